@@ -1,0 +1,64 @@
+#include "platform/Paths.h"
+
+#include "platform/AppBundle.h"
+
+#include <QDir>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+QString envPath(const char* name) {
+    const QByteArray value = qgetenv(name);
+    // The XDG rules ignore relative values.
+    if (value.isEmpty() || value.at(0) != '/') return {};
+    return QDir::cleanPath(QString::fromLocal8Bit(value));
+}
+}  // namespace
+
+QString Paths::home() {
+    QString h = envPath("HOME");
+    if (!h.isEmpty()) return h;
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return QString::fromLocal8Bit(pw->pw_dir);
+    return QStringLiteral("/");
+}
+
+QString Paths::dataHome() {
+    const QString p = envPath("XDG_DATA_HOME");
+    return p.isEmpty() ? home() + QStringLiteral("/.local/share") : p;
+}
+
+QString Paths::configHome() {
+    const QString p = envPath("XDG_CONFIG_HOME");
+    return p.isEmpty() ? home() + QStringLiteral("/.config") : p;
+}
+
+QString Paths::cacheHome() {
+    const QString p = envPath("XDG_CACHE_HOME");
+    return p.isEmpty() ? home() + QStringLiteral("/.cache") : p;
+}
+
+QString Paths::temporary() {
+    const QString p = envPath("TMPDIR");
+    return p.isEmpty() ? QStringLiteral("/tmp") : p;
+}
+
+QString Paths::applicationSupport() { return dataHome() + QStringLiteral("/Glimbo"); }
+
+QString Paths::configuration() { return configHome() + QStringLiteral("/Glimbo"); }
+
+QString Paths::caches() { return cacheHome() + QLatin1Char('/') + AppBundle::main().bundleIdentifier(); }
+
+QString Paths::expandTilde(const QString& path) {
+    if (path == QLatin1String("~")) return home();
+    if (path.startsWith(QLatin1String("~/"))) return home() + path.mid(1);
+    return path;
+}
+
+QString Paths::abbreviateWithTilde(const QString& path) {
+    const QString h = home();
+    if (h == QLatin1String("/")) return path;
+    if (path == h) return QStringLiteral("~");
+    if (path.startsWith(h + QLatin1Char('/'))) return QLatin1Char('~') + path.mid(h.size());
+    return path;
+}

@@ -1,0 +1,39 @@
+// Running helper programs from an argument vector (never through a shell).
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+struct ProcessResult {
+    bool started = false;     // false: the program could not be started (see errorString)
+    bool exited = false;      // ended by exit(); false when killed by a signal or timed out
+    int exitStatus = -1;      // exit code when exited, the signal number otherwise
+    bool timedOut = false;    // killed because the time-out passed
+    QByteArray standardOutput;
+    QByteArray standardError;
+    QString errorString;
+
+    bool succeeded() const { return started && exited && exitStatus == 0; }
+};
+
+struct ProcessOptions {
+    QByteArray input;               // written to standard input, which is then closed
+    int timeoutMs = -1;             // -1: wait for ever; on time-out the child is killed (SIGKILL)
+    QString workingDirectory;       // empty: the caller's
+    QStringList extraEnvironment;   // "NAME=value" entries added to (or replacing in) the environment
+    bool mergeStandardError = false;  // standard error joins standard output
+};
+
+class Process {
+public:
+    // Runs program (a path, or a name looked up in PATH) with args, feeding input while reading
+    // both outputs so no pipe can fill up, and waits for it to end. A child that never reads its
+    // input does not block the caller: the unread input is dropped when the child closes it or exits.
+    static ProcessResult run(const QString& program, const QStringList& args,
+                             const ProcessOptions& options = {});
+    // SIGPIPE is ignored process-wide so a closed pipe is an error value, not a death.
+    static void ignoreSigpipe();
+    // The full path of a program found in PATH, or empty.
+    static QString findExecutable(const QString& name);
+};

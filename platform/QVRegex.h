@@ -1,0 +1,77 @@
+// The regular-expression component over PCRE2: Perl-style patterns compiled once and matched
+// from any number of threads. QString subjects use the 16-bit library (offsets in UTF-16 units);
+// byte data uses the 8-bit library in UTF mode, tolerant of invalid UTF-8 (offsets in bytes).
+#pragma once
+
+#include "platform/QVRange.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+// One match: the ranges of the whole match (capture 0) and of each group.
+class QVRegexMatch {
+public:
+    QVRegexMatch() = default;
+    explicit QVRegexMatch(std::vector<QVRange> ranges) : _ranges(std::move(ranges)) {}
+    // The range of capture n; not found for a group that took no part or that the pattern lacks.
+    QVRange rangeForCapture(int n) const;
+    // Number of captures, the whole match included.
+    int count() const { return int(_ranges.size()); }
+
+private:
+    std::vector<QVRange> _ranges;
+};
+
+class QVRegex {
+public:
+    // Option bits of the option word.
+    static constexpr quint32 CaseInsensitive = 1u << 0;
+    static constexpr quint32 DefaultOptions = 2u;          // the word callers pass for "plain"
+    static constexpr quint32 DotMatchesAll = 0x800u;        // "." also matches line breaks
+    // Match options.
+    static constexpr quint32 MatchDefault = 128u;          // what the search engine passes
+    static constexpr quint32 MatchNone = 0u;                // what folding passes: the same meaning
+
+    static bool validPattern(const QString& pattern);
+
+    // The compiled pattern, or null when it does not compile (callers treat null as matching
+    // nothing). The result is immutable and may be shared between threads.
+    static std::shared_ptr<const QVRegex> create(const QString& pattern, quint32 options = DefaultOptions);
+    ~QVRegex();
+
+    const QString& pattern() const { return _pattern; }
+    quint32 options() const { return _options; }
+    // Number of capturing groups of the pattern, the whole match included.
+    int captureCount() const;
+
+    // The first match anywhere in the string.
+    std::optional<QVRegexMatch> copyMatchForString(const QString& subject) const;
+    // The first match inside the range; the match sees only that range: "^" and "\A" match at
+    // its start, "$" at its end (and before a final line break), lookbehind stops at its start.
+    // Ranges are in the string's coordinates.
+    std::optional<QVRegexMatch> copyMatchForString(const QString& subject, QVRange range,
+                                                   quint32 matchOptions = MatchDefault) const;
+    // The same over raw UTF-16 units, for callers that keep their own buffers.
+    std::optional<QVRegexMatch> copyMatchForUTF16(const char16_t* units, qint64 length, QVRange range) const;
+    // The first match inside the byte range of UTF-8 data (invalid sequences never match a
+    // character but do not stop the search). Ranges are in bytes.
+    std::optional<QVRegexMatch> copyMatchForUTF8Data(const QByteArray& data, QVRange range) const;
+    std::optional<QVRegexMatch> copyMatchForUTF8Data(const char* bytes, qint64 size, QVRange range) const;
+
+    QVRegex(const QVRegex&) = delete;
+    QVRegex& operator=(const QVRegex&) = delete;
+
+private:
+    struct Compiled;
+    QVRegex(QString pattern, quint32 options);
+    bool compile();
+    const void* code8() const;  // compiled lazily, once, for byte subjects
+
+    QString _pattern;
+    quint32 _options;
+    std::unique_ptr<Compiled> _compiled;
+};

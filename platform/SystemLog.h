@@ -1,0 +1,20 @@
+// The system log (syslog) behind a replaceable sink, so tests can read what was logged.
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+class SystemLog {
+public:
+    enum Priority { Error = 3, Warning = 4, Notice = 5, Info = 6, Debug = 7 };
+    using Sink = std::function<void(int priority, const QString& message)>;
+
+    static void log(int priority, const QString& message);
+    static void error(const QString& message) { log(Error, message); }
+    static void warning(const QString& message) { log(Warning, message); }
+    static void notice(const QString& message) { log(Notice, message); }
+
+    // Replaces where lines go (syslog by default); an empty sink restores syslog.
+    static void setSink(Sink sink);
+};

@@ -1,0 +1,73 @@
+// The per-user settings store: an XML property list at
+// $XDG_CONFIG_HOME/Glimbo/<bundle identifier>.plist, with typed reads and per-key observers.
+#pragma once
+
+#include <QHash>
+#include <QMutex>
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+
+#include <functional>
+#include <map>
+
+class UserDefaults {
+public:
+    using Observer = std::function<void(const QString& key, const QVariant& oldValue,
+                                        const QVariant& newValue)>;
+    using Token = quint64;
+
+    // The application's store, loaded from its file on first use.
+    static UserDefaults& standard();
+    // Rebuilds the standard store from disk (tests point XDG_CONFIG_HOME elsewhere first).
+    static void resetStandard();
+
+    // A store kept in the given file (created on the first write).
+    explicit UserDefaults(QString path);
+    ~UserDefaults();  // writes pending changes
+    UserDefaults(const UserDefaults&) = delete;
+    UserDefaults& operator=(const UserDefaults&) = delete;
+
+    QString path() const { return _path; }
+
+    // Reads. A missing key gives an invalid QVariant; the typed getters answer false, 0, 0.0 or
+    // an empty value for a missing key or one whose stored type does not convert.
+    QVariant objectForKey(const QString& key) const;
+    bool boolForKey(const QString& key) const;
+    qint64 integerForKey(const QString& key) const;
+    double doubleForKey(const QString& key) const;
+    QString stringForKey(const QString& key) const;
+    QVariantList arrayForKey(const QString& key) const;
+    QVariantMap dictionaryForKey(const QString& key) const;
+    bool contains(const QString& key) const;
+    QVariantMap dictionaryRepresentation() const;
+
+    // Writes. Setting an invalid QVariant removes the key. Observers of the key are told the old
+    // and the new value on the calling thread, after the store's lock is released, and only when
+    // the value changed. The file is written soon after (coalesced) and at synchronize().
+    void setObject(const QVariant& value, const QString& key);
+    void setBool(bool value, const QString& key) { setObject(QVariant(value), key); }
+    void setInteger(qint64 value, const QString& key) { setObject(QVariant(value), key); }
+    void setDouble(double value, const QString& key) { setObject(QVariant(value), key); }
+    void setString(const QString& value, const QString& key) { setObject(QVariant(value), key); }
+    void removeObject(const QString& key);
+
+    // Writes pending changes now; answers whether the file is current.
+    bool synchronize();
+
+    Token addObserver(const QString& key, Observer observer);
+    void removeObserver(Token token);
+
+private:
+    void load();
+    void notify(const QString& key, const QVariant& oldValue, const QVariant& newValue);
+
+    QString _path;
+    mutable QMutex _lock;
+    QVariantMap _values;
+    bool _dirty = false;
+    bool _flushScheduled = false;
+    QMutex _observerLock;
+    std::map<Token, std::pair<QString, Observer>> _observers;
+    Token _nextToken = 1;
+};

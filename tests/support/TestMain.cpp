@@ -1,0 +1,43 @@
+// Test main: every suite runs in a private sandbox (HOME, XDG folders, TMPDIR) under a
+// QApplication on the offscreen platform, so no test touches the user's files or display.
+#include "tests/support/TestSupport.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+static QString g_sandbox;
+
+QString testSandbox() { return g_sandbox; }
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+
+    QTemporaryDir sandbox(QDir::tempPath() + QStringLiteral("/qorvel-test-XXXXXX"));
+    sandbox.setAutoRemove(qgetenv("QORVEL_KEEP_SANDBOX").isEmpty());
+    g_sandbox = sandbox.path();
+    const QByteArray root = g_sandbox.toLocal8Bit();
+    for (const char* sub : {"home", "data", "config", "cache", "tmp", "run"})
+        QDir().mkpath(g_sandbox + QLatin1Char('/') + QLatin1String(sub));
+    QFile::setPermissions(g_sandbox + QStringLiteral("/run"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    // Keep a Secret Service session's HOME when one was set up for us by scripts/with-keyring.
+    if (qgetenv("QORVEL_KEEP_HOME").isEmpty()) {
+        qputenv("HOME", root + "/home");
+        qputenv("XDG_RUNTIME_DIR", root + "/run");
+    }
+    qputenv("XDG_DATA_HOME", root + "/data");
+    qputenv("XDG_CONFIG_HOME", root + "/config");
+    qputenv("XDG_CACHE_HOME", root + "/cache");
+    qputenv("TMPDIR", root + "/tmp");
+
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Glimbo"));
+    QApplication::setApplicationName(QStringLiteral("Qorvel"));
+    return RUN_ALL_TESTS();
+}

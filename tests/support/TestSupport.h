@@ -1,0 +1,24 @@
+// Helpers shared by the test suites.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+// The per-run sandbox the test main made: HOME, XDG_* and TMPDIR point inside it.
+QString testSandbox();
+
+// A fresh folder inside the sandbox, removed with the object.
+class TestDir {
+public:
+    TestDir();
+    QString path() const { return _dir.path(); }
+    QString file(const QString& name) const { return _dir.filePath(name); }
+    // Writes bytes to name (folders created as needed) and answers the full path.
+    QString write(const QString& name, const QByteArray& bytes) const;
+
+private:
+    QTemporaryDir _dir;
+};
+
+QByteArray readAll(const QString& path);
