@@ -26,13 +26,17 @@ private:
     std::vector<QVRange> _ranges;
 };
 
+// Patterns are Perl-style (PCRE2 syntax) in Unicode mode: case-insensitive matching folds
+// non-ASCII letters too, while "\w", "\d", "\s" and "\b" keep to ASCII. A line break is LF, CR or
+// CRLF: "$" matches at the end of the text searched and before a final line break, "." never
+// matches a line break unless DotMatchesAll is set; "^" and "$" never match inside the text.
 class QVRegex {
 public:
-    // Option bits of the option word.
+    // Option bits of the option word; bits not listed here are ignored.
     static constexpr quint32 CaseInsensitive = 1u << 0;
     static constexpr quint32 DefaultOptions = 2u;          // the word callers pass for "plain"
     static constexpr quint32 DotMatchesAll = 0x800u;        // "." also matches line breaks
-    // Match options.
+    // Match options. No match option changes matching; both words callers pass mean "plain".
     static constexpr quint32 MatchDefault = 128u;          // what the search engine passes
     static constexpr quint32 MatchNone = 0u;                // what folding passes: the same meaning
 
