@@ -1,0 +1,217 @@
+// ICU-backed decoding and encoding in the system's string encodings.
+#include "platform/TextEncoding.h"
+
+#include <unicode/ucnv.h>
+#include <unicode/ucnv_err.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+struct ConverterCloser {
+    void operator()(UConverter* c) const { ucnv_close(c); }
+};
+using Converter = std::unique_ptr<UConverter, ConverterCloser>;
+
+QVStringEncoding platform(quint32 code) { return TextEncoding::fromPlatformCode(code); }
+
+// Opens a converter. Some aliases ("Shift_JIS", "windows-1250") resolve with the warning
+// U_AMBIGUOUS_ALIAS_WARNING, which is not a failure.
+Converter openConverter(const char* name) {
+    UErrorCode status = U_ZERO_ERROR;
+    Converter converter(ucnv_open(name, &status));
+    if (U_FAILURE(status)) return nullptr;
+    return converter;
+}
+
+QVError conversionError(qint64 code, const QString& description, qint64 offset) {
+    QVariantMap info;
+    if (offset >= 0) info.insert(QLatin1String(QVTextEncodingErrorOffsetKey), offset);
+    return QVError::make(TextEncoding::cocoaErrorDomain(), code, description, {}, {}, info);
+}
+
+QString describe(QVStringEncoding encoding) {
+    const char* name = TextEncoding::converterName(encoding);
+    return name ? QString::fromLatin1(name) : QStringLiteral("#%1").arg(encoding);
+}
+
+// How many units a buffer grows by when ICU reports that it is full.
+qsizetype grown(qsizetype current, qsizetype remainingInput) {
+    return current + std::max<qsizetype>(current / 2, remainingInput) + 64;
+}
+
+}  // namespace
+
+const char* TextEncoding::converterName(QVStringEncoding encoding) {
+    switch (encoding) {
+    case ASCII: return "US-ASCII";
+    case JapaneseEUC: return "EUC-JP";
+    case UTF8: return "UTF-8";
+    case ISOLatin1: return "ISO-8859-1";
+    case ISOLatin2: return "ISO-8859-2";
+    case UTF16: return "UTF-16";
+    case WindowsCP1251: return "windows-1251";
+    case WindowsCP1253: return "windows-1253";
+    case WindowsCP1254: return "windows-1254";
+    case WindowsCP1250: return "windows-1250";
+    case ISO2022JP: return "ISO-2022-JP";
+    case MacOSRoman: return "macintosh";
+    default: break;
+    }
+    if (encoding == platform(0x0203)) return "ISO-8859-3";
+    if (encoding == platform(0x0204)) return "ISO-8859-4";
+    if (encoding == platform(0x0205)) return "ISO-8859-5";
+    if (encoding == platform(0x0206)) return "ISO-8859-6";
+    if (encoding == platform(0x0207)) return "ISO-8859-7";
+    if (encoding == platform(0x0208)) return "ISO-8859-8";
+    if (encoding == platform(0x0209)) return "ISO-8859-9";
+    if (encoding == platform(0x020A)) return "ISO-8859-10";
+    if (encoding == platform(0x020B)) return "ISO-8859-11";
+    if (encoding == platform(0x020D)) return "ISO-8859-13";
+    if (encoding == platform(0x020E)) return "ISO-8859-14";
+    if (encoding == platform(0x020F)) return "ISO-8859-15";
+    if (encoding == platform(0x0A01)) return "Shift_JIS";
+    if (encoding == platform(0x0940)) return "EUC-KR";
+    // The number the system stores for "gb2312". Documents labelled gb2312 are EUC-CN; reading
+    // them as the 7-bit HZ form the number once stood for fails on every Chinese character.
+    if (encoding == platform(0x0A05)) return "GB2312";
+    if (encoding == platform(0x0A03)) return "Big5";
+    if (encoding == platform(0x0A02)) return "KOI8-R";
+    // "macintosh" in a declaration means Mac OS Roman; the permuted Latin-1 variant the number
+    // once stood for has no converter and no documents written in it.
+    if (encoding == platform(0x0A04)) return "macintosh";
+    if (encoding == platform(0x0505)) return "windows-1255";
+    if (encoding == platform(0x0506)) return "windows-1256";
+    if (encoding == platform(0x0507)) return "windows-1257";
+    return nullptr;
+}
+
+std::optional<QString> TextEncoding::decode(const QByteArray& bytes, QVStringEncoding encoding,
+                                            QVError* error) {
+    return decode(bytes.constData(), bytes.size(), encoding, error);
+}
+
+std::optional<QString> TextEncoding::decode(const char* bytes, qint64 size, QVStringEncoding encoding,
+                                            QVError* error) {
+    const char* name = converterName(encoding);
+    Converter converter = name ? openConverter(name) : nullptr;
+    if (!converter) {
+        qvSetError(error, conversionError(FileReadInapplicableStringEncodingError,
+                                          QStringLiteral("Text encoding %1 is not supported.")
+                                              .arg(describe(encoding)), -1));
+        return std::nullopt;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    // Stop at the first bad sequence instead of putting in a substitute character.
+    ucnv_setToUCallBack(converter.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+
+    QString text;
+    // Every encoding here gives at most one UTF-16 unit per byte, so one pass is the rule.
+    text.resize(encoding == UTF16 ? size / 2 + 1 : size + 16);
+    qsizetype produced = 0;
+    const char* source = bytes;
+    const char* sourceLimit = bytes + size;
+    for (;;) {
+        UChar* base = reinterpret_cast<UChar*>(text.data());
+        UChar* target = base + produced;
+        status = U_ZERO_ERROR;
+        ucnv_toUnicode(converter.get(), &target, base + text.size(), &source, sourceLimit, nullptr,
+                       true, &status);
+        produced = target - base;
+        if (status != U_BUFFER_OVERFLOW_ERROR) break;
+        text.resize(grown(text.size(), sourceLimit - source));
+    }
+    if (U_FAILURE(status)) {
+        // The source stops just after the bad sequence, which the converter keeps.
+        char invalid[32];
+        int8_t invalidLength = sizeof invalid;
+        UErrorCode ignored = U_ZERO_ERROR;
+        ucnv_getInvalidChars(converter.get(), invalid, &invalidLength, &ignored);
+        if (U_FAILURE(ignored)) invalidLength = 0;
+        const qint64 offset = (source - bytes) - invalidLength;
+        const bool cut = status == U_TRUNCATED_CHAR_FOUND;
+        qvSetError(error, conversionError(
+                              FileReadInapplicableStringEncodingError,
+                              cut ? QStringLiteral("The text ends inside a character in %1 (byte %2).")
+                                        .arg(describe(encoding)).arg(offset)
+                                  : QStringLiteral("Byte %2 cannot be read in the text encoding %1.")
+                                        .arg(describe(encoding)).arg(offset),
+                              offset));
+        return std::nullopt;
+    }
+    text.resize(produced);
+    if (text.capacity() > produced + produced / 4 + 1024) text.squeeze();
+    return text;
+}
+
+std::optional<QByteArray> TextEncoding::encode(const QString& text, QVStringEncoding encoding, bool lossy,
+                                               QVError* error) {
+    const char* name = converterName(encoding);
+    // UTF-16 is written with a mark in little-endian order, as the system always wrote it.
+    if (encoding == UTF16) name = "UTF-16LE";
+    Converter converter = name ? openConverter(name) : nullptr;
+    if (!converter) {
+        qvSetError(error, conversionError(FileWriteInapplicableStringEncodingError,
+                                          QStringLiteral("Text encoding %1 is not supported.")
+                                              .arg(describe(encoding)), -1));
+        return std::nullopt;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    if (lossy) {
+        // A plain "?" rather than the table's own substitute (0x1A in the IBM tables).
+        ucnv_setSubstString(converter.get(), u"?", 1, &status);
+        ucnv_setFromUCallBack(converter.get(), UCNV_FROM_U_CALLBACK_SUBSTITUTE, nullptr, nullptr,
+                              nullptr, &status);
+    } else {
+        ucnv_setFromUCallBack(converter.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
+                              &status);
+    }
+    if (U_FAILURE(status)) {
+        qvSetError(error, conversionError(FileWriteInapplicableStringEncodingError,
+                                          QStringLiteral("Text encoding %1 could not be prepared.")
+                                              .arg(describe(encoding)), -1));
+        return std::nullopt;
+    }
+
+    QByteArray bytes;
+    qsizetype produced = 0;
+    if (encoding == UTF16) {
+        bytes.resize(text.size() * 2 + 2);
+        bytes[0] = char(0xFF);
+        bytes[1] = char(0xFE);
+        produced = 2;
+    } else {
+        bytes.resize(text.size() + text.size() / 4 + 16);
+    }
+    const UChar* sourceStart = reinterpret_cast<const UChar*>(text.utf16());
+    const UChar* source = sourceStart;
+    const UChar* sourceLimit = sourceStart + text.size();
+    for (;;) {
+        char* base = bytes.data();
+        char* target = base + produced;
+        status = U_ZERO_ERROR;
+        ucnv_fromUnicode(converter.get(), &target, base + bytes.size(), &source, sourceLimit, nullptr,
+                         true, &status);
+        produced = target - base;
+        if (status != U_BUFFER_OVERFLOW_ERROR) break;
+        bytes.resize(grown(bytes.size(), 2 * (sourceLimit - source)));
+    }
+    if (U_FAILURE(status)) {
+        UChar invalid[8];
+        int8_t invalidLength = 8;
+        UErrorCode ignored = U_ZERO_ERROR;
+        ucnv_getInvalidUChars(converter.get(), invalid, &invalidLength, &ignored);
+        if (U_FAILURE(ignored)) invalidLength = 0;
+        const qint64 index = (source - sourceStart) - invalidLength;
+        qvSetError(error, conversionError(
+                              FileWriteInapplicableStringEncodingError,
+                              QStringLiteral("Character %2 cannot be written in the text encoding %1.")
+                                  .arg(describe(encoding)).arg(index),
+                              index));
+        return std::nullopt;
+    }
+    bytes.resize(produced);
+    if (bytes.capacity() > produced + produced / 4 + 1024) bytes.squeeze();
+    return bytes;
+}
