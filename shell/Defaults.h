@@ -5,6 +5,7 @@
 #include "platform/QVError.h"
 
 #include <QFont>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -97,8 +98,8 @@ public:
 
     // "folder/name.type" in the application-support folder when it exists there (a user copy
     // shadows the built-in one), else the application resource in that folder, else the
-    // application resource of that name and type at any folder level the bundle answers for.
-    // Empty when nothing is found. type may be empty (the name is then taken whole).
+    // application resource of that name and type at the top of the resources, whatever folder
+    // was asked. Empty when nothing is found. type may be empty (the name is then taken whole).
     static QString pathForResource(const QString& name, const QString& type,
                                    const QString& folder = {});
     // Every file with the extension below application-support/folder at any depth (sorted by
