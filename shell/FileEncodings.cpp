@@ -1,0 +1,374 @@
+// Charset names, encoding detection, and text reading and writing with fallbacks.
+#include "shell/FileEncodings.h"
+
+#include "platform/AppBundle.h"
+#include "platform/QVRegex.h"
+#include "shell/Defaults.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct Charset {
+    const char* key;      // the name with "-" and "_" removed, lower case
+    const char* written;  // what stringFromEncoding gives
+    QVStringEncoding encoding;
+};
+
+constexpr QVStringEncoding code(quint32 platformCode) { return TextEncoding::fromPlatformCode(platformCode); }
+
+// The charset table, in the system's order; the first entry of a number gives its written name.
+constexpr Charset kCharsets[] = {
+    {"iso88591", "iso-8859-1", TextEncoding::ISOLatin1},
+    {"iso88592", "iso-8859-2", code(0x0202)},
+    {"iso88593", "iso-8859-3", code(0x0203)},
+    {"iso88594", "iso-8859-4", code(0x0204)},
+    {"iso88595", "iso-8859-5", code(0x0205)},
+    {"iso88596i", "iso-8859-6-i", code(0x0206)},
+    {"iso88597", "iso-8859-7", code(0x0207)},
+    {"iso88598i", "iso-8859-8-i", code(0x0208)},
+    {"iso88599", "iso-8859-9", code(0x0209)},
+    {"iso885910", "iso-8859-10", code(0x020A)},
+    {"iso885911", "iso-8859-11", code(0x020B)},
+    {"iso885913", "iso-8859-13", code(0x020D)},
+    {"iso885914", "iso-8859-14", code(0x020E)},
+    {"iso885915", "iso-8859-15", code(0x020F)},
+    {"usascii", "us-ascii", TextEncoding::ASCII},
+    {"eucjp", "euc-jp", code(0x0920)},
+    {"shiftjis", "shift-jis", code(0x0A01)},
+    {"iso2022jp", "iso-2022-jp", code(0x0820)},
+    {"euckr", "euc-kr", code(0x0940)},
+    {"gb2312", "gb2312", code(0x0A05)},
+    {"big5", "big-5", code(0x0A03)},
+    {"koi8r", "koi8-r", code(0x0A02)},
+    {"macintosh", "macintosh", code(0x0A04)},
+    {"windows1250", "windows-1250", code(0x0501)},
+    {"windows1251", "windows-1251", code(0x0502)},
+    {"windows1253", "windows-1253", code(0x0503)},
+    {"windows1254", "windows-1254", code(0x0504)},
+    {"windows1255", "windows-1255", code(0x0505)},
+    {"windows1256", "windows-1256", code(0x0506)},
+    {"windows1257", "windows-1257", code(0x0507)},
+    {"utf8", "utf-8", TextEncoding::UTF8},
+    {"utf16", "utf-16", TextEncoding::UTF16},
+};
+
+// The two declaration forms, compiled once for the whole process (the static initialisation
+// is thread-safe, and any thread may read files). Both take the name quoted with either quote
+// (XML allows both) and the HTML5 form <meta charset="..."> as well as the http-equiv content.
+const QVRegex* xmlDeclaration() {
+    static const auto regex = QVRegex::create(
+        QStringLiteral("<\\?xml[^>]+encoding\\s*=\\s*[\"']([^\"']*)[\"']"),
+        QVRegex::CaseInsensitive | QVRegex::DotMatchesAll);
+    return regex.get();
+}
+
+const QVRegex* metaDeclaration() {
+    static const auto regex = QVRegex::create(
+        QStringLiteral("<meta[^>]+charset\\s*=\\s*[\"']?\\s*([A-Za-z0-9._:-]*)"),
+        QVRegex::CaseInsensitive | QVRegex::DotMatchesAll);
+    return regex.get();
+}
+
+// The encoding a declaration in one line gives; 0 for none. The line is read as Mac OS Roman,
+// which maps every byte, so non-ASCII bytes cannot hide an ASCII declaration.
+QVStringEncoding declarationInLine(const QByteArray& line) {
+    // Most lines hold neither form; skip the patterns for them.
+    const QByteArray lower = line.toLower();
+    const bool maybeXml = lower.contains("<?xml");
+    const bool maybeMeta = lower.contains("<meta");
+    if (!maybeXml && !maybeMeta) return 0;
+    const QString text = TextEncoding::decode(line, TextEncoding::MacOSRoman).value_or(QString());
+    for (const QVRegex* regex : {maybeXml ? xmlDeclaration() : nullptr, maybeMeta ? metaDeclaration() : nullptr}) {
+        if (!regex) continue;
+        const auto match = regex->copyMatchForString(text);
+        if (!match) continue;
+        const QVRange name = match->rangeForCapture(1);
+        if (name.isNotFound()) return 0;
+        // Only the first form that matches counts.
+        return FileEncodings::encodingFromString(text.mid(name.location, name.length));
+    }
+    return 0;
+}
+
+// Splits bytes into lines (ending at LF, CR or CR LF) and looks for a declaration in each of the
+// first complete lines. A last line without a line break is never examined.
+class DeclarationScanner {
+public:
+    // Feeds the next bytes; answers true once scanning is over.
+    bool feed(const char* bytes, qint64 size) {
+        qint64 i = 0;
+        while (i < size && !_done) {
+            if (_afterCR) {
+                _afterCR = false;
+                if (bytes[i] == '\n') { ++i; continue; }  // the rest of a CR LF pair
+            }
+            qint64 end = i;
+            while (end < size && bytes[end] != '\n' && bytes[end] != '\r') ++end;
+            _line.append(bytes + i, end - i);
+            if (end == size) break;
+            _line.append(bytes[end]);
+            _afterCR = bytes[end] == '\r';
+            i = end + 1;
+            endLine();
+        }
+        return _done;
+    }
+    QVStringEncoding found() const { return _found; }
+
+private:
+    void endLine() {
+        ++_lines;
+        _found = declarationInLine(_line);
+        _line.clear();
+        if (_found || _lines >= FileEncodings::DeclarationLineLimit) _done = true;
+    }
+
+    QByteArray _line;
+    int _lines = 0;
+    bool _afterCR = false;
+    bool _done = false;
+    QVStringEncoding _found = 0;
+};
+
+QVStringEncoding byteOrderMark(const QByteArray& start) {
+    if (start.size() < 2) return 0;
+    const auto b0 = quint8(start[0]), b1 = quint8(start[1]);
+    if ((b0 == 0xFF && b1 == 0xFE) || (b0 == 0xFE && b1 == 0xFF)) return TextEncoding::UTF16;
+    return 0;
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : _fd(fd) {}
+    ~FileDescriptor() { if (_fd >= 0) ::close(_fd); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return _fd; }
+
+private:
+    int _fd;
+};
+
+// read() that retries on interruption; -1 with errno on failure.
+qint64 readSome(int fd, char* buffer, qint64 size) {
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, size_t(size));
+        if (n >= 0 || errno != EINTR) return n;
+    }
+}
+
+// Opens a regular file for reading; -1 and the error otherwise.
+int openRegularFile(const QString& path, QVError* error, struct stat* info) {
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = name.isEmpty() ? -1 : ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        qvSetError(error, QVError::posix(name.isEmpty() ? ENOENT : errno, QStringLiteral("Reading"), path));
+        return -1;
+    }
+    if (::fstat(fd, info) != 0) {
+        const int err = errno;
+        ::close(fd);
+        qvSetError(error, QVError::posix(err, QStringLiteral("Reading"), path));
+        return -1;
+    }
+    if (!S_ISREG(info->st_mode)) {
+        ::close(fd);
+        // A folder, pipe or device holds no text; a pipe or device could also block for ever.
+        qvSetError(error, S_ISDIR(info->st_mode)
+                              ? QVError::posix(EISDIR, QStringLiteral("Reading"), path)
+                              : QVError::make(QVError::posixDomain(), EINVAL,
+                                              QStringLiteral("\"%1\" is not a regular file.").arg(path),
+                                              {}, {}, {{QLatin1String(QVFilePathErrorKey), path}}));
+        return -1;
+    }
+    // Regular files never block; reads stay plain.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+// The whole file, read to its end whatever its size said when it was opened (a file that grows
+// or shrinks meanwhile gives what was there to read).
+bool readFile(const QString& path, QByteArray* bytes, QVError* error) {
+    struct stat info {};
+    FileDescriptor fd(openRegularFile(path, error, &info));
+    if (fd.get() < 0) return false;
+    QByteArray data;
+    data.resize(qsizetype(info.st_size) + 1);
+    qsizetype used = 0;
+    for (;;) {
+        if (used == data.size()) data.resize(data.size() + std::max<qsizetype>(data.size() / 2, 65536));
+        const qint64 n = readSome(fd.get(), data.data() + used, data.size() - used);
+        if (n < 0) {
+            qvSetError(error, QVError::posix(errno, QStringLiteral("Reading"), path));
+            return false;
+        }
+        if (n == 0) break;
+        used += n;
+    }
+    data.resize(used);
+    *bytes = std::move(data);
+    return true;
+}
+
+// The content steps over the file at path, reading only as far as the scan needs.
+QVStringEncoding encodingFromFileContents(const QString& path) {
+    struct stat info {};
+    FileDescriptor fd(openRegularFile(path, nullptr, &info));
+    if (fd.get() < 0) return 0;
+    DeclarationScanner scanner;
+    QByteArray start;
+    char buffer[65536];
+    for (;;) {
+        const qint64 n = readSome(fd.get(), buffer, sizeof buffer);
+        if (n <= 0) break;
+        if (start.size() < 2) start.append(buffer, std::min<qint64>(n, 2 - start.size()));
+        if (scanner.feed(buffer, n)) break;
+    }
+    if (scanner.found()) return scanner.found();
+    return byteOrderMark(start);
+}
+
+QString substitute(QString format, const QString& value) {
+    return format.replace(QLatin1String("%@"), value).replace(QLatin1String("%1"), value);
+}
+
+// Decodes with the fallback. On success in the fallback, encoding names it and error gets the
+// notice. failure (may be null) receives the fallback's own error when both fail.
+std::optional<QString> decodeWithFallback(const QByteArray& bytes, QVStringEncoding chosen,
+                                          QVStringEncoding* encoding, QVError* error, QVError* failure) {
+    if (auto text = TextEncoding::decode(bytes, chosen)) return text;
+    const QVStringEncoding fallback = TextEncoding::defaultCStringEncoding();
+    QVError fallbackError;
+    if (auto text = TextEncoding::decode(bytes, fallback, &fallbackError)) {
+        // Report the encoding that actually read the text: saving in the one that failed would
+        // turn the user's bytes into different ones.
+        if (encoding) *encoding = fallback;
+        qvSetError(error, FileEncodings::fallbackReadNotice());
+        return text;
+    }
+    qvSetError(failure, fallbackError);
+    return std::nullopt;
+}
+
+}  // namespace
+
+QVStringEncoding FileEncodings::encodingFromString(const QString& name) {
+    if (name.isEmpty()) return 0;
+    QByteArray key;
+    key.reserve(name.size());
+    for (const QChar c : name) {
+        if (c == QLatin1Char('-') || c == QLatin1Char('_')) continue;
+        if (c.unicode() > 0x7F) return 0;  // every charset name is ASCII
+        key.append(char(QChar::toLower(c.unicode())));
+    }
+    for (const Charset& charset : kCharsets)
+        if (key == charset.key) return charset.encoding;
+    return 0;
+}
+
+QString FileEncodings::stringFromEncoding(QVStringEncoding encoding) {
+    for (const Charset& charset : kCharsets)
+        if (charset.encoding == encoding) return QString::fromLatin1(charset.written);
+    if (encoding == TextEncoding::MacOSRoman) return QStringLiteral("macintosh");
+    return {};
+}
+
+QVStringEncoding FileEncodings::defaultEncoding() { return encodingFromString(Defaults::textEncoding()); }
+
+QVStringEncoding FileEncodings::encodingFromFileName(const QString& path) {
+    const QString name = path.section(QLatin1Char('/'), -1);
+    for (const QString& piece : name.split(QLatin1Char('.')))
+        if (const QVStringEncoding encoding = encodingFromString(piece)) return encoding;
+    return 0;
+}
+
+QVStringEncoding FileEncodings::encodingFromContents(const QByteArray& bytes) {
+    DeclarationScanner scanner;
+    scanner.feed(bytes.constData(), bytes.size());
+    if (scanner.found()) return scanner.found();
+    return byteOrderMark(bytes.left(2));
+}
+
+QVStringEncoding FileEncodings::_encodingForPath(const QString& path, const QByteArray&) {
+    if (const QVStringEncoding encoding = encodingFromFileName(path)) return encoding;
+    if (const QVStringEncoding encoding = encodingFromFileContents(path)) return encoding;
+    return defaultEncoding();
+}
+
+std::optional<QString> FileEncodings::createWithContentsOfFile(const QString& path, QVStringEncoding* encoding,
+                                                               QVError* error) {
+    const bool detect = !encoding || *encoding == 0;
+    QByteArray bytes;
+    QVError readError;
+    if (!readFile(path, &bytes, &readError)) {
+        // What detection gives for a file it cannot read.
+        if (detect && encoding) {
+            const QVStringEncoding byName = encodingFromFileName(path);
+            *encoding = byName ? byName : defaultEncoding();
+        }
+        qvSetError(error, readError);
+        return std::nullopt;
+    }
+    // The bytes just read are the file's contents: detect on them rather than reading the
+    // file a second time, which a concurrent change could make disagree with them.
+    QVStringEncoding chosen = detect ? encodingFromFileName(path) : *encoding;
+    if (!chosen) chosen = encodingFromContents(bytes);
+    if (!chosen) chosen = defaultEncoding();
+    if (encoding) *encoding = chosen;
+    return decodeWithFallback(bytes, chosen, encoding, error, error);
+}
+
+std::optional<QString> FileEncodings::createWithData(const QByteArray& data, const QString& path,
+                                                     QVStringEncoding* encoding, QVError* error) {
+    QVStringEncoding chosen = encoding ? *encoding : 0;
+    if (!chosen) {
+        chosen = _encodingForPath(path, data);
+        if (encoding) *encoding = chosen;
+    }
+    return decodeWithFallback(data, chosen, encoding, error, nullptr);
+}
+
+std::optional<QByteArray> FileEncodings::dataUsingEncoding(const QString& text, QVStringEncoding* encoding,
+                                                           QVError* error) {
+    QVStringEncoding used = (encoding && *encoding) ? *encoding : defaultEncoding();
+    if (auto bytes = TextEncoding::encode(text, used, false)) {
+        if (encoding) *encoding = used;
+        return bytes;
+    }
+    auto bytes = TextEncoding::encode(text, used, true);
+    if (!bytes) {
+        used = TextEncoding::defaultCStringEncoding();
+        bytes = TextEncoding::encode(text, used, true);
+    }
+    if (encoding) *encoding = used;
+    if (bytes) {
+        qvSetError(error, fallbackSaveWarning(used));
+        return bytes;
+    }
+    qvSetError(error, QVError(TextEncoding::cocoaErrorDomain(), TextEncoding::FileWriteUnknownError));
+    return std::nullopt;
+}
+
+QVError FileEncodings::fallbackReadNotice() {
+    const QString format = AppBundle::main().localizedString(QStringLiteral("Opened using %@"));
+    return QVError::app(FallbackEncodingError,
+                        substitute(format, stringFromEncoding(TextEncoding::defaultCStringEncoding())));
+}
+
+QVError FileEncodings::fallbackSaveWarning(QVStringEncoding used) {
+    const AppBundle& bundle = AppBundle::main();
+    const QString title = bundle.localizedString(
+        QStringLiteral("ENCODING_SAVE_WARNING_TITLE"),
+        QStringLiteral("Some characters could not be saved in the document's encoding."));
+    const QString body = bundle.localizedString(
+        QStringLiteral("ENCODING_SAVE_WARNING_BODY"),
+        QStringLiteral("They were replaced with question marks, and the file was saved using %@."));
+    return QVError::app(FallbackEncodingError, title, substitute(body, stringFromEncoding(used)));
+}

@@ -1,0 +1,463 @@
+// Tests of charset names, encoding detection and reading and writing text with fallbacks, on
+// real files.
+#include "shell/FileEncodings.h"
+
+#include "platform/AppBundle.h"
+#include "platform/PropertyList.h"
+#include "platform/UserDefaults.h"
+#include "shell/Defaults.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+
+#include <atomic>
+#include <cerrno>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+QVStringEncoding code(quint32 c) { return TextEncoding::fromPlatformCode(c); }
+const QVStringEncoding ShiftJIS = code(0x0A01);
+const QVStringEncoding EUCKR = code(0x0940);
+const QVStringEncoding KOI8R = code(0x0A02);
+const QVStringEncoding Big5 = code(0x0A03);
+const QVStringEncoding GB2312 = code(0x0A05);
+
+QByteArray encoded(const QString& text, QVStringEncoding encoding) {
+    return TextEncoding::encode(text, encoding, false).value_or(QByteArray("<not encodable>"));
+}
+
+// Sets the default-encoding setting for the life of the object.
+class DefaultEncoding {
+public:
+    explicit DefaultEncoding(const QString& name) {
+        UserDefaults::standard().setString(name, QLatin1String(QVTextEncoding));
+    }
+    ~DefaultEncoding() { UserDefaults::standard().removeObject(QLatin1String(QVTextEncoding)); }
+};
+
+TEST(FileEncodings, CharsetNames) {
+    struct Case {
+        const char* name;
+        QVStringEncoding encoding;
+    } cases[] = {
+        {"utf-8", 4}, {"utf_8", 4}, {"utf8", 4}, {"UTF-8", 4}, {"Utf-8", 4},
+        {"utf-16", 10}, {"UTF-16", 10},
+        {"iso_8859-1", 5}, {"ISO_8859-1", 5}, {"ISO-8859-1", 5}, {"iso-8859-2", 9},
+        {"ISO-8859-15", 0x8000020F}, {"iso-8859-6-i", 0x80000206}, {"iso-8859-8-i", 0x80000208},
+        {"Shift_JIS", 0x80000A01}, {"shift-jis", 0x80000A01}, {"SHIFT-JIS", 0x80000A01},
+        {"EUC-JP", 3}, {"iso-2022-jp", 21}, {"EUC-KR", 0x80000940},
+        {"gb2312", 0x80000A05}, {"GB2312", 0x80000A05}, {"big5", 0x80000A03}, {"Big-5", 0x80000A03},
+        {"KOI8-R", 0x80000A02}, {"macintosh", 0x80000A04}, {"us-ascii", 1},
+        {"windows-1250", 15}, {"windows-1251", 11}, {"windows-1253", 13}, {"windows-1254", 14},
+        {"windows-1255", 0x80000505}, {"windows-1256", 0x80000506}, {"Windows-1257", 0x80000507},
+        // Not in the table, or not a name at all.
+        {"windows-1252", 0}, {"latin1", 0}, {"utf-32", 0}, {"", 0}, {" utf-8", 0}, {"utf-8;", 0},
+        {"\xc3\xbctf8", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(FileEncodings::encodingFromString(QString::fromUtf8(c.name)), c.encoding);
+    }
+    EXPECT_EQ(FileEncodings::encodingFromString(QString()), 0u);
+}
+
+TEST(FileEncodings, WrittenNamesNameTheirEncodings) {
+    const QStringList written = {
+        "iso-8859-1", "iso-8859-2", "iso-8859-3", "iso-8859-4", "iso-8859-5", "iso-8859-6-i",
+        "iso-8859-7", "iso-8859-8-i", "iso-8859-9", "iso-8859-10", "iso-8859-11", "iso-8859-13",
+        "iso-8859-14", "iso-8859-15", "us-ascii", "euc-jp", "shift-jis", "iso-2022-jp", "euc-kr",
+        "gb2312", "big-5", "koi8-r", "macintosh", "windows-1250", "windows-1251", "windows-1253",
+        "windows-1254", "windows-1255", "windows-1256", "windows-1257", "utf-8", "utf-16"};
+    for (const QString& name : written) {
+        SCOPED_TRACE(name.toStdString());
+        const QVStringEncoding encoding = FileEncodings::encodingFromString(name);
+        EXPECT_NE(encoding, 0u);
+        EXPECT_EQ(FileEncodings::stringFromEncoding(encoding), name);
+        EXPECT_TRUE(TextEncoding::isSupported(encoding));
+    }
+    EXPECT_EQ(FileEncodings::stringFromEncoding(TextEncoding::MacOSRoman), QStringLiteral("macintosh"));
+    EXPECT_TRUE(FileEncodings::stringFromEncoding(12).isNull());  // Windows 1252
+    EXPECT_TRUE(FileEncodings::stringFromEncoding(0).isNull());
+    EXPECT_TRUE(FileEncodings::stringFromEncoding(8).isNull());
+}
+
+TEST(FileEncodings, ShippedEncodingsListNamesKnownEncodings) {
+    const QString path = AppBundle::main().pathForResource(QStringLiteral("charsets"), QStringLiteral("plist"));
+    ASSERT_FALSE(path.isEmpty());
+    QVError error;
+    const QVariantList list = PropertyList::readFile(path, &error).toList();
+    ASSERT_FALSE(list.isEmpty()) << error.localizedDescription().toStdString();
+    int items = 0;
+    for (const QVariant& entry : list) {
+        if (entry.typeId() == QMetaType::QString) continue;  // a separator
+        const QVariantMap item = entry.toMap();
+        const QString shortName = item.value(QStringLiteral("short")).toString();
+        SCOPED_TRACE(shortName.toStdString());
+        EXPECT_FALSE(item.value(QStringLiteral("full")).toString().isEmpty());
+        EXPECT_NE(FileEncodings::encodingFromString(shortName), 0u);
+        ++items;
+    }
+    EXPECT_EQ(items, 32);
+}
+
+TEST(FileEncodings, DetectionOrder) {
+    TestDir dir;
+    const QByteArray xmlEucJp = "<?xml version=\"1.0\" encoding=\"euc-jp\"?>\n<a/>\n";
+    QByteArray line30, line31, crlf30, crlf31;
+    for (int i = 1; i < 30; ++i) {
+        line30 += "line\n";
+        crlf30 += "line\r\n";
+    }
+    line31 = line30 + "line\n";
+    crlf31 = crlf30 + "line\r\n";
+    const QByteArray decl = "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=euc-kr\">\n";
+    QByteArray longFirstLine(1024 * 1024, 'x');
+    longFirstLine += "\n<meta charset=\"big5\">\n";
+    QByteArray straddling(65536 - 10, 'y');  // the declaration crosses the 64 KiB read boundary
+    straddling += "<meta charset=\"koi8-r\">\n";
+
+    struct Case {
+        const char* label;
+        const char* fileName;
+        QByteArray contents;
+        QVStringEncoding expected;
+    } cases[] = {
+        {"name piece", "notes.utf8.txt", xmlEucJp, TextEncoding::UTF8},
+        {"name piece first", "big5.txt", QByteArray(), Big5},
+        {"name wins over contents", "page.koi8-r.html", "<meta charset=\"utf-8\">\n", KOI8R},
+        {"name in capitals", "page.KOI8-R.html", QByteArray(), KOI8R},
+        {"name Shift_JIS", "list.Shift_JIS.csv", QByteArray(), ShiftJIS},
+        {"xml declaration", "a.xml", xmlEucJp, TextEncoding::JapaneseEUC},
+        {"xml declaration single quotes", "a.xml", "<?xml version='1.0' encoding='EUC-KR'?>\n", EUCKR},
+        {"one-line file is not examined", "a.xml", "<?xml version=\"1.0\" encoding=\"euc-jp\"?>", TextEncoding::UTF8},
+        {"meta http-equiv", "a.html", decl, EUCKR},
+        {"meta html5 quoted", "a.html", "<!DOCTYPE html>\n<meta charset=\"Shift_JIS\">\n", ShiftJIS},
+        {"meta html5 unquoted", "a.html", "<meta charset=windows-1251>\n", TextEncoding::WindowsCP1251},
+        {"meta html5 single quotes", "a.html", "<META CHARSET='ISO-8859-2'/>\n", TextEncoding::ISOLatin2},
+        {"xml form first on a line", "a.html", "<?xml version=\"1.0\" encoding=\"euc-kr\"?><meta charset=\"utf-16\">\n", EUCKR},
+        {"unknown name goes on", "a.html", "<meta charset=\"windows-1252\">\n<meta charset=\"gb2312\">\n", GB2312},
+        {"declaration on line 30", "a.html", line30 + decl, EUCKR},
+        {"declaration on line 31", "a.html", line31 + decl, TextEncoding::UTF8},
+        {"crlf line 30", "a.html", crlf30 + decl, EUCKR},
+        {"crlf line 31", "a.html", crlf31 + decl, TextEncoding::UTF8},
+        {"carriage returns end lines", "a.html", "<html>\r<meta charset=\"euc-kr\">\r<body>", EUCKR},
+        {"after a 1 MB line", "a.html", longFirstLine, Big5},
+        {"across a read boundary", "a.html", straddling, KOI8R},
+        {"utf-16 mark little-endian", "a.txt", QByteArray("\xff\xfeh\x00i\x00", 6), TextEncoding::UTF16},
+        {"utf-16 mark big-endian", "a.txt", QByteArray("\xfe\xff\x00h\x00i", 6), TextEncoding::UTF16},
+        {"declaration before mark", "a.txt", "\xff\xfe<meta charset=\"euc-kr\">\n", EUCKR},
+        {"nothing: the default", "a.txt", "plain\ntext\n", TextEncoding::UTF8},
+        {"empty file: the default", "a.txt", QByteArray(), TextEncoding::UTF8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const QString path = dir.write(QStringLiteral("%1/%2").arg(QString::fromLatin1(c.label).replace(' ', '_'),
+                                                                   QString::fromLatin1(c.fileName)),
+                                       c.contents);
+        EXPECT_EQ(FileEncodings::_encodingForPath(path), c.expected);
+        // Reading detects the same way on the bytes it read; bytes that the detected encoding
+        // cannot decode (a mark before a declaration) are read by the fallback.
+        QVStringEncoding encoding = 0;
+        QVError error;
+        ASSERT_TRUE(FileEncodings::createWithContentsOfFile(path, &encoding, &error).has_value());
+        if (TextEncoding::decode(c.contents, c.expected)) {
+            EXPECT_EQ(encoding, c.expected);
+            EXPECT_TRUE(error.isNull());
+        } else {
+            EXPECT_EQ(encoding, TextEncoding::MacOSRoman);
+            EXPECT_EQ(error.code(), FileEncodings::FallbackEncodingError);
+        }
+    }
+}
+
+TEST(FileEncodings, DefaultEncodingComesFromTheSetting) {
+    TestDir dir;
+    const QString path = dir.write(QStringLiteral("plain.txt"), "caf\xe9\n");
+    {
+        DefaultEncoding setting(QStringLiteral("ISO-8859-1"));
+        EXPECT_EQ(FileEncodings::defaultEncoding(), TextEncoding::ISOLatin1);
+        QVStringEncoding encoding = 0;
+        QVError error;
+        EXPECT_EQ(FileEncodings::createWithContentsOfFile(path, &encoding, &error), QStringLiteral("caf\u00e9\n"));
+        EXPECT_EQ(encoding, TextEncoding::ISOLatin1);
+        EXPECT_TRUE(error.isNull());
+    }
+    {
+        DefaultEncoding setting(QStringLiteral("no-such-charset"));
+        EXPECT_EQ(FileEncodings::defaultEncoding(), 0u);
+        QVStringEncoding encoding = 0;
+        QVError error;
+        EXPECT_TRUE(FileEncodings::createWithContentsOfFile(path, &encoding, &error).has_value());
+        EXPECT_EQ(error.code(), FileEncodings::FallbackEncodingError);
+        EXPECT_EQ(encoding, TextEncoding::MacOSRoman);
+    }
+    EXPECT_EQ(FileEncodings::defaultEncoding(), TextEncoding::UTF8);
+}
+
+TEST(FileEncodings, ReadingDecodesInTheChosenEncoding) {
+    TestDir dir;
+    const QString japanese = QStringLiteral("\u65e5\u672c\u8a9e\u306e\u30c6\u30ad\u30b9\u30c8\n");
+    const QByteArray eucjp = "<?xml version=\"1.0\" encoding=\"euc-jp\"?>\n" + encoded(japanese, TextEncoding::JapaneseEUC);
+    const QString path = dir.write(QStringLiteral("doc.xml"), eucjp);
+
+    QVStringEncoding encoding = 0;
+    QVError error;
+    const auto text = FileEncodings::createWithContentsOfFile(path, &encoding, &error);
+    ASSERT_TRUE(text.has_value());
+    EXPECT_TRUE(text->endsWith(japanese));
+    EXPECT_EQ(encoding, TextEncoding::JapaneseEUC);
+    EXPECT_TRUE(error.isNull());
+
+    // A given encoding is used as it is, whatever the file says.
+    const QString sjisPath = dir.write(QStringLiteral("notes.utf8.txt"), encoded(japanese, ShiftJIS));
+    encoding = ShiftJIS;
+    EXPECT_EQ(FileEncodings::createWithContentsOfFile(sjisPath, &encoding), japanese);
+    EXPECT_EQ(encoding, ShiftJIS);
+    // A null encoding pointer detects without reporting.
+    EXPECT_TRUE(FileEncodings::createWithContentsOfFile(path, nullptr).has_value());
+}
+
+TEST(FileEncodings, Gb2312IsReadAsEucCn) {
+    TestDir dir;
+    const QByteArray bytes = "<meta charset=\"gb2312\">\n\xd6\xd0\xce\xc4\n";
+    const QString path = dir.write(QStringLiteral("zh.html"), bytes);
+    QVStringEncoding encoding = 0;
+    QVError error;
+    const auto text = FileEncodings::createWithContentsOfFile(path, &encoding, &error);
+    ASSERT_TRUE(text.has_value());
+    EXPECT_EQ(encoding, GB2312);
+    EXPECT_TRUE(error.isNull());
+    EXPECT_TRUE(text->endsWith(QStringLiteral("\u4e2d\u6587\n")));
+    EXPECT_EQ(FileEncodings::dataUsingEncoding(*text, &encoding), bytes);
+}
+
+TEST(FileEncodings, FallbackReadReportsTheEncodingThatDecoded) {
+    TestDir dir;
+    struct Case {
+        const char* label;
+        QByteArray bytes;
+        QVStringEncoding requested;  // 0: detect
+    } cases[] = {
+        {"latin-1 bytes read as utf-8", "na\xefve caf\xe9\n", 0},
+        {"utf-8 cut at the end", "ok \xe6\x97", 0},
+        {"shift-jis cut at the end", "ok \x93", ShiftJIS},
+        {"undecodable in the declared encoding", "<meta charset=\"us-ascii\">\n\xa9 2024\n", 0},
+        {"unknown encoding number", "anything", 12},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const QString path = dir.write(QString::fromLatin1(c.label).replace(' ', '_'), c.bytes);
+        QVStringEncoding encoding = c.requested;
+        QVError error;
+        const auto text = FileEncodings::createWithContentsOfFile(path, &encoding, &error);
+        ASSERT_TRUE(text.has_value());
+        EXPECT_EQ(error.domain(), QVError::applicationDomain());
+        EXPECT_EQ(error.code(), 16);
+        EXPECT_EQ(error.localizedDescription(), QStringLiteral("Opened using macintosh"));
+        EXPECT_EQ(encoding, TextEncoding::MacOSRoman);
+        EXPECT_EQ(*text, *TextEncoding::decode(c.bytes, TextEncoding::MacOSRoman));
+        // Saving in the encoding handed back writes the very same bytes.
+        QVError saveError;
+        EXPECT_EQ(FileEncodings::dataUsingEncoding(*text, &encoding, &saveError), c.bytes);
+        EXPECT_TRUE(saveError.isNull());
+
+        // The same through data already read.
+        QVStringEncoding dataEncoding = c.requested;
+        QVError dataError;
+        EXPECT_EQ(FileEncodings::createWithData(c.bytes, path, &dataEncoding, &dataError), *text);
+        EXPECT_EQ(dataError.code(), 16);
+        EXPECT_EQ(dataEncoding, TextEncoding::MacOSRoman);
+    }
+}
+
+TEST(FileEncodings, DataIsDecodedWithDetectionFromThePath) {
+    TestDir dir;
+    const QString korean = QStringLiteral("\ud55c\uad6d\uc5b4\n");
+    const QByteArray bytes = "<meta charset=\"euc-kr\">\n" + encoded(korean, EUCKR);
+    const QString path = dir.write(QStringLiteral("ko.html"), bytes);
+    QVStringEncoding encoding = 0;
+    QVError error;
+    const auto text = FileEncodings::createWithData(bytes, path, &encoding, &error);
+    ASSERT_TRUE(text.has_value());
+    EXPECT_TRUE(text->endsWith(korean));
+    EXPECT_EQ(encoding, EUCKR);
+    EXPECT_TRUE(error.isNull());
+    // Detection uses the path's name even when no file is there.
+    encoding = 0;
+    EXPECT_EQ(FileEncodings::createWithData(encoded(korean, EUCKR), dir.file(QStringLiteral("gone.euc-kr.txt")),
+                                            &encoding),
+              korean);
+    EXPECT_EQ(encoding, EUCKR);
+}
+
+TEST(FileEncodings, BadPathsGiveErrors) {
+    TestDir dir;
+    const QString folder = dir.file(QStringLiteral("folder.html"));
+    QDir().mkpath(folder);
+    const QString fifo = dir.file(QStringLiteral("pipe.txt"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+
+    struct Case {
+        const char* label;
+        QString path;
+        qint64 code;
+    } cases[] = {
+        {"missing", dir.file(QStringLiteral("missing.txt")), ENOENT},
+        {"folder", folder, EISDIR},
+        {"named pipe, which would block", fifo, EINVAL},
+        {"empty path", QString(), ENOENT},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        QVStringEncoding encoding = 0;
+        QVError error;
+        EXPECT_FALSE(FileEncodings::createWithContentsOfFile(c.path, &encoding, &error).has_value());
+        EXPECT_EQ(error.domain(), QVError::posixDomain());
+        EXPECT_EQ(error.code(), c.code);
+        EXPECT_FALSE(error.localizedDescription().isEmpty());
+        EXPECT_EQ(encoding, TextEncoding::UTF8);  // what detection gives for an unreadable file
+        EXPECT_EQ(FileEncodings::_encodingForPath(c.path), TextEncoding::UTF8);
+    }
+}
+
+TEST(FileEncodings, EmptyFileIsEmptyText) {
+    TestDir dir;
+    const QString path = dir.write(QStringLiteral("empty.txt"), QByteArray());
+    for (QVStringEncoding requested : {QVStringEncoding(0), TextEncoding::UTF16, ShiftJIS}) {
+        QVStringEncoding encoding = requested;
+        QVError error;
+        const auto text = FileEncodings::createWithContentsOfFile(path, &encoding, &error);
+        ASSERT_TRUE(text.has_value());
+        EXPECT_TRUE(text->isEmpty());
+        EXPECT_TRUE(error.isNull());
+        EXPECT_EQ(encoding, requested ? requested : TextEncoding::UTF8);
+    }
+}
+
+TEST(FileEncodings, LongLinesAndLargeFilesReadWhole) {
+    TestDir dir;
+    QString text(1024 * 1024, QChar(0x3042));  // a 3 MB line in UTF-8, with no line break
+    text += QStringLiteral("\n<meta charset=\"ascii\">\n");
+    const QString path = dir.write(QStringLiteral("long.html"), encoded(text, TextEncoding::UTF8));
+    QVStringEncoding encoding = 0;
+    QVError error;
+    const auto read = FileEncodings::createWithContentsOfFile(path, &encoding, &error);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_TRUE(*read == text);
+    EXPECT_EQ(encoding, TextEncoding::UTF8);
+    EXPECT_TRUE(error.isNull());
+}
+
+TEST(FileEncodings, FileThatDisappearsWhileReadGivesTextOrAnError) {
+    TestDir dir;
+    const QString path = dir.file(QStringLiteral("flicker.txt"));
+    const QString staged = dir.file(QStringLiteral("staged.txt"));
+    QString expected;
+    for (int i = 0; i < 5000; ++i) expected += QStringLiteral("line %1 \u00e9\n").arg(i);
+    const QByteArray bytes = expected.toUtf8();
+
+    std::atomic<bool> stop{false};
+    std::thread flicker([&] {
+        // The file comes and goes whole: a complete copy is renamed in, then removed.
+        for (int round = 0; round < 3000 && !stop; ++round) {
+            QFile f(staged);
+            if (f.open(QIODevice::WriteOnly)) {
+                f.write(bytes);
+                f.close();
+            }
+            ::rename(QFile::encodeName(staged).constData(), QFile::encodeName(path).constData());
+            ::unlink(QFile::encodeName(path).constData());
+        }
+    });
+    int whole = 0, missing = 0;
+    for (int i = 0; i < 400; ++i) {
+        QVStringEncoding encoding = 0;
+        QVError error;
+        const auto text = FileEncodings::createWithContentsOfFile(path, &encoding, &error);
+        if (text) {
+            ASSERT_TRUE(*text == expected);
+            ASSERT_TRUE(error.isNull());
+            ++whole;
+        } else {
+            ASSERT_EQ(error.code(), ENOENT);
+            ++missing;
+        }
+    }
+    stop = true;
+    flicker.join();
+    EXPECT_EQ(whole + missing, 400);
+    RecordProperty("whole", whole);
+    RecordProperty("missing", missing);
+}
+
+TEST(FileEncodings, DetectionFromManyThreadsAtOnce) {
+    TestDir dir;
+    const QString euckr = dir.write(QStringLiteral("k.html"), "<meta charset=\"euc-kr\">\n\xc7\xd1\n");
+    const QString xml = dir.write(QStringLiteral("j.xml"), "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n\x93\xfa\n");
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                QVStringEncoding a = 0, b = 0;
+                const auto ka = FileEncodings::createWithContentsOfFile(euckr, &a);
+                const auto jb = FileEncodings::createWithContentsOfFile(xml, &b);
+                if (a != EUCKR || b != ShiftJIS || !ka || !ka->endsWith(QStringLiteral("\ud55c\n")) || !jb ||
+                    !jb->endsWith(QStringLiteral("\u65e5\n")))
+                    ++wrong;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(FileEncodings, WritingFallsBackWithAWarning) {
+    struct Case {
+        const char* label;
+        QString text;
+        QVStringEncoding requested;
+        QByteArray bytes;
+        QVStringEncoding used;
+        bool warning;
+    } cases[] = {
+        {"fits", QStringLiteral("caf\u00e9"), TextEncoding::ISOLatin1, "caf\xe9", TextEncoding::ISOLatin1, false},
+        {"default encoding", QStringLiteral("\u65e5"), 0, "\xe6\x97\xa5", TextEncoding::UTF8, false},
+        {"euro in latin 1", QStringLiteral("\u20ac5"), TextEncoding::ISOLatin1, "?5", TextEncoding::ISOLatin1, true},
+        {"hangul in shift-jis", QStringLiteral("a\ud55c"), ShiftJIS, "a?", ShiftJIS, true},
+        {"lone surrogate in utf-8", QStringLiteral("a") + QChar(0xD800), TextEncoding::UTF8, "a?", TextEncoding::UTF8, true},
+        {"unknown encoding", QStringLiteral("caf\u00e9 \u65e5"), 12, "caf\x8e ?", TextEncoding::MacOSRoman, true},
+        {"empty text", QString(), TextEncoding::UTF8, "", TextEncoding::UTF8, false},
+        {"utf-16 has its mark", QStringLiteral("A"), TextEncoding::UTF16, QByteArray("\xff\xfe" "A\x00", 4), TextEncoding::UTF16, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        QVStringEncoding encoding = c.requested;
+        QVError error;
+        const auto bytes = FileEncodings::dataUsingEncoding(c.text, &encoding, &error);
+        ASSERT_TRUE(bytes.has_value());
+        EXPECT_EQ(bytes->toHex().toStdString(), c.bytes.toHex().toStdString());
+        EXPECT_EQ(encoding, c.used);
+        if (c.warning) {
+            EXPECT_EQ(error.domain(), QVError::applicationDomain());
+            EXPECT_EQ(error.code(), 16);
+            EXPECT_FALSE(error.localizedDescription().isEmpty());
+            EXPECT_TRUE(error.localizedRecoverySuggestion().contains(FileEncodings::stringFromEncoding(c.used)));
+            EXPECT_FALSE(error.localizedRecoverySuggestion().contains(QLatin1String("%@")));
+        } else {
+            EXPECT_TRUE(error.isNull());
+        }
+        // No encoding pointer: the default, and the same bytes when it is the one asked for.
+        if (c.requested == 0) {
+            EXPECT_EQ(FileEncodings::dataUsingEncoding(c.text, nullptr), c.bytes);
+        }
+    }
+}
+
+}  // namespace
