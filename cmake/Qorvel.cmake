@@ -28,16 +28,25 @@ function(qv_library target)
   target_link_libraries(${target} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# qv_test_suite(<target> [DEPS <targets...>])
+# qv_test_suite(<target> [DEPS <targets...>] [WRAPPER <program>])
 # One GoogleTest executable per tests/<folder>, with the shared main that sandboxes HOME and XDG.
+# WRAPPER runs the whole executable as one CTest test under a program that provides its peer
+# (scripts/with-keyring for the Secret Service) instead of discovering the tests one by one.
 function(qv_test_suite target)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "WRAPPER" "DEPS" ${ARGN})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS
     ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
   add_executable(${target} ${sources})
   target_compile_options(${target} PRIVATE ${QORVEL_WARNINGS})
   target_link_libraries(${target} PRIVATE qv_testsupport ${ARG_DEPS})
   add_dependencies(${target} qv_resources)
+  if(ARG_WRAPPER)
+    add_test(NAME ${target} COMMAND ${ARG_WRAPPER} $<TARGET_FILE:${target}>)
+    set_tests_properties(${target} PROPERTIES
+      ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QORVEL_RESOURCES=${QORVEL_BUILD_RESOURCES}"
+      TIMEOUT 300)
+    return()
+  endif()
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
