@@ -1,0 +1,53 @@
+// Line starts kept up to date edit by edit.
+#include "platform/LineIndex.h"
+
+void LineIndex::replaced(qint64 location, qint64 removed, qint64 inserted, const GapBuffer<char16_t>& text) {
+    // A start s depends on the characters at s - 1 and s only, so the starts in
+    // [location, location + removed] (old positions) are the only ones an edit can create or
+    // destroy; line 0 always starts at 0. Drop those, shift the rest, and rescan the same
+    // window in the new text, which also settles a "\r\n" pair that the edit split or joined.
+    const qint64 first = std::max<qint64>(location, 1);
+    const qint64 last = location + removed;
+    const qint64 before = _starts.partitionOf(first - 1);  // the line that holds first - 1
+    if (first <= last) {
+        const qint64 lastGone = _starts.partitionOf(last);
+        if (lastGone > before) _starts.removeBoundaries(before + 1, lastGone - before);
+    }
+    _starts.grow(before, inserted - removed);
+
+    const qint64 end = location + inserted;
+    if (first > end) return;
+    qsizetype boundary = before + 1;
+    // Scan the contiguous parts directly: a large insertion (loading a file) goes through here.
+    const auto [a, b] = text.segments(first - 1, std::min<qint64>(end, text.size() - 1) - first + 2);
+    const qint64 split = first - 1 + qint64(a.size());
+    auto at = [&](qint64 i) -> char16_t { return i < split ? a[size_t(i - first + 1)] : b[size_t(i - split)]; };
+    const qint64 scanned = first - 1 + qint64(a.size() + b.size());  // one past the last readable
+    for (qint64 s = first; s <= end; ++s) {
+        const char16_t c = at(s - 1);
+        if (c == u'\n' || (c == u'\r' && (s >= scanned || at(s) != u'\n')))
+            _starts.insertBoundary(boundary++, s);
+    }
+}
+
+QString LineIndex::check(const GapBuffer<char16_t>* text) const {
+    if (QString problem = _starts.check(); !problem.isEmpty()) return problem;
+    for (qint64 i = 1; i < lineCount(); ++i) {
+        if (lineStart(i) <= lineStart(i - 1))
+            return QStringLiteral("line %1 starts at %2, not after line %3 at %4")
+                .arg(i).arg(lineStart(i)).arg(i - 1).arg(lineStart(i - 1));
+    }
+    if (!text) return {};
+    if (length() != text->size())
+        return QStringLiteral("index length %1, text length %2").arg(length()).arg(text->size());
+    qint64 line = 1;
+    for (qint64 pos = 1; pos <= text->size(); ++pos) {
+        if (!isLineStart(*text, pos)) continue;
+        if (line >= lineCount() || lineStart(line) != pos)
+            return QStringLiteral("a line starts at %1 but line %2 starts at %3")
+                .arg(pos).arg(line).arg(line < lineCount() ? lineStart(line) : -1);
+        ++line;
+    }
+    if (line != lineCount()) return QStringLiteral("%1 lines indexed, %2 in the text").arg(lineCount()).arg(line);
+    return {};
+}

@@ -1,0 +1,383 @@
+// The editor's attributed text storage.
+#include "platform/QVTextStorage.h"
+
+#include <QColor>
+#include <QFont>
+#include <QHash>
+#include <QStringList>
+#include <QtDebug>
+
+#include <algorithm>
+
+QVTextStorage::QVTextStorage() = default;
+
+// --- Characters -------------------------------------------------------------------------------
+
+bool QVTextStorage::isValid(QVRange range) const {
+    return range.location >= 0 && range.length >= 0 && range.location <= length() &&
+           range.length <= length() - range.location;
+}
+
+QVError QVTextStorage::rangeError(QVRange range) const {
+    return QVError::make(QStringLiteral("QVTextStorageErrorDomain"), 1,
+                         QStringLiteral("The range {%1, %2} lies outside the text of %3 characters.")
+                             .arg(range.location).arg(range.length).arg(length()));
+}
+
+QString QVTextStorage::string() const { return substring(QVRange(0, length())); }
+
+QString QVTextStorage::substring(QVRange range) const {
+    if (!isValid(range)) return {};
+    QString result(range.length, Qt::Uninitialized);
+    _text.copyTo(range.location, range.length, reinterpret_cast<char16_t*>(result.data()));
+    return result;
+}
+
+QStringView QVTextStorage::characters(QVRange range) const {
+    if (!isValid(range) || range.length == 0) return {};
+    return QStringView(_text.rangePointer(range.location, range.length), range.length);
+}
+
+std::pair<QStringView, QStringView> QVTextStorage::segments(QVRange range) const {
+    if (!isValid(range) || range.length == 0) return {};
+    const auto [a, b] = _text.segments(range.location, range.length);
+    return {QStringView(a.data(), qsizetype(a.size())), QStringView(b.data(), qsizetype(b.size()))};
+}
+
+QVError QVTextStorage::replaceCharacters(QVRange range, QStringView string) {
+    if (!isValid(range)) return rangeError(range);
+    if (range.length == 0 && string.isEmpty()) return {};
+    // A view of this very text (from characters() or segments()) would move under the edit.
+    QString copy;
+    if (!string.isEmpty() && _text.holds(reinterpret_cast<const char16_t*>(string.utf16()))) {
+        copy = string.toString();
+        string = copy;
+    }
+    beginEditing();
+    const qint64 inserted = string.size();
+    _text.erase(range.location, range.length);
+    _text.insert(range.location, reinterpret_cast<const char16_t*>(string.utf16()), inserted);
+    _lines.replaced(range.location, range.length, inserted, _text);
+    // An attachment belongs to its one U+FFFC: typed or pasted text never takes it over.
+    for (Attribute& attribute : _attributes)
+        attribute.runs.replace(range.location, range.length, inserted, attribute.name != AttachmentAttribute);
+    ++_revision;
+    noteEdit(EditedCharacters, range.location, range.length, inserted);
+    endEditing();
+    return {};
+}
+
+// --- Attributes -------------------------------------------------------------------------------
+
+QVTextStorage::Attribute* QVTextStorage::find(const QString& name) {
+    for (Attribute& attribute : _attributes)
+        if (attribute.name == name) return &attribute;
+    return nullptr;
+}
+
+const QVTextStorage::Attribute* QVTextStorage::find(const QString& name) const {
+    for (const Attribute& attribute : _attributes)
+        if (attribute.name == name) return &attribute;
+    return nullptr;
+}
+
+RunArray& QVTextStorage::runsFor(const QString& name) {
+    if (Attribute* attribute = find(name)) return attribute->runs;
+    _attributes.push_back(Attribute{name, RunArray()});
+    RunArray& runs = _attributes.back().runs;
+    runs.replace(0, 0, length());
+    return runs;
+}
+
+QVError QVTextStorage::setAttributes(const QVariantMap& attributes, QVRange range) {
+    if (!isValid(range)) return rangeError(range);
+    if (range.length == 0) return {};
+    beginEditing();
+    for (Attribute& attribute : _attributes)
+        if (!attributes.contains(attribute.name)) attribute.runs.setValue(range, QVariant());
+    for (auto it = attributes.begin(); it != attributes.end(); ++it) runsFor(it.key()).setValue(range, it.value());
+    ++_revision;
+    noteEdit(EditedAttributes, range.location, range.length, range.length);
+    endEditing();
+    return {};
+}
+
+QVError QVTextStorage::addAttribute(const QString& name, const QVariant& value, QVRange range) {
+    if (!isValid(range)) return rangeError(range);
+    if (range.length == 0) return {};
+    beginEditing();
+    runsFor(name).setValue(range, value);
+    ++_revision;
+    noteEdit(EditedAttributes, range.location, range.length, range.length);
+    endEditing();
+    return {};
+}
+
+QVError QVTextStorage::addAttributes(const QVariantMap& attributes, QVRange range) {
+    if (!isValid(range)) return rangeError(range);
+    if (range.length == 0 || attributes.isEmpty()) return {};
+    beginEditing();
+    for (auto it = attributes.begin(); it != attributes.end(); ++it) runsFor(it.key()).setValue(range, it.value());
+    ++_revision;
+    noteEdit(EditedAttributes, range.location, range.length, range.length);
+    endEditing();
+    return {};
+}
+
+QVError QVTextStorage::removeAttribute(const QString& name, QVRange range) {
+    if (!isValid(range)) return rangeError(range);
+    if (range.length == 0) return {};
+    beginEditing();
+    if (Attribute* attribute = find(name)) attribute->runs.setValue(range, QVariant());
+    ++_revision;
+    noteEdit(EditedAttributes, range.location, range.length, range.length);
+    endEditing();
+    return {};
+}
+
+QVariant QVTextStorage::attribute(const QString& name, qint64 index, QVRange* effectiveRange) const {
+    if (index < 0 || index >= length()) {
+        if (effectiveRange) *effectiveRange = QVRange(0, 0);
+        return {};
+    }
+    const Attribute* attribute = find(name);
+    if (!attribute) {
+        if (effectiveRange) *effectiveRange = QVRange(0, length());
+        return {};
+    }
+    return attribute->runs.valueAt(index, effectiveRange);
+}
+
+QVariant QVTextStorage::attribute(const QString& name, qint64 index, QVRange* longestEffectiveRange,
+                                  QVRange inRange) const {
+    const QVRange limit = inRange.intersection(QVRange(0, length()));
+    if (limit.isNotFound() || !limit.contains(index)) {
+        if (longestEffectiveRange) *longestEffectiveRange = QVRange(0, 0);
+        return {};
+    }
+    QVRange run;
+    QVariant value = attribute(name, index, &run);
+    if (longestEffectiveRange) *longestEffectiveRange = run.intersection(limit);
+    return value;
+}
+
+QVariantMap QVTextStorage::attributes(qint64 index, QVRange* effectiveRange) const {
+    QVariantMap result;
+    if (index < 0 || index >= length()) {
+        if (effectiveRange) *effectiveRange = QVRange(0, 0);
+        return result;
+    }
+    QVRange common(0, length());
+    for (const Attribute& attribute : _attributes) {
+        QVRange run;
+        const QVariant& value = attribute.runs.valueAt(index, &run);
+        if (value.isValid()) result.insert(attribute.name, value);
+        common = common.intersection(run);
+    }
+    if (effectiveRange) *effectiveRange = common;
+    return result;
+}
+
+QStringList QVTextStorage::attributeNames() const {
+    QStringList names;
+    for (const Attribute& attribute : _attributes) names << attribute.name;
+    return names;
+}
+
+std::shared_ptr<QVTextAttachment> QVTextStorage::attachmentAt(qint64 index, QVRange* effectiveRange) const {
+    return qvariant_cast<std::shared_ptr<QVTextAttachment>>(attribute(AttachmentAttribute, index, effectiveRange));
+}
+
+// --- Lines ------------------------------------------------------------------------------------
+
+qint64 QVTextStorage::lineStart(qint64 line) const {
+    return line >= 0 && line < lineCount() ? _lines.lineStart(line) : QVRange::NotFound;
+}
+
+QVRange QVTextStorage::lineRange(qint64 line) const {
+    if (line < 0 || line >= lineCount()) return QVRange();
+    const qint64 start = _lines.lineStart(line);
+    return QVRange(start, _lines.lineStart(line + 1) - start);
+}
+
+qint64 QVTextStorage::lineContentsEnd(qint64 line) const {
+    const QVRange range = lineRange(line);
+    if (range.isNotFound()) return QVRange::NotFound;
+    qint64 end = range.end();
+    if (end > range.location && _text[end - 1] == u'\n') --end;
+    if (end > range.location && _text[end - 1] == u'\r') --end;
+    return end;
+}
+
+QVRange QVTextStorage::lineRangeForRange(QVRange range) const {
+    const qint64 start = std::clamp<qint64>(range.location, 0, length());
+    const qint64 end = std::clamp<qint64>(range.location == QVRange::NotFound ? start : range.location + std::max<qint64>(range.length, 0), start, length());
+    const qint64 first = lineOfPosition(start);
+    const qint64 last = end > start ? lineOfPosition(end - 1) : first;
+    const qint64 from = _lines.lineStart(first);
+    return QVRange(from, _lines.lineStart(last + 1) - from);
+}
+
+// --- Batches and observers --------------------------------------------------------------------
+
+void QVTextStorage::beginEditing() { ++_editingDepth; }
+
+void QVTextStorage::endEditing() {
+    if (_editingDepth == 0) {
+        qWarning("QVTextStorage: endEditing without beginEditing ignored");
+        return;
+    }
+    if (--_editingDepth == 0) processEditing();
+}
+
+void QVTextStorage::noteEdit(int mask, qint64 location, qint64 oldLength, qint64 newLength) {
+    const qint64 delta = newLength - oldLength;
+    if (_pending.editedMask == 0) {
+        _pending.editedRange = QVRange(location, newLength);
+        _pending.changeInLength = delta;
+    } else {
+        // Carry the range edited so far through this edit, then take in this edit's own range.
+        const qint64 oldEnd = location + oldLength;
+        auto carry = [&](qint64 p, bool isEnd) {
+            if (p <= location) return p;
+            if (p >= oldEnd) return p + delta;
+            return isEnd ? location + newLength : location;
+        };
+        const QVRange before = _pending.editedRange;
+        const qint64 start = std::min(carry(before.location, false), location);
+        const qint64 end = std::max(carry(before.end(), true), location + newLength);
+        _pending.editedRange = QVRange(start, end - start);
+        _pending.changeInLength += delta;
+    }
+    _pending.editedMask |= mask;
+}
+
+void QVTextStorage::processEditing() {
+    Edit edit = _pending;
+    _pending = Edit();
+    if (edit.editedMask == 0) return;
+    edit.revision = _revision;
+    if (_reporting) {
+        _queued.push_back(edit);
+        return;
+    }
+    _reporting = true;
+    struct Done {
+        QVTextStorage* storage;
+        ~Done() {
+            storage->_reporting = false;
+            storage->_reported = Edit();
+        }
+    } done{this};
+    report(edit);
+    while (!_queued.empty()) {
+        const Edit next = _queued.front();
+        _queued.erase(_queued.begin());
+        report(next);
+    }
+}
+
+void QVTextStorage::report(const Edit& edit) {
+    _reported = edit;
+    const std::vector<ObserverEntry> observers = _observers;
+    for (const ObserverEntry& entry : observers) {
+        const bool stillThere = std::any_of(_observers.begin(), _observers.end(),
+                                            [&](const ObserverEntry& e) { return e.token == entry.token; });
+        if (stillThere) (*entry.observer)(edit);
+    }
+}
+
+QVTextStorage::ObserverToken QVTextStorage::addObserver(Observer observer) {
+    const ObserverToken token = _nextToken++;
+    _observers.push_back(ObserverEntry{token, std::make_shared<Observer>(std::move(observer))});
+    return token;
+}
+
+void QVTextStorage::removeObserver(ObserverToken token) {
+    std::erase_if(_observers, [token](const ObserverEntry& e) { return e.token == token; });
+}
+
+// --- Tests ------------------------------------------------------------------------------------
+
+namespace {
+
+QString quoted(const QString& s) {
+    QString out = QStringLiteral("\"");
+    for (const QChar c : s) {
+        if (c == u'"' || c == u'\\') out += u'\\', out += c;
+        else if (c == u'\n') out += QStringLiteral("\\n");
+        else if (c == u'\r') out += QStringLiteral("\\r");
+        else if (c == u'\t') out += QStringLiteral("\\t");
+        else out += c;
+    }
+    return out + u'"';
+}
+
+// Names values for the dump; objects get numbers in order of first appearance.
+class ValueNamer {
+public:
+    QString name(const QVariant& value) {
+        if (!value.isValid()) return QStringLiteral("none");
+        const int type = value.metaType().id();
+        if (type == QMetaType::QColor) {
+            const QColor color = value.value<QColor>();
+            return color.name(color.alpha() == 255 ? QColor::HexRgb : QColor::HexArgb);
+        }
+        if (type == QMetaType::QFont) return QStringLiteral("font(%1)").arg(value.value<QFont>().toString());
+        if (type == QMetaType::QString) return quoted(value.toString());
+        if (type == QMetaType::Bool) return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
+        if (type < QMetaType::User && value.canConvert<QString>()) return value.toString();
+        const QString label = value.metaType() == QMetaType::fromType<std::shared_ptr<QVTextAttachment>>()
+                                  ? QStringLiteral("attachment")
+                                  : QString::fromLatin1(value.metaType().name());
+        auto it = std::find_if(_seen.begin(), _seen.end(),
+                               [&](const QVariant& seen) { return RunArray::sameValue(seen, value); });
+        qsizetype number;
+        if (it != _seen.end()) {
+            number = _numbers[it - _seen.begin()];
+        } else {
+            number = ++_counts[label];
+            _seen.push_back(value);
+            _numbers.push_back(number);
+        }
+        return QStringLiteral("%1#%2").arg(label).arg(number);
+    }
+
+private:
+    std::vector<QVariant> _seen;
+    std::vector<qsizetype> _numbers;
+    QHash<QString, qsizetype> _counts;
+};
+
+}  // namespace
+
+QString QVTextStorage::dump() const {
+    std::vector<const Attribute*> sorted;
+    for (const Attribute& attribute : _attributes)
+        if (!attribute.runs.isEmpty()) sorted.push_back(&attribute);
+    std::sort(sorted.begin(), sorted.end(), [](const Attribute* a, const Attribute* b) { return a->name < b->name; });
+    ValueNamer namer;
+    QString out;
+    for (const Attribute* attribute : sorted) {
+        out += attribute->name + u':';
+        for (qsizetype r = 0; r < attribute->runs.runCount(); ++r) {
+            const QVRange run = attribute->runs.runRange(r);
+            out += QStringLiteral(" [%1,%2)=").arg(run.location).arg(run.end()) + namer.name(attribute->runs.runValue(r));
+        }
+        out += u'\n';
+    }
+    return out;
+}
+
+QString QVTextStorage::check() const {
+    if (QString problem = _text.check(); !problem.isEmpty()) return QStringLiteral("text: ") + problem;
+    if (QString problem = _lines.check(&_text); !problem.isEmpty()) return QStringLiteral("lines: ") + problem;
+    for (const Attribute& attribute : _attributes) {
+        if (QString problem = attribute.runs.check(); !problem.isEmpty())
+            return attribute.name + QStringLiteral(": ") + problem;
+        if (attribute.runs.length() != length())
+            return QStringLiteral("%1: runs span %2 of %3 characters").arg(attribute.name).arg(attribute.runs.length()).arg(length());
+    }
+    if (_editingDepth < 0) return QStringLiteral("editing depth %1").arg(_editingDepth);
+    return {};
+}

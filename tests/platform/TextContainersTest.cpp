@@ -1,0 +1,237 @@
+// The text storage's containers against naive models: gap buffer, partitioning, line index, runs.
+#include "platform/GapBuffer.h"
+#include "platform/LineIndex.h"
+#include "platform/Partitioning.h"
+#include "platform/RunArray.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <vector>
+
+namespace {
+
+std::vector<int> contents(const GapBuffer<int>& buffer) {
+    std::vector<int> out(size_t(buffer.size()));
+    buffer.copyTo(0, buffer.size(), out.data());
+    return out;
+}
+
+}  // namespace
+
+TEST(GapBuffer, RandomEditsMatchAVector) {
+    std::mt19937 rng(1234);
+    GapBuffer<int> buffer;
+    std::vector<int> model;
+    int next = 0;
+    for (int step = 0; step < 4000; ++step) {
+        const qsizetype size = qsizetype(model.size());
+        const int op = int(rng() % 4);
+        if (op < 2 || size == 0) {
+            const qsizetype pos = qsizetype(rng() % size_t(size + 1));
+            const qsizetype count = 1 + qsizetype(rng() % (op == 0 ? 3 : 200));
+            std::vector<int> items(static_cast<size_t>(count));
+            for (int& i : items) i = next++;
+            buffer.insert(pos, items.data(), count);
+            model.insert(model.begin() + pos, items.begin(), items.end());
+        } else if (op == 2) {
+            const qsizetype pos = qsizetype(rng() % size_t(size));
+            const qsizetype count = 1 + qsizetype(rng() % size_t(std::min<qsizetype>(size - pos, 50)));
+            buffer.erase(pos, count);
+            model.erase(model.begin() + pos, model.begin() + pos + count);
+        } else {
+            // A contiguous view of a random range, and the same range as segments.
+            const qsizetype pos = qsizetype(rng() % size_t(size));
+            const qsizetype count = qsizetype(rng() % size_t(size - pos + 1));
+            const auto [a, b] = buffer.segments(pos, count);
+            std::vector<int> joined(a.begin(), a.end());
+            joined.insert(joined.end(), b.begin(), b.end());
+            ASSERT_EQ(joined, std::vector<int>(model.begin() + pos, model.begin() + pos + count));
+            const int* p = buffer.rangePointer(pos, count);
+            ASSERT_EQ(std::vector<int>(p, p + count), std::vector<int>(model.begin() + pos, model.begin() + pos + count));
+        }
+        ASSERT_EQ(buffer.size(), qsizetype(model.size()));
+        if (step % 100 == 0) {
+            ASSERT_EQ(contents(buffer), model);
+            ASSERT_EQ(buffer.check().toStdString(), "");
+        }
+    }
+    EXPECT_EQ(contents(buffer), model);
+    EXPECT_EQ(buffer.check().toStdString(), "");
+}
+
+TEST(GapBuffer, ErasedElementsReleaseWhatTheyHold) {
+    GapBuffer<QVariant> buffer;
+    auto held = std::make_shared<int>(7);
+    std::weak_ptr<int> watch = held;
+    buffer.insert(0, 3, QVariant(1));
+    buffer.insert(1, QVariant::fromValue(held));
+    held.reset();
+    ASSERT_FALSE(watch.expired());
+    buffer.erase(1, 1);
+    EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(buffer.size(), 3);
+}
+
+TEST(Partitioning, RandomEditsMatchAVectorOfBoundaries) {
+    // Grows at scattered partitions move the pending step forward, back, and settle the tail.
+    std::mt19937 rng(99);
+    Partitioning parts;
+    std::vector<qint64> model{0, 0};
+    auto positionOf = [&](size_t i) { return model[i]; };
+    for (int step = 0; step < 20000; ++step) {
+        const qsizetype count = qsizetype(model.size()) - 1;
+        const int op = int(rng() % 5);
+        if (op <= 1) {
+            const qsizetype p = qsizetype(rng() % size_t(count));
+            const qint64 room = positionOf(size_t(p) + 1) - positionOf(size_t(p));
+            qint64 delta = qint64(rng() % 40) - 10;
+            if (delta < -room) delta = -room;
+            parts.grow(p, delta);
+            for (size_t i = size_t(p) + 1; i < model.size(); ++i) model[i] += delta;
+        } else if (op == 2 || count == 1) {
+            const qsizetype i = 1 + qsizetype(rng() % size_t(count));
+            const qint64 lo = model[size_t(i) - 1];
+            const qint64 hi = model[size_t(i)];
+            const qint64 pos = lo + qint64(rng() % size_t(hi - lo + 1));
+            parts.insertBoundary(i, pos);
+            model.insert(model.begin() + i, pos);
+        } else if (op == 3) {
+            const qsizetype first = 1 + qsizetype(rng() % size_t(count - 1));
+            const qsizetype n = 1 + qsizetype(rng() % size_t(std::min<qsizetype>(count - first, 4)));
+            parts.removeBoundaries(first, n);
+            model.erase(model.begin() + first, model.begin() + first + n);
+        } else {
+            const qint64 pos = qint64(rng() % size_t(model.back() + 3)) - 1;
+            qsizetype expected = 0;
+            for (size_t i = 0; i + 1 < model.size(); ++i)
+                if (model[i] <= pos) expected = qsizetype(i);
+            ASSERT_EQ(parts.partitionOf(pos), expected) << "position " << pos;
+        }
+        ASSERT_EQ(parts.partitions(), qsizetype(model.size()) - 1);
+        if (step % 50 == 0) {
+            ASSERT_EQ(parts.check().toStdString(), "");
+            for (size_t i = 0; i < model.size(); ++i) ASSERT_EQ(parts.positionOf(qsizetype(i)), model[i]) << i;
+        }
+    }
+    EXPECT_EQ(parts.check().toStdString(), "");
+}
+
+namespace {
+
+std::vector<qint64> naiveLineStarts(const std::u16string& text) {
+    std::vector<qint64> starts{0};
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == u'\n' || (text[i] == u'\r' && (i + 1 == text.size() || text[i + 1] != u'\n')))
+            starts.push_back(qint64(i) + 1);
+    }
+    return starts;
+}
+
+}  // namespace
+
+TEST(LineIndex, RandomEditsMatchANaiveRecount) {
+    // Small alphabets rich in breaks, so that edits keep splitting and joining "\r\n" pairs.
+    std::mt19937 rng(20240611);
+    const char16_t alphabet[] = {u'a', u'b', u'\r', u'\n', u'\r', u'\n'};
+    GapBuffer<char16_t> text;
+    std::u16string model;
+    LineIndex lines;
+    for (int step = 0; step < 6000; ++step) {
+        const qint64 size = qint64(model.size());
+        const qint64 location = qint64(rng() % size_t(size + 1));
+        const qint64 removed = rng() % 3 == 0 ? 0 : qint64(rng() % size_t(std::min<qint64>(size - location, 6) + 1));
+        std::u16string inserted;
+        const int count = rng() % 4 == 0 ? 0 : int(rng() % (rng() % 20 == 0 ? 40 : 4));
+        for (int i = 0; i < count; ++i) inserted += alphabet[rng() % 6];
+        text.erase(location, removed);
+        text.insert(location, inserted.data(), qsizetype(inserted.size()));
+        model.replace(size_t(location), size_t(removed), inserted);
+        lines.replaced(location, removed, qint64(inserted.size()), text);
+
+        if (step % 25 == 0) {
+            ASSERT_EQ(lines.check(&text).toStdString(), "") << "after step " << step;
+            const std::vector<qint64> starts = naiveLineStarts(model);
+            ASSERT_EQ(lines.lineCount(), qint64(starts.size()));
+            for (size_t i = 0; i < starts.size(); ++i) ASSERT_EQ(lines.lineStart(qint64(i)), starts[i]);
+            for (int probe = 0; probe < 20; ++probe) {
+                const qint64 pos = qint64(rng() % (model.size() + 1));
+                const qint64 expected = qint64(std::upper_bound(starts.begin(), starts.end(), pos) - starts.begin()) - 1;
+                ASSERT_EQ(lines.lineOfPosition(pos), expected) << "position " << pos;
+            }
+        }
+    }
+    EXPECT_EQ(lines.check(&text).toStdString(), "");
+}
+
+namespace {
+
+// A run array next to one value per character; value 0 stands for "none".
+struct RunModel {
+    RunArray runs;
+    std::vector<int> values;
+
+    static QVariant variant(int v) { return v ? QVariant(v) : QVariant(); }
+
+    void replace(qint64 location, qint64 removed, qint64 inserted) {
+        int inherited = 0;
+        if (!values.empty()) inherited = values[size_t(removed > 0 ? location : std::max<qint64>(location - 1, 0))];
+        values.erase(values.begin() + location, values.begin() + location + removed);
+        values.insert(values.begin() + location, size_t(inserted), inherited);
+        if (values.empty()) inherited = 0;
+        runs.replace(location, removed, inserted);
+    }
+    void set(qint64 location, qint64 length, int v) {
+        std::fill(values.begin() + location, values.begin() + location + length, v);
+        runs.setValue(QVRange(location, length), variant(v));
+    }
+    ::testing::AssertionResult matches() const {
+        if (QString problem = runs.check(); !problem.isEmpty())
+            return ::testing::AssertionFailure() << problem.toStdString();
+        if (runs.length() != qint64(values.size()))
+            return ::testing::AssertionFailure() << "length " << runs.length() << " vs " << values.size();
+        for (size_t i = 0; i < values.size(); ++i) {
+            QVRange run;
+            const QVariant& v = runs.valueAt(qint64(i), &run);
+            if (!RunArray::sameValue(v, variant(values[i])))
+                return ::testing::AssertionFailure() << "value at " << i;
+            if (!run.contains(qint64(i))) return ::testing::AssertionFailure() << "run around " << i;
+        }
+        return ::testing::AssertionSuccess();
+    }
+};
+
+}  // namespace
+
+TEST(RunArray, RandomEditsMatchPerCharacterValues) {
+    std::mt19937 rng(7);
+    RunModel model;
+    for (int step = 0; step < 8000; ++step) {
+        const qint64 size = qint64(model.values.size());
+        if (rng() % 2 == 0 && size > 0) {
+            const qint64 location = qint64(rng() % size_t(size));
+            const qint64 length = 1 + qint64(rng() % size_t(std::min<qint64>(size - location, 12)));
+            model.set(location, length, int(rng() % 3));
+        } else {
+            const qint64 location = qint64(rng() % size_t(size + 1));
+            const qint64 removed = qint64(rng() % size_t(std::min<qint64>(size - location, 8) + 1));
+            model.replace(location, removed, qint64(rng() % 9));
+        }
+        if (step % 20 == 0) {
+            ASSERT_TRUE(model.matches()) << "after step " << step;
+        }
+    }
+    EXPECT_TRUE(model.matches());
+}
+
+TEST(RunArray, ValuesOfDifferentTypesStayApart) {
+    RunArray runs;
+    runs.replace(0, 0, 4);
+    runs.setValue(QVRange(0, 2), QVariant(true));
+    runs.setValue(QVRange(2, 2), QVariant(1));
+    EXPECT_EQ(runs.runCount(), 2);
+    EXPECT_EQ(runs.check().toStdString(), "");
+    runs.setValue(QVRange(2, 2), QVariant(true));
+    EXPECT_EQ(runs.runCount(), 1);
+}
