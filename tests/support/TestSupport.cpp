@@ -1,5 +1,6 @@
 #include "tests/support/TestSupport.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,4 +18,16 @@ QString TestDir::write(const QString& name, const QByteArray& bytes) const {
 QByteArray readAll(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void PrintTo(const QString& value, std::ostream* os) { *os << '"' << value.toStdString() << '"'; }
+
+void PrintTo(const QByteArray& value, std::ostream* os) {
+    *os << '"' << value.left(200).toStdString() << (value.size() > 200 ? "\"..." : "\"");
+}
+
+void PrintTo(const QVariant& value, std::ostream* os) {
+    QString text;
+    QDebug(&text) << value;
+    *os << text.toStdString();
 }

@@ -4,6 +4,14 @@
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
+#include <QVariant>
+
+#include <ostream>
+
+// Readable failure messages for Qt values in every suite (one definition, so the linker keeps it).
+void PrintTo(const QString& value, std::ostream* os);
+void PrintTo(const QByteArray& value, std::ostream* os);
+void PrintTo(const QVariant& value, std::ostream* os);
 
 // The per-run sandbox the test main made: HOME, XDG_* and TMPDIR point inside it.
 QString testSandbox();
