@@ -1,0 +1,84 @@
+// The highlighter of program text: comments, quoted strings, keywords and pattern keywords
+// found in one forward pass over the range asked for.
+#pragma once
+
+#include "languages/QVCharacterSet.h"
+#include "languages/QVComment.h"
+#include "languages/QVKeyword.h"
+#include "languages/QVParser.h"
+
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QVariantList>
+#include <QVariantMap>
+
+// Made for "format-type" "keyword". Keys of its syntax dictionary besides the common ones:
+// "keyword-characters" (string), "case-sensitive" (bool), "quotes" ({"single", "double"}: style
+// identifiers), "comments" ([{"begin", "end", "id"}]), "keywords" ({style: [words]}) and
+// "regex-keywords" ([{"id", "keyword"}]).
+//
+// Keyword characters are matched ignoring case (both for where a word starts and how far it
+// runs), so a language that lists lower-case characters still sees "SELECT" as one word; a
+// language that is not case-sensitive looks its words up lower-cased, so it lists them so.
+class QVKeywordBasedParser : public QVParser {
+public:
+    QVKeywordBasedParser(std::weak_ptr<QVBundle> bundle, const QVariantMap& plist);
+
+    // The keywords as the keyword-syntax editor shows them: groups {"title": style,
+    // "keywords": [{"title": word or pattern}]}, sorted by title, entries sorted too.
+    QVariantList identifiers() const;
+    // Replaces every keyword from that form: an entry with a character outside the keyword
+    // characters becomes a pattern keyword. They have no colours until the next setTheme().
+    void setIdentifiers(const QVariantList& groups);
+
+    QVariantMap plistRepresentation() const override;
+
+    // The characters that end a word (the complement of the keyword characters).
+    const QVCharacterSet& oppositeSet() const { return _oppositeCharacters; }
+    const QVCharacterSet& keywordCharacterSet() const { return _keywordCharacters; }
+    const QString& keywordCharacters() const { return _characterString; }
+    void setKeywordCharacters(const QString& characters);
+    bool caseSensitive() const { return _caseSensitive; }
+
+    void setTheme(std::shared_ptr<QVTheme> theme) override;
+    // Colours range and marks it; never finds embedded ranges.
+    QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage) override;
+    bool usesSingleQuotes() const override;
+
+    // The first comment inside [range) of text: the form whose begin occurs first (the earlier
+    // form of the list on a tie) and its extent: to the end string (or range's end when it is
+    // missing), or, for a line comment, to its line's terminator, which may lie beyond range.
+    // NotFound when there is none. attributes receives the winner's attributes.
+    QVRange rangeOfCommentInRange(QVRange range, QStringView text,
+                                  const QVTextAttributes** attributes = nullptr) const;
+
+    const QHash<QString, QVKeyword>& keywords() const { return _keywords; }
+    const QList<QVKeyword>& regexKeywords() const { return _regexKeywords; }
+    const QList<QVComment>& comments() const { return _comments; }
+
+private:
+    void loadCommentsFromPlist(const QVariantList& comments);
+    void loadKeywordsFromPlist(const QVariantMap& plist);
+    void loadQuotesInformationFromPlist(const QVariantMap& quotes);
+    void loadQuotesAttributes();
+    QVariantList plistForComments() const;
+    QVariantMap plistForKeywords() const;
+    QVariantList plistForRegexKeywords() const;
+    QVariantMap plistForQuotes() const;
+    const QVKeyword* keywordForWord(QStringView word) const;
+
+    QHash<QString, QVKeyword> _keywords;
+    QList<QVKeyword> _regexKeywords;
+    bool _caseSensitive = false;
+    QVCharacterSet _oppositeCharacters;
+    QString _characterString;
+    // "single" / "double" style identifiers (null when the form is absent) and their attributes
+    // with "multi-line" added.
+    QString _singleQuoteStyle;
+    QString _doubleQuoteStyle;
+    QVTextAttributes _singleQuoteAttr;
+    QVTextAttributes _doubleQuoteAttr;
+    QList<QVComment> _comments;
+    QVCharacterSet _keywordCharacters;
+};

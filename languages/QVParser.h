@@ -1,0 +1,158 @@
+// The base of a language's syntax parsers: identifier, folding expressions, embedded-block
+// openers and closers, theme, code navigation, and the highlighting contract with the editor.
+#pragma once
+
+#include "platform/QVError.h"
+#include "platform/QVRange.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QVBundle;
+class QVCodeNavParser;
+class QVCodeNavMenuItem;
+class QVParser;
+class QVRegex;
+class QVTextStorage;
+class QVTheme;
+
+// Text attributes as the text storage takes them: QVTextStorage::ForegroundColorAttribute and
+// BackgroundColorAttribute (QColor), "multi-line" (bool).
+using QVTextAttributes = QVariantMap;
+
+// One stretch of text that belongs to an embedded language, and the parser of that language.
+struct QVEmbeddedRange {
+    QVRange range;
+    std::shared_ptr<QVParser> parser;
+    bool operator==(const QVEmbeddedRange&) const = default;
+};
+// Embedded stretches in order of location.
+using QVEmbeddedRanges = std::vector<QVEmbeddedRange>;
+
+// Finds the parser of another language by its parser identifier ("format-id", e.g.
+// "text.css"); null when no bundle has it. The bundle registry supplies it to finishLoad().
+using QVParserResolver = std::function<std::shared_ptr<QVParser>(const QString& parserIdentifier)>;
+
+// Parsers live in std::shared_ptr (make them with std::make_shared or parserForPlist()): the
+// "parser" attribute they write holds QVariant::fromValue(std::shared_ptr<QVParser>) pointing at
+// themselves, whatever their class, so the editor and the parsers compare it with
+// QVTextStorage::objectOf<QVParser>(value).
+//
+// The highlighting contract: parseRange() only adds attributes (token colours, "multi-line" on
+// strings and comments that may continue on a later line, and "parser" = this over the whole
+// range); it never removes any and may be given any range. The caller opens an editing batch,
+// gives the range its standard attributes, removes "multi-line" from it, calls parseRange() on
+// the language's parser and then parseRange() of each returned embedded range's parser on that
+// range, and closes the batch.
+//
+// Parsers are used on the main thread; finishLoad() runs once under the bundle registry's lock.
+class QVParser : public std::enable_shared_from_this<QVParser> {
+public:
+    static inline const QString FormatTypeKey = QStringLiteral("format-type");
+
+    // An empty parser of a new bundle.
+    QVParser(std::weak_ptr<QVBundle> bundle, const QString& identifier);
+    // Reads the keys every syntax dictionary shares: "format-id", "folding" ("open", "close")
+    // and "openers"/"closers". Unusable values (a pattern that does not compile, a non-string
+    // opener) are left out; nothing throws.
+    QVParser(std::weak_ptr<QVBundle> bundle, const QVariantMap& plist);
+    virtual ~QVParser();
+    QVParser(const QVParser&) = delete;
+    QVParser& operator=(const QVParser&) = delete;
+
+    // The parser class that the syntax dictionary's "format-type" names: "keyword" makes a
+    // QVKeywordBasedParser, "tag" a QVTagBasedParser, anything else (or none) a plain QVParser.
+    static std::shared_ptr<QVParser> parserForPlist(std::weak_ptr<QVBundle> bundle,
+                                                    const QVariantMap& plist);
+
+    // Called by the registry once every bundle is registered; the tag parser resolves its
+    // embedded languages through resolver. Nothing here.
+    virtual void finishLoad(const QVParserResolver& resolver);
+
+    // Writes the code-navigation searches first (their failure fails the commit), then
+    // plistRepresentation() as the binary property list "syntax.plist", into contentsFolder
+    // (the bundle's "Contents" folder). False, with the reason in error, on any failure.
+    bool commitToPath(const QString& contentsFolder, QVError* error = nullptr) const;
+    // The syntax dictionary to save: "format-version", "format-id", "folding", "openers",
+    // "closers" as set; the subclasses add their own keys.
+    virtual QVariantMap plistRepresentation() const;
+
+    // Colours range of storage (see the contract above) and answers the embedded-language
+    // stretches found, in storage coordinates; the plain parser finds none. A range reaching
+    // outside the storage is cut to it.
+    virtual QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage);
+
+    // The next placeholder after range on range's line: "[*cur]", else the empty range inside
+    // a pair of double quotes, else "[*" ... "*]"; NotFound when there is none.
+    QVRange nextSignificantRangeInString(const QString& text, QVRange range) const;
+
+    std::shared_ptr<QVCodeNavParser> codeNavParser() const { return _codeNavParser; }
+    void setCodeNavParser(std::shared_ptr<QVCodeNavParser> parser) { _codeNavParser = std::move(parser); }
+    // The code-navigation items of range (QVCodeNavParser::matchesForString), ordered by the
+    // location of the range each stands for. None without a code-navigation parser.
+    virtual QList<QVCodeNavMenuItem> codeNavItemsForString(const QString& text, QVRange range) const;
+
+    // The blocks of this language inside text: every match of the openers in range (ignoring
+    // case), each paired with the first closer match at or after its end; overlapping opener
+    // (or closer) matches keep the earliest, longest one, an opener inside a block just found is
+    // no new block, and a block without a closer ends at range's end. In order of location.
+    QVEmbeddedRanges rangesInString(const QString& text, QVRange range) const;
+    // Every match of every string of strings in range, literal and ignoring case, in text
+    // coordinates: all matches of the first string, then of the second, and so on.
+    static QList<QVRange> allRangesForArray(const QStringList& strings, const QString& text, QVRange range);
+
+    // Keeps the theme; the subclasses then take their token attributes from it.
+    virtual void setTheme(std::shared_ptr<QVTheme> theme);
+    std::shared_ptr<QVTheme> theme() const { return _theme; }
+
+    // Compiled "folding" patterns; null when unset or not compilable.
+    std::shared_ptr<const QVRegex> foldOpener() const { return _foldOpener; }
+    std::shared_ptr<const QVRegex> foldCloser() const { return _foldCloser; }
+    // Compiles pattern (a null string clears).
+    void setFoldOpener(const QString& pattern);
+    void setFoldCloser(const QString& pattern);
+
+    // The owning bundle; null when it is gone or was never set. Bundles attach themselves after
+    // creating their parser.
+    std::shared_ptr<QVBundle> bundle() const { return _bundle.lock(); }
+    void setBundle(std::weak_ptr<QVBundle> bundle) { _bundle = std::move(bundle); }
+
+    const QString& identifier() const { return _identifier; }
+    void setIdentifier(const QString& identifier) { _identifier = identifier; }
+
+    // The parsers of the embedded languages (the editor looks for the language at the caret
+    // among them); none here.
+    virtual QList<std::shared_ptr<QVParser>> subparsers() const;
+    // Strings that open and close a block of this language inside another; closer i belongs to
+    // opener i.
+    const QStringList& openers() const { return _openers; }
+    const QStringList& closers() const { return _closers; }
+    // Whether single quotes delimit strings in this language; false here.
+    virtual bool usesSingleQuotes() const;
+
+protected:
+    // The value of the "parser" attribute that names this parser.
+    QVariant parserAttributeValue() const;
+    // Marks range with "parser" = this (range already cut to the storage).
+    void markParsed(QVRange range, QVTextStorage& storage) const;
+    // range cut to [0, length).
+    static QVRange clampedRange(QVRange range, qint64 length);
+
+private:
+    std::weak_ptr<QVBundle> _bundle;
+    QString _identifier;
+    QStringList _openers;
+    QStringList _closers;
+    std::shared_ptr<QVCodeNavParser> _codeNavParser;
+    std::shared_ptr<const QVRegex> _foldOpener;
+    std::shared_ptr<const QVRegex> _foldCloser;
+    QString _foldOpenerPattern;
+    QString _foldCloserPattern;
+    std::shared_ptr<QVTheme> _theme;
+};

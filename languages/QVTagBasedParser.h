@@ -1,0 +1,87 @@
+// The highlighter of markup: tags, quoted values in tags and comments, and the stretches of
+// embedded languages (script and style elements, server-side blocks) handed back to the editor.
+#pragma once
+
+#include "languages/QVParser.h"
+
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QVariantMap>
+
+#include <memory>
+
+// Made for "format-type" "tag". Keys of its syntax dictionary besides the common ones:
+// "tag-prefix" (string), "style" ({"tags", "quotes", "comments", "attributes"}: style
+// identifiers), "embedded" ({lower-case tag name: parser identifier, or {"id", "end"}}) and
+// "embedded-elements" ([parser identifiers of tag languages whose prefixed tags appear here]).
+//
+// Complete only after finishLoad() (which resolves the embedded languages) and coloured only
+// after setTheme(). Embedded parsers are held weakly: their bundles own them.
+class QVTagBasedParser : public QVParser {
+public:
+    QVTagBasedParser(std::weak_ptr<QVBundle> bundle, const QVariantMap& plist);
+
+    // Base keys, "format-type" "tag", "tag-prefix" and "style" when set, "embedded" with every
+    // entry as {"id", "end"} and "embedded-elements" when there are any. An entry whose language
+    // was never found keeps the identifier it was read with.
+    QVariantMap plistRepresentation() const override;
+    // Looks every embedded language and element up through resolver. An embedded tag whose
+    // language is not found never opens a block; an element that is not found, or is no tag
+    // language, is dropped. Running it again resolves from the identifiers read again.
+    void finishLoad(const QVParserResolver& resolver) override;
+
+    const QString& tagPrefix() const { return _tagPrefix; }
+    // The resolved tag languages whose prefixed tags may appear here, in order.
+    QList<std::shared_ptr<QVTagBasedParser>> embeddedTagParsers() const;
+    const QVariantMap& style() const { return _style; }
+    void setStyle(const QVariantMap& style) { _style = style; }
+
+    // Resolved from the theme by setTheme(); empty before. Tag, quote and comment attributes
+    // carry "multi-line": a tag or comment may run over several lines.
+    const QVTextAttributes& tagAttributes() const { return _tagAttr; }
+    const QVTextAttributes& attributeAttributes() const { return _attributeAttr; }
+    const QVTextAttributes& quoteAttributes() const { return _quotesAttr; }
+    const QVTextAttributes& commentsAttributes() const { return _commentsAttr; }
+
+    // Takes the four styles from theme and passes theme on to every embedded language and
+    // element (each once, also when languages embed each other).
+    void setTheme(std::shared_ptr<QVTheme> theme) override;
+    QList<std::shared_ptr<QVParser>> subparsers() const override;
+
+    // Colours range and answers the embedded stretches with their parsers (possibly none).
+    QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage) override;
+    // Items of this language outside the embedded blocks and of each block's language inside
+    // it, ordered by location.
+    QList<QVCodeNavMenuItem> codeNavItemsForString(const QString& text, QVRange range) const override;
+
+    // One "embedded" entry: the parser identifier as read, the string that ends the block, and
+    // the parser once resolved.
+    struct Embedded {
+        QString identifier;
+        QString end;
+        std::weak_ptr<QVParser> parser;
+    };
+    const QHash<QString, Embedded>& embedded() const { return _embedded; }
+
+private:
+    struct TagStyle {
+        const QVTextAttributes* tag;
+        const QVTextAttributes* quote;
+        const QVTextAttributes* comment;
+    };
+    TagStyle attributesForTag(QStringView name) const;
+    void applyTheme(const std::shared_ptr<QVTheme>& theme, QList<const QVParser*>& visited);
+    void loadEmbedded(const QVariantMap& embedded);
+
+    QString _tagPrefix;
+    QVariantMap _style;
+    QVTextAttributes _tagAttr;
+    QVTextAttributes _attributeAttr;
+    QVTextAttributes _quotesAttr;
+    QVTextAttributes _commentsAttr;
+    QList<std::weak_ptr<QVParser>> _subparsers;
+    QHash<QString, Embedded> _embedded;
+    QStringList _embeddedElementIdentifiers;
+    QList<std::weak_ptr<QVTagBasedParser>> _embeddedElements;
+};
