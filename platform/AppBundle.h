@@ -19,13 +19,16 @@ public:
     QString executablePath() const;
     QVariantMap infoDictionary() const;
     QVariant objectForInfoDictionaryKey(const QString& key) const;
+    // Both fall back to the built-in identity when the Info dictionary lacks them, so paths and
+    // error domains derived from them stay right even with a broken resource folder.
     QString bundleIdentifier() const;  // "com.qorvel.Qorvel"
     QString bundleName() const;        // "Qorvel"
     QString shortVersion() const;      // CFBundleShortVersionString
     QString version() const;           // CFBundleVersion
 
     // "name.type" in the resource folder or its sub-folder; type may be empty (name holds it all).
-    // Empty when there is no such file or folder.
+    // Empty when there is no such file or folder, and for names that would leave the resource
+    // folder (absolute, or with a ".." component).
     QString pathForResource(const QString& name, const QString& type = {},
                             const QString& subfolder = {}) const;
     // Every resource with the extension in the folder (all entries when type is empty), sorted.
@@ -45,7 +48,8 @@ private:
     mutable QMutex _lock;
     mutable QVariantMap _info;
     mutable bool _infoLoaded = false;
-    mutable QHash<QString, QVariantMap> _tables;
+    mutable QString _infoSource;  // the Info.plist path _info came from
+    mutable QHash<QString, QVariantMap> _tables;  // by the table file's path
 };
 
 // Shorthand for user-visible strings looked up with themselves as key.

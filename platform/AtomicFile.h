@@ -10,8 +10,11 @@ class AtomicFile {
 public:
     // Writes data to path so that readers see either the old file or the whole new one.
     // The temporary file is created with a unique name in one step (O_EXCL), flushed to disk,
-    // given the old file's permission mode (or 0644 minus the umask for a new file) and
-    // renamed over the path; the folder is synced. On failure the old file is untouched,
-    // the temporary file is removed and the error says why (full disk, no permission...).
+    // given the old file's permission mode and owner when allowed (a new file gets 0666 minus
+    // the umask, as any created file) and renamed over the path; the folder is synced. A
+    // symbolic link is written through to its target and stays a link. A file the caller may
+    // not write is refused (renaming over it would bypass its permissions), as is a folder.
+    // On failure the old file is untouched, the temporary file is removed and the error
+    // (posixDomain(), errno as code) says why: full disk, no permission, missing folder...
     static bool write(const QString& path, const QByteArray& data, QVError* error = nullptr);
 };

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 
 class UserDefaults {
 public:
@@ -19,10 +20,14 @@ public:
 
     // The application's store, loaded from its file on first use.
     static UserDefaults& standard();
-    // Rebuilds the standard store from disk (tests point XDG_CONFIG_HOME elsewhere first).
+    // Rebuilds the standard store from disk (tests point XDG_CONFIG_HOME elsewhere first). The
+    // old store writes its pending changes and stays alive, observers and all, so references to
+    // it do not dangle; it is simply no longer the standard one.
     static void resetStandard();
 
-    // A store kept in the given file (created on the first write).
+    // A store kept in the given file (created on the first write, with its folder). A file that
+    // is not a property-list dictionary is logged, moved aside to "<path>.bad" and the store
+    // starts empty.
     explicit UserDefaults(QString path);
     ~UserDefaults();  // writes pending changes
     UserDefaults(const UserDefaults&) = delete;
@@ -45,6 +50,9 @@ public:
     // Writes. Setting an invalid QVariant removes the key. Observers of the key are told the old
     // and the new value on the calling thread, after the store's lock is released, and only when
     // the value changed. The file is written soon after (coalesced) and at synchronize().
+    // A value is kept in the form it reads back from the file (int -> qint64, QStringList ->
+    // list, XML's whole-second dates); one without a property-list form (a QColor, say) is
+    // refused with a logged warning, so it can never keep the other settings from being saved.
     void setObject(const QVariant& value, const QString& key);
     void setBool(bool value, const QString& key) { setObject(QVariant(value), key); }
     void setInteger(qint64 value, const QString& key) { setObject(QVariant(value), key); }
@@ -59,8 +67,12 @@ public:
     void removeObserver(Token token);
 
 private:
+    struct FlushLink;  // lets a delayed write find out that its store is gone
+
     void load();
     void notify(const QString& key, const QVariant& oldValue, const QVariant& newValue);
+    void scheduleFlush();
+    bool writeLocked();
 
     QString _path;
     mutable QMutex _lock;
@@ -70,4 +82,5 @@ private:
     QMutex _observerLock;
     std::map<Token, std::pair<QString, Observer>> _observers;
     Token _nextToken = 1;
+    std::shared_ptr<FlushLink> _flushLink;
 };

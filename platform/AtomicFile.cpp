@@ -1,0 +1,131 @@
+// Atomic file replacement: unique temporary file beside the target, fsync, rename, folder fsync.
+#include "platform/AtomicFile.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The process's umask without changing it: umask() can only be read by setting it, which would
+// race with other threads creating files, so the kernel's copy in /proc is preferred.
+mode_t currentUmask() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        while (!status.atEnd()) {
+            const QByteArray line = status.readLine();
+            if (line.startsWith("Umask:")) {
+                bool ok = false;
+                const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);
+                if (ok) return mode_t(mask & 0777);
+            }
+        }
+    }
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return mask;
+}
+
+// The file a write lands in: a symbolic link is written through, so the link itself survives.
+QString resolvedTarget(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.isSymLink()) return path;
+    const QString canonical = info.canonicalFilePath();
+    if (!canonical.isEmpty()) return canonical;
+    return info.symLinkTarget();  // a dangling link: create the file it points at
+}
+
+bool writeAll(int fd, const char* data, qint64 size, int* err) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(qMin<qint64>(size, 1 << 30)));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            *err = errno;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* error) {
+    if (path.isEmpty()) {
+        qvSetError(error, QVError::posix(ENOENT, QStringLiteral("Writing"), path));
+        return false;
+    }
+    const QString target = resolvedTarget(QFileInfo(path).absoluteFilePath());
+    const QByteArray targetName = QFile::encodeName(target);
+    const QString folder = QFileInfo(target).absolutePath();
+
+    struct stat old {};
+    const bool exists = ::stat(targetName.constData(), &old) == 0;
+    if (exists) {
+        if (S_ISDIR(old.st_mode)) {
+            qvSetError(error, QVError::posix(EISDIR, QStringLiteral("Writing"), path));
+            return false;
+        }
+        // Renaming over a file the user may not write would bypass its permissions.
+        if (::access(targetName.constData(), W_OK) != 0) {
+            qvSetError(error, QVError::posix(errno, QStringLiteral("Writing"), path));
+            return false;
+        }
+    }
+
+    QByteArray tempName = QFile::encodeName(folder) + "/." + QFile::encodeName(QFileInfo(target).fileName()) +
+                          ".XXXXXX";
+    // mkostemp opens with O_CREAT | O_EXCL: the name is ours alone.
+    const int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
+    if (fd < 0) {
+        qvSetError(error, QVError::posix(errno, QStringLiteral("Creating a temporary file for"), path));
+        return false;
+    }
+
+    int err = 0;
+    const char* step = "Writing";
+    const mode_t mode = exists ? (old.st_mode & 07777) : (0666 & ~currentUmask());
+    if (writeAll(fd, data.constData(), data.size(), &err)) {
+        // Keeping the owner only works for the superuser (or a group we belong to); a file we
+        // may write but do not own otherwise becomes ours, as with any safe save.
+        if (exists && (old.st_uid != ::geteuid() || old.st_gid != ::getegid()))
+            (void)::fchown(fd, old.st_uid, old.st_gid);
+        // After fchown, which clears set-id bits.
+        if (::fchmod(fd, mode) != 0) {
+            err = errno;
+            step = "Setting the permissions of";
+        } else if (::fsync(fd) != 0) {
+            err = errno;
+            step = "Flushing";
+        }
+    }
+    if (::close(fd) != 0 && err == 0) {
+        err = errno;
+        step = "Closing";
+    }
+    if (err == 0 && ::rename(tempName.constData(), targetName.constData()) != 0) {
+        err = errno;
+        step = "Replacing";
+    }
+    if (err != 0) {
+        ::unlink(tempName.constData());
+        qvSetError(error, QVError::posix(err, QString::fromLatin1(step), path));
+        return false;
+    }
+
+    // Make the rename itself durable. The new contents are already in place, so a folder that
+    // cannot be synced (some file systems refuse) is not a failure of the write.
+    const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}

@@ -1,0 +1,688 @@
+// Property lists through libplist 2.2, with the guards that library needs against hostile input.
+#include "platform/PropertyList.h"
+
+#include "platform/AtomicFile.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QRegularExpression>
+#include <QUrl>
+
+#include <plist/plist.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Seconds between the Unix epoch and the property-list epoch, 2001-01-01T00:00:00Z.
+constexpr qint64 kPlistEpochMSecs = 978307200000LL;
+
+QVError makeError(PropertyList::ErrorCode code, const QString& description) {
+    return QVError::make(PropertyList::errorDomain(), code, description);
+}
+
+// Owns a libplist tree until it is handed over to a container.
+class Node {
+public:
+    explicit Node(plist_t node = nullptr) : _node(node) {}
+    ~Node() {
+        if (_node) plist_free(_node);
+    }
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+    plist_t get() const { return _node; }
+    plist_t release() {
+        plist_t n = _node;
+        _node = nullptr;
+        return n;
+    }
+
+private:
+    plist_t _node;
+};
+
+// ---- Guards run before libplist sees the bytes ----------------------------------------------
+//
+// libplist 2.2 parses both formats by recursion, once per nesting level, and a few thousand
+// levels overflow a thread's stack. Its binary reader also copies an object each time it is
+// referenced, so a chain of arrays that each name the next twice grows as 2^n. Both checks below
+// are exact for what they accept: the XML one only lets through markup whose element structure
+// cannot be read two ways, the binary one follows the format's own offset table.
+
+struct Verdict {
+    PropertyList::ErrorCode code = PropertyList::MalformedError;
+    QString reason;  // empty when the input may go to libplist
+};
+
+Verdict tooDeep() {
+    return {PropertyList::NestingTooDeepError,
+            QStringLiteral("its containers are nested more than %1 levels deep").arg(PropertyList::maximumDepth)};
+}
+
+Verdict malformed(const QString& why) { return {PropertyList::MalformedError, why}; }
+
+bool isNameStart(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+}
+
+bool isNameChar(char c) { return isNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.'; }
+
+Verdict checkXmlShape(const QByteArray& data) {
+    const char* p = data.constData();
+    const char* const end = p + data.size();
+    const auto find = [&](const char* from, const char* what) -> const char* {
+        const size_t n = std::strlen(what);
+        for (const char* q = from; q + n <= end; ++q)
+            if (std::memcmp(q, what, n) == 0) return q;
+        return nullptr;
+    };
+    // A NUL byte is never legal XML, and one inside a key trips an assertion in libplist.
+    if (std::memchr(p, '\0', size_t(end - p))) return malformed(QStringLiteral("it contains a NUL byte"));
+    // Element names on the open path, and how many of them are containers.
+    std::vector<QByteArray> open;
+    int containers = 0;
+    bool sawElement = false;
+    while (p < end) {
+        if (*p != '<') {
+            ++p;
+            continue;
+        }
+        if (end - p >= 4 && std::memcmp(p, "<!--", 4) == 0) {
+            const char* close = find(p + 4, "-->");
+            if (!close) return malformed(QStringLiteral("a comment is not closed"));
+            p = close + 3;
+        } else if (end - p >= 9 && std::memcmp(p, "<![CDATA[", 9) == 0) {
+            // Character data belongs inside a value, never between the elements of a container.
+            if (open.empty() || open.back() == "array" || open.back() == "dict" || open.back() == "plist")
+                return malformed(QStringLiteral("character data stands outside a value"));
+            const char* close = find(p + 9, "]]>");
+            if (!close) return malformed(QStringLiteral("a CDATA section is not closed"));
+            p = close + 3;
+        } else if (end - p >= 2 && p[1] == '?') {
+            const char* close = find(p + 2, "?>");
+            if (!close) return malformed(QStringLiteral("a processing instruction is not closed"));
+            p = close + 2;
+        } else if (end - p >= 9 && std::memcmp(p, "<!DOCTYPE", 9) == 0 && !sawElement) {
+            const char* close = static_cast<const char*>(std::memchr(p, '>', size_t(end - p)));
+            if (!close) return malformed(QStringLiteral("the document type is not closed"));
+            // An internal subset could declare entities; property lists never have one.
+            if (std::memchr(p, '[', size_t(close - p)) || std::memchr(p + 1, '<', size_t(close - p - 1)))
+                return malformed(QStringLiteral("the document type declares an internal subset"));
+            p = close + 1;
+        } else {
+            const bool closing = end - p >= 2 && p[1] == '/';
+            const char* nameStart = p + (closing ? 2 : 1);
+            if (nameStart >= end || !isNameStart(*nameStart))
+                return malformed(QStringLiteral("a \"<\" starts no element"));
+            const char* q = nameStart;
+            while (q < end && isNameChar(*q)) ++q;
+            const QByteArray name(nameStart, q - nameStart);
+            // The tag runs to the first ">"; a quote left open there, or a "<" inside, would let
+            // two readers see different elements, so both are refused.
+            char quote = 0;
+            for (; q < end && *q != '>'; ++q) {
+                if (*q == '<') return malformed(QStringLiteral("a tag contains \"<\""));
+                if (quote) {
+                    if (*q == quote) quote = 0;
+                } else if (*q == '"' || *q == '\'') {
+                    quote = *q;
+                }
+            }
+            if (q >= end) return malformed(QStringLiteral("a tag is not closed"));
+            if (quote) return malformed(QStringLiteral("an attribute value contains \">\""));
+            const bool selfClosing = !closing && q[-1] == '/';
+            p = q + 1;
+            sawElement = true;
+            if (closing) {
+                if (open.empty() || open.back() != name)
+                    return malformed(QStringLiteral("the closing tag \"%1\" does not match").arg(QString::fromLatin1(name)));
+                if (name == "array" || name == "dict") --containers;
+                open.pop_back();
+            } else if (!selfClosing) {
+                open.push_back(name);
+                if (name == "array" || name == "dict") ++containers;
+                // The second bound covers elements libplist may descend into before refusing them.
+                if (containers > PropertyList::maximumDepth || open.size() > size_t(PropertyList::maximumDepth) + 8)
+                    return tooDeep();
+            }
+        }
+    }
+    return {};
+}
+
+quint64 readBigEndian(const uchar* p, int size) {
+    quint64 v = 0;
+    for (int i = 0; i < size; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+Verdict checkBinaryShape(const QByteArray& data) {
+    const auto* bytes = reinterpret_cast<const uchar*>(data.constData());
+    const quint64 size = quint64(data.size());
+    constexpr quint64 kHeader = 8, kTrailer = 32;
+    if (size < kHeader + kTrailer) return malformed(QStringLiteral("it is too short"));
+    const uchar* trailer = bytes + size - kTrailer;
+    const int offsetSize = trailer[6];
+    const int refSize = trailer[7];
+    const quint64 count = readBigEndian(trailer + 8, 8);
+    const quint64 top = readBigEndian(trailer + 16, 8);
+    const quint64 tableOffset = readBigEndian(trailer + 24, 8);
+    const quint64 tableLimit = size - kTrailer;
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || count == 0 || top >= count ||
+        tableOffset < kHeader || tableOffset > tableLimit || count > (tableLimit - tableOffset) / quint64(offsetSize))
+        return malformed(QStringLiteral("its trailer is damaged"));
+
+    // The element count after an object's marker (the low nibble, or an integer object after it
+    // when the nibble is 0xF) and where the elements start; false when it runs past the objects.
+    const auto readCount = [&](quint64 offset, quint64* n, quint64* at) -> bool {
+        *n = bytes[offset] & 0x0F;
+        *at = offset + 1;
+        if (*n != 0x0F) return true;
+        if (*at >= tableOffset) return false;
+        const uchar intMarker = bytes[*at];
+        if ((intMarker & 0xF0) != 0x10 || (intMarker & 0x0F) > 3) return false;
+        const int intSize = 1 << (intMarker & 0x0F);
+        if (*at + 1 + quint64(intSize) > tableOffset) return false;
+        *n = readBigEndian(bytes + *at + 1, intSize);
+        *at += 1 + quint64(intSize);
+        return true;
+    };
+
+    // Where the references of a container start and how many there are; false for a damaged one.
+    struct Container {
+        quint64 refsAt = 0;
+        quint64 refCount = 0;
+        bool isContainer = false;
+        bool isDict = false;  // then the first half of the references are the keys
+    };
+    const auto inspect = [&](quint64 object, Container* out) -> bool {
+        const quint64 offset = readBigEndian(bytes + tableOffset + object * quint64(offsetSize), offsetSize);
+        if (offset < kHeader || offset >= tableOffset) return false;
+        const uchar marker = bytes[offset];
+        const int kind = marker >> 4;
+        // 0xA array, 0xB ordered set, 0xC set, 0xD dictionary: the only kinds that refer onwards.
+        if (kind < 0xA || kind > 0xD) {
+            out->isContainer = false;
+            return true;
+        }
+        quint64 n = 0, at = 0;
+        if (!readCount(offset, &n, &at)) return false;
+        const quint64 refs = kind == 0xD ? n * 2 : n;
+        if ((kind == 0xD && n > std::numeric_limits<quint64>::max() / 2) ||
+            refs > (tableOffset - at) / quint64(refSize))
+            return false;
+        *out = Container{at, refs, true, kind == 0xD};
+        return true;
+    };
+
+    // libplist asserts (aborting the process) when a dictionary key holds a NUL character.
+    const auto keyIsSafe = [&](quint64 object) -> bool {
+        const quint64 offset = readBigEndian(bytes + tableOffset + object * quint64(offsetSize), offsetSize);
+        if (offset < kHeader || offset >= tableOffset) return false;
+        const uchar marker = bytes[offset];
+        const int kind = marker >> 4;
+        if (kind != 0x5 && kind != 0x6) return true;  // not a string: libplist judges it
+        quint64 n = 0, at = 0;
+        if (!readCount(offset, &n, &at)) return false;
+        const int unit = kind == 0x6 ? 2 : 1;
+        if (n > (tableOffset - at) / quint64(unit)) return false;
+        for (quint64 i = 0; i < n; ++i) {
+            const uchar* c = bytes + at + i * quint64(unit);
+            if (c[0] == 0 && (unit == 1 || c[1] == 0)) return false;
+        }
+        return true;
+    };
+
+    // Iterative depth-first walk with memoised depth and expanded size of every object; a
+    // reference to an object still on the path is a loop.
+    enum : uchar { Unseen = 0, OnPath = 1, Done = 2 };
+    std::vector<uchar> state(count, Unseen);
+    std::vector<quint32> depth(count, 0);
+    std::vector<quint64> expanded(count, 0);
+    const quint64 expandedLimit = qMax<quint64>(quint64(1) << 22, size);
+    struct Frame {
+        quint64 object;
+        Container c;
+        quint64 next = 0;
+        quint32 deepestChild = 0;
+        quint64 sum = 0;
+    };
+    std::vector<Frame> path;
+    const auto finish = [&](quint64 object, quint32 d, quint64 e) -> bool {
+        state[object] = Done;
+        depth[object] = d;
+        expanded[object] = e;
+        if (path.empty()) return true;
+        Frame& parent = path.back();
+        parent.deepestChild = qMax(parent.deepestChild, d);
+        parent.sum = qMin(parent.sum + e, expandedLimit + 1);
+        return true;
+    };
+    const auto enter = [&](quint64 object) -> Verdict {
+        Container c;
+        if (!inspect(object, &c)) return malformed(QStringLiteral("object %1 is damaged").arg(object));
+        if (!c.isContainer) {
+            finish(object, 0, 1);
+            return {};
+        }
+        if (path.size() >= size_t(PropertyList::maximumDepth)) return tooDeep();
+        state[object] = OnPath;
+        path.push_back(Frame{object, c});
+        return {};
+    };
+    if (Verdict v = enter(top); !v.reason.isEmpty()) return v;
+    while (!path.empty()) {
+        Frame& f = path.back();
+        if (f.next < f.c.refCount) {
+            const quint64 child = readBigEndian(bytes + f.c.refsAt + f.next * quint64(refSize), refSize);
+            ++f.next;
+            if (child >= count) return malformed(QStringLiteral("a reference points past the last object"));
+            if (f.c.isDict && f.next <= f.c.refCount / 2 && !keyIsSafe(child))
+                return malformed(QStringLiteral("a dictionary key is damaged or contains a NUL character"));
+            if (state[child] == OnPath) return malformed(QStringLiteral("its references form a loop"));
+            if (state[child] == Done) {
+                f.deepestChild = qMax(f.deepestChild, depth[child]);
+                f.sum = qMin(f.sum + expanded[child], expandedLimit + 1);
+                continue;
+            }
+            if (Verdict v = enter(child); !v.reason.isEmpty()) return v;
+            continue;
+        }
+        const Frame done = f;
+        path.pop_back();
+        const quint64 total = done.sum + 1;
+        if (total > expandedLimit)
+            return {PropertyList::TooLargeError,
+                    QStringLiteral("its shared references expand to more than %1 objects").arg(expandedLimit)};
+        finish(done.object, done.deepestChild + 1, total);
+    }
+    return {};
+}
+
+// ---- libplist tree -> QVariant ----------------------------------------------------------------
+
+// libplist 2.2 hands dates out as int32 seconds plus an unsigned microsecond part: negative times
+// truncate toward zero (so -1.25 s is -1 and 250000), and anything beyond the int32 range comes
+// out as INT32_MIN. Those far dates are recovered from the library's own XML text of the node,
+// which it prints with 64-bit time arithmetic.
+bool readDate(plist_t node, QDateTime* out) {
+    int32_t sec = 0, usec = 0;
+    plist_get_date_val(node, &sec, &usec);
+    if (sec != std::numeric_limits<int32_t>::min()) {
+        const qint64 ms = (usec + 500) / 1000;
+        const qint64 total = qint64(sec) * 1000 + (sec < 0 ? -ms : ms);
+        *out = QDateTime::fromMSecsSinceEpoch(total + kPlistEpochMSecs, Qt::UTC);
+        return true;
+    }
+    Node copy(plist_copy(node));
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(copy.get(), &xml, &length);
+    if (!xml) return false;
+    const QString text = QString::fromUtf8(xml, int(length));
+    plist_to_xml_free(xml);
+    static const QRegularExpression datePattern(
+        QStringLiteral("<date>(-?\\d+)-(\\d\\d)-(\\d\\d)T(\\d\\d):(\\d\\d):(\\d\\d)Z</date>"));
+    const QRegularExpressionMatch m = datePattern.match(text);
+    if (!m.hasMatch()) return false;
+    const QDate date(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
+    const QTime time(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(6).toInt());
+    if (!date.isValid() || !time.isValid()) return false;
+    *out = QDateTime(date, time, Qt::UTC);
+    return true;
+}
+
+bool toVariant(plist_t node, QVariant* out, QString* why) {
+    switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+        uint8_t b = 0;
+        plist_get_bool_val(node, &b);
+        *out = QVariant(b != 0);
+        return true;
+    }
+    case PLIST_UINT: {
+        // The library keeps every integer as uint64; the file meant a signed value.
+        uint64_t v = 0;
+        plist_get_uint_val(node, &v);
+        *out = QVariant(qint64(v));
+        return true;
+    }
+    case PLIST_REAL: {
+        double d = 0;
+        plist_get_real_val(node, &d);
+        *out = QVariant(d);
+        return true;
+    }
+    case PLIST_STRING:
+    case PLIST_KEY: {
+        uint64_t length = 0;
+        const char* s = plist_get_string_ptr(node, &length);
+        *out = QVariant(s ? QString::fromUtf8(s, qsizetype(length)) : QString(QLatin1String("")));
+        return true;
+    }
+    case PLIST_DATA: {
+        uint64_t length = 0;
+        const char* d = plist_get_data_ptr(node, &length);
+        *out = QVariant(d ? QByteArray(d, qsizetype(length)) : QByteArray(""));
+        return true;
+    }
+    case PLIST_DATE: {
+        QDateTime dt;
+        if (!readDate(node, &dt)) {
+            *why = QStringLiteral("a date is out of range");
+            return false;
+        }
+        *out = QVariant(dt);
+        return true;
+    }
+    case PLIST_UID: {
+        uint64_t v = 0;
+        plist_get_uid_val(node, &v);
+        *out = QVariant(quint64(v));
+        return true;
+    }
+    case PLIST_ARRAY: {
+        QVariantList list;
+        const uint32_t n = plist_array_get_size(node);
+        list.reserve(qsizetype(n));
+        for (uint32_t i = 0; i < n; ++i) {
+            QVariant item;
+            if (!toVariant(plist_array_get_item(node, i), &item, why)) return false;
+            list.append(item);
+        }
+        *out = QVariant(list);
+        return true;
+    }
+    case PLIST_DICT: {
+        QVariantMap map;
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(node, &it);
+        bool ok = true;
+        while (it) {
+            char* key = nullptr;
+            plist_t value = nullptr;
+            plist_dict_next_item(node, it, &key, &value);
+            if (!value) {
+                std::free(key);
+                break;
+            }
+            QVariant item;
+            if (!toVariant(value, &item, why)) {
+                std::free(key);
+                ok = false;
+                break;
+            }
+            map.insert(QString::fromUtf8(key ? key : ""), item);
+            std::free(key);
+        }
+        std::free(it);
+        if (!ok) return false;
+        *out = QVariant(map);
+        return true;
+    }
+    default:
+        *why = QStringLiteral("it holds a value of an unknown kind");
+        return false;
+    }
+}
+
+// ---- QVariant -> libplist tree ----------------------------------------------------------------
+
+class Writer {
+public:
+    explicit Writer(PlistFormat format) : _format(format) {}
+
+    plist_t convert(const QVariant& value, int depth, const QString& where, QVError* error) {
+        const int type = value.typeId();
+        switch (type) {
+        case QMetaType::Bool:
+            return plist_new_bool(value.toBool() ? 1 : 0);
+        case QMetaType::Int:
+        case QMetaType::Long:
+        case QMetaType::LongLong:
+        case QMetaType::Short:
+        case QMetaType::Char:
+        case QMetaType::SChar:
+            return plist_new_uint(uint64_t(value.toLongLong()));
+        case QMetaType::UInt:
+        case QMetaType::ULong:
+        case QMetaType::ULongLong:
+        case QMetaType::UShort:
+        case QMetaType::UChar: {
+            const quint64 v = value.toULongLong();
+            // Larger values would be written as their two's-complement negative and read back so.
+            if (v > quint64(std::numeric_limits<qint64>::max()))
+                return refuse(error, where, QStringLiteral("the integer %1 is too large").arg(v));
+            return plist_new_uint(uint64_t(v));
+        }
+        case QMetaType::Double:
+        case QMetaType::Float:
+            return plist_new_real(value.toDouble());
+        case QMetaType::QString:
+            return newString(value.toString(), where, error);
+        case QMetaType::QUrl:
+            return newString(value.toUrl().toString(), where, error);
+        case QMetaType::QByteArray: {
+            const QByteArray bytes = value.toByteArray();
+            return plist_new_data(bytes.constData(), uint64_t(bytes.size()));
+        }
+        case QMetaType::QDateTime:
+            return newDate(value.toDateTime(), where, error);
+        case QMetaType::QVariantList:
+        case QMetaType::QStringList:
+            return newArray(value.toList(), depth, where, error);
+        case QMetaType::QVariantMap:
+            return newDict(value.toMap(), depth, where, error);
+        case QMetaType::QVariantHash: {
+            // Through a map, so the keys come out sorted and the output is reproducible.
+            const QVariantHash hash = value.toHash();
+            QVariantMap map;
+            for (auto it = hash.cbegin(); it != hash.cend(); ++it) map.insert(it.key(), it.value());
+            return newDict(map, depth, where, error);
+        }
+        default:
+            return refuse(error, where,
+                          value.isValid() ? QStringLiteral("a %1 has no property-list form")
+                                                .arg(QString::fromLatin1(value.typeName()))
+                                          : QStringLiteral("a null value has no property-list form"));
+        }
+    }
+
+private:
+    plist_t refuse(QVError* error, const QString& where, const QString& what,
+                   PropertyList::ErrorCode code = PropertyList::UnsupportedValueError) {
+        const QString place = where.isEmpty() ? QStringLiteral("at the top level") : QStringLiteral("at %1").arg(where);
+        qvSetError(error, makeError(code, QStringLiteral("The value can't be written as a property list: %1 (%2).")
+                                              .arg(what, place)));
+        return nullptr;
+    }
+
+    // libplist takes C strings: a NUL would silently cut the text short.
+    bool checkText(const QString& s, const QString& where, QVError* error, const char* what) {
+        if (!s.contains(QChar(0))) return true;
+        refuse(error, where, QStringLiteral("a %1 contains a NUL character").arg(QLatin1String(what)));
+        return false;
+    }
+
+    plist_t newString(const QString& s, const QString& where, QVError* error) {
+        if (!checkText(s, where, error, "string")) return nullptr;
+        return plist_new_string(s.toUtf8().constData());
+    }
+
+    plist_t newDate(const QDateTime& dt, const QString& where, QVError* error) {
+        if (!dt.isValid()) return refuse(error, where, QStringLiteral("an invalid date has no property-list form"));
+        const qint64 ms = dt.toMSecsSinceEpoch() - kPlistEpochMSecs;
+        // XML dates carry whole seconds; round down, as the readers of the format do.
+        qint64 seconds = ms / 1000;
+        qint64 millis = ms % 1000;
+        if (millis < 0) {
+            millis += 1000;
+            --seconds;
+        }
+        if (_format == PlistFormat::XML) millis = 0;
+        if (seconds >= std::numeric_limits<int32_t>::min() && seconds <= std::numeric_limits<int32_t>::max())
+            return plist_new_date(int32_t(seconds), int32_t(millis * 1000));
+        // Beyond the library's int32 seconds: let its XML reader, which uses 64-bit time, make
+        // the node from the date's text (whole seconds).
+        const QDateTime utc = QDateTime::fromMSecsSinceEpoch((seconds * 1000) + kPlistEpochMSecs, Qt::UTC);
+        if (utc.date().year() < 1 || utc.date().year() > 9999)
+            return refuse(error, where, QStringLiteral("the date is out of range"), PropertyList::TooLargeError);
+        const QByteArray xml = "<plist><date>" +
+                               utc.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")).toLatin1() +
+                               "</date></plist>";
+        plist_t node = nullptr;
+        plist_from_xml(xml.constData(), uint32_t(xml.size()), &node);
+        if (!node || plist_get_node_type(node) != PLIST_DATE) {
+            if (node) plist_free(node);
+            return refuse(error, where, QStringLiteral("the date is out of range"), PropertyList::TooLargeError);
+        }
+        return node;
+    }
+
+    plist_t newArray(const QVariantList& list, int depth, const QString& where, QVError* error) {
+        if (depth >= PropertyList::maximumDepth) return tooDeepAt(where, error);
+        Node array(plist_new_array());
+        for (qsizetype i = 0; i < list.size(); ++i) {
+            plist_t item = convert(list.at(i), depth + 1, QStringLiteral("%1[%2]").arg(where).arg(i), error);
+            if (!item) return nullptr;
+            plist_array_append_item(array.get(), item);
+        }
+        return array.release();
+    }
+
+    plist_t newDict(const QVariantMap& map, int depth, const QString& where, QVError* error) {
+        if (depth >= PropertyList::maximumDepth) return tooDeepAt(where, error);
+        Node dict(plist_new_dict());
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            const QString path = where.isEmpty() ? it.key() : where + QLatin1Char('.') + it.key();
+            if (!checkText(it.key(), path, error, "key")) return nullptr;
+            plist_t item = convert(it.value(), depth + 1, path, error);
+            if (!item) return nullptr;
+            plist_dict_set_item(dict.get(), it.key().toUtf8().constData(), item);
+        }
+        return dict.release();
+    }
+
+    plist_t tooDeepAt(const QString& where, QVError* error) {
+        return refuse(error, where,
+                      QStringLiteral("containers are nested more than %1 levels deep").arg(PropertyList::maximumDepth),
+                      PropertyList::NestingTooDeepError);
+    }
+
+    PlistFormat _format;
+};
+
+QVariant parse(const QByteArray& data, PlistFormat* format, QString* why, PropertyList::ErrorCode* code) {
+    const bool binary = data.startsWith("bplist00");
+    if (format) *format = binary ? PlistFormat::Binary : PlistFormat::XML;
+    *code = PropertyList::MalformedError;
+    if (data.isEmpty()) {
+        *why = QStringLiteral("it is empty");
+        return {};
+    }
+    if (quint64(data.size()) > std::numeric_limits<uint32_t>::max()) {
+        *code = PropertyList::TooLargeError;
+        *why = QStringLiteral("it is larger than 4 GB");
+        return {};
+    }
+    const Verdict verdict = binary ? checkBinaryShape(data) : checkXmlShape(data);
+    if (!verdict.reason.isEmpty()) {
+        *code = verdict.code;
+        *why = verdict.reason;
+        return {};
+    }
+    // Some failure paths of plist_from_memory leave the out-parameter as it was.
+    plist_t root = nullptr;
+    plist_from_memory(data.constData(), uint32_t(data.size()), &root);
+    Node owner(root);
+    if (!root) {
+        *why = binary ? QStringLiteral("it is not a valid binary property list")
+                      : QStringLiteral("it is not a valid XML property list");
+        return {};
+    }
+    QVariant result;
+    if (!toVariant(root, &result, why)) return {};
+    return result;
+}
+
+}  // namespace
+
+QVariant PropertyList::fromData(const QByteArray& data, QVError* error, PlistFormat* format) {
+    QString why;
+    ErrorCode code = MalformedError;
+    QVariant result = parse(data, format, &why, &code);
+    if (!result.isValid())
+        qvSetError(error, makeError(code, QStringLiteral("The data isn't a property list: %1.").arg(why)));
+    return result;
+}
+
+QVariant PropertyList::readFile(const QString& path, QVError* error, PlistFormat* format) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        qvSetError(error, QVError::posix(errno, QStringLiteral("Reading"), path));
+        return {};
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        ::close(fd);
+        qvSetError(error, QVError::posix(err, QStringLiteral("Reading"), path));
+        return {};
+    }
+    QByteArray data;
+    QFile file;
+    if (file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) data = file.readAll();
+    else ::close(fd);
+    if (file.error() != QFileDevice::NoError) {
+        qvSetError(error, QVError::posix(EIO, QStringLiteral("Reading"), path));
+        return {};
+    }
+    QString why;
+    ErrorCode code = MalformedError;
+    QVariant result = parse(data, format, &why, &code);
+    if (!result.isValid()) {
+        QVError e = makeError(code, QStringLiteral("The file \"%1\" isn't a valid property list: %2.").arg(path, why));
+        e.setUserInfoValue(QLatin1String(QVFilePathErrorKey), path);
+        qvSetError(error, e);
+    }
+    return result;
+}
+
+QByteArray PropertyList::toData(const QVariant& value, PlistFormat format, QVError* error) {
+    Writer writer(format);
+    Node root(writer.convert(value, 0, QString(), error));
+    if (!root.get()) return {};
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    QByteArray out;
+    if (format == PlistFormat::Binary) {
+        plist_to_bin(root.get(), &bytes, &length);
+        if (bytes) out = QByteArray(bytes, qsizetype(length));
+        if (bytes) plist_to_bin_free(bytes);
+    } else {
+        plist_to_xml(root.get(), &bytes, &length);
+        if (bytes) out = QByteArray(bytes, qsizetype(length));
+        if (bytes) plist_to_xml_free(bytes);
+    }
+    if (out.isEmpty())
+        qvSetError(error, makeError(TooLargeError, QStringLiteral("The value couldn't be serialized as a property list.")));
+    return out;
+}
+
+bool PropertyList::writeFile(const QVariant& value, const QString& path, PlistFormat format, QVError* error) {
+    QVError e;
+    const QByteArray data = toData(value, format, &e);
+    if (data.isEmpty()) {
+        e.setUserInfoValue(QLatin1String(QVFilePathErrorKey), path);
+        qvSetError(error, e);
+        return false;
+    }
+    return AtomicFile::write(path, data, error);
+}
