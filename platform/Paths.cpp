@@ -1,3 +1,4 @@
+// The XDG and home folders the system keeps its files in.
 #include "platform/Paths.h"
 
 #include "platform/AppBundle.h"
@@ -19,7 +20,9 @@ QString envPath(const char* name) {
 QString Paths::home() {
     QString h = envPath("HOME");
     if (!h.isEmpty()) return h;
-    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return QString::fromLocal8Bit(pw->pw_dir);
+    // The same rule as for the variable: an empty or relative entry is no home.
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir && pw->pw_dir[0] == '/')
+        return QDir::cleanPath(QString::fromLocal8Bit(pw->pw_dir));
     return QStringLiteral("/");
 }
 
@@ -51,7 +54,11 @@ QString Paths::caches() { return cacheHome() + QLatin1Char('/') + AppBundle::mai
 
 QString Paths::expandTilde(const QString& path) {
     if (path == QLatin1String("~")) return home();
-    if (path.startsWith(QLatin1String("~/"))) return home() + path.mid(1);
+    if (path.startsWith(QLatin1String("~/"))) {
+        // A home of "/" must not give "//x".
+        const QString h = home();
+        return (h == QLatin1String("/") ? QString() : h) + path.mid(1);
+    }
     return path;
 }
 

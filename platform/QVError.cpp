@@ -1,3 +1,4 @@
+// Error values and their texts.
 #include "platform/QVError.h"
 
 #include "platform/AppBundle.h"
@@ -40,7 +41,7 @@ QVError QVError::posix(int err, const QString& operation, const QString& path) {
 QString QVError::localizedDescription() const {
     const QString text = _userInfo.value(QLatin1String(QVLocalizedDescriptionKey)).toString();
     if (!text.isEmpty() || isNull()) return text;
-    return QStringLiteral("The operation couldn't be completed. (%1 error %2.)").arg(_domain).arg(_code);
+    return QStringLiteral("The operation couldn't be completed. (%1 error %2.)").arg(_domain, QString::number(_code));
 }
 
 QString QVError::localizedRecoverySuggestion() const {

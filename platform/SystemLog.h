@@ -15,6 +15,7 @@ public:
     static void warning(const QString& message) { log(Warning, message); }
     static void notice(const QString& message) { log(Notice, message); }
 
-    // Replaces where lines go (syslog by default); an empty sink restores syslog.
+    // Replaces where lines go (syslog by default); an empty sink restores syslog. Once it returns
+    // the previous sink is never called again: calls in it on other threads are waited for.
     static void setSink(Sink sink);
 };

@@ -1,0 +1,374 @@
+// Running helper programs from an argument vector: spawn, pump the pipes with poll(), time out, reap.
+#include "platform/Process.h"
+
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+// An owned file descriptor, closed when it goes away.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : _fd(fd) {}
+    ~Fd() { reset(); }
+    Fd(Fd&& o) noexcept : _fd(std::exchange(o._fd, -1)) {}
+    Fd& operator=(Fd&& o) noexcept {
+        if (this != &o) {
+            reset();
+            _fd = std::exchange(o._fd, -1);
+        }
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+
+    int get() const { return _fd; }
+    bool isOpen() const { return _fd >= 0; }
+    void reset() {
+        if (_fd >= 0) ::close(_fd);
+        _fd = -1;
+    }
+
+private:
+    int _fd = -1;
+};
+
+QString errnoText(int err) {
+    char buffer[256];
+    return QString::fromLocal8Bit(strerror_r(err, buffer, sizeof buffer));
+}
+
+// Keeps the descriptor clear of 0..2: when the caller runs with a standard stream closed, a pipe
+// end could land there and be overwritten by the child's own redirections.
+int aboveStandardStreams(int fd) {
+    if (fd > 2) return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    ::close(fd);
+    return moved;
+}
+
+bool makePipe(Fd& readEnd, Fd& writeEnd) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    readEnd = Fd(aboveStandardStreams(fds[0]));
+    writeEnd = Fd(aboveStandardStreams(fds[1]));
+    return readEnd.isOpen() && writeEnd.isOpen();
+}
+
+void setNonBlocking(const Fd& fd) {
+    if (fd.isOpen()) fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
+}
+
+bool isExecutableFile(const QByteArray& path) {
+    struct stat st;
+    return ::stat(path.constData(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.constData(), X_OK) == 0;
+}
+
+// One read of at most a buffer's worth; closes the descriptor at end of file or on an error.
+void readOnce(Fd& fd, QByteArray& into) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n > 0) {
+            into.append(buffer, n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n == 0 || errno != EAGAIN) {
+            fd.reset();
+        }
+        return;
+    }
+}
+
+// What is left in a pipe once the child is gone. A grandchild may still hold the pipe open and
+// keep writing, so this stops when nothing is waiting rather than at end of file, and after a
+// bounded amount.
+void readRemainder(Fd& fd, QByteArray& into) {
+    for (int reads = 0; fd.isOpen() && reads < 256; ++reads) {
+        const qsizetype before = into.size();
+        readOnce(fd, into);
+        if (into.size() == before) break;
+    }
+    fd.reset();
+}
+
+int openPidFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return int(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+// waitpid without blocking; answers whether the child is gone (status set, or lost).
+bool reapIfDone(pid_t pid, int& status, bool& lost) {
+    for (;;) {
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid) return true;
+        if (r == 0) return false;
+        if (errno == EINTR) continue;
+        lost = true;  // ECHILD: reaped by someone else (SIGCHLD ignored, a reaping handler)
+        return true;
+    }
+}
+
+void reapBlocking(pid_t pid, int& status, bool& lost) {
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno == EINTR) continue;
+        lost = true;
+        return;
+    }
+}
+
+ProcessResult startFailure(const QString& message) {
+    ProcessResult result;
+    result.errorString = message;
+    return result;
+}
+
+// The caller's environment with the extra "NAME=value" entries added or replacing.
+bool buildEnvironment(const QStringList& extra, std::vector<QByteArray>& env, QString& error) {
+    for (char** e = environ; e && *e; ++e) env.emplace_back(*e);
+    for (const QString& entry : extra) {
+        const QByteArray bytes = entry.toLocal8Bit();
+        const qsizetype eq = bytes.indexOf('=');
+        if (eq <= 0 || bytes.contains('\0')) {
+            error = QStringLiteral("The environment entry \"%1\" is not of the form NAME=value.").arg(entry);
+            return false;
+        }
+        const QByteArray prefix = bytes.left(eq + 1);
+        env.erase(std::remove_if(env.begin(), env.end(),
+                                 [&](const QByteArray& e) { return e.startsWith(prefix); }),
+                  env.end());
+        env.push_back(bytes);
+    }
+    return true;
+}
+
+}  // namespace
+
+void Process::ignoreSigpipe() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = SIG_IGN;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGPIPE, &action, nullptr);
+    });
+}
+
+QString Process::findExecutable(const QString& name) {
+    if (name.isEmpty()) return {};
+    if (name.contains(QLatin1Char('/'))) {
+        const QString path = QFileInfo(name).absoluteFilePath();
+        return isExecutableFile(path.toLocal8Bit()) ? path : QString();
+    }
+    QByteArray searchPath = qgetenv("PATH");
+    if (searchPath.isEmpty()) searchPath = "/usr/local/bin:/usr/bin:/bin";
+    const QByteArray file = name.toLocal8Bit();
+    for (const QByteArray& dir : searchPath.split(':')) {
+        // Empty and relative entries would mean "wherever the caller happens to be": skipped.
+        if (!dir.startsWith('/')) continue;
+        const QByteArray candidate = dir + '/' + file;
+        if (isExecutableFile(candidate)) return QString::fromLocal8Bit(candidate);
+    }
+    return {};
+}
+
+ProcessResult Process::run(const QString& program, const QStringList& args, const ProcessOptions& options) {
+    ignoreSigpipe();
+
+    // Everything the child needs is prepared here, before it exists.
+    if (program.isEmpty()) return startFailure(QStringLiteral("No program was given to run."));
+    QString path;
+    if (program.contains(QLatin1Char('/'))) {
+        // Relative to the caller's folder, not to the child's working directory.
+        path = QFileInfo(program).absoluteFilePath();
+    } else {
+        path = findExecutable(program);
+        if (path.isEmpty())
+            return startFailure(QStringLiteral("The program \"%1\" was not found in PATH.").arg(program));
+    }
+    std::vector<QByteArray> argBytes;
+    argBytes.push_back(path.toLocal8Bit());
+    for (const QString& arg : args) argBytes.push_back(arg.toLocal8Bit());
+    for (const QByteArray& arg : argBytes)
+        if (arg.contains('\0'))
+            return startFailure(QStringLiteral("An argument for \"%1\" contains a NUL character.").arg(program));
+    std::vector<char*> argv;
+    for (QByteArray& arg : argBytes) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    std::vector<QByteArray> envBytes;
+    QString envError;
+    if (!buildEnvironment(options.extraEnvironment, envBytes, envError)) return startFailure(envError);
+    std::vector<char*> envp;
+    for (QByteArray& entry : envBytes) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    const QByteArray workingDirectory = options.workingDirectory.toLocal8Bit();
+    if (!options.workingDirectory.isEmpty() && !QFileInfo(options.workingDirectory).isDir())
+        return startFailure(QStringLiteral("The working directory \"%1\" does not exist.")
+                                .arg(options.workingDirectory));
+
+    Fd inRead, inWrite, outRead, outWrite, errRead, errWrite;
+    if (!makePipe(inRead, inWrite) || !makePipe(outRead, outWrite) || !makePipe(errRead, errWrite))
+        return startFailure(QStringLiteral("Could not create pipes for \"%1\": %2").arg(program, errnoText(errno)));
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, inRead.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, options.mergeStandardError ? outWrite.get() : errWrite.get(),
+                                     STDERR_FILENO);
+    if (!workingDirectory.isEmpty()) posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.constData());
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // Descriptors other threads opened without close-on-exec stay out of the child.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
+
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    // Ignored signals survive exec, and SIGPIPE is ignored here: the child gets the defaults back.
+    sigfillset(&signals);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    // A group of its own, so a time-out also kills what the child started.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+
+    pid_t pid = -1;
+    const int spawnError = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (spawnError != 0) {
+        if (spawnError == ENOENT)
+            return startFailure(QStringLiteral("The program \"%1\" does not exist.").arg(path));
+        return startFailure(QStringLiteral("Could not start \"%1\": %2").arg(path, errnoText(spawnError)));
+    }
+
+    ProcessResult result;
+    result.started = true;
+    inRead.reset();
+    outWrite.reset();
+    errWrite.reset();
+    if (options.mergeStandardError) errRead.reset();
+    if (options.input.isEmpty()) inWrite.reset();
+    setNonBlocking(inWrite);
+    setNonBlocking(outRead);
+    setNonBlocking(errRead);
+
+    // Readable once the child has ended; without it (old kernels) the loop polls waitpid.
+    Fd pidFd(openPidFd(pid));
+    using Clock = std::chrono::steady_clock;
+    const bool limited = options.timeoutMs >= 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? options.timeoutMs : 0);
+    const QByteArray& input = options.input;
+    qsizetype written = 0;
+    int status = 0;
+    bool reaped = false, lost = false, timedOut = false;
+    int pollError = 0;
+
+    while (!reaped) {
+        if (!pidFd.isOpen() && reapIfDone(pid, status, lost)) {
+            reaped = true;
+            break;
+        }
+        int waitMs = -1;
+        if (limited) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                timedOut = true;
+                break;
+            }
+            waitMs = int(std::min<long long>(left, 1000 * 1000));
+        }
+        if (!pidFd.isOpen()) waitMs = waitMs < 0 ? 10 : std::min(waitMs, 10);
+
+        pollfd fds[4];
+        int count = 0, inIndex = -1, outIndex = -1, errIndex = -1, pidIndex = -1;
+        if (inWrite.isOpen()) fds[inIndex = count++] = {inWrite.get(), POLLOUT, 0};
+        if (outRead.isOpen()) fds[outIndex = count++] = {outRead.get(), POLLIN, 0};
+        if (errRead.isOpen()) fds[errIndex = count++] = {errRead.get(), POLLIN, 0};
+        if (pidFd.isOpen()) fds[pidIndex = count++] = {pidFd.get(), POLLIN, 0};
+        if (::poll(fds, nfds_t(count), waitMs) < 0) {
+            if (errno == EINTR) continue;
+            pollError = errno;
+            break;
+        }
+
+        if (inIndex >= 0 && fds[inIndex].revents) {
+            if (fds[inIndex].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                inWrite.reset();  // the child closed its input: the rest is dropped
+            } else {
+                const size_t chunk = size_t(std::min<qsizetype>(input.size() - written, 65536));
+                const ssize_t n = ::write(inWrite.get(), input.constData() + written, chunk);
+                if (n > 0) written += n;
+                else if (n < 0 && errno != EINTR && errno != EAGAIN) inWrite.reset();  // EPIPE among them
+                if (written >= input.size()) inWrite.reset();
+            }
+        }
+        if (outIndex >= 0 && fds[outIndex].revents) readOnce(outRead, result.standardOutput);
+        if (errIndex >= 0 && fds[errIndex].revents) readOnce(errRead, result.standardError);
+        if (pidIndex >= 0 && (fds[pidIndex].revents & POLLIN)) reaped = reapIfDone(pid, status, lost);
+    }
+
+    if (!reaped) {
+        // The time-out passed or poll failed: the child and its group die, and are reaped.
+        if (!reapIfDone(pid, status, lost)) {
+            ::kill(-pid, SIGKILL);
+            ::kill(pid, SIGKILL);
+            reapBlocking(pid, status, lost);
+        } else {
+            timedOut = false;  // it ended on its own just in time
+        }
+    }
+    inWrite.reset();
+    readRemainder(outRead, result.standardOutput);
+    readRemainder(errRead, result.standardError);
+
+    if (lost) {
+        result.errorString = QStringLiteral("The exit status of \"%1\" was lost.").arg(path);
+    } else if (WIFEXITED(status)) {
+        result.exited = true;
+        result.exitStatus = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.exitStatus = WTERMSIG(status);
+        const char* description = sigdescr_np(result.exitStatus);
+        result.errorString = QStringLiteral("\"%1\" was terminated by signal %2 (%3).")
+                                 .arg(path, QString::number(result.exitStatus),
+                                      QString::fromLocal8Bit(description ? description : "unknown"));
+    }
+    if (timedOut) {
+        result.timedOut = true;
+        result.exited = false;
+        result.errorString = QStringLiteral("\"%1\" did not finish within %2 ms and was killed.")
+                                 .arg(path, QString::number(options.timeoutMs));
+    } else if (pollError) {
+        result.errorString = QStringLiteral("Waiting for \"%1\" failed: %2").arg(path, errnoText(pollError));
+    }
+    return result;
+}
