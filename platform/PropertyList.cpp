@@ -389,14 +389,26 @@ bool toVariant(plist_t node, QVariant* out, QString* why) {
         return true;
     }
     case PLIST_ARRAY: {
+        // The iterator, not plist_array_get_item: on arrays from the binary reader that walks the
+        // list from the start on every call, which made a large array quadratic.
         QVariantList list;
-        const uint32_t n = plist_array_get_size(node);
-        list.reserve(qsizetype(n));
-        for (uint32_t i = 0; i < n; ++i) {
+        list.reserve(qsizetype(plist_array_get_size(node)));
+        plist_array_iter it = nullptr;
+        plist_array_new_iter(node, &it);
+        bool ok = true;
+        while (it) {
+            plist_t child = nullptr;
+            plist_array_next_item(node, it, &child);
+            if (!child) break;
             QVariant item;
-            if (!toVariant(plist_array_get_item(node, i), &item, why)) return false;
+            if (!toVariant(child, &item, why)) {
+                ok = false;
+                break;
+            }
             list.append(item);
         }
+        std::free(it);
+        if (!ok) return false;
         *out = QVariant(list);
         return true;
     }
