@@ -46,10 +46,12 @@ public:
     QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage) override;
     bool usesSingleQuotes() const override;
 
-    // The first comment inside [range) of text: the form whose begin occurs first (the earlier
-    // form of the list on a tie) and its extent: to the end string (or range's end when it is
-    // missing), or, for a line comment, to its line's terminator, which may lie beyond range.
-    // NotFound when there is none. attributes receives the winner's attributes.
+    // The first comment inside range of text: the form whose begin occurs first (the earlier
+    // form of the list on a tie) and its extent: through the end string (or to range's end when
+    // that is missing), or, for a line comment, to the end of its line without the line's last
+    // character (all of it when text ends there without a break), which may lie beyond range;
+    // so text must reach the end of the line that holds range's end. NotFound when there is
+    // none. attributes receives the winner's attributes.
     QVRange rangeOfCommentInRange(QVRange range, QStringView text,
                                   const QVTextAttributes** attributes = nullptr) const;
 
@@ -66,7 +68,9 @@ private:
     QVariantMap plistForKeywords() const;
     QVariantList plistForRegexKeywords() const;
     QVariantMap plistForQuotes() const;
+    void rebuildIndex();
     const QVKeyword* keywordForWord(QStringView word) const;
+    const QVTextAttributes* attributesForWord(QStringView word);
 
     QHash<QString, QVKeyword> _keywords;
     QList<QVKeyword> _regexKeywords;
@@ -81,4 +85,8 @@ private:
     QVTextAttributes _doubleQuoteAttr;
     QList<QVComment> _comments;
     QVCharacterSet _keywordCharacters;
+    // The plain keywords by word, pointing into _keywords (rebuilt whenever it changes), so a
+    // lookup costs no string copy.
+    QHash<QStringView, const QVKeyword*> _index;
+    QString _lowered;  // scratch for lower-casing a word
 };

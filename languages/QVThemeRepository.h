@@ -55,7 +55,6 @@ private:
     UserDefaults& defaults() const;
 
     UserDefaults* _defaults;
-    bool _loaded = false;
     QList<std::shared_ptr<QVTheme>> _themes;
     QSet<QString> _hiddenThemes;
     std::shared_ptr<QVTheme> _currentTheme;

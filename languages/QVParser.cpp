@@ -1,0 +1,212 @@
+// The base of a language's syntax parsers and the plain parser.
+#include "languages/QVParser.h"
+
+#include "languages/QVCodeNavParser.h"
+#include "languages/QVKeywordBasedParser.h"
+#include "languages/QVTagBasedParser.h"
+#include "languages/QVTheme.h"
+#include "platform/PropertyList.h"
+#include "platform/QVRegex.h"
+#include "platform/QVTextStorage.h"
+#include "shell/Defaults.h"
+
+#include <algorithm>
+
+namespace {
+
+const QString kFormatVersion = QStringLiteral("format-version");
+const QString kFormatId = QStringLiteral("format-id");
+const QString kFolding = QStringLiteral("folding");
+const QString kOpen = QStringLiteral("open");
+const QString kClose = QStringLiteral("close");
+const QString kOpeners = QStringLiteral("openers");
+const QString kClosers = QStringLiteral("closers");
+
+bool isString(const QVariant& value) { return value.metaType() == QMetaType::fromType<QString>(); }
+
+QStringList stringsOf(const QVariant& value) {
+    QStringList strings;
+    for (const QVariant& item : value.toList())
+        if (isString(item)) strings.append(item.toString());
+    return strings;
+}
+
+// Matches of several strings sorted by place, the longest first at one place, with every
+// match that overlaps one kept before it dropped: "<?" inside "<?php" is not a second opener.
+QList<QVRange> nonOverlapping(QList<QVRange> ranges) {
+    std::sort(ranges.begin(), ranges.end(), [](QVRange a, QVRange b) {
+        return a.location != b.location ? a.location < b.location : a.length > b.length;
+    });
+    QList<QVRange> kept;
+    qint64 end = std::numeric_limits<qint64>::min();
+    for (const QVRange& range : ranges) {
+        if (range.location < end) continue;
+        kept.append(range);
+        end = range.end();
+    }
+    return kept;
+}
+
+// Index just after the line break that ends the line holding position (or text's length).
+qint64 endOfLine(const QString& text, qint64 position) {
+    const qint64 length = text.size();
+    for (qint64 i = std::max<qint64>(position, 0); i < length; ++i) {
+        const QChar c = text[i];
+        if (c == QLatin1Char('\n')) return i + 1;
+        if (c == QLatin1Char('\r')) return i + 1 < length && text[i + 1] == QLatin1Char('\n') ? i + 2 : i + 1;
+    }
+    return length;
+}
+
+}  // namespace
+
+QVParser::QVParser(std::weak_ptr<QVBundle> bundle, const QString& identifier)
+    : _bundle(std::move(bundle)), _identifier(identifier) {}
+
+QVParser::QVParser(std::weak_ptr<QVBundle> bundle, const QVariantMap& plist) : _bundle(std::move(bundle)) {
+    const QVariant identifier = plist.value(kFormatId);
+    if (isString(identifier)) _identifier = identifier.toString();
+    const QVariantMap folding = plist.value(kFolding).toMap();
+    if (isString(folding.value(kOpen))) setFoldOpener(folding.value(kOpen).toString());
+    if (isString(folding.value(kClose))) setFoldCloser(folding.value(kClose).toString());
+    _openers.append(stringsOf(plist.value(kOpeners)));
+    _closers.append(stringsOf(plist.value(kClosers)));
+}
+
+QVParser::~QVParser() = default;
+
+std::shared_ptr<QVParser> QVParser::parserForPlist(std::weak_ptr<QVBundle> bundle, const QVariantMap& plist) {
+    const QString type = plist.value(FormatTypeKey).toString();
+    if (type == QLatin1String("keyword")) return std::make_shared<QVKeywordBasedParser>(std::move(bundle), plist);
+    if (type == QLatin1String("tag")) return std::make_shared<QVTagBasedParser>(std::move(bundle), plist);
+    return std::make_shared<QVParser>(std::move(bundle), plist);
+}
+
+void QVParser::finishLoad(const QVParserResolver&) {}
+
+QVariantMap QVParser::plistRepresentation() const {
+    QVariantMap plist;
+    plist.insert(kFormatVersion, QStringLiteral("1.0"));
+    if (!_identifier.isNull()) plist.insert(kFormatId, _identifier);
+    if (!_foldOpenerPattern.isNull() || !_foldCloserPattern.isNull()) {
+        QVariantMap folding;
+        if (!_foldOpenerPattern.isNull()) folding.insert(kOpen, _foldOpenerPattern);
+        if (!_foldCloserPattern.isNull()) folding.insert(kClose, _foldCloserPattern);
+        plist.insert(kFolding, folding);
+    }
+    // Arrays as a property list reads them back: lists of variants.
+    if (!_openers.isEmpty()) plist.insert(kOpeners, QVariant(_openers).toList());
+    if (!_closers.isEmpty()) plist.insert(kClosers, QVariant(_closers).toList());
+    return plist;
+}
+
+bool QVParser::commitToPath(const QString& contentsFolder, QVError* error) const {
+    if (_codeNavParser && !_codeNavParser->commitToPath(contentsFolder, error)) return false;
+    return Defaults::writePlist(plistRepresentation(), contentsFolder + QStringLiteral("/syntax.plist"),
+                                static_cast<int>(PlistFormat::Binary), error);
+}
+
+QList<QVCodeNavMenuItem> QVParser::codeNavItemsForString(const QString& text, QVRange range) const {
+    if (!_codeNavParser) return {};
+    QList<QVCodeNavMenuItem> items = _codeNavParser->matchesForString(text, clampedRange(range, text.size()));
+    std::stable_sort(items.begin(), items.end(),
+                     [](const QVCodeNavMenuItem& a, const QVCodeNavMenuItem& b) { return a.range().location < b.range().location; });
+    return items;
+}
+
+QVEmbeddedRanges QVParser::parseRange(QVRange range, QVTextStorage& storage) {
+    range = clampedRange(range, storage.length());
+    markParsed(range, storage);
+    return {};
+}
+
+QVRange QVParser::nextSignificantRangeInString(const QString& text, QVRange range) const {
+    if (range.isNotFound() || range.location < 0 || range.end() > text.size()) return {};
+    // The line that holds the range ends at the first break at or after the range's end,
+    // unless the range itself ends with a break.
+    qint64 lineEnd;
+    const QChar last = range.length > 0 ? text[range.end() - 1] : QChar();
+    if (last == QLatin1Char('\n')) lineEnd = range.end();
+    else if (last == QLatin1Char('\r'))
+        lineEnd = range.end() < text.size() && text[range.end()] == QLatin1Char('\n') ? range.end() + 1 : range.end();
+    else lineEnd = endOfLine(text, range.end());
+    const QStringView rest = QStringView(text).mid(range.end(), lineEnd - range.end());
+    auto found = [&](qsizetype index) { return index < 0 ? QVRange::NotFound : range.end() + index; };
+
+    const qint64 current = found(rest.indexOf(QLatin1String("[*cur]")));
+    if (current != QVRange::NotFound) return {current, 6};
+    const qint64 quotes = found(rest.indexOf(QLatin1String("\"\"")));
+    if (quotes != QVRange::NotFound) return {quotes + 1, 0};
+    const qsizetype open = rest.indexOf(QLatin1String("[*"));
+    if (open >= 0) {
+        const qsizetype close = rest.indexOf(QLatin1String("*]"), open);
+        if (close >= 0) return {range.end() + open, close + 2 - open};
+    }
+    return {};
+}
+
+QList<QVRange> QVParser::allRangesForArray(const QStringList& strings, const QString& text, QVRange range) {
+    QList<QVRange> ranges;
+    range = clampedRange(range, text.size());
+    const QStringView searched = QStringView(text).mid(range.location, range.length);
+    for (const QString& string : strings) {
+        if (string.isEmpty()) continue;
+        for (qsizetype at = searched.indexOf(string, 0, Qt::CaseInsensitive); at >= 0;
+             at = searched.indexOf(string, at + string.size(), Qt::CaseInsensitive))
+            ranges.append(QVRange(range.location + at, string.size()));
+    }
+    return ranges;
+}
+
+QVEmbeddedRanges QVParser::rangesInString(const QString& text, QVRange range) const {
+    range = clampedRange(range, text.size());
+    const QList<QVRange> openers = nonOverlapping(allRangesForArray(_openers, text, range));
+    const QList<QVRange> closers = nonOverlapping(allRangesForArray(_closers, text, range));
+    std::shared_ptr<QVParser> self = std::const_pointer_cast<QVParser>(weak_from_this().lock());
+    QVEmbeddedRanges blocks;
+    qint64 blockEnd = std::numeric_limits<qint64>::min();
+    auto closer = closers.cbegin();
+    for (const QVRange& opener : openers) {
+        if (opener.location < blockEnd) continue;  // inside the block just found
+        while (closer != closers.cend() && closer->location < opener.end()) ++closer;
+        blockEnd = closer != closers.cend() ? closer->end() : range.end();
+        blocks.push_back({QVRange(opener.location, blockEnd - opener.location), self});
+        if (closer == closers.cend()) break;
+        ++closer;
+    }
+    return blocks;
+}
+
+void QVParser::setTheme(std::shared_ptr<QVTheme> theme) { _theme = std::move(theme); }
+
+void QVParser::setFoldOpener(const QString& pattern) {
+    _foldOpenerPattern = pattern;
+    _foldOpener = pattern.isNull() ? nullptr : QVRegex::create(pattern);
+}
+
+void QVParser::setFoldCloser(const QString& pattern) {
+    _foldCloserPattern = pattern;
+    _foldCloser = pattern.isNull() ? nullptr : QVRegex::create(pattern);
+}
+
+QList<std::shared_ptr<QVParser>> QVParser::subparsers() const { return {}; }
+
+bool QVParser::usesSingleQuotes() const { return false; }
+
+QVariant QVParser::parserAttributeValue() const {
+    std::shared_ptr<QVParser> self = std::const_pointer_cast<QVParser>(weak_from_this().lock());
+    return self ? QVariant::fromValue(self) : QVariant();
+}
+
+void QVParser::markParsed(QVRange range, QVTextStorage& storage) const {
+    if (range.length > 0) storage.addAttribute(QVTextStorage::ParserAttribute, parserAttributeValue(), range);
+}
+
+QVRange QVParser::clampedRange(QVRange range, qint64 length) {
+    if (range.isNotFound()) return {0, 0};
+    const qint64 begin = std::clamp<qint64>(range.location, 0, length);
+    const qint64 wanted = std::max<qint64>(range.length, 0);
+    const qint64 wantedEnd = range.location > length || wanted > length - range.location ? length : range.location + wanted;
+    const qint64 end = std::clamp<qint64>(wantedEnd, begin, length);
+    return {begin, end - begin};
+}

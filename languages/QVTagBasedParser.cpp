@@ -1,0 +1,275 @@
+// The highlighter of markup: tags, quoted values, comments and embedded-language blocks.
+#include "languages/QVTagBasedParser.h"
+
+#include "languages/QVCodeNavParser.h"
+#include "languages/QVTheme.h"
+#include "platform/QVTextStorage.h"
+#include "shell/StringParsing.h"
+
+#include <QMap>
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+const QString kTagPrefix = QStringLiteral("tag-prefix");
+const QString kStyle = QStringLiteral("style");
+const QString kEmbedded = QStringLiteral("embedded");
+const QString kEmbeddedElements = QStringLiteral("embedded-elements");
+const QString kId = QStringLiteral("id");
+const QString kEnd = QStringLiteral("end");
+
+constexpr qint64 NotFound = QVRange::NotFound;
+
+bool isString(const QVariant& value) { return value.metaType() == QMetaType::fromType<QString>(); }
+
+qint64 indexOf(const QString& text, QChar c, qint64 from) {
+    const qsizetype at = text.indexOf(c, from);
+    return at < 0 ? NotFound : at;
+}
+
+// The theme's attributes of a style, with "multi-line" added when asked: a tag, a quoted value
+// or a comment may continue on the next line, and the editor widens re-colouring over them
+// whether or not the theme colours them.
+QVTextAttributes styleAttributes(const QVTheme& theme, const QString& style, bool multiLine) {
+    QVTextAttributes attributes = style.isEmpty() ? QVTextAttributes() : theme.attributesForIdentifier(style);
+    if (multiLine) attributes.insert(QVTextStorage::MultiLineAttribute, true);
+    return attributes;
+}
+
+}  // namespace
+
+QVTagBasedParser::QVTagBasedParser(std::weak_ptr<QVBundle> bundle, const QVariantMap& plist)
+    : QVParser(std::move(bundle), plist) {
+    const QVariant prefix = plist.value(kTagPrefix);
+    if (isString(prefix)) _tagPrefix = prefix.toString();
+    loadEmbedded(plist.value(kEmbedded).toMap());
+    for (const QVariant& identifier : plist.value(kEmbeddedElements).toList())
+        if (isString(identifier)) _embeddedElementIdentifiers.append(identifier.toString());
+    _style = plist.value(kStyle).toMap();
+}
+
+void QVTagBasedParser::loadEmbedded(const QVariantMap& embedded) {
+    for (auto it = embedded.cbegin(); it != embedded.cend(); ++it) {
+        Embedded entry;
+        if (isString(it.value())) {
+            entry.identifier = it.value().toString();
+            entry.end = it.key() + QLatin1Char('>');
+        } else if (it.value().metaType() == QMetaType::fromType<QVariantMap>()) {
+            const QVariantMap map = it.value().toMap();
+            entry.identifier = map.value(kId).toString();
+            entry.end = map.value(kEnd).toString();
+        } else {
+            continue;
+        }
+        _embedded.insert(it.key().toLower(), entry);
+    }
+}
+
+QVariantMap QVTagBasedParser::plistRepresentation() const {
+    QVariantMap plist = QVParser::plistRepresentation();
+    plist.insert(FormatTypeKey, QStringLiteral("tag"));
+    if (!_tagPrefix.isNull()) plist.insert(kTagPrefix, _tagPrefix);
+    if (!_style.isEmpty()) plist.insert(kStyle, _style);
+    QVariantMap embedded;
+    for (auto it = _embedded.cbegin(); it != _embedded.cend(); ++it) {
+        const std::shared_ptr<QVParser> parser = it->parser.lock();
+        embedded.insert(it.key(), QVariantMap{{kId, parser ? parser->identifier() : it->identifier}, {kEnd, it->end}});
+    }
+    if (!embedded.isEmpty()) plist.insert(kEmbedded, embedded);
+    // Kept so that a language saved from the editor keeps its embedded tag languages.
+    if (!_embeddedElementIdentifiers.isEmpty()) plist.insert(kEmbeddedElements, QVariant(_embeddedElementIdentifiers).toList());
+    return plist;
+}
+
+void QVTagBasedParser::finishLoad(const QVParserResolver& resolver) {
+    _subparsers.clear();
+    _embeddedElements.clear();
+    QList<QVParser*> seen;
+    for (Embedded& entry : _embedded) {
+        const std::shared_ptr<QVParser> parser = resolver ? resolver(entry.identifier) : nullptr;
+        entry.parser = parser;
+        if (parser && !seen.contains(parser.get())) {
+            seen.append(parser.get());
+            _subparsers.append(parser);
+        }
+    }
+    for (const QString& identifier : std::as_const(_embeddedElementIdentifiers)) {
+        // Only tag languages have tag prefixes to recognise; anything else could never match.
+        if (auto parser = std::dynamic_pointer_cast<QVTagBasedParser>(resolver ? resolver(identifier) : nullptr))
+            _embeddedElements.append(parser);
+    }
+}
+
+QList<std::shared_ptr<QVTagBasedParser>> QVTagBasedParser::embeddedTagParsers() const {
+    QList<std::shared_ptr<QVTagBasedParser>> parsers;
+    for (const auto& weak : _embeddedElements)
+        if (auto parser = weak.lock()) parsers.append(parser);
+    return parsers;
+}
+
+QList<std::shared_ptr<QVParser>> QVTagBasedParser::subparsers() const {
+    QList<std::shared_ptr<QVParser>> parsers;
+    for (const auto& weak : _subparsers)
+        if (auto parser = weak.lock()) parsers.append(parser);
+    return parsers;
+}
+
+void QVTagBasedParser::setTheme(std::shared_ptr<QVTheme> theme) {
+    QList<const QVParser*> visited;
+    applyTheme(theme, visited);
+}
+
+void QVTagBasedParser::applyTheme(const std::shared_ptr<QVTheme>& theme, QList<const QVParser*>& visited) {
+    // Languages may embed each other (a template language inside markup and back); each one
+    // takes the theme once.
+    visited.append(this);
+    QVParser::setTheme(theme);
+    if (theme) {
+        _tagAttr = styleAttributes(*theme, _style.value(QStringLiteral("tags")).toString(), true);
+        _attributeAttr = styleAttributes(*theme, _style.value(QStringLiteral("attributes")).toString(), false);
+        _quotesAttr = styleAttributes(*theme, _style.value(QStringLiteral("quotes")).toString(), true);
+        _commentsAttr = styleAttributes(*theme, _style.value(QStringLiteral("comments")).toString(), true);
+    }
+    QList<std::shared_ptr<QVParser>> others = subparsers();
+    for (const auto& element : embeddedTagParsers()) others.append(element);
+    for (const std::shared_ptr<QVParser>& parser : others) {
+        if (visited.contains(parser.get())) continue;
+        if (auto tag = std::dynamic_pointer_cast<QVTagBasedParser>(parser)) tag->applyTheme(theme, visited);
+        else {
+            visited.append(parser.get());
+            parser->setTheme(theme);
+        }
+    }
+}
+
+QVTagBasedParser::TagStyle QVTagBasedParser::attributesForTag(QStringView name) const {
+    TagStyle style{&_tagAttr, &_quotesAttr, &_commentsAttr};
+    for (const auto& weak : _embeddedElements) {
+        const auto element = weak.lock();
+        if (!element || element->_tagPrefix.isEmpty() || !name.startsWith(element->_tagPrefix, Qt::CaseInsensitive))
+            continue;
+        if (!element->_tagAttr.isEmpty()) style.tag = &element->_tagAttr;
+        if (!element->_quotesAttr.isEmpty()) style.quote = &element->_quotesAttr;
+        if (!element->_commentsAttr.isEmpty()) style.comment = &element->_commentsAttr;
+    }
+    return style;
+}
+
+QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& storage) {
+    range = clampedRange(range, storage.length());
+    QVEmbeddedRanges result;
+    if (range.length == 0) return result;
+    const QString text = storage.substring(range);
+    const QChar* s = text.constData();
+    const qint64 length = text.size();
+    const qint64 base = range.location;
+    auto colour = [&](const QVTextAttributes* attributes, qint64 from, qint64 through) {
+        if (attributes && !attributes->isEmpty() && through >= from)
+            storage.addAttributes(*attributes, QVRange(base + from, through - from + 1));
+    };
+
+    QString name;  // reused for every tag: the lower-cased name
+    qint64 quote = NotFound;
+    bool quotesLeft = true;
+    qint64 lt = indexOf(text, QLatin1Char('<'), 0);
+    while (lt != NotFound) {
+        if (lt == length - 1) {
+            colour(&_tagAttr, lt, lt);
+            break;
+        }
+        qint64 gt = indexOf(text, QLatin1Char('>'), lt + 1);
+        if (quotesLeft && (quote == NotFound || quote <= lt)) {
+            quote = indexOf(text, QLatin1Char('"'), lt + 1);
+            quotesLeft = quote != NotFound;
+        }
+        qint64 space = lt + 1;
+        while (space < length && !s[space].isSpace()) ++space;
+        const bool closing = s[lt + 1] == QLatin1Char('/');
+        const qint64 nameStart = closing ? lt + 2 : lt + 1;
+        const qint64 nameEnd = std::max(nameStart, std::min({gt, space, length}));
+        name.resize(nameEnd - nameStart);
+        for (qint64 i = nameStart; i < nameEnd; ++i) name[i - nameStart] = s[i].toLower();
+
+        qint64 position;
+        const auto embedded = closing ? _embedded.cend() : _embedded.constFind(name);
+        const std::shared_ptr<QVParser> parser =
+            embedded != _embedded.cend() && !embedded->end.isEmpty() ? embedded->parser.lock() : nullptr;
+        if (parser) {
+            // A block of another language runs from just after the tag's name to its end
+            // string; an end string inside one of that language's strings does not end it.
+            const qint64 blockStart = nameEnd;
+            const bool single = parser->usesSingleQuotes();
+            qint64 blockEnd = length;
+            for (qsizetype at = text.indexOf(embedded->end, blockStart, Qt::CaseInsensitive); at >= 0;
+                 at = text.indexOf(embedded->end, at + 1, Qt::CaseInsensitive)) {
+                if (!StringParsing::locationInQuotes(text, at, blockStart, single)) {
+                    blockEnd = at;
+                    break;
+                }
+            }
+            if (blockEnd > blockStart) result.push_back({QVRange(base + blockStart, blockEnd - blockStart), parser});
+            position = blockEnd;
+        } else if (name.startsWith(QLatin1String("!--"))) {
+            const qsizetype close = text.indexOf(QLatin1String("-->"), lt);
+            const qint64 end = close < 0 ? length : close + 3;
+            colour(&_commentsAttr, lt, end - 1);
+            if (end >= length) break;
+            position = end;
+        } else {
+            const TagStyle style = attributesForTag(name);
+            const qint64 last = length - 1;
+            if (!(quote < gt)) {
+                colour(style.tag, lt, gt == NotFound ? last : gt);
+            } else {
+                qint64 start = lt;
+                do {
+                    colour(style.tag, start, quote - 1);
+                    const qint64 found = indexOf(text, QLatin1Char('"'), quote + 1);
+                    // A value without its closing quote runs to the range's end, like an
+                    // unterminated string of a script: closing it at the tag's ">" would make
+                    // the colours of this tag depend on whether a quote appears anywhere later,
+                    // which re-colouring the edited lines could never notice.
+                    const qint64 close = found != NotFound ? found : last;
+                    colour(style.quote, quote, close);
+                    gt = close + 1 < length ? indexOf(text, QLatin1Char('>'), close + 1) : NotFound;
+                    quote = close + 1 < length ? indexOf(text, QLatin1Char('"'), close + 1) : NotFound;
+                    quotesLeft = quote != NotFound;
+                    start = close + 1;
+                } while (quote < gt);
+                colour(style.tag, start, gt == NotFound ? last : gt);
+            }
+            position = gt == NotFound ? length : gt;
+        }
+        lt = position < length ? indexOf(text, QLatin1Char('<'), position) : NotFound;
+    }
+    markParsed(range, storage);
+    return result;
+}
+
+QList<QVCodeNavMenuItem> QVTagBasedParser::codeNavItemsForString(const QString& text, QVRange range) const {
+    range = clampedRange(range, text.size());
+    // The blocks of every embedded language; a block found twice keeps the parser found last.
+    QMap<std::pair<qint64, qint64>, QVEmbeddedRange> blocks;
+    for (const std::shared_ptr<QVParser>& parser : subparsers())
+        for (const QVEmbeddedRange& block : parser->rangesInString(text, range))
+            blocks.insert({block.range.location, block.range.length}, block);
+    QList<QVCodeNavMenuItem> items;
+    const std::shared_ptr<QVCodeNavParser> own = codeNavParser();
+    auto addOwn = [&](qint64 from, qint64 to) {
+        if (own && to > from) items.append(own->matchesForString(text, QVRange(from, to - from)));
+    };
+    qint64 position = range.location;
+    for (const QVEmbeddedRange& block : std::as_const(blocks)) {
+        // Blocks of two languages that overlap: the first one counts.
+        if (block.range.location < position) continue;
+        addOwn(position, block.range.location);
+        items.append(block.parser->codeNavItemsForString(text, block.range));
+        position = block.range.end();
+    }
+    addOwn(position, range.end());
+    std::stable_sort(items.begin(), items.end(),
+                     [](const QVCodeNavMenuItem& a, const QVCodeNavMenuItem& b) { return a.range().location < b.range().location; });
+    return items;
+}

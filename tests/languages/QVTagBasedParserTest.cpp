@@ -1,0 +1,137 @@
+// The tag highlighter: tags, quoted values, comments, prefixed tag languages and the blocks of
+// embedded languages with their parsers.
+#include "tests/languages/LanguageFixtures.h"
+#include "tests/support/TestSupport.h"
+
+#include "languages/QVTagBasedParser.h"
+#include "platform/QVTextStorage.h"
+
+#include <gtest/gtest.h>
+
+#include <QSet>
+
+using namespace fixtures;
+
+namespace {
+
+struct Block {
+    qint64 location;
+    qint64 length;
+    const char* language;  // parser identifier
+};
+
+}  // namespace
+
+TEST(QVTagBasedParser, ColoursMarkupAndFindsBlocks) {
+    struct Case {
+        const char* name;
+        QString text;
+        QString mask;
+        QList<Block> blocks;
+    };
+    const QList<Case> cases{
+        {"quoted value holds >", u"<a href=\"x>y\">link</a>"_qs, u"TTTTTTTTAAAAAT....TTTT"_qs, {}},
+        {"quoted closing tag in a script", u"<script>var s = \"</script>\";</script>"_qs,
+         u"........SSS.....QQQQQQQQQQQ.........."_qs, {{7, 23, "source.js"}}},
+        {"comment holds a tag", u"<!-- <b> -->x"_qs, u"HHHHHHHHHHHH."_qs, {}},
+        {"comment without end", u"<!-- a <b>"_qs, u"HHHHHHHHHH"_qs, {}},
+        {"last character is <", u"ab<"_qs, u"..T"_qs, {}},
+        {"prefixed tag language", u"<cf:loop x=\"1\">"_qs, u"FFFFFFFFFFFBBBF"_qs, {}},
+        {"prefix ignores case", u"<CF:LOOP>"_qs, u"FFFFFFFFF"_qs, {}},
+        {"closing tag opens no block", u"</script> p {color: red}"_qs, u"TTTTTTTTT..............."_qs, {}},
+        {"server block after a tag", u"<p><?php echo $x; ?></p>"_qs, u"TTT......KKKK.VV....TTTT"_qs, {{8, 10, "source.php"}}},
+        {"short server block", u"<? echo 1 ?>"_qs, u"...KKKK.N..."_qs, {{2, 8, "source.php"}}},
+        {"upper-case element", u"<SCRIPT>if</SCRIPT>"_qs, u"........KK........."_qs, {{7, 5, "source.js"}}},
+        {"style block", u"<style>p { color: red }</style>"_qs, u"...........PPPPP..............."_qs, {{6, 19, "source.css"}}},
+        {"tag over two lines", u"<a\nhref=\"x\">b"_qs, u"TTTTTTTTAAAT."_qs, {}},
+        {"unclosed tag runs to the end", u"x <b class=\"c"_qs, u"..TTTTTTTTTAA"_qs, {}},
+        {"unclosed script runs to the end", u"<script>if (a)"_qs, u"........KK...."_qs, {{7, 7, "source.js"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Languages languages;
+        QVTextStorage storage;
+        storage.replaceCharacters(QVRange(0, 0), c.text);
+        storage.beginEditing();
+        const QVEmbeddedRanges blocks = languages.html->parseRange(QVRange(0, storage.length()), storage);
+        for (const QVEmbeddedRange& block : blocks) block.parser->parseRange(block.range, storage);
+        storage.endEditing();
+        EXPECT_EQ(styleMask(storage), c.mask);
+        ASSERT_EQ(blocks.size(), size_t(c.blocks.size()));
+        for (size_t i = 0; i < blocks.size(); ++i) {
+            EXPECT_EQ(blocks[i].range, QVRange(c.blocks[i].location, c.blocks[i].length));
+            EXPECT_EQ(blocks[i].parser->identifier(), QString::fromLatin1(c.blocks[i].language));
+            // The block names its own language; the text around it names the markup.
+            EXPECT_EQ(QVTextStorage::objectOf<QVParser>(storage.attribute(QVTextStorage::ParserAttribute, c.blocks[i].location)),
+                      blocks[i].parser.get());
+        }
+        if (c.blocks.isEmpty()) {
+            EXPECT_EQ(QVTextStorage::objectOf<QVParser>(storage.attribute(QVTextStorage::ParserAttribute, 0)), languages.html.get());
+        }
+    }
+}
+
+TEST(QVTagBasedParser, MarksTagsQuotesAndCommentsMultiLine) {
+    Languages languages;
+    QVTextStorage storage;
+    storage.replaceCharacters(QVRange(0, 0), u"<a\nb=\"c\">d<!--\n-->"_qs);
+    languages.html->parseRange(QVRange(0, storage.length()), storage);
+    EXPECT_EQ(multiLineMask(storage), u"mmmmmmmmm.mmmmmmmm"_qs);
+}
+
+TEST(QVTagBasedParser, ResolvesEmbeddedLanguages) {
+    Languages languages;
+    auto html = std::dynamic_pointer_cast<QVTagBasedParser>(languages.html);
+    ASSERT_TRUE(html);
+    QSet<QString> subparsers;
+    for (const auto& parser : html->subparsers()) subparsers.insert(parser->identifier());
+    // Three tag names lead to the server language; it is listed once.
+    EXPECT_EQ(html->subparsers().size(), 3);
+    EXPECT_EQ(subparsers, QSet<QString>({u"source.js"_qs, u"source.css"_qs, u"source.php"_qs}));
+    ASSERT_EQ(html->embeddedTagParsers().size(), 1);
+    EXPECT_EQ(html->embeddedTagParsers().first(), languages.cfml);
+    // Every embedded language was given the theme.
+    EXPECT_EQ(languages.js->theme(), languages.theme);
+    EXPECT_EQ(languages.cfml->theme(), languages.theme);
+
+    // A language no bundle has never opens a block, and an unknown element is dropped.
+    QVariantMap syntax = htmlSyntax();
+    syntax.insert(u"embedded"_qs, QVariantMap{{u"x-unknown"_qs, u"source.nothing"_qs}, {u"script"_qs, u"source.js"_qs}});
+    syntax.insert(u"embedded-elements"_qs, QStringList{u"text.missing"_qs, u"source.js"_qs});
+    auto other = std::dynamic_pointer_cast<QVTagBasedParser>(QVParser::parserForPlist({}, syntax));
+    other->finishLoad([&](const QString& identifier) { return identifier == u"source.js"_qs ? languages.js : nullptr; });
+    other->setTheme(languages.theme);
+    EXPECT_TRUE(other->embeddedTagParsers().isEmpty());
+    QVTextStorage storage;
+    storage.replaceCharacters(QVRange(0, 0), u"<x-unknown>abc</x-unknown>"_qs);
+    EXPECT_TRUE(other->parseRange(QVRange(0, storage.length()), storage).empty());
+    EXPECT_EQ(styleMask(storage), u"TTTTTTTTTTT...TTTTTTTTTTTT"_qs);
+
+    // Saving keeps every entry in dictionary form, the missing language's identifier included.
+    const QVariantMap saved = other->plistRepresentation();
+    EXPECT_EQ(saved.value(u"format-type"_qs), u"tag"_qs);
+    EXPECT_EQ(saved.value(u"embedded"_qs).toMap().value(u"x-unknown"_qs),
+              QVariant(QVariantMap{{u"id"_qs, u"source.nothing"_qs}, {u"end"_qs, u"x-unknown>"_qs}}));
+    EXPECT_EQ(saved.value(u"embedded-elements"_qs).toStringList(), QStringList({u"text.missing"_qs, u"source.js"_qs}));
+    EXPECT_EQ(QVParser::parserForPlist({}, saved)->plistRepresentation(), saved);
+}
+
+TEST(QVTagBasedParser, LanguagesThatEmbedEachOtherTakeATheme) {
+    QVariantMap first = cfmlSyntax();
+    first.insert(u"format-id"_qs, u"text.a"_qs);
+    first.insert(u"embedded-elements"_qs, QStringList{u"text.b"_qs});
+    first.insert(u"embedded"_qs, QVariantMap{{u"b"_qs, u"text.b"_qs}});
+    QVariantMap second = cfmlSyntax();
+    second.insert(u"format-id"_qs, u"text.b"_qs);
+    second.insert(u"embedded-elements"_qs, QStringList{u"text.a"_qs});
+    second.insert(u"embedded"_qs, QVariantMap{{u"a"_qs, u"text.a"_qs}});
+    auto a = QVParser::parserForPlist({}, first);
+    auto b = QVParser::parserForPlist({}, second);
+    const QVParserResolver resolver = [&](const QString& identifier) { return identifier == u"text.a"_qs ? a : b; };
+    a->finishLoad(resolver);
+    b->finishLoad(resolver);
+    const auto theme = fixtures::theme();
+    a->setTheme(theme);
+    EXPECT_EQ(b->theme(), theme);
+    EXPECT_FALSE(std::static_pointer_cast<QVTagBasedParser>(b)->tagAttributes().isEmpty());
+}
