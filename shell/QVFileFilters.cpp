@@ -1,0 +1,150 @@
+// The file-name filter list: loading and writing "siteViewFiles.plist", and matching names.
+#include "shell/QVFileFilters.h"
+
+#include "platform/PropertyList.h"
+#include "platform/SystemLog.h"
+#include "shell/Defaults.h"
+#include "shell/FileManagerUtilities.h"
+
+#include <QFileInfo>
+
+QVFileFilters::QVFileFilters(const QString& readPath, const QString& writePath)
+    : _readPath(readPath), _writePath(writePath) {}
+
+std::shared_ptr<QVFileFilters> QVFileFilters::sharedFilters() {
+    // A function-local static is initialised exactly once even when threads race to it.
+    static const std::shared_ptr<QVFileFilters> shared = create();
+    return shared;
+}
+
+std::shared_ptr<QVFileFilters> QVFileFilters::create(const QString& readPath, const QString& writePath) {
+    return std::shared_ptr<QVFileFilters>(new QVFileFilters(readPath, writePath));
+}
+
+void QVFileFilters::loadIfNeeded() {
+    if (!_filters) loadData();
+}
+
+void QVFileFilters::loadData() {
+    _filters.emplace();
+    _defaultFilters = {QVFileFilter::filterWithPattern(QString::fromLatin1(BuiltInPattern1)),
+                       QVFileFilter::filterWithPattern(QString::fromLatin1(BuiltInPattern2))};
+    const QString path =
+        _readPath.isEmpty()
+            ? Defaults::pathForResource(QStringLiteral("siteViewFiles"), QStringLiteral("plist"),
+                                        QStringLiteral("data"))
+            : _readPath;
+    if (path.isEmpty() || !QFileInfo::exists(path)) return;
+    QVError error;
+    const QVariant plist = PropertyList::readFile(path, &error);
+    if (plist.typeId() != QMetaType::QVariantList) {
+        SystemLog::warning(QStringLiteral("The file filters in %1 could not be read: %2")
+                               .arg(path, error ? error.localizedDescription()
+                                                : QStringLiteral("not an array")));
+        return;
+    }
+    for (const QVariant& element : plist.toList())
+        if (element.typeId() == QMetaType::QVariantMap)
+            _filters->append(QVFileFilter::filterWithPlist(element.toMap()));
+}
+
+QList<std::shared_ptr<QVFileFilter>> QVFileFilters::filters() {
+    std::lock_guard guard(_mutex);
+    loadIfNeeded();
+    return {_filters->cbegin(), _filters->cend()};
+}
+
+QList<std::shared_ptr<QVFileFilter>> QVFileFilters::defaultFilters() {
+    std::lock_guard guard(_mutex);
+    loadIfNeeded();
+    return {_defaultFilters.cbegin(), _defaultFilters.cend()};
+}
+
+int QVFileFilters::countOfFilters() {
+    std::lock_guard guard(_mutex);
+    loadIfNeeded();
+    return int(_filters->size());
+}
+
+std::shared_ptr<QVFileFilter> QVFileFilters::objectInFiltersAtIndex(int index) {
+    std::lock_guard guard(_mutex);
+    loadIfNeeded();
+    if (index < 0 || index >= _filters->size()) return nullptr;
+    return _filters->at(index);
+}
+
+bool QVFileFilters::insertObject(const std::shared_ptr<QVFileFilter>& filter, int index) {
+    std::lock_guard guard(_mutex);
+    loadIfNeeded();
+    if (!filter || index < 0 || index > _filters->size()) return false;
+    _filters->insert(index, filter);
+    _modified = true;
+    return true;
+}
+
+bool QVFileFilters::removeObjectFromFiltersAtIndex(int index) {
+    std::lock_guard guard(_mutex);
+    loadIfNeeded();
+    if (index < 0 || index >= _filters->size()) return false;
+    _filters->removeAt(index);
+    _modified = true;
+    return true;
+}
+
+bool QVFileFilters::stringMatchesFilters(const QString& name) {
+    QList<std::shared_ptr<QVFileFilter>> user, builtIn;
+    {
+        std::lock_guard guard(_mutex);
+        loadIfNeeded();
+        user = {_filters->cbegin(), _filters->cend()};
+        builtIn = {_defaultFilters.cbegin(), _defaultFilters.cend()};
+    }
+    // Matched outside the list's lock: a filter compiles its pattern under its own.
+    for (const auto* list : {&user, &builtIn})
+        for (const std::shared_ptr<QVFileFilter>& filter : *list)
+            if (filter->matchesString(name)) return true;
+    return false;
+}
+
+bool QVFileFilters::modified() {
+    std::lock_guard guard(_mutex);
+    loadIfNeeded();
+    if (_modified) return true;
+    for (const std::shared_ptr<QVFileFilter>& filter : *_filters)
+        if (filter->modified()) return true;
+    return false;
+}
+
+void QVFileFilters::setModified(bool modified) {
+    std::lock_guard guard(_mutex);
+    loadIfNeeded();
+    _modified = modified;
+    if (!modified)
+        for (const std::shared_ptr<QVFileFilter>& filter : *_filters) filter->setModified(false);
+}
+
+QVariantList QVFileFilters::plistRepresentation() {
+    std::lock_guard guard(_mutex);
+    loadIfNeeded();
+    QVariantList plist;
+    plist.reserve(_filters->size());
+    for (const std::shared_ptr<QVFileFilter>& filter : *_filters)
+        plist.append(filter->plistRepresentation());
+    return plist;
+}
+
+bool QVFileFilters::commit(QVError* error) {
+    const QVariantList plist = plistRepresentation();
+    const QString path = _writePath.isEmpty()
+                             ? Defaults::appSupportPathForFile(QStringLiteral("siteViewFiles.plist"),
+                                                               QStringLiteral("data"))
+                             : _writePath;
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!FileManagerUtilities::ensureDirectoryExists(folder)) {
+        qvSetError(error, QVError::app(FileManagerUtilities::FileOperationErrorCode,
+                                       QStringLiteral("The file filters could not be saved."),
+                                       QStringLiteral("The folder %1 could not be created.").arg(folder)));
+        return false;
+    }
+    return Defaults::writePlist(plist, path, int(PlistFormat::XML), error);
+}
