@@ -210,7 +210,9 @@ qint64 countLinesEach8(const QVRegex& re, const QByteArray& b) {
 
 qint64 countMatches16(const QVRegex& re, const QString& s) {
     qint64 n = 0, pos = 0;
-    while (auto m = re.copyMatchForString(s, QVRange(pos, s.size() - pos))) {
+    // From each match's end over the whole text, as the search engine walks (none of the
+    // patterns matches the empty string, so the one-unit step never splits a character).
+    while (auto m = re.copyMatchForString(s, QVRange(0, s.size()), QVRegex::MatchDefault, pos)) {
         const QVRange r = m->rangeForCapture(0);
         ++n;
         pos = r.end() + (r.length == 0 ? 1 : 0);
@@ -220,7 +222,7 @@ qint64 countMatches16(const QVRegex& re, const QString& s) {
 
 qint64 countMatches8(const QVRegex& re, const QByteArray& b) {
     qint64 n = 0, pos = 0;
-    while (auto m = re.copyMatchForUTF8Data(b, QVRange(pos, b.size() - pos))) {
+    while (auto m = re.copyMatchForUTF8Data(b, QVRange(0, b.size()), QVRegex::MatchDefault, pos)) {
         const QVRange r = m->rangeForCapture(0);
         ++n;
         pos = r.end() + (r.length == 0 ? 1 : 0);

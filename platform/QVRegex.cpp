@@ -19,9 +19,18 @@ uint32_t compileFlags(quint32 options) {
     uint32_t flags = kPatternFlags;
     if (options & QVRegex::CaseInsensitive)
         flags |= PCRE2_CASELESS;
+    if (options & QVRegex::MultiLine)
+        flags |= PCRE2_MULTILINE;
     if (options & QVRegex::DotMatchesAll)
         flags |= PCRE2_DOTALL;
     return flags;
+}
+
+// The PCRE2 options of a match-option word.
+uint32_t matchFlags(quint32 matchOptions) {
+    // Anchoring at the start costs the JIT (the interpreter runs such a match), but it only
+    // serves the retry after an empty match, which looks at a single place.
+    return (matchOptions & QVRegex::MatchNonEmptyAtStart) ? PCRE2_NOTEMPTY_ATSTART | PCRE2_ANCHORED : 0;
 }
 
 // Matching state owned by one thread: match data (its ovector and the interpreter's cached
@@ -232,10 +241,23 @@ std::optional<QVRegexMatch> QVRegex::copyMatchForString(const QString& subject, 
                              range);
 }
 
+std::optional<QVRegexMatch> QVRegex::copyMatchForString(const QString& subject, QVRange range,
+                                                        quint32 matchOptions, qint64 startLocation) const {
+    return copyMatchForUTF16(reinterpret_cast<const char16_t*>(subject.utf16()), subject.size(), range,
+                             matchOptions, startLocation);
+}
+
 std::optional<QVRegexMatch> QVRegex::copyMatchForUTF16(const char16_t* units, qint64 length,
                                                        QVRange range) const {
+    return copyMatchForUTF16(units, length, range, MatchDefault, range.location);
+}
+
+std::optional<QVRegexMatch> QVRegex::copyMatchForUTF16(const char16_t* units, qint64 length, QVRange range,
+                                                       quint32 matchOptions, qint64 startLocation) const {
     qint64 start = 0, count = 0;
     if (length < 0 || !clampRange(length, range, start, count))
+        return std::nullopt;
+    if (startLocation < start || startLocation > start + count)
         return std::nullopt;
     const char16_t* begin = units ? units + start : kEmpty16;
     if (!units && count > 0)
@@ -246,12 +268,15 @@ std::optional<QVRegexMatch> QVRegex::copyMatchForUTF16(const char16_t* units, qi
     if (!data)
         return std::nullopt;
     pcre2_match_context_16* context = s.matchContext16();
-    // The subject starts at the range, so anchors and lookbehind see only the range.
+    // The subject starts at the range, so anchors and lookbehind see only the range; matching
+    // begins at the start offset, with the text before it still in view.
     const auto subject = reinterpret_cast<PCRE2_SPTR16>(begin);
-    int rc = pcre2_match_16(_compiled->code16, subject, PCRE2_SIZE(count), 0, 0, data, context);
+    const PCRE2_SIZE offset = PCRE2_SIZE(startLocation - start);
+    const uint32_t flags = matchFlags(matchOptions);
+    int rc = pcre2_match_16(_compiled->code16, subject, PCRE2_SIZE(count), offset, flags, data, context);
     if (rc == PCRE2_ERROR_JIT_STACKLIMIT)
-        rc = pcre2_match_16(_compiled->code16, subject, PCRE2_SIZE(count), 0, PCRE2_NO_JIT, data,
-                            context);
+        rc = pcre2_match_16(_compiled->code16, subject, PCRE2_SIZE(count), offset, flags | PCRE2_NO_JIT,
+                            data, context);
     if (rc <= 0)
         return std::nullopt;
     return makeMatch(pcre2_get_ovector_pointer_16(data), rc, _compiled->captures, start);
@@ -263,8 +288,20 @@ std::optional<QVRegexMatch> QVRegex::copyMatchForUTF8Data(const QByteArray& data
 
 std::optional<QVRegexMatch> QVRegex::copyMatchForUTF8Data(const char* bytes, qint64 size,
                                                           QVRange range) const {
+    return copyMatchForUTF8Data(bytes, size, range, MatchDefault, range.location);
+}
+
+std::optional<QVRegexMatch> QVRegex::copyMatchForUTF8Data(const QByteArray& data, QVRange range,
+                                                          quint32 matchOptions, qint64 startLocation) const {
+    return copyMatchForUTF8Data(data.constData(), data.size(), range, matchOptions, startLocation);
+}
+
+std::optional<QVRegexMatch> QVRegex::copyMatchForUTF8Data(const char* bytes, qint64 size, QVRange range,
+                                                          quint32 matchOptions, qint64 startLocation) const {
     qint64 start = 0, count = 0;
     if (size < 0 || !clampRange(size, range, start, count))
+        return std::nullopt;
+    if (startLocation < start || startLocation > start + count)
         return std::nullopt;
     if (!bytes && count > 0)
         return std::nullopt;
@@ -279,9 +316,11 @@ std::optional<QVRegexMatch> QVRegex::copyMatchForUTF8Data(const char* bytes, qin
         return std::nullopt;
     pcre2_match_context_8* context = s.matchContext8();
     const auto subject = reinterpret_cast<PCRE2_SPTR8>(begin);
-    int rc = pcre2_match_8(code, subject, PCRE2_SIZE(count), 0, 0, data, context);
+    const PCRE2_SIZE offset = PCRE2_SIZE(startLocation - start);
+    const uint32_t flags = matchFlags(matchOptions);
+    int rc = pcre2_match_8(code, subject, PCRE2_SIZE(count), offset, flags, data, context);
     if (rc == PCRE2_ERROR_JIT_STACKLIMIT)
-        rc = pcre2_match_8(code, subject, PCRE2_SIZE(count), 0, PCRE2_NO_JIT, data, context);
+        rc = pcre2_match_8(code, subject, PCRE2_SIZE(count), offset, flags | PCRE2_NO_JIT, data, context);
     if (rc <= 0)
         return std::nullopt;
     return makeMatch(pcre2_get_ovector_pointer_8(data), rc, _compiled->captures, start);

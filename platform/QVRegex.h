@@ -28,17 +28,23 @@ private:
 
 // Patterns are Perl-style (PCRE2 syntax) in Unicode mode: case-insensitive matching folds
 // non-ASCII letters too, while "\w", "\d", "\s" and "\b" keep to ASCII. A line break is LF, CR or
-// CRLF: "$" matches at the end of the text searched and before a final line break, "." never
-// matches a line break unless DotMatchesAll is set; "^" and "$" never match inside the text.
+// CRLF. Without MultiLine, "^" matches only at the start of the text searched and "$" only at its
+// end and before a final line break; with it, they also match after and before every line break.
+// "." never matches a line break unless DotMatchesAll is set.
 class QVRegex {
 public:
-    // Option bits of the option word; bits not listed here are ignored.
+    // Option bits of the option word; bits not listed here are ignored. The words callers pass
+    // are 2 (multi-line, case-sensitive), 3 (multi-line, case-insensitive) and 0x801.
     static constexpr quint32 CaseInsensitive = 1u << 0;
-    static constexpr quint32 DefaultOptions = 2u;          // the word callers pass for "plain"
+    static constexpr quint32 MultiLine = 1u << 1;           // "^" and "$" at every line start and end
     static constexpr quint32 DotMatchesAll = 0x800u;        // "." also matches line breaks
-    // Match options. No match option changes matching; both words callers pass mean "plain".
-    static constexpr quint32 MatchDefault = 128u;          // what the search engine passes
+    static constexpr quint32 DefaultOptions = 0u;           // case-sensitive, anchors at the text's ends
+    // Match options. Neither word callers pass changes matching: both mean "plain".
+    static constexpr quint32 MatchDefault = 128u;           // what the search engine passes
     static constexpr quint32 MatchNone = 0u;                // what folding passes: the same meaning
+    // Only a match that begins exactly at the start location and is not empty: the retry after
+    // an empty match that makes successive matches follow Perl's global matching.
+    static constexpr quint32 MatchNonEmptyAtStart = 1u << 16;
 
     static bool validPattern(const QString& pattern);
 
@@ -59,12 +65,26 @@ public:
     // Ranges are in the string's coordinates.
     std::optional<QVRegexMatch> copyMatchForString(const QString& subject, QVRange range,
                                                    quint32 matchOptions = MatchDefault) const;
+    // The first match inside the range that starts at or after startLocation, which lies inside
+    // the range (or at its end). The text of the range before startLocation stays visible to
+    // "^", "\b" and lookbehind, so walking the matches of a text one after another from each
+    // match's end finds exactly what one pass over the text finds. Nothing for a start outside
+    // the range.
+    std::optional<QVRegexMatch> copyMatchForString(const QString& subject, QVRange range,
+                                                   quint32 matchOptions, qint64 startLocation) const;
     // The same over raw UTF-16 units, for callers that keep their own buffers.
     std::optional<QVRegexMatch> copyMatchForUTF16(const char16_t* units, qint64 length, QVRange range) const;
+    std::optional<QVRegexMatch> copyMatchForUTF16(const char16_t* units, qint64 length, QVRange range,
+                                                  quint32 matchOptions, qint64 startLocation) const;
     // The first match inside the byte range of UTF-8 data (invalid sequences never match a
     // character but do not stop the search). Ranges are in bytes.
     std::optional<QVRegexMatch> copyMatchForUTF8Data(const QByteArray& data, QVRange range) const;
     std::optional<QVRegexMatch> copyMatchForUTF8Data(const char* bytes, qint64 size, QVRange range) const;
+    // From a start location inside the byte range, as for strings.
+    std::optional<QVRegexMatch> copyMatchForUTF8Data(const QByteArray& data, QVRange range,
+                                                     quint32 matchOptions, qint64 startLocation) const;
+    std::optional<QVRegexMatch> copyMatchForUTF8Data(const char* bytes, qint64 size, QVRange range,
+                                                     quint32 matchOptions, qint64 startLocation) const;
 
     QVRegex(const QVRegex&) = delete;
     QVRegex& operator=(const QVRegex&) = delete;

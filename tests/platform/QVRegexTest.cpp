@@ -45,63 +45,74 @@ TEST(QVRegex, MatchesStrings) {
     const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");  // U+1F600, two UTF-16 units
     const QString clef = QString::fromUtf8("\xF0\x9D\x84\x9E");   // U+1D11E
     const std::vector<StringCase> cases = {
-        {"captures", "(\\w+)=(\\w+)", 2, "x a=b", Whole, {{2, 3}, {2, 1}, {4, 1}}},
-        {"optional group not taking part", "a(b)?(c)", 2, "zac", Whole, {{1, 2}, {NF, 0}, {2, 1}}},
-        {"alternative not taken", "(a)|(b)", 2, "b", Whole, {{0, 1}, {NF, 0}, {0, 1}}},
-        {"non-capturing group", "(?:ab)+(c)", 2, "xababc", Whole, {{1, 5}, {5, 1}}},
-        {"no match", "q", 2, "abc", Whole, {}},
-        {"empty group matched", "a()b", 2, "ab", Whole, {{0, 2}, {1, 0}}},
-        {"first match wins", "b+", 2, "abbcb", Whole, {{1, 2}}},
+        {"captures", "(\\w+)=(\\w+)", 0, "x a=b", Whole, {{2, 3}, {2, 1}, {4, 1}}},
+        {"optional group not taking part", "a(b)?(c)", 0, "zac", Whole, {{1, 2}, {NF, 0}, {2, 1}}},
+        {"alternative not taken", "(a)|(b)", 0, "b", Whole, {{0, 1}, {NF, 0}, {0, 1}}},
+        {"non-capturing group", "(?:ab)+(c)", 0, "xababc", Whole, {{1, 5}, {5, 1}}},
+        {"no match", "q", 0, "abc", Whole, {}},
+        {"empty group matched", "a()b", 0, "ab", Whole, {{0, 2}, {1, 0}}},
+        {"first match wins", "b+", 0, "abbcb", Whole, {{1, 2}}},
         // A ranged match sees only its range.
-        {"anchors at range ends", "^abc$", 2, "xxabcyy", {2, 3}, {{2, 3}}},
-        {"absolute anchors at range ends", "\\Aabc\\z", 2, "xxabcyy", {2, 3}, {{2, 3}}},
-        {"anchor not inside range", "^abc", 2, "xxabc", {1, 4}, {}},
-        {"lookbehind blind before range", "(?<=x)abc", 2, "xabc", {1, 3}, {}},
-        {"lookbehind in whole string", "(?<=x)abc", 2, "xabc", Whole, {{1, 3}}},
-        {"word boundary at range start", "\\babc", 2, "xabc", {1, 3}, {{1, 3}}},
-        {"match beyond range end", "d", 2, "abcd", {0, 3}, {}},
-        {"dollar at range end", "c$", 2, "abcd", {0, 3}, {{2, 1}}},
-        {"lookahead blind after range", "c(?=d)", 2, "abcd", {0, 3}, {}},
-        {"range cut at string end", "d", 2, "abcd", {2, 100}, {{3, 1}}},
-        {"range starting past end", "", 2, "abc", {4, 0}, {}},
-        {"range with negative location", "a", 2, "abc", {-1, 2}, {}},
-        {"not-found range", "a", 2, "abc", QVRange(), {}},
+        {"anchors at range ends", "^abc$", 0, "xxabcyy", {2, 3}, {{2, 3}}},
+        {"absolute anchors at range ends", "\\Aabc\\z", 0, "xxabcyy", {2, 3}, {{2, 3}}},
+        {"anchor not inside range", "^abc", 0, "xxabc", {1, 4}, {}},
+        {"lookbehind blind before range", "(?<=x)abc", 0, "xabc", {1, 3}, {}},
+        {"lookbehind in whole string", "(?<=x)abc", 0, "xabc", Whole, {{1, 3}}},
+        {"word boundary at range start", "\\babc", 0, "xabc", {1, 3}, {{1, 3}}},
+        {"match beyond range end", "d", 0, "abcd", {0, 3}, {}},
+        {"dollar at range end", "c$", 0, "abcd", {0, 3}, {{2, 1}}},
+        {"lookahead blind after range", "c(?=d)", 0, "abcd", {0, 3}, {}},
+        {"range cut at string end", "d", 0, "abcd", {2, 100}, {{3, 1}}},
+        {"range starting past end", "", 0, "abc", {4, 0}, {}},
+        {"range with negative location", "a", 0, "abc", {-1, 2}, {}},
+        {"not-found range", "a", 0, "abc", QVRange(), {}},
         // "$" and line breaks.
-        {"dollar before final LF", "abc$", 2, "abc\n", Whole, {{0, 3}}},
-        {"dollar before final CRLF", "abc$", 2, "abc\r\n", Whole, {{0, 3}}},
-        {"dollar not before inner LF", "abc$", 2, "abc\nd", Whole, {}},
-        {"caret not after inner LF", "^b", 2, "a\nb", Whole, {}},
-        {"dollar before final LF of range", "ab$", 2, "xab\nyz", {1, 3}, {{1, 2}}},
-        {"dot stops at line break", "a.b", 2, "a\nb", Whole, {}},
-        {"dot-all bit", "a.b", QVRegex::DotMatchesAll | 2, "a\nb", Whole, {{0, 3}}},
-        {"dot stops at CR", "a.*", 2, "ab\rc", Whole, {{0, 2}}},
+        {"dollar before final LF", "abc$", 0, "abc\n", Whole, {{0, 3}}},
+        {"dollar before final CRLF", "abc$", 0, "abc\r\n", Whole, {{0, 3}}},
+        {"dollar not before inner LF", "abc$", 0, "abc\nd", Whole, {}},
+        {"caret not after inner LF", "^b", 0, "a\nb", Whole, {}},
+        {"dollar before final LF of range", "ab$", 0, "xab\nyz", {1, 3}, {{1, 2}}},
+        // Bit 2 anchors at every line: after and before LF, CR and CR LF, and at the range's ends.
+        {"multi-line caret after LF", "^b", QVRegex::MultiLine, "a\nb", Whole, {{2, 1}}},
+        {"multi-line caret after CR", "^b", QVRegex::MultiLine, "a\rb", Whole, {{2, 1}}},
+        {"multi-line caret after CRLF", "^b", QVRegex::MultiLine, "a\r\nb", Whole, {{3, 1}}},
+        {"multi-line dollar before inner LF", "abc$", QVRegex::MultiLine, "abc\nd", Whole, {{0, 3}}},
+        {"multi-line dollar before CRLF", "\\w$", QVRegex::MultiLine, "ab\r\ncd", Whole, {{1, 1}}},
+        {"multi-line caret case-insensitive", "^B", QVRegex::MultiLine | QVRegex::CaseInsensitive, "a\nb",
+         Whole, {{2, 1}}},
+        {"multi-line caret at range start", "^c", QVRegex::MultiLine, "abcd", {2, 2}, {{2, 1}}},
+        {"multi-line text anchors stay at the ends", "\\Ab", QVRegex::MultiLine, "a\nb", Whole, {}},
+        {"no multi-line without bit 2", "^b", 0x801, "a\nb", Whole, {}},
+        {"dot stops at line break", "a.b", 0, "a\nb", Whole, {}},
+        {"dot-all bit", "a.b", QVRegex::DotMatchesAll, "a\nb", Whole, {{0, 3}}},
+        {"dot stops at CR", "a.*", 0, "ab\rc", Whole, {{0, 2}}},
         // Empty pattern, subject and range.
-        {"empty pattern, empty subject", "", 2, "", Whole, {{0, 0}}},
-        {"empty pattern at range", "", 2, "abc", {3, 0}, {{3, 0}}},
-        {"star on empty subject", "a*", 2, "", Whole, {{0, 0}}},
-        {"letter on empty subject", "a", 2, "", Whole, {}},
-        {"letter in empty range", "a", 2, "abc", {0, 0}, {}},
-        {"empty range anchors", "^$", 2, "abc", {1, 0}, {{1, 0}}},
+        {"empty pattern, empty subject", "", 0, "", Whole, {{0, 0}}},
+        {"empty pattern at range", "", 0, "abc", {3, 0}, {{3, 0}}},
+        {"star on empty subject", "a*", 0, "", Whole, {{0, 0}}},
+        {"letter on empty subject", "a", 0, "", Whole, {}},
+        {"letter in empty range", "a", 0, "abc", {0, 0}, {}},
+        {"empty range anchors", "^$", 0, "abc", {1, 0}, {{1, 0}}},
         // Case.
-        {"case-sensitive word", "abc", 2, "xABC", Whole, {}},
+        {"case-sensitive word", "abc", 0, "xABC", Whole, {}},
         {"case-insensitive bit", "abc", 3, "xABC", Whole, {{1, 3}}},
         {"case-insensitive 0x801", "\\.ds_store$", 0x801, "X.DS_Store", Whole, {{1, 9}}},
         {"case folding beyond ASCII", QString::fromUtf8("\xC3\x84rger"), 3,
          QString::fromUtf8("\xC3\xA4RGER"), Whole, {{0, 5}}},
         {"Greek sigma folds", QString::fromUtf8("\xCE\xA3"), 3, QString::fromUtf8("a\xCF\x83"), Whole,
          {{1, 1}}},
-        {"inline case-insensitive", "(?i)abc", 2, "ABC", Whole, {{0, 3}}},
-        {"word class is ASCII", "\\w+", 2, QString::fromUtf8("\xC3\xA9t\xC3\xA9"), Whole, {{1, 1}}},
+        {"inline case-insensitive", "(?i)abc", 0, "ABC", Whole, {{0, 3}}},
+        {"word class is ASCII", "\\w+", 0, QString::fromUtf8("\xC3\xA9t\xC3\xA9"), Whole, {{1, 1}}},
         // Characters outside the BMP count two UTF-16 units.
-        {"offset after non-BMP", "b", 2, emoji + "b", Whole, {{2, 1}}},
-        {"dot takes a whole pair", ".", 2, emoji, Whole, {{0, 2}}},
-        {"capture of non-BMP", "(.)x", 2, "a" + clef + "x", Whole, {{1, 3}, {1, 2}}},
-        {"non-BMP in pattern", emoji + "+", 2, "x" + emoji + emoji, Whole, {{1, 4}}},
-        {"range inside a pair", "a", 2, emoji + "ab", {1, 3}, {{2, 1}}},
+        {"offset after non-BMP", "b", 0, emoji + "b", Whole, {{2, 1}}},
+        {"dot takes a whole pair", ".", 0, emoji, Whole, {{0, 2}}},
+        {"capture of non-BMP", "(.)x", 0, "a" + clef + "x", Whole, {{1, 3}, {1, 2}}},
+        {"non-BMP in pattern", emoji + "+", 0, "x" + emoji + emoji, Whole, {{1, 4}}},
+        {"range inside a pair", "a", 0, emoji + "ab", {1, 3}, {{2, 1}}},
         // Lone surrogates neither match nor stop the search.
-        {"text after lone surrogate", "abc", 2, QString(lone) + "abc", Whole, {{1, 3}}},
-        {"dot skips lone surrogate", ".", 2, QString(lone) + "a", Whole, {{1, 1}}},
-        {"lone surrogate between words", "b\\w", 2, "ab" + QString(lone) + "bc", Whole, {{3, 2}}},
+        {"text after lone surrogate", "abc", 0, QString(lone) + "abc", Whole, {{1, 3}}},
+        {"dot skips lone surrogate", ".", 0, QString(lone) + "a", Whole, {{1, 1}}},
+        {"lone surrogate between words", "b\\w", 0, "ab" + QString(lone) + "bc", Whole, {{3, 2}}},
     };
     for (const StringCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -138,24 +149,25 @@ struct DataCase {
 
 TEST(QVRegex, MatchesUTF8Data) {
     const std::vector<DataCase> cases = {
-        {"after invalid bytes", "abc", 2, QByteArray("\xFF\xFE" "abc\xC3", 6), {0, 6}, {{2, 3}}},
-        {"dot skips invalid byte", ".", 2, QByteArray("\xFF" "a"), {0, 2}, {{1, 1}}},
-        {"truncated sequence breaks a word", "\\w+", 2, QByteArray("ab\xC3" "cd"), {0, 5}, {{0, 2}}},
-        {"word after truncated sequence", "\\w+", 2, QByteArray("ab\xC3" "cd"), {2, 3}, {{3, 2}}},
+        {"after invalid bytes", "abc", 0, QByteArray("\xFF\xFE" "abc\xC3", 6), {0, 6}, {{2, 3}}},
+        {"dot skips invalid byte", ".", 0, QByteArray("\xFF" "a"), {0, 2}, {{1, 1}}},
+        {"truncated sequence breaks a word", "\\w+", 0, QByteArray("ab\xC3" "cd"), {0, 5}, {{0, 2}}},
+        {"word after truncated sequence", "\\w+", 0, QByteArray("ab\xC3" "cd"), {2, 3}, {{3, 2}}},
         {"multibyte offsets in bytes", QString::fromUtf8("\xC3\xA9+"), 2,
          QByteArray("x\xC3\xA9\xC3\xA9y"), {0, 6}, {{1, 4}}},
-        {"non-BMP is four bytes", "(.)z", 2, QByteArray("\xF0\x9F\x98\x80z"), {0, 5}, {{0, 5}, {0, 4}}},
-        {"anchors at byte range", "^cd$", 2, QByteArray("ab\ncd\nef"), {3, 2}, {{3, 2}}},
-        {"dollar before final LF of byte range", "^cd$", 2, QByteArray("ab\ncd\nef"), {3, 3}, {{3, 2}}},
-        {"lookbehind blind before byte range", "(?<=b)c", 2, QByteArray("abc"), {2, 1}, {}},
-        {"byte range end", "ef", 2, QByteArray("abcdef"), {0, 5}, {}},
-        {"range inside a sequence", "a", 2, QByteArray("\xC3\xA9" "a"), {1, 2}, {{2, 1}}},
+        {"non-BMP is four bytes", "(.)z", 0, QByteArray("\xF0\x9F\x98\x80z"), {0, 5}, {{0, 5}, {0, 4}}},
+        {"multi-line anchors in bytes", "^cd$", QVRegex::MultiLine, QByteArray("ab\ncd\r\nef"), {0, 9}, {{3, 2}}},
+        {"anchors at byte range", "^cd$", 0, QByteArray("ab\ncd\nef"), {3, 2}, {{3, 2}}},
+        {"dollar before final LF of byte range", "^cd$", 0, QByteArray("ab\ncd\nef"), {3, 3}, {{3, 2}}},
+        {"lookbehind blind before byte range", "(?<=b)c", 0, QByteArray("abc"), {2, 1}, {}},
+        {"byte range end", "ef", 0, QByteArray("abcdef"), {0, 5}, {}},
+        {"range inside a sequence", "a", 0, QByteArray("\xC3\xA9" "a"), {1, 2}, {{2, 1}}},
         {"case-insensitive bytes", QString::fromUtf8("\xC3\x89" "COLE"), 3,
          QByteArray("l'\xC3\xA9" "cole"), {0, 8}, {{2, 6}}},
-        {"optional group in bytes", "a(x)?b", 2, QByteArray("ab"), {0, 2}, {{0, 2}, {NF, 0}}},
-        {"empty data", "x*", 2, QByteArray(), {0, 0}, {{0, 0}}},
-        {"range past data", "a", 2, QByteArray("a"), {2, 0}, {}},
-        {"NUL bytes are data", "b", 2, QByteArray("a\0b", 3), {0, 3}, {{2, 1}}},
+        {"optional group in bytes", "a(x)?b", 0, QByteArray("ab"), {0, 2}, {{0, 2}, {NF, 0}}},
+        {"empty data", "x*", 0, QByteArray(), {0, 0}, {{0, 0}}},
+        {"range past data", "a", 0, QByteArray("a"), {2, 0}, {}},
+        {"NUL bytes are data", "b", 0, QByteArray("a\0b", 3), {0, 3}, {{2, 1}}},
     };
     for (const DataCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -170,6 +182,67 @@ TEST(QVRegex, MatchesUTF8Data) {
     ASSERT_TRUE(m.has_value());
     EXPECT_EQ(m->rangeForCapture(0), QVRange(0, 0));
     EXPECT_FALSE(any->copyMatchForUTF8Data(nullptr, 0, QVRange(1, 0)).has_value());
+}
+
+TEST(QVRegex, MatchesFromAStartLocation) {
+    // Matching from a start location inside the range: the text of the range before it stays in
+    // view of anchors, word boundaries and lookbehind; the range's own ends still bound the
+    // match. The same cases run over UTF-16 and over the text's UTF-8 bytes (ASCII subjects).
+    struct Case {
+        const char* name;
+        const char* pattern;
+        quint32 options;
+        const char* subject;
+        QVRange range;
+        qint64 start;
+        quint32 matchOptions;
+        std::vector<QVRange> expected;
+    };
+    const quint32 plain = QVRegex::MatchDefault;
+    const quint32 retry = QVRegex::MatchNonEmptyAtStart;
+    const Case cases[] = {
+        {"caret is not the start", "^foo", 0, "foofoo", {0, 6}, 3, plain, {}},
+        {"caret at a line start after the start", "^foo", QVRegex::MultiLine, "foofoo\nfoo", {0, 10}, 1, plain, {{7, 3}}},
+        {"caret at the start after a line break", "^foo", QVRegex::MultiLine, "foo\nfoo", {0, 7}, 4, plain, {{4, 3}}},
+        {"word boundary sees the letter before", "\\bb", 0, "ab b", {0, 4}, 1, plain, {{3, 1}}},
+        {"lookbehind sees the text before", "(?<=a)b", 0, "ab", {0, 2}, 1, plain, {{1, 1}}},
+        {"lookbehind stops at the range", "(?<=a)b", 0, "ab", {1, 1}, 1, plain, {}},
+        {"captures keep string coordinates", "(b)(c)", 0, "xabc", {1, 3}, 2, plain, {{2, 2}, {2, 1}, {3, 1}}},
+        {"match ends inside the range", "cd", 0, "abcd", {0, 3}, 1, plain, {}},
+        {"start at the range end", "$", 0, "ab", {0, 2}, 2, plain, {{2, 0}}},
+        {"start before the range", "a", 0, "aab", {1, 2}, 0, plain, {}},
+        {"start after the range", "b", 0, "aab", {0, 2}, 3, plain, {}},
+        {"retry takes the longer match at the start", "a*", 0, "aab", {0, 3}, 0, retry, {{0, 2}}},
+        {"retry only at the start", "a*", 0, "baa", {0, 3}, 0, retry, {}},
+        {"retry refuses the empty match", "x*", 0, "abc", {0, 3}, 1, retry, {}},
+        {"retry of a lazy pattern", "a*?", 0, "aa", {0, 2}, 1, retry, {{1, 1}}},
+        {"retry sees the text before", "(?<=a)b+", 0, "abb", {0, 3}, 1, retry, {{1, 2}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto regex = QVRegex::create(c.pattern, c.options);
+        ASSERT_NE(regex, nullptr);
+        const QString subject = QString::fromUtf8(c.subject);
+        auto m = regex->copyMatchForString(subject, c.range, c.matchOptions, c.start);
+        EXPECT_EQ(show(m ? rangesOf(*m) : std::vector<QVRange>()), show(c.expected));
+        auto mu = regex->copyMatchForUTF16(reinterpret_cast<const char16_t*>(subject.utf16()), subject.size(),
+                                           c.range, c.matchOptions, c.start);
+        EXPECT_EQ(show(mu ? rangesOf(*mu) : std::vector<QVRange>()), show(c.expected));
+        auto mb = regex->copyMatchForUTF8Data(subject.toUtf8(), c.range, c.matchOptions, c.start);
+        EXPECT_EQ(show(mb ? rangesOf(*mb) : std::vector<QVRange>()), show(c.expected));
+    }
+
+    // Starts that are not on a character boundary: inside a surrogate pair or a UTF-8 sequence
+    // the search goes on at the next whole character and never reports half of one.
+    auto dot = QVRegex::create(".");
+    const QString pair = QString::fromUtf8("\xF0\x9F\x98\x80" "a");
+    auto m = dot->copyMatchForString(pair, QVRange(0, pair.size()), QVRegex::MatchDefault, 1);
+    ASSERT_TRUE(m.has_value());
+    EXPECT_EQ(m->rangeForCapture(0), QVRange(2, 1));
+    const QByteArray bytes("\xC3\xA9" "a");
+    auto mb = dot->copyMatchForUTF8Data(bytes, QVRange(0, 3), QVRegex::MatchDefault, 1);
+    ASSERT_TRUE(mb.has_value());
+    EXPECT_EQ(mb->rangeForCapture(0), QVRange(2, 1));
 }
 
 TEST(QVRegex, RefusesInvalidPatterns) {
@@ -196,6 +269,7 @@ TEST(QVRegex, KeepsPatternOptionsAndCaptureCount) {
     EXPECT_EQ(regex->options(), 0x801u);
     EXPECT_EQ(regex->captureCount(), 3);
     EXPECT_EQ(QVRegex::create("x")->options(), QVRegex::DefaultOptions);
+    EXPECT_EQ(QVRegex::DefaultOptions, 0u);
 
     auto m = regex->copyMatchForString("AB");
     ASSERT_TRUE(m.has_value());
