@@ -284,6 +284,27 @@ QVRange QVSearch::firstMatchInString(const QString& string, QVRange range, bool 
     return literalMatch(QStringView(string).sliced(r.location, r.length), r.location, reverse);
 }
 
+QVRange QVSearch::nextMatchInString(const QString& string, qint64 start, bool nonEmptyAtStart) const {
+    if (start < 0 || start > string.size())
+        return QVRange();
+    if (_regex) {
+        // The retry bit is the engine's own, never the caller's.
+        const quint32 options = (quint32(_options) & ~QVRegex::MatchNonEmptyAtStart) |
+                                (nonEmptyAtStart ? QVRegex::MatchNonEmptyAtStart : 0u);
+        const auto match = _regex->copyMatchForString(string, QVRange(0, string.size()), options, start);
+        return match ? match->rangeForCapture(0) : QVRange();
+    }
+    return literalMatch(QStringView(string).sliced(start), start, false);
+}
+
+QVRange QVSearch::nextMatchInUTF8Data(const QByteArray& data, qint64 start, bool nonEmptyAtStart) const {
+    if (!_regex || start < 0 || start > data.size())
+        return QVRange();
+    const quint32 options = nonEmptyAtStart ? QVRegex::MatchNonEmptyAtStart : QVRegex::MatchDefault;
+    const auto match = _regex->copyMatchForUTF8Data(data, QVRange(0, data.size()), options, start);
+    return match ? match->rangeForCapture(0) : QVRange();
+}
+
 bool QVSearch::matchesString(const QString& string) const {
     return !firstMatchInString(string).isNotFound();
 }

@@ -66,8 +66,11 @@ public:
     QVRange firstMatchInString(const QString& string, QVRange range, bool reverse = false) const;
     bool matchesString(const QString& string) const;
 
-    // Every match in order. With asResults each result carries its context line; without, only
-    // its range. An empty match never repeats: the next search starts one character later.
+    // Every match in order, as Perl's global match finds them: each search goes on from the end
+    // of the last match with the text before it still in view of "^", "\b" and lookbehind; after
+    // an empty match, a non-empty match at the same place is tried, else the search goes on one
+    // character further (a CR LF pair counting as one). With asResults each result carries its
+    // context line; without, only its range.
     QList<QVSearchResult> findAllForString(const QString& string, bool asResults) const;
     // The same over an editor's whole text, copied on the main thread (this call waits for it;
     // on the main thread it runs at once). A view that is gone gives no matches.
@@ -111,6 +114,10 @@ private:
     // Whether the search can match at all: a pattern, or a non-empty literal.
     bool canMatch() const { return _regex || !_search.isEmpty(); }
     QVRange literalMatch(QStringView text, qint64 base, bool reverse) const;
+    // The first match at or after start over the whole text; with nonEmptyAtStart only a
+    // non-empty match beginning at start (a literal never matches empty, so it ignores it).
+    QVRange nextMatchInString(const QString& string, qint64 start, bool nonEmptyAtStart) const;
+    QVRange nextMatchInUTF8Data(const QByteArray& data, qint64 start, bool nonEmptyAtStart) const;
 
     std::shared_ptr<const QVRegex> _regex;
     QString _search;

@@ -1,4 +1,4 @@
-// Enumeration of matches, stepping past empty matches so that no enumeration loops.
+// Enumeration of matches the way Perl's global match walks them, so that no enumeration loops.
 #include "shell/QVSearchEnumerator.h"
 
 QVSearchEnumerator::QVSearchEnumerator(const QVSearch& search, const QString& string)
@@ -11,19 +11,25 @@ QVSearchEnumerator::QVSearchEnumerator(const QVSearch& search, const QByteArray&
     _exhausted = utf8Data.isNull() || !_search.isRegularExpression();
 }
 
-qint64 QVSearchEnumerator::nextStart() const {
-    if (!_matched)
-        return 0;
-    if (_range.length > 0)
-        return _range.end();
-    // An empty match would be found again from the same place: step over one character.
-    qint64 next = _range.location + 1;
+QVRange QVSearchEnumerator::matchFrom(qint64 start, bool nonEmptyAtStart) const {
+    return _overData ? _search.nextMatchInUTF8Data(_data, start, nonEmptyAtStart)
+                     : _search.nextMatchInString(_string, start, nonEmptyAtStart);
+}
+
+qint64 QVSearchEnumerator::stepOver(qint64 p) const {
+    const qint64 size = _overData ? _data.size() : _string.size();
+    qint64 next = p + 1;
     if (_overData) {
-        for (int i = 0; i < 3 && next < _data.size() && (quint8(_data.at(next)) & 0xC0) == 0x80; ++i)
+        // A CR LF pair is one line break: an anchor must not find the place between them.
+        if (_data.at(p) == '\r' && next < size && _data.at(next) == '\n')
+            return next + 1;
+        for (int i = 0; i < 3 && next < size && (quint8(_data.at(next)) & 0xC0) == 0x80; ++i)
             ++next;
-    } else if (next < _string.size() && _string.at(next).isLowSurrogate() &&
-               _string.at(next - 1).isHighSurrogate()) {
-        ++next;
+    } else {
+        if (_string.at(p) == u'\r' && next < size && _string.at(next) == u'\n')
+            return next + 1;
+        if (next < size && _string.at(next).isLowSurrogate() && _string.at(p).isHighSurrogate())
+            ++next;
     }
     return next;
 }
@@ -31,17 +37,26 @@ qint64 QVSearchEnumerator::nextStart() const {
 std::optional<QVSearchResult> QVSearchEnumerator::nextObject() {
     if (_exhausted)
         return std::nullopt;
-    const qint64 start = nextStart();
     const qint64 size = _overData ? _data.size() : _string.size();
-    if (start >= size) {
-        _exhausted = true;
-        return std::nullopt;
+    QVRange found;
+    qint64 start = 0;
+    if (!_matched) {
+        found = matchFrom(0, false);
+    } else if (_range.length > 0) {
+        start = _range.end();
+        found = matchFrom(start, false);
+    } else {
+        // After an empty match: a longer one at the same place, else on from the next character.
+        start = _range.location;
+        found = matchFrom(start, true);
+        if (found.isNotFound() && start < size) {
+            start = stepOver(start);
+            found = matchFrom(start, false);
+        }
     }
-    const QVRange rest(start, size - start);
-    const QVRange found = _overData ? _search.firstMatchInUTF8Data(_data, rest)
-                                    : _search.firstMatchInString(_string, rest);
     // A match that does not move forward (a misbehaving range) ends the walk rather than loop.
-    if (found.isNotFound() || found.location < start) {
+    if (found.isNotFound() || found.location < start || found.end() > size ||
+        (_matched && found == _range)) {
         _exhausted = true;
         return std::nullopt;
     }

@@ -9,9 +9,12 @@
 
 #include <optional>
 
-// Used once: after the first empty answer it stays exhausted. Each search starts where the last
-// match ended and sees only the rest of the text; after an empty match it starts one character
-// (one UTF-8 sequence over data) further on, so every enumeration ends.
+// Used once: after the first empty answer it stays exhausted. The matches are those of Perl's
+// global match over the whole text: each search goes on from the end of the last match, with the
+// text before it in view of "^", "\b" and lookbehind. After an empty match at p, a non-empty
+// match starting at p is tried; failing that the search goes on from one character past p (a
+// whole surrogate pair, UTF-8 sequence or CR LF pair), so every enumeration moves forward and
+// ends.
 class QVSearchEnumerator {
 public:
     QVSearchEnumerator(const QVSearch& search, const QString& string);
@@ -23,8 +26,10 @@ public:
     std::optional<QVSearchResult> nextObject();
 
 private:
-    // Where the next search starts: the end of the last match, or past an empty one.
-    qint64 nextStart() const;
+    // The next match in the text from start (see the class comment for nonEmptyAtStart).
+    QVRange matchFrom(qint64 start, bool nonEmptyAtStart) const;
+    // The place one character after p.
+    qint64 stepOver(qint64 p) const;
 
     QVSearch _search;
     QVRange _range = QVRange(0, 0);

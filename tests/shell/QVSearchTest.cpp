@@ -2,6 +2,7 @@
 #include "shell/QVSearch.h"
 #include "shell/QVSearchEnumerator.h"
 
+#include "platform/Process.h"
 #include "platform/QVRegex.h"
 
 #include <gtest/gtest.h>
@@ -122,10 +123,17 @@ TEST(QVSearch, FindAllAdvancesPastEveryMatch) {
         {"literal occurrences do not overlap", literal("aa", true), "aaaaa", "0+2 2+2"},
         {"literal insensitive", literal("Ab", false), "ab AB aB", "0+2 3+2 6+2"},
         {"pattern captures", QVSearch::withExpressionString("(\\w+)=(\\w+)", true), "a=b, cc=dd", "0+3 5+5"},
-        {"empty matches step on", QVSearch::withExpressionString("a*", true), "baab", "0+0 1+2 3+0"},
-        {"empty text has no match", QVSearch::withExpressionString("x*", true), "", ""},
-        {"empty match steps over a surrogate pair", QVSearch::withExpressionString("a*", true), u"😀a😀"_qs, "0+0 2+1 3+0"},
-        {"optional group", QVSearch::withExpressionString("(x)?", true), "ab", "0+0 1+0"},
+        {"empty matches step on", QVSearch::withExpressionString("a*", true), "baab", "0+0 1+2 3+0 4+0"},
+        {"empty text has one empty match", QVSearch::withExpressionString("x*", true), "", "0+0"},
+        {"empty match steps over a surrogate pair", QVSearch::withExpressionString("a*", true), u"😀a😀"_qs,
+         "0+0 2+1 3+0 5+0"},
+        {"optional group", QVSearch::withExpressionString("(x)?", true), "ab", "0+0 1+0 2+0"},
+        // A CR LF pair is one line break: nothing is found between its two characters.
+        {"empty pattern steps over CR LF", QVSearch::withExpressionString("", true), "a\r\nb", "0+0 1+0 3+0 4+0"},
+        {"line ends before CR LF", QVSearch::withExpressionString("$", true), "a\r\nb\rc\n", "1+0 4+0 6+0 7+0"},
+        {"line starts after CR LF and CR", QVSearch::withExpressionString("^", true), "a\r\nb\rc", "0+0 3+0 5+0"},
+        {"lookbehind sees a surrogate pair before the start", QVSearch::withExpressionString(u"(?<=😀)a"_qs, true),
+         u"😀a😀a"_qs, "2+1 5+1"},
         {"no match", literal("z", true), "abc", ""},
         {"nothing to search for", QVSearch(), "abc", ""},
     };
@@ -136,26 +144,126 @@ TEST(QVSearch, FindAllAdvancesPastEveryMatch) {
     }
 }
 
-TEST(QVSearch, AnchorsAndBoundariesEnd) {
-    // Patterns that match the empty string at many places: every enumeration must end, move
-    // strictly forward and stay inside the text.
-    const char* patterns[] = {"^", "$", "\\b", "(?=a)", "a*?", "|", "^\\s*"};
-    const QString texts[] = {"", "ab\ncd", "ab cd\r\nef", "aaaa", u"é😀 x"_qs};
+namespace {
+
+// Perl's global match: every match of the pattern (with the inline flags, "" for none) in the
+// subject, as "start+length" items.
+const char* const kPerlMatches =
+    "my ($p, $f, $s) = @ARGV; my $re = $f ne '' ? qr/(?$f)$p/ : qr/$p/; my @o;"
+    "while ($s =~ /$re/g) { push @o, \"$-[0]+\" . ($+[0] - $-[0]) } print join(' ', @o);";
+// The subject with every match replaced by the literal text.
+const char* const kPerlReplace =
+    "my ($p, $f, $s, $r) = @ARGV; my $re = $f ne '' ? qr/(?$f)$p/ : qr/$p/; $s =~ s/$re/$r/g; print $s;";
+
+// The search a test case means: "m" is what the engine compiles pattern searches with (lines
+// anchored), "i" ignores case.
+QVSearch patternSearch(const QString& pattern, const QString& flags) {
+    if (flags.contains(u'm'))
+        return QVSearch::withExpressionString(pattern, !flags.contains(u'i'));
+    return QVSearch::withExpression(QVRegex::create(pattern, flags.contains(u'i') ? QVRegex::CaseInsensitive : 0));
+}
+
+std::optional<QString> runPerl(const char* script, const QStringList& args) {
+    if (Process::findExecutable("perl").isEmpty())
+        return std::nullopt;
+    const ProcessResult result = Process::run("perl", QStringList{"-e", QString::fromLatin1(script)} + args);
+    if (!result.succeeded())
+        return QString("perl failed: ") + QString::fromUtf8(result.standardError);
+    return QString::fromUtf8(result.standardOutput);
+}
+
+}  // namespace
+
+TEST(QVSearch, EnumerationFollowsPerlsGlobalMatch) {
+    // Each expected list is Perl's own answer, computed once with `perl -e` over the same
+    // pattern and subject (and checked again below wherever perl is installed). Subjects are
+    // ASCII with LF line breaks, where Perl's offsets and line rules are the engine's.
+    struct Case {
+        const char* pattern;
+        const char* flags;
+        const char* subject;
+        const char* perl;
+    };
+    const Case cases[] = {
+        {"^foo", "m", "foofoo", "0+3"},
+        {"^foo", "m", "foofoo\nfoo", "0+3 7+3"},
+        {"^foo", "", "foofoo\nfoo", "0+3"},
+        {"^", "m", "ab\ncd\n", "0+0 3+0"},
+        {"^", "", "abc", "0+0"},
+        {"$", "m", "ab\ncd\n", "2+0 5+0 6+0"},
+        {"$", "", "ab\ncd\n", "5+0 6+0"},
+        {"^#", "mi", "#a\nB#\n#c", "0+1 6+1"},
+        {"\\w+$", "m", "one two\nthree\n", "4+3 8+5"},
+        {"^$", "m", "a\n\nb\n", "2+0"},
+        {"^\\s*", "m", "  a\n\tb\n", "0+2 4+1"},
+        {"^(?:ab)?", "m", "abab\nab", "0+2 5+2"},
+        {"^\\w", "i", "Ab\nCd", "0+1"},
+        {"\\b", "", "ab cd", "0+0 2+0 3+0 5+0"},
+        {"\\B", "", "abc de", "1+0 2+0 5+0"},
+        {"\\bfoo", "", "foofoo foo", "0+3 7+3"},
+        {"\\bx\\b", "", "x xx x", "0+1 5+1"},
+        {"(?<=a)b", "", "abab", "1+1 3+1"},
+        {"(?<![a-z])x", "", "xxx x", "0+1 4+1"},
+        {"(?<=\\n)", "", "a\nb\n", "2+0 4+0"},
+        {"(?<=\\d)(?=(?:\\d{3})+$)", "", "1234567", "1+0 4+0"},
+        {"a*", "", "baaac", "0+0 1+3 4+0 5+0"},
+        {"a*?", "", "aaa", "0+0 0+1 1+0 1+1 2+0 2+1 3+0"},
+        {"x*", "", "", "0+0"},
+        {"(?=a)", "", "aaa", "0+0 1+0 2+0"},
+        {"", "", "abc", "0+0 1+0 2+0 3+0"},
+        {".*", "", "ab\ncd", "0+2 2+0 3+2 5+0"},
+        {"\\d*", "", "1a22", "0+1 1+0 2+2 4+0"},
+        {"foo|", "", "xfoo", "0+0 1+3 4+0"},
+    };
+    for (const Case& c : cases) {
+        const QString pattern = QString::fromUtf8(c.pattern);
+        const QString subject = QString::fromUtf8(c.subject);
+        SCOPED_TRACE(std::string(c.pattern) + " /" + c.flags + " in \"" + c.subject + "\"");
+        const QVSearch search = patternSearch(pattern, c.flags);
+        ASSERT_TRUE(search.isRegularExpression());
+        EXPECT_EQ(describe(rangesOf(search.findAllForString(subject, false))), c.perl);
+        EXPECT_EQ(describe(rangesOf(search.findAllForString(subject, true))), c.perl);
+        EXPECT_EQ(describe(rangesOf(search.findAllForUTF8Data(subject.toUtf8()))), c.perl);
+        if (const auto perl = runPerl(kPerlMatches, {pattern, c.flags, subject}))
+            EXPECT_EQ(perl->toStdString(), c.perl) << "perl's own answer";
+
+        // Replacing every match with a plain text gives Perl's s///g.
+        QVSearch replacing = search;
+        replacing.setReplaceString("<>");
+        QString replaced = subject;
+        replacing.replaceAllInString(replaced);
+        QByteArray replacedBytes = subject.toUtf8();
+        replacing.replaceAllInUTF8Data(replacedBytes);
+        EXPECT_EQ(QString::fromUtf8(replacedBytes), replaced);
+        if (const auto perl = runPerl(kPerlReplace, {pattern, c.flags, subject, "<>"}))
+            EXPECT_EQ(replaced, *perl) << "perl's s///g";
+    }
+}
+
+TEST(QVSearch, EveryEnumerationEnds) {
+    // Patterns that match the empty string at many places, over line breaks of every kind and
+    // characters beyond one unit or byte: every enumeration ends, moves forward (a match starts
+    // at or after the end of the one before and never repeats), and stays inside the text.
+    const char* patterns[] = {"^", "$", "\\b", "(?=a)", "a*?", "|", "^\\s*", "(?<=\\r)", "\\R?"};
+    const QString texts[] = {"", "ab\ncd", "ab cd\r\nef\r\r\n", "aaaa", u"é😀 x\r\n😀"_qs};
     for (const char* pattern : patterns) {
         const QVSearch search = QVSearch::withExpressionString(pattern, true);
         for (const QString& text : texts) {
-            const QList<QVRange> ranges = rangesOf(search.findAllForString(text, false));
-            EXPECT_LE(ranges.size(), text.size() + 1) << pattern << " in " << text.toStdString();
-            qint64 last = -1;
-            for (const QVRange& r : ranges) {
-                EXPECT_GT(r.location, last) << pattern;
-                EXPECT_LE(r.end(), text.size()) << pattern;
-                last = r.location;
+            SCOPED_TRACE(std::string(pattern) + " in " + text.toStdString());
+            for (const QList<QVRange>& ranges :
+                 {rangesOf(search.findAllForString(text, false)), rangesOf(search.findAllForUTF8Data(text.toUtf8()))}) {
+                EXPECT_LE(ranges.size(), 2 * text.toUtf8().size() + 1);
+                QVRange last;
+                for (const QVRange& r : ranges) {
+                    if (!last.isNotFound()) {
+                        EXPECT_GE(r.location, last.end());
+                        EXPECT_NE(r, last);
+                    }
+                    last = r;
+                }
             }
         }
     }
-    EXPECT_EQ(describe(rangesOf(QVSearch::withExpressionString("^", true).findAllForString("ab", false))).substr(0, 3), "0+0");
-    EXPECT_EQ(describe(rangesOf(QVSearch::withExpressionString("\\b", true).findAllForString("ab", false))).substr(0, 3), "0+0");
 }
 
 TEST(QVSearch, EnumeratorStaysExhausted) {
@@ -247,7 +355,9 @@ TEST(QVSearch, ReplaceAll) {
         {"growing pattern", QVSearch::withExpressionString("(\\w+)@(\\w+)", true), "$2 at $1", "x bob@home y al@work",
          "x home at bob y work at al", 2},
         {"empty template deletes", literal("x", false), "", "aXbxc", "abc", 2},
-        {"empty matches insert", QVSearch::withExpressionString("a*", true), "-", "baab", "-b--b", 3},
+        {"empty matches insert", QVSearch::withExpressionString("a*", true), "-", "baab", "-b--b-", 4},
+        {"every line start", QVSearch::withExpressionString("^", true), "> ", "a\nb\r\nc", "> a\n> b\r\n> c", 3},
+        {"comment lines", QVSearch::withExpressionString("^#.*", false), "", "#x\ny\n#z", "\ny\n", 2},
         {"no match leaves the text", literal("z", true), "y", "abc", "abc", 0},
         {"replacement containing the search", literal("a", true), "aa", "a.a", "aa.aa", 2},
         {"non-ASCII", literal(u"é"_qs, true), "e", u"café é"_qs, "cafe e", 2},
@@ -312,8 +422,8 @@ TEST(QVSearch, UTF8Data) {
 
     // Empty matches step over whole UTF-8 sequences, and invalid bytes do not stop the walk.
     const QVSearch empty = QVSearch::withExpressionString("x*", true);
-    EXPECT_EQ(describe(rangesOf(empty.findAllForUTF8Data(QString(u"é😀x"_qs).toUtf8()))), "0+0 2+0 6+1");
-    EXPECT_EQ(describe(rangesOf(empty.findAllForUTF8Data(QByteArray("\xff\x80\x80x", 4)))), "0+0 3+1");
+    EXPECT_EQ(describe(rangesOf(empty.findAllForUTF8Data(QString(u"é😀x"_qs).toUtf8()))), "0+0 2+0 6+1 7+0");
+    EXPECT_EQ(describe(rangesOf(empty.findAllForUTF8Data(QByteArray("\xff\x80\x80x", 4)))), "0+0 3+1 4+0");
     EXPECT_EQ(describe(rangesOf(QVSearch::withExpressionString("ab", true).findAllForUTF8Data(QByteArray("\xff\xfe" "ab\xc3", 5)))),
               "2+2");
 
