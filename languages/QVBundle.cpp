@@ -16,7 +16,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QMutex>
 #include <QTemporaryDir>
 
 #include <cerrno>
@@ -55,7 +54,7 @@ const QStringList kSyntaxKeys = {
 };
 
 struct FactoryRegistry {
-    QMutex lock;
+    std::mutex lock;
     QHash<QString, QVBundle::ComponentFactory> completion;
     QVBundle::ComponentFactory indexer;
     // Bumped by every registration, so that a bundle tries a refused definition again only
@@ -170,7 +169,7 @@ bool removePath(const QString& path) {
 
 void QVBundle::registerCompletionFactory(const QString& type, ComponentFactory factory) {
     FactoryRegistry& registry = factories();
-    QMutexLocker locker(&registry.lock);
+    std::lock_guard locker(registry.lock);
     if (factory) registry.completion.insert(type, std::move(factory));
     else registry.completion.remove(type);
     ++registry.generation;
@@ -178,7 +177,7 @@ void QVBundle::registerCompletionFactory(const QString& type, ComponentFactory f
 
 void QVBundle::registerIndexerFactory(ComponentFactory factory) {
     FactoryRegistry& registry = factories();
-    QMutexLocker locker(&registry.lock);
+    std::lock_guard locker(registry.lock);
     registry.indexer = std::move(factory);
     ++registry.generation;
 }
@@ -187,7 +186,7 @@ namespace {
 
 quint64 factoryGeneration() {
     FactoryRegistry& registry = factories();
-    QMutexLocker locker(&registry.lock);
+    std::lock_guard locker(registry.lock);
     return registry.generation;
 }
 
@@ -197,7 +196,7 @@ std::shared_ptr<QVBundleComponent> QVBundle::buildComponent(bool completion, con
     ComponentFactory factory;
     {
         FactoryRegistry& registry = factories();
-        QMutexLocker locker(&registry.lock);
+        std::lock_guard locker(registry.lock);
         if (!completion) {
             factory = registry.indexer;
         } else {
@@ -230,7 +229,7 @@ std::shared_ptr<QVBundle> QVBundle::bundleWithPath(const QString& path, bool laz
     std::shared_ptr<QVBundle> bundle(new QVBundle());
     QStringList categories;
     {
-        QMutexLocker locker(&bundle->_lock);
+        std::lock_guard locker(bundle->_lock);
         if (!bundle->readInfo(QDir::cleanPath(QFileInfo(path).absoluteFilePath()), error)) return nullptr;
         categories = stringsOf(bundle->_info.value(kFileCategoriesKey));
     }
@@ -287,7 +286,7 @@ void QVBundle::loadFileCategories(const QStringList& titles) {
         kept.append(title);
         types.append(*categoryTypes);
     }
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     _fileCategories = kept;
     _fileTypes = types.isEmpty() ? _infoFileTypes : types;
 }
@@ -295,7 +294,7 @@ void QVBundle::loadFileCategories(const QStringList& titles) {
 void QVBundle::loadDefinitions() {
     QString path;
     {
-        QMutexLocker locker(&_lock);
+        std::lock_guard locker(_lock);
         path = _path;
     }
     if (path.isEmpty()) return;
@@ -316,7 +315,7 @@ void QVBundle::loadDefinitions() {
     const std::shared_ptr<QVBundleComponent> engine = completion ? buildComponent(true, *completion) : nullptr;
     const std::shared_ptr<QVBundleComponent> rules = indexer ? buildComponent(false, *indexer) : nullptr;
 
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     if (syntax) {
         _parser = parser;
         _syntaxDefinition = syntax;
@@ -340,7 +339,7 @@ void QVBundle::loadDefinitions() {
 void QVBundle::prefsChanged() {
     QString path;
     {
-        QMutexLocker locker(&_lock);
+        std::lock_guard locker(_lock);
         path = _path;
     }
     if (path.isEmpty()) return;
@@ -348,7 +347,7 @@ void QVBundle::prefsChanged() {
         readDictionary(path + QLatin1Char('/') + kContents + QLatin1Char('/') + IndexerFileName);
     const quint64 generation = factoryGeneration();
     const std::shared_ptr<QVBundleComponent> rules = indexer ? buildComponent(false, *indexer) : nullptr;
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     _codeIndexer = rules;
     _indexerDefinition = indexer;
     _indexerTried = generation;
@@ -357,62 +356,62 @@ void QVBundle::prefsChanged() {
 // ---- values -----------------------------------------------------------------------------
 
 QString QVBundle::path() const {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     return _path;
 }
 
 QString QVBundle::title() const {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     return _title;
 }
 
 QString QVBundle::bundleIdentifier() const {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     return _bundleIdentifier;
 }
 
 QString QVBundle::version() const {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     return _version;
 }
 
 bool QVBundle::hideInList() const {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     return _hideInList;
 }
 
 QString QVBundle::tooltip() const {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     return _tooltip;
 }
 
 QString QVBundle::identifier() const {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     return _parser ? _parser->identifier() : QString();
 }
 
 std::shared_ptr<QVParser> QVBundle::parser() const {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     return _parser;
 }
 
 void QVBundle::setParser(std::shared_ptr<QVParser> parser) {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     _parser = std::move(parser);
 }
 
 std::shared_ptr<QVCodeNavParser> QVBundle::codeNavParser() const {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     return _parser ? _parser->codeNavParser() : nullptr;
 }
 
 void QVBundle::setCodeNavParser(std::shared_ptr<QVCodeNavParser> codeNavParser) {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     if (_parser) _parser->setCodeNavParser(std::move(codeNavParser));
 }
 
 std::shared_ptr<QVCodeHinting> QVBundle::codeHinting() const {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     return _codeHinting;
 }
 
@@ -423,13 +422,13 @@ std::shared_ptr<QVBundleComponent> QVBundle::componentOnRequest(bool completion)
     QVariantMap read;
     const quint64 generation = factoryGeneration();
     {
-        QMutexLocker locker(&_lock);
+        std::lock_guard locker(_lock);
         if (component || !definition || tried == generation) return component;
         read = *definition;
     }
     // Built outside the lock: the factory may ask this bundle, or the registry, for anything.
     std::shared_ptr<QVBundleComponent> built = buildComponent(completion, read);
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     tried = generation;
     if (!component && definition && *definition == read) component = std::move(built);
     return component;
@@ -440,37 +439,37 @@ std::shared_ptr<QVBundleComponent> QVBundle::codeCompletion() { return component
 std::shared_ptr<QVBundleComponent> QVBundle::codeIndexer() { return componentOnRequest(false); }
 
 void QVBundle::setCodeCompletion(std::shared_ptr<QVBundleComponent> completion) {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     // Removing the engine removes its definition: nothing is saved for it any more.
     if (!completion) _completionDefinition.reset();
     _codeCompletion = std::move(completion);
 }
 
 QVariantMap QVBundle::completionDefinition() const {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     return _completionDefinition.value_or(QVariantMap());
 }
 
 QVariantMap QVBundle::indexerDefinition() const {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     return _indexerDefinition.value_or(QVariantMap());
 }
 
 QStringList QVBundle::fileCategories() const {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     return _fileCategories;
 }
 
 void QVBundle::setFileCategories(const QStringList& titles) {
     {
-        QMutexLocker locker(&_lock);
+        std::lock_guard locker(_lock);
         if (titles == _fileCategories) return;
     }
     loadFileCategories(titles);
 }
 
 QStringList QVBundle::fileTypes() const {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     return _fileTypes;
 }
 
@@ -481,7 +480,7 @@ int QVBundle::compareTitle(const QVBundle& other) const {
 QImage QVBundle::imageNamed(const QString& name) const {
     if (name.isEmpty() || name.contains(QLatin1Char('/')) || name == QLatin1String(".") || name == QLatin1String(".."))
         return {};
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     const auto cached = _imageDict.constFind(name);
     if (cached != _imageDict.constEnd()) return *cached;
     if (_path.isEmpty()) return {};
@@ -573,7 +572,7 @@ bool renamePath(const QString& from, const QString& to, QVError* error) {
 bool QVBundle::commit(QVError* error) {
     Saved saved;
     {
-        QMutexLocker locker(&_lock);
+        std::lock_guard locker(_lock);
         saved = savedContents();
     }
 
@@ -646,7 +645,7 @@ bool QVBundle::commit(QVError* error) {
     if (hadPrevious && !removePath(backup))
         SystemLog::warning(QStringLiteral("The backup \"%1\" of a saved bundle can't be removed").arg(backup));
 
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     // Read from the saved copy from now on, so that what the preferences just saved (the indexer
     // they reload when they close, the images) is what the bundle sees.
     _path = target;

@@ -6,7 +6,6 @@
 
 #include <QHash>
 #include <QImage>
-#include <QRecursiveMutex>
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
@@ -14,6 +13,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 class QVBundleComponent;
@@ -167,7 +167,7 @@ private:
     struct Saved;
     Saved savedContents() const;
 
-    mutable QRecursiveMutex _lock;
+    mutable std::recursive_mutex _lock;
     QString _path;  // the folder; empty for a new bundle
     std::shared_ptr<QVParser> _parser;
     bool _hideInList = false;

@@ -8,11 +8,9 @@
 #include <optional>
 
 // Bundles name file categories by title ("file-categories" of their Info.plist) and take the
-// categories' extensions as their own. The file-category model answers through a lookup it
-// installs with setLookup(); until then the categories are read from the store
-// "data/fileCategories.plist" (the application-support copy shadowing the built-in one): the
-// first text category whose title equals the one asked ignoring case, else the first such
-// image category, in title order. Thread-safe.
+// categories' extensions as their own. The shared file-category model answers (the first text,
+// else the first image category of that title, ignoring case), unless another lookup was
+// installed with setLookup(). Thread-safe.
 class QVBundleFileCategories {
 public:
     // The extensions of the category titled title, in the category's order; nothing when no
@@ -22,6 +20,6 @@ public:
     QVBundleFileCategories() = delete;
 
     static std::optional<QStringList> typesForCategory(const QString& title);
-    // Installs the lookup every bundle uses from now on; an empty one restores the store reader.
+    // Installs the lookup every bundle uses from now on; an empty one restores the shared model.
     static void setLookup(Lookup lookup);
 };

@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QMutexLocker>
 
 #include <algorithm>
 
@@ -35,7 +34,7 @@ void QVBundleRepository::loadIfNeeded(bool mapIsEmpty) {
 }
 
 void QVBundleRepository::loadBundles() {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     _loaded = true;
     const QString userFolder = QDir::cleanPath(Defaults::appSupportPathForFile(kBundlesFolder)) + QLatin1Char('/');
     for (const QString& path : Defaults::pathsForResourcesOfType(QVBundle::BundleExtension, kBundlesFolder)) {
@@ -74,7 +73,7 @@ bool QVBundleRepository::ranksBefore(const std::shared_ptr<QVBundle>& a, const s
 }
 
 void QVBundleRepository::refreshBundleFileTypes() {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     _bundlesByFileType.clear();
     for (const std::shared_ptr<QVBundle>& bundle : std::as_const(_bundlesByID)) {
         for (const QString& extension : bundle->fileTypes()) {
@@ -87,7 +86,7 @@ void QVBundleRepository::refreshBundleFileTypes() {
 QList<std::shared_ptr<QVBundle>> QVBundleRepository::bundles(const Comparison& compare) {
     QList<std::shared_ptr<QVBundle>> list;
     {
-        QMutexLocker locker(&_lock);
+        std::lock_guard locker(_lock);
         loadIfNeeded(_bundlesByID.isEmpty());
         list = _bundlesByID.values();
     }
@@ -99,14 +98,14 @@ QList<std::shared_ptr<QVBundle>> QVBundleRepository::bundles(const Comparison& c
 }
 
 std::shared_ptr<QVBundle> QVBundleRepository::bundleForBundleIdentifier(const QString& bundleIdentifier) {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     loadIfNeeded(_bundlesByID.isEmpty());
     return _bundlesByID.value(bundleIdentifier);
 }
 
 std::shared_ptr<QVBundle> QVBundleRepository::bundleForIdentifier(const QString& parserIdentifier) {
     if (parserIdentifier.isNull()) return nullptr;
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     loadIfNeeded(_bundlesByParser.isEmpty());
     return _bundlesByParser.value(parserIdentifier);
 }
@@ -117,13 +116,13 @@ std::shared_ptr<QVParser> QVBundleRepository::parserForIdentifier(const QString&
 }
 
 std::shared_ptr<QVBundle> QVBundleRepository::bundleForFileCategory(const QString&, const QString& extension) {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     loadIfNeeded(_bundlesByFileType.isEmpty());
     return _bundlesByFileType.value(extension);
 }
 
 std::shared_ptr<QVBundle> QVBundleRepository::addBundleWithTitle(const QString& title, const QString& parserIdentifier) {
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     // Adding to a registry that never loaded would keep every bundle on disk out of it for good.
     loadIfNeeded(false);
     for (const std::shared_ptr<QVBundle>& bundle : std::as_const(_bundlesByID))
@@ -139,7 +138,7 @@ std::shared_ptr<QVBundle> QVBundleRepository::addBundleWithTitle(const QString& 
 
 bool QVBundleRepository::removeBundle(const std::shared_ptr<QVBundle>& bundle) {
     if (!bundle) return true;
-    QMutexLocker locker(&_lock);
+    std::lock_guard locker(_lock);
     loadIfNeeded(false);
     const QString identifier = bundle->bundleIdentifier();
     _hiddenBundles.insert(identifier);

@@ -7,12 +7,12 @@
 
 #include <QHash>
 #include <QList>
-#include <QRecursiveMutex>
 #include <QSet>
 #include <QString>
 
 #include <functional>
 #include <memory>
+#include <mutex>
 
 class UserDefaults;
 
@@ -86,7 +86,7 @@ private:
     bool ranksBefore(const std::shared_ptr<QVBundle>& a, const std::shared_ptr<QVBundle>& b) const;
 
     UserDefaults* _defaults;
-    QRecursiveMutex _lock;
+    std::recursive_mutex _lock;
     QSet<QString> _hiddenBundles;
     QHash<QString, std::shared_ptr<QVBundle>> _bundlesByID;
     QHash<QString, std::shared_ptr<QVBundle>> _bundlesByFileType;

@@ -7,7 +7,8 @@
 #include <QGuiApplication>
 #include <QHash>
 #include <QIcon>
-#include <QMutex>
+
+#include <mutex>
 
 namespace {
 
@@ -26,7 +27,7 @@ bool boolValue(const QVariantMap& plist, const QString& key) {
 
 // Icons by name, shared by every item of every bundle for the life of the process.
 struct IconCache {
-    QMutex lock;
+    std::mutex lock;
     QHash<QString, QImage> images;
 };
 
@@ -75,7 +76,7 @@ QImage QVCodeNavItem::icon() const {
     if (!_icon.isNull() || _iconName.isEmpty()) return _icon;
     IconCache& cache = iconCache();
     {
-        QMutexLocker locker(&cache.lock);
+        std::lock_guard locker(cache.lock);
         const auto found = cache.images.constFind(_iconName);
         if (found != cache.images.constEnd()) return _icon = *found;
     }
@@ -85,7 +86,7 @@ QImage QVCodeNavItem::icon() const {
     if (image.isNull()) return {};
     if (image.width() > IconSize || image.height() > IconSize)
         image = image.scaled(IconSize, IconSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    QMutexLocker locker(&iconCache().lock);
+    std::lock_guard locker(cache.lock);
     cache.images.insert(_iconName, image);
     return _icon = image;
 }

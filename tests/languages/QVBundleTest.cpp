@@ -9,6 +9,7 @@
 #include "languages/QVParser.h"
 #include "languages/QVTagBasedParser.h"
 #include "platform/NotificationCenter.h"
+#include "shell/QVFileCategories.h"
 
 #include <QColor>
 #include <QImage>
@@ -432,18 +433,24 @@ TEST_F(QVBundleTest, ClosingThePreferencesReloadsTheIndexerFromTheSavedCopy) {
     NotificationCenter::defaultCenter().post(QVBundle::PrefsClosedNotification);
 }
 
-TEST_F(QVBundleTest, DefaultCategoriesComeFromTheStore) {
-    QVBundleFileCategories::setLookup({});
-    const QVariantMap store{
-        {u"Text"_qs, QVariantMap{{u"Scripts"_qs, QVariantMap{{u"types"_qs, QStringList{u"js"_qs, u"mjs"_qs}}}},
-                                 {u"Both"_qs, QVariantMap{{u"types"_qs, QStringList{u"txt"_qs}}}}}},
-        {u"Image"_qs, QVariantMap{{u"Pictures"_qs, QVariantMap{{u"types"_qs, QStringList{u"png"_qs}}}},
-                                  {u"both"_qs, QVariantMap{{u"types"_qs, QStringList{u"bmp"_qs}}}}}},
-    };
-    ASSERT_TRUE(QDir().mkpath(Defaults::appSupportPathForFile(u"data"_qs)));
-    ASSERT_TRUE(Defaults::writePlist(store, Defaults::appSupportPathForFile(u"fileCategories.plist"_qs, u"data"_qs), 100));
-    EXPECT_EQ(QVBundleFileCategories::typesForCategory(u"scripts"_qs), QStringList({u"js"_qs, u"mjs"_qs}));
-    EXPECT_EQ(QVBundleFileCategories::typesForCategory(u"Pictures"_qs), QStringList({u"png"_qs}));
-    EXPECT_EQ(QVBundleFileCategories::typesForCategory(u"BOTH"_qs), QStringList({u"txt"_qs})) << "text categories first";
-    EXPECT_EQ(QVBundleFileCategories::typesForCategory(u"None"_qs), std::nullopt);
+// Not in the sandbox: the shared model loads its store once, and must find the real one.
+TEST(QVBundleFileCategories, WithoutALookupTheSharedFileCategoryModelAnswers) {
+    const auto model = QVFileCategories::sharedCategories();
+    const auto scripts = model->addCategoryWithTitle(u"Bundle Test Scripts"_qs, QVFileCategoryKindText);
+    const auto pictures = model->addCategoryWithTitle(u"Bundle Test Pictures"_qs, QVFileCategoryKindImage);
+    ASSERT_TRUE(scripts && pictures);
+    scripts->addType(u"bts"_qs);
+    scripts->addType(u"btj"_qs);
+    pictures->addType(u"btp"_qs);
+    EXPECT_EQ(QVBundleFileCategories::typesForCategory(u"bundle test scripts"_qs), QStringList({u"btj"_qs, u"bts"_qs}));
+    EXPECT_EQ(QVBundleFileCategories::typesForCategory(u"Bundle Test Pictures"_qs), QStringList({u"btp"_qs}));
+    EXPECT_EQ(QVBundleFileCategories::typesForCategory(u"Bundle Test None"_qs), std::nullopt);
+
+    QVariantMap plist = info(u"com.example.model"_qs, u"Model"_qs, {u"fallback"_qs});
+    plist.insert(u"file-categories"_qs, QStringList{u"Bundle Test Scripts"_qs, u"Bundle Test Pictures"_qs});
+    TestDir dir;
+    const auto bundle = QVBundle::bundleWithPath(writeBundle(dir.path(), u"M.qvbundle"_qs, plist), true);
+    EXPECT_EQ(bundle->fileTypes(), QStringList({u"btj"_qs, u"bts"_qs, u"btp"_qs}));
+    model->removeCategory(scripts, QVFileCategoryKindText);
+    model->removeCategory(pictures, QVFileCategoryKindImage);
 }
