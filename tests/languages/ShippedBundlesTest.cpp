@@ -326,3 +326,58 @@ TEST(ShippedBundles, CompletionAndHintEntriesHaveTheShapeTheEnginesRead) {
     }
     EXPECT_GE(entries, 5000);
 }
+
+// The generated vocabularies hold what a web developer types every day; a generator that lost
+// a source (an extension missing from PHP, a renamed data file) shows here.
+TEST(ShippedBundles, TheVocabulariesCoverTheEverydayWebPlatform) {
+    const QString ellipsis(QChar(0x2026));
+    auto completion = [](const char* bundle) { return readMap(bundlesFolder() + QLatin1Char('/') + QLatin1String(bundle) + QStringLiteral("/Contents/completion.plist")); };
+    auto hints = [](const char* bundle) { return readMap(bundlesFolder() + QLatin1Char('/') + QLatin1String(bundle) + QStringLiteral("/Contents/hinting.plist")); };
+    auto styleOf = [](const char* bundle, const QString& word) {
+        const QVariantMap groups = readMap(bundlesFolder() + QLatin1Char('/') + QLatin1String(bundle) + QStringLiteral("/Contents/syntax.plist"))
+                                       .value(QStringLiteral("keywords")).toMap();
+        for (auto it = groups.cbegin(); it != groups.cend(); ++it)
+            if (it.value().toStringList().contains(word)) return it.key();
+        return QString();
+    };
+
+    const QVariantMap elements = completion("HTML.qvbundle").value(QStringLiteral("elements")).toMap();
+    for (const char* element : {"html", "div", "main", "dialog", "template", "picture", "search", "input", "video"})
+        EXPECT_TRUE(elements.contains(QLatin1String(element))) << element;
+    for (const char* obsolete : {"font", "center", "marquee", "frameset", "acronym"})
+        EXPECT_FALSE(elements.contains(QLatin1String(obsolete))) << obsolete;
+    const QVariantMap input = elements.value(QStringLiteral("input")).toMap();
+    EXPECT_TRUE(input.value(QStringLiteral("type")).toStringList().contains(QStringLiteral("email")));
+    EXPECT_EQ(input.value(QStringLiteral("list")).toString(), QStringLiteral("#text.html.id"));
+    EXPECT_TRUE(input.contains(QStringLiteral("onclick")));
+    EXPECT_EQ(elements.value(QStringLiteral("a")).toMap().value(QStringLiteral("href")).toStringList(), QStringList({QStringLiteral("path") + ellipsis}));
+    EXPECT_FALSE(elements.value(QStringLiteral("a")).toMap().contains(QStringLiteral("charset"))) << "deprecated";
+    EXPECT_EQ(elements.value(QStringLiteral("div")).toMap().value(QStringLiteral("class")).toString(), QStringLiteral("#text.css.class"));
+
+    const QVariantMap properties = completion("CSS.qvbundle").value(QStringLiteral("properties")).toMap();
+    EXPECT_TRUE(properties.value(QStringLiteral("display")).toStringList().contains(QStringLiteral("flex")));
+    EXPECT_TRUE(properties.value(QStringLiteral("color")).toStringList().contains(QStringLiteral("color") + ellipsis));
+    EXPECT_TRUE(properties.value(QStringLiteral("margin")).toStringList().contains(QStringLiteral("length") + ellipsis));
+    EXPECT_TRUE(properties.value(QStringLiteral("background-image")).toStringList().contains(QStringLiteral("uri") + ellipsis));
+    EXPECT_TRUE(properties.value(QStringLiteral("font-family")).toStringList().contains(QStringLiteral("family-name") + ellipsis));
+    EXPECT_TRUE(properties.contains(QStringLiteral("grid-template-columns")));
+    EXPECT_EQ(styleOf("CSS.qvbundle", QStringLiteral("display")), QStringLiteral("support.type.property-name.css"));
+    EXPECT_EQ(styleOf("CSS.qvbundle", QStringLiteral("rebeccapurple")), QStringLiteral("support.constant.color.css"));
+
+    const QVariantMap js = hints("JavaScript.qvbundle");
+    for (const char* function : {"getElementById", "querySelector", "addEventListener", "fetch", "setTimeout", "parseInt", "push", "then"})
+        EXPECT_TRUE(js.contains(QLatin1String(function))) << function;
+    EXPECT_EQ(js.value(QStringLiteral("parseInt")).toString(), QStringLiteral("parseInt(string: string, radix?: number): number"));
+    EXPECT_EQ(completion("JavaScript.qvbundle").value(QStringLiteral("keys")).toMap().value(QStringLiteral("getElementById")).toString(),
+              QStringLiteral("method getElementById(elementId)"));
+    EXPECT_EQ(styleOf("JavaScript.qvbundle", QStringLiteral("Promise")), QStringLiteral("support.class.js"));
+    EXPECT_EQ(styleOf("JavaScript.qvbundle", QStringLiteral("HTMLElement")), QStringLiteral("support.class.dom.js"));
+
+    const QVariantMap php = hints("PHP.qvbundle");
+    for (const char* function : {"str_contains", "array_map", "json_encode", "mb_strlen", "preg_match", "curl_init", "mysqli_connect", "htmlspecialchars", "session_start", "date"})
+        EXPECT_TRUE(php.contains(QLatin1String(function))) << function;
+    EXPECT_EQ(completion("PHP.qvbundle").value(QStringLiteral("keys")).toMap().value(QStringLiteral("substr")).toString(),
+              QStringLiteral("function substr($string, $offset[, $length])"));
+    EXPECT_EQ(styleOf("PHP.qvbundle", QStringLiteral("foreach")), QStringLiteral("keyword.control.php"));
+    EXPECT_EQ(styleOf("PHP.qvbundle", QStringLiteral("exception")), QStringLiteral("support.class.php"));
+}
