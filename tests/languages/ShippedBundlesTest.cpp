@@ -381,3 +381,85 @@ TEST(ShippedBundles, TheVocabulariesCoverTheEverydayWebPlatform) {
     EXPECT_EQ(styleOf("PHP.qvbundle", QStringLiteral("foreach")), QStringLiteral("keyword.control.php"));
     EXPECT_EQ(styleOf("PHP.qvbundle", QStringLiteral("exception")), QStringLiteral("support.class.php"));
 }
+
+namespace {
+
+// The indexer rules of a bundle applied to bytes the way the code index applies them, in short:
+// comments deleted, then every key rule scanned over what is left. Answers "type key => completion"
+// lines and the referenced names the file patterns capture.
+struct Indexed {
+    QStringList keys;
+    QStringList references;
+};
+Indexed applyIndexerRules(const QVariantMap& rules, QByteArray data) {
+    auto scan = [&](const QString& pattern, const std::function<void(const QVRegexMatch&)>& each) {
+        const auto regex = QVRegex::create(pattern);
+        if (!regex) return;
+        qint64 from = 0;
+        while (from < data.size()) {
+            const auto match = regex->copyMatchForUTF8Data(data, QVRange(from, data.size() - from));
+            if (!match || match->rangeForCapture(0).length == 0) break;
+            each(*match);
+            from = match->rangeForCapture(0).end();
+        }
+    };
+    auto text = [&](QVRange range) { return QString::fromUtf8(data.mid(range.location, range.length)); };
+    for (const QVariant& comment : rules.value(QStringLiteral("comments")).toList()) {
+        const auto regex = QVRegex::create(comment.toString(), 3);
+        for (auto match = regex->copyMatchForUTF8Data(data, QVRange(0, data.size())); match;
+             match = regex->copyMatchForUTF8Data(data, QVRange(match->rangeForCapture(0).location, data.size() - match->rangeForCapture(0).location))) {
+            if (match->rangeForCapture(0).length == 0) break;
+            data.remove(match->rangeForCapture(0).location, match->rangeForCapture(0).length);
+        }
+    }
+    Indexed indexed;
+    for (const QVariant& pattern : rules.value(QStringLiteral("external-files")).toList())
+        scan(pattern.toString(), [&](const QVRegexMatch& m) { indexed.references.append(text(m.rangeForCapture(m.count() >= 2 ? 1 : 0))); });
+    QSet<QString> seen;
+    for (const QVariant& value : rules.value(QStringLiteral("keys")).toList()) {
+        const QVariantMap rule = value.toMap();
+        scan(rule.value(QStringLiteral("pattern")).toString(), [&](const QVRegexMatch& m) {
+            const QString key = text(m.rangeForCapture(rule.value(QStringLiteral("key")).toInt()));
+            if (seen.contains(key)) return;
+            seen.insert(key);
+            indexed.keys.append(QStringLiteral("%1 %2 => %3").arg(rule.value(QStringLiteral("type")).toString(), key,
+                                                                  text(m.rangeForCapture(rule.value(QStringLiteral("completion")).toInt()))));
+        });
+    }
+    return indexed;
+}
+
+}  // namespace
+
+TEST(ShippedBundles, IndexerRulesFindTheIncludesFunctionsAndClassesOfTheSamples) {
+    struct Case {
+        const char* bundle;
+        const char* sample;
+        QStringList keys;
+        QStringList references;
+    };
+    const QList<Case> cases{
+        {"PHP.qvbundle", "php/functions.php",
+         {u"function price => price()"_qs, u"function __construct => __construct(private string $name, private float $net)"_qs,
+          u"function format_price => format_price(float $amount, string $currency = Item::CURRENCY)"_qs,
+          u"class Item => Item"_qs, u"interface Priced => Priced"_qs, u"constant TAX_RATE => TAX_RATE"_qs,
+          u"constant CURRENCY => CURRENCY"_qs},
+         {u"lib/db.php"_qs, u"lib/cart.php"_qs}},
+        {"JavaScript.qvbundle", "js/app.js",
+         {u"function render => render(list, root)"_qs, u"class TodoList => TodoList"_qs, u"function onReady => onReady"_qs,
+          u"method constructor => constructor(items = [])"_qs, u"method add => add(title)"_qs, u"method load => load(url)"_qs},
+         {u"./util.js"_qs}},
+        {"CSS.qvbundle", "css/site.css",
+         {u"class nav => nav"_qs, u"class button => button"_qs, u"class primary => primary"_qs, u"class sidebar => sidebar"_qs,
+          u"id header => header"_qs, u"custom-property --accent => --accent"_qs, u"custom-property --gap => --gap"_qs},
+         {u"reset.css"_qs}},
+        {"HTML.qvbundle", "html/document.html", {u"id intro => intro"_qs, u"id usage => usage"_qs}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sample);
+        const QVariantMap rules = readMap(bundlesFolder() + QLatin1Char('/') + QLatin1String(c.bundle) + QStringLiteral("/Contents/indexer.plist"));
+        const Indexed indexed = applyIndexerRules(rules, readAll(samplesFolder() + QLatin1Char('/') + QLatin1String(c.sample)));
+        EXPECT_EQ(indexed.keys, c.keys);
+        EXPECT_EQ(indexed.references, c.references);
+    }
+}
