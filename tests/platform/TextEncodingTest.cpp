@@ -7,6 +7,8 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <unicode/ucnv.h>
+
 namespace {
 
 QVStringEncoding code(quint32 c) { return TextEncoding::fromPlatformCode(c); }
@@ -115,6 +117,9 @@ TEST(TextEncoding, BadBytesFailAtTheirOffset) {
         {"utf-8 bad lead", TextEncoding::UTF8, QByteArray("abc\xc3\x28"), 3},
         {"utf-8 overlong", TextEncoding::UTF8, QByteArray("\xc0\xaf"), 0},
         {"utf-8 cut at the end", TextEncoding::UTF8, QByteArray("ab\xe6\x97"), 2},
+        {"utf-8 surrogate", TextEncoding::UTF8, QByteArray("a\xed\xa0\x80"), 1},
+        {"utf-8 past U+10FFFF", TextEncoding::UTF8, QByteArray("ab\xf4\x90\x80\x80"), 2},
+        {"utf-8 bad byte after a long valid text", TextEncoding::UTF8, QByteArray(70000, 'x') + "\xff", 70000},
         {"ascii high byte", TextEncoding::ASCII, QByteArray("abc\xe9"), 3},
         {"shift-jis bad trail", code(0x0A01), QByteArray("a\x81\x20"), 1},
         {"shift-jis cut at the end", code(0x0A01), QByteArray("ab\x93"), 2},
@@ -132,6 +137,56 @@ TEST(TextEncoding, BadBytesFailAtTheirOffset) {
         EXPECT_EQ(error.code(), TextEncoding::FileReadInapplicableStringEncodingError);
         EXPECT_EQ(error.userInfoValue(QLatin1String(QVTextEncodingErrorOffsetKey)).toLongLong(), c.offset);
     }
+}
+
+// ICU's own answer for UTF-8 bytes: the text, or nothing when it stops at a bad sequence.
+std::optional<QString> icuUtf8(const QByteArray& bytes) {
+    UErrorCode status = U_ZERO_ERROR;
+    UConverter* converter = ucnv_open("UTF-8", &status);
+    ucnv_setToUCallBack(converter, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    QString text(bytes.size() + 1, Qt::Uninitialized);
+    const int32_t n = ucnv_toUChars(converter, reinterpret_cast<UChar*>(text.data()), int32_t(text.size()),
+                                    bytes.constData(), int32_t(bytes.size()), &status);
+    ucnv_close(converter);
+    if (U_FAILURE(status)) return std::nullopt;
+    text.resize(n);
+    return text;
+}
+
+TEST(TextEncoding, Utf8AgreesWithIcuOnEverySequence) {
+    // UTF-8 is decoded by a faster path than the other encodings; it must accept and refuse
+    // exactly what ICU does, give the same text, and report refusals at ICU's offsets. Every
+    // lead byte with continuation bytes at the edges of their valid ranges, alone, between
+    // ASCII, and cut short at the end.
+    const quint8 trails[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xFF};
+    int compared = 0;
+    for (int lead = 0; lead < 256; ++lead) {
+        for (quint8 t1 : trails) {
+            for (quint8 t2 : {quint8(0x80), quint8(0xBF), quint8(0x41)}) {
+                for (int length = 1; length <= 4; ++length) {
+                    QByteArray seq;
+                    seq.append(char(lead));
+                    if (length > 1) seq.append(char(t1));
+                    if (length > 2) seq.append(char(t2));
+                    if (length > 3) seq.append(char(0x80));
+                    for (const QByteArray& bytes : {seq, "ab" + seq + "cd", "\xef\xbb\xbf" + seq}) {
+                        SCOPED_TRACE(bytes.toHex().toStdString());
+                        const std::optional<QString> expected = icuUtf8(bytes);
+                        QVError error;
+                        const std::optional<QString> got = TextEncoding::decode(bytes, TextEncoding::UTF8, &error);
+                        ASSERT_EQ(got.has_value(), expected.has_value());
+                        if (got) EXPECT_TRUE(*got == *expected);
+                        else EXPECT_EQ(error.code(), TextEncoding::FileReadInapplicableStringEncodingError);
+                        ++compared;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(compared, 256 * 11 * 3 * 4 * 3);
+    // Noncharacters and the last code points are text.
+    EXPECT_EQ(TextEncoding::decode(QByteArray("\xef\xbf\xbe\xf4\x8f\xbf\xbf"), TextEncoding::UTF8),
+              QString(QChar(0xFFFE)) + QString::fromUcs4(U"\U0010FFFF"));
 }
 
 TEST(TextEncoding, MultiByteSequencesAcrossLargeInputs) {
