@@ -52,7 +52,9 @@ public:
     static inline const QString PrefsClosedNotification = QStringLiteral("QorvelPrefsClosed");
 
     // Makes the completion engine or the indexer of bundle from its definition; may answer null
-    // (the definition is refused, and the bundle then has no such object).
+    // (the definition is refused, and the bundle then has no such object). Runs on whichever
+    // thread loads the bundle (the registry loads on the first thread that asks, which may be
+    // the code-index thread), perhaps inside the registry's lock, never inside the bundle's.
     using ComponentFactory = std::function<std::shared_ptr<QVBundleComponent>(
         const std::shared_ptr<QVBundle>& bundle, const QVariantMap& definition)>;
     // Completion engines are keyed by type: the definition's "class" when a factory has that
