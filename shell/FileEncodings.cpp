@@ -59,6 +59,24 @@ constexpr Charset kCharsets[] = {
     {"utf16", "utf-16", TextEncoding::UTF16},
 };
 
+// The encoding of a charset name: "-" and "_" removed, ASCII letters in either case. No
+// allocation, since every file of a multi-file find asks with each piece of its name.
+QVStringEncoding encodingFromName(QStringView name) {
+    char key[16];
+    qsizetype used = 0;
+    for (const QChar c : name) {
+        const char16_t u = c.unicode();
+        if (u == u'-' || u == u'_') continue;
+        if (u == 0 || u > 0x7F || used == qsizetype(sizeof key) - 1) return 0;  // no charset name is that
+        key[used++] = char(u >= u'A' && u <= u'Z' ? u + (u'a' - u'A') : u);
+    }
+    if (used == 0) return 0;
+    key[used] = 0;
+    for (const Charset& charset : kCharsets)
+        if (std::strcmp(key, charset.key) == 0) return charset.encoding;
+    return 0;
+}
+
 // The two declaration forms, compiled once for the whole process (the static initialisation
 // is thread-safe, and any thread may read files). Both take the name quoted with either quote
 // (XML allows both) and the HTML5 form <meta charset="..."> as well as the http-equiv content.
@@ -76,16 +94,40 @@ const QVRegex* metaDeclaration() {
     return regex.get();
 }
 
+char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
+
+// Which declaration forms the bytes may hold: "<?xml" and "<meta" in any case. Nothing else can
+// match either pattern, so only lines with one of them are decoded and matched.
+struct Candidates {
+    bool xml = false;
+    bool meta = false;
+    explicit operator bool() const { return xml || meta; }
+};
+
+Candidates declarationCandidates(const char* bytes, qint64 size) {
+    Candidates found;
+    const char* end = bytes + size;
+    for (const char* p = bytes; end - p >= 5;) {
+        const char* open = static_cast<const char*>(std::memchr(p, '<', size_t(end - p - 4)));
+        if (!open) break;
+        const char a = lowerAscii(open[1]), b = lowerAscii(open[2]), c = lowerAscii(open[3]),
+                   d = lowerAscii(open[4]);
+        found.xml = found.xml || (a == '?' && b == 'x' && c == 'm' && d == 'l');
+        found.meta = found.meta || (a == 'm' && b == 'e' && c == 't' && d == 'a');
+        p = open + 1;
+    }
+    return found;
+}
+
 // The encoding a declaration in one line gives; 0 for none. The line is read as Mac OS Roman,
 // which maps every byte, so non-ASCII bytes cannot hide an ASCII declaration.
-QVStringEncoding declarationInLine(const QByteArray& line) {
-    // Most lines hold neither form; skip the patterns for them.
-    const QByteArray lower = line.toLower();
-    const bool maybeXml = lower.contains("<?xml");
-    const bool maybeMeta = lower.contains("<meta");
-    if (!maybeXml && !maybeMeta) return 0;
-    const QString text = TextEncoding::decode(line, TextEncoding::MacOSRoman).value_or(QString());
-    for (const QVRegex* regex : {maybeXml ? xmlDeclaration() : nullptr, maybeMeta ? metaDeclaration() : nullptr}) {
+QVStringEncoding declarationInLine(const char* line, qint64 size) {
+    // Most lines hold neither form; skip decoding and the patterns for them.
+    const Candidates candidates = declarationCandidates(line, size);
+    if (!candidates) return 0;
+    const QString text = TextEncoding::decode(line, size, TextEncoding::MacOSRoman).value_or(QString());
+    for (const QVRegex* regex : {candidates.xml ? xmlDeclaration() : nullptr,
+                                 candidates.meta ? metaDeclaration() : nullptr}) {
         if (!regex) continue;
         const auto match = regex->copyMatchForString(text);
         if (!match) continue;
@@ -96,6 +138,8 @@ QVStringEncoding declarationInLine(const QByteArray& line) {
     }
     return 0;
 }
+
+QVStringEncoding declarationInLine(const QByteArray& line) { return declarationInLine(line.constData(), line.size()); }
 
 // Splits bytes into lines (ending at LF, CR or CR LF) and looks for a declaration in each of the
 // first complete lines. A last line without a line break is never examined.
@@ -136,6 +180,43 @@ private:
     bool _done = false;
     QVStringEncoding _found = 0;
 };
+
+// The declaration scan of bytes in memory, without copying lines: the same lines as the
+// streaming scanner examines, in the same order. Files with LF line breaks only (nearly all) are
+// split with memchr, and only lines holding "<?xml" or "<meta" are looked at closely.
+QVStringEncoding declarationInBytes(const char* bytes, qint64 size, int lineLimit) {
+    // The end of the complete lines to examine, if every one ends with a bare LF.
+    qint64 end = 0;
+    int lines = 0;
+    for (; lines < lineLimit; ++lines) {
+        const void* lf = std::memchr(bytes + end, '\n', size_t(size - end));
+        if (!lf) break;
+        end = static_cast<const char*>(lf) - bytes + 1;
+    }
+    // A CR among those lines, or in a last line without LF (where it ends a complete line),
+    // splits lines differently: the general scanner takes over.
+    if (std::memchr(bytes, '\r', size_t(lines == lineLimit ? end : size))) {
+        DeclarationScanner scanner;
+        scanner.feed(bytes, size);
+        return scanner.found();
+    }
+    for (qint64 at = 0; end - at >= 5;) {
+        const char* open = static_cast<const char*>(std::memchr(bytes + at, '<', size_t(end - at - 4)));
+        if (!open) break;
+        const qint64 index = open - bytes;
+        if (!declarationCandidates(open, 5)) {
+            at = index + 1;
+            continue;
+        }
+        // The whole line holding it, its LF included, is examined as the scanner would.
+        qint64 lineStart = index;
+        while (lineStart > 0 && bytes[lineStart - 1] != '\n') --lineStart;
+        const qint64 lineEnd = static_cast<const char*>(std::memchr(open, '\n', size_t(end - index))) - bytes + 1;
+        if (const QVStringEncoding found = declarationInLine(bytes + lineStart, lineEnd - lineStart)) return found;
+        at = lineEnd;
+    }
+    return 0;
+}
 
 QVStringEncoding byteOrderMark(const QByteArray& start) {
     if (start.size() < 2) return 0;
@@ -259,19 +340,7 @@ std::optional<QString> decodeWithFallback(const QByteArray& bytes, QVStringEncod
 
 }  // namespace
 
-QVStringEncoding FileEncodings::encodingFromString(const QString& name) {
-    if (name.isEmpty()) return 0;
-    QByteArray key;
-    key.reserve(name.size());
-    for (const QChar c : name) {
-        if (c == QLatin1Char('-') || c == QLatin1Char('_')) continue;
-        if (c.unicode() > 0x7F) return 0;  // every charset name is ASCII
-        key.append(char(QChar::toLower(c.unicode())));
-    }
-    for (const Charset& charset : kCharsets)
-        if (key == charset.key) return charset.encoding;
-    return 0;
-}
+QVStringEncoding FileEncodings::encodingFromString(const QString& name) { return encodingFromName(name); }
 
 QString FileEncodings::stringFromEncoding(QVStringEncoding encoding) {
     for (const Charset& charset : kCharsets)
@@ -283,16 +352,21 @@ QString FileEncodings::stringFromEncoding(QVStringEncoding encoding) {
 QVStringEncoding FileEncodings::defaultEncoding() { return encodingFromString(Defaults::textEncoding()); }
 
 QVStringEncoding FileEncodings::encodingFromFileName(const QString& path) {
-    const QString name = path.section(QLatin1Char('/'), -1);
-    for (const QString& piece : name.split(QLatin1Char('.')))
-        if (const QVStringEncoding encoding = encodingFromString(piece)) return encoding;
-    return 0;
+    QStringView name(path);
+    name = name.sliced(name.lastIndexOf(u'/') + 1);
+    // Each dot-separated piece in order, the last one included.
+    for (qsizetype start = 0;;) {
+        const qsizetype dot = name.indexOf(u'.', start);
+        const qsizetype end = dot < 0 ? name.size() : dot;
+        if (const QVStringEncoding encoding = encodingFromName(name.sliced(start, end - start))) return encoding;
+        if (dot < 0) return 0;
+        start = dot + 1;
+    }
 }
 
 QVStringEncoding FileEncodings::encodingFromContents(const QByteArray& bytes) {
-    DeclarationScanner scanner;
-    scanner.feed(bytes.constData(), bytes.size());
-    if (scanner.found()) return scanner.found();
+    if (const QVStringEncoding found = declarationInBytes(bytes.constData(), bytes.size(), DeclarationLineLimit))
+        return found;
     return byteOrderMark(bytes.left(2));
 }
 
@@ -329,7 +403,12 @@ std::optional<QString> FileEncodings::createWithData(const QByteArray& data, con
                                                      QVStringEncoding* encoding, QVError* error) {
     QVStringEncoding chosen = encoding ? *encoding : 0;
     if (!chosen) {
-        chosen = _encodingForPath(path, data);
+        // The steps of _encodingForPath, with the contents taken from the data in hand: the
+        // caller has just read them, and reading the file again costs a second pass and may
+        // meet other contents than the data being decoded.
+        chosen = encodingFromFileName(path);
+        if (!chosen) chosen = encodingFromContents(data);
+        if (!chosen) chosen = defaultEncoding();
         if (encoding) *encoding = chosen;
     }
     return decodeWithFallback(data, chosen, encoding, error, nullptr);

@@ -44,8 +44,9 @@ public:
     static std::optional<QString> createWithContentsOfFile(const QString& path,
                                                            QVStringEncoding* encoding,
                                                            QVError* error = nullptr);
-    // The same for bytes already read; path serves detection only. Nothing (and no error) when
-    // even the fallback cannot decode the bytes.
+    // The same for bytes already read; path serves detection only, which looks at the name and
+    // then at the data itself (the file is not read). Nothing (and no error) when even the
+    // fallback cannot decode the bytes.
     static std::optional<QString> createWithData(const QByteArray& data, const QString& path,
                                                  QVStringEncoding* encoding,
                                                  QVError* error = nullptr);

@@ -65,6 +65,17 @@ TEST(FileEncodings, CharsetNames) {
         EXPECT_EQ(FileEncodings::encodingFromString(QString::fromUtf8(c.name)), c.encoding);
     }
     EXPECT_EQ(FileEncodings::encodingFromString(QString()), 0u);
+    // A NUL does not end a name early.
+    EXPECT_EQ(FileEncodings::encodingFromString(QStringLiteral("utf8") + QChar(0) + QStringLiteral("x")), 0u);
+    EXPECT_EQ(FileEncodings::encodingFromString(QStringLiteral("iso-8859-1----____")), 5u);
+    EXPECT_EQ(FileEncodings::encodingFromString(QStringLiteral("windows-12500000000")), 0u);
+    // File names: every dot-separated piece of the last component, in order.
+    EXPECT_EQ(FileEncodings::encodingFromFileName(QStringLiteral("/a.utf8/b/page.koi8-r.utf-8.html")), KOI8R);
+    EXPECT_EQ(FileEncodings::encodingFromFileName(QStringLiteral("/a.utf8/b/page.html")), 0u);
+    EXPECT_EQ(FileEncodings::encodingFromFileName(QStringLiteral("notes.BIG5")), Big5);
+    EXPECT_EQ(FileEncodings::encodingFromFileName(QStringLiteral("..euc-kr.")), EUCKR);
+    EXPECT_EQ(FileEncodings::encodingFromFileName(QStringLiteral("dir.utf8/")), 0u);
+    EXPECT_EQ(FileEncodings::encodingFromFileName(QString()), 0u);
 }
 
 TEST(FileEncodings, WrittenNamesNameTheirEncodings) {
@@ -174,6 +185,47 @@ TEST(FileEncodings, DetectionOrder) {
             EXPECT_EQ(error.code(), FileEncodings::FallbackEncodingError);
         }
     }
+}
+
+TEST(FileEncodings, ContentScanOfBytesAgreesWithTheFileScanner) {
+    // Detection over bytes in memory takes shortcuts (whole LF-ended lines found with memchr,
+    // only lines holding "<?xml" or "<meta" decoded); reading the file streams it in chunks
+    // line by line. Both must see the same lines, so random files of declarations, near misses
+    // and filler, with every kind of line break, get the same answer from both.
+    TestDir dir;
+    const QByteArray pieces[] = {
+        "<meta charset=\"euc-kr\">", "<META HTTP-EQUIV=\"content-type\" CONTENT=\"text/html; charset=koi8-r\">",
+        "<?xml version=\"1.0\" encoding=\"big5\"?>", "<?XmL encoding='shift_jis'?>", "<meta charset=\"windows-1252\">",
+        "<meta name=\"x\">", "<met", "a charset=utf-16>", "<", "<?xm", "l encoding=\"euc-jp\"?>", "<div>", "plain text",
+        "\xc3\xa9t\xc3\xa9 <meta charset=iso-8859-2>", "<<meta charset=gb2312>", "",
+    };
+    const QByteArray breaks[] = {"\n", "\n", "\n", "\r\n", "\r"};
+    quint32 seed = 12345;
+    auto next = [&seed](quint32 n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    int withDeclaration = 0;
+    for (int file = 0; file < 400; ++file) {
+        const bool mixedBreaks = file % 3 == 0;
+        QByteArray bytes;
+        const quint32 lines = 1 + next(40);
+        for (quint32 line = 0; line < lines; ++line) {
+            // Mostly filler, so declarations land on every line number, 30 and 31 included.
+            for (quint32 k = 1 + next(3); k > 0; --k)
+                bytes += next(6) == 0 ? pieces[next(std::size(pieces))] : pieces[11 + next(2)];
+            if (line + 1 < lines || next(2)) bytes += mixedBreaks ? breaks[next(std::size(breaks))] : QByteArray("\n");
+        }
+        SCOPED_TRACE(bytes.toStdString());
+        const QString path = dir.write(QStringLiteral("scan%1.txt").arg(file), bytes);
+        const QVStringEncoding fromFile = FileEncodings::_encodingForPath(path);
+        const QVStringEncoding fromBytes = FileEncodings::encodingFromContents(bytes);
+        EXPECT_EQ(fromBytes ? fromBytes : FileEncodings::defaultEncoding(), fromFile);
+        withDeclaration += fromBytes != 0;
+    }
+    // The random files exercise both answers.
+    EXPECT_GT(withDeclaration, 50);
+    EXPECT_LT(withDeclaration, 350);
 }
 
 TEST(FileEncodings, DefaultEncodingComesFromTheSetting) {
@@ -294,6 +346,19 @@ TEST(FileEncodings, DataIsDecodedWithDetectionFromThePath) {
                                             &encoding),
               korean);
     EXPECT_EQ(encoding, EUCKR);
+
+    // Detection looks at the data, not at what the file holds now.
+    const QString koi8 = QStringLiteral("\u041f\u0440\u0438\u0432\u0435\u0442\n");
+    const QByteArray koi8Bytes = "<meta charset=\"koi8-r\">\n" + encoded(koi8, KOI8R);
+    encoding = 0;
+    const auto fromData = FileEncodings::createWithData(koi8Bytes, path, &encoding);
+    ASSERT_TRUE(fromData.has_value());
+    EXPECT_TRUE(fromData->endsWith(koi8));
+    EXPECT_EQ(encoding, KOI8R);
+    encoding = 0;
+    EXPECT_TRUE(FileEncodings::createWithData(koi8Bytes, dir.file(QStringLiteral("missing.html")), &encoding)
+                    ->endsWith(koi8));
+    EXPECT_EQ(encoding, KOI8R);
 }
 
 TEST(FileEncodings, BadPathsGiveErrors) {
