@@ -228,37 +228,46 @@ inline bool continuesAt(const QVTextStorage& storage, const QVParser& parser, qi
 }
 
 // Re-colours after an edit that left edited (in the text after the edit): the lines it touched
-// and their neighbours at its edges,
-// widened backwards and forwards over every construct that crosses their edges (judged by the
-// colouring before the edit, which still holds outside the edited lines), with the main parser;
-// when the new colouring leaves a construct open at the end, on to the end of the text.
-// Answers the range coloured.
+// and their neighbours at its edges, widened backwards and forwards over every construct that
+// crosses their edges (judged by the colouring before the edit, which still holds outside the
+// lines coloured again), with the main parser. When the new colouring leaves a construct open
+// at the end, or the old one had one open just after it, the range grows (doubling, so the
+// total work stays proportional to what is finally coloured) and is coloured again from its
+// start, until both agree that nothing crosses its end. Answers the range coloured.
 inline QVRange rehighlight(QVTextStorage& storage, QVParser& parser, QVRange edited, const QVariantMap& standard) {
     // The lines of the characters just before and after the edited text too: an inserted break
     // leaves the rest of the old line on a line of its own, coloured as it was, and text typed
     // between CR and LF turns the line before into one that ends with a lone CR.
     const qint64 from = std::max<qint64>(edited.location - 1, 0);
     const qint64 to = std::min(edited.end() + 1, storage.length());
-    QVRange range = storage.lineRangeForRange(QVRange(from, to - from));
-    for (bool widened = true; widened;) {
-        widened = false;
-        QVRange run;
-        if (range.location > 0 && continuesAt(storage, parser, range.location - 1, &run) && run.location < range.location) {
-            range = storage.lineRangeForRange(range.united(QVRange(run.location, 0)));
-            widened = true;
+    // Lines are added while a construct of the colouring before the edit crosses an edge of the
+    // range: backwards from its first line, forwards over its last line's end. Outside the
+    // range that colouring is still the old one, so the test holds also after a first pass.
+    auto widen = [&](QVRange range) {
+        for (bool widened = true; widened;) {
+            widened = false;
+            QVRange run;
+            if (range.location > 0 && continuesAt(storage, parser, range.location - 1, &run) && run.location < range.location) {
+                range = storage.lineRangeForRange(range.united(QVRange(run.location, 0)));
+                widened = true;
+            }
+            if (range.end() < storage.length() && continuesAt(storage, parser, range.end(), &run) &&
+                run.location < range.end() && run.end() > range.end()) {
+                range = storage.lineRangeForRange(range.united(QVRange(run.end() - 1, 1)));
+                widened = true;
+            }
         }
-        if (range.end() < storage.length() && continuesAt(storage, parser, range.end(), &run) && run.end() > range.end()) {
-            range = storage.lineRangeForRange(range.united(QVRange(run.end() - 1, 1)));
-            widened = true;
-        }
-    }
-    colourRange(storage, parser, range, standard);
-    QVRange run;
-    if (range.end() < storage.length() && range.length > 0 && continuesAt(storage, parser, range.end() - 1, &run)) {
-        range = QVRange(range.location, storage.length() - range.location);
+        return range;
+    };
+    QVRange range = widen(storage.lineRangeForRange(QVRange(from, to - from)));
+    for (;;) {
         colourRange(storage, parser, range, standard);
+        QVRange run;
+        if (range.end() >= storage.length() || range.length == 0 || !continuesAt(storage, parser, range.end() - 1, &run))
+            return range;
+        const qint64 grown = std::min(storage.length() - 1, range.end() + std::max<qint64>(range.length, 4096));
+        range = widen(storage.lineRangeForRange(range.united(QVRange(grown, 1))));
     }
-    return range;
 }
 
 // One letter per character: the letter of its foreground colour's style, "." for the text

@@ -1,0 +1,404 @@
+// Syntax highlighting of large files, side by side with kate-syntax-highlighter and highlight.
+//
+// Generates a 10 MB HTML file (style, script and server-side blocks among the markup) and a 10 MB
+// script file, colours each whole with the keyword and tag parsers (the text already in a
+// storage), and runs `kate-syntax-highlighter -f html -o /dev/null FILE` on the same files. The
+// `highlight` program is quadratic on markup, so it gets the first 1.5 MiB of each file, which
+// we colour too. Last, words are typed and erased keystroke by keystroke in files of 100,000
+// lines, each keystroke re-coloured the way the editor does; p50 and p99 per keystroke are
+// counters in microseconds.
+// QORVEL_BENCH_MB changes the size of the large files (default 10). Wall-clock times; the ratios
+// are printed at the end.
+#include "tests/languages/LanguageFixtures.h"
+
+#include "platform/Process.h"
+#include "platform/QVTextStorage.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+qint64 sizeFromEnv(const char* name, qint64 fallbackMB) {
+    bool ok = false;
+    const qint64 mb = qgetenv(name).toLongLong(&ok);
+    return (ok && mb > 0 ? mb : fallbackMB) * 1000 * 1000;
+}
+
+// --- Realistic text -----------------------------------------------------------------------
+
+class Writer {
+public:
+    explicit Writer(unsigned seed) : _random(seed) {}
+    const char* pick(std::initializer_list<const char*> list) { return list.begin()[_random() % list.size()]; }
+    int number(int below) { return int(_random() % unsigned(below)); }
+    QString words(int count) {
+        static const char* const kWords[] = {"lorem", "ipsum", "dolor", "sit", "amet", "consectetur", "adipiscing",
+                                             "elit", "sed", "do", "eiusmod", "tempor", "incididunt", "labore",
+                                             "magna", "aliqua", "enim", "minim", "veniam", "quis", "nostrud"};
+        QString text;
+        for (int i = 0; i < count; ++i) {
+            if (i) text += u' ';
+            text += QLatin1String(kWords[_random() % std::size(kWords)]);
+        }
+        return text;
+    }
+
+private:
+    std::mt19937 _random;
+};
+
+QString identifier(Writer& w) {
+    return QString::fromLatin1(w.pick({"item", "value", "node", "count", "result", "options", "element", "list", "index", "total"})) +
+           QString::fromLatin1(w.pick({"", "Name", "Id", "Count", "List", "Map", "Data"}));
+}
+
+// One function or class of a script, 6 to 30 lines.
+void appendScript(QString& out, Writer& w, int n, const QString& indent) {
+    const QString name = identifier(w) + QString::number(n);
+    switch (w.number(4)) {
+    case 0:
+        out += indent + u"/**\n"_qs + indent + u" * "_qs + w.words(8) + u"\n"_qs + indent + u" * @param {Object} options\n"_qs +
+               indent + u" */\n"_qs;
+        out += indent + u"function "_qs + name + u"(options, callback) {\n"_qs;
+        out += indent + u"  const "_qs + identifier(w) + u" = options."_qs + identifier(w) + u" || "_qs +
+               QString::number(w.number(1000)) + u";\n"_qs;
+        out += indent + u"  for (let i = 0; i < options.length; i++) {\n"_qs;
+        out += indent + u"    if (options[i] === null) { continue; } // "_qs + w.words(4) + u"\n"_qs;
+        out += indent + u"    callback(\""_qs + w.words(3) + u"\", options[i], 0x"_qs + QString::number(w.number(65536), 16).toUpper() + u");\n"_qs;
+        out += indent + u"  }\n"_qs + indent + u"  return true;\n"_qs + indent + u"}\n\n"_qs;
+        break;
+    case 1:
+        out += indent + u"class "_qs + QString::fromLatin1(w.pick({"Widget", "Panel", "Store", "Model"})) + QString::number(n) +
+               u" extends Base {\n"_qs;
+        out += indent + u"  constructor(name, size) {\n"_qs + indent + u"    super(name);\n"_qs;
+        out += indent + u"    this.size = size; // "_qs + w.words(3) + u"\n"_qs;
+        out += indent + u"    this.label = 'item-"_qs + QString::number(n) + u"';\n"_qs + indent + u"  }\n"_qs;
+        out += indent + u"  async load(url) {\n"_qs;
+        out += indent + u"    const response = await fetch(url + \"?page=\" + this.size);\n"_qs;
+        out += indent + u"    /* "_qs + w.words(6) + u"\n"_qs + indent + u"       "_qs + w.words(5) + u" */\n"_qs;
+        out += indent + u"    return response.ok ? response.json() : undefined;\n"_qs + indent + u"  }\n"_qs + indent + u"}\n\n"_qs;
+        break;
+    case 2:
+        out += indent + u"const "_qs + name + u" = {\n"_qs;
+        for (int i = 0, count = 3 + w.number(8); i < count; ++i)
+            out += indent + u"  "_qs + identifier(w) + QString::number(i) + u": "_qs +
+                   (i % 3 == 0 ? u"\""_qs + w.words(2) + u"\""_qs : i % 3 == 1 ? QString::number(w.number(100000)) : u"false"_qs) + u",\n"_qs;
+        out += indent + u"};\n\n"_qs;
+        break;
+    default:
+        out += indent + u"export function "_qs + name + u"(event) {\n"_qs;
+        out += indent + u"  switch (event.type) {\n"_qs;
+        for (int i = 0, count = 2 + w.number(5); i < count; ++i)
+            out += indent + u"    case \""_qs + QString::fromLatin1(w.pick({"click", "keydown", "focus", "blur", "change"})) +
+                   u"\": return handle(event, "_qs + QString::number(i) + u");\n"_qs;
+        out += indent + u"    default: throw new Error(\"unknown event \" + event.type);\n"_qs + indent + u"  }\n"_qs + indent + u"}\n\n"_qs;
+        break;
+    }
+}
+
+QString makeScript(qint64 size) {
+    Writer w(7);
+    QString out;
+    out.reserve(size + 4096);
+    out += u"// Generated module\n'use strict';\nimport { Base, handle } from \"./base.js\";\n\n"_qs;
+    for (int n = 0; out.size() < size; ++n) appendScript(out, w, n, u""_qs);
+    return out;
+}
+
+QString makeHtml(qint64 size) {
+    Writer w(11);
+    QString out;
+    out.reserve(size + 4096);
+    out += u"<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>Generated page</title>\n"_qs;
+    for (int n = 0; out.size() < size; ++n) {
+        switch (n % 8) {
+        case 0:
+            out += u"<style type=\"text/css\">\n/* section "_qs + QString::number(n) + u" */\n"_qs;
+            for (int i = 0, count = 2 + w.number(4); i < count; ++i)
+                out += u".card-"_qs + QString::number(n) + u"-"_qs + QString::number(i) + u" { margin: 0 auto; padding: "_qs +
+                       QString::number(w.number(40)) + u"px; color: #"_qs + QString::number(0x100 + w.number(0xeff), 16) +
+                       u"; font-family: \"Helvetica\", sans-serif; display: block; }\n"_qs;
+            out += u"</style>\n"_qs;
+            break;
+        case 1:
+            out += u"<script type=\"text/javascript\">\n"_qs;
+            appendScript(out, w, n, u"  "_qs);
+            out += u"</script>\n"_qs;
+            break;
+        default:
+            out += u"<div class=\"card card-"_qs + QString::number(n) + u"\" id=\"c"_qs + QString::number(n) +
+                   u"\" data-index=\""_qs + QString::number(n) + u"\">\n"_qs;
+            out += u"  <h2 class=\"title\">"_qs + w.words(4) + u"</h2>\n"_qs;
+            out += u"  <p>"_qs + w.words(10) + u" <a href=\"/articles/"_qs + QString::number(n) +
+                   u"?ref=home&amp;page=2\" title=\"Read more\">"_qs + w.words(2) + u"</a> "_qs + w.words(8) +
+                   u" <em>"_qs + w.words(2) + u"</em>.</p>\n"_qs;
+            if (n % 3 == 0) out += u"  <!-- "_qs + w.words(6) + u" -->\n"_qs;
+            out += u"  <ul>\n"_qs;
+            for (int i = 0, count = 1 + w.number(4); i < count; ++i)
+                out += u"    <li><?php echo htmlspecialchars($items["_qs + QString::number(i) + u"]); ?></li>\n"_qs;
+            out += u"  </ul>\n"_qs;
+            if (n % 4 == 2)
+                out += u"  <?php if ($user->isAdmin()) { ?>\n  <button type=\"button\" onclick=\"toggle("_qs + QString::number(n) +
+                       u")\">Edit</button>\n  <?php } ?>\n"_qs;
+            out += u"  <img src=\"/img/"_qs + QString::number(n) + u".png\" alt=\""_qs + w.words(3) +
+                   u"\"\n       width=\"320\" height=\"200\">\n</div>\n"_qs;
+            break;
+        }
+    }
+    out += u"</body>\n</html>\n"_qs;
+    return out;
+}
+
+// The first count lines of text.
+QString firstLines(const QString& text, int count) {
+    qsizetype at = 0;
+    for (int i = 0; i < count && at >= 0; ++i) {
+        at = text.indexOf(QLatin1Char('\n'), at);
+        if (at >= 0) ++at;
+    }
+    return at < 0 ? text : text.left(at);
+}
+
+// --- Inputs -------------------------------------------------------------------------------
+
+struct Input {
+    std::string name;
+    QString text;
+    QString path;
+    bool html;
+};
+
+QTemporaryDir& folder() {
+    static QTemporaryDir dir;
+    return dir;
+}
+
+Input makeInput(const std::string& name, const QString& text, bool html) {
+    Input input{name, text, folder().filePath(QString::fromStdString(name) + (html ? u".html"_qs : u".js"_qs)), html};
+    QFile file(input.path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) < 0) std::fprintf(stderr, "cannot write %s\n", qPrintable(input.path));
+    return input;
+}
+
+const std::vector<Input>& inputs() {
+    static const std::vector<Input> list = [] {
+        const qint64 size = sizeFromEnv("QORVEL_BENCH_MB", 10);
+        const QString html = makeHtml(size);
+        const QString script = makeScript(size);
+        const qint64 small = 3 * 1024 * 1024 / 2;
+        return std::vector<Input>{makeInput("html", html, true), makeInput("js", script, false),
+                                  makeInput("html_1.5MiB", html.left(small), true),
+                                  makeInput("js_1.5MiB", script.left(small), false)};
+    }();
+    return list;
+}
+
+const Input* inputNamed(const std::string& name) {
+    for (const Input& input : inputs())
+        if (input.name == name) return &input;
+    return nullptr;
+}
+
+fixtures::Languages& languages() {
+    static fixtures::Languages list;
+    return list;
+}
+
+QVParser& parserFor(const Input& input) { return input.html ? *languages().html : *languages().js; }
+
+std::map<std::string, double>& timings() {
+    static std::map<std::string, double> map;
+    return map;
+}
+
+void record(benchmark::State& state, const std::string& key, Clock::duration total) {
+    const double seconds = std::chrono::duration<double>(total).count() / double(state.iterations());
+    timings()[key] = seconds;
+    state.SetIterationTime(seconds);
+}
+
+// --- Benchmarks ---------------------------------------------------------------------------
+
+void BM_Ours(benchmark::State& state, const std::string& name) {
+    const Input& input = *inputNamed(name);
+    const QVariantMap standard = fixtures::standardAttributes(*languages().theme);
+    Clock::duration total{};
+    for (auto _ : state) {
+        QVTextStorage storage;
+        storage.replaceCharacters(QVRange(0, 0), input.text);
+        const auto start = Clock::now();
+        fixtures::highlightAll(storage, parserFor(input), standard);
+        total += Clock::now() - start;
+    }
+    // Outside the timing: how many colour runs the last colouring made.
+    {
+        QVTextStorage storage;
+        storage.replaceCharacters(QVRange(0, 0), input.text);
+        fixtures::highlightAll(storage, parserFor(input), standard);
+        QVRange run(0, 0);
+        qint64 count = 0;
+        for (qint64 at = 0; at < storage.length(); at = run.end(), ++count)
+            storage.attribute(QVTextStorage::ForegroundColorAttribute, at, &run);
+        state.counters["colour_runs"] = double(count);
+    }
+    record(state, "qorvel/" + name, total);
+    state.SetBytesProcessed(state.iterations() * input.text.toUtf8().size());
+}
+
+void BM_Peer(benchmark::State& state, const std::string& program, const std::string& name) {
+    const Input& input = *inputNamed(name);
+    if (Process::findExecutable(QString::fromStdString(program)).isEmpty()) {
+        state.SkipWithError((program + " is not installed (scripts/setup installs it)").c_str());
+        return;
+    }
+    QStringList args;
+    if (program == "kate-syntax-highlighter") args = {u"-f"_qs, u"html"_qs, u"-o"_qs, u"/dev/null"_qs, input.path};
+    else args = {u"-O"_qs, u"html"_qs, u"-i"_qs, input.path, u"-o"_qs, folder().filePath(u"out.html"_qs)};
+    Clock::duration total{};
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        const ProcessResult result = Process::run(QString::fromStdString(program), args);
+        total += Clock::now() - start;
+        if (!result.succeeded()) {
+            state.SkipWithError((program + " failed: " + result.standardError.left(200).toStdString()).c_str());
+            return;
+        }
+    }
+    record(state, program + "/" + name, total);
+    state.SetBytesProcessed(state.iterations() * input.text.toUtf8().size());
+}
+
+// Typing at random places of a 100,000-line file: at each place a five-letter word is typed
+// and erased again, one keystroke at a time, and every keystroke is re-coloured the way the
+// editor does. Each sample is one keystroke; its re-colouring is timed apart from the edit of
+// the text storage itself. The first keystroke at a new place is counted apart too: there the
+// storage moves the gap buffers of its attribute runs over from the last place, a cost that
+// grows with the distance and belongs to the storage, not to the highlighter.
+void BM_Rehighlight(benchmark::State& state, bool html) {
+    const Input& source = *inputNamed(html ? "html" : "js");
+    QVParser& parser = parserFor(source);
+    const QVariantMap standard = fixtures::standardAttributes(*languages().theme);
+    QVTextStorage storage;
+    storage.replaceCharacters(QVRange(0, 0), firstLines(source.text, 100000));
+    fixtures::highlightAll(storage, parser, standard);
+    const QString original = storage.string();
+    std::mt19937 random(3);
+    std::vector<double> colouring, arriving, editing, both;
+    qint64 colouredLines = 0;
+    constexpr int kWord = 5;
+    qint64 place = 0;
+    int keystroke = 0;  // 0 .. 2 * kWord - 1 at the current place
+    auto micros = [](Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); };
+    for (auto _ : state) {
+        if (keystroke == 0) {
+            const QVRange line = storage.lineRange(qint64(random() % quint64(storage.lineCount() - 1)));
+            place = line.location + qint64(random() % quint64(std::max<qint64>(line.length, 1)));
+        }
+        QVRange edited;
+        const auto start = Clock::now();
+        storage.beginEditing();
+        if (keystroke < kWord) {
+            storage.replaceCharacters(QVRange(place + keystroke, 0), QStringView(u"value").mid(keystroke, 1));
+            edited = QVRange(place + keystroke, 1);
+        } else {
+            const qint64 at = place + 2 * kWord - keystroke - 1;
+            storage.replaceCharacters(QVRange(at, 1), u"");
+            edited = QVRange(at, 0);
+        }
+        storage.endEditing();
+        const auto edit = Clock::now();
+        const QVRange coloured = fixtures::rehighlight(storage, parser, edited, standard);
+        const auto end = Clock::now();
+        editing.push_back(micros(edit - start));
+        (keystroke == 0 ? arriving : colouring).push_back(micros(end - edit));
+        both.push_back(micros(end - start));
+        colouredLines += storage.lineOfPosition(coloured.end()) - storage.lineOfPosition(coloured.location) + 1;
+        state.SetIterationTime(std::chrono::duration<double>(end - edit).count());
+        keystroke = (keystroke + 1) % (2 * kWord);
+    }
+    auto percentile = [](std::vector<double>& samples, double p) {
+        std::sort(samples.begin(), samples.end());
+        return samples.empty() ? 0.0 : samples[std::min(samples.size() - 1, size_t(p * double(samples.size())))];
+    };
+    state.counters["colour_p50_us"] = percentile(colouring, 0.50);
+    state.counters["colour_p99_us"] = percentile(colouring, 0.99);
+    state.counters["colour_max_us"] = percentile(colouring, 1.0);
+    state.counters["first_key_colour_p50_us"] = percentile(arriving, 0.50);
+    state.counters["first_key_colour_p99_us"] = percentile(arriving, 0.99);
+    state.counters["edit_p99_us"] = percentile(editing, 0.99);
+    state.counters["edit_and_colour_p99_us"] = percentile(both, 0.99);
+    state.counters["lines_per_edit"] = double(colouredLines) / double(colouring.size() + arriving.size());
+    const std::string name = html ? "html" : "js";
+    timings()["colour_p50_us/" + name] = percentile(colouring, 0.50);
+    timings()["colour_p99_us/" + name] = percentile(colouring, 0.99);
+    timings()["edit_p99_us/" + name] = percentile(editing, 0.99);
+    timings()["first_key_colour_p99_us/" + name] = percentile(arriving, 0.99);
+    // Every word was taken back: the text must be the one we started with.
+    if (keystroke == 0 && storage.string() != original) state.SkipWithError("typing did not restore the text");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QTemporaryDir sandbox;
+    qputenv("XDG_CONFIG_HOME", (sandbox.path() + u"/config"_qs).toUtf8());
+    qputenv("XDG_DATA_HOME", (sandbox.path() + u"/data"_qs).toUtf8());
+    QCoreApplication app(argc, argv);
+    Process::ignoreSigpipe();
+    inputs();
+
+    for (const char* name : {"html", "js"}) {
+        benchmark::RegisterBenchmark((std::string("qorvel/") + name).c_str(), BM_Ours, std::string(name))
+            ->Unit(benchmark::kMillisecond)->Iterations(3)->UseManualTime();
+        benchmark::RegisterBenchmark((std::string("kate/") + name).c_str(), BM_Peer, std::string("kate-syntax-highlighter"), std::string(name))
+            ->Unit(benchmark::kMillisecond)->Iterations(2)->UseManualTime();
+    }
+    for (const char* name : {"html_1.5MiB", "js_1.5MiB"}) {
+        benchmark::RegisterBenchmark((std::string("qorvel/") + name).c_str(), BM_Ours, std::string(name))
+            ->Unit(benchmark::kMillisecond)->Iterations(5)->UseManualTime();
+        benchmark::RegisterBenchmark((std::string("highlight/") + name).c_str(), BM_Peer, std::string("highlight"), std::string(name))
+            ->Unit(benchmark::kMillisecond)->Iterations(2)->UseManualTime();
+    }
+    benchmark::RegisterBenchmark("rehighlight_line/js_100k_lines", BM_Rehighlight, false)
+        ->Unit(benchmark::kMicrosecond)->Iterations(10000)->UseManualTime();
+    benchmark::RegisterBenchmark("rehighlight_line/html_100k_lines", BM_Rehighlight, true)
+        ->Unit(benchmark::kMicrosecond)->Iterations(10000)->UseManualTime();
+
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+
+    std::printf("\nfiles: html %.1f MB, js %.1f MB\n", double(inputs()[0].text.toUtf8().size()) / 1e6,
+                double(inputs()[1].text.toUtf8().size()) / 1e6);
+    const auto& t = timings();
+    auto ratio = [&](const std::string& ours, const std::string& peer) {
+        const auto a = t.find(ours), b = t.find(peer);
+        if (a != t.end() && b != t.end() && b->second > 0)
+            std::printf("%-34s / %-40s = %.3f\n", ours.c_str(), peer.c_str(), a->second / b->second);
+    };
+    for (const char* name : {"html", "js"}) ratio(std::string("qorvel/") + name, std::string("kate-syntax-highlighter/") + name);
+    for (const char* name : {"html_1.5MiB", "js_1.5MiB"}) ratio(std::string("qorvel/") + name, std::string("highlight/") + name);
+    for (const std::string name : {"js", "html"}) {
+        const auto p50 = t.find("colour_p50_us/" + name), p99 = t.find("colour_p99_us/" + name);
+        const auto first = t.find("first_key_colour_p99_us/" + name), edit = t.find("edit_p99_us/" + name);
+        if (p50 != t.end() && p99 != t.end() && first != t.end() && edit != t.end())
+            std::printf("one-line re-highlight while typing (%s, 100k lines): p50 %.1f us, p99 %.1f us (goal < 1000);\n"
+                        "  first keystroke at a new place p99 %.1f us; the storage edit itself p99 %.1f us\n",
+                        name.c_str(), p50->second, p99->second, first->second, edit->second);
+    }
+    return 0;
+}
