@@ -117,14 +117,14 @@ bool clampRange(qint64 size, QVRange range, qint64& start, qint64& length) {
 // Turns the offsets of a successful match (relative to the range start) into ranges in the
 // caller's coordinates; groups past the last one set, or unset, are not found.
 QVRegexMatch makeMatch(const PCRE2_SIZE* ovector, int setPairs, int captures, qint64 base) {
-    std::vector<QVRange> ranges(size_t(captures), QVRange{});
+    QVRegexMatch::Ranges ranges(captures, QVRange{});
     for (int i = 0; i < captures && i < setPairs; ++i) {
         const PCRE2_SIZE b = ovector[2 * i];
         const PCRE2_SIZE e = ovector[2 * i + 1];
         if (b == PCRE2_UNSET || e == PCRE2_UNSET)
             continue;
         // \K inside a lookahead can leave the start after the end: report an empty range there.
-        ranges[size_t(i)] = QVRange(base + qint64(b), e > b ? qint64(e - b) : 0);
+        ranges[i] = QVRange(base + qint64(b), e > b ? qint64(e - b) : 0);
     }
     return QVRegexMatch(std::move(ranges));
 }
@@ -151,7 +151,7 @@ struct QVRegex::Compiled {
 QVRange QVRegexMatch::rangeForCapture(int n) const {
     if (n < 0 || n >= int(_ranges.size()))
         return QVRange();
-    return _ranges[size_t(n)];
+    return _ranges[n];
 }
 
 static pcre2_code_16* compile16(const QString& pattern, quint32 options) {

@@ -7,23 +7,26 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVarLengthArray>
 
 #include <memory>
 #include <optional>
 #include <vector>
 
-// One match: the ranges of the whole match (capture 0) and of each group.
+// One match: the ranges of the whole match (capture 0) and of each group. Patterns with a few
+// groups keep them inline, so a match costs no allocation.
 class QVRegexMatch {
 public:
+    using Ranges = QVarLengthArray<QVRange, 6>;
     QVRegexMatch() = default;
-    explicit QVRegexMatch(std::vector<QVRange> ranges) : _ranges(std::move(ranges)) {}
+    explicit QVRegexMatch(Ranges ranges) : _ranges(std::move(ranges)) {}
     // The range of capture n; not found for a group that took no part or that the pattern lacks.
     QVRange rangeForCapture(int n) const;
     // Number of captures, the whole match included.
     int count() const { return int(_ranges.size()); }
 
 private:
-    std::vector<QVRange> _ranges;
+    Ranges _ranges;
 };
 
 // Patterns are Perl-style (PCRE2 syntax) in Unicode mode: case-insensitive matching folds
