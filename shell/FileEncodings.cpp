@@ -7,6 +7,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -73,7 +74,7 @@ QVStringEncoding encodingFromName(QStringView name) {
     if (used == 0) return 0;
     key[used] = 0;
     for (const Charset& charset : kCharsets)
-        if (std::strcmp(key, charset.key) == 0) return charset.encoding;
+        if (key[0] == charset.key[0] && std::strcmp(key, charset.key) == 0) return charset.encoding;
     return 0;
 }
 
@@ -125,7 +126,10 @@ QVStringEncoding declarationInLine(const char* line, qint64 size) {
     // Most lines hold neither form; skip decoding and the patterns for them.
     const Candidates candidates = declarationCandidates(line, size);
     if (!candidates) return 0;
-    const QString text = TextEncoding::decode(line, size, TextEncoding::MacOSRoman).value_or(QString());
+    // Mac OS Roman is ASCII below 0x80: a plain line needs no converter.
+    const bool ascii = std::all_of(line, line + size, [](char c) { return quint8(c) < 0x80; });
+    const QString text = ascii ? QString::fromLatin1(line, size)
+                               : TextEncoding::decode(line, size, TextEncoding::MacOSRoman).value_or(QString());
     for (const QVRegex* regex : {candidates.xml ? xmlDeclaration() : nullptr,
                                  candidates.meta ? metaDeclaration() : nullptr}) {
         if (!regex) continue;

@@ -8,15 +8,20 @@
 #include "shell/QVSearchEnumerator.h"
 
 #include <QFile>
+#include <QVarLengthArray>
 
 #include <cstring>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+const std::vector<std::pair<char16_t, char16_t>>& foldsIntoAscii();
 
 bool isAsciiDigit(QChar c) { return c >= u'0' && c <= u'9'; }
 
@@ -200,13 +205,86 @@ bool mayHoldLiteral(const QByteArray& bytes, const QString& literal, bool caseSe
         return ::memmem(bytes.constData(), size_t(bytes.size()), needle.constData(), size_t(needle.size())) != nullptr;
     if (containsCaseless(bytes.constData(), bytes.size(), needle))
         return true;
-    // Two non-ASCII letters fold to ASCII ones: the Kelvin sign to "k", the long s to "s".
-    if (needle.contains('k') || needle.contains('K') || needle.contains('s') || needle.contains('S')) {
-        for (char c : bytes)
-            if (quint8(c) >= 0x80)
-                return true;
+    // A few non-ASCII letters fold to ASCII ones (the Kelvin sign to "k", the long s to "s"):
+    // with one of those in the needle, any non-ASCII byte may be one of them.
+    for (const auto& [from, to] : foldsIntoAscii()) {
+        if (needle.contains(char(to)) || needle.contains(char(QChar::toUpper(to)))) {
+            for (char c : bytes)
+                if (quint8(c) >= 0x80)
+                    return true;
+        }
     }
     return false;
+}
+
+bool isAsciiOnly(QStringView text) {
+    for (QChar c : text)
+        if (c.unicode() >= 0x80)
+            return false;
+    return true;
+}
+
+// The characters beyond ASCII that Qt's case-insensitive comparison takes for ASCII letters (it
+// compares case-folded characters: the Kelvin sign folds to "k", the long s to "s"), each with
+// the letter it folds to. Taken from Qt itself, so that the search below always agrees with it.
+const std::vector<std::pair<char16_t, char16_t>>& foldsIntoAscii() {
+    static const auto table = [] {
+        std::vector<std::pair<char16_t, char16_t>> t;
+        for (char32_t u = 0x80; u < 0x10000; ++u) {
+            if (u >= 0xD800 && u < 0xE000)
+                continue;
+            const char32_t folded = QChar::toCaseFolded(u);
+            if (folded < 0x80)
+                t.emplace_back(char16_t(u), char16_t(folded));
+        }
+        return t;
+    }();
+    return table;
+}
+
+// A text unit as a case-insensitive comparison with ASCII sees it: ASCII letters in lower case,
+// the few characters that fold into ASCII as their folds, everything else unchanged (and so
+// unequal to every ASCII character; the units of a surrogate pair included, since no character
+// beyond the BMP folds into ASCII).
+inline char16_t foldForAscii(char16_t u, const std::vector<std::pair<char16_t, char16_t>>& folds) {
+    if (u < 0x80)
+        return u >= u'A' && u <= u'Z' ? char16_t(u + (u'a' - u'A')) : u;
+    for (const auto& [from, to] : folds)
+        if (u == from)
+            return to;
+    return u;
+}
+
+// The first occurrence of an ASCII needle, compared as Qt's case-insensitive indexOf compares
+// (Horspool over folded units), or -1. Several times faster than Qt's general folding search.
+qsizetype indexOfAsciiCaseless(QStringView text, QStringView needle) {
+    const qsizetype m = needle.size();
+    const qsizetype n = text.size();
+    if (m == 0 || m > n)
+        return m == 0 ? 0 : -1;
+    const auto& folds = foldsIntoAscii();
+    QVarLengthArray<char16_t, 64> folded(m);
+    for (qsizetype i = 0; i < m; ++i)
+        folded[i] = foldForAscii(needle[i].unicode(), folds);
+    qsizetype skip[128];
+    for (qsizetype& s : skip)
+        s = m;
+    for (qsizetype i = 0; i + 1 < m; ++i)
+        skip[folded[i]] = m - 1 - i;
+    const char16_t last = folded[m - 1];
+    const char16_t* units = text.utf16();
+    for (qsizetype at = 0; at <= n - m;) {
+        const char16_t c = foldForAscii(units[at + m - 1], folds);
+        if (c == last) {
+            qsizetype i = m - 2;
+            while (i >= 0 && foldForAscii(units[at + i], folds) == folded[i])
+                --i;
+            if (i < 0)
+                return at;
+        }
+        at += c < 0x80 ? skip[c] : m;
+    }
+    return -1;
 }
 
 }  // namespace
@@ -259,6 +337,10 @@ bool QVSearch::validRegexReplace(const QString&) { return true; }
 QVRange QVSearch::literalMatch(QStringView text, qint64 base, bool reverse) const {
     if (_search.isEmpty() || text.size() < _search.size())
         return QVRange();
+    if (!_caseSensitive && !reverse && isAsciiOnly(_search)) {
+        const qsizetype at = indexOfAsciiCaseless(text, _search);
+        return at < 0 ? QVRange() : QVRange(base + at, _search.size());
+    }
     const Qt::CaseSensitivity cs = _caseSensitive ? Qt::CaseSensitive : Qt::CaseInsensitive;
     const qsizetype at = reverse ? text.lastIndexOf(QStringView(_search), cs)
                                  : text.indexOf(QStringView(_search), 0, cs);

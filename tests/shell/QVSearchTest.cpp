@@ -71,6 +71,40 @@ TEST(QVSearch, FirstMatchInString) {
     }
 }
 
+TEST(QVSearch, CaselessLiteralsCompareAsQtDoes) {
+    // ASCII literals searched without case take a faster path than Qt's general search; it must
+    // find exactly what Qt's case-insensitive indexOf finds, the Kelvin sign and the long s
+    // (which fold to "k" and "s") and characters beyond the BMP included.
+    const QString needles[] = {"content-type", "KS", "s", "k", "a-b", "xyz", "sk_ks", "Ab"};
+    const QString pieces[] = {"Content-Type", "CONTENT-TYPE", u"content-Kype"_qs, u"ſ"_qs, u"K"_qs,
+                              "K", "s", "a-B", u"à-b"_qs, u"😀"_qs, u"Å"_qs, "x", "Y", "z", " ", "_",
+                              "\n", u"İ"_qs, u"ı"_qs, "conTent-typ", "AB"};
+    quint32 seed = 7;
+    auto next = [&seed](quint32 n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    int found = 0;
+    for (int round = 0; round < 300; ++round) {
+        QString text;
+        for (quint32 k = next(40); k > 0; --k)
+            text += pieces[next(std::size(pieces))];
+        for (const QString& needle : needles) {
+            SCOPED_TRACE(needle.toStdString() + " in " + text.toStdString());
+            QList<QVRange> expected;
+            for (qsizetype at = text.indexOf(needle, 0, Qt::CaseInsensitive); at >= 0;
+                 at = text.indexOf(needle, at + needle.size(), Qt::CaseInsensitive))
+                expected.append(QVRange(at, needle.size()));
+            EXPECT_EQ(describe(rangesOf(literal(needle, false).findAllForString(text, false))), describe(expected));
+            found += int(expected.size());
+        }
+    }
+    EXPECT_GT(found, 1000);
+    // The forms that fold into ASCII, one by one.
+    EXPECT_EQ(literal("kas", false).firstMatchInString(u"xKAſ"_qs), QVRange(1, 3));
+    EXPECT_TRUE(literal("i", false).firstMatchInString(u"İı"_qs).isNotFound());
+}
+
 TEST(QVSearch, SettingsAndValidation) {
     QVSearch search = QVSearch::withExpressionString("abc", false);
     EXPECT_TRUE(search.isRegularExpression());
@@ -224,8 +258,9 @@ TEST(QVSearch, EnumerationFollowsPerlsGlobalMatch) {
         EXPECT_EQ(describe(rangesOf(search.findAllForString(subject, false))), c.perl);
         EXPECT_EQ(describe(rangesOf(search.findAllForString(subject, true))), c.perl);
         EXPECT_EQ(describe(rangesOf(search.findAllForUTF8Data(subject.toUtf8()))), c.perl);
-        if (const auto perl = runPerl(kPerlMatches, {pattern, c.flags, subject}))
+        if (const auto perl = runPerl(kPerlMatches, {pattern, c.flags, subject})) {
             EXPECT_EQ(perl->toStdString(), c.perl) << "perl's own answer";
+        }
 
         // Replacing every match with a plain text gives Perl's s///g.
         QVSearch replacing = search;
@@ -235,8 +270,9 @@ TEST(QVSearch, EnumerationFollowsPerlsGlobalMatch) {
         QByteArray replacedBytes = subject.toUtf8();
         replacing.replaceAllInUTF8Data(replacedBytes);
         EXPECT_EQ(QString::fromUtf8(replacedBytes), replaced);
-        if (const auto perl = runPerl(kPerlReplace, {pattern, c.flags, subject, "<>"}))
+        if (const auto perl = runPerl(kPerlReplace, {pattern, c.flags, subject, "<>"})) {
             EXPECT_EQ(replaced, *perl) << "perl's s///g";
+        }
     }
 }
 
