@@ -136,11 +136,13 @@ const char kEmpty8[1] = {0};
 
 struct QVRegex::Compiled {
     pcre2_code_16* code16 = nullptr;
-    int captures = 1;  // groups plus the whole match
+    bool jit16 = false;  // JIT code was made: matches may skip pcre2_match's checks
+    int captures = 1;    // groups plus the whole match
 
     // The byte-subject code is built on first use, once, whichever thread gets there first.
     mutable std::once_flag once8;
     mutable pcre2_code_8* code8 = nullptr;
+    mutable bool jit8 = false;
 
     ~Compiled() {
         pcre2_code_free_16(code16);
@@ -207,7 +209,7 @@ bool QVRegex::compile() {
     if (!code)
         return false;
     // Without JIT support (or when it fails) the interpreter runs the same code.
-    pcre2_jit_compile_16(code, PCRE2_JIT_COMPLETE);
+    _compiled->jit16 = pcre2_jit_compile_16(code, PCRE2_JIT_COMPLETE) == 0;
     uint32_t groups = 0;
     pcre2_pattern_info_16(code, PCRE2_INFO_CAPTURECOUNT, &groups);
     _compiled->code16 = code;
@@ -220,7 +222,7 @@ const void* QVRegex::code8() const {
     std::call_once(c.once8, [this, &c] {
         pcre2_code_8* code = compile8(_pattern, _options);
         if (code)
-            pcre2_jit_compile_8(code, PCRE2_JIT_COMPLETE);
+            c.jit8 = pcre2_jit_compile_8(code, PCRE2_JIT_COMPLETE) == 0;
         c.code8 = code;
     });
     return c.code8;
@@ -273,7 +275,11 @@ std::optional<QVRegexMatch> QVRegex::copyMatchForUTF16(const char16_t* units, qi
     const auto subject = reinterpret_cast<PCRE2_SPTR16>(begin);
     const PCRE2_SIZE offset = PCRE2_SIZE(startLocation - start);
     const uint32_t flags = matchFlags(matchOptions);
-    int rc = pcre2_match_16(_compiled->code16, subject, PCRE2_SIZE(count), offset, flags, data, context);
+    // The JIT's own entry skips the general entry's checks, which cost as much as a short match;
+    // anchoring at match time is for the interpreter only.
+    int rc = _compiled->jit16 && !(flags & PCRE2_ANCHORED)
+                 ? pcre2_jit_match_16(_compiled->code16, subject, PCRE2_SIZE(count), offset, flags, data, context)
+                 : pcre2_match_16(_compiled->code16, subject, PCRE2_SIZE(count), offset, flags, data, context);
     if (rc == PCRE2_ERROR_JIT_STACKLIMIT)
         rc = pcre2_match_16(_compiled->code16, subject, PCRE2_SIZE(count), offset, flags | PCRE2_NO_JIT,
                             data, context);
@@ -318,7 +324,9 @@ std::optional<QVRegexMatch> QVRegex::copyMatchForUTF8Data(const char* bytes, qin
     const auto subject = reinterpret_cast<PCRE2_SPTR8>(begin);
     const PCRE2_SIZE offset = PCRE2_SIZE(startLocation - start);
     const uint32_t flags = matchFlags(matchOptions);
-    int rc = pcre2_match_8(code, subject, PCRE2_SIZE(count), offset, flags, data, context);
+    int rc = _compiled->jit8 && !(flags & PCRE2_ANCHORED)
+                 ? pcre2_jit_match_8(code, subject, PCRE2_SIZE(count), offset, flags, data, context)
+                 : pcre2_match_8(code, subject, PCRE2_SIZE(count), offset, flags, data, context);
     if (rc == PCRE2_ERROR_JIT_STACKLIMIT)
         rc = pcre2_match_8(code, subject, PCRE2_SIZE(count), offset, flags | PCRE2_NO_JIT, data, context);
     if (rc <= 0)

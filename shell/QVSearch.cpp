@@ -217,6 +217,13 @@ bool mayHoldLiteral(const QByteArray& bytes, const QString& literal, bool caseSe
     return false;
 }
 
+bool hasTemplateMarks(QStringView t) {
+    for (QChar c : t)
+        if (c == u'$' || c == u'(' || c == u'\\')
+            return true;
+    return false;
+}
+
 bool isAsciiOnly(QStringView text) {
     for (QChar c : text)
         if (c.unicode() >= 0x80)
@@ -437,8 +444,10 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
         *encoding = chosen;
     // A pattern is matched over UTF-8 bytes by the same rules as over the decoded text, so
     // when the text is exactly those bytes decoded, a file without a match needs no decoding.
-    if (_regex && chosen == TextEncoding::UTF8 && !bytes->startsWith("\xEF\xBB\xBF") && bytes->isValidUtf8() &&
-        !_regex->copyMatchForUTF8Data(*bytes, QVRange(0, bytes->size())))
+    // (The match goes first: a file with a match needs no validity check here, since decoding
+    // checks the bytes anyway.)
+    if (_regex && chosen == TextEncoding::UTF8 && !bytes->startsWith("\xEF\xBB\xBF") &&
+        !_regex->copyMatchForUTF8Data(*bytes, QVRange(0, bytes->size())) && bytes->isValidUtf8())
         return {};
     const std::optional<QString> text = FileEncodings::createWithData(*bytes, path, &chosen);
     if (encoding)
@@ -469,6 +478,9 @@ QList<QVSearchResult> QVSearch::findAllForUTF8Data(const QByteArray& data, bool)
 }
 
 QString QVSearch::replacementForString(const QString& matched, const QString& replaceString) const {
+    // A template without "$", "(" or a backslash comes out unchanged whatever the captures are.
+    if (!hasTemplateMarks(replaceString))
+        return replaceString;
     std::optional<QVRegexMatch> match;
     if (_regex)
         match = _regex->copyMatchForString(matched);
@@ -527,7 +539,7 @@ qsizetype QVSearch::replaceAllInString(QString& string) const {
 
 QByteArray QVSearch::replacementForUTF8Bytes(const char* bytes, qint64 length) const {
     std::optional<QVRegexMatch> match;
-    if (_regex && length >= 0 && (bytes || length == 0))
+    if (_regex && hasTemplateMarks(_replace) && length >= 0 && (bytes || length == 0))
         match = _regex->copyMatchForUTF8Data(bytes, length, QVRange(0, length));
     if (!match)
         return _replace.toUtf8();
