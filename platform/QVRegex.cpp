@@ -116,17 +116,18 @@ bool clampRange(qint64 size, QVRange range, qint64& start, qint64& length) {
 
 // Turns the offsets of a successful match (relative to the range start) into ranges in the
 // caller's coordinates; groups past the last one set, or unset, are not found.
-QVRegexMatch makeMatch(const PCRE2_SIZE* ovector, int setPairs, int captures, qint64 base) {
-    QVRegexMatch::Ranges ranges(captures, QVRange{});
+std::optional<QVRegexMatch> makeMatch(const PCRE2_SIZE* ovector, int setPairs, int captures, qint64 base) {
+    // Built in place: a match is handed back often enough for its copies to count.
+    std::optional<QVRegexMatch> match(std::in_place, captures);
     for (int i = 0; i < captures && i < setPairs; ++i) {
         const PCRE2_SIZE b = ovector[2 * i];
         const PCRE2_SIZE e = ovector[2 * i + 1];
         if (b == PCRE2_UNSET || e == PCRE2_UNSET)
             continue;
         // \K inside a lookahead can leave the start after the end: report an empty range there.
-        ranges[i] = QVRange(base + qint64(b), e > b ? qint64(e - b) : 0);
+        match->setRange(i, QVRange(base + qint64(b), e > b ? qint64(e - b) : 0));
     }
-    return QVRegexMatch(std::move(ranges));
+    return match;
 }
 
 const char16_t kEmpty16[1] = {0};

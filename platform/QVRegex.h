@@ -20,6 +20,9 @@ public:
     using Ranges = QVarLengthArray<QVRange, 6>;
     QVRegexMatch() = default;
     explicit QVRegexMatch(Ranges ranges) : _ranges(std::move(ranges)) {}
+    // count captures, none of them found yet.
+    explicit QVRegexMatch(int count) : _ranges(count) {}
+    void setRange(int n, QVRange range) { _ranges[n] = range; }
     // The range of capture n; not found for a group that took no part or that the pattern lacks.
     QVRange rangeForCapture(int n) const;
     // Number of captures, the whole match included.

@@ -481,9 +481,7 @@ QString QVSearch::replacementForString(const QString& matched, const QString& re
     // A template without "$", "(" or a backslash comes out unchanged whatever the captures are.
     if (!hasTemplateMarks(replaceString))
         return replaceString;
-    std::optional<QVRegexMatch> match;
-    if (_regex)
-        match = _regex->copyMatchForString(matched);
+    const std::optional<QVRegexMatch> match = _regex ? _regex->copyMatchForString(matched) : std::nullopt;
     if (!match)
         return replaceString;
 
@@ -538,9 +536,10 @@ qsizetype QVSearch::replaceAllInString(QString& string) const {
 }
 
 QByteArray QVSearch::replacementForUTF8Bytes(const char* bytes, qint64 length) const {
-    std::optional<QVRegexMatch> match;
-    if (_regex && hasTemplateMarks(_replace) && length >= 0 && (bytes || length == 0))
-        match = _regex->copyMatchForUTF8Data(bytes, length, QVRange(0, length));
+    const std::optional<QVRegexMatch> match =
+        _regex && hasTemplateMarks(_replace) && length >= 0 && (bytes || length == 0)
+            ? _regex->copyMatchForUTF8Data(bytes, length, QVRange(0, length))
+            : std::nullopt;
     if (!match)
         return _replace.toUtf8();
 
