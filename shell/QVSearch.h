@@ -20,7 +20,8 @@ class QVRegex;
 // bytes over UTF-8 data; no match is a not-found range of length 0.
 class QVSearch {
 public:
-    // The option word of a pattern compiled here: case-sensitive or not.
+    // The option word of a pattern compiled here: case-sensitive or not, and always with "^"
+    // and "$" at every line start and end, which the callers' patterns rely on.
     static constexpr quint32 CaseSensitivePatternOptions = 2;
     static constexpr quint32 CaseInsensitivePatternOptions = 3;
     // The match options handed to every ranged match unless changed with setOptions.
@@ -38,7 +39,8 @@ public:
     static QVSearch withSearchString(const QString& text);
 
     // A null text removes the pattern; the current pattern's own text changes nothing; any other
-    // text is compiled with the default options (case-sensitive).
+    // text is compiled with the default options (case-sensitive, "^" and "$" only at the ends of
+    // the text searched).
     void setSearchExpression(const QString& pattern);
     // On a pattern search, recompiles from the text (default options) unless it is the current
     // pattern's text; otherwise sets the literal.

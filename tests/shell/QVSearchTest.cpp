@@ -122,6 +122,12 @@ TEST(QVSearch, SettingsAndValidation) {
     EXPECT_TRUE(search.matchesString("abd"));
     search.setSearchExpression("a.d");
     EXPECT_TRUE(search.matchesString("axd"));
+    // Patterns compiled by the engine itself anchor at every line; the default options anchor
+    // at the ends of the text only.
+    EXPECT_EQ(QVSearch::withExpressionString("^b$", true).firstMatchInString("a\nb\nc"), QVRange(2, 1));
+    search.setSearchExpression("^b$");
+    EXPECT_TRUE(search.firstMatchInString("a\nb\nc").isNotFound());
+    EXPECT_EQ(search.firstMatchInString("b\n"), QVRange(0, 1));
     // Removing the pattern turns the search back to its literal, here none.
     search.setSearchExpression(QString());
     EXPECT_FALSE(search.isRegularExpression());
