@@ -9,6 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -186,40 +189,54 @@ private:
 };
 
 // The declaration scan of bytes in memory, without copying lines: the same lines as the
-// streaming scanner examines, in the same order. Files with LF line breaks only (nearly all) are
-// split with memchr, and only lines holding "<?xml" or "<meta" are looked at closely.
+// streaming scanner examines, in the same order. Files whose first lines end in bare LFs (nearly
+// all) are walked by their LF, CR and "<" bytes alone, sixteen bytes at a time, and only lines
+// holding "<?xml" or "<meta" are looked at closely; a CR hands the bytes to the line scanner.
 QVStringEncoding declarationInBytes(const char* bytes, qint64 size, int lineLimit) {
-    // The end of the complete lines to examine, if every one ends with a bare LF.
-    qint64 end = 0;
+    enum Step { Next, Done, ByLines };
     int lines = 0;
-    for (; lines < lineLimit; ++lines) {
-        const void* lf = std::memchr(bytes + end, '\n', size_t(size - end));
-        if (!lf) break;
-        end = static_cast<const char*>(lf) - bytes + 1;
+    qint64 lineStart = 0;
+    qint64 skipUntil = 0;  // marks before this belong to a line already examined
+    QVStringEncoding found = 0;
+    auto mark = [&](qint64 i) -> Step {
+        if (i < skipUntil) return Next;
+        const char c = bytes[i];
+        if (c == '\n') {
+            lineStart = i + 1;
+            return ++lines >= lineLimit ? Done : Next;
+        }
+        if (c == '\r') return ByLines;
+        if (size - i < 5 || !declarationCandidates(bytes + i, 5)) return Next;
+        const void* lf = std::memchr(bytes + i, '\n', size_t(size - i));
+        const qint64 lineEnd = lf ? static_cast<const char*>(lf) - bytes + 1 : size;
+        if (std::memchr(bytes + i, '\r', size_t(lineEnd - i))) return ByLines;
+        if (!lf) return Done;  // a last line without a break is not examined
+        found = declarationInLine(bytes + lineStart, lineEnd - lineStart);
+        if (found) return Done;
+        skipUntil = lineEnd - 1;  // its LF still counts the line
+        return Next;
+    };
+    Step step = lineLimit > 0 ? Next : Done;
+    qint64 i = 0;
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), open = _mm_set1_epi8('<');
+    for (; step == Next && i + 16 <= size; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+        unsigned bits = unsigned(_mm_movemask_epi8(_mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)), _mm_cmpeq_epi8(v, open))));
+        for (; bits && step == Next; bits &= bits - 1) step = mark(i + __builtin_ctz(bits));
     }
-    // A CR among those lines, or in a last line without LF (where it ends a complete line),
-    // splits lines differently: the general scanner takes over.
-    if (std::memchr(bytes, '\r', size_t(lines == lineLimit ? end : size))) {
+#endif
+    for (; step == Next && i < size; ++i) {
+        const char c = bytes[i];
+        if (c == '\n' || c == '\r' || c == '<') step = mark(i);
+    }
+    if (step == ByLines) {
         DeclarationScanner scanner;
         scanner.feed(bytes, size);
         return scanner.found();
     }
-    for (qint64 at = 0; end - at >= 5;) {
-        const char* open = static_cast<const char*>(std::memchr(bytes + at, '<', size_t(end - at - 4)));
-        if (!open) break;
-        const qint64 index = open - bytes;
-        if (!declarationCandidates(open, 5)) {
-            at = index + 1;
-            continue;
-        }
-        // The whole line holding it, its LF included, is examined as the scanner would.
-        qint64 lineStart = index;
-        while (lineStart > 0 && bytes[lineStart - 1] != '\n') --lineStart;
-        const qint64 lineEnd = static_cast<const char*>(std::memchr(open, '\n', size_t(end - index))) - bytes + 1;
-        if (const QVStringEncoding found = declarationInLine(bytes + lineStart, lineEnd - lineStart)) return found;
-        at = lineEnd;
-    }
-    return 0;
+    return found;
 }
 
 QVStringEncoding byteOrderMark(const QByteArray& start) {
