@@ -259,6 +259,11 @@ TEST(TextEncoding, ByteOrderMarksAndEmptyInput) {
     EXPECT_EQ(TextEncoding::encode(hi, TextEncoding::UTF16, false), QByteArray("\xff\xfeh\x00\xe9\x00", 6));
     // A UTF-8 mark is text, kept so that writing the file back gives the same bytes.
     EXPECT_EQ(TextEncoding::decode(QByteArray("\xef\xbb\xbfx"), TextEncoding::UTF8), QString(QChar(0xFEFF)) + QStringLiteral("x"));
+    EXPECT_EQ(TextEncoding::decode(QByteArray("\xef\xbb\xbf\xef\xbb\xbfx"), TextEncoding::UTF8),
+              QString(2, QChar(0xFEFF)) + QStringLiteral("x"));
+    // A replacement character written in the bytes is text like any other.
+    EXPECT_EQ(TextEncoding::decode(QByteArray("\xef\xbf\xbd ok"), TextEncoding::UTF8),
+              QString(QChar(0xFFFD)) + QStringLiteral(" ok"));
     for (const Sample& s : samples()) {
         SCOPED_TRACE(s.label);
         const auto empty = TextEncoding::decode(QByteArray(), s.encoding);
