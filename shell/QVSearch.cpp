@@ -15,6 +15,9 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -294,6 +297,39 @@ qsizetype indexOfAsciiCaseless(QStringView text, QStringView needle) {
     return -1;
 }
 
+// The first occurrence of a needle of two units or more, unit for unit, or -1. Places where both
+// the first and the last unit of the needle match are found eight units at a time, and only those
+// are compared whole.
+qsizetype indexOfExact(QStringView text, QStringView needle) {
+    const qsizetype m = needle.size();
+    const qsizetype n = text.size();
+    if (m > n)
+        return -1;
+    const char16_t* t = text.utf16();
+    const char16_t* p = needle.utf16();
+    qsizetype at = 0;
+#if defined(__SSE2__)
+    const __m128i first = _mm_set1_epi16(short(p[0]));
+    const __m128i last = _mm_set1_epi16(short(p[m - 1]));
+    for (; at + 8 + m - 1 <= n; at += 8) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + at));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + at + m - 1));
+        unsigned bits = unsigned(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi16(a, first), _mm_cmpeq_epi16(b, last))));
+        while (bits) {
+            const int bit = __builtin_ctz(bits);  // two bits per unit
+            const qsizetype candidate = at + bit / 2;
+            if (std::memcmp(t + candidate + 1, p + 1, size_t(m - 2) * sizeof(char16_t)) == 0)
+                return candidate;
+            bits &= ~(3u << bit);
+        }
+    }
+#endif
+    for (; at + m <= n; ++at)
+        if (t[at] == p[0] && std::memcmp(t + at, p, size_t(m) * sizeof(char16_t)) == 0)
+            return at;
+    return -1;
+}
+
 }  // namespace
 
 QVSearch QVSearch::withExpression(std::shared_ptr<const QVRegex> expression) {
@@ -344,8 +380,8 @@ bool QVSearch::validRegexReplace(const QString&) { return true; }
 QVRange QVSearch::literalMatch(QStringView text, qint64 base, bool reverse) const {
     if (_search.isEmpty() || text.size() < _search.size())
         return QVRange();
-    if (!_caseSensitive && !reverse && isAsciiOnly(_search)) {
-        const qsizetype at = indexOfAsciiCaseless(text, _search);
+    if (!reverse && (_caseSensitive ? _search.size() > 1 : isAsciiOnly(_search))) {
+        const qsizetype at = _caseSensitive ? indexOfExact(text, _search) : indexOfAsciiCaseless(text, _search);
         return at < 0 ? QVRange() : QVRange(base + at, _search.size());
     }
     const Qt::CaseSensitivity cs = _caseSensitive ? Qt::CaseSensitive : Qt::CaseInsensitive;

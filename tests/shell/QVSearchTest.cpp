@@ -71,11 +71,12 @@ TEST(QVSearch, FirstMatchInString) {
     }
 }
 
-TEST(QVSearch, CaselessLiteralsCompareAsQtDoes) {
-    // ASCII literals searched without case take a faster path than Qt's general search; it must
-    // find exactly what Qt's case-insensitive indexOf finds, the Kelvin sign and the long s
-    // (which fold to "k" and "s") and characters beyond the BMP included.
-    const QString needles[] = {"content-type", "KS", "s", "k", "a-b", "xyz", "sk_ks", "Ab"};
+TEST(QVSearch, LiteralsCompareAsQtDoes) {
+    // Literals take faster paths than Qt's general search; they must find exactly what Qt's
+    // indexOf finds: without case, the Kelvin sign and the long s (which fold to "k" and "s")
+    // and characters beyond the BMP included; with case, at every alignment and near the end.
+    const QString needles[] = {"content-type", "KS", "s", "k", "a-b", "xyz", "sk_ks", "Ab", "conTent-typ", "xx",
+                               u"😀x"_qs, u"x😀"_qs, "Content-TypeContent-Type"};
     const QString pieces[] = {"Content-Type", "CONTENT-TYPE", u"content-Kype"_qs, u"ſ"_qs, u"K"_qs,
                               "K", "s", "a-B", u"à-b"_qs, u"😀"_qs, u"Å"_qs, "x", "Y", "z", " ", "_",
                               "\n", u"İ"_qs, u"ı"_qs, "conTent-typ", "AB"};
@@ -97,6 +98,12 @@ TEST(QVSearch, CaselessLiteralsCompareAsQtDoes) {
                 expected.append(QVRange(at, needle.size()));
             EXPECT_EQ(describe(rangesOf(literal(needle, false).findAllForString(text, false))), describe(expected));
             found += int(expected.size());
+            // And with case, unit for unit.
+            QList<QVRange> exact;
+            for (qsizetype at = text.indexOf(needle); at >= 0; at = text.indexOf(needle, at + needle.size()))
+                exact.append(QVRange(at, needle.size()));
+            EXPECT_EQ(describe(rangesOf(literal(needle, true).findAllForString(text, false))), describe(exact));
+            found += int(exact.size());
         }
     }
     EXPECT_GT(found, 1000);
