@@ -265,7 +265,8 @@ void QVTextView::storageEdited(const QVTextStorage::Edit& edit) {
         _caret = std::clamp<qint64>(_caret, 0, length());
         updateScrollBars();
     }
-    viewport()->update();
+    if (!_painting) viewport()->update();
+    textStorageEdited(edit);
 }
 
 // --- Selection --------------------------------------------------------------------------------
@@ -333,6 +334,7 @@ qint64 QVTextView::lastVisibleLine() const {
 void QVTextView::ensureLayoutOfVisibleLines() {
     const qint64 top = verticalScrollBar()->value();
     const qint64 bottom = top + qint64(std::ceil(viewport()->height() / _layoutManager->lineHeight()));
+    willDrawLines(_layoutManager->lineOfRow(top), _layoutManager->lineOfRow(bottom));
     qint64 row = top;
     while (row <= bottom && row < _layoutManager->rowCount()) {
         const qint64 line = _layoutManager->lineOfRow(row);
@@ -663,17 +665,22 @@ QString QVTextView::stringForCopy(QVRange range) const { return _storage->substr
 QString QVTextView::stringForDrop(const QMimeData* data) const { return data && data->hasText() ? data->text() : QString(); }
 
 void QVTextView::drawViewBackground(QPainter& painter, const QRect& rect) { painter.fillRect(rect, _backgroundColor); }
+void QVTextView::willDrawLines(qint64, qint64) {}
+void QVTextView::textStorageEdited(const QVTextStorage::Edit&) {}
 
 // --- Painting ---------------------------------------------------------------------------------
 
-QRectF QVTextView::rowRectInViewport(qint64 row) const {
-    const qreal lineHeight = _layoutManager->lineHeight();
-    return QRectF(0, (row - verticalScrollBar()->value()) * lineHeight, viewport()->width(), lineHeight);
-}
-
 void QVTextView::paintEvent(QPaintEvent* event) {
-    QPainter painter(viewport());
     const QRect dirty = event->rect();
+    {
+        const qint64 top = verticalScrollBar()->value();
+        const qreal lineHeight = _layoutManager->lineHeight();
+        _painting = true;
+        willDrawLines(_layoutManager->lineOfRow(top + qint64(std::floor(dirty.top() / lineHeight))),
+                      _layoutManager->lineOfRow(top + qint64(std::ceil(dirty.bottom() / lineHeight))));
+        _painting = false;
+    }
+    QPainter painter(viewport());
     drawViewBackground(painter, dirty);
     const qreal lineHeight = _layoutManager->lineHeight();
     const qint64 top = verticalScrollBar()->value();
@@ -735,6 +742,7 @@ void QVTextView::paintEvent(QPaintEvent* event) {
     }
     if (firstLine >= 0) _layoutManager->pruneCache(firstLine, lastLine);
 }
+
 
 void QVTextView::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);

@@ -187,6 +187,12 @@ protected:
     virtual QString stringForDrop(const QMimeData* data) const;
     // Paints what lies under the text (the background); the base fills the background colour.
     virtual void drawViewBackground(QPainter& painter, const QRect& rect);
+    // Told before lines [first, last] are laid out to be drawn (attributes may still change).
+    virtual void willDrawLines(qint64 firstLine, qint64 lastLine);
+    // Told of every change of the storage, ours or not, after the view has followed it.
+    virtual void textStorageEdited(const QVTextStorage::Edit& edit);
+    // Whether a paint is under way (storage changes then schedule no further paint).
+    bool isPainting() const { return _painting; }
     // Runs an undo or a redo of the undo manager; the base just does it.
     void runUndo(bool redo);
 
@@ -223,7 +229,6 @@ private:
     qint64 positionMovedVertically(qint64 position, qint64 rows);
     qint64 wordBoundary(qint64 position, bool forward) const;
     void deleteToward(qint64 position);
-    QRectF rowRectInViewport(qint64 row) const;
     void restartCaretBlink();
     void autoScrollStep();
     void startDrag();
@@ -252,6 +257,7 @@ private:
     QBasicTimer _caretTimer;
     QBasicTimer _autoScrollTimer;
     bool _scrollBarsPending = false;
+    bool _painting = false;
 
     // Mouse state.
     enum class MouseMode { None, Select, SelectWords, SelectLines, MaybeDrag };

@@ -1,0 +1,448 @@
+// The editor view of one text document.
+#include "editor/HTMLView.h"
+
+#include "editor/QVEditorNotifications.h"
+#include "languages/QVParser.h"
+#include "platform/QVTextLayoutManager.h"
+#include "platform/SystemLog.h"
+#include "platform/UserDefaults.h"
+#include "shell/ColorUtilities.h"
+#include "shell/Defaults.h"
+#include "shell/FileEncodings.h"
+#include "shell/StringUtilities.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QMimeData>
+#include <QPagedPaintDevice>
+#include <QPainter>
+#include <QScrollBar>
+#include <QtDebug>
+
+#include <cmath>
+
+namespace {
+
+const QString CollapseActionName = QStringLiteral("Collapse Region");
+const QString ExpandActionName = QStringLiteral("Expand Region");
+
+QString lineBreakNameFor(qint64 type) {
+    return type == HTMLView::DOS ? QStringLiteral("DOS") : type == HTMLView::Mac ? QStringLiteral("Mac") : QStringLiteral("Unix");
+}
+
+// The full text laid out alone, for printing: no colours, no collapsed regions, no view.
+struct PrintLayout {
+    QVTextStorage text;
+    QVTextLayoutManager layout;
+    qint64 rowsPerPage = 1;
+
+    PrintLayout(const QString& fullText, const QFont& font, int tabWidth, const QSizeF& pageSize) {
+        text.replaceCharacters(QVRange(0, 0), fullText);
+        layout.setFont(font);
+        layout.setTabWidth(tabWidth);
+        layout.setTextColor(Qt::black);
+        layout.setWrapWidth(std::max<qreal>(pageSize.width(), layout.spaceWidth() * 4));
+        layout.setTextStorage(&text);
+        layout.ensureLayout(0, text.lineCount() - 1);
+        rowsPerPage = std::max<qint64>(1, qint64(pageSize.height() / layout.lineHeight()));
+    }
+    int pages() { return int(std::max<qint64>(1, (layout.rowCount() + rowsPerPage - 1) / rowsPerPage)); }
+
+    void drawPage(QPainter& painter, const QSizeF& pageSize, int page) {
+        painter.save();
+        painter.fillRect(QRectF(QPointF(0, 0), pageSize), Qt::white);
+        const qreal lineHeight = layout.lineHeight();
+        painter.setClipRect(QRectF(QPointF(0, 0), QSizeF(pageSize.width(), rowsPerPage * lineHeight)));
+        const qint64 firstRow = qint64(page) * rowsPerPage;
+        const qint64 lastRow = std::min(firstRow + rowsPerPage, layout.rowCount()) - 1;
+        if (firstRow <= lastRow) {
+            for (qint64 line = layout.lineOfRow(firstRow); line <= layout.lineOfRow(lastRow); ++line) {
+                const QPointF origin(0, (layout.firstRowOfLine(line) - firstRow) * lineHeight);
+                layout.drawLine(painter, line, origin, {}, QRectF(QPointF(0, 0), pageSize));
+            }
+        }
+        painter.restore();
+    }
+};
+
+}  // namespace
+
+HTMLView::HTMLView(const QString& path, QWidget* parent) : QVSyntaxHighlightingTextView(parent) {
+    _textStorage = std::make_shared<QVFoldingTextStorage>();
+    setTextStorage(_textStorage);
+    setAllowsUndo(true);
+    configureTextView(true);
+    const qint64 type = UserDefaults::standard().integerForKey(QVLineBreak);
+    _lineBreak = StringUtilities::lineBreak();
+    _lineBreakName = lineBreakNameFor(type);
+    _escaped = _ignore = _updateAttributesOnActivate = false;
+    setPath(path);
+    _editorPrefsObserver = NotificationCenter::defaultCenter().addObserver(
+        QString::fromLatin1(QorvelEditorPrefsChange), nullptr, [this](const Notification&) { updateAttributes(); });
+}
+
+HTMLView::~HTMLView() {
+    NotificationCenter::defaultCenter().removeObserver(_editorPrefsObserver);
+    _interfaceDelegate.reset();
+}
+
+void HTMLView::releaseAndDestroy() {
+    _textStorage = std::make_shared<QVFoldingTextStorage>();
+    setTextStorage(_textStorage);
+}
+
+// --- Configuration ----------------------------------------------------------------------------
+
+void HTMLView::configureTextView(bool firstTime) {
+    QFont font;
+    if (std::optional<QFont> stored = Defaults::storedDefaultFont()) {
+        font = *stored;
+    } else {
+        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        font.setPointSizeF(12.0);
+    }
+    setTextFont(font);
+    if (firstTime) initTypingAttributes(font);
+    setTabSize(int(std::clamp<qint64>(UserDefaults::standard().integerForKey(QVTabSizeKey), 0, 64)));
+    // The widget starts out unwrapped, so wrapping is applied the first time too.
+    changeWrap();
+}
+
+void HTMLView::initTypingAttributes(const QFont& font) {
+    setTextFont(font);
+    setTextColor(textColor().isValid() ? textColor() : QColor(Qt::black));
+}
+
+void HTMLView::setTabSize(int n) { setTabWidth(std::max(1, n)); }
+
+void HTMLView::changeWrap() { setWrapsLines(UserDefaults::standard().boolForKey(QVWrapText)); }
+
+void HTMLView::updateAttributes() {
+    if (!active()) {
+        _updateAttributesOnActivate = true;
+        return;
+    }
+    configureTextView(false);
+}
+
+void HTMLView::setActive(bool flag) {
+    QVSyntaxHighlightingTextView::setActive(flag);
+    if (flag && _updateAttributesOnActivate) {
+        configureTextView(false);
+        _updateAttributesOnActivate = false;
+    }
+}
+
+// --- Text -------------------------------------------------------------------------------------
+
+QString HTMLView::fullString() const { return _textStorage->fullString(); }
+
+void HTMLView::setString(const QString& text) {
+    QVSyntaxHighlightingTextView::setString(StringUtilities::switchLineBreaks(text, _lineBreak, _lineBreakName));
+}
+
+QVError HTMLView::insertText(const QString& text) {
+    if (text.size() < 2) return QVSyntaxHighlightingTextView::insertText(text);
+    const QVError error =
+        QVSyntaxHighlightingTextView::insertText(StringUtilities::switchLineBreaks(text, _lineBreak, _lineBreakName));
+    if (error && error.domain() == QStringLiteral("QVTextStorageErrorDomain") && error.code() == 1) {
+        SystemLog::warning(QStringLiteral("caught NSRangeException"));
+        syntaxHighlight(QVRange(0, length()), QStringLiteral("multiple"));
+        didChangeText();
+    }
+    return error;
+}
+
+void HTMLView::paste() { QVSyntaxHighlightingTextView::paste(); }
+
+void HTMLView::insertNewline() { insertText(_lineBreak); }
+
+bool HTMLView::loadFromPath(const QString& path, const QString& actionName, QVError* error) {
+    const QVStringEncoding previous = _encodingFromOpen;
+    QVStringEncoding encoding = _fileConfiguration ? QVStringEncoding(_fileConfiguration(FileEncodingKey).toULongLong()) : 0;
+    _encodingFromOpen = encoding;
+    QVError readError;
+    std::optional<QString> text = FileEncodings::createWithContentsOfFile(path, &encoding, &readError);
+    return applyLoadedText(std::move(text), encoding, previous, readError, actionName, error);
+}
+
+bool HTMLView::loadFromData(const QByteArray& data, const QString& path, const QString& actionName, QVError* error) {
+    const QVStringEncoding previous = _encodingFromOpen;
+    QVStringEncoding encoding = _fileConfiguration ? QVStringEncoding(_fileConfiguration(FileEncodingKey).toULongLong()) : 0;
+    _encodingFromOpen = encoding;
+    QVError readError;
+    std::optional<QString> text = FileEncodings::createWithData(data, path, &encoding, &readError);
+    return applyLoadedText(std::move(text), encoding, previous, readError, actionName, error);
+}
+
+bool HTMLView::applyLoadedText(std::optional<QString> text, QVStringEncoding encoding, QVStringEncoding previous,
+                               const QVError& readError, const QString& actionName, QVError* error) {
+    if (!text) {
+        // Showing an empty text as if it were the file would invite saving it over the file.
+        _encodingFromOpen = previous;
+        const QVError failure = readError ? readError
+                                          : QVError::app(FileEncodings::FallbackEncodingError + 1,
+                                                         QStringLiteral("The file could not be read as text."));
+        qvSetError(error, failure);
+        if (auto owner = delegate()) owner->htmlViewHadError(this, failure, true);
+        return false;
+    }
+    _encodingFromOpen = encoding;
+    if (!actionName.isEmpty()) undoableSetString(*text, actionName);
+    else setString(*text);
+    if (readError && readError.code() == FileEncodings::FallbackEncodingError) {
+        qvSetError(error, readError);
+        if (auto owner = delegate()) owner->htmlViewHadError(this, readError, false);
+    }
+    return true;
+}
+
+QList<QVCodeNavMenuItem> HTMLView::codeNavItems() const {
+    if (!parser()) return {};
+    const QString text = fullString();
+    return parser()->codeNavItemsForString(text, QVRange(0, text.size()));
+}
+
+// --- Selection and lines ----------------------------------------------------------------------
+
+void HTMLView::showRange(QVRange fullRange) {
+    setSelectedRange(&fullRange, true);
+    scrollRangeToVisible(selectedRange());
+}
+
+void HTMLView::setSelectedRange(QVRange* range, bool expandCollapsed) {
+    if (!range) return;
+    if (expandCollapsed) {
+        qint64 hidden = 0;
+        qint64 index = 0;
+        for (;;) {
+            QVRange run;
+            std::shared_ptr<QVFoldMarkerTextAttachment> region = _textStorage->nextAttachmentAfterIndex(index, &run);
+            if (!region) break;
+            const qint64 visible = run.location;
+            const qint64 fullStart = visible + hidden;
+            if (fullStart >= range->location) break;
+            const qint64 regionLength = region->string().size();
+            if (range->location < fullStart + regionLength) {
+                expandForMarkerWithGlyphIndex(visible);
+                break;
+            }
+            hidden += regionLength - 1;
+            index = visible + 1;
+        }
+        range->location -= hidden;
+    }
+    QVTextView::setSelectedRange(*range);
+}
+
+qint64 HTMLView::lineNumber() const { return textStorage().lineOfPosition(selectedRange().location) + 1; }
+
+qint64 HTMLView::columnNumber() const {
+    const qint64 start = selectedRange().location;
+    return start - textStorage().lineStart(textStorage().lineOfPosition(start));
+}
+
+QVRange HTMLView::rangeForLineNumber(qint64 n, qint64* count) const {
+    const QVTextStorage& text = textStorage();
+    if (text.length() == 0 || n <= 0) return QVRange(0, 0);
+    // A final line break opens no further line here.
+    const QChar last = text.characterAt(text.length() - 1);
+    const qint64 lines = text.lineCount() - (last == u'\n' || last == u'\r' ? 1 : 0);
+    const qint64 taken = std::min(n, lines);
+    if (count) *count += taken;
+    return text.lineRange(taken - 1);
+}
+
+bool HTMLView::gotoLine(qint64 n) {
+    bool exact = true;
+    if (n <= 0) {
+        QApplication::beep();
+        n = 1;
+        exact = false;
+    }
+    qint64 count = 0;
+    const QVRange range = rangeForLineNumber(n, &count);
+    if (count < n) {
+        QApplication::beep();
+        exact = false;
+    }
+    QVTextView::setSelectedRange(range);
+    scrollRangeToVisible(range);
+    return exact;
+}
+
+void HTMLView::selectLine(qint64 a, qint64 b) {
+    qint64 count = 0;
+    const QVRange first = rangeForLineNumber(a, &count);
+    count = 0;
+    const QVRange second = rangeForLineNumber(b, &count);
+    QVTextView::setSelectedRange(first.united(second));
+}
+
+void HTMLView::gotoLineFromString(const QString& text) {
+    if (!text.isEmpty()) gotoLine(text.trimmed().toLongLong());
+}
+
+void HTMLView::selectLineForGlyphIndex(qint64 position) {
+    const QVTextStorage& text = textStorage();
+    QVTextView::setSelectedRange(text.lineRange(text.lineOfPosition(position)));
+}
+
+// --- Undoable edits ---------------------------------------------------------------------------
+
+void HTMLView::performUndoable(const std::function<void()>& action, const QString& actionName, bool countsAsChange) {
+    QVUndoManager& undo = undoManager();
+    // The step is its own, not part of whatever the current input event typed.
+    undo.closeEventGroup();
+    const bool byEvent = undo.groupsByEvent();
+    undo.setGroupsByEvent(false);
+    undo.beginUndoGrouping();
+    action();
+    if (!actionName.isEmpty()) undo.setActionName(actionName);
+    if (!countsAsChange) undo.setActionCountsAsChange(false);
+    undo.endUndoGrouping();
+    undo.setGroupsByEvent(byEvent);
+}
+
+void HTMLView::undoableInsertText(const QString& text, const QString& actionName,
+                                  const QVTextChange::Attachments& attachments) {
+    performUndoable([&] {
+        if (attachments.empty()) insertText(text);
+        else replaceRange(selectedRange(), text, attachments);
+    }, actionName);
+}
+
+void HTMLView::registerTextRestore(const QString& actionName) {
+    const QString text = string();
+    const QVTextChange::Attachments attachments = QVTextChange::attachmentsIn(textStorage(), QVRange(0, length()));
+    undoManager().registerUndo(this, [this, text, attachments, actionName] { restoreText(text, attachments, actionName); });
+}
+
+void HTMLView::restoreText(const QString& text, const QVTextChange::Attachments& attachments, const QString& actionName) {
+    registerTextRestore(actionName);
+    // Exactly the text there was: no line-break conversion, collapsed regions as they were.
+    QVSyntaxHighlightingTextView::setString(text);
+    if (!attachments.empty()) {
+        textStorage().beginEditing();
+        for (const auto& [offset, attachment] : attachments)
+            textStorage().addAttribute(QVTextStorage::AttachmentAttribute, QVariant::fromValue(attachment), QVRange(offset, 1));
+        textStorage().endEditing();
+    }
+    _changeRange = QVRange(0, length());
+    didChangeText();
+}
+
+void HTMLView::undoableSetString(const QString& text, const QString& actionName) {
+    QVUndoManager& undo = undoManager();
+    undo.closeEventGroup();
+    undo.beginUndoGrouping();
+    registerTextRestore(actionName);
+    setString(text);
+    undo.setActionName(actionName);
+    undo.endUndoGrouping();
+}
+
+void HTMLView::undo() {
+    _ignore = _escaped = true;
+    runUndo(false);
+    _ignore = _escaped = false;
+}
+
+void HTMLView::redo() {
+    _ignore = _escaped = true;
+    runUndo(true);
+    _ignore = _escaped = false;
+}
+
+bool HTMLView::shouldIgnoreChangeForCount() {
+    const bool ignore = _dontCountChange;
+    _dontCountChange = false;
+    return ignore;
+}
+
+// --- Collapsed regions ------------------------------------------------------------------------
+
+bool HTMLView::collapseRange(QVRange range) {
+    if (range.length <= 0 || range.location < 0 || range.end() > length()) return false;
+    std::shared_ptr<QVFoldMarkerTextAttachment> region = _textStorage->attachmentForRange(range);
+    QVTextView::setSelectedRange(range);
+    _dontCountChange = true;
+    bool done = false;
+    performUndoable([&] {
+        done = replaceRange(range, QString(QChar(QVTextAttachment::Character)), {{0, region}});
+    }, CollapseActionName, false);
+    return done;
+}
+
+bool HTMLView::expandForMarkerWithGlyphIndex(qint64 position) {
+    QVRange run;
+    std::shared_ptr<QVFoldMarkerTextAttachment> region = _textStorage->nextAttachmentAfterIndex(position, &run);
+    if (!region) return false;
+    // Keep the scroll position, so that the expanded text does not jump.
+    const int vertical = verticalScrollBar()->value();
+    const int horizontal = horizontalScrollBar()->value();
+    QVTextView::setSelectedRange(QVRange(run.location, 1));
+    _dontCountChange = true;
+    bool done = false;
+    performUndoable([&] { done = replaceRange(QVRange(run.location, 1), region->string()); }, ExpandActionName, false);
+    verticalScrollBar()->setValue(vertical);
+    horizontalScrollBar()->setValue(horizontal);
+    return done;
+}
+
+// --- Hooks ------------------------------------------------------------------------------------
+
+bool HTMLView::shouldChangeTextInRange(QVRange range, const QString& replacement) {
+    QVSyntaxHighlightingTextView::shouldChangeTextInRange(range, replacement);
+    _changeRange = QVRange(range.location, replacement.size());
+    return true;
+}
+
+void HTMLView::didChangeText() {
+    highlightChangedRange(_changeRange);
+    if (_escaped && !_ignore) {
+        _escaped = false;
+        if (auto owner = delegate()) owner->htmlViewIsEscaped(this, false);
+    }
+}
+
+void HTMLView::didChangeSelection() {
+    if (auto owner = delegate()) owner->htmlViewChangedToLine(this, lineNumber(), columnNumber());
+}
+
+QString HTMLView::stringForCopy(QVRange range) const { return _textStorage->fullStringInRange(range); }
+
+QString HTMLView::stringForDrop(const QMimeData* data) const {
+    if (data && data->hasColor() && !data->hasText())
+        return QStringLiteral("#%1").arg(ColorUtilities::hexValueWebsafe(qvariant_cast<QColor>(data->colorData()), false));
+    return QVSyntaxHighlightingTextView::stringForDrop(data);
+}
+
+// --- Printing ---------------------------------------------------------------------------------
+
+int HTMLView::printPageCount(const QSizeF& pageSize) const {
+    PrintLayout job(fullString(), textFont(), tabWidth(), pageSize);
+    return job.pages();
+}
+
+void HTMLView::drawPrintPage(QPainter& painter, const QSizeF& pageSize, int page) const {
+    PrintLayout job(fullString(), textFont(), tabWidth(), pageSize);
+    job.drawPage(painter, pageSize, page);
+}
+
+bool HTMLView::print(QPagedPaintDevice* device) const {
+    if (!device) return false;
+    QPainter painter;
+    if (!painter.begin(device)) return false;
+    // Lay out in this view's units and scale to the device's resolution.
+    const qreal scale = qreal(device->logicalDpiY()) / qreal(std::max(1, logicalDpiY()));
+    const QRect paintRect = device->pageLayout().paintRectPixels(device->logicalDpiY());
+    const QSizeF pageSize(paintRect.width() / scale, paintRect.height() / scale);
+    PrintLayout job(fullString(), textFont(), tabWidth(), pageSize);
+    painter.scale(scale, scale);
+    for (int page = 0; page < job.pages(); ++page) {
+        if (page > 0 && !device->newPage()) return false;
+        job.drawPage(painter, pageSize, page);
+    }
+    return painter.end();
+}

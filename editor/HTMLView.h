@@ -1,0 +1,183 @@
+// The editor of one text document: text with collapsed regions, the document's line breaks,
+// loading in an encoding, lines and columns, the escaped mode, and the undoable edits that
+// documents and tools make.
+#pragma once
+
+#include "editor/HTMLViewDelegate.h"
+#include "editor/QVFoldingTextStorage.h"
+#include "editor/QVSyntaxHighlightingTextView.h"
+#include "languages/QVCodeNavMenuItem.h"
+#include "platform/NotificationCenter.h"
+#include "platform/TextEncoding.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QVariant>
+
+#include <functional>
+#include <memory>
+
+class QPagedPaintDevice;
+class QPainter;
+
+// The view is its own scroll area (the platform's editor widget); the gutter's place is its
+// left viewport margin. Positions are visible ones unless a method says otherwise: in the
+// visible text each collapsed region is one U+FFFC, the full text has them all expanded.
+//
+// Tools change the text only through undoableInsertText() (replacing the selection) and
+// undoableSetString() (the whole text), each one undo step with its action name, and read it
+// through fullString().
+class HTMLView : public QVSyntaxHighlightingTextView {
+    Q_OBJECT
+public:
+    // The line-break types by their numbers (QVLineBreak and the line-break menu's tags).
+    enum LineBreakType { Unix = 0, Mac = 1, DOS = 2 };
+    // Per-file setting the document keeps: the text encoding of the file.
+    static inline const QString FileEncodingKey = QStringLiteral("QVFileEncoding");
+
+    // A new editor for the file at path (empty for an untitled document): its bundle chosen
+    // from the path, the editor font, tabs and wrapping from the settings, the default line
+    // break of QVLineBreak.
+    explicit HTMLView(const QString& path = {}, QWidget* parent = nullptr);
+    ~HTMLView() override;
+
+    void setInterfaceDelegate(std::weak_ptr<HTMLViewDelegate> delegate) { _interfaceDelegate = std::move(delegate); }
+    // Where the view reads the document's per-file settings (FileEncodingKey); none: no value.
+    void setFileConfigurationReader(std::function<QVariant(const QString& key)> reader) { _fileConfiguration = std::move(reader); }
+    // Lets the text go before the owner lets the view go.
+    void releaseAndDestroy();
+
+    // --- Configuration ------------------------------------------------------------------------
+    // The stored editor font (else the fixed-pitch font at 12 points), the tab size of
+    // QVTabSizeKey and the wrapping of QVWrapText.
+    void configureTextView(bool firstTime);
+    // The font, default colour and tabs that typed text starts with.
+    void initTypingAttributes(const QFont& font);
+    // Tab stops every n blanks of the view's font; 0 or less is taken as 1.
+    void setTabSize(int n);
+    // Wraps lines at the view's width when QVWrapText is on; otherwise lines run on.
+    void changeWrap();
+    // Editor preferences changed: applied now, or at the next activation while inactive.
+    void updateAttributes();
+    void setActive(bool flag) override;
+
+    // --- Text ---------------------------------------------------------------------------------
+    QVFoldingTextStorage& foldingStorage() const { return *_textStorage; }
+    // The full text: every collapsed region expanded.
+    QString fullString() const;
+    void fillStringWithFullString(QString& string) const { string = fullString(); }
+    // Converts every line break to the view's, then replaces the text.
+    void setString(const QString& text) override;
+    // Text of two or more characters gets the view's line breaks first; one typed character
+    // never changes. A range error of the storage is logged and answered by colouring the
+    // whole text again.
+    QVError insertText(const QString& text) override;
+    void paste() override;
+    // Inserts the view's line break.
+    void insertNewline() override;
+
+    // Loads the file at path (or data read from it) in the document's encoding (detected when
+    // it has none) and answers whether a text was made. With an action name the new text is
+    // one undoable step, else it replaces the text outright. A text read in a fallback
+    // encoding is reported to the owner as not critical and kept. A load that fails changes
+    // nothing: the previous text, encoding and undo steps stay, and the failure goes to error
+    // and to the owner as critical.
+    bool loadFromPath(const QString& path, const QString& actionName = {}, QVError* error = nullptr);
+    bool loadFromData(const QByteArray& data, const QString& path, const QString& actionName = {},
+                      QVError* error = nullptr);
+    QVStringEncoding stringEncoding() const { return _encodingFromOpen; }
+    void setStringEncoding(QVStringEncoding encoding) { _encodingFromOpen = encoding; }
+    // The main parser's code-navigation items over the full text (full-text positions).
+    QList<QVCodeNavMenuItem> codeNavItems() const;
+
+    QString lineBreak() const { return _lineBreak; }
+    QString lineBreakName() const { return _lineBreakName; }
+
+    // --- Selection and lines ------------------------------------------------------------------
+    // Selects a range of full-text positions (expanding the region it starts in) and shows it.
+    void showRange(QVRange fullRange);
+    // Selects *range; with expandCollapsed it is in full-text positions: a collapsed region
+    // holding its start is expanded, and *range is moved to visible positions.
+    void setSelectedRange(QVRange* range, bool expandCollapsed);
+    using QVTextView::setSelectedRange;
+    // The 1-based line of the selection's start, and its 0-based column.
+    qint64 lineNumber() const;
+    qint64 columnNumber() const;
+    // The range of line n (1-based, with its break); *count (set to 0 by the caller) receives
+    // how many lines were taken, fewer than n when the text has fewer. (0, 0) for an empty text.
+    QVRange rangeForLineNumber(qint64 n, qint64* count) const;
+    // Selects line n and shows it; line 0 is taken as 1 and a line past the end as the last
+    // one, and both beep (answering false).
+    bool gotoLine(qint64 n);
+    void selectLine(qint64 a, qint64 b);
+    // gotoLine() of the number in text, when there is text.
+    void gotoLineFromString(const QString& text);
+    // Selects the line that holds position, without expanding anything (the gutter's click).
+    void selectLineForGlyphIndex(qint64 position);
+
+    // --- Escaped mode -------------------------------------------------------------------------
+    bool escaped() const { return _escaped; }
+    void setEscaped(bool flag) { _escaped = flag; }
+
+    // --- Undoable edits -----------------------------------------------------------------------
+    // Runs action as one undo step of its own named actionName (none: no name); a step that
+    // does not count as a change leaves the document's change count alone.
+    void performUndoable(const std::function<void()>& action, const QString& actionName,
+                         bool countsAsChange = true);
+    // Replaces the selection by text (with attachments at their offsets) as one undo step.
+    void undoableInsertText(const QString& text, const QString& actionName,
+                            const QVTextChange::Attachments& attachments = {});
+    // Replaces the whole text as one undo step; undo puts back exactly the text (and collapsed
+    // regions) there was.
+    void undoableSetString(const QString& text, const QString& actionName);
+    void undo() override;
+    void redo() override;
+    // Whether the last change was one not to count (folding); asking clears it.
+    bool shouldIgnoreChangeForCount();
+
+    // --- Collapsed regions --------------------------------------------------------------------
+    // Replaces range by one collapsed region, as an undo step "Collapse Region" that does not
+    // count as a change. False for an empty range or one outside the text.
+    bool collapseRange(QVRange range);
+    // Expands the collapsed region at or after position, keeping the scroll position, as an
+    // undo step "Expand Region" that does not count as a change; false when there is none.
+    bool expandForMarkerWithGlyphIndex(qint64 position);
+
+    // --- Printing -----------------------------------------------------------------------------
+    // Printing lays out a copy of the full text, black on white, wrapped to the page; the view,
+    // its text and its undo steps are never touched.
+    int printPageCount(const QSizeF& pageSize) const;
+    // Draws page (0-based) of that size with the painter at its origin.
+    void drawPrintPage(QPainter& painter, const QSizeF& pageSize, int page) const;
+    // Prints every page on device; false when the device cannot be painted on.
+    bool print(QPagedPaintDevice* device) const;
+
+protected:
+    bool shouldChangeTextInRange(QVRange range, const QString& replacement) override;
+    void didChangeText() override;
+    void didChangeSelection() override;
+    QString stringForCopy(QVRange range) const override;
+    // A colour (the colour panel's drag) drops as "#" and its hexadecimal value.
+    QString stringForDrop(const QMimeData* data) const override;
+
+private:
+    void registerTextRestore(const QString& actionName);
+    void restoreText(const QString& text, const QVTextChange::Attachments& attachments, const QString& actionName);
+    bool applyLoadedText(std::optional<QString> text, QVStringEncoding encoding, QVStringEncoding previous,
+                         const QVError& readError, const QString& actionName, QVError* error);
+    std::shared_ptr<HTMLViewDelegate> delegate() const { return _interfaceDelegate.lock(); }
+
+    std::weak_ptr<HTMLViewDelegate> _interfaceDelegate;
+    QString _lineBreak;
+    QString _lineBreakName;
+    std::shared_ptr<QVFoldingTextStorage> _textStorage;
+    QVRange _changeRange = QVRange(0, 0);
+    QVStringEncoding _encodingFromOpen = 0;
+    bool _updateAttributesOnActivate = false;
+    bool _ignore = false;
+    bool _escaped = false;
+    bool _dontCountChange = false;
+    std::function<QVariant(const QString&)> _fileConfiguration;
+    NotificationCenter::Token _editorPrefsObserver = 0;
+};

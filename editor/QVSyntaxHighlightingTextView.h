@@ -1,0 +1,158 @@
+// The text-view base of the editor: the language bundle chosen from the file's path, the theme's
+// colours, re-colouring after edits, and the language at the insertion point.
+#pragma once
+
+#include "platform/NotificationCenter.h"
+#include "platform/QVTextView.h"
+
+#include <QBasicTimer>
+#include <QCursor>
+#include <QString>
+#include <QVariantMap>
+
+#include <memory>
+
+class QVBundle;
+class QVLayoutManager;
+class QVParser;
+class QVTheme;
+
+// Colouring: an edit colours the edited lines again, widened backwards over the "multi-line"
+// runs (strings and comments) that reach into them, with the parser of the language at the
+// caret. When the last coloured line now ends differently (inside a comment it did not end in
+// before, or the other way round, in another language or colour, or inside any string or
+// comment, which the old colouring may have taken for another), the lines after it are
+// coloured again with the main parser, as far as the change reaches.
+//
+// Whole-text colouring (a new text, a theme or bundle change) first gives the whole text the
+// standard attributes, then colours it from the top: at once as far as it is drawn, the rest
+// in slices while the event loop is idle. highlightedLength() tells how far colouring is
+// final; colours beyond it are provisional, and finishHighlighting() completes them.
+class QVSyntaxHighlightingTextView : public QVTextView {
+    Q_OBJECT
+public:
+    explicit QVSyntaxHighlightingTextView(QWidget* parent = nullptr);
+    ~QVSyntaxHighlightingTextView() override;
+
+    // --- Path and language --------------------------------------------------------------------
+    const QString& path() const { return _path; }
+    // A different path chooses the bundle by its extension, else the "text.html" bundle.
+    void setPath(const QString& path);
+    std::shared_ptr<QVBundle> bundle() const { return _bundle; }
+    // A different bundle is kept and its parser set (null: no parser, standard colours only).
+    void setBundle(std::shared_ptr<QVBundle> bundle);
+    std::shared_ptr<QVParser> parser() const { return _parser; }
+    // A different parser is kept, given the current theme, and made the active parser too.
+    void setParser(std::shared_ptr<QVParser> parser);
+    // The parser of the language at the insertion point; recompute first finds it again at
+    // the selection's start.
+    std::shared_ptr<QVParser> activeParser(bool recompute);
+    // The parser of the embedded language open at location, else the main parser.
+    std::shared_ptr<QVParser> checkForOpenSpecialsBefore(qint64 location);
+    // Chooses the bundle again from the path; a different one is set and the text coloured.
+    void bundlesUpdated();
+
+    // --- Activity -----------------------------------------------------------------------------
+    bool active() const { return _active; }
+    // Colouring runs only while active; becoming active catches up once on what was missed.
+    virtual void setActive(bool flag);
+
+    // --- Colours ------------------------------------------------------------------------------
+    // Applies the current theme's colours to the view, the layout manager and the standard
+    // attributes.
+    void loadColors();
+    void setupHighlighting() { loadColors(); }
+    // Theme or highlighting preferences changed: colours, the parser's theme, the whole text.
+    void updateHighlighting();
+    // Colours the whole text again (only remembered while inactive).
+    void refreshHighlighting();
+    const QVariantMap& standardAttributes() const { return _standardAttributes; }
+    // The cursor shown over the text: the "customCursor" image tinted with the insertion-point
+    // colour, shared by every view.
+    QCursor customCursor();
+
+    // --- Colouring ----------------------------------------------------------------------------
+    // The lines to colour again after an edit of range: its lines, widened backwards over the
+    // "multi-line" runs that reach into them.
+    QVRange rangeToHighlightForRange(QVRange range) const;
+    // Colours range in one editing batch: the standard attributes without "multi-line", then,
+    // while active with highlighting on, the active (else main) parser and the parsers of the
+    // embedded languages it finds. doWhat is not used.
+    void syntaxHighlight(QVRange range, const QString& doWhat = QStringLiteral("all"));
+    // The reaction to an edit that put replacement characters at changeRange's location:
+    // rangeToHighlightForRange(), syntaxHighlight(), then the lines after as far as the edit
+    // changed how they must look.
+    void highlightChangedRange(QVRange changeRange);
+    // How far the colours are final (the rest is coloured while idle).
+    qint64 highlightedLength() const { return _highlightedUpTo; }
+    // Colours everything not yet final now.
+    void finishHighlighting();
+
+    // Replaces the text (a null string is empty) and colours it all with the main parser.
+    void setString(const QString& text) override;
+    // Inserts as typing; a text starting with a line break finds the active parser again.
+    QVError insertText(const QString& text) override;
+    // Does nothing: the shared colour panel never recolours editor text.
+    void changeColor() {}
+
+protected:
+    // Notes whether the change adds or removes an opener or closer of an embedded language, so
+    // that re-colouring goes through the main parser. Never refuses.
+    bool shouldChangeTextInRange(QVRange range, const QString& replacement) override;
+    QVRange willChangeSelection(QVRange oldRange, QVRange newRange) override;
+    void willDrawLines(qint64 firstLine, qint64 lastLine) override;
+    void textStorageEdited(const QVTextStorage::Edit& edit) override;
+    void timerEvent(QTimerEvent* event) override;
+    QVLayoutManager* highlightingLayoutManager() const;
+
+    bool _insertingText = false;
+
+private:
+    // What a parse leaves at one character, compared before and after colouring to see whether
+    // the text after it must be coloured again.
+    struct State {
+        bool multiLine = false;
+        const void* parser = nullptr;
+        QRgb color = 0;
+        bool operator==(const State&) const = default;
+    };
+    State stateAt(qint64 index) const;
+    // Whether colouring must go on past a line whose last character changed from before to after.
+    static bool mustGoOn(const State& before, const State& after);
+    // Colours [from, to) with the main parser from a place where it can start; true when the
+    // colouring changed what the character before to looks like.
+    bool colourWithMainParser(qint64 from, qint64 to);
+    qint64 safeStart(qint64 position) const;
+    // Whether every character of range was coloured by parser.
+    bool colouredWholly(QVRange range, const QVParser* parser) const;
+    // Whether an opener or closer of an embedded language touches range of the text.
+    bool touchesEmbeddedBoundary(QVRange range) const;
+    // Whole-text colouring: standard attributes now, parsing from the top lazily.
+    void restartHighlighting();
+    void highlightSome(qint64 until, qint64 budgetMs);
+    void scheduleIdleHighlighting();
+    std::shared_ptr<QVParser> parserWithTheme(const std::shared_ptr<QVParser>& parser) const;
+    std::shared_ptr<QVTheme> currentTheme() const;
+
+    QString _path;
+    bool _active = true;
+    bool _hadEventWhileInactive = false;
+    std::shared_ptr<QVBundle> _bundle;
+    std::shared_ptr<QVParser> _parser;
+    std::shared_ptr<QVParser> _activeParser;
+    QVariantMap _standardAttributes;
+
+    // [0, _highlightedUpTo) has its final colours. [_highlightedUpTo, _oldColouringEnd) holds an
+    // earlier complete colouring (what was final before an edit), so colouring may stop where
+    // it agrees with it again, but only past _provisionalEditsEnd, before which edits were
+    // made that nothing coloured for real. The rest has provisional colours.
+    qint64 _highlightedUpTo = 0;
+    qint64 _oldColouringEnd = 0;
+    qint64 _provisionalEditsEnd = 0;
+    QBasicTimer _idleTimer;
+    bool _useMainParser = false;
+    bool _embeddedBoundaryEdited = false;
+
+    NotificationCenter::Token _highlightingObserver = 0;
+    NotificationCenter::Token _bundlesObserver = 0;
+};

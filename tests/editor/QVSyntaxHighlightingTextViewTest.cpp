@@ -1,0 +1,318 @@
+// The highlighting base with the shipped bundles and themes: bundle choice, re-colouring after
+// edits (backwards and forwards), incremental colouring equal to whole-text colouring, the
+// language at the caret, activity and the highlighting setting.
+#include "editor/HTMLView.h"
+#include "languages/QVBundle.h"
+#include "languages/QVParser.h"
+#include "languages/QVThemeRepository.h"
+#include "platform/MainQueue.h"
+#include "platform/UserDefaults.h"
+#include "shell/Defaults.h"
+
+#include <QColor>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include <vector>
+
+namespace {
+
+QString colourAt(const QVTextStorage& storage, qint64 index) {
+    return storage.attribute(QVTextStorage::ForegroundColorAttribute, index).value<QColor>().name();
+}
+
+QString colourOf(const HTMLView& view, const QString& needle, qsizetype from = 0) {
+    const qint64 index = view.string().indexOf(needle, from);
+    return index < 0 ? QStringLiteral("missing") : colourAt(view.textStorage(), index);
+}
+
+// The colours a fresh view gives the text when it colours all of it at once.
+QString freshColouring(const QString& path, const QString& text) {
+    HTMLView view(path);
+    view.setString(text);
+    view.finishHighlighting();
+    return view.textStorage().dump();
+}
+
+std::shared_ptr<QVParser> subparserOpenedBy(const std::shared_ptr<QVParser>& parser, const QString& opener) {
+    for (const auto& sub : parser->subparsers())
+        if (sub && sub->openers().contains(opener)) return sub;
+    return nullptr;
+}
+
+const QString JavaScript = QStringLiteral(
+    "function first(a) {\n"
+    "  return a + 1;\n"
+    "}\n"
+    "var text = \"string\";\n"
+    "function second() {\n"
+    "  return 2;\n"
+    "}\n");
+
+}  // namespace
+
+TEST(QVSyntaxHighlightingTextView, ChoosesTheBundleByExtensionWithHtmlAsDefault) {
+    struct Case {
+        QString path;
+        QString parser;
+    };
+    for (const Case& c : std::vector<Case>{{"/tmp/a.js", "text.js"}, {"/tmp/a.css", "text.css"},
+                                          {"/tmp/a.unknownext", "text.html"}, {"", "text.html"},
+                                          {"/tmp/page.html", "text.html"}}) {
+        HTMLView view(c.path);
+        ASSERT_TRUE(view.parser()) << c.path.toStdString();
+        EXPECT_EQ(view.parser()->identifier(), c.parser) << c.path.toStdString();
+        EXPECT_EQ(view.activeParser(false), view.parser());
+    }
+    // A new path whose bundle differs also makes its parser the active one.
+    HTMLView view("/tmp/a.js");
+    view.setPath("/tmp/b.css");
+    EXPECT_EQ(view.activeParser(false)->identifier(), "text.css");
+    view.setBundle(nullptr);
+    EXPECT_FALSE(view.parser());
+    view.setString("function x");
+    view.finishHighlighting();
+    EXPECT_EQ(colourOf(view, "function"), view.textColor().name());
+}
+
+TEST(QVSyntaxHighlightingTextView, RangeToHighlightWidensBackwardsOverMultiLineRuns) {
+    HTMLView view("/tmp/a.js");
+    view.setString("a = 1;\n/* open\nstill\nmore\n");
+    view.finishHighlighting();
+    struct Case {
+        const char* name;
+        QVRange edit;
+        QVRange expected;
+    };
+    const std::vector<Case> cases = {
+        {"an edit on the first line", {2, 1}, {0, 7}},
+        {"an edit inside the unterminated comment", {19, 1}, {7, 14}},
+        {"an edit on the comment's first line", {9, 0}, {7, 8}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(view.rangeToHighlightForRange(c.edit), c.expected) << c.name;
+}
+
+TEST(QVSyntaxHighlightingTextView, OpeningOrClosingACommentRecoloursTheLinesBelow) {
+    HTMLView view("/tmp/a.js");
+    view.resize(500, 400);  // every line is drawn: the lines below are coloured at once
+    view.show();
+    view.setString(JavaScript);
+    view.finishHighlighting();
+    const QString keyword = colourOf(view, "function second");
+    const QString comment = [&] {
+        HTMLView probe("/tmp/b.js");
+        probe.setString("/* c */");
+        probe.finishHighlighting();
+        return colourOf(probe, "c");
+    }();
+    ASSERT_NE(keyword, comment);
+
+    // Typing "/*" on the second line turns everything below into a comment.
+    view.setSelectedRange(QVRange(JavaScript.indexOf("return"), 0));
+    view.insertText("/");
+    view.insertText("*");
+    EXPECT_EQ(colourOf(view, "function second"), comment);
+    EXPECT_EQ(colourOf(view, "string"), comment);
+    EXPECT_EQ(view.textStorage().dump(), freshColouring("/tmp/a.js", view.string()));
+
+    // Closing it again on the fourth line gives the rest back.
+    view.setSelectedRange(QVRange(view.string().indexOf("var"), 0));
+    view.insertText("*/");
+    EXPECT_EQ(colourOf(view, "function second"), keyword);
+    EXPECT_EQ(view.textStorage().dump(), freshColouring("/tmp/a.js", view.string()));
+
+    // Deleting the "*/" opens it once more.
+    const qint64 closer = view.string().indexOf("*/");
+    view.setSelectedRange(QVRange(closer, 2));
+    view.deleteBackward();
+    EXPECT_EQ(colourOf(view, "function second"), comment);
+    EXPECT_EQ(view.textStorage().dump(), freshColouring("/tmp/a.js", view.string()));
+}
+
+TEST(QVSyntaxHighlightingTextView, IncrementalColouringEqualsWholeTextColouring) {
+    struct Edit {
+        QString find;  // edit at the first occurrence of find (after its length when append)
+        bool after;
+        qint64 remove;
+        QString insert;
+    };
+    struct Case {
+        const char* name;
+        QString path;
+        QString text;
+        std::vector<Edit> edits;
+    };
+    const QString html = QStringLiteral(
+        "<html>\n<head>\n<style>\n"
+        "body { color: red; }\n"
+        "p { margin: 0; }\n"
+        "</style>\n<script>\n"
+        "var a = \"x\";\n"
+        "function f() { return 1; }\n"
+        "</script>\n</head>\n<body class=\"c\">\n<!-- note -->\n<p>text</p>\n</body>\n</html>\n");
+    const std::vector<Case> cases = {
+        {"script edits", "/tmp/s.js", JavaScript,
+         {{"first", true, 0, "\n"}, {"return 2", false, 0, "\"unclosed "}, {"unclosed", true, 0, "\""},
+          {"var", false, 0, "// "}, {"function second", false, 0, "/**/"}}},
+        {"a string that swallows a line break", "/tmp/s.js", JavaScript,
+         {{"string", false, 1, "`"}, {"1;", false, 0, "`"}, {"`", false, 1, ""}}},
+        {"page with embedded languages", "/tmp/p.html", html,
+         {{"color", false, 0, "/* "}, {"margin", true, 0, " */"}, {"return 1", false, 0, "/*"},
+          {"note", false, 0, "-->"}, {"<p>text", false, 0, "<!--"}}},
+    };
+    for (const Case& c : cases) {
+        HTMLView view(c.path);
+        view.resize(500, 200);  // shorter than the texts: colouring below goes on while idle
+        view.setString(c.text);
+        view.finishHighlighting();
+        int step = 0;
+        for (const Edit& edit : c.edits) {
+            qint64 at = view.string().indexOf(edit.find);
+            ASSERT_GE(at, 0) << c.name << " step " << step;
+            if (edit.after) at += edit.find.size();
+            view.setSelectedRange(QVRange(at, edit.remove));
+            for (const QChar ch : edit.insert) view.insertText(QString(ch));  // typed one by one
+            if (edit.insert.isEmpty()) view.deleteBackward();
+            view.finishHighlighting();
+            EXPECT_EQ(view.textStorage().dump(), freshColouring(c.path, view.string())) << c.name << " step " << step;
+            ++step;
+        }
+    }
+}
+
+TEST(QVSyntaxHighlightingTextView, RandomTypingColoursLikeAFreshView) {
+    struct Case {
+        const char* name;
+        QString path;
+        QString text;
+        QStringList pieces;
+    };
+    const std::vector<Case> cases = {
+        {"script", "/tmp/r.js", JavaScript,
+         {"/*", "*/", "\"", "'", "`", "//", "\n", "x", " ", "function", "{", "}", "\\"}},
+        {"page", "/tmp/r.html",
+         QStringLiteral("<html>\n<style>\np { color: red; }\n</style>\n<script>\nvar a = 1;\n</script>\n<p>t</p>\n</html>\n"),
+         {"<script>", "</script>", "<style>", "</style>", "/*", "*/", "<!--", "-->", "\"", "\n", "<p>", "x", " ", "var a = \"b\";"}},
+    };
+    for (const Case& c : cases) {
+        HTMLView view(c.path);
+        view.setString(c.text);
+        view.finishHighlighting();
+        std::mt19937 random(11);
+        for (int step = 0; step < 150; ++step) {
+            const qint64 at = qint64(random() % (view.length() + 1));
+            const qint64 remove = std::min<qint64>(qint64(random() % 3), view.length() - at);
+            const QString before = view.string();
+            view.setSelectedRange(QVRange(at, remove));
+            QString edit = QStringLiteral("delete backwards");
+            if (random() % 4 == 0) {
+                view.deleteBackward();
+            } else {
+                edit = c.pieces.at(qsizetype(random() % c.pieces.size()));
+                for (const QChar ch : edit) view.insertText(QString(ch));
+            }
+            view.finishHighlighting();
+            const QString expected = freshColouring(c.path, view.string());
+            ASSERT_EQ(view.textStorage().dump(), expected)
+                << c.name << " step " << step << ": at " << at << " removing " << remove << ", " << edit.toStdString()
+                << "\nbefore:\n" << before.toStdString() << "\nafter:\n" << view.string().toStdString();
+        }
+    }
+}
+
+TEST(QVSyntaxHighlightingTextView, LongTextsColourWhatIsDrawnFirstAndTheRestWhileIdle) {
+    QString text;
+    for (int i = 0; i < 3000; ++i) text += QStringLiteral("function f%1() { return \"s\"; }\n").arg(i);
+    HTMLView view("/tmp/long.js");
+    view.resize(500, 300);
+    view.show();
+    view.setString(text);
+    EXPECT_LT(view.highlightedLength(), view.length());
+    view.ensureLayoutOfVisibleLines();
+    const qint64 drawnEnd = view.textStorage().lineRange(view.lastVisibleLine()).end();
+    EXPECT_GE(view.highlightedLength(), drawnEnd);
+    const QString keyword = colourOf(view, "function");
+    EXPECT_NE(keyword, view.textColor().name());
+    EXPECT_TRUE(MainQueue::runUntil([&] { return view.highlightedLength() == view.length(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(colourOf(view, "function f2999"), keyword);
+    EXPECT_EQ(view.textStorage().dump(), freshColouring("/tmp/long.js", text));
+}
+
+TEST(QVSyntaxHighlightingTextView, FindsTheLanguageAtTheCaret) {
+    const QString page = QStringLiteral(
+        "<p>\n<script>\nvar s = \"</script>\";\nvar t = 1;\n</script>\n<p>after</p>\n");
+    HTMLView view("/tmp/page.html");
+    view.setString(page);
+    const std::shared_ptr<QVParser> html = view.parser();
+    const std::shared_ptr<QVParser> js = subparserOpenedBy(html, "<script");
+    ASSERT_TRUE(js);
+    struct Case {
+        const char* name;
+        qint64 location;
+        std::shared_ptr<QVParser> expected;
+    };
+    const std::vector<Case> cases = {
+        {"before the opener", 2, html},
+        {"after the opener", qint64(page.indexOf("var s")), js},
+        {"after a closer inside quotes", qint64(page.indexOf("var t")), js},
+        {"after the closer", qint64(page.indexOf("after")), html},
+    };
+    for (const Case& c : cases) EXPECT_EQ(view.checkForOpenSpecialsBefore(c.location), c.expected) << c.name;
+
+    // A typed character leaves the active parser alone; a jump of two or more finds it again.
+    view.setSelectedRange(QVRange(page.indexOf("var t"), 0));
+    EXPECT_EQ(view.activeParser(false), js);
+    view.setSelectedRange(QVRange(page.indexOf("after"), 0));
+    EXPECT_EQ(view.activeParser(false), html);
+    for (const QChar ch : QStringLiteral("<script>")) view.insertText(QString(ch));
+    EXPECT_EQ(view.activeParser(false), html);  // each typed character moved the caret by one
+    EXPECT_EQ(view.activeParser(true), js);
+    for (const QChar ch : QStringLiteral("</script>")) view.insertText(QString(ch));
+    EXPECT_EQ(view.activeParser(false), js);
+    view.insertText("\n");  // a typed line break looks again
+    EXPECT_EQ(view.activeParser(false), html);
+}
+
+TEST(QVSyntaxHighlightingTextView, HighlightingOffOrInactiveLeavesStandardColours) {
+    HTMLView view("/tmp/a.js");
+    const QString text = view.textColor().name();
+    UserDefaults::standard().setBool(false, QVHighlightKey);
+    view.setString("function f() {}");
+    view.finishHighlighting();
+    EXPECT_EQ(colourOf(view, "function"), text);
+    EXPECT_EQ(view.textStorage().attribute(QVTextStorage::BackgroundColorAttribute, 0).value<QColor>(), view.backgroundColor());
+    UserDefaults::standard().removeObject(QVHighlightKey);
+    Defaults::resetDefaults();
+
+    view.setActive(false);
+    view.setString("function g() {}");
+    view.refreshHighlighting();
+    view.finishHighlighting();
+    EXPECT_EQ(colourOf(view, "function"), text);
+    view.setActive(true);  // catches up once on activation
+    view.finishHighlighting();
+    EXPECT_NE(colourOf(view, "function"), text);
+}
+
+TEST(QVSyntaxHighlightingTextView, ThemeColoursReachTheView) {
+    QVThemeRepository& themes = QVThemeRepository::sharedRepository();
+    ASSERT_GE(themes.countOfThemes(), 1);
+    const std::shared_ptr<QVTheme> previous = themes.currentTheme();
+    auto theme = std::make_shared<QVTheme>();
+    theme->setTextColor(QColor(1, 2, 3));
+    theme->setBackgroundColor(QColor(250, 240, 230));
+    theme->setInsertionPointColor(QColor(200, 0, 0));
+    theme->setSelectionColor(QColor(0, 0, 210));
+    themes.insertObject(theme, 0);
+    themes.setCurrentTheme(theme);
+    HTMLView view("/tmp/a.txt");
+    EXPECT_EQ(view.textColor(), QColor(1, 2, 3));
+    EXPECT_EQ(view.backgroundColor(), QColor(250, 240, 230));
+    EXPECT_EQ(view.insertionPointColor(), QColor(200, 0, 0));
+    EXPECT_EQ(view.selectedTextBackgroundColor(), QColor(0, 0, 210));
+    EXPECT_EQ(view.standardAttributes().value(QVTextStorage::ForegroundColorAttribute).value<QColor>(), QColor(1, 2, 3));
+    themes.removeObjectFromThemesAtIndex(0);
+    themes.setCurrentTheme(previous);
+}
