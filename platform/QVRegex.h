@@ -20,7 +20,7 @@ public:
     using Ranges = QVarLengthArray<QVRange, 6>;
     QVRegexMatch() = default;
     explicit QVRegexMatch(Ranges ranges) : _ranges(std::move(ranges)) {}
-    // count captures, none of them found yet.
+    // A match of count captures, none of them found yet.
     explicit QVRegexMatch(int count) : _ranges(count) {}
     void setRange(int n, QVRange range) { _ranges[n] = range; }
     // The range of capture n; not found for a group that took no part or that the pattern lacks.
@@ -40,7 +40,8 @@ private:
 class QVRegex {
 public:
     // Option bits of the option word; bits not listed here are ignored. The words callers pass
-    // are 2 (multi-line, case-sensitive), 3 (multi-line, case-insensitive) and 0x801.
+    // are 2 (multi-line, case-sensitive), 3 (multi-line, case-insensitive) and 0x801 (dot-all,
+    // case-insensitive).
     static constexpr quint32 CaseInsensitive = 1u << 0;
     static constexpr quint32 MultiLine = 1u << 1;           // "^" and "$" at every line start and end
     static constexpr quint32 DotMatchesAll = 0x800u;        // "." also matches line breaks
