@@ -43,9 +43,11 @@ void QVLayoutManager::updateSIC() {
 
 void QVLayoutManager::drawLine(QPainter& painter, qint64 line, const QPointF& origin,
                                const QList<QTextLayout::FormatRange>& selections, const QRectF& clip) {
-    // The marks go first so that the text is drawn over them.
-    if (_showInvisibleCharacters) drawInvisibles(painter, line, origin);
+    // The marks stand over the text's backgrounds and selection and under its glyphs. Blanks,
+    // tabs and line ends have no ink of their own, so drawing the marks after the text puts
+    // them exactly there (before it, a background colour would hide them).
     QVTextLayoutManager::drawLine(painter, line, origin, selections, clip);
+    if (_showInvisibleCharacters) drawInvisibles(painter, line, origin);
 }
 
 void QVLayoutManager::drawInvisibles(QPainter& painter, qint64 line, const QPointF& origin) {

@@ -10,11 +10,11 @@
 #include <QImage>
 #include <QString>
 
-// With QVShowInvisibles on, each line is drawn over marks in the theme's invisibles colour: a
-// middle dot for a blank, a midline ellipsis for a tab, a pilcrow for each line-end character
-// (line feed, carriage return, line or paragraph separator; a "\r\n" pair shows two). A mark
-// stands with its top-left corner where its character's glyph starts on its row; line-end
-// characters, which have no glyph, follow the end of the row's text one mark apart.
+// With QVShowInvisibles on, each line shows marks in the theme's invisibles colour: a middle
+// dot for a blank, a midline ellipsis for a tab, a pilcrow for each line-end character (line
+// feed, carriage return, line or paragraph separator; a "\r\n" pair shows two). A mark stands
+// with its top-left corner where its character's glyph starts on its row; line-end characters,
+// which have no glyph, follow the end of the row's text one mark apart.
 class QVLayoutManager : public QVTextLayoutManager {
 public:
     QVLayoutManager();
