@@ -8,6 +8,8 @@
 // /dev/null; its time includes starting the process and reading its input from the page cache.
 // The in-memory decode has no peer and shows what reading the file costs on our side.
 // Wall-clock time everywhere.
+#include "bench/BenchSupport.h"
+
 #include "platform/Process.h"
 #include "platform/TextEncoding.h"
 #include "shell/FileEncodings.h"
@@ -24,18 +26,6 @@
 #include <memory>
 
 namespace {
-
-class Random {
-public:
-    quint32 next() {
-        _state = _state * 6364136223846793005ULL + 1442695040888963407ULL;
-        return quint32(_state >> 33);
-    }
-    int below(int n) { return int(next() % quint32(n)); }
-
-private:
-    quint64 _state = 0x5eed;
-};
 
 // Words that Shift-JIS holds too, so both encodings carry exactly the same text.
 const char16_t* const kWords[] = {
@@ -60,7 +50,7 @@ struct Corpus {
     Encoded sjis{TextEncoding::fromPlatformCode(0x0A01), "SHIFT_JIS", {}, {}};
 
     Corpus() : dir(QDir::tempPath() + QStringLiteral("/qorvel-bench-XXXXXX")) {
-        Random random;
+        BenchRandom random;
         text.reserve(31 * 1024 * 1024);
         while (text.size() < 30 * 1024 * 1024) {  // ~50 MB in UTF-8
             const int words = 4 + random.below(12);

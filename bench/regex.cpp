@@ -9,6 +9,8 @@
 // page cache. Wall-clock time on both sides; the summary after the run gives the ratios (ours
 // divided by grep's: below 1 is faster). The all-matches benchmarks walk every match from the end
 // of the previous one, as the search engine does, and have no peer.
+#include "bench/BenchSupport.h"
+
 #include "platform/Process.h"
 #include "platform/QVRegex.h"
 
@@ -39,19 +41,6 @@ const PatternSpec kPatterns[] = {
 };
 constexpr int kPatternCount = int(sizeof kPatterns / sizeof kPatterns[0]);
 
-// Deterministic generator so every run, and grep, sees the same text.
-class Random {
-public:
-    quint32 next() {
-        _state = _state * 6364136223846793005ULL + 1442695040888963407ULL;
-        return quint32(_state >> 33);
-    }
-    int below(int n) { return int(next() % quint32(n)); }
-
-private:
-    quint64 _state = 0x5eed;
-};
-
 const char* const kWords[] = {
     "menu", "header", "footer", "nav", "item", "content", "main", "button", "card", "list", "title",
     "link", "image", "panel", "form", "input", "label", "search", "user", "page", "data", "value",
@@ -62,7 +51,7 @@ const char* const kWords[] = {
 constexpr int kWordCount = int(sizeof kWords / sizeof kWords[0]);
 
 QByteArray makeText(qint64 size) {
-    Random rnd;
+    BenchRandom rnd;
     auto word = [&] { return QByteArray(kWords[rnd.below(kWordCount)]); };
     auto ascii = [&] { return QByteArray(kWords[rnd.below(31)]); };  // the ASCII head of the list
     auto sentence = [&] {

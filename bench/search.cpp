@@ -12,6 +12,8 @@
 // literals, -i for the caseless one) and `grep -rc` (-F / -i / -E alike). A peer's time includes
 // starting it. Wall-clock times; the program prints the ratios to rg and grep at the end, and
 // checks our per-file counts against `rg --count-matches` once, outside the timings.
+#include "bench/BenchSupport.h"
+
 #include "platform/Process.h"
 #include "shell/FileEncodings.h"
 #include "shell/QVSearch.h"
@@ -46,18 +48,6 @@ const Query kQueries[] = {
     {"literal", "getElementById", false, true, nullptr},
     {"caseless", "content-type", false, false, nullptr},
     {"regex_replace", "function\\s+([A-Za-z_][A-Za-z0-9_]*)", true, true, "fn $1"},
-};
-
-class Random {
-public:
-    quint32 next() {
-        _state = _state * 6364136223846793005ULL + 1442695040888963407ULL;
-        return quint32(_state >> 33);
-    }
-    int below(int n) { return int(next() % quint32(n)); }
-
-private:
-    quint64 _state = 0x5eedf00d;
 };
 
 const char* const kWords[] = {
@@ -162,7 +152,7 @@ public:
     int below(int n) { return _rnd.below(n); }
 
 private:
-    Random _rnd;
+    BenchRandom _rnd{0x5eedf00d};
 };
 
 struct Corpus {
