@@ -109,8 +109,8 @@ void HTMLView::configureTextView(bool firstTime) {
 }
 
 void HTMLView::initTypingAttributes(const QFont& font) {
+    // Typed text takes its neighbours' colours until it is coloured; only the font is the view's.
     setTextFont(font);
-    setTextColor(textColor().isValid() ? textColor() : QColor(Qt::black));
 }
 
 void HTMLView::setTabSize(int n) { setTabWidth(std::max(1, n)); }
@@ -152,8 +152,6 @@ QVError HTMLView::insertText(const QString& text) {
     }
     return error;
 }
-
-void HTMLView::paste() { QVSyntaxHighlightingTextView::paste(); }
 
 void HTMLView::insertNewline() { insertText(_lineBreak); }
 
@@ -328,8 +326,6 @@ void HTMLView::restoreText(const QString& text, const QVTextChange::Attachments&
             textStorage().addAttribute(QVTextStorage::AttachmentAttribute, QVariant::fromValue(attachment), QVRange(offset, 1));
         textStorage().endEditing();
     }
-    _changeRange = QVRange(0, length());
-    didChangeText();
 }
 
 void HTMLView::undoableSetString(const QString& text, const QString& actionName) {

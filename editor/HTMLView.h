@@ -52,7 +52,7 @@ public:
     // The stored editor font (else the fixed-pitch font at 12 points), the tab size of
     // QVTabSizeKey and the wrapping of QVWrapText.
     void configureTextView(bool firstTime);
-    // The font, default colour and tabs that typed text starts with.
+    // The font typed text starts with.
     void initTypingAttributes(const QFont& font);
     // Tab stops every n blanks of the view's font; 0 or less is taken as 1.
     void setTabSize(int n);
@@ -73,7 +73,6 @@ public:
     // never changes. A range error of the storage is logged and answered by colouring the
     // whole text again.
     QVError insertText(const QString& text) override;
-    void paste() override;
     // Inserts the view's line break.
     void insertNewline() override;
 
