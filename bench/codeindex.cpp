@@ -18,6 +18,8 @@
 // looked up, none is read), the latency of key queries on the main thread against the 100,000
 // keys (p50 and p99 of queries for the keys visible from one file, and of type-wide queries),
 // and the longest wait of such queries while the index thread is busy with a first pass.
+#include "bench/BenchSupport.h"
+
 #include "completion/QVCodeIndex.h"
 #include "completion/QVCodeIndexDatabase.h"
 #include "completion/QVCodeIndexer.h"
@@ -120,18 +122,6 @@ QString ctagsOptions() {
     return options;
 }
 
-class Random {
-public:
-    quint32 next() {
-        _state = _state * 6364136223846793005ULL + 1442695040888963407ULL;
-        return quint32(_state >> 33);
-    }
-    int below(int n) { return int(next() % quint32(n)); }
-
-private:
-    quint64 _state = 0xc0de1dedULL;
-};
-
 const char* const kWords[] = {"menu", "header", "footer", "nav",   "item",   "content", "main",  "button",
                               "card", "list",   "title",  "link",  "image",  "panel",   "form",  "input",
                               "user", "page",   "data",   "value", "result", "modal",   "toggle", "cart",
@@ -225,7 +215,7 @@ private:
         const int other = (n % perFolder / 4 + 1 + _rnd.below(perFolder / 4 - 1)) % (perFolder / 4) * 4 + kind;
         return "f" + QByteArray::number(other) + "." + ext;
     }
-    Random _rnd;
+    BenchRandom _rnd{0xc0de1dedULL};
 };
 
 struct Corpus {
@@ -529,7 +519,7 @@ void BM_QueryVisibleKeys(benchmark::State& state) {
     auto index = makeIndex(databasePath("web"));
     index->indexDirectory(webTree().root);
     index->waitUntilIdle(600000);
-    Random random;
+    BenchRandom random{0xc0de1dedULL};
     std::vector<double> samples;
     qint64 returned = 0;
     for (auto _ : state) {
@@ -558,7 +548,7 @@ void BM_QueryType(benchmark::State& state, bool wholeIndex) {
     index->indexDirectory(webTree().root);
     index->waitUntilIdle(600000);
     const char* const asked[][2] = {{"class", "text.css"}, {"id", "text.css"}, {"function", "text.js"}};
-    Random random;
+    BenchRandom random{0xc0de1dedULL};
     std::vector<double> samples;
     qint64 returned = 0;
     int i = 0;
@@ -583,7 +573,7 @@ void BM_QueryType(benchmark::State& state, bool wholeIndex) {
 void BM_MainThreadWaitWhileIndexing(benchmark::State& state) {
     setup();
     const QString path = databasePath("busy");
-    Random random;
+    BenchRandom random{0xc0de1dedULL};
     std::vector<double> samples;
     for (auto _ : state) {
         removeDatabase(path);
