@@ -100,7 +100,10 @@ QVTextView::~QVTextView() {
 // --- Text -------------------------------------------------------------------------------------
 
 void QVTextView::setTextStorage(std::shared_ptr<QVTextStorage> storage) {
-    if (_storage) _storage->removeObserver(_storageObserver);
+    // The old storage stays alive until everything has let go of it.
+    const std::shared_ptr<QVTextStorage> old = std::move(_storage);
+    if (old) old->removeObserver(_storageObserver);
+    _layoutManager->setTextStorage(nullptr);
     _storage = storage ? std::move(storage) : std::make_shared<QVTextStorage>();
     // The layout manager observes first, so that our reports find the layouts already current.
     _layoutManager->setTextStorage(_storage.get());
@@ -765,7 +768,7 @@ bool QVTextView::event(QEvent* event) {
         auto* key = static_cast<QKeyEvent*>(event);
         const QString command = _keyBindings.commandForEvent(key);
         const bool typed = !key->text().isEmpty() && key->text().at(0).isPrint() &&
-                           !(key->modifiers() & (Qt::ControlModifier | Qt::MetaModifier));
+                           !(key->modifiers() & (Qt::ControlModifier | Qt::MetaModifier | Qt::AltModifier));
         if ((!command.isEmpty() && hasCommand(command)) || typed) {
             event->accept();
             return true;
@@ -794,7 +797,8 @@ void QVTextView::keyPressEvent(QKeyEvent* event) {
         return;
     }
     const QString text = event->text();
-    const bool chord = event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
+    // Alt, Control and Meta chords are commands (menu mnemonics among them), not text.
+    const bool chord = event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier | Qt::AltModifier);
     const bool altGr = (event->modifiers() & Qt::ControlModifier) && (event->modifiers() & Qt::AltModifier);
     const bool printable = !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) {
         return c.isPrint() || c == u'\t' || c.isSurrogate();

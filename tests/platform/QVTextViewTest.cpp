@@ -267,3 +267,33 @@ TEST(QVTextView, ScrollsToShowTheCaretAndWrapsLines) {
     EXPECT_EQ(view->layoutManager().check(), "");
     EXPECT_EQ(view->horizontalScrollBar()->maximum(), 0);
 }
+
+TEST(QVTextView, DroppedTextGoesWhereItFallsAsOneStep) {
+    auto view = makeView("left right");
+    QMimeData data;
+    data.setText("MIDDLE ");
+    const QRectF caret = view->layoutManager().caretRect(5).translated(-view->scrollOffset());
+    const QPointF at(caret.left() + 1, caret.center().y());
+    QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDragMoveEvent move(at.toPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &move);
+    QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &drop);
+    EXPECT_EQ(view->string(), "left MIDDLE right");
+    EXPECT_EQ(view->selectedRange(), QVRange(5, 7));
+    EXPECT_EQ(view->undoManager().undoActionName(), "Drag");
+    view->undo();
+    EXPECT_EQ(view->string(), "left right");
+
+    // Nothing droppable, or a view that cannot be edited, refuses.
+    QMimeData empty;
+    QDragEnterEvent refused(at.toPoint(), Qt::CopyAction, &empty, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &refused);
+    EXPECT_FALSE(refused.isAccepted());
+    view->setEditable(false);
+    QDragEnterEvent readOnly(at.toPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &readOnly);
+    EXPECT_FALSE(readOnly.isAccepted());
+}
