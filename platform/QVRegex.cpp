@@ -218,11 +218,29 @@ bool QVRegex::compile() {
     return true;
 }
 
+// PCRE2 10.42's 8-bit JIT, with invalid UTF allowed, lets negated shorthand classes such as "\S",
+// "\D" and "\W" stop at non-ASCII characters ("key (\S+)" over "key café" captures "caf"); the
+// interpreter gets them right. Patterns that may hold one (over-counted inside \Q..\E) skip the JIT.
+static bool mayHoldNegatedShorthand(const QString& pattern) {
+    for (qsizetype i = 0; i + 1 < pattern.size(); ++i) {
+        if (pattern[i] != u'\\')
+            continue;
+        switch (pattern[i + 1].unicode()) {
+        case u'S': case u'D': case u'W': case u'H': case u'V': case u'N': case u'B':
+        case u'P': case u'X': case u'R':
+            return true;
+        default:
+            ++i;  // an escaped character, never the start of another escape
+        }
+    }
+    return false;
+}
+
 const void* QVRegex::code8() const {
     Compiled& c = *_compiled;
     std::call_once(c.once8, [this, &c] {
         pcre2_code_8* code = compile8(_pattern, _options);
-        if (code)
+        if (code && !mayHoldNegatedShorthand(_pattern))
             c.jit8 = pcre2_jit_compile_8(code, PCRE2_JIT_COMPLETE) == 0;
         c.code8 = code;
     });

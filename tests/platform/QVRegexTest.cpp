@@ -168,6 +168,12 @@ TEST(QVRegex, MatchesUTF8Data) {
         {"empty data", "x*", 0, QByteArray(), {0, 0}, {{0, 0}}},
         {"range past data", "a", 0, QByteArray("a"), {2, 0}, {}},
         {"NUL bytes are data", "b", 0, QByteArray("a\0b", 3), {0, 3}, {{2, 1}}},
+        {"non-space takes non-ASCII", "key (\\S+)", 0, QByteArray("key caf\xC3\xA9 x"), {0, 12},
+         {{0, 9}, {4, 5}}},
+        {"non-digit takes non-ASCII", "(\\D+)", 0, QByteArray("\xC3\xA9t\xC3\xA9" "1"), {0, 6},
+         {{0, 5}, {0, 5}}},
+        {"non-word takes non-ASCII", "f(\\W+)x", 0, QByteArray("caf\xC3\xA9 x"), {0, 7},
+         {{2, 5}, {3, 3}}},
     };
     for (const DataCase& c : cases) {
         SCOPED_TRACE(c.name);
