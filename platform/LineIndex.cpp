@@ -1,6 +1,8 @@
 // Line starts kept up to date edit by edit.
 #include "platform/LineIndex.h"
 
+#include <QVarLengthArray>
+
 void LineIndex::replaced(qint64 location, qint64 removed, qint64 inserted, const GapBuffer<char16_t>& text) {
     // A start s depends on the characters at s - 1 and s only, so the starts in
     // [location, location + removed] (old positions) are the only ones an edit can create or
@@ -17,17 +19,18 @@ void LineIndex::replaced(qint64 location, qint64 removed, qint64 inserted, const
 
     const qint64 end = location + inserted;
     if (first > end) return;
-    qsizetype boundary = before + 1;
     // Scan the contiguous parts directly: a large insertion (loading a file) goes through here.
     const auto [a, b] = text.segments(first - 1, std::min<qint64>(end, text.size() - 1) - first + 2);
     const qint64 split = first - 1 + qint64(a.size());
     auto at = [&](qint64 i) -> char16_t { return i < split ? a[size_t(i - first + 1)] : b[size_t(i - split)]; };
     const qint64 scanned = first - 1 + qint64(a.size() + b.size());  // one past the last readable
+    // The new starts go in at once: a pasted or loaded text brings millions.
+    QVarLengthArray<qint64, 64> starts;
     for (qint64 s = first; s <= end; ++s) {
         const char16_t c = at(s - 1);
-        if (c == u'\n' || (c == u'\r' && (s >= scanned || at(s) != u'\n')))
-            _starts.insertBoundary(boundary++, s);
+        if (c == u'\n' || (c == u'\r' && (s >= scanned || at(s) != u'\n'))) starts.push_back(s);
     }
+    _starts.insertBoundaries(before + 1, std::span<const qint64>(starts.data(), size_t(starts.size())));
 }
 
 QString LineIndex::check(const GapBuffer<char16_t>* text) const {

@@ -13,6 +13,8 @@
 // the text's length.
 class LineIndex {
 public:
+    explicit LineIndex(qsizetype blockSize = 1024) : _starts(blockSize) {}
+
     qint64 lineCount() const { return _starts.partitions(); }
     qint64 length() const { return _starts.length(); }
 
@@ -24,7 +26,8 @@ public:
     qint64 lineOfPosition(qint64 pos) const { return _starts.partitionOf(pos); }
 
     // Re-indexes after [location, location + removed) of the text was replaced by `inserted`
-    // characters; `text` is the text after the edit. Costs O(log lines + removed + inserted).
+    // characters; `text` is the text after the edit. Costs O(log lines + removed + inserted), plus
+    // at most one pass over the blocks of line starts.
     void replaced(qint64 location, qint64 removed, qint64 inserted, const GapBuffer<char16_t>& text);
 
     void clear() { _starts.clear(); }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <vector>
@@ -75,47 +76,127 @@ TEST(GapBuffer, ErasedElementsReleaseWhatTheyHold) {
 }
 
 TEST(Partitioning, RandomEditsMatchAVectorOfBoundaries) {
-    // Grows at scattered partitions move the pending step forward, back, and settle the tail.
-    std::mt19937 rng(99);
-    Partitioning parts;
-    std::vector<qint64> model{0, 0};
-    auto positionOf = [&](size_t i) { return model[i]; };
-    for (int step = 0; step < 20000; ++step) {
-        const qsizetype count = qsizetype(model.size()) - 1;
-        const int op = int(rng() % 5);
-        if (op <= 1) {
-            const qsizetype p = qsizetype(rng() % size_t(count));
-            const qint64 room = positionOf(size_t(p) + 1) - positionOf(size_t(p));
-            qint64 delta = qint64(rng() % 40) - 10;
-            if (delta < -room) delta = -room;
-            parts.grow(p, delta);
-            for (size_t i = size_t(p) + 1; i < model.size(); ++i) model[i] += delta;
-        } else if (op == 2 || count == 1) {
-            const qsizetype i = 1 + qsizetype(rng() % size_t(count));
-            const qint64 lo = model[size_t(i) - 1];
-            const qint64 hi = model[size_t(i)];
-            const qint64 pos = lo + qint64(rng() % size_t(hi - lo + 1));
-            parts.insertBoundary(i, pos);
-            model.insert(model.begin() + i, pos);
-        } else if (op == 3) {
-            const qsizetype first = 1 + qsizetype(rng() % size_t(count - 1));
-            const qsizetype n = 1 + qsizetype(rng() % size_t(std::min<qsizetype>(count - first, 4)));
-            parts.removeBoundaries(first, n);
-            model.erase(model.begin() + first, model.begin() + first + n);
-        } else {
-            const qint64 pos = qint64(rng() % size_t(model.back() + 3)) - 1;
-            qsizetype expected = 0;
-            for (size_t i = 0; i + 1 < model.size(); ++i)
-                if (model[i] <= pos) expected = qsizetype(i);
-            ASSERT_EQ(parts.partitionOf(pos), expected) << "position " << pos;
+    // Grows at scattered partitions move the pending step forward and back and settle the tail;
+    // small blocks make every operation cross, split and merge blocks.
+    for (const qsizetype blockSize : {2, 3, 8, 33, 1024}) {
+        SCOPED_TRACE(blockSize);
+        std::mt19937 rng(99 + unsigned(blockSize));
+        Partitioning parts(blockSize);
+        std::vector<qint64> model{0, 0};
+        for (int step = 0; step < 20000; ++step) {
+            const qsizetype count = qsizetype(model.size()) - 1;
+            const int op = int(rng() % 7);
+            if (op <= 1) {
+                const qsizetype p = qsizetype(rng() % size_t(count));
+                const qint64 room = model[size_t(p) + 1] - model[size_t(p)];
+                qint64 delta = qint64(rng() % 40) - 10;
+                if (delta < -room) delta = -room;
+                parts.grow(p, delta);
+                for (size_t i = size_t(p) + 1; i < model.size(); ++i) model[i] += delta;
+            } else if (op == 2 || count == 1) {
+                const qsizetype i = 1 + qsizetype(rng() % size_t(count));
+                const qint64 lo = model[size_t(i) - 1];
+                const qint64 hi = model[size_t(i)];
+                const qint64 pos = lo + qint64(rng() % size_t(hi - lo + 1));
+                parts.insertBoundary(i, pos);
+                model.insert(model.begin() + i, pos);
+            } else if (op == 3) {
+                // Several at once, sometimes many: the bulk path rebuilds blocks.
+                const qsizetype i = 1 + qsizetype(rng() % size_t(count));
+                const qint64 lo = model[size_t(i) - 1];
+                const qint64 hi = model[size_t(i)];
+                std::vector<qint64> positions(rng() % 8 == 0 ? 1 + rng() % 300 : 1 + rng() % 6);
+                for (qint64& pos : positions) pos = lo + qint64(rng() % size_t(hi - lo + 1));
+                std::sort(positions.begin(), positions.end());
+                parts.insertBoundaries(i, positions);
+                model.insert(model.begin() + i, positions.begin(), positions.end());
+            } else if (op == 4 && count > 1) {
+                // Mostly one or a few; now and then a long stretch, across blocks.
+                const qsizetype first = 1 + qsizetype(rng() % size_t(count - 1));
+                const qsizetype most = rng() % 10 == 0 ? count - first : std::min<qsizetype>(count - first, 4);
+                const qsizetype n = 1 + qsizetype(rng() % size_t(most));
+                parts.removeBoundaries(first, n);
+                model.erase(model.begin() + first, model.begin() + first + n);
+            } else {
+                const qint64 pos = qint64(rng() % size_t(model.back() + 3)) - 1;
+                qsizetype expected = 0;
+                for (size_t i = 0; i + 1 < model.size(); ++i)
+                    if (model[i] <= pos) expected = qsizetype(i);
+                ASSERT_EQ(parts.partitionOf(pos), expected) << "position " << pos << " step " << step;
+                const Partitioning::Extent extent = parts.extentAt(pos);
+                ASSERT_EQ(extent.index, expected);
+                ASSERT_EQ(extent.start, model[size_t(expected)]);
+                ASSERT_EQ(extent.end, model[size_t(expected) + 1]);
+            }
+            ASSERT_EQ(parts.partitions(), qsizetype(model.size()) - 1);
+            ASSERT_EQ(parts.length(), model.back());
+            if (step % (blockSize < 16 ? 5 : 50) == 0) {
+                ASSERT_EQ(parts.check().toStdString(), "") << "step " << step;
+            }
+            if (step % 50 == 0) {
+                for (size_t i = 0; i < model.size(); ++i) ASSERT_EQ(parts.positionOf(qsizetype(i)), model[i]) << i;
+            }
         }
-        ASSERT_EQ(parts.partitions(), qsizetype(model.size()) - 1);
-        if (step % 50 == 0) {
-            ASSERT_EQ(parts.check().toStdString(), "");
-            for (size_t i = 0; i < model.size(); ++i) ASSERT_EQ(parts.positionOf(qsizetype(i)), model[i]) << i;
+        EXPECT_EQ(parts.check().toStdString(), "");
+        EXPECT_GT(parts.blockCount(), blockSize < 1024 ? 1 : 0);
+    }
+}
+
+TEST(Partitioning, AppendingFillsBlocksAndEditsFarApartStayCorrect) {
+    // Lines appended one by one (as wrapped rows are built) leave full blocks behind; then edits
+    // alternate between the first and last partitions, where the pending step travels furthest.
+    Partitioning parts(64);
+    const qsizetype lines = 100000;
+    parts.grow(0, lines);
+    for (qsizetype i = 1; i < lines; ++i) parts.insertBoundary(i, i);
+    EXPECT_EQ(parts.blockCount(), (lines + 63) / 64);
+    ASSERT_EQ(parts.check().toStdString(), "");
+    std::vector<qint64> extra(size_t(lines), 0);  // rows added to each line
+    std::mt19937 rng(5);
+    for (int step = 0; step < 2000; ++step) {
+        const qsizetype p = step % 2 == 0 ? qsizetype(rng() % 10) : lines - 1 - qsizetype(rng() % 10);
+        const qint64 delta = qint64(rng() % 5) - qint64(std::min<qint64>(extra[size_t(p)], 2));
+        parts.grow(p, delta);
+        extra[size_t(p)] += delta;
+    }
+    ASSERT_EQ(parts.check().toStdString(), "");
+    qint64 position = 0;
+    for (qsizetype i = 0; i < lines; ++i) {
+        ASSERT_EQ(parts.positionOf(i), position) << i;
+        position += 1 + extra[size_t(i)];
+    }
+    EXPECT_EQ(parts.length(), position);
+}
+
+TEST(PartitionBlocks, ValuesTravelWithTheirPartitions) {
+    // Each partition carries the position it was created at; inserts, removals and merges of
+    // blocks must keep every value beside its own partition.
+    for (const qsizetype blockSize : {2, 5, 16}) {
+        SCOPED_TRACE(blockSize);
+        std::mt19937 rng(31 + unsigned(blockSize));
+        PartitionBlocks<int> parts(blockSize);
+        std::vector<int> model{0};  // values by partition; boundaries are 0, 1, 2, ... apart
+        parts.setValueOf(0, 0);
+        int next = 1;
+        for (int step = 0; step < 6000; ++step) {
+            const qsizetype count = parts.partitions();
+            if (rng() % 3 != 0 || count < 3) {
+                const qsizetype i = 1 + qsizetype(rng() % size_t(count));
+                parts.insertBoundary(i, parts.positionOf(i), next);
+                model.insert(model.begin() + i, next++);
+            } else {
+                const qsizetype first = 1 + qsizetype(rng() % size_t(count - 1));
+                const qsizetype n = 1 + qsizetype(rng() % size_t(std::min<qsizetype>(count - first, 3 * blockSize)));
+                parts.removeBoundaries(first, n);
+                model.erase(model.begin() + first, model.begin() + first + n);
+            }
+            ASSERT_EQ(parts.partitions(), qsizetype(model.size()));
+            if (step % 10 == 0) {
+                ASSERT_EQ(parts.check().toStdString(), "") << "step " << step;
+                for (size_t p = 0; p < model.size(); ++p) ASSERT_EQ(parts.valueOf(qsizetype(p)), model[p]) << p;
+            }
         }
     }
-    EXPECT_EQ(parts.check().toStdString(), "");
 }
 
 namespace {
@@ -133,36 +214,39 @@ std::vector<qint64> naiveLineStarts(const std::u16string& text) {
 
 TEST(LineIndex, RandomEditsMatchANaiveRecount) {
     // Small alphabets rich in breaks, so that edits keep splitting and joining "\r\n" pairs.
-    std::mt19937 rng(20240611);
-    const char16_t alphabet[] = {u'a', u'b', u'\r', u'\n', u'\r', u'\n'};
-    GapBuffer<char16_t> text;
-    std::u16string model;
-    LineIndex lines;
-    for (int step = 0; step < 6000; ++step) {
-        const qint64 size = qint64(model.size());
-        const qint64 location = qint64(rng() % size_t(size + 1));
-        const qint64 removed = rng() % 3 == 0 ? 0 : qint64(rng() % size_t(std::min<qint64>(size - location, 6) + 1));
-        std::u16string inserted;
-        const int count = rng() % 4 == 0 ? 0 : int(rng() % (rng() % 20 == 0 ? 40 : 4));
-        for (int i = 0; i < count; ++i) inserted += alphabet[rng() % 6];
-        text.erase(location, removed);
-        text.insert(location, inserted.data(), qsizetype(inserted.size()));
-        model.replace(size_t(location), size_t(removed), inserted);
-        lines.replaced(location, removed, qint64(inserted.size()), text);
+    for (const qsizetype blockSize : {3, 16, 1024}) {
+        SCOPED_TRACE(blockSize);
+        std::mt19937 rng(20240611);
+        const char16_t alphabet[] = {u'a', u'b', u'\r', u'\n', u'\r', u'\n'};
+        GapBuffer<char16_t> text;
+        std::u16string model;
+        LineIndex lines(blockSize);
+        for (int step = 0; step < 6000; ++step) {
+            const qint64 size = qint64(model.size());
+            const qint64 location = qint64(rng() % size_t(size + 1));
+            const qint64 removed = rng() % 3 == 0 ? 0 : qint64(rng() % size_t(std::min<qint64>(size - location, 6) + 1));
+            std::u16string inserted;
+            const int count = rng() % 4 == 0 ? 0 : int(rng() % (rng() % 20 == 0 ? 40 : 4));
+            for (int i = 0; i < count; ++i) inserted += alphabet[rng() % 6];
+            text.erase(location, removed);
+            text.insert(location, inserted.data(), qsizetype(inserted.size()));
+            model.replace(size_t(location), size_t(removed), inserted);
+            lines.replaced(location, removed, qint64(inserted.size()), text);
 
-        if (step % 25 == 0) {
-            ASSERT_EQ(lines.check(&text).toStdString(), "") << "after step " << step;
-            const std::vector<qint64> starts = naiveLineStarts(model);
-            ASSERT_EQ(lines.lineCount(), qint64(starts.size()));
-            for (size_t i = 0; i < starts.size(); ++i) ASSERT_EQ(lines.lineStart(qint64(i)), starts[i]);
-            for (int probe = 0; probe < 20; ++probe) {
-                const qint64 pos = qint64(rng() % (model.size() + 1));
-                const qint64 expected = qint64(std::upper_bound(starts.begin(), starts.end(), pos) - starts.begin()) - 1;
-                ASSERT_EQ(lines.lineOfPosition(pos), expected) << "position " << pos;
+            if (step % 25 == 0) {
+                ASSERT_EQ(lines.check(&text).toStdString(), "") << "after step " << step;
+                const std::vector<qint64> starts = naiveLineStarts(model);
+                ASSERT_EQ(lines.lineCount(), qint64(starts.size()));
+                for (size_t i = 0; i < starts.size(); ++i) ASSERT_EQ(lines.lineStart(qint64(i)), starts[i]);
+                for (int probe = 0; probe < 20; ++probe) {
+                    const qint64 pos = qint64(rng() % (model.size() + 1));
+                    const qint64 expected = qint64(std::upper_bound(starts.begin(), starts.end(), pos) - starts.begin()) - 1;
+                    ASSERT_EQ(lines.lineOfPosition(pos), expected) << "position " << pos;
+                }
             }
         }
+        EXPECT_EQ(lines.check(&text).toStdString(), "");
     }
-    EXPECT_EQ(lines.check(&text).toStdString(), "");
 }
 
 namespace {

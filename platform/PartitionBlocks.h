@@ -1,0 +1,497 @@
+// Ordered boundaries cutting [0, length) into partitions, kept in blocks, with an optional value each.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QtGlobal>
+
+#include <algorithm>
+#include <atomic>
+#include <span>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+// Partition p covers [positionOf(p), positionOf(p + 1)); boundary 0 is always 0 and the last
+// boundary, positionOf(partitions()), is the total length. There is always one partition. With a
+// Value other than void, every partition carries a value that goes where the partition goes.
+//
+// The partitions sit in blocks of at most blockSize. A block keeps the starts of its partitions
+// relative to its base (the start of its first partition), and knows the index of its first
+// partition; lookups are a binary search over the blocks, then one within a block. An edit changes
+// one block, O(blockSize), and then owes its change in length and in count to every later block.
+// That debt is not paid at once: the blocks after a "step" block are owed a pending amount, which
+// is added when they are read and paid out when an edit moves the step to another block. So edits
+// in one block cost O(blockSize) each, and an edit anywhere at most O(blockSize + blocks) - there
+// is no cost that grows with the distance between edits beyond one pass over the block list.
+// Blocks split when they overflow and merge with a neighbour when they run low, so the number of
+// blocks stays within a small multiple of partitions() / blockSize.
+template <typename Value>
+class PartitionBlocks {
+public:
+    static constexpr bool HasValues = !std::is_void_v<Value>;
+    // The value type, or a placeholder that is never stored when there are no values.
+    using V = std::conditional_t<HasValues, Value, char>;
+
+    // The extent of one partition.
+    struct Extent {
+        qsizetype index = 0;
+        qint64 start = 0;
+        qint64 end = 0;
+    };
+
+    explicit PartitionBlocks(qsizetype blockSize = 1024) : _blockSize(std::max<qsizetype>(blockSize, 2)) { clear(); }
+
+    qsizetype partitions() const { return _count; }
+    qint64 length() const { return _length; }
+    qsizetype blockSize() const { return _blockSize; }
+    qsizetype blockCount() const { return qsizetype(_blocks.size()); }
+
+    // Position of boundary i, i in [0, partitions()].
+    qint64 positionOf(qsizetype i) const {
+        if (i >= _count) return _length;
+        const qsizetype b = blockOfPartition(i);
+        return baseOf(b) + _blocks[size_t(b)].starts[size_t(i - firstOf(b))];
+    }
+
+    // The last partition whose start is at or before pos (0 for negative positions, the last
+    // partition for positions at or past the end). Among empty partitions, the last one.
+    qsizetype partitionOf(qint64 pos) const {
+        const Place place = placeOf(pos);
+        return firstOf(place.block) + place.offset;
+    }
+
+    // The partition partitionOf(pos) names, with its extent.
+    Extent extentAt(qint64 pos) const { return extentOf(placeOf(pos)); }
+    // The extent of partition p, p in [0, partitions()).
+    Extent extentOf(qsizetype p) const {
+        const qsizetype b = blockOfPartition(p);
+        return extentOf(Place{b, p - firstOf(b)});
+    }
+
+    // The value of partition p, p in [0, partitions()).
+    const V& valueOf(qsizetype p) const requires HasValues {
+        const qsizetype b = blockOfPartition(p);
+        return _blocks[size_t(b)].values[p - firstOf(b)];
+    }
+    // The value of the partition at pos (as partitionOf) and, when asked, its extent.
+    const V& valueAt(qint64 pos, Extent* extent = nullptr) const requires HasValues {
+        const Place place = placeOf(pos);
+        if (extent) *extent = extentOf(place);
+        return _blocks[size_t(place.block)].values[place.offset];
+    }
+    void setValueOf(qsizetype p, V value) requires HasValues {
+        const qsizetype b = blockOfPartition(p);
+        _blocks[size_t(b)].values[p - firstOf(b)] = std::move(value);
+    }
+
+    // Inserts a boundary at index i, i in [1, partitions()], at pos, which must lie between the
+    // positions of boundaries i - 1 and i: the partition i - 1 is cut in two at pos, and the new
+    // partition i takes the value.
+    void insertBoundary(qsizetype i, qint64 pos) requires (!HasValues) { insertAt(i, pos, nullptr); }
+    void insertBoundary(qsizetype i, qint64 pos, const V& value) requires HasValues { insertAt(i, pos, &value); }
+
+    // Inserts boundaries at indexes i, i + 1, ... at positions (non-decreasing, between those of
+    // boundaries i - 1 and i): many at once cost O(count + blockSize + blocks), not that per one.
+    void insertBoundaries(qsizetype i, std::span<const qint64> positions) requires (!HasValues);
+
+    // Removes boundaries [first, first + count), all in [1, partitions() - 1], with their
+    // partitions: the partition before first absorbs the removed ones.
+    void removeBoundaries(qsizetype first, qsizetype count);
+
+    // Moves every boundary after partition p by delta: partition p grows (or shrinks, when
+    // delta is negative, by no more than its own length).
+    void grow(qsizetype p, qint64 delta) {
+        if (delta == 0 || p < 0 || p >= _count) return;
+        const qsizetype b = blockOfPartition(p);
+        moveStep(b);
+        std::vector<qint64>& starts = _blocks[size_t(b)].starts;
+        for (size_t j = size_t(p - firstOf(b)) + 1; j < starts.size(); ++j) starts[j] += delta;
+        owe(b, delta, 0);
+    }
+
+    // Back to one empty partition (with a default value).
+    void clear();
+
+    // Empty when the blocks, their bases and counts, the pending step and the boundaries (which
+    // start at 0 and never decrease) are consistent; otherwise what is wrong.
+    QString check() const;
+
+private:
+    struct NoValues {};
+    struct Block {
+        std::vector<qint64> starts;  // relative to the block's base; starts[0] is 0
+        [[no_unique_address]] std::conditional_t<HasValues, QList<V>, NoValues> values;
+    };
+    // A partition as a block and an offset in it.
+    struct Place {
+        qsizetype block;
+        qsizetype offset;
+    };
+
+    qsizetype lastBlock() const { return qsizetype(_blocks.size()) - 1; }
+    qint64 baseOf(qsizetype b) const { return _bases[size_t(b)] + (b > _step ? _stepLength : 0); }
+    qsizetype firstOf(qsizetype b) const { return _firsts[size_t(b)] + (b > _step ? _stepCount : 0); }
+    qsizetype sizeOf(qsizetype b) const { return qsizetype(_blocks[size_t(b)].starts.size()); }
+
+    // The last block whose stored key, plus what it is owed, is at or below key. The first
+    // block's key (0) must be at or below key.
+    template <typename T>
+    qsizetype lastBlockAtOrBelow(const std::vector<T>& keys, T owed, T key) const {
+        const auto settledEnd = keys.begin() + (_step + 1);
+        auto it = std::upper_bound(settledEnd, keys.end(), key - owed);
+        if (it == settledEnd) it = std::upper_bound(keys.begin(), settledEnd, key);
+        return qsizetype(it - keys.begin()) - 1;
+    }
+    // Lookups start with the block of the last one, since work tends to stay in one place.
+    qsizetype blockOfPartition(qsizetype p) const {
+        p = std::max<qsizetype>(p, 0);
+        const qsizetype hint = _hint.get();
+        if (hint <= lastBlock() && firstOf(hint) <= p && p < firstOf(hint) + sizeOf(hint)) return hint;
+        return _hint.set(lastBlockAtOrBelow(_firsts, _stepCount, p));
+    }
+    qsizetype blockOfPosition(qint64 pos) const {
+        const qsizetype hint = _hint.get();
+        if (hint <= lastBlock() && baseOf(hint) <= pos && (hint == lastBlock() || pos < baseOf(hint + 1))) return hint;
+        return _hint.set(lastBlockAtOrBelow(_bases, _stepLength, pos));
+    }
+
+    Place placeOf(qint64 pos) const {
+        if (pos < 0) return Place{0, 0};
+        const qsizetype b = blockOfPosition(pos);
+        const std::vector<qint64>& starts = _blocks[size_t(b)].starts;
+        const qsizetype j = qsizetype(std::upper_bound(starts.begin(), starts.end(), pos - baseOf(b)) - starts.begin()) - 1;
+        return Place{b, j};
+    }
+
+    Extent extentOf(Place place) const {
+        const std::vector<qint64>& starts = _blocks[size_t(place.block)].starts;
+        const qint64 base = baseOf(place.block);
+        Extent extent;
+        extent.index = firstOf(place.block) + place.offset;
+        extent.start = base + starts[size_t(place.offset)];
+        if (size_t(place.offset) + 1 < starts.size()) extent.end = base + starts[size_t(place.offset) + 1];
+        else if (place.block < lastBlock()) extent.end = baseOf(place.block + 1);
+        else extent.end = _length;
+        return extent;
+    }
+
+    // Makes block b the step block: the blocks after it are the ones owed the pending amount.
+    void moveStep(qsizetype b) {
+        if (b == _step) return;
+        const qsizetype last = lastBlock();
+        if (_stepLength != 0 || _stepCount != 0) {
+            if (b > _step) {
+                pay(_step + 1, b + 1, _stepLength, _stepCount);
+            } else if (_step - b <= last - _step) {
+                pay(b + 1, _step + 1, -_stepLength, -_stepCount);
+            } else {
+                // Settling the tail is cheaper than walking the step back.
+                pay(_step + 1, last + 1, _stepLength, _stepCount);
+                _stepLength = 0;
+                _stepCount = 0;
+            }
+        }
+        _step = b;
+        if (_step == last) {
+            _stepLength = 0;
+            _stepCount = 0;
+        }
+    }
+    void pay(qsizetype from, qsizetype to, qint64 length, qsizetype count) {
+        for (qsizetype b = from; b < to; ++b) {
+            _bases[size_t(b)] += length;
+            _firsts[size_t(b)] += count;
+        }
+    }
+    // Every block holds its own figures: nothing is pending.
+    void settle() { moveStep(lastBlock()); }
+    // Records that block b, the step block, grew by length and count.
+    void owe(qsizetype b, qint64 length, qsizetype count) {
+        if (b < lastBlock()) {
+            _stepLength += length;
+            _stepCount += count;
+        }
+        _length += length;
+        _count += count;
+    }
+
+    // Room for count partitions in block, growing by doubling up to one more than a full block,
+    // so that a block never holds much more memory than it can use.
+    void reserveFor(Block& block, qsizetype count) const {
+        auto room = [&](qsizetype capacity) {
+            return std::max(count, std::min<qsizetype>(_blockSize + 1, std::max<qsizetype>(2 * capacity, 8)));
+        };
+        if (qsizetype(block.starts.capacity()) < count) block.starts.reserve(size_t(room(qsizetype(block.starts.capacity()))));
+        if constexpr (HasValues) {
+            if (block.values.capacity() < count) block.values.reserve(room(block.values.capacity()));
+        }
+    }
+
+    void insertAt(qsizetype i, qint64 pos, const V* value);
+    void splitBlock(qsizetype b, qsizetype inserted);
+    void mergeIfSmall(qsizetype b);
+    void rebase(qsizetype b);
+    void renumberFrom(qsizetype b);
+
+    qsizetype _blockSize;
+    std::vector<Block> _blocks;
+    std::vector<qint64> _bases;     // start of each block's first partition, less what is owed
+    std::vector<qsizetype> _firsts;  // index of each block's first partition, less what is owed
+    qsizetype _step = 0;             // blocks after this one are owed _stepLength and _stepCount
+    qint64 _stepLength = 0;
+    qsizetype _stepCount = 0;
+    qint64 _length = 0;
+    qsizetype _count = 1;
+    // The block of the last lookup, always checked before use. Readers on several threads may
+    // overwrite each other's, which only costs them a search.
+    struct Hint {
+        mutable std::atomic<qsizetype> block{0};
+        Hint() = default;
+        Hint(const Hint&) {}
+        Hint& operator=(const Hint&) { return *this; }
+        qsizetype get() const { return block.load(std::memory_order_relaxed); }
+        qsizetype set(qsizetype b) const {
+            block.store(b, std::memory_order_relaxed);
+            return b;
+        }
+    };
+    Hint _hint;
+};
+
+template <typename Value>
+void PartitionBlocks<Value>::clear() {
+    _blocks.clear();
+    _blocks.emplace_back();
+    _blocks[0].starts.push_back(0);
+    if constexpr (HasValues) _blocks[0].values.push_back(V());
+    _bases.assign(1, 0);
+    _firsts.assign(1, 0);
+    _step = 0;
+    _stepLength = 0;
+    _stepCount = 0;
+    _length = 0;
+    _count = 1;
+}
+
+template <typename Value>
+void PartitionBlocks<Value>::insertAt(qsizetype i, qint64 pos, const V* value) {
+    // The new partition goes right after partition i - 1, in its block.
+    const qsizetype b = blockOfPartition(i - 1);
+    moveStep(b);
+    Block& block = _blocks[size_t(b)];
+    const qsizetype j = i - firstOf(b);
+    reserveFor(block, sizeOf(b) + 1);
+    block.starts.insert(block.starts.begin() + j, pos - baseOf(b));
+    if constexpr (HasValues) block.values.insert(j, *value);
+    owe(b, 0, 1);
+    if (sizeOf(b) > _blockSize) splitBlock(b, j);
+}
+
+// Cuts the overflowing block b in two. After an insertion at the very end (appending, as loading
+// does) the new block takes only the last partition, which leaves full blocks behind.
+template <typename Value>
+void PartitionBlocks<Value>::splitBlock(qsizetype b, qsizetype inserted) {
+    moveStep(b);
+    const qsizetype size = sizeOf(b);
+    const qsizetype cut = inserted == size - 1 && b == lastBlock() ? size - 1 : size / 2;
+    Block tail;
+    reserveFor(tail, _blockSize + 1);
+    Block& block = _blocks[size_t(b)];
+    const qint64 shift = block.starts[size_t(cut)];
+    for (qsizetype j = cut; j < size; ++j) tail.starts.push_back(block.starts[size_t(j)] - shift);
+    block.starts.resize(size_t(cut));
+    if constexpr (HasValues) {
+        tail.values.append(block.values.mid(cut));
+        block.values.resize(cut);
+    }
+    // The new block comes after the step, so it is stored less what is owed.
+    const qint64 base = baseOf(b) + shift - _stepLength;
+    const qsizetype first = firstOf(b) + cut - _stepCount;
+    _blocks.insert(_blocks.begin() + (b + 1), std::move(tail));
+    _bases.insert(_bases.begin() + (b + 1), base);
+    _firsts.insert(_firsts.begin() + (b + 1), first);
+}
+
+// Makes the start of block b's first partition its base again.
+template <typename Value>
+void PartitionBlocks<Value>::rebase(qsizetype b) {
+    std::vector<qint64>& starts = _blocks[size_t(b)].starts;
+    const qint64 shift = starts.empty() ? 0 : starts[0];
+    if (shift == 0) return;
+    for (qint64& s : starts) s -= shift;
+    _bases[size_t(b)] += shift;
+}
+
+// Recounts the first partitions of the blocks from b on, with nothing pending.
+template <typename Value>
+void PartitionBlocks<Value>::renumberFrom(qsizetype b) {
+    _firsts[0] = 0;
+    for (qsizetype k = std::max<qsizetype>(b, 1); k <= lastBlock(); ++k)
+        _firsts[size_t(k)] = _firsts[size_t(k) - 1] + sizeOf(k - 1);
+}
+
+// Joins block b with a neighbour when it has run low and both fit in three quarters of a
+// block, which leaves room before the next split; a block still low after that takes in its
+// other neighbour too. So two low blocks are never neighbours, which bounds the block count.
+template <typename Value>
+void PartitionBlocks<Value>::mergeIfSmall(qsizetype b) {
+    const qsizetype low = std::max<qsizetype>(_blockSize / 4, 1);
+    const qsizetype limit = _blockSize * 3 / 4;
+    while (b >= 0 && b <= lastBlock() && sizeOf(b) < low) {
+        qsizetype into = -1;
+        if (b > 0 && sizeOf(b - 1) + sizeOf(b) <= limit) into = b - 1;
+        if (b < lastBlock() && sizeOf(b + 1) + sizeOf(b) <= limit && (into < 0 || sizeOf(b + 1) < sizeOf(into))) into = b;
+        if (into < 0) return;
+        settle();
+        const qsizetype from = into + 1;
+        Block& target = _blocks[size_t(into)];
+        Block& source = _blocks[size_t(from)];
+        const qint64 shift = _bases[size_t(from)] - _bases[size_t(into)];
+        reserveFor(target, qsizetype(target.starts.size() + source.starts.size()));
+        for (qint64 s : source.starts) target.starts.push_back(s + shift);
+        if constexpr (HasValues) target.values.append(std::move(source.values));
+        _blocks.erase(_blocks.begin() + from);
+        _bases.erase(_bases.begin() + from);
+        _firsts.erase(_firsts.begin() + from);
+        _step = lastBlock();
+        b = into;
+    }
+}
+
+template <typename Value>
+void PartitionBlocks<Value>::removeBoundaries(qsizetype first, qsizetype count) {
+    if (count <= 0) return;
+    const qsizetype b0 = blockOfPartition(first);
+    const qsizetype b1 = blockOfPartition(first + count - 1);
+    if (b0 == b1 && count < sizeOf(b0)) {
+        // Inside one block that keeps partitions: the usual case, paid through the step.
+        moveStep(b0);
+        Block& block = _blocks[size_t(b0)];
+        const qsizetype j = first - firstOf(b0);
+        block.starts.erase(block.starts.begin() + j, block.starts.begin() + (j + count));
+        if constexpr (HasValues) block.values.remove(j, count);
+        if (j == 0) rebase(b0);
+        owe(b0, 0, -count);
+        mergeIfSmall(b0);
+        return;
+    }
+    // Across blocks: cut the ends, drop the blocks in between, and renumber what follows.
+    settle();
+    const qsizetype j0 = first - _firsts[size_t(b0)];
+    const qsizetype j1 = first + count - _firsts[size_t(b1)];  // one past the last removed in b1
+    Block& head = _blocks[size_t(b0)];
+    if (b0 == b1) {
+        head.starts.erase(head.starts.begin() + j0, head.starts.begin() + j1);
+        if constexpr (HasValues) head.values.remove(j0, j1 - j0);
+    } else {
+        head.starts.resize(size_t(j0));
+        if constexpr (HasValues) head.values.resize(j0);
+        Block& tail = _blocks[size_t(b1)];
+        tail.starts.erase(tail.starts.begin(), tail.starts.begin() + j1);
+        if constexpr (HasValues) tail.values.remove(0, j1);
+        rebase(b1);
+    }
+    if (j0 == 0) rebase(b0);
+    // Drop every block left empty: those strictly between, and the ends if emptied.
+    qsizetype keepFrom = b0 + (head.starts.empty() ? 0 : 1);
+    qsizetype keepTo = b1 > b0 && !_blocks[size_t(b1)].starts.empty() ? b1 : b1 + 1;
+    if (keepTo > keepFrom) {
+        _blocks.erase(_blocks.begin() + keepFrom, _blocks.begin() + keepTo);
+        _bases.erase(_bases.begin() + keepFrom, _bases.begin() + keepTo);
+        _firsts.erase(_firsts.begin() + keepFrom, _firsts.begin() + keepTo);
+    }
+    _count -= count;
+    _step = lastBlock();
+    renumberFrom(keepFrom);
+    // The blocks on both sides of the cut may have run low.
+    const qsizetype around = std::min(keepFrom, lastBlock());
+    mergeIfSmall(around);
+    if (around > 0) mergeIfSmall(around - 1);
+}
+
+template <typename Value>
+void PartitionBlocks<Value>::insertBoundaries(qsizetype i, std::span<const qint64> positions) requires (!HasValues) {
+    if (positions.empty()) return;
+    if (positions.size() < 4) {
+        for (size_t k = 0; k < positions.size(); ++k) insertAt(i + qsizetype(k), positions[k], nullptr);
+        return;
+    }
+    settle();
+    const qsizetype b = blockOfPartition(i - 1);
+    const qsizetype j = i - _firsts[size_t(b)];
+    // The block's starts around the new ones, as absolute positions, cut into even blocks filled
+    // to at most seven eighths, so that a few insertions later do not split them at once.
+    const std::vector<qint64>& old = _blocks[size_t(b)].starts;
+    const qint64 base = _bases[size_t(b)];
+    std::vector<qint64> all;
+    all.reserve(old.size() + positions.size());
+    for (qsizetype k = 0; k < j; ++k) all.push_back(base + old[size_t(k)]);
+    all.insert(all.end(), positions.begin(), positions.end());
+    for (size_t k = size_t(j); k < old.size(); ++k) all.push_back(base + old[k]);
+    const qsizetype fill = std::max<qsizetype>(_blockSize - _blockSize / 8, 1);
+    const qsizetype total = qsizetype(all.size());
+    const qsizetype pieces = (total + fill - 1) / fill;
+    std::vector<Block> blocks(static_cast<size_t>(pieces));
+    std::vector<qint64> bases(static_cast<size_t>(pieces));
+    std::vector<qsizetype> firsts(static_cast<size_t>(pieces));
+    for (qsizetype p = 0; p < pieces; ++p) {
+        const qsizetype from = total * p / pieces;
+        const qsizetype to = total * (p + 1) / pieces;
+        Block& block = blocks[size_t(p)];
+        reserveFor(block, to - from);
+        bases[size_t(p)] = all[size_t(from)];
+        firsts[size_t(p)] = _firsts[size_t(b)] + from;
+        for (qsizetype k = from; k < to; ++k) block.starts.push_back(all[size_t(k)] - all[size_t(from)]);
+    }
+    _blocks.erase(_blocks.begin() + b);
+    _bases.erase(_bases.begin() + b);
+    _firsts.erase(_firsts.begin() + b);
+    _blocks.insert(_blocks.begin() + b, std::make_move_iterator(blocks.begin()), std::make_move_iterator(blocks.end()));
+    _bases.insert(_bases.begin() + b, bases.begin(), bases.end());
+    _firsts.insert(_firsts.begin() + b, firsts.begin(), firsts.end());
+    _count += qsizetype(positions.size());
+    _step = lastBlock();
+    renumberFrom(b + pieces);
+}
+
+template <typename Value>
+QString PartitionBlocks<Value>::check() const {
+    if (_blocks.empty()) return QStringLiteral("no blocks");
+    if (_bases.size() != _blocks.size() || _firsts.size() != _blocks.size())
+        return QStringLiteral("%1 blocks, %2 bases, %3 first indexes").arg(_blocks.size()).arg(_bases.size()).arg(_firsts.size());
+    if (_step < 0 || _step > lastBlock()) return QStringLiteral("step %1 outside [0, %2]").arg(_step).arg(lastBlock());
+    if (_step == lastBlock() && (_stepLength != 0 || _stepCount != 0))
+        return QStringLiteral("step at the last block still owes %1 and %2").arg(_stepLength).arg(_stepCount);
+    if (baseOf(0) != 0 || firstOf(0) != 0) return QStringLiteral("first block at %1, index %2").arg(baseOf(0)).arg(firstOf(0));
+    qsizetype count = 0;
+    qint64 previous = 0;
+    for (qsizetype b = 0; b <= lastBlock(); ++b) {
+        const Block& block = _blocks[size_t(b)];
+        if (block.starts.empty()) return QStringLiteral("block %1 is empty").arg(b);
+        if (sizeOf(b) > _blockSize) return QStringLiteral("block %1 holds %2 of at most %3").arg(b).arg(sizeOf(b)).arg(_blockSize);
+        if constexpr (HasValues) {
+            if (block.values.size() != sizeOf(b))
+                return QStringLiteral("block %1 has %2 values for %3 partitions").arg(b).arg(block.values.size()).arg(sizeOf(b));
+        }
+        if (block.starts[0] != 0) return QStringLiteral("block %1 starts %2 from its base").arg(b).arg(block.starts[0]);
+        if (firstOf(b) != count) return QStringLiteral("block %1 begins at index %2, not %3").arg(b).arg(firstOf(b)).arg(count);
+        for (qsizetype j = 0; j < sizeOf(b); ++j) {
+            const qint64 at = baseOf(b) + block.starts[size_t(j)];
+            if (at < previous)
+                return QStringLiteral("boundary %1 at %2 before the one before at %3").arg(count + j).arg(at).arg(previous);
+            previous = at;
+        }
+        count += sizeOf(b);
+    }
+    if (count != _count) return QStringLiteral("%1 partitions counted, %2 recorded").arg(count).arg(_count);
+    if (_length < previous) return QStringLiteral("length %1 before the last boundary at %2").arg(_length).arg(previous);
+    // A block may run low only between neighbours that are not.
+    const qsizetype low = std::max<qsizetype>(_blockSize / 4, 1);
+    for (qsizetype b = 1; b <= lastBlock(); ++b) {
+        if (sizeOf(b - 1) < low && sizeOf(b) < low)
+            return QStringLiteral("blocks %1 and %2 hold %3 and %4, both under %5")
+                .arg(b - 1).arg(b).arg(sizeOf(b - 1)).arg(sizeOf(b)).arg(low);
+    }
+    return {};
+}
