@@ -253,6 +253,7 @@ namespace {
 
 // A run array next to one value per character; value 0 stands for "none".
 struct RunModel {
+    explicit RunModel(qsizetype blockSize) : runs(blockSize) {}
     RunArray runs;
     std::vector<int> values;
 
@@ -289,24 +290,29 @@ struct RunModel {
 }  // namespace
 
 TEST(RunArray, RandomEditsMatchPerCharacterValues) {
-    std::mt19937 rng(7);
-    RunModel model;
-    for (int step = 0; step < 8000; ++step) {
-        const qint64 size = qint64(model.values.size());
-        if (rng() % 2 == 0 && size > 0) {
-            const qint64 location = qint64(rng() % size_t(size));
-            const qint64 length = 1 + qint64(rng() % size_t(std::min<qint64>(size - location, 12)));
-            model.set(location, length, int(rng() % 3));
-        } else {
-            const qint64 location = qint64(rng() % size_t(size + 1));
-            const qint64 removed = qint64(rng() % size_t(std::min<qint64>(size - location, 8) + 1));
-            model.replace(location, removed, qint64(rng() % 9));
+    for (const qsizetype blockSize : {2, 4, 16, 512}) {
+        SCOPED_TRACE(blockSize);
+        std::mt19937 rng(7);
+        RunModel model(blockSize);
+        for (int step = 0; step < 8000; ++step) {
+            const qint64 size = qint64(model.values.size());
+            if (rng() % 2 == 0 && size > 0) {
+                // Mostly short; now and then far, over many runs and blocks.
+                const qint64 location = qint64(rng() % size_t(size));
+                const qint64 most = rng() % 25 == 0 ? size - location : std::min<qint64>(size - location, 12);
+                const qint64 length = 1 + qint64(rng() % size_t(most));
+                model.set(location, length, int(rng() % 3));
+            } else {
+                const qint64 location = qint64(rng() % size_t(size + 1));
+                const qint64 removed = qint64(rng() % size_t(std::min<qint64>(size - location, 8) + 1));
+                model.replace(location, removed, qint64(rng() % 9));
+            }
+            if (step % 20 == 0) {
+                ASSERT_TRUE(model.matches()) << "after step " << step;
+            }
         }
-        if (step % 20 == 0) {
-            ASSERT_TRUE(model.matches()) << "after step " << step;
-        }
+        EXPECT_TRUE(model.matches());
     }
-    EXPECT_TRUE(model.matches());
 }
 
 TEST(RunArray, ValuesOfDifferentTypesStayApart) {
