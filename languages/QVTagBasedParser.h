@@ -4,7 +4,7 @@
 
 #include "languages/QVParser.h"
 
-#include <QHash>
+#include <QMap>
 #include <QList>
 #include <QString>
 #include <QVariantMap>
@@ -62,7 +62,7 @@ public:
         QString end;
         std::weak_ptr<QVParser> parser;
     };
-    const QHash<QString, Embedded>& embedded() const { return _embedded; }
+    const QMap<QString, Embedded>& embedded() const { return _embedded; }
 
 private:
     struct TagStyle {
@@ -81,7 +81,7 @@ private:
     QVTextAttributes _quotesAttr;
     QVTextAttributes _commentsAttr;
     QList<std::weak_ptr<QVParser>> _subparsers;
-    QHash<QString, Embedded> _embedded;
+    QMap<QString, Embedded> _embedded;  // ordered, so the languages are tried in the same order every run
     QStringList _embeddedElementIdentifiers;
     QList<std::weak_ptr<QVTagBasedParser>> _embeddedElements;
 };
