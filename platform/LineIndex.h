@@ -13,7 +13,7 @@
 // the text's length.
 class LineIndex {
 public:
-    explicit LineIndex(qsizetype blockSize = 1024) : _starts(blockSize) {}
+    explicit LineIndex(qsizetype blockSize = Partitioning::DefaultBlockSize) : _starts(blockSize) {}
 
     qint64 lineCount() const { return _starts.partitions(); }
     qint64 length() const { return _starts.length(); }

@@ -18,12 +18,7 @@ extern template class PartitionBlocks<QVariant>;
 // change of value costs the same anywhere in a text of millions of runs.
 class RunArray {
 public:
-    explicit RunArray(qsizetype blockSize = DefaultBlockSize);
-
-    // Smaller than for plain boundaries: each run moves its QVariant along too. Typing and
-    // colouring at one place in a text of millions of runs measured best at 256 (512 costs
-    // a quarter more per keystroke; 128 makes a jump across the text walk too many blocks).
-    static constexpr qsizetype DefaultBlockSize = 256;
+    explicit RunArray(qsizetype blockSize = PartitionBlocks<QVariant>::DefaultBlockSize);
 
     qint64 length() const { return _runs.length(); }
     qsizetype runCount() const { return _runs.partitions(); }
