@@ -505,3 +505,97 @@ TEST(QVTextStorage, RandomEditsMatchANaiveModel) {
     }
     EXPECT_EQ(storage.check().toStdString(), "");
 }
+
+namespace {
+
+// The colour map walked run by run, which keeps it linear on large texts.
+QString colorMapByRuns(const QVTextStorage& storage) {
+    QString out;
+    out.reserve(storage.length());
+    QVRange run;
+    for (qint64 i = 0; i < storage.length(); i = run.end()) {
+        const QVariant v = storage.attribute(Color, i, &run);
+        const QChar code = !v.isValid() ? u'-' : v.value<QColor>() == Red ? u'R' : v.value<QColor>() == Blue ? u'B' : u'?';
+        if (run.length <= 0) return out + QStringLiteral("<empty run at %1>").arg(i);
+        out += QString(run.length, code);
+    }
+    return out;
+}
+
+std::vector<qint64> naiveLineStarts(const QString& text) {
+    std::vector<qint64> starts{0};
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == u'\n' || (text[i] == u'\r' && (i + 1 == text.size() || text[i + 1] != u'\n')))
+            starts.push_back(i + 1);
+    }
+    return starts;
+}
+
+}  // namespace
+
+TEST(QVTextStorage, EditsAlternatingBetweenFarEndsOfALargeText) {
+    // 30,000 lines under some 100,000 colour runs: the edits jump between the start, the end and
+    // the middle, so that every container carries its pending work across the whole text.
+    QString text;
+    QString colors;
+    for (int line = 0; line < 30000; ++line) {
+        text += QStringLiteral("var item%1 = call(value);").arg(line % 1000, 3, 10, QLatin1Char('0'));
+        text += line % 7 == 0 ? QStringLiteral("\r\n") : QStringLiteral("\n");
+    }
+    colors = QString(text.size(), u'-');
+    QVTextStorage storage;
+    storage.beginEditing();
+    storage.replaceCharacters({0, 0}, text);
+    for (qint64 start = 0; start + 20 < text.size(); start += 27) {
+        storage.addAttribute(Color, Red, {start, 3});
+        storage.addAttribute(Color, Blue, {start + 4, 7});
+        storage.addAttribute(Color, Red, {start + 14, 4});
+        for (qint64 k = 0; k < 3; ++k) colors[start + k] = u'R';
+        for (qint64 k = 4; k < 11; ++k) colors[start + k] = u'B';
+        for (qint64 k = 14; k < 18; ++k) colors[start + k] = u'R';
+    }
+    storage.endEditing();
+    ASSERT_EQ(colorMapByRuns(storage), colors);
+
+    std::mt19937 rng(17);
+    const QString pieces[] = {u"x"_qs, u"ab"_qs, u"\n"_qs, u"\r"_qs, u"q\r\n"_qs};
+    for (int step = 0; step < 3000; ++step) {
+        const qint64 size = text.size();
+        const int where = step % 5 == 4 ? 2 : step % 2;  // start, end, and now and then the middle
+        const qint64 near = qint64(rng() % 40);
+        const qint64 location = where == 0 ? near : where == 1 ? std::max<qint64>(size - near, 0) : size / 2 + near;
+        const int op = int(rng() % 3);
+        if (op == 0 && location < size) {
+            const qint64 length = std::min<qint64>(1 + qint64(rng() % 12), size - location);
+            const int pick = int(rng() % 3);
+            if (pick == 0) storage.removeAttribute(Color, {location, length});
+            else storage.addAttribute(Color, pick == 1 ? Red : Blue, {location, length});
+            for (qint64 k = location; k < location + length; ++k) colors[k] = QChar(u"-RB"[pick]);
+        } else {
+            const qint64 removed = op == 1 ? std::min<qint64>(qint64(rng() % 4), size - location) : 0;
+            const QString inserted = op == 1 && rng() % 2 ? QString() : pieces[rng() % 5];
+            QChar inherit = u'-';
+            if (!colors.isEmpty()) inherit = colors[removed > 0 ? location : std::max<qint64>(location - 1, 0)];
+            ASSERT_TRUE(storage.replaceCharacters({location, removed}, inserted).isNull());
+            text.replace(location, removed, inserted);
+            colors.replace(location, removed, QString(inserted.size(), inherit));
+        }
+        // Right where the edit happened, and far from it.
+        ASSERT_EQ(storage.length(), text.size());
+        for (const qint64 probe : {location - 1, location, text.size() - 1 - location, text.size() / 3}) {
+            if (probe < 0 || probe >= text.size()) continue;
+            ASSERT_EQ(storage.characterAt(probe), text[probe]) << "step " << step << " at " << probe;
+            const QVariant v = storage.attribute(Color, probe);
+            const QChar code = !v.isValid() ? u'-' : v.value<QColor>() == Red ? u'R' : u'B';
+            ASSERT_EQ(code, colors[probe]) << "step " << step << " at " << probe;
+        }
+        if (step % 500 == 499) {
+            ASSERT_EQ(storage.check().toStdString(), "") << "step " << step;
+            ASSERT_EQ(lineStarts(storage), naiveLineStarts(text)) << "step " << step;
+        }
+    }
+    EXPECT_EQ(storage.string(), text);
+    EXPECT_EQ(colorMapByRuns(storage), colors);
+    EXPECT_EQ(lineStarts(storage), naiveLineStarts(text));
+    EXPECT_EQ(storage.check().toStdString(), "");
+}
