@@ -534,7 +534,7 @@ std::vector<qint64> naiveLineStarts(const QString& text) {
 }  // namespace
 
 TEST(QVTextStorage, EditsAlternatingBetweenFarEndsOfALargeText) {
-    // 30,000 lines under some 100,000 colour runs: the edits jump between the start, the end and
+    // 30,000 lines under some 180,000 colour runs: the edits jump between the start, the end and
     // the middle, so that every container carries its pending work across the whole text.
     QString text;
     QString colors;
