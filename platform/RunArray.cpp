@@ -74,10 +74,10 @@ void RunArray::setValue(QVRange range, const QVariant& value) {
 }
 
 void RunArray::replace(qint64 location, qint64 removed, qint64 inserted, bool inherit) {
-    if (length() > 0 && (removed > 0 || location > 0)) {
+    if (length() > 0) {
         // The common edits, typing and erasing inside a run, touch that run's length alone.
         PartitionBlocks<QVariant>::Extent run;
-        const qint64 at = removed > 0 ? location : location - 1;
+        const qint64 at = removed > 0 ? location : std::max<qint64>(location - 1, 0);
         const QVariant& value = _runs.valueAt(at, &run);
         const bool keepsRun = removed == 0 || (location + removed <= run.end && (location > run.start || location + removed < run.end));
         if (keepsRun && (inserted == 0 || inherit || !value.isValid())) {
