@@ -242,6 +242,133 @@ void BM_Edit_QVTextStorage_Alternating(benchmark::State& state) {
 }
 BENCHMARK(BM_Edit_QVTextStorage_Alternating)->Iterations(40)->Unit(benchmark::kMillisecond);
 
+// --- Far-apart edits in a heavily attributed text ------------------------------------------------
+
+// 100,000 lines coloured the way a highlighter leaves them: every word its own colour run, a
+// background per line, "multi-line" over every tenth line: some 3 million runs in all.
+QVTextStorage& attributedStorage() {
+    static QVTextStorage* s = [] {
+        auto* created = new QVTextStorage;
+        const QString& text = bigText();
+        qsizetype end = 0;
+        for (int line = 0; line < 100000 && end < text.size(); ++line) {
+            const qsizetype next = text.indexOf(u'\n', end);
+            end = next < 0 ? text.size() : next + 1;
+        }
+        created->replaceCharacters({0, 0}, QStringView(text).left(end));
+        const QColor colors[4] = {QColor(200, 0, 0), QColor(0, 120, 0), QColor(0, 0, 200), QColor(120, 120, 0)};
+        created->beginEditing();
+        created->addAttribute(QVTextStorage::ParserAttribute, QVariant(1), {0, created->length()});
+        for (qint64 line = 0; line + 1 < created->lineCount(); ++line) {
+            const QVRange r = created->lineRange(line);
+            created->addAttribute(QVTextStorage::BackgroundColorAttribute, colors[line % 2], r);
+            if (line % 10 == 0) created->addAttribute(QVTextStorage::MultiLineAttribute, true, r);
+            qint64 word = r.location;
+            int n = 0;
+            for (qint64 i = r.location; i <= r.end(); ++i) {
+                if (i < r.end() && created->characterAt(i) != u' ') continue;
+                if (i > word) created->addAttribute(QVTextStorage::ForegroundColorAttribute, colors[n++ % 4], {word, i - word});
+                word = i + 1;
+            }
+        }
+        created->endEditing();
+        return created;
+    }();
+    return *s;
+}
+
+// Each iteration goes to the start, the end or the middle of the text in turn, there types a
+// character (the first edit at a new place: it moves the text's gap there) and deletes it again
+// (the next edit at the same place), then colours the line over in one call; the line gets stripes
+// of colour back untimed.
+void BM_FarEdits_AttributedQVTextStorage(benchmark::State& state) {
+    QVTextStorage& s = attributedStorage();
+    std::mt19937 rng(9);
+    Percentiles insert, erase, attribute;
+    int turn = 0;
+    const QColor marker(10, 20, 30);
+    for (auto _ : state) {
+        const qint64 lines = s.lineCount() - 1;
+        const qint64 band = std::min<qint64>(lines, 100);
+        const qint64 base = turn % 3 == 0 ? 0 : turn % 3 == 1 ? lines - band : lines / 2;
+        ++turn;
+        const QVRange r = s.lineRange(base + qint64(rng() % quint64(band)));
+        const qint64 pos = r.location + qint64(rng() % quint64(std::max<qint64>(r.length, 1)));
+        auto t0 = std::chrono::steady_clock::now();
+        s.replaceCharacters({pos, 0}, u"x");
+        auto t1 = std::chrono::steady_clock::now();
+        s.replaceCharacters({pos, 1}, u"");
+        auto t2 = std::chrono::steady_clock::now();
+        const QVariant before = s.attribute(QVTextStorage::ForegroundColorAttribute, r.location);
+        auto t3 = std::chrono::steady_clock::now();
+        s.addAttribute(QVTextStorage::ForegroundColorAttribute, marker, r);
+        auto t4 = std::chrono::steady_clock::now();
+        insert.add(t1 - t0);
+        erase.add(t2 - t1);
+        attribute.add(t4 - t3);
+        // Untimed: the line gets stripes of colour back, which keeps the runs about as many.
+        state.PauseTiming();
+        s.addAttribute(QVTextStorage::ForegroundColorAttribute, before, r);
+        for (qint64 i = r.location + 6; i + 4 < r.end(); i += 12)
+            s.addAttribute(QVTextStorage::ForegroundColorAttribute, marker, {i, 4});
+        state.ResumeTiming();
+    }
+    insert.report(state, "insert_");
+    erase.report(state, "delete_");
+    attribute.report(state, "line_attribute_");
+    QVRange run(0, 0);
+    qint64 runs = 0;
+    for (qint64 at = 0; at < s.length(); at = run.end(), ++runs) s.attribute(QVTextStorage::ForegroundColorAttribute, at, &run);
+    state.counters["foreground_runs"] = double(runs);
+    state.counters["lines"] = double(s.lineCount());
+}
+BENCHMARK(BM_FarEdits_AttributedQVTextStorage)->Iterations(3000)->Unit(benchmark::kMicrosecond);
+
+// Typing in one line of the attributed text, re-coloured keystroke by keystroke the way a
+// highlighter does: the line gets the standard colours, then each of its words its own colour.
+// The place moves to another line only every 50 keystrokes: this is the cost of staying put.
+void BM_Typing_AttributedQVTextStorage(benchmark::State& state) {
+    QVTextStorage& s = attributedStorage();
+    std::mt19937 rng(10);
+    Percentiles replace, colour;
+    const QColor colors[4] = {QColor(200, 0, 0), QColor(0, 120, 0), QColor(0, 0, 200), QColor(120, 120, 0)};
+    qint64 pos = 0;
+    qint64 line = 0;
+    int keystroke = 0;
+    for (auto _ : state) {
+        if (keystroke % 50 == 0) {
+            line = s.lineCount() / 4 + qint64(rng() % quint64(s.lineCount() / 2));
+            const QVRange r = s.lineRange(line);
+            pos = r.location + qint64(rng() % quint64(std::max<qint64>(r.length, 1)));
+        }
+        const bool typing = keystroke % 10 < 5;
+        const qint64 at = typing ? pos + keystroke % 10 : pos + 9 - keystroke % 10;
+        ++keystroke;
+        auto t0 = std::chrono::steady_clock::now();
+        if (typing) s.replaceCharacters({at, 0}, u"v");
+        else s.replaceCharacters({at, 1}, u"");
+        auto t1 = std::chrono::steady_clock::now();
+        const QVRange r = s.lineRange(line);
+        s.beginEditing();
+        s.addAttributes({{QVTextStorage::ForegroundColorAttribute, QColor(Qt::black)},
+                         {QVTextStorage::BackgroundColorAttribute, QColor(Qt::white)}}, r);
+        qint64 word = r.location;
+        int n = 0;
+        for (qint64 i = r.location; i <= r.end(); ++i) {
+            if (i < r.end() && s.characterAt(i) != u' ') continue;
+            if (i > word) s.addAttribute(QVTextStorage::ForegroundColorAttribute, colors[n++ % 4], {word, i - word});
+            word = i + 1;
+        }
+        s.endEditing();
+        auto t2 = std::chrono::steady_clock::now();
+        replace.add(t1 - t0);
+        colour.add(t2 - t1);
+    }
+    replace.report(state, "replace_");
+    colour.report(state, "colour_line_");
+}
+BENCHMARK(BM_Typing_AttributedQVTextStorage)->Iterations(20000)->Unit(benchmark::kMicrosecond);
+
 void BM_Edit_QString(benchmark::State& state) {
     QString& s = peerString();
     editLoop(state, s.size(),
