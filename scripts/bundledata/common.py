@@ -71,11 +71,11 @@ def npm_modules(packages):
             json.dump({"name": "qorvel-bundle-data", "private": True}, handle)
     modules = os.path.join(cache, "node_modules")
     missing = []
-    for spec in packages:
-        name, version = spec.rsplit("@", 1)
+    for package in packages:
+        name, version = package.rsplit("@", 1)
         installed = os.path.join(modules, name, "package.json")
         if not os.path.exists(installed) or json.load(open(installed))["version"] != version:
-            missing.append(spec)
+            missing.append(package)
     if missing:
         subprocess.run(["npm", "install", "--no-audit", "--no-fund", "--no-save", *missing],
                        cwd=cache, check=True)

@@ -208,8 +208,8 @@ TEST(ShippedBundles, EveryLanguageAnotherOneNamesIsShipped) {
             named.append(rule.toMap().value(QStringLiteral("id")).toString());
         // Attribute values looked up in the index name their language class before the last dot.
         for (const QVariant& attributes : readMap(contents(bundle, "completion.plist")).value(QStringLiteral("elements")).toMap())
-            for (const QVariant& spec : attributes.toMap())
-                if (spec.toString().startsWith(QLatin1Char('#'))) named.append(spec.toString().mid(1).section(QLatin1Char('.'), 0, -2));
+            for (const QVariant& values : attributes.toMap())
+                if (values.toString().startsWith(QLatin1Char('#'))) named.append(values.toString().mid(1).section(QLatin1Char('.'), 0, -2));
     }
     named.removeDuplicates();
     named.sort();
@@ -301,16 +301,16 @@ TEST(ShippedBundles, CompletionAndHintEntriesHaveTheShapeTheEnginesRead) {
         const QVariantMap elements = completion.value(QStringLiteral("elements")).toMap();
         for (auto element = elements.cbegin(); element != elements.cend(); ++element) {
             EXPECT_TRUE(element.value().toMap().contains(QStringLiteral("class"))) << element.key().toStdString();
-            for (const QVariant& spec : element.value().toMap()) {
-                if (spec.metaType() == QMetaType::fromType<QVariantList>()) {
-                    for (const QVariant& value : spec.toList()) {
+            for (const QVariant& values : element.value().toMap()) {
+                if (values.metaType() == QMetaType::fromType<QVariantList>()) {
+                    for (const QVariant& value : values.toList()) {
                         EXPECT_FALSE(value.toString().isEmpty()) << element.key().toStdString();
                         if (value.toString().endsWith(ellipsis)) {
                             EXPECT_TRUE(sheetLabels.contains(value.toString().chopped(1)));
                         }
                     }
                 } else {
-                    const QString text = spec.toString();
+                    const QString text = values.toString();
                     EXPECT_TRUE(text.isEmpty() || (text.startsWith(QLatin1Char('#')) && text.count(QLatin1Char('.')) >= 2)) << text.toStdString();
                 }
             }
