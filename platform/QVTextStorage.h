@@ -22,7 +22,8 @@
 
 // Text and attributes of one document, sized for files of hundreds of megabytes: the characters
 // sit in a gap buffer, each attribute name has its own run array, and line starts are indexed;
-// an edit costs O(log n) plus what it touches, lookups are O(log n).
+// an edit costs O(log n) plus what it touches (plus, on the first edit far from the last one, moving
+// the characters' gap: a memmove of the text in between), lookups are O(log n).
 //
 // Attribute values are QVariants keyed by name; an invalid QVariant is "no value". Values of two
 // runs are equal when their types match and they compare equal. Conventions:
