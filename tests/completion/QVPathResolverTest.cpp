@@ -217,15 +217,15 @@ TEST(QVPathResolverTest, PerlModulesUseIncFirstAndFallBackToTags) {
     TestDir dir;
     const QString base = dir.path() + QStringLiteral("/script.pl");
     dir.write(QStringLiteral("Local/Thing.pm"), "package Local::Thing; 1;");
-    const QString fileSpec = firstFolderHolding(expected, QStringLiteral("File/Spec.pm"));
-    ASSERT_FALSE(fileSpec.isEmpty()) << "perl's library has no File/Spec.pm";
+    const QString fileBasename = firstFolderHolding(expected, QStringLiteral("File/Basename.pm"));
+    ASSERT_FALSE(fileBasename.isEmpty()) << "perl's library has no File/Basename.pm";
     struct Case {
         const char* written;
         QString expected;
         bool isTag;
     };
     const Case cases[] = {
-        {"File::Spec", fileSpec, false},
+        {"File::Basename", fileBasename, false},
         {"Local::Thing", dir.path() + QStringLiteral("/Local/Thing.pm"), false},
         {"Qorvel::No::Such::Module", QStringLiteral("Qorvel::No::Such::Module"), true},
         {"lib/Foo.pm", QString(), false},
