@@ -255,32 +255,37 @@ void BM_Keystroke_QPlainTextEdit(benchmark::State& state) {
 
 // --- Scrolling --------------------------------------------------------------------------------
 
-// Pages down through the last pages of the file, each a page never drawn before.
-void BM_ScrollPageAtEnd_Qorvel(benchmark::State& state) {
-    auto view = std::make_unique<HTMLView>(hundredThousandLines());
-    view->resize(ViewSize);
-    view->loadFromPath(hundredThousandLines());
-    view->finishHighlighting();
-    QScrollBar* bar = view->verticalScrollBar();
+// Pages down through the last pages of the file, each a page never drawn before; the time per
+// page goes to results()[key].
+void pageDownAtEnd(benchmark::State& state, QAbstractScrollArea& view, const char* key) {
+    QScrollBar* bar = view.verticalScrollBar();
     bar->setValue(bar->maximum() - 400 * bar->pageStep());
-    paint(*view);
+    paint(view);
     double total = 0;
     for (auto _ : state) {
         if (bar->value() >= bar->maximum()) {
             state.PauseTiming();
             bar->setValue(bar->maximum() - 400 * bar->pageStep());
-            paint(*view);
+            paint(view);
             state.ResumeTiming();
         }
         QElapsedTimer clock;
         clock.start();
         bar->setValue(bar->value() + bar->pageStep());
-        paint(*view);
+        paint(view);
         const double seconds = clock.nsecsElapsed() / 1e9;
         state.SetIterationTime(seconds);
         total += seconds;
     }
-    results()["scroll/qorvel"] = total / double(state.iterations());
+    results()[key] = total / double(state.iterations());
+}
+
+void BM_ScrollPageAtEnd_Qorvel(benchmark::State& state) {
+    auto view = std::make_unique<HTMLView>(hundredThousandLines());
+    view->resize(ViewSize);
+    view->loadFromPath(hundredThousandLines());
+    view->finishHighlighting();
+    pageDownAtEnd(state, *view, "scroll/qorvel");
 }
 
 void BM_ScrollPageAtEnd_QPlainTextEdit(benchmark::State& state) {
@@ -289,26 +294,7 @@ void BM_ScrollPageAtEnd_QPlainTextEdit(benchmark::State& state) {
     QFile file(hundredThousandLines());
     file.open(QIODevice::ReadOnly);
     edit->setPlainText(QString::fromUtf8(file.readAll()));
-    QScrollBar* bar = edit->verticalScrollBar();
-    bar->setValue(bar->maximum() - 400 * bar->pageStep());
-    paint(*edit);
-    double total = 0;
-    for (auto _ : state) {
-        if (bar->value() >= bar->maximum()) {
-            state.PauseTiming();
-            bar->setValue(bar->maximum() - 400 * bar->pageStep());
-            paint(*edit);
-            state.ResumeTiming();
-        }
-        QElapsedTimer clock;
-        clock.start();
-        bar->setValue(bar->value() + bar->pageStep());
-        paint(*edit);
-        const double seconds = clock.nsecsElapsed() / 1e9;
-        state.SetIterationTime(seconds);
-        total += seconds;
-    }
-    results()["scroll/peer"] = total / double(state.iterations());
+    pageDownAtEnd(state, *edit, "scroll/peer");
 }
 
 void registerOpenBenchmarks() {
