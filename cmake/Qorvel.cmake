@@ -2,17 +2,31 @@
 
 set(QORVEL_WARNINGS -Wall -Wextra -Wpedantic -Wno-missing-field-initializers)
 
-# qv_library(<target> [DEPS <targets...>])
+# qv_library(<target> [DEPS <targets...>] [EXCLUDE <sub-folders...>] [WIDGETS <file globs...>])
 # One library per subsystem folder; it takes every source of its folder (sub-folders included),
 # so adding a file needs no edit here.
 # EXCLUDE names sub-folders that belong to other targets (the executable's sources in shell/app).
+# WIDGETS names the folder's files that use Qt Widgets (views, panels, dialogs): they make a second
+# library, <target>_widgets, on top of <target>, which itself never links Qt Widgets, so its model
+# code builds and tests without a widget application.
 function(qv_library target)
-  cmake_parse_arguments(ARG "" "" "DEPS;EXCLUDE" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;EXCLUDE;WIDGETS" ${ARGN})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS
     ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
   foreach(sub ${ARG_EXCLUDE})
     list(FILTER sources EXCLUDE REGEX "^${CMAKE_CURRENT_SOURCE_DIR}/${sub}/")
   endforeach()
+  if(ARG_WIDGETS)
+    set(widget_sources)
+    foreach(pattern ${ARG_WIDGETS})
+      file(GLOB matched CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${pattern})
+      list(APPEND widget_sources ${matched})
+    endforeach()
+    list(REMOVE_ITEM sources ${widget_sources})
+    add_library(${target}_widgets STATIC ${widget_sources})
+    qv_library_settings(${target}_widgets)
+    target_link_libraries(${target}_widgets PUBLIC ${target} Qt6::Widgets)
+  endif()
   if(NOT sources)
     # A folder whose first code has not arrived yet: nothing to build, nothing to link.
     add_library(${target} INTERFACE)
@@ -20,25 +34,49 @@ function(qv_library target)
     return()
   endif()
   add_library(${target} STATIC ${sources})
+  qv_library_settings(${target})
+  target_link_libraries(${target} PUBLIC ${ARG_DEPS})
+endfunction()
+
+function(qv_library_settings target)
   target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR})
   target_compile_options(${target} PRIVATE ${QORVEL_WARNINGS})
   target_compile_definitions(${target} PUBLIC
     QORVEL_SOURCE_RESOURCES="${CMAKE_SOURCE_DIR}/resources"
     QT_NO_KEYWORDS)
-  target_link_libraries(${target} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# qv_test_suite(<target> [DEPS <targets...>] [WRAPPER <program>])
+# qv_test_suite(<target> [APP Core|Gui|Widgets] [DEPS <targets...>] [WRAPPER <program>]
+#               [SOURCES <file globs...>] [EXCLUDE <file globs...>])
 # One GoogleTest executable per tests/<folder>, with the shared main that sandboxes HOME and XDG.
+# APP is the application object the main makes: QCoreApplication, QGuiApplication (the default:
+# fonts and text layout need it) or QApplication (only suites of widgets).
+# SOURCES takes only the folder's files matching the globs (default: all of them), EXCLUDE leaves
+# files out: one folder can hold a headless suite and a widget suite.
 # WRAPPER runs the whole executable as one CTest test under a program that provides its peer
 # (scripts/with-keyring for the Secret Service) instead of discovering the tests one by one.
 function(qv_test_suite target)
-  cmake_parse_arguments(ARG "" "WRAPPER" "DEPS" ${ARGN})
-  file(GLOB_RECURSE sources CONFIGURE_DEPENDS
-    ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  cmake_parse_arguments(ARG "" "WRAPPER;APP" "DEPS;SOURCES;EXCLUDE" ${ARGN})
+  if(NOT ARG_APP)
+    set(ARG_APP Gui)
+  endif()
+  if(NOT ARG_SOURCES)
+    set(ARG_SOURCES *.cpp *.h)
+  endif()
+  set(sources)
+  foreach(pattern ${ARG_SOURCES})
+    file(GLOB_RECURSE matched CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${pattern})
+    list(APPEND sources ${matched})
+  endforeach()
+  foreach(pattern ${ARG_EXCLUDE})
+    file(GLOB_RECURSE matched CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${pattern})
+    if(matched)
+      list(REMOVE_ITEM sources ${matched})
+    endif()
+  endforeach()
   add_executable(${target} ${sources})
   target_compile_options(${target} PRIVATE ${QORVEL_WARNINGS})
-  target_link_libraries(${target} PRIVATE qv_testsupport ${ARG_DEPS})
+  target_link_libraries(${target} PRIVATE qv_testmain_${ARG_APP} ${ARG_DEPS})
   add_dependencies(${target} qv_resources)
   if(ARG_WRAPPER)
     add_test(NAME ${target} COMMAND ${ARG_WRAPPER} $<TARGET_FILE:${target}>)

@@ -1,7 +1,7 @@
 // Icons from the desktop's icon theme, with drawn stand-ins where the desktop has none.
 #include "shell/WorkspaceUtilities.h"
 
-#include <QFileIconProvider>
+#include <QAbstractFileIconProvider>
 #include <QFileInfo>
 #include <QHash>
 #include <QMutex>
@@ -18,10 +18,10 @@ struct IconState {
     QImage fileIcon;
     QImage folderIcon;
     QHash<quint32, QIcon> typeIcons;
-    std::unique_ptr<QFileIconProvider> provider;
+    std::unique_ptr<QAbstractFileIconProvider> provider;
 
-    QFileIconProvider& fileIconProvider() {
-        if (!provider) provider = std::make_unique<QFileIconProvider>();
+    QAbstractFileIconProvider& fileIconProvider() {
+        if (!provider) provider = std::make_unique<QAbstractFileIconProvider>();
         return *provider;
     }
 };
@@ -108,6 +108,13 @@ QImage cachedGenericIcon(QImage IconState::*slot, quint32 code, const QSize& siz
     return kept;
 }
 
+// Called with the state's lock held.
+const QIcon& keptTypeIcon(IconState& s, quint32 typeCode) {
+    auto it = s.typeIcons.find(typeCode);
+    if (it == s.typeIcons.end()) it = s.typeIcons.insert(typeCode, fetchTypeIcon(s, typeCode));
+    return *it;
+}
+
 }  // namespace
 
 QImage WorkspaceUtilities::fileIconOfSize(const QSize& size) {
@@ -121,9 +128,7 @@ QImage WorkspaceUtilities::folderIconOfSize(const QSize& size) {
 QImage WorkspaceUtilities::iconWithHFSType(quint32 typeCode, const QSize& size) {
     IconState& s = state();
     QMutexLocker locker(&s.lock);
-    auto it = s.typeIcons.find(typeCode);
-    if (it == s.typeIcons.end()) it = s.typeIcons.insert(typeCode, fetchTypeIcon(s, typeCode));
-    return imageFromIcon(*it, size);
+    return imageFromIcon(keptTypeIcon(s, typeCode), size);
 }
 
 QImage WorkspaceUtilities::iconForFile(const QString& path, const QSize& size) {
@@ -134,7 +139,12 @@ QIcon WorkspaceUtilities::workspaceIconForFile(const QString& path) {
     if (path.isEmpty()) return {};
     IconState& s = state();
     QMutexLocker locker(&s.lock);
-    return s.fileIconProvider().icon(QFileInfo(path));
+    const QFileInfo info(path);
+    // Without an icon theme (a bare desktop, or no widget style to draw one) a file still shows
+    // the generic icon of its kind.
+    QIcon icon = s.fileIconProvider().icon(info);
+    if (icon.isNull()) icon = keptTypeIcon(s, info.isDir() ? GenericFolderType : GenericDocumentType);
+    return icon;
 }
 
 QImage WorkspaceUtilities::imageFromIcon(const QIcon& icon, const QSize& size) {

@@ -29,11 +29,12 @@ public:
     // Codes without a desktop counterpart get the generic document icon. Never null.
     static QImage iconWithHFSType(quint32 typeCode, const QSize& size);
 
-    // The file's own icon (by its kind, from the desktop), asked afresh, scaled to the size.
-    // Null when the desktop gives none.
+    // The file's own icon (by its kind, from the desktop), asked afresh, scaled to the size; the
+    // generic document or folder icon when the desktop gives none. Null for an empty path.
     static QImage iconForFile(const QString& path, const QSize& size);
 
-    // The desktop's icon for the file as it comes, before any resizing; null when none.
+    // The desktop's icon for the file as it comes, before any resizing (the generic icon of its
+    // kind when the desktop has none); null for an empty path.
     static QIcon workspaceIconForFile(const QString& path);
     // The icon rendered into a transparent image of exactly the size, scaled to fit with its
     // proportions kept and centred. Null for a null icon or an empty size.

@@ -1,8 +1,18 @@
-// Test main: every suite runs in a private sandbox (HOME, XDG folders, TMPDIR) under a
-// QApplication on the offscreen platform, so no test touches the user's files or display.
+// Test main: every suite runs in a private sandbox (HOME, XDG folders, TMPDIR) on the offscreen
+// platform, so no test touches the user's files or display. The application object is the least
+// the suite asked for (qv_test_suite's APP): model suites prove they need no widgets.
 #include "tests/support/TestSupport.h"
 
+#if defined(QORVEL_TEST_APP_Widgets)
 #include <QApplication>
+using TestApplication = QApplication;
+#elif defined(QORVEL_TEST_APP_Gui)
+#include <QGuiApplication>
+using TestApplication = QGuiApplication;
+#else
+#include <QCoreApplication>
+using TestApplication = QCoreApplication;
+#endif
 #include <QDir>
 #include <QTemporaryDir>
 
@@ -36,8 +46,8 @@ int main(int argc, char** argv) {
     qputenv("XDG_CACHE_HOME", root + "/cache");
     qputenv("TMPDIR", root + "/tmp");
 
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Glimbo"));
-    QApplication::setApplicationName(QStringLiteral("Qorvel"));
+    TestApplication app(argc, argv);
+    TestApplication::setOrganizationName(QStringLiteral("Glimbo"));
+    TestApplication::setApplicationName(QStringLiteral("Qorvel"));
     return RUN_ALL_TESTS();
 }
