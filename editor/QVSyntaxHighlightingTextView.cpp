@@ -130,18 +130,18 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::checkForOpenSpecialsBefo
         for (qsizetype i = 0; i < openers.size(); ++i) {
             if (openers[i].isEmpty() || searchStart >= position) continue;
             const QStringView before = text.characters(QVRange(searchStart, position - searchStart));
-            const qsizetype opener = before.lastIndexOf(openers[i], Qt::CaseInsensitive);
+            const qsizetype opener = StringParsing::lastIndexIn(before, openers[i], Qt::CaseInsensitive);
             if (opener < 0) continue;
             const qint64 openerEnd = searchStart + opener + openers[i].size();
             const QString closer = i < closers.size() ? closers[i] : QString();
             if (closer.isEmpty() || openerEnd >= position) return parserWithTheme(sub);
             const QStringView inside = text.characters(QVRange(openerEnd, position - openerEnd));
-            qsizetype found = inside.lastIndexOf(closer, Qt::CaseInsensitive);
+            qsizetype found = StringParsing::lastIndexIn(inside, closer, Qt::CaseInsensitive);
             // A closer inside a quoted string does not close the block.
             while (found >= 0) {
                 const QString between = text.substring(QVRange(openerEnd, found));
                 if (!StringParsing::locationInQuotes(between, between.size(), 0, sub->usesSingleQuotes())) break;
-                found = found > 0 ? inside.first(found).lastIndexOf(closer, Qt::CaseInsensitive) : -1;
+                found = found > 0 ? StringParsing::lastIndexIn(inside.first(found), closer, Qt::CaseInsensitive) : -1;
             }
             if (found < 0) return parserWithTheme(sub);
             searchStart = openerEnd + found + closer.size();

@@ -6,6 +6,7 @@
 #include "platform/QVRegex.h"
 #include "shell/FileEncodings.h"
 #include "shell/QVSearchEnumerator.h"
+#include "shell/StringParsing.h"
 
 #include <QFile>
 #include <QVarLengthArray>
@@ -385,7 +386,7 @@ QVRange QVSearch::literalMatch(QStringView text, qint64 base, bool reverse) cons
         return at < 0 ? QVRange() : QVRange(base + at, _search.size());
     }
     const Qt::CaseSensitivity cs = _caseSensitive ? Qt::CaseSensitive : Qt::CaseInsensitive;
-    const qsizetype at = reverse ? text.lastIndexOf(QStringView(_search), cs)
+    const qsizetype at = reverse ? StringParsing::lastIndexIn(text, _search, cs)
                                  : text.indexOf(QStringView(_search), 0, cs);
     return at < 0 ? QVRange() : QVRange(base + at, _search.size());
 }

@@ -1,4 +1,4 @@
-// Enumeration of matches the way Perl's global match walks them, so that no enumeration loops.
+// Enumeration of matches that always moves forward and ends.
 #include "shell/QVSearchEnumerator.h"
 
 QVSearchEnumerator::QVSearchEnumerator(const QVSearch& search, const QString& string)
@@ -38,20 +38,24 @@ std::optional<QVSearchResult> QVSearchEnumerator::nextObject() {
     if (_exhausted)
         return std::nullopt;
     const qint64 size = _overData ? _data.size() : _string.size();
+    // A search never starts at the end of the text.
+    auto from = [this, size](qint64 start, bool nonEmptyAtStart) {
+        return start < size ? matchFrom(start, nonEmptyAtStart) : QVRange();
+    };
     QVRange found;
     qint64 start = 0;
     if (!_matched) {
-        found = matchFrom(0, false);
+        found = from(0, false);
     } else if (_range.length > 0) {
         start = _range.end();
-        found = matchFrom(start, false);
+        found = from(start, false);
     } else {
         // After an empty match: a longer one at the same place, else on from the next character.
         start = _range.location;
-        found = matchFrom(start, true);
+        found = from(start, true);
         if (found.isNotFound() && start < size) {
             start = stepOver(start);
-            found = matchFrom(start, false);
+            found = from(start, false);
         }
     }
     // A match that does not move forward (a misbehaving range) ends the walk rather than loop.

@@ -9,12 +9,13 @@
 
 #include <optional>
 
-// Used once: after the first empty answer it stays exhausted. The matches are those of Perl's
-// global match over the whole text: each search goes on from the end of the last match, with the
-// text before it in view of "^", "\b" and lookbehind. After an empty match at p, a non-empty
-// match starting at p is tried; failing that the search goes on from one character past p (a
-// whole surrogate pair, UTF-8 sequence or CR LF pair), so every enumeration moves forward and
-// ends.
+// Used once: after the first empty answer it stays exhausted. Each search goes on from the end of
+// the last match, with the text before it in view of "^", "\b" and lookbehind. After an empty match
+// at p, a non-empty match starting at p is tried; failing that the search goes on from one
+// character past p (a whole surrogate pair, UTF-8 sequence or CR LF pair), so every enumeration
+// moves forward and ends. No search starts at the end of the text: a match that ends there is the
+// last one, and an empty text holds no match at all (unlike Perl's global match, which tries once
+// more at the end).
 class QVSearchEnumerator {
 public:
     QVSearchEnumerator(const QVSearch& search, const QString& string);

@@ -70,3 +70,8 @@ qint64 StringParsing::closeBracketAfter(const QString& text, qint64 location) {
     }
     return QVRange::NotFound;
 }
+
+qsizetype StringParsing::lastIndexIn(QStringView text, QStringView needle, Qt::CaseSensitivity cs) {
+    if (needle.size() > text.size()) return -1;
+    return text.lastIndexOf(needle, text.size() - needle.size(), cs);
+}

@@ -30,6 +30,10 @@ public:
     static qint64 countOfInstancesOf(const QString& text, const QString& needle, QVRange range,
                                      QChar escape, bool anchored);
 
+    // The start of the last occurrence of needle lying wholly inside text, or -1. (Qt 6.4's
+    // lastIndexOf with a one-character needle looks at the character just past a view.)
+    static qsizetype lastIndexIn(QStringView text, QStringView needle, Qt::CaseSensitivity cs);
+
     // Whether an odd number of escape characters stands right before index (false at index 0 or
     // outside the text).
     static bool characterIsEscapedAtIndex(const QString& text, qint64 index, QChar escape);
