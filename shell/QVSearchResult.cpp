@@ -35,18 +35,12 @@ QVSearchResult::AttributedString QVSearchResult::createAttributedStringFromStrin
         }
     }
 
-    // The context is one line: a result row shows no second line, so it stops at the next break.
+    // Only the start stops at a line break: the text after the match runs on to its full reach.
     qint64 end = std::min(size, matchEnd + ContextReach);
     if (end < size && end > 0 && string.at(end).isLowSurrogate() && string.at(end - 1).isHighSurrogate())
         --end;
     if (end < matchEnd)
         end = matchEnd;
-    for (qint64 i = matchEnd; i < end; ++i) {
-        if (isLineBreak(string.at(i))) {
-            end = i;
-            break;
-        }
-    }
 
     AttributedString context;
     context.string = string.mid(start, end - start);

@@ -11,7 +11,7 @@
 
 class QVSearchResult {
 public:
-    // The context text of a result: the line around the match with the match emphasised. The
+    // The context text of a result: the text around the match with the match emphasised. The
     // emphasis is a range inside the text; formats() gives the drawing attributes for QTextLayout.
     struct AttributedString {
         QString string;
@@ -43,8 +43,8 @@ public:
 
     // The context of a match at range in string: it starts after the last line break within
     // ContextReach characters before the match (or ContextReach characters before it), and ends
-    // at the first line break after the match or ContextReach characters after it. Never splits
-    // a surrogate pair.
+    // ContextReach characters after the match, line breaks included, or at the end of the text.
+    // Never splits a surrogate pair.
     static AttributedString createAttributedStringFromString(const QString& string, QVRange range);
 
 private:
