@@ -29,9 +29,14 @@ QString unsafeReason(const QString& path) {
 }
 
 QString makePreferred(const QString& path) {
-    // No intermediate folders: the temporary folder itself must already be there.
-    if (::mkdir(QFile::encodeName(path).constData(), 0775) != 0 && errno != EEXIST)
+    // No intermediate folders: the temporary folder itself must already be there. A folder made
+    // here gets group write whatever the umask; one found is left as it is.
+    const QByteArray name = QFile::encodeName(path);
+    if (::mkdir(name.constData(), 0775) == 0) {
+        ::chmod(name.constData(), 0775);
+    } else if (errno != EEXIST) {
         return QString::fromLocal8Bit(std::strerror(errno));
+    }
     return unsafeReason(path);
 }
 

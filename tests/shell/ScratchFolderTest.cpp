@@ -27,10 +27,11 @@ TEST(ScratchFolder, RefusesFoldersOthersCouldControl) {
         std::function<void(const QString& preferred, const QString& dir)> prepare;
         bool accepted;
         bool needsRoot;
+        mode_t mode = 0;  // of an accepted folder, made or found under the umask 022
     };
     const Row rows[] = {
-        {"missing: made", [](const QString&, const QString&) {}, true, false},
-        {"own folder", [](const QString& p, const QString&) { QDir().mkpath(p); }, true, false},
+        {"missing: made with group write", [](const QString&, const QString&) {}, true, false, 0775},
+        {"own folder left alone", [](const QString& p, const QString&) { QDir().mkpath(p); }, true, false, 0755},
         {"link to an own folder",
          [](const QString& p, const QString& d) {
              QDir().mkpath(d + QStringLiteral("/elsewhere"));
@@ -62,16 +63,18 @@ TEST(ScratchFolder, RefusesFoldersOthersCouldControl) {
         SCOPED_TRACE(row.what);
         if (row.needsRoot && ::geteuid() != 0) continue;  // only root can give a folder away
         TestDir dir;
+        const mode_t oldMask = ::umask(022);
         const QString preferred = dir.file(QStringLiteral("Qorvel"));
         const QString fallback = dir.file(QStringLiteral("cache/scratch"));
         row.prepare(preferred, dir.path());
         QString refusal;
         const QString chosen = ScratchFolder::prepare(preferred, fallback, &refusal);
+        ::umask(oldMask);
         if (row.accepted) {
             EXPECT_EQ(chosen, preferred);
             EXPECT_TRUE(refusal.isEmpty());
             EXPECT_TRUE(S_ISDIR(modeOf(preferred)));
-            EXPECT_EQ(modeOf(preferred) & 0002, 0u);
+            EXPECT_EQ(modeOf(preferred) & 0777, row.mode);
         } else {
             EXPECT_EQ(chosen, fallback);
             EXPECT_FALSE(refusal.isEmpty());
