@@ -123,18 +123,29 @@ void UserDefaults::resetStandard() {
     store.current = std::make_unique<UserDefaults>(standardPath());
 }
 
+void UserDefaults::closeStandard() {
+    StandardStore& store = standardStore();
+    QMutexLocker locker(&store.lock);
+    if (store.current) store.retired.push_back(std::move(store.current));
+    for (const std::unique_ptr<UserDefaults>& retired : store.retired) retired->close();
+}
+
 UserDefaults::UserDefaults(QString path) : _path(std::move(path)), _flushLink(std::make_shared<FlushLink>()) {
     _flushLink->target = this;
     load();
 }
 
-UserDefaults::~UserDefaults() {
+UserDefaults::~UserDefaults() { close(); }
+
+void UserDefaults::close() {
     {
         // Waits for a delayed write that is running right now; later ones find no target.
         QMutexLocker locker(&_flushLink->lock);
         _flushLink->target = nullptr;
     }
-    synchronize();
+    QMutexLocker locker(&_lock);
+    writeLocked();
+    _closed = true;
 }
 
 void UserDefaults::load() {
@@ -289,7 +300,7 @@ bool UserDefaults::synchronize() {
 }
 
 bool UserDefaults::writeLocked() {
-    if (!_dirty) return true;
+    if (!_dirty || _closed) return !_dirty;
     QDir().mkpath(QFileInfo(_path).absolutePath());
     QVError error;
     if (!PropertyList::writeFile(_values, _path, PlistFormat::XML, &error)) {

@@ -24,6 +24,10 @@ public:
     // old store writes its pending changes and stays alive, observers and all, so references to
     // it do not dangle; it is simply no longer the standard one.
     static void resetStandard();
+    // Writes what the standard store and the ones it replaced hold, then closes them: they keep
+    // answering but never write again. For the end of a run whose files are about to go (a test
+    // sandbox); the next standard() call starts a fresh store.
+    static void closeStandard();
 
     // A store kept in the given file (created on the first write, with its folder). A file that
     // is not a property-list dictionary is logged, moved aside to "<path>.bad" and the store
@@ -62,6 +66,8 @@ public:
 
     // Writes pending changes now; answers whether the file is current.
     bool synchronize();
+    // Writes pending changes and stops writing for good: later changes stay in memory.
+    void close();
 
     Token addObserver(const QString& key, Observer observer);
     void removeObserver(Token token);
@@ -79,6 +85,7 @@ private:
     QVariantMap _values;
     bool _dirty = false;
     bool _flushScheduled = false;
+    bool _closed = false;
     QMutex _observerLock;
     std::map<Token, std::pair<QString, Observer>> _observers;
     Token _nextToken = 1;

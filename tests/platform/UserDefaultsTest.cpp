@@ -9,6 +9,7 @@
 
 #include <QColor>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 
@@ -154,6 +155,18 @@ TEST(UserDefaults, StandardStoreLivesInTheConfigurationFolderAndReloads) {
     EXPECT_EQ(UserDefaults::standard().stringForKey(QStringLiteral("QVTestKey")), QStringLiteral("kept"));
     EXPECT_TRUE(QFileInfo::exists(expectedPath));
     EXPECT_EQ(before.stringForKey(QStringLiteral("QVTestKey")), QStringLiteral("kept"));  // still usable
+
+    // Closing writes what is pending; after it no store writes, so its folder can go away.
+    UserDefaults& last = UserDefaults::standard();
+    last.setString(QStringLiteral("closing"), QStringLiteral("QVTestKey"));
+    UserDefaults::closeStandard();
+    EXPECT_EQ(PropertyList::readFile(expectedPath).toMap().value(QStringLiteral("QVTestKey")), QStringLiteral("closing"));
+    ASSERT_TRUE(QDir(dir.path()).removeRecursively());
+    last.setString(QStringLiteral("late"), QStringLiteral("QVTestKey"));
+    before.setString(QStringLiteral("late"), QStringLiteral("QVTestKey"));
+    EXPECT_FALSE(last.synchronize());
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(QFileInfo::exists(dir.path()));
 
     qputenv("XDG_CONFIG_HOME", savedConfig);
     UserDefaults::resetStandard();

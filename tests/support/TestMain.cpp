@@ -3,6 +3,8 @@
 // the suite asked for (qv_test_suite's APP): model suites prove they need no widgets.
 #include "tests/support/TestSupport.h"
 
+#include "platform/UserDefaults.h"
+
 #if defined(QORVEL_TEST_APP_Widgets)
 #include <QApplication>
 using TestApplication = QApplication;
@@ -49,5 +51,8 @@ int main(int argc, char** argv) {
     TestApplication app(argc, argv);
     TestApplication::setOrganizationName(QStringLiteral("Glimbo"));
     TestApplication::setApplicationName(QStringLiteral("Qorvel"));
-    return RUN_ALL_TESTS();
+    const int failed = RUN_ALL_TESTS();
+    // The settings store's coalesced write must not recreate the sandbox once it is removed.
+    UserDefaults::closeStandard();
+    return failed;
 }
