@@ -4,8 +4,11 @@
 #include "platform/AppBundle.h"
 
 #include <QDir>
+#include <QFile>
 
+#include <cerrno>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -51,6 +54,25 @@ QString Paths::applicationSupport() { return dataHome() + QStringLiteral("/Glimb
 QString Paths::configuration() { return configHome() + QStringLiteral("/Glimbo"); }
 
 QString Paths::caches() { return cacheHome() + QLatin1Char('/') + AppBundle::main().bundleIdentifier(); }
+
+QString Paths::prepareSessionEnvironment() {
+    QString runtime = envPath("XDG_RUNTIME_DIR");
+    if (runtime.isEmpty()) {
+        // Ours alone: a folder we made or own, never a link, closed to everyone else.
+        const QString folder = temporary() + QStringLiteral("/runtime-") + QString::number(geteuid());
+        const QByteArray name = QFile::encodeName(folder);
+        struct stat st {};
+        if ((::mkdir(name.constData(), 0700) == 0 || errno == EEXIST) && ::lstat(name.constData(), &st) == 0 &&
+            S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+            ((st.st_mode & 0077) == 0 || ::chmod(name.constData(), 0700) == 0)) {
+            runtime = folder;
+            qputenv("XDG_RUNTIME_DIR", name);
+        }
+    }
+    if (qgetenv("DBUS_SESSION_BUS_ADDRESS").isEmpty() && !runtime.isEmpty())
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(runtime) + "/bus");
+    return runtime;
+}
 
 QString Paths::expandTilde(const QString& path) {
     if (path == QLatin1String("~")) return home();

@@ -14,6 +14,12 @@ public:
     static QString applicationSupport();  // dataHome()/Glimbo
     static QString configuration();       // configHome()/Glimbo
     static QString caches();              // cacheHome()/<bundle identifier>
+    // Run before the application object. Without XDG_RUNTIME_DIR, a private folder of ours in
+    // temporary() stands in for it (Qt would make one too, with a warning at every start);
+    // without a session-bus address, only the bus in that folder is tried, so no bus is started
+    // on demand (one started that way outlives the editor). Answers the runtime folder, empty
+    // when none could be made safely.
+    static QString prepareSessionEnvironment();
     // Replaces a leading "~" with home(); "~user" forms are left as they are.
     static QString expandTilde(const QString& path);
     // The inverse: a path under home() written with a leading "~".

@@ -1,24 +1,63 @@
-// Entry point: starts the application with the bundle's identity, writes the factory settings
-// and opens a window for each file named on the command line (one untitled window without).
+// Entry point: answers --help and --version on the command line; otherwise starts the application
+// with the bundle's identity, writes the factory settings and opens a window for each file named
+// on the command line (one untitled window without).
 #include "platform/AppBundle.h"
+#include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
 #include "shell/app/MainWindow.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
+namespace {
+
+void nameApplication() {
+    const AppBundle& bundle = AppBundle::main();
+    QCoreApplication::setApplicationName(bundle.bundleName());
+    QCoreApplication::setApplicationVersion(bundle.shortVersion());
+    QCoreApplication::setOrganizationName(QStringLiteral("Glimbo"));
+}
+
+// Whether the command line asks for help or the version: those are answered without a window
+// (and without a display), every other argument names a file to open.
+bool asksOnly(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        for (const char* flag : {"-h", "--help", "--help-all", "-v", "--version"})
+            if (std::strcmp(argv[i], flag) == 0) return true;
+    return false;
+}
+
+// Prints the help or the version and exits.
+[[noreturn]] void answer(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    nameApplication();
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("An editor for web developers."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("The files to open, each in its own window."),
+                                 QStringLiteral("[files...]"));
+    parser.process(app);  // exits after answering
+    std::exit(0);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     Process::ignoreSigpipe();
+    Paths::prepareSessionEnvironment();
+    if (asksOnly(argc, argv)) answer(argc, argv);
+
     QApplication app(argc, argv);
-    const AppBundle& bundle = AppBundle::main();
-    QApplication::setApplicationName(bundle.bundleName());
-    QApplication::setApplicationVersion(bundle.shortVersion());
-    QApplication::setOrganizationName(QStringLiteral("Glimbo"));
-    QApplication::setDesktopFileName(bundle.bundleIdentifier());
+    nameApplication();
+    QApplication::setDesktopFileName(AppBundle::main().bundleIdentifier());
     Defaults::resetDefaults();
 
     std::vector<std::unique_ptr<MainWindow>> windows;

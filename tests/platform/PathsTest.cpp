@@ -1,9 +1,16 @@
 // Tests of the home and XDG folders and of tilde expansion.
 #include "platform/Paths.h"
 
+#include "tests/support/TestSupport.h"
+
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 #include <optional>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -98,3 +105,55 @@ TEST(PathsTest, TildeExpansionAndAbbreviation) {
 }
 
 }  // namespace
+
+TEST(PathsTest, SessionEnvironmentNeverLeavesRoomForAStrayBus) {
+    // What the folder "runtime-<uid>" in TMPDIR is before the call.
+    enum class Before { Missing, OpenFolder, Link, File };
+    struct Case {
+        const char* what;
+        std::optional<QByteArray> runtime;  // XDG_RUNTIME_DIR
+        std::optional<QByteArray> bus;      // DBUS_SESSION_BUS_ADDRESS
+        Before before;
+        QString expectedRuntime;  // "OWN": the private folder; "" none
+        QString expectedBus;      // unset when empty
+    };
+    const Case cases[] = {
+        {"no runtime folder: a private one", std::nullopt, std::nullopt, Before::Missing, "OWN", "unix:path=OWN/bus"},
+        {"ours but open: closed", std::nullopt, std::nullopt, Before::OpenFolder, "OWN", "unix:path=OWN/bus"},
+        {"a link is never taken", std::nullopt, std::nullopt, Before::Link, "", ""},
+        {"a file is never taken", std::nullopt, std::nullopt, Before::File, "", ""},
+        {"given runtime folder kept", QByteArray("/run/user/7"), std::nullopt, Before::Missing, "/run/user/7",
+         "unix:path=/run/user/7/bus"},
+        {"given bus kept", QByteArray("/run/user/7"), QByteArray("tcp:host=h"), Before::Missing, "/run/user/7",
+         "tcp:host=h"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestDir dir;
+        ScopedEnv tmp("TMPDIR", QFile::encodeName(dir.path()));
+        ScopedEnv runtime("XDG_RUNTIME_DIR", c.runtime);
+        ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", c.bus);
+        const QString own = dir.file(QStringLiteral("runtime-%1").arg(::geteuid()));
+        const QByteArray ownName = QFile::encodeName(own);
+        if (c.before == Before::OpenFolder) {
+            ASSERT_EQ(::mkdir(ownName.constData(), 0755), 0);
+        } else if (c.before == Before::Link) {
+            ASSERT_EQ(::symlink(QFile::encodeName(dir.path()).constData(), ownName.constData()), 0);
+        } else if (c.before == Before::File) {
+            ASSERT_TRUE(QFile(own).open(QIODevice::WriteOnly));
+        }
+
+        QString expectedRuntime = c.expectedRuntime;
+        expectedRuntime.replace(QStringLiteral("OWN"), own);
+        QString expectedBus = c.expectedBus;
+        expectedBus.replace(QStringLiteral("OWN"), own);
+        EXPECT_EQ(Paths::prepareSessionEnvironment(), expectedRuntime);
+        EXPECT_EQ(qEnvironmentVariable("XDG_RUNTIME_DIR"), expectedRuntime);
+        EXPECT_EQ(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), expectedBus);
+        if (c.expectedRuntime == QLatin1String("OWN")) {
+            struct stat st {};
+            ASSERT_EQ(::lstat(ownName.constData(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0700u);
+        }
+    }
+}
