@@ -1,21 +1,36 @@
 // Syntax highlighting of large files, side by side with kate-syntax-highlighter and highlight.
 //
-// Generates a 10 MB HTML file (style, script and server-side blocks among the markup) and a 10 MB
-// script file, colours each whole with the keyword and tag parsers (the text already in a
-// storage), and runs `kate-syntax-highlighter -f html -o /dev/null FILE` on the same files. The
-// `highlight` program is quadratic on markup, so it gets the first 1.5 MiB of each file, which
-// we colour too. Last, words are typed and erased keystroke by keystroke in files of 100,000
-// lines, each keystroke re-coloured the way the editor does; p50 and p99 per keystroke are
-// counters in microseconds.
-// QORVEL_BENCH_MB changes the size of the large files (default 10). Wall-clock times; the ratios
-// are printed at the end.
+// In memory: a generated 10 MB HTML file (style, script and server-side blocks among the markup)
+// and a 10 MB script file, each coloured whole with the keyword and tag parsers (the text already
+// in a storage), beside `kate-syntax-highlighter -f ansi -o /dev/null FILE`, its cheapest output,
+// on the same files. The `highlight` program is quadratic on markup, so it gets the first 1.5 MiB
+// of each file, which we colour too. Each iteration's own time is recorded. A peer's time is a
+// whole process; its start-up on an empty file is measured and named, and the in-memory ratio is
+// also given against the peer's time less that start-up.
+//
+// As whole processes: bench/driver's `qvdriver highlight FILE` (read, decode, colour with the
+// shipped languages and theme, write 24-bit colour terminal text to /dev/null) beside kate's
+// `-f ansi` run, in turns, over the generated files and real files from Debian packages
+// (node-typescript, libjs-pdf, libjs-three, libjs-bootstrap5, php-tcpdf, /usr/share/doc/*/html);
+// outside the timing both outputs, escapes removed, must be the file's text.
+//
+// Last, words are typed and erased keystroke by keystroke in files of 100,000 lines, each
+// keystroke re-coloured the way the editor does; p50 and p99 per keystroke are counters in
+// microseconds.
+// QORVEL_BENCH_MB changes the size of the large files (default 10), QORVEL_BENCH_ROUNDS the pairs
+// of whole-process runs (default 3). Wall-clock times; the ratios are printed at the end.
 #include "tests/languages/LanguageFixtures.h"
+
+#include "bench/Paired.h"
 
 #include "platform/Process.h"
 #include "platform/QVTextStorage.h"
 
 #include <QCoreApplication>
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
@@ -225,11 +240,12 @@ std::map<std::string, double>& timings() {
     return map;
 }
 
+// The mean of the iterations, each of which reported its own time to the benchmark library.
 void record(benchmark::State& state, const std::string& key, Clock::duration total) {
-    const double seconds = std::chrono::duration<double>(total).count() / double(state.iterations());
-    timings()[key] = seconds;
-    state.SetIterationTime(seconds);
+    if (state.iterations() > 0) timings()[key] = std::chrono::duration<double>(total).count() / double(state.iterations());
 }
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 // --- Benchmarks ---------------------------------------------------------------------------
 
@@ -242,7 +258,9 @@ void BM_Ours(benchmark::State& state, const std::string& name) {
         storage.replaceCharacters(QVRange(0, 0), input.text);
         const auto start = Clock::now();
         fixtures::highlightAll(storage, parserFor(input), standard);
-        total += Clock::now() - start;
+        const auto one = Clock::now() - start;
+        state.SetIterationTime(seconds(one));
+        total += one;
     }
     // Outside the timing: how many colour runs the last colouring made.
     {
@@ -259,20 +277,26 @@ void BM_Ours(benchmark::State& state, const std::string& name) {
     state.SetBytesProcessed(state.iterations() * input.text.toUtf8().size());
 }
 
+// The peers' cheapest output that still colours every character: terminal escapes.
+QStringList peerArguments(const std::string& program, const QString& path) {
+    if (program == "kate-syntax-highlighter") return {u"-f"_qs, u"ansi"_qs, u"-o"_qs, u"/dev/null"_qs, path};
+    return {u"-O"_qs, u"truecolor"_qs, u"-i"_qs, path, u"-o"_qs, u"/dev/null"_qs};
+}
+
 void BM_Peer(benchmark::State& state, const std::string& program, const std::string& name) {
     const Input& input = *inputNamed(name);
     if (Process::findExecutable(QString::fromStdString(program)).isEmpty()) {
         state.SkipWithError((program + " is not installed (scripts/setup installs it)").c_str());
         return;
     }
-    QStringList args;
-    if (program == "kate-syntax-highlighter") args = {u"-f"_qs, u"html"_qs, u"-o"_qs, u"/dev/null"_qs, input.path};
-    else args = {u"-O"_qs, u"html"_qs, u"-i"_qs, input.path, u"-o"_qs, folder().filePath(u"out.html"_qs)};
+    const QStringList args = peerArguments(program, input.path);
     Clock::duration total{};
     for (auto _ : state) {
         const auto start = Clock::now();
         const ProcessResult result = Process::run(QString::fromStdString(program), args);
-        total += Clock::now() - start;
+        const auto one = Clock::now() - start;
+        state.SetIterationTime(seconds(one));
+        total += one;
         if (!result.succeeded()) {
             state.SkipWithError((program + " failed: " + result.standardError.left(200).toStdString()).c_str());
             return;
@@ -351,6 +375,97 @@ void BM_Rehighlight(benchmark::State& state, bool html) {
     if (keystroke == 0 && storage.string() != original) state.SkipWithError("typing did not restore the text");
 }
 
+// --- Whole processes ----------------------------------------------------------------------
+
+// Real files nobody here wrote, from Debian packages, where installed (scripts/setup installs them).
+QStringList realFiles() {
+    QStringList files;
+    for (const char* path : {"/usr/share/nodejs/typescript/lib/typescript.js", "/usr/share/javascript/pdf/build/pdf.worker.js",
+                             "/usr/share/javascript/pdf/build/pdf.js", "/usr/share/javascript/pdf/web/viewer.js",
+                             "/usr/share/javascript/pdf/web/viewer.html", "/usr/share/javascript/pdf/web/viewer.css",
+                             "/usr/share/javascript/three/three.js", "/usr/share/javascript/bootstrap5/js/bootstrap.js",
+                             "/usr/share/javascript/bootstrap5/css/bootstrap.css", "/usr/share/php/tcpdf/tcpdf.php"}) {
+        if (QFileInfo(QString::fromLatin1(path)).isFile()) files << QFileInfo(QString::fromLatin1(path)).canonicalFilePath();
+    }
+    // The two largest pages of installed documentation.
+    QFileInfoList pages;
+    for (QDirIterator it(u"/usr/share/doc"_qs, {u"*.html"_qs}, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+        it.next();
+        if (it.filePath().contains(u"/html/"_qs)) pages << it.fileInfo();
+    }
+    std::sort(pages.begin(), pages.end(), [](const QFileInfo& a, const QFileInfo& b) { return a.size() > b.size(); });
+    for (qsizetype i = 0; i < std::min<qsizetype>(2, pages.size()); ++i) files << pages[i].canonicalFilePath();
+    return files;
+}
+
+// The text of an output or a file, escapes and a byte-order mark removed.
+QString plainText(const QByteArray& bytes) {
+    static const QRegularExpression escape(u"\x1b\\[[0-9;]*[A-Za-z]"_qs);
+    QString text = QString::fromUtf8(bytes).remove(escape);
+    if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
+    return text;
+}
+
+// Both outputs, escapes removed, are the file's text (kate adds a line break at the end of a file
+// that lacks one).
+bool outputsHoldText(const QString& path, const QString& kate) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    const QString text = plainText(file.readAll());
+    const QString scratch = folder().filePath(u"check.out"_qs);
+    paired::run({paired::driver(), u"highlight"_qs, path}, scratch.toLocal8Bit().constData());
+    QFile ours(scratch);
+    const bool oursHolds = ours.open(QIODevice::ReadOnly) && plainText(ours.readAll()) == text;
+    const ProcessResult theirs = Process::run(kate, {u"-f"_qs, u"ansi"_qs, path});
+    QString theirText = plainText(theirs.standardOutput);
+    if (theirText.size() == text.size() + 1 && theirText.endsWith(u'\n')) theirText.chop(1);
+    return oursHolds && theirText == text;
+}
+
+void wholeProcesses() {
+    const QString kate = Process::findExecutable(u"kate-syntax-highlighter"_qs);
+    if (kate.isEmpty() || !QFileInfo(paired::driver()).isExecutable()) {
+        std::printf("whole processes: kate-syntax-highlighter or %s missing\n", qPrintable(paired::driver()));
+        return;
+    }
+    bool ok = false;
+    int rounds = qEnvironmentVariableIntValue("QORVEL_BENCH_ROUNDS", &ok);
+    if (!ok || rounds <= 0) rounds = 3;
+    QStringList files{inputNamed("html")->path, inputNamed("js")->path};
+    files += realFiles();
+    // Start-up on an empty file of each kind: what every whole-process figure below includes.
+    for (const char* ext : {"js", "html"}) {
+        const QString empty = folder().filePath(u"empty."_qs + QLatin1String(ext));
+        QFile(empty).open(QIODevice::WriteOnly);
+        const paired::Spread k = paired::alone({kate, u"-f"_qs, u"ansi"_qs, u"-o"_qs, u"/dev/null"_qs, empty}, 5);
+        const paired::Spread o = paired::alone({paired::driver(), u"highlight"_qs, empty}, 5);
+        std::printf("start-up on an empty .%s: qvdriver highlight %.1f ms, kate-syntax-highlighter -f ansi %.1f ms\n", ext,
+                    o.median * 1e3, k.median * 1e3);
+        timings()[std::string("startup/kate/") + ext] = k.median;
+    }
+    double oursSum = 0, kateSum = 0;
+    std::vector<double> perFile;
+    for (const QString& path : files) {
+        const paired::Comparison c =
+            paired::compare({paired::driver(), u"highlight"_qs, path}, {kate, u"-f"_qs, u"ansi"_qs, u"-o"_qs, u"/dev/null"_qs, path}, rounds);
+        const bool same = outputsHoldText(path, kate);
+        const double mb = double(QFileInfo(path).size()) / 1e6;
+        const std::string name = "highlight " + QFileInfo(path).fileName().toStdString() + " (" + std::to_string(int(mb * 100) / 100.0).substr(0, 4) +
+                                 " MB)" + (same ? "" : " OUTPUTS DIFFER");
+        paired::addRow(paired::row(name, c));
+        if (path != inputNamed("html")->path && path != inputNamed("js")->path) {
+            oursSum += paired::Comparison::side(c.ours, false).median;
+            kateSum += paired::Comparison::side(c.peer, false).median;
+            perFile.push_back(c.wallRatio().median);
+        }
+    }
+    if (kateSum > 0) {
+        const paired::Spread s = paired::spread(perFile);
+        std::printf("real files as whole processes: %zu files, ours %.0f ms, kate %.0f ms, sum ratio %.3f; per file min %.2f median %.2f max %.2f\n",
+                    perFile.size(), oursSum * 1e3, kateSum * 1e3, oursSum / kateSum, s.min, s.median, s.max);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -381,6 +496,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    if (qgetenv("QORVEL_BENCH_PROCESSES") != "0") wholeProcesses();
 
     std::printf("\nfiles: html %.1f MB, js %.1f MB\n", double(inputs()[0].text.toUtf8().size()) / 1e6,
                 double(inputs()[1].text.toUtf8().size()) / 1e6);
@@ -390,7 +506,14 @@ int main(int argc, char** argv) {
         if (a != t.end() && b != t.end() && b->second > 0)
             std::printf("%-34s / %-40s = %.3f\n", ours.c_str(), peer.c_str(), a->second / b->second);
     };
-    for (const char* name : {"html", "js"}) ratio(std::string("qorvel/") + name, std::string("kate-syntax-highlighter/") + name);
+    for (const char* name : {"html", "js"}) {
+        ratio(std::string("qorvel/") + name, std::string("kate-syntax-highlighter/") + name);
+        // The same with the peer's start-up on an empty file taken off its time.
+        const auto a = t.find(std::string("qorvel/") + name), b = t.find(std::string("kate-syntax-highlighter/") + name);
+        const auto up = t.find(std::string("startup/kate/") + (std::string(name) == "html" ? "html" : "js"));
+        if (a != t.end() && b != t.end() && up != t.end() && b->second > up->second)
+            std::printf("%-34s / %-40s = %.3f\n", (std::string("qorvel/") + name).c_str(), "kate less its start-up", a->second / (b->second - up->second));
+    }
     for (const char* name : {"html_1.5MiB", "js_1.5MiB"}) ratio(std::string("qorvel/") + name, std::string("highlight/") + name);
     for (const std::string name : {"js", "html"}) {
         const auto p50 = t.find("colour_p50_us/" + name), p99 = t.find("colour_p99_us/" + name);
@@ -400,5 +523,6 @@ int main(int argc, char** argv) {
                         "  first keystroke at a new place p99 %.1f us; the storage edit itself p99 %.1f us\n",
                         name.c_str(), p50->second, p99->second, first->second, edit->second);
     }
+    paired::printTable("Highlighting: qvdriver highlight / kate-syntax-highlighter -f ansi, whole processes");
     return 0;
 }

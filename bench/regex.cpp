@@ -10,6 +10,8 @@
 // divided by grep's: below 1 is faster). The all-matches benchmarks walk every match from the end
 // of the previous one, as the search engine does, and have no peer.
 #include "bench/BenchSupport.h"
+#include "bench/MatchingLines.h"
+#include "bench/Paired.h"
 
 #include "platform/Process.h"
 #include "platform/QVRegex.h"
@@ -120,55 +122,6 @@ Corpus& corpus() {
     return c;
 }
 
-// Matching lines of a QString, as grep -c counts them.
-qint64 countLines16(const QVRegex& re, const QString& s) {
-    qint64 lines = 0, pos = 0;
-    const qint64 size = s.size();
-    while (pos < size) {
-        auto m = re.copyMatchForString(s, QVRange(pos, size - pos));
-        if (!m)
-            break;
-        const QVRange r = m->rangeForCapture(0);
-        const qint64 nl = s.indexOf(QLatin1Char('\n'), r.location);
-        const qint64 lineEnd = nl < 0 ? size : nl;
-        if (r.end() <= lineEnd) {
-            ++lines;
-        } else {
-            const qint64 lineStart = std::max(pos, s.lastIndexOf(QLatin1Char('\n'), r.location) + 1);
-            if (re.copyMatchForString(s, QVRange(lineStart, lineEnd - lineStart)))
-                ++lines;
-        }
-        pos = lineEnd + 1;
-    }
-    return lines;
-}
-
-// The same over UTF-8 bytes.
-qint64 countLines8(const QVRegex& re, const QByteArray& b) {
-    qint64 lines = 0, pos = 0;
-    const qint64 size = b.size();
-    const char* d = b.constData();
-    while (pos < size) {
-        auto m = re.copyMatchForUTF8Data(d, size, QVRange(pos, size - pos));
-        if (!m)
-            break;
-        const QVRange r = m->rangeForCapture(0);
-        const void* nl = std::memchr(d + r.location, '\n', size_t(size - r.location));
-        const qint64 lineEnd = nl ? static_cast<const char*>(nl) - d : size;
-        if (r.end() <= lineEnd) {
-            ++lines;
-        } else {
-            qint64 lineStart = r.location;
-            while (lineStart > pos && d[lineStart - 1] != '\n')
-                --lineStart;
-            if (re.copyMatchForUTF8Data(d, size, QVRange(lineStart, lineEnd - lineStart)))
-                ++lines;
-        }
-        pos = lineEnd + 1;
-    }
-    return lines;
-}
-
 // One ranged match per line.
 qint64 countLinesEach16(const QVRegex& re, const QString& s) {
     qint64 lines = 0, pos = 0;
@@ -267,9 +220,9 @@ void BM_RegexLines(benchmark::State& state) {
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         if constexpr (Wide)
-            lines = PerLine ? countLinesEach16(re, c.text) : countLines16(re, c.text);
+            lines = PerLine ? countLinesEach16(re, c.text) : matchingLines(re, c.text);
         else
-            lines = PerLine ? countLinesEach8(re, c.bytes) : countLines8(re, c.bytes);
+            lines = PerLine ? countLinesEach8(re, c.bytes) : matchingLines(re, c.bytes);
         benchmark::DoNotOptimize(lines);
     }
     const double seconds = secondsSince(start) / double(state.iterations());
