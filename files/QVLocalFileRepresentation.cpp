@@ -1,0 +1,143 @@
+// The local side of a file: attributes from stat, listings from readdir, and operations that
+// never replace an existing name.
+#include "files/QVLocalFileRepresentation.h"
+
+#include "files/LocalFileOperations.h"
+#include "platform/SystemLog.h"
+#include "shell/FileManagerUtilities.h"
+
+#include <QFile>
+#include <QHash>
+
+#include <cstring>
+#include <dirent.h>
+#include <mutex>
+#include <sys/stat.h>
+
+namespace {
+
+// Listings ask for the same few owners thousands of times.
+QString cachedName(bool user, quint32 id) {
+    static std::mutex lock;
+    static QHash<quint64, QString> names;
+    const quint64 key = (quint64(user) << 32) | id;
+    std::lock_guard<std::mutex> locker(lock);
+    auto found = names.constFind(key);
+    if (found != names.constEnd()) return *found;
+    const QString name = user ? FileManagerUtilities::nameForUid(id) : FileManagerUtilities::nameForGid(id);
+    if (names.size() < 4096) names.insert(key, name);
+    return name;
+}
+
+}  // namespace
+
+QString QVLocalFileRepresentation::path() const {
+    const auto delegate = _delegate.lock();
+    return delegate ? delegate->pathForFileRepresentation(const_cast<QVLocalFileRepresentation*>(this)) : QString();
+}
+
+void QVLocalFileRepresentation::reportError(const QVError& error) {
+    if (const auto delegate = _delegate.lock()) delegate->fileRepresentationHadError(this, error);
+}
+
+bool QVLocalFileRepresentation::loadFileAttributes() {
+    const QString p = path();
+    struct stat st;
+    if (p.isEmpty() || ::stat(QFile::encodeName(p).constData(), &st) != 0) return false;
+    _group = cachedName(false, st.st_gid);
+    _owner = cachedName(true, st.st_uid);
+    _mode = quint16(st.st_mode);
+    _modificationDate = QDateTime::fromSecsSinceEpoch(st.st_mtim.tv_sec);
+    _size = st.st_size;
+    return true;
+}
+
+QVFileRepresentationList QVLocalFileRepresentation::listFolder(const QString& path) {
+    QVFileRepresentationList list;
+    const QByteArray folder = QFile::encodeName(path);
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir) return list;
+    const QString prefix = path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
+    int skipped = 0;
+    while (dirent* entry = ::readdir(dir)) {
+        if (!std::strcmp(entry->d_name, ".") || !std::strcmp(entry->d_name, "..")) continue;
+        const QString name = QFile::decodeName(entry->d_name);
+        // A name whose bytes do not survive the round trip would address another file.
+        if (QFile::encodeName(name) != entry->d_name) {
+            ++skipped;
+            continue;
+        }
+        list.append(std::make_shared<QVLocalFileRepresentation>(prefix + name));
+    }
+    ::closedir(dir);
+    if (skipped)
+        SystemLog::warning(QStringLiteral("%1: %2 names left out, not valid in the file-name encoding").arg(path).arg(skipped));
+    return list;
+}
+
+bool QVLocalFileRepresentation::loadChildren() {
+    if (_loaded) return true;
+    const QVFileRepresentationList children = listFolder(path());
+    QVFileRepresentation::loadChildren();
+    if (const auto delegate = _delegate.lock()) delegate->fileRepresentationDidLoadChildren(this, children);
+    return true;
+}
+
+bool QVLocalFileRepresentation::reloadChildren() {
+    const QVFileRepresentationList children = listFolder(path());
+    if (const auto delegate = _delegate.lock()) delegate->fileRepresentationDidReloadChildren(this, children);
+    return true;
+}
+
+void QVLocalFileRepresentation::deleteFile(bool toTrash) {
+    const auto self = shared_from_this();
+    QVError error;
+    const bool done = toTrash ? LocalFileOperations::moveToTrash(path(), &error)
+                              : LocalFileOperations::removeItem(path(), &error);
+    if (error) reportError(error);
+    if (const auto delegate = _delegate.lock()) delegate->fileRepresentationDidDelete(this, done);
+}
+
+void QVLocalFileRepresentation::moveToTrash() {
+    const auto self = shared_from_this();
+    QVError error;
+    const bool done = LocalFileOperations::moveToTrash(path(), &error);
+    if (error) reportError(error);
+    if (const auto delegate = _delegate.lock()) delegate->fileRepresentationDidMoveToTrash(this, done);
+}
+
+void QVLocalFileRepresentation::duplicate() {
+    const auto self = shared_from_this();
+    QVError error;
+    const QString copy = LocalFileOperations::duplicateItem(path(), &error);
+    if (error) reportError(error);
+    const auto delegate = _delegate.lock();
+    if (!delegate) return;
+    delegate->fileRepresentationDidDuplicate(this, copy.isEmpty() ? nullptr : std::make_shared<QVLocalFileRepresentation>(copy));
+}
+
+bool QVLocalFileRepresentation::moveToPath(const QString& destination, const QVFileContext& context) {
+    const auto self = shared_from_this();
+    QVError error;
+    const bool done = LocalFileOperations::moveItem(path(), destination, &error);
+    if (error) reportError(error);
+    if (done) _name = QVFileRepresentation(destination).name();
+    if (const auto delegate = _delegate.lock()) delegate->fileRepresentationDidMove(this, done, context);
+    return done;
+}
+
+void QVLocalFileRepresentation::rename(const QString& name, const QVFileContext& context) {
+    const auto self = shared_from_this();
+    const QString from = path();
+    QVError error;
+    bool done = false;
+    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name == QLatin1String(".") || name == QLatin1String("..")) {
+        error = LocalFileOperations::fileError(from, EINVAL);
+    } else {
+        const QString folder = from.left(from.lastIndexOf(QLatin1Char('/')) + 1);
+        done = LocalFileOperations::moveItem(from, folder + name, &error) ;
+    }
+    if (error) reportError(error);
+    if (done) _name = name;
+    if (const auto delegate = _delegate.lock()) delegate->fileRepresentationDidRename(this, done, context);
+}
