@@ -6,6 +6,9 @@
 
 #include <QStringList>
 
+#include <optional>
+#include <utility>
+
 #include <memory>
 
 class RecordingRepresentationDelegate : public QVFileRepresentationDelegate {
@@ -54,3 +57,112 @@ public:
 QString runCommand(const QString& command);
 // Writes the bytes to the path (folders made as needed); answers the path.
 QString writeFile(const QString& path, const QByteArray& bytes);
+
+#include "files/QVFile.h"
+#include "files/QVRemoteFileRepresentation.h"
+#include "files/QVRemoteFilesQueue.h"
+
+// A remote site's queue that writes down each request; tests answer them by hand.
+class FakeQueue : public QVRemoteFilesQueue {
+public:
+    QStringList requests;
+    bool online = true;
+    int detached = 0;
+    std::shared_ptr<QVRemoteFileRepresentation> newRepresentation(const QString& path) override;
+    void clearActionDelegate(const void*) override { ++detached; }
+    bool isOnline() override { return online; }
+};
+
+class FakeRemote : public QVRemoteFileRepresentation {
+public:
+    FakeRemote(const QString& path, quint16 mode = 0) : QVRemoteFileRepresentation(path) { _mode = mode; }
+    QVFileContext context;
+    QString target;
+
+    void log(const QString& request) {
+        if (auto* queue = dynamic_cast<FakeQueue*>(_remoteQueue.get())) queue->requests << request;
+    }
+    QString remotePath() {
+        const auto d = delegate();
+        return d ? d->pathFromRootForFileRepresentation(this) : QString();
+    }
+    bool loadChildren() override {
+        QVFileRepresentation::loadChildren();
+        log("list " + remotePath());
+        return true;
+    }
+    bool reloadChildren() override {
+        log("relist " + remotePath());
+        return true;
+    }
+    void upload() override { log("put " + remotePath()); }
+    void makeDirectory() override { log("mkdir " + remotePath()); }
+    void download() override {
+        QVError error;
+        _localPath = delegate()->pathForRemoteFileRepresentation(this, &error);
+        log("get " + remotePath());
+    }
+    void deleteFile(bool) override { log("rm " + remotePath()); }
+    void rename(const QString& name, const QVFileContext& c) override {
+        context = c;
+        target = name;
+        log("rename " + remotePath() + " " + name);
+    }
+    bool moveToPath(const QString& path, const QVFileContext& c) override {
+        context = c;
+        target = QVFileRepresentation(path).name();
+        log("move " + remotePath() + " " + delegate()->pathFromRootForPath(path));
+        return true;
+    }
+    // The queue's success reports, as the main thread receives them.
+    void renamed() {
+        _name = target;
+        delegate()->fileRepresentationDidRename(this, true, std::exchange(context, nullptr));
+    }
+    void moved() {
+        _name = target;
+        delegate()->fileRepresentationDidMove(this, true, std::exchange(context, nullptr));
+    }
+};
+
+inline std::shared_ptr<QVRemoteFileRepresentation> FakeQueue::newRepresentation(const QString& path) {
+    return std::make_shared<FakeRemote>(path);
+}
+
+// A listing entry of the remote site.
+inline std::shared_ptr<QVFileRepresentation> remoteEntry(const QString& name, bool folder = false) {
+    return std::make_shared<FakeRemote>(name, folder ? 0x41ED : 0x81A4);
+}
+
+class RecordingTreeDelegate : public QVFileTreeDelegate {
+public:
+    QStringList events;
+    bool shouldUpload = false;
+    std::optional<bool> overwrite;
+    std::shared_ptr<QVFile> lastCopy;
+    void fileNeedsRefresh(const std::shared_ptr<QVFile>& f) override { events << "refresh " + f->name(); }
+    void fileRemovedChild(const std::shared_ptr<QVFile>& p, const std::shared_ptr<QVFile>& c) override {
+        events << "removed " + p->name() + "/" + c->name();
+    }
+    void fileWasDuplicatedToFile(const std::shared_ptr<QVFile>& f, const std::shared_ptr<QVFile>& c) override {
+        lastCopy = c;
+        events << "duplicated " + f->name() + " " + c->name();
+    }
+    void fileContentBecameAvailable(const std::shared_ptr<QVFile>& f) override { events << "available " + f->name(); }
+    bool fileShouldUpload(const std::shared_ptr<QVFile>&) override { return shouldUpload; }
+    std::optional<bool> downloadShouldOverwriteLocalFile(const std::shared_ptr<QVFile>&) override { return overwrite; }
+    void presentErrorAlert(const QVError& e) override { events << QStringLiteral("error %1").arg(e.code()); }
+};
+
+class RecordingDocument : public QVFileDocumentCallbacks {
+public:
+    QStringList events;
+    void filePathDidChange() override { events << "path"; }
+    void fileContentsChangedExternally() override { events << "changed"; }
+    void fileContentsDisappeared() override { events << "disappeared"; }
+    void fileContentChangeFinished() override { events << "finished"; }
+    void fileContentChangeFailed(const QVError& e) override { events << QStringLiteral("failed %1").arg(e.code()); }
+};
+
+// The loaded tree below the node, one line per node: indentation, name, indicator in brackets.
+QString dumpTree(const std::shared_ptr<QVFile>& node, int depth = 0);

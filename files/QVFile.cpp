@@ -1,0 +1,845 @@
+// The file-tree node: merging the two sides' children, watching, and the file operations with
+// their completion handling.
+#include "files/QVFile.h"
+
+#include "files/LocalFileOperations.h"
+#include "files/QVLocalFileRepresentation.h"
+#include "files/QVRemoteFileRepresentation.h"
+#include "files/QVRemoteFilesQueue.h"
+#include "platform/AppBundle.h"
+#include "platform/MainQueue.h"
+#include "platform/SystemLog.h"
+#include "shell/FileManagerUtilities.h"
+#include "shell/QVFileCategories.h"
+#include "shell/QVFileFilters.h"
+#include "shell/ScratchFolder.h"
+#include "shell/StringHashing.h"
+#include "shell/StringUtilities.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <sys/stat.h>
+
+namespace {
+
+bool nameMatchesFilters(const QString& name) { return QVFileFilters::sharedFilters()->stringMatchesFilters(name); }
+
+bool sortsBefore(const QString& a, const QString& b) { return QString::compare(a, b, Qt::CaseInsensitive) < 0; }
+
+}  // namespace
+
+std::shared_ptr<QVFile> QVFile::create(const QString& path, const std::shared_ptr<QVFile>& parent) {
+    std::shared_ptr<QVFile> file(new QVFile);
+    file->_parent = parent;
+    file->adoptLocalRepresentation(std::make_shared<QVLocalFileRepresentation>(path));
+    return file;
+}
+
+std::shared_ptr<QVFile> QVFile::create(const std::shared_ptr<QVFileRepresentation>& representation,
+                                       const std::shared_ptr<QVFile>& parent) {
+    std::shared_ptr<QVFile> file(new QVFile);
+    file->_parent = parent;
+    file->mergeWithRepresentation(representation);
+    return file;
+}
+
+QVFile::~QVFile() {
+    if (_localRepresentation) _localRepresentation->setDelegate({});
+    if (_remoteRepresentation) _remoteRepresentation->setDelegate({});
+}
+
+void QVFile::adoptLocalRepresentation(const std::shared_ptr<QVFileRepresentation>& representation) {
+    _localRepresentation = std::static_pointer_cast<QVLocalFileRepresentation>(representation);
+    _localRepresentation->setDelegate(std::weak_ptr<QVFileRepresentationDelegate>(shared_from_this()));
+}
+
+void QVFile::clearDelegate(const QVFileTreeDelegate* delegate) {
+    if (_delegate.lock().get() != delegate) return;
+    _delegate.reset();
+    if (_children)
+        for (const auto& child : *_children) child->clearDelegate(delegate);
+}
+
+void QVFile::clearReferences() {
+    _delegate.reset();
+    _parent.reset();
+    if (_children)
+        for (const auto& child : *_children) child->clearReferences();
+}
+
+void QVFile::clearParent(const QVFile* parent) {
+    if (_parent.lock().get() != parent || !parent) return;
+    stopWatchingFile();
+    _parent.reset();
+}
+
+void QVFile::setDocument(const std::weak_ptr<QVFileDocumentCallbacks>& document) {
+    _document = document;
+    if (!document.expired()) {
+        startWatching();
+        return;
+    }
+    stopWatchingFile();
+    if (remoteOnly()) {
+        if (_remoteRepresentation) _remoteRepresentation->setLocalPath({});
+        dropLocalRepresentation();
+    }
+}
+
+// Identity and display.
+
+std::shared_ptr<QVFileRepresentation> QVFile::preferredRepresentation() const {
+    if (_localRepresentation) return _localRepresentation;
+    return _remoteRepresentation;
+}
+
+QString QVFile::name() const {
+    const auto representation = preferredRepresentation();
+    return representation ? representation->name() : QString();
+}
+
+QVFileType QVFile::fileType() const {
+    const auto representation = preferredRepresentation();
+    return representation ? representation->fileType() : QVFileTypeFile;
+}
+
+QString QVFile::path() const {
+    const auto parent = this->parent();
+    if (!parent) return name();
+    const QString folder = parent->path();
+    return folder.endsWith(QLatin1Char('/')) ? folder + name() : folder + QLatin1Char('/') + name();
+}
+
+QString QVFile::pathFromRoot() const { return const_cast<QVFile*>(this)->pathFromRootForPath(path()); }
+
+QString QVFile::pathFromRootForPath(const QString& path) {
+    auto top = parent();
+    if (!top) return QString();
+    while (auto up = top->parent()) top = up;
+    const QString prefix = StringUtilities::stringWithTrailingSlash(top->path());
+    return path.startsWith(prefix) ? path.mid(prefix.size()) : path;
+}
+
+QString QVFile::uuid() const {
+    if (_uuid.isEmpty()) _uuid = StringHashing::uuid();
+    return _uuid;
+}
+
+QImage QVFile::icon() {
+    if (_icon.isNull())
+        if (const auto representation = preferredRepresentation()) _icon = representation->icon();
+    return _icon;
+}
+
+QString QVFile::indicator() const {
+    if (_localRepresentation && _remoteRepresentation) return QString();
+    return QVLocalized(_remoteRepresentation ? QStringLiteral("R") : QStringLiteral("L"));
+}
+
+bool QVFile::isTextFile() const {
+    return QVFileCategories::sharedCategories()->path(path(), QVFileCategoryKind(0));
+}
+
+int QVFile::compare(const QVFile& other) const { return QString::compare(name(), other.name(), Qt::CaseInsensitive); }
+
+void QVFile::setExpanded(bool expanded) {
+    _expanded = expanded;
+    if (expanded) _everExpanded = true;
+}
+
+bool QVFile::remoteOnly() const {
+    const auto parent = this->parent();
+    return parent && parent->remoteOnly();
+}
+
+std::shared_ptr<QVRemoteFilesQueue> QVFile::remoteQueue() const {
+    const auto parent = this->parent();
+    return parent ? parent->remoteQueue() : nullptr;
+}
+
+QVFileWatcher* QVFile::fileWatcher() const {
+    const auto parent = this->parent();
+    return parent ? parent->fileWatcher() : nullptr;
+}
+
+// Children.
+
+const QVFile::List& QVFile::children(bool load) {
+    if (_children) return *_children;
+    // A look without loading must not leave the folder listed as empty for good.
+    static const List none;
+    if (!load) return none;
+    _children.emplace();
+    const auto self = shared_from_this();
+    if (_localRepresentation && !remoteOnly()) _localRepresentation->loadChildren();
+    if (const auto remote = _remoteRepresentation) remote->loadChildren();
+    return *_children;
+}
+
+int QVFile::countOfChildren() { return int(children(true).size()); }
+
+std::shared_ptr<QVFile> QVFile::childAtIndex(int index) {
+    const List& list = children(true);
+    return index >= 0 && index < list.size() ? list.at(index) : nullptr;
+}
+
+std::shared_ptr<QVFile> QVFile::childWithName(const QString& name, bool load) {
+    const List& list = children(load);
+    // The list is sorted case-insensitively: the exact name lies among its case-insensitive equals.
+    auto it = std::lower_bound(list.begin(), list.end(), name,
+                               [](const std::shared_ptr<QVFile>& child, const QString& n) { return sortsBefore(child->name(), n); });
+    for (; it != list.end() && QString::compare((*it)->name(), name, Qt::CaseInsensitive) == 0; ++it)
+        if ((*it)->name() == name) return *it;
+    return nullptr;
+}
+
+std::shared_ptr<QVFile> QVFile::childWithPath(const QStringList& components, bool load) {
+    if (components.isEmpty()) return nullptr;
+    auto child = childWithName(components.first(), load);
+    if (!child || components.size() == 1) return child;
+    return child->childWithPath(components.mid(1), load);
+}
+
+void QVFile::addChild(const std::shared_ptr<QVFile>& child) {
+    if (!_children) _children.emplace();
+    List& list = *_children;
+    const QString name = child->name();
+    auto it = std::upper_bound(list.begin(), list.end(), name,
+                               [](const QString& n, const std::shared_ptr<QVFile>& c) { return sortsBefore(n, c->name()); });
+    list.insert(it, child);
+}
+
+void QVFile::removeChild(const QVFile* child) {
+    if (!_children) return;
+    _children->removeIf([child](const std::shared_ptr<QVFile>& c) { return c.get() == child; });
+}
+
+std::shared_ptr<QVFile> QVFile::addChildRepresentation(const std::shared_ptr<QVFileRepresentation>& representation) {
+    auto child = childWithName(representation->name(), false);
+    if (!child) {
+        child = create(representation, shared_from_this());
+        child->setDelegate(_delegate);
+        addChild(child);
+    } else {
+        child->mergeWithRepresentation(representation);
+    }
+    return child;
+}
+
+std::shared_ptr<QVFile> QVFile::addFileAtPath(const QString& path) {
+    if (!containsPath(path)) return nullptr;
+    const auto self = shared_from_this();
+    for (const auto& child : List(children(true))) {
+        if (child->path() == path) {
+            child->contentsDidChange();
+            return child;
+        }
+        if (child->containsPath(path)) return child->addFileAtPath(path);
+    }
+    const QString prefix = StringUtilities::stringWithTrailingSlash(this->path());
+    const qsizetype slash = path.indexOf(QLatin1Char('/'), prefix.size());
+    // A file deeper than any child: the folders between get nodes of their own.
+    const QString nodePath = slash < 0 ? path : path.left(slash);
+    auto node = create(nodePath, self);
+    node->setDelegate(_delegate);
+    addChild(node);
+    refreshFile(self);
+    if (slash >= 0) return node->addFileAtPath(path);
+    node->contentsDidChange();
+    return node;
+}
+
+bool QVFile::containsPath(const QString& path) const {
+    return isFolder() && path.startsWith(StringUtilities::stringWithTrailingSlash(this->path()));
+}
+
+void QVFile::mergeWithRepresentation(const std::shared_ptr<QVFileRepresentation>& representation) {
+    if (!representation) return;
+    const auto self = shared_from_this();
+    if (representation->isLocal()) {
+        if (_localRepresentation) return;
+        adoptLocalRepresentation(representation);
+        if (isFolder() && _expanded) startWatching();
+    } else {
+        if (_remoteRepresentation) return;
+        _remoteRepresentation = std::static_pointer_cast<QVRemoteFileRepresentation>(representation);
+        _remoteRepresentation->setDelegate(std::weak_ptr<QVFileRepresentationDelegate>(self));
+        _remoteMadeForUpload = false;
+    }
+    refreshFile(self);
+}
+
+std::shared_ptr<QVRemoteFileRepresentation> QVFile::newRemoteRepresentation() {
+    const auto queue = remoteQueue();
+    auto remote = queue ? queue->newRepresentation(path()) : std::make_shared<QVRemoteFileRepresentation>(path());
+    remote->setDelegate(std::weak_ptr<QVFileRepresentationDelegate>(shared_from_this()));
+    remote->setRemoteQueue(queue);
+    return remote;
+}
+
+void QVFile::loadRemoteRepresentation() {
+    const auto self = shared_from_this();
+    // Every remote side follows the tree to its new queue, files included: a side left on
+    // the old queue would upload into a closed connection for ever.
+    if (_remoteRepresentation) _remoteRepresentation->setRemoteQueue(remoteQueue());
+    if (!_children) return;
+    if (_remoteRepresentation) {
+        _remoteRepresentation->reloadChildren();
+    } else {
+        _remoteRepresentation = newRemoteRepresentation();
+        _remoteMadeForUpload = false;
+        _remoteRepresentation->loadChildren();
+    }
+    for (const auto& child : List(*_children)) child->loadRemoteRepresentation();
+}
+
+void QVFile::refresh(bool localOnly) {
+    if (!isFolder()) return;
+    const auto self = shared_from_this();
+    if (_localRepresentation) _localRepresentation->reloadChildren();
+    if (!localOnly && _remoteRepresentation) _remoteRepresentation->reloadChildren();
+    if (_children)
+        for (const auto& child : List(*_children)) child->refresh(localOnly);
+}
+
+void QVFile::fileRepresentationDidLoadChildren(QVFileRepresentation* representation, const QVFileRepresentationList& list) {
+    const auto self = shared_from_this();
+    bool added = false;
+    if (!_children) _children.emplace();
+    List& mine = *_children;
+    if (mine.isEmpty()) {
+        // A first listing into an empty folder: made at once and sorted once, as adding them
+        // one by one would (equal names keep the listing's order; a repeated name merges).
+        QHash<QString, std::shared_ptr<QVFile>> byName;
+        List made;
+        for (const auto& child : list) {
+            if (nameMatchesFilters(child->name())) continue;
+            if (auto existing = byName.value(child->name())) {
+                existing->mergeWithRepresentation(child);
+                continue;
+            }
+            auto node = create(child, self);
+            node->setDelegate(_delegate);
+            byName.insert(child->name(), node);
+            made.append(node);
+        }
+        std::stable_sort(made.begin(), made.end(),
+                         [](const std::shared_ptr<QVFile>& a, const std::shared_ptr<QVFile>& b) { return sortsBefore(a->name(), b->name()); });
+        mine = made;
+        added = !made.isEmpty();
+    } else {
+        for (const auto& child : list) {
+            if (nameMatchesFilters(child->name())) continue;
+            addChildRepresentation(child);
+            added = true;
+        }
+    }
+    if (added && representation == _remoteRepresentation.get()) refreshFile(self);
+}
+
+void QVFile::fileRepresentationDidReloadChildren(QVFileRepresentation* representation, const QVFileRepresentationList& list) {
+    const auto self = shared_from_this();
+    QHash<QString, std::shared_ptr<QVFileRepresentation>> appeared;
+    for (const auto& child : list) appeared.insert(child->name(), child);
+    QHash<QString, std::shared_ptr<QVFile>> vanished;
+    for (const auto& child : children(false)) vanished.insert(child->name(), child);
+    const bool local = representation->isLocal();
+    const bool remoteOnlyTree = remoteOnly();
+    bool changed = false;
+    for (auto it = vanished.begin(); it != vanished.end();) {
+        const auto found = appeared.constFind(it.key());
+        if (found == appeared.constEnd()) {
+            ++it;
+            continue;
+        }
+        if (!(remoteOnlyTree && (*found)->isLocal())) it.value()->mergeWithRepresentation(*found);
+        changed = true;
+        appeared.remove(it.key());
+        it = vanished.erase(it);
+    }
+    for (const auto& child : std::as_const(appeared)) {
+        if (nameMatchesFilters(child->name())) continue;
+        if (remoteOnlyTree && child->isLocal()) continue;
+        addChildRepresentation(child);
+        changed = true;
+    }
+    for (const auto& child : std::as_const(vanished)) {
+        if (local && child->_localRepresentation) {
+            child->localRepresentationDisappeared();
+            changed = true;
+        } else if (!local && child->_remoteRepresentation) {
+            child->remoteRepresentationDisappeared();
+            changed = true;
+        }
+    }
+    if (changed) refreshFile(self);
+}
+
+void QVFile::localRepresentationDisappeared() {
+    const auto self = shared_from_this();
+    if (_children)
+        for (const auto& child : List(*_children)) child->localRepresentationDisappeared();
+    if (const auto document = _document.lock()) document->fileContentsDisappeared();
+    dropLocalRepresentation();
+    if (_remoteRepresentation) {
+        setActiveRepresentation(1);
+        stopWatchingFile();
+    } else {
+        leaveParent();
+    }
+}
+
+void QVFile::remoteRepresentationDisappeared() {
+    const auto self = shared_from_this();
+    if (_children)
+        for (const auto& child : List(*_children)) child->remoteRepresentationDisappeared();
+    dropRemoteRepresentation();
+    if (!_localRepresentation) leaveParent();
+    else setActiveRepresentation(0);
+}
+
+void QVFile::leaveParent() {
+    if (const auto parent = this->parent()) {
+        parent->removeChild(this);
+        clearParent(parent.get());
+    }
+}
+
+void QVFile::dropLocalRepresentation() {
+    if (!_localRepresentation) return;
+    _localRepresentation->setDelegate({});
+    _localRepresentation.reset();
+}
+
+void QVFile::dropRemoteRepresentation() {
+    if (!_remoteRepresentation) return;
+    _remoteRepresentation->setDelegate({});
+    _remoteRepresentation.reset();
+    _remoteMadeForUpload = false;
+}
+
+// Watching.
+
+void QVFile::watch(QVFileWatcherType type) {
+    if (QVFileWatcher* watcher = fileWatcher()) watcher->watchFile(shared_from_this(), type);
+}
+
+void QVFile::stopWatchingFile() {
+    if (QVFileWatcher* watcher = fileWatcher()) watcher->stopWatchingFile(this);
+}
+
+void QVFile::startWatching() {
+    if (isFolder() && (_expanded || _everExpanded)) {
+        watch(QVFileWatcherTypeWriteRevoke);
+        if (_children)
+            for (const auto& child : *_children)
+                if (child->isFolder() && child->expanded()) child->startWatching();
+    } else {
+        watch(QVFileWatcherTypeWrite);
+    }
+}
+
+void QVFile::stopWatching() {
+    if (!isFolder()) return;
+    stopWatchingFile();
+    if (_children)
+        for (const auto& child : *_children) child->stopWatching();
+}
+
+void QVFile::watcherNoticedChange(quint64) {
+    // The watcher's thread: the node may be gone by the time the main thread gets to it.
+    MainQueue::post([weak = weak_from_this()] {
+        const auto self = weak.lock();
+        if (!self) return;
+        if (self->isFolder()) {
+            if (const auto local = self->_localRepresentation) local->reloadChildren();
+        } else if (const auto document = self->_document.lock()) {
+            document->fileContentsChangedExternally();
+        }
+    });
+}
+
+// Version-control status.
+
+QString QVFile::scmStatusLetter() const { return _scmStatus ? _scmStatus->workingCopyStatusLetter() : QString(); }
+
+bool QVFile::hasLocalModifications() const {
+    return _scmStatus && _scmStatus->workingCopyStatus() == QVSCMStatusEntry::ModifiedStatus;
+}
+
+bool QVFile::isInRepository() const {
+    return !_scmStatus || _scmStatus->workingCopyStatus() != QVSCMStatusEntry::UnversionedStatus;
+}
+
+void QVFile::clearSCMStatus(bool recursive) {
+    _scmStatus.reset();
+    if (!_children) return;
+    for (const auto& child : *_children) {
+        if (recursive) child->clearSCMStatus(true);
+        else child->setSCMStatus(nullptr);
+    }
+}
+
+void QVFile::setChildrenSCMStatusFromEntries(const QList<std::shared_ptr<const QVSCMStatusEntry>>& entries) {
+    for (const auto& entry : entries) {
+        if (!entry) continue;
+        if (const auto node = childWithPath(entry->path().split(QLatin1Char('/'), Qt::SkipEmptyParts), false))
+            node->setSCMStatus(entry);
+    }
+}
+
+// Operations.
+
+void QVFile::refreshFile(const std::shared_ptr<QVFile>& file) {
+    if (const auto delegate = _delegate.lock()) delegate->fileNeedsRefresh(file);
+}
+
+void QVFile::presentError(const QVError& error) {
+    if (const auto delegate = _delegate.lock()) delegate->presentErrorAlert(error);
+}
+
+std::shared_ptr<QVRemoteFileRepresentation> QVFile::remoteSideOnDemand() {
+    if (!_remoteRepresentation && remoteQueue()) {
+        _remoteRepresentation = newRemoteRepresentation();
+        _remoteMadeForUpload = true;
+    }
+    return _remoteRepresentation;
+}
+
+void QVFile::upload() {
+    if (!remoteQueue()) return;
+    const auto self = shared_from_this();
+    if (const auto parent = this->parent()) parent->childWillUpload();
+    _hasPendingOperation = true;
+    if (const auto remote = remoteSideOnDemand()) remote->upload();
+}
+
+void QVFile::childWillUpload() {
+    // The top node stands for the site's folder itself, which is never made.
+    if (!remoteQueue() || _remoteRepresentation || !parent()) return;
+    const auto self = shared_from_this();
+    parent()->childWillUpload();
+    _hasPendingOperation = true;
+    if (const auto remote = remoteSideOnDemand()) remote->makeDirectory();
+}
+
+void QVFile::contentsDidChange() {
+    const auto self = shared_from_this();
+    const auto delegate = _delegate.lock();
+    const auto queue = remoteQueue();
+    if (delegate && queue && delegate->fileShouldUpload(self)) {
+        upload();
+        if (!remoteOnly() && !queue->isOnline()) {
+            if (const auto document = _document.lock()) document->fileContentChangeFinished();
+            presentError(QVError::app(18, QVLocalized(QStringLiteral("UPLOAD_WHILE_OFFLINE_TITLE")),
+                                      QVLocalized(QStringLiteral("UPLOAD_WHILE_OFFLINE_BODY"))));
+        }
+        if (isFolder()) return;
+    } else {
+        if (isFolder()) return;
+        if (const auto document = _document.lock()) document->fileContentChangeFinished();
+    }
+    if (QVFileWatcher* watcher = fileWatcher()) watcher->resetForFile(this, QVFileWatcherTypeWrite);
+}
+
+void QVFile::download() {
+    if (!remoteQueue()) return;
+    _hasPendingOperation = true;
+    if (const auto remote = remoteSideOnDemand()) remote->download();
+}
+
+bool QVFile::contentAvailable(bool download) {
+    if (_localRepresentation || (_remoteRepresentation && !_remoteRepresentation->localPath().isEmpty())) return true;
+    if (download && _remoteRepresentation) this->download();
+    return false;
+}
+
+void QVFile::deleteFile() {
+    const auto self = shared_from_this();
+    _hasPendingOperation = true;
+    if (const auto remote = _remoteRepresentation) remote->deleteFile();
+    else if (const auto local = _localRepresentation) local->deleteFile(false);
+    else _hasPendingOperation = false;
+}
+
+void QVFile::duplicate() {
+    const auto local = _localRepresentation;
+    if (!local) return;
+    const auto self = shared_from_this();
+    _hasPendingOperation = true;
+    local->duplicate();
+}
+
+void QVFile::moveToTrash() {
+    const auto self = shared_from_this();
+    if (const auto local = _localRepresentation) local->moveToTrash();
+}
+
+bool QVFile::contextFor(const std::shared_ptr<QVFile>& folder, const QString& name, QVFileContext* context) {
+    context->reset();
+    if (!folder) return true;
+    const auto sibling = folder->childWithName(name, false);
+    if (!sibling || sibling.get() == this) return true;
+    if ((sibling->_localRepresentation && _localRepresentation) || (sibling->_remoteRepresentation && _remoteRepresentation)) {
+        presentError(LocalFileOperations::fileError(StringUtilities::stringWithTrailingSlash(folder->path()) + name, EEXIST));
+        return false;
+    }
+    *context = sibling;
+    return true;
+}
+
+void QVFile::rename(const QString& name) {
+    if (name == this->name()) return;
+    const auto self = shared_from_this();
+    QVFileContext context;
+    if (!contextFor(parent(), name, &context)) return;
+    _hasPendingOperation = true;
+    if (const auto remote = _remoteRepresentation) remote->rename(name, context);
+    else if (const auto local = _localRepresentation) local->rename(name, context);
+}
+
+bool QVFile::moveToFile(const std::shared_ptr<QVFile>& destination) {
+    if (_newParent || !destination) return false;
+    const auto self = shared_from_this();
+    QVFileContext context;
+    if (!contextFor(destination, name(), &context)) return false;
+    _newParent = destination;
+    const QString target = StringUtilities::stringWithTrailingSlash(destination->path()) + name();
+    if (const auto local = _localRepresentation) return local->moveToPath(target, context);
+    if (const auto remote = _remoteRepresentation) return remote->moveToPath(target, context);
+    _newParent.reset();
+    return false;
+}
+
+QString QVFile::downloadFolder() {
+    static std::mutex lock;
+    static QString folder;
+    std::lock_guard<std::mutex> locker(lock);
+    if (!folder.isEmpty() && QFileInfo(folder).isDir()) return folder;
+    const QString scratch = ScratchFolder::path();
+    if (scratch.isEmpty()) return {};
+    QByteArray pattern = QFile::encodeName(scratch + QStringLiteral("/downloads-XXXXXX"));
+    if (!::mkdtemp(pattern.data())) return {};  // made 0700
+    folder = QFile::decodeName(pattern);
+    return folder;
+}
+
+QString QVFile::pathForRemoteFileRepresentation(QVFileRepresentation*, QVError* error) {
+    const auto self = shared_from_this();
+    bool overwrite = false;
+    if (const auto delegate = _delegate.lock()) overwrite = delegate->downloadShouldOverwriteLocalFile(self).value_or(false);
+    if (overwrite || !_localRepresentation) return path();
+    // Never a predictable name in a shared folder: the run's private folder, or nothing.
+    const QString base = downloadFolder();
+    const QString folder = base.isEmpty() ? QString() : base + QLatin1Char('/') + uuid();
+    if (folder.isEmpty() || (!QFileInfo(folder).isDir() && ::mkdir(QFile::encodeName(folder).constData(), 0700) != 0)) {
+        qvSetError(error, LocalFileOperations::fileError(folder.isEmpty() ? ScratchFolder::defaultPath() : folder,
+                                                         errno ? errno : EACCES));
+        return {};
+    }
+    return folder + QLatin1Char('/') + name();
+}
+
+void QVFile::fileRepresentationContentBecameAvailable(QVFileRepresentation* representation) {
+    const auto self = shared_from_this();
+    if (representation == _remoteRepresentation.get() && !_localRepresentation) {
+        const auto local = std::make_shared<QVLocalFileRepresentation>(path());
+        mergeWithRepresentation(local);
+    }
+    if (const auto delegate = _delegate.lock()) delegate->fileContentBecameAvailable(self);
+    _hasPendingOperation = false;
+}
+
+void QVFile::fileRepresentationContentChangeFinished(QVFileRepresentation*) {
+    const auto self = shared_from_this();
+    _remoteMadeForUpload = false;
+    if (isFolder()) refreshFile(self);
+    else if (const auto document = _document.lock()) document->fileContentChangeFinished();
+    _hasPendingOperation = false;
+}
+
+void QVFile::fileRepresentationHadError(QVFileRepresentation*, const QVError& error) { presentError(error); }
+
+void QVFile::fileRepresentationDidDelete(QVFileRepresentation* representation, bool success) {
+    const auto self = shared_from_this();
+    const bool remote = representation == _remoteRepresentation.get();
+    if (success && remote && _localRepresentation) {
+        // The remote file is gone; the local one goes into the Trash, where it can be had back.
+        _localRepresentation->deleteFile(true);
+        return;
+    }
+    if (success) {
+        const auto parent = this->parent();
+        dropLocalRepresentation();
+        dropRemoteRepresentation();
+        leaveParent();
+        if (const auto delegate = _delegate.lock(); delegate && parent) delegate->fileRemovedChild(parent, self);
+    } else if (!remote && _remoteRepresentation) {
+        dropRemoteRepresentation();
+        refreshFile(self);
+    }
+    _hasPendingOperation = false;
+}
+
+void QVFile::fileRepresentationDidDuplicate(QVFileRepresentation*, const std::shared_ptr<QVFileRepresentation>& copy) {
+    const auto self = shared_from_this();
+    const auto parent = this->parent();
+    if (copy && parent) {
+        const auto node = parent->addChildRepresentation(copy);
+        refreshFile(parent);
+        if (const auto delegate = _delegate.lock()) delegate->fileWasDuplicatedToFile(self, node);
+    } else {
+        SystemLog::error(QStringLiteral("DUPLICATION ERROR"));
+    }
+    _hasPendingOperation = false;
+}
+
+void QVFile::fileRepresentationDidMoveToTrash(QVFileRepresentation*, bool success) {
+    const auto self = shared_from_this();
+    if (!success) {
+        SystemLog::error(QStringLiteral("MOVE TO TRASH ERROR"));
+        return;
+    }
+    const auto parent = this->parent();
+    dropLocalRepresentation();
+    if (_remoteRepresentation) {
+        if (parent) refreshFile(parent);
+        return;
+    }
+    stopWatching();
+    leaveParent();
+    if (const auto delegate = _delegate.lock(); delegate && parent) delegate->fileRemovedChild(parent, self);
+}
+
+void QVFile::pathDidChange() {
+    if (const auto document = _document.lock()) document->filePathDidChange();
+    if (_children)
+        for (const auto& child : List(*_children)) child->pathDidChange();
+}
+
+void QVFile::fileRepresentationDidRename(QVFileRepresentation* representation, bool success, const QVFileContext& context) {
+    const auto self = shared_from_this();
+    const auto parent = this->parent();
+    const bool remote = representation == _remoteRepresentation.get();
+    if (success && remote && _localRepresentation) {
+        _localRepresentation->rename(representation->name(), nullptr);
+        return;
+    }
+    if (success) {
+        // Put back in order, so the folder's list stays sorted by name.
+        if (parent && (!context || !remote)) {
+            parent->removeChild(this);
+            parent->addChild(self);
+        }
+        pathDidChange();
+        if (context) mergeWithSiblingFile(context, representation);
+        else refreshFile(self);
+    } else if (!remote && _remoteRepresentation && parent) {
+        splitRepresentations(parent);
+        refreshFile(parent);
+    }
+    _hasPendingOperation = false;
+}
+
+void QVFile::swapInNewParent() {
+    const auto self = shared_from_this();
+    const auto old = parent();
+    const auto destination = _newParent;
+    if (old) old->removeChild(this);
+    stopWatchingFile();
+    _parent = destination;
+    if (destination) destination->addChild(self);
+    if (old) refreshFile(old);
+    if (destination) refreshFile(destination);
+    _newParent.reset();
+    pathDidChange();
+}
+
+void QVFile::fileRepresentationDidMove(QVFileRepresentation* representation, bool success, const QVFileContext& context) {
+    const auto self = shared_from_this();
+    const bool remote = representation == _remoteRepresentation.get();
+    if (success && !remote && _remoteRepresentation && _newParent) {
+        _hasPendingOperation = true;
+        _remoteRepresentation->moveToPath(StringUtilities::stringWithTrailingSlash(_newParent->path()) + name(), nullptr);
+        return;
+    }
+    if (success) {
+        swapInNewParent();
+        if (context) mergeWithSiblingFile(context, representation);
+        _hasPendingOperation = false;
+        return;
+    }
+    const auto old = parent();
+    if (remote && _localRepresentation && _newParent) {
+        // The local side moved, the remote one did not: the remote side stays where it was.
+        swapInNewParent();
+        if (old) splitRepresentations(old);
+    }
+    _newParent.reset();
+    if (old) refreshFile(old);
+    _hasPendingOperation = false;
+}
+
+void QVFile::splitRepresentations(const std::shared_ptr<QVFile>& folder) {
+    if (!_remoteRepresentation || !folder) return;
+    const auto self = shared_from_this();
+    const auto remote = _remoteRepresentation;
+    dropRemoteRepresentation();
+    const auto counterpart = folder->addChildRepresentation(remote);
+    if (!_localRepresentation) leaveParent();
+    if (_children)
+        for (const auto& child : List(*_children)) child->splitRepresentations(counterpart);
+}
+
+void QVFile::mergeWithSiblingFile(const std::shared_ptr<QVFile>& sibling, QVFileRepresentation* moved) {
+    const auto self = shared_from_this();
+    const auto parent = this->parent();
+    if (moved == _remoteRepresentation.get()) {
+        const auto remote = _remoteRepresentation;
+        dropRemoteRepresentation();
+        sibling->mergeWithRepresentation(remote);
+        if (parent) parent->removeChild(this);
+        clearParent(parent.get());
+    } else {
+        const auto remote = sibling->_remoteRepresentation;
+        sibling->dropRemoteRepresentation();
+        mergeWithRepresentation(remote);
+        if (parent) parent->removeChild(sibling.get());
+        sibling->clearParent(parent.get());
+    }
+    if (parent) refreshFile(parent);
+}
+
+void QVFile::fileRepresentationFailed(QVFileRepresentation* representation, QVFileOperation operation, const QVError& error) {
+    const auto self = shared_from_this();
+    switch (operation) {
+    case QVFileOperation::Upload:
+    case QVFileOperation::MakeDirectory:
+        // Nothing shows as uploaded: a remote side made only for this upload goes again.
+        if (_remoteMadeForUpload && representation == _remoteRepresentation.get()) dropRemoteRepresentation();
+        if (!isFolder())
+            if (const auto document = _document.lock()) document->fileContentChangeFailed(error);
+        refreshFile(self);
+        break;
+    case QVFileOperation::Move:
+        if (representation == _remoteRepresentation.get() && _localRepresentation && _newParent) {
+            const auto old = parent();
+            swapInNewParent();
+            if (old) splitRepresentations(old);
+        }
+        if (const auto old = parent()) refreshFile(old);
+        _newParent.reset();
+        break;
+    default:
+        break;
+    }
+    _hasPendingOperation = false;
+    presentError(error);
+}

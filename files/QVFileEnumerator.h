@@ -1,0 +1,23 @@
+// A breadth-first walk of a file tree, listing folders as it reaches them. A folder met again
+// on the walk (a link to an ancestor or a sibling) is not entered again.
+#pragma once
+
+#include "files/QVFile.h"
+
+#include <QSet>
+
+#include <deque>
+#include <memory>
+
+class QVFileEnumerator {
+public:
+    // The walk starts with the node itself.
+    explicit QVFileEnumerator(const std::shared_ptr<QVFile>& file);
+    // The next node, or null at the end.
+    std::shared_ptr<QVFile> nextObject();
+
+private:
+    std::shared_ptr<QVFile> _rootFile;
+    std::deque<std::shared_ptr<QVFile>> _queue;
+    QSet<QPair<quint64, quint64>> _enteredFolders;  // device and inode
+};

@@ -1,0 +1,205 @@
+#include "files/QVFileEnumerator.h"
+#include "files/QVLocalFileRepresentation.h"
+#include "files/QVRootFile.h"
+#include "platform/MainQueue.h"
+#include "tests/files/FilesTestSupport.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+QString dumpTree(const std::shared_ptr<QVFile>& node, int depth) {
+    QString out;
+    if (!node->childrenListed()) return out;
+    for (const auto& child : node->children(false)) {
+        out += QString(depth * 2, ' ') + child->name() + "[" + child->indicator() + "]\n";
+        out += dumpTree(child, depth + 1);
+    }
+    return out;
+}
+
+namespace {
+
+struct Tree {
+    TestDir dir;
+    std::shared_ptr<RecordingTreeDelegate> delegate = std::make_shared<RecordingTreeDelegate>();
+    std::shared_ptr<FakeQueue> queue = std::make_shared<FakeQueue>();
+    std::shared_ptr<QVRootFile> root;
+    explicit Tree(const QStringList& files, bool watch = false) {
+        for (const QString& f : files) {
+            if (f.endsWith('/')) QDir().mkpath(dir.file(f));
+            else dir.write(f, f.toUtf8());
+        }
+        root = QVRootFile::create(dir.path(), watch);
+        root->setDelegate(delegate);
+    }
+    FakeRemote* remoteOf(const std::shared_ptr<QVFile>& node) { return static_cast<FakeRemote*>(node->remoteRepresentation().get()); }
+};
+
+class StatusEntry : public QVSCMStatusEntry {
+public:
+    StatusEntry(QString p, qint32 s, QString l) : _p(std::move(p)), _s(s), _l(std::move(l)) {}
+    QString path() const override { return _p; }
+    qint32 workingCopyStatus() const override { return _s; }
+    QString workingCopyStatusLetter() const override { return _l; }
+    QString _p;
+    qint32 _s;
+    QString _l;
+};
+
+}  // namespace
+
+TEST(QVFileTree, MergesBothSidesByExactNameInCaseInsensitiveOrderUnderTheFilters) {
+    Tree t({"c", "a", "B", "Index.html", ".git/HEAD", "css/site.css", "gone.txt", "both.txt"});
+    EXPECT_EQ(t.root->countOfChildren(), 7);
+    t.root->setRemoteQueue(t.queue);
+    EXPECT_EQ(t.queue->requests, QStringList({"list "}));
+    auto* remote = t.remoteOf(t.root);
+    remote->delegate()->fileRepresentationDidLoadChildren(
+        remote, {remoteEntry("index.html"), remoteEntry("b"), remoteEntry("both.txt"), remoteEntry(".svn", true), remoteEntry("css", true)});
+    EXPECT_EQ(dumpTree(t.root), "a[L]\nB[L]\nb[R]\nboth.txt[]\nc[L]\ncss[]\ngone.txt[L]\nIndex.html[L]\nindex.html[R]\n");
+    EXPECT_EQ(t.root->childWithName("Index.html", false)->indicator(), "L");
+    EXPECT_EQ(t.root->childWithName("INDEX.HTML", false), nullptr);
+    EXPECT_EQ(t.delegate->events.count("refresh " + t.root->name()), 1);  // a remote listing redraws, a local one not
+
+    // Reloads: a name gone locally leaves the tree unless the site still has it; its document hears.
+    auto doc = std::make_shared<RecordingDocument>();
+    t.root->childWithName("gone.txt", false)->setDocument(doc);
+    auto both = t.root->childWithName("both.txt", false);
+    QFile::remove(t.dir.file("gone.txt"));
+    QFile::remove(t.dir.file("both.txt"));
+    t.dir.write("new.txt", "n");
+    t.dir.write(".DS_Store", "hidden");
+    t.root->refresh(true);
+    EXPECT_EQ(doc->events, QStringList({"disappeared"}));
+    EXPECT_EQ(t.root->childWithName("gone.txt", false), nullptr);
+    EXPECT_EQ(both->indicator(), "R");
+    EXPECT_EQ(both->activeRepresentation(), 1);
+    EXPECT_TRUE(t.root->childWithName("new.txt", false) != nullptr);
+    EXPECT_EQ(t.root->childWithName(".DS_Store", false), nullptr);
+    remote->delegate()->fileRepresentationDidReloadChildren(remote, {remoteEntry("b"), remoteEntry("css", true)});
+    EXPECT_EQ(t.root->childWithName("both.txt", false), nullptr);
+    EXPECT_EQ(t.root->childWithName("index.html", false), nullptr);
+    EXPECT_EQ(t.root->childWithName("css", false)->indicator(), "");
+
+    // In a remote-only tree a local listing never adds a local side.
+    t.root->setRemoteOnly(true);
+    t.dir.write("b", "now local");
+    t.root->refresh(true);
+    EXPECT_EQ(t.root->childWithName("b", false)->indicator(), "R");
+
+    // Paths, status entries, and the inert root of an untitled window.
+    auto site = t.root->childWithPath({"css", "site.css"}, false);
+    ASSERT_TRUE(site);
+    EXPECT_EQ(site->pathFromRoot(), "css/site.css");
+    EXPECT_EQ(site->pathFromRootForPath("/elsewhere/x"), "/elsewhere/x");
+    EXPECT_EQ(t.root->pathFromRoot(), "");
+    t.root->setChildrenSCMStatusFromEntries({std::make_shared<StatusEntry>("css/site.css", 5, "M"),
+                                             std::make_shared<StatusEntry>("new.txt", 8, "?")});
+    EXPECT_TRUE(site->hasLocalModifications());
+    EXPECT_EQ(site->scmStatusLetter(), "M");
+    EXPECT_FALSE(t.root->childWithName("new.txt", false)->isInRepository());
+    t.root->clearSCMStatus(false);
+    EXPECT_EQ(site->scmStatusLetter(), "M");
+    t.root->clearSCMStatus(true);
+    EXPECT_TRUE(site->scmStatusLetter().isEmpty());
+    EXPECT_TRUE(site->isInRepository());
+
+    auto inert = QVRootFile::createInert();
+    EXPECT_TRUE(inert->path().isEmpty());
+    EXPECT_EQ(inert->countOfChildren(), 0);
+    EXPECT_EQ(inert->childWithPath({"a"}, true), nullptr);
+    EXPECT_EQ(inert->fileWatcher(), nullptr);
+}
+
+TEST(QVFileTree, RootLookupWalkAndQueueChanges) {
+    Tree t({"a/x", "b", "css/site.css"});
+    const QStringList rootParts = t.dir.path().split('/');
+    struct Case {
+        QStringList components;
+        QString found;
+    };
+    const std::vector<Case> cases = {
+        {rootParts, t.root->name()},
+        {rootParts + QStringList{"css", "site.css"}, ""},  // not listed, not loaded, and not left empty
+        {QStringList{"css", "site.css"}, "site.css"},      // relative paths always load
+        {rootParts + QStringList{"css", "site.css"}, "site.css"},
+        {QStringList{"", "elsewhere"} + rootParts.mid(1) + QStringList{"b"}, ""},  // holds the root's path, not inside it
+        {rootParts + QStringList{"missing"}, ""},
+    };
+    for (const Case& c : cases) {
+        auto node = t.root->childWithPath(c.components, false);
+        EXPECT_EQ(node ? node->name() : QString(), c.found) << c.components.join('/').toStdString();
+    }
+
+    // Breadth first; a link back to an ancestor is met once and not entered.
+    Tree walk({"a/x", "b"});
+    QFile::link("..", walk.dir.file("a/loop"));
+    QVFileEnumerator enumerator(walk.root);
+    QStringList names;
+    while (auto node = enumerator.nextObject()) names << node->name();
+    EXPECT_EQ(names, QStringList({walk.root->name(), "a", "b", "loop", "x"}));
+
+    // A new queue takes every remote side of the loaded tree along, files too.
+    walk.root->setRemoteQueue(walk.queue);
+    EXPECT_EQ(walk.queue->requests, QStringList({"list ", "list a"}));
+    walk.root->setRemoteQueue(walk.queue);
+    EXPECT_EQ(walk.queue->requests.size(), 2);
+    auto* remote = walk.remoteOf(walk.root);
+    remote->delegate()->fileRepresentationDidLoadChildren(remote, {remoteEntry("b")});
+    auto other = std::make_shared<FakeQueue>();
+    walk.root->setRemoteQueue(other);
+    EXPECT_EQ(walk.root->childWithName("b", false)->remoteRepresentation()->remoteQueue(), other);
+    EXPECT_EQ(walk.root->remoteRepresentation()->remoteQueue(), other);
+    EXPECT_EQ(other->requests, QStringList({"relist ", "relist a"}));
+    EXPECT_GE(walk.queue->detached, 1);
+
+    // A tree never listed loads nothing; a plain file or an unwatched root gets no watcher.
+    Tree fresh({"f"});
+    fresh.root->setRemoteQueue(fresh.queue);
+    EXPECT_TRUE(fresh.queue->requests.isEmpty());
+    EXPECT_EQ(fresh.root->fileWatcher(), nullptr);
+    EXPECT_EQ(QVRootFile::create(fresh.dir.file("f"))->fileWatcher(), nullptr);
+    EXPECT_NE(QVRootFile::create(fresh.dir.path())->fileWatcher(), nullptr);
+}
+
+TEST(QVFileTree, FollowsOutsideChangesAndSavesBelowAnyChild) {
+    Tree t({"sub/old.txt", "page.html"}, true);
+    t.root->setExpanded(true);
+    t.root->startWatching();
+    auto sub = t.root->childWithName("sub", true);
+    sub->setExpanded(true);
+    sub->children(true);
+    sub->startWatching();
+    auto doc = std::make_shared<RecordingDocument>();
+    auto page = t.root->childWithName("page.html", false);
+    page->setDocument(doc);
+
+    t.dir.write("sub/new.txt", "n");
+    QFile::remove(t.dir.file("sub/old.txt"));
+    t.dir.write("page.html", "edited outside");
+    EXPECT_TRUE(MainQueue::runUntil([&] { return sub->childWithName("new.txt", false) && !sub->childWithName("old.txt", false) &&
+                                                 doc->events.contains("changed"); },
+                                    std::chrono::seconds(10)))
+        << dumpTree(t.root).toStdString() << doc->events.join(',').toStdString();
+
+    // A node let go while its hop to the main queue waits is simply not called.
+    {
+        auto doomed = QVFile::create(t.dir.file("page.html"), nullptr);
+        doomed->watcherNoticedChange(QVFileWatcherEventWrite);
+    }
+    MainQueue::drain();
+
+    // A file saved in folders the tree has not seen gets the folder nodes between.
+    doc->events.clear();
+    t.dir.write("deep/er/saved.html", "s");
+    auto saved = t.root->addFileAtPath(t.dir.file("deep/er/saved.html"));
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(saved->path(), t.dir.file("deep/er/saved.html"));
+    EXPECT_EQ(t.root->childWithPath({"deep", "er", "saved.html"}, false), saved);
+    EXPECT_EQ(t.root->addFileAtPath(t.dir.file("deep/er/saved.html")), saved);
+    EXPECT_EQ(t.root->addFileAtPath("/outside/x"), nullptr);
+    page->contentsDidChange();
+    EXPECT_EQ(doc->events, QStringList({"finished"}));
+}
