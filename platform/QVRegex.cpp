@@ -4,14 +4,22 @@
 #include <pcre2.h>
 
 #include <algorithm>
+#include <type_traits>
 #include <mutex>
 
 namespace {
 
 constexpr uint32_t kPatternFlags = PCRE2_UTF | PCRE2_MATCH_INVALID_UTF;
-// The JIT's own stack: enough for deeply nested repeats on long lines, grown only when needed.
+// The JIT's own stack: enough for deeply nested repeats on long lines, grown only when needed
+// (the reservation is address space; pages are taken as the stack grows).
 constexpr size_t kJitStackStart = 32 * 1024;
-constexpr size_t kJitStackMax = 1024 * 1024;
+constexpr size_t kJitStackMax = 8 * 1024 * 1024;
+// What one match may spend before it is given up as too complex. The match limit counts
+// backtracking steps from one start position (a few hundredths of a second in the JIT); the
+// depth and heap limits bound the interpreter's nesting and memory.
+constexpr uint32_t kMatchLimit = 10'000'000;
+constexpr uint32_t kDepthLimit = 10'000'000;
+constexpr uint32_t kHeapLimitKiB = 64 * 1024;
 // Smallest ovector kept per thread, so most patterns never make it grow.
 constexpr uint32_t kMinPairs = 16;
 
@@ -26,81 +34,113 @@ uint32_t compileFlags(quint32 options) {
     return flags;
 }
 
-// The PCRE2 options of a match-option word.
-uint32_t matchFlags(quint32 matchOptions) {
-    // Anchoring at the start costs the JIT (the interpreter runs such a match), but it only
-    // serves the retry after an empty match, which looks at a single place.
-    return (matchOptions & QVRegex::MatchNonEmptyAtStart) ? PCRE2_NOTEMPTY_ATSTART | PCRE2_ANCHORED : 0;
-}
+// The two widths of the library behind one set of names.
+struct Width16 {
+    using Code = pcre2_code_16;
+    using Data = pcre2_match_data_16;
+    using Context = pcre2_match_context_16;
+    using JitStack = pcre2_jit_stack_16;
+    using Unit = char16_t;
+    using Subject = PCRE2_SPTR16;
+    static constexpr auto compile = pcre2_compile_16;
+    static constexpr auto compileContextCreate = pcre2_compile_context_create_16;
+    static constexpr auto compileContextFree = pcre2_compile_context_free_16;
+    static constexpr auto setNewline = pcre2_set_newline_16;
+    static constexpr auto jitCompile = pcre2_jit_compile_16;
+    static constexpr auto codeFree = pcre2_code_free_16;
+    static constexpr auto patternInfo = pcre2_pattern_info_16;
+    static constexpr auto match = pcre2_match_16;
+    static constexpr auto jitMatch = pcre2_jit_match_16;
+    static constexpr auto dataCreate = pcre2_match_data_create_16;
+    static constexpr auto dataFree = pcre2_match_data_free_16;
+    static constexpr auto ovector = pcre2_get_ovector_pointer_16;
+    static constexpr auto contextCreate = pcre2_match_context_create_16;
+    static constexpr auto contextFree = pcre2_match_context_free_16;
+    static constexpr auto jitStackCreate = pcre2_jit_stack_create_16;
+    static constexpr auto jitStackFree = pcre2_jit_stack_free_16;
+    static constexpr auto jitStackAssign = pcre2_jit_stack_assign_16;
+    static constexpr auto setMatchLimit = pcre2_set_match_limit_16;
+    static constexpr auto setDepthLimit = pcre2_set_depth_limit_16;
+    static constexpr auto setHeapLimit = pcre2_set_heap_limit_16;
+};
+struct Width8 {
+    using Code = pcre2_code_8;
+    using Data = pcre2_match_data_8;
+    using Context = pcre2_match_context_8;
+    using JitStack = pcre2_jit_stack_8;
+    using Unit = char;
+    using Subject = PCRE2_SPTR8;
+    static constexpr auto compile = pcre2_compile_8;
+    static constexpr auto compileContextCreate = pcre2_compile_context_create_8;
+    static constexpr auto compileContextFree = pcre2_compile_context_free_8;
+    static constexpr auto setNewline = pcre2_set_newline_8;
+    static constexpr auto jitCompile = pcre2_jit_compile_8;
+    static constexpr auto codeFree = pcre2_code_free_8;
+    static constexpr auto patternInfo = pcre2_pattern_info_8;
+    static constexpr auto match = pcre2_match_8;
+    static constexpr auto jitMatch = pcre2_jit_match_8;
+    static constexpr auto dataCreate = pcre2_match_data_create_8;
+    static constexpr auto dataFree = pcre2_match_data_free_8;
+    static constexpr auto ovector = pcre2_get_ovector_pointer_8;
+    static constexpr auto contextCreate = pcre2_match_context_create_8;
+    static constexpr auto contextFree = pcre2_match_context_free_8;
+    static constexpr auto jitStackCreate = pcre2_jit_stack_create_8;
+    static constexpr auto jitStackFree = pcre2_jit_stack_free_8;
+    static constexpr auto jitStackAssign = pcre2_jit_stack_assign_8;
+    static constexpr auto setMatchLimit = pcre2_set_match_limit_8;
+    static constexpr auto setDepthLimit = pcre2_set_depth_limit_8;
+    static constexpr auto setHeapLimit = pcre2_set_heap_limit_8;
+};
 
-// Matching state owned by one thread: match data (its ovector and the interpreter's cached
-// frames), and a match context carrying a JIT stack. Nothing here belongs to a pattern, so one
-// compiled pattern can be matched from any number of threads at once.
+// Matching state of one width owned by one thread: match data (its ovector and the
+// interpreter's cached frames), and a match context carrying the limits and a JIT stack.
+// Nothing here belongs to a pattern, so one compiled pattern can be matched from any number of
+// threads at once.
+template <class W>
 struct Scratch {
-    pcre2_match_data_16* data16 = nullptr;
-    uint32_t pairs16 = 0;
-    pcre2_match_context_16* context16 = nullptr;
-    pcre2_jit_stack_16* jit16 = nullptr;
-
-    pcre2_match_data_8* data8 = nullptr;
-    uint32_t pairs8 = 0;
-    pcre2_match_context_8* context8 = nullptr;
-    pcre2_jit_stack_8* jit8 = nullptr;
+    typename W::Data* data = nullptr;
+    uint32_t pairs = 0;
+    typename W::Context* context = nullptr;
+    typename W::JitStack* jit = nullptr;
 
     Scratch() = default;
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
     ~Scratch() {
-        pcre2_match_data_free_16(data16);
-        pcre2_match_context_free_16(context16);
-        pcre2_jit_stack_free_16(jit16);
-        pcre2_match_data_free_8(data8);
-        pcre2_match_context_free_8(context8);
-        pcre2_jit_stack_free_8(jit8);
+        W::dataFree(data);
+        W::contextFree(context);
+        W::jitStackFree(jit);
     }
 
-    pcre2_match_data_16* matchData16(uint32_t pairs) {
-        if (pairs > pairs16 || !data16) {
-            pcre2_match_data_free_16(data16);
-            pairs16 = std::max(pairs, kMinPairs);
-            data16 = pcre2_match_data_create_16(pairs16, nullptr);
-            if (!data16)
-                pairs16 = 0;
+    typename W::Data* matchData(uint32_t wanted) {
+        if (wanted > pairs || !data) {
+            W::dataFree(data);
+            pairs = std::max(wanted, kMinPairs);
+            data = W::dataCreate(pairs, nullptr);
+            if (!data)
+                pairs = 0;
         }
-        return data16;
+        return data;
     }
-    pcre2_match_data_8* matchData8(uint32_t pairs) {
-        if (pairs > pairs8 || !data8) {
-            pcre2_match_data_free_8(data8);
-            pairs8 = std::max(pairs, kMinPairs);
-            data8 = pcre2_match_data_create_8(pairs8, nullptr);
-            if (!data8)
-                pairs8 = 0;
+    typename W::Context* matchContext() {
+        if (!context) {
+            context = W::contextCreate(nullptr);
+            if (!context)
+                return nullptr;
+            W::setMatchLimit(context, kMatchLimit);
+            W::setDepthLimit(context, kDepthLimit);
+            W::setHeapLimit(context, kHeapLimitKiB);
+            jit = W::jitStackCreate(kJitStackStart, kJitStackMax, nullptr);
+            if (jit)
+                W::jitStackAssign(context, nullptr, jit);
         }
-        return data8;
-    }
-    pcre2_match_context_16* matchContext16() {
-        if (!context16) {
-            context16 = pcre2_match_context_create_16(nullptr);
-            jit16 = pcre2_jit_stack_create_16(kJitStackStart, kJitStackMax, nullptr);
-            if (context16 && jit16)
-                pcre2_jit_stack_assign_16(context16, nullptr, jit16);
-        }
-        return context16;
-    }
-    pcre2_match_context_8* matchContext8() {
-        if (!context8) {
-            context8 = pcre2_match_context_create_8(nullptr);
-            jit8 = pcre2_jit_stack_create_8(kJitStackStart, kJitStackMax, nullptr);
-            if (context8 && jit8)
-                pcre2_jit_stack_assign_8(context8, nullptr, jit8);
-        }
-        return context8;
+        return context;
     }
 };
 
-Scratch& scratch() {
-    thread_local Scratch s;
+template <class W>
+Scratch<W>& scratch() {
+    thread_local Scratch<W> s;
     return s;
 }
 
@@ -130,26 +170,158 @@ std::optional<QVRegexMatch> makeMatch(const PCRE2_SIZE* ovector, int setPairs, i
     return match;
 }
 
-const char16_t kEmpty16[1] = {0};
-const char kEmpty8[1] = {0};
+bool isLimitError(int rc) {
+    return rc == PCRE2_ERROR_MATCHLIMIT || rc == PCRE2_ERROR_DEPTHLIMIT || rc == PCRE2_ERROR_HEAPLIMIT ||
+           rc == PCRE2_ERROR_JIT_STACKLIMIT || rc == PCRE2_ERROR_NOMEMORY;
+}
+
+// PCRE2 10.42's 8-bit JIT, with invalid UTF allowed, lets the bare negated shorthands "\S",
+// "\D" and "\W" stop at non-ASCII characters ("key (\S+)" over "key café" captures "caf"),
+// while the same classes written in brackets match correctly. The byte code is compiled from
+// the pattern with each bare one put in brackets, which means the same.
+QString bracketNegatedShorthands(const QString& pattern) {
+    QString out;
+    out.reserve(pattern.size() + 8);
+    bool inClass = false;
+    bool quoted = false;  // inside \Q...\E
+    const qsizetype n = pattern.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const QChar c = pattern[i];
+        if (quoted) {
+            if (c == u'\\' && i + 1 < n && pattern[i + 1] == u'E')
+                quoted = false;
+            out += c;
+            continue;
+        }
+        if (c == u'\\' && i + 1 < n) {
+            const QChar e = pattern[i + 1];
+            if (!inClass && (e == u'S' || e == u'D' || e == u'W')) {
+                out += u'[';
+                out += c;
+                out += e;
+                out += u']';
+                ++i;
+                continue;
+            }
+            out += c;
+            out += e;
+            ++i;
+            if (e == u'Q')
+                quoted = true;
+            else if (e == u'c' && i + 1 < n)  // "\c" takes the next character, even a backslash
+                out += pattern[++i];
+            continue;
+        }
+        if (inClass) {
+            if (c == u'[' && i + 1 < n && pattern[i + 1] == u':') {
+                // A POSIX class "[:name:]" inside brackets: its "]" does not close the class.
+                const qsizetype close = pattern.indexOf(QStringLiteral(":]"), i + 2);
+                if (close > 0) {
+                    out += QStringView(pattern).sliced(i, close + 2 - i);
+                    i = close + 1;
+                    continue;
+                }
+            }
+            if (c == u']')
+                inClass = false;
+            out += c;
+            continue;
+        }
+        out += c;
+        if (c == u'[') {
+            inClass = true;
+            // A "]" first in the class (after an optional "^") is a literal.
+            if (i + 1 < n && pattern[i + 1] == u'^')
+                out += pattern[++i];
+            if (i + 1 < n && pattern[i + 1] == u']')
+                out += pattern[++i];
+        }
+    }
+    return out;
+}
+
+// One compiled form of the pattern, built on first use, once, whichever thread gets there first.
+template <class W>
+struct Program {
+    std::once_flag once;
+    typename W::Code* code = nullptr;
+    bool jit = false;  // JIT code was made: matches may skip pcre2_match's checks
+    ~Program() { W::codeFree(code); }
+};
+
+template <class W>
+typename W::Code* compileUnits(const typename W::Unit* units, qsizetype count, uint32_t flags) {
+    auto* context = W::compileContextCreate(nullptr);
+    if (!context)
+        return nullptr;
+    W::setNewline(context, PCRE2_NEWLINE_ANYCRLF);
+    static const typename W::Unit empty[1] = {0};
+    int error = 0;
+    PCRE2_SIZE errorOffset = 0;
+    auto* code = W::compile(reinterpret_cast<typename W::Subject>(count ? units : empty), PCRE2_SIZE(count),
+                            flags, &error, &errorOffset, context);
+    W::compileContextFree(context);
+    return code;
+}
+
+pcre2_code_16* compile16(const QString& pattern, uint32_t flags) {
+    return compileUnits<Width16>(reinterpret_cast<const char16_t*>(pattern.utf16()), pattern.size(), flags);
+}
+
+pcre2_code_8* compile8(const QString& pattern, uint32_t flags) {
+    const QByteArray utf8 = bracketNegatedShorthands(pattern).toUtf8();
+    return compileUnits<Width8>(utf8.constData(), utf8.size(), flags);
+}
+
+// Runs one match of a compiled form over subject[0, count) from offset. Answers the match, or
+// nothing with *tooComplex set when the engine gave up at one of its limits.
+template <class W>
+std::optional<QVRegexMatch> run(const Program<W>& program, int captures, const typename W::Unit* subject,
+                                qint64 count, qint64 offset, uint32_t flags, qint64 base, bool* tooComplex) {
+    Scratch<W>& s = scratch<W>();
+    auto* data = s.matchData(uint32_t(captures));
+    auto* context = s.matchContext();
+    if (!data || !context) {
+        *tooComplex = true;
+        return std::nullopt;
+    }
+    static const typename W::Unit empty[1] = {0};
+    const auto units = reinterpret_cast<typename W::Subject>(subject ? subject : empty);
+    // The JIT's own entry skips the general entry's checks, which cost as much as a short match.
+    int rc = program.jit ? W::jitMatch(program.code, units, PCRE2_SIZE(count), PCRE2_SIZE(offset), flags, data, context)
+                         : W::match(program.code, units, PCRE2_SIZE(count), PCRE2_SIZE(offset), flags, data, context);
+    // A long line can need more JIT stack than a thread keeps; the interpreter keeps its
+    // backtracking on the heap, within the heap limit.
+    if (rc == PCRE2_ERROR_JIT_STACKLIMIT)
+        rc = W::match(program.code, units, PCRE2_SIZE(count), PCRE2_SIZE(offset), flags | PCRE2_NO_JIT, data,
+                      context);
+    if (rc > 0)
+        return makeMatch(W::ovector(data), rc, captures, base);
+    *tooComplex = isLimitError(rc);
+    return std::nullopt;
+}
 
 }  // namespace
 
 struct QVRegex::Compiled {
-    pcre2_code_16* code16 = nullptr;
-    bool jit16 = false;  // JIT code was made: matches may skip pcre2_match's checks
-    int captures = 1;    // groups plus the whole match
-
-    // The byte-subject code is built on first use, once, whichever thread gets there first.
-    mutable std::once_flag once8;
-    mutable pcre2_code_8* code8 = nullptr;
-    mutable bool jit8 = false;
-
-    ~Compiled() {
-        pcre2_code_free_16(code16);
-        pcre2_code_free_8(code8);
-    }
+    int captures = 1;  // groups plus the whole match
+    // Plain and anchored forms for each width. The anchored ones serve the retry after an empty
+    // match: anchoring at match time would keep the JIT out.
+    Program<Width16> plain16, anchored16;
+    Program<Width8> plain8, anchored8;
 };
+
+template <class W>
+static const Program<W>& programFor(Program<W>& program, const QString& pattern, quint32 options, bool anchored,
+                                    typename W::Code* (*compile)(const QString&, uint32_t)) {
+    std::call_once(program.once, [&] {
+        program.code = compile(pattern, compileFlags(options) | (anchored ? PCRE2_ANCHORED : 0u));
+        // Without JIT support (or when it fails) the interpreter runs the same code.
+        if (program.code)
+            program.jit = W::jitCompile(program.code, PCRE2_JIT_COMPLETE) == 0;
+    });
+    return program;
+}
 
 QVRange QVRegexMatch::rangeForCapture(int n) const {
     if (n < 0 || n >= int(_ranges.size()))
@@ -157,38 +329,20 @@ QVRange QVRegexMatch::rangeForCapture(int n) const {
     return _ranges[n];
 }
 
-static pcre2_code_16* compile16(const QString& pattern, quint32 options) {
-    pcre2_compile_context_16* context = pcre2_compile_context_create_16(nullptr);
-    if (!context)
-        return nullptr;
-    pcre2_set_newline_16(context, PCRE2_NEWLINE_ANYCRLF);
-    int error = 0;
-    PCRE2_SIZE errorOffset = 0;
-    const auto* units = pattern.isEmpty() ? reinterpret_cast<PCRE2_SPTR16>(kEmpty16)
-                                          : reinterpret_cast<PCRE2_SPTR16>(pattern.utf16());
-    pcre2_code_16* code = pcre2_compile_16(units, PCRE2_SIZE(pattern.size()), compileFlags(options),
-                                           &error, &errorOffset, context);
-    pcre2_compile_context_free_16(context);
-    return code;
+QString QVRegex::errorDomain() { return QStringLiteral("QVRegexErrorDomain"); }
+
+QVError QVRegex::tooComplexError() {
+    return QVError::make(errorDomain(), TooComplexError, QStringLiteral("The pattern is too complex."),
+                         QStringLiteral("The search gave up before finding out whether the text holds a "
+                                        "match. Try a simpler pattern."));
 }
 
-static pcre2_code_8* compile8(const QString& pattern, quint32 options) {
-    pcre2_compile_context_8* context = pcre2_compile_context_create_8(nullptr);
-    if (!context)
-        return nullptr;
-    pcre2_set_newline_8(context, PCRE2_NEWLINE_ANYCRLF);
-    const QByteArray utf8 = pattern.toUtf8();
-    int error = 0;
-    PCRE2_SIZE errorOffset = 0;
-    pcre2_code_8* code = pcre2_compile_8(reinterpret_cast<PCRE2_SPTR8>(utf8.constData()),
-                                         PCRE2_SIZE(utf8.size()), compileFlags(options), &error,
-                                         &errorOffset, context);
-    pcre2_compile_context_free_8(context);
-    return code;
+bool QVRegex::isTooComplex(const QVError& error) {
+    return error.domain() == errorDomain() && error.code() == TooComplexError;
 }
 
 bool QVRegex::validPattern(const QString& pattern) {
-    pcre2_code_16* code = compile16(pattern, DefaultOptions);
+    pcre2_code_16* code = compile16(pattern, compileFlags(DefaultOptions));
     pcre2_code_free_16(code);
     return code != nullptr;
 }
@@ -206,123 +360,86 @@ QVRegex::QVRegex(QString pattern, quint32 options)
 QVRegex::~QVRegex() = default;
 
 bool QVRegex::compile() {
-    pcre2_code_16* code = compile16(_pattern, _options);
-    if (!code)
+    const Program<Width16>& program = programFor(_compiled->plain16, _pattern, _options, false, compile16);
+    if (!program.code)
         return false;
-    // Without JIT support (or when it fails) the interpreter runs the same code.
-    _compiled->jit16 = pcre2_jit_compile_16(code, PCRE2_JIT_COMPLETE) == 0;
     uint32_t groups = 0;
-    pcre2_pattern_info_16(code, PCRE2_INFO_CAPTURECOUNT, &groups);
-    _compiled->code16 = code;
+    pcre2_pattern_info_16(program.code, PCRE2_INFO_CAPTURECOUNT, &groups);
     _compiled->captures = int(groups) + 1;
     return true;
 }
 
-// PCRE2 10.42's 8-bit JIT, with invalid UTF allowed, lets negated shorthand classes such as "\S",
-// "\D" and "\W" stop at non-ASCII characters ("key (\S+)" over "key café" captures "caf"); the
-// interpreter gets them right. Patterns that may hold one (over-counted inside \Q..\E) skip the JIT.
-static bool mayHoldNegatedShorthand(const QString& pattern) {
-    for (qsizetype i = 0; i + 1 < pattern.size(); ++i) {
-        if (pattern[i] != u'\\')
-            continue;
-        switch (pattern[i + 1].unicode()) {
-        case u'S': case u'D': case u'W': case u'H': case u'V': case u'N': case u'B':
-        case u'P': case u'X': case u'R':
-            return true;
-        default:
-            ++i;  // an escaped character, never the start of another escape
-        }
-    }
-    return false;
-}
-
-const void* QVRegex::code8() const {
-    Compiled& c = *_compiled;
-    std::call_once(c.once8, [this, &c] {
-        pcre2_code_8* code = compile8(_pattern, _options);
-        if (code && !mayHoldNegatedShorthand(_pattern))
-            c.jit8 = pcre2_jit_compile_8(code, PCRE2_JIT_COMPLETE) == 0;
-        c.code8 = code;
-    });
-    return c.code8;
-}
-
 int QVRegex::captureCount() const { return _compiled->captures; }
 
-std::optional<QVRegexMatch> QVRegex::copyMatchForString(const QString& subject) const {
+std::optional<QVRegexMatch> QVRegex::copyMatchForString(const QString& subject, QVError* error) const {
     return copyMatchForUTF16(reinterpret_cast<const char16_t*>(subject.utf16()), subject.size(),
-                             QVRange(0, subject.size()));
+                             QVRange(0, subject.size()), MatchDefault, 0, error);
 }
 
 std::optional<QVRegexMatch> QVRegex::copyMatchForString(const QString& subject, QVRange range,
-                                                        quint32 matchOptions) const {
+                                                        quint32 matchOptions, QVError* error) const {
     // Both match-option words callers use mean a plain match (see the header).
     Q_UNUSED(matchOptions);
-    return copyMatchForUTF16(reinterpret_cast<const char16_t*>(subject.utf16()), subject.size(),
-                             range);
+    return copyMatchForUTF16(reinterpret_cast<const char16_t*>(subject.utf16()), subject.size(), range,
+                             MatchDefault, range.location, error);
 }
 
 std::optional<QVRegexMatch> QVRegex::copyMatchForString(const QString& subject, QVRange range,
-                                                        quint32 matchOptions, qint64 startLocation) const {
+                                                        quint32 matchOptions, qint64 startLocation,
+                                                        QVError* error) const {
     return copyMatchForUTF16(reinterpret_cast<const char16_t*>(subject.utf16()), subject.size(), range,
-                             matchOptions, startLocation);
-}
-
-std::optional<QVRegexMatch> QVRegex::copyMatchForUTF16(const char16_t* units, qint64 length,
-                                                       QVRange range) const {
-    return copyMatchForUTF16(units, length, range, MatchDefault, range.location);
+                             matchOptions, startLocation, error);
 }
 
 std::optional<QVRegexMatch> QVRegex::copyMatchForUTF16(const char16_t* units, qint64 length, QVRange range,
-                                                       quint32 matchOptions, qint64 startLocation) const {
+                                                       QVError* error) const {
+    return copyMatchForUTF16(units, length, range, MatchDefault, range.location, error);
+}
+
+std::optional<QVRegexMatch> QVRegex::copyMatchForUTF16(const char16_t* units, qint64 length, QVRange range,
+                                                       quint32 matchOptions, qint64 startLocation,
+                                                       QVError* error) const {
     qint64 start = 0, count = 0;
     if (length < 0 || !clampRange(length, range, start, count))
         return std::nullopt;
     if (startLocation < start || startLocation > start + count)
         return std::nullopt;
-    const char16_t* begin = units ? units + start : kEmpty16;
     if (!units && count > 0)
         return std::nullopt;
-
-    Scratch& s = scratch();
-    pcre2_match_data_16* data = s.matchData16(uint32_t(_compiled->captures));
-    if (!data)
+    const bool retry = matchOptions & MatchNonEmptyAtStart;
+    const Program<Width16>& program =
+        retry ? programFor(_compiled->anchored16, _pattern, _options, true, compile16) : _compiled->plain16;
+    if (!program.code)
         return std::nullopt;
-    pcre2_match_context_16* context = s.matchContext16();
     // The subject starts at the range, so anchors and lookbehind see only the range; matching
     // begins at the start offset, with the text before it still in view.
-    const auto subject = reinterpret_cast<PCRE2_SPTR16>(begin);
-    const PCRE2_SIZE offset = PCRE2_SIZE(startLocation - start);
-    const uint32_t flags = matchFlags(matchOptions);
-    // The JIT's own entry skips the general entry's checks, which cost as much as a short match;
-    // anchoring at match time is for the interpreter only.
-    int rc = _compiled->jit16 && !(flags & PCRE2_ANCHORED)
-                 ? pcre2_jit_match_16(_compiled->code16, subject, PCRE2_SIZE(count), offset, flags, data, context)
-                 : pcre2_match_16(_compiled->code16, subject, PCRE2_SIZE(count), offset, flags, data, context);
-    if (rc == PCRE2_ERROR_JIT_STACKLIMIT)
-        rc = pcre2_match_16(_compiled->code16, subject, PCRE2_SIZE(count), offset, flags | PCRE2_NO_JIT,
-                            data, context);
-    if (rc <= 0)
-        return std::nullopt;
-    return makeMatch(pcre2_get_ovector_pointer_16(data), rc, _compiled->captures, start);
-}
-
-std::optional<QVRegexMatch> QVRegex::copyMatchForUTF8Data(const QByteArray& data, QVRange range) const {
-    return copyMatchForUTF8Data(data.constData(), data.size(), range);
-}
-
-std::optional<QVRegexMatch> QVRegex::copyMatchForUTF8Data(const char* bytes, qint64 size,
-                                                          QVRange range) const {
-    return copyMatchForUTF8Data(bytes, size, range, MatchDefault, range.location);
+    bool tooComplex = false;
+    auto match = run(program, _compiled->captures, units ? units + start : nullptr, count, startLocation - start,
+                     retry ? PCRE2_NOTEMPTY_ATSTART : 0u, start, &tooComplex);
+    if (tooComplex)
+        qvSetError(error, tooComplexError());
+    return match;
 }
 
 std::optional<QVRegexMatch> QVRegex::copyMatchForUTF8Data(const QByteArray& data, QVRange range,
-                                                          quint32 matchOptions, qint64 startLocation) const {
-    return copyMatchForUTF8Data(data.constData(), data.size(), range, matchOptions, startLocation);
+                                                          QVError* error) const {
+    return copyMatchForUTF8Data(data.constData(), data.size(), range, MatchDefault, range.location, error);
 }
 
 std::optional<QVRegexMatch> QVRegex::copyMatchForUTF8Data(const char* bytes, qint64 size, QVRange range,
-                                                          quint32 matchOptions, qint64 startLocation) const {
+                                                          QVError* error) const {
+    return copyMatchForUTF8Data(bytes, size, range, MatchDefault, range.location, error);
+}
+
+std::optional<QVRegexMatch> QVRegex::copyMatchForUTF8Data(const QByteArray& data, QVRange range,
+                                                          quint32 matchOptions, qint64 startLocation,
+                                                          QVError* error) const {
+    return copyMatchForUTF8Data(data.constData(), data.size(), range, matchOptions, startLocation, error);
+}
+
+std::optional<QVRegexMatch> QVRegex::copyMatchForUTF8Data(const char* bytes, qint64 size, QVRange range,
+                                                          quint32 matchOptions, qint64 startLocation,
+                                                          QVError* error) const {
     qint64 start = 0, count = 0;
     if (size < 0 || !clampRange(size, range, start, count))
         return std::nullopt;
@@ -330,25 +447,15 @@ std::optional<QVRegexMatch> QVRegex::copyMatchForUTF8Data(const char* bytes, qin
         return std::nullopt;
     if (!bytes && count > 0)
         return std::nullopt;
-    const char* begin = bytes ? bytes + start : kEmpty8;
-    auto* code = static_cast<const pcre2_code_8*>(code8());
-    if (!code)
+    const bool retry = matchOptions & MatchNonEmptyAtStart;
+    const Program<Width8>& program = programFor(retry ? _compiled->anchored8 : _compiled->plain8, _pattern,
+                                                _options, retry, compile8);
+    if (!program.code)
         return std::nullopt;
-
-    Scratch& s = scratch();
-    pcre2_match_data_8* data = s.matchData8(uint32_t(_compiled->captures));
-    if (!data)
-        return std::nullopt;
-    pcre2_match_context_8* context = s.matchContext8();
-    const auto subject = reinterpret_cast<PCRE2_SPTR8>(begin);
-    const PCRE2_SIZE offset = PCRE2_SIZE(startLocation - start);
-    const uint32_t flags = matchFlags(matchOptions);
-    int rc = _compiled->jit8 && !(flags & PCRE2_ANCHORED)
-                 ? pcre2_jit_match_8(code, subject, PCRE2_SIZE(count), offset, flags, data, context)
-                 : pcre2_match_8(code, subject, PCRE2_SIZE(count), offset, flags, data, context);
-    if (rc == PCRE2_ERROR_JIT_STACKLIMIT)
-        rc = pcre2_match_8(code, subject, PCRE2_SIZE(count), offset, flags | PCRE2_NO_JIT, data, context);
-    if (rc <= 0)
-        return std::nullopt;
-    return makeMatch(pcre2_get_ovector_pointer_8(data), rc, _compiled->captures, start);
+    bool tooComplex = false;
+    auto match = run(program, _compiled->captures, bytes ? bytes + start : nullptr, count, startLocation - start,
+                     retry ? PCRE2_NOTEMPTY_ATSTART : 0u, start, &tooComplex);
+    if (tooComplex)
+        qvSetError(error, tooComplexError());
+    return match;
 }

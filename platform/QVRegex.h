@@ -3,6 +3,7 @@
 // byte data uses the 8-bit library in UTF mode, tolerant of invalid UTF-8 (offsets in bytes).
 #pragma once
 
+#include "platform/QVError.h"
 #include "platform/QVRange.h"
 
 #include <QByteArray>
@@ -65,33 +66,50 @@ public:
     // Number of capturing groups of the pattern, the whole match included.
     int captureCount() const;
 
+    // Every match below answers nothing when the text holds no match, and also when the engine
+    // gives up: a match may spend only so much backtracking, nesting and memory, and a pattern
+    // that needs more on this text (nested repeats on a near miss, say) is too complex for it.
+    // Then *error, when given, is set to tooComplexError(); it is left alone otherwise.
+    static constexpr qint64 TooComplexError = 1;
+    static QString errorDomain();
+    static QVError tooComplexError();
+    static bool isTooComplex(const QVError& error);
+
     // The first match anywhere in the string.
-    std::optional<QVRegexMatch> copyMatchForString(const QString& subject) const;
+    std::optional<QVRegexMatch> copyMatchForString(const QString& subject, QVError* error = nullptr) const;
     // The first match inside the range; the match sees only that range: "^" and "\A" match at
     // its start, "$" at its end (and before a final line break), lookbehind stops at its start.
     // Ranges are in the string's coordinates.
     std::optional<QVRegexMatch> copyMatchForString(const QString& subject, QVRange range,
-                                                   quint32 matchOptions = MatchDefault) const;
+                                                   quint32 matchOptions = MatchDefault,
+                                                   QVError* error = nullptr) const;
     // The first match inside the range that starts at or after startLocation, which lies inside
     // the range (or at its end). The text of the range before startLocation stays visible to
     // "^", "\b" and lookbehind, so walking the matches of a text one after another from each
     // match's end finds exactly what one pass over the text finds. Nothing for a start outside
     // the range.
     std::optional<QVRegexMatch> copyMatchForString(const QString& subject, QVRange range,
-                                                   quint32 matchOptions, qint64 startLocation) const;
+                                                   quint32 matchOptions, qint64 startLocation,
+                                                   QVError* error = nullptr) const;
     // The same over raw UTF-16 units, for callers that keep their own buffers.
-    std::optional<QVRegexMatch> copyMatchForUTF16(const char16_t* units, qint64 length, QVRange range) const;
     std::optional<QVRegexMatch> copyMatchForUTF16(const char16_t* units, qint64 length, QVRange range,
-                                                  quint32 matchOptions, qint64 startLocation) const;
+                                                  QVError* error = nullptr) const;
+    std::optional<QVRegexMatch> copyMatchForUTF16(const char16_t* units, qint64 length, QVRange range,
+                                                  quint32 matchOptions, qint64 startLocation,
+                                                  QVError* error = nullptr) const;
     // The first match inside the byte range of UTF-8 data (invalid sequences never match a
     // character but do not stop the search). Ranges are in bytes.
-    std::optional<QVRegexMatch> copyMatchForUTF8Data(const QByteArray& data, QVRange range) const;
-    std::optional<QVRegexMatch> copyMatchForUTF8Data(const char* bytes, qint64 size, QVRange range) const;
+    std::optional<QVRegexMatch> copyMatchForUTF8Data(const QByteArray& data, QVRange range,
+                                                     QVError* error = nullptr) const;
+    std::optional<QVRegexMatch> copyMatchForUTF8Data(const char* bytes, qint64 size, QVRange range,
+                                                     QVError* error = nullptr) const;
     // From a start location inside the byte range, as for strings.
     std::optional<QVRegexMatch> copyMatchForUTF8Data(const QByteArray& data, QVRange range,
-                                                     quint32 matchOptions, qint64 startLocation) const;
+                                                     quint32 matchOptions, qint64 startLocation,
+                                                     QVError* error = nullptr) const;
     std::optional<QVRegexMatch> copyMatchForUTF8Data(const char* bytes, qint64 size, QVRange range,
-                                                     quint32 matchOptions, qint64 startLocation) const;
+                                                     quint32 matchOptions, qint64 startLocation,
+                                                     QVError* error = nullptr) const;
 
     QVRegex(const QVRegex&) = delete;
     QVRegex& operator=(const QVRegex&) = delete;
@@ -100,7 +118,6 @@ private:
     struct Compiled;
     QVRegex(QString pattern, quint32 options);
     bool compile();
-    const void* code8() const;  // compiled lazily, once, for byte subjects
 
     QString _pattern;
     quint32 _options;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QStringList>
 
 #include <atomic>
@@ -174,6 +175,10 @@ TEST(QVRegex, MatchesUTF8Data) {
          {{0, 5}, {0, 5}}},
         {"non-word takes non-ASCII", "f(\\W+)x", 0, QByteArray("caf\xC3\xA9 x"), {0, 7},
          {{2, 5}, {3, 3}}},
+        {"escaped backslash, then a letter", "a\\\\S", 0, QByteArray("aS a\\S"), {0, 6}, {{3, 3}}},
+        {"quoted shorthand", "\\Q\\S\\E+", 0, QByteArray("S \\SS"), {0, 5}, {{2, 3}}},
+        {"shorthands inside classes", "[]\\S][[:digit:]\\W]", 0, QByteArray("\xC3\xA9\xC3\xA9"), {0, 4},
+         {{0, 4}}},
     };
     for (const DataCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -287,25 +292,58 @@ TEST(QVRegex, KeepsPatternOptionsAndCaptureCount) {
     EXPECT_TRUE(QVRegexMatch().rangeForCapture(0).isNotFound());
 }
 
-TEST(QVRegex, SurvivesRunawayPatterns) {
-    // Nested quantifiers on a near miss hit the engine's limits: the answer is "no match".
-    auto nested = QVRegex::create("^(a+)+$");
-    ASSERT_NE(nested, nullptr);
-    const QString near = QString(40, QLatin1Char('a')) + "b";
-    EXPECT_FALSE(nested->copyMatchForString(near).has_value());
-    EXPECT_FALSE(nested->copyMatchForUTF8Data(near.toUtf8(), QVRange(0, near.size())).has_value());
-
-    // A group repeated over a long line needs far more than a default JIT stack.
-    auto repeated = QVRegex::create("(a|b)*c");
-    ASSERT_NE(repeated, nullptr);
+TEST(QVRegex, BoundsEveryMatch) {
+    // Hostile subjects over both widths: each answers its result, a runaway pattern answers the
+    // too-complex error instead of a silent "no match", and none costs more than a moment
+    // (the bound is generous: the faults it guards against took tens of seconds).
+    struct Case {
+        const char* name;
+        QString pattern;
+        QString subject;
+        quint32 matchOptions;
+        std::vector<QVRange> expected;  // empty: no match
+        bool tooComplex;
+    };
+    const quint32 plain = QVRegex::MatchDefault;
+    const quint32 retry = QVRegex::MatchNonEmptyAtStart;
+    const QString unclosedHtml = QString("<!--x").repeated(32 * 1024) + ">";
+    const QString unclosedC = QString("/*x").repeated(48 * 1024) + "/";
+    const QString as = QString(160, QLatin1Char('a')) + "b";
     const QString line = QString(200000, QLatin1Char('a')) + "c";
-    auto m = repeated->copyMatchForString(line);
-    ASSERT_TRUE(m.has_value());
-    EXPECT_EQ(m->rangeForCapture(0), QVRange(0, line.size()));
-    EXPECT_EQ(m->rangeForCapture(1), QVRange(line.size() - 2, 1));
-    auto mb = repeated->copyMatchForUTF8Data(line.toUtf8(), QVRange(0, line.size()));
-    ASSERT_TRUE(mb.has_value());
-    EXPECT_EQ(mb->rangeForCapture(0), QVRange(0, line.size()));
+    const Case cases[] = {
+        {"unclosed comments", "<!--[\\s\\S]*?-->", unclosedHtml, plain, {}, false},
+        {"unclosed block comments", "/\\*[\\s\\S]*?\\*/", unclosedC, plain, {}, false},
+        {"non-space run over a long text", "x(\\S+)$", "x" + QString(300000, QChar(0xE9)), plain,
+         {{0, 300001}, {1, 300000}}, false},
+        {"nested repeats on a near miss", "^(a+)+$", as, plain, {}, true},
+        {"retry after an empty match", "|(a+)+$", as, retry, {}, true},
+        // A group repeated over a long line needs far more than a default JIT stack.
+        {"long repeated group", "(a|b)*c", line, plain, {{0, line.size()}, {line.size() - 2, 1}}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto regex = QVRegex::create(c.pattern);
+        ASSERT_NE(regex, nullptr);
+        const QByteArray bytes = c.subject.toUtf8();
+        // Byte offsets equal unit offsets only for ASCII subjects; the others are checked in units.
+        const bool ascii = bytes.size() == c.subject.size();
+        for (int width : {16, 8}) {
+            SCOPED_TRACE(width);
+            QElapsedTimer timer;
+            timer.start();
+            QVError error;
+            const auto m = width == 16
+                               ? regex->copyMatchForString(c.subject, QVRange(0, c.subject.size()), c.matchOptions, 0,
+                                                           &error)
+                               : regex->copyMatchForUTF8Data(bytes, QVRange(0, bytes.size()), c.matchOptions, 0, &error);
+            EXPECT_LT(timer.elapsed(), 2000);
+            EXPECT_EQ(QVRegex::isTooComplex(error), c.tooComplex);
+            if (width == 16 || ascii)
+                EXPECT_EQ(show(m ? rangesOf(*m) : std::vector<QVRange>()), show(c.expected));
+            else
+                EXPECT_EQ(m.has_value(), !c.expected.empty());
+        }
+    }
 }
 
 TEST(QVRegex, OnePatternManyThreads) {
