@@ -246,7 +246,12 @@ Verdict checkBinaryShape(const QByteArray& data) {
     std::vector<uchar> state(count, Unseen);
     std::vector<quint32> depth(count, 0);
     std::vector<quint64> expanded(count, 0);
-    const quint64 expandedLimit = qMax<quint64>(quint64(1) << 22, size);
+    // A writer shares leaves (one string named by many arrays), so a sound file expands to at
+    // most one object per reference it holds, plus its own objects; only containers named more
+    // than once, which no writer produces, make a file grow beyond that. A small multiple of
+    // what the file itself can hold is plenty.
+    constexpr quint64 kExpansionFactor = 8;
+    const quint64 expandedLimit = kExpansionFactor * (count + (tableOffset - kHeader) / quint64(refSize));
     struct Frame {
         quint64 object;
         Container c;
@@ -300,7 +305,8 @@ Verdict checkBinaryShape(const QByteArray& data) {
         const quint64 total = done.sum + 1;
         if (total > expandedLimit)
             return {PropertyList::TooLargeError,
-                    QStringLiteral("its shared references expand to more than %1 objects").arg(expandedLimit)};
+                    QStringLiteral("its shared references expand to more than %1 objects, %2 times what "
+                                   "the file holds").arg(expandedLimit).arg(kExpansionFactor)};
         finish(done.object, done.deepestChild + 1, total);
     }
     return {};

@@ -353,6 +353,7 @@ TEST(PropertyList, DamagedAndHostileInputGivesErrorsNeverCrashes) {
         {"binary top object out of range", withTrailerField(empty, 16, 7), PropertyList::MalformedError},
         {"binary array claiming 2^62 items", hugeArray, PropertyList::MalformedError},
         {"binary shared references doubling 40 times", chainOfArrays(40, 2), PropertyList::TooLargeError},
+        {"binary shared references doubling 20 times", chainOfArrays(20, 2), PropertyList::TooLargeError},
         // libplist aborts on these by assertion when it hands out the key.
         {"binary key with a NUL", binaryPlist({dictObject({1}, {2}, 1), asciiObject(QByteArray("a\0b", 3)), asciiObject("v")}, 1),
          PropertyList::MalformedError},
@@ -374,10 +375,12 @@ TEST(PropertyList, DamagedAndHostileInputGivesErrorsNeverCrashes) {
         // Refused up front, not after expanding or recursing.
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     }
-    // Sharing that stays small is fine: the same array referenced twice at each of 10 levels.
+    // Sharing that stays small is fine: one string named 10000 times, an array named twice at
+    // each of 3 levels.
     QVError error;
-    EXPECT_TRUE(PropertyList::fromData(chainOfArrays(10, 2), &error).isValid())
-        << error.localizedDescription().toStdString();
+    for (const QByteArray& data : {binaryPlist({arrayObject(std::vector<quint64>(10000, 1), 2), asciiObject("s")}, 2),
+                                   chainOfArrays(3, 2)})
+        EXPECT_TRUE(PropertyList::fromData(data, &error).isValid()) << error.localizedDescription().toStdString();
     // The hand-made dictionary itself is sound once its key is.
     EXPECT_EQ(dumpOf(PropertyList::fromData(
                   binaryPlist({dictObject({1}, {2}, 1), utf16Object(QStringLiteral("\u00e9t\u00e9")), asciiObject("v")}, 1),
