@@ -4,6 +4,9 @@
 #include "languages/QVTheme.h"
 #include "platform/QVRegex.h"
 #include "platform/QVTextStorage.h"
+#include "platform/SystemLog.h"
+
+#include <QVarLengthArray>
 
 #include <algorithm>
 
@@ -134,22 +137,38 @@ const QVTextAttributes* QVKeywordBasedParser::attributesForWord(QStringView word
     if (const QVKeyword* keyword = keywordForWord(word)) return &keyword->attributes();
     for (const QVKeyword& keyword : std::as_const(_regexKeywords)) {
         if (!keyword.regex()) continue;
+        QVError error;
         const auto match = keyword.regex()->copyMatchForUTF16(reinterpret_cast<const char16_t*>(word.utf16()),
-                                                              word.size(), QVRange(0, word.size()));
+                                                              word.size(), QVRange(0, word.size()), &error);
+        // A pattern too complex for a word leaves that word uncoloured by it; said once per pattern.
+        if (error && !_tooComplexLogged.contains(keyword.stringValue())) {
+            _tooComplexLogged.insert(keyword.stringValue());
+            SystemLog::warning(QStringLiteral("Highlighting skips words the pattern \"%1\" is too complex for.")
+                                   .arg(keyword.stringValue()));
+        }
         if (match && match->rangeForCapture(0) == QVRange(0, word.size())) return &keyword.attributes();
     }
     return nullptr;
 }
 
 QVRange QVKeywordBasedParser::rangeOfCommentInRange(QVRange range, QStringView text,
-                                                    const QVTextAttributes** attributes) const {
+                                                    const QVTextAttributes** attributes, qint64* nextBegins) const {
     const qint64 from = range.location;
     const qint64 to = std::min<qint64>(range.end(), text.size());
     qint64 limit = to;
     qint64 found = NotFound;
     const QVComment* winner = nullptr;
-    for (const QVComment& comment : _comments) {
-        const qint64 at = find(text, comment.begin(), from, std::min<qint64>(to, limit + comment.begin().size() - 1));
+    for (qsizetype i = 0; i < _comments.size(); ++i) {
+        const QVComment& comment = _comments[i];
+        qint64 at;
+        if (nextBegins) {
+            // A begin found earlier still ahead is the next one; a search that found none
+            // stays true. Otherwise the whole rest is searched, so the answer can be kept.
+            if (nextBegins[i] < from) nextBegins[i] = find(text, comment.begin(), from, to);
+            at = nextBegins[i];
+        } else {
+            at = find(text, comment.begin(), from, std::min<qint64>(to, limit + comment.begin().size() - 1));
+        }
         if (at == NotFound || at >= limit) continue;
         found = at;
         limit = at;
@@ -205,8 +224,11 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
     };
     const QVTextAttributes* commentAttributes = nullptr;
     QVRange comment;
+    QVarLengthArray<qint64, 4> nextBegins(_comments.size(), -1);
     auto findComment = [&](qint64 from) {
-        comment = _comments.isEmpty() ? QVRange() : rangeOfCommentInRange(QVRange(from, n - from), text, &commentAttributes);
+        comment = _comments.isEmpty() ? QVRange()
+                                      : rangeOfCommentInRange(QVRange(from, n - from), text, &commentAttributes,
+                                                              nextBegins.data());
     };
     auto colour = [&](const QVTextAttributes* attributes, qint64 location, qint64 length) {
         if (attributes && !attributes->isEmpty() && length > 0)
@@ -246,7 +268,9 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
             if (p < n) findComment(p);
             else comment = QVRange();
         }
-        k = p < n ? findKeyword(p) : NotFound;
+        // A keyword character still ahead stays the next one; a scan that found none stays
+        // true, so text without words after its strings is not scanned again after each one.
+        if (k != NotFound && k < p) k = p < n ? findKeyword(p) : NotFound;
     }
     markParsed(range, storage);
     return {};

@@ -9,6 +9,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QVariantList>
 #include <QVariantMap>
@@ -51,9 +52,11 @@ public:
     // that is missing), or, for a line comment, to the end of its line without the line's last
     // character (all of it when text ends there without a break), which may lie beyond range;
     // so text must reach the end of the line that holds range's end. NotFound when there is
-    // none. attributes receives the winner's attributes.
-    QVRange rangeOfCommentInRange(QVRange range, QStringView text,
-                                  const QVTextAttributes** attributes = nullptr) const;
+    // none. attributes receives the winner's attributes. Calls over one text with ranges that
+    // start ever later and end alike may share nextBegins, one entry per comment kind, all -1
+    // at first: where each kind's begin was last found, so no stretch is searched twice.
+    QVRange rangeOfCommentInRange(QVRange range, QStringView text, const QVTextAttributes** attributes = nullptr,
+                                  qint64* nextBegins = nullptr) const;
 
     const QHash<QString, QVKeyword>& keywords() const { return _keywords; }
     const QList<QVKeyword>& regexKeywords() const { return _regexKeywords; }
@@ -89,4 +92,5 @@ private:
     // lookup costs no string copy.
     QHash<QStringView, const QVKeyword*> _index;
     QString _lowered;  // scratch for lower-casing a word
+    QSet<QString> _tooComplexLogged;  // word patterns already reported as too complex
 };

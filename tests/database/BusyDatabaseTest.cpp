@@ -1,7 +1,7 @@
 // Tests of a database locked by a second connection: bounded waits, clear errors, and success once free.
 #include "database/QVDatabase.h"
 #include "database/QVResultSet.h"
-#include "tests/database/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 #include "database/QVDatabase.h"
 #include "database/QVResultSet.h"
 #include "database/QVStatement.h"
-#include "tests/database/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Tests of cursors: typed reads by name and index, whole rows, and the cursor's life with its connection.
 #include "database/QVDatabase.h"
 #include "database/QVResultSet.h"
-#include "tests/database/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

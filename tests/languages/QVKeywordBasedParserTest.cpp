@@ -5,8 +5,11 @@
 
 #include "languages/QVKeywordBasedParser.h"
 #include "platform/QVTextStorage.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
+
+#include <QElapsedTimer>
 
 using namespace fixtures;
 
@@ -227,4 +230,32 @@ TEST(QVKeywordBasedParser, FindsTheFirstComment) {
     EXPECT_EQ(parser->rangeOfCommentInRange(QVRange(14, 6), text, &attributes), QVRange(16, 4));
     EXPECT_TRUE(attributes->value(QVTextStorage::MultiLineAttribute).toBool());
     EXPECT_TRUE(parser->rangeOfCommentInRange(QVRange(21, 1), text).isNotFound());
+}
+
+TEST(QVKeywordBasedParser, ColoursManyShortStringsInOnePass) {
+    // Strings and comments with no word after them: each must not send the parser looking for
+    // the next word to the end of the text again (that took seconds for a few hundred KB; the
+    // bound here is generous).
+    for (const QString& unit : {u"'', "_qs, u"/**/ "_qs}) {
+        SCOPED_TRACE(unit.toStdString());
+        const QString text = u"if "_qs + unit.repeated(256 * 1024 / unit.size());
+        QElapsedTimer timer;
+        timer.start();
+        const auto result = highlight(javaScriptSyntax(), text);
+        EXPECT_LT(timer.elapsed(), 2000);
+        EXPECT_EQ(styleMask(result->storage).left(3 + 2 * unit.size()),
+                  u"KK."_qs + (unit.startsWith(u'\'') ? u"QQ..QQ.."_qs : u"CCCC.CCCC."_qs));
+    }
+}
+
+TEST(QVKeywordBasedParser, WordsAPatternIsTooComplexForStayUncoloured) {
+    const QVariantMap syntax{{QStringLiteral("format-type"), QStringLiteral("keyword")},
+                             {QStringLiteral("keyword-characters"), QStringLiteral("abcdefghijklmnopqrstuvwxyz")},
+                             {QStringLiteral("case-sensitive"), true},
+                             {QStringLiteral("regex-keywords"), QVariantList{regexKeyword("variable", "^(a+)+$")}}};
+    LogCapture log;
+    const QString nearMiss = QString(40, QLatin1Char('a')) + "b";
+    const auto result = highlight(syntax, "aa " + nearMiss + " " + nearMiss);
+    EXPECT_EQ(styleMask(result->storage), "VV." + QString(2 * nearMiss.size() + 1, QLatin1Char('.')));
+    EXPECT_EQ(log.lines(), QStringList{u"Highlighting skips words the pattern \"^(a+)+$\" is too complex for."_qs});
 }

@@ -1,4 +1,4 @@
-// Collects the system log's lines while alive, for the database suites.
+// Collects the system log's lines while alive, for suites that check what was logged.
 #pragma once
 
 #include "platform/SystemLog.h"
