@@ -6,6 +6,7 @@
 #include "languages/QVBundleRepository.h"
 #include "platform/PropertyList.h"
 #include "platform/QVRegex.h"
+#include "platform/SystemLog.h"
 #include "platform/TextEncoding.h"
 #include "shell/Defaults.h"
 #include "shell/FileEncodings.h"
@@ -146,17 +147,27 @@ qint64 nextCharacter(const QByteArray& data, qint64 position) {
     return next;
 }
 
+// A rule that gives up on a file (its pattern is too complex for the text) is skipped for the
+// rest of that file; the file's other rules still run.
+void logSkippedRule(const QString& pattern, const QString& path) {
+    SystemLog::warning(QStringLiteral("The code index skipped a rule for \"%1\": the pattern \"%2\" is too complex "
+                                      "for the file.").arg(path, pattern));
+}
+
 // Calls visit for every match of the pattern over the whole data, in order; visit answers the
 // end of the part of the match it used, from where the next search starts. A search always
 // moves on: after an empty match, or when the part used ends where the search began, the next
 // one starts a character further, so patterns that match the empty string cannot loop.
 template <class Visit>
-void scan(const QVRegex& pattern, const QByteArray& data, Visit&& visit) {
+void scan(const QVRegex& pattern, const QByteArray& data, const QString& path, Visit&& visit) {
     const qint64 size = data.size();
     const QVRange whole(0, size);
     qint64 from = 0;
     while (from <= size) {
-        const std::optional<QVRegexMatch> match = pattern.copyMatchForUTF8Data(data, whole, QVRegex::MatchDefault, from);
+        QVError error;
+        const std::optional<QVRegexMatch> match =
+            pattern.copyMatchForUTF8Data(data, whole, QVRegex::MatchDefault, from, &error);
+        if (error) logSkippedRule(pattern.pattern(), path);
         if (!match) break;
         const QVRange range = match->rangeForCapture(0);
         if (range.isNotFound()) break;
@@ -323,9 +334,12 @@ QVCodeIndexer::Output QVCodeIndexer::runNested(QByteArray& data, const QString& 
     Output output;
     const QString keyClass = owner ? owner->identifier() : QString();
 
-    const auto deleteMatches = [&data](const QList<QVSearch>& list) {
+    const auto deleteMatches = [&data, &path](const QList<QVSearch>& list) {
         for (const QVSearch& search : list) {
-            const QList<QVSearchResult> found = search.findAllForUTF8Data(data);
+            // What was found before a pattern gave up is still removed.
+            QVError error;
+            const QList<QVSearchResult> found = search.findAllForUTF8Data(data, false, &error);
+            if (error) logSkippedRule(search.searchString(), path);
             if (found.isEmpty()) continue;
             // The matches come in order and never overlap: copy what lies between them.
             QByteArray kept;
@@ -346,7 +360,7 @@ QVCodeIndexer::Output QVCodeIndexer::runNested(QByteArray& data, const QString& 
     handIncludes(data, path, run, output);
 
     for (const auto& pattern : _tagPatterns) {
-        scan(*pattern, data, [&](const QVRegexMatch& match) -> qint64 {
+        scan(*pattern, data, path, [&](const QVRegexMatch& match) -> qint64 {
             const int capture = match.count() >= 2 ? 1 : 0;
             const QVRange range = match.rangeForCapture(capture);
             if (range.isNotFound()) return match.rangeForCapture(0).end();
@@ -357,7 +371,7 @@ QVCodeIndexer::Output QVCodeIndexer::runNested(QByteArray& data, const QString& 
     }
 
     for (const auto& pattern : _filePatterns) {
-        scan(*pattern, data, [&](const QVRegexMatch& match) -> qint64 {
+        scan(*pattern, data, path, [&](const QVRegexMatch& match) -> qint64 {
             const int capture = match.count() >= 2 ? 1 : 0;
             const QVRange range = match.rangeForCapture(capture);
             if (range.isNotFound()) return match.rangeForCapture(0).end();
@@ -374,20 +388,20 @@ QVCodeIndexer::Output QVCodeIndexer::runNested(QByteArray& data, const QString& 
         });
     }
 
-    appendKeys(_preRemoveKeys, data, keyClass, output);
+    appendKeys(_preRemoveKeys, data, path, keyClass, output);
     deleteMatches(_remove);
-    appendKeys(_keys, data, keyClass, output);
+    appendKeys(_keys, data, path, keyClass, output);
 
     run.indexers.removeLast();
     run.bundles.removeLast();
     return output;
 }
 
-void QVCodeIndexer::appendKeys(const QList<KeyRule>& rules, const QByteArray& data, const QString& keyClass,
-                               Output& output) const {
+void QVCodeIndexer::appendKeys(const QList<KeyRule>& rules, const QByteArray& data, const QString& path,
+                               const QString& keyClass, Output& output) const {
     QSet<QString> seen;
     for (const KeyRule& rule : rules) {
-        scan(*rule.pattern, data, [&](const QVRegexMatch& match) -> qint64 {
+        scan(*rule.pattern, data, path, [&](const QVRegexMatch& match) -> qint64 {
             const qint64 end = match.rangeForCapture(0).end();
             const std::optional<QString> key = captureText(data, match, rule.keyCapture);
             if (!key || key->isEmpty() || seen.contains(*key)) return end;
@@ -420,10 +434,14 @@ void QVCodeIndexer::handIncludes(QByteArray& data, const QString& path, Run& run
         const QVRange whole(0, size);
         qint64 from = 0;
         while (from <= size) {
-            const auto begin = rule.begin->copyMatchForUTF8Data(data, whole, QVRegex::MatchDefault, from);
+            QVError error;
+            const auto begin = rule.begin->copyMatchForUTF8Data(data, whole, QVRegex::MatchDefault, from, &error);
+            if (error) logSkippedRule(rule.begin->pattern(), path);
             if (!begin) break;
             const QVRange beginRange = begin->rangeForCapture(0);
-            const auto end = rule.end->copyMatchForUTF8Data(data, whole, QVRegex::MatchDefault, beginRange.end());
+            // An end that gives up leaves the section running to the end of the text.
+            const auto end = rule.end->copyMatchForUTF8Data(data, whole, QVRegex::MatchDefault, beginRange.end(), &error);
+            if (error) logSkippedRule(rule.end->pattern(), path);
             const qint64 sectionEnd = end ? std::max(end->rangeForCapture(0).end(), beginRange.end()) : size;
             const qint64 length = sectionEnd - beginRange.location;
 

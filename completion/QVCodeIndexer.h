@@ -133,7 +133,7 @@ private:
     };
     struct Run;
 
-    void appendKeys(const QList<KeyRule>& rules, const QByteArray& data, const QString& indexClass,
+    void appendKeys(const QList<KeyRule>& rules, const QByteArray& data, const QString& path, const QString& indexClass,
                     Output& output) const;
     void handIncludes(QByteArray& data, const QString& path, Run& run, Output& output) const;
     Output runNested(QByteArray& data, const QString& path, Run& run) const;

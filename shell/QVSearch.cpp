@@ -399,35 +399,37 @@ QVRange QVSearch::firstMatchInString(const QString& string) const {
     return literalMatch(string, 0, false);
 }
 
-QVRange QVSearch::firstMatchInString(const QString& string, QVRange range, bool reverse) const {
+QVRange QVSearch::firstMatchInString(const QString& string, QVRange range, bool reverse, QVError* error) const {
     QVRange r;
     if (!clampToSize(range, string.size(), r))
         return QVRange();
     if (_regex) {
-        const auto match = _regex->copyMatchForString(string, r, quint32(_options));
+        const auto match = _regex->copyMatchForString(string, r, quint32(_options), error);
         return match ? match->rangeForCapture(0) : QVRange();
     }
     return literalMatch(QStringView(string).sliced(r.location, r.length), r.location, reverse);
 }
 
-QVRange QVSearch::nextMatchInString(const QString& string, qint64 start, bool nonEmptyAtStart) const {
+QVRange QVSearch::nextMatchInString(const QString& string, qint64 start, bool nonEmptyAtStart,
+                                    QVError* error) const {
     if (start < 0 || start > string.size())
         return QVRange();
     if (_regex) {
         // The retry bit is the engine's own, never the caller's.
         const quint32 options = (quint32(_options) & ~QVRegex::MatchNonEmptyAtStart) |
                                 (nonEmptyAtStart ? QVRegex::MatchNonEmptyAtStart : 0u);
-        const auto match = _regex->copyMatchForString(string, QVRange(0, string.size()), options, start);
+        const auto match = _regex->copyMatchForString(string, QVRange(0, string.size()), options, start, error);
         return match ? match->rangeForCapture(0) : QVRange();
     }
     return literalMatch(QStringView(string).sliced(start), start, false);
 }
 
-QVRange QVSearch::nextMatchInUTF8Data(const QByteArray& data, qint64 start, bool nonEmptyAtStart) const {
+QVRange QVSearch::nextMatchInUTF8Data(const QByteArray& data, qint64 start, bool nonEmptyAtStart,
+                                      QVError* error) const {
     if (!_regex || start < 0 || start > data.size())
         return QVRange();
     const quint32 options = nonEmptyAtStart ? QVRegex::MatchNonEmptyAtStart : QVRegex::MatchDefault;
-    const auto match = _regex->copyMatchForUTF8Data(data, QVRange(0, data.size()), options, start);
+    const auto match = _regex->copyMatchForUTF8Data(data, QVRange(0, data.size()), options, start, error);
     return match ? match->rangeForCapture(0) : QVRange();
 }
 
@@ -435,7 +437,7 @@ bool QVSearch::matchesString(const QString& string) const {
     return !firstMatchInString(string).isNotFound();
 }
 
-QList<QVSearchResult> QVSearch::findAllForString(const QString& string, bool asResults) const {
+QList<QVSearchResult> QVSearch::findAllForString(const QString& string, bool asResults, QVError* error) const {
     QList<QVSearchResult> found;
     if (!canMatch())
         return found;
@@ -443,10 +445,13 @@ QList<QVSearchResult> QVSearch::findAllForString(const QString& string, bool asR
     matches.setReturnJustRanges(!asResults);
     while (auto next = matches.nextObject())
         found.append(std::move(*next));
+    if (matches.error())
+        qvSetError(error, matches.error());
     return found;
 }
 
-QList<QVSearchResult> QVSearch::findAllForTextView(const QVFullTextSource::Handle& view, bool asResults) const {
+QList<QVSearchResult> QVSearch::findAllForTextView(const QVFullTextSource::Handle& view, bool asResults,
+                                                   QVError* error) const {
     if (!canMatch())
         return {};
     QString text;
@@ -454,11 +459,11 @@ QList<QVSearchResult> QVSearch::findAllForTextView(const QVFullTextSource::Handl
         if (QVFullTextSource* source = view.get())
             source->fillStringWithFullString(text);
     });
-    return findAllForString(text, asResults);
+    return findAllForString(text, asResults, error);
 }
 
 QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEncoding* encoding,
-                                              bool asResults) const {
+                                              bool asResults, QVError* error) const {
     if (!canMatch())
         return {};
     const std::optional<QByteArray> bytes = readRegularFile(path);
@@ -482,35 +487,39 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
     // A pattern is matched over UTF-8 bytes by the same rules as over the decoded text, so
     // when the text is exactly those bytes decoded, a file without a match needs no decoding.
     // (The match goes first: a file with a match needs no validity check here, since decoding
-    // checks the bytes anyway.)
+    // checks the bytes anyway; so does a pattern too complex for the bytes, to report it.)
+    QVError bytesError;
     if (_regex && chosen == TextEncoding::UTF8 && !bytes->startsWith("\xEF\xBB\xBF") &&
-        !_regex->copyMatchForUTF8Data(*bytes, QVRange(0, bytes->size())) && bytes->isValidUtf8())
+        !_regex->copyMatchForUTF8Data(*bytes, QVRange(0, bytes->size()), &bytesError) && !bytesError &&
+        bytes->isValidUtf8())
         return {};
     const std::optional<QString> text = FileEncodings::createWithData(*bytes, path, &chosen);
     if (encoding)
         *encoding = chosen;
-    return text ? findAllForString(*text, asResults) : QList<QVSearchResult>();
+    return text ? findAllForString(*text, asResults, error) : QList<QVSearchResult>();
 }
 
-QVRange QVSearch::firstMatchInUTF8Data(const QByteArray& data, QVRange range) const {
-    return firstMatchInUTF8Data(data.constData(), data.size(), range);
+QVRange QVSearch::firstMatchInUTF8Data(const QByteArray& data, QVRange range, QVError* error) const {
+    return firstMatchInUTF8Data(data.constData(), data.size(), range, error);
 }
 
-QVRange QVSearch::firstMatchInUTF8Data(const char* bytes, qint64 size, QVRange range) const {
+QVRange QVSearch::firstMatchInUTF8Data(const char* bytes, qint64 size, QVRange range, QVError* error) const {
     QVRange r;
     if (!_regex || !clampToSize(range, size, r))
         return QVRange();
-    const auto match = _regex->copyMatchForUTF8Data(bytes, size, r);
+    const auto match = _regex->copyMatchForUTF8Data(bytes, size, r, error);
     return match ? match->rangeForCapture(0) : QVRange();
 }
 
-QList<QVSearchResult> QVSearch::findAllForUTF8Data(const QByteArray& data, bool) const {
+QList<QVSearchResult> QVSearch::findAllForUTF8Data(const QByteArray& data, bool, QVError* error) const {
     QList<QVSearchResult> found;
     if (!_regex)
         return found;
     QVSearchEnumerator matches(*this, data);
     while (auto next = matches.nextObject())
         found.append(std::move(*next));
+    if (matches.error())
+        qvSetError(error, matches.error());
     return found;
 }
 
@@ -565,10 +574,15 @@ qsizetype QVSearch::replaceRanges(const QList<QVRange>& ranges, QString& string,
     return count;
 }
 
-qsizetype QVSearch::replaceAllInString(QString& string) const {
+qsizetype QVSearch::replaceAllInString(QString& string, QVError* error) const {
+    QVError failed;
     QList<QVRange> ranges;
-    for (const QVSearchResult& result : findAllForString(string, false))
+    for (const QVSearchResult& result : findAllForString(string, false, &failed))
         ranges.append(result.range());
+    if (failed) {
+        qvSetError(error, failed);
+        return 0;
+    }
     return replaceRanges(ranges, string);
 }
 
@@ -615,9 +629,14 @@ qsizetype QVSearch::replaceRanges(const QList<QVRange>& ranges, QByteArray& data
     return count;
 }
 
-qsizetype QVSearch::replaceAllInUTF8Data(QByteArray& data) const {
+qsizetype QVSearch::replaceAllInUTF8Data(QByteArray& data, QVError* error) const {
+    QVError failed;
     QList<QVRange> ranges;
-    for (const QVSearchResult& result : findAllForUTF8Data(data))
+    for (const QVSearchResult& result : findAllForUTF8Data(data, false, &failed))
         ranges.append(result.range());
+    if (failed) {
+        qvSetError(error, failed);
+        return 0;
+    }
     return replaceRanges(ranges, data);
 }

@@ -13,11 +13,14 @@
 
 #include <memory>
 
+class QVError;
 class QVRegex;
 
 // A value: copies share the compiled pattern, which is immutable. One thread uses an object at
 // a time; copies may be used on different threads. Ranges are UTF-16 units over strings and
-// bytes over UTF-8 data; no match is a not-found range of length 0.
+// bytes over UTF-8 data; no match is a not-found range of length 0. A pattern that is too
+// complex for the text (see QVRegex) finds nothing further and sets *error, where one is taken
+// (QVRegex::isTooComplex tells it); matches found before it are kept.
 class QVSearch {
 public:
     // The option word of a pattern compiled here: case-sensitive or not, and always with "^"
@@ -65,7 +68,8 @@ public:
     // The first match inside the range; with reverse, a literal search answers the last
     // occurrence inside it instead (a pattern search always answers the first). A pattern sees
     // only the text inside the range. A range reaching past the string is cut at its end.
-    QVRange firstMatchInString(const QString& string, QVRange range, bool reverse = false) const;
+    QVRange firstMatchInString(const QString& string, QVRange range, bool reverse = false,
+                               QVError* error = nullptr) const;
     bool matchesString(const QString& string) const;
 
     // Every match in order, as Perl's global match finds them: each search goes on from the end
@@ -73,23 +77,26 @@ public:
     // an empty match, a non-empty match at the same place is tried, else the search goes on one
     // character further (a CR LF pair counting as one). With asResults each result carries its
     // context line; without, only its range.
-    QList<QVSearchResult> findAllForString(const QString& string, bool asResults) const;
+    QList<QVSearchResult> findAllForString(const QString& string, bool asResults, QVError* error = nullptr) const;
     // The same over an editor's whole text, copied on the main thread (this call waits for it;
     // on the main thread it runs at once). A view that is gone gives no matches.
-    QList<QVSearchResult> findAllForTextView(const QVFullTextSource::Handle& view, bool asResults) const;
+    QList<QVSearchResult> findAllForTextView(const QVFullTextSource::Handle& view, bool asResults,
+                                             QVError* error = nullptr) const;
     // The same over a file's text, read in *encoding with the usual fallbacks (0 or a null
     // pointer detects it; the encoding used is written back). A file that cannot be read, or
     // that is not a regular file, gives no matches. A literal search skips a file whose bytes
     // cannot hold the literal without decoding it, and then leaves *encoding as it was.
-    QList<QVSearchResult> findAllForPath(const QString& path, QVStringEncoding* encoding, bool asResults) const;
+    QList<QVSearchResult> findAllForPath(const QString& path, QVStringEncoding* encoding, bool asResults,
+                                         QVError* error = nullptr) const;
 
     // Pattern searches only (a literal search answers no match): the first match inside the
     // byte range of UTF-8 data.
-    QVRange firstMatchInUTF8Data(const QByteArray& data, QVRange range) const;
-    QVRange firstMatchInUTF8Data(const char* bytes, qint64 size, QVRange range) const;
+    QVRange firstMatchInUTF8Data(const QByteArray& data, QVRange range, QVError* error = nullptr) const;
+    QVRange firstMatchInUTF8Data(const char* bytes, qint64 size, QVRange range, QVError* error = nullptr) const;
     // Every match as a bare byte range (results over bytes carry no context; the flag is
     // accepted for symmetry). A literal search answers nothing.
-    QList<QVSearchResult> findAllForUTF8Data(const QByteArray& data, bool asResults = false) const;
+    QList<QVSearchResult> findAllForUTF8Data(const QByteArray& data, bool asResults = false,
+                                             QVError* error = nullptr) const;
 
     // The template expanded against the first match of the pattern in the matched text alone:
     // "$n" (a run of digits; none means 0) and "(n)" (the text between the parentheses read as
@@ -103,13 +110,14 @@ public:
     // matches is left alone. Stops at the first range that no longer fits the text (or that
     // reaches back into an earlier replacement); answers the number of replacements made.
     qsizetype replaceRanges(const QList<QVRange>& ranges, QString& string, bool doubleCheck = false) const;
-    qsizetype replaceAllInString(QString& string) const;
+    // Replaces every match; when the pattern proves too complex part-way, nothing is replaced.
+    qsizetype replaceAllInString(QString& string, QVError* error = nullptr) const;
 
     // The template expanded against the pattern's match in the bytes alone, as UTF-8; the
     // template unexpanded when there is no pattern or no match.
     QByteArray replacementForUTF8Bytes(const char* bytes, qint64 length) const;
     qsizetype replaceRanges(const QList<QVRange>& ranges, QByteArray& data) const;
-    qsizetype replaceAllInUTF8Data(QByteArray& data) const;
+    qsizetype replaceAllInUTF8Data(QByteArray& data, QVError* error = nullptr) const;
 
 private:
     friend class QVSearchEnumerator;
@@ -118,8 +126,8 @@ private:
     QVRange literalMatch(QStringView text, qint64 base, bool reverse) const;
     // The first match at or after start over the whole text; with nonEmptyAtStart only a
     // non-empty match beginning at start (a literal never matches empty, so it ignores it).
-    QVRange nextMatchInString(const QString& string, qint64 start, bool nonEmptyAtStart) const;
-    QVRange nextMatchInUTF8Data(const QByteArray& data, qint64 start, bool nonEmptyAtStart) const;
+    QVRange nextMatchInString(const QString& string, qint64 start, bool nonEmptyAtStart, QVError* error) const;
+    QVRange nextMatchInUTF8Data(const QByteArray& data, qint64 start, bool nonEmptyAtStart, QVError* error) const;
 
     std::shared_ptr<const QVRegex> _regex;
     QString _search;

@@ -11,9 +11,9 @@ QVSearchEnumerator::QVSearchEnumerator(const QVSearch& search, const QByteArray&
     _exhausted = utf8Data.isNull() || !_search.isRegularExpression();
 }
 
-QVRange QVSearchEnumerator::matchFrom(qint64 start, bool nonEmptyAtStart) const {
-    return _overData ? _search.nextMatchInUTF8Data(_data, start, nonEmptyAtStart)
-                     : _search.nextMatchInString(_string, start, nonEmptyAtStart);
+QVRange QVSearchEnumerator::matchFrom(qint64 start, bool nonEmptyAtStart) {
+    return _overData ? _search.nextMatchInUTF8Data(_data, start, nonEmptyAtStart, &_error)
+                     : _search.nextMatchInString(_string, start, nonEmptyAtStart, &_error);
 }
 
 qint64 QVSearchEnumerator::stepOver(qint64 p) const {
@@ -53,7 +53,7 @@ std::optional<QVSearchResult> QVSearchEnumerator::nextObject() {
         // After an empty match: a longer one at the same place, else on from the next character.
         start = _range.location;
         found = from(start, true);
-        if (found.isNotFound() && start < size) {
+        if (found.isNotFound() && start < size && !_error) {
             start = stepOver(start);
             found = from(start, false);
         }

@@ -1,6 +1,7 @@
 // Walks the successive matches of a search through a string or UTF-8 data.
 #pragma once
 
+#include "platform/QVError.h"
 #include "shell/QVSearch.h"
 #include "shell/QVSearchResult.h"
 
@@ -23,12 +24,14 @@ public:
 
     // Results with context (over a string) unless set; over data results are bare ranges.
     void setReturnJustRanges(bool justRanges) { _returnJustRanges = justRanges; }
-    // The next match, or nothing once the text holds no further match.
+    // The next match, or nothing once the text holds no further match or the pattern proved
+    // too complex for it (then error() says so).
     std::optional<QVSearchResult> nextObject();
+    const QVError& error() const { return _error; }
 
 private:
     // The next match in the text from start (see the class comment for nonEmptyAtStart).
-    QVRange matchFrom(qint64 start, bool nonEmptyAtStart) const;
+    QVRange matchFrom(qint64 start, bool nonEmptyAtStart);
     // The place one character after p.
     qint64 stepOver(qint64 p) const;
 
@@ -40,4 +43,5 @@ private:
     bool _returnJustRanges = false;
     bool _matched = false;
     bool _exhausted = false;
+    QVError _error;
 };

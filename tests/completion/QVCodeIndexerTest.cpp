@@ -3,6 +3,7 @@
 #include "CodeIndexFixtures.h"
 
 #include "completion/QVCodeIndexer.h"
+#include "tests/support/LogCapture.h"
 #include "languages/QVBundle.h"
 
 #include <QFileInfo>
@@ -353,4 +354,21 @@ TEST_F(QVCodeIndexerTest, ShippedRulesFindTheSymbolsOfWebFiles) {
     EXPECT_TRUE(htmlKeys.contains(u"text.js onLoad"_qs)) << htmlKeys.join(u'\n').toStdString();
     EXPECT_TRUE(htmlKeys.contains(u"text.php helper"_qs)) << htmlKeys.join(u'\n').toStdString();
     EXPECT_TRUE(htmlKeys.contains(u"text.html main"_qs)) << htmlKeys.join(u'\n').toStdString();
+}
+
+TEST_F(QVCodeIndexerTest, RulesTooComplexForAFileAreSkippedAndLogged) {
+    // Nested repeats on a near miss: each rule whose pattern gives up on the file stops there and
+    // is logged; the other rules still find their keys.
+    writeBundle(u"Hard"_qs, u"text.hard"_qs, {u"hard"_qs},
+                {{u"comments"_qs, QStringList{u"#(a+)+$"_qs}},
+                 {u"keys"_qs, QVariantList{keyRule(u"x(a+)+$"_qs, u"runaway"_qs), keyRule(u"k(\\w)"_qs, u"good"_qs)}}});
+    LogCapture log;
+    const QString path = files.file(u"hard.hard"_qs);
+    const QByteArray nearMiss = QByteArray(40, 'a') + "b";
+    EXPECT_EQ(dump(run(u"text.hard"_qs, "ka #" + nearMiss + " kb x" + nearMiss + " kc", path)),
+              QStringList({u"good a => a @text.hard"_qs, u"good b => b @text.hard"_qs, u"good c => c @text.hard"_qs}));
+    for (const char* pattern : {"#(a+)+$", "x(a+)+$"})
+        EXPECT_TRUE(log.contains(QStringLiteral("The code index skipped a rule for \"%1\": the pattern \"%2\" is too "
+                                                "complex for the file.").arg(path, pattern)))
+            << log.lines().join(u'\n').toStdString();
 }

@@ -4,6 +4,7 @@
 
 #include "platform/Process.h"
 #include "platform/QVRegex.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -505,4 +506,56 @@ TEST(QVSearch, UTF8Data) {
     digit.setReplaceString("<$0>");
     EXPECT_EQ(digit.replaceRanges({{1, 1}, {3, 1}, {9, 2}}, bytes), 2);
     EXPECT_EQ(bytes, "0<1>2<3>456789");
+}
+
+TEST(QVSearch, PatternsTooComplexForTheTextReportAnError) {
+    // A match that reaches the engine's limits ends the search with an error: the matches before
+    // it are kept, none after it is silently missed, and replace-all changes nothing.
+    const QString nearMiss = QString(40, QLatin1Char('a')) + "b";
+    struct Case {
+        const char* name;
+        QString pattern;
+        QString text;
+        QList<QVRange> before;  // found before the pattern gave up
+    };
+    const Case cases[] = {
+        {"nested repeats on a line", "x|^(a+)+$", "x\n" + nearMiss + "\nx", {{0, 1}}},
+        {"retry after an empty match", "|(a+)+$", nearMiss, {{0, 0}}},
+    };
+    TestDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QVSearch search = QVSearch::withExpressionString(c.pattern, true);
+        search.setReplaceString("y");
+        QVError error;
+        EXPECT_EQ(describe(rangesOf(search.findAllForString(c.text, false, &error))), describe(c.before));
+        EXPECT_TRUE(QVRegex::isTooComplex(error));
+        error = {};
+        EXPECT_EQ(describe(rangesOf(search.findAllForUTF8Data(c.text.toUtf8(), false, &error))), describe(c.before));
+        EXPECT_TRUE(QVRegex::isTooComplex(error));
+        error = {};
+        const QString path = dir.write("file.txt", c.text.toUtf8());
+        QVStringEncoding encoding = 0;
+        EXPECT_EQ(search.findAllForPath(path, &encoding, false, &error).size(), c.before.size());
+        EXPECT_TRUE(QVRegex::isTooComplex(error));
+        error = {};
+        QString text = c.text;
+        EXPECT_EQ(search.replaceAllInString(text, &error), 0);
+        EXPECT_EQ(text, c.text);
+        EXPECT_TRUE(QVRegex::isTooComplex(error));
+        error = {};
+        QByteArray data = c.text.toUtf8();
+        EXPECT_EQ(search.replaceAllInUTF8Data(data, &error), 0);
+        EXPECT_EQ(data, c.text.toUtf8());
+        EXPECT_TRUE(QVRegex::isTooComplex(error));
+    }
+    // A first match inside a range, and a pattern the text does not defeat, which leaves the
+    // error alone.
+    QVError error;
+    EXPECT_TRUE(QVSearch::withExpressionString("x|^(a+)+$", true).firstMatchInString(
+        "x\n" + nearMiss, QVRange(1, nearMiss.size() + 1), false, &error).isNotFound());
+    EXPECT_TRUE(QVRegex::isTooComplex(error));
+    error = {};
+    EXPECT_EQ(QVSearch::withExpressionString("x|^(a+)+$", true).findAllForString("x\naaa\n", false, &error).size(), 2);
+    EXPECT_TRUE(error.isNull());
 }
