@@ -135,15 +135,10 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::checkForOpenSpecialsBefo
             const qint64 openerEnd = searchStart + opener + openers[i].size();
             const QString closer = i < closers.size() ? closers[i] : QString();
             if (closer.isEmpty() || openerEnd >= position) return parserWithTheme(sub);
+            // The block is closed before position when its language ends it there.
             const QStringView inside = text.characters(QVRange(openerEnd, position - openerEnd));
-            qsizetype found = StringParsing::lastIndexIn(inside, closer, Qt::CaseInsensitive);
-            // A closer inside a quoted string does not close the block.
-            while (found >= 0) {
-                const QString between = text.substring(QVRange(openerEnd, found));
-                if (!StringParsing::locationInQuotes(between, between.size(), 0, sub->usesSingleQuotes())) break;
-                found = found > 0 ? StringParsing::lastIndexIn(inside.first(found), closer, Qt::CaseInsensitive) : -1;
-            }
-            if (found < 0) return parserWithTheme(sub);
+            const qint64 found = sub->endOfEmbeddedBlock(inside, 0, closer);
+            if (found >= inside.size()) return parserWithTheme(sub);
             searchStart = openerEnd + found + closer.size();
         }
     }

@@ -230,7 +230,9 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
                                       : rangeOfCommentInRange(QVRange(from, n - from), text, &commentAttributes,
                                                               nextBegins.data());
     };
+    // A line comment may reach past the range: its end belongs to whatever language follows.
     auto colour = [&](const QVTextAttributes* attributes, qint64 location, qint64 length) {
+        length = std::min(length, n - location);
         if (attributes && !attributes->isEmpty() && length > 0)
             storage.addAttributes(*attributes, QVRange(base + location, length));
     };
@@ -357,4 +359,14 @@ QVariantMap QVKeywordBasedParser::plistRepresentation() const {
     const QVariantList regexKeywords = plistForRegexKeywords();
     if (!regexKeywords.isEmpty()) plist.insert(kRegexKeywords, regexKeywords);
     return plist;
+}
+
+qint64 QVKeywordBasedParser::endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end) const {
+    BlockLexicon lexicon;
+    lexicon.doubleQuotes = !_doubleQuoteStyle.isNull();
+    lexicon.singleQuotes = !_singleQuoteStyle.isNull();
+    lexicon.escapedQuoteOpens = true;
+    lexicon.comments = &_comments;
+    lexicon.wordCharacters = &_keywordCharacters;
+    return endOfBlock(text, from, end, lexicon);
 }

@@ -46,6 +46,10 @@ public:
     // Colours range and marks it; never finds embedded ranges.
     QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage) override;
     bool usesSingleQuotes() const override;
+    // The end outside the strings and comments this parser colours, found as it finds them: a
+    // quote of a form the language has opens a string (also after a backslash) that only its own
+    // kind closes, and neither begins inside a word.
+    qint64 endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end) const override;
 
     // The first comment inside range of text: the form whose begin occurs first (the earlier
     // form of the list on a tie) and its extent: through the end string (or to range's end when

@@ -193,6 +193,76 @@ QList<std::shared_ptr<QVParser>> QVParser::subparsers() const { return {}; }
 
 bool QVParser::usesSingleQuotes() const { return false; }
 
+qint64 QVParser::endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end) const {
+    BlockLexicon lexicon;
+    lexicon.singleQuotes = usesSingleQuotes();
+    return endOfBlock(text, from, end, lexicon);
+}
+
+qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, const BlockLexicon& lexicon) {
+    const qint64 n = text.size();
+    if (end.isEmpty()) return n;
+    const QChar first = end.front().toCaseFolded();
+    auto endsAt = [&](qint64 i) {
+        return text[i].toCaseFolded() == first && n - i >= end.size() &&
+               text.sliced(i, end.size()).compare(end, Qt::CaseInsensitive) == 0;
+    };
+    auto beginsAt = [&](qint64 i, const QString& marker) {
+        return !marker.isEmpty() && n - i >= marker.size() && text.sliced(i, marker.size()) == marker;
+    };
+    const qint64 start = std::clamp<qint64>(from, 0, n);
+    // An odd number of backslashes since the block's start stands before i.
+    auto escapedAt = [&](qint64 i) {
+        qint64 k = i;
+        while (k > start && text[k - 1] == u'\\') --k;
+        return (i - k) % 2 == 1;
+    };
+    qint64 i = start;
+    while (i < n) {
+        if (endsAt(i)) return i;
+        const QChar c = text[i];
+        if (lexicon.wordCharacters && lexicon.wordCharacters->contains(c)) {
+            ++i;
+            continue;
+        }
+        const bool quote = (lexicon.doubleQuotes && c == u'"') || (lexicon.singleQuotes && c == u'\'');
+        if (quote && (lexicon.escapedQuoteOpens || !escapedAt(i))) {
+            // A string hides everything up to its unescaped closing quote of the same kind.
+            bool escaped = false;
+            qint64 j = i + 1;
+            for (; j < n; ++j) {
+                if (escaped) escaped = false;
+                else if (text[j] == u'\\') escaped = true;
+                else if (text[j] == c) break;
+            }
+            if (j >= n) return n;
+            i = j + 1;
+            continue;
+        }
+        const QVComment* comment = nullptr;
+        if (lexicon.comments)
+            for (const QVComment& form : *lexicon.comments)
+                if (beginsAt(i, form.begin())) {
+                    comment = &form;
+                    break;
+                }
+        if (!comment) {
+            ++i;
+            continue;
+        }
+        i += comment->begin().size();
+        if (comment->hasEnd()) {
+            const qsizetype close = text.indexOf(comment->end(), i);
+            if (close < 0) return n;
+            i = close + comment->end().size();
+            continue;
+        }
+        for (; i < n && text[i] != u'\n' && text[i] != u'\r'; ++i)
+            if (endsAt(i)) return i;
+    }
+    return n;
+}
+
 QVariant QVParser::parserAttributeValue() const {
     std::shared_ptr<QVParser> self = std::const_pointer_cast<QVParser>(weak_from_this().lock());
     return self ? QVariant::fromValue(self) : QVariant();

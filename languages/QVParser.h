@@ -15,7 +15,9 @@
 #include <vector>
 
 class QVBundle;
+class QVCharacterSet;
 class QVCodeNavParser;
+class QVComment;
 class QVCodeNavMenuItem;
 class QVParser;
 class QVRegex;
@@ -135,8 +137,26 @@ public:
     const QStringList& closers() const { return _closers; }
     // Whether single quotes delimit strings in this language; false here.
     virtual bool usesSingleQuotes() const;
+    // Where a block of this language that begins at from inside text ends: the first match of
+    // end (ignoring case) outside the language's strings, else text's length. Here a string is
+    // a double-quoted one (or single-quoted when usesSingleQuotes()), opened by a quote with no
+    // backslash before it; a quote of the other kind inside it opens nothing.
+    virtual qint64 endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end) const;
 
 protected:
+    // What the scan for the end of a block must know of its language: the quotes, whether a
+    // quote after a backslash still opens a string (it does for the keyword highlighter, which
+    // colours it so), the comments (a line comment also ends at end, like a server block closed
+    // on a commented line; a block comment hides it) and the word characters, inside whose
+    // words neither quotes nor comments begin.
+    struct BlockLexicon {
+        bool doubleQuotes = true;
+        bool singleQuotes = false;
+        bool escapedQuoteOpens = false;
+        const QList<QVComment>* comments = nullptr;
+        const QVCharacterSet* wordCharacters = nullptr;
+    };
+    static qint64 endOfBlock(QStringView text, qint64 from, QStringView end, const BlockLexicon& lexicon);
     // The value of the "parser" attribute that names this parser.
     QVariant parserAttributeValue() const;
     // Marks range with "parser" = this (range already cut to the storage).

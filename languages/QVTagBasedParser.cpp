@@ -4,7 +4,6 @@
 #include "languages/QVCodeNavParser.h"
 #include "languages/QVTheme.h"
 #include "platform/QVTextStorage.h"
-#include "shell/StringParsing.h"
 
 #include <QMap>
 
@@ -170,9 +169,36 @@ QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& stor
             storage.addAttributes(*attributes, QVRange(base + from, through - from + 1));
     };
 
-    QString name;  // reused for every tag: the lower-cased name
+    // Colours the tag that opens at lt as far as its ">" (gt, NotFound when it has none) and
+    // answers where it ends: a ">" inside a quoted value does not end it.
     qint64 quote = NotFound;
     bool quotesLeft = true;
+    auto colourTag = [&](const TagStyle& style, qint64 lt, qint64 gt) -> qint64 {
+        const qint64 last = length - 1;
+        if (!(quote < gt)) {
+            colour(style.tag, lt, gt == NotFound ? last : gt);
+            return gt;
+        }
+        qint64 start = lt;
+        do {
+            colour(style.tag, start, quote - 1);
+            const qint64 found = indexOf(text, QLatin1Char('"'), quote + 1);
+            // A value without its closing quote runs to the range's end, like an
+            // unterminated string of a script: closing it at the tag's ">" would make
+            // the colours of this tag depend on whether a quote appears anywhere later,
+            // which re-colouring the edited lines could never notice.
+            const qint64 close = found != NotFound ? found : last;
+            colour(style.quote, quote, close);
+            gt = close + 1 < length ? indexOf(text, QLatin1Char('>'), close + 1) : NotFound;
+            quote = close + 1 < length ? indexOf(text, QLatin1Char('"'), close + 1) : NotFound;
+            quotesLeft = quote != NotFound;
+            start = close + 1;
+        } while (quote < gt);
+        colour(style.tag, start, gt == NotFound ? last : gt);
+        return gt;
+    };
+
+    QString name;  // reused for every tag: the lower-cased name
     qint64 lt = indexOf(text, QLatin1Char('<'), 0);
     while (lt != NotFound) {
         if (lt == length - 1) {
@@ -197,19 +223,20 @@ QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& stor
         const std::shared_ptr<QVParser> parser =
             embedded != _embedded.cend() && !embedded->end.isEmpty() ? embedded->parser.lock() : nullptr;
         if (parser) {
-            // A block of another language runs from just after the tag's name to its end
-            // string; an end string inside one of that language's strings does not end it.
-            const qint64 blockStart = nameEnd;
-            const bool single = parser->usesSingleQuotes();
-            qint64 blockEnd = length;
-            for (qsizetype at = text.indexOf(embedded->end, blockStart, Qt::CaseInsensitive); at >= 0;
-                 at = text.indexOf(embedded->end, at + 1, Qt::CaseInsensitive)) {
-                if (!StringParsing::locationInQuotes(text, at, blockStart, single)) {
-                    blockEnd = at;
-                    break;
-                }
+            // The opener takes the tag colour like the closer: an element's whole start tag,
+            // whose content begins after it; a server block's "<" and name, whose code follows
+            // at once. The block ends where the end string stands outside the embedded
+            // language's strings and comments, and that string takes the tag colour too.
+            qint64 blockStart = nameEnd;
+            if (s[lt + 1].isLetter()) {
+                gt = colourTag(attributesForTag(name), lt, gt);
+                blockStart = gt == NotFound ? length : gt + 1;
+            } else {
+                colour(&_tagAttr, lt, nameEnd - 1);
             }
+            const qint64 blockEnd = parser->endOfEmbeddedBlock(text, blockStart, embedded->end);
             if (blockEnd > blockStart) result.push_back({QVRange(base + blockStart, blockEnd - blockStart), parser});
+            if (blockEnd < length) colour(&_tagAttr, blockEnd, std::min<qint64>(blockEnd + embedded->end.size(), length) - 1);
             position = blockEnd;
         } else if (name.startsWith(QLatin1String("!--"))) {
             const qsizetype close = text.indexOf(QLatin1String("-->"), lt);
@@ -218,28 +245,7 @@ QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& stor
             if (end >= length) break;
             position = end;
         } else {
-            const TagStyle style = attributesForTag(name);
-            const qint64 last = length - 1;
-            if (!(quote < gt)) {
-                colour(style.tag, lt, gt == NotFound ? last : gt);
-            } else {
-                qint64 start = lt;
-                do {
-                    colour(style.tag, start, quote - 1);
-                    const qint64 found = indexOf(text, QLatin1Char('"'), quote + 1);
-                    // A value without its closing quote runs to the range's end, like an
-                    // unterminated string of a script: closing it at the tag's ">" would make
-                    // the colours of this tag depend on whether a quote appears anywhere later,
-                    // which re-colouring the edited lines could never notice.
-                    const qint64 close = found != NotFound ? found : last;
-                    colour(style.quote, quote, close);
-                    gt = close + 1 < length ? indexOf(text, QLatin1Char('>'), close + 1) : NotFound;
-                    quote = close + 1 < length ? indexOf(text, QLatin1Char('"'), close + 1) : NotFound;
-                    quotesLeft = quote != NotFound;
-                    start = close + 1;
-                } while (quote < gt);
-                colour(style.tag, start, gt == NotFound ? last : gt);
-            }
+            gt = colourTag(attributesForTag(name), lt, gt);
             position = gt == NotFound ? length : gt;
         }
         lt = position < length ? indexOf(text, QLatin1Char('<'), position) : NotFound;

@@ -242,7 +242,8 @@ TEST(QVSyntaxHighlightingTextView, LongTextsColourWhatIsDrawnFirstAndTheRestWhil
 
 TEST(QVSyntaxHighlightingTextView, FindsTheLanguageAtTheCaret) {
     const QString page = QStringLiteral(
-        "<p>\n<script>\nvar s = \"</script>\";\nvar t = 1;\n</script>\n<p>after</p>\n");
+        "<p>\n<script>\nvar s = \"</script>\";\nvar t = 1;\n</script>\n<p>after</p>\n"
+        "<script>\nvar u = \" didn't\";\n</script>\n<p>later</p>\n");
     HTMLView view("/tmp/page.html");
     view.setString(page);
     const std::shared_ptr<QVParser> html = view.parser();
@@ -258,6 +259,7 @@ TEST(QVSyntaxHighlightingTextView, FindsTheLanguageAtTheCaret) {
         {"after the opener", qint64(page.indexOf("var s")), js},
         {"after a closer inside quotes", qint64(page.indexOf("var t")), js},
         {"after the closer", qint64(page.indexOf("after")), html},
+        {"after an apostrophe in a string", qint64(page.indexOf("later")), html},
     };
     for (const Case& c : cases) EXPECT_EQ(view.checkForOpenSpecialsBefore(c.location), c.expected) << c.name;
 

@@ -231,9 +231,9 @@ inline bool continuesAt(const QVTextStorage& storage, const QVParser& parser, qi
 // and their neighbours at its edges, widened backwards and forwards over every construct that
 // crosses their edges (judged by the colouring before the edit, which still holds outside the
 // lines coloured again), with the main parser. When the new colouring leaves a construct open
-// at the end, or the old one had one open just after it, the range grows (doubling, so the
+// at the end, or the old one had one open there, the range grows (doubling, so the
 // total work stays proportional to what is finally coloured) and is coloured again from its
-// start, until both agree that nothing crosses its end. Answers the range coloured.
+// start, until both agree that nothing is open at its end. Answers the range coloured.
 inline QVRange rehighlight(QVTextStorage& storage, QVParser& parser, QVRange edited, const QVariantMap& standard) {
     // The lines of the characters just before and after the edited text too: an inserted break
     // leaves the rest of the old line on a line of its own, coloured as it was, and text typed
@@ -261,9 +261,13 @@ inline QVRange rehighlight(QVTextStorage& storage, QVParser& parser, QVRange edi
     };
     QVRange range = widen(storage.lineRangeForRange(QVRange(from, to - from)));
     for (;;) {
-        colourRange(storage, parser, range, standard);
+        // A construct left open at the end by the old colouring may have coloured what follows
+        // (the closer of an embedded block, say), so its closing goes on as well.
         QVRange run;
-        if (range.end() >= storage.length() || range.length == 0 || !continuesAt(storage, parser, range.end() - 1, &run))
+        const bool wasOpen = range.length > 0 && continuesAt(storage, parser, range.end() - 1, &run);
+        colourRange(storage, parser, range, standard);
+        if (range.end() >= storage.length() || range.length == 0 ||
+            (!wasOpen && !continuesAt(storage, parser, range.end() - 1, &run)))
             return range;
         const qint64 grown = std::min(storage.length() - 1, range.end() + std::max<qint64>(range.length, 4096));
         range = widen(storage.lineRangeForRange(range.united(QVRange(grown, 1))));

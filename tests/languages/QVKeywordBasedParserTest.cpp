@@ -114,8 +114,8 @@ TEST(QVKeywordBasedParser, StaysInsideItsRange) {
         // A quote that is the range's last character closes even when escaped.
         {"escaped last quote closes", u"'a\\' if"_qs, QVRange(0, 4), u"QQQQ..."_qs},
         {"escaped quote inside goes on", u"'a\\' if"_qs, QVRange(0, 7), u"QQQQQQQ"_qs},
-        // A line comment runs to the end of its line even past the range.
-        {"line comment past the range", u"a // bc\nif"_qs, QVRange(0, 4), u"..CCCCC..."_qs},
+        // A line comment ends with the range: what follows belongs to another language.
+        {"line comment past the range", u"a // bc\nif"_qs, QVRange(0, 4), u"..CC......"_qs},
         {"range inside a line", u"if if if"_qs, QVRange(3, 2), u"...KK..."_qs},
         {"range beyond the text is cut", u"if"_qs, QVRange(1, 100), u".."_qs},
     };
