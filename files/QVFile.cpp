@@ -102,7 +102,7 @@ std::shared_ptr<QVFileRepresentation> QVFile::preferredRepresentation() const {
 
 QString QVFile::name() const {
     const auto representation = preferredRepresentation();
-    return representation ? representation->name() : QString();
+    return representation ? representation->name() : _lastName;
 }
 
 QVFileType QVFile::fileType() const {
@@ -414,12 +414,14 @@ void QVFile::leaveParent() {
 
 void QVFile::dropLocalRepresentation() {
     if (!_localRepresentation) return;
+    _lastName = _localRepresentation->name();
     _localRepresentation->setDelegate({});
     _localRepresentation.reset();
 }
 
 void QVFile::dropRemoteRepresentation() {
     if (!_remoteRepresentation) return;
+    if (!_localRepresentation) _lastName = _remoteRepresentation->name();
     _remoteRepresentation->setDelegate({});
     _remoteRepresentation.reset();
     _remoteMadeForUpload = false;

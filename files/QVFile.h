@@ -206,6 +206,7 @@ private:
     bool _remoteMadeForUpload = false;
     QImage _icon;
     mutable QString _uuid;
+    QString _lastName;  // the name once both sides are gone, for whoever still holds the node
     std::shared_ptr<const QVSCMStatusEntry> _scmStatus;
     qint32 _activeRepresentation = 0;
     std::shared_ptr<QVLocalFileRepresentation> _localRepresentation;
