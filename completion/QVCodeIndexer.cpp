@@ -235,18 +235,7 @@ QVCodeIndexer::QVCodeIndexer(const std::shared_ptr<QVBundle>& bundle, const QVar
 
     // A boolean; a number stands for one, as hand-written lists sometimes have it.
     const QVariant enabled = plist.value(kEnabled);
-    switch (enabled.typeId()) {
-    case QMetaType::Bool:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Double:
-        _enabled = enabled.toBool() ? EnabledOn : EnabledOff;
-        break;
-    default:
-        break;
-    }
+    if (PropertyList::isFlag(enabled)) _enabled = enabled.toBool() ? EnabledOn : EnabledOff;
 }
 
 QVCodeIndexer::~QVCodeIndexer() = default;

@@ -704,3 +704,23 @@ bool PropertyList::writeFile(const QVariant& value, const QString& path, PlistFo
     }
     return AtomicFile::write(path, data, error);
 }
+
+bool PropertyList::isInteger(const QVariant& value) {
+    switch (value.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool PropertyList::isFloatingPoint(const QVariant& value) {
+    return value.typeId() == QMetaType::Double || value.typeId() == QMetaType::Float;
+}

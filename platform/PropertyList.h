@@ -39,6 +39,13 @@ public:
     static QVariant readFile(const QString& path, QVError* error = nullptr,
                              PlistFormat* format = nullptr);
 
+    // Whether a value is a number: any integer or floating-point type (a boolean is not).
+    static bool isNumber(const QVariant& value) { return isInteger(value) || isFloatingPoint(value); }
+    static bool isInteger(const QVariant& value);
+    static bool isFloatingPoint(const QVariant& value);
+    // Whether a value can stand for YES or NO: a boolean, or a number as hand-written lists have it.
+    static bool isFlag(const QVariant& value) { return value.typeId() == QMetaType::Bool || isNumber(value); }
+
     // Serializes a tree; an empty QByteArray and an error when a value has no plist form.
     static QByteArray toData(const QVariant& value, PlistFormat format, QVError* error = nullptr);
     // Serializes and writes atomically (see AtomicFile). Returns whether the write succeeded.

@@ -47,24 +47,6 @@ QString standardPath() {
            QStringLiteral(".plist");
 }
 
-bool isInteger(int type) {
-    switch (type) {
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool isNumber(int type) { return isInteger(type) || type == QMetaType::Double || type == QMetaType::Float; }
-
 // Equality that keeps booleans apart from numbers (QVariant's own operator== does not), so that
 // storing true over 1 is a change that reaches the file and the observers.
 bool sameValue(const QVariant& a, const QVariant& b) {
@@ -83,7 +65,7 @@ bool sameValue(const QVariant& a, const QVariant& b) {
             if (ia.key() != ib.key() || !sameValue(ia.value(), ib.value())) return false;
         return true;
     }
-    if (ta != tb && !(isNumber(ta) && isNumber(tb))) return false;
+    if (ta != tb && !(PropertyList::isNumber(a) && PropertyList::isNumber(b))) return false;
     return a == b;
 }
 
@@ -185,7 +167,7 @@ bool UserDefaults::boolForKey(const QString& key) const {
     const QVariant v = objectForKey(key);
     const int type = v.typeId();
     if (type == QMetaType::Bool) return v.toBool();
-    if (isNumber(type)) return v.toDouble() != 0.0;
+    if (PropertyList::isNumber(v)) return v.toDouble() != 0.0;
     if (type == QMetaType::QString) {
         const QString s = v.toString().trimmed();
         if (s.compare(QLatin1String("yes"), Qt::CaseInsensitive) == 0 ||
@@ -202,8 +184,8 @@ qint64 UserDefaults::integerForKey(const QString& key) const {
     const QVariant v = objectForKey(key);
     const int type = v.typeId();
     if (type == QMetaType::Bool) return v.toBool() ? 1 : 0;
-    if (isInteger(type)) return v.toLongLong();
-    if (isNumber(type)) return clampToInteger(v.toDouble());
+    if (PropertyList::isInteger(v)) return v.toLongLong();
+    if (PropertyList::isNumber(v)) return clampToInteger(v.toDouble());
     if (type == QMetaType::QString) {
         const QString s = v.toString().trimmed();
         bool ok = false;
@@ -219,7 +201,7 @@ double UserDefaults::doubleForKey(const QString& key) const {
     const QVariant v = objectForKey(key);
     const int type = v.typeId();
     if (type == QMetaType::Bool) return v.toBool() ? 1.0 : 0.0;
-    if (isNumber(type)) return v.toDouble();
+    if (PropertyList::isNumber(v)) return v.toDouble();
     if (type == QMetaType::QString) {
         bool ok = false;
         const double d = v.toString().trimmed().toDouble(&ok);
@@ -233,7 +215,7 @@ QString UserDefaults::stringForKey(const QString& key) const {
     const int type = v.typeId();
     if (type == QMetaType::QString) return v.toString();
     if (type == QMetaType::Bool) return v.toBool() ? QStringLiteral("1") : QStringLiteral("0");
-    if (isNumber(type)) return v.toString();
+    if (PropertyList::isNumber(v)) return v.toString();
     return {};
 }
 

@@ -5,6 +5,7 @@
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
+#include "shell/FileManagerUtilities.h"
 
 #include <QDataStream>
 #include <QDir>
@@ -17,21 +18,6 @@
 
 namespace {
 
-// Anything the store may hold as a number (booleans count, as they do for the settings UI).
-bool isNumber(const QVariant& value) {
-    switch (value.typeId()) {
-    case QMetaType::Bool:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Double:
-    case QMetaType::Float:
-        return true;
-    default:
-        return false;
-    }
-}
 
 // Archive version pinned so that a font stored by one Qt release reads back in the next.
 constexpr QDataStream::Version kFontArchiveVersion = QDataStream::Qt_6_0;
@@ -91,7 +77,7 @@ void Defaults::resetDefaults(UserDefaults& store) {
         const QVariant& value = entry.value;
         // Small numbers are flags in the settings UI: store them as booleans so that both
         // boolForKey and integerForKey read them back.
-        if (isNumber(value) && value.toLongLong() < 2)
+        if (PropertyList::isFlag(value) && value.toLongLong() < 2)
             store.setBool(value.toLongLong() != 0, entry.key);
         else
             store.setObject(value, entry.key);
@@ -128,17 +114,17 @@ void Defaults::setDefaultFont(const QFont& font) {
 
 bool Defaults::useSharedProjectLocation() {
     const QVariant v = UserDefaults::standard().objectForKey(QVUseSharedProjectLocation);
-    return isNumber(v) ? v.toBool() : true;
+    return PropertyList::isFlag(v) ? v.toBool() : true;
 }
 
 bool Defaults::promptToSearchLocalCache() {
     const QVariant v = UserDefaults::standard().objectForKey(QVDontPromptToSearchLocalCache);
-    return isNumber(v) ? !v.toBool() : true;
+    return PropertyList::isFlag(v) ? !v.toBool() : true;
 }
 
 bool Defaults::searchLocalCacheForRemoteProjects() {
     const QVariant v = UserDefaults::standard().objectForKey(QVSearchLocalCacheForRemoteProjects);
-    return isNumber(v) ? v.toBool() : false;
+    return PropertyList::isFlag(v) ? v.toBool() : false;
 }
 
 QString Defaults::textEncoding() {
@@ -191,6 +177,19 @@ QStringList Defaults::pathsForResourcesOfType(const QString& type, const QString
     for (const QString& sub : subPaths) result.append(base + QLatin1Char('/') + sub);
     result.append(AppBundle::main().pathsForResourcesOfType(type, folder));
     return result;
+}
+
+bool Defaults::writeDataPlist(const QVariant& plist, const QString& path, const QString& name, const QString& what,
+                              QVError* error) {
+    const QString target = path.isEmpty() ? appSupportPathForFile(name, QStringLiteral("data")) : path;
+    const QString folder = QFileInfo(target).absolutePath();
+    if (!FileManagerUtilities::ensureDirectoryExists(folder)) {
+        qvSetError(error, QVError::app(FileManagerUtilities::FileOperationErrorCode,
+                                       QStringLiteral("The %1 could not be saved.").arg(what),
+                                       QStringLiteral("The folder %1 could not be created.").arg(folder)));
+        return false;
+    }
+    return writePlist(plist, target, int(PlistFormat::XML), error);
 }
 
 bool Defaults::writePlist(const QVariant& plist, const QString& path, int format,

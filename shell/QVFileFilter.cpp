@@ -2,26 +2,13 @@
 #include "shell/QVFileFilter.h"
 
 #include "platform/AppBundle.h"
+#include "platform/PropertyList.h"
 
 namespace {
 
 const QString kTitleKey = QStringLiteral("Title");
 const QString kRegexKey = QStringLiteral("Regex");
 const QString kEnabledKey = QStringLiteral("Enabled");
-
-bool isBoolean(const QVariant& value) {
-    switch (value.typeId()) {
-    case QMetaType::Bool:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Double:
-        return true;
-    default:
-        return false;
-    }
-}
 
 }  // namespace
 
@@ -42,7 +29,7 @@ std::shared_ptr<QVFileFilter> QVFileFilter::filterWithPlist(const QVariantMap& p
     auto filter = std::make_shared<QVFileFilter>(
         regex.typeId() == QMetaType::QString ? regex.toString() : QString());
     if (title.typeId() == QMetaType::QString) filter->_title = title.toString();
-    filter->_enabled = isBoolean(enabled) && enabled.toBool();
+    filter->_enabled = PropertyList::isFlag(enabled) && enabled.toBool();
     filter->validateLocked();
     return filter;
 }
@@ -115,9 +102,9 @@ bool QVFileFilter::setValue(const QVariant& value, const QString& key) {
         setTitle(value.toString());
     } else if (key == QLatin1String("pattern") && isString) {
         setPattern(value.isValid() ? value.toString() : QString());
-    } else if (key == QLatin1String("enabled") && isBoolean(value)) {
+    } else if (key == QLatin1String("enabled") && PropertyList::isFlag(value)) {
         setEnabled(value.toBool());
-    } else if (key == QLatin1String("valid") && isBoolean(value)) {
+    } else if (key == QLatin1String("valid") && PropertyList::isFlag(value)) {
         setValid(value.toBool());
     } else {
         return false;

@@ -1,5 +1,6 @@
 // File-name filters: the built-in and shipped filters, user filters, validation, the store,
 // the modified flags, filtering lists, and use from several threads.
+#include "shell/QVFileFilter.h"
 #include "shell/QVFileFilters.h"
 
 #include "platform/PropertyList.h"
@@ -260,4 +261,14 @@ TEST(QVFileFilters, SharedListFromManyThreads) {
     for (std::thread& thread : threads) thread.join();
     for (QVFileFilters* list : seen) EXPECT_EQ(list, seen.front());
     EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(QVFileFilter, AnyNumberStandsForTheFlag) {
+    // Lists built in memory hold numbers of every width; each means what its value says.
+    const QVariant yes[] = {true, 1, 1u, qint64(1), quint64(1), 1.0, QVariant(1.0f), QVariant(short(1)), QVariant::fromValue(1L)};
+    const QVariant no[] = {false, 0, QVariant(0.0f), QVariant(short(0)), QStringLiteral("1"), QVariantList{true}, QVariant()};
+    for (const QVariant& value : yes)
+        EXPECT_TRUE(QVFileFilter::filterWithPlist({{"Regex", "x"}, {"Enabled", value}})->enabled()) << value.typeName();
+    for (const QVariant& value : no)
+        EXPECT_FALSE(QVFileFilter::filterWithPlist({{"Regex", "x"}, {"Enabled", value}})->enabled()) << value.typeName();
 }
