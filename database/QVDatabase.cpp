@@ -255,6 +255,27 @@ bool QVDatabase::waitWhileBusy(BusyWait& wait, const char* operation, int line) 
     return true;
 }
 
+int QVDatabase::stepWhileBusy(sqlite3_stmt* handle, QVDatabase* db, const char* operation, const char* tag,
+                              bool* gaveUp) {
+    BusyWait wait;
+    *gaveUp = false;
+    for (;;) {
+        const int rc = sqlite3_step(handle);
+        if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED) return rc;
+        if (rc == SQLITE_LOCKED) {
+            const int resetResult = sqlite3_reset(handle);
+            if (resetResult != SQLITE_LOCKED)
+                SystemLog::error(QStringLiteral("Unexpected result from sqlite3_reset (%1) %2")
+                                     .arg(resetResult)
+                                     .arg(QLatin1String(tag)));
+        }
+        if (!db || !db->waitWhileBusy(wait, operation, __LINE__)) {
+            *gaveUp = true;
+            return rc;
+        }
+    }
+}
+
 // --- Binding -----------------------------------------------------------------------------------
 
 int QVDatabase::bindObject(const QVariant& value, int column, sqlite3_stmt* statement) {
@@ -414,26 +435,40 @@ bool QVDatabase::updateWithArguments(const QString& sql, QVError* error, const Q
     return runUpdate(sql, &arguments, nullptr, error);
 }
 
-std::shared_ptr<QVResultSet> QVDatabase::runQuery(const QString& sql, const QVariantList* arguments,
-                                                  const QVariantMap* parameters) {
-    if (!databaseExists()) return nullptr;
+bool QVDatabase::mayRunStatement() {
+    if (!databaseExists()) return false;
     if (_isExecutingStatement) {
         SystemLog::warning(QStringLiteral("The QVDatabase %1 is currently in use.").arg(description()));
         setLayerError(SQLITE_MISUSE, QStringLiteral("The database is running another statement."));
         crashIfAsked();
-        return nullptr;
+        return false;
     }
     clearLayerError();
-    InUse inUse(_isExecutingStatement);
-    if (_traceExecution) SystemLog::notice(QStringLiteral("%1 executeQuery: %2").arg(description(), sql));
+    return true;
+}
 
-    std::shared_ptr<QVStatement> statement = prepare(sql, true, nullptr);
+std::shared_ptr<QVStatement> QVDatabase::boundStatement(const QString& sql, const QVariantList* arguments,
+                                                        const QVariantMap* parameters, bool forQuery,
+                                                        QVError* prepareError) {
+    if (_traceExecution)
+        SystemLog::notice(QStringLiteral("%1 %2: %3")
+                              .arg(description(), forQuery ? QStringLiteral("executeQuery") : QStringLiteral("executeUpdate"), sql));
+    std::shared_ptr<QVStatement> statement = prepare(sql, forQuery, prepareError);
     if (!statement) return nullptr;
-    if (!bindArguments(*statement, arguments, parameters, true)) {
+    if (!bindArguments(*statement, arguments, parameters, forQuery)) {
         if (cachedStatementForQuery(sql) == statement) statement->reset();
         return nullptr;
     }
     if (_shouldCacheStatements && !_cachedStatements.contains(sql)) _cachedStatements.insert(sql, statement);
+    return statement;
+}
+
+std::shared_ptr<QVResultSet> QVDatabase::runQuery(const QString& sql, const QVariantList* arguments,
+                                                  const QVariantMap* parameters) {
+    if (!mayRunStatement()) return nullptr;
+    InUse inUse(_isExecutingStatement);
+    std::shared_ptr<QVStatement> statement = boundStatement(sql, arguments, parameters, true, nullptr);
+    if (!statement) return nullptr;
     statement->setInUse(true);
     statement->countUse();
     auto rs = std::make_shared<QVResultSet>(statement, this);
@@ -444,39 +479,14 @@ std::shared_ptr<QVResultSet> QVDatabase::runQuery(const QString& sql, const QVar
 
 bool QVDatabase::runUpdate(const QString& sql, const QVariantList* arguments, const QVariantMap* parameters,
                            QVError* prepareError) {
-    if (!databaseExists()) return false;
-    if (_isExecutingStatement) {
-        SystemLog::warning(QStringLiteral("The QVDatabase %1 is currently in use.").arg(description()));
-        setLayerError(SQLITE_MISUSE, QStringLiteral("The database is running another statement."));
-        crashIfAsked();
-        return false;
-    }
-    clearLayerError();
+    if (!mayRunStatement()) return false;
     InUse inUse(_isExecutingStatement);
-    if (_traceExecution) SystemLog::notice(QStringLiteral("%1 executeUpdate: %2").arg(description(), sql));
-
-    std::shared_ptr<QVStatement> statement = prepare(sql, false, prepareError);
+    std::shared_ptr<QVStatement> statement = boundStatement(sql, arguments, parameters, false, prepareError);
     if (!statement) return false;
-    if (!bindArguments(*statement, arguments, parameters, false)) {
-        if (cachedStatementForQuery(sql) == statement) statement->reset();
-        return false;
-    }
-    if (_shouldCacheStatements && !_cachedStatements.contains(sql)) _cachedStatements.insert(sql, statement);
     const bool cached = cachedStatementForQuery(sql) == statement;
 
-    sqlite3_stmt* handle = statement->statement();
-    BusyWait wait;
-    int rc = SQLITE_OK;
-    for (;;) {
-        rc = sqlite3_step(handle);
-        if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED) break;
-        if (rc == SQLITE_LOCKED) {
-            const int resetResult = sqlite3_reset(handle);
-            if (resetResult != SQLITE_LOCKED)
-                logError(QStringLiteral("Unexpected result from sqlite3_reset (%1) eu").arg(resetResult));
-        }
-        if (!waitWhileBusy(wait, "executeUpdate", __LINE__)) break;
-    }
+    bool gaveUp = false;
+    const int rc = stepWhileBusy(statement->statement(), this, "executeUpdate", "eu", &gaveUp);
 
     if (rc == SQLITE_ROW) {
         logError(QStringLiteral("A executeUpdate is being called with a query string '%1'").arg(sql));

@@ -215,12 +215,24 @@ private:
     // Sleeps before the next try; false, with the busy lines logged and the error kept, once the
     // retry count or the time bound is exceeded.
     bool waitWhileBusy(BusyWait& wait, const char* operation, int line);
+    // One step of a statement, tried again while the database is busy or locked for as long as
+    // db's bound allows (without a connection, not at all). *gaveUp tells a give-up from SQLite's
+    // own result; tag ends the line logged when a reset after a lock fails.
+    static int stepWhileBusy(sqlite3_stmt* handle, QVDatabase* db, const char* operation, const char* tag,
+                             bool* gaveUp);
 
     bool updateWithArguments(const QString& sql, QVError* error, const QVariantList& arguments);
     std::shared_ptr<QVResultSet> runQuery(const QString& sql, const QVariantList* arguments,
                                           const QVariantMap* parameters);
     bool runUpdate(const QString& sql, const QVariantList* arguments, const QVariantMap* parameters,
                    QVError* prepareError);
+    // Whether a statement may run now (the connection is open and not running another one);
+    // clears the last layer error when it may.
+    bool mayRunStatement();
+    // What a query and an update share: the statement prepared (or taken from the cache), its
+    // values bound and itself cached when caching is on; null after logging why not.
+    std::shared_ptr<QVStatement> boundStatement(const QString& sql, const QVariantList* arguments,
+                                                const QVariantMap* parameters, bool forQuery, QVError* prepareError);
     // The ready statement for a text (cached or newly prepared), or null after logging why.
     std::shared_ptr<QVStatement> prepare(const QString& sql, bool forQuery, QVError* prepareError);
     bool bindArguments(QVStatement& statement, const QVariantList* arguments, const QVariantMap* parameters,

@@ -11,8 +11,6 @@
 #include <cmath>
 #include <utility>
 
-#include <unistd.h>
-
 QVResultSet::QVResultSet(std::shared_ptr<QVStatement> statement, QVDatabase* parentDB)
     : _statement(std::move(statement)), _parentDB(parentDB) {}
 
@@ -39,23 +37,9 @@ bool QVResultSet::next() {
         return false;
     }
     sqlite3_stmt* handle = _statement->statement();
-    QVDatabase::BusyWait wait;
-    int rc = SQLITE_OK;
+    // A detached cursor has no connection to take the bound from: it gives up at once.
     bool gaveUp = false;
-    for (;;) {
-        rc = sqlite3_step(handle);
-        if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED) break;
-        if (rc == SQLITE_LOCKED) {
-            const int resetResult = sqlite3_reset(handle);
-            if (resetResult != SQLITE_LOCKED)
-                SystemLog::error(QStringLiteral("Unexpected result from sqlite3_reset (%1) rs").arg(resetResult));
-        }
-        // A detached cursor has no connection to take the bound from: it gives up at once.
-        if (!_parentDB || !_parentDB->waitWhileBusy(wait, "next", __LINE__)) {
-            gaveUp = true;
-            break;
-        }
-    }
+    const int rc = QVDatabase::stepWhileBusy(handle, _parentDB, "next", "rs", &gaveUp);
     if (rc == SQLITE_ROW) {
         _hasRow = true;
         return true;
