@@ -235,6 +235,19 @@ qint32 updateItem(SecretService* service, const char* service_, const char* acco
     return status == QVKeychainNoError ? QVKeychainUnknownError : status;
 }
 
+// The checks and the connection every call starts with: null, with *status set, when the service
+// and account are not UTF-8 text, a password is missing or the service cannot be reached.
+SecretService* openChecked(const char* service, const char* account, bool passwordGiven, const QString& failure,
+                           Deadline& deadline, qint32* status) {
+    if (!validKey(service) || !validKey(account) || !passwordGiven) {
+        SystemLog::error(QStringLiteral("keychain: service and account must be UTF-8 text"));
+        *status = QVKeychainBadParameter;
+        return nullptr;
+    }
+    *status = QVKeychainNoError;
+    return openService(deadline, failure, status);
+}
+
 }  // namespace
 
 void SetKeychainTimeout(std::chrono::milliseconds timeout) {
@@ -248,13 +261,9 @@ std::chrono::milliseconds KeychainTimeout() {
 char* GetPasswordFromKeychain(const char* service, const char* account, qint32* status) {
     qint32 ignored = 0;
     if (!status) status = &ignored;
-    if (!validKey(service) || !validKey(account)) {
-        SystemLog::error(QStringLiteral("keychain: service and account must be UTF-8 text"));
-        *status = QVKeychainBadParameter;
-        return nullptr;
-    }
     Deadline deadline;
-    SecretService* secrets = openService(deadline, QStringLiteral("SecKeychainCopyDefault failed"), status);
+    SecretService* secrets =
+        openChecked(service, account, true, QStringLiteral("SecKeychainCopyDefault failed"), deadline, status);
     if (!secrets) return nullptr;
 
     const Attributes attributes(service, account);
@@ -285,13 +294,10 @@ char* GetPasswordFromKeychain(const char* service, const char* account, qint32* 
 }
 
 qint32 UpdatePasswordInKeychain(const char* service, const char* account, const char* password) {
-    if (!validKey(service) || !validKey(account) || !password) {
-        SystemLog::error(QStringLiteral("keychain: service and account must be UTF-8 text"));
-        return QVKeychainBadParameter;
-    }
     Deadline deadline;
     qint32 status = QVKeychainNoError;
-    SecretService* secrets = openService(deadline, QStringLiteral("SecKeychainCopyDefault failed"), &status);
+    SecretService* secrets = openChecked(service, account, password != nullptr,
+                                         QStringLiteral("SecKeychainCopyDefault failed"), deadline, &status);
     if (!secrets) return status;
     status = updateItem(secrets, service, account, password, deadline);
     g_object_unref(secrets);
@@ -299,14 +305,11 @@ qint32 UpdatePasswordInKeychain(const char* service, const char* account, const 
 }
 
 qint32 AddPasswordToKeychain(const char* service, const char* account, const char* password) {
-    if (!validKey(service) || !validKey(account) || !password) {
-        SystemLog::error(QStringLiteral("keychain: service and account must be UTF-8 text"));
-        return QVKeychainBadParameter;
-    }
     Deadline deadline;
     qint32 status = QVKeychainNoError;
-    SecretService* secrets = openService(
-        deadline, QStringLiteral("SecKeychainCopyDefault failed. Make sure you have a keychain available."), &status);
+    SecretService* secrets = openChecked(
+        service, account, password != nullptr,
+        QStringLiteral("SecKeychainCopyDefault failed. Make sure you have a keychain available."), deadline, &status);
     if (!secrets) return status;
 
     const Attributes attributes(service, account);
@@ -354,13 +357,10 @@ qint32 AddPasswordToKeychain(const char* service, const char* account, const cha
 }
 
 qint32 DeletePasswordFromKeychain(const char* service, const char* account) {
-    if (!validKey(service) || !validKey(account)) {
-        SystemLog::error(QStringLiteral("keychain: service and account must be UTF-8 text"));
-        return QVKeychainBadParameter;
-    }
     Deadline deadline;
     qint32 status = QVKeychainNoError;
-    SecretService* secrets = openService(deadline, QStringLiteral("SecKeychainCopyDefault failed"), &status);
+    SecretService* secrets =
+        openChecked(service, account, true, QStringLiteral("SecKeychainCopyDefault failed"), deadline, &status);
     if (!secrets) return status;
     const Attributes attributes(service, account);
     GError* raw = nullptr;

@@ -110,6 +110,10 @@ public:
     // Serialises the property list (format 200 binary, 100 XML) and replaces the file at path
     // atomically. False on an unknown format, a value without a plist form, or a failed
     // write; the file on disk is then as it was.
+    // An XML property list written at path, or at "data/<name>" in the support folder when path
+    // is empty, after making its folder; what names the contents in the error ("file filters").
+    static bool writeDataPlist(const QVariant& plist, const QString& path, const QString& name, const QString& what,
+                               QVError* error);
     static bool writePlist(const QVariant& plist, const QString& path, int format,
                            QVError* error = nullptr);
 };

@@ -90,30 +90,31 @@ QImage FileManagerUtilities::iconForFile(const QString& path, const QSize& size,
     return WorkspaceUtilities::imageFromIcon(icon, size);
 }
 
-QString FileManagerUtilities::nameForUid(quint32 uid) {
-    long bufferSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+namespace {
+
+// The name of a user or group entry by its number, or the number itself when there is none;
+// the reentrant lookup gets a larger buffer for as long as the entry does not fit.
+template <class Entry, class Id>
+QString entryName(Id id, int sizeHint, int (*lookup)(Id, Entry*, char*, size_t, Entry**), char* Entry::*name) {
+    long bufferSize = ::sysconf(sizeHint);
     if (bufferSize <= 0) bufferSize = 16384;
     std::vector<char> buffer(static_cast<size_t>(bufferSize));
-    struct passwd entry;
-    struct passwd* result = nullptr;
-    while (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &result) == ERANGE &&
-           buffer.size() < (1u << 20))
+    Entry entry;
+    Entry* result = nullptr;
+    while (lookup(id, &entry, buffer.data(), buffer.size(), &result) == ERANGE && buffer.size() < (1u << 20))
         buffer.resize(buffer.size() * 2);
-    if (result && result->pw_name) return QString::fromLocal8Bit(result->pw_name);
-    return QString::number(uid);
+    if (result && result->*name) return QString::fromLocal8Bit(result->*name);
+    return QString::number(id);
+}
+
+}  // namespace
+
+QString FileManagerUtilities::nameForUid(quint32 uid) {
+    return entryName<passwd, uid_t>(uid, _SC_GETPW_R_SIZE_MAX, ::getpwuid_r, &passwd::pw_name);
 }
 
 QString FileManagerUtilities::nameForGid(quint32 gid) {
-    long bufferSize = ::sysconf(_SC_GETGR_R_SIZE_MAX);
-    if (bufferSize <= 0) bufferSize = 16384;
-    std::vector<char> buffer(static_cast<size_t>(bufferSize));
-    struct group entry;
-    struct group* result = nullptr;
-    while (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &result) == ERANGE &&
-           buffer.size() < (1u << 20))
-        buffer.resize(buffer.size() * 2);
-    if (result && result->gr_name) return QString::fromLocal8Bit(result->gr_name);
-    return QString::number(gid);
+    return entryName<group, gid_t>(gid, _SC_GETGR_R_SIZE_MAX, ::getgrgid_r, &group::gr_name);
 }
 
 QString FileManagerUtilities::formattedStringForSize(qint64 bytes) {

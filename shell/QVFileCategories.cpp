@@ -6,7 +6,6 @@
 #include "platform/PropertyList.h"
 #include "platform/SystemLog.h"
 #include "shell/Defaults.h"
-#include "shell/FileManagerUtilities.h"
 
 #include <QFileInfo>
 #include <QStringDecoder>
@@ -319,19 +318,9 @@ QVariantMap QVFileCategories::plistRepresentation() {
 }
 
 bool QVFileCategories::commit(QVError* error) {
-    const QVariantMap plist = plistRepresentation();
-    const QString path = _writePath.isEmpty()
-                             ? Defaults::appSupportPathForFile(QStringLiteral("fileCategories.plist"),
-                                                               QStringLiteral("data"))
-                             : _writePath;
-    const QString folder = QFileInfo(path).absolutePath();
-    if (!FileManagerUtilities::ensureDirectoryExists(folder)) {
-        qvSetError(error, QVError::app(FileManagerUtilities::FileOperationErrorCode,
-                                       QStringLiteral("The file categories could not be saved."),
-                                       QStringLiteral("The folder %1 could not be created.").arg(folder)));
+    if (!Defaults::writeDataPlist(plistRepresentation(), _writePath, QStringLiteral("fileCategories.plist"),
+                                  QStringLiteral("file categories"), error))
         return false;
-    }
-    if (!Defaults::writePlist(plist, path, int(PlistFormat::XML), error)) return false;
     // Outside the lock: observers may ask the model again from their own threads.
     NotificationCenter::defaultCenter().post(QString::fromLatin1(QVFileCategoriesChangedNotification),
                                              this);

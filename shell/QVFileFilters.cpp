@@ -4,7 +4,6 @@
 #include "platform/PropertyList.h"
 #include "platform/SystemLog.h"
 #include "shell/Defaults.h"
-#include "shell/FileManagerUtilities.h"
 
 #include <QFileInfo>
 
@@ -134,17 +133,6 @@ QVariantList QVFileFilters::plistRepresentation() {
 }
 
 bool QVFileFilters::commit(QVError* error) {
-    const QVariantList plist = plistRepresentation();
-    const QString path = _writePath.isEmpty()
-                             ? Defaults::appSupportPathForFile(QStringLiteral("siteViewFiles.plist"),
-                                                               QStringLiteral("data"))
-                             : _writePath;
-    const QString folder = QFileInfo(path).absolutePath();
-    if (!FileManagerUtilities::ensureDirectoryExists(folder)) {
-        qvSetError(error, QVError::app(FileManagerUtilities::FileOperationErrorCode,
-                                       QStringLiteral("The file filters could not be saved."),
-                                       QStringLiteral("The folder %1 could not be created.").arg(folder)));
-        return false;
-    }
-    return Defaults::writePlist(plist, path, int(PlistFormat::XML), error);
+    return Defaults::writeDataPlist(plistRepresentation(), _writePath, QStringLiteral("siteViewFiles.plist"),
+                                    QStringLiteral("file filters"), error);
 }
