@@ -3,6 +3,7 @@
 
 #include "completion/QVCodeIndexDatabase.h"
 #include "completion/QVCodeIndexer.h"
+#include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "shell/Defaults.h"
 
@@ -60,6 +61,7 @@ QVCodeIndex::QVCodeIndex(const QString& databasePath, UserDefaults* defaults, QV
 }
 
 QVCodeIndex::~QVCodeIndex() {
+    _alive->store(false);
     _defaults->removeObserver(_enabledObserver);
     stop();
     _database->close();
@@ -208,10 +210,16 @@ void QVCodeIndex::commitIndexed(QStringList& indexed) {
     const bool kept = _database->commitBatch();
     if (kept) {
         for (const QString& path : std::as_const(indexed))
-            NotificationCenter::defaultCenter().post(QString::fromLatin1(QVFileIndexInvalidated), this,
-                                                     {{QString::fromLatin1(QVFileIndexInvalidatedPathKey), path}});
+            postInvalidated({{QString::fromLatin1(QVFileIndexInvalidatedPathKey), path}});
     }
     indexed.clear();
+}
+
+void QVCodeIndex::postInvalidated(const QVariantMap& userInfo) {
+    MainQueue::post([this, alive = _alive, userInfo] {
+        if (alive->load())
+            NotificationCenter::defaultCenter().post(QString::fromLatin1(QVFileIndexInvalidated), this, userInfo);
+    });
 }
 
 bool QVCodeIndex::processFile(const Entry& entry) {
@@ -257,7 +265,7 @@ void QVCodeIndex::setEnabled(bool enabled) {
     // The observer of the default calls back here with the same value, which changes nothing.
     if (!_defaults->contains(key) || _defaults->boolForKey(key) != enabled) _defaults->setBool(enabled, key);
     if (enabled) {
-        NotificationCenter::defaultCenter().post(QString::fromLatin1(QVFileIndexInvalidated), this);
+        postInvalidated({});
         pokeIndexer();
     }
 }

@@ -20,9 +20,10 @@
 class QVBundleRepository;
 class QVCodeIndexDatabase;
 
-// Posted on the index thread after a file was indexed again, with the path under
-// QVFileIndexInvalidatedPathKey in the user info; and with no path when indexing is switched on.
-// The object is the index. Observers must not assume the main thread.
+// Posted after a file was indexed again, with the path under QVFileIndexInvalidatedPathKey in the
+// user info; and with no path when indexing is switched on. The object is the index. Delivered
+// on the main thread, where the editor's text lives, through the main queue: never once the index
+// is gone.
 inline constexpr const char* QVFileIndexInvalidated = "QVFileIndexInvalidated";
 inline constexpr const char* QVFileIndexInvalidatedPathKey = "path";
 
@@ -106,6 +107,8 @@ private:
     bool processFile(const Entry& entry);
     // Commits the batch and tells observers about its files.
     void commitIndexed(QStringList& indexed);
+    // Posts QVFileIndexInvalidated on the main thread.
+    void postInvalidated(const QVariantMap& userInfo);
     void addDirectoryFilesToQueue(const QString& folder, const std::shared_ptr<Walk>& walk);
     bool idleLocked() const;
 
@@ -114,6 +117,8 @@ private:
     UserDefaults* _defaults;
     UserDefaults::Token _enabledObserver = 0;
     std::atomic<bool> _enabled{true};
+    // Cleared when the index goes, so that news still queued for the main thread is dropped.
+    std::shared_ptr<std::atomic<bool>> _alive = std::make_shared<std::atomic<bool>>(true);
 
     mutable std::mutex _queueLock;  // guards everything down to _thread
     std::condition_variable _poker;

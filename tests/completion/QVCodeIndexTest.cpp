@@ -39,7 +39,7 @@ bool setModificationTime(const QString& path, time_t seconds, long nanoseconds) 
     return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
 }
 
-// The paths of QVFileIndexInvalidated posts, in order, and where they came from.
+// The paths of QVFileIndexInvalidated posts, in order, and whether any came off the main thread.
 class Recorder {
 public:
     explicit Recorder(const void* index) {
@@ -48,24 +48,26 @@ public:
                 std::lock_guard locker(_lock);
                 const QVariant path = note.userInfo.value(QString::fromLatin1(QVFileIndexInvalidatedPathKey));
                 _paths << (path.isValid() ? path.toString() : u"<switched on>"_qs);
-                if (MainQueue::isMainThread()) ++_onMainThread;
+                if (!MainQueue::isMainThread()) ++_offMainThread;
             });
     }
     ~Recorder() { NotificationCenter::defaultCenter().removeObserver(_token); }
+    // What was delivered once the main queue has run.
     QStringList take() {
+        MainQueue::drain();
         std::lock_guard locker(_lock);
         return std::exchange(_paths, {});
     }
-    int onMainThread() {
+    int offMainThread() {
         std::lock_guard locker(_lock);
-        return _onMainThread;
+        return _offMainThread;
     }
 
 private:
     NotificationCenter::Token _token = 0;
     std::mutex _lock;
     QStringList _paths;
-    int _onMainThread = 0;
+    int _offMainThread = 0;
 };
 
 }  // namespace
@@ -125,7 +127,7 @@ TEST_F(QVCodeIndexTest, IndexesQueuedFilesOnItsOwnThreadFromStartToStop) {
     ASSERT_TRUE(index->waitUntilIdle(kWait));
     EXPECT_EQ(keysOf(a), QStringList({u"alpha"_qs, u"beta"_qs}));
     EXPECT_EQ(recorder.take(), QStringList({a, b}));
-    EXPECT_EQ(recorder.onMainThread(), 0);
+    EXPECT_EQ(recorder.offMainThread(), 0);
 
     // Its scheduling priority is the lowest there is.
     bool lowest = false;
