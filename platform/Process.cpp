@@ -165,6 +165,207 @@ bool buildEnvironment(const QStringList& extra, std::vector<QByteArray>& env, QS
     return true;
 }
 
+// Everything the child needs, made before it exists: the program's path, the argument vector and
+// the environment (the pointers point into the byte arrays beside them, so this is never copied).
+struct Prepared {
+    QString path;
+    std::vector<QByteArray> argBytes, envBytes;
+    std::vector<char*> argv, envp;
+    QByteArray workingDirectory;
+
+    Prepared() = default;
+    Prepared(const Prepared&) = delete;
+    Prepared& operator=(const Prepared&) = delete;
+};
+
+// A null string when the child can be started, else why not.
+QString prepare(const QString& program, const QStringList& args, const ProcessOptions& options, Prepared& p) {
+    if (program.isEmpty()) return QStringLiteral("No program was given to run.");
+    if (program.contains(QLatin1Char('/'))) {
+        // Relative to the caller's folder, not to the child's working directory.
+        p.path = QFileInfo(program).absoluteFilePath();
+    } else {
+        p.path = Process::findExecutable(program);
+        if (p.path.isEmpty()) return QStringLiteral("The program \"%1\" was not found in PATH.").arg(program);
+    }
+    p.argBytes.push_back(p.path.toLocal8Bit());
+    for (const QString& arg : args) p.argBytes.push_back(arg.toLocal8Bit());
+    for (const QByteArray& arg : p.argBytes)
+        if (arg.contains('\0')) return QStringLiteral("An argument for \"%1\" contains a NUL character.").arg(program);
+    for (QByteArray& arg : p.argBytes) p.argv.push_back(arg.data());
+    p.argv.push_back(nullptr);
+
+    QString envError;
+    if (!buildEnvironment(options.extraEnvironment, p.envBytes, envError)) return envError;
+    for (QByteArray& entry : p.envBytes) p.envp.push_back(entry.data());
+    p.envp.push_back(nullptr);
+
+    p.workingDirectory = options.workingDirectory.toLocal8Bit();
+    if (!options.workingDirectory.isEmpty() && !QFileInfo(options.workingDirectory).isDir())
+        return QStringLiteral("The working directory \"%1\" does not exist.").arg(options.workingDirectory);
+    return {};
+}
+
+// A running child and our ends of its pipes (closed ones are not open).
+struct Child {
+    pid_t pid = -1;
+    Fd inWrite, outRead, errRead;
+};
+
+// Starts the child in a process group of its own with the default signal handling; a null string
+// when it runs, else why not.
+QString spawn(const Prepared& p, const QString& program, const ProcessOptions& options, Child& child) {
+    Fd inRead, outWrite, errWrite;
+    if (!makePipe(inRead, child.inWrite) || !makePipe(child.outRead, outWrite) || !makePipe(child.errRead, errWrite))
+        return QStringLiteral("Could not create pipes for \"%1\": %2").arg(program, errnoText(errno));
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, inRead.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, options.mergeStandardError ? outWrite.get() : errWrite.get(),
+                                     STDERR_FILENO);
+    if (!p.workingDirectory.isEmpty()) posix_spawn_file_actions_addchdir_np(&actions, p.workingDirectory.constData());
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // Descriptors other threads opened without close-on-exec stay out of the child.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
+
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    // Ignored signals survive exec, and SIGPIPE is ignored here: the child gets the defaults back.
+    sigfillset(&signals);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    // A group of its own, so a time-out also kills what the child started.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+
+    const int spawnError = posix_spawn(&child.pid, p.argv[0], &actions, &attributes, p.argv.data(), p.envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (spawnError != 0) {
+        if (spawnError == ENOENT) return QStringLiteral("The program \"%1\" does not exist.").arg(p.path);
+        return QStringLiteral("Could not start \"%1\": %2").arg(p.path, errnoText(spawnError));
+    }
+    // The child's ends close here, when they go out of scope.
+    if (options.mergeStandardError) child.errRead.reset();
+    if (options.input.isEmpty()) child.inWrite.reset();
+    setNonBlocking(child.inWrite);
+    setNonBlocking(child.outRead);
+    setNonBlocking(child.errRead);
+    return {};
+}
+
+// How the pumping ended.
+struct Ending {
+    int status = 0;
+    bool reaped = false;  // the child is gone and its status (or its loss) known
+    bool lost = false;
+    bool timedOut = false;
+    int pollError = 0;
+};
+
+// Feeds the input and reads both outputs as the pipes allow, until the child ends, the time-out
+// passes or poll fails.
+Ending pump(Child& child, const ProcessOptions& options, ProcessResult& result) {
+    // Readable once the child has ended; without it (old kernels) the loop polls waitpid.
+    Fd pidFd(openPidFd(child.pid));
+    using Clock = std::chrono::steady_clock;
+    const bool limited = options.timeoutMs >= 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? options.timeoutMs : 0);
+    const QByteArray& input = options.input;
+    qsizetype written = 0;
+    Ending ending;
+
+    while (!ending.reaped) {
+        if (!pidFd.isOpen() && reapIfDone(child.pid, ending.status, ending.lost)) {
+            ending.reaped = true;
+            break;
+        }
+        int waitMs = -1;
+        if (limited) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                ending.timedOut = true;
+                break;
+            }
+            waitMs = int(std::min<long long>(left, 1000 * 1000));
+        }
+        if (!pidFd.isOpen()) waitMs = waitMs < 0 ? 10 : std::min(waitMs, 10);
+
+        pollfd fds[4];
+        int count = 0, inIndex = -1, outIndex = -1, errIndex = -1, pidIndex = -1;
+        if (child.inWrite.isOpen()) fds[inIndex = count++] = {child.inWrite.get(), POLLOUT, 0};
+        if (child.outRead.isOpen()) fds[outIndex = count++] = {child.outRead.get(), POLLIN, 0};
+        if (child.errRead.isOpen()) fds[errIndex = count++] = {child.errRead.get(), POLLIN, 0};
+        if (pidFd.isOpen()) fds[pidIndex = count++] = {pidFd.get(), POLLIN, 0};
+        if (::poll(fds, nfds_t(count), waitMs) < 0) {
+            if (errno == EINTR) continue;
+            ending.pollError = errno;
+            break;
+        }
+
+        if (inIndex >= 0 && fds[inIndex].revents) {
+            if (fds[inIndex].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                child.inWrite.reset();  // the child closed its input: the rest is dropped
+            } else {
+                const size_t chunk = size_t(std::min<qsizetype>(input.size() - written, 65536));
+                const ssize_t n = ::write(child.inWrite.get(), input.constData() + written, chunk);
+                if (n > 0) written += n;
+                else if (n < 0 && errno != EINTR && errno != EAGAIN) child.inWrite.reset();  // EPIPE among them
+                if (written >= input.size()) child.inWrite.reset();
+            }
+        }
+        if (outIndex >= 0 && fds[outIndex].revents) readOnce(child.outRead, result.standardOutput);
+        if (errIndex >= 0 && fds[errIndex].revents) readOnce(child.errRead, result.standardError);
+        if (pidIndex >= 0 && (fds[pidIndex].revents & POLLIN))
+            ending.reaped = reapIfDone(child.pid, ending.status, ending.lost);
+    }
+    return ending;
+}
+
+// Kills a child still running (with its group) and reaps it, takes what is left in the pipes and
+// says how the child ended.
+void reap(Child& child, Ending ending, const QString& path, const ProcessOptions& options, ProcessResult& result) {
+    if (!ending.reaped) {
+        if (!reapIfDone(child.pid, ending.status, ending.lost)) {
+            ::kill(-child.pid, SIGKILL);
+            ::kill(child.pid, SIGKILL);
+            reapBlocking(child.pid, ending.status, ending.lost);
+        } else {
+            ending.timedOut = false;  // it ended on its own just in time
+        }
+    }
+    child.inWrite.reset();
+    readRemainder(child.outRead, result.standardOutput);
+    readRemainder(child.errRead, result.standardError);
+
+    const int status = ending.status;
+    if (ending.lost) {
+        result.errorString = QStringLiteral("The exit status of \"%1\" was lost.").arg(path);
+    } else if (WIFEXITED(status)) {
+        result.exited = true;
+        result.exitStatus = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.exitStatus = WTERMSIG(status);
+        const char* description = sigdescr_np(result.exitStatus);
+        result.errorString = QStringLiteral("\"%1\" was terminated by signal %2 (%3).")
+                                 .arg(path, QString::number(result.exitStatus),
+                                      QString::fromLocal8Bit(description ? description : "unknown"));
+    }
+    if (ending.timedOut) {
+        result.timedOut = true;
+        result.exited = false;
+        result.errorString = QStringLiteral("\"%1\" did not finish within %2 ms and was killed.")
+                                 .arg(path, QString::number(options.timeoutMs));
+    } else if (ending.pollError) {
+        result.errorString = QStringLiteral("Waiting for \"%1\" failed: %2").arg(path, errnoText(ending.pollError));
+    }
+}
+
 }  // namespace
 
 void Process::ignoreSigpipe() {
@@ -198,177 +399,15 @@ QString Process::findExecutable(const QString& name) {
 
 ProcessResult Process::run(const QString& program, const QStringList& args, const ProcessOptions& options) {
     ignoreSigpipe();
-
-    // Everything the child needs is prepared here, before it exists.
-    if (program.isEmpty()) return startFailure(QStringLiteral("No program was given to run."));
-    QString path;
-    if (program.contains(QLatin1Char('/'))) {
-        // Relative to the caller's folder, not to the child's working directory.
-        path = QFileInfo(program).absoluteFilePath();
-    } else {
-        path = findExecutable(program);
-        if (path.isEmpty())
-            return startFailure(QStringLiteral("The program \"%1\" was not found in PATH.").arg(program));
-    }
-    std::vector<QByteArray> argBytes;
-    argBytes.push_back(path.toLocal8Bit());
-    for (const QString& arg : args) argBytes.push_back(arg.toLocal8Bit());
-    for (const QByteArray& arg : argBytes)
-        if (arg.contains('\0'))
-            return startFailure(QStringLiteral("An argument for \"%1\" contains a NUL character.").arg(program));
-    std::vector<char*> argv;
-    for (QByteArray& arg : argBytes) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    std::vector<QByteArray> envBytes;
-    QString envError;
-    if (!buildEnvironment(options.extraEnvironment, envBytes, envError)) return startFailure(envError);
-    std::vector<char*> envp;
-    for (QByteArray& entry : envBytes) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
-    const QByteArray workingDirectory = options.workingDirectory.toLocal8Bit();
-    if (!options.workingDirectory.isEmpty() && !QFileInfo(options.workingDirectory).isDir())
-        return startFailure(QStringLiteral("The working directory \"%1\" does not exist.")
-                                .arg(options.workingDirectory));
-
-    Fd inRead, inWrite, outRead, outWrite, errRead, errWrite;
-    if (!makePipe(inRead, inWrite) || !makePipe(outRead, outWrite) || !makePipe(errRead, errWrite))
-        return startFailure(QStringLiteral("Could not create pipes for \"%1\": %2").arg(program, errnoText(errno)));
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, inRead.get(), STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, options.mergeStandardError ? outWrite.get() : errWrite.get(),
-                                     STDERR_FILENO);
-    if (!workingDirectory.isEmpty()) posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.constData());
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    // Descriptors other threads opened without close-on-exec stay out of the child.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-#endif
-
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t signals;
-    // Ignored signals survive exec, and SIGPIPE is ignored here: the child gets the defaults back.
-    sigfillset(&signals);
-    posix_spawnattr_setsigdefault(&attributes, &signals);
-    sigemptyset(&signals);
-    posix_spawnattr_setsigmask(&attributes, &signals);
-    // A group of its own, so a time-out also kills what the child started.
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-
-    pid_t pid = -1;
-    const int spawnError = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (spawnError != 0) {
-        if (spawnError == ENOENT)
-            return startFailure(QStringLiteral("The program \"%1\" does not exist.").arg(path));
-        return startFailure(QStringLiteral("Could not start \"%1\": %2").arg(path, errnoText(spawnError)));
-    }
-
+    Prepared prepared;
+    if (const QString refusal = prepare(program, args, options, prepared); !refusal.isNull())
+        return startFailure(refusal);
+    Child child;
+    if (const QString failure = spawn(prepared, program, options, child); !failure.isNull())
+        return startFailure(failure);
     ProcessResult result;
     result.started = true;
-    inRead.reset();
-    outWrite.reset();
-    errWrite.reset();
-    if (options.mergeStandardError) errRead.reset();
-    if (options.input.isEmpty()) inWrite.reset();
-    setNonBlocking(inWrite);
-    setNonBlocking(outRead);
-    setNonBlocking(errRead);
-
-    // Readable once the child has ended; without it (old kernels) the loop polls waitpid.
-    Fd pidFd(openPidFd(pid));
-    using Clock = std::chrono::steady_clock;
-    const bool limited = options.timeoutMs >= 0;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? options.timeoutMs : 0);
-    const QByteArray& input = options.input;
-    qsizetype written = 0;
-    int status = 0;
-    bool reaped = false, lost = false, timedOut = false;
-    int pollError = 0;
-
-    while (!reaped) {
-        if (!pidFd.isOpen() && reapIfDone(pid, status, lost)) {
-            reaped = true;
-            break;
-        }
-        int waitMs = -1;
-        if (limited) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) {
-                timedOut = true;
-                break;
-            }
-            waitMs = int(std::min<long long>(left, 1000 * 1000));
-        }
-        if (!pidFd.isOpen()) waitMs = waitMs < 0 ? 10 : std::min(waitMs, 10);
-
-        pollfd fds[4];
-        int count = 0, inIndex = -1, outIndex = -1, errIndex = -1, pidIndex = -1;
-        if (inWrite.isOpen()) fds[inIndex = count++] = {inWrite.get(), POLLOUT, 0};
-        if (outRead.isOpen()) fds[outIndex = count++] = {outRead.get(), POLLIN, 0};
-        if (errRead.isOpen()) fds[errIndex = count++] = {errRead.get(), POLLIN, 0};
-        if (pidFd.isOpen()) fds[pidIndex = count++] = {pidFd.get(), POLLIN, 0};
-        if (::poll(fds, nfds_t(count), waitMs) < 0) {
-            if (errno == EINTR) continue;
-            pollError = errno;
-            break;
-        }
-
-        if (inIndex >= 0 && fds[inIndex].revents) {
-            if (fds[inIndex].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-                inWrite.reset();  // the child closed its input: the rest is dropped
-            } else {
-                const size_t chunk = size_t(std::min<qsizetype>(input.size() - written, 65536));
-                const ssize_t n = ::write(inWrite.get(), input.constData() + written, chunk);
-                if (n > 0) written += n;
-                else if (n < 0 && errno != EINTR && errno != EAGAIN) inWrite.reset();  // EPIPE among them
-                if (written >= input.size()) inWrite.reset();
-            }
-        }
-        if (outIndex >= 0 && fds[outIndex].revents) readOnce(outRead, result.standardOutput);
-        if (errIndex >= 0 && fds[errIndex].revents) readOnce(errRead, result.standardError);
-        if (pidIndex >= 0 && (fds[pidIndex].revents & POLLIN)) reaped = reapIfDone(pid, status, lost);
-    }
-
-    if (!reaped) {
-        // The time-out passed or poll failed: the child and its group die, and are reaped.
-        if (!reapIfDone(pid, status, lost)) {
-            ::kill(-pid, SIGKILL);
-            ::kill(pid, SIGKILL);
-            reapBlocking(pid, status, lost);
-        } else {
-            timedOut = false;  // it ended on its own just in time
-        }
-    }
-    inWrite.reset();
-    readRemainder(outRead, result.standardOutput);
-    readRemainder(errRead, result.standardError);
-
-    if (lost) {
-        result.errorString = QStringLiteral("The exit status of \"%1\" was lost.").arg(path);
-    } else if (WIFEXITED(status)) {
-        result.exited = true;
-        result.exitStatus = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.exitStatus = WTERMSIG(status);
-        const char* description = sigdescr_np(result.exitStatus);
-        result.errorString = QStringLiteral("\"%1\" was terminated by signal %2 (%3).")
-                                 .arg(path, QString::number(result.exitStatus),
-                                      QString::fromLocal8Bit(description ? description : "unknown"));
-    }
-    if (timedOut) {
-        result.timedOut = true;
-        result.exited = false;
-        result.errorString = QStringLiteral("\"%1\" did not finish within %2 ms and was killed.")
-                                 .arg(path, QString::number(options.timeoutMs));
-    } else if (pollError) {
-        result.errorString = QStringLiteral("Waiting for \"%1\" failed: %2").arg(path, errnoText(pollError));
-    }
+    const Ending ending = pump(child, options, result);
+    reap(child, ending, prepared.path, options, result);
     return result;
 }
