@@ -364,16 +364,17 @@ bool QVKQueue::isOnNetworkVolume(const QString& path) {
 
 bool QVKQueue::isNetworkFileSystem(quint64 statfsType, const QString& mountType) {
     switch (statfsType & 0xFFFFFFFFu) {
-    case 0x6969:       // NFS
-    case 0x517B:       // SMB (smbfs)
-    case 0xFF534D42:   // CIFS
-    case 0xFE534D42:   // SMB2/SMB3
-    case 0x5346414F:   // AFS
-    case 0x6B414653:   // kAFS
-    case 0x73757245:   // Coda
-    case 0x564C:       // NCP (NetWare)
-    case 0x01021997:   // 9P
-    case 0x00C36400:   // Ceph
+    // The network file systems' statfs magic numbers.
+    case 0x6969:
+    case 0x517B:
+    case 0xFF534D42:
+    case 0xFE534D42:
+    case 0x5346414F:
+    case 0x6B414653:
+    case 0x73757245:
+    case 0x564C:
+    case 0x01021997:
+    case 0x00C36400:
         return true;
     case 0x65735546: {  // FUSE: it depends on the client behind the mount
         static const QStringList networkClients = {

@@ -46,10 +46,9 @@ public:
     // Whether the path lies on a network file system (statfs type, and the mount's type name for
     // FUSE). False when statfs fails: such a path is watched.
     static bool isOnNetworkVolume(const QString& path);
-    // The rule behind it. Network types by statfs magic number: NFS 0x6969, SMB 0x517B,
-    // CIFS 0xFF534D42, SMB2/3 0xFE534D42, AFS 0x5346414F and 0x6B414653, Coda 0x73757245,
-    // NCP 0x564C, 9P 0x01021997, Ceph 0x00C36400. FUSE (0x65735546) counts as network when the
-    // mount type names a network client: fuse.sshfs, fuse.curlftpfs, fuse.s3fs, fuse.rclone,
+    // The rule behind it. Network types by statfs magic number: 0x6969, 0x517B, 0xFF534D42,
+    // 0xFE534D42, 0x5346414F, 0x6B414653, 0x73757245, 0x564C, 0x01021997 and 0x00C36400. FUSE
+    // (0x65735546) counts as network when the mount type names a network client: fuse.sshfs, fuse.curlftpfs, fuse.s3fs, fuse.rclone,
     // fuse.gcsfuse, fuse.glusterfs, fuse.gvfsd-fuse, fuse.smbnetfs, fuse.davfs (or davfs).
     static bool isNetworkFileSystem(quint64 statfsType, const QString& mountType);
 
