@@ -10,7 +10,7 @@
 
 #include <chrono>
 
-// Result codes. The values are the ones the keychain of the original platform uses, so stored
+// Result codes. The values are the ones the macOS keychain uses, so stored
 // settings and log lines read the same.
 enum : qint32 {
     QVKeychainNoError = 0,

@@ -1,4 +1,4 @@
-// The XDG and home folders the system keeps its files in.
+// The XDG and home folders Qorvel keeps its files in.
 #include "platform/Paths.h"
 
 #include "platform/AppBundle.h"

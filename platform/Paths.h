@@ -1,4 +1,4 @@
-// Where the system keeps its files; HOME and the XDG variables are read on every call so that
+// Where Qorvel keeps its files; HOME and the XDG variables are read on every call so that
 // tests can point them at temporary folders.
 #pragma once
 

@@ -5,7 +5,7 @@
 #include <QStringList>
 #include <QVariantMap>
 
-// User-information keys understood across the system.
+// User-information keys understood across Qorvel.
 inline constexpr const char* QVLocalizedDescriptionKey = "QVLocalizedDescription";
 inline constexpr const char* QVLocalizedRecoverySuggestionKey = "QVLocalizedRecoverySuggestion";
 inline constexpr const char* QVLocalizedRecoveryOptionsKey = "QVLocalizedRecoveryOptions";

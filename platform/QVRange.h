@@ -1,4 +1,4 @@
-// A range of characters (UTF-16 units) or bytes: the system's ranges are location and length.
+// A range of characters (UTF-16 units) or bytes: Qorvel's ranges are location and length.
 #pragma once
 
 #include <QtGlobal>

@@ -1,4 +1,4 @@
-// ICU-backed decoding and encoding in the system's string encodings.
+// ICU-backed decoding and encoding in Qorvel's string encodings.
 #include "platform/TextEncoding.h"
 
 #include <unicode/ucnv.h>
@@ -74,7 +74,7 @@ const char* TextEncoding::converterName(QVStringEncoding encoding) {
     if (encoding == platform(0x020F)) return "ISO-8859-15";
     if (encoding == platform(0x0A01)) return "Shift_JIS";
     if (encoding == platform(0x0940)) return "EUC-KR";
-    // The number the system stores for "gb2312". Documents labelled gb2312 are EUC-CN; reading
+    // The number Qorvel stores for "gb2312". Documents labelled gb2312 are EUC-CN; reading
     // them as the 7-bit HZ form the number once stood for fails on every Chinese character.
     if (encoding == platform(0x0A05)) return "GB2312";
     if (encoding == platform(0x0A03)) return "Big5";
@@ -162,7 +162,7 @@ std::optional<QString> TextEncoding::decode(const char* bytes, qint64 size, QVSt
 std::optional<QByteArray> TextEncoding::encode(const QString& text, QVStringEncoding encoding, bool lossy,
                                                QVError* error) {
     const char* name = converterName(encoding);
-    // UTF-16 is written with a mark in little-endian order, as the system always wrote it.
+    // UTF-16 is written with a mark in little-endian order, as Qorvel always wrote it.
     if (encoding == UTF16) name = "UTF-16LE";
     Converter converter = name ? openConverter(name) : nullptr;
     if (!converter) {

@@ -1,8 +1,8 @@
-// Conversion between text and bytes in the system's string encodings, over ICU converters.
+// Conversion between text and bytes in Qorvel's string encodings, over ICU converters.
 //
-// Encodings are the system's own integer numbers (project files store them): the small numbers
+// Encodings are Qorvel's own integer numbers (project files store them): the small numbers
 // of the classic string encodings, and for the others the platform charset code with the top bit
-// of 32 set (0x80000000 | code). Only the encodings the system names are known; any other
+// of 32 set (0x80000000 | code). Only the encodings Qorvel names are known; any other
 // number has no converter and every conversion with it fails.
 #pragma once
 

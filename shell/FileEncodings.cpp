@@ -27,7 +27,7 @@ struct Charset {
 
 constexpr QVStringEncoding code(quint32 platformCode) { return TextEncoding::fromPlatformCode(platformCode); }
 
-// The charset table, in the system's order; the first entry of a number gives its written name.
+// The charset table, in Qorvel's order; the first entry of a number gives its written name.
 constexpr Charset kCharsets[] = {
     {"iso88591", "iso-8859-1", TextEncoding::ISOLatin1},
     {"iso88592", "iso-8859-2", code(0x0202)},

@@ -22,7 +22,7 @@ public:
     // The encoding of a charset name, 0 for an unknown or empty name. "-" and "_" are ignored
     // and case does not matter: "utf-8", "UTF8", "Shift_JIS", "ISO-8859-1" are all known.
     static QVStringEncoding encodingFromString(const QString& name);
-    // The written (lower-case) name of an encoding; a null string for one the system does not
+    // The written (lower-case) name of an encoding; a null string for one Qorvel does not
     // name. Mac OS Roman is "macintosh".
     static QString stringFromEncoding(QVStringEncoding encoding);
     // The encoding named by the default-encoding setting; 0 when it names none.

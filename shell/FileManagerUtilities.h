@@ -25,7 +25,7 @@ public:
     // the desktop has no icon for it. Safe to call from several threads.
     static QImage iconForFile(const QString& path, const QSize& size, bool useCache);
 
-    // The account or group name; the number in decimal when the system has no such entry.
+    // The account or group name; the number in decimal when the account database has no such entry.
     static QString nameForUid(quint32 uid);
     static QString nameForGid(quint32 gid);
 

@@ -17,7 +17,7 @@
 // preferences edit the list on the main thread; each filter guards its own fields.
 class QVFileFilters {
 public:
-    // Version-control folders and ignore files; the system's folder-view files, the program's
+    // Version-control folders and ignore files; Qorvel's folder-view files, the program's
     // own document, project and temporary files. Consulted after the user's filters.
     static constexpr const char* BuiltInPattern1 =
         "(\\.DS_Store$)|(\\.Qorvel$)|(\\.qvproj$)|(\\.tmp_Qorvel)";

@@ -151,7 +151,7 @@ std::optional<QByteArray> readRegularFile(const QString& path) {
 }
 
 // Literal text the raw bytes can rule out before any decoding: printable ASCII, tabs and line
-// breaks. Every encoding the system reads except UTF-16 maps such characters to themselves, one
+// breaks. Every encoding Qorvel reads except UTF-16 maps such characters to themselves, one
 // byte each, and gives them for no other bytes.
 bool isPlainAscii(QStringView text) {
     for (QChar c : text) {
