@@ -242,6 +242,7 @@ TEST(QVSearch, EnumerationFollowsPerlsGlobalMatchUpToTheEnd) {
         {"^foo", "", "foofoo\nfoo", "0+3"},
         {"^", "m", "ab\ncd\n", "0+0 3+0"},
         {"^", "", "abc", "0+0"},
+        {"^", "m", "", ""},
         {"$", "m", "ab\ncd\n", "2+0 5+0"},
         {"$", "", "ab\ncd\n", "5+0"},
         {"^#", "mi", "#a\nB#\n#c", "0+1 6+1"},
