@@ -438,9 +438,8 @@ bool QVDatabase::updateWithArguments(const QString& sql, QVError* error, const Q
 bool QVDatabase::mayRunStatement() {
     if (!databaseExists()) return false;
     if (_isExecutingStatement) {
-        SystemLog::warning(QStringLiteral("The QVDatabase %1 is currently in use.").arg(description()));
         setLayerError(SQLITE_MISUSE, QStringLiteral("The database is running another statement."));
-        crashIfAsked();
+        warnIfInUse();
         return false;
     }
     clearLayerError();
@@ -672,21 +671,20 @@ QVError QVDatabase::inSavePoint(const SavePointBlock& block) {
 
 // --- Connection state --------------------------------------------------------------------------
 
+bool QVDatabase::warnIfInUse() {
+    if (!_isExecutingStatement) return false;
+    SystemLog::warning(QStringLiteral("The QVDatabase %1 is currently in use.").arg(description()));
+    crashIfAsked();
+    return true;
+}
+
 qint64 QVDatabase::lastInsertRowId() {
-    if (_isExecutingStatement) {
-        SystemLog::warning(QStringLiteral("The QVDatabase %1 is currently in use.").arg(description()));
-        crashIfAsked();
-        return 0;
-    }
+    if (warnIfInUse()) return 0;
     return _db ? sqlite3_last_insert_rowid(_db) : 0;
 }
 
 int QVDatabase::changes() {
-    if (_isExecutingStatement) {
-        SystemLog::warning(QStringLiteral("The QVDatabase %1 is currently in use.").arg(description()));
-        crashIfAsked();
-        return 0;
-    }
+    if (warnIfInUse()) return 0;
     return _db ? sqlite3_changes(_db) : 0;
 }
 

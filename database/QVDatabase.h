@@ -226,6 +226,8 @@ private:
                                           const QVariantMap* parameters);
     bool runUpdate(const QString& sql, const QVariantList* arguments, const QVariantMap* parameters,
                    QVError* prepareError);
+    // True, after a warning (and a stop when crashOnErrors is set), while a statement runs.
+    bool warnIfInUse();
     // Whether a statement may run now (the connection is open and not running another one);
     // clears the last layer error when it may.
     bool mayRunStatement();
