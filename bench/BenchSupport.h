@@ -16,3 +16,48 @@ public:
 private:
     quint64 _state;
 };
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+// Real web files nobody here wrote, from the Debian packages scripts/setup installs
+// (node-typescript, libjs-three, libjs-pdf, libjs-bootstrap5, php-tcpdf) and the installed
+// documentation's HTML pages: every .html, .htm, .css, .js and .php file under them, copied once
+// into folder/real (links followed, each file once), so that every program walks plain files.
+// Answers the tree's root, empty when none of it is installed. QORVEL_REAL_TREE names a folder
+// to use instead of the given one, which then stays for later runs.
+inline QString realWebTree(QString folder) {
+    if (!qEnvironmentVariableIsEmpty("QORVEL_REAL_TREE")) folder = qEnvironmentVariable("QORVEL_REAL_TREE");
+    const QString root = folder + QStringLiteral("/real");
+    const QString marker = folder + QStringLiteral("/real.complete");
+    if (QFile::exists(marker)) return root;
+    const QStringList sources{QStringLiteral("/usr/share/javascript"), QStringLiteral("/usr/share/php"),
+                              QStringLiteral("/usr/share/nodejs/typescript"), QStringLiteral("/usr/share/bootstrap-html"),
+                              QStringLiteral("/usr/share/doc")};
+    const QStringList filters{QStringLiteral("*.html"), QStringLiteral("*.htm"), QStringLiteral("*.css"), QStringLiteral("*.js"),
+                              QStringLiteral("*.php")};
+    QSet<QString> seen;
+    int copied = 0;
+    for (const QString& source : sources) {
+        if (!QFileInfo(source).isDir()) continue;
+        for (QDirIterator it(source, filters, QDir::Files, QDirIterator::Subdirectories | QDirIterator::FollowSymlinks); it.hasNext();) {
+            it.next();
+            const QString real = it.fileInfo().canonicalFilePath();
+            // Of the documentation only the HTML manuals.
+            if (source.endsWith(QStringLiteral("/doc")) && !it.filePath().contains(QStringLiteral("/html/"))) continue;
+            if (real.isEmpty() || seen.contains(real)) continue;
+            seen.insert(real);
+            const QString target = root + it.filePath();
+            QDir().mkpath(QFileInfo(target).path());
+            if (QFile::copy(real, target)) ++copied;
+        }
+    }
+    if (copied == 0) return QString();
+    QFile(marker).open(QIODevice::WriteOnly);
+    return root;
+}

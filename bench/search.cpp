@@ -1,18 +1,23 @@
-// Find across a 100 MB web project with the search engine, beside ripgrep and grep on the same tree.
+// Find across a 100 MB web project with the search engine, beside ripgrep and grep on the same tree,
+// and on a tree of real web files from Debian packages (see realWebTree in BenchSupport.h).
 //
 // The corpus: about 24,000 HTML, CSS, JavaScript and PHP files of 0.5 to 8 KB (100 MB in all) in
 // 240 folders of a temporary tree, generated once per run from a fixed seed; a few lines carry
-// non-ASCII text. Every benchmark walks the whole tree and counts matches per file.
+// non-ASCII text. Every search walks the whole tree and counts matches per file.
 //
-// Our side is what the multi-file find does: for each file, QVSearch::findAllForPath reads it in
-// its detected encoding and enumerates all matches in the text; the regex benchmark asks for
-// results with their context lines, as the find window does, and expands a replacement template
-// on the text of every match. The peers, run as child processes in the same
-// run: `rg -j1 -uu -c` (one thread, no ignore files, counting matching lines per file; -F for the
-// literals, -i for the caseless one) and `grep -rc` (-F / -i / -E alike). A peer's time includes
-// starting it. Wall-clock times; the program prints the ratios to rg and grep at the end, and
-// checks our per-file counts against `rg --count-matches` once, outside the timings.
+// In process (the Google benchmarks and the "in process" rows): what the multi-file find does,
+// for each file QVSearch::findAllForPath reads it in its detected encoding and enumerates all
+// matches; the regex query asks for results with their context lines, as the find window does,
+// and expands a replacement template on the text of every match.
+// As whole processes: bench/driver's `qvdriver search` (walk, read, detect, decode where needed,
+// count matches, print "path:count") beside `rg -j1 -uu --no-config --count-matches` (-F for the
+// literals, -i for the caseless one, -U for the pattern, which may match across lines as ours does)
+// and `grep -rc` (-F / -i / -E alike; grep counts lines), run
+// in turns; and the literal beside `qvdriver scan`, reading every file in chunks and scanning with
+// memchr: the limit of a single-threaded literal search. Outside the timing the per-file counts
+// must equal rg's and the scan's. QORVEL_BENCH_ROUNDS sets the pairs (default 5).
 #include "bench/BenchSupport.h"
+#include "bench/Paired.h"
 
 #include "platform/Process.h"
 #include "shell/FileEncodings.h"
@@ -208,22 +213,6 @@ const Corpus& corpus() {
 
 QString rootPath() { return corpus().path + "/site"; }
 
-// Seconds per iteration of each benchmark, for the ratio table: the best of its repetitions,
-// which the load of a busy machine disturbs least.
-std::map<std::string, double>& timings() {
-    static std::map<std::string, double> t;
-    return t;
-}
-
-void record(benchmark::State& state, const std::string& key, std::chrono::steady_clock::duration total) {
-    if (state.iterations() == 0)
-        return;
-    const double seconds = std::chrono::duration<double>(total).count() / double(state.iterations());
-    const auto it = timings().find(key);
-    if (it == timings().end() || seconds < it->second)
-        timings()[key] = seconds;
-}
-
 QVSearch makeSearch(const Query& q) {
     QVSearch search = q.regex ? QVSearch::withExpressionString(q.pattern, q.caseSensitive)
                               : QVSearch::withSearchString(q.pattern);
@@ -234,9 +223,10 @@ QVSearch makeSearch(const Query& q) {
 }
 
 // Our matches per file (files without a match left out).
-std::map<std::string, qint64> searchTree(const QVSearch& search, bool expand, qint64* replacedBytes) {
+std::map<std::string, qint64> searchTree(const QVSearch& search, bool expand, qint64* replacedBytes,
+                                        const QString& root = rootPath()) {
     std::map<std::string, qint64> counts;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(rootPath().toStdString())) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root.toStdString())) {
         if (!entry.is_regular_file())
             continue;
         const QString path = QString::fromStdString(entry.path().string());
@@ -258,10 +248,11 @@ std::map<std::string, qint64> searchTree(const QVSearch& search, bool expand, qi
     return counts;
 }
 
-QStringList peerArgs(const Query& q, bool rg, bool countMatches = false) {
+QStringList peerArgs(const Query& q, bool rg, const QString& root = rootPath()) {
     QStringList args;
+    // A pattern of ours may match across line breaks: rg's multi-line mode is the same search.
     if (rg)
-        args << "-j1" << "-uu" << "--no-config" << (countMatches ? "--count-matches" : "-c");
+        args << "-j1" << "-uu" << "--no-config" << "--count-matches" << (q.regex ? "-U" : "--no-multiline");
     else
         args << "-r" << "-c";
     if (!q.regex)
@@ -270,8 +261,17 @@ QStringList peerArgs(const Query& q, bool rg, bool countMatches = false) {
         args << "-E";
     if (!q.caseSensitive)
         args << "-i";
-    args << "-e" << q.pattern << rootPath();
+    args << "-e" << q.pattern << root;
     return args;
+}
+
+QStringList driverArgs(const Query& q, const QString& root) {
+    QStringList args{paired::driver(), "search"};
+    if (!q.regex)
+        args << "-F";
+    if (!q.caseSensitive)
+        args << "-i";
+    return args << q.pattern << root;
 }
 
 // "path:count" lines; grep also lists files with no match (count 0), which are left out.
@@ -312,46 +312,90 @@ void BM_QVSearch(benchmark::State& state, const Query* q) {
     const QVSearch search = makeSearch(*q);
     std::map<std::string, qint64> counts;
     qint64 replaced = 0;
-    std::chrono::steady_clock::duration total{};
-    for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state)
         counts = searchTree(search, q->replace != nullptr, &replaced);
-        total += std::chrono::steady_clock::now() - start;
-    }
-    record(state, std::string("QVSearch/") + q->name, total);
     state.counters["files"] = double(counts.size());
     state.counters["matches"] = double(sum(counts));
     state.SetBytesProcessed(state.iterations() * corpus().bytes);
 
     // Outside the timing: the per-file match counts must be ripgrep's.
-    const ProcessResult check = Process::run("rg", peerArgs(*q, true, true));
+    const ProcessResult check = Process::run("rg", peerArgs(*q, true));
     const auto expected = parseCounts(check.standardOutput);
     state.counters["files_differing_from_rg"] = double(differences(expected, counts));
 }
 
-void BM_Peer(benchmark::State& state, const Query* q, bool rg) {
-    corpus();
-    const QString program = rg ? "rg" : "grep";
-    if (Process::findExecutable(program).isEmpty()) {
-        state.SkipWithError((program + " is not installed").toUtf8().constData());
+double processCpu() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+int rounds() {
+    bool ok = false;
+    const int n = qEnvironmentVariableIntValue("QORVEL_BENCH_ROUNDS", &ok);
+    return ok && n > 0 ? n : 5;
+}
+
+std::string differing(const std::map<std::string, qint64>& a, const std::map<std::string, qint64>& b) {
+    const qint64 d = differences(a, b);
+    return d ? " COUNTS DIFFER IN " + std::to_string(d) + " FILES" : "";
+}
+
+// Ours and the peers in turns over one tree; a row of the table for each pair of programs.
+void wholeProcesses(const std::string& tree, const QString& root) {
+    const QString rg = Process::findExecutable("rg"), grep = Process::findExecutable("grep");
+    if (rg.isEmpty() || grep.isEmpty() || !QFileInfo(paired::driver()).isExecutable()) {
+        std::printf("whole processes: rg, grep or %s missing\n", qPrintable(paired::driver()));
         return;
     }
-    std::map<std::string, qint64> counts;
-    std::chrono::steady_clock::duration total{};
-    for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
-        const ProcessResult result = Process::run(program, peerArgs(*q, rg));
-        total += std::chrono::steady_clock::now() - start;
-        if (!result.started || !result.exited) {
-            state.SkipWithError("the peer failed");
-            return;
+    qint64 files = 0, bytes = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root.toStdString()))
+        if (entry.is_regular_file()) {
+            ++files;
+            bytes += qint64(entry.file_size());
         }
-        counts = parseCounts(result.standardOutput);
+    std::printf("%s tree: %lld files, %.1f MB\n", tree.c_str(), files, double(bytes) / 1e6);
+    QTemporaryDir empty;
+    std::printf("start-up on an empty folder: qvdriver search %.1f ms, rg %.1f ms\n",
+                paired::alone({paired::driver(), "search", "-F", "x", empty.path()}, 5).median * 1e3,
+                paired::alone(QStringList{rg} + peerArgs(kQueries[0], true, empty.path()), 5).median * 1e3);
+    for (const Query& q : kQueries) {
+        const QStringList ours = driverArgs(q, root);
+        const QStringList peer = QStringList{rg} + peerArgs(q, true, root);
+        const auto oursCounts = parseCounts(Process::run(ours[0], ours.mid(1)).standardOutput);
+        const auto rgCounts = parseCounts(Process::run(rg, peerArgs(q, true, root)).standardOutput);
+        const std::string label = tree + " " + q.name;
+        paired::addRow(paired::row("search " + label + " / rg -j1" + differing(oursCounts, rgCounts),
+                                   paired::compare(ours, peer, rounds())));
+        paired::addRow(paired::row("search " + label + " / grep -r (counts lines)",
+                                   paired::compare(ours, QStringList{grep} + peerArgs(q, false, root), rounds())));
+        // In process, as the find window runs it, against rg's whole process.
+        const QVSearch search = makeSearch(q);
+        paired::Comparison inProcess;
+        qint64 replaced = 0;
+        std::map<std::string, qint64> counts = searchTree(search, q.replace != nullptr, &replaced, root);
+        paired::run(peer);
+        for (int i = 0; i < rounds(); ++i) {
+            paired::Run one;
+            const double cpu = processCpu(), start = paired::now();
+            counts = searchTree(search, q.replace != nullptr, &replaced, root);
+            one.wall = paired::now() - start;
+            one.cpu = processCpu() - cpu;
+            one.ok = true;
+            inProcess.ours.push_back(one);
+            inProcess.peer.push_back(paired::run(peer));
+        }
+        paired::addRow(paired::row("search " + label + " in process" + (q.replace ? " with results and replacements" : "") +
+                                       " / rg -j1" + differing(counts, rgCounts),
+                                   inProcess));
+        if (!q.regex && q.caseSensitive) {
+            const QStringList limit{paired::driver(), "scan", q.pattern, root};
+            const auto scanCounts = parseCounts(Process::run(limit[0], limit.mid(1)).standardOutput);
+            paired::addRow(paired::row("search " + label + " / read-and-memchr limit (qvdriver scan)" + differing(oursCounts, scanCounts),
+                                       paired::compare(ours, limit, rounds())));
+            paired::addRow(paired::row("rg -j1 " + label + " / read-and-memchr limit", paired::compare(peer, limit, rounds())));
+        }
     }
-    record(state, program.toStdString() + "/" + q->name, total);
-    state.counters["files"] = double(counts.size());
-    state.counters["matching_lines"] = double(sum(counts));
-    state.SetBytesProcessed(state.iterations() * corpus().bytes);
 }
 
 }  // namespace
@@ -367,26 +411,19 @@ int main(int argc, char** argv) {
     for (const Query& q : kQueries) {
         benchmark::RegisterBenchmark((std::string("QVSearch/") + q.name).c_str(), BM_QVSearch, &q)
             ->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
-        benchmark::RegisterBenchmark((std::string("rg/") + q.name).c_str(), BM_Peer, &q, true)
-            ->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
-        benchmark::RegisterBenchmark((std::string("grep/") + q.name).c_str(), BM_Peer, &q, false)
-            ->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
     std::printf("\ncorpus: %zu files, %.1f MB\n", corpus().files.size(), double(corpus().bytes) / (1024 * 1024));
-    for (const Query& q : kQueries) {
-        const auto& t = timings();
-        const auto ours = t.find(std::string("QVSearch/") + q.name);
-        if (ours == t.end())
-            continue;
-        for (const char* peer : {"rg", "grep"}) {
-            const auto other = t.find(std::string(peer) + "/" + q.name);
-            if (other != t.end() && other->second > 0)
-                std::printf("%-14s QVSearch / %-4s = %.2f\n", q.name, peer, ours->second / other->second);
-        }
+    if (qgetenv("QORVEL_BENCH_PROCESSES") != "0") {
+        wholeProcesses("generated", rootPath());
+        QTemporaryDir realFolder(QDir::tempPath() + "/qorvel-search-real-XXXXXX");
+        const QString real = realWebTree(realFolder.path());
+        if (!real.isEmpty())
+            wholeProcesses("real", real);
     }
+    paired::printTable("Search in files: ours / peer, ratio below 1 is faster");
     return 0;
 }

@@ -117,39 +117,6 @@ bool fits(QVRange r, qint64 originalSize, qint64 replacedEnd) {
            r.length <= originalSize - r.location;
 }
 
-// The bytes of a regular file; nothing for anything else (a folder, a pipe, a device) or when it
-// cannot be read. A pipe is never waited on.
-std::optional<QByteArray> readRegularFile(const QString& path) {
-    const QByteArray native = QFile::encodeName(path);
-    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat info;
-    std::optional<QByteArray> bytes;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        QByteArray data;
-        data.resize(qsizetype(info.st_size) + 1);  // one spare byte tells a grown file at once
-        qsizetype size = 0;
-        for (;;) {
-            if (size == data.size())
-                data.resize(data.size() * 2 + 4096);
-            const ssize_t got = ::read(fd, data.data() + size, size_t(data.size() - size));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0)
-                break;
-            if (got == 0) {
-                data.resize(size);
-                bytes = std::move(data);
-                break;
-            }
-            size += got;
-        }
-    }
-    ::close(fd);
-    return bytes;
-}
-
 // Literal text the raw bytes can rule out before any decoding: printable ASCII, tabs and line
 // breaks. Every encoding Qorvel reads except UTF-16 maps such characters to themselves, one
 // byte each, and gives them for no other bytes.
@@ -164,61 +131,209 @@ bool isPlainAscii(QStringView text) {
 
 char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
 
-// Whether an ASCII needle occurs in the bytes, ASCII letters compared without case: Horspool
-// over folded bytes.
-bool containsCaseless(const char* data, qsizetype size, const QByteArray& needle) {
-    const qsizetype m = needle.size();
-    if (m == 0 || m > size)
-        return m == 0;
-    QByteArray folded(m, Qt::Uninitialized);
-    for (qsizetype i = 0; i < m; ++i)
-        folded[i] = lowerAscii(needle[i]);
-    qsizetype skip[256];
-    for (qsizetype& s : skip)
-        s = m;
-    for (qsizetype i = 0; i + 1 < m; ++i) {
-        skip[quint8(folded[i])] = m - 1 - i;
-        const char upper = folded[i] >= 'a' && folded[i] <= 'z' ? char(folded[i] - ('a' - 'A')) : folded[i];
-        skip[quint8(upper)] = m - 1 - i;
-    }
-    const char last = folded[m - 1];
-    for (qsizetype at = 0; at <= size - m;) {
-        const char c = lowerAscii(data[at + m - 1]);
-        if (c == last) {
-            qsizetype i = m - 2;
-            while (i >= 0 && lowerAscii(data[at + i]) == folded[i])
-                --i;
-            if (i < 0)
-                return true;
+// Rules files out for a plain-ASCII literal by their bytes, before any decoding: text decoded from
+// bytes, in whatever encoding, can hold a match only if the bytes hold the literal (ASCII letters
+// compared without case when asked), or a NUL byte (perhaps UTF-16, where ASCII characters are
+// not single bytes), or, for a caseless needle with a letter that a character beyond ASCII folds
+// into (the Kelvin sign into "k", the long s into "s"), any byte beyond ASCII.
+// Places where the needle's first and last bytes both match are found sixteen bytes at a time.
+class LiteralPrefilter {
+public:
+    LiteralPrefilter(const QString& literal, bool caseSensitive) : _caseSensitive(caseSensitive) {
+        if (literal.isEmpty() || !isPlainAscii(literal))
+            return;
+        _needle = literal.toLatin1();
+        if (!caseSensitive) {
+            for (char& c : _needle)
+                c = lowerAscii(c);
+            for (const auto& [from, to] : foldsIntoAscii())
+                _highBytesMayMatch = _highBytesMayMatch || _needle.contains(char(to));
         }
-        at += skip[quint8(data[at + m - 1])];
+        _usable = true;
     }
-    return false;
+    bool usable() const { return _usable; }
+    size_t overlap() const { return size_t(_needle.size()) - 1; }
+
+    bool mayHold(const char* d, size_t n) const { return find<true>(d, n, 0) != kNone; }
+    // The first place at or after from where the needle is, or kNone.
+    size_t indexIn(const char* d, size_t n, size_t from) const { return find<false>(d, n, from); }
+    // Whether a match over the bytes of valid UTF-8 is a match over its decoded text.
+    bool exactOverUTF8() const { return !_highBytesMayMatch; }
+    static constexpr size_t kNone = size_t(-1);
+
+private:
+    // The first match at or after from; with Track, also any byte that may hold a match in an
+    // encoding other than UTF-8 (0 when one is found).
+    template <bool Track>
+    size_t find(const char* d, size_t n, size_t from) const {
+        const size_t m = size_t(_needle.size());
+        const char* p = _needle.constData();
+        size_t at = from;
+#if defined(__SSE2__)
+        // A letter of a caseless needle matches both cases: a byte with the 0x20 bit set is
+        // compared with the lower case (for a letter only those two bytes give it).
+        auto foldMask = [this](char c) { return char(!_caseSensitive && c >= 'a' && c <= 'z' ? 0x20 : 0); };
+        const __m128i first = _mm_set1_epi8(p[0]), last = _mm_set1_epi8(p[m - 1]);
+        const __m128i firstFold = _mm_set1_epi8(foldMask(p[0])), lastFold = _mm_set1_epi8(foldMask(p[m - 1]));
+        const __m128i zero = _mm_setzero_si128();
+        __m128i nul = zero, high = zero;
+        for (; at + 16 + m - 1 <= n; at += 16) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at + m - 1));
+            if constexpr (Track) {
+                nul = _mm_or_si128(nul, _mm_cmpeq_epi8(a, zero));
+                high = _mm_or_si128(high, a);
+            }
+            unsigned bits = unsigned(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(a, firstFold), first),
+                                                                     _mm_cmpeq_epi8(_mm_or_si128(b, lastFold), last))));
+            while (bits) {
+                const size_t candidate = at + unsigned(__builtin_ctz(bits));
+                if (matchesAt(d + candidate))
+                    return candidate;
+                bits &= bits - 1;
+            }
+        }
+        if (Track && (_mm_movemask_epi8(nul) || (_highBytesMayMatch && _mm_movemask_epi8(high))))
+            return 0;
+#endif
+        if constexpr (Track)
+            for (size_t i = at; i < n; ++i)
+                if (d[i] == 0 || (_highBytesMayMatch && quint8(d[i]) >= 0x80))
+                    return 0;
+        for (; at + m <= n; ++at)
+            if (matchesAt(d + at))
+                return at;
+        return kNone;
+    }
+
+    bool matchesAt(const char* at) const {
+        if (_caseSensitive)
+            return std::memcmp(at, _needle.constData(), size_t(_needle.size())) == 0;
+        for (qsizetype i = 0; i < _needle.size(); ++i)
+            if (lowerAscii(at[i]) != _needle[i])
+                return false;
+        return true;
+    }
+
+    QByteArray _needle;  // in lower case when caseless
+    bool _caseSensitive;
+    bool _highBytesMayMatch = false;
+    bool _usable = false;
+};
+
+// The rest of an open regular file from where it stands, in one buffer; nothing when it cannot be
+// read.
+std::optional<QByteArray> readToEnd(int fd, qint64 expected) {
+    // A buffer kept from file to file (for files under 16 MB) needs no fresh pages from the
+    // system for each file; the caller's copy shares it and lets it go before the next file.
+    constexpr qint64 kKept = 16 * 1024 * 1024;
+    thread_local QByteArray kept;
+    QByteArray data = expected < kKept ? std::exchange(kept, QByteArray()) : QByteArray();
+    data.resize(qsizetype(std::max<qint64>(expected, 0)) + 1);  // one spare byte tells a grown file at once
+    qsizetype size = 0;
+    for (;;) {
+        if (size == data.size())
+            data.resize(data.size() * 2 + 4096);
+        const ssize_t got = ::read(fd, data.data() + size, size_t(data.size() - size));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return std::nullopt;
+        if (got == 0) {
+            data.resize(size);
+            if (expected < kKept)
+                kept = data;
+            return data;
+        }
+        size += got;
+    }
 }
 
-// False only when the text decoded from the bytes, in whatever encoding, cannot hold a match
-// of the literal; true whenever it is not sure.
-bool mayHoldLiteral(const QByteArray& bytes, const QString& literal, bool caseSensitive) {
-    if (!isPlainAscii(literal))
-        return true;
-    // NUL bytes: perhaps UTF-16, where ASCII characters are not single bytes.
-    if (std::memchr(bytes.constData(), 0, size_t(bytes.size())))
-        return true;
-    const QByteArray needle = literal.toLatin1();
-    if (caseSensitive)
-        return ::memmem(bytes.constData(), size_t(bytes.size()), needle.constData(), size_t(needle.size())) != nullptr;
-    if (containsCaseless(bytes.constData(), bytes.size(), needle))
-        return true;
-    // A few non-ASCII letters fold to ASCII ones (the Kelvin sign to "k", the long s to "s"):
-    // with one of those in the needle, any non-ASCII byte may be one of them.
-    for (const auto& [from, to] : foldsIntoAscii()) {
-        if (needle.contains(char(to)) || needle.contains(char(QChar::toUpper(to)))) {
-            for (char c : bytes)
-                if (quint8(c) >= 0x80)
-                    return true;
+// The bytes of a regular file; nothing for anything else (a folder, a pipe, a device) or when it
+// cannot be read. A pipe is never waited on. With a prefilter, nothing either when the bytes rule
+// the literal out: those are scanned in chunks of a buffer reused from file to file, which stay
+// in the processor's cache and need no fresh memory (most files of a search hold no match).
+std::optional<QByteArray> readRegularFile(const QString& path, const LiteralPrefilter* filter = nullptr) {
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat info;
+    std::optional<QByteArray> bytes;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        if (!filter) {
+            bytes = readToEnd(fd, info.st_size);
+        } else {
+            constexpr size_t kChunk = 64 * 1024;
+            const size_t overlap = filter->overlap();
+            thread_local std::vector<char> chunk;
+            chunk.resize(kChunk + overlap);
+            size_t kept = 0;
+            bool whole = true;  // every byte so far is in the chunk
+            for (;;) {
+                const ssize_t got = ::read(fd, chunk.data() + kept, kChunk);
+                if (got < 0 && errno == EINTR)
+                    continue;
+                if (got <= 0)
+                    break;  // the end (or an unreadable file): ruled out
+                const size_t size = kept + size_t(got);
+                if (filter->mayHold(chunk.data(), size)) {
+                    // A file read whole by this one read is in the chunk already.
+                    if (whole && qint64(size) < qint64(kChunk) && qint64(size) == qint64(info.st_size))
+                        bytes = QByteArray(chunk.data(), qsizetype(size));
+                    else if (::lseek(fd, 0, SEEK_SET) == 0)
+                        bytes = readToEnd(fd, info.st_size);
+                    break;
+                }
+                whole = false;
+                kept = std::min(overlap, size);
+                std::memmove(chunk.data(), chunk.data() + size - kept, kept);
+            }
         }
     }
-    return false;
+    ::close(fd);
+    return bytes;
+}
+
+// Every match in valid UTF-8 bytes, as next() gives them (NotFound at the end), as a bare range
+// in UTF-16 units of the decoded text.
+template <class Next>
+QList<QVSearchResult> rangesInUTF16Units(const QByteArray& data, Next&& next) {
+    QList<QVSearchResult> found;
+    const char* d = data.constData();
+    qint64 byte = 0, unit = 0;
+    // UTF-16 units of the valid UTF-8 from byte to end: one per lead byte, two for a character
+    // of four bytes.
+    auto advance = [&](qint64 end) {
+#if defined(__SSE2__)
+        // Sixteen bytes at a time: all of them ASCII, or counted by mask.
+        const __m128i continuationEnd = _mm_set1_epi8(char(0xC0)), fourByteLead = _mm_set1_epi8(char(0xEF));
+        for (; byte + 16 <= end; byte += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + byte));
+            const unsigned high = unsigned(_mm_movemask_epi8(x));
+            if (!high) {
+                unit += 16;
+                continue;
+            }
+            // As signed bytes, continuation bytes (0x80-0xBF) lie below 0xC0, and leads of four
+            // bytes (0xF0-0xF4) above 0xEF among the negative ones.
+            const unsigned continuation = unsigned(_mm_movemask_epi8(_mm_cmplt_epi8(x, continuationEnd)));
+            const unsigned four = unsigned(_mm_movemask_epi8(_mm_cmpgt_epi8(x, fourByteLead))) & high;
+            unit += 16 - __builtin_popcount(continuation) + __builtin_popcount(four);
+        }
+#endif
+        for (; byte < end; ++byte) {
+            const quint8 c = quint8(d[byte]);
+            unit += (c & 0xC0) != 0x80;
+            unit += c >= 0xF0;
+        }
+        return unit;
+    };
+    for (QVRange r = next(); !r.isNotFound(); r = next()) {
+        const qint64 start = advance(r.location);
+        found.append(QVSearchResult(QVRange(start, advance(r.end()) - start)));
+    }
+    return found;
 }
 
 bool hasTemplateMarks(QStringView t) {
@@ -466,12 +581,13 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
                                               bool asResults, QVError* error) const {
     if (!canMatch())
         return {};
-    const std::optional<QByteArray> bytes = readRegularFile(path);
-    if (!bytes)
-        return {};
     // Most files of a multi-file find hold no match: for a literal the bytes tell, before the
     // encoding is even detected.
-    if (!_regex && !mayHoldLiteral(*bytes, _search, _caseSensitive))
+    std::optional<LiteralPrefilter> filter;
+    if (!_regex)
+        filter.emplace(_search, _caseSensitive);
+    const std::optional<QByteArray> bytes = readRegularFile(path, filter && filter->usable() ? &*filter : nullptr);
+    if (!bytes)
         return {};
     // Detection on the bytes in hand (the file's name, then its declarations or byte-order
     // mark, then the default), as reading the file would do, so the file is read once.
@@ -486,13 +602,38 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
         *encoding = chosen;
     // A pattern is matched over UTF-8 bytes by the same rules as over the decoded text, so
     // when the text is exactly those bytes decoded, a file without a match needs no decoding.
-    // (The match goes first: a file with a match needs no validity check here, since decoding
-    // checks the bytes anyway; so does a pattern too complex for the bytes, to report it.)
-    QVError bytesError;
-    if (_regex && chosen == TextEncoding::UTF8 && !bytes->startsWith("\xEF\xBB\xBF") &&
-        !_regex->copyMatchForUTF8Data(*bytes, QVRange(0, bytes->size()), &bytesError) && !bytesError &&
-        bytes->isValidUtf8())
-        return {};
+    // (The match goes first: a file without one is the common case; a pattern too complex for
+    // the bytes goes on to the decoded text, to report it there.) Nor do bare ranges: the
+    // matches are walked over the bytes and their places counted in UTF-16 units.
+    if (chosen == TextEncoding::UTF8 && !bytes->startsWith("\xEF\xBB\xBF")) {
+        if (_regex) {
+            QVError bytesError;
+            const bool matches = bool(_regex->copyMatchForUTF8Data(*bytes, QVRange(0, bytes->size()), &bytesError));
+            if (!bytesError && (!matches || !asResults) && bytes->isValidUtf8()) {
+                if (!matches)
+                    return {};
+                QVSearchEnumerator walk(*this, *bytes);
+                QList<QVSearchResult> found = rangesInUTF16Units(*bytes, [&walk] {
+                    const auto next = walk.nextObject();
+                    return next ? next->range() : QVRange();
+                });
+                if (!walk.error())
+                    return found;
+            }
+        } else if (!asResults && filter->usable() && filter->exactOverUTF8() && bytes->isValidUtf8()) {
+            // A literal's bytes in the bytes: a match of the literal in the text, and the same
+            // walk, from each match's end.
+            const size_t length = size_t(_search.size());
+            size_t from = 0;
+            return rangesInUTF16Units(*bytes, [&] {
+                const size_t at = filter->indexIn(bytes->constData(), size_t(bytes->size()), from);
+                if (at == LiteralPrefilter::kNone)
+                    return QVRange();
+                from = at + length;
+                return QVRange(qint64(at), qint64(length));
+            });
+        }
+    }
     const std::optional<QString> text = FileEncodings::createWithData(*bytes, path, &chosen);
     if (encoding)
         *encoding = chosen;

@@ -205,6 +205,13 @@ TEST(QVSearch, FindAllForPathAgreesWithTheDecodedText) {
         {"case-sensitive miss", "plain2.css", QByteArray("a { COLOR: red; }"), "color", true, 0},
         {"line breaks in the literal", "lines.txt", QByteArray("a\r\nb a\nb"), "a\r\nb", true, 1},
         {"invalid UTF-8 read in the fallback", "broken.txt", QByteArray("ok \xff\xfe ok"), "OK", false, 2},
+        // Files are ruled out in chunks of 64 KiB: what lies across or past a chunk's end.
+        {"literal across a chunk's end", "across.js", QByteArray(65533, 'x') + "needle", "needle", true, 1},
+        {"caseless across a chunk's end", "across2.js", QByteArray(65531, 'x') + "NeEdLe", "needle", false, 1},
+        {"file of exactly one chunk", "one.js", QByteArray(65530, 'x') + "needle", "needle", true, 1},
+        {"file one byte short of a chunk", "short.js", QByteArray(65529, 'x') + "needle", "needle", true, 1},
+        {"miss in a long file", "long.js", QByteArray(200000, 'n') + "needl", "needle", true, 0},
+        {"Kelvin sign in a later chunk", "kelvin2.html", QByteArray(70000, ' ') + QString(u"\u212Aelvin"_qs).toUtf8(), "kelvin", false, 1},
     };
     TestDir dir;
     for (const Case& c : cases) {
@@ -217,6 +224,27 @@ TEST(QVSearch, FindAllForPathAgreesWithTheDecodedText) {
         EXPECT_EQ(search.findAllForString(*text, false).size(), c.expected) << c.name;
         encoding = 0;
         EXPECT_EQ(search.findAllForPath(path, &encoding, false).size(), c.expected) << c.name;
+    }
+
+    // Bare ranges of a pattern or a literal found over the bytes are the decoded text's, in UTF-16
+    // units.
+    const QString mixed = dir.write("mixed.html", QString(u"a\u00e9b \u65e5\U0001F600x\n\u00e9\u00e9 aaaB\nx"_qs).repeated(5).toUtf8());
+    const std::optional<QString> text = FileEncodings::createWithContentsOfFile(mixed, nullptr);
+    ASSERT_TRUE(text);
+    QList<QVSearch> searches;
+    for (const char* pattern : {"\u00e9+|\U0001F600", "b\\s", "x*", "[^a]", "(?m)^", ".$", "aB", "b \\S"})
+        searches << QVSearch::withExpressionString(QString::fromUtf8(pattern), true);
+    for (const char* literal : {"aB", "B\nx", "aa"}) {
+        searches << QVSearch::withSearchString(QString::fromUtf8(literal));
+        searches.last().setCaseSensitive(true);
+        searches << QVSearch::withSearchString(QString::fromUtf8(literal).toUpper());
+    }
+    for (const QVSearch& search : searches) {
+        QList<QVRange> expected, actual;
+        for (const QVSearchResult& r : search.findAllForString(*text, false)) expected << r.range();
+        for (const QVSearchResult& r : search.findAllForPath(mixed, nullptr, false)) actual << r.range();
+        EXPECT_FALSE(expected.isEmpty()) << search.searchString().toStdString();
+        EXPECT_EQ(actual, expected) << search.searchString().toStdString();
     }
 
     // A pipe is not read (and not waited on).
