@@ -248,11 +248,12 @@ std::map<std::string, qint64> searchTree(const QVSearch& search, bool expand, qi
     return counts;
 }
 
-QStringList peerArgs(const Query& q, bool rg, const QString& root = rootPath()) {
+// A pattern of ours may match across line breaks: rg's multi-line mode is the same search, its
+// default line-by-line mode the one its users run.
+QStringList peerArgs(const Query& q, bool rg, const QString& root = rootPath(), bool lineByLine = false) {
     QStringList args;
-    // A pattern of ours may match across line breaks: rg's multi-line mode is the same search.
     if (rg)
-        args << "-j1" << "-uu" << "--no-config" << "--count-matches" << (q.regex ? "-U" : "--no-multiline");
+        args << "-j1" << "-uu" << "--no-config" << "--count-matches" << (q.regex && !lineByLine ? "-U" : "--no-multiline");
     else
         args << "-r" << "-c";
     if (!q.regex)
@@ -367,6 +368,9 @@ void wholeProcesses(const std::string& tree, const QString& root) {
         const std::string label = tree + " " + q.name;
         paired::addRow(paired::row("search " + label + " / rg -j1" + differing(oursCounts, rgCounts),
                                    paired::compare(ours, peer, rounds())));
+        if (q.regex)
+            paired::addRow(paired::row("search " + label + " / rg -j1 line by line (no -U)",
+                                       paired::compare(ours, QStringList{rg} + peerArgs(q, true, root, true), rounds())));
         paired::addRow(paired::row("search " + label + " / grep -r (counts lines)",
                                    paired::compare(ours, QStringList{grep} + peerArgs(q, false, root), rounds())));
         // In process, as the find window runs it, against rg's whole process.
