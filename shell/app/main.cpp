@@ -6,10 +6,12 @@
 #include "platform/Process.h"
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
+#include "shell/app/FolderWindow.h"
 #include "shell/app/MainWindow.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
 
 #include <cstdlib>
 #include <cstring>
@@ -60,11 +62,13 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(AppBundle::main().bundleIdentifier());
     Defaults::resetDefaults();
 
-    std::vector<std::unique_ptr<MainWindow>> windows;
+    std::vector<std::unique_ptr<QMainWindow>> windows;
     QStringList paths = QApplication::arguments().mid(1);
     if (paths.isEmpty()) paths << QString();
     for (const QString& path : paths) {
-        windows.push_back(std::make_unique<MainWindow>(path));
+        // A folder opens as a file tree until projects arrive.
+        if (!path.isEmpty() && QFileInfo(path).isDir()) windows.push_back(std::make_unique<FolderWindow>(path));
+        else windows.push_back(std::make_unique<MainWindow>(path));
         windows.back()->show();
     }
     const int status = app.exec();
