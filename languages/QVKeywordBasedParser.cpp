@@ -106,6 +106,7 @@ void QVKeywordBasedParser::loadCommentsFromPlist(const QVariantList& comments) {
 }
 
 void QVKeywordBasedParser::rebuildIndex() {
+    _wordCache.clear();
     _index.clear();
     _index.reserve(_keywords.size());
     for (auto it = _keywords.cbegin(); it != _keywords.cend(); ++it) _index.insert(QStringView(it.key()), &it.value());
@@ -128,6 +129,13 @@ const QVKeyword* QVKeywordBasedParser::keywordForWord(QStringView word) const {
 }
 
 const QVTextAttributes* QVKeywordBasedParser::attributesForWord(QStringView word) {
+    if (const QVTextAttributes* const* known = _wordCache.find(word)) return *known;
+    const QVTextAttributes* found = lookUpWord(word);
+    _wordCache.insert(word, found);
+    return found;
+}
+
+const QVTextAttributes* QVKeywordBasedParser::lookUpWord(QStringView word) {
     if (!_caseSensitive) {
         _lowered.resize(word.size());
         QChar* out = _lowered.data();

@@ -6,6 +6,7 @@
 #include "languages/QVComment.h"
 #include "languages/QVKeyword.h"
 #include "languages/QVParser.h"
+#include "languages/QVWordCache.h"
 
 #include <QHash>
 #include <QList>
@@ -77,7 +78,10 @@ private:
     QVariantMap plistForQuotes() const;
     void rebuildIndex();
     const QVKeyword* keywordForWord(QStringView word) const;
+    // What colours word: a keyword's attributes, else the first pattern keyword matching all of
+    // it, else null. Remembered per word until the keywords or the theme change.
     const QVTextAttributes* attributesForWord(QStringView word);
+    const QVTextAttributes* lookUpWord(QStringView word);
 
     QHash<QString, QVKeyword> _keywords;
     QList<QVKeyword> _regexKeywords;
@@ -96,5 +100,6 @@ private:
     // lookup costs no string copy.
     QHash<QStringView, const QVKeyword*> _index;
     QString _lowered;  // scratch for lower-casing a word
+    QVWordCache<const QVTextAttributes*> _wordCache;
     QSet<QString> _tooComplexLogged;  // word patterns already reported as too complex
 };

@@ -187,3 +187,43 @@ TEST(IncrementalHighlight, RandomEditsMatchAFreshHighlight) {
         }
     }
 }
+
+TEST(IncrementalHighlight, PiecesColourAsTheWhole) {
+    // Long scripts whose comment forms stop occurring part way (a licence block comment, then
+    // only line comments; strings and comments holding other forms' begins): coloured whole and
+    // in ten pieces cut at line starts, they come out the same.
+    Languages languages;
+    auto script = [](const QString& header, const QString& line, int lines) {
+        QString text = header;
+        for (int i = 0; i < lines; ++i) text += line.arg(i);
+        return text;
+    };
+    struct Case {
+        const char* name;
+        QVParser& parser;
+        QString text;
+    };
+    const QList<Case> cases{
+        {"script", *languages.js,
+         script(u"/* licence\n   text */\n"_qs, u"const a%1 = '// no' + \"/* no\"; // note %1 /* still\nif (a) { b(); }\n"_qs, 400)},
+        {"server language with three forms", *languages.php,
+         script(u"/* head */ # once\n"_qs, u"$v%1 = '#' . \"//\"; // line %1\necho $v%1; /* b%1 */\n"_qs, 400)},
+        {"style sheet", *languages.css, script(u"/* only here */\n"_qs, u".c%1 { margin: %1px; content: \"/*\"; }\n"_qs, 400)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QVariantMap standard = standardAttributes(*languages.theme);
+        QVTextStorage whole, pieces;
+        whole.replaceCharacters(QVRange(0, 0), c.text);
+        pieces.replaceCharacters(QVRange(0, 0), c.text);
+        highlightAll(whole, c.parser, standard);
+        qint64 from = 0;
+        for (int i = 1; i <= 10; ++i) {
+            const qint64 to = i == 10 ? pieces.length() : pieces.lineRange(pieces.lineOfPosition(pieces.length() * i / 10)).location;
+            colourRange(pieces, c.parser, QVRange(from, to - from), standard);
+            from = to;
+        }
+        EXPECT_EQ(styleMask(pieces), styleMask(whole));
+        EXPECT_EQ(pieces.dump(), whole.dump());
+    }
+}

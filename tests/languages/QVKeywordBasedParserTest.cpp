@@ -85,6 +85,11 @@ TEST(QVKeywordBasedParser, ColoursTokens) {
         {"comment begin made of word characters", remSyntax(), u"x rem y"_qs, u"K......"_qs, u"......."_qs},
         {"first full pattern match wins", twoPatternSyntax(), u"Foo bar xFoo"_qs, u"NNN.VVV.VVVV"_qs, u"............"_qs},
         {"php variables", phpSyntax(), u"$abc = 1; # c"_qs, u"VVVV...N..CCC"_qs, u"............."_qs},
+        {"comment begin inside a string is found again after it", javaScriptSyntax(), u"'/*' x /* y */ z"_qs, u"QQQQ...CCCCCCC.."_qs, u"mmmm...mmmmmmm.."_qs},
+        {"line begin inside a block comment is found again after it", javaScriptSyntax(), u"/* // */ if // z\nif"_qs, u"CCCCCCCC.KK.CCCC.KK"_qs, u"mmmmmmmm..........."_qs},
+        {"line comments after the last block comment", javaScriptSyntax(), u"/* a */ x // b\ny // c\nif"_qs, u"CCCCCCC...CCCC...CCCC.KK"_qs, u"mmmmmmm................."_qs},
+        {"a word again in other cases", sqlSyntax({u"select"_qs}), u"select SELECT Select selects"_qs, u"KKKKKK.KKKKKK.KKKKKK........"_qs, u"............................"_qs},
+        {"a pattern word again", javaScriptSyntax(), u"Foo x Foo if Fo Foo"_qs, u"PPP...PPP.KK.PP.PPP"_qs, u"..................."_qs},
         {"css is not case-sensitive", cssSyntax(), u"COLOR: #FFF; margin: 10px"_qs, u"PPPPP..OOOO..PPPPPP..NNNN"_qs, u"........................."_qs},
     };
     for (const Case& c : cases) {
@@ -204,6 +209,12 @@ TEST(QVKeywordBasedParser, EditorFormOfKeywords) {
                                                   QVariantMap{{u"title"_qs, u"^z+$"_qs}}}}},
         QVariantMap{{u"title"_qs, u""_qs}, {u"keywords"_qs, QVariantList{QVariantMap{{u"title"_qs, u"lost"_qs}}}}},
     };
+    // Words coloured before the keywords change are looked up again after.
+    parser->setTheme(fixtures::theme());
+    QVTextStorage before;
+    before.replaceCharacters(QVRange(0, 0), u"when zz if"_qs);
+    parser->parseRange(QVRange(0, before.length()), before);
+    EXPECT_EQ(styleMask(before), u"........KK"_qs);
     parser->setIdentifiers(edited);
     EXPECT_EQ(parser->keywords().keys(), QStringList{u"when"_qs});
     ASSERT_EQ(parser->regexKeywords().size(), 1);
