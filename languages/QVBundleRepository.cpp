@@ -1,6 +1,7 @@
 // The registry of language bundles.
 #include "languages/QVBundleRepository.h"
 
+#include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
 
@@ -16,6 +17,9 @@ const QString kBundlesFolder = QStringLiteral("Bundles");
 }  // namespace
 
 QVBundleRepository& QVBundleRepository::sharedRepository() {
+    // Bundles stop observing the notification centre when they go: it must be made before the
+    // registry so that it is destroyed after it at exit.
+    NotificationCenter::defaultCenter();
     static QVBundleRepository repository;
     return repository;
 }
