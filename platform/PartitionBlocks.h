@@ -101,7 +101,13 @@ public:
 
     // Inserts boundaries at indexes i, i + 1, ... at positions (non-decreasing, between those of
     // boundaries i - 1 and i): many at once cost O(count + blockSize + blocks), not that per one.
-    void insertBoundaries(qsizetype i, std::span<const qint64> positions) requires (!HasValues);
+    void insertBoundaries(qsizetype i, std::span<const qint64> positions) requires (!HasValues) {
+        insertMany(i, positions, nullptr);
+    }
+    // The same with a value for each new partition.
+    void insertBoundaries(qsizetype i, std::span<const qint64> positions, std::span<const V> values) requires HasValues {
+        insertMany(i, positions, values.data());
+    }
 
     // Removes boundaries [first, first + count), all in [1, partitions() - 1], with their
     // partitions: the partition before first absorbs the removed ones.
@@ -241,6 +247,7 @@ private:
     }
 
     void insertAt(qsizetype i, qint64 pos, const V* value);
+    void insertMany(qsizetype i, std::span<const qint64> positions, const V* values);
     void splitBlock(qsizetype b, qsizetype inserted);
     void mergeIfSmall(qsizetype b);
     void rebase(qsizetype b);
@@ -443,10 +450,10 @@ void PartitionBlocks<Value>::removeBoundaries(qsizetype first, qsizetype count) 
 }
 
 template <typename Value>
-void PartitionBlocks<Value>::insertBoundaries(qsizetype i, std::span<const qint64> positions) requires (!HasValues) {
+void PartitionBlocks<Value>::insertMany(qsizetype i, std::span<const qint64> positions, const V* values) {
     if (positions.empty()) return;
     if (positions.size() < 4) {
-        for (size_t k = 0; k < positions.size(); ++k) insertAt(i + qsizetype(k), positions[k], nullptr);
+        for (size_t k = 0; k < positions.size(); ++k) insertAt(i + qsizetype(k), positions[k], values ? values + k : nullptr);
         return;
     }
     settle();
@@ -476,6 +483,16 @@ void PartitionBlocks<Value>::insertBoundaries(qsizetype i, std::span<const qint6
         bases[size_t(p)] = all[size_t(from)];
         firsts[size_t(p)] = _firsts[size_t(b)] + from;
         for (qsizetype k = from; k < to; ++k) block.starts.push_back(all[size_t(k)] - all[size_t(from)]);
+        if constexpr (HasValues) {
+            // The values in the same order: the old block's before j, the new ones, the rest.
+            const QList<V>& oldValues = blockAt(b).values;
+            const qsizetype added = qsizetype(positions.size());
+            for (qsizetype k = from; k < to; ++k) {
+                if (k < j) block.values.append(oldValues[k]);
+                else if (k < j + added) block.values.append(values[k - j]);
+                else block.values.append(oldValues[k - added]);
+            }
+        }
     }
     _blocks.erase(_blocks.begin() + b);
     _bases.erase(_bases.begin() + b);

@@ -227,7 +227,11 @@ void QVTextStorage::endEditing() {
         qWarning("QVTextStorage: endEditing without beginEditing ignored");
         return;
     }
-    if (--_editingDepth == 0) processEditing();
+    if (--_editingDepth == 0) {
+        // Nothing stays pending outside a batch, so that readers on other threads only read.
+        for (const Attribute& attribute : _attributes) attribute.runs.settle();
+        processEditing();
+    }
 }
 
 void QVTextStorage::noteEdit(int mask, qint64 location, qint64 oldLength, qint64 newLength) {

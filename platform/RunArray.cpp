@@ -6,6 +6,7 @@ template class PartitionBlocks<QVariant>;
 RunArray::RunArray(qsizetype blockSize) : _runs(blockSize) {}
 
 const QVariant& RunArray::valueAt(qint64 index, QVRange* run) const {
+    settle();
     if (!run) return _runs.valueAt(index);
     PartitionBlocks<QVariant>::Extent extent;
     const QVariant& value = _runs.valueAt(index, &extent);
@@ -61,6 +62,97 @@ void RunArray::mergeAt(qsizetype boundary) {
 
 void RunArray::setValue(QVRange range, const QVariant& value) {
     if (range.length <= 0) return;
+    if (!_pending.starts.empty()) {
+        if (setPending(range, value)) return;
+        applyPending();
+    }
+    _pending.starts.push_back(range.location);
+    _pending.values.append(value);
+    _pending.end = range.end();
+}
+
+// A value set right after the last run continues it when equal, or starts a run.
+void RunArray::appendPending(qint64 start, const QVariant& value) {
+    if (!_pending.values.empty() && sameValue(_pending.values.back(), value)) return;
+    _pending.starts.push_back(start);
+    _pending.values.append(value);
+}
+
+bool RunArray::setPending(QVRange range, const QVariant& value) {
+    std::vector<qint64>& starts = _pending.starts;
+    QList<QVariant>& values = _pending.values;
+    const qint64 end = _pending.end;
+    if (range.location < starts.front()) return false;
+    if (range.location > end) {
+        // What lies between keeps its runs: a few of them are taken in as they are.
+        qint64 at = end;
+        for (int taken = 0; at < range.location; ++taken) {
+            if (taken == 4) {
+                _pending.end = at;
+                return false;
+            }
+            PartitionBlocks<QVariant>::Extent extent;
+            appendPending(at, _runs.valueAt(at, &extent));
+            at = std::min(extent.end, range.location);
+        }
+        _pending.end = range.location;
+        appendPending(range.location, value);
+        _pending.end = range.end();
+        return true;
+    }
+    // The runs that hold range's start and end; usually the last one holds both.
+    auto runOf = [&](qint64 pos) {
+        if (pos >= starts.back()) return qsizetype(starts.size()) - 1;
+        return qsizetype(std::upper_bound(starts.begin(), starts.end(), pos) - starts.begin()) - 1;
+    };
+    // What lies after range in the pending runs comes back after it; more than a few runs there
+    // would make every such value cost a copy of them, so those are applied first instead.
+    constexpr qsizetype kMostKept = 4;
+    qsizetype tailFrom = qsizetype(starts.size());
+    if (range.end() < end) {
+        tailFrom = runOf(range.end());
+        if (qsizetype(starts.size()) - tailFrom > kMostKept) return false;
+    }
+    // Cut at range's start: the run holding it keeps what lies before.
+    const qsizetype first = range.location == end ? qsizetype(starts.size()) : runOf(range.location);
+    const size_t keep = size_t(first < qsizetype(starts.size()) && starts[size_t(first)] < range.location ? first + 1 : first);
+    qint64 tailStarts[kMostKept];
+    QVariant tailValues[kMostKept];
+    const qsizetype kept = qsizetype(starts.size()) - tailFrom;
+    for (qsizetype k = 0; k < kept; ++k) {
+        const size_t at = size_t(tailFrom + k);
+        tailStarts[k] = std::max(starts[at], range.end());
+        // The run that holds both ends of range stays before it too.
+        tailValues[k] = at < keep ? values[qsizetype(at)] : std::move(values[qsizetype(at)]);
+    }
+    starts.resize(keep);
+    values.resize(qsizetype(keep));
+    appendPending(range.location, value);
+    for (qsizetype k = 0; k < kept; ++k) appendPending(tailStarts[k], tailValues[k]);
+    _pending.end = std::max(end, range.end());
+    return true;
+}
+
+void RunArray::applyPending() {
+    Pending pending = std::move(_pending);
+    _pending = Pending();
+    const qint64 start = pending.starts.front();
+    if (pending.starts.size() == 1) {
+        setValueNow(QVRange(start, pending.end - start), pending.values.front());
+        return;
+    }
+    const qsizetype first = splitAt(start);
+    const qsizetype end = splitAt(pending.end);
+    if (end - first > 1) _runs.removeBoundaries(first + 1, end - first - 1);
+    _runs.setValueOf(first, pending.values.front());
+    const size_t added = pending.starts.size() - 1;
+    _runs.insertBoundaries(first + 1, std::span<const qint64>(pending.starts.data() + 1, added),
+                           std::span<const QVariant>(pending.values.constData() + 1, added));
+    mergeAt(first + qsizetype(added) + 1);
+    mergeAt(first);
+}
+
+void RunArray::setValueNow(QVRange range, const QVariant& value) {
     {
         QVRange run;
         if (sameValue(valueAt(range.location, &run), value) && run.end() >= range.end()) return;
@@ -74,6 +166,7 @@ void RunArray::setValue(QVRange range, const QVariant& value) {
 }
 
 void RunArray::replace(qint64 location, qint64 removed, qint64 inserted, bool inherit) {
+    settle();
     if (length() > 0) {
         // The common edits, typing and erasing inside a run, touch that run's length alone.
         PartitionBlocks<QVariant>::Extent run;
@@ -127,6 +220,7 @@ void RunArray::replace(qint64 location, qint64 removed, qint64 inserted, bool in
 }
 
 QString RunArray::check() const {
+    settle();
     if (QString problem = _runs.check(); !problem.isEmpty()) return problem;
     if (length() == 0) {
         if (runCount() != 1) return QStringLiteral("%1 runs over an empty text").arg(runCount());

@@ -16,20 +16,36 @@ extern template class PartitionBlocks<QVariant>;
 //
 // The runs and their values sit together in blocks (see PartitionBlocks), so that an edit or a
 // change of value costs the same anywhere in a text of millions of runs.
+//
+// Values set one after the other along the text (a highlighter colouring a file from its start)
+// are gathered as runs of their own first and put into the blocks together when anything reads
+// the runs, edits the text or calls settle(): each value set so costs a few appends instead of
+// two cuts and two joins in a block. Reading settles the runs: a thread that reads while another
+// sets values must hold a lock anyway, and readers of a settled array only read.
 class RunArray {
 public:
     explicit RunArray(qsizetype blockSize = PartitionBlocks<QVariant>::DefaultBlockSize);
 
     qint64 length() const { return _runs.length(); }
-    qsizetype runCount() const { return _runs.partitions(); }
+    qsizetype runCount() const {
+        settle();
+        return _runs.partitions();
+    }
 
     // The run holding index (clamped to the text).
-    qsizetype runAt(qint64 index) const { return _runs.partitionOf(index); }
+    qsizetype runAt(qint64 index) const {
+        settle();
+        return _runs.partitionOf(index);
+    }
     QVRange runRange(qsizetype run) const {
+        settle();
         const auto extent = _runs.extentOf(run);
         return QVRange(extent.start, extent.end - extent.start);
     }
-    const QVariant& runValue(qsizetype run) const { return _runs.valueOf(run); }
+    const QVariant& runValue(qsizetype run) const {
+        settle();
+        return _runs.valueOf(run);
+    }
 
     // The value at index (which must lie in [0, length())) and the run around it.
     const QVariant& valueAt(qint64 index, QVRange* run = nullptr) const;
@@ -43,10 +59,18 @@ public:
     // inherit false they take no value.
     void replace(qint64 location, qint64 removed, qint64 inserted, bool inherit = true);
 
+    // Puts the values set since the last read into the blocks.
+    void settle() const {
+        if (!_pending.starts.empty()) const_cast<RunArray*>(this)->applyPending();
+    }
+
     // True when no character has a value.
     bool isEmpty() const { return runCount() == 1 && !_runs.valueOf(0).isValid(); }
 
-    void clear() { _runs.clear(); }
+    void clear() {
+        _pending = Pending();
+        _runs.clear();
+    }
 
     static bool sameValue(const QVariant& a, const QVariant& b) {
         return a.metaType() == b.metaType() && (!a.isValid() || a == b);
@@ -56,10 +80,25 @@ public:
     QString check() const;
 
 private:
+    // Runs that replace [starts.front(), end) once applied: run i from starts[i] to the next
+    // start (or end), neighbours with different values.
+    struct Pending {
+        std::vector<qint64> starts;
+        QList<QVariant> values;
+        qint64 end = 0;
+    };
+    // Sets the value over range in the pending runs; false when range does not start inside
+    // them or at their end, or would cut off more than a few of them.
+    bool setPending(QVRange range, const QVariant& value);
+    void appendPending(qint64 start, const QVariant& value);
+    void applyPending();
+    void setValueNow(QVRange range, const QVariant& value);
+
     qsizetype splitAt(qint64 pos);
     void insertEmptyRun(qsizetype run, qint64 pos, const QVariant& value);
     void removeRuns(qsizetype first, qsizetype count);
     void mergeAt(qsizetype boundary);
 
     PartitionBlocks<QVariant> _runs;
+    Pending _pending;
 };

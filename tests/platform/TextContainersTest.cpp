@@ -296,7 +296,18 @@ TEST(RunArray, RandomEditsMatchPerCharacterValues) {
         RunModel model(blockSize);
         for (int step = 0; step < 8000; ++step) {
             const qint64 size = qint64(model.values.size());
-            if (rng() % 2 == 0 && size > 0) {
+            if (rng() % 4 == 0 && size > 0) {
+                // A highlighter's pass: a stretch set whole, then values along it with gaps,
+                // now and then one going back or far ahead.
+                qint64 at = qint64(rng() % size_t(size));
+                model.set(at, std::min<qint64>(size - at, 1 + qint64(rng() % 200)), int(rng() % 3));
+                for (int write = int(rng() % 40); write > 0 && at < size; --write) {
+                    if (rng() % 12 == 0) at = qint64(rng() % size_t(size));
+                    const qint64 length = std::min<qint64>(size - at, 1 + qint64(rng() % 6));
+                    model.set(at, length, int(rng() % 3));
+                    at += length + qint64(rng() % 4) * qint64(rng() % 3);
+                }
+            } else if (rng() % 2 == 0 && size > 0) {
                 // Mostly short; now and then far, over many runs and blocks.
                 const qint64 location = qint64(rng() % size_t(size));
                 const qint64 most = rng() % 25 == 0 ? size - location : std::min<qint64>(size - location, 12);
