@@ -102,11 +102,12 @@ public:
     // Inserts boundaries at indexes i, i + 1, ... at positions (non-decreasing, between those of
     // boundaries i - 1 and i): many at once cost O(count + blockSize + blocks), not that per one.
     void insertBoundaries(qsizetype i, std::span<const qint64> positions) requires (!HasValues) {
-        insertMany(i, positions, nullptr);
+        insertMany(i, positions, [](size_t) -> const V* { return nullptr; });
     }
-    // The same with a value for each new partition.
-    void insertBoundaries(qsizetype i, std::span<const qint64> positions, std::span<const V> values) requires HasValues {
-        insertMany(i, positions, values.data());
+    // The same with a value for each new partition: valueOf(k) answers the k-th one.
+    template <typename ValueOf>
+    void insertBoundaries(qsizetype i, std::span<const qint64> positions, const ValueOf& valueOf) requires HasValues {
+        insertMany(i, positions, [&](size_t k) -> const V* { return &valueOf(k); });
     }
 
     // Removes boundaries [first, first + count), all in [1, partitions() - 1], with their
@@ -247,7 +248,8 @@ private:
     }
 
     void insertAt(qsizetype i, qint64 pos, const V* value);
-    void insertMany(qsizetype i, std::span<const qint64> positions, const V* values);
+    template <typename ValueOf>
+    void insertMany(qsizetype i, std::span<const qint64> positions, const ValueOf& valueOf);
     void splitBlock(qsizetype b, qsizetype inserted);
     void mergeIfSmall(qsizetype b);
     void rebase(qsizetype b);
@@ -450,10 +452,11 @@ void PartitionBlocks<Value>::removeBoundaries(qsizetype first, qsizetype count) 
 }
 
 template <typename Value>
-void PartitionBlocks<Value>::insertMany(qsizetype i, std::span<const qint64> positions, const V* values) {
+template <typename ValueOf>
+void PartitionBlocks<Value>::insertMany(qsizetype i, std::span<const qint64> positions, const ValueOf& valueOf) {
     if (positions.empty()) return;
     if (positions.size() < 4) {
-        for (size_t k = 0; k < positions.size(); ++k) insertAt(i + qsizetype(k), positions[k], values ? values + k : nullptr);
+        for (size_t k = 0; k < positions.size(); ++k) insertAt(i + qsizetype(k), positions[k], valueOf(k));
         return;
     }
     settle();
@@ -489,7 +492,7 @@ void PartitionBlocks<Value>::insertMany(qsizetype i, std::span<const qint64> pos
             const qsizetype added = qsizetype(positions.size());
             for (qsizetype k = from; k < to; ++k) {
                 if (k < j) block.values.append(oldValues[k]);
-                else if (k < j + added) block.values.append(values[k - j]);
+                else if (k < j + added) block.values.append(*valueOf(size_t(k - j)));
                 else block.values.append(oldValues[k - added]);
             }
         }

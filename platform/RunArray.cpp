@@ -1,6 +1,8 @@
 // Runs of one attribute's value over a text.
 #include "platform/RunArray.h"
 
+#include <cstring>
+
 template class PartitionBlocks<QVariant>;
 
 RunArray::RunArray(qsizetype blockSize) : _runs(blockSize) {}
@@ -67,36 +69,59 @@ void RunArray::setValue(QVRange range, const QVariant& value) {
         applyPending();
     }
     _pending.starts.push_back(range.location);
-    _pending.values.append(value);
+    _pending.ids.push_back(quint32(pendingId(value)));
     _pending.end = range.end();
 }
 
+qint64 RunArray::pendingId(const QVariant& value) {
+    const quintptr address = quintptr(&value);
+    Pending::Seen& seen = _pending.seen[((address >> 4) ^ (address >> 9)) % _pending.seen.size()];
+    const bool inPlace = !value.data_ptr().is_shared;
+    if (inPlace && seen.address == &value && std::memcmp(seen.bytes, &value, sizeof(QVariant)) == 0) return seen.id;
+    QList<QVariant>& distinct = _pending.distinct;
+    qsizetype id = 0;
+    while (id < distinct.size() && !sameValue(distinct[id], value)) ++id;
+    if (id == distinct.size()) {
+        constexpr qsizetype kMostValues = 64;
+        if (distinct.size() == kMostValues) return -1;
+        distinct.append(value);
+    }
+    if (inPlace) {
+        seen.address = &value;
+        std::memcpy(seen.bytes, &value, sizeof(QVariant));
+        seen.id = quint32(id);
+    }
+    return id;
+}
+
 // A value set right after the last run continues it when equal, or starts a run.
-void RunArray::appendPending(qint64 start, const QVariant& value) {
-    if (!_pending.values.empty() && sameValue(_pending.values.back(), value)) return;
+void RunArray::appendPending(qint64 start, quint32 id) {
+    if (!_pending.ids.empty() && _pending.ids.back() == id) return;
     _pending.starts.push_back(start);
-    _pending.values.append(value);
+    _pending.ids.push_back(id);
 }
 
 bool RunArray::setPending(QVRange range, const QVariant& value) {
     std::vector<qint64>& starts = _pending.starts;
-    QList<QVariant>& values = _pending.values;
+    std::vector<quint32>& ids = _pending.ids;
     const qint64 end = _pending.end;
     if (range.location < starts.front()) return false;
+    const qint64 id = pendingId(value);
+    if (id < 0) return false;
     if (range.location > end) {
         // What lies between keeps its runs: a few of them are taken in as they are.
         qint64 at = end;
         for (int taken = 0; at < range.location; ++taken) {
-            if (taken == 4) {
+            PartitionBlocks<QVariant>::Extent extent;
+            const qint64 between = taken < 4 ? pendingId(_runs.valueAt(at, &extent)) : -1;
+            if (between < 0) {
                 _pending.end = at;
                 return false;
             }
-            PartitionBlocks<QVariant>::Extent extent;
-            appendPending(at, _runs.valueAt(at, &extent));
+            appendPending(at, quint32(between));
             at = std::min(extent.end, range.location);
         }
-        _pending.end = range.location;
-        appendPending(range.location, value);
+        appendPending(range.location, quint32(id));
         _pending.end = range.end();
         return true;
     }
@@ -113,22 +138,20 @@ bool RunArray::setPending(QVRange range, const QVariant& value) {
         tailFrom = runOf(range.end());
         if (qsizetype(starts.size()) - tailFrom > kMostKept) return false;
     }
+    qint64 tailStarts[kMostKept];
+    quint32 tailIds[kMostKept];
+    const qsizetype kept = qsizetype(starts.size()) - tailFrom;
+    for (qsizetype k = 0; k < kept; ++k) {
+        tailStarts[k] = std::max(starts[size_t(tailFrom + k)], range.end());
+        tailIds[k] = ids[size_t(tailFrom + k)];
+    }
     // Cut at range's start: the run holding it keeps what lies before.
     const qsizetype first = range.location == end ? qsizetype(starts.size()) : runOf(range.location);
     const size_t keep = size_t(first < qsizetype(starts.size()) && starts[size_t(first)] < range.location ? first + 1 : first);
-    qint64 tailStarts[kMostKept];
-    QVariant tailValues[kMostKept];
-    const qsizetype kept = qsizetype(starts.size()) - tailFrom;
-    for (qsizetype k = 0; k < kept; ++k) {
-        const size_t at = size_t(tailFrom + k);
-        tailStarts[k] = std::max(starts[at], range.end());
-        // The run that holds both ends of range stays before it too.
-        tailValues[k] = at < keep ? values[qsizetype(at)] : std::move(values[qsizetype(at)]);
-    }
     starts.resize(keep);
-    values.resize(qsizetype(keep));
-    appendPending(range.location, value);
-    for (qsizetype k = 0; k < kept; ++k) appendPending(tailStarts[k], tailValues[k]);
+    ids.resize(keep);
+    appendPending(range.location, quint32(id));
+    for (qsizetype k = 0; k < kept; ++k) appendPending(tailStarts[k], tailIds[k]);
     _pending.end = std::max(end, range.end());
     return true;
 }
@@ -137,17 +160,18 @@ void RunArray::applyPending() {
     Pending pending = std::move(_pending);
     _pending = Pending();
     const qint64 start = pending.starts.front();
+    const QVariant& head = pending.distinct[pending.ids.front()];
     if (pending.starts.size() == 1) {
-        setValueNow(QVRange(start, pending.end - start), pending.values.front());
+        setValueNow(QVRange(start, pending.end - start), head);
         return;
     }
     const qsizetype first = splitAt(start);
     const qsizetype end = splitAt(pending.end);
     if (end - first > 1) _runs.removeBoundaries(first + 1, end - first - 1);
-    _runs.setValueOf(first, pending.values.front());
+    _runs.setValueOf(first, head);
     const size_t added = pending.starts.size() - 1;
     _runs.insertBoundaries(first + 1, std::span<const qint64>(pending.starts.data() + 1, added),
-                           std::span<const QVariant>(pending.values.constData() + 1, added));
+                           [&](size_t k) -> const QVariant& { return pending.distinct[pending.ids[k + 1]]; });
     mergeAt(first + qsizetype(added) + 1);
     mergeAt(first);
 }

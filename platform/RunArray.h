@@ -7,6 +7,8 @@
 #include <QString>
 #include <QVariant>
 
+#include <array>
+
 extern template class PartitionBlocks<QVariant>;
 
 // Run r covers runRange(r) and holds runValue(r); an invalid QVariant means "no value". Runs
@@ -81,16 +83,29 @@ public:
 
 private:
     // Runs that replace [starts.front(), end) once applied: run i from starts[i] to the next
-    // start (or end), neighbours with different values.
+    // start (or end) with value distinct[ids[i]], neighbours with different values. A pass sets
+    // the same few values over and over: they are kept once each, and runs name them by number.
     struct Pending {
         std::vector<qint64> starts;
-        QList<QVariant> values;
+        std::vector<quint32> ids;
+        QList<QVariant> distinct;  // no two the same
         qint64 end = 0;
+        // The numbers of the values last passed in, by where the caller held them: a value held
+        // in place (not shared) whose bytes are unchanged at the same address is the same value,
+        // which spares comparing it with each of distinct.
+        struct Seen {
+            const QVariant* address = nullptr;
+            alignas(QVariant) unsigned char bytes[sizeof(QVariant)];
+            quint32 id = 0;
+        };
+        std::array<Seen, 32> seen{};
     };
+    // The number of value in pending.distinct, added when new; -1 when there are too many.
+    qint64 pendingId(const QVariant& value);
     // Sets the value over range in the pending runs; false when range does not start inside
-    // them or at their end, or would cut off more than a few of them.
+    // them or soon after their end, or would cut off more than a few of them.
     bool setPending(QVRange range, const QVariant& value);
-    void appendPending(qint64 start, const QVariant& value);
+    void appendPending(qint64 start, quint32 id);
     void applyPending();
     void setValueNow(QVRange range, const QVariant& value);
 
