@@ -333,7 +333,7 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
         }
         _highlightedUpTo = to;
         _oldColouringEnd = std::max(_oldColouringEnd, to);
-        if (!changed && to < _oldColouringEnd && to >= _provisionalEditsEnd) _highlightedUpTo = _oldColouringEnd;
+        if (!changed && to < _oldColouringEnd && to > _provisionalEditsEnd) _highlightedUpTo = _oldColouringEnd;
         if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
         if (budgetMs > 0 && clock.elapsed() >= budgetMs) break;
         if (budgetMs <= 0) slice *= 2;
@@ -415,7 +415,7 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
     }
     _highlightedUpTo = std::max(_highlightedUpTo, range.end());
     _oldColouringEnd = std::max(_oldColouringEnd, _highlightedUpTo);
-    if (!changed && range.end() < _oldColouringEnd && range.end() >= _provisionalEditsEnd)
+    if (!changed && range.end() < _oldColouringEnd && range.end() > _provisionalEditsEnd)
         _highlightedUpTo = _oldColouringEnd;
     if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
     if (!changed) {
@@ -491,6 +491,10 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
         return p > location ? location : p;
     };
     const qint64 oldFinal = _highlightedUpTo;
+    // Where an earlier edit's colouring had got to while it still spread over the old
+    // colouring: the colouring of this edit must go past it too, or the rest of the earlier
+    // one's reach would keep the colours from before it.
+    const qint64 unfinished = oldFinal < _oldColouringEnd ? carry(oldFinal) : 0;
     if (location < oldFinal) {
         // The edited line is no longer final; what was final after it is an old colouring.
         _highlightedUpTo = textStorage().lineRangeForRange(QVRange(location, 0)).location;
@@ -498,7 +502,7 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     } else {
         _oldColouringEnd = carry(_oldColouringEnd);
     }
-    _provisionalEditsEnd = std::max(carry(_provisionalEditsEnd), newEnd);
+    _provisionalEditsEnd = std::max({carry(_provisionalEditsEnd), newEnd, unfinished});
     _oldColouringEnd = std::max(_oldColouringEnd, _highlightedUpTo);
     scheduleIdleHighlighting();
 }

@@ -145,7 +145,8 @@ private:
     // [0, _highlightedUpTo) has its final colours. [_highlightedUpTo, _oldColouringEnd) holds an
     // earlier complete colouring (what was final before an edit), so colouring may stop where
     // it agrees with it again, but only past _provisionalEditsEnd, before which edits were
-    // made that nothing coloured for real. The rest has provisional colours.
+    // made that nothing coloured for real, or an earlier edit's colouring stopped short of
+    // where it could still reach (pending reaches merge there). The rest has provisional colours.
     qint64 _highlightedUpTo = 0;
     qint64 _oldColouringEnd = 0;
     qint64 _provisionalEditsEnd = 0;

@@ -10,9 +10,14 @@
 #include "shell/Defaults.h"
 
 #include <QColor>
+#include <QCoreApplication>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include <vector>
@@ -152,6 +157,8 @@ TEST(QVSyntaxHighlightingTextView, IncrementalColouringEqualsWholeTextColouring)
         "var a = \"x\";\n"
         "function f() { return 1; }\n"
         "</script>\n</head>\n<body class=\"c\">\n<!-- note -->\n<p>text</p>\n</body>\n</html>\n");
+    QString longPage;
+    for (int i = 0; i < 3000; ++i) longPage += QStringLiteral("<p>line %1</p>\n").arg(i);
     const std::vector<Case> cases = {
         {"script edits", "/tmp/s.js", JavaScript,
          {{"first", true, 0, "\n"}, {"return 2", false, 0, "\"unclosed "}, {"unclosed", true, 0, "\""},
@@ -161,6 +168,10 @@ TEST(QVSyntaxHighlightingTextView, IncrementalColouringEqualsWholeTextColouring)
         {"page with embedded languages", "/tmp/p.html", html,
          {{"color", false, 0, "/* "}, {"margin", true, 0, " */"}, {"return 1", false, 0, "/*"},
           {"note", false, 0, "-->"}, {"<p>text", false, 0, "<!--"}}},
+        // The first keys open a block whose colouring spreads far below; the next one comes
+        // before it has got there.
+        {"keys typed while a block's colouring spreads", "/tmp/long.html", longPage,
+         {{"<p>line 3<", false, 0, "<style>x"}, {"x", true, 0, "<?php 'y"}}},
     };
     for (const Case& c : cases) {
         HTMLView view(c.path);
@@ -317,4 +328,64 @@ TEST(QVSyntaxHighlightingTextView, ThemeColoursReachTheView) {
     EXPECT_EQ(view.standardAttributes().value(QVTextStorage::ForegroundColorAttribute).value<QColor>(), QColor(1, 2, 3));
     themes.removeObjectFromThemesAtIndex(0);
     themes.setCurrentTheme(previous);
+}
+
+TEST(QVSyntaxHighlightingTextView, TypingIntoRealPagesColoursLikeAFreshView) {
+    // Pages of three Debian packages (scripts/setup installs them): scripts and PHP with
+    // apostrophes in strings and comments, and large pages whose colouring takes many slices.
+    const QStringList folders{"/usr/share/doc/libjs-jquery-ui-docs", "/usr/share/adminer", "/usr/share/php/tcpdf"};
+    QStringList paths;
+    for (const QString& folder : folders) {
+        ASSERT_TRUE(QFileInfo(folder).isDir()) << folder.toStdString() << " is missing: run scripts/setup";
+        QDirIterator it(folder, {"*.html", "*.htm", "*.php"}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) paths.append(it.next());
+    }
+    paths.sort();
+    // Every sixth page keeps the run short; the pages the faults were found on always count.
+    QStringList sample;
+    for (qsizetype i = 0; i < paths.size(); ++i)
+        if (i % 6 == 0 || paths[i].endsWith("/combobox.html") || paths[i].endsWith("/create.inc.php") ||
+            paths[i].endsWith("/tcpdf.php") || paths[i].endsWith("/adminer.php"))
+            sample.append(paths[i]);
+    // Pieces that open or close something go on with a line break and a key typed after them.
+    const QStringList pieces{"'\nx", "\"\nx", "\\", "//x", "/*\nx", "*/\nx", "#x", "\nx", "<?php\n$x", "?>\nx",
+                             "<script>\nx", "</script>\nx", "<style>\nx", "</style>\nx", "<!--\nx", "-->\nx", "<x", ">x", "x", " "};
+    std::mt19937 random(5431);
+    int compared = 0;
+    for (const QString& path : std::as_const(sample)) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+        const QString text = QString::fromUtf8(file.readAll());
+        HTMLView view(path);
+        view.setString(text);
+        view.finishHighlighting();
+        QString edits;
+        // A large page gives the colouring of a key room to spread over several idle slices.
+        const int editCount = text.size() > 100000 ? 24 : 12;
+        for (int edit = 0; edit < editCount; ++edit) {
+            // Half the edits start a line, where a typed opener opens a block.
+            qint64 at = qint64(random() % quint64(view.length() + 1));
+            if (random() % 2) at = view.textStorage().lineRangeForRange(QVRange(at, 0)).location;
+            view.setSelectedRange(QVRange(at, std::min<qint64>(qint64(random() % 3), view.length() - at)));
+            const QString piece = random() % 5 == 0 ? QString() : pieces.at(qsizetype(random() % pieces.size()));
+            edits += QStringLiteral("%1:\"%2\" ").arg(at).arg(piece);
+            if (piece.isEmpty()) view.deleteBackward();
+            // Keys arrive while the colouring of the ones before still spreads while idle, some
+            // of them before it had any idle time at all.
+            for (const QChar ch : piece) {
+                view.insertText(QString(ch));
+                if (random() % 2) QCoreApplication::processEvents();
+            }
+        }
+        view.finishHighlighting();
+        const QString incremental = view.textStorage().dump();
+        const QString fresh = freshColouring(path, view.string());
+        // The dumps of a large page are long: show where they part.
+        const auto parting = std::mismatch(incremental.begin(), incremental.end(), fresh.begin(), fresh.end());
+        const qsizetype at = parting.first - incremental.begin();
+        ASSERT_EQ(incremental.mid(at, 160), fresh.mid(at, 160))
+            << path.toStdString() << " after " << edits.toStdString() << "at dump offset " << at;
+        ++compared;
+    }
+    EXPECT_GT(compared, 0);
 }
