@@ -6,6 +6,7 @@
 #include "tests/support/LogCapture.h"
 #include "languages/QVBundle.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
@@ -354,6 +355,50 @@ TEST_F(QVCodeIndexerTest, ShippedRulesFindTheSymbolsOfWebFiles) {
     EXPECT_TRUE(htmlKeys.contains(u"text.js onLoad"_qs)) << htmlKeys.join(u'\n').toStdString();
     EXPECT_TRUE(htmlKeys.contains(u"text.php helper"_qs)) << htmlKeys.join(u'\n').toStdString();
     EXPECT_TRUE(htmlKeys.contains(u"text.html main"_qs)) << htmlKeys.join(u'\n').toStdString();
+}
+
+TEST_F(QVCodeIndexerTest, ShippedPageRulesEndServerSectionsWhereTheCodeEnds) {
+    useShippedBundles();
+    struct Case {
+        const char* name;
+        QByteArray page;
+        QStringList keys;  // "class name" of every function found, in order
+    };
+    const QList<Case> cases{
+        {"end marker in a single-quoted string", "<?php $a = '?>'; function after() {} ?>", {"text.php after"}},
+        {"end marker in a double-quoted string", "<?php $a = \"?>\"; function after() {} ?>", {"text.php after"}},
+        {"escaped quotes", "<?php $a = 'it\\'s ?>'; $b = \"\\\"?>\"; function after() {} ?>", {"text.php after"}},
+        {"double quote inside a single-quoted string", "<?php $x = '<?x a=\"'.$b.'\"?>'; function after() {} ?>",
+         {"text.php after"}},
+        {"end marker in a block comment", "<?php /* ?> */ function after() {} ?>", {"text.php after"}},
+        {"apostrophe in a line comment", "<?php // don't\nfunction inside() {}\n?><script>function after() {}</script>",
+         {"text.php inside", "text.js after"}},
+        {"a line comment ends at the end marker", "<?php // x ?><script>function after() {}</script>", {"text.js after"}},
+        {"unclosed string runs to the end", "<?php $a = '?><script>function after() {}</script>", {"text.php after"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QStringList keys;
+        for (const QVCodeIndexKey& key : run(u"text.html"_qs, c.page).results)
+            if (key.type() == u"function"_qs) keys << key.classString() + u' ' + key.key();
+        EXPECT_EQ(keys, c.keys);
+    }
+
+    // A whole library file indexed as a page finds every function its own language's rules find.
+    QFile library(QStringLiteral("/usr/share/php/tcpdf/tcpdf.php"));
+    ASSERT_TRUE(library.open(QIODevice::ReadOnly)) << "php-tcpdf is missing: run scripts/setup";
+    const QByteArray bytes = library.readAll();
+    auto functions = [](const QVCodeIndexer::Output& output) {
+        QStringList names;
+        for (const QVCodeIndexKey& key : output.results)
+            if (key.type() == u"function"_qs) names << key.key();
+        return names;
+    };
+    const QStringList asCode = functions(run(u"text.php"_qs, bytes));
+    EXPECT_GT(asCode.size(), 400);
+    const QStringList asPage = functions(run(u"text.html"_qs, bytes));
+    EXPECT_EQ(asPage.size(), asCode.size());
+    EXPECT_TRUE(asPage == asCode);
 }
 
 TEST_F(QVCodeIndexerTest, RulesTooComplexForAFileAreSkippedAndLogged) {
