@@ -20,6 +20,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <cerrno>
@@ -95,26 +96,41 @@ void QVFile::setDocument(const std::weak_ptr<QVFileDocumentCallbacks>& document)
 
 // Identity and display.
 
-std::shared_ptr<QVFileRepresentation> QVFile::preferredRepresentation() const {
-    if (_localRepresentation) return _localRepresentation;
-    return _remoteRepresentation;
+QVFileRepresentation* QVFile::preferredRepresentation() const {
+    if (_localRepresentation) return _localRepresentation.get();
+    return _remoteRepresentation.get();
 }
 
 QString QVFile::name() const {
-    const auto representation = preferredRepresentation();
+    const auto* representation = preferredRepresentation();
     return representation ? representation->name() : _lastName;
 }
 
 QVFileType QVFile::fileType() const {
-    const auto representation = preferredRepresentation();
+    const auto* representation = preferredRepresentation();
     return representation ? representation->fileType() : QVFileTypeFile;
 }
 
 QString QVFile::path() const {
-    const auto parent = this->parent();
-    if (!parent) return name();
-    const QString folder = parent->path();
-    return folder.endsWith(QLatin1Char('/')) ? folder + name() : folder + QLatin1Char('/') + name();
+    auto top = this->parent();
+    if (!top) return name();
+    // Built in one piece: asking each folder for its path would copy it once per level.
+    QVarLengthArray<QString, 16> names{name()};
+    while (auto up = top->parent()) {
+        names.append(top->name());
+        top = std::move(up);
+    }
+    const QString base = top->path();
+    qsizetype length = base.size();
+    for (const QString& n : names) length += n.size() + 1;
+    QString path;
+    path.reserve(length);
+    path += base;
+    for (qsizetype i = names.size() - 1; i >= 0; --i) {
+        if (!path.endsWith(QLatin1Char('/'))) path += QLatin1Char('/');
+        path += names[i];
+    }
+    return path;
 }
 
 QString QVFile::pathFromRoot() const { return const_cast<QVFile*>(this)->pathFromRootForPath(path()); }
@@ -134,7 +150,7 @@ QString QVFile::uuid() const {
 
 QImage QVFile::icon() {
     if (_icon.isNull())
-        if (const auto representation = preferredRepresentation()) _icon = representation->icon();
+        if (auto* representation = preferredRepresentation()) _icon = representation->icon();
     return _icon;
 }
 
@@ -316,24 +332,36 @@ void QVFile::fileRepresentationDidLoadChildren(QVFileRepresentation* representat
     List& mine = *_children;
     if (mine.isEmpty()) {
         // A first listing into an empty folder: made at once and sorted once, as adding them
-        // one by one would (equal names keep the listing's order; a repeated name merges).
-        QHash<QString, std::shared_ptr<QVFile>> byName;
-        List made;
+        // one by one would (equal names keep the listing's order; a repeated name merges into
+        // the first). Sorting by case-folded keys orders as the case-insensitive comparison.
+        std::vector<std::pair<QString, std::shared_ptr<QVFile>>> made;
+        made.reserve(size_t(list.size()));
         for (const auto& child : list) {
             if (nameMatchesFilters(child->name())) continue;
-            if (auto existing = byName.value(child->name())) {
-                existing->mergeWithRepresentation(child);
-                continue;
-            }
             auto node = create(child, self);
             node->setDelegate(_delegate);
-            byName.insert(child->name(), node);
-            made.append(node);
+            made.emplace_back(child->name().toCaseFolded(), std::move(node));
         }
-        std::stable_sort(made.begin(), made.end(),
-                         [](const std::shared_ptr<QVFile>& a, const std::shared_ptr<QVFile>& b) { return sortsBefore(a->name(), b->name()); });
-        mine = made;
-        added = !made.isEmpty();
+        std::stable_sort(made.begin(), made.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        mine.reserve(qsizetype(made.size()));
+        for (size_t i = 0; i < made.size(); ++i) {
+            auto& node = made[i].second;
+            bool merged = false;
+            for (size_t j = i; j-- > 0 && made[j].first == made[i].first;) {
+                if (made[j].second && made[j].second->name() == node->name()) {
+                    const auto representation = node->preferredRepresentation()->shared_from_this();
+                    node->dropLocalRepresentation();
+                    node->dropRemoteRepresentation();
+                    made[j].second->mergeWithRepresentation(representation);
+                    merged = true;
+                    break;
+                }
+            }
+            if (merged) node.reset();
+        }
+        for (auto& entry : made)
+            if (entry.second) mine.append(std::move(entry.second));
+        added = !mine.isEmpty();
     } else {
         for (const auto& child : list) {
             if (nameMatchesFilters(child->name())) continue;

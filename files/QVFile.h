@@ -176,7 +176,7 @@ protected:
     void adoptLocalRepresentation(const std::shared_ptr<QVFileRepresentation>& representation);
 
 private:
-    std::shared_ptr<QVFileRepresentation> preferredRepresentation() const;
+    QVFileRepresentation* preferredRepresentation() const;
     void dropLocalRepresentation();
     void dropRemoteRepresentation();
     std::shared_ptr<QVRemoteFileRepresentation> remoteSideOnDemand();

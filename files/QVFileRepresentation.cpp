@@ -18,7 +18,7 @@ QVFileRepresentation::QVFileRepresentation(const QString& path) : _name(lastComp
 
 void QVFileRepresentation::setDelegate(const std::weak_ptr<QVFileRepresentationDelegate>& delegate) {
     _delegate = delegate;
-    if (!delegate.expired()) loadFileAttributes();
+    _attributesPending = !delegate.expired();
 }
 
 bool QVFileRepresentation::loadChildren() {

@@ -16,10 +16,16 @@ class QVFileRepresentation : public std::enable_shared_from_this<QVFileRepresent
 public:
     // The name is the path's last component.
     explicit QVFileRepresentation(const QString& path);
+    struct Name {
+        QString name;
+    };
+    // A representation of the entry with that name (a listing's entry, whose path the node gives).
+    explicit QVFileRepresentation(Name entry) : _name(std::move(entry.name)) {}
     virtual ~QVFileRepresentation() = default;
 
     std::shared_ptr<QVFileRepresentationDelegate> delegate() const { return _delegate.lock(); }
-    // A delegate makes the representation read its attributes at once.
+    // A delegate makes the representation read its attributes, on first use of any of them
+    // (a listing of thousands of names reads only those that are looked at).
     void setDelegate(const std::weak_ptr<QVFileRepresentationDelegate>& delegate);
 
     virtual bool isLocal() const { return true; }
@@ -37,22 +43,33 @@ public:
     bool loaded() const { return _loaded; }
     const QString& name() const { return _name; }
     void setName(const QString& name) { _name = name; }
-    const QString& owner() const { return _owner; }
+    const QString& owner() const { return settled()._owner; }
     void setOwner(const QString& owner) { _owner = owner; }
-    const QString& group() const { return _group; }
+    const QString& group() const { return settled()._group; }
     void setGroup(const QString& group) { _group = group; }
-    quint16 mode() const { return _mode; }
+    quint16 mode() const { return settled()._mode; }
     void setMode(quint16 mode) { _mode = mode; }
-    const QDateTime& modificationDate() const { return _modificationDate; }
-    qint64 size() const { return _size; }
+    const QDateTime& modificationDate() const { return settled()._modificationDate; }
+    qint64 size() const { return settled()._size; }
 
     // The file's icon at 16 by 16 (by the delegate's path); null without a delegate.
     virtual QImage icon();
-    QVFileType fileType() const { return fileTypeForMode(_mode); }
+    // Known from a listing's entry type before the attributes are read, except for links.
+    QVFileType fileType() const { return fileTypeForMode(_attributesPending && _typeHint ? _typeHint : settled()._mode); }
     static QVFileType fileTypeForMode(quint16 mode);
 
 protected:
+    const QVFileRepresentation& settled() const {
+        if (_attributesPending) {
+            _attributesPending = false;
+            const_cast<QVFileRepresentation*>(this)->loadFileAttributes();
+        }
+        return *this;
+    }
+
     std::weak_ptr<QVFileRepresentationDelegate> _delegate;
+    mutable bool _attributesPending = false;
+    quint16 _typeHint = 0;  // the type field a listing saw, 0 when unknown
     bool _loaded = false;
     QString _name;
     QString _owner;

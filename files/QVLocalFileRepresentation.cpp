@@ -41,13 +41,14 @@ void QVLocalFileRepresentation::reportError(const QVError& error) {
 }
 
 bool QVLocalFileRepresentation::loadFileAttributes() {
+    _attributesPending = false;
     const QString p = path();
     struct stat st;
     if (p.isEmpty() || ::stat(QFile::encodeName(p).constData(), &st) != 0) return false;
     _group = cachedName(false, st.st_gid);
     _owner = cachedName(true, st.st_uid);
     _mode = quint16(st.st_mode);
-    _modificationDate = QDateTime::fromSecsSinceEpoch(st.st_mtim.tv_sec);
+    _modificationDate = QDateTime::fromSecsSinceEpoch(st.st_mtim.tv_sec, Qt::UTC);  // a moment; shown in local time
     _size = st.st_size;
     return true;
 }
@@ -57,17 +58,21 @@ QVFileRepresentationList QVLocalFileRepresentation::listFolder(const QString& pa
     const QByteArray folder = QFile::encodeName(path);
     DIR* dir = ::opendir(folder.constData());
     if (!dir) return list;
-    const QString prefix = path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
     int skipped = 0;
     while (dirent* entry = ::readdir(dir)) {
-        if (!std::strcmp(entry->d_name, ".") || !std::strcmp(entry->d_name, "..")) continue;
-        const QString name = QFile::decodeName(entry->d_name);
+        const char* bytes = entry->d_name;
+        if (!std::strcmp(bytes, ".") || !std::strcmp(bytes, "..")) continue;
+        bool ascii = true;
+        for (const char* c = bytes; *c && ascii; ++c) ascii = static_cast<unsigned char>(*c) < 0x80;
+        const QString name = ascii ? QString::fromLatin1(bytes) : QFile::decodeName(bytes);
         // A name whose bytes do not survive the round trip would address another file.
-        if (QFile::encodeName(name) != entry->d_name) {
+        if (!ascii && QFile::encodeName(name) != bytes) {
             ++skipped;
             continue;
         }
-        list.append(std::make_shared<QVLocalFileRepresentation>(prefix + name));
+        // Links are read through when their type is asked: the entry type is that of the link.
+        const quint16 type = entry->d_type == DT_DIR ? 0x4000 : entry->d_type == DT_REG ? 0x8000 : 0;
+        list.append(std::make_shared<QVLocalFileRepresentation>(Name{name}, type));
     }
     ::closedir(dir);
     if (skipped)

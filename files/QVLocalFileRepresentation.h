@@ -7,6 +7,8 @@
 class QVLocalFileRepresentation : public QVFileRepresentation {
 public:
     using QVFileRepresentation::QVFileRepresentation;
+    // typeField: the mode's type bits a listing saw (0 unknown).
+    QVLocalFileRepresentation(Name entry, quint16 typeField) : QVFileRepresentation(std::move(entry)) { _typeHint = typeField; }
 
     // stat of the path (links followed): owner, group, mode, whole-second date, size.
     bool loadFileAttributes() override;
