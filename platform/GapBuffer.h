@@ -24,11 +24,19 @@ public:
     bool isEmpty() const { return size() == 0; }
 
     // Element access; the index must lie in [0, size()).
-    const T& operator[](qsizetype i) const { return i < _gapStart ? _body[i] : _body[i + _gapLength]; }
-    T& operator[](qsizetype i) { return i < _gapStart ? _body[i] : _body[i + _gapLength]; }
+    const T& operator[](qsizetype i) const {
+        Q_ASSERT(i >= 0 && i < size());
+        return i < _gapStart ? _body[i] : _body[i + _gapLength];
+    }
+    T& operator[](qsizetype i) {
+        Q_ASSERT(i >= 0 && i < size());
+        return i < _gapStart ? _body[i] : _body[i + _gapLength];
+    }
 
+    // Positions and ranges given to the edits and views below lie inside [0, size()].
     void insert(qsizetype pos, const T* items, qsizetype count) {
         if (count <= 0) return;
+        Q_ASSERT(pos >= 0 && pos <= size());
         makeGapAt(pos, count);
         std::copy(items, items + count, _body.begin() + pos);
         _gapStart += count;
@@ -36,6 +44,7 @@ public:
     }
     void insert(qsizetype pos, qsizetype count, const T& value) {
         if (count <= 0) return;
+        Q_ASSERT(pos >= 0 && pos <= size());
         makeGapAt(pos, count);
         std::fill(_body.begin() + pos, _body.begin() + pos + count, value);
         _gapStart += count;
@@ -46,6 +55,7 @@ public:
     // Removes [pos, pos + count). Removed elements are reset so that they release what they hold.
     void erase(qsizetype pos, qsizetype count) {
         if (count <= 0) return;
+        Q_ASSERT(isRange(pos, count));
         moveGap(pos);
         const auto from = _body.begin() + _gapStart + _gapLength;
         if constexpr (!std::is_trivially_destructible_v<T>) std::fill(from, from + count, T());
@@ -62,6 +72,7 @@ public:
     // [pos, pos + count) as one contiguous block. Moves the gap out of the range when it splits
     // it (costing at most count moves), which invalidates earlier pointers and segments.
     T* rangePointer(qsizetype pos, qsizetype count) {
+        Q_ASSERT(isRange(pos, count));
         if (pos < _gapStart && pos + count > _gapStart) {
             // Move the gap to whichever end of the range needs fewer moves.
             if (_gapStart - pos < pos + count - _gapStart) moveGap(pos);
@@ -74,6 +85,7 @@ public:
     // [pos, pos + count) as at most two contiguous parts (before and after the gap), without
     // moving anything. The second part is empty when the gap does not split the range.
     std::pair<std::span<const T>, std::span<const T>> segments(qsizetype pos, qsizetype count) const {
+        Q_ASSERT(isRange(pos, count));
         const T* base = _body.data();
         if (pos + count <= _gapStart) return {std::span<const T>(base + pos, size_t(count)), {}};
         if (pos >= _gapStart) return {std::span<const T>(base + pos + _gapLength, size_t(count)), {}};
@@ -113,6 +125,10 @@ public:
     }
 
 private:
+    bool isRange(qsizetype pos, qsizetype count) const {
+        return pos >= 0 && count >= 0 && pos <= size() && count <= size() - pos;
+    }
+
     void moveGap(qsizetype pos) {
         if (pos == _gapStart) return;
         const auto b = _body.begin();

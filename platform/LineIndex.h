@@ -19,7 +19,10 @@ public:
     qint64 length() const { return _starts.length(); }
 
     // Start of line i, i in [0, lineCount()] (the caller checks the range).
-    qint64 lineStart(qint64 line) const { return _starts.positionOf(line); }
+    qint64 lineStart(qint64 line) const {
+        Q_ASSERT(line >= 0 && line <= lineCount());
+        return _starts.positionOf(line);
+    }
 
     // The line holding pos; positions at or past the end belong to the last line, negative ones
     // to the first. A position between "\r" and "\n" belongs to the line that the pair ends.

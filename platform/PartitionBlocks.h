@@ -57,6 +57,7 @@ public:
 
     // Position of boundary i, i in [0, partitions()].
     qint64 positionOf(qsizetype i) const {
+        Q_ASSERT(i >= 0 && i <= _count);
         if (i >= _count) return _length;
         const qsizetype b = blockOfPartition(i);
         return baseOf(b) + blockAt(b).starts[size_t(i - firstOf(b))];
@@ -73,12 +74,14 @@ public:
     Extent extentAt(qint64 pos) const { return extentOf(placeOf(pos)); }
     // The extent of partition p, p in [0, partitions()).
     Extent extentOf(qsizetype p) const {
+        Q_ASSERT(p >= 0 && p < _count);
         const qsizetype b = blockOfPartition(p);
         return extentOf(Place{b, p - firstOf(b)});
     }
 
     // The value of partition p, p in [0, partitions()).
     const V& valueOf(qsizetype p) const requires HasValues {
+        Q_ASSERT(p >= 0 && p < _count);
         const qsizetype b = blockOfPartition(p);
         return blockAt(b).values[p - firstOf(b)];
     }
@@ -89,6 +92,7 @@ public:
         return blockAt(place.block).values[place.offset];
     }
     void setValueOf(qsizetype p, V value) requires HasValues {
+        Q_ASSERT(p >= 0 && p < _count);
         const qsizetype b = blockOfPartition(p);
         blockAt(b).values[p - firstOf(b)] = std::move(value);
     }
@@ -118,6 +122,7 @@ public:
     // delta is negative, by no more than its own length).
     void grow(qsizetype p, qint64 delta) {
         if (delta == 0 || p < 0 || p >= _count) return;
+        Q_ASSERT(delta > 0 || positionOf(p + 1) - positionOf(p) >= -delta);
         const qsizetype b = blockOfPartition(p);
         moveStep(b);
         std::vector<qint64>& starts = blockAt(b).starts;
@@ -298,6 +303,8 @@ void PartitionBlocks<Value>::clear() {
 
 template <typename Value>
 void PartitionBlocks<Value>::insertAt(qsizetype i, qint64 pos, const V* value) {
+    Q_ASSERT(i >= 1 && i <= _count);
+    Q_ASSERT(positionOf(i - 1) <= pos && pos <= positionOf(i));
     // The new partition goes right after partition i - 1, in its block.
     const qsizetype b = blockOfPartition(i - 1);
     moveStep(b);
@@ -390,6 +397,7 @@ void PartitionBlocks<Value>::mergeIfSmall(qsizetype b) {
 template <typename Value>
 void PartitionBlocks<Value>::removeBoundaries(qsizetype first, qsizetype count) {
     if (count <= 0) return;
+    Q_ASSERT(first >= 1 && first + count <= _count);
     const qsizetype b0 = blockOfPartition(first);
     const qsizetype b1 = blockOfPartition(first + count - 1);
     if (b0 == b1 && count < sizeOf(b0)) {
@@ -455,6 +463,9 @@ template <typename Value>
 template <typename ValueOf>
 void PartitionBlocks<Value>::insertMany(qsizetype i, std::span<const qint64> positions, const ValueOf& valueOf) {
     if (positions.empty()) return;
+    Q_ASSERT(i >= 1 && i <= _count);
+    Q_ASSERT(positionOf(i - 1) <= positions.front() && positions.back() <= positionOf(i));
+    Q_ASSERT(std::is_sorted(positions.begin(), positions.end()));
     if (positions.size() < 4) {
         for (size_t k = 0; k < positions.size(); ++k) insertAt(i + qsizetype(k), positions[k], valueOf(k));
         return;

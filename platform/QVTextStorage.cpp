@@ -230,8 +230,28 @@ void QVTextStorage::endEditing() {
     if (--_editingDepth == 0) {
         // Nothing stays pending outside a batch, so that readers on other threads only read.
         for (const Attribute& attribute : _attributes) attribute.runs.settle();
+        verify(_pending.editedMask ? _pending.editedRange.length : 0);
         processEditing();
     }
+}
+
+// In builds with assertions, the storage proves itself after every outermost batch, before any
+// observer sees the batch: the containers' lengths agree every time, and the full O(length)
+// check() runs as often as keeps its cost near CheckBudget characters per batch (plus what the
+// batch itself wrote). Small texts are checked after every batch; a large one within a few
+// thousand edits, and at once after a batch as large as the text (loading it).
+void QVTextStorage::verify([[maybe_unused]] qint64 edited) {
+#ifndef QT_NO_DEBUG
+    constexpr qint64 CheckBudget = 16 * 1024;
+    Q_ASSERT_X(_lines.length() == length(), "QVTextStorage", "the line index does not span the text");
+    for (const Attribute& attribute : _attributes)
+        Q_ASSERT_X(attribute.runs.length() == length(), "QVTextStorage", "a run array does not span the text");
+    _checkCredit += CheckBudget + edited;
+    if (_checkCredit < length()) return;
+    _checkCredit = 0;
+    const QString problem = check();
+    Q_ASSERT_X(problem.isEmpty(), "QVTextStorage", qUtf8Printable(problem));
+#endif
 }
 
 void QVTextStorage::noteEdit(int mask, qint64 location, qint64 oldLength, qint64 newLength) {

@@ -161,7 +161,8 @@ public:
     // appearance ("attachment#1"), so the dump of a state does not depend on addresses.
     QString dump() const;
     // Empty when every container holds its invariants, the line index matches the text
-    // (O(length)) and every run array spans the text; otherwise what is wrong.
+    // (O(length)) and every run array spans the text; otherwise what is wrong. Builds with
+    // assertions run it after every outermost batch (sampled on large texts, see verify()).
     QString check() const;
 
 private:
@@ -175,6 +176,7 @@ private:
     bool isValid(QVRange range) const;
     QVError rangeError(QVRange range) const;
     void noteEdit(int mask, qint64 location, qint64 oldLength, qint64 newLength);
+    void verify(qint64 edited);
     void processEditing();
     void report(const Edit& edit);
     const Edit& current() const { return _editingDepth > 0 ? _pending : _reported; }
@@ -189,6 +191,7 @@ private:
     std::vector<Edit> _queued;  // batches ended while observers were being told of another
     bool _reporting = false;
     quint64 _revision = 0;
+    qint64 _checkCredit = 0;  // characters of checking earned since the last full check()
 
     struct ObserverEntry {
         ObserverToken token;

@@ -8,6 +8,7 @@ template class PartitionBlocks<QVariant>;
 RunArray::RunArray(qsizetype blockSize) : _runs(blockSize) {}
 
 const QVariant& RunArray::valueAt(qint64 index, QVRange* run) const {
+    Q_ASSERT(index >= 0 && index < length());
     settle();
     if (!run) return _runs.valueAt(index);
     PartitionBlocks<QVariant>::Extent extent;
@@ -64,6 +65,7 @@ void RunArray::mergeAt(qsizetype boundary) {
 
 void RunArray::setValue(QVRange range, const QVariant& value) {
     if (range.length <= 0) return;
+    Q_ASSERT(range.location >= 0 && range.length <= length() - range.location);
     if (!_pending.starts.empty()) {
         if (setPending(range, value)) return;
         applyPending();
@@ -190,6 +192,7 @@ void RunArray::setValueNow(QVRange range, const QVariant& value) {
 }
 
 void RunArray::replace(qint64 location, qint64 removed, qint64 inserted, bool inherit) {
+    Q_ASSERT(location >= 0 && removed >= 0 && inserted >= 0 && removed <= length() - location);
     settle();
     if (length() > 0) {
         // The common edits, typing and erasing inside a run, touch that run's length alone.

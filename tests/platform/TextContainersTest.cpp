@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <random>
 #include <vector>
@@ -335,4 +336,37 @@ TEST(RunArray, ValuesOfDifferentTypesStayApart) {
     EXPECT_EQ(runs.check().toStdString(), "");
     runs.setValue(QVRange(2, 2), QVariant(true));
     EXPECT_EQ(runs.runCount(), 1);
+}
+
+// Builds with assertions (scripts/test's) stop at a caller's broken promise instead of reading
+// or writing past a container's end.
+TEST(TextContainers, BrokenBoundsStopBuildsWithAssertions) {
+#ifdef QT_NO_DEBUG
+    GTEST_SKIP() << "built without assertions";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::vector<int> items{1, 2, 3};
+    const std::vector<qint64> positions{1, 2, 3, 9, 10};
+    struct Case {
+        const char* name;
+        std::function<void()> misuse;
+    };
+    const Case cases[] = {
+        {"gap buffer index past the end", [&] { GapBuffer<int> b; b.insert(0, items.data(), 3); (void)b[3]; }},
+        {"gap buffer negative index", [&] { GapBuffer<int> b; b.insert(0, items.data(), 3); (void)b[-1]; }},
+        {"gap buffer insert past the end", [&] { GapBuffer<int> b; b.insert(1, items.data(), 3); }},
+        {"gap buffer erase past the end", [&] { GapBuffer<int> b; b.insert(0, items.data(), 3); b.erase(2, 2); }},
+        {"gap buffer segments past the end", [&] { GapBuffer<int> b; b.insert(0, items.data(), 3); (void)b.segments(1, 3); }},
+        {"boundary past the last", [] { Partitioning p; p.grow(0, 10); (void)p.positionOf(2); }},
+        {"extent of a missing partition", [] { Partitioning p; p.grow(0, 10); (void)p.extentOf(1); }},
+        {"boundary outside its neighbours", [] { Partitioning p; p.grow(0, 10); p.insertBoundary(1, 11); }},
+        {"boundary 0 removed", [] { Partitioning p; p.grow(0, 10); p.insertBoundary(1, 5); p.removeBoundaries(0, 1); }},
+        {"boundaries past the end", [&] { Partitioning p; p.grow(0, 5); p.insertBoundaries(1, positions); }},
+        {"partition shrunk below nothing", [] { Partitioning p; p.grow(0, 10); p.insertBoundary(1, 5); p.grow(0, -6); }},
+        {"line start past the last", [] { LineIndex l; (void)l.lineStart(2); }},
+        {"run value past the end", [] { RunArray r; r.replace(0, 0, 4); (void)r.valueAt(4); }},
+        {"run value set past the end", [] { RunArray r; r.replace(0, 0, 4); r.setValue(QVRange(2, 3), 1); }},
+        {"run edit past the end", [] { RunArray r; r.replace(0, 0, 4); r.replace(3, 2, 0); }},
+    };
+    for (const Case& c : cases) EXPECT_DEATH(c.misuse(), "ASSERT") << c.name;
 }
