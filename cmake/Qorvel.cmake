@@ -2,6 +2,37 @@
 
 set(QORVEL_WARNINGS -Wall -Wextra -Wpedantic -Wno-missing-field-initializers)
 
+option(QORVEL_HEADER_CHECK "Compile every header on its own as part of the build" ON)
+
+# qv_header_check(<name> LINK <targets...> FILES <files...>)
+# Every header among the files is compiled alone (included twice, so its guard is tried too) in a
+# translation unit of its own, with the include folders and definitions of the targets: a header
+# that leans on what its includer happened to include before it breaks the build, not its next
+# user. The objects are only compiled, never linked.
+function(qv_header_check name)
+  cmake_parse_arguments(ARG "" "" "LINK;FILES" ${ARGN})
+  if(NOT QORVEL_HEADER_CHECK)
+    return()
+  endif()
+  set(units)
+  foreach(file ${ARG_FILES})
+    if(NOT file MATCHES "\\.h$")
+      continue()
+    endif()
+    file(RELATIVE_PATH header ${CMAKE_SOURCE_DIR} ${file})
+    set(unit ${CMAKE_BINARY_DIR}/header-check/${header}.cpp)
+    file(CONFIGURE OUTPUT ${unit} CONTENT "#include \"${header}\"\n#include \"${header}\"\n")
+    list(APPEND units ${unit})
+  endforeach()
+  if(NOT units)
+    return()
+  endif()
+  add_library(${name}_header_check OBJECT ${units})
+  set_target_properties(${name}_header_check PROPERTIES AUTOMOC OFF)
+  target_compile_options(${name}_header_check PRIVATE ${QORVEL_WARNINGS})
+  target_link_libraries(${name}_header_check PRIVATE ${ARG_LINK})
+endfunction()
+
 # qv_library(<target> [DEPS <targets...>] [EXCLUDE <sub-folders...>] [WIDGETS <file globs...>])
 # One library per subsystem folder; it takes every source of its folder (sub-folders included),
 # so adding a file needs no edit here.
@@ -26,6 +57,7 @@ function(qv_library target)
     add_library(${target}_widgets STATIC ${widget_sources})
     qv_library_settings(${target}_widgets)
     target_link_libraries(${target}_widgets PUBLIC ${target} Qt6::Widgets)
+    qv_header_check(${target}_widgets LINK ${target}_widgets FILES ${widget_sources})
   endif()
   if(NOT sources)
     # A folder whose first code has not arrived yet: nothing to build, nothing to link.
@@ -36,6 +68,7 @@ function(qv_library target)
   add_library(${target} STATIC ${sources})
   qv_library_settings(${target})
   target_link_libraries(${target} PUBLIC ${ARG_DEPS})
+  qv_header_check(${target} LINK ${target} FILES ${sources})
 endfunction()
 
 function(qv_library_settings target)
@@ -77,6 +110,7 @@ function(qv_test_suite target)
   add_executable(${target} ${sources})
   target_compile_options(${target} PRIVATE ${QORVEL_WARNINGS})
   target_link_libraries(${target} PRIVATE qv_testmain_${ARG_APP} ${ARG_DEPS})
+  qv_header_check(${target} LINK qv_testmain_${ARG_APP} ${ARG_DEPS} FILES ${sources})
   add_dependencies(${target} qv_resources)
   if(ARG_WRAPPER)
     add_test(NAME ${target} COMMAND ${ARG_WRAPPER} $<TARGET_FILE:${target}>)

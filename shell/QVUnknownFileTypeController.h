@@ -5,6 +5,7 @@
 
 #include "platform/NotificationCenter.h"
 #include "shell/QVFileCategories.h"
+#include "shell/QVUnknownFileTypePanel.h"
 
 #include <QList>
 #include <QObject>
@@ -15,7 +16,6 @@
 #include <memory>
 
 class QWidget;
-class QVUnknownFileTypePanel;
 class QVUnknownFileTypeControllerDelegate;
 
 // Files are given by path, with a folder flag where a decision needs it; the file-tree nodes
