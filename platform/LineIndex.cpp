@@ -20,7 +20,9 @@ void LineIndex::replaced(qint64 location, qint64 removed, qint64 inserted, const
     const qint64 end = location + inserted;
     if (first > end) return;
     // Scan the contiguous parts directly: a large insertion (loading a file) goes through here.
-    const auto [a, b] = text.segments(first - 1, std::min<qint64>(end, text.size() - 1) - first + 2);
+    // Named spans, not structured bindings: older compilers cannot capture those in the lambda.
+    const auto segments = text.segments(first - 1, std::min<qint64>(end, text.size() - 1) - first + 2);
+    const std::span<const char16_t> a = segments.first, b = segments.second;
     const qint64 split = first - 1 + qint64(a.size());
     auto at = [&](qint64 i) -> char16_t { return i < split ? a[size_t(i - first + 1)] : b[size_t(i - split)]; };
     const qint64 scanned = first - 1 + qint64(a.size() + b.size());  // one past the last readable

@@ -102,7 +102,7 @@ std::vector<ExchangeRow> exchangeRows() {
          QStringLiteral("[dt(2023,3,8,20,26,40), dt(2000,12,31,23,58,19)]")},
         {"nested containers",
          QVariantMap{{QStringLiteral("list"), QVariantList{QVariantMap{{QStringLiteral("a"), qint64(1)}},
-                                                           QVariantList{QVariantList{}}, QVariantMap{}}},
+                                                           QVariantList{QVariant(QVariantList{})}, QVariantMap{}}},
                      {QStringLiteral("ключ ✓"), QVariantMap{{QStringLiteral("inner"), QStringLiteral("v")},
                                                             {QStringLiteral("flag"), true}}},
                      {QString(QLatin1String("")), qint64(-7)}},
