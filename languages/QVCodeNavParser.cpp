@@ -2,8 +2,9 @@
 #include "languages/QVCodeNavParser.h"
 
 #include "languages/QVParser.h"
-#include "shell/Defaults.h"
 #include "platform/PropertyList.h"
+#include "platform/SystemLog.h"
+#include "shell/Defaults.h"
 
 #include <QDir>
 
@@ -33,7 +34,13 @@ QList<QVCodeNavMenuItem> QVCodeNavParser::matchesForString(const QString& text, 
             font = item.titleFont();
             icon = item.icon();
         }
-        for (const QVSearchResult& result : search.findAllForString(searched, false)) {
+        QVError error;
+        const QList<QVSearchResult> found = search.findAllForString(searched, false, &error);
+        // A pattern too complex for the text gives the items found before it; said once.
+        if (error)
+            SystemLog::warningOnce(QStringLiteral("Code navigation skips the rest of a text the pattern \"%1\" is too "
+                                                  "complex for.").arg(search.searchString()));
+        for (const QVSearchResult& result : found) {
             const QVRange match = result.range();
             // A pattern that matches nothing at all would otherwise flood the menu with one
             // entry per character.

@@ -148,12 +148,10 @@ const QVTextAttributes* QVKeywordBasedParser::lookUpWord(QStringView word) {
         QVError error;
         const auto match = keyword.regex()->copyMatchForUTF16(reinterpret_cast<const char16_t*>(word.utf16()),
                                                               word.size(), QVRange(0, word.size()), &error);
-        // A pattern too complex for a word leaves that word uncoloured by it; said once per pattern.
-        if (error && !_tooComplexLogged.contains(keyword.stringValue())) {
-            _tooComplexLogged.insert(keyword.stringValue());
-            SystemLog::warning(QStringLiteral("Highlighting skips words the pattern \"%1\" is too complex for.")
-                                   .arg(keyword.stringValue()));
-        }
+        // A pattern too complex for a word leaves that word uncoloured by it; said once.
+        if (error)
+            SystemLog::warningOnce(QStringLiteral("Highlighting skips words the pattern \"%1\" is too complex for.")
+                                       .arg(keyword.stringValue()));
         if (match && match->rangeForCapture(0) == QVRange(0, word.size())) return &keyword.attributes();
     }
     return nullptr;

@@ -10,7 +10,6 @@
 
 #include <QHash>
 #include <QList>
-#include <QSet>
 #include <QString>
 #include <QVariantList>
 #include <QVariantMap>
@@ -101,5 +100,4 @@ private:
     QHash<QStringView, const QVKeyword*> _index;
     QString _lowered;  // scratch for lower-casing a word
     QVWordCache<const QVTextAttributes*> _wordCache;
-    QSet<QString> _tooComplexLogged;  // word patterns already reported as too complex
 };

@@ -1,6 +1,8 @@
 // The system log behind a replaceable sink; a replaced sink is never called once setSink returns.
 #include "platform/SystemLog.h"
 
+#include <QSet>
+
 #include <algorithm>
 #include <condition_variable>
 #include <memory>
@@ -74,4 +76,15 @@ void SystemLog::setSink(Sink sink) {
         return std::all_of(previous->inFlight.begin(), previous->inFlight.end(),
                            [&](std::thread::id t) { return t == self; });
     });
+}
+
+void SystemLog::warningOnce(const QString& message) {
+    static std::mutex lock;
+    static QSet<QString> said;
+    {
+        std::lock_guard<std::mutex> locker(lock);
+        if (said.contains(message)) return;
+        said.insert(message);
+    }
+    warning(message);
 }

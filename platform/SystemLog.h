@@ -14,6 +14,9 @@ public:
     static void error(const QString& message) { log(Error, message); }
     static void warning(const QString& message) { log(Warning, message); }
     static void notice(const QString& message) { log(Notice, message); }
+    // A warning logged only the first time the process meets it, for faults that a text would
+    // otherwise report again on every pass over it.
+    static void warningOnce(const QString& message);
 
     // Replaces where lines go (syslog by default); an empty sink restores syslog. Once it returns
     // the previous sink is never called again: calls in it on other threads are waited for.
