@@ -48,7 +48,6 @@ struct Width16 {
     static constexpr auto setNewline = pcre2_set_newline_16;
     static constexpr auto jitCompile = pcre2_jit_compile_16;
     static constexpr auto codeFree = pcre2_code_free_16;
-    static constexpr auto patternInfo = pcre2_pattern_info_16;
     static constexpr auto match = pcre2_match_16;
     static constexpr auto jitMatch = pcre2_jit_match_16;
     static constexpr auto dataCreate = pcre2_match_data_create_16;
@@ -76,7 +75,6 @@ struct Width8 {
     static constexpr auto setNewline = pcre2_set_newline_8;
     static constexpr auto jitCompile = pcre2_jit_compile_8;
     static constexpr auto codeFree = pcre2_code_free_8;
-    static constexpr auto patternInfo = pcre2_pattern_info_8;
     static constexpr auto match = pcre2_match_8;
     static constexpr auto jitMatch = pcre2_jit_match_8;
     static constexpr auto dataCreate = pcre2_match_data_create_8;

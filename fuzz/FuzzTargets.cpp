@@ -1,0 +1,267 @@
+// The fuzzing entry points: each reader run over arbitrary bytes, with the checks of its answer.
+#include "fuzz/FuzzTargets.h"
+
+#include "completion/QVCodeIndexer.h"
+#include "languages/QVBundle.h"
+#include "languages/QVBundleRepository.h"
+#include "languages/QVParser.h"
+#include "languages/QVTheme.h"
+#include "languages/QVThemeRepository.h"
+#include "platform/PropertyList.h"
+#include "platform/QVRegex.h"
+#include "platform/QVTextStorage.h"
+#include "platform/TextEncoding.h"
+#include "shell/FileEncodings.h"
+#include "shell/QVSearch.h"
+
+#include <QStringList>
+
+#include <mutex>
+#include <vector>
+
+namespace fuzz {
+
+namespace {
+
+QString describe(QVRange r) {
+    return r.isNotFound() ? QStringLiteral("none") : QStringLiteral("%1+%2").arg(r.location).arg(r.length);
+}
+
+// ---- property lists ---------------------------------------------------------------------------
+
+// Values compare through their XML form: the binary one may share equal values or not.
+QString roundTrip(const QVariant& value, PlistFormat format) {
+    QVError error;
+    const QByteArray written = PropertyList::toData(value, format, &error);
+    if (written.isEmpty())
+        return {};  // a value with no form in this format (a date beyond its range, say)
+    const QVariant reread = PropertyList::fromData(written, &error);
+    if (!reread.isValid())
+        return QStringLiteral("a written list does not read back: ") + error.localizedDescription();
+    if (PropertyList::toData(reread, PlistFormat::XML) != PropertyList::toData(value, PlistFormat::XML))
+        return QStringLiteral("a list read back holds other values");
+    return {};
+}
+
+// ---- encodings --------------------------------------------------------------------------------
+
+const QVStringEncoding kEncodings[] = {
+    TextEncoding::ASCII,         TextEncoding::JapaneseEUC,   TextEncoding::UTF8,
+    TextEncoding::ISOLatin1,     TextEncoding::ISOLatin2,     TextEncoding::UTF16,
+    TextEncoding::WindowsCP1251, TextEncoding::WindowsCP1253, TextEncoding::WindowsCP1254,
+    TextEncoding::WindowsCP1250, TextEncoding::ISO2022JP,     TextEncoding::MacOSRoman,
+};
+
+// ---- regular expressions ----------------------------------------------------------------------
+
+// The UTF-16 offset of every byte offset of valid UTF-8 (inside a sequence: its start's).
+std::vector<qint64> unitOffsets(const QByteArray& utf8) {
+    std::vector<qint64> units(size_t(utf8.size()) + 1, 0);
+    qint64 unit = 0;
+    for (qsizetype i = 0; i < utf8.size(); ++i) {
+        const auto byte = quint8(utf8[i]);
+        const bool continuation = (byte & 0xC0) == 0x80;
+        units[size_t(i)] = continuation ? units[size_t(i - 1)] : unit;
+        if (!continuation)
+            unit += byte >= 0xF0 ? 2 : 1;
+    }
+    units[size_t(utf8.size())] = unit;
+    return units;
+}
+
+QString checkEnumeration(const QList<QVSearchResult>& found, qint64 size, const char* over) {
+    qint64 end = -1;
+    QVRange last;
+    for (const QVSearchResult& result : found) {
+        const QVRange r = result.range();
+        if (r.isNotFound() || r.location < 0 || r.length < 0 || r.end() > size)
+            return QStringLiteral("an enumerated match over %1 lies outside the text: %2").arg(over, describe(r));
+        if (r.location < end || r == last)
+            return QStringLiteral("an enumeration over %1 went back: %2 after %3").arg(over, describe(r), describe(last));
+        end = r.end();
+        last = r;
+    }
+    // At most an empty match at every place and a longer one starting there.
+    if (found.size() > 2 * (size + 1))
+        return QStringLiteral("more matches than places over %1").arg(over);
+    return {};
+}
+
+// ---- shipped bundles --------------------------------------------------------------------------
+
+QVBundleRepository& repository() {
+    static QVBundleRepository* shipped = [] {
+        if (qEnvironmentVariableIsEmpty("QORVEL_RESOURCES"))
+            qputenv("QORVEL_RESOURCES", QORVEL_SOURCE_RESOURCES);
+        auto* made = new QVBundleRepository();
+        made->bundles();
+        return made;
+    }();
+    return *shipped;
+}
+
+const char* const kLanguages[] = {"text.html", "text.php", "text.js", "text.css", "text.xml", "text.plain"};
+
+std::shared_ptr<QVBundle> bundleFor(const QByteArray& bytes, int count) {
+    const int pick = bytes.isEmpty() ? 0 : quint8(bytes[0]) % count;
+    return repository().bundleForIdentifier(QString::fromLatin1(kLanguages[pick]));
+}
+
+const char* const kNames[] = {"plist", "encodings", "regex", "highlight", "indexer", nullptr};
+
+}  // namespace
+
+QString propertyList(const QByteArray& bytes) {
+    QVError error;
+    PlistFormat format = PlistFormat::XML;
+    const QVariant value = PropertyList::fromData(bytes, &error, &format);
+    if (value.isValid() == !error.isNull())
+        return QStringLiteral("a value and an error, or neither");
+    if (!value.isValid())
+        return {};
+    for (PlistFormat f : {PlistFormat::XML, PlistFormat::Binary})
+        if (QString failure = roundTrip(value, f); !failure.isEmpty())
+            return failure;
+    return {};
+}
+
+QString encodings(const QByteArray& bytes) {
+    const auto holds = [](const QString& text, QVStringEncoding encoding, const char* how) -> QString {
+        QVStringEncoding used = encoding;
+        QVError error;
+        const std::optional<QByteArray> written = FileEncodings::dataUsingEncoding(text, &used, &error);
+        if (!written || error)
+            return {};  // a lossy write says so; nothing to compare
+        const std::optional<QString> again = TextEncoding::decode(*written, used);
+        if (!again || *again != text)
+            return QStringLiteral("text %1 in encoding %2 does not read back from its own bytes").arg(how).arg(used);
+        return {};
+    };
+    FileEncodings::encodingFromContents(bytes);
+    QVStringEncoding detected = 0;
+    if (const auto text = FileEncodings::createWithData(bytes, QStringLiteral("/fuzz/input.html"), &detected))
+        if (QString failure = holds(*text, detected, "detected"); !failure.isEmpty())
+            return failure;
+    for (QVStringEncoding encoding : kEncodings) {
+        const std::optional<QString> text = TextEncoding::decode(bytes, encoding);
+        if (!text)
+            continue;
+        const std::optional<QByteArray> again = TextEncoding::encode(*text, encoding, false);
+        if (!again)
+            return QStringLiteral("decoded text does not encode back in encoding %1").arg(encoding);
+        const std::optional<QString> reread = TextEncoding::decode(*again, encoding);
+        if (!reread || *reread != *text)
+            return QStringLiteral("decoded text changes through encoding %1").arg(encoding);
+    }
+    return {};
+}
+
+QString regex(const QByteArray& bytes) {
+    if (bytes.isEmpty())
+        return {};
+    const quint8 flags = quint8(bytes[0]);
+    const quint32 options = (flags & 1 ? QVRegex::CaseInsensitive : 0) | (flags & 2 ? QVRegex::MultiLine : 0) |
+                            (flags & 4 ? QVRegex::DotMatchesAll : 0);
+    const QByteArray rest = bytes.mid(1);
+    const qsizetype nul = rest.indexOf('\0');
+    const QString pattern = QString::fromUtf8(nul < 0 ? rest : rest.left(nul));
+    const QByteArray data = nul < 0 ? QByteArray() : rest.mid(nul + 1);
+    const auto compiled = QVRegex::create(pattern, options);
+    if (bool(compiled) != QVRegex::validPattern(pattern))
+        return QStringLiteral("the options change whether the pattern compiles");
+    if (!compiled)
+        return {};
+    const QString text = QString::fromUtf8(data);
+
+    // The first match over the whole text, both widths.
+    QVError unitError, byteError;
+    const auto inUnits = compiled->copyMatchForString(text, QVRange(0, text.size()), QVRegex::MatchDefault, 0, &unitError);
+    const auto inBytes = compiled->copyMatchForUTF8Data(data, QVRange(0, data.size()), QVRegex::MatchDefault, 0, &byteError);
+    if (inUnits && (inUnits->rangeForCapture(0).location < 0 || inUnits->rangeForCapture(0).end() > text.size()))
+        return QStringLiteral("a match lies outside the text: ") + describe(inUnits->rangeForCapture(0));
+    if (inBytes && (inBytes->rangeForCapture(0).location < 0 || inBytes->rangeForCapture(0).end() > data.size()))
+        return QStringLiteral("a match lies outside the bytes: ") + describe(inBytes->rangeForCapture(0));
+    if (data.isValidUtf8() && !unitError && !byteError) {
+        // The same text in either width: the same matches, offsets aside.
+        if (bool(inUnits) != bool(inBytes))
+            return QStringLiteral("a match in one width only");
+        if (inUnits) {
+            const std::vector<qint64> units = unitOffsets(data);
+            for (int i = 0; i < inUnits->count(); ++i) {
+                const QVRange u = inUnits->rangeForCapture(i);
+                const QVRange b = inBytes->rangeForCapture(i);
+                const QVRange mapped = b.isNotFound() || b.location < 0 || b.end() > data.size()
+                                           ? b
+                                           : QVRange(units[size_t(b.location)],
+                                                     units[size_t(b.end())] - units[size_t(b.location)]);
+                if (u != mapped)
+                    return QStringLiteral("capture %1 differs between widths: %2 in units, %3 in bytes")
+                        .arg(i)
+                        .arg(describe(u), describe(b));
+            }
+        }
+    }
+
+    // Every match, as find-all walks them.
+    const QVSearch search = QVSearch::withExpression(compiled);
+    QVError error;
+    if (QString failure = checkEnumeration(search.findAllForString(text, false, &error), text.size(), "units");
+        !failure.isEmpty())
+        return failure;
+    if (QString failure = checkEnumeration(search.findAllForUTF8Data(data, false, &error), data.size(), "bytes");
+        !failure.isEmpty())
+        return failure;
+    return {};
+}
+
+QString highlighting(const QByteArray& bytes) {
+    const std::shared_ptr<QVBundle> bundle = bundleFor(bytes, int(std::size(kLanguages)));
+    if (!bundle)
+        return QStringLiteral("a shipped bundle is missing");
+    const std::shared_ptr<QVParser> parser = bundle->parser();
+    if (!parser)
+        return QStringLiteral("a shipped bundle has no parser");
+    static const std::shared_ptr<QVTheme> theme = QVThemeRepository::sharedRepository().currentTheme();
+    if (theme)
+        parser->setTheme(theme);
+    QVTextStorage storage;
+    storage.replaceCharacters(QVRange(0, 0), QString::fromUtf8(bytes.mid(1)));
+    const QVRange all(0, storage.length());
+    storage.beginEditing();
+    storage.removeAttribute(QVTextStorage::MultiLineAttribute, all);
+    for (const QVEmbeddedRange& embedded : parser->parseRange(all, storage)) {
+        if (embedded.range.location < 0 || embedded.range.end() > all.end() || !embedded.parser)
+            return QStringLiteral("an embedded range lies outside the text: ") + describe(embedded.range);
+        embedded.parser->parseRange(embedded.range, storage);
+    }
+    storage.endEditing();
+    return storage.check();
+}
+
+QString indexer(const QByteArray& bytes) {
+    // The languages with indexing rules.
+    const std::shared_ptr<QVBundle> bundle = bundleFor(bytes, 4);
+    if (!bundle)
+        return QStringLiteral("a shipped bundle is missing");
+    const auto rules = std::dynamic_pointer_cast<QVCodeIndexer>(bundle->codeIndexer());
+    if (!rules)
+        return QStringLiteral("a shipped bundle has no indexing rules");
+    QByteArray data = bytes.mid(1);
+    const QVCodeIndexer::Output output = rules->runOnData(data, QStringLiteral("/nonexistent/fuzz/input"), &repository());
+    for (const QVCodeIndexKey& key : output.results)
+        if (key.key().isEmpty())
+            return QStringLiteral("an empty key");
+    return {};
+}
+
+Entry entryNamed(const QString& name) {
+    static const Entry entries[] = {propertyList, encodings, regex, highlighting, indexer};
+    for (int i = 0; kNames[i]; ++i)
+        if (name == QLatin1String(kNames[i]))
+            return entries[i];
+    return nullptr;
+}
+
+const char* const* targetNames() { return kNames; }
+
+}  // namespace fuzz

@@ -1,0 +1,32 @@
+// The readers of untrusted bytes as fuzzing entry points. Each takes any bytes, runs the reader
+// as the editor would, checks what must hold of its answer, and answers what failed (empty when
+// all held). The libFuzzer programs and the replay of the kept inputs call the same functions.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace fuzz {
+
+// Property lists, both formats: a value or an error, never both; a value written out and read
+// back is the same value.
+QString propertyList(const QByteArray& bytes);
+// Encoding detection and decoding: what a file's bytes decode to, in the detected encoding and in
+// each of a set of encodings, encodes back to bytes that decode to the same text.
+QString encodings(const QByteArray& bytes);
+// The regular-expression component: the first byte picks the options, the bytes up to the first
+// NUL are the pattern, the rest the subject. Matches lie inside the text, enumerations move
+// forward, and UTF-8 and UTF-16 subjects give the same matches.
+QString regex(const QByteArray& bytes);
+// Highlighting with a shipped bundle picked by the first byte; the storage stays sound.
+QString highlighting(const QByteArray& bytes);
+// The code index with the shipped rules of a language picked by the first byte.
+QString indexer(const QByteArray& bytes);
+
+// The entry point of a target by its name (the corpus folder's name); null for an unknown one.
+using Entry = QString (*)(const QByteArray&);
+Entry entryNamed(const QString& name);
+// The names of every target.
+const char* const* targetNames();
+
+}  // namespace fuzz
