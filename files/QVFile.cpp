@@ -387,7 +387,10 @@ void QVFile::fileRepresentationDidReloadChildren(QVFileRepresentation* represent
             ++it;
             continue;
         }
-        if (!(remoteOnlyTree && (*found)->isLocal())) it.value()->mergeWithRepresentation(*found);
+        if (!(remoteOnlyTree && (*found)->isLocal())) {
+            if (local && it.value()->_localRepresentation) it.value()->localAttributesMayHaveChanged();
+            it.value()->mergeWithRepresentation(*found);
+        }
         changed = true;
         appeared.remove(it.key());
         it = vanished.erase(it);
@@ -408,6 +411,15 @@ void QVFile::fileRepresentationDidReloadChildren(QVFileRepresentation* represent
         }
     }
     if (changed) refreshFile(self);
+}
+
+void QVFile::localAttributesMayHaveChanged() {
+    const bool wasFolder = isFolder();
+    _localRepresentation->loadFileAttributes();
+    if (!wasFolder || isFolder() || !_children) return;
+    // A folder replaced by a file: what was listed inside it is gone from the disk.
+    for (const auto& child : List(*_children)) child->localRepresentationDisappeared();
+    stopWatching();
 }
 
 void QVFile::localRepresentationDisappeared() {

@@ -178,6 +178,8 @@ protected:
 private:
     QVFileRepresentation* preferredRepresentation() const;
     void dropLocalRepresentation();
+    // A reload saw the name again: reads the local side's attributes anew.
+    void localAttributesMayHaveChanged();
     void dropRemoteRepresentation();
     std::shared_ptr<QVRemoteFileRepresentation> remoteSideOnDemand();
     std::shared_ptr<QVRemoteFileRepresentation> newRemoteRepresentation();

@@ -51,14 +51,14 @@ public:
 }  // namespace
 
 TEST(QVFileTree, MergesBothSidesByExactNameInCaseInsensitiveOrderUnderTheFilters) {
-    Tree t({"c", "a", "B", "Index.html", ".git/HEAD", "css/site.css", "gone.txt", "both.txt"});
-    EXPECT_EQ(t.root->countOfChildren(), 7);
+    Tree t({"c", "a", "B", "Index.html", ".git/HEAD", "css/site.css", "gone.txt", "both.txt", "old/inner.txt"});
+    EXPECT_EQ(t.root->countOfChildren(), 8);
     t.root->setRemoteQueue(t.queue);
     EXPECT_EQ(t.queue->requests, QStringList({"list "}));
     auto* remote = t.remoteOf(t.root);
     remote->delegate()->fileRepresentationDidLoadChildren(
         remote, {remoteEntry("index.html"), remoteEntry("b"), remoteEntry("both.txt"), remoteEntry(".svn", true), remoteEntry("css", true)});
-    EXPECT_EQ(dumpTree(t.root), "a[L]\nB[L]\nb[R]\nboth.txt[]\nc[L]\ncss[]\ngone.txt[L]\nIndex.html[L]\nindex.html[R]\n");
+    EXPECT_EQ(dumpTree(t.root), "a[L]\nB[L]\nb[R]\nboth.txt[]\nc[L]\ncss[]\ngone.txt[L]\nIndex.html[L]\nindex.html[R]\nold[L]\n");
     EXPECT_EQ(t.root->childWithName("Index.html", false)->indicator(), "L");
     EXPECT_EQ(t.root->childWithName("INDEX.HTML", false), nullptr);
     EXPECT_EQ(t.delegate->events.count("refresh " + t.root->name()), 1);  // a remote listing redraws, a local one not
@@ -71,7 +71,13 @@ TEST(QVFileTree, MergesBothSidesByExactNameInCaseInsensitiveOrderUnderTheFilters
     QFile::remove(t.dir.file("both.txt"));
     t.dir.write("new.txt", "n");
     t.dir.write(".DS_Store", "hidden");
+    auto old = t.root->childWithName("old", false);
+    old->children(true);
+    QDir(t.dir.file("old")).removeRecursively();
+    t.dir.write("old", "now a file");
     t.root->refresh(true);
+    EXPECT_FALSE(old->isFolder());
+    EXPECT_EQ(old->countOfChildren(), 0);
     EXPECT_EQ(doc->events, QStringList({"disappeared"}));
     EXPECT_EQ(t.root->childWithName("gone.txt", false), nullptr);
     EXPECT_EQ(both->indicator(), "R");
