@@ -795,12 +795,14 @@ void QVFile::swapInNewParent() {
     const auto old = parent();
     const auto destination = _newParent;
     if (old) old->removeChild(this);
-    stopWatchingFile();
     _parent = destination;
     if (destination) destination->addChild(self);
     if (old) refreshFile(old);
     if (destination) refreshFile(destination);
     _newParent.reset();
+    // A move across file systems leaves a new inode behind the path: a watched node follows it.
+    if (QVFileWatcher* watcher = fileWatcher())
+        watcher->resetForFile(this, isFolder() && _everExpanded ? QVFileWatcherTypeWriteRevoke : QVFileWatcherTypeWrite);
     pathDidChange();
 }
 
