@@ -336,8 +336,9 @@ void QVFile::fileRepresentationDidLoadChildren(QVFileRepresentation* representat
         // the first). Sorting by case-folded keys orders as the case-insensitive comparison.
         std::vector<std::pair<QString, std::shared_ptr<QVFile>>> made;
         made.reserve(size_t(list.size()));
+        const auto filters = QVFileFilters::sharedFilters();
         for (const auto& child : list) {
-            if (nameMatchesFilters(child->name())) continue;
+            if (filters->stringMatchesFilters(child->name())) continue;
             auto node = create(child, self);
             node->setDelegate(_delegate);
             made.emplace_back(child->name().toCaseFolded(), std::move(node));
