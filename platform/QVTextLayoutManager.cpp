@@ -60,6 +60,13 @@ void QVTextLayoutManager::setWrapWidth(qreal width) {
     invalidateAll();
 }
 
+void QVTextLayoutManager::setBackgroundColor(const QColor& color) {
+    const QColor opaque = color.isValid() && color.alpha() == 255 ? color : QColor();
+    if (opaque == _backgroundColor) return;
+    _backgroundColor = opaque;
+    invalidateAll();
+}
+
 qreal QVTextLayoutManager::attachmentWidth() const { return std::max(_ellipsisWidth + 4, std::ceil(_spaceWidth * 3)); }
 
 // --- Rows -------------------------------------------------------------------------------------
@@ -131,7 +138,8 @@ QString QVTextLayoutManager::displayString(qint64 line, qint64* start) const {
 void QVTextLayoutManager::buildFormats(qint64 start, const QString& text,
                                        QList<QTextLayout::FormatRange>& formats) const {
     const qint64 end = start + text.size();
-    auto walk = [&](const QString& name, const std::function<void(QTextCharFormat&, const QVariant&)>& apply) {
+    // apply() sets the run's format, or answers false when the run needs none.
+    auto walk = [&](const QString& name, const std::function<bool(QTextCharFormat&, const QVariant&)>& apply) {
         qint64 i = start;
         while (i < end) {
             QVRange run;
@@ -142,17 +150,25 @@ void QVTextLayoutManager::buildFormats(qint64 start, const QString& text,
                 QTextLayout::FormatRange range;
                 range.start = int(i - start);
                 range.length = int(runEnd - i);
-                apply(range.format, value);
-                formats << range;
+                if (apply(range.format, value)) formats << range;
             }
             i = runEnd;
         }
     };
-    walk(QVTextStorage::ForegroundColorAttribute,
-         [](QTextCharFormat& f, const QVariant& v) { f.setForeground(v.value<QColor>()); });
-    walk(QVTextStorage::BackgroundColorAttribute,
-         [](QTextCharFormat& f, const QVariant& v) { f.setBackground(v.value<QColor>()); });
-    walk(QVTextStorage::UnderlineAttribute, [](QTextCharFormat& f, const QVariant& v) { f.setFontUnderline(v.toBool()); });
+    walk(QVTextStorage::ForegroundColorAttribute, [](QTextCharFormat& f, const QVariant& v) {
+        f.setForeground(v.value<QColor>());
+        return true;
+    });
+    const QVariant underText = _backgroundColor.isValid() ? QVariant(_backgroundColor) : QVariant();
+    walk(QVTextStorage::BackgroundColorAttribute, [&](QTextCharFormat& f, const QVariant& v) {
+        if (RunArray::sameValue(v, underText)) return false;
+        f.setBackground(v.value<QColor>());
+        return true;
+    });
+    walk(QVTextStorage::UnderlineAttribute, [](QTextCharFormat& f, const QVariant& v) {
+        f.setFontUnderline(v.toBool());
+        return true;
+    });
     // An attachment's character only reserves its cell; drawAttachment() fills it.
     for (qsizetype i = text.indexOf(QChar(Ellipsis)); i >= 0; i = text.indexOf(QChar(Ellipsis), i + 1)) {
         if (!_storage->attachmentAt(start + i)) continue;
@@ -264,13 +280,22 @@ void QVTextLayoutManager::storageEdited(const QVTextStorage::Edit& edit) {
         invalidateAll();
         return;
     }
-    std::unordered_map<qint64, std::unique_ptr<LineLayout>> kept;
-    kept.reserve(_cache.size());
-    for (auto& [line, layout] : _cache) {
-        if (line < first) kept.emplace(line, std::move(layout));
-        else if (line > lastOld) kept.emplace(line + delta, std::move(layout));
+    // The edited lines go; the lines after them keep their layouts under their new numbers,
+    // moved node by node (no allocation), the farthest first when lines were added, so that a
+    // new number never meets a line still waiting to move.
+    std::erase_if(_cache, [&](const auto& entry) { return entry.first >= first && entry.first <= lastOld; });
+    if (delta != 0) {
+        std::vector<qint64> moving;
+        for (const auto& entry : _cache)
+            if (entry.first > lastOld) moving.push_back(entry.first);
+        if (delta > 0) std::sort(moving.begin(), moving.end(), std::greater<>());
+        else std::sort(moving.begin(), moving.end());
+        for (const qint64 line : moving) {
+            auto node = _cache.extract(line);
+            node.key() = line + delta;
+            _cache.insert(std::move(node));
+        }
     }
-    _cache.swap(kept);
     if (wraps()) {
         if (delta > 0) {
             for (qint64 k = 0; k < delta; ++k) _rows.insertBoundary(first + 1, _rows.positionOf(first + 1));

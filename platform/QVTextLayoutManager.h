@@ -57,6 +57,10 @@ public:
     // The colour of text without a foreground attribute.
     void setTextColor(const QColor& color) { _textColor = color; }
     QColor textColor() const { return _textColor; }
+    // The opaque colour the view fills under the text: a background run of exactly that colour
+    // is not painted again (the pixels are the same), which spares every line a fill per run.
+    void setBackgroundColor(const QColor& color);
+    QColor backgroundColor() const { return _backgroundColor; }
 
     qreal lineHeight() const { return _lineHeight; }
     qreal spaceWidth() const { return _spaceWidth; }
@@ -138,6 +142,7 @@ private:
     int _tabWidth = 4;
     qreal _wrapWidth = 0;
     QColor _textColor = Qt::black;
+    QColor _backgroundColor;
     qreal _lineHeight = 16;
     qreal _spaceWidth = 8;
     qreal _ellipsisWidth = 8;

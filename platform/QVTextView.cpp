@@ -82,10 +82,13 @@ QVTextView::QVTextView(QWidget* parent)
     setAttribute(Qt::WA_InputMethodEnabled);
     viewport()->setCursor(Qt::IBeamCursor);
     viewport()->setAutoFillBackground(false);
+    // paintEvent() fills all it repaints: nothing under the viewport needs painting first.
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent, _backgroundColor.alpha() == 255);
     setAcceptDrops(true);
     viewport()->setAcceptDrops(true);
     viewport()->setMouseTracking(false);
     _layoutManager->setLayoutChangedHandler([this] { layoutChanged(); });
+    _layoutManager->setBackgroundColor(_backgroundColor);
     setTextStorage(nullptr);
     setTextFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
 }
@@ -108,6 +111,7 @@ void QVTextView::setTextStorage(std::shared_ptr<QVTextStorage> storage) {
     // The layout manager observes first, so that our reports find the layouts already current.
     _layoutManager->setTextStorage(_storage.get());
     _storageObserver = _storage->addObserver([this](const QVTextStorage::Edit& edit) { storageEdited(edit); });
+    _paintedLineCount = _storage->lineCount();
     _anchor = _caret = 0;
     _typingChange.reset();
     _undoManager->removeAllActions(this);
@@ -121,6 +125,7 @@ void QVTextView::setLayoutManager(std::unique_ptr<QVTextLayoutManager> manager) 
     manager->setTabWidth(_layoutManager->tabWidth());
     manager->setWrapWidth(_layoutManager->wrapWidth());
     manager->setTextColor(_layoutManager->textColor());
+    manager->setBackgroundColor(_backgroundColor);
     _layoutManager->setTextStorage(nullptr);
     _storage->removeObserver(_storageObserver);
     _layoutManager = std::move(manager);
@@ -176,6 +181,8 @@ bool QVTextView::replaceRange(QVRange range, const QString& text, const QVTextCh
     const QVRange chosen = willChangeSelection(old, proposed);
     _anchor = std::clamp<qint64>(chosen.location, 0, length());
     _caret = std::clamp<qint64>(chosen.end(), 0, length());
+    // The old selection stood where the text was replaced: [range.location, end) now.
+    updateSelectionChange(range.location, end);
     _goalX = -1;
     didChangeText();
     didChangeSelection();
@@ -224,8 +231,11 @@ void QVTextView::applyUndoChange(const QVTextChange& change, const QString& acti
     _typingChange.reset();
     auto record = std::make_shared<QVTextChange>(inverse);
     _undoManager->registerUndo(this, [this, record, actionName] { applyUndoChange(*record, actionName); });
+    const qint64 oldAnchor = _anchor;
+    const qint64 oldCaret = _caret;
     _anchor = change.range().location;
     _caret = change.range().location + change.text().size();
+    updateSelectionChange(oldAnchor, oldCaret);
     _goalX = -1;
     didChangeText();
     didChangeSelection();
@@ -268,8 +278,48 @@ void QVTextView::storageEdited(const QVTextStorage::Edit& edit) {
         _caret = std::clamp<qint64>(_caret, 0, length());
         updateScrollBars();
     }
-    if (!_painting) viewport()->update();
+    if (!_painting) updateEditedLines(edit);
     textStorageEdited(edit);
+}
+
+void QVTextView::updateEditedLines(const QVTextStorage::Edit& edit) {
+    const qint64 lines = _storage->lineCount();
+    const bool characters = edit.editedMask & QVTextStorage::EditedCharacters;
+    const bool linesMoved = characters && (lines != _paintedLineCount || _wraps);
+    if (characters) _paintedLineCount = lines;
+    const qint64 length = _storage->length();
+    const qint64 location = std::clamp<qint64>(edit.editedRange.location, 0, length);
+    const qint64 end = std::clamp<qint64>(edit.editedRange.end(), location, length);
+    // A "\n" put after a "\r", or taken from behind one, changes the line before the edit.
+    const qint64 from = characters && location > 0 && _storage->characterAt(location - 1) == u'\r' ? location - 1 : location;
+    const qint64 first = _storage->lineOfPosition(from);
+    // Lines that moved (a line break came or went, or wrapped rows may have changed) are all
+    // drawn again below the edit; otherwise only the edited lines.
+    updateLines(first, _storage->lineOfPosition(end), linesMoved);
+}
+
+void QVTextView::updateLines(qint64 firstLine, qint64 lastLine, bool toBottom) {
+    const qreal lineHeight = _layoutManager->lineHeight();
+    const qint64 top = verticalScrollBar()->value();
+    const int height = viewport()->height();
+    const qreal y0 = qreal(_layoutManager->firstRowOfLine(firstLine) - top) * lineHeight;
+    const qreal y1 = toBottom ? qreal(height)
+                              : qreal(_layoutManager->firstRowOfLine(lastLine) + _layoutManager->rowsOfLine(lastLine) - top) * lineHeight;
+    const int from = int(std::floor(std::max<qreal>(y0, 0)));
+    const int to = int(std::ceil(std::min<qreal>(y1, height)));
+    if (to > from) viewport()->update(QRect(0, from, viewport()->width(), to - from));
+}
+
+void QVTextView::updateSelectionChange(qint64 oldAnchor, qint64 oldCaret) {
+    // What changed lies between the old and the new anchor and between the old and the new
+    // caret (a selection's ends and the caret): only those lines look different now.
+    auto span = [&](qint64 a, qint64 b) {
+        const qint64 low = std::clamp<qint64>(std::min(a, b), 0, length());
+        const qint64 high = std::clamp<qint64>(std::max(a, b), 0, length());
+        updateLines(_storage->lineOfPosition(low), _storage->lineOfPosition(high));
+    };
+    span(oldAnchor, _anchor);
+    span(oldCaret, _caret);
 }
 
 // --- Selection --------------------------------------------------------------------------------
@@ -286,6 +336,8 @@ void QVTextView::setSelectedRange(QVRange range) {
 
 void QVTextView::setSelection(qint64 anchor, qint64 caret, bool userMove) {
     Q_UNUSED(userMove);
+    const qint64 oldAnchor = _anchor;
+    const qint64 oldCaret = _caret;
     anchor = std::clamp<qint64>(anchor, 0, length());
     caret = std::clamp<qint64>(caret, 0, length());
     const QVRange old = selectedRange();
@@ -303,7 +355,7 @@ void QVTextView::setSelection(qint64 anchor, qint64 caret, bool userMove) {
         didChangeSelection();
     }
     restartCaretBlink();
-    viewport()->update();
+    updateSelectionChange(oldAnchor, oldCaret);
 }
 
 void QVTextView::moveCaretTo(qint64 position, bool extend) {
@@ -401,6 +453,8 @@ void QVTextView::setTextColor(const QColor& color) {
 
 void QVTextView::setBackgroundColor(const QColor& color) {
     _backgroundColor = color;
+    _layoutManager->setBackgroundColor(color);
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent, color.alpha() == 255);
     viewport()->update();
 }
 
@@ -693,8 +747,6 @@ void QVTextView::paintEvent(QPaintEvent* event) {
     QTextLayout::FormatRange selectionFormat;
     selectionFormat.format.setBackground(_selectionColor);
     qint64 row = top + qint64(std::floor(dirty.top() / lineHeight));
-    qint64 firstLine = -1;
-    qint64 lastLine = -1;
     while (row <= lastRow && row < _layoutManager->rowCount()) {
         const qint64 line = _layoutManager->lineOfRow(row);
         const QTextLayout& layout = _layoutManager->layoutForLine(line);
@@ -720,8 +772,6 @@ void QVTextView::paintEvent(QPaintEvent* event) {
             }
         }
         _layoutManager->drawLine(painter, line, origin, selections, QRectF(dirty));
-        if (firstLine < 0) firstLine = line;
-        lastLine = line;
         row = lineRow + _layoutManager->rowsOfLine(line);
     }
     if (!_preedit.isEmpty()) {
@@ -743,7 +793,8 @@ void QVTextView::paintEvent(QPaintEvent* event) {
         caret.setWidth(2);
         painter.fillRect(caret, _insertionPointColor);
     }
-    if (firstLine >= 0) _layoutManager->pruneCache(firstLine, lastLine);
+    // Lines near the visible ones stay laid out for the next paints; the rest go.
+    if (_layoutManager->cachedLineCount() > 1000) _layoutManager->pruneCache(firstVisibleLine(), lastVisibleLine());
 }
 
 
@@ -1080,6 +1131,7 @@ void QVTextView::dropEvent(QDropEvent* event) {
 // --- Focus and timers -------------------------------------------------------------------------
 
 void QVTextView::restartCaretBlink() {
+    if (!_caretShown) viewport()->update(caretViewportRect().adjusted(-2, -1, 2, 1));
     _caretShown = true;
     const int flash = QApplication::cursorFlashTime();
     if (hasFocus() && flash > 0) _caretTimer.start(flash / 2, this);

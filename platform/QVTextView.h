@@ -185,7 +185,8 @@ protected:
     virtual QString stringForCopy(QVRange range) const;
     // The text a drop of data inserts; empty refuses the drop.
     virtual QString stringForDrop(const QMimeData* data) const;
-    // Paints what lies under the text (the background); the base fills the background colour.
+    // Paints what lies under the text (the background); the base fills the background colour,
+    // which the layout manager counts on: runs of that background colour are not painted again.
     virtual void drawViewBackground(QPainter& painter, const QRect& rect);
     // Told before lines [first, last] are laid out to be drawn (attributes may still change).
     virtual void willDrawLines(qint64 firstLine, qint64 lastLine);
@@ -217,6 +218,11 @@ protected:
 
 private:
     void storageEdited(const QVTextStorage::Edit& edit);
+    // Marks for repainting what an edit changed, the rows of lines [first, last] (with toBottom,
+    // down to the bottom of the view), and what a selection change made look different.
+    void updateEditedLines(const QVTextStorage::Edit& edit);
+    void updateLines(qint64 firstLine, qint64 lastLine, bool toBottom = false);
+    void updateSelectionChange(qint64 oldAnchor, qint64 oldCaret);
     void layoutChanged();
     void updateScrollBars();
     void updateWrapWidth();
@@ -258,6 +264,7 @@ private:
     QBasicTimer _autoScrollTimer;
     bool _scrollBarsPending = false;
     bool _painting = false;
+    qint64 _paintedLineCount = 1;  // the storage's line count at the last character edit
 
     // Mouse state.
     enum class MouseMode { None, Select, SelectWords, SelectLines, MaybeDrag };

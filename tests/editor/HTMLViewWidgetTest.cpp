@@ -5,8 +5,12 @@
 #include "languages/QVTheme.h"
 #include "languages/QVThemeRepository.h"
 
+#include <QApplication>
+#include <QBackingStore>
 #include <QImage>
 #include <QTest>
+
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -105,4 +109,50 @@ TEST(HTMLViewWidget, CollapsedRegionsDrawTheirMarker) {
     EXPECT_GT(cell.width(), view->layoutManager().spaceWidth() * 2);
     // The line after keeps its place one row down.
     EXPECT_EQ(view->layoutManager().rowOfPosition(view->string().indexOf("after")), 1);
+}
+
+// What each action repaints through the event loop leaves the window showing exactly what a
+// repaint of the whole view shows: no changed line, moved line, selection or caret is missed.
+TEST(HTMLViewWidget, RepaintingOnlyWhatChangedShowsWhatAFullRepaintShows) {
+    QApplication::setCursorFlashTime(0);  // a caret that does not blink
+    QString text = QStringLiteral("<html>\n<head>\n<script>\n");
+    for (int i = 0; i < 12; ++i) text += QStringLiteral("var v%1 = \"s\" + f(%1); // note\n").arg(i);
+    text += QStringLiteral("</script>\n</head>\n<body>\n");
+    for (int i = 0; i < 30; ++i) text += QStringLiteral("<p class=\"c%1\">line %1</p>\n").arg(i);
+    text += QStringLiteral("</body>\n</html>\n");
+    auto view = shownView("/tmp/paint.html", text);
+    view->activateWindow();
+    view->finishHighlighting();
+    QCoreApplication::processEvents();
+    HTMLView* v = view.get();
+    auto at = [&](const char* needle) { return qint64(v->string().indexOf(QLatin1String(needle))); };
+    struct Step {
+        const char* name;
+        std::function<void()> act;
+    };
+    const Step steps[] = {
+        {"type in a line", [&] { v->setSelectedRange(QVRange(at("v3 =") + 2, 0)); QTest::keyClicks(v, "ab"); }},
+        {"a new line moves the lines below", [&] { QTest::keyClick(v, Qt::Key_Return); }},
+        {"joining lines moves them back", [&] { QTest::keyClick(v, Qt::Key_Backspace); }},
+        {"opening a comment recolours the lines below", [&] { v->setSelectedRange(QVRange(at("var v5"), 0)); QTest::keyClicks(v, "/*"); }},
+        {"undo", [&] { QTest::keyClick(v, Qt::Key_Z, Qt::ControlModifier); }},
+        {"extend the selection down", [&] { QTest::keyClick(v, Qt::Key_Down, Qt::ShiftModifier); QTest::keyClick(v, Qt::Key_Down, Qt::ShiftModifier); }},
+        {"shrink it", [&] { QTest::keyClick(v, Qt::Key_Up, Qt::ShiftModifier); }},
+        {"collapse it by a click", [&] { QTest::mouseClick(v->viewport(), Qt::LeftButton, {}, QPoint(30, 5)); }},
+        {"select across lines and delete", [&] { v->setSelectedRange(QVRange(at("<p class=\"c2\""), 60)); QTest::keyClick(v, Qt::Key_Delete); }},
+        {"an edit from elsewhere", [&] { v->textStorage().replaceCharacters(QVRange(at("line 7"), 4), u"LINE\nmore"); }},
+        {"scroll to the end and type", [&] { QTest::keyClick(v, Qt::Key_End, Qt::ControlModifier); QTest::keyClicks(v, "<!-- end"); }},
+        {"back to the top", [&] { QTest::keyClick(v, Qt::Key_Home, Qt::ControlModifier); }},
+    };
+    for (const Step& step : steps) {
+        step.act();
+        QCoreApplication::processEvents();
+        QImage* window = dynamic_cast<QImage*>(v->backingStore()->paintDevice());
+        ASSERT_NE(window, nullptr);
+        const QRect area(v->viewport()->mapTo(v, QPoint(0, 0)), v->viewport()->size());
+        const QImage shown = window->copy(area).convertToFormat(QImage::Format_RGB32);
+        const QImage full = v->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        EXPECT_TRUE(shown == full) << step.name;
+    }
+    QApplication::setCursorFlashTime(1000);
 }
