@@ -53,10 +53,16 @@ void QVLayoutManager::drawLine(QPainter& painter, qint64 line, const QPointF& or
 void QVLayoutManager::drawInvisibles(QPainter& painter, qint64 line, const QPointF& origin) {
     QVTextStorage* storage = textStorage();
     if (!storage) return;
-    const QTextLayout& layout = layoutForLine(line);
     const QVRange range = storage->lineRange(line);
     if (range.isNotFound()) return;
-    const QString text = storage->substring(range);
+    // The part of the line that drawLine() laid out (all of it unless the line is very long),
+    // then the line's break.
+    const QTextLayout& layout = layoutForLine(line);
+    const QVRange part = partOfLine(line);
+    const qint64 contentsEnd = storage->lineContentsEnd(line);
+    const QString text = storage->substring(QVRange(range.location + part.location, part.length));
+    const QString lineEnd = storage->substring(QVRange(contentsEnd, range.end() - contentsEnd));
+    const QPointF textEnd = endOfLineText(line);
     const QFontMetricsF metrics(_attributesFont);
     const qreal newLineWidth = metrics.horizontalAdvance(newLineCharacter());
     painter.save();
@@ -66,23 +72,18 @@ void QVLayoutManager::drawInvisibles(QPainter& painter, qint64 line, const QPoin
         painter.drawText(QRectF(origin.x() + x, origin.y() + y, metrics.horizontalAdvance(mark) + 1, lineHeight()),
                          Qt::AlignLeft | Qt::AlignTop, mark);
     };
-    int breaks = 0;
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char16_t c = text.at(i).unicode();
-        const bool lineEnd = c == u'\n' || c == u'\r';
-        if (c != u' ' && c != u'\t' && !lineEnd && c != u'\u2028' && c != u'\u2029') continue;
+        if (c != u' ' && c != u'\t' && c != u'\u2028' && c != u'\u2029') continue;
         QTextLine row = layout.lineForTextPosition(int(std::min<qsizetype>(i, layout.text().size())));
         if (!row.isValid()) row = layout.lineAt(layout.lineCount() - 1);
         if (!row.isValid()) continue;
-        if (lineEnd) {
-            // Line ends are not in the layout: they follow the text of the last row.
-            draw(newLineCharacter(), row.naturalTextWidth() + breaks * newLineWidth, row.y());
-            ++breaks;
-            continue;
-        }
         const qreal x = row.cursorToX(int(i));
         draw(c == u' ' ? spaceCharacter() : c == u'\t' ? tabCharacter() : newLineCharacter(), x, row.y());
     }
+    // Line ends are not in the layout: they follow the text of the last row.
+    for (qsizetype i = 0; i < lineEnd.size(); ++i)
+        draw(newLineCharacter(), textEnd.x() + i * newLineWidth, textEnd.y());
     painter.restore();
 }
 

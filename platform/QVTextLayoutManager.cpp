@@ -117,20 +117,23 @@ void QVTextLayoutManager::setRowsOfLine(qint64 line, qint64 rows) {
 
 // --- Layouts ----------------------------------------------------------------------------------
 
-QString QVTextLayoutManager::displayString(qint64 line, qint64* start) const {
+QString QVTextLayoutManager::displayString(qint64 line, qint64* start, qint64 from, qint64 to) const {
     if (!_storage) {
         if (start) *start = 0;
         return {};
     }
     const QVRange range = _storage->lineRange(line);
     const qint64 contentsEnd = _storage->lineContentsEnd(line);
+    const qint64 length = contentsEnd - range.location;
+    from = std::clamp<qint64>(from, 0, length);
+    to = to < 0 ? length : std::clamp<qint64>(to, from, length);
     if (start) *start = range.location;
-    QString text = _storage->substring(QVRange(range.location, contentsEnd - range.location));
+    QString text = _storage->substring(QVRange(range.location + from, to - from));
     QChar* chars = text.data();
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char16_t c = chars[i].unicode();
         if (c == u'\u2028' || c == u'\u2029') chars[i] = QLatin1Char(' ');
-        else if (c == QVTextAttachment::Character && _storage->attachmentAt(range.location + i)) chars[i] = QChar(Ellipsis);
+        else if (c == QVTextAttachment::Character && _storage->attachmentAt(range.location + from + i)) chars[i] = QChar(Ellipsis);
     }
     return text;
 }
@@ -182,10 +185,38 @@ void QVTextLayoutManager::buildFormats(qint64 start, const QString& text,
     }
 }
 
-std::unique_ptr<QVTextLayoutManager::LineLayout> QVTextLayoutManager::makeLayout(qint64 line) {
+bool QVTextLayoutManager::isLong(qint64 line) const {
+    if (wraps() || !_storage) return false;
+    const QVRange range = _storage->lineRange(line);
+    return !range.isNotFound() && range.length > LongLineLength &&
+           _storage->lineContentsEnd(line) - range.location > LongLineLength;
+}
+
+std::unique_ptr<QVTextLayoutManager::LineLayout> QVTextLayoutManager::makeLayout(qint64 line, qint64 first, qint64 last) {
     auto made = std::make_unique<LineLayout>();
+    const qint64 lineStart = _storage ? _storage->lineStart(line) : 0;
+    made->length = _storage ? _storage->lineContentsEnd(line) - lineStart : 0;
+    made->to = made->length;
+    if (isLong(line)) {
+        // A part around [first, last], on a grid so that nearby requests share it, never
+        // splitting a surrogate pair.
+        first = std::clamp<qint64>(first, 0, made->length);
+        last = std::clamp<qint64>(std::max(first, last), first, made->length);
+        const qint64 span = std::max(PartLength, last - first + PartLength / 2);
+        const qint64 grid = PartLength / 4;
+        qint64 from = std::max<qint64>(0, (first + last) / 2 - span / 2) / grid * grid;
+        qint64 to = std::min(made->length, from + span + grid);
+        if (to < last) to = last;
+        auto lowSurrogateAt = [&](qint64 column) {
+            return column > 0 && column < made->length && _storage->characterAt(lineStart + column).isLowSurrogate();
+        };
+        if (lowSurrogateAt(from)) --from;
+        if (lowSurrogateAt(to)) ++to;
+        made->from = from;
+        made->to = to;
+    }
     qint64 start = 0;
-    made->text = displayString(line, &start);
+    made->text = displayString(line, &start, made->from, made->to);
     QTextLayout& layout = made->layout;
     layout.setText(made->text);
     layout.setFont(_font);
@@ -196,9 +227,10 @@ std::unique_ptr<QVTextLayoutManager::LineLayout> QVTextLayoutManager::makeLayout
     layout.setTextOption(option);
     if (_storage) {
         QList<QTextLayout::FormatRange> formats;
-        buildFormats(start, made->text, formats);
+        buildFormats(start + made->from, made->text, formats);
         layout.setFormats(formats);
     }
+    const qreal partX = made->from * _spaceWidth;
     layout.beginLayout();
     qint64 rows = 0;
     qreal width = 0;
@@ -206,12 +238,13 @@ std::unique_ptr<QVTextLayoutManager::LineLayout> QVTextLayoutManager::makeLayout
         QTextLine row = layout.createLine();
         if (!row.isValid()) break;
         row.setLineWidth(wraps() ? _wrapWidth : UnwrappedWidth);
-        row.setPosition(QPointF(0, rows * _lineHeight));
+        row.setPosition(QPointF(partX, rows * _lineHeight));
         width = std::max(width, row.naturalTextWidth());
         ++rows;
     }
     layout.endLayout();
     made->rows = std::max<qint64>(1, rows);
+    if (made->partial()) width = partX + width + (made->length - made->to) * _spaceWidth;
     bool grew = false;
     if (!wraps() && width > _scrollWidth) {
         _scrollWidth = width;
@@ -225,12 +258,37 @@ std::unique_ptr<QVTextLayoutManager::LineLayout> QVTextLayoutManager::makeLayout
     return made;
 }
 
-const QTextLayout& QVTextLayoutManager::layoutForLine(qint64 line) {
+QVTextLayoutManager::LineLayout& QVTextLayoutManager::laidOut(qint64 line, qint64 first, qint64 last) {
     const qint64 lines = _storage ? _storage->lineCount() : 1;
     line = std::clamp<qint64>(line, 0, lines - 1);
     auto it = _cache.find(line);
-    if (it == _cache.end()) it = _cache.emplace(line, makeLayout(line)).first;
-    return it->second->layout;
+    if (it != _cache.end()) {
+        const LineLayout& laid = *it->second;
+        if (!laid.partial() || first < 0) return *it->second;
+        const qint64 low = std::clamp<qint64>(first, 0, laid.length);
+        const qint64 high = std::clamp<qint64>(std::max(first, last), 0, laid.length);
+        if (laid.from <= low && high <= laid.to) return *it->second;
+        it->second = makeLayout(line, first, last);
+        return *it->second;
+    }
+    return *_cache.emplace(line, makeLayout(line, std::max<qint64>(first, 0), std::max(first, last))).first->second;
+}
+
+const QTextLayout& QVTextLayoutManager::layoutForLine(qint64 line) { return laidOut(line).layout; }
+
+QVRange QVTextLayoutManager::partOfLine(qint64 line) const {
+    const auto it = _cache.find(line);
+    if (it == _cache.end()) return QVRange(0, 0);
+    return QVRange(it->second->from, it->second->to - it->second->from);
+}
+
+qint64 QVTextLayoutManager::columnOfX(qreal x) const { return qint64(std::max<qreal>(0, std::round(x / _spaceWidth))); }
+
+QPointF QVTextLayoutManager::endOfLineText(qint64 line) {
+    const LineLayout& laid = laidOut(line);
+    const QTextLine last = laid.layout.lineAt(std::max(0, laid.layout.lineCount() - 1));
+    if (!last.isValid()) return QPointF(laid.from * _spaceWidth, 0);
+    return QPointF(last.x() + last.naturalTextWidth() + (laid.length - laid.to) * _spaceWidth, last.y());
 }
 
 void QVTextLayoutManager::ensureLayout(qint64 firstLine, qint64 lastLine) {
@@ -319,10 +377,11 @@ QRectF QVTextLayoutManager::caretRect(qint64 position) {
     const qint64 line = _storage->lineOfPosition(position);
     const qint64 start = _storage->lineStart(line);
     const qint64 column = std::min(position, _storage->lineContentsEnd(line)) - start;
-    const QTextLayout& layout = layoutForLine(line);
-    QTextLine row = layout.lineForTextPosition(int(column));
-    if (!row.isValid()) row = layout.lineAt(std::max(0, layout.lineCount() - 1));
-    const qreal x = row.isValid() ? row.cursorToX(int(column)) : 0;
+    const LineLayout& laid = laidOut(line, column, column);
+    const int inPart = int(column - laid.from);
+    QTextLine row = laid.layout.lineForTextPosition(inPart);
+    if (!row.isValid()) row = laid.layout.lineAt(std::max(0, laid.layout.lineCount() - 1));
+    const qreal x = row.isValid() ? row.cursorToX(inPart) : 0;
     const qint64 rowIndex = firstRowOfLine(line) + (row.isValid() ? row.lineNumber() : 0);
     return QRectF(x, rowIndex * _lineHeight, 1, _lineHeight);
 }
@@ -332,11 +391,13 @@ qint64 QVTextLayoutManager::positionForPoint(const QPointF& point) {
     const qint64 row = std::clamp<qint64>(qint64(std::floor(point.y() / _lineHeight)), 0, rowCount() - 1);
     qint64 inLine = 0;
     const qint64 line = lineOfRow(row, &inLine);
-    const QTextLayout& layout = layoutForLine(line);
-    const QTextLine textRow = layout.lineAt(int(std::min<qint64>(inLine, layout.lineCount() - 1)));
     const qint64 start = _storage->lineStart(line);
+    const qint64 guess = isLong(line) ? columnOfX(point.x()) : -1;
+    const LineLayout& laid = laidOut(line, guess, guess);
+    const QTextLayout& layout = laid.layout;
+    const QTextLine textRow = layout.lineAt(int(std::min<qint64>(inLine, layout.lineCount() - 1)));
     if (!textRow.isValid()) return start;
-    const qint64 column = textRow.xToCursor(point.x());
+    const qint64 column = laid.from + textRow.xToCursor(point.x());
     return std::clamp<qint64>(start + column, start, _storage->lineContentsEnd(line));
 }
 
@@ -344,9 +405,10 @@ QVRange QVTextLayoutManager::characterRangeOfRow(qint64 row) {
     if (!_storage) return QVRange(0, 0);
     qint64 inLine = 0;
     const qint64 line = lineOfRow(row, &inLine);
-    const QTextLayout& layout = layoutForLine(line);
     const qint64 start = _storage->lineStart(line);
     const qint64 contentsEnd = _storage->lineContentsEnd(line);
+    if (isLong(line)) return QVRange(start, contentsEnd - start);  // one row: the whole line
+    const QTextLayout& layout = layoutForLine(line);
     const QTextLine textRow = layout.lineAt(int(std::min<qint64>(inLine, layout.lineCount() - 1)));
     if (!textRow.isValid()) return QVRange(start, contentsEnd - start);
     const qint64 from = start + textRow.textStart();
@@ -358,6 +420,7 @@ qint64 QVTextLayoutManager::rowOfPosition(qint64 position) {
     if (!_storage) return 0;
     position = std::clamp<qint64>(position, 0, _storage->length());
     const qint64 line = _storage->lineOfPosition(position);
+    if (isLong(line)) return firstRowOfLine(line);
     const qint64 column = std::min(position, _storage->lineContentsEnd(line)) - _storage->lineStart(line);
     const QTextLayout& layout = layoutForLine(line);
     const QTextLine row = layout.lineForTextPosition(int(column));
@@ -368,12 +431,31 @@ qint64 QVTextLayoutManager::rowOfPosition(qint64 position) {
 
 void QVTextLayoutManager::drawLine(QPainter& painter, qint64 line, const QPointF& origin,
                                    const QList<QTextLayout::FormatRange>& selections, const QRectF& clip) {
-    const QTextLayout& layout = layoutForLine(line);
+    qint64 first = -1, last = -1;
+    if (isLong(line)) {
+        // Only the part that shows through the clip.
+        first = columnOfX(clip.left() - origin.x()) - 1;
+        last = columnOfX(clip.right() - origin.x()) + 1;
+    }
+    const LineLayout& laid = laidOut(line, std::max<qint64>(first, 0), std::max<qint64>(last, 0));
+    const QTextLayout& layout = laid.layout;
+    QList<QTextLayout::FormatRange> inPart = selections;
+    if (laid.partial()) {
+        inPart.clear();
+        for (QTextLayout::FormatRange range : selections) {
+            const qint64 from = std::max<qint64>(range.start, laid.from);
+            const qint64 to = std::min<qint64>(qint64(range.start) + range.length, laid.to);
+            if (to <= from) continue;
+            range.start = int(from - laid.from);
+            range.length = int(to - from);
+            inPart << range;
+        }
+    }
     painter.setPen(_textColor);
-    layout.draw(&painter, origin, selections, clip);
+    layout.draw(&painter, origin, inPart, clip);
     if (!_storage) return;
-    const QString& text = _cache.at(std::clamp<qint64>(line, 0, _storage->lineCount() - 1))->text;
-    const qint64 start = _storage->lineStart(std::clamp<qint64>(line, 0, _storage->lineCount() - 1));
+    const QString& text = laid.text;
+    const qint64 start = _storage->lineStart(std::clamp<qint64>(line, 0, _storage->lineCount() - 1)) + laid.from;
     for (qsizetype i = text.indexOf(QChar(Ellipsis)); i >= 0; i = text.indexOf(QChar(Ellipsis), i + 1)) {
         std::shared_ptr<QVTextAttachment> attachment = _storage->attachmentAt(start + i);
         if (!attachment) continue;
@@ -412,8 +494,9 @@ QString QVTextLayoutManager::check() {
     }
     for (const auto& [line, layout] : _cache) {
         if (line < 0 || line >= lines) return QStringLiteral("cached line %1 of %2").arg(line).arg(lines);
-        if (layout->text != displayString(line))
-            return QStringLiteral("cached line %1 is \"%2\", the text has \"%3\"").arg(line).arg(layout->text, displayString(line));
+        const QString shown = displayString(line, nullptr, layout->from, layout->to);
+        if (layout->text != shown)
+            return QStringLiteral("cached line %1 is \"%2\", the text has \"%3\"").arg(line).arg(layout->text, shown);
         if (wraps() && rowsOfLine(line) != layout->rows)
             return QStringLiteral("line %1 has %2 rows, laid out %3").arg(line).arg(rowsOfLine(line)).arg(layout->rows);
     }

@@ -34,8 +34,17 @@ class QPainter;
 // Layouts are cached per line and follow edits: the lines an edit touches are dropped, the
 // lines after it keep their layouts under their new numbers. The manager observes the storage;
 // install it before any observer that could edit the storage while an edit is reported.
+//
+// Without wrapping, a line longer than LongLineLength (a minified page) is laid out only in part:
+// some PartLength characters around what is drawn, hit or asked for. The part stands where its
+// first character would stand if every character before it were a blank wide; x positions
+// after it are estimated the same way. In a fixed-pitch font without tabs or wide characters the
+// estimate is exact; otherwise a line's far parts may move a little when they are laid out.
 class QVTextLayoutManager {
 public:
+    static constexpr qint64 LongLineLength = 16 * 1024;
+    static constexpr qint64 PartLength = 4 * 1024;
+
     QVTextLayoutManager();
     virtual ~QVTextLayoutManager();
     QVTextLayoutManager(const QVTextLayoutManager&) = delete;
@@ -78,8 +87,15 @@ public:
     qreal scrollWidth() const { return _scrollWidth; }
 
     // --- Layouts ------------------------------------------------------------------------------
-    // The layout of line (clamped to the lines), made and cached when missing.
+    // The layout of line (clamped to the lines), made and cached when missing. For a line laid
+    // out in part, the part laid out last (the one at the line's start when there was none),
+    // whose characters start at partOfLine().
     const QTextLayout& layoutForLine(qint64 line);
+    // The characters of line that its cached layout holds, [start, end) counted from the line's
+    // start; the whole line's text unless it is laid out in part. (0, 0) when not laid out.
+    QVRange partOfLine(qint64 line) const;
+    // Where the text of line's last row ends: x in the document, y from the line's first row.
+    QPointF endOfLineText(qint64 line);
     bool isLaidOut(qint64 line) const { return _cache.count(line) != 0; }
     // Lays out lines [first, last] that are missing.
     void ensureLayout(qint64 firstLine, qint64 lastLine);
@@ -118,17 +134,29 @@ public:
     QString check();
 
 protected:
-    // The text of line as laid out: its characters without the break, substituted as above.
-    QString displayString(qint64 line, qint64* start = nullptr) const;
+    // The text of line as laid out: its characters without the break, substituted as above;
+    // with a part, only columns [from, to) of it.
+    QString displayString(qint64 line, qint64* start = nullptr, qint64 from = 0, qint64 to = -1) const;
 
 private:
     struct LineLayout {
         QTextLayout layout;
         qint64 rows = 1;
-        QString text;  // the display string, to check the cache against the storage
+        QString text;  // the display string of [from, to), to check the cache against the storage
+        qint64 from = 0;    // the characters laid out, counted from the line's start
+        qint64 to = 0;
+        qint64 length = 0;  // the line's text without its break
+        bool partial() const { return from > 0 || to < length; }
     };
     void storageEdited(const QVTextStorage::Edit& edit);
-    std::unique_ptr<LineLayout> makeLayout(qint64 line);
+    // The cached layout of line holding columns [first, last] of it, made or moved there when
+    // it does not; a negative first keeps any part there is.
+    LineLayout& laidOut(qint64 line, qint64 first = -1, qint64 last = -1);
+    std::unique_ptr<LineLayout> makeLayout(qint64 line, qint64 first, qint64 last);
+    // Whether line is laid out in part (long, and not wrapped).
+    bool isLong(qint64 line) const;
+    // The column an x of a line laid out in part is estimated to fall on.
+    qint64 columnOfX(qreal x) const;
     void buildFormats(qint64 start, const QString& text, QList<QTextLayout::FormatRange>& formats) const;
     void resetRows();
     void setRowsOfLine(qint64 line, qint64 rows);

@@ -747,9 +747,9 @@ void QVTextView::paintEvent(QPaintEvent* event) {
     QTextLayout::FormatRange selectionFormat;
     selectionFormat.format.setBackground(_selectionColor);
     qint64 row = top + qint64(std::floor(dirty.top() / lineHeight));
+    qint64 firstLine = -1, lastLine = -1;
     while (row <= lastRow && row < _layoutManager->rowCount()) {
         const qint64 line = _layoutManager->lineOfRow(row);
-        const QTextLayout& layout = _layoutManager->layoutForLine(line);
         const qint64 lineRow = _layoutManager->firstRowOfLine(line);
         const QPointF origin(-offset.x(), (lineRow - top) * lineHeight);
         const QVRange lineRange = _storage->lineRange(line);
@@ -763,17 +763,21 @@ void QVTextView::paintEvent(QPaintEvent* event) {
                 selectionFormat.length = int(to - from);
                 selections << selectionFormat;
             }
-            if (selection.end() > contentsEnd && contentsEnd < lineRange.end() && layout.lineCount() > 0) {
+            if (selection.end() > contentsEnd && contentsEnd < lineRange.end()) {
                 // The selected line break: the rest of the last row.
-                const QTextLine last = layout.lineAt(layout.lineCount() - 1);
-                const qreal x = origin.x() + last.naturalTextWidth();
-                painter.fillRect(QRectF(x, origin.y() + last.y(), std::max<qreal>(viewport()->width() - x, 0), lineHeight),
+                const QPointF end = _layoutManager->endOfLineText(line) + origin;
+                painter.fillRect(QRectF(end.x(), end.y(), std::max<qreal>(viewport()->width() - end.x(), 0), lineHeight),
                                  _selectionColor);
             }
         }
         _layoutManager->drawLine(painter, line, origin, selections, QRectF(dirty));
+        if (firstLine < 0) firstLine = line;
+        lastLine = line;
         row = lineRow + _layoutManager->rowsOfLine(line);
     }
+    // The caret is drawn where it shows (asking for it elsewhere would lay out its line).
+    const qint64 caretLine = _storage->lineOfPosition(_caret);
+    const bool caretPainted = caretLine >= firstLine && caretLine <= lastLine;
     if (!_preedit.isEmpty()) {
         const QRect caret = caretViewportRect();
         const QFontMetricsF metrics(textFont());
@@ -783,7 +787,7 @@ void QVTextView::paintEvent(QPaintEvent* event) {
         painter.setPen(textColor());
         painter.drawText(box, Qt::AlignLeft | Qt::AlignVCenter, _preedit);
         painter.drawLine(box.bottomLeft() - QPointF(0, 1), box.bottomRight() - QPointF(0, 1));
-    } else if (_caretShown && hasFocus() && selection.length == 0) {
+    } else if (_caretShown && hasFocus() && selection.length == 0 && caretPainted) {
         QRectF caret = _layoutManager->caretRect(_caret).translated(-offset);
         caret.setWidth(2);
         painter.fillRect(caret, _insertionPointColor);

@@ -183,3 +183,64 @@ TEST(QVTextLayoutManager, DropsTheCacheAwayFromTheVisibleLinesAndDetaches) {
     // The manager is gone: the storage must not call it any more.
     EXPECT_FALSE(storage.replaceCharacters(QVRange(0, 0), u"x"));
 }
+
+// A line too long to lay out whole is laid out in parts, yet its carets and hit-tests are those
+// of the whole line: exactly so in a fixed-pitch font, before and after an edit, at the part
+// boundaries and at both ends; with tabs a caret and its hit-test still agree. Wrapped, the line
+// is laid out whole.
+TEST(QVTextLayoutManager, LongLinesAreLaidOutInPartsWithTheirCaretsAndHitsRight) {
+    QString longLine;
+    while (longLine.size() < 60000) longLine += QStringLiteral("<a href=\"x\">abc</a>;");
+    QVTextStorage storage;
+    storage.replaceCharacters(QVRange(0, 0), QStringLiteral("short\n") + longLine + QStringLiteral("\nafter\n"));
+    QVTextLayoutManager manager;
+    manager.setFont(fixedFont());
+    manager.setTextStorage(&storage);
+    const qint64 start = storage.lineStart(1);
+    auto truth = [&](const QString& text) {
+        auto layout = std::make_unique<QTextLayout>(text, fixedFont());
+        QTextOption option;
+        option.setWrapMode(QTextOption::NoWrap);
+        option.setTabStopDistance(manager.tabWidth() * manager.spaceWidth());
+        layout->setTextOption(option);
+        layout->beginLayout();
+        layout->createLine().setLineWidth(1.0e7);
+        layout->endLayout();
+        return layout;
+    };
+    auto checkColumns = [&](const QString& text, const char* when) {
+        const auto whole = truth(text);
+        const QTextLine row = whole->lineAt(0);
+        const qint64 length = text.size();
+        for (qint64 column : {qint64(0), qint64(1), manager.PartLength - 1, manager.PartLength, manager.PartLength + 1,
+                              qint64(20000), qint64(30001), length / 2, length - 1, length}) {
+            const qreal x = row.cursorToX(int(column));
+            EXPECT_NEAR(manager.caretRect(start + column).left(), x, 0.05) << when << " caret at " << column;
+            EXPECT_EQ(manager.caretRect(start + column).top(), manager.lineHeight()) << when;
+            if (column < length)
+                EXPECT_EQ(manager.positionForPoint(QPointF(x + manager.spaceWidth() * 0.3, manager.lineHeight() * 1.5)), start + column)
+                    << when << " hit at " << column;
+        }
+        EXPECT_LT(manager.partOfLine(1).length, length) << when;  // laid out in part only
+        EXPECT_EQ(manager.check(), QString()) << when;
+    };
+    checkColumns(longLine, "as loaded");
+    // Beyond the last character the hit is the line's end; the row holds the whole line.
+    EXPECT_EQ(manager.positionForPoint(QPointF(1.0e6, manager.lineHeight() * 1.5)), start + longLine.size());
+    EXPECT_EQ(manager.characterRangeOfRow(1), QVRange(start, longLine.size()));
+    storage.replaceCharacters(QVRange(start + 30000, 0), u"ZZ");
+    longLine.insert(30000, QStringLiteral("ZZ"));
+    checkColumns(longLine, "after an edit");
+    EXPECT_GE(manager.scrollWidth(), truth(longLine)->lineAt(0).naturalTextWidth() - 0.5);
+
+    // Tabs: positions are estimated past the part, but a caret and its hit-test agree.
+    storage.replaceCharacters(QVRange(start, 0), u"\t\tx\t");
+    for (qint64 column : {qint64(0), qint64(2), qint64(3), qint64(4), qint64(25000), qint64(50001)}) {
+        const QRectF caret = manager.caretRect(start + column);
+        EXPECT_EQ(manager.positionForPoint(caret.center() + QPointF(0.3, 0)), start + column) << "tabbed, at " << column;
+    }
+    manager.setWrapWidth(400);
+    manager.layoutForLine(1);
+    EXPECT_EQ(manager.partOfLine(1).length, storage.lineContentsEnd(1) - start);
+    EXPECT_GT(manager.rowsOfLine(1), 100);
+}
