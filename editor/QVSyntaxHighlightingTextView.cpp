@@ -122,6 +122,23 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::checkForOpenSpecialsBefo
     if (!_parser) return _parser;
     const QVTextStorage& text = textStorage();
     const qint64 position = std::clamp<qint64>(location, 0, text.length());
+    // Moving back and forth between places (Ctrl+End, Ctrl+Home) asks the same questions again
+    // of the same text.
+    OpenSpecialsMemo& memo = _openSpecialsMemo;
+    if (memo.charactersRevision != _charactersRevision || memo.mainParser != _parser.get() ||
+        memo.storage.lock() != sharedTextStorage()) {
+        memo = {_charactersRevision, _parser.get(), sharedTextStorage(), {}};
+    }
+    for (const auto& [at, parser] : memo.answers)
+        if (at == position) return parser ? parserWithTheme(parser) : _parser;
+    std::shared_ptr<QVParser> found = findOpenSpecialBefore(position);
+    if (memo.answers.size() >= 4) memo.answers.erase(memo.answers.begin());
+    memo.answers.emplace_back(position, found == _parser ? nullptr : found);
+    return found;
+}
+
+std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::findOpenSpecialBefore(qint64 position) {
+    const QVTextStorage& text = textStorage();
     qint64 searchStart = 0;  // shared by every sub-parser and opener
     for (const std::shared_ptr<QVParser>& sub : _parser->subparsers()) {
         if (!sub) continue;
@@ -483,6 +500,7 @@ void QVSyntaxHighlightingTextView::willDrawLines(qint64, qint64 lastLine) {
 
 void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& edit) {
     if (!(edit.editedMask & QVTextStorage::EditedCharacters)) return;
+    ++_charactersRevision;
     const qint64 location = edit.editedRange.location;
     const qint64 newEnd = edit.editedRange.end();
     const qint64 oldEnd = newEnd - edit.changeInLength;

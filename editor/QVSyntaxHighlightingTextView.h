@@ -11,6 +11,8 @@
 #include <QVariantMap>
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 class QVBundle;
 class QVLayoutManager;
@@ -132,6 +134,7 @@ private:
     void highlightSome(qint64 until, qint64 budgetMs);
     void scheduleIdleHighlighting();
     std::shared_ptr<QVParser> parserWithTheme(const std::shared_ptr<QVParser>& parser) const;
+    std::shared_ptr<QVParser> findOpenSpecialBefore(qint64 position);
     std::shared_ptr<QVTheme> currentTheme() const;
 
     QString _path;
@@ -153,6 +156,17 @@ private:
     QBasicTimer _idleTimer;
     bool _useMainParser = false;
     bool _embeddedBoundaryEdited = false;
+
+    // The last answers of checkForOpenSpecialsBefore() by position, good while the storage, its
+    // characters and the main parser stay the same (a null parser: the main one).
+    struct OpenSpecialsMemo {
+        quint64 charactersRevision = 0;
+        const QVParser* mainParser = nullptr;
+        std::weak_ptr<QVTextStorage> storage;
+        std::vector<std::pair<qint64, std::shared_ptr<QVParser>>> answers;
+    };
+    OpenSpecialsMemo _openSpecialsMemo;
+    quint64 _charactersRevision = 0;  // counts the character edits of the storage
 
     NotificationCenter::Token _highlightingObserver = 0;
     NotificationCenter::Token _bundlesObserver = 0;

@@ -19,6 +19,8 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include <random>
+
 #include <unistd.h>
 
 namespace {
@@ -386,3 +388,25 @@ TEST(StringUtilities, DigestsAndIdentifiers) {
 }
 
 }  // namespace
+
+// The backward case-insensitive search finds what Qt's finds, over texts full of near misses:
+// other cases, the long s and the Kelvin sign (which fold to "s" and "k"), matches at either
+// end, across every lane of an eight-character step, and needles it hands on to Qt.
+TEST(StringUtilities, BackwardSearchIgnoringCaseAgreesWithQt) {
+    const QString needles[] = {"<script", "</STYLE>", "<sk", "<?php", "<?", "<S", "<%", "/*", "a<", "ab", "<", "x", "<scrİpt"};
+    const QString pieces[] = {"<", "s", "S", "\u017F", "k", "\u212A", "c", "ript", "RIPT", "/", "style>", "STYLE>",
+                              "?", "php", "%", "*", " ", "\u0130", "\U0001F600", "a"};
+    std::mt19937 rng(5);
+    for (int round = 0; round < 400; ++round) {
+        QString text;
+        for (int n = int(rng() % 60); n > 0; --n) text += pieces[rng() % std::size(pieces)];
+        for (const QString& needle : needles) {
+            const qsizetype expected = needle.size() > text.size() ? -1 : text.lastIndexOf(needle, text.size() - needle.size(), Qt::CaseInsensitive);
+            ASSERT_EQ(StringParsing::lastIndexIn(text, needle, Qt::CaseInsensitive), expected) << qPrintable(text) << " / " << qPrintable(needle);
+            // The same inside a view that stops short of the text's end.
+            const QStringView head = QStringView(text).first(text.size() / 2);
+            const qsizetype inHead = needle.size() > head.size() ? -1 : head.lastIndexOf(needle, head.size() - needle.size(), Qt::CaseInsensitive);
+            ASSERT_EQ(StringParsing::lastIndexIn(head, needle, Qt::CaseInsensitive), inHead) << qPrintable(text);
+        }
+    }
+}
