@@ -78,7 +78,7 @@ void QVLayoutManager::drawInvisibles(QPainter& painter, qint64 line, const QPoin
         QTextLine row = layout.lineForTextPosition(int(std::min<qsizetype>(i, layout.text().size())));
         if (!row.isValid()) row = layout.lineAt(layout.lineCount() - 1);
         if (!row.isValid()) continue;
-        const qreal x = row.cursorToX(int(i));
+        const qreal x = part.location * spaceWidth() + row.cursorToX(int(i));
         draw(c == u' ' ? spaceCharacter() : c == u'\t' ? tabCharacter() : newLineCharacter(), x, row.y());
     }
     // Line ends are not in the layout: they follow the text of the last row.

@@ -238,7 +238,7 @@ std::unique_ptr<QVTextLayoutManager::LineLayout> QVTextLayoutManager::makeLayout
         QTextLine row = layout.createLine();
         if (!row.isValid()) break;
         row.setLineWidth(wraps() ? _wrapWidth : UnwrappedWidth);
-        row.setPosition(QPointF(partX, rows * _lineHeight));
+        row.setPosition(QPointF(0, rows * _lineHeight));
         width = std::max(width, row.naturalTextWidth());
         ++rows;
     }
@@ -287,8 +287,8 @@ qint64 QVTextLayoutManager::columnOfX(qreal x) const { return qint64(std::max<qr
 QPointF QVTextLayoutManager::endOfLineText(qint64 line) {
     const LineLayout& laid = laidOut(line);
     const QTextLine last = laid.layout.lineAt(std::max(0, laid.layout.lineCount() - 1));
-    if (!last.isValid()) return QPointF(laid.from * _spaceWidth, 0);
-    return QPointF(last.x() + last.naturalTextWidth() + (laid.length - laid.to) * _spaceWidth, last.y());
+    if (!last.isValid()) return QPointF(partX(laid), 0);
+    return QPointF(partX(laid) + last.naturalTextWidth() + (laid.length - laid.to) * _spaceWidth, last.y());
 }
 
 void QVTextLayoutManager::ensureLayout(qint64 firstLine, qint64 lastLine) {
@@ -381,7 +381,7 @@ QRectF QVTextLayoutManager::caretRect(qint64 position) {
     const int inPart = int(column - laid.from);
     QTextLine row = laid.layout.lineForTextPosition(inPart);
     if (!row.isValid()) row = laid.layout.lineAt(std::max(0, laid.layout.lineCount() - 1));
-    const qreal x = row.isValid() ? row.cursorToX(inPart) : 0;
+    const qreal x = partX(laid) + (row.isValid() ? row.cursorToX(inPart) : 0);
     const qint64 rowIndex = firstRowOfLine(line) + (row.isValid() ? row.lineNumber() : 0);
     return QRectF(x, rowIndex * _lineHeight, 1, _lineHeight);
 }
@@ -397,7 +397,7 @@ qint64 QVTextLayoutManager::positionForPoint(const QPointF& point) {
     const QTextLayout& layout = laid.layout;
     const QTextLine textRow = layout.lineAt(int(std::min<qint64>(inLine, layout.lineCount() - 1)));
     if (!textRow.isValid()) return start;
-    const qint64 column = laid.from + textRow.xToCursor(point.x());
+    const qint64 column = laid.from + textRow.xToCursor(point.x() - partX(laid));
     return std::clamp<qint64>(start + column, start, _storage->lineContentsEnd(line));
 }
 
@@ -451,8 +451,10 @@ void QVTextLayoutManager::drawLine(QPainter& painter, qint64 line, const QPointF
             inPart << range;
         }
     }
+    // The part's own x stays small: Qt's fixed-point text positions end at 2^25 pixels.
+    const QPointF partOrigin = origin + QPointF(partX(laid), 0);
     painter.setPen(_textColor);
-    layout.draw(&painter, origin, inPart, clip);
+    layout.draw(&painter, partOrigin, inPart, clip);
     if (!_storage) return;
     const QString& text = laid.text;
     const qint64 start = _storage->lineStart(std::clamp<qint64>(line, 0, _storage->lineCount() - 1)) + laid.from;
@@ -461,7 +463,7 @@ void QVTextLayoutManager::drawLine(QPainter& painter, qint64 line, const QPointF
         if (!attachment) continue;
         const QTextLine row = layout.lineForTextPosition(int(i));
         if (!row.isValid()) continue;
-        const QRectF cell(origin.x() + row.cursorToX(int(i)), origin.y() + row.y(), attachmentWidth(), _lineHeight);
+        const QRectF cell(partOrigin.x() + row.cursorToX(int(i)), origin.y() + row.y(), attachmentWidth(), _lineHeight);
         drawAttachment(painter, attachment, cell.adjusted(1, 1, -1, -1));
     }
 }

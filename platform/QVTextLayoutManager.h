@@ -37,8 +37,9 @@ class QPainter;
 //
 // Without wrapping, a line longer than LongLineLength (a minified page) is laid out only in part:
 // some PartLength characters around what is drawn, hit or asked for. The part stands where its
-// first character would stand if every character before it were a blank wide; x positions
-// after it are estimated the same way. In a fixed-pitch font without tabs or wide characters the
+// first character would stand if every character before it were a blank wide (its QTextLayout
+// itself starts at x 0; partOfLine() says where), and x positions after it are estimated the same
+// way. In a fixed-pitch font without tabs or wide characters the
 // estimate is exact; otherwise a line's far parts may move a little when they are laid out.
 class QVTextLayoutManager {
 public:
@@ -89,7 +90,8 @@ public:
     // --- Layouts ------------------------------------------------------------------------------
     // The layout of line (clamped to the lines), made and cached when missing. For a line laid
     // out in part, the part laid out last (the one at the line's start when there was none),
-    // whose characters start at partOfLine().
+    // whose characters start at partOfLine() (its rows start at x 0, the part at its first
+    // column times spaceWidth()).
     const QTextLayout& layoutForLine(qint64 line);
     // The characters of line that its cached layout holds, [start, end) counted from the line's
     // start; the whole line's text unless it is laid out in part. (0, 0) when not laid out.
@@ -157,6 +159,8 @@ private:
     bool isLong(qint64 line) const;
     // The column an x of a line laid out in part is estimated to fall on.
     qint64 columnOfX(qreal x) const;
+    // Where a part's layout stands: its rows are laid out from x 0.
+    qreal partX(const LineLayout& laid) const { return laid.from * _spaceWidth; }
     void buildFormats(qint64 start, const QString& text, QList<QTextLayout::FormatRange>& formats) const;
     void resetRows();
     void setRowsOfLine(qint64 line, qint64 rows);

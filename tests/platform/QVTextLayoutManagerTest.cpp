@@ -243,4 +243,28 @@ TEST(QVTextLayoutManager, LongLinesAreLaidOutInPartsWithTheirCaretsAndHitsRight)
     manager.layoutForLine(1);
     EXPECT_EQ(manager.partOfLine(1).length, storage.lineContentsEnd(1) - start);
     EXPECT_GT(manager.rowsOfLine(1), 100);
+
+    // Far past 2^25 pixels, where Qt's fixed-point text positions end, carets, hits and the
+    // drawn text stay where they belong.
+    QVTextStorage huge;
+    huge.replaceCharacters(QVRange(0, 0), QString(12'000'000, u'm'));
+    QVTextLayoutManager far;
+    far.setFont(fixedFont());
+    far.setTextStorage(&huge);
+    for (qint64 column : {qint64(11'999'999), qint64(12'000'000), qint64(8'000'000)}) {
+        const qreal x = column * far.spaceWidth();
+        ASSERT_GT(x, qreal(1 << 25));
+        EXPECT_NEAR(far.caretRect(column).left(), x, 1.0) << column;
+        if (column < huge.length()) EXPECT_EQ(far.positionForPoint(QPointF(x + far.spaceWidth() * 0.3, 1)), column) << column;
+    }
+    QImage image(200, int(far.lineHeight()), QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    far.drawLine(painter, 0, QPointF(-(8'000'000 * far.spaceWidth()) + 50, 0), {}, QRectF(image.rect()));
+    painter.end();
+    int dark = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (qGray(image.pixel(x, y)) < 128) ++dark;
+    EXPECT_GT(dark, 50);
 }
