@@ -139,15 +139,41 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::checkForOpenSpecialsBefo
 
 std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::findOpenSpecialBefore(qint64 position) {
     const QVTextStorage& text = textStorage();
+    const QList<std::shared_ptr<QVParser>> subparsers = _parser->subparsers();
+    // An opener that begins with another (as "<?php" with "<?") is missing wherever the shorter
+    // one is, so the shorter one is looked for first: in a page without it, one search over the
+    // text instead of one per opener.
+    std::vector<std::pair<QString, qint64>> missing;  // opener, searched from
+    auto lastOpener = [&](const QString& opener, qint64 from) -> qsizetype {
+        const QStringView before = text.characters(QVRange(from, position - from));
+        auto isMissing = [&](const QString& needle) {
+            for (const auto& [shorter, searchedFrom] : missing)
+                if (searchedFrom <= from && needle.startsWith(shorter, Qt::CaseInsensitive)) return true;
+            return false;
+        };
+        auto search = [&](const QString& needle) {
+            const qsizetype found = StringParsing::lastIndexIn(before, needle, Qt::CaseInsensitive);
+            if (found < 0) missing.emplace_back(needle, from);
+            return found;
+        };
+        if (isMissing(opener)) return -1;
+        for (const std::shared_ptr<QVParser>& other : subparsers) {
+            if (!other) continue;
+            for (const QString& shorter : other->openers())
+                if (!shorter.isEmpty() && shorter.size() < opener.size() && opener.startsWith(shorter, Qt::CaseInsensitive) &&
+                    !isMissing(shorter) && search(shorter) < 0)
+                    return -1;
+        }
+        return search(opener);
+    };
     qint64 searchStart = 0;  // shared by every sub-parser and opener
-    for (const std::shared_ptr<QVParser>& sub : _parser->subparsers()) {
+    for (const std::shared_ptr<QVParser>& sub : subparsers) {
         if (!sub) continue;
         const QStringList& openers = sub->openers();
         const QStringList& closers = sub->closers();
         for (qsizetype i = 0; i < openers.size(); ++i) {
             if (openers[i].isEmpty() || searchStart >= position) continue;
-            const QStringView before = text.characters(QVRange(searchStart, position - searchStart));
-            const qsizetype opener = StringParsing::lastIndexIn(before, openers[i], Qt::CaseInsensitive);
+            const qsizetype opener = lastOpener(openers[i], searchStart);
             if (opener < 0) continue;
             const qint64 openerEnd = searchStart + opener + openers[i].size();
             const QString closer = i < closers.size() ? closers[i] : QString();
