@@ -258,7 +258,6 @@ private:
     void splitBlock(qsizetype b, qsizetype inserted);
     void mergeIfSmall(qsizetype b);
     void rebase(qsizetype b);
-    void renumberFrom(qsizetype b);
 
     qsizetype _blockSize;
     // Blocks are held by pointer, so that adding or dropping one moves pointers, not blocks.
@@ -351,14 +350,6 @@ void PartitionBlocks<Value>::rebase(qsizetype b) {
     if (shift == 0) return;
     for (qint64& s : starts) s -= shift;
     _bases[size_t(b)] += shift;
-}
-
-// Recounts the first partitions of the blocks from b on, with nothing pending.
-template <typename Value>
-void PartitionBlocks<Value>::renumberFrom(qsizetype b) {
-    _firsts[0] = 0;
-    for (qsizetype k = std::max<qsizetype>(b, 1); k <= lastBlock(); ++k)
-        _firsts[size_t(k)] = _firsts[size_t(k) - 1] + sizeOf(k - 1);
 }
 
 // Joins block b with a neighbour when it has run low and both fit in three quarters of a
@@ -470,53 +461,79 @@ void PartitionBlocks<Value>::insertMany(qsizetype i, std::span<const qint64> pos
         for (size_t k = 0; k < positions.size(); ++k) insertAt(i + qsizetype(k), positions[k], valueOf(k));
         return;
     }
-    settle();
+    // Block b takes them and, when they overflow it, new blocks after it do; the blocks after
+    // those are owed the new count through the step, so nothing else is touched.
     const qsizetype b = blockOfPartition(i - 1);
-    const qsizetype j = i - _firsts[size_t(b)];
+    moveStep(b);
+    const qsizetype j = i - firstOf(b);  // at least 1: partition i - 1 is in block b
+    const qsizetype firstIndex = firstOf(b);
+    const qsizetype added = qsizetype(positions.size());
+    if (sizeOf(b) + added <= _blockSize) {
+        // They fit: in place, moving the block's later partitions once.
+        Block& block = blockAt(b);
+        const qint64 base = baseOf(b);
+        block.starts.insert(block.starts.begin() + j, positions.begin(), positions.end());
+        for (qsizetype k = 0; k < added; ++k) block.starts[size_t(j + k)] -= base;
+        if constexpr (HasValues) {
+            block.values.insert(j, added, V());
+            for (qsizetype k = 0; k < added; ++k) block.values[j + k] = *valueOf(size_t(k));
+        }
+        owe(b, 0, added);
+        return;
+    }
     // The block's starts around the new ones, as absolute positions, cut into even blocks filled
     // to at most seven eighths, so that a few insertions later do not split them at once.
-    const std::vector<qint64>& old = blockAt(b).starts;
-    const qint64 base = _bases[size_t(b)];
+    Block& block = blockAt(b);
+    const std::vector<qint64>& old = block.starts;
+    const qint64 base = baseOf(b);
     std::vector<qint64> all;
     all.reserve(old.size() + positions.size());
     for (qsizetype k = 0; k < j; ++k) all.push_back(base + old[size_t(k)]);
     all.insert(all.end(), positions.begin(), positions.end());
     for (size_t k = size_t(j); k < old.size(); ++k) all.push_back(base + old[k]);
+    QList<V> allValues;
+    if constexpr (HasValues) {
+        // The values in the same order: the old block's before j, the new ones, the rest.
+        allValues.reserve(qsizetype(all.size()));
+        for (qsizetype k = 0; k < j; ++k) allValues.append(std::move(block.values[k]));
+        for (size_t k = 0; k < positions.size(); ++k) allValues.append(*valueOf(k));
+        for (qsizetype k = j; k < block.values.size(); ++k) allValues.append(std::move(block.values[k]));
+    }
+    owe(b, 0, added);
     const qsizetype fill = std::max<qsizetype>(_blockSize - _blockSize / 8, 1);
     const qsizetype total = qsizetype(all.size());
-    const qsizetype pieces = (total + fill - 1) / fill;
-    std::vector<std::unique_ptr<Block>> blocks(static_cast<size_t>(pieces));
-    std::vector<qint64> bases(static_cast<size_t>(pieces));
-    std::vector<qsizetype> firsts(static_cast<size_t>(pieces));
-    for (qsizetype p = 0; p < pieces; ++p) {
+    const qsizetype pieces = total <= _blockSize ? 1 : (total + fill - 1) / fill;
+    std::vector<std::unique_ptr<Block>> blocks(static_cast<size_t>(pieces - 1));
+    std::vector<qint64> bases(static_cast<size_t>(pieces - 1));
+    std::vector<qsizetype> firsts(static_cast<size_t>(pieces - 1));
+    for (qsizetype p = pieces - 1; p >= 0; --p) {
         const qsizetype from = total * p / pieces;
         const qsizetype to = total * (p + 1) / pieces;
-        blocks[size_t(p)] = std::make_unique<Block>();
-        Block& block = *blocks[size_t(p)];
-        reserveFor(block, to - from);
-        bases[size_t(p)] = all[size_t(from)];
-        firsts[size_t(p)] = _firsts[size_t(b)] + from;
-        for (qsizetype k = from; k < to; ++k) block.starts.push_back(all[size_t(k)] - all[size_t(from)]);
+        Block* target = &block;
+        if (p > 0) {
+            blocks[size_t(p - 1)] = std::make_unique<Block>();
+            target = blocks[size_t(p - 1)].get();
+            // After the step: stored less what is owed.
+            bases[size_t(p - 1)] = all[size_t(from)] - _stepLength;
+            firsts[size_t(p - 1)] = firstIndex + from - _stepCount;
+        }
+        std::vector<qint64> starts;
+        starts.reserve(size_t(to - from));
+        for (qsizetype k = from; k < to; ++k) starts.push_back(all[size_t(k)] - all[size_t(from)]);
+        target->starts = std::move(starts);
+        reserveFor(*target, to - from);
         if constexpr (HasValues) {
-            // The values in the same order: the old block's before j, the new ones, the rest.
-            const QList<V>& oldValues = blockAt(b).values;
-            const qsizetype added = qsizetype(positions.size());
-            for (qsizetype k = from; k < to; ++k) {
-                if (k < j) block.values.append(oldValues[k]);
-                else if (k < j + added) block.values.append(*valueOf(size_t(k - j)));
-                else block.values.append(oldValues[k - added]);
-            }
+            QList<V> values;
+            values.reserve(to - from);
+            for (qsizetype k = from; k < to; ++k) values.append(std::move(allValues[k]));
+            target->values = std::move(values);
         }
     }
-    _blocks.erase(_blocks.begin() + b);
-    _bases.erase(_bases.begin() + b);
-    _firsts.erase(_firsts.begin() + b);
-    _blocks.insert(_blocks.begin() + b, std::make_move_iterator(blocks.begin()), std::make_move_iterator(blocks.end()));
-    _bases.insert(_bases.begin() + b, bases.begin(), bases.end());
-    _firsts.insert(_firsts.begin() + b, firsts.begin(), firsts.end());
-    _count += qsizetype(positions.size());
-    _step = lastBlock();
-    renumberFrom(b + pieces);
+    if (pieces > 1) {
+        _blocks.insert(_blocks.begin() + (b + 1), std::make_move_iterator(blocks.begin()), std::make_move_iterator(blocks.end()));
+        _bases.insert(_bases.begin() + (b + 1), bases.begin(), bases.end());
+        _firsts.insert(_firsts.begin() + (b + 1), firsts.begin(), firsts.end());
+    }
 }
 
 template <typename Value>
