@@ -28,8 +28,14 @@ bool isString(const QVariant& value) { return value.metaType() == QMetaType::fro
 
 qint64 find(QStringView text, QStringView needle, qint64 from, qint64 to) {
     if (needle.isEmpty() || to - from < needle.size()) return NotFound;
-    const qsizetype at = text.left(to).indexOf(needle, from);
-    return at < 0 ? NotFound : at;
+    // Comment begins and ends are a character or two: the search for their first character
+    // runs on vector instructions, where a general substring search goes a character at a time.
+    const QStringView searched = text.left(to);
+    const QChar first = needle.front();
+    const QStringView rest = needle.sliced(1);
+    for (qsizetype at = searched.indexOf(first, from); at >= 0 && at + needle.size() <= to; at = searched.indexOf(first, at + 1))
+        if (searched.sliced(at + 1, rest.size()) == rest) return at;
+    return NotFound;
 }
 
 // Whether an odd number of backslashes stands right before index.

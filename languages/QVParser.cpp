@@ -11,6 +11,7 @@
 #include "shell/Defaults.h"
 
 #include <algorithm>
+#include <array>
 
 namespace {
 
@@ -202,13 +203,19 @@ qint64 QVParser::endOfEmbeddedBlock(QStringView text, qint64 from, QStringView e
 qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, const BlockLexicon& lexicon) {
     const qint64 n = text.size();
     if (end.isEmpty()) return n;
-    const QChar first = end.front().toCaseFolded();
+    // Folded without a call for ASCII, which is nearly every character scanned.
+    auto folded = [](QChar c) {
+        const char16_t u = c.unicode();
+        if (u < 0x80) return char16_t(u >= u'A' && u <= u'Z' ? u + 32 : u);
+        return c.toCaseFolded().unicode();
+    };
+    const char16_t first = folded(end.front());
     auto endsAt = [&](qint64 i) {
-        return text[i].toCaseFolded() == first && n - i >= end.size() &&
+        return folded(text[i]) == first && n - i >= end.size() &&
                text.sliced(i, end.size()).compare(end, Qt::CaseInsensitive) == 0;
     };
     auto beginsAt = [&](qint64 i, const QString& marker) {
-        return !marker.isEmpty() && n - i >= marker.size() && text.sliced(i, marker.size()) == marker;
+        return !marker.isEmpty() && text[i] == marker.front() && n - i >= marker.size() && text.sliced(i, marker.size()) == marker;
     };
     const qint64 start = std::clamp<qint64>(from, 0, n);
     // An odd number of backslashes since the block's start stands before i.
@@ -217,8 +224,26 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
         while (k > start && text[k - 1] == u'\\') --k;
         return (i - k) % 2 == 1;
     };
+    // ASCII characters that can begin the end string, a string or a comment; any other ASCII
+    // character is passed over at once.
+    std::array<bool, 128> significant{};
+    auto mark = [&](char16_t u) {
+        if (u < 0x80) significant[u] = true;
+    };
+    mark(first);
+    if (first >= u'a' && first <= u'z') mark(char16_t(first - 32));
+    if (lexicon.doubleQuotes) mark(u'"');
+    if (lexicon.singleQuotes) mark(u'\'');
+    if (lexicon.comments)
+        for (const QVComment& form : *lexicon.comments)
+            if (!form.begin().isEmpty()) mark(form.begin().front().unicode());
     qint64 i = start;
     while (i < n) {
+        const char16_t u = text[i].unicode();
+        if (u < 0x80 && !significant[u]) {
+            ++i;
+            continue;
+        }
         if (endsAt(i)) return i;
         const QChar c = text[i];
         if (lexicon.wordCharacters && lexicon.wordCharacters->contains(c)) {

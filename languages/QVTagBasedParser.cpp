@@ -210,13 +210,19 @@ QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& stor
             quote = indexOf(text, QLatin1Char('"'), lt + 1);
             quotesLeft = quote != NotFound;
         }
+        // The name ends at the first blank or ">": looking for a blank past the ">" would scan
+        // a stretch without blanks again from every "<" in it.
+        const qint64 nameLimit = gt == NotFound ? length : gt;
         qint64 space = lt + 1;
-        while (space < length && !s[space].isSpace()) ++space;
+        while (space < nameLimit && !s[space].isSpace()) ++space;
         const bool closing = s[lt + 1] == QLatin1Char('/');
         const qint64 nameStart = closing ? lt + 2 : lt + 1;
         const qint64 nameEnd = std::max(nameStart, std::min({gt, space, length}));
         name.resize(nameEnd - nameStart);
-        for (qint64 i = nameStart; i < nameEnd; ++i) name[i - nameStart] = s[i].toLower();
+        for (qint64 i = nameStart; i < nameEnd; ++i) {
+            const char16_t u = s[i].unicode();
+            name[i - nameStart] = u < 0x80 ? QChar(u >= u'A' && u <= u'Z' ? u + 32 : u) : s[i].toLower();
+        }
 
         qint64 position;
         const auto embedded = closing ? _embedded.cend() : _embedded.constFind(name);
