@@ -23,8 +23,11 @@
 
 #include "bench/Paired.h"
 
+#include "languages/QVBundleRepository.h"
+#include "languages/QVThemeRepository.h"
 #include "platform/Process.h"
 #include "platform/QVTextStorage.h"
+#include "shell/FileEncodings.h"
 
 #include <QCoreApplication>
 #include <QDirIterator>
@@ -466,6 +469,99 @@ void wholeProcesses() {
     }
 }
 
+// --- Real files in memory -----------------------------------------------------------------
+
+// Each real file coloured whole in memory with the shipped language of its extension and the
+// current theme (the text already in a storage; what `qvdriver highlight` does between reading
+// and writing), in turns with kate's whole process, whose start-up on an empty file of the same
+// kind is taken off. Also per file, in the same turns: the file's text twice over (linear
+// colouring takes twice the time) and its ten pieces cut at line starts coloured one after the
+// other (checked, outside the timing, to give the runs of the whole when they should).
+void realFilesInMemory() {
+    const QString kate = Process::findExecutable(u"kate-syntax-highlighter"_qs);
+    bool ok = false;
+    int rounds = qEnvironmentVariableIntValue("QORVEL_BENCH_ROUNDS", &ok);
+    if (!ok || rounds <= 0) rounds = 3;
+    const std::shared_ptr<QVTheme> theme = QVThemeRepository::sharedRepository().currentTheme();
+    if (!theme) return;
+    const QVariantMap standard = fixtures::standardAttributes(*theme);
+    std::map<QString, double> startUp;  // kate on an empty file, by extension
+    auto timed = [](auto&& work) {
+        const auto start = Clock::now();
+        work();
+        return seconds(Clock::now() - start);
+    };
+    std::printf("\n## Highlighting real files in memory (shipped languages), beside kate-syntax-highlighter -f ansi less its start-up\n\n"
+                "| file | MB | ours (median) | ms/MB | doubled / whole | ten pieces / whole | kate less start-up | ours / kate min / median / max |\n"
+                "|---|---|---|---|---|---|---|---|\n");
+    std::vector<double> perMB, kateRatios, growth;
+    for (const QString& path : realFiles()) {
+        QVStringEncoding encoding = 0;
+        const std::optional<QString> text = FileEncodings::createWithContentsOfFile(path, &encoding);
+        const QString suffix = QFileInfo(path).suffix();
+        const std::shared_ptr<QVBundle> bundle = QVBundleRepository::sharedRepository().bundleForFileCategory(QString(), suffix);
+        const std::shared_ptr<QVParser> parser = bundle ? bundle->parser() : nullptr;
+        if (!text || !parser) continue;
+        parser->setTheme(theme);
+        const QString doubled = *text + *text;
+        auto storageOf = [](const QString& t) {
+            auto storage = std::make_unique<QVTextStorage>();
+            storage->replaceCharacters(QVRange(0, 0), t);
+            return storage;
+        };
+        auto colourPieces = [&](QVTextStorage& storage) {
+            qint64 from = 0;
+            for (int i = 1; i <= 10; ++i) {
+                const qint64 to = i == 10 ? storage.length() : storage.lineRange(storage.lineOfPosition(storage.length() * i / 10)).location;
+                fixtures::colourRange(storage, *parser, QVRange(from, to - from), standard);
+                from = to;
+            }
+        };
+        if (!startUp.count(suffix) && !kate.isEmpty()) {
+            const QString empty = folder().filePath(u"empty."_qs + suffix);
+            QFile(empty).open(QIODevice::WriteOnly);
+            startUp[suffix] = paired::alone({kate, u"-f"_qs, u"ansi"_qs, u"-o"_qs, u"/dev/null"_qs, empty}, 5).median;
+        }
+        std::vector<double> whole, twice, pieces, ratios;
+        double kateTime = 0;
+        std::vector<double> kateTimes;
+        for (int round = 0; round < rounds; ++round) {
+            auto a = storageOf(*text), b = storageOf(doubled), c = storageOf(*text);
+            whole.push_back(timed([&] { fixtures::highlightAll(*a, *parser, standard); }));
+            twice.push_back(timed([&] { fixtures::highlightAll(*b, *parser, standard); }));
+            pieces.push_back(timed([&] { colourPieces(*c); }));
+            if (!kate.isEmpty()) {
+                const double k = paired::run({kate, u"-f"_qs, u"ansi"_qs, u"-o"_qs, u"/dev/null"_qs, path}).wall - startUp[suffix];
+                kateTimes.push_back(k);
+                if (k > 0) ratios.push_back(whole.back() / k);
+            }
+        }
+        // Outside the timing: the pieces give the runs of the whole for every file whose
+        // constructs all end on the line they begin (each file says which it is).
+        auto a = storageOf(*text), c = storageOf(*text);
+        fixtures::highlightAll(*a, *parser, standard);
+        colourPieces(*c);
+        const bool samePieces = a->dump() == c->dump();
+        const double mb = double(QFileInfo(path).size()) / 1e6;
+        const double ours = paired::spread(whole).median;
+        kateTime = paired::spread(kateTimes).median;
+        const paired::Spread r = paired::spread(ratios);
+        perMB.push_back(ours * 1e3 / mb);
+        growth.push_back(paired::spread(twice).median / ours);
+        if (!ratios.empty()) kateRatios.push_back(r.median);
+        std::printf("| %s | %.2f | %.1f ms | %.1f | %.2f | %.2f%s | %.1f ms | %.3f / **%.3f** / %.3f |\n", qPrintable(QFileInfo(path).fileName()), mb,
+                    ours * 1e3, ours * 1e3 / mb, growth.back(), paired::spread(pieces).median / ours, samePieces ? "" : " (other runs)",
+                    kateTime * 1e3, r.min, r.median, r.max);
+    }
+    if (perMB.empty()) return;
+    std::printf("\nreal files in memory: cost per MB from %.1f to %.1f ms (%.2fx apart); doubled / whole at most %.2f;"
+                " ours / kate less start-up at most %.3f (median of each file)\n",
+                *std::min_element(perMB.begin(), perMB.end()), *std::max_element(perMB.begin(), perMB.end()),
+                *std::max_element(perMB.begin(), perMB.end()) / *std::min_element(perMB.begin(), perMB.end()),
+                *std::max_element(growth.begin(), growth.end()),
+                kateRatios.empty() ? 0.0 : *std::max_element(kateRatios.begin(), kateRatios.end()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -496,6 +592,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    if (qgetenv("QORVEL_BENCH_REAL") != "0") realFilesInMemory();
     if (qgetenv("QORVEL_BENCH_PROCESSES") != "0") wholeProcesses();
 
     std::printf("\nfiles: html %.1f MB, js %.1f MB\n", double(inputs()[0].text.toUtf8().size()) / 1e6,
