@@ -225,7 +225,11 @@ QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& stor
         }
 
         qint64 position;
-        const auto embedded = closing ? _embedded.cend() : _embedded.constFind(name);
+        // Most tags begin with a character no embedded language's tag begins with.
+        const bool mayEmbed = !closing && (name.isEmpty() || std::any_of(_embedded.keyBegin(), _embedded.keyEnd(), [&](const QString& key) {
+                                               return key.startsWith(name.front());
+                                           }));
+        const auto embedded = mayEmbed ? _embedded.constFind(name) : _embedded.cend();
         const std::shared_ptr<QVParser> parser =
             embedded != _embedded.cend() && !embedded->end.isEmpty() ? embedded->parser.lock() : nullptr;
         if (parser) {

@@ -70,12 +70,14 @@ QVError QVTextStorage::replaceCharacters(QVRange range, QStringView string) {
 // --- Attributes -------------------------------------------------------------------------------
 
 QVTextStorage::Attribute* QVTextStorage::find(const QString& name) {
-    for (Attribute& attribute : _attributes)
-        if (attribute.name == name) return &attribute;
-    return nullptr;
+    return const_cast<Attribute*>(std::as_const(*this).find(name));
 }
 
 const QVTextStorage::Attribute* QVTextStorage::find(const QString& name) const {
+    // The few names come with every token coloured, nearly always as copies of one string that
+    // share its characters.
+    for (const Attribute& attribute : _attributes)
+        if (attribute.name.constData() == name.constData() && attribute.name.size() == name.size()) return &attribute;
     for (const Attribute& attribute : _attributes)
         if (attribute.name == name) return &attribute;
     return nullptr;

@@ -150,8 +150,8 @@ bool RunArray::setPending(QVRange range, const QVariant& value) {
     // Cut at range's start: the run holding it keeps what lies before.
     const qsizetype first = range.location == end ? qsizetype(starts.size()) : runOf(range.location);
     const size_t keep = size_t(first < qsizetype(starts.size()) && starts[size_t(first)] < range.location ? first + 1 : first);
-    starts.resize(keep);
-    ids.resize(keep);
+    starts.erase(starts.begin() + qsizetype(keep), starts.end());
+    ids.erase(ids.begin() + qsizetype(keep), ids.end());
     appendPending(range.location, quint32(id));
     for (qsizetype k = 0; k < kept; ++k) appendPending(tailStarts[k], tailIds[k]);
     _pending.end = std::max(end, range.end());
