@@ -1,5 +1,6 @@
-// Index a generated 5,000-file web tree (and Debian's /usr/share/php or /usr/share/javascript when
-// installed) with the code index, beside universal-ctags given the same regular expressions.
+// Index a generated 5,000-file web tree and a tree of real web files from Debian packages (see
+// realWebTree in BenchSupport.h) with the code index, beside universal-ctags given the same
+// regular expressions.
 //
 // The corpus: 5,000 HTML, CSS, JavaScript and PHP files of 0.5 to 8 KB in 50 folders, generated
 // once per run from a fixed seed, 10 to 30 symbols each (some 100,000 keys in all) among bodies
@@ -14,15 +15,23 @@
 // writing a tags file; it has no comments to delete and no includes to follow. Both run at nice
 // 19, the index thread's own priority, so that other load on the machine weighs on both alike.
 //
+// In process, the medians of the iterations are compared. As whole processes, bench/driver's
+// `qvdriver index` (a fresh index database, the first pass, the thread idle again) and
+// `nice -n 19 ctags -R` run in turns, and the paired ratios of wall and processor time are given.
+// QORVEL_BENCH_ROUNDS sets the pairs (default 3).
+//
 // Also measured: an unchanged rescan (the same folder queued again: every file is stat'ed and
 // looked up, none is read), the latency of key queries on the main thread against the 100,000
 // keys (p50 and p99 of queries for the keys visible from one file, and of type-wide queries),
 // and the longest wait of such queries while the index thread is busy with a first pass.
 #include "bench/BenchSupport.h"
+#include "bench/Paired.h"
 
 #include "completion/QVCodeIndex.h"
 #include "completion/QVCodeIndexDatabase.h"
 #include "completion/QVCodeIndexer.h"
+#include "database/QVDatabase.h"
+#include "database/QVResultSet.h"
 #include "languages/QVBundleFileCategories.h"
 #include "languages/QVBundleRepository.h"
 #include "platform/Process.h"
@@ -112,14 +121,16 @@ QVariantMap indexerRules(const Language& language) {
     return rules;
 }
 
+// The languages are defined before they are named as the only ones to run: named first, ctags
+// does not know them yet, warns, and runs its built-in parsers as well.
 QString ctagsOptions() {
-    QString options = "--languages=" + QStringList{"qvjs", "qvphp", "qvcss", "qvhtml"}.join(',') + "\n";
+    QString options;
     for (const Language& language : languages()) {
         options += QString("--langdef=%1\n--map-%1=+.%2\n").arg(language.name, language.extension);
         for (const Rule& rule : language.rules)
             options += QString("--regex-%1=/%2/\\1/%3/\n").arg(language.name, rule.pattern, rule.kind);
     }
-    return options;
+    return options + "--languages=" + QStringList{"qvjs", "qvphp", "qvcss", "qvhtml"}.join(',') + "\n";
 }
 
 const char* const kWords[] = {"menu", "header", "footer", "nav",   "item",   "content", "main",  "button",
@@ -224,9 +235,12 @@ struct Corpus {
     qint64 bytes = 0;
 };
 
+// QORVEL_CODEINDEX_SCRATCH names a folder to work in and keep (for looking at the indexes and
+// tags files afterwards); otherwise a temporary folder removed at exit.
 QString scratch() {
     static QTemporaryDir dir(QDir::tempPath() + "/qorvel-codeindex-bench-XXXXXX");
-    return dir.path();
+    static const QString kept = qEnvironmentVariable("QORVEL_CODEINDEX_SCRATCH");
+    return kept.isEmpty() ? dir.path() : kept;
 }
 
 const Corpus& webTree() {
@@ -254,19 +268,15 @@ const Corpus& webTree() {
     return corpus;
 }
 
-const Corpus& debianTree() {
+const Corpus& realTree() {
     static const Corpus corpus = [] {
         Corpus c;
-        for (const char* candidate : {"/usr/share/php", "/usr/share/javascript"}) {
-            if (!QFileInfo(candidate).isDir()) continue;
-            c.root = QFileInfo(candidate).canonicalFilePath();
-            for (QDirIterator it(c.root, QDir::Files, QDirIterator::Subdirectories | QDirIterator::FollowSymlinks);
-                 it.hasNext();) {
-                it.next();
-                ++c.files;
-                c.bytes += it.fileInfo().size();
-            }
-            break;
+        c.root = realWebTree(scratch());
+        if (c.root.isEmpty()) return c;
+        for (QDirIterator it(c.root, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+            it.next();
+            ++c.files;
+            c.bytes += it.fileInfo().size();
         }
         return c;
     }();
@@ -349,25 +359,32 @@ double childrenSeconds() {
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// The best of the iterations, which the load of a busy machine disturbs least.
+// The median of every iteration so far (both rounds of a benchmark registered twice).
+std::map<std::string, std::vector<double>>& samples() {
+    static std::map<std::string, std::vector<double>> s;
+    return s;
+}
+
 void record(const std::string& key, Clock::duration one) {
-    const double seconds = std::chrono::duration<double>(one).count();
-    const auto it = timings().find(key);
-    if (it == timings().end() || seconds < it->second) timings()[key] = seconds;
+    auto& list = samples()[key];
+    list.push_back(std::chrono::duration<double>(one).count());
+    timings()[key] = paired::spread(list).median;
 }
 
 void recordCpu(const std::string& key, double seconds) {
-    const auto it = cpuTimings().find(key);
-    if (it == cpuTimings().end() || seconds < it->second) cpuTimings()[key] = seconds;
+    auto& list = samples()["cpu/" + key];
+    list.push_back(seconds);
+    cpuTimings()[key] = paired::spread(list).median;
 }
 
-// The number of keys rows in an index file.
+// The number of rows of the keys table in an index file (a query of every key answers each
+// title once).
 struct RawCount {
     explicit RawCount(const QString& path) {
-        QVCodeIndexDatabase database(path);
-        if (!database.open()) return;
-        const auto all = database.keysForType(QString(), QString(), QString());
-        keys = all ? all->size() : -1;
+        const auto database = QVDatabase::databaseWithPath(path);
+        if (!database || !database->open()) return;
+        if (const auto rows = database->executeQuery("SELECT count(*) FROM keys"); rows && rows->next())
+            keys = rows->intForColumnIndex(0);
     }
     qint64 keys = -1;
 };
@@ -596,6 +613,39 @@ void BM_MainThreadWaitWhileIndexing(benchmark::State& state) {
     state.counters["max_ms"] = p.max;
 }
 
+// Our first pass and ctags as whole processes, in turns.
+void wholeProcesses(const char* name, const Corpus& corpus) {
+    if (corpus.root.isEmpty() || Process::findExecutable("ctags").isEmpty() || !QFileInfo(paired::driver()).isExecutable()) {
+        std::printf("whole processes (%s): tree, ctags or %s missing\n", name, qPrintable(paired::driver()));
+        return;
+    }
+    setup();
+    bool ok = false;
+    int rounds = qEnvironmentVariableIntValue("QORVEL_BENCH_ROUNDS", &ok);
+    if (!ok || rounds <= 0) rounds = 3;
+    const QString database = databasePath(QString("driver-") + name);
+    const QStringList ours{paired::driver(), "index", "--fresh", scratch() + "/config/defaults.plist", corpus.root, database};
+    const QStringList peer{"nice", "-n", "19", "ctags", "--options=" + setup().optionsFile, "-R", "-f",
+                           scratch() + "/tags-driver-" + name, corpus.root};
+    std::printf("start-up on an empty folder: qvdriver index %.1f ms, ctags -R %.1f ms\n",
+                paired::alone({paired::driver(), "index", "--fresh", scratch() + "/config/defaults.plist", scratch() + "/config",
+                               databasePath("empty")}, 3).median * 1e3,
+                paired::alone({"ctags", "--options=" + setup().optionsFile, "-R", "-f", "/dev/null", scratch() + "/config"}, 3).median * 1e3);
+    const paired::Comparison c = paired::compare(ours, peer, rounds);
+    // Outside the timing: what each side found.
+    paired::run(ours);
+    paired::run(peer);
+    RawCount keys(database);
+    QFile tags(scratch() + "/tags-driver-" + name);
+    qint64 lines = 0;
+    if (tags.open(QIODevice::ReadOnly))
+        while (!tags.atEnd()) lines += !tags.readLine().startsWith("!_");
+    paired::addRow(paired::row(std::string("code index first pass, ") + name + " tree (" + std::to_string(corpus.files) + " files, " +
+                                   std::to_string(int(double(corpus.bytes) / 1e6)) + " MB; " + std::to_string(keys.keys) + " keys, ctags " +
+                                   std::to_string(lines) + " tags) / ctags -R",
+                               c));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -608,7 +658,7 @@ int main(int argc, char** argv) {
     Process::ignoreSigpipe();
 
     const auto web = &webTree;
-    const auto debian = &debianTree;
+    const auto real = &realTree;
     // Our first pass and ctags take turns, so that a change of load on the machine weighs on both.
     for (int round = 0; round < 2; ++round) {
         benchmark::RegisterBenchmark("index/first/web", BM_FirstPass, web, "web")->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
@@ -617,10 +667,10 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("extract/web", BM_ExtractOnly, web, "web")->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
     benchmark::RegisterBenchmark("index/rescan/web", BM_Rescan, web, "web")->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
     for (int round = 0; round < 2; ++round) {
-        benchmark::RegisterBenchmark("index/first/debian", BM_FirstPass, debian, "debian")->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
-        benchmark::RegisterBenchmark("ctags/debian", BM_Ctags, debian, "debian")->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+        benchmark::RegisterBenchmark("index/first/real", BM_FirstPass, real, "real")->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+        benchmark::RegisterBenchmark("ctags/real", BM_Ctags, real, "real")->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
     }
-    benchmark::RegisterBenchmark("index/rescan/debian", BM_Rescan, debian, "debian")->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+    benchmark::RegisterBenchmark("index/rescan/real", BM_Rescan, real, "real")->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
     benchmark::RegisterBenchmark("query/visible_keys", BM_QueryVisibleKeys)->Unit(benchmark::kMicrosecond)->Iterations(3000)->UseRealTime();
     benchmark::RegisterBenchmark("query/type_for_file", BM_QueryType, false)->Unit(benchmark::kMicrosecond)->Iterations(3000)->UseRealTime();
     benchmark::RegisterBenchmark("query/type_whole_index", BM_QueryType, true)->Unit(benchmark::kMicrosecond)->Iterations(60)->UseRealTime();
@@ -629,11 +679,11 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
-    std::printf("\nweb tree: %d files, %.1f MB; debian tree: %s, %d files, %.1f MB\n", webTree().files,
-                double(webTree().bytes) / (1024 * 1024), qPrintable(debianTree().root), debianTree().files,
-                double(debianTree().bytes) / (1024 * 1024));
+    std::printf("\nweb tree: %d files, %.1f MB; real tree: %s, %d files, %.1f MB\n", webTree().files,
+                double(webTree().bytes) / (1024 * 1024), qPrintable(realTree().root), realTree().files,
+                double(realTree().bytes) / (1024 * 1024));
     const auto& t = timings();
-    for (const char* tree : {"web", "debian"}) {
+    for (const char* tree : {"web", "real"}) {
         const auto first = t.find(std::string("index/first/") + tree);
         const auto rescan = t.find(std::string("index/rescan/") + tree);
         const auto ctags = t.find(std::string("ctags/") + tree);
@@ -654,5 +704,10 @@ int main(int argc, char** argv) {
                         first->second * 1000, rescan->second * 1000);
     }
     for (const auto& [name, value] : figures()) std::printf("%-24s %.3f\n", name.c_str(), value);
+    if (qgetenv("QORVEL_BENCH_PROCESSES") != "0") {
+        wholeProcesses("generated", webTree());
+        wholeProcesses("real", realTree());
+    }
+    paired::printTable("Code index: qvdriver index / nice -n 19 ctags -R, whole processes");
     return 0;
 }

@@ -73,10 +73,23 @@ QStringList patternStrings(const QList<std::shared_ptr<const QVRegex>>& patterns
     return strings;
 }
 
+// Whether the bytes are ASCII from i on for sixteen bytes.
+inline bool asciiBlock(const unsigned char* s, qsizetype i) {
+    quint64 a, b;
+    std::memcpy(&a, s + i, 8);
+    std::memcpy(&b, s + i + 8, 8);
+    return ((a | b) & 0x8080808080808080ULL) == 0;
+}
+
 bool isValidUtf8(const char* bytes, qsizetype size) {
     const auto* s = reinterpret_cast<const unsigned char*>(bytes);
     qsizetype i = 0;
     while (i < size) {
+        // Source text is mostly ASCII: sixteen bytes at a time while it is.
+        if (i + 16 <= size && asciiBlock(s, i)) {
+            i += 16;
+            continue;
+        }
         const unsigned char c = s[i];
         if (c < 0x80) {
             ++i;
@@ -106,7 +119,11 @@ bool isValidUtf8(const char* bytes, qsizetype size) {
 }
 
 bool isAscii(const QByteArray& bytes) {
-    return std::all_of(bytes.cbegin(), bytes.cend(), [](char c) { return (static_cast<unsigned char>(c) & 0x80) == 0; });
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.constData());
+    qsizetype i = 0;
+    for (; i + 16 <= bytes.size(); i += 16)
+        if (!asciiBlock(s, i)) return false;
+    return std::all_of(bytes.cbegin() + i, bytes.cend(), [](char c) { return (static_cast<unsigned char>(c) & 0x80) == 0; });
 }
 
 // Encodings in which ASCII bytes read as themselves, so pure-ASCII text needs no decoding.

@@ -11,7 +11,7 @@
 //   qvdriver highlight FILE                     the file coloured by the shipped language of its
 //                                               extension, written as 24-bit colour terminal text
 //   qvdriver decode ENCODING FILE               the file decoded, written as UTF-16LE
-//   qvdriver index DEFAULTS ROOT DATABASE       a first pass of the code index over the tree
+//   qvdriver index [--fresh] DEFAULTS ROOT DB   a first pass of the code index over the tree
 //                                               (the bundles the environment's folders hold)
 #include "bench/MatchingLines.h"
 
@@ -246,7 +246,15 @@ int decode(int argc, char** argv) {
 }
 
 int index(int argc, char** argv) {
+    // --fresh: start from an empty database, as a first pass does.
+    const bool fresh = argc > 0 && !std::strcmp(argv[0], "--fresh");
+    if (fresh) {
+        --argc;
+        ++argv;
+    }
     if (argc != 3) return usage();
+    if (fresh)
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) QFile::remove(QString::fromLocal8Bit(argv[2]) + QLatin1String(suffix));
     UserDefaults defaults(QString::fromLocal8Bit(argv[0]));
     QVBundleFileCategories::setLookup([](const QString&) -> std::optional<QStringList> { return std::nullopt; });
     QVCodeIndexer::registerFactory();
