@@ -99,14 +99,15 @@ struct Comparison {
     }
 };
 
-// One warm-up run of each side (page cache, dynamic loader), then `rounds` pairs in turns.
-inline Comparison compare(const QStringList& ours, const QStringList& peer, int rounds) {
+// One warm-up run of each side (page cache, dynamic loader), then `rounds` pairs in turns. GNU
+// grep stops at its first match when its output is /dev/null, so output can name a file instead.
+inline Comparison compare(const QStringList& ours, const QStringList& peer, int rounds, const char* output = "/dev/null") {
     Comparison c;
-    run(ours);
-    run(peer);
+    run(ours, output);
+    run(peer, output);
     for (int i = 0; i < rounds; ++i) {
-        c.ours.push_back(run(ours));
-        c.peer.push_back(run(peer));
+        c.ours.push_back(run(ours, output));
+        c.peer.push_back(run(peer, output));
         c.ok = c.ok && c.ours.back().ok && c.peer.back().ok;
     }
     return c;

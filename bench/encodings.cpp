@@ -7,8 +7,12 @@
 // iconv converts the same text, as a UTF-16LE file, back into the encoding. iconv writes to
 // /dev/null; its time includes starting the process and reading its input from the page cache.
 // The in-memory decode has no peer and shows what reading the file costs on our side.
+// As whole processes, bench/driver's `qvdriver decode ENCODING FILE` (read, decode, write UTF-16LE
+// to /dev/null) and `iconv -f ENCODING -t UTF-16LE FILE` run in turns; outside the timing both
+// outputs must be the same bytes. QORVEL_BENCH_ROUNDS sets the pairs (default 5).
 // Wall-clock time everywhere.
 #include "bench/BenchSupport.h"
+#include "bench/Paired.h"
 
 #include "platform/Process.h"
 #include "platform/TextEncoding.h"
@@ -18,6 +22,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -156,6 +161,40 @@ QV_PAIR(BM_DecodeInMemory);
 QV_PAIR(BM_Write);
 QV_PAIR(BM_IconvWrite);
 
+QByteArray outputOf(const QStringList& argv, const QString& path) {
+    paired::run(argv, path.toLocal8Bit().constData());
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void wholeProcesses() {
+    if (Process::findExecutable(QStringLiteral("iconv")).isEmpty() || !QFileInfo(paired::driver()).isExecutable()) {
+        std::printf("whole processes: iconv or %s missing\n", qPrintable(paired::driver()));
+        return;
+    }
+    bool ok = false;
+    int rounds = qEnvironmentVariableIntValue("QORVEL_BENCH_ROUNDS", &ok);
+    if (!ok || rounds <= 0) rounds = 5;
+    for (const Corpus::Encoded* e : {&corpus().utf8, &corpus().sjis}) {
+        const QStringList ours{paired::driver(), QStringLiteral("decode"), QLatin1String(e->iconvName), e->path};
+        const QStringList peer{QStringLiteral("iconv"), QStringLiteral("-f"), QLatin1String(e->iconvName), QStringLiteral("-t"),
+                               QStringLiteral("UTF-16LE"), e->path};
+        const bool same = outputOf(ours, corpus().dir.filePath(QStringLiteral("ours.out"))) ==
+                          outputOf(peer, corpus().dir.filePath(QStringLiteral("peer.out")));
+        paired::addRow(paired::row(std::string("decode ") + e->iconvName + " " + std::to_string(int(e->bytes.size() / 1000000)) +
+                                       " MB to UTF-16LE" + (same ? "" : " OUTPUTS DIFFER"),
+                                   paired::compare(ours, peer, rounds)));
+    }
+}
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (qgetenv("QORVEL_BENCH_PROCESSES") != "0") wholeProcesses();
+    paired::printTable("Encodings: qvdriver decode / iconv, whole processes");
+    return 0;
+}

@@ -9,6 +9,10 @@
 // page cache. Wall-clock time on both sides; the summary after the run gives the ratios (ours
 // divided by grep's: below 1 is faster). The all-matches benchmarks walk every match from the end
 // of the previous one, as the search engine does, and have no peer.
+// As whole processes (our file reading and decoding included), bench/driver's `qvdriver grep`
+// over UTF-8 bytes and over the decoded QString, and `grep -P -c` run in turns on the generated
+// file and on typescript.js (node-typescript); outside the timing the counts must be equal.
+// QORVEL_BENCH_ROUNDS sets the pairs (default 5).
 #include "bench/BenchSupport.h"
 #include "bench/MatchingLines.h"
 #include "bench/Paired.h"
@@ -19,6 +23,7 @@
 #include <benchmark/benchmark.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -290,14 +295,53 @@ void printSummary() {
         std::printf("Line counts differ from grep's: see the benchmarks marked in error.\n");
 }
 
+void wholeProcesses() {
+    if (Process::findExecutable(QStringLiteral("grep")).isEmpty() || !QFileInfo(paired::driver()).isExecutable()) {
+        std::printf("whole processes: grep or %s missing\n", qPrintable(paired::driver()));
+        return;
+    }
+    bool ok = false;
+    int rounds = qEnvironmentVariableIntValue("QORVEL_BENCH_ROUNDS", &ok);
+    if (!ok || rounds <= 0) rounds = 5;
+    // grep's output goes to a file: to /dev/null it would stop at the first match.
+    const QByteArray output = corpus().dir.filePath(QStringLiteral("grep.out")).toLocal8Bit();
+    QStringList files{corpus().path};
+    const QString real = QStringLiteral("/usr/share/nodejs/typescript/lib/typescript.js");
+    if (QFileInfo(real).isFile()) files << real;
+    for (const QString& file : files) {
+        for (int i = 0; i < kPatternCount; ++i) {
+            QStringList flags;
+            if (kPatterns[i].caseInsensitive) flags << QStringLiteral("-i");
+            const QString pattern = QString::fromUtf8(kPatterns[i].pattern);
+            const QStringList peer = QStringList{QStringLiteral("grep"), QStringLiteral("-P"), QStringLiteral("-c")} + flags +
+                                     QStringList{QStringLiteral("-e"), pattern, file};
+            const QByteArray expected = Process::run(peer[0], peer.mid(1)).standardOutput.trimmed();
+            for (bool utf16 : {false, true}) {
+                QStringList ours = QStringList{paired::driver(), QStringLiteral("grep")} + flags;
+                if (utf16) ours << QStringLiteral("--utf16");
+                ours << pattern << file;
+                const QByteArray counted = Process::run(ours[0], ours.mid(1)).standardOutput.trimmed();
+                paired::addRow(paired::row(std::string("grep ") + kPatterns[i].name + " in " + QFileInfo(file).fileName().toStdString() +
+                                               (utf16 ? ", decoded to QString" : ", UTF-8 bytes") + " / grep -P -c" +
+                                               (counted == expected ? "" : " COUNTS DIFFER (" + counted.toStdString() + " vs " + expected.toStdString() + ")"),
+                                           paired::compare(ours, peer, rounds, output.constData())));
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
+    // UTF mode on both sides, as ours always is.
+    qputenv("LC_ALL", "C.UTF-8");
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     printSummary();
+    if (qgetenv("QORVEL_BENCH_PROCESSES") != "0") wholeProcesses();
+    paired::printTable("Patterns: qvdriver grep / grep -P -c, whole processes");
     return corpus().countsAgree ? 0 : 1;
 }

@@ -371,8 +371,11 @@ void wholeProcesses(const std::string& tree, const QString& root) {
         if (q.regex)
             paired::addRow(paired::row("search " + label + " / rg -j1 line by line (no -U)",
                                        paired::compare(ours, QStringList{rg} + peerArgs(q, true, root, true), rounds())));
+        // grep's output goes to a file: to /dev/null it would stop at the first match.
+        const QByteArray output = (QDir::tempPath() + "/qorvel-search-bench-grep.out").toLocal8Bit();
         paired::addRow(paired::row("search " + label + " / grep -r (counts lines)",
-                                   paired::compare(ours, QStringList{grep} + peerArgs(q, false, root), rounds())));
+                                   paired::compare(ours, QStringList{grep} + peerArgs(q, false, root), rounds(), output.constData())));
+        QFile::remove(QString::fromLocal8Bit(output));
         // In process, as the find window runs it, against rg's whole process.
         const QVSearch search = makeSearch(q);
         paired::Comparison inProcess;
