@@ -31,6 +31,8 @@ uint32_t compileFlags(quint32 options) {
         flags |= PCRE2_MULTILINE;
     if (options & QVRegex::DotMatchesAll)
         flags |= PCRE2_DOTALL;
+    if (options & QVRegex::UnicodeClasses)
+        flags |= PCRE2_UCP;
     return flags;
 }
 

@@ -46,6 +46,9 @@ public:
     static constexpr quint32 CaseInsensitive = 1u << 0;
     static constexpr quint32 MultiLine = 1u << 1;           // "^" and "$" at every line start and end
     static constexpr quint32 DotMatchesAll = 0x800u;        // "." also matches line breaks
+    // "\w", "\d", "\s", "\b" and the POSIX classes by Unicode properties ("\s" takes a no-break
+    // space, "\w" an accented letter), as users of rg and Perl expect; without it they are ASCII.
+    static constexpr quint32 UnicodeClasses = 0x1000u;
     static constexpr quint32 DefaultOptions = 0u;           // case-sensitive, anchors at the text's ends
     // Match options. Neither word callers pass changes matching: both mean "plain".
     static constexpr quint32 MatchDefault = 128u;           // what the search engine passes

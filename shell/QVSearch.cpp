@@ -475,13 +475,13 @@ void QVSearch::setSearchExpression(const QString& pattern) {
     }
     if (_regex && _regex->pattern() == pattern)
         return;
-    _regex = QVRegex::create(pattern);
+    _regex = QVRegex::create(pattern, QVRegex::UnicodeClasses);
 }
 
 void QVSearch::setSearchString(const QString& text) {
     if (_regex) {
         if (_regex->pattern() != text)
-            _regex = QVRegex::create(text);
+            _regex = QVRegex::create(text, QVRegex::UnicodeClasses);
         return;
     }
     _search = text;

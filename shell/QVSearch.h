@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/QVRange.h"
+#include "platform/QVRegex.h"
 #include "platform/TextEncoding.h"
 #include "shell/QVFullTextSource.h"
 #include "shell/QVSearchResult.h"
@@ -14,7 +15,6 @@
 #include <memory>
 
 class QVError;
-class QVRegex;
 
 // A value: copies share the compiled pattern, which is immutable. One thread uses an object at
 // a time; copies may be used on different threads. Ranges are UTF-16 units over strings and
@@ -25,8 +25,10 @@ class QVSearch {
 public:
     // The option word of a pattern compiled here: case-sensitive or not, and always with "^"
     // and "$" at every line start and end, which the callers' patterns rely on.
-    static constexpr quint32 CaseSensitivePatternOptions = 2;
-    static constexpr quint32 CaseInsensitivePatternOptions = 3;
+    // A search's patterns read their classes by Unicode properties, as text searches in other tools
+    // do: a no-break space is "\s", an accented letter "\w".
+    static constexpr quint32 CaseSensitivePatternOptions = 2 | QVRegex::UnicodeClasses;
+    static constexpr quint32 CaseInsensitivePatternOptions = 3 | QVRegex::UnicodeClasses;
     // The match options handed to every ranged match unless changed with setOptions.
     static constexpr int DefaultMatchOptions = 128;
 

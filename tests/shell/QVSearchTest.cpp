@@ -491,9 +491,9 @@ TEST(QVSearch, UTF8Data) {
     QVSearch swap = QVSearch::withExpressionString("(\\w+)=(\\w+)", true);
     swap.setReplaceString(u"$2→$1"_qs);
     QByteArray pairs = QString(u"k1=v1; ké=v2; longkey=v"_qs).toUtf8();
-    // "\w" is ASCII: "ké" has no word run right before "=".
-    EXPECT_EQ(swap.replaceAllInUTF8Data(pairs), 2);
-    EXPECT_EQ(QString::fromUtf8(pairs), u"v1→k1; ké=v2; v→longkey"_qs);
+    // "\w" takes the accented letter: "ké" is a word.
+    EXPECT_EQ(swap.replaceAllInUTF8Data(pairs), 3);
+    EXPECT_EQ(QString::fromUtf8(pairs), u"v1→k1; v2→ké; v→longkey"_qs);
     // Without a match the template comes back unexpanded; without a template, empty.
     EXPECT_EQ(swap.replacementForUTF8Bytes("nothing", 7), QString(u"$2→$1"_qs).toUtf8());
     EXPECT_EQ(QVSearch::withExpressionString("a", true).replacementForUTF8Bytes("a", 1), QByteArray());
@@ -559,4 +559,35 @@ TEST(QVSearch, PatternsTooComplexForTheTextReportAnError) {
     error = {};
     EXPECT_EQ(QVSearch::withExpressionString("x|^(a+)+$", true).findAllForString("x\naaa\n", false, &error).size(), 2);
     EXPECT_TRUE(error.isNull());
+}
+
+TEST(QVSearch, PatternsReadClassesByUnicodeProperties) {
+    // What rg finds in real documentation (no-break spaces, accented words), over the text and
+    // over its UTF-8 bytes alike; the platform's patterns outside the search keep ASCII classes.
+    struct Case {
+        const char* pattern;
+        const char16_t* text;
+        QVRange expected;  // in the text, UTF-16 units
+    };
+    const Case cases[] = {
+        {"function\\s+x", u"a function\u00A0x()", QVRange(2, 10)},
+        {"^\\w+$", u"caf\u00E9", QVRange(0, 4)},
+        {"\\d+", u"n\u0663\u0664", QVRange(1, 2)},
+        {"\\bcaf\\b", u"caf\u00E9 caf", QVRange(5, 3)},
+        {"[[:alpha:]]+", u"1\u00FCber", QVRange(1, 4)},
+    };
+    for (const Case& c : cases) {
+        const QString text = QString::fromUtf16(c.text);
+        for (bool caseSensitive : {true, false}) {
+            const QVSearch search = QVSearch::withExpressionString(QString::fromLatin1(c.pattern), caseSensitive);
+            EXPECT_EQ(search.firstMatchInString(text), c.expected) << c.pattern;
+            EXPECT_EQ(search.findAllForUTF8Data(text.toUtf8()).size(), 1) << c.pattern;
+        }
+        QVSearch set;
+        set.setSearchExpression(QString::fromLatin1(c.pattern));
+        EXPECT_EQ(set.firstMatchInString(text), c.expected) << c.pattern;
+        const auto ascii = QVRegex::create(QString::fromLatin1(c.pattern), QVSearch::CaseSensitivePatternOptions & ~QVRegex::UnicodeClasses);
+        const auto match = ascii->copyMatchForString(text);
+        EXPECT_TRUE(!match || match->rangeForCapture(0) != c.expected) << c.pattern;
+    }
 }
