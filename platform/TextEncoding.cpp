@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -40,6 +41,49 @@ QString describe(QVStringEncoding encoding) {
 // How many units a buffer grows by when ICU reports that it is full.
 qsizetype grown(qsizetype current, qsizetype remainingInput) {
     return current + std::max<qsizetype>(current / 2, remainingInput) + 64;
+}
+
+// Where the decoded text holds a character its encoding cannot write back, the byte offset of
+// the sequence it came from; -1 when the whole text writes back. ICU reads a few sequences one
+// way only (EUC-JP's 8E E0..E2 and 8F A2 C3 become ¢ £ ¬ ¦, which EUC-JP has no bytes for): a
+// file opened that way could never be saved in its own encoding without losing them, so such
+// bytes count as unreadable, like any other bad sequence. The Unicode forms and the encodings
+// whose every byte is one character always write back and are not checked.
+qint64 firstOneWaySequence(UConverter* converter, const char* bytes, qint64 size, const QString& text,
+                           QVStringEncoding encoding) {
+    if (encoding == TextEncoding::UTF8 || encoding == TextEncoding::UTF16 || encoding == TextEncoding::ASCII ||
+        encoding == TextEncoding::ISOLatin1 || text.isEmpty())
+        return -1;
+    UErrorCode status = U_ZERO_ERROR;
+    ucnv_resetFromUnicode(converter);
+    ucnv_setFromUCallBack(converter, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    const UChar* start = reinterpret_cast<const UChar*>(text.utf16());
+    const UChar* source = start;
+    const UChar* limit = start + text.size();
+    char sink[4096];
+    do {
+        char* target = sink;
+        status = U_ZERO_ERROR;
+        ucnv_fromUnicode(converter, &target, sink + sizeof sink, &source, limit, nullptr, true, &status);
+    } while (status == U_BUFFER_OVERFLOW_ERROR);
+    if (!U_FAILURE(status)) return -1;
+    UChar invalid[8];
+    int8_t invalidLength = 8;
+    UErrorCode ignored = U_ZERO_ERROR;
+    ucnv_getInvalidUChars(converter, invalid, &invalidLength, &ignored);
+    if (U_FAILURE(ignored)) invalidLength = 0;
+    const qsizetype index = (source - start) - invalidLength;
+
+    // Read the bytes again, noting where each unit came from.
+    std::vector<int32_t> offsets(size_t(text.size()) + 1);
+    std::vector<UChar> units(size_t(text.size()) + 1);
+    ucnv_resetToUnicode(converter);
+    UChar* target = units.data();
+    int32_t* offset = offsets.data();
+    const char* from = bytes;
+    status = U_ZERO_ERROR;
+    ucnv_toUnicode(converter, &target, units.data() + units.size(), &from, bytes + size, offset, true, &status);
+    return index < target - units.data() ? offsets[size_t(index)] : 0;
 }
 
 }  // namespace
@@ -155,6 +199,14 @@ std::optional<QString> TextEncoding::decode(const char* bytes, qint64 size, QVSt
         return std::nullopt;
     }
     text.resize(produced);
+    if (const qint64 offset = firstOneWaySequence(converter.get(), bytes, size, text, encoding); offset >= 0) {
+        qvSetError(error, conversionError(
+                              FileReadInapplicableStringEncodingError,
+                              QStringLiteral("Byte %2 cannot be read in the text encoding %1.")
+                                  .arg(describe(encoding)).arg(offset),
+                              offset));
+        return std::nullopt;
+    }
     if (text.capacity() > produced + produced / 4 + 1024) text.squeeze();
     return text;
 }

@@ -124,6 +124,8 @@ TEST(TextEncoding, BadBytesFailAtTheirOffset) {
         {"shift-jis bad trail", code(0x0A01), QByteArray("a\x81\x20"), 1},
         {"shift-jis cut at the end", code(0x0A01), QByteArray("ab\x93"), 2},
         {"euc-jp cut at the end", code(0x0920), QByteArray("\xc6\xfc\xcb"), 2},
+        {"euc-jp one-way cent sign", code(0x0920), QByteArray("\xc6\xfc\x8e\xe0"), 2},
+        {"euc-jp one-way three-byte", code(0x0920), QByteArray("a\x8f\xa2\xc3"), 1},
         {"euc-kr bad pair", code(0x0940), QByteArray("x\xb0\x20"), 1},
         {"iso-2022-jp eight-bit byte", code(0x0820), QByteArray("ab\xa4"), 2},
         {"windows-1253 unassigned", code(0x0503), QByteArray("ok\xd2"), 2},
