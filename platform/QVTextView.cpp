@@ -886,9 +886,22 @@ void QVTextView::inputMethodEvent(QInputMethodEvent* event) {
     viewport()->update();
 }
 
-QVariant QVTextView::inputMethodQuery(Qt::InputMethodQuery query) const {
+QVRange QVTextView::surroundingRange() const {
+    // An input method reads this on every keystroke: in a very long line, only the part around
+    // the caret, not megabytes.
+    constexpr qint64 Reach = 1000;
     const qint64 line = _storage->lineOfPosition(_caret);
     const qint64 lineStart = _storage->lineStart(line);
+    const qint64 contentsEnd = _storage->lineContentsEnd(line);
+    qint64 from = std::max(lineStart, std::min(_caret, contentsEnd) - Reach);
+    qint64 to = std::min(contentsEnd, std::max(_caret, from) + Reach);
+    if (from > lineStart && _storage->characterAt(from).isLowSurrogate()) --from;
+    if (to < contentsEnd && _storage->characterAt(to).isLowSurrogate()) ++to;
+    return QVRange(from, to - from);
+}
+
+QVariant QVTextView::inputMethodQuery(Qt::InputMethodQuery query) const {
+    const QVRange surrounding = surroundingRange();
     switch (query) {
     case Qt::ImEnabled:
         return _editable;
@@ -897,11 +910,11 @@ QVariant QVTextView::inputMethodQuery(Qt::InputMethodQuery query) const {
     case Qt::ImFont:
         return textFont();
     case Qt::ImCursorPosition:
-        return int(_caret - lineStart);
+        return int(_caret - surrounding.location);
     case Qt::ImAnchorPosition:
-        return int(std::clamp<qint64>(_anchor, lineStart, _storage->lineContentsEnd(line)) - lineStart);
+        return int(std::clamp<qint64>(_anchor, surrounding.location, surrounding.end()) - surrounding.location);
     case Qt::ImSurroundingText:
-        return _storage->substring(QVRange(lineStart, _storage->lineContentsEnd(line) - lineStart));
+        return _storage->substring(surrounding);
     case Qt::ImCurrentSelection:
         return _storage->substring(selectedRange());
     case Qt::ImHints:

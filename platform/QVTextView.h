@@ -223,6 +223,9 @@ private:
     void updateEditedLines(const QVTextStorage::Edit& edit);
     void updateLines(qint64 firstLine, qint64 lastLine, bool toBottom = false);
     void updateSelectionChange(qint64 oldAnchor, qint64 oldCaret);
+    // The text input methods see around the caret: its line, at most a thousand characters
+    // on either side of the caret.
+    QVRange surroundingRange() const;
     void layoutChanged();
     void updateScrollBars();
     void updateWrapWidth();

@@ -206,6 +206,26 @@ TEST(QVTextView, InputMethodCommitsAreTyping) {
     EXPECT_EQ(view->inputMethodQuery(Qt::ImCursorPosition).toInt(), 2);
     view->undo();
     EXPECT_EQ(view->string(), "ab");
+
+    // In a very long line an input method sees the text around the caret, positions counted
+    // from where that text starts; a short line it sees whole.
+    QString longLine;
+    for (int i = 0; longLine.size() < 50000; ++i) longLine += QStringLiteral("w%1 ").arg(i);
+    view->setString(QStringLiteral("short line\n") + longLine + QStringLiteral("\nend"));
+    const qint64 start = 11;
+    for (qint64 column : {qint64(0), qint64(5), qint64(999), qint64(25000), qint64(longLine.size() - 3), qint64(longLine.size())}) {
+        view->setSelectedRange(QVRange(start + column, 0));
+        const QString around = view->inputMethodQuery(Qt::ImSurroundingText).toString();
+        const int cursor = view->inputMethodQuery(Qt::ImCursorPosition).toInt();
+        EXPECT_LE(around.size(), 2000) << column;
+        EXPECT_EQ(view->inputMethodQuery(Qt::ImAnchorPosition).toInt(), cursor) << column;
+        EXPECT_EQ(around.left(cursor), longLine.mid(column - cursor, cursor)) << column;
+        EXPECT_EQ(around.mid(cursor), longLine.mid(column, around.size() - cursor)) << column;
+        EXPECT_EQ(cursor, std::min<qint64>(column, 1000)) << column;
+    }
+    view->setSelectedRange(QVRange(3, 2));
+    EXPECT_EQ(view->inputMethodQuery(Qt::ImSurroundingText).toString(), "short line");
+    EXPECT_EQ(view->inputMethodQuery(Qt::ImAnchorPosition).toInt(), 3);
 }
 
 TEST(QVTextView, SetStringDropsStaleUndoRecordsAndASharedManagerForgetsADeadView) {
