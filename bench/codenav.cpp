@@ -9,14 +9,21 @@
 // `ctags -f - --languages=JavaScript --kinds-JavaScript=fc` run as a child process on the file,
 // so its time includes starting it and reading the file. Wall-clock times; the program prints the
 // ratio at the end and the item counts of both sides (they find the same functions and classes).
+// As whole processes, bench/driver's `qvdriver navigate FILE` (read, decode, the shipped
+// JavaScript language's navigation, one line per place) and the same ctags run in turns on the
+// generated script and on typescript.js (node-typescript), with the places each side lists.
+// QORVEL_BENCH_ROUNDS sets the pairs (default 5).
 #include "languages/QVCodeNavMenuItem.h"
 #include "languages/QVCodeNavParser.h"
 #include "languages/QVParser.h"
 #include "platform/Process.h"
 
+#include "bench/Paired.h"
+
 #include <benchmark/benchmark.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -141,6 +148,29 @@ void BM_Ctags(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * s.text.size() * 2);
 }
 
+void wholeProcesses() {
+    if (Process::findExecutable(QStringLiteral("ctags")).isEmpty() || !QFileInfo(paired::driver()).isExecutable()) {
+        std::printf("whole processes: ctags or %s missing\n", qPrintable(paired::driver()));
+        return;
+    }
+    bool ok = false;
+    int rounds = qEnvironmentVariableIntValue("QORVEL_BENCH_ROUNDS", &ok);
+    if (!ok || rounds <= 0) rounds = 5;
+    QStringList files{sample().path};
+    const QString real = QStringLiteral("/usr/share/nodejs/typescript/lib/typescript.js");
+    if (QFileInfo(real).isFile()) files << real;
+    for (const QString& file : files) {
+        const QStringList ours{paired::driver(), QStringLiteral("navigate"), file};
+        const QStringList peer{QStringLiteral("ctags"), QStringLiteral("-f"), QStringLiteral("-"), QStringLiteral("--languages=JavaScript"),
+                               QStringLiteral("--kinds-JavaScript=fc"), file};
+        const qsizetype ourPlaces = Process::run(ours[0], ours.mid(1)).standardOutput.count('\n');
+        const qsizetype theirPlaces = Process::run(peer[0], peer.mid(1)).standardOutput.count('\n');
+        paired::addRow(paired::row("code navigation of " + QFileInfo(file).fileName().toStdString() + " (" + std::to_string(ourPlaces) +
+                                       " places, ctags " + std::to_string(theirPlaces) + ") / ctags",
+                                   paired::compare(ours, peer, rounds)));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -161,6 +191,8 @@ int main(int argc, char** argv) {
     const auto ours = timings().find("codenav");
     const auto peer = timings().find("ctags");
     if (ours != timings().end() && peer != timings().end() && peer->second > 0)
-        std::printf("code navigation / ctags = %.2f\n", ours->second / peer->second);
+        std::printf("code navigation in memory / ctags whole process = %.2f\n", ours->second / peer->second);
+    if (qgetenv("QORVEL_BENCH_PROCESSES") != "0") wholeProcesses();
+    paired::printTable("Code navigation: qvdriver navigate / ctags, whole processes");
     return 0;
 }

@@ -10,6 +10,8 @@
 //                                               literal search reading one file after another has
 //   qvdriver highlight FILE                     the file coloured by the shipped language of its
 //                                               extension, written as 24-bit colour terminal text
+//   qvdriver navigate FILE                      the code-navigation places of the file by the
+//                                               shipped language of its extension, one a line
 //   qvdriver decode ENCODING FILE               the file decoded, written as UTF-16LE
 //   qvdriver index [--fresh] DEFAULTS ROOT DB   a first pass of the code index over the tree
 //                                               (the bundles the environment's folders hold)
@@ -20,6 +22,7 @@
 #include "languages/QVBundle.h"
 #include "languages/QVBundleFileCategories.h"
 #include "languages/QVBundleRepository.h"
+#include "languages/QVCodeNavMenuItem.h"
 #include "languages/QVParser.h"
 #include "languages/QVTheme.h"
 #include "languages/QVThemeRepository.h"
@@ -31,11 +34,13 @@
 
 #include <QColor>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QFileInfo>
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -234,6 +239,21 @@ int highlight(int argc, char** argv) {
     return 0;
 }
 
+int navigate(int argc, char** argv) {
+    if (argc != 1) return usage();
+    const QString path = QString::fromLocal8Bit(argv[0]);
+    QVStringEncoding encoding = 0;
+    const std::optional<QString> text = FileEncodings::createWithContentsOfFile(path, &encoding);
+    if (!text) return 2;
+    const std::shared_ptr<QVBundle> bundle = QVBundleRepository::sharedRepository().bundleForFileCategory(QString(), QFileInfo(path).suffix());
+    const std::shared_ptr<QVParser> parser = bundle ? bundle->parser() : nullptr;
+    if (!parser) return 2;
+    Output out;
+    for (const QVCodeNavMenuItem& item : parser->codeNavItemsForString(*text, QVRange(0, text->size())))
+        out.write(std::to_string(item.range().location) + ' ' + (item.isSeparator() ? std::string("----") : item.title().toStdString()) + '\n');
+    return 0;
+}
+
 int decode(int argc, char** argv) {
     if (argc != 2) return usage();
     QVStringEncoding encoding = FileEncodings::encodingFromString(QString::fromLatin1(argv[0]));
@@ -276,6 +296,7 @@ int run(int argc, char** argv) {
     if (command == "search") return search(argc, argv);
     if (command == "scan") return scan(argc, argv);
     if (command == "highlight") return highlight(argc, argv);
+    if (command == "navigate") return navigate(argc, argv);
     if (command == "decode") return decode(argc, argv);
     if (command == "index") return index(argc, argv);
     return usage();
@@ -284,7 +305,14 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    // The navigation's items carry fonts, which need the platform integration.
+    std::unique_ptr<QCoreApplication> app;
+    if (argc > 1 && !std::strcmp(argv[1], "navigate")) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QGuiApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
     const int status = run(argc, argv);
     // The shared registries are torn down in no set order at exit (a bundle may outlive the
     // notification centre it unregisters from); the job is done and its output written.
