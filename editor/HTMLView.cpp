@@ -16,6 +16,7 @@
 #include <QMimeData>
 #include <QPagedPaintDevice>
 #include <QPainter>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QtDebug>
 
@@ -186,8 +187,16 @@ bool HTMLView::applyLoadedText(std::optional<QString> text, QVStringEncoding enc
         return false;
     }
     _encodingFromOpen = encoding;
-    if (!actionName.isEmpty()) undoableSetString(*text, actionName);
-    else setString(*text);
+    // The file's own breaks stay as they are (mixed ones too), so an unedited file saves
+    // byte for byte; its first break is the one new lines get.
+    const qsizetype at = text->indexOf(QRegularExpression(QStringLiteral("[\\r\\n]")));
+    if (at >= 0) {
+        const LineBreakType type = text->at(at) == u'\n' ? Unix : text->mid(at, 2) == QStringLiteral("\r\n") ? DOS : Mac;
+        _lineBreakName = lineBreakNameFor(type);
+        _lineBreak = type == Unix ? QStringLiteral("\n") : type == DOS ? QStringLiteral("\r\n") : QStringLiteral("\r");
+    }
+    if (!actionName.isEmpty()) undoableSetStringAsIs(*text, actionName);
+    else QVSyntaxHighlightingTextView::setString(*text);
     if (readError && readError.code() == FileEncodings::FallbackEncodingError) {
         qvSetError(error, readError);
         if (auto owner = delegate()) owner->htmlViewHadError(this, readError, false);
@@ -329,11 +338,15 @@ void HTMLView::restoreText(const QString& text, const QVTextChange::Attachments&
 }
 
 void HTMLView::undoableSetString(const QString& text, const QString& actionName) {
+    undoableSetStringAsIs(StringUtilities::switchLineBreaks(text, _lineBreak, _lineBreakName), actionName);
+}
+
+void HTMLView::undoableSetStringAsIs(const QString& text, const QString& actionName) {
     QVUndoManager& undo = undoManager();
     undo.closeEventGroup();
     undo.beginUndoGrouping();
     registerTextRestore(actionName);
-    setString(text);
+    QVSyntaxHighlightingTextView::setString(text);
     undo.setActionName(actionName);
     undo.endUndoGrouping();
 }

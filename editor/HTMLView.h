@@ -77,7 +77,8 @@ public:
     void insertNewline() override;
 
     // Loads the file at path (or data read from it) in the document's encoding (detected when
-    // it has none) and answers whether a text was made. With an action name the new text is
+    // it has none) and answers whether a text was made. The text keeps the file's line breaks,
+    // and the file's first break becomes the view's. With an action name the new text is
     // one undoable step, else it replaces the text outright. A text read in a fallback
     // encoding is reported to the owner as not critical and kept. A load that fails changes
     // nothing: the previous text, encoding and undo steps stay, and the failure goes to error
@@ -163,6 +164,8 @@ protected:
 private:
     void registerTextRestore(const QString& actionName);
     void restoreText(const QString& text, const QVTextChange::Attachments& attachments, const QString& actionName);
+    // undoableSetString() without the line-break conversion.
+    void undoableSetStringAsIs(const QString& text, const QString& actionName);
     bool applyLoadedText(std::optional<QString> text, QVStringEncoding encoding, QVStringEncoding previous,
                          const QVError& readError, const QString& actionName, QVError* error);
     std::shared_ptr<HTMLViewDelegate> delegate() const { return _interfaceDelegate.lock(); }

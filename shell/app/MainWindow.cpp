@@ -2,14 +2,20 @@
 #include "shell/app/MainWindow.h"
 
 #include "editor/HTMLView.h"
+#include "editor/QVFileDocument.h"
 #include "platform/AppBundle.h"
+#include "shell/FileEncodings.h"
 
 #include <QApplication>
 #include <QFileInfo>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QStatusBar>
+
+#include <cerrno>
 
 namespace {
 
@@ -32,26 +38,114 @@ private:
 
 }  // namespace
 
-MainWindow::MainWindow(const QString& path, QWidget* parent) : QMainWindow(parent) {
-    setWindowTitle(path.isEmpty() ? AppBundle::main().bundleName() : QFileInfo(path).fileName());
+MainWindow::MainWindow(const QString& path, QWidget* parent)
+    : QMainWindow(parent), _document(std::make_unique<QVFileDocument>(path)) {
+    setWindowTitle(path.isEmpty() ? AppBundle::main().bundleName() : _document->displayName() + QStringLiteral("[*]"));
     resize(900, 640);
-    _editor = new HTMLView(path, this);
+    _editor = _document->textView();
     setCentralWidget(_editor);
     _position = new QLabel(this);
     statusBar()->addPermanentWidget(_position);
     _editorDelegate = std::make_shared<StatusReporter>(_position, statusBar());
     _editor->setInterfaceDelegate(_editorDelegate);
-    if (!path.isEmpty()) _loaded = _editor->loadFromPath(path);
+    if (!path.isEmpty()) {
+        // A file that does not exist yet is created by the first save; one that exists but
+        // cannot be read is never replaced by the empty text.
+        QVError error;
+        _loaded = _document->load(&error) || (error.domain() == QVError::posixDomain() && error.code() == ENOENT);
+    }
     _editor->setSelectedRange(QVRange(0, 0));
     _editorDelegate->htmlViewChangedToLine(_editor, 1, 0);
     buildMenus();
     _editor->setFocus();
 }
 
-MainWindow::~MainWindow() { _editor->setInterfaceDelegate({}); }
+MainWindow::~MainWindow() {
+    _editor->setInterfaceDelegate({});
+    _document->setEditedObserver({});
+}
+
+void MainWindow::showError(const QVError& error) {
+    auto* box = new QMessageBox(QMessageBox::Warning, windowTitle().remove(QStringLiteral("[*]")),
+                                error.localizedDescription(), QMessageBox::Ok, this);
+    box->setInformativeText(error.localizedRecoverySuggestion());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    box->open();
+}
+
+void MainWindow::saveDocument() {
+    // An untitled text has nowhere to go until the save panel arrives; a file that could not be
+    // read must not be replaced by the empty text.
+    if (_document->fileName().isEmpty() || !_loaded) return;
+    QVError error, warning;
+    if (!_document->save(&error, &warning)) showError(error);
+    else if (warning) showError(warning);
+}
+
+void MainWindow::reopenUsingEncoding(const QString& charset) {
+    const QVStringEncoding encoding = FileEncodings::encodingFromString(charset);
+    if (_document->fileName().isEmpty() || !encoding) return;
+    QVError error, notice;
+    if (_document->reopenUsingEncoding(encoding, &error, &notice)) {
+        statusBar()->showMessage(notice.localizedDescription());
+        return;
+    }
+    if (error.code() != QVFileDocument::UnsavedChangesError) return showError(error);
+    auto* box = new QMessageBox(QMessageBox::Question, windowTitle().remove(QStringLiteral("[*]")),
+                                error.localizedDescription(), QMessageBox::NoButton, this);
+    box->setInformativeText(error.localizedRecoverySuggestion());
+    const QStringList options = error.localizedRecoveryOptions();
+    QPushButton* saveButton = box->addButton(options.value(0), QMessageBox::AcceptRole);
+    QPushButton* discardButton = box->addButton(options.value(1), QMessageBox::DestructiveRole);
+    box->addButton(options.value(2), QMessageBox::RejectRole);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    connect(box, &QMessageBox::finished, this, [this, box, saveButton, discardButton, encoding] {
+        QVError failure, opened;
+        bool done = true;
+        if (box->clickedButton() == saveButton) done = _document->saveAndReopenUsingEncoding(encoding, &failure, &opened);
+        else if (box->clickedButton() == discardButton) done = _document->reallyReopenUsingEncoding(encoding, &failure, &opened);
+        else return;
+        if (done) statusBar()->showMessage(opened.localizedDescription());
+        else showError(failure);
+    });
+    box->open();
+}
+
+void MainWindow::revertDocument() {
+    if (_document->fileName().isEmpty()) return;
+    QVError error;
+    if (_document->revertToContentsOfFile({}, &error)) _loaded = true;
+    else showError(error);
+}
 
 void MainWindow::buildMenus() {
     QMenu* file = menuBar()->addMenu(QVLocalized(QStringLiteral("File")));
+    QAction* save = file->addAction(QVLocalized(QStringLiteral("Save")));
+    save->setShortcut(QKeySequence::Save);
+    connect(save, &QAction::triggered, this, &MainWindow::saveDocument);
+    QAction* revert = file->addAction(QVLocalized(QStringLiteral("Revert to Saved")));
+    connect(revert, &QAction::triggered, this, &MainWindow::revertDocument);
+    // Saving and reverting are offered while the document is edited; the title shows the mark.
+    const auto showEdited = [this, save, revert](bool edited) {
+        setWindowModified(edited);
+        save->setEnabled(edited && _loaded && !_document->fileName().isEmpty());
+        revert->setEnabled(edited && !_document->fileName().isEmpty());
+    };
+    _document->setEditedObserver(showEdited);
+    showEdited(_document->isDocumentEdited());
+    QMenu* reopen = file->addMenu(QVLocalized(QStringLiteral("Reopen with Encoding")));
+    for (const char* charset : {"utf-8", "utf-16", "iso-8859-1", "windows-1252", "macintosh", "iso-8859-2",
+                                "windows-1251", "shift_jis", "euc-jp", "iso-2022-jp"}) {
+        const QString name = QString::fromLatin1(charset);
+        const QVStringEncoding encoding = FileEncodings::encodingFromString(name);
+        if (!encoding) continue;
+        QAction* item = reopen->addAction(FileEncodings::stringFromEncoding(encoding));
+        connect(item, &QAction::triggered, this, [this, name] { reopenUsingEncoding(name); });
+    }
+    connect(file, &QMenu::aboutToShow, this, [this, reopen] { reopen->setEnabled(!_document->fileName().isEmpty()); });
+    file->addSeparator();
     QAction* quit = file->addAction(QVLocalized(QStringLiteral("Quit")));
     quit->setShortcut(QKeySequence::Quit);
     quit->setMenuRole(QAction::QuitRole);

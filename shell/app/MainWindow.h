@@ -1,5 +1,5 @@
 // The application's window: until the document windows arrive, a plain window with the menu bar
-// that hosts one editor view for a file.
+// that hosts one file document and its editor view.
 #pragma once
 
 #include <QMainWindow>
@@ -10,22 +10,35 @@
 class HTMLView;
 class HTMLViewDelegate;
 class QLabel;
+class QVError;
+class QVFileDocument;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
     // A window editing the file at path (empty: an untitled text). A file that cannot be read
-    // leaves the window empty and says why in its status bar.
+    // leaves the window empty and says why in its status bar. The title carries the document's
+    // edited mark.
     explicit MainWindow(const QString& path = {}, QWidget* parent = nullptr);
     ~MainWindow() override;
 
     HTMLView* editor() const { return _editor; }
+    QVFileDocument& document() const { return *_document; }
+    // File > Save: writes the file; a failure or a lossy write is shown in a window-modal box.
+    void saveDocument();
+    // File > Revert to Saved: reads the file again; a failure changes nothing and is shown.
+    void revertDocument();
+    // File > Reopen with Encoding: an edited document asks first (save in the new encoding,
+    // discard the changes, or cancel) in a window-modal box.
+    void reopenUsingEncoding(const QString& charset);
     // Whether the file given was read.
     bool loaded() const { return _loaded; }
 
 private:
     void buildMenus();
+    void showError(const QVError& error);
 
+    std::unique_ptr<QVFileDocument> _document;
     HTMLView* _editor = nullptr;
     QLabel* _position = nullptr;
     std::shared_ptr<HTMLViewDelegate> _editorDelegate;

@@ -1,0 +1,67 @@
+// The document of one text file shown in an editor view: per-file settings, loading in the
+// file's encoding and line breaks, reopening in another encoding, and saving in them.
+#pragma once
+
+#include "platform/QVDocument.h"
+#include "platform/TextEncoding.h"
+
+#include <QPointer>
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+
+class HTMLView;
+
+class QVFileDocument : public QVDocument {
+public:
+    // Code (in the application's error domain) of the question before reopening an edited
+    // document, and of a write that failed.
+    static constexpr qint64 UnsavedChangesError = 12;
+    static constexpr qint64 SaveFailedError = 17;
+
+    // A document for the file at path (empty: untitled) with its editor view, not yet loaded.
+    explicit QVFileDocument(const QString& path = {});
+    ~QVFileDocument() override;
+
+    // The editor view; a window that shows it takes it as a child, else the document deletes it.
+    HTMLView* textView() const { return _textView; }
+
+    // Per-file settings of a document without a project; a null value removes the key.
+    QVariant configurationValueForKey(const QString& key) const { return _localConfiguration.value(key); }
+    void setConfigurationValue(const QVariant& value, const QString& key);
+
+    // The encoding in use: the one the last load decoded with, else the requested one (0: none).
+    QVStringEncoding encoding() const;
+
+    // Reads the file into the view. A text read in a fallback encoding is kept and notice holds
+    // "Opened using" with the encoding that decoded it. False (nothing changed) when the file
+    // cannot be read.
+    bool load(QVError* error = nullptr, QVError* notice = nullptr);
+    // Saves in the document's encoding and line breaks. A text the encoding cannot hold whole is
+    // written lossily, the document stays edited, and warning names the first character that
+    // did not fit. A failed write (code 17) leaves file and document as they were.
+    bool save(QVError* error = nullptr, QVError* warning = nullptr);
+    // Reads the file again in encoding. An edited document is refused with the question (code 12,
+    // "Save Changes", "Discard Changes", "Cancel") for the window to ask; a reopen that fails
+    // changes nothing: text, edited state, undo, encoding and the stored setting.
+    bool reopenUsingEncoding(QVStringEncoding encoding, QVError* error = nullptr, QVError* notice = nullptr);
+    // The question's "Save Changes": saves in encoding, then reopens in it. A text the encoding
+    // cannot hold whole is refused before anything is written (naming the first misfit), and a
+    // failed save reopens nothing and keeps the encoding in use.
+    bool saveAndReopenUsingEncoding(QVStringEncoding encoding, QVError* error = nullptr, QVError* notice = nullptr);
+    // The reopen itself, whatever the edited state (the question's "Discard Changes").
+    bool reallyReopenUsingEncoding(QVStringEncoding encoding, QVError* error = nullptr, QVError* notice = nullptr);
+
+protected:
+    bool readFromFile(const QString& path, const QString& type, QVError* error) override;
+    std::optional<Contents> dataOfType(const QString& type, QVError* error) override;
+
+private:
+    // The misfit warning's sentence for the first character of text encoding cannot hold; empty
+    // when all fit.
+    static QString misfitSentence(const QString& text, QVStringEncoding encoding);
+
+    QPointer<HTMLView> _textView;
+    QVariantMap _localConfiguration;
+    QVError _loadNotice;
+};

@@ -1,0 +1,101 @@
+// A document of one file: name, type, edited state, save and revert.
+#include "platform/QVDocument.h"
+
+#include "platform/AppBundle.h"
+#include "platform/AtomicFile.h"
+
+#include <QFileInfo>
+
+#include <cerrno>
+
+QVDocument::QVDocument() = default;
+
+QVDocument::~QVDocument() {
+    // Going away is no edit to report: the observer's owner may be gone already.
+    _editedObserver = nullptr;
+    setUndoManager({});
+}
+
+QString QVDocument::displayName() const {
+    return _fileName.isEmpty() ? QVLocalized(QStringLiteral("Untitled")) : QFileInfo(_fileName).fileName();
+}
+
+void QVDocument::setUndoManager(std::shared_ptr<QVUndoManager> manager) {
+    if (_undoManager) _undoManager->removeChangeObserver(_observerToken);
+    _undoManager = std::move(manager);
+    _observerToken = 0;
+    _cleanToken = currentChangeToken();
+    _countedByHand = false;
+    if (_undoManager)
+        _observerToken = _undoManager->addChangeObserver([this](QVUndoManager::Change, bool) { notifyIfFlipped(); });
+    notifyIfFlipped();
+}
+
+bool QVDocument::isDocumentEdited() const { return _countedByHand || currentChangeToken() != _cleanToken; }
+
+void QVDocument::updateChangeCount(ChangeType change) {
+    if (change == ChangeType::Done) {
+        _countedByHand = true;
+        notifyIfFlipped();
+    } else {
+        markCleanAt(currentChangeToken());
+    }
+}
+
+void QVDocument::markCleanAt(quint64 token) {
+    _cleanToken = token;
+    // A change counted by hand is part of the state the write or read took.
+    if (token == currentChangeToken()) _countedByHand = false;
+    notifyIfFlipped();
+}
+
+void QVDocument::notifyIfFlipped() {
+    const bool edited = isDocumentEdited();
+    if (edited == _lastEdited) return;
+    _lastEdited = edited;
+    if (_editedObserver) _editedObserver(edited);
+}
+
+bool QVDocument::saveToFile(const QString& path, QVError* error, QVError* warning) {
+    const QString target = path.isEmpty() ? _fileName : path;
+    if (target.isEmpty()) {
+        qvSetError(error, QVError::posix(ENOENT, QStringLiteral("save"), target));
+        return false;
+    }
+    // Typing of the current event is part of what is written.
+    if (_undoManager && _undoManager->isEventGroupOpen()) _undoManager->closeEventGroup();
+    const quint64 token = currentChangeToken();
+    // Typing after a save is a step of its own: grown into the saved step, it would keep the
+    // saved step's token and look saved.
+    if (_undoManager) _undoManager->breakCoalescing();
+    QVError failure;
+    std::optional<Contents> contents = dataOfType(_fileType, &failure);
+    if (!contents || !writeToFile(target, contents->bytes, &failure)) {
+        qvSetError(error, failure);
+        return false;
+    }
+    if (target != _fileName) setFileName(target);
+    if (contents->warning) qvSetError(warning, contents->warning);
+    saveCompleted(token, contents->whole);
+    return true;
+}
+
+bool QVDocument::writeToFile(const QString& path, const QByteArray& bytes, QVError* error) {
+    return AtomicFile::write(path, bytes, error);
+}
+
+void QVDocument::saveCompleted(quint64 token, bool whole) {
+    if (whole) return markCleanAt(token);
+    // The file lacks what did not fit: the text is still unsaved, even when it was clean.
+    _countedByHand = true;
+    notifyIfFlipped();
+}
+
+bool QVDocument::revertToContentsOfFile(const QString& path, QVError* error) {
+    const QString source = path.isEmpty() ? _fileName : path;
+    if (!readFromFile(source, _fileType, error)) return false;
+    if (source != _fileName) setFileName(source);
+    _countedByHand = false;
+    markCleanAt(currentChangeToken());
+    return true;
+}

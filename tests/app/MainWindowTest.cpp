@@ -1,0 +1,74 @@
+// The plain window hosting a file document: the edited mark, Ctrl+S, and what it never writes.
+#include "shell/app/MainWindow.h"
+
+#include "editor/HTMLView.h"
+#include "editor/QVFileDocument.h"
+#include "tests/support/TestSupport.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+TEST(MainWindow, CtrlSSavesTheFileInItsEncodingAndBreaksAndShowsFailures) {
+    TestDir dir;
+    const QString path = dir.write(QStringLiteral("page.html"), "<p>caf\xc3\xa9</p>\r\n");
+    const QString missing = dir.file(QStringLiteral("new.txt"));
+
+    MainWindow window(path);
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    HTMLView* editor = window.editor();
+    editor->setFocus();
+    EXPECT_FALSE(window.isWindowModified());
+    QTest::keyClick(editor, Qt::Key_End, Qt::ControlModifier);
+    QTest::keyClicks(editor, "x");
+    QTest::keyClick(editor, Qt::Key_Return);
+    EXPECT_TRUE(window.isWindowModified());
+    QTest::keyClick(editor, Qt::Key_S, Qt::ControlModifier);
+    EXPECT_EQ(readAll(path), QByteArray("<p>caf\xc3\xa9</p>\r\nx\r\n"));
+    EXPECT_FALSE(window.isWindowModified());
+    EXPECT_TRUE(window.windowTitle().startsWith(QStringLiteral("page.html")));
+
+    // A write that fails (the file-size limit stands in for a full disk): the window says so
+    // in a window-modal box and stays edited, and the file is as it was.
+    QTest::keyClicks(editor, "y");  // typed after a save: edited again, though typing coalesces
+    EXPECT_TRUE(window.isWindowModified());
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit tiny = saved;
+    tiny.rlim_cur = 4;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+    QTest::keyClick(editor, Qt::Key_S, Qt::ControlModifier);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+    EXPECT_FALSE(box->informativeText().isEmpty());
+    box->close();
+    EXPECT_TRUE(window.isWindowModified());
+    EXPECT_EQ(readAll(path), QByteArray("<p>caf\xc3\xa9</p>\r\nx\r\n"));
+
+    // A file named on the command line that does not exist yet is created by the first save.
+    window.close();
+    MainWindow fresh(missing);
+    fresh.show();
+    fresh.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&fresh));
+    QTest::keyClicks(fresh.editor(), "new");
+    QTest::keyClick(fresh.editor(), Qt::Key_S, Qt::ControlModifier);
+    EXPECT_EQ(readAll(missing), QByteArray("new"));
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+// File documents: bytes that come back as they were, saves that say what they lost, and
+// reverts and reopens that fail without touching anything.
+#include "editor/QVFileDocument.h"
+
+#include "editor/HTMLView.h"
+#include "shell/FileEncodings.h"
+#include "tests/support/TestSupport.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+void type(HTMLView& view, const QString& text) {
+    view.setSelectedRange(QVRange(view.length(), 0));
+    view.undoableInsertText(text, QStringLiteral("Typing"));
+}
+
+TEST(QVFileDocument, UneditedFilesSaveByteForByteAndNewLinesTakeTheFilesBreak) {
+    struct Case {
+        const char* name;
+        QByteArray bytes;
+        QVStringEncoding encoding;
+        const char* typedBreak;  // what a typed new line writes
+        bool notice;             // read in the fallback encoding
+    };
+    const Case cases[] = {
+        {"lf.html", "<p>a</p>\n<p>b</p>\n", TextEncoding::UTF8, "\n", false},
+        {"crlf.html", "<p>caf\xc3\xa9</p>\r\n\r\n", TextEncoding::UTF8, "\r\n", false},
+        {"cr.txt", "one\rtwo\r", TextEncoding::UTF8, "\r", false},
+        {"mixed.php", "a\r\nb\nc\rd\n\r", TextEncoding::UTF8, "\r\n", false},
+        {"nobreak.css", "p{}", TextEncoding::UTF8, "\n", false},
+        {"latin.iso-8859-1.txt", "caf\xe9\r\n", TextEncoding::ISOLatin1, "\r\n", false},
+        {"bom.txt", QByteArray("\xff\xfe" "a\0\r\0\n\0", 8), TextEncoding::UTF16, "\r\n", false},
+        {"bad.html", "caf\xe9 \xff\x80\n", TextEncoding::MacOSRoman, "\n", true},
+        {"binary.dat", QByteArray("\0\x01\x02\xfe\r\n\0", 7), TextEncoding::MacOSRoman, "\r\n", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        const QString path = dir.write(QString::fromLatin1(c.name), c.bytes);
+        QVFileDocument doc(path);
+        QVError error, notice;
+        ASSERT_TRUE(doc.load(&error, &notice)) << error.localizedDescription().toStdString();
+        EXPECT_EQ(doc.encoding(), c.encoding);
+        EXPECT_EQ(notice.code() == FileEncodings::FallbackEncodingError, c.notice);
+        if (c.notice) {
+            EXPECT_TRUE(notice.localizedDescription().contains(FileEncodings::stringFromEncoding(c.encoding)));
+        }
+        EXPECT_FALSE(doc.isDocumentEdited());
+        ASSERT_TRUE(doc.save(&error)) << error.localizedDescription().toStdString();
+        EXPECT_EQ(readAll(path), c.bytes);
+
+        doc.textView()->setSelectedRange(QVRange(doc.textView()->length(), 0));
+        doc.textView()->insertNewline();
+        doc.textView()->undoManager().closeEventGroup();
+        EXPECT_TRUE(doc.isDocumentEdited());
+        QVError warning;
+        ASSERT_TRUE(doc.save(&error, &warning));
+        EXPECT_FALSE(warning) << warning.localizedRecoverySuggestion().toStdString();
+        EXPECT_FALSE(doc.isDocumentEdited());
+        QVStringEncoding used = c.encoding;
+        const QByteArray typed = *FileEncodings::dataUsingEncoding(QString::fromLatin1(c.typedBreak), &used);
+        const QByteArray expected = c.bytes + (c.encoding == TextEncoding::UTF16 ? typed.mid(2) : typed);
+        EXPECT_EQ(readAll(path), expected);
+    }
+}
+
+TEST(QVFileDocument, LossySavesStayEditedAndReopeningRefusesWhatDoesNotFit) {
+    TestDir dir;
+    const QString path = dir.write(QStringLiteral("page.iso-8859-1.html"), "caf\xe9\n");
+    QVFileDocument doc(path);
+    ASSERT_TRUE(doc.load());
+    type(*doc.textView(), QString::fromUtf8("\n\xe2\x82\xac \xe6\x97\xa5"));  // "€ 日" on line 3
+
+    // Written lossily in the same encoding, named, and still edited.
+    QVError error, warning;
+    ASSERT_TRUE(doc.save(&error, &warning));
+    EXPECT_EQ(warning.code(), FileEncodings::FallbackEncodingError);
+    EXPECT_TRUE(warning.localizedRecoverySuggestion().contains(QString::fromUtf8("\xe2\x80\x9c\xe2\x82\xac\xe2\x80\x9d in line 3")))
+        << warning.localizedRecoverySuggestion().toStdString();
+    EXPECT_EQ(readAll(path), QByteArray("caf\xe9\n\n? ?"));
+    EXPECT_TRUE(doc.isDocumentEdited());
+    EXPECT_EQ(doc.encoding(), TextEncoding::ISOLatin1);
+
+    // An edited document asks before reopening.
+    EXPECT_FALSE(doc.reopenUsingEncoding(TextEncoding::UTF8, &error));
+    EXPECT_EQ(error.code(), QVFileDocument::UnsavedChangesError);
+    EXPECT_EQ(error.localizedRecoveryOptions().size(), 3);
+
+    // "Save Changes" in an encoding that cannot hold the text writes nothing and reopens nothing.
+    const QString text = doc.textView()->string();
+    EXPECT_FALSE(doc.saveAndReopenUsingEncoding(TextEncoding::ASCII, &error));
+    EXPECT_TRUE(error.localizedRecoverySuggestion().contains(QStringLiteral("line 1")));
+    EXPECT_EQ(readAll(path), QByteArray("caf\xe9\n\n? ?"));
+    EXPECT_EQ(doc.textView()->string(), text);
+    EXPECT_EQ(doc.encoding(), TextEncoding::ISOLatin1);
+    EXPECT_TRUE(doc.isDocumentEdited());
+
+    // In one that can: written in it, read back in it, clean, and remembered.
+    QVError notice;
+    ASSERT_TRUE(doc.saveAndReopenUsingEncoding(TextEncoding::UTF8, &error, &notice)) << error.localizedDescription().toStdString();
+    EXPECT_EQ(readAll(path), QByteArray("caf\xc3\xa9\n\n\xe2\x82\xac \xe6\x97\xa5"));
+    EXPECT_EQ(doc.textView()->string(), text);
+    EXPECT_FALSE(doc.isDocumentEdited());
+    EXPECT_TRUE(notice.localizedDescription().contains(QStringLiteral("utf-8")));
+    EXPECT_EQ(doc.configurationValueForKey(HTMLView::FileEncodingKey).toULongLong(), TextEncoding::UTF8);
+}
+
+TEST(QVFileDocument, FailedRevertsReopensAndSavesChangeNothing) {
+    TestDir dir;
+    const QString path = dir.write(QStringLiteral("gone.txt"), "first\n");
+    QVFileDocument doc(path);
+    ASSERT_TRUE(doc.load());
+    type(*doc.textView(), QStringLiteral("typed"));
+    ASSERT_TRUE(QFile::remove(path));
+    const auto state = [&] {
+        return QStringList{doc.textView()->string(), doc.textView()->undoManager().dump(),
+                           QString::number(doc.isDocumentEdited()), QString::number(doc.encoding()),
+                           doc.configurationValueForKey(HTMLView::FileEncodingKey).toString()};
+    };
+    const QStringList before = state();
+    QVError error;
+    EXPECT_FALSE(doc.revertToContentsOfFile({}, &error));
+    EXPECT_EQ(state(), before);
+    EXPECT_FALSE(doc.reallyReopenUsingEncoding(TextEncoding::ISOLatin1, &error));
+    EXPECT_EQ(state(), before);
+    // A save into a folder that is gone reports the write error and leaves the document edited.
+    doc.setFileName(dir.file(QStringLiteral("missing/gone.txt")));
+    type(*doc.textView(), QStringLiteral("more"));
+    const QStringList edited = state();
+    EXPECT_FALSE(doc.save(&error));
+    EXPECT_EQ(error.code(), QVFileDocument::SaveFailedError);
+    EXPECT_EQ(state(), edited);
+}
+
+}  // namespace
