@@ -50,6 +50,8 @@ QVFileDocument::~QVFileDocument() {
     }
 }
 
+HTMLView* QVFileDocument::textView() const { return _textView.data(); }
+
 void QVFileDocument::setConfigurationValue(const QVariant& value, const QString& key) {
     if (value.isNull()) _localConfiguration.remove(key);
     else _localConfiguration.insert(key, value);

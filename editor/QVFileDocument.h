@@ -24,7 +24,7 @@ public:
     ~QVFileDocument() override;
 
     // The editor view; a window that shows it takes it as a child, else the document deletes it.
-    HTMLView* textView() const { return _textView; }
+    HTMLView* textView() const;
 
     // Per-file settings of a document without a project; a null value removes the key.
     QVariant configurationValueForKey(const QString& key) const { return _localConfiguration.value(key); }
