@@ -104,6 +104,10 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
     return contents;
 }
 
+QMap<QByteArray, QByteArray> QVFileDocument::fileAttributesToWrite() const {
+    return {{CreatorAttribute, QByteArrayLiteral("QVDT")}};
+}
+
 bool QVFileDocument::save(QVError* error, QVError* warning) {
     QVError failure;
     if (saveToFile({}, &failure, warning)) return true;

@@ -18,6 +18,8 @@ public:
     // document, and of a write that failed.
     static constexpr qint64 UnsavedChangesError = 12;
     static constexpr qint64 SaveFailedError = 17;
+    // The user attribute holding the creator code of the files Qorvel writes.
+    static inline const QByteArray CreatorAttribute = QByteArrayLiteral("user.com.qorvel.creator");
 
     // A document for the file at path (empty: untitled) with its editor view, not yet loaded.
     explicit QVFileDocument(const QString& path = {});
@@ -55,6 +57,8 @@ public:
 protected:
     bool readFromFile(const QString& path, const QString& type, QVError* error) override;
     std::optional<Contents> dataOfType(const QString& type, QVError* error) override;
+    // The creator code "QVDT", where the file system keeps user attributes.
+    QMap<QByteArray, QByteArray> fileAttributesToWrite() const override;
 
 private:
     // The misfit warning's sentence for the first character of text encoding cannot hold; empty

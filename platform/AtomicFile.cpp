@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -55,9 +56,30 @@ bool writeAll(int fd, const char* data, qint64 size, int* err) {
     return true;
 }
 
+// Copies every extended attribute of the file at from (not following a link: the caller
+// resolved it) to fd; what cannot be read or set is left out.
+void copyAttributes(const char* from, int fd) {
+    ssize_t size = ::llistxattr(from, nullptr, 0);
+    if (size <= 0) return;
+    QByteArray names(size, '\0');
+    size = ::llistxattr(from, names.data(), size_t(names.size()));
+    if (size <= 0) return;
+    names.truncate(size);
+    for (const QByteArray& name : names.split('\0')) {
+        if (name.isEmpty()) continue;
+        ssize_t length = ::lgetxattr(from, name.constData(), nullptr, 0);
+        if (length < 0) continue;
+        QByteArray value(length, '\0');
+        length = ::lgetxattr(from, name.constData(), value.data(), size_t(value.size()));
+        if (length < 0) continue;
+        (void)::fsetxattr(fd, name.constData(), value.constData(), size_t(length), 0);
+    }
+}
+
 }  // namespace
 
-bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* error) {
+bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* error,
+                       const QMap<QByteArray, QByteArray>& extraAttributes) {
     if (path.isEmpty()) {
         qvSetError(error, QVError::posix(ENOENT, QStringLiteral("Writing"), path));
         return false;
@@ -97,6 +119,11 @@ bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* err
         // may write but do not own otherwise becomes ours, as with any safe save.
         if (exists && (old.st_uid != ::geteuid() || old.st_gid != ::getegid()))
             (void)::fchown(fd, old.st_uid, old.st_gid);
+        // The ACL before the mode: fchmod then sets the ACL's mask from the old group bits,
+        // which were the old mask.
+        if (exists) copyAttributes(targetName.constData(), fd);
+        for (auto it = extraAttributes.cbegin(); it != extraAttributes.cend(); ++it)
+            (void)::fsetxattr(fd, it.key().constData(), it.value().constData(), size_t(it.value().size()), 0);
         // After fchown, which clears set-id bits.
         if (::fchmod(fd, mode) != 0) {
             err = errno;

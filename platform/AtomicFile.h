@@ -4,6 +4,7 @@
 #include "platform/QVError.h"
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 
 class AtomicFile {
@@ -16,5 +17,10 @@ public:
     // not write is refused (renaming over it would bypass its permissions), as is a folder.
     // On failure the old file is untouched, the temporary file is removed and the error
     // (posixDomain(), errno as code) says why: full disk, no permission, missing folder...
-    static bool write(const QString& path, const QByteArray& data, QVError* error = nullptr);
+    //
+    // The old file's extended attributes go to the new one, its POSIX ACL among them; then
+    // extraAttributes (name to value, e.g. "user.…") are set. An attribute the file system or
+    // the caller's rights refuse is skipped: attributes never fail a write.
+    static bool write(const QString& path, const QByteArray& data, QVError* error = nullptr,
+                      const QMap<QByteArray, QByteArray>& extraAttributes = {});
 };

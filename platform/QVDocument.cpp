@@ -81,7 +81,7 @@ bool QVDocument::saveToFile(const QString& path, QVError* error, QVError* warnin
 }
 
 bool QVDocument::writeToFile(const QString& path, const QByteArray& bytes, QVError* error) {
-    return AtomicFile::write(path, bytes, error);
+    return AtomicFile::write(path, bytes, error, fileAttributesToWrite());
 }
 
 void QVDocument::saveCompleted(quint64 token, bool whole) {

@@ -7,6 +7,7 @@
 #include "platform/QVUndoManager.h"
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 
 #include <functional>
@@ -73,7 +74,10 @@ protected:
     virtual bool readFromFile(const QString& path, const QString& type, QVError* error) = 0;
     // The bytes of the content; nothing (with error) when none can be made.
     virtual std::optional<Contents> dataOfType(const QString& type, QVError* error) = 0;
-    // Puts the bytes on disk; the default replaces the file atomically (AtomicFile).
+    // Extended attributes the written file gets besides those of the file it replaces.
+    virtual QMap<QByteArray, QByteArray> fileAttributesToWrite() const { return {}; }
+    // Puts the bytes on disk; the default replaces the file atomically (AtomicFile), keeping the
+    // old file's mode, owner, attributes and ACL.
     virtual bool writeToFile(const QString& path, const QByteArray& bytes, QVError* error);
     // A write of the state named token succeeded. The default makes that state the clean one
     // (when the write held the text whole); a document that uploads first may call

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/xattr.h>
+
 namespace {
 
 void type(HTMLView& view, const QString& text) {
@@ -83,6 +85,9 @@ TEST(QVFileDocument, LossySavesStayEditedAndReopeningRefusesWhatDoesNotFit) {
     EXPECT_EQ(readAll(path), QByteArray("caf\xe9\n\n? ?"));
     EXPECT_TRUE(doc.isDocumentEdited());
     EXPECT_EQ(doc.encoding(), TextEncoding::ISOLatin1);
+    char creator[8] = {};
+    EXPECT_EQ(::getxattr(QFile::encodeName(path).constData(), QVFileDocument::CreatorAttribute.constData(), creator, sizeof creator), 4);
+    EXPECT_STREQ(creator, "QVDT");
 
     // An edited document asks before reopening.
     EXPECT_FALSE(doc.reopenUsingEncoding(TextEncoding::UTF8, &error));

@@ -1,6 +1,8 @@
 // Atomic writes: modes kept, nothing left behind, failures that leave the old file as it was.
 #include "platform/AtomicFile.h"
 
+#include "platform/Process.h"
+
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
@@ -144,6 +146,36 @@ TEST(AtomicFile, PermissionsAreRespected) {
     EXPECT_FALSE(AtomicFile::write(readOnly, "new", &error));
     EXPECT_EQ(error.code(), EACCES);
     EXPECT_EQ(readAll(readOnly), QByteArray("old"));
+}
+
+// The output of a tool that reads attributes or ACLs, or why it failed.
+QByteArray tool(const QString& program, const QStringList& args) {
+    const ProcessResult result = Process::run(program, args);
+    return result.succeeded() ? result.standardOutput : "failed: " + result.standardError;
+}
+
+TEST(AtomicFile, KeepsAttributesAndTheACLAndAddsTheCallersWhereTheyAreKept) {
+    TestDir dir;
+    const QString path = dir.write(QStringLiteral("page.html"), "old");
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0640), 0);
+    ASSERT_TRUE(Process::run(QStringLiteral("setfattr"), {"-n", "user.note", "-v", "kept", path}).succeeded())
+        << "setfattr (package attr) is missing or the file system keeps no user attributes";
+    ASSERT_TRUE(Process::run(QStringLiteral("setfacl"), {"-m", "u:nobody:rw,m::rw", path}).succeeded())
+        << "setfacl (package acl) is missing or the file system keeps no ACL";
+    const QByteArray acl = tool(QStringLiteral("getfacl"), {"-cp", path});
+
+    ASSERT_TRUE(AtomicFile::write(path, "new", nullptr, {{"user.creator", "QVDT"}, {"user.note", "replaced"}}));
+    EXPECT_EQ(readAll(path), QByteArray("new"));
+    EXPECT_EQ(tool(QStringLiteral("getfacl"), {"-cp", path}), acl);
+    EXPECT_TRUE(acl.contains("user:nobody:rw-")) << acl.constData();
+    EXPECT_EQ(tool(QStringLiteral("getfattr"), {"--only-values", "-n", "user.creator", path}), QByteArray("QVDT"));
+    EXPECT_EQ(tool(QStringLiteral("getfattr"), {"--only-values", "-n", "user.note", path}), QByteArray("replaced"));
+    EXPECT_EQ(modeOf(path) & 0707, mode_t(0600));  // the group bits are the ACL's mask
+
+    // Where attributes cannot be kept (a name outside every namespace), the write still succeeds.
+    ASSERT_TRUE(AtomicFile::write(path, "newer", nullptr, {{"nonamespace", "x"}}));
+    EXPECT_EQ(readAll(path), QByteArray("newer"));
+    EXPECT_EQ(tool(QStringLiteral("getfattr"), {"--only-values", "-n", "user.creator", path}), QByteArray("QVDT"));
 }
 
 TEST(AtomicFile, ReadersSeeTheOldOrTheNewFileNeverAMix) {
