@@ -1,0 +1,202 @@
+#include "files/QVConnectAction.h"
+
+#include <QCoreApplication>
+#include <QUrl>
+
+namespace {
+QString tr(const char* text) { return QCoreApplication::translate("QVConnectAction", text); }
+}  // namespace
+
+std::shared_ptr<QVConnectAction> QVConnectAction::make(std::shared_ptr<QVRemoteFilesConnection> connection,
+                                                       const QString& host, int port, const QString& user,
+                                                       const QString& password, const QStringList& arguments) {
+    return std::shared_ptr<QVConnectAction>(new QVConnectAction(std::move(connection), host, port,
+                                                                user.isNull() ? QStringLiteral("") : user,
+                                                                password.isNull() ? QStringLiteral("") : password,
+                                                                arguments));
+}
+
+QVConnectAction::QVConnectAction(std::shared_ptr<QVRemoteFilesConnection> connection, QString host, int port,
+                                 QString user, QString password, QStringList arguments)
+    : QVRemoteFileAction(std::move(connection)), _host(std::move(host)), _port(port), _user(std::move(user)),
+      _password(std::move(password)), _arguments(std::move(arguments)) {}
+
+std::shared_ptr<QVRemoteFileAction> QVConnectAction::copy() const {
+    auto c = make(_connection, _host, _port, _user, _password, _arguments);
+    c->_path = _path;
+    return c;
+}
+
+QVError QVConnectAction::errorWithStatusCode(int statusCode) const {
+    return titledError(statusCode, tr("Could Not Connect"),
+                       tr("Qorvel could not connect to remote host \"%1\". The host may not exist or may be "
+                          "unreachable.")
+                           .arg(_host));
+}
+
+QStringList QVConnectAction::launchArguments() const {
+    if (_connection->type() != QVRemoteFilesConnection::SFTP) return _arguments;
+    QStringList args = _arguments;
+    args.append(QStringLiteral("-oPort=%1").arg(_port < 1 ? 22 : _port));
+    // A new host's key question ends in no colon and would wait for ever: accept a new key (a
+    // changed one still fails) unless the site's options decide.
+    bool decided = false;
+    for (const QString& a : _arguments) decided = decided || a.contains(QStringLiteral("StrictHostKeyChecking"), Qt::CaseInsensitive);
+    if (!decided) args.append(QStringLiteral("-oStrictHostKeyChecking=accept-new"));
+    args.append(QStringLiteral("--"));
+    args.append(_user.isEmpty() ? _host : _user + u'@' + _host);
+    return args;
+}
+
+QString QVConnectAction::openCommand() const {
+    if (_connection->type() == QVRemoteFilesConnection::FTP)
+        return QStringLiteral("open %1 %2").arg(_host).arg(_port < 1 ? 21 : _port);
+    // cadaver takes a bare host to port 80 and its root: the address names scheme, port and
+    // collection.
+    QUrl url = _host.contains(QStringLiteral("://")) ? QUrl(_host) : QUrl(QStringLiteral("http://") + _host);
+    if (_port > 0) url.setPort(_port);
+    if (!_path.isEmpty()) url.setPath(_path.startsWith(u'/') ? _path : u'/' + _path);
+    if (url.path().isEmpty()) url.setPath(QStringLiteral("/"));
+    if (!url.path().endsWith(u'/')) url.setPath(url.path() + u'/');
+    return QStringLiteral("open ") + url.toString(QUrl::FullyEncoded);
+}
+
+void QVConnectAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
+    QVRemoteFileAction::runWithDelegate(delegate);
+    _state = Started;
+    _setupCommands.clear();
+    // Host and user reach the client's command line: nothing there may split it or read as an
+    // option.
+    for (const QString& value : {_host, _user, _password}) {
+        for (QChar c : value)
+            if (c.unicode() < 0x20 || c.unicode() == 0x7f) {
+                refuse(tr("The site settings hold a control character."));
+                return;
+            }
+    }
+    if (_host.isEmpty() || _host.startsWith(u'-') || _host.contains(u' ') || _user.startsWith(u'-')) {
+        refuse(tr("The host or user name cannot be passed to the client."));
+        return;
+    }
+    _connection->launchWithArguments(launchArguments());
+}
+
+bool QVConnectAction::connectionWillNeedInput(QVRemoteFilesConnection*, const QString& openLine) {
+    return openLine.endsWith(QStringLiteral(": "));
+}
+
+void QVConnectAction::sendPassword() {
+    if (_connection->writeSecret(_password)) return;
+    // Never typed into an echoing terminal; the client is left asking: end it.
+    _connection->kill();
+    report(false, 0);
+}
+
+void QVConnectAction::connectionFinishedCommand(QVRemoteFilesConnection* connection, const QStringList& lines) {
+    if (_reported) return;
+    _lastReply = lines;
+    if (connection->clientEnded()) {
+        // The client ended (or never started) before a prompt: the login failed.
+        const int code = statusCodeForLines(lines, false);
+        report(false, code ? code : _errorCode);
+        return;
+    }
+    switch (connection->type()) {
+    case QVRemoteFilesConnection::FTP: ftpReply(lines); break;
+    case QVRemoteFilesConnection::SFTP: sftpReply(lines); break;
+    default: webDAVReply(lines); break;
+    }
+}
+
+void QVConnectAction::sftpReply(const QStringList&) {
+    const int connectionState = _connection->state();
+    if (connectionState == QVRemoteFilesConnection::Asked) {
+        if (_state != PasswordSent) {
+            _state = PasswordSent;
+            sendPassword();
+        } else {
+            // Asked again after the password: refused.
+            _connection->kill();
+            report(false, 0);
+        }
+        return;
+    }
+    if (connectionState == QVRemoteFilesConnection::AtPrompt) {
+        _state = LoggedIn;
+        report(true, 0);
+        return;
+    }
+    report(false, 0);
+}
+
+void QVConnectAction::webDAVReply(const QStringList& lines) {
+    const int code = statusCodeForLines(lines, false);
+    const bool asked = _connection->state() == QVRemoteFilesConnection::Asked;
+    const bool atPrompt = _connection->state() == QVRemoteFilesConnection::AtPrompt;
+    if (_errorCode && atPrompt) {
+        report(false, _errorCode);
+    } else if (statusCodeIsError(code)) {
+        _errorCode = code;
+        if (atPrompt) report(false, code);
+    } else if (_state == Started && atPrompt) {
+        _state = Opening;
+        write(openCommand());
+    } else if (asked && _state == Opening) {
+        _state = UserSent;
+        write(_user);
+    } else if (asked && _state == UserSent) {
+        _state = PasswordSent;
+        sendPassword();
+    } else if (asked && _state == PasswordSent) {
+        // Asked for the name again: the password was refused. Leave the state for the queue
+        // to tell a credentials failure, and end the client that waits for an answer.
+        _connection->kill();
+        report(false, 401);
+    } else if (!asked) {
+        // "could not connect" ends at the unconnected prompt ("dav:!>") with no code.
+        const bool connected = atPrompt && QVRemoteFilesConnection::isConnectedPrompt(_connection->lastPromptLine());
+        if (connected) _state = LoggedIn;
+        report(connected, code);
+    }
+}
+
+void QVConnectAction::ftpReply(const QStringList& lines) {
+    const int code = statusCodeForLines(lines, false);
+    const bool atPrompt = _connection->state() == QVRemoteFilesConnection::AtPrompt;
+    if (_state == Started && atPrompt) {
+        _state = Opening;
+        write(openCommand());
+        return;
+    }
+    if (_errorCode && atPrompt) {
+        report(false, _errorCode);
+        return;
+    }
+    if (!statusCodeIsError(code) && (code != 0 || _state >= UserSent)) {
+        if (code == 331) {
+            _state = PasswordSent;
+            sendPassword();
+        } else if (code == 230) {
+            _state = SettingUp;
+            bool active = _arguments.contains(QStringLiteral("-A"));
+            // No progress bars (bare carriage returns) and no wildcards in local names.
+            _setupCommands = {active ? QStringLiteral("passive off") : QStringLiteral("passive auto"),
+                              QStringLiteral("epsv4 off"), QStringLiteral("preserve on"),
+                              QStringLiteral("progress off"), QStringLiteral("glob off")};
+            write(_setupCommands.first());
+        } else if (code == 220) {
+            _state = UserSent;
+            write(_user);
+        } else if (_setupCommands.size() >= 2) {
+            _setupCommands.removeFirst();
+            write(_setupCommands.first());
+        } else if (_errorCode) {
+        } else {
+            if (atPrompt && _state == SettingUp) _state = LoggedIn;
+            report(atPrompt && _state == LoggedIn, code);
+        }
+        return;
+    }
+    _errorCode = code;
+    if (atPrompt) report(false, code);
+}

@@ -1,0 +1,394 @@
+#include "files/QVRemoteFilesConnection.h"
+
+#include "platform/AppBundle.h"
+#include "platform/PseudoTerminal.h"
+#include "platform/SystemLog.h"
+#include "platform/TextEncoding.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QStringDecoder>
+#include <QTemporaryFile>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// tnftp reads ~/.netrc (and logs in from it) unless NETRC names another file: an empty one.
+QString emptyNetrc() {
+    static QTemporaryFile* file = [] {
+        auto* f = new QTemporaryFile(QStringLiteral("%1/qorvel-netrc-XXXXXX").arg(QDir::tempPath()));
+        f->open();
+        return f;
+    }();
+    return file->fileName();
+}
+
+// Output lines are decoded whole (a character never splits between reads): UTF-8, else Mac OS
+// Roman, which takes every byte.
+QString decodeLine(const QByteArray& bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8.decode(bytes);
+    if (!utf8.hasError()) return text;
+    if (auto roman = TextEncoding::decode(bytes, TextEncoding::MacOSRoman)) return *roman;
+    SystemLog::error(QStringLiteral("FAILED TO PROCESS BUFFER: %1").arg(QString::fromLatin1(bytes)));
+    return QString::fromLatin1(bytes);
+}
+
+bool hasControlCharacter(const QString& text) {
+    for (QChar c : text)
+        if (c == u'\n' || c == u'\r' || c == QChar(0)) return true;
+    return false;
+}
+
+}  // namespace
+
+QVRemoteFilesConnection::QVRemoteFilesConnection(int type) : _type(type) {
+    switch (type) {
+    case FTP: _prompt = QStringLiteral("ftp>"); break;
+    case SFTP:
+        _prompt = QStringLiteral("sftp>");
+        _replyTimeout = std::chrono::seconds(30);
+        break;
+    case WebDAV: _prompt = QStringLiteral("dav:"); break;
+    default: break;
+    }
+}
+
+QVRemoteFilesConnection::~QVRemoteFilesConnection() {
+    kill();
+    std::lock_guard threadGuard(_threadLock);
+    if (_thread.joinable()) {
+        if (_thread.get_id() == std::this_thread::get_id())
+            _thread.detach();
+        else
+            _thread.join();
+    }
+}
+
+QString QVRemoteFilesConnection::executableForType(int type) {
+    switch (type) {
+    case FTP: return QStringLiteral("/usr/bin/ftp");
+    case SFTP: return QStringLiteral("/usr/bin/sftp");
+    case WebDAV: {
+        // A copy shipped with Qorvel comes first (macOS); on Linux Debian's serves.
+        const QString bundled = AppBundle::main().pathForAuxiliaryExecutable(QStringLiteral("cadaver"));
+        return bundled.isEmpty() ? QStringLiteral("/usr/bin/cadaver") : bundled;
+    }
+    default: return {};
+    }
+}
+
+void QVRemoteFilesConnection::setDelegate(const std::shared_ptr<QVRemoteFilesConnectionDelegate>& delegate) {
+    std::shared_ptr<QVRemoteFilesConnectionDelegate> old;
+    {
+        std::lock_guard guard(_lock);
+        old = std::exchange(_delegate, delegate);
+    }
+    // The old delegate may go with the last reference, and it detaches itself from us: unlocked.
+}
+
+void QVRemoteFilesConnection::clearDelegate(const QVRemoteFilesConnectionDelegate* delegate) {
+    std::lock_guard guard(_lock);
+    if (_delegate.get() == delegate) _delegate.reset();
+}
+
+void QVRemoteFilesConnection::setLogDelegate(std::function<void(const QString&)> log) {
+    std::lock_guard guard(_lock);
+    _log = std::move(log);
+}
+
+std::shared_ptr<QVRemoteFilesConnectionDelegate> QVRemoteFilesConnection::currentDelegate() {
+    std::lock_guard guard(_lock);
+    return _delegate;
+}
+
+QString QVRemoteFilesConnection::lastPromptLine() const {
+    std::lock_guard guard(_lock);
+    return _lastPromptLine;
+}
+
+pid_t QVRemoteFilesConnection::pid() const {
+    std::lock_guard guard(_lock);
+    return _pid;
+}
+
+void QVRemoteFilesConnection::launchWithArguments(const QStringList& arguments) {
+    std::lock_guard threadGuard(_threadLock);
+    if (_thread.joinable()) {
+        if (_thread.get_id() == std::this_thread::get_id()) {
+            _thread.detach();
+        } else {
+            {
+                std::lock_guard guard(_lock);
+                if (_pid > 0) ::kill(-_pid, SIGKILL);
+            }
+            _thread.join();
+        }
+    }
+    quint64 launch;
+    {
+        std::lock_guard guard(_lock);
+        launch = ++_launch;
+        _commandQueue.clear();
+        _lastPromptLine.clear();
+    }
+    _pending.clear();
+    _cachedLines.clear();
+    _timedOut = false;
+    _clientEnded = false;
+    _writeFailed = false;
+    _state = Launched;
+    _thread = std::thread(&QVRemoteFilesConnection::run, this, launch, arguments);
+}
+
+void QVRemoteFilesConnection::run(quint64 launch, QStringList arguments) {
+    const QString executable = _executable.isEmpty() ? executableForType(_type) : _executable;
+    PseudoTerminalChild child;
+    if (executable.isEmpty())
+        child.error = QStringLiteral("FORKPTY FAILED: no client for protocol %1").arg(_type);
+    else
+        child = PseudoTerminal::spawn(executable, arguments,
+                                      {QStringLiteral("TERM=dumb"), QStringLiteral("LC_ALL=C.UTF-8"),
+                                       QStringLiteral("NETRC=") + emptyNetrc()});
+    if (!child.started()) {
+        // The waiting action hears of it as of a client that died at once.
+        SystemLog::error(child.error);
+        _clientEnded = true;
+        _cachedLines = {child.error};
+        finishReply(launch);
+        return;
+    }
+    {
+        std::lock_guard guard(_lock);
+        _pid = child.pid;
+        _masterFD = child.masterFD;
+        if (_state == Killed) ::kill(-_pid, SIGKILL);
+    }
+    readerLoop(launch, child.masterFD);
+}
+
+void QVRemoteFilesConnection::readerLoop(quint64 launch, int fd) {
+    _timedOut = false;
+    int expected = Launched;
+    _state.compare_exchange_strong(expected, Launched);
+    char buffer[4096];
+    while (_state != Closing && _state != Killed) {
+        pollfd p{fd, POLLIN, 0};
+        const int timeout = _replyTimeout.count() > 0 ? int(_replyTimeout.count()) : -1;
+        const int ready = ::poll(&p, 1, timeout);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) {
+            if (_state == Replying) {
+                _timedOut = true;
+                if (auto delegate = currentDelegate()) delegate->connectionTimedOut(this);
+                break;
+            }
+            continue;
+        }
+        if (_state == Closing) break;
+        int state = _state;
+        while (state != Closing && state != Killed && !_state.compare_exchange_weak(state, Replying)) {}
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            processBytes(launch, QByteArray(buffer, int(n)));
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        break;  // end of output (EIO once the client is gone)
+    }
+    pid_t pid;
+    {
+        std::lock_guard guard(_lock);
+        ::close(fd);
+        _masterFD = -1;
+        pid = _pid;
+    }
+    reap(pid);
+    const int state = _state;
+    if (_timedOut || state == Closing || state == Killed) return;
+    // The client ended on its own: whatever waits for a reply must hear of it.
+    _clientEnded = true;
+    if (!_pending.isEmpty()) _cachedLines.append(decodeLine(_pending));
+    _pending.clear();
+    finishReply(launch);
+}
+
+void QVRemoteFilesConnection::reap(pid_t pid) {
+    if (pid <= 0) return;
+    bool ended = false;
+    for (int i = 0; i < 50 && !ended; ++i) {
+        siginfo_t info{};
+        ended = waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+        if (!ended) usleep(20000);
+    }
+    {
+        // Still a zombie or alive, so the pid and its group are ours to signal.
+        std::lock_guard guard(_lock);
+        ::kill(-pid, SIGKILL);
+        if (_pid == pid) _pid = 0;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+}
+
+bool QVRemoteFilesConnection::isQuestion(const QString& openLine) const {
+    if (openLine.endsWith(u':') || openLine.endsWith(QStringLiteral(": "))) return true;
+    // tnftp asks for a missing argument ("(remote-file) "): an answer would be taken from the
+    // next command, so the question must reach the action.
+    static const QRegularExpression missingArgument(QStringLiteral("^\\([a-z -]+\\) $"));
+    return _type == FTP && missingArgument.match(openLine).hasMatch();
+}
+
+void QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& bytes) {
+#ifndef NDEBUG
+    fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    fflush(stdout);
+#endif
+    std::function<void(const QString&)> log;
+    {
+        std::lock_guard guard(_lock);
+        log = _log;
+    }
+    _pending.append(bytes);
+    for (int end = _pending.indexOf("\r\n"); end >= 0; end = _pending.indexOf("\r\n")) {
+        // sftp ends its error lines in "\r\r\n".
+        qsizetype length = end;
+        while (length > 0 && _pending[length - 1] == '\r') --length;
+        const QString line = decodeLine(_pending.left(length));
+        _pending.remove(0, end + 2);
+        _cachedLines.append(line);
+        if (log) log(line + u'\n');
+    }
+    // A progress line redrawn with bare carriage returns: only what follows the last one counts.
+    QString open = decodeLine(_pending);
+    open = open.mid(open.lastIndexOf(u'\r') + 1);
+    if (open.isEmpty()) return;
+    if (!_prompt.isEmpty() && open.startsWith(_prompt)) {
+        if (log) log(open);
+        _pending.clear();
+        {
+            std::lock_guard guard(_lock);
+            _lastPromptLine = open;
+        }
+        int replying = Replying;
+        _state.compare_exchange_strong(replying, AtPrompt);
+        finishReply(launch);
+        return;
+    }
+    if (isQuestion(open)) {
+        auto delegate = currentDelegate();
+        if (delegate && delegate->connectionWillNeedInput(this, open)) {
+            if (log) log(open);
+            _pending.clear();
+            _cachedLines.append(open);
+            int replying = Replying;
+            _state.compare_exchange_strong(replying, Asked);
+            finishReply(launch);
+        }
+    }
+}
+
+void QVRemoteFilesConnection::finishReply(quint64 launch) {
+    QStringList lines = std::move(_cachedLines);
+    _cachedLines.clear();
+    std::shared_ptr<QVRemoteFilesConnectionDelegate> delegate;
+    bool inFlight;
+    {
+        std::lock_guard guard(_lock);
+        if (launch != _launch) return;
+        delegate = _delegate;
+        inFlight = !_commandQueue.isEmpty();
+        // The terminal echoes each command: that line is ours, not the client's.
+        if (inFlight && !lines.isEmpty() && !_commandQueue.first().isEmpty() &&
+            lines.first().endsWith(_commandQueue.first()))
+            lines.removeFirst();
+    }
+    if (delegate) delegate->connectionFinishedCommand(this, lines);
+    QString next;
+    {
+        std::lock_guard guard(_lock);
+        if (launch != _launch || !inFlight || _commandQueue.isEmpty()) return;
+        _commandQueue.removeFirst();
+        if (_commandQueue.isEmpty()) return;
+        next = _commandQueue.first();
+        if (!writeLine(next.toUtf8() + '\n')) _writeFailed = true;
+    }
+}
+
+bool QVRemoteFilesConnection::writeLine(const QByteArray& line) {
+    if (_masterFD < 0) return false;
+    qsizetype written = 0;
+    for (int attempts = 0; written < line.size() && attempts < 1000;) {
+        const ssize_t n = ::write(_masterFD, line.constData() + written, size_t(line.size() - written));
+        if (n > 0) {
+            written += n;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        ++attempts;
+        pollfd p{_masterFD, POLLOUT, 0};
+        ::poll(&p, 1, 10);
+    }
+    return written == line.size();
+}
+
+bool QVRemoteFilesConnection::writeCommand(const QString& command) {
+    if (_state == Killed || _clientEnded || hasControlCharacter(command)) return false;
+    std::lock_guard guard(_lock);
+    _commandQueue.append(command);
+    if (_commandQueue.size() > 1) return true;
+    if (writeLine(command.toUtf8() + '\n')) return true;
+    _commandQueue.clear();
+    _writeFailed = true;
+    return false;
+}
+
+bool QVRemoteFilesConnection::writeSecret(const QString& secret) {
+    if (_state == Killed || _clientEnded || hasControlCharacter(secret)) return false;
+    // The client turns the echo off around its question; give it a moment, never type into an
+    // echoing terminal.
+    for (int i = 0; i < 100; ++i) {
+        {
+            std::lock_guard guard(_lock);
+            if (_masterFD < 0) return false;
+            if (!PseudoTerminal::echoes(_masterFD)) return writeLine(secret.toUtf8() + '\n');
+        }
+        usleep(20000);
+    }
+    return false;
+}
+
+void QVRemoteFilesConnection::close() {
+    int state = _state;
+    if (state > Asked) return;
+    _state = Closing;
+    std::lock_guard guard(_lock);
+    writeLine("\n");
+}
+
+void QVRemoteFilesConnection::cancel() {
+    std::lock_guard guard(_lock);
+    if (_pid > 0) ::kill(_pid, SIGINT);
+}
+
+void QVRemoteFilesConnection::kill() {
+    _state = Killed;
+    std::lock_guard guard(_lock);
+    if (_pid > 0) ::kill(-_pid, SIGKILL);
+}
+
+bool QVRemoteFilesConnection::hasTimedOut(int statusCode) const {
+    if (_timedOut || _clientEnded || _writeFailed) return true;
+    switch (_type) {
+    case FTP: return statusCode == 421;
+    case WebDAV: return statusCode == 504 || statusCode == 408;
+    default: return false;
+    }
+}

@@ -1,0 +1,137 @@
+// One command-line client (tnftp, OpenSSH sftp, cadaver) on a pseudo-terminal, talked to line by
+// line as a user at a terminal would: a reader thread per launch cuts its output into lines,
+// recognises its prompt (the end of a reply) and its questions, and hands each reply to the
+// delegate; commands are written one at a time.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <sys/types.h>
+
+class QVRemoteFilesConnection;
+
+// Called on the connection's reader thread.
+class QVRemoteFilesConnectionDelegate {
+public:
+    virtual ~QVRemoteFilesConnectionDelegate() = default;
+    // An open line that reads as a question (it ends in ":"): true when the receiver will
+    // answer it. The line is passed so a receiver can tell a real question from output that
+    // happens to pause after a colon.
+    virtual bool connectionWillNeedInput(QVRemoteFilesConnection*, const QString& openLine) {
+        (void)openLine;
+        return false;
+    }
+    // A reply ended (at the prompt, at a question, or where the client's output ended).
+    virtual void connectionFinishedCommand(QVRemoteFilesConnection* connection, const QStringList& lines) = 0;
+    // A reply stopped half-way for longer than the reply time-out.
+    virtual void connectionTimedOut(QVRemoteFilesConnection* connection) = 0;
+};
+
+class QVRemoteFilesConnection {
+public:
+    enum Type : int { FTP = 0, SFTP = 1, WebDAV = 2 };
+    enum State : int {
+        NotLaunched = 0,
+        Launched = 1,      // nothing read yet
+        Replying = 2,      // output seen, reply in progress
+        AtPrompt = 3,      // reply finished at the prompt
+        Asked = 4,         // waiting for typed input
+        Closing = 5,
+        Killed = 6,
+    };
+
+    explicit QVRemoteFilesConnection(int type);
+    ~QVRemoteFilesConnection();
+
+    int type() const { return _type; }
+    int state() const { return _state.load(); }
+    const QString& prompt() const { return _prompt; }
+    // The client's executable for the type (empty for an unknown type).
+    static QString executableForType(int type);
+    // Tests point a connection at another program (a script playing the client).
+    void setExecutable(const QString& path) { _executable = path; }
+    // How long a reply may stay silent half-way (SFTP: 30 seconds; others: for ever, zero).
+    void setReplyTimeout(std::chrono::milliseconds timeout) { _replyTimeout = timeout; }
+
+    void setDelegate(const std::shared_ptr<QVRemoteFilesConnectionDelegate>& delegate);
+    // Clears the delegate only when it is that object.
+    void clearDelegate(const QVRemoteFilesConnectionDelegate* delegate);
+    // Receives every decoded piece of output, in arrival order, on the reader thread.
+    void setLogDelegate(std::function<void(const QString&)> log);
+
+    // Starts the client on a new reader thread. A client still running from an earlier launch
+    // is killed and its thread finished first, so nothing of it reaches this launch.
+    void launchWithArguments(const QStringList& arguments);
+    // Queues one command line; false when the client was killed, has ended, or the write failed.
+    // A command holding a line break or NUL is refused (it would become two commands).
+    bool writeCommand(const QString& command);
+    // Types the answer to a question the terminal does not echo (a password): refused while the
+    // terminal echoes.
+    bool writeSecret(const QString& secret);
+    // Ends the client at its next output after a bare newline.
+    void close();
+    // Interrupts the running command (SIGINT to the live client only).
+    void cancel();
+    // Ends the client and everything it started (SIGKILL to its process group).
+    void kill();
+    // Whether a failed command failed because the client is gone: it timed out, its output
+    // ended, a write failed, or the server's code says the connection went (FTP 421, WebDAV 504
+    // or 408).
+    bool hasTimedOut(int statusCode) const;
+    // The client's output ended (or it could not be started) while this launch ran.
+    bool clientEnded() const { return _clientEnded.load(); }
+    // The open line that ended the last reply at the prompt (cadaver's tells whether it is
+    // connected).
+    QString lastPromptLine() const;
+    // cadaver's prompt when it holds a collection ("dav:/dav/> "): not before an address is open
+    // ("dav:!> ") nor after it failed to connect ("dav:/dav/? ").
+    static bool isConnectedPrompt(const QString& promptLine) {
+        return !promptLine.startsWith(QStringLiteral("dav:!")) && promptLine.trimmed().endsWith(u'>');
+    }
+    pid_t pid() const;
+
+private:
+    void run(quint64 launch, QStringList arguments);
+    void readerLoop(quint64 launch, int fd);
+    void processBytes(quint64 launch, const QByteArray& bytes);
+    void finishReply(quint64 launch);
+    bool writeLine(const QByteArray& line);
+    bool isQuestion(const QString& openLine) const;
+    std::shared_ptr<QVRemoteFilesConnectionDelegate> currentDelegate();
+    void reap(pid_t pid);
+
+    const int _type;
+    QString _prompt;
+    QString _executable;
+    std::chrono::milliseconds _replyTimeout{0};
+
+    mutable std::mutex _lock;  // guards everything below up to _thread
+    QStringList _commandQueue;  // the first one is in flight
+    std::shared_ptr<QVRemoteFilesConnectionDelegate> _delegate;
+    std::function<void(const QString&)> _log;
+    pid_t _pid = 0;            // cleared only once the client is reaped, so a signal never hits another process
+    int _masterFD = -1;
+    quint64 _launch = 0;       // tags each launch; an older reader thread reports nothing
+    QString _lastPromptLine;
+
+    std::mutex _threadLock;    // guards _thread (launch and tear-down)
+    std::thread _thread;
+
+    // Reader-thread state.
+    QByteArray _pending;       // bytes of the open line
+    QStringList _cachedLines;
+
+    std::atomic<int> _state{NotLaunched};
+    std::atomic<bool> _timedOut{false};
+    std::atomic<bool> _clientEnded{false};
+    std::atomic<bool> _writeFailed{false};
+};

@@ -1,0 +1,80 @@
+#include "platform/PseudoTerminal.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+QByteArray nameOf(const QByteArray& entry) {
+    const int equals = entry.indexOf('=');
+    return equals < 0 ? entry : entry.left(equals);
+}
+
+}  // namespace
+
+PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringList& args,
+                                          const QStringList& extraEnvironment) {
+    PseudoTerminalChild child;
+    // Everything the child needs is built before fork: it may only make async-signal-safe calls.
+    std::vector<QByteArray> argStore;
+    argStore.push_back(program.toUtf8());
+    for (const QString& a : args) argStore.push_back(a.toUtf8());
+    std::vector<char*> argv;
+    for (QByteArray& a : argStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::vector<QByteArray> envStore;
+    std::vector<QByteArray> extraNames;
+    for (const QString& e : extraEnvironment) {
+        envStore.push_back(e.toUtf8());
+        extraNames.push_back(nameOf(envStore.back()));
+    }
+    for (char** e = environ; e && *e; ++e) {
+        const QByteArray entry(*e);
+        bool replaced = false;
+        for (const QByteArray& name : extraNames) replaced = replaced || nameOf(entry) == name;
+        if (!replaced) envStore.push_back(entry);
+    }
+    std::vector<char*> envp;
+    for (QByteArray& e : envStore) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const QByteArray failure = "EXEC FAILED: " + argStore.front() + ", ";
+    const long maxFD = sysconf(_SC_OPEN_MAX) > 0 ? sysconf(_SC_OPEN_MAX) : 1024;
+
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid < 0) {
+        child.error = QStringLiteral("FORKPTY FAILED: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        return child;
+    }
+    if (pid == 0) {
+        for (long fd = 3; fd < maxFD; ++fd) ::close(int(fd));
+        execve(argv[0], argv.data(), envp.data());
+        const char* reason = strerror(errno);
+        ssize_t ignored = ::write(1, failure.constData(), size_t(failure.size()));
+        ignored = ::write(1, reason, strlen(reason));
+        ignored = ::write(1, "\r\n", 2);
+        (void)ignored;
+        _exit(1);
+    }
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    child.pid = pid;
+    child.masterFD = master;
+    return child;
+}
+
+bool PseudoTerminal::echoes(int masterFD) {
+    termios settings{};
+    if (tcgetattr(masterFD, &settings) != 0) return true;
+    return (settings.c_lflag & ECHO) != 0;
+}

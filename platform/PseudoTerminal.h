@@ -1,0 +1,28 @@
+// Interactive programs on a pseudo-terminal of their own: started from an argument vector,
+// talked to through the terminal's controlling side.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <sys/types.h>
+
+struct PseudoTerminalChild {
+    pid_t pid = 0;       // 0 when nothing started
+    int masterFD = -1;   // the controlling side, non-blocking and close-on-exec; the caller closes it
+    QString error;       // why nothing started
+    bool started() const { return pid > 0; }
+};
+
+class PseudoTerminal {
+public:
+    // Starts program (an absolute path) with args on a new terminal, in a session and process
+    // group of its own. The child gets the caller's environment with extraEnvironment
+    // ("NAME=value") added or replacing, and no descriptor of ours beyond the terminal. When the
+    // program cannot be executed, the child prints "EXEC FAILED: <path>, <reason>" on its
+    // terminal and exits with status 1.
+    static PseudoTerminalChild spawn(const QString& program, const QStringList& args,
+                                     const QStringList& extraEnvironment = {});
+    // Whether what is written to the terminal is echoed back (a password must not be typed then).
+    static bool echoes(int masterFD);
+};

@@ -1,0 +1,314 @@
+// The client connection and the action rules, against scripts that play a client on a real
+// pseudo-terminal.
+#include "files/QVConnectAction.h"
+#include "files/QVRemoteFileAction.h"
+#include "files/QVRemoteFilesConnection.h"
+#include "tests/files/RemoteActionTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <csignal>
+
+namespace {
+
+// A client: prompt "ftp> ", echoing "200 <command>" for each command; special commands print
+// what the test needs.
+const char* kFakeClient = R"(#!/bin/sh
+printf 'Connected.\n220 ready\nftp> '
+while IFS= read -r line; do
+  case "$line" in
+    quit) printf '221 Goodbye.\n'; exit 0;;
+    die) exit 3;;
+    ask) printf 'Password: ';;
+    fail) printf '550 No such file or directory.\nftp> ';;
+    roman) printf 'caf\216 \216t\216\n226 done\nftp> ';;
+    split) printf '150 op'; sleep 0.2; printf 'ening\n226 Tran'; sleep 0.2; printf 'sfer complete.\nftp> ';;
+    silent) printf 'started\n'; sleep 5;;
+    notconnected) printf 'Not connected.\nftp> ';;
+    "") printf 'usage: get remote-file\nftp> ';;
+    getnothing) printf '(remote-file) ';;
+    *) printf '200 %s\nftp> ' "$line";;
+  esac
+done
+)";
+
+struct FakeClient {
+    QTemporaryDir dir;
+    QString path;
+    FakeClient() {
+        path = dir.filePath("client");
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write(kFakeClient);
+        f.close();
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    std::shared_ptr<QVRemoteFilesConnection> connection(int type = QVRemoteFilesConnection::FTP) {
+        auto c = std::make_shared<QVRemoteFilesConnection>(type);
+        c->setExecutable(path);
+        return c;
+    }
+};
+
+// Collects replies as they finish.
+class ReplyRecorder : public QVRemoteFilesConnectionDelegate {
+public:
+    bool answers = false;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<QStringList> replies;
+    std::vector<int> states;
+    int timeouts = 0;
+    bool connectionWillNeedInput(QVRemoteFilesConnection*, const QString&) override { return answers; }
+    void connectionFinishedCommand(QVRemoteFilesConnection* c, const QStringList& lines) override {
+        std::lock_guard g(lock);
+        replies.push_back(lines);
+        states.push_back(c->state());
+        changed.notify_all();
+    }
+    void connectionTimedOut(QVRemoteFilesConnection*) override {
+        std::lock_guard g(lock);
+        ++timeouts;
+        changed.notify_all();
+    }
+    bool waitFor(size_t n, int ms = 10000) {
+        std::unique_lock g(lock);
+        return changed.wait_for(g, std::chrono::milliseconds(ms), [&] { return replies.size() >= n; });
+    }
+};
+
+}  // namespace
+
+TEST(RemoteConnection, RepliesEndAtThePromptOrAQuestionAndCommandsWaitTheirTurn) {
+    FakeClient client;
+    auto connection = client.connection();
+    auto recorder = std::make_shared<ReplyRecorder>();
+    recorder->answers = true;
+    connection->setDelegate(recorder);
+    QStringList log;
+    std::mutex logLock;
+    connection->setLogDelegate([&](const QString& t) {
+        std::lock_guard g(logLock);
+        log << t;
+    });
+    connection->launchWithArguments({});
+    ASSERT_TRUE(recorder->waitFor(1));
+    // Two at once: the second is written only when the first has its reply.
+    ASSERT_TRUE(connection->writeCommand("split"));
+    ASSERT_TRUE(connection->writeCommand(QString::fromUtf8("caf\xC3\xA9 \xE2\x82\xAC")));
+    ASSERT_TRUE(connection->writeCommand("roman"));
+    ASSERT_TRUE(connection->writeCommand("ask"));
+    ASSERT_TRUE(recorder->waitFor(5));
+    std::lock_guard g(recorder->lock);
+    const std::vector<QStringList> expected = {
+        {"Connected.", "220 ready"},
+        {"150 opening", "226 Transfer complete."},  // pieces of a line join before decoding
+        {QString::fromUtf8("200 caf\xC3\xA9 \xE2\x82\xAC")},  // every byte written, the echo dropped
+        {QString::fromUtf8("caf\xC3\xA9 \xC3\xA9t\xC3\xA9"), "226 done"},  // Mac OS Roman
+        {"Password: "},
+    };
+    EXPECT_EQ(recorder->replies, expected);
+    EXPECT_EQ(recorder->states, (std::vector<int>{3, 3, 3, 3, 4}));
+    std::lock_guard lg(logLock);
+    EXPECT_TRUE(log.join("").contains("226 Transfer complete.\n"));
+}
+
+TEST(RemoteConnection, EndsKillsAndTimeOutsReachTheWaitingSideOnce) {
+    FakeClient client;
+    struct Case {
+        const char* name;
+        const char* command;
+        int timeoutMs;
+        bool killIt;
+        bool ended, timedOut;
+    };
+    const Case cases[] = {
+        {"client dies mid-command", "die", 0, false, true, false},
+        {"quit ends the client", "quit", 0, false, true, false},
+        {"silent half-way times out", "silent", 500, false, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto connection = client.connection();
+        if (c.timeoutMs) connection->setReplyTimeout(std::chrono::milliseconds(c.timeoutMs));
+        auto recorder = std::make_shared<ReplyRecorder>();
+        connection->setDelegate(recorder);
+        connection->launchWithArguments({});
+        ASSERT_TRUE(recorder->waitFor(1));
+        ASSERT_TRUE(connection->writeCommand(c.command));
+        if (c.timedOut) {
+            std::unique_lock g(recorder->lock);
+            ASSERT_TRUE(recorder->changed.wait_for(g, std::chrono::seconds(10), [&] { return recorder->timeouts == 1; }));
+        } else {
+            ASSERT_TRUE(recorder->waitFor(2));
+        }
+        EXPECT_EQ(connection->clientEnded(), c.ended);
+        EXPECT_TRUE(connection->hasTimedOut(0));
+        for (int i = 0; i < 100 && connection->pid() != 0; ++i) usleep(20000);
+        EXPECT_EQ(connection->pid(), 0);  // reaped; nothing left to signal
+        connection->cancel();
+        connection->kill();
+        EXPECT_FALSE(connection->writeCommand("after"));
+    }
+
+    // A killed client's late output never reaches the next launch.
+    auto connection = client.connection();
+    auto first = std::make_shared<ReplyRecorder>();
+    connection->setDelegate(first);
+    connection->launchWithArguments({});
+    ASSERT_TRUE(first->waitFor(1));
+    connection->writeCommand("silent");
+    connection->kill();
+    auto second = std::make_shared<ReplyRecorder>();
+    connection->setDelegate(second);
+    connection->launchWithArguments({});
+    ASSERT_TRUE(second->waitFor(1));
+    ASSERT_TRUE(connection->writeCommand("hello"));
+    ASSERT_TRUE(second->waitFor(2));
+    std::lock_guard g(second->lock);
+    EXPECT_EQ(second->replies[1], QStringList{"200 hello"});
+    EXPECT_EQ(first->replies.size(), 1u);
+
+    // A client that cannot be started answers as a dead one.
+    auto missing = std::make_shared<QVRemoteFilesConnection>(QVRemoteFilesConnection::FTP);
+    missing->setExecutable("/nonexistent/ftp");
+    auto third = std::make_shared<ReplyRecorder>();
+    missing->setDelegate(third);
+    missing->launchWithArguments({});
+    ASSERT_TRUE(third->waitFor(1));
+    EXPECT_TRUE(missing->clientEnded());
+    std::lock_guard g3(third->lock);
+    EXPECT_TRUE(third->replies[0].join(" ").contains("EXEC FAILED: /nonexistent/ftp"));
+}
+
+TEST(RemoteActions, StatusCodesAndFailureWords) {
+    struct Case {
+        QStringList lines;
+        int forwards, backwards;
+    };
+    const Case cases[] = {
+        {{"150 Opening", "226 Transfer complete."}, 226, 226},
+        {{"550 No such file", "226 Done"}, 226, 226},
+        {{"550 No such file"}, 550, 550},
+        {{"230-Welcome", "230 Logged in"}, 230, 230},
+        {{"250 OK", "550 Nope"}, 250, 550},
+        {{"ftp: connect: Connection refused", "Not connected."}, 0, 0},
+        {{"4210 nope", "421 Service not available"}, 421, 421},
+        {{"600 out of range", "260 second digit too big", "12 short"}, 0, 0},
+        {{"200a letter after"}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines.join(" | ").toStdString());
+        EXPECT_EQ(QVRemoteFileAction::statusCodeForLines(c.lines, false), c.forwards);
+        EXPECT_EQ(QVRemoteFileAction::statusCodeForLines(c.lines, true), c.backwards);
+    }
+    EXPECT_FALSE(QVRemoteFileAction::statusCodeIsError(399));
+    EXPECT_TRUE(QVRemoteFileAction::statusCodeIsError(400));
+
+    // How OpenSSH 9.2's sftp words failures.
+    const std::pair<const char*, bool> sftp[] = {
+        {"remote delete /h/missing: No such file or directory", true},
+        {"remote mkdir \"/h/a b\": Failure", true},
+        {"stat /nonexist: No such file or directory", true},
+        {"File \"/h/missing\" not found.", true},
+        {"Can't ls: \"/h/missing\" not found", true},
+        {"dest open \"/h/x\": Permission denied", true},
+        {"open local \"/tmp/x\": Permission denied", true},
+        {"rm: Invalid flag -x", false},  // the flag message starts with the command's name
+        {"Invalid flag -x", true},
+        {"Invalid command.", true},
+        {"Couldn't canonicalize: No such file", true},
+        {"Uploading /etc/hostname to /h/remote dir", false},
+        {"Removing /h/remote-file", false},
+        {"-rw-r--r--    ? u u 3 Dec  7 09:10 stat notes", false},
+    };
+    for (const auto& [line, failed] : sftp) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(QVRemoteFileAction::linesIndicateError({line}), failed);
+    }
+    EXPECT_FALSE(QVRemoteFileAction::linesIndicateError({}));
+}
+
+TEST(RemoteActions, QuotingRefusesWhatWouldSplitOrSteerACommand) {
+    using C = QVRemoteFilesConnection;
+    struct Case {
+        int type;
+        QString path;
+        std::optional<QString> quoted;
+    };
+    const Case cases[] = {
+        {C::FTP, "a b/c", "\"a b/c\""},
+        {C::FTP, "q\"x\\y", "\"q\"\\\"\"x\\y\""},
+        {C::SFTP, "q\"x\\y", "\"q\\\"x\\\\y\""},
+        {C::WebDAV, "q\"x\\y", "\"q\\\"x\\\\y\""},
+        {C::SFTP, "-rf", "\"./-rf\""},
+        {C::SFTP, "/abs/-rf", "\"/abs/-rf\""},
+        {C::FTP, "*.html", "\"*.html\""},
+        {C::SFTP, "*.html", std::nullopt},
+        {C::SFTP, "a?b", std::nullopt},
+        {C::FTP, "", std::nullopt},
+        {C::FTP, "a\nrm b", std::nullopt},
+        {C::WebDAV, "a\rb", std::nullopt},
+        {C::SFTP, QString("a") + QChar(0) + "b", std::nullopt},
+        {C::FTP, QString("bad") + QChar::ReplacementCharacter, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path.toStdString());
+        QString why;
+        EXPECT_EQ(QVRemoteFileAction::quotedPath(c.type, c.path, &why), c.quoted);
+        EXPECT_EQ(why.isEmpty(), c.quoted.has_value());
+    }
+    for (const auto& [mode, valid] : std::vector<std::pair<QString, bool>>{
+             {"644", true}, {"0755", true}, {"u+x", false}, {"888", false}, {"64", false}, {"644; rm x", false}})
+        EXPECT_EQ(QVRemoteFileAction::isValidMode(mode), valid) << mode.toStdString();
+}
+
+TEST(RemoteActions, RepliesNeedEvidenceOfSuccess) {
+    FakeClient client;
+    struct Case {
+        const char* command;
+        bool result;
+        int code;
+    };
+    const Case cases[] = {
+        {"ok", true, 200},
+        {"fail", false, 550},
+        {"notconnected", false, 0},  // the client's own complaint carries no code
+        {"die", false, 0},           // a reply cut by the client's end
+        {"getnothing", false, 0},    // a question for a missing argument fails, the answer is not the next command
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        auto connection = client.connection();
+        auto recorder = std::make_shared<ReplyRecorder>();
+        connection->setDelegate(recorder);
+        connection->launchWithArguments({});
+        ASSERT_TRUE(recorder->waitFor(1));
+        auto action = std::make_shared<QVCommandAction>(connection, c.command, false);
+        auto outcome = runToOutcome(action, std::chrono::seconds(10));
+        ASSERT_TRUE(outcome);
+        EXPECT_EQ(outcome->result, c.result);
+        EXPECT_EQ(outcome->statusCode, c.code);
+        if (std::string(c.command) == "getnothing") {
+            // The abandoned question's usage reply went to the failed action: the next command
+            // gets its own reply.
+            auto next = std::make_shared<QVCommandAction>(connection, "next", false);
+            auto o = runToOutcome(next, std::chrono::seconds(10));
+            ASSERT_TRUE(o);
+            EXPECT_EQ(o->statusCode, 200);
+            EXPECT_EQ(next->lastReply(), QStringList{"200 next"});
+        }
+        connection->kill();
+    }
+    // The error names what the client said.
+    auto connection = client.connection();
+    auto a = std::make_shared<QVCommandAction>(connection, "x", false);
+    EXPECT_EQ(a->errorWithStatusCode(0).localizedRecoverySuggestion(),
+              "Qorvel experienced an unknown error. Please try your operation again");
+    EXPECT_TRUE(a->errorWithStatusCode(550).localizedRecoverySuggestion().contains("550"));
+    EXPECT_EQ(a->errorWithStatusCode(550).code(), 1);
+}
