@@ -1,0 +1,54 @@
+// One entry of a remote folder listing: the model behind the tree's remote side and the
+// transfer window.
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+class QVRemoteFile {
+public:
+    QVRemoteFile() = default;
+    // The path is the folder with the name appended.
+    QVRemoteFile(const QString& directory, const QString& name);
+
+    const QString& path() const { return _path; }
+    void setPath(const QString& path) { _path = path; }
+    const QString& name() const { return _name; }
+    void setName(const QString& name) { _name = name; }
+    const QString& user() const { return _user; }
+    void setUser(const QString& user) { _user = user; }
+    const QString& group() const { return _group; }
+    void setGroup(const QString& group) { _group = group; }
+    // As listed, not parsed.
+    const QString& dateString() const { return _dateString; }
+    void setDateString(const QString& date) { _dateString = date; }
+    qint64 size() const { return _size; }
+    void setSize(qint64 size) { _size = size; }
+    bool isDirectory() const { return _isDirectory; }
+    void setIsDirectory(bool directory) { _isDirectory = directory; }
+    bool isSymlink() const { return _isSymlink; }
+    void setIsSymlink(bool symlink) { _isSymlink = symlink; }
+    // The stored mode; without one "d---------" for a folder, "l---------" for a link, else none.
+    QString modeString() const;
+    // A mode starting with "d" marks a folder, one with "l" a link (neither is cleared here).
+    void setModeString(const QString& mode);
+    // "--" for a folder, else the formatted size.
+    QString sizeString() const;
+    QString description() const { return _name + QStringLiteral(": ") + _path; }
+
+    // A child path: the name appended to the folder as a path component.
+    static QString appendPath(const QString& directory, const QString& name);
+
+    bool operator==(const QVRemoteFile&) const = default;
+
+private:
+    QString _path;
+    QString _name;
+    QString _user;
+    QString _group;
+    QString _modeString;
+    QString _dateString;
+    qint64 _size = 0;
+    bool _isDirectory = false;
+    bool _isSymlink = false;
+};

@@ -1,0 +1,419 @@
+#include "files/QVRemoteFileActions.h"
+
+#include "shell/QVFileCategories.h"
+#include "shell/QVFileFilters.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QUuid>
+
+#include <cstdio>
+
+namespace {
+
+QString tr(const char* text) { return QCoreApplication::translate("QVRemoteFileActions", text); }
+
+QString lastComponent(const QString& path) {
+    const QString name = path.section(u'/', -1, -1, QString::SectionSkipEmpty);
+    return name.isEmpty() ? path : name;
+}
+
+// The top of the site is never made or removed remotely.
+bool isRoot(const QString& path) {
+    const QString p = path.trimmed();
+    return p.isEmpty() || p == u'/' || p == u'.' || p == QStringLiteral("./") || p == QStringLiteral("~");
+}
+
+using C = QVRemoteFilesConnection;
+
+}  // namespace
+
+// MARK: single commands
+
+QVFileAction::QVFileAction(Kind kind, std::shared_ptr<QVRemoteFilesConnection> connection, QString remotePath,
+                           QString argument)
+    : QVRemoteFileAction(std::move(connection)), _kind(kind), _remotePath(std::move(remotePath)),
+      _argument(std::move(argument)) {}
+
+std::shared_ptr<QVFileAction> QVFileAction::move(std::shared_ptr<QVRemoteFilesConnection> c, const QString& path,
+                                                 const QString& newPath) {
+    return std::make_shared<QVFileAction>(Move, std::move(c), path, newPath);
+}
+
+std::shared_ptr<QVFileAction> QVFileAction::chmod(std::shared_ptr<QVRemoteFilesConnection> c, const QString& path,
+                                                  const QString& mode) {
+    return std::make_shared<QVFileAction>(Chmod, std::move(c), path, mode);
+}
+
+std::shared_ptr<QVRemoteFileAction> QVFileAction::copy() const {
+    return std::make_shared<QVFileAction>(_kind, _connection, _remotePath, _argument);
+}
+
+QString QVFileAction::command(QString* why) const {
+    const int type = _connection->type();
+    const QString path = _kind == ChangeDirectory && _remotePath.isEmpty() ? QStringLiteral(".") : _remotePath;
+    if ((_kind == MakeDirectory || _kind == DeleteDirectory) && isRoot(path)) {
+        if (why) *why = tr("The top folder of the site cannot be made or removed.");
+        return {};
+    }
+    const auto quoted = quotedPath(type, path, why);
+    if (!quoted) return {};
+    switch (_kind) {
+    case Move: {
+        const auto to = quotedPath(type, _argument, why);
+        if (!to) return {};
+        return (type == C::WebDAV ? QStringLiteral("move ") : QStringLiteral("rename ")) + *quoted + u' ' + *to;
+    }
+    case Chmod:
+        if (type == C::WebDAV) {
+            if (why) *why = tr("WebDAV sites have no permissions to change.");
+            return {};
+        }
+        if (!isValidMode(_argument)) {
+            if (why) *why = tr("\"%1\" is not a mode in octal digits.").arg(_argument);
+            return {};
+        }
+        return QStringLiteral("chmod ") + _argument + u' ' + *quoted;
+    case DeleteFile: return (type == C::SFTP ? QStringLiteral("rm ") : QStringLiteral("delete ")) + *quoted;
+    case MakeDirectory: return QStringLiteral("mkdir ") + *quoted;
+    case ChangeDirectory: return QStringLiteral("cd ") + *quoted;
+    case DeleteDirectory: return (type == C::WebDAV ? QStringLiteral("rmcol ") : QStringLiteral("rmdir ")) + *quoted;
+    }
+    return {};
+}
+
+void QVFileAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
+    QVRemoteFileAction::runWithDelegate(delegate);
+    QString why;
+    const QString c = command(&why);
+    if (c.isEmpty())
+        refuse(why);
+    else
+        write(c);
+}
+
+void QVFileAction::handleReply(const QStringList& lines) {
+    int code = 0;
+    // cadaver says nothing when it enters a folder.
+    const bool ok = replySucceeded(lines, &code, !(_kind == ChangeDirectory && _connection->type() == C::WebDAV));
+    report(ok, code);
+}
+
+QVError QVFileAction::errorWithStatusCode(int statusCode) const {
+    const QString name = lastComponent(_remotePath);
+    switch (_kind) {
+    case Move:
+        return titledError(statusCode, tr("Could Not Rename File"),
+                           tr("The file \"%1\" could not be renamed. It may not exist or you may not have permission "
+                              "to rename the file")
+                               .arg(name));
+    case Chmod:
+        return titledError(statusCode, tr("Could Not Change Permissions"),
+                           tr("The permissions of file \"%1\" could not be changed to \"%2\". It may not exist or you "
+                              "may not have permission to change the permissions.")
+                               .arg(name, _argument));
+    case DeleteFile:
+        return titledError(statusCode, tr("Could Not Delete File"),
+                           tr("The file \"%1\" could not be deleted. It may not exist or you may not have permission "
+                              "to delete the file.")
+                               .arg(name));
+    case MakeDirectory:
+        return titledError(statusCode, tr("Could Not Make Remote Directory"),
+                           tr("The directory \"%1\" could not be created. A directory with that name may already "
+                              "exist, or you may not have permission to make the directory.")
+                               .arg(name));
+    case ChangeDirectory:
+        return titledError(statusCode, tr("Could Not Change Directories"),
+                           tr("Could not change to directory \"%1\". It may not exist or you may not have permission "
+                              "to view the directory.")
+                               .arg(name));
+    case DeleteDirectory:
+        return titledError(statusCode, tr("Could Not Delete Directory"),
+                           tr("The directory \"%1\" could not be deleted. It may not exist or you may not have "
+                              "permission to delete the directory.")
+                               .arg(name));
+    }
+    return QVRemoteFileAction::errorWithStatusCode(statusCode);
+}
+
+// MARK: transfers
+
+QVFileTransferAction::QVFileTransferAction(Kind kind, std::shared_ptr<QVRemoteFilesConnection> connection,
+                                           QString remotePath, QString localPath)
+    : QVRemoteFileAction(std::move(connection)), _kind(kind), _remotePath(std::move(remotePath)),
+      _localPath(std::move(localPath)) {}
+
+std::shared_ptr<QVRemoteFileAction> QVFileTransferAction::copy() const {
+    return std::make_shared<QVFileTransferAction>(_kind, _connection, _remotePath, _localPath);
+}
+
+void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
+    QVRemoteFileAction::runWithDelegate(delegate);
+    const int type = _connection->type();
+    _temporaryPath.clear();
+    _transferCommand.clear();
+    QString why;
+    const auto remote = quotedPath(type, _remotePath, &why);
+    if (!remote) {
+        refuse(why);
+        return;
+    }
+    QString local = _localPath;
+    if (_kind == Get) {
+        const QFileInfo target(_localPath);
+        if (_localPath.isEmpty() || !target.dir().exists()) {
+            refuse(tr("There is no folder to download \"%1\" into.").arg(lastComponent(_remotePath)));
+            return;
+        }
+        // A hidden name the tree filters out; the target is replaced only by a complete copy.
+        _temporaryPath = target.dir().filePath(QStringLiteral(".tmp_Qorvel-") +
+                                               QUuid::createUuid().toString(QUuid::Id128).left(12) + u'-' +
+                                               target.fileName());
+        local = _temporaryPath;
+    }
+    const auto quotedLocal = quotedPath(type, local, &why);
+    if (!quotedLocal) {
+        refuse(why);
+        return;
+    }
+    _transferCommand = _kind == Get ? QStringLiteral("get ") + *remote + u' ' + *quotedLocal
+                                    : QStringLiteral("put ") + *quotedLocal + u' ' + *remote;
+    _sentFileType = type != C::FTP;
+    if (_sentFileType) {
+        write(_transferCommand);
+        return;
+    }
+    // tnftp keeps the last type: a download after a text upload would be altered.
+    bool text = false;
+    if (_kind == Put)
+        if (auto categories = QVFileCategories::sharedCategories())
+            text = categories->path(_localPath, QVFileCategoryKindText);
+    write(text ? QStringLiteral("ascii") : QStringLiteral("binary"));
+}
+
+void QVFileTransferAction::handleReply(const QStringList& lines) {
+    int code = 0;
+    if (!_sentFileType) {
+        _sentFileType = true;
+        if (replySucceeded(lines, &code))
+            write(_transferCommand);
+        else
+            finish(false, code);
+        return;
+    }
+    bool ok = replySucceeded(lines, &code);
+    // A cancelled tnftp transfer prints an abort line and still a completion code.
+    if (_connection->type() == C::FTP)
+        for (const QString& line : lines) ok = ok && !line.contains(QStringLiteral("abort"), Qt::CaseInsensitive);
+    finish(ok, code);
+}
+
+void QVFileTransferAction::finish(bool result, int statusCode) {
+    if (!_temporaryPath.isEmpty()) {
+        if (result && QFileInfo::exists(_temporaryPath)) {
+            // Replace the target only with a complete copy.
+            result = ::rename(QFile::encodeName(_temporaryPath).constData(), QFile::encodeName(_localPath).constData()) == 0;
+        } else {
+            result = false;
+        }
+        QFile::remove(_temporaryPath);
+    }
+    report(result, statusCode);
+}
+
+QVError QVFileTransferAction::errorWithStatusCode(int statusCode) const {
+    if (_kind == Get)
+        return titledError(statusCode, tr("Could Not Download File"),
+                           tr("The file \"%1\" could not be downloaded. Please be sure you have read access for the "
+                              "remote server.")
+                               .arg(lastComponent(_remotePath)));
+    return titledError(statusCode, tr("Could Not Upload File"),
+                       tr("The file \"%1\" could not be uploaded. Please be sure you have write access for the remote "
+                          "server.")
+                           .arg(lastComponent(_remotePath)));
+}
+
+// MARK: folder walks
+
+QVDirectoryAction::QVDirectoryAction(Kind kind, std::shared_ptr<QVRemoteFilesConnection> connection,
+                                     QString remotePath, QString localPath)
+    : QVRemoteFileAction(std::move(connection)), _kind(kind), _remotePath(std::move(remotePath)),
+      _localPath(std::move(localPath)) {}
+
+std::shared_ptr<QVRemoteFileAction> QVDirectoryAction::copy() const {
+    return std::make_shared<QVDirectoryAction>(_kind, _connection, _remotePath, _localPath);
+}
+
+std::shared_ptr<QVDirectoryAction> QVDirectoryAction::self() {
+    return std::static_pointer_cast<QVDirectoryAction>(shared_from_this());
+}
+
+void QVDirectoryAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
+    QVRemoteFileAction::runWithDelegate(delegate);
+    _actionQueue.clear();
+    _failures = 0;
+    _finishedCount = 0;
+    _lastStatusCode = 0;
+    _checkingExistence = false;
+    _finalCommandSent = false;
+    if (_kind != Get && isRoot(_remotePath)) {
+        refuse(tr("The top folder of the site cannot be made or removed."));
+        return;
+    }
+    if (_kind == Get && !QFileInfo(_localPath).isDir() && !QDir().mkdir(_localPath)) {
+        refuse(tr("The folder \"%1\" could not be made.").arg(_localPath));
+        return;
+    }
+    if (_kind == Put)
+        _actionQueue.append(std::make_shared<QVFileAction>(QVFileAction::MakeDirectory, _connection, _remotePath));
+    else
+        _actionQueue.append(std::make_shared<QVFileListingAction>(_connection, _remotePath));
+    advance();
+}
+
+void QVDirectoryAction::advance() {
+    // Sub-actions that end at once (a refused name) report inside their run: loop, not recurse.
+    if (_advancing) {
+        _again = true;
+        return;
+    }
+    _advancing = true;
+    do {
+        _again = false;
+        if (_reported) break;
+        if (_actionQueue.isEmpty()) {
+            if (_kind == Delete) {
+                // The folder itself, now empty unless something inside failed.
+                _finalCommandSent = true;
+                _connection->setDelegate(shared_from_this());
+                QString why;
+                const QString c = QVFileAction(QVFileAction::DeleteDirectory, _connection, _remotePath).command(&why);
+                if (c.isEmpty())
+                    refuse(why);
+                else
+                    write(c);
+            } else {
+                report(_failures == 0, _lastStatusCode);
+            }
+            break;
+        }
+        auto next = _actionQueue.first();
+        next->runWithDelegate(self());
+    } while (_again);
+    _advancing = false;
+}
+
+void QVDirectoryAction::actionFinished(QVRemoteFileAction* action, bool result, int statusCode) {
+    _connection->setDelegate(shared_from_this());
+    if (_actionQueue.isEmpty() || _actionQueue.first().get() != action) return;
+    auto finished = _actionQueue.takeFirst();
+    _retired.append(finished);
+    _lastStatusCode = statusCode;
+    const bool first = ++_finishedCount == 1 || _checkingExistence;
+    if (auto* listing = dynamic_cast<QVFileListingAction*>(action); listing && first) {
+        listingFinished(listing, result, statusCode);
+    } else if (_kind == Put && _finishedCount == 1) {
+        if (result) {
+            queueLocalEntries();
+        } else {
+            // Refused: go on only if the folder is there already (every client words it its way).
+            _checkingExistence = true;
+            _actionQueue.append(std::make_shared<QVFileListingAction>(_connection, _remotePath));
+        }
+    } else if (!result) {
+        auto* folder = dynamic_cast<QVDirectoryAction*>(action);
+        _failures += folder ? std::max(1, folder->failures()) : 1;
+    }
+    if (!_reported) advance();
+}
+
+void QVDirectoryAction::listingFinished(QVFileListingAction* listing, bool result, int statusCode) {
+    if (_checkingExistence) {
+        _checkingExistence = false;
+        if (result) {
+            queueLocalEntries();
+        } else {
+            _actionQueue.clear();
+            report(false, statusCode);
+        }
+        return;
+    }
+    if (!result) {
+        // Nothing was changed yet.
+        _lastReply = listing->lastReply();
+        _actionQueue.clear();
+        report(false, statusCode);
+        return;
+    }
+    for (const QVRemoteFile& file : listing->files()) {
+        const bool folder = file.isDirectory() && !file.isSymlink();
+        if (_kind == Delete) {
+            if (folder)
+                _actionQueue.append(std::make_shared<QVDirectoryAction>(Delete, _connection, file.path()));
+            else
+                _actionQueue.append(std::make_shared<QVFileAction>(QVFileAction::DeleteFile, _connection, file.path()));
+        } else {
+            const QString local = QDir(_localPath).filePath(file.name());
+            if (folder)
+                _actionQueue.append(std::make_shared<QVDirectoryAction>(Get, _connection, file.path(), local));
+            else
+                _actionQueue.append(std::make_shared<QVFileTransferAction>(QVFileTransferAction::Get, _connection,
+                                                                           file.path(), local));
+        }
+    }
+}
+
+void QVDirectoryAction::queueLocalEntries() {
+    const auto filters = QVFileFilters::sharedFilters();
+    const QFileInfoList entries = QDir(_localPath).entryInfoList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo& entry : entries) {
+        // What the tree hides is not published; a link to a folder could lead anywhere.
+        if (filters && filters->stringMatchesFilters(entry.fileName())) continue;
+        if (entry.isSymLink() && entry.isDir()) continue;
+        const QString remote = QVRemoteFile::appendPath(_remotePath, entry.fileName());
+        if (entry.isDir())
+            _actionQueue.append(std::make_shared<QVDirectoryAction>(Put, _connection, remote, entry.filePath()));
+        else
+            _actionQueue.append(std::make_shared<QVFileTransferAction>(QVFileTransferAction::Put, _connection, remote,
+                                                                       entry.filePath()));
+    }
+}
+
+void QVDirectoryAction::handleReply(const QStringList& lines) {
+    if (!_finalCommandSent) return;
+    int code = 0;
+    const bool ok = replySucceeded(lines, &code);
+    report(ok && _failures == 0, code);
+}
+
+QVError QVDirectoryAction::errorWithStatusCode(int statusCode) const {
+    const QString name = lastComponent(_remotePath);
+    QVError error;
+    switch (_kind) {
+    case Delete:
+        error = titledError(statusCode, tr("Could Not Delete Directory"),
+                            tr("The directory \"%1\" could not be deleted. It may not exist or you may not have "
+                               "permission to delete the directory.")
+                                .arg(name));
+        break;
+    case Get:
+        error = titledError(statusCode, tr("Could Not Download Directory"),
+                            tr("The directory \"%1\" could not be downloaded. Please be sure you have read access "
+                               "for the remote server.")
+                                .arg(name));
+        break;
+    case Put:
+        error = titledError(statusCode, tr("Could Not Upload Directory"),
+                            tr("The directory \"%1\" could not be uploaded. Please be sure you have write access for "
+                               "the remote server.")
+                                .arg(name));
+        break;
+    }
+    if (_failures > 0)
+        error.setUserInfoValue(QVLocalizedRecoverySuggestionKey,
+                               error.localizedRecoverySuggestion() + u'\n' +
+                                   tr("%1 of the items inside could not be transferred or deleted.").arg(_failures));
+    return error;
+}

@@ -1,0 +1,79 @@
+// Listing parsers: UNIX long form (sftp, most FTP servers), Windows/IIS, cadaver.
+#include "files/QVFileListingAction.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+using C = QVRemoteFilesConnection;
+
+struct Expect {
+    QString name;
+    QString path;
+    qint64 size;
+    bool directory;
+    bool symlink;
+};
+}  // namespace
+
+TEST(RemoteListing, ParsersKeepEveryNameWholeAndDropWhatCannotBeAddressed) {
+    struct Case {
+        const char* what;
+        int type;
+        QString directory;
+        QStringList lines;
+        std::vector<Expect> expected;
+    };
+    const Case cases[] = {
+        {"ftp unix, reply lines and total skipped", C::FTP, "/www",
+         {"150 Here comes the listing.", "total 8", "drwxr-xr-x   2 web staff 4096 Jan 15 12:00 images",
+          "lrwxrwxrwx   1 web staff   8 Jan 15 12:00 logs -> /var/log",
+          "-rw-r--r--   1 web staff  12 Jan 15  2023 a -> b.txt",  // not a link: the arrow is part of the name
+          "-rw-r--r--   1 web staff  12 Dec 07 09:10  two  blanks ", "226 Transfer complete."},
+         {{"images", "/www/images", 4096, true, false},
+          {"logs", "/www/logs", 8, false, true},
+          {"a -> b.txt", "/www/a -> b.txt", 12, false, false},
+          {"two  blanks", "/www/two  blanks", 12, false, false}}},
+        {"sftp: '?' link count, listed path before names, dot names", C::SFTP, "a b",
+         {"drwxr-xr-x    ? u u     4096 Dec  7 09:10 a b/.", "drwxr-xr-x    ? u u     4096 Dec  7 09:10 a b/..",
+          "-rw-r--r--    ? u u        3 Dec  7 09:10 a b/q\"x\\y 12",
+          "drwxr-xr-x    ? u u     4096 Dec  7 09:10 a b/sub"},
+         {{"q\"x\\y 12", "a b/q\"x\\y 12", 3, false, false}, {"sub", "a b/sub", 4096, true, false}}},
+        {"sftp of the login folder", C::SFTP, "",
+         {"-rw-r--r--    ? u u      220 Apr 18  2025 ./.profile", "drwxr-xr-x    ? u u     4096 Dec  7 09:10 ./."},
+         {{".profile", ".profile", 220, false, false}}},
+        {"windows, dot names dropped", C::FTP, "/w",
+         {"01-15-24  03:45PM       <DIR>          images", "01-15-24  03:45PM                 1234 index 2.html",
+          "01-15-24  03:45PM       <DIR>          .", "01-15-24  03:45PM       <DIR>          .."},
+         {{"images", "/w/images", 0, true, false}, {"index 2.html", "/w/index 2.html", 1234, false, false}}},
+        {"cadaver: columns from the end, executable mark, numbers in names", C::WebDAV, "/dav/",
+         {"Listing collection `/dav/': succeeded.", "Coll:   Coll dir                               0  Dec  7 09:31",
+          "       *exe 12 file                            2  Dec  7 09:31",
+          "        plain 7 3                              5  Dec  7 09:31",
+          "Coll:   ..                                     0  Dec  7 09:31",
+          "        a/b                                    5  Dec  7 09:31"},
+         {{"Coll dir", "/dav/Coll dir", 0, true, false},
+          {"exe 12 file", "/dav/exe 12 file", 2, false, false},
+          {"plain 7 3", "/dav/plain 7 3", 5, false, false}}},
+        {"malformed and huge lines give nothing", C::FTP, "/",
+         {"", "   ", QString(100000, u'x'), "-rw-r--r-- 1 u g 3 Jan  1 00:00 "},
+         {{QString(100000, u'x'), "/" + QString(100000, u'x'), 0, false, false}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QList<QVRemoteFile> files = QVFileListingAction::parseLines(c.type, c.directory, c.lines);
+        ASSERT_EQ(size_t(files.size()), c.expected.size());
+        for (size_t i = 0; i < c.expected.size(); ++i) {
+            const QVRemoteFile& f = files[qsizetype(i)];
+            const Expect& e = c.expected[i];
+            EXPECT_EQ(f.name(), e.name);
+            EXPECT_EQ(f.path(), e.path);
+            EXPECT_EQ(f.size(), e.size) << e.name.left(20).toStdString();
+            EXPECT_EQ(f.isDirectory(), e.directory) << e.name.left(20).toStdString();
+            EXPECT_EQ(f.isSymlink(), e.symlink) << e.name.left(20).toStdString();
+        }
+    }
+    QVRemoteFile folder("/a", "b");
+    folder.setIsDirectory(true);
+    EXPECT_EQ(folder.modeString(), "d---------");
+    EXPECT_EQ(folder.sizeString(), "--");
+}
