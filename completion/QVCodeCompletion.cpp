@@ -1,5 +1,6 @@
 #include "completion/QVCodeCompletion.h"
 
+#include "completion/QVCodeIndex.h"
 #include "languages/QVBundle.h"
 #include "platform/MainQueue.h"
 #include "shell/Defaults.h"
@@ -69,6 +70,8 @@ QVCodeCompletion::QVCodeCompletion(const std::shared_ptr<QVBundle>& bundle, cons
 }
 
 QVCodeCompletion::~QVCodeCompletion() = default;
+
+QVCodeIndex& QVCodeCompletion::codeIndex() const { return _index ? *_index : QVCodeIndex::sharedIndex(); }
 
 bool QVCodeCompletion::commitToPath(const QString& folder, QVError* error) const {
     return Defaults::writePlist(plistRepresentation(), QDir(folder).filePath(QVBundle::CompletionFileName), 200, error);

@@ -19,6 +19,7 @@
 
 class QVBundle;
 class QVCodeCompletion;
+class QVCodeIndex;
 
 // A value sheet: asks the user for one value (a length, a colour, a path...) and reports it
 // back to the engine that opened it. The widgets live in the widget library, which installs
@@ -88,6 +89,10 @@ public:
     // The document of the last candidates request.
     const QString& lastPath() const { return _lastPath; }
 
+    // The index asked for keys and values (the shared one when null).
+    void setCodeIndex(QVCodeIndex* index) { _index = index; }
+    QVCodeIndex& codeIndex() const;
+
     // Writes plistRepresentation() as "<folder>/completion.plist" (binary, atomically).
     bool commitToPath(const QString& folder, QVError* error = nullptr) const;
     QVariantMap plistRepresentation() const override { return {}; }
@@ -136,6 +141,7 @@ private:
     QString _editClass;
     bool _showTypeColumn = true;
     QString _lastPath;
+    QVCodeIndex* _index = nullptr;
     std::vector<std::shared_ptr<QVCodeCompletionUI>> _sheets;
 };
 

@@ -1,5 +1,7 @@
+#include "completion/QVCSSCodeCompletion.h"
 #include "completion/QVCodeCompletion.h"
 #include "completion/QVKeywordCodeCompletion.h"
+#include "completion/QVTagCodeCompletion.h"
 #include "languages/QVBundle.h"
 
 #include <mutex>
@@ -11,6 +13,16 @@ void QVCodeCompletion::registerFactories() {
             QStringLiteral("keyword"),
             [](const std::shared_ptr<QVBundle>& bundle, const QVariantMap& plist) -> std::shared_ptr<QVBundleComponent> {
                 return std::make_shared<QVKeywordCodeCompletion>(bundle, plist);
+            });
+        QVBundle::registerCompletionFactory(
+            QStringLiteral("tag"),
+            [](const std::shared_ptr<QVBundle>& bundle, const QVariantMap& plist) -> std::shared_ptr<QVBundleComponent> {
+                return std::make_shared<QVTagCodeCompletion>(bundle, plist);
+            });
+        QVBundle::registerCompletionFactory(
+            QVCSSCodeCompletion::ClassName,
+            [](const std::shared_ptr<QVBundle>& bundle, const QVariantMap& plist) -> std::shared_ptr<QVBundleComponent> {
+                return std::make_shared<QVCSSCodeCompletion>(bundle, plist);
             });
     });
 }

@@ -105,7 +105,7 @@ void QVKeywordCodeCompletion::loadDynamicKeysForPath(const QString& path) {
     if (path.isEmpty()) return;
     const std::shared_ptr<QVBundle> owner = bundle();
     if (!owner) return;
-    QVCodeIndex& index = _index ? *_index : QVCodeIndex::sharedIndex();
+    QVCodeIndex& index = codeIndex();
     ++_indexQueries;
     const std::optional<QList<QVCodeIndexKey>> keys = index.keysForType(QString(), owner->identifier(), path);
     if (!keys) return;

@@ -10,7 +10,6 @@
 
 #include <atomic>
 
-class QVCodeIndex;
 class QVParser;
 
 // Keys are grouped by their first UTF-16 unit, so a keystroke scans one group. The index is
@@ -22,9 +21,6 @@ public:
 
     QVKeywordCodeCompletion(const std::shared_ptr<QVBundle>& bundle, const QVariantMap& plist);
     ~QVKeywordCodeCompletion() override;
-
-    // The index asked for keys (the shared one when null).
-    void setCodeIndex(QVCodeIndex* index) { _index = index; }
 
     QVRange keywordRangeForString(const QString& text, qint64 cursor) override;
     QString partialKeywordForString(const QString& text, qint64 cursor) override;
@@ -67,7 +63,6 @@ private:
     QVCharacterSet _oppositeSet;
     std::weak_ptr<QVParser> _setParser;
     bool _parserSet = false;
-    QVCodeIndex* _index = nullptr;
     qsizetype _indexQueries = 0;
     // Set by the index's news, read by the next request: the notification touches nothing else.
     std::shared_ptr<std::atomic<bool>> _invalidated = std::make_shared<std::atomic<bool>>(false);

@@ -1,4 +1,5 @@
 #include "CodeIndexFixtures.h"
+#include "CompletionFixtures.h"
 
 #include "completion/QVCodeCompletion.h"
 #include "completion/QVCodeIndex.h"
@@ -13,26 +14,9 @@
 #include <gtest/gtest.h>
 
 using namespace codeindex;
+using namespace completion;
 
 namespace {
-
-// The shipped bundle, its parser and its engine loaded.
-std::shared_ptr<QVBundle> shippedBundle(const QString& language) {
-    QVCodeCompletion::registerFactories();
-    return QVBundle::bundleWithPath(QStringLiteral(QORVEL_SOURCE_RESOURCES "/Bundles/") + language + u".qvbundle"_qs, false);
-}
-
-template <class Engine>
-std::shared_ptr<Engine> shippedEngine(const std::shared_ptr<QVBundle>& bundle) {
-    return bundle ? std::dynamic_pointer_cast<Engine>(bundle->codeCompletion()) : nullptr;
-}
-
-QStringList keysOf(const std::optional<QList<QVCodeCompletionEntry>>& entries) {
-    if (!entries) return {u"NONE"_qs};
-    QStringList keys;
-    for (const QVCodeCompletionEntry& entry : *entries) keys << entry.key();
-    return keys;
-}
 
 // A sheet that ends when the test says so.
 class FakeSheet : public QVCodeCompletionUI {
