@@ -114,9 +114,6 @@ bool QVCodeCompletion::postprocessCompletion(const QString& completion, QVRange 
         beep();
         return false;
     }
-    // One open sheet per view: a second request from the same view replaces the first.
-    for (const std::shared_ptr<QVCodeCompletionUI>& open : std::vector(_sheets))
-        if (open->_receiver == receiver) open->end(0);
     sheet->_receiver = receiver;
     sheet->_didEnd = std::move(didEnd);
     sheet->_replacedRange = replacedRange;

@@ -126,7 +126,7 @@ public:
     QString pathForUI(const QVCodeCompletionUI& sheet) const { return sheet.documentPath(); }
     // A sheet ended: result 1 passes the value on to the sheet's view.
     virtual void uiEndedWithResult(QVCodeCompletionUI& sheet, int result, const QString& stringValue);
-    // Open sheets (at most one per view that asked).
+    // Sheets open now (window-modal: at most one per window).
     qsizetype openSheetCount() const { return qsizetype(_sheets.size()); }
 
     // What beeps (the widget library installs the application's beep).

@@ -4,9 +4,8 @@
 
 #include "completion/QVCodeCompletion.h"
 
+#include <QDialog>
 #include <QPointer>
-
-class QDialog;
 
 class QVCompletionSheets {
 public:
