@@ -7,6 +7,7 @@
 #include "shell/FileEncodings.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QFileInfo>
 #include <QKeySequence>
 #include <QLabel>
@@ -16,6 +17,7 @@
 #include <QStatusBar>
 
 #include <cerrno>
+#include <utility>
 
 namespace {
 
@@ -81,6 +83,39 @@ void MainWindow::saveDocument() {
     QVError error, warning;
     if (!_document->save(&error, &warning)) showError(error);
     else if (warning) showError(warning);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (std::exchange(_closeAnswered, false) || !_document->isDocumentEdited()) return QMainWindow::closeEvent(event);
+    event->ignore();
+    if (findChild<QMessageBox*>(QStringLiteral("unsavedChanges"))) return;
+    auto* box = new QMessageBox(QMessageBox::Warning, windowTitle().remove(QStringLiteral("[*]")),
+                                QVLocalized(QStringLiteral("Do you want to save the changes you made in the document \u201c%1\u201d?"))
+                                    .arg(_document->displayName()),
+                                QMessageBox::NoButton, this);
+    box->setObjectName(QStringLiteral("unsavedChanges"));
+    box->setInformativeText(QVLocalized(QStringLiteral("Your changes will be lost if you don't save them.")));
+    QPushButton* saveButton = box->addButton(QVLocalized(QStringLiteral("Save")), QMessageBox::AcceptRole);
+    // Untitled text has nowhere to go until the save panel arrives.
+    saveButton->setEnabled(_loaded && !_document->fileName().isEmpty());
+    QPushButton* discardButton = box->addButton(QVLocalized(QStringLiteral("Don't Save")), QMessageBox::DestructiveRole);
+    box->addButton(QVLocalized(QStringLiteral("Cancel")), QMessageBox::RejectRole);
+    box->setDefaultButton(saveButton);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    connect(box, &QMessageBox::finished, this, [this, box, saveButton, discardButton] {
+        if (box->clickedButton() == saveButton) {
+            QVError error, warning;
+            if (!_document->save(&error, &warning)) return showError(error);
+            // What did not fit is still unsaved: say so and stay open.
+            if (warning) return showError(warning);
+        } else if (box->clickedButton() != discardButton) {
+            return;
+        }
+        _closeAnswered = true;
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    });
+    box->open();
 }
 
 void MainWindow::reopenUsingEncoding(const QString& charset) {
@@ -149,7 +184,8 @@ void MainWindow::buildMenus() {
     QAction* quit = file->addAction(QVLocalized(QStringLiteral("Quit")));
     quit->setShortcut(QKeySequence::Quit);
     quit->setMenuRole(QAction::QuitRole);
-    connect(quit, &QAction::triggered, qApp, &QApplication::quit);
+    // Closing every window lets each ask about its unsaved changes; the last one closed quits.
+    connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
 
     // The editor handles these keys itself; the menu shows them and works by mouse.
     QMenu* edit = menuBar()->addMenu(QVLocalized(QStringLiteral("Edit")));

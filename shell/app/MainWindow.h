@@ -34,6 +34,11 @@ public:
     // Whether the file given was read.
     bool loaded() const { return _loaded; }
 
+protected:
+    // An edited document asks first, in a window-modal box: save (closing only when the save
+    // succeeded), close without saving, or stay open.
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     void buildMenus();
     void showError(const QVError& error);
@@ -43,4 +48,5 @@ private:
     QLabel* _position = nullptr;
     std::shared_ptr<HTMLViewDelegate> _editorDelegate;
     bool _loaded = true;
+    bool _closeAnswered = false;
 };

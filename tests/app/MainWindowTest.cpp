@@ -5,6 +5,7 @@
 #include "editor/QVFileDocument.h"
 #include "tests/support/TestSupport.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -69,6 +70,44 @@ TEST(MainWindow, CtrlSSavesTheFileInItsEncodingAndBreaksAndShowsFailures) {
     QTest::keyClicks(fresh.editor(), "new");
     QTest::keyClick(fresh.editor(), Qt::Key_S, Qt::ControlModifier);
     EXPECT_EQ(readAll(missing), QByteArray("new"));
+}
+
+TEST(MainWindow, ClosingAnEditedDocumentAsksFirst) {
+    struct Case {
+        const char* button;
+        const char* onDisk;
+        bool closed;
+    };
+    const Case cases[] = {
+        {"Save", "old+", true},
+        {"Don't Save", "old", true},
+        {"Cancel", "old", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.button);
+        TestDir dir;
+        const QString path = dir.write(QStringLiteral("a.txt"), "old");
+        MainWindow window(path);
+        window.show();
+        window.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+        EXPECT_TRUE(window.close());  // unedited: closes at once
+        window.show();
+        QTest::keyClick(window.editor(), Qt::Key_End, Qt::ControlModifier);
+        QTest::keyClicks(window.editor(), "+");
+        EXPECT_FALSE(window.close());
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        EXPECT_FALSE(window.close());  // asked once, not twice
+        QAbstractButton* chosen = nullptr;
+        for (QAbstractButton* button : box->buttons())
+            if (button->text() == QString::fromUtf8(c.button)) chosen = button;
+        ASSERT_NE(chosen, nullptr);
+        chosen->click();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(readAll(path), QByteArray(c.onDisk));
+        EXPECT_EQ(window.isVisible(), !c.closed);
+    }
 }
 
 }  // namespace
