@@ -5,9 +5,10 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QScrollBar>
-#include <QTreeWidget>
+#include <QAbstractTableModel>
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -16,11 +17,40 @@ constexpr int kTextColumn = 1;
 
 }  // namespace
 
+// The entries as the list's two columns, read on demand: showing hundreds of candidates makes
+// no item for each, and only the visible rows are asked for.
+class QVCodeCompletionListModel : public QAbstractTableModel {
+public:
+    QVCodeCompletionListModel(const QList<QVCodeCompletionEntry>* entries, QObject* parent)
+        : QAbstractTableModel(parent), _entries(entries) {}
+    void reset(int rowHeight) {
+        beginResetModel();
+        _rowHeight = rowHeight;
+        endResetModel();
+    }
+    int rowCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : int(_entries->size()); }
+    int columnCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : 2; }
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (!index.isValid() || index.row() >= _entries->size()) return {};
+        if (role == Qt::DisplayRole) {
+            const QVCodeCompletionEntry& entry = _entries->at(index.row());
+            return index.column() == kTypeColumn ? entry.type() : entry.prototype();
+        }
+        if (role == Qt::SizeHintRole) return QSize(0, _rowHeight);
+        return {};
+    }
+
+private:
+    const QList<QVCodeCompletionEntry>* _entries;
+    int _rowHeight = 0;
+};
+
 QVCodeCompletionViewController::QVCodeCompletionViewController(QVTextView* superview)
     : _superview(superview) {
-    _list = new QTreeWidget(superview ? superview->viewport() : nullptr);
+    _list = new QTreeView(superview ? superview->viewport() : nullptr);
     _list->setObjectName(QStringLiteral("QVCodeCompletionList"));
-    _list->setColumnCount(2);
+    _model = new QVCodeCompletionListModel(&_entries, _list);
+    _list->setModel(_model);
     _list->setHeaderHidden(true);
     _list->setRootIsDecorated(false);
     _list->setUniformRowHeights(true);
@@ -38,7 +68,7 @@ QVCodeCompletionViewController::QVCodeCompletionViewController(QVTextView* super
     _list->header()->setStretchLastSection(true);
     _list->setColumnWidth(kTypeColumn, TypeColumnWidth);
     _list->hide();
-    connect(_list, &QTreeWidget::itemDoubleClicked, this, [this] { Q_EMIT doubleClicked(); });
+    connect(_list, &QTreeView::doubleClicked, this, [this] { Q_EMIT doubleClicked(); });
 }
 
 QVCodeCompletionViewController::~QVCodeCompletionViewController() {
@@ -65,9 +95,9 @@ void QVCodeCompletionViewController::hide() {
 
 int QVCodeCompletionViewController::selectedRow() const {
     if (!_list) return -1;
-    QTreeWidgetItem* item = _list->currentItem();
-    if (!item || !item->isSelected()) return -1;
-    const int row = _list->indexOfTopLevelItem(item);
+    const QModelIndex current = _list->currentIndex();
+    if (!current.isValid() || !_list->selectionModel()->isRowSelected(current.row(), QModelIndex())) return -1;
+    const int row = current.row();
     return row >= 0 && row < _entries.size() ? row : -1;
 }
 
@@ -93,32 +123,27 @@ int QVCodeCompletionViewController::rowHeight() const {
 }
 
 void QVCodeCompletionViewController::select(int row) {
-    if (!_list || row < 0 || row >= _list->topLevelItemCount()) return;
-    QTreeWidgetItem* item = _list->topLevelItem(row);
-    _list->setCurrentItem(item);
-    item->setSelected(true);
-    _list->scrollToItem(item);
-}
-
-void QVCodeCompletionViewController::fill() {
-    const int height = rowHeight();
-    _list->clear();
-    QList<QTreeWidgetItem*> items;
-    items.reserve(_entries.size());
-    for (const QVCodeCompletionEntry& entry : std::as_const(_entries)) {
-        auto* item = new QTreeWidgetItem(QStringList{entry.type(), entry.prototype()});
-        item->setSizeHint(kTextColumn, QSize(0, height));
-        items.append(item);
-    }
-    _list->addTopLevelItems(items);
+    if (!_list || row < 0 || row >= _model->rowCount()) return;
+    const QModelIndex index = _model->index(row, kTextColumn);
+    _list->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    _list->scrollTo(index);
 }
 
 QSize QVCodeCompletionViewController::sizeForEntries() const {
     const QFontMetrics metrics = _list->fontMetrics();
     const int height = std::min<qint64>(qint64(rowHeight()) * _entries.size() + 2, MaximumHeight);
+    // Measuring hundreds of texts costs more than showing the list: of a long list only the
+    // prototypes with the most characters are measured, among which the widest one is.
+    constexpr qsizetype kMeasured = 32;
+    std::vector<const QString*> texts;
+    texts.reserve(_entries.size());
+    for (const QVCodeCompletionEntry& entry : _entries) texts.push_back(&entry.prototype());
+    if (qsizetype(texts.size()) > kMeasured)
+        std::nth_element(texts.begin(), texts.begin() + kMeasured, texts.end(),
+                         [](const QString* a, const QString* b) { return a->size() > b->size(); });
     int widest = 0;
-    for (const QVCodeCompletionEntry& entry : _entries)
-        widest = std::max(widest, metrics.horizontalAdvance(entry.prototype()));
+    for (qsizetype i = 0; i < std::min<qsizetype>(kMeasured, qsizetype(texts.size())); ++i)
+        widest = std::max(widest, metrics.horizontalAdvance(*texts[size_t(i)]));
     int width = widest + 20;
     if (_showTypeColumn) width += TypeColumnWidth;
     return QSize(std::min(width, MaximumWidth), height);
@@ -129,7 +154,8 @@ void QVCodeCompletionViewController::displayEntries(const QList<QVCodeCompletion
     if (!_list || !_superview) return;
     const int previous = selectedRow();
     _entries = entries;
-    fill();
+    _model->reset(rowHeight());
+    _list->setColumnWidth(kTypeColumn, TypeColumnWidth);
     int row = -1;
     for (int i = 0; i < _entries.size(); ++i)
         if (_entries.at(i).key() == mainEntry) {
@@ -155,7 +181,7 @@ void QVCodeCompletionViewController::displayEntries(const QList<QVCodeCompletion
     y = std::clamp(y, 0, std::max(0, visible.height() - height));
     x = std::max(x, Margin);
     _list->setGeometry(x, y, width, height);
+    // A child widget: Qt repaints what it covers and uncovers, the editor's text needs no redraw.
     _list->show();
     _list->raise();
-    viewport->update();
 }

@@ -9,9 +9,10 @@
 #include <QObject>
 #include <QPointer>
 #include <QRect>
-#include <QTreeWidget>
+#include <QTreeView>
 
 class QKeyEvent;
+class QVCodeCompletionListModel;
 class QVTextView;
 
 class QVCodeCompletionViewController : public QObject {
@@ -45,7 +46,7 @@ public:
     // The selected row, -1 for none.
     int selectedRow() const;
     // The list widget (its geometry is in viewport coordinates).
-    QTreeWidget* listWidget() const { return _list.data(); }
+    QTreeView* listWidget() const { return _list.data(); }
     // The height of one row.
     int rowHeight() const;
 
@@ -55,11 +56,11 @@ Q_SIGNALS:
 
 private:
     QSize sizeForEntries() const;
-    void fill();
     void select(int row);
 
     QPointer<QVTextView> _superview;
-    QPointer<QTreeWidget> _list;
+    QPointer<QTreeView> _list;
+    QVCodeCompletionListModel* _model = nullptr;  // owned by the list
     QList<QVCodeCompletionEntry> _entries;
     bool _showTypeColumn = true;
 };

@@ -7,12 +7,28 @@
 #include "shell/Defaults.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
 void appendToGroup(QVKeywordCodeCompletion::Groups& groups, const QVCodeCompletionEntry& entry) {
     if (entry.key().isEmpty()) return;
     groups[entry.key().front()].append(entry);
+}
+
+// Groups are kept sorted by key (equal keys in the order given), so that a request finds its
+// candidates by binary search and merges the two sources instead of sorting.
+void sortGroups(QVKeywordCodeCompletion::Groups& groups) {
+    for (QList<QVCodeCompletionEntry>& group : groups) std::stable_sort(group.begin(), group.end());
+}
+
+void appendMatching(const QVKeywordCodeCompletion::Groups& groups, const QString& partial,
+                    QList<QVCodeCompletionEntry>& into) {
+    const auto group = groups.constFind(partial.front());
+    if (group == groups.constEnd()) return;
+    auto it = std::lower_bound(group->cbegin(), group->cend(), partial,
+                               [](const QVCodeCompletionEntry& entry, const QString& key) { return entry.key() < key; });
+    for (; it != group->cend() && it->key().startsWith(partial); ++it) into.append(*it);
 }
 
 }  // namespace
@@ -35,6 +51,7 @@ QVKeywordCodeCompletion::QVKeywordCodeCompletion(const std::shared_ptr<QVBundle>
             appendToGroup(_default, entry);
         }
     }
+    sortGroups(_default);
     observeIndex();
 }
 
@@ -88,15 +105,14 @@ std::optional<QList<QVCodeCompletionEntry>> QVKeywordCodeCompletion::completions
         setLastPath(file);
         loadDynamicKeysForPath(file);
     }
+    QList<QVCodeCompletionEntry> fromDefinition, fromIndex;
+    appendMatching(_default, partial, fromDefinition);
+    appendMatching(_dynamic, partial, fromIndex);
+    if (fromIndex.isEmpty()) return fromDefinition;
     QList<QVCodeCompletionEntry> result;
-    const QChar first = partial.front();
-    for (const Groups* groups : {&_default, &_dynamic}) {
-        const auto group = groups->constFind(first);
-        if (group == groups->constEnd()) continue;
-        for (const QVCodeCompletionEntry& entry : *group)
-            if (entry.key().startsWith(partial)) result.append(entry);
-    }
-    std::stable_sort(result.begin(), result.end());
+    result.reserve(fromDefinition.size() + fromIndex.size());
+    std::merge(fromDefinition.cbegin(), fromDefinition.cend(), fromIndex.cbegin(), fromIndex.cend(),
+               std::back_inserter(result));
     return result;
 }
 
@@ -116,6 +132,7 @@ void QVKeywordCodeCompletion::loadDynamicKeysForPath(const QString& path) {
         entry.setPrototype(key.completion());
         appendToGroup(_dynamic, entry);
     }
+    sortGroups(_dynamic);
 }
 
 void QVKeywordCodeCompletion::forgetLastPath() {
@@ -133,6 +150,7 @@ QList<QVCodeCompletionEntry> QVKeywordCodeCompletion::keywordEntries(bool sorted
 void QVKeywordCodeCompletion::setKeywordEntries(const QList<QVCodeCompletionEntry>& entries) {
     _default.clear();
     for (const QVCodeCompletionEntry& entry : entries) appendToGroup(_default, entry);
+    sortGroups(_default);
 }
 
 QVariantList QVKeywordCodeCompletion::entries(bool sorted) const {

@@ -18,7 +18,7 @@
 #include <QLineEdit>
 #include <QKeyEvent>
 #include <QScrollBar>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <gtest/gtest.h>
 
