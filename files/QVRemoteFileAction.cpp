@@ -56,8 +56,9 @@ void QVRemoteFileAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActio
 }
 
 void QVRemoteFileAction::report(bool result, int statusCode) {
-    if (_reported) return;
-    _reported = true;
+    if (_reported.exchange(true)) return;
+    // Whoever hears the outcome may drop its last reference to us.
+    auto self = shared_from_this();
     if (auto delegate = _delegate.lock()) delegate->actionFinished(this, result, statusCode);
 }
 

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -80,7 +81,9 @@ protected:
     std::weak_ptr<QVRemoteFileActionDelegate> _delegate;
     QStringList _lastReply;
     QString _refusal;
-    bool _reported = false;
+    // Set by whichever thread reports first: a failed write (the queue's thread) and the
+    // client's end (the reader thread) may both try.
+    std::atomic<bool> _reported{false};
     bool _abandoningQuestion = false;
 };
 

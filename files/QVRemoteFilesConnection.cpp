@@ -179,13 +179,17 @@ void QVRemoteFilesConnection::readerLoop(quint64 launch, int fd) {
     int expected = Launched;
     _state.compare_exchange_strong(expected, Launched);
     char buffer[4096];
+    auto lastOutput = std::chrono::steady_clock::now();
     while (_state != Closing && _state != Killed) {
         pollfd p{fd, POLLIN, 0};
-        const int timeout = _replyTimeout.count() > 0 ? int(_replyTimeout.count()) : -1;
-        const int ready = ::poll(&p, 1, timeout);
+        // Short waits: a client killed from outside may leave a child holding the terminal
+        // open, so its end is also looked for, not only read.
+        const int ready = ::poll(&p, 1, 250);
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
-            if (_state == Replying) {
+            if (clientHasExited()) break;
+            if (_replyTimeout.count() > 0 && _state == Replying &&
+                std::chrono::steady_clock::now() - lastOutput >= _replyTimeout) {
                 _timedOut = true;
                 if (auto delegate = currentDelegate()) delegate->connectionTimedOut(this);
                 break;
@@ -197,6 +201,7 @@ void QVRemoteFilesConnection::readerLoop(quint64 launch, int fd) {
         while (state != Closing && state != Killed && !_state.compare_exchange_weak(state, Replying)) {}
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0) {
+            lastOutput = std::chrono::steady_clock::now();
             processBytes(launch, QByteArray(buffer, int(n)));
             continue;
         }
@@ -218,6 +223,16 @@ void QVRemoteFilesConnection::readerLoop(quint64 launch, int fd) {
     if (!_pending.isEmpty()) _cachedLines.append(decodeLine(_pending));
     _pending.clear();
     finishReply(launch);
+}
+
+bool QVRemoteFilesConnection::clientHasExited() const {
+    pid_t pid;
+    {
+        std::lock_guard guard(_lock);
+        pid = _pid;
+    }
+    siginfo_t info{};
+    return pid > 0 && waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
 void QVRemoteFilesConnection::reap(pid_t pid) {
@@ -248,8 +263,12 @@ bool QVRemoteFilesConnection::isQuestion(const QString& openLine) const {
 
 void QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& bytes) {
 #ifndef NDEBUG
-    fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    fflush(stdout);
+    // Debug builds show the raw conversation when asked (QORVEL_REMOTE_ECHO), never otherwise.
+    static const bool echo = qEnvironmentVariableIsSet("QORVEL_REMOTE_ECHO");
+    if (echo) {
+        fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+        fflush(stdout);
+    }
 #endif
     std::function<void(const QString&)> log;
     {

@@ -108,6 +108,7 @@ private:
     bool isQuestion(const QString& openLine) const;
     std::shared_ptr<QVRemoteFilesConnectionDelegate> currentDelegate();
     void reap(pid_t pid);
+    bool clientHasExited() const;
 
     const int _type;
     QString _prompt;

@@ -1,0 +1,491 @@
+#include "files/QVRemoteSiteQueue.h"
+
+#include "files/QVFileListingAction.h"
+#include "files/QVRemoteFileActions.h"
+#include "files/QVProjectRemoteConfiguration.h"
+#include "platform/QVNetworkController.h"
+#include "platform/UserDefaults.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+QString tr(const char* text) { return QCoreApplication::translate("QVRemoteSiteQueue", text); }
+
+QString lastComponent(const QString& path) {
+    const QString name = path.section(u'/', -1, -1, QString::SectionSkipEmpty);
+    return name.isEmpty() ? path : name;
+}
+
+}  // namespace
+
+std::shared_ptr<QVRemoteSiteQueue> QVRemoteSiteQueue::make(int type,
+                                                           const std::shared_ptr<QVRemoteSiteQueueDelegate>& delegate) {
+    std::shared_ptr<QVRemoteSiteQueue> queue(new QVRemoteSiteQueue(type));
+    queue->setDelegate(delegate);
+    return queue;
+}
+
+QVRemoteSiteQueue::QVRemoteSiteQueue(int type) : _connection(std::make_shared<QVRemoteFilesConnection>(type)) {}
+
+QVRemoteSiteQueue::~QVRemoteSiteQueue() {
+    QVNetworkController::sharedInstance().removeObserver(this);
+    {
+        std::lock_guard guard(_lock);
+        _queue.clear();
+        _delegate.reset();
+        _dying = true;
+        _poked = true;
+    }
+    _wake.notify_all();
+    _connection->kill();
+    if (_worker.joinable()) {
+        if (_worker.get_id() == std::this_thread::get_id())
+            _worker.detach();
+        else
+            _worker.join();
+    }
+}
+
+void QVRemoteSiteQueue::setDelegate(const std::shared_ptr<QVRemoteSiteQueueDelegate>& delegate) {
+    std::lock_guard guard(_lock);
+    _delegate = delegate;
+}
+
+std::shared_ptr<QVRemoteSiteQueueDelegate> QVRemoteSiteQueue::delegate() const {
+    std::lock_guard guard(_lock);
+    return _delegate;
+}
+
+void QVRemoteSiteQueue::setInitialWorkingDirectory(const QString& path) {
+    std::lock_guard guard(_lock);
+    _initialWorkingDirectory = path;
+}
+
+void QVRemoteSiteQueue::setLogDelegate(std::function<void(const QString&)> log) {
+    _connection->setLogDelegate(std::move(log));
+}
+
+QString QVRemoteSiteQueue::statusText() const {
+    switch (_state.load()) {
+    case Closed: return {};
+    case Connecting: return tr("Connecting");
+    default: return _networkIsUp ? tr("Connected") : tr("Offline");
+    }
+}
+
+void QVRemoteSiteQueue::setStatus(const QString& text, bool animate) {
+    if (auto d = delegate()) d->queueSetStatus(this, text, animate);
+}
+
+void QVRemoteSiteQueue::poke() {
+    {
+        std::lock_guard guard(_lock);
+        _poked = true;
+    }
+    _wake.notify_all();
+}
+
+void QVRemoteSiteQueue::connectToHost(const QString& host, int port, const QString& user, const QString& password,
+                                      const QStringList& arguments) {
+    auto login = QVConnectAction::make(_connection, host, port, user, password, arguments);
+    {
+        std::lock_guard guard(_lock);
+        _host = host;
+        login->setPath(_initialWorkingDirectory);
+        _connectAction = std::static_pointer_cast<QVConnectAction>(login->copy());
+    }
+    {
+        std::lock_guard guard(_lock);
+        _recentPort = port;
+        _recentUser = user;
+    }
+    _networkIsUp = true;
+    insertLoginAtHead();
+    startWorker(host);
+}
+
+void QVRemoteSiteQueue::insertLoginAtHead() {
+    std::lock_guard guard(_lock);
+    Entry login{_connectAction, Start::Connect, Finish::Opened, nullptr, 0};
+    _connectAction = std::static_pointer_cast<QVConnectAction>(_connectAction->copy());
+    _queue.prepend(login);
+}
+
+void QVRemoteSiteQueue::startWorker(const QString& reachabilityHost) {
+    std::lock_guard guard(_lock);
+    _dying = false;
+    if (_workerRunning) {
+        // A worker that is still there (perhaps on its way out) takes the new work.
+        _poked = true;
+        _wake.notify_all();
+        return;
+    }
+    if (_worker.joinable()) {
+        if (_worker.get_id() == std::this_thread::get_id())
+            _worker.detach();
+        else
+            _worker.join();
+    }
+    _workerRunning = true;
+    _poked = false;
+    _worker = std::thread(&QVRemoteSiteQueue::work, this, reachabilityHost);
+}
+
+void QVRemoteSiteQueue::work(QString reachabilityHost) {
+    // The reachability test resolves the name: never on the caller's (main) thread.
+    if (!reachabilityHost.isEmpty()) {
+        QVError error;
+        if (!QVNetworkController::hostIsReachable(reachabilityHost, &error)) {
+            {
+                std::lock_guard guard(_lock);
+                _queue.clear();
+            }
+            {
+                std::lock_guard guard(_lock);
+                _workerRunning = false;
+            }
+            if (auto d = delegate()) {
+                if (error) d->queueHadError(this, error);
+                d->queueHadFatalFailure(this);
+            }
+            return;
+        }
+        int port;
+        QString user;
+        {
+            std::lock_guard guard(_lock);
+            port = _recentPort;
+            user = _recentUser;
+        }
+        noteRecentHost(reachabilityHost, port, user);
+        std::weak_ptr<QVRemoteSiteQueue> weak = weak_from_this();
+        QVNetworkController::sharedInstance().addObserver(
+            weak_from_this(), this, reachabilityHost, [weak](const QString& host, bool reachable) {
+                if (auto queue = weak.lock()) queue->networkStatusChanged(host, reachable);
+            });
+    }
+    for (;;) {
+        std::shared_ptr<QVRemoteFileAction> action;
+        Entry entry;
+        {
+            std::unique_lock guard(_lock);
+            if (_queue.isEmpty() || !_networkIsUp) {
+                if (_state != Closing) _state = Idle;
+            } else if (_running != _queue.first().action.get()) {
+                entry = _queue.first();
+                action = entry.action;
+                _running = action.get();
+                _state = Busy;
+            }
+        }
+        if (action) {
+            performStart(entry);
+            action->runWithDelegate(shared_from_this());
+        } else {
+            setStatus(statusText(), false);
+        }
+        std::unique_lock guard(_lock);
+        if (!_dying) {
+            _wake.wait(guard, [&] { return _poked || _dying; });
+            _poked = false;
+        }
+        if (_dying) {
+            // Decided under the lock, so a login queued from now on starts a new worker.
+            _workerRunning = false;
+            break;
+        }
+    }
+    _state = Closed;
+    if (auto d = delegate()) d->queueClosedConnection(this);
+    setStatus(statusText(), false);
+}
+
+void QVRemoteSiteQueue::performStart(const Entry& entry) {
+    auto text = [&]() -> QString {
+        switch (entry.start) {
+        case Start::Connect: _state = Connecting; return {};
+        case Start::Close: _state = Closing; return tr("Closing connection");
+        case Start::CreateDirectory:
+            return tr("Creating directory \"%1\"").arg(lastComponent(static_cast<QVFileAction*>(entry.action.get())->remotePath()));
+        case Start::Delete: {
+            if (auto* f = dynamic_cast<QVFileAction*>(entry.action.get())) return tr("Deleting \"%1\"").arg(lastComponent(f->remotePath()));
+            return tr("Deleting \"%1\"").arg(lastComponent(static_cast<QVDirectoryAction*>(entry.action.get())->remotePath()));
+        }
+        case Start::Move: {
+            auto* m = static_cast<QVFileAction*>(entry.action.get());
+            return tr("Moving \"%1\" to \"%2\"").arg(lastComponent(m->remotePath()), lastComponent(m->newPath()));
+        }
+        case Start::Upload:
+        case Start::Download: {
+            QString local, remote;
+            if (auto* t = dynamic_cast<QVFileTransferAction*>(entry.action.get())) {
+                local = t->localPath();
+                remote = t->remotePath();
+            } else if (auto* d = dynamic_cast<QVDirectoryAction*>(entry.action.get())) {
+                local = d->localPath();
+                remote = d->remotePath();
+            }
+            return entry.start == Start::Upload ? tr("Uploading \"%1\"").arg(lastComponent(local))
+                                                : tr("Downloading \"%1\"").arg(lastComponent(remote));
+        }
+        case Start::Retrieve:
+            return tr("Getting file list for \"%1\"").arg(static_cast<QVFileListingAction*>(entry.action.get())->path());
+        case Start::None: return {};
+        }
+        return {};
+    }();
+    if (!text.isEmpty()) setStatus(text, true);
+}
+
+void QVRemoteSiteQueue::performFinish(const Entry& entry) {
+    auto* action = entry.action.get();
+    if (entry.finish == Finish::Opened) {
+        _state = Idle;
+        if (auto d = delegate()) d->queueOpenedConnection(this);
+        return;
+    }
+    if (entry.finish == Finish::Closed) {
+        _dying = true;
+        _connection->close();
+        poke();
+        return;
+    }
+    auto receiver = entry.finishDelegate ? entry.finishDelegate : delegate();
+    if (!receiver) return;
+    switch (entry.finish) {
+    case Finish::Retrieved: {
+        auto* l = static_cast<QVFileListingAction*>(action);
+        receiver->queueRetrievedFiles(this, l->files(), l->path());
+        break;
+    }
+    case Finish::Downloaded:
+    case Finish::Uploaded: {
+        QString local, remote;
+        if (auto* t = dynamic_cast<QVFileTransferAction*>(action)) {
+            local = t->localPath();
+            remote = t->remotePath();
+        } else if (auto* d = dynamic_cast<QVDirectoryAction*>(action)) {
+            local = d->localPath();
+            remote = d->remotePath();
+        }
+        if (entry.finish == Finish::Downloaded)
+            receiver->queueDownloadedFile(this, remote, local);
+        else
+            receiver->queueUploadedFile(this, local, remote);
+        break;
+    }
+    case Finish::Moved: {
+        auto* m = static_cast<QVFileAction*>(action);
+        receiver->queueMovedFile(this, m->remotePath(), m->newPath());
+        break;
+    }
+    case Finish::Deleted:
+        if (auto* f = dynamic_cast<QVFileAction*>(action))
+            receiver->queueDeletedFile(this, f->remotePath());
+        else
+            receiver->queueDeletedFile(this, static_cast<QVDirectoryAction*>(action)->remotePath());
+        break;
+    case Finish::Created: receiver->queueCreatedDirectory(this, static_cast<QVFileAction*>(action)->remotePath()); break;
+    case Finish::ChangedDirectory:
+        receiver->queueChangedToDirectory(this, static_cast<QVFileAction*>(action)->remotePath());
+        break;
+    case Finish::Chmod: {
+        auto* c = static_cast<QVFileAction*>(action);
+        receiver->queueDidChmod(this, c->mode(), c->remotePath());
+        break;
+    }
+    default: break;
+    }
+}
+
+void QVRemoteSiteQueue::failEntry(const Entry& entry, int statusCode, bool toQueueDelegate) {
+    const QVError error = entry.action->errorWithStatusCode(statusCode);
+    if (toQueueDelegate)
+        if (auto d = delegate()) d->queueHadError(this, error);
+    if (entry.finishDelegate) entry.finishDelegate->queueActionFailed(this, entry.action.get(), error);
+}
+
+void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, int statusCode) {
+    Entry entry;
+    {
+        std::lock_guard guard(_lock);
+        if (_queue.isEmpty() || _queue.first().action.get() != action) return;  // a dropped action
+        entry = _queue.first();
+        _running = nullptr;
+    }
+    if (result) {
+        performFinish(entry);
+        {
+            std::lock_guard guard(_lock);
+            if (!_queue.isEmpty() && _queue.first().action.get() == action) _queue.removeFirst();
+        }
+        poke();
+        return;
+    }
+    if (!_networkIsUp) return;  // held at the head until the network returns
+    if (action->failureIsFatal()) {
+        auto d = delegate();
+        auto* login = dynamic_cast<QVConnectAction*>(action);
+        if (d) {
+            if (_state == Connecting && login && login->credentialsWereSent())
+                d->queueHadCredentialsFailure(this);
+            else
+                d->queueHadFatalFailure(this);
+        }
+        QList<Entry> dropped;
+        {
+            std::lock_guard guard(_lock);
+            dropped = std::exchange(_queue, {});
+        }
+        // Whoever waits for a dropped operation hears that it will not come.
+        for (const Entry& e : dropped)
+            if (e.action.get() != action) failEntry(e, 0, false);
+        closeConnection();
+        return;
+    }
+    bool repeat = false;
+    {
+        std::lock_guard guard(_lock);
+        if (_queue.isEmpty() || _queue.first().action.get() != action) return;  // dropped meanwhile
+        if (_connection->hasTimedOut(statusCode) && _queue.first().repeats < MaximumRepeats && _connectAction) {
+            ++_queue.first().repeats;
+            repeat = true;
+        }
+    }
+    if (repeat) {
+        // Log in again (and enter the folder again), then run the action once more.
+        _connection->kill();
+        QString folder;
+        {
+            std::lock_guard guard(_lock);
+            folder = _initialWorkingDirectory;
+            if (!folder.isEmpty() && _connection->type() != QVRemoteFilesConnection::WebDAV)
+                _queue.prepend({std::make_shared<QVFileAction>(QVFileAction::ChangeDirectory, _connection, folder),
+                                Start::None, Finish::ChangedDirectory, nullptr, 0});
+        }
+        insertLoginAtHead();
+        poke();
+        return;
+    }
+    failEntry(entry, statusCode, true);
+    {
+        std::lock_guard guard(_lock);
+        if (!_queue.isEmpty() && _queue.first().action.get() == action) _queue.removeFirst();
+    }
+    poke();
+}
+
+void QVRemoteSiteQueue::append(Entry entry) {
+    {
+        std::lock_guard guard(_lock);
+        if (_workerRunning && !_dying) {
+            _queue.append(entry);
+            if (_queue.size() == 1) {
+                _poked = true;
+                _wake.notify_all();
+            }
+            return;
+        }
+    }
+    // Nothing would ever run it: say so now.
+    const QVError error = entry.action->errorWithStatusCode(0);
+    if (auto d = delegate()) d->queueHadError(this, error);
+    if (entry.finishDelegate) entry.finishDelegate->queueActionFailed(this, entry.action.get(), error);
+}
+
+void QVRemoteSiteQueue::closeConnection() {
+    if (_connection->state() == QVRemoteFilesConnection::Killed || !_workerRunning) {
+        _dying = true;
+        _connection->close();
+        poke();
+        return;
+    }
+    append({std::make_shared<QVCommandAction>(_connection, QStringLiteral("quit"), true), Start::Close, Finish::Closed,
+            nullptr, 0});
+}
+
+void QVRemoteSiteQueue::cancel() {
+    if (_state == Busy) _connection->cancel();
+}
+
+void QVRemoteSiteQueue::clearActionDelegate(const QVRemoteSiteQueueDelegate* object) {
+    std::lock_guard guard(_lock);
+    for (Entry& e : _queue)
+        if (e.finishDelegate.get() == object) e.finishDelegate.reset();
+}
+
+void QVRemoteSiteQueue::networkStatusChanged(const QString&, bool reachable) {
+    const bool wasUp = _networkIsUp.exchange(reachable);
+    setStatus(statusText(), false);
+    if (reachable) {
+        // Also when an action failed while offline and waits at the head.
+        if (!wasUp) poke();
+        return;
+    }
+    QVariantMap info;
+    info.insert(QVIsLowPriorityError, true);
+    if (auto d = delegate())
+        d->queueHadError(this, QVError::app(11, tr("Network Lost"),
+                                            tr("Your network connection appears to be down. Remote operations will be "
+                                               "queued until your connection is reestablished."),
+                                            {}, info));
+}
+
+void QVRemoteSiteQueue::noteRecentHost(const QString& host, int port, const QString& user) {
+    UserDefaults& defaults = UserDefaults::standard();
+    QVariantList hosts = defaults.arrayForKey(RecentHostsKey);
+    for (const QVariant& record : hosts)
+        if (record.toMap().value(QVRecentRemoteHost).toString() == host) return;
+    QVariantMap record;
+    record.insert(QVRecentRemoteHost, host.isNull() ? QStringLiteral("") : host);
+    record.insert(QVRecentRemoteUser, user.isNull() ? QStringLiteral("") : user);
+    record.insert(QVRecentRemoteProtocol, _connection->type());
+    if (port > 0) record.insert(QVRecentRemotePort, port);
+    hosts.prepend(record);
+    while (hosts.size() > MaximumRecentHosts) hosts.removeLast();
+    defaults.setObject(hosts, RecentHostsKey);
+}
+
+// MARK: operations
+
+void QVRemoteSiteQueue::getFileListing(const QString& path, const std::shared_ptr<QVRemoteSiteQueueDelegate>& d) {
+    append({std::make_shared<QVFileListingAction>(_connection, path), Start::Retrieve, Finish::Retrieved, d, 0});
+}
+void QVRemoteSiteQueue::downloadFile(const QString& remote, const QString& local, const std::shared_ptr<QVRemoteSiteQueueDelegate>& d) {
+    append({std::make_shared<QVFileTransferAction>(QVFileTransferAction::Get, _connection, remote, local), Start::Download,
+            Finish::Downloaded, d, 0});
+}
+void QVRemoteSiteQueue::downloadDirectory(const QString& remote, const QString& local, const std::shared_ptr<QVRemoteSiteQueueDelegate>& d) {
+    append({std::make_shared<QVDirectoryAction>(QVDirectoryAction::Get, _connection, remote, local), Start::Download,
+            Finish::Downloaded, d, 0});
+}
+void QVRemoteSiteQueue::uploadFile(const QString& local, const QString& remote, const std::shared_ptr<QVRemoteSiteQueueDelegate>& d) {
+    append({std::make_shared<QVFileTransferAction>(QVFileTransferAction::Put, _connection, remote, local), Start::Upload,
+            Finish::Uploaded, d, 0});
+}
+void QVRemoteSiteQueue::uploadDirectory(const QString& local, const QString& remote, const std::shared_ptr<QVRemoteSiteQueueDelegate>& d) {
+    append({std::make_shared<QVDirectoryAction>(QVDirectoryAction::Put, _connection, remote, local), Start::Upload,
+            Finish::Uploaded, d, 0});
+}
+void QVRemoteSiteQueue::moveFile(const QString& path, const QString& newPath, const std::shared_ptr<QVRemoteSiteQueueDelegate>& d) {
+    append({QVFileAction::move(_connection, path, newPath), Start::Move, Finish::Moved, d, 0});
+}
+void QVRemoteSiteQueue::deleteFile(const QString& path, const std::shared_ptr<QVRemoteSiteQueueDelegate>& d) {
+    append({std::make_shared<QVFileAction>(QVFileAction::DeleteFile, _connection, path), Start::Delete, Finish::Deleted, d, 0});
+}
+void QVRemoteSiteQueue::deleteDirectory(const QString& path, const std::shared_ptr<QVRemoteSiteQueueDelegate>& d) {
+    append({std::make_shared<QVDirectoryAction>(QVDirectoryAction::Delete, _connection, path), Start::Delete,
+            Finish::Deleted, d, 0});
+}
+void QVRemoteSiteQueue::createDirectory(const QString& path, const std::shared_ptr<QVRemoteSiteQueueDelegate>& d) {
+    append({std::make_shared<QVFileAction>(QVFileAction::MakeDirectory, _connection, path), Start::CreateDirectory,
+            Finish::Created, d, 0});
+}
+void QVRemoteSiteQueue::chmod(const QString& mode, const QString& path) {
+    append({QVFileAction::chmod(_connection, path, mode), Start::None, Finish::Chmod, nullptr, 0});
+}
+void QVRemoteSiteQueue::changeToDirectory(const QString& path) {
+    append({std::make_shared<QVFileAction>(QVFileAction::ChangeDirectory, _connection, path), Start::None,
+            Finish::ChangedDirectory, nullptr, 0});
+}
