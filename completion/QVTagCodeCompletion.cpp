@@ -187,12 +187,12 @@ QList<QVTagCodeCompletion::Value> QVTagCodeCompletion::resolvedValues(const QStr
     if (_cachedValues && _cachedValuesFor == key) return *_cachedValues;
     _cachedValuesFor = key;
     _cachedValues.emplace();
-    const QVariant specification = valuesForElement(_currentElement, _currentAttribute);
-    if (specification.typeId() == QMetaType::QVariantList || specification.typeId() == QMetaType::QStringList) {
-        for (const QVariant& value : specification.toList())
+    const QVariant allowed = valuesForElement(_currentElement, _currentAttribute);
+    if (allowed.typeId() == QMetaType::QVariantList || allowed.typeId() == QMetaType::QStringList) {
+        for (const QVariant& value : allowed.toList())
             if (value.typeId() == QMetaType::QString) _cachedValues->append({value.toString(), std::nullopt});
-    } else if (specification.typeId() == QMetaType::QString) {
-        const QString text = specification.toString();
+    } else if (allowed.typeId() == QMetaType::QString) {
+        const QString text = allowed.toString();
         if (text.startsWith(QLatin1Char('#'))) {
             const QString query = text.mid(1);
             const qsizetype dot = query.lastIndexOf(QLatin1Char('.'));

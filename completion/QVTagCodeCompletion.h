@@ -12,7 +12,7 @@
 class QVRegex;
 class QVTagBasedParser;
 
-// "elements" maps element names to attribute dictionaries; an attribute's value specification
+// "elements" maps element names to attribute dictionaries; what an attribute's value allows
 // is a list of values, one value, "" for none, or "#<class>.<type>" for the index's keys of that
 // language class and type. A value ending in an ellipsis ('path…') asks for it in a sheet.
 class QVTagCodeCompletion : public QVCodeCompletion {
