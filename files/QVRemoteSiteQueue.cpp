@@ -3,6 +3,7 @@
 #include "files/QVFileListingAction.h"
 #include "files/QVRemoteFileActions.h"
 #include "files/QVProjectRemoteConfiguration.h"
+#include "files/QVQueuedRemoteFileRepresentation.h"
 #include "platform/QVNetworkController.h"
 #include "platform/UserDefaults.h"
 
@@ -409,10 +410,23 @@ void QVRemoteSiteQueue::cancel() {
     if (_state == Busy) _connection->cancel();
 }
 
-void QVRemoteSiteQueue::clearActionDelegate(const QVRemoteSiteQueueDelegate* object) {
+void QVRemoteSiteQueue::clearActionDelegate(const void* object) {
     std::lock_guard guard(_lock);
     for (Entry& e : _queue)
-        if (e.finishDelegate.get() == object) e.finishDelegate.reset();
+        if (e.finishDelegate && e.finishDelegate->identity() == object) e.finishDelegate.reset();
+}
+
+std::shared_ptr<QVRemoteFileRepresentation> QVRemoteSiteQueue::newRepresentation(const QString& path) {
+    return std::make_shared<QVQueuedRemoteFileRepresentation>(path, shared_from_this());
+}
+
+bool QVRemoteSiteQueue::isOnline() {
+    QString host;
+    {
+        std::lock_guard guard(_lock);
+        host = _host;
+    }
+    return !host.isEmpty() && QVNetworkController::hostIsReachable(host);
 }
 
 void QVRemoteSiteQueue::networkStatusChanged(const QString&, bool reachable) {

@@ -8,6 +8,7 @@
 #include "files/QVConnectAction.h"
 #include "files/QVRemoteFile.h"
 #include "files/QVRemoteFileAction.h"
+#include "files/QVRemoteFilesQueue.h"
 
 #include <QList>
 #include <QString>
@@ -26,6 +27,8 @@ class QVRemoteSiteQueue;
 class QVRemoteSiteQueueDelegate {
 public:
     virtual ~QVRemoteSiteQueueDelegate() = default;
+    // The object clearActionDelegate knows this delegate by (a stand-in names its owner).
+    virtual const void* identity() const { return this; }
     virtual void queueOpenedConnection(QVRemoteSiteQueue*) {}
     virtual void queueClosedConnection(QVRemoteSiteQueue*) {}
     virtual void queueHadError(QVRemoteSiteQueue*, const QVError&) {}
@@ -51,7 +54,9 @@ public:
     virtual void queueActionFailed(QVRemoteSiteQueue*, QVRemoteFileAction*, const QVError&) {}
 };
 
-class QVRemoteSiteQueue : public QVRemoteFileActionDelegate, public std::enable_shared_from_this<QVRemoteSiteQueue> {
+class QVRemoteSiteQueue : public QVRemoteFilesQueue,
+                          public QVRemoteFileActionDelegate,
+                          public std::enable_shared_from_this<QVRemoteSiteQueue> {
 public:
     enum State { Closed = 0, Connecting = 1, Idle = 2, Busy = 3, Closing = 4 };
     // How often an action is repeated after its client timed out or died.
@@ -78,8 +83,12 @@ public:
     // Interrupts the running command while busy.
     void cancel();
     void closeConnection();
-    // Queued actions stop reporting to the object.
-    void clearActionDelegate(const QVRemoteSiteQueueDelegate* delegate);
+    // Queued actions stop reporting to the object (a delegate's identity()).
+    void clearActionDelegate(const void* object) override;
+    // A remote side for a node of the site's tree, working through this queue.
+    std::shared_ptr<QVRemoteFileRepresentation> newRepresentation(const QString& path) override;
+    // A fresh reachability test of the login host.
+    bool isOnline() override;
 
     void getFileListing(const QString& path, const std::shared_ptr<QVRemoteSiteQueueDelegate>& delegate);
     void downloadFile(const QString& remote, const QString& local, const std::shared_ptr<QVRemoteSiteQueueDelegate>& delegate);
