@@ -76,10 +76,52 @@ void copyAttributes(const char* from, int fd) {
     }
 }
 
+// Overwrites the file at name with data, keeping its inode (mode, owner, attributes stay).
+// Space for the new size is reserved first where the file system can, so a full disk fails
+// before anything is overwritten.
+bool writeInPlace(const QByteArray& name, const QByteArray& data, int* err, const char** step) {
+    const int fd = ::open(name.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        *err = errno;
+        *step = "Writing";
+        return false;
+    }
+    bool ok = true;
+    if (!data.isEmpty()) {
+        const int reserved = ::posix_fallocate(fd, 0, off_t(data.size()));
+        if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL) {
+            *err = reserved;
+            *step = "Writing";
+            ok = false;
+        }
+    }
+    if (ok && !writeAll(fd, data.constData(), data.size(), err)) {
+        *step = "Writing";
+        ok = false;
+    }
+    if (ok && ::ftruncate(fd, off_t(data.size())) != 0) {
+        *err = errno;
+        *step = "Writing";
+        ok = false;
+    }
+    if (ok && ::fsync(fd) != 0) {
+        *err = errno;
+        *step = "Flushing";
+        ok = false;
+    }
+    if (::close(fd) != 0 && ok) {
+        *err = errno;
+        *step = "Closing";
+        ok = false;
+    }
+    return ok;
+}
+
 }  // namespace
 
 bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* error,
-                       const QMap<QByteArray, QByteArray>& extraAttributes) {
+                       const QMap<QByteArray, QByteArray>& extraAttributes, bool* inPlace) {
+    if (inPlace) *inPlace = false;
     if (path.isEmpty()) {
         qvSetError(error, QVError::posix(ENOENT, QStringLiteral("Writing"), path));
         return false;
@@ -107,7 +149,21 @@ bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* err
     // mkostemp opens with O_CREAT | O_EXCL: the name is ours alone.
     const int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
     if (fd < 0) {
-        qvSetError(error, QVError::posix(errno, QStringLiteral("Creating a temporary file for"), path));
+        const int refused = errno;
+        if (exists && (refused == EACCES || refused == EPERM)) {
+            int err = 0;
+            const char* step = "Writing";
+            if (!writeInPlace(targetName, data, &err, &step)) {
+                qvSetError(error, QVError::posix(err, QString::fromLatin1(step), path));
+                return false;
+            }
+            for (auto it = extraAttributes.cbegin(); it != extraAttributes.cend(); ++it)
+                (void)::lsetxattr(targetName.constData(), it.key().constData(), it.value().constData(),
+                                  size_t(it.value().size()), 0);
+            if (inPlace) *inPlace = true;
+            return true;
+        }
+        qvSetError(error, QVError::posix(refused, QStringLiteral("Creating a temporary file for"), path));
         return false;
     }
 

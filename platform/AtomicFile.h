@@ -21,6 +21,10 @@ public:
     // The old file's extended attributes go to the new one, its POSIX ACL among them; then
     // extraAttributes (name to value, e.g. "user.…") are set. An attribute the file system or
     // the caller's rights refuse is skipped: attributes never fail a write.
+    //
+    // A file the caller may write in a folder that refuses a temporary file is written in place
+    // instead (not atomic: a crash midway leaves it partly written), after reserving its new
+    // size so that a full disk fails before the old contents are touched; inPlace tells.
     static bool write(const QString& path, const QByteArray& data, QVError* error = nullptr,
-                      const QMap<QByteArray, QByteArray>& extraAttributes = {});
+                      const QMap<QByteArray, QByteArray>& extraAttributes = {}, bool* inPlace = nullptr);
 };

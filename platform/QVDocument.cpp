@@ -69,6 +69,7 @@ bool QVDocument::saveToFile(const QString& path, QVError* error, QVError* warnin
     // saved step's token and look saved.
     if (_undoManager) _undoManager->breakCoalescing();
     QVError failure;
+    _writeNotice = QVError();
     std::optional<Contents> contents = dataOfType(_fileType, &failure);
     if (!contents || !writeToFile(target, contents->bytes, &failure)) {
         qvSetError(error, failure);
@@ -76,12 +77,20 @@ bool QVDocument::saveToFile(const QString& path, QVError* error, QVError* warnin
     }
     if (target != _fileName) setFileName(target);
     if (contents->warning) qvSetError(warning, contents->warning);
+    else if (_writeNotice) qvSetError(warning, _writeNotice);
     saveCompleted(token, contents->whole);
     return true;
 }
 
 bool QVDocument::writeToFile(const QString& path, const QByteArray& bytes, QVError* error) {
-    return AtomicFile::write(path, bytes, error, fileAttributesToWrite());
+    bool inPlace = false;
+    if (!AtomicFile::write(path, bytes, error, fileAttributesToWrite(), &inPlace)) return false;
+    if (inPlace) {
+        _writeNotice = QVError::app(WrittenInPlaceNotice,
+                                    QVLocalized(QStringLiteral("The folder does not allow a temporary file, so the file was written in place.")));
+        _writeNotice.setUserInfoValue(QString::fromLatin1(QVIsLowPriorityError), true);
+    }
+    return true;
 }
 
 void QVDocument::saveCompleted(quint64 token, bool whole) {

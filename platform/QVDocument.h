@@ -28,6 +28,9 @@ public:
     enum class ChangeType { Done, Cleared };
     // The bytes to write, and whether they hold the text whole: a lossy save writes the file but
     // leaves the document edited. warning travels to the caller of the save.
+    // Code (in the application's error domain) of the low-priority notice of a save that had to
+    // overwrite the file in place.
+    static constexpr qint64 WrittenInPlaceNotice = 19;
     struct Contents {
         QByteArray bytes;
         bool whole = true;
@@ -63,7 +66,8 @@ public:
     // Writes the document's bytes to path (fileName() when empty) atomically. On success the
     // document takes path as its name and saveCompleted() runs with the token of the write;
     // a lossy write succeeds but leaves the document edited and puts its warning in warning.
-    // On failure nothing changes: the document stays edited, and error says why.
+    // On failure nothing changes: the document stays edited, and error says why. A write that
+    // had to overwrite the file in place succeeds with a low-priority notice in warning.
     bool saveToFile(const QString& path = {}, QVError* error = nullptr, QVError* warning = nullptr);
     // Reads the file again. On success the text is the file's and the document is clean; on
     // failure nothing at all changes (text, edited state, undo) and error says why.
@@ -85,6 +89,8 @@ protected:
     virtual void saveCompleted(quint64 token, bool whole);
     // Makes the state named token the clean one.
     void markCleanAt(quint64 token);
+    // What the last write has to tell besides success (written in place); null when nothing.
+    QVError _writeNotice;
 
 private:
     void notifyIfFlipped();

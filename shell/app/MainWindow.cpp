@@ -82,6 +82,7 @@ void MainWindow::saveDocument() {
     if (_document->fileName().isEmpty() || !_loaded) return;
     QVError error, warning;
     if (!_document->save(&error, &warning)) showError(error);
+    else if (warning.isLowPriority()) statusBar()->showMessage(warning.localizedDescription());
     else if (warning) showError(warning);
 }
 

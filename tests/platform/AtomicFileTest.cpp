@@ -132,12 +132,17 @@ TEST(AtomicFile, PermissionsAreRespected) {
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write("old");
     }
+    // A writable file in a folder that refuses a new file is written in place; a new file there
+    // is refused.
     ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0555), 0);
     QVError error;
-    EXPECT_FALSE(AtomicFile::write(inLocked, "new", &error));
-    EXPECT_EQ(error.code(), EACCES);
-    EXPECT_EQ(readAll(inLocked), QByteArray("old"));
+    bool inPlace = false;
+    EXPECT_TRUE(AtomicFile::write(inLocked, "new", &error, {}, &inPlace));
+    EXPECT_TRUE(inPlace);
+    EXPECT_EQ(readAll(inLocked), QByteArray("new"));
     EXPECT_EQ(entries(folder), QStringList{QStringLiteral("file")});
+    EXPECT_FALSE(AtomicFile::write(folder + QStringLiteral("/other"), "new", &error));
+    EXPECT_EQ(error.code(), EACCES);
     ::chmod(QFile::encodeName(folder).constData(), 0755);
 
     // A read-only file in a writable folder is not replaced behind its owner's back.
@@ -176,6 +181,37 @@ TEST(AtomicFile, KeepsAttributesAndTheACLAndAddsTheCallersWhereTheyAreKept) {
     ASSERT_TRUE(AtomicFile::write(path, "newer", nullptr, {{"nonamespace", "x"}}));
     EXPECT_EQ(readAll(path), QByteArray("newer"));
     EXPECT_EQ(tool(QStringLiteral("getfattr"), {"--only-values", "-n", "user.creator", path}), QByteArray("QVDT"));
+}
+
+TEST(AtomicFile, AFolderRefusingATemporaryFileGetsTheFileWrittenInPlace) {
+    TestDir dir;
+    const QString folder = dir.file(QStringLiteral("shut"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString path = dir.write(QStringLiteral("shut/page.html"), "old contents, longer than the new");
+    struct stat before {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &before), 0);
+    // The superuser creates files in any folder it may not write, but not in an immutable one.
+    const bool root = runningAsRoot();
+    const auto shut = [&](bool closed) {
+        return root ? Process::run(QStringLiteral("chattr"), {closed ? "+i" : "-i", folder}).succeeded()
+                    : ::chmod(QFile::encodeName(folder).constData(), closed ? 0555 : 0755) == 0;
+    };
+    ASSERT_TRUE(shut(true)) << "chattr (package e2fsprogs) failed";
+    bool inPlace = false;
+    QVError error;
+    const bool written = AtomicFile::write(path, "new", &error, {}, &inPlace);
+    const QStringList left = entries(folder);
+    ASSERT_TRUE(shut(false));
+    ASSERT_TRUE(written) << error.localizedDescription().toStdString();
+    EXPECT_TRUE(inPlace);
+    EXPECT_EQ(readAll(path), QByteArray("new"));
+    EXPECT_EQ(left, QStringList{QStringLiteral("page.html")});
+    struct stat after {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    // Where a temporary file can be made, the write is atomic again.
+    EXPECT_TRUE(AtomicFile::write(path, "newer", &error, {}, &inPlace));
+    EXPECT_FALSE(inPlace);
 }
 
 TEST(AtomicFile, ReadersSeeTheOldOrTheNewFileNeverAMix) {
