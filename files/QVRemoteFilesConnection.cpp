@@ -377,7 +377,14 @@ bool QVRemoteFilesConnection::writeSecret(const QString& secret) {
         {
             std::lock_guard guard(_lock);
             if (_masterFD < 0) return false;
-            if (!PseudoTerminal::echoes(_masterFD)) return writeLine(secret.toUtf8() + '\n');
+            if (!PseudoTerminal::echoes(_masterFD)) {
+                if (!writeLine(secret.toUtf8() + '\n')) return false;
+                // The answer is on its way and nothing echoes it: a server that never answers
+                // must still meet the reply time-out.
+                int asked = Asked;
+                _state.compare_exchange_strong(asked, Replying);
+                return true;
+            }
         }
         usleep(20000);
     }

@@ -24,6 +24,7 @@ while IFS= read -r line; do
     quit) printf '221 Goodbye.\n'; exit 0;;
     die) exit 3;;
     ask) printf 'Password: ';;
+    askstall) stty -echo; printf 'Password: '; read secret; sleep 5;;
     fail) printf '550 No such file or directory.\nftp> ';;
     roman) printf 'caf\216 \216t\216\n226 done\nftp> ';;
     split) printf '150 op'; sleep 0.2; printf 'ening\n226 Tran'; sleep 0.2; printf 'sfer complete.\nftp> ';;
@@ -183,6 +184,34 @@ TEST(RemoteConnection, EndsKillsAndTimeOutsReachTheWaitingSideOnce) {
     EXPECT_TRUE(missing->clientEnded());
     std::lock_guard g3(third->lock);
     EXPECT_TRUE(third->replies[0].join(" ").contains("EXEC FAILED: /nonexistent/ftp"));
+}
+
+TEST(RemoteConnection, PasswordsAreTypedOnlyUnechoedAndStillMeetTheTimeOut) {
+    FakeClient client;
+    struct Case {
+        const char* command;
+        bool typed;  // the terminal does not echo: the secret is typed
+    };
+    for (const Case c : {Case{"ask", false}, Case{"askstall", true}}) {
+        SCOPED_TRACE(c.command);
+        auto connection = client.connection();
+        connection->setReplyTimeout(std::chrono::milliseconds(500));
+        auto recorder = std::make_shared<ReplyRecorder>();
+        recorder->answers = true;
+        connection->setDelegate(recorder);
+        connection->launchWithArguments({});
+        ASSERT_TRUE(recorder->waitFor(1));
+        ASSERT_TRUE(connection->writeCommand(c.command));
+        ASSERT_TRUE(recorder->waitFor(2));
+        EXPECT_EQ(connection->state(), QVRemoteFilesConnection::Asked);
+        EXPECT_EQ(connection->writeSecret("secret"), c.typed);
+        if (c.typed) {
+            // A server that never answers the password: the time-out ends the wait.
+            std::unique_lock g(recorder->lock);
+            EXPECT_TRUE(recorder->changed.wait_for(g, std::chrono::seconds(5), [&] { return recorder->timeouts == 1; }));
+        }
+        connection->kill();
+    }
 }
 
 TEST(RemoteActions, StatusCodesAndFailureWords) {
