@@ -288,6 +288,9 @@ void QVFile::mergeWithRepresentation(const std::shared_ptr<QVFileRepresentation>
         _remoteRepresentation = std::static_pointer_cast<QVRemoteFileRepresentation>(representation);
         _remoteRepresentation->setDelegate(std::weak_ptr<QVFileRepresentationDelegate>(self));
         _remoteMadeForUpload = false;
+        // A folder opened before the site's listing reached it shows only its local children
+        // until its new remote side is asked for its own.
+        if (_children && isFolder()) _remoteRepresentation->loadChildren();
     }
     refreshFile(self);
 }

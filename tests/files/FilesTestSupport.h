@@ -165,4 +165,12 @@ public:
 };
 
 // The loaded tree below the node, one line per node: indentation, name, indicator in brackets.
-QString dumpTree(const std::shared_ptr<QVFile>& node, int depth = 0);
+inline QString dumpTree(const std::shared_ptr<QVFile>& node, int depth = 0) {
+    QString out;
+    if (!node->childrenListed()) return out;
+    for (const auto& child : node->children(false)) {
+        out += QString(depth * 2, ' ') + child->name() + "[" + child->indicator() + "]\n";
+        out += dumpTree(child, depth + 1);
+    }
+    return out;
+}

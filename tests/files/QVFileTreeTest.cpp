@@ -9,16 +9,6 @@
 
 #include <gtest/gtest.h>
 
-QString dumpTree(const std::shared_ptr<QVFile>& node, int depth) {
-    QString out;
-    if (!node->childrenListed()) return out;
-    for (const auto& child : node->children(false)) {
-        out += QString(depth * 2, ' ') + child->name() + "[" + child->indicator() + "]\n";
-        out += dumpTree(child, depth + 1);
-    }
-    return out;
-}
-
 namespace {
 
 struct Tree {
