@@ -43,6 +43,7 @@ public:
     ~HTMLView() override;
 
     void setInterfaceDelegate(std::weak_ptr<HTMLViewDelegate> delegate) { _interfaceDelegate = std::move(delegate); }
+    std::shared_ptr<HTMLViewDelegate> delegate() const { return _interfaceDelegate.lock(); }
     // Where the view reads the document's per-file settings (FileEncodingKey); none: no value.
     void setFileConfigurationReader(std::function<QVariant(const QString& key)> reader) { _fileConfiguration = std::move(reader); }
     // Lets the text go before the owner lets the view go.
@@ -168,7 +169,6 @@ private:
     void undoableSetStringAsIs(const QString& text, const QString& actionName);
     bool applyLoadedText(std::optional<QString> text, QVStringEncoding encoding, QVStringEncoding previous,
                          const QVError& readError, const QString& actionName, QVError* error);
-    std::shared_ptr<HTMLViewDelegate> delegate() const { return _interfaceDelegate.lock(); }
 
     std::weak_ptr<HTMLViewDelegate> _interfaceDelegate;
     QString _lineBreak;

@@ -2,8 +2,11 @@
 #include "editor/QVFileDocument.h"
 
 #include "editor/HTMLView.h"
+#include "files/QVFile.h"
 #include "platform/AppBundle.h"
 #include "shell/FileEncodings.h"
+
+#include <utility>
 
 namespace {
 
@@ -33,7 +36,8 @@ QString QVFileDocument::misfitSentence(const QString& text, QVStringEncoding enc
     return QVLocalized(QStringLiteral("The first is \u201c%1\u201d in line %2.")).arg(misfit).arg(line);
 }
 
-QVFileDocument::QVFileDocument(const QString& path) {
+QVFileDocument::QVFileDocument(const QString& path)
+    : _callbacks(std::make_shared<char>(), static_cast<QVFileDocumentCallbacks*>(this)) {
     _textView = new HTMLView(path);
     setFileName(path);
     auto undo = std::make_shared<QVUndoManager>();
@@ -43,6 +47,8 @@ QVFileDocument::QVFileDocument(const QString& path) {
 }
 
 QVFileDocument::~QVFileDocument() {
+    setFileNode({});
+    _callbacks.reset();
     setUndoManager({});
     if (_textView) {
         _textView->setFileConfigurationReader({});
@@ -167,4 +173,55 @@ bool QVFileDocument::reallyReopenUsingEncoding(QVStringEncoding encoding, QVErro
     QString name = FileEncodings::stringFromEncoding(_textView->stringEncoding());
     qvSetError(notice, _loadNotice ? _loadNotice : QVError::app(FileEncodings::FallbackEncodingError, QString(format).replace(QStringLiteral("%@"), name)));
     return true;
+}
+
+void QVFileDocument::setFileNode(const std::shared_ptr<QVFile>& node) {
+    if (node == _fileNode) return;
+    if (_fileNode && _fileNode->document() == _callbacks) _fileNode->setDocument({});
+    _fileNode = node;
+    if (_fileNode) _fileNode->setDocument(_callbacks);
+}
+
+void QVFileDocument::filePathDidChange() {
+    if (_fileNode) setFileName(_fileNode->path());
+}
+
+bool QVFileDocument::saveForClose(std::function<void(bool)> finished, QVError* error, QVError* warning) {
+    _closeFinished = std::move(finished);
+    // A successful write hands finished to its save (which may already have run it).
+    if (save(error, warning)) return true;
+    _closeFinished = nullptr;
+    return false;
+}
+
+void QVFileDocument::saveCompleted(quint64 token, bool whole) {
+    const quint64 save = ++_lastSave;
+    _pendingSaves[save] = PendingSave{token, whole, std::exchange(_closeFinished, nullptr)};
+    // The node ends the save, at once or when its upload has ended.
+    if (const auto node = _fileNode) node->contentsDidChange(save);
+    else endSave(save, true, {});
+}
+
+void QVFileDocument::fileContentChangeFinished(quint64 save) { endSave(save, true, {}); }
+
+void QVFileDocument::fileContentChangeFailed(quint64 save, const QVError& error) { endSave(save, false, error); }
+
+void QVFileDocument::endSave(quint64 save, bool uploaded, const QVError& error) {
+    const auto it = _pendingSaves.find(save);
+    if (it == _pendingSaves.end()) return;
+    const PendingSave ended = std::move(it->second);
+    _pendingSaves.erase(it);
+    // A save that ends after a later one did says nothing about the text any more.
+    const bool latest = save > _lastCleanSave;
+    if (uploaded && latest) {
+        _lastCleanSave = save;
+        // Clean at the state written: what was typed during the upload stays edited.
+        QVDocument::saveCompleted(ended.token, ended.whole);
+    } else if (!uploaded) {
+        // The site lacks what was written: still unsaved, whatever was typed since.
+        if (latest) updateChangeCount(ChangeType::Done);
+        if (_textView)
+            if (const auto delegate = _textView->delegate()) delegate->htmlViewHadError(_textView, error, true);
+    }
+    if (ended.finished) ended.finished(uploaded && ended.whole);
 }

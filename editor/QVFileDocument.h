@@ -2,6 +2,7 @@
 // file's encoding and line breaks, reopening in another encoding, and saving in them.
 #pragma once
 
+#include "files/QVFileDocumentCallbacks.h"
 #include "platform/QVDocument.h"
 #include "platform/TextEncoding.h"
 
@@ -10,9 +11,17 @@
 #include <QVariant>
 #include <QVariantMap>
 
-class HTMLView;
+#include <functional>
+#include <map>
+#include <memory>
 
-class QVFileDocument : public QVDocument {
+class HTMLView;
+class QVFile;
+
+// With a file node, a save ends only when the node says so: after the upload its project asks
+// for, or at once. Until then the document stays edited; a failed upload leaves it edited and
+// shows the error. Saves are numbered, and a node's report counts only for the save it names.
+class QVFileDocument : public QVDocument, public QVFileDocumentCallbacks {
 public:
     // Code (in the application's error domain) of the question before reopening an edited
     // document, and of a write that failed.
@@ -54,13 +63,42 @@ public:
     // The reopen itself, whatever the edited state (the question's "Discard Changes").
     bool reallyReopenUsingEncoding(QVStringEncoding encoding, QVError* error = nullptr, QVError* notice = nullptr);
 
+    // The node of the document's file in a file tree (none: a single file). The old node lets go
+    // of the document first; the new one reports to it.
+    void setFileNode(const std::shared_ptr<QVFile>& node);
+    std::shared_ptr<QVFile> fileNode() const { return _fileNode; }
+    // A save for closing: finished runs once, when this save has ended, with whether the window
+    // may close (the write and its upload succeeded and held the text whole). A write that fails
+    // returns false at once (error says why) and finished never runs; nor does it for a save
+    // replaced before it ended (a later save never closes the window).
+    bool saveForClose(std::function<void(bool saved)> finished, QVError* error = nullptr, QVError* warning = nullptr);
+    // Whether a save waits for its node (an upload under way).
+    bool isSaving() const { return !_pendingSaves.empty(); }
+
+    // What the file node tells.
+    void filePathDidChange() override;
+    // Changes on disk are not followed yet: the document keeps its text.
+    void fileContentsChangedExternally() override {}
+    void fileContentsDisappeared() override {}
+    void fileContentChangeFinished(quint64 save) override;
+    void fileContentChangeFailed(quint64 save, const QVError& error) override;
+
 protected:
     bool readFromFile(const QString& path, const QString& type, QVError* error) override;
     std::optional<Contents> dataOfType(const QString& type, QVError* error) override;
     // The creator code "QVDT", where the file system keeps user attributes.
     QMap<QByteArray, QByteArray> fileAttributesToWrite() const override;
+    void saveCompleted(quint64 token, bool whole) override;
 
 private:
+    struct PendingSave {
+        quint64 token = 0;
+        bool whole = true;
+        std::function<void(bool)> finished;
+    };
+    // Ends the save named save (when it is still under way) as the node reported.
+    void endSave(quint64 save, bool uploaded, const QVError& error);
+
     // The misfit warning's sentence for the first character of text encoding cannot hold; empty
     // when all fit.
     static QString misfitSentence(const QString& text, QVStringEncoding encoding);
@@ -68,4 +106,11 @@ private:
     QPointer<HTMLView> _textView;
     QVariantMap _localConfiguration;
     QVError _loadNotice;
+    std::shared_ptr<QVFile> _fileNode;
+    // What the node holds (weakly) to report to the document; gone with the document.
+    std::shared_ptr<QVFileDocumentCallbacks> _callbacks;
+    std::map<quint64, PendingSave> _pendingSaves;
+    quint64 _lastSave = 0;
+    quint64 _lastCleanSave = 0;
+    std::function<void(bool)> _closeFinished;  // taken by the next save that reaches its node
 };

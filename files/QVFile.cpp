@@ -559,9 +559,13 @@ std::shared_ptr<QVRemoteFileRepresentation> QVFile::remoteSideOnDemand() {
     return _remoteRepresentation;
 }
 
-void QVFile::upload() {
+void QVFile::upload() { uploadForSave(0); }
+
+void QVFile::uploadForSave(quint64 save) {
     if (!remoteQueue()) return;
     const auto self = shared_from_this();
+    // Every transfer of a file is counted, so each end reaches the save it belongs to.
+    if (!isFolder()) _uploadSaves.append(save);
     if (const auto parent = this->parent()) parent->childWillUpload();
     _hasPendingOperation = true;
     if (const auto remote = remoteSideOnDemand()) remote->upload();
@@ -576,21 +580,21 @@ void QVFile::childWillUpload() {
     if (const auto remote = remoteSideOnDemand()) remote->makeDirectory();
 }
 
-void QVFile::contentsDidChange() {
+void QVFile::contentsDidChange(quint64 save) {
     const auto self = shared_from_this();
     const auto delegate = _delegate.lock();
     const auto queue = remoteQueue();
     if (delegate && queue && delegate->fileShouldUpload(self)) {
-        upload();
+        uploadForSave(save);
         if (!remoteOnly() && !queue->isOnline()) {
-            if (const auto document = _document.lock()) document->fileContentChangeFinished();
+            if (const auto document = _document.lock()) document->fileContentChangeFinished(save);
             presentError(QVError::app(18, QVLocalized(QStringLiteral("UPLOAD_WHILE_OFFLINE_TITLE")),
                                       QVLocalized(QStringLiteral("UPLOAD_WHILE_OFFLINE_BODY"))));
         }
         if (isFolder()) return;
     } else {
         if (isFolder()) return;
-        if (const auto document = _document.lock()) document->fileContentChangeFinished();
+        if (const auto document = _document.lock()) document->fileContentChangeFinished(save);
     }
     if (QVFileWatcher* watcher = fileWatcher()) watcher->resetForFile(this, QVFileWatcherTypeWrite);
 }
@@ -707,7 +711,10 @@ void QVFile::fileRepresentationContentChangeFinished(QVFileRepresentation*) {
     const auto self = shared_from_this();
     _remoteMadeForUpload = false;
     if (isFolder()) refreshFile(self);
-    else if (const auto document = _document.lock()) document->fileContentChangeFinished();
+    else if (!_uploadSaves.isEmpty()) {
+        const quint64 save = _uploadSaves.takeFirst();
+        if (const auto document = _document.lock()) document->fileContentChangeFinished(save);
+    }
     _hasPendingOperation = false;
 }
 
@@ -872,8 +879,10 @@ void QVFile::fileRepresentationFailed(QVFileRepresentation* representation, QVFi
     case QVFileOperation::MakeDirectory:
         // Nothing shows as uploaded: a remote side made only for this upload goes again.
         if (_remoteMadeForUpload && representation == _remoteRepresentation.get()) dropRemoteRepresentation();
-        if (!isFolder())
-            if (const auto document = _document.lock()) document->fileContentChangeFailed(error);
+        if (!isFolder() && operation == QVFileOperation::Upload && !_uploadSaves.isEmpty()) {
+            const quint64 save = _uploadSaves.takeFirst();
+            if (const auto document = _document.lock()) document->fileContentChangeFailed(save, error);
+        }
         refreshFile(self);
         break;
     case QVFileOperation::Move:

@@ -133,8 +133,9 @@ public:
     void upload();
     void childWillUpload();
     // After a save: upload when the delegate wants it, finish the document's save otherwise,
-    // and re-arm the watcher so the save is not taken for an outside change.
-    void contentsDidChange();
+    // and re-arm the watcher so the save is not taken for an outside change. Every upload's end,
+    // success or failure, reaches the document named with save.
+    void contentsDidChange(quint64 save = 0);
     void download();
     bool contentAvailable(bool download);
     // Removes the file for good (the remote side first, then the local one into the Trash).
@@ -177,6 +178,7 @@ protected:
 
 private:
     QVFileRepresentation* preferredRepresentation() const;
+    void uploadForSave(quint64 save);
     void dropLocalRepresentation();
     // A reload saw the name again: reads the local side's attributes anew.
     void localAttributesMayHaveChanged();
@@ -206,6 +208,8 @@ private:
     bool _everExpanded = false;
     // The remote side was made for an upload, not found in a listing: a failed upload drops it.
     bool _remoteMadeForUpload = false;
+    // The saves whose uploads are queued, oldest first: the site ends a node's transfers in order.
+    QList<quint64> _uploadSaves;
     QImage _icon;
     mutable QString _uuid;
     QString _lastName;  // the name once both sides are gone, for whoever still holds the node

@@ -13,8 +13,10 @@ public:
     virtual void fileContentsChangedExternally() = 0;
     // The local file vanished.
     virtual void fileContentsDisappeared() = 0;
-    // A save (with its upload, when there is one) is complete: the document is no longer edited.
-    virtual void fileContentChangeFinished() = 0;
-    // The upload after a save failed: the save ends, the document stays edited.
-    virtual void fileContentChangeFailed(const QVError& error) = 0;
+    // The save named save (as the document gave it to contentsDidChange) is complete, with its
+    // upload when there is one, or locally when the site is offline. A save may be named twice
+    // (offline, then when its queued upload ends): only the first report counts.
+    virtual void fileContentChangeFinished(quint64 save) = 0;
+    // The upload after the save named save failed: that save ends, the document stays edited.
+    virtual void fileContentChangeFailed(quint64 save, const QVError& error) = 0;
 };

@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
 
@@ -105,16 +106,22 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
     connect(box, &QMessageBox::finished, this, [this, box, saveButton, discardButton] {
+        const auto closeNow = [window = QPointer<MainWindow>(this)] {
+            if (!window) return;
+            window->_closeAnswered = true;
+            QMetaObject::invokeMethod(window, &QWidget::close, Qt::QueuedConnection);
+        };
         if (box->clickedButton() == saveButton) {
             QVError error, warning;
-            if (!_document->save(&error, &warning)) return showError(error);
+            // Closes only when this save has ended whole (its upload included); a failed
+            // upload shows its error through the editor and the window stays open.
+            if (!_document->saveForClose([closeNow](bool saved) { if (saved) closeNow(); }, &error, &warning))
+                return showError(error);
             // What did not fit is still unsaved: say so and stay open.
-            if (warning) return showError(warning);
-        } else if (box->clickedButton() != discardButton) {
-            return;
+            if (warning && !warning.isLowPriority()) showError(warning);
+        } else if (box->clickedButton() == discardButton) {
+            closeNow();
         }
-        _closeAnswered = true;
-        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
     });
     box->open();
 }

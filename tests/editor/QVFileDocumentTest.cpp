@@ -3,7 +3,10 @@
 #include "editor/QVFileDocument.h"
 
 #include "editor/HTMLView.h"
+#include "editor/HTMLViewDelegate.h"
+#include "files/QVRootFile.h"
 #include "shell/FileEncodings.h"
+#include "tests/files/FilesTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <QFile>
@@ -138,6 +141,95 @@ TEST(QVFileDocument, FailedRevertsReopensAndSavesChangeNothing) {
     EXPECT_FALSE(doc.save(&error));
     EXPECT_EQ(error.code(), QVFileDocument::SaveFailedError);
     EXPECT_EQ(state(), edited);
+}
+
+class ErrorRecorder : public HTMLViewDelegate {
+public:
+    QList<qint64> codes;
+    void htmlViewIsEscaped(HTMLView*, bool) override {}
+    void htmlViewChangedToLine(HTMLView*, qint64, qint64) override {}
+    void htmlViewHadError(HTMLView*, const QVError& error, bool) override { codes << error.code(); }
+};
+
+TEST(QVFileDocument, SavesEndWithTheirUploadAndOnlyTheSaveANodeNames) {
+    TestDir dir;
+    const QString path = dir.write(QStringLiteral("page.html"), "a\n");
+    auto tree = std::make_shared<RecordingTreeDelegate>();
+    tree->shouldUpload = true;
+    auto queue = std::make_shared<FakeQueue>();
+    auto root = QVRootFile::create(dir.path(), false);
+    root->setDelegate(tree);
+    root->setRemoteQueue(queue);
+    auto node = root->childWithPath({QStringLiteral("page.html")}, true);
+    auto errors = std::make_shared<ErrorRecorder>();
+    auto doc = std::make_unique<QVFileDocument>(path);
+    ASSERT_TRUE(doc->load());
+    doc->textView()->setInterfaceDelegate(errors);
+    doc->setFileNode(node);
+    QList<bool> closes;
+    const auto uploadEnds = [&](bool ok) {
+        auto* remote = node->remoteRepresentation().get();
+        if (ok) remote->delegate()->fileRepresentationContentChangeFinished(remote);
+        else remote->delegate()->fileRepresentationFailed(remote, QVFileOperation::Upload, QVError::app(9, "refused"));
+    };
+
+    enum Action { Type, Save, SaveForClose, UploadOk, UploadFails, Offline, NoUpload };
+    struct Step {
+        Action action;
+        bool edited;     // afterwards
+        bool saving;
+        QList<bool> closes;  // every close answer so far
+        QList<qint64> errors;
+    };
+    const Step steps[] = {
+        {Type, true, false, {}, {}},
+        {Save, true, true, {}, {}},          // the upload is under way: still edited
+        {Type, true, true, {}, {}},          // typed during the upload
+        {UploadOk, true, false, {}, {}},     // clean at what was written, not at what was typed since
+        {SaveForClose, true, true, {}, {}},
+        {UploadFails, true, false, {false}, {9}},  // edited, shown, the close refused
+        {Save, true, true, {false}, {9}},
+        {UploadOk, false, false, {false}, {9}},    // a later save never answers the failed close
+        {Save, false, true, {false}, {9}},         // saving a clean document that fails to upload...
+        {UploadFails, true, false, {false}, {9, 9}},  // ...leaves it edited: the site lacks it
+        {Offline, false, false, {false}, {9, 9}},  // ends at once, written locally
+        {Type, true, false, {false}, {9, 9}},
+        {UploadOk, true, false, {false}, {9, 9}},  // the queued upload ends a save already ended
+        {UploadFails, true, false, {false}, {9, 9}},
+        {NoUpload, false, false, {false, true}, {9, 9}},
+    };
+    int index = 0;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(index++);
+        switch (step.action) {
+        case Type: type(*doc->textView(), QStringLiteral("x")); break;
+        case Save: ASSERT_TRUE(doc->save()); break;
+        case SaveForClose: ASSERT_TRUE(doc->saveForClose([&](bool saved) { closes << saved; })); break;
+        case UploadOk: uploadEnds(true); break;
+        case UploadFails: uploadEnds(false); break;
+        case Offline:
+            queue->online = false;
+            ASSERT_TRUE(doc->save());  // two uploads queued: this one and the next step's
+            ASSERT_TRUE(doc->save());
+            queue->online = true;
+            break;
+        case NoUpload:
+            tree->shouldUpload = false;
+            ASSERT_TRUE(doc->saveForClose([&](bool saved) { closes << saved; }));
+            break;
+        }
+        if (step.action == Save || step.action == SaveForClose) EXPECT_EQ(queue->requests.last(), QStringLiteral("put page.html"));
+        EXPECT_EQ(doc->isDocumentEdited(), step.edited);
+        EXPECT_EQ(doc->isSaving(), step.saving);
+        EXPECT_EQ(closes, step.closes);
+        EXPECT_EQ(errors->codes, step.errors);
+    }
+    EXPECT_EQ(readAll(path), QByteArray("a\nxxx"));
+    EXPECT_TRUE(tree->events.contains(QStringLiteral("error 18")));
+
+    // A document gone lets go of its node; a late report reaches nobody.
+    doc.reset();
+    EXPECT_EQ(node->document(), nullptr);
 }
 
 }  // namespace

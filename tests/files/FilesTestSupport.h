@@ -160,8 +160,8 @@ public:
     void filePathDidChange() override { events << "path"; }
     void fileContentsChangedExternally() override { events << "changed"; }
     void fileContentsDisappeared() override { events << "disappeared"; }
-    void fileContentChangeFinished() override { events << "finished"; }
-    void fileContentChangeFailed(const QVError& e) override { events << QStringLiteral("failed %1").arg(e.code()); }
+    void fileContentChangeFinished(quint64) override { events << "finished"; }
+    void fileContentChangeFailed(quint64, const QVError& e) override { events << QStringLiteral("failed %1").arg(e.code()); }
 };
 
 // The loaded tree below the node, one line per node: indentation, name, indicator in brackets.
