@@ -308,11 +308,8 @@ void QVBundle::loadDefinitions() {
         parser = QVParser::parserForPlist(self, *syntax);
         if (codeNav) parser->setCodeNavParser(std::make_shared<QVCodeNavParser>(*codeNav, parser));
     }
-    const std::optional<QVariantMap> hinting = readDictionary(contents + QVCodeHinting::FileName);
-    const std::optional<QVariantMap> completion = readDictionary(contents + CompletionFileName);
     const std::optional<QVariantMap> indexer = readDictionary(contents + IndexerFileName);
     const quint64 generation = factoryGeneration();
-    const std::shared_ptr<QVBundleComponent> engine = completion ? buildComponent(true, *completion) : nullptr;
     const std::shared_ptr<QVBundleComponent> rules = indexer ? buildComponent(false, *indexer) : nullptr;
 
     std::lock_guard locker(_lock);
@@ -324,13 +321,12 @@ void QVBundle::loadDefinitions() {
         // Not read for a bundle without syntax, but kept so that a save does not lose it.
         _codeNavDefinition = codeNav;
     }
-    if (hinting) {
-        _codeHinting = std::make_shared<QVCodeHinting>(self, *hinting);
-        _hintingDefinition = hinting;
-    }
-    _codeCompletion = engine;
-    _completionDefinition = completion;
-    _completionTried = generation;
+    // Hints and completion lists are most of a bundle's bytes and colouring needs neither: they
+    // are read on the first request (or save) instead of with every start of Qorvel.
+    _deferredHinting = contents + QVCodeHinting::FileName;
+    _codeCompletion = nullptr;
+    _completionDefinition.reset();
+    _deferredCompletion = contents + CompletionFileName;
     _codeIndexer = rules;
     _indexerDefinition = indexer;
     _indexerTried = generation;
@@ -410,8 +406,28 @@ void QVBundle::setCodeNavParser(std::shared_ptr<QVCodeNavParser> codeNavParser) 
     if (_parser) _parser->setCodeNavParser(std::move(codeNavParser));
 }
 
+// A missing or unreadable file keeps the hints the bundle had.
+void QVBundle::readDeferredHinting() const {
+    if (_deferredHinting.isEmpty()) return;
+    const std::optional<QVariantMap> hinting = readDictionary(_deferredHinting);
+    _deferredHinting.clear();
+    if (!hinting) return;
+    // The bundle is never made const; the hints only keep a weak reference back to it.
+    _codeHinting = std::make_shared<QVCodeHinting>(std::const_pointer_cast<QVBundle>(shared_from_this()), *hinting);
+    _hintingDefinition = hinting;
+}
+
+// The engine is built from it by the next componentOnRequest(), outside the lock.
+void QVBundle::readDeferredCompletion() const {
+    if (_deferredCompletion.isEmpty()) return;
+    _completionDefinition = readDictionary(_deferredCompletion);
+    _deferredCompletion.clear();
+    _completionTried = 0;
+}
+
 std::shared_ptr<QVCodeHinting> QVBundle::codeHinting() const {
     std::lock_guard locker(_lock);
+    readDeferredHinting();
     return _codeHinting;
 }
 
@@ -423,6 +439,7 @@ std::shared_ptr<QVBundleComponent> QVBundle::componentOnRequest(bool completion)
     const quint64 generation = factoryGeneration();
     {
         std::lock_guard locker(_lock);
+        if (completion) readDeferredCompletion();
         if (component || !definition || tried == generation) return component;
         read = *definition;
     }
@@ -440,13 +457,18 @@ std::shared_ptr<QVBundleComponent> QVBundle::codeIndexer() { return componentOnR
 
 void QVBundle::setCodeCompletion(std::shared_ptr<QVBundleComponent> completion) {
     std::lock_guard locker(_lock);
-    // Removing the engine removes its definition: nothing is saved for it any more.
+    // Removing the engine removes its definition: nothing is saved for it any more, and a
+    // definition not yet read from the folder must not come back later either. A new engine
+    // is saved merged into the definition read, so that is read first.
+    if (completion) readDeferredCompletion();
+    else _deferredCompletion.clear();
     if (!completion) _completionDefinition.reset();
     _codeCompletion = std::move(completion);
 }
 
 QVariantMap QVBundle::completionDefinition() const {
     std::lock_guard locker(_lock);
+    readDeferredCompletion();
     return _completionDefinition.value_or(QVariantMap());
 }
 
@@ -521,6 +543,9 @@ struct QVBundle::Saved {
 };
 
 QVBundle::Saved QVBundle::savedContents() const {
+    // What was never asked for is written back as read, so it is read now.
+    readDeferredHinting();
+    readDeferredCompletion();
     Saved saved;
     saved.path = _path;
     saved.title = _title;

@@ -52,9 +52,10 @@ public:
     static inline const QString PrefsClosedNotification = QStringLiteral("QorvelPrefsClosed");
 
     // Makes the completion engine or the indexer of bundle from its definition; may answer null
-    // (the definition is refused, and the bundle then has no such object). Runs on whichever
-    // thread loads the bundle (the registry loads on the first thread that asks, which may be
-    // the code-index thread), perhaps inside the registry's lock, never inside the bundle's.
+    // (the definition is refused, and the bundle then has no such object). The indexer's runs on
+    // whichever thread loads the bundle (the registry loads on the first thread that asks, which
+    // may be the code-index thread), perhaps inside the registry's lock; the engine's on the
+    // first thread that asks for the engine. Never inside the bundle's lock.
     using ComponentFactory = std::function<std::shared_ptr<QVBundleComponent>(
         const std::shared_ptr<QVBundle>& bundle, const QVariantMap& definition)>;
     // Completion engines are keyed by type: the definition's "class" when a factory has that
@@ -75,10 +76,11 @@ public:
     QVBundle(const QVBundle&) = delete;
     QVBundle& operator=(const QVBundle&) = delete;
 
-    // Loads the parser (with its code navigation), the hints, the completion engine and the
-    // indexer from the folder, in this order. A missing or unreadable file leaves that object
-    // absent: the engine and the indexer are cleared first, the parser and hints keep what they
-    // had. A new bundle without a folder loads nothing.
+    // Loads the parser (with its code navigation) and the indexer from the folder; the hints and
+    // the completion definition are read on the first request for them (or the next save),
+    // under the bundle's lock, so that colouring never pays for them. A missing or unreadable
+    // file leaves that object absent: the engine and the indexer are cleared first, the parser
+    // and hints keep what they had. A new bundle without a folder loads nothing.
     void loadDefinitions();
 
     // The bundle's folder; empty for a new bundle that was never saved.
@@ -168,6 +170,9 @@ private:
     // What a save writes, made under the lock and written outside it.
     struct Saved;
     Saved savedContents() const;
+    // Read what loadDefinitions() deferred, if it is still pending (lock held).
+    void readDeferredHinting() const;
+    void readDeferredCompletion() const;
 
     mutable std::recursive_mutex _lock;
     QString _path;  // the folder; empty for a new bundle
@@ -177,7 +182,7 @@ private:
     QString _bundleIdentifier;
     QString _tooltip;
     QString _version;
-    std::shared_ptr<QVCodeHinting> _codeHinting;
+    mutable std::shared_ptr<QVCodeHinting> _codeHinting;
     std::shared_ptr<QVBundleComponent> _codeCompletion;
     std::shared_ptr<QVBundleComponent> _codeIndexer;
     QStringList _fileCategories;
@@ -190,13 +195,18 @@ private:
     QVariantMap _info;
     std::optional<QVariantMap> _syntaxDefinition;
     std::optional<QVariantList> _codeNavDefinition;
-    std::optional<QVariantMap> _hintingDefinition;
-    std::optional<QVariantMap> _completionDefinition;
+    mutable std::optional<QVariantMap> _hintingDefinition;
+    mutable std::optional<QVariantMap> _completionDefinition;
     std::optional<QVariantMap> _indexerDefinition;
 
     // The factory generation at which the kept definitions were last offered to the factories.
-    quint64 _completionTried = 0;
+    mutable quint64 _completionTried = 0;
     quint64 _indexerTried = 0;
 
     quint64 _prefsObserver = 0;
+
+    // The hints and completion files loadDefinitions() left to be read on the first request
+    // for them (or the next save); empty once read.
+    mutable QString _deferredHinting;
+    mutable QString _deferredCompletion;
 };

@@ -17,6 +17,9 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 using namespace bundles;
 
 namespace {
@@ -195,13 +198,61 @@ TEST_F(QVBundleTest, CompletionAndIndexerComeFromRegisteredFactories) {
     EXPECT_EQ(made, QStringList({u"keyword"_qs, u"indexer"_qs}));
 
     made.clear();
-    open(u"Css.qvbundle"_qs, css);
-    open(u"Unknown.qvbundle"_qs, unknownClass);
+    const auto cssBundle = open(u"Css.qvbundle"_qs, css);
+    const auto unknown = open(u"Unknown.qvbundle"_qs, unknownClass);
     const auto none = open(u"None.qvbundle"_qs, QVariantMap{{u"format-type"_qs, u"plain"_qs}});
-    // "class" wins when it names an engine; otherwise "format-type" decides.
-    EXPECT_EQ(made, QStringList({u"css"_qs, u"indexer"_qs, u"tag"_qs, u"indexer"_qs, u"indexer"_qs}));
+    // Opening builds the indexers; an engine waits for the first request.
+    EXPECT_EQ(made, QStringList({u"indexer"_qs, u"indexer"_qs, u"indexer"_qs}));
+    made.clear();
+    EXPECT_TRUE(cssBundle->codeCompletion());
+    EXPECT_TRUE(unknown->codeCompletion());
     EXPECT_FALSE(none->codeCompletion());
+    // "class" wins when it names an engine; otherwise "format-type" decides.
+    EXPECT_EQ(made, QStringList({u"css"_qs, u"tag"_qs}));
     EXPECT_EQ(none->completionDefinition().value(u"format-type"_qs), u"plain"_qs);
+}
+
+TEST_F(QVBundleTest, HintsAndCompletionAreReadOnceOnTheFirstRequestFromAnyThread) {
+    const QVariantMap hints{{u"f"_qs, u"f(a)"_qs}};
+    const QVariantMap completion{{u"format-type"_qs, u"keyword"_qs}, {u"keys"_qs, QVariantMap{{u"if"_qs, u"if"_qs}}}};
+    const QString path = writeBundle(builtInBundles(), u"H.qvbundle"_qs, info(u"com.example.h"_qs, u"H"_qs),
+                                     {{u"hinting.plist"_qs, hints}, {u"completion.plist"_qs, completion}});
+    QVBundle::registerCompletionFactory(u"keyword"_qs, [](const std::shared_ptr<QVBundle>&, const QVariantMap& definition) {
+        return std::make_shared<RecordingComponent>(definition);
+    });
+
+    // Threads asking at once all get the one set of objects the folder gives.
+    const auto bundle = QVBundle::bundleWithPath(path, false);
+    struct Answer {
+        std::shared_ptr<QVCodeHinting> hinting;
+        std::shared_ptr<QVBundleComponent> engine;
+        QVariantMap definition;
+    };
+    std::vector<Answer> answers(8);
+    std::vector<std::thread> threads;
+    for (Answer& answer : answers)
+        threads.emplace_back([&bundle, &answer] {
+            answer.definition = bundle->completionDefinition();
+            answer.engine = bundle->codeCompletion();
+            answer.hinting = bundle->codeHinting();
+        });
+    for (std::thread& thread : threads) thread.join();
+    ASSERT_TRUE(answers[0].hinting && answers[0].engine);
+    EXPECT_EQ(answers[0].hinting->prototypeInString(u"f("_qs, 2), u"f(a)"_qs);
+    for (const Answer& answer : answers) {
+        EXPECT_EQ(answer.hinting, answers[0].hinting);
+        EXPECT_EQ(answer.engine, answers[0].engine);
+        EXPECT_EQ(answer.definition, completion);
+    }
+
+    // An engine removed before anyone asked stays removed; what was never asked for is saved.
+    const auto removed = QVBundle::bundleWithPath(path, false);
+    removed->setCodeCompletion(nullptr);
+    EXPECT_FALSE(removed->codeCompletion());
+    EXPECT_TRUE(removed->completionDefinition().isEmpty());
+    ASSERT_TRUE(removed->commit());
+    EXPECT_FALSE(QFile::exists(removed->path() + u"/Contents/completion.plist"_qs));
+    EXPECT_EQ(readPlist(removed->path() + u"/Contents/hinting.plist"_qs).toMap(), hints);
 }
 
 TEST_F(QVBundleTest, ImagesComeFromResourcesAndAreCached) {
