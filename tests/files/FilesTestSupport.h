@@ -160,7 +160,9 @@ public:
     void filePathDidChange() override { events << "path"; }
     void fileContentsChangedExternally() override { events << "changed"; }
     void fileContentsDisappeared() override { events << "disappeared"; }
-    void fileContentChangeFinished(quint64) override { events << "finished"; }
+    void fileContentChangeFinished(quint64 save) override {
+        events << (save ? QStringLiteral("finished %1").arg(save) : QStringLiteral("finished"));
+    }
     void fileContentChangeFailed(quint64, const QVError& e) override { events << QStringLiteral("failed %1").arg(e.code()); }
 };
 

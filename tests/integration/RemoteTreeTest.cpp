@@ -47,14 +47,17 @@ TEST(RemoteTree, LocalFolderAndFtpSiteWorkAsOneTree) {
     const QString merged = "both.txt[]\nlocal-only.txt[L]\nremote-only.txt[R]\nsub[]\n  deep.txt[R]\n  mine.txt[L]\n";
     ASSERT_TRUE(await([&] { return dumpTree(root) == merged; })) << dumpTree(root).toStdString();
 
-    // A save of a local-only file uploads it; the document hears the save finished only then.
+    // A save of a local-only file uploads it; the document hears the save finished only then,
+    // and a second save queued behind the first hears of its own upload.
     auto doc = std::make_shared<RecordingDocument>();
     auto mine = sub->childWithName("mine.txt", false);
     mine->setDocument(doc);
+    local.write("sub/mine.txt", "first text");
+    mine->contentsDidChange(1);
     local.write("sub/mine.txt", "saved text");
-    mine->contentsDidChange();
-    ASSERT_TRUE(await([&] { return !doc->events.isEmpty() && !mine->hasPendingOperation(); }));
-    EXPECT_EQ(doc->events, QStringList({"finished"}));
+    mine->contentsDidChange(2);
+    ASSERT_TRUE(await([&] { return doc->events.size() == 2 && !mine->hasPendingOperation(); })) << doc->events.join(", ").toStdString();
+    EXPECT_EQ(doc->events, QStringList({"finished 1", "finished 2"}));
     EXPECT_EQ(readAll(site + "/sub/mine.txt"), "saved text");
     EXPECT_EQ(mine->indicator(), "");
 
