@@ -1,6 +1,8 @@
 // The folder window: a file tree in a plain window.
 #include "shell/app/FolderWindow.h"
 
+#include "files/QVRemoteLogController.h"
+#include "files/QVRemoteSiteQueue.h"
 #include "files/QVRootFile.h"
 #include "platform/AppBundle.h"
 #include "platform/MainQueue.h"
@@ -15,6 +17,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTemporaryDir>
 #include <QTreeView>
 
 // Hands the tree's calls to the window; held by the window, weakly by the nodes.
@@ -60,6 +63,41 @@ private:
     }
     QPointer<FolderWindow> _window;
     bool _reloadPending = false;
+};
+
+// The site queue's news, heard on its worker thread and handed to the window on the main one.
+class FolderSiteDelegate : public QVRemoteSiteQueueDelegate {
+public:
+    explicit FolderSiteDelegate(FolderWindow* window) : _window(window) {}
+    // Only a password the site took goes into the keyring.
+    void queueOpenedConnection(QVRemoteSiteQueue*) override {
+        onMain([](FolderWindow* w) {
+            w->_site.commit();
+            w->statusBar()->showMessage(QVLocalized(QStringLiteral("Connected")));
+        });
+    }
+    void queueClosedConnection(QVRemoteSiteQueue*) override { status(QVLocalized(QStringLiteral("Disconnected"))); }
+    void queueHadError(QVRemoteSiteQueue*, const QVError& error) override {
+        onMain([error](FolderWindow* w) { w->_delegate->presentErrorAlert(error); });
+    }
+    // A refused password: ask again rather than leave the window empty.
+    void queueHadCredentialsFailure(QVRemoteSiteQueue*) override {
+        onMain([](FolderWindow* w) {
+            w->_site.setPassword(QString());
+            w->askForPassword();
+        });
+    }
+
+private:
+    void status(const QString& text) {
+        onMain([text](FolderWindow* w) { w->statusBar()->showMessage(text); });
+    }
+    void onMain(std::function<void(FolderWindow*)> work) {
+        MainQueue::post([window = _window, work = std::move(work)] {
+            if (window) work(window);
+        });
+    }
+    QPointer<FolderWindow> _window;
 };
 
 FolderTreeModel::FolderTreeModel(std::shared_ptr<QVFile> root, QObject* parent)
@@ -140,11 +178,20 @@ void FolderTreeModel::reload() {
     reopen({});
 }
 
+bool FolderWindow::isSiteAddress(const QString& argument) {
+    static const QStringList schemes = {"ftp", "sftp", "dav", "davs", "http", "https"};
+    const QUrl url(argument, QUrl::StrictMode);
+    return url.isValid() && schemes.contains(url.scheme().toLower()) && !url.host().isEmpty();
+}
+
 FolderWindow::FolderWindow(const QString& path, QWidget* parent) : QMainWindow(parent) {
-    const QString folder = QFileInfo(path).absoluteFilePath();
-    setWindowTitle(QFileInfo(folder).fileName());
+    const bool site = isSiteAddress(path);
+    if (site) _localStandIn = std::make_unique<QTemporaryDir>();
+    const QString folder = site ? _localStandIn->path() : QFileInfo(path).absoluteFilePath();
+    setWindowTitle(site ? QUrl(path).toDisplayString(QUrl::RemovePassword) : QFileInfo(folder).fileName());
     resize(420, 640);
-    _root = QVRootFile::create(folder);
+    _root = QVRootFile::create(folder, !site);
+    _root->setRemoteOnly(site);
     _root->setExpanded(true);
     _delegate = std::make_shared<FolderTreeDelegate>(this);
     _root->setDelegate(_delegate);
@@ -165,14 +212,87 @@ FolderWindow::FolderWindow(const QString& path, QWidget* parent) : QMainWindow(p
         file->setExpanded(false);
         file->stopWatching();
     });
-    _root->startWatching();
     buildMenus();
+    if (site) {
+        openSite(QUrl(path));
+        return;
+    }
+    _root->startWatching();
     statusBar()->showMessage(folder);
+}
+
+void FolderWindow::openSite(const QUrl& address) {
+    const QString scheme = address.scheme().toLower();
+    _site.setProtocol(scheme == "ftp"    ? QVProjectRemoteConfiguration::FTP
+                      : scheme == "sftp" ? QVProjectRemoteConfiguration::SFTP
+                                         : QVProjectRemoteConfiguration::WebDAV);
+    _site.setHost(address.host());
+    _site.setUser(address.userName());
+    if (address.port() > 0) _site.setPort(address.port());
+    _site.setInitialDirectory(address.path());
+    _log = new QVRemoteLogController(this);
+    QAction* logAction = menuBar()->addMenu(QVLocalized(QStringLiteral("Site")))->addAction(QVLocalized(QStringLiteral("Connection Log")));
+    logAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    connect(logAction, &QAction::triggered, this, [this] { _log->toggle(this); });
+    // A password typed into the address is used once and never shown again.
+    const QString typed = address.password();
+    if (!typed.isEmpty()) return connectToSite(typed);
+    const QString kept = _site.password();
+    if (kept.isEmpty()) askForPassword();
+    else connectToSite(kept);
+}
+
+void FolderWindow::askForPassword() {
+    auto* sheet = new QVCredentialsController(this);
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    sheet->setTitle(QVLocalized(QStringLiteral("Password for %1")).arg(_site.host()));
+    sheet->setUseKeychain(_site.useKeychain());
+    sheet->displayOnWindow(this, _site.user(), this, QVCredentialsController::OKTag);
+}
+
+void FolderWindow::credentialsDidEnd(QVCredentialsController* sheet, int returnCode) {
+    if (returnCode != QVCredentialsController::OKTag) {
+        statusBar()->showMessage(QVLocalized(QStringLiteral("Not connected")));
+        return;
+    }
+    _site.setUser(sheet->username());
+    _site.setUseKeychain(sheet->useKeychain());
+    _site.setPassword(sheet->password());
+    connectToSite(sheet->password());
+}
+
+void FolderWindow::connectToSite(const QString& password) {
+    if (!_site.password().isEmpty() || !password.isEmpty()) _site.setPassword(password);
+    // Settings that would reach the client's command line unchecked never connect.
+    if (const QVError error = _site.connectionError()) return _delegate->presentErrorAlert(error);
+    if (_queue) {
+        _root->setRemoteQueue(nullptr);
+        _queue->closeConnection();
+    }
+    if (!_siteDelegate) _siteDelegate = std::make_shared<FolderSiteDelegate>(this);
+    _queue = QVRemoteSiteQueue::make(_site.protocol(), _siteDelegate);
+    _queue->setLogDelegate([log = QPointer<QVRemoteLogController>(_log)](const QString& text) {
+        MainQueue::post([log, text] {
+            if (log) log->appendStringToLog(text);
+        });
+    });
+    _queue->setInitialWorkingDirectory(_site.initialDirectory());
+    _queue->connectToHost(_site.host(), _site.port().toInt(), _site.user(), password, _site.arguments());
+    // The tree's paths are relative to the site's folder; a WebDAV login starts in it already.
+    if (!_site.initialDirectory().isEmpty() && _site.protocol() != QVProjectRemoteConfiguration::WebDAV)
+        _queue->changeToDirectory(_site.initialDirectory());
+    statusBar()->showMessage(QVLocalized(QStringLiteral("Connecting")));
+    _root->children(true);
+    _root->setRemoteQueue(_queue);
 }
 
 FolderWindow::~FolderWindow() {
     _view->setModel(nullptr);
     _root->clearReferences();
+    if (_queue) {
+        _queue->setDelegate(nullptr);
+        _queue->closeConnection();
+    }
 }
 
 std::shared_ptr<QVFile> FolderWindow::selectedFile() const {

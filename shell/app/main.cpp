@@ -66,8 +66,8 @@ int main(int argc, char** argv) {
     QStringList paths = QApplication::arguments().mid(1);
     if (paths.isEmpty()) paths << QString();
     for (const QString& path : paths) {
-        // A folder opens as a file tree until projects arrive.
-        if (!path.isEmpty() && QFileInfo(path).isDir()) windows.push_back(std::make_unique<FolderWindow>(path));
+        // A folder or a site address opens as a file tree until projects arrive.
+        if (!path.isEmpty() && (QFileInfo(path).isDir() || FolderWindow::isSiteAddress(path))) windows.push_back(std::make_unique<FolderWindow>(path));
         else windows.push_back(std::make_unique<MainWindow>(path));
         windows.back()->show();
     }
