@@ -82,6 +82,8 @@ void QVFile::clearParent(const QVFile* parent) {
 }
 
 void QVFile::setDocument(const std::weak_ptr<QVFileDocumentCallbacks>& document) {
+    // Uploads still queued belong to no save of the next document: their ends name none.
+    if (document.lock() != _document.lock()) std::fill(_uploadSaves.begin(), _uploadSaves.end(), 0);
     _document = document;
     if (!document.expired()) {
         startWatching();

@@ -227,9 +227,24 @@ TEST(QVFileDocument, SavesEndWithTheirUploadAndOnlyTheSaveANodeNames) {
     EXPECT_EQ(readAll(path), QByteArray("a\nxxx"));
     EXPECT_TRUE(tree->events.contains(QStringLiteral("error 18")));
 
-    // A document gone lets go of its node; a late report reaches nobody.
+    // A document gone lets go of its node; its upload's late end is no save of the next one
+    // (both number their first save alike).
     doc.reset();
     EXPECT_EQ(node->document(), nullptr);
+    tree->shouldUpload = true;
+    const auto saveOnce = [&](QVFileDocument& document) {
+        ASSERT_TRUE(document.load());
+        document.setFileNode(node);
+        type(*document.textView(), QStringLiteral("y"));
+        ASSERT_TRUE(document.save());
+    };
+    saveOnce(*std::make_unique<QVFileDocument>(path));  // gone at once, its upload still queued
+    QVFileDocument next(path);
+    saveOnce(next);
+    uploadEnds(true);
+    EXPECT_TRUE(next.isSaving() && next.isDocumentEdited());
+    uploadEnds(true);
+    EXPECT_FALSE(next.isSaving() || next.isDocumentEdited());
 }
 
 }  // namespace
