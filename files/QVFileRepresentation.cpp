@@ -2,7 +2,9 @@
 #include "files/QVFileRepresentation.h"
 
 #include "shell/FileManagerUtilities.h"
+#include "shell/WorkspaceUtilities.h"
 
+#include <QFileInfo>
 #include <QSize>
 
 namespace {
@@ -33,7 +35,11 @@ bool QVFileRepresentation::moveToPath(const QString&, const QVFileContext&) { re
 QImage QVFileRepresentation::icon() {
     const auto delegate = _delegate.lock();
     if (!delegate) return {};
-    return FileManagerUtilities::iconForFile(delegate->pathForFileRepresentation(this), QSize(16, 16), true);
+    const QString path = delegate->pathForFileRepresentation(this);
+    // A folder only the site holds has nothing on disk to take its icon from.
+    if (delegate->typeForFileRepresentation(this) == QVFileTypeFolder && !QFileInfo(path).isDir())
+        return WorkspaceUtilities::folderIconOfSize(QSize(16, 16));
+    return FileManagerUtilities::iconForFile(path, QSize(16, 16), true);
 }
 
 QVFileType QVFileRepresentation::fileTypeForMode(quint16 mode) {

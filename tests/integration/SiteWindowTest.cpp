@@ -3,6 +3,7 @@
 // login folder, with the client's conversation in its log.
 #include "files/QVRemoteLogController.h"
 #include "platform/MainQueue.h"
+#include "shell/WorkspaceUtilities.h"
 #include "shell/app/FolderWindow.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QPushButton>
 #include <QTreeView>
 
@@ -49,6 +51,10 @@ TEST(SiteWindow, SiteAddressesOpenTheSitesFolderAndAskAgainAfterARefusedPassword
     };
     EXPECT_TRUE(MainQueue::runUntil([&] { return rows() == QStringList({"css", "index.html"}); }, std::chrono::seconds(30)))
         << rows().join(",").toStdString();
+    // The site's folder has no local copy to borrow an icon from, yet shows as a folder.
+    const QImage folderIcon = window.model()->index(0, 0).data(Qt::DecorationRole).value<QPixmap>().toImage();
+    EXPECT_EQ(folderIcon.convertToFormat(QImage::Format_ARGB32),
+              WorkspaceUtilities::folderIconOfSize(QSize(16, 16)).convertToFormat(QImage::Format_ARGB32));
     const QString log = window.connectionLog()->logString();
     EXPECT_TRUE(log.contains("530") && log.contains("230")) << log.toStdString();
     QDir(root + "/www").removeRecursively();
