@@ -7,6 +7,7 @@
 #include "shell/FileEncodings.h"
 
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -179,6 +180,10 @@ void QVFileDocument::setFileNode(const std::shared_ptr<QVFile>& node) {
     if (node == _fileNode) return;
     if (_fileNode && _fileNode->document() == _callbacks) _fileNode->setDocument({});
     _fileNode = node;
+    // The old node no longer reports: the saves it held end as written here.
+    std::vector<quint64> waiting;
+    for (const auto& [save, pending] : _pendingSaves) waiting.push_back(save);
+    for (const quint64 save : waiting) endSave(save, true, {});
     if (_fileNode) _fileNode->setDocument(_callbacks);
 }
 

@@ -64,7 +64,8 @@ public:
     bool reallyReopenUsingEncoding(QVStringEncoding encoding, QVError* error = nullptr, QVError* notice = nullptr);
 
     // The node of the document's file in a file tree (none: a single file). The old node lets go
-    // of the document first; the new one reports to it.
+    // of the document first, and the saves waiting for it end as written locally; the new one
+    // reports to it.
     void setFileNode(const std::shared_ptr<QVFile>& node);
     std::shared_ptr<QVFile> fileNode() const { return _fileNode; }
     // A save for closing: finished runs once, when this save has ended, with whether the window

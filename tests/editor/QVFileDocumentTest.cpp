@@ -245,6 +245,12 @@ TEST(QVFileDocument, SavesEndWithTheirUploadAndOnlyTheSaveANodeNames) {
     EXPECT_TRUE(next.isSaving() && next.isDocumentEdited());
     uploadEnds(true);
     EXPECT_FALSE(next.isSaving() || next.isDocumentEdited());
+    // Taken off its node (a Save As elsewhere), a save still waiting ends: a close never hangs.
+    type(*next.textView(), QStringLiteral("y"));
+    ASSERT_TRUE(next.saveForClose([&](bool saved) { closes << saved; }));
+    next.setFileNode({});
+    EXPECT_FALSE(next.isSaving() || next.isDocumentEdited());
+    EXPECT_EQ(closes, QList<bool>({false, true, true}));
 }
 
 }  // namespace
