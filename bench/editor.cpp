@@ -205,6 +205,15 @@ void repaintPending() { QCoreApplication::processEvents(); }
 
 qint64 lineOfPlace(int place, qint64 lines) { return place == 0 ? 10 : place == 1 ? lines / 2 : lines - 10; }
 
+// One keystroke into the peer at its caret: an "x" typed, or the character before the caret erased.
+void typeIntoPeer(QPlainTextEdit& edit, bool insert) {
+    QTextCursor c = edit.textCursor();
+    if (insert) c.insertText(QStringLiteral("x"));
+    else c.deletePreviousChar();
+    edit.setTextCursor(c);
+    edit.ensureCursorVisible();
+}
+
 // Types "x" and deletes it again, alternately, each keystroke followed by its repaint; records
 // p50 and p99 under key.
 template <typename Type>
@@ -276,13 +285,7 @@ void BM_KeystrokeAndPaint_QPlainTextEdit(benchmark::State& state) {
     edit->setTextCursor(cursor);
     edit->ensureCursorVisible();
     repaintPending();
-    typeAndRepaint(state, [&](bool insert) {
-        QTextCursor c = edit->textCursor();
-        if (insert) c.insertText(QStringLiteral("x"));
-        else c.deletePreviousChar();
-        edit->setTextCursor(c);
-        edit->ensureCursorVisible();
-    }, "keypaint/peer/" + std::to_string(state.range(0)));
+    typeAndRepaint(state, [&](bool insert) { typeIntoPeer(*edit, insert); }, "keypaint/peer/" + std::to_string(state.range(0)));
 }
 
 // --- Scrolling --------------------------------------------------------------------------------
@@ -495,13 +498,7 @@ void BM_LongLineKeystroke_QPlainTextEdit(benchmark::State& state) {
     edit->setTextCursor(cursor);
     edit->ensureCursorVisible();
     repaintPending();
-    typeAndRepaint(state, [&](bool insert) {
-        QTextCursor c = edit->textCursor();
-        if (insert) c.insertText(QStringLiteral("x"));
-        else c.deletePreviousChar();
-        edit->setTextCursor(c);
-        edit->ensureCursorVisible();
-    }, "longline/peer");
+    typeAndRepaint(state, [&](bool insert) { typeIntoPeer(*edit, insert); }, "longline/peer");
 }
 
 void registerOpenBenchmarks() {
