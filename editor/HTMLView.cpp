@@ -156,6 +156,10 @@ QVError HTMLView::insertText(const QString& text) {
 
 void HTMLView::insertNewline() { insertText(_lineBreak); }
 
+void HTMLView::insertTab() {
+    if (!keywordComplete()) QVSyntaxHighlightingTextView::insertTab();
+}
+
 bool HTMLView::loadFromPath(const QString& path, const QString& actionName, QVError* error) {
     const QVStringEncoding previous = _encodingFromOpen;
     QVStringEncoding encoding = _fileConfiguration ? QVStringEncoding(_fileConfiguration(FileEncodingKey).toULongLong()) : 0;
@@ -231,7 +235,7 @@ void HTMLView::setSelectedRange(QVRange* range, bool expandCollapsed) {
             if (fullStart >= range->location) break;
             const qint64 regionLength = region->string().size();
             if (range->location < fullStart + regionLength) {
-                expandForMarkerWithGlyphIndex(visible);
+                expandRegion(visible);
                 break;
             }
             hidden += regionLength - 1;
@@ -383,7 +387,7 @@ bool HTMLView::collapseRange(QVRange range) {
     return done;
 }
 
-bool HTMLView::expandForMarkerWithGlyphIndex(qint64 position) {
+bool HTMLView::expandRegion(qint64 position) {
     QVRange run;
     std::shared_ptr<QVFoldMarkerTextAttachment> region = _textStorage->nextAttachmentAfterIndex(position, &run);
     if (!region) return false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "editor/HTMLViewDelegate.h"
+#include "editor/QVCodeFoldingDelegate.h"
 #include "editor/QVFoldingTextStorage.h"
 #include "editor/QVSyntaxHighlightingTextView.h"
 #include "languages/QVCodeNavMenuItem.h"
@@ -18,7 +19,11 @@
 #include <functional>
 #include <memory>
 
+class QMenu;
 class QPagedPaintDevice;
+class QVSnippet;
+class QVTidyOperationItem;
+class QVUserScriptContext;
 class QPainter;
 
 // The view is its own scroll area (the platform's editor widget); the gutter's place is its
@@ -28,7 +33,7 @@ class QPainter;
 // Tools change the text only through undoableInsertText() (replacing the selection) and
 // undoableSetString() (the whole text), each one undo step with its action name, and read it
 // through fullString().
-class HTMLView : public QVSyntaxHighlightingTextView {
+class HTMLView : public QVSyntaxHighlightingTextView, public QVCodeFoldingDelegate {
     Q_OBJECT
 public:
     // The line-break types by their numbers (QVLineBreak and the line-break menu's tags).
@@ -76,6 +81,8 @@ public:
     QVError insertText(const QString& text) override;
     // Inserts the view's line break.
     void insertNewline() override;
+    // A snippet's keyword trigger before the caret expands; else a tab goes in.
+    void insertTab() override;
 
     // Loads the file at path (or data read from it) in the document's encoding (detected when
     // it has none) and answers whether a text was made. The text keeps the file's line breaks,
@@ -116,6 +123,7 @@ public:
     void gotoLineFromString(const QString& text);
     // Selects the line that holds position, without expanding anything (the gutter's click).
     void selectLineForGlyphIndex(qint64 position);
+    void selectLineForGlyphIndex(qint64 index, QVLineNumberingRulerView*) override { selectLineForGlyphIndex(index); }
 
     // --- Escaped mode -------------------------------------------------------------------------
     bool escaped() const { return _escaped; }
@@ -143,7 +151,59 @@ public:
     bool collapseRange(QVRange range);
     // Expands the collapsed region at or after position, keeping the scroll position, as an
     // undo step "Expand Region" that does not count as a change; false when there is none.
-    bool expandForMarkerWithGlyphIndex(qint64 position);
+    bool expandRegion(qint64 position);
+
+    // --- Folding (HTMLViewFolding.cpp) --------------------------------------------------------
+    // The gutter's questions, answered with the fold patterns of the parser that coloured the
+    // line (the main parser where colouring has not reached yet). Lines end at LF, CR or CR LF.
+    qint64 countForState(QVFoldMarkerState state, qint64 index) override;
+    qint64 numberOfLinesForState(QVFoldMarkerState state, qint64 index) override;
+    bool rangeNeedsMarker(QVRange lineRange, QVFoldMarkerState* state) override;
+    bool collapseFromGlyphIndex(qint64 first, qint64 second, QVFoldMarkerState type, qint64 offset) override;
+    bool expandForMarkerWithGlyphIndex(qint64 index) override;
+
+    // --- Snippets, insert commands and entities (HTMLViewInserts.cpp) -------------------------
+    // Expands snippet with the selected full text and puts the result in place of the
+    // selection as "Insert Snippet", the caret where the snippet says; false (nothing changed)
+    // when the snippet gave no text.
+    bool insertSnippet(const std::shared_ptr<QVSnippet>& snippet);
+    // Hands the selected full text to the snippet store's add sheet; beeps without a selection.
+    void addSelectionAsSnippet();
+    // Tab's and Return's snippet trigger: the word of letters, digits and "_" before the caret,
+    // only without a selection. True when a snippet has that trigger: it replaces the word as
+    // "Insert Snippet", or, when it gives no text, the caret stays and the view beeps.
+    bool keywordComplete();
+    // Runs a user script on this view; a script that needs a selection does nothing without one.
+    void insertUserScript(const std::shared_ptr<QVUserScriptContext>& script);
+    // Shows a Tidy run of operation for this file on the view's window.
+    void performTidy(const std::shared_ptr<QVTidyOperationItem>& operation);
+    // The three file inserts: a window-modal file dialog starting in the file's folder, whose
+    // choice goes to insertChosenFile().
+    enum class InsertContext { Path, Image, Contents };
+    void insertContentsOfFile() { runInsertPanel(InsertContext::Contents); }
+    void insertImage() { runInsertPanel(InsertContext::Image); }
+    void insertPathToFile() { runInsertPanel(InsertContext::Path); }
+    void runInsertPanel(InsertContext context);
+    // Inserts for the chosen file (its path relative to this file's when the view has one):
+    // the path, an img tag (sizes from the image; an unreadable image is reported and its
+    // tag has no sizes), or the file's text in the document's encoding (an unreadable file is
+    // reported, nothing inserted). Names go into attributes escaped. False when nothing was
+    // inserted.
+    bool insertChosenFile(const QString& file, InsertContext context);
+    // Wraps the selection (collapsed regions kept) in "strong" (tag 4), "em" (5) or "u" (6)
+    // and selects the whole; other tags do nothing.
+    void formatText(int tag);
+    // The selection becomes a link to its own text; nothing without a selection.
+    void makeLinkFromMenu();
+    void insertSpecialCharacter(const QString& entity);
+    // Replaces every character of the entity table in markup (never in CSS, scripts or
+    // server code) by its entity, as one undoable step; false, no step, when there was none.
+    bool convertCharacterEntitiesToHTML();
+    // The context menu: the editing commands, then Indent and Outdent Block, Add Selected Text
+    // as Snippet and the Insert Snippet submenu.
+    QMenu* createContextMenu(QWidget* parent);
+    // The XHTML question of image tags; the tag-completion aids answer it from the text.
+    virtual bool isXHTML() const;
 
     // --- Printing -----------------------------------------------------------------------------
     // Printing lays out a copy of the full text, black on white, wrapped to the page; the view,
@@ -159,6 +219,9 @@ protected:
     void didChangeText() override;
     void didChangeSelection() override;
     QString stringForCopy(QVRange range) const override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    // A double click on a collapsed region expands it.
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
     // A colour (the colour panel's drag) drops as "#" and its hexadecimal value.
     QString stringForDrop(const QMimeData* data) const override;
 

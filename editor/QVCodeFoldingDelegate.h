@@ -27,10 +27,12 @@ public:
     // Whether lineRange needs a marker, and which.
     virtual bool rangeNeedsMarker(QVRange lineRange, QVFoldMarkerState* state) = 0;
     // Fold the block between the two marker lines; type is the toggled marker's state (Open or
-    // End). Without a matching marker the far end is QVRange::NotFound.
-    virtual void collapseFromGlyphIndex(qint64 first, qint64 second, QVFoldMarkerState type, qint64 offset) = 0;
-    // Expand the collapsed region found at or after index.
-    virtual void expandForMarkerWithGlyphIndex(qint64 index) = 0;
+    // End). Without a matching marker the far end is QVRange::NotFound. False when nothing was
+    // folded (no opener on the first line, an empty block): the marker keeps its state.
+    virtual bool collapseFromGlyphIndex(qint64 first, qint64 second, QVFoldMarkerState type, qint64 offset) = 0;
+    // Expand the collapsed region on index's line, at or after index; false when that line
+    // holds none (a region further down is never touched).
+    virtual bool expandForMarkerWithGlyphIndex(qint64 index) = 0;
     // Select the line that holds index.
     virtual void selectLineForGlyphIndex(qint64 index, QVLineNumberingRulerView* ruler) = 0;
 };

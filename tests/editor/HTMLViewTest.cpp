@@ -151,7 +151,7 @@ TEST(HTMLView, CollapsingAndExpandingAreUndoableStepsThatDoNotCount) {
     ASSERT_TRUE(view.collapseRange(QVRange(0, view.length() - 1)));
     EXPECT_EQ(view.length(), 2);
     EXPECT_EQ(view.fullString(), original);
-    while (view.expandForMarkerWithGlyphIndex(0)) {}
+    while (view.expandRegion(0)) {}
     EXPECT_TRUE(view.shouldIgnoreChangeForCount());
     EXPECT_EQ(view.string(), original);
     EXPECT_EQ(undo.undoActionName(), "Expand Region");
