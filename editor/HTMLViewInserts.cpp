@@ -98,7 +98,9 @@ bool HTMLView::keywordComplete() {
     while (start > 0 && isWordCharacter(text.characterAt(start - 1))) --start;
     if (start == selection.location) return false;
     const QString word = text.substring(QVRange(start, selection.location - start));
-    const std::shared_ptr<QVSnippet> snippet = QVSnippetRepository::sharedRepository().snippetForKeywordTrigger(word);
+    QVSnippetRepository& store = QVSnippetRepository::sharedRepository();
+    store.loadIfNeeded();
+    const std::shared_ptr<QVSnippet> snippet = store.snippetForKeywordTrigger(word);
     if (!snippet) return false;
     qint64 offset = 0;
     const std::optional<QString> expanded = snippet->stringWithSelection(QString(), &offset);

@@ -52,6 +52,9 @@ public:
     void buildMenu(QMenu* menu, bool useIndentation);
     // The top-level snippets, loading them first when needed.
     std::vector<std::shared_ptr<QVSnippet>> snippets();
+    // Loads the tree when none is loaded (the editor's first keyword trigger, when nothing
+    // loaded the store at start-up).
+    void loadIfNeeded() { tree(); }
     // The snippet whose trigger is word exactly; null before the first load.
     std::shared_ptr<QVSnippet> snippetForKeywordTrigger(const QString& word) const;
 
