@@ -29,6 +29,7 @@ QVSpecialCharacters QVSpecialCharacters::fromFile(const QString& path) {
             if (it.key() == QStringLiteral("Accents") || ascii || seen.contains(appearance)) continue;
             seen.insert(appearance);
             result._table.append({appearance, value});
+            result._entities.insert(appearance, value);
         }
         result._groups.append(std::move(group));
     }
@@ -36,7 +37,5 @@ QVSpecialCharacters QVSpecialCharacters::fromFile(const QString& path) {
 }
 
 QString QVSpecialCharacters::entityFor(const QString& appearance) const {
-    for (const Entry& entry : _table)
-        if (entry.appearance == appearance) return entry.value;
-    return {};
+    return _entities.value(appearance);
 }

@@ -2,6 +2,7 @@
 // read from the application resource "specialCharacters.plist" (shared with the entity menu).
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -37,4 +38,5 @@ public:
 private:
     QList<Group> _groups;
     QList<Entry> _table;
+    QHash<QString, QString> _entities;  // the table by appearance, for typing
 };
