@@ -57,6 +57,7 @@ TEST(HTMLViewInserts, KeywordTriggersAndSnippetsLandWithTheCaretInEveryLineBreak
     writeSnippet("Item", "# %%%{QVKeywordComplete=li}%%%\n<li>\n\t[*cur]\n</li>");
     writeSnippet("Nothing", "# %%%{QVKeywordComplete=none}%%%\n# only comments\n");
     writeSnippet("List", "<ul>\n[*<line>]<li>[*sel]</li>[*</line>]\n</ul>[*cur]");
+    writeSnippet("Broken", "# %%%{QVKeywordComplete=broken}%%%\n[*<line>]never closed");
     QVSnippetRepository::sharedRepository().reloadSnippets();
     Beeps beeps;
 
@@ -84,6 +85,14 @@ TEST(HTMLViewInserts, KeywordTriggersAndSnippetsLandWithTheCaretInEveryLineBreak
     QTest::keyClicks(view.get(), "q");
     QTest::keyClick(view.get(), Qt::Key_Tab);
     EXPECT_EQ(view->string(), "a\r\nx lib\r\nnoneq\t");
+    // A malformed snippet inserts nothing and beeps; at the very start there is no word.
+    QTest::keyClicks(view.get(), "broken");
+    QTest::keyClick(view.get(), Qt::Key_Tab);
+    EXPECT_EQ(view->string(), "a\r\nx lib\r\nnoneq\tbroken");
+    EXPECT_EQ(beeps.count, 2);
+    view->setSelectedRange(QVRange(0, 0));
+    QTest::keyClick(view.get(), Qt::Key_Tab);
+    EXPECT_EQ(view->string(), "\ta\r\nx lib\r\nnoneq\tbroken");
 
     // A snippet over a selection holding a collapsed region takes the hidden text too; the
     // caret after "</ul>" counts the CR LF breaks as inserted.
