@@ -2,12 +2,53 @@
 #include "editor/QVFileDocument.h"
 
 #include "editor/HTMLView.h"
+#include "editor/QVFileDocumentDelegate.h"
+#include "editor/QVProjectSCMController.h"
 #include "files/QVFile.h"
 #include "platform/AppBundle.h"
+#include "platform/MainQueue.h"
+#include "platform/NotificationCenter.h"
+#include "platform/QVKQueue.h"
 #include "shell/FileEncodings.h"
+#include "shell/StringHashing.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QScrollBar>
+
+#include <sys/stat.h>
+
+#include <cerrno>
 
 #include <utility>
 #include <vector>
+
+Q_LOGGING_CATEGORY(qvExternalEditor, "qorvel.externaleditor")
+
+// The document's own watch of its file: the watcher holds it weakly and calls it on its thread.
+class QVDocumentFileWatch : public QVWatchedFile, public std::enable_shared_from_this<QVDocumentFileWatch> {
+public:
+    QString path() const override { return _path; }
+    QString uuid() const override { return _uuid; }
+    void watcherNoticedChange(quint64 events) override {
+        MainQueue::post([weak = weak_from_this(), events] {
+            if (const auto self = weak.lock())
+                if (self->_document) self->_document->watchedFileChanged(events);
+        });
+    }
+    QString _path;
+    QString _uuid = StringHashing::uuid();
+    QVFileDocument* _document = nullptr;  // cleared by the document, on the main thread
+};
+
+QVDiskStamp QVDiskStamp::of(const QString& path) {
+    struct stat info {};
+    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &info) != 0) return {};
+    return {true, quint64(info.st_dev), quint64(info.st_ino), qint64(info.st_size),
+            qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
+            qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec};
+}
 
 namespace {
 
@@ -38,7 +79,8 @@ QString QVFileDocument::misfitSentence(const QString& text, QVStringEncoding enc
 }
 
 QVFileDocument::QVFileDocument(const QString& path)
-    : _callbacks(std::make_shared<char>(), static_cast<QVFileDocumentCallbacks*>(this)) {
+    : _callbacks(std::make_shared<char>(), static_cast<QVFileDocumentCallbacks*>(this)),
+      _attempter(std::make_shared<char>(), static_cast<QVErrorRecoveryAttempter*>(this)) {
     _textView = new HTMLView(path);
     setFileName(path);
     auto undo = std::make_shared<QVUndoManager>();
@@ -48,8 +90,10 @@ QVFileDocument::QVFileDocument(const QString& path)
 }
 
 QVFileDocument::~QVFileDocument() {
+    setWatchesFile(false);
     setFileNode({});
     _callbacks.reset();
+    _attempter.reset();
     setUndoManager({});
     if (_textView) {
         _textView->setFileConfigurationReader({});
@@ -83,6 +127,19 @@ bool QVFileDocument::readFromFile(const QString& path, const QString&, QVError* 
         return false;
     }
     _loadNotice = result.code() == FileEncodings::FallbackEncodingError ? result : QVError();
+    // Taken before the read would miss nothing, but the read has replaced the text only now;
+    // a change between the two is seen again at its next notice or save.
+    _diskStamp = QVDiskStamp::of(path);
+    _keptOverStamp = {};
+    return true;
+}
+
+bool QVFileDocument::writeToFile(const QString& path, const QByteArray& bytes, QVError* error) {
+    if (!QVDocument::writeToFile(path, bytes, error)) return false;
+    _diskStamp = QVDiskStamp::of(path);
+    _keptOverStamp = {};
+    // The file at the path is a new one (renamed over the old): the watch follows it.
+    if (_watcher && path == fileName()) _watcher->resetForFile(_watch.get(), QVFileWatcherTypeAll);
     return true;
 }
 
@@ -116,18 +173,36 @@ QMap<QByteArray, QByteArray> QVFileDocument::fileAttributesToWrite() const {
 }
 
 bool QVFileDocument::save(QVError* error, QVError* warning) {
-    QVError failure;
-    if (saveToFile({}, &failure, warning)) return true;
-    if (failure.domain() != QVError::applicationDomain() || failure.code() != SaveFailedError) {
-        QVariantMap info;
-        info.insert(QString::fromLatin1(QVUnderlyingErrorKey), QVariant::fromValue(failure.localizedDescription()));
-        info.insert(QString::fromLatin1(QVFilePathErrorKey), fileName());
-        failure = QVError::app(SaveFailedError, failure.localizedDescription(),
-                               QVLocalized(QStringLiteral("Please check that you have write permissions and that your file encoding is valid.")),
-                               {}, info);
+    if (fileName().isEmpty()) {
+        qvSetError(error, QVError::posix(ENOENT, QStringLiteral("save")));
+        return false;
     }
-    qvSetError(error, failure);
+    if (fileChangedOnDisk()) {
+        QVError ask = question(OverwriteChangedFileQuestion,
+                               QVLocalized(QStringLiteral("The file \u201c%1\u201d has been changed on disk since Qorvel opened or saved it.")).arg(displayName()),
+                               QVLocalized(QStringLiteral("Saving it replaces the other program's changes with the text in Qorvel.")),
+                               {QVLocalized(QStringLiteral("Save Anyway")), QVLocalized(QStringLiteral("Cancel"))});
+        qvSetError(error, ask);
+        return false;
+    }
+    const QString previous = fileName();
+    QVError failure;
+    if (saveToFile({}, &failure, warning)) {
+        didSave(previous, false);
+        return true;
+    }
+    qvSetError(error, saveFailure(failure, fileName()));
     return false;
+}
+
+QVError QVFileDocument::saveFailure(const QVError& failure, const QString& path) {
+    if (failure.domain() == QVError::applicationDomain() && failure.code() == SaveFailedError) return failure;
+    QVariantMap info;
+    info.insert(QString::fromLatin1(QVUnderlyingErrorKey), QVariant::fromValue(failure.localizedDescription()));
+    info.insert(QString::fromLatin1(QVFilePathErrorKey), path);
+    return QVError::app(SaveFailedError, failure.localizedDescription(),
+                        QVLocalized(QStringLiteral("Please check that you have write permissions and that your file encoding is valid.")),
+                        {}, info);
 }
 
 bool QVFileDocument::reopenUsingEncoding(QVStringEncoding encoding, QVError* error, QVError* notice) {
@@ -188,18 +263,30 @@ void QVFileDocument::setFileNode(const std::shared_ptr<QVFile>& node) {
 }
 
 void QVFileDocument::filePathDidChange() {
-    if (_fileNode) setFileName(_fileNode->path());
+    if (!_fileNode) return;
+    setFileName(_fileNode->path());
+    // The file is the same one under its new name: what is on disk is still what was read.
+    if (_diskStamp.exists) _diskStamp = QVDiskStamp::of(fileName());
+    if (const auto delegate = _delegate.lock()) delegate->documentNeedsRefresh(this);
 }
 
 bool QVFileDocument::saveForClose(std::function<void(bool)> finished, QVError* error, QVError* warning) {
-    _closeFinished = std::move(finished);
+    _closeFinished = finished;
     // A successful write hands finished to its save (which may already have run it).
-    if (save(error, warning)) return true;
+    QVError failure;
+    if (save(&failure, warning)) return true;
     _closeFinished = nullptr;
+    // "Save Anyway" goes on with the close.
+    if (failure.code() == OverwriteChangedFileQuestion && failure.domain() == QVError::applicationDomain())
+        _overwriteCloseFinished = std::move(finished);
+    qvSetError(error, failure);
     return false;
 }
 
 void QVFileDocument::saveCompleted(quint64 token, bool whole) {
+    // Save As: the written file's node (when the window's tree holds it) hears of the save.
+    if (_savingAs)
+        if (const auto delegate = _delegate.lock()) setFileNode(delegate->backingFileForPath(this, fileName()));
     const quint64 save = ++_lastSave;
     _pendingSaves[save] = PendingSave{token, whole, std::exchange(_closeFinished, nullptr)};
     // The node ends the save, at once or when its upload has ended.
@@ -229,4 +316,319 @@ void QVFileDocument::endSave(quint64 save, bool uploaded, const QVError& error) 
             if (const auto delegate = _textView->delegate()) delegate->htmlViewHadError(_textView, error, true);
     }
     if (ended.finished) ended.finished(uploaded && ended.whole);
+}
+
+// Identity, activation and closing.
+
+QString QVFileDocument::uuid() const {
+    if (!_cachedUUID.isEmpty()) return _cachedUUID;
+    if (_fileNode) return _fileNode->uuid();
+    // A single file has no node: the document's own identifier lasts as long as it does.
+    if (_ownUUID.isEmpty()) _ownUUID = StringHashing::uuid();
+    return _ownUUID;
+}
+
+QString QVFileDocument::titleForLists() const {
+    const QString path = _fileNode ? _fileNode->path() : fileName();
+    if (path.isEmpty()) return displayName();
+    const QFileInfo info(path);
+    return QStringLiteral("%1 %2 %3").arg(info.fileName(), QChar(0x2014), info.path());
+}
+
+void QVFileDocument::activate() {
+    NotificationCenter::defaultCenter().post(FileBecameActiveNotification, this);
+    if (_textView) {
+        _textView->setActive(true);
+        _textView->setFocus();
+    }
+}
+
+void QVFileDocument::deactivate() {
+    if (_textView) _textView->setActive(false);
+}
+
+void QVFileDocument::close() {
+    NotificationCenter::defaultCenter().post(FileWillCloseNotification, this);
+    if (!_appleEventReceiver.isEmpty())
+        sendExternalEditorEvent(QVExternalEditorEvent::closed(_appleEventReceiver, _appleEventToken, fileName()));
+    setWatchesFile(false);
+}
+
+void QVFileDocument::sendExternalEditorEvent(const QVExternalEditorEvent& event) {
+    if (_eventSink) return _eventSink(event);
+    qCInfo(qvExternalEditor) << "event" << event.eventClass << event.eventID << "to" << event.target << "for"
+                             << event.file << "token" << event.token.toHex() << "new file" << event.newFile;
+}
+
+// Saving elsewhere.
+
+bool QVFileDocument::saveAs(const QString& path, QVError* error, QVError* warning) {
+    if (path.isEmpty()) return save(error, warning);
+    const QString previous = fileName();
+    const std::shared_ptr<QVFile> oldNode = _fileNode;
+    // The old node must not keep the document: its watcher and uploads are the old file's.
+    if (oldNode) {
+        _cachedUUID.clear();
+        setFileNode({});
+    }
+    _savingAs = bool(oldNode);
+    QVError failure;
+    const bool saved = saveToFile(path, &failure, warning);
+    _savingAs = false;
+    if (!saved) {
+        if (oldNode) setFileNode(oldNode);
+        qvSetError(error, saveFailure(failure, path));
+        return false;
+    }
+    if (_watcher) rewatch();
+    if (const auto delegate = _delegate.lock()) delegate->documentNeedsRefresh(this);
+    didSave(previous, true);
+    return true;
+}
+
+void QVFileDocument::runSaveAs(std::function<void(bool)> done) {
+    if (!done) done = [](bool) {};
+    const auto delegate = _delegate.lock();
+    if (!delegate) return done(false);
+    QString suggested = fileName();
+    if (suggested.isEmpty()) suggested = displayName();
+    delegate->runSavePanel(this, suggested, [this, alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter), done](const QString& chosen) {
+        if (alive.expired() || chosen.isEmpty()) return done(false);
+        QVError error, warning;
+        const bool saved = saveAs(chosen, &error, &warning);
+        if (!saved) present(error);
+        else if (warning) present(warning);
+        done(saved && !isDocumentEdited());
+    });
+}
+
+void QVFileDocument::saveDocumentForForceClose() {
+    runSaveAs([this, alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter)](bool saved) {
+        if (alive.expired() || !saved) return;
+        if (const auto delegate = _delegate.lock()) delegate->documentShouldForceClose(this);
+    });
+}
+
+void QVFileDocument::didSave(const QString& previousFile, bool savedAs) {
+    if (!_appleEventReceiver.isEmpty()) {
+        // The client knows the file by its old place: it learns the new one and then lets go.
+        sendExternalEditorEvent(savedAs && previousFile != fileName()
+                                    ? QVExternalEditorEvent::saved(_appleEventReceiver, _appleEventToken, previousFile, fileName())
+                                    : QVExternalEditorEvent::saved(_appleEventReceiver, _appleEventToken, fileName()));
+        if (savedAs) _appleEventReceiver.clear(), _appleEventToken.clear();
+    }
+    if (const auto delegate = _delegate.lock())
+        if (QVProjectSCMController* scm = delegate->scmControllerForDocument(this); scm && _fileNode)
+            scm->getStatusForPath(_fileNode->pathFromRoot(), false, false);
+    NotificationCenter::defaultCenter().post(FileDidSaveNotification, this);
+}
+
+// Changes on disk.
+
+bool QVFileDocument::fileChangedOnDisk() const {
+    const QVDiskStamp now = QVDiskStamp::of(fileName());
+    if (!now.exists) return false;
+    return now != _diskStamp && now != _keptOverStamp;
+}
+
+bool QVFileDocument::revertKeepingView(QVError* error) {
+    HTMLView* view = _textView.data();
+    const QVRange selection = view ? view->selectedRange() : QVRange(0, 0);
+    const int vertical = view ? view->verticalScrollBar()->value() : 0;
+    const int horizontal = view ? view->horizontalScrollBar()->value() : 0;
+    QVError failure;
+    if (!revertToContentsOfFile({}, &failure)) {
+        qvSetError(error, failure);
+        return false;
+    }
+    if (view) {
+        const qint64 length = view->length();
+        const qint64 start = qMin<qint64>(selection.location, length);
+        view->setSelectedRange(QVRange(start, qMin<qint64>(selection.length, length - start)));
+        view->verticalScrollBar()->setValue(vertical);
+        view->horizontalScrollBar()->setValue(horizontal);
+    }
+    return true;
+}
+
+void QVFileDocument::fileContentsChangedExternally() {
+    // Notices while the question is up are part of what it asks about.
+    if (_changedQuestionUp || _removedQuestionUp || fileName().isEmpty()) return;
+    if (!fileChangedOnDisk()) return;
+    if (!isDocumentEdited()) {
+        QVError error;
+        if (!revertKeepingView(&error)) present(error);
+        return;
+    }
+    const QVError ask = question(FileChangedExternallyQuestion, QVLocalized(QStringLiteral("File Changed Externally")),
+                                 QVLocalized(QStringLiteral("The contents of %1 have been changed by another application, but there are also unsaved changes in Qorvel. Would you like to revert the file to disk or keep the Qorvel changes?"))
+                                     .arg(displayName()),
+                                 {QVLocalized(QStringLiteral("Keep Qorvel Changes")), QVLocalized(QStringLiteral("Revert"))});
+    _changedQuestionUp = true;
+    if (const auto delegate = _delegate.lock()) delegate->activateDocument(this);
+    present(ask);
+}
+
+void QVFileDocument::fileContentsDisappeared() {
+    if (_removedQuestionUp) return;
+    const QString name = displayName();
+    if (_fileNode) {
+        _cachedUUID = _fileNode->uuid();
+        setFileNode({});
+    }
+    // The text is in no file any more: closing must not let it go unasked.
+    updateChangeCount(ChangeType::Done);
+    _removedQuestionUp = true;
+    const QVError ask = question(LocalFileRemovedQuestion, QVLocalized(QStringLiteral("Local File Removed")),
+                                 QVLocalized(QStringLiteral("%1 has been deleted on disk. If you don't save the contents now, they will be lost.")).arg(name),
+                                 {QVLocalized(QStringLiteral("Save File")), QVLocalized(QStringLiteral("Don't Save"))});
+    if (const auto delegate = _delegate.lock()) delegate->activateDocument(this);
+    present(ask);
+}
+
+QVError QVFileDocument::question(qint64 code, const QString& description, const QString& suggestion, const QStringList& options) {
+    QVError error = QVError::app(code, description, suggestion, options);
+    error.setRecoveryAttempter(_attempter);
+    return error;
+}
+
+void QVFileDocument::present(const QVError& error) {
+    if (!error) return;
+    if (const auto delegate = _delegate.lock()) delegate->presentErrorAlert(error);
+}
+
+void QVFileDocument::attemptRecovery(const QVError& error, int option, std::function<void(bool)> didRecover) {
+    if (!didRecover) didRecover = [](bool) {};
+    if (error.domain() != QVError::applicationDomain()) return didRecover(false);
+    switch (error.code()) {
+    case FileChangedExternallyQuestion: {
+        _changedQuestionUp = false;
+        if (option == 1) {
+            QVError failure;
+            const bool reverted = revertKeepingView(&failure);
+            if (!reverted) present(failure);
+            return didRecover(reverted);
+        }
+        // Keeping Qorvel's text over this state of the file: the next save overwrites it unasked.
+        _keptOverStamp = QVDiskStamp::of(fileName());
+        return didRecover(true);
+    }
+    case LocalFileRemovedQuestion:
+        _removedQuestionUp = false;
+        if (option == 0) {
+            // Not from within the alert's own handling: the panel opens on the next pass.
+            MainQueue::post([this, alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter)] {
+                if (!alive.expired()) saveDocumentForForceClose();
+            });
+        } else if (const auto delegate = _delegate.lock()) {
+            delegate->documentShouldForceClose(this);
+        }
+        return didRecover(true);
+    case UnsavedChangesError: {
+        const QVStringEncoding encoding = error.userInfoValue(QStringLiteral("NSStringEncodingErrorKey")).toULongLong();
+        if (option == 2) return didRecover(true);
+        QVError failure, notice;
+        const bool done = option == 0 ? saveAndReopenUsingEncoding(encoding, &failure, &notice)
+                                      : reallyReopenUsingEncoding(encoding, &failure, &notice);
+        present(done ? notice : failure);
+        return didRecover(done);
+    }
+    case OverwriteChangedFileQuestion: {
+        std::function<void(bool)> closeFinished = std::exchange(_overwriteCloseFinished, nullptr);
+        if (option != 0) return didRecover(false);
+        _keptOverStamp = QVDiskStamp::of(fileName());
+        QVError failure, warning;
+        const bool saved = closeFinished ? saveForClose(std::move(closeFinished), &failure, &warning) : save(&failure, &warning);
+        present(saved ? warning : failure);
+        return didRecover(saved);
+    }
+    default:
+        return didRecover(false);
+    }
+}
+
+// The document's own watch.
+
+void QVFileDocument::setWatchesFile(bool watches) {
+    if (!watches) {
+        if (_watcher) _watcher->destroy();
+        _watcher.reset();
+        if (_watch) _watch->_document = nullptr;
+        _watch.reset();
+        return;
+    }
+    if (_watcher) return;
+    _watcher = QVKQueue::create();
+    if (!_watcher) return;
+    _watch = std::make_shared<QVDocumentFileWatch>();
+    _watch->_document = this;
+    rewatch();
+}
+
+void QVFileDocument::rewatch() {
+    if (!_watcher) return;
+    _watcher->stopWatchingFile(_watch.get());
+    _watch->_path = fileName();
+    if (!fileName().isEmpty()) _watcher->watchFile(_watch, QVFileWatcherTypeAll);
+}
+
+void QVFileDocument::watchedFileChanged(quint64 events) {
+    if (events & (QVFileWatcherEventDelete | QVFileWatcherEventRename | QVFileWatcherEventRevoke)) {
+        // Another file renamed over this one (sed -i, git, an editor's own atomic save) is a
+        // change of the file; only a path with nothing at it is a deletion.
+        if (!QFileInfo::exists(fileName())) {
+            if (!_removedQuestionUp && _diskStamp.exists) fileContentsDisappeared();
+            return;
+        }
+        rewatch();
+    }
+    fileContentsChangedExternally();
+}
+
+// Subversion.
+
+bool QVFileDocument::validateSCMCommand(SCMCommand command) const {
+    const auto delegate = _delegate.lock();
+    if (!delegate || !_fileNode || !delegate->scmControllerForDocument(const_cast<QVFileDocument*>(this))) return false;
+    switch (command) {
+    case SCMCommand::Add:
+        return !_fileNode->isInRepository();
+    case SCMCommand::Commit:
+    case SCMCommand::DiscardChanges:
+        return _fileNode->isInRepository() && _fileNode->hasLocalModifications();
+    default:
+        return _fileNode->isInRepository();
+    }
+}
+
+void QVFileDocument::performSCMCommand(SCMCommand command, int tag) {
+    const auto delegate = _delegate.lock();
+    QVProjectSCMController* scm = delegate && _fileNode ? delegate->scmControllerForDocument(this) : nullptr;
+    if (!scm) return;
+    const QString path = _fileNode->pathFromRoot();
+    void* window = _textView ? _textView->window() : nullptr;
+    using Revisioned = void (QVProjectSCMController::*)(const QString&, const QString&);
+    const auto byTag = [&](Revisioned run, QVProjectSCMController::LogTag log) {
+        if (tag == 0 || tag == 1) (scm->*run)(path, tag == 0 ? QStringLiteral("HEAD") : QStringLiteral("BASE"));
+        else scm->getLogForPath(path, {}, log, window);
+    };
+    switch (command) {
+    case SCMCommand::Add:
+        return scm->addFilesToRepository({path});
+    case SCMCommand::Commit:
+        return scm->commitFiles({path}, window);
+    case SCMCommand::DiscardChanges:
+        return scm->revertPath(path);
+    case SCMCommand::Diff:
+        return byTag(&QVProjectSCMController::diffPath, QVProjectSCMController::DiffLog);
+    case SCMCommand::CompareWith:
+        return byTag(&QVProjectSCMController::comparePath, QVProjectSCMController::CompareLog);
+    case SCMCommand::Annotate:
+        return byTag(&QVProjectSCMController::annotatePath, QVProjectSCMController::AnnotateLog);
+    case SCMCommand::Update:
+        if (tag == 0) return scm->updatePath(path, {});
+        return scm->getLogForPath(path, {}, QVProjectSCMController::UpdateLog, window);
+    case SCMCommand::ViewLog:
+        return scm->getLogForPath(path, {}, QVProjectSCMController::ViewLog, window);
+    }
 }

@@ -2,6 +2,7 @@
 // file's encoding and line breaks, reopening in another encoding, and saving in them.
 #pragma once
 
+#include "editor/QVExternalEditorEvent.h"
 #include "files/QVFileDocumentCallbacks.h"
 #include "platform/QVDocument.h"
 #include "platform/TextEncoding.h"
@@ -17,16 +18,41 @@
 
 class HTMLView;
 class QVFile;
+class QVFileDocumentDelegate;
+class QVFileWatcher;
+
+// Where the file on disk stood when the document last read or wrote it: a later difference is
+// another program's change.
+struct QVDiskStamp {
+    bool exists = false;
+    quint64 device = 0, inode = 0;
+    qint64 size = 0, modified = 0, changed = 0;  // nanoseconds
+    static QVDiskStamp of(const QString& path);
+    bool operator==(const QVDiskStamp&) const = default;
+};
 
 // With a file node, a save ends only when the node says so: after the upload its project asks
 // for, or at once. Until then the document stays edited; a failed upload leaves it edited and
 // shows the error. Saves are numbered, and a node's report counts only for the save it names.
-class QVFileDocument : public QVDocument, public QVFileDocumentCallbacks {
+//
+// Changes on disk: a change of the file (a write, or another file renamed over it) reloads an
+// unedited document, keeping its caret and scroll, and asks an edited one (code 5); a deleted
+// file asks (code 6). A notice while the file is as the document last read or wrote it is
+// ignored (the document's own save), as are notices while the question is up. The document
+// never shows an alert itself: questions and errors go to its delegate, which hands the chosen
+// option back through the error's recovery attempter (the document).
+class QVFileDocument : public QVDocument, public QVFileDocumentCallbacks, public QVErrorRecoveryAttempter {
 public:
-    // Code (in the application's error domain) of the question before reopening an edited
-    // document, and of a write that failed.
-    static constexpr qint64 UnsavedChangesError = 12;
+    // Codes (in the application's error domain) of the questions and errors of a document.
+    static constexpr qint64 FileChangedExternallyQuestion = 5;  // "Keep Qorvel Changes", "Revert"
+    static constexpr qint64 LocalFileRemovedQuestion = 6;       // "Save File", "Don't Save"
+    static constexpr qint64 UnsavedChangesError = 12;            // "Save Changes", "Discard Changes", "Cancel"
     static constexpr qint64 SaveFailedError = 17;
+    static constexpr qint64 OverwriteChangedFileQuestion = 20;  // "Save Anyway", "Cancel"
+    // Notifications posted with the document as object.
+    static inline const QString FileBecameActiveNotification = QStringLiteral("QVFileBecameActive");
+    static inline const QString FileWillCloseNotification = QStringLiteral("QVFileWillClose");
+    static inline const QString FileDidSaveNotification = QStringLiteral("QVFileDidSave");
     // The user attribute holding the creator code of the files Qorvel writes.
     static inline const QByteArray CreatorAttribute = QByteArrayLiteral("user.com.qorvel.creator");
 
@@ -36,6 +62,19 @@ public:
 
     // The editor view; a window that shows it takes it as a child, else the document deletes it.
     HTMLView* textView() const;
+
+    // The window that shows the document (held weakly; none: questions go nowhere).
+    void setDelegate(const std::weak_ptr<QVFileDocumentDelegate>& delegate) { _delegate = delegate; }
+    std::shared_ptr<QVFileDocumentDelegate> delegate() const { return _delegate.lock(); }
+    // The tab identifier: the file node's uuid, kept when the node is let go (file removed).
+    QString uuid() const;
+    // "name — folder" for lists of open documents.
+    QString titleForLists() const;
+    // The tab or window became the front one, or stopped being it.
+    void activate();
+    void deactivate();
+    // Posts QVFileWillClose and tells an external-editor client; the window then lets it go.
+    void close();
 
     // Per-file settings of a document without a project; a null value removes the key.
     QVariant configurationValueForKey(const QString& key) const { return _localConfiguration.value(key); }
@@ -51,7 +90,18 @@ public:
     // Saves in the document's encoding and line breaks. A text the encoding cannot hold whole is
     // written lossily, the document stays edited, and warning names the first character that
     // did not fit. A failed write (code 17) leaves file and document as they were.
+    // A file changed on disk since the document read or wrote it is not overwritten unasked:
+    // the save is refused with the question (code 20) for the window to ask. An untitled
+    // document asks the window's save panel for a path (see saveAs()).
     bool save(QVError* error = nullptr, QVError* warning = nullptr);
+    // Saves to path and takes it as the document's file. A document of a tree node first leaves
+    // the old node, then takes the new path's node from its delegate (none when the tree does
+    // not hold it); a failed write leaves it on the old node and file. An external-editor client
+    // hears of the new place once and nothing more.
+    bool saveAs(const QString& path, QVError* error = nullptr, QVError* warning = nullptr);
+    // Save As through the delegate's save panel; done hears whether a save to a chosen path
+    // succeeded (a cancelled panel: false, nothing written). Errors go to the delegate.
+    void runSaveAs(std::function<void(bool saved)> done = {});
     // Reads the file again in encoding. An edited document is refused with the question (code 12,
     // "Save Changes", "Discard Changes", "Cancel") for the window to ask; a reopen that fails
     // changes nothing: text, edited state, undo, encoding and the stored setting.
@@ -75,16 +125,41 @@ public:
     bool saveForClose(std::function<void(bool saved)> finished, QVError* error = nullptr, QVError* warning = nullptr);
     // Whether a save waits for its node (an upload under way).
     bool isSaving() const { return !_pendingSaves.empty(); }
+    // The removed question's "Save File": the save panel; the window closes the document only
+    // after a successful save (a cancelled panel or a failed save keeps it open).
+    void saveDocumentForForceClose();
 
-    // What the file node tells.
+    // A document without a file node watches its file itself (single files); a node watches
+    // for the document of a tree.
+    void setWatchesFile(bool watches);
+
+    // What the file node (or the document's own watch) tells.
     void filePathDidChange() override;
-    // Changes on disk are not followed yet: the document keeps its text.
-    void fileContentsChangedExternally() override {}
-    void fileContentsDisappeared() override {}
+    void fileContentsChangedExternally() override;
+    void fileContentsDisappeared() override;
     void fileContentChangeFinished(quint64 save) override;
     void fileContentChangeFailed(quint64 save, const QVError& error) override;
 
+    // Performs the option of one of the document's questions (codes 5, 6, 12 and 20).
+    void attemptRecovery(const QVError& error, int optionIndex, std::function<void(bool)> didRecover) override;
+
+    // The external-editor client that handed the file over: its signature and token, as bytes.
+    void setAppleEventReceiver(const QByteArray& signature) { _appleEventReceiver = signature; }
+    void setAppleEventToken(const QByteArray& token) { _appleEventToken = token; }
+    QByteArray appleEventReceiver() const { return _appleEventReceiver; }
+    // Where the events go (default: the log).
+    void setExternalEditorEventSink(QVExternalEditorEventSink sink) { _eventSink = std::move(sink); }
+
+    // Subversion commands on the document's file through the window's controller; tags as the
+    // menu items': 0 HEAD, 1 BASE, any other picks a revision from the log.
+    enum class SCMCommand { Add, Commit, DiscardChanges, Diff, CompareWith, Annotate, Update, ViewLog };
+    void performSCMCommand(SCMCommand command, int tag = 0);
+    // Whether the command is offered: a controller, the file in the repository (Add: not), and
+    // local modifications for Commit and DiscardChanges.
+    bool validateSCMCommand(SCMCommand command) const;
+
 protected:
+    bool writeToFile(const QString& path, const QByteArray& bytes, QVError* error) override;
     bool readFromFile(const QString& path, const QString& type, QVError* error) override;
     std::optional<Contents> dataOfType(const QString& type, QVError* error) override;
     // The creator code "QVDT", where the file system keeps user attributes.
@@ -92,6 +167,7 @@ protected:
     void saveCompleted(quint64 token, bool whole) override;
 
 private:
+    friend class QVDocumentFileWatch;
     struct PendingSave {
         quint64 token = 0;
         bool whole = true;
@@ -99,6 +175,21 @@ private:
     };
     // Ends the save named save (when it is still under way) as the node reported.
     void endSave(quint64 save, bool uploaded, const QVError& error);
+    // Whether the file on disk is no longer what the document read or wrote (nor what the user
+    // chose to keep changes over).
+    bool fileChangedOnDisk() const;
+    // Reads the file again keeping caret and scroll; errors go to the delegate.
+    bool revertKeepingView(QVError* error = nullptr);
+    // Watches the document's current file (own watch only).
+    void rewatch();
+    void watchedFileChanged(quint64 events);
+    QVError question(qint64 code, const QString& description, const QString& suggestion, const QStringList& options);
+    void present(const QVError& error);
+    // A failed write as the save error (code 17) with the path and the reason.
+    static QVError saveFailure(const QVError& failure, const QString& path);
+    void sendExternalEditorEvent(const QVExternalEditorEvent& event);
+    // The save's aftermath: the editor event, the Subversion status, QVFileDidSave.
+    void didSave(const QString& previousFile, bool savedAs);
 
     // The misfit warning's sentence for the first character of text encoding cannot hold; empty
     // when all fit.
@@ -114,4 +205,20 @@ private:
     quint64 _lastSave = 0;
     quint64 _lastCleanSave = 0;
     std::function<void(bool)> _closeFinished;  // taken by the next save that reaches its node
+    std::weak_ptr<QVFileDocumentDelegate> _delegate;
+    // What errors hold (weakly) to recover through the document; gone with the document.
+    std::shared_ptr<QVErrorRecoveryAttempter> _attempter;
+    QString _cachedUUID;
+    mutable QString _ownUUID;  // a document that never had a node
+    QVDiskStamp _diskStamp;      // as last read or written
+    QVDiskStamp _keptOverStamp;  // a change the user chose to keep Qorvel's text over
+    bool _changedQuestionUp = false;
+    bool _removedQuestionUp = false;
+    bool _savingAs = false;
+    std::function<void(bool)> _overwriteCloseFinished;  // a close that waits for the overwrite question
+    // The document's own watch of its file.
+    std::unique_ptr<QVFileWatcher> _watcher;
+    std::shared_ptr<class QVDocumentFileWatch> _watch;
+    QByteArray _appleEventReceiver, _appleEventToken;
+    QVExternalEditorEventSink _eventSink;
 };

@@ -490,7 +490,9 @@ void QVFile::startWatching() {
             for (const auto& child : *_children)
                 if (child->isFolder() && child->expanded()) child->startWatching();
     } else {
-        watch(QVFileWatcherTypeWrite);
+        // Deletions and renames too: a file another program renamed over this one (sed -i, git)
+        // leaves the old inode behind, which hears no write.
+        watch(QVFileWatcherTypeAll);
     }
 }
 
@@ -501,16 +503,25 @@ void QVFile::stopWatching() {
         for (const auto& child : *_children) child->stopWatching();
 }
 
-void QVFile::watcherNoticedChange(quint64) {
+void QVFile::watcherNoticedChange(quint64 events) {
     // The watcher's thread: the node may be gone by the time the main thread gets to it.
-    MainQueue::post([weak = weak_from_this()] {
+    MainQueue::post([weak = weak_from_this(), events] {
         const auto self = weak.lock();
         if (!self) return;
         if (self->isFolder()) {
             if (const auto local = self->_localRepresentation) local->reloadChildren();
-        } else if (const auto document = self->_document.lock()) {
-            document->fileContentsChangedExternally();
+            return;
         }
+        if (events & (QVFileWatcherEventDelete | QVFileWatcherEventRename | QVFileWatcherEventRevoke)) {
+            // The inode watched is gone from the path. A file at the path again is the file
+            // replaced (a change): watch the new one. Nothing there is a deletion.
+            if (!QFileInfo::exists(self->path())) {
+                if (self->_localRepresentation && self->_document.lock()) self->localRepresentationDisappeared();
+                return;
+            }
+            if (QVFileWatcher* watcher = self->fileWatcher()) watcher->resetForFile(self.get(), QVFileWatcherTypeAll);
+        }
+        if (const auto document = self->_document.lock()) document->fileContentsChangedExternally();
     });
 }
 
@@ -598,7 +609,7 @@ void QVFile::contentsDidChange(quint64 save) {
         if (isFolder()) return;
         if (const auto document = _document.lock()) document->fileContentChangeFinished(save);
     }
-    if (QVFileWatcher* watcher = fileWatcher()) watcher->resetForFile(this, QVFileWatcherTypeWrite);
+    if (QVFileWatcher* watcher = fileWatcher()) watcher->resetForFile(this, QVFileWatcherTypeAll);
 }
 
 void QVFile::download() {
@@ -815,7 +826,7 @@ void QVFile::swapInNewParent() {
     _newParent.reset();
     // A move across file systems leaves a new inode behind the path: a watched node follows it.
     if (QVFileWatcher* watcher = fileWatcher())
-        watcher->resetForFile(this, isFolder() && _everExpanded ? QVFileWatcherTypeWriteRevoke : QVFileWatcherTypeWrite);
+        watcher->resetForFile(this, isFolder() && _everExpanded ? QVFileWatcherTypeWriteRevoke : QVFileWatcherTypeAll);
     pathDidChange();
 }
 

@@ -55,3 +55,9 @@ QStringList QVError::localizedRecoveryOptions() const {
 bool QVError::isLowPriority() const {
     return _userInfo.value(QLatin1String(QVIsLowPriorityError)).toBool();
 }
+
+void QVError::attemptRecovery(int optionIndex, std::function<void(bool)> didRecover) const {
+    if (!didRecover) didRecover = [](bool) {};
+    if (const auto attempter = _attempter.lock()) return attempter->attemptRecovery(*this, optionIndex, std::move(didRecover));
+    didRecover(false);
+}

@@ -5,6 +5,9 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include <functional>
+#include <memory>
+
 // User-information keys understood across Qorvel.
 inline constexpr const char* QVLocalizedDescriptionKey = "QVLocalizedDescription";
 inline constexpr const char* QVLocalizedRecoverySuggestionKey = "QVLocalizedRecoverySuggestion";
@@ -13,6 +16,16 @@ inline constexpr const char* QVFilePathErrorKey = "QVFilePath";
 inline constexpr const char* QVUnderlyingErrorKey = "QVUnderlyingError";
 // Set (to true) to have a document window show the error as a status-bar warning, not a sheet.
 inline constexpr const char* QVIsLowPriorityError = "QVIsLowPriorityError";
+
+class QVError;
+
+// Carries out the recovery option a user picked in an error's alert. didRecover runs once, with
+// whether the option succeeded (it may run later, after a further panel or question).
+class QVErrorRecoveryAttempter {
+public:
+    virtual ~QVErrorRecoveryAttempter() = default;
+    virtual void attemptRecovery(const QVError& error, int optionIndex, std::function<void(bool recovered)> didRecover) = 0;
+};
 
 class QVError {
 public:
@@ -48,6 +61,13 @@ public:
     QStringList localizedRecoveryOptions() const;
     bool isLowPriority() const;
 
+    // Who performs the recovery options; held weakly, so an alert that outlives its document
+    // recovers nothing.
+    void setRecoveryAttempter(const std::weak_ptr<QVErrorRecoveryAttempter>& attempter) { _attempter = attempter; }
+    std::shared_ptr<QVErrorRecoveryAttempter> recoveryAttempter() const { return _attempter.lock(); }
+    // Hands the option to the attempter; without one (or once it is gone) didRecover hears false.
+    void attemptRecovery(int optionIndex, std::function<void(bool recovered)> didRecover = {}) const;
+
     bool operator==(const QVError& o) const {
         return _domain == o._domain && _code == o._code && _userInfo == o._userInfo;
     }
@@ -56,6 +76,7 @@ private:
     QString _domain;
     qint64 _code = 0;
     QVariantMap _userInfo;
+    std::weak_ptr<QVErrorRecoveryAttempter> _attempter;
 };
 
 // Assigns to an optional out-parameter.

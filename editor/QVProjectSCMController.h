@@ -1,0 +1,30 @@
+// The Subversion controller of a project as a file document calls it. Paths are from the
+// project's root. The controller runs its commands on its own and reports to the project.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QVProjectSCMController {
+public:
+    // Tags of the log sheet: the command run on the revision picked from the log.
+    enum LogTag { AnnotateLog = 2, CompareLog = 4, DiffLog = 6, ViewLog = 7, UpdateLog = 12 };
+
+    virtual ~QVProjectSCMController() = default;
+
+    // Queues a status of the path ("." or empty: the root); the document asks after every save
+    // with false, false.
+    virtual void getStatusForPath(const QString& path, bool isDirectory, bool recursive) = 0;
+    virtual void addFilesToRepository(const QStringList& paths) = 0;
+    // windowForSheet: the window the commit message sheet shows on.
+    virtual void commitFiles(const QStringList& paths, void* windowForSheet) = 0;
+    virtual void revertPath(const QString& path) = 0;
+    // revision: "HEAD" or "BASE".
+    virtual void diffPath(const QString& path, const QString& revision) = 0;
+    virtual void comparePath(const QString& path, const QString& revision) = 0;
+    virtual void annotatePath(const QString& path, const QString& revision) = 0;
+    // An empty revision updates to the latest.
+    virtual void updatePath(const QString& path, const QString& revision) = 0;
+    // Shows the log (revision empty) to pick a revision, then runs the command of tag on it.
+    virtual void getLogForPath(const QString& path, const QString& revision, LogTag tag, void* window) = 0;
+};

@@ -1,0 +1,378 @@
+// File documents and their file on disk: changes and deletions behind their back, their own
+// saves, the overwrite question, Save As off a tree node, and what an external editor hears.
+#include "editor/QVFileDocument.h"
+
+#include "editor/HTMLView.h"
+#include "editor/QVFileDocumentDelegate.h"
+#include "editor/QVProjectSCMController.h"
+#include "files/QVRootFile.h"
+#include "platform/MainQueue.h"
+#include "tests/files/FilesTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+void type(HTMLView& view, const QString& text) {
+    view.setSelectedRange(QVRange(view.length(), 0));
+    view.undoableInsertText(text, QStringLiteral("Typing"));
+    view.undoManager().closeEventGroup();
+}
+
+// Writes bytes as another program does: in place, or a new file renamed over the old (sed -i).
+void writeOutside(const QString& path, const QByteArray& bytes, bool renameOver) {
+    const QString target = renameOver ? path + QStringLiteral(".new") : path;
+    QFile file(target);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+    file.close();
+    if (renameOver) ASSERT_EQ(::rename(QFile::encodeName(target).constData(), QFile::encodeName(path).constData()), 0);
+}
+
+class RecordingWindow : public QVFileDocumentDelegate {
+public:
+    QList<QVError> alerts;
+    QStringList events;
+    QString panelAnswer;  // empty: the panel is cancelled
+    std::shared_ptr<QVFile> tree;
+    std::shared_ptr<QVFile> oldNode;
+    QVProjectSCMController* scm = nullptr;
+
+    void presentErrorAlert(const QVError& error) override { alerts << error; }
+    void activateDocument(QVFileDocument*) override { events << QStringLiteral("activate"); }
+    void documentShouldForceClose(QVFileDocument*) override { events << QStringLiteral("close"); }
+    void runSavePanel(QVFileDocument*, const QString& suggested, std::function<void(const QString&)> chosen) override {
+        events << QStringLiteral("panel ") + QFileInfo(suggested).fileName();
+        chosen(panelAnswer);
+    }
+    std::shared_ptr<QVFile> backingFileForPath(QVFileDocument*, const QString& path) override {
+        // The old node has let go of the document before the new one is asked for.
+        events << QStringLiteral("node held %1").arg(oldNode && oldNode->document() != nullptr);
+        return tree ? tree->addFileAtPath(path) : nullptr;
+    }
+    QVProjectSCMController* scmControllerForDocument(QVFileDocument*) override { return scm; }
+    QList<qint64> codes() const {
+        QList<qint64> list;
+        for (const QVError& e : alerts) list << e.code();
+        return list;
+    }
+};
+
+TEST(QVFileDocumentDisk, ChangesReloadOrAskOnceAndDeletionsAsk) {
+    enum Outside { Write, RenameOver, Delete, Own };
+    struct Case {
+        const char* name;
+        bool edited;
+        Outside outside;
+        int option;         // the question's answer (-1: none)
+        QString panel;      // the save panel's answer after "Save File"
+        QList<qint64> asked;
+        QString text;       // afterwards
+        bool editedAfter;
+        QStringList events;
+    };
+    const Case cases[] = {
+        {"write, unedited", false, Write, -1, {}, {}, "new\ntext\n", false, {}},
+        {"renamed over, unedited", false, RenameOver, -1, {}, {}, "new\ntext\n", false, {}},
+        {"own save, typed since", true, Own, -1, {}, {}, "old\ntext\n!?", true, {}},
+        {"write, edited, keep", true, Write, 0, {}, {5}, "old\ntext\n!", true, {"activate"}},
+        {"renamed over, edited, revert", true, RenameOver, 1, {}, {5}, "new\ntext\n", false, {"activate"}},
+        {"deleted, don't save", false, Delete, 1, {}, {6}, "old\ntext\n", true, {"activate", "close"}},
+        {"deleted, save cancelled", true, Delete, 0, {}, {6}, "old\ntext\n!", true, {"activate", "panel page.html"}},
+        {"deleted, saved elsewhere", true, Delete, 0, "kept.html", {6}, "old\ntext\n!", false,
+         {"activate", "panel page.html", "close"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        const QString path = dir.write(QStringLiteral("page.html"), "old\ntext\n");
+        auto window = std::make_shared<RecordingWindow>();
+        if (!c.panel.isEmpty()) window->panelAnswer = dir.file(c.panel);
+        QVFileDocument doc(path);
+        doc.setDelegate(window);
+        ASSERT_TRUE(doc.load());
+        doc.setWatchesFile(true);
+        doc.textView()->setSelectedRange(QVRange(4, 2));
+        if (c.edited) {
+            type(*doc.textView(), QStringLiteral("!"));
+            doc.textView()->setSelectedRange(QVRange(4, 2));
+        }
+        const auto settled = [&] { return !window->alerts.isEmpty() || doc.textView()->fullString().startsWith(u"new"); };
+        switch (c.outside) {
+        case Write:
+        case RenameOver:
+            writeOutside(path, "new\ntext\n", c.outside == RenameOver);
+            writeOutside(path, "new\ntext\n", c.outside == RenameOver);  // a second notice folds in
+            ASSERT_TRUE(MainQueue::runUntil(settled, 10s));
+            break;
+        case Delete:
+            ASSERT_TRUE(QFile::remove(path));
+            ASSERT_TRUE(MainQueue::runUntil(settled, 10s));
+            break;
+        case Own:
+            ASSERT_TRUE(doc.save());
+            type(*doc.textView(), QStringLiteral("?"));
+            doc.textView()->setSelectedRange(QVRange(4, 2));
+            // Its own events, however late, are no change: the file is what it wrote.
+            doc.fileContentsChangedExternally();
+            writeOutside(dir.file(QStringLiteral("other.html")), "x", false);
+            break;
+        }
+        MainQueue::drain();
+        EXPECT_EQ(window->codes(), c.asked);
+        if (c.option >= 0 && !window->alerts.isEmpty()) {
+            std::optional<bool> recovered;
+            window->alerts.first().attemptRecovery(c.option, [&](bool ok) { recovered = ok; });
+            EXPECT_EQ(recovered, true);
+            // "Save File" opens the panel on the next pass, not inside the alert's handling.
+            EXPECT_FALSE(window->events.contains(QStringLiteral("panel page.html")));
+            MainQueue::drain();
+        }
+        EXPECT_EQ(doc.textView()->fullString(), c.text);
+        EXPECT_EQ(doc.isDocumentEdited(), c.editedAfter);
+        EXPECT_EQ(window->events, c.events);
+        if (c.outside != Delete) {
+            EXPECT_EQ(doc.textView()->selectedRange(), QVRange(4, 2));  // the caret stays put
+            // Kept changes overwrite the disk version without a further question.
+            QVError error;
+            EXPECT_TRUE(doc.save(&error)) << error.localizedDescription().toStdString();
+            EXPECT_EQ(readAll(path), c.text.toUtf8());
+        }
+        if (!c.panel.isEmpty()) EXPECT_EQ(readAll(dir.file(c.panel)), QByteArray("old\ntext\n!"));
+        EXPECT_EQ(window->alerts.size(), c.asked.size());
+    }
+}
+
+TEST(QVFileDocumentDisk, AFileChangedSinceReadIsOverwrittenOnlyWhenTheUserSays) {
+    TestDir dir;
+    const QString path = dir.write(QStringLiteral("notes.txt"), "mine\n");
+    auto window = std::make_shared<RecordingWindow>();
+    QVFileDocument doc(path);
+    doc.setDelegate(window);
+    ASSERT_TRUE(doc.load());
+    type(*doc.textView(), QStringLiteral("more"));
+    writeOutside(path, "theirs\n", true);
+
+    QList<bool> closes;
+    QVError error;
+    EXPECT_FALSE(doc.saveForClose([&](bool saved) { closes << saved; }, &error));
+    ASSERT_EQ(error.code(), QVFileDocument::OverwriteChangedFileQuestion);
+    EXPECT_EQ(error.localizedRecoveryOptions().size(), 2);
+    error.attemptRecovery(1);  // Cancel
+    EXPECT_EQ(readAll(path), QByteArray("theirs\n"));
+    EXPECT_TRUE(doc.isDocumentEdited());
+    EXPECT_TRUE(closes.isEmpty());
+
+    ASSERT_FALSE(doc.saveForClose([&](bool saved) { closes << saved; }, &error));
+    std::optional<bool> recovered;
+    error.attemptRecovery(0, [&](bool ok) { recovered = ok; });  // Save Anyway, and close
+    EXPECT_EQ(recovered, true);
+    EXPECT_EQ(readAll(path), QByteArray("mine\nmore"));
+    EXPECT_FALSE(doc.isDocumentEdited());
+    EXPECT_EQ(closes, QList<bool>{true});
+    // What it wrote is what it knows: the next save asks nothing.
+    type(*doc.textView(), QStringLiteral("!"));
+    EXPECT_TRUE(doc.save(&error));
+
+    // An alert that outlives its document recovers nothing.
+    writeOutside(path, "later\n", false);
+    ASSERT_FALSE(doc.save(&error));
+    auto gone = std::make_unique<QVFileDocument>(path);
+    QVError orphan = error;
+    orphan.setRecoveryAttempter(std::weak_ptr<QVErrorRecoveryAttempter>());
+    std::optional<bool> none;
+    orphan.attemptRecovery(0, [&](bool ok) { none = ok; });
+    EXPECT_EQ(none, false);
+    EXPECT_EQ(readAll(path), QByteArray("later\n"));
+}
+
+TEST(QVFileDocumentDisk, SaveAsMovesTheDocumentToTheNewNodeAndTellsTheExternalEditorOnce) {
+    TestDir dir;
+    const QString path = dir.write(QStringLiteral("site/a.html"), "a\n");
+    auto root = QVRootFile::create(dir.file(QStringLiteral("site")), false);
+    auto tree = std::make_shared<RecordingTreeDelegate>();
+    root->setDelegate(tree);
+    auto node = root->childWithPath({QStringLiteral("a.html")}, true);
+    ASSERT_TRUE(node);
+    auto window = std::make_shared<RecordingWindow>();
+    window->tree = root;
+    window->oldNode = node;
+    QList<QVExternalEditorEvent> sent;
+    auto doc = std::make_unique<QVFileDocument>(path);
+    doc->setDelegate(window);
+    ASSERT_TRUE(doc->load());
+    doc->setFileNode(node);
+    doc->setExternalEditorEventSink([&](const QVExternalEditorEvent& e) { sent << e; });
+    doc->setAppleEventReceiver("Tst1");
+    doc->setAppleEventToken(QByteArray("\x00\x01tok", 5));
+    const QString uuid = doc->uuid();
+    EXPECT_EQ(uuid, node->uuid());
+    EXPECT_EQ(doc->titleForLists(), QStringLiteral("a.html \u2014 ") + dir.file(QStringLiteral("site")));
+
+    type(*doc->textView(), QStringLiteral("b"));
+    ASSERT_TRUE(doc->save());
+    // A Save As into a folder that is not there fails and leaves the document where it was.
+    QVError error;
+    EXPECT_FALSE(doc->saveAs(dir.file(QStringLiteral("site/none/b.html")), &error));
+    EXPECT_EQ(error.code(), QVFileDocument::SaveFailedError);
+    EXPECT_EQ(doc->fileNode(), node);
+    EXPECT_EQ(node->document() != nullptr, true);
+    EXPECT_EQ(doc->fileName(), path);
+
+    const QString moved = dir.file(QStringLiteral("site/sub/b.html"));
+    QDir().mkpath(QFileInfo(moved).path());
+    ASSERT_TRUE(doc->saveAs(moved, &error)) << error.localizedDescription().toStdString();
+    EXPECT_EQ(window->events, QStringList{QStringLiteral("node held 0")});
+    EXPECT_EQ(node->document(), nullptr);
+    ASSERT_TRUE(doc->fileNode());
+    EXPECT_EQ(doc->fileNode()->path(), moved);
+    EXPECT_NE(doc->uuid(), uuid);
+    EXPECT_EQ(readAll(moved), QByteArray("a\nb"));
+    EXPECT_EQ(readAll(path), QByteArray("a\nb"));
+    type(*doc->textView(), QStringLiteral("c"));
+    ASSERT_TRUE(doc->save());
+    doc->close();
+    const QByteArray token("\x00\x01tok", 5);
+    const QList<QVExternalEditorEvent> expected{
+        QVExternalEditorEvent::saved("Tst1", token, path),
+        QVExternalEditorEvent::saved("Tst1", token, path, moved),  // then nothing more
+    };
+    EXPECT_EQ(sent, expected);
+    EXPECT_EQ(sent[1].eventClass, QByteArray("R*ch"));
+    EXPECT_EQ(sent[1].eventID, QByteArray("FMod"));
+
+    // Without a Save As the client hears every save and the close.
+    sent.clear();
+    QVFileDocument other(path);
+    other.setExternalEditorEventSink([&](const QVExternalEditorEvent& e) { sent << e; });
+    other.setAppleEventReceiver("Tst2");
+    ASSERT_TRUE(other.load());
+    ASSERT_TRUE(other.save());
+    other.close();
+    EXPECT_EQ(sent, (QList<QVExternalEditorEvent>{QVExternalEditorEvent::saved("Tst2", {}, path),
+                                                  QVExternalEditorEvent::closed("Tst2", {}, path)}));
+}
+
+class Status : public QVSCMStatusEntry {
+public:
+    explicit Status(qint32 status) : _status(status) {}
+    QString path() const override { return {}; }
+    qint32 workingCopyStatus() const override { return _status; }
+    QString workingCopyStatusLetter() const override { return {}; }
+
+private:
+    qint32 _status;
+};
+
+class RecordingSCM : public QVProjectSCMController {
+public:
+    QStringList calls;
+    void getStatusForPath(const QString& p, bool d, bool r) override { calls << QStringLiteral("status %1 %2 %3").arg(p).arg(d).arg(r); }
+    void addFilesToRepository(const QStringList& p) override { calls << QStringLiteral("add ") + p.join(u','); }
+    void commitFiles(const QStringList& p, void*) override { calls << QStringLiteral("commit ") + p.join(u','); }
+    void revertPath(const QString& p) override { calls << QStringLiteral("revert ") + p; }
+    void diffPath(const QString& p, const QString& r) override { calls << QStringLiteral("diff %1 %2").arg(p, r); }
+    void comparePath(const QString& p, const QString& r) override { calls << QStringLiteral("compare %1 %2").arg(p, r); }
+    void annotatePath(const QString& p, const QString& r) override { calls << QStringLiteral("annotate %1 %2").arg(p, r); }
+    void updatePath(const QString& p, const QString& r) override { calls << QStringLiteral("update %1 [%2]").arg(p, r); }
+    void getLogForPath(const QString& p, const QString&, LogTag tag, void*) override { calls << QStringLiteral("log %1 %2").arg(p).arg(int(tag)); }
+};
+
+TEST(QVFileDocumentDisk, SubversionCommandsReachTheControllerWithTheirRevisionsOrLogTags) {
+    TestDir dir;
+    dir.write(QStringLiteral("w/d/f.php"), "x");
+    auto root = QVRootFile::create(dir.file(QStringLiteral("w")), false);
+    auto node = root->childWithPath({QStringLiteral("d"), QStringLiteral("f.php")}, true);
+    ASSERT_TRUE(node);
+    auto window = std::make_shared<RecordingWindow>();
+    RecordingSCM scm;
+    QVFileDocument doc(node->path());
+    doc.setDelegate(window);
+    doc.setFileNode(node);
+    using C = QVFileDocument::SCMCommand;
+    EXPECT_FALSE(doc.validateSCMCommand(C::Add));  // no controller, nothing offered
+    window->scm = &scm;
+    const struct {
+        qint32 status;
+        bool add, diff, commit;
+    } offers[] = {
+        {QVSCMStatusEntry::UnversionedStatus, true, false, false},
+        {QVSCMStatusEntry::ModifiedStatus, false, true, true},
+        {0, false, true, false},
+    };
+    for (const auto& o : offers) {
+        node->setSCMStatus(std::make_shared<Status>(o.status));
+        EXPECT_EQ(doc.validateSCMCommand(C::Add), o.add);
+        EXPECT_EQ(doc.validateSCMCommand(C::Diff), o.diff);
+        EXPECT_EQ(doc.validateSCMCommand(C::Commit), o.commit);
+        EXPECT_EQ(doc.validateSCMCommand(C::DiscardChanges), o.commit);
+    }
+    const struct {
+        C command;
+        int tag;
+        const char* call;
+    } cases[] = {
+        {C::Diff, 0, "diff d/f.php HEAD"},     {C::Diff, 1, "diff d/f.php BASE"},
+        {C::Diff, 2, "log d/f.php 6"},         {C::CompareWith, 1, "compare d/f.php BASE"},
+        {C::CompareWith, 5, "log d/f.php 4"},  {C::Annotate, 0, "annotate d/f.php HEAD"},
+        {C::Annotate, 3, "log d/f.php 2"},     {C::Update, 0, "update d/f.php []"},
+        {C::Update, 1, "log d/f.php 12"},      {C::ViewLog, 0, "log d/f.php 7"},
+        {C::Add, 0, "add d/f.php"},            {C::Commit, 0, "commit d/f.php"},
+        {C::DiscardChanges, 0, "revert d/f.php"},
+    };
+    for (const auto& c : cases) {
+        scm.calls.clear();
+        doc.performSCMCommand(c.command, c.tag);
+        EXPECT_EQ(scm.calls, QStringList{QString::fromLatin1(c.call)});
+    }
+    scm.calls.clear();
+    ASSERT_TRUE(doc.load());
+    ASSERT_TRUE(doc.save());
+    EXPECT_EQ(scm.calls, QStringList{QStringLiteral("status d/f.php 0 0")});
+}
+
+}  // namespace
+
+namespace {
+
+TEST(QVFileDocumentDisk, ATreeNodeTellsAFileRenamedOverAsAChangeAndARemovalAsOne) {
+    TestDir dir;
+    const QString path = dir.write(QStringLiteral("w/page.html"), "one\n");
+    auto root = QVRootFile::create(dir.file(QStringLiteral("w")), true);
+    auto node = root->childWithPath({QStringLiteral("page.html")}, true);
+    ASSERT_TRUE(node);
+    auto window = std::make_shared<RecordingWindow>();
+    QVFileDocument doc(path);
+    doc.setDelegate(window);
+    ASSERT_TRUE(doc.load());
+    doc.setFileNode(node);
+    const QString uuid = doc.uuid();
+    for (const char* text : {"two\n", "three\n"}) {
+        writeOutside(path, text, true);
+        ASSERT_TRUE(MainQueue::runUntil([&] { return doc.textView()->fullString() == QLatin1String(text); }, 10s));
+    }
+    // The document's own save is no change, however its events fall.
+    type(*doc.textView(), QStringLiteral("x"));
+    ASSERT_TRUE(doc.save());
+    writeOutside(path, "four\n", false);
+    ASSERT_TRUE(MainQueue::runUntil([&] { return doc.textView()->fullString() == QLatin1String("four\n"); }, 10s));
+    EXPECT_TRUE(window->alerts.isEmpty());
+
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_TRUE(MainQueue::runUntil([&] { return !window->alerts.isEmpty(); }, 10s));
+    MainQueue::drain();
+    EXPECT_EQ(window->codes(), QList<qint64>{QVFileDocument::LocalFileRemovedQuestion});
+    EXPECT_EQ(doc.fileNode(), nullptr);
+    EXPECT_EQ(doc.uuid(), uuid);  // the tab keeps its identity
+    EXPECT_TRUE(doc.isDocumentEdited());
+}
+
+}  // namespace
