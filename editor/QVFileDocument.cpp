@@ -131,6 +131,14 @@ bool QVFileDocument::readFromFile(const QString& path, const QString&, QVError* 
     // a change between the two is seen again at its next notice or save.
     _diskStamp = QVDiskStamp::of(path);
     _keptOverStamp = {};
+    // UTF-16 goes back in the byte order it came in, with a mark only when it had one.
+    _utf16Form = UTF16Form::LittleEndianMarked;
+    if (_textView->stringEncoding() == TextEncoding::UTF16) {
+        QFile file(path);
+        const QByteArray head = file.open(QIODevice::ReadOnly) ? file.read(2) : QByteArray();
+        if (head == QByteArrayLiteral("\xFE\xFF")) _utf16Form = UTF16Form::BigEndianMarked;
+        else if (head != QByteArrayLiteral("\xFF\xFE") && head.size() == 2) _utf16Form = UTF16Form::BigEndian;
+    }
     return true;
 }
 
@@ -154,6 +162,13 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
         qvSetError(error, QVError::app(SaveFailedError, warning.localizedDescription(),
                                        QVLocalized(QStringLiteral("Please check that you have write permissions and that your file encoding is valid."))));
         return std::nullopt;
+    }
+    if (used == TextEncoding::UTF16 && _utf16Form != UTF16Form::LittleEndianMarked) {
+        // The encoder writes little-endian after a mark: swap each unit, keep the mark or not.
+        QByteArray swapped = _utf16Form == UTF16Form::BigEndianMarked ? QByteArrayLiteral("\xFE\xFF") : QByteArray();
+        swapped.reserve(swapped.size() + bytes->size() - 2);
+        for (qsizetype i = 2; i + 1 < bytes->size(); i += 2) swapped.append(bytes->at(i + 1)).append(bytes->at(i));
+        bytes = std::move(swapped);
     }
     Contents contents{*bytes, !warning, {}};
     if (warning) {
@@ -207,13 +222,12 @@ QVError QVFileDocument::saveFailure(const QVError& failure, const QString& path)
 
 bool QVFileDocument::reopenUsingEncoding(QVStringEncoding encoding, QVError* error, QVError* notice) {
     if (isDocumentEdited()) {
-        QVariantMap info;
-        info.insert(QStringLiteral("NSStringEncodingErrorKey"), qulonglong(encoding));
-        qvSetError(error, QVError::app(UnsavedChangesError, QVLocalized(QStringLiteral("File has unsaved changes")),
-                                       QVLocalized(QStringLiteral("Would you like to save your changes before reopening the file? The changes will be saved using the new encoding.")),
-                                       {QVLocalized(QStringLiteral("Save Changes")), QVLocalized(QStringLiteral("Discard Changes")),
-                                        QVLocalized(QStringLiteral("Cancel"))},
-                                       info));
+        QVError ask = question(UnsavedChangesError, QVLocalized(QStringLiteral("File has unsaved changes")),
+                               QVLocalized(QStringLiteral("Would you like to save your changes before reopening the file? The changes will be saved using the new encoding.")),
+                               {QVLocalized(QStringLiteral("Save Changes")), QVLocalized(QStringLiteral("Discard Changes")),
+                                QVLocalized(QStringLiteral("Cancel"))});
+        ask.setUserInfoValue(QStringLiteral("NSStringEncodingErrorKey"), qulonglong(encoding));
+        qvSetError(error, ask);
         return false;
     }
     return reallyReopenUsingEncoding(encoding, error, notice);
@@ -530,6 +544,8 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
         QVError failure, notice;
         const bool done = option == 0 ? saveAndReopenUsingEncoding(encoding, &failure, &notice)
                                       : reallyReopenUsingEncoding(encoding, &failure, &notice);
+        // "Opened using" is a status-bar notice, not an alert.
+        notice.setUserInfoValue(QString::fromLatin1(QVIsLowPriorityError), true);
         present(done ? notice : failure);
         return didRecover(done);
     }

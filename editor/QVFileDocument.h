@@ -198,6 +198,9 @@ private:
     QPointer<HTMLView> _textView;
     QVariantMap _localConfiguration;
     QVError _loadNotice;
+    // How the file read in UTF-16 held it: written back the same way.
+    enum class UTF16Form { LittleEndianMarked, BigEndianMarked, BigEndian };
+    UTF16Form _utf16Form = UTF16Form::LittleEndianMarked;
     std::shared_ptr<QVFile> _fileNode;
     // What the node holds (weakly) to report to the document; gone with the document.
     std::shared_ptr<QVFileDocumentCallbacks> _callbacks;

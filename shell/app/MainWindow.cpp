@@ -3,11 +3,13 @@
 
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
+#include "editor/QVFileDocumentDelegate.h"
 #include "platform/AppBundle.h"
 #include "shell/FileEncodings.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QKeySequence>
 #include <QLabel>
@@ -41,10 +43,73 @@ private:
 
 }  // namespace
 
+// What the document asks of its window, in one place, so that the document windows can take it
+// over whole.
+class DocumentWindowSeam : public QVFileDocumentDelegate {
+public:
+    explicit DocumentWindowSeam(MainWindow* window) : _window(window) {}
+    void presentErrorAlert(const QVError& error) override {
+        if (!_window || !error) return;
+        if (error.isLowPriority()) return _window->statusBar()->showMessage(error.localizedDescription());
+        auto* box = new QMessageBox(QMessageBox::Warning, _window->windowTitle().remove(QStringLiteral("[*]")),
+                                    error.localizedDescription(), QMessageBox::NoButton, _window);
+        box->setInformativeText(error.localizedRecoverySuggestion());
+        const QStringList options = error.localizedRecoveryOptions();
+        if (options.isEmpty()) box->addButton(QMessageBox::Ok);
+        // The first option is the default, as the alert's first button.
+        for (const QString& option : options) {
+            QPushButton* button = box->addButton(option, QMessageBox::ActionRole);
+            if (option == options.first()) box->setDefaultButton(button);
+        }
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(Qt::WindowModal);
+        QObject::connect(box, &QMessageBox::finished, box, [box, error] {
+            const qsizetype index = box->buttons().indexOf(box->clickedButton());
+            // Closing the box without a button takes the last option (Cancel, Don't Save).
+            if (!error.localizedRecoveryOptions().isEmpty())
+                error.attemptRecovery(int(index < 0 ? error.localizedRecoveryOptions().size() - 1 : index));
+        });
+        box->open();
+    }
+    void activateDocument(QVFileDocument*) override {
+        if (!_window) return;
+        _window->raise();
+        _window->activateWindow();
+    }
+    void documentNeedsRefresh(QVFileDocument*) override {
+        if (_window) _window->refreshTitle();
+    }
+    void documentShouldForceClose(QVFileDocument*) override {
+        if (!_window) return;
+        _window->_closeAnswered = true;
+        QMetaObject::invokeMethod(_window, &QWidget::close, Qt::QueuedConnection);
+    }
+    void runSavePanel(QVFileDocument*, const QString& suggested, std::function<void(const QString&)> chosen) override {
+        if (!_window) return chosen({});
+        auto* panel = new QFileDialog(_window, QVLocalized(QStringLiteral("Save As")));
+        panel->setAcceptMode(QFileDialog::AcceptSave);
+        panel->setObjectName(QStringLiteral("savePanel"));
+        const QFileInfo info(suggested);
+        if (info.isAbsolute()) panel->setDirectory(info.absolutePath());
+        panel->selectFile(info.fileName());
+        panel->setAttribute(Qt::WA_DeleteOnClose);
+        panel->setWindowModality(Qt::WindowModal);
+        QObject::connect(panel, &QFileDialog::finished, panel, [panel, chosen](int result) {
+            chosen(result == QDialog::Accepted ? panel->selectedFiles().value(0) : QString());
+        });
+        panel->open();
+    }
+
+private:
+    QPointer<MainWindow> _window;
+};
+
 MainWindow::MainWindow(const QString& path, QWidget* parent)
     : QMainWindow(parent), _document(std::make_unique<QVFileDocument>(path)) {
-    setWindowTitle(path.isEmpty() ? AppBundle::main().bundleName() : _document->displayName() + QStringLiteral("[*]"));
+    refreshTitle();
     resize(900, 640);
+    _documentWindow = std::make_shared<DocumentWindowSeam>(this);
+    _document->setDelegate(_documentWindow);
     _editor = _document->textView();
     setCentralWidget(_editor);
     _position = new QLabel(this);
@@ -56,6 +121,8 @@ MainWindow::MainWindow(const QString& path, QWidget* parent)
         // cannot be read is never replaced by the empty text.
         QVError error;
         _loaded = _document->load(&error) || (error.domain() == QVError::posixDomain() && error.code() == ENOENT);
+        // Changes on disk reload or ask; a file not read is not followed (nothing to lose).
+        if (_loaded) _document->setWatchesFile(true);
     }
     _editor->setSelectedRange(QVRange(0, 0));
     _editorDelegate->htmlViewChangedToLine(_editor, 1, 0);
@@ -66,25 +133,33 @@ MainWindow::MainWindow(const QString& path, QWidget* parent)
 MainWindow::~MainWindow() {
     _editor->setInterfaceDelegate({});
     _document->setEditedObserver({});
+    _document->close();
 }
 
-void MainWindow::showError(const QVError& error) {
-    auto* box = new QMessageBox(QMessageBox::Warning, windowTitle().remove(QStringLiteral("[*]")),
-                                error.localizedDescription(), QMessageBox::Ok, this);
-    box->setInformativeText(error.localizedRecoverySuggestion());
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::WindowModal);
-    box->open();
+void MainWindow::refreshTitle() {
+    setWindowTitle((_document->fileName().isEmpty() ? AppBundle::main().bundleName() : _document->displayName()) +
+                   QStringLiteral("[*]"));
 }
+
+void MainWindow::showError(const QVError& error) { _documentWindow->presentErrorAlert(error); }
 
 void MainWindow::saveDocument() {
-    // An untitled text has nowhere to go until the save panel arrives; a file that could not be
-    // read must not be replaced by the empty text.
-    if (_document->fileName().isEmpty() || !_loaded) return;
+    // A file that could not be read must not be replaced by the empty text.
+    if (!_loaded) return;
+    if (_document->fileName().isEmpty()) return saveDocumentAs();
     QVError error, warning;
     if (!_document->save(&error, &warning)) showError(error);
-    else if (warning.isLowPriority()) statusBar()->showMessage(warning.localizedDescription());
-    else if (warning) showError(warning);
+    else showError(warning);
+}
+
+void MainWindow::saveDocumentAs() {
+    // Once saved elsewhere, the text is that file's: it may be saved again.
+    _document->runSaveAs([window = QPointer<MainWindow>(this)](bool) {
+        if (!window) return;
+        window->_loaded = true;
+        window->refreshTitle();
+        window->_document->setWatchesFile(true);
+    });
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -98,8 +173,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     box->setObjectName(QStringLiteral("unsavedChanges"));
     box->setInformativeText(QVLocalized(QStringLiteral("Your changes will be lost if you don't save them.")));
     QPushButton* saveButton = box->addButton(QVLocalized(QStringLiteral("Save")), QMessageBox::AcceptRole);
-    // Untitled text has nowhere to go until the save panel arrives.
-    saveButton->setEnabled(_loaded && !_document->fileName().isEmpty());
+    saveButton->setEnabled(_loaded);
     QPushButton* discardButton = box->addButton(QVLocalized(QStringLiteral("Don't Save")), QMessageBox::DestructiveRole);
     box->addButton(QVLocalized(QStringLiteral("Cancel")), QMessageBox::RejectRole);
     box->setDefaultButton(saveButton);
@@ -111,7 +185,10 @@ void MainWindow::closeEvent(QCloseEvent* event) {
             window->_closeAnswered = true;
             QMetaObject::invokeMethod(window, &QWidget::close, Qt::QueuedConnection);
         };
-        if (box->clickedButton() == saveButton) {
+        if (box->clickedButton() == saveButton && _document->fileName().isEmpty()) {
+            // An untitled text: the save panel first; closes only after a whole save.
+            _document->runSaveAs([closeNow](bool saved) { if (saved) closeNow(); });
+        } else if (box->clickedButton() == saveButton) {
             QVError error, warning;
             // Closes only when this save has ended whole (its upload included); a failed
             // upload shows its error through the editor and the window stays open.
@@ -130,30 +207,10 @@ void MainWindow::reopenUsingEncoding(const QString& charset) {
     const QVStringEncoding encoding = FileEncodings::encodingFromString(charset);
     if (_document->fileName().isEmpty() || !encoding) return;
     QVError error, notice;
-    if (_document->reopenUsingEncoding(encoding, &error, &notice)) {
-        statusBar()->showMessage(notice.localizedDescription());
-        return;
-    }
-    if (error.code() != QVFileDocument::UnsavedChangesError) return showError(error);
-    auto* box = new QMessageBox(QMessageBox::Question, windowTitle().remove(QStringLiteral("[*]")),
-                                error.localizedDescription(), QMessageBox::NoButton, this);
-    box->setInformativeText(error.localizedRecoverySuggestion());
-    const QStringList options = error.localizedRecoveryOptions();
-    QPushButton* saveButton = box->addButton(options.value(0), QMessageBox::AcceptRole);
-    QPushButton* discardButton = box->addButton(options.value(1), QMessageBox::DestructiveRole);
-    box->addButton(options.value(2), QMessageBox::RejectRole);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::WindowModal);
-    connect(box, &QMessageBox::finished, this, [this, box, saveButton, discardButton, encoding] {
-        QVError failure, opened;
-        bool done = true;
-        if (box->clickedButton() == saveButton) done = _document->saveAndReopenUsingEncoding(encoding, &failure, &opened);
-        else if (box->clickedButton() == discardButton) done = _document->reallyReopenUsingEncoding(encoding, &failure, &opened);
-        else return;
-        if (done) statusBar()->showMessage(opened.localizedDescription());
-        else showError(failure);
-    });
-    box->open();
+    // An edited document's question comes back as the error, its options carried out by the
+    // document.
+    if (_document->reopenUsingEncoding(encoding, &error, &notice)) statusBar()->showMessage(notice.localizedDescription());
+    else showError(error);
 }
 
 void MainWindow::revertDocument() {
@@ -168,12 +225,15 @@ void MainWindow::buildMenus() {
     QAction* save = file->addAction(QVLocalized(QStringLiteral("Save")));
     save->setShortcut(QKeySequence::Save);
     connect(save, &QAction::triggered, this, &MainWindow::saveDocument);
+    QAction* saveAs = file->addAction(QVLocalized(QStringLiteral("Save As\u2026")));
+    saveAs->setShortcut(QKeySequence::SaveAs);
+    connect(saveAs, &QAction::triggered, this, &MainWindow::saveDocumentAs);
     QAction* revert = file->addAction(QVLocalized(QStringLiteral("Revert to Saved")));
     connect(revert, &QAction::triggered, this, &MainWindow::revertDocument);
     // Saving and reverting are offered while the document is edited; the title shows the mark.
     const auto showEdited = [this, save, revert](bool edited) {
         setWindowModified(edited);
-        save->setEnabled(edited && _loaded && !_document->fileName().isEmpty());
+        save->setEnabled(edited && _loaded);
         revert->setEnabled(edited && !_document->fileName().isEmpty());
     };
     _document->setEditedObserver(showEdited);

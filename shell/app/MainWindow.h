@@ -12,6 +12,7 @@ class HTMLViewDelegate;
 class QLabel;
 class QVError;
 class QVFileDocument;
+class QVFileDocumentDelegate;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -24,8 +25,11 @@ public:
 
     HTMLView* editor() const { return _editor; }
     QVFileDocument& document() const { return *_document; }
-    // File > Save: writes the file; a failure or a lossy write is shown in a window-modal box.
+    // File > Save: writes the file (an untitled text goes through Save As); a failure, a lossy
+    // write or the question before overwriting a file changed on disk shows in a window-modal box.
     void saveDocument();
+    // File > Save As: the save panel (window-modal), then the write to the path chosen.
+    void saveDocumentAs();
     // File > Revert to Saved: reads the file again; a failure changes nothing and is shown.
     void revertDocument();
     // File > Reopen with Encoding: an edited document asks first (save in the new encoding,
@@ -40,13 +44,18 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    friend class DocumentWindowSeam;
     void buildMenus();
+    // Every question and error of the document goes through the seam (_documentWindow): a
+    // window-modal box with the error's recovery options, or the status bar for a notice.
     void showError(const QVError& error);
+    void refreshTitle();
 
     std::unique_ptr<QVFileDocument> _document;
     HTMLView* _editor = nullptr;
     QLabel* _position = nullptr;
     std::shared_ptr<HTMLViewDelegate> _editorDelegate;
+    std::shared_ptr<QVFileDocumentDelegate> _documentWindow;
     bool _loaded = true;
     bool _closeAnswered = false;
 };

@@ -3,12 +3,14 @@
 
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
+#include "platform/MainQueue.h"
 #include "tests/support/TestSupport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QTest>
 
@@ -108,6 +110,58 @@ TEST(MainWindow, ClosingAnEditedDocumentAsksFirst) {
         EXPECT_EQ(readAll(path), QByteArray(c.onDisk));
         EXPECT_EQ(window.isVisible(), !c.closed);
     }
+}
+
+// The box on top, and the click on its button titled title.
+bool clickInModalBox(const QString& title) {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box || box->windowModality() != Qt::WindowModal) return false;
+    for (QAbstractButton* button : box->buttons())
+        if (button->text() == title) {
+            button->click();
+            QCoreApplication::processEvents();
+            return true;
+        }
+    return false;
+}
+
+TEST(MainWindow, UntitledTextsSaveThroughThePanelAndChangesOnDiskAsk) {
+    using namespace std::chrono_literals;
+    TestDir dir;
+    const QString path = dir.file(QStringLiteral("fresh.html"));
+    MainWindow window;
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    QTest::keyClicks(window.editor(), "<p>");
+    QTest::keyClick(window.editor(), Qt::Key_S, Qt::ControlModifier);
+    auto* panel = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(panel, nullptr);
+    EXPECT_EQ(panel->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(panel->acceptMode(), QFileDialog::AcceptSave);
+    panel->selectFile(path);
+    static_cast<QDialog*>(panel)->accept();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(readAll(path), QByteArray("<p>"));
+    EXPECT_FALSE(window.isWindowModified());
+    EXPECT_TRUE(window.windowTitle().startsWith(QStringLiteral("fresh.html")));
+
+    // Edited, then changed by another program: asked once; Revert takes the disk's text.
+    QTest::keyClicks(window.editor(), "a");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("<b>");
+    file.close();
+    ASSERT_TRUE(MainQueue::runUntil([] { return QApplication::activeModalWidget() != nullptr; }, 10s));
+    ASSERT_TRUE(clickInModalBox(QStringLiteral("Revert")));
+    EXPECT_EQ(window.editor()->fullString(), QStringLiteral("<b>"));
+    EXPECT_FALSE(window.isWindowModified());
+
+    // Deleted: "Don't Save" closes the window without a further question.
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_TRUE(MainQueue::runUntil([] { return QApplication::activeModalWidget() != nullptr; }, 10s));
+    ASSERT_TRUE(clickInModalBox(QStringLiteral("Don't Save")));
+    ASSERT_TRUE(MainQueue::runUntil([&] { return !window.isVisible(); }, 10s));
 }
 
 }  // namespace
