@@ -5,6 +5,7 @@
 #include "editor/QVFileDocumentDelegate.h"
 #include "editor/QVProjectSCMController.h"
 #include "files/QVFile.h"
+#include "languages/QVBundleRepository.h"
 #include "platform/AppBundle.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
@@ -102,6 +103,16 @@ QVFileDocument::~QVFileDocument() {
 }
 
 HTMLView* QVFileDocument::textView() const { return _textView.data(); }
+
+void QVFileDocument::setFileName(const QString& path) {
+    QVDocument::setFileName(path);
+    if (!_textView || path.isEmpty() || path == _textView->path()) return;
+    // The language follows a new extension, unless none is registered for it.
+    const auto previous = _textView->bundle();
+    _textView->setPath(path);
+    if (previous && !QVBundleRepository::sharedRepository().bundleForFileCategory({}, QFileInfo(path).suffix()))
+        _textView->setBundle(previous);
+}
 
 void QVFileDocument::setConfigurationValue(const QVariant& value, const QString& key) {
     if (value.isNull()) _localConfiguration.remove(key);

@@ -63,6 +63,10 @@ public:
     // The editor view; a window that shows it takes it as a child, else the document deletes it.
     HTMLView* textView() const;
 
+    // A new name (Save As, a move): the language mode follows its extension when one is
+    // registered for it.
+    void setFileName(const QString& path) override;
+
     // The window that shows the document (held weakly; none: questions go nowhere).
     void setDelegate(const std::weak_ptr<QVFileDocumentDelegate>& delegate) { _delegate = delegate; }
     std::shared_ptr<QVFileDocumentDelegate> delegate() const { return _delegate.lock(); }

@@ -64,10 +64,13 @@ public:
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setWindowModality(Qt::WindowModal);
         QObject::connect(box, &QMessageBox::finished, box, [box, error] {
-            const qsizetype index = box->buttons().indexOf(box->clickedButton());
-            // Closing the box without a button takes the last option (Cancel, Don't Save).
-            if (!error.localizedRecoveryOptions().isEmpty())
-                error.attemptRecovery(int(index < 0 ? error.localizedRecoveryOptions().size() - 1 : index));
+            const QStringList options = error.localizedRecoveryOptions();
+            if (options.isEmpty()) return;
+            qsizetype index = box->buttons().indexOf(box->clickedButton());
+            // Closed without a button: Cancel where there is one, else the first option, which
+            // keeps the text (Keep Qorvel Changes, Save File).
+            if (index < 0) index = qMax<qsizetype>(0, options.indexOf(QVLocalized(QStringLiteral("Cancel"))));
+            error.attemptRecovery(int(index));
         });
         box->open();
     }
@@ -121,9 +124,10 @@ MainWindow::MainWindow(const QString& path, QWidget* parent)
         // cannot be read is never replaced by the empty text.
         QVError error;
         _loaded = _document->load(&error) || (error.domain() == QVError::posixDomain() && error.code() == ENOENT);
-        // Changes on disk reload or ask; a file not read is not followed (nothing to lose).
-        if (_loaded) _document->setWatchesFile(true);
     }
+    // Changes on disk reload or ask (an untitled text from its first save on); a file not read
+    // is not followed: there is nothing of it to lose.
+    if (_loaded) _document->setWatchesFile(true);
     _editor->setSelectedRange(QVRange(0, 0));
     _editorDelegate->htmlViewChangedToLine(_editor, 1, 0);
     buildMenus();
@@ -154,10 +158,9 @@ void MainWindow::saveDocument() {
 
 void MainWindow::saveDocumentAs() {
     // Once saved elsewhere, the text is that file's: it may be saved again.
-    _document->runSaveAs([window = QPointer<MainWindow>(this)](bool) {
-        if (!window) return;
+    _document->runSaveAs([window = QPointer<MainWindow>(this)](bool saved) {
+        if (!window || !saved) return;
         window->_loaded = true;
-        window->refreshTitle();
         window->_document->setWatchesFile(true);
     });
 }

@@ -227,7 +227,8 @@ TEST(QVFileDocumentDisk, SaveAsMovesTheDocumentToTheNewNodeAndTellsTheExternalEd
     EXPECT_EQ(node->document() != nullptr, true);
     EXPECT_EQ(doc->fileName(), path);
 
-    const QString moved = dir.file(QStringLiteral("site/sub/b.html"));
+    const QString moved = dir.file(QStringLiteral("site/sub/b.css"));
+    const auto htmlBundle = doc->textView()->bundle();
     QDir().mkpath(QFileInfo(moved).path());
     ASSERT_TRUE(doc->saveAs(moved, &error)) << error.localizedDescription().toStdString();
     EXPECT_EQ(window->events, QStringList{QStringLiteral("node held 0")});
@@ -235,6 +236,7 @@ TEST(QVFileDocumentDisk, SaveAsMovesTheDocumentToTheNewNodeAndTellsTheExternalEd
     ASSERT_TRUE(doc->fileNode());
     EXPECT_EQ(doc->fileNode()->path(), moved);
     EXPECT_NE(doc->uuid(), uuid);
+    EXPECT_NE(doc->textView()->bundle(), htmlBundle);  // the language follows the extension
     EXPECT_EQ(readAll(moved), QByteArray("a\nb"));
     EXPECT_EQ(readAll(path), QByteArray("a\nb"));
     type(*doc->textView(), QStringLiteral("c"));
