@@ -229,7 +229,9 @@ void MainWindow::buildMenus() {
     save->setShortcut(QKeySequence::Save);
     connect(save, &QAction::triggered, this, &MainWindow::saveDocument);
     QAction* saveAs = file->addAction(QVLocalized(QStringLiteral("Save As\u2026")));
-    saveAs->setShortcut(QKeySequence::SaveAs);
+    // Not every desktop names a Save As key: Ctrl+Shift+S where none does.
+    const QList<QKeySequence> saveAsKeys = QKeySequence::keyBindings(QKeySequence::SaveAs);
+    saveAs->setShortcut(saveAsKeys.isEmpty() ? QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S) : saveAsKeys.first());
     connect(saveAs, &QAction::triggered, this, &MainWindow::saveDocumentAs);
     QAction* revert = file->addAction(QVLocalized(QStringLiteral("Revert to Saved")));
     connect(revert, &QAction::triggered, this, &MainWindow::revertDocument);

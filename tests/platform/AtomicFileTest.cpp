@@ -15,6 +15,7 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -235,6 +236,29 @@ TEST(AtomicFile, ReadersSeeTheOldOrTheNewFileNeverAMix) {
     EXPECT_GT(reads.load(), 0);
     EXPECT_EQ(torn.load(), 0);
     EXPECT_EQ(entries(dir.path()), QStringList{QStringLiteral("file")});
+}
+
+TEST(AtomicFile, AWriterKilledMidwayLeavesTheOldOrTheNewFileWhole) {
+    TestDir dir;
+    const QString path = dir.file(QStringLiteral("page.html"));
+    const QByteArray a(3000000, 'a');
+    const QByteArray b(1000000, 'b');
+    ASSERT_TRUE(AtomicFile::write(path, a));
+    for (int round = 0; round < 5; ++round) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int i = 0;; ++i) AtomicFile::write(path, i % 2 ? a : b);
+        }
+        // Killed at some point of a write: after one or more whole writes, at a different moment
+        // each round.
+        ::usleep(useconds_t(20000 + 15000 * round));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        const QByteArray seen = readAll(path);
+        EXPECT_TRUE(seen == a || seen == b) << "round " << round << ": " << seen.size() << " bytes";
+    }
 }
 
 }  // namespace
