@@ -10,6 +10,7 @@
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/QVKQueue.h"
+#include "platform/QVTextStorage.h"
 #include "shell/FileEncodings.h"
 #include "shell/StringHashing.h"
 
@@ -164,7 +165,18 @@ bool QVFileDocument::writeToFile(const QString& path, const QByteArray& bytes, Q
 
 std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, QVError* error) {
     if (!_textView) return std::nullopt;
-    const QString text = _textView->fullString();
+    // Without collapsed regions the storage's own characters are the full text: encoded where
+    // they lie, a large file is not copied first.
+    QString text;
+    QVTextStorage& storage = _textView->textStorage();
+    QVRange run;
+    const qint64 length = storage.length();
+    if (length > 0 && storage.attribute(QVTextStorage::AttachmentAttribute, 0, &run, QVRange(0, length)).isNull() && run.length >= length) {
+        const QStringView characters = storage.characters(QVRange(0, length));
+        text = QString::fromRawData(characters.data(), characters.size());
+    } else {
+        text = _textView->fullString();
+    }
     const QVStringEncoding requested = encoding();
     QVStringEncoding used = requested;
     QVError warning;
