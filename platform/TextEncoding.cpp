@@ -233,8 +233,9 @@ bool hasSurrogate(const char16_t* units, qsizetype n) {
 std::optional<QByteArray> TextEncoding::encode(const QString& text, QVStringEncoding encoding, bool lossy,
                                                QVError* error) {
     // Qt's encoder is several times faster than ICU's and gives the same bytes for text without
-    // surrogates (it would turn a lone one into "?" where ICU refuses it).
-    if (encoding == UTF8 && !hasSurrogate(reinterpret_cast<const char16_t*>(text.utf16()), text.size())) return text.toUtf8();
+    // surrogates (it would turn a lone one into "?" where ICU refuses it). constData(), as
+    // utf16() would copy a text made over the storage's own characters to end it with a null.
+    if (encoding == UTF8 && !hasSurrogate(reinterpret_cast<const char16_t*>(text.constData()), text.size())) return text.toUtf8();
     const char* name = converterName(encoding);
     // UTF-16 is written with a mark in little-endian order, as Qorvel always wrote it.
     if (encoding == UTF16) name = "UTF-16LE";
@@ -272,7 +273,7 @@ std::optional<QByteArray> TextEncoding::encode(const QString& text, QVStringEnco
     } else {
         bytes.resize(text.size() + text.size() / 4 + 16);
     }
-    const UChar* sourceStart = reinterpret_cast<const UChar*>(text.utf16());
+    const UChar* sourceStart = reinterpret_cast<const UChar*>(text.constData());
     const UChar* source = sourceStart;
     const UChar* sourceLimit = sourceStart + text.size();
     for (;;) {
