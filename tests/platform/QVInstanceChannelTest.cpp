@@ -1,0 +1,95 @@
+// One instance per user and display: later launches (threads here, each with its own channel,
+// as separate processes would) hand their arguments to the first; a crashed instance's socket is
+// replaced; a malformed request is ignored without stopping the channel.
+#include "platform/QVInstanceChannel.h"
+
+#include "tests/support/TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QLocalSocket>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+class InstanceChannelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qputenv("XDG_RUNTIME_DIR", _runtime.path().toUtf8());
+        qputenv("DISPLAY", ":test/1");
+    }
+    TestDir _runtime;
+};
+
+// Leaves a socket file nobody listens on, as a killed instance does.
+void leaveStaleSocket(const QString& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(path);
+    std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::listen(fd, 1);
+    ::close(fd);
+}
+
+TEST_F(InstanceChannelTest, LaterLaunchesReachTheFirst) {
+    const QString path = QVInstanceChannel::socketPath();
+    EXPECT_TRUE(path.startsWith(_runtime.path())) << path.toStdString();
+    EXPECT_TRUE(QFileInfo(path).fileName().contains(QStringLiteral("_test_1"))) << "the display names the socket";
+    leaveStaleSocket(path);
+    ASSERT_TRUE(QFileInfo::exists(path));
+
+    auto primary = std::make_unique<QVInstanceChannel>();
+    ASSERT_EQ(primary->claimOrHand({}, {}), QVInstanceChannel::Role::Primary) << "the stale socket is replaced";
+    QList<QStringList> received;
+    QObject::connect(primary.get(), &QVInstanceChannel::argumentsReceived,
+                     [&](const QStringList& arguments, const QString& folder) { received.append(QStringList(arguments) << folder); });
+
+    // A malformed frame is dropped and the channel keeps serving.
+    QLocalSocket rogue;
+    rogue.connectToServer(path);
+    ASSERT_TRUE(rogue.waitForConnected(2000));
+    rogue.write(QByteArray("\x00\x00\x00\x04junk", 8));
+    rogue.flush();
+
+    constexpr int Launches = 20;
+    std::atomic<int> handed{0};
+    std::vector<std::thread> launches;
+    for (int i = 0; i < Launches; ++i)
+        launches.emplace_back([&, i] {
+            QVInstanceChannel channel;
+            const QStringList arguments{QStringLiteral("file %1 é.html").arg(i), QStringLiteral("qvdt://open?file=/x")};
+            if (channel.claimOrHand(arguments, QStringLiteral("/work/%1").arg(i)) == QVInstanceChannel::Role::Handed) ++handed;
+        });
+    const QDeadlineTimer deadline(30000);
+    while (received.size() < Launches && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    for (std::thread& launch : launches) launch.join();
+    EXPECT_EQ(handed.load(), Launches);
+    ASSERT_EQ(received.size(), Launches);
+    for (const QStringList& request : received) {
+        ASSERT_EQ(request.size(), 3);
+        const QString n = request[2].section(QLatin1Char('/'), -1);
+        EXPECT_EQ(request[0], QStringLiteral("file %1 é.html").arg(n));
+        EXPECT_EQ(request[1], QStringLiteral("qvdt://open?file=/x"));
+    }
+
+    // Once the first instance quits, the next launch becomes the instance.
+    primary.reset();
+    EXPECT_FALSE(QFileInfo::exists(path));
+    QVInstanceChannel next;
+    EXPECT_EQ(next.claimOrHand({}, {}), QVInstanceChannel::Role::Primary);
+}
+
+}  // namespace
