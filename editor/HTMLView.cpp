@@ -1,6 +1,7 @@
 // The editor view of one text document.
 #include "editor/HTMLView.h"
 
+#include "editor/HTMLViewTypingAids.h"
 #include "editor/QVEditorNotifications.h"
 #include "languages/QVParser.h"
 #include "platform/QVTextLayoutManager.h"
@@ -13,6 +14,7 @@
 
 #include <QApplication>
 #include <QFontDatabase>
+#include <QKeyEvent>
 #include <QMimeData>
 #include <QPagedPaintDevice>
 #include <QPainter>
@@ -69,6 +71,9 @@ struct PrintLayout {
 }  // namespace
 
 HTMLView::HTMLView(const QString& path, QWidget* parent) : QVSyntaxHighlightingTextView(parent) {
+    // First: every hook of the view goes through the aids.
+    _aids = std::make_unique<HTMLViewTypingAids>(*this);
+    _aids->setKeywordTrigger([this] { return keywordComplete(); });
     _textStorage = std::make_shared<QVFoldingTextStorage>();
     setTextStorage(_textStorage);
     setAllowsUndo(true);
@@ -154,11 +159,17 @@ QVError HTMLView::insertText(const QString& text) {
     return error;
 }
 
-void HTMLView::insertNewline() { insertText(_lineBreak); }
+void HTMLView::insertNewline() { _aids->insertNewline(); }
+void HTMLView::insertTab() { _aids->insertTab(); }
+void HTMLView::entabBlock() { _aids->entabBlock(); }
+void HTMLView::detabBlock() { _aids->detabBlock(); }
+void HTMLView::insertBacktab() { _aids->insertBacktab(); }
+void HTMLView::cancelOperation() { _aids->cancelOperation(); }
 
-void HTMLView::insertTab() {
-    if (!keywordComplete()) QVSyntaxHighlightingTextView::insertTab();
+bool HTMLView::doCommand(const QString& command) {
+    return _aids->doCommand(command) || QVSyntaxHighlightingTextView::doCommand(command);
 }
+
 
 bool HTMLView::loadFromPath(const QString& path, const QString& actionName, QVError* error) {
     const QVStringEncoding previous = _encodingFromOpen;
@@ -407,21 +418,32 @@ bool HTMLView::expandRegion(qint64 position) {
 
 bool HTMLView::shouldChangeTextInRange(QVRange range, const QString& replacement) {
     QVSyntaxHighlightingTextView::shouldChangeTextInRange(range, replacement);
-    _changeRange = QVRange(range.location, replacement.size());
-    return true;
+    return _aids->shouldChangeTextInRange(range, replacement);
 }
 
-void HTMLView::didChangeText() {
-    highlightChangedRange(_changeRange);
-    if (_escaped && !_ignore) {
-        _escaped = false;
-        if (auto owner = delegate()) owner->htmlViewIsEscaped(this, false);
+void HTMLView::didChangeText() { _aids->textDidChange(); }
+
+void HTMLView::didChangeSelection() { _aids->selectionDidChange(); }
+
+void HTMLView::drawViewBackground(QPainter& painter, const QRect& rect) {
+    QVSyntaxHighlightingTextView::drawViewBackground(painter, rect);
+    _aids->drawBackground(painter);
+}
+
+void HTMLView::keyPressEvent(QKeyEvent* event) {
+    if (_aids->keyPress(event)) {
+        event->accept();
+        return;
     }
+    QVSyntaxHighlightingTextView::keyPressEvent(event);
 }
 
-void HTMLView::didChangeSelection() {
-    if (auto owner = delegate()) owner->htmlViewChangedToLine(this, lineNumber(), columnNumber());
+void HTMLView::mousePressEvent(QMouseEvent* event) {
+    _aids->mousePress();
+    QVSyntaxHighlightingTextView::mousePressEvent(event);
 }
+
+
 
 QString HTMLView::stringForCopy(QVRange range) const { return _textStorage->fullStringInRange(range); }
 

@@ -20,6 +20,7 @@
 #include <memory>
 
 class QMenu;
+class HTMLViewTypingAids;
 class QPagedPaintDevice;
 class QVSnippet;
 class QVTidyOperationItem;
@@ -79,10 +80,20 @@ public:
     // never changes. A range error of the storage is logged and answered by colouring the
     // whole text again.
     QVError insertText(const QString& text) override;
-    // Inserts the view's line break.
+    // Return, Tab, Shift-Tab and Escape go through the typing aids (HTMLViewTypingAids).
     void insertNewline() override;
-    // A snippet's keyword trigger before the caret expands; else a tab goes in.
     void insertTab() override;
+    void insertBacktab() override;
+    void cancelOperation() override;
+    bool doCommand(const QString& command) override;
+    // Tag completion, brackets, indentation, line breaks and the completion list.
+    HTMLViewTypingAids& typingAids() const { return *_aids; }
+public Q_SLOTS:
+    // Indent Block and Outdent Block: one step more or less for every line of the selection.
+    void entabBlock();
+    void detabBlock();
+
+public:
 
     // Loads the file at path (or data read from it) in the document's encoding (detected when
     // it has none) and answers whether a text was made. The text keeps the file's line breaks,
@@ -220,12 +231,17 @@ protected:
     void didChangeSelection() override;
     QString stringForCopy(QVRange range) const override;
     void contextMenuEvent(QContextMenuEvent* event) override;
-    // A double click on a collapsed region expands it.
+    // A double click on a collapsed region expands it; just after an opening bracket it selects
+    // the bracketed block.
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     // A colour (the colour panel's drag) drops as "#" and its hexadecimal value.
     QString stringForDrop(const QMimeData* data) const override;
+    void drawViewBackground(QPainter& painter, const QRect& rect) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
 
 private:
+    friend class HTMLViewTypingAids;
     void registerTextRestore(const QString& actionName);
     void restoreText(const QString& text, const QVTextChange::Attachments& attachments, const QString& actionName);
     // undoableSetString() without the line-break conversion.
@@ -245,4 +261,5 @@ private:
     bool _dontCountChange = false;
     std::function<QVariant(const QString&)> _fileConfiguration;
     NotificationCenter::Token _editorPrefsObserver = 0;
+    std::unique_ptr<HTMLViewTypingAids> _aids;
 };

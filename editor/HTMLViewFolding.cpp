@@ -1,6 +1,7 @@
 // Code folding in the editor view: which lines open and close foldable blocks, and the
 // collapse and expand edits the gutter asks for.
 #include "editor/HTMLView.h"
+#include "editor/HTMLViewTypingAids.h"
 
 #include "languages/QVParser.h"
 #include "platform/QVRegex.h"
@@ -154,6 +155,7 @@ void HTMLView::mouseDoubleClickEvent(QMouseEvent* event) {
                 return;
             }
         }
+        if (_aids->mouseDoubleClick(position)) return;
     }
     QVSyntaxHighlightingTextView::mouseDoubleClickEvent(event);
 }

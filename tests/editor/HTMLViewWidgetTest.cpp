@@ -53,8 +53,12 @@ TEST(HTMLViewWidget, TypingSelectingAndUndoingFromTheKeyboard) {
     QTest::keyClick(view.get(), Qt::Key_Left, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_EQ(view->selectedRange(), QVRange(19, 9));
 
+    // Return is a step of its own, the typing after it another.
+    QTest::keyClick(view.get(), Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(view->string(), "var a = 1;\nvar b = 2;\n\n");
     QTest::keyClick(view.get(), Qt::Key_Z, Qt::ControlModifier);
     EXPECT_EQ(view->string(), "var a = 1;\nvar b = 2;\n");
+    QTest::keyClick(view.get(), Qt::Key_Y, Qt::ControlModifier);
     QTest::keyClick(view.get(), Qt::Key_Y, Qt::ControlModifier);
     EXPECT_EQ(view->string(), "var a = 1;\nvar b = 2;\nlet c;\n");
 

@@ -275,6 +275,8 @@ TEST(QVSyntaxHighlightingTextView, FindsTheLanguageAtTheCaret) {
     for (const Case& c : cases) EXPECT_EQ(view.checkForOpenSpecialsBefore(c.location), c.expected) << c.name;
 
     // A typed character leaves the active parser alone; a jump of two or more finds it again.
+    // (Tag completion, which looks for the language at a typed ">", is off here.)
+    UserDefaults::standard().setBool(false, QVAutoComplete);
     view.setSelectedRange(QVRange(page.indexOf("var t"), 0));
     EXPECT_EQ(view.activeParser(false), js);
     view.setSelectedRange(QVRange(page.indexOf("after"), 0));
@@ -286,6 +288,7 @@ TEST(QVSyntaxHighlightingTextView, FindsTheLanguageAtTheCaret) {
     EXPECT_EQ(view.activeParser(false), js);
     view.insertText("\n");  // a typed line break looks again
     EXPECT_EQ(view.activeParser(false), html);
+    UserDefaults::standard().setBool(true, QVAutoComplete);
 }
 
 TEST(QVSyntaxHighlightingTextView, HighlightingOffOrInactiveLeavesStandardColours) {

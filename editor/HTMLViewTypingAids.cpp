@@ -1,0 +1,850 @@
+// The editor's typing aids.
+#include "editor/HTMLViewTypingAids.h"
+
+#include "completion/QVCodeCompletion.h"
+#include "completion/QVCodeCompletionViewController.h"
+#include "completion/QVCompletionSheets.h"
+#include "editor/HTMLView.h"
+#include "editor/QVBeep.h"
+#include "editor/QVSpecialCharacters.h"
+#include "languages/QVBundle.h"
+#include "languages/QVParser.h"
+#include "platform/AppBundle.h"
+#include "platform/PropertyList.h"
+#include "platform/UserDefaults.h"
+#include "shell/Defaults.h"
+#include "shell/StringParsing.h"
+#include "shell/StringUtilities.h"
+
+#include <QKeyEvent>
+#include <QPainter>
+
+#include <mutex>
+
+namespace {
+
+const QString TypingName = QStringLiteral("Typing");
+const QString TagCompletionName = QStringLiteral("Tag Completion");
+const QString CloseTagName = QStringLiteral("Close Tag");
+const QString EntityName = QStringLiteral("Replace Character Entity");
+const QString CodeCompleteName = QStringLiteral("Code Complete");
+const QString IndentName = QStringLiteral("Indent Block");
+const QString OutdentName = QStringLiteral("Outdent Block");
+const QString AutoTabName = QStringLiteral("Auto Tab");
+const QString LineBreakName = QStringLiteral("Set Line Break Type");
+
+// How long a flashed bracket stays highlighted.
+constexpr int FlashMilliseconds = 100;
+
+bool setting(const char* key) { return UserDefaults::standard().boolForKey(QLatin1String(key)); }
+
+bool isBlank(QChar c) { return c == u' ' || c == u'\t'; }
+
+QString lineBreakCharacters(const QString& name) {
+    if (name == QLatin1String("Unix")) return QStringLiteral("\n");
+    if (name == QLatin1String("Mac")) return QStringLiteral("\r");
+    return QStringLiteral("\r\n");
+}
+
+}  // namespace
+
+// A scope in which the change request lets every change through.
+struct HTMLViewTypingAids::AidEdit {
+    explicit AidEdit(HTMLViewTypingAids& aids) : _aids(aids) { ++_aids._aidDepth; }
+    ~AidEdit() { --_aids._aidDepth; }
+    AidEdit(const AidEdit&) = delete;
+    AidEdit& operator=(const AidEdit&) = delete;
+    HTMLViewTypingAids& _aids;
+};
+
+HTMLViewTypingAids::HTMLViewTypingAids(HTMLView& view) : _view(view) {
+    static std::once_flag engines;
+    std::call_once(engines, [] {
+        QVCodeCompletion::registerFactories();
+        QVCompletionSheets::install();
+    });
+    _completionView = std::make_unique<QVCodeCompletionViewController>(&view);
+    QObject::connect(_completionView.get(), &QVCodeCompletionViewController::doubleClicked, &view,
+                     [this] { doCompletions(); });
+    _flashTimer.setSingleShot(true);
+    _flashTimer.setInterval(FlashMilliseconds);
+    QObject::connect(&_flashTimer, &QTimer::timeout, &view, [this] {
+        _flash = QVRange(QVRange::NotFound, 0);
+        _view.viewport()->update();
+    });
+}
+
+HTMLViewTypingAids::~HTMLViewTypingAids() = default;
+
+// --- Edits of the aids ------------------------------------------------------------------------
+
+void HTMLViewTypingAids::aidStep(const QString& actionName, const std::function<void()>& edit) {
+    AidEdit scope(*this);
+    _view.performUndoable(edit, actionName);
+}
+
+bool HTMLViewTypingAids::replace(QVRange range, const QString& text, const QVTextChange::Attachments& attachments) {
+    AidEdit scope(*this);
+    return _view.replaceRange(range, text, attachments);
+}
+
+QVRange HTMLViewTypingAids::lineAt(qint64 position) const {
+    const QVTextStorage& storage = _view.textStorage();
+    const qint64 line = storage.lineOfPosition(position);
+    const qint64 start = storage.lineStart(line);
+    return QVRange(start, storage.lineContentsEnd(line) - start);
+}
+
+// --- The change request -----------------------------------------------------------------------
+
+bool HTMLViewTypingAids::shouldChangeTextInRange(QVRange range, const QString& replacement) {
+    _view._changeRange = QVRange(range.location, replacement.size());
+    const QVUndoManager& undo = _view.undoManager();
+    if (_aidDepth > 0 || _view._escaped || undo.isUndoing() || undo.isRedoing()) return true;
+    if (replacement.size() != 1) return true;
+    const QChar typed = replacement.at(0);
+    const QVTextStorage& storage = _view.textStorage();
+    if (typed == u'/') {
+        if (setting(QVAutoCompleteOnType) && range.location > 0 && storage.characterAt(range.location - 1) == u'<' &&
+            tagContext(openTagBefore(range.location, true))) {
+            // After the "/" is in the text.
+            QPointer<HTMLView> view(&_view);
+            QTimer::singleShot(0, &_view, [this, view] {
+                if (view) closeTag();
+            });
+        }
+        return true;
+    }
+    if (typed == u'>') {
+        const std::optional<QString> tag = openTagBefore(range.location, true);
+        // A ">" that ends no tag (a comparison in a script, say) goes in as typed; a bare "<>"
+        // gets no closing tag.
+        if (!tag || tag->isEmpty() || !setting(QVAutoComplete) || !tagContext(tag)) return true;
+        const bool deleteSpace = range.location > 0 && storage.characterAt(range.location - 1) == u' ';
+        return autoComplete(*tag, range, deleteSpace);
+    }
+    if (typed == u'}') return bracketTyped(range, u'{');
+    if (typed == u')') return bracketTyped(range, u'(');
+    if (typed == u']') return bracketTyped(range, u'[');
+    return true;
+}
+
+bool HTMLViewTypingAids::tagContext(const std::optional<QString>& tag) const {
+    const std::shared_ptr<QVParser> parser = _view.activeParser(true);
+    if (!parser) return false;
+    const QString id = parser->identifier();
+    if (id == QLatin1String("text.html")) return true;
+    if (id == QLatin1String("text.css")) return tag && tag->compare(QLatin1String("style"), Qt::CaseInsensitive) == 0;
+    if (id == QLatin1String("text.js")) return tag && tag->compare(QLatin1String("script"), Qt::CaseInsensitive) == 0;
+    return false;
+}
+
+// --- Tags -------------------------------------------------------------------------------------
+
+QVariantMap HTMLViewTypingAids::tagFormattingTable() {
+    const QString path = AppBundle::main().pathForResource(QStringLiteral("specialTagFormatting"), QStringLiteral("plist"));
+    return path.isEmpty() ? QVariantMap() : PropertyList::readFile(path).toMap();
+}
+
+std::optional<QString> HTMLViewTypingAids::openTagBefore(qint64 position, bool inQuotesCheck) const {
+    const QVTextStorage& storage = _view.textStorage();
+    position = std::clamp<qint64>(position, 0, storage.length());
+    const qint64 start = storage.lineStart(storage.lineOfPosition(position));
+    const QString line = storage.substring(QVRange(start, position - start));
+    if (inQuotesCheck && StringParsing::locationInQuotes(line, line.size())) return std::nullopt;
+    qsizetype lt = line.lastIndexOf(u'<');
+    if (lt < 0 || line.size() == 1) return std::nullopt;
+    for (qsizetype gt = line.lastIndexOf(u'>'); gt >= 0; gt = gt > 0 ? line.lastIndexOf(u'>', gt - 1) : -1) {
+        if (StringParsing::locationInQuotes(line, gt)) continue;
+        if (gt > lt) return std::nullopt;
+        break;
+    }
+    if (lt + 1 < line.size() && line.at(lt + 1) == u'/') return std::nullopt;
+    while (StringParsing::locationInQuotes(line, lt)) {
+        lt = lt > 0 ? line.lastIndexOf(u'<', lt - 1) : -1;
+        if (lt < 0) return std::nullopt;
+    }
+    qsizetype end = lt + 1;
+    while (end < line.size() && line.at(end) != u' ' && line.at(end) != u'/') ++end;
+    return line.mid(lt + 1, end - lt - 1);
+}
+
+bool HTMLViewTypingAids::autoComplete(const QString& typedName, QVRange range, bool deleteSpace) {
+    QString name = typedName;
+    if (name.startsWith(QLatin1String("!--"))) name = QStringLiteral("!--");
+    const qint64 value = tagFormattingTable().value(name.toLower(), 0).toLongLong();
+    const QVTextStorage& storage = _view.textStorage();
+    // The space before the ">" goes in the same step as the ">".
+    auto dropSpace = [&] {
+        if (!deleteSpace) return;
+        replace(QVRange(range.location - 1, 1), QString());
+        range.location -= 1;
+    };
+    auto placeCaret = [&](qint64 at) { _view.QVTextView::setSelectedRange(QVRange(at, 0)); };
+
+    if (value == 1 && _view.isXHTML() && (range.end() == 0 || storage.characterAt(range.end() - 1) != u'/')) {
+        aidStep(TagCompletionName, [&] {
+            dropSpace();
+            replace(range, QStringLiteral(" />"));
+        });
+        return false;
+    }
+    if (value == -1 || value == 1) {
+        aidStep(TagCompletionName, [&] {
+            dropSpace();
+            replace(range, QStringLiteral(">"));
+        });
+        return false;
+    }
+    // The selected text stays where it is (collapsed regions and all); the ">" goes before it
+    // and the rest of the completion around it.
+    aidStep(TypingName, [&] {
+        dropSpace();
+        replace(QVRange(range.location, 0), QStringLiteral(">"));
+    });
+    const qint64 selectedStart = range.location + 1;
+    const qint64 selectedEnd = selectedStart + range.length;
+    const QString closing = QStringLiteral("</%1>").arg(name);
+    aidStep(TagCompletionName, [&] {
+        if (value == 3) {
+            const QString indentation = tabSpacesForRange(QVRange(range.location, 0));
+            const QString& lineBreak = _view._lineBreak;
+            const QString opening = lineBreak + indentation + StringUtilities::tabSpaces();
+            replace(QVRange(selectedEnd, 0), lineBreak + indentation + closing);
+            replace(QVRange(selectedStart, 0), opening);
+            placeCaret(selectedEnd + opening.size());
+        } else {
+            replace(QVRange(selectedEnd, 0), closing);
+            placeCaret(selectedEnd);
+        }
+    });
+    return false;
+}
+
+void HTMLViewTypingAids::closeTag() {
+    const QString text = _view.string();
+    const qint64 caret = _view.selectedRange().location;
+    const QVariantMap table = tagFormattingTable();
+    auto kind = [&](const QString& name) { return table.value(name.toLower(), 0).toLongLong(); };
+    qsizetype gt = caret > 0 ? text.lastIndexOf(u'>', caret - 1) : -1;
+    if (gt < 0) {
+        QVBeep::beep();
+        return;
+    }
+    int depth = 0;
+    QString found;
+    while (gt >= 0) {
+        const qsizetype lt = gt > 0 ? text.lastIndexOf(u'<', gt - 1) : -1;
+        if (lt < 0) break;
+        const QStringView tag = QStringView(text).mid(lt + 1, gt - lt - 1);
+        const bool selfClosed = tag.endsWith(u'/');
+        const bool closing = tag.startsWith(u'/');
+        qsizetype at = closing ? 1 : 0;
+        qsizetype end = at;
+        while (end < tag.size() && tag.at(end).isLetterOrNumber()) ++end;
+        const QString name = tag.mid(at, end - at).toString();
+        // A self-closed element neither opens nor closes anything.
+        if (!selfClosed && !name.isEmpty()) {
+            const qint64 value = kind(name);
+            if (closing) {
+                if (value != -1 && value != 1) ++depth;
+            } else if (value != -1 && value != 1) {
+                if (depth == 0) {
+                    found = name;
+                    break;
+                }
+                --depth;
+            }
+        }
+        gt = lt > 0 ? text.lastIndexOf(u'>', lt - 1) : -1;
+    }
+    if (found.isEmpty()) {
+        QVBeep::beep();
+        return;
+    }
+    QString insertion;
+    if (caret >= 2 && text.mid(caret - 2, 2) == QLatin1String("</")) insertion = found + u'>';
+    else if (caret >= 1 && text.at(caret - 1) == u'<') insertion = u'/' + found + u'>';
+    else insertion = QStringLiteral("</%1>").arg(found);
+    aidStep(CloseTagName, [&] { replace(_view.selectedRange(), insertion); });
+}
+
+// --- Brackets ---------------------------------------------------------------------------------
+
+QVRange HTMLViewTypingAids::matchingBracketBefore(qint64 position, QChar open, QChar close) const {
+    const QVTextStorage& storage = _view.textStorage();
+    qint64 count = 0;
+    for (qint64 i = std::min(position, storage.length()) - 1; i >= 0; --i) {
+        const QChar c = storage.characterAt(i);
+        if (c == close) {
+            ++count;
+        } else if (c == open) {
+            if (count == 0) return QVRange(i, 1);
+            --count;
+        }
+    }
+    return QVRange(QVRange::NotFound, 0);
+}
+
+QVRange HTMLViewTypingAids::matchingBracketAfter(qint64 position, QChar open, QChar close) const {
+    const QVTextStorage& storage = _view.textStorage();
+    qint64 count = 0;
+    for (qint64 i = std::max<qint64>(position, 0); i < storage.length(); ++i) {
+        const QChar c = storage.characterAt(i);
+        if (c == open) {
+            ++count;
+        } else if (c == close) {
+            if (count == 0) return QVRange(i, 1);
+            --count;
+        }
+    }
+    return QVRange(QVRange::NotFound, 0);
+}
+
+void HTMLViewTypingAids::tempHighlightRange(QVRange range) {
+    _flash = range;
+    _flashTimer.start();
+    _view.viewport()->update();
+}
+
+void HTMLViewTypingAids::drawBackground(QPainter& painter) {
+    if (_flash.isNotFound() || _flash.end() > _view.length()) return;
+    QVTextLayoutManager& layout = _view.layoutManager();
+    const QRectF from = layout.caretRect(_flash.location);
+    const QRectF to = layout.caretRect(_flash.end());
+    const qreal right = to.top() == from.top() ? to.left() : from.left() + layout.spaceWidth();
+    painter.fillRect(QRectF(from.left(), from.top(), std::max<qreal>(right - from.left(), 2), from.height())
+                         .translated(-_view.scrollOffset()),
+                     _view.selectedTextBackgroundColor());
+}
+
+bool HTMLViewTypingAids::bracketTyped(QVRange range, QChar opener) {
+    const QChar closer = opener == u'{' ? u'}' : opener == u'(' ? u')' : u']';
+    const QVRange match = matchingBracketBefore(range.location, opener, closer);
+    if (match.isNotFound()) {
+        QVBeep::beep();
+        return true;
+    }
+    tempHighlightRange(match);
+    if (opener != u'{' || range.length > 0) return true;
+    return useWhitespaceFromLineWithRange(match, range.location);
+}
+
+bool HTMLViewTypingAids::useWhitespaceFromLineWithRange(QVRange opener, qint64 position) {
+    const QVRange line = lineAt(position);
+    const QVTextStorage& storage = _view.textStorage();
+    for (qint64 i = line.location; i < line.end(); ++i)
+        if (!isBlank(storage.characterAt(i))) return true;
+    const QString text = tabSpacesForRange(opener) + u'}';
+    aidStep(TypingName, [&] { replace(line, text); });
+    return false;
+}
+
+// --- Indentation ------------------------------------------------------------------------------
+
+QString HTMLViewTypingAids::tabSpacesForRange(QVRange range) const {
+    const QVTextStorage& storage = _view.textStorage();
+    const QVRange line = lineAt(std::clamp<qint64>(range.location, 0, storage.length()));
+    const QString step = StringUtilities::tabSpaces();
+    QString indentation;
+    for (qint64 i = line.location; i < line.end(); ++i) {
+        const QChar c = storage.characterAt(i);
+        if (c == u' ') indentation += c;
+        else if (c == u'\t') indentation += step;
+        else break;
+    }
+    return indentation;
+}
+
+QString HTMLViewTypingAids::tabIndex() const { return tabSpacesForRange(_view.selectedRange()); }
+
+namespace {
+
+// The lines a selection touches: a selection ending at a line's start leaves that line out.
+std::pair<qint64, qint64> selectedLines(const QVTextStorage& storage, QVRange selection) {
+    const qint64 first = storage.lineOfPosition(selection.location);
+    qint64 last = storage.lineOfPosition(selection.end());
+    if (selection.length > 0 && last > first && storage.lineStart(last) == selection.end()) --last;
+    return {first, last};
+}
+
+}  // namespace
+
+void HTMLViewTypingAids::entabBlock() {
+    const QVTextStorage& storage = _view.textStorage();
+    const QVRange selection = _view.selectedRange();
+    const auto [first, last] = selectedLines(storage, selection);
+    const QString step = StringUtilities::tabSpaces();
+    const qint64 from = storage.lineStart(first);
+    const qint64 to = storage.lineContentsEnd(last);
+    // Where a step goes, in the old text.
+    std::vector<qint64> inserts;
+    for (qint64 line = first; line <= last; ++line) {
+        const qint64 start = storage.lineStart(line);
+        // The empty line after a final line break stays empty.
+        if (start == storage.length() && line > 0) continue;
+        inserts.push_back(start);
+    }
+    if (inserts.empty() || step.isEmpty()) return;
+    QString text;
+    text.reserve(to - from + qsizetype(inserts.size()) * step.size());
+    qint64 at = from;
+    for (const qint64 insert : inserts) {
+        text += storage.characters(QVRange(at, insert - at));
+        text += step;
+        at = insert;
+    }
+    text += storage.characters(QVRange(at, to - at));
+    QVTextChange::Attachments attachments = QVTextChange::attachmentsIn(storage, QVRange(from, to - from));
+    for (auto& [offset, attachment] : attachments) {
+        const qint64 old = from + offset;
+        offset += qint64(std::upper_bound(inserts.begin(), inserts.end(), old) - inserts.begin()) * step.size();
+    }
+    // A position moves with the steps inserted before it; the selection's start stays at its
+    // line's start, so that the new indentation is selected, while a caret moves with its line.
+    auto moved = [&](qint64 position, bool withLineStart) {
+        const auto end = withLineStart ? std::upper_bound(inserts.begin(), inserts.end(), position)
+                                       : std::lower_bound(inserts.begin(), inserts.end(), position);
+        return position + qint64(end - inserts.begin()) * step.size();
+    };
+    aidStep(IndentName, [&] { replace(QVRange(from, to - from), text, attachments); });
+    const QVRange chosen = selection.length == 0
+                               ? QVRange(moved(selection.location, true), 0)
+                               : QVRange(moved(selection.location, false), 0);
+    const qint64 end = selection.length == 0 ? chosen.location : moved(selection.end(), false);
+    _view.QVTextView::setSelectedRange(QVRange(chosen.location, end - chosen.location));
+    _view.scrollRangeToVisible(QVRange(chosen.location, 0));
+}
+
+void HTMLViewTypingAids::detabBlock() {
+    const QVTextStorage& storage = _view.textStorage();
+    const QVRange selection = _view.selectedRange();
+    const auto [first, last] = selectedLines(storage, selection);
+    const qint64 size = std::max<qint64>(1, UserDefaults::standard().integerForKey(QLatin1String(QVTabSizeKey)));
+    const qint64 from = storage.lineStart(first);
+    const qint64 to = storage.lineContentsEnd(last);
+    std::vector<QVRange> removals;
+    for (qint64 line = first; line <= last; ++line) {
+        const qint64 start = storage.lineStart(line);
+        const qint64 end = storage.lineContentsEnd(line);
+        if (start < end && storage.characterAt(start) == u'\t') {
+            removals.emplace_back(start, 1);
+            continue;
+        }
+        qint64 spaces = 0;
+        while (spaces < size && start + spaces < end && storage.characterAt(start + spaces) == u' ') ++spaces;
+        if (spaces == size) removals.emplace_back(start, size);
+    }
+    if (removals.empty()) return;
+    QString text;
+    text.reserve(to - from);
+    qint64 at = from;
+    for (const QVRange& removal : removals) {
+        text += storage.characters(QVRange(at, removal.location - at));
+        at = removal.end();
+    }
+    text += storage.characters(QVRange(at, to - at));
+    // Characters removed before each removal (removals are in text order).
+    std::vector<qint64> removedBefore(removals.size() + 1, 0);
+    for (size_t i = 0; i < removals.size(); ++i) removedBefore[i + 1] = removedBefore[i] + removals[i].length;
+    auto moved = [&](qint64 position) {
+        const auto after = std::lower_bound(removals.begin(), removals.end(), position,
+                                            [](const QVRange& r, qint64 p) { return r.location < p; });
+        const size_t i = size_t(after - removals.begin());
+        qint64 removed = removedBefore[i];
+        if (i > 0) removed -= std::max<qint64>(0, removals[i - 1].end() - position);
+        return position - removed;
+    };
+    QVTextChange::Attachments attachments = QVTextChange::attachmentsIn(storage, QVRange(from, to - from));
+    for (auto& [offset, attachment] : attachments) offset = moved(from + offset) - from;
+    aidStep(OutdentName, [&] { replace(QVRange(from, to - from), text, attachments); });
+    const qint64 start = moved(selection.location);
+    _view.QVTextView::setSelectedRange(QVRange(start, moved(selection.end()) - start));
+    _view.scrollRangeToVisible(QVRange(start, 0));
+}
+
+// --- Return, Tab, Escape ----------------------------------------------------------------------
+
+void HTMLViewTypingAids::insertNewline() {
+    if (doCompletions()) return;
+    QString text = _view._lineBreak;
+    if (!_view._escaped && setting(QVAutoTabKey)) {
+        const qint64 caret = _view.selectedRange().location;
+        const QVRange line = lineAt(caret);
+        const QVTextStorage& storage = _view.textStorage();
+        for (qint64 i = line.location; i < caret && isBlank(storage.characterAt(i)); ++i) text += storage.characterAt(i);
+        if (caret > 0 && storage.characterAt(caret - 1) == u'{') text += StringUtilities::tabSpaces();
+    }
+    _view.performUndoable([&] { _view.insertText(text); }, QString());
+}
+
+void HTMLViewTypingAids::insertTab() {
+    if (doCompletions()) return;
+    const QVTextStorage& storage = _view.textStorage();
+    const QVRange selection = _view.selectedRange();
+    const qint64 s = selection.location;
+    const QVRange line = lineAt(s);
+    const qint64 column = s - line.location;
+    if (!_view._escaped && column != 0) {
+        bool written = false;
+        for (qint64 i = line.location; i < s && !written; ++i) written = !storage.characterAt(i).isSpace();
+        const qint64 lineEnd = storage.lineRange(storage.lineOfPosition(s)).end();
+        const std::shared_ptr<QVParser> parser = written ? _view.activeParser(true) : nullptr;
+        if (parser && selection.end() <= lineEnd) {
+            // The placeholders after the selection on its line.
+            const QString text = storage.substring(QVRange(line.location, lineEnd - line.location));
+            const QVRange next = parser->nextSignificantRangeInString(text, QVRange(s - line.location, selection.length));
+            if (!next.isNotFound() && next.location >= 0) {
+                _view.QVTextView::setSelectedRange(QVRange(line.location + next.location, next.length));
+                return;
+            }
+        }
+    }
+    if (selection.length > 0 && !_view._escaped) {
+        entabBlock();
+        return;
+    }
+    if (setting(QVTabsAreSpaces)) {
+        const qint64 size = std::max<qint64>(1, UserDefaults::standard().integerForKey(QLatin1String(QVTabSizeKey)));
+        _view.insertText(QString(qsizetype(size - column % size), u' '));
+    } else {
+        _view.insertText(QStringLiteral("\t"));
+    }
+    if (!_view._escaped && s != 0 && column == 0 && setting(QVAutoTabKey)) {
+        QString indentation = tabSpacesForRange(QVRange(s - 1, 0));
+        const qsizetype step = indentation.indexOf(StringUtilities::tabSpaces());
+        if (step >= 0) indentation.remove(step, StringUtilities::tabSpaces().size());
+        if (!indentation.isEmpty()) {
+            AidEdit scope(*this);
+            _view.undoableInsertText(indentation, AutoTabName);
+        }
+    }
+}
+
+void HTMLViewTypingAids::insertBacktab() {
+    if (_view.selectedRange().length > 0) detabBlock();
+}
+
+void HTMLViewTypingAids::cancelOperation() {
+    _completionView->hide();
+    _view._escaped = !_view._escaped;
+    if (auto owner = _view.delegate()) owner->htmlViewIsEscaped(&_view, _view._escaped);
+}
+
+bool HTMLViewTypingAids::doCommand(const QString& command) {
+    const QVTextStorage& storage = _view.textStorage();
+    const QVRange selection = _view.selectedRange();
+    if (command == QLatin1String("deleteWordBackward")) {
+        deleteWordBackward();
+        return true;
+    }
+    if (command == QLatin1String("moveRight")) {
+        if (selection.length == 0 && selection.location < storage.length()) {
+            const QChar c = storage.characterAt(selection.location);
+            const QChar open = c == u'}' ? u'{' : c == u')' ? u'(' : c == u']' ? u'[' : QChar();
+            if (!open.isNull()) {
+                const QVRange match = matchingBracketBefore(selection.location, open, c);
+                if (match.isNotFound()) QVBeep::beep();
+                else tempHighlightRange(match);
+            }
+        }
+        return false;
+    }
+    if (command == QLatin1String("moveToEndOfLineAndModifySelection") && _view._lineBreakName == QLatin1String("DOS")) {
+        const QVRange line = lineAt(selection.location);
+        _view.QVTextView::setSelectedRange(QVRange(selection.location, line.end() - selection.location));
+        return true;
+    }
+    return false;
+}
+
+bool HTMLViewTypingAids::keyPress(QKeyEvent* event) {
+    if (_completionView->isVisible() && _completionView->handlesEvent(event)) {
+        _completionView->keyDown(event);
+        return true;
+    }
+    if (event->key() == Qt::Key_F5 && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        showCodeCompletionOptional(false);
+        return true;
+    }
+    return false;
+}
+
+void HTMLViewTypingAids::mousePress() {
+    if (_completionView->isVisible()) _completionView->hide();
+}
+
+bool HTMLViewTypingAids::mouseDoubleClick(qint64 s) {
+    const QVTextStorage& storage = _view.textStorage();
+    if (s <= 0) return false;
+    const QChar open = storage.characterAt(s - 1);
+    const QChar close = open == u'{' ? u'}' : open == u'(' ? u')' : open == u'[' ? u']' : QChar();
+    if (close.isNull()) return false;
+    const QVRange match = matchingBracketAfter(s, open, close);
+    if (match.isNotFound()) return false;
+    _view.QVTextView::setSelectedRange(QVRange(s - 1, match.end() - (s - 1)));
+    return true;
+}
+
+// --- After a change ---------------------------------------------------------------------------
+
+void HTMLViewTypingAids::textDidChange() {
+    _editedSinceSelection = true;
+    _view.highlightChangedRange(_view._changeRange);
+    const QVUndoManager& undo = _view.undoManager();
+    const bool aid = _aidDepth > 0 || undo.isUndoing() || undo.isRedoing();
+    if (!aid) {
+        if (_view.selectedRange().length > 0) _completionView->hide();
+        else showCodeCompletionOptional(true);
+        if (!_view._escaped) replaceEntity();
+    }
+    if (_view._escaped && !_view._ignore) {
+        _view._escaped = false;
+        if (auto owner = _view.delegate()) owner->htmlViewIsEscaped(&_view, false);
+    }
+}
+
+void HTMLViewTypingAids::replaceEntity() {
+    const QVRange changed = _view._changeRange;
+    if (changed.length != 1 || changed.end() > _view.length() || !setting(QVAutoSpecChars)) return;
+    const QChar typed = _view.textStorage().characterAt(changed.location);
+    // ASCII is markup's own syntax, and outside markup an entity would be wrong text.
+    if (typed.unicode() < 0x80) return;
+    const QString entity = QVSpecialCharacters::shared().entityFor(QString(typed));
+    if (entity.isEmpty()) return;
+    const std::shared_ptr<QVParser> parser = _view.activeParser(true);
+    if (!parser || parser->identifier() != QLatin1String("text.html")) return;
+    AidEdit scope(*this);
+    _view.QVTextView::setSelectedRange(changed);
+    _view.undoableInsertText(entity, EntityName);
+}
+
+void HTMLViewTypingAids::selectionDidChange() {
+    if (auto owner = _view.delegate()) owner->htmlViewChangedToLine(&_view, _view.lineNumber(), _view.columnNumber());
+    if (!_editedSinceSelection) _completionView->hide();
+    _editedSinceSelection = false;
+}
+
+// --- Completion -------------------------------------------------------------------------------
+
+std::shared_ptr<QVCodeCompletion> HTMLViewTypingAids::completionEngine(bool recompute) const {
+    const std::shared_ptr<QVParser> parser = _view.activeParser(recompute);
+    const std::shared_ptr<QVBundle> bundle = parser ? parser->bundle() : nullptr;
+    return bundle ? std::dynamic_pointer_cast<QVCodeCompletion>(bundle->codeCompletion()) : nullptr;
+}
+
+namespace {
+
+// The text around the caret that completion looks at: the engines read no further than their
+// context window, so a keystroke never copies the whole document.
+struct CompletionWindow {
+    qint64 start = 0;
+    QString text;
+    qint64 cursor = 0;
+    CompletionWindow(const QVTextStorage& storage, qint64 caret) {
+        const qint64 reach = QVCompletionContextWindow + 2;
+        start = std::max<qint64>(0, caret - reach);
+        const qint64 end = std::min(storage.length(), caret + reach);
+        text = storage.substring(QVRange(start, end - start));
+        cursor = caret - start;
+    }
+};
+
+}  // namespace
+
+void HTMLViewTypingAids::showCodeCompletionOptional(bool optional) {
+    // While typing, the language is the one colouring goes by (found again when the caret jumps
+    // or a line break is typed), which costs a keystroke no search.
+    const std::shared_ptr<QVCodeCompletion> engine = completionEngine(!optional);
+    if (optional && !_completionView->isVisible() && (!engine || !engine->suggestAutomatically())) return;
+    if (!engine) {
+        _completionView->hide();
+        return;
+    }
+    const CompletionWindow window(_view.textStorage(), _view.selectedRange().location);
+    const QString partial = engine->partialKeywordForString(window.text, window.cursor);
+    const std::optional<QList<QVCodeCompletionEntry>> entries =
+        partial.isNull() ? std::nullopt : engine->completionsForString(partial, _view.path(), window.cursor);
+    if (!entries || entries->isEmpty()) {
+        _completionView->hide();
+        return;
+    }
+    _completionView->setShowTypeColumn(engine->showTypeColumn());
+    _completionView->displayEntries(*entries, partial);
+}
+
+bool HTMLViewTypingAids::doCompletions() {
+    if (_view.selectedRange().length == 0 && _keywordTrigger && _keywordTrigger()) return true;
+    if (!_completionView->isVisible()) return false;
+    const QString completion = _completionView->currentCompletion();
+    const std::shared_ptr<QVCodeCompletion> engine = completionEngine();
+    if (completion.isNull() || !engine) return false;
+    _completionView->hide();
+    // The context for the word being replaced is asked for again now, in this turn of the loop.
+    const CompletionWindow window(_view.textStorage(), _view.selectedRange().location);
+    engine->partialKeywordForString(window.text, window.cursor);
+    QVRange replaced = engine->keywordRangeForString(window.text, window.cursor);
+    replaced = replaced.isNotFound() ? QVRange(window.cursor + window.start, 0)
+                                     : QVRange(replaced.location + window.start, replaced.length);
+    QPointer<HTMLView> view(&_view);
+    engine->postprocessCompletion(completion, replaced, &_view, [this, view](const QString& text, QVRange range) {
+        if (view) codeCompletionDidPostProcess(text, range);
+    });
+    return true;
+}
+
+void HTMLViewTypingAids::codeCompletionDidPostProcess(const QString& text, QVRange replaced) {
+    const bool hide = _completionView->shouldHideOnComplete();
+    // A value sheet may end after the text changed: never replace outside it.
+    if (replaced.location < 0 || replaced.end() > _view.length()) {
+        QVBeep::beep();
+        return;
+    }
+    {
+        AidEdit scope(*this);
+        _view.QVTextView::setSelectedRange(replaced);
+        _view.undoableInsertText(text, CodeCompleteName);
+    }
+    if (const std::shared_ptr<QVParser> parser = _view.activeParser(true)) {
+        const QVTextStorage& storage = _view.textStorage();
+        const QVRange line = lineAt(replaced.location);
+        const qint64 lineEnd = storage.lineRange(storage.lineOfPosition(replaced.location)).end();
+        const QString lineText = storage.substring(QVRange(line.location, lineEnd - line.location));
+        const QVRange next =
+            parser->nextSignificantRangeInString(lineText, QVRange(replaced.location - line.location, 0));
+        if (!next.isNotFound() && next.location >= 0)
+            _view.QVTextView::setSelectedRange(QVRange(line.location + next.location, next.length));
+    }
+    if (hide) _completionView->hide();
+    else showCodeCompletionOptional(true);
+}
+
+// --- Line breaks ------------------------------------------------------------------------------
+
+void HTMLViewTypingAids::setLineBreakType(int tag) {
+    static const char* const names[] = {"Unix", "Mac", "DOS"};
+    if (tag < 0 || tag > 2) return;
+    updateLineBreak(QString::fromLatin1(names[tag]));
+}
+
+void HTMLViewTypingAids::updateLineBreakVariables(const QString& name) {
+    _view._lineBreakName = name;
+    _view._lineBreak = lineBreakCharacters(name);
+}
+
+void HTMLViewTypingAids::restoreLineBreak(const QString& name, const QString& text,
+                                          const QVTextChange::Attachments& attachments) {
+    // The inverse of the inverse: what is there now.
+    const QString currentName = _view._lineBreakName;
+    const QString currentText = _view.string();
+    const QVTextChange::Attachments current = QVTextChange::attachmentsIn(_view.textStorage(), QVRange(0, _view.length()));
+    _view.undoManager().registerUndo(&_view, [this, currentName, currentText, current] {
+        restoreLineBreak(currentName, currentText, current);
+    });
+    updateLineBreakVariables(name);
+    AidEdit scope(*this);
+    _view.QVSyntaxHighlightingTextView::setString(text);
+    if (!attachments.empty()) {
+        QVTextStorage& storage = _view.textStorage();
+        storage.beginEditing();
+        for (const auto& [offset, attachment] : attachments)
+            storage.addAttribute(QVTextStorage::AttachmentAttribute, QVariant::fromValue(attachment), QVRange(offset, 1));
+        storage.endEditing();
+    }
+}
+
+void HTMLViewTypingAids::updateLineBreak(const QString& name) {
+    const QString oldName = _view._lineBreakName;
+    const QString oldText = _view.string();
+    const QVTextChange::Attachments oldAttachments =
+        QVTextChange::attachmentsIn(_view.textStorage(), QVRange(0, _view.length()));
+    if (!name.isNull()) updateLineBreakVariables(name);
+    const QString converted = StringUtilities::switchLineBreaks(_view.fullString(), _view._lineBreak, _view._lineBreakName);
+    QVUndoManager& undo = _view.undoManager();
+    undo.closeEventGroup();
+    undo.beginUndoGrouping();
+    undo.registerUndo(&_view, [this, oldName, oldText, oldAttachments] {
+        restoreLineBreak(oldName, oldText, oldAttachments);
+    });
+    {
+        AidEdit scope(*this);
+        _view.QVSyntaxHighlightingTextView::setString(converted);
+    }
+    undo.setActionName(LineBreakName);
+    undo.endUndoGrouping();
+}
+
+// --- Other editing ----------------------------------------------------------------------------
+
+void HTMLViewTypingAids::deleteWordBackward() {
+    const QVTextStorage& storage = _view.textStorage();
+    const QVRange selection = _view.selectedRange();
+    if (selection.length > 0) {
+        _view.insertText(QString());
+        return;
+    }
+    const qint64 caret = selection.location;
+    if (caret == 0) return;
+    // The character before the caret goes whatever it is (a CR LF or a surrogate pair whole),
+    // then the letters and digits before it.
+    qint64 start = caret - 1;
+    if (start > 0 && ((storage.characterAt(start).isLowSurrogate() && storage.characterAt(start - 1).isHighSurrogate()) ||
+                      (storage.characterAt(start) == u'\n' && storage.characterAt(start - 1) == u'\r')))
+        --start;
+    while (start > 0) {
+        const QChar c = storage.characterAt(start - 1);
+        if (c.isLowSurrogate() && start > 1 && storage.characterAt(start - 2).isHighSurrogate()) {
+            if (!QChar::isLetterOrNumber(QChar::surrogateToUcs4(storage.characterAt(start - 2), c))) break;
+            start -= 2;
+        } else if (c.isLetterOrNumber()) {
+            --start;
+        } else {
+            break;
+        }
+    }
+    _view.QVTextView::setSelectedRange(QVRange(start, caret - start));
+    _view.insertText(QString());
+}
+
+void HTMLViewTypingAids::selectWord() {
+    const QVTextStorage& storage = _view.textStorage();
+    const qint64 s = _view.selectedRange().location;
+    const QVRange line = lineAt(s);
+    auto delimiter = [](QChar c) {
+        if (c == u'.' || c == u'-' || c == u'#') return false;
+        return c.isSpace() || c.isPunct() || c == u'<' || c == u'>';
+    };
+    qint64 start = s;
+    while (start > line.location && !delimiter(storage.characterAt(start - 1))) --start;
+    qint64 end = s;
+    while (end < line.end() && !delimiter(storage.characterAt(end))) ++end;
+    _view.QVTextView::setSelectedRange(QVRange(start, end - start));
+}
+
+QStringList HTMLViewTypingAids::openCSSParamBefore(qint64 position) const {
+    const QString notFound = QStringLiteral("notfound");
+    const QVTextStorage& storage = _view.textStorage();
+    position = std::clamp<qint64>(position, 0, storage.length());
+    // The line without its break, whatever break it has (or none on the last line).
+    const QVRange line = lineAt(position);
+    const QString text = storage.substring(line);
+    const qint64 at = position - line.location;
+    qsizetype colon = -1;
+    for (qsizetype i = at - 1; i >= 0; --i) {
+        if (text.at(i) == u';') break;
+        if (text.at(i) == u':') {
+            colon = i;
+            break;
+        }
+    }
+    if (colon < 0) return {notFound, notFound};
+    qsizetype nameStart = colon;
+    while (nameStart > 0 && !text.at(nameStart - 1).isSpace()) --nameStart;
+    const QString name = text.mid(nameStart, colon - nameStart);
+    qsizetype valueStart = colon + 1;
+    while (valueStart < text.size() && isBlank(text.at(valueStart))) ++valueStart;
+    qsizetype valueEnd = text.indexOf(u';', valueStart);
+    if (valueEnd < 0) valueEnd = text.size();
+    const QString value = text.mid(valueStart, valueEnd - valueStart);
+    return {name.isEmpty() ? notFound : name, value.isEmpty() ? notFound : value};
+}

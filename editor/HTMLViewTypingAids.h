@@ -1,0 +1,139 @@
+// The editor's typing aids: tag completion and Close Tag, bracket flashes and re-indentation,
+// Return and Tab, block indentation, line-break conversion, the escaped mode's key, entities
+// for typed symbols, and the completion list offered while typing.
+#pragma once
+
+#include "platform/QVRange.h"
+#include "platform/QVTextChange.h"
+
+#include <QPointer>
+#include <QRect>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QVariantMap>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class HTMLView;
+class QKeyEvent;
+class QMouseEvent;
+class QPainter;
+class QVCodeCompletion;
+class QVCodeCompletionViewController;
+
+// Every aid runs in the view's change request. An aid that edits refuses the request and makes
+// its own edits (each an undo step with its name), during which the request lets everything
+// through; so no aid reacts to another's text, nor to undo and redo.
+//
+// Beeps go through QVBeep.
+class HTMLViewTypingAids {
+public:
+    explicit HTMLViewTypingAids(HTMLView& view);
+    ~HTMLViewTypingAids();
+    HTMLViewTypingAids(const HTMLViewTypingAids&) = delete;
+    HTMLViewTypingAids& operator=(const HTMLViewTypingAids&) = delete;
+
+    // --- The view's hooks ---------------------------------------------------------------------
+    // The change request: records the change and runs the aids; false when an aid took over.
+    bool shouldChangeTextInRange(QVRange range, const QString& replacement);
+    // After a change: colouring, the completion list, entities, the end of the escaped mode.
+    void textDidChange();
+    void selectionDidChange();
+    // Key commands the aids answer before the view's own; true when nothing else should run.
+    bool doCommand(const QString& command);
+    // The completion list's arrows and F5; true when used up.
+    bool keyPress(QKeyEvent* event);
+    // A click hides the completion list; a double click at position s (where the click put the
+    // caret) just after an opening bracket selects the bracketed block (true: used up).
+    void mousePress();
+    bool mouseDoubleClick(qint64 s);
+    // Return (keeping the indentation), Tab (a placeholder, the block, a tab stop, the previous
+    // line's indentation), Shift-Tab (outdents a selection), Escape (the escaped mode).
+    void insertNewline();
+    void insertTab();
+    void insertBacktab();
+    void cancelOperation();
+    // Paints the bracket flash under the text.
+    void drawBackground(QPainter& painter);
+
+    // --- Completion ---------------------------------------------------------------------------
+    QVCodeCompletionViewController& completionView() const { return *_completionView; }
+    // The engine of the language at the caret (recompute: found again there); null when none.
+    std::shared_ptr<QVCodeCompletion> completionEngine(bool recompute = true) const;
+    // Offers the candidates for the word at the caret; optional (while typing) only when the
+    // list is up or the engine suggests by itself.
+    void showCodeCompletionOptional(bool optional);
+    // Return and Tab: a keyword trigger, else the list's chosen entry; true when used up.
+    bool doCompletions();
+    // The snippet trigger Return and Tab try first (true: a trigger was found); it runs only
+    // with an empty selection. None until snippets install theirs.
+    void setKeywordTrigger(std::function<bool()> trigger) { _keywordTrigger = std::move(trigger); }
+
+    // --- Tags ---------------------------------------------------------------------------------
+    // The "specialTagFormatting" table, read afresh: lower-case tag name to its kind.
+    static QVariantMap tagFormattingTable();
+    // The name of the tag open before position on its line (empty after a bare "<"); none when
+    // no tag is open there, it is a closing tag, or (with inQuotesCheck) position is quoted.
+    std::optional<QString> openTagBefore(qint64 position, bool inQuotesCheck) const;
+    // Closes the innermost element left open before the caret ("Close Tag"); beeps when none.
+    void closeTag();
+
+    // --- Brackets -----------------------------------------------------------------------------
+    // The opener matching a closer at position (scanning back), or the closer matching an opener
+    // just before position (scanning forward); location NotFound when none.
+    QVRange matchingBracketBefore(qint64 position, QChar open, QChar close) const;
+    QVRange matchingBracketAfter(qint64 position, QChar open, QChar close) const;
+    // Highlights range for a tenth of a second, leaving the selection alone.
+    void tempHighlightRange(QVRange range);
+    QVRange flashedRange() const { return _flash; }
+
+    // --- Indentation --------------------------------------------------------------------------
+    // The indentation of the line holding range: its leading blanks, each tab one indentation step.
+    QString tabSpacesForRange(QVRange range) const;
+    QString tabIndex() const;
+    // One indentation step more or less for every line the selection touches.
+    void entabBlock();
+    void detabBlock();
+
+    // --- Line breaks --------------------------------------------------------------------------
+    // Tags 0, 1, 2: "Unix", "Mac", "DOS"; others do nothing.
+    void setLineBreakType(int tag);
+    void updateLineBreakVariables(const QString& name);
+    // Converts every break of the full text (regions expanded) as "Set Line Break Type"; undo
+    // puts back exactly the text, breaks and regions there were.
+    void updateLineBreak(const QString& name);
+
+    // --- Other editing ------------------------------------------------------------------------
+    // The selection, else the character before the caret and the letters and digits before it.
+    void deleteWordBackward();
+    // The word around the selection's start within its line.
+    void selectWord();
+    // (property, value) of the style declaration position is in; "notfound" for what is missing.
+    QStringList openCSSParamBefore(qint64 position) const;
+
+private:
+    struct AidEdit;
+    bool tagContext(const std::optional<QString>& tag) const;
+    bool autoComplete(const QString& tag, QVRange range, bool deleteSpace);
+    bool bracketTyped(QVRange range, QChar closer);
+    bool useWhitespaceFromLineWithRange(QVRange opener, qint64 position);
+    void codeCompletionDidPostProcess(const QString& text, QVRange replaced);
+    // Runs edit as one undo step named actionName, the change request letting it through.
+    void aidStep(const QString& actionName, const std::function<void()>& edit);
+    bool replace(QVRange range, const QString& text, const QVTextChange::Attachments& attachments = {});
+    void replaceEntity();
+    // The caret's line as [start, end of its contents).
+    QVRange lineAt(qint64 position) const;
+    void restoreLineBreak(const QString& name, const QString& text, const QVTextChange::Attachments& attachments);
+
+    HTMLView& _view;
+    std::unique_ptr<QVCodeCompletionViewController> _completionView;
+    std::function<bool()> _keywordTrigger;
+    int _aidDepth = 0;
+    bool _editedSinceSelection = false;
+    QVRange _flash = QVRange(QVRange::NotFound, 0);
+    QTimer _flashTimer;
+};

@@ -1,0 +1,426 @@
+// The typing aids driven from the keyboard of a real, shown editor view: tag completion and
+// Close Tag, brackets, Return and Tab, block indentation, line-break conversion, entities, the
+// escaped mode and the completion list; text, selection and undo checked after each.
+#include "completion/QVCodeCompletionViewController.h"
+#include "editor/HTMLView.h"
+#include "editor/HTMLViewTypingAids.h"
+#include "editor/QVBeep.h"
+#include "platform/UserDefaults.h"
+#include "shell/Defaults.h"
+
+#include <QApplication>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::unique_ptr<HTMLView> shownView(const QString& path, const QString& text) {
+    auto view = std::make_unique<HTMLView>(path);
+    view->resize(600, 300);
+    view->setString(text);
+    view->show();
+    view->setFocus();
+    return view;
+}
+
+// Counts beeps while alive.
+struct Beeps {
+    int count = 0;
+    Beeps() { QVBeep::setSink([this] { ++count; }); }
+    ~Beeps() { QVBeep::setSink(nullptr); }
+};
+
+// Settings changed for one test and put back after it.
+struct Setting {
+    QString key;
+    QVariant old;
+    Setting(const char* name, const QVariant& value) : key(QLatin1String(name)), old(UserDefaults::standard().objectForKey(key)) {
+        UserDefaults::standard().setObject(value, key);
+    }
+    ~Setting() { UserDefaults::standard().setObject(old, key); }
+};
+
+// "|" marks the caret, "«...»" the selection, in both the start and the expected text.
+struct Marked {
+    QString text;
+    QVRange selection;
+};
+Marked marked(QString text) {
+    const qsizetype open = text.indexOf(u'\u00ab');
+    if (open >= 0) {
+        const qsizetype close = text.indexOf(u'\u00bb');
+        text.remove(close, 1);
+        text.remove(open, 1);
+        return {text, QVRange(open, close - open - 1)};
+    }
+    const qsizetype bar = text.indexOf(u'|');
+    text.remove(bar, 1);
+    return {text, QVRange(bar, 0)};
+}
+QString shown(const HTMLView& view) {
+    QString text = view.string();
+    const QVRange s = view.selectedRange();
+    if (s.length == 0) return text.insert(s.location, u'|');
+    return text.insert(s.end(), u'\u00bb').insert(s.location, u'\u00ab');
+}
+
+// Types text key by key as a keyboard would (QTest's own typing knows ASCII only).
+void type(QWidget* view, const QString& text) {
+    for (const QChar c : text) {
+        if (c.unicode() < 0x80) QTest::keyClick(view, char(c.unicode()));
+        else QTest::sendKeyEvent(QTest::Click, view, Qt::Key_unknown, QString(c), Qt::NoModifier);
+    }
+}
+
+struct TypingCase {
+    const char* path;
+    const char* start;
+    const char* typed;
+    const char* expected;
+    int steps;  // undo steps that take the text back to the start, after which redo repeats them
+};
+
+void runTypingCases(const std::vector<TypingCase>& cases) {
+    for (const TypingCase& c : cases) {
+        const Marked start = marked(QString::fromUtf8(c.start));
+        auto view = shownView(QString::fromLatin1(c.path), start.text);
+        view->QVTextView::setSelectedRange(start.selection);
+        type(view.get(), QString::fromUtf8(c.typed));
+        const QString after = shown(*view);
+        EXPECT_EQ(after, QString::fromUtf8(c.expected)) << c.start << " + " << c.typed;
+        const QString text = view->string();
+        for (int i = 0; i < c.steps; ++i) view->undo();
+        EXPECT_EQ(view->string(), start.text) << c.start << " + " << c.typed << " undone";
+        EXPECT_FALSE(view->undoManager().canUndo()) << c.start << " + " << c.typed;
+        for (int i = 0; i < c.steps; ++i) view->redo();
+        EXPECT_EQ(view->string(), text) << c.start << " + " << c.typed << " redone";
+    }
+}
+
+}  // namespace
+
+TEST(HTMLViewTypingAids, GreaterThanCompletesTagsByTheTable) {
+    Setting spaces(QVTabsAreSpaces, false);
+    runTypingCases({
+        {"/t/a.html", "|", "<p>", "<p>|</p>", 3},
+        {"/t/a.html", "\t|", "<div>", "\t<div>\n\t\t|\n\t</div>", 3},
+        {"/t/a.html", "|", "<br>", "<br>|", 2},
+        {"/t/a.html", "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\">\n|", "<br>",
+         "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\">\n<br />|", 2},
+        {"/t/a.html", "|", "<br/>", "<br/>|", 2},
+        {"/t/a.html", "|", "<p >", "<p>|</p>", 3},
+        {"/t/a.html", "|", "<a title=\">", "<a title=\">|", 1},
+        {"/t/a.html", "|", "</p>", "</p>|", 1},
+        {"/t/a.html", "|", "<>", "<>|", 1},
+        {"/t/a.html", "|", "<!-- x -->", "<!-- x -->|", 2},
+        // The selection is wrapped where it stands; a custom element closes by its own name.
+        {"/t/a.html", "<b«text»", ">", "<b>text|</b>", 2},
+        {"/t/a.html", "<b-x«text»", ">", "<b-x>text|</b-x>", 2},
+        {"/t/a.html", "<ul«<li>a</li>»", ">", "<ul>\n\t<li>a</li>|\n</ul>", 2},
+        // A comparison in a script keeps its space; tags complete in a script only as "script".
+        {"/t/a.js", "|", "if (a < b && c >", "if (a < b && c >|", 1},
+        {"/t/a.js", "|", "x = \"<b>", "x = \"<b>|", 1},
+    });
+}
+
+TEST(HTMLViewTypingAids, CloseTagFindsTheInnermostOpenElement) {
+    struct Case {
+        const char* start;
+        const char* expected;  // null: beeps and leaves the text
+    };
+    const Case cases[] = {
+        {"<ul><li>one</li>|", "<ul><li>one</li></ul>|"},
+        {"<p>text<br>|", "<p>text<br></p>|"},
+        {"<div><x/><img src=\"a\" />|", "<div><x/><img src=\"a\" /></div>|"},
+        {"<div><p>a</p><!-- c --><|", "<div><p>a</p><!-- c --></div>|"},
+        {"<div></|", "<div></div>|"},
+        {"<p>one</p>|", nullptr},
+        {"plain|", nullptr},
+    };
+    for (const Case& c : cases) {
+        Beeps beeps;
+        const Marked start = marked(QString::fromUtf8(c.start));
+        auto view = shownView("/t/c.html", start.text);
+        view->QVTextView::setSelectedRange(start.selection);
+        view->typingAids().closeTag();
+        EXPECT_EQ(shown(*view), QString::fromUtf8(c.expected ? c.expected : c.start)) << c.start;
+        EXPECT_EQ(beeps.count, c.expected ? 0 : 1) << c.start;
+        if (c.expected) {
+            EXPECT_EQ(view->undoManager().undoActionName(), "Close Tag");
+            view->undo();
+            EXPECT_EQ(view->string(), start.text);
+        }
+    }
+    // Typing "</" closes the element when closing on type is on.
+    Setting onType(QVAutoCompleteOnType, true);
+    auto view = shownView("/t/c.html", "<ul><li>one</li>");
+    view->QVTextView::setSelectedRange(QVRange(view->length(), 0));
+    QTest::keyClicks(view.get(), "</");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(shown(*view), "<ul><li>one</li></ul>|");
+}
+
+TEST(HTMLViewTypingAids, BracketsFlashTheirOpenerReindentAndBeepWhenUnmatched) {
+    Setting spaces(QVTabsAreSpaces, false);
+    struct Case {
+        const char* start;
+        const char* typed;
+        const char* expected;
+        qint64 flashed;  // -1: a beep instead
+        int steps;
+    };
+    const Case cases[] = {
+        {"\tif (x) {\n    |", "}", "\tif (x) {\n\t}|", 8, 1},
+        {"if (x) {\n|", "}", "if (x) {\n}|", 7, 1},
+        {"if (x) {\n  a();|", "}", "if (x) {\n  a();}|", 7, 1},
+        {"f(a[1|", "])", "f(a[1])|", 1, 1},
+        {"x|", ")", "x)|", -1, 1},
+        {"{\n  (|", "]", "{\n  (]|", -1, 1},
+    };
+    for (const Case& c : cases) {
+        Beeps beeps;
+        const Marked start = marked(QString::fromUtf8(c.start));
+        auto view = shownView("/t/b.js", start.text);
+        view->QVTextView::setSelectedRange(start.selection);
+        QTest::keyClicks(view.get(), c.typed);
+        EXPECT_EQ(shown(*view), QString::fromUtf8(c.expected)) << c.start;
+        if (c.flashed >= 0) {
+            EXPECT_EQ(view->typingAids().flashedRange(), QVRange(c.flashed, 1)) << c.start;
+            EXPECT_EQ(beeps.count, 0) << c.start;
+        } else {
+            EXPECT_EQ(beeps.count, 1) << c.start;
+        }
+        for (int i = 0; i < c.steps; ++i) view->undo();
+        EXPECT_EQ(view->string(), start.text) << c.start;
+    }
+    // The flash ends by itself and never touches the selection; passing a closer flashes too.
+    auto view = shownView("/t/b.js", "a(b)c");
+    view->QVTextView::setSelectedRange(QVRange(3, 0));
+    QTest::keyClick(view.get(), Qt::Key_Right);
+    EXPECT_EQ(view->typingAids().flashedRange(), QVRange(1, 1));
+    EXPECT_EQ(view->selectedRange(), QVRange(4, 0));
+    QTRY_VERIFY(view->typingAids().flashedRange().isNotFound());
+    // A double click just after an opener selects the whole bracketed block.
+    auto block = shownView("/t/b.js", "if (x) {\n  a();\n}\nb();");
+    const QRectF after = block->layoutManager().caretRect(8).translated(-block->scrollOffset());
+    QTest::mouseDClick(block->viewport(), Qt::LeftButton, {}, after.center().toPoint() + QPoint(1, 0));
+    EXPECT_EQ(block->selectedRange(), QVRange(7, 10));
+}
+
+TEST(HTMLViewTypingAids, ReturnAndTabIndent) {
+    struct Case {
+        bool spaces;
+        bool escaped;
+        const char* start;
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {false, false, "    if (x) {|", Qt::Key_Return, {}, "    if (x) {\n    \t|"},
+        {false, false, "\t\ta;| b", Qt::Key_Return, {}, "\t\ta;\n\t\t| b"},
+        {false, true, "    if (x) {|", Qt::Key_Return, {}, "    if (x) {\n|"},
+        {true, false, "ab cd |", Qt::Key_Tab, {}, "ab cd   |"},
+        {true, false, "ab cd x|", Qt::Key_Tab, {}, "ab cd x |"},
+        {false, false, "\t\tx\n|", Qt::Key_Tab, {}, "\t\tx\n\t\t|"},
+        {false, false, "x\n|", Qt::Key_Tab, {}, "x\n\t|"},
+        {false, false, "a(|\"\") b", Qt::Key_Tab, {}, "a(\"|\") b"},
+        {false, false, "f([*x*]|, [*y*])", Qt::Key_Tab, {}, "f([*x*], «[*y*]»)"},
+        // Blocks: every touched line, the selection kept over them; Shift-Tab takes it back.
+        {false, false, "«a\nb\nc»\n", Qt::Key_Tab, {}, "«\ta\n\tb\n\tc»\n"},
+        {false, false, "a\n«b\nc\n»d", Qt::Key_Tab, {}, "a\n«\tb\n\tc\n»d"},
+        {false, false, "x«y\nz»", Qt::Key_Tab, {}, "\tx«y\n\tz»"},
+        {false, false, "«\ta\n    b\n  c»", Qt::Key_Backtab, Qt::ShiftModifier, "«a\nb\n  c»"},
+        {false, false, "\tx«y\n\tz»", Qt::Key_Backtab, Qt::ShiftModifier, "x«y\nz»"},
+        {true, false, "«a\nb»", Qt::Key_Tab, {}, "«    a\n    b»"},
+    };
+    for (const Case& c : cases) {
+        Setting spaces(QVTabsAreSpaces, c.spaces);
+        const Marked start = marked(QString::fromUtf8(c.start));
+        auto view = shownView("/t/r.js", start.text);
+        view->QVTextView::setSelectedRange(start.selection);
+        view->setEscaped(c.escaped);
+        QTest::keyClick(view.get(), c.key, c.modifiers);
+        EXPECT_EQ(shown(*view), QString::fromUtf8(c.expected)) << c.start;
+        const QString text = view->string();
+        while (view->undoManager().canUndo()) view->undo();
+        EXPECT_EQ(view->string(), start.text) << c.start;
+        while (view->undoManager().canRedo()) view->redo();
+        EXPECT_EQ(view->string(), text) << c.start;
+    }
+}
+
+TEST(HTMLViewTypingAids, BlockIndentationKeepsCollapsedRegionsAndUndoesExactly) {
+    Setting spaces(QVTabsAreSpaces, false);
+    auto view = shownView("/t/f.js", "a {\n  b;\n}\nc\n");
+    ASSERT_TRUE(view->collapseRange(QVRange(3, 6)));  // "\n  b;\n" on the first line
+    const QString visible = view->string();
+    view->QVTextView::setSelectedRange(QVRange(0, view->length()));
+    QTest::keyClick(view.get(), Qt::Key_Tab);
+    EXPECT_EQ(view->fullString(), "\ta {\n  b;\n}\n\tc\n");
+    EXPECT_EQ(view->undoManager().undoActionName(), "Indent Block");
+    QTest::keyClick(view.get(), Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_EQ(view->string(), visible);
+    EXPECT_EQ(view->fullString(), "a {\n  b;\n}\nc\n");
+    view->undo();
+    view->undo();
+    EXPECT_EQ(view->string(), visible);
+    EXPECT_EQ(view->fullString(), "a {\n  b;\n}\nc\n");
+}
+
+TEST(HTMLViewTypingAids, LineBreakConversionUndoesToTheExactText) {
+    auto view = shownView("/t/l.html", QString());
+    ASSERT_TRUE(view->loadFromData("a\nb\r\nc\rd {\ne\n}\n", "/t/l.html"));
+    ASSERT_TRUE(view->collapseRange(QVRange(10, 3)));
+    const QString visible = view->string();
+    view->typingAids().setLineBreakType(2);
+    EXPECT_EQ(view->string(), "a\r\nb\r\nc\r\nd {\r\ne\r\n}\r\n");
+    EXPECT_EQ(view->lineBreak(), "\r\n");
+    EXPECT_EQ(view->undoManager().undoActionName(), "Set Line Break Type");
+    view->undo();
+    EXPECT_EQ(view->string(), visible);
+    EXPECT_EQ(view->fullString(), "a\nb\r\nc\rd {\ne\n}\n");
+    EXPECT_EQ(view->lineBreakName(), "Unix");
+    view->redo();
+    EXPECT_EQ(view->string(), "a\r\nb\r\nc\r\nd {\r\ne\r\n}\r\n");
+    EXPECT_EQ(view->lineBreakName(), "DOS");
+    view->typingAids().setLineBreakType(7);
+    EXPECT_EQ(view->lineBreakName(), "DOS");
+    // Shift-End in a CR LF document stops before the break.
+    view->QVTextView::setSelectedRange(QVRange(0, 0));
+    QTest::keyClick(view.get(), Qt::Key_End, Qt::ShiftModifier);
+    EXPECT_EQ(view->selectedRange(), QVRange(0, 1));
+}
+
+TEST(HTMLViewTypingAids, EntitiesEscapeAndWordDeletion) {
+    struct Case {
+        const char* path;
+        bool escaped;
+        const char* typed;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"/t/e.html", false, "a\u2192b", "a&rarr;b|"},
+        {"/t/e.html", true, "\u2192\u2192", "\u2192&rarr;|"},  // the first change ends the mode
+        {"/t/e.html", false, "caf\u00e9 a<b & c", "caf\u00e9 a<b & c|"},  // accents and ASCII stay
+        {"/t/e.css", false, "\u2192", "\u2192|"},
+        {"/t/e.js", false, "\u2192", "\u2192|"},
+    };
+    for (const Case& c : cases) {
+        auto view = shownView(QString::fromLatin1(c.path), QString());
+        view->setEscaped(c.escaped);
+        type(view.get(), QString::fromUtf8(c.typed));
+        EXPECT_EQ(shown(*view), QString::fromUtf8(c.expected)) << c.typed;
+        EXPECT_FALSE(view->escaped());
+    }
+    auto view = shownView("/t/e.html", QString());
+    type(view.get(), QString::fromUtf8("\u2192"));
+    EXPECT_EQ(view->undoManager().undoActionName(), "Replace Character Entity");
+    view->undo();
+    EXPECT_EQ(view->string(), QString::fromUtf8("\u2192"));
+    // Pasting several at once is left alone.
+    view->setString(QString());
+    view->insertText(QString::fromUtf8("\u2192\u2192"));
+    EXPECT_EQ(view->string(), QString::fromUtf8("\u2192\u2192"));
+
+    // Escape toggles the mode and tells the owner.
+    struct Owner : HTMLViewDelegate {
+        std::vector<bool> escapes;
+        void htmlViewIsEscaped(HTMLView*, bool escaped) override { escapes.push_back(escaped); }
+        void htmlViewChangedToLine(HTMLView*, qint64, qint64) override {}
+        void htmlViewHadError(HTMLView*, const QVError&, bool) override {}
+    };
+    auto owner = std::make_shared<Owner>();
+    view->setInterfaceDelegate(owner);
+    QTest::keyClick(view.get(), Qt::Key_Escape);
+    QTest::keyClick(view.get(), Qt::Key_Escape);
+    QTest::keyClick(view.get(), Qt::Key_Escape);
+    EXPECT_EQ(owner->escapes, (std::vector<bool>{true, false, true}));
+    view->setString("<p");
+    view->QVTextView::setSelectedRange(QVRange(2, 0));
+    QTest::keyClicks(view.get(), ">");
+    EXPECT_EQ(shown(*view), "<p>|");  // no aid while escaped, and the change ends the mode
+    EXPECT_EQ(owner->escapes.back(), false);
+
+    // Ctrl+Backspace: the character before the caret whole, then letters and digits.
+    struct Word {
+        const char* start;
+        const char* expected;
+    };
+    const Word words[] = {
+        {"a foo12|", "a |"}, {"ab.\r\n|", "ab.|"}, {"x.y|z", "x.|z"}, {"|abc", "|abc"}, {"a «bc»d", "a |d"},
+        {"a \U0001F600|", "a |"}, {"\u00e9t\u00e9|", "|"},
+    };
+    for (const Word& w : words) {
+        const Marked start = marked(QString::fromUtf8(w.start));
+        auto v = shownView("/t/w.txt", QString());
+        ASSERT_TRUE(v->loadFromData(start.text.toUtf8(), "/t/w.txt"));
+        v->QVTextView::setSelectedRange(start.selection);
+        QTest::keyClick(v.get(), Qt::Key_Backspace, Qt::ControlModifier);
+        EXPECT_EQ(shown(*v), QString::fromUtf8(w.expected)) << w.start;
+    }
+}
+
+
+TEST(HTMLViewTypingAids, CompletionListFromTheKeyboard) {
+    auto view = shownView("/t/k.js", "var x = 1;\n");
+    view->QVTextView::setSelectedRange(QVRange(view->length(), 0));
+    QTest::keyClicks(view.get(), "docu");
+    QVCodeCompletionViewController& list = view->typingAids().completionView();
+    ASSERT_NE(view->typingAids().completionEngine(), nullptr);
+    QTest::keyClick(view.get(), Qt::Key_F5);
+    ASSERT_TRUE(list.isVisible());
+    ASSERT_FALSE(list.entries().isEmpty());
+    const QString chosen = list.currentCompletion();
+    EXPECT_TRUE(chosen.startsWith("docu")) << chosen.toStdString();
+    // Typing keeps the list; moving the caret hides it; Return accepts without a line break.
+    QTest::keyClick(view.get(), Qt::Key_Left);
+    EXPECT_FALSE(list.isVisible());
+    QTest::keyClick(view.get(), Qt::Key_Right);
+    QTest::keyClick(view.get(), Qt::Key_F5);
+    ASSERT_TRUE(list.isVisible());
+    QTest::keyClick(view.get(), Qt::Key_Return);
+    EXPECT_FALSE(list.isVisible());
+    EXPECT_FALSE(view->string().contains("docu\n"));
+    EXPECT_TRUE(view->string().startsWith("var x = 1;\n" + chosen.left(4))) << view->string().toStdString();
+    EXPECT_EQ(view->undoManager().undoActionName(), "Code Complete");
+    view->undo();
+    EXPECT_EQ(view->string(), "var x = 1;\ndocu");
+    view->QVTextView::setSelectedRange(QVRange(view->length(), 0));
+    // Escape hides it.
+    QTest::keyClick(view.get(), Qt::Key_F5);
+    ASSERT_TRUE(list.isVisible());
+    QTest::keyClick(view.get(), Qt::Key_Escape);
+    EXPECT_FALSE(list.isVisible());
+    // A keyword trigger takes Tab before anything else, only without a selection.
+    int triggered = 0;
+    view->typingAids().setKeywordTrigger([&] { return ++triggered > 0; });
+    view->setEscaped(false);
+    QTest::keyClick(view.get(), Qt::Key_Tab);
+    EXPECT_EQ(triggered, 1);
+    EXPECT_EQ(view->string(), "var x = 1;\ndocu");
+    view->QVTextView::setSelectedRange(QVRange(0, 3));
+    QTest::keyClick(view.get(), Qt::Key_Tab);
+    EXPECT_EQ(triggered, 1);
+    EXPECT_EQ(view->string(), "\tvar x = 1;\ndocu");
+}
+
+TEST(HTMLViewTypingAids, StyleDeclarationAtAPosition) {
+    struct Case {
+        const char* text;
+        qint64 position;
+        QStringList expected;
+    };
+    const Case cases[] = {
+        {"a { color: red; }", 13, {"color", "red"}},
+        {"  margin:  0 auto", 17, {"margin", "0 auto"}},
+        {"  margin:  0 auto\r\nb", 17, {"margin", "0 auto"}},
+        {"a { color: red; }", 16, {"notfound", "notfound"}},
+        {"x:", 2, {"x", "notfound"}},
+    };
+    for (const Case& c : cases) {
+        auto view = shownView("/t/s.css", QString::fromLatin1(c.text));
+        EXPECT_EQ(view->typingAids().openCSSParamBefore(c.position), c.expected) << c.text;
+    }
+}
