@@ -1,6 +1,7 @@
 // The document of one text file: settings, loading, reopening and saving.
 #include "editor/QVFileDocument.h"
 
+#include "completion/QVCodeIndex.h"
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocumentDelegate.h"
 #include "editor/QVProjectSCMController.h"
@@ -454,6 +455,7 @@ void QVFileDocument::didSave(const QString& previousFile, bool savedAs) {
                                     : QVExternalEditorEvent::saved(_appleEventReceiver, _appleEventToken, fileName()));
         if (savedAs) _appleEventReceiver.clear(), _appleEventToken.clear();
     }
+    QVCodeIndex::sharedIndex().indexFile(fileName());
     if (const auto delegate = _delegate.lock())
         if (QVProjectSCMController* scm = delegate->scmControllerForDocument(this); scm && _fileNode)
             scm->getStatusForPath(_fileNode->pathFromRoot(), false, false);

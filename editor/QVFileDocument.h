@@ -192,7 +192,7 @@ private:
     // A failed write as the save error (code 17) with the path and the reason.
     static QVError saveFailure(const QVError& failure, const QString& path);
     void sendExternalEditorEvent(const QVExternalEditorEvent& event);
-    // The save's aftermath: the editor event, the Subversion status, QVFileDidSave.
+    // The save's aftermath: the editor event, the code index, the Subversion status, QVFileDidSave.
     void didSave(const QString& previousFile, bool savedAs);
 
     // The misfit warning's sentence for the first character of text encoding cannot hold; empty

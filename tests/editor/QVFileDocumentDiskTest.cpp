@@ -2,6 +2,8 @@
 // saves, the overwrite question, Save As off a tree node, and what an external editor hears.
 #include "editor/QVFileDocument.h"
 
+#include "completion/QVCodeIndex.h"
+
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocumentDelegate.h"
 #include "editor/QVProjectSCMController.h"
@@ -337,8 +339,10 @@ TEST(QVFileDocumentDisk, SubversionCommandsReachTheControllerWithTheirRevisionsO
     }
     scm.calls.clear();
     ASSERT_TRUE(doc.load());
+    const qsizetype queued = QVCodeIndex::sharedIndex().queueCount();
     ASSERT_TRUE(doc.save());
     EXPECT_EQ(scm.calls, QStringList{QStringLiteral("status d/f.php 0 0")});
+    EXPECT_EQ(QVCodeIndex::sharedIndex().queueCount(), queued + 1);  // the saved file is indexed again
 }
 
 }  // namespace
