@@ -12,6 +12,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/QVKQueue.h"
 #include "platform/QVTextStorage.h"
+#include "shell/Defaults.h"
 #include "shell/FileEncodings.h"
 #include "shell/StringHashing.h"
 
@@ -89,7 +90,7 @@ QVFileDocument::QVFileDocument(const QString& path)
     auto undo = std::make_shared<QVUndoManager>();
     _textView->setUndoManager(undo);
     setUndoManager(undo);
-    _textView->setFileConfigurationReader([this](const QString& key) { return configurationValueForKey(key); });
+    _textView->setFileConfigurationReader([this](const QString& key) { return fileConfigurationValueForKey(key); });
 }
 
 QVFileDocument::~QVFileDocument() {
@@ -121,9 +122,16 @@ void QVFileDocument::setConfigurationValue(const QVariant& value, const QString&
     else _localConfiguration.insert(key, value);
 }
 
+QVariant QVFileDocument::fileConfigurationValueForKey(const QString& key) const {
+    if (key == HTMLView::FileEncodingKey &&
+        fileName().startsWith(Defaults::appSupportPathForFile(QStringLiteral("snippets")) + QLatin1Char('/')))
+        return qulonglong(TextEncoding::UTF16);
+    return configurationValueForKey(key);
+}
+
 QVStringEncoding QVFileDocument::encoding() const {
     const QVStringEncoding inUse = _textView ? _textView->stringEncoding() : 0;
-    return inUse ? inUse : QVStringEncoding(configurationValueForKey(HTMLView::FileEncodingKey).toULongLong());
+    return inUse ? inUse : QVStringEncoding(fileConfigurationValueForKey(HTMLView::FileEncodingKey).toULongLong());
 }
 
 bool QVFileDocument::load(QVError* error, QVError* notice) {

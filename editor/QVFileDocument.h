@@ -83,6 +83,9 @@ public:
     // Per-file settings of a document without a project; a null value removes the key.
     QVariant configurationValueForKey(const QString& key) const { return _localConfiguration.value(key); }
     void setConfigurationValue(const QVariant& value, const QString& key);
+    // The setting of the document's file: a file in the snippets folder is always read and
+    // written as UTF-16 (QVFileEncoding 10), whatever is stored.
+    QVariant fileConfigurationValueForKey(const QString& key) const;
 
     // The encoding in use: the one the last load decoded with, else the requested one (0: none).
     QVStringEncoding encoding() const;

@@ -8,6 +8,8 @@
 #include "editor/QVFileDocumentDelegate.h"
 #include "editor/QVProjectSCMController.h"
 #include "files/QVRootFile.h"
+#include "shell/Defaults.h"
+#include "shell/FileEncodings.h"
 #include "platform/MainQueue.h"
 #include "tests/files/FilesTestSupport.h"
 #include "tests/support/TestSupport.h"
@@ -379,6 +381,38 @@ TEST(QVFileDocumentDisk, ATreeNodeTellsAFileRenamedOverAsAChangeAndARemovalAsOne
     EXPECT_EQ(doc.fileNode(), nullptr);
     EXPECT_EQ(doc.uuid(), uuid);  // the tab keeps its identity
     EXPECT_TRUE(doc.isDocumentEdited());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(QVFileDocumentDisk, SnippetFilesAreAlwaysUTF16WhateverIsStored) {
+    TestDir dir;
+    const QString snippets = Defaults::appSupportPathForFile(QStringLiteral("snippets"));
+    const QString text = QStringLiteral("caf\u00e9");
+    struct Case {
+        QString path;
+        QVStringEncoding read;  // what the document requests with UTF-8 stored
+    } cases[] = {
+        {snippets + QStringLiteral("/Group/one.txt"), TextEncoding::UTF16},
+        {snippets + QStringLiteral("-other/one.txt"), TextEncoding::UTF8},
+        {dir.file(QStringLiteral("one.txt")), TextEncoding::UTF8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path.toStdString());
+        QVStringEncoding utf16 = TextEncoding::UTF16;
+        QDir().mkpath(QFileInfo(c.path).path());
+        QFile file(c.path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(*FileEncodings::dataUsingEncoding(text, &utf16));
+        file.close();
+        QVFileDocument doc(c.path);
+        doc.setConfigurationValue(qulonglong(TextEncoding::UTF8), HTMLView::FileEncodingKey);
+        EXPECT_EQ(doc.fileConfigurationValueForKey(HTMLView::FileEncodingKey).toULongLong(), c.read);
+        ASSERT_TRUE(doc.load());
+        EXPECT_EQ(doc.textView()->fullString() == text, c.read == TextEncoding::UTF16);
+    }
 }
 
 }  // namespace
