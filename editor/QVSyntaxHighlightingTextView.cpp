@@ -91,7 +91,12 @@ void QVSyntaxHighlightingTextView::setBundle(std::shared_ptr<QVBundle> bundle) {
 void QVSyntaxHighlightingTextView::setParser(std::shared_ptr<QVParser> parser) {
     if (parser == _parser) return;
     _parser = std::move(parser);
-    if (_parser) _parser->setTheme(currentTheme());
+    // Every view of a language shares its parser: a parser already in the current theme is not
+    // themed again (that walks every keyword, a cost each new tab paid).
+    if (_parser) {
+        std::shared_ptr<QVTheme> theme = currentTheme();
+        if (_parser->theme() != theme) _parser->setTheme(theme);
+    }
     // The old language's parser would go on colouring typed lines of the new one.
     _activeParser = _parser;
 }
