@@ -5,6 +5,7 @@
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocumentDelegate.h"
 #include "editor/QVProjectSCMController.h"
+#include "editor/QVFileView.h"
 #include "files/QVFile.h"
 #include "languages/QVBundleRepository.h"
 #include "platform/AppBundle.h"
@@ -85,12 +86,15 @@ QString QVFileDocument::misfitSentence(const QString& text, QVStringEncoding enc
 QVFileDocument::QVFileDocument(const QString& path)
     : _callbacks(std::make_shared<char>(), static_cast<QVFileDocumentCallbacks*>(this)),
       _attempter(std::make_shared<char>(), static_cast<QVErrorRecoveryAttempter*>(this)) {
-    _textView = new HTMLView(path);
+    _fileView = QVFileView::createViewForDocument(this, path);
+    _textView = _fileView->textView();
     setFileName(path);
     auto undo = std::make_shared<QVUndoManager>();
-    _textView->setUndoManager(undo);
     setUndoManager(undo);
-    _textView->setFileConfigurationReader([this](const QString& key) { return fileConfigurationValueForKey(key); });
+    if (_textView) {
+        _textView->setUndoManager(undo);
+        _textView->setFileConfigurationReader([this](const QString& key) { return fileConfigurationValueForKey(key); });
+    }
 }
 
 QVFileDocument::~QVFileDocument() {
@@ -141,7 +145,14 @@ bool QVFileDocument::load(QVError* error, QVError* notice) {
 }
 
 bool QVFileDocument::readFromFile(const QString& path, const QString&, QVError* error) {
-    if (!_textView) return false;
+    if (!_textView) {
+        // An image: what shows it reads it, and it is followed on disk like a text.
+        if (!_fileView->loadFromPath(path, {}, error)) return false;
+        _loadNotice = {};
+        _diskStamp = QVDiskStamp::of(path);
+        _keptOverStamp = {};
+        return true;
+    }
     QVError result;
     if (!_textView->loadFromPath(path, {}, &result)) {
         qvSetError(error, result);
@@ -173,7 +184,12 @@ bool QVFileDocument::writeToFile(const QString& path, const QByteArray& bytes, Q
 }
 
 std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, QVError* error) {
-    if (!_textView) return std::nullopt;
+    // An image has no text to encode: it is written as the bytes it was read from.
+    if (!_textView) {
+        if (std::optional<QByteArray> bytes = _fileView->contents()) return Contents{*bytes, true, {}};
+        qvSetError(error, QVError::app(SaveFailedError, QVLocalized(QStringLiteral("The document has no contents to save."))));
+        return std::nullopt;
+    }
     // Without collapsed regions the storage's own characters are the full text: encoded where
     // they lie, a large file is not copied first.
     QString text;
@@ -284,6 +300,7 @@ bool QVFileDocument::saveAndReopenUsingEncoding(QVStringEncoding encoding, QVErr
 }
 
 bool QVFileDocument::reallyReopenUsingEncoding(QVStringEncoding encoding, QVError* error, QVError* notice) {
+    if (!_textView) return false;  // an image has no encoding
     const QVariant stored = configurationValueForKey(HTMLView::FileEncodingKey);
     setConfigurationValue(qulonglong(encoding), HTMLView::FileEncodingKey);
     if (!revertToContentsOfFile({}, error)) {

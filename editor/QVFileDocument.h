@@ -19,6 +19,7 @@
 class HTMLView;
 class QVFile;
 class QVFileDocumentDelegate;
+class QVFileView;
 class QVFileWatcher;
 
 // Where the file on disk stood when the document last read or wrote it: a later difference is
@@ -60,8 +61,11 @@ public:
     explicit QVFileDocument(const QString& path = {});
     ~QVFileDocument() override;
 
-    // The editor view; a window that shows it takes it as a child, else the document deletes it.
+    // The editor view (none for an image); a window that shows it takes it as a child, else the
+    // document deletes it.
     HTMLView* textView() const;
+    // What shows the file: its mainView() is the widget a window hosts.
+    QVFileView* fileView() const { return _fileView.get(); }
 
     // A new name (Save As, a move): the language mode follows its extension when one is
     // registered for it.
@@ -202,6 +206,7 @@ private:
     // when all fit.
     static QString misfitSentence(const QString& text, QVStringEncoding encoding);
 
+    std::unique_ptr<QVFileView> _fileView;
     QPointer<HTMLView> _textView;
     QVariantMap _localConfiguration;
     QVError _loadNotice;
