@@ -4,6 +4,9 @@
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
 #include "editor/QVFileDocumentDelegate.h"
+#include "editor/QVFilePropertiesController.h"
+#include "editor/QVFileView.h"
+#include "editor/QVPrintOperation.h"
 #include "platform/AppBundle.h"
 #include "shell/FileEncodings.h"
 
@@ -16,6 +19,8 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPrintDialog>
+#include <QPrinter>
 #include <QPushButton>
 #include <QStatusBar>
 
@@ -114,28 +119,32 @@ MainWindow::MainWindow(const QString& path, QWidget* parent)
     _documentWindow = std::make_shared<DocumentWindowSeam>(this);
     _document->setDelegate(_documentWindow);
     _editor = _document->textView();
-    setCentralWidget(_editor);
+    setCentralWidget(_document->fileView()->mainView());
     _position = new QLabel(this);
     statusBar()->addPermanentWidget(_position);
     _editorDelegate = std::make_shared<StatusReporter>(_position, statusBar());
-    _editor->setInterfaceDelegate(_editorDelegate);
+    if (_editor) _editor->setInterfaceDelegate(_editorDelegate);
     if (!path.isEmpty()) {
         // A file that does not exist yet is created by the first save; one that exists but
         // cannot be read is never replaced by the empty text.
         QVError error;
         _loaded = _document->load(&error) || (error.domain() == QVError::posixDomain() && error.code() == ENOENT);
+        // The editor tells its own failures; an image view has nobody else to say why it is empty.
+        if (!_editor && error) statusBar()->showMessage(error.localizedDescription() + QLatin1Char(' ') + error.localizedRecoverySuggestion());
     }
     // Changes on disk reload or ask (an untitled text from its first save on); a file not read
     // is not followed: there is nothing of it to lose.
     if (_loaded) _document->setWatchesFile(true);
-    _editor->setSelectedRange(QVRange(0, 0));
-    _editorDelegate->htmlViewChangedToLine(_editor, 1, 0);
+    if (_editor) {
+        _editor->setSelectedRange(QVRange(0, 0));
+        _editorDelegate->htmlViewChangedToLine(_editor, 1, 0);
+    }
     buildMenus();
-    _editor->setFocus();
+    centralWidget()->setFocus();
 }
 
 MainWindow::~MainWindow() {
-    _editor->setInterfaceDelegate({});
+    if (_editor) _editor->setInterfaceDelegate({});
     _document->setEditedObserver({});
     _document->close();
 }
@@ -223,6 +232,36 @@ void MainWindow::revertDocument() {
     else showError(error);
 }
 
+QPrinter& MainWindow::printer() {
+    if (!_printer) {
+        _printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
+        QVPrintOperation::configure(*_printer);
+    }
+    return *_printer;
+}
+
+void MainWindow::printDocument() {
+    if (!QVPrintOperation::canPrint(*_document)) return;
+    printer().setDocName(_document->displayName());
+    auto* dialog = new QPrintDialog(_printer.get(), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setOption(QAbstractPrintDialog::PrintSelection, false);
+    connect(dialog, &QDialog::accepted, this, [this] {
+        QVError error;
+        if (!QVPrintOperation::print(*_document, *_printer, &error)) showError(error);
+    });
+    dialog->open();
+}
+
+QVFilePropertiesController* MainWindow::propertyController() const { return _propertyController.data(); }
+
+void MainWindow::modifyDocumentProperties() {
+    if (!_editor || _propertyController) return;
+    _propertyController = new QVFilePropertiesController(this);
+    _propertyController->displayOnWindow(this, _editor);
+}
+
 void MainWindow::buildMenus() {
     QMenu* file = menuBar()->addMenu(QVLocalized(QStringLiteral("File")));
     QAction* save = file->addAction(QVLocalized(QStringLiteral("Save")));
@@ -252,7 +291,17 @@ void MainWindow::buildMenus() {
         QAction* item = reopen->addAction(FileEncodings::stringFromEncoding(encoding));
         connect(item, &QAction::triggered, this, [this, name] { reopenUsingEncoding(name); });
     }
-    connect(file, &QMenu::aboutToShow, this, [this, reopen] { reopen->setEnabled(!_document->fileName().isEmpty()); });
+    QAction* properties = file->addAction(QVLocalized(QStringLiteral("Modify Document Properties\u2026")));
+    connect(properties, &QAction::triggered, this, &MainWindow::modifyDocumentProperties);
+    file->addSeparator();
+    QAction* print = file->addAction(QVLocalized(QStringLiteral("Print\u2026")));
+    print->setShortcut(QKeySequence::Print);
+    connect(print, &QAction::triggered, this, &MainWindow::printDocument);
+    // Encodings, properties and printing are the text's: an image has none of them.
+    reopen->setEnabled(_editor && !_document->fileName().isEmpty());
+    properties->setEnabled(_editor);
+    print->setEnabled(QVPrintOperation::canPrint(*_document));
+    connect(file, &QMenu::aboutToShow, this, [this, reopen] { reopen->setEnabled(_editor && !_document->fileName().isEmpty()); });
     file->addSeparator();
     QAction* quit = file->addAction(QVLocalized(QStringLiteral("Quit")));
     quit->setShortcut(QKeySequence::Quit);
@@ -262,6 +311,7 @@ void MainWindow::buildMenus() {
 
     // The editor handles these keys itself; the menu shows them and works by mouse.
     QMenu* edit = menuBar()->addMenu(QVLocalized(QStringLiteral("Edit")));
+    edit->setEnabled(_editor);
     struct Item {
         const char* title;
         QKeySequence::StandardKey key;
@@ -273,6 +323,7 @@ void MainWindow::buildMenus() {
         {"Paste", QKeySequence::Paste, &HTMLView::paste},      {"Select All", QKeySequence::SelectAll, &HTMLView::selectAll},
     };
     for (const Item& item : items) {
+        if (!_editor) break;
         QAction* action = edit->addAction(QVLocalized(QString::fromLatin1(item.title)));
         action->setShortcut(item.key);
         action->setShortcutContext(Qt::WidgetShortcut);
@@ -280,6 +331,7 @@ void MainWindow::buildMenus() {
     }
     connect(edit, &QMenu::aboutToShow, this, [this, edit] {
         const QList<QAction*> actions = edit->actions();
+        if (!_editor || actions.size() < 2) return;
         actions[0]->setText(_editor->undoManager().undoMenuItemTitle());
         actions[0]->setEnabled(_editor->undoManager().canUndo());
         actions[1]->setText(_editor->undoManager().redoMenuItemTitle());

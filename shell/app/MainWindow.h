@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 
 #include <memory>
@@ -10,9 +11,11 @@
 class HTMLView;
 class HTMLViewDelegate;
 class QLabel;
+class QPrinter;
 class QVError;
 class QVFileDocument;
 class QVFileDocumentDelegate;
+class QVFilePropertiesController;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -23,6 +26,7 @@ public:
     explicit MainWindow(const QString& path = {}, QWidget* parent = nullptr);
     ~MainWindow() override;
 
+    // The editor view; none for an image, whose view shows instead.
     HTMLView* editor() const { return _editor; }
     QVFileDocument& document() const { return *_document; }
     // File > Save: writes the file (an untitled text goes through Save As); a failure, a lossy
@@ -35,6 +39,14 @@ public:
     // File > Reopen with Encoding: an edited document asks first (save in the new encoding,
     // discard the changes, or cancel) in a window-modal box.
     void reopenUsingEncoding(const QString& charset);
+    // File > Print: the print dialog, window-modal; the text prints when it is accepted.
+    void printDocument();
+    // The print settings, kept from one print to the next (half-inch margins at first).
+    QPrinter& printer();
+    // File > Modify Document Properties: the properties sheet of the text.
+    void modifyDocumentProperties();
+    // The open properties sheet, if any.
+    QVFilePropertiesController* propertyController() const;
     // Whether the file given was read.
     bool loaded() const { return _loaded; }
 
@@ -52,6 +64,9 @@ private:
     void refreshTitle();
 
     std::unique_ptr<QVFileDocument> _document;
+    // The print settings, kept from one print to the next.
+    std::unique_ptr<QPrinter> _printer;
+    QPointer<QVFilePropertiesController> _propertyController;
     HTMLView* _editor = nullptr;
     QLabel* _position = nullptr;
     std::shared_ptr<HTMLViewDelegate> _editorDelegate;

@@ -4,6 +4,8 @@
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
 #include "platform/MainQueue.h"
+#include "editor/QVFilePropertiesController.h"
+#include "editor/QVFileView.h"
 #include "tests/support/TestSupport.h"
 
 #include <QAbstractButton>
@@ -11,7 +13,16 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -162,6 +173,109 @@ TEST(MainWindow, UntitledTextsSaveThroughThePanelAndChangesOnDiskAsk) {
     ASSERT_TRUE(MainQueue::runUntil([] { return QApplication::activeModalWidget() != nullptr; }, 10s));
     ASSERT_TRUE(clickInModalBox(QStringLiteral("Don't Save")));
     ASSERT_TRUE(MainQueue::runUntil([&] { return !window.isVisible(); }, 10s));
+}
+
+}  // namespace
+
+namespace {
+
+QString run(const QString& program, const QStringList& arguments) {
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(60000) || process.exitCode() != 0) return {};
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+TEST(MainWindow, PrintsTheTextThroughTheWindowModalPrintDialog) {
+    ASSERT_FALSE(QStandardPaths::findExecutable(QStringLiteral("pdfinfo")).isEmpty()) << "poppler-utils (pdfinfo, pdftotext) is missing";
+    TestDir dir;
+    QByteArray text;
+    for (int i = 1; i <= 150; ++i) text += "line " + QByteArray::number(i) + " of the printed page\n";
+    const QString path = dir.write(QStringLiteral("long.html"), text);
+    const QString pdf = dir.file(QStringLiteral("out.pdf"));
+    MainWindow window(path);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    window.printer().setOutputFileName(pdf);
+    window.printDocument();
+    auto* dialog = qobject_cast<QPrintDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->windowModality(), Qt::WindowModal);
+    dialog->accept();
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(QFileInfo::exists(pdf));
+    EXPECT_FALSE(window.isWindowModified());
+
+    const QString info = run(QStringLiteral("pdfinfo"), {pdf});
+    const QRegularExpressionMatch pages = QRegularExpression(QStringLiteral("Pages:\\s+(\\d+)")).match(info);
+    ASSERT_TRUE(pages.hasMatch()) << info.toStdString();
+    EXPECT_GE(pages.captured(1).toInt(), 2);
+    const QString printed = run(QStringLiteral("pdftotext"), {pdf, QStringLiteral("-")});
+    EXPECT_TRUE(printed.contains(QStringLiteral("line 1 of the printed page")));
+    EXPECT_TRUE(printed.contains(QStringLiteral("line 150 of the printed page")));
+    // Every word lies inside the half-inch margins.
+    const QString boxes = run(QStringLiteral("pdftotext"), {QStringLiteral("-bbox"), pdf, QStringLiteral("-")});
+    const QRegularExpression pageSize(QStringLiteral("<page width=\"([\\d.]+)\" height=\"([\\d.]+)\""));
+    const QRegularExpressionMatch size = pageSize.match(boxes);
+    ASSERT_TRUE(size.hasMatch());
+    const double width = size.captured(1).toDouble(), height = size.captured(2).toDouble();
+    QRegularExpressionMatchIterator words =
+        QRegularExpression(QStringLiteral("xMin=\"([\\d.]+)\" yMin=\"([\\d.]+)\" xMax=\"([\\d.]+)\" yMax=\"([\\d.]+)\"")).globalMatch(boxes);
+    int count = 0;
+    while (words.hasNext()) {
+        const QRegularExpressionMatch word = words.next();
+        ++count;
+        EXPECT_GE(word.captured(1).toDouble(), 35.0);
+        EXPECT_GE(word.captured(2).toDouble(), 35.0);
+        EXPECT_LE(word.captured(3).toDouble(), width - 35.0);
+        EXPECT_LE(word.captured(4).toDouble(), height - 35.0);
+    }
+    EXPECT_EQ(count, 150 * 6);
+}
+
+TEST(MainWindow, ImagesShowInTheImageViewWithNothingToTypeSaveOrPrint) {
+    TestDir dir;
+    QImage image(64, 48, QImage::Format_RGB32);
+    image.fill(Qt::darkGreen);
+    const QString path = dir.file(QStringLiteral("picture.png"));
+    ASSERT_TRUE(image.save(path));
+    const QByteArray bytes = readAll(path);
+    MainWindow window(path);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_TRUE(window.loaded());
+    EXPECT_EQ(window.editor(), nullptr);
+    EXPECT_EQ(window.centralWidget(), window.document().fileView()->mainView());
+    EXPECT_NE(window.centralWidget()->findChild<QLabel*>(), nullptr);
+    for (QAction* action : window.findChildren<QAction*>()) {
+        if (action->text().startsWith(QStringLiteral("Print")) || action->text().startsWith(QStringLiteral("Modify Document")))
+            EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
+    }
+    window.printDocument();
+    window.modifyDocumentProperties();
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
+    EXPECT_EQ(readAll(path), bytes);
+    EXPECT_TRUE(window.close());  // unedited: no question
+}
+
+TEST(MainWindow, TheDocumentPropertiesSheetOpensOnTheWindowAndEditsTheText) {
+    TestDir dir;
+    const QString path = dir.write(QStringLiteral("page.html"), "<html>\n<head>\n<title>A</title>\n</head>\n</html>\n");
+    MainWindow window(path);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    window.modifyDocumentProperties();
+    QVFilePropertiesController* sheet = window.propertyController();
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_EQ(QApplication::activeModalWidget(), sheet);
+    EXPECT_EQ(sheet->parentWidget(), &window);
+    window.modifyDocumentProperties();  // one sheet at a time
+    EXPECT_EQ(window.propertyController(), sheet);
+    sheet->titleField()->setText(QStringLiteral("B"));
+    sheet->close(1);
+    EXPECT_TRUE(window.isWindowModified());
+    EXPECT_TRUE(window.editor()->fullString().contains(QStringLiteral("<title>B</title>")));
 }
 
 }  // namespace
