@@ -150,7 +150,7 @@ void QVFilePropertiesController::updateEnabling() {
     const int index = _doctypePopUpButton->currentIndex();
     const auto& doctypes = _properties.lists().doctypes;
     const QString doctype = index > 0 && index - 1 < doctypes.size() ? doctypes[index - 1].title : QString();
-    const bool xml = doctype.contains(QLatin1String("XML"));
+    const bool xml = doctype.contains(QLatin1String("XML")) || doctype.contains(QLatin1String("XHTML"));
     _addXMLProlog->setEnabled(xml || _addXMLProlog->isChecked());
     _includeBasicTags->setEnabled(isNewFile());
 }

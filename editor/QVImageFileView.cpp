@@ -108,7 +108,7 @@ QWidget* QVImageFileView::mainView() {
 }
 
 void QVImageFileView::scrollFrameChanged() {
-    if (!_imageView) return;
+    if (!_imageView || _imageSize.isEmpty()) return;
     _imageView->setMinimumSize(int(std::ceil(_imageSize.width())), int(std::ceil(_imageSize.height())));
 }
 

@@ -78,6 +78,12 @@ TEST(QVFilePropertiesController, ANewFileGetsThePageSkeleton) {
     sheet->displayOnWindow(&window, view);
     EXPECT_TRUE(sheet->includeBasicTagsBox()->isEnabled());
     EXPECT_TRUE(sheet->includeBasicTagsBox()->isChecked());
+    // The XML prolog is offered for the XML document types only.
+    for (int i = 1; i < sheet->doctypePopUpButton()->count(); ++i) {
+        sheet->doctypePopUpButton()->setCurrentIndex(i);
+        EXPECT_EQ(sheet->addXMLPrologBox()->isEnabled(), sheet->doctypePopUpButton()->currentText().contains(QStringLiteral("XHTML")))
+            << sheet->doctypePopUpButton()->currentText().toStdString();
+    }
     const int html5 = sheet->doctypePopUpButton()->findData(QStringLiteral("<!DOCTYPE html>"));
     ASSERT_GT(html5, 0);
     sheet->doctypePopUpButton()->setCurrentIndex(html5);
