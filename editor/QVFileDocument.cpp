@@ -414,6 +414,8 @@ void QVFileDocument::close() {
     NotificationCenter::defaultCenter().post(FileWillCloseNotification, this);
     if (!_appleEventReceiver.isEmpty())
         sendExternalEditorEvent(QVExternalEditorEvent::closed(_appleEventReceiver, _appleEventToken, fileName()));
+    // A text view says so (QVTextViewIsClosing) to whoever follows its editor.
+    _fileView->close();
     setWatchesFile(false);
 }
 

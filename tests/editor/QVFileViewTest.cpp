@@ -7,6 +7,7 @@
 #include "editor/QVImageFileView.h"
 #include "editor/QVSnippetFileView.h"
 #include "editor/QVTextFileView.h"
+#include "platform/NotificationCenter.h"
 #include "shell/Defaults.h"
 #include "shell/QVGradientBar.h"
 #include "tests/support/TestSupport.h"
@@ -96,6 +97,15 @@ TEST(QVFileView, EachPathGetsTheFirstViewThatCanShowIt) {
         EXPECT_EQ(document.textView() == nullptr, kind == "image");
         EXPECT_EQ(view->textView(), document.textView());
         EXPECT_NE(view->mainView(), nullptr);
+        // Closing the document closes its view; a text view says so with its editor.
+        int closings = 0;
+        const void* closed = nullptr;
+        const auto token = NotificationCenter::defaultCenter().addObserver(QString::fromLatin1(QVTextViewIsClosing), nullptr,
+                                                                           [&](const Notification& n) { ++closings, closed = n.object; });
+        document.close();
+        NotificationCenter::defaultCenter().removeObserver(token);
+        EXPECT_EQ(closings, kind == "image" ? 0 : 1);
+        EXPECT_EQ(closed, static_cast<const void*>(document.textView()));
     }
 }
 
