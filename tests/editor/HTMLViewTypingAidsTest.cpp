@@ -9,6 +9,7 @@
 #include "shell/Defaults.h"
 
 #include <QApplication>
+#include <QImage>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -200,7 +201,21 @@ TEST(HTMLViewTypingAids, BracketsFlashTheirOpenerReindentAndBeepWhenUnmatched) {
     QTest::keyClick(view.get(), Qt::Key_Right);
     EXPECT_EQ(view->typingAids().flashedRange(), QVRange(1, 1));
     EXPECT_EQ(view->selectedRange(), QVRange(4, 0));
+    // The opener's cell is painted in the selection colour while it flashes, and only then.
+    auto highlighted = [&] {
+        const QImage image = view->viewport()->grab().toImage();
+        const QRectF cell = view->layoutManager().caretRect(1).united(view->layoutManager().caretRect(2))
+                                .translated(-view->scrollOffset());
+        int n = 0;
+        const QRect box = cell.toAlignedRect().intersected(image.rect());
+        for (int y = box.top(); y <= box.bottom(); ++y)
+            for (int x = box.left(); x <= box.right(); ++x)
+                if (QColor(image.pixel(x, y)) == view->selectedTextBackgroundColor()) ++n;
+        return n;
+    };
+    EXPECT_GT(highlighted(), 10);
     QTRY_VERIFY(view->typingAids().flashedRange().isNotFound());
+    EXPECT_EQ(highlighted(), 0);
     // A double click just after an opener selects the whole bracketed block.
     auto block = shownView("/t/b.js", "if (x) {\n  a();\n}\nb();");
     const QRectF after = block->layoutManager().caretRect(8).translated(-block->scrollOffset());
@@ -423,4 +438,34 @@ TEST(HTMLViewTypingAids, StyleDeclarationAtAPosition) {
         auto view = shownView("/t/s.css", QString::fromLatin1(c.text));
         EXPECT_EQ(view->typingAids().openCSSParamBefore(c.position), c.expected) << c.text;
     }
+}
+
+TEST(HTMLViewTypingAids, LongLinesAndManyLines) {
+    Setting spaces(QVTabsAreSpaces, false);
+    // A megabyte on one line: tag completion, Return and Tab work at its end.
+    const QString line = QString(1 << 20, u'x');
+    auto view = shownView("/t/long.html", line);
+    view->QVTextView::setSelectedRange(QVRange(view->length(), 0));
+    QTest::keyClicks(view.get(), "<b>");
+    EXPECT_TRUE(view->string().endsWith("x<b></b>"));
+    EXPECT_EQ(view->selectedRange(), QVRange(line.size() + 3, 0));
+    QTest::keyClick(view.get(), Qt::Key_Return);
+    QTest::keyClick(view.get(), Qt::Key_Tab);
+    EXPECT_TRUE(view->string().endsWith("x<b>\n\t</b>"));
+
+    // 100,000 lines indented and outdented as one block each, and undone exactly.
+    QString text;
+    for (int i = 0; i < 100000; ++i) text += i % 3 ? QStringLiteral("a\n") : QStringLiteral("\n");
+    auto many = shownView("/t/many.js", text);
+    many->QVTextView::setSelectedRange(QVRange(0, many->length()));
+    QTest::keyClick(many.get(), Qt::Key_Tab);
+    EXPECT_EQ(many->string().count(u'\t'), 100000);
+    EXPECT_EQ(many->selectedRange(), QVRange(0, text.size() + 100000));
+    QTest::keyClick(many.get(), Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_EQ(many->string(), text);
+    many->undo();
+    many->undo();
+    EXPECT_EQ(many->string(), text);
+    many->redo();
+    EXPECT_EQ(many->string().count(u'\t'), 100000);
 }
