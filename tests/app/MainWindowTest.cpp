@@ -4,7 +4,6 @@
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
 #include "platform/MainQueue.h"
-#include "editor/QVFilePropertiesController.h"
 #include "editor/QVFileView.h"
 #include "tests/support/TestSupport.h"
 
@@ -16,7 +15,6 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QPrintDialog>
 #include <QPrinter>
@@ -257,25 +255,6 @@ TEST(MainWindow, ImagesShowInTheImageViewWithNothingToTypeSaveOrPrint) {
     QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
     EXPECT_EQ(readAll(path), bytes);
     EXPECT_TRUE(window.close());  // unedited: no question
-}
-
-TEST(MainWindow, TheDocumentPropertiesSheetOpensOnTheWindowAndEditsTheText) {
-    TestDir dir;
-    const QString path = dir.write(QStringLiteral("page.html"), "<html>\n<head>\n<title>A</title>\n</head>\n</html>\n");
-    MainWindow window(path);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    window.modifyDocumentProperties();
-    QVFilePropertiesController* sheet = window.propertyController();
-    ASSERT_NE(sheet, nullptr);
-    EXPECT_EQ(QApplication::activeModalWidget(), sheet);
-    EXPECT_EQ(sheet->parentWidget(), &window);
-    window.modifyDocumentProperties();  // one sheet at a time
-    EXPECT_EQ(window.propertyController(), sheet);
-    sheet->titleField()->setText(QStringLiteral("B"));
-    sheet->close(1);
-    EXPECT_TRUE(window.isWindowModified());
-    EXPECT_TRUE(window.editor()->fullString().contains(QStringLiteral("<title>B</title>")));
 }
 
 }  // namespace
