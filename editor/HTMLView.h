@@ -131,7 +131,7 @@ public:
     bool gotoLine(qint64 n);
     void selectLine(qint64 a, qint64 b);
     // gotoLine() of the number in text, when there is text.
-    void gotoLineFromString(const QString& text);
+    Q_INVOKABLE void gotoLineFromString(const QString& text);
     // Selects the line that holds position, without expanding anything (the gutter's click).
     void selectLineForGlyphIndex(qint64 position);
     void selectLineForGlyphIndex(qint64 index, QVLineNumberingRulerView*) override { selectLineForGlyphIndex(index); }

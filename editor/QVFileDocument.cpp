@@ -12,6 +12,7 @@
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/QVKQueue.h"
+#include "platform/QVPerform.h"
 #include "platform/QVTextStorage.h"
 #include "shell/Defaults.h"
 #include "shell/FileEncodings.h"
@@ -131,6 +132,10 @@ QVariant QVFileDocument::fileConfigurationValueForKey(const QString& key) const 
         fileName().startsWith(Defaults::appSupportPathForFile(QStringLiteral("snippets")) + QLatin1Char('/')))
         return qulonglong(TextEncoding::UTF16);
     return configurationValueForKey(key);
+}
+
+bool QVFileDocument::tryToPerform(QByteArrayView action, const QVariant& object) {
+    return QVPerform::tryToPerform(_textView.data(), action, object);
 }
 
 QVStringEncoding QVFileDocument::encoding() const {

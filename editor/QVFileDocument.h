@@ -7,6 +7,7 @@
 #include "platform/QVDocument.h"
 #include "platform/TextEncoding.h"
 
+#include <QByteArrayView>
 #include <QPointer>
 #include <QString>
 #include <QVariant>
@@ -90,6 +91,10 @@ public:
     // The setting of the document's file: a file in the snippets folder is always read and
     // written as UTF-16 (QVFileEncoding 10), whatever is stored.
     QVariant fileConfigurationValueForKey(const QString& key) const;
+
+    // A command of a toolbar or menu ("gotoLineFromString" with its text): performed by the
+    // document or handed to its editor view; false when neither has it.
+    virtual bool tryToPerform(QByteArrayView action, const QVariant& object = {});
 
     // The encoding in use: the one the last load decoded with, else the requested one (0: none).
     QVStringEncoding encoding() const;

@@ -60,16 +60,21 @@ void QVAlertManager::present(Entry entry) {
         if (option == QVLocalized(QStringLiteral("Cancel"))) escape = button;
     }
     box->setDefaultButton(buttons.first());
-    // Escape (and closing the sheet) picks Cancel, else the last option, as it would be on macOS.
-    box->setEscapeButton(escape ? escape : buttons.last());
+    // Escape (and closing the sheet) picks Cancel, else the first option, which keeps the text
+    // in the document's questions ("Keep Qorvel Changes", "Save File").
+    box->setEscapeButton(escape ? escape : buttons.first());
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
-    connect(box, &QMessageBox::finished, this, [this, box, buttons] {
-        const int option = int(buttons.indexOf(qobject_cast<QPushButton*>(box->clickedButton())));
-        Recovery recovery = _currentError ? std::move(_currentError->recovery) : Recovery();
-        _currentError.reset();
-        // The attempter may close the window or present more errors: let the sheet end first.
-        if (recovery) QTimer::singleShot(0, this, [recovery = std::move(recovery), option] { recovery(std::max(option, 0)); });
+    connect(box, &QMessageBox::finished, this, [this, box, buttons, escape] {
+        int option = int(buttons.indexOf(qobject_cast<QPushButton*>(box->clickedButton())));
+        if (option < 0) option = escape ? int(buttons.indexOf(escape)) : 0;
+        std::optional<Entry> ended = std::exchange(_currentError, std::nullopt);
+        // The recovery may close the window or present more errors: let the sheet end first.
+        if (ended && (ended->recovery || ended->error.recoveryAttempter()))
+            QTimer::singleShot(0, this, [ended = std::move(*ended), option] {
+                if (ended.recovery) ended.recovery(option);
+                else ended.error.attemptRecovery(option);
+            });
         scheduleAdvance();
     });
     _sheet = box;

@@ -22,7 +22,9 @@ class QVAlertManager : public QObject {
     Q_OBJECT
 public:
     // Called with the index of the recovery option chosen (0 for the only button of an error
-    // without options), on the turn of the event loop after the sheet ended.
+    // without options; Cancel, else the first option, when the sheet was closed without a
+    // button), on the turn of the event loop after the sheet ended. Without one, an error that
+    // has a recovery attempter hands it the option.
     using Recovery = std::function<void(int option)>;
 
     explicit QVAlertManager(QWidget* window, QObject* parent = nullptr);

@@ -1,13 +1,13 @@
 // Entry point: answers --help and --version on the command line; otherwise starts the application
 // with the bundle's identity, writes the factory settings and opens a window for each file named
 // on the command line (one untitled window without).
+#include "editor/windows/QVSingleFileWindowController.h"
 #include "platform/AppBundle.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
 #include "shell/app/FolderWindow.h"
-#include "shell/app/MainWindow.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
     for (const QString& path : paths) {
         // A folder or a site address opens as a file tree until projects arrive.
         if (!path.isEmpty() && (QFileInfo(path).isDir() || FolderWindow::isSiteAddress(path))) windows.push_back(std::make_unique<FolderWindow>(path));
-        else windows.push_back(std::make_unique<MainWindow>(path));
+        else windows.push_back(std::make_unique<QVSingleFileWindowController>(std::make_unique<QVSingleFileDocument>(path)));
         windows.back()->show();
     }
     const int status = app.exec();

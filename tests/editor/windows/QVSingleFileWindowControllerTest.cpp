@@ -1,10 +1,11 @@
-// The plain window hosting a file document: the edited mark, Ctrl+S, and what it never writes.
-#include "shell/app/MainWindow.h"
+// The single-file window: the edited mark, Ctrl+S, what it never writes, and closing.
+#include "editor/windows/QVSingleFileWindowController.h"
 
 #include "editor/HTMLView.h"
-#include "editor/QVFileDocument.h"
-#include "platform/MainQueue.h"
 #include "editor/QVFileView.h"
+#include "platform/MainQueue.h"
+#include "platform/Paths.h"
+#include "platform/TextEncoding.h"
 #include "tests/support/TestSupport.h"
 
 #include <QAbstractButton>
@@ -30,16 +31,16 @@
 
 namespace {
 
-TEST(MainWindow, CtrlSSavesTheFileInItsEncodingAndBreaksAndShowsFailures) {
+TEST(QVSingleFileWindowController, CtrlSSavesTheFileInItsEncodingAndBreaksAndShowsFailures) {
     TestDir dir;
     const QString path = dir.write(QStringLiteral("page.html"), "<p>caf\xc3\xa9</p>\r\n");
     const QString missing = dir.file(QStringLiteral("new.txt"));
 
-    MainWindow window(path);
+    QVSingleFileWindowController window(std::make_unique<QVSingleFileDocument>(path));
     window.show();
     window.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
-    HTMLView* editor = window.editor();
+    HTMLView* editor = window.currentTextView();
     editor->setFocus();
     EXPECT_FALSE(window.isWindowModified());
     QTest::keyClick(editor, Qt::Key_End, Qt::ControlModifier);
@@ -74,38 +75,41 @@ TEST(MainWindow, CtrlSSavesTheFileInItsEncodingAndBreaksAndShowsFailures) {
 
     // A file named on the command line that does not exist yet is created by the first save.
     window.close();
-    MainWindow fresh(missing);
+    QVSingleFileWindowController fresh(std::make_unique<QVSingleFileDocument>(missing));
     fresh.show();
     fresh.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&fresh));
-    QTest::keyClicks(fresh.editor(), "new");
-    QTest::keyClick(fresh.editor(), Qt::Key_S, Qt::ControlModifier);
+    QTest::keyClicks(fresh.currentTextView(), "new");
+    QTest::keyClick(fresh.currentTextView(), Qt::Key_S, Qt::ControlModifier);
     EXPECT_EQ(readAll(missing), QByteArray("new"));
 }
 
-TEST(MainWindow, ClosingAnEditedDocumentAsksFirst) {
+TEST(QVSingleFileWindowController, ClosingAnEditedDocumentAsksFirst) {
     struct Case {
         const char* button;
+        bool failingWrite;
         const char* onDisk;
         bool closed;
     };
     const Case cases[] = {
-        {"Save", "old+", true},
-        {"Don't Save", "old", true},
-        {"Cancel", "old", false},
+        {"Save", false, "old+", true},
+        {"Don't Save", false, "old", true},
+        {"Cancel", false, "old", false},
+        // A save that fails answers the close (no): the window stays, edited, with the error.
+        {"Save", true, "old", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.button);
         TestDir dir;
         const QString path = dir.write(QStringLiteral("a.txt"), "old");
-        MainWindow window(path);
+        QVSingleFileWindowController window(std::make_unique<QVSingleFileDocument>(path));
         window.show();
         window.activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
         EXPECT_TRUE(window.close());  // unedited: closes at once
         window.show();
-        QTest::keyClick(window.editor(), Qt::Key_End, Qt::ControlModifier);
-        QTest::keyClicks(window.editor(), "+");
+        QTest::keyClick(window.currentTextView(), Qt::Key_End, Qt::ControlModifier);
+        QTest::keyClicks(window.currentTextView(), "+");
         EXPECT_FALSE(window.close());
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         ASSERT_NE(box, nullptr);
@@ -114,10 +118,29 @@ TEST(MainWindow, ClosingAnEditedDocumentAsksFirst) {
         for (QAbstractButton* button : box->buttons())
             if (button->text() == QString::fromUtf8(c.button)) chosen = button;
         ASSERT_NE(chosen, nullptr);
+        struct rlimit saved {};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        if (c.failingWrite) {
+            struct rlimit tiny = saved;
+            tiny.rlim_cur = 2;
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+        }
         chosen->click();
-        QCoreApplication::processEvents();
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+        for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
         EXPECT_EQ(readAll(path), QByteArray(c.onDisk));
         EXPECT_EQ(window.isVisible(), !c.closed);
+        EXPECT_EQ(window.isWindowModified(), QByteArray(c.onDisk) == "old");  // edited unless saved
+        auto* error = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        EXPECT_EQ(error != nullptr, c.failingWrite);
+        if (error) {
+            error->close();
+            QCoreApplication::processEvents();
+            EXPECT_FALSE(window.close());  // asked again, not closed by the failed save
+            if (auto* again = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) again->reject();
+        }
     }
 }
 
@@ -128,22 +151,22 @@ bool clickInModalBox(const QString& title) {
     for (QAbstractButton* button : box->buttons())
         if (button->text() == title) {
             button->click();
-            QCoreApplication::processEvents();
+            for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
             return true;
         }
     return false;
 }
 
-TEST(MainWindow, UntitledTextsSaveThroughThePanelAndChangesOnDiskAsk) {
+TEST(QVSingleFileWindowController, UntitledTextsSaveThroughThePanelAndChangesOnDiskAsk) {
     using namespace std::chrono_literals;
     TestDir dir;
     const QString path = dir.file(QStringLiteral("fresh.html"));
-    MainWindow window;
+    QVSingleFileWindowController window(std::make_unique<QVSingleFileDocument>());
     window.show();
     window.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
-    QTest::keyClicks(window.editor(), "<p>");
-    QTest::keyClick(window.editor(), Qt::Key_S, Qt::ControlModifier);
+    QTest::keyClicks(window.currentTextView(), "<p>");
+    QTest::keyClick(window.currentTextView(), Qt::Key_S, Qt::ControlModifier);
     auto* panel = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
     ASSERT_NE(panel, nullptr);
     EXPECT_EQ(panel->windowModality(), Qt::WindowModal);
@@ -156,14 +179,14 @@ TEST(MainWindow, UntitledTextsSaveThroughThePanelAndChangesOnDiskAsk) {
     EXPECT_TRUE(window.windowTitle().startsWith(QStringLiteral("fresh.html")));
 
     // Edited, then changed by another program: asked once; Revert takes the disk's text.
-    QTest::keyClicks(window.editor(), "a");
+    QTest::keyClicks(window.currentTextView(), "a");
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write("<b>");
     file.close();
     ASSERT_TRUE(MainQueue::runUntil([] { return QApplication::activeModalWidget() != nullptr; }, 10s));
     ASSERT_TRUE(clickInModalBox(QStringLiteral("Revert")));
-    EXPECT_EQ(window.editor()->fullString(), QStringLiteral("<b>"));
+    EXPECT_EQ(window.currentTextView()->fullString(), QStringLiteral("<b>"));
     EXPECT_FALSE(window.isWindowModified());
 
     // Deleted: "Don't Save" closes the window without a further question.
@@ -171,6 +194,33 @@ TEST(MainWindow, UntitledTextsSaveThroughThePanelAndChangesOnDiskAsk) {
     ASSERT_TRUE(MainQueue::runUntil([] { return QApplication::activeModalWidget() != nullptr; }, 10s));
     ASSERT_TRUE(clickInModalBox(QStringLiteral("Don't Save")));
     ASSERT_TRUE(MainQueue::runUntil([&] { return !window.isVisible(); }, 10s));
+}
+
+TEST(QVSingleFileWindowController, SnippetFilesAreUTF16AndUnreadableFilesAreNeverSaved) {
+    TestDir dir;
+    // A snippet file: always read and written as 16-bit Unicode, whatever its bytes suggest.
+    const QString snippet = dir.write(QStringLiteral("x"), "");
+    const QString snippetsFolder = Paths::applicationSupport() + QStringLiteral("/snippets");
+    QDir().mkpath(snippetsFolder);
+    QFile file(snippetsFolder + QStringLiteral("/s.txt"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray("\xff\xfeh\0i\0", 6));
+    file.close();
+    QVSingleFileWindowController snippetWindow(std::make_unique<QVSingleFileDocument>(file.fileName()));
+    EXPECT_EQ(snippetWindow.document()->encoding(), TextEncoding::UTF16);
+    EXPECT_EQ(snippetWindow.currentTextView()->fullString(), QStringLiteral("hi"));
+
+    // A folder given as a file cannot be read: the window says so and never writes over it.
+    QVSingleFileWindowController unreadable(std::make_unique<QVSingleFileDocument>(dir.path()));
+    unreadable.show();
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    box->close();
+    QTest::keyClicks(unreadable.currentTextView(), "text");
+    unreadable.saveDocument();
+    EXPECT_TRUE(QFileInfo(dir.path()).isDir());
+    EXPECT_TRUE(unreadable.isWindowModified());
+    unreadable.currentTextView()->undo();
 }
 
 }  // namespace
@@ -184,14 +234,14 @@ QString run(const QString& program, const QStringList& arguments) {
     return QString::fromUtf8(process.readAllStandardOutput());
 }
 
-TEST(MainWindow, PrintsTheTextThroughTheWindowModalPrintDialog) {
+TEST(QVSingleFileWindowController, PrintsTheTextThroughTheWindowModalPrintDialog) {
     ASSERT_FALSE(QStandardPaths::findExecutable(QStringLiteral("pdfinfo")).isEmpty()) << "poppler-utils (pdfinfo, pdftotext) is missing";
     TestDir dir;
     QByteArray text;
     for (int i = 1; i <= 150; ++i) text += "line " + QByteArray::number(i) + " of the printed page\n";
     const QString path = dir.write(QStringLiteral("long.html"), text);
     const QString pdf = dir.file(QStringLiteral("out.pdf"));
-    MainWindow window(path);
+    QVSingleFileWindowController window(std::make_unique<QVSingleFileDocument>(path));
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     window.printer().setOutputFileName(pdf);
@@ -231,19 +281,19 @@ TEST(MainWindow, PrintsTheTextThroughTheWindowModalPrintDialog) {
     EXPECT_EQ(count, 150 * 6);
 }
 
-TEST(MainWindow, ImagesShowInTheImageViewWithNothingToTypeSaveOrPrint) {
+TEST(QVSingleFileWindowController, ImagesShowInTheImageViewWithNothingToTypeSaveOrPrint) {
     TestDir dir;
     QImage image(64, 48, QImage::Format_RGB32);
     image.fill(Qt::darkGreen);
     const QString path = dir.file(QStringLiteral("picture.png"));
     ASSERT_TRUE(image.save(path));
     const QByteArray bytes = readAll(path);
-    MainWindow window(path);
+    QVSingleFileWindowController window(std::make_unique<QVSingleFileDocument>(path));
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    EXPECT_TRUE(window.loaded());
-    EXPECT_EQ(window.editor(), nullptr);
-    EXPECT_EQ(window.centralWidget(), window.document().fileView()->mainView());
+    EXPECT_TRUE(window.singleFileDocument().loaded());
+    EXPECT_EQ(window.currentTextView(), nullptr);
+    EXPECT_EQ(window.centralWidget(), window.document()->fileView()->mainView());
     EXPECT_NE(window.centralWidget()->findChild<QLabel*>(), nullptr);
     for (QAction* action : window.findChildren<QAction*>()) {
         if (action->text().startsWith(QStringLiteral("Print")) || action->text().startsWith(QStringLiteral("Modify Document")))

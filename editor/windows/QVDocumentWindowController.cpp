@@ -1,0 +1,372 @@
+// The document window base.
+#include "editor/windows/QVDocumentWindowController.h"
+
+#include "editor/HTMLView.h"
+#include "editor/QVFileDocument.h"
+#include "editor/QVFileDocumentDelegate.h"
+#include "editor/QVFilePropertiesController.h"
+#include "editor/QVPrintOperation.h"
+#include "editor/windows/QVDocumentToolbarDelegate.h"
+#include "editor/windows/QVGotoLineWindowController.h"
+#include "platform/AppBundle.h"
+#include "platform/QVPerform.h"
+#include "shell/FileEncodings.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QKeySequence>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QToolBar>
+
+#include <algorithm>
+#include <climits>
+#include <utility>
+
+namespace {
+
+// One process-wide flag: a command coming back to any window while one is routed is refused.
+bool routingCommand = false;
+
+}  // namespace
+
+// What a document holds of its window: every call forwarded while the window lives.
+class QVDocumentWindowSeam : public QVFileDocumentDelegate {
+public:
+    explicit QVDocumentWindowSeam(QVDocumentWindowController* window) : _window(window) {}
+    void presentErrorAlert(const QVError& error) override {
+        if (_window) _window->presentErrorAlert(error);
+    }
+    void activateDocument(QVFileDocument* document) override {
+        if (_window) _window->activateDocument(document);
+    }
+    void documentNeedsRefresh(QVFileDocument* document) override {
+        if (_window) _window->documentNeedsRefresh(document);
+    }
+    void documentShouldForceClose(QVFileDocument* document) override {
+        if (_window) _window->documentShouldForceClose(document);
+    }
+    std::shared_ptr<QVFile> backingFileForPath(QVFileDocument* document, const QString& path) override {
+        return _window ? _window->backingFileForPath(document, path) : nullptr;
+    }
+    void runSavePanel(QVFileDocument* document, const QString& suggestedPath, std::function<void(const QString&)> chosen) override {
+        if (!_window) return chosen({});
+        _window->runSavePanel(document, suggestedPath, std::move(chosen));
+    }
+    QVProjectSCMController* scmControllerForDocument(QVFileDocument* document) override {
+        return _window ? _window->scmControllerForDocument(document) : nullptr;
+    }
+
+private:
+    QPointer<QVDocumentWindowController> _window;
+};
+
+QVDocumentWindowController::QVDocumentWindowController(QWidget* parent)
+    : QMainWindow(parent), _documentDelegate(std::make_shared<QVDocumentWindowSeam>(this)) {}
+
+QVDocumentWindowController::~QVDocumentWindowController() = default;
+
+QPrinter& QVDocumentWindowController::printer() {
+    if (!_printer) {
+        _printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
+        QVPrintOperation::configure(*_printer);
+    }
+    return *_printer;
+}
+
+void QVDocumentWindowController::printDocument() {
+    QVFileDocument* front = document();
+    if (!front || !QVPrintOperation::canPrint(*front)) return;
+    printer().setDocName(front->displayName());
+    auto* dialog = new QPrintDialog(_printer.get(), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setOption(QAbstractPrintDialog::PrintSelection, false);
+    QPointer<QObject> alive(front->textView());
+    connect(dialog, &QDialog::accepted, this, [this, front, alive] {
+        QVError error;
+        if (alive && !QVPrintOperation::print(*front, *_printer, &error)) presentErrorAlert(error);
+    });
+    dialog->open();
+}
+
+QVFilePropertiesController* QVDocumentWindowController::propertyController() const { return _propertyController.data(); }
+
+void QVDocumentWindowController::modifyDocumentProperties() {
+    HTMLView* view = currentTextView();
+    if (!view || _propertyController) return;
+    _propertyController = new QVFilePropertiesController(this);
+    _propertyController->displayOnWindow(this, view);
+}
+
+void QVDocumentWindowController::presentErrorAlert(const QVError& error) {
+    if (!error) return;
+    if (error.isLowPriority()) return showWarning(error.localizedDescription());
+    if (!_alertManager) _alertManager = new QVAlertManager(this, this);
+    _alertManager->presentError(error);
+}
+
+void QVDocumentWindowController::activateDocument(QVFileDocument*) {
+    raise();
+    activateWindow();
+}
+
+void QVDocumentWindowController::documentNeedsRefresh(QVFileDocument*) {
+    refreshForDocument();
+}
+
+void QVDocumentWindowController::runSavePanel(QVFileDocument*, const QString& suggestedPath,
+                                              std::function<void(const QString&)> chosen) {
+    auto* panel = new QFileDialog(this, QVLocalized(QStringLiteral("Save As")));
+    panel->setAcceptMode(QFileDialog::AcceptSave);
+    panel->setObjectName(QStringLiteral("savePanel"));
+    const QFileInfo info(suggestedPath);
+    if (info.isAbsolute()) panel->setDirectory(info.absolutePath());
+    panel->selectFile(info.fileName());
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    panel->setWindowModality(Qt::WindowModal);
+    connect(panel, &QFileDialog::finished, panel, [panel, chosen](int result) {
+        chosen(result == QDialog::Accepted ? panel->selectedFiles().value(0) : QString());
+    });
+    panel->open();
+}
+
+void QVDocumentWindowController::showWarning(const QString& text) {
+    statusBar()->showMessage(text);
+}
+
+bool QVDocumentWindowController::tryToPerform(QByteArrayView action, const QVariant& object) {
+    if (routingCommand) return false;
+    // Restored, not cleared, on the way out: a refused nested call must not end the routing of
+    // the call it is nested in.
+    const bool previous = std::exchange(routingCommand, true);
+    bool done = false;
+    if (QVFileDocument* front = document()) done = front->tryToPerform(action, object);
+    if (!done) done = QVPerform::tryToPerform(this, action, object);
+    routingCommand = previous;
+    return done;
+}
+
+void QVDocumentWindowController::focusOnQuickSearch() {
+    if (!_toolbarDelegate) return;
+    if (!_toolbarDelegate->isQuickSearchFocused()) return _toolbarDelegate->focusOnQuickSearch();
+    if (HTMLView* view = currentTextView()) view->setFocus(Qt::ShortcutFocusReason);
+}
+
+void QVDocumentWindowController::setToolbarDelegate(QVDocumentToolbarDelegate* delegate) {
+    _toolbarDelegate = delegate;
+    if (_toolbarDelegate && _toolbarDelegate->toolbar()) addToolBar(Qt::TopToolBarArea, _toolbarDelegate->toolbar());
+}
+
+bool QVDocumentWindowController::canSave(const QVFileDocument* document) const {
+    return document;
+}
+
+void QVDocumentWindowController::refreshForDocument() {
+    QVFileDocument* front = document();
+    const bool edited = front && front->isDocumentEdited();
+    setWindowTitle(front ? front->displayName() + QStringLiteral("[*]") : AppBundle::main().bundleName());
+    setWindowModified(edited);
+    if (_saveAction) _saveAction->setEnabled(edited && canSave(front));
+    if (_revertAction) _revertAction->setEnabled(edited && front && !front->fileName().isEmpty());
+    if (_toolbarDelegate) _toolbarDelegate->validateItems();
+}
+
+void QVDocumentWindowController::saveDocument() {
+    QVFileDocument* front = document();
+    if (!canSave(front)) return;
+    if (front->fileName().isEmpty()) return saveDocumentAs();
+    // A save made while a close waits for its own replaces that one, which then never ends:
+    // the close is answered no now (the window stays open), so no request stays unanswered.
+    if (_closeSaveDocument == front && _closeSaveReply) std::exchange(_closeSaveReply, {})(false);
+    QVError error, warning;
+    // The question before overwriting a file changed on disk comes back as the error, its
+    // options carried out by the document.
+    if (!front->save(&error, &warning)) presentErrorAlert(error);
+    else presentErrorAlert(warning);
+    refreshForDocument();
+}
+
+void QVDocumentWindowController::saveDocumentAs() {
+    QVFileDocument* front = document();
+    if (!canSave(front)) return;
+    QPointer<QObject> alive(front->textView());
+    front->runSaveAs([window = QPointer<QVDocumentWindowController>(this), front, alive](bool saved) {
+        if (!window || !alive || !saved) return;
+        window->documentSavedAs(front);
+        window->refreshForDocument();
+    });
+}
+
+void QVDocumentWindowController::revertDocument() {
+    QVFileDocument* front = document();
+    if (!front || front->fileName().isEmpty()) return;
+    QVError error;
+    if (!front->revertToContentsOfFile({}, &error)) presentErrorAlert(error);
+    refreshForDocument();
+}
+
+void QVDocumentWindowController::askToCloseDocument(QVFileDocument* document, std::function<void(bool)> answer) {
+    if (!document || !document->isDocumentEdited()) return answer(true);
+    auto* box = new QMessageBox(QMessageBox::Warning, windowTitle().remove(QStringLiteral("[*]")),
+                                QVLocalized(QStringLiteral("Do you want to save the changes you made in the document \u201c%1\u201d?"))
+                                    .arg(document->displayName()),
+                                QMessageBox::NoButton, this);
+    box->setObjectName(QStringLiteral("unsavedChanges"));
+    box->setInformativeText(QVLocalized(QStringLiteral("Your changes will be lost if you don't save them.")));
+    QPushButton* saveButton = box->addButton(QVLocalized(QStringLiteral("Save")), QMessageBox::AcceptRole);
+    saveButton->setEnabled(canSave(document));
+    QPushButton* discardButton = box->addButton(QVLocalized(QStringLiteral("Don't Save")), QMessageBox::DestructiveRole);
+    box->addButton(QVLocalized(QStringLiteral("Cancel")), QMessageBox::RejectRole);
+    box->setDefaultButton(saveButton->isEnabled() ? saveButton : nullptr);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    // The document may go while the sheet is up (its tab closed otherwise): then nobody is asked.
+    QPointer<QObject> alive(document->textView());
+    connect(box, &QMessageBox::finished, this, [this, box, saveButton, discardButton, document, alive, answer] {
+        // Every answer goes out on a later turn: the caller may close the window.
+        const auto reply = [window = QPointer<QVDocumentWindowController>(this), answer](bool mayClose) {
+            QMetaObject::invokeMethod(qApp, [window, answer, mayClose] { if (window) answer(mayClose); }, Qt::QueuedConnection);
+        };
+        if (!alive) return;
+        if (box->clickedButton() == discardButton) return reply(true);
+        if (box->clickedButton() != saveButton) return reply(false);
+        // An untitled text: the save panel first; a cancelled panel or failed save answers no.
+        if (document->fileName().isEmpty()) return document->runSaveAs([reply](bool saved) { reply(saved); });
+        QVError error, warning;
+        // The window may close only once this save has ended whole, its upload included; a save
+        // that fails later answers no, so the request never stays unanswered.
+        auto once = std::make_shared<std::function<void(bool)>>(reply);
+        _closeSaveDocument = document;
+        _closeSaveReply = [once](bool saved) { if (*once) std::exchange(*once, {})(saved); };
+        const bool started = document->saveForClose([window = QPointer<QVDocumentWindowController>(this), once, document](bool saved) {
+            if (window && window->_closeSaveDocument == document) window->_closeSaveReply = {};
+            if (*once) std::exchange(*once, {})(saved);
+        }, &error, &warning);
+        if (!started) {
+            _closeSaveReply = {};
+            presentErrorAlert(error);
+            return reply(false);
+        }
+        // What did not fit is still unsaved: say so; the answer comes when the save ends.
+        if (warning && !warning.isLowPriority()) presentErrorAlert(warning);
+        refreshForDocument();
+    });
+    box->open();
+}
+
+void QVDocumentWindowController::reopenUsingEncoding(const QString& charset) {
+    QVFileDocument* front = document();
+    const QVStringEncoding encoding = FileEncodings::encodingFromString(charset);
+    if (!front || front->fileName().isEmpty() || !encoding) return;
+    QVError error, notice;
+    if (front->reopenUsingEncoding(encoding, &error, &notice)) {
+        showWarning(notice.localizedDescription());
+        return refreshForDocument();
+    }
+    // An edited document's question comes back as the error, its options carried out by the
+    // document.
+    presentErrorAlert(error);
+}
+
+void QVDocumentWindowController::showGotoLinePanel() {
+    HTMLView* view = currentTextView();
+    if (!view) return;
+    auto* sheet = new QVGotoLineWindowController(this);
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    sheet->displayForTarget(view, quint32(std::clamp<qint64>(view->lineNumber(), 0, UINT32_MAX)));
+}
+
+void QVDocumentWindowController::buildMenus() {
+    _fileMenu = menuBar()->addMenu(QVLocalized(QStringLiteral("File")));
+    _saveAction = _fileMenu->addAction(QVLocalized(QStringLiteral("Save")));
+    _saveAction->setShortcut(QKeySequence::Save);
+    connect(_saveAction, &QAction::triggered, this, &QVDocumentWindowController::saveDocument);
+    QAction* saveAs = _fileMenu->addAction(QVLocalized(QStringLiteral("Save As\u2026")));
+    saveAs->setShortcut(QKeySequence::SaveAs);
+    connect(saveAs, &QAction::triggered, this, &QVDocumentWindowController::saveDocumentAs);
+    _revertAction = _fileMenu->addAction(QVLocalized(QStringLiteral("Revert to Saved")));
+    connect(_revertAction, &QAction::triggered, this, &QVDocumentWindowController::revertDocument);
+    QMenu* reopen = _fileMenu->addMenu(QVLocalized(QStringLiteral("Reopen with Encoding")));
+    for (const char* charset : {"utf-8", "utf-16", "iso-8859-1", "windows-1252", "macintosh", "iso-8859-2",
+                                "windows-1251", "shift_jis", "euc-jp", "iso-2022-jp"}) {
+        const QString name = QString::fromLatin1(charset);
+        const QVStringEncoding encoding = FileEncodings::encodingFromString(name);
+        if (!encoding) continue;
+        QAction* item = reopen->addAction(FileEncodings::stringFromEncoding(encoding));
+        connect(item, &QAction::triggered, this, [this, name] { reopenUsingEncoding(name); });
+    }
+    QAction* properties = _fileMenu->addAction(QVLocalized(QStringLiteral("Modify Document Properties\u2026")));
+    connect(properties, &QAction::triggered, this, &QVDocumentWindowController::modifyDocumentProperties);
+    _fileMenu->addSeparator();
+    QAction* print = _fileMenu->addAction(QVLocalized(QStringLiteral("Print\u2026")));
+    print->setShortcut(QKeySequence::Print);
+    connect(print, &QAction::triggered, this, &QVDocumentWindowController::printDocument);
+    // Encodings, properties and printing are the text's: an image has none of them.
+    const auto enableTextItems = [this, reopen, properties, print] {
+        QVFileDocument* front = document();
+        reopen->setEnabled(currentTextView() && front && !front->fileName().isEmpty());
+        properties->setEnabled(currentTextView());
+        print->setEnabled(front && QVPrintOperation::canPrint(*front));
+    };
+    enableTextItems();
+    connect(_fileMenu, &QMenu::aboutToShow, this, enableTextItems);
+    _fileMenu->addSeparator();
+    _closeAction = _fileMenu->addAction(QVLocalized(QStringLiteral("Close Window")));
+    _closeAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
+    connect(_closeAction, &QAction::triggered, this, &QWidget::close);
+    QAction* quit = _fileMenu->addAction(QVLocalized(QStringLiteral("Quit")));
+    quit->setShortcut(QKeySequence::Quit);
+    quit->setMenuRole(QAction::QuitRole);
+    // Closing every window lets each ask about its unsaved changes; the last one closed quits.
+    connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
+
+    // The editor handles these keys itself; the menu shows them and works by mouse.
+    QMenu* edit = menuBar()->addMenu(QVLocalized(QStringLiteral("Edit")));
+    struct Item {
+        const char* title;
+        QKeySequence::StandardKey key;
+        void (HTMLView::*command)();
+    };
+    const Item items[] = {
+        {"Undo", QKeySequence::Undo, &HTMLView::undo},    {"Redo", QKeySequence::Redo, &HTMLView::redo},
+        {"Cut", QKeySequence::Cut, &HTMLView::cut},       {"Copy", QKeySequence::Copy, &HTMLView::copy},
+        {"Paste", QKeySequence::Paste, &HTMLView::paste}, {"Select All", QKeySequence::SelectAll, &HTMLView::selectAll},
+    };
+    for (const Item& item : items) {
+        QAction* action = edit->addAction(QVLocalized(QString::fromLatin1(item.title)));
+        action->setShortcut(item.key);
+        action->setShortcutContext(Qt::WidgetShortcut);
+        connect(action, &QAction::triggered, this, [this, command = item.command] {
+            if (HTMLView* view = currentTextView()) (view->*command)();
+        });
+    }
+    edit->setEnabled(currentTextView());
+    connect(edit, &QMenu::aboutToShow, this, [this, edit] {
+        const QList<QAction*> actions = edit->actions();
+        HTMLView* view = currentTextView();
+        for (QAction* action : actions) action->setEnabled(view);
+        if (!view) return;
+        actions[0]->setText(view->undoManager().undoMenuItemTitle());
+        actions[0]->setEnabled(view->undoManager().canUndo());
+        actions[1]->setText(view->undoManager().redoMenuItemTitle());
+        actions[1]->setEnabled(view->undoManager().canRedo());
+    });
+
+    QMenu* go = menuBar()->addMenu(QVLocalized(QStringLiteral("Go")));
+    QAction* gotoLine = go->addAction(QVLocalized(QStringLiteral("Go to Line\u2026")));
+    gotoLine->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    connect(gotoLine, &QAction::triggered, this, &QVDocumentWindowController::showGotoLinePanel);
+    QAction* quickSearch = go->addAction(QVLocalized(QStringLiteral("Quick Search")));
+    quickSearch->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_F));
+    connect(quickSearch, &QAction::triggered, this, &QVDocumentWindowController::focusOnQuickSearch);
+    connect(go, &QMenu::aboutToShow, this, [this, gotoLine] { gotoLine->setEnabled(currentTextView()); });
+    menuBar()->addMenu(QVLocalized(QStringLiteral("Window")));
+    menuBar()->addMenu(QVLocalized(QStringLiteral("Help")));
+}
