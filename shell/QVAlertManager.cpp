@@ -17,9 +17,16 @@ QVAlertManager::QVAlertManager(QWidget* window, QObject* parent) : QObject(paren
 }
 
 QVAlertManager::~QVAlertManager() {
+    dropQueue();
+}
+
+void QVAlertManager::dropQueue() {
     // A sheet never shown is not a message the user saw: keep it where it can be found.
-    if (_currentError && !_sheet) _queue.push_front(std::move(*_currentError));
-    for (const Entry& entry : _queue) {
+    if (_currentError && !_sheet) {
+        _queue.push_front(std::move(*_currentError));
+        _currentError.reset();
+    }
+    for (const Entry& entry : std::exchange(_queue, {})) {
         QString line = QStringLiteral("Error not shown, its window closed: ") + entry.error.localizedDescription();
         if (const QString suggestion = entry.error.localizedRecoverySuggestion(); !suggestion.isEmpty())
             line += QLatin1Char(' ') + suggestion;
@@ -82,7 +89,12 @@ void QVAlertManager::present(Entry entry) {
 }
 
 bool QVAlertManager::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::Hide && watched->isWidgetType()) {
+    if (event->type() == QEvent::Close && watched == _window) {
+        // Known only once the close event has been answered: the window may refuse to close.
+        QTimer::singleShot(0, this, [this] {
+            if (_window && !_window->isVisible()) dropQueue();
+        });
+    } else if (event->type() == QEvent::Hide && watched->isWidgetType()) {
         auto* widget = static_cast<QWidget*>(watched);
         if (widget->isWindow() && widget->windowModality() == Qt::WindowModal && widget->parentWidget() &&
             widget->parentWidget()->window() == _window)

@@ -52,6 +52,8 @@ private:
     void present(Entry entry);
     void scheduleAdvance();
     void showNextError();
+    // Writes the errors still waiting to the system log and forgets them.
+    void dropQueue();
 
     QPointer<QWidget> _window;
     std::deque<Entry> _queue;

@@ -99,16 +99,25 @@ TEST(QVAlertManager, RecoveryOptionsAreButtonsAndTheChoiceIsReported) {
 TEST(QVAlertManager, ErrorsDroppedWithTheirWindowGoToTheSystemLog) {
     QStringList logged;
     SystemLog::setSink([&](int, const QString& line) { logged << line; });
-    {
-        QVWindowController window;
-        window.show();
-        window.presentErrorAlert(QVError::app(1, QStringLiteral("seen")));
-        window.presentErrorAlert(QVError::app(2, QStringLiteral("never seen"), QStringLiteral("Try again.")));
-        settle();
+    for (const bool closeFirst : {true, false}) {
+        logged.clear();
+        {
+            QVWindowController window;
+            window.show();
+            window.presentErrorAlert(QVError::app(1, QStringLiteral("seen")));
+            window.presentErrorAlert(QVError::app(2, QStringLiteral("never seen"), QStringLiteral("Try again.")));
+            settle();
+            if (closeFirst) {
+                // Closed, not yet gone: logged at the close.
+                window.close();
+                settle();
+                EXPECT_EQ(logged.size(), 1);
+            }
+        }
+        ASSERT_EQ(logged.size(), 1) << closeFirst;
+        EXPECT_TRUE(logged[0].contains(QStringLiteral("never seen Try again."))) << logged[0].toStdString();
     }
     SystemLog::setSink({});
-    ASSERT_EQ(logged.size(), 1);
-    EXPECT_TRUE(logged[0].contains(QStringLiteral("never seen Try again."))) << logged[0].toStdString();
 }
 
 }  // namespace

@@ -196,10 +196,26 @@ TEST(QVSingleFileWindowController, UntitledTextsSaveThroughThePanelAndChangesOnD
     ASSERT_TRUE(MainQueue::runUntil([&] { return !window.isVisible(); }, 10s));
 }
 
+TEST(QVSingleFileWindowController, AnAnswerArrivingAfterItsWindowWentReachesNobody) {
+    TestDir dir;
+    const QString path = dir.write(QStringLiteral("a.txt"), "old");
+    auto window = std::make_unique<QVSingleFileWindowController>(std::make_unique<QVSingleFileDocument>(path));
+    window->show();
+    QTest::keyClicks(window->currentTextView(), "+");
+    int answers = 0;
+    window->askToCloseDocument(window->document(), [&](bool) { ++answers; });
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    for (QAbstractButton* button : box->buttons())
+        if (button->text() == QStringLiteral("Don't Save")) button->click();  // the answer is posted
+    window.reset();
+    for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+    EXPECT_EQ(answers, 0);
+}
+
 TEST(QVSingleFileWindowController, SnippetFilesAreUTF16AndUnreadableFilesAreNeverSaved) {
     TestDir dir;
     // A snippet file: always read and written as 16-bit Unicode, whatever its bytes suggest.
-    const QString snippet = dir.write(QStringLiteral("x"), "");
     const QString snippetsFolder = Paths::applicationSupport() + QStringLiteral("/snippets");
     QDir().mkpath(snippetsFolder);
     QFile file(snippetsFolder + QStringLiteral("/s.txt"));
