@@ -289,7 +289,9 @@ void QVDocumentWindowController::buildMenus() {
     _saveAction->setShortcut(QKeySequence::Save);
     connect(_saveAction, &QAction::triggered, this, &QVDocumentWindowController::saveDocument);
     QAction* saveAs = _fileMenu->addAction(QVLocalized(QStringLiteral("Save As\u2026")));
-    saveAs->setShortcut(QKeySequence::SaveAs);
+    // Not every desktop names a Save As key: Ctrl+Shift+S where none does.
+    const QList<QKeySequence> saveAsKeys = QKeySequence::keyBindings(QKeySequence::SaveAs);
+    saveAs->setShortcut(saveAsKeys.isEmpty() ? QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S) : saveAsKeys.first());
     connect(saveAs, &QAction::triggered, this, &QVDocumentWindowController::saveDocumentAs);
     _revertAction = _fileMenu->addAction(QVLocalized(QStringLiteral("Revert to Saved")));
     connect(_revertAction, &QAction::triggered, this, &QVDocumentWindowController::revertDocument);
