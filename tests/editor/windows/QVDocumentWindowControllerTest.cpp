@@ -191,4 +191,25 @@ TEST(QVDocumentWindowController, TheToolbarsItemsAreKeptPerToolbar) {
     toolbar->setItemIdentifiers(toolbar->toolbarDefaultItemIdentifiers());
 }
 
+// A window that can be without a document, as a tabbed window without tabs.
+class EmptyWindow : public QVDocumentWindowController {
+public:
+    EmptyWindow() { setToolbarDelegate(new QVDocumentToolbarDelegate(this)); }
+    std::optional<bool> hasActiveDocument() const override { return false; }
+};
+
+TEST(QVDocumentWindowController, WithoutAnActiveDocumentOnlyThePreferencesStayEnabled) {
+    EmptyWindow window;
+    QVDocumentToolbarDelegate* toolbar = window.toolbarDelegate();
+    const QStringList all{QStringLiteral("quick-search"), QStringLiteral("goto-line"), QStringLiteral("code-nav"), QStringLiteral("prefs")};
+    toolbar->setItemIdentifiers(all);
+    for (const QString& identifier : all)
+        EXPECT_EQ(toolbar->itemForIdentifier(identifier)->isEnabled(), identifier == QStringLiteral("prefs")) << identifier.toStdString();
+    // Nothing to route to, and no sheet to show for a missing editor.
+    EXPECT_FALSE(window.tryToPerform("gotoLineFromString", QStringLiteral("3")));
+    window.showGotoLinePanel();
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    toolbar->setItemIdentifiers(toolbar->toolbarDefaultItemIdentifiers());
+}
+
 }  // namespace
