@@ -96,6 +96,25 @@ void QVSnippet::parse() {
     }
 }
 
+MenuItemRep QVSnippet::menuItemRepWithIndentation(qint64 level, bool allowKeyEquivalent) {
+    MenuItemRep rep = MenuItemRep::withTitle(title(), _isDirectory ? QString() : QStringLiteral("insertSnippet:"),
+                                             allowKeyEquivalent ? keyEquivalent() : QString());
+    if (allowKeyEquivalent && !keyEquivalent().isEmpty()) {
+        // "@" (Command on the Mac) is Ctrl here, "^" Meta, "~" Alt, "$" Shift.
+        const quint64 mask = keyEquivalentModifiers();
+        Qt::KeyboardModifiers modifiers;
+        if (mask & StringUtilities::CommandKeyMask) modifiers |= Qt::ControlModifier;
+        if (mask & StringUtilities::ControlKeyMask) modifiers |= Qt::MetaModifier;
+        if (mask & StringUtilities::OptionKeyMask) modifiers |= Qt::AltModifier;
+        if (mask & StringUtilities::ShiftKeyMask) modifiers |= Qt::ShiftModifier;
+        rep.setKeyEquivalentModifierMask(quint32(modifiers.toInt()));
+    }
+    if (_isDirectory) rep.setImageIsFolder(true);
+    else rep.setImageIsFile(true);
+    rep.setIndentation(quint32(std::max<qint64>(0, level)));
+    return rep;
+}
+
 std::optional<QString> QVSnippet::readFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) return std::nullopt;

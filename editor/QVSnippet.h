@@ -2,6 +2,8 @@
 // keyword trigger), or a folder of them.
 #pragma once
 
+#include "shell/MenuItemRep.h"
+
 #include <QString>
 
 #include <memory>
@@ -37,6 +39,11 @@ public:
     QString keywordTrigger();
     // Reads the metadata from the file now (a folder has none).
     void parse();
+
+    // The menu item of the snippet: its title, the action "insertSnippet:" for a file (none for
+    // a folder), the key combination when allowed, the document or folder icon, the indentation
+    // level and the snippet itself as represented object.
+    MenuItemRep menuItemRepWithIndentation(qint64 level, bool allowKeyEquivalent);
 
     // The expanded text of the file for selection, or nothing when the file cannot be read or a
     // line block is not closed. *cursorOffset (when asked) receives the caret's offset in the

@@ -9,12 +9,11 @@
 #include "platform/QVRegex.h"
 #include "platform/SystemLog.h"
 #include "shell/Defaults.h"
+#include "shell/MenuConstruction.h"
 #include "shell/StringUtilities.h"
 
-#include <QAbstractFileIconProvider>
 #include <QAction>
 #include <QDir>
-#include <QFileIconProvider>
 #include <QFileInfo>
 #include <QMenu>
 #include <QPointer>
@@ -40,20 +39,6 @@ QVSnippetRepository::AddSheet& addSheet() {
 }
 
 bool ignored(const QString& name) { return name.startsWith(u'.') || name.endsWith(QStringLiteral("qvproj")); }
-
-// A Qt key sequence from the snippet's key and its modifier characters' mask; "@" (Command on
-// the Mac) is Ctrl, "^" Meta, "~" Alt, "$" Shift.
-QKeySequence keySequenceFor(QVSnippet& snippet) {
-    const QString key = snippet.keyEquivalent();
-    if (key.isEmpty()) return {};
-    const quint64 mask = snippet.keyEquivalentModifiers();
-    QString text;
-    if (mask & StringUtilities::CommandKeyMask) text += QStringLiteral("Ctrl+");
-    if (mask & StringUtilities::ControlKeyMask) text += QStringLiteral("Meta+");
-    if (mask & StringUtilities::OptionKeyMask) text += QStringLiteral("Alt+");
-    if (mask & StringUtilities::ShiftKeyMask) text += QStringLiteral("Shift+");
-    return QKeySequence(text + key.toUpper());
-}
 
 QVError writeSnippetFile(const QString& path, const QString& text) {
     QVError error;
@@ -184,45 +169,45 @@ void QVSnippetRepository::buildMenu(QMenu* menu, bool useIndentation) {
     else MainQueue::postAndWait([&] { fillMenu(menu, useIndentation, *current); });
 }
 
+QList<MenuItemRep> QVSnippetRepository::itemReps(const std::vector<std::shared_ptr<QVSnippet>>& snippets, bool useIndentation) {
+    QList<MenuItemRep> reps;
+    std::function<void(QList<MenuItemRep>&, const std::vector<std::shared_ptr<QVSnippet>>&, qint64)> collect =
+        [&](QList<MenuItemRep>& into, const std::vector<std::shared_ptr<QVSnippet>>& list, qint64 level) {
+            for (const std::shared_ptr<QVSnippet>& snippet : list) {
+                // The folder list holds folders only, their contents one level deeper.
+                if (useIndentation && !snippet->isDirectory()) continue;
+                MenuItemRep rep = snippet->menuItemRepWithIndentation(useIndentation ? level : 0, true);
+                rep.setRepresentedObject(QVariant::fromValue(snippet));
+                if (useIndentation) {
+                    into.append(rep);
+                    collect(into, snippet->children(), level + 1);
+                    continue;
+                }
+                if (snippet->isDirectory() && !snippet->children().empty()) {
+                    QList<MenuItemRep> submenu;
+                    collect(submenu, snippet->children(), 0);
+                    rep.setSubmenuReps(submenu);
+                }
+                into.append(rep);
+            }
+        };
+    collect(reps, snippets, 0);
+    return reps;
+}
+
 void QVSnippetRepository::fillMenu(QMenu* menu, bool useIndentation, const Tree& tree) {
-    QList<QAction*> items = menu->actions();
+    // The menu's own first four items stay.
+    const QList<QAction*> items = menu->actions();
     for (qsizetype i = items.size() - 1; i >= 4; --i) {
         menu->removeAction(items[i]);
         if (items[i]->parent() == menu) delete items[i];
     }
     if (menu->actions().size() >= 2) menu->addSeparator();
-    static const QIcon fileIcon = QFileIconProvider().icon(QAbstractFileIconProvider::File);
-    static const QIcon folderIcon = QFileIconProvider().icon(QAbstractFileIconProvider::Folder);
-
-    std::function<void(QMenu*, const std::vector<std::shared_ptr<QVSnippet>>&, int)> add =
-        [&](QMenu* into, const std::vector<std::shared_ptr<QVSnippet>>& snippets, int level) {
-            for (const std::shared_ptr<QVSnippet>& snippet : snippets) {
-                if (useIndentation && !snippet->isDirectory()) continue;
-                auto* item = new QAction(snippet->isDirectory() ? folderIcon : fileIcon,
-                                         QString(useIndentation ? level * 4 : 0, u' ') + snippet->title(), into);
-                item->setData(QVariant::fromValue(snippet));
-                item->setProperty("indentation", level);
-                if (!snippet->isDirectory()) {
-                    item->setShortcut(keySequenceFor(*snippet));
-                    std::weak_ptr<QVSnippet> weak = snippet;
-                    QObject::connect(item, &QAction::triggered, item, [weak, item] {
-                        if (auto target = weak.lock(); target && insertHandler()) insertHandler()(target, item);
-                    });
-                }
-                if (useIndentation) {
-                    into->addAction(item);
-                    add(into, snippet->children(), level + 1);
-                } else if (snippet->isDirectory() && !snippet->children().empty()) {
-                    auto* submenu = new QMenu(snippet->title(), into);
-                    add(submenu, snippet->children(), 0);
-                    item->setMenu(submenu);
-                    into->addAction(item);
-                } else {
-                    into->addAction(item);
-                }
-            }
-        };
-    add(menu, tree.snippets, 0);
+    menu->addActions(MenuConstruction::menuItemsFromReps(itemReps(tree.snippets, useIndentation), menu,
+                                                         [](const QString& action, QAction* item) {
+        const auto snippet = item->data().value<std::shared_ptr<QVSnippet>>();
+        if (action == QStringLiteral("insertSnippet:") && snippet && insertHandler()) insertHandler()(snippet, item);
+    }));
 }
 
 // --- Adding -------------------------------------------------------------------------------------

@@ -95,6 +95,9 @@ private:
         QHash<QString, std::shared_ptr<QVSnippet>> keywordTriggers;
     };
     std::shared_ptr<const Tree> tree();
+    // The representations of snippets: submenus for folders with contents, or with
+    // useIndentation the folders alone as one list indented by depth.
+    static QList<MenuItemRep> itemReps(const std::vector<std::shared_ptr<QVSnippet>>& snippets, bool useIndentation);
     std::shared_ptr<const Tree> loadTree();
     void fillMenu(QMenu* menu, bool useIndentation, const Tree& tree);
 

@@ -63,6 +63,11 @@ TEST(QVSnippet, ExpandsBodies) {
     QVSnippet withKey(utf16, false);
     EXPECT_EQ(withKey.keyEquivalent(), "K");
     EXPECT_EQ(withKey.keyEquivalentModifiers(), 0x100000u | 0x20000u);
+    const MenuItemRep rep = withKey.menuItemRepWithIndentation(0, true);
+    EXPECT_EQ(rep.action(), "insertSnippet:");
+    EXPECT_EQ(rep.keyEquivalent(), "K");
+    EXPECT_EQ(rep.keyEquivalentModifierMask(), quint32(Qt::ControlModifier | Qt::ShiftModifier));
+    EXPECT_EQ(withKey.menuItemRepWithIndentation(0, false).keyEquivalent(), "");
     EXPECT_EQ(QVSnippet(utf8, false).keyEquivalent(), "");
     EXPECT_EQ(QVSnippet(utf8, false).keywordTrigger(), "");
 }
@@ -109,7 +114,9 @@ TEST(QVSnippetRepository, LoadsTheFolderIntoMenusAndTriggers) {
     QMenu folders;
     folders.addAction("");
     store.buildMenu(&folders, true);
-    EXPECT_EQ(titles(folders), (QStringList{"", "Empty", "Tags", "    Deep"}));
+    EXPECT_EQ(titles(folders), (QStringList{"", "Empty", "Tags", "Deep"}));
+    EXPECT_EQ(folders.actions()[3]->property("indentation").toInt(), 1);
+    EXPECT_EQ(folders.actions()[2]->property("indentation").toInt(), 0);
 }
 
 TEST(QVSnippetRepository, AddsSnippetsUnderSafeNamesAndMigratesOnce) {
