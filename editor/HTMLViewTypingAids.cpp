@@ -106,7 +106,7 @@ bool HTMLViewTypingAids::shouldChangeTextInRange(QVRange range, const QString& r
     const QVTextStorage& storage = _view.textStorage();
     if (typed == u'/') {
         if (setting(QVAutoCompleteOnType) && range.location > 0 && storage.characterAt(range.location - 1) == u'<' &&
-            tagContext(openTagBefore(range.location, true))) {
+            tagContext(openTagBefore(range.location, true), range.location)) {
             // After the "/" is in the text.
             QPointer<HTMLView> view(&_view);
             QTimer::singleShot(0, &_view, [this, view] {
@@ -119,7 +119,7 @@ bool HTMLViewTypingAids::shouldChangeTextInRange(QVRange range, const QString& r
         const std::optional<QString> tag = openTagBefore(range.location, true);
         // A ">" that ends no tag (a comparison in a script, say) goes in as typed; a bare "<>"
         // gets no closing tag.
-        if (!tag || tag->isEmpty() || !setting(QVAutoComplete) || !tagContext(tag)) return true;
+        if (!tag || tag->isEmpty() || !setting(QVAutoComplete) || !tagContext(tag, range.location)) return true;
         const bool deleteSpace = range.location > 0 && storage.characterAt(range.location - 1) == u' ';
         return autoComplete(*tag, range, deleteSpace);
     }
@@ -129,8 +129,19 @@ bool HTMLViewTypingAids::shouldChangeTextInRange(QVRange range, const QString& r
     return true;
 }
 
-bool HTMLViewTypingAids::tagContext(const std::optional<QString>& tag) const {
-    const std::shared_ptr<QVParser> parser = _view.activeParser(true);
+const QVParser* HTMLViewTypingAids::languageBefore(qint64 position) const {
+    // Where the colours are final they say which language the character before position is
+    // in; looking for open embedded blocks instead would search the text before it.
+    if (position > 0 && position <= _view.highlightedLength()) {
+        if (const QVParser* parser = QVTextStorage::objectOf<QVParser>(
+                _view.textStorage().attribute(QVTextStorage::ParserAttribute, position - 1)))
+            return parser;
+    }
+    return _view.activeParser(true).get();
+}
+
+bool HTMLViewTypingAids::tagContext(const std::optional<QString>& tag, qint64 position) const {
+    const QVParser* parser = languageBefore(position);
     if (!parser) return false;
     const QString id = parser->identifier();
     if (id == QLatin1String("text.html")) return true;
@@ -612,7 +623,7 @@ void HTMLViewTypingAids::replaceEntity() {
     if (typed.unicode() < 0x80) return;
     const QString entity = QVSpecialCharacters::shared().entityFor(QString(typed));
     if (entity.isEmpty()) return;
-    const std::shared_ptr<QVParser> parser = _view.activeParser(true);
+    const QVParser* parser = languageBefore(changed.end());
     if (!parser || parser->identifier() != QLatin1String("text.html")) return;
     AidEdit scope(*this);
     _view.QVTextView::setSelectedRange(changed);

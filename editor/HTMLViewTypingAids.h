@@ -23,6 +23,7 @@ class QMouseEvent;
 class QPainter;
 class QVCodeCompletion;
 class QVCodeCompletionViewController;
+class QVParser;
 
 // Every aid runs in the view's change request. An aid that edits refuses the request and makes
 // its own edits (each an undo step with its name), during which the request lets everything
@@ -116,7 +117,11 @@ public:
 
 private:
     struct AidEdit;
-    bool tagContext(const std::optional<QString>& tag) const;
+    // The language of the text just before position.
+    const QVParser* languageBefore(qint64 position) const;
+    // Whether a tag typed at position completes there: in markup, or a style or script tag in
+    // its own language.
+    bool tagContext(const std::optional<QString>& tag, qint64 position) const;
     bool autoComplete(const QString& tag, QVRange range, bool deleteSpace);
     bool bracketTyped(QVRange range, QChar closer);
     bool useWhitespaceFromLineWithRange(QVRange opener, qint64 position);

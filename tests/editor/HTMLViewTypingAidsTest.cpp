@@ -122,6 +122,7 @@ TEST(HTMLViewTypingAids, GreaterThanCompletesTagsByTheTable) {
         // A comparison in a script keeps its space; tags complete in a script only as "script".
         {"/t/a.js", "|", "if (a < b && c >", "if (a < b && c >|", 1},
         {"/t/a.js", "|", "x = \"<b>", "x = \"<b>|", 1},
+        {"/t/a.html", "<script>\nx = a |\n</script>", "<b>", "<script>\nx = a <b>|\n</script>", 1},
     });
 }
 
