@@ -16,6 +16,8 @@
 #include "shell/StringParsing.h"
 #include "shell/StringUtilities.h"
 
+#include <QDateTime>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QPainter>
 
@@ -154,7 +156,20 @@ bool HTMLViewTypingAids::tagContext(const std::optional<QString>& tag, qint64 po
 
 QVariantMap HTMLViewTypingAids::tagFormattingTable() {
     const QString path = AppBundle::main().pathForResource(QStringLiteral("specialTagFormatting"), QStringLiteral("plist"));
-    return path.isEmpty() ? QVariantMap() : PropertyList::readFile(path).toMap();
+    if (path.isEmpty()) return {};
+    // Read again whenever the file changed, without parsing it for every ">".
+    static QString readPath;
+    static QDateTime readTime;
+    static qint64 readSize = -1;
+    static QVariantMap table;
+    const QFileInfo info(path);
+    if (path != readPath || info.lastModified() != readTime || info.size() != readSize) {
+        table = PropertyList::readFile(path).toMap();
+        readPath = path;
+        readTime = info.lastModified();
+        readSize = info.size();
+    }
+    return table;
 }
 
 std::optional<QString> HTMLViewTypingAids::openTagBefore(qint64 position, bool inQuotesCheck) const {

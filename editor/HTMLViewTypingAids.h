@@ -74,7 +74,8 @@ public:
     void setKeywordTrigger(std::function<bool()> trigger) { _keywordTrigger = std::move(trigger); }
 
     // --- Tags ---------------------------------------------------------------------------------
-    // The "specialTagFormatting" table, read afresh: lower-case tag name to its kind.
+    // The "specialTagFormatting" table, as the file is now: lower-case tag name to its kind.
+    // Main thread only.
     static QVariantMap tagFormattingTable();
     // The name of the tag open before position on its line (empty after a bare "<"); none when
     // no tag is open there, it is a closing tag, or (with inQuotesCheck) position is quoted.
