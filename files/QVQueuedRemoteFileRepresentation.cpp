@@ -2,6 +2,7 @@
 
 #include "files/QVRemoteFileActions.h"
 #include "files/QVRemoteSiteQueue.h"
+#include "platform/AppBundle.h"
 #include "platform/MainQueue.h"
 #include "shell/FileManagerUtilities.h"
 
@@ -122,7 +123,8 @@ bool QVQueuedRemoteFileRepresentation::reloadChildren() {
 void QVQueuedRemoteFileRepresentation::download() {
     auto q = siteQueue();
     auto d = delegate();
-    if (!q || !d) return;
+    if (!d) return;
+    if (!q) return notConnected(QVFileOperation::Download);
     QVError error;
     const QString local = d->pathForRemoteFileRepresentation(this, &error);
     if (local.isEmpty() || !FileManagerUtilities::ensureDirectoryExists(QFileInfo(local).absolutePath())) {
@@ -141,7 +143,8 @@ void QVQueuedRemoteFileRepresentation::download() {
 void QVQueuedRemoteFileRepresentation::upload() {
     auto q = siteQueue();
     auto d = delegate();
-    if (!q || !d) return;
+    if (!d) return;
+    if (!q) return notConnected(QVFileOperation::Upload);
     const QString source = localPath().isEmpty() ? d->pathForFileRepresentation(this) : localPath();
     if (isFolder())
         q->uploadDirectory(source, remotePath(), forwarder());
@@ -151,11 +154,12 @@ void QVQueuedRemoteFileRepresentation::upload() {
 
 void QVQueuedRemoteFileRepresentation::makeDirectory() {
     if (auto q = siteQueue()) q->createDirectory(remotePath(), forwarder());
+    else notConnected(QVFileOperation::MakeDirectory);
 }
 
 void QVQueuedRemoteFileRepresentation::deleteFile(bool) {
     auto q = siteQueue();
-    if (!q) return;
+    if (!q) return notConnected(QVFileOperation::Delete);
     if (isFolder())
         q->deleteDirectory(remotePath(), forwarder());
     else
@@ -165,16 +169,20 @@ void QVQueuedRemoteFileRepresentation::deleteFile(bool) {
 bool QVQueuedRemoteFileRepresentation::moveToPath(const QString& path, const QVFileContext& context) {
     auto q = siteQueue();
     auto d = delegate();
-    if (!q || !d) return false;
+    if (!d) return false;
     _moveContext = context;
+    if (!q) {
+        notConnected(QVFileOperation::Move);
+        return true;
+    }
     q->moveFile(remotePath(), d->pathFromRootForPath(path), forwarder());
     return true;
 }
 
 void QVQueuedRemoteFileRepresentation::rename(const QString& name, const QVFileContext& context) {
     auto q = siteQueue();
-    if (!q) return;
     _renameContext = context;
+    if (!q) return notConnected(QVFileOperation::Rename);
     const QString from = remotePath();
     const int slash = from.lastIndexOf(u'/');
     q->moveFile(from, slash < 0 ? name : from.left(slash + 1) + name, forwarder());
@@ -203,6 +211,16 @@ void QVQueuedRemoteFileRepresentation::moved(const QString& oldPath, const QStri
         d->fileRepresentationDidRename(this, true, context);
     else
         d->fileRepresentationDidMove(this, true, context);
+}
+
+void QVQueuedRemoteFileRepresentation::notConnected(QVFileOperation operation) {
+    // Whoever asked waits for an end (a save for its upload, a node for its pending mark): it
+    // hears one, on the main thread after this call returns, as from the queue.
+    const QVError error = QVError::app(1, QVLocalized(QStringLiteral("Not Connected")),
+                                       QVLocalized(QStringLiteral("\"%1\" is not connected to its remote site.")).arg(name()));
+    MainQueue::post([weak = weak_from_this(), operation, error] {
+        if (auto r = std::static_pointer_cast<QVQueuedRemoteFileRepresentation>(weak.lock())) r->failed(operation, error);
+    });
 }
 
 void QVQueuedRemoteFileRepresentation::failed(QVFileOperation operation, const QVError& error) {

@@ -34,6 +34,8 @@ private:
     void retrieved(const QList<QVRemoteFile>& files);
     void moved(const QString& oldPath, const QString& newPath);
     void failed(QVFileOperation operation, const QVError& error);
+    // A request made with no site queue fails instead of going nowhere.
+    void notConnected(QVFileOperation operation);
 
     std::shared_ptr<Forwarder> _forwarder;
     QVFileContext _renameContext;

@@ -209,6 +209,10 @@ void QVFileTransferAction::handleReply(const QStringList& lines) {
     finish(ok, code);
 }
 
+void QVFileTransferAction::connectionTimedOut(QVRemoteFilesConnection*) {
+    if (!_reported) finish(false, 0);
+}
+
 void QVFileTransferAction::finish(bool result, int statusCode) {
     if (!_temporaryPath.isEmpty()) {
         if (result && QFileInfo::exists(_temporaryPath)) {

@@ -48,6 +48,8 @@ public:
     std::shared_ptr<QVRemoteFileAction> copy() const override;
     void runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) override;
     QVError errorWithStatusCode(int statusCode) const override;
+    // A silent client leaves no half-written copy behind.
+    void connectionTimedOut(QVRemoteFilesConnection* connection) override;
 
 protected:
     void handleReply(const QStringList& lines) override;

@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <functional>
+
 namespace {
 
 class Node : public QVFileRepresentationDelegate {
@@ -110,4 +112,35 @@ TEST(RemoteRepresentation, NodeRequestsGoThroughTheQueueAndReportOnTheMainThread
     EXPECT_TRUE(folderNode->mainThreadOnly && fileNode->mainThreadOnly);
     queue->closeConnection();
     QDir(root + "/r").removeRecursively();
+}
+
+TEST(RemoteRepresentation, RequestsWithoutAQueueFailInsteadOfLeavingTheCallerWaiting) {
+    struct Case {
+        const char* what;
+        std::function<void(QVRemoteFileRepresentation&)> request;
+        QVFileOperation expected;
+    };
+    const Case cases[] = {
+        {"upload", [](QVRemoteFileRepresentation& r) { r.upload(); }, QVFileOperation::Upload},
+        {"download", [](QVRemoteFileRepresentation& r) { r.download(); }, QVFileOperation::Download},
+        {"make folder", [](QVRemoteFileRepresentation& r) { r.makeDirectory(); }, QVFileOperation::MakeDirectory},
+        {"delete", [](QVRemoteFileRepresentation& r) { r.deleteFile(); }, QVFileOperation::Delete},
+        {"move", [](QVRemoteFileRepresentation& r) { EXPECT_TRUE(r.moveToPath("/elsewhere/a.txt", nullptr)); },
+         QVFileOperation::Move},
+        {"rename", [](QVRemoteFileRepresentation& r) { r.rename("b.txt", nullptr); }, QVFileOperation::Rename},
+    };
+    QTemporaryDir local;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // A side whose site went away (the window reconnected and detached the old queue).
+        auto side = std::make_shared<QVQueuedRemoteFileRepresentation>(local.filePath("a.txt"), nullptr);
+        auto node = std::make_shared<Node>();
+        node->remote = "a.txt";
+        node->local = local.filePath("a.txt");
+        side->setDelegate(node);
+        c.request(*side);
+        EXPECT_TRUE(node->events.isEmpty()) << "reported inside the request";
+        ASSERT_TRUE(node->await(1));
+        EXPECT_EQ(node->events, QStringList{QString("failed %1").arg(int(c.expected))});
+    }
 }
