@@ -33,6 +33,17 @@ const QStringList& sftpFailureStarts() {
         QStringLiteral("Invalid flag"),
         QStringLiteral("Invalid command"),
         QStringLiteral("Connection closed"),
+        QStringLiteral("write local"),   // a full disk on get
+        QStringLiteral("read local"),
+        QStringLiteral("close local"),
+        QStringLiteral("close remote"),
+        QStringLiteral("Download of file"),
+        QStringLiteral("Upload of file"),
+        QStringLiteral("Unable to"),
+        QStringLiteral("Unsafe"),
+        QStringLiteral("Could not"),
+        QStringLiteral("Cannot"),
+        QStringLiteral("cannot"),
     };
     return starts;
 }
@@ -187,6 +198,7 @@ bool QVRemoteFileAction::isValidMode(const QString& mode) {
 QVError QVRemoteFileAction::titledError(int, const QString& description, const QString& suggestion) const {
     QString text = suggestion;
     if (!_refusal.isEmpty()) text += u'\n' + _refusal;
+    if (_connection->wasCancelled()) text += u'\n' + tr("It was cancelled.");
     QStringList said;
     for (const QString& line : _lastReply) {
         const QString t = line.trimmed();

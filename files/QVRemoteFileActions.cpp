@@ -203,9 +203,12 @@ void QVFileTransferAction::handleReply(const QStringList& lines) {
         return;
     }
     bool ok = replySucceeded(lines, &code);
-    // A cancelled tnftp transfer prints an abort line and still a completion code.
+    // A cancelled tnftp transfer prints an abort line and still a completion code; so does one
+    // whose local write failed (a full disk), with a complaint of its own ("ftp: Writing …").
     if (_connection->type() == C::FTP)
-        for (const QString& line : lines) ok = ok && !line.contains(QStringLiteral("abort"), Qt::CaseInsensitive);
+        for (const QString& line : lines)
+            ok = ok && !line.contains(QStringLiteral("abort"), Qt::CaseInsensitive) &&
+                 !line.startsWith(QStringLiteral("ftp: "));
     finish(ok, code);
 }
 
@@ -214,6 +217,8 @@ void QVFileTransferAction::connectionTimedOut(QVRemoteFilesConnection*) {
 }
 
 void QVFileTransferAction::finish(bool result, int statusCode) {
+    // An interrupted sftp transfer ends at the prompt without a word of failure.
+    if (_connection->wasCancelled()) result = false;
     if (!_temporaryPath.isEmpty()) {
         if (result && QFileInfo::exists(_temporaryPath)) {
             // Replace the target only with a complete copy.
@@ -314,6 +319,13 @@ void QVDirectoryAction::actionFinished(QVRemoteFileAction* action, bool result, 
     auto finished = _actionQueue.takeFirst();
     _retired.append(finished);
     _lastStatusCode = statusCode;
+    if (_connection->wasCancelled()) {
+        // The user stopped the walk: nothing more is started.
+        if (!result) ++_failures;
+        _actionQueue.clear();
+        report(false, statusCode);
+        return;
+    }
     const bool first = ++_finishedCount == 1 || _checkingExistence;
     if (auto* listing = dynamic_cast<QVFileListingAction*>(action); listing && first) {
         listingFinished(listing, result, statusCode);

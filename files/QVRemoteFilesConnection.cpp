@@ -201,8 +201,7 @@ void QVRemoteFilesConnection::readerLoop(quint64 launch, int fd) {
         while (state != Closing && state != Killed && !_state.compare_exchange_weak(state, Replying)) {}
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0) {
-            lastOutput = std::chrono::steady_clock::now();
-            processBytes(launch, QByteArray(buffer, int(n)));
+            if (processBytes(launch, QByteArray(buffer, int(n)))) lastOutput = std::chrono::steady_clock::now();
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
@@ -261,7 +260,16 @@ bool QVRemoteFilesConnection::isQuestion(const QString& openLine) const {
     return _type == FTP && missingArgument.match(openLine).hasMatch();
 }
 
-void QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& bytes) {
+bool QVRemoteFilesConnection::isProgress(const QString& redrawn) {
+    // sftp's meter: "name  45%  1376KB  1.0MB/s  00:01 ETA", "- stalled -" once nothing comes.
+    if (redrawn.contains(QStringLiteral("stalled"))) return false;
+    static const QRegularExpression amount(QStringLiteral("\\s(\\d+%\\s+\\d+\\S*)\\s"));
+    const QString key = amount.match(redrawn).captured(1);
+    if (key.isEmpty()) return true;
+    return std::exchange(_lastProgress, key) != key;
+}
+
+bool QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& bytes) {
 #ifndef NDEBUG
     // Debug builds show the raw conversation when asked (QORVEL_REMOTE_ECHO), never otherwise.
     static const bool echo = qEnvironmentVariableIsSet("QORVEL_REMOTE_ECHO");
@@ -276,7 +284,9 @@ void QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& byt
         log = _log;
     }
     _pending.append(bytes);
+    bool progressed = false;
     for (int end = _pending.indexOf("\r\n"); end >= 0; end = _pending.indexOf("\r\n")) {
+        progressed = true;
         // sftp ends its error lines in "\r\r\n".
         qsizetype length = end;
         while (length > 0 && _pending[length - 1] == '\r') --length;
@@ -285,10 +295,24 @@ void QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& byt
         _cachedLines.append(line);
         if (log) log(line + u'\n');
     }
-    // A progress line redrawn with bare carriage returns: only what follows the last one counts.
+    // A progress line redrawn with bare carriage returns: only what follows the last one counts
+    // (and is kept, so a long transfer's meter never piles up).
+    for (qsizetype i = _pending.size() - 2; i >= 0; --i)
+        if (_pending[i] == '\r' && _pending[i + 1] != '\r' && _pending[i + 1] != '\n') {
+            _pending.remove(0, i);
+            break;
+        }
     QString open = decodeLine(_pending);
-    open = open.mid(open.lastIndexOf(u'\r') + 1);
-    if (open.isEmpty()) return;
+    // A meter redrawn in place counts as news only while its amount moves: a stalled transfer
+    // must still meet the reply time-out.
+    const qsizetype redraw = open.lastIndexOf(u'\r');
+    if (redraw >= 0) {
+        open = open.mid(redraw + 1);
+        progressed = isProgress(open) || progressed;
+    } else {
+        progressed = progressed || !open.isEmpty();
+    }
+    if (open.isEmpty()) return progressed;
     if (!_prompt.isEmpty() && open.startsWith(_prompt)) {
         if (log) log(open);
         _pending.clear();
@@ -299,7 +323,7 @@ void QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& byt
         int replying = Replying;
         _state.compare_exchange_strong(replying, AtPrompt);
         finishReply(launch);
-        return;
+        return true;
     }
     if (isQuestion(open)) {
         auto delegate = currentDelegate();
@@ -312,6 +336,7 @@ void QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& byt
             finishReply(launch);
         }
     }
+    return progressed;
 }
 
 void QVRemoteFilesConnection::finishReply(quint64 launch) {
@@ -400,8 +425,14 @@ void QVRemoteFilesConnection::close() {
 }
 
 void QVRemoteFilesConnection::cancel() {
+    _cancelled = true;
     std::lock_guard guard(_lock);
     if (_pid > 0) ::kill(_pid, SIGINT);
+}
+
+void QVRemoteFilesConnection::terminate() {
+    std::lock_guard guard(_lock);
+    if (_pid > 0) ::kill(-_pid, SIGKILL);
 }
 
 void QVRemoteFilesConnection::kill() {

@@ -79,8 +79,15 @@ public:
     bool writeSecret(const QString& secret);
     // Ends the client at its next output after a bare newline.
     void close();
-    // Interrupts the running command (SIGINT to the live client only).
+    // Interrupts the running command (SIGINT to the live client only) and marks it cancelled:
+    // whatever the client answers, the command did not do what was asked.
     void cancel();
+    bool wasCancelled() const { return _cancelled.load(); }
+    // A new command starts: the mark of an earlier cancel no longer applies.
+    void clearCancelled() { _cancelled = false; }
+    // Ends a client that does not come back from an interrupt (SIGKILL to its process group);
+    // unlike kill, its end reaches the waiting action.
+    void terminate();
     // Ends the client and everything it started (SIGKILL to its process group).
     void kill();
     // Whether a failed command failed because the client is gone: it timed out, its output
@@ -102,7 +109,10 @@ public:
 private:
     void run(quint64 launch, QStringList arguments);
     void readerLoop(quint64 launch, int fd);
-    void processBytes(quint64 launch, const QByteArray& bytes);
+    // Whether the output is news for the reply time-out (a redrawn meter whose amount stands
+    // still is not).
+    bool processBytes(quint64 launch, const QByteArray& bytes);
+    bool isProgress(const QString& redrawn);
     void finishReply(quint64 launch);
     bool writeLine(const QByteArray& line);
     bool isQuestion(const QString& openLine) const;
@@ -130,9 +140,11 @@ private:
     // Reader-thread state.
     QByteArray _pending;       // bytes of the open line
     QStringList _cachedLines;
+    QString _lastProgress;
 
     std::atomic<int> _state{NotLaunched};
     std::atomic<bool> _timedOut{false};
     std::atomic<bool> _clientEnded{false};
     std::atomic<bool> _writeFailed{false};
+    std::atomic<bool> _cancelled{false};
 };

@@ -177,11 +177,13 @@ void QVRemoteSiteQueue::work(QString reachabilityHost) {
                 entry = _queue.first();
                 action = entry.action;
                 _running = action.get();
+                ++_runs;
                 _state = Busy;
             }
         }
         if (action) {
             performStart(entry);
+            _connection->clearCancelled();
             action->runWithDelegate(shared_from_this());
         } else {
             setStatus(statusText(), false);
@@ -315,12 +317,16 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
         entry = _queue.first();
         _running = nullptr;
     }
+    // A cancelled command may leave the client out of step with its server (a reply still to
+    // come, a transfer half aborted): the next action gets a fresh login.
+    const bool cancelled = _connection->wasCancelled() && !action->failureIsFatal();
     if (result) {
         performFinish(entry);
         {
             std::lock_guard guard(_lock);
             if (!_queue.isEmpty() && _queue.first().action.get() == action) _queue.removeFirst();
         }
+        if (cancelled) reconnect();
         poke();
         return;
     }
@@ -349,23 +355,15 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
     {
         std::lock_guard guard(_lock);
         if (_queue.isEmpty() || _queue.first().action.get() != action) return;  // dropped meanwhile
-        if (_connection->hasTimedOut(statusCode) && _queue.first().repeats < MaximumRepeats && _connectAction) {
+        if (!cancelled && _connection->hasTimedOut(statusCode) && _queue.first().repeats < MaximumRepeats &&
+            _connectAction) {
             ++_queue.first().repeats;
             repeat = true;
         }
     }
     if (repeat) {
         // Log in again (and enter the folder again), then run the action once more.
-        _connection->kill();
-        QString folder;
-        {
-            std::lock_guard guard(_lock);
-            folder = _initialWorkingDirectory;
-            if (!folder.isEmpty() && _connection->type() != QVRemoteFilesConnection::WebDAV)
-                _queue.prepend({std::make_shared<QVFileAction>(QVFileAction::ChangeDirectory, _connection, folder),
-                                Start::None, Finish::ChangedDirectory, nullptr, 0});
-        }
-        insertLoginAtHead();
+        reconnect();
         poke();
         return;
     }
@@ -374,7 +372,26 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
         std::lock_guard guard(_lock);
         if (!_queue.isEmpty() && _queue.first().action.get() == action) _queue.removeFirst();
     }
+    // So may a failed transfer: cadaver leaves the rest of a download it could not write (a full
+    // disk) on the wire, and its next request reads that as the answer.
+    const bool transfer = dynamic_cast<QVFileTransferAction*>(action) ||
+                          (dynamic_cast<QVDirectoryAction*>(action) &&
+                           static_cast<QVDirectoryAction*>(action)->kind() != QVDirectoryAction::Delete);
+    if (cancelled || transfer) reconnect();
     poke();
+}
+
+void QVRemoteSiteQueue::reconnect() {
+    _connection->kill();
+    {
+        std::lock_guard guard(_lock);
+        if (!_connectAction) return;
+        const QString folder = _initialWorkingDirectory;
+        if (!folder.isEmpty() && _connection->type() != QVRemoteFilesConnection::WebDAV)
+            _queue.prepend({std::make_shared<QVFileAction>(QVFileAction::ChangeDirectory, _connection, folder),
+                            Start::None, Finish::ChangedDirectory, nullptr, 0});
+    }
+    insertLoginAtHead();
 }
 
 void QVRemoteSiteQueue::append(Entry entry) {
@@ -407,7 +424,29 @@ void QVRemoteSiteQueue::closeConnection() {
 }
 
 void QVRemoteSiteQueue::cancel() {
-    if (_state == Busy) _connection->cancel();
+    quint64 run;
+    {
+        std::lock_guard guard(_lock);
+        if (!_running) return;
+        run = _runs;
+    }
+    if (_state != Busy) return;
+    _connection->cancel();
+    // A client waiting on a stalled server may not come back from the interrupt: end it, so
+    // the action fails and the queue goes on.
+    std::thread([weak = weak_from_this(), run] {
+        for (int i = 0; i < CancelGraceMilliseconds / 50; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            auto queue = weak.lock();
+            if (!queue) return;
+            std::lock_guard guard(queue->_lock);
+            if (!queue->_running || queue->_runs != run) return;
+        }
+        auto queue = weak.lock();
+        if (!queue) return;
+        std::lock_guard guard(queue->_lock);
+        if (queue->_running && queue->_runs == run) queue->_connection->terminate();
+    }).detach();
 }
 
 void QVRemoteSiteQueue::clearActionDelegate(const void* object) {

@@ -61,6 +61,8 @@ public:
     enum State { Closed = 0, Connecting = 1, Idle = 2, Busy = 3, Closing = 4 };
     // How often an action is repeated after its client timed out or died.
     static constexpr int MaximumRepeats = 3;
+    // How long a cancelled command may take to come back before its client is ended.
+    static constexpr int CancelGraceMilliseconds = 3000;
     // The recent-hosts list never grows past this.
     static constexpr int MaximumRecentHosts = 11;
     static constexpr const char* RecentHostsKey = "QVRecentRemoteHosts";
@@ -80,7 +82,8 @@ public:
     // recent hosts and logs in before anything else runs.
     void connectToHost(const QString& host, int port, const QString& user, const QString& password,
                        const QStringList& arguments);
-    // Interrupts the running command while busy.
+    // Interrupts the running command while busy; it fails (a transfer leaves no partial copy),
+    // is not repeated, and the next action runs on a fresh login.
     void cancel();
     void closeConnection();
     // Queued actions stop reporting to the object (a delegate's identity()).
@@ -123,6 +126,8 @@ private:
     explicit QVRemoteSiteQueue(int type);
     void append(Entry entry);
     void insertLoginAtHead();
+    // Kills the client and puts the login (and the entry into the initial folder) at the head.
+    void reconnect();
     void startWorker(const QString& reachabilityHost);
     void work(QString reachabilityHost);
     void poke();
@@ -143,6 +148,7 @@ private:
     QString _recentUser;  // noted among the recent hosts once the host is reachable
     int _recentPort = 0;
     QVRemoteFileAction* _running = nullptr;  // the head action while it runs
+    quint64 _runs = 0;                       // actions started, so a late look at one is told apart
     bool _poked = false;
     std::condition_variable_any _wake;
     std::thread _worker;

@@ -251,6 +251,8 @@ TEST(RemoteActions, StatusCodesAndFailureWords) {
         {"Invalid flag -x", true},
         {"Invalid command.", true},
         {"Couldn't canonicalize: No such file", true},
+        {"write local \"/small/.tmp_Qorvel-1-keep.bin\": No space left on device", true},
+        {"close remote: Failure", true},
         {"Uploading /etc/hostname to /h/remote dir", false},
         {"Removing /h/remote-file", false},
         {"-rw-r--r--    ? u u 3 Dec  7 09:10 stat notes", false},

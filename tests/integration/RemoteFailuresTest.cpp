@@ -1,0 +1,253 @@
+// Faults in the middle of a transfer, on each real client and server behind a loopback relay
+// that slows, stalls or cuts it: a user's cancel, a stalled server, a client killed from outside,
+// a disk that fills up. Each ends with a clear outcome, the local copy intact (or complete),
+// nothing half-written left behind, and the queue still working.
+#include "files/QVRemoteSiteQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using C = QVRemoteFilesConnection;
+using namespace std::chrono_literals;
+
+class Recorder : public QVRemoteSiteQueueDelegate {
+public:
+    std::mutex lock;
+    std::condition_variable changed;
+    QStringList events;
+    QVError lastError;
+
+    void add(const QString& e) {
+        std::lock_guard g(lock);
+        events << e;
+        changed.notify_all();
+    }
+    // The first event starting with the prefix after `from`, or nothing in time.
+    std::optional<QString> next(const QString& prefix, qsizetype from, std::chrono::milliseconds wait = 40s) {
+        std::unique_lock g(lock);
+        std::optional<QString> found;
+        changed.wait_for(g, wait, [&] {
+            for (qsizetype i = from; i < events.size(); ++i)
+                if (events[i].startsWith(prefix)) return bool(found = events[i]);
+            return false;
+        });
+        return found;
+    }
+    qsizetype size() {
+        std::lock_guard g(lock);
+        return events.size();
+    }
+    void queueOpenedConnection(QVRemoteSiteQueue*) override { add("opened"); }
+    void queueHadFatalFailure(QVRemoteSiteQueue*) override { add("fatal"); }
+    void queueRetrievedFiles(QVRemoteSiteQueue*, const QList<QVRemoteFile>& files, const QString&) override {
+        QStringList names;
+        for (const QVRemoteFile& f : files) names << f.name();
+        names.sort();
+        add("listed " + names.join(","));
+    }
+    void queueDownloadedFile(QVRemoteSiteQueue*, const QString&, const QString& local) override { add("downloaded " + local); }
+    void queueActionFailed(QVRemoteSiteQueue*, QVRemoteFileAction*, const QVError& e) override {
+        {
+            std::lock_guard g(lock);
+            lastError = e;
+        }
+        add("failed " + e.localizedDescription());
+    }
+};
+
+// scripts/remote-relay in front of a server.
+class Relay {
+public:
+    Relay(int target, int bytesPerSecond, bool ftp) : _command(_dir.filePath("command")) {
+        QStringList arguments{QString::number(target), QString::number(bytesPerSecond), _command};
+        if (ftp) arguments << "ftp";
+        _process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        _process.start(qEnvironmentVariable("QORVEL_RELAY"), arguments);
+        if (_process.waitForReadyRead(10000)) port = _process.readLine().trimmed().toInt();
+    }
+    ~Relay() {
+        _process.kill();
+        _process.waitForFinished();
+    }
+    void command(const char* word) {
+        QFile f(_command);
+        if (f.open(QIODevice::WriteOnly)) f.write(word);
+    }
+    int port = 0;
+
+private:
+    QTemporaryDir _dir;
+    QString _command;
+    QProcess _process;
+};
+
+struct Site {
+    int type;
+    int port;
+    QString user, root, base;
+    QStringList arguments;
+};
+
+std::optional<Site> site(int type) {
+    Site s{type, 0, qEnvironmentVariable("QORVEL_PEER_USER"), {}, {}, {}};
+    if (type == C::FTP) {
+        s.port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
+        s.root = qEnvironmentVariable("QORVEL_FTP_ROOT");
+        s.base = "/";
+    } else if (type == C::SFTP) {
+        s.port = qEnvironmentVariableIntValue("QORVEL_SFTP_PORT");
+        s.user = qEnvironmentVariable("QORVEL_SFTP_USER");
+        s.root = qEnvironmentVariable("QORVEL_SFTP_ROOT");
+        s.base = s.root + "/";
+        s.arguments = {"-oUserKnownHostsFile=" + qEnvironmentVariable("QORVEL_SFTP_KNOWN_HOSTS")};
+    } else {
+        s.port = qEnvironmentVariableIntValue("QORVEL_DAV_PORT");
+        s.root = qEnvironmentVariable("QORVEL_DAV_ROOT");
+        s.base = "/dav/";
+    }
+    if (s.port <= 0) return std::nullopt;
+    return s;
+}
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+QStringList halfWritten(const QString& folder) {
+    return QDir(folder).entryList({".tmp_Qorvel-*"}, QDir::Files | QDir::Hidden);
+}
+
+// Waits until a download into the folder has begun writing.
+bool transferUnderWay(const QString& folder) {
+    for (int i = 0; i < 400; ++i) {
+        for (const QString& name : halfWritten(folder))
+            if (QFileInfo(QDir(folder).filePath(name)).size() > 0) return true;
+        std::this_thread::sleep_for(25ms);
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(RemoteFailures, CancelStallKilledClientAndFullDiskEndClearlyLoseNothingAndTheQueueGoesOn) {
+    // Three seconds a transfer through the relay: long enough to step in.
+    constexpr int rate = 1 << 20;
+    QByteArray big(3 * rate, '\0');
+    for (int i = 0; i < big.size(); ++i) big[i] = char((i * 7919) >> 5);
+    const QByteArray old("the local copy before the download");
+
+    for (int type : {C::FTP, C::SFTP, C::WebDAV}) {
+        SCOPED_TRACE(type);
+        auto s = site(type);
+        if (!s) {
+            ADD_FAILURE() << "peer not started";
+            continue;
+        }
+        writeFile(QDir(s->root).filePath("big.bin"), big);
+        Relay relay(s->port, rate, type == C::FTP);
+        ASSERT_GT(relay.port, 0);
+        QTemporaryDir local;
+        const QString target = local.filePath("keep.bin");
+        auto recorder = std::make_shared<Recorder>();
+        auto queue = QVRemoteSiteQueue::make(type, recorder);
+        if (qEnvironmentVariableIsSet("QORVEL_REMOTE_LOG"))
+            queue->setLogDelegate([](const QString& t) { fprintf(stderr, "%s", qPrintable(t)); });
+        // A stalled sftp reply meets the time-out sooner than a user would wait for.
+        queue->connection()->setReplyTimeout(type == C::SFTP ? 1500ms : 0ms);
+        if (type == C::WebDAV) queue->setInitialWorkingDirectory("/dav/");
+        queue->connectToHost("127.0.0.1", relay.port, s->user, qEnvironmentVariable("QORVEL_PEER_PASSWORD"),
+                             s->arguments);
+        ASSERT_TRUE(recorder->next("opened", 0));
+        const QString remote = s->base + "big.bin";
+
+        auto download = [&](const QString& into) {
+            const qsizetype from = recorder->size();
+            queue->downloadFile(remote, into, recorder);
+            return from;
+        };
+        auto stillUsable = [&] {
+            const qsizetype from = recorder->size();
+            queue->getFileListing(s->base, recorder);
+            const auto listed = recorder->next("listed", from);
+            ASSERT_TRUE(listed);
+            EXPECT_TRUE(listed->contains("big.bin")) << listed->toStdString();
+        };
+
+        // The user cancels a long download: it fails saying so, the old copy stays.
+        writeFile(target, old);
+        qsizetype from = download(target);
+        ASSERT_TRUE(transferUnderWay(local.path()));
+        queue->cancel();
+        auto failed = recorder->next("failed", from);
+        ASSERT_TRUE(failed);
+        EXPECT_EQ(*failed, "failed Could Not Download File");
+        EXPECT_TRUE(recorder->lastError.localizedRecoverySuggestion().contains("cancelled"));
+        EXPECT_EQ(readAll(target), old);
+        EXPECT_EQ(halfWritten(local.path()), QStringList());
+        stillUsable();
+
+        // The server stalls mid-transfer: sftp's silence meets the time-out and the download is
+        // done again on a new connection; tnftp and cadaver wait until the user cancels.
+        from = download(target);
+        ASSERT_TRUE(transferUnderWay(local.path()));
+        relay.command("stall");
+        if (type == C::SFTP) {
+            const auto done = recorder->next("downloaded", from);
+            ASSERT_TRUE(done);
+            EXPECT_EQ(readAll(target), big);
+        } else {
+            EXPECT_FALSE(recorder->next("", from, 1500ms));
+            queue->cancel();
+            ASSERT_TRUE(recorder->next("failed Could Not Download File", from));
+            EXPECT_EQ(readAll(target), old);
+        }
+        EXPECT_EQ(halfWritten(local.path()), QStringList());
+        stillUsable();
+
+        // The client is killed from outside mid-transfer: logged in again, the download
+        // repeated and complete.
+        writeFile(target, old);
+        from = download(target);
+        ASSERT_TRUE(transferUnderWay(local.path()));
+        ::kill(queue->connection()->pid(), SIGKILL);
+        ASSERT_TRUE(recorder->next("downloaded", from));
+        EXPECT_EQ(readAll(target), big);
+        EXPECT_EQ(halfWritten(local.path()), QStringList());
+
+        // The disk fills up: a failure, the old copy intact, the space given back.
+        const QString small = qEnvironmentVariable("QORVEL_SMALL_DISK");
+        if (!small.isEmpty()) {
+            const QString onSmall = QDir(small).filePath(QString("keep-%1.bin").arg(type));
+            writeFile(onSmall, old);
+            from = download(onSmall);
+            failed = recorder->next("failed", from);
+            ASSERT_TRUE(failed);
+            EXPECT_EQ(*failed, "failed Could Not Download File");
+            EXPECT_EQ(recorder->next("downloaded", from, 10ms), std::nullopt);
+            EXPECT_EQ(readAll(onSmall), old);
+            EXPECT_EQ(halfWritten(small), QStringList());
+            QFile::remove(onSmall);
+        }
+        stillUsable();
+        queue->closeConnection();
+        QFile::remove(QDir(s->root).filePath("big.bin"));
+    }
+}
