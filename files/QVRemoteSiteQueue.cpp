@@ -322,11 +322,13 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
     const bool cancelled = _connection->wasCancelled() && !action->failureIsFatal();
     if (result) {
         performFinish(entry);
+        if (cancelled) _connection->kill();
         {
+            // One step, so work appended meanwhile never starts on the client being replaced.
             std::lock_guard guard(_lock);
             if (!_queue.isEmpty() && _queue.first().action.get() == action) _queue.removeFirst();
+            if (cancelled) queueLogin();
         }
-        if (cancelled) reconnect();
         poke();
         return;
     }
@@ -367,30 +369,35 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
         poke();
         return;
     }
-    failEntry(entry, statusCode, true);
-    {
-        std::lock_guard guard(_lock);
-        if (!_queue.isEmpty() && _queue.first().action.get() == action) _queue.removeFirst();
-    }
     // So may a failed transfer: cadaver leaves the rest of a download it could not write (a full
     // disk) on the wire, and its next request reads that as the answer.
     const bool transfer = dynamic_cast<QVFileTransferAction*>(action) ||
                           (dynamic_cast<QVDirectoryAction*>(action) &&
                            static_cast<QVDirectoryAction*>(action)->kind() != QVDirectoryAction::Delete);
-    if (cancelled || transfer) reconnect();
+    const bool loginAgain = cancelled || transfer;
+    if (loginAgain) _connection->kill();
+    {
+        // Before anyone hears of the failure: work it makes them queue must find the login first.
+        std::lock_guard guard(_lock);
+        if (!_queue.isEmpty() && _queue.first().action.get() == action) _queue.removeFirst();
+        if (loginAgain) queueLogin();
+    }
+    failEntry(entry, statusCode, true);
     poke();
 }
 
 void QVRemoteSiteQueue::reconnect() {
     _connection->kill();
-    {
-        std::lock_guard guard(_lock);
-        if (!_connectAction) return;
-        const QString folder = _initialWorkingDirectory;
-        if (!folder.isEmpty() && _connection->type() != QVRemoteFilesConnection::WebDAV)
-            _queue.prepend({std::make_shared<QVFileAction>(QVFileAction::ChangeDirectory, _connection, folder),
-                            Start::None, Finish::ChangedDirectory, nullptr, 0});
-    }
+    queueLogin();
+}
+
+void QVRemoteSiteQueue::queueLogin() {
+    std::lock_guard guard(_lock);
+    if (!_connectAction) return;
+    const QString folder = _initialWorkingDirectory;
+    if (!folder.isEmpty() && _connection->type() != QVRemoteFilesConnection::WebDAV)
+        _queue.prepend({std::make_shared<QVFileAction>(QVFileAction::ChangeDirectory, _connection, folder),
+                        Start::None, Finish::ChangedDirectory, nullptr, 0});
     insertLoginAtHead();
 }
 

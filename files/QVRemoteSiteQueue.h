@@ -128,6 +128,8 @@ private:
     void insertLoginAtHead();
     // Kills the client and puts the login (and the entry into the initial folder) at the head.
     void reconnect();
+    // The login (and the entry into the initial folder) at the head, under the lock.
+    void queueLogin();
     void startWorker(const QString& reachabilityHost);
     void work(QString reachabilityHost);
     void poke();
