@@ -1,6 +1,8 @@
 // Remote sites over loopback, through the site queue beside the bare client fed a script:
-// listing a 10,000-entry folder, 100 small files each way, one large file each way.
-// Run under scripts/with-remote-peers (FTP); QORVEL_BENCH_LARGE_MB sizes the large file (200).
+// listing a 10,000-entry folder, 100 small files each way, one large file each way; for FTP
+// (tnftp and pyftpdlib), SFTP with a key (OpenSSH's sftp in batch mode and a private sshd) and
+// WebDAV (cadaver and Apache's mod_dav).
+// Run under scripts/with-remote-peers; QORVEL_BENCH_LARGE_MB sizes the large file (200).
 #include "files/QVRemoteSiteQueue.h"
 #include "platform/Process.h"
 
@@ -15,6 +17,8 @@
 #include <mutex>
 
 namespace {
+
+using C = QVRemoteFilesConnection;
 
 class Waiter : public QVRemoteSiteQueueDelegate {
 public:
@@ -41,127 +45,203 @@ public:
     void queueHadFatalFailure(QVRemoteSiteQueue*) override { tick(false); }
 };
 
-struct Site {
-    int port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
-    QString root = qEnvironmentVariable("QORVEL_FTP_ROOT");
+// One server: where its files are on disk and how both sides address them.
+struct Peer {
+    int type = -1;
+    int port = 0;
     QString user = qEnvironmentVariable("QORVEL_PEER_USER");
     QString password = qEnvironmentVariable("QORVEL_PEER_PASSWORD");
+    QString root;       // the server's folder on disk
+    QString base;       // the same folder as the client names it
+    QStringList arguments;
+    QString key;        // SFTP: the private key the account accepts
     QTemporaryDir local;
-    int largeMB = qEnvironmentVariableIsSet("QORVEL_BENCH_LARGE_MB") ? qEnvironmentVariableIntValue("QORVEL_BENCH_LARGE_MB") : 200;
+    QTemporaryDir home;  // cadaver's ~/.netrc
 
-    Site() {
-        QDir(root).mkpath("many");
-        for (int i = 0; i < 10000; ++i) QFile(QStringLiteral("%1/many/entry-%2.html").arg(root).arg(i)).open(QIODevice::WriteOnly);
-        QDir(root).mkpath("small");
-        QDir(local.path()).mkpath("small");
-        for (int i = 0; i < 100; ++i) {
-            QFile f(QStringLiteral("%1/small/s%2.txt").arg(local.path()).arg(i));
-            f.open(QIODevice::WriteOnly);
-            f.write(QByteArray(2048, 'x'));
-        }
-        QFile large(local.filePath("large.bin"));
-        large.open(QIODevice::WriteOnly);
-        const QByteArray block(1 << 20, '\x5a');
-        for (int i = 0; i < largeMB; ++i) large.write(block);
-    }
-    static Site& shared() {
-        static Site site;
-        return site;
-    }
+    bool available() const { return port > 0; }
+    QString remote(const QString& name) const { return base + name; }
 };
 
+int largeMB() {
+    return qEnvironmentVariableIsSet("QORVEL_BENCH_LARGE_MB") ? qEnvironmentVariableIntValue("QORVEL_BENCH_LARGE_MB") : 200;
+}
+
+void makeWritable(const QString& path) {
+    // The servers run as other accounts (sshd's user, Apache's www-data).
+    QFile::setPermissions(path, QFileDevice::Permissions(0x7777));
+}
+
+void prepare(Peer& p) {
+    QDir(p.root).mkpath("many");
+    makeWritable(p.root + "/many");
+    for (int i = 0; i < 10000; ++i) QFile(QStringLiteral("%1/many/entry-%2.html").arg(p.root).arg(i)).open(QIODevice::WriteOnly);
+    QDir(p.root).mkpath("small");
+    makeWritable(p.root + "/small");
+    makeWritable(p.root);
+    QDir(p.local.path()).mkpath("small");
+    for (int i = 0; i < 100; ++i) {
+        QFile f(QStringLiteral("%1/small/s%2.txt").arg(p.local.path()).arg(i));
+        f.open(QIODevice::WriteOnly);
+        f.write(QByteArray(2048, 'x'));
+    }
+    QFile large(p.local.filePath("large.bin"));
+    large.open(QIODevice::WriteOnly);
+    const QByteArray block(1 << 20, '\x5a');
+    for (int i = 0; i < largeMB(); ++i) large.write(block);
+}
+
+Peer& peer(int type) {
+    static Peer peers[3];
+    Peer& p = peers[type];
+    if (p.type == type) return p;
+    p.type = type;
+    if (type == C::FTP) {
+        p.port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
+        p.root = qEnvironmentVariable("QORVEL_FTP_ROOT");
+        p.base = QStringLiteral("/");
+    } else if (type == C::SFTP) {
+        p.port = qEnvironmentVariableIntValue("QORVEL_SFTP_PORT");
+        p.user = qEnvironmentVariable("QORVEL_SFTP_USER");
+        p.root = qEnvironmentVariable("QORVEL_SFTP_ROOT");
+        p.base = p.root + u'/';
+        p.key = qEnvironmentVariable("QORVEL_SFTP_KEY");
+        p.arguments = {QStringLiteral("-oUserKnownHostsFile=") + qEnvironmentVariable("QORVEL_SFTP_KNOWN_HOSTS"),
+                       QStringLiteral("-oIdentitiesOnly=yes"), QStringLiteral("-oBatchMode=yes"),
+                       QStringLiteral("-i"), p.key};
+        if (p.key.isEmpty()) p.port = 0;
+    } else {
+        p.port = qEnvironmentVariableIntValue("QORVEL_DAV_PORT");
+        p.root = qEnvironmentVariable("QORVEL_DAV_ROOT");
+        p.base = QStringLiteral("/dav/");
+        QFile netrc(p.home.filePath(".netrc"));
+        netrc.open(QIODevice::WriteOnly);
+        netrc.write(QStringLiteral("machine 127.0.0.1\nlogin %1\npassword %2\n").arg(p.user, p.password).toUtf8());
+        netrc.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+    if (p.available()) prepare(p);
+    return p;
+}
+
 // One logged-in queue per benchmark run.
-std::pair<std::shared_ptr<QVRemoteSiteQueue>, std::shared_ptr<Waiter>> connect(Site& s) {
+std::pair<std::shared_ptr<QVRemoteSiteQueue>, std::shared_ptr<Waiter>> connect(Peer& p) {
     auto waiter = std::make_shared<Waiter>();
-    auto queue = QVRemoteSiteQueue::make(QVRemoteFilesConnection::FTP, waiter);
-    queue->connectToHost("127.0.0.1", s.port, s.user, s.password, {});
+    auto queue = QVRemoteSiteQueue::make(p.type, waiter);
+    if (p.type == C::WebDAV) queue->setInitialWorkingDirectory(p.base);
+    queue->connectToHost(QStringLiteral("127.0.0.1"), p.port, p.user, p.password, p.arguments);
     waiter->waitFor(1);
     return {queue, waiter};
 }
 
-// The bare client fed a script (tnftp on a pipe, no terminal).
-void bareClient(Site& s, const QString& commands) {
-    const QString script = QStringLiteral("open 127.0.0.1 %1\nuser %2 %3\nbinary\nprompt off\n%4quit\n")
-                               .arg(s.port).arg(s.user, s.password, commands);
+// The bare client fed a script on a pipe (no terminal), logging in on every run.
+void bareClient(Peer& p, const QString& commands) {
     ProcessOptions options;
-    options.input = script.toUtf8();
-    options.workingDirectory = s.local.path();
-    Process::run(QStringLiteral("/usr/bin/ftp"), {QStringLiteral("-n")}, options);
+    options.workingDirectory = p.local.path();
+    if (p.type == C::FTP) {
+        options.input = QStringLiteral("open 127.0.0.1 %1\nuser %2 %3\nbinary\nprompt off\n%4quit\n")
+                            .arg(p.port).arg(p.user, p.password, commands).toUtf8();
+        Process::run(QStringLiteral("/usr/bin/ftp"), {QStringLiteral("-n")}, options);
+    } else if (p.type == C::SFTP) {
+        options.input = commands.toUtf8();
+        QStringList arguments = p.arguments;
+        arguments << QStringLiteral("-oPort=%1").arg(p.port) << QStringLiteral("-b") << QStringLiteral("-")
+                  << p.user + QStringLiteral("@127.0.0.1");
+        Process::run(QStringLiteral("/usr/bin/sftp"), arguments, options);
+    } else {
+        options.input = (commands + QStringLiteral("quit\n")).toUtf8();
+        options.extraEnvironment = {QStringLiteral("HOME=") + p.home.path(), QStringLiteral("TERM=dumb")};
+        Process::run(QStringLiteral("/usr/bin/cadaver"), {QStringLiteral("http://127.0.0.1:%1/dav/").arg(p.port)}, options);
+    }
 }
 
-void BM_ListQueue(benchmark::State& state) {
-    auto& s = Site::shared();
-    auto [queue, waiter] = connect(s);
+QString listCommand(const Peer& p) {
+    return p.type == C::SFTP ? QStringLiteral("ls -la %1\n").arg(p.remote("many")) : QStringLiteral("ls %1\n").arg(p.remote("many"));
+}
+
+void listQueue(benchmark::State& state, int type) {
+    auto& p = peer(type);
+    auto [queue, waiter] = connect(p);
     int expected = 1;
     for (auto _ : state) {
-        queue->getFileListing(QStringLiteral("/many"), waiter);
+        queue->getFileListing(p.remote("many"), waiter);
         waiter->waitFor(++expected);
     }
     if (waiter->failed) state.SkipWithError("a listing failed");
 }
 
-void BM_ListBareClient(benchmark::State& state) {
-    auto& s = Site::shared();
-    for (auto _ : state) bareClient(s, QStringLiteral("ls /many /dev/null\n"));
+void listBareClient(benchmark::State& state, int type) {
+    auto& p = peer(type);
+    QString command = listCommand(p);
+    // tnftp writes the listing to a local file when given one; the others print it.
+    if (type == C::FTP) command = QStringLiteral("ls %1 /dev/null\n").arg(p.remote("many"));
+    for (auto _ : state) bareClient(p, command);
 }
 
-void BM_SmallFilesEachWayQueue(benchmark::State& state) {
-    auto& s = Site::shared();
-    auto [queue, waiter] = connect(s);
+void smallFilesQueue(benchmark::State& state, int type) {
+    auto& p = peer(type);
+    auto [queue, waiter] = connect(p);
     int expected = 1;
     for (auto _ : state) {
         for (int i = 0; i < 100; ++i)
-            queue->uploadFile(QStringLiteral("%1/small/s%2.txt").arg(s.local.path()).arg(i),
-                              QStringLiteral("/small/s%1.txt").arg(i), waiter);
+            queue->uploadFile(QStringLiteral("%1/small/s%2.txt").arg(p.local.path()).arg(i),
+                              p.remote(QStringLiteral("small/s%1.txt").arg(i)), waiter);
         for (int i = 0; i < 100; ++i)
-            queue->downloadFile(QStringLiteral("/small/s%1.txt").arg(i),
-                                QStringLiteral("%1/small/d%2.txt").arg(s.local.path()).arg(i), waiter);
+            queue->downloadFile(p.remote(QStringLiteral("small/s%1.txt").arg(i)),
+                                QStringLiteral("%1/small/d%2.txt").arg(p.local.path()).arg(i), waiter);
         expected += 200;
         waiter->waitFor(expected);
     }
     if (waiter->failed) state.SkipWithError("a transfer failed");
 }
 
-void BM_SmallFilesEachWayBareClient(benchmark::State& state) {
-    auto& s = Site::shared();
+void smallFilesBareClient(benchmark::State& state, int type) {
+    auto& p = peer(type);
     QString commands;
-    for (int i = 0; i < 100; ++i) commands += QStringLiteral("put small/s%1.txt /small/s%1.txt\n").arg(i);
-    for (int i = 0; i < 100; ++i) commands += QStringLiteral("get /small/s%1.txt small/d%1.txt\n").arg(i);
-    for (auto _ : state) bareClient(s, commands);
+    for (int i = 0; i < 100; ++i) commands += QStringLiteral("put small/s%1.txt %2\n").arg(i).arg(p.remote(QStringLiteral("small/s%1.txt").arg(i)));
+    for (int i = 0; i < 100; ++i) commands += QStringLiteral("get %2 small/d%1.txt\n").arg(i).arg(p.remote(QStringLiteral("small/s%1.txt").arg(i)));
+    for (auto _ : state) bareClient(p, commands);
 }
 
-void BM_LargeFileEachWayQueue(benchmark::State& state) {
-    auto& s = Site::shared();
-    auto [queue, waiter] = connect(s);
+void largeFileQueue(benchmark::State& state, int type) {
+    auto& p = peer(type);
+    auto [queue, waiter] = connect(p);
     int expected = 1;
     for (auto _ : state) {
-        queue->uploadFile(s.local.filePath("large.bin"), QStringLiteral("/large.bin"), waiter);
-        queue->downloadFile(QStringLiteral("/large.bin"), s.local.filePath("large-down.bin"), waiter);
+        queue->uploadFile(p.local.filePath("large.bin"), p.remote("large.bin"), waiter);
+        queue->downloadFile(p.remote("large.bin"), p.local.filePath("large-down.bin"), waiter);
         expected += 2;
         waiter->waitFor(expected);
     }
     if (waiter->failed) state.SkipWithError("a transfer failed");
 }
 
-void BM_LargeFileEachWayBareClient(benchmark::State& state) {
-    auto& s = Site::shared();
-    for (auto _ : state) bareClient(s, QStringLiteral("put large.bin /large.bin\nget /large.bin large-down.bin\n"));
+void largeFileBareClient(benchmark::State& state, int type) {
+    auto& p = peer(type);
+    const QString commands = QStringLiteral("put large.bin %1\nget %1 large-down.bin\n").arg(p.remote("large.bin"));
+    for (auto _ : state) bareClient(p, commands);
 }
 
 }  // namespace
-
-BENCHMARK(BM_ListQueue)->Unit(benchmark::kMillisecond)->Iterations(5);
-BENCHMARK(BM_ListBareClient)->Unit(benchmark::kMillisecond)->Iterations(5);
-BENCHMARK(BM_SmallFilesEachWayQueue)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_SmallFilesEachWayBareClient)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_LargeFileEachWayQueue)->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK(BM_LargeFileEachWayBareClient)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     if (qEnvironmentVariableIntValue("QORVEL_FTP_PORT") <= 0) {
         fprintf(stderr, "run under scripts/with-remote-peers\n");
         return 1;
+    }
+    const char* names[] = {"FTP", "SFTP", "WebDAV"};
+    for (int type : {C::FTP, C::SFTP, C::WebDAV}) {
+        if (!peer(type).available()) {
+            fprintf(stderr, "%s: peer not started, not measured\n", names[type]);
+            continue;
+        }
+        const std::string n = names[type];
+        // Queue and bare client side by side, each in its own pair.
+        benchmark::RegisterBenchmark((n + "/List/Queue").c_str(), listQueue, type)->Unit(benchmark::kMillisecond)->Iterations(5);
+        benchmark::RegisterBenchmark((n + "/List/BareClient").c_str(), listBareClient, type)->Unit(benchmark::kMillisecond)->Iterations(5);
+        benchmark::RegisterBenchmark((n + "/SmallFilesEachWay/Queue").c_str(), smallFilesQueue, type)->Unit(benchmark::kMillisecond)->Iterations(3);
+        benchmark::RegisterBenchmark((n + "/SmallFilesEachWay/BareClient").c_str(), smallFilesBareClient, type)->Unit(benchmark::kMillisecond)->Iterations(3);
+        benchmark::RegisterBenchmark((n + "/LargeFileEachWay/Queue").c_str(), largeFileQueue, type)->Unit(benchmark::kMillisecond)->Iterations(2);
+        benchmark::RegisterBenchmark((n + "/LargeFileEachWay/BareClient").c_str(), largeFileBareClient, type)->Unit(benchmark::kMillisecond)->Iterations(2);
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

@@ -716,6 +716,9 @@ void QVFile::fileRepresentationContentBecameAvailable(QVFileRepresentation* repr
         const auto local = std::make_shared<QVLocalFileRepresentation>(path());
         mergeWithRepresentation(local);
     }
+    // A download replaces the file with a new one: the watch follows it at once, not only when
+    // the old one's removal is noticed.
+    if (QVFileWatcher* watcher = fileWatcher()) watcher->resetForFile(this, QVFileWatcherTypeAll);
     if (const auto delegate = _delegate.lock()) delegate->fileContentBecameAvailable(self);
     _hasPendingOperation = false;
 }

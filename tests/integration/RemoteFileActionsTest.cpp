@@ -32,9 +32,18 @@ struct Site {
     QStringList arguments;
 };
 
-std::optional<Site> site(int type) {
+// The peers by number: pyftpdlib, sshd, Apache, and vsftpd (FTP again, in the SFTP account's home).
+constexpr int VSFTPD = 3;
+
+std::optional<Site> site(int peer) {
+    const int type = peer == VSFTPD ? int(C::FTP) : peer;
     Site s{type, 0, qEnvironmentVariable("QORVEL_PEER_USER"), {}, {}, {}};
-    if (type == C::FTP) {
+    if (peer == VSFTPD) {
+        s.port = qEnvironmentVariableIntValue("QORVEL_VSFTPD_PORT");
+        s.user = qEnvironmentVariable("QORVEL_SFTP_USER");
+        s.root = qEnvironmentVariable("QORVEL_SFTP_ROOT");
+        s.base = s.root + "/";
+    } else if (type == C::FTP) {
         s.port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
         s.root = qEnvironmentVariable("QORVEL_FTP_ROOT");
         s.base = "/";
@@ -67,14 +76,14 @@ TEST(RemoteFileActions, EveryActionOnEveryClientSucceedsOnlyWhenItDid) {
     writeFile(local.filePath("tree/.svn/entries"), "x");
     QFile::link(local.filePath("tree/sub"), local.filePath("tree/link-to-sub"));  // not followed
 
-    for (int type : {0, 1, 2}) {
+    for (int type : {0, 1, 2, VSFTPD}) {
         auto s = site(type);
         SCOPED_TRACE(type);
         if (!s) {
             ADD_FAILURE() << "peer not started";
             continue;
         }
-        auto connection = std::make_shared<C>(type);
+        auto connection = std::make_shared<C>(s->type);
         if (qEnvironmentVariableIsSet("QORVEL_REMOTE_LOG"))
             connection->setLogDelegate([](const QString& t) { fprintf(stderr, "%s", qPrintable(t)); });
         auto login = QVConnectAction::make(connection, "127.0.0.1", s->port, s->user,
@@ -109,7 +118,7 @@ TEST(RemoteFileActions, EveryActionOnEveryClientSucceedsOnlyWhenItDid) {
             {"upload a missing file", transfer(QVFileTransferAction::Put, dir + "/x", local.filePath("none")), false},
             {"rename", QVFileAction::move(connection, file, renamed), true},
             {"rename a missing file", QVFileAction::move(connection, file, renamed + "2"), false},
-            {"chmod", QVFileAction::chmod(connection, renamed, "600"), type != C::WebDAV},
+            {"chmod", QVFileAction::chmod(connection, renamed, "600"), s->type != C::WebDAV},
             {"chmod with a word", QVFileAction::chmod(connection, renamed, "u+x"), false},
             {"download", transfer(QVFileTransferAction::Get, renamed, down), true},
             {"download a missing file", transfer(QVFileTransferAction::Get, dir + "/missing", down + "-missing"), false},
