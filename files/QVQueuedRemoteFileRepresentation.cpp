@@ -81,8 +81,20 @@ QVQueuedRemoteFileRepresentation::QVQueuedRemoteFileRepresentation(const QVRemot
     _group = entry.group();
     _size = entry.size();
     _mode = FileManagerUtilities::modeFromString(entry.modeString());
-    const QDateTime date = QDateTime::fromString(entry.dateString(), QStringLiteral("yyyy-MM-dd HH:mm:ss t"));
+    const QDateTime date = QVRemoteFile::dateFromDescription(entry.dateString());
     if (date.isValid()) _modificationDate = date;
+    _listedIcon = entry;
+}
+
+QImage QVQueuedRemoteFileRepresentation::icon() {
+    // A side made from a listing shows the listing's icon (under its present name).
+    if (!_listedIcon) return QVRemoteFileRepresentation::icon();
+    if (_listedIcon->name() != _name) {
+        QVRemoteFile renamed(QString(), _name);
+        renamed.setIsDirectory(_listedIcon->isDirectory());
+        _listedIcon = renamed;
+    }
+    return _listedIcon->icon();
 }
 
 std::shared_ptr<QVRemoteSiteQueue> QVQueuedRemoteFileRepresentation::siteQueue() const {

@@ -5,6 +5,8 @@
 #include "files/QVRemoteFile.h"
 #include "files/QVRemoteFileRepresentation.h"
 
+#include <optional>
+
 class QVRemoteSiteQueue;
 
 class QVQueuedRemoteFileRepresentation : public QVRemoteFileRepresentation {
@@ -15,6 +17,7 @@ public:
     // "YYYY-MM-DD HH:MM:SS ±HHMM" form only) date.
     QVQueuedRemoteFileRepresentation(const QVRemoteFile& entry, const std::shared_ptr<QVRemoteSiteQueue>& queue);
 
+    QImage icon() override;
     bool loadChildren() override;
     bool reloadChildren() override;
     void download() override;
@@ -41,4 +44,5 @@ private:
     QVFileContext _renameContext;
     QVFileContext _moveContext;
     bool _listingForReload = false;
+    std::optional<QVRemoteFile> _listedIcon;  // the entry a listing made this side from
 };

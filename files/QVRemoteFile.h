@@ -2,14 +2,21 @@
 // transfer window.
 #pragma once
 
+#include <QDateTime>
+#include <QImage>
 #include <QString>
 #include <QtGlobal>
+
+class QVLocalFile;
 
 class QVRemoteFile {
 public:
     QVRemoteFile() = default;
     // The path is the folder with the name appended.
     QVRemoteFile(const QString& directory, const QString& name);
+    // An entry of the transfer window's local list as the entry it becomes in the folder: name,
+    // owner as user, group, date (in the date-string form below), mode, folder flag, size, icon.
+    QVRemoteFile(const QString& directory, const QVLocalFile& prototype);
 
     const QString& path() const { return _path; }
     void setPath(const QString& path) { _path = path; }
@@ -35,11 +42,24 @@ public:
     // "--" for a folder, else the formatted size.
     QString sizeString() const;
     QString description() const { return _name + QStringLiteral(": ") + _path; }
+    // 16 by 16, made on first use: the folder icon (one image for every folder), else the
+    // desktop's icon for the name's extension.
+    QImage icon() const;
+    void setIcon(const QImage& icon) { _icon = icon; }
+
+    // A date as "YYYY-MM-DD HH:MM:SS ±HHMM" and back (an invalid date for any other text).
+    static QString dateDescription(const QDateTime& date);
+    static QDateTime dateFromDescription(const QString& text);
 
     // A child path: the name appended to the folder as a path component.
     static QString appendPath(const QString& directory, const QString& name);
 
-    bool operator==(const QVRemoteFile&) const = default;
+    // The icon, made from the rest, takes no part.
+    bool operator==(const QVRemoteFile& other) const {
+        return _path == other._path && _name == other._name && _user == other._user && _group == other._group &&
+               _modeString == other._modeString && _dateString == other._dateString && _size == other._size &&
+               _isDirectory == other._isDirectory && _isSymlink == other._isSymlink;
+    }
 
 private:
     QString _path;
@@ -51,4 +71,5 @@ private:
     qint64 _size = 0;
     bool _isDirectory = false;
     bool _isSymlink = false;
+    mutable QImage _icon;
 };

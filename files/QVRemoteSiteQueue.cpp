@@ -353,6 +353,27 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
         closeConnection();
         return;
     }
+    bool initialFolder;
+    {
+        std::lock_guard guard(_lock);
+        initialFolder = entry.finish == Finish::ChangedDirectory && !_initialWorkingDirectory.isEmpty() &&
+                        static_cast<QVFileAction*>(action)->remotePath() == _initialWorkingDirectory;
+    }
+    if (initialFolder && !_connection->hasTimedOut(statusCode)) {
+        // Every path the tree sends is relative to the site's folder: run from the login folder
+        // instead, a delete or an upload would reach other files. Nothing more runs.
+        failEntry(entry, statusCode, true);
+        if (auto d = delegate()) d->queueHadFatalFailure(this);
+        QList<Entry> dropped;
+        {
+            std::lock_guard guard(_lock);
+            dropped = std::exchange(_queue, {});
+        }
+        for (const Entry& e : dropped)
+            if (e.action.get() != action) failEntry(e, 0, false);
+        closeConnection();
+        return;
+    }
     bool repeat = false;
     {
         std::lock_guard guard(_lock);

@@ -1,5 +1,7 @@
 // Listing parsers: UNIX long form (sftp, most FTP servers), Windows/IIS, cadaver.
 #include "files/QVFileListingAction.h"
+#include "files/QVLocalFile.h"
+#include "files/QVQueuedRemoteFileRepresentation.h"
 
 #include <gtest/gtest.h>
 
@@ -76,4 +78,69 @@ TEST(RemoteListing, ParsersKeepEveryNameWholeAndDropWhatCannotBeAddressed) {
     folder.setIsDirectory(true);
     EXPECT_EQ(folder.modeString(), "d---------");
     EXPECT_EQ(folder.sizeString(), "--");
+}
+
+TEST(RemoteFile, IconsDatesAndTheTransferWindowsLocalEntry) {
+    // Folders share one folder icon; files take their extension's; both 16 by 16.
+    QVRemoteFile images("/www", "images"), css("/www", "css");
+    images.setModeString("drwxr-xr-x");
+    css.setIsDirectory(true);
+    const QVRemoteFile page("/www", "index.html");
+    ASSERT_FALSE(images.icon().isNull());
+    EXPECT_EQ(images.icon().size(), QSize(16, 16));
+    EXPECT_EQ(images.icon().cacheKey(), css.icon().cacheKey());
+    EXPECT_EQ(page.icon().size(), QSize(16, 16));
+    EXPECT_NE(page.icon(), images.icon());
+    EXPECT_EQ(images, QVRemoteFile(images)) << "a made icon changes no entry";
+
+    // The platform's date-string form, both ways; any other text gives no date.
+    const struct {
+        QString text;
+        QDateTime utc;
+    } dates[] = {
+        {"2024-01-15 12:00:00 +0100", QDateTime(QDate(2024, 1, 15), QTime(11, 0), Qt::UTC)},
+        {"2024-01-15 12:00:00 -0530", QDateTime(QDate(2024, 1, 15), QTime(17, 30), Qt::UTC)},
+        {"2023-12-31 23:59:59 +0000", QDateTime(QDate(2023, 12, 31), QTime(23, 59, 59), Qt::UTC)},
+        {"Jan 15 12:00", {}},
+        {"2024-01-15 12:00:00 +9900", {}},
+        {"2024-02-30 12:00:00 +0000", {}},
+    };
+    for (const auto& d : dates) {
+        SCOPED_TRACE(d.text.toStdString());
+        const QDateTime parsed = QVRemoteFile::dateFromDescription(d.text);
+        EXPECT_EQ(parsed.isValid(), d.utc.isValid());
+        if (!d.utc.isValid()) continue;
+        EXPECT_EQ(parsed.toUTC(), d.utc);
+        EXPECT_EQ(QVRemoteFile::dateDescription(parsed), d.text);
+    }
+
+    // The transfer window's local entry as the remote entry it becomes, and a side made from it.
+    QVLocalFile local;
+    local.setName("upload me.php");
+    local.setOwner("web");
+    local.setGroup("staff");
+    local.setDate(QVRemoteFile::dateFromDescription("2024-01-15 12:00:00 +0100"));
+    local.setMode("-rw-r-----");
+    local.setSize(1234);
+    QImage mark(16, 16, QImage::Format_ARGB32_Premultiplied);
+    mark.fill(Qt::red);
+    local.setIcon(mark);
+    const QVRemoteFile made("/www/", local);
+    EXPECT_EQ(made.path(), "/www/upload me.php");
+    EXPECT_EQ(made.name(), "upload me.php");
+    EXPECT_EQ(made.user(), "web");
+    EXPECT_EQ(made.group(), "staff");
+    EXPECT_EQ(made.dateString(), "2024-01-15 12:00:00 +0100");
+    EXPECT_EQ(made.modeString(), "-rw-r-----");
+    EXPECT_FALSE(made.isDirectory());
+    EXPECT_EQ(made.size(), 1234);
+    EXPECT_EQ(made.icon(), mark);
+    local.setIsDirectory(true);
+    local.setMode("drwxr-x---");
+    EXPECT_TRUE(QVRemoteFile("/www", local).isDirectory());
+
+    const auto side = std::make_shared<QVQueuedRemoteFileRepresentation>(made, nullptr);
+    EXPECT_EQ(side->modificationDate().toUTC(), QDateTime(QDate(2024, 1, 15), QTime(11, 0), Qt::UTC));
+    EXPECT_EQ(side->size(), 1234);
+    EXPECT_EQ(side->icon(), mark);
 }

@@ -138,8 +138,12 @@ TEST(RemoteSiteQueue, RefusedLoginsAndUnknownHostsEndTheQueueAndTellWhoWaits) {
         QString host;
         bool rightPassword;
         QStringList events;
+        QString folder = {};
     };
     const Case cases[] = {
+        // The site's folder is gone: work meant for it never runs in the login folder instead.
+        {"missing site folder", C::FTP, "127.0.0.1", true, {"fatal", "failed Could Not Make Remote Directory", "closed"},
+         "/no-such-folder"},
         {"ftp wrong password", C::FTP, "127.0.0.1", false, {"credentials", "failed Could Not Make Remote Directory", "closed"}},
         {"sftp wrong password", C::SFTP, "127.0.0.1", false, {"credentials", "failed Could Not Make Remote Directory", "closed"}},
         {"unknown host", C::FTP, "no-such-host.invalid", true, {"error 10", "fatal"}},
@@ -152,7 +156,9 @@ TEST(RemoteSiteQueue, RefusedLoginsAndUnknownHostsEndTheQueueAndTellWhoWaits) {
         auto waiting = std::make_shared<Recorder>();
         auto queue = QVRemoteSiteQueue::make(c.type, recorder);
         const QString password = qEnvironmentVariable("QORVEL_PEER_PASSWORD");
+        queue->setInitialWorkingDirectory(c.folder);
         queue->connectToHost(c.host, s->port, s->user, c.rightPassword ? password : "wrong" + password, s->arguments);
+        if (!c.folder.isEmpty()) queue->changeToDirectory(c.folder);
         queue->createDirectory("never", waiting);
         ASSERT_TRUE(recorder->waitFor(c.events.last().left(5)));
         QStringList events = recorder->snapshot();
@@ -161,6 +167,7 @@ TEST(RemoteSiteQueue, RefusedLoginsAndUnknownHostsEndTheQueueAndTellWhoWaits) {
         expected.removeAll("failed Could Not Make Remote Directory");
         EXPECT_EQ(events.filter(QRegularExpression("^(credentials|fatal|closed|error 10)")), expected);
         if (c.events.contains("failed Could Not Make Remote Directory")) EXPECT_TRUE(waiting->waitFor("failed", 1, 5000));
+        EXPECT_FALSE(QDir(s->root).exists("never"));
     }
     // Every host reached was noted once, newest first.
     const QVariantList recent = UserDefaults::standard().arrayForKey(QVRemoteSiteQueue::RecentHostsKey);
