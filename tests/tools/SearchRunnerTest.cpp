@@ -1,0 +1,274 @@
+// The search runner over real files in a temporary folder and over editor texts: scopes, walk,
+// stop, and replaces that change each file whole or not at all.
+#include "platform/MainQueue.h"
+#include "shell/QVSearch.h"
+#include "tools/QVMultiFileSearchNode.h"
+#include "tools/QVSearchRunner.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// An open document over a plain string: its editor text, revision and undo-less replace.
+class TextDocument : public QVSearchDocument, public QVFullTextSource {
+public:
+    TextDocument(QString path, QString text) : _path(std::move(path)), text(std::move(text)) {}
+    QString fileName() const override { return _path; }
+    QString displayName() const override { return QStringLiteral("Untitled"); }
+    QVFullTextSource::Handle textSource() const override { return handle(); }
+    quint64 revision() const override { return _revision; }
+    bool applyReplaceAll(const QString& newText, quint64 revision) override {
+        if (revision != _revision) return false;
+        edit(newText);
+        ++replaceAlls;
+        return true;
+    }
+    QVStringEncoding encoding() const override { return 4; }
+    void fillStringWithFullString(QString& string) const override { string = text; }
+    void edit(const QString& newText) {
+        text = newText;
+        ++_revision;
+    }
+
+    QString _path;
+    QString text;
+    quint64 _revision = 1;
+    int replaceAlls = 0;
+};
+
+class Scopes : public QVSearchScopes {
+public:
+    QList<std::shared_ptr<QVSearchDocument>> documents;
+    QString root;
+    std::shared_ptr<QVSearchDocument> frontDocument() override { return documents.value(0); }
+    QString frontProjectRootPath() override { return root; }
+    QList<std::shared_ptr<QVSearchDocument>> openDocuments() override { return documents; }
+};
+
+// Records every call as a line, builds result nodes as the find window would.
+class Recorder : public QVSearchRunnerDelegate {
+public:
+    QStringList log;
+    QStringList specificFiles;
+    QList<std::shared_ptr<QVMultiFileSearchNode>> nodes;
+    QList<QVReplaceReport> reports;
+    int searchesFinished = 0, replacesFinished = 0;
+    std::function<void(const QString&)> onWillRun;
+
+    void willRunSearchForPath(const QString& path) override {
+        log << QStringLiteral("will ") + QFileInfo(path).fileName();
+        if (onWillRun) onWillRun(path);
+    }
+    void didRunSearchForPath(const QString& path, const std::shared_ptr<QVSearchDocument>& document,
+                             const QList<QVSearchResult>& results) override {
+        log << QStringLiteral("did %1 %2%3").arg(QFileInfo(path).fileName()).arg(results.size()).arg(document ? " open" : "");
+        if (results.isEmpty()) return;
+        auto node = QVMultiFileSearchNode::create(path);
+        node->setDocument(document);
+        node->setSearchResults(results);
+        nodes << node;
+    }
+    void didFinishAllSearches() override { ++searchesFinished; }
+    void didReplaceInPath(const QVReplaceReport& report) override { reports << report; }
+    void didFinishAllReplaces() override { ++replacesFinished; }
+    QStringList pathsForSpecificFiles() override { return specificFiles; }
+
+    QList<QVSearchResult> allResults() const {
+        QList<QVSearchResult> all;
+        for (const auto& node : nodes) all << node->searchResults();
+        return all;
+    }
+    QString outcome(const QString& name) const {
+        for (const auto& r : reports)
+            if (QFileInfo(r.path).fileName() == name)
+                return QString::number(int(r.outcome)) + " " + QString::number(r.count) +
+                       (r.reason.isEmpty() ? QString() : " " + r.reason);
+        return QStringLiteral("none");
+    }
+};
+
+void write(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+QByteArray read(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+bool waitFor(const std::function<bool()>& done) { return MainQueue::runUntil(done, std::chrono::minutes(2)); }
+
+TEST(SearchRunnerTest, ScopesBecomeFilesSearchedInWalkOrder) {
+    QTemporaryDir dir;
+    const QString root = dir.path() + "/site";
+    write(root + "/a.html", "<p>Foo foo</p>");
+    write(root + "/b/c.css", "p { foo: 1 }");
+    QDir().mkpath(root + "/b");
+    QImage image(4, 4, QImage::Format_ARGB32);
+    image.fill(Qt::red);
+    ASSERT_TRUE(image.save(root + "/b/d.png"));
+    write(root + "/e.txt", "");
+    write(root + "/f.js", "// foo");
+    auto scopes = std::make_shared<Scopes>();
+    auto open = std::make_shared<TextDocument>(root + "/f.js", "foo foo foo");
+    scopes->documents << open;
+    scopes->root = root;
+    Recorder recorder;
+    auto runner = std::make_unique<QVSearchRunner>(&recorder, scopes);
+    const QVSearch foo = QVSearch::withSearchString(QStringLiteral("foo"));
+
+    // The project: the root and folders are not reported, nor files that are not text; the open
+    // file is searched in its editor.
+    runner->runSearch(foo, 1);
+    ASSERT_TRUE(waitFor([&] { return recorder.searchesFinished == 1; }));
+    EXPECT_EQ(recorder.log, QStringList({"will a.html", "did a.html 2", "will e.txt", "did e.txt 0", "will f.js",
+                                         "did f.js 3 open", "will c.css", "did c.css 1"}));
+    EXPECT_FALSE(runner->runningSeach());
+
+    // Chosen files and folders, the open documents, the front one; empty scopes end at once.
+    recorder.log.clear();
+    recorder.specificFiles = QStringList{root + "/b", root + "/a.html", root + "/gone.html"};
+    runner->runSearch(foo, 3);
+    runner->runSearch(foo, 2);
+    ASSERT_TRUE(waitFor([&] { return recorder.searchesFinished >= 2 && !runner->runningSeach(); }));
+    EXPECT_EQ(recorder.log, QStringList({"will c.css", "did c.css 1", "will a.html", "did a.html 2", "will gone.html",
+                                         "did gone.html 0", "will f.js", "did f.js 3 open"}));
+    const int finished = recorder.searchesFinished;
+    recorder.log.clear();
+    scopes->documents.clear();
+    scopes->root.clear();
+    recorder.specificFiles.clear();
+    for (int mode : {0, 1, 2, 3, -1, 4}) runner->runSearch(foo, mode);
+    EXPECT_EQ(recorder.searchesFinished, finished + 6);
+    EXPECT_TRUE(recorder.log.isEmpty());
+
+    // A stop finishes the file in hand and drops the rest of the batch, once; a batch queued
+    // after the stop runs whole.
+    for (int i = 0; i < 20; ++i) write(root + QStringLiteral("/many/%1.txt").arg(i, 2, 10, QChar('0')), "foo");
+    recorder.log.clear();
+    recorder.onWillRun = [&](const QString& path) {
+        if (path.endsWith("/02.txt")) runner->cancel();
+    };
+    recorder.specificFiles = QStringList{root + "/many"};
+    const int before = recorder.searchesFinished;
+    runner->runSearch(foo, 3);
+    ASSERT_TRUE(waitFor([&] { return recorder.searchesFinished == before + 1; }));
+    EXPECT_EQ(recorder.log.size(), 6);
+    EXPECT_EQ(recorder.log.last(), QStringLiteral("did 02.txt 1"));
+    recorder.onWillRun = nullptr;
+    recorder.log.clear();
+    runner->runSearch(foo, 3);
+    ASSERT_TRUE(waitFor([&] { return recorder.searchesFinished == before + 2; }));
+    EXPECT_EQ(recorder.log.size(), 40);
+
+    // Destroying the runner mid-walk stops it without a further delegate call.
+    recorder.log.clear();
+    runner->runSearch(foo, 3);
+    runner.reset();
+    const qsizetype calls = recorder.log.size();
+    MainQueue::drain();
+    EXPECT_EQ(recorder.log.size(), calls);
+    EXPECT_EQ(calls, 0);
+}
+
+TEST(SearchRunnerTest, ReplaceChangesEachFileWholeOrNotAtAll) {
+    QTemporaryDir dir;
+    const QString root = dir.path();
+    struct File {
+        const char* name;
+        QByteArray bytes;
+        QByteArray expected;  // after the replace; empty: unchanged
+        QString outcome;      // "outcome count"
+    } files[] = {
+        {"utf8.html", "caf\xC3\xA9 Foo\r\nfoo\r\n", "caf\xC3\xA9 bar\r\nbar\r\n", "0 2"},
+        {"latin1.html", "<meta charset=\"iso-8859-1\">\n\xE9 foo\n", "<meta charset=\"iso-8859-1\">\n\xE9 bar\n", "0 1"},
+        {"utf16.txt", QByteArray("\xFF\xFE" "f\0o\0o\0\n\0", 10), QByteArray("\xFF\xFE" "b\0a\0r\0\n\0", 10), "0 1"},
+        // Bytes that are not UTF-8 were read in a fallback: written back they might change.
+        {"broken.txt", "foo \xE9\xFF foo", "", "1 0"},
+        {"binary.txt", QByteArray("foo\0foo", 7), "", "1 0"},
+        // Changed since the search: the shifted matches are no longer in place.
+        {"shifted.txt", "foo foo", "", "1 0"},
+        {"changing.txt", "foo", "", "1 0"},
+        {"removed.txt", "foo", "<missing>", "1 0"},
+        {"folder.txt", "foo", "", "1 0"},
+        {"opened.txt", "foo", "", "0 1"},
+        {"edited.txt", "foo", "", "1 0"},
+    };
+    for (const File& f : files) write(root + "/" + f.name, f.bytes);
+    auto scopes = std::make_shared<Scopes>();
+    Recorder recorder;
+    recorder.specificFiles = QStringList{root};
+    QVSearchRunner runner(&recorder, scopes);
+    QVSearch search = QVSearch::withSearchString(QStringLiteral("foo"));
+    runner.runSearch(search, 3);
+    ASSERT_TRUE(waitFor([&] { return recorder.searchesFinished == 1; }));
+    ASSERT_EQ(recorder.nodes.size(), 11);
+
+    // What happens between the search and the replace.
+    write(root + "/shifted.txt", "xfoo foo");
+    QFile::remove(root + "/removed.txt");
+    QFile::remove(root + "/folder.txt");
+    QDir().mkdir(root + "/folder.txt");
+    auto opened = std::make_shared<TextDocument>(root + "/opened.txt", "foo");
+    auto edited = std::make_shared<TextDocument>(root + "/edited.txt", "foo");
+    scopes->documents << opened << edited;
+    runner.setReplaceHook([&](const QString& path) {
+        if (path.endsWith("changing.txt")) write(path, "foo!");  // someone saves meanwhile
+        if (path.endsWith("edited.txt")) MainQueue::postAndWait([&] { edited->edit("foo typed"); });
+    });
+    search.setReplaceString(QStringLiteral("bar"));
+    runner.runSearch(search, recorder.allResults());
+    ASSERT_TRUE(waitFor([&] { return recorder.replacesFinished == 1; }));
+    EXPECT_EQ(recorder.reports.size(), 11);
+    for (const File& f : files) {
+        const QString path = root + "/" + f.name;
+        EXPECT_EQ(recorder.outcome(f.name).section(' ', 0, 1), f.outcome) << f.name << " " << recorder.outcome(f.name).toStdString();
+        if (QFileInfo(path).isDir()) continue;
+        const QByteArray expected = f.expected.isEmpty() ? (QString(f.name) == "shifted.txt" ? QByteArray("xfoo foo")
+                                                             : QString(f.name) == "changing.txt" ? QByteArray("foo!")
+                                                                                                  : f.bytes)
+                                                          : f.expected;
+        EXPECT_EQ(read(path), expected) << f.name;
+    }
+    // A file opened after the search is changed in its editor, once, not on disk.
+    EXPECT_EQ(opened->text, QStringLiteral("bar"));
+    EXPECT_EQ(opened->replaceAlls, 1);
+    EXPECT_EQ(edited->text, QStringLiteral("foo typed"));
+    EXPECT_EQ(edited->replaceAlls, 0);
+    EXPECT_TRUE(QDir(root).entryList(QDir::Hidden | QDir::Files).filter(".tmp").isEmpty());
+
+    // A pattern's template with captures; results of no node replace nothing and end at once.
+    write(root + "/mail.txt", "a@x b@y");
+    auto node = QVMultiFileSearchNode::create(root + "/mail.txt");
+    QVSearch mail = QVSearch::withExpressionString(QStringLiteral("(\\w)@(\\w)"), true);
+    node->setSearchResults(mail.findAllForString(QString::fromLatin1(read(root + "/mail.txt")), true));
+    mail.setReplaceString(QStringLiteral("$2 at $1"));
+    runner.runSearch(mail, node->searchResults());
+    ASSERT_TRUE(waitFor([&] { return recorder.replacesFinished == 2; }));
+    EXPECT_EQ(read(root + "/mail.txt"), QByteArray("x at a y at b"));
+    runner.runSearch(mail, QList<QVSearchResult>{QVSearchResult(QVRange(0, 1))});
+    EXPECT_EQ(recorder.replacesFinished, 3);
+}
+
+TEST(SearchRunnerTest, ResultNodesNameFilesAndLetDocumentsGo) {
+    auto node = QVMultiFileSearchNode::create(QStringLiteral("/a/b/c.txt"));
+    EXPECT_EQ(node->name(), QStringLiteral("c.txt \u2014 /a/b"));
+    EXPECT_FALSE(node->icon().isNull());
+    EXPECT_EQ(QVMultiFileSearchNode::create(QStringLiteral("Untitled 2"))->name(), QStringLiteral("Untitled 2"));
+    auto document = std::make_shared<TextDocument>(QStringLiteral("/a/b/c.txt"), "x");
+    node->setDocument(document);
+    node->setSearchResults({QVSearchResult(QVRange(0, 1)), QVSearchResult(QVRange(2, 1))});
+    for (const auto& result : node->searchResults()) EXPECT_EQ(result.parent(), node);
+    NotificationCenter::defaultCenter().post(QVSearchDocumentWillClose, document.get());
+    EXPECT_EQ(node->document(), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,55 @@
+// The result node of one file.
+#include "tools/QVMultiFileSearchNode.h"
+
+#include "shell/WorkspaceUtilities.h"
+
+#include <QFileInfo>
+
+std::shared_ptr<QVMultiFileSearchNode> QVMultiFileSearchNode::create(const QString& path) {
+    std::shared_ptr<QVMultiFileSearchNode> node(new QVMultiFileSearchNode);
+    node->setPath(path);
+    if (path.startsWith(QLatin1Char('/'))) {
+        const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+        node->_name = QStringLiteral("%1 %2 %3").arg(path.mid(slash + 1), QChar(0x2014), path.left(slash));
+    } else {
+        node->_name = path;
+    }
+    return node;
+}
+
+QVMultiFileSearchNode::~QVMultiFileSearchNode() {
+    NotificationCenter::defaultCenter().removeObserver(_closeToken);
+}
+
+void QVMultiFileSearchNode::setDocument(const std::shared_ptr<QVSearchDocument>& document) {
+    if (document == _document) return;
+    NotificationCenter::defaultCenter().removeObserver(_closeToken);
+    _closeToken = 0;
+    _document = document;
+    if (document) {
+        std::weak_ptr<QVMultiFileSearchNode> weak = weak_from_this();
+        _closeToken = NotificationCenter::defaultCenter().addObserver(
+            QVSearchDocumentWillClose, document.get(), [weak](const Notification&) {
+                if (auto self = weak.lock()) self->setDocument(nullptr);
+            });
+    }
+    loadIcon();
+}
+
+void QVMultiFileSearchNode::setPath(const QString& path) {
+    if (path == _path && !_icon.isNull()) return;
+    _path = path;
+    loadIcon();
+}
+
+void QVMultiFileSearchNode::setSearchResults(QList<QVSearchResult> results) {
+    _searchResults = std::move(results);
+    const std::shared_ptr<void> self = shared_from_this();
+    for (QVSearchResult& result : _searchResults) result.setParent(self);
+}
+
+void QVMultiFileSearchNode::loadIcon() {
+    const QSize size(16, 16);
+    if (!_path.isEmpty() && QFileInfo::exists(_path)) _icon = WorkspaceUtilities::iconForFile(_path, size);
+    else _icon = WorkspaceUtilities::fileIconOfSize(size);
+}

@@ -1,0 +1,54 @@
+// One file in the results of the multi-file find: its path, the name of its header row, its
+// icon, its open document while that stays open, and its matches.
+#pragma once
+
+#include "shell/QVSearchResult.h"
+#include "platform/NotificationCenter.h"
+#include "tools/QVSearchDocument.h"
+
+#include <QImage>
+#include <QList>
+#include <QString>
+
+#include <memory>
+
+// Main thread only; the runner reads path() and document() of the nodes of a replace batch
+// before the batch starts. Make nodes with create(): results point back at them.
+class QVMultiFileSearchNode : public std::enable_shared_from_this<QVMultiFileSearchNode> {
+public:
+    // An absolute path is named "file — folder"; any other text (a display name) as it stands.
+    static std::shared_ptr<QVMultiFileSearchNode> create(const QString& path);
+    ~QVMultiFileSearchNode();
+    QVMultiFileSearchNode(const QVMultiFileSearchNode&) = delete;
+    QVMultiFileSearchNode& operator=(const QVMultiFileSearchNode&) = delete;
+
+    std::shared_ptr<QVSearchDocument> document() const { return _document; }
+    // Holds the document until it posts QVFileWillClose; reloads the icon.
+    void setDocument(const std::shared_ptr<QVSearchDocument>& document);
+    QString path() const { return _path; }
+    void setPath(const QString& path);
+    QString name() const { return _name; }
+    void setName(const QString& name) { _name = name; }
+    const QImage& icon() const { return _icon; }
+    void setIcon(const QImage& icon) { _icon = icon; }
+    const QList<QVSearchResult>& searchResults() const { return _searchResults; }
+    // Takes the results and makes this node every result's parent.
+    void setSearchResults(QList<QVSearchResult> results);
+    // Set while the file is searched again.
+    bool active() const { return _active; }
+    void setActive(bool active) { _active = active; }
+
+    // The 16-point icon of the file on disk, or the generic document icon when it is gone.
+    void loadIcon();
+
+private:
+    QVMultiFileSearchNode() = default;
+
+    std::shared_ptr<QVSearchDocument> _document;
+    QString _path;
+    QString _name;
+    QImage _icon;
+    QList<QVSearchResult> _searchResults;
+    bool _active = false;
+    NotificationCenter::Token _closeToken = 0;
+};

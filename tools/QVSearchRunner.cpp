@@ -1,0 +1,515 @@
+// The search runner's queues and its two workers.
+#include "tools/QVSearchRunner.h"
+
+#include "files/QVFileEnumerator.h"
+#include "files/QVRootFile.h"
+#include "platform/AtomicFile.h"
+#include "platform/MainQueue.h"
+#include "platform/QVError.h"
+#include "shell/FileEncodings.h"
+#include "tools/QVMultiFileSearchNode.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSet>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+struct SearchEntry {
+    QVSearch search;
+    quint64 batch = 0;
+    QString path;                                // one file, or the folder to walk
+    bool walk = false;
+    std::weak_ptr<QVSearchDocument> document;    // the open document searched instead of the file
+    QVFullTextSource::Handle text;
+    bool editor = false;                         // the document has an editor to search
+};
+
+// An open document searched in its editor, as the main thread saw it.
+struct OpenText {
+    std::weak_ptr<QVSearchDocument> document;
+    QVFullTextSource::Handle text;
+    bool editor = false;
+};
+
+struct ReplaceEntry {
+    QVSearch search;
+    quint64 batch = 0;
+    QString path;
+    std::weak_ptr<QVSearchDocument> document;
+    QList<QVRange> ranges;  // ascending, without overlaps
+};
+
+struct Worker {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
+};
+
+// The file's identity and contents as read: a write goes ahead only while they still hold.
+struct DiskStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    bool operator==(const DiskStamp& o) const {
+        return device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
+    }
+};
+
+bool stampOf(const QString& path, DiskStamp* stamp, bool* regular) {
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return false;
+    *regular = S_ISREG(st.st_mode);
+    *stamp = {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+    return true;
+}
+
+QByteArray byteOrderMark(const QByteArray& data) {
+    for (const char* mark : {"\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF"})
+        if (data.startsWith(mark)) return QByteArray(mark);
+    return {};
+}
+
+// The text's bytes in the encoding with the original's byte-order mark; nothing when the text
+// does not survive the trip (a character the encoding cannot hold).
+std::optional<QByteArray> encodeBack(const QString& text, QVStringEncoding encoding, const QByteArray& mark) {
+    QVStringEncoding used = encoding;
+    auto bytes = FileEncodings::dataUsingEncoding(text, &used);
+    if (!bytes || used != encoding) return std::nullopt;
+    const QByteArray ownMark = byteOrderMark(*bytes);
+    if (ownMark != mark) {
+        if (!ownMark.isEmpty()) return std::nullopt;  // a byte order the file did not have
+        bytes->prepend(mark);
+    }
+    QVStringEncoding again = encoding;
+    QVError error;
+    const auto back = FileEncodings::createWithData(*bytes, QString(), &again, &error);
+    if (!back || again != encoding || error.code() == FileEncodings::FallbackEncodingError || *back != text)
+        return std::nullopt;
+    return bytes;
+}
+
+bool isSingleByteOrUTF8(QVStringEncoding encoding) {
+    const QString name = FileEncodings::stringFromEncoding(encoding);
+    return !name.contains(QLatin1String("16")) && !name.contains(QLatin1String("32")) &&
+           encoding != TextEncoding::UTF16;
+}
+
+// The chosen ranges that are still exactly a match of the search in the text, replaced; the
+// count of those replaced.
+qsizetype replaceVerified(const QVSearch& search, const QList<QVRange>& ranges, QString& text) {
+    QSet<QPair<qint64, qint64>> matches;
+    for (const QVSearchResult& match : search.findAllForString(text, false))
+        matches.insert({match.range().location, match.range().length});
+    QString out;
+    qint64 copied = 0;
+    qsizetype count = 0;
+    for (const QVRange& range : ranges) {
+        if (range.location < copied || !matches.contains({range.location, range.length})) continue;
+        out += QStringView(text).mid(copied, range.location - copied);
+        out += search.replacementForString(text.mid(range.location, range.length));
+        copied = range.location + range.length;
+        ++count;
+    }
+    if (count == 0) return 0;
+    out += QStringView(text).mid(copied);
+    text = std::move(out);
+    return count;
+}
+
+}  // namespace
+
+struct QVSearchRunner::State : std::enable_shared_from_this<State> {
+    // Main thread only.
+    QVSearchRunnerDelegate* delegate = nullptr;
+    std::shared_ptr<QVSearchScopes> scopes;
+
+    // Guarded by lock.
+    std::mutex lock;
+    std::deque<SearchEntry> searchQueue;
+    std::deque<ReplaceEntry> replaceQueue;
+    bool runningSearch = false;
+    bool runningReplace = false;
+    quint64 searchBatch = 0, replaceBatch = 0;
+    // Entries of batches below these were stopped.
+    quint64 searchStoppedBelow = 0, replaceStoppedBelow = 0;
+    std::function<void(const QString&)> replaceHook;
+    std::vector<Worker> workers;  // main thread only
+
+    bool searchStopped(quint64 batch) {
+        std::lock_guard guard(lock);
+        return batch < searchStoppedBelow;
+    }
+
+    void startWorker(void (State::*body)()) {
+        // Workers that ended are joined here, never one still waiting for the main thread.
+        std::erase_if(workers, [](Worker& w) {
+            if (!w.done->load()) return false;
+            w.thread.join();
+            return true;
+        });
+        Worker worker;
+        worker.thread = std::thread([self = shared_from_this(), body, done = worker.done] {
+            (self.get()->*body)();
+            done->store(true);
+        });
+        workers.push_back(std::move(worker));
+    }
+
+    // Delegate calls: on the main thread, waiting, and never once the runner is gone.
+    void onMain(const std::function<void(QVSearchRunnerDelegate&)>& call) {
+        MainQueue::postAndWait([this, &call] {
+            if (delegate) call(*delegate);
+        });
+    }
+
+    void searchBody();
+    void replaceBody();
+    void searchFile(const SearchEntry& entry, const QString& path, const OpenText& open);
+    void walk(const SearchEntry& entry);
+    void replaceFile(const ReplaceEntry& entry);
+    void report(QVReplaceReport report) {
+        onMain([&](QVSearchRunnerDelegate& d) { d.didReplaceInPath(report); });
+    }
+};
+
+QVSearchRunner::QVSearchRunner(QVSearchRunnerDelegate* delegate, std::shared_ptr<QVSearchScopes> scopes)
+    : _state(std::make_shared<State>()) {
+    _state->delegate = delegate;
+    _state->scopes = scopes ? std::move(scopes) : std::make_shared<QVSearchScopes>();
+}
+
+QVSearchRunner::~QVSearchRunner() {
+    cancel();
+    _state->delegate = nullptr;
+    MainQueue::runUntil(
+        [this] {
+            return std::all_of(_state->workers.begin(), _state->workers.end(),
+                               [](const Worker& w) { return w.done->load(); });
+        },
+        std::chrono::hours(1));
+    for (Worker& worker : _state->workers) worker.thread.join();
+    _state->workers.clear();
+}
+
+void QVSearchRunner::setScopes(std::shared_ptr<QVSearchScopes> scopes) {
+    _state->scopes = scopes ? std::move(scopes) : std::make_shared<QVSearchScopes>();
+}
+
+void QVSearchRunner::setReplaceHook(std::function<void(const QString&)> hook) {
+    std::lock_guard guard(_state->lock);
+    _state->replaceHook = std::move(hook);
+}
+
+bool QVSearchRunner::runningSeach() const {
+    std::lock_guard guard(_state->lock);
+    return _state->runningSearch;
+}
+
+bool QVSearchRunner::runningReplace() const {
+    std::lock_guard guard(_state->lock);
+    return _state->runningReplace;
+}
+
+void QVSearchRunner::cancel() {
+    std::lock_guard guard(_state->lock);
+    _state->searchStoppedBelow = _state->searchBatch + 1;
+    _state->replaceStoppedBelow = _state->replaceBatch + 1;
+}
+
+void QVSearchRunner::runSearch(const QVSearch& search, int mode) {
+    State& s = *_state;
+    std::vector<SearchEntry> entries;
+    auto documentEntry = [&](const std::shared_ptr<QVSearchDocument>& document) {
+        if (!document) return;
+        SearchEntry entry;
+        entry.search = search;
+        entry.path = document->fileName().isEmpty() ? document->displayName() : document->fileName();
+        entry.document = document;
+        entry.text = document->textSource();
+        entry.editor = entry.text.get() != nullptr;
+        entries.push_back(std::move(entry));
+    };
+    auto pathEntry = [&](const QString& path, bool walk) {
+        SearchEntry entry;
+        entry.search = search;
+        entry.path = path;
+        entry.walk = walk;
+        entries.push_back(std::move(entry));
+    };
+    switch (mode) {
+    case 0: documentEntry(s.scopes->frontDocument()); break;
+    case 1:
+        if (const QString root = s.scopes->frontProjectRootPath(); !root.isEmpty()) pathEntry(root, true);
+        break;
+    case 2:
+        for (const auto& document : s.scopes->openDocuments()) documentEntry(document);
+        break;
+    case 3:
+        if (s.delegate) {
+            for (const QString& path : s.delegate->pathsForSpecificFiles())
+                if (!path.isEmpty()) pathEntry(path, QFileInfo(path).isDir());
+        }
+        break;
+    default: break;
+    }
+    if (entries.empty()) {
+        if (s.delegate) s.delegate->didFinishAllSearches();
+        return;
+    }
+    bool start = false;
+    {
+        std::lock_guard guard(s.lock);
+        const quint64 batch = ++s.searchBatch;
+        for (SearchEntry& entry : entries) {
+            entry.batch = batch;
+            s.searchQueue.push_back(std::move(entry));
+        }
+        start = !std::exchange(s.runningSearch, true);
+    }
+    if (start) s.startWorker(&State::searchBody);
+}
+
+void QVSearchRunner::runSearch(const QVSearch& search, const std::shared_ptr<QVSearchDocument>& document) {
+    if (!document) return;
+    State& s = *_state;
+    SearchEntry entry;
+    entry.search = search;
+    entry.path = document->fileName().isEmpty() ? document->displayName() : document->fileName();
+    entry.document = document;
+    entry.text = document->textSource();
+    entry.editor = entry.text.get() != nullptr;
+    bool start = false;
+    {
+        std::lock_guard guard(s.lock);
+        entry.batch = ++s.searchBatch;
+        s.searchQueue.push_back(std::move(entry));
+        start = !std::exchange(s.runningSearch, true);
+    }
+    if (start) s.startWorker(&State::searchBody);
+}
+
+void QVSearchRunner::runSearch(const QVSearch& search, const QList<QVSearchResult>& replaces) {
+    State& s = *_state;
+    // One entry per file, in the order the files first appear; each file's ranges ascending.
+    std::vector<ReplaceEntry> entries;
+    QHash<QVMultiFileSearchNode*, size_t> entryOfNode;
+    for (const QVSearchResult& result : replaces) {
+        const auto node = result.parentAs<QVMultiFileSearchNode>();
+        if (!node) continue;
+        auto it = entryOfNode.find(node.get());
+        if (it == entryOfNode.end()) {
+            ReplaceEntry entry;
+            entry.search = search;
+            entry.path = node->path();
+            entry.document = node->document();
+            entries.push_back(std::move(entry));
+            it = entryOfNode.insert(node.get(), entries.size() - 1);
+        }
+        entries[*it].ranges << result.range();
+    }
+    for (ReplaceEntry& entry : entries) {
+        std::sort(entry.ranges.begin(), entry.ranges.end(),
+                  [](const QVRange& a, const QVRange& b) { return a.location < b.location; });
+        entry.ranges.erase(std::unique(entry.ranges.begin(), entry.ranges.end(),
+                                       [](const QVRange& a, const QVRange& b) {
+                                           return a.location == b.location && a.length == b.length;
+                                       }),
+                           entry.ranges.end());
+    }
+    if (entries.empty()) {
+        if (s.delegate) s.delegate->didFinishAllReplaces();
+        return;
+    }
+    bool start = false;
+    {
+        std::lock_guard guard(s.lock);
+        const quint64 batch = ++s.replaceBatch;
+        for (ReplaceEntry& entry : entries) {
+            entry.batch = batch;
+            s.replaceQueue.push_back(std::move(entry));
+        }
+        start = !std::exchange(s.runningReplace, true);
+    }
+    if (start) s.startWorker(&State::replaceBody);
+}
+
+void QVSearchRunner::State::searchBody() {
+    // Searching stays in the background of typing: a nicer thread (Linux sets it per thread).
+    ::setpriority(PRIO_PROCESS, pid_t(::syscall(SYS_gettid)), 10);
+    for (;;) {
+        SearchEntry entry;
+        {
+            std::lock_guard guard(lock);
+            // Stopped batches go whole; entries queued after the stop stay.
+            while (!searchQueue.empty() && searchQueue.front().batch < searchStoppedBelow) searchQueue.pop_front();
+            if (searchQueue.empty()) {
+                runningSearch = false;
+                break;
+            }
+            entry = std::move(searchQueue.front());
+            searchQueue.pop_front();
+        }
+        if (entry.walk) walk(entry);
+        else searchFile(entry, entry.path, {entry.document, entry.text, entry.editor});
+    }
+    onMain([](QVSearchRunnerDelegate& d) { d.didFinishAllSearches(); });
+}
+
+void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& path, const OpenText& open) {
+    onMain([&](QVSearchRunnerDelegate& d) { d.willRunSearchForPath(path); });
+    QList<QVSearchResult> results;
+    if (open.editor) {
+        results = entry.search.findAllForTextView(open.text, true);
+    } else {
+        QVStringEncoding encoding = 0;
+        results = entry.search.findAllForPath(path, &encoding, true);
+    }
+    onMain([&](QVSearchRunnerDelegate& d) { d.didRunSearchForPath(path, open.document.lock(), results); });
+}
+
+void QVSearchRunner::State::walk(const SearchEntry& entry) {
+    // The open documents once per walk: a file open in an editor is searched in the editor.
+    QHash<QString, OpenText> open;
+    MainQueue::postAndWait([&] {
+        for (const auto& document : scopes->openDocuments()) {
+            if (!document || document->fileName().isEmpty()) continue;
+            const auto text = document->textSource();
+            open.insert(document->fileName(), {document, text, text.get() != nullptr});
+        }
+    });
+    const auto root = QVRootFile::create(entry.path, false);
+    QVFileEnumerator enumerator(root);
+    enumerator.nextObject();  // the folder itself
+    while (auto file = enumerator.nextObject()) {
+        if (searchStopped(entry.batch)) break;
+        if (file->isFolder() || !file->contentAvailable(false) || !file->isTextFile()) continue;
+        const QString path = file->path();
+        const auto it = open.constFind(path);
+        searchFile(entry, path, it != open.constEnd() ? *it : OpenText());
+    }
+}
+
+void QVSearchRunner::State::replaceBody() {
+    for (;;) {
+        ReplaceEntry entry;
+        {
+            std::lock_guard guard(lock);
+            while (!replaceQueue.empty() && replaceQueue.front().batch < replaceStoppedBelow) replaceQueue.pop_front();
+            if (replaceQueue.empty()) {
+                runningReplace = false;
+                break;
+            }
+            entry = std::move(replaceQueue.front());
+            replaceQueue.pop_front();
+        }
+        replaceFile(entry);
+    }
+    onMain([](QVSearchRunnerDelegate& d) { d.didFinishAllReplaces(); });
+}
+
+void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
+    QVReplaceReport result;
+    result.path = entry.path;
+    std::function<void(const QString&)> hook;
+    {
+        std::lock_guard guard(lock);
+        hook = replaceHook;
+    }
+
+    // The document open now, which may not be the one the search saw: a file opened since is
+    // changed in its editor, never under it on disk.
+    std::weak_ptr<QVSearchDocument> document;
+    bool inEditor = false;
+    QString text;
+    quint64 revision = 0;
+    QVStringEncoding documentEncoding = 0;
+    MainQueue::postAndWait([&] {
+        auto open = entry.document.lock();
+        if (!open) open = scopes->documentForPath(entry.path);
+        if (!open) return;
+        document = open;
+        documentEncoding = open->encoding();
+        if (auto* source = open->textSource().get()) {
+            source->fillStringWithFullString(text);
+            revision = open->revision();
+            inEditor = true;
+        }
+    });
+
+    if (inEditor) {
+        if (hook) hook(entry.path);
+        result.inEditor = true;
+        result.count = replaceVerified(entry.search, entry.ranges, text);
+        if (result.count == 0) {
+            result.reason = QStringLiteral("No chosen match is still in place");
+            report(result);
+            return;
+        }
+        // The editor's text goes without waiting; the report follows from the main thread, in
+        // order before the batch's end.
+        MainQueue::post([self = shared_from_this(), document, text = std::move(text), revision, result]() mutable {
+            const auto open = document.lock();
+            if (open && open->applyReplaceAll(text, revision)) {
+                result.outcome = QVReplaceReport::Replaced;
+            } else {
+                result.reason = QStringLiteral("The text was edited while it was replaced");
+                result.count = 0;
+            }
+            if (self->delegate) self->delegate->didReplaceInPath(result);
+        });
+        return;
+    }
+
+    auto fail = [&](QVReplaceReport::Outcome outcome, const QString& reason) {
+        result.outcome = outcome;
+        result.reason = reason;
+        result.count = 0;
+        report(result);
+    };
+    DiskStamp before;
+    bool regular = false;
+    if (!stampOf(entry.path, &before, &regular)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file is gone"));
+    if (!regular) return fail(QVReplaceReport::Skipped, QStringLiteral("Not a regular file"));
+    QFile file(entry.path);
+    if (!file.open(QIODevice::ReadOnly)) return fail(QVReplaceReport::Failed, file.errorString());
+    const QByteArray data = file.readAll();
+    file.close();
+    QVStringEncoding encoding = documentEncoding;
+    QVError readNotice;
+    auto read = FileEncodings::createWithData(data, entry.path, &encoding, &readNotice);
+    if (!read || readNotice.code() == FileEncodings::FallbackEncodingError)
+        return fail(QVReplaceReport::Skipped, QStringLiteral("The file is not valid in its encoding"));
+    if (isSingleByteOrUTF8(encoding) && data.contains('\0'))
+        return fail(QVReplaceReport::Skipped, QStringLiteral("A binary file"));
+    const QByteArray mark = byteOrderMark(data);
+    const auto same = encodeBack(*read, encoding, mark);
+    if (!same || *same != data)
+        return fail(QVReplaceReport::Skipped, QStringLiteral("The file would not be written back as it was read"));
+    text = std::move(*read);
+    const qsizetype count = replaceVerified(entry.search, entry.ranges, text);
+    if (count == 0) return fail(QVReplaceReport::Skipped, QStringLiteral("No chosen match is still in place"));
+    const auto bytes = encodeBack(text, encoding, mark);
+    if (!bytes) return fail(QVReplaceReport::Skipped, QStringLiteral("The new text does not fit the file's encoding"));
+    if (hook) hook(entry.path);
+    DiskStamp now;
+    if (!stampOf(entry.path, &now, &regular)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file is gone"));
+    if (!(now == before)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file changed while it was replaced"));
+    QVError error;
+    if (!AtomicFile::write(entry.path, *bytes, &error)) return fail(QVReplaceReport::Failed, error.localizedDescription());
+    result.outcome = QVReplaceReport::Replaced;
+    result.count = count;
+    report(result);
+}

@@ -1,0 +1,40 @@
+// What the multi-file find window hears from its search runner.
+#pragma once
+
+#include "shell/QVSearchResult.h"
+#include "tools/QVSearchDocument.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+// How one file of a replace ended.
+struct QVReplaceReport {
+    enum Outcome { Replaced, Skipped, Failed };
+    QString path;
+    Outcome outcome = Skipped;
+    qsizetype count = 0;   // matches replaced
+    bool inEditor = false;  // the open editor's text was changed, not the file
+    QString reason;        // why a file was skipped or failed
+};
+
+// Every call is made on the main thread; the runner's worker waits for it to return.
+class QVSearchRunnerDelegate {
+public:
+    virtual ~QVSearchRunnerDelegate() = default;
+    // A file is about to be searched (again).
+    virtual void willRunSearchForPath(const QString& path) = 0;
+    // One file's matches, possibly none; the document is the open one searched, if any.
+    virtual void didRunSearchForPath(const QString& path, const std::shared_ptr<QVSearchDocument>& document,
+                                     const QList<QVSearchResult>& results) = 0;
+    // The searches queued so far are done, stopped, or there was nothing to search.
+    virtual void didFinishAllSearches() = 0;
+    // One file of a replace: replaced, skipped (and why) or failed (and why).
+    virtual void didReplaceInPath(const QVReplaceReport& report) = 0;
+    // The replaces queued so far are done or stopped; every file was reported before.
+    virtual void didFinishAllReplaces() = 0;
+    // The chosen files and folders of the specific-files scope; asked while a scope is expanded.
+    virtual QStringList pathsForSpecificFiles() = 0;
+};
