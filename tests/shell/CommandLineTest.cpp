@@ -2,6 +2,10 @@
 #include "platform/AppBundle.h"
 #include "platform/Process.h"
 
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 TEST(CommandLine, HelpAndVersionAreAnsweredWithoutADisplay) {
@@ -26,4 +30,30 @@ TEST(CommandLine, HelpAndVersionAreAnsweredWithoutADisplay) {
         EXPECT_TRUE(result.succeeded()) << result.standardError.toStdString();
         EXPECT_TRUE(QString::fromUtf8(result.standardOutput).contains(c.output)) << result.standardOutput.toStdString();
     }
+}
+
+// scripts/install-desktop makes the built executable the desktop's handler of qvdt: links, with
+// a launcher entry the desktop's own validator accepts.
+TEST(CommandLine, DesktopEntryInstallsAndHandlesQvdtLinks) {
+    const QString source = QFileInfo(QStringLiteral(QORVEL_SOURCE_RESOURCES)).absolutePath();
+    const QString build = QFileInfo(QFileInfo(QStringLiteral(QORVEL_EXECUTABLE)).absolutePath()).absolutePath();
+    QTemporaryDir home;
+    ProcessOptions options;
+    options.timeoutMs = 60000;
+    options.extraEnvironment = {"XDG_DATA_HOME=" + home.filePath("data"), "XDG_CONFIG_HOME=" + home.filePath("config"),
+                                "QORVEL_BUILD_DIR=" + build, "XDG_CURRENT_DESKTOP=", "DE="};
+    const ProcessResult installed = Process::run(source + QStringLiteral("/scripts/install-desktop"), {}, options);
+    ASSERT_TRUE(installed.succeeded()) << installed.standardError.toStdString();
+    const QString entry = home.filePath(QStringLiteral("data/applications/com.qorvel.Qorvel.desktop"));
+    for (const QString& file : {source + QStringLiteral("/resources/desktop/com.qorvel.Qorvel.desktop"), entry}) {
+        const ProcessResult valid = Process::run(QStringLiteral("desktop-file-validate"), {file}, options);
+        EXPECT_TRUE(valid.succeeded() && valid.standardOutput.isEmpty()) << valid.standardOutput.toStdString();
+    }
+    QFile launcher(entry);
+    ASSERT_TRUE(launcher.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(launcher.readAll());
+    EXPECT_TRUE(text.contains(QStringLiteral("Exec=\"%1\" %U").arg(QStringLiteral(QORVEL_EXECUTABLE)))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("x-scheme-handler/qvdt;")));
+    const ProcessResult handler = Process::run(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"), QStringLiteral("x-scheme-handler/qvdt")}, options);
+    EXPECT_EQ(QString::fromUtf8(handler.standardOutput).trimmed(), QStringLiteral("com.qorvel.Qorvel.desktop")) << handler.standardError.toStdString();
 }
