@@ -1,21 +1,30 @@
-// Entry point: answers --help and --version on the command line; otherwise starts the application
-// with the bundle's identity, writes the factory settings and opens a window for each file named
-// on the command line (one untitled window without).
+// Entry point: answers --help and --version on the command line; otherwise hands the files and
+// qvdt: addresses to the Qorvel already running for this user and display, or becomes that
+// instance: starts the application with the bundle's identity, writes the factory settings, runs
+// the start-up items and opens a window for each file named (one untitled window without).
 #include "editor/windows/QVSingleFileWindowController.h"
+#include "editor/HTMLView.h"
 #include "platform/AppBundle.h"
+#include "platform/MainQueue.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
+#include "platform/QVInstanceChannel.h"
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
+#include "shell/QVStartupItemsController.h"
+#include "shell/QVURLHandlerCommand.h"
 #include "shell/app/FolderWindow.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDir>
 #include <QFileInfo>
+#include <QMessageBox>
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -50,6 +59,64 @@ bool asksOnly(int argc, char** argv) {
     std::exit(0);
 }
 
+// The windows of this instance; they stay until the application quits.
+std::vector<std::unique_ptr<QMainWindow>>& windows() {
+    static std::vector<std::unique_ptr<QMainWindow>> open;
+    return open;
+}
+
+// The window already showing path (the same file under any spelling), if any.
+QVSingleFileWindowController* windowShowing(const QString& path) {
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    if (canonical.isEmpty()) return nullptr;
+    for (const auto& window : windows())
+        if (auto* fileWindow = dynamic_cast<QVSingleFileWindowController*>(window.get()))
+            if (QFileInfo(fileWindow->document()->fileName()).canonicalFilePath() == canonical) return fileWindow;
+    return nullptr;
+}
+
+// Opens one argument: a file or folder (relative to the folder the request came from), a site
+// address, or a qvdt: address whose range is selected in the file it names.
+void openArgument(const QString& argument, const QString& workingDirectory) {
+    if (argument.startsWith(QLatin1String("qvdt:"))) {
+        const std::optional<QVURLHandlerCommand::Request> request = QVURLHandlerCommand::parse(argument);
+        if (!request || request->file.isEmpty()) return;
+        openArgument(request->file, workingDirectory);
+        QVSingleFileWindowController* window = windowShowing(QDir(workingDirectory).absoluteFilePath(request->file));
+        HTMLView* view = window ? window->currentTextView() : nullptr;
+        if (view && request->range) {
+            const QVRange range = QVURLHandlerCommand::clampedRange(*request->range, view->length());
+            view->setSelectedRange(range);
+            view->scrollRangeToVisible(range);
+        }
+        return;
+    }
+    if (FolderWindow::isSiteAddress(argument)) {
+        windows().push_back(std::make_unique<FolderWindow>(argument));
+    } else {
+        const QString path = argument.isEmpty() ? argument : QDir(workingDirectory).absoluteFilePath(argument);
+        if (!path.isEmpty() && !QFileInfo::exists(path)) {
+            // A name that is not there opens nothing; it says so instead of an empty window.
+            auto* box = new QMessageBox(QMessageBox::Warning, QVLocalized(QStringLiteral("File not found")),
+                                        QVLocalized(QStringLiteral("The file \u201c%1\u201d does not exist.")).arg(path));
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->show();
+            return;
+        }
+        if (QVSingleFileWindowController* shown = windowShowing(path)) {
+            shown->show();
+            shown->raise();
+            shown->activateWindow();
+            return;
+        }
+        if (QFileInfo(path).isDir()) windows().push_back(std::make_unique<FolderWindow>(path));
+        else windows().push_back(std::make_unique<QVSingleFileWindowController>(std::make_unique<QVSingleFileDocument>(path)));
+    }
+    windows().back()->show();
+    windows().back()->raise();
+    windows().back()->activateWindow();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -60,19 +127,26 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     nameApplication();
     QApplication::setDesktopFileName(AppBundle::main().bundleIdentifier());
-    Defaults::resetDefaults();
+    const QStringList arguments = QApplication::arguments().mid(1);
 
-    std::vector<std::unique_ptr<QMainWindow>> windows;
-    QStringList paths = QApplication::arguments().mid(1);
-    if (paths.isEmpty()) paths << QString();
-    for (const QString& path : paths) {
-        // A folder or a site address opens as a file tree until projects arrive.
-        if (!path.isEmpty() && (QFileInfo(path).isDir() || FolderWindow::isSiteAddress(path))) windows.push_back(std::make_unique<FolderWindow>(path));
-        else windows.push_back(std::make_unique<QVSingleFileWindowController>(std::make_unique<QVSingleFileDocument>(path)));
-        windows.back()->show();
-    }
+    QVInstanceChannel channel;
+    if (channel.claimOrHand(arguments, QDir::currentPath()) == QVInstanceChannel::Role::Handed) return 0;
+    QObject::connect(&channel, &QVInstanceChannel::argumentsReceived, [](const QStringList& received, const QString& folder) {
+        for (const QString& argument : received) openArgument(argument, folder);
+    });
+
+    Defaults::resetDefaults();
+    for (const QString& argument : arguments.isEmpty() ? QStringList{QString()} : arguments)
+        openArgument(argument, QDir::currentPath());
+
+    // The start-up items run off the main thread; the wizard shows only when a check needs the user.
+    std::thread([] {
+        if (QVStartupItemsController::sharedController().needsDisplay())
+            MainQueue::post([] { QVStartupItemsController::sharedController().showWindow(); });
+    }).detach();
+
     const int status = app.exec();
-    windows.clear();
+    windows().clear();
     UserDefaults::standard().synchronize();
     return status;
 }
