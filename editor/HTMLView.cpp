@@ -1,5 +1,6 @@
 // The editor view of one text document.
 #include "editor/HTMLView.h"
+#include "editor/HTMLViewFind.h"
 
 #include "editor/HTMLViewTypingAids.h"
 #include "editor/QVEditorNotifications.h"
@@ -133,6 +134,8 @@ void HTMLView::updateAttributes() {
 
 void HTMLView::setActive(bool flag) {
     QVSyntaxHighlightingTextView::setActive(flag);
+    // The find panel acts on the editor in front.
+    if (flag) HTMLViewFind::perform(*this, HTMLViewFind::Action::Bind);
     if (flag && _updateAttributesOnActivate) {
         configureTextView(false);
         _updateAttributesOnActivate = false;

@@ -132,6 +132,9 @@ public:
     void selectLine(qint64 a, qint64 b);
     // gotoLine() of the number in text, when there is text.
     Q_INVOKABLE void gotoLineFromString(const QString& text);
+    // The toolbar's quick search (HTMLViewFind): the field's text changed, and Return in it.
+    Q_INVOKABLE void quickSearch(const QString& string);
+    Q_INVOKABLE void quickSearchAgain(const QString& string);
     // Selects the line that holds position, without expanding anything (the gutter's click).
     void selectLineForGlyphIndex(qint64 position);
     void selectLineForGlyphIndex(qint64 index, QVLineNumberingRulerView*) override { selectLineForGlyphIndex(index); }

@@ -151,3 +151,7 @@ void HTMLViewFind::applyReplaceAll(HTMLView& view, const QString& text) {
     view.undoableSetString(text, QVLocalized(QStringLiteral("Replace All")));
     view.viewport()->update();
 }
+
+void HTMLView::quickSearch(const QString& string) { HTMLViewFind::quickSearch(*this, string); }
+
+void HTMLView::quickSearchAgain(const QString& string) { HTMLViewFind::quickSearchAgain(*this, string); }

@@ -2,6 +2,7 @@
 #include "editor/windows/QVDocumentWindowController.h"
 
 #include "editor/HTMLView.h"
+#include "editor/HTMLViewFind.h"
 #include "editor/QVFileDocument.h"
 #include "editor/QVFileDocumentDelegate.h"
 #include "editor/QVFilePropertiesController.h"
@@ -347,6 +348,27 @@ void QVDocumentWindowController::buildMenus() {
         action->setShortcutContext(Qt::WidgetShortcut);
         connect(action, &QAction::triggered, this, [this, command = item.command] {
             if (HTMLView* view = currentTextView()) (view->*command)();
+        });
+    }
+    // Find: the editor's commands through the shared find panel, which each binds to its
+    // editor first, so they work while the panel is hidden.
+    QMenu* find = edit->addMenu(QVLocalized(QStringLiteral("Find")));
+    const struct {
+        const char* title;
+        QKeySequence key;
+        HTMLViewFind::Action action;
+    } finds[] = {
+        {"Find\u2026", QKeySequence(QKeySequence::Find), HTMLViewFind::Action::SingleFileFind},
+        {"Find Next", QKeySequence(QKeySequence::FindNext), HTMLViewFind::Action::FindNext},
+        {"Find Previous", QKeySequence(QKeySequence::FindPrevious), HTMLViewFind::Action::FindPrevious},
+        {"Replace and Find", QKeySequence(), HTMLViewFind::Action::ReplaceAndFind},
+        {"Use Selection for Find", QKeySequence(Qt::CTRL | Qt::Key_E), HTMLViewFind::Action::FindUsingSelection},
+    };
+    for (const auto& item : finds) {
+        QAction* action = find->addAction(QVLocalized(QString::fromUtf8(item.title)));
+        action->setShortcut(item.key);
+        connect(action, &QAction::triggered, this, [this, command = item.action] {
+            if (HTMLView* view = currentTextView()) HTMLViewFind::perform(*view, command);
         });
     }
     edit->setEnabled(currentTextView());

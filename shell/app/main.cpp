@@ -14,6 +14,7 @@
 #include "shell/QVStartupItemsController.h"
 #include "shell/QVURLHandlerCommand.h"
 #include "shell/app/FolderWindow.h"
+#include "tools/QVSingleFileSearchController.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -125,6 +126,7 @@ int main(int argc, char** argv) {
     if (asksOnly(argc, argv)) answer(argc, argv);
 
     QApplication app(argc, argv);
+    QVSingleFileSearchController::install();
     nameApplication();
     QApplication::setDesktopFileName(AppBundle::main().bundleIdentifier());
     const QStringList arguments = QApplication::arguments().mid(1);

@@ -6,6 +6,7 @@
 #include "editor/QVBeep.h"
 #include "editor/QVFileView.h"
 #include "platform/QVError.h"
+#include "platform/QVPerform.h"
 #include "platform/UserDefaults.h"
 #include "tools/QVFindPasteboard.h"
 #include "tools/QVSingleFileSearchController.h"
@@ -173,6 +174,9 @@ TEST_F(SingleFileFindTest, QuickSearchRefinesInPlaceAndReportsMisses) {
     EXPECT_EQ(v->selectedRange(), QVRange(6, 4));
     EXPECT_EQ(errors->messages, (QStringList{"8 No match", "8 No more matches"}));
     EXPECT_EQ(beeps, 2);
+    // The toolbar's field reaches the view by the commands' names.
+    ASSERT_TRUE(QVPerform::tryToPerform(v.get(), "quickSearch", QStringLiteral("GAM")));
+    EXPECT_EQ(v->selectedRange(), QVRange(17, 3));
 }
 
 TEST_F(SingleFileFindTest, EditorCommandsReachTheSharedPanelAndItsWindow) {
