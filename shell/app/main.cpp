@@ -13,6 +13,7 @@
 #include "shell/Defaults.h"
 #include "shell/QVStartupItemsController.h"
 #include "shell/QVURLHandlerCommand.h"
+#include "shell/app/FileOpener.h"
 #include "shell/app/FolderWindow.h"
 #include "tools/QVSingleFileSearchController.h"
 
@@ -110,8 +111,15 @@ void openArgument(const QString& argument, const QString& workingDirectory) {
             shown->activateWindow();
             return;
         }
-        if (QFileInfo(path).isDir()) windows().push_back(std::make_unique<FolderWindow>(path));
-        else windows().push_back(std::make_unique<QVSingleFileWindowController>(std::make_unique<QVSingleFileDocument>(path)));
+        if (QFileInfo(path).isDir()) {
+            windows().push_back(std::make_unique<FolderWindow>(path));
+        } else if (!path.isEmpty() && UserDefaults::standard().boolForKey(QString::fromLatin1(QVUseTabs))) {
+            // With tabs a file opens as a tab (its own window, or the front one's).
+            FileOpener::open(path);
+            return;
+        } else {
+            windows().push_back(std::make_unique<QVSingleFileWindowController>(std::make_unique<QVSingleFileDocument>(path)));
+        }
     }
     windows().back()->show();
     windows().back()->raise();

@@ -1,0 +1,55 @@
+// Opening the command line's files.
+#include "shell/app/FileOpener.h"
+
+#include "editor/QVFileDocument.h"
+#include "editor/QVSingleFileDocument.h"
+#include "editor/windows/QVMultiFileDocument.h"
+#include "editor/windows/QVMultiFileWindowController.h"
+#include "editor/windows/QVSingleFileWindowController.h"
+#include "platform/UserDefaults.h"
+#include "shell/Defaults.h"
+#include "shell/app/FolderWindow.h"
+
+#include <QFileInfo>
+
+#include <memory>
+
+namespace {
+
+QMainWindow* shown(QMainWindow* window) {
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->show();
+    return window;
+}
+
+}  // namespace
+
+QMainWindow* FileOpener::open(const QString& path) {
+    // A folder or a site address opens as a file tree until projects arrive.
+    if (!path.isEmpty() && (QFileInfo(path).isDir() || FolderWindow::isSiteAddress(path)))
+        return shown(new FolderWindow(path));
+    const UserDefaults& defaults = UserDefaults::standard();
+    if (path.isEmpty() || !defaults.boolForKey(QString::fromLatin1(QVUseTabs)))
+        return shown(new QVSingleFileWindowController(std::make_unique<QVSingleFileDocument>(path)));
+    const QList<QVMultiFileDocument*> containers = QVMultiFileDocument::openContainers();
+    for (QVMultiFileDocument* container : containers) {
+        if (QVFileDocument* open = container->documentForPath(path)) {
+            QVMultiFileWindowController* window = container->windowController();
+            window->activateDocument(open);
+            window->raise();
+            window->activateWindow();
+            return window;
+        }
+    }
+    // The front tabbed window takes the file as a new tab.
+    if (defaults.integerForKey(QString::fromLatin1(QVHowToOpenFiles)) == 1 && !containers.isEmpty()) {
+        QVMultiFileDocument* front = containers.last();
+        if (QVMultiFileWindowController* window = front->windowController()) {
+            front->openFileAtPath(path);
+            window->raise();
+            window->activateWindow();
+            return window;
+        }
+    }
+    return QVMultiFileDocument::openWindow(path);
+}
