@@ -78,20 +78,20 @@ QVSingleFileWindowController* windowShowing(const QString& path) {
 }
 
 // Opens one argument: a file or folder (relative to the folder the request came from), a site
-// address, or a qvdt: address whose range is selected in the file it names.
-void openArgument(const QString& argument, const QString& workingDirectory) {
+// address, or a qvdt: address whose range is selected in the file it names. Answers the window
+// that shows it, with the file in front when it has tabs.
+QMainWindow* openArgument(const QString& argument, const QString& workingDirectory) {
     if (argument.startsWith(QLatin1String("qvdt:"))) {
         const std::optional<QVURLHandlerCommand::Request> request = QVURLHandlerCommand::parse(argument);
-        if (!request || request->file.isEmpty()) return;
-        openArgument(request->file, workingDirectory);
-        QVSingleFileWindowController* window = windowShowing(QDir(workingDirectory).absoluteFilePath(request->file));
+        if (!request || request->file.isEmpty()) return nullptr;
+        auto* window = dynamic_cast<QVDocumentWindowController*>(openArgument(request->file, workingDirectory));
         HTMLView* view = window ? window->currentTextView() : nullptr;
         if (view && request->range) {
             const QVRange range = QVURLHandlerCommand::clampedRange(*request->range, view->length());
             view->setSelectedRange(range);
             view->scrollRangeToVisible(range);
         }
-        return;
+        return window;
     }
     if (FolderWindow::isSiteAddress(argument)) {
         windows().push_back(std::make_unique<FolderWindow>(argument));
@@ -103,20 +103,19 @@ void openArgument(const QString& argument, const QString& workingDirectory) {
                                         QVLocalized(QStringLiteral("The file \u201c%1\u201d does not exist.")).arg(path));
             box->setAttribute(Qt::WA_DeleteOnClose);
             box->show();
-            return;
+            return nullptr;
         }
         if (QVSingleFileWindowController* shown = windowShowing(path)) {
             shown->show();
             shown->raise();
             shown->activateWindow();
-            return;
+            return shown;
         }
         if (QFileInfo(path).isDir()) {
             windows().push_back(std::make_unique<FolderWindow>(path));
         } else if (!path.isEmpty() && UserDefaults::standard().boolForKey(QString::fromLatin1(QVUseTabs))) {
             // With tabs a file opens as a tab (its own window, or the front one's).
-            FileOpener::open(path);
-            return;
+            return FileOpener::open(path);
         } else {
             windows().push_back(std::make_unique<QVSingleFileWindowController>(std::make_unique<QVSingleFileDocument>(path)));
         }
@@ -124,6 +123,7 @@ void openArgument(const QString& argument, const QString& workingDirectory) {
     windows().back()->show();
     windows().back()->raise();
     windows().back()->activateWindow();
+    return windows().back().get();
 }
 
 }  // namespace
