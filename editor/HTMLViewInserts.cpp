@@ -129,7 +129,7 @@ void HTMLView::insertUserScript(const std::shared_ptr<QVUserScriptContext>& scri
 }
 
 void HTMLView::performTidy(const std::shared_ptr<QVTidyOperationItem>& operation) {
-    if (operation && QVEditorToolSeams::tidyRunner()) QVEditorToolSeams::tidyRunner()(window(), operation, true);
+    if (operation && QVEditorToolSeams::tidyRunner()) QVEditorToolSeams::tidyRunner()(this, operation, true);
 }
 
 // --- Files --------------------------------------------------------------------------------------

@@ -1,12 +1,13 @@
 // What the editor's insert commands need of the editing tools that come later: user scripts
-// and the Tidy runner. Until the tools install their side, these commands do nothing.
+// and the Tidy runner, and the windows' Tools menu. Until the tools install their side, these
+// commands do nothing.
 #pragma once
 
 #include <functional>
 #include <memory>
 
 class HTMLView;
-class QWidget;
+class QMenu;
 
 // A user script as a menu item represents it.
 class QVUserScriptContext {
@@ -27,11 +28,22 @@ public:
 class QVEditorToolSeams {
 public:
     QVEditorToolSeams() = delete;
-    // Shows a Tidy run of operation on window for the one file in front (forceSingleFile).
-    using TidyRunner = std::function<void(QWidget* window, std::shared_ptr<QVTidyOperationItem> operation, bool forceSingleFile)>;
+    // Runs operation over the view's text (forceSingleFile: that file only, at once); the view
+    // names the file and the window the run reports on.
+    using TidyRunner = std::function<void(HTMLView* view, std::shared_ptr<QVTidyOperationItem> operation, bool forceSingleFile)>;
     static void setTidyRunner(TidyRunner runner) { tidyRunner() = std::move(runner); }
     static TidyRunner& tidyRunner() {
         static TidyRunner runner;
         return runner;
+    }
+
+    // Fills a document window's Tools menu (the HTML Tidy operations); frontView answers the
+    // editor in front when an item is chosen (none: no text in front). Without a builder the
+    // windows show no Tools menu.
+    using ToolsMenuBuilder = std::function<void(QMenu* tools, std::function<HTMLView*()> frontView)>;
+    static void setToolsMenuBuilder(ToolsMenuBuilder builder) { toolsMenuBuilder() = std::move(builder); }
+    static ToolsMenuBuilder& toolsMenuBuilder() {
+        static ToolsMenuBuilder builder;
+        return builder;
     }
 };

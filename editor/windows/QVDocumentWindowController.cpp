@@ -6,6 +6,7 @@
 #include "editor/QVFileDocument.h"
 #include "editor/QVFileDocumentDelegate.h"
 #include "editor/QVFilePropertiesController.h"
+#include "editor/QVEditorToolSeams.h"
 #include "editor/QVPrintOperation.h"
 #include "editor/windows/QVDocumentToolbarDelegate.h"
 #include "editor/windows/QVGotoLineWindowController.h"
@@ -391,6 +392,8 @@ void QVDocumentWindowController::buildMenus() {
     quickSearch->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_F));
     connect(quickSearch, &QAction::triggered, this, &QVDocumentWindowController::focusOnQuickSearch);
     connect(go, &QMenu::aboutToShow, this, [this, gotoLine] { gotoLine->setEnabled(currentTextView()); });
+    if (const auto& buildTools = QVEditorToolSeams::toolsMenuBuilder())
+        buildTools(menuBar()->addMenu(QVLocalized(QStringLiteral("Tools"))), [this] { return currentTextView(); });
     menuBar()->addMenu(QVLocalized(QStringLiteral("Window")));
     menuBar()->addMenu(QVLocalized(QStringLiteral("Help")));
 }

@@ -16,6 +16,7 @@
 #include "shell/app/FileOpener.h"
 #include "shell/app/FolderWindow.h"
 #include "tools/QVSingleFileSearchController.h"
+#include "tools/QVTidyRunner.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -135,6 +136,7 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     QVSingleFileSearchController::install();
+    QVTidyRunner::install();
     nameApplication();
     QApplication::setDesktopFileName(AppBundle::main().bundleIdentifier());
     const QStringList arguments = QApplication::arguments().mid(1);
