@@ -4,6 +4,7 @@
 
 #include "editor/HTMLViewTypingAids.h"
 #include "editor/QVEditorNotifications.h"
+#include "editor/QVLineNumberingRulerView.h"
 #include "languages/QVParser.h"
 #include "platform/QVTextLayoutManager.h"
 #include "platform/SystemLog.h"
@@ -24,6 +25,7 @@
 #include <QtDebug>
 
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -84,11 +86,14 @@ HTMLView::HTMLView(const QString& path, QWidget* parent) : QVSyntaxHighlightingT
     _lineBreakName = lineBreakNameFor(type);
     _escaped = _ignore = _updateAttributesOnActivate = false;
     setPath(path);
+    _gutter = new QVLineNumberingRulerView(this);
     _editorPrefsObserver = NotificationCenter::defaultCenter().addObserver(
         QString::fromLatin1(QorvelEditorPrefsChange), nullptr, [this](const Notification&) { updateAttributes(); });
 }
 
 HTMLView::~HTMLView() {
+    // The gutter reads this view; it goes while the view is still whole.
+    delete std::exchange(_gutter, nullptr);
     NotificationCenter::defaultCenter().removeObserver(_editorPrefsObserver);
     _interfaceDelegate.reset();
 }
@@ -96,6 +101,7 @@ HTMLView::~HTMLView() {
 void HTMLView::releaseAndDestroy() {
     _textStorage = std::make_shared<QVFoldingTextStorage>();
     setTextStorage(_textStorage);
+    if (_gutter) _gutter->textStorageReplaced();
 }
 
 // --- Configuration ----------------------------------------------------------------------------
@@ -447,6 +453,10 @@ void HTMLView::mousePressEvent(QMouseEvent* event) {
 }
 
 
+void HTMLView::textStorageEdited(const QVTextStorage::Edit& edit) {
+    QVSyntaxHighlightingTextView::textStorageEdited(edit);
+    if (_gutter) _gutter->textStorageEdited(edit);
+}
 
 QString HTMLView::stringForCopy(QVRange range) const { return _textStorage->fullStringInRange(range); }
 

@@ -26,6 +26,7 @@ class QVSnippet;
 class QVTidyOperationItem;
 class QVUserScriptContext;
 class QPainter;
+class QVLineNumberingRulerView;
 
 // The view is its own scroll area (the platform's editor widget); the gutter's place is its
 // left viewport margin. Positions are visible ones unless a method says otherwise: in the
@@ -68,6 +69,9 @@ public:
     // Editor preferences changed: applied now, or at the next activation while inactive.
     void updateAttributes();
     void setActive(bool flag) override;
+
+    // The line-number and folding gutter in the view's left margin; the view's own child.
+    QVLineNumberingRulerView* rulerView() const { return _gutter; }
 
     // --- Text ---------------------------------------------------------------------------------
     QVFoldingTextStorage& foldingStorage() const { return *_textStorage; }
@@ -232,6 +236,7 @@ protected:
     bool shouldChangeTextInRange(QVRange range, const QString& replacement) override;
     void didChangeText() override;
     void didChangeSelection() override;
+    void textStorageEdited(const QVTextStorage::Edit& edit) override;
     QString stringForCopy(QVRange range) const override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     // A double click on a collapsed region expands it; just after an opening bracket it selects
@@ -256,6 +261,7 @@ private:
     QString _lineBreak;
     QString _lineBreakName;
     std::shared_ptr<QVFoldingTextStorage> _textStorage;
+    QVLineNumberingRulerView* _gutter = nullptr;
     QVRange _changeRange = QVRange(0, 0);
     QVStringEncoding _encodingFromOpen = 0;
     bool _updateAttributesOnActivate = false;

@@ -1,0 +1,538 @@
+// The line-number and folding gutter of the editor.
+#include "editor/QVLineNumberingRulerView.h"
+
+#include "editor/QVFoldMarkerTextAttachment.h"
+#include "platform/QVTextView.h"
+#include "platform/UserDefaults.h"
+#include "shell/Defaults.h"
+
+#include <QApplication>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPixmap>
+#include <QScrollBar>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// The pictures every gutter shares, loaded by the first one.
+struct MarkerImages {
+    QPixmap open, closed, openBottom;
+    static const MarkerImages& shared() {
+        static const MarkerImages images = [] {
+            MarkerImages loaded;
+            auto load = [](const char* name) {
+                QPixmap pixmap;
+                const QString path = Defaults::pathForResource(QString::fromLatin1(name), QStringLiteral("png"), QStringLiteral("Images"));
+                if (!path.isEmpty()) pixmap.load(path);
+                return pixmap;
+            };
+            loaded.open = load("marker-open");
+            loaded.closed = load("marker-closed");
+            loaded.openBottom = load("marker-open-bottom");
+            return loaded;
+        }();
+        return images;
+    }
+};
+
+const QColor HoverColor = QColor::fromRgbF(205.0 / 255.0, 205.0 / 255.0, 205.0 / 255.0, 1.0);
+const QColor NumberColor = QColor(85, 85, 85);
+
+qint64 lineBreaksIn(const QString& text) {
+    qint64 breaks = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == u'\n') ++breaks;
+        else if (c == u'\r' && (i + 1 == text.size() || text.at(i + 1) != u'\n')) ++breaks;
+    }
+    return breaks;
+}
+
+const char* stateName(QVFoldMarkerState state) {
+    switch (state) {
+    case QVFoldMarkerState::Open: return "open";
+    case QVFoldMarkerState::End: return "end";
+    case QVFoldMarkerState::Collapsed: return "collapsed";
+    case QVFoldMarkerState::Other: return "other";
+    }
+    return "?";
+}
+
+}  // namespace
+
+QVLineNumberingRulerView::QVLineNumberingRulerView(QVTextView* textView)
+    : QWidget(textView), _textView(textView) {
+    _lineNumberFont = QApplication::font();
+    _lineNumberFont.setPointSizeF(8.0);
+    _lineNumberFont.setBold(true);
+    setMouseTracking(true);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setCursor(Qt::ArrowCursor);
+    const UserDefaults& defaults = UserDefaults::standard();
+    _codeFoldingEnabled = defaults.boolForKey(QString::fromLatin1(QVCodeFoldingEnabled));
+    _lineNumbersEnabled = defaults.boolForKey(QString::fromLatin1(QVLineNums));
+    _textView->installEventFilter(this);
+    _textView->viewport()->installEventFilter(this);
+    connect(_textView->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
+        clearHighlight();
+        update();
+    });
+    textStorageReplaced();
+    applyVisibility();
+}
+
+QVLineNumberingRulerView::~QVLineNumberingRulerView() = default;
+
+QVTextStorage& QVLineNumberingRulerView::storage() const { return _textView->textStorage(); }
+
+void QVLineNumberingRulerView::setDelegate(QVCodeFoldingDelegate* delegate) {
+    if (_delegate == delegate) return;
+    _delegate = delegate;
+    updateMarkers();
+}
+
+// --- Visibility and thickness -----------------------------------------------------------------
+
+void QVLineNumberingRulerView::setLineNumbersEnabled(bool flag) {
+    if (_lineNumbersEnabled == flag) return;
+    _lineNumbersEnabled = flag;
+    applyVisibility();
+}
+
+void QVLineNumberingRulerView::setCodeFoldingEnabled(bool flag) {
+    if (_codeFoldingEnabled == flag) return;
+    _codeFoldingEnabled = flag;
+    if (flag) updateMarkers();
+    else {
+        _foldMarkers.clear();
+        _foldMarkers.shrink_to_fit();
+        ++_markerRevision;
+    }
+    applyVisibility();
+}
+
+void QVLineNumberingRulerView::setRulerVisible(bool flag) {
+    _visible = flag;
+    adjustThickness();
+    placeInMargin();
+    update();
+}
+
+void QVLineNumberingRulerView::applyVisibility() { setRulerVisible(_lineNumbersEnabled || _codeFoldingEnabled); }
+
+void QVLineNumberingRulerView::adjustThickness() {
+    int thickness = 0;
+    if (_visible) {
+        thickness = DefaultThickness;
+        if (_lineNumbersEnabled) {
+            // The widest number is the last line's; digits all have about the same width.
+            const qint64 lines = storage().lineCount() + _hiddenLineBreaks;
+            const QFontMetricsF metrics(_lineNumberFont);
+            const qreal digits = metrics.horizontalAdvance(QString(QString::number(lines).size(), u'8'));
+            thickness = std::max(thickness, int(std::ceil(digits)) + (_codeFoldingEnabled ? 15 : 3) + 4);
+        }
+    }
+    if (thickness == _thickness && _textView->gutterWidth() == thickness) return;
+    _thickness = thickness;
+    _textView->setGutterWidth(thickness);
+    placeInMargin();
+    update();
+}
+
+void QVLineNumberingRulerView::placeInMargin() {
+    const QRect viewport = _textView->viewport()->geometry();
+    setGeometry(viewport.left() - _thickness, viewport.top(), _thickness, viewport.height());
+    setVisible(_thickness > 0);
+}
+
+// --- Following the text -----------------------------------------------------------------------
+
+void QVLineNumberingRulerView::textStorageReplaced() {
+    _hiddenRegions.clear();
+    _hiddenLineBreaks = 0;
+    updateHiddenRegions(QVRange(0, storage().length()), 0, false);
+    updateMarkers();
+    adjustThickness();
+    update();
+}
+
+void QVLineNumberingRulerView::textStorageEdited(const QVTextStorage::Edit& edit) {
+    const bool characters = edit.editedMask & QVTextStorage::EditedCharacters;
+    const bool regions = updateHiddenRegions(edit.editedRange, characters ? edit.changeInLength : 0, characters);
+    // Attributes alone change markers too: a region collapsed by attributes, or the parser
+    // that decides a line's folds arriving with the colouring after the text.
+    if (_codeFoldingEnabled && _delegate) updateMarkersForEdit(edit.editedRange, characters ? edit.changeInLength : 0);
+    // Numbers and markers repaint when the view does (see paintSignature()); collapsed regions
+    // change numbers below them even when nothing else on the screen changes.
+    if (characters || regions) adjustThickness();
+    if (regions) update();
+}
+
+bool QVLineNumberingRulerView::updateHiddenRegions(QVRange edited, qint64 change, bool characters) {
+    const QVTextStorage& text = storage();
+    const qint64 location = std::clamp<qint64>(edited.location, 0, text.length());
+    const qint64 newEnd = std::clamp<qint64>(edited.end(), location, text.length());
+    const qint64 oldEnd = characters ? newEnd - change : newEnd;
+    // Regions in the replaced text go; those after it move with it.
+    const auto first = std::lower_bound(_hiddenRegions.begin(), _hiddenRegions.end(), location,
+                                        [](const HiddenRegion& r, qint64 p) { return r.position < p; });
+    const auto last = std::lower_bound(first, _hiddenRegions.end(), oldEnd,
+                                       [](const HiddenRegion& r, qint64 p) { return r.position < p; });
+    std::vector<HiddenRegion> removed(first, last);
+    for (auto it = last; it != _hiddenRegions.end(); ++it) it->position += change;
+    // The regions of the new text.
+    std::vector<HiddenRegion> found;
+    for (qint64 p = location; p < newEnd;) {
+        QVRange run;
+        const std::shared_ptr<QVTextAttachment> attachment = text.attachmentAt(p, &run);
+        if (auto* region = dynamic_cast<QVFoldMarkerTextAttachment*>(attachment.get()))
+            found.push_back({p, lineBreaksIn(region->string())});
+        p = std::max(p + 1, run.end());
+    }
+    const bool changed = removed.size() != found.size() ||
+                         !std::equal(removed.begin(), removed.end(), found.begin(), [](const HiddenRegion& a, const HiddenRegion& b) {
+                             return a.position == b.position && a.lineBreaks == b.lineBreaks;
+                         });
+    if (!changed) return false;
+    for (const HiddenRegion& r : removed) _hiddenLineBreaks -= r.lineBreaks;
+    for (const HiddenRegion& r : found) _hiddenLineBreaks += r.lineBreaks;
+    const auto at = _hiddenRegions.erase(first, last);
+    _hiddenRegions.insert(at, found.begin(), found.end());
+    return true;
+}
+
+qint64 QVLineNumberingRulerView::hiddenLineBreaksIn(qint64 from, qint64 to) const {
+    qint64 breaks = 0;
+    auto it = std::lower_bound(_hiddenRegions.begin(), _hiddenRegions.end(), from,
+                               [](const HiddenRegion& r, qint64 p) { return r.position < p; });
+    for (; it != _hiddenRegions.end() && it->position < to; ++it) breaks += it->lineBreaks;
+    return breaks;
+}
+
+qint64 QVLineNumberingRulerView::hiddenLinesBefore(qint64 position) const { return hiddenLineBreaksIn(0, position); }
+
+void QVLineNumberingRulerView::updateMarkers() {
+    _foldMarkers.clear();
+    ++_markerRevision;
+    if (_codeFoldingEnabled && _delegate) updateMarkersForEdit(QVRange(0, storage().length()), 0);
+    update();
+}
+
+void QVLineNumberingRulerView::updateMarkersForEdit(QVRange edited, qint64 change) {
+    const QVTextStorage& text = storage();
+    const qint64 length = text.length();
+    const qint64 e = std::clamp<qint64>(edited.location, 0, length);
+    const qint64 end = std::clamp<qint64>(edited.end(), e, length);
+    // A line's break plays no part in its markers: a "\n" coming or going after a "\r"
+    // changes no line's text before the edit.
+    const qint64 firstLine = text.lineOfPosition(e);
+    const qint64 lastLine = text.lineOfPosition(end);
+    const qint64 touchedStart = text.lineStart(firstLine);
+    // The touched lines with their breaks; the last line of the text reaches past its end.
+    const qint64 touchedEnd = lastLine + 1 < text.lineCount() ? text.lineStart(lastLine + 1) : length + 1;
+
+    // Markers on the touched lines go; those after them move with the edit (those inside
+    // deleted text move to the edit, on a touched line). The markers before stay untouched.
+    const auto first = std::lower_bound(_foldMarkers.begin(), _foldMarkers.end(), touchedStart,
+                                        [](const QVFoldMarker& m, qint64 p) { return m.glyphIndex() < p; });
+    auto out = first;
+    for (auto it = first; it != _foldMarkers.end(); ++it) {
+        const qint64 g = it->glyphIndex();
+        qint64 moved = g;
+        if (change > 0 && g >= e) moved = g + change;
+        else if (change < 0 && g > e) moved = g < e - change ? e : g + change;
+        if (moved >= touchedStart && moved < touchedEnd) continue;
+        if (moved != g && (moved <= 0 || moved >= length)) continue;
+        it->setGlyphIndex(moved);
+        *out++ = *it;
+    }
+    const bool removedSome = out != _foldMarkers.end();
+    _foldMarkers.erase(out, _foldMarkers.end());
+
+    // The touched lines are asked again, line by line.
+    std::vector<QVFoldMarker> found;
+    for (qint64 line = firstLine; line <= lastLine; ++line) {
+        const qint64 start = text.lineStart(line);
+        const qint64 contentsEnd = text.lineContentsEnd(line);
+        if (contentsEnd <= start) continue;
+        QVFoldMarkerState state = QVFoldMarkerState::Open;
+        if (!_delegate->rangeNeedsMarker(QVRange(start, contentsEnd - start), &state)) continue;
+        QVFoldMarker marker(start, state);
+        if (state == QVFoldMarkerState::Collapsed)
+            marker.setNumberOfLines(hiddenLineBreaksIn(start, line + 1 < text.lineCount() ? text.lineStart(line + 1) : length));
+        found.push_back(marker);
+    }
+    const auto at = std::lower_bound(_foldMarkers.begin(), _foldMarkers.end(), touchedStart,
+                                     [](const QVFoldMarker& m, qint64 p) { return m.glyphIndex() < p; });
+    _foldMarkers.insert(at, found.begin(), found.end());
+    // Attribute edits come with every colouring; only a real change asks for a paint.
+    if (removedSome || !found.empty()) ++_markerRevision;
+}
+
+// --- Markers ----------------------------------------------------------------------------------
+
+qint64 QVLineNumberingRulerView::indexOfMarker(qint64 glyphIndex) const {
+    const auto it = std::lower_bound(_foldMarkers.begin(), _foldMarkers.end(), glyphIndex,
+                                     [](const QVFoldMarker& m, qint64 p) { return m.glyphIndex() < p; });
+    return it != _foldMarkers.end() && it->glyphIndex() == glyphIndex ? qint64(it - _foldMarkers.begin()) : -1;
+}
+
+const QVFoldMarker* QVLineNumberingRulerView::markerAt(qint64 glyphIndex) const {
+    const qint64 i = indexOfMarker(glyphIndex);
+    return i < 0 ? nullptr : &_foldMarkers[size_t(i)];
+}
+
+qint64 QVLineNumberingRulerView::indexOfMatch(qint64 i, qint64* offset) const {
+    const QVFoldMarker& marker = _foldMarkers[size_t(i)];
+    const QVFoldMarkerState t = marker.state();
+    // Folds of the marker's own line after (or before) the one meant.
+    qint64 count = _delegate->countForState(t, marker.glyphIndex()) - 1;
+    const qint64 step = t == QVFoldMarkerState::Open ? 1 : -1;
+    for (qint64 j = i + step; j >= 0 && j < qint64(_foldMarkers.size()); j += step) {
+        const QVFoldMarker& other = _foldMarkers[size_t(j)];
+        const QVFoldMarkerState u = other.state();
+        const qint64 k = _delegate->countForState(u, other.glyphIndex());
+        if (u == t) count += k;
+        else if (u == QVFoldMarkerState::Open || u == QVFoldMarkerState::End) count -= k;
+        if (count < 0) {
+            if (offset) *offset = -count - 1;
+            return j;
+        }
+    }
+    if (offset) *offset = 0;
+    return -1;
+}
+
+void QVLineNumberingRulerView::toggleMarker(const QVFoldMarker& wanted) {
+    const qint64 i = indexOfMarker(wanted.glyphIndex());
+    if (i < 0 || !_delegate) return;
+    QVFoldMarker& marker = _foldMarkers[size_t(i)];
+    const QVFoldMarkerState t = marker.state();
+    const qint64 g = marker.glyphIndex();
+    if (t == QVFoldMarkerState::Other) return;
+    if (t == QVFoldMarkerState::Collapsed) {
+        marker.setState(QVFoldMarkerState::Open);
+        ++_markerRevision;
+        _delegate->expandForMarkerWithGlyphIndex(g);
+    } else {
+        qint64 offset = 0;
+        const qint64 j = indexOfMatch(i, &offset);
+        // An end without its opener has nothing to fold: folding from it to the end of the
+        // text would hide what follows the block instead of the block.
+        if (j < 0 && t == QVFoldMarkerState::End) return;
+        const qint64 other = j < 0 ? QVRange::NotFound : _foldMarkers[size_t(j)].glyphIndex();
+        marker.setState(QVFoldMarkerState::Collapsed);
+        ++_markerRevision;
+        // The edit that follows re-derives the markers; nothing here may be touched after it.
+        _delegate->collapseFromGlyphIndex(std::min(g, other), std::max(g, other), t, offset);
+    }
+    update();
+}
+
+bool QVLineNumberingRulerView::foldBlockForIndex(qint64 index) {
+    std::vector<QVFoldMarker> stack;
+    for (const QVFoldMarker& marker : _foldMarkers) {
+        const qint64 g = marker.glyphIndex();
+        const QVFoldMarkerState state = marker.state();
+        if (g == index && state == QVFoldMarkerState::Collapsed) {
+            stack.push_back(marker);
+            break;
+        }
+        if (g >= index) break;
+        // A collapsed line holds its block's opener and closer alike, as an "other" line
+        // holds a closer and an opener: neither changes the nesting around it.
+        if (state == QVFoldMarkerState::Other || state == QVFoldMarkerState::Collapsed) continue;
+        if (state == QVFoldMarkerState::Open) stack.push_back(marker);
+        else if (!stack.empty()) stack.pop_back();
+    }
+    if (stack.empty()) return false;
+    toggleMarker(stack.back());
+    return true;
+}
+
+QList<QVFoldMarker> QVLineNumberingRulerView::markersWithState(QVFoldMarkerState state, int level) const {
+    QList<QVFoldMarker> result;
+    qint64 counter = level;
+    for (const QVFoldMarker& marker : _foldMarkers) {
+        if (marker.state() == state && (counter == 0 || counter == -1)) result.append(marker);
+        if (marker.state() == QVFoldMarkerState::End) --counter;
+        else if (marker.state() == QVFoldMarkerState::Open) ++counter;
+    }
+    return result;
+}
+
+QString QVLineNumberingRulerView::markerDump() const {
+    QString dump;
+    for (const QVFoldMarker& marker : _foldMarkers)
+        dump += QStringLiteral("%1 %2 %3\n").arg(marker.glyphIndex()).arg(QString::fromLatin1(stateName(marker.state()))).arg(marker.numberOfLines());
+    return dump;
+}
+
+// --- Drawing ----------------------------------------------------------------------------------
+
+QList<QVLineNumberingRulerView::Label> QVLineNumberingRulerView::visibleLabels() const {
+    QList<Label> labels;
+    if (!_lineNumbersEnabled && !_codeFoldingEnabled) return labels;
+    _textView->ensureLayoutOfVisibleLines();
+    const QVTextLayoutManager& layout = _textView->layoutManager();
+    const QVTextStorage& text = storage();
+    const qreal lineHeight = layout.lineHeight();
+    const qint64 top = _textView->verticalScrollBar()->value();
+    const qint64 rows = qint64(std::ceil(height() / lineHeight));
+    const qint64 lastRow = std::min(top + rows, layout.rowCount() - 1);
+    if (top > lastRow) return labels;
+    // Lines above the view: their count from the line index, the hidden ones from the
+    // collapsed regions above.
+    qint64 hidden = 0;
+    auto region = _hiddenRegions.begin();
+    for (qint64 row = top; row <= lastRow; ++row) {
+        qint64 rowInLine = 0;
+        const qint64 line = layout.lineOfRow(row, &rowInLine);
+        const qint64 start = text.lineStart(line);
+        Label label;
+        label.band = QRectF(0, (row - top) * lineHeight, width(), lineHeight);
+        if (rowInLine == 0) {
+            while (region != _hiddenRegions.end() && region->position < start) hidden += (region++)->lineBreaks;
+            if (_lineNumbersEnabled) label.text = QString::number(line + 1 + hidden);
+            if (_codeFoldingEnabled)
+                if (const QVFoldMarker* marker = markerAt(start)) label.markerState = int(marker->state());
+            label.glyphIndex = start;
+        } else {
+            if (_lineNumbersEnabled) label.text = QStringLiteral("-");
+            label.glyphIndex = const_cast<QVTextLayoutManager&>(layout).characterRangeOfRow(row).location;
+        }
+        labels.append(label);
+    }
+    return labels;
+}
+
+QString QVLineNumberingRulerView::paintSignature() const {
+    const QVTextLayoutManager& layout = _textView->layoutManager();
+    return QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
+        .arg(_textView->verticalScrollBar()->value())
+        .arg(_hiddenLineBreaks)
+        .arg(layout.rowCount())
+        .arg(layout.lineHeight())
+        .arg(storage().lineCount())
+        .arg(height())
+        .arg(_markerRevision);
+}
+
+void QVLineNumberingRulerView::paintEvent(QPaintEvent*) {
+    _paintedSignature = paintSignature();
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().color(QPalette::Window));
+    if (_highlightRect.width() > 0) painter.fillRect(_highlightRect, HoverColor);
+    painter.setPen(QPen(Qt::darkGray, 1.0));
+    painter.drawLine(QPointF(width() - 0.5, 0), QPointF(width() - 0.5, height()));
+    const QList<Label> labels = visibleLabels();
+    if (labels.isEmpty()) return;
+    painter.setFont(_lineNumberFont);
+    painter.setPen(NumberColor);
+    const QFontMetricsF metrics(_lineNumberFont);
+    const qreal rightMargin = _codeFoldingEnabled ? 15.0 : 3.0;
+    const MarkerImages& images = MarkerImages::shared();
+    for (const Label& label : labels) {
+        if (!label.text.isEmpty()) {
+            const qreal textWidth = metrics.horizontalAdvance(label.text);
+            const qreal x = width() - rightMargin - textWidth;
+            const qreal y = label.band.top() + std::ceil((label.band.height() - metrics.height()) * 0.5) + metrics.ascent();
+            painter.drawText(QPointF(x, y), label.text);
+        }
+        if (label.markerState < 0) continue;
+        const QPixmap* image = nullptr;
+        switch (QVFoldMarkerState(label.markerState)) {
+        case QVFoldMarkerState::Open: image = &images.open; break;
+        case QVFoldMarkerState::End: image = &images.openBottom; break;
+        case QVFoldMarkerState::Collapsed: image = &images.closed; break;
+        case QVFoldMarkerState::Other: break;
+        }
+        if (!image || image->isNull()) continue;
+        const QSizeF size = image->deviceIndependentSize();
+        const QPointF at(width() - 4.0 - size.width(), label.band.center().y() - size.height() * 0.5);
+        painter.drawPixmap(at, *image);
+    }
+}
+
+// --- Pointer ----------------------------------------------------------------------------------
+
+qint64 QVLineNumberingRulerView::rowAt(int y) const {
+    const QVTextLayoutManager& layout = _textView->layoutManager();
+    const qint64 row = _textView->verticalScrollBar()->value() + qint64(std::floor(y / layout.lineHeight()));
+    return std::clamp<qint64>(row, 0, layout.rowCount() - 1);
+}
+
+void QVLineNumberingRulerView::mouseMoveEvent(QMouseEvent* event) {
+    QVTextLayoutManager& layout = _textView->layoutManager();
+    const qint64 row = rowAt(int(event->position().y()));
+    const qint64 position = layout.characterRangeOfRow(row).location;
+    if (position >= storage().length()) return clearHighlight();
+    // The band of the line's first row, wherever on the line the pointer is.
+    const qint64 firstRow = layout.firstRowOfLine(storage().lineOfPosition(position));
+    const qreal lineHeight = layout.lineHeight();
+    const QRect band(0, int(std::floor((firstRow - _textView->verticalScrollBar()->value()) * lineHeight)), width(),
+                     int(std::ceil(lineHeight)));
+    if (band != _highlightRect) {
+        _highlightRect = band;
+        update();
+    }
+}
+
+// The press did all a click does.
+void QVLineNumberingRulerView::mouseReleaseEvent(QMouseEvent* event) { event->accept(); }
+
+void QVLineNumberingRulerView::leaveEvent(QEvent*) { clearHighlight(); }
+
+void QVLineNumberingRulerView::clearHighlight() {
+    if (_highlightRect.isNull()) return;
+    _highlightRect = QRect();
+    update();
+}
+
+void QVLineNumberingRulerView::wheelEvent(QWheelEvent* event) {
+    clearHighlight();
+    // The text view scrolls.
+    event->ignore();
+}
+
+void QVLineNumberingRulerView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return;
+    QVTextLayoutManager& layout = _textView->layoutManager();
+    const qint64 position = layout.characterRangeOfRow(rowAt(int(event->position().y()))).location;
+    if (_codeFoldingEnabled && event->position().x() >= width() - MarkerColumnWidth) {
+        if (const QVFoldMarker* marker = markerAt(position)) {
+            toggleMarker(*marker);
+            return;
+        }
+    }
+    if (_delegate) {
+        _delegate->selectLineForGlyphIndex(position, this);
+    } else {
+        const QVTextStorage& text = storage();
+        _textView->setSelectedRange(text.lineRange(text.lineOfPosition(position)));
+    }
+}
+
+bool QVLineNumberingRulerView::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::Resize:
+        // The viewport is resized after its scroll area, once the margins are laid out.
+        if (watched == _textView->viewport()) placeInMargin();
+        break;
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+        clearHighlight();
+        break;
+    case QEvent::Paint:
+        // Whatever moved the text (fonts, wrapping, layouts) shows in the signature.
+        if (watched == _textView->viewport() && paintSignature() != _paintedSignature) update();
+        break;
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}

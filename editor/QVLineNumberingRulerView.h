@@ -1,0 +1,148 @@
+// The gutter at the left of the editor: line numbers that count folded lines, fold markers kept
+// across edits, the hovered line's band, and clicks that select a line or toggle a marker.
+#pragma once
+
+#include "editor/QVCodeFoldingDelegate.h"
+#include "editor/QVFoldMarker.h"
+#include "platform/QVRange.h"
+#include "platform/QVTextStorage.h"
+
+#include <QFont>
+#include <QList>
+#include <QRect>
+#include <QString>
+#include <QWidget>
+
+#include <vector>
+
+class QVTextView;
+
+// The gutter is a child of its text view placed in the view's left viewport margin (the view's
+// gutter width is the gutter's thickness). It knows nothing of fold patterns: its delegate, the
+// editor view, says which line needs which marker and does the folding. The host view hands it
+// every storage edit (textStorageEdited()).
+//
+// Line ends are the storage's line index's: "\n", "\r\n" and a lone "\r" alike, for numbering and
+// for marker upkeep. A collapsed region counts the line breaks it hides, so the lines after it
+// keep the numbers they have in the full text. Numbers above the view come from the line index
+// and the hidden-line counts of the collapsed regions above, never from walking the text.
+class QVLineNumberingRulerView : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int DefaultThickness = 40;
+    // The marker column: clicks this close to the right edge toggle markers.
+    static constexpr int MarkerColumnWidth = 20;
+
+    // A gutter for textView, made its child and shown in its margin; numbers from QVLineNums
+    // and folding from QVCodeFoldingEnabled.
+    explicit QVLineNumberingRulerView(QVTextView* textView);
+    ~QVLineNumberingRulerView() override;
+
+    // Not owned; the delegate outlives the gutter or clears itself. A new delegate rebuilds the
+    // markers.
+    void setDelegate(QVCodeFoldingDelegate* delegate);
+    QVCodeFoldingDelegate* delegate() const { return _delegate; }
+    QVTextView* textView() const { return _textView; }
+
+    bool lineNumbersEnabled() const { return _lineNumbersEnabled; }
+    void setLineNumbersEnabled(bool flag);
+    bool codeFoldingEnabled() const { return _codeFoldingEnabled; }
+    // Off drops every marker; on rebuilds them.
+    void setCodeFoldingEnabled(bool flag);
+    // Thickness DefaultThickness (or what the numbers need) when shown, 0 when not.
+    void setRulerVisible(bool flag);
+    int thickness() const { return _thickness; }
+    // Widens the gutter so that the largest line number fits (never below DefaultThickness).
+    void adjustThickness();
+
+    // --- Markers ------------------------------------------------------------------------------
+    // Drops every marker and asks the delegate about every line again.
+    void updateMarkers();
+    // Every marker, in glyph-index order.
+    const std::vector<QVFoldMarker>& foldMarkers() const { return _foldMarkers; }
+    // The marker registered at a line start; null when none is.
+    const QVFoldMarker* markerAt(qint64 glyphIndex) const;
+    // Folds or unfolds the block of the marker registered at marker's index: a collapsed one is
+    // expanded, an open or end one collapses with its match (an open one without a match to the
+    // end of the text; an end one without an opener folds nothing); an "other" marker does
+    // nothing.
+    void toggleMarker(const QVFoldMarker& marker);
+    // Toggles the innermost block around the line starting at index (its collapsed marker, or
+    // the last open marker before it that nothing closed); false when there is none.
+    bool foldBlockForIndex(qint64 index);
+    // The markers with that state at a nesting level: the counter starts at level, a marker is
+    // taken while it is 0 or -1, an end marker then lowers it and an open one raises it.
+    QList<QVFoldMarker> markersWithState(QVFoldMarkerState state, int level) const;
+    // One line per marker, "index state lines": the state as open, end, collapsed or other.
+    QString markerDump() const;
+
+    // --- Numbers ------------------------------------------------------------------------------
+    // Line breaks hidden by collapsed regions that start before position.
+    qint64 hiddenLinesBefore(qint64 position) const;
+    // What a paint draws, one entry per visible row, top to bottom: the row's band in gutter
+    // coordinates, its number ("-" for a wrapped row's continuation, empty with numbers off)
+    // and the state of its line's marker (-1: none).
+    struct Label {
+        QRectF band;
+        QString text;
+        int markerState = -1;
+        qint64 glyphIndex = 0;  // the row's first character
+    };
+    QList<Label> visibleLabels() const;
+
+    // --- Hover --------------------------------------------------------------------------------
+    QRect highlightRect() const { return _highlightRect; }
+    void clearHighlight();
+
+    // --- From the host view -------------------------------------------------------------------
+    // Every edit of the storage, after the view followed it.
+    void textStorageEdited(const QVTextStorage::Edit& edit);
+    // The view shows another storage: everything is worked out again.
+    void textStorageReplaced();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    struct HiddenRegion {
+        qint64 position;    // of the attachment character
+        qint64 lineBreaks;  // in the text it hides
+    };
+    QVTextStorage& storage() const;
+    // Re-derives markers over the lines an edit touched (change: new length minus old).
+    void updateMarkersForEdit(QVRange edited, qint64 change);
+    // Follows an edit in the list of collapsed regions; true when the list changed.
+    bool updateHiddenRegions(QVRange edited, qint64 change, bool characters);
+    qint64 hiddenLineBreaksIn(qint64 from, qint64 to) const;
+    // The index in _foldMarkers of the marker at glyphIndex; -1 when none.
+    qint64 indexOfMarker(qint64 glyphIndex) const;
+    // The index of the marker that closes (or opens) marker i's block and which of the several
+    // folds on its line is meant; -1 when there is none.
+    qint64 indexOfMatch(qint64 i, qint64* offset) const;
+    // The row under a y of the gutter, clamped to the text's rows.
+    qint64 rowAt(int y) const;
+    void placeInMargin();
+    void applyVisibility();
+    // A paint is due when what the gutter shows moved.
+    QString paintSignature() const;
+
+    QVCodeFoldingDelegate* _delegate = nullptr;
+    QVTextView* _textView;
+    QFont _lineNumberFont;
+    bool _codeFoldingEnabled = true;
+    bool _lineNumbersEnabled = true;
+    bool _visible = true;
+    int _thickness = DefaultThickness;
+    std::vector<QVFoldMarker> _foldMarkers;
+    std::vector<HiddenRegion> _hiddenRegions;
+    qint64 _hiddenLineBreaks = 0;  // of every collapsed region
+    QRect _highlightRect;
+    QString _paintedSignature;
+    quint64 _markerRevision = 0;
+};

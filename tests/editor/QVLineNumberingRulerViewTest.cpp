@@ -1,0 +1,226 @@
+// The gutter over a real editor view and its folding storage, with a small brace-folding
+// delegate standing in for the editor's fold patterns: numbers with every kind of line end,
+// folded lines counted, markers kept through edits equal to markers made afresh, clicks that
+// fold, unfold or select, and the hover band.
+#include "editor/HTMLView.h"
+#include "editor/QVLineNumberingRulerView.h"
+
+#include <QRandomGenerator>
+#include <QScrollBar>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// '{' opens and '}' closes a block, one line at a time, the way the editor's fold patterns do.
+class BraceFolding : public QVCodeFoldingDelegate {
+public:
+    explicit BraceFolding(HTMLView* view) : _view(view) {}
+    int collapses = 0;
+
+    QString lineText(qint64 index) const {
+        const QVTextStorage& text = _view->textStorage();
+        const qint64 line = text.lineOfPosition(index);
+        return text.substring(QVRange(text.lineStart(line), text.lineContentsEnd(line) - text.lineStart(line)));
+    }
+    qint64 countForState(QVFoldMarkerState state, qint64 index) override {
+        if (state == QVFoldMarkerState::Collapsed) return 1;
+        return lineText(index).count(state == QVFoldMarkerState::Open ? u'{' : u'}');
+    }
+    qint64 numberOfLinesForState(QVFoldMarkerState, qint64) override { return 0; }
+    bool rangeNeedsMarker(QVRange range, QVFoldMarkerState* state) override {
+        if (_view->foldingStorage().firstAttachmentInRange(range)) {
+            *state = QVFoldMarkerState::Collapsed;
+            return true;
+        }
+        const QString line = _view->textStorage().substring(range);
+        const qsizetype open = line.indexOf(u'{');
+        const qsizetype close = line.indexOf(u'}');
+        if (open >= 0) {
+            if (line.indexOf(u'}', open) >= 0) return false;
+            *state = close >= 0 && close < open ? QVFoldMarkerState::Other : QVFoldMarkerState::Open;
+            return true;
+        }
+        if (close < 0) return false;
+        *state = QVFoldMarkerState::End;
+        return true;
+    }
+    void collapseFromGlyphIndex(qint64 first, qint64 second, QVFoldMarkerState, qint64) override {
+        ++collapses;
+        const QVTextStorage& text = _view->textStorage();
+        const qint64 start = text.lineStart(text.lineOfPosition(first)) + lineText(first).indexOf(u'{') + 1;
+        qint64 end = text.length();
+        if (second != QVRange::NotFound) end = text.lineStart(text.lineOfPosition(second)) + lineText(second).indexOf(u'}');
+        _view->collapseRange(QVRange(start, end - start));
+    }
+    void expandForMarkerWithGlyphIndex(qint64 index) override { _view->expandForMarkerWithGlyphIndex(index); }
+    void selectLineForGlyphIndex(qint64 index, QVLineNumberingRulerView*) override { _view->selectLineForGlyphIndex(index); }
+
+private:
+    HTMLView* _view;
+};
+
+struct Gutter {
+    std::unique_ptr<HTMLView> view = std::make_unique<HTMLView>();
+    BraceFolding folding{view.get()};
+    QVLineNumberingRulerView* ruler = view->rulerView();
+
+    explicit Gutter(const QString& text, int width = 500) {
+        view->resize(width, 300);
+        view->show();
+        // Exactly this text: the view's own setString would turn its line ends into the view's.
+        setText(text);
+        ruler->setDelegate(&folding);
+    }
+    void setText(const QString& text) { view->textStorage().replaceCharacters(QVRange(0, view->length()), text); }
+    QStringList numbers() const {
+        QStringList result;
+        for (const auto& label : ruler->visibleLabels()) result << label.text;
+        return result;
+    }
+    QPoint rowPoint(int row, bool markerColumn) const {
+        const int y = int(view->layoutManager().lineHeight() * (row + 0.5));
+        return QPoint(markerColumn ? ruler->width() - 5 : ruler->width() - 25, y);
+    }
+};
+
+}  // namespace
+
+TEST(QVLineNumberingRulerView, NumbersCountEveryLineEndAndTheLinesThatFoldsHide) {
+    struct Case {
+        QString text;
+        QStringList numbers;
+    };
+    const Case cases[] = {
+        {"a\nb\nc", {"1", "2", "3"}},
+        {"a\rb\rc", {"1", "2", "3"}},
+        {"a\r\nb\r\n", {"1", "2", "3"}},  // the empty line after a final break has a number
+        {"a\n\r\n\rb", {"1", "2", "3", "4"}},
+        {"", {"1"}},
+    };
+    for (const Case& c : cases) {
+        Gutter gutter(c.text);
+        EXPECT_EQ(gutter.numbers(), c.numbers) << c.text.toStdString();
+    }
+
+    // A block whose closer is indented hides two line breaks (not three lines): the line after
+    // it keeps its number of the full text, also when the folded line is scrolled out above.
+    QString text = "x {\n  a\n  b\n  }\ny\n";
+    for (int i = 0; i < 60; ++i) text += "z\n";
+    Gutter gutter(text);
+    gutter.ruler->toggleMarker(*gutter.ruler->markerAt(0));
+    ASSERT_EQ(gutter.view->string().left(7), QStringLiteral("x {\uFFFC}\ny"));
+    EXPECT_EQ(gutter.numbers().mid(0, 3), (QStringList{"1", "5", "6"}));
+    EXPECT_EQ(gutter.ruler->markerAt(0)->state(), QVFoldMarkerState::Collapsed);
+    EXPECT_EQ(gutter.ruler->markerAt(0)->numberOfLines(), 3);
+    gutter.view->verticalScrollBar()->setValue(10);
+    EXPECT_EQ(gutter.numbers().first(), "14");
+    EXPECT_EQ(gutter.ruler->hiddenLinesBefore(gutter.view->length()), 3);
+
+    // Numbers grow the gutter when they need more room.
+    Gutter tall(QString(100000, u'\n'));
+    EXPECT_GT(tall.ruler->thickness(), QVLineNumberingRulerView::DefaultThickness);
+    EXPECT_EQ(tall.view->gutterWidth(), tall.ruler->thickness());
+    tall.ruler->setLineNumbersEnabled(false);
+    tall.ruler->setCodeFoldingEnabled(false);
+    EXPECT_EQ(tall.view->gutterWidth(), 0);
+    EXPECT_FALSE(tall.ruler->isVisible());
+}
+
+TEST(QVLineNumberingRulerView, MarkersFollowEditsAsIfMadeAfresh) {
+    // Lines ending in CR alone get the same markers as lines ending in LF.
+    Gutter gutter("f {\r  g {\r  }\r} else {\r}\r");
+    EXPECT_EQ(gutter.ruler->markerDump(), "0 open 0\n4 open 0\n10 end 0\n14 other 0\n23 end 0\n");
+
+    // Typing in a marker's line re-asks it; deleting lines moves and re-derives markers.
+    gutter.view->setSelectedRange(QVRange(2, 1));
+    gutter.view->insertText("x");
+    EXPECT_EQ(gutter.ruler->markerDump(), "4 open 0\n10 end 0\n14 other 0\n23 end 0\n");
+
+    // Random edits of braces, letters and every kind of line end: the markers kept through
+    // the edits are those a full scan finds.
+    QRandomGenerator random(16);
+    const QString pieces[] = {"{", "}", "\n", "\r", "\r\n", "a", "} {", "  "};
+    for (int step = 0; step < 400; ++step) {
+        const qint64 length = gutter.view->length();
+        const qint64 at = random.bounded(length + 1);
+        const qint64 removed = random.bounded(std::min<qint64>(length - at, 4) + 1);
+        const QString& piece = pieces[random.bounded(int(std::size(pieces)))];
+        gutter.view->textStorage().replaceCharacters(QVRange(at, removed), random.bounded(3) ? piece : QString());
+        const QString kept = gutter.ruler->markerDump();
+        gutter.ruler->updateMarkers();
+        ASSERT_EQ(kept, gutter.ruler->markerDump()) << "step " << step << ": " << gutter.view->string().toStdString();
+    }
+}
+
+TEST(QVLineNumberingRulerView, ClicksFoldUnfoldAndSelect) {
+    const QString text = "a {\n  b {\n  }\n}\n} stray\nlast\n";
+    Gutter gutter(text);
+    auto click = [&](int row, bool markerColumn) {
+        QTest::mouseClick(gutter.ruler, Qt::LeftButton, {}, gutter.rowPoint(row, markerColumn));
+    };
+
+    // Outside the marker column a click selects the line, marker or not.
+    click(1, false);
+    EXPECT_EQ(gutter.view->selectedRange(), QVRange(4, 6));
+    EXPECT_EQ(gutter.view->string(), text);
+
+    // An end marker without an opener folds nothing.
+    click(4, true);
+    EXPECT_EQ(gutter.folding.collapses, 0);
+    EXPECT_EQ(gutter.view->string(), text);
+
+    // The opener folds to its own closer, past the nested block; its marker then unfolds it.
+    click(0, true);
+    EXPECT_EQ(gutter.view->string(), "a {\uFFFC}\n} stray\nlast\n");
+    EXPECT_EQ(gutter.numbers().mid(0, 3), (QStringList{"1", "5", "6"}));
+    click(0, true);
+    EXPECT_EQ(gutter.view->string(), text);
+    EXPECT_EQ(gutter.view->foldingStorage().fullString(), text);
+
+    // Collapse-all folds the outermost blocks only; expand-all brings back the exact text.
+    for (const QVFoldMarker& marker : gutter.ruler->markersWithState(QVFoldMarkerState::Open, 0)) gutter.ruler->toggleMarker(marker);
+    EXPECT_EQ(gutter.view->string(), "a {\uFFFC}\n} stray\nlast\n");
+    const QList<QVFoldMarker> collapsed = gutter.ruler->markersWithState(QVFoldMarkerState::Collapsed, -1);
+    for (auto it = collapsed.rbegin(); it != collapsed.rend(); ++it) gutter.ruler->toggleMarker(*it);
+    EXPECT_EQ(gutter.view->string(), text);
+
+    // Fold current block: the innermost open block around the line; none on a line outside.
+    EXPECT_TRUE(gutter.ruler->foldBlockForIndex(10));
+    EXPECT_EQ(gutter.view->string(), "a {\n  b {\uFFFC}\n}\n} stray\nlast\n");
+    EXPECT_FALSE(gutter.ruler->foldBlockForIndex(gutter.view->string().indexOf("last")));
+    // A collapsed block inside keeps the outer one open around the lines after it.
+    EXPECT_TRUE(gutter.ruler->foldBlockForIndex(gutter.view->string().indexOf("}\n}") + 2));
+    EXPECT_EQ(gutter.view->string(), "a {\uFFFC}\n} stray\nlast\n");
+    EXPECT_EQ(gutter.view->foldingStorage().fullString(), text);
+
+    // A wrapped line numbers its first row and marks the others "-"; a click on a further row
+    // selects the whole line.
+    Gutter wrapped(QString("one\n") + QString(400, u'w') + "\nthree\n", 200);
+    wrapped.view->setWrapsLines(true);
+    const QStringList numbers = wrapped.numbers();
+    ASSERT_GE(numbers.size(), 4);
+    EXPECT_EQ(numbers.mid(0, 3), (QStringList{"1", "2", "-"}));
+    QTest::mouseClick(wrapped.ruler, Qt::LeftButton, {}, wrapped.rowPoint(2, false));
+    EXPECT_EQ(wrapped.view->selectedRange(), QVRange(4, 401));
+}
+
+TEST(QVLineNumberingRulerView, HoverBandFollowsThePointerUntilItLeavesOrAKeyIsPressed) {
+    Gutter gutter("a\nb\nc\n");
+    const qreal lineHeight = gutter.view->layoutManager().lineHeight();
+    QTest::mouseMove(gutter.ruler, gutter.rowPoint(1, false));
+    EXPECT_EQ(gutter.ruler->highlightRect().top(), int(std::floor(lineHeight)));
+    EXPECT_EQ(gutter.ruler->highlightRect().width(), gutter.ruler->width());
+    // Past the text (the empty last line has no character) there is no band.
+    QTest::mouseMove(gutter.ruler, gutter.rowPoint(3, false));
+    EXPECT_TRUE(gutter.ruler->highlightRect().isNull());
+    QTest::mouseMove(gutter.ruler, gutter.rowPoint(0, false));
+    EXPECT_FALSE(gutter.ruler->highlightRect().isNull());
+    QTest::keyClick(gutter.view.get(), Qt::Key_Right);
+    EXPECT_TRUE(gutter.ruler->highlightRect().isNull());
+    QTest::mouseMove(gutter.ruler, gutter.rowPoint(0, false));
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(gutter.ruler, &leave);
+    EXPECT_TRUE(gutter.ruler->highlightRect().isNull());
+}
