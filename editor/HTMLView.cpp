@@ -87,6 +87,7 @@ HTMLView::HTMLView(const QString& path, QWidget* parent) : QVSyntaxHighlightingT
     _escaped = _ignore = _updateAttributesOnActivate = false;
     setPath(path);
     _gutter = new QVLineNumberingRulerView(this);
+    _gutter->setDelegate(this);
     _editorPrefsObserver = NotificationCenter::defaultCenter().addObserver(
         QString::fromLatin1(QorvelEditorPrefsChange), nullptr, [this](const Notification&) { updateAttributes(); });
 }

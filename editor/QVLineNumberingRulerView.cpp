@@ -310,13 +310,13 @@ qint64 QVLineNumberingRulerView::indexOfMatch(qint64 i, qint64* offset) const {
 void QVLineNumberingRulerView::toggleMarker(const QVFoldMarker& wanted) {
     const qint64 i = indexOfMarker(wanted.glyphIndex());
     if (i < 0 || !_delegate) return;
-    QVFoldMarker& marker = _foldMarkers[size_t(i)];
+    const QVFoldMarker& marker = _foldMarkers[size_t(i)];
     const QVFoldMarkerState t = marker.state();
     const qint64 g = marker.glyphIndex();
     if (t == QVFoldMarkerState::Other) return;
+    // The edit a fold makes asks the marker's line again, which gives the marker its new
+    // state; nothing here may be touched after it. A fold that did not happen changes nothing.
     if (t == QVFoldMarkerState::Collapsed) {
-        marker.setState(QVFoldMarkerState::Open);
-        ++_markerRevision;
         _delegate->expandForMarkerWithGlyphIndex(g);
     } else {
         qint64 offset = 0;
@@ -325,9 +325,6 @@ void QVLineNumberingRulerView::toggleMarker(const QVFoldMarker& wanted) {
         // text would hide what follows the block instead of the block.
         if (j < 0 && t == QVFoldMarkerState::End) return;
         const qint64 other = j < 0 ? QVRange::NotFound : _foldMarkers[size_t(j)].glyphIndex();
-        marker.setState(QVFoldMarkerState::Collapsed);
-        ++_markerRevision;
-        // The edit that follows re-derives the markers; nothing here may be touched after it.
         _delegate->collapseFromGlyphIndex(std::min(g, other), std::max(g, other), t, offset);
     }
     update();

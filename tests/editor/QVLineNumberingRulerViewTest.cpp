@@ -4,7 +4,9 @@
 // fold, unfold or select, and the hover band.
 #include "editor/HTMLView.h"
 #include "editor/QVLineNumberingRulerView.h"
+#include "tests/support/TestSupport.h"
 
+#include <QCoreApplication>
 #include <QRandomGenerator>
 #include <QScrollBar>
 #include <QTest>
@@ -46,15 +48,15 @@ public:
         *state = QVFoldMarkerState::End;
         return true;
     }
-    void collapseFromGlyphIndex(qint64 first, qint64 second, QVFoldMarkerState, qint64) override {
+    bool collapseFromGlyphIndex(qint64 first, qint64 second, QVFoldMarkerState, qint64) override {
         ++collapses;
         const QVTextStorage& text = _view->textStorage();
         const qint64 start = text.lineStart(text.lineOfPosition(first)) + lineText(first).indexOf(u'{') + 1;
         qint64 end = text.length();
         if (second != QVRange::NotFound) end = text.lineStart(text.lineOfPosition(second)) + lineText(second).indexOf(u'}');
-        _view->collapseRange(QVRange(start, end - start));
+        return _view->collapseRange(QVRange(start, end - start));
     }
-    void expandForMarkerWithGlyphIndex(qint64 index) override { _view->expandForMarkerWithGlyphIndex(index); }
+    bool expandForMarkerWithGlyphIndex(qint64 index) override { return _view->expandRegion(index); }
     void selectLineForGlyphIndex(qint64 index, QVLineNumberingRulerView*) override { _view->selectLineForGlyphIndex(index); }
 
 private:
@@ -223,4 +225,41 @@ TEST(QVLineNumberingRulerView, HoverBandFollowsThePointerUntilItLeavesOrAKeyIsPr
     QEvent leave(QEvent::Leave);
     QApplication::sendEvent(gutter.ruler, &leave);
     EXPECT_TRUE(gutter.ruler->highlightRect().isNull());
+}
+
+TEST(QVLineNumberingRulerView, TheEditorsOwnFoldPatternsDriveTheGutter) {
+    TestDir dir;
+    QString page = "<html>\n<body>\n";
+    for (int i = 0; i < 30; ++i) page += QStringLiteral("<div class=\"c%1\">\n  <p>text %1</p>\n</div>\n").arg(i);
+    page += "</body>\n</html>\n";
+    const QString path = dir.write("page.html", page.toUtf8());
+    HTMLView view(path);
+    view.resize(500, 300);
+    view.show();
+    ASSERT_TRUE(view.loadFromPath(path));
+    QVLineNumberingRulerView* ruler = view.rulerView();
+    ASSERT_EQ(ruler->delegate(), &view);
+    const QVFoldMarker* div = ruler->markerAt(page.indexOf("<div"));
+    ASSERT_NE(div, nullptr);
+    EXPECT_EQ(div->state(), QVFoldMarkerState::Open);
+
+    // Typing keeps the markers a fresh scan would find.
+    view.setSelectedRange(QVRange(page.indexOf("text 3"), 0));
+    view.setFocus();
+    QTest::keyClicks(&view, "<div>");
+    QTest::keyClick(&view, Qt::Key_Return);
+    QCoreApplication::processEvents();
+    const QString kept = ruler->markerDump();
+    ruler->updateMarkers();
+    EXPECT_EQ(kept, ruler->markerDump());
+    view.undo();
+
+    ruler->toggleMarker(*ruler->markerAt(page.indexOf("<div")));
+    EXPECT_EQ(ruler->markerAt(page.indexOf("<div"))->state(), QVFoldMarkerState::Collapsed);
+    QStringList numbers;
+    for (const auto& label : ruler->visibleLabels()) numbers << label.text;
+    EXPECT_EQ(numbers.mid(2, 2), (QStringList{"3", "6"}));
+    ruler->toggleMarker(*ruler->markerAt(page.indexOf("<div")));
+    EXPECT_EQ(view.fullString(), page);
+    EXPECT_EQ(view.string(), page);
 }
