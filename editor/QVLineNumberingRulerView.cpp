@@ -130,10 +130,12 @@ void QVLineNumberingRulerView::adjustThickness() {
         thickness = DefaultThickness;
         if (_lineNumbersEnabled) {
             // The widest number is the last line's; digits all have about the same width.
-            const qint64 lines = storage().lineCount() + _hiddenLineBreaks;
-            const QFontMetricsF metrics(_lineNumberFont);
-            const qreal digits = metrics.horizontalAdvance(QString(QString::number(lines).size(), u'8'));
-            thickness = std::max(thickness, int(std::ceil(digits)) + (_codeFoldingEnabled ? 15 : 3) + 4);
+            const int digits = int(QString::number(storage().lineCount() + _hiddenLineBreaks).size());
+            if (digits != _measuredDigits) {
+                _measuredDigits = digits;
+                _digitsWidth = QFontMetricsF(_lineNumberFont).horizontalAdvance(QString(digits, u'8'));
+            }
+            thickness = std::max(thickness, int(std::ceil(_digitsWidth)) + (_codeFoldingEnabled ? 15 : 3) + 4);
         }
     }
     if (thickness == _thickness && _textView->gutterWidth() == thickness) return;
@@ -407,16 +409,10 @@ QList<QVLineNumberingRulerView::Label> QVLineNumberingRulerView::visibleLabels()
     return labels;
 }
 
-QString QVLineNumberingRulerView::paintSignature() const {
+std::array<qint64, 7> QVLineNumberingRulerView::paintSignature() const {
     const QVTextLayoutManager& layout = _textView->layoutManager();
-    return QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
-        .arg(_textView->verticalScrollBar()->value())
-        .arg(_hiddenLineBreaks)
-        .arg(layout.rowCount())
-        .arg(layout.lineHeight())
-        .arg(storage().lineCount())
-        .arg(height())
-        .arg(_markerRevision);
+    return {_textView->verticalScrollBar()->value(), _hiddenLineBreaks, layout.rowCount(), qint64(layout.lineHeight() * 64),
+            storage().lineCount(), height(), qint64(_markerRevision)};
 }
 
 void QVLineNumberingRulerView::paintEvent(QPaintEvent*) {

@@ -13,6 +13,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <array>
 #include <vector>
 
 class QVTextView;
@@ -130,7 +131,7 @@ private:
     void placeInMargin();
     void applyVisibility();
     // A paint is due when what the gutter shows moved.
-    QString paintSignature() const;
+    std::array<qint64, 7> paintSignature() const;
 
     QVCodeFoldingDelegate* _delegate = nullptr;
     QVTextView* _textView;
@@ -143,6 +144,8 @@ private:
     std::vector<HiddenRegion> _hiddenRegions;
     qint64 _hiddenLineBreaks = 0;  // of every collapsed region
     QRect _highlightRect;
-    QString _paintedSignature;
+    std::array<qint64, 7> _paintedSignature{};
+    int _measuredDigits = 0;  // the digit count _digitsWidth was measured for
+    qreal _digitsWidth = 0;
     quint64 _markerRevision = 0;
 };
