@@ -8,6 +8,7 @@
 #include "editor/QVFilePropertiesController.h"
 #include "editor/QVEditorToolSeams.h"
 #include "editor/QVPrintOperation.h"
+#include "editor/QVStatusBar.h"
 #include "editor/windows/QVDocumentToolbarDelegate.h"
 #include "editor/windows/QVGotoLineWindowController.h"
 #include "platform/AppBundle.h"
@@ -24,8 +25,8 @@
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QPushButton>
-#include <QStatusBar>
 #include <QToolBar>
+#include <QVBoxLayout>
 
 #include <algorithm>
 #include <climits>
@@ -70,7 +71,9 @@ private:
 };
 
 QVDocumentWindowController::QVDocumentWindowController(QWidget* parent)
-    : QMainWindow(parent), _documentDelegate(std::make_shared<QVDocumentWindowSeam>(this)) {}
+    : QMainWindow(parent), _documentDelegate(std::make_shared<QVDocumentWindowSeam>(this)), _statusBar(new QVStatusBar(this)) {
+    _statusBar->setObjectName(QStringLiteral("documentStatusBar"));
+}
 
 QVDocumentWindowController::~QVDocumentWindowController() = default;
 
@@ -140,7 +143,7 @@ void QVDocumentWindowController::runSavePanel(QVFileDocument*, const QString& su
 }
 
 void QVDocumentWindowController::showWarning(const QString& text) {
-    statusBar()->showMessage(text);
+    _statusBar->showWarning(text);
 }
 
 bool QVDocumentWindowController::tryToPerform(QByteArrayView action, const QVariant& object) {
@@ -153,6 +156,16 @@ bool QVDocumentWindowController::tryToPerform(QByteArrayView action, const QVari
     if (!done) done = QVPerform::tryToPerform(this, action, object);
     routingCommand = previous;
     return done;
+}
+
+void QVDocumentWindowController::setContentView(QWidget* content) {
+    auto* frame = new QWidget(this);
+    auto* layout = new QVBoxLayout(frame);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(content, 1);
+    layout->addWidget(_statusBar);
+    setCentralWidget(frame);
 }
 
 void QVDocumentWindowController::focusOnQuickSearch() {

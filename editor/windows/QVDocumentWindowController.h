@@ -1,6 +1,6 @@
 // The base of every window that shows file documents (single-file, tabbed and project windows):
 // what its documents ask of it, command routing to the document in front, the error-sheet
-// queue, the toolbar, the status line and the File, Edit and Go menus acting on the document in
+// queue, the toolbar, the status bar and the File, Edit and Go menus acting on the document in
 // front.
 #pragma once
 
@@ -24,6 +24,7 @@ class QVFile;
 class QVFileDocument;
 class QVFileDocumentDelegate;
 class QVProjectSCMController;
+class QVStatusBar;
 
 // A document holds its window weakly through documentDelegate(), which forwards every call to the
 // window's virtual methods below while the window lives and does nothing afterwards.
@@ -59,9 +60,13 @@ public:
     // The save panel, window-modal; chosen hears the path picked, or an empty one.
     virtual void runSavePanel(QVFileDocument* document, const QString& suggestedPath, std::function<void(const QString& chosen)> chosen);
     virtual QVProjectSCMController* scmControllerForDocument(QVFileDocument*) { return nullptr; }
+    // The bar that shows the document's state: the window's.
+    virtual QVStatusBar* statusBarForDocument(QVFileDocument*) { return _statusBar; }
+    // The window's status bar, at the bottom of its content.
+    QVStatusBar* documentStatusBar() const { return _statusBar; }
 
     QVAlertManager* alertManager() const { return _alertManager; }
-    // Shows text in the status line until the next message.
+    // Shows text as a message over the status bar.
     void showWarning(const QString& text);
 
     // Routes a command to the document in front (which hands it on to its editor view), else to
@@ -105,6 +110,8 @@ public:
 protected:
     // The subclass makes the delegate in its constructor; this puts its toolbar on the window.
     void setToolbarDelegate(QVDocumentToolbarDelegate* delegate);
+    // Shows content above the status bar.
+    void setContentView(QWidget* content);
     // Builds the menu bar; subclasses add their own items afterwards.
     void buildMenus();
     QMenu* fileMenu() const { return _fileMenu; }
@@ -120,6 +127,7 @@ protected:
 
 private:
     std::shared_ptr<QVFileDocumentDelegate> _documentDelegate;
+    QVStatusBar* _statusBar = nullptr;
     QVAlertManager* _alertManager = nullptr;
     QVDocumentToolbarDelegate* _toolbarDelegate = nullptr;
     QMenu* _fileMenu = nullptr;

@@ -5,35 +5,43 @@
 #include "editor/HTMLView.h"
 #include "editor/HTMLViewDelegate.h"
 #include "editor/QVFileView.h"
+#include "editor/QVStatusBar.h"
+#include "editor/QVStatusBarDelegate.h"
 #include "editor/windows/QVDocumentToolbarDelegate.h"
 #include "platform/AppBundle.h"
 #include "platform/UserDefaults.h"
 
 #include <QCloseEvent>
-#include <QLabel>
 #include <QPointer>
-#include <QStatusBar>
 
-namespace {
+#include <algorithm>
 
-// What the editor tells the window: the caret's line and column, and its notices.
-class ViewReporter : public HTMLViewDelegate {
+// What the editor tells the window's status bar (the caret's line and column, the escaped mode,
+// its notices), and what the bar's language pop-up tells the editor.
+class QVSingleFileViewReporter : public HTMLViewDelegate, public QVStatusBarDelegate {
 public:
-    ViewReporter(QVDocumentWindowController* window, QLabel* position) : _window(window), _position(position) {}
-    void htmlViewIsEscaped(HTMLView*, bool) override {}
+    QVSingleFileViewReporter(HTMLView* view, QVStatusBar* bar) : _view(view), _bar(bar) {}
+    void htmlViewIsEscaped(HTMLView*, bool escaped) override {
+        if (_bar) _bar->setEscaped(escaped);
+    }
     void htmlViewChangedToLine(HTMLView*, qint64 line, qint64 column) override {
-        if (_position) _position->setText(QVLocalized(QStringLiteral("Line %1, Column %2")).arg(line).arg(column + 1));
+        if (_bar) _bar->setLineNumber(quint64(std::max<qint64>(0, line)), quint64(std::max<qint64>(0, column)));
     }
     // The document presents what needs a sheet itself (through its delegate): what the view
-    // says goes to the status line, never a second sheet for one failure.
+    // says goes over the status bar, never a second sheet for one failure.
     void htmlViewHadError(HTMLView*, const QVError& error, bool) override {
-        if (_window) _window->showWarning(error.localizedDescription());
+        if (_bar) _bar->showWarning(error.localizedDescription());
+    }
+    void statusBarSetMode(QVStatusBar*, const std::shared_ptr<QVBundle>& bundle) override {
+        if (_view) _view->setBundle(bundle);
     }
 
 private:
-    QPointer<QVDocumentWindowController> _window;
-    QPointer<QLabel> _position;
+    QPointer<HTMLView> _view;
+    QPointer<QVStatusBar> _bar;
 };
+
+namespace {
 
 QString frameKey() { return QStringLiteral("QVWindowFrame ") + QVSingleFileWindowController::FrameAutosaveName; }
 
@@ -47,9 +55,7 @@ QVSingleFileWindowController::QVSingleFileWindowController(std::unique_ptr<QVSin
     _document->setDelegate(documentDelegate());
     setToolbarDelegate(new QVDocumentToolbarDelegate(this));
     HTMLView* view = _document->textView();  // none for an image
-    setCentralWidget(_document->fileView()->mainView());
-    _position = new QLabel(this);
-    statusBar()->addPermanentWidget(_position);
+    setContentView(_document->fileView()->mainView());
     // The view hears of the reading first; what the window says of it is decided here (a file
     // that does not exist yet is no error).
     QVError error, notice;
@@ -58,9 +64,13 @@ QVSingleFileWindowController::QVSingleFileWindowController(std::unique_ptr<QVSin
     // Changes on disk reload or ask (an untitled text from its first save on); a file not read
     // is not followed: there is nothing of it to lose.
     if (_document->loaded()) _document->setWatchesFile(true);
+    QVStatusBar* bar = documentStatusBar();
+    bar->setIsText(view);
     if (view) {
-        _viewDelegate = std::make_shared<ViewReporter>(this, _position);
+        _viewDelegate = std::make_shared<QVSingleFileViewReporter>(view, bar);
         view->setInterfaceDelegate(_viewDelegate);
+        bar->setDelegate(_viewDelegate);
+        bar->setMode(view->bundle());
         if (!_document->fileName().isEmpty() && _document->loaded()) QVCodeIndex::sharedIndex().indexFile(_document->fileName());
         view->setSelectedRange(QVRange(0, 0));
         _viewDelegate->htmlViewChangedToLine(view, 1, 0);

@@ -7,8 +7,7 @@
 
 #include <memory>
 
-class HTMLViewDelegate;
-class QLabel;
+class QVSingleFileViewReporter;
 
 class QVSingleFileWindowController : public QVDocumentWindowController {
     Q_OBJECT
@@ -37,8 +36,8 @@ protected:
 
 private:
     std::unique_ptr<QVSingleFileDocument> _document;
-    std::shared_ptr<HTMLViewDelegate> _viewDelegate;
-    QLabel* _position = nullptr;
+    // The editor's and the status bar's delegate.
+    std::shared_ptr<QVSingleFileViewReporter> _viewDelegate;
     bool _closeAnswered = false;
     bool _asking = false;
 };

@@ -2,6 +2,7 @@
 // search and go-to-line fields, the pop-ups and the kept choice of items.
 #include "editor/HTMLView.h"
 #include "editor/QVEditorNotifications.h"
+#include "editor/QVStatusBar.h"
 #include "editor/windows/QVDocumentToolbarDelegate.h"
 #include "editor/windows/QVSearchField.h"
 #include "editor/windows/QVSingleFileWindowController.h"
@@ -14,7 +15,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
-#include <QStatusBar>
 #include <QTest>
 #include <QToolBar>
 #include <QToolButton>
@@ -91,7 +91,8 @@ TEST(QVDocumentWindowController, LowPriorityErrorsGoToTheStatusLineOthersToSheet
     quiet.setUserInfoValue(QString::fromLatin1(QVIsLowPriorityError), true);
     window->presentErrorAlert(quiet);
     settle();
-    EXPECT_EQ(window->statusBar()->currentMessage(), QStringLiteral("Written in place"));
+    ASSERT_NE(window->documentStatusBar()->overlayView()->messageView(), nullptr);
+    EXPECT_EQ(window->documentStatusBar()->overlayView()->messageView()->message(), QStringLiteral("Written in place"));
     EXPECT_EQ(window->alertManager(), nullptr);
     window->presentErrorAlert(QVError::app(17, QStringLiteral("Could not save")));
     settle();
