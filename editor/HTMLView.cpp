@@ -90,12 +90,15 @@ HTMLView::HTMLView(const QString& path, QWidget* parent) : QVSyntaxHighlightingT
     _gutter->setDelegate(this);
     _editorPrefsObserver = NotificationCenter::defaultCenter().addObserver(
         QString::fromLatin1(QorvelEditorPrefsChange), nullptr, [this](const Notification&) { updateAttributes(); });
+    _foldingPrefsObserver = NotificationCenter::defaultCenter().addObserver(
+        QString::fromLatin1(QorvelCodeFoldingPrefChanged), nullptr, [this](const Notification&) { updateGutter(); });
 }
 
 HTMLView::~HTMLView() {
     // The gutter reads this view; it goes while the view is still whole.
     delete std::exchange(_gutter, nullptr);
     NotificationCenter::defaultCenter().removeObserver(_editorPrefsObserver);
+    NotificationCenter::defaultCenter().removeObserver(_foldingPrefsObserver);
     _interfaceDelegate.reset();
 }
 
@@ -146,6 +149,10 @@ void HTMLView::setActive(bool flag) {
     if (flag && _updateAttributesOnActivate) {
         configureTextView(false);
         _updateAttributesOnActivate = false;
+    }
+    if (flag && _updateGutterOnActivate) {
+        _updateGutterOnActivate = false;
+        updateGutter();
     }
 }
 
@@ -456,7 +463,7 @@ void HTMLView::mousePressEvent(QMouseEvent* event) {
 
 void HTMLView::textStorageEdited(const QVTextStorage::Edit& edit) {
     QVSyntaxHighlightingTextView::textStorageEdited(edit);
-    if (_gutter) _gutter->textStorageEdited(edit);
+    if (_gutter && !_foldingAll) _gutter->textStorageEdited(edit);
 }
 
 QString HTMLView::stringForCopy(QVRange range) const { return _textStorage->fullStringInRange(range); }

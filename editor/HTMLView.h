@@ -179,6 +179,16 @@ public:
     bool rangeNeedsMarker(QVRange lineRange, QVFoldMarkerState* state) override;
     bool collapseFromGlyphIndex(qint64 first, qint64 second, QVFoldMarkerState type, qint64 offset) override;
     bool expandForMarkerWithGlyphIndex(qint64 index) override;
+    // The folding commands, through the gutter: collapse every outermost open block, expand
+    // the collapsed regions at the outermost level and inside one open block (each from the
+    // last to the first), and fold or unfold the innermost block around the selection's line
+    // (a beep when there is none).
+    void collapseAllBlocks();
+    void expandAllBlocks();
+    void foldCurrentBlock();
+    // The folding and line-number preferences: applied to the gutter now, or at the next
+    // activation while the view is inactive.
+    void updateGutter();
 
     // --- Snippets, insert commands and entities (HTMLViewInserts.cpp) -------------------------
     // Expands snippet with the selected full text and puts the result in place of the
@@ -250,6 +260,8 @@ protected:
 
 private:
     friend class HTMLViewTypingAids;
+    // Toggles the gutter's markers of that state at that level, from the last to the first.
+    void toggleAll(QVFoldMarkerState state, int level);
     void registerTextRestore(const QString& actionName);
     void restoreText(const QString& text, const QVTextChange::Attachments& attachments, const QString& actionName);
     // undoableSetString() without the line-break conversion.
@@ -271,4 +283,7 @@ private:
     std::function<QVariant(const QString&)> _fileConfiguration;
     NotificationCenter::Token _editorPrefsObserver = 0;
     std::unique_ptr<HTMLViewTypingAids> _aids;
+    NotificationCenter::Token _foldingPrefsObserver = 0;
+    bool _updateGutterOnActivate = false;
+    bool _foldingAll = false;  // Collapse All or Expand All runs: the gutter catches up at the end
 };

@@ -3,7 +3,11 @@
 #include "editor/HTMLView.h"
 #include "editor/HTMLViewTypingAids.h"
 
+#include "editor/QVBeep.h"
+#include "editor/QVLineNumberingRulerView.h"
 #include "languages/QVParser.h"
+#include "platform/UserDefaults.h"
+#include "shell/Defaults.h"
 #include "platform/QVRegex.h"
 
 #include <QMouseEvent>
@@ -158,4 +162,41 @@ void HTMLView::mouseDoubleClickEvent(QMouseEvent* event) {
         if (_aids->mouseDoubleClick(position)) return;
     }
     QVSyntaxHighlightingTextView::mouseDoubleClickEvent(event);
+}
+
+// --- Commands -----------------------------------------------------------------------------------
+
+void HTMLView::toggleAll(QVFoldMarkerState state, int level) {
+    if (!_gutter) return;
+    const QList<QVFoldMarker> markers = _gutter->markersWithState(state, level);
+    if (markers.isEmpty()) return;
+    // From the last to the first: each fold changes the text after its marker only, so the
+    // markers before it, and the match of an outermost block inside it, keep their places.
+    // The gutter is told once at the end instead of shifting every marker after every fold.
+    _foldingAll = true;
+    for (auto it = markers.crbegin(); it != markers.crend(); ++it) _gutter->toggleMarker(*it);
+    _foldingAll = false;
+    _gutter->textStorageReplaced();
+}
+
+void HTMLView::collapseAllBlocks() { toggleAll(QVFoldMarkerState::Open, 0); }
+
+void HTMLView::expandAllBlocks() { toggleAll(QVFoldMarkerState::Collapsed, -1); }
+
+void HTMLView::foldCurrentBlock() {
+    const qint64 line = textStorage().lineStart(textStorage().lineOfPosition(selectedRange().location));
+    if (!_gutter || !_gutter->foldBlockForIndex(line)) QVBeep::beep();
+}
+
+void HTMLView::updateGutter() {
+    if (!active()) {
+        _updateGutterOnActivate = true;
+        return;
+    }
+    if (!_gutter) return;
+    UserDefaults& defaults = UserDefaults::standard();
+    _gutter->setCodeFoldingEnabled(defaults.boolForKey(QVCodeFoldingEnabled));
+    _gutter->setLineNumbersEnabled(defaults.boolForKey(QVLineNums));
+    if (_gutter->codeFoldingEnabled()) _gutter->updateMarkers();
+    _gutter->adjustThickness();
 }

@@ -1,6 +1,12 @@
 // Folding in the editor view: the markers the gutter asks for, by the JavaScript bundle's fold
 // patterns, and the collapse and expand edits behind them, in text with LF, CR and CR LF breaks.
 #include "editor/HTMLView.h"
+#include "editor/QVBeep.h"
+#include "editor/QVEditorNotifications.h"
+#include "editor/QVLineNumberingRulerView.h"
+#include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
+#include "shell/Defaults.h"
 #include "platform/QVUndoManager.h"
 
 #include <QTest>
@@ -102,4 +108,66 @@ TEST(HTMLViewFolding, DoubleClickOnARegionExpandsItAndTypingAroundItUndoesExactl
     QTest::mouseDClick(view.viewport(), Qt::LeftButton, {}, cell.center().toPoint());
     EXPECT_EQ(view.string(), "if (a) {\n  b();\n}\n");
     EXPECT_EQ(view.undoManager().undoActionName(), "Expand Region");
+}
+
+TEST(HTMLViewFolding, CommandsFoldThroughTheGutterAndRestoreTheTextExactly) {
+    const QString text = "a {\n  b {\n    c;\n  }\n}\nd {\n  e [\n    f\n  ]\n}\ng;\n";
+    auto view = std::make_unique<HTMLView>("/tmp/commands.js");
+    view->resize(500, 300);
+    view->setString(text);
+    view->show();
+    view->finishHighlighting();
+    QVLineNumberingRulerView* gutter = view->rulerView();
+    ASSERT_NE(gutter, nullptr);
+    gutter->updateMarkers();
+    int beeps = 0;
+    const auto previous = QVBeep::setSink([&] { ++beeps; });
+
+    // Only the outermost blocks collapse; the document is not edited by it.
+    view->collapseAllBlocks();
+    EXPECT_EQ(view->string(), QString("a {") + Region + "}\nd {" + Region + "}\ng;\n");
+    EXPECT_EQ(view->fullString(), text);
+    EXPECT_TRUE(view->shouldIgnoreChangeForCount());
+    // The gutter caught up with the folds: one collapsed marker per region, lines counted.
+    ASSERT_EQ(gutter->foldMarkers().size(), 2u);
+    for (const QVFoldMarker& marker : gutter->foldMarkers()) {
+        EXPECT_EQ(marker.state(), QVFoldMarkerState::Collapsed);
+        EXPECT_EQ(marker.numberOfLines(), 4);
+    }
+    view->expandAllBlocks();
+    EXPECT_EQ(gutter->foldMarkers().size(), 8u);
+    EXPECT_EQ(view->string(), text);
+
+    // Nested collapsed regions: the inner one comes back expanded inside the outer one.
+    view->setSelectedRange(QVRange(text.indexOf("c;"), 0));
+    view->foldCurrentBlock();
+    EXPECT_EQ(view->string(), QString("a {\n  b {") + Region + "  }\n}\nd {\n  e [\n    f\n  ]\n}\ng;\n");
+    view->collapseAllBlocks();
+    EXPECT_EQ(view->string().count(Region), 2);
+    view->expandAllBlocks();
+    EXPECT_EQ(view->string(), text);
+    view->undoManager().undo();
+    EXPECT_EQ(view->fullString(), text);
+    view->undoManager().redo();
+    EXPECT_EQ(view->string(), text);
+
+    // Outside every block the command beeps and changes nothing.
+    view->setSelectedRange(QVRange(text.indexOf("g;"), 0));
+    view->foldCurrentBlock();
+    EXPECT_EQ(beeps, 1);
+    EXPECT_EQ(view->string(), text);
+    QVBeep::setSink(previous);
+
+    // Switching folding off while the view is in the background waits for its activation.
+    UserDefaults::standard().setBool(false, QVCodeFoldingEnabled);
+    view->setActive(false);
+    NotificationCenter::defaultCenter().post(QString::fromLatin1(QorvelCodeFoldingPrefChanged));
+    EXPECT_TRUE(gutter->codeFoldingEnabled());
+    view->setActive(true);
+    EXPECT_FALSE(gutter->codeFoldingEnabled());
+    EXPECT_TRUE(gutter->foldMarkers().empty());
+    UserDefaults::standard().setBool(true, QVCodeFoldingEnabled);
+    NotificationCenter::defaultCenter().post(QString::fromLatin1(QorvelCodeFoldingPrefChanged));
+    EXPECT_TRUE(gutter->codeFoldingEnabled());
+    EXPECT_FALSE(gutter->foldMarkers().empty());
 }
