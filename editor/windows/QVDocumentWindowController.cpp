@@ -8,7 +8,9 @@
 #include "editor/QVFilePropertiesController.h"
 #include "editor/QVEditorToolSeams.h"
 #include "editor/QVPrintOperation.h"
+#include "editor/HTMLViewDelegate.h"
 #include "editor/QVStatusBar.h"
+#include "editor/QVStatusBarDelegate.h"
 #include "editor/windows/QVDocumentToolbarDelegate.h"
 #include "editor/windows/QVGotoLineWindowController.h"
 #include "platform/AppBundle.h"
@@ -156,6 +158,44 @@ bool QVDocumentWindowController::tryToPerform(QByteArrayView action, const QVari
     if (!done) done = QVPerform::tryToPerform(this, action, object);
     routingCommand = previous;
     return done;
+}
+
+// What the editor tells the window's status bar (the caret's line and column, the escaped mode,
+// its notices), and what the bar's language pop-up tells the editor.
+class QVViewStatusReporter : public HTMLViewDelegate, public QVStatusBarDelegate {
+public:
+    QVViewStatusReporter(HTMLView* view, QVStatusBar* bar) : _view(view), _bar(bar) {}
+    void htmlViewIsEscaped(HTMLView*, bool escaped) override {
+        if (_bar) _bar->setEscaped(escaped);
+    }
+    void htmlViewChangedToLine(HTMLView*, qint64 line, qint64 column) override {
+        if (_bar) _bar->setLineNumber(quint64(std::max<qint64>(0, line)), quint64(std::max<qint64>(0, column)));
+    }
+    // The document presents what needs a sheet itself (through its delegate): what the view
+    // says goes over the status bar, never a second sheet for one failure.
+    void htmlViewHadError(HTMLView*, const QVError& error, bool) override {
+        if (_bar) _bar->showWarning(error.localizedDescription());
+    }
+    void statusBarSetMode(QVStatusBar*, const std::shared_ptr<QVBundle>& bundle) override {
+        if (_view) _view->setBundle(bundle);
+    }
+
+private:
+    QPointer<HTMLView> _view;
+    QPointer<QVStatusBar> _bar;
+};
+
+void QVDocumentWindowController::reportToStatusBar(HTMLView* view) {
+    QVStatusBar* bar = documentStatusBar();
+    bar->setIsText(view);
+    if (!view) return;
+    _viewReporter = std::make_shared<QVViewStatusReporter>(view, bar);
+    view->setInterfaceDelegate(_viewReporter);
+    bar->setDelegate(_viewReporter);
+    bar->setMode(view->bundle());
+    const qint64 caret = view->selectedRange().location;
+    const qint64 line = view->textStorage().lineOfPosition(caret);
+    _viewReporter->htmlViewChangedToLine(view, line + 1, caret - view->textStorage().lineStart(line));
 }
 
 void QVDocumentWindowController::setContentView(QWidget* content) {

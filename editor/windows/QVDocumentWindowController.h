@@ -25,6 +25,7 @@ class QVFileDocument;
 class QVFileDocumentDelegate;
 class QVProjectSCMController;
 class QVStatusBar;
+class QVViewStatusReporter;
 
 // A document holds its window weakly through documentDelegate(), which forwards every call to the
 // window's virtual methods below while the window lives and does nothing afterwards.
@@ -112,6 +113,9 @@ protected:
     void setToolbarDelegate(QVDocumentToolbarDelegate* delegate);
     // Shows content above the status bar.
     void setContentView(QWidget* content);
+    // Connects the editor view in front to the status bar: its line and column, escaped mode and
+    // notices go to the bar, the bar's language pop-up to the view. Null: an image or nothing.
+    void reportToStatusBar(HTMLView* view);
     // Builds the menu bar; subclasses add their own items afterwards.
     void buildMenus();
     QMenu* fileMenu() const { return _fileMenu; }
@@ -126,6 +130,7 @@ protected:
     virtual void documentSavedAs(QVFileDocument*) {}
 
 private:
+    std::shared_ptr<QVViewStatusReporter> _viewReporter;
     std::shared_ptr<QVFileDocumentDelegate> _documentDelegate;
     QVStatusBar* _statusBar = nullptr;
     QVAlertManager* _alertManager = nullptr;

@@ -58,7 +58,7 @@ QVMultiFileWindowController::QVMultiFileWindowController(std::unique_ptr<QVMulti
     resize(900, 680);
     _tabView = new QVTabView(this);
     _tabView->setDelegate(this);
-    setCentralWidget(_tabView);
+    setContentView(_tabView);
     setToolbarDelegate(new QVMultiFileToolbarDelegate(this));
     buildMenus();
     buildTabMenus();
@@ -180,6 +180,7 @@ void QVMultiFileWindowController::activateDocument(QVFileDocument* document) {
     } else {
         _tabView->selectTabViewItem(nullptr);
     }
+    reportToStatusBar(document ? document->textView() : nullptr);
     refreshForDocument();
     updateCloseItems();
     updateActions();

@@ -16,31 +16,6 @@
 
 #include <algorithm>
 
-// What the editor tells the window's status bar (the caret's line and column, the escaped mode,
-// its notices), and what the bar's language pop-up tells the editor.
-class QVSingleFileViewReporter : public HTMLViewDelegate, public QVStatusBarDelegate {
-public:
-    QVSingleFileViewReporter(HTMLView* view, QVStatusBar* bar) : _view(view), _bar(bar) {}
-    void htmlViewIsEscaped(HTMLView*, bool escaped) override {
-        if (_bar) _bar->setEscaped(escaped);
-    }
-    void htmlViewChangedToLine(HTMLView*, qint64 line, qint64 column) override {
-        if (_bar) _bar->setLineNumber(quint64(std::max<qint64>(0, line)), quint64(std::max<qint64>(0, column)));
-    }
-    // The document presents what needs a sheet itself (through its delegate): what the view
-    // says goes over the status bar, never a second sheet for one failure.
-    void htmlViewHadError(HTMLView*, const QVError& error, bool) override {
-        if (_bar) _bar->showWarning(error.localizedDescription());
-    }
-    void statusBarSetMode(QVStatusBar*, const std::shared_ptr<QVBundle>& bundle) override {
-        if (_view) _view->setBundle(bundle);
-    }
-
-private:
-    QPointer<HTMLView> _view;
-    QPointer<QVStatusBar> _bar;
-};
-
 namespace {
 
 QString frameKey() { return QStringLiteral("QVWindowFrame ") + QVSingleFileWindowController::FrameAutosaveName; }
@@ -64,17 +39,9 @@ QVSingleFileWindowController::QVSingleFileWindowController(std::unique_ptr<QVSin
     // Changes on disk reload or ask (an untitled text from its first save on); a file not read
     // is not followed: there is nothing of it to lose.
     if (_document->loaded()) _document->setWatchesFile(true);
-    QVStatusBar* bar = documentStatusBar();
-    bar->setIsText(view);
-    if (view) {
-        _viewDelegate = std::make_shared<QVSingleFileViewReporter>(view, bar);
-        view->setInterfaceDelegate(_viewDelegate);
-        bar->setDelegate(_viewDelegate);
-        bar->setMode(view->bundle());
-        if (!_document->fileName().isEmpty() && _document->loaded()) QVCodeIndex::sharedIndex().indexFile(_document->fileName());
-        view->setSelectedRange(QVRange(0, 0));
-        _viewDelegate->htmlViewChangedToLine(view, 1, 0);
-    }
+    if (view) view->setSelectedRange(QVRange(0, 0));
+    reportToStatusBar(view);
+    if (view && !_document->fileName().isEmpty() && _document->loaded()) QVCodeIndex::sharedIndex().indexFile(_document->fileName());
     buildMenus();
     _document->setEditedObserver([this](bool) { refreshForDocument(); });
     refreshForDocument();

@@ -7,7 +7,6 @@
 
 #include <memory>
 
-class QVSingleFileViewReporter;
 
 class QVSingleFileWindowController : public QVDocumentWindowController {
     Q_OBJECT
@@ -37,7 +36,6 @@ protected:
 private:
     std::unique_ptr<QVSingleFileDocument> _document;
     // The editor's and the status bar's delegate.
-    std::shared_ptr<QVSingleFileViewReporter> _viewDelegate;
     bool _closeAnswered = false;
     bool _asking = false;
 };
