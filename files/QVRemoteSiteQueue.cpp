@@ -182,9 +182,20 @@ void QVRemoteSiteQueue::work(QString reachabilityHost) {
             }
         }
         if (action) {
+            // The last owner may let go while an action starts: a queue being destroyed waits
+            // for this thread, and one we end up destroying ourselves must not be touched again.
+            const std::weak_ptr<QVRemoteSiteQueue> weak = weak_from_this();
+            std::shared_ptr<QVRemoteSiteQueue> self = weak.lock();
+            if (!self) {
+                std::lock_guard guard(_lock);
+                _workerRunning = false;
+                break;
+            }
             performStart(entry);
             _connection->clearCancelled();
-            action->runWithDelegate(shared_from_this());
+            action->runWithDelegate(self);
+            self.reset();
+            if (weak.expired()) return;
         } else {
             setStatus(statusText(), false);
         }
