@@ -245,6 +245,28 @@ QList<QVCodeNavMenuItem> HTMLView::codeNavItems() const {
 // --- Selection and lines ----------------------------------------------------------------------
 
 void HTMLView::showRange(QVRange fullRange) {
+    // A range put before the user (a found match, a link's range) is shown whole: every collapsed
+    // region it touches opens, one beginning exactly where it does included.
+    const qint64 end = fullRange.location + fullRange.length;
+    for (bool expanded = true; expanded;) {
+        expanded = false;
+        qint64 hidden = 0;
+        qint64 index = 0;
+        for (;;) {
+            QVRange run;
+            const auto region = _textStorage->nextAttachmentAfterIndex(index, &run);
+            if (!region) break;
+            const qint64 fullStart = run.location + hidden;
+            const qint64 regionLength = region->string().size();
+            if (fullStart >= end && !(fullRange.length == 0 && fullStart < fullRange.location)) break;
+            if (fullStart + regionLength > fullRange.location && fullStart < std::max(end, fullRange.location)) {
+                expanded = expandRegion(run.location);
+                break;
+            }
+            hidden += regionLength - 1;
+            index = run.location + 1;
+        }
+    }
     setSelectedRange(&fullRange, true);
     scrollRangeToVisible(selectedRange());
 }

@@ -195,6 +195,21 @@ TEST(HTMLView, ShowRangeMapsFullPositionsToVisibleOnes) {
     view.showRange(QVRange(3, 1));
     EXPECT_EQ(view.string(), "0123456789ABCDEFGHIJ");
     EXPECT_EQ(view.selectedRange(), QVRange(3, 1));
+    // Shown ranges open every region they touch, one starting exactly at them included.
+    const std::vector<std::pair<QVRange, QString>> shown = {
+        {{8, 1}, QString("01") + Region + "56789ABCDEFGHIJ"},
+        {{1, 9}, "0123456789ABCDEFGHIJ"},
+        {{5, 3}, QString("01") + Region + "567" + Region + "CDEFGHIJ"},
+    };
+    for (const auto& [range, text] : shown) {
+        view.setString("0123456789ABCDEFGHIJ");
+        ASSERT_TRUE(view.collapseRange(QVRange(8, 4)));
+        ASSERT_TRUE(view.collapseRange(QVRange(2, 3)));
+        view.showRange(range);
+        EXPECT_EQ(view.string(), text) << range.location;
+        EXPECT_EQ(view.string().mid(view.selectedRange().location, view.selectedRange().length),
+                  QString("0123456789ABCDEFGHIJ").mid(range.location, range.length)) << range.location;
+    }
     QVRange unchanged(5, 2);
     view.setSelectedRange(&unchanged, false);
     EXPECT_EQ(view.selectedRange(), QVRange(5, 2));
