@@ -5,6 +5,7 @@
 #include "shell/Defaults.h"
 #include "shell/FileManagerUtilities.h"
 #include "shell/StringUtilities.h"
+#include "tools/QVTidyOptionLibrary.h"
 
 #include <QDir>
 #include <QFile>
@@ -115,10 +116,19 @@ QString QVTidyOperation::textFromValue(const QVariant& value) {
     return value.toString();
 }
 
+QString QVTidyOperation::textFromValue(const QVariant& value, const QString& option) {
+    if (value.typeId() == QMetaType::Bool) {
+        const QString type = QVTidyOptionLibrary::shared().definitionForFlag(option).value(QStringLiteral("type")).toString();
+        if (type == QLatin1String("Combo") || type == QLatin1String("String"))
+            return value.toBool() ? QStringLiteral("1") : QStringLiteral("0");
+    }
+    return textFromValue(value);
+}
+
 QString QVTidyOperation::fileText() const {
     QString text = QStringLiteral("// %%%{QVTidyName=%1}%%%\n// %%%{QVTidyDescription=%2}%%%\n").arg(_title, _description);
     for (const QVTidyAction& action : _actions)
-        text += action.action + QStringLiteral(": ") + textFromValue(action.value) + QLatin1Char('\n');
+        text += action.action + QStringLiteral(": ") + textFromValue(action.value, action.action) + QLatin1Char('\n');
     return text;
 }
 
@@ -157,7 +167,7 @@ QString QVTidyOperation::mergedOperations(const QList<std::shared_ptr<QVTidyOper
     for (const auto& operation : operations) {
         if (!operation) continue;
         for (const QVTidyAction& action : operation->actions()) {
-            const QString value = textFromValue(action.value);
+            const QString value = textFromValue(action.value, action.action);
             // A line break would smuggle further options into the configuration.
             if (seen.contains(action.action) || hasLineBreak(action.action) || hasLineBreak(value)) continue;
             seen.insert(action.action);

@@ -55,6 +55,9 @@ public:
     // A value as read from a file, and as written back.
     static QVariant valueFromText(const QString& text);
     static QString textFromValue(const QVariant& value);
+    // As written for option: an on/off value of an option that takes a number or text ("wrap:
+    // 0" reads as off) is written "1" or "0", which tidy takes there, not "yes" or "no".
+    static QString textFromValue(const QVariant& value, const QString& option);
     // The tidy configuration of several operations: each option once, the first operation in
     // the list winning, in the order met.
     static QString mergedOperations(const QList<std::shared_ptr<QVTidyOperation>>& operations);

@@ -162,9 +162,7 @@ QVTidyResult QVTidyRun::tidyAndReplaceFile(const QString& path) {
     return result;
 }
 
-QVTidyRun::TreeReport QVTidyRun::tidyTree(const QString& folder, const std::atomic<bool>& cancelled,
-                                          const std::function<bool(const QString& path)>& skip) {
-    TreeReport report;
+QStringList QVTidyRun::pagesBelow(const QString& folder) {
     QStringList pages;
     QDirIterator it(folder, QDir::Files | QDir::NoSymLinks | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
@@ -172,6 +170,15 @@ QVTidyRun::TreeReport QVTidyRun::tidyTree(const QString& folder, const std::atom
         if (it.fileInfo().suffix().startsWith(QLatin1String("htm"))) pages.append(path);
     }
     pages.sort();
+    return pages;
+}
+
+QVTidyRun::TreeReport QVTidyRun::tidyTree(const QString& folder, const std::atomic<bool>& cancelled,
+                                          const std::function<bool(const QString& path)>& skip, const Progress& progress) {
+    TreeReport report;
+    const QStringList pages = pagesBelow(folder);
+    qsizetype done = 0;
+    if (progress) progress(done, pages.size());
     for (const QString& path : pages) {
         if (cancelled) {
             report.cancelled = true;
@@ -179,11 +186,12 @@ QVTidyRun::TreeReport QVTidyRun::tidyTree(const QString& folder, const std::atom
         }
         if (skip && skip(path)) {
             report.skipped.append(path);
-            continue;
+        } else {
+            const QVTidyResult result = tidyAndReplaceFile(path);
+            if (result.applicable() && result.error.isNull()) report.replaced.append(path);
+            else report.failed.append({path, result});
         }
-        const QVTidyResult result = tidyAndReplaceFile(path);
-        if (result.applicable() && result.error.isNull()) report.replaced.append(path);
-        else report.failed.append({path, result});
+        if (progress) progress(++done, pages.size());
     }
     return report;
 }

@@ -74,8 +74,12 @@ public:
         QStringList skipped;
         bool cancelled = false;
     };
+    // progress hears how many pages are done of how many, first (0, total), then after each.
+    using Progress = std::function<void(qsizetype done, qsizetype total)>;
     TreeReport tidyTree(const QString& folder, const std::atomic<bool>& cancelled,
-                        const std::function<bool(const QString& path)>& skip = {});
+                        const std::function<bool(const QString& path)>& skip = {}, const Progress& progress = {});
+    // The pages of the site scope below folder, in name order.
+    static QStringList pagesBelow(const QString& folder);
 
 private:
     QVTidyResult runTidy(const QString& inputPath, bool forText);
