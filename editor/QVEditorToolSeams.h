@@ -46,4 +46,12 @@ public:
         static ToolsMenuBuilder builder;
         return builder;
     }
+
+    // Adds the multi-file find's items to a document window's Edit > Find menu.
+    using FindMenuBuilder = std::function<void(QMenu* find)>;
+    static void setFindMenuBuilder(FindMenuBuilder builder) { findMenuBuilder() = std::move(builder); }
+    static FindMenuBuilder& findMenuBuilder() {
+        static FindMenuBuilder builder;
+        return builder;
+    }
 };

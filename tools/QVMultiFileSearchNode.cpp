@@ -29,7 +29,7 @@ void QVMultiFileSearchNode::setDocument(const std::shared_ptr<QVSearchDocument>&
     if (document) {
         std::weak_ptr<QVMultiFileSearchNode> weak = weak_from_this();
         _closeToken = NotificationCenter::defaultCenter().addObserver(
-            QVSearchDocumentWillClose, document.get(), [weak](const Notification&) {
+            QVSearchDocumentWillClose, document->notificationObject(), [weak](const Notification&) {
                 if (auto self = weak.lock()) self->setDocument(nullptr);
             });
     }

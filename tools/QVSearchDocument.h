@@ -25,7 +25,10 @@ public:
     virtual bool applyReplaceAll(const QString& text, quint64 revision) = 0;
     // The encoding the document reads and writes its file in.
     virtual QVStringEncoding encoding() const = 0;
+    // The object the document's notifications (QVFileWillClose, QVFileDidSave,
+    // QVFileBecameActive) are posted with.
+    virtual const void* notificationObject() const { return this; }
 };
 
-// Posted (object: the QVSearchDocument) when a document is about to close; result nodes let go.
+// Posted (object: the document's notificationObject()) when a document is about to close; result nodes let go.
 inline constexpr const char* QVSearchDocumentWillClose = "QVFileWillClose";

@@ -405,16 +405,30 @@ void QVSearchRunner::State::walk(const SearchEntry& entry) {
 void QVSearchRunner::State::replaceBody() {
     for (;;) {
         ReplaceEntry entry;
+        std::vector<QString> stopped;
+        bool done = false;
         {
             std::lock_guard guard(lock);
-            while (!replaceQueue.empty() && replaceQueue.front().batch < replaceStoppedBelow) replaceQueue.pop_front();
+            while (!replaceQueue.empty() && replaceQueue.front().batch < replaceStoppedBelow) {
+                stopped.push_back(replaceQueue.front().path);
+                replaceQueue.pop_front();
+            }
             if (replaceQueue.empty()) {
                 runningReplace = false;
-                break;
+                done = true;
+            } else {
+                entry = std::move(replaceQueue.front());
+                replaceQueue.pop_front();
             }
-            entry = std::move(replaceQueue.front());
-            replaceQueue.pop_front();
         }
+        // A stopped file is listed as left alone, like every other outcome.
+        for (const QString& path : stopped) {
+            QVReplaceReport left;
+            left.path = path;
+            left.reason = QStringLiteral("The replace was stopped");
+            report(left);
+        }
+        if (done) break;
         replaceFile(entry);
     }
     onMain([](QVSearchRunnerDelegate& d) { d.didFinishAllReplaces(); });

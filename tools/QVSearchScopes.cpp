@@ -7,3 +7,10 @@ std::shared_ptr<QVSearchDocument> QVSearchScopes::documentForPath(const QString&
         if (document && document->fileName() == path) return document;
     return nullptr;
 }
+
+std::shared_ptr<QVSearchDocument> QVSearchScopes::documentForObject(const void* object) {
+    if (!object) return nullptr;
+    for (const auto& document : openDocuments())
+        if (document && document->notificationObject() == object) return document;
+    return nullptr;
+}

@@ -425,6 +425,7 @@ void QVDocumentWindowController::buildMenus() {
             if (HTMLView* view = currentTextView()) HTMLViewFind::perform(*view, command);
         });
     }
+    if (const auto& buildFind = QVEditorToolSeams::findMenuBuilder()) buildFind(find);
     edit->setEnabled(currentTextView());
     connect(edit, &QMenu::aboutToShow, this, [this, edit] {
         const QList<QAction*> actions = edit->actions();

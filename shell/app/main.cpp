@@ -15,6 +15,8 @@
 #include "shell/QVURLHandlerCommand.h"
 #include "shell/app/FileOpener.h"
 #include "shell/app/FolderWindow.h"
+#include "tools/QVEditorSearchScopes.h"
+#include "tools/QVMultiFileSearchController.h"
 #include "tools/QVSingleFileSearchController.h"
 #include "tools/QVTidyRunner.h"
 
@@ -136,6 +138,11 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     QVSingleFileSearchController::install();
+    QVMultiFileSearchController::install();
+    // A chosen match of the multi-file find opens the way every file does.
+    QVEditorSearchScopes::setOpener([](const QString& path) {
+        return qobject_cast<QVDocumentWindowController*>(openArgument(path, QDir::currentPath()));
+    });
     QVTidyRunner::install();
     nameApplication();
     QApplication::setDesktopFileName(AppBundle::main().bundleIdentifier());

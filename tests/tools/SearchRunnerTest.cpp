@@ -8,7 +8,13 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QMap>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -269,6 +275,126 @@ TEST(SearchRunnerTest, ResultNodesNameFilesAndLetDocumentsGo) {
     for (const auto& result : node->searchResults()) EXPECT_EQ(result.parent(), node);
     NotificationCenter::defaultCenter().post(QVSearchDocumentWillClose, document.get());
     EXPECT_EQ(node->document(), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// Odd names, encodings, line breaks, special files and a runaway pattern: every file is
+// reported once with what it holds, nothing blocks, and the walk ends.
+TEST(SearchRunnerTest, AwkwardFilesAreEachReportedOnceAndNothingBlocks) {
+    QTemporaryDir dir;
+    const QString root = dir.path() + "/tree";
+    const QByteArray longLine = QByteArray(1024 * 1024, 'x') + "foo";
+    const struct {
+        const char* name;
+        QByteArray bytes;
+        int count;  // -1: not reported at all
+    } files[] = {
+        {"line\nbreak.txt", "foo", 1},
+        {"-n.txt", "foo foo", 2},
+        {"--.html", "Foo", 1},
+        {"empty.txt", "", 0},
+        {"cr.txt", "foo\rfoo\r", 2},
+        {"crlf.txt", "foo\r\nfoo\r\n", 2},
+        {"latin1.txt", "caf\xE9 foo", 1},
+        {"utf16.txt", QByteArray("\xFF\xFE" "f\0o\0o\0", 8), 1},
+        {"invalid.txt", "foo \xFF\xFE\xC3 foo", 2},
+        {"long.txt", longLine, 1},
+        {"sub/deeper/more.css", "foo", 1},
+    };
+    for (const auto& f : files) write(root + "/" + f.name, f.bytes);
+    // A FIFO no one writes to, a link loop and a dangling link.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(root + "/pipe.txt").constData(), 0644), 0);
+    ASSERT_TRUE(QFile::link(root, root + "/sub/loop"));
+    ASSERT_TRUE(QFile::link(root + "/gone", root + "/dangling.txt"));
+
+    Recorder recorder;
+    recorder.specificFiles = QStringList{root, root + "/pipe.txt"};
+    QVSearchRunner runner(&recorder, std::make_shared<Scopes>());
+    runner.runSearch(QVSearch::withSearchString(QStringLiteral("foo")), 3);
+    ASSERT_TRUE(waitFor([&] { return recorder.searchesFinished == 1; }));
+    for (const auto& f : files) {
+        const QString name = QFileInfo(root + "/" + f.name).fileName();
+        const QStringList lines = recorder.log.filter(QRegularExpression("^did " + QRegularExpression::escape(name) + " "));
+        if (f.count < 0) {
+            EXPECT_TRUE(lines.isEmpty()) << f.name;
+            continue;
+        }
+        ASSERT_EQ(lines.size(), 1) << f.name << " " << recorder.log.join("|").toStdString();
+        EXPECT_EQ(lines[0].section(' ', -1).toInt(), f.count) << f.name;
+    }
+    EXPECT_EQ(recorder.log.filter(QRegularExpression("^did pipe.txt 0$")).size(), 2);  // walked and chosen
+    EXPECT_EQ(recorder.log.filter("more.css").size(), 2);                                // once, despite the loop
+
+    // A pattern that runs away on one file ends there; the file is reported and the rest searched.
+    write(root + "/../runaway/a.txt", QByteArray(40, 'a') + "!");
+    write(root + "/../runaway/b.txt", "aaa");
+    recorder.log.clear();
+    recorder.specificFiles = QStringList{dir.path() + "/runaway"};
+    runner.runSearch(QVSearch::withExpressionString(QStringLiteral("(a+)+$"), true), 3);
+    ASSERT_TRUE(waitFor([&] { return recorder.searchesFinished == 2; }));
+    EXPECT_EQ(recorder.log.filter(QRegularExpression("^did [ab].txt")).size(), 2) << recorder.log.join("|").toStdString();
+    EXPECT_TRUE(recorder.log.contains("did b.txt 1"));
+}
+
+// Replaces over many files while the disk fills (a file-size limit: files past it cannot be
+// written), with a lookbehind that needs the text before each range, and a stop part-way: each
+// file ends replaced whole or untouched, every one is listed, and no temporary file remains.
+TEST(SearchRunnerTest, ReplacesListEveryFileAndLeaveNoneHalfWritten) {
+    QTemporaryDir dir;
+    const QString root = dir.path();
+    const int count = 600;
+    QByteArray big(6000, '.');
+    big.replace(0, 3, "a-b");
+    for (int i = 0; i < count; ++i)
+        write(root + QStringLiteral("/f%1.txt").arg(i, 4, 10, QChar('0')), i % 3 == 0 ? big : QByteArray("a-b b a-b\n"));
+    Recorder recorder;
+    recorder.specificFiles = QStringList{root};
+    QVSearchRunner runner(&recorder, std::make_shared<Scopes>());
+    QVSearch search = QVSearch::withExpressionString(QStringLiteral("(?<=-)b"), true);
+    runner.runSearch(search, 3);
+    ASSERT_TRUE(waitFor([&] { return recorder.searchesFinished == 1; }));
+    ASSERT_EQ(recorder.nodes.size(), count);
+
+    search.setReplaceString(QStringLiteral("B"));
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = saved;
+    limit.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    runner.setReplaceHook([&](const QString& path) {
+        if (path.endsWith("/f0400.txt")) runner.cancel();
+    });
+    runner.runSearch(search, recorder.allResults());
+    const bool finished = waitFor([&] { return recorder.replacesFinished == 1; });
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    ASSERT_TRUE(finished);
+
+    ASSERT_EQ(recorder.reports.size(), count);
+    QMap<QString, int> outcomes;
+    for (const QVReplaceReport& r : recorder.reports) {
+        const QByteArray bytes = read(r.path);
+        const int i = QFileInfo(r.path).baseName().mid(1).toInt();
+        const QByteArray before = i % 3 == 0 ? big : QByteArray("a-b b a-b\n");
+        QByteArray after = before;
+        after.replace("a-b", "a-B");
+        const QString kind = r.outcome == QVReplaceReport::Replaced ? "replaced"
+                             : r.reason.contains("stopped")           ? "stopped"
+                             : r.outcome == QVReplaceReport::Failed   ? "failed"
+                                                                      : "skipped";
+        ++outcomes[kind];
+        EXPECT_EQ(bytes, kind == "replaced" ? after : before) << r.path.toStdString() << " " << kind.toStdString();
+        // Only the big files could not be written; the stop came after f0400 was done.
+        EXPECT_EQ(kind == "failed", i % 3 == 0 && i <= 400) << r.path.toStdString() << " " << r.reason.toStdString();
+        EXPECT_EQ(kind == "stopped", i > 400) << r.path.toStdString();
+    }
+    EXPECT_EQ(outcomes.value("skipped"), 0);
+    EXPECT_TRUE(QDir(root).entryList(QDir::Hidden | QDir::Files | QDir::System).filter(QRegularExpression("^[^f]")).isEmpty())
+        << QDir(root).entryList(QDir::Hidden | QDir::Files).join(" ").toStdString();
 }
 
 }  // namespace

@@ -1,0 +1,234 @@
+// The multi-file find window over real files and real editor windows (offscreen): the mode
+// fallback, the outline as files are reported, replacing what is chosen after asking, the
+// local-cache question, chosen files, saved files and a chosen match shown in its editor.
+#include "editor/HTMLView.h"
+#include "editor/HTMLViewFind.h"
+#include "editor/QVFileDocument.h"
+#include "editor/windows/QVSingleFileWindowController.h"
+#include "platform/MainQueue.h"
+#include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
+#include "shell/Defaults.h"
+#include "tests/support/TestSupport.h"
+#include "tools/QVEditorSearchScopes.h"
+#include "tools/QVMultiFileSearchController.h"
+#include "tools/QVMultiFileSearchNode.h"
+#include "tools/QVSearchLocalCachePromptController.h"
+#include "tools/QVSearchResultsOutlineView.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
+#include <QMessageBox>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Scopes without windows: a front project that may be remote, a tabbed front window or none.
+class Scopes : public QVSearchScopes {
+public:
+    QString root;
+    bool windows = false, multiFile = false, remote = false;
+    QString frontProjectRootPath() override { return root; }
+    bool hasDocumentWindow() override { return windows; }
+    bool frontIsMultiFile() override { return multiFile; }
+    bool frontProjectHasRemoteSite() override { return remote; }
+};
+
+bool waitIdle(QVMultiFileSearchController& c) {
+    return MainQueue::runUntil([&] { return !c.searchIsRunning(); }, std::chrono::minutes(1));
+}
+
+QMessageBox* openBox(QWidget* window, const QString& name) {
+    for (auto* box : window->findChildren<QMessageBox*>(name))
+        if (box->isVisible()) return box;
+    return nullptr;
+}
+
+void click(QMessageBox* box, const QString& title) {
+    for (QAbstractButton* b : box->buttons())
+        if (b->text() == title) return b->click();
+    FAIL() << "no button " << title.toStdString();
+}
+
+TEST(MultiFileFind, ModesFallBackSearchIntoTheOutlineAndReplaceWhatIsChosen) {
+    TestDir dir;
+    for (const char* name : {"a.html", "b/c.css", "d.txt"})
+        dir.write(QString::fromLatin1(name), "foo\nbar foo\n");
+    dir.write(QStringLiteral("e.txt"), "nothing");
+    auto scopes = std::make_shared<Scopes>();
+    scopes->root = dir.path();
+    QVMultiFileSearchController c(scopes);
+    c.setValue(QStringLiteral("foo"), QStringLiteral("searchString"));
+    c.window()->show();
+
+    // Without any document window modes 0 to 2 have nothing: the chain ends at 3, whose
+    // empty list finishes at once; a tabbed front window offers the project.
+    c.setMode(QVMultiFileSearchController::CurrentFile);
+    c.updateInterface();
+    EXPECT_EQ(c.mode(), QVMultiFileSearchController::SpecificFiles);
+    EXPECT_FALSE(c.searchIsRunning());
+    EXPECT_TRUE(c.window()->findChild<QWidget*>("SpecificFilesDrawer")->isVisible());
+    for (int mode : {0, 1, 2, 3}) EXPECT_EQ(c.modeEnabled(mode), mode == 3) << mode;
+    scopes->windows = scopes->multiFile = true;
+    for (int mode : {0, 1, 2, 3}) EXPECT_EQ(c.modeEnabled(mode), mode != 2) << mode;
+
+    c.changeMode(QVMultiFileSearchController::CurrentSite);
+    ASSERT_TRUE(waitIdle(c));
+    EXPECT_FALSE(c.window()->findChild<QWidget*>("SpecificFilesDrawer")->isVisible());
+    QVSearchResultsOutlineView* outline = c.outlineView();
+    ASSERT_EQ(c.searchResultNodes().size(), 3);
+    EXPECT_EQ(c.numberOfResults(), 6u);
+    EXPECT_EQ(outline->rowCount(), 9);
+    EXPECT_EQ(outline->geometry().originOfRow(2), QVSearchResultsOutlineView::FileRowHeight + QVSearchResultsOutlineView::MatchRowHeight);
+
+    // Three of six chosen: the question names them, and only they are replaced.
+    c.setValue(QStringLiteral("X"), QStringLiteral("replaceString"));
+    c.setValue(QStringLiteral("bar"), QStringLiteral("searchString"));  // a changed entry picks nothing
+    outline->selectRow(1);
+    outline->selectRow(2, true);
+    outline->selectRow(5, true);
+    EXPECT_EQ(outline->selectedCount(), 3);
+    EXPECT_TRUE(c.replaceQuestion().contains(QStringLiteral("replace 3 occurrences (out of 6) of \"foo\" with \"X\"")))
+        << c.replaceQuestion().toStdString();
+    c.replace();
+    QMessageBox* ask = openBox(c.window(), "ReplaceConfirmation");
+    ASSERT_NE(ask, nullptr);
+    EXPECT_EQ(ask->windowModality(), Qt::WindowModal);
+    click(ask, "Replace");
+    ASSERT_TRUE(waitIdle(c));
+    EXPECT_EQ(outline->rowCount(), 0);
+    EXPECT_EQ(c.replaceReports().size(), 2);
+    QMessageBox* report = openBox(c.window(), "ReplaceReport");
+    ASSERT_NE(report, nullptr);
+    EXPECT_TRUE(report->text().contains("Replaced 3 occurrences in 2 files")) << report->text().toStdString();
+    report->close();
+    const QStringList contents = {QString(readAll(dir.file("a.html"))), QString(readAll(dir.file("b/c.css"))),
+                                  QString(readAll(dir.file("d.txt")))};
+    EXPECT_EQ(contents.join("|"), QStringLiteral("X\nbar X\n|foo\nbar foo\n|foo\nbar X\n")) << contents.join("|").toStdString();
+
+    // Cancelled: nothing changes. With no row selected every match is asked about.
+    c.setValue(QStringLiteral("foo"), QStringLiteral("searchString"));
+    c.find();
+    ASSERT_TRUE(waitIdle(c));
+    EXPECT_EQ(c.numberOfResults(), 3u);
+    EXPECT_TRUE(c.replaceQuestion().contains("replace 3 occurrences (out of 3)"));
+    c.replace();
+    click(openBox(c.window(), "ReplaceConfirmation"), "Cancel");
+    EXPECT_EQ(c.numberOfResults(), 3u);
+    EXPECT_FALSE(c.searchIsRunning());
+
+    // Collapsing leaves the file rows; chosen files are refused while a batch runs.
+    c.collapseAll();
+    EXPECT_EQ(outline->rowCount(), 2);
+    c.expandAll();
+    EXPECT_EQ(outline->rowCount(), 5);
+    c.find();
+    const bool refused = c.searchIsRunning() && !c.addSpecificFiles({dir.file("d.txt")}, 0);
+    ASSERT_TRUE(waitIdle(c));
+    EXPECT_TRUE(refused || c.specificFilePaths().isEmpty());
+    EXPECT_TRUE(c.addSpecificFiles({dir.file("d.txt"), dir.file("a.html")}, 0));
+    EXPECT_TRUE(c.addSpecificFiles({dir.file("b")}, 1));
+    EXPECT_EQ(c.specificFilePaths(), QStringList({dir.file("d.txt"), dir.file("b"), dir.file("a.html")}));
+}
+
+TEST(MultiFileFind, ARemoteProjectAsksBeforeSearchingItsLocalCopies) {
+    TestDir dir;
+    dir.write(QStringLiteral("a.txt"), "foo");
+    auto scopes = std::make_shared<Scopes>();
+    scopes->root = dir.path();
+    scopes->windows = scopes->multiFile = scopes->remote = true;
+    UserDefaults& defaults = UserDefaults::standard();
+    const QString dontAsk = QString::fromLatin1(QVDontPromptToSearchLocalCache);
+    const QString answer = QString::fromLatin1(QVSearchLocalCacheForRemoteProjects);
+
+    const struct {
+        bool dontPrompt;
+        bool storedAnswer;
+        int button;  // -1: no question expected
+        bool searched;
+    } cases[] = {
+        {true, false, -1, false},  // not asked, and the stored answer is no: nothing happens
+        {true, true, -1, true},
+        {false, true, QVSearchLocalCachePromptController::DontSearchTag, false},
+        {false, false, QVSearchLocalCachePromptController::SearchTag, true},
+    };
+    for (const auto& k : cases) {
+        defaults.setBool(k.dontPrompt, dontAsk);
+        defaults.setBool(k.storedAnswer, answer);
+        QVMultiFileSearchController c(scopes);
+        c.setValue(QStringLiteral("foo"), QStringLiteral("searchString"));
+        c.setMode(QVMultiFileSearchController::CurrentSite);
+        c.window()->show();
+        c.find();
+        if (k.button >= 0) {
+            ASSERT_NE(c.localCachePrompt(), nullptr);
+            ASSERT_NE(c.localCachePrompt()->sheet(), nullptr);
+            EXPECT_EQ(c.localCachePrompt()->sheet()->windowModality(), Qt::WindowModal);
+            EXPECT_FALSE(c.searchIsRunning());
+            c.localCachePrompt()->buttonAction(k.button);
+            EXPECT_EQ(Defaults::searchLocalCacheForRemoteProjects(), k.button == QVSearchLocalCachePromptController::SearchTag);
+        } else {
+            EXPECT_EQ(c.localCachePrompt(), nullptr);
+        }
+        ASSERT_TRUE(waitIdle(c));
+        EXPECT_EQ(c.numberOfResults(), k.searched ? 1u : 0u) << k.dontPrompt << k.storedAnswer << k.button;
+    }
+}
+
+// Real editor windows: the open documents are searched in their editors, a saved file is
+// searched again, a chosen match is selected in its editor, and closing the window leaves the
+// node with the file on disk.
+TEST(MultiFileFind, OpenEditorsAreSearchedAndAChosenMatchIsSelected) {
+    TestDir dir;
+    const QString one = dir.write(QStringLiteral("one.html"), "<p>foo</p>\n<p>foo</p>\n");
+    const QString two = dir.write(QStringLiteral("two.css"), "p { color: red }\n");
+    auto first = std::make_unique<QVSingleFileWindowController>(std::make_unique<QVSingleFileDocument>(one));
+    auto second = std::make_unique<QVSingleFileWindowController>(std::make_unique<QVSingleFileDocument>(two));
+    first->show();
+    second->show();
+    second->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(second.get()));
+    HTMLView* editor = first->currentTextView();
+    QVFileDocument* document = first->document();
+    // Unsaved typing is what is searched.
+    editor->setSelectedRange(QVRange(0, 0));
+    editor->insertText(QStringLiteral("foo "));
+
+    QVMultiFileSearchController c(std::make_shared<QVEditorSearchScopes>());
+    c.setValue(QStringLiteral("foo"), QStringLiteral("searchString"));
+    c.showWindow();
+    EXPECT_TRUE(c.modeEnabled(QVMultiFileSearchController::OpenFiles));
+    EXPECT_FALSE(c.modeEnabled(QVMultiFileSearchController::CurrentSite));
+    c.changeMode(QVMultiFileSearchController::OpenFiles);
+    ASSERT_TRUE(waitIdle(c));
+    ASSERT_EQ(c.searchResultNodes().size(), 1) << editor->fullString().toStdString() << " " << c.mode() << " " << QVEditorSearchScopes().openDocuments().size();
+    EXPECT_EQ(c.numberOfResults(), 3u);
+    EXPECT_NE(c.searchResultNodes()[0]->document(), nullptr);
+
+    // The last match chosen: selected in the editor that holds it.
+    c.outlineView()->selectRow(3);
+    EXPECT_EQ(editor->selectedRange(), QVRange(18, 3));
+
+    // The other file saved with a match: it joins the results.
+    second->currentTextView()->setSelectedRange(QVRange(0, 0));
+    second->currentTextView()->insertText(QStringLiteral("/* foo */"));
+    ASSERT_TRUE(second->document()->save());
+    ASSERT_TRUE(waitIdle(c));
+    EXPECT_EQ(c.searchResultNodes().size(), 2);
+    EXPECT_EQ(c.numberOfResults(), 4u);
+
+    // Closed: the node lets go of the document; the mode falls back once no window is left.
+    first->document()->close();
+    EXPECT_EQ(c.searchResultNodes()[0]->document(), nullptr);
+    (void)document;
+    first.reset();
+    second->document()->close();
+    second.reset();
+    c.updateInterface();
+    EXPECT_EQ(c.mode(), QVMultiFileSearchController::SpecificFiles);
+}
+
+}  // namespace

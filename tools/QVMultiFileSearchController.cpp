@@ -1,0 +1,692 @@
+// The multi-file find window.
+#include "tools/QVMultiFileSearchController.h"
+
+#include "editor/HTMLView.h"
+#include "editor/HTMLViewFind.h"
+#include "editor/QVEditorToolSeams.h"
+#include "editor/QVFileDocument.h"
+#include "editor/windows/QVDocumentWindowController.h"
+#include "editor/windows/QVMultiFileWindowController.h"
+#include "platform/AppBundle.h"
+#include "shell/Defaults.h"
+#include "shell/QVCapsuleButton.h"
+#include "shell/QVGradientBar.h"
+#include "tools/QVEditorSearchScopes.h"
+#include "tools/QVMultiFileSearchNode.h"
+#include "tools/QVSearchLocalCachePromptController.h"
+#include "tools/QVSearchResultsOutlineView.h"
+#include "tools/QVSingleFileSearchController.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDragEnterEvent>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTimer>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace {
+
+QString tr(const char* text) { return QVLocalized(QString::fromUtf8(text)); }
+
+QVMultiFileSearchController*& shared() {
+    static QVMultiFileSearchController* controller = nullptr;
+    return controller;
+}
+
+// The chosen-files table: takes dropped file names above the row they fall on, unless the
+// controller refuses them (a batch is running).
+class ChosenFilesTable : public QListWidget {
+public:
+    std::function<bool(const QStringList&, int)> accept;
+    std::function<bool()> accepting;
+
+protected:
+    static QStringList paths(const QMimeData* data) {
+        QStringList list;
+        if (!data || !data->hasUrls()) return list;
+        for (const QUrl& url : data->urls())
+            if (url.isLocalFile()) list << url.toLocalFile();
+        return list;
+    }
+    void dragEnterEvent(QDragEnterEvent* event) override {
+        if (!paths(event->mimeData()).isEmpty() && accepting && accepting()) event->acceptProposedAction();
+        else event->ignore();
+    }
+    void dragMoveEvent(QDragMoveEvent* event) override {
+        if (!paths(event->mimeData()).isEmpty() && accepting && accepting()) event->acceptProposedAction();
+        else event->ignore();
+    }
+    void dropEvent(QDropEvent* event) override {
+        const QListWidgetItem* item = itemAt(event->position().toPoint());
+        const int row = item ? this->row(item) : count();
+        if (accept && accept(paths(event->mimeData()), row)) event->acceptProposedAction();
+        else event->ignore();
+    }
+};
+
+// Any window closing may leave a mode with nothing to search: the controller looks again once
+// the window is gone.
+class CloseWatcher : public QObject {
+public:
+    explicit CloseWatcher(QVMultiFileSearchController* controller) : QObject(controller), _controller(controller) {}
+
+protected:
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (event->type() == QEvent::Close && object->isWidgetType() && static_cast<QWidget*>(object)->isWindow())
+            QTimer::singleShot(0, _controller, [c = _controller] { c->updateInterface(); });
+        return false;
+    }
+
+private:
+    QVMultiFileSearchController* _controller;
+};
+
+}  // namespace
+
+QVMultiFileSearchController& QVMultiFileSearchController::sharedController() {
+    if (!shared()) shared() = new QVMultiFileSearchController(std::make_shared<QVEditorSearchScopes>());  // for the process's life
+    return *shared();
+}
+
+bool QVMultiFileSearchController::sharedControllerExists() { return shared() != nullptr; }
+
+void QVMultiFileSearchController::install() {
+    QVSingleFileSearchController::setFindAllHandler(
+        [](const QVSearch& search) { sharedController().runSearch(search, CurrentFile); });
+    QVEditorToolSeams::setFindMenuBuilder([](QMenu* find) {
+        QAction* action = find->addAction(tr("Find in Files\u2026"));
+        action->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F));
+        QObject::connect(action, &QAction::triggered, [] { sharedController().showWindow(); });
+    });
+}
+
+QVMultiFileSearchController::QVMultiFileSearchController(std::shared_ptr<QVSearchScopes> scopes)
+    : _scopes(std::move(scopes)) {
+    setSearch(QVSingleFileSearchController::sharedFind().search());
+    validate();
+    connect(this, &QVSearchController::stateChanged, this, &QVMultiFileSearchController::refreshControls);
+    NotificationCenter& center = NotificationCenter::defaultCenter();
+    _tokens << center.addObserver(QVFileDocument::FileDidSaveNotification, nullptr,
+                                  [this](const Notification& n) { fileDidSave(n.object); });
+    _tokens << center.addObserver(QVFileDocument::FileBecameActiveNotification, nullptr,
+                                  [this](const Notification& n) { fileBecameActive(n.object); });
+    _tokens << center.addObserver(QVFileDocument::FileWillCloseNotification, nullptr, [this](const Notification&) {
+        QTimer::singleShot(0, this, &QVMultiFileSearchController::updateInterface);
+    });
+    if (qApp) qApp->installEventFilter(new CloseWatcher(this));
+}
+
+QVMultiFileSearchController::~QVMultiFileSearchController() {
+    for (NotificationCenter::Token token : _tokens) NotificationCenter::defaultCenter().removeObserver(token);
+    if (_localCachePromptController) _localCachePromptController->setDelegate({});
+    _runner.reset();  // stops its workers before the nodes and window go
+    if (shared() == this) shared() = nullptr;
+    delete _window.data();
+}
+
+// --- Starting and stopping ------------------------------------------------------------------------
+
+void QVMultiFileSearchController::find() {
+    if (_searchIsRunning) {
+        _cancelling = true;
+        if (_runner) _runner->cancel();
+        refreshControls();
+        return;
+    }
+    if (_mode == CurrentSite && _scopes->hasDocumentWindow() && _scopes->frontProjectHasRemoteSite()) {
+        if (Defaults::promptToSearchLocalCache()) {
+            // While the window is being shown the sheet waits a turn, to attach to the shown window.
+            if (_showingWindow) {
+                if (!_promptQueued) {
+                    _promptQueued = true;
+                    QTimer::singleShot(0, this, [this] {
+                        if (_promptQueued) promptToSearchLocalCache();
+                    });
+                }
+            } else {
+                promptToSearchLocalCache();
+            }
+            return;
+        }
+        if (!Defaults::searchLocalCacheForRemoteProjects()) return;
+    }
+    reallyStartFind();
+}
+
+void QVMultiFileSearchController::reallyStartFind() {
+    flushAll();
+    setSearchIsRunning(true);
+    _lastSearch = search();
+    if (!_runner) _runner = std::make_unique<QVSearchRunner>(this, _scopes);
+    _runner->runSearch(_lastSearch, _mode);
+}
+
+void QVMultiFileSearchController::promptToSearchLocalCache() {
+    _promptQueued = false;
+    if (_localCachePromptController) return;  // one question at a time
+    _localCachePromptController = std::make_unique<QVSearchLocalCachePromptController>();
+    _localCachePromptController->setDelegate([this](bool searchLocalCopies) {
+        if (searchLocalCopies) reallyStartFind();
+        // The prompt is still on the stack: let it go on the next turn.
+        QTimer::singleShot(0, this, [this] { _localCachePromptController.reset(); });
+    });
+    _localCachePromptController->displayOnWindow(window());
+}
+
+void QVMultiFileSearchController::runSearch(const QVSearch& search, int mode) {
+    setSearch(search);
+    setMode(mode);
+    showWindow();
+    find();
+}
+
+void QVMultiFileSearchController::changeMode(int mode) {
+    if (mode == _mode) return;
+    setMode(mode);
+    if (valid()) find();
+}
+
+void QVMultiFileSearchController::setMode(int mode) {
+    _mode = mode;
+    if (!_window) return;
+    for (int i = 0; i < 4; ++i) _modeButtons[i]->setActive(false);
+    _modeButtons[mode == CurrentSite ? 1 : mode == SpecificFiles ? 3 : mode == CurrentFile ? 0 : 2]->setActive(true);
+    _specificFilesDrawer->setVisible(mode == SpecificFiles);
+}
+
+bool QVMultiFileSearchController::modeEnabled(int mode) const {
+    switch (mode) {
+    case CurrentFile: return _scopes->hasDocumentWindow();
+    case CurrentSite: return _scopes->hasDocumentWindow() && _scopes->frontIsMultiFile();
+    case OpenFiles: return !_scopes->openDocuments().isEmpty();
+    default: return true;
+    }
+}
+
+void QVMultiFileSearchController::updateInterface() {
+    // The whole chain at once: one new search, in the first mode that has something.
+    int mode = _mode;
+    if (mode == CurrentFile && !modeEnabled(CurrentFile)) mode = CurrentSite;
+    if (mode == CurrentSite && !modeEnabled(CurrentSite)) mode = OpenFiles;
+    if (mode == OpenFiles && !modeEnabled(OpenFiles)) mode = SpecificFiles;
+    if (mode != _mode) {
+        if (_searchIsRunning) setMode(mode);
+        else changeMode(mode);
+    }
+    if (!_window) return;
+    for (int i = 0; i < 4; ++i) _modeButtons[i]->setEnabled(!_searchIsRunning && modeEnabled(i));
+}
+
+void QVMultiFileSearchController::setSearchIsRunning(bool running) {
+    _searchIsRunning = running;
+    updateInterface();
+    if (_specificFilesTable) _specificFilesTable->clearSelection();
+    refreshControls();
+    Q_EMIT searchIsRunningChanged(running);
+}
+
+void QVMultiFileSearchController::setNumberOfResults(quint64 count) {
+    _numberOfResults = count;
+    refreshControls();
+}
+
+QString QVMultiFileSearchController::searchButtonTitle() const { return _searchIsRunning ? tr("Stop") : tr("Find"); }
+
+void QVMultiFileSearchController::flushAll() {
+    _searchResultNodes.clear();
+    _nodeOfPath.clear();
+    if (_outlineView) _outlineView->clear();
+    setNumberOfResults(0);
+}
+
+// --- Results --------------------------------------------------------------------------------------
+
+int QVMultiFileSearchController::indexOfNode(const QString& path) const {
+    const QVMultiFileSearchNode* node = path.isEmpty() ? nullptr : _nodeOfPath.value(path);
+    if (!node) return -1;
+    for (int i = 0; i < _searchResultNodes.size(); ++i)
+        if (_searchResultNodes[i].get() == node) return i;
+    return -1;
+}
+
+void QVMultiFileSearchController::willRunSearchForPath(const QString& path) {
+    const int index = indexOfNode(path);
+    if (index < 0) return;
+    const auto& node = _searchResultNodes[index];
+    setNumberOfResults(_numberOfResults - quint64(node->searchResults().size()));
+    node->setSearchResults({});
+    node->setActive(true);
+    if (_outlineView) _outlineView->reloadFile(index);
+}
+
+void QVMultiFileSearchController::didRunSearchForPath(const QString& path, const std::shared_ptr<QVSearchDocument>& document,
+                                                      const QList<QVSearchResult>& results) {
+    int index = indexOfNode(path);
+    setNumberOfResults(_numberOfResults + quint64(results.size()));
+    if (results.isEmpty()) {
+        if (index >= 0) {
+            _nodeOfPath.remove(path);
+            _searchResultNodes.removeAt(index);
+            if (_outlineView) _outlineView->removeFile(index);
+        }
+        return;
+    }
+    const bool added = index < 0;
+    if (added) {
+        auto node = QVMultiFileSearchNode::create(!path.isEmpty() ? path : document ? document->displayName() : QString());
+        _searchResultNodes << node;
+        _nodeOfPath.insert(node->path(), node.get());
+        index = int(_searchResultNodes.size()) - 1;
+    }
+    const auto& node = _searchResultNodes[index];
+    node->setDocument(document);
+    node->setSearchResults(results);
+    node->setActive(false);
+    if (_outlineView) {
+        if (added) _outlineView->insertFile(index, node, true);
+        else _outlineView->reloadFile(index);
+    }
+}
+
+void QVMultiFileSearchController::didFinishAllSearches() {
+    _cancelling = false;
+    setSearchIsRunning(_runner && _runner->runningReplace());
+}
+
+void QVMultiFileSearchController::didReplaceInPath(const QVReplaceReport& report) { _replaceReports << report; }
+
+void QVMultiFileSearchController::didFinishAllReplaces() {
+    _cancelling = false;
+    _replacing = false;
+    setSearchIsRunning(_runner && _runner->runningSeach());
+    showReplaceReport();
+    Q_EMIT replacesReported();
+}
+
+quint64 QVMultiFileSearchController::count() const {
+    quint64 n = 0;
+    for (const auto& node : _searchResultNodes) n += quint64(node->searchResults().size());
+    return n;
+}
+
+QList<QVSearchResult> QVMultiFileSearchController::selectedResults() const {
+    QList<QVSearchResult> results = _outlineView ? _outlineView->selectedResults() : QList<QVSearchResult>();
+    if (!results.isEmpty()) return results;
+    for (const auto& node : _searchResultNodes) results << node->searchResults();
+    return results;
+}
+
+// --- Replacing ------------------------------------------------------------------------------------
+
+QString QVMultiFileSearchController::replaceQuestion() const {
+    const quint64 selected = _outlineView && _outlineView->selectedCount() > 0 ? quint64(_outlineView->selectedCount()) : count();
+    return tr("Do you really want to replace %1 occurrences (out of %2) of \"%3\" with \"%4\"?")
+        .arg(selected)
+        .arg(count())
+        .arg(_lastSearch.searchString(), replaceString());
+}
+
+void QVMultiFileSearchController::replace() {
+    auto* box = new QMessageBox(QMessageBox::Information, tr("Replace"), tr("Replace"), QMessageBox::NoButton, window());
+    box->setObjectName(QStringLiteral("ReplaceConfirmation"));
+    box->setInformativeText(replaceQuestion());
+    QPushButton* replaceButton = box->addButton(tr("Replace"), QMessageBox::AcceptRole);
+    box->addButton(tr("Cancel"), QMessageBox::RejectRole);
+    box->setDefaultButton(replaceButton);
+    box->setWindowModality(Qt::WindowModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::finished, this, [this, box, replaceButton](int) {
+        if (_searchIsRunning) {
+            _cancelling = true;
+            if (_runner) _runner->cancel();
+            refreshControls();
+            return;
+        }
+        if (box->clickedButton() != replaceButton) return;
+        // The results' own search, with the replacement now in the field: a changed search text
+        // never picks what is replaced.
+        QVSearch search = _lastSearch;
+        search.setReplaceString(replaceString());
+        const QList<QVSearchResult> chosen = selectedResults();
+        _replaceReports.clear();
+        _replacing = true;
+        setSearchIsRunning(true);
+        if (!_runner) _runner = std::make_unique<QVSearchRunner>(this, _scopes);
+        _runner->runSearch(search, chosen);
+        flushAll();
+    });
+    box->open();
+}
+
+void QVMultiFileSearchController::showReplaceReport() {
+    qsizetype replaced = 0, files = 0, skipped = 0, failed = 0;
+    QStringList lines;
+    for (const QVReplaceReport& report : _replaceReports) {
+        const QString name = report.path;
+        switch (report.outcome) {
+        case QVReplaceReport::Replaced:
+            replaced += report.count;
+            ++files;
+            lines << tr("Replaced %1 in %2%3").arg(report.count).arg(name, report.inEditor ? tr(" (in its editor)") : QString());
+            break;
+        case QVReplaceReport::Skipped:
+            ++skipped;
+            lines << tr("Skipped %1: %2").arg(name, report.reason);
+            break;
+        case QVReplaceReport::Failed:
+            ++failed;
+            lines << tr("Failed %1: %2").arg(name, report.reason);
+            break;
+        }
+    }
+    const QString summary = tr("Replaced %1 occurrences in %2 files; %3 skipped, %4 failed.").arg(replaced).arg(files).arg(skipped).arg(failed);
+    setStatus(summary);
+    if (!_window || !_window->isVisible() || _replaceReports.isEmpty()) return;
+    auto* box = new QMessageBox(skipped || failed ? QMessageBox::Warning : QMessageBox::Information, tr("Replace"), summary,
+                                QMessageBox::Ok, _window);
+    box->setObjectName(QStringLiteral("ReplaceReport"));
+    box->setDetailedText(lines.join(QLatin1Char('\n')));
+    box->setWindowModality(Qt::WindowModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+// --- Showing a match --------------------------------------------------------------------------------
+
+void QVMultiFileSearchController::outlineViewAction() {
+    if (_showingMatch || !_outlineView || _outlineView->selectedCount() != 1) return;
+    const QVSearchResult result = _outlineView->selectedResults().value(0);
+    const auto node = result.parentAs<QVMultiFileSearchNode>();
+    if (!node) return;
+    QVRange range = result.range();
+    QVFileDocument* document = QVEditorSearchScopes::fileDocument(node->document());
+    QVDocumentWindowController* documentWindow = nullptr;
+    if (document) {
+        for (QVDocumentWindowController* w : QVEditorSearchScopes::documentWindows()) {
+            auto* multi = qobject_cast<QVMultiFileWindowController*>(w);
+            if (w->document() == document || (multi && multi->openDocuments().contains(document))) documentWindow = w;
+        }
+    } else if (node->path().startsWith(QLatin1Char('/'))) {
+        documentWindow = QVEditorSearchScopes::open(node->path());
+        auto* multi = qobject_cast<QVMultiFileWindowController*>(documentWindow);
+        document = multi ? multi->documentForPath(node->path()) : documentWindow ? documentWindow->document() : nullptr;
+        if (document && document->textView()) {
+            node->setDocument(QVEditorSearchScopes::searchDocument(documentWindow, document));
+            // The editor holds the text as loaded, which may differ from the bytes searched (a
+            // byte-order mark, the encoding): the matches are taken again from it, the chosen one
+            // by its place among them.
+            int which = -1;
+            for (int i = 0; i < node->searchResults().size(); ++i)
+                if (node->searchResults()[i].range() == result.range()) which = i;
+            const auto again = _lastSearch.findAllForString(document->textView()->fullString(), true);
+            if (again.size() == node->searchResults().size() && which >= 0) {
+                range = again[which].range();
+                _showingMatch = true;
+                node->setSearchResults(again);
+                const int file = int(_searchResultNodes.indexOf(node));
+                if (file >= 0) {
+                    _outlineView->reloadFile(file);
+                    int row = 0;
+                    for (int r = 0; r < _outlineView->rowCount(); ++r)
+                        if (_outlineView->itemAtRow(r) == std::pair<int, int>(file, which)) row = r;
+                    _outlineView->selectRow(row);
+                }
+                _showingMatch = false;
+            }
+        }
+    }
+    if (!document || !documentWindow || !document->textView()) {
+        setStatus(tr("Could not open %1").arg(node->path()));
+        return;
+    }
+    documentWindow->activateDocument(document);
+    documentWindow->show();
+    documentWindow->raise();
+    HTMLViewFind::showFullRange(*document->textView(), range);
+    // The find window stays in front of the file it shows.
+    if (_window) {
+        _window->raise();
+        _window->activateWindow();
+    }
+}
+
+// --- Notifications ----------------------------------------------------------------------------------
+
+void QVMultiFileSearchController::fileDidSave(const void* object) {
+    if (!_window || !_window->isVisible()) return;
+    const auto document = _scopes->documentForObject(object);
+    if (!document) return;
+    setSearchIsRunning(true);
+    if (!_runner) _runner = std::make_unique<QVSearchRunner>(this, _scopes);
+    // The search of the results shown, so that the saved file's rows match the others'.
+    _runner->runSearch(_lastSearch.searchString().isEmpty() ? search() : _lastSearch, document);
+}
+
+void QVMultiFileSearchController::fileBecameActive(const void* object) {
+    if (_mode != CurrentFile || !_window || !_window->isVisible()) return;
+    if (_searchResultNodes.isEmpty() ||
+        (_searchResultNodes.size() == 1 &&
+         (!_searchResultNodes[0]->document() || _searchResultNodes[0]->document()->notificationObject() != object)))
+        find();
+}
+
+// --- Chosen files -----------------------------------------------------------------------------------
+
+bool QVMultiFileSearchController::addSpecificFiles(const QStringList& paths, int index) {
+    if (_searchIsRunning) return false;
+    if (paths.isEmpty()) return true;
+    if (index < 0 || index > _specificFilePaths.size()) index = int(_specificFilePaths.size());
+    for (int i = 0; i < paths.size(); ++i) _specificFilePaths.insert(index + i, paths[i]);
+    if (_specificFilesTable) {
+        _specificFilesTable->clear();
+        _specificFilesTable->addItems(_specificFilePaths);
+    }
+    validate();
+    return true;
+}
+
+void QVMultiFileSearchController::addSpecificFiles() {
+    auto* dialog = new QFileDialog(window(), tr("Add Files"));
+    dialog->setFileMode(QFileDialog::ExistingFiles);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    // Folders may be chosen too: the list takes whatever is selected.
+    connect(dialog, &QFileDialog::accepted, this, [this, dialog] {
+        addSpecificFiles(dialog->selectedFiles(), -1);
+    });
+    dialog->open();
+}
+
+void QVMultiFileSearchController::removeSpecificFiles() {
+    if (!_specificFilesTable) return;
+    QList<int> rows;
+    for (const QListWidgetItem* item : _specificFilesTable->selectedItems()) rows << _specificFilesTable->row(item);
+    std::sort(rows.begin(), rows.end(), std::greater<>());
+    for (int row : rows) _specificFilePaths.removeAt(row);
+    _specificFilesTable->clear();
+    _specificFilesTable->addItems(_specificFilePaths);
+    validate();
+}
+
+void QVMultiFileSearchController::collapseAll() {
+    if (_outlineView) _outlineView->setAllExpanded(false);
+}
+
+void QVMultiFileSearchController::expandAll() {
+    if (_outlineView) _outlineView->setAllExpanded(true);
+}
+
+// --- The window ---------------------------------------------------------------------------------------
+
+void QVMultiFileSearchController::showWindow() {
+    _showingWindow = true;
+    QWidget* w = window();
+    w->show();
+    w->raise();
+    w->activateWindow();
+    updateInterface();
+    _showingWindow = false;
+}
+
+QWidget* QVMultiFileSearchController::window() {
+    if (_window) return _window;
+    auto* window = new QWidget(nullptr, Qt::Window);
+    _window = window;
+    window->setObjectName(QStringLiteral("MultiFileSearch"));
+    window->setWindowTitle(tr("Find in Files"));
+    window->resize(820, 560);
+    auto* layout = new QVBoxLayout(window);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    // The four scopes.
+    _modeBar = new QVGradientBar;
+    _modeBar->setTopBorderWidth(1);
+    _modeBar->setBottomBorderWidth(1);
+    _modeBar->setAllBorderColors(QColor::fromRgbF(0.5f, 0.5f, 0.5f));
+    _modeBar->setBackgroundColor(QColor(182, 192, 207));
+    _modeBar->setBackgroundColor2(QColor(203, 210, 221));
+    auto* modes = new QHBoxLayout(_modeBar);
+    modes->setContentsMargins(8, 4, 8, 4);
+    modes->addStretch();
+    const char* titles[] = {"Current File", "Current Project", "Open Files", "Specific Files"};
+    for (int i = 0; i < 4; ++i) {
+        _modeButtons[i] = new QVCapsuleButton(tr(titles[i]));
+        _modeButtons[i]->setObjectName(QStringLiteral("mode%1").arg(i));
+        connect(_modeButtons[i], &QAbstractButton::clicked, this, [this, i] { changeMode(i); });
+        modes->addWidget(_modeButtons[i]);
+    }
+    modes->addStretch();
+    layout->addWidget(_modeBar);
+
+    // The search form.
+    _formBackground = new QVGradientBar;
+    _formBackground->setBottomBorderWidth(1);
+    _formBackground->setBottomBorderColor(QColor::fromRgbF(0.6f, 0.6f, 0.6f));
+    _formBackground->setBackgroundColor(QColor::fromRgbF(0.9f, 0.9f, 0.9f));
+    _formBackground->setBackgroundColor2(QColor::fromRgbF(0.97f, 0.97f, 0.97f));
+    auto* grid = new QGridLayout(_formBackground);
+    auto field = [&](int row, const char* label, QComboBox*& box, const char* key, const QString& historyKey) {
+        grid->addWidget(new QLabel(tr(label)), row, 0, Qt::AlignRight);
+        box = new QComboBox;
+        box->setEditable(true);
+        box->setInsertPolicy(QComboBox::NoInsert);
+        box->addItems(history(historyKey));
+        box->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        grid->addWidget(box, row, 1);
+        connect(box, &QComboBox::editTextChanged, this, [this, key](const QString& text) {
+            if (!_refreshing) setValue(text, QString::fromLatin1(key));
+        });
+    };
+    field(0, "Find:", _searchField, "searchString", QStringLiteral("QVSearchHistory"));
+    field(1, "Replace:", _replaceField, "replaceString", QStringLiteral("QVReplaceHistory"));
+    _findButton = new QPushButton(tr("Find"));
+    _findButton->setDefault(true);
+    _replaceButton = new QPushButton(tr("Replace"));
+    _replaceButton->setAutoDefault(false);
+    grid->addWidget(_findButton, 0, 2);
+    grid->addWidget(_replaceButton, 1, 2);
+    connect(_findButton, &QPushButton::clicked, this, &QVMultiFileSearchController::find);
+    connect(_replaceButton, &QPushButton::clicked, this, &QVMultiFileSearchController::replace);
+    connect(_searchField->lineEdit(), &QLineEdit::returnPressed, this, [this] {
+        if (valid() && !_searchIsRunning) find();
+    });
+    auto* options = new QHBoxLayout;
+    _regexBox = new QCheckBox(tr("Regular expression"));
+    _caseBox = new QCheckBox(tr("Match case"));
+    options->addWidget(_regexBox);
+    options->addWidget(_caseBox);
+    options->addStretch();
+    grid->addLayout(options, 2, 1);
+    connect(_regexBox, &QCheckBox::toggled, this, [this](bool on) { if (!_refreshing) setValue(on, QStringLiteral("regularExpression")); });
+    connect(_caseBox, &QCheckBox::toggled, this, [this](bool on) { if (!_refreshing) setValue(on, QStringLiteral("matchCase")); });
+    layout->addWidget(_formBackground);
+
+    // The chosen files (shown in mode 3) beside the results.
+    auto* splitter = new QSplitter;
+    _specificFilesDrawer = new QWidget;
+    _specificFilesDrawer->setObjectName(QStringLiteral("SpecificFilesDrawer"));
+    auto* drawer = new QVBoxLayout(_specificFilesDrawer);
+    drawer->setContentsMargins(6, 6, 0, 6);
+    auto* table = new ChosenFilesTable;
+    _specificFilesTable = table;
+    table->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    table->setAcceptDrops(true);
+    table->setDragDropMode(QAbstractItemView::DropOnly);
+    table->accepting = [this] { return !_searchIsRunning; };
+    table->accept = [this](const QStringList& paths, int row) { return addSpecificFiles(paths, row); };
+    table->addItems(_specificFilePaths);
+    drawer->addWidget(table);
+    auto* drawerButtons = new QHBoxLayout;
+    auto* add = new QPushButton(tr("Add\u2026"));
+    _removeFilesButton = new QPushButton(tr("Remove"));
+    _removeFilesButton->setEnabled(false);
+    drawerButtons->addWidget(add);
+    drawerButtons->addWidget(_removeFilesButton);
+    drawerButtons->addStretch();
+    drawer->addLayout(drawerButtons);
+    connect(add, &QPushButton::clicked, this, qOverload<>(&QVMultiFileSearchController::addSpecificFiles));
+    connect(_removeFilesButton, &QPushButton::clicked, this, &QVMultiFileSearchController::removeSpecificFiles);
+    connect(table, &QListWidget::itemSelectionChanged, this,
+            [this] { _removeFilesButton->setEnabled(!_specificFilesTable->selectedItems().isEmpty()); });
+    splitter->addWidget(_specificFilesDrawer);
+    _outlineView = new QVSearchResultsOutlineView;
+    for (int i = 0; i < _searchResultNodes.size(); ++i) _outlineView->insertFile(i, _searchResultNodes[i]);
+    connect(_outlineView, &QVSearchResultsOutlineView::selectionChanged, this, &QVMultiFileSearchController::outlineViewAction);
+    splitter->addWidget(_outlineView);
+    splitter->setStretchFactor(1, 1);
+    splitter->setSizes({220, 600});
+    layout->addWidget(splitter, 1);
+
+    // The count and status, and the outline's own commands.
+    auto* bottom = new QHBoxLayout;
+    bottom->setContentsMargins(8, 4, 8, 6);
+    _countLabel = new QLabel;
+    _statusLabel = new QLabel;
+    bottom->setSpacing(16);
+    bottom->addWidget(_countLabel);
+    bottom->addWidget(_statusLabel, 1);
+    auto* collapse = new QPushButton(tr("Collapse All"));
+    auto* expand = new QPushButton(tr("Expand All"));
+    for (QPushButton* b : {collapse, expand}) {
+        b->setAutoDefault(false);
+        bottom->addWidget(b);
+    }
+    connect(collapse, &QPushButton::clicked, this, &QVMultiFileSearchController::collapseAll);
+    connect(expand, &QPushButton::clicked, this, &QVMultiFileSearchController::expandAll);
+    layout->addLayout(bottom);
+
+    setMode(_mode);
+    updateInterface();
+    refreshControls();
+    return window;
+}
+
+void QVMultiFileSearchController::refreshControls() {
+    if (!_window || _refreshing) return;
+    _refreshing = true;
+    if (_searchField->lineEdit()->text() != searchString()) _searchField->setEditText(searchString());
+    if (_replaceField->lineEdit()->text() != replaceString()) _replaceField->setEditText(replaceString());
+    _regexBox->setChecked(regularExpression());
+    _caseBox->setChecked(matchCase());
+    _findButton->setText(searchButtonTitle());
+    _findButton->setEnabled(_searchIsRunning ? !_cancelling : valid());
+    _replaceButton->setEnabled(valid() && !_searchIsRunning && haveResults());
+    _countLabel->setText(_numberOfResults == 1 ? tr("1 match") : tr("%1 matches").arg(_numberOfResults));
+    _statusLabel->setText(_searchIsRunning ? (_cancelling ? tr("Stopping\u2026") : _replacing ? tr("Replacing\u2026") : tr("Searching\u2026"))
+                                           : status());
+    _refreshing = false;
+}

@@ -1,0 +1,148 @@
+// The one window for finding and replacing across files: the front file, the front project, the
+// open documents or chosen files and folders, searched in the background into an outline of
+// file rows with their matches.
+#pragma once
+
+#include "tools/QVSearchController.h"
+#include "tools/QVSearchRunner.h"
+
+#include <QHash>
+#include <QPointer>
+#include <QStringList>
+
+#include <memory>
+
+class QComboBox;
+class QCheckBox;
+class QLabel;
+class QListWidget;
+class QPushButton;
+class QWidget;
+class QVCapsuleButton;
+class QVGradientBar;
+class QVMultiFileSearchNode;
+class QVSearchLocalCachePromptController;
+class QVSearchResultsOutlineView;
+
+// Main thread only. The runner's calls arrive on the main thread; none of them waits for it.
+class QVMultiFileSearchController : public QVSearchController, public QVSearchRunnerDelegate {
+    Q_OBJECT
+public:
+    // The scopes, each the tag of its mode button.
+    enum Mode { CurrentFile = 0, CurrentSite = 1, OpenFiles = 2, SpecificFiles = 3 };
+
+    // The one window, created on first use over the running editor's documents.
+    static QVMultiFileSearchController& sharedController();
+    static bool sharedControllerExists();
+    // Hands the single-file panel's find-all to this window (mode 0).
+    static void install();
+
+    // Over other scopes (tests).
+    explicit QVMultiFileSearchController(std::shared_ptr<QVSearchScopes> scopes);
+    ~QVMultiFileSearchController() override;
+
+    // --- The window's actions ------------------------------------------------------------------
+    // While a batch runs: stop it. Otherwise search the scope (asking first about a remote
+    // project's local copies).
+    void find();
+    // Asks, then replaces the selected matches (all of them when none is selected).
+    void replace();
+    void changeMode(int mode);
+    void addSpecificFiles();
+    void removeSpecificFiles();
+    void collapseAll();
+    void expandAll();
+    // Shows the selected match in its file when exactly one is selected.
+    void outlineViewAction();
+    void showWindow();
+    // Takes the search over, sets the mode, shows the window and searches.
+    void runSearch(const QVSearch& search, int mode);
+
+    int mode() const { return _mode; }
+    void setMode(int mode);
+    bool searchIsRunning() const { return _searchIsRunning; }
+    bool isCancelling() const { return _cancelling; }
+    bool haveResults() const { return !_searchResultNodes.isEmpty(); }
+    QString searchButtonTitle() const;
+    quint64 numberOfResults() const { return _numberOfResults; }
+    const QList<std::shared_ptr<QVMultiFileSearchNode>>& searchResultNodes() const { return _searchResultNodes; }
+    QStringList specificFilePaths() const { return _specificFilePaths; }
+    // Inserts paths at index (the end when out of range); refused (false) while a batch runs.
+    bool addSpecificFiles(const QStringList& paths, int index);
+    // The mode buttons' availability follows the documents; a mode left with nothing to search
+    // falls back down the chain 0, 1, 2, 3.
+    void updateInterface();
+    bool modeEnabled(int mode) const;
+    // The last replace's outcome per file.
+    const QList<QVReplaceReport>& replaceReports() const { return _replaceReports; }
+    // The question replace() asks.
+    QString replaceQuestion() const;
+
+    QWidget* window();
+    QVSearchResultsOutlineView* outlineView() const { return _outlineView; }
+    QVSearchLocalCachePromptController* localCachePrompt() const { return _localCachePromptController.get(); }
+
+    // --- QVSearchRunnerDelegate ------------------------------------------------------------------
+    void willRunSearchForPath(const QString& path) override;
+    void didRunSearchForPath(const QString& path, const std::shared_ptr<QVSearchDocument>& document,
+                             const QList<QVSearchResult>& results) override;
+    void didFinishAllSearches() override;
+    void didReplaceInPath(const QVReplaceReport& report) override;
+    void didFinishAllReplaces() override;
+    QStringList pathsForSpecificFiles() override { return _specificFilePaths; }
+
+Q_SIGNALS:
+    void searchIsRunningChanged(bool running);
+    // A replace batch ended; its reports are in replaceReports().
+    void replacesReported();
+
+private:
+    void reallyStartFind();
+    void promptToSearchLocalCache();
+    void flushAll();
+    void setSearchIsRunning(bool running);
+    void setNumberOfResults(quint64 count);
+    void fileDidSave(const void* document);
+    void fileBecameActive(const void* document);
+    void showReplaceReport();
+    void refreshControls();
+    int indexOfNode(const QString& path) const;
+    quint64 count() const;
+    QList<QVSearchResult> selectedResults() const;
+    QHash<QString, QVMultiFileSearchNode*> _nodeOfPath;
+
+    std::shared_ptr<QVSearchScopes> _scopes;
+    std::unique_ptr<QVSearchRunner> _runner;
+    QVSearch _lastSearch;  // the search of the results shown
+    QList<std::shared_ptr<QVMultiFileSearchNode>> _searchResultNodes;
+    QStringList _specificFilePaths;
+    std::unique_ptr<QVSearchLocalCachePromptController> _localCachePromptController;
+    bool _cancelling = false;
+    bool _searchIsRunning = false;
+    bool _replacing = false;
+    int _mode = CurrentSite;
+    quint64 _numberOfResults = 0;
+    bool _showingWindow = false;
+    bool _promptQueued = false;
+    QList<QVReplaceReport> _replaceReports;
+    bool _showingMatch = false;
+    QList<NotificationCenter::Token> _tokens;
+
+    QPointer<QWidget> _window;
+    QVSearchResultsOutlineView* _outlineView = nullptr;
+    QVGradientBar* _modeBar = nullptr;
+    QVGradientBar* _formBackground = nullptr;
+    QVCapsuleButton* _modeButtons[4] = {};
+    QWidget* _specificFilesDrawer = nullptr;
+    QListWidget* _specificFilesTable = nullptr;
+    QPushButton* _removeFilesButton = nullptr;
+    QComboBox* _searchField = nullptr;
+    QComboBox* _replaceField = nullptr;
+    QCheckBox* _regexBox = nullptr;
+    QCheckBox* _caseBox = nullptr;
+    QPushButton* _findButton = nullptr;
+    QPushButton* _replaceButton = nullptr;
+    QLabel* _countLabel = nullptr;
+    QLabel* _statusLabel = nullptr;
+    bool _refreshing = false;
+};
