@@ -119,8 +119,16 @@ bool writeInPlace(const QByteArray& name, const QByteArray& data, int* err, cons
 
 }  // namespace
 
+void AtomicFile::syncFolder(const QString& folder) {
+    const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
 bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* error,
-                       const QMap<QByteArray, QByteArray>& extraAttributes, bool* inPlace) {
+                       const QMap<QByteArray, QByteArray>& extraAttributes, bool* inPlace, QString* deferredFolder) {
     if (inPlace) *inPlace = false;
     if (path.isEmpty()) {
         qvSetError(error, QVError::posix(ENOENT, QStringLiteral("Writing"), path));
@@ -205,10 +213,7 @@ bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* err
 
     // Make the rename itself durable. The new contents are already in place, so a folder that
     // cannot be synced (some file systems refuse) is not a failure of the write.
-    const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    if (deferredFolder) *deferredFolder = folder;
+    else syncFolder(folder);
     return true;
 }

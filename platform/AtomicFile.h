@@ -25,6 +25,13 @@ public:
     // A file the caller may write in a folder that refuses a temporary file is written in place
     // instead (not atomic: a crash midway leaves it partly written), after reserving its new
     // size so that a full disk fails before the old contents are touched; inPlace tells.
+    //
+    // deferredFolder: the caller syncs the folder itself (syncFolder(), once for many files in
+    // it, where a folder sync costs more than the rest of a small write); the folder to sync is
+    // stored there. The contents are synced before the rename all the same.
     static bool write(const QString& path, const QByteArray& data, QVError* error = nullptr,
-                      const QMap<QByteArray, QByteArray>& extraAttributes = {}, bool* inPlace = nullptr);
+                      const QMap<QByteArray, QByteArray>& extraAttributes = {}, bool* inPlace = nullptr,
+                      QString* deferredFolder = nullptr);
+    // Makes the renames in folder durable; a folder that cannot be synced is no failure.
+    static void syncFolder(const QString& folder);
 };

@@ -9,8 +9,15 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
+
+#include <deque>
+#include <future>
+#include <optional>
+#include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -42,7 +49,7 @@ QString QVTidyRun::tidyProgram() {
 }
 
 QStringList QVTidyRun::arguments(const QString& configPath, const QString& outputPath, const QString& inputPath,
-                                 bool forText) {
+                                 bool forText, const QString& messagesPath) {
     QStringList args{QStringLiteral("--tidy-mark"), QStringLiteral("n"), QStringLiteral("--wrap"), QStringLiteral("0")};
     if (forText) args << QStringLiteral("--char-encoding") << QStringLiteral("utf8");
     else args << QStringLiteral("-raw");
@@ -52,13 +59,22 @@ QStringList QVTidyRun::arguments(const QString& configPath, const QString& outpu
     args << QStringLiteral("--write-back") << QStringLiteral("n") << QStringLiteral("--markup") << QStringLiteral("y");
     if (forText) args << QStringLiteral("--input-encoding") << QStringLiteral("utf8");
     args << QStringLiteral("-quiet") << QStringLiteral("-o") << outputPath;
+    if (!messagesPath.isEmpty()) args << QStringLiteral("-f") << messagesPath;
     args << inputPath;
     return args;
 }
 
 bool QVTidyRun::prepare(QVError* error) {
-    const QString scratch = ScratchFolder::path();
-    _folder = std::make_unique<QTemporaryDir>((scratch.isEmpty() ? QDir::tempPath() : scratch) + QStringLiteral("/tidy.XXXXXX"));
+    // The session's runtime folder when it is private: in memory on most desktops, so tidy's
+    // outputs never wait behind the disk syncs of the pages being replaced.
+    QString base = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    const QFileInfo runtime(base);
+    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
+                                            QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+    if (base.isEmpty() || !runtime.isDir() || runtime.isSymLink() || runtime.ownerId() != ::geteuid() ||
+        (runtime.permissions() & others))
+        base = ScratchFolder::path();
+    _folder = std::make_unique<QTemporaryDir>((base.isEmpty() ? QDir::tempPath() : base) + QStringLiteral("/tidy.XXXXXX"));
     if (!_folder->isValid()) {
         qvSetError(error, QVError::app(TidyFailedError, QStringLiteral("HTML Tidy could not be started."),
                                        QStringLiteral("No temporary folder could be made: %1").arg(_folder->errorString())));
@@ -89,14 +105,23 @@ QVTidyResult QVTidyRun::runTidy(const QString& inputPath, bool forText) {
                                     QStringLiteral("Install the \"tidy\" program (Debian package \"tidy\") and try again."));
         return result;
     }
-    const QString output = _folder->filePath(QStringLiteral("tidyOutput.%1").arg(++_outputs));
+    const int number = ++_outputs;
+    const QString output = _folder->filePath(QStringLiteral("tidyOutput.%1").arg(number));
+    const QString messages = _folder->filePath(QStringLiteral("tidyMessages.%1").arg(number));
     QFile::remove(output);
+    QFile::remove(messages);
     // An absolute path never reads as an option.
     const QString input = QFileInfo(inputPath).absoluteFilePath();
     ProcessOptions options;
     options.timeoutMs = _timeoutMs;
-    const ProcessResult run = Process::run(program, arguments(configurationPath(), output, input, forText), options);
-    result.messages = QString::fromUtf8(run.standardError).trimmed();
+    const ProcessResult run = Process::run(program, arguments(configurationPath(), output, input, forText, messages), options);
+    {
+        QFile file(messages);
+        // What tidy says before it opens the file (a bad configuration line) still comes on standard error.
+        const QByteArray said = run.standardError + (file.open(QIODevice::ReadOnly) ? file.read(1 << 20) : QByteArray());
+        result.messages = QString::fromUtf8(said).trimmed();
+        file.remove();
+    }
     if (!run.started || !run.exited || run.timedOut) {
         const QString why = !run.started ? run.errorString
                             : run.timedOut ? QStringLiteral("It did not finish in time.")
@@ -148,18 +173,27 @@ QVTidyResult QVTidyRun::tidyText(const QString& text) {
     return result;
 }
 
-QVTidyResult QVTidyRun::tidyAndReplaceFile(const QString& path) {
-    const DiskStamp before = DiskStamp::of(path);
-    QVTidyResult result = tidyFile(path);
+namespace {
+
+// Puts tidy's page in place of the file, when the file is still as tidy read it. With
+// deferredFolder the caller syncs the folder.
+QVTidyResult replaceFile(const QString& path, const DiskStamp& before, QVTidyResult result, QString* deferredFolder = nullptr) {
     if (!result.applicable()) return result;
     if (!(DiskStamp::of(path) == before)) {
-        result.error = QVError::app(FileChangedError, QStringLiteral("\"%1\" changed while HTML Tidy read it; it was left as it was.")
-                                                          .arg(QFileInfo(path).fileName()));
+        result.error = QVError::app(QVTidyRun::FileChangedError, QStringLiteral("\"%1\" changed while HTML Tidy read it; it was left as it was.")
+                                                                     .arg(QFileInfo(path).fileName()));
         result.output.clear();
         return result;
     }
-    AtomicFile::write(path, result.output, &result.error);
+    AtomicFile::write(path, result.output, &result.error, {}, nullptr, deferredFolder);
     return result;
+}
+
+}  // namespace
+
+QVTidyResult QVTidyRun::tidyAndReplaceFile(const QString& path) {
+    const DiskStamp before = DiskStamp::of(path);
+    return replaceFile(path, before, tidyFile(path));
 }
 
 QStringList QVTidyRun::pagesBelow(const QString& folder) {
@@ -177,21 +211,51 @@ QVTidyRun::TreeReport QVTidyRun::tidyTree(const QString& folder, const std::atom
                                           const std::function<bool(const QString& path)>& skip, const Progress& progress) {
     TreeReport report;
     const QStringList pages = pagesBelow(folder);
+    // Each page's outcome in page order (none: skipped).
+    std::vector<std::optional<QVTidyResult>> outcomes(pages.size());
+    // Pages are written while tidy reads the next ones, a few writes in flight, so that syncing
+    // a page to the disk never holds tidy up; each folder's renames are made durable once, at
+    // the end (a folder sync costs more than a small page).
+    std::deque<std::future<QString>> writes;
+    QSet<QString> folders;
+    auto settleOldest = [&] {
+        const QString folder = writes.front().get();
+        writes.pop_front();
+        if (!folder.isEmpty()) folders.insert(folder);
+    };
     qsizetype done = 0;
     if (progress) progress(done, pages.size());
-    for (const QString& path : pages) {
+    for (qsizetype i = 0; i < pages.size(); ++i) {
         if (cancelled) {
             report.cancelled = true;
             break;
         }
+        const QString& path = pages[i];
         if (skip && skip(path)) {
-            report.skipped.append(path);
+            outcomes[i] = std::nullopt;
         } else {
-            const QVTidyResult result = tidyAndReplaceFile(path);
-            if (result.applicable() && result.error.isNull()) report.replaced.append(path);
-            else report.failed.append({path, result});
+            const DiskStamp before = DiskStamp::of(path);
+            QVTidyResult result = tidyFile(path);
+            if (result.applicable()) {
+                if (writes.size() >= 4) settleOldest();
+                writes.push_back(std::async(std::launch::async, [&outcomes, i, path, before, result = std::move(result)]() mutable {
+                    QString folder;
+                    outcomes[i] = replaceFile(path, before, std::move(result), &folder);
+                    return folder;
+                }));
+            } else {
+                outcomes[i] = std::move(result);
+            }
         }
-        if (progress) progress(++done, pages.size());
+        ++done;
+        if (progress) progress(done, pages.size());
+    }
+    while (!writes.empty()) settleOldest();
+    for (const QString& folder : std::as_const(folders)) AtomicFile::syncFolder(folder);
+    for (qsizetype i = 0; i < done; ++i) {
+        if (!outcomes[i]) report.skipped.append(pages[i]);
+        else if (outcomes[i]->applicable() && outcomes[i]->error.isNull()) report.replaced.append(pages[i]);
+        else report.failed.append({pages[i], *outcomes[i]});
     }
     return report;
 }

@@ -47,8 +47,10 @@ public:
     // The arguments for one page. Our defaults come before the configuration so operations can
     // change them; what keeps the run sound (no write-back, markup on, our output file) comes
     // after it so no operation can undo it. forText: the input is the editor's UTF-8 text.
+    // messagesPath (optional): tidy's messages go to that file rather than down a pipe, which
+    // costs tidy a write and us a wake-up per line.
     static QStringList arguments(const QString& configPath, const QString& outputPath, const QString& inputPath,
-                                 bool forText);
+                                 bool forText, const QString& messagesPath = {});
 
     // Writes the merged configuration into a private folder (removed with the run). False:
     // nothing can run (error says why).
