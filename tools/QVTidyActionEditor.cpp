@@ -12,6 +12,7 @@
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QIODevice>
 #include <QLabel>
 #include <QLineEdit>
@@ -230,6 +231,7 @@ QVTidyActionEditor::QVTidyActionEditor(QWidget* window) : QDialog(window) {
     _tableView->setAcceptDrops(true);
     _tableView->setDropIndicatorShown(true);
     _tableView->verticalHeader()->hide();
+    _tableView->verticalHeader()->setDefaultSectionSize(_tableView->fontMetrics().height() + 12);
     _tableView->horizontalHeader()->setStretchLastSection(true);
     _tableView->setColumnWidth(0, 200);
     _tableView->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked | QAbstractItemView::EditKeyPressed);
@@ -261,7 +263,22 @@ QVTidyActionEditor::QVTidyActionEditor(QWidget* window) : QDialog(window) {
     _libraryView->horizontalHeader()->setStretchLastSection(true);
     _libraryView->setColumnWidth(0, 190);
     _libraryView->setWordWrap(false);
-    libraryLayout->addWidget(_libraryView);
+    _libraryView->verticalHeader()->setDefaultSectionSize(_libraryView->fontMetrics().height() + 6);
+    libraryLayout->addWidget(_libraryView, 1);
+    // What the chosen option does, whole (the table shows the start of it).
+    auto* about = new QLabel(libraryPane);
+    about->setWordWrap(true);
+    about->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    about->setMinimumHeight(about->fontMetrics().height() * 4);
+    about->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    libraryLayout->addWidget(about);
+    connect(_libraryView->selectionModel(), &QItemSelectionModel::currentRowChanged, about, [about](const QModelIndex& index) {
+        const QVariantMap definition = index.data(DefinitionRole).toMap();
+        QString text = definition.value(QStringLiteral("action")).toString();
+        const QStringList values = definition.value(QStringLiteral("values")).toStringList();
+        if (!values.isEmpty()) text += QStringLiteral("\n") + localized("Values:") + QLatin1Char(' ') + values.join(QStringLiteral(", "));
+        about->setText(text);
+    });
     if (library.count() == 0) {
         auto* missing = new QLabel(library.error().localizedDescription() + QLatin1Char(' ') +
                                        library.error().localizedRecoverySuggestion(), libraryPane);

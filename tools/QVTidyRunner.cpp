@@ -397,12 +397,10 @@ void QVTidyRunner::finish() {
     _progressIndicator->setValue(1);
     updateState();
     Q_EMIT runFinished();
-    if (_messages->isVisible()) {
-        // Tidy's messages stay until the user has read them.
-        _cancelButton->setText(localized("Close"));
-        _runButton->hide();
-        return;
-    }
+    _cancelButton->setText(localized("Close"));
+    _cancelButton->setEnabled(true);
+    // Tidy's messages stay until the user has read them.
+    if (_messages->isVisible()) return;
     const QPointer<QVTidyRunner> self(this);
     MainQueue::after(closeDelay(), [self] {
         if (self) self->cancel();

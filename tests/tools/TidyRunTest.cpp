@@ -48,6 +48,9 @@ TEST(TidyRunTest, OutcomesOnRealPagesFollowTidysExitCode) {
         {"empty page", dir.write("empty.html", ""), QVTidyResult::Warnings, true, "<body>"},
         {"Latin-1 bytes kept", dir.write("latin1.html", "<title>t</title><p>caf\xe9</p>"), QVTidyResult::Warnings, true,
          "caf\xe9"},
+        // "\x95\x5c" has a backslash for its second byte.
+        {"Shift_JIS bytes kept", dir.write("sjis.html", "<title>t</title><p>\x83\x65\x83\x58\x83\x67 \x95\x5c</p>"),
+         QVTidyResult::Warnings, true, "\x83\x65\x83\x58\x83\x67 \x95\x5c</p>"},
         {"unknown element", dir.write("errors.html", unknownElementPage), QVTidyResult::Errors, false, nullptr},
         {"folder named like a page", dir.file("folder.html"), QVTidyResult::NotRun, false, nullptr},
         {"missing page", dir.file("missing.html"), QVTidyResult::NotRun, false, nullptr},
