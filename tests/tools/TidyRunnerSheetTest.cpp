@@ -133,3 +133,32 @@ TEST(TidyRunnerSheetTest, EachScopeReachesItsFilesAndChangesOnlyWhatTidyMade) {
     EXPECT_TRUE(openView->string().contains("<b>unsaved</b>"));
     QVTidyRunner::setCloseDelay(2000ms);
 }
+
+TEST(TidyRunnerSheetTest, ASheetOrEditorGoneMidRunLeavesTheWorkerHarmless) {
+    if (QVTidyRun::tidyProgram().isEmpty()) GTEST_SKIP() << "tidy is not installed";
+    TestDir dir;
+    struct Case {
+        const char* name;
+        bool deleteView, deleteSheet;
+    };
+    for (const Case c : {Case{"editor closed", true, false}, Case{"sheet and its window closed", false, true}}) {
+        SCOPED_TRACE(c.name);
+        auto* host = new QWidget;
+        host->show();
+        auto* view = new HTMLView(dir.write("open.html", page));
+        view->setString(QString::fromUtf8(page));
+        QPointer<QVTidyRunner> runner = new QVTidyRunner(host);
+        runner->displayOnWindow({wrapOff()}, true, view);
+        ASSERT_TRUE(runner->running());
+        if (c.deleteView) delete view;
+        if (c.deleteSheet) delete host;
+        EXPECT_TRUE(MainQueue::runUntil([&] { return !runner || runner->finished(); }, 60s));
+        if (runner) EXPECT_TRUE(runner->report().isEmpty()) << runner->report().join('\n').toStdString();
+        if (!c.deleteView) {
+            EXPECT_EQ(view->string(), QString::fromUtf8(page));  // a sheet that is gone applies nothing
+            delete view;
+        }
+        if (!c.deleteSheet) delete host;
+    }
+    MainQueue::runUntil([] { return false; }, 100ms);  // the worker's last posts find nobody
+}
