@@ -16,12 +16,18 @@
 // in turns; and the literal beside `qvdriver scan`, reading every file in chunks and scanning with
 // memchr: the limit of a single-threaded literal search. Outside the timing the per-file counts
 // must equal rg's and the scan's. QORVEL_BENCH_ROUNDS sets the pairs (default 5).
+// The multi-file find's runner (a chosen folder, results with context, to its last delegate call)
+// beside `rg -j1 -uu -c`, `rg -uu -c` on its threads and `grep -rc`; and the runner's replace-all of
+// a literal over 1,000 files beside one `sed -i` over copies, the outputs compared byte for byte.
 #include "bench/BenchSupport.h"
 #include "bench/Paired.h"
 
 #include "platform/Process.h"
 #include "shell/FileEncodings.h"
+#include "platform/MainQueue.h"
 #include "shell/QVSearch.h"
+#include "tools/QVMultiFileSearchNode.h"
+#include "tools/QVSearchRunner.h"
 
 #include <benchmark/benchmark.h>
 
@@ -342,6 +348,142 @@ std::string differing(const std::map<std::string, qint64>& a, const std::map<std
     return d ? " COUNTS DIFFER IN " + std::to_string(d) + " FILES" : "";
 }
 
+
+// The multi-file find's runner over a chosen folder (mode 3), as the window runs it: results with
+// their context lines, every delegate call made on the main thread; timed from the request to
+// its last delegate call. Keeps the result nodes for a replace.
+class RunnerDelegate : public QVSearchRunnerDelegate {
+public:
+    QStringList chosen;
+    std::map<std::string, qint64> counts;
+    QList<std::shared_ptr<QVMultiFileSearchNode>> nodes;
+    QList<QVReplaceReport> reports;
+    bool keepNodes = false;
+    int finished = 0;
+    void willRunSearchForPath(const QString&) override {}
+    void didRunSearchForPath(const QString& path, const std::shared_ptr<QVSearchDocument>&,
+                             const QList<QVSearchResult>& results) override {
+        if (results.isEmpty()) return;
+        counts[path.toStdString()] = results.size();
+        if (!keepNodes) return;
+        auto node = QVMultiFileSearchNode::create(path);
+        node->setSearchResults(results);
+        nodes << node;
+    }
+    void didFinishAllSearches() override { ++finished; }
+    void didReplaceInPath(const QVReplaceReport& report) override { reports << report; }
+    void didFinishAllReplaces() override { ++finished; }
+    QStringList pathsForSpecificFiles() override { return chosen; }
+};
+
+paired::Run runRunner(const QVSearch& search, const QString& root, std::map<std::string, qint64>* counts) {
+    RunnerDelegate delegate;
+    delegate.chosen = QStringList{root};
+    QVSearchRunner runner(&delegate);
+    paired::Run run;
+    const double cpu = processCpu(), start = paired::now();
+    runner.runSearch(search, 3);
+    run.ok = MainQueue::runUntil([&] { return delegate.finished == 1; }, std::chrono::minutes(10));
+    run.wall = paired::now() - start;
+    run.cpu = processCpu() - cpu;
+    *counts = std::move(delegate.counts);
+    return run;
+}
+
+// The runner beside rg on one thread, rg on its own threads and grep, in turns.
+void runnerRows(const std::string& tree, const QString& root) {
+    const QString rg = Process::findExecutable("rg"), grep = Process::findExecutable("grep");
+    if (rg.isEmpty() || grep.isEmpty()) return;
+    for (const Query& q : kQueries) {
+        const QVSearch search = makeSearch(q);
+        const std::string label = tree + " " + q.name;
+        const QStringList rgOne = QStringList{rg} + peerArgs(q, true, root);
+        QStringList rgThreads = rgOne;
+        rgThreads.removeAll(QStringLiteral("-j1"));
+        const QStringList grepRun = QStringList{grep} + peerArgs(q, false, root);
+        const QByteArray grepOutput = (QDir::tempPath() + "/qorvel-runner-bench-grep.out").toLocal8Bit();
+        std::map<std::string, qint64> counts;
+        runRunner(search, root, &counts);  // warm-up
+        const auto rgCounts = parseCounts(Process::run(rg, peerArgs(q, true, root)).standardOutput);
+        paired::Comparison withOne, withThreads, withGrep;
+        for (int i = 0; i < rounds(); ++i) {
+            for (paired::Comparison* c : {&withOne, &withThreads, &withGrep}) c->ours.push_back(runRunner(search, root, &counts));
+            withOne.peer.push_back(paired::run(rgOne));
+            withThreads.peer.push_back(paired::run(rgThreads));
+            withGrep.peer.push_back(paired::run(grepRun, grepOutput.constData()));
+        }
+        QFile::remove(QString::fromLocal8Bit(grepOutput));
+        paired::addRow(paired::row("runner " + label + " / rg -j1 -uu" + differing(counts, rgCounts), withOne));
+        paired::addRow(paired::row("runner " + label + " / rg -uu (its own threads)", withThreads));
+        paired::addRow(paired::row("runner " + label + " / grep -r (counts lines)", withGrep));
+    }
+}
+
+// Replace-all of a literal over 1,000 files of the tree: the runner's replace (atomic writes
+// through a temporary file, each file checked and re-verified) beside one `sed -i` over a copy
+// of the same files; the outputs must be equal byte for byte.
+void replaceRows() {
+    const QString sed = Process::findExecutable("sed");
+    if (sed.isEmpty()) return;
+    const QString literal = QStringLiteral("getElementById"), replacement = QStringLiteral("findElementById");
+    std::vector<std::string> chosen;
+    for (const std::string& file : corpus().files) {
+        QFile f(QString::fromStdString(file));
+        if (f.open(QIODevice::ReadOnly) && f.readAll().contains(literal.toLatin1())) chosen.push_back(file);
+        if (chosen.size() == 1000) break;
+    }
+    QTemporaryDir work(QDir::tempPath() + "/qorvel-replace-bench-XXXXXX");
+    auto copyTo = [&](const QString& folder) {
+        QDir(folder).removeRecursively();
+        QDir().mkpath(folder);
+        QStringList paths;
+        for (size_t i = 0; i < chosen.size(); ++i) {
+            const QString path = folder + QStringLiteral("/%1-").arg(i) + QFileInfo(QString::fromStdString(chosen[i])).fileName();
+            QFile::copy(QString::fromStdString(chosen[i]), path);
+            paths << path;
+        }
+        return paths;
+    };
+    QVSearch search = QVSearch::withSearchString(literal);
+    search.setCaseSensitive(true);
+    paired::Comparison c;
+    qint64 differ = 0, failed = 0;
+    for (int i = 0; i <= rounds(); ++i) {
+        const QStringList ours = copyTo(work.path() + "/ours");
+        const QStringList theirs = copyTo(work.path() + "/sed");
+        RunnerDelegate delegate;
+        delegate.keepNodes = true;
+        delegate.chosen = QStringList{work.path() + "/ours"};
+        QVSearchRunner runner(&delegate);
+        runner.runSearch(search, 3);
+        MainQueue::runUntil([&] { return delegate.finished == 1; }, std::chrono::minutes(10));
+        QList<QVSearchResult> results;
+        for (const auto& node : delegate.nodes) results << node->searchResults();
+        QVSearch replace = search;
+        replace.setReplaceString(replacement);
+        ::sync();
+        paired::Run run;
+        const double cpu = processCpu(), start = paired::now();
+        runner.runSearch(replace, results);
+        run.ok = MainQueue::runUntil([&] { return delegate.finished == 2; }, std::chrono::minutes(10));
+        run.wall = paired::now() - start;
+        run.cpu = processCpu() - cpu;
+        const paired::Run peer = paired::run(QStringList{sed, "-i", "s/" + literal + "/" + replacement + "/g"} + theirs);
+        if (i == 0) continue;  // warm-up
+        c.ours.push_back(run);
+        c.peer.push_back(peer);
+        for (const QVReplaceReport& r : delegate.reports) failed += r.outcome != QVReplaceReport::Replaced;
+        for (int k = 0; k < ours.size(); ++k) {
+            QFile a(ours[k]), b(theirs[k]);
+            differ += !a.open(QIODevice::ReadOnly) || !b.open(QIODevice::ReadOnly) || a.readAll() != b.readAll();
+        }
+    }
+    std::string note;
+    if (differ) note += " OUTPUTS DIFFER IN " + std::to_string(differ) + " FILES";
+    if (failed) note += " " + std::to_string(failed) + " FILES NOT REPLACED";
+    paired::addRow(paired::row("replace-all " + std::to_string(chosen.size()) + " files / sed -i" + note, c));
+}
+
 // Ours and the peers in turns over one tree; a row of the table for each pair of programs.
 void wholeProcesses(const std::string& tree, const QString& root) {
     const QString rg = Process::findExecutable("rg"), grep = Process::findExecutable("grep");
@@ -425,9 +567,16 @@ int main(int argc, char** argv) {
 
     std::printf("\ncorpus: %zu files, %.1f MB\n", corpus().files.size(), double(corpus().bytes) / (1024 * 1024));
     if (qgetenv("QORVEL_BENCH_PROCESSES") != "0") {
-        wholeProcesses("generated", rootPath());
+        // QORVEL_SEARCH_PARTS picks some of "processes", "runner" and "replace" (default: all).
+        const QString parts = qEnvironmentVariable("QORVEL_SEARCH_PARTS", QStringLiteral("processes,runner,replace"));
+        if (parts.contains(QLatin1String("processes")))
+            wholeProcesses("generated", rootPath());
+        if (parts.contains(QLatin1String("runner")))
+            runnerRows("generated", rootPath());
+        if (parts.contains(QLatin1String("replace")))
+            replaceRows();
         QTemporaryDir realFolder(QDir::tempPath() + "/qorvel-search-real-XXXXXX");
-        const QString real = realWebTree(realFolder.path());
+        const QString real = parts.contains(QLatin1String("processes")) ? realWebTree(realFolder.path()) : QString();
         if (!real.isEmpty())
             wholeProcesses("real", real);
     }

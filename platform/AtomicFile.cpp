@@ -3,6 +3,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 #include <cerrno>
 #include <cstdio>
@@ -119,16 +120,14 @@ bool writeInPlace(const QByteArray& name, const QByteArray& data, int* err, cons
 
 }  // namespace
 
-void AtomicFile::syncFolder(const QString& folder) {
-    const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-}
+namespace {
 
-bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* error,
-                       const QMap<QByteArray, QByteArray>& extraAttributes, bool* inPlace, QString* deferredFolder) {
+// Writes data to a new temporary file beside the target (mode, owner and attributes as the old
+// file's) and closes it, flushed when asked. Without a temporary file an existing writable file
+// is written in place when allowed (*inPlace says so). Fills target and temporary names.
+bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
+                    const QMap<QByteArray, QByteArray>& extraAttributes, bool flush, bool allowInPlace,
+                    bool* inPlace, QByteArray* targetOut, QByteArray* tempOut) {
     if (inPlace) *inPlace = false;
     if (path.isEmpty()) {
         qvSetError(error, QVError::posix(ENOENT, QStringLiteral("Writing"), path));
@@ -158,7 +157,7 @@ bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* err
     const int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
     if (fd < 0) {
         const int refused = errno;
-        if (exists && (refused == EACCES || refused == EPERM)) {
+        if (allowInPlace && exists && (refused == EACCES || refused == EPERM)) {
             int err = 0;
             const char* step = "Writing";
             if (!writeInPlace(targetName, data, &err, &step)) {
@@ -192,7 +191,7 @@ bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* err
         if (::fchmod(fd, mode) != 0) {
             err = errno;
             step = "Setting the permissions of";
-        } else if (::fsync(fd) != 0) {
+        } else if (flush && ::fsync(fd) != 0) {
             err = errno;
             step = "Flushing";
         }
@@ -201,19 +200,96 @@ bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* err
         err = errno;
         step = "Closing";
     }
-    if (err == 0 && ::rename(tempName.constData(), targetName.constData()) != 0) {
-        err = errno;
-        step = "Replacing";
-    }
     if (err != 0) {
         ::unlink(tempName.constData());
         qvSetError(error, QVError::posix(err, QString::fromLatin1(step), path));
         return false;
     }
+    *targetOut = targetName;
+    *tempOut = tempName;
+    return true;
+}
 
+void syncFolderOf(const QByteArray& file) {
+    const qsizetype slash = file.lastIndexOf('/');
+    const QByteArray folder = slash > 0 ? file.left(slash) : QByteArray("/");
+    const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
+}  // namespace
+
+void AtomicFile::syncFolder(const QString& folder) {
+    const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
+bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* error,
+                       const QMap<QByteArray, QByteArray>& extraAttributes, bool* inPlace, QString* deferredFolder) {
+    QByteArray targetName, tempName;
+    bool wroteInPlace = false;
+    if (!writeTemporary(path, data, error, extraAttributes, true, true, &wroteInPlace, &targetName, &tempName)) return false;
+    if (inPlace) *inPlace = wroteInPlace;
+    if (wroteInPlace) return true;
+    if (::rename(tempName.constData(), targetName.constData()) != 0) {
+        const int err = errno;
+        ::unlink(tempName.constData());
+        qvSetError(error, QVError::posix(err, QStringLiteral("Replacing"), path));
+        return false;
+    }
     // Make the rename itself durable. The new contents are already in place, so a folder that
     // cannot be synced (some file systems refuse) is not a failure of the write.
-    if (deferredFolder) *deferredFolder = folder;
-    else syncFolder(folder);
+    if (deferredFolder) {
+        const qsizetype slash = targetName.lastIndexOf('/');
+        *deferredFolder = QFile::decodeName(slash > 0 ? targetName.left(slash) : QByteArray("/"));
+    } else {
+        syncFolderOf(targetName);
+    }
     return true;
+}
+
+bool AtomicFile::stage(const QString& path, const QByteArray& data, Staged* staged, QVError* error) {
+    staged->path = path;
+    return writeTemporary(path, data, error, {}, false, false, nullptr, &staged->target, &staged->temporary);
+}
+
+void AtomicFile::flush(const QList<Staged>& staged) {
+    // One sync per file system holding a staged file.
+    QList<dev_t> done;
+    for (const Staged& s : staged) {
+        struct stat st {};
+        if (::stat(s.temporary.constData(), &st) != 0 || done.contains(st.st_dev)) continue;
+        done << st.st_dev;
+        const int fd = ::open(s.temporary.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        ::syncfs(fd);
+        ::close(fd);
+    }
+}
+
+bool AtomicFile::commit(const Staged& staged, QVError* error) {
+    if (::rename(staged.temporary.constData(), staged.target.constData()) == 0) return true;
+    const int err = errno;
+    ::unlink(staged.temporary.constData());
+    qvSetError(error, QVError::posix(err, QStringLiteral("Replacing"), staged.path));
+    return false;
+}
+
+void AtomicFile::discard(const Staged& staged) { ::unlink(staged.temporary.constData()); }
+
+void AtomicFile::flushFolders(const QList<Staged>& staged) {
+    QSet<QByteArray> folders;
+    for (const Staged& s : staged) {
+        const qsizetype slash = s.target.lastIndexOf('/');
+        const QByteArray folder = slash > 0 ? s.target.left(slash) : QByteArray("/");
+        if (folders.contains(folder)) continue;
+        folders.insert(folder);
+        syncFolderOf(s.target);
+    }
 }

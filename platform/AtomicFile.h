@@ -4,6 +4,7 @@
 #include "platform/QVError.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QMap>
 #include <QString>
 
@@ -34,4 +35,20 @@ public:
                       QString* deferredFolder = nullptr);
     // Makes the renames in folder durable; a folder that cannot be synced is no failure.
     static void syncFolder(const QString& folder);
+
+    // Many files at once with one flush for all: stage() writes each new file beside its old one
+    // (as write() does, mode, owner and attributes kept) without flushing it; flush() makes every
+    // staged file durable with one sync of their file systems; commit() then renames one over its
+    // path, and discard() removes it instead. A folder that refuses a temporary file fails the
+    // stage (no in-place writes here). flushFolders() makes the renames durable.
+    struct Staged {
+        QString path;           // as given
+        QByteArray target;      // the file renamed over (a link's target)
+        QByteArray temporary;   // the staged file
+    };
+    static bool stage(const QString& path, const QByteArray& data, Staged* staged, QVError* error = nullptr);
+    static void flush(const QList<Staged>& staged);
+    static bool commit(const Staged& staged, QVError* error = nullptr);
+    static void discard(const Staged& staged);
+    static void flushFolders(const QList<Staged>& staged);
 };

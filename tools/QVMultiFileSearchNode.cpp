@@ -4,6 +4,7 @@
 #include "shell/WorkspaceUtilities.h"
 
 #include <QFileInfo>
+#include <QHash>
 
 std::shared_ptr<QVMultiFileSearchNode> QVMultiFileSearchNode::create(const QString& path) {
     std::shared_ptr<QVMultiFileSearchNode> node(new QVMultiFileSearchNode);
@@ -33,13 +34,13 @@ void QVMultiFileSearchNode::setDocument(const std::shared_ptr<QVSearchDocument>&
                 if (auto self = weak.lock()) self->setDocument(nullptr);
             });
     }
-    loadIcon();
+    invalidateIcon();
 }
 
 void QVMultiFileSearchNode::setPath(const QString& path) {
-    if (path == _path && !_icon.isNull()) return;
+    if (path == _path && _iconLoaded) return;
     _path = path;
-    loadIcon();
+    invalidateIcon();
 }
 
 void QVMultiFileSearchNode::setSearchResults(QList<QVSearchResult> results) {
@@ -48,8 +49,24 @@ void QVMultiFileSearchNode::setSearchResults(QList<QVSearchResult> results) {
     for (QVSearchResult& result : _searchResults) result.setParent(self);
 }
 
+const QImage& QVMultiFileSearchNode::icon() const {
+    if (!_iconLoaded) const_cast<QVMultiFileSearchNode*>(this)->loadIcon();
+    return _icon;
+}
+
 void QVMultiFileSearchNode::loadIcon() {
+    // The workspace names a file's icon by its type, which its name's suffix decides for the
+    // files a search lists: one look-up per suffix, since asking for each file reads it.
+    static QHash<QString, QImage> bySuffix;
     const QSize size(16, 16);
-    if (!_path.isEmpty() && QFileInfo::exists(_path)) _icon = WorkspaceUtilities::iconForFile(_path, size);
-    else _icon = WorkspaceUtilities::fileIconOfSize(size);
+    _iconLoaded = true;
+    const QFileInfo info(_path);
+    if (_path.isEmpty() || !info.exists()) {
+        _icon = WorkspaceUtilities::fileIconOfSize(size);
+        return;
+    }
+    const QString suffix = info.isDir() ? QStringLiteral("/") : info.suffix().toLower();
+    auto it = bySuffix.constFind(suffix);
+    if (it == bySuffix.constEnd()) it = bySuffix.insert(suffix, WorkspaceUtilities::iconForFile(_path, size));
+    _icon = *it;
 }

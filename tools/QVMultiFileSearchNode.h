@@ -29,8 +29,12 @@ public:
     void setPath(const QString& path);
     QString name() const { return _name; }
     void setName(const QString& name) { _name = name; }
-    const QImage& icon() const { return _icon; }
-    void setIcon(const QImage& icon) { _icon = icon; }
+    // Looked up when first asked for (a row drawn), not for every file a search reports.
+    const QImage& icon() const;
+    void setIcon(const QImage& icon) {
+        _icon = icon;
+        _iconLoaded = true;
+    }
     const QList<QVSearchResult>& searchResults() const { return _searchResults; }
     // Takes the results and makes this node every result's parent.
     void setSearchResults(QList<QVSearchResult> results);
@@ -40,6 +44,8 @@ public:
 
     // The 16-point icon of the file on disk, or the generic document icon when it is gone.
     void loadIcon();
+    // Forgets the icon; the next icon() looks it up again.
+    void invalidateIcon() { _iconLoaded = false; }
 
 private:
     QVMultiFileSearchNode() = default;
@@ -47,7 +53,8 @@ private:
     std::shared_ptr<QVSearchDocument> _document;
     QString _path;
     QString _name;
-    QImage _icon;
+    mutable QImage _icon;
+    mutable bool _iconLoaded = false;
     QList<QVSearchResult> _searchResults;
     bool _active = false;
     NotificationCenter::Token _closeToken = 0;

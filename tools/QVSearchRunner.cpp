@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -175,11 +176,32 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
         });
     }
 
+    // Files searched but not yet reported: handed to the delegate together, in walk order, once
+    // enough have gathered or a little time has passed (a main-thread turn per file would cost
+    // more than most searches).
+    struct Found {
+        QString path;
+        std::weak_ptr<QVSearchDocument> document;
+        QList<QVSearchResult> results;
+        quint64 batch = 0;
+    };
+    std::vector<Found> found;  // search worker only
+    std::chrono::steady_clock::time_point lastReport;
+    void reportFound();
+
     void searchBody();
     void replaceBody();
     void searchFile(const SearchEntry& entry, const QString& path, const OpenText& open);
     void walk(const SearchEntry& entry);
     void replaceFile(const ReplaceEntry& entry);
+    // Files written beside their old ones, renamed over them together after one flush.
+    struct Pending {
+        AtomicFile::Staged staged;
+        DiskStamp before;
+        QVReplaceReport report;
+    };
+    std::vector<Pending> pending;  // replace worker only
+    void commitPending();
     void report(QVReplaceReport report) {
         onMain([&](QVSearchRunnerDelegate& d) { d.didReplaceInPath(report); });
     }
@@ -365,11 +387,11 @@ void QVSearchRunner::State::searchBody() {
         if (entry.walk) walk(entry);
         else searchFile(entry, entry.path, {entry.document, entry.text, entry.editor});
     }
+    reportFound();
     onMain([](QVSearchRunnerDelegate& d) { d.didFinishAllSearches(); });
 }
 
 void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& path, const OpenText& open) {
-    onMain([&](QVSearchRunnerDelegate& d) { d.willRunSearchForPath(path); });
     QList<QVSearchResult> results;
     if (open.editor) {
         results = entry.search.findAllForTextView(open.text, true);
@@ -377,7 +399,23 @@ void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& 
         QVStringEncoding encoding = 0;
         results = entry.search.findAllForPath(path, &encoding, true);
     }
-    onMain([&](QVSearchRunnerDelegate& d) { d.didRunSearchForPath(path, open.document.lock(), results); });
+    found.push_back({path, open.document, std::move(results), entry.batch});
+    if (found.size() >= 64 || std::chrono::steady_clock::now() - lastReport > std::chrono::milliseconds(40)) reportFound();
+}
+
+void QVSearchRunner::State::reportFound() {
+    lastReport = std::chrono::steady_clock::now();
+    if (found.empty()) return;
+    std::vector<Found> batch = std::move(found);
+    found.clear();
+    MainQueue::postAndWait([this, &batch] {
+        for (const Found& f : batch) {
+            if (delegate) delegate->willRunSearchForPath(f.path);
+            if (delegate) delegate->didRunSearchForPath(f.path, f.document.lock(), f.results);
+            // A stop asked meanwhile: the file in hand was the last one reported.
+            if (searchStopped(f.batch)) break;
+        }
+    });
 }
 
 void QVSearchRunner::State::walk(const SearchEntry& entry) {
@@ -428,8 +466,12 @@ void QVSearchRunner::State::replaceBody() {
             left.reason = QStringLiteral("The replace was stopped");
             report(left);
         }
-        if (done) break;
+        if (done) {
+            commitPending();
+            break;
+        }
         replaceFile(entry);
+        if (pending.size() >= 4096) commitPending();
     }
     onMain([](QVSearchRunnerDelegate& d) { d.didFinishAllReplaces(); });
 }
@@ -522,8 +564,41 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
     if (!stampOf(entry.path, &now, &regular)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file is gone"));
     if (!(now == before)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file changed while it was replaced"));
     QVError error;
-    if (!AtomicFile::write(entry.path, *bytes, &error)) return fail(QVReplaceReport::Failed, error.localizedDescription());
+    Pending staged;
+    if (!AtomicFile::stage(entry.path, *bytes, &staged.staged, &error))
+        return fail(QVReplaceReport::Failed, error.localizedDescription());
     result.outcome = QVReplaceReport::Replaced;
     result.count = count;
-    report(result);
+    staged.before = before;
+    staged.report = result;
+    pending.push_back(std::move(staged));
+}
+
+void QVSearchRunner::State::commitPending() {
+    if (pending.empty()) return;
+    QList<AtomicFile::Staged> all, committed;
+    for (const Pending& p : pending) all << p.staged;
+    // The new contents are durable before any old file is replaced.
+    AtomicFile::flush(all);
+    for (Pending& p : pending) {
+        DiskStamp now;
+        bool regular = false;
+        QVError error;
+        if (!stampOf(p.report.path, &now, &regular) || !(now == p.before)) {
+            AtomicFile::discard(p.staged);
+            p.report.outcome = QVReplaceReport::Skipped;
+            p.report.count = 0;
+            p.report.reason = QStringLiteral("The file changed while it was replaced");
+        } else if (!AtomicFile::commit(p.staged, &error)) {
+            p.report.outcome = QVReplaceReport::Failed;
+            p.report.count = 0;
+            p.report.reason = error.localizedDescription();
+        } else {
+            committed << p.staged;
+        }
+    }
+    AtomicFile::flushFolders(committed);
+    std::vector<Pending> done = std::move(pending);
+    pending.clear();
+    for (const Pending& p : done) report(p.report);
 }
