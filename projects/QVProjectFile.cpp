@@ -1,0 +1,253 @@
+// The project file: its dictionary, where its two copies live, writing them and reading both
+// forms (with and without "format-version").
+#include "projects/QVProject.h"
+
+#include "platform/AppBundle.h"
+#include "platform/PropertyList.h"
+#include "platform/SystemLog.h"
+#include "shell/Defaults.h"
+#include "shell/FileManagerUtilities.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+const QString FormatVersionKey = QStringLiteral("format-version");
+const QString LocalMetadataKey = QStringLiteral("local-metadata");
+const QString RemoteMetadataKey = QStringLiteral("remote-metadata");
+const QString ConfigurationKey = QStringLiteral("configuration");
+const QString FileConfigurationKey = QStringLiteral("file-configuration");
+
+QString stringValue(const QVariantMap& map, const QString& key) {
+    const QVariant value = map.value(key);
+    return value.typeId() == QMetaType::QString ? value.toString() : QString();
+}
+
+QVariantMap mapValue(const QVariantMap& map, const QString& key) {
+    const QVariant value = map.value(key);
+    return value.typeId() == QMetaType::QVariantMap ? value.toMap() : QVariantMap();
+}
+
+// Options that make a client run a program of the file's choosing: a project file may come from
+// anyone, and connecting is automatic.
+bool runsAProgram(const QString& text, qint32 protocol) {
+    static const char* const words[] = {"proxycommand", "localcommand", "knownhostscommand", "permitlocalcommand"};
+    const QString lower = text.toLower();
+    for (const char* word : words)
+        if (lower.contains(QLatin1String(word))) return true;
+    QString option = text.trimmed();
+    while (option.startsWith(QLatin1Char('-'))) option.remove(0, 1);
+    // -F names an ssh configuration (which may hold any of the above); sftp's -S and -D name
+    // the programs it runs in place of ssh and of the server.
+    const auto isSwitch = [&](char letter) {
+        return option.startsWith(QLatin1Char(letter)) && (option.size() == 1 || !option.at(1).isLetter());
+    };
+    return isSwitch('F') || (protocol == QVProjectRemoteConfiguration::SFTP && (isSwitch('S') || isSwitch('D')));
+}
+
+}  // namespace
+
+QString QVProject::sharedProjectsFolder() { return Defaults::appSupportPathForFile(QStringLiteral("Projects")); }
+
+QString QVProject::rootFolderCopyPath() const {
+    if (_rootDirectory.isEmpty()) return {};
+    // Sorted, so "the first project file of the folder" is the same on every machine.
+    const QStringList copies = QDir(_rootDirectory).entryList({QStringLiteral("*.") + FileExtension},
+                                                              QDir::Files | QDir::Hidden, QDir::Name);
+    if (!copies.isEmpty()) return _rootDirectory + QLatin1Char('/') + copies.first();
+    QString name = safeFileName(_originalDisplayName.isEmpty() ? _displayName : _originalDisplayName);
+    if (name.isEmpty()) name = safeFileName(QFileInfo(_rootDirectory).fileName());
+    if (name.isEmpty()) return {};
+    return _rootDirectory + QLatin1Char('/') + name + QLatin1Char('.') + FileExtension;
+}
+
+QStringList QVProject::projectFileSearchPaths() {
+    const QString shared = sharedProjectsFolder() + QLatin1Char('/') + uuid() + QLatin1Char('.') + FileExtension;
+    const QString local = rootFolderCopyPath();
+    QStringList paths;
+    if (Defaults::useSharedProjectLocation()) paths << shared << local;
+    else paths << local << shared;
+    paths.removeAll(QString());
+    return paths;
+}
+
+QVariantMap QVProject::plistRepresentation() {
+    QVariantMap plist;
+    plist.insert(FormatVersionKey, 1);
+    QVariantMap local;
+    if (!_rootDirectory.isEmpty()) local.insert(QStringLiteral("root-directory"), _rootDirectory);
+    if (!_displayName.isNull()) local.insert(QStringLiteral("display-name"), _displayName);
+    if (!_originalDisplayName.isNull()) local.insert(QStringLiteral("original-display-name"), _originalDisplayName);
+    plist.insert(LocalMetadataKey, local);
+    plist.insert(QStringLiteral("type"), _type);
+    plist.insert(QStringLiteral("uuid"), uuid());
+    plist.insert(RemoteMetadataKey, _remoteConfig.plistRepresentation());
+    if (_respondsTo & QVProjectDelegate::OpenFileInformation)
+        if (std::shared_ptr<QVProjectDelegate> delegate = _delegate.lock())
+            if (std::optional<QVariantList> open = delegate->openFileInformationForProject(this))
+                setConfigurationValue(*open, OpenFilesKey);
+    if (!_configurationValues.isEmpty()) plist.insert(ConfigurationKey, _configurationValues);
+    if (!_fileConfigurationValues.isEmpty()) plist.insert(FileConfigurationKey, _fileConfigurationValues);
+    return plist;
+}
+
+bool QVProject::reallyCommit() {
+    const QStringList paths = projectFileSearchPaths();
+    const QVariantMap plist = plistRepresentation();
+    QVError firstError;
+    bool first = true, wroteFirst = false;
+    for (const QString& path : paths) {
+        const bool isFirst = std::exchange(first, false);
+        if (!isFirst && !QFileInfo::exists(path)) continue;
+        QVError error;
+        const QString folder = QFileInfo(path).absolutePath();
+        bool written = false;
+        if (!FileManagerUtilities::ensureDirectoryExists(folder)) error = QVError::posix(errno ? errno : EACCES, QStringLiteral("mkdir"), folder);
+        else written = PropertyList::writeFile(plist, path, PlistFormat::XML, &error);
+        if (isFirst) {
+            wroteFirst = written;
+            firstError = error;
+        } else if (!written) {
+            SystemLog::warning(QStringLiteral("The project copy %1 was not updated: %2").arg(path, error.localizedDescription()));
+        }
+    }
+    if (paths.isEmpty())
+        firstError = QVError::app(1, QVLocalized(QStringLiteral("The project has no place to be saved")),
+                                  QVLocalized(QStringLiteral("Give it a root folder.")));
+    if (wroteFirst) {
+        _remoteConfig.commit();
+        _lastCommitError = {};
+        return true;
+    }
+    _lastCommitError = firstError;
+    reportCommitFailure(firstError);
+    return false;
+}
+
+void QVProject::noteReadProblem(const QString& what) {
+    SystemLog::warning(QStringLiteral("Project \"%1\": %2").arg(_displayName, what));
+    if (_readError) {
+        _readError.setUserInfoValue(QVLocalizedRecoverySuggestionKey, _readError.localizedRecoverySuggestion() + QLatin1Char(' ') + what);
+        return;
+    }
+    _readError = QVError::app(1, QVLocalized(QStringLiteral("Part of the project file was not used")), what);
+}
+
+bool QVProject::loadIfNecessary() {
+    if (_loaded) return true;
+    for (const QString& path : projectFileSearchPaths()) {
+        if (!QFileInfo::exists(path)) continue;
+        QVError error;
+        const QVariant plist = PropertyList::readFile(path, &error);
+        if (plist.typeId() == QMetaType::QVariantMap) {
+            loadFromPlistRepresentation(plist.toMap());
+            _loaded = true;
+            break;
+        }
+        // Never written over: the user's file goes aside, and the project says where.
+        const QString aside = FileManagerUtilities::pathForCopyOfFile(path + QStringLiteral(".unreadable"), QString());
+        if (QFile::rename(path, aside))
+            noteReadProblem(QVLocalized(QStringLiteral("The project file %1 could not be read and was moved to %2.")).arg(path, aside));
+        else
+            noteReadProblem(QVLocalized(QStringLiteral("The project file %1 could not be read.")).arg(path));
+        _readError.setUserInfoValue(QVFilePathErrorKey, path);
+    }
+    return _loaded;
+}
+
+void QVProject::loadFromPlistRepresentation(const QVariantMap& plist) {
+    const bool wasLoading = std::exchange(_loading, true);
+    if (plist.contains(FormatVersionKey)) loadFromModernPlist(plist);
+    else loadFromVersionFourBetaPlist(plist);
+    _loading = wasLoading;
+}
+
+void QVProject::loadLocalMetadata(const QVariantMap& metadata) {
+    _originalDisplayName = stringValue(metadata, QStringLiteral("original-display-name"));
+    const QVariant name = metadata.value(QStringLiteral("display-name"));
+    if (name.typeId() == QMetaType::QString) setDisplayName(name.toString());
+    const QString root = stringValue(metadata, QStringLiteral("root-directory"));
+    if (_rootDirectory.isEmpty() && !root.isEmpty()) {
+        if (QDir::isAbsolutePath(root)) setRootDirectory(root);
+        else noteReadProblem(QVLocalized(QStringLiteral("The root folder \"%1\" is not an absolute path.")).arg(root));
+    }
+}
+
+void QVProject::loadRemoteMetadata(const QVariantMap& metadata) {
+    _remoteConfig.loadFromPlist(metadata);
+    QStringList refused;
+    const qint32 protocol = _remoteConfig.protocol();
+    if (std::optional<QVariantMap> options = _remoteConfig.options()) {
+        for (auto it = options->begin(); it != options->end();) {
+            QStringList pieces = it.key() == QLatin1String("other") ? it.value().toString().split(QLatin1Char(' '), Qt::SkipEmptyParts)
+                                                                     : QStringList{it.key() + QLatin1Char('=') + it.value().toString()};
+            const qsizetype before = pieces.size();
+            pieces.removeIf([&](const QString& piece) {
+                if (!runsAProgram(piece, protocol)) return false;
+                refused << piece;
+                return true;
+            });
+            if (pieces.size() == before) ++it;
+            else if (it.key() == QLatin1String("other") && !pieces.isEmpty()) *it++ = pieces.join(QLatin1Char(' '));
+            else it = options->erase(it);
+        }
+        _remoteConfig.setOptions(options);
+    }
+    // The host and user rules of the site settings: a value read as an option, or one holding
+    // a line break, never reaches a client.
+    const auto hasControl = [](const QString& value) {
+        for (QChar c : value)
+            if (c.unicode() < 0x20 || c.unicode() == 0x7F) return true;
+        return false;
+    };
+    const auto badField = [&](const QString& value) { return value.startsWith(QLatin1Char('-')) || hasControl(value); };
+    if (badField(_remoteConfig.host())) {
+        refused << QStringLiteral("host \"%1\"").arg(_remoteConfig.host().simplified());
+        _remoteConfig.setHost({});
+    }
+    if (badField(_remoteConfig.user())) {
+        refused << QStringLiteral("user \"%1\"").arg(_remoteConfig.user().simplified());
+        _remoteConfig.setUser({});
+    }
+    if (hasControl(_remoteConfig.initialDirectory())) {
+        refused << QStringLiteral("initial-directory");
+        _remoteConfig.setInitialDirectory({});
+    }
+    if (!refused.isEmpty())
+        noteReadProblem(QVLocalized(QStringLiteral("These site settings were refused: %1.")).arg(refused.join(QStringLiteral(", "))));
+}
+
+void QVProject::loadFromModernPlist(const QVariantMap& plist) {
+    const QString uuid = stringValue(plist, QStringLiteral("uuid"));
+    if (!uuid.isEmpty() && !setUUID(uuid))
+        noteReadProblem(QVLocalized(QStringLiteral("The identifier \"%1\" is not a UUID and was replaced.")).arg(uuid.left(64)));
+    loadLocalMetadata(mapValue(plist, LocalMetadataKey));
+    const QVariant type = plist.value(QStringLiteral("type"));
+    const qint32 typeNumber = PropertyList::isInteger(type) ? qint32(type.toLongLong()) : Local;
+    setType(typeNumber >= Local && typeNumber <= LocalAndRemote ? typeNumber : Local);
+    setAllConfigurationValues(mapValue(plist, ConfigurationKey));
+    QVariantMap files;
+    const QVariantMap stored = mapValue(plist, FileConfigurationKey);
+    for (auto it = stored.constBegin(); it != stored.constEnd(); ++it)
+        if (it.value().typeId() == QMetaType::QVariantMap) files.insert(it.key(), it.value());
+    _fileConfigurationValues = files;
+    loadRemoteMetadata(mapValue(plist, RemoteMetadataKey));
+}
+
+void QVProject::loadFromVersionFourBetaPlist(const QVariantMap& plist) {
+    loadLocalMetadata(mapValue(plist, LocalMetadataKey));
+    setAllConfigurationValues(mapValue(plist, ConfigurationKey));
+    QVariantMap files;
+    const QVariantMap stored = mapValue(plist, FileConfigurationKey);
+    for (auto it = stored.constBegin(); it != stored.constEnd(); ++it)
+        if (it.value().typeId() == QMetaType::QVariantMap) files.insert(it.key(), it.value());
+    _fileConfigurationValues = files;
+    const QVariantMap remote = mapValue(plist, RemoteMetadataKey);
+    loadRemoteMetadata(remote);
+    for (const auto& [old, key] : {std::pair{QStringLiteral("auto-connect"), ConnectAutomaticallyKey},
+                                   std::pair{QStringLiteral("upload-on-save"), UploadAutomaticallyKey}})
+        if (PropertyList::isFlag(remote.value(old))) setBoolConfigurationValue(remote.value(old).toBool(), key);
+    setType(_remoteConfig.host().isEmpty() ? Local : LocalAndRemote);
+}

@@ -1,0 +1,190 @@
+#include "platform/NotificationCenter.h"
+#include "tests/projects/ProjectsTestSupport.h"
+
+#include <QFile>
+
+namespace {
+
+QStringList names(QVProjectRepository& list) {
+    QStringList all;
+    for (qsizetype row = 0; row < list.countOfProjects(); ++row) {
+        list.projectAtIndex(row)->loadIfNecessary();  // as the manager does before drawing a row
+        all << list.projectAtIndex(row)->displayName();
+    }
+    return all;
+}
+
+std::shared_ptr<QVProject> named(const QString& name, const QString& root = {}) {
+    auto project = QVProject::createWithRootDirectory(root);
+    project->setDisplayName(name);
+    if (!root.isEmpty()) project->commit(true);
+    return project;
+}
+
+}  // namespace
+
+TEST_F(ProjectsTest, LookupHandsOutOneProjectPerFolder) {
+    QVProjectRepository& list = QVProjectRepository::sharedInstance();
+    TestDir site;
+    int created = 0;
+    const auto token = NotificationCenter::defaultCenter().addObserver(QVProjectRepository::ProjectCreatedNotification, nullptr,
+                                                                       [&](const Notification&) { ++created; });
+    EXPECT_EQ(list.copyProjectWithPath(site.path(), false), nullptr);
+    EXPECT_TRUE(filesIn(Defaults::appSupportPathForFile("Projects")).isEmpty()) << "a look-up writes nothing";
+
+    auto project = list.copyProjectWithPath(site.path());
+    ASSERT_NE(project, nullptr);
+    EXPECT_EQ(created, 1);
+    EXPECT_TRUE(QFileInfo::exists(sharedCopy(*project))) << "a new project is written at once";
+    EXPECT_EQ(list.countOfProjects(), 0) << "the list changes only when the manager adds it";
+    // Before and after listing, however the folder is named, the same object.
+    EXPECT_EQ(list.copyProjectWithPath(site.path() + "/"), project);
+    EXPECT_EQ(list.copyProjectWithPath(site.path(), false), project);
+    EXPECT_EQ(list.addProject(project), 0);
+    EXPECT_EQ(list.copyProjectWithPath(site.file("site.qvproj")), project);
+    EXPECT_EQ(created, 1);
+
+    // A second project on the same folder answers the listed row; the list grows once.
+    EXPECT_EQ(list.addProject(named("second", site.path())), 0);
+    EXPECT_EQ(list.countOfProjects(), 1);
+
+    // A new root folder re-keys the listed project.
+    TestDir moved;
+    project->setRootDirectory(moved.path());
+    EXPECT_EQ(list.copyProjectWithPath(moved.path(), false), project);
+    EXPECT_EQ(list.copyProjectWithPath(site.path(), false), nullptr);
+
+    // A root copy that exists but cannot be read is moved aside, never written over.
+    TestDir broken;
+    const QByteArray garbage("\x01not a project", 14);
+    broken.write("broken.qvproj", garbage);
+    UserDefaults::standard().setBool(false, "QVUseSharedProjectLocation");
+    auto fresh = list.copyProjectWithPath(broken.file("broken.qvproj"));
+    EXPECT_EQ(fresh->rootDirectory(), broken.path());
+    EXPECT_FALSE(fresh->readError().isNull());
+    const QStringList files = filesIn(broken.path());
+    ASSERT_EQ(files.size(), 2) << files.join(",").toStdString();
+    EXPECT_EQ(readAll(broken.file(files.filter("unreadable").value(0))), garbage);
+    EXPECT_EQ(created, 2);
+    NotificationCenter::defaultCenter().removeObserver(token);
+}
+
+TEST_F(ProjectsTest, ListOrderSurvivesARestart) {
+    QVProjectRepository& list = QVProjectRepository::sharedInstance();
+    TestDir a, b, c, d, e;
+    for (const auto& [name, dir] : {std::pair{"gamma", &a}, {"Beta", &b}, {"alpha", &c}}) list.addProject(named(name, dir->path()));
+    EXPECT_EQ(names(list), (QStringList{"alpha", "Beta", "gamma"}));
+    EXPECT_EQ(list.insertProjectSorted(named("beta", d.path()), true), 1);
+    EXPECT_EQ(names(list), (QStringList{"alpha", "beta", "Beta", "gamma"}));
+    EXPECT_EQ(list.insertProjectSorted(named("delta", e.path()), false), 0);  // into an ascending list
+    EXPECT_EQ(names(list), (QStringList{"delta", "alpha", "beta", "Beta", "gamma"}));
+
+    EXPECT_TRUE(list.moveProjectFromIndex(0, 3));
+    EXPECT_EQ(names(list), (QStringList{"alpha", "beta", "delta", "Beta", "gamma"}));
+    for (const auto& [from, to] : {std::pair{-1, 0}, {0, 6}, {5, 0}}) EXPECT_FALSE(list.moveProjectFromIndex(from, to));
+    EXPECT_FALSE(list.removeProjectAtIndex(5));
+    EXPECT_EQ(list.projectAtIndex(5), nullptr);
+    list.sortProjects(false);
+    EXPECT_EQ(names(list), (QStringList{"gamma", "delta", "beta", "Beta", "alpha"}));
+    EXPECT_TRUE(list.removeProjectAtIndex(1));
+    EXPECT_EQ(list.indexOfProject(*named("alpha")), 3);
+    EXPECT_EQ(list.indexOfProject(*named("nobody")), QVProjectRepository::NotFound);
+
+    const QStringList before = names(list);
+    QVProjectRepository::resetSharedInstance();
+    QVProjectRepository& again = QVProjectRepository::sharedInstance();
+    EXPECT_EQ(names(again), before);
+    EXPECT_EQ(again.copyProjectWithPath(e.path(), false), nullptr) << "a removed project does not come back";
+}
+
+TEST_F(ProjectsTest, OlderAndBrokenListsAreReadAndKeptAside) {
+    const QString path = QVProjectRepository::projectsPlistPath();
+    const QString data = QFileInfo(path).absolutePath();
+    TestDir a, b;
+    struct Case {
+        const char* name;
+        QVariant plist;       // projects.plist (invalid: none)
+        QByteArray raw;       // or these bytes
+        QVariant siteList;    // site_list.plist
+        QStringList projects;
+        bool setAside;
+    };
+    const QVariantList versionOne{QVariantMap{{"DisplayName", "One"}, {"RootDirectory", a.path()}, {"HasRemoteEquivalent", true}},
+                                  QVariantMap{{"DisplayName", 3}}, QVariant("junk")};
+    const std::vector<Case> cases = {
+        {"1.0", QVariantMap{{"FormatVersion", "1.0"}, {"Projects", versionOne}}, {}, {}, {"One"}, true},
+        {"2.0", QVariantMap{{"FormatVersion", "2.0"}, {"Projects", QVariantList{QByteArray("alias")}}}, {}, {}, {}, true},
+        {"site list", {}, {}, QVariantList{QVariantMap{{"Path", b.path()}, {"DisplayName", "Site"}}, QVariantMap{{"Path", "relative"}}}, {"Site"}, false},
+        {"current, odd entries", QVariantMap{{"FormatVersion", "9"}, {"Projects", QVariantList{QVariantMap{{"path", a.path()}, {"uuid", "../x"}}, QVariantMap{{"path", a.path()}}, QVariantMap{{"alias", QByteArray("a")}}, 5}}},
+         {}, {}, {QFileInfo(a.path()).completeBaseName()}, false},
+        {"not a dictionary", QVariantList{1}, {}, {}, {}, true},
+        {"Projects not a list", QVariantMap{{"Projects", "x"}}, {}, {}, {}, true},
+        {"truncated", {}, QByteArray("bplist00\xd1\x01"), {}, {}, true},
+    };
+    for (const Case& c : cases) {
+        clean();
+        QDir().mkpath(data);
+        if (c.plist.isValid()) {
+            ASSERT_TRUE(PropertyList::writeFile(c.plist, path, PlistFormat::XML));
+        }
+        if (!c.raw.isEmpty()) {
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(c.raw);
+        }
+        if (c.siteList.isValid()) {
+            ASSERT_TRUE(PropertyList::writeFile(c.siteList, data + "/site_list.plist", PlistFormat::XML));
+        }
+        const QByteArray original = readAll(path);
+        QVProjectRepository& list = QVProjectRepository::sharedInstance();
+        EXPECT_EQ(names(list), c.projects) << c.name;
+        EXPECT_EQ(!list.readNotice().isNull(), c.setAside) << c.name;
+        if (c.setAside) {
+            const QStringList aside = filesIn(data).filter("projects.plist.");
+            ASSERT_EQ(aside.size(), 1) << c.name;
+            EXPECT_EQ(readAll(data + "/" + aside.first()), original) << c.name;
+        }
+        // Whatever was read, the list on disk is now the current form and says the same.
+        list.commit();
+        const QVariantMap written = readPlist(path);
+        EXPECT_EQ(written.value("FormatVersion"), "3.0") << c.name;
+        EXPECT_EQ(written.value("Projects").toList().size(), c.projects.size()) << c.name;
+        if (std::string(c.name) == "1.0") {
+            EXPECT_TRUE(list.projectAtIndex(0)->hasRemoteEquivalent());
+        }
+        QVProjectRepository::resetSharedInstance();
+    }
+
+    // Writing before the list was read keeps what the file holds.
+    clean();
+    QVProjectRepository::sharedInstance().addProject(named("kept", a.path()));
+    QVProjectRepository::resetSharedInstance();
+    EXPECT_TRUE(QVProjectRepository::sharedInstance().commit());
+    QVProjectRepository::resetSharedInstance();
+    EXPECT_EQ(names(QVProjectRepository::sharedInstance()), QStringList{"kept"});
+}
+
+TEST_F(ProjectsTest, FolderOfANewRemoteOnlyProject) {
+    QVProjectRepository& list = QVProjectRepository::sharedInstance();
+    auto project = named("my new site");
+    const QString base = Paths::home() + "/Sites/Qorvel";
+    const QString first = QVProject::projectDirectoryForProject(project);
+    EXPECT_EQ(first, base + "/MyNewSite");
+    // The folder now exists and belongs to no project: it is not made one, and not taken.
+    auto second = named("my new site");
+    second->setType(QVProject::RemoteOnly);
+    EXPECT_EQ(QVProject::projectDirectoryForProject(second), base + "/MyNewSite 1");
+    EXPECT_TRUE(filesIn(first).isEmpty());
+    EXPECT_EQ(list.countOfProjects(), 0);
+    EXPECT_EQ(list.copyProjectWithPath(first, false), nullptr);
+    // A listed project's own folder is the answer for the project itself, not for its twin.
+    QDir().mkpath(base + "/OwnSite");
+    auto owner = named("Own Site", base + "/OwnSite");
+    list.addProject(owner);
+    EXPECT_EQ(QVProject::projectDirectoryForProject(owner), base + "/OwnSite");
+    auto twin = named("Own Site");
+    twin->setType(QVProject::RemoteOnly);
+    EXPECT_EQ(QVProject::projectDirectoryForProject(twin), base + "/OwnSite 1");
+    for (const auto& [name, folder] : {std::pair{"..", "Untitled"}, {"a/../b", "a-..-b"}, {"x\ny", "xy"}})
+        EXPECT_EQ(QVProject::projectDirectoryForProject(named(name)), base + "/" + folder) << name;
+}
