@@ -5,10 +5,22 @@
 #include <QDateTime>
 #include <QImage>
 #include <QString>
+#include <QList>
 #include <QtGlobal>
+
+#include <optional>
 
 class QVLocalFile {
 public:
+    // The entry of the file at path, its status read through symbolic links; nothing when the
+    // status cannot be read (the file vanished, a dangling link).
+    static std::optional<QVLocalFile> fromPath(const QString& path);
+    // One entry per name in the folder, as the folder lists them, less the names the file
+    // filters hide and those whose status cannot be read. Empty for a folder that cannot be read.
+    static QList<QVLocalFile> filesForPath(const QString& folder);
+
+    // "--" for a folder, else the formatted size.
+    QString sizeString() const;
     const QString& name() const { return _name; }
     void setName(const QString& name) { _name = name; }
     const QString& owner() const { return _owner; }

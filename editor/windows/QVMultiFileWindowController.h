@@ -22,7 +22,7 @@ class QVMultiFileCloseController;
 class QVMultiFileDocument;
 class QVTabView;
 
-class QVMultiFileWindowController : public QVDocumentWindowController, private QVTabViewDelegate {
+class QVMultiFileWindowController : public QVDocumentWindowController, protected QVTabViewDelegate {
     Q_OBJECT
 public:
     // The name under which the window's frame is kept.
@@ -97,15 +97,15 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
 
-private:
-    struct CloseRequest;
-
-    // QVTabViewDelegate.
+    // QVTabViewDelegate; a subclass adds to them.
     QWidget* viewForTabView(QVTabView* tabView, qint64 index) override;
     void tabViewDidSelectTabAtIndex(QVTabView* tabView, qint64 index) override;
     bool tabViewShouldCloseTab(QVTabView* tabView, const QString& identifier, qint64 index) override;
     void tabViewDidCloseTab(QVTabView* tabView, const QString& identifier, qint64 index, void* context) override;
     void tabViewDraggedTabFromIndex(QVTabView* tabView, qint64 from, qint64 to) override;
+
+private:
+    struct CloseRequest;
 
     qint64 indexOfDocument(const QVFileDocument* document) const;
     QVFileDocument* documentAtIndex(qint64 index) const;
