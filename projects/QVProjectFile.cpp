@@ -117,6 +117,9 @@ bool QVProject::reallyCommit() {
         firstError = QVError::app(1, QVLocalized(QStringLiteral("The project has no place to be saved")),
                                   QVLocalized(QStringLiteral("Give it a root folder.")));
     if (wroteFirst) {
+        // The file now holds what the project holds: reading it later would only undo changes
+        // made since.
+        _loaded = true;
         _remoteConfig.commit();
         _lastCommitError = {};
         return true;
@@ -137,6 +140,8 @@ void QVProject::noteReadProblem(const QString& what) {
 
 bool QVProject::loadIfNecessary() {
     if (_loaded) return true;
+    // Changes waiting for their write are newer than any copy on disk.
+    if (hasPendingCommit()) return true;
     for (const QString& path : projectFileSearchPaths()) {
         if (!QFileInfo::exists(path)) continue;
         QVError error;

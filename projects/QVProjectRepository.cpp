@@ -174,8 +174,16 @@ std::shared_ptr<QVProject> QVProjectRepository::copyProjectWithPath(const QStrin
     if (!project) {
         if (!create) return nullptr;
         project = isProjectFile ? QVProject::createWithProjectFile(info.absoluteFilePath()) : QVProject::createWithRootDirectory(folder);
-        if (project->rootDirectory().isEmpty()) project->setRootDirectory(folder);
-        _liveProjects.insert(folder, project);
+        // A shared copy names its folder inside: that folder's project, when there is one, is
+        // the answer, and the shared folder itself is never a project.
+        const QString root = key(project->rootDirectory());
+        if (folder == key(QVProject::sharedProjectsFolder()) && root.isEmpty()) return nullptr;
+        if (!root.isEmpty() && root != folder) {
+            if (std::shared_ptr<QVProject> known = _pathToProject.value(root) ? _pathToProject.value(root) : _liveProjects.value(root).lock())
+                return known;
+        }
+        if (root.isEmpty()) project->setRootDirectory(folder);
+        _liveProjects.insert(key(project->rootDirectory()), project);
     }
     if (!project->loadIfNecessary() && create) {
         // No readable copy (an unreadable one is aside by now): this project's file is new.
