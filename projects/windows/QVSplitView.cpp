@@ -85,6 +85,8 @@ void QVSplitView::setLeftPaneWidth(int width) {
     if (count() < 2) return;
     width = clampWidth(width);
     widget(0)->setMinimumWidth(width == 0 ? 0 : MinimumPaneWidth);
+    // Only a collapsed pane may be narrower than its contents want.
+    setCollapsible(0, width == 0);
     const int total = std::max(0, this->width() - handleWidth());
     setSizes({width, std::max(0, total - width)});
     storeWidth();

@@ -1,0 +1,870 @@
+// The project window.
+#include "projects/windows/QVProjectWindowController.h"
+
+#include "editor/QVFileDocument.h"
+#include "editor/QVProjectSCMController.h"
+#include "editor/QVStatusBar.h"
+#include "editor/QVTab.h"
+#include "editor/QVTabView.h"
+#include "editor/windows/QVMultiFileDocument.h"
+#include "files/LocalFileOperations.h"
+#include "files/QVFile.h"
+#include "files/QVRemoteSiteQueue.h"
+#include "files/QVRootFile.h"
+#include "files/QVSCMStatusEntry.h"
+#include "platform/AppBundle.h"
+#include "platform/QVError.h"
+#include "platform/UserDefaults.h"
+#include "projects/QVProject.h"
+#include "projects/windows/QVProjectOutlineModel.h"
+#include "projects/windows/QVProjectToolbarDelegate.h"
+#include "projects/windows/QVProjectViewHeader.h"
+#include "projects/windows/QVProjectView.h"
+#include "projects/windows/QVSplitView.h"
+#include "projects/windows/QVTransferModeDocument.h"
+#include "shell/FileManagerUtilities.h"
+#include "shell/QVAlertManager.h"
+#include "shell/QVStartupItemsController.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QToolBar>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace {
+
+QString L(const char* text) { return QVLocalized(QString::fromUtf8(text)); }
+
+bool isSafeComponent(const QString& name) { return QVTransferModeDocument::isSafeComponent(name); }
+
+QString subversionCheckIdentifier() {
+    return AppBundle::main().bundleIdentifier() + QStringLiteral(".startup.check-subversion");
+}
+
+}  // namespace
+
+// The tree's delegate: held by the nodes weakly, it reaches the window while the window lives.
+class QVProjectWindowController::TreeForwarder : public QVFileTreeDelegate {
+public:
+    explicit TreeForwarder(QVProjectWindowController* window) : _window(window) {}
+    void fileNeedsRefresh(const std::shared_ptr<QVFile>& file) override {
+        if (_window) _window->fileNeedsRefresh(file);
+    }
+    void fileRemovedChild(const std::shared_ptr<QVFile>& parent, const std::shared_ptr<QVFile>& child) override {
+        if (_window) _window->fileRemovedChild(parent, child);
+    }
+    void fileWasDuplicatedToFile(const std::shared_ptr<QVFile>& file, const std::shared_ptr<QVFile>& copy) override {
+        if (_window) _window->fileWasDuplicatedToFile(file, copy);
+    }
+    void fileContentBecameAvailable(const std::shared_ptr<QVFile>& file) override {
+        if (_window) _window->fileContentBecameAvailable(file);
+    }
+    bool fileShouldUpload(const std::shared_ptr<QVFile>& file) override { return _window && _window->fileShouldUpload(file); }
+    std::optional<bool> downloadShouldOverwriteLocalFile(const std::shared_ptr<QVFile>& file) override {
+        return _window && _window->downloadShouldOverwriteLocalFile(file);
+    }
+    void presentErrorAlert(const QVError& error) override {
+        if (_window) _window->presentErrorAlert(error);
+    }
+    QPointer<QVProjectWindowController> _window;
+};
+
+// The project's delegate: the eight callbacks the window answers.
+class QVProjectWindowController::ProjectForwarder : public QVProjectDelegate {
+public:
+    explicit ProjectForwarder(QVProjectWindowController* window) : _window(window) {}
+    unsigned respondsTo() const override {
+        return Status | Progress | RemoteCredentials | PresentError | OpenFileInformation | SCMCredentials | SCMCommand | SCMStatus;
+    }
+    void projectSetStatusString(QVProject*, const QString& status) override {
+        if (_window) _window->projectSetStatusString(status);
+    }
+    void projectShowProgress(QVProject*, bool show) override {
+        if (_window) _window->projectShowProgress(show);
+    }
+    void projectNeedsRemoteCredentials(QVProject*) override {
+        if (_window) _window->projectNeedsRemoteCredentials();
+    }
+    void presentErrorAlert(const QVError& error) override {
+        if (_window) _window->presentErrorAlert(error);
+    }
+    std::optional<QVariantList> openFileInformationForProject(QVProject*) override {
+        if (!_window) return std::nullopt;
+        return _window->openFileInformation();
+    }
+    void projectFinishedSCMCommand(QVProjectSCMController* controller, int command, const QStringList& files) override {
+        if (_window) _window->projectFinishedSCMCommand(controller, command, files);
+    }
+    void projectRetrievedStatus(QVProjectSCMController*, const QList<std::shared_ptr<QVSCMStatusEntry>>& entries,
+                                const QString& path, bool recursive) override {
+        if (_window) _window->projectRetrievedStatus(entries, path, recursive);
+    }
+    QPointer<QVProjectWindowController> _window;
+};
+
+QVProjectWindowController::QVProjectWindowController(const std::shared_ptr<QVProject>& project, QWidget* parent)
+    : QVMultiFileWindowController(std::make_unique<QVMultiFileDocument>(), parent) {
+    setObjectName(WindowNibName);
+    _treeForwarder = std::make_shared<TreeForwarder>(this);
+    _projectForwarder = std::make_shared<ProjectForwarder>(this);
+    _questions = new QVAlertManager(this, this);
+    // The project's toolbar in place of the tabbed window's.
+    if (QVDocumentToolbarDelegate* old = toolbarDelegate()) {
+        if (old->toolbar()) removeToolBar(old->toolbar());
+        old->deleteLater();
+    }
+    setToolbarDelegate(new QVProjectToolbarDelegate(this));
+    buildOutline();
+    buildCommands();
+    setProject(project);
+}
+
+QVProjectWindowController::~QVProjectWindowController() {
+    _treeForwarder->_window = nullptr;
+    _projectForwarder->_window = nullptr;
+    if (_project) {
+        _project->clearDelegate(_projectForwarder.get());
+        if (const auto root = _project->rootFile()) root->clearDelegate(_treeForwarder.get());
+    }
+    _outlineView->setModel(nullptr);
+}
+
+void QVProjectWindowController::buildOutline() {
+    _outlineModel = new QVProjectOutlineModel(this);
+    _outlineModel->isEdited = [this](const std::shared_ptr<QVFile>& node) {
+        QVFileDocument* document = documentForFile(node);
+        return document && document->isDocumentEdited();
+    };
+    _outlineModel->nodeShown = [this](const std::shared_ptr<QVFile>& node) { node->setDelegate(_treeForwarder); };
+    _outlineModel->renameNode = [this](const std::shared_ptr<QVFile>& node, const QString& name) { return renameNode(node, name); };
+    _outlineModel->moveNode = [this](const std::shared_ptr<QVFile>& node, const std::shared_ptr<QVFile>& folder) {
+        return moveNode(node, folder);
+    };
+    _outlineModel->importPaths = [this](const QStringList& paths, const std::shared_ptr<QVFile>& folder) {
+        // The question comes after the drop has ended.
+        QTimer::singleShot(0, this, [this, paths, weak = std::weak_ptr<QVFile>(folder)] {
+            if (const auto target = weak.lock()) promptForFileImport(paths, target);
+        });
+        return true;
+    };
+
+    auto* pane = new QWidget;
+    auto* layout = new QVBoxLayout(pane);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    auto* header = new QVProjectViewHeader(pane);
+    header->setFixedHeight(22);
+    _outlineView = new QVProjectView(pane);
+    _outlineView->setModel(_outlineModel);
+    _outlineView->header()->setSectionResizeMode(QVProjectOutlineModel::IndicatorColumn, QHeaderView::Fixed);
+    _outlineView->header()->setSectionResizeMode(QVProjectOutlineModel::SCMColumn, QHeaderView::Fixed);
+    _outlineView->header()->resizeSection(QVProjectOutlineModel::IndicatorColumn, 18);
+    _outlineView->header()->resizeSection(QVProjectOutlineModel::SCMColumn, 18);
+    _outlineView->setColumnHidden(QVProjectOutlineModel::SCMColumn, true);
+    layout->addWidget(header);
+    layout->addWidget(_outlineView, 1);
+    auto* grip = new QLabel(QStringLiteral("⋮⋮"), pane);
+    grip->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    grip->setContentsMargins(0, 0, 4, 0);
+    grip->setFixedHeight(16);
+    layout->addWidget(grip);
+
+    _splitView = new QVSplitView;
+    _splitView->setPanes(pane, tabView());
+    _splitView->setSplitterHandle(grip);
+    setContentView(_splitView);
+
+    connect(_outlineView, &QVProjectView::singleAction, this, &QVProjectWindowController::outlineSingleAction);
+    connect(_outlineView, &QVProjectView::doubleAction, this, &QVProjectWindowController::outlineDoubleAction);
+    connect(_outlineView, &QTreeView::expanded, this, &QVProjectWindowController::outlineItemExpanded);
+    connect(_outlineView, &QTreeView::collapsed, this, &QVProjectWindowController::outlineItemCollapsed);
+}
+
+void QVProjectWindowController::buildCommands() {
+    const struct {
+        const char* name;
+        const char* title;
+        void (QVProjectWindowController::*action)();
+        QKeySequence key;
+    } commands[] = {
+        {"toggleProjectView", "Hide Project View", &QVProjectWindowController::toggleProjectView, QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_P)},
+        {"establishRemoteConnection", "Connect", &QVProjectWindowController::establishRemoteConnection, {}},
+        {"cancelRemoteOperation", "Cancel Remote Operation", &QVProjectWindowController::cancelRemoteOperation, {}},
+        {"refreshAll", "Refresh Project", &QVProjectWindowController::refreshAll, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R)},
+        {"refreshDirectory", "Refresh Directory", &QVProjectWindowController::refreshDirectory, {}},
+        {"newFileInProject", "New File in Project…", &QVProjectWindowController::newFileInProject, {}},
+        {"newFileInDirectory", "New File…", &QVProjectWindowController::newFileInDirectory, QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_N)},
+        {"newFolderInDirectory", "New Directory…", &QVProjectWindowController::newFolderInDirectory, {}},
+        {"addFilesToDirectory", "Import Files…", &QVProjectWindowController::addFilesToDirectory, {}},
+        {"renameFile", "Rename File", &QVProjectWindowController::renameFile, QKeySequence(Qt::Key_F2)},
+        {"duplicateFile", "Duplicate File", &QVProjectWindowController::duplicateFile, {}},
+        {"deleteFile", "Delete File…", &QVProjectWindowController::deleteFile, {}},
+        {"showFileInFinder", "Show File in File Manager", &QVProjectWindowController::showFileInFinder, {}},
+        {"openFileWithFinder", "Open File with Default Application", &QVProjectWindowController::openFileWithFinder, {}},
+        {"uploadFile", "Upload File", &QVProjectWindowController::uploadFile, {}},
+        {"downloadFile", "Download File", &QVProjectWindowController::downloadFile, {}},
+        {"scmRefreshStatus", "Refresh Subversion Status", &QVProjectWindowController::scmRefreshStatus, {}},
+        {"toggleSCM", "DISABLE_SCM", &QVProjectWindowController::toggleSCM, {}},
+    };
+    QMenu* menu = menuBar()->addMenu(L("Project"));
+    auto* context = new QMenu(this);
+    for (const auto& command : commands) {
+        auto* action = new QAction(L(command.title), this);
+        action->setObjectName(QString::fromLatin1(command.name));
+        action->setShortcut(command.key);
+        connect(action, &QAction::triggered, this, command.action);
+        _commands.insert(QString::fromLatin1(command.name), action);
+        menu->addAction(action);
+    }
+    _scmToggle = _commands.value(QStringLiteral("toggleSCM"));
+    // The outline's menu acts on the row under the mouse.
+    for (const char* name : {"newFileInDirectory", "newFolderInDirectory", "addFilesToDirectory", "", "renameFile", "duplicateFile",
+                             "deleteFile", "", "showFileInFinder", "openFileWithFinder", "", "uploadFile", "downloadFile", "",
+                             "refreshDirectory"}) {
+        if (!*name) context->addSeparator();
+        else context->addAction(_commands.value(QString::fromLatin1(name)));
+    }
+    // The delete key works in the outline only, so it never deletes a file while typing.
+    auto* deleteKey = new QAction(this);
+    deleteKey->setShortcut(QKeySequence::Delete);
+    deleteKey->setShortcutContext(Qt::WidgetShortcut);
+    connect(deleteKey, &QAction::triggered, this, &QVProjectWindowController::deleteFile);
+    _outlineView->addAction(deleteKey);
+    _outlineView->setContextMenu(context);
+    connect(menu, &QMenu::aboutToShow, this, &QVProjectWindowController::validateCommands);
+    connect(context, &QMenu::aboutToShow, this, &QVProjectWindowController::validateCommands);
+}
+
+void QVProjectWindowController::setProject(const std::shared_ptr<QVProject>& project) {
+    if (project == _project) return;
+    if (_project) {
+        _project->clearDelegate(_projectForwarder.get());
+        if (const auto root = _project->rootFile()) root->clearDelegate(_treeForwarder.get());
+    }
+    _project = project;
+    if (!_project) {
+        _outlineModel->setRoot(nullptr);
+        return;
+    }
+    _project->setDelegate(_projectForwarder);
+    const std::shared_ptr<QVRootFile> root = _project->rootFile();
+    if (root) root->setDelegate(_treeForwarder);
+    _outlineModel->setRoot(root);
+    if (_outlineModel->canFetchMore({})) _outlineModel->fetchMore({});
+    _outlineView->setColumnHidden(QVProjectOutlineModel::IndicatorColumn, _project->type() != QVProject::LocalAndRemote);
+    if (_project->type() != QVProject::Local) {
+        documentStatusBar()->setBarMode(_project->type() == QVProject::RemoteOnly ? QVStatusBar::Remote : QVStatusBar::LocalAndRemote, false);
+        if (_project->boolConfigurationValueForKey(QVProject::ConnectAutomaticallyKey)) {
+            QTimer::singleShot(0, this, [self = QPointer<QVProjectWindowController>(this)] {
+                if (self && self->_project && !self->_project->hasRemoteConnection()) self->_project->connectToRemoteSite();
+            });
+        }
+    } else {
+        documentStatusBar()->setBarMode(QVStatusBar::Local, false);
+    }
+    updateSCMColumnStatus();
+    refreshTitle();
+}
+
+QString QVProjectWindowController::windowTitleForDocumentDisplayName(const QString& name) const {
+    const QString project = _project ? _project->displayName() : QString();
+    if (activeDocument()) return name + QStringLiteral(" ") + QChar(0x2014) + QStringLiteral(" ") + project;
+    return project.isEmpty() ? name : project;
+}
+
+void QVProjectWindowController::refreshTitle() {
+    QVFileDocument* front = activeDocument();
+    setWindowTitle(windowTitleForDocumentDisplayName(front ? front->displayName() : QString()) + QStringLiteral("[*]"));
+}
+
+// --- Opening ------------------------------------------------------------------------------------
+
+std::unique_ptr<QVFileDocument> QVProjectWindowController::createDocumentForFile(const std::shared_ptr<QVFile>& file) {
+    return QVMultiFileWindowController::createDocumentForFile(file);
+}
+
+void QVProjectWindowController::openFile(const std::shared_ptr<QVFile>& file) {
+    if (!file || file->isFolder()) return;
+    // A remote file opens when its download ends (fileContentBecameAvailable).
+    if (!documentForFile(file) && !file->contentAvailable(true)) return;
+    QVMultiFileWindowController::openFile(file);
+    commitOpenFiles();
+}
+
+QVFileDocument* QVProjectWindowController::openFileAtPath(const QString& path) {
+    const std::shared_ptr<QVRootFile> root = _project ? _project->rootFile() : nullptr;
+    if (!root) return nullptr;
+    const std::shared_ptr<QVFile> node = root->childWithPath(QStringList{path}, true);
+    if (!node || node->isFolder()) return nullptr;
+    openFile(node);
+    return documentForFile(node);
+}
+
+void QVProjectWindowController::activateDocument(QVFileDocument* document) {
+    QVMultiFileWindowController::activateDocument(document);
+    if (document && document->fileNode()) {
+        const QModelIndex row = _outlineModel->indexForNode(document->fileNode().get());
+        if (row.isValid()) {
+            QSignalBlocker quiet(_outlineView->selectionModel());
+            _outlineView->selectionModel()->setCurrentIndex(row, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        }
+    }
+    refreshTitle();
+}
+
+void QVProjectWindowController::closeDocument(QVFileDocument* document) {
+    const std::shared_ptr<QVFile> node = document ? document->fileNode() : nullptr;
+    QVMultiFileWindowController::closeDocument(document);
+    if (node) _outlineModel->redrawNode(node.get());
+    refreshTitle();
+}
+
+void QVProjectWindowController::documentNeedsRefresh(QVFileDocument* document) {
+    QVMultiFileWindowController::documentNeedsRefresh(document);
+    if (document && document->fileNode()) _outlineModel->redrawNode(document->fileNode().get());
+    refreshTitle();
+}
+
+std::shared_ptr<QVFile> QVProjectWindowController::backingFileForPath(QVFileDocument* document, const QString& path) {
+    const std::shared_ptr<QVRootFile> root = _project ? _project->rootFile() : nullptr;
+    const std::shared_ptr<QVFile> node = root && root->containsPath(path) ? root->addFileAtPath(path) : nullptr;
+    if (!node) return QVMultiFileWindowController::backingFileForPath(document, path);
+    if (document) documentUUIDChangedTo(document->uuid(), node->uuid());
+    if (const auto parent = node->parent()) fileNeedsRefresh(parent);
+    return node;
+}
+
+QVProjectSCMController* QVProjectWindowController::scmControllerForDocument(QVFileDocument*) {
+    if (!_project || _project->boolConfigurationValueForKey(SCMDisabledKey)) return nullptr;
+    return _project->scmController();
+}
+
+void QVProjectWindowController::presentErrorAlert(const QVError& error) {
+    // Errors and questions share one queue, so a sheet never stacks on another.
+    if (!error || error.isLowPriority()) return QVMultiFileWindowController::presentErrorAlert(error);
+    _questions->presentError(error);
+}
+
+void QVProjectWindowController::commitOpenFiles() {
+    if (_project) _project->commit(false);
+}
+
+void QVProjectWindowController::tabViewDidCloseTab(QVTabView* tabView, const QString& identifier, qint64 index, void* context) {
+    QVMultiFileWindowController::tabViewDidCloseTab(tabView, identifier, index, context);
+    if (!context) commitOpenFiles();
+}
+
+void QVProjectWindowController::tabViewDraggedTabFromIndex(QVTabView* tabView, qint64 from, qint64 to) {
+    QVMultiFileWindowController::tabViewDraggedTabFromIndex(tabView, from, to);
+    commitOpenFiles();
+}
+
+QVariantList QVProjectWindowController::openFileInformation() const {
+    QVariantList files;
+    for (QVFileDocument* document : openDocuments()) {
+        const std::shared_ptr<QVFile> node = document->fileNode();
+        if (!node || node->pathFromRoot().isEmpty()) continue;
+        files.append(QVariantMap{{QStringLiteral("path"), node->pathFromRoot()}});
+    }
+    return files;
+}
+
+// --- Selection and outline events ----------------------------------------------------------------
+
+std::shared_ptr<QVFile> QVProjectWindowController::selectedFile() const {
+    const QModelIndex current = _outlineView->selectionModel() ? _outlineView->currentIndex() : QModelIndex();
+    if (!current.isValid() || !_outlineView->selectionModel()->isSelected(current.siblingAtColumn(0))) return nullptr;
+    return _outlineModel->nodeForIndex(current.siblingAtColumn(0));
+}
+
+std::shared_ptr<QVFile> QVProjectWindowController::targetFolder() const {
+    const std::shared_ptr<QVFile> selected = selectedFile();
+    if (selected && selected->isFolder()) return selected;
+    if (selected && selected->parent()) return selected->parent();
+    return _project ? std::shared_ptr<QVFile>(_project->rootFile()) : nullptr;
+}
+
+void QVProjectWindowController::selectNode(const std::shared_ptr<QVFile>& node) {
+    const QModelIndex row = _outlineModel->indexForNode(node.get());
+    if (row.isValid()) _outlineView->selectionModel()->setCurrentIndex(row, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+void QVProjectWindowController::outlineSelectionChanged() { validateCommands(); }
+
+void QVProjectWindowController::outlineSingleAction(const QModelIndex& index) {
+    if (UserDefaults::standard().boolForKey(DoubleClickToOpenFilesKey)) return;
+    const std::shared_ptr<QVFile> node = _outlineModel->nodeForIndex(index);
+    if (node && index.isValid() && !node->isFolder()) openFile(node);
+}
+
+void QVProjectWindowController::outlineDoubleAction(const QModelIndex& index) {
+    const std::shared_ptr<QVFile> node = _outlineModel->nodeForIndex(index);
+    if (!node || !index.isValid()) return;
+    if (node->isFolder()) {
+        _outlineView->setExpanded(index, !_outlineView->isExpanded(index));
+        return;
+    }
+    if (UserDefaults::standard().boolForKey(DoubleClickToOpenFilesKey)) openFile(node);
+}
+
+void QVProjectWindowController::outlineItemExpanded(const QModelIndex& index) {
+    const std::shared_ptr<QVFile> node = _outlineModel->nodeForIndex(index);
+    if (!node || !index.isValid()) return;
+    const bool firstTime = !node->everExpanded();
+    if (firstTime && scmUsable())
+        if (QVProjectSCMController* scm = _project->scmController()) scm->getStatusForPath(node->pathFromRoot(), true, false);
+    if (!node->expanded()) {
+        node->setExpanded(true);
+        if (!firstTime) node->refresh(true);
+        node->startWatching();
+    }
+}
+
+void QVProjectWindowController::outlineItemCollapsed(const QModelIndex& index) {
+    const std::shared_ptr<QVFile> node = _outlineModel->nodeForIndex(index);
+    if (!node || !index.isValid() || !node->expanded()) return;
+    node->stopWatching();
+    node->setExpanded(false);
+}
+
+// --- Version control ------------------------------------------------------------------------------
+
+bool QVProjectWindowController::scmUsable() const {
+    return _project && !_project->boolConfigurationValueForKey(SCMDisabledKey) && _project->scmController();
+}
+
+bool QVProjectWindowController::scmColumnShown() const { return _scmColumnShown; }
+
+void QVProjectWindowController::updateSCMColumnStatus() {
+    bool show = scmUsable();
+    if (show && QVStartupItemsController::sharedController().canRunItemWithIdentifier(subversionCheckIdentifier())) {
+        // The client has not been found yet: ask once the window is up, then look again.
+        show = false;
+        QTimer::singleShot(0, this, [self = QPointer<QVProjectWindowController>(this)] {
+            if (!self) return;
+            QVStartupItemsController::sharedController().runItemWithIdentifier(subversionCheckIdentifier(), self, [self](int resolved) {
+                if (self && resolved == 1) self->updateSCMColumnStatus();
+            });
+        });
+    }
+    _outlineView->setColumnHidden(QVProjectOutlineModel::SCMColumn, !show);
+    if (show) {
+        QHeaderView* header = _outlineView->header();
+        header->moveSection(header->visualIndex(QVProjectOutlineModel::SCMColumn), 0);
+        if (!_scmColumnShown) _project->scmController()->getStatusForPath(QString(), true, false);
+    }
+    _scmColumnShown = show;
+}
+
+void QVProjectWindowController::projectRetrievedStatus(const QList<std::shared_ptr<QVSCMStatusEntry>>& entries,
+                                                       const QString& path, bool recursive) {
+    const std::shared_ptr<QVRootFile> root = _project ? _project->rootFile() : nullptr;
+    if (!root) return;
+    QList<std::shared_ptr<const QVSCMStatusEntry>> statuses;
+    for (const auto& entry : entries) statuses.append(entry);
+    std::shared_ptr<QVFile> node;
+    if (path.isEmpty() || path == QLatin1String(".")) node = root;
+    else node = root->childWithPath(path.split(u'/', Qt::SkipEmptyParts), true);
+    if (!node) return;
+    if (node->isFolder() || node == root) {
+        node->clearSCMStatus(recursive);
+        node->setChildrenSCMStatusFromEntries(statuses);
+    } else {
+        node->setSCMStatus(statuses.isEmpty() ? nullptr : statuses.first());
+    }
+    QTimer::singleShot(0, this, [self = QPointer<QVProjectWindowController>(this), weak = std::weak_ptr<QVFile>(node)] {
+        if (const auto shown = weak.lock(); self && shown) self->fileNeedsRefresh(shown);
+    });
+}
+
+void QVProjectWindowController::projectFinishedSCMCommand(QVProjectSCMController* controller, int command, const QStringList& files) {
+    if (!_project) return;
+    for (const QString& path : files) {
+        const QString full = QDir(_project->rootDirectory()).filePath(path);
+        if (controller) controller->getStatusForPath(path, QFileInfo(full).isDir(), false);
+        // A revert or update changed the file under its tab: the tab shows the file as it is now.
+        if (command == 10 || command == 12)
+            if (QVFileDocument* document = documentForPath(full)) {
+                QVError error;
+                if (!document->revertToContentsOfFile(QString(), &error)) presentErrorAlert(error);
+            }
+    }
+}
+
+// --- Project callbacks -------------------------------------------------------------------------------
+
+void QVProjectWindowController::projectSetStatusString(const QString& status) { documentStatusBar()->setStatus(status); }
+void QVProjectWindowController::projectShowProgress(bool show) { documentStatusBar()->showProgress(show); }
+
+void QVProjectWindowController::projectNeedsRemoteCredentials() {
+    if (!_project) return;
+    if (!_credentials) _credentials = new QVCredentialsController(this);
+    _credentials->setTitle(L("Remote Login: %@").replace(QStringLiteral("%@"), _project->remoteConfig().host()));
+    _credentials->displayOnWindow(this, _project->remoteConfig().user(), this, 0);
+}
+
+void QVProjectWindowController::credentialsDidEnd(QVCredentialsController* sheet, int returnCode) {
+    if (returnCode != 1 || !_project || sheet->tag() != 0) return;
+    QVProjectRemoteConfiguration& config = _project->remoteConfig();
+    config.setUser(sheet->username());
+    config.setPassword(sheet->password());
+    config.setUseKeychain(sheet->useKeychain());
+    _project->connectToRemoteSite();
+}
+
+// --- Tree callbacks ----------------------------------------------------------------------------------
+
+void QVProjectWindowController::fileNeedsRefresh(const std::shared_ptr<QVFile>& file) {
+    if (file) _outlineModel->refreshNode(file.get());
+}
+
+QList<QVFileDocument*> QVProjectWindowController::documentsUnder(const std::shared_ptr<QVFile>& node, QString path) const {
+    QList<QVFileDocument*> found;
+    if (!node) return found;
+    if (path.isEmpty()) path = node->path();
+    for (QVFileDocument* document : openDocuments()) {
+        // By path too: a folder that is gone no longer says it is one.
+        const std::shared_ptr<QVFile> file = document->fileNode();
+        if (file == node || (!document->fileName().isEmpty() && !path.isEmpty() && document->fileName().startsWith(path + u'/')))
+            found.append(document);
+    }
+    return found;
+}
+
+void QVProjectWindowController::fileRemovedChild(const std::shared_ptr<QVFile>& parent, const std::shared_ptr<QVFile>& child) {
+
+    // A clean tab of the file closes; an edited one stays open with its text (its document
+    // hears that the file is gone and asks what to do).
+    // The child has left the tree: its path is where it was in the parent.
+    const QString path = parent ? QDir(parent->path()).filePath(child->name()) : QString();
+    for (QVFileDocument* document : documentsUnder(child, path))
+        if (!document->isDocumentEdited())
+            if (QVTab* tab = tabView()->tabForIdentifier(document->uuid())) tabView()->closeTabViewItem(tab, true);
+    fileNeedsRefresh(parent);
+}
+
+void QVProjectWindowController::fileWasDuplicatedToFile(const std::shared_ptr<QVFile>&, const std::shared_ptr<QVFile>& copy) {
+    QTimer::singleShot(0, this, [self = QPointer<QVProjectWindowController>(this), weak = std::weak_ptr<QVFile>(copy)] {
+        const auto node = weak.lock();
+        if (!self || !node) return;
+        self->selectNode(node);
+        self->_outlineView->editSelectedName();
+    });
+}
+
+void QVProjectWindowController::fileContentBecameAvailable(const std::shared_ptr<QVFile>& file) { openFile(file); }
+
+bool QVProjectWindowController::fileShouldUpload(const std::shared_ptr<QVFile>&) {
+    // A local project keeps a stored host to itself: it never uploads.
+    return _project && _project->type() != QVProject::Local && _project->hasRemoteEquivalent() &&
+           _project->boolConfigurationValueForKey(QVProject::UploadAutomaticallyKey);
+}
+
+bool QVProjectWindowController::downloadShouldOverwriteLocalFile(const std::shared_ptr<QVFile>&) {
+    return _project && _project->type() == QVProject::RemoteOnly;
+}
+
+// --- Commands ------------------------------------------------------------------------------------------
+
+void QVProjectWindowController::validateCommands() {
+    const std::shared_ptr<QVFile> node = selectedFile();
+    const bool remote = _project && _project->type() != QVProject::Local && _project->hasRemoteEquivalent();
+    const bool local = node && node->contentAvailable(false);
+    auto set = [this](const char* name, bool enabled) {
+        if (QAction* action = _commands.value(QString::fromLatin1(name))) action->setEnabled(enabled);
+    };
+    set("renameFile", bool(node));
+    set("deleteFile", bool(node));
+    set("duplicateFile", local);
+    set("showFileInFinder", local);
+    set("openFileWithFinder", local);
+    set("uploadFile", node && remote && local);
+    set("downloadFile", node && remote && node->remoteRepresentation());
+    set("establishRemoteConnection", remote && !_project->hasRemoteConnection());
+    set("cancelRemoteOperation", remote && _project->remoteQueue());
+    set("scmRefreshStatus", scmUsable());
+    // File commands say "Directory" while a folder is selected.
+    for (const char* name : {"renameFile", "deleteFile", "duplicateFile", "showFileInFinder", "openFileWithFinder", "uploadFile", "downloadFile"}) {
+        QAction* action = _commands.value(QString::fromLatin1(name));
+        if (!action || !node) continue;
+        QString title = action->text();
+        if (node->isFolder()) title.replace(L("File"), L("Directory"));
+        else title.replace(L("Directory"), L("File"));
+        action->setText(title);
+    }
+    _commands.value(QStringLiteral("toggleProjectView"))->setText(_splitView->isLeftPaneCollapsed() ? L("Show Project View") : L("Hide Project View"));
+    if (_scmToggle)
+        _scmToggle->setText(_project && _project->boolConfigurationValueForKey(SCMDisabledKey) ? L("ENABLE_SCM") : L("DISABLE_SCM"));
+}
+
+void QVProjectWindowController::toggleProjectView() { _splitView->toggleLeftPane(); }
+
+void QVProjectWindowController::establishRemoteConnection() {
+    if (!_project || _project->type() == QVProject::Local || !_project->hasRemoteEquivalent()) return;
+    if (!_project->hasRemoteConnection()) _project->connectToRemoteSite();
+}
+
+void QVProjectWindowController::cancelRemoteOperation() {
+    if (_project && _project->remoteQueue()) _project->remoteQueue()->cancel();
+}
+
+void QVProjectWindowController::scmRefreshStatus() {
+    if (!scmUsable()) return;
+    const std::shared_ptr<QVFile> target = targetFolder();
+    const bool root = !target || target == _project->rootFile();
+    _project->scmController()->getStatusForPath(root ? QStringLiteral(".") : target->pathFromRoot(), true, true);
+}
+
+void QVProjectWindowController::toggleSCM() {
+    if (!_project) return;
+    _project->setBoolConfigurationValue(!_project->boolConfigurationValueForKey(SCMDisabledKey), SCMDisabledKey);
+    updateSCMColumnStatus();
+}
+
+void QVProjectWindowController::refreshAll() {
+    if (_project && _project->rootFile()) _project->rootFile()->refresh(false);
+}
+
+void QVProjectWindowController::refreshDirectory() {
+    if (const auto target = targetFolder()) target->refresh(false);
+}
+
+void QVProjectWindowController::newFileInProject() {
+    if (_project) runNewFilePanel(_project->rootDirectory(), 0);
+}
+
+void QVProjectWindowController::newFileInDirectory() {
+    const auto target = targetFolder();
+    runNewFilePanel(target ? target->path() : _project ? _project->rootDirectory() : QString(), 0);
+}
+
+void QVProjectWindowController::newFolderInDirectory() {
+    const auto target = targetFolder();
+    runNewFilePanel(target ? target->path() : _project ? _project->rootDirectory() : QString(), 1);
+}
+
+void QVProjectWindowController::runNewFilePanel(const QString& folder, int tag) {
+    auto* panel = new QFileDialog(this, tag == 1 ? L("New Directory") : L("New File"), folder);
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    panel->setAcceptMode(QFileDialog::AcceptSave);
+    panel->setFileMode(QFileDialog::AnyFile);
+    panel->setOption(QFileDialog::DontUseNativeDialog);
+    panel->setLabelText(QFileDialog::Accept, L("Create"));
+    panel->setLabelText(QFileDialog::FileName, L("Name:"));
+    panel->setWindowModality(Qt::WindowModal);
+    connect(panel, &QFileDialog::fileSelected, this, [this, tag](const QString& path) { newFilePanelDidEnd(path, tag); });
+    panel->open();
+}
+
+void QVProjectWindowController::newFilePanelDidEnd(const QString& path, int tag) {
+    if (path.isEmpty()) return;
+    if (tag == 1) createDirectoryAtPath(path);
+    else createFileAtPath(path);
+}
+
+bool QVProjectWindowController::createFileAtPath(const QString& path) {
+    // A new file, never one that is there already (the panel's overwrite question says nothing
+    // about emptying it).
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        const QVError error = QVError::posix(QFileInfo::exists(path) ? EEXIST : EACCES, L("Could not create file"), path);
+        QTimer::singleShot(0, this, [self = QPointer<QVProjectWindowController>(this), error] { if (self) self->presentErrorAlert(error); });
+        return false;
+    }
+    file.close();
+    addFileAtPathToProject(path);
+    return true;
+}
+
+bool QVProjectWindowController::createDirectoryAtPath(const QString& path) {
+    if (!QDir().mkdir(path)) {
+        const QVError error = QVError::make(QStringLiteral("NSCocoaErrorDomain"), 512, L("Could not create directory"),
+                                            L("Please be sure you have write permissions for the directory"), {},
+                                            {{QStringLiteral("NSFilePath"), path}});
+        QTimer::singleShot(0, this, [self = QPointer<QVProjectWindowController>(this), error] { if (self) self->presentErrorAlert(error); });
+        return false;
+    }
+    addFileAtPathToProject(path);
+    return true;
+}
+
+void QVProjectWindowController::addFileAtPathToProject(const QString& path) {
+    const std::shared_ptr<QVRootFile> root = _project ? _project->rootFile() : nullptr;
+    if (!root || !root->containsPath(path)) {
+        // Made outside the project (the panel went elsewhere): it opens in a window of its own.
+        QVMultiFileDocument::openWindow(path);
+        return;
+    }
+    const std::shared_ptr<QVFile> node = root->addFileAtPath(path);
+    if (!node) return;
+    if (const auto parent = node->parent()) fileNeedsRefresh(parent);
+    if (!node->isFolder()) openFile(node);
+}
+
+bool QVProjectWindowController::renameNode(const std::shared_ptr<QVFile>& node, const QString& name) {
+    if (!node) return false;
+    if (!isSafeComponent(name)) {
+        presentErrorAlert(QVError::app(0, L("Could not rename"),
+                                       L("The name \"%@\" cannot be used: it may not be empty, \".\" or \"..\", or hold \"/\".").replace(QStringLiteral("%@"), name)));
+        return false;
+    }
+    node->rename(name);
+    return false;  // the outline follows the node's report
+}
+
+bool QVProjectWindowController::moveNode(const std::shared_ptr<QVFile>& node, const std::shared_ptr<QVFile>& folder) {
+    if (!node || !folder || node == folder || node->parent() == folder) return false;
+    if (node->isFolder() && node->containsPath(folder->path())) return false;
+    return node->moveToFile(folder);
+}
+
+void QVProjectWindowController::deleteFile() {
+    const std::shared_ptr<QVFile> node = selectedFile();
+    if (!node) return;
+    const bool hasRemoteSide = bool(node->remoteRepresentation());
+    QString suggestion = hasRemoteSide
+                             ? L("\"%@\" will be deleted from the server and from this computer. This cannot be undone.")
+                             : L("Would you like to delete the file immediately, or move it to the trash?");
+    suggestion.replace(QStringLiteral("%@"), node->name());
+    QStringList edited;
+    for (QVFileDocument* document : documentsUnder(node))
+        if (document->isDocumentEdited()) edited << document->displayName();
+    if (!edited.isEmpty())
+        suggestion += QStringLiteral("\n\n") + L("Unsaved changes in %@ will be lost.").replace(QStringLiteral("%@"), edited.join(QStringLiteral(", ")));
+    const QStringList options = hasRemoteSide ? QStringList{L("Delete"), L("Cancel")}
+                                              : QStringList{L("Move to Trash"), L("Delete"), L("Cancel")};
+    const QVError question = QVError::app(DeleteQuestionCode, L("Delete File"), suggestion, options);
+    // The answer acts on the node asked about, if it is still there.
+    _questions->presentError(question, [self = QPointer<QVProjectWindowController>(this), weak = std::weak_ptr<QVFile>(node), hasRemoteSide](int option) {
+        if (self) self->deleteAnswered(weak, option, hasRemoteSide);
+    });
+}
+
+void QVProjectWindowController::deleteAnswered(const std::weak_ptr<QVFile>& weak, int option, bool hasRemoteSide) {
+    const std::shared_ptr<QVFile> node = weak.lock();
+    if (!node) return;
+    if (hasRemoteSide) {
+        if (option == 0) node->deleteFile();
+        return;
+    }
+    if (option == 0) node->moveToTrash();
+    else if (option == 1) node->deleteFile();
+}
+
+void QVProjectWindowController::renameFile() {
+    if (selectedFile()) _outlineView->editSelectedName();
+}
+
+void QVProjectWindowController::duplicateFile() {
+    if (const auto node = selectedFile()) node->duplicate();
+}
+
+void QVProjectWindowController::showFileInFinder() {
+    const auto node = selectedFile();
+    if (!node || !node->contentAvailable(false)) return;
+    // The desktop's file manager selects the file; without one its folder opens.
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+                                                       QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(node->path()).toString()} << QString();
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
+    if (reply.type() != QDBusMessage::ReplyMessage) QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(node->path()).path()));
+}
+
+void QVProjectWindowController::openFileWithFinder() {
+    const auto node = selectedFile();
+    if (node && node->contentAvailable(false)) QDesktopServices::openUrl(QUrl::fromLocalFile(node->path()));
+}
+
+void QVProjectWindowController::uploadFile() {
+    const auto node = selectedFile();
+    if (!node || !_project || _project->type() == QVProject::Local || !_project->hasRemoteEquivalent()) return;
+    if (!_project->hasRemoteConnection()) _project->connectToRemoteSite();
+    node->upload();
+}
+
+void QVProjectWindowController::downloadFile() {
+    const auto node = selectedFile();
+    if (!node || !_project || _project->type() == QVProject::Local || !node->remoteRepresentation()) return;
+    if (!_project->hasRemoteConnection()) _project->connectToRemoteSite();
+    node->download();
+}
+
+void QVProjectWindowController::addFilesToDirectory() {
+    const std::shared_ptr<QVFile> target = targetFolder();
+    if (!target) return;
+    auto* panel = new QFileDialog(this, L("Import Files"));
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    panel->setFileMode(QFileDialog::ExistingFiles);
+    panel->setOption(QFileDialog::DontUseNativeDialog);
+    panel->setWindowModality(Qt::WindowModal);
+    connect(panel, &QFileDialog::filesSelected, this, [this, weak = std::weak_ptr<QVFile>(target)](const QStringList& paths) {
+        // The question opens once the panel has gone.
+        QTimer::singleShot(0, this, [this, weak, paths] {
+            if (const auto folder = weak.lock()) promptForFileImport(paths, folder);
+        });
+    });
+    panel->open();
+}
+
+void QVProjectWindowController::promptForFileImport(const QStringList& paths, const std::shared_ptr<QVFile>& target) {
+    if (paths.isEmpty() || !target) return;
+    auto* alert = new QMessageBox(QMessageBox::Question, L("File Import"),
+                                  paths.size() == 1 ? L("Would you like to move the file, or copy it?")
+                                                    : L("Would you like to move the files, or copy them?"),
+                                  QMessageBox::NoButton, this);
+    alert->setObjectName(QStringLiteral("FileImport"));
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setWindowModality(Qt::WindowModal);
+    QPushButton* move = alert->addButton(L("Move"), QMessageBox::AcceptRole);
+    alert->addButton(L("Cancel"), QMessageBox::RejectRole);
+    QPushButton* copy = alert->addButton(L("Copy"), QMessageBox::ActionRole);
+    alert->setDefaultButton(move);
+    connect(alert, &QMessageBox::buttonClicked, this, [this, move, copy, paths, weak = std::weak_ptr<QVFile>(target)](QAbstractButton* button) {
+        const auto folder = weak.lock();
+        if (!folder || (button != move && button != copy)) return;
+        importFiles(paths, folder, button == move);
+    });
+    alert->open();
+}
+
+void QVProjectWindowController::importFiles(const QStringList& paths, const std::shared_ptr<QVFile>& target, bool move) {
+    if (!target) return;
+    if (!target->contentAvailable(false) && !FileManagerUtilities::ensureDirectoryExists(target->path())) return;
+    const QString folder = target->path();
+    QStringList failures;
+    for (const QString& path : paths) {
+        const QString clean = QDir::cleanPath(path);
+        const QString name = QFileInfo(clean).fileName();
+        // Never a folder into itself or below itself, never over a file already there.
+        if (!isSafeComponent(name) || clean == folder || folder.startsWith(clean + u'/')) {
+            failures << L("%@: a folder cannot go into itself").replace(QStringLiteral("%@"), name);
+            continue;
+        }
+        const QString destination = folder + u'/' + name;
+        if (QDir::cleanPath(destination) == clean) continue;  // already there
+        QVError error;
+        const bool done = move ? LocalFileOperations::moveItem(clean, destination, &error)
+                               : LocalFileOperations::copyItem(clean, destination, &error);
+        if (done) target->addFileAtPath(destination);
+        else failures << name + QStringLiteral(": ") + (error.localizedRecoverySuggestion().isEmpty() ? error.localizedDescription()
+                                                                                                      : error.localizedRecoverySuggestion());
+        fileNeedsRefresh(target);
+    }
+    if (!failures.isEmpty())
+        presentErrorAlert(QVError::app(FileManagerUtilities::FileOperationErrorCode, L("File Import"), failures.join(u'\n')));
+}
