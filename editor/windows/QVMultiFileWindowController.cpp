@@ -186,6 +186,16 @@ void QVMultiFileWindowController::activateDocument(QVFileDocument* document) {
     updateActions();
 }
 
+void QVMultiFileWindowController::deactivateActiveDocument() {
+    if (!_activeDocument) return;
+    _activeDocument->deactivate();
+    _activeDocument = nullptr;
+    reportToStatusBar(nullptr);
+    refreshForDocument();
+    updateCloseItems();
+    updateActions();
+}
+
 void QVMultiFileWindowController::closeDocument(QVFileDocument* document) {
     const qint64 index = indexOfDocument(document);
     if (index == NotFound) return;

@@ -97,6 +97,10 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
 
+    // No document in front any more, the tabs left as they are (a tab of another kind came
+    // forward).
+    void deactivateActiveDocument();
+
     // QVTabViewDelegate; a subclass adds to them.
     QWidget* viewForTabView(QVTabView* tabView, qint64 index) override;
     void tabViewDidSelectTabAtIndex(QVTabView* tabView, qint64 index) override;

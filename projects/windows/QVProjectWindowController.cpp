@@ -142,6 +142,10 @@ QVProjectWindowController::~QVProjectWindowController() {
         if (const auto root = _project->rootFile()) root->clearDelegate(_treeForwarder.get());
     }
     _outlineView->setModel(nullptr);
+    // Transfer tabs go before the tab view they show in.
+    _activeTransfer = nullptr;
+    for (auto& transfer : _transfers) tabView()->removeContentView(transfer->view());
+    _transfers.clear();
 }
 
 void QVProjectWindowController::buildOutline() {
@@ -299,7 +303,22 @@ std::unique_ptr<QVFileDocument> QVProjectWindowController::createDocumentForFile
 }
 
 void QVProjectWindowController::openFile(const std::shared_ptr<QVFile>& file) {
-    if (!file || file->isFolder()) return;
+    if (!file) return;
+    if (file->isFolder()) {
+        if (!_project || !_project->remoteQueue() || _project->type() == QVProject::Local) return;
+        QVTransferModeDocument* transfer = transferDocumentForFile(file);
+        if (!transfer) {
+            _transfers.push_back(std::make_unique<QVTransferModeDocument>(file, _project->remoteQueue(), static_cast<QVTransferModeDelegate*>(this)));
+            transfer = _transfers.back().get();
+            _addingTransfer = transfer;
+            QVTab* tab = tabView()->addTabWithIdentifier(transfer->uuid());
+            _addingTransfer = nullptr;
+            tab->setTitle(transfer->displayName());
+            tab->setToolTip(transfer->titleForLists());
+        }
+        activateTransfer(transfer);
+        return;
+    }
     // A remote file opens when its download ends (fileContentBecameAvailable).
     if (!documentForFile(file) && !file->contentAvailable(true)) return;
     QVMultiFileWindowController::openFile(file);
@@ -315,8 +334,76 @@ QVFileDocument* QVProjectWindowController::openFileAtPath(const QString& path) {
     return documentForFile(node);
 }
 
+QVTransferModeDocument* QVProjectWindowController::transferDocumentForFile(const std::shared_ptr<QVFile>& folder) const {
+    if (!folder) return nullptr;
+    for (const auto& transfer : _transfers)
+        if (transfer->uuid() == folder->uuid()) return transfer.get();
+    return nullptr;
+}
+
+QVTransferModeDocument* QVProjectWindowController::transferAtIndex(qint64 index) const {
+    QVTab* tab = tabView()->tabBar()->tabAtIndex(index);
+    if (!tab) return nullptr;
+    if (tab->tabIdentifier().isEmpty()) return _addingTransfer;
+    for (const auto& transfer : _transfers)
+        if (transfer->uuid() == tab->tabIdentifier()) return transfer.get();
+    return nullptr;
+}
+
+qint64 QVProjectWindowController::fileIndexOf(qint64 index) const {
+    qint64 files = 0;
+    for (qint64 i = 0; i < index; ++i)
+        if (!transferAtIndex(i)) ++files;
+    return files;
+}
+
+int QVProjectWindowController::projectBarMode() const {
+    if (!_project || _project->type() == QVProject::Local) return QVStatusBar::Local;
+    return _project->type() == QVProject::RemoteOnly ? QVStatusBar::Remote : QVStatusBar::LocalAndRemote;
+}
+
+void QVProjectWindowController::activateTransfer(QVTransferModeDocument* transfer) {
+    if (!transfer) return;
+    deactivateActiveDocument();
+    _activeTransfer = transfer;
+    if (QVTab* tab = tabView()->tabForIdentifier(transfer->uuid()); tab && tabView()->tabBar()->selectedTab() != tab)
+        tabView()->selectTabViewItem(tab);
+    documentStatusBar()->setIsText(false);
+    documentStatusBar()->setBarMode(QVStatusBar::Transfer, false);
+    transfer->activate();
+    setWindowTitle(transfer->displayName() + QStringLiteral(" ") + QChar(0x2014) + QStringLiteral(" ") +
+                   (_project ? _project->displayName() : QString()));
+}
+
+QWidget* QVProjectWindowController::viewForTabView(QVTabView* view, qint64 index) {
+    if (QVTransferModeDocument* transfer = transferAtIndex(index)) return transfer->view();
+    return QVMultiFileWindowController::viewForTabView(view, fileIndexOf(index));
+}
+
+void QVProjectWindowController::tabViewDidSelectTabAtIndex(QVTabView* view, qint64 index) {
+    if (QVTransferModeDocument* transfer = transferAtIndex(index)) return activateTransfer(transfer);
+    QVMultiFileWindowController::tabViewDidSelectTabAtIndex(view, index < 0 ? index : fileIndexOf(index));
+}
+
+bool QVProjectWindowController::tabViewShouldCloseTab(QVTabView* view, const QString& identifier, qint64 index) {
+    for (const auto& transfer : _transfers)
+        if (transfer->uuid() == identifier) return true;  // nothing to lose
+    return QVMultiFileWindowController::tabViewShouldCloseTab(view, identifier, index);
+}
+
+QString QVProjectWindowController::projectRootDirectory() const { return _project ? _project->rootDirectory() : QString(); }
+
+void QVProjectWindowController::askQuestion(const QVError& question, std::function<void(int option)> answer) {
+    _questions->presentError(question, std::move(answer));
+}
+
 void QVProjectWindowController::activateDocument(QVFileDocument* document) {
+    if (document) _activeTransfer = nullptr;
     QVMultiFileWindowController::activateDocument(document);
+    if (document) {
+        documentStatusBar()->setIsText(true);
+        documentStatusBar()->setBarMode(projectBarMode(), false);
+    }
     if (document && document->fileNode()) {
         const QModelIndex row = _outlineModel->indexForNode(document->fileNode().get());
         if (row.isValid()) {
@@ -364,13 +451,32 @@ void QVProjectWindowController::commitOpenFiles() {
     if (_project) _project->commit(false);
 }
 
-void QVProjectWindowController::tabViewDidCloseTab(QVTabView* tabView, const QString& identifier, qint64 index, void* context) {
-    QVMultiFileWindowController::tabViewDidCloseTab(tabView, identifier, index, context);
+void QVProjectWindowController::tabViewDidCloseTab(QVTabView* view, const QString& identifier, qint64 index, void* context) {
+    for (auto it = _transfers.begin(); it != _transfers.end(); ++it) {
+        if ((*it)->uuid() != identifier) continue;
+        std::unique_ptr<QVTransferModeDocument> closing = std::move(*it);
+        _transfers.erase(it);
+        if (_activeTransfer == closing.get()) _activeTransfer = nullptr;
+        tabView()->removeContentView(closing->view());
+        // The tab may still be on the stack that closes it: the document goes on a later turn.
+        closing.release()->deleteLater();
+        return;
+    }
+    QVMultiFileWindowController::tabViewDidCloseTab(view, identifier, index, context);
     if (!context) commitOpenFiles();
 }
 
-void QVProjectWindowController::tabViewDraggedTabFromIndex(QVTabView* tabView, qint64 from, qint64 to) {
-    QVMultiFileWindowController::tabViewDraggedTabFromIndex(tabView, from, to);
+void QVProjectWindowController::tabViewDraggedTabFromIndex(QVTabView* view, qint64 from, qint64 to) {
+    // The strip has the new order: the file tabs keep theirs among themselves.
+    QVTab* moved = tabView()->tabBar()->tabAtIndex(to);
+    if (moved && !transferAtIndex(to)) {
+        const QList<QVFileDocument*> files = openDocuments();
+        qint64 fromFile = -1;
+        for (qint64 i = 0; i < files.size(); ++i)
+            if (files[i]->uuid() == moved->tabIdentifier()) fromFile = i;
+        if (fromFile >= 0) QVMultiFileWindowController::tabViewDraggedTabFromIndex(view, fromFile, fileIndexOf(to));
+    }
+    (void)from;
     commitOpenFiles();
 }
 
@@ -407,9 +513,11 @@ void QVProjectWindowController::selectNode(const std::shared_ptr<QVFile>& node) 
 void QVProjectWindowController::outlineSelectionChanged() { validateCommands(); }
 
 void QVProjectWindowController::outlineSingleAction(const QModelIndex& index) {
-    if (UserDefaults::standard().boolForKey(DoubleClickToOpenFilesKey)) return;
     const std::shared_ptr<QVFile> node = _outlineModel->nodeForIndex(index);
-    if (node && index.isValid() && !node->isFolder()) openFile(node);
+    if (!node || !index.isValid()) return;
+    // A folder (a transfer tab of a connected project) opens on selection; a file on a single
+    // click unless files open on double clicks.
+    if (node->isFolder() || !UserDefaults::standard().boolForKey(DoubleClickToOpenFilesKey)) openFile(node);
 }
 
 void QVProjectWindowController::outlineDoubleAction(const QModelIndex& index) {

@@ -11,6 +11,7 @@
 
 #include "editor/windows/QVMultiFileWindowController.h"
 #include "files/QVCredentialsController.h"
+#include "projects/windows/QVTransferModeDocument.h"
 
 #include <QHash>
 #include <QPointer>
@@ -26,7 +27,9 @@ class QVProjectView;
 class QVSCMStatusEntry;
 class QVSplitView;
 
-class QVProjectWindowController : public QVMultiFileWindowController, private QVCredentialsDelegate {
+class QVProjectWindowController : public QVMultiFileWindowController,
+                                  private QVCredentialsDelegate,
+                                  private QVTransferModeDelegate {
     Q_OBJECT
 public:
     static inline const QString WindowNibName = QStringLiteral("ProjectWindow");
@@ -51,8 +54,12 @@ public:
 
     // Opening.
     std::unique_ptr<QVFileDocument> createDocumentForFile(const std::shared_ptr<QVFile>& file) override;
-    // A remote file opens once its download has finished; a folder opens nothing.
+    // A remote file opens once its download has finished; a folder of a connected project opens
+    // as its transfer tab (one per folder), of any other project nothing.
     void openFile(const std::shared_ptr<QVFile>& file) override;
+    // The transfer tab of the folder, when open.
+    QVTransferModeDocument* transferDocumentForFile(const std::shared_ptr<QVFile>& folder) const;
+    QVTransferModeDocument* activeTransferDocument() const { return _activeTransfer; }
     // The node of a path inside the project, opened; none for a path the tree does not have.
     QVFileDocument* openFileAtPath(const QString& path) override;
     void activateDocument(QVFileDocument* document) override;
@@ -133,6 +140,9 @@ public:
     QVCredentialsController* credentialsSheet() const { return _credentials; }
 
 protected:
+    QWidget* viewForTabView(QVTabView* tabView, qint64 index) override;
+    void tabViewDidSelectTabAtIndex(QVTabView* tabView, qint64 index) override;
+    bool tabViewShouldCloseTab(QVTabView* tabView, const QString& identifier, qint64 index) override;
     void tabViewDidCloseTab(QVTabView* tabView, const QString& identifier, qint64 index, void* context) override;
     void tabViewDraggedTabFromIndex(QVTabView* tabView, qint64 from, qint64 to) override;
 
@@ -141,6 +151,15 @@ private:
     class ProjectForwarder;
 
     void credentialsDidEnd(QVCredentialsController* sheet, int returnCode) override;
+    // QVTransferModeDelegate.
+    QString projectRootDirectory() const override;
+    void askQuestion(const QVError& question, std::function<void(int option)> answer) override;
+    // Transfer tabs among the tabs: the one at a tab index (the one being added for a tab not
+    // named yet), and a tab index as an index among the file tabs.
+    QVTransferModeDocument* transferAtIndex(qint64 index) const;
+    qint64 fileIndexOf(qint64 index) const;
+    void activateTransfer(QVTransferModeDocument* transfer);
+    int projectBarMode() const;
     void buildOutline();
     void buildCommands();
     void refreshTitle();
@@ -162,4 +181,7 @@ private:
     QHash<QString, QAction*> _commands;
     QAction* _scmToggle = nullptr;
     bool _scmColumnShown = false;
+    std::vector<std::unique_ptr<QVTransferModeDocument>> _transfers;
+    QVTransferModeDocument* _addingTransfer = nullptr;
+    QVTransferModeDocument* _activeTransfer = nullptr;
 };

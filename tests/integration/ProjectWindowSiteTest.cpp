@@ -1,0 +1,102 @@
+// A remote-only project's window on the loopback FTP server: it connects by itself, a remote
+// file opens once downloaded and uploads when saved (seen on the server's disk), a folder opens
+// as one transfer tab that comes forward again, and tabs of both kinds switch the status bar.
+#include "editor/HTMLView.h"
+#include "editor/QVFileDocument.h"
+#include "editor/QVStatusBar.h"
+#include "editor/QVTab.h"
+#include "editor/QVTabView.h"
+#include "files/QVRemoteSiteQueue.h"
+#include "files/QVRootFile.h"
+#include "platform/MainQueue.h"
+#include "projects/QVProject.h"
+#include "projects/windows/QVProjectOutlineModel.h"
+#include "projects/windows/QVProjectWindowController.h"
+#include "projects/windows/QVTransferModeDocument.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+namespace {
+
+bool await(const std::function<bool()>& done) { return MainQueue::runUntil(done, std::chrono::seconds(30)); }
+
+void put(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+}  // namespace
+
+TEST(ProjectWindowSite, ARemoteProjectConnectsOpensUploadsAndShowsTransferTabs) {
+    const int port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
+    ASSERT_GT(port, 0) << "peer not started";
+    const QString site = qEnvironmentVariable("QORVEL_FTP_ROOT");
+    put(site + "/pw/page.html", "<p>remote</p>\n");
+    put(site + "/pw/assets/logo.txt", "logo");
+    TestDir mirror;
+
+    auto project = QVProject::createWithRootDirectory(mirror.path(), "Remote");
+    project->setType(QVProject::RemoteOnly);
+    QVProjectRemoteConfiguration config;
+    config.setHost("127.0.0.1");
+    config.setPort(port);
+    config.setProtocol(0);
+    config.setUser(qEnvironmentVariable("QORVEL_PEER_USER"));
+    config.setPassword(qEnvironmentVariable("QORVEL_PEER_PASSWORD"));
+    project->setRemoteConfig(config);
+    project->setBoolConfigurationValue(true, QVProject::ConnectAutomaticallyKey);
+    project->setBoolConfigurationValue(true, QVProject::UploadAutomaticallyKey);
+    project->setIsOpen(true);
+    auto window = std::make_unique<QVProjectWindowController>(project);
+    window->resize(1000, 600);
+    window->show();
+    EXPECT_EQ(window->documentStatusBar()->barMode(), QVStatusBar::Remote);
+
+    // It connects by itself and the outline fills from the site.
+    ASSERT_TRUE(await([&] { return project->hasRemoteConnection() && project->rootFile()->childWithName("pw", false); }));
+    auto pw = project->rootFile()->childWithName("pw", false);
+    pw->children(true);
+    ASSERT_TRUE(await([&] { return bool(pw->childWithName("page.html", false)); }));
+    auto page = pw->childWithName("page.html", false);
+
+    // A remote file opens when its download has finished; a save uploads it.
+    window->openFile(page);
+    ASSERT_TRUE(await([&] { return window->documentForFile(page) != nullptr; }));
+    QVFileDocument* document = window->documentForFile(page);
+    EXPECT_EQ(document->textView()->fullString(), "<p>remote</p>\n");
+    QTest::keyClicks(document->textView(), "<!-- saved -->");
+    QVError error, warning;
+    ASSERT_TRUE(document->save(&error, &warning)) << error.localizedDescription().toStdString();
+    ASSERT_TRUE(await([&] { return !document->isDocumentEdited(); }));
+    EXPECT_EQ(readAll(site + "/pw/page.html"), "<!-- saved --><p>remote</p>\n");
+
+    // A folder opens as its transfer tab, once; the bar shows the transfer layout there and the
+    // project's again on a file tab.
+    window->openFile(pw);
+    window->openFile(pw);
+    QVTransferModeDocument* transfer = window->transferDocumentForFile(pw);
+    ASSERT_TRUE(transfer);
+    EXPECT_EQ(window->activeTransferDocument(), transfer);
+    EXPECT_EQ(window->tabView()->countOfTabs(), 2);
+    EXPECT_EQ(window->documentStatusBar()->barMode(), QVStatusBar::Transfer);
+    ASSERT_TRUE(await([&] { return transfer->remoteModel()->indexOfName("assets") >= 0; }));
+    EXPECT_EQ(transfer->currentLocalPath(), mirror.file("pw"));
+    window->activateDocument(document);
+    EXPECT_EQ(window->documentStatusBar()->barMode(), QVStatusBar::Remote);
+    EXPECT_EQ(window->activeTransferDocument(), nullptr);
+    // Closing the transfer tab asks nothing and keeps the file tab; the open-file list has only files.
+    window->tabView()->closeTabViewItem(window->tabView()->tabForIdentifier(transfer->uuid()), false);
+    EXPECT_EQ(window->tabView()->countOfTabs(), 1);
+    EXPECT_EQ(window->openFileInformation(), QVariantList({QVariantMap{{"path", "pw/page.html"}}}));
+
+    window.reset();
+    project->close();
+    QDir(site + "/pw").removeRecursively();
+}
