@@ -2,11 +2,11 @@
 #include "projects/windows/QVProjectDocument.h"
 
 #include "completion/QVCodeIndex.h"
-#include "editor/windows/QVMultiFileDocument.h"
 #include "editor/windows/QVMultiFileWindowController.h"
 #include "platform/AppBundle.h"
 #include "projects/QVProject.h"
 #include "projects/QVProjectRepository.h"
+#include "projects/windows/QVProjectWindowController.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -94,13 +94,7 @@ void QVProjectDocument::makeWindowControllers() {
     if (windowFactory()) {
         window = windowFactory()(*this);
     } else {
-        // Until the project window arrives, the project's files are tabs of a tabbed window
-        // that stays open without tabs.
-        auto container = std::make_unique<QVMultiFileDocument>();
-        QVMultiFileDocument* made = container.get();
-        window = made->makeWindowControllers(std::move(container));
-        window->setClosingLastTabClosesDocument(false);
-        window->setWindowTitle(_project->displayName());
+        window = new QVProjectWindowController(_project);
     }
     if (!window) return;
     window->setAttribute(Qt::WA_DeleteOnClose);

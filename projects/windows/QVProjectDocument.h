@@ -23,8 +23,7 @@ class QVProject;
 class QVProjectDocument : public QObject {
     Q_OBJECT
 public:
-    // Makes the window of a project document (the project window registers itself here); the
-    // default is the tabbed window titled with the project's name.
+    // Makes the window of a project document; the default is the project window.
     using WindowFactory = std::function<QVMultiFileWindowController*(QVProjectDocument& document)>;
     static void setWindowFactory(WindowFactory factory);
     // Where an opened project's folder goes to be indexed (the code index by default).
