@@ -7,10 +7,12 @@
 #include "editor/windows/QVMultiFileWindowController.h"
 #include "editor/windows/QVSingleFileWindowController.h"
 #include "platform/UserDefaults.h"
+#include "projects/windows/QVProjectDocument.h"
 #include "shell/Defaults.h"
 #include "shell/app/FolderWindow.h"
 
 #include <QFileInfo>
+#include <QMessageBox>
 
 #include <memory>
 
@@ -25,9 +27,17 @@ QMainWindow* shown(QMainWindow* window) {
 }  // namespace
 
 QMainWindow* FileOpener::open(const QString& path) {
-    // A folder or a site address opens as a file tree until projects arrive.
-    if (!path.isEmpty() && (QFileInfo(path).isDir() || FolderWindow::isSiteAddress(path)))
-        return shown(new FolderWindow(path));
+    // A folder opens as a project (an open one comes forward); a file inside an open project
+    // as its tab; a site address as a file tree.
+    if (!path.isEmpty() && QFileInfo(path).isDir()) {
+        QVError error;
+        if (QMainWindow* window = QVProjectDocument::open(path, &error)) return window;
+        QMessageBox::warning(nullptr, error.localizedDescription(), error.localizedRecoverySuggestion());
+        return nullptr;
+    }
+    if (!path.isEmpty() && FolderWindow::isSiteAddress(path)) return shown(new FolderWindow(path));
+    if (!path.isEmpty())
+        if (QMainWindow* window = QVProjectDocument::openInOpenProject(path, false)) return window;
     const UserDefaults& defaults = UserDefaults::standard();
     if (path.isEmpty() || !defaults.boolForKey(QString::fromLatin1(QVUseTabs)))
         return shown(new QVSingleFileWindowController(std::make_unique<QVSingleFileDocument>(path)));

@@ -15,6 +15,7 @@
 #include "shell/QVURLHandlerCommand.h"
 #include "shell/app/FileOpener.h"
 #include "shell/app/FolderWindow.h"
+#include "projects/windows/QVProjectDocument.h"
 #include "tools/QVEditorSearchScopes.h"
 #include "tools/QVMultiFileSearchController.h"
 #include "tools/QVSingleFileSearchController.h"
@@ -114,9 +115,11 @@ QMainWindow* openArgument(const QString& argument, const QString& workingDirecto
             shown->activateWindow();
             return shown;
         }
-        if (QFileInfo(path).isDir()) {
-            windows().push_back(std::make_unique<FolderWindow>(path));
-        } else if (!path.isEmpty() && UserDefaults::standard().boolForKey(QString::fromLatin1(QVUseTabs))) {
+        // A folder opens as its project, in its project window; a file of an open project as its tab.
+        if (QFileInfo(path).isDir()) return FileOpener::open(path);
+        if (!path.isEmpty())
+            if (QMainWindow* project = QVProjectDocument::openInOpenProject(path, false)) return project;
+        if (!path.isEmpty() && UserDefaults::standard().boolForKey(QString::fromLatin1(QVUseTabs))) {
             // With tabs a file opens as a tab (its own window, or the front one's).
             return FileOpener::open(path);
         } else {

@@ -4,6 +4,7 @@
 #include "editor/windows/QVMultiFileDocument.h"
 #include "editor/windows/QVMultiFileWindowController.h"
 #include "editor/windows/QVSingleFileWindowController.h"
+#include "projects/windows/QVProjectWindowController.h"
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
 #include "shell/app/FileOpener.h"
@@ -61,4 +62,20 @@ TEST(FileOpenerTest, OpensFilesAsTheSettingsSay) {
         for (const QPointer<QMainWindow>& window : windows) EXPECT_TRUE(window.isNull());
         EXPECT_TRUE(QVMultiFileDocument::openContainers().isEmpty());
     }
+}
+
+TEST(FileOpenerTest, AFolderOpensAsOneProjectWindowThatTakesItsFiles) {
+    UserDefaults::standard().setBool(true, QString::fromLatin1(QVUseTabs));
+    TestDir dir;
+    const QString page = dir.write(QStringLiteral("site/page.html"), "<p>page</p>\n");
+    QPointer<QMainWindow> first = FileOpener::open(dir.file(QStringLiteral("site")));
+    auto* window = qobject_cast<QVProjectWindowController*>(first.data());
+    ASSERT_TRUE(window);
+    // Again, and under another spelling: the same window; a file inside opens as its tab.
+    EXPECT_EQ(FileOpener::open(dir.path() + QStringLiteral("/./site/")), first.data());
+    EXPECT_EQ(FileOpener::open(page), first.data());
+    ASSERT_EQ(window->openDocuments().size(), 1);
+    EXPECT_EQ(window->openDocuments().first()->displayName(), QStringLiteral("page.html"));
+    window->close();
+    QApplication::processEvents();
 }
