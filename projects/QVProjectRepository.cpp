@@ -106,7 +106,11 @@ void QVProjectRepository::readCurrent(const QVariantList& entries) {
         const QString uuid = entry.value(QStringLiteral("uuid")).toString();
         const bool validUUID = QVProject::isUUIDString(uuid);
         const QString sharedCopy = QVProject::sharedProjectsFolder() + QLatin1Char('/') + uuid.toUpper() + QStringLiteral(".qvproj");
-        if (shared && validUUID && QFileInfo::exists(sharedCopy)) {
+        const QVariant path = entry.value(QStringLiteral("path"));
+        const bool hasPath = path.typeId() == QMetaType::QString && QDir::isAbsolutePath(path.toString());
+        // With its folder known, a project reads its file (the shared copy first) when it is
+        // first shown: a long list opens without reading every project.
+        if (shared && validUUID && !hasPath && QFileInfo::exists(sharedCopy)) {
             std::shared_ptr<QVProject> project = QVProject::createWithProjectFile(sharedCopy);
             if (project->readError().isNull() || !project->rootDirectory().isEmpty() || !project->displayName().isEmpty()) {
                 project->setUUID(uuid);
@@ -115,8 +119,7 @@ void QVProjectRepository::readCurrent(const QVariantList& entries) {
             }
         }
         // "alias" records are macOS's; only the stored path leads to the folder here.
-        const QVariant path = entry.value(QStringLiteral("path"));
-        if (path.typeId() != QMetaType::QString || !QDir::isAbsolutePath(path.toString())) continue;
+        if (!hasPath) continue;
         std::shared_ptr<QVProject> project = QVProject::createWithRootDirectory(path.toString());
         if (validUUID) project->setUUID(uuid);
         append(project);
@@ -219,7 +222,9 @@ qsizetype QVProjectRepository::insertProjectSorted(const std::shared_ptr<QVProje
         return _projects.indexOf(listed);
     if (const qsizetype row = _projects.indexOf(project); row >= 0) return row;
     qsizetype row = 0;
+    project->loadIfNecessary();
     for (; row < _projects.size(); ++row) {
+        _projects.at(row)->loadIfNecessary();
         const int c = project->compare(*_projects.at(row));
         if (ascending ? c != 1 : c != -1) break;
     }
@@ -244,7 +249,7 @@ qsizetype QVProjectRepository::indexOfProject(const QVProject& project) {
     for (qsizetype row = 0; row < _projects.size(); ++row)
         if (_projects.at(row).get() == &project) return row;
     for (qsizetype row = 0; row < _projects.size(); ++row)
-        if (_projects.at(row)->isEqual(project)) return row;
+        if (_projects.at(row)->loadIfNecessary(), _projects.at(row)->isEqual(project)) return row;
     return NotFound;
 }
 
@@ -273,6 +278,7 @@ bool QVProjectRepository::removeProjectAtIndex(qsizetype row) {
 
 void QVProjectRepository::sortProjects(bool ascending) {
     loadIfNeeded();
+    for (const auto& project : _projects) project->loadIfNecessary();
     std::stable_sort(_projects.begin(), _projects.end(), [ascending](const auto& a, const auto& b) {
         return ascending ? a->compare(*b) < 0 : a->compare(*b) > 0;
     });
@@ -283,7 +289,7 @@ QList<std::shared_ptr<QVProject>> QVProjectRepository::remoteProjects() {
     loadIfNeeded();
     QList<std::shared_ptr<QVProject>> remote;
     for (const auto& project : _projects)
-        if (project->hasRemoteEquivalent()) remote.append(project);
+        if (project->loadIfNecessary(), project->hasRemoteEquivalent()) remote.append(project);
     return remote;
 }
 
