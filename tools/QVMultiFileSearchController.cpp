@@ -96,7 +96,12 @@ private:
 }  // namespace
 
 QVMultiFileSearchController& QVMultiFileSearchController::sharedController() {
-    if (!shared()) shared() = new QVMultiFileSearchController(std::make_shared<QVEditorSearchScopes>());  // for the process's life
+    if (!shared()) {
+        shared() = new QVMultiFileSearchController(std::make_shared<QVEditorSearchScopes>());  // for the process's life
+        // Quitting stops the workers (each finishes the file in hand) before anything they use
+        // goes away.
+        if (qApp) QObject::connect(qApp, &QCoreApplication::aboutToQuit, shared(), [] { shared()->_runner.reset(); });
+    }
     return *shared();
 }
 
@@ -626,6 +631,7 @@ QWidget* QVMultiFileSearchController::window() {
     table->setSelectionMode(QAbstractItemView::ExtendedSelection);
     table->setAcceptDrops(true);
     table->setDragDropMode(QAbstractItemView::DropOnly);
+    table->viewport()->setAcceptDrops(true);
     table->accepting = [this] { return !_searchIsRunning; };
     table->accept = [this](const QStringList& paths, int row) { return addSpecificFiles(paths, row); };
     table->addItems(_specificFilePaths);

@@ -19,6 +19,10 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QDropEvent>
+#include <QListWidget>
+#include <QMimeData>
+#include <QUrl>
 #include <QMessageBox>
 #include <QTest>
 
@@ -125,13 +129,32 @@ TEST(MultiFileFind, ModesFallBackSearchIntoTheOutlineAndReplaceWhatIsChosen) {
     EXPECT_EQ(outline->rowCount(), 2);
     c.expandAll();
     EXPECT_EQ(outline->rowCount(), 5);
+    // Dropped file names go above the row they fall on, except while a batch runs.
+    auto* table = c.window()->findChild<QListWidget*>();
+    auto drop = [&](const QStringList& paths, int row) {
+        QMimeData data;
+        QList<QUrl> urls;
+        for (const QString& p : paths) urls << QUrl::fromLocalFile(p);
+        data.setUrls(urls);
+        const QPoint at = row < table->count() ? table->visualItemRect(table->item(row)).center() : QPoint(5, table->viewport()->height() - 2);
+        // As a drag does it: entering first, which sets where the drop goes.
+        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(table->viewport(), &enter);
+        if (!enter.isAccepted()) return false;
+        QDropEvent event(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(table->viewport(), &event);
+        return event.isAccepted();
+    };
     c.find();
-    const bool refused = c.searchIsRunning() && !c.addSpecificFiles({dir.file("d.txt")}, 0);
+    c.setMode(QVMultiFileSearchController::SpecificFiles);  // the list shows
+    ASSERT_TRUE(c.searchIsRunning());
+    EXPECT_FALSE(drop({dir.file("d.txt")}, 0));
     ASSERT_TRUE(waitIdle(c));
-    EXPECT_TRUE(refused || c.specificFilePaths().isEmpty());
-    EXPECT_TRUE(c.addSpecificFiles({dir.file("d.txt"), dir.file("a.html")}, 0));
-    EXPECT_TRUE(c.addSpecificFiles({dir.file("b")}, 1));
+    EXPECT_TRUE(c.specificFilePaths().isEmpty());
+    EXPECT_TRUE(drop({dir.file("d.txt"), dir.file("a.html")}, 0));
+    EXPECT_TRUE(drop({dir.file("b")}, 1));
     EXPECT_EQ(c.specificFilePaths(), QStringList({dir.file("d.txt"), dir.file("b"), dir.file("a.html")}));
+    EXPECT_EQ(table->count(), 3);
 }
 
 TEST(MultiFileFind, ARemoteProjectAsksBeforeSearchingItsLocalCopies) {
