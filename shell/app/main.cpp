@@ -16,6 +16,7 @@
 #include "shell/app/FileOpener.h"
 #include "shell/app/FolderWindow.h"
 #include "projects/windows/QVProjectDocument.h"
+#include "projects/windows/QVProjectManager.h"
 #include "tools/QVEditorSearchScopes.h"
 #include "tools/QVMultiFileSearchController.h"
 #include "tools/QVSingleFileSearchController.h"
@@ -147,6 +148,10 @@ int main(int argc, char** argv) {
         return qobject_cast<QVDocumentWindowController*>(openArgument(path, QDir::currentPath()));
     });
     QVTidyRunner::install();
+    // Projects made anywhere are listed from launch on; the manager opens a project the way a
+    // folder named on the command line opens.
+    QVProjectManager::install();
+    QVProjectManager::setOpener([](const QString& path) { openArgument(path, QDir::currentPath()); });
     nameApplication();
     QApplication::setDesktopFileName(AppBundle::main().bundleIdentifier());
     const QStringList arguments = QApplication::arguments().mid(1);
