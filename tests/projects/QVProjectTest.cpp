@@ -2,6 +2,7 @@
 #include "platform/NotificationCenter.h"
 #include "tests/projects/ProjectsTestSupport.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QTcpServer>
 
@@ -63,7 +64,7 @@ TEST_F(ProjectsTest, NewProjectSettingsAndCoalescedSaves) {
     EXPECT_FALSE(project->hasPendingCommit());
     EXPECT_EQ(readPlist(file).value("configuration").toMap().value("QVPreviewBrowser"), "x");
     project->setConfigurationValue("y", "QVPreviewBrowser");
-    QVProject::flushAllPendingCommits();
+    ASSERT_TRUE(QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit"));
     EXPECT_EQ(readPlist(file).value("configuration").toMap().value("QVPreviewBrowser"), "y");
 
     // The open-files list comes from the delegate each time the file is built.
