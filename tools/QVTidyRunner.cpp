@@ -7,6 +7,8 @@
 #include "editor/windows/QVMultiFileWindowController.h"
 #include "platform/AppBundle.h"
 #include "platform/MainQueue.h"
+#include "projects/QVProject.h"
+#include "projects/windows/QVProjectWindowController.h"
 #include "tools/QVOperationMenus.h"
 #include "tools/QVTidyWindowController.h"
 
@@ -49,8 +51,15 @@ void alert(QWidget* window, const QString& message, const QString& informative) 
     else box->show();
 }
 
+// A project window's site is its project's folder (a remote-only project's local mirror).
+QString projectFolder(QVDocumentWindowController* window) {
+    const auto* projectWindow = qobject_cast<QVProjectWindowController*>(window);
+    const QString root = projectWindow && projectWindow->project() ? projectWindow->project()->rootDirectory() : QString();
+    return !root.isEmpty() && QFileInfo(root).isDir() ? root : QString();
+}
+
 QVTidyRunner::SiteFolderProvider& siteFolderProvider() {
-    static QVTidyRunner::SiteFolderProvider provider;
+    static QVTidyRunner::SiteFolderProvider provider = projectFolder;
     return provider;
 }
 
@@ -434,7 +443,9 @@ void QVTidyRunner::keyPressEvent(QKeyEvent* event) {
 
 QList<QVDocumentWindowController*> QVTidyRunner::documentWindows() { return WindowOrder::shared().windows(); }
 
-void QVTidyRunner::setSiteFolderProvider(SiteFolderProvider provider) { siteFolderProvider() = std::move(provider); }
+void QVTidyRunner::setSiteFolderProvider(SiteFolderProvider provider) {
+    siteFolderProvider() = provider ? std::move(provider) : SiteFolderProvider(projectFolder);
+}
 
 void QVTidyRunner::setCloseDelay(std::chrono::milliseconds delay) { closeDelay() = delay; }
 

@@ -81,8 +81,8 @@ public:
     // --- Where the scopes come from ---------------------------------------------------------------
     // The document windows, the most recently active first.
     static QList<QVDocumentWindowController*> documentWindows();
-    // The folder of the site (project) a document window shows; empty: the window shows none.
-    // Until projects plug in, no window has a site.
+    // The folder of the site a document window shows; empty: the window shows none. By default
+    // (and when set to nothing) a project window's project folder.
     using SiteFolderProvider = std::function<QString(QVDocumentWindowController* window)>;
     static void setSiteFolderProvider(SiteFolderProvider provider);
 

@@ -8,6 +8,8 @@
 #include "editor/windows/QVMultiFileWindowController.h"
 #include "editor/windows/QVSingleFileWindowController.h"
 #include "platform/MainQueue.h"
+#include "projects/QVProject.h"
+#include "projects/windows/QVProjectWindowController.h"
 #include "tests/support/TestSupport.h"
 #include "tools/QVTidyRunner.h"
 
@@ -96,16 +98,17 @@ TEST(TidyRunnerSheetTest, EachScopeReachesItsFilesAndChangesOnlyWhatTidyMade) {
     EXPECT_TRUE(single.currentTextView()->string().startsWith("<!DOCTYPE html>"));
     EXPECT_EQ(readAll(elsewhere), page);
 
-    // The site: no site without a project; with one, open pages in their editor, the others on
-    // disk, a page tidy cannot mend left alone and its messages kept in view.
+    // The site: none in a window without a project; the front project window's folder, with open
+    // pages (of any window) in their editor, the others on disk, a page tidy cannot mend left
+    // alone and its messages kept in view.
     auto* probe = new QVTidyRunner(&host);
     probe->displayOnWindow({wrapOff()}, false);
     probe->setScope(QVTidyRunner::CurrentSite);
     EXPECT_FALSE(probe->allowRun());
     probe->close();
-    QVTidyRunner::setSiteFolderProvider([&](QVDocumentWindowController* window) {
-        return window == &tabbed ? dir.file("site") : QString();
-    });
+    QVProjectWindowController projectWindow(QVProject::createWithRootDirectory(dir.file("site"), "Site"));
+    projectWindow.show();
+    QApplication::setActiveWindow(&projectWindow);
     openView->undo();
     bool stayedOpen = false;
     report = runScope(&host, QVTidyRunner::CurrentSite, &stayedOpen);
@@ -118,7 +121,7 @@ TEST(TidyRunnerSheetTest, EachScopeReachesItsFilesAndChangesOnlyWhatTidyMade) {
     for (const QString& path : {closedPage, deepPage}) EXPECT_TRUE(readAll(path).startsWith("<!DOCTYPE html>")) << path.toStdString();
     EXPECT_EQ(readAll(errors), errorsPage);
     EXPECT_EQ(readAll(style), "p { color: red }\n");
-    QVTidyRunner::setSiteFolderProvider({});
+    QApplication::setActiveWindow(&tabbed);
 
     // The editor's command: a sheet on its window that runs at once and closes by itself.
     openView->undo();
