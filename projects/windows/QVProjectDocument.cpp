@@ -111,6 +111,12 @@ bool QVProjectDocument::canOpenFile(const QString& path) const {
 }
 
 QMainWindow* QVProjectDocument::openInOpenProject(const QString& path, bool isFolder) {
+    // A project file stands for its project, never for a text to edit in a tab.
+    if (!isFolder && QFileInfo(path).suffix() == QVProject::FileExtension && QFileInfo(path).isFile()) {
+        for (QVProjectDocument* document : documents())
+            if (document->_multiFileController && document->canOpenFile(path)) return open(path);
+        return nullptr;
+    }
     for (QVProjectDocument* document : documents()) {
         if (!document->_multiFileController || !document->canOpenFile(path)) continue;
         QVMultiFileWindowController* window = document->_multiFileController;

@@ -224,6 +224,8 @@ QVProjectManager* QVProjectManager::sharedInstance() {
     return sharedManager();
 }
 
+QVProjectManager* QVProjectManager::sharedInstanceIfMade() { return sharedManager(); }
+
 void QVProjectManager::install() {
     static bool installed = false;
     if (std::exchange(installed, true)) return;

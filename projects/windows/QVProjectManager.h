@@ -78,6 +78,8 @@ public:
     static void setSettingsOpener(SettingsOpener opener);
 
     static QVProjectManager* sharedInstance();
+    // The manager when it has been made (closing it must not make it).
+    static QVProjectManager* sharedInstanceIfMade();
     // Observes created and edited projects from now on (the manager is made on the first).
     static void install();
 

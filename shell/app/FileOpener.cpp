@@ -7,6 +7,7 @@
 #include "editor/windows/QVMultiFileWindowController.h"
 #include "editor/windows/QVSingleFileWindowController.h"
 #include "platform/UserDefaults.h"
+#include "projects/QVProject.h"
 #include "projects/windows/QVProjectDocument.h"
 #include "shell/Defaults.h"
 #include "shell/app/FolderWindow.h"
@@ -29,7 +30,9 @@ QMainWindow* shown(QMainWindow* window) {
 QMainWindow* FileOpener::open(const QString& path) {
     // A folder opens as a project (an open one comes forward); a file inside an open project
     // as its tab; a site address as a file tree.
-    if (!path.isEmpty() && QFileInfo(path).isDir()) {
+    // A project file opens its folder's project, like the folder itself.
+    const QFileInfo info(path);
+    if (!path.isEmpty() && (info.isDir() || (info.isFile() && info.suffix() == QVProject::FileExtension))) {
         QVError error;
         if (QMainWindow* window = QVProjectDocument::open(path, &error)) return window;
         QMessageBox::warning(nullptr, error.localizedDescription(), error.localizedRecoverySuggestion());

@@ -198,6 +198,7 @@ TEST_F(ManagerTest, ProjectDocumentOpensOneWindowPerProject) {
     // The folder again, or its project file, is the same window; a file inside opens as a tab.
     EXPECT_EQ(QVProjectDocument::open(sharedCopy(*project)), window);
     EXPECT_EQ(QVProjectDocument::open(site.path() + "/"), window);
+    EXPECT_EQ(QVProjectDocument::openInOpenProject(site.write("site.qvproj", "x"), false), window);
     EXPECT_EQ(QVProjectDocument::openInOpenProject(page, false), window);
     auto* tabs = qobject_cast<QVMultiFileWindowController*>(window);
     ASSERT_NE(tabs, nullptr);
