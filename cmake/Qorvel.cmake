@@ -86,10 +86,11 @@ endfunction()
 # fonts and text layout need it) or QApplication (only suites of widgets).
 # SOURCES takes only the folder's files matching the globs (default: all of them), EXCLUDE leaves
 # files out: one folder can hold a headless suite and a widget suite.
-# WRAPPER runs the whole executable as one CTest test under a program that provides its peer
+# WRAPPER runs the whole executable as one CTest test under programs that provide its peers (each
+# runs the next, the executable last)
 # (scripts/with-keyring for the Secret Service) instead of discovering the tests one by one.
 function(qv_test_suite target)
-  cmake_parse_arguments(ARG "" "WRAPPER;APP" "DEPS;SOURCES;EXCLUDE" ${ARGN})
+  cmake_parse_arguments(ARG "" "APP" "DEPS;SOURCES;EXCLUDE;WRAPPER" ${ARGN})
   if(NOT ARG_APP)
     set(ARG_APP Gui)
   endif()

@@ -10,6 +10,8 @@
 #include "projects/QVProject.h"
 #include "projects/QVProjectRepository.h"
 #include "projects/QVProjectUsageEvents.h"
+#include "projects/windows/QVProjectDocument.h"
+#include "projects/windows/QVProjectManager.h"
 #include "projects/windows/QVProjectSettingsConfigurationController.h"
 #include "projects/windows/QVProjectSettingsRemoteFilePickerController.h"
 #include "projects/windows/QVRemoteFilePickerController.h"
@@ -24,6 +26,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
@@ -104,6 +107,20 @@ QVProjectSettingsWindowController* QVProjectSettingsWindowController::showSettin
 
 void QVProjectSettingsWindowController::setProjectOpener(std::function<void(const QString&)> opener) {
     projectOpener() = std::move(opener);
+}
+
+void QVProjectSettingsWindowController::install() {
+    QVProjectManager::setSettingsOpener([](const std::shared_ptr<QVProject>& project, const QString& name, const QString& folder) {
+        return static_cast<QWidget*>(showSettings(project, name, folder));
+    });
+    setProjectOpener([](const QString& folder) {
+        QVError error;
+        if (QVProjectDocument::open(folder, &error)) return;
+        auto* box = new QMessageBox(QMessageBox::Warning, error.localizedDescription(), error.localizedDescription());
+        box->setInformativeText(error.localizedRecoverySuggestion());
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->show();
+    });
 }
 
 void QVProjectSettingsWindowController::openProject(const QString& folder) {
@@ -189,6 +206,7 @@ QVProjectSettingsWindowController::QVProjectSettingsWindowController(const std::
     connect(_okButton, &QPushButton::clicked, this, [this] { close(OKTag); });
     connect(cancel, &QPushButton::clicked, this, [this] { close(0); });
     connect(this, &QVWindowController::statusChanged, _statusLabel, &QLabel::setText);
+    _statusLabel->setText(status());  // set while the details were made
 
     setWindowTitle(_newProject ? QVLocalized(QStringLiteral("New Project")) : windowTitleForDocumentDisplayName(_displayName));
     refreshFields();

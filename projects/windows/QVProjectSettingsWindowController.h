@@ -40,6 +40,9 @@ public:
     // local folder filled in when given. The window deletes itself when it closes.
     static QVProjectSettingsWindowController* showSettings(const std::shared_ptr<QVProject>& project,
                                                             const QString& displayName = {}, const QString& folder = {});
+    // Shows this window for the project manager's add and edit, and opens new projects as
+    // project documents (once, at launch).
+    static void install();
     // Where a new project's folder goes to be opened (the application's open path).
     static void setProjectOpener(std::function<void(const QString& folder)> opener);
     // Opens the folder through that path (nothing without one).

@@ -10,6 +10,8 @@
 #include "platform/Process.h"
 #include "platform/QVInstanceChannel.h"
 #include "platform/UserDefaults.h"
+#include "projects/windows/QVProjectSettingsWindowController.h"
+#include "projects/windows/QVRemoteOpenPanelController.h"
 #include "shell/Defaults.h"
 #include "shell/QVStartupItemsController.h"
 #include "shell/QVURLHandlerCommand.h"
@@ -26,6 +28,8 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 
 #include <cstdlib>
@@ -133,6 +137,34 @@ QMainWindow* openArgument(const QString& argument, const QString& workingDirecto
     return windows().back().get();
 }
 
+// Puts New Project and Open Remote Directory at the top of the File menu of every main window
+// as it first shows: they belong to the application, not to any one window.
+class ProjectCommands : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* window = qobject_cast<QMainWindow*>(watched);
+        if (event->type() != QEvent::Show || !window || !window->isWindow() || window->property("qvProjectCommands").toBool())
+            return false;
+        window->setProperty("qvProjectCommands", true);
+        QList<QAction*> menus = window->menuBar()->actions();
+        QMenu* file = menus.isEmpty() ? nullptr : menus.first()->menu();
+        if (!file || file->title() != QVLocalized(QStringLiteral("File"))) return false;
+        QAction* first = file->actions().isEmpty() ? nullptr : file->actions().first();
+        auto* newProject = new QAction(QVLocalized(QStringLiteral("New Project\u2026")), file);
+        newProject->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N));
+        QObject::connect(newProject, &QAction::triggered, [] { QVProjectSettingsWindowController::showSettings(nullptr); });
+        auto* openRemote = new QAction(QVLocalized(QStringLiteral("Open Remote Directory\u2026")), file);
+        QObject::connect(openRemote, &QAction::triggered, [] { QVRemoteOpenPanelController::showPanel(); });
+        file->insertAction(first, newProject);
+        file->insertAction(first, openRemote);
+        file->insertSeparator(first);
+        return false;
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,6 +195,9 @@ int main(int argc, char** argv) {
     });
 
     Defaults::resetDefaults();
+    QVProjectSettingsWindowController::install();
+    ProjectCommands projectCommands;
+    app.installEventFilter(&projectCommands);
     for (const QString& argument : arguments.isEmpty() ? QStringList{QString()} : arguments)
         openArgument(argument, QDir::currentPath());
 
