@@ -114,6 +114,10 @@ void QVMultiFileSearchController::install() {
         QAction* action = find->addAction(tr("Find in Files\u2026"));
         action->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F));
         QObject::connect(action, &QAction::triggered, [] { sharedController().showWindow(); });
+        // The window holds the command too, so its key works while the Edit menu is off (no
+        // text in front, as in a project window showing only its outline).
+        for (QWidget* w = find->parentWidget(); w; w = w->parentWidget())
+            if (!w->parentWidget()) w->addAction(action);
     });
 }
 
@@ -542,6 +546,7 @@ void QVMultiFileSearchController::showWindow() {
     w->show();
     w->raise();
     w->activateWindow();
+    _searchField->setFocus();
     updateInterface();
     _showingWindow = false;
 }

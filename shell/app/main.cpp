@@ -17,8 +17,10 @@
 #include "shell/QVURLHandlerCommand.h"
 #include "shell/app/FileOpener.h"
 #include "shell/app/FolderWindow.h"
+#include "projects/QVProject.h"
 #include "projects/windows/QVProjectDocument.h"
 #include "projects/windows/QVProjectManager.h"
+#include "projects/windows/QVProjectWindowController.h"
 #include "tools/QVEditorSearchScopes.h"
 #include "tools/QVMultiFileSearchController.h"
 #include "tools/QVSingleFileSearchController.h"
@@ -179,6 +181,14 @@ int main(int argc, char** argv) {
     QVEditorSearchScopes::setOpener([](const QString& path) {
         return qobject_cast<QVDocumentWindowController*>(openArgument(path, QDir::currentPath()));
     });
+    // The project of a project window: its folder is searched (a remote one's local copies).
+    QVEditorSearchScopes::setProjectProvider(
+        [](QVDocumentWindowController* window) -> std::optional<QVEditorSearchScopes::Project> {
+            const auto* projectWindow = qobject_cast<QVProjectWindowController*>(window);
+            if (!projectWindow || !projectWindow->project()) return std::nullopt;
+            return QVEditorSearchScopes::Project{projectWindow->project()->rootDirectory(),
+                                                 projectWindow->project()->hasRemoteEquivalent()};
+        });
     QVTidyRunner::install();
     // Projects made anywhere are listed from launch on; the manager opens a project the way a
     // folder named on the command line opens.
