@@ -360,6 +360,14 @@ bool QVProjectSettingsWindowController::close(int tag) {
     }
     validate();
     if (!_valid) return false;
+    // Site settings that would steer a client's command line are refused here, not stored.
+    if (hasRemoteEquivalent()) {
+        const QVError refused = _config.connectionError();
+        if (!refused.isNull()) {
+            setStatus(refused.localizedDescription());
+            return false;
+        }
+    }
     const QString type = typeName(_projectType);
     const QString protocol = protocolName(_projectType, _config.protocol());
 

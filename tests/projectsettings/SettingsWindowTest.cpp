@@ -156,8 +156,23 @@ TEST(SettingsWindow, ValidatesWritesMergesAndRefusesWithReasons) {
         EXPECT_FALSE(window.close(1));
         EXPECT_TRUE(window.status().startsWith("The folder for the site's files cannot be made")) << window.status().toStdString();
     }
-    EXPECT_TRUE(record.events.isEmpty());
     QFile::remove(Paths::home() + "/Sites");
+    // A host or user read as a client option, or a line break in a field, is refused at OK and
+    // before any connection.
+    for (const char* host : {"-oProxyCommand=touch /tmp/owned", "example.org\n!sh"}) {
+        QVProjectSettingsWindowController window(nullptr);
+        window.setType(1);
+        window.setDisplayName("bad");
+        window.config().setHost(host);
+        window.config().setUseKeychain(false);
+        window.validate();
+        EXPECT_FALSE(window.close(1));
+        EXPECT_FALSE(window.status().isEmpty());
+        window.chooseRemoteDirectoryForDetails(window.detailsController());
+        EXPECT_FALSE(window.probeQueue());
+        EXPECT_FALSE(QFileInfo::exists(Paths::home() + "/Sites/Qorvel/bad"));
+    }
+    EXPECT_TRUE(record.events.isEmpty());
 }
 
 TEST(SettingsWindow, PicksTheInitialDirectoryLiveAndLeavesTheProjectsConnection) {
