@@ -6,6 +6,7 @@
 #include "editor/QVStatusBar.h"
 #include "editor/QVTab.h"
 #include "editor/QVTabView.h"
+#include "files/QVCredentialsController.h"
 #include "files/QVRemoteSiteQueue.h"
 #include "files/QVRootFile.h"
 #include "platform/MainQueue.h"
@@ -19,6 +20,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
 
 namespace {
@@ -99,4 +102,33 @@ TEST(ProjectWindowSite, ARemoteProjectConnectsOpensUploadsAndShowsTransferTabs) 
     window.reset();
     project->close();
     QDir(site + "/pw").removeRecursively();
+}
+
+TEST(ProjectWindowSite, AWrongPasswordAsksInASheetAndConnectsWithTheAnswer) {
+    const int port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
+    ASSERT_GT(port, 0) << "peer not started";
+    TestDir mirror;
+    auto project = QVProject::createWithRootDirectory(mirror.path(), "Refused");
+    project->setType(QVProject::RemoteOnly);
+    QVProjectRemoteConfiguration config;
+    config.setHost("127.0.0.1");
+    config.setPort(port);
+    config.setProtocol(0);
+    config.setUser(qEnvironmentVariable("QORVEL_PEER_USER"));
+    config.setPassword("wrong");
+    project->setRemoteConfig(config);
+    project->setBoolConfigurationValue(true, QVProject::ConnectAutomaticallyKey);
+    project->setIsOpen(true);
+    auto window = std::make_unique<QVProjectWindowController>(project);
+    window->show();
+    // The refusal opens the sheet with the user name; Cancel would leave the project unconnected.
+    ASSERT_TRUE(await([&] { return window->credentialsSheet() && window->credentialsSheet()->isVisible(); }));
+    QVCredentialsController* sheet = window->credentialsSheet();
+    EXPECT_EQ(sheet->usernameField()->text(), qEnvironmentVariable("QORVEL_PEER_USER"));
+    EXPECT_FALSE(project->hasRemoteConnection());
+    sheet->passwordField()->setText(qEnvironmentVariable("QORVEL_PEER_PASSWORD"));
+    sheet->okButton()->click();
+    ASSERT_TRUE(await([&] { return project->hasRemoteConnection() && project->remoteQueue()->state() == QVRemoteSiteQueue::Idle; }));
+    window.reset();
+    project->close();
 }
