@@ -160,8 +160,16 @@ protected:
         QObject::connect(newProject, &QAction::triggered, [] { QVProjectSettingsWindowController::showSettings(nullptr); });
         auto* openRemote = new QAction(QVLocalized(QStringLiteral("Open Remote Directory\u2026")), file);
         QObject::connect(openRemote, &QAction::triggered, [] { QVRemoteOpenPanelController::showPanel(); });
+        auto* manager = new QAction(QVLocalized(QStringLiteral("Project Manager")), file);
+        QObject::connect(manager, &QAction::triggered, [] {
+            QVProjectManager* shown = QVProjectManager::sharedInstance();
+            shown->show();
+            shown->raise();
+            shown->activateWindow();
+        });
         file->insertAction(first, newProject);
         file->insertAction(first, openRemote);
+        file->insertAction(first, manager);
         file->insertSeparator(first);
         return false;
     }
