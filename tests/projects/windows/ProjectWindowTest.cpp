@@ -6,6 +6,8 @@
 #include "editor/QVFileDocument.h"
 #include "editor/QVProjectSCMController.h"
 #include "editor/QVStatusBar.h"
+#include "editor/QVTab.h"
+#include "editor/QVTabBarView.h"
 #include "editor/QVTabView.h"
 #include "files/QVRootFile.h"
 #include "files/QVSCMStatusEntry.h"
@@ -315,4 +317,43 @@ TEST(ProjectWindow, VersionControlColumnFollowsItsControllerAndSetting) {
         EXPECT_FALSE(w.window->outlineView()->isColumnHidden(QVProjectOutlineModel::SCMColumn));
     }
     QVProject::setSCMControllerFactory({});
+}
+
+TEST(ProjectWindow, ReorderedTabsAreTheSavedOpenFilesAndAVanishedRootEmptiesTheOutline) {
+    UserDefaults::standard().setBool(true, QStringLiteral("QVUseTabs"));
+    ProjectWindow w;
+    for (const char* path : {"index.html", "about.html", "css/main.css"}) w.window->openFile(w.node(path));
+    settle();
+    // The first tab dragged to the last place: the order saved when the write comes is the new one.
+    QVTabBarView* bar = w.window->tabView()->tabBar();
+    QVTab* first = bar->tabAtIndex(0);
+    auto send = [](QWidget* widget, QEvent::Type type, const QPoint& at, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, QPointF(at), widget->mapToGlobal(QPointF(at)), Qt::LeftButton, buttons, {});
+        QApplication::sendEvent(widget, &event);
+    };
+    const QPoint start(first->width() / 2, first->height() / 2);
+    send(first, QEvent::MouseButtonPress, start, Qt::LeftButton);
+    for (int x : {150, 300, bar->width() - 10}) send(first, QEvent::MouseMove, first->mapFrom(bar, QPoint(x, 12)), Qt::LeftButton);
+    send(first, QEvent::MouseButtonRelease, first->mapFrom(bar, QPoint(bar->width() - 10, 12)), Qt::NoButton);
+    settle();
+    EXPECT_EQ(w.tabs(), QStringList({"about.html", "main.css", "index.html"}));
+    EXPECT_TRUE(w.project->hasPendingCommit());
+    QVProject::flushAllPendingCommits();
+    QStringList saved;
+    for (const QVariant& entry : w.project->configurationValueForKey(QVProject::OpenFilesKey).toList()) saved << entry.toMap().value("path").toString();
+    EXPECT_EQ(saved, QStringList({"about.html", "css/main.css", "index.html"}));
+
+    // The project's folder goes from under the window: the rows go, the window stays usable.
+    QDir(w.dir.file("site")).removeRecursively();
+    w.window->refreshAll();
+    w.window->fileNeedsRefresh(w.project->rootFile());
+    settle();
+    EXPECT_TRUE(w.topRows().isEmpty());
+    EXPECT_FALSE(w.window->selectedFile());
+    // Its open files' tabs ask what to do about their files; a new file there fails and says so.
+    const qsizetype asked = w.window->questions()->queuedCount() + (w.window->questions()->currentSheet() ? 1 : 0);
+    w.window->newFilePanelDidEnd(w.path("new.html"), 0);
+    settle();
+    EXPECT_FALSE(QFile::exists(w.path("new.html")));
+    EXPECT_EQ(w.window->questions()->queuedCount() + (w.window->questions()->currentSheet() ? 1 : 0), asked + 1);
 }
