@@ -194,6 +194,7 @@ TEST_F(ManagerTest, ProjectDocumentOpensOneWindowPerProject) {
     EXPECT_TRUE(project->isOpen());
     EXPECT_EQ(indexed, QStringList{site.path()});
     EXPECT_EQ(rows(QVProjectManager::sharedInstance()).value(0), QFileInfo(site.path()).fileName()) << "a new folder is listed";
+    EXPECT_TRUE(QVProjectManager::sharedInstance()->removeButton()->isEnabled()) << "and selected";
 
     // The folder again, or its project file, is the same window; a file inside opens as a tab.
     EXPECT_EQ(QVProjectDocument::open(sharedCopy(*project)), window);
