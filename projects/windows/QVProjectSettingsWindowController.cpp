@@ -420,6 +420,9 @@ bool QVProjectSettingsWindowController::close(int tag) {
     NotificationCenter::defaultCenter().post(created ? QVProjectRepository::ProjectCreatedNotification
                                                      : QVProjectRepository::ProjectEditedNotification,
                                              target.get());
+    // The manager lists a new project in its own order when it is there; without it the project
+    // is listed all the same, or opening its folder would find a blank project in its place.
+    if (created) QVProjectRepository::sharedInstance().addProject(target);
     if (_newProject && projectOpener()) projectOpener()(target->rootDirectory());
     QVWindowController::close();
     return true;

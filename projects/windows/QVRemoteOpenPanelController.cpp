@@ -203,8 +203,13 @@ bool QVRemoteOpenPanelController::close(int tag) {
     }
     // The password that logged in is kept for the project window's own connection.
     target->remoteConfig().commit();
-    if (target == _project) NotificationCenter::defaultCenter().post(QVProjectRepository::ProjectCreatedNotification, target.get());
-    else NotificationCenter::defaultCenter().post(QVProjectRepository::ProjectEditedNotification, target.get());
+    if (target == _project) {
+        NotificationCenter::defaultCenter().post(QVProjectRepository::ProjectCreatedNotification, target.get());
+        // Listed even without the manager: the project document finds the folder's project there.
+        QVProjectRepository::sharedInstance().addProject(target);
+    } else {
+        NotificationCenter::defaultCenter().post(QVProjectRepository::ProjectEditedNotification, target.get());
+    }
     QVProjectSettingsWindowController::openProject(target->rootDirectory());
     QVWindowController::close();
     return true;

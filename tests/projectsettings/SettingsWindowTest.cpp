@@ -11,6 +11,7 @@
 #include "projects/QVProject.h"
 #include "projects/QVProjectRepository.h"
 #include "projects/QVProjectUsageEvents.h"
+#include "projects/windows/QVProjectDocument.h"
 #include "projects/windows/QVProjectSettingsConfigurationController.h"
 #include "projects/windows/QVProjectSettingsWindowController.h"
 #include "projects/windows/QVRemoteFilePickerController.h"
@@ -285,4 +286,14 @@ TEST(RemoteOpenPanel, OpensAPickedFolderAsARemoteOnlyProjectWithItsPasswordInThe
         std::free(stored);
         QDir(QDir(peer.root).filePath("pick")).removeRecursively();
     }
+    // Installed, a made project opens as a project document on the folder it was written to.
+    QVProjectSettingsWindowController::install();
+    const QString folder = Paths::home() + "/Sites/Qorvel/127.0.0.1";
+    QVProjectSettingsWindowController::openProject(folder);
+    const auto documents = QVProjectDocument::openDocuments();
+    ASSERT_EQ(documents.size(), 1);
+    EXPECT_EQ(documents.first()->project()->rootDirectory(), folder);
+    EXPECT_EQ(documents.first()->project()->type(), QVProject::RemoteOnly);
+    delete documents.first()->windowController();
+    QVProjectSettingsWindowController::setProjectOpener(nullptr);
 }
