@@ -179,6 +179,7 @@ private:
     void loadFromModernPlist(const QVariantMap& plist);
     void loadFromVersionFourBetaPlist(const QVariantMap& plist);
     void loadLocalMetadata(const QVariantMap& metadata);
+    void loadConfigurations(const QVariantMap& plist);
     void loadRemoteMetadata(const QVariantMap& metadata);
     QString rootFolderCopyPath() const;
     void noteReadProblem(const QString& what);

@@ -224,6 +224,16 @@ void QVProject::loadRemoteMetadata(const QVariantMap& metadata) {
         noteReadProblem(QVLocalized(QStringLiteral("These site settings were refused: %1.")).arg(refused.join(QStringLiteral(", "))));
 }
 
+void QVProject::loadConfigurations(const QVariantMap& plist) {
+    // A missing "configuration" leaves none, without the defaults of a new project.
+    setAllConfigurationValues(mapValue(plist, ConfigurationKey));
+    QVariantMap files;
+    const QVariantMap stored = mapValue(plist, FileConfigurationKey);
+    for (auto it = stored.constBegin(); it != stored.constEnd(); ++it)
+        if (it.value().typeId() == QMetaType::QVariantMap) files.insert(it.key(), it.value());
+    _fileConfigurationValues = files;
+}
+
 void QVProject::loadFromModernPlist(const QVariantMap& plist) {
     const QString uuid = stringValue(plist, QStringLiteral("uuid"));
     if (!uuid.isEmpty() && !setUUID(uuid))
@@ -232,23 +242,13 @@ void QVProject::loadFromModernPlist(const QVariantMap& plist) {
     const QVariant type = plist.value(QStringLiteral("type"));
     const qint32 typeNumber = PropertyList::isInteger(type) ? qint32(type.toLongLong()) : Local;
     setType(typeNumber >= Local && typeNumber <= LocalAndRemote ? typeNumber : Local);
-    setAllConfigurationValues(mapValue(plist, ConfigurationKey));
-    QVariantMap files;
-    const QVariantMap stored = mapValue(plist, FileConfigurationKey);
-    for (auto it = stored.constBegin(); it != stored.constEnd(); ++it)
-        if (it.value().typeId() == QMetaType::QVariantMap) files.insert(it.key(), it.value());
-    _fileConfigurationValues = files;
+    loadConfigurations(plist);
     loadRemoteMetadata(mapValue(plist, RemoteMetadataKey));
 }
 
 void QVProject::loadFromVersionFourBetaPlist(const QVariantMap& plist) {
     loadLocalMetadata(mapValue(plist, LocalMetadataKey));
-    setAllConfigurationValues(mapValue(plist, ConfigurationKey));
-    QVariantMap files;
-    const QVariantMap stored = mapValue(plist, FileConfigurationKey);
-    for (auto it = stored.constBegin(); it != stored.constEnd(); ++it)
-        if (it.value().typeId() == QMetaType::QVariantMap) files.insert(it.key(), it.value());
-    _fileConfigurationValues = files;
+    loadConfigurations(plist);
     const QVariantMap remote = mapValue(plist, RemoteMetadataKey);
     loadRemoteMetadata(remote);
     for (const auto& [old, key] : {std::pair{QStringLiteral("auto-connect"), ConnectAutomaticallyKey},
