@@ -85,6 +85,8 @@ TEST(TransferTab, KeepsTheFolderAndItsMirrorInStepOnFtpAndSftp) {
         write(site + "/docs/guide.html", "guide");
         write(site + "/docs/old.txt", "old");
         write(site + "/docs/sub/inner.txt", "inner");
+        const QString hostile = QStringLiteral("-lead \"quote\" 'x'.txt");
+        write(site + "/docs/" + hostile, "hostile");
         // The SFTP account must own what it is to change.
         if (!ftp) QProcess::execute("chown", {"-R", qEnvironmentVariable("QORVEL_SFTP_USER"), site});
         TestDir local;
@@ -112,17 +114,22 @@ TEST(TransferTab, KeepsTheFolderAndItsMirrorInStepOnFtpAndSftp) {
         view->resize(800, 500);
         view->show();
         tab.activate();
-        ASSERT_TRUE(await([&] { return !tab.changingRemoteDirectory() && tab.remoteModel()->rowCount() == 3; }));
+        ASSERT_TRUE(await([&] { return !tab.changingRemoteDirectory() && tab.remoteModel()->rowCount() == 4; }));
         EXPECT_EQ(tab.currentLocalPath(), local.file("project/transfer/docs"));
         EXPECT_TRUE(QFileInfo(local.file("project/transfer/docs")).isDir());
         EXPECT_EQ(tab.currentRemotePath(), "transfer/docs");
-        EXPECT_EQ(names(tab.remoteModel()), QStringList({"guide.html", "old.txt", "sub/"}));
+        EXPECT_EQ(names(tab.remoteModel()), QStringList({hostile, "guide.html", "old.txt", "sub/"}));
 
         // Download by command, then a whole folder by dragging it onto the local list.
         select(tab.remoteTable(), "guide.html");
         tab.transfer();
         ASSERT_TRUE(await([&] { return tab.localModel()->indexOfName("guide.html") >= 0; }));
         EXPECT_EQ(readAll(local.file("project/transfer/docs/guide.html")), "guide");
+        // A name with quotes and a leading "-" comes down as itself, into the mirror.
+        select(tab.remoteTable(), hostile);
+        tab.transfer();
+        ASSERT_TRUE(await([&] { return tab.localModel()->indexOfName(hostile) >= 0; })) << log->text().toStdString();
+        EXPECT_EQ(readAll(local.file("project/transfer/docs/" + hostile)), "hostile");
         std::unique_ptr<QMimeData> drag(tab.remoteModel()->mimeData({tab.remoteModel()->index(tab.remoteModel()->indexOfName("sub"), 0)}));
         EXPECT_FALSE(tab.localModel()->canDropMimeData(drag.get(), Qt::CopyAction, -1, -1, {}) == false);
         EXPECT_TRUE(tab.localModel()->dropMimeData(drag.get(), Qt::CopyAction, -1, -1, {}));
