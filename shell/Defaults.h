@@ -52,6 +52,12 @@ inline constexpr const char* QVCodeIndexingEnabled = "QVCodeIndexingEnabled";
 inline constexpr const char* QVCodeFoldingEnabled = "QVCodeFoldingEnabled";
 inline constexpr const char* QVDoubleClickToOpenFiles = "QVDoubleClickToOpenFiles";
 
+// Keys the application controller reads without a factory value: absent until set.
+inline constexpr const char* qvAnonymousUsageTracking = "qvAnonymousUsageTracking";  // the consent answer
+inline constexpr const char* qvDisplayInfoView = "qvDisplayInfoView";  // version whose info window was turned off
+inline constexpr const char* qvSnippetsLocation = "qvSnippetsLocation";
+inline constexpr const char* qvUserScriptsLocation = "qvUserScriptsLocation";
+
 // User-default keys read by the typed getters (no factory value is written for them).
 inline constexpr const char* QVDefaultFontKey = "QVDefaultFontKey";
 inline constexpr const char* QVUseSharedProjectLocation = "QVUseSharedProjectLocation";

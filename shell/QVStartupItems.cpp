@@ -7,8 +7,10 @@
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
 #include "shell/MenuConstruction.h"
+#include "shell/QVMainMenu.h"
 
 #include <QFileInfo>
+#include <QAction>
 #include <QHash>
 #include <QMenu>
 #include <QMutex>
@@ -102,7 +104,11 @@ void QVMainMenuPlaces::tickLineBreak() {
 }
 
 void QVMenuSetupItem::addItemsToMenu(const QList<MenuItemRep>& reps) {
-    if (QMenu* target = menu()) target->addActions(MenuConstruction::menuItemsFromReps(reps, target));
+    // The items act on the front window's text (inserting a character, reopening the file).
+    if (QMenu* target = menu())
+        target->addActions(MenuConstruction::menuItemsFromReps(reps, target, [](const QString& action, QAction* item) {
+            QVMainMenu::shared().perform(action, item->data());
+        }));
 }
 
 void QVMenuSetupItem::setMenuItems(const QList<MenuItemRep>& reps) {

@@ -3,6 +3,7 @@
 
 #include "editor/HTMLView.h"
 #include "editor/HTMLViewFind.h"
+#include "editor/HTMLViewTypingAids.h"
 #include "editor/QVFileDocument.h"
 #include "editor/QVFileDocumentDelegate.h"
 #include "editor/QVFilePropertiesController.h"
@@ -16,6 +17,7 @@
 #include "platform/AppBundle.h"
 #include "platform/QVPerform.h"
 #include "shell/FileEncodings.h"
+#include "shell/QVMainMenu.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -339,53 +341,48 @@ void QVDocumentWindowController::showGotoLinePanel() {
 }
 
 void QVDocumentWindowController::buildMenus() {
-    _fileMenu = menuBar()->addMenu(QVLocalized(QStringLiteral("File")));
-    _saveAction = _fileMenu->addAction(QVLocalized(QStringLiteral("Save")));
-    _saveAction->setShortcut(QKeySequence::Save);
+    namespace P = QVMainMenuPlace;
+    QVMainMenu& mainMenu = QVMainMenu::shared();
+    // Items of the shared menus (special characters, line breaks, encodings, scripts) reach the
+    // front window's document first, then the window.
+    mainMenu.setRouter([](QWidget* window, QByteArrayView action, const QVariant& object) {
+        if (auto* documentWindow = qobject_cast<QVDocumentWindowController*>(window)) return documentWindow->tryToPerform(action, object);
+        return QVPerform::tryToPerform(window, action, object);
+    });
+    mainMenu.attach(this);
+    const auto own = [this](const QString& section, const QString& title, const QKeySequence& key = {}) {
+        auto* action = new QAction(QVLocalized(title), this);
+        action->setShortcut(key);
+        QVMainMenu::insertWindowAction(this, section, action);
+        return action;
+    };
+    _fileMenu = QVMainMenu::windowMenu(this, P::FileMenu);
+    _closeAction = own(P::FileClose, QStringLiteral("Close Window"), QKeySequence(Qt::CTRL | Qt::Key_W));
+    connect(_closeAction, &QAction::triggered, this, &QWidget::close);
+    _saveAction = own(P::FileSave, QStringLiteral("Save"), QKeySequence::Save);
     connect(_saveAction, &QAction::triggered, this, &QVDocumentWindowController::saveDocument);
-    QAction* saveAs = _fileMenu->addAction(QVLocalized(QStringLiteral("Save As\u2026")));
     // Not every desktop names a Save As key: Ctrl+Shift+S where none does.
     const QList<QKeySequence> saveAsKeys = QKeySequence::keyBindings(QKeySequence::SaveAs);
-    saveAs->setShortcut(saveAsKeys.isEmpty() ? QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S) : saveAsKeys.first());
+    QAction* saveAs = own(P::FileSave, QStringLiteral("Save As\u2026"),
+                          saveAsKeys.isEmpty() ? QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S) : saveAsKeys.first());
     connect(saveAs, &QAction::triggered, this, &QVDocumentWindowController::saveDocumentAs);
-    _revertAction = _fileMenu->addAction(QVLocalized(QStringLiteral("Revert to Saved")));
+    _revertAction = own(P::FileSave, QStringLiteral("Revert to Saved"));
     connect(_revertAction, &QAction::triggered, this, &QVDocumentWindowController::revertDocument);
-    QMenu* reopen = _fileMenu->addMenu(QVLocalized(QStringLiteral("Reopen with Encoding")));
-    for (const char* charset : {"utf-8", "utf-16", "iso-8859-1", "windows-1252", "macintosh", "iso-8859-2",
-                                "windows-1251", "shift_jis", "euc-jp", "iso-2022-jp"}) {
-        const QString name = QString::fromLatin1(charset);
-        const QVStringEncoding encoding = FileEncodings::encodingFromString(name);
-        if (!encoding) continue;
-        QAction* item = reopen->addAction(FileEncodings::stringFromEncoding(encoding));
-        connect(item, &QAction::triggered, this, [this, name] { reopenUsingEncoding(name); });
-    }
-    QAction* properties = _fileMenu->addAction(QVLocalized(QStringLiteral("Modify Document Properties\u2026")));
+    QAction* properties = own(P::FileDocument, QStringLiteral("Modify Document Properties\u2026"));
     connect(properties, &QAction::triggered, this, &QVDocumentWindowController::modifyDocumentProperties);
-    _fileMenu->addSeparator();
-    QAction* print = _fileMenu->addAction(QVLocalized(QStringLiteral("Print\u2026")));
-    print->setShortcut(QKeySequence::Print);
+    QAction* print = own(P::FilePrint, QStringLiteral("Print\u2026"), QKeySequence::Print);
     connect(print, &QAction::triggered, this, &QVDocumentWindowController::printDocument);
-    // Encodings, properties and printing are the text's: an image has none of them.
-    const auto enableTextItems = [this, reopen, properties, print] {
+    // Properties and printing are the text's: an image has neither.
+    const auto enableTextItems = [this, properties, print] {
         QVFileDocument* front = document();
-        reopen->setEnabled(currentTextView() && front && !front->fileName().isEmpty());
         properties->setEnabled(currentTextView());
         print->setEnabled(front && QVPrintOperation::canPrint(*front));
     };
     enableTextItems();
     connect(_fileMenu, &QMenu::aboutToShow, this, enableTextItems);
-    _fileMenu->addSeparator();
-    _closeAction = _fileMenu->addAction(QVLocalized(QStringLiteral("Close Window")));
-    _closeAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
-    connect(_closeAction, &QAction::triggered, this, &QWidget::close);
-    QAction* quit = _fileMenu->addAction(QVLocalized(QStringLiteral("Quit")));
-    quit->setShortcut(QKeySequence::Quit);
-    quit->setMenuRole(QAction::QuitRole);
-    // Closing every window lets each ask about its unsaved changes; the last one closed quits.
-    connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
 
     // The editor handles these keys itself; the menu shows them and works by mouse.
-    QMenu* edit = menuBar()->addMenu(QVLocalized(QStringLiteral("Edit")));
+    QMenu* edit = QVMainMenu::windowMenu(this, P::EditMenu);
     struct Item {
         const char* title;
         QKeySequence::StandardKey key;
@@ -396,17 +393,19 @@ void QVDocumentWindowController::buildMenus() {
         {"Cut", QKeySequence::Cut, &HTMLView::cut},       {"Copy", QKeySequence::Copy, &HTMLView::copy},
         {"Paste", QKeySequence::Paste, &HTMLView::paste}, {"Select All", QKeySequence::SelectAll, &HTMLView::selectAll},
     };
+    QList<QAction*> textItems;
     for (const Item& item : items) {
-        QAction* action = edit->addAction(QVLocalized(QString::fromLatin1(item.title)));
-        action->setShortcut(item.key);
+        QAction* action = own(P::EditMain, QString::fromLatin1(item.title), item.key);
         action->setShortcutContext(Qt::WidgetShortcut);
         connect(action, &QAction::triggered, this, [this, command = item.command] {
             if (HTMLView* view = currentTextView()) (view->*command)();
         });
+        textItems.append(action);
     }
     // Find: the editor's commands through the shared find panel, which each binds to its
     // editor first, so they work while the panel is hidden.
-    QMenu* find = edit->addMenu(QVLocalized(QStringLiteral("Find")));
+    auto* find = new QMenu(QVLocalized(QStringLiteral("Find")), this);
+    QVMainMenu::insertWindowAction(this, P::EditFind, find->menuAction());
     const struct {
         const char* title;
         QKeySequence key;
@@ -426,28 +425,42 @@ void QVDocumentWindowController::buildMenus() {
         });
     }
     if (const auto& buildFind = QVEditorToolSeams::findMenuBuilder()) buildFind(find);
-    edit->setEnabled(currentTextView());
-    connect(edit, &QMenu::aboutToShow, this, [this, edit] {
-        const QList<QAction*> actions = edit->actions();
+    const auto enableEditItems = [this, textItems] {
         HTMLView* view = currentTextView();
-        for (QAction* action : actions) action->setEnabled(view);
+        for (QAction* action : textItems) action->setEnabled(view);
         if (!view) return;
-        actions[0]->setText(view->undoManager().undoMenuItemTitle());
-        actions[0]->setEnabled(view->undoManager().canUndo());
-        actions[1]->setText(view->undoManager().redoMenuItemTitle());
-        actions[1]->setEnabled(view->undoManager().canRedo());
+        textItems[0]->setText(view->undoManager().undoMenuItemTitle());
+        textItems[0]->setEnabled(view->undoManager().canUndo());
+        textItems[1]->setText(view->undoManager().redoMenuItemTitle());
+        textItems[1]->setEnabled(view->undoManager().canRedo());
+    };
+    enableEditItems();
+    connect(edit, &QMenu::aboutToShow, this, enableEditItems);
+
+    QAction* toolbarShown = own(P::ViewMain, QStringLiteral("Show Toolbar"));
+    toolbarShown->setCheckable(true);
+    connect(QVMainMenu::windowMenu(this, P::ViewMenu), &QMenu::aboutToShow, this, [this, toolbarShown] {
+        const QToolBar* toolbar = _toolbarDelegate ? _toolbarDelegate->toolbar() : nullptr;
+        toolbarShown->setEnabled(toolbar);
+        toolbarShown->setChecked(toolbar && toolbar->isVisible());
+    });
+    connect(toolbarShown, &QAction::triggered, this, [this](bool shown) {
+        if (QToolBar* toolbar = _toolbarDelegate ? _toolbarDelegate->toolbar() : nullptr) toolbar->setVisible(shown);
     });
 
-    QMenu* go = menuBar()->addMenu(QVLocalized(QStringLiteral("Go")));
-    QAction* gotoLine = go->addAction(QVLocalized(QStringLiteral("Go to Line\u2026")));
-    gotoLine->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    QAction* gotoLine = own(P::GoMain, QStringLiteral("Go to Line\u2026"), QKeySequence(Qt::CTRL | Qt::Key_L));
     connect(gotoLine, &QAction::triggered, this, &QVDocumentWindowController::showGotoLinePanel);
-    QAction* quickSearch = go->addAction(QVLocalized(QStringLiteral("Quick Search")));
-    quickSearch->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_F));
+    QAction* quickSearch = own(P::GoMain, QStringLiteral("Quick Search"), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_F));
     connect(quickSearch, &QAction::triggered, this, &QVDocumentWindowController::focusOnQuickSearch);
-    connect(go, &QMenu::aboutToShow, this, [this, gotoLine] { gotoLine->setEnabled(currentTextView()); });
+    connect(QVMainMenu::windowMenu(this, P::GoMenu), &QMenu::aboutToShow, this, [this, gotoLine] { gotoLine->setEnabled(currentTextView()); });
     if (const auto& buildTools = QVEditorToolSeams::toolsMenuBuilder())
-        buildTools(menuBar()->addMenu(QVLocalized(QStringLiteral("Tools"))), [this] { return currentTextView(); });
-    menuBar()->addMenu(QVLocalized(QStringLiteral("Window")));
-    menuBar()->addMenu(QVLocalized(QStringLiteral("Help")));
+        buildTools(QVMainMenu::windowMenu(this, P::ToolsMenu), [this] { return currentTextView(); });
+}
+
+void QVDocumentWindowController::insertSpecialCharacter(const QString& entity) {
+    if (HTMLView* view = currentTextView()) view->insertSpecialCharacter(entity);
+}
+
+void QVDocumentWindowController::setLineBreakType(int tag) {
+    if (HTMLView* view = currentTextView()) view->typingAids().setLineBreakType(tag);
 }

@@ -96,7 +96,10 @@ public:
     void revertDocument();
     // File > Reopen with Encoding: an edited document asks first (save in the new encoding,
     // discard the changes, or cancel).
-    void reopenUsingEncoding(const QString& charset);
+    Q_INVOKABLE void reopenUsingEncoding(const QString& charset);
+    // Text > Special Characters and Text > Line Breaks (0 LF, 1 CR, 2 CR LF) for the text in front.
+    Q_INVOKABLE void insertSpecialCharacter(const QString& entity);
+    Q_INVOKABLE void setLineBreakType(int tag);
     // Go > Go to Line: the go-to-line sheet for the editor in front.
     void showGotoLinePanel();
     // File > Print: the print dialog, window-modal; the document in front prints when it is
@@ -108,6 +111,10 @@ public:
     void modifyDocumentProperties();
     QVFilePropertiesController* propertyController() const;
 
+Q_SIGNALS:
+    // Closing was asked about and refused: the user cancelled or a save failed.
+    void closeRefused();
+
 protected:
     // The subclass makes the delegate in its constructor; this puts its toolbar on the window.
     void setToolbarDelegate(QVDocumentToolbarDelegate* delegate);
@@ -116,7 +123,8 @@ protected:
     // Connects the editor view in front to the status bar: its line and column, escaped mode and
     // notices go to the bar, the bar's language pop-up to the view. Null: an image or nothing.
     void reportToStatusBar(HTMLView* view);
-    // Builds the menu bar; subclasses add their own items afterwards.
+    // Gives the window the application's menu bar (QVMainMenu) with this window's items at
+    // their places; subclasses add their own items afterwards.
     void buildMenus();
     QMenu* fileMenu() const { return _fileMenu; }
     // File > Close Window (Ctrl+W); a tabbed window gives the key to closing a tab.

@@ -13,6 +13,7 @@
 #include "files/QVRootFile.h"
 #include "platform/AppBundle.h"
 #include "platform/QVRange.h"
+#include "shell/QVMainMenu.h"
 #include "shell/StringHashing.h"
 
 #include <QAction>
@@ -419,7 +420,8 @@ void QVMultiFileWindowController::closeEvent(QCloseEvent* event) {
             answer->now = mayClose;
             return;
         }
-        if (!self || !mayClose) return;
+        if (!self) return;
+        if (!mayClose) return Q_EMIT self->closeRefused();
         self->_closeAgreed = true;
         QTimer::singleShot(0, self, [self] { if (self) self->close(); });
     });
@@ -428,6 +430,8 @@ void QVMultiFileWindowController::closeEvent(QCloseEvent* event) {
         _closeAgreed = true;
         event->accept();
         QVDocumentWindowController::closeEvent(event);
+    } else if (answer->now) {
+        Q_EMIT closeRefused();
     }
 }
 
@@ -469,8 +473,7 @@ void QVMultiFileWindowController::tabViewDraggedTabFromIndex(QVTabView*, qint64 
 }
 
 void QVMultiFileWindowController::buildTabMenus() {
-    QMenu* file = fileMenu();
-    QAction* before = closeAction();
+    namespace P = QVMainMenuPlace;
     _closeTabAction = new QAction(QVLocalized(QStringLiteral("Close Tab")), this);
     connect(_closeTabAction, &QAction::triggered, this, &QVMultiFileWindowController::closeCurrentFile);
     _closeAllAction = new QAction(QVLocalized(QStringLiteral("Close All Tabs")), this);
@@ -478,28 +481,26 @@ void QVMultiFileWindowController::buildTabMenus() {
     _saveAllAction = new QAction(QVLocalized(QStringLiteral("Save All")), this);
     _saveAllAction->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_S));
     connect(_saveAllAction, &QAction::triggered, this, &QVMultiFileWindowController::saveAllFiles);
-    file->insertAction(before, _closeTabAction);
-    file->insertAction(before, _closeAllAction);
-    file->insertAction(before, _saveAllAction);
-    file->insertSeparator(before);
+    // Close Tab and Close All Tabs lead the close items; Save All follows Save As.
+    QMenu* file = fileMenu();
+    file->insertAction(closeAction(), _closeTabAction);
+    file->insertAction(closeAction(), _closeAllAction);
+    QVMainMenu::insertWindowAction(this, P::FileSave, _saveAllAction);
     _nextAction = new QAction(QVLocalized(QStringLiteral("Select Next Tab")), this);
     _nextAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_PageDown));
     connect(_nextAction, &QAction::triggered, this, &QVMultiFileWindowController::nextFile);
     _previousAction = new QAction(QVLocalized(QStringLiteral("Select Previous Tab")), this);
     _previousAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_PageUp));
     connect(_previousAction, &QAction::triggered, this, &QVMultiFileWindowController::previousFile);
-    for (QAction* menu : menuBar()->actions()) {
-        if (menu->menu() && menu->text() == QVLocalized(QStringLiteral("Window"))) {
-            menu->menu()->addAction(_nextAction);
-            menu->menu()->addAction(_previousAction);
-            QMenu* files = menu->menu()->addMenu(QVLocalized(QStringLiteral("File List")));
-            connect(files, &QMenu::aboutToShow, this, [this, files] {
-                files->clear();
-                QMenu* list = menuForOpenFiles(files);
-                for (QAction* item : list->actions()) files->addAction(item);
-            });
-        }
-    }
+    QVMainMenu::insertWindowAction(this, P::WindowMain, _nextAction);
+    QVMainMenu::insertWindowAction(this, P::WindowMain, _previousAction);
+    auto* files = new QMenu(QVLocalized(QStringLiteral("File List")), this);
+    QVMainMenu::insertWindowAction(this, P::WindowMain, files->menuAction());
+    connect(files, &QMenu::aboutToShow, this, [this, files] {
+        files->clear();
+        QMenu* list = menuForOpenFiles(files);
+        for (QAction* item : list->actions()) files->addAction(item);
+    });
 }
 
 void QVMultiFileWindowController::updateCloseItems() {

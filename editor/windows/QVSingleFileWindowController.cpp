@@ -95,7 +95,7 @@ void QVSingleFileWindowController::closeEvent(QCloseEvent* event) {
     _asking = true;
     askToCloseDocument(_document.get(), [this](bool mayClose) {
         _asking = false;
-        if (!mayClose) return;
+        if (!mayClose) return Q_EMIT closeRefused();
         _closeAnswered = true;
         close();
     });

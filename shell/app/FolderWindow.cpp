@@ -6,6 +6,7 @@
 #include "files/QVRootFile.h"
 #include "platform/AppBundle.h"
 #include "platform/MainQueue.h"
+#include "shell/QVMainMenu.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -231,7 +232,8 @@ void FolderWindow::openSite(const QUrl& address) {
     if (address.port() > 0) _site.setPort(address.port());
     _site.setInitialDirectory(address.path());
     _log = new QVRemoteLogController(this);
-    QAction* logAction = menuBar()->addMenu(QVLocalized(QStringLiteral("Site")))->addAction(QVLocalized(QStringLiteral("Connection Log")));
+    auto* logAction = new QAction(QVLocalized(QStringLiteral("Connection Log")), this);
+    QVMainMenu::insertWindowAction(this, QVMainMenuPlace::WindowMain, logAction);
     logAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
     connect(logAction, &QAction::triggered, this, [this] { _log->toggle(this); });
     // A password typed into the address is used once and never shown again.
@@ -331,7 +333,7 @@ void FolderWindow::deleteSelection() {
 }
 
 void FolderWindow::buildMenus() {
-    QMenu* fileMenu = menuBar()->addMenu(QVLocalized(QStringLiteral("File")));
+    QVMainMenu::shared().attach(this);
     struct Item {
         const char* title;
         QKeySequence key;
@@ -345,15 +347,16 @@ void FolderWindow::buildMenus() {
     };
     auto* context = new QMenu(this);
     for (const Item& item : items) {
-        QAction* action = fileMenu->addAction(QVLocalized(QString::fromUtf8(item.title)));
+        auto* action = new QAction(QVLocalized(QString::fromUtf8(item.title)), this);
         action->setShortcut(item.key);
+        QVMainMenu::insertWindowAction(this, QVMainMenuPlace::FileDocument, action);
         connect(action, &QAction::triggered, this, item.command);
         context->addAction(action);
     }
-    fileMenu->addSeparator();
-    QAction* quit = fileMenu->addAction(QVLocalized(QStringLiteral("Quit")));
-    quit->setShortcut(QKeySequence::Quit);
-    connect(quit, &QAction::triggered, qApp, &QApplication::quit);
+    auto* close = new QAction(QVLocalized(QStringLiteral("Close Window")), this);
+    close->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
+    connect(close, &QAction::triggered, this, &QWidget::close);
+    QVMainMenu::insertWindowAction(this, QVMainMenuPlace::FileClose, close);
     connect(_view, &QWidget::customContextMenuRequested, this,
             [this, context](const QPoint& at) { context->popup(_view->viewport()->mapToGlobal(at)); });
 }

@@ -1,0 +1,516 @@
+// The application controller.
+#include "shell/app/QVDocumentController.h"
+
+#include "completion/QVCodeIndex.h"
+#include "editor/HTMLView.h"
+#include "editor/QVFileDocument.h"
+#include "editor/QVSingleFileDocument.h"
+#include "editor/QVSnippetRepository.h"
+#include "editor/windows/QVMultiFileDocument.h"
+#include "editor/windows/QVMultiFileWindowController.h"
+#include "editor/windows/QVSingleFileWindowController.h"
+#include "platform/AppBundle.h"
+#include "platform/MainQueue.h"
+#include "platform/SystemLog.h"
+#include "platform/UserDefaults.h"
+#include "shell/Defaults.h"
+#include "shell/QVMainMenu.h"
+#include "shell/QVOutsideServices.h"
+#include "shell/QVStartupItemsController.h"
+#include "shell/QVURLHandlerCommand.h"
+#include "shell/app/FileOpener.h"
+#include "shell/app/FolderWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QDir>
+#include <QEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHash>
+#include <QLocale>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QUrlQuery>
+
+#include <thread>
+#include <utility>
+
+namespace {
+
+namespace P = QVMainMenuPlace;
+
+QPointer<QVDocumentController>& sharedController() {
+    static QPointer<QVDocumentController> controller;
+    return controller;
+}
+
+QHash<QString, std::function<void()>>& panels() {
+    static QHash<QString, std::function<void()>> shown;
+    return shown;
+}
+
+QVDocumentController::Projects& projects() {
+    static QVDocumentController::Projects seam;
+    return seam;
+}
+
+std::function<void(const QUrl&)>& browser() {
+    static std::function<void(const QUrl&)> open = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    return open;
+}
+
+std::function<bool()>& consentQuestion() {
+    static std::function<bool()> ask = [] {
+        QMessageBox box(QMessageBox::Question,
+                        QVLocalized(QStringLiteral("Help us make %@ better")).replace(QStringLiteral("%@"), AppBundle::main().bundleName()),
+                        QVLocalized(QStringLiteral("Help us make %@ better")).replace(QStringLiteral("%@"), AppBundle::main().bundleName()));
+        box.setInformativeText(QVLocalized(QStringLiteral("Allow us to collect anonymous usage data (Setting can be modified in Preferences)")));
+        QPushButton* dontHelp = box.addButton(QVLocalized(QStringLiteral("Don't Help")), QMessageBox::RejectRole);
+        box.addButton(QVLocalized(QStringLiteral("Help")), QMessageBox::AcceptRole);
+        box.setDefaultButton(dontHelp);
+        box.exec();
+        return box.clickedButton() != dontHelp;
+    };
+    return ask;
+}
+
+// The web addresses of the Help menu: the Info.plist key of the site and the path on it. An
+// unset key hides the item, so a default install names no host.
+struct WebItem {
+    const char* action;
+    const char* title;
+    const char* key;
+    const char* path;
+    const char* tracked;
+};
+constexpr WebItem webItems[] = {
+    {"showWebsite", "Qorvel Website", "QVWebsiteURL", "/glimbo", "Show Website"},
+    {"showOnlineDocs", "Online Documentation", "QVWebsiteURL", "/documentation", "Show Online Docs"},
+    {"showSupport", "Support", "QVFeedbackURL", "", "Show Support"},
+    {"showKnowledgeBase", "Knowledge Base", "QVFeedbackURL", "/knowledgebase", "Show Knowledgebase"},
+    {"showFeatureVote", "Vote on Features", "QVFeedbackURL", "/forums/178323-general", "Show Feature Vote"},
+    {"showTwitter", "Qorvel on Twitter", "QVTwitterURL", "", "Show Twitter"},
+    {"showFacebook", "Qorvel on Facebook", "QVFacebookURL", "", "Show Facebook"},
+    {"showFindMoreSnippets", "Find More Snippets", "QVSharingSiteURL", "/collections/qorvel-snippets", "Show Find More Snippets"},
+    {"showFindMoreScripts", "Find More Scripts", "QVSharingSiteURL", "/collections/qorvel-scripts", "Show Find More Scripts"},
+};
+
+// The windows of later subsystems, with the title a menu item tracks.
+struct PanelItem {
+    const char* action;
+    const char* title;
+    const char* tracked;
+    const QString& section;
+};
+
+// Tells once when window hides (closed, or deleted on close), then goes.
+class CloseWatcher : public QObject {
+public:
+    CloseWatcher(QWidget* window, std::function<void()> closed) : QObject(window), _closed(std::move(closed)) {
+        window->installEventFilter(this);
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Hide && _closed) {
+            std::exchange(_closed, nullptr)();
+            deleteLater();
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> _closed;
+};
+
+// A file dialog's sheet or a box on the front window, else on its own.
+QWidget* frontWindow() { return QVMainMenu::shared().frontWindow(); }
+
+void bringForward(QMainWindow* window) {
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+// The single-file window already showing path (the same file under any spelling).
+QVSingleFileWindowController* singleWindowShowing(const QString& path) {
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    if (canonical.isEmpty()) return nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* window = qobject_cast<QVSingleFileWindowController*>(widget); window && !window->isHidden())
+            if (QFileInfo(window->document()->fileName()).canonicalFilePath() == canonical) return window;
+    return nullptr;
+}
+
+}  // namespace
+
+QVDocumentController::QVDocumentController() {
+    Defaults::resetDefaults();
+    // The first controller is the application's: it answers the menus.
+    if (sharedController()) return;
+    sharedController() = this;
+    QVMainMenu::shared().setApplicationResponder(this);
+    installMenuItems();
+}
+
+QVDocumentController::~QVDocumentController() {
+    if (_trackingObserver) UserDefaults::standard().removeObserver(_trackingObserver);
+}
+
+QVDocumentController* QVDocumentController::shared() { return sharedController(); }
+
+// --- Launch ---------------------------------------------------------------------------------------
+
+void QVDocumentController::applicationWillFinishLaunching() {
+    UserDefaults& defaults = UserDefaults::standard();
+    const QString consent = QString::fromLatin1(qvAnonymousUsageTracking);
+    // Asked once: any stored answer, no included, is never asked again.
+    if (!defaults.objectForKey(consent).isValid()) defaults.setBool(consentQuestion()(), consent);
+    for (const auto& [key, folder] : {std::pair{qvSnippetsLocation, "snippets"}, std::pair{qvUserScriptsLocation, "userscripts"}}) {
+        const QString name = QString::fromLatin1(key);
+        if (!defaults.objectForKey(name).isValid()) defaults.setString(Defaults::appSupportPathForFile(QString::fromLatin1(folder)), name);
+    }
+}
+
+bool QVDocumentController::openFiles(const QStringList& arguments, const QString& workingDirectory) {
+    qsizetype opened = 0;
+    for (const QString& argument : arguments)
+        if (openArgument(argument, workingDirectory)) ++opened;
+    if (opened < arguments.size()) return false;
+    _filesLoaded = true;
+    return true;
+}
+
+void QVDocumentController::applicationDidFinishLaunching() {
+    UserDefaults& defaults = UserDefaults::standard();
+    // Consent given later starts the analytics client then; taking it back stops every event,
+    // since each sender asks the setting itself.
+    if (!_trackingObserver) {
+        QPointer<QVDocumentController> self(this);
+        _trackingObserver = defaults.addObserver(QString::fromLatin1(qvAnonymousUsageTracking),
+                                                 [self](const QString&, const QVariant&, const QVariant& value) {
+            if (self && value.isValid() && value.toInt() == 1) MainQueue::post([self] { if (self) self->initMetricline(); });
+        });
+    }
+    initMetricline();
+    QVOutsideServices::crashKits().start();
+    if (!_filesLoaded) newDocument();
+    QVCodeIndex::sharedIndex().start();
+    const QUrl reportAddress(QVOutsideServices::infoValue(QStringLiteral("QVErrorReportURL")));
+    if (reportAddress.isValid() && reportAddress.scheme() == QLatin1String("https")) {
+        QVOutsideServices::errorReporting().addReportMethod(reportAddress, reportAddress.host());
+        QVOutsideServices::errorReporting().toggleFeedbackMenuItem();
+    }
+    if (const QString identifier = QVOutsideServices::infoValue(QStringLiteral("QVCrashReportIdentifier")); !identifier.isEmpty()) {
+        QVOutsideServices::crashDesk().configure(identifier);
+        QVOutsideServices::crashDesk().startManager();
+    }
+    sendCountStat(QStringLiteral("Qorvel: app_start"));
+    // The information window, once per version until the user turns it off for that version.
+    if (AppBundle::main().shortVersion() != defaults.stringForKey(QString::fromLatin1(qvDisplayInfoView)) &&
+        panels().contains(QStringLiteral("showInfoWindow")))
+        panels().value(QStringLiteral("showInfoWindow"))();
+    // The configuration thread: start-up items off the main thread; the wizard only when a
+    // check needs the user. Menus reach the main thread through the main queue.
+    std::thread([] {
+        if (QVStartupItemsController::sharedController().needsDisplay())
+            MainQueue::post([] { QVStartupItemsController::sharedController().showWindow(); });
+    }).detach();
+}
+
+void QVDocumentController::initMetricline() {
+    if (!QVOutsideServices::trackingAllowed()) return;
+    const QString token = QVOutsideServices::infoValue(QStringLiteral("QVAnalyticsToken"));
+    if (token.isEmpty()) return;
+    const QStringList languages = QLocale().uiLanguages();
+    QVAnalyticsClient& client = QVOutsideServices::analytics();
+    client.start(token);
+    client.registerSuperProperties({{QStringLiteral("app-name"), AppBundle::main().bundleName()},
+                                    {QStringLiteral("app-version"), AppBundle::main().shortVersion()},
+                                    {QStringLiteral("preferred-language"), languages.value(0, QStringLiteral("undefined"))},
+                                    {QStringLiteral("secondary-language"), languages.value(1, QStringLiteral("undefined"))}});
+    client.track(QStringLiteral("App Start"), {});
+    client.flush();
+}
+
+void QVDocumentController::sendCountStat(const QString& name, double count) {
+    const QString account = QVOutsideServices::infoValue(QStringLiteral("QVStatAccount"));
+    if (QVOutsideServices::trackingAllowed() && !account.isEmpty()) QVOutsideServices::stats().postQuickStat(name, count, account);
+}
+
+// --- The open path --------------------------------------------------------------------------------
+
+QMainWindow* QVDocumentController::openArgument(const QString& argument, const QString& workingDirectory) {
+    if (argument.startsWith(QLatin1String("qvdt:"))) {
+        const std::optional<QVURLHandlerCommand::Request> request = QVURLHandlerCommand::parse(argument);
+        if (!request || request->file.isEmpty()) return nullptr;
+        QMainWindow* window = openDocumentWithContentsOfFile(QDir(workingDirectory).absoluteFilePath(request->file));
+        auto* documentWindow = qobject_cast<QVDocumentWindowController*>(window);
+        HTMLView* view = documentWindow ? documentWindow->currentTextView() : nullptr;
+        if (view && request->range) {
+            const QVRange range = QVURLHandlerCommand::clampedRange(*request->range, view->length());
+            view->setSelectedRange(range);
+            view->scrollRangeToVisible(range);
+        }
+        return window;
+    }
+    if (argument.isEmpty()) return openUntitledDocument();
+    if (FolderWindow::isSiteAddress(argument)) {
+        QMainWindow* window = FileOpener::open(argument);
+        bringForward(window);
+        return window;
+    }
+    return openDocumentWithContentsOfFile(QDir(workingDirectory).absoluteFilePath(argument));
+}
+
+QMainWindow* QVDocumentController::openDocumentWithContentsOfFile(const QString& path, bool display) {
+    if (panels().contains(QStringLiteral("closeProjectManager"))) panels().value(QStringLiteral("closeProjectManager"))();
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.exists()) {
+        missingPath(path);
+        return nullptr;
+    }
+    const bool isFolder = info.isDir();
+    QMainWindow* window = nullptr;
+    // An open project containing the path takes it, whatever QVHowToOpenFiles says.
+    if (projects().openInOpenProject) window = projects().openInOpenProject(info.absoluteFilePath(), isFolder);
+    // A file open anywhere comes forward rather than opening twice.
+    if (!window && !isFolder) window = singleWindowShowing(path);
+    if (!window && isFolder && projects().openFolder) window = projects().openFolder(info.absoluteFilePath());
+    // Otherwise what the settings say: the front tabbed window, a tabbed window, a single-file
+    // window, or a folder window until projects land.
+    if (!window) window = FileOpener::open(info.absoluteFilePath());
+    if (window && display) bringForward(window);
+    return window;
+}
+
+void QVDocumentController::missingPath(const QString& path) {
+    // The box says which path and opens nothing else; it sits on the front window when there is one.
+    QWidget* front = frontWindow();
+    auto* box = new QMessageBox(QMessageBox::Warning, QVLocalized(QStringLiteral("File not found")),
+                                QVLocalized(QStringLiteral("The file \u201c%1\u201d does not exist.")).arg(path), QMessageBox::Ok, front);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    SystemLog::warning(QStringLiteral("Not opened: %1 does not exist").arg(path));
+    if (front) {
+        box->setWindowModality(Qt::WindowModal);
+        box->open();
+    } else {
+        box->show();
+    }
+}
+
+QMainWindow* QVDocumentController::openUntitledDocument() {
+    if (panels().contains(QStringLiteral("closeProjectManager"))) panels().value(QStringLiteral("closeProjectManager"))();
+    QMainWindow* window = FileOpener::open(QString());
+    bringForward(window);
+    return window;
+}
+
+// --- Menu actions ---------------------------------------------------------------------------------
+
+void QVDocumentController::installMenuItems() {
+    QVMainMenu& menu = QVMainMenu::shared();
+    const auto item = [this, &menu](const QString& section, const QString& title, const QKeySequence& key, const char* tracked,
+                                    std::function<void()> act) {
+        auto* action = new QAction(QVLocalized(title), this);
+        action->setShortcut(key);
+        const QString event = tracked ? QString::fromLatin1(tracked) : QString();
+        connect(action, &QAction::triggered, this, [event, act] {
+            if (!event.isEmpty()) QVOutsideServices::track(event);
+            act();
+        });
+        menu.addAction(section, action);
+        return action;
+    };
+    item(P::FileNew, QStringLiteral("New"), QKeySequence::New, nullptr, [this] { newDocument(); });
+    item(P::FileNew, QStringLiteral("New from Clipboard"), {}, nullptr,
+         [this] { newFileWithClipboard(); });
+    item(P::FileOpen, QStringLiteral("Open\u2026"), QKeySequence::Open, nullptr, [this] { openDocument(); });
+    item(P::FileQuit, QStringLiteral("Quit"), QKeySequence::Quit, "App Quit", [this] { terminateApp(); })->setMenuRole(QAction::QuitRole);
+
+    QMenu* snippets = menu.menu(P::SnippetsMenu);
+    const auto snippetItem = [this, snippets](const QString& title, const char* tracked, std::function<void()> act) {
+        QAction* action = snippets->addAction(QVLocalized(title));
+        connect(action, &QAction::triggered, this, [event = QString::fromLatin1(tracked), act] {
+            QVOutsideServices::track(event);
+            act();
+        });
+        return action;
+    };
+    // The snippets menu keeps its first four items when it is refilled from the folder.
+    snippetItem(QStringLiteral("Edit Snippets"), "Edit Snippets", [this] { editSnippets(); });
+    snippetItem(QStringLiteral("Reload Snippets"), "Reload Snippets", [this] { reloadSnippets(); });
+    _panelItems << snippetItem(QStringLiteral("Find More Snippets"), "Show Find More Snippets",
+                               [this] { showWebAddress(QStringLiteral("showFindMoreSnippets")); });
+    _panelItems.back()->setObjectName(QStringLiteral("showFindMoreSnippets"));
+    snippets->addSeparator();
+    QMenu* scripts = menu.menu(P::UserScriptsMenu);
+    scripts->addAction(QVLocalized(QStringLiteral("Edit User Scripts")), this, [this] {
+        QVOutsideServices::track(QStringLiteral("Edit User Scripts"));
+        editUserScripts();
+    });
+    scripts->addAction(QVLocalized(QStringLiteral("Reload User Scripts")), this, [this] {
+        QVOutsideServices::track(QStringLiteral("Reload User Scripts"));
+        reloadUserScripts();
+    });
+    _panelItems << scripts->addAction(QVLocalized(QStringLiteral("Find More Scripts")), this, [this] {
+        QVOutsideServices::track(QStringLiteral("Show Find More Scripts"));
+        showWebAddress(QStringLiteral("showFindMoreScripts"));
+    });
+    _panelItems.back()->setObjectName(QStringLiteral("showFindMoreScripts"));
+    scripts->addSeparator();
+
+    const PanelItem panelItems[] = {
+        {"newProject", "New Project\u2026", "New Project", P::FileNew},
+        {"openRemoteDirectory", "Open Remote Directory\u2026", "Open Remote Directory", P::FileOpen},
+        {"multiFileFind", "Multi File Find\u2026", "Multi File Find", P::EditFind},
+        {"showPreferences", "Preferences\u2026", "Show Preferences", P::EditOther},
+        {"insertColor", "Insert Color\u2026", "Insert Color", P::TextInsert},
+        {"showProjectManager", "Project Manager", "Show Project Manager", P::WindowPanels},
+        {"showTidyPanel", "HTML Tidy Operations", "Show Tidy Panel", P::WindowPanels},
+        {"showInfoWindow", "What Is New in Qorvel", "Show Info Window", P::HelpMain},
+    };
+    for (const PanelItem& panel : panelItems) {
+        const QString action = QString::fromLatin1(panel.action);
+        QAction* added = item(panel.section, QString::fromUtf8(panel.title), {}, panel.tracked, [this, action] { showPanel(action); });
+        added->setObjectName(action);
+        if (action == QLatin1String("showPreferences")) added->setMenuRole(QAction::PreferencesRole);
+        if (action == QLatin1String("newProject")) added->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N));
+        _panelItems << added;
+    }
+    item(P::HelpMain, QStringLiteral("Qorvel Help"), QKeySequence::HelpContents, "Show HTML Help", [this] { showHTMLHelp(); });
+    for (const WebItem& web : webItems) {
+        if (QString::fromLatin1(web.action).startsWith(QLatin1String("showFindMore"))) continue;  // in their own menus
+        const QString action = QString::fromLatin1(web.action);
+        QAction* added = item(P::HelpWeb, QString::fromUtf8(web.title), {}, web.tracked, [this, action] { showWebAddress(action); });
+        added->setObjectName(action);
+        _panelItems << added;
+    }
+    refreshPanelItems();
+}
+
+void QVDocumentController::refreshPanelItems() {
+    for (const QPointer<QAction>& action : std::as_const(_panelItems)) {
+        if (!action) continue;
+        const QString name = action->objectName();
+        action->setVisible(panels().contains(name) || webAddress(name).has_value());
+    }
+}
+
+void QVDocumentController::newDocument() { openUntitledDocument(); }
+
+void QVDocumentController::newFileWithClipboard() {
+    auto* window = qobject_cast<QVDocumentWindowController*>(openUntitledDocument());
+    HTMLView* view = window ? window->currentTextView() : nullptr;
+    if (!view) return;
+    view->setString(QApplication::clipboard()->text());
+    if (QVFileDocument* document = window->document()) document->updateChangeCount(QVDocument::ChangeType::Done);
+    window->documentNeedsRefresh(window->document());
+}
+
+void QVDocumentController::openDocument() {
+    // Files and folders alike: a folder opens as a project.
+    auto* dialog = new QFileDialog(frontWindow(), QVLocalized(QStringLiteral("Open")));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setFileMode(QFileDialog::ExistingFiles);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    connect(dialog, &QFileDialog::filesSelected, this, [this](const QStringList& chosen) {
+        for (const QString& path : chosen) openDocumentWithContentsOfFile(path);
+    });
+    // A folder chosen by name (the panel's Open on a folder enters it otherwise).
+    connect(dialog, &QFileDialog::currentChanged, dialog, [dialog](const QString& path) {
+        dialog->setFileMode(QFileInfo(path).isDir() ? QFileDialog::Directory : QFileDialog::ExistingFiles);
+    });
+    dialog->open();
+}
+
+void QVDocumentController::editSnippets() {
+    openDocumentWithContentsOfFile(Defaults::appSupportPathForFile(QStringLiteral("snippets")));
+}
+
+void QVDocumentController::editUserScripts() {
+    openDocumentWithContentsOfFile(Defaults::appSupportPathForFile(QStringLiteral("userscripts")));
+}
+
+void QVDocumentController::reloadSnippets() { QVSnippetRepository::sharedRepository().reloadSnippets(); }
+
+void QVDocumentController::reloadUserScripts() {
+    if (panels().contains(QStringLiteral("reloadUserScripts"))) panels().value(QStringLiteral("reloadUserScripts"))();
+}
+
+void QVDocumentController::showHTMLHelp() {
+    const QString page = AppBundle::main().pathForResource(QStringLiteral("index"), QStringLiteral("html"), QStringLiteral("Documentation"));
+    if (page.isEmpty()) return SystemLog::warning(QStringLiteral("The HTML help is missing from the resources"));
+    browser()(QUrl::fromLocalFile(page));
+}
+
+std::optional<QUrl> QVDocumentController::webAddress(const QString& action) {
+    for (const WebItem& web : webItems) {
+        if (action != QLatin1String(web.action)) continue;
+        const QString base = QVOutsideServices::infoValue(QString::fromLatin1(web.key));
+        QUrl url(base);
+        if (base.isEmpty() || !url.isValid() || (url.scheme() != QLatin1String("https") && url.scheme() != QLatin1String("http")))
+            return std::nullopt;
+        if (*web.path) url.setPath(url.path().chopped(url.path().endsWith(QLatin1Char('/')) ? 1 : 0) + QString::fromLatin1(web.path));
+        if (action.startsWith(QLatin1String("showFindMore"))) url.setQuery(QStringLiteral("src=Glimbo"));
+        return url;
+    }
+    return std::nullopt;
+}
+
+void QVDocumentController::showWebAddress(const QString& action) {
+    if (const std::optional<QUrl> url = webAddress(action)) QDesktopServices::openUrl(*url);
+}
+
+void QVDocumentController::showPanel(const QString& action) {
+    if (const auto show = panels().value(action)) show();
+}
+
+void QVDocumentController::terminateApp() {
+    QVOutsideServices::analytics().flush();
+    _quitting = true;
+    closeNextWindow();
+}
+
+void QVDocumentController::closeNextWindow() {
+    if (!_quitting) return;
+    QMainWindow* next = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* window = qobject_cast<QMainWindow*>(widget); window && window->isVisible()) next = window;
+    if (!next) {
+        _quitting = false;
+        return QCoreApplication::quit();
+    }
+    // A window that asks about its unsaved changes closes on a later turn: the quit goes on
+    // once it has, and ends where the user cancels or a save fails (every window still open
+    // stays as it is).
+    auto* watcher = new CloseWatcher(next, [this] { QTimer::singleShot(0, this, &QVDocumentController::closeNextWindow); });
+    if (auto* documentWindow = qobject_cast<QVDocumentWindowController*>(next)) {
+        connect(documentWindow, &QVDocumentWindowController::closeRefused, watcher, [this, watcher] {
+            _quitting = false;
+            watcher->deleteLater();
+        });
+    }
+    next->close();
+}
+
+// --- Seams ----------------------------------------------------------------------------------------
+
+void QVDocumentController::setPanel(const QString& action, std::function<void()> show) {
+    if (show) panels().insert(action, std::move(show));
+    else panels().remove(action);
+    if (QVDocumentController* controller = shared()) controller->refreshPanelItems();
+}
+
+void QVDocumentController::setProjects(Projects seam) { projects() = std::move(seam); }
+
+void QVDocumentController::setBrowser(std::function<void(const QUrl&)> open) {
+    if (open) browser() = std::move(open);
+}
+
+void QVDocumentController::setConsentQuestion(std::function<bool()> ask) {
+    if (ask) consentQuestion() = std::move(ask);
+}

@@ -1,0 +1,103 @@
+// The application controller: the launch sequence, the one open path every open request goes
+// through (command line, a later `qorvel FILE`, qvdt: links, the menus), the application's menu
+// items in the shared menu bar, and quitting. Subsystems that arrive later plug in through the
+// narrow seams at the end: a window for a menu item (setPanel), projects (setProjects) and the
+// browser of the HTML help (setBrowser).
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <functional>
+#include <optional>
+
+class QAction;
+class QMainWindow;
+class QWidget;
+
+class QVDocumentController : public QObject {
+    Q_OBJECT
+public:
+    // Class set-up: writes the factory value of every setting that has none. The first one
+    // made is the shared one.
+    QVDocumentController();
+    ~QVDocumentController() override;
+    static QVDocumentController* shared();
+
+    // --- Launch, in this order ----------------------------------------------------------------
+    // The consent question (once: any stored answer is kept) and the snippet and script folders.
+    void applicationWillFinishLaunching();
+    // Opens each argument through the open path; true (and filesLoaded) when every one opened.
+    bool openFiles(const QStringList& arguments, const QString& workingDirectory);
+    // The outside services (silent by default), an untitled document unless filesLoaded, the
+    // code index, the information window once per version, and the configuration thread.
+    void applicationDidFinishLaunching();
+    bool filesLoaded() const { return _filesLoaded; }
+
+    // --- The open path ------------------------------------------------------------------------
+    // Shows path and answers the window that shows it with it in front, or nothing. An open
+    // project containing the path takes it; with QVHowToOpenFiles 1 the front tabbed window
+    // takes a file; a file open anywhere comes forward; otherwise a folder opens as a project
+    // (a folder window until projects land) and a file in a tabbed or single-file window as
+    // QVUseTabs says. A missing path shows "File not found" on the front window and opens nothing.
+    QMainWindow* openDocumentWithContentsOfFile(const QString& path, bool display = true);
+    // One argument of a command line: a path relative to workingDirectory, a site address, or a
+    // qvdt: address whose range is selected.
+    QMainWindow* openArgument(const QString& argument, const QString& workingDirectory);
+    // A new untitled single-file document.
+    QMainWindow* openUntitledDocument();
+
+    // --- Menu actions (found by name through the shared menu bar) -----------------------------
+    Q_INVOKABLE void newDocument();
+    Q_INVOKABLE void newFileWithClipboard();
+    Q_INVOKABLE void openDocument();
+    Q_INVOKABLE void editSnippets();
+    Q_INVOKABLE void editUserScripts();
+    Q_INVOKABLE void reloadSnippets();
+    Q_INVOKABLE void reloadUserScripts();
+    Q_INVOKABLE void showHTMLHelp();
+    // The web addresses of Info.plist; an unset one leaves its item hidden.
+    Q_INVOKABLE void showWebAddress(const QString& action);
+    // Every window that a later subsystem shows: insertColor, multiFileFind, newProject,
+    // openRemoteDirectory, showInfoWindow, showPreferences, showProjectManager, showTidyPanel.
+    Q_INVOKABLE void showPanel(const QString& action);
+    // Asks every window about its unsaved changes in turn; the first that is cancelled (or
+    // whose save fails) keeps every window still open and the application running.
+    Q_INVOKABLE void terminateApp();
+
+    // The address of a Help item (showWebsite, showSupport, ...) from Info.plist, or nothing.
+    static std::optional<QUrl> webAddress(const QString& action);
+
+    // --- Seams ----------------------------------------------------------------------------------
+    // The window of a menu item (the actions of showPanel; "closeProjectManager" is called
+    // before each open). An item is hidden while nobody shows its window.
+    static void setPanel(const QString& action, std::function<void()> show);
+    struct Projects {
+        // The window of an open project that contains path (a file opened as its tab, a
+        // folder below its root brought forward), or nothing.
+        std::function<QMainWindow*(const QString& path, bool isFolder)> openInOpenProject;
+        // A new project for a folder no open project contains.
+        std::function<QMainWindow*(const QString& folder)> openFolder;
+    };
+    static void setProjects(Projects projects);
+    // Opens the HTML help page (a file URL) in the default browser or preview.
+    static void setBrowser(std::function<void(const QUrl&)> open);
+    // The consent question's answer: true for "Help", false for "Don't Help". Tests replace it.
+    static void setConsentQuestion(std::function<bool()> ask);
+
+private:
+    void installMenuItems();
+    void refreshPanelItems();
+    void initMetricline();
+    void sendCountStat(const QString& name, double count = 1.0);
+    void missingPath(const QString& path);
+    void closeNextWindow();
+
+    bool _filesLoaded = false;
+    bool _quitting = false;
+    quint64 _trackingObserver = 0;
+    QList<QPointer<QAction>> _panelItems;
+};

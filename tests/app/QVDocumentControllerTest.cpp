@@ -1,0 +1,265 @@
+// The application controller: the consent question asked once, the launch's success rule, the
+// open path (one document per file, missing paths open nothing, projects take their files, qvdt
+// ranges), items hidden until their window or address exists, and quitting that loses nothing.
+#include "shell/app/QVDocumentController.h"
+
+#include "editor/HTMLView.h"
+#include "editor/QVFileDocument.h"
+#include "editor/windows/QVSingleFileWindowController.h"
+#include "platform/UserDefaults.h"
+#include "shell/Defaults.h"
+#include "shell/QVMainMenu.h"
+#include "shell/QVOutsideServices.h"
+#include "shell/app/FolderWindow.h"
+#include "tests/support/TestSupport.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace P = QVMainMenuPlace;
+
+QVDocumentController& controller() {
+    static QVDocumentController* made = new QVDocumentController;
+    return *made;
+}
+
+QList<QMainWindow*> visibleWindows() {
+    QList<QMainWindow*> windows;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* window = qobject_cast<QMainWindow*>(widget); window && window->isVisible()) windows << window;
+    return windows;
+}
+
+void closeEverything() {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(widget)) box->done(0);
+    for (QMainWindow* window : visibleWindows()) {
+        if (auto* single = qobject_cast<QVSingleFileWindowController*>(window)) single->document()->updateChangeCount(QVDocument::ChangeType::Cleared);
+        window->close();
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
+}
+
+// The visible box that tells a path is missing, if any.
+QMessageBox* notFoundBox() {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible() && box->windowTitle() == QStringLiteral("File not found")) return box;
+    for (QMainWindow* window : visibleWindows())
+        for (auto* box : window->findChildren<QMessageBox*>())
+            if (box->isVisible() && box->windowTitle() == QStringLiteral("File not found")) return box;
+    return nullptr;
+}
+
+bool click(const QString& title) {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return false;
+    for (QAbstractButton* button : box->buttons())
+        if (button->text() == title) {
+            button->click();
+            for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+            return true;
+        }
+    return false;
+}
+
+class CountingAnalytics : public QVAnalyticsClient {
+public:
+    explicit CountingAnalytics(int* events) : _events(events) {}
+    void track(const QString&, const QVariantMap&) override { ++*_events; }
+
+private:
+    int* _events;
+};
+
+}  // namespace
+
+TEST(QVDocumentController, TheConsentQuestionIsAskedOnceAndOnlyGatesTheSilentServices) {
+    UserDefaults& defaults = UserDefaults::standard();
+    const QString consent = QString::fromLatin1(qvAnonymousUsageTracking);
+    struct Case {
+        QVariant stored;
+        bool answer;
+        bool asked;
+        bool after;
+    };
+    const Case cases[] = {{{}, false, true, false}, {{}, true, true, true}, {false, true, false, false}, {true, false, false, true}};
+    for (const Case& c : cases) {
+        defaults.removeObject(consent);
+        if (c.stored.isValid()) defaults.setObject(c.stored, consent);
+        int asked = 0;
+        QVDocumentController::setConsentQuestion([&] { ++asked; return c.answer; });
+        controller().applicationWillFinishLaunching();
+        EXPECT_EQ(asked, c.asked ? 1 : 0);
+        EXPECT_EQ(defaults.objectForKey(consent), QVariant(c.after));
+        // Nothing is sent even with consent: a default install has no token.
+        int events = 0;
+        QVOutsideServices::setAnalytics(std::make_unique<CountingAnalytics>(&events));
+        QVOutsideServices::track(QStringLiteral("App Start"));
+        EXPECT_EQ(events, 0);
+    }
+    QVOutsideServices::setAnalytics(nullptr);
+    // The snippet and script folders are set when absent and kept when present.
+    defaults.removeObject(QString::fromLatin1(qvSnippetsLocation));
+    defaults.setString(QStringLiteral("/elsewhere/scripts"), QString::fromLatin1(qvUserScriptsLocation));
+    controller().applicationWillFinishLaunching();
+    EXPECT_EQ(defaults.stringForKey(QString::fromLatin1(qvSnippetsLocation)), Defaults::appSupportPathForFile(QStringLiteral("snippets")));
+    EXPECT_EQ(defaults.stringForKey(QString::fromLatin1(qvUserScriptsLocation)), QStringLiteral("/elsewhere/scripts"));
+}
+
+TEST(QVDocumentController, TheOpenPathShowsEachFileOnceAndOpensNothingForAMissingPath) {
+    TestDir dir;
+    const QString a = dir.write(QStringLiteral("a.html"), "<p>0123456789</p>\n");
+    dir.write(QStringLiteral("sub/b.css"), "p {}\n");
+    struct Case {
+        const char* name;
+        bool useTabs;
+        QStringList arguments;
+        bool success;
+        int windows;   // visible after the request
+        bool notFound;
+    };
+    const Case cases[] = {
+        {"files, one spelled twice, single windows", false, {QStringLiteral("a.html"), QStringLiteral("./sub/../a.html"), QStringLiteral("sub/b.css")}, true, 2, false},
+        {"files, one spelled twice, tabs", true, {QStringLiteral("a.html"), a}, true, 1, false},
+        {"a folder", false, {QStringLiteral("sub")}, true, 1, false},
+        {"a missing file among real ones", false, {QStringLiteral("a.html"), QStringLiteral("gone.html")}, false, 1, true},
+        {"a missing file alone", true, {QStringLiteral("gone.html")}, false, 0, true},
+        {"a qvdt address of a missing file", false, {QStringLiteral("qvdt://open?file=%2Fnowhere%2Fx.html&range=1,2")}, false, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UserDefaults::standard().setBool(c.useTabs, QString::fromLatin1(QVUseTabs));
+        QVDocumentController opener;
+        EXPECT_EQ(opener.openFiles(c.arguments, dir.path()), c.success);
+        EXPECT_EQ(opener.filesLoaded(), c.success);
+        EXPECT_EQ(visibleWindows().size(), c.windows);
+        EXPECT_EQ(notFoundBox() != nullptr, c.notFound);
+        closeEverything();
+    }
+}
+
+TEST(QVDocumentController, QvdtAddressesSelectTheirClampedRangeAndProjectsTakeTheirFiles) {
+    TestDir dir;
+    const QString a = dir.write(QStringLiteral("my page.html"), "<p>0123456789</p>\n");
+    UserDefaults::standard().setBool(false, QString::fromLatin1(QVUseTabs));
+    struct Case {
+        QString address;
+        QVRange selected;
+    };
+    const QString file = QString::fromUtf8(QUrl::toPercentEncoding(a));
+    const Case cases[] = {
+        {QStringLiteral("qvdt://open?range=3,4&file=") + file, {3, 4}},
+        {QStringLiteral("qvdt://open?file=") + file + QStringLiteral("&range=15,99"), {15, 3}},
+        {QStringLiteral("qvdt://open?file=") + file + QStringLiteral("&range=-5,2"), {0, 2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address.toStdString());
+        auto* window = qobject_cast<QVDocumentWindowController*>(controller().openArgument(c.address, dir.path()));
+        ASSERT_NE(window, nullptr);
+        EXPECT_EQ(window->currentTextView()->selectedRange(), c.selected);
+        EXPECT_EQ(visibleWindows().size(), 1);  // the same window each time
+    }
+    closeEverything();
+
+    // An open project containing the path takes it (file or folder); a folder no project
+    // contains becomes a new project.
+    QMainWindow projectWindow;
+    QStringList asked;
+    QVDocumentController::setProjects({[&](const QString& path, bool isFolder) -> QMainWindow* {
+                                           asked << (isFolder ? QStringLiteral("in:") : QStringLiteral("file:")) + QFileInfo(path).fileName();
+                                           return path.contains(QStringLiteral("/inside")) ? &projectWindow : nullptr;
+                                       },
+                                       [&](const QString& folder) -> QMainWindow* {
+                                           asked << QStringLiteral("new:") + QFileInfo(folder).fileName();
+                                           return &projectWindow;
+                                       }});
+    dir.write(QStringLiteral("inside/c.html"), "c");
+    dir.write(QStringLiteral("outside/d.html"), "d");
+    EXPECT_EQ(controller().openDocumentWithContentsOfFile(dir.file(QStringLiteral("inside/c.html"))), &projectWindow);
+    EXPECT_EQ(controller().openDocumentWithContentsOfFile(dir.file(QStringLiteral("outside"))), &projectWindow);
+    EXPECT_NE(controller().openDocumentWithContentsOfFile(dir.file(QStringLiteral("outside/d.html"))), &projectWindow);
+    EXPECT_EQ(asked, (QStringList{QStringLiteral("file:c.html"), QStringLiteral("in:outside"), QStringLiteral("new:outside"),
+                                  QStringLiteral("file:d.html")}));
+    QVDocumentController::setProjects({});
+    closeEverything();
+}
+
+TEST(QVDocumentController, ItemsShowOnlyOnceTheirWindowOrAddressExists) {
+    controller();
+    QMainWindow window;
+    QVMainMenu::shared().attach(&window);
+    const auto item = [&](const QString& place, const QString& name) -> QAction* {
+        for (QAction* action : QVMainMenu::windowMenu(&window, place)->actions())
+            if (action->objectName() == name) return action;
+        return nullptr;
+    };
+    // The shipped Info.plist names no web address.
+    for (const char* web : {"showWebsite", "showSupport", "showTwitter"}) {
+        EXPECT_FALSE(QVDocumentController::webAddress(QString::fromLatin1(web)).has_value());
+        EXPECT_FALSE(item(P::HelpMenu, QString::fromLatin1(web))->isVisible());
+    }
+    QAction* tidy = item(P::WindowMenu, QStringLiteral("showTidyPanel"));
+    ASSERT_NE(tidy, nullptr);
+    EXPECT_FALSE(tidy->isVisible());
+    int shown = 0;
+    QVDocumentController::setPanel(QStringLiteral("showTidyPanel"), [&] { ++shown; });
+    EXPECT_TRUE(tidy->isVisible());
+    tidy->trigger();
+    EXPECT_TRUE(QVMainMenu::shared().perform(QStringLiteral("showPanel"), QStringLiteral("showTidyPanel")));
+    EXPECT_EQ(shown, 2);
+    QVDocumentController::setPanel(QStringLiteral("showTidyPanel"), {});
+    EXPECT_FALSE(tidy->isVisible());
+}
+
+TEST(QVDocumentController, QuittingAsksEachEditedDocumentAndACancelKeepsEverything) {
+    TestDir dir;
+    UserDefaults::standard().setBool(false, QString::fromLatin1(QVUseTabs));
+    const QString a = dir.write(QStringLiteral("a.txt"), "a");
+    const QString b = dir.write(QStringLiteral("b.txt"), "b");
+    struct Case {
+        const char* first;   // the answer to the first question
+        const char* second;  // to the second, if asked
+        int windowsLeft;
+    };
+    const Case cases[] = {
+        {"Cancel", nullptr, 2},
+        {"Save", "Cancel", 1},  // one saved and closed, the other kept edited
+        {"Save", "Save", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.first);
+        for (const QString& path : {a, b}) {
+            auto* window = qobject_cast<QVDocumentWindowController*>(controller().openDocumentWithContentsOfFile(path));
+            ASSERT_NE(window, nullptr);
+            window->currentTextView()->setSelectedRange({1, 0});
+            window->currentTextView()->insertText(QStringLiteral("+"));
+        }
+        for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();  // the edits reach their documents
+        controller().terminateApp();
+        for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+        ASSERT_TRUE(click(QString::fromLatin1(c.first)));
+        if (c.second) ASSERT_TRUE(click(QString::fromLatin1(c.second)));
+        for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+        EXPECT_EQ(visibleWindows().size(), c.windowsLeft);
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);  // asked no further after a cancel
+        // Nothing is lost: every file is either saved with its change or still open, edited.
+        int edited = 0;
+        for (QMainWindow* window : visibleWindows())
+            edited += qobject_cast<QVDocumentWindowController*>(window)->document()->isDocumentEdited();
+        const int saved = (readAll(a) == "a+") + (readAll(b) == "b+");
+        EXPECT_EQ(edited + saved, 2);
+        EXPECT_EQ(edited, c.windowsLeft);
+        closeEverything();
+        for (const QString& path : {a, b}) dir.write(QFileInfo(path).fileName(), QFileInfo(path).baseName().toUtf8());
+    }
+}
