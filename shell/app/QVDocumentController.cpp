@@ -347,6 +347,10 @@ void QVDocumentController::installMenuItems() {
                                [this] { showWebAddress(QStringLiteral("showFindMoreSnippets")); });
     _panelItems.back()->setObjectName(QStringLiteral("showFindMoreSnippets"));
     snippets->addSeparator();
+    // The snippets folder fills the rest, at launch on the configuration thread and from Reload.
+    QVSnippetRepository::sharedRepository().setMainMenu(snippets);
+    QVStartupItemsController::registerReloadItem(QStringLiteral("QVSetupSnippetMenu"),
+                                                 [] { QVSnippetRepository::sharedRepository().reloadSnippets(); });
     QMenu* scripts = menu.menu(P::UserScriptsMenu);
     scripts->addAction(QVLocalized(QStringLiteral("Edit User Scripts")), this, [this] {
         QVOutsideServices::track(QStringLiteral("Edit User Scripts"));
