@@ -260,7 +260,7 @@ QMainWindow* QVDocumentController::openArgument(const QString& argument, const Q
     if (argument.isEmpty()) return openUntitledDocument();
     if (FolderWindow::isSiteAddress(argument)) {
         QMainWindow* window = FileOpener::open(argument);
-        bringForward(window);
+        if (window) bringForward(window);
         return window;
     }
     return openDocumentWithContentsOfFile(QDir(workingDirectory).absoluteFilePath(argument));
@@ -305,7 +305,7 @@ void QVDocumentController::missingPath(const QString& path) {
 QMainWindow* QVDocumentController::openUntitledDocument() {
     if (panels().contains(QStringLiteral("closeProjectManager"))) panels().value(QStringLiteral("closeProjectManager"))();
     QMainWindow* window = FileOpener::open(QString());
-    bringForward(window);
+    if (window) bringForward(window);
     return window;
 }
 
