@@ -110,6 +110,18 @@ void QVProjectSettingsWindowController::setProjectOpener(std::function<void(cons
 }
 
 void QVProjectSettingsWindowController::install() {
+    // The remote projects of the list as presets; their passwords stay in the keyring until a
+    // preset is chosen.
+    QVRemoteDetailsController::setProjectPresetsSource([] {
+        QList<QVRemoteDetailsController::Preset> presets;
+        for (const std::shared_ptr<QVProject>& project : QVProjectRepository::sharedInstance().remoteProjects()) {
+            QVProjectRemoteConfiguration site;
+            site.loadFromPlist(project->remoteConfig().plistRepresentation());
+            presets << QVRemoteDetailsController::Preset{
+                QVRemoteDetailsController::projectPresetTitle(project->displayName(), site), site, {}};
+        }
+        return presets;
+    });
     QVProjectManager::setSettingsOpener([](const std::shared_ptr<QVProject>& project, const QString& name, const QString& folder) {
         return static_cast<QWidget*>(showSettings(project, name, folder));
     });

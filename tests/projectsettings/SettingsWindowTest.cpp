@@ -138,6 +138,17 @@ TEST(SettingsWindow, ValidatesWritesMergesAndRefusesWithReasons) {
         EXPECT_TRUE(QFileInfo(Paths::home() + "/Sites/Qorvel/MySite").isDir());
         EXPECT_EQ(record.events, (QStringList{"Created my site", "open " + Paths::home() + "/Sites/Qorvel/MySite"}));
     }
+    // Listed, it is a preset of every connection's details.
+    QVProjectSettingsWindowController::install();
+    {
+        QVProjectRemoteConfiguration blank;
+        QVRemoteDetailsController details(nullptr, &blank);
+        EXPECT_EQ(details.presetsPopUpButton()->itemText(2).trimmed(), "my site\t[example.org]");
+        details.selectPreset(2);
+        EXPECT_EQ(blank.host(), "example.org");
+    }
+    QVRemoteDetailsController::setProjectPresetsSource(nullptr);
+    QVProjectSettingsWindowController::setProjectOpener([&record](const QString& folder) { record.events << "open " + folder; });
 
     // Refusals keep the window open and say why: a folder that is not there, a site folder
     // that cannot be made.
