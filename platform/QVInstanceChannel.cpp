@@ -8,7 +8,12 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 
+#include <cstring>
+
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -51,12 +56,51 @@ bool readAll(QLocalSocket& socket, qint64 size, int timeoutMs) {
     return true;
 }
 
+// One request as the running instance reads it: a length-prefixed message of the magic
+// number, the arguments and the folder they are relative to.
+QByteArray request(const QStringList& arguments, const QString& workingDirectory) {
+    QByteArray message;
+    QDataStream out(&message, QIODevice::WriteOnly);
+    out << Magic << arguments << workingDirectory;
+    QByteArray frame;
+    QDataStream framed(&frame, QIODevice::WriteOnly);
+    framed << message;
+    return frame;
+}
+
 }  // namespace
 
 QVInstanceChannel::QVInstanceChannel(QObject* parent) : QObject(parent) {}
 
 QVInstanceChannel::~QVInstanceChannel() {
     if (_server) _server->close();  // removes the socket file
+}
+
+bool QVInstanceChannel::handToRunning(const QStringList& arguments, const QString& workingDirectory, int timeoutMs) {
+    const QByteArray path = QFile::encodeName(socketPath());
+    sockaddr_un address{};
+    if (path.size() >= qsizetype(sizeof address.sun_path)) return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    bool taken = false;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        const QByteArray frame = request(arguments, workingDirectory);
+        qsizetype sent = 0;
+        while (sent < frame.size()) {
+            const ssize_t n = ::send(fd, frame.constData() + sent, size_t(frame.size() - sent), MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += n;
+        }
+        char answer = 0;
+        taken = sent == frame.size() && ::recv(fd, &answer, 1, 0) == 1 && answer == Taken;
+    }
+    ::close(fd);
+    return taken;
 }
 
 QString QVInstanceChannel::socketPath() {
@@ -76,13 +120,7 @@ QVInstanceChannel::Role QVInstanceChannel::claimOrHand(const QStringList& argume
     QLocalSocket socket;
     socket.connectToServer(path);
     if (socket.waitForConnected(timeoutMs)) {
-        QByteArray message;
-        QDataStream out(&message, QIODevice::WriteOnly);
-        out << Magic << arguments << workingDirectory;
-        QByteArray frame;
-        QDataStream framed(&frame, QIODevice::WriteOnly);
-        framed << message;
-        socket.write(frame);
+        socket.write(request(arguments, workingDirectory));
         if (!socket.waitForBytesWritten(timeoutMs) && socket.bytesToWrite() > 0) return Role::Failed;
         char answer = 0;
         if (readAll(socket, 1, timeoutMs) && socket.getChar(&answer) && answer == Taken) return Role::Handed;

@@ -25,6 +25,10 @@ public:
     // instance (nobody answers) is replaced. Handed is answered only after the running instance
     // took the arguments.
     Role claimOrHand(const QStringList& arguments, const QString& workingDirectory, int timeoutMs = 5000);
+    // The quick way for a later launch, before any application object (or display connection)
+    // is made: true only when a running instance took the arguments. Anything else (nobody
+    // listening, no answer within timeoutMs) leaves the decision to claimOrHand.
+    static bool handToRunning(const QStringList& arguments, const QString& workingDirectory, int timeoutMs = 2000);
 
 Q_SIGNALS:
     // In the primary instance, for each later launch.

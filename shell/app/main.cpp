@@ -22,6 +22,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -63,6 +64,14 @@ int main(int argc, char** argv) {
     Process::ignoreSigpipe();
     Paths::prepareSessionEnvironment();
     if (asksOnly(argc, argv)) answer(argc, argv);
+    // A later launch hands its files to the running Qorvel before it makes an application
+    // object, so it opens no display connection; arguments Qt would read itself ("-style" and the
+    // like) take the long way below.
+    QStringList handed;
+    for (int i = 1; i < argc; ++i) handed << QString::fromLocal8Bit(argv[i]);
+    if (std::none_of(handed.begin(), handed.end(), [](const QString& a) { return a.startsWith(QLatin1Char('-')); }) &&
+        QVInstanceChannel::handToRunning(handed, QDir::currentPath()))
+        return 0;
 
     QApplication app(argc, argv);
     QVSingleFileSearchController::install();
