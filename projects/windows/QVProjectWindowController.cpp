@@ -9,10 +9,12 @@
 #include "editor/windows/QVMultiFileDocument.h"
 #include "files/LocalFileOperations.h"
 #include "files/QVFile.h"
+#include "files/QVRemoteLogController.h"
 #include "files/QVRemoteSiteQueue.h"
 #include "files/QVRootFile.h"
 #include "files/QVSCMStatusEntry.h"
 #include "platform/AppBundle.h"
+#include "platform/MainQueue.h"
 #include "platform/QVError.h"
 #include "platform/UserDefaults.h"
 #include "projects/QVProject.h"
@@ -123,6 +125,7 @@ QVProjectWindowController::QVProjectWindowController(const std::shared_ptr<QVPro
     _treeForwarder = std::make_shared<TreeForwarder>(this);
     _projectForwarder = std::make_shared<ProjectForwarder>(this);
     _questions = new QVAlertManager(this, this);
+    _log = new QVRemoteLogController(this);
     // The project's toolbar in place of the tabbed window's.
     if (QVDocumentToolbarDelegate* old = toolbarDelegate()) {
         if (old->toolbar()) removeToolBar(old->toolbar());
@@ -209,6 +212,7 @@ void QVProjectWindowController::buildCommands() {
         {"toggleProjectView", "Hide Project View", &QVProjectWindowController::toggleProjectView, QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_P)},
         {"establishRemoteConnection", "Connect", &QVProjectWindowController::establishRemoteConnection, {}},
         {"cancelRemoteOperation", "Cancel Remote Operation", &QVProjectWindowController::cancelRemoteOperation, {}},
+        {"viewRemoteTransferLog", "Show Remote Transfer Log", &QVProjectWindowController::viewRemoteTransferLog, {}},
         {"refreshAll", "Refresh Project", &QVProjectWindowController::refreshAll, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R)},
         {"refreshDirectory", "Refresh Directory", &QVProjectWindowController::refreshDirectory, {}},
         {"newFileInProject", "New File in Project…", &QVProjectWindowController::newFileInProject, {}},
@@ -275,7 +279,7 @@ void QVProjectWindowController::setProject(const std::shared_ptr<QVProject>& pro
         documentStatusBar()->setBarMode(_project->type() == QVProject::RemoteOnly ? QVStatusBar::Remote : QVStatusBar::LocalAndRemote, false);
         if (_project->boolConfigurationValueForKey(QVProject::ConnectAutomaticallyKey)) {
             QTimer::singleShot(0, this, [self = QPointer<QVProjectWindowController>(this)] {
-                if (self && self->_project && !self->_project->hasRemoteConnection()) self->_project->connectToRemoteSite();
+                if (self && self->_project && !self->_project->hasRemoteConnection()) self->connectToSite();
             });
         }
     } else {
@@ -632,7 +636,7 @@ void QVProjectWindowController::credentialsDidEnd(QVCredentialsController* sheet
     config.setUser(sheet->username());
     config.setPassword(sheet->password());
     config.setUseKeychain(sheet->useKeychain());
-    _project->connectToRemoteSite();
+    connectToSite();
 }
 
 // --- Tree callbacks ----------------------------------------------------------------------------------
@@ -706,6 +710,11 @@ void QVProjectWindowController::validateCommands() {
     set("establishRemoteConnection", remote && !_project->hasRemoteConnection());
     set("cancelRemoteOperation", remote && _project->remoteQueue());
     set("scmRefreshStatus", scmUsable());
+    set("viewRemoteTransferLog", _project && _project->remoteQueue());
+    const int logState = _log ? int(_log->state()) : 0;
+    _commands.value(QStringLiteral("viewRemoteTransferLog"))
+        ->setText(logState == QVRemoteLogController::Opening || logState == QVRemoteLogController::Open ? L("Hide Remote Transfer Log")
+                                                                                                        : L("Show Remote Transfer Log"));
     // File commands say "Directory" while a folder is selected.
     for (const char* name : {"renameFile", "deleteFile", "duplicateFile", "showFileInFinder", "openFileWithFinder", "uploadFile", "downloadFile"}) {
         QAction* action = _commands.value(QString::fromLatin1(name));
@@ -724,7 +733,22 @@ void QVProjectWindowController::toggleProjectView() { _splitView->toggleLeftPane
 
 void QVProjectWindowController::establishRemoteConnection() {
     if (!_project || _project->type() == QVProject::Local || !_project->hasRemoteEquivalent()) return;
-    if (!_project->hasRemoteConnection()) _project->connectToRemoteSite();
+    if (!_project->hasRemoteConnection()) connectToSite();
+}
+
+void QVProjectWindowController::connectToSite() {
+    if (!_project) return;
+    _project->connectToRemoteSite();
+    if (const auto queue = _project->remoteQueue())
+        queue->setLogDelegate([log = _log](const QString& text) {
+            MainQueue::post([log, text] {
+                if (log) log->appendStringToLog(text);
+            });
+        });
+}
+
+void QVProjectWindowController::viewRemoteTransferLog() {
+    if (_project && _project->remoteQueue()) _log->toggle(this);
 }
 
 void QVProjectWindowController::cancelRemoteOperation() {
@@ -901,14 +925,14 @@ void QVProjectWindowController::openFileWithFinder() {
 void QVProjectWindowController::uploadFile() {
     const auto node = selectedFile();
     if (!node || !_project || _project->type() == QVProject::Local || !_project->hasRemoteEquivalent()) return;
-    if (!_project->hasRemoteConnection()) _project->connectToRemoteSite();
+    if (!_project->hasRemoteConnection()) connectToSite();
     node->upload();
 }
 
 void QVProjectWindowController::downloadFile() {
     const auto node = selectedFile();
     if (!node || !_project || _project->type() == QVProject::Local || !node->remoteRepresentation()) return;
-    if (!_project->hasRemoteConnection()) _project->connectToRemoteSite();
+    if (!_project->hasRemoteConnection()) connectToSite();
     node->download();
 }
 

@@ -11,6 +11,7 @@
 
 #include "editor/windows/QVMultiFileWindowController.h"
 #include "files/QVCredentialsController.h"
+#include "files/QVRemoteLogController.h"
 #include "projects/windows/QVTransferModeDocument.h"
 
 #include <QHash>
@@ -24,6 +25,7 @@ class QVFile;
 class QVProject;
 class QVProjectOutlineModel;
 class QVProjectView;
+
 class QVSCMStatusEntry;
 class QVSplitView;
 
@@ -78,6 +80,7 @@ public:
     void toggleProjectView();
     void establishRemoteConnection();
     void cancelRemoteOperation();
+    void viewRemoteTransferLog();
     void scmRefreshStatus();
     void toggleSCM();
     void refreshAll();
@@ -138,6 +141,7 @@ public:
     bool scmColumnShown() const;
 
     QVCredentialsController* credentialsSheet() const { return _credentials; }
+    QVRemoteLogController* logController() const { return _log; }
 
 protected:
     QWidget* viewForTabView(QVTabView* tabView, qint64 index) override;
@@ -169,6 +173,8 @@ private:
     QList<QVFileDocument*> documentsUnder(const std::shared_ptr<QVFile>& node, QString path = {}) const;
     void deleteAnswered(const std::weak_ptr<QVFile>& node, int option, bool hasRemoteSide);
     void runNewFilePanel(const QString& folder, int tag);
+    // Connects the project and sends the new connection's client output to the log.
+    void connectToSite();
 
     std::shared_ptr<QVProject> _project;
     std::shared_ptr<TreeForwarder> _treeForwarder;
@@ -178,6 +184,7 @@ private:
     QVProjectOutlineModel* _outlineModel = nullptr;
     QVAlertManager* _questions = nullptr;
     QPointer<QVCredentialsController> _credentials;
+    QPointer<QVRemoteLogController> _log;
     QHash<QString, QAction*> _commands;
     QAction* _scmToggle = nullptr;
     bool _scmColumnShown = false;

@@ -7,6 +7,7 @@
 #include "editor/QVTab.h"
 #include "editor/QVTabView.h"
 #include "files/QVCredentialsController.h"
+#include "files/QVRemoteLogController.h"
 #include "files/QVRemoteSiteQueue.h"
 #include "files/QVRootFile.h"
 #include "platform/MainQueue.h"
@@ -20,6 +21,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QAction>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -64,6 +66,10 @@ TEST(ProjectWindowSite, ARemoteProjectConnectsOpensUploadsAndShowsTransferTabs) 
 
     // It connects by itself and the outline fills from the site.
     ASSERT_TRUE(await([&] { return project->hasRemoteConnection() && project->rootFile()->childWithName("pw", false); }));
+    // The client's dialogue goes to the connection log.
+    EXPECT_TRUE(await([&] { return window->logController()->logString().contains("ftp>"); }));
+    window->validateCommands();
+    EXPECT_TRUE(window->commandAction("viewRemoteTransferLog")->isEnabled());
     auto pw = project->rootFile()->childWithName("pw", false);
     pw->children(true);
     ASSERT_TRUE(await([&] { return bool(pw->childWithName("page.html", false)); }));
