@@ -7,11 +7,13 @@
 #include "platform/Process.h"
 #include "platform/QVInstanceChannel.h"
 #include "platform/UserDefaults.h"
+#include "projects/windows/QVProjectDocument.h"
 #include "projects/windows/QVProjectManager.h"
 #include "projects/windows/QVProjectSettingsWindowController.h"
 #include "projects/windows/QVRemoteOpenPanelController.h"
 #include "projects/QVProject.h"
 #include "projects/windows/QVProjectWindowController.h"
+#include "shell/app/FileOpener.h"
 #include "shell/app/QVDocumentController.h"
 #include "tools/QVEditorSearchScopes.h"
 #include "tools/QVMultiFileSearchController.h"
@@ -115,6 +117,15 @@ int main(int argc, char** argv) {
         manager->show();
         manager->raise();
         manager->activateWindow();
+    });
+    // Every open closes the manager first; a path inside an open project goes to that project's
+    // window (a file as its tab), and a folder or project file opens as its project.
+    QVDocumentController::setPanel(QStringLiteral("closeProjectManager"), [] {
+        if (QVProjectManager* manager = QVProjectManager::sharedInstanceIfMade()) manager->close();
+    });
+    QVDocumentController::setProjects({
+        [](const QString& path, bool isFolder) { return QVProjectDocument::openInOpenProject(path, isFolder); },
+        [](const QString& folder) { return FileOpener::open(folder); },
     });
     QObject::connect(&channel, &QVInstanceChannel::argumentsReceived, &controller, [&controller](const QStringList& received, const QString& folder) {
         controller.openFiles(received, folder);
