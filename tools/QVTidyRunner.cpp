@@ -9,6 +9,7 @@
 #include "platform/MainQueue.h"
 #include "projects/QVProject.h"
 #include "projects/windows/QVProjectWindowController.h"
+#include "shell/QVMainMenu.h"
 #include "tools/QVOperationMenus.h"
 #include "tools/QVTidyWindowController.h"
 
@@ -465,20 +466,27 @@ void QVTidyRunner::install() {
         auto* runner = new QVTidyRunner(view->window());
         runner->displayOnWindow({operation}, true, view);
     });
-    QVEditorToolSeams::setToolsMenuBuilder([](QMenu* tools, std::function<HTMLView*()> frontView) {
-        QMenu* tidy = tools->addMenu(localized("HTML Tidy"));
-        // Read again each time it opens, so operations added to the folder show up.
-        QObject::connect(tidy, &QMenu::aboutToShow, tidy, [tidy, frontView] {
-            QVOperationMenus::reload(QVTidyOperationRepository::sharedInstance(), true, tidy,
-                                     [frontView](const QString&, QAction* item) {
-                                         if (HTMLView* view = frontView())
-                                             view->performTidy(item->data().value<std::shared_ptr<QVTidyOperationItem>>());
-                                     });
-            const bool hasText = frontView() != nullptr;
-            for (QAction* action : tidy->actions()) action->setEnabled(hasText);
-            tidy->addSeparator();
-            tidy->addAction(localized("Edit Operations…"), [] { QVTidyWindowController::sharedInstance().showWindow(); });
-        });
+    // One HTML Tidy menu in every window's Tools menu, read again each time it opens so that
+    // operations added to the folder show up; its items act on the text in front.
+    QVEditorToolSeams::setToolsMenuBuilder({});
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return;
+    QMenu* tidy = QVMainMenu::shared().addMenu(QVMainMenuPlace::ToolsMain, localized("HTML Tidy"), QStringLiteral("tidyMenu"));
+    if (tidy->property("qvTidyMenu").toBool()) return;  // installed before
+    tidy->setProperty("qvTidyMenu", true);
+    const auto frontView = []() -> HTMLView* {
+        const QList<QVDocumentWindowController*> windows = documentWindows();
+        return windows.isEmpty() ? nullptr : windows.first()->currentTextView();
+    };
+    QObject::connect(tidy, &QMenu::aboutToShow, tidy, [tidy, frontView] {
+        QVOperationMenus::reload(QVTidyOperationRepository::sharedInstance(), true, tidy,
+                                 [frontView](const QString&, QAction* item) {
+                                     if (HTMLView* view = frontView())
+                                         view->performTidy(item->data().value<std::shared_ptr<QVTidyOperationItem>>());
+                                 });
+        const bool hasText = frontView() != nullptr;
+        for (QAction* action : tidy->actions()) action->setEnabled(hasText);
+        tidy->addSeparator();
+        tidy->addAction(localized("Edit Operations…"), [] { QVTidyWindowController::sharedInstance().showWindow(); });
     });
 }
 

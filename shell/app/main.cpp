@@ -19,6 +19,7 @@
 #include "tools/QVMultiFileSearchController.h"
 #include "tools/QVSingleFileSearchController.h"
 #include "tools/QVTidyRunner.h"
+#include "tools/QVTidyWindowController.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -112,6 +113,7 @@ int main(int argc, char** argv) {
     QVProjectSettingsWindowController::install();
     QVDocumentController::setPanel(QStringLiteral("newProject"), [] { QVProjectSettingsWindowController::showSettings(nullptr); });
     QVDocumentController::setPanel(QStringLiteral("openRemoteDirectory"), [] { QVRemoteOpenPanelController::showPanel(); });
+    QVDocumentController::setPanel(QStringLiteral("showTidyPanel"), [] { QVTidyWindowController::sharedInstance().showWindow(); });
     QVDocumentController::setPanel(QStringLiteral("showProjectManager"), [] {
         QVProjectManager* manager = QVProjectManager::sharedInstance();
         manager->show();

@@ -9,11 +9,14 @@
 #include "editor/windows/QVSingleFileWindowController.h"
 #include "platform/MainQueue.h"
 #include "projects/QVProject.h"
+#include "shell/QVMainMenu.h"
 #include "projects/windows/QVProjectWindowController.h"
 #include "tests/support/TestSupport.h"
 #include "tools/QVTidyRunner.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QMenu>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -123,9 +126,17 @@ TEST(TidyRunnerSheetTest, EachScopeReachesItsFilesAndChangesOnlyWhatTidyMade) {
     EXPECT_EQ(readAll(style), "p { color: red }\n");
     QApplication::setActiveWindow(&tabbed);
 
-    // The editor's command: a sheet on its window that runs at once and closes by itself.
+    // Tools > HTML Tidy, filled from the operations folder as it opens, acts on the text in
+    // front: a sheet on its window that runs at once and closes by itself.
     openView->undo();
-    openView->performTidy(wrapOff());
+    QMenu* tidyMenu = QVMainMenu::shared().menu("tidyMenu");
+    ASSERT_NE(tidyMenu, nullptr);
+    Q_EMIT tidyMenu->aboutToShow();
+    QAction* indent = nullptr;
+    for (QAction* item : tidyMenu->actions())
+        if (item->text() == "Indent Markup") indent = item;
+    ASSERT_NE(indent, nullptr);
+    indent->trigger();
     ASSERT_EQ(tabbed.findChildren<QVTidyRunner*>().size(), 1);
     EXPECT_TRUE(tabbed.findChildren<QVTidyRunner*>().first()->running());
     EXPECT_TRUE(MainQueue::runUntil([&] {
