@@ -4,6 +4,7 @@
 
 #include "editor/HTMLViewTypingAids.h"
 #include "editor/QVEditorNotifications.h"
+#include "editor/QVEditorToolSeams.h"
 #include "editor/QVLineNumberingRulerView.h"
 #include "languages/QVParser.h"
 #include "platform/QVTextLayoutManager.h"
@@ -460,7 +461,10 @@ bool HTMLView::shouldChangeTextInRange(QVRange range, const QString& replacement
     return _aids->shouldChangeTextInRange(range, replacement);
 }
 
-void HTMLView::didChangeText() { _aids->textDidChange(); }
+void HTMLView::didChangeText() {
+    _aids->textDidChange();
+    if (const auto& observe = QVEditorToolSeams::textChangeObserver()) observe(*this);
+}
 
 void HTMLView::didChangeSelection() { _aids->selectionDidChange(); }
 

@@ -1,13 +1,17 @@
 // What the editor's insert commands need of the editing tools that come later: user scripts
-// and the Tidy runner, and the windows' Tools menu. Until the tools install their side, these
-// commands do nothing.
+// and the Tidy runner, the windows' Tools menu, and the preview (the document's preview
+// commands, the text as it is typed). Until the tools install their side, these do nothing.
 #pragma once
+
+#include <QByteArrayView>
+#include <QVariant>
 
 #include <functional>
 #include <memory>
 
 class HTMLView;
 class QMenu;
+class QVFileDocument;
 
 // A user script as a menu item represents it.
 class QVUserScriptContext {
@@ -53,5 +57,23 @@ public:
     static FindMenuBuilder& findMenuBuilder() {
         static FindMenuBuilder builder;
         return builder;
+    }
+
+    // Commands a document hands to the tools before its editor view ("previewInBrowser" with
+    // the browser chosen): true when one was performed.
+    using DocumentCommands = std::function<bool(QVFileDocument& document, QByteArrayView action, const QVariant& object)>;
+    static void setDocumentCommands(DocumentCommands commands) { documentCommands() = std::move(commands); }
+    static DocumentCommands& documentCommands() {
+        static DocumentCommands commands;
+        return commands;
+    }
+
+    // Told after every change the user makes to an editor's text (the built-in preview follows
+    // typing); main thread.
+    using TextChangeObserver = std::function<void(HTMLView& view)>;
+    static void setTextChangeObserver(TextChangeObserver observer) { textChangeObserver() = std::move(observer); }
+    static TextChangeObserver& textChangeObserver() {
+        static TextChangeObserver observer;
+        return observer;
     }
 };

@@ -3,6 +3,7 @@
 
 #include "completion/QVCodeIndex.h"
 #include "editor/HTMLView.h"
+#include "editor/QVEditorToolSeams.h"
 #include "editor/QVFileDocumentDelegate.h"
 #include "editor/QVProjectSCMController.h"
 #include "editor/QVFileView.h"
@@ -135,6 +136,7 @@ QVariant QVFileDocument::fileConfigurationValueForKey(const QString& key) const 
 }
 
 bool QVFileDocument::tryToPerform(QByteArrayView action, const QVariant& object) {
+    if (const auto& tools = QVEditorToolSeams::documentCommands(); tools && tools(*this, action, object)) return true;
     return QVPerform::tryToPerform(_textView.data(), action, object);
 }
 

@@ -8,18 +8,24 @@
 #include "platform/QVInstanceChannel.h"
 #include "platform/UserDefaults.h"
 #include "projects/windows/QVProjectDocument.h"
+#include "platform/web/QVWebView.h"
 #include "projects/windows/QVProjectManager.h"
 #include "projects/windows/QVProjectSettingsWindowController.h"
 #include "projects/windows/QVRemoteOpenPanelController.h"
 #include "projects/QVProject.h"
 #include "projects/windows/QVProjectWindowController.h"
 #include "shell/app/FileOpener.h"
+#include "shell/QVRelaunch.h"
 #include "shell/app/QVDocumentController.h"
+#include "shell/web/QVInfoWindowController.h"
+#include "tools/QVBrowserRepository.h"
 #include "tools/QVEditorSearchScopes.h"
 #include "tools/QVMultiFileSearchController.h"
+#include "tools/QVPreviewCommands.h"
 #include "tools/QVSingleFileSearchController.h"
 #include "tools/QVTidyRunner.h"
 #include "tools/QVTidyWindowController.h"
+#include "tools/web/QVIntegratedPreviewController.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -76,6 +82,7 @@ int main(int argc, char** argv) {
         QVInstanceChannel::handToRunning(handed, QDir::currentPath()))
         return 0;
 
+    QVWebView::prepareApplication();
     QApplication app(argc, argv);
     QVSingleFileSearchController::install();
     QVMultiFileSearchController::install();
@@ -93,6 +100,9 @@ int main(int argc, char** argv) {
                                                  projectWindow->project()->hasRemoteEquivalent()};
         });
     QVTidyRunner::install();
+    // Tools > Preview, the documents' preview commands and the built-in preview window.
+    QVPreviewCommands::install();
+    QVIntegratedPreviewController::install();
     // Projects made anywhere are listed from launch on; the manager opens a project through the
     // open path, as a folder named on the command line opens.
     QVProjectManager::install();
@@ -128,6 +138,16 @@ int main(int argc, char** argv) {
     QVDocumentController::setProjects({
         [](const QString& path, bool isFolder) { return QVProjectDocument::openInOpenProject(path, isFolder); },
         [](const QString& folder) { return FileOpener::open(folder); },
+    // Help > What Is New (and once per version at launch); the HTML help in the first browser.
+    QVDocumentController::setPanel(QStringLiteral("showInfoWindow"), [] {
+        QVInfoWindowController& info = QVInfoWindowController::sharedInstance();
+        info.show();
+        info.raise();
+    });
+    QVDocumentController::setBrowser([](const QUrl& url) {
+        QVBrowserRepository::sharedInstance().reloadList(false);
+        if (const auto browser = QVBrowser::defaultBrowser())
+            browser->performActionWithObject(url.isLocalFile() ? url.toLocalFile() : url.toString());
     });
     QObject::connect(&channel, &QVInstanceChannel::argumentsReceived, &controller, [&controller](const QStringList& received, const QString& folder) {
         controller.openFiles(received, folder);
@@ -139,5 +159,6 @@ int main(int argc, char** argv) {
 
     const int status = app.exec();
     UserDefaults::standard().synchronize();
+    if (status == 0) QVRelaunch::launchIfRequested();
     return status;
 }

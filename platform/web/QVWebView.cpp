@@ -1,0 +1,257 @@
+#include "platform/web/QVWebView.h"
+
+#include "platform/SystemLog.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QLibraryInfo>
+#include <QPointer>
+#include <QScrollBar>
+#include <QTextBrowser>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWebEngineLoadingInfo>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineSettings>
+#include <QWebEngineView>
+
+#include <mutex>
+#include <unistd.h>
+
+namespace {
+
+struct EngineChoice {
+    QVWebView::Engine engine = QVWebView::Engine::WebEngine;
+    QString reason;
+};
+
+EngineChoice chooseEngine() {
+    if (!qEnvironmentVariableIsEmpty("QORVEL_NO_WEBENGINE"))
+        return {QVWebView::Engine::TextBrowser, QStringLiteral("QORVEL_NO_WEBENGINE is set")};
+    const QString helper = qEnvironmentVariableIsEmpty("QTWEBENGINEPROCESS_PATH")
+                               ? QLibraryInfo::path(QLibraryInfo::LibraryExecutablesPath) + QStringLiteral("/QtWebEngineProcess")
+                               : qEnvironmentVariable("QTWEBENGINEPROCESS_PATH");
+    if (!QFileInfo(helper).isExecutable())
+        return {QVWebView::Engine::TextBrowser, QStringLiteral("its helper %1 is missing").arg(helper)};
+    const bool unsandboxed = !qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX") ||
+                             qEnvironmentVariable("QTWEBENGINE_CHROMIUM_FLAGS").contains(QLatin1String("--no-sandbox"));
+    if (::geteuid() == 0 && !unsandboxed)
+        return {QVWebView::Engine::TextBrowser,
+                QStringLiteral("it will not run as root with its sandbox on (QTWEBENGINE_DISABLE_SANDBOX=1 allows it)")};
+    return {};
+}
+
+const EngineChoice& engineChoice() {
+    static std::once_flag once;
+    static EngineChoice choice;
+    std::call_once(once, [] {
+        choice = chooseEngine();
+        if (choice.engine == QVWebView::Engine::TextBrowser)
+            SystemLog::warning(QStringLiteral("Qt WebEngine cannot start: %1; web pages show in a plain text view").arg(choice.reason));
+    });
+    return choice;
+}
+
+// A page asked for a new window: the first address it is sent to goes to the owner instead.
+class NewWindowPage : public QWebEnginePage {
+public:
+    NewWindowPage(QWebEngineProfile* profile, std::function<void(const QUrl&)> open, QObject* parent)
+        : QWebEnginePage(profile, parent), _open(std::move(open)) {
+        connect(this, &QWebEnginePage::urlChanged, this, [this](const QUrl& url) { take(url); });
+        // A window opened with no address never navigates: let it go.
+        QTimer::singleShot(30000, this, &QObject::deleteLater);
+    }
+
+protected:
+    bool acceptNavigationRequest(const QUrl& url, NavigationType, bool) override {
+        take(url);
+        return false;
+    }
+
+private:
+    void take(const QUrl& url) {
+        if (_taken || url.isEmpty() || url == QUrl(QStringLiteral("about:blank"))) return;
+        _taken = true;
+        _open(url);
+        deleteLater();
+    }
+    std::function<void(const QUrl&)> _open;
+    bool _taken = false;
+};
+
+class PolicyPage : public QWebEnginePage {
+public:
+    PolicyPage(QVWebView* owner, std::function<void(const QUrl&)> openNewWindow)
+        : QWebEnginePage(owner), _owner(owner), _openNewWindow(std::move(openNewWindow)) {}
+
+protected:
+    bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
+        if (type == NavigationTypeLinkClicked && isMainFrame && _owner->policy().linkClicked)
+            _owner->policy().linkClicked(url, QString());
+        return true;
+    }
+    QWebEnginePage* createWindow(WebWindowType) override { return new NewWindowPage(profile(), _openNewWindow, _owner); }
+    void javaScriptAlert(const QUrl&, const QString& message) override {
+        if (_owner->policy().alert) _owner->policy().alert(message);
+    }
+    bool javaScriptConfirm(const QUrl&, const QString& message) override {
+        return _owner->policy().confirm && _owner->policy().confirm(message);
+    }
+    bool javaScriptPrompt(const QUrl&, const QString&, const QString&, QString*) override { return false; }
+
+private:
+    QVWebView* _owner;
+    std::function<void(const QUrl&)> _openNewWindow;
+};
+
+class WebEngineView : public QVWebView {
+public:
+    explicit WebEngineView(QWidget* parent) : QVWebView(parent) {
+        _view = new QWebEngineView(this);
+        _page = new PolicyPage(this, [this](const QUrl& url) { openInNewWindow(url); });
+        // A failure is ours to show (the preview's error page), not Chromium's.
+        _page->settings()->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+        _view->setPage(_page);
+        _view->setContextMenuPolicy(Qt::NoContextMenu);
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(_view);
+        connect(_page, &QWebEnginePage::loadStarted, this, [this] {
+            _progress = 0;
+            Q_EMIT loadStarted();
+        });
+        connect(_page, &QWebEnginePage::loadProgress, this, [this](int progress) { _progress = progress; });
+        connect(_page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo& info) {
+            if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus)
+                Q_EMIT loadFailed(info.url(), info.errorString());
+        });
+        connect(_page, &QWebEnginePage::loadFinished, this, [this](bool ok) {
+            _progress = 100;
+            Q_EMIT loadFinished(ok);
+        });
+        connect(_page, &QWebEnginePage::urlChanged, this, &QVWebView::urlChanged);
+        connect(_page, &QWebEnginePage::titleChanged, this, &QVWebView::titleChanged);
+        connect(_page, &QWebEnginePage::linkHovered, this, &QVWebView::linkHovered);
+        connect(_page, &QWebEnginePage::renderProcessTerminated, this,
+                [this](QWebEnginePage::RenderProcessTerminationStatus status, int code) {
+                    if (status == QWebEnginePage::NormalTerminationStatus) return;
+                    SystemLog::warning(QStringLiteral("The web page process of %1 ended (status %2, code %3)")
+                                           .arg(_page->url().toString()).arg(int(status)).arg(code));
+                    _progress = 100;
+                    Q_EMIT loadFinished(false);
+                });
+    }
+    Engine viewEngine() const override { return Engine::WebEngine; }
+    void load(const QUrl& url) override { _page->load(url); }
+    void setHtml(const QString& html, const QUrl& base) override { _page->setHtml(html, base); }
+    QUrl url() const override { return _page->url(); }
+    void reload() override { _page->triggerAction(QWebEnginePage::Reload); }
+    void stop() override { _page->triggerAction(QWebEnginePage::Stop); }
+    void back() override { _page->triggerAction(QWebEnginePage::Back); }
+    void forward() override { _page->triggerAction(QWebEnginePage::Forward); }
+    int loadProgress() const override { return _progress; }
+    QPointF scrollPosition() const override { return _page->scrollPosition(); }
+    void setScrollPosition(const QPointF& position) override {
+        _page->runJavaScript(QStringLiteral("window.scrollTo(%1, %2);").arg(position.x()).arg(position.y()));
+    }
+
+private:
+    QWebEngineView* _view = nullptr;
+    PolicyPage* _page = nullptr;
+    int _progress = 100;
+};
+
+// Local HTML without scripts or styles sheets beyond Qt's rich-text subset; remote addresses go
+// to the desktop's browser.
+class TextBrowserView : public QVWebView {
+public:
+    explicit TextBrowserView(QWidget* parent) : QVWebView(parent) {
+        _browser = new QTextBrowser(this);
+        _browser->setOpenLinks(false);
+        _browser->setContextMenuPolicy(Qt::NoContextMenu);
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(_browser);
+        connect(_browser, &QTextBrowser::anchorClicked, this, [this](const QUrl& link) {
+            const QUrl url = _browser->source().resolved(link);
+            if (policy().linkClicked) policy().linkClicked(url, QString());
+            if (url.isLocalFile() || url.scheme().isEmpty()) load(url);
+            else openInNewWindow(url);
+        });
+        connect(_browser, &QTextBrowser::highlighted, this, [this](const QUrl& link) {
+            Q_EMIT linkHovered(link.isEmpty() ? QString() : _browser->source().resolved(link).toString());
+        });
+    }
+    Engine viewEngine() const override { return Engine::TextBrowser; }
+    void load(const QUrl& url) override {
+        Q_EMIT loadStarted();
+        QString why;
+        if (!url.isLocalFile()) why = QStringLiteral("Without Qt WebEngine only local pages can be shown.");
+        else if (!QFileInfo(url.toLocalFile()).isFile() || !QFileInfo(url.toLocalFile()).isReadable())
+            why = QStringLiteral("The file %1 could not be read.").arg(url.toLocalFile());
+        if (!why.isEmpty()) {
+            Q_EMIT loadFailed(url, why);
+            Q_EMIT loadFinished(false);
+            return;
+        }
+        // Asked again for the page it shows, the browser would keep its old text.
+        if (_browser->source() == url) _browser->reload();
+        else _browser->setSource(url, QTextDocument::HtmlResource);
+        Q_EMIT urlChanged(url);
+        Q_EMIT titleChanged(_browser->documentTitle());
+        Q_EMIT loadFinished(true);
+    }
+    void setHtml(const QString& html, const QUrl& base) override {
+        Q_EMIT loadStarted();
+        _browser->setHtml(html);
+        _browser->document()->setBaseUrl(base);
+        Q_EMIT urlChanged(base);
+        Q_EMIT loadFinished(true);
+    }
+    QUrl url() const override { return _browser->source(); }
+    void reload() override {
+        if (_browser->source().isValid()) load(_browser->source());
+    }
+    void stop() override {}
+    void back() override { _browser->backward(); }
+    void forward() override { _browser->forward(); }
+    int loadProgress() const override { return 100; }
+    QPointF scrollPosition() const override {
+        return QPointF(_browser->horizontalScrollBar()->value(), _browser->verticalScrollBar()->value());
+    }
+    void setScrollPosition(const QPointF& position) override {
+        _browser->horizontalScrollBar()->setValue(int(position.x()));
+        _browser->verticalScrollBar()->setValue(int(position.y()));
+    }
+
+private:
+    QTextBrowser* _browser = nullptr;
+};
+
+}  // namespace
+
+void QVWebView::prepareApplication() { QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts); }
+
+QVWebView::Engine QVWebView::engine() { return engineChoice().engine; }
+
+QString QVWebView::fallbackReason() { return engineChoice().reason; }
+
+QVWebView::Engine QVWebView::decide(QString* reason) {
+    const EngineChoice choice = chooseEngine();
+    if (reason) *reason = choice.reason;
+    return choice.engine;
+}
+
+QVWebView* QVWebView::create(QWidget* parent) { return create(parent, engine()); }
+
+QVWebView* QVWebView::create(QWidget* parent, Engine kind) {
+    if (kind == Engine::WebEngine) return new WebEngineView(parent);
+    return new TextBrowserView(parent);
+}
+
+void QVWebView::openInNewWindow(const QUrl& url) {
+    if (_policy.newWindowRequested) _policy.newWindowRequested(url);
+    else QDesktopServices::openUrl(url);
+}

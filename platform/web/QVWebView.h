@@ -1,0 +1,81 @@
+// The one place that decides how Qorvel shows a real web page (the information window, the
+// built-in preview): Qt WebEngine when it can start here, else a QTextBrowser, which renders
+// simple local HTML without scripts. Callers see one interface and never name either engine.
+#pragma once
+
+#include <QPointF>
+#include <QString>
+#include <QUrl>
+#include <QWidget>
+
+#include <functional>
+
+class QVWebView : public QWidget {
+    Q_OBJECT
+public:
+    enum class Engine { WebEngine, TextBrowser };
+
+    // Call before the QApplication is made: WebEngine shares its OpenGL contexts with the
+    // application's.
+    static void prepareApplication();
+    // Which engine create() makes in this process, decided once: the plain view when
+    // QORVEL_NO_WEBENGINE is set, when WebEngine's helper process is missing, or when the
+    // process runs as root with Chromium's sandbox on (Chromium refuses to start so; set
+    // QTWEBENGINE_DISABLE_SANDBOX=1 to accept running unsandboxed). The reason for the plain
+    // view is logged once.
+    static Engine engine();
+    // Why engine() is the plain view; empty with WebEngine.
+    static QString fallbackReason();
+    // The same decision made now from the environment as it stands (what engine() made once).
+    static Engine decide(QString* reason = nullptr);
+    // A new view of engine(), child of parent; or of the engine asked for.
+    static QVWebView* create(QWidget* parent = nullptr);
+    static QVWebView* create(QWidget* parent, Engine engine);
+
+    // How the view treats what a page asks. Every hook may be empty.
+    struct Policy {
+        // A link clicked in the page, before it is followed inside the view (it always is).
+        std::function<void(const QUrl& url, const QString& title)> linkClicked;
+        // A page that asks for a new window (a link with a target, window.open): the default
+        // opens the address in the desktop's browser; the view never opens a window itself.
+        std::function<void(const QUrl& url)> newWindowRequested;
+        // Script panels; without a hook an alert is dropped and a confirmation answers false.
+        std::function<void(const QString& message)> alert;
+        std::function<bool(const QString& message)> confirm;
+    };
+    void setPolicy(Policy policy) { _policy = std::move(policy); }
+    const Policy& policy() const { return _policy; }
+
+    virtual Engine viewEngine() const = 0;
+    virtual void load(const QUrl& url) = 0;
+    // Shows html with base resolving its relative addresses (empty: none).
+    virtual void setHtml(const QString& html, const QUrl& base = {}) = 0;
+    virtual QUrl url() const = 0;
+    virtual void reload() = 0;
+    virtual void stop() = 0;
+    virtual void back() = 0;
+    virtual void forward() = 0;
+    // 0 to 100 while a page loads, 100 once it has loaded (or failed).
+    virtual int loadProgress() const = 0;
+    // Where the page is scrolled (as last reported), and scrolling it there.
+    virtual QPointF scrollPosition() const = 0;
+    virtual void setScrollPosition(const QPointF& position) = 0;
+
+Q_SIGNALS:
+    void loadStarted();
+    void loadFinished(bool ok);
+    // A page that could not be loaded (the address and why); loadFinished(false) follows.
+    void loadFailed(const QUrl& url, const QString& description);
+    void urlChanged(const QUrl& url);
+    void titleChanged(const QString& title);
+    // The link under the pointer; empty when it left the link.
+    void linkHovered(const QString& url);
+
+protected:
+    explicit QVWebView(QWidget* parent) : QWidget(parent) {}
+    // The policy's new-window hook, or the desktop's browser.
+    void openInNewWindow(const QUrl& url);
+
+private:
+    Policy _policy;
+};

@@ -1,0 +1,141 @@
+// The web-view factory: which engine it picks, and what both engines do with links, new
+// windows, script panels and pages that cannot load.
+#include "platform/web/QVWebView.h"
+#include "tests/support/TestSupport.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <QTextBrowser>
+#include <QWebEngineView>
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Set before WebEngine first starts in this process.
+const bool unsandboxed = [] {
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    return true;
+}();
+
+const QByteArray linksPage =
+    "<html><head><title>links</title></head><body style='margin:0'>"
+    "<a id='in' href='second.html' style='display:block;height:100px;background:#ccc'>inside</a>"
+    "<a id='out' href='http://example.invalid/new' target='_blank' style='display:block;height:100px'>new window</a>"
+    "</body></html>";
+
+bool loadAndWait(QVWebView* view, const QUrl& url) {
+    QSignalSpy finished(view, &QVWebView::loadFinished);
+    view->load(url);
+    if (!QTest::qWaitFor([&] { return !finished.isEmpty(); }, 20000)) return false;
+    return finished.first().first().toBool();
+}
+
+// A click on the page at point, as the user would make it.
+void click(QVWebView* view, const QPoint& point, const QUrl& link) {
+    if (auto* engine = view->findChild<QWebEngineView*>()) {
+        QWidget* target = engine->focusProxy();
+        QTest::mouseMove(target, point);
+        QTest::mouseClick(target, Qt::LeftButton, {}, point);
+    } else if (auto* browser = view->findChild<QTextBrowser*>()) {
+        QMetaObject::invokeMethod(browser, "anchorClicked", Q_ARG(QUrl, link));
+    }
+}
+
+}  // namespace
+
+TEST(WebView, TheEngineFollowsTheEnvironment) {
+    const QByteArray saved[] = {qgetenv("QORVEL_NO_WEBENGINE"), qgetenv("QTWEBENGINEPROCESS_PATH"),
+                                qgetenv("QTWEBENGINE_DISABLE_SANDBOX"), qgetenv("QTWEBENGINE_CHROMIUM_FLAGS")};
+    struct Case {
+        const char *noEngine, *helper, *disableSandbox, *flags;
+        QVWebView::Engine engine;
+        const char* reason;
+    };
+    const bool root = ::geteuid() == 0;
+    const QList<Case> cases = {
+        {"1", "", "1", "", QVWebView::Engine::TextBrowser, "QORVEL_NO_WEBENGINE"},
+        {"", "/nonexistent/QtWebEngineProcess", "1", "", QVWebView::Engine::TextBrowser, "/nonexistent/QtWebEngineProcess"},
+        {"", "", "", "", root ? QVWebView::Engine::TextBrowser : QVWebView::Engine::WebEngine, root ? "root" : ""},
+        {"", "", "", "--no-sandbox", QVWebView::Engine::WebEngine, ""},
+        {"", "", "1", "", QVWebView::Engine::WebEngine, ""},
+    };
+    for (const Case& c : cases) {
+        qputenv("QORVEL_NO_WEBENGINE", c.noEngine);
+        qputenv("QTWEBENGINEPROCESS_PATH", c.helper);
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", c.disableSandbox);
+        qputenv("QTWEBENGINE_CHROMIUM_FLAGS", c.flags);
+        QString reason;
+        EXPECT_EQ(QVWebView::decide(&reason), c.engine) << c.noEngine << c.helper << c.disableSandbox << c.flags;
+        EXPECT_TRUE(reason.contains(QLatin1String(c.reason))) << reason.toStdString();
+    }
+    const char* names[] = {"QORVEL_NO_WEBENGINE", "QTWEBENGINEPROCESS_PATH", "QTWEBENGINE_DISABLE_SANDBOX", "QTWEBENGINE_CHROMIUM_FLAGS"};
+    for (int i = 0; i < 4; ++i)
+        if (saved[i].isEmpty()) qunsetenv(names[i]);
+        else qputenv(names[i], saved[i]);
+}
+
+TEST(WebView, LinksStayInsideAndNewWindowsGoToTheDesktop) {
+    TestDir dir;
+    const QUrl page = QUrl::fromLocalFile(dir.write("page.html", linksPage));
+    const QUrl second = QUrl::fromLocalFile(dir.write("second.html", "<html><head><title>second</title></head><body>2</body></html>"));
+    for (QVWebView::Engine engine : {QVWebView::Engine::WebEngine, QVWebView::Engine::TextBrowser}) {
+        SCOPED_TRACE(engine == QVWebView::Engine::WebEngine ? "WebEngine" : "TextBrowser");
+        std::unique_ptr<QVWebView> view(QVWebView::create(nullptr, engine));
+        view->resize(400, 300);
+        view->show();
+        QList<QUrl> clicked, newWindows;
+        QVWebView::Policy policy;
+        policy.linkClicked = [&](const QUrl& url, const QString&) { clicked.append(url); };
+        policy.newWindowRequested = [&](const QUrl& url) { newWindows.append(url); };
+        view->setPolicy(policy);
+        ASSERT_TRUE(loadAndWait(view.get(), page));
+
+        if (engine == QVWebView::Engine::WebEngine) {
+            click(view.get(), QPoint(30, 150), QUrl(QStringLiteral("http://example.invalid/new")));
+            EXPECT_TRUE(QTest::qWaitFor([&] { return !newWindows.isEmpty(); }, 10000));
+            EXPECT_EQ(newWindows, QList<QUrl>{QUrl(QStringLiteral("http://example.invalid/new"))});
+            EXPECT_EQ(view->url(), page);  // nothing opened inside
+        } else {
+            // The plain view cannot show web addresses: a clicked one goes to the desktop.
+            click(view.get(), {}, QUrl(QStringLiteral("http://example.invalid/new")));
+            EXPECT_EQ(newWindows, QList<QUrl>{QUrl(QStringLiteral("http://example.invalid/new"))});
+            clicked.clear();
+        }
+        QSignalSpy finished(view.get(), &QVWebView::loadFinished);
+        click(view.get(), QPoint(30, 40), QUrl(QStringLiteral("second.html")));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return view->url() == second && !finished.isEmpty(); }, 10000));
+        EXPECT_EQ(clicked, QList<QUrl>{second});
+
+        // A page that is not there is reported with its address.
+        QSignalSpy failed(view.get(), &QVWebView::loadFailed);
+        const QUrl missing = QUrl::fromLocalFile(dir.file("missing.html"));
+        EXPECT_FALSE(loadAndWait(view.get(), missing));
+        ASSERT_EQ(failed.size(), 1);
+        EXPECT_EQ(failed.first().first().toUrl(), missing);
+        EXPECT_FALSE(failed.first().at(1).toString().isEmpty());
+    }
+}
+
+TEST(WebView, ScriptPanelsReachThePolicy) {
+    TestDir dir;
+    const QUrl page = QUrl::fromLocalFile(dir.write(
+        "panels.html", "<html><head><title>start</title><script>alert('hi <b>there</b>');"
+                       "document.title = String(confirm('sure?')) + ' ' + String(prompt('name?'));</script></head></html>"));
+    for (bool answer : {false, true}) {
+        std::unique_ptr<QVWebView> view(QVWebView::create(nullptr, QVWebView::Engine::WebEngine));
+        QStringList alerts;
+        QVWebView::Policy policy;
+        policy.alert = [&](const QString& message) { alerts.append(message); };
+        policy.confirm = [&](const QString&) { return answer; };
+        view->setPolicy(policy);
+        QString title;
+        QObject::connect(view.get(), &QVWebView::titleChanged, [&](const QString& changed) { title = changed; });
+        ASSERT_TRUE(loadAndWait(view.get(), page));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return title != QLatin1String("start") && !title.isEmpty(); }, 10000));
+        EXPECT_EQ(title, answer ? "true null" : "false null");
+        EXPECT_EQ(alerts, QStringList{"hi <b>there</b>"});
+    }
+}

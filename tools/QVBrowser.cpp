@@ -1,0 +1,111 @@
+#include "tools/QVBrowser.h"
+
+#include "platform/SystemLog.h"
+#include "tools/QVBrowserRepository.h"
+#include "tools/QVDesktopEntry.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QUrl>
+
+#include <mutex>
+
+namespace {
+
+std::mutex seamsLock;
+
+QVBrowser::BuiltInPreview& builtInPreview() {
+    static QVBrowser::BuiltInPreview preview;
+    return preview;
+}
+
+bool startDetached(const QString& program, const QStringList& arguments) { return QProcess::startDetached(program, arguments); }
+
+QVBrowser::Starter& starter() {
+    static QVBrowser::Starter start = startDetached;
+    return start;
+}
+
+bool start(const QString& program, const QStringList& arguments) {
+    QVBrowser::Starter run;
+    {
+        std::lock_guard lock(seamsLock);
+        run = starter();
+    }
+    return run && run(program, arguments);
+}
+
+}  // namespace
+
+std::shared_ptr<QVBrowser> QVBrowser::fromPlist(const QVariantMap& entry) {
+    const QString path = entry.value(QStringLiteral("path")).toString();
+    const QString name = entry.value(QStringLiteral("name")).toString();
+    if (path.isEmpty() && name != BuiltInName && name != AllName) return nullptr;
+    auto browser = std::make_shared<QVBrowser>();
+    browser->_browserPath = path;
+    browser->_browserName = name;
+    browser->_browserVersion = entry.value(QStringLiteral("version")).toString();
+    return browser;
+}
+
+std::shared_ptr<QVBrowser> QVBrowser::defaultBrowser() { return QVBrowserRepository::sharedInstance().firstBrowser(); }
+
+std::shared_ptr<QVOperation> QVBrowser::copy() const {
+    auto result = std::make_shared<QVBrowser>();
+    copyInto(*result);
+    result->_browserPath = _browserPath;
+    result->_browserName = _browserName;
+    result->_browserVersion = _browserVersion;
+    return result;
+}
+
+QList<MenuItemRep> QVBrowser::menuItemRepresentations() {
+    MenuItemRep item = MenuItemRep::withTitle(_browserName, QStringLiteral("previewInBrowser"));
+    item.setRepresentedObject(QVariant::fromValue(std::static_pointer_cast<QVBrowser>(shared_from_this())));
+    if (_browserPath.startsWith(QLatin1Char('/'))) item.setIconPath(_browserPath);
+    else item.setImageIsFile(true);
+    return {item};
+}
+
+void QVBrowser::setBuiltInPreview(BuiltInPreview preview) {
+    std::lock_guard lock(seamsLock);
+    builtInPreview() = std::move(preview);
+}
+
+void QVBrowser::setStarter(Starter run) {
+    std::lock_guard lock(seamsLock);
+    starter() = run ? std::move(run) : Starter(startDetached);
+}
+
+bool QVBrowser::openWithDefaultHandler(const QString& target) {
+    if (start(QStringLiteral("xdg-open"), {target})) return true;
+    SystemLog::error(QStringLiteral("EXEC FAILED: %1, %2").arg(QStringLiteral("xdg-open"), target));
+    return false;
+}
+
+void QVBrowser::performActionWithObject(const QVariant& object) {
+    const QString target = object.toString();
+    if (target.isEmpty()) return;
+    if (isBuiltIn()) {
+        BuiltInPreview show;
+        {
+            std::lock_guard lock(seamsLock);
+            show = builtInPreview();
+        }
+        if (show) show(target.startsWith(QLatin1Char('/')) ? QUrl::fromLocalFile(target).toString() : target);
+        return;
+    }
+    if (!fansOut()) {
+        const std::optional<QVDesktopEntry> entry = QVDesktopEntry::read(_browserPath);
+        const std::optional<QStringList> command = entry ? entry->commandFor(target) : std::nullopt;
+        if (command && start(command->first(), command->mid(1))) return;
+        SystemLog::warning(QStringLiteral("Could not start the browser %1 (%2); opening %3 with the default handler")
+                               .arg(_browserName, _browserPath, target));
+        openWithDefaultHandler(target);
+        return;
+    }
+    // Every real browser and the built-in row, once each: rows that fan out themselves are
+    // skipped, so two "All" rows (or a path that names no file) never call each other.
+    for (const auto& browser : QVBrowserRepository::sharedInstance().browsers())
+        if (browser.get() != this && !browser->fansOut()) browser->performActionWithObject(target);
+}

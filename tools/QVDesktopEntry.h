@@ -1,0 +1,45 @@
+// Desktop entries (the freedesktop ".desktop" files) of applications: where Linux keeps what
+// macOS asks Launch Services for. Qorvel reads them to list the web browsers installed and to
+// start one on a page: the entry's command as an argument vector, never through a shell.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class QVDesktopEntry {
+public:
+    QString path;  // the entry's file
+    QString id;    // its desktop file id ("org.mozilla.firefox.desktop")
+    QString name;  // "Name", not localised
+    QString exec;  // "Exec", string escapes undone
+    QString icon;
+    QStringList mimeTypes;
+    bool hidden = false;
+
+    // The "[Desktop Entry]" group of the file at path, when it is an application entry with a
+    // name and a command; nothing for anything else (a link, a missing key, an unreadable file).
+    static std::optional<QVDesktopEntry> read(const QString& path, const QString& id = {});
+
+    // The command that opens target (a URL or an absolute path): Exec split into arguments by
+    // its quoting rules, each field code replaced: %u %U %f %F by target as one argument, %i
+    // by "--icon" and the icon, %c by the name, %k by the entry's path, %% by "%", deprecated
+    // codes dropped. Without a code for the target, target is appended. Nothing when Exec is
+    // malformed (an open quote, an unknown field code, no program, a program named by a
+    // field code).
+    std::optional<QStringList> commandFor(const QString& target) const;
+    // Exec's own splitting, for tests: nothing when the quoting is broken.
+    static std::optional<QStringList> splitExec(const QString& exec);
+
+    // The "applications" folders in precedence order: $XDG_DATA_HOME's, then each of
+    // $XDG_DATA_DIRS' (defaults as the specification gives them).
+    static QStringList applicationFolders();
+    // Every visible application entry whose MimeType lists mimeType, each desktop file id once
+    // (the first folder wins), in folder order and by id within a folder.
+    static QList<QVDesktopEntry> entriesHandling(const QString& mimeType);
+    // The desktop file ids the mimeapps.list files name as defaults for mimeType, in
+    // precedence order (user configuration first).
+    static QStringList defaultIds(const QString& mimeType);
+};
