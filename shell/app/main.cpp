@@ -138,6 +138,7 @@ int main(int argc, char** argv) {
     QVDocumentController::setProjects({
         [](const QString& path, bool isFolder) { return QVProjectDocument::openInOpenProject(path, isFolder); },
         [](const QString& folder) { return FileOpener::open(folder); },
+    });
     // Help > What Is New (and once per version at launch); the HTML help in the first browser.
     QVDocumentController::setPanel(QStringLiteral("showInfoWindow"), [] {
         QVInfoWindowController& info = QVInfoWindowController::sharedInstance();
