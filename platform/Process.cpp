@@ -265,6 +265,8 @@ struct Ending {
     bool reaped = false;  // the child is gone and its status (or its loss) known
     bool lost = false;
     bool timedOut = false;
+    bool cancelled = false;
+    bool overflowed = false;
     int pollError = 0;
 };
 
@@ -295,6 +297,13 @@ Ending pump(Child& child, const ProcessOptions& options, ProcessResult& result) 
             waitMs = int(std::min<long long>(left, 1000 * 1000));
         }
         if (!pidFd.isOpen()) waitMs = waitMs < 0 ? 10 : std::min(waitMs, 10);
+        if (options.cancel) {
+            if (options.cancel->load()) {
+                ending.cancelled = true;
+                break;
+            }
+            waitMs = waitMs < 0 ? 50 : std::min(waitMs, 50);
+        }
 
         pollfd fds[4];
         int count = 0, inIndex = -1, outIndex = -1, errIndex = -1, pidIndex = -1;
@@ -319,7 +328,13 @@ Ending pump(Child& child, const ProcessOptions& options, ProcessResult& result) 
                 if (written >= input.size()) child.inWrite.reset();
             }
         }
-        if (outIndex >= 0 && fds[outIndex].revents) readOnce(child.outRead, result.standardOutput);
+        if (outIndex >= 0 && fds[outIndex].revents) {
+            readOnce(child.outRead, result.standardOutput);
+            if (options.outputLimit >= 0 && result.standardOutput.size() > options.outputLimit) {
+                ending.overflowed = true;
+                break;
+            }
+        }
         if (errIndex >= 0 && fds[errIndex].revents) readOnce(child.errRead, result.standardError);
         if (pidIndex >= 0 && (fds[pidIndex].revents & POLLIN))
             ending.reaped = reapIfDone(child.pid, ending.status, ending.lost);
@@ -356,7 +371,20 @@ void reap(Child& child, Ending ending, const QString& path, const ProcessOptions
                                  .arg(path, QString::number(result.exitStatus),
                                       QString::fromLocal8Bit(description ? description : "unknown"));
     }
-    if (ending.timedOut) {
+    if (ending.overflowed || (options.outputLimit >= 0 && result.standardOutput.size() > options.outputLimit)) {
+        result.standardOutput.truncate(options.outputLimit);
+        if (ending.overflowed) {
+            result.outputLimitExceeded = true;
+            result.exited = false;
+            result.errorString = QStringLiteral("\"%1\" wrote more than %2 bytes and was stopped.")
+                                     .arg(path, QString::number(options.outputLimit));
+        }
+    }
+    if (ending.cancelled) {
+        result.cancelled = true;
+        result.exited = false;
+        result.errorString = QStringLiteral("\"%1\" was stopped.").arg(path);
+    } else if (ending.timedOut) {
         result.timedOut = true;
         result.exited = false;
         result.errorString = QStringLiteral("\"%1\" did not finish within %2 ms and was killed.")

@@ -5,11 +5,15 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 struct ProcessResult {
     bool started = false;     // false: the program could not be started (see errorString)
     bool exited = false;      // ended by exit(); false when killed by a signal or timed out
     int exitStatus = -1;      // exit code when exited, the signal number otherwise
     bool timedOut = false;    // killed because the time-out passed
+    bool cancelled = false;   // killed because the caller's cancel flag was set
+    bool outputLimitExceeded = false;  // killed because standard output passed the limit
     QByteArray standardOutput;
     QByteArray standardError;
     QString errorString;
@@ -23,6 +27,11 @@ struct ProcessOptions {
     QString workingDirectory;       // empty: the caller's
     QStringList extraEnvironment;   // "NAME=value" entries added to (or replacing in) the environment
     bool mergeStandardError = false;  // standard error joins standard output
+    // Set by another thread to stop the child: it is killed (with its group) within about 50 ms.
+    const std::atomic<bool>* cancel = nullptr;
+    // Standard output beyond this many bytes kills the child; what was read is kept up to the
+    // limit. -1: no limit.
+    qsizetype outputLimit = -1;
 };
 
 class Process {

@@ -105,6 +105,15 @@ QString StringUtilities::actualKeyWithModifier(const QString& text, quint64* mod
     return key;
 }
 
+quint32 StringUtilities::keyboardModifiersForMask(quint64 mask) {
+    Qt::KeyboardModifiers modifiers;
+    if (mask & CommandKeyMask) modifiers |= Qt::ControlModifier;
+    if (mask & ControlKeyMask) modifiers |= Qt::MetaModifier;
+    if (mask & OptionKeyMask) modifiers |= Qt::AltModifier;
+    if (mask & ShiftKeyMask) modifiers |= Qt::ShiftModifier;
+    return quint32(modifiers.toInt());
+}
+
 QString StringUtilities::stringWithNoLeadingSpaces(const QString& text) {
     qsizetype i = 0;
     while (i < text.size() && text[i] == QLatin1Char(' ')) ++i;

@@ -44,6 +44,9 @@ public:
     // modifier flags (written to modifiers, 0 when none); the rest, with every "\" removed,
     // is the key that is returned.
     static QString actualKeyWithModifier(const QString& text, quint64* modifiers);
+    // The Qt modifier bits (Qt::KeyboardModifiers) of a modifier mask as Linux maps them:
+    // "@" (Command on the Mac) is Ctrl, "~" Alt, "^" Meta, "$" Shift.
+    static quint32 keyboardModifiersForMask(quint64 mask);
 
     // Without the leading, trailing, or both runs of " " (tabs stay).
     static QString stringWithNoLeadingSpaces(const QString& text);

@@ -26,6 +26,7 @@
 #include "tools/QVTidyRunner.h"
 #include "tools/QVTidyWindowController.h"
 #include "tools/web/QVIntegratedPreviewController.h"
+#include "tools/QVUserScriptRunner.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -109,6 +110,7 @@ int main(int argc, char** argv) {
     QVProjectManager::setOpener([](const QString& path) {
         if (QVDocumentController* controller = QVDocumentController::shared()) controller->openArgument(path, QDir::currentPath());
     });
+    QVUserScriptRunner::install();
     nameApplication();
     QApplication::setDesktopFileName(AppBundle::main().bundleIdentifier());
     const QStringList arguments = QApplication::arguments().mid(1);

@@ -1,0 +1,197 @@
+// The Scripts menu and runs of user scripts on the editor.
+#include "tools/QVUserScriptRunner.h"
+
+#include "editor/HTMLView.h"
+#include "platform/MainQueue.h"
+#include "shell/MenuConstruction.h"
+#include "shell/QVStartupItems.h"
+#include "shell/QVStartupItemsController.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProgressDialog>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+struct Settings {
+    QVUserScriptRunner::FrontView frontView;
+    QVUserScriptRunner::AlertSink alertSink;
+    QVUserScript::RunOptions options;
+    int sheetDelayMs = 400;
+};
+Settings& settings() {
+    static Settings shared;
+    return shared;
+}
+
+void alert(QWidget* window, const QString& message, const QString& informative) {
+    if (settings().alertSink) {
+        settings().alertSink(window, message, informative);
+        return;
+    }
+    auto* box = new QMessageBox(QMessageBox::Information, message, message, QMessageBox::Ok, window);
+    // Script output is shown as it is, never read as markup.
+    box->setTextFormat(Qt::PlainText);
+    box->setInformativeText(informative);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    if (window) box->open();
+    else box->show();
+}
+
+// The editor holding the focus, else the one shown in the active window (a tabbed window hides
+// the others).
+HTMLView* defaultFrontView() {
+    for (QWidget* widget = QApplication::focusWidget(); widget; widget = widget->parentWidget())
+        if (auto* view = qobject_cast<HTMLView*>(widget)) return view;
+    if (QWidget* window = QApplication::activeWindow())
+        for (HTMLView* view : window->findChildren<HTMLView*>())
+            if (view->isVisible()) return view;
+    return nullptr;
+}
+
+HTMLView* frontView() { return settings().frontView ? settings().frontView() : defaultFrontView(); }
+
+void performMenuItem(const QString&, QAction* item) {
+    const auto entry = item->data().value<std::shared_ptr<QVUserScriptEntry>>();
+    HTMLView* view = frontView();
+    if (!entry) return;
+    if (!view) {
+        QApplication::beep();
+        return;
+    }
+    view->insertUserScript(std::make_shared<QVUserScriptAction>(entry));
+}
+
+}  // namespace
+
+void QVUserScriptAction::actOnTextView(HTMLView& view) { QVUserScriptRunner::run(&view, _entry); }
+
+void QVUserScriptRunner::setFrontView(FrontView view) { settings().frontView = std::move(view); }
+void QVUserScriptRunner::setRunOptions(const QVUserScript::RunOptions& options) { settings().options = options; }
+void QVUserScriptRunner::setSheetDelay(int milliseconds) { settings().sheetDelayMs = milliseconds; }
+void QVUserScriptRunner::setAlertSink(AlertSink sink) { settings().alertSink = std::move(sink); }
+
+void QVUserScriptRunner::install() {
+    QVStartupItemsController::registerReloadItem(QStringLiteral("QVSetupScriptsMenu"), [] {
+        reloadMenu(QVUserScriptRepository::sharedInstance(), QVMainMenuPlaces::menu(QVMainMenuPlaces::UserScripts));
+    });
+}
+
+void QVUserScriptRunner::reloadMenu(QVUserScriptRepository& repository, QMenu* menu) {
+    repository.reloadScripts();
+    if (!menu) return;
+    const QList<MenuItemRep> reps = repository.menuItemRepresentations();
+    QPointer<QMenu> target(menu);
+    MainQueue::postAndWait([&] {
+        if (!target) return;
+        // The menu's own last three items (reload, open the folder, ...) stay at the bottom.
+        QList<QAction*> actions = target->actions();
+        while (actions.size() > 3) {
+            QAction* item = actions.takeFirst();
+            target->removeAction(item);
+            if (item->parent() == target) item->deleteLater();
+        }
+        QAction* before = actions.isEmpty() ? nullptr : actions.first();
+        for (QAction* item : MenuConstruction::menuItemsFromReps(reps, target, performMenuItem)) target->insertAction(before, item);
+    });
+}
+
+QVUserScriptRunner::Outcome QVUserScriptRunner::place(HTMLView& view, const QString& output, const QString& mode,
+                                                      const QString& title) {
+    const QVUserScriptPlacement placement = QVUserScriptPlacement::fromOutput(output);
+    const QVRange selection = view.selectedRange();
+    qint64 insertionPoint = 0;
+    if (mode == QStringLiteral("ReplaceSelection")) {
+        insertionPoint = selection.location;
+        view.undoableInsertText(placement.text, title);
+    } else if (mode == QStringLiteral("ReplaceAllText") || mode == QStringLiteral("ReplaceText")) {
+        view.undoableSetString(placement.text, title);
+    } else if (mode == QStringLiteral("InsertAfterSelection")) {
+        insertionPoint = selection.location + selection.length;
+        view.setSelectedRange(QVRange(insertionPoint, 0));
+        view.undoableInsertText(placement.text, title);
+    } else if (mode == QStringLiteral("AppendToAllText")) {
+        insertionPoint = view.length();
+        view.setSelectedRange(QVRange(insertionPoint, 0));
+        view.undoableInsertText(placement.text, title);
+    } else if (mode == QStringLiteral("SeparateWindow")) {
+        alert(view.window(), QStringLiteral("Output"), output);
+        return Outcome::Placed;
+    } else if (mode == QStringLiteral("Pasteboard")) {
+        QGuiApplication::clipboard()->setText(output);
+        return Outcome::Placed;
+    } else {
+        return Outcome::Discarded;
+    }
+    if (placement.markerStart >= 0)
+        view.setSelectedRange(QVRange(std::min(view.length(), insertionPoint + placement.markerStart),
+                                      std::min(placement.markerLength, std::max<qint64>(0, view.length() - insertionPoint - placement.markerStart))));
+    return Outcome::Placed;
+}
+
+void QVUserScriptRunner::run(HTMLView* view, const std::shared_ptr<QVUserScriptEntry>& entry, std::function<void(Outcome)> finished) {
+    if (!view || !entry) return;
+    // What the script sees, taken now; its output lands only on this very text.
+    QVUserScriptSnapshot snapshot;
+    const QVRange selection = view->selectedRange();
+    snapshot.allText = view->fullString();
+    snapshot.selectedText = view->foldingStorage().fullStringInRange(selection);
+    snapshot.selectionStart = selection.location;
+    snapshot.selectionLength = selection.length;
+    snapshot.filePath = view->path();
+    QString input;  // null: nothing on standard input
+    if (!entry->input.isNull() && entry->input != QStringLiteral("None"))
+        input = entry->input == QStringLiteral("Selection") ? snapshot.selectedText : snapshot.allText;
+    const quint64 revision = view->textStorage().revision();
+    QPointer<HTMLView> target(view);
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    QVUserScript::RunOptions options = settings().options;
+    options.cancel = stop.get();
+
+    // A sheet with Stop, shown only when the run takes a while.
+    auto sheetHolder = std::make_shared<QPointer<QProgressDialog>>();
+    MainQueue::DelayedCall delayed = MainQueue::after(std::chrono::milliseconds(settings().sheetDelayMs), [target, entry, stop, sheetHolder] {
+        if (!target || stop->load()) return;
+        auto* dialog = new QProgressDialog(QStringLiteral("Running \u201c%1\u201d\u2026").arg(entry->title), QStringLiteral("Stop"), 0, 0, target->window());
+        dialog->setWindowModality(Qt::WindowModal);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->setMinimumDuration(0);
+        QObject::connect(dialog, &QProgressDialog::canceled, dialog, [stop] { stop->store(true); });
+        *sheetHolder = dialog;
+        dialog->open();
+    });
+
+    std::thread([entry, input, snapshot, options, stop, revision, target, delayed, sheetHolder, finished = std::move(finished)] {
+        QVUserScriptOutcome outcome = QVUserScript::run(entry->scriptPath, entry->arguments, input, snapshot, options);
+        MainQueue::post([outcome, entry, stop, revision, target, delayed, sheetHolder, finished]() mutable {
+            delayed.cancel();
+            if (QProgressDialog* dialog = sheetHolder->data()) {
+                QObject::disconnect(dialog, &QProgressDialog::canceled, nullptr, nullptr);
+                dialog->close();
+            }
+            Outcome result = Outcome::Failed;
+            if (!target) {
+                result = Outcome::Gone;
+            } else if (!outcome.succeeded()) {
+                if (outcome.status != QVUserScriptOutcome::Status::Stopped)
+                    alert(target->window(), outcome.message,
+                          outcome.errors.isEmpty() ? QStringLiteral("The text was not changed.") : outcome.errors);
+            } else if (target->textStorage().revision() != revision) {
+                result = Outcome::Edited;
+                alert(target->window(), QStringLiteral("The text changed while the script ran"),
+                      QStringLiteral("The output of \u201c%1\u201d was not used. Run the script again.").arg(entry->title));
+            } else {
+                result = place(*target, outcome.output, entry->output, entry->title);
+            }
+            if (finished) finished(result);
+        });
+    }).detach();
+}
