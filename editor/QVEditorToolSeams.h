@@ -41,6 +41,14 @@ public:
         return runner;
     }
 
+    // Shows the colour panel (the windows' insert-colour command); none: the command does nothing.
+    using ColorPanelOpener = std::function<void()>;
+    static void setColorPanelOpener(ColorPanelOpener opener) { colorPanelOpener() = std::move(opener); }
+    static ColorPanelOpener& colorPanelOpener() {
+        static ColorPanelOpener opener;
+        return opener;
+    }
+
     // Fills a document window's Tools menu (the HTML Tidy operations); frontView answers the
     // editor in front when an item is chosen (none: no text in front). Without a builder the
     // windows show no Tools menu.

@@ -6,6 +6,7 @@
 #include "shell/MenuConstruction.h"
 #include "shell/QVStartupItems.h"
 #include "shell/QVStartupItemsController.h"
+#include "tools/QVFrontEditor.h"
 
 #include <QAction>
 #include <QApplication>
@@ -22,7 +23,6 @@
 namespace {
 
 struct Settings {
-    QVUserScriptRunner::FrontView frontView;
     QVUserScriptRunner::AlertSink alertSink;
     QVUserScript::RunOptions options;
     int sheetDelayMs = 400;
@@ -46,22 +46,9 @@ void alert(QWidget* window, const QString& message, const QString& informative) 
     else box->show();
 }
 
-// The editor holding the focus, else the one shown in the active window (a tabbed window hides
-// the others).
-HTMLView* defaultFrontView() {
-    for (QWidget* widget = QApplication::focusWidget(); widget; widget = widget->parentWidget())
-        if (auto* view = qobject_cast<HTMLView*>(widget)) return view;
-    if (QWidget* window = QApplication::activeWindow())
-        for (HTMLView* view : window->findChildren<HTMLView*>())
-            if (view->isVisible()) return view;
-    return nullptr;
-}
-
-HTMLView* frontView() { return settings().frontView ? settings().frontView() : defaultFrontView(); }
-
 void performMenuItem(const QString&, QAction* item) {
     const auto entry = item->data().value<std::shared_ptr<QVUserScriptEntry>>();
-    HTMLView* view = frontView();
+    HTMLView* view = QVFrontEditor::view();
     if (!entry) return;
     if (!view) {
         QApplication::beep();
@@ -74,12 +61,12 @@ void performMenuItem(const QString&, QAction* item) {
 
 void QVUserScriptAction::actOnTextView(HTMLView& view) { QVUserScriptRunner::run(&view, _entry); }
 
-void QVUserScriptRunner::setFrontView(FrontView view) { settings().frontView = std::move(view); }
 void QVUserScriptRunner::setRunOptions(const QVUserScript::RunOptions& options) { settings().options = options; }
 void QVUserScriptRunner::setSheetDelay(int milliseconds) { settings().sheetDelayMs = milliseconds; }
 void QVUserScriptRunner::setAlertSink(AlertSink sink) { settings().alertSink = std::move(sink); }
 
 void QVUserScriptRunner::install() {
+    QVFrontEditor::follow();
     QVStartupItemsController::registerReloadItem(QStringLiteral("QVSetupScriptsMenu"), [] {
         reloadMenu(QVUserScriptRepository::sharedInstance(), QVMainMenuPlaces::menu(QVMainMenuPlaces::UserScripts));
     });

@@ -32,7 +32,7 @@ public:
     QVUserScriptRunner() = delete;
 
     // Registers the start-up item that fills the main menu's Scripts menu (the place
-    // "userScriptsMenu") and routes its items to the editor in front.
+    // "userScriptsMenu") and routes its items to the editor in front (QVFrontEditor).
     static void install();
     // Reloads the scripts and fills menu: its items from the fourth-last on stay at the bottom
     // (the menu's own), the scripts' items go on top. Any thread; the menu is filled on the
@@ -47,9 +47,6 @@ public:
     // Discarded for an unknown mode.
     static Outcome place(HTMLView& view, const QString& output, const QString& mode, const QString& title);
 
-    // The editor the menu's items act on; default: the front document window's.
-    using FrontView = std::function<HTMLView*()>;
-    static void setFrontView(FrontView frontView);
     // Run limits (tests shorten them).
     static void setRunOptions(const QVUserScript::RunOptions& options);
     // How long a run goes before its Stop sheet shows.

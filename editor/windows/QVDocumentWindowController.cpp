@@ -210,6 +210,10 @@ void QVDocumentWindowController::setContentView(QWidget* content) {
     setCentralWidget(frame);
 }
 
+void QVDocumentWindowController::insertColor() {
+    if (const auto& open = QVEditorToolSeams::colorPanelOpener()) open();
+}
+
 void QVDocumentWindowController::focusOnQuickSearch() {
     if (!_toolbarDelegate) return;
     if (!_toolbarDelegate->isQuickSearchFocused()) return _toolbarDelegate->focusOnQuickSearch();

@@ -77,6 +77,8 @@ public:
     bool tryToPerform(QByteArrayView action, const QVariant& object = {});
     // Toggles the focus between the quick-search field and the text.
     Q_INVOKABLE void focusOnQuickSearch();
+    // Shows the colour panel (the toolbar's Color item).
+    Q_INVOKABLE void insertColor();
 
     QVDocumentToolbarDelegate* toolbarDelegate() const { return _toolbarDelegate; }
 

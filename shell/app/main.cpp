@@ -23,6 +23,7 @@
 #include "tools/QVMultiFileSearchController.h"
 #include "tools/QVPreviewCommands.h"
 #include "tools/QVSingleFileSearchController.h"
+#include "tools/ColorPanel.h"
 #include "tools/QVTidyRunner.h"
 #include "tools/QVTidyWindowController.h"
 #include "tools/web/QVIntegratedPreviewController.h"
@@ -111,6 +112,7 @@ int main(int argc, char** argv) {
         if (QVDocumentController* controller = QVDocumentController::shared()) controller->openArgument(path, QDir::currentPath());
     });
     QVUserScriptRunner::install();
+    ColorPanel::install();
     nameApplication();
     QApplication::setDesktopFileName(AppBundle::main().bundleIdentifier());
     const QStringList arguments = QApplication::arguments().mid(1);

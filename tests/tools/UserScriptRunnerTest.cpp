@@ -4,6 +4,7 @@
 #include "platform/MainQueue.h"
 #include "shell/QVStartupItems.h"
 #include "tests/support/TestSupport.h"
+#include "tools/QVFrontEditor.h"
 #include "tools/QVUserScriptRunner.h"
 
 #include <QApplication>
@@ -151,7 +152,7 @@ TEST(UserScriptRunnerTest, TheScriptsMenuKeepsItsOwnItemsAndRunsOnTheFrontView) 
     }
     HTMLView view;
     view.setString("make loud");
-    QVUserScriptRunner::setFrontView([&] { return &view; });
+    QVFrontEditor::setOverride([&] { return &view; });
     // Without a selection the entry that needs one does nothing.
     menu.actions().first()->trigger();
     MainQueue::runUntil([] { return false; }, 300ms);
@@ -159,5 +160,5 @@ TEST(UserScriptRunnerTest, TheScriptsMenuKeepsItsOwnItemsAndRunsOnTheFrontView) 
     view.setSelectedRange(QVRange(5, 4));
     menu.actions().first()->trigger();
     EXPECT_TRUE(MainQueue::runUntil([&] { return view.string() == "make LOUD"; }, 30s)) << view.string().toStdString();
-    QVUserScriptRunner::setFrontView({});
+    QVFrontEditor::setOverride({});
 }
