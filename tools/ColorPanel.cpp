@@ -66,13 +66,14 @@ ColorPanel* ColorPanel::sharedColorPanel() {
 
 void ColorPanel::install() {
     QVFrontEditor::follow();
-    QVEditorToolSeams::setColorPanelOpener([] {
-        ColorPanel* panel = sharedColorPanel();
-        panel->show();
-        panel->raise();
-        panel->activateWindow();
-        panel->updateInsertButton();
-    });
+    QVEditorToolSeams::setColorPanelOpener([] { sharedColorPanel()->showPanel(); });
+}
+
+void ColorPanel::showPanel() {
+    show();
+    raise();
+    activateWindow();
+    updateInsertButton();
 }
 
 ColorPanel::ColorPanel() : QWidget(nullptr, Qt::Tool) {

@@ -18,6 +18,8 @@ public:
     static ColorPanel* sharedColorPanel();
     // Lets the document windows' insert-colour command show the panel.
     static void install();
+    // Shows the panel in front.
+    void showPanel();
 
     QVColorWell* mainWell() const { return _mainWell; }
     QVColorWell* leftWell() const { return _leftWell; }

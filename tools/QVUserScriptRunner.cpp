@@ -79,15 +79,25 @@ void QVUserScriptRunner::reloadMenu(QVUserScriptRepository& repository, QMenu* m
     QPointer<QMenu> target(menu);
     MainQueue::postAndWait([&] {
         if (!target) return;
-        // The menu's own last three items (reload, open the folder, ...) stay at the bottom.
-        QList<QAction*> actions = target->actions();
-        while (actions.size() > 3) {
-            QAction* item = actions.takeFirst();
-            target->removeAction(item);
-            if (item->parent() == target) item->deleteLater();
+        // The menu's own items stay: at the top when they end in a separator (the menu bar's
+        // Scripts menu), else at the bottom. The scripts' items are marked, so only they go.
+        static const char* const ScriptItem = "qvUserScriptItem";
+        QAction* before = nullptr;
+        const QList<QAction*> actions = target->actions();
+        qsizetype firstOld = -1;
+        for (qsizetype i = 0; i < actions.size(); ++i) {
+            if (!actions[i]->property(ScriptItem).toBool()) continue;
+            if (firstOld < 0) firstOld = i;
+            target->removeAction(actions[i]);
+            if (actions[i]->parent() == target) actions[i]->deleteLater();
         }
-        QAction* before = actions.isEmpty() ? nullptr : actions.first();
-        for (QAction* item : MenuConstruction::menuItemsFromReps(reps, target, performMenuItem)) target->insertAction(before, item);
+        const QList<QAction*> own = target->actions();
+        if (firstOld >= 0) before = firstOld < own.size() ? own[firstOld] : nullptr;
+        else if (!own.isEmpty() && !own.last()->isSeparator()) before = own.first();
+        for (QAction* item : MenuConstruction::menuItemsFromReps(reps, target, performMenuItem)) {
+            item->setProperty(ScriptItem, true);
+            target->insertAction(before, item);
+        }
     });
 }
 

@@ -34,9 +34,9 @@ public:
     // Registers the start-up item that fills the main menu's Scripts menu (the place
     // "userScriptsMenu") and routes its items to the editor in front (QVFrontEditor).
     static void install();
-    // Reloads the scripts and fills menu: its items from the fourth-last on stay at the bottom
-    // (the menu's own), the scripts' items go on top. Any thread; the menu is filled on the
-    // main thread, the caller waiting.
+    // Reloads the scripts and fills menu with their items, in place of those of the last fill;
+    // the menu's own items stay (above the scripts when they end in a separator, else below).
+    // Any thread; the menu is filled on the main thread, the caller waiting.
     static void reloadMenu(QVUserScriptRepository& repository, QMenu* menu);
 
     enum class Outcome { Placed, Discarded, Failed, Edited, Gone };

@@ -16,6 +16,7 @@
 #include "projects/windows/QVProjectWindowController.h"
 #include "shell/app/FileOpener.h"
 #include "shell/QVRelaunch.h"
+#include "shell/QVStartupItems.h"
 #include "shell/app/QVDocumentController.h"
 #include "shell/web/QVInfoWindowController.h"
 #include "tools/QVBrowserRepository.h"
@@ -128,6 +129,10 @@ int main(int argc, char** argv) {
     QVDocumentController::setPanel(QStringLiteral("newProject"), [] { QVProjectSettingsWindowController::showSettings(nullptr); });
     QVDocumentController::setPanel(QStringLiteral("openRemoteDirectory"), [] { QVRemoteOpenPanelController::showPanel(); });
     QVDocumentController::setPanel(QStringLiteral("showTidyPanel"), [] { QVTidyWindowController::sharedInstance().showWindow(); });
+    QVDocumentController::setPanel(QStringLiteral("insertColor"), [] { ColorPanel::sharedColorPanel()->showPanel(); });
+    QVDocumentController::setPanel(QStringLiteral("reloadUserScripts"), [] {
+        QVUserScriptRunner::reloadMenu(QVUserScriptRepository::sharedInstance(), QVMainMenuPlaces::menu(QVMainMenuPlaces::UserScripts));
+    });
     QVDocumentController::setPanel(QStringLiteral("showProjectManager"), [] {
         QVProjectManager* manager = QVProjectManager::sharedInstance();
         manager->show();
