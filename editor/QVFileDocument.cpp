@@ -1,5 +1,6 @@
 // The document of one text file: settings, loading, reopening and saving.
 #include "editor/QVFileDocument.h"
+#include "editor/QVSnippetFileView.h"
 
 #include "completion/QVCodeIndex.h"
 #include "editor/HTMLView.h"
@@ -129,8 +130,9 @@ void QVFileDocument::setConfigurationValue(const QVariant& value, const QString&
 }
 
 QVariant QVFileDocument::fileConfigurationValueForKey(const QString& key) const {
-    if (key == HTMLView::FileEncodingKey &&
-        fileName().startsWith(Defaults::appSupportPathForFile(QStringLiteral("snippets")) + QLatin1Char('/')))
+    // Inside the snippets folder, not merely a path that begins with its name ("snippets-old/",
+    // "snippets/../x").
+    if (key == HTMLView::FileEncodingKey && QVSnippetFileView::canDisplayPath(fileName()))
         return qulonglong(TextEncoding::UTF16);
     return configurationValueForKey(key);
 }

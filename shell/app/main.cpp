@@ -25,6 +25,8 @@
 #include "tools/QVPreviewCommands.h"
 #include "tools/QVSingleFileSearchController.h"
 #include "tools/ColorPanel.h"
+#include "tools/QVAddSnippetPanelController.h"
+#include "tools/QVSnippetEditorBar.h"
 #include "tools/QVTidyRunner.h"
 #include "tools/QVTidyWindowController.h"
 #include "tools/web/QVIntegratedPreviewController.h"
@@ -114,6 +116,8 @@ int main(int argc, char** argv) {
     });
     QVUserScriptRunner::install();
     ColorPanel::install();
+    QVAddSnippetPanelController::install();
+    QVSnippetEditorBar::install();
     nameApplication();
     QApplication::setDesktopFileName(AppBundle::main().bundleIdentifier());
     const QStringList arguments = QApplication::arguments().mid(1);
