@@ -34,7 +34,7 @@ public:
     static std::optional<QStringList> splitExec(const QString& exec);
 
     // The "applications" folders in precedence order: $XDG_DATA_HOME's, then each of
-    // $XDG_DATA_DIRS' (defaults as the specification gives them).
+    // $XDG_DATA_DIRS' (with the XDG base-directory defaults when unset).
     static QStringList applicationFolders();
     // Every visible application entry whose MimeType lists mimeType, each desktop file id once
     // (the first folder wins), in folder order and by id within a folder.
