@@ -56,10 +56,6 @@ QString lastComponent(const QString& path) {
     return slash < 0 ? trimmed : trimmed.mid(slash + 1);
 }
 
-QVError lowPriority(const QString& description, const QString& reason) {
-    return QVError::app(0, description, reason, {}, {{QString::fromLatin1(QVIsLowPriorityError), true}});
-}
-
 }  // namespace
 
 // Hands the queue's reports (on its threads) to the tab on the main thread, while it lives.
