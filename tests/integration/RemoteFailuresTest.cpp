@@ -3,6 +3,7 @@
 // a disk that fills up. Each ends with a clear outcome, the local copy intact (or complete),
 // nothing half-written left behind, and the queue still working.
 #include "files/QVRemoteSiteQueue.h"
+#include "tests/support/RemotePeers.h"
 
 #include <gtest/gtest.h>
 
@@ -92,34 +93,6 @@ private:
     QProcess _process;
 };
 
-struct Site {
-    int type;
-    int port;
-    QString user, root, base;
-    QStringList arguments;
-};
-
-std::optional<Site> site(int type) {
-    Site s{type, 0, qEnvironmentVariable("QORVEL_PEER_USER"), {}, {}, {}};
-    if (type == C::FTP) {
-        s.port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
-        s.root = qEnvironmentVariable("QORVEL_FTP_ROOT");
-        s.base = "/";
-    } else if (type == C::SFTP) {
-        s.port = qEnvironmentVariableIntValue("QORVEL_SFTP_PORT");
-        s.user = qEnvironmentVariable("QORVEL_SFTP_USER");
-        s.root = qEnvironmentVariable("QORVEL_SFTP_ROOT");
-        s.base = s.root + "/";
-        s.arguments = {"-oUserKnownHostsFile=" + qEnvironmentVariable("QORVEL_SFTP_KNOWN_HOSTS")};
-    } else {
-        s.port = qEnvironmentVariableIntValue("QORVEL_DAV_PORT");
-        s.root = qEnvironmentVariable("QORVEL_DAV_ROOT");
-        s.base = "/dav/";
-    }
-    if (s.port <= 0) return std::nullopt;
-    return s;
-}
-
 QByteArray readAll(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
@@ -156,7 +129,7 @@ TEST(RemoteFailures, CancelStallKilledClientAndFullDiskEndClearlyLoseNothingAndT
 
     for (int type : {C::FTP, C::SFTP, C::WebDAV}) {
         SCOPED_TRACE(type);
-        auto s = site(type);
+        auto s = peerSite(type);
         if (!s) {
             ADD_FAILURE() << "peer not started";
             continue;

@@ -1,6 +1,7 @@
 // File actions end to end on each real client and server: names that would split or steer a
 // command, binary content, folder walks, and failures that must be reported as failures.
 #include "files/QVConnectAction.h"
+#include "tests/support/RemotePeers.h"
 #include "files/QVRemoteFileActions.h"
 #include "tests/files/RemoteActionTestSupport.h"
 
@@ -25,39 +26,14 @@ void writeFile(const QString& path, const QByteArray& bytes) {
     f.write(bytes);
 }
 
-struct Site {
-    int type;
-    int port;
-    QString user, root, base;  // base: the folder the paths below are relative to
-    QStringList arguments;
-};
-
 // The peers by number: pyftpdlib, sshd, Apache, and vsftpd (FTP again, in the SFTP account's home).
 constexpr int VSFTPD = 3;
 
-std::optional<Site> site(int peer) {
-    const int type = peer == VSFTPD ? int(C::FTP) : peer;
-    Site s{type, 0, qEnvironmentVariable("QORVEL_PEER_USER"), {}, {}, {}};
-    if (peer == VSFTPD) {
-        s.port = qEnvironmentVariableIntValue("QORVEL_VSFTPD_PORT");
-        s.user = qEnvironmentVariable("QORVEL_SFTP_USER");
-        s.root = qEnvironmentVariable("QORVEL_SFTP_ROOT");
-        s.base = s.root + "/";
-    } else if (type == C::FTP) {
-        s.port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
-        s.root = qEnvironmentVariable("QORVEL_FTP_ROOT");
-        s.base = "/";
-    } else if (type == C::SFTP) {
-        s.port = qEnvironmentVariableIntValue("QORVEL_SFTP_PORT");
-        s.user = qEnvironmentVariable("QORVEL_SFTP_USER");
-        s.root = qEnvironmentVariable("QORVEL_SFTP_ROOT");
-        s.base = s.root + "/";
-        s.arguments = {"-oUserKnownHostsFile=" + qEnvironmentVariable("QORVEL_SFTP_KNOWN_HOSTS")};
-    } else {
-        s.port = qEnvironmentVariableIntValue("QORVEL_DAV_PORT");
-        s.root = qEnvironmentVariable("QORVEL_DAV_ROOT");
-        s.base = "/dav/";
-    }
+std::optional<PeerSite> site(int peer) {
+    if (peer != VSFTPD) return peerSite(peer);
+    PeerSite s{int(C::FTP), qEnvironmentVariableIntValue("QORVEL_VSFTPD_PORT"),
+               qEnvironmentVariable("QORVEL_SFTP_USER"), qEnvironmentVariable("QORVEL_SFTP_ROOT"), {}, {}};
+    s.base = s.root + "/";
     if (s.port <= 0) return std::nullopt;
     return s;
 }

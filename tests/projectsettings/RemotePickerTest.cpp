@@ -7,6 +7,7 @@
 #include "projects/windows/QVProjectSettingsRemoteFilePickerController.h"
 #include "projects/windows/QVRemoteFilePickerController.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/RemotePeers.h"
 
 #include <gtest/gtest.h>
 
@@ -23,41 +24,13 @@ namespace {
 
 using C = QVRemoteFilesConnection;
 
-struct Site {
-    int type;
-    int port;
-    QString user, root, base;
-    QStringList arguments;
-};
-
-std::optional<Site> site(int type) {
-    Site s{type, 0, qEnvironmentVariable("QORVEL_PEER_USER"), {}, {}, {}};
-    if (type == C::FTP) {
-        s.port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
-        s.root = qEnvironmentVariable("QORVEL_FTP_ROOT");
-        s.base = "/";
-    } else if (type == C::SFTP) {
-        s.port = qEnvironmentVariableIntValue("QORVEL_SFTP_PORT");
-        s.user = qEnvironmentVariable("QORVEL_SFTP_USER");
-        s.root = qEnvironmentVariable("QORVEL_SFTP_ROOT");
-        s.base = s.root + "/";
-        s.arguments = {"-oUserKnownHostsFile=" + qEnvironmentVariable("QORVEL_SFTP_KNOWN_HOSTS")};
-    } else {
-        s.port = qEnvironmentVariableIntValue("QORVEL_DAV_PORT");
-        s.root = qEnvironmentVariable("QORVEL_DAV_ROOT");
-        s.base = "/dav/";
-    }
-    if (s.port <= 0) return std::nullopt;
-    return s;
-}
-
 struct Quiet : QVRemoteSiteQueueDelegate {
     std::atomic<int> opened{0};
     void queueOpenedConnection(QVRemoteSiteQueue*) override { ++opened; }
 };
 
 // The tree under the site's folder "pick"; DAV's files belong to the server's user.
-void makeTree(const Site& s) {
+void makeTree(const PeerSite& s) {
     const QString top = QDir(s.root).filePath("pick");
     QDir(top).removeRecursively();
     for (const char* folder : {"site/css", "empty", "gone"}) ASSERT_TRUE(QDir(top).mkpath(folder));
@@ -81,7 +54,7 @@ QStringList names(QVRemoteFilePickerModel* model, const QModelIndex& parent) {
 TEST(RemotePicker, ListsLazilyAnswersTheLastColumnAndReportsFailures) {
     for (int type : {C::FTP, C::SFTP, C::WebDAV}) {
         SCOPED_TRACE(type);
-        auto s = site(type);
+        auto s = peerSite(type);
         if (!s) {
             ADD_FAILURE() << "peer not started";
             continue;
