@@ -37,6 +37,7 @@
 #include <map>
 #include <string>
 #include <vector>
+#include "QorvelSourceTree.h"
 
 namespace {
 

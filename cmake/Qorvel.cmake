@@ -36,7 +36,7 @@ endfunction()
 # qv_library(<target> [DEPS <targets...>] [EXCLUDE <sub-folders...>] [WIDGETS <file globs...>])
 # One library per subsystem folder; it takes every source of its folder (sub-folders included),
 # so adding a file needs no edit here.
-# EXCLUDE names sub-folders that belong to other targets (the executable's sources in shell/app).
+# EXCLUDE names sub-folders that belong to other targets (the web windows in shell/web).
 # WIDGETS names the folder's files that use Qt Widgets (views, panels, dialogs): they make a second
 # library, <target>_widgets, on top of <target>, which itself never links Qt Widgets, so its model
 # code builds and tests without a widget application.
@@ -74,10 +74,15 @@ endfunction()
 function(qv_library_settings target)
   target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR})
   target_compile_options(${target} PRIVATE ${QORVEL_WARNINGS})
-  target_compile_definitions(${target} PUBLIC
-    QORVEL_SOURCE_RESOURCES="${CMAKE_SOURCE_DIR}/resources"
-    QT_NO_KEYWORDS)
+  target_compile_definitions(${target} PUBLIC QT_NO_KEYWORDS)
 endfunction()
+
+# Where the source tree's resources are, for the few places that fall back on them (tests, benches,
+# the resource locator): a generated header that only they include, so that no compiler flag names
+# the checkout and two checkouts share compiler caches.
+set(QORVEL_GENERATED_INCLUDE ${CMAKE_BINARY_DIR}/generated)
+file(CONFIGURE OUTPUT ${QORVEL_GENERATED_INCLUDE}/QorvelSourceTree.h CONTENT
+  "#pragma once\n#define QORVEL_SOURCE_RESOURCES \"${CMAKE_SOURCE_DIR}/resources\"\n")
 
 # qv_test_suite(<target> [APP Core|Gui|Widgets] [DEPS <targets...>] [WRAPPER <program>]
 #               [SOURCES <file globs...>] [EXCLUDE <file globs...>])
@@ -133,4 +138,5 @@ function(qv_benchmark target)
   add_executable(${target} ${ARG_UNPARSED_ARGUMENTS})
   target_compile_options(${target} PRIVATE ${QORVEL_WARNINGS})
   target_link_libraries(${target} PRIVATE benchmark::benchmark ${ARG_DEPS})
+  target_include_directories(${target} PRIVATE ${QORVEL_GENERATED_INCLUDE})
 endfunction()

@@ -18,6 +18,7 @@
 
 #include <mutex>
 #include <vector>
+#include "QorvelSourceTree.h"
 
 namespace fuzz {
 

@@ -11,6 +11,7 @@
 
 #include <climits>
 #include <unistd.h>
+#include "QorvelSourceTree.h"
 
 #ifndef QORVEL_SOURCE_RESOURCES
 #define QORVEL_SOURCE_RESOURCES ""

@@ -9,7 +9,7 @@
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/QVInstanceChannel.h"
-#include "shell/app/QVDocumentController.h"
+#include "app/QVDocumentController.h"
 #include "tools/QVMultiFileSearchController.h"
 #include "tools/QVSingleFileSearchController.h"
 #include "tools/QVTidyRunner.h"

@@ -7,7 +7,7 @@
 #include "projects/windows/QVProjectWindowController.h"
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
-#include "shell/app/FileOpener.h"
+#include "app/FileOpener.h"
 #include "tests/support/TestSupport.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 // The application controller: the consent question asked once, the launch's success rule, the
 // open path (one document per file, missing paths open nothing, projects take their files, qvdt
 // ranges), items hidden until their window or address exists, and quitting that loses nothing.
-#include "shell/app/QVDocumentController.h"
+#include "app/QVDocumentController.h"
 
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
@@ -10,7 +10,7 @@
 #include "shell/Defaults.h"
 #include "shell/QVMainMenu.h"
 #include "shell/QVOutsideServices.h"
-#include "shell/app/FolderWindow.h"
+#include "app/FolderWindow.h"
 #include "tests/support/TestSupport.h"
 
 #include <QAbstractButton>

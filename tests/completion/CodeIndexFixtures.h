@@ -22,6 +22,7 @@
 #include <sqlite3.h>
 
 #include <memory>
+#include "QorvelSourceTree.h"
 
 namespace codeindex {
 

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <optional>
+#include "QorvelSourceTree.h"
 
 namespace completion {
 

@@ -4,7 +4,7 @@
 #include "files/QVRemoteLogController.h"
 #include "platform/MainQueue.h"
 #include "shell/WorkspaceUtilities.h"
-#include "shell/app/FolderWindow.h"
+#include "app/FolderWindow.h"
 
 #include <gtest/gtest.h>
 

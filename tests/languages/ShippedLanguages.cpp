@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include "QorvelSourceTree.h"
 
 namespace shipped {
 

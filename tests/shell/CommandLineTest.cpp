@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include "QorvelSourceTree.h"
 
 TEST(CommandLine, HelpAndVersionAreAnsweredWithoutADisplay) {
     struct Case {

@@ -13,6 +13,7 @@
 #include <functional>
 
 #include <gtest/gtest.h>
+#include "QorvelSourceTree.h"
 
 namespace {
 

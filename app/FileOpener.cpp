@@ -1,5 +1,5 @@
 // Opening the command line's files.
-#include "shell/app/FileOpener.h"
+#include "app/FileOpener.h"
 
 #include "editor/QVFileDocument.h"
 #include "editor/QVSingleFileDocument.h"
@@ -10,7 +10,7 @@
 #include "projects/QVProject.h"
 #include "projects/windows/QVProjectDocument.h"
 #include "shell/Defaults.h"
-#include "shell/app/FolderWindow.h"
+#include "app/FolderWindow.h"
 
 #include <QFileInfo>
 #include <QMessageBox>

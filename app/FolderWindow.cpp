@@ -1,5 +1,5 @@
 // The folder window: a file tree in a plain window.
-#include "shell/app/FolderWindow.h"
+#include "app/FolderWindow.h"
 
 #include "files/QVRemoteLogController.h"
 #include "files/QVRemoteSiteQueue.h"

@@ -1,5 +1,5 @@
 // The application controller.
-#include "shell/app/QVDocumentController.h"
+#include "app/QVDocumentController.h"
 
 #include "completion/QVCodeIndex.h"
 #include "editor/HTMLView.h"
@@ -18,8 +18,8 @@
 #include "shell/QVOutsideServices.h"
 #include "shell/QVStartupItemsController.h"
 #include "shell/QVURLHandlerCommand.h"
-#include "shell/app/FileOpener.h"
-#include "shell/app/FolderWindow.h"
+#include "app/FileOpener.h"
+#include "app/FolderWindow.h"
 
 #include <QAction>
 #include <QApplication>
