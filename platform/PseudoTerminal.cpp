@@ -21,7 +21,7 @@ QByteArray nameOf(const QByteArray& entry) {
 }  // namespace
 
 PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringList& args,
-                                          const QStringList& extraEnvironment) {
+                                          const QStringList& extraEnvironment, const QString& workingDirectory) {
     PseudoTerminalChild child;
     // Everything the child needs is built before fork: it may only make async-signal-safe calls.
     std::vector<QByteArray> argStore;
@@ -48,6 +48,7 @@ PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringL
     envp.push_back(nullptr);
 
     const QByteArray failure = "EXEC FAILED: " + argStore.front() + ", ";
+    const QByteArray folder = workingDirectory.toUtf8();
     const long maxFD = sysconf(_SC_OPEN_MAX) > 0 ? sysconf(_SC_OPEN_MAX) : 1024;
 
     int master = -1;
@@ -58,7 +59,7 @@ PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringL
     }
     if (pid == 0) {
         for (long fd = 3; fd < maxFD; ++fd) ::close(int(fd));
-        execve(argv[0], argv.data(), envp.data());
+        if (folder.isEmpty() || chdir(folder.constData()) == 0) execve(argv[0], argv.data(), envp.data());
         const char* reason = strerror(errno);
         ssize_t ignored = ::write(1, failure.constData(), size_t(failure.size()));
         ignored = ::write(1, reason, strlen(reason));

@@ -20,9 +20,10 @@ public:
     // group of its own. The child gets the caller's environment with extraEnvironment
     // ("NAME=value") added or replacing, and no descriptor of ours beyond the terminal. When the
     // program cannot be executed, the child prints "EXEC FAILED: <path>, <reason>" on its
-    // terminal and exits with status 1.
+    // terminal and exits with status 1. With a working directory the child starts there (and
+    // fails as above when it cannot enter it).
     static PseudoTerminalChild spawn(const QString& program, const QStringList& args,
-                                     const QStringList& extraEnvironment = {});
+                                     const QStringList& extraEnvironment = {}, const QString& workingDirectory = {});
     // Whether what is written to the terminal is echoed back (a password must not be typed then).
     static bool echoes(int masterFD);
 };

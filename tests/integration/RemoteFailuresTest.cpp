@@ -124,7 +124,7 @@ TEST(RemoteFailures, CancelStallKilledClientAndFullDiskEndClearlyLoseNothingAndT
     // Three seconds a transfer through the relay: long enough to step in.
     constexpr int rate = 1 << 20;
     QByteArray big(3 * rate, '\0');
-    for (int i = 0; i < big.size(); ++i) big[i] = char((i * 7919) >> 5);
+    for (qsizetype i = 0; i < big.size(); ++i) big[i] = char((quint64(i) * 7919) >> 5);
     const QByteArray old("the local copy before the download");
 
     for (int type : {C::FTP, C::SFTP, C::WebDAV}) {
