@@ -122,6 +122,13 @@ pid_t QVRemoteFilesConnection::pid() const {
 
 void QVRemoteFilesConnection::launchWithArguments(const QStringList& arguments) {
     std::lock_guard threadGuard(_threadLock);
+    quint64 launch;
+    {
+        // From here on the earlier launch's reader reports nothing (its client's end below would
+        // reach the new delegate as this launch's failure).
+        std::lock_guard guard(_lock);
+        launch = ++_launch;
+    }
     if (_thread.joinable()) {
         if (_thread.get_id() == std::this_thread::get_id()) {
             _thread.detach();
@@ -133,10 +140,8 @@ void QVRemoteFilesConnection::launchWithArguments(const QStringList& arguments) 
             _thread.join();
         }
     }
-    quint64 launch;
     {
         std::lock_guard guard(_lock);
-        launch = ++_launch;
         _commandQueue.clear();
         _lastPromptLine.clear();
     }

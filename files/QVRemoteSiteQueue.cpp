@@ -439,7 +439,7 @@ void QVRemoteSiteQueue::dropEverythingAndClose(const QVRemoteFileAction* failed)
 }
 
 bool QVRemoteSiteQueue::retryLogin(QVRemoteFileAction* failed) {
-    std::lock_guard guard(_lock);
+    std::unique_lock guard(_lock);
     // Only a site reached before: a first login that fails says so at once.
     if (!_wasConnected || _loginRetries >= MaximumLoginRetries || _dying) return false;
     if (_queue.isEmpty() || _queue.first().action.get() != failed) return false;
@@ -451,6 +451,8 @@ bool QVRemoteSiteQueue::retryLogin(QVRemoteFileAction* failed) {
         static_cast<QVFileAction*>(_queue.first().action.get())->remotePath() == _initialWorkingDirectory)
         _queue.removeFirst();
     _notBefore = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait);
+    // The failed client may still sit at its prompt: it ends without a word to the new login.
+    _connection->kill();
     queueLogin();
     _poked = true;
     _wake.notify_all();
