@@ -400,3 +400,21 @@ TEST(RemoteActions, RepliesNeedEvidenceOfSuccess) {
     EXPECT_TRUE(a->errorWithStatusCode(550).localizedRecoverySuggestion().contains("550"));
     EXPECT_EQ(a->errorWithStatusCode(550).code(), 1);
 }
+
+TEST(RemoteConnection, AConnectionAndItsLastActionGoWhenNobodyHoldsThem) {
+    // The connection's delegate is the running action, which holds the connection: held strongly
+    // both ways, neither (nor the reader thread) would ever go.
+    FakeClient client;
+    std::weak_ptr<QVRemoteFilesConnection> weakConnection;
+    std::weak_ptr<QVRemoteFileAction> weakAction;
+    {
+        auto connection = client.connection();
+        connection->launchWithArguments({});
+        auto action = std::make_shared<QVCommandAction>(connection, "hello", false);
+        ASSERT_TRUE(runToOutcome(action));
+        weakConnection = connection;
+        weakAction = action;
+    }
+    EXPECT_TRUE(weakAction.expired());
+    EXPECT_TRUE(weakConnection.expired());
+}
