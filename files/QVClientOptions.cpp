@@ -153,8 +153,12 @@ QVClientOptions::Verdict QVClientOptions::check(const QStringList& arguments, in
                 harmless = false;
             } else if (option->kind == Kind::Value || option->kind == Kind::RefusedValue) {
                 if (equals < 0) {
-                    if (i + 1 < arguments.size()) taken << arguments[++i];
-                    else harmless = false;
+                    if (i + 1 < arguments.size()) {
+                        taken << arguments[++i];
+                        if (taken.last().startsWith(u'-')) harmless = false;
+                    } else {
+                        harmless = false;
+                    }
                 }
                 harmless = harmless && option->kind == Kind::Value;
             } else {
@@ -175,6 +179,9 @@ QVClientOptions::Verdict QVClientOptions::check(const QStringList& arguments, in
                     if (i + 1 < arguments.size()) {
                         value = arguments[++i];
                         taken << value;
+                        // The client would take it as the value, but an option in a value's
+                        // place is a mistake at best: refused with it.
+                        if (value.startsWith(u'-')) harmless = false;
                     } else {
                         harmless = false;
                     }

@@ -62,10 +62,15 @@ QString checkOptions(const QStringList& arguments, int protocol, const char* whe
     const QVClientOptions::Verdict again = QVClientOptions::check(verdict.arguments, protocol);
     if (!again.isClean() || again.arguments != verdict.arguments)
         return QStringLiteral("%1: passed options are refused when read again: %2").arg(QLatin1String(where), again.refused.join(u' '));
-    for (const QString& a : verdict.arguments)
-        for (const char* word : {"proxycommand", "localcommand", "pkcs11", "securitykeyprovider", "knownhostscommand"})
+    // An option, or the value after an "-o", naming what starts a program or loads a library.
+    for (qsizetype i = 0; i < verdict.arguments.size(); ++i) {
+        const QString& a = verdict.arguments[i];
+        const bool sshOption = a.startsWith(u'-') || (i > 0 && verdict.arguments[i - 1].startsWith(u'-') && verdict.arguments[i - 1].endsWith(u'o'));
+        if (!sshOption) continue;
+        for (const char* word : {"proxycommand", "proxyjump", "localcommand", "pkcs11", "securitykeyprovider", "knownhostscommand", "include"})
             if (a.toLower().contains(QLatin1String(word)))
                 return QStringLiteral("%1: a program-starting option passed: %2").arg(QLatin1String(where), a);
+    }
     return {};
 }
 

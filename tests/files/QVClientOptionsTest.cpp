@@ -40,6 +40,7 @@ TEST(QVClientOptions, OnlyOptionsEachClientReadsAsHarmlessPass) {
         {SFTP, {"evil.example.org"}, {"evil.example.org"}},             // a host of its own
         {SFTP, {"-C", "--", "-x", "y"}, {"-- -x y"}, {"-C"}},
         {SFTP, {"-Z"}, {"-Z"}},
+        {SFTP, {"-B", "-oProxyCommand=x"}, {"-B -oProxyCommand=x"}},  // an option in a value's place
         // tnftp: -N names a netrc whose "macdef init" runs commands.
         {FTP, {"-A", "-v", "-P", "21", "-q", "30"}, {}},
         {FTP, {"-N", "netrc"}, {"-N netrc"}},
