@@ -33,6 +33,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <functional>
 #include <climits>
 #include <utility>
 
@@ -459,6 +460,63 @@ void QVDocumentWindowController::buildMenus() {
     connect(QVMainMenu::windowMenu(this, P::GoMenu), &QMenu::aboutToShow, this, [this, gotoLine] { gotoLine->setEnabled(currentTextView()); });
     if (const auto& buildTools = QVEditorToolSeams::toolsMenuBuilder())
         buildTools(QVMainMenu::windowMenu(this, P::ToolsMenu), [this] { return currentTextView(); });
+    buildTextMenu();
+}
+
+void QVDocumentWindowController::buildTextMenu() {
+    namespace P = QVMainMenuPlace;
+    QList<QAction*> textItems;
+    const auto add = [this, &textItems](QMenu* menu, const char* title, const QKeySequence& key, std::function<void(HTMLView&)> command) {
+        auto* action = new QAction(QVLocalized(QString::fromUtf8(title)), this);
+        action->setShortcut(key);
+        if (menu) menu->addAction(action);
+        else QVMainMenu::insertWindowAction(this, P::TextMain, action);
+        connect(action, &QAction::triggered, this, [this, command = std::move(command)] {
+            if (HTMLView* view = currentTextView()) command(*view);
+        });
+        textItems.append(action);
+        return action;
+    };
+    const auto separator = [this] {
+        auto* line = new QAction(this);
+        line->setSeparator(true);
+        QVMainMenu::insertWindowAction(this, P::TextMain, line);
+    };
+    const auto key = [](int modifiers, Qt::Key key) { return QKeySequence(QKeyCombination(Qt::KeyboardModifiers(modifiers), key)); };
+    constexpr int Ctrl = Qt::ControlModifier, Shift = Qt::ShiftModifier, Alt = Qt::AltModifier;
+
+    add(nullptr, "Insert Path\u2026", key(Ctrl | Shift, Qt::Key_P), [](HTMLView& view) { view.insertPathToFile(); });
+    add(nullptr, "Insert Image\u2026", key(Ctrl | Shift, Qt::Key_I), [](HTMLView& view) { view.insertImage(); });
+    add(nullptr, "Insert Contents of File\u2026", key(Ctrl | Alt, Qt::Key_I), [](HTMLView& view) { view.insertContentsOfFile(); });
+    separator();
+    // The tags of Format Text are those of its items: 4 strong, 5 em, 6 u.
+    auto* format = new QMenu(QVLocalized(QStringLiteral("Format Text")), this);
+    format->menuAction()->setObjectName(QStringLiteral("formatText"));
+    QVMainMenu::insertWindowAction(this, P::TextMain, format->menuAction());
+    add(format, "Strong", key(Ctrl, Qt::Key_B), [](HTMLView& view) { view.formatText(4); });
+    add(format, "Emphasis", key(Ctrl, Qt::Key_I), [](HTMLView& view) { view.formatText(5); });
+    add(format, "Underline", key(Ctrl, Qt::Key_U), [](HTMLView& view) { view.formatText(6); });
+    add(nullptr, "Make Link", key(Ctrl, Qt::Key_K), [](HTMLView& view) { view.makeLinkFromMenu(); });
+    add(nullptr, "Convert Characters to Entities", key(Ctrl | Shift, Qt::Key_E),
+        [](HTMLView& view) { view.convertCharacterEntitiesToHTML(); });
+    add(nullptr, "Close Tag", key(Ctrl | Alt, Qt::Key_Period), [](HTMLView& view) { view.typingAids().closeTag(); });
+    separator();
+    add(nullptr, "Indent Block", key(Ctrl, Qt::Key_BracketRight), [](HTMLView& view) { view.entabBlock(); });
+    add(nullptr, "Outdent Block", key(Ctrl, Qt::Key_BracketLeft), [](HTMLView& view) { view.detabBlock(); });
+    separator();
+    add(nullptr, "Fold Current Block", key(Ctrl | Alt, Qt::Key_B), [](HTMLView& view) { view.foldCurrentBlock(); });
+    add(nullptr, "Collapse All", key(Ctrl | Alt, Qt::Key_Minus), [](HTMLView& view) { view.collapseAllBlocks(); });
+    add(nullptr, "Expand All", key(Ctrl | Alt, Qt::Key_Equal), [](HTMLView& view) { view.expandAllBlocks(); });
+    // An image or no document has nothing to act on: the open menu says so. The keys stay live
+    // (a command without a text does nothing), so a tab switched while the menu was shut never
+    // leaves them dead.
+    QMenu* text = QVMainMenu::windowMenu(this, P::TextMenu);
+    connect(text, &QMenu::aboutToShow, this, [this, textItems] {
+        for (QAction* action : textItems) action->setEnabled(currentTextView());
+    });
+    connect(text, &QMenu::aboutToHide, this, [textItems] {
+        for (QAction* action : textItems) action->setEnabled(true);
+    });
 }
 
 void QVDocumentWindowController::insertSpecialCharacter(const QString& entity) {

@@ -128,6 +128,8 @@ protected:
     // Gives the window the application's menu bar (QVMainMenu) with this window's items at
     // their places; subclasses add their own items afterwards.
     void buildMenus();
+    // Text: the editor's insert, tag, block and folding commands, each on the text in front.
+    void buildTextMenu();
     QMenu* fileMenu() const { return _fileMenu; }
     // File > Close Window (Ctrl+W); a tabbed window gives the key to closing a tab.
     QAction* closeAction() const { return _closeAction; }

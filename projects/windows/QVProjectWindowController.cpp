@@ -19,6 +19,7 @@
 #include "platform/UserDefaults.h"
 #include "projects/QVProject.h"
 #include "projects/windows/QVProjectOutlineModel.h"
+#include "projects/windows/QVProjectSettingsWindowController.h"
 #include "projects/windows/QVProjectToolbarDelegate.h"
 #include "projects/windows/QVProjectViewHeader.h"
 #include "projects/windows/QVProjectView.h"
@@ -138,6 +139,7 @@ QVProjectWindowController::QVProjectWindowController(const std::shared_ptr<QVPro
 }
 
 QVProjectWindowController::~QVProjectWindowController() {
+    if (_QVUController) _QVUController->clearDelegate(this);
     _treeForwarder->_window = nullptr;
     _projectForwarder->_window = nullptr;
     if (_project) {
@@ -228,6 +230,7 @@ void QVProjectWindowController::buildCommands() {
         {"downloadFile", "Download File", &QVProjectWindowController::downloadFile, {}},
         {"scmRefreshStatus", "Refresh Subversion Status", &QVProjectWindowController::scmRefreshStatus, {}},
         {"toggleSCM", "DISABLE_SCM", &QVProjectWindowController::toggleSCM, {}},
+        {"editProjectSettings", "Project Settings\u2026", &QVProjectWindowController::editProjectSettings, {}},
     };
     QMenu* menu = menuBar()->addMenu(L("Project"));
     auto* context = new QMenu(this);
@@ -303,7 +306,27 @@ void QVProjectWindowController::refreshTitle() {
 // --- Opening ------------------------------------------------------------------------------------
 
 std::unique_ptr<QVFileDocument> QVProjectWindowController::createDocumentForFile(const std::shared_ptr<QVFile>& file) {
+    if (!file) return nullptr;
+    // A file of no known type opens only once the user has said what it is; an ignorable one
+    // never does.
+    bool ignore = false;
+    if (QVUnknownFileTypeController::shouldDisplayForFile(file->path(), file->isFolder(), &ignore)) {
+        _QVUController = std::make_unique<QVUnknownFileTypeController>();
+        _askedFile = file;
+        _QVUController->displayOnWindow(this, this, file->path());
+        return nullptr;
+    }
+    if (ignore) return nullptr;
     return QVMultiFileWindowController::createDocumentForFile(file);
+}
+
+void QVProjectWindowController::unknownFileTypeControllerDidPickFileType(QVUnknownFileTypeController*,
+                                                                         const std::shared_ptr<QVFileCategory>& category,
+                                                                         const QString&) {
+    const std::shared_ptr<QVFile> file = std::exchange(_askedFile, {}).lock();
+    // The sheet goes on a later turn: it is still on the stack that called here.
+    if (QVUnknownFileTypeController* asked = _QVUController.release()) asked->deleteLater();
+    if (category && file) openFile(file);
 }
 
 void QVProjectWindowController::openFile(const std::shared_ptr<QVFile>& file) {
@@ -727,6 +750,18 @@ void QVProjectWindowController::validateCommands() {
     _commands.value(QStringLiteral("toggleProjectView"))->setText(_splitView->isLeftPaneCollapsed() ? L("Show Project View") : L("Hide Project View"));
     if (_scmToggle)
         _scmToggle->setText(_project && _project->boolConfigurationValueForKey(SCMDisabledKey) ? L("ENABLE_SCM") : L("DISABLE_SCM"));
+}
+
+void QVProjectWindowController::editProjectSettings() {
+    if (!_project) return;
+    if (!_settingsWindow) {
+        QVProjectSettingsWindowController* settings = QVProjectSettingsWindowController::showSettings(_project);
+        settings->setSharesProject(true);
+        _settingsWindow = settings;
+    }
+    _settingsWindow->show();
+    _settingsWindow->raise();
+    _settingsWindow->activateWindow();
 }
 
 void QVProjectWindowController::toggleProjectView() { _splitView->toggleLeftPane(); }

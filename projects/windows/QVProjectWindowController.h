@@ -13,6 +13,8 @@
 #include "files/QVCredentialsController.h"
 #include "files/QVRemoteLogController.h"
 #include "projects/windows/QVTransferModeDocument.h"
+#include "shell/QVUnknownFileTypeController.h"
+#include "shell/QVUnknownFileTypeControllerDelegate.h"
 
 #include <QHash>
 #include <QPointer>
@@ -31,7 +33,8 @@ class QVSplitView;
 
 class QVProjectWindowController : public QVMultiFileWindowController,
                                   private QVCredentialsDelegate,
-                                  private QVTransferModeDelegate {
+                                  private QVTransferModeDelegate,
+                                  private QVUnknownFileTypeControllerDelegate {
     Q_OBJECT
 public:
     static inline const QString WindowNibName = QStringLiteral("ProjectWindow");
@@ -96,6 +99,10 @@ public:
     void openFileWithFinder();
     void uploadFile();
     void downloadFile();
+    // The project's settings window, editing this open project (one at a time).
+    void editProjectSettings();
+    // The question about a file of no known type, while it is asked.
+    QVUnknownFileTypeController* unknownFileTypeController() const { return _QVUController.get(); }
     // Enables the commands and words their titles for the selection.
     void validateCommands();
     QAction* commandAction(const QString& name) const { return _commands.value(name); }
@@ -155,6 +162,8 @@ private:
     class ProjectForwarder;
 
     void credentialsDidEnd(QVCredentialsController* sheet, int returnCode) override;
+    void unknownFileTypeControllerDidPickFileType(QVUnknownFileTypeController* controller,
+                                                  const std::shared_ptr<QVFileCategory>& category, const QString& path) override;
     // QVTransferModeDelegate.
     QString projectRootDirectory() const override;
     void askQuestion(const QVError& question, std::function<void(int option)> answer) override;
@@ -191,4 +200,8 @@ private:
     std::vector<std::unique_ptr<QVTransferModeDocument>> _transfers;
     QVTransferModeDocument* _addingTransfer = nullptr;
     QVTransferModeDocument* _activeTransfer = nullptr;
+    // The last question about a file's type, and the file it asks about.
+    std::unique_ptr<QVUnknownFileTypeController> _QVUController;
+    std::weak_ptr<QVFile> _askedFile;
+    QPointer<QWidget> _settingsWindow;
 };
