@@ -191,6 +191,8 @@ private:
 void QVDocumentWindowController::reportToStatusBar(HTMLView* view) {
     QVStatusBar* bar = documentStatusBar();
     bar->setIsText(view);
+    // The mark is the front text's: each tab keeps its own mode.
+    bar->setEscaped(view && view->escaped());
     if (!view) return;
     _viewReporter = std::make_shared<QVViewStatusReporter>(view, bar);
     view->setInterfaceDelegate(_viewReporter);
@@ -230,10 +232,14 @@ bool QVDocumentWindowController::canSave(const QVFileDocument* document) const {
     return document;
 }
 
+QString QVDocumentWindowController::windowTitleForDocumentDisplayName(const QString& name) const {
+    return name.isEmpty() ? AppBundle::main().bundleName() : name;
+}
+
 void QVDocumentWindowController::refreshForDocument() {
     QVFileDocument* front = document();
     const bool edited = front && front->isDocumentEdited();
-    setWindowTitle(front ? front->displayName() + QStringLiteral("[*]") : AppBundle::main().bundleName());
+    setWindowTitle(windowTitleForDocumentDisplayName(front ? front->displayName() : QString()) + QStringLiteral("[*]"));
     setWindowModified(edited);
     if (_saveAction) _saveAction->setEnabled(edited && canSave(front));
     if (_revertAction) _revertAction->setEnabled(edited && front && !front->fileName().isEmpty());

@@ -128,6 +128,9 @@ protected:
     // Gives the window the application's menu bar (QVMainMenu) with this window's items at
     // their places; subclasses add their own items afterwards.
     void buildMenus();
+    // The window's title for the document in front named name (empty: none in front); a
+    // subclass adds what the window stands for (a project's name).
+    virtual QString windowTitleForDocumentDisplayName(const QString& name) const;
     // Text: the editor's insert, tag, block and folding commands, each on the text in front.
     void buildTextMenu();
     QMenu* fileMenu() const { return _fileMenu; }

@@ -420,6 +420,13 @@ bool QVProjectWindowController::tabViewShouldCloseTab(QVTabView* view, const QSt
 
 QString QVProjectWindowController::projectRootDirectory() const { return _project ? _project->rootDirectory() : QString(); }
 
+QString QVProjectWindowController::siteName() const {
+    if (!_project || !_project->hasRemoteEquivalent()) return {};
+    const QVProjectRemoteConfiguration& site = _project->remoteConfig();
+    if (site.host().isEmpty()) return {};
+    return site.user().isEmpty() ? site.host() : site.user() + QLatin1Char('@') + site.host();
+}
+
 void QVProjectWindowController::askQuestion(const QVError& question, std::function<void(int option)> answer) {
     _questions->presentError(question, std::move(answer));
 }

@@ -55,7 +55,7 @@ public:
     QVSplitView* splitView() const { return _splitView; }
     QVAlertManager* questions() const { return _questions; }
     // The window's title for the document in front: "name — project", or the project's name.
-    QString windowTitleForDocumentDisplayName(const QString& name) const;
+    QString windowTitleForDocumentDisplayName(const QString& name) const override;
 
     // Opening.
     std::unique_ptr<QVFileDocument> createDocumentForFile(const std::shared_ptr<QVFile>& file) override;
@@ -166,6 +166,7 @@ private:
                                                   const std::shared_ptr<QVFileCategory>& category, const QString& path) override;
     // QVTransferModeDelegate.
     QString projectRootDirectory() const override;
+    QString siteName() const override;
     void askQuestion(const QVError& question, std::function<void(int option)> answer) override;
     // Transfer tabs among the tabs: the one at a tab index (the one being added for a tab not
     // named yet), and a tab index as an index among the file tabs.
