@@ -2,7 +2,6 @@
 // Text menu's commands, New File with Selection, Multi File Find, the project window's settings,
 // the question about files of no known type, files that cannot be read, the transfer tab's
 // headers, the title after a save, the ESC mark and the completion list's type column.
-#include "app/QVApplicationSeams.h"
 #include "app/QVDocumentController.h"
 #include "completion/QVCodeCompletionEntry.h"
 #include "completion/QVCodeCompletionViewController.h"
@@ -53,12 +52,7 @@ void settle() {
 }
 
 QVDocumentController& controller() {
-    static QVDocumentController* made = [] {
-        QVApplicationSeams::installTools();
-        auto* c = new QVDocumentController;
-        QVApplicationSeams::installPanels();
-        return c;
-    }();
+    static QVDocumentController* made = new QVDocumentController;
     return *made;
 }
 
