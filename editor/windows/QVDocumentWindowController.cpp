@@ -239,7 +239,8 @@ QString QVDocumentWindowController::windowTitleForDocumentDisplayName(const QStr
 void QVDocumentWindowController::refreshForDocument() {
     QVFileDocument* front = document();
     const bool edited = front && front->isDocumentEdited();
-    setWindowTitle(windowTitleForDocumentDisplayName(front ? front->displayName() : QString()) + QStringLiteral("[*]"));
+    setWindowTitle(front ? windowTitleForDocumentDisplayName(front->displayName()) + QStringLiteral("[*]")
+                         : windowTitleForDocumentDisplayName(QString()));
     setWindowModified(edited);
     if (_saveAction) _saveAction->setEnabled(edited && canSave(front));
     if (_revertAction) _revertAction->setEnabled(edited && front && !front->fileName().isEmpty());
