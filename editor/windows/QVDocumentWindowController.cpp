@@ -70,6 +70,12 @@ public:
     QVProjectSCMController* scmControllerForDocument(QVFileDocument* document) override {
         return _window ? _window->scmControllerForDocument(document) : nullptr;
     }
+    bool projectFileConfiguration(QVFileDocument* document, const QString& path, const QString& key, QVariant* value) override {
+        return _window && _window->projectFileConfiguration(document, path, key, value);
+    }
+    bool setProjectFileConfiguration(QVFileDocument* document, const QString& path, const QString& key, const QVariant& value) override {
+        return _window && _window->setProjectFileConfiguration(document, path, key, value);
+    }
 
 private:
     QPointer<QVDocumentWindowController> _window;
@@ -167,7 +173,8 @@ bool QVDocumentWindowController::tryToPerform(QByteArrayView action, const QVari
 // its notices), and what the bar's language pop-up tells the editor.
 class QVViewStatusReporter : public HTMLViewDelegate, public QVStatusBarDelegate {
 public:
-    QVViewStatusReporter(HTMLView* view, QVStatusBar* bar) : _view(view), _bar(bar) {}
+    QVViewStatusReporter(HTMLView* view, QVStatusBar* bar, QVDocumentWindowController* window)
+        : _view(view), _bar(bar), _window(window) {}
     void htmlViewIsEscaped(HTMLView*, bool escaped) override {
         if (_bar) _bar->setEscaped(escaped);
     }
@@ -179,13 +186,18 @@ public:
     void htmlViewHadError(HTMLView*, const QVError& error, bool) override {
         if (_bar) _bar->showWarning(error.localizedDescription());
     }
+    // A language picked by hand is the file's from now on (kept with its other settings).
     void statusBarSetMode(QVStatusBar*, const std::shared_ptr<QVBundle>& bundle) override {
-        if (_view) _view->setBundle(bundle);
+        if (!_view) return;
+        QVFileDocument* front = _window ? _window->document() : nullptr;
+        if (front && front->textView() == _view) front->setCustomBundle(bundle);
+        else _view->setBundle(bundle);
     }
 
 private:
     QPointer<HTMLView> _view;
     QPointer<QVStatusBar> _bar;
+    QPointer<QVDocumentWindowController> _window;
 };
 
 void QVDocumentWindowController::reportToStatusBar(HTMLView* view) {
@@ -194,7 +206,7 @@ void QVDocumentWindowController::reportToStatusBar(HTMLView* view) {
     // The mark is the front text's: each tab keeps its own mode.
     bar->setEscaped(view && view->escaped());
     if (!view) return;
-    _viewReporter = std::make_shared<QVViewStatusReporter>(view, bar);
+    _viewReporter = std::make_shared<QVViewStatusReporter>(view, bar, this);
     view->setInterfaceDelegate(_viewReporter);
     bar->setDelegate(_viewReporter);
     bar->setMode(view->bundle());

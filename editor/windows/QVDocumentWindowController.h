@@ -58,6 +58,10 @@ public:
     virtual void documentShouldForceClose(QVFileDocument*) {}
     // Save As: the tree node of the new path; none in the base.
     virtual std::shared_ptr<QVFile> backingFileForPath(QVFileDocument*, const QString&) { return nullptr; }
+    // The per-file settings of a file of the window's project (QVFileDocumentDelegate); none by
+    // default.
+    virtual bool projectFileConfiguration(QVFileDocument*, const QString&, const QString&, QVariant*) { return false; }
+    virtual bool setProjectFileConfiguration(QVFileDocument*, const QString&, const QString&, const QVariant&) { return false; }
     // The save panel, window-modal; chosen hears the path picked, or an empty one.
     virtual void runSavePanel(QVFileDocument* document, const QString& suggestedPath, std::function<void(const QString& chosen)> chosen);
     virtual QVProjectSCMController* scmControllerForDocument(QVFileDocument*) { return nullptr; }

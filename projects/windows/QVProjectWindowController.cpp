@@ -290,6 +290,10 @@ void QVProjectWindowController::setProject(const std::shared_ptr<QVProject>& pro
     }
     updateSCMColumnStatus();
     refreshTitle();
+    // The files open when the project was last saved come back once the window is up.
+    QTimer::singleShot(0, this, [self = QPointer<QVProjectWindowController>(this), project = std::weak_ptr<QVProject>(_project)] {
+        if (self && self->_project && self->_project == project.lock()) self->reopenFiles();
+    });
 }
 
 QString QVProjectWindowController::windowTitleForDocumentDisplayName(const QString& name) const {
@@ -512,6 +516,50 @@ void QVProjectWindowController::tabViewDraggedTabFromIndex(QVTabView* view, qint
     }
     (void)from;
     commitOpenFiles();
+}
+
+namespace {
+
+// The path from root of a file under it; empty for one outside.
+QString pathUnderRoot(const QString& root, const QString& path) {
+    if (root.isEmpty() || path.isEmpty()) return {};
+    const QString relative = QDir(root).relativeFilePath(path);
+    if (relative.isEmpty() || relative == QLatin1String(".") || relative.startsWith(QLatin1String("../")) || relative == QLatin1String("..") ||
+        QDir::isAbsolutePath(relative))
+        return {};
+    return relative;
+}
+
+}  // namespace
+
+bool QVProjectWindowController::projectFileConfiguration(QVFileDocument*, const QString& path, const QString& key, QVariant* value) {
+    const QString file = _project ? pathUnderRoot(_project->rootDirectory(), path) : QString();
+    if (file.isEmpty()) return false;
+    if (value) *value = _project->configurationValueForKey(key, file);
+    return true;
+}
+
+bool QVProjectWindowController::setProjectFileConfiguration(QVFileDocument*, const QString& path, const QString& key, const QVariant& value) {
+    const QString file = _project ? pathUnderRoot(_project->rootDirectory(), path) : QString();
+    if (file.isEmpty()) return false;
+    _project->setConfigurationValue(value, key, file);
+    _project->commit(false);
+    return true;
+}
+
+void QVProjectWindowController::reopenFiles() {
+    if (!_project) return;
+    const QString root = _project->rootDirectory();
+    _project->loadIfNecessary();
+    const QVariantList files = _project->configurationValueForKey(QVProject::OpenFilesKey).toList();
+    for (const QVariant& item : files) {
+        // A path from the root, with or without its leading "/"; never one that leaves the root.
+        QString file = item.toMap().value(QStringLiteral("path")).toString();
+        while (file.startsWith(QLatin1Char('/'))) file.remove(0, 1);
+        if (file.isEmpty() || file.split(QLatin1Char('/')).contains(QStringLiteral(".."))) continue;
+        const QString path = QDir(root).filePath(file);
+        if (QFileInfo(path).isFile()) openFileAtPath(path);
+    }
 }
 
 QVariantList QVProjectWindowController::openFileInformation() const {

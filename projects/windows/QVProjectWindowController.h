@@ -167,6 +167,11 @@ private:
     // QVTransferModeDelegate.
     QString projectRootDirectory() const override;
     QString siteName() const override;
+    bool projectFileConfiguration(QVFileDocument* document, const QString& path, const QString& key, QVariant* value) override;
+    bool setProjectFileConfiguration(QVFileDocument* document, const QString& path, const QString& key, const QVariant& value) override;
+    // Opens the files the project had open when it was last saved, in their order (a remote
+    // project's only when their local copies are there).
+    void reopenFiles();
     void askQuestion(const QVError& question, std::function<void(int option)> answer) override;
     // Transfer tabs among the tabs: the one at a tab index (the one being added for a tab not
     // named yet), and a tab index as an index among the file tabs.

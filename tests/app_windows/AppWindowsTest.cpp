@@ -9,6 +9,12 @@
 #include "editor/QVFileDocument.h"
 #include "editor/QVStatusBar.h"
 #include "editor/windows/QVDocumentWindowController.h"
+#include "editor/windows/QVSingleFileWindowController.h"
+#include "editor/QVSingleFileDocument.h"
+#include "languages/QVBundle.h"
+#include "platform/TextEncoding.h"
+#include "shell/FileEncodings.h"
+#include "tools/QVSingleFileSearchController.h"
 #include "files/QVRootFile.h"
 #include "platform/MainQueue.h"
 #include "platform/UserDefaults.h"
@@ -32,6 +38,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QToolButton>
 #include <QTest>
 #include <QTreeView>
 
@@ -497,6 +505,103 @@ TEST_F(AppWindows, CompletionTypeColumnFitsItsTypes) {
     QTreeView* tree = list.listWidget();
     ASSERT_TRUE(tree);
     EXPECT_GT(tree->columnWidth(0), tree->fontMetrics().horizontalAdvance(entry.type()));
+}
+
+// Picks the language titled title in the window's status bar, as the user does.
+void pickLanguage(QVDocumentWindowController* window, const QString& title) {
+    QComboBox* modes = window->documentStatusBar()->modeSelector();
+    const int index = modes->findText(title);
+    ASSERT_GE(index, 0) << title.toStdString();
+    modes->setCurrentIndex(index);
+    Q_EMIT modes->activated(index);
+    settle();
+}
+
+// The encoding chosen with Reopen with Encoding and the language picked in the status bar are
+// kept for the file: by its project (reopened tab, renamed file), and in the defaults for a file
+// outside a project; the project window reopens the files that were open.
+TEST_F(AppWindows, PerFileSettingsAreKept) {
+    dir.write("site/latin.html", QByteArray("<p>caf\xe9</p>\n"));
+    dir.write("loose.txt", QByteArray("na\xefve\n"));
+    QVProjectWindowController* window = openProject();
+    ASSERT_TRUE(window);
+    HTMLView* view = openText(window, "latin.html");
+    ASSERT_TRUE(view);
+    window->reopenUsingEncoding(QStringLiteral("iso-8859-1"));
+    settle();
+    pickLanguage(window, QStringLiteral("CSS"));
+    const QString css = view->bundle()->bundleIdentifier();
+    EXPECT_EQ(window->project()->configurationValueForKey(QStringLiteral("QVFileEncoding"), QStringLiteral("latin.html")).toULongLong(),
+              qulonglong(FileEncodings::encodingFromString(QStringLiteral("iso-8859-1"))));
+    EXPECT_EQ(window->project()->configurationValueForKey(QStringLiteral("QVFileBundle"), QStringLiteral("latin.html")).toString(), css);
+
+    // Closed and opened again: the same encoding and language.
+    window->closeDocument(window->documentForPath(dir.file("site/latin.html")));
+    settle();
+    view = openText(window, "latin.html");
+    ASSERT_TRUE(view);
+    EXPECT_EQ(view->fullString(), QStringLiteral("<p>caf\u00e9</p>\n"));
+    EXPECT_EQ(view->bundle()->bundleIdentifier(), css);
+
+    // Renamed: the settings and the picked language follow the file.
+    window->renameNode(window->project()->rootFile()->childWithPath({QStringLiteral("latin.html")}, true), QStringLiteral("latin.php"));
+    settle();
+    ASSERT_TRUE(QFileInfo::exists(dir.file("site/latin.php")));
+    EXPECT_EQ(view->bundle()->bundleIdentifier(), css);
+    EXPECT_TRUE(window->project()->configurationValueForKey(QStringLiteral("QVFileBundle"), QStringLiteral("latin.html")).isNull());
+    EXPECT_EQ(window->project()->configurationValueForKey(QStringLiteral("QVFileBundle"), QStringLiteral("latin.php")).toString(), css);
+
+    // A window made again for the project opens the files that were open, in their order.
+    const QStringList open = [&] {
+        QStringList names;
+        for (QVFileDocument* document : window->openDocuments()) names << document->displayName();
+        return names;
+    }();
+    std::shared_ptr<QVProject> project = window->project();
+    project->setConfigurationValue(window->openFileInformation(), QVProject::OpenFilesKey);
+    {
+        QVProjectWindowController again(project);
+        again.show();
+        settle();
+        QStringList reopened;
+        for (QVFileDocument* document : again.openDocuments()) reopened << document->displayName();
+        EXPECT_EQ(reopened, open);
+    }
+
+    // Outside a project: the defaults keep the encoding for the file.
+    {
+        QVSingleFileWindowController loose(std::make_unique<QVSingleFileDocument>(dir.file("loose.txt")));
+        loose.show();
+        settle();
+        loose.reopenUsingEncoding(QStringLiteral("iso-8859-1"));
+        settle();
+        EXPECT_EQ(loose.currentTextView()->fullString(), QStringLiteral("na\u00efve\n"));
+    }
+    QVSingleFileWindowController again(std::make_unique<QVSingleFileDocument>(dir.file("loose.txt")));
+    again.show();
+    settle();
+    EXPECT_EQ(again.currentTextView()->fullString(), QStringLiteral("na\u00efve\n"));
+}
+
+// The multi-file find window's fields open the extended input, whose text becomes the search.
+TEST_F(AppWindows, MultiFileFindHasTheExtendedInput) {
+    QVMultiFileSearchController& find = QVMultiFileSearchController::sharedController();
+    find.showWindow();
+    settle();
+    auto* more = find.window()->findChild<QToolButton*>(QStringLiteral("extendedSearchInput"));
+    ASSERT_TRUE(more);
+    more->click();
+    settle();
+    QList<QDialog*> sheets;
+    for (QDialog* dialog : visible<QDialog>())
+        if (dialog->objectName() == QStringLiteral("ExtendedSearchInput")) sheets << dialog;
+    ASSERT_EQ(sheets.size(), 1);
+    auto* edit = sheets.first()->findChild<QPlainTextEdit*>();
+    ASSERT_TRUE(edit);
+    edit->setPlainText(QStringLiteral("first line\nsecond line"));
+    sheets.first()->accept();
+    settle();
+    EXPECT_EQ(find.searchString(), QStringLiteral("first line\nsecond line"));
 }
 
 }  // namespace
