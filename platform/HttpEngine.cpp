@@ -47,7 +47,9 @@ struct PinnedRoots {
             *error = QStringLiteral("cannot read the pinned roots %1: %2").arg(path, file.errorString());
             return false;
         }
-        const QByteArray pem = file.read(4 * 1024 * 1024);
+        return parse(file.read(4 * 1024 * 1024), path, error);
+    }
+    bool parse(const QByteArray& pem, const QString& path, QString* error) {
         BIO* bio = BIO_new_mem_buf(pem.constData(), int(pem.size()));
         while (X509* c = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) certificates.push_back(c);
         BIO_free(bio);
@@ -229,9 +231,12 @@ bool HttpSession::State::begin(const TransferPtr& t) {
         out.message = QStringLiteral("not an http or https address: %1").arg(r.url.toString());
         return false;
     }
-    if (!r.pinnedRootsPemPath.isEmpty()) {
+    if (!r.pinnedRootsPem.isEmpty() || !r.pinnedRootsPemPath.isEmpty()) {
         t->roots = std::make_unique<PinnedRoots>();
-        if (!t->roots->load(r.pinnedRootsPemPath, &out.message)) {
+        const bool loaded = r.pinnedRootsPem.isEmpty()
+                                ? t->roots->load(r.pinnedRootsPemPath, &out.message)
+                                : t->roots->parse(r.pinnedRootsPem, QStringLiteral("given"), &out.message);
+        if (!loaded) {
             out.error = HttpResponse::Tls;
             return false;
         }
@@ -270,8 +275,18 @@ bool HttpSession::State::begin(const TransferPtr& t) {
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
     if (t->roots) {
-        const QByteArray pem = QFile::encodeName(r.pinnedRootsPemPath);
-        curl_easy_setopt(e, CURLOPT_CAINFO, pem.constData());
+        // libcurl never reads the system's roots for this transfer; the context callback then
+        // puts only the pinned ones in the store.
+        if (r.pinnedRootsPem.isEmpty()) {
+            const QByteArray pem = QFile::encodeName(r.pinnedRootsPemPath);
+            curl_easy_setopt(e, CURLOPT_CAINFO, pem.constData());
+        } else {
+            // As a blob the roots also tell connections apart: one made under other roots is
+            // never reused for this transfer.
+            curl_blob blob{const_cast<char*>(r.pinnedRootsPem.constData()), size_t(r.pinnedRootsPem.size()), CURL_BLOB_COPY};
+            curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
+            curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
+        }
         curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
         curl_easy_setopt(e, CURLOPT_CA_CACHE_TIMEOUT, 0L);
         curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, installPinnedRoots);

@@ -29,6 +29,9 @@ struct HttpRequest {
     // Empty: the system's trusted roots. Otherwise only the certificates in this PEM file are
     // trusted, at every hop; a file that cannot be read fails the request, never loosens it.
     QString pinnedRootsPemPath;
+    // The same roots given as PEM text; when set it wins over the path. Text without a
+    // certificate trusts nothing, so every server is refused.
+    QByteArray pinnedRootsPem;
     bool acceptGzip = false;  // ask for gzip and hand back the decoded body
     // Redirects followed: 0 hands the 3xx back. Only to https, each hop under the same trust.
     int maxRedirects = 0;

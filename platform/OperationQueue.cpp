@@ -141,6 +141,21 @@ OperationQueue::OperationQueue(const QString& label, int width) : _state(std::ma
 }
 
 OperationQueue::~OperationQueue() {
+    if (isCurrent()) {
+        // The last owner let go from inside the queue's own work: its threads finish what was
+        // added (cancelled) on their own and end; nothing here may wait for them.
+        std::deque<std::shared_ptr<Operation>> waiting;
+        {
+            std::lock_guard<std::mutex> locker(_state->lock);
+            _state->stopping = true;
+            waiting = _state->waiting;
+            for (auto& t : _state->threads) t.detach();
+            _state->threads.clear();
+            _state->changed.notify_all();
+        }
+        for (auto& op : waiting) op->cancel();
+        return;
+    }
     std::vector<std::thread> threads;
     std::deque<std::shared_ptr<Operation>> waiting;
     {

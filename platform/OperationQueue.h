@@ -15,8 +15,9 @@ class OperationQueue {
 public:
     // width 1 is a serial queue; the threads are made as work arrives.
     explicit OperationQueue(const QString& label, int width = 1);
-    // Cancels what has not started, waits for what runs (asynchronous operations included) and
-    // stops the threads. Must not be called from one of the queue's own threads.
+    // Cancels what has not started, waits for what runs (asynchronous operations included, at most
+    // ten seconds) and stops the threads. From one of the queue's own threads it waits for
+    // nothing: the threads end by themselves once the current work returns.
     ~OperationQueue();
     OperationQueue(const OperationQueue&) = delete;
     OperationQueue& operator=(const OperationQueue&) = delete;
