@@ -4,7 +4,9 @@
 
 #include "platform/MainQueue.h"
 
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 
 #include <curl/curl.h>
 #include <openssl/err.h>
@@ -96,7 +98,7 @@ struct Transfer {
     CURL* easy = nullptr;
     curl_slist* headerList = nullptr;
     char errorBuffer[CURL_ERROR_SIZE] = {};
-    std::unique_ptr<PinnedRoots> roots;
+    std::shared_ptr<PinnedRoots> roots;
     std::unique_ptr<QFile> bodyFile;
     std::unique_ptr<QFile> downloadFile;
     HttpResponse response;
@@ -126,8 +128,11 @@ struct HttpSession::State {
     CURLM* multi = nullptr;
     std::thread worker;
     std::map<CURL*, TransferPtr> running;  // the worker's alone
+    std::map<QByteArray, std::shared_ptr<PinnedRoots>> rootsCache;  // the worker's alone
+    std::vector<CURL*> spareHandles;  // reset handles for the next transfers, the worker's alone
 
     ~State() {
+        for (CURL* e : spareHandles) curl_easy_cleanup(e);
         if (multi) curl_multi_cleanup(multi);
     }
 
@@ -232,13 +237,27 @@ bool HttpSession::State::begin(const TransferPtr& t) {
         return false;
     }
     if (!r.pinnedRootsPem.isEmpty() || !r.pinnedRootsPemPath.isEmpty()) {
-        t->roots = std::make_unique<PinnedRoots>();
-        const bool loaded = r.pinnedRootsPem.isEmpty()
-                                ? t->roots->load(r.pinnedRootsPemPath, &out.message)
-                                : t->roots->parse(r.pinnedRootsPem, QStringLiteral("given"), &out.message);
-        if (!loaded) {
-            out.error = HttpResponse::Tls;
-            return false;
+        // Parsed roots are kept per session: a file by its path, size and time, text by itself.
+        QByteArray key = r.pinnedRootsPem;
+        if (key.isEmpty()) {
+            const QFileInfo info(r.pinnedRootsPemPath);
+            key = "file:" + QFile::encodeName(r.pinnedRootsPemPath) + ':' + QByteArray::number(info.size()) + ':' +
+                  QByteArray::number(info.lastModified().toMSecsSinceEpoch());
+        }
+        auto cached = rootsCache.find(key);
+        if (cached != rootsCache.end()) {
+            t->roots = cached->second;
+        } else {
+            t->roots = std::make_shared<PinnedRoots>();
+            const bool loaded = r.pinnedRootsPem.isEmpty()
+                                    ? t->roots->load(r.pinnedRootsPemPath, &out.message)
+                                    : t->roots->parse(r.pinnedRootsPem, QStringLiteral("given"), &out.message);
+            if (!loaded) {
+                out.error = HttpResponse::Tls;
+                return false;
+            }
+            if (rootsCache.size() > 16) rootsCache.clear();
+            rootsCache[key] = t->roots;
         }
     }
     if (!r.bodyFilePath.isEmpty()) {
@@ -260,7 +279,14 @@ bool HttpSession::State::begin(const TransferPtr& t) {
         }
     }
 
-    CURL* e = t->easy = curl_easy_init();
+    CURL* e = nullptr;
+    if (!spareHandles.empty()) {
+        e = spareHandles.back();
+        spareHandles.pop_back();
+    } else {
+        e = curl_easy_init();
+    }
+    t->easy = e;
     if (!e) {
         out.error = HttpResponse::Network;
         out.message = QStringLiteral("cannot make a transfer");
@@ -384,6 +410,12 @@ void HttpSession::State::finish(const TransferPtr& t, CURLcode code, std::weak_p
     }
     if (t->bodyFile) t->bodyFile->close();
     if (out.error != HttpResponse::None) out.body.clear();
+    // The handle goes back for the next transfer: reset, it keeps no option of this one.
+    if (t->easy && spareHandles.size() < 8) {
+        curl_easy_reset(t->easy);
+        spareHandles.push_back(t->easy);
+        t->easy = nullptr;
+    }
     deliver(t, self);
 }
 
