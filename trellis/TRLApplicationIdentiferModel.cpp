@@ -9,6 +9,7 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QImage>
+#include <QThread>
 
 std::optional<TRLIcon> TRLIcon::fromImage(const QImage& image) {
     if (image.isNull()) return std::nullopt;
@@ -23,7 +24,9 @@ TRLIcon::TRLIcon(QByteArray data, QSizeF size, bool prerendered)
     : _data(std::move(data)), _dataHash(TRLSHA1HexDigestOfData(_data)), _size(size), _prerendered(prerendered) {}
 
 std::optional<TRLIcon> TRLAppIconUtility::applicationIcon() {
-    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())) return std::nullopt;
+    // Pixmaps are made on the application's thread only; elsewhere the icon is left out.
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!qobject_cast<QGuiApplication*>(app) || QThread::currentThread() != app->thread()) return std::nullopt;
     const QIcon icon = QGuiApplication::windowIcon();
     if (icon.isNull()) return std::nullopt;
     return TRLIcon::fromImage(icon.pixmap(QSize(512, 512)).toImage());

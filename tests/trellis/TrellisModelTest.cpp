@@ -8,6 +8,7 @@
 #include "trellis/FLTMachO.h"
 #include "trellis/FLTUserDefaults.h"
 #include "trellis/TRLApplicationIdentiferModel.h"
+#include "trellis/TRLAsyncOperation.h"
 #include "trellis/TRLElfImage.h"
 #include "trellis/TRLHelpers.h"
 #include "trellis/TRLMultipartMimeStreamEncoder.h"
@@ -263,6 +264,40 @@ TEST(TrellisModelTest, ResponsesAreClassifiedAndBackOffStaysBounded) {
     EXPECT_EQ(TRLNetworkResponseHandler::computeDelayMs(response(503), 3, 1.0), 8000);
     EXPECT_EQ(TRLNetworkResponseHandler::computeDelayMs(response(503), 1000000, 1.0), 300000);
     EXPECT_EQ(TRLNetworkResponseHandler::computeDelayMs(response(503, {{"Retry-After", "30"}}), 40, 1.0), 30000);
+}
+
+class Recorded : public TRLNetworkOperation {
+public:
+    Recorded() : TRLNetworkOperation("key") {}
+    bool ranMain = false;
+
+protected:
+    void main() override {
+        ranMain = true;
+        finishWithError({});
+    }
+};
+
+TEST(TrellisModelTest, OperationsAndTheirRequests) {
+    // Cancelled before start: finished without running main.
+    Recorded cancelled;
+    cancelled.cancel();
+    cancelled.start();
+    EXPECT_TRUE(cancelled.isFinished());
+    EXPECT_FALSE(cancelled.isExecuting() || cancelled.ranMain);
+    Recorded plain;
+    plain.start();
+    EXPECT_TRUE(plain.ranMain && plain.isFinished());
+
+    const HttpRequest r = plain.mutableRequestWithDefaultHTTPHeaderFieldsAndTimeoutForURL(QUrl("https://h.example/x"));
+    EXPECT_EQ(r.headers.size(), 9);
+    EXPECT_EQ(r.idleTimeoutMs, 10000);
+    QMap<QByteArray, QByteArray> h;
+    for (const auto& [k, v] : r.headers) h.insert(k, v);
+    EXPECT_EQ(h["Accept-Language"], h["Content-Language"]);
+    EXPECT_EQ(h["User-Agent"], "com.qorvel.kits.sdk/1.6.11 (60)");
+    EXPECT_EQ(h["X-Faultline-API-Key"], "key");
+    EXPECT_EQ(h["X-Faultline-Developer-Token"].size(), 40);
 }
 
 class ShortDevice : public QIODevice {
