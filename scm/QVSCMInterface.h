@@ -36,6 +36,7 @@ public:
     static std::shared_ptr<QVSCMInterface> scmInterfaceForPath(const QString& path);
     // The working copy that contains path: the nearest folder at or above it holding ".svn".
     static QString workingCopyRootForPath(const QString& path);
+    // Made with std::make_shared (results come back through a weak reference to it).
     explicit QVSCMInterface(QString workingCopyPath);
     ~QVSCMInterface() override;
 
