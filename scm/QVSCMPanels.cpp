@@ -126,11 +126,11 @@ void QVSCMMessagePanel::display(Ended ended) {
 
 void QVSCMMessagePanel::close(int buttonTag) {
     if (!_ended) return;
-    const std::optional<QString> message = buttonTag == CommitTag ? std::optional<QString>(message()) : std::nullopt;
+    const std::optional<QString> typed = buttonTag == CommitTag ? std::optional<QString>(message()) : std::nullopt;
     saveFrame(this, "SCMMessagePanel");
     const Ended ended = std::exchange(_ended, nullptr);
     QDialog::done(buttonTag);
-    ended(this, message, _tag);
+    ended(this, typed, _tag);
 }
 
 void QVSCMMessagePanel::reject() { close(0); }

@@ -26,7 +26,7 @@ inline QByteArray client(const QStringList& arguments, const QString& folder, co
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
     process.setProcessEnvironment(environment);
-    process.start(svn, QStringList{QStringLiteral("--non-interactive")} + arguments);
+    process.start(svn, QStringList{QStringLiteral("--non-interactive"), QStringLiteral("--no-auth-cache")} + arguments);
     process.write(input);
     process.closeWriteChannel();
     process.waitForFinished(60000);
