@@ -72,7 +72,9 @@ PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringL
         return child;
     }
     if (pid == 0) {
-        for (long fd = 3; fd < maxFD; ++fd) ::close(int(fd));
+        // One call where the kernel has it; otherwise every descriptor up to the limit.
+        if (::close_range(3, ~0u, 0) != 0)
+            for (long fd = 3; fd < maxFD; ++fd) ::close(int(fd));
         if (!folder.isEmpty() && ::chdir(folder.constData()) != 0) {
             const char* reason = strerror(errno);
             ssize_t ignored = ::write(1, chdirFailure.constData(), size_t(chdirFailure.size()));

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -128,15 +129,23 @@ void QVInteractiveTask::run() {
         ::close(fd);
         _masterFD = -1;
     }
-    // Reap once. A program still running with its terminal gone gets a few seconds, then its
-    // process group is ended.
+    // Reap once. A program still running with its terminal gone gets a few seconds (woken the
+    // moment it ends), then its process group is ended.
     int status = 0;
     pid_t reaped = 0;
+    const int exitFD = int(syscall(SYS_pidfd_open, child.pid, 0));
     for (int i = 0; i < 100 && reaped == 0; ++i) {
         reaped = waitpid(child.pid, &status, WNOHANG);
-        if (reaped == 0) std::this_thread::sleep_for(std::chrono::milliseconds(i < 10 ? 5 : 50));
         if (reaped < 0 && errno == EINTR) reaped = 0;
+        if (reaped != 0) break;
+        if (exitFD >= 0) {
+            pollfd p{exitFD, POLLIN, 0};
+            ::poll(&p, 1, 50);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
     }
+    if (exitFD >= 0) ::close(exitFD);
     if (reaped == 0) {
         ::kill(-child.pid, SIGKILL);
         while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {}
@@ -164,13 +173,29 @@ void QVInteractiveTask::run() {
 void QVInteractiveTask::process(const QByteArray& bytes) {
     _cachedBytes += bytes;
     _unfinished += bytes;
-    qsizetype start = 0;
-    for (qsizetype end; (end = _unfinished.indexOf('\n', start)) >= 0; start = end + 1) {
-        qsizetype length = end - start;
-        if (length > 0 && _unfinished.at(end - 1) == '\r') --length;
-        _cachedLines << decodeLine(_unfinished.mid(start, length));
+    const qsizetype whole = _unfinished.lastIndexOf('\n') + 1;
+    if (whole > 0) {
+        // Usually all of it is UTF-8: decoded in one go; otherwise line by line, so that one
+        // line in another encoding spoils no other.
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = utf8.decode(QByteArrayView(_unfinished.constData(), whole));
+        if (!utf8.hasError()) {
+            QStringList lines = text.split(u'\n');
+            lines.removeLast();
+            for (QString& line : lines) {
+                if (line.endsWith(u'\r')) line.chop(1);
+                _cachedLines << std::move(line);
+            }
+        } else {
+            qsizetype start = 0;
+            for (qsizetype end; start < whole && (end = _unfinished.indexOf('\n', start)) >= 0; start = end + 1) {
+                qsizetype length = end - start;
+                if (length > 0 && _unfinished.at(end - 1) == '\r') --length;
+                _cachedLines << decodeLine(_unfinished.mid(start, length));
+            }
+        }
+        _unfinished.remove(0, whole);
     }
-    _unfinished.remove(0, start);
     if (_unfinished.isEmpty()) return;
     const QString open = decodeLine(_unfinished);
     if (!_prompt.isEmpty() && open.startsWith(_prompt)) {

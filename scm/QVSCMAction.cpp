@@ -128,11 +128,22 @@ QStringList QVSCMLogAction::arguments(const QVSCMRunSettings& settings) const {
     return args << QStringLiteral("--") << pathArgument(_path.isEmpty() ? QStringLiteral(".") : _path);
 }
 
-QVError QVSCMLogAction::keepResult(const QStringList& lines, const QByteArray&, bool) {
+namespace {
+
+// The XML document in the client's output: its bytes as they are, or without the client's own
+// "svn:" lines when it printed any.
+QString xmlDocument(const QStringList& lines, const QByteArray& bytes) {
+    if (!bytes.startsWith("svn:") && !bytes.contains("\nsvn:")) return QString::fromUtf8(bytes);
     QStringList document;
     for (const QString& line : lines)
         if (!line.startsWith(QLatin1String("svn:"))) document << line;
-    _logEntries = QVSCMXml::logEntries(document.join(u'\n'));
+    return document.join(u'\n');
+}
+
+}  // namespace
+
+QVError QVSCMLogAction::keepResult(const QStringList& lines, const QByteArray& bytes, bool) {
+    _logEntries = QVSCMXml::logEntries(xmlDocument(lines, bytes));
     return {};
 }
 
@@ -245,11 +256,8 @@ QString QVSCMStatusAction::workingDirectory(const QVSCMRunSettings& settings) co
     return settings.workingCopyPath;
 }
 
-QVError QVSCMStatusAction::keepResult(const QStringList& lines, const QByteArray&, bool) {
+QVError QVSCMStatusAction::keepResult(const QStringList& lines, const QByteArray& bytes, bool) {
     // The client's own messages ("svn: warning: ...") are not part of the document.
-    QStringList document;
-    for (const QString& line : lines)
-        if (!line.startsWith(QLatin1String("svn:"))) document << line;
-    _statusEntries = QVSCMXml::statusEntries(document.join(u'\n'));
+    _statusEntries = QVSCMXml::statusEntries(xmlDocument(lines, bytes));
     return {};
 }
