@@ -128,6 +128,9 @@ void QVFileDocument::setFileName(const QString& path) {
     }
     QVDocument::setFileName(path);
     if (!_textView || path.isEmpty() || path == _textView->path()) return;
+    // An untitled text saved for the first time: the language picked for it becomes the file's.
+    if (old.isEmpty() && _customBundle && _textView->bundle())
+        setFileConfigurationValue(_textView->bundle()->bundleIdentifier(), FileBundleKey);
     // The language follows a new extension, unless it was picked by hand or none is registered
     // for the extension.
     const auto previous = _textView->bundle();
