@@ -500,7 +500,9 @@ void QVProjectWindowController::tabViewDidCloseTab(QVTabView* view, const QStrin
         _transfers.erase(it);
         if (_activeTransfer == closing.get()) _activeTransfer = nullptr;
         tabView()->removeContentView(closing->view());
-        // The tab may still be on the stack that closes it: the document goes on a later turn.
+        // The tab may still be on the stack that closes it: the document goes on a later turn,
+        // and a reply arriving meanwhile must not reach this window, which may be gone by then.
+        closing->detach();
         closing.release()->deleteLater();
         return;
     }
