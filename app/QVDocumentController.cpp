@@ -186,13 +186,14 @@ bool QVDocumentController::openFiles(const QStringList& arguments, const QString
 
 void QVDocumentController::applicationDidFinishLaunching() {
     UserDefaults& defaults = UserDefaults::standard();
-    // Consent given later starts the analytics client then; taking it back stops every event,
-    // since each sender asks the setting itself.
+    // Consent given later starts the analytics client then; taking it back (or the preferences'
+    // reset removing it) stops the client, which drops what it had not sent yet.
     if (!_trackingObserver) {
         QPointer<QVDocumentController> self(this);
         _trackingObserver = defaults.addObserver(QString::fromLatin1(qvAnonymousUsageTracking),
                                                  [self](const QString&, const QVariant&, const QVariant& value) {
-            if (self && value.isValid() && value.toInt() == 1) MainQueue::post([self] { if (self) self->initMetricline(); });
+            if (value.isValid() && value.toInt() == 1) MainQueue::post([self] { if (self) self->initMetricline(); });
+            else MainQueue::post([] { if (!QVOutsideServices::trackingAllowed()) QVOutsideServices::analytics().stop(); });
         });
     }
     initMetricline();
@@ -222,9 +223,8 @@ void QVDocumentController::applicationDidFinishLaunching() {
 }
 
 void QVDocumentController::initMetricline() {
-    if (!QVOutsideServices::trackingAllowed()) return;
+    if (!QVOutsideServices::trackingAllowed() || !QVOutsideServices::analyticsConfigured()) return;
     const QString token = QVOutsideServices::infoValue(QStringLiteral("QVAnalyticsToken"));
-    if (token.isEmpty()) return;
     const QStringList languages = QLocale().uiLanguages();
     QVAnalyticsClient& client = QVOutsideServices::analytics();
     client.start(token);

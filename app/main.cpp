@@ -1,6 +1,7 @@
 // Entry point: answers --help and --version on the command line; otherwise hands the files and
 // qvdt: addresses to the Qorvel already running for this user and display, or becomes that
 // instance and runs the application controller's launch.
+#include "Metricline/MetriclineAnalytics.h"
 #include "editor/windows/QVDocumentWindowController.h"
 #include "platform/AppBundle.h"
 #include "platform/Paths.h"
@@ -13,12 +14,15 @@
 #include "projects/windows/QVProjectSettingsWindowController.h"
 #include "projects/windows/QVRemoteOpenPanelController.h"
 #include "projects/QVProject.h"
+#include "projects/QVProjectUsageEvents.h"
 #include "projects/windows/QVProjectWindowController.h"
 #include "app/FileOpener.h"
+#include "shell/QVOutsideServices.h"
 #include "shell/QVRelaunch.h"
 #include "shell/QVStartupItems.h"
 #include "app/QVDocumentController.h"
 #include "shell/web/QVInfoWindowController.h"
+#include "tallypost/TallyPostStats.h"
 #include "tools/QVBrowserRepository.h"
 #include "tools/QVEditorSearchScopes.h"
 #include "tools/QVMultiFileSearchController.h"
@@ -124,6 +128,13 @@ int main(int argc, char** argv) {
 
     QVInstanceChannel channel;
     if (channel.claimOrHand(arguments, QDir::currentPath()) == QVInstanceChannel::Role::Handed) return 0;
+
+    // Usage analytics and the launch counter. Every usage event, wherever it is made, passes the
+    // one gate (consent, token and address) in QVOutsideServices::track.
+    QVOutsideServices::setAnalytics(std::make_unique<MetriclineAnalytics>());
+    QVOutsideServices::setStats(std::make_unique<TallyPostStats>());
+    QVProjectUsageEvents::setTracker([](const QString& event, const QVariantMap& properties) { QVOutsideServices::track(event, properties); });
+    QVInfoWindowController::setUsageEvents([](const QString& event, const QVariantMap& properties) { QVOutsideServices::track(event, properties); });
 
     // Class set-up (factory settings), the shared menu bar, then the launch in its order.
     QVDocumentController controller;
