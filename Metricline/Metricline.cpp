@@ -32,6 +32,11 @@ std::unique_ptr<Metricline>& shared() {
     return client;
 }
 
+Metricline::Configuration& sharedConfiguration() {
+    static Metricline::Configuration configuration;
+    return configuration;
+}
+
 const char* kindName(Metricline::Kind kind) {
     switch (kind) {
     case Metricline::Kind::Events: return "events";
@@ -182,14 +187,16 @@ Metricline::~Metricline() {
 
 Metricline* Metricline::sharedInstanceWithToken(const QString& token) {
     if (!shared()) {
-        Configuration configuration;
-        configuration.serverURL = QVOutsideServices::infoValue(QStringLiteral("QVAnalyticsURL"));
+        Configuration configuration = sharedConfiguration();
+        if (configuration.serverURL.isEmpty()) configuration.serverURL = QVOutsideServices::infoValue(QStringLiteral("QVAnalyticsURL"));
         auto client = std::make_unique<Metricline>(token, std::move(configuration));
         if (!client->isUsable()) return nullptr;
         shared() = std::move(client);
     }
     return shared().get();
 }
+
+void Metricline::setSharedConfiguration(Configuration configuration) { sharedConfiguration() = std::move(configuration); }
 
 Metricline* Metricline::sharedInstance() {
     if (!shared()) SystemLog::warning(QStringLiteral("Metricline warning sharedInstance called before sharedInstanceWithToken:"));
@@ -458,13 +465,15 @@ void Metricline::flushQueue(Queue& queue, Kind kind) {
     post.acceptGzip = true;
     post.pinnedRootsPemPath = _configuration.pinnedRootsPemPath;
     QPointer<Metricline> self(this);
-    queue.task = _configuration.transport->post(post, [self, kind](const MLTransport::Reply& reply) {
-        if (self) self->finish(kind, reply);
+    const quint64 generation = ++queue.generation;
+    queue.task = _configuration.transport->post(post, [self, kind, generation](const MLTransport::Reply& reply) {
+        if (self) self->finish(kind, generation, reply);
     });
 }
 
-void Metricline::finish(Kind kind, const MLTransport::Reply& reply) {
+void Metricline::finish(Kind kind, quint64 generation, const MLTransport::Reply& reply) {
     Queue& q = queue(kind);
+    if (generation != q.generation || !q.task) return;
     q.task = 0;
     const QList<quint64> batch = std::exchange(q.batch, {});
     bool sent = false;
@@ -496,6 +505,7 @@ void Metricline::cancelFlush() {
     for (Queue* q : {&_events, &_peopleQueue}) {
         if (q->task && _configuration.transport) _configuration.transport->cancel(q->task);
         q->task = 0;
+        ++q->generation;
         q->batch.clear();
     }
 }

@@ -52,6 +52,9 @@ public:
     // defaults') "QVAnalyticsURL" and an interval of 60; later calls return it unchanged.
     // Nothing is made without a URL or with a token that is not hexadecimal.
     static Metricline* sharedInstanceWithToken(const QString& token);
+    // What the shared client is made with besides its token (the address still comes from
+    // "QVAnalyticsURL" when this leaves it empty): tests pin a loopback server's roots here.
+    static void setSharedConfiguration(Configuration configuration);
     // The shared client, or null after logging a warning when none was made.
     static Metricline* sharedInstance();
     static Metricline* sharedInstanceIfMade();
@@ -151,11 +154,12 @@ private:
         QList<Entry> entries;
         QList<quint64> batch;  // serials of the records in flight
         quint64 task = 0;
+        quint64 generation = 0;  // of the request in flight: a late answer to an older one is ignored
     };
 
     void append(Queue& queue, const QVariantMap& record);
     void flushQueue(Queue& queue, Kind kind);
-    void finish(Kind kind, const MLTransport::Reply& reply);
+    void finish(Kind kind, quint64 generation, const MLTransport::Reply& reply);
     void archiveLater(Kind kind);
     void writeArchive(Kind kind);
     void unarchiveQueue(Kind kind);

@@ -1,7 +1,6 @@
 // Entry point: answers --help and --version on the command line; otherwise hands the files and
 // qvdt: addresses to the Qorvel already running for this user and display, or becomes that
 // instance and runs the application controller's launch.
-#include "Metricline/MetriclineAnalytics.h"
 #include "editor/windows/QVDocumentWindowController.h"
 #include "platform/AppBundle.h"
 #include "platform/Paths.h"
@@ -12,14 +11,11 @@
 #include "projects/windows/QVProjectManager.h"
 #include "projects/windows/QVProjectSettingsWindowController.h"
 #include "projects/QVProject.h"
-#include "projects/QVProjectUsageEvents.h"
 #include "projects/windows/QVProjectWindowController.h"
-#include "shell/QVOutsideServices.h"
 #include "shell/QVRelaunch.h"
 #include "shell/QVStartupItems.h"
 #include "app/QVDocumentController.h"
-#include "shell/web/QVInfoWindowController.h"
-#include "tallypost/TallyPostStats.h"
+#include "app/UsageAnalytics.h"
 #include "tools/QVBrowserRepository.h"
 #include "tools/QVEditorSearchScopes.h"
 #include "tools/QVMultiFileSearchController.h"
@@ -108,12 +104,8 @@ void installSubsystems() {
         if (QVDocumentController* controller = QVDocumentController::shared()) controller->openArgument(path, QDir::currentPath());
     });
     QVProjectSettingsWindowController::install();
-    // Usage analytics and the launch counter. Every usage event, wherever it is made, passes the
-    // one gate (consent, token and address) of QVOutsideServices::track.
-    QVOutsideServices::setAnalytics(std::make_unique<MetriclineAnalytics>());
-    QVOutsideServices::setStats(std::make_unique<TallyPostStats>());
-    QVProjectUsageEvents::setTracker([](const QString& event, const QVariantMap& properties) { QVOutsideServices::track(event, properties); });
-    QVInfoWindowController::setUsageEvents([](const QString& event, const QVariantMap& properties) { QVOutsideServices::track(event, properties); });
+    // Usage analytics and the launch counter, sent only with consent and a configured address.
+    installUsageAnalytics();
     // Help > Qorvel Help opens the HTML help in the default browser.
     QVDocumentController::setBrowser([](const QUrl& url) {
         QVBrowserRepository::sharedInstance().reloadList(false);

@@ -18,9 +18,22 @@ std::shared_ptr<TallyPost> made(std::weak_ptr<TallyPostDelegate> delegate) {
 
 }  // namespace
 
-TallyPost::Configuration TallyPost::defaultConfiguration() {
-    return {QVOutsideServices::infoValue(QStringLiteral("QVStatURL")), nullptr};
+namespace {
+
+TallyPost::Configuration& baseConfiguration() {
+    static TallyPost::Configuration configuration;
+    return configuration;
 }
+
+}  // namespace
+
+TallyPost::Configuration TallyPost::defaultConfiguration() {
+    Configuration configuration = baseConfiguration();
+    if (configuration.baseURL.isEmpty()) configuration.baseURL = QVOutsideServices::infoValue(QStringLiteral("QVStatURL"));
+    return configuration;
+}
+
+void TallyPost::setDefaultConfiguration(Configuration configuration) { baseConfiguration() = std::move(configuration); }
 
 TallyPost::TallyPost(Configuration configuration) : _configuration(std::move(configuration)) {
     if (!_configuration.transport) _configuration.transport = MLTransport::http();
@@ -100,6 +113,7 @@ void TallyPost::httpPostDict(const Parameters& parameters, const QString& path) 
     MLTransport::Post post;
     post.url = url;
     post.body = formBody(parameters);
+    post.pinnedRootsPemPath = _configuration.pinnedRootsPemPath;
     // The request keeps its client alive until it ends.
     auto self = shared_from_this();
     _task = _configuration.transport->post(post, [self](const MLTransport::Reply& reply) { self->finish(reply); });

@@ -29,11 +29,14 @@ public:
     struct Configuration {
         QString baseURL;  // the service's address, without the form's path
         std::shared_ptr<MLTransport> transport;  // empty: MLTransport::http()
+        QString pinnedRootsPemPath;              // empty: the system's trusted roots
     };
     static QString errorDomain() { return QStringLiteral("TallyPost"); }
 
-    // The base URL from Info.plist's (or the user defaults') "QVStatURL".
+    // The base URL from Info.plist's (or the user defaults') "QVStatURL" unless
+    // setDefaultConfiguration gave one; tests pin a loopback server's roots there.
     static Configuration defaultConfiguration();
+    static void setDefaultConfiguration(Configuration configuration);
 
     explicit TallyPost(Configuration configuration = defaultConfiguration());
 
