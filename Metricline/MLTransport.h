@@ -19,6 +19,8 @@ public:
         QList<QPair<QByteArray, QByteArray>> headers;
         bool acceptGzip = false;
         QString pinnedRootsPemPath;  // empty: the system's trusted roots
+        int idleTimeoutMs = 30000;   // nothing moving for this long ends the request as timed out
+        int totalTimeoutMs = 60000;  // the whole request
     };
     struct Reply {
         enum class Failure { None, TimedOut, Cancelled, Transport };

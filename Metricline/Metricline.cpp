@@ -464,6 +464,7 @@ void Metricline::flushQueue(Queue& queue, Kind kind) {
     post.body = (kind == Kind::Events ? QByteArray("ip=1&data=") : QByteArray("data=")) + data;
     post.acceptGzip = true;
     post.pinnedRootsPemPath = _configuration.pinnedRootsPemPath;
+    post.idleTimeoutMs = _configuration.idleTimeoutMs;
     QPointer<Metricline> self(this);
     const quint64 generation = ++queue.generation;
     queue.task = _configuration.transport->post(post, [self, kind, generation](const MLTransport::Reply& reply) {

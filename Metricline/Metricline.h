@@ -41,6 +41,7 @@ public:
         qsizetype maximumQueueLength = 5000;
         int terminateWaitMs = 2000;     // how long quitting waits for a request in flight
         int archiveDelayMs = 1000;      // archives written after a response, coalesced
+        int idleTimeoutMs = 30000;      // a request that moves nothing for this long has timed out
     };
     enum class Kind { Events, People, Properties };
     static constexpr qsizetype batchSize = 50;
