@@ -135,7 +135,7 @@ TEST(MetriclineLoopback, AThousandEventsOutlastAnOutageAndArriveOnceEachInOrder)
     for (int i = 0; i < 1000; ++i) {
         tracked << QStringLiteral("e%1").arg(i);
         metricline->track(tracked.last());
-        if (i % 300 == 0) {
+        if (i % 400 == 0) {
             metricline->flush();
             ASSERT_TRUE(settle(*metricline));
         }
@@ -256,8 +256,11 @@ TEST(TallyPostLoopback, FormsAreEscapedAndOnlyA2xxAnswerIsSuccess) {
         ASSERT_TRUE(MainQueue::runUntil([&] { return outcome->finished + outcome->failed > 0; }, std::chrono::seconds(20)));
         EXPECT_EQ(outcome->finished, c.success ? 1 : 0);
         EXPECT_EQ(outcome->failed, c.success ? 0 : 1);
-        if (c.success) EXPECT_EQ(outcome->response, QStringLiteral("answer text"));
-        if (!c.success && c.cut.isEmpty()) EXPECT_EQ(outcome->error.code(), c.status);
+        if (c.success) {
+            EXPECT_EQ(outcome->response, QStringLiteral("answer text"));
+        } else if (c.cut.isEmpty()) {
+            EXPECT_EQ(outcome->error.code(), c.status);
+        }
         const QList<HttpsPeer::Logged> logged = servers.requests(QStringLiteral("/stat/ez"));
         ASSERT_EQ(logged.size(), 1);
         EXPECT_EQ(logged[0].body, QByteArray("ezkey=maker%40example.org&stat=Qorvel%3A%20app_start%20%26%20more%2B1%20%C3%A9&count=1"));
