@@ -20,7 +20,9 @@
 
 #include <sys/utsname.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <limits>
 #include <utility>
@@ -114,6 +116,23 @@ bool isRecord(const QVariant& value, Metricline::Kind kind) {
         return map.value(QStringLiteral("event")).typeId() == QMetaType::QString &&
                map.value(QStringLiteral("properties")).typeId() == QMetaType::QVariantMap;
     return map.value(QStringLiteral("$token")).typeId() == QMetaType::QString;
+}
+
+// Base64 text escaped for a form value: of its alphabet only "+", "/" and "=" need it.
+QByteArray percentEscaped(const QByteArray& base64) {
+    QByteArray out(base64.size() * 3, Qt::Uninitialized);
+    char* w = out.data();
+    for (const char c : base64) {
+        const char* escape = c == '+' ? "%2B" : c == '/' ? "%2F" : c == '=' ? "%3D" : nullptr;
+        if (escape) {
+            std::memcpy(w, escape, 3);
+            w += 3;
+        } else {
+            *w++ = c;
+        }
+    }
+    out.truncate(w - out.data());
+    return out;
 }
 
 struct Machine {
@@ -331,13 +350,16 @@ QVariantMap Metricline::deviceInfoProperties() {
 }
 
 QVariantMap Metricline::deviceInfoProperties(const QSize& screen) {
-    return {{QStringLiteral("ml_lib"), QStringLiteral("osx")},
-            {QStringLiteral("$os"), QStringLiteral("Linux")},
-            {QStringLiteral("$os_version"), systemVersion()},
-            {QStringLiteral("$model"), deviceModel()},
-            {QStringLiteral("ml_device_model"), deviceModel()},
-            {QStringLiteral("$screen_width"), qint64(screen.width())},
-            {QStringLiteral("$screen_height"), qint64(screen.height())}};
+    // What never changes while Qorvel runs is made once; each event shares it until it adds to it.
+    static const QVariantMap fixed{{QStringLiteral("ml_lib"), QStringLiteral("osx")},
+                                   {QStringLiteral("$os"), QStringLiteral("Linux")},
+                                   {QStringLiteral("$os_version"), systemVersion()},
+                                   {QStringLiteral("$model"), deviceModel()},
+                                   {QStringLiteral("ml_device_model"), deviceModel()}};
+    QVariantMap properties = fixed;
+    properties.insert(QStringLiteral("$screen_width"), qint64(screen.width()));
+    properties.insert(QStringLiteral("$screen_height"), qint64(screen.height()));
+    return properties;
 }
 
 bool Metricline::assertPropertyTypes(const QVariantMap& properties) {
@@ -385,8 +407,15 @@ QVariant Metricline::JSONSerializableObjectForObject(const QVariant& object) {
     case QMetaType::QVariantMap: case QMetaType::QVariantHash: {
         QVariantMap map;
         if (type == QMetaType::QVariantMap) {
+            // Most maps hold only values that stay as they are: those are kept, not rebuilt.
             const QVariantMap source = object.toMap();
-            for (auto it = source.cbegin(); it != source.cend(); ++it) map.insert(it.key(), JSONSerializableObjectForObject(it.value()));
+            map = source;
+            for (auto it = source.cbegin(); it != source.cend(); ++it) {
+                const int valueType = it.value().typeId();
+                if (valueType == QMetaType::QString || valueType == QMetaType::LongLong || valueType == QMetaType::Bool) continue;
+                const QVariant converted = JSONSerializableObjectForObject(it.value());
+                if (converted.typeId() != valueType || converted != it.value()) map[it.key()] = converted;
+            }
         } else {
             const QVariantHash source = object.toHash();
             for (auto it = source.cbegin(); it != source.cend(); ++it) map.insert(it.key(), JSONSerializableObjectForObject(it.value()));
@@ -418,7 +447,7 @@ QByteArray Metricline::JSONSerializeObject(const QVariant& object) {
 QByteArray Metricline::encodeAPIData(const QVariantList& batch) {
     const QByteArray json = JSONSerializeObject(batch);
     if (json.isEmpty()) return {};
-    return MLBase64EncodeBytes(json.constData(), json.size(), false).toPercentEncoding();
+    return percentEscaped(MLBase64EncodeBytes(json.constData(), json.size(), false));
 }
 
 // --- Sending --------------------------------------------------------------------------------------
@@ -458,7 +487,7 @@ void Metricline::flushQueue(Queue& queue, Kind kind) {
         SystemLog::warning(QStringLiteral("%1 error encoding api data: nested too deep").arg(description()));
         json.clear();
     }
-    const QByteArray data = json.isEmpty() ? QByteArray() : MLBase64EncodeBytes(json.constData(), json.size(), false).toPercentEncoding();
+    const QByteArray data = json.isEmpty() ? QByteArray() : percentEscaped(MLBase64EncodeBytes(json.constData(), json.size(), false));
     MLTransport::Post post;
     post.url = QUrl(_configuration.serverURL + (kind == Kind::Events ? QStringLiteral("/track/") : QStringLiteral("/engage/")));
     post.body = (kind == Kind::Events ? QByteArray("ip=1&data=") : QByteArray("data=")) + data;
@@ -493,11 +522,9 @@ void Metricline::finish(Kind kind, quint64 generation, const MLTransport::Reply&
         sent = !(reply.status >= 500 || reply.status == 429);
     }
     if (sent) {
-        // Exactly the records that went out: an identical record made later stays.
-        qsizetype kept = 0;
-        for (const Entry& entry : q.entries)
-            if (!batch.contains(entry.serial)) q.entries[kept++] = entry;
-        q.entries.resize(kept);
+        // Exactly the records that went out (serials rise along the queue, and so along the
+        // batch): an identical record made later stays.
+        q.entries.removeIf([&batch](const Entry& entry) { return std::binary_search(batch.cbegin(), batch.cend(), entry.serial); });
     }
     archiveLater(kind);
 }

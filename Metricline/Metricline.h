@@ -124,6 +124,7 @@ public:
     // The records waiting, oldest first.
     QVariantList eventsQueue() const;
     QVariantList peopleQueue() const;
+    qsizetype eventsQueueLength() const { return _events.entries.size(); }
     // Called by the people part: a record with its identity, for the people queue.
     void enqueuePeopleRecord(const QVariantMap& record);
 

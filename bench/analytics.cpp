@@ -127,9 +127,12 @@ int main(int argc, char** argv) {
         QDir().mkpath(bodies);
         const paired::Run first = paired::run({driver, QStringLiteral("flush"), QStringLiteral("5000"), url, roots, bodies});
         QByteArray config;
+        // One block per body, "next" between them (curl refuses a trailing one).
         for (const QString& body : QDir(bodies).entryList(QDir::Files, QDir::Name))
-            config += "url = \"" + url.toUtf8() + "/track/\"\ncacert = \"" + roots.toUtf8() + "\"\ndata-binary = \"@" +
-                      (bodies + QLatin1Char('/') + body).toUtf8() + "\"\nheader = \"Accept-Encoding: gzip\"\noutput = \"/dev/null\"\nnext\n";
+            config += QByteArray(config.isEmpty() ? "" : "next\n") + "url = \"" + url.toUtf8() + "/track/\"\ncacert = \"" +
+                      roots.toUtf8() + "\"\ndata-binary = \"@" + (bodies + QLatin1Char('/') + body).toUtf8() +
+                      "\"\nheader = \"Accept-Encoding: gzip\"\nheader = \"Content-Type: application/x-www-form-urlencoded\"\n"
+                      "output = \"/dev/null\"\n";
         const QString configPath = dir.filePath(QStringLiteral("curl.config"));
         QFile configFile(configPath);
         if (!first.ok || !configFile.open(QIODevice::WriteOnly) || configFile.write(config) != config.size()) {

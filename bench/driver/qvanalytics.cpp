@@ -84,13 +84,21 @@ int flush(int count, const QString& url, const QString& roots, const QString& du
                      {{QStringLiteral("project-type"), QStringLiteral("remote")}, {QStringLiteral("remote-protocol"), QStringLiteral("SFTP")}});
         times.push_back(timer.nsecsElapsed());
     }
-    while (!client.eventsQueue().isEmpty()) {
-        const qsizetype before = client.eventsQueue().size();
+    QElapsedTimer sending;
+    sending.start();
+    while (client.eventsQueueLength() > 0) {
+        const qsizetype before = client.eventsQueueLength();
         client.flush();
         if (!MainQueue::runUntil([&] { return !client.hasRequestInFlight(); }, std::chrono::seconds(30))) return 3;
-        if (client.eventsQueue().size() >= before) return 4;  // refused or unreachable
+        if (client.eventsQueueLength() >= before) return 4;  // refused or unreachable
     }
+    const double sent = sending.nsecsElapsed() / 1e6;
     std::sort(times.begin(), times.end());
+    if (qEnvironmentVariableIsSet("QORVEL_BENCH_DETAIL")) {
+        qint64 total = 0;
+        for (qint64 t : times) total += t;
+        std::fprintf(stderr, "tracking %.1f ms, sending %.1f ms\n", total / 1e6, sent);
+    }
     if (!times.empty())
         std::fprintf(stderr, "track: median %.1f us, p99 %.1f us, max %.1f us\n", times[times.size() / 2] / 1e3,
                      times[times.size() * 99 / 100] / 1e3, times.back() / 1e3);
