@@ -22,6 +22,10 @@
 
 #include <cmath>
 
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 // Answers only when the test says so; remembers every request and every cancellation.
@@ -402,4 +406,31 @@ TEST(MetriclinePeople, RecordsWaitForAnIdentityThenGoToEngage) {
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d$")).match(charge.value(QStringLiteral("$time")).toString()).hasMatch());
     EXPECT_EQ(records[2].toMap().value(QStringLiteral("$union")).toMap().value(QStringLiteral("$ios_devices")).toList(), QVariantList{QStringLiteral("01ab")});
     EXPECT_TRUE(records[3].toMap().contains(QStringLiteral("$delete")));
+}
+
+TEST(Metricline, AnArchiveKilledMidWriteIsTheOldOrTheNewNeverPart) {
+    Client client;
+    for (int i = 0; i < 3000; ++i) client->track(QStringLiteral("e%1").arg(i), {{QStringLiteral("pad"), QString(40, QLatin1Char('x'))}});
+    client->archive();
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Rewrites the archive, a record shorter each time, until killed.
+            for (;;) {
+                client->track(QStringLiteral("more"));
+                client->archiveEvents();
+            }
+        }
+        usleep(useconds_t(40000 + round * 37000));
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        QVError error;
+        const QVariant archived = PropertyList::readFile(client->eventsFilePath(), &error);
+        ASSERT_EQ(archived.typeId(), QMetaType::QVariantList) << error.localizedDescription().toStdString();
+        EXPECT_GE(archived.toList().size(), 3000);
+        EXPECT_EQ(names(archived.toList().mid(0, 3)), numbered(0, 3));
+    }
 }
