@@ -3,7 +3,6 @@
 // corruption, consent withdrawn mid-request, refused tokens and endpoints, and people records.
 #include "Metricline/Metricline.h"
 #include "Metricline/MetriclinePeople.h"
-#include "platform/MainQueue.h"
 #include "platform/PropertyList.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestSupport.h"
@@ -218,27 +217,7 @@ TEST(Metricline, ExactlyTheRecordsSentLeaveTheQueue) {
     EXPECT_EQ(client->eventsQueue().first(), queued.last());
 }
 
-TEST(Metricline, AnOutageKeepsEveryEventUpToTheBoundAndSendsThemLaterOnceEach) {
-    // A thousand events through an outage all wait, then arrive once each, in order.
-    {
-        Client client;
-        for (int i = 0; i < 1000; ++i) {
-            client->track(QStringLiteral("e%1").arg(i));
-            if (i % 100 == 0) {
-                client->flush();
-                client.transport->answer(503, "");
-            }
-        }
-        EXPECT_EQ(client->eventsQueue().size(), 1000);
-        QStringList arrived;
-        for (int round = 0; round < 25 && !client->eventsQueue().isEmpty(); ++round) {
-            client->flush();
-            arrived << names(batchOf(client.transport->posts.last().body));
-            client.transport->answer(200, "1");
-        }
-        EXPECT_EQ(arrived, numbered(0, 1000));
-    }
-    // Beyond the bound the oldest go, in memory and in the archive.
+TEST(Metricline, BeyondItsBoundAQueueLosesItsOldestRecordsInMemoryAndInTheArchive) {
     Client client(100);
     for (int i = 0; i < 1000; ++i) client->track(QStringLiteral("e%1").arg(i));
     client->flush();
@@ -357,21 +336,6 @@ TEST(Metricline, ATokenThatIsNotHexadecimalOrNoEndpointRecordsSendsAndWritesNoth
         EXPECT_TRUE(client.transport->posts.isEmpty());
         EXPECT_TRUE(QDir(client.dir.path()).isEmpty());
         EXPECT_TRUE(QDir(client.dir.path() + QStringLiteral("/../..")).entryList({QStringLiteral("evil*")}).isEmpty());
-    }
-}
-
-TEST(Metricline, QuittingWaitsBrieflyForTheBatchInFlight) {
-    for (const bool answers : {true, false}) {
-        SCOPED_TRACE(answers);
-        Client client;
-        client->track(QStringLiteral("App Quit"));
-        client->flush();
-        if (answers) MainQueue::after(std::chrono::milliseconds(50), [&] { client.transport->answer(200, "1"); });
-        client->applicationWillTerminate();
-        // Answered: nothing left for the next run; unanswered: the archive keeps it.
-        EXPECT_EQ(names(PropertyList::readFile(client->eventsFilePath()).toList()),
-                  answers ? QStringList() : QStringList{QStringLiteral("App Quit")});
-        EXPECT_EQ(client.transport->cancelled.size(), answers ? 0 : 1);
     }
 }
 
