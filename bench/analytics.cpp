@@ -5,11 +5,13 @@
 //   in process, in turns.
 // - Base64 of 64 MiB: `qvanalytics base64` beside `base64 -w 0`, whole processes in turns.
 // - 5,000 events tracked and flushed in 100 batches to the loopback HTTPS server beside `curl`
-//   posting the same 100 bodies from one config file (one process, kept-alive connection).
-//   Needs the servers of scripts/https-peer: run as `scripts/https-peer build/bin/bench_analytics`.
+//   posting the same 100 bodies from one config file (one process, kept-alive connection), on
+//   the server of scripts/https-peer (started here when the program is not run under it).
 //
 // Rows give ours / peer time ratios (below 1 is faster): min / median / max of the pairs.
 #include "bench/Paired.h"
+
+#include "QorvelSourceTree.h"
 
 #include "Metricline/Metricline.h"
 #include "Metricline/MLCJSONDataSerializer.h"
@@ -24,6 +26,9 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -83,6 +88,16 @@ void inProcess(const std::string& name, int rounds, int reps, Ours ours, Peer pe
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (qEnvironmentVariableIntValue("QORVEL_HTTPS_PORT") <= 0 && qEnvironmentVariableIsEmpty("QORVEL_BENCH_NO_PEER")) {
+        // Run again beside the server; its certificates and log live only for this run.
+        qputenv("QORVEL_BENCH_NO_PEER", "1");
+        const QByteArray peer = QByteArray(QORVEL_SOURCE_RESOURCES) + "/../scripts/https-peer";
+        std::vector<char*> args{const_cast<char*>(peer.constData())};
+        for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
+        args.push_back(nullptr);
+        execv(peer.constData(), args.data());
+        std::perror("https-peer");
+    }
     QCoreApplication app(argc, argv);
     const QString driver = paired::programFolder() + QStringLiteral("/qvanalytics");
 
