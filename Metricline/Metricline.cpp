@@ -660,7 +660,11 @@ void Metricline::addApplicationObservers() {
         connect(app, &QCoreApplication::aboutToQuit, this, &Metricline::applicationWillTerminate);
 }
 
-void Metricline::applicationDidBecomeActive() { startFlushTimer(); }
+// A running timer keeps its countdown: restarting it at every activation would put off the
+// flush for as long as the user switches windows more often than the interval.
+void Metricline::applicationDidBecomeActive() {
+    if (!_timer.isActive()) startFlushTimer();
+}
 
 void Metricline::applicationWillResignActive() {
     if (!flushOnInactive) stopFlushTimer();

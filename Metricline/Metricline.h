@@ -128,7 +128,8 @@ public:
     // Called by the people part: a record with its identity, for the people queue.
     void enqueuePeopleRecord(const QVariantMap& record);
 
-    // Application state: active restarts the timer, inactive stops it unless flushOnInactive;
+    // Application state: active starts the timer when it is not running, inactive stops it unless
+    // flushOnInactive;
     // terminating waits a little for a request in flight, then writes the archives.
     void applicationDidBecomeActive();
     void applicationWillResignActive();

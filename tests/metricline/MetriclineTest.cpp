@@ -3,6 +3,7 @@
 // corruption, consent withdrawn mid-request, refused tokens and endpoints, and people records.
 #include "Metricline/Metricline.h"
 #include "Metricline/MetriclinePeople.h"
+#include "platform/MainQueue.h"
 #include "platform/PropertyList.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestSupport.h"
@@ -292,12 +293,24 @@ TEST(Metricline, ArchivesCarryQueuesAndIdentityAcrossRunsAndDamagedOnesAreRemove
 
 TEST(Metricline, WithdrawnConsentStopsTheTimerCancelsTheRequestAndDeletesEverything) {
     Client client;
-    client->setFlushInterval(60);
+    client->setFlushInterval(1);
     EXPECT_TRUE(client->isFlushTimerActive());
+    // Activations more often than the interval do not put the timer's flush off.
+    client->track(QStringLiteral("Timed"));
+    for (int i = 0; i < 15; ++i) {
+        MainQueue::runUntil([] { return false; }, std::chrono::milliseconds(100));
+        client->applicationDidBecomeActive();
+    }
+    ASSERT_EQ(client.transport->posts.size(), 1);
+    client.transport->answer(200, "1");
+    client->setFlushInterval(60);
+    client->applicationWillResignActive();
+    EXPECT_TRUE(client->isFlushTimerActive());  // flushOnInactive by default
     client->track(QStringLiteral("Before"));
     client->archive();
     client->flush();
     ASSERT_EQ(client.transport->pending.size(), 1);
+    EXPECT_EQ(names(batchOf(client.transport->pending[0].post.body)), QStringList{QStringLiteral("Before")});
     const quint64 inFlight = client.transport->pending[0].task;
     client->stop();
     EXPECT_FALSE(client->isFlushTimerActive());
@@ -308,7 +321,7 @@ TEST(Metricline, WithdrawnConsentStopsTheTimerCancelsTheRequestAndDeletesEveryth
     client->track(QStringLiteral("After"));
     client->flush();
     client->applicationWillTerminate();
-    EXPECT_EQ(client.transport->posts.size(), 1);
+    EXPECT_EQ(client.transport->posts.size(), 2);
     EXPECT_TRUE(QDir(client.dir.path()).isEmpty());
 }
 
