@@ -515,7 +515,7 @@ void Metricline::finish(Kind kind, quint64 generation, const MLTransport::Reply&
         if (integerValue(reply.body) == 0)
             SystemLog::warning(QStringLiteral("%1 %2 api error: %3")
                                    .arg(description(), kind == Kind::Events ? QStringLiteral("track") : QStringLiteral("engage"),
-                                        QString::fromUtf8(reply.body)));
+                                        QString::fromUtf8(reply.body.left(256))));
     } else {
         SystemLog::warning(QStringLiteral("%1 http error: %2").arg(description()).arg(reply.status));
         // The service is down or busy: the batch goes again. Anything else is its answer.

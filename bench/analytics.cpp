@@ -15,6 +15,7 @@
 
 #include "Metricline/Metricline.h"
 #include "Metricline/MLCJSONDataSerializer.h"
+#include "tests/support/HttpsPeer.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -138,6 +139,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "events to the loopback server: skipped (run under scripts/https-peer)\n");
     } else {
         const QString url = QStringLiteral("https://127.0.0.1:%1/bench").arg(port);
+        // The service's answer to an accepted batch.
+        HttpsPeer::Answer accepted;
+        accepted.body = "1";
+        if (const auto peer = HttpsPeer::fromEnvironment(); !peer || !peer->script(QStringLiteral("/bench/track/"), {accepted})) {
+            std::fprintf(stderr, "events to the loopback server: cannot script the server\n");
+            return 1;
+        }
         const QString bodies = dir.filePath(QStringLiteral("bodies"));
         QDir().mkpath(bodies);
         const paired::Run first = paired::run({driver, QStringLiteral("flush"), QStringLiteral("5000"), url, roots, bodies});
