@@ -109,7 +109,9 @@ TEST(MLCJSONDataSerializer, EveryCodeUnitAndHugeOrDeepTreesStayValid) {
         const auto out = MLCJSONDataSerializer().serializeObject(nested, &error);
         EXPECT_EQ(out.has_value(), depth <= MLCJSONDataSerializer::maximumDepth) << depth;
         EXPECT_EQ(error.isNull(), out.has_value());
-        if (out) EXPECT_EQ(out->size(), 2 * depth + 1);
+        if (out) {
+            EXPECT_EQ(out->size(), 2 * depth + 1);
+        }
     }
 }
 
