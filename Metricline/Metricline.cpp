@@ -170,7 +170,8 @@ Metricline::Metricline(const QString& token, Configuration configuration, QObjec
         return;
     }
     const QUrl server(_configuration.serverURL);
-    if (_apiToken.isEmpty() || !server.isValid() || server.host().isEmpty()) {
+    const bool web = server.scheme() == QLatin1String("https") || server.scheme() == QLatin1String("http");
+    if (_apiToken.isEmpty() || !server.isValid() || !web || server.host().isEmpty()) {
         if (!_apiToken.isEmpty()) SystemLog::warning(QStringLiteral("%1 no server URL: nothing is recorded").arg(description()));
         return;
     }

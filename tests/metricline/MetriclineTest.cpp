@@ -336,6 +336,7 @@ TEST(Metricline, ATokenThatIsNotHexadecimalOrNoEndpointRecordsSendsAndWritesNoth
         {QString(), QStringLiteral("https://127.0.0.1:9")},
         {token, QString()},
         {token, QStringLiteral("not a url")},
+        {token, QStringLiteral("file:///tmp/x")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.token.toStdString() + " " + c.url.toStdString());
