@@ -414,7 +414,7 @@ bool FLTDwarfInstructionsEnumerate(uint64_t start, uint64_t end, const FLTDwarfC
                 ok = rememberedCount < kMaxRememberedStates;
                 if (ok) remembered[rememberedCount++] = *rules;
                 break;
-            case 0x0B:  // restore_state: the CFA stays as it is now, the register rules come back
+            case 0x0B:  // restore_state: the whole remembered row, CFA rule included
                 ok = rememberedCount > 0;
                 if (ok) {
                     --rememberedCount;
