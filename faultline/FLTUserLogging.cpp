@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <execinfo.h>
 #include <mutex>
 #include <vector>
@@ -21,6 +22,10 @@
 namespace {
 
 std::recursive_mutex g_loggingQueue;  // the logging queue: every file access of this file
+// Sets whose current file was just swapped: the file is emptied by the next line written to it,
+// not at the swap, so the other file's lines stay until then and the pair always holds the
+// latest lines of two limits.
+std::vector<const FLTABFileSet*> g_swapped;
 
 QByteArray textOf(const QVariant& value) {
     if (!value.isValid() || value.isNull()) return {};
@@ -210,7 +215,8 @@ void FLTUserLoggingCheckAndSwapABFiles(const FLTABFileSet* set, std::atomic<cons
         set->entryCounter->store(0);
     }
     const char* next = current->load() == set->pathA ? set->pathB : set->pathA;
-    if (next && *next) ::unlink(next);
+    std::lock_guard<std::recursive_mutex> locker(g_loggingQueue);
+    if (std::find(g_swapped.begin(), g_swapped.end(), set) == g_swapped.end()) g_swapped.push_back(set);
     current->store(next);
 }
 
@@ -219,8 +225,11 @@ void FLTUserLoggingWriteAndCheckABFiles(const FLTABFileSet* set, std::atomic<con
     if (!set || !current || !writer || !current->load()) return;
     if ((set->limitedBySize ? set->byteLimit : set->entryLimit) == 0) return;
     std::lock_guard<std::recursive_mutex> locker(g_loggingQueue);
+    const auto swapped = std::find(g_swapped.begin(), g_swapped.end(), set);
+    const bool fresh = swapped != g_swapped.end();
+    if (fresh) g_swapped.erase(swapped);
     FLTFile file;
-    if (!FLTFileInitWithPath(&file, current->load(), true)) {
+    if (!FLTFileInitWithPathMode(&file, current->load(), !fresh, true)) {
         FLTLogWarn("Unable to open log file\n");
         return;
     }
