@@ -10,14 +10,6 @@ namespace Threads {
 namespace {
 std::atomic<Hook> g_atStart{nullptr};
 std::atomic<Hook> g_atEnd{nullptr};
-
-// Ends the thread's hooks even when the body throws (the exception then goes on to terminate).
-struct EndHook {
-    Hook hook;
-    ~EndHook() {
-        if (hook) hook();
-    }
-};
 }  // namespace
 
 void setHooks(Hook atStart, Hook atEnd) {
@@ -25,15 +17,25 @@ void setHooks(Hook atStart, Hook atEnd) {
     g_atEnd.store(atEnd);
 }
 
-std::thread start(const char* name, std::function<void()> body) {
-    char shortName[16] = {};
-    if (name) std::strncpy(shortName, name, sizeof shortName - 1);
-    return std::thread([body = std::move(body), shortName = std::string(shortName)] {
-        ::pthread_setname_np(::pthread_self(), shortName.c_str());
-        if (Hook hook = g_atStart.load()) hook();
-        EndHook end{g_atEnd.load()};
-        body();
-    });
+namespace detail {
+
+Name shortName(const char* name) {
+    Name result{};
+    if (name) std::strncpy(result.data(), name, result.size() - 1);
+    return result;
 }
+
+void begin(const Name& name) {
+    ::pthread_setname_np(::pthread_self(), name.data());
+    if (Hook hook = g_atStart.load()) hook();
+}
+
+// The end hook is the one in place when the thread started its body.
+End::End() : hook(g_atEnd.load()) {}
+End::~End() {
+    if (hook) hook();
+}
+
+}  // namespace detail
 
 }  // namespace Threads

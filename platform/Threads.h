@@ -3,8 +3,9 @@
 // thread its own signal stack.
 #pragma once
 
-#include <functional>
+#include <array>
 #include <thread>
+#include <utility>
 
 namespace Threads {
 
@@ -15,8 +16,26 @@ using Hook = void (*)();
 // they ran at their start.
 void setHooks(Hook atStart, Hook atEnd);
 
-// A std::thread running body under the name (at most 15 bytes are kept by the kernel) and the
-// hooks. Throws std::system_error as std::thread does when no thread can be made.
-std::thread start(const char* name, std::function<void()> body);
+namespace detail {
+using Name = std::array<char, 16>;  // the kernel keeps 15 bytes of a thread's name
+Name shortName(const char* name);
+void begin(const Name& name);
+struct End {
+    Hook hook;
+    End();
+    ~End();
+};
+}  // namespace detail
+
+// A std::thread running body under the name and the hooks. Throws std::system_error as
+// std::thread does when no thread can be made.
+template <typename Body>
+std::thread start(const char* name, Body&& body) {
+    return std::thread([name = detail::shortName(name), body = std::forward<Body>(body)]() mutable {
+        detail::begin(name);
+        detail::End end;
+        body();
+    });
+}
 
 }  // namespace Threads
