@@ -801,10 +801,7 @@ bool FLTDwarfUnwindComputeRegisters(const FLTDwarfFDEBuffer* buffer, FLTRegister
             FLTLogWarn("Error: Stack pointer hasn't changed\n");
             return false;
         }
-        if (caller.rip == registers->rip) {
-            FLTLogWarn("Error: PC hasn't changed\n");
-            return false;
-        }
+        // The same PC is no failure: a recursive call returns to the call site it left from.
     }
     if (signalFrame) *signalFrame = buffer->cie.signalFrame;
     *registers = caller;
