@@ -245,10 +245,11 @@ void FLTBinaryImageCrashTimeRefresh() {
 
 bool FLTBinaryImageSafeFindImageForAddress(uint64_t address, FLTImageInfo* out) {
     FLTWritableStore* store = g_fltStore.load();
-    if (!store || address == 0 || !FLTIsValidPointer(out)) return false;
+    if (!FLTContextIsInitialized() || !store || address == 0 || !FLTIsValidPointer(out)) return false;
+    // Nodes are taken in order and never freed: the first free node ends the table.
     for (const FLTImageNode& node : store->images) {
         const uint64_t base = node.base.load(std::memory_order_acquire);
-        if (!base) continue;
+        if (!base) break;
         if (address >= base && address - base < node.size) {
             *out = FLTImageInfo{base,          node.size,       node.bias,     node.ehFrameHdr,
                                 node.ehFrameHdrSize, node.ehFrame, node.readStart, node.readEnd,

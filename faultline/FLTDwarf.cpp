@@ -4,12 +4,13 @@
 #include "faultline/FLTSafeRead.h"
 
 #include <climits>
+#include <cstddef>
 #include <cstring>
 
 namespace {
 
 template <typename T>
-bool readPlain(FLTDwarfCursor* cursor, T* out) {
+[[gnu::always_inline]] inline bool readPlain(FLTDwarfCursor* cursor, T* out) {
     if (!cursor || !cursor->ok) return false;
     if (cursor->position + sizeof(T) < cursor->position || cursor->position + sizeof(T) > cursor->end) {
         cursor->ok = false;
@@ -44,12 +45,20 @@ bool FLTDwarfReadU16(FLTDwarfCursor* cursor, uint16_t* out) { return readPlain(c
 bool FLTDwarfReadU32(FLTDwarfCursor* cursor, uint32_t* out) { return readPlain(cursor, out); }
 bool FLTDwarfReadU64(FLTDwarfCursor* cursor, uint64_t* out) { return readPlain(cursor, out); }
 
+namespace {
+// The readers below run for every byte of every record: kept inline in this file.
+[[gnu::always_inline]] inline bool readU8(FLTDwarfCursor* c, uint8_t* o) { return readPlain(c, o); }
+[[gnu::always_inline]] inline bool readU16(FLTDwarfCursor* c, uint16_t* o) { return readPlain(c, o); }
+[[gnu::always_inline]] inline bool readU32(FLTDwarfCursor* c, uint32_t* o) { return readPlain(c, o); }
+[[gnu::always_inline]] inline bool readU64(FLTDwarfCursor* c, uint64_t* o) { return readPlain(c, o); }
+}  // namespace
+
 bool FLTDwarfReadULEB128(FLTDwarfCursor* cursor, uint64_t* out) {
     uint64_t value = 0;
     unsigned shift = 0;
     for (;;) {
         uint8_t byte = 0;
-        if (!FLTDwarfReadU8(cursor, &byte)) return false;
+        if (!readU8(cursor, &byte)) return false;
         if (shift < 64) value |= uint64_t(byte & 0x7F) << shift;
         shift += 7;
         if (!(byte & 0x80)) break;
@@ -67,7 +76,7 @@ bool FLTDwarfReadSLEB128(FLTDwarfCursor* cursor, int64_t* out) {
     unsigned shift = 0;
     uint8_t byte = 0;
     for (;;) {
-        if (!FLTDwarfReadU8(cursor, &byte)) return false;
+        if (!readU8(cursor, &byte)) return false;
         if (shift < 64) value |= uint64_t(byte & 0x7F) << shift;
         shift += 7;
         if (!(byte & 0x80)) break;
@@ -90,17 +99,17 @@ uint64_t FLTParseAddressWithEncodingAndAdvance(FLTDwarfCursor* cursor, uint8_t e
     switch (encoding & 0x0F) {
     case 0x00:
     case 0x04:
-    case 0x0C: ok = FLTDwarfReadU64(cursor, &value); break;
+    case 0x0C: ok = readU64(cursor, &value); break;
     case 0x01: ok = FLTDwarfReadULEB128(cursor, &value); break;
     case 0x02: {
         uint16_t v = 0;
-        ok = FLTDwarfReadU16(cursor, &v);
+        ok = readU16(cursor, &v);
         value = v;
         break;
     }
     case 0x03: {
         uint32_t v = 0;
-        ok = FLTDwarfReadU32(cursor, &v);
+        ok = readU32(cursor, &v);
         value = v;
         break;
     }
@@ -112,13 +121,13 @@ uint64_t FLTParseAddressWithEncodingAndAdvance(FLTDwarfCursor* cursor, uint8_t e
     }
     case 0x0A: {
         uint16_t v = 0;
-        ok = FLTDwarfReadU16(cursor, &v);
+        ok = readU16(cursor, &v);
         value = uint64_t(int64_t(int16_t(v)));
         break;
     }
     case 0x0B: {
         uint32_t v = 0;
-        ok = FLTDwarfReadU32(cursor, &v);
+        ok = readU32(cursor, &v);
         value = uint64_t(int64_t(int32_t(v)));
         break;
     }
@@ -163,12 +172,12 @@ bool FLTDwarfParseCIERecord(FLTDwarfCIERecord* cie, uint64_t address, const FLTD
     cursor.end = end;
     cie->length = length;
     uint32_t identifier = 1;
-    if (!FLTDwarfReadU32(&cursor, &identifier)) return false;
+    if (!readU32(&cursor, &identifier)) return false;
     if (identifier != 0) {
         FLTLogWarn("Error: CIE flag not found\n");
         return false;
     }
-    if (!FLTDwarfReadU8(&cursor, &cie->version)) return false;
+    if (!readU8(&cursor, &cie->version)) return false;
     if (cie->version != 1 && cie->version != 3) {
         FLTLogWarn("Error: CIE version %u unsupported\n", unsigned(cie->version));
         return false;
@@ -178,7 +187,7 @@ bool FLTDwarfParseCIERecord(FLTDwarfCIERecord* cie, uint64_t address, const FLTD
     size_t letters = 0;
     for (;;) {
         uint8_t c = 0;
-        if (!FLTDwarfReadU8(&cursor, &c)) return false;
+        if (!readU8(&cursor, &c)) return false;
         if (c == 0) break;
         if (letters + 1 >= sizeof augmentation) {
             FLTLogWarn("Error: Unimplemented: augmentation string %s\n", "(too long)");
@@ -190,7 +199,7 @@ bool FLTDwarfParseCIERecord(FLTDwarfCIERecord* cie, uint64_t address, const FLTD
         return false;
     if (cie->version == 1) {
         uint8_t reg = 0;
-        if (!FLTDwarfReadU8(&cursor, &reg)) return false;
+        if (!readU8(&cursor, &reg)) return false;
         cie->returnRegister = reg;
     } else if (!FLTDwarfReadULEB128(&cursor, &cie->returnRegister)) {
         return false;
@@ -209,10 +218,10 @@ bool FLTDwarfParseCIERecord(FLTDwarfCIERecord* cie, uint64_t address, const FLTD
         for (size_t i = 1; i < letters; ++i) {
             switch (augmentation[i]) {
             case 'L':
-                if (!FLTDwarfReadU8(&data, &cie->lsdaEncoding)) return false;
+                if (!readU8(&data, &cie->lsdaEncoding)) return false;
                 break;
             case 'P': {
-                if (!FLTDwarfReadU8(&data, &cie->personalityEncoding)) return false;
+                if (!readU8(&data, &cie->personalityEncoding)) return false;
                 // The personality is only skipped: reading it would follow an indirect pointer.
                 const uint64_t personality =
                     FLTParseAddressWithEncodingAndAdvance(&data, uint8_t(cie->personalityEncoding & 0x7F), 0);
@@ -224,7 +233,7 @@ bool FLTDwarfParseCIERecord(FLTDwarfCIERecord* cie, uint64_t address, const FLTD
                 break;
             }
             case 'R':
-                if (!FLTDwarfReadU8(&data, &cie->fdeEncoding)) return false;
+                if (!readU8(&data, &cie->fdeEncoding)) return false;
                 break;
             case 'S': cie->signalFrame = true; break;
             default:
@@ -254,7 +263,7 @@ bool FLTDwarfParseFDERecord(FLTDwarfFDERecord* fde, bool parseCIE, FLTDwarfCIERe
     cursor.end = end;
     fde->length = length;
     const uint64_t pointerField = cursor.position;
-    if (!FLTDwarfReadU32(&cursor, &fde->ciePointer)) return false;
+    if (!readU32(&cursor, &fde->ciePointer)) return false;
     if (fde->ciePointer == 0 || fde->ciePointer > pointerField) {
         FLTLogWarn("Error: CIE offset invalid\n");
         return false;
@@ -345,7 +354,7 @@ bool FLTDwarfInstructionsEnumerate(uint64_t start, uint64_t end, const FLTDwarfC
     };
     while (cursor.position < cursor.end) {
         uint8_t opcode = 0;
-        if (!FLTDwarfReadU8(&cursor, &opcode)) return false;
+        if (!readU8(&cursor, &opcode)) return false;
         const uint8_t high = opcode & 0xC0, low = opcode & 0x3F;
         uint64_t reg = 0, reg2 = 0, uvalue = 0;
         int64_t svalue = 0;
@@ -373,19 +382,19 @@ bool FLTDwarfInstructionsEnumerate(uint64_t start, uint64_t end, const FLTDwarfC
             }
             case 0x02: {
                 uint8_t d = 0;
-                ok = FLTDwarfReadU8(&cursor, &d);
+                ok = readU8(&cursor, &d);
                 if (ok && !advance(d)) return true;
                 break;
             }
             case 0x03: {
                 uint16_t d = 0;
-                ok = FLTDwarfReadU16(&cursor, &d);
+                ok = readU16(&cursor, &d);
                 if (ok && !advance(d)) return true;
                 break;
             }
             case 0x04: {
                 uint32_t d = 0;
-                ok = FLTDwarfReadU32(&cursor, &d);
+                ok = readU32(&cursor, &d);
                 if (ok && !advance(d)) return true;
                 break;
             }
@@ -506,27 +515,32 @@ bool FLTDwarfInstructionsEnumerate(uint64_t start, uint64_t end, const FLTDwarfC
     return true;
 }
 
+namespace {
+// Where each DWARF register number lives in FLTRegisters.
+constexpr size_t kRegisterOffsets[kFLTDwarfRegisterCount] = {
+    offsetof(FLTRegisters, rax), offsetof(FLTRegisters, rdx), offsetof(FLTRegisters, rcx),
+    offsetof(FLTRegisters, rbx), offsetof(FLTRegisters, rsi), offsetof(FLTRegisters, rdi),
+    offsetof(FLTRegisters, rbp), offsetof(FLTRegisters, rsp), offsetof(FLTRegisters, r8),
+    offsetof(FLTRegisters, r9),  offsetof(FLTRegisters, r10), offsetof(FLTRegisters, r11),
+    offsetof(FLTRegisters, r12), offsetof(FLTRegisters, r13), offsetof(FLTRegisters, r14),
+    offsetof(FLTRegisters, r15), offsetof(FLTRegisters, rip)};
+}  // namespace
+
 bool FLTDwarfUnwindGetRegisterValue(const FLTRegisters* r, uint64_t number, uint64_t* value) {
-    const uint64_t* map[kFLTDwarfRegisterCount] = {&r->rax, &r->rdx, &r->rcx, &r->rbx, &r->rsi, &r->rdi,
-                                                   &r->rbp, &r->rsp, &r->r8,  &r->r9,  &r->r10, &r->r11,
-                                                   &r->r12, &r->r13, &r->r14, &r->r15, &r->rip};
     if (number >= kFLTDwarfRegisterCount) {
         FLTLogWarn("Error: Unrecognized get register number %llu\n", static_cast<unsigned long long>(number));
         return false;
     }
-    *value = *map[number];
+    std::memcpy(value, reinterpret_cast<const char*>(r) + kRegisterOffsets[number], 8);
     return true;
 }
 
 bool FLTDwarfUnwindSetRegisterValue(FLTRegisters* r, uint64_t number, uint64_t value) {
-    uint64_t* map[kFLTDwarfRegisterCount] = {&r->rax, &r->rdx, &r->rcx, &r->rbx, &r->rsi, &r->rdi,
-                                             &r->rbp, &r->rsp, &r->r8,  &r->r9,  &r->r10, &r->r11,
-                                             &r->r12, &r->r13, &r->r14, &r->r15, &r->rip};
     if (number >= kFLTDwarfRegisterCount) {
         FLTLogWarn("Unrecognized set register number %llu\n", static_cast<unsigned long long>(number));
         return false;
     }
-    *map[number] = value;
+    std::memcpy(reinterpret_cast<char*>(r) + kRegisterOffsets[number], &value, 8);
     return true;
 }
 
@@ -554,7 +568,7 @@ struct Machine {
 }  // namespace
 
 bool FLTDwarfEvalulateExpression(uint64_t expression, const FLTDwarfSection* section, const FLTRegisters* registers,
-                                 bool pushInitial, uint64_t initial, uint64_t* result) {
+                                 bool pushInitial, uint64_t initial, uint64_t* result, FLTReadCache* cache) {
     if (!FLTIsValidPointer(expression) || !result || !registers || !inside(section, expression)) {
         FLTLogWarn("Error: inputs invalid\n");
         return false;
@@ -573,7 +587,7 @@ bool FLTDwarfEvalulateExpression(uint64_t expression, const FLTDwarfSection* sec
     while (cursor.position < cursor.end && !m.broken) {
         if (++operations > kMaxOperations) return false;  // a branch that loops
         uint8_t op = 0;
-        if (!FLTDwarfReadU8(&cursor, &op)) return false;
+        if (!readU8(&cursor, &op)) return false;
         uint64_t a = 0, b = 0, u = 0;
         int64_t s = 0;
         bool ok = true;
@@ -591,42 +605,42 @@ bool FLTDwarfEvalulateExpression(uint64_t expression, const FLTDwarfSection* sec
         } else {
             switch (op) {
             case 0x06:  // deref
-                ok = m.pop(&a) && FLTReadMemory(a, &b, 8) && m.push(b);
+                ok = m.pop(&a) && FLTReadMemoryCached(cache, a, &b, 8) && m.push(b);
                 if (!ok) FLTLogWarn("Error: DW_OP_deref failed to read memory\n");
                 break;
             case 0x08: {
                 uint8_t v = 0;
-                ok = FLTDwarfReadU8(&cursor, &v) && m.push(v);
+                ok = readU8(&cursor, &v) && m.push(v);
                 break;
             }
             case 0x09: {
                 uint8_t v = 0;
-                ok = FLTDwarfReadU8(&cursor, &v) && m.push(uint64_t(int64_t(int8_t(v))));
+                ok = readU8(&cursor, &v) && m.push(uint64_t(int64_t(int8_t(v))));
                 break;
             }
             case 0x0A: {
                 uint16_t v = 0;
-                ok = FLTDwarfReadU16(&cursor, &v) && m.push(v);
+                ok = readU16(&cursor, &v) && m.push(v);
                 break;
             }
             case 0x0B: {
                 uint16_t v = 0;
-                ok = FLTDwarfReadU16(&cursor, &v) && m.push(uint64_t(int64_t(int16_t(v))));
+                ok = readU16(&cursor, &v) && m.push(uint64_t(int64_t(int16_t(v))));
                 break;
             }
             case 0x0C: {
                 uint32_t v = 0;
-                ok = FLTDwarfReadU32(&cursor, &v) && m.push(v);
+                ok = readU32(&cursor, &v) && m.push(v);
                 break;
             }
             case 0x0D: {
                 uint32_t v = 0;
-                ok = FLTDwarfReadU32(&cursor, &v) && m.push(uint64_t(int64_t(int32_t(v))));
+                ok = readU32(&cursor, &v) && m.push(uint64_t(int64_t(int32_t(v))));
                 break;
             }
             case 0x0E:
             case 0x0F:
-                ok = FLTDwarfReadU64(&cursor, &u) && m.push(u);
+                ok = readU64(&cursor, &u) && m.push(u);
                 break;
             case 0x10: ok = FLTDwarfReadULEB128(&cursor, &u) && m.push(u); break;
             case 0x11: ok = FLTDwarfReadSLEB128(&cursor, &s) && m.push(uint64_t(s)); break;
@@ -635,7 +649,7 @@ bool FLTDwarfEvalulateExpression(uint64_t expression, const FLTDwarfSection* sec
             case 0x14: ok = m.depth >= 2 && m.push(m.stack[m.depth - 2]); break;  // over
             case 0x15: {                                                          // pick
                 uint8_t index = 0;
-                ok = FLTDwarfReadU8(&cursor, &index) && index < m.depth && m.push(m.stack[m.depth - 1 - index]);
+                ok = readU8(&cursor, &index) && index < m.depth && m.push(m.stack[m.depth - 1 - index]);
                 break;
             }
             case 0x16: ok = m.pop(&a) && m.pop(&b) && m.push(a) && m.push(b); break;  // swap
@@ -673,7 +687,7 @@ bool FLTDwarfEvalulateExpression(uint64_t expression, const FLTDwarfSection* sec
             case 0x2F:    // skip
             case 0x28: {  // bra
                 uint16_t raw = 0;
-                ok = FLTDwarfReadU16(&cursor, &raw);
+                ok = readU16(&cursor, &raw);
                 bool jump = true;
                 if (ok && op == 0x28) ok = m.pop(&a), jump = a != 0;
                 if (ok && jump) {
@@ -685,13 +699,13 @@ bool FLTDwarfEvalulateExpression(uint64_t expression, const FLTDwarfSection* sec
             }
             case 0x94: {  // deref_size
                 uint8_t size = 0;
-                ok = FLTDwarfReadU8(&cursor, &size) && m.pop(&a);
+                ok = readU8(&cursor, &size) && m.pop(&a);
                 if (ok && size != 1 && size != 2 && size != 4 && size != 8) {
                     FLTLogWarn("Error: unrecognized DW_OP_deref_size argument %x\n", unsigned(size));
                     ok = false;
                 }
                 b = 0;
-                ok = ok && FLTReadMemory(a, &b, size) && m.push(b);
+                ok = ok && FLTReadMemoryCached(cache, a, &b, size) && m.push(b);
                 break;
             }
             case 0x96: break;  // nop
@@ -714,7 +728,7 @@ bool FLTDwarfEvalulateExpression(uint64_t expression, const FLTDwarfSection* sec
 }
 
 bool FLTDwarfUnwindComputeRegisters(const FLTDwarfFDEBuffer* buffer, FLTRegisters* registers, uint64_t pc,
-                                    bool* signalFrame) {
+                                    bool* signalFrame, FLTReadCache* cache) {
     if (!buffer || !registers) return false;
     const FLTDwarfSection* section = &buffer->section;
     FLTDwarfRegisterRules rules{};
@@ -736,7 +750,7 @@ bool FLTDwarfUnwindComputeRegisters(const FLTDwarfFDEBuffer* buffer, FLTRegister
     }
     uint64_t cfa = 0;
     if (rules.cfaExpression) {
-        if (!FLTDwarfEvalulateExpression(rules.cfaExpression, section, registers, false, 0, &cfa)) {
+        if (!FLTDwarfEvalulateExpression(rules.cfaExpression, section, registers, false, 0, &cfa, cache)) {
             FLTLogWarn("Error: failed to compute CFA expression\n");
             return false;
         }
@@ -759,7 +773,7 @@ bool FLTDwarfUnwindComputeRegisters(const FLTDwarfFDEBuffer* buffer, FLTRegister
             if (reg == 16) returnUndefined = true;
             continue;
         case kFLTRuleAtCFAOffset:
-            if (!FLTReadMemory(cfa + uint64_t(rule.value), &value, 8)) {
+            if (!FLTReadMemoryCached(cache, cfa + uint64_t(rule.value), &value, 8)) {
                 FLTLogWarn("Error: Unable to read CFA value\n");
                 return false;
             }
@@ -769,17 +783,17 @@ bool FLTDwarfUnwindComputeRegisters(const FLTDwarfFDEBuffer* buffer, FLTRegister
             if (!FLTDwarfUnwindGetRegisterValue(registers, uint64_t(rule.value), &value)) return false;
             break;
         case kFLTRuleAtExpression:
-            if (!FLTDwarfEvalulateExpression(uint64_t(rule.value), section, registers, true, cfa, &address)) {
+            if (!FLTDwarfEvalulateExpression(uint64_t(rule.value), section, registers, true, cfa, &address, cache)) {
                 FLTLogWarn("Error: unable to evaluate expression\n");
                 return false;
             }
-            if (!FLTReadMemory(address, &value, 8)) {
+            if (!FLTReadMemoryCached(cache, address, &value, 8)) {
                 FLTLogWarn("Error: Unable to read memory computed from expression\n");
                 return false;
             }
             break;
         case kFLTRuleExpression:
-            if (!FLTDwarfEvalulateExpression(uint64_t(rule.value), section, registers, true, cfa, &value)) {
+            if (!FLTDwarfEvalulateExpression(uint64_t(rule.value), section, registers, true, cfa, &value, cache)) {
                 FLTLogWarn("Error: unable to evaluate expression\n");
                 return false;
             }
@@ -815,8 +829,8 @@ bool FLTEhFrameHdrFindFDE(uint64_t header, uint64_t headerSize, const FLTDwarfSe
         return false;
     FLTDwarfCursor cursor = cursorAt(header, header + headerSize);
     uint8_t version = 0, frameEncoding = 0, countEncoding = 0, tableEncoding = 0;
-    if (!FLTDwarfReadU8(&cursor, &version) || !FLTDwarfReadU8(&cursor, &frameEncoding) ||
-        !FLTDwarfReadU8(&cursor, &countEncoding) || !FLTDwarfReadU8(&cursor, &tableEncoding) || version != 1)
+    if (!readU8(&cursor, &version) || !readU8(&cursor, &frameEncoding) ||
+        !readU8(&cursor, &countEncoding) || !readU8(&cursor, &tableEncoding) || version != 1)
         return false;
     const uint64_t frame = FLTParseAddressWithEncodingAndAdvance(&cursor, frameEncoding, header);
     if (frame == kFLTDwarfInvalidAddress) return false;

@@ -106,8 +106,9 @@ bool FLTDwarfInstructionsEnumerate(uint64_t start, uint64_t end, const FLTDwarfC
 // Rewrites registers to the caller's, for the frame whose lookup address is pc (the PC itself for
 // the first frame, one less than a return address otherwise). *signalFrame tells whether the
 // frame is a signal trampoline's (its caller's PC is then exact, no return address).
+struct FLTReadCache;
 bool FLTDwarfUnwindComputeRegisters(const FLTDwarfFDEBuffer* buffer, FLTRegisters* registers, uint64_t pc,
-                                    bool* signalFrame);
+                                    bool* signalFrame, FLTReadCache* cache = nullptr);
 
 bool FLTDwarfUnwindGetRegisterValue(const FLTRegisters* registers, uint64_t number, uint64_t* value);
 bool FLTDwarfUnwindSetRegisterValue(FLTRegisters* registers, uint64_t number, uint64_t value);
@@ -115,7 +116,7 @@ bool FLTDwarfUnwindSetRegisterValue(FLTRegisters* registers, uint64_t number, ui
 // Evaluates the expression block at expression (a ULEB128 length, then the operations), which
 // must lie inside section. pushInitial puts initial on the stack first.
 bool FLTDwarfEvalulateExpression(uint64_t expression, const FLTDwarfSection* section, const FLTRegisters* registers,
-                                 bool pushInitial, uint64_t initial, uint64_t* result);
+                                 bool pushInitial, uint64_t initial, uint64_t* result, FLTReadCache* cache = nullptr);
 
 // .eh_frame_hdr: the FDE covering pc through the header's sorted table. *ehFrame receives the
 // .eh_frame section's start. The header and the FDE must both lie inside section.

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/uio.h>
@@ -94,4 +95,23 @@ int64_t FLTCopyStringSafely(uint64_t address, char* buffer, uint64_t capacity) {
     }
     buffer[length] = 0;
     return int64_t(length);
+}
+
+bool FLTReadMemoryCached(FLTReadCache* cache, uint64_t address, void* destination, uint64_t length) {
+    constexpr uint64_t kPage = 4096;  // protection is per page: one readable byte, a readable page
+    if (!cache || length == 0 || length > kPage || !FLTIsValidPointer(address) || address + length < address)
+        return FLTReadMemory(address, destination, length);
+    const uint64_t first = address & ~(kPage - 1), last = (address + length - 1) & ~(kPage - 1);
+    for (uint64_t page = first;; page += kPage) {
+        bool known = false;
+        for (uint64_t cached : cache->pages) known = known || cached == page;
+        if (!known) {
+            char probe;
+            if (!FLTReadMemory(page < kFLTMinValidAddress ? address : page, &probe, 1)) return false;
+            cache->pages[cache->next++ % 8] = page;
+        }
+        if (page == last) break;
+    }
+    std::memcpy(destination, reinterpret_cast<const void*>(address), length);
+    return true;
 }

@@ -15,5 +15,14 @@ bool FLTReadStringSafely(uint64_t address, const char** out, uint64_t maximumLen
 // Copies such a string into buffer (capacity bytes, always terminated); answers its length, or -1.
 int64_t FLTCopyStringSafely(uint64_t address, char* buffer, uint64_t capacity);
 
+// Pages found readable during one stack walk: a page is checked once through the kernel, then
+// read directly. Only for memory that stays mapped for the walk (a stopped thread's stack).
+struct FLTReadCache {
+    uint64_t pages[8];
+    uint32_t next;
+};
+// FLTReadMemory through the cache; a null cache reads through the kernel every time.
+bool FLTReadMemoryCached(FLTReadCache* cache, uint64_t address, void* destination, uint64_t length);
+
 // Opens /proc/self/mem once, outside crash time, for kernels that refuse process_vm_readv.
 void FLTSafeReadPrepare();

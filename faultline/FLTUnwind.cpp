@@ -74,7 +74,7 @@ bool FLTUnwindWithCallFrameInformation(FLTUnwindContext* context, uint64_t looku
         return false;
     }
     bool signalFrame = false;
-    if (!FLTDwarfUnwindComputeRegisters(&buffer, &context->registers, lookupPC, &signalFrame)) {
+    if (!FLTDwarfUnwindComputeRegisters(&buffer, &context->registers, lookupPC, &signalFrame, &context->cache)) {
         FLTLogDebug("Failed to compute DWARF registers\n");
         return false;
     }
@@ -95,7 +95,7 @@ bool FLTUnwindWithFramePointer(FLTUnwindContext* context, bool leavingFirstFrame
         }
     }
     uint64_t frame[2];
-    if (!FLTReadMemory(r.rbp, frame, sizeof frame)) {
+    if (!FLTReadMemoryCached(&context->cache, r.rbp, frame, sizeof frame)) {
         FLTLogWarn("Error: failed to read memory at address %p\n", reinterpret_cast<void*>(r.rbp));
         return false;
     }

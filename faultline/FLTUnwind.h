@@ -5,6 +5,7 @@
 #pragma once
 
 #include "faultline/FLTCompactUnwind.h"
+#include "faultline/FLTSafeRead.h"
 #include "faultline/FLTTypes.h"
 
 #include <cstdint>
@@ -20,6 +21,7 @@ struct FLTUnwindContext {
     // The PC is where the thread stood (the first frame, or a frame a signal interrupted), not a
     // return address: its own instruction is looked up, not the one before it.
     bool pcIsExact;
+    FLTReadCache cache;  // stack pages found readable during this walk
 };
 
 bool FLTUnwindInit(FLTUnwindContext* context, const FLTRegisters* registers);

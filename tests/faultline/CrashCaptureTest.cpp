@@ -2,6 +2,7 @@
 // own signal and leave a record that reads back whole: the crash line, every thread with the
 // crashed one flagged and starting in the faulting function, and the common sections.
 #include "faultline/FLTRecordReader.h"
+#include "faultline/FLTUserLogging.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -145,5 +146,29 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
             ASSERT_TRUE(images.has_value());
             EXPECT_GE(images->size(), 3);
         }
+    }
+}
+
+TEST(CrashCapture, KeysSurviveAKillDuringCompaction) {
+    // Killed at moments spread over the compactions: every key set before stays readable.
+    for (int delay : {3, 7, 11, 17, 23, 31, 41, 53}) {
+        SCOPED_TRACE(delay);
+        QTemporaryDir folder;
+        const QByteArray path = folder.path().toUtf8();
+        char* argv[] = {const_cast<char*>(FAULTLINE_CRASHER_NOFP), const_cast<char*>(path.constData()),
+                        const_cast<char*>("compact-forever"), nullptr};
+        pid_t pid = 0;
+        ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
+        for (int i = 0; i < 500 && !QFile::exists(folder.filePath("expect")); ++i) ::usleep(2000);
+        ::usleep(useconds_t(delay) * 1000);
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(QFile::exists(folder.filePath("expect")));
+        const QByteArray incremental = folder.filePath("user_incremental_kv.fltrecord").toUtf8();
+        const QByteArray compacted = folder.filePath("user_compacted_kv.fltrecord").toUtf8();
+        const FLTKeyValueStore store{incremental.constData(), compacted.constData(), 64, 1000};
+        const QVariantMap keys = FLTUserLoggingGetCompactedKVEntries(&store, true);
+        EXPECT_EQ(keys.size(), 200);
     }
 }

@@ -4,6 +4,7 @@
 #include "faultline/FLTCompactUnwind.h"
 #include "faultline/FLTDwarf.h"
 #include "faultline/FLTSafeRead.h"
+#include "faultline/FLTUnwind.h"
 
 #include <gtest/gtest.h>
 
@@ -208,4 +209,34 @@ TEST(Unwind, CompactTableLookupAndRestore) {
     registers.rsp = slot(0);
     EXPECT_FALSE(FLTCompactUnwindLookupAndCompute(&context, load + 0x1010, &registers));
     EXPECT_FALSE(FLTCompactUnwindInit(&context, table.address(), 20, 0, 0, load));
+}
+
+TEST(Unwind, FramePointerChainsEndAtZeroAndNeverLoop) {
+    // Outside any image, so the frame-pointer chain is all there is.
+    uint64_t stack[16] = {};
+    const auto slot = [&](int i) { return uint64_t(reinterpret_cast<uintptr_t>(&stack[i])); };
+    struct Case {
+        const char* what;
+        uint64_t chain[6];  // frame 1 at stack[4]: saved FP, return address, frame 2 at stack[8]...
+        int frames;
+    } cases[] = {
+        {"a chain ending in a zero frame pointer", {slot(8), 0x5000, 0, 0x6000, 0, 0}, 3},
+        {"a chain ending in a zero return address", {slot(8), 0x5000, slot(12), 0, 0, 0}, 2},
+        {"a frame pointing at itself", {slot(4), 0x5000, 0, 0, 0, 0}, 2},
+        {"a frame pointing back down the stack", {slot(8), 0x5000, slot(4), 0x6000, 0, 0}, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::memset(stack, 0, sizeof stack);
+        stack[4] = c.chain[0], stack[5] = c.chain[1], stack[8] = c.chain[2], stack[9] = c.chain[3];
+        FLTRegisters registers{};
+        registers.rip = 0x4000;
+        registers.rsp = slot(0);
+        registers.rbp = slot(4);
+        FLTUnwindContext context;
+        ASSERT_TRUE(FLTUnwindInit(&context, &registers));
+        int frames = 0;
+        while (FLTUnwindNextFrame(&context) && frames < 100) ++frames;
+        EXPECT_EQ(frames, c.frames);
+    }
 }

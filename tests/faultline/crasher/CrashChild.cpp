@@ -2,6 +2,7 @@
 // argument names. It writes "expect" first: the address of the function that faults, so the
 // parent can check that the record's crashed thread starts (or passes) there.
 #include "faultline/FLTInitialize.h"
+#include "faultline/FLTUserLogging.h"
 #include "platform/Threads.h"
 
 #include <atomic>
@@ -92,6 +93,7 @@ int main(int argc, char** argv) {
     options.reportID = "report-1";
     options.bundleID = "com.qorvel.Qorvel";
     if (kind == "callback-fault") options.crashCallback = crashCallbackFault;
+    if (kind == "compact-forever") options.maxCustomKeys = 1000;
     if (!FLTContextInitialize(&options)) return 4;
 
     std::vector<std::thread> threads;
@@ -102,6 +104,13 @@ int main(int argc, char** argv) {
             }));
     };
 
+    if (kind == "compact-forever") {
+        // Keys set over and over, compacted every 64 lines, until the parent kills the process.
+        for (unsigned i = 0;; ++i) {
+            FLTUserLoggingRecordUserKeyValue(QStringLiteral("k%1").arg(i % 200), QString::number(i));
+            if (i == 400) expect(nullptr);
+        }
+    }
     if (kind == "null-write" || kind == "prior-handler" || kind == "callback-fault") {
         expect(reinterpret_cast<const void*>(&nullWrite));
         sleepers(2);
