@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
         // Keys set over and over, compacted every 64 lines, until the parent kills the process.
         for (unsigned i = 0;; ++i) {
             FLTUserLoggingRecordUserKeyValue(QStringLiteral("k%1").arg(i % 200), QString::number(i));
-            if (i == 400) expect(nullptr);
+            if (i == 200) expect(nullptr);
         }
     }
     if (kind == "null-write" || kind == "prior-handler" || kind == "callback-fault") {
@@ -165,6 +165,17 @@ int main(int argc, char** argv) {
                 std::free(p);
             }
         }));
+        ::usleep(20000);
+        nullWrite();
+    } else if (kind == "blocked-thread") {
+        // A thread that blocks every signal cannot be stopped: it keeps its place, frameless.
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        threads.emplace_back([] {
+            sigset_t all;
+            sigfillset(&all);
+            ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+            for (;;) ::pause();
+        });
         ::usleep(20000);
         nullWrite();
     } else if (kind == "threads-32") {
