@@ -301,7 +301,14 @@ bool FLTDwarfParseFDERecord(FLTDwarfFDERecord* fde, bool parseCIE, FLTDwarfCIERe
 bool FLTDwarfInitFDEAtAddress(FLTDwarfFDEBuffer* buffer, const FLTDwarfSection* section, uint64_t address) {
     if (!buffer || !section || !FLTIsValidPointer(address)) return false;
     buffer->section = *section;
-    return FLTDwarfParseFDERecord(&buffer->fde, true, &buffer->cie, address, section);
+    if (!FLTDwarfParseFDERecord(&buffer->fde, true, &buffer->cie, address, section)) return false;
+    std::memset(&buffer->cieRules, 0, sizeof buffer->cieRules);
+    if (!FLTDwarfInstructionsEnumerate(buffer->cie.instructions, buffer->cie.instructionsEnd, &buffer->cie,
+                                       &buffer->cieRules, nullptr, INT64_MAX, section)) {
+        FLTLogWarn("Error: Unable to run CIE instructions\n");
+        return false;
+    }
+    return true;
 }
 
 bool FLTDwarfInitFDEAtOffset(FLTDwarfFDEBuffer* buffer, const FLTDwarfSection* section, uint64_t offset) {
@@ -731,13 +738,8 @@ bool FLTDwarfUnwindComputeRegisters(const FLTDwarfFDEBuffer* buffer, FLTRegister
                                     bool* signalFrame, FLTReadCache* cache) {
     if (!buffer || !registers) return false;
     const FLTDwarfSection* section = &buffer->section;
-    FLTDwarfRegisterRules rules{};
-    if (!FLTDwarfInstructionsEnumerate(buffer->cie.instructions, buffer->cie.instructionsEnd, &buffer->cie, &rules,
-                                       nullptr, INT64_MAX, section)) {
-        FLTLogWarn("Error: Unable to run CIE instructions\n");
-        return false;
-    }
-    const FLTDwarfRegisterRules initial = rules;
+    const FLTDwarfRegisterRules& initial = buffer->cieRules;
+    FLTDwarfRegisterRules rules = initial;
     if (pc < buffer->fde.initialLocation || pc - buffer->fde.initialLocation >= buffer->fde.addressRange) {
         FLTLogWarn("Error: The FDE pcOffset value cannot be negative\n");
         return false;

@@ -61,11 +61,7 @@ struct FLTDwarfFDERecord {
     uint64_t instructionsEnd;
 };
 
-struct FLTDwarfFDEBuffer {
-    FLTDwarfCIERecord cie;
-    FLTDwarfFDERecord fde;
-    FLTDwarfSection section;
-};
+
 
 enum FLTDwarfRuleKind : uint32_t {
     kFLTRuleUnchanged = 0,
@@ -89,6 +85,15 @@ struct FLTDwarfRegisterRules {
     int64_t cfaOffset;
     uint64_t cfaExpression;  // non-zero: the CFA is this expression's value
     FLTDwarfRule registers[kFLTDwarfRegisterCount];
+};
+
+// A parsed FDE with its CIE, and the rules the CIE's initial instructions give (run once when the
+// buffer is filled).
+struct FLTDwarfFDEBuffer {
+    FLTDwarfCIERecord cie;
+    FLTDwarfFDERecord fde;
+    FLTDwarfSection section;
+    FLTDwarfRegisterRules cieRules;
 };
 
 bool FLTDwarfParseCIERecord(FLTDwarfCIERecord* cie, uint64_t address, const FLTDwarfSection* section);

@@ -54,6 +54,15 @@ bool FLTUnwindIsAddressInBinaryImage(uint64_t address) {
 }
 
 bool FLTUnwindWithCallFrameInformation(FLTUnwindContext* context, uint64_t lookupPC) {
+    const FLTDwarfFDERecord& last = context->lastFDE.fde;
+    if (context->haveLastFDE && lookupPC >= last.initialLocation && lookupPC - last.initialLocation < last.addressRange) {
+        bool signalFrame = false;
+        if (!FLTDwarfUnwindComputeRegisters(&context->lastFDE, &context->registers, lookupPC, &signalFrame,
+                                            &context->cache))
+            return false;
+        context->pcIsExact = signalFrame;
+        return true;
+    }
     FLTImageInfo image;
     if (!FLTBinaryImageSafeFindImageForAddress(lookupPC, &image)) {
         FLTLogWarn("Unable to find binary for %p\n", reinterpret_cast<void*>(lookupPC));
@@ -68,11 +77,13 @@ bool FLTUnwindWithCallFrameInformation(FLTUnwindContext* context, uint64_t looku
     const FLTDwarfSection section{image.readStart, image.readEnd};
     uint64_t fde = 0, ehFrame = 0;
     if (!FLTEhFrameHdrFindFDE(image.ehFrameHdr, image.ehFrameHdrSize, &section, lookupPC, &fde, &ehFrame)) return false;
-    FLTDwarfFDEBuffer buffer;
+    FLTDwarfFDEBuffer& buffer = context->lastFDE;
+    context->haveLastFDE = false;
     if (!FLTDwarfInitFDEAtAddress(&buffer, &section, fde)) {
         FLTLogError("Unable to init FDE\n");
         return false;
     }
+    context->haveLastFDE = true;
     bool signalFrame = false;
     if (!FLTDwarfUnwindComputeRegisters(&buffer, &context->registers, lookupPC, &signalFrame, &context->cache)) {
         FLTLogDebug("Failed to compute DWARF registers\n");

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "faultline/FLTCompactUnwind.h"
+#include "faultline/FLTDwarf.h"
 #include "faultline/FLTSafeRead.h"
 #include "faultline/FLTTypes.h"
 
@@ -22,6 +23,9 @@ struct FLTUnwindContext {
     // return address: its own instruction is looked up, not the one before it.
     bool pcIsExact;
     FLTReadCache cache;  // stack pages found readable during this walk
+    // The last frame's parsed records: a recursion's frames share them.
+    FLTDwarfFDEBuffer lastFDE;
+    bool haveLastFDE;
 };
 
 bool FLTUnwindInit(FLTUnwindContext* context, const FLTRegisters* registers);
