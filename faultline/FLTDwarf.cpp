@@ -322,6 +322,10 @@ constexpr int kMaxRememberedStates = 8;
 
 bool validRegister(uint64_t reg) { return reg < kFLTDwarfRegisterCount; }
 
+// An operand times the data alignment factor, wrapping as the hardware would rather than
+// overflowing (hostile records carry any operand).
+int64_t factored(uint64_t operand, int64_t factor) { return int64_t(operand * uint64_t(factor)); }
+
 // The address of an expression block at the cursor, which then moves past it.
 bool skipBlock(FLTDwarfCursor* cursor, uint64_t* block) {
     *block = cursor->position;
@@ -372,7 +376,7 @@ bool FLTDwarfInstructionsEnumerate(uint64_t start, uint64_t end, const FLTDwarfC
         }
         if (high == 0x80) {
             ok = FLTDwarfReadULEB128(&cursor, &uvalue) && validRegister(low);
-            if (ok) rules->registers[low] = {kFLTRuleAtCFAOffset, int64_t(uvalue) * cie->dataAlignment};
+            if (ok) rules->registers[low] = {kFLTRuleAtCFAOffset, factored(uvalue, cie->dataAlignment)};
         } else if (high == 0xC0) {
             ok = validRegister(low);
             if (ok) rules->registers[low] = initial ? initial->registers[low] : FLTDwarfRule{kFLTRuleUnchanged, 0};
@@ -407,7 +411,7 @@ bool FLTDwarfInstructionsEnumerate(uint64_t start, uint64_t end, const FLTDwarfC
             }
             case 0x05:  // offset_extended
                 ok = FLTDwarfReadULEB128(&cursor, &reg) && FLTDwarfReadULEB128(&cursor, &uvalue) && validRegister(reg);
-                if (ok) rules->registers[reg] = {kFLTRuleAtCFAOffset, int64_t(uvalue) * cie->dataAlignment};
+                if (ok) rules->registers[reg] = {kFLTRuleAtCFAOffset, factored(uvalue, cie->dataAlignment)};
                 break;
             case 0x06:  // restore_extended
                 ok = FLTDwarfReadULEB128(&cursor, &reg) && validRegister(reg);
@@ -480,34 +484,34 @@ bool FLTDwarfInstructionsEnumerate(uint64_t start, uint64_t end, const FLTDwarfC
             }
             case 0x11:  // offset_extended_sf
                 ok = FLTDwarfReadULEB128(&cursor, &reg) && FLTDwarfReadSLEB128(&cursor, &svalue) && validRegister(reg);
-                if (ok) rules->registers[reg] = {kFLTRuleAtCFAOffset, svalue * cie->dataAlignment};
+                if (ok) rules->registers[reg] = {kFLTRuleAtCFAOffset, factored(uint64_t(svalue), cie->dataAlignment)};
                 break;
             case 0x12:  // def_cfa_sf
                 ok = FLTDwarfReadULEB128(&cursor, &reg) && FLTDwarfReadSLEB128(&cursor, &svalue) && validRegister(reg);
                 if (ok) {
                     rules->cfaRegister = reg;
-                    rules->cfaOffset = svalue * cie->dataAlignment;
+                    rules->cfaOffset = factored(uint64_t(svalue), cie->dataAlignment);
                     rules->cfaExpression = 0;
                 }
                 break;
             case 0x13:  // def_cfa_offset_sf
                 ok = FLTDwarfReadSLEB128(&cursor, &svalue);
-                if (ok) rules->cfaOffset = svalue * cie->dataAlignment;
+                if (ok) rules->cfaOffset = factored(uint64_t(svalue), cie->dataAlignment);
                 break;
             case 0x14:  // val_offset
                 ok = FLTDwarfReadULEB128(&cursor, &reg) && FLTDwarfReadULEB128(&cursor, &uvalue) && validRegister(reg);
-                if (ok) rules->registers[reg] = {kFLTRuleCFAOffset, int64_t(uvalue) * cie->dataAlignment};
+                if (ok) rules->registers[reg] = {kFLTRuleCFAOffset, factored(uvalue, cie->dataAlignment)};
                 break;
             case 0x15:  // val_offset_sf
                 ok = FLTDwarfReadULEB128(&cursor, &reg) && FLTDwarfReadSLEB128(&cursor, &svalue) && validRegister(reg);
-                if (ok) rules->registers[reg] = {kFLTRuleCFAOffset, svalue * cie->dataAlignment};
+                if (ok) rules->registers[reg] = {kFLTRuleCFAOffset, factored(uint64_t(svalue), cie->dataAlignment)};
                 break;
             case 0x2E:  // GNU_args_size: the callee pops its arguments; nothing to restore
                 ok = FLTDwarfReadULEB128(&cursor, &uvalue);
                 break;
             case 0x2F:  // GNU_negative_offset_extended
                 ok = FLTDwarfReadULEB128(&cursor, &reg) && FLTDwarfReadULEB128(&cursor, &uvalue) && validRegister(reg);
-                if (ok) rules->registers[reg] = {kFLTRuleAtCFAOffset, -int64_t(uvalue) * cie->dataAlignment};
+                if (ok) rules->registers[reg] = {kFLTRuleAtCFAOffset, factored(uint64_t(0) - uvalue, cie->dataAlignment)};
                 break;
             default:
                 FLTLogWarn("Error: Unrecognized DWARF instruction 0x%x\n", unsigned(opcode));
