@@ -299,3 +299,30 @@ bool FLTBinaryImageRecordMainExecutable(FLTFile* file) {
     FLTFileWriteSectionEnd(file);
     return true;
 }
+
+bool FLTBinaryImageFindImageForUUID(const char* uuid, FLTImageDetails* details) {
+    if (!uuid || !details) {
+        FLTLogWarn("null input\n");
+        return false;
+    }
+    struct Search {
+        const char* uuid;
+        FLTImageDetails* details;
+        bool found;
+    } search{uuid, details, false};
+    ::dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            auto* s = static_cast<Search*>(data);
+            FLTImageDetails candidate;
+            if (FLTBinaryImageFillInImageDetails(uint64_t(info->dlpi_phdr), info->dlpi_phnum, info->dlpi_addr,
+                                                 &candidate) &&
+                candidate.buildID[0] && std::strcmp(candidate.buildID, s->uuid) == 0) {
+                *s->details = candidate;
+                s->found = true;
+                return 1;
+            }
+            return 0;
+        },
+        &search);
+    return search.found;
+}

@@ -28,6 +28,8 @@ bool FLTBinaryImageSafeFindImageForAddress(uint64_t address, FLTImageInfo* out);
 bool FLTBinaryImageHasCompactUnwindInfo(const FLTImageInfo* image);
 // Fills details from program headers at phdrs (count entries, read safely) loaded with bias.
 bool FLTBinaryImageFillInImageDetails(uint64_t phdrs, uint64_t count, uint64_t bias, FLTImageDetails* details);
+// The loaded image whose build id is uuid (lower-case hex); false when none is.
+bool FLTBinaryImageFindImageForUUID(const char* uuid, FLTImageDetails* details);
 // The executable section of the metadata file.
 bool FLTBinaryImageRecordMainExecutable(FLTFile* file);
 // Stores a node for the details; false when the table is full.

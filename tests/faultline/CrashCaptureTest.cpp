@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -178,4 +179,28 @@ TEST(CrashCapture, KeysSurviveAKillDuringCompaction) {
         const QVariantMap keys = FLTUserLoggingGetCompactedKVEntries(&store, true);
         EXPECT_EQ(keys.size(), 200);
     }
+}
+
+TEST(CrashCapture, ATracedProcessKeepsItsFaultsToTheTracer) {
+    // Under a tracer no handler is installed: the fault ends the child at once, yet the metadata
+    // and the image list are written.
+    const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
+    ASSERT_FALSE(strace.isEmpty()) << "strace is missing: scripts/setup installs it";
+    QTemporaryDir folder;
+    const QByteArray tracer = strace.toUtf8(), path = folder.path().toUtf8();
+    char* argv[] = {const_cast<char*>(tracer.constData()), const_cast<char*>("-o"), const_cast<char*>("/dev/null"),
+                    const_cast<char*>(FAULTLINE_CRASHER_FP), const_cast<char*>(path.constData()),
+                    const_cast<char*>("null-write"), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_FALSE(QFile::exists(folder.filePath("signal.fltrecord")));
+    const auto metadata = FLTFileReadSections(folder.filePath("metadata.fltrecord"), false);
+    ASSERT_TRUE(metadata.has_value());
+    EXPECT_EQ(metadata->size(), 4);
+    EXPECT_TRUE(QFile::exists(folder.filePath("binary_images.fltrecord")));
+    QFile log(folder.filePath("sdk.log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(log.readAll().contains("Debugger present - not installing handlers"));
 }

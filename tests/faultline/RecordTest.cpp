@@ -1,6 +1,8 @@
 // Record files written and read back, the kit log's formatting, safe reads at the edges of
 // mapped memory, the guarded allocator, and user logging's compaction and rotation.
+#include "faultline/FLTBinaryImage.h"
 #include "faultline/FLTContext.h"
+#include "faultline/FLTHelpers.h"
 #include "faultline/FLTFile.h"
 #include "faultline/FLTInitialize.h"
 #include "faultline/FLTRecordReader.h"
@@ -182,4 +184,34 @@ TEST(UserLogging, CompactionKeepsTheNewestKeysAndRotationKeepsTwoLimits) {
             all << QString::fromUtf8(FLTFileHexDecodeString(line.toMap().value("log").toMap().value("msg").toByteArray()));
     EXPECT_TRUE(all.contains("line 11 with \"quotes\""));
     FLTContextBaseDeinitialize();
+}
+
+TEST(Helpers, ImagesByBuildIdDigestsAndIdentifiers) {
+    // The executable's own build id finds the executable.
+    QTemporaryDir folder;
+    FLTFile file;
+    const QByteArray path = folder.filePath("m").toUtf8();
+    ASSERT_TRUE(FLTFileInitWithPathMode(&file, path.constData(), false, false));
+    ASSERT_TRUE(FLTBinaryImageRecordMainExecutable(&file));
+    FLTFileClose(&file);
+    const auto lines = FLTFileReadSections(QString::fromUtf8(path), false);
+    ASSERT_TRUE(lines && lines->size() == 1);
+    const QByteArray id = lines->first().toMap().value("executable").toMap().value("uuid").toString().toLatin1();
+    ASSERT_EQ(id.size(), 40);
+    FLTImageDetails details;
+    ASSERT_TRUE(FLTBinaryImageFindImageForUUID(id.constData(), &details));
+    EXPECT_LE(details.base, uint64_t(reinterpret_cast<uintptr_t>(&FLTBinaryImageFindImageForUUID)));
+    EXPECT_FALSE(FLTBinaryImageFindImageForUUID("00", &details));
+
+    EXPECT_EQ(FLTSHA1HexString("abc", 3), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    EXPECT_EQ(FLTNormalizeUUIDString("0A1B-C2D3"), "0a1bc2d3");
+    EXPECT_EQ(FLTGenerateNormalizedUUID().size(), 32);
+    EXPECT_TRUE(FLTUnlinkIfExists(path.constData()));
+    EXPECT_TRUE(FLTUnlinkIfExists(path.constData()));  // already gone
+    EXPECT_FALSE(FLTUnlinkIfExists("/proc/version"));
+    std::string symbol;
+    FLTDladdrLookup(uint64_t(reinterpret_cast<uintptr_t>(&::unlink)), [&](const char* name, const char*) {
+        symbol = name ? name : "";
+    });
+    EXPECT_EQ(symbol, "unlink");
 }
