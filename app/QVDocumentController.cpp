@@ -430,13 +430,16 @@ void QVDocumentController::refreshPanelItems() {
 
 void QVDocumentController::newDocument() { openUntitledDocument(); }
 
-void QVDocumentController::newFileWithClipboard() {
+void QVDocumentController::newFileWithClipboard() { openUntitledDocumentWithText(QApplication::clipboard()->text()); }
+
+QMainWindow* QVDocumentController::openUntitledDocumentWithText(const QString& text) {
     auto* window = qobject_cast<QVDocumentWindowController*>(openUntitledDocument());
     HTMLView* view = window ? window->currentTextView() : nullptr;
-    if (!view) return;
-    view->setString(QApplication::clipboard()->text());
+    if (!view) return window;
+    view->setString(text);
     if (QVFileDocument* document = window->document()) document->updateChangeCount(QVDocument::ChangeType::Done);
     window->documentNeedsRefresh(window->document());
+    return window;
 }
 
 void QVDocumentController::openDocument() {

@@ -48,6 +48,8 @@ public:
     QMainWindow* openArgument(const QString& argument, const QString& workingDirectory);
     // A new untitled single-file document.
     QMainWindow* openUntitledDocument();
+    // A new untitled document holding text, edited (closing it asks), as New from Clipboard makes.
+    QMainWindow* openUntitledDocumentWithText(const QString& text);
 
     // --- Menu actions (found by name through the shared menu bar) -----------------------------
     Q_INVOKABLE void newDocument();

@@ -11,6 +11,7 @@
 #include "projects/windows/QVProjectManager.h"
 #include "projects/windows/QVProjectSettingsWindowController.h"
 #include "projects/QVProject.h"
+#include "scm/QVSubversionMenu.h"
 #include "projects/windows/QVProjectWindowController.h"
 #include "shell/QVRelaunch.h"
 #include "shell/QVStartupItems.h"
@@ -103,6 +104,11 @@ void installSubsystems() {
         if (QVDocumentController* controller = QVDocumentController::shared()) controller->openArgument(path, QDir::currentPath());
     });
     QVProjectSettingsWindowController::install();
+    // Subversion: a project inside a working copy gets its controller; File > Subversion runs the
+    // commands on the front document; annotations and differences open as untitled documents.
+    QVSubversionMenu::install([](const QString& text) {
+        if (QVDocumentController* controller = QVDocumentController::shared()) controller->openUntitledDocumentWithText(text);
+    });
     // Help > Qorvel Help opens the HTML help in the default browser.
     QVDocumentController::setBrowser([](const QUrl& url) {
         QVBrowserRepository::sharedInstance().reloadList(false);

@@ -23,6 +23,14 @@ QString highlighting(const QByteArray& bytes);
 // The code index with the shipped rules of a language picked by the first byte.
 QString indexer(const QByteArray& bytes);
 
+// Mach-O images (thin, fat, either byte order): every slice and load command the reader hands
+// out lies inside the input, and the identity built from them is well formed.
+QString machO(const QByteArray& bytes);
+// ELF images: the identity read from them stays inside the input.
+QString elf(const QByteArray& bytes);
+// The cached server settings: any file gives a document or none, and the values read from it
+// have their types.
+QString settings(const QByteArray& bytes);
 // Call-frame information: the bytes are an .eh_frame section; every FDE found at the first offsets
 // is parsed and run over a fake stack, and a successful step moves the stack pointer.
 QString callFrames(const QByteArray& bytes);
