@@ -317,6 +317,8 @@ QString settings(const QByteArray& bytes) {
     if (!document && model.appNeedsOnboarding()) return QStringLiteral("settings: onboarding without a document");
     if (model.appNeedsOnboarding() && model.appStatus() != QLatin1String("new")) return QStringLiteral("settings: onboarding for a status other than new");
     if (document && !QFile::exists(path)) return QStringLiteral("settings: a readable document was removed");
+    return {};
+}
 
 namespace {
 
