@@ -1,5 +1,6 @@
 // The application controller.
 #include "app/QVDocumentController.h"
+#include "platform/Threads.h"
 
 #include "completion/QVCodeIndex.h"
 #include "editor/HTMLView.h"
@@ -249,7 +250,7 @@ void QVDocumentController::applicationDidFinishLaunching() {
         showPanel(Panel::InfoWindow);
     // The configuration thread: start-up items off the main thread; the wizard only when a
     // check needs the user. Menus reach the main thread through the main queue.
-    std::thread([] {
+    Threads::start("QVLaunchWarmup", [] {
         if (QVStartupItemsController::sharedController().needsDisplay())
             MainQueue::post([] { QVStartupItemsController::sharedController().showWindow(); });
     }).detach();
