@@ -1,6 +1,7 @@
 // The project window.
 #include "projects/windows/QVProjectWindowController.h"
 
+#include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
 #include "editor/QVProjectSCMController.h"
 #include "editor/QVStatusBar.h"
@@ -329,6 +330,15 @@ void QVProjectWindowController::openFile(const std::shared_ptr<QVFile>& file) {
     commitOpenFiles();
 }
 
+void QVProjectWindowController::openFileAndFocus(const std::shared_ptr<QVFile>& file) {
+    if (!file || file->isFolder()) return openFile(file);
+    _focusWhenOpened.insert(file->uuid());
+    openFile(file);
+    if (!documentForFile(file)) return;  // a download under way: focused when it arrives
+    _focusWhenOpened.remove(file->uuid());
+    if (HTMLView* view = currentTextView()) view->setFocus(Qt::OtherFocusReason);
+}
+
 QVFileDocument* QVProjectWindowController::openFileAtPath(const QString& path) {
     const std::shared_ptr<QVRootFile> root = _project ? _project->rootFile() : nullptr;
     if (!root) return nullptr;
@@ -531,7 +541,7 @@ void QVProjectWindowController::outlineDoubleAction(const QModelIndex& index) {
         _outlineView->setExpanded(index, !_outlineView->isExpanded(index));
         return;
     }
-    if (UserDefaults::standard().boolForKey(DoubleClickToOpenFilesKey)) openFile(node);
+    openFileAndFocus(node);
 }
 
 void QVProjectWindowController::outlineItemExpanded(const QModelIndex& index) {
@@ -679,7 +689,10 @@ void QVProjectWindowController::fileWasDuplicatedToFile(const std::shared_ptr<QV
     });
 }
 
-void QVProjectWindowController::fileContentBecameAvailable(const std::shared_ptr<QVFile>& file) { openFile(file); }
+void QVProjectWindowController::fileContentBecameAvailable(const std::shared_ptr<QVFile>& file) {
+    if (file && _focusWhenOpened.contains(file->uuid())) openFileAndFocus(file);
+    else openFile(file);
+}
 
 bool QVProjectWindowController::fileShouldUpload(const std::shared_ptr<QVFile>&) {
     // A local project keeps a stored host to itself: it never uploads.

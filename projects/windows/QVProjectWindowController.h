@@ -16,6 +16,7 @@
 
 #include <QHash>
 #include <QPointer>
+#include <QSet>
 
 #include <memory>
 
@@ -59,6 +60,9 @@ public:
     // A remote file opens once its download has finished; a folder of a connected project opens
     // as its transfer tab (one per folder), of any other project nothing.
     void openFile(const std::shared_ptr<QVFile>& file) override;
+    // openFile, then the file's editor takes the keyboard focus (at once, or when a remote file
+    // has arrived): what the user opens deliberately from the outline is typed into.
+    void openFileAndFocus(const std::shared_ptr<QVFile>& file);
     // The transfer tab of the folder, when open.
     QVTransferModeDocument* transferDocumentForFile(const std::shared_ptr<QVFile>& folder) const;
     QVTransferModeDocument* activeTransferDocument() const { return _activeTransfer; }
@@ -191,4 +195,7 @@ private:
     std::vector<std::unique_ptr<QVTransferModeDocument>> _transfers;
     QVTransferModeDocument* _addingTransfer = nullptr;
     QVTransferModeDocument* _activeTransfer = nullptr;
+    // Files opened from the outline by a double click or Return whose download is still under
+    // way: their editor takes the keyboard focus when they open.
+    QSet<QString> _focusWhenOpened;
 };
