@@ -82,10 +82,16 @@ TEST(RemoteScenario, AnOpenedRemoteDirectoryListsItsFolderAtOnce) {
         QVRemoteDetailsController* details = panel->detailsController();
         details->protocolPopUp()->setCurrentIndex(peer.protocol);
         Q_EMIT details->protocolPopUp()->activated(peer.protocol);
-        QTest::keyClicks(details->hostField(), "127.0.0.1");
-        QTest::keyClicks(details->portField(), QString::number(port));
-        QTest::keyClicks(details->userField(), peer.user);
-        QTest::keyClicks(details->passwordField(), qEnvironmentVariable("QORVEL_PEER_PASSWORD"));
+        // The fields are typed in as they read, Tab going from one to the next.
+        bringForward(panel);
+        details->hostField()->setFocus();
+        type("127.0.0.1");
+        for (const QString& field : {QString::number(port), peer.user, qEnvironmentVariable("QORVEL_PEER_PASSWORD")}) {
+            key(Qt::Key_Tab);
+            type(field);
+        }
+        EXPECT_EQ(details->portField()->text(), QString::number(port));
+        EXPECT_EQ(details->userField()->text(), peer.user);
         details->keychainBox()->setChecked(true);
         if (peer.protocol == 1) {
             panel->project()->remoteConfig().setOptions(
