@@ -68,7 +68,6 @@ int main(int argc, char** argv) {
 
     QVWebView::prepareApplication();
     QApplication app(argc, argv);
-    QVApplicationSetup::installSubsystems();
     nameApplication();
     QApplication::setDesktopFileName(AppBundle::main().bundleIdentifier());
     const QStringList arguments = QApplication::arguments().mid(1);
@@ -76,9 +75,9 @@ int main(int argc, char** argv) {
     QVInstanceChannel channel;
     if (channel.claimOrHand(arguments, QDir::currentPath()) == QVInstanceChannel::Role::Handed) return 0;
 
+    QVApplicationSetup::installSubsystems();
     // Class set-up (factory settings), the shared menu bar, then the launch in its order.
     QVDocumentController controller;
-    QVApplicationSetup::installPanels();
     QObject::connect(&channel, &QVInstanceChannel::argumentsReceived, &controller, [&controller](const QStringList& received, const QString& folder) {
         controller.openFiles(received, folder);
     });

@@ -22,7 +22,6 @@ QVDocumentController& application() {
     static QVDocumentController* made = [] {
         QVApplicationSetup::installSubsystems();
         auto* controller = new QVDocumentController;
-        QVApplicationSetup::installPanels();
         QVDocumentController::setConsentQuestion([] { return false; });
         controller->applicationWillFinishLaunching();
         return controller;
