@@ -535,7 +535,7 @@ void QVProjectWindowController::outlineSingleAction(const QModelIndex& index) {
     if (!node || !index.isValid()) return;
     // A folder (a transfer tab of a connected project) opens on selection; a file on a single
     // click unless files open on double clicks.
-    if (node->isFolder() || !UserDefaults::standard().boolForKey(DoubleClickToOpenFilesKey)) openFile(node);
+    if (node->isFolder() || !UserDefaults::standard().boolForKey(DoubleClickToOpenFilesKey)) openFileKeepingFocus(node);
 }
 
 void QVProjectWindowController::outlineDoubleAction(const QModelIndex& index) {
@@ -713,7 +713,15 @@ void QVProjectWindowController::fileWasDuplicatedToFile(const std::shared_ptr<QV
 
 void QVProjectWindowController::fileContentBecameAvailable(const std::shared_ptr<QVFile>& file) {
     if (file && _focusWhenOpened.contains(file->uuid())) openFileAndFocus(file);
-    else openFile(file);
+    else openFileKeepingFocus(file);
+}
+
+void QVProjectWindowController::openFileKeepingFocus(const std::shared_ptr<QVFile>& file) {
+    // A file shown on a single click (or arriving after one) leaves the keys with the outline:
+    // the Delete key still acts on the row, not on a character of the text.
+    const bool outlineFocused = _outlineView->hasFocus();
+    openFile(file);
+    if (outlineFocused) _outlineView->setFocus(Qt::OtherFocusReason);
 }
 
 bool QVProjectWindowController::fileShouldUpload(const std::shared_ptr<QVFile>&) {

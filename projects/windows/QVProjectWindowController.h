@@ -63,6 +63,8 @@ public:
     // openFile, then the file's editor takes the keyboard focus (at once, or when a remote file
     // has arrived): what the user opens deliberately from the outline is typed into.
     void openFileAndFocus(const std::shared_ptr<QVFile>& file);
+    // openFile, the keyboard focus staying in the outline when it was there.
+    void openFileKeepingFocus(const std::shared_ptr<QVFile>& file);
     // The transfer tab of the folder, when open.
     QVTransferModeDocument* transferDocumentForFile(const std::shared_ptr<QVFile>& folder) const;
     QVTransferModeDocument* activeTransferDocument() const { return _activeTransfer; }

@@ -91,6 +91,14 @@ TEST(Scenario, TheOutlineSelectsOnOneClickAndOpensIntoTheEditorOnADoubleClickOrR
     ASSERT_TRUE(waitFor([&] { return window->openDocuments().size() == 2 && focusedEditor(); }));
     EXPECT_EQ(focusedEditor(), window->currentTextView());
     EXPECT_TRUE(focusedEditor()->path().endsWith("index.html"));
+
+    // Files may open on one click instead: then the keys stay with the outline.
+    UserDefaults::standard().setBool(false, QVProjectWindowController::DoubleClickToOpenFilesKey);
+    view->setFocus();
+    click(view, row(view, "notes.txt", {}));
+    EXPECT_TRUE(window->currentTextView()->path().endsWith("notes.txt"));
+    EXPECT_EQ(QApplication::focusWidget(), view);
+    UserDefaults::standard().removeObject(QVProjectWindowController::DoubleClickToOpenFilesKey);
     closeEverything();
 }
 
