@@ -2,6 +2,7 @@
 #include "app/QVApplicationSetup.h"
 
 #include "app/QVDocumentController.h"
+#include "app/UsageAnalytics.h"
 #include "editor/windows/QVDocumentWindowController.h"
 #include "projects/QVProject.h"
 #include "projects/windows/QVProjectManager.h"
@@ -59,6 +60,8 @@ void QVApplicationSetup::installSubsystems() {
     QVSubversionMenu::install([](const QString& text) {
         if (QVDocumentController* controller = QVDocumentController::shared()) controller->openUntitledDocumentWithText(text);
     });
+    // Usage analytics and the launch counter, sent only with consent and a configured address.
+    installUsageAnalytics();
     // Help > Qorvel Help opens the HTML help in the default browser.
     QVDocumentController::setBrowser([](const QUrl& url) {
         QVBrowserRepository::sharedInstance().reloadList(false);

@@ -13,6 +13,8 @@
 #include "files/QVCredentialsController.h"
 #include "files/QVRemoteLogController.h"
 #include "projects/windows/QVTransferModeDocument.h"
+#include "shell/QVUnknownFileTypeController.h"
+#include "shell/QVUnknownFileTypeControllerDelegate.h"
 
 #include <QHash>
 #include <QPointer>
@@ -32,7 +34,8 @@ class QVSplitView;
 
 class QVProjectWindowController : public QVMultiFileWindowController,
                                   private QVCredentialsDelegate,
-                                  private QVTransferModeDelegate {
+                                  private QVTransferModeDelegate,
+                                  private QVUnknownFileTypeControllerDelegate {
     Q_OBJECT
 public:
     static inline const QString WindowNibName = QStringLiteral("ProjectWindow");
@@ -53,7 +56,7 @@ public:
     QVSplitView* splitView() const { return _splitView; }
     QVAlertManager* questions() const { return _questions; }
     // The window's title for the document in front: "name — project", or the project's name.
-    QString windowTitleForDocumentDisplayName(const QString& name) const;
+    QString windowTitleForDocumentDisplayName(const QString& name) const override;
 
     // Opening.
     std::unique_ptr<QVFileDocument> createDocumentForFile(const std::shared_ptr<QVFile>& file) override;
@@ -102,6 +105,10 @@ public:
     void openFileWithFinder();
     void uploadFile();
     void downloadFile();
+    // The project's settings window, editing this open project (one at a time).
+    void editProjectSettings();
+    // The question about a file of no known type, while it is asked.
+    QVUnknownFileTypeController* unknownFileTypeController() const { return _QVUController.get(); }
     // Enables the commands and words their titles for the selection.
     void validateCommands();
     QAction* commandAction(const QString& name) const { return _commands.value(name); }
@@ -163,8 +170,16 @@ private:
     class ProjectForwarder;
 
     void credentialsDidEnd(QVCredentialsController* sheet, int returnCode) override;
+    void unknownFileTypeControllerDidPickFileType(QVUnknownFileTypeController* controller,
+                                                  const std::shared_ptr<QVFileCategory>& category, const QString& path) override;
     // QVTransferModeDelegate.
     QString projectRootDirectory() const override;
+    QString siteName() const override;
+    bool projectFileConfiguration(QVFileDocument* document, const QString& path, const QString& key, QVariant* value) override;
+    bool setProjectFileConfiguration(QVFileDocument* document, const QString& path, const QString& key, const QVariant& value) override;
+    // Opens the files the project had open when it was last saved, in their order (a remote
+    // project's only when their local copies are there).
+    void reopenFiles();
     void askQuestion(const QVError& question, std::function<void(int option)> answer) override;
     // Transfer tabs among the tabs: the one at a tab index (the one being added for a tab not
     // named yet), and a tab index as an index among the file tabs.
@@ -202,4 +217,8 @@ private:
     // Files opened from the outline by a double click or Return whose download is still under
     // way: their editor takes the keyboard focus when they open.
     QSet<QString> _focusWhenOpened;
+    // The last question about a file's type, and the file it asks about.
+    std::unique_ptr<QVUnknownFileTypeController> _QVUController;
+    std::weak_ptr<QVFile> _askedFile;
+    QPointer<QWidget> _settingsWindow;
 };

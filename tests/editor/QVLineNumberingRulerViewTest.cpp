@@ -258,8 +258,8 @@ TEST(QVLineNumberingRulerView, TheEditorsOwnFoldPatternsDriveTheGutter) {
 
     ruler->toggleMarker(*ruler->markerAt(page.indexOf("<div")));
     EXPECT_EQ(ruler->markerAt(page.indexOf("<div"))->state(), QVFoldMarkerState::Collapsed);
-    // The lines typed may have scrolled the text; the folded block is at the top.
-    view.scrollRangeToVisible(QVRange(0, 0));
+    // From the top, whatever the font's height made the typing scroll.
+    view.verticalScrollBar()->setValue(0);
     QCoreApplication::processEvents();
     QStringList numbers;
     for (const auto& label : ruler->visibleLabels()) numbers << label.text;
