@@ -328,8 +328,17 @@ bool HTMLView::gotoLine(qint64 n) {
         QApplication::beep();
         exact = false;
     }
-    QVTextView::setSelectedRange(range);
-    scrollRangeToVisible(range);
+    // The line's text without its break: the caret then stays on the line (End, Return and
+    // typing continue it, not the line after).
+    QVRange selected = range;
+    const QVTextStorage& text = textStorage();
+    while (selected.length > 0) {
+        const QChar c = text.characterAt(selected.end() - 1);
+        if (c != u'\n' && c != u'\r' && c != QChar(0x2028) && c != QChar(0x2029)) break;
+        --selected.length;
+    }
+    QVTextView::setSelectedRange(selected);
+    scrollRangeToVisible(selected);
     return exact;
 }
 

@@ -844,6 +844,11 @@ bool QVTextView::event(QEvent* event) {
     return handled;
 }
 
+bool QVTextView::focusNextPrevChild(bool next) {
+    if (_editable) return false;
+    return QAbstractScrollArea::focusNextPrevChild(next);
+}
+
 void QVTextView::keyPressEvent(QKeyEvent* event) {
     const QString command = _keyBindings.commandForEvent(event);
     if (!command.isEmpty() && doCommand(command)) {

@@ -199,6 +199,9 @@ protected:
 
     // --- Events -------------------------------------------------------------------------------
     bool event(QEvent* event) override;
+    // An editable view keeps Tab and Shift+Tab (indent, placeholders, snippet keywords) instead
+    // of letting the window move the focus on; a read-only one lets them move it.
+    bool focusNextPrevChild(bool next) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;

@@ -392,6 +392,15 @@ void QVProject::closeRemoteConnection() {
     if (_remoteQueue) _remoteQueue->closeConnection();
 }
 
+void QVProject::dropRemoteConnection() {
+    if (!_remoteQueue) return;
+    _remoteQueue->clearActionDelegate(this);
+    _remoteQueue->setDelegate(nullptr);
+    _remoteQueue->closeConnection();
+    _remoteQueue.reset();
+    if (_rootFile) _rootFile->setRemoteQueue(nullptr);
+}
+
 void QVProject::connectionReport() {
     const bool connected = hasRemoteConnection();
     std::shared_ptr<QVProjectDelegate> delegate = _delegate.lock();

@@ -169,6 +169,9 @@ public:
     // A new queue logs in with the site's settings; status goes to the delegate.
     void connectToRemoteSite();
     void closeRemoteConnection();
+    // Closes the connection and forgets its queue at once: whoever opens the project next
+    // (its window) makes a connection of its own instead of sharing a closing one.
+    void dropRemoteConnection();
 
     // Not open, no delegate, connection closed and dropped, tree and controller dropped; a
     // pending save is written.
