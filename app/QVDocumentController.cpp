@@ -14,6 +14,7 @@
 #include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
+#include "shell/LargeFiles.h"
 #include "shell/QVMainMenu.h"
 #include "shell/QVOutsideServices.h"
 #include "shell/QVStartupItemsController.h"
@@ -274,6 +275,7 @@ QMainWindow* QVDocumentController::openDocumentWithContentsOfFile(const QString&
         return nullptr;
     }
     const bool isFolder = info.isDir();
+    if (!isFolder && !singleWindowShowing(path) && !confirmLargeFile(info)) return nullptr;
     QMainWindow* window = nullptr;
     // An open project containing the path takes it, whatever QVHowToOpenFiles says.
     if (projects().openInOpenProject) window = projects().openInOpenProject(info.absoluteFilePath(), isFolder);
@@ -285,6 +287,17 @@ QMainWindow* QVDocumentController::openDocumentWithContentsOfFile(const QString&
     if (!window) window = FileOpener::open(info.absoluteFilePath());
     if (window && display) bringForward(window);
     return window;
+}
+
+bool QVDocumentController::confirmLargeFile(const QFileInfo& info) {
+    if (!LargeFiles::needsConfirmation(info.size())) return true;
+    QMessageBox box(QMessageBox::Question, QVLocalized(QStringLiteral("Open a large file?")),
+                    LargeFiles::question(info.absoluteFilePath(), info.size()), QMessageBox::Open | QMessageBox::Cancel,
+                    frontWindow());
+    box.setDefaultButton(QMessageBox::Cancel);
+    const bool open = box.exec() == QMessageBox::Open;
+    if (!open) SystemLog::notice(QStringLiteral("Not opened: %1 is larger than the size set for asking").arg(info.absoluteFilePath()));
+    return open;
 }
 
 void QVDocumentController::missingPath(const QString& path) {

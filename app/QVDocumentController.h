@@ -5,6 +5,7 @@
 // browser of the HTML help (setBrowser).
 #pragma once
 
+#include <QFileInfo>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -94,6 +95,8 @@ private:
     void initMetricline();
     void sendCountStat(const QString& name, double count = 1.0);
     void missingPath(const QString& path);
+    // Asks before opening a file above the size set for asking; true to open it.
+    bool confirmLargeFile(const QFileInfo& info);
     void closeNextWindow();
 
     bool _filesLoaded = false;

@@ -67,6 +67,18 @@ QVError QVTextStorage::replaceCharacters(QVRange range, QStringView string) {
     return {};
 }
 
+void QVTextStorage::replaceAllCharacters(std::vector<char16_t>&& units, qsizetype length) {
+    beginEditing();
+    const qint64 removed = this->length();
+    _text.adopt(std::move(units), length);
+    _lines.replaced(0, removed, length, _text);
+    for (Attribute& attribute : _attributes)
+        attribute.runs.replace(0, removed, length, attribute.name != AttachmentAttribute);
+    ++_revision;
+    noteEdit(EditedCharacters, 0, removed, length);
+    endEditing();
+}
+
 // --- Attributes -------------------------------------------------------------------------------
 
 QVTextStorage::Attribute* QVTextStorage::find(const QString& name) {

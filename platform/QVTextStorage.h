@@ -91,6 +91,10 @@ public:
     // before (at 0, of the first character), except the attachment, which stays with its own
     // character. A range outside the text is refused with an error and changes nothing.
     QVError replaceCharacters(QVRange range, QStringView string);
+    // The whole text replaced by the first `length` units of units, taken over without a copy
+    // (the units past them are room for typing): the edit replaceCharacters makes over the
+    // whole text, for a file's text decoded straight into its final place.
+    void replaceAllCharacters(std::vector<char16_t>&& units, qsizetype length);
 
     // --- Attributes ---------------------------------------------------------------------------
     // Gives every character of range exactly these attributes (others are removed).
