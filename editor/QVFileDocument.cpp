@@ -683,7 +683,7 @@ void QVFileDocument::performSCMCommand(SCMCommand command, int tag) {
     QVProjectSCMController* scm = delegate && _fileNode ? delegate->scmControllerForDocument(this) : nullptr;
     if (!scm) return;
     const QString path = _fileNode->pathFromRoot();
-    void* window = _textView ? _textView->window() : nullptr;
+    QWidget* window = _textView ? _textView->window() : nullptr;
     using Revisioned = void (QVProjectSCMController::*)(const QString&, const QString&);
     const auto byTag = [&](Revisioned run, QVProjectSCMController::LogTag log) {
         if (tag == 0 || tag == 1) (scm->*run)(path, tag == 0 ? QStringLiteral("HEAD") : QStringLiteral("BASE"));

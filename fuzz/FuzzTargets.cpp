@@ -13,6 +13,13 @@
 #include "platform/TextEncoding.h"
 #include "shell/FileEncodings.h"
 #include "shell/QVSearch.h"
+#include "trellis/FLTMachO.h"
+#include "trellis/TRLApplicationIdentiferModel.h"
+#include "trellis/TRLElfImage.h"
+#include "trellis/TRLSettings.h"
+
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <QStringList>
 
@@ -108,7 +115,7 @@ std::shared_ptr<QVBundle> bundleFor(const QByteArray& bytes, int count) {
     return repository().bundleForIdentifier(QString::fromLatin1(kLanguages[pick]));
 }
 
-const char* const kNames[] = {"plist", "encodings", "regex", "highlight", "indexer", nullptr};
+const char* const kNames[] = {"plist", "encodings", "regex", "highlight", "indexer", "macho", "elf", "settings", nullptr};
 
 }  // namespace
 
@@ -255,8 +262,56 @@ QString indexer(const QByteArray& bytes) {
     return {};
 }
 
+QString machO(const QByteArray& bytes) {
+    const uchar* begin = reinterpret_cast<const uchar*>(bytes.constData());
+    const uchar* end = begin + bytes.size();
+    FLTMachOFile file;
+    if (!FLTMachOFileInitWithBuffer(&file, begin, bytes.size())) return QStringLiteral("macho: buffer refused");
+    QString failure;
+    FLTMachOFileEnumerateSlices(&file, [&](FLTMachOSlice slice) {
+        if (slice.header < begin || slice.available < 0 || slice.available > end - slice.header)
+            failure = QStringLiteral("macho: slice outside the input");
+        FLTMachOSliceEnumerateLoadCommands(&slice, [&](const FLTMachOLoadCommand& c) {
+            if (c.data < begin || c.size < 8 || c.size > quint64(end - c.data)) failure = QStringLiteral("macho: command outside the input");
+            FLTMachOGetSegmentCommand(c);
+            FLTMachOGetString(c);
+            FLTMachOIsEncrypted(c);
+        });
+        FLTMachOSliceGetSectionByName(&slice, "__TEXT", "__text", nullptr);
+    });
+    if (auto model = TRLApplicationIdentiferModel::makeForImage(QStringLiteral("fuzz"), bytes)) {
+        if (model->instanceIdentifier().size() != 40) failure = QStringLiteral("macho: instance identifier not 40 characters");
+        for (const QString& uuid : model->architectureUUIDMap())
+            if (uuid.size() != 32) failure = QStringLiteral("macho: slice UUID not 32 characters");
+    }
+    return failure;
+}
+
+QString elf(const QByteArray& bytes) {
+    const auto id = TRLElfReadIdentity(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size());
+    if (!id) return {};
+    if (id->buildId.size() > bytes.size()) return QStringLiteral("elf: build-id longer than the input");
+    if (id->architecture.isEmpty()) return QStringLiteral("elf: no architecture name");
+    if (id->uuidBytes().size() != 16) return QStringLiteral("elf: slice UUID not 16 bytes");
+    return {};
+}
+
+QString settings(const QByteArray& bytes) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("settings.json"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) return {};
+    file.close();
+    TRLSettings model(path);
+    const auto document = model.settingsDictionary();
+    if (!document && model.appNeedsOnboarding()) return QStringLiteral("settings: onboarding without a document");
+    if (model.appNeedsOnboarding() && model.appStatus() != QLatin1String("new")) return QStringLiteral("settings: onboarding for a status other than new");
+    if (document && !QFile::exists(path)) return QStringLiteral("settings: a readable document was removed");
+    return {};
+}
+
 Entry entryNamed(const QString& name) {
-    static const Entry entries[] = {propertyList, encodings, regex, highlighting, indexer};
+    static const Entry entries[] = {propertyList, encodings, regex, highlighting, indexer, machO, elf, settings};
     for (int i = 0; kNames[i]; ++i)
         if (name == QLatin1String(kNames[i]))
             return entries[i];

@@ -23,6 +23,15 @@ QString highlighting(const QByteArray& bytes);
 // The code index with the shipped rules of a language picked by the first byte.
 QString indexer(const QByteArray& bytes);
 
+// Mach-O images (thin, fat, either byte order): every slice and load command the reader hands
+// out lies inside the input, and the identity built from them is well formed.
+QString machO(const QByteArray& bytes);
+// ELF images: the identity read from them stays inside the input.
+QString elf(const QByteArray& bytes);
+// The cached server settings: any file gives a document or none, and the values read from it
+// have their types.
+QString settings(const QByteArray& bytes);
+
 // The entry point of a target by its name (the corpus folder's name); null for an unknown one.
 using Entry = QString (*)(const QByteArray&);
 Entry entryNamed(const QString& name);

@@ -109,6 +109,10 @@ public:
         if (!_window) return std::nullopt;
         return _window->openFileInformation();
     }
+    void projectNeedsSCMCredentials(QVProjectSCMController* controller) override {
+        if (_window) _window->projectNeedsSCMCredentials(controller);
+        else if (controller) controller->credentialsCancelled();
+    }
     void projectFinishedSCMCommand(QVProjectSCMController* controller, int command, const QStringList& files) override {
         if (_window) _window->projectFinishedSCMCommand(controller, command, files);
     }
@@ -630,7 +634,25 @@ void QVProjectWindowController::projectNeedsRemoteCredentials() {
     _credentials->displayOnWindow(this, _project->remoteConfig().user(), this, 0);
 }
 
+void QVProjectWindowController::projectNeedsSCMCredentials(QVProjectSCMController* controller) {
+    if (!_project || !controller) return;
+    if (!_credentials) _credentials = new QVCredentialsController(this);
+    // One sheet at a time: a request while the site's login shows waits for nothing and fails.
+    if (_credentials->isVisible()) return controller->credentialsCancelled();
+    _credentials->setTitle(L("SCM Login"));
+    _credentials->setPassword({});
+    _credentials->setUseKeychain(_project->boolConfigurationValueForKey(QStringLiteral("QVSCMUseKeychainKey")));
+    _credentials->displayOnWindow(this, controller->username(), this, 1);
+}
+
 void QVProjectWindowController::credentialsDidEnd(QVCredentialsController* sheet, int returnCode) {
+    if (sheet->tag() == 1) {
+        QVProjectSCMController* scm = _project ? _project->scmController() : nullptr;
+        if (!scm) return;
+        if (returnCode == 1) scm->setCredentials(sheet->username(), sheet->password(), sheet->useKeychain());
+        else scm->credentialsCancelled();
+        return;
+    }
     if (returnCode != 1 || !_project || sheet->tag() != 0) return;
     QVProjectRemoteConfiguration& config = _project->remoteConfig();
     config.setUser(sheet->username());

@@ -126,6 +126,8 @@ public:
     void projectSetStatusString(const QString& status);
     void projectShowProgress(bool show);
     void projectNeedsRemoteCredentials();
+    // The "SCM Login" sheet: OK hands the credentials to the controller, Cancel fails its command.
+    void projectNeedsSCMCredentials(QVProjectSCMController* controller);
     QVariantList openFileInformation() const;
     void projectFinishedSCMCommand(QVProjectSCMController* controller, int command, const QStringList& files);
     void projectRetrievedStatus(const QList<std::shared_ptr<QVSCMStatusEntry>>& entries, const QString& path, bool recursive);
