@@ -166,6 +166,18 @@ void BM_OpenFirstPaint(benchmark::State& state) {
 
 // --- Keystrokes -------------------------------------------------------------------------------
 
+// One real keystroke, press and release, into either side: an "x" typed, or Backspace erasing
+// the character before the caret. Both sides take it through their own key handling.
+void sendKey(QWidget& widget, bool insert) {
+    const int key = insert ? Qt::Key_X : Qt::Key_Backspace;
+    const QString text = insert ? QStringLiteral("x") : QStringLiteral("\b");
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QApplication::sendEvent(&widget, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+    QApplication::sendEvent(&widget, &release);
+}
+
+
 struct Percentiles {
     double p50 = 0;
     double p99 = 0;
@@ -219,17 +231,6 @@ void BM_Keystroke_Qorvel(benchmark::State& state) {
 void repaintPending() { QCoreApplication::processEvents(); }
 
 qint64 lineOfPlace(int place, qint64 lines) { return place == 0 ? 10 : place == 1 ? lines / 2 : lines - 10; }
-
-// One real keystroke, press and release, into either side: an "x" typed, or Backspace erasing
-// the character before the caret. Both sides take it through their own key handling.
-void sendKey(QWidget& widget, bool insert) {
-    const int key = insert ? Qt::Key_X : Qt::Key_Backspace;
-    const QString text = insert ? QStringLiteral("x") : QStringLiteral("\b");
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
-    QApplication::sendEvent(&widget, &press);
-    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
-    QApplication::sendEvent(&widget, &release);
-}
 
 void typeIntoPeer(QPlainTextEdit& edit, bool insert) { sendKey(edit, insert); }
 
