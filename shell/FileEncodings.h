@@ -45,6 +45,9 @@ public:
     static std::optional<QString> createWithContentsOfFile(const QString& path,
                                                            QVStringEncoding* encoding,
                                                            QVError* error = nullptr);
+    // Whether path is a regular file this process may read, without reading it (a pipe or a
+    // device is never opened for long); the POSIX error of createWithContentsOfFile otherwise.
+    static bool canOpenForReading(const QString& path, QVError* error = nullptr);
     // The file's text decoded a block at a time straight into UTF-16 units sized from the
     // file, without the whole bytes and a whole string beside them, when its encoding (*encoding,
     // or detected as above) is UTF-8 and its bytes are valid UTF-8; *length gets the units used
