@@ -67,7 +67,8 @@ void FLTPackageReportOperation::main() {
         _fileManager->enumerateFilesInDirectory(reportPath(), [&](const QString& path, const QString& extension) {
             if (isCancelled() || !complete || encoder.failed() || extension == QLatin1String("gz")) return;
             const QFileInfo info(path);
-            if (!info.isFile()) return;
+            // Only the report's own files: a link could carry anything of the user's into the package.
+            if (info.isSymLink() || !info.isFile()) return;
             QFile file(path);
             QByteArray data;
             if (file.open(QIODevice::ReadOnly)) data = file.readAll();
