@@ -2,8 +2,6 @@
 // qvdt: addresses to the Qorvel already running for this user and display, or becomes that
 // instance and runs the application controller's launch.
 #include "editor/windows/QVDocumentWindowController.h"
-#include "faultline/reports/FLTPermissionAlert.h"
-#include "faultline/reports/Faultline.h"
 #include "platform/AppBundle.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
@@ -15,9 +13,9 @@
 #include "projects/QVProject.h"
 #include "scm/QVSubversionMenu.h"
 #include "projects/windows/QVProjectWindowController.h"
-#include "shell/QVOutsideServices.h"
 #include "shell/QVRelaunch.h"
 #include "shell/QVStartupItems.h"
+#include "app/CrashReporting.h"
 #include "app/QVDocumentController.h"
 #include "app/UsageAnalytics.h"
 #include "tools/QVBrowserRepository.h"
@@ -31,7 +29,6 @@
 #include "tools/QVTidyRunner.h"
 #include "tools/web/QVIntegratedPreviewController.h"
 #include "tools/QVUserScriptRunner.h"
-#include "trellis/Trellis.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -77,15 +74,6 @@ bool asksOnly(int argc, char** argv) {
 // Every subsystem's part in the running application, in launch order: each installs its menu
 // items, window commands and services before the application controller builds the menu bar and
 // runs the launch. A new subsystem or kit adds its line here.
-class FaultlineCrashKits : public QVCrashKits {
-public:
-    void start() override {
-        Faultline::registerKit();
-        FLTInstallPermissionAlert();
-        Trellis::startFromLaunch({TRLKitReference(Faultline::sharedInstance())});
-    }
-};
-
 void installSubsystems() {
     // Find: the find panel and the multi-file find, which opens a chosen match the way every
     // file opens and searches the front project window's folder (a remote one's local copies).
@@ -127,7 +115,7 @@ void installSubsystems() {
     installUsageAnalytics();
     // Crash reporting: capture runs from launch whatever the consent; reports of earlier runs are
     // sent only with consent and a configured endpoint, else they are packaged and wait.
-    QVOutsideServices::setCrashKits(std::make_unique<FaultlineCrashKits>());
+    installCrashReporting();
     // Help > Qorvel Help opens the HTML help in the default browser.
     QVDocumentController::setBrowser([](const QUrl& url) {
         QVBrowserRepository::sharedInstance().reloadList(false);
