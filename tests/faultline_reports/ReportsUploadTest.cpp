@@ -9,6 +9,7 @@
 #include "platform/Clock.h"
 #include "platform/MainQueue.h"
 #include "platform/OperationQueue.h"
+#include "platform/Paths.h"
 #include "platform/UserDefaults.h"
 #include "tests/faultline_reports/ReportsSupport.h"
 #include "tests/support/HttpsPeer.h"
@@ -21,10 +22,13 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QMessageBox>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <functional>
 
 using namespace reports_test;
@@ -259,5 +263,77 @@ TEST_F(ReportsUploadTest, ThePromptsAnswerDecidesTheRunsReports) {
         EXPECT_EQ(peer.requests(kReportsPath).size(), row.uploads);
         EXPECT_TRUE(store->preparedPathContents().isEmpty());
         EXPECT_EQ(controller->promptChoice(), row.uploads ? (row.button == "Always Send" ? 3 : 2) : 1);
+    }
+}
+
+TEST_F(ReportsUploadTest, QorvelKilledBySegvReportsAtItsNextLaunch) {
+    ASSERT_TRUE(peer.script(kReportsPath, {A{200, {{"Content-Type", "application/json"}}, "{}"}}));
+    TestDir runtime, home;
+    const QString active = home.file(QStringLiteral("cache/com.qorvel.kits.data/com.qorvel.Qorvel/v3/active"));
+    const QString prepared = QFileInfo(active).path() + QStringLiteral("/prepared");
+    auto launch = [&](QProcess& qorvel) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("XDG_RUNTIME_DIR", runtime.path());
+        env.insert("XDG_CACHE_HOME", home.file(QStringLiteral("cache")));
+        env.insert("XDG_CONFIG_HOME", home.file(QStringLiteral("config")));
+        env.insert("XDG_DATA_HOME", home.file(QStringLiteral("data")));
+        env.insert("FaultlineReportsEndpoint", QStringLiteral("https://127.0.0.1:%1").arg(peer.port()));
+        env.insert("FaultlineReportsEndpointPinnedRoots", peer.rootPem);
+        qorvel.setProcessEnvironment(env);
+        qorvel.setProgram(QStringLiteral(QORVEL_EXECUTABLE));
+        qorvel.start();
+        return qorvel.waitForStarted(10000);
+    };
+    struct Row {
+        const char* what;
+        bool consent;
+        int requests;
+    };
+    for (const Row& row : {Row{"consent: sent once", true, 1}, Row{"no consent: the package waits", false, 0}}) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(peer.reset());
+        ASSERT_TRUE(peer.script(kReportsPath, {A{200, {{"Content-Type", "application/json"}}, "{}"}}));
+        // The child's own settings, with the consent answered (so no question holds the launch).
+        writeFile(home.file(QStringLiteral("config/Glimbo/com.qorvel.Qorvel.plist")),
+                  QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>qvAnonymousUsageTracking</key>") +
+                      (row.consent ? "<true/>" : "<false/>") + "</dict></plist>\n");
+        // A run that crashes once it is up.
+        const QStringList before = QDir(active).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        QProcess first;
+        ASSERT_TRUE(launch(first));
+        QString folder;
+        ASSERT_TRUE(waitFor([&] {
+            for (const QString& name : QDir(active).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+                if (!before.contains(name) && QFileInfo::exists(active + QLatin1Char('/') + name + QStringLiteral("/metadata.fltrecord")))
+                    folder = active + QLatin1Char('/') + name;
+            return !folder.isEmpty();
+        }, 30000));
+        QThread::msleep(500);
+        ::kill(pid_t(first.processId()), SIGSEGV);
+        ASSERT_TRUE(first.waitForFinished(15000));
+        EXPECT_EQ(first.exitStatus(), QProcess::CrashExit);
+        ASSERT_TRUE(QFileInfo::exists(folder + QStringLiteral("/signal.fltrecord")));
+
+        // The next launch packages it and sends it, or keeps it.
+        QProcess second;
+        ASSERT_TRUE(launch(second));
+        EXPECT_TRUE(waitFor([&] { return !QFileInfo::exists(folder) && (row.requests ? peer.requests(kReportsPath).size() >= 1 : !QDir(prepared).isEmpty()); }, 30000));
+        QThread::msleep(1000);
+        second.terminate();
+        if (!second.waitForFinished(10000)) second.kill(), second.waitForFinished(5000);
+        const auto requests = peer.requests(kReportsPath);
+        ASSERT_EQ(requests.size(), row.requests);
+        EXPECT_EQ(QDir(prepared).entryList(QDir::Files).size(), row.requests ? 0 : 1);
+        if (!requests.isEmpty()) {
+            TestDir dir;
+            const QByteArray type = requests[0].header("Content-Type");
+            const QString body = writeFile(dir.file(QStringLiteral("sent.body")), requests[0].body);
+            writeFile(body + QStringLiteral(".boundary"), type.mid(type.indexOf('=') + 1));
+            QString failure;
+            const auto parsed = parsePackages({body}, &failure);
+            ASSERT_EQ(parsed.size(), 1) << failure.toStdString();
+            EXPECT_TRUE(part(parsed[0], "signal.fltrecord.symbolicated").value("text").toString().contains(QStringLiteral("main")));
+        }
     }
 }
