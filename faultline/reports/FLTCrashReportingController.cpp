@@ -14,6 +14,7 @@
 #include "trellis/TRLHelpers.h"
 #include "trellis/TRLSettings.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -374,6 +375,9 @@ void FLTCrashReportingController::handleContentsInOtherReportingDirectories(cons
     _networkClient->attemptToReconnectBackgroundSessionWithCompletionBlock([weak, prepared] {
         if (auto self = weak.lock()) self->_queue->async([weak, prepared] {
             if (auto s = weak.lock()) {
+                // Packages a killed run left half-written never became visible: they go.
+                for (const QString& name : QDir(s->_fileManager->preparedPath()).entryList({QStringLiteral(".*.tmp")}, QDir::Files | QDir::Hidden))
+                    s->_fileManager->removeItemAtPath(s->_fileManager->preparedPath() + QLatin1Char('/') + name);
                 s->trimPreparedPackages();
                 s->uploadPreexistingFiles(prepared);
             }

@@ -12,6 +12,7 @@
 #include <QFileInfo>
 
 #include <chrono>
+#include <tuple>
 
 namespace {
 
@@ -135,6 +136,29 @@ bool FLTNetworkClient::startImmediateUploadRequest(const HttpRequest& request, c
 }
 
 void FLTNetworkClient::startNewUploadRequest(const HttpRequest& request, const QString& filePath) {
+    {
+        QMutexLocker locker(&_lock);
+        if (_active == filePath) return;
+        for (const auto& waiting : _pending)
+            if (waiting.second == filePath) return;
+        _pending.append({request, filePath});
+    }
+    pump();
+}
+
+void FLTNetworkClient::pump() {
+    HttpRequest request;
+    QString path;
+    {
+        QMutexLocker locker(&_lock);
+        if (!_active.isEmpty() || _pending.isEmpty()) return;
+        std::tie(request, path) = _pending.takeFirst();
+        _active = path;
+    }
+    startTask(request, path);
+}
+
+void FLTNetworkClient::startTask(const HttpRequest& request, const QString& filePath) {
     const QString description = relativeTaskPathForAbsolutePath(filePath);
     if (!readable(filePath) || description.isEmpty()) {
         std::weak_ptr<FLTNetworkClient> weak = weak_from_this();
@@ -147,7 +171,10 @@ void FLTNetworkClient::startNewUploadRequest(const HttpRequest& request, const Q
     auto s = session();
     auto task = s ? s->uploadTaskWithRequest(request, filePath) : nullptr;
     if (!task) {
-        finish(filePath, TRLNetworkResponseHandler::errorForCode(TRLNetworkResponseHandler::NoTaskCreated));
+        std::weak_ptr<FLTNetworkClient> weak = weak_from_this();
+        _queue->async([weak, filePath] {
+            if (auto self = weak.lock()) self->finish(filePath, TRLNetworkResponseHandler::errorForCode(TRLNetworkResponseHandler::NoTaskCreated));
+        });
         return;
     }
     task->setTaskDescription(description);
@@ -190,12 +217,20 @@ void FLTNetworkClient::URLSessionTaskDidCompleteWithError(FLTURLSession&, FLTURL
     _queue->after(std::chrono::milliseconds(delay), [weak, request, path] {
         if (auto self = weak.lock()) self->startNewUploadRequest(request, path);
     });
+    // Others go while this one waits for its turn again.
+    {
+        QMutexLocker locker(&_lock);
+        if (_active == path) _active.clear();
+    }
+    pump();
 }
 
 void FLTNetworkClient::finish(const QString& path, const QVError& error) {
-    if (error.isNull()) {
+    {
         QMutexLocker locker(&_lock);
-        _unrecoverable.remove(path);
+        if (error.isNull()) _unrecoverable.remove(path);
+        if (_active == path) _active.clear();
     }
     if (auto d = _delegate.lock()) d->networkClientDidFinishUploadWithPath(*this, path, error);
+    pump();
 }

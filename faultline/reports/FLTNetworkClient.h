@@ -1,5 +1,6 @@
 // Carries packaged reports to the report service: an upload task per package on the kits' URL
-// session (its delegate queue is the crash-reporting work queue), or a synchronous send on the
+// session (its delegate queue is the crash-reporting work queue), one package at a time so a cut
+// connection leaves at most one package that may arrive twice, or a synchronous send on the
 // calling thread for an urgent report. Any success status is success. Busy and rate-limited
 // answers are tried again after the server's delay, floored and clamped, a bounded number of
 // times per package; unrecoverable answers stop at once. Connections end in the pinned roots
@@ -62,7 +63,10 @@ private:
     FLTNetworkClient() = default;
     std::shared_ptr<FLTURLSession> session();
     bool startImmediateUploadRequest(const HttpRequest& request, const QString& filePath);
+    // Queues the package (once); the queue sends one at a time.
     void startNewUploadRequest(const HttpRequest& request, const QString& filePath);
+    void startTask(const HttpRequest& request, const QString& filePath);
+    void pump();
     void finish(const QString& path, const QVError& error);
     void applyTrust(HttpRequest& request) const;
 
@@ -75,4 +79,6 @@ private:
     mutable QMutex _lock;
     QHash<QString, int> _restarts;  // by task description
     QSet<QString> _unrecoverable;
+    QList<QPair<HttpRequest, QString>> _pending;
+    QString _active;  // the package whose task runs
 };

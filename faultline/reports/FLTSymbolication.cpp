@@ -204,17 +204,9 @@ bool FLTSymbolResolver::updateStackFrame(FLTStackFrame& frame) {
     bool found = false;
     QByteArray name;
     quint64 start = 0, local = 0;
-    const Loaded loaded = uuid.isEmpty() ? Loaded{} : currentImage(uuid);
-    if (loaded.found) {
-        found = true;
-        Dl_info info{};
-        if (::dladdr(reinterpret_cast<const void*>(uintptr_t(loaded.base + (lookup - base))), &info) && info.dli_sname && info.dli_saddr) {
-            name = info.dli_sname;
-            start = quint64(uintptr_t(info.dli_saddr));
-            local = loaded.base + (frame.address - base);
-        }
-    }
-    if (name.isEmpty() && !uuid.isEmpty()) {
+    // The file's own table first: it is matched by build id, holds local symbols too and answers
+    // by binary search; dladdr serves an image loaded now whose file cannot be read.
+    if (!uuid.isEmpty()) {
         if (auto table = fileTable(path, uuid)) {
             found = true;
             if (const auto* symbol = table->lookup(table->firstPage() + (lookup - base))) {
@@ -222,6 +214,16 @@ bool FLTSymbolResolver::updateStackFrame(FLTStackFrame& frame) {
                 start = symbol->start;
                 local = table->firstPage() + (frame.address - base);
             }
+        }
+    }
+    const Loaded loaded = uuid.isEmpty() || found ? Loaded{} : currentImage(uuid);
+    if (loaded.found) {
+        found = true;
+        Dl_info info{};
+        if (::dladdr(reinterpret_cast<const void*>(uintptr_t(loaded.base + (lookup - base))), &info) && info.dli_sname && info.dli_saddr) {
+            name = info.dli_sname;
+            start = quint64(uintptr_t(info.dli_saddr));
+            local = loaded.base + (frame.address - base);
         }
     }
     if (!found) return false;
@@ -279,10 +281,12 @@ QString FLTDemangleOperation::demangleSymbol(const char* symbol) {
 }
 
 void FLTDemangleOperation::main() {
-    enumerateFramesWithBlock([](FLTStackFrame& frame) {
+    QHash<QString, QString> known;  // frames share names: each is demangled once
+    enumerateFramesWithBlock([&known](FLTStackFrame& frame) {
         if (frame.rawSymbol.isEmpty()) return;
-        const QString name = demangleSymbol(frame.rawSymbol.toUtf8().constData());
-        if (!name.isEmpty()) frame.symbol = name;
+        auto it = known.find(frame.rawSymbol);
+        if (it == known.end()) it = known.insert(frame.rawSymbol, demangleSymbol(frame.rawSymbol.toUtf8().constData()));
+        if (!it->isEmpty()) frame.symbol = *it;
     });
 }
 

@@ -3,17 +3,20 @@
 // again after a floored and clamped delay a bounded number of times, unrecoverable answers,
 // refused certificates, no consent and no endpoint keep it. Real crashes of every kind travel
 // to the server once and parse there; the permission alert's answers decide the run's reports.
+#include "faultline/reports/FLTBetaController.h"
 #include "faultline/reports/FLTCrashReportingController.h"
 #include "faultline/reports/FLTFileManager.h"
 #include "faultline/reports/FLTPermissionAlert.h"
 #include "platform/Clock.h"
 #include "platform/MainQueue.h"
+#include "platform/NotificationCenter.h"
 #include "platform/OperationQueue.h"
 #include "platform/Paths.h"
 #include "platform/UserDefaults.h"
 #include "tests/faultline_reports/ReportsSupport.h"
 #include "tests/support/HttpsPeer.h"
 #include "tests/support/TestSupport.h"
+#include "trellis/TRLConstants.h"
 #include "trellis/TRLHelpers.h"
 
 #include <QAbstractButton>
@@ -24,6 +27,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRandomGenerator>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -73,7 +77,10 @@ protected:
         auto p = HttpsPeer::fromEnvironment();
         if (!p) GTEST_SKIP() << "needs scripts/https-peer";
         peer = *p;
-        ASSERT_TRUE(peer.reset());
+        // A child of the kill test answers the script its parent set up.
+        if (qEnvironmentVariable("QORVEL_REPORTS_CHILD_ROOT").isEmpty()) {
+            ASSERT_TRUE(peer.reset());
+        }
         setConsent(true);
         Clock::setSpeed(2000);  // delays of seconds and minutes pass in milliseconds
         configure(peer.port(HttpsPeer::Trusted));
@@ -336,4 +343,115 @@ TEST_F(ReportsUploadTest, QorvelKilledBySegvReportsAtItsNextLaunch) {
             EXPECT_TRUE(part(parsed[0], "signal.fltrecord.symbolicated").value("text").toString().contains(QStringLiteral("main")));
         }
     }
+}
+
+namespace {
+
+class BetaDelegate : public FLTBetaControllerDelegate {
+public:
+    QString APIKeyForBetaController() override { return QStringLiteral("key-1"); }
+    FLTSettings settingsForBetaController() override { return FLTSettings(QVariantMap{{"beta", QVariantMap{{"update_suspend_duration", 3600}}}}); }
+};
+
+}  // namespace
+
+TEST_F(ReportsUploadTest, TheBetaCheckAsksOnlyWithATokenAndOnceSettingsArrive) {
+    const QString path = QStringLiteral("/spi/v2/platforms/mac/apps/com.qorvel.Qorvel/beta_update_check");
+    ASSERT_TRUE(peer.script(path, {A{200, {{"Content-Type", "application/json"}}, R"({"url":"https://example.invalid/build.zip","version_string":"2.0"})"}}));
+    TRLSetInfoDictionary(QVariantMap{{"CFBundleIdentifier", "com.qorvel.Qorvel"},
+                                     {"CFBundleVersion", "5"},
+                                     {"Faultline", QVariantMap{{"BetaEndpoint", QStringLiteral("https://127.0.0.1:%1").arg(peer.port())}, {"BetaEndpointPinnedRoots", peer.rootPem}}}});
+    auto delegate = std::make_shared<BetaDelegate>();
+    auto tokenless = FLTBetaController::make(delegate, {}, true);
+    EXPECT_FALSE(tokenless->start());  // Qorvel has no token: no check is ever made
+
+    auto beta = FLTBetaController::make(delegate, QStringLiteral("token-1"), true);
+    ASSERT_TRUE(beta->start());
+    NotificationCenter::defaultCenter().post(QLatin1String(TRLSettingsAvailableNotification));
+    ASSERT_TRUE(waitFor([&] { return beta->activeUpdate().has_value(); }, 15000));
+    EXPECT_EQ(beta->activeUpdate()->url, QUrl("https://example.invalid/build.zip"));
+    EXPECT_EQ(beta->activeUpdate()->version, "2.0");
+    EXPECT_TRUE(beta->checksSuspended());
+    // Settings that arrive while checks are suspended ask nothing.
+    NotificationCenter::defaultCenter().post(QLatin1String(TRLSettingsAvailableNotification));
+    QThread::msleep(500);
+    const auto requests = peer.requests(path);
+    ASSERT_EQ(requests.size(), 1);
+    EXPECT_EQ(requests[0].header("X-Faultline-Beta-Token"), "token-1");
+    EXPECT_EQ(requests[0].header("X-Faultline-API-Key"), "key-1");
+    EXPECT_TRUE(requests[0].path.contains("build_version=5")) << requests[0].path.toStdString();
+
+    for (const char* body : {"{}", "[1]", "{\"url\":5}", "not json", "{\"url\":\"no scheme here\"}"}) {
+        SCOPED_TRACE(body);
+        QVError error;
+        EXPECT_FALSE(FLTBetaController::updateWithData(body, &error));
+        EXPECT_EQ(error.code(), -1017);
+    }
+}
+
+TEST_F(ReportsUploadTest, KillsAtAnyPointLoseNoReport) {
+    const QString childRoot = qEnvironmentVariable("QORVEL_REPORTS_CHILD_ROOT");
+    if (!childRoot.isEmpty()) {
+        // The child: one launch's handling of the store, until it is empty or the parent kills it.
+        auto store = std::make_shared<FLTFileManager>(childRoot);
+        store->prepareForNewLaunch();
+        auto controller = FLTCrashReportingController::make(store, std::make_shared<Delegate>());
+        const QStringList processing = store->processingPathContents(), prepared = store->preparedPathContents();
+        controller->processExistingReportPaths(store->activePathContents(), false);
+        controller->handleContentsInOtherReportingDirectories(processing, prepared);
+        waitFor([&] {
+            return store->activePathContents().isEmpty() && store->processingPathContents().isEmpty() && store->preparedPathContents().isEmpty();
+        }, 20000);
+        std::fflush(nullptr);
+        ::_exit(0);
+    }
+    // Each upload takes a while, so kills land in processing, packaging and upload alike.
+    ASSERT_TRUE(peer.script(kReportsPath, {A{200, {{"Content-Type", "application/json"}}, "{}", false, 0.15}}));
+    TestDir dir;
+    auto store = std::make_shared<FLTFileManager>(dir.file(QStringLiteral("root")));
+    ASSERT_TRUE(store->prepareForNewLaunch());
+    const int reports = 6;
+    for (int i = 0; i < reports; ++i) {
+        const QString folder = makeReport(*store, QStringLiteral("r%1").arg(i));
+        writeFile(folder + QStringLiteral("/errors_a.fltrecord"), QByteArray(300000, char('a' + i)));
+    }
+    auto runChild = [&](int killAfterMs) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QORVEL_REPORTS_CHILD_ROOT", store->rootPath());
+        child.setProcessEnvironment(env);
+        child.start(QStringLiteral("/proc/self/exe"), {QStringLiteral("--gtest_filter=ReportsUploadTest.KillsAtAnyPointLoseNoReport")});
+        if (!child.waitForStarted(10000)) return false;
+        if (killAfterMs >= 0) {
+            QThread::msleep(killAfterMs);
+            ::kill(pid_t(child.processId()), SIGKILL);
+        }
+        return child.waitForFinished(60000);
+    };
+    const int kills = 8;
+    for (int i = 0; i < kills; ++i) ASSERT_TRUE(runChild(int(QRandomGenerator::global()->bounded(40, 400))));
+    ASSERT_TRUE(runChild(-1));
+    EXPECT_TRUE(store->activePathContents().isEmpty());
+    EXPECT_TRUE(store->processingPathContents().isEmpty());
+    EXPECT_TRUE(store->preparedPathContents().isEmpty());
+    EXPECT_TRUE(QDir(store->preparedPath()).entryList(QDir::Files | QDir::Hidden).isEmpty());  // no half-written package left
+
+    // Every report arrived, whole; a cut may have sent one again.
+    QStringList bodies;
+    const auto requests = peer.requests(kReportsPath);
+    for (int i = 0; i < requests.size(); ++i) {
+        if (requests[i].bodyLength != requests[i].body.size()) continue;  // cut before the whole body was read
+        const QByteArray type = requests[i].header("Content-Type");
+        bodies << writeFile(dir.file(QStringLiteral("%1.body").arg(i)), requests[i].body);
+        writeFile(bodies.last() + QStringLiteral(".boundary"), type.mid(type.indexOf('=') + 1));
+    }
+    QString failure;
+    const auto parsed = parsePackages(bodies, &failure);
+    ASSERT_EQ(parsed.size(), bodies.size()) << failure.toStdString();
+    QMap<QString, int> received;
+    for (const QVariantList& parts : parsed) ++received[part(parts, "report_id").value("text").toString()];
+    EXPECT_EQ(received.size(), reports);
+    int duplicates = 0;
+    for (int count : received) duplicates += count - 1;
+    EXPECT_LE(duplicates, kills);
 }
