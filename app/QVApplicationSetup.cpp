@@ -1,6 +1,7 @@
 // The set-up the qorvel executable runs before its application controller.
 #include "app/QVApplicationSetup.h"
 
+#include "app/CrashReporting.h"
 #include "app/QVDocumentController.h"
 #include "app/UsageAnalytics.h"
 #include "editor/windows/QVDocumentWindowController.h"
@@ -62,6 +63,9 @@ void QVApplicationSetup::installSubsystems() {
     });
     // Usage analytics and the launch counter, sent only with consent and a configured address.
     installUsageAnalytics();
+    // Crash reporting: capture runs from launch whatever the consent; reports of earlier runs are
+    // sent only with consent and a configured endpoint, else they are packaged and wait.
+    installCrashReporting();
     // Help > Qorvel Help opens the HTML help in the default browser.
     QVDocumentController::setBrowser([](const QUrl& url) {
         QVBrowserRepository::sharedInstance().reloadList(false);

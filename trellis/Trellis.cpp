@@ -79,7 +79,9 @@ bool Trellis::startFromLaunch(const QList<TRLKitReference>& kits) noexcept {
 }
 
 void Trellis::start(const QList<TRLKitReference>& kits) {
-    if (APIKey().isEmpty()) return;
+    // An empty key (present, so the configuration stands) still starts the kits, crash capture
+    // above all; only the conversation with the service needs the key.
+    const bool keyed = !APIKey().isEmpty();
     // Each element becomes its kit by name; an object not registered stands for itself.
     QStringList names;
     QList<std::shared_ptr<TRLKit>> unregistered;
@@ -120,7 +122,7 @@ void Trellis::start(const QList<TRLKitReference>& kits) {
         else if (auto legacy = TRLKitRegistry::legacyKit(name))
             legacy->start();
     }
-    onboardAppAndDownloadSettings();
+    if (keyed) onboardAppAndDownloadSettings();
 }
 
 QStringList Trellis::kitClasses() const {

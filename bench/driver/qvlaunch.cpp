@@ -9,6 +9,7 @@
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/QVInstanceChannel.h"
+#include "app/CrashReporting.h"
 #include "app/QVDocumentController.h"
 #include "tools/QVMultiFileSearchController.h"
 #include "tools/QVSingleFileSearchController.h"
@@ -61,6 +62,7 @@ int main(int argc, char** argv) {
     QVSingleFileSearchController::install();
     QVMultiFileSearchController::install();
     QVTidyRunner::install();
+    installCrashReporting();  // the launch starts crash capture, as qorvel's does
     QCoreApplication::setApplicationName(AppBundle::main().bundleName());
     FirstPaints watch(open);
     app.installEventFilter(&watch);
