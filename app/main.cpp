@@ -1,6 +1,7 @@
 // Entry point: answers --help and --version on the command line; otherwise hands the files and
 // qvdt: addresses to the Qorvel already running for this user and display, or becomes that
 // instance and runs the application controller's launch.
+#include "TidingsKit/Tidings.h"
 #include "editor/windows/QVDocumentWindowController.h"
 #include "platform/AppBundle.h"
 #include "platform/Paths.h"
@@ -73,6 +74,8 @@ bool asksOnly(int argc, char** argv) {
 // items, window commands and services before the application controller builds the menu bar and
 // runs the launch. A new subsystem or kit adds its line here.
 void installSubsystems() {
+    // The analytics kit joins the kits' registry; the kits' core starts it with the crash kit.
+    Tidings::registerKit();
     // Find: the find panel and the multi-file find, which opens a chosen match the way every
     // file opens and searches the front project window's folder (a remote one's local copies).
     QVSingleFileSearchController::install();
