@@ -61,7 +61,8 @@ void TDGWriteEventOperation::main() {
     const QByteArray path = QFile::encodeName(_logFilePath);
     struct stat st {};
     if (::lstat(path.constData(), &st) == 0 && !S_ISREG(st.st_mode)) return;  // a folder (or a link) in its place
-    const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // Read and write: the tail is read back to find where the last whole line ends.
+    const int fd = ::open(path.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) return;
     bool preexisting = false;
     if (::fstat(fd, &st) == 0 && st.st_size > 0) {
