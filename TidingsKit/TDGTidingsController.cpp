@@ -279,11 +279,22 @@ QList<std::shared_ptr<Operation>> TDGTidingsController::operationsForCompressedL
 }
 
 std::shared_ptr<Operation> TDGTidingsController::uploadOperationForFileAtURL(const QString& package, const QString& boundary) {
-    const QUrl url = _settings->tidingsURL();
-    auto op = std::make_shared<TDGUploadOperation>(_uploader, url, _metadata->APIKey(), package, boundary);
-    // Nothing goes before settings name an events address, nor without the user's consent: the
-    // package waits in the folder for a later pass.
-    if (!_settings->valid() || url.isEmpty() || !QVOutsideServices::trackingAllowed()) op->cancel();
+    // The gate is passed when the upload's turn comes, not when it is queued: a log rotated just
+    // before the settings arrived would otherwise be packaged after they were applied and wait
+    // for the next launch. Nothing goes before settings name an events address, nor without the
+    // user's consent: the package then waits in the folder for a later pass.
+    std::weak_ptr<TDGTidingsController> weak = weak_from_this();
+    auto op = BlockOperation::make([weak, package, boundary] {
+        auto self = weak.lock();
+        if (!self) return;
+        const QUrl url = self->_settings->tidingsURL();
+        if (!self->_settings->valid() || !self->_settings->shouldCollectAnalytics() || url.isEmpty() ||
+            !QVOutsideServices::trackingAllowed())
+            return;
+        TDGUploadOperation upload(self->_uploader, url, self->_metadata->APIKey(), package, boundary);
+        upload.start();
+    });
+    op->setName(QStringLiteral("upload ") + boundary);
     return op;
 }
 
