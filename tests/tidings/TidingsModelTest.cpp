@@ -20,6 +20,9 @@
 #include <limits>
 #include <thread>
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -377,6 +380,39 @@ TEST(TidingsModelTest, CompressAndPackageOnlyWholeOutputs) {
         EXPECT_FALSE(unreadable.success());
         EXPECT_FALSE(QFile::exists(dir + "/U.gz"));
     }
+}
+
+TEST(TidingsModelTest, AFullDiskLosesNothingWritten) {
+    const QString dir = testSandbox() + "/full";
+    QDir(dir).removeRecursively();
+    QDir().mkpath(dir);
+    const QString log = dir + "/F.log";
+    FakeMetadata meta;
+    auto event = std::make_shared<TDGCustomEvent>("full", TDGAttributes{{"k", QString(200, 'x')}});
+    auto write = [&] {
+        TDGWriteEventOperation op(event, meta, log);
+        op.start();
+        return op.success();
+    };
+    ASSERT_TRUE(write());
+    const QByteArray before = readAll(log);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = rlim_t(before.size() + 40);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool written = write();
+    small.rlim_cur = 16;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    // The stages write whole outputs or none: the log stays for a later pass.
+    TDGCompressLogOperation compress(log, dir + "/F.gz");
+    compress.start();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(readAll(log), before);
+    EXPECT_FALSE(compress.success());
+    EXPECT_EQ(filesIn(dir), QStringList{log});
 }
 
 TEST(TidingsModelTest, EventsFromEightThreadsKeepTheirOrder) {
