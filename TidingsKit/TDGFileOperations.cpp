@@ -97,6 +97,14 @@ static bool readRegularFile(const QString& path, QByteArray* out) {
     return file.error() == QFileDevice::NoError && out->size() == st.st_size;
 }
 
+// A stage's output under a temporary name (a stranger to the clean-up), synced, then renamed:
+// a kill leaves the whole file or none, never a short one that would be sent. The folder is not
+// synced per file: the journal keeps the rename in order with the unlink of the stage's input.
+static bool writeWhole(const QString& path, const QByteArray& data, QVError* error) {
+    QString folder;
+    return AtomicFile::write(path, data, error, {}, nullptr, &folder);
+}
+
 static bool isRegularFile(const QString& path) {
     struct stat st {};
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
@@ -134,7 +142,7 @@ void TDGCompressLogOperation::main() {
         return;
     }
     QVError error;
-    if (!AtomicFile::write(_compressedLogPath, compressed, &error)) {
+    if (!writeWhole(_compressedLogPath, compressed, &error)) {
         logger().log(QStringLiteral("Failed to compress file at %1: %2").arg(_uncompressedLogPath, error.localizedDescription()));
         return;
     }
@@ -166,7 +174,7 @@ void TDGPackageLogOperation::main() {
         return;
     }
     QVError error;
-    if (!AtomicFile::write(_packagedLogPath, body, &error)) {
+    if (!writeWhole(_packagedLogPath, body, &error)) {
         logger().log(QStringLiteral("Error packaging %1: %2").arg(_compressedLogPath, error.localizedDescription()));
         return;
     }
