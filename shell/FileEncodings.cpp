@@ -397,6 +397,14 @@ QVStringEncoding FileEncodings::_encodingForPath(const QString& path, const QByt
     return defaultEncoding();
 }
 
+bool FileEncodings::canOpenForReading(const QString& path, QVError* error) {
+    struct stat info {};
+    const int fd = openRegularFile(path, error, &info);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
 std::optional<QString> FileEncodings::createWithContentsOfFile(const QString& path, QVStringEncoding* encoding,
                                                                QVError* error) {
     const bool detect = !encoding || *encoding == 0;

@@ -44,6 +44,9 @@ public:
     static std::optional<QString> createWithContentsOfFile(const QString& path,
                                                            QVStringEncoding* encoding,
                                                            QVError* error = nullptr);
+    // Whether path is a regular file this process may read, without reading it (a pipe or a
+    // device is never opened for long); the POSIX error of createWithContentsOfFile otherwise.
+    static bool canOpenForReading(const QString& path, QVError* error = nullptr);
     // The same for bytes already read; path serves detection only, which looks at the name and
     // then at the data itself (the file is not read). Nothing (and no error) when even the
     // fallback cannot decode the bytes.

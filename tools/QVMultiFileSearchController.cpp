@@ -33,6 +33,7 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QTimer>
+#include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -589,7 +590,7 @@ QWidget* QVMultiFileSearchController::window() {
     _formBackground->setBackgroundColor(QColor::fromRgbF(0.9f, 0.9f, 0.9f));
     _formBackground->setBackgroundColor2(QColor::fromRgbF(0.97f, 0.97f, 0.97f));
     auto* grid = new QGridLayout(_formBackground);
-    auto field = [&](int row, const char* label, QComboBox*& box, const char* key, const QString& historyKey) {
+    auto field = [&](int row, const char* label, QComboBox*& box, const char* key, const QString& historyKey, int tag) {
         grid->addWidget(new QLabel(tr(label)), row, 0, Qt::AlignRight);
         box = new QComboBox;
         box->setEditable(true);
@@ -600,9 +601,16 @@ QWidget* QVMultiFileSearchController::window() {
         connect(box, &QComboBox::editTextChanged, this, [this, key](const QString& text) {
             if (!_refreshing) setValue(text, QString::fromLatin1(key));
         });
+        // The extended input, as in the find panel: several lines to find or to put in.
+        auto* more = new QToolButton;
+        more->setObjectName(tag == SearchFieldTag ? QStringLiteral("extendedSearchInput") : QStringLiteral("extendedReplaceInput"));
+        more->setText(QStringLiteral("\u2026"));
+        more->setToolTip(tr("Edit in a larger field"));
+        grid->addWidget(more, row, 3);
+        connect(more, &QToolButton::clicked, this, [this, tag] { QVSingleFileSearchController::showExtendedInput(*this, _window, tag); });
     };
-    field(0, "Find:", _searchField, "searchString", QStringLiteral("QVSearchHistory"));
-    field(1, "Replace:", _replaceField, "replaceString", QStringLiteral("QVReplaceHistory"));
+    field(0, "Find:", _searchField, "searchString", QStringLiteral("QVSearchHistory"), SearchFieldTag);
+    field(1, "Replace:", _replaceField, "replaceString", QStringLiteral("QVReplaceHistory"), SearchFieldTag + 1);
     _findButton = new QPushButton(tr("Find"));
     _findButton->setDefault(true);
     _replaceButton = new QPushButton(tr("Replace"));

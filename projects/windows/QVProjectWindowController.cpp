@@ -19,6 +19,7 @@
 #include "platform/UserDefaults.h"
 #include "projects/QVProject.h"
 #include "projects/windows/QVProjectOutlineModel.h"
+#include "projects/windows/QVProjectSettingsWindowController.h"
 #include "projects/windows/QVProjectToolbarDelegate.h"
 #include "projects/windows/QVProjectViewHeader.h"
 #include "projects/windows/QVProjectView.h"
@@ -142,6 +143,7 @@ QVProjectWindowController::QVProjectWindowController(const std::shared_ptr<QVPro
 }
 
 QVProjectWindowController::~QVProjectWindowController() {
+    if (_QVUController) _QVUController->clearDelegate(this);
     _treeForwarder->_window = nullptr;
     _projectForwarder->_window = nullptr;
     if (_project) {
@@ -232,6 +234,7 @@ void QVProjectWindowController::buildCommands() {
         {"downloadFile", "Download File", &QVProjectWindowController::downloadFile, {}},
         {"scmRefreshStatus", "Refresh Subversion Status", &QVProjectWindowController::scmRefreshStatus, {}},
         {"toggleSCM", "DISABLE_SCM", &QVProjectWindowController::toggleSCM, {}},
+        {"editProjectSettings", "Project Settings\u2026", &QVProjectWindowController::editProjectSettings, {}},
     };
     QMenu* menu = menuBar()->addMenu(L("Project"));
     auto* context = new QMenu(this);
@@ -291,6 +294,10 @@ void QVProjectWindowController::setProject(const std::shared_ptr<QVProject>& pro
     }
     updateSCMColumnStatus();
     refreshTitle();
+    // The files open when the project was last saved come back once the window is up.
+    QTimer::singleShot(0, this, [self = QPointer<QVProjectWindowController>(this), project = std::weak_ptr<QVProject>(_project)] {
+        if (self && self->_project && self->_project == project.lock()) self->reopenFiles();
+    });
 }
 
 QString QVProjectWindowController::windowTitleForDocumentDisplayName(const QString& name) const {
@@ -307,7 +314,27 @@ void QVProjectWindowController::refreshTitle() {
 // --- Opening ------------------------------------------------------------------------------------
 
 std::unique_ptr<QVFileDocument> QVProjectWindowController::createDocumentForFile(const std::shared_ptr<QVFile>& file) {
+    if (!file) return nullptr;
+    // A file of no known type opens only once the user has said what it is; an ignorable one
+    // never does.
+    bool ignore = false;
+    if (QVUnknownFileTypeController::shouldDisplayForFile(file->path(), file->isFolder(), &ignore)) {
+        _QVUController = std::make_unique<QVUnknownFileTypeController>();
+        _askedFile = file;
+        _QVUController->displayOnWindow(this, this, file->path());
+        return nullptr;
+    }
+    if (ignore) return nullptr;
     return QVMultiFileWindowController::createDocumentForFile(file);
+}
+
+void QVProjectWindowController::unknownFileTypeControllerDidPickFileType(QVUnknownFileTypeController*,
+                                                                         const std::shared_ptr<QVFileCategory>& category,
+                                                                         const QString&) {
+    const std::shared_ptr<QVFile> file = std::exchange(_askedFile, {}).lock();
+    // The sheet goes on a later turn: it is still on the stack that called here.
+    if (QVUnknownFileTypeController* asked = _QVUController.release()) asked->deleteLater();
+    if (category && file) openFile(file);
 }
 
 void QVProjectWindowController::openFile(const std::shared_ptr<QVFile>& file) {
@@ -401,6 +428,13 @@ bool QVProjectWindowController::tabViewShouldCloseTab(QVTabView* view, const QSt
 
 QString QVProjectWindowController::projectRootDirectory() const { return _project ? _project->rootDirectory() : QString(); }
 
+QString QVProjectWindowController::siteName() const {
+    if (!_project || !_project->hasRemoteEquivalent()) return {};
+    const QVProjectRemoteConfiguration& site = _project->remoteConfig();
+    if (site.host().isEmpty()) return {};
+    return site.user().isEmpty() ? site.host() : site.user() + QLatin1Char('@') + site.host();
+}
+
 void QVProjectWindowController::askQuestion(const QVError& question, std::function<void(int option)> answer) {
     _questions->presentError(question, std::move(answer));
 }
@@ -486,6 +520,50 @@ void QVProjectWindowController::tabViewDraggedTabFromIndex(QVTabView* view, qint
     }
     (void)from;
     commitOpenFiles();
+}
+
+namespace {
+
+// The path from root of a file under it; empty for one outside.
+QString pathUnderRoot(const QString& root, const QString& path) {
+    if (root.isEmpty() || path.isEmpty()) return {};
+    const QString relative = QDir(root).relativeFilePath(path);
+    if (relative.isEmpty() || relative == QLatin1String(".") || relative.startsWith(QLatin1String("../")) || relative == QLatin1String("..") ||
+        QDir::isAbsolutePath(relative))
+        return {};
+    return relative;
+}
+
+}  // namespace
+
+bool QVProjectWindowController::projectFileConfiguration(QVFileDocument*, const QString& path, const QString& key, QVariant* value) {
+    const QString file = _project ? pathUnderRoot(_project->rootDirectory(), path) : QString();
+    if (file.isEmpty()) return false;
+    if (value) *value = _project->configurationValueForKey(key, file);
+    return true;
+}
+
+bool QVProjectWindowController::setProjectFileConfiguration(QVFileDocument*, const QString& path, const QString& key, const QVariant& value) {
+    const QString file = _project ? pathUnderRoot(_project->rootDirectory(), path) : QString();
+    if (file.isEmpty()) return false;
+    _project->setConfigurationValue(value, key, file);
+    _project->commit(false);
+    return true;
+}
+
+void QVProjectWindowController::reopenFiles() {
+    if (!_project) return;
+    const QString root = _project->rootDirectory();
+    _project->loadIfNecessary();
+    const QVariantList files = _project->configurationValueForKey(QVProject::OpenFilesKey).toList();
+    for (const QVariant& item : files) {
+        // A path from the root, with or without its leading "/"; never one that leaves the root.
+        QString file = item.toMap().value(QStringLiteral("path")).toString();
+        while (file.startsWith(QLatin1Char('/'))) file.remove(0, 1);
+        if (file.isEmpty() || file.split(QLatin1Char('/')).contains(QStringLiteral(".."))) continue;
+        const QString path = QDir(root).filePath(file);
+        if (QFileInfo(path).isFile()) openFileAtPath(path);
+    }
 }
 
 QVariantList QVProjectWindowController::openFileInformation() const {
@@ -749,6 +827,18 @@ void QVProjectWindowController::validateCommands() {
     _commands.value(QStringLiteral("toggleProjectView"))->setText(_splitView->isLeftPaneCollapsed() ? L("Show Project View") : L("Hide Project View"));
     if (_scmToggle)
         _scmToggle->setText(_project && _project->boolConfigurationValueForKey(SCMDisabledKey) ? L("ENABLE_SCM") : L("DISABLE_SCM"));
+}
+
+void QVProjectWindowController::editProjectSettings() {
+    if (!_project) return;
+    if (!_settingsWindow) {
+        QVProjectSettingsWindowController* settings = QVProjectSettingsWindowController::showSettings(_project);
+        settings->setSharesProject(true);
+        _settingsWindow = settings;
+    }
+    _settingsWindow->show();
+    _settingsWindow->raise();
+    _settingsWindow->activateWindow();
 }
 
 void QVProjectWindowController::toggleProjectView() { _splitView->toggleLeftPane(); }
