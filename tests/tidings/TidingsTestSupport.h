@@ -18,6 +18,11 @@
 #include <functional>
 #include <thread>
 
+// The suites' CMakeLists.txt names the checker's full path.
+#ifndef TIDINGS_PACKAGE_CHECKER
+#define TIDINGS_PACKAGE_CHECKER "tests/tidings/check_package.py"
+#endif
+
 namespace tidings_test {
 
 inline void setConsent(bool allowed) { UserDefaults::standard().setBool(allowed, "qvAnonymousUsageTracking"); }
