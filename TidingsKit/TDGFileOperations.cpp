@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -46,11 +47,17 @@ qint64 TDGFileUtils::fileSizeAtURL(const QString& path) {
     return st.st_size;
 }
 
-QDateTime TDGFileUtils::fileCreatedDateAtURL(const QString& path, const QDateTime& fallback) {
+qint64 TDGFileUtils::fileCreatedNanoseconds(const QString& path, qint64 fallback) {
     struct statx sx {};
     if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_MTIME, &sx) != 0) return fallback;
     const statx_timestamp t = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_mtime;
-    return QDateTime::fromMSecsSinceEpoch(t.tv_sec * 1000 + t.tv_nsec / 1000000, Qt::UTC);
+    return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+QDateTime TDGFileUtils::fileCreatedDateAtURL(const QString& path, const QDateTime& fallback) {
+    const qint64 ns = fileCreatedNanoseconds(path, std::numeric_limits<qint64>::min());
+    if (ns == std::numeric_limits<qint64>::min()) return fallback;
+    return QDateTime::fromMSecsSinceEpoch(ns / 1000000, Qt::UTC);
 }
 
 QString TDGFileUtils::baseName(const QString& path) {
@@ -185,11 +192,11 @@ QStringList TDGCleanupFilesOperation::URLsByRemovingOldFiles(const QStringList& 
     if (paths.size() <= limit) return paths;
     struct Entry {
         QString path;
-        QDateTime created;
+        qint64 created;  // nanoseconds: files made in one millisecond still sort by age
     };
     QList<Entry> entries;
-    const QDateTime distantPast = QDateTime::fromSecsSinceEpoch(0, Qt::UTC);
-    for (const QString& p : paths) entries.append({p, TDGFileUtils::fileCreatedDateAtURL(p, distantPast)});
+    // Unreadable entries count as made at the start of time, so they are the first to go.
+    for (const QString& p : paths) entries.append({p, TDGFileUtils::fileCreatedNanoseconds(p, std::numeric_limits<qint64>::min())});
     std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.created > b.created; });
     QStringList kept;
     for (qsizetype i = 0; i < entries.size(); ++i) {

@@ -23,6 +23,7 @@ public:
     // Birth time where the file system keeps one, else the modification time; the default when
     // the entry cannot be read. Links are not followed.
     static QDateTime fileCreatedDateAtURL(const QString& path, const QDateTime& fallback);
+    static qint64 fileCreatedNanoseconds(const QString& path, qint64 fallback);
     // The last path component up to its last dot, and what follows the dot.
     static QString baseName(const QString& path);
     static QString extension(const QString& path);

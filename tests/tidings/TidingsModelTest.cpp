@@ -2,6 +2,8 @@
 // writer's recovery from partial lines, settings with hostile values, sampling, back-off bounds,
 // the crash metadata's rotation, the clean-up of leftovers, and events from many threads.
 #include "TidingsKit/TDGEvent.h"
+#include "TidingsKit/TDGLogger.h"
+#include "TidingsKit/Tidings.h"
 #include "TidingsKit/TDGMetadata.h"
 #include "TidingsKit/TDGNetworkRetryHandler.h"
 #include "TidingsKit/TDGSettings.h"
@@ -340,6 +342,7 @@ TEST(TidingsModelTest, CleanupSortsLeftoversAndPrunesOldPackages) {
         const QString p = dir + QString("/P%1.multipartmime").arg(i, 3, 10, QChar('0'));
         writeFile(p, "x");
         many << p;
+        if (i == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     // Birth times cannot be set; the file made first is the oldest.
     const QStringList kept = TDGCleanupFilesOperation::URLsByRemovingOldFiles(many, 100);
@@ -413,6 +416,56 @@ TEST(TidingsModelTest, AFullDiskLosesNothingWritten) {
     EXPECT_EQ(readAll(log), before);
     EXPECT_FALSE(compress.success());
     EXPECT_EQ(filesIn(dir), QStringList{log});
+}
+
+TEST(TidingsModelTest, FlushTimerRotatesOnlyOversizeLogs) {
+    setConsent(false);
+    Clock::setSpeed(2000);  // ten-second periods pass in five milliseconds
+    struct Case {
+        double interval;
+        bool rotated;
+    } cases[] = {{0, false}, {10, true}};
+    for (const Case& k : cases) {
+        const QString root = testSandbox() + QString("/flush%1").arg(k.interval);
+        auto c = startController(root);
+        c->initializeSettingsIfNeededWithTrellisSettings(
+            QVariantMap{{"analytics", QVariantMap{{"flush_interval_secs", k.interval}, {"max_byte_size_per_file", 256}}}});
+        c->applicationLifecycleEvent("NSApplicationDidBecomeActiveNotification");  // a fresh, empty log
+        c->waitUntilIdle(std::chrono::milliseconds(5000));
+        const int before = filesIn(c->eventDirectory(), "multipartmime").size();
+        EXPECT_EQ(c->hasFlushTimer(), k.interval > 0);
+        // One event: the metadata line alone passes the limit, but only the timer looks again.
+        c->logEvent(std::make_shared<TDGCustomEvent>("one", TDGAttributes{}));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        c->waitUntilIdle(std::chrono::milliseconds(5000));
+        EXPECT_EQ(filesIn(c->eventDirectory(), "multipartmime").size() > before, k.rotated) << k.interval;
+    }
+    Clock::setSpeed(1);
+}
+
+TEST(TidingsModelTest, TheKitStartsOnceAndDropsWhatItCannotRecord) {
+    setConsent(false);
+    Tidings::logCustomEventWithName("before the start");  // no controller: dropped
+    Tidings::startWithBetaToken("2:first");
+    auto controller = Tidings::sharedInstance()->tidingsController();
+    ASSERT_TRUE(controller);
+    Tidings::startWithBetaToken("2:second");
+    EXPECT_EQ(Tidings::sharedInstance()->tidingsController(), controller);
+    EXPECT_EQ(Tidings::sharedInstance()->bundleIdentifier(), "com.qorvel.kits.tidings.mac");
+    controller->waitUntilIdle(std::chrono::milliseconds(5000));
+    const QString log = controller->currentLogPath();
+    Tidings::logPreviousSessionCrashedOnDate(QDateTime());
+    Tidings::logSearchWithQuery("needle", {{"where", "project"}});
+    controller->waitUntilIdle(std::chrono::milliseconds(5000));
+    const QList<QByteArray> lines = linesOf(log);
+    ASSERT_EQ(lines.size(), 3);  // metadata, app_launched, search: no crash, nothing from before
+    EXPECT_TRUE(lines[0].contains("\"beta_tester_token\":\"first\""));
+    EXPECT_TRUE(lines[2].contains("\"predefined_type\":\"search\""));
+    Tidings::resetForTests();
+
+    // The host's Info dictionary: a mal-formed extension entry is no extension.
+    EXPECT_FALSE(TDGApplication(QVariantMap{{"NSExtension", "text"}}).isExtension());
+    EXPECT_TRUE(TDGApplication(QVariantMap{{"NSExtension", QVariantMap{{"NSExtensionPointIdentifier", "x"}}}}).isExtension());
 }
 
 TEST(TidingsModelTest, EventsFromEightThreadsKeepTheirOrder) {
