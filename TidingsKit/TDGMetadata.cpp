@@ -15,7 +15,13 @@
 TDGMetadata::TDGMetadata(Trellis& trellis, const QString& betaToken) {
     const long cores = sysconf(_SC_NPROCESSORS_ONLN);
     _numberOfCores = cores > 0 ? quint32(cores) : 1;
-    _APIKey = trellis.APIKey();
+    // A broken kit configuration is the core's to report; here it only leaves the key empty
+    // rather than ending the event queue's thread.
+    try {
+        _APIKey = trellis.APIKey();
+    } catch (const TRLException&) {
+        _APIKey.clear();
+    }
     _betaToken = unwrapBetaToken(betaToken);
     _buildVersion = TRLBundleVersion();
     _bundleIdentifier = TRLEscapedBundleIdentifier();

@@ -445,6 +445,7 @@ TEST(TidingsModelTest, FlushTimerRotatesOnlyOversizeLogs) {
 
 TEST(TidingsModelTest, TheKitStartsOnceAndDropsWhatItCannotRecord) {
     setConsent(false);
+    Trellis::sharedSDK().setAPIKey("key-1");
     Tidings::logCustomEventWithName("before the start");  // no controller: dropped
     Tidings::startWithBetaToken("2:first");
     auto controller = Tidings::sharedInstance()->tidingsController();
