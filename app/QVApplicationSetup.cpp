@@ -4,6 +4,7 @@
 #include "app/CrashReporting.h"
 #include "app/QVDocumentController.h"
 #include "app/UsageAnalytics.h"
+#include "TidingsKit/Tidings.h"
 #include "editor/windows/QVDocumentWindowController.h"
 #include "projects/QVProject.h"
 #include "projects/windows/QVProjectManager.h"
@@ -25,6 +26,8 @@
 #include <QDir>
 
 void QVApplicationSetup::installSubsystems() {
+    // The analytics kit joins the kits' registry; the kits' core starts it with the crash kit.
+    Tidings::registerKit();
     // Find: the find panel and the multi-file find, which opens a chosen match the way every
     // file opens and searches the front project window's folder (a remote one's local copies).
     QVSingleFileSearchController::install();

@@ -1,0 +1,102 @@
+// The analytics kit beside the usual tools (scripts/https-peer started here when needed):
+// compressing and packaging 1,000 rotated logs against one `gzip -6 -c` over them, and uploading
+// the 1,000 packages to the loopback HTTPS server against one curl sending them from a config
+// file, both trusting only the server's root. Also events per second through logEvent.
+// QORVEL_BENCH_ROUNDS (default 3) pairs of each.
+#include "bench/Paired.h"
+
+#include "QorvelSourceTree.h"
+#include "TidingsKit/TDGEvent.h"
+#include "TidingsKit/TDGTidingsController.h"
+#include "trellis/TRLHelpers.h"
+#include "trellis/TRLMultipartMimeStreamEncoder.h"
+#include "trellis/Trellis.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIntValue("QORVEL_HTTPS_PORT") <= 0) {
+        const QByteArray peer = QByteArray(QORVEL_SOURCE_RESOURCES) + "/../scripts/https-peer";
+        std::vector<char*> args{const_cast<char*>(peer.constData())};
+        for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
+        args.push_back(nullptr);
+        execv(peer.constData(), args.data());
+        std::perror("https-peer");
+        return 1;
+    }
+    QCoreApplication app(argc, argv);
+    const int rounds = std::max(1, qEnvironmentVariableIntValue("QORVEL_BENCH_ROUNDS") ? qEnvironmentVariableIntValue("QORVEL_BENCH_ROUNDS") : 3);
+    const QString port = qEnvironmentVariable("QORVEL_HTTPS_PORT"), roots = qEnvironmentVariable("QORVEL_HTTPS_ROOT_PEM");
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(dir.filePath(QStringLiteral("cache"))));
+    const QString driver = paired::programFolder() + QStringLiteral("/qvtidingsdriver");
+
+    // 1,000 logs of about 8,000 bytes, as rotation leaves them.
+    const QString logs = dir.filePath(QStringLiteral("logs"));
+    QDir().mkpath(logs);
+    QStringList logFiles;
+    for (int i = 0; i < 1000; ++i) {
+        QByteArray text;
+        int n = 0;
+        while (text.size() < 8000) {
+            const QByteArray payload = QStringLiteral(R"({"eventId":"%1","custom_type":"opened","custom_attributes":{"kind":"html","n":%2}})")
+                                           .arg(TRLGenerateUUIDString())
+                                           .arg(n++)
+                                           .toUtf8();
+            text += QByteArray::number(1700000000000LL + i * 1000 + n) + "\tcustom\t" + QByteArray::number(payload.size()) + '\t' + payload + '\n';
+        }
+        const QString path = logs + QStringLiteral("/%1.log").arg(TRLGenerateUUIDString());
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly)) return 1;
+        f.write(text);
+        logFiles << path;
+    }
+    const QString packages = dir.filePath(QStringLiteral("packages"));
+    const QString gzipOut = dir.filePath(QStringLiteral("gzip.out"));
+    QStringList gzip{QStringLiteral("gzip"), QStringLiteral("-6"), QStringLiteral("-c")};
+    gzip += logFiles;
+    paired::addRow(paired::row("compress and package 1,000 logs", paired::compare({driver, QStringLiteral("compress"), logs, packages}, gzip, rounds,
+                                                                                   gzipOut.toLocal8Bit().constData())));
+
+    const QString url = QStringLiteral("https://127.0.0.1:%1/spi/v2/events").arg(port);
+    const QString config = dir.filePath(QStringLiteral("curl.config"));
+    {
+        QFile c(config);
+        if (!c.open(QIODevice::WriteOnly)) return 1;
+        bool first = true;
+        for (const QString& name : QDir(packages).entryList({QStringLiteral("*.multipartmime")}, QDir::Files, QDir::Name)) {
+            if (!first) c.write("next\n");
+            first = false;
+            const QString boundary = name.left(name.size() - 14);
+            c.write(QStringLiteral("url = \"%1\"\ncacert = \"%2\"\nsilent\nshow-error\nfail\noutput = \"/dev/null\"\n"
+                                   "header = \"Content-Type: %3\"\ndata-binary = \"@%4/%5\"\n")
+                        .arg(url, roots, TRLMultipartMimeStreamEncoder::contentTypeHTTPHeaderValueWithBoundary(boundary), packages, name)
+                        .toUtf8());
+        }
+    }
+    paired::addRow(paired::row("upload 1,000 packages", paired::compare({driver, QStringLiteral("upload"), roots, url, packages},
+                                                                        {QStringLiteral("curl"), QStringLiteral("-K"), config}, rounds)));
+    paired::printTable("Analytics kit beside gzip and curl (loopback HTTPS)");
+
+    // Events per second through logEvent, written to the log without consent (nothing sent).
+    Trellis::sharedSDK().setAPIKey(QStringLiteral("bench-key"));
+    auto controller = TDGTidingsController::make({}, dir.filePath(QStringLiteral("root")));
+    controller->waitUntilIdle(std::chrono::seconds(10));
+    // In bursts of 100, as an application logs: the queue never holds more than one burst.
+    const int events = 10000;
+    const double start = paired::now();
+    for (int i = 0; i < events; ++i) {
+        controller->logEvent(std::make_shared<TDGCustomEvent>(QStringLiteral("opened"), TDGAttributes{{QStringLiteral("n"), i}}));
+        if (i % 100 == 99) controller->waitUntilIdle(std::chrono::seconds(120));
+    }
+    controller->waitUntilIdle(std::chrono::seconds(120));
+    std::printf("\nlogEvent: %d events in %.2f s, %.0f events per second\n", events, paired::now() - start, events / (paired::now() - start));
+    return 0;
+}
