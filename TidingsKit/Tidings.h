@@ -14,7 +14,7 @@
 
 class TDGTidingsController;
 
-class Tidings : public TRLKit {
+class Tidings : public TRLAnalyticsKit {
 public:
     static std::shared_ptr<Tidings> sharedInstance();
     // Puts the kit in the kits' registry under "Tidings", so the core can start it.
@@ -27,6 +27,8 @@ public:
     // Asks the crash-reporting kit first (it starts this kit with its beta token); when that did
     // not start it, starts it without one.
     void initializeIfNeeded() override;
+    void startAnalytics(const QString& betaToken) override { startWithBetaToken(betaToken); }
+    void logPreviousSessionCrashed(const QDateTime& date) override { logPreviousSessionCrashedOnDate(date); }
 
     static void startWithBetaToken(const QString& betaToken);
     bool isStarted() const;

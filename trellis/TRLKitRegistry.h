@@ -3,6 +3,7 @@
 // by name ("Faultline", "Tidings") instead of looking classes up.
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -28,6 +29,16 @@ public:
     virtual QString kitDisplayVersion() const = 0;
     virtual QString kitBuildVersion() const { return {}; }
     virtual void initializeIfNeeded() {}
+};
+
+// What the crash-reporting kit asks of the analytics kit, found in the registry under
+// "Tidings": neither library links the other.
+class TRLAnalyticsKit : public TRLKit {
+public:
+    // Starts the kit once, with the beta token of the crash-reporting kit (or none).
+    virtual void startAnalytics(const QString& betaToken) = 0;
+    // The previous run crashed; date: when that run started.
+    virtual void logPreviousSessionCrashed(const QDateTime& date) = 0;
 };
 
 // A kit of the older form: a shared instance that is started and reports its version.

@@ -86,8 +86,9 @@ void Faultline::startOnce() {
     }
     if (!controller->startWithProfilingMark(mark, beta ? beta->betaToken() : QString()))
         SystemLog::warning(QStringLiteral("[Faultline] Crash reporting could not be initialized"));
-    // The analytics kit follows, when this build carries it.
-    if (auto tidings = TRLKitRegistry::kit(QStringLiteral("Tidings"))) tidings->initializeIfNeeded();
+    // The analytics kit follows, when this build carries it, with the beta token.
+    if (auto tidings = std::dynamic_pointer_cast<TRLAnalyticsKit>(TRLKitRegistry::kit(QStringLiteral("Tidings"))))
+        tidings->startAnalytics(beta ? beta->betaToken() : QString());
 }
 
 bool Faultline::isFaultlineStarted() const {
@@ -166,6 +167,16 @@ void Faultline::reportingControllerDidDetectReportForLastExecution(const std::sh
         return;
     }
     completion(true);
+}
+
+void Faultline::reportingControllerInternalDidDetectReportForLastExecution(const std::shared_ptr<FLTInternalReport>& report) {
+    const FLTReport shown(report);
+    if (!shown.isCrash()) return;
+    const QDateTime started = shown.dateCreated();
+    MainQueue::post([started] {
+        if (auto tidings = std::dynamic_pointer_cast<TRLAnalyticsKit>(TRLKitRegistry::kit(QStringLiteral("Tidings"))))
+            tidings->logPreviousSessionCrashed(started);
+    });
 }
 
 bool Faultline::reportingControllerEnsureDeliveryOfUnixSignal(int signal) {

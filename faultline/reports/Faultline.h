@@ -73,6 +73,8 @@ public:
     bool reportingControllerCanUseBackgroundSessions() override;
     bool reportingControllerMustInformDelegateOfReports() override;
     void reportingControllerDidDetectReportForLastExecution(const std::shared_ptr<FLTInternalReport>& report, std::function<void(bool)> completion) override;
+    // A crash of the last run becomes the analytics kit's previous-crash event.
+    void reportingControllerInternalDidDetectReportForLastExecution(const std::shared_ptr<FLTInternalReport>& report) override;
     bool reportingControllerEnsureDeliveryOfUnixSignal(int signal) override;
     QString APIKeyForCrashReportingController() override { return APIKey(); }
     QString installIDForCrashReportingController() override { return installID(); }

@@ -4,12 +4,15 @@
 // python's email and gzip), a full disk included.
 #include "faultline/FLTRecordReader.h"
 #include "faultline/reports/FLTFileManager.h"
+#include "faultline/reports/Faultline.h"
 #include "faultline/reports/FLTPackageReportOperation.h"
 #include "faultline/reports/FLTReport.h"
 #include "faultline/reports/FLTSettings.h"
 #include "faultline/reports/FLTSymbolication.h"
 #include "tests/faultline_reports/ReportsSupport.h"
+#include "platform/MainQueue.h"
 #include "tests/support/TestSupport.h"
+#include "trellis/TRLKitRegistry.h"
 #include "trellis/TRLHelpers.h"
 
 #include <QDir>
@@ -387,4 +390,29 @@ TEST(FaultlineReports, PackagesAreWholeOrAbsent) {
         store->removeItemAtPath(finalPath);
         store->removeItemAtPath(folder);
     }
+}
+
+TEST(FaultlineReports, ACrashOfTheLastRunReachesTheAnalyticsKitWithItsStartTime) {
+    // The analytics kit as the registry offers it; the two kits never link each other.
+    struct Recorder : TRLAnalyticsKit {
+        QList<QDateTime> crashes;
+        QString kitName() const override { return QStringLiteral("Tidings"); }
+        QString bundleIdentifier() const override { return {}; }
+        QString kitDisplayVersion() const override { return {}; }
+        void startAnalytics(const QString&) override {}
+        void logPreviousSessionCrashed(const QDateTime& date) override { crashes << date; }
+    };
+    auto recorder = std::make_shared<Recorder>();
+    TRLKitRegistry::registerKit(recorder);
+    TestDir dir;
+    for (const auto& [name, crashFile] : {std::pair{"crashed", "signal.fltrecord"}, std::pair{"errors only", "errors_a.fltrecord"}}) {
+        const QString folder = dir.file(QString::fromLatin1(name));
+        writeFile(folder + QStringLiteral("/metadata.fltrecord"), "{\"identity\":{\"session_id\":\"s\",\"started_at\":1700000000}}\n");
+        writeFile(folder + QLatin1Char('/') + QLatin1String(crashFile), "{\"signal\":{\"time\":1700000100}}\n");
+        Faultline::sharedInstance()->reportingControllerInternalDidDetectReportForLastExecution(FLTInternalReport::reportWithPath(folder));
+    }
+    MainQueue::drain();
+    ASSERT_EQ(recorder->crashes.size(), 1);
+    EXPECT_EQ(recorder->crashes[0].toSecsSinceEpoch(), 1700000000);
+    TRLKitRegistry::clear();
 }
