@@ -271,7 +271,9 @@ void QVPreferences::setContent(QWidget* view, QVPrefPane* pane) {
     // A view's own size is the one it had before the window first laid it out; the transition
     // view keeps whatever size the window has.
     if (view != _transitionView && !view->property("qvNaturalSize").isValid()) view->setProperty("qvNaturalSize", view->size());
-    const QSize size = view == _transitionView ? content->size() : view->property("qvNaturalSize").toSize();
+    QSize size = view == _transitionView ? content->size() : view->property("qvNaturalSize").toSize();
+    // Never narrower than the toolbar, whose items would otherwise hide behind its overflow.
+    if (view != _mainView && view != _transitionView) size.setWidth(std::max(size.width(), _toolbar->sizeHint().width()));
     while (QLayoutItem* item = layout->takeAt(0)) {
         if (QWidget* widget = item->widget()) widget->hide();
         delete item;
@@ -283,11 +285,14 @@ void QVPreferences::setContent(QWidget* view, QVPrefPane* pane) {
     // resizable pane lets the user change it, within its bounds.
     const bool resizable = pane && pane->resizable();
     const QPoint topLeft = pos();
-    QMainWindow::layout()->activate();
-    // The toolbar and frame around the content stay as they are.
-    const QSize chrome = (this->size() - content->size()).expandedTo(QSize(0, 0));
     content->setMinimumSize(resizable ? pane->minSize() : size);
     content->setMaximumSize(resizable ? pane->maxSize() : size);
+    setMinimumSize(0, 0);
+    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    QMainWindow::layout()->invalidate();
+    QMainWindow::layout()->activate();
+    // What the toolbar and margins take around the content.
+    const QSize chrome = (QMainWindow::layout()->totalMinimumSize() - content->minimumSize()).expandedTo(QSize(0, 0));
     setMinimumSize((resizable ? pane->minSize() : size) + chrome);
     setMaximumSize((resizable ? pane->maxSize() : size) + chrome);
     resize(size + chrome);

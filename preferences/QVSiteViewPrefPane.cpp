@@ -90,6 +90,8 @@ void QVSiteViewPrefPane::reloadTable() {
         if (!filters[row]->valid()) pattern->setForeground(Qt::red);
         _tableView->setItem(row, 2, pattern);
     }
+    _tableView->resizeColumnToContents(0);
+    _tableView->resizeColumnToContents(1);
 }
 
 void QVSiteViewPrefPane::addFilter() {

@@ -69,6 +69,7 @@ QWidget* QVTextEditingPrefPane::loadView() {
     _fontField = new QLineEdit(view);
     _fontField->setObjectName(QStringLiteral("fontField"));
     _fontField->setReadOnly(true);
+    _fontField->setMinimumWidth(260);
     _fontField->setText(displayNameForFont(Defaults::defaultFont()));
     auto* choose = new QPushButton(localized("Select\u2026"), view);
     choose->setObjectName(QStringLiteral("chooseFont"));
