@@ -1,6 +1,7 @@
 // Registration of the pane classes by name.
 #include "preferences/QVPrefPanes.h"
 
+#include "preferences/QVColorsPrefPane.h"
 #include "preferences/QVFilesPrefPane.h"
 #include "preferences/QVGeneralPrefPane.h"
 #include "preferences/QVSimplePrefPanes.h"
@@ -24,6 +25,7 @@ void registerStandardPanes() {
     add<QVGeneralPrefPane>("QVGeneralPrefPane");
     add<QVTextEditingPrefPane>("QVTextEditingPrefPane");
     add<QVFilesPrefPane>("QVFilesPrefPane");
+    add<QVColorsPrefPane>("QVColorsPrefPane");
     add<QVSiteViewPrefPane>("QVSiteViewPrefPane");
     add<QVCodeCompletionPrefPane>("QVCodeCompletionPrefPane");
     add<QVSoftwareUpdatePrefPane>("QVSoftwareUpdatePrefPane");
