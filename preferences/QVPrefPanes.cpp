@@ -4,6 +4,7 @@
 #include "preferences/QVColorsPrefPane.h"
 #include "preferences/QVFilesPrefPane.h"
 #include "preferences/QVGeneralPrefPane.h"
+#include "preferences/QVPreviewPrefPane.h"
 #include "preferences/QVSimplePrefPanes.h"
 #include "preferences/QVSiteViewPrefPane.h"
 #include "preferences/QVTextEditingPrefPane.h"
@@ -27,6 +28,7 @@ void registerStandardPanes() {
     add<QVFilesPrefPane>("QVFilesPrefPane");
     add<QVColorsPrefPane>("QVColorsPrefPane");
     add<QVSiteViewPrefPane>("QVSiteViewPrefPane");
+    add<QVPreviewPrefPane>("QVPreviewPrefPane");
     add<QVCodeCompletionPrefPane>("QVCodeCompletionPrefPane");
     add<QVSoftwareUpdatePrefPane>("QVSoftwareUpdatePrefPane");
 }
