@@ -1,5 +1,6 @@
 // The application controller.
 #include "app/QVDocumentController.h"
+#include "platform/Threads.h"
 
 #include "completion/QVCodeIndex.h"
 #include "editor/HTMLView.h"
@@ -221,13 +222,14 @@ bool QVDocumentController::openFiles(const QStringList& arguments, const QString
 
 void QVDocumentController::applicationDidFinishLaunching() {
     UserDefaults& defaults = UserDefaults::standard();
-    // Consent given later starts the analytics client then; taking it back stops every event,
-    // since each sender asks the setting itself.
+    // Consent given later starts the analytics client then; taking it back (or the preferences'
+    // reset removing it) stops the client, which drops what it had not sent yet.
     if (!_trackingObserver) {
         QPointer<QVDocumentController> self(this);
         _trackingObserver = defaults.addObserver(QString::fromLatin1(qvAnonymousUsageTracking),
                                                  [self](const QString&, const QVariant&, const QVariant& value) {
-            if (self && value.isValid() && value.toInt() == 1) MainQueue::post([self] { if (self) self->initMetricline(); });
+            if (value.isValid() && value.toInt() == 1) MainQueue::post([self] { if (self) self->initMetricline(); });
+            else MainQueue::post([] { if (!QVOutsideServices::trackingAllowed()) QVOutsideServices::analytics().stop(); });
         });
     }
     initMetricline();
@@ -249,16 +251,15 @@ void QVDocumentController::applicationDidFinishLaunching() {
         showPanel(Panel::InfoWindow);
     // The configuration thread: start-up items off the main thread; the wizard only when a
     // check needs the user. Menus reach the main thread through the main queue.
-    std::thread([] {
+    Threads::start("QVLaunchWarmup", [] {
         if (QVStartupItemsController::sharedController().needsDisplay())
             MainQueue::post([] { QVStartupItemsController::sharedController().showWindow(); });
     }).detach();
 }
 
 void QVDocumentController::initMetricline() {
-    if (!QVOutsideServices::trackingAllowed()) return;
+    if (!QVOutsideServices::trackingAllowed() || !QVOutsideServices::analyticsConfigured()) return;
     const QString token = QVOutsideServices::infoValue(QStringLiteral("QVAnalyticsToken"));
-    if (token.isEmpty()) return;
     const QStringList languages = QLocale().uiLanguages();
     QVAnalyticsClient& client = QVOutsideServices::analytics();
     client.start(token);

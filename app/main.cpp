@@ -17,6 +17,7 @@
 #include "shell/QVRelaunch.h"
 #include "shell/QVStartupItems.h"
 #include "app/QVDocumentController.h"
+#include "app/UsageAnalytics.h"
 #include "tools/QVBrowserRepository.h"
 #include "tools/QVEditorSearchScopes.h"
 #include "tools/QVMultiFileSearchController.h"
@@ -112,6 +113,8 @@ void installSubsystems() {
     QVSubversionMenu::install([](const QString& text) {
         if (QVDocumentController* controller = QVDocumentController::shared()) controller->openUntitledDocumentWithText(text);
     });
+    // Usage analytics and the launch counter, sent only with consent and a configured address.
+    installUsageAnalytics();
     // Help > Qorvel Help opens the HTML help in the default browser.
     QVDocumentController::setBrowser([](const QUrl& url) {
         QVBrowserRepository::sharedInstance().reloadList(false);

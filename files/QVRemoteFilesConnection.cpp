@@ -1,4 +1,5 @@
 #include "files/QVRemoteFilesConnection.h"
+#include "platform/Threads.h"
 
 #include "platform/AppBundle.h"
 #include "platform/PseudoTerminal.h"
@@ -145,7 +146,7 @@ void QVRemoteFilesConnection::launchWithArguments(const QStringList& arguments) 
     _clientEnded = false;
     _writeFailed = false;
     _state = Launched;
-    _thread = std::thread(&QVRemoteFilesConnection::run, this, launch, arguments);
+    _thread = Threads::start("QVRemoteFiles", [this, launch, arguments] { run(launch, arguments); });
 }
 
 void QVRemoteFilesConnection::run(quint64 launch, QStringList arguments) {

@@ -1,4 +1,5 @@
 #include "files/QVRemoteSiteQueue.h"
+#include "platform/Threads.h"
 
 #include "files/QVFileListingAction.h"
 #include "files/QVRemoteFileActions.h"
@@ -130,7 +131,7 @@ void QVRemoteSiteQueue::startWorker(const QString& reachabilityHost) {
     }
     _workerRunning = true;
     _poked = false;
-    _worker = std::thread(&QVRemoteSiteQueue::work, this, reachabilityHost);
+    _worker = Threads::start("QVRemoteQueue", [this, reachabilityHost] { work(reachabilityHost); });
 }
 
 void QVRemoteSiteQueue::work(QString reachabilityHost) {
@@ -473,7 +474,7 @@ void QVRemoteSiteQueue::cancel() {
     _connection->cancel();
     // A client waiting on a stalled server may not come back from the interrupt: end it, so
     // the action fails and the queue goes on.
-    std::thread([weak = weak_from_this(), run] {
+    Threads::start("QVRemoteRun", [weak = weak_from_this(), run] {
         for (int i = 0; i < CancelGraceMilliseconds / 50; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             auto queue = weak.lock();

@@ -31,6 +31,15 @@ QString elf(const QByteArray& bytes);
 // The cached server settings: any file gives a document or none, and the values read from it
 // have their types.
 QString settings(const QByteArray& bytes);
+// Call-frame information: the bytes are an .eh_frame section; every FDE found at the first offsets
+// is parsed and run over a fake stack, and a successful step moves the stack pointer.
+QString callFrames(const QByteArray& bytes);
+// A compact unwind table looked up at PCs picked from its own bytes; reads stay inside it.
+QString compactUnwind(const QByteArray& bytes);
+// An .eh_frame_hdr section: a found FDE lies inside the section.
+QString ehFrameHeader(const QByteArray& bytes);
+// Record files: any bytes read as lines, and any bytes written as a string keep their line whole.
+QString records(const QByteArray& bytes);
 
 // The entry point of a target by its name (the corpus folder's name); null for an unknown one.
 using Entry = QString (*)(const QByteArray&);

@@ -1,6 +1,7 @@
 // The HTTP engine: easy handles on one multi handle per session, driven by a worker thread that
 // adds, cancels, times out and finishes transfers, so no libcurl handle is touched by two threads.
 #include "platform/HttpEngine.h"
+#include "platform/Threads.h"
 
 #include "platform/MainQueue.h"
 
@@ -541,7 +542,7 @@ HttpSession::HttpSession() : _state(std::make_shared<State>()) {
     curl_multi_setopt(_state->multi, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
     std::weak_ptr<State> weak = _state;
     State* raw = _state.get();
-    _state->worker = std::thread([raw, weak] { raw->run(weak); });
+    _state->worker = Threads::start("QVHttp", [raw, weak] { raw->run(weak); });
 }
 
 HttpSession::~HttpSession() {

@@ -1,6 +1,7 @@
 // Queue threads take the first ready operation in the order added while a slot is free; a finished
 // operation frees its slot and wakes the threads, as does a dependency finishing or a cancel.
 #include "platform/OperationQueue.h"
+#include "platform/Threads.h"
 
 #include "platform/Clock.h"
 
@@ -43,7 +44,7 @@ public:
     void schedule(std::chrono::nanoseconds delay, std::function<void()> fire) {
         std::lock_guard<std::mutex> locker(_lock);
         _pending.emplace(std::chrono::steady_clock::now() + delay, std::move(fire));
-        if (!_thread.joinable()) _thread = std::thread([this] { run(); });
+        if (!_thread.joinable()) _thread = Threads::start("QVOperations", [this] { run(); });
         _changed.notify_all();
     }
 

@@ -1,4 +1,5 @@
 #include "scm/QVInteractiveTask.h"
+#include "platform/Threads.h"
 
 #include "platform/PseudoTerminal.h"
 #include "platform/SystemLog.h"
@@ -71,7 +72,7 @@ std::shared_ptr<QVInteractiveTaskDelegate> QVInteractiveTask::delegate() const {
 void QVInteractiveTask::launch() {
     if (_launched) return;
     _launched = true;
-    std::thread([self = shared_from_this()] { self->run(); }).detach();
+    Threads::start("QVSCMTask", [self = shared_from_this()] { self->run(); }).detach();
 }
 
 void QVInteractiveTask::run() {

@@ -1,5 +1,6 @@
 // The search runner's queues and its two workers.
 #include "tools/QVSearchRunner.h"
+#include "platform/Threads.h"
 
 #include "files/QVFileEnumerator.h"
 #include "files/QVRootFile.h"
@@ -162,7 +163,7 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
             return true;
         });
         Worker worker;
-        worker.thread = std::thread([self = shared_from_this(), body, done = worker.done] {
+        worker.thread = Threads::start("QVSearch", [self = shared_from_this(), body, done = worker.done] {
             (self.get()->*body)();
             done->store(true);
         });

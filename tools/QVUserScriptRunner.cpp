@@ -1,5 +1,6 @@
 // The Scripts menu and runs of user scripts on the editor.
 #include "tools/QVUserScriptRunner.h"
+#include "platform/Threads.h"
 
 #include "editor/HTMLView.h"
 #include "platform/MainQueue.h"
@@ -166,7 +167,7 @@ void QVUserScriptRunner::run(HTMLView* view, const std::shared_ptr<QVUserScriptE
         dialog->open();
     });
 
-    std::thread([entry, input, snapshot, options, stop, revision, target, delayed, sheetHolder, finished = std::move(finished)] {
+    Threads::start("QVUserScript", [entry, input, snapshot, options, stop, revision, target, delayed, sheetHolder, finished = std::move(finished)] {
         QVUserScriptOutcome outcome = QVUserScript::run(entry->scriptPath, entry->arguments, input, snapshot, options);
         MainQueue::post([outcome, entry, stop, revision, target, delayed, sheetHolder, finished]() mutable {
             delayed.cancel();
