@@ -4,6 +4,7 @@
 #include "preferences/QVColorsPrefPane.h"
 #include "preferences/QVFilesPrefPane.h"
 #include "preferences/QVGeneralPrefPane.h"
+#include "preferences/QVLanguagesPrefPane.h"
 #include "preferences/QVPreviewPrefPane.h"
 #include "preferences/QVSimplePrefPanes.h"
 #include "preferences/QVSiteViewPrefPane.h"
@@ -30,6 +31,7 @@ void registerStandardPanes() {
     add<QVSiteViewPrefPane>("QVSiteViewPrefPane");
     add<QVPreviewPrefPane>("QVPreviewPrefPane");
     add<QVCodeCompletionPrefPane>("QVCodeCompletionPrefPane");
+    add<QVLanguagesPrefPane>("QVLanguagesPrefPane");
     add<QVSoftwareUpdatePrefPane>("QVSoftwareUpdatePrefPane");
 }
 
