@@ -251,6 +251,8 @@ void QVKeywordSyntaxLangPane::takeOptions(bool confirm) {
 }
 
 void QVKeywordSyntaxLangPane::unselect() {
+    // An options sheet left open was never confirmed: what it holds is dropped.
+    if (optionsPanel()) closeOptions(false);
     QVPrefPane::endEditing(mainView());
     if (!didChange() || !_model) return;
     setDidChange(false);

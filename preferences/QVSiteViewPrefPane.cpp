@@ -164,6 +164,8 @@ void QVSiteViewPrefPane::cancel() {
 }
 
 void QVSiteViewPrefPane::endSession() {
+    // A filter sheet left open was never confirmed: its copy is dropped.
+    if (_editPanel) cancel();
     const std::shared_ptr<QVFileFilters> filters = fileFilters();
     if (!filters->modified()) return;
     QVError error;

@@ -141,6 +141,12 @@ TEST_F(LanguagesPaneTest, FoldPatternsAreConfirmedOnlyWhenTheyCompile) {
     EXPECT_EQ(parser->foldOpener()->pattern(), QStringLiteral("\\{"));
     EXPECT_EQ(parser->foldCloser()->pattern(), QStringLiteral("\\}"));
     EXPECT_TRUE(pane.changedBundles().contains(css));
+
+    // Leaving the row with the sheet open drops what it holds.
+    editor->options();
+    editor->setFoldOpener(QStringLiteral("unconfirmed"));
+    pane.outlineView()->clearSelection();
+    EXPECT_EQ(parser->foldOpener()->pattern(), QStringLiteral("\\{"));
 }
 
 TEST_F(LanguagesPaneTest, TheSessionSavesEachChangedBundleAndPostsEachNameOnce) {

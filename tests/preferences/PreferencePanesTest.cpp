@@ -228,6 +228,16 @@ TEST(PreferencePanesTest, SiteViewFiltersAreEditedInASheetAndWrittenOnceWhenChan
     EXPECT_TRUE(QFile::exists(file));
     EXPECT_EQ(posts.seen, QStringList{QString::fromLatin1(QVSiteViewFiltersChanged)});
     EXPECT_FALSE(filters->modified());
+
+    // Closing with the sheet open drops its unconfirmed copy.
+    pane.startSession();
+    pane.tableView()->selectRow(row);
+    pane.doubleClick();
+    pane.editPanel()->findChild<QLineEdit*>(QStringLiteral("title"))->setText(QStringLiteral("Unconfirmed"));
+    pane.endSession();
+    EXPECT_EQ(pane.editPanel(), nullptr);
+    EXPECT_EQ(filters->objectInFiltersAtIndex(row)->title(), QStringLiteral("Backups"));
+    EXPECT_FALSE(filters->modified());
 }
 
 TEST(PreferencePanesTest, TheFilesPaneEditsCategoriesAndWritesThemOnceAtTheEnd) {
