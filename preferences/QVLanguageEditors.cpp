@@ -1,7 +1,9 @@
 // The bundle and keyword-syntax editors.
 #include "preferences/QVLanguageEditors.h"
 
+#include "completion/QVKeywordCodeCompletion.h"
 #include "editor/QVEditorNotifications.h"
+#include "preferences/QVCompletionLangPanes.h"
 #include "languages/QVBundle.h"
 #include "languages/QVBundleRepository.h"
 #include "languages/QVKeywordBasedParser.h"
@@ -275,9 +277,13 @@ std::unique_ptr<QVLanguagePane> makeLanguageEditor(QVLanguageProperty property, 
         *offerPicker = !parser || typeid(*parser) == typeid(QVParser);
         return nullptr;
     }
-    case QVLanguageProperty::Completion:
-        *offerPicker = !bundle->codeCompletion();
+    case QVLanguageProperty::Completion: {
+        const auto engine = bundle->codeCompletion();
+        if (engine && typeid(*engine) == typeid(QVKeywordCodeCompletion))
+            return std::make_unique<QVKeywordCodeCompletionLangPane>(bundle, delegate);
+        *offerPicker = !engine;
         return nullptr;
+    }
     case QVLanguageProperty::Navigation: return nullptr;
     }
     return nullptr;

@@ -9,6 +9,7 @@
 #include "languages/QVTagBasedParser.h"
 #include "platform/NotificationCenter.h"
 #include "platform/QVRegex.h"
+#include "preferences/QVCompletionLangPanes.h"
 #include "preferences/QVLanguageEditors.h"
 #include "preferences/QVLanguagesPrefPane.h"
 #include "shell/Defaults.h"
@@ -19,6 +20,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QListWidget>
+#include <QTableView>
 #include <QStandardItemModel>
 #include <QTreeWidget>
 
@@ -200,6 +202,47 @@ TEST_F(LanguagesPaneTest, TheSessionSavesEachChangedBundleAndPostsEachNameOnce) 
         EXPECT_TRUE(found) << bundle->title().toStdString();
     }
     for (auto token : tokens) NotificationCenter::defaultCenter().removeObserver(token);
+}
+
+TEST_F(LanguagesPaneTest, KeywordCompletionsAreSearchedByPrefixAndHandedBackWhenLeft) {
+    const auto js = bundleTitled(pane, QStringLiteral("JavaScript"));
+    pane.selectRow(js, 0);
+    auto* editor = dynamic_cast<QVKeywordCodeCompletionLangPane*>(pane.currentPane());
+    ASSERT_NE(editor, nullptr);
+    // 50,000 keywords, searched letter by letter.
+    QVariantList many;
+    for (int i = 0; i < 50000; ++i) many << QVariantMap{{"key", QStringLiteral("kw%1").arg(i, 5, 10, QLatin1Char('0'))}, {"prototype", QString()}};
+    editor->codeCompletion()->setEntries(many);
+    pane.selectRow(js, -1);
+    pane.selectRow(js, 0);
+    editor = dynamic_cast<QVKeywordCodeCompletionLangPane*>(pane.currentPane());
+    ASSERT_NE(editor, nullptr);
+    ASSERT_EQ(editor->model()->rowCount(), 50000);
+    struct Case {
+        QString search;
+        int shown;
+    };
+    for (const Case& test : {Case{QStringLiteral("k"), 50000}, Case{QStringLiteral("kw4"), 10000}, Case{QStringLiteral("kw49"), 1000},
+                             Case{QStringLiteral("kw4999"), 10}, Case{QStringLiteral("Kw"), 0}, Case{QString(), 50000}}) {
+        editor->search(test.search);
+        EXPECT_EQ(editor->filter()->rowCount(), test.shown) << test.search.toStdString();
+    }
+    // A new empty entry stays in view under the search until the next search.
+    editor->search(QStringLiteral("kw4999"));
+    editor->addEntry();
+    EXPECT_EQ(editor->filter()->rowCount(), 11);
+    editor->model()->item(50000, 0)->setText(QStringLiteral("zzfresh"));
+    editor->search(QStringLiteral("kw4999"));
+    EXPECT_EQ(editor->filter()->rowCount(), 10);
+    // Leaving hands the entries over, the one being typed included.
+    pane.outlineView()->clearSelection();
+    const QVariantList entries = std::dynamic_pointer_cast<QVCodeCompletion>(js->codeCompletion())->entries(false);
+    EXPECT_EQ(entries.size(), 50001);
+    EXPECT_TRUE(pane.changedBundles().contains(js));
+    // Leaving without changes touches nothing.
+    pane.selectRow(js, 0);
+    pane.outlineView()->clearSelection();
+    EXPECT_EQ(std::dynamic_pointer_cast<QVCodeCompletion>(js->codeCompletion())->entries(false).size(), 50001);
 }
 
 }  // namespace
