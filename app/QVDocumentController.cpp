@@ -17,6 +17,7 @@
 #include "projects/QVProject.h"
 #include "shell/Defaults.h"
 #include "shell/FileEncodings.h"
+#include "shell/LargeFiles.h"
 #include "shell/QVUnknownFileTypeController.h"
 #include "shell/QVMainMenu.h"
 #include "shell/QVOutsideServices.h"
@@ -315,6 +316,7 @@ QMainWindow* QVDocumentController::openDocumentWithContentsOfFile(const QString&
         notOpened(path, unreadable);
         return nullptr;
     }
+    if (!isFolder && !singleWindowShowing(path) && !confirmLargeFile(info)) return nullptr;
     QMainWindow* window = nullptr;
     // An open project containing the path takes it, whatever QVHowToOpenFiles says.
     window = projects().openInOpenProject ? projects().openInOpenProject(info.absoluteFilePath(), isFolder)
@@ -327,6 +329,17 @@ QMainWindow* QVDocumentController::openDocumentWithContentsOfFile(const QString&
     if (!window) window = FileOpener::open(info.absoluteFilePath());
     if (window && display) bringForward(window);
     return window;
+}
+
+bool QVDocumentController::confirmLargeFile(const QFileInfo& info) {
+    if (!LargeFiles::needsConfirmation(info.size())) return true;
+    QMessageBox box(QMessageBox::Question, QVLocalized(QStringLiteral("Open a large file?")),
+                    LargeFiles::question(info.absoluteFilePath(), info.size()), QMessageBox::Open | QMessageBox::Cancel,
+                    frontWindow());
+    box.setDefaultButton(QMessageBox::Cancel);
+    const bool open = box.exec() == QMessageBox::Open;
+    if (!open) SystemLog::notice(QStringLiteral("Not opened: %1 is larger than the size set for asking").arg(info.absoluteFilePath()));
+    return open;
 }
 
 void QVDocumentController::notOpened(const QString& path, const QVError& error) {

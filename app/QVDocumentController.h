@@ -6,6 +6,7 @@
 
 #include "shell/QVUnknownFileTypeControllerDelegate.h"
 
+#include <QFileInfo>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
@@ -127,6 +128,8 @@ private:
     void sendCountStat(const QString& name, double count = 1.0);
     void missingPath(const QString& path);
     void notOpened(const QString& path, const QVError& error);
+    // Asks before opening a file above the size set for asking; true to open it.
+    bool confirmLargeFile(const QFileInfo& info);
     void closeNextWindow();
 
     QHash<QVUnknownFileTypeController*, QString> _fileTypeQuestions;

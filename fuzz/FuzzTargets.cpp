@@ -124,8 +124,9 @@ std::shared_ptr<QVBundle> bundleFor(const QByteArray& bytes, int count) {
     return repository().bundleForIdentifier(QString::fromLatin1(kLanguages[pick]));
 }
 
-const char* const kNames[] = {"plist", "encodings", "regex",         "highlight",  "indexer", "macho", "elf",
-                              "settings", "cfi",    "compactunwind", "ehframehdr", "records", nullptr};
+const char* const kNames[] = {"plist", "encodings", "regex", "highlight", "indexer", "macho", "elf",
+                              "settings", "cfi", "compactunwind", "ehframehdr", "records",
+                              "listings", "replies", "quoting", "options", "projects", nullptr};
 
 }  // namespace
 
@@ -422,8 +423,9 @@ QString records(const QByteArray& bytes) {
 }
 
 Entry entryNamed(const QString& name) {
-    static const Entry entries[] = {propertyList, encodings,  regex,         highlighting,  indexer, machO,
-                                   elf,          settings,   callFrames,    compactUnwind, ehFrameHeader, records};
+    static const Entry entries[] = {propertyList, encodings, regex, highlighting, indexer, machO, elf,
+                                    settings, callFrames, compactUnwind, ehFrameHeader, records,
+                                    listings, replies, quoting, options, projects};
     for (int i = 0; kNames[i]; ++i)
         if (name == QLatin1String(kNames[i]))
             return entries[i];

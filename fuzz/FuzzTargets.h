@@ -40,6 +40,18 @@ QString compactUnwind(const QByteArray& bytes);
 QString ehFrameHeader(const QByteArray& bytes);
 // Record files: any bytes read as lines, and any bytes written as a string keep their line whole.
 QString records(const QByteArray& bytes);
+// Listings of each client (the first byte picks it): every entry is a child of the folder.
+QString listings(const QByteArray& bytes);
+// Reply lines: status codes in range, the working folder of a "pwd" on one line.
+QString replies(const QByteArray& bytes);
+// Path quoting (the first byte picks the client): a quoted path reads back as one word equal to
+// the path, or is refused with a reason.
+QString quoting(const QByteArray& bytes);
+// Client options (NUL-separated, the first byte picks the client): what passes passes again.
+QString options(const QByteArray& bytes);
+// A project file or projects.plist (by the first byte): no option that starts a program, no
+// host or user read as an option, and no two listed projects with one identifier come out.
+QString projects(const QByteArray& bytes);
 
 // The entry point of a target by its name (the corpus folder's name); null for an unknown one.
 using Entry = QString (*)(const QByteArray&);

@@ -380,16 +380,30 @@ void QVMultiFileSearchController::replace() {
     box->open();
 }
 
+QString QVMultiFileSearchController::replaceSummary(qsizetype replaced, qsizetype written, qsizetype edited,
+                                                   qsizetype skipped, qsizetype failed) {
+    // What reached the disk apart from what waits in an editor for its save.
+    auto count = [](qsizetype n, const char* one, const char* many) {
+        return (n == 1 ? tr(one) : tr(many)).arg(n);
+    };
+    QStringList parts;
+    parts << count(written, "%1 file written", "%1 files written");
+    if (edited) parts << count(edited, "%1 open document changed and not yet saved", "%1 open documents changed and not yet saved");
+    QString summary = count(replaced, "Replaced %1 occurrence: ", "Replaced %1 occurrences: ") + parts.join(tr(", "));
+    if (skipped || failed) summary += tr("; %1 skipped, %2 failed").arg(skipped).arg(failed);
+    return summary + QLatin1Char('.');
+}
+
 void QVMultiFileSearchController::showReplaceReport() {
-    qsizetype replaced = 0, files = 0, skipped = 0, failed = 0;
+    qsizetype replaced = 0, written = 0, edited = 0, skipped = 0, failed = 0;
     QStringList lines;
     for (const QVReplaceReport& report : _replaceReports) {
         const QString name = report.path;
         switch (report.outcome) {
         case QVReplaceReport::Replaced:
             replaced += report.count;
-            ++files;
-            lines << tr("Replaced %1 in %2%3").arg(report.count).arg(name, report.inEditor ? tr(" (in its editor)") : QString());
+            ++(report.inEditor ? edited : written);
+            lines << tr("Replaced %1 in %2%3").arg(report.count).arg(name, report.inEditor ? tr(" (in its editor, not saved)") : QString());
             break;
         case QVReplaceReport::Skipped:
             ++skipped;
@@ -401,7 +415,7 @@ void QVMultiFileSearchController::showReplaceReport() {
             break;
         }
     }
-    const QString summary = tr("Replaced %1 occurrences in %2 files; %3 skipped, %4 failed.").arg(replaced).arg(files).arg(skipped).arg(failed);
+    const QString summary = replaceSummary(replaced, written, edited, skipped, failed);
     setStatus(summary);
     if (!_window || !_window->isVisible() || _replaceReports.isEmpty()) return;
     auto* box = new QMessageBox(skipped || failed ? QMessageBox::Warning : QMessageBox::Information, tr("Replace"), summary,

@@ -1,6 +1,7 @@
 // The project window.
 #include "projects/windows/QVProjectWindowController.h"
 
+#include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
 #include "editor/QVProjectSCMController.h"
 #include "editor/QVStatusBar.h"
@@ -359,6 +360,15 @@ void QVProjectWindowController::openFile(const std::shared_ptr<QVFile>& file) {
     commitOpenFiles();
 }
 
+void QVProjectWindowController::openFileAndFocus(const std::shared_ptr<QVFile>& file) {
+    if (!file || file->isFolder()) return openFile(file);
+    _focusWhenOpened.insert(file->uuid());
+    openFile(file);
+    if (!documentForFile(file)) return;  // a download under way: focused when it arrives
+    _focusWhenOpened.remove(file->uuid());
+    if (HTMLView* view = currentTextView()) view->setFocus(Qt::OtherFocusReason);
+}
+
 QVFileDocument* QVProjectWindowController::openFileAtPath(const QString& path) {
     const std::shared_ptr<QVRootFile> root = _project ? _project->rootFile() : nullptr;
     if (!root) return nullptr;
@@ -499,7 +509,9 @@ void QVProjectWindowController::tabViewDidCloseTab(QVTabView* view, const QStrin
         _transfers.erase(it);
         if (_activeTransfer == closing.get()) _activeTransfer = nullptr;
         tabView()->removeContentView(closing->view());
-        // The tab may still be on the stack that closes it: the document goes on a later turn.
+        // The tab may still be on the stack that closes it: the document goes on a later turn,
+        // and a reply arriving meanwhile must not reach this window, which may be gone by then.
+        closing->detach();
         closing.release()->deleteLater();
         return;
     }
@@ -602,7 +614,7 @@ void QVProjectWindowController::outlineSingleAction(const QModelIndex& index) {
     if (!node || !index.isValid()) return;
     // A folder (a transfer tab of a connected project) opens on selection; a file on a single
     // click unless files open on double clicks.
-    if (node->isFolder() || !UserDefaults::standard().boolForKey(DoubleClickToOpenFilesKey)) openFile(node);
+    if (node->isFolder() || !UserDefaults::standard().boolForKey(DoubleClickToOpenFilesKey)) openFileKeepingFocus(node);
 }
 
 void QVProjectWindowController::outlineDoubleAction(const QModelIndex& index) {
@@ -612,7 +624,7 @@ void QVProjectWindowController::outlineDoubleAction(const QModelIndex& index) {
         _outlineView->setExpanded(index, !_outlineView->isExpanded(index));
         return;
     }
-    if (UserDefaults::standard().boolForKey(DoubleClickToOpenFilesKey)) openFile(node);
+    openFileAndFocus(node);
 }
 
 void QVProjectWindowController::outlineItemExpanded(const QModelIndex& index) {
@@ -778,7 +790,18 @@ void QVProjectWindowController::fileWasDuplicatedToFile(const std::shared_ptr<QV
     });
 }
 
-void QVProjectWindowController::fileContentBecameAvailable(const std::shared_ptr<QVFile>& file) { openFile(file); }
+void QVProjectWindowController::fileContentBecameAvailable(const std::shared_ptr<QVFile>& file) {
+    if (file && _focusWhenOpened.contains(file->uuid())) openFileAndFocus(file);
+    else openFileKeepingFocus(file);
+}
+
+void QVProjectWindowController::openFileKeepingFocus(const std::shared_ptr<QVFile>& file) {
+    // A file shown on a single click (or arriving after one) leaves the keys with the outline:
+    // the Delete key still acts on the row, not on a character of the text.
+    const bool outlineFocused = _outlineView->hasFocus();
+    openFile(file);
+    if (outlineFocused) _outlineView->setFocus(Qt::OtherFocusReason);
+}
 
 bool QVProjectWindowController::fileShouldUpload(const std::shared_ptr<QVFile>&) {
     // A local project keeps a stored host to itself: it never uploads.

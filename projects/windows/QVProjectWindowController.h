@@ -18,6 +18,7 @@
 
 #include <QHash>
 #include <QPointer>
+#include <QSet>
 
 #include <memory>
 
@@ -62,6 +63,11 @@ public:
     // A remote file opens once its download has finished; a folder of a connected project opens
     // as its transfer tab (one per folder), of any other project nothing.
     void openFile(const std::shared_ptr<QVFile>& file) override;
+    // openFile, then the file's editor takes the keyboard focus (at once, or when a remote file
+    // has arrived): what the user opens deliberately from the outline is typed into.
+    void openFileAndFocus(const std::shared_ptr<QVFile>& file);
+    // openFile, the keyboard focus staying in the outline when it was there.
+    void openFileKeepingFocus(const std::shared_ptr<QVFile>& file);
     // The transfer tab of the folder, when open.
     QVTransferModeDocument* transferDocumentForFile(const std::shared_ptr<QVFile>& folder) const;
     QVTransferModeDocument* activeTransferDocument() const { return _activeTransfer; }
@@ -208,6 +214,9 @@ private:
     std::vector<std::unique_ptr<QVTransferModeDocument>> _transfers;
     QVTransferModeDocument* _addingTransfer = nullptr;
     QVTransferModeDocument* _activeTransfer = nullptr;
+    // Files opened from the outline by a double click or Return whose download is still under
+    // way: their editor takes the keyboard focus when they open.
+    QSet<QString> _focusWhenOpened;
     // The last question about a file's type, and the file it asks about.
     std::unique_ptr<QVUnknownFileTypeController> _QVUController;
     std::weak_ptr<QVFile> _askedFile;

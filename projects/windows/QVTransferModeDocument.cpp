@@ -120,6 +120,11 @@ QVTransferModeDocument::~QVTransferModeDocument() {
     delete _mainView.data();
 }
 
+void QVTransferModeDocument::detach() {
+    _delegate = nullptr;
+    if (_queue) _queue->clearActionDelegate(this);
+}
+
 std::shared_ptr<QVRemoteSiteQueueDelegate> QVTransferModeDocument::forwarder() { return _forwarder; }
 
 QString QVTransferModeDocument::uuid() const { return _file ? _file->uuid() : QString(); }

@@ -49,6 +49,9 @@ public:
     QVTransferModeDocument(const std::shared_ptr<QVFile>& folder, const std::shared_ptr<QVRemoteSiteQueue>& queue,
                            QVTransferModeDelegate* delegate);
     ~QVTransferModeDocument() override;
+    // A closed tab that goes on a later turn: from now on it tells its delegate (which may go
+    // first) nothing, and the queue's replies for it go to the queue's delegate.
+    void detach();
 
     // The tab is keyed by the folder: one transfer tab per folder.
     QString uuid() const;
