@@ -10,6 +10,7 @@
 #include "projects/windows/QVProjectManager.h"
 #include "projects/windows/QVProjectSettingsWindowController.h"
 #include "projects/windows/QVProjectWindowController.h"
+#include "preferences/QVPreferences.h"
 #include "scm/QVSubversionMenu.h"
 #include "tools/ColorPanel.h"
 #include "tools/QVAddSnippetPanelController.h"
@@ -52,6 +53,8 @@ void QVApplicationSetup::installSubsystems() {
     ColorPanel::install();
     QVAddSnippetPanelController::install();
     QVSnippetEditorBar::install();
+    // Edit > Preferences… and the unknown-file-type sheet's files pane.
+    QVPreferences::install();
     // Projects: listed from launch on; the manager opens a project through the open path, as a
     // folder named on the command line opens. File > New Project… opens the settings window.
     QVProjectManager::install();

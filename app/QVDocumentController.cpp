@@ -29,6 +29,7 @@
 #include "projects/windows/QVProjectManager.h"
 #include "projects/windows/QVProjectSettingsWindowController.h"
 #include "projects/windows/QVRemoteOpenPanelController.h"
+#include "preferences/QVPreferences.h"
 #include "shell/web/QVInfoWindowController.h"
 #include "tools/ColorPanel.h"
 #include "tools/QVMultiFileSearchController.h"
@@ -535,11 +536,11 @@ void QVDocumentController::openDocument() {
 }
 
 void QVDocumentController::editSnippets() {
-    openDocumentWithContentsOfFile(Defaults::appSupportPathForFile(QStringLiteral("snippets")));
+    openDocumentWithContentsOfFile(QVSnippetRepository::snippetsLocation());
 }
 
 void QVDocumentController::editUserScripts() {
-    openDocumentWithContentsOfFile(Defaults::appSupportPathForFile(QStringLiteral("userscripts")));
+    openDocumentWithContentsOfFile(QVUserScriptRepository::scriptsLocation());
 }
 
 void QVDocumentController::reloadSnippets() { QVSnippetRepository::sharedRepository().reloadSnippets(); }
@@ -607,7 +608,7 @@ std::function<void()> QVDocumentController::panelShower(Panel panel) {
             });
         };
     case Panel::MultiFileFind: return [] { QVMultiFileSearchController::sharedController().showWindow(); };
-    case Panel::Preferences: break;
+    case Panel::Preferences: return [] { QVPreferences::sharedInstance().showWindow(); };
     }
     return {};
 }

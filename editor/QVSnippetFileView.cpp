@@ -2,7 +2,7 @@
 #include "editor/QVSnippetFileView.h"
 
 #include "editor/HTMLView.h"
-#include "shell/Defaults.h"
+#include "editor/QVSnippetRepository.h"
 
 #include <QDir>
 #include <QVBoxLayout>
@@ -25,7 +25,7 @@ QVSnippetFileView::~QVSnippetFileView() {
 
 bool QVSnippetFileView::canDisplayPath(const QString& path) {
     if (path.isEmpty()) return false;
-    const QString folder = QDir::cleanPath(Defaults::appSupportPathForFile(QStringLiteral("snippets")));
+    const QString folder = QDir::cleanPath(QVSnippetRepository::snippetsLocation());
     return QDir::cleanPath(path).startsWith(folder + QLatin1Char('/'));
 }
 

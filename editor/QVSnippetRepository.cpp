@@ -8,6 +8,7 @@
 #include "platform/PropertyList.h"
 #include "platform/QVRegex.h"
 #include "platform/SystemLog.h"
+#include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
 #include "shell/MenuConstruction.h"
 #include "shell/StringUtilities.h"
@@ -62,8 +63,17 @@ QString freePath(const QString& folder, const QString& name) {
 
 QString QVSnippetRepository::defaultSnippetsFolder() { return Defaults::appSupportPathForFile(QStringLiteral("snippets")); }
 
+QString QVSnippetRepository::snippetsLocation() {
+    const QString chosen = UserDefaults::standard().stringForKey(QString::fromLatin1(qvSnippetsLocation));
+    return chosen.isEmpty() ? defaultSnippetsFolder() : chosen;
+}
+
 QVSnippetRepository& QVSnippetRepository::sharedRepository() {
-    static QVSnippetRepository repository(defaultSnippetsFolder());
+    static QVSnippetRepository& repository = [] () -> QVSnippetRepository& {
+        static QVSnippetRepository store(QString{});
+        store._followsLocation = true;
+        return store;
+    }();
     return repository;
 }
 
@@ -89,7 +99,8 @@ void QVSnippetRepository::setMainMenu(QMenu* menu) { _mainMenu = menu; }
 
 std::shared_ptr<const QVSnippetRepository::Tree> QVSnippetRepository::loadTree() {
     auto tree = std::make_shared<Tree>();
-    if (!QFileInfo::exists(QDir(_folder).filePath(MarkerFileName))) migrate();
+    const QString folder = snippetsFolder();
+    if (!QFileInfo::exists(QDir(folder).filePath(MarkerFileName))) migrate();
     QSet<QString> seen;
     // Depth first, each folder once (by its real path), entries by name.
     std::function<void(const QString&, QVSnippet*)> list = [&](const QString& folder, QVSnippet* parent) {
@@ -113,7 +124,7 @@ std::shared_ptr<const QVSnippetRepository::Tree> QVSnippetRepository::loadTree()
             if (isFolder) list(entry.filePath(), snippet.get());
         }
     };
-    list(_folder, nullptr);
+    list(folder, nullptr);
     return tree;
 }
 
@@ -237,7 +248,7 @@ QString QVSnippetRepository::safeFileName(const QString& title) {
 bool QVSnippetRepository::snippetAddDidFinish(int returnCode, const QString& folder, const QString& title,
                                               const QString& text, const ReplaceQuestion& replace, QVError* error) {
     if (returnCode != 1) return false;
-    const QString target = folder.isEmpty() ? _folder : folder;
+    const QString target = folder.isEmpty() ? snippetsFolder() : folder;
     if (!QDir().mkpath(target)) {
         qvSetError(error, QVError::app(SnippetWriteError, QStringLiteral("The snippets folder could not be made.")));
         return false;
@@ -261,7 +272,7 @@ bool QVSnippetRepository::snippetAddDidFinish(int returnCode, const QString& fol
 // --- Migration ----------------------------------------------------------------------------------
 
 bool QVSnippetRepository::migrate(QVError* error) {
-    const QString support = QFileInfo(_folder).absolutePath();
+    const QString support = QFileInfo(snippetsFolder()).absolutePath();
     QStringList titles;
     QStringList bodies;
     const auto takeDictionary = [&](const QVariant& plist) {
@@ -289,7 +300,7 @@ bool QVSnippetRepository::migrate(QVError* error) {
             }
         }
     }
-    if (!QDir().mkpath(_folder)) {
+    if (!QDir().mkpath(snippetsFolder())) {
         qvSetError(error, QVError::app(SnippetWriteError, QStringLiteral("The snippets folder could not be made.")));
         return false;
     }
@@ -297,8 +308,8 @@ bool QVSnippetRepository::migrate(QVError* error) {
     for (qsizetype i = 0; i < titles.size(); ++i) {
         // A file a failed run already wrote stays; any other file of that name is kept too.
         const QString name = safeFileName(titles[i]);
-        if (QVSnippet::readFile(QDir(_folder).filePath(name)) == bodies[i]) continue;
-        const QVError failure = writeSnippetFile(freePath(_folder, name), bodies[i]);
+        if (QVSnippet::readFile(QDir(snippetsFolder()).filePath(name)) == bodies[i]) continue;
+        const QVError failure = writeSnippetFile(freePath(snippetsFolder(), name), bodies[i]);
         if (failure && !firstFailure) firstFailure = failure;
     }
     if (firstFailure) {
@@ -307,7 +318,7 @@ bool QVSnippetRepository::migrate(QVError* error) {
         return false;
     }
     QVError markerError;
-    if (!AtomicFile::write(QDir(_folder).filePath(MarkerFileName), QByteArray(), &markerError)) {
+    if (!AtomicFile::write(QDir(snippetsFolder()).filePath(MarkerFileName), QByteArray(), &markerError)) {
         qvSetError(error, markerError ? markerError : QVError::app(SnippetWriteError, QStringLiteral("The snippets folder could not be marked.")));
         return false;
     }

@@ -31,14 +31,18 @@ inline constexpr const char* QVSnippetsChangedNotification = "QVSnippetsChangedN
 // that loop end. Menus are filled on the main thread, the caller waiting.
 class QVSnippetRepository {
 public:
-    // The snippets folder of the shared store: "snippets" in the application-support folder.
+    // "snippets" in the application-support folder.
     static QString defaultSnippetsFolder();
+    // The folder the user chose (qvSnippetsLocation), the default folder while none is set. The
+    // shared store, the snippet file view and Edit Snippets all read snippets from here.
+    static QString snippetsLocation();
     static QVSnippetRepository& sharedRepository();
     // A store over folder (tests); the legacy lists are looked for beside it, in its parent
     // (the application-support folder) and its parent's "data" folder.
     explicit QVSnippetRepository(QString folder);
 
-    const QString& snippetsFolder() const { return _folder; }
+    // The shared store's folder follows snippetsLocation(); a store made for a folder keeps it.
+    QString snippetsFolder() const { return _followsLocation ? snippetsLocation() : _folder; }
     // The metadata patterns, compiled once, "^" at every line start.
     static const std::shared_ptr<const QVRegex>& keyComboPattern();
     static const std::shared_ptr<const QVRegex>& keywordTriggerPattern();
@@ -102,6 +106,7 @@ private:
     void fillMenu(QMenu* menu, bool useIndentation, const Tree& tree);
 
     QString _folder;
+    bool _followsLocation = false;
     mutable std::mutex _lock;  // guards _tree (the pointer)
     std::shared_ptr<const Tree> _tree;
     std::mutex _loadLock;  // one load at a time

@@ -209,6 +209,10 @@ std::shared_ptr<QVBundleComponent> QVBundle::buildComponent(bool completion, con
     return factory ? factory(shared_from_this(), definition) : nullptr;
 }
 
+std::shared_ptr<QVBundleComponent> QVBundle::makeCompletion(const QString& formatType) {
+    return buildComponent(true, QVariantMap{{kFormatTypeKey, formatType}});
+}
+
 // ---- making and opening -----------------------------------------------------------------
 
 QVBundle::QVBundle() = default;

@@ -106,6 +106,9 @@ public:
     std::shared_ptr<QVBundleComponent> codeCompletion();
     // Replaces the engine; null removes it, and a later save then writes no "completion.plist".
     void setCodeCompletion(std::shared_ptr<QVBundleComponent> completion);
+    // A new, empty engine for this bundle of the format type ("keyword", "tag"), made by the
+    // registered factory; null when none is registered for it. The bundle keeps its own engine.
+    std::shared_ptr<QVBundleComponent> makeCompletion(const QString& formatType);
     std::shared_ptr<QVBundleComponent> codeIndexer();
     // The definitions as read (empty when there was none, or the object was removed).
     QVariantMap completionDefinition() const;

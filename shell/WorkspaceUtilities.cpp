@@ -1,6 +1,11 @@
 // Icons from the desktop's icon theme, with drawn stand-ins where the desktop has none.
 #include "shell/WorkspaceUtilities.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDesktopServices>
+#include <QUrl>
+
 #include <QAbstractFileIconProvider>
 #include <QFileInfo>
 #include <QHash>
@@ -161,4 +166,13 @@ QImage WorkspaceUtilities::imageFromIcon(const QIcon& icon, const QSize& size) {
                       scaled);
     painter.end();
     return image;
+}
+
+void WorkspaceUtilities::revealInFileManager(const QString& path) {
+    if (path.isEmpty()) return;
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+                                                       QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
+    if (reply.type() != QDBusMessage::ReplyMessage) QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).path()));
 }

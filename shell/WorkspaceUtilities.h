@@ -39,4 +39,6 @@ public:
     // The icon rendered into a transparent image of exactly the size, scaled to fit with its
     // proportions kept and centred. Null for a null icon or an empty size.
     static QImage imageFromIcon(const QIcon& icon, const QSize& size);
+    // Asks the desktop's file manager to show the file selected; without one its folder opens.
+    static void revealInFileManager(const QString& path);
 };

@@ -3,6 +3,7 @@
 
 #include "platform/Process.h"
 #include "platform/TextEncoding.h"
+#include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
 #include "shell/FileEncodings.h"
 #include "shell/ScratchFolder.h"
@@ -279,8 +280,17 @@ QVUserScriptOutcome QVUserScript::run(const QString& path, const QStringList& ar
 
 QString QVUserScriptRepository::defaultScriptsFolder() { return Defaults::appSupportPathForFile(QStringLiteral("userscripts")); }
 
+QString QVUserScriptRepository::scriptsLocation() {
+    const QString chosen = UserDefaults::standard().stringForKey(QString::fromLatin1(qvUserScriptsLocation));
+    return chosen.isEmpty() ? defaultScriptsFolder() : chosen;
+}
+
 QVUserScriptRepository& QVUserScriptRepository::sharedInstance() {
-    static QVUserScriptRepository repository(defaultScriptsFolder());
+    static QVUserScriptRepository& repository = []() -> QVUserScriptRepository& {
+        static QVUserScriptRepository store{QString()};
+        store._followsLocation = true;
+        return store;
+    }();
     return repository;
 }
 

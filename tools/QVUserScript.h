@@ -108,15 +108,20 @@ public:
 // menu); hidden names skipped, folders as submenus.
 class QVUserScriptRepository : public QVOperationRepository {
 public:
+    // "userscripts" in the application-support folder.
     static QString defaultScriptsFolder();
+    // The folder the user chose (qvUserScriptsLocation), the default folder while none is set.
+    static QString scriptsLocation();
+    // Its folder follows scriptsLocation().
     static QVUserScriptRepository& sharedInstance();
     explicit QVUserScriptRepository(QString folder) : _folder(std::move(folder)) {}
 
-    QString sourcePath() const override { return _folder; }
+    QString sourcePath() const override { return _followsLocation ? scriptsLocation() : _folder; }
     std::shared_ptr<QVOperation> createOperationForPath(const QString& path) override;
     // Reads the folder again (sorted by name).
     void reloadScripts();
 
 private:
     QString _folder;
+    bool _followsLocation = false;
 };

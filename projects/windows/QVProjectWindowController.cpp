@@ -29,12 +29,11 @@
 #include "shell/FileManagerUtilities.h"
 #include "shell/QVAlertManager.h"
 #include "shell/QVStartupItemsController.h"
+#include "shell/WorkspaceUtilities.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDesktopServices>
-#include <QDBusConnection>
-#include <QDBusMessage>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -1044,12 +1043,7 @@ void QVProjectWindowController::duplicateFile() {
 void QVProjectWindowController::showFileInFinder() {
     const auto node = selectedFile();
     if (!node || !node->contentAvailable(false)) return;
-    // The desktop's file manager selects the file; without one its folder opens.
-    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
-                                                       QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
-    call << QStringList{QUrl::fromLocalFile(node->path()).toString()} << QString();
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
-    if (reply.type() != QDBusMessage::ReplyMessage) QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(node->path()).path()));
+    WorkspaceUtilities::revealInFileManager(node->path());
 }
 
 void QVProjectWindowController::openFileWithFinder() {
