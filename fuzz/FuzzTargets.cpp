@@ -108,7 +108,8 @@ std::shared_ptr<QVBundle> bundleFor(const QByteArray& bytes, int count) {
     return repository().bundleForIdentifier(QString::fromLatin1(kLanguages[pick]));
 }
 
-const char* const kNames[] = {"plist", "encodings", "regex", "highlight", "indexer", nullptr};
+const char* const kNames[] = {"plist", "encodings", "regex", "highlight", "indexer",
+                              "snippets", "userscripts", "tidy", "desktop", "qvdt", "docprops", nullptr};
 
 }  // namespace
 
@@ -256,7 +257,8 @@ QString indexer(const QByteArray& bytes) {
 }
 
 Entry entryNamed(const QString& name) {
-    static const Entry entries[] = {propertyList, encodings, regex, highlighting, indexer};
+    static const Entry entries[] = {propertyList, encodings, regex, highlighting, indexer,
+                                    snippets, userScripts, tidyConfigurations, desktopEntries, qvdtAddresses, documentProperties};
     for (int i = 0; kNames[i]; ++i)
         if (name == QLatin1String(kNames[i]))
             return entries[i];
