@@ -122,14 +122,14 @@ function(qv_test_suite target)
     add_test(NAME ${target} COMMAND ${ARG_WRAPPER} $<TARGET_FILE:${target}>)
     set_tests_properties(${target} PROPERTIES
       ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QORVEL_RESOURCES=${QORVEL_BUILD_RESOURCES}"
-      TIMEOUT 300 LABELS ${target})
+      TIMEOUT 300)
     return()
   endif()
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QORVEL_RESOURCES=${QORVEL_BUILD_RESOURCES}"
-               TIMEOUT 300 LABELS ${target})
+               TIMEOUT 300)
 endfunction()
 
 # qv_benchmark(<target> <sources...> [DEPS <targets...>])
