@@ -20,6 +20,14 @@
 #include "shell/QVURLHandlerCommand.h"
 #include "app/FileOpener.h"
 #include "app/FolderWindow.h"
+#include "projects/windows/QVProjectDocument.h"
+#include "projects/windows/QVProjectManager.h"
+#include "projects/windows/QVProjectSettingsWindowController.h"
+#include "projects/windows/QVRemoteOpenPanelController.h"
+#include "shell/web/QVInfoWindowController.h"
+#include "tools/ColorPanel.h"
+#include "tools/QVTidyWindowController.h"
+#include "tools/QVUserScriptRunner.h"
 
 #include <QAction>
 #include <QApplication>
@@ -49,8 +57,11 @@ QPointer<QVDocumentController>& sharedController() {
     return controller;
 }
 
-QHash<QString, std::function<void()>>& panels() {
-    static QHash<QString, std::function<void()>> shown;
+using Panel = QVDocumentController::Panel;
+
+// What tests put in place of a panel's window.
+QHash<Panel, std::function<void()>>& panelStandIns() {
+    static QHash<Panel, std::function<void()>> shown;
     return shown;
 }
 
@@ -100,8 +111,9 @@ constexpr WebItem webItems[] = {
     {"showFindMoreScripts", "Find More Scripts", "QVSharingSiteURL", "/collections/qorvel-scripts", "Show Find More Scripts"},
 };
 
-// The windows of later subsystems, with the title a menu item tracks.
+// The panels' menu items: the action name the menus send, the title, the event a choice tracks.
 struct PanelItem {
+    Panel panel;
     const char* action;
     const char* title;
     const char* tracked;
@@ -125,6 +137,24 @@ public:
 private:
     std::function<void()> _closed;
 };
+
+const std::vector<PanelItem>& panelItems() {
+    static const std::vector<PanelItem> items = {
+        {Panel::NewProject, "newProject", "New Project\u2026", "New Project", P::FileNew},
+        {Panel::OpenRemoteDirectory, "openRemoteDirectory", "Open Remote Directory\u2026", "Open Remote Directory", P::FileOpen},
+        {Panel::MultiFileFind, "multiFileFind", "Multi File Find\u2026", "Multi File Find", P::EditFind},
+        {Panel::Preferences, "showPreferences", "Preferences\u2026", "Show Preferences", P::EditOther},
+        {Panel::InsertColor, "insertColor", "Insert Color\u2026", "Insert Color", P::TextInsert},
+        {Panel::ProjectManager, "showProjectManager", "Project Manager", "Show Project Manager", P::WindowPanels},
+        {Panel::TidyPanel, "showTidyPanel", "HTML Tidy Operations", "Show Tidy Panel", P::WindowPanels},
+        {Panel::InfoWindow, "showInfoWindow", "What Is New in Qorvel", "Show Info Window", P::HelpMain},
+    };
+    return items;
+}
+
+void closeProjectManager() {
+    if (QVProjectManager* manager = QVProjectManager::sharedInstanceIfMade()) manager->close();
+}
 
 // A file dialog's sheet or a box on the front window, else on its own.
 QWidget* frontWindow() { return QVMainMenu::shared().frontWindow(); }
@@ -210,9 +240,8 @@ void QVDocumentController::applicationDidFinishLaunching() {
     }
     sendCountStat(QStringLiteral("Qorvel: app_start"));
     // The information window, once per version until the user turns it off for that version.
-    if (AppBundle::main().shortVersion() != defaults.stringForKey(QString::fromLatin1(qvDisplayInfoView)) &&
-        panels().contains(QStringLiteral("showInfoWindow")))
-        panels().value(QStringLiteral("showInfoWindow"))();
+    if (AppBundle::main().shortVersion() != defaults.stringForKey(QString::fromLatin1(qvDisplayInfoView)))
+        showPanel(Panel::InfoWindow);
     // The configuration thread: start-up items off the main thread; the wizard only when a
     // check needs the user. Menus reach the main thread through the main queue.
     std::thread([] {
@@ -267,7 +296,7 @@ QMainWindow* QVDocumentController::openArgument(const QString& argument, const Q
 }
 
 QMainWindow* QVDocumentController::openDocumentWithContentsOfFile(const QString& path, bool display) {
-    if (panels().contains(QStringLiteral("closeProjectManager"))) panels().value(QStringLiteral("closeProjectManager"))();
+    closeProjectManager();
     const QFileInfo info(path);
     if (path.isEmpty() || !info.exists()) {
         missingPath(path);
@@ -276,12 +305,13 @@ QMainWindow* QVDocumentController::openDocumentWithContentsOfFile(const QString&
     const bool isFolder = info.isDir();
     QMainWindow* window = nullptr;
     // An open project containing the path takes it, whatever QVHowToOpenFiles says.
-    if (projects().openInOpenProject) window = projects().openInOpenProject(info.absoluteFilePath(), isFolder);
+    window = projects().openInOpenProject ? projects().openInOpenProject(info.absoluteFilePath(), isFolder)
+                                          : QVProjectDocument::openInOpenProject(info.absoluteFilePath(), isFolder);
     // A file open anywhere comes forward rather than opening twice.
     if (!window && !isFolder) window = singleWindowShowing(path);
     if (!window && isFolder && projects().openFolder) window = projects().openFolder(info.absoluteFilePath());
-    // Otherwise what the settings say: the front tabbed window, a tabbed window, a single-file
-    // window, or a folder window until projects land.
+    // Otherwise what the settings say: a folder as its project, a file in the front tabbed
+    // window, a tabbed window or a single-file window.
     if (!window) window = FileOpener::open(info.absoluteFilePath());
     if (window && display) bringForward(window);
     return window;
@@ -303,7 +333,7 @@ void QVDocumentController::missingPath(const QString& path) {
 }
 
 QMainWindow* QVDocumentController::openUntitledDocument() {
-    if (panels().contains(QStringLiteral("closeProjectManager"))) panels().value(QStringLiteral("closeProjectManager"))();
+    closeProjectManager();
     QMainWindow* window = FileOpener::open(QString());
     if (window) bringForward(window);
     return window;
@@ -367,19 +397,10 @@ void QVDocumentController::installMenuItems() {
     _panelItems.back()->setObjectName(QStringLiteral("showFindMoreScripts"));
     scripts->addSeparator();
 
-    const PanelItem panelItems[] = {
-        {"newProject", "New Project\u2026", "New Project", P::FileNew},
-        {"openRemoteDirectory", "Open Remote Directory\u2026", "Open Remote Directory", P::FileOpen},
-        {"multiFileFind", "Multi File Find\u2026", "Multi File Find", P::EditFind},
-        {"showPreferences", "Preferences\u2026", "Show Preferences", P::EditOther},
-        {"insertColor", "Insert Color\u2026", "Insert Color", P::TextInsert},
-        {"showProjectManager", "Project Manager", "Show Project Manager", P::WindowPanels},
-        {"showTidyPanel", "HTML Tidy Operations", "Show Tidy Panel", P::WindowPanels},
-        {"showInfoWindow", "What Is New in Qorvel", "Show Info Window", P::HelpMain},
-    };
-    for (const PanelItem& panel : panelItems) {
+    for (const PanelItem& panel : panelItems()) {
         const QString action = QString::fromLatin1(panel.action);
-        QAction* added = item(panel.section, QString::fromUtf8(panel.title), {}, panel.tracked, [this, action] { showPanel(action); });
+        QAction* added = item(panel.section, QString::fromUtf8(panel.title), {}, panel.tracked,
+                              [this, which = panel.panel] { showPanel(which); });
         added->setObjectName(action);
         if (action == QLatin1String("showPreferences")) added->setMenuRole(QAction::PreferencesRole);
         if (action == QLatin1String("newProject")) added->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N));
@@ -400,7 +421,9 @@ void QVDocumentController::refreshPanelItems() {
     for (const QPointer<QAction>& action : std::as_const(_panelItems)) {
         if (!action) continue;
         const QString name = action->objectName();
-        action->setVisible(panels().contains(name) || webAddress(name).has_value());
+        const auto panel = std::find_if(panelItems().begin(), panelItems().end(),
+                                        [&](const PanelItem& item) { return name == QLatin1String(item.action); });
+        action->setVisible(panel != panelItems().end() ? bool(panelShower(panel->panel)) : webAddress(name).has_value());
     }
 }
 
@@ -442,7 +465,7 @@ void QVDocumentController::editUserScripts() {
 void QVDocumentController::reloadSnippets() { QVSnippetRepository::sharedRepository().reloadSnippets(); }
 
 void QVDocumentController::reloadUserScripts() {
-    if (panels().contains(QStringLiteral("reloadUserScripts"))) panels().value(QStringLiteral("reloadUserScripts"))();
+    QVUserScriptRunner::reloadMenu(QVUserScriptRepository::sharedInstance(), QVMainMenuPlaces::menu(QVMainMenuPlaces::UserScripts));
 }
 
 void QVDocumentController::showHTMLHelp() {
@@ -470,7 +493,38 @@ void QVDocumentController::showWebAddress(const QString& action) {
 }
 
 void QVDocumentController::showPanel(const QString& action) {
-    if (const auto show = panels().value(action)) show();
+    for (const PanelItem& item : panelItems())
+        if (action == QLatin1String(item.action)) return showPanel(item.panel);
+}
+
+void QVDocumentController::showPanel(Panel panel) {
+    if (const std::function<void()> show = panelShower(panel)) show();
+}
+
+std::function<void()> QVDocumentController::panelShower(Panel panel) {
+    if (const auto standIn = panelStandIns().find(panel); standIn != panelStandIns().end()) return *standIn;
+    switch (panel) {
+    case Panel::NewProject: return [] { QVProjectSettingsWindowController::showSettings(nullptr); };
+    case Panel::OpenRemoteDirectory: return [] { QVRemoteOpenPanelController::showPanel(); };
+    case Panel::InsertColor: return [] { ColorPanel::sharedColorPanel()->showPanel(); };
+    case Panel::TidyPanel: return [] { QVTidyWindowController::sharedInstance().showWindow(); };
+    case Panel::ProjectManager:
+        return [] {
+            QVProjectManager* manager = QVProjectManager::sharedInstance();
+            manager->show();
+            manager->raise();
+            manager->activateWindow();
+        };
+    case Panel::InfoWindow:
+        return [] {
+            QVInfoWindowController& info = QVInfoWindowController::sharedInstance();
+            info.show();
+            info.raise();
+        };
+    case Panel::MultiFileFind:
+    case Panel::Preferences: break;
+    }
+    return {};
 }
 
 void QVDocumentController::terminateApp() {
@@ -503,9 +557,9 @@ void QVDocumentController::closeNextWindow() {
 
 // --- Seams ----------------------------------------------------------------------------------------
 
-void QVDocumentController::setPanel(const QString& action, std::function<void()> show) {
-    if (show) panels().insert(action, std::move(show));
-    else panels().remove(action);
+void QVDocumentController::setPanel(Panel panel, std::function<void()> show) {
+    if (show) panelStandIns().insert(panel, std::move(show));
+    else panelStandIns().remove(panel);
     if (QVDocumentController* controller = shared()) controller->refreshPanelItems();
 }
 

@@ -1,8 +1,7 @@
 // The application controller: the launch sequence, the one open path every open request goes
 // through (command line, a later `qorvel FILE`, qvdt: links, the menus), the application's menu
-// items in the shared menu bar, and quitting. Subsystems that arrive later plug in through the
-// narrow seams at the end: a window for a menu item (setPanel), projects (setProjects) and the
-// browser of the HTML help (setBrowser).
+// items in the shared menu bar, and quitting. It calls the subsystems' windows directly; the
+// setters at the end only let a test stand in for one of them.
 #pragma once
 
 #include <QObject>
@@ -61,9 +60,21 @@ public:
     Q_INVOKABLE void showHTMLHelp();
     // The web addresses of Info.plist; an unset one leaves its item hidden.
     Q_INVOKABLE void showWebAddress(const QString& action);
-    // Every window that a later subsystem shows: insertColor, multiFileFind, newProject,
-    // openRemoteDirectory, showInfoWindow, showPreferences, showProjectManager, showTidyPanel.
+    // The windows the application's menu items show, by the item's action name: insertColor,
+    // multiFileFind, newProject, openRemoteDirectory, showInfoWindow, showPreferences,
+    // showProjectManager, showTidyPanel.
     Q_INVOKABLE void showPanel(const QString& action);
+    enum class Panel {
+        NewProject,
+        OpenRemoteDirectory,
+        MultiFileFind,
+        Preferences,
+        InsertColor,
+        ProjectManager,
+        TidyPanel,
+        InfoWindow,
+    };
+    void showPanel(Panel panel);
     // Asks every window about its unsaved changes in turn; the first that is cancelled (or
     // whose save fails) keeps every window still open and the application running.
     Q_INVOKABLE void terminateApp();
@@ -71,10 +82,10 @@ public:
     // The address of a Help item (showWebsite, showSupport, ...) from Info.plist, or nothing.
     static std::optional<QUrl> webAddress(const QString& action);
 
-    // --- Seams ----------------------------------------------------------------------------------
-    // The window of a menu item (the actions of showPanel; "closeProjectManager" is called
-    // before each open). An item is hidden while nobody shows its window.
-    static void setPanel(const QString& action, std::function<void()> show);
+    // --- Stand-ins for tests -----------------------------------------------------------------
+    // Replaces what shows a panel (an empty function goes back to the application's own). An
+    // item is hidden while nothing shows its window.
+    static void setPanel(Panel panel, std::function<void()> show);
     struct Projects {
         // The window of an open project that contains path (a file opened as its tab, a
         // folder below its root brought forward), or nothing.
@@ -82,6 +93,7 @@ public:
         // A new project for a folder no open project contains.
         std::function<QMainWindow*(const QString& folder)> openFolder;
     };
+    // Replaces the open projects' side of the open path (empty members: the project windows').
     static void setProjects(Projects projects);
     // Opens the HTML help page (a file URL) in the default browser or preview.
     static void setBrowser(std::function<void(const QUrl&)> open);
@@ -91,6 +103,7 @@ public:
 private:
     void installMenuItems();
     void refreshPanelItems();
+    static std::function<void()> panelShower(Panel panel);
     void initMetricline();
     void sendCountStat(const QString& name, double count = 1.0);
     void missingPath(const QString& path);

@@ -7,18 +7,14 @@
 #include "platform/Process.h"
 #include "platform/QVInstanceChannel.h"
 #include "platform/UserDefaults.h"
-#include "projects/windows/QVProjectDocument.h"
 #include "platform/web/QVWebView.h"
 #include "projects/windows/QVProjectManager.h"
 #include "projects/windows/QVProjectSettingsWindowController.h"
-#include "projects/windows/QVRemoteOpenPanelController.h"
 #include "projects/QVProject.h"
 #include "projects/windows/QVProjectWindowController.h"
-#include "app/FileOpener.h"
 #include "shell/QVRelaunch.h"
 #include "shell/QVStartupItems.h"
 #include "app/QVDocumentController.h"
-#include "shell/web/QVInfoWindowController.h"
 #include "tools/QVBrowserRepository.h"
 #include "tools/QVEditorSearchScopes.h"
 #include "tools/QVMultiFileSearchController.h"
@@ -28,7 +24,6 @@
 #include "tools/QVAddSnippetPanelController.h"
 #include "tools/QVSnippetEditorBar.h"
 #include "tools/QVTidyRunner.h"
-#include "tools/QVTidyWindowController.h"
 #include "tools/web/QVIntegratedPreviewController.h"
 #include "tools/QVUserScriptRunner.h"
 
@@ -72,6 +67,50 @@ bool asksOnly(int argc, char** argv) {
     std::exit(0);
 }
 
+
+// Every subsystem's part in the running application, in launch order: each installs its menu
+// items, window commands and services before the application controller builds the menu bar and
+// runs the launch. A new subsystem or kit adds its line here.
+void installSubsystems() {
+    // Find: the find panel and the multi-file find, which opens a chosen match the way every
+    // file opens and searches the front project window's folder (a remote one's local copies).
+    QVSingleFileSearchController::install();
+    QVMultiFileSearchController::install();
+    QVEditorSearchScopes::setOpener([](const QString& path) -> QVDocumentWindowController* {
+        QVDocumentController* controller = QVDocumentController::shared();
+        return controller ? qobject_cast<QVDocumentWindowController*>(controller->openArgument(path, QDir::currentPath())) : nullptr;
+    });
+    QVEditorSearchScopes::setProjectProvider(
+        [](QVDocumentWindowController* window) -> std::optional<QVEditorSearchScopes::Project> {
+            const auto* projectWindow = qobject_cast<QVProjectWindowController*>(window);
+            if (!projectWindow || !projectWindow->project()) return std::nullopt;
+            return QVEditorSearchScopes::Project{projectWindow->project()->rootDirectory(),
+                                                 projectWindow->project()->hasRemoteEquivalent()};
+        });
+    // Editing tools: Tidy, preview (the browsers and the built-in window), user scripts, the
+    // colour panel, snippets.
+    QVTidyRunner::install();
+    QVPreviewCommands::install();
+    QVIntegratedPreviewController::install();
+    QVUserScriptRunner::install();
+    ColorPanel::install();
+    QVAddSnippetPanelController::install();
+    QVSnippetEditorBar::install();
+    // Projects: listed from launch on; the manager opens a project through the open path, as a
+    // folder named on the command line opens. File > New Project… opens the settings window.
+    QVProjectManager::install();
+    QVProjectManager::setOpener([](const QString& path) {
+        if (QVDocumentController* controller = QVDocumentController::shared()) controller->openArgument(path, QDir::currentPath());
+    });
+    QVProjectSettingsWindowController::install();
+    // Help > Qorvel Help opens the HTML help in the default browser.
+    QVDocumentController::setBrowser([](const QUrl& url) {
+        QVBrowserRepository::sharedInstance().reloadList(false);
+        if (const auto browser = QVBrowser::defaultBrowser())
+            browser->performActionWithObject(url.isLocalFile() ? url.toLocalFile() : url.toString());
+    });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,35 +129,6 @@ int main(int argc, char** argv) {
 
     QVWebView::prepareApplication();
     QApplication app(argc, argv);
-    QVSingleFileSearchController::install();
-    QVMultiFileSearchController::install();
-    // A chosen match of the multi-file find opens the way every file does.
-    QVEditorSearchScopes::setOpener([](const QString& path) -> QVDocumentWindowController* {
-        QVDocumentController* controller = QVDocumentController::shared();
-        return controller ? qobject_cast<QVDocumentWindowController*>(controller->openArgument(path, QDir::currentPath())) : nullptr;
-    });
-    // The project of a project window: its folder is searched (a remote one's local copies).
-    QVEditorSearchScopes::setProjectProvider(
-        [](QVDocumentWindowController* window) -> std::optional<QVEditorSearchScopes::Project> {
-            const auto* projectWindow = qobject_cast<QVProjectWindowController*>(window);
-            if (!projectWindow || !projectWindow->project()) return std::nullopt;
-            return QVEditorSearchScopes::Project{projectWindow->project()->rootDirectory(),
-                                                 projectWindow->project()->hasRemoteEquivalent()};
-        });
-    QVTidyRunner::install();
-    // Tools > Preview, the documents' preview commands and the built-in preview window.
-    QVPreviewCommands::install();
-    QVIntegratedPreviewController::install();
-    // Projects made anywhere are listed from launch on; the manager opens a project through the
-    // open path, as a folder named on the command line opens.
-    QVProjectManager::install();
-    QVProjectManager::setOpener([](const QString& path) {
-        if (QVDocumentController* controller = QVDocumentController::shared()) controller->openArgument(path, QDir::currentPath());
-    });
-    QVUserScriptRunner::install();
-    ColorPanel::install();
-    QVAddSnippetPanelController::install();
-    QVSnippetEditorBar::install();
     nameApplication();
     QApplication::setDesktopFileName(AppBundle::main().bundleIdentifier());
     const QStringList arguments = QApplication::arguments().mid(1);
@@ -126,44 +136,9 @@ int main(int argc, char** argv) {
     QVInstanceChannel channel;
     if (channel.claimOrHand(arguments, QDir::currentPath()) == QVInstanceChannel::Role::Handed) return 0;
 
+    installSubsystems();
     // Class set-up (factory settings), the shared menu bar, then the launch in its order.
     QVDocumentController controller;
-    // File > New Project… and Open Remote Directory… open the settings window and the
-    // open-remote panel; Window > Project Manager the project manager.
-    QVProjectSettingsWindowController::install();
-    QVDocumentController::setPanel(QStringLiteral("newProject"), [] { QVProjectSettingsWindowController::showSettings(nullptr); });
-    QVDocumentController::setPanel(QStringLiteral("openRemoteDirectory"), [] { QVRemoteOpenPanelController::showPanel(); });
-    QVDocumentController::setPanel(QStringLiteral("showTidyPanel"), [] { QVTidyWindowController::sharedInstance().showWindow(); });
-    QVDocumentController::setPanel(QStringLiteral("insertColor"), [] { ColorPanel::sharedColorPanel()->showPanel(); });
-    QVDocumentController::setPanel(QStringLiteral("reloadUserScripts"), [] {
-        QVUserScriptRunner::reloadMenu(QVUserScriptRepository::sharedInstance(), QVMainMenuPlaces::menu(QVMainMenuPlaces::UserScripts));
-    });
-    QVDocumentController::setPanel(QStringLiteral("showProjectManager"), [] {
-        QVProjectManager* manager = QVProjectManager::sharedInstance();
-        manager->show();
-        manager->raise();
-        manager->activateWindow();
-    });
-    // Every open closes the manager first; a path inside an open project goes to that project's
-    // window (a file as its tab), and a folder or project file opens as its project.
-    QVDocumentController::setPanel(QStringLiteral("closeProjectManager"), [] {
-        if (QVProjectManager* manager = QVProjectManager::sharedInstanceIfMade()) manager->close();
-    });
-    QVDocumentController::setProjects({
-        [](const QString& path, bool isFolder) { return QVProjectDocument::openInOpenProject(path, isFolder); },
-        [](const QString& folder) { return FileOpener::open(folder); },
-    });
-    // Help > What Is New (and once per version at launch); the HTML help in the first browser.
-    QVDocumentController::setPanel(QStringLiteral("showInfoWindow"), [] {
-        QVInfoWindowController& info = QVInfoWindowController::sharedInstance();
-        info.show();
-        info.raise();
-    });
-    QVDocumentController::setBrowser([](const QUrl& url) {
-        QVBrowserRepository::sharedInstance().reloadList(false);
-        if (const auto browser = QVBrowser::defaultBrowser())
-            browser->performActionWithObject(url.isLocalFile() ? url.toLocalFile() : url.toString());
-    });
     QObject::connect(&channel, &QVInstanceChannel::argumentsReceived, &controller, [&controller](const QStringList& received, const QString& folder) {
         controller.openFiles(received, folder);
     });

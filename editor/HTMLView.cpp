@@ -170,7 +170,7 @@ QVError HTMLView::insertText(const QString& text) {
     const QVError error =
         QVSyntaxHighlightingTextView::insertText(StringUtilities::switchLineBreaks(text, _lineBreak, _lineBreakName));
     if (error && error.domain() == QStringLiteral("QVTextStorageErrorDomain") && error.code() == 1) {
-        SystemLog::warning(QStringLiteral("caught NSRangeException"));
+        SystemLog::warning(QStringLiteral("An insertion fell outside the text; colouring it all again"));
         syntaxHighlight(QVRange(0, length()), QStringLiteral("multiple"));
         didChangeText();
     }

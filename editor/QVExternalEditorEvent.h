@@ -1,7 +1,7 @@
-// The events an outside program that handed a file to Qorvel hears of it (the external-editor
-// suite): a save ('FMod') and the close ('FCls'), of class 'R*ch', addressed to the program's
-// four-character signature. macOS sends them as Apple events; Linux has no sender of such open
-// requests, so the records are built and handed to a sink that only logs them.
+// The events an outside program that handed a file to Qorvel hears of it: a save ('FMod') and the
+// close ('FCls'), of class 'R*ch', addressed to the program's four-character signature. No program
+// on the desktop hands files over this way yet, so the records are built and handed to a sink that
+// only logs them.
 #pragma once
 
 #include <QByteArray>

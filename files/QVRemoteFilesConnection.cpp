@@ -77,7 +77,7 @@ QString QVRemoteFilesConnection::executableForType(int type) {
     case FTP: return QStringLiteral("/usr/bin/ftp");
     case SFTP: return QStringLiteral("/usr/bin/sftp");
     case WebDAV: {
-        // A copy shipped with Qorvel comes first (macOS); on Linux Debian's serves.
+        // A copy shipped beside Qorvel comes first; otherwise the system's.
         const QString bundled = AppBundle::main().pathForAuxiliaryExecutable(QStringLiteral("cadaver"));
         return bundled.isEmpty() ? QStringLiteral("/usr/bin/cadaver") : bundled;
     }

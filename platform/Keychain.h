@@ -10,8 +10,7 @@
 
 #include <chrono>
 
-// Result codes. The values are the ones the macOS keychain uses, so stored
-// settings and log lines read the same.
+// Result codes, stable numbers that stored settings and log lines carry.
 enum : qint32 {
     QVKeychainNoError = 0,
     QVKeychainBadParameter = -50,          // a null or non-UTF-8 service or account, a null password

@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-// Reachability flag bits, numbered as macOS numbers them.
+// Reachability flag bits, with fixed values that callers store and compare.
 inline constexpr quint32 QVReachabilityReachable = 0x2;
 inline constexpr quint32 QVReachabilityConnectionRequired = 0x4;    // never set here
 inline constexpr quint32 QVReachabilityInterventionRequired = 0x10;  // never set here

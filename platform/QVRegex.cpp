@@ -37,60 +37,37 @@ uint32_t compileFlags(quint32 options) {
 }
 
 // The two widths of the library behind one set of names.
-struct Width16 {
-    using Code = pcre2_code_16;
-    using Data = pcre2_match_data_16;
-    using Context = pcre2_match_context_16;
-    using JitStack = pcre2_jit_stack_16;
-    using Unit = char16_t;
-    using Subject = PCRE2_SPTR16;
-    static constexpr auto compile = pcre2_compile_16;
-    static constexpr auto compileContextCreate = pcre2_compile_context_create_16;
-    static constexpr auto compileContextFree = pcre2_compile_context_free_16;
-    static constexpr auto setNewline = pcre2_set_newline_16;
-    static constexpr auto jitCompile = pcre2_jit_compile_16;
-    static constexpr auto codeFree = pcre2_code_free_16;
-    static constexpr auto match = pcre2_match_16;
-    static constexpr auto jitMatch = pcre2_jit_match_16;
-    static constexpr auto dataCreate = pcre2_match_data_create_16;
-    static constexpr auto dataFree = pcre2_match_data_free_16;
-    static constexpr auto ovector = pcre2_get_ovector_pointer_16;
-    static constexpr auto contextCreate = pcre2_match_context_create_16;
-    static constexpr auto contextFree = pcre2_match_context_free_16;
-    static constexpr auto jitStackCreate = pcre2_jit_stack_create_16;
-    static constexpr auto jitStackFree = pcre2_jit_stack_free_16;
-    static constexpr auto jitStackAssign = pcre2_jit_stack_assign_16;
-    static constexpr auto setMatchLimit = pcre2_set_match_limit_16;
-    static constexpr auto setDepthLimit = pcre2_set_depth_limit_16;
-    static constexpr auto setHeapLimit = pcre2_set_heap_limit_16;
-};
-struct Width8 {
-    using Code = pcre2_code_8;
-    using Data = pcre2_match_data_8;
-    using Context = pcre2_match_context_8;
-    using JitStack = pcre2_jit_stack_8;
-    using Unit = char;
-    using Subject = PCRE2_SPTR8;
-    static constexpr auto compile = pcre2_compile_8;
-    static constexpr auto compileContextCreate = pcre2_compile_context_create_8;
-    static constexpr auto compileContextFree = pcre2_compile_context_free_8;
-    static constexpr auto setNewline = pcre2_set_newline_8;
-    static constexpr auto jitCompile = pcre2_jit_compile_8;
-    static constexpr auto codeFree = pcre2_code_free_8;
-    static constexpr auto match = pcre2_match_8;
-    static constexpr auto jitMatch = pcre2_jit_match_8;
-    static constexpr auto dataCreate = pcre2_match_data_create_8;
-    static constexpr auto dataFree = pcre2_match_data_free_8;
-    static constexpr auto ovector = pcre2_get_ovector_pointer_8;
-    static constexpr auto contextCreate = pcre2_match_context_create_8;
-    static constexpr auto contextFree = pcre2_match_context_free_8;
-    static constexpr auto jitStackCreate = pcre2_jit_stack_create_8;
-    static constexpr auto jitStackFree = pcre2_jit_stack_free_8;
-    static constexpr auto jitStackAssign = pcre2_jit_stack_assign_8;
-    static constexpr auto setMatchLimit = pcre2_set_match_limit_8;
-    static constexpr auto setDepthLimit = pcre2_set_depth_limit_8;
-    static constexpr auto setHeapLimit = pcre2_set_heap_limit_8;
-};
+#define QV_PCRE2_WIDTH(W, UnitType)                                           \
+    struct Width##W {                                                         \
+        using Code = pcre2_code_##W;                                          \
+        using Data = pcre2_match_data_##W;                                    \
+        using Context = pcre2_match_context_##W;                              \
+        using JitStack = pcre2_jit_stack_##W;                                 \
+        using Unit = UnitType;                                                \
+        using Subject = PCRE2_SPTR##W;                                        \
+        static constexpr auto compile = pcre2_compile_##W;                    \
+        static constexpr auto compileContextCreate = pcre2_compile_context_create_##W; \
+        static constexpr auto compileContextFree = pcre2_compile_context_free_##W;     \
+        static constexpr auto setNewline = pcre2_set_newline_##W;             \
+        static constexpr auto jitCompile = pcre2_jit_compile_##W;             \
+        static constexpr auto codeFree = pcre2_code_free_##W;                 \
+        static constexpr auto match = pcre2_match_##W;                        \
+        static constexpr auto jitMatch = pcre2_jit_match_##W;                 \
+        static constexpr auto dataCreate = pcre2_match_data_create_##W;       \
+        static constexpr auto dataFree = pcre2_match_data_free_##W;           \
+        static constexpr auto ovector = pcre2_get_ovector_pointer_##W;        \
+        static constexpr auto contextCreate = pcre2_match_context_create_##W; \
+        static constexpr auto contextFree = pcre2_match_context_free_##W;     \
+        static constexpr auto jitStackCreate = pcre2_jit_stack_create_##W;    \
+        static constexpr auto jitStackFree = pcre2_jit_stack_free_##W;        \
+        static constexpr auto jitStackAssign = pcre2_jit_stack_assign_##W;    \
+        static constexpr auto setMatchLimit = pcre2_set_match_limit_##W;      \
+        static constexpr auto setDepthLimit = pcre2_set_depth_limit_##W;      \
+        static constexpr auto setHeapLimit = pcre2_set_heap_limit_##W;        \
+    };
+QV_PCRE2_WIDTH(16, char16_t)
+QV_PCRE2_WIDTH(8, char)
+#undef QV_PCRE2_WIDTH
 
 // Matching state of one width owned by one thread: match data (its ovector and the
 // interpreter's cached frames), and a match context carrying the limits and a JIT stack.

@@ -6,7 +6,7 @@
 QVDeletableTableView::QVDeletableTableView(QWidget* parent) : QTableView(parent) {}
 
 void QVDeletableTableView::keyPressEvent(QKeyEvent* event) {
-    // Linux keyboards name Delete what macOS calls forward delete: both keys delete here.
+    // Delete and Backspace both delete the selected rows: keyboards differ on which one users reach for.
     const bool deleteKey = event->key() == Qt::Key_Delete || event->key() == Qt::Key_Backspace;
     if (deleteKey && _deleteSelected && hasFocus() && state() != EditingState) {
         _deleteSelected(this);

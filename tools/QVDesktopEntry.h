@@ -1,6 +1,6 @@
-// Desktop entries (the freedesktop ".desktop" files) of applications: where Linux keeps what
-// macOS asks Launch Services for. Qorvel reads them to list the web browsers installed and to
-// start one on a page: the entry's command as an argument vector, never through a shell.
+// Desktop entries (the freedesktop ".desktop" files) of applications: what the desktop knows of
+// the programs installed. Qorvel reads them to list the web browsers installed and to start one on
+// a page: the entry's command as an argument vector, never through a shell.
 #pragma once
 
 #include <QList>

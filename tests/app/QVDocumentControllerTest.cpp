@@ -208,17 +208,19 @@ TEST(QVDocumentController, ItemsShowOnlyOnceTheirWindowOrAddressExists) {
         EXPECT_FALSE(QVDocumentController::webAddress(QString::fromLatin1(web)).has_value());
         EXPECT_FALSE(item(P::HelpMenu, QString::fromLatin1(web))->isVisible());
     }
-    QAction* tidy = item(P::WindowMenu, QStringLiteral("showTidyPanel"));
-    ASSERT_NE(tidy, nullptr);
-    EXPECT_FALSE(tidy->isVisible());
+    // A panel nothing shows yet stays hidden until something does; a choice reaches what shows it.
+    QAction* preferences = item(P::EditMenu, QStringLiteral("showPreferences"));
+    ASSERT_NE(preferences, nullptr);
+    EXPECT_FALSE(preferences->isVisible());
     int shown = 0;
-    QVDocumentController::setPanel(QStringLiteral("showTidyPanel"), [&] { ++shown; });
-    EXPECT_TRUE(tidy->isVisible());
-    tidy->trigger();
-    EXPECT_TRUE(QVMainMenu::shared().perform(QStringLiteral("showPanel"), QStringLiteral("showTidyPanel")));
+    QVDocumentController::setPanel(QVDocumentController::Panel::Preferences, [&] { ++shown; });
+    EXPECT_TRUE(preferences->isVisible());
+    preferences->trigger();
+    EXPECT_TRUE(QVMainMenu::shared().perform(QStringLiteral("showPanel"), QStringLiteral("showPreferences")));
     EXPECT_EQ(shown, 2);
-    QVDocumentController::setPanel(QStringLiteral("showTidyPanel"), {});
-    EXPECT_FALSE(tidy->isVisible());
+    QVDocumentController::setPanel(QVDocumentController::Panel::Preferences, {});
+    EXPECT_FALSE(preferences->isVisible());
+    EXPECT_TRUE(item(P::WindowMenu, QStringLiteral("showTidyPanel"))->isVisible());
 }
 
 TEST(QVDocumentController, QuittingAsksEachEditedDocumentAndACancelKeepsEverything) {

@@ -1,4 +1,4 @@
-// The settings window's parts without a site: the options sheet's key paths and its OK and
+// The settings window's controls without a site: the options sheet's key paths and its OK and
 // cancel, the settings table's kinds and defaults and its check boxes, the connection details'
 // presets and validation, and the picker's tree walks.
 #include "files/QVRemoteSiteQueue.h"
