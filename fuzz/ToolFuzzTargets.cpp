@@ -150,9 +150,11 @@ QString qvdtAddresses(const QByteArray& bytes) {
 
 QString documentProperties(const QByteArray& bytes) {
     // Read, apply unchanged, read again: the text and every value stay as they were.
+    // (An empty text is a new page, which gets the skeleton: not an unchanged apply.)
     QVDocumentProperties::Lists lists = QVDocumentProperties::sharedLists();
     const QString text = QString::fromUtf8(bytes);
     QVDocumentProperties first(lists);
+    first.includeBasicTags = false;
     first.parse(text);
     const QString applied = first.apply(text, QStringLiteral("\n"), QStringLiteral("  "));
     if (applied != text) return QStringLiteral("applying unchanged values changed the text:\n") + applied;
@@ -162,6 +164,20 @@ QString documentProperties(const QByteArray& bytes) {
         second.title != first.title || second.base != first.base || second.addXMLProlog != first.addXMLProlog ||
         second.metaElements != first.metaElements)
         return QStringLiteral("the head reads otherwise the second time");
+    // A new title or base rewrites its own element only: every other value reads as before.
+    for (const bool title : {true, false}) {
+        QVDocumentProperties changed(lists);
+        changed.includeBasicTags = false;
+        changed.parse(text);
+        (title ? changed.title : changed.base) = QStringLiteral("Fuzz \"value\" </title>");
+        const QString written = changed.apply(text, QStringLiteral("\n"), QStringLiteral("  "));
+        QVDocumentProperties reread(lists);
+        reread.parse(written);
+        if (reread.doctype != first.doctype || reread.encoding != first.encoding || reread.language != first.language ||
+            (title ? reread.base != first.base : reread.title != first.title) || reread.addXMLProlog != first.addXMLProlog ||
+            reread.metaElements != first.metaElements)
+            return QStringLiteral("a new %1 changed another value:\n%2").arg(title ? "title" : "base", written);
+    }
     return {};
 }
 

@@ -185,7 +185,7 @@ std::optional<QStringList> QVDesktopEntry::commandFor(const QString& target) con
     }
     qsizetype script = -1;
     if (isShell(split->at(program).text))
-        for (qsizetype a = program + 1; a + 1 < split->size(); ++a) {
+        for (qsizetype a = program + 1; a < split->size(); ++a) {
             const QString& option = split->at(a).text;
             if (!option.startsWith(QLatin1Char('-'))) break;
             if (option.contains(QLatin1Char('c')) && !option.startsWith(QLatin1String("--"))) {
@@ -242,7 +242,11 @@ std::optional<QStringList> QVDesktopEntry::commandFor(const QString& target) con
         command.append(expanded);
     }
     if (command.isEmpty() || command.first().isEmpty()) return std::nullopt;
-    if (!targetPlaced) command.append(target);
+    if (!targetPlaced) {
+        // Appended after a shell's "-c", the target would be its script.
+        if (script == split->size()) return std::nullopt;
+        command.append(target);
+    }
     return command;
 }
 

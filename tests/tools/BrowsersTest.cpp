@@ -115,6 +115,7 @@ TEST_F(BrowsersTest, ExecLinesBecomeArgumentVectorsWithTheTargetAsOneArgument) {
         {"sh -c %u", std::nullopt},
         {"/bin/bash -ec %f", std::nullopt},
         {"env LANG=C sh -c %u", std::nullopt},
+        {"sh -ec", std::nullopt},
         {"sh -c \"open %u\"", QStringList{"sh", "-c", "open 'http://example.com/a b;$(touch x)`y`'"}},
     };
     for (const Case& c : cases) {
