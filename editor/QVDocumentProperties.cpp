@@ -196,6 +196,17 @@ std::optional<Tag> scanTag(const QString& text, qsizetype at) {
     return tag;
 }
 
+// Where the text of a raw-text element (script, style, title, textarea) that starts at from ends:
+// the "<" of its end tag, "</name" followed by a blank, "/", ">" or the end; -1 without one.
+qsizetype rawTextEnd(const QString& text, qsizetype from, const QString& name) {
+    const QString end = QLatin1String("</") + name;
+    for (qsizetype at = from; (at = text.indexOf(end, at, Qt::CaseInsensitive)) >= 0; ++at) {
+        const qsizetype after = at + end.size();
+        if (after == text.size() || text[after].isSpace() || text[after] == u'/' || text[after] == u'>') return at;
+    }
+    return -1;
+}
+
 // Every tag of text in order. Comments are kept (as "!--") so that a caller can tell them apart;
 // the contents of raw-text elements are skipped.
 QList<Tag> scanTags(const QString& text) {
@@ -211,7 +222,7 @@ QList<Tag> scanTags(const QString& text) {
         i = std::max(tag->end, i + 1);
         static const QStringList raw = {"script", "style", "title", "textarea"};
         if (raw.contains(tag->name) && tag->closed) {
-            const qsizetype close = text.indexOf(QLatin1String("</") + tag->name, i, Qt::CaseInsensitive);
+            const qsizetype close = rawTextEnd(text, i, tag->name);
             i = close < 0 ? text.size() : close;
         }
     }
@@ -396,7 +407,7 @@ void QVDocumentProperties::parse(const QString& text) {
 
     title.clear();
     if (const Tag* open = firstTag(tags, QStringLiteral("title")); open && open->closed) {
-        const qsizetype end = text.indexOf(QLatin1String("</title>"), open->end, Qt::CaseInsensitive);
+        const qsizetype end = rawTextEnd(text, open->end, QStringLiteral("title"));
         if (end >= 0) title = text.mid(open->end, end - open->end);
     }
     base.clear();
@@ -536,8 +547,9 @@ QString QVDocumentProperties::apply(const QString& original, const QString& lb, 
         std::optional<QVRange> element;
         const QList<Tag> tags = scanTags(s);
         if (const Tag* open = firstTag(tags, QStringLiteral("title")); open && open->closed) {
-            const qsizetype end = s.indexOf(QLatin1String("</title>"), open->end, Qt::CaseInsensitive);
-            if (end >= 0) element = QVRange(open->start, end + 8 - open->start);
+            const qsizetype end = rawTextEnd(s, open->end, QStringLiteral("title"));
+            if (const std::optional<Tag> close = end >= 0 ? scanTag(s, end) : std::nullopt)
+                element = QVRange(open->start, close->end - open->start);
         }
         if (newFile || !title.isEmpty() || element) swap(element, indent2 + QStringLiteral("<title>%1</title>").arg(shownTitle));
     }

@@ -144,11 +144,11 @@ QString shellWord(const QString& text) {
 
 bool isTargetCode(QChar code) { return QStringLiteral("uUfF").contains(code); }
 
-// The shells whose "-c" takes a script: a field code standing unquoted in that script would make
-// the target the program.
+// The shells whose "-c" takes a script (sh, bash, dash, zsh, ksh, csh, fish... and busybox): a
+// field code standing unquoted in that script would make the target the program.
 bool isShell(const QString& program) {
-    static const QStringList shells = {"sh", "bash", "dash", "zsh", "ksh", "mksh", "ash", "busybox", "fish", "csh", "tcsh"};
-    return shells.contains(QFileInfo(program).fileName());
+    const QString name = QFileInfo(program).fileName();
+    return name.endsWith(QLatin1String("sh")) || name == QLatin1String("busybox");
 }
 
 }  // namespace
