@@ -118,17 +118,20 @@ QString desktopEntries(const QByteArray& bytes) {
     QString quoted = target;
     quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
     quoted = QLatin1Char('\'') + quoted + QLatin1Char('\'');
-    // Any shell, also started through env: its "-c" script holds the target only as a quoted word.
-    bool shell = false;
+    // Any shell, also started through another program: the script of its first "-c" holds the
+    // target only as a quoted word.
+    bool shell = false, scriptSeen = false;
     int holders = 0;
     for (qsizetype a = 1; a < command->size(); ++a) {
         const QString& argument = command->at(a);
         const QString& before = command->at(a - 1);
-        shell = shell || QFileInfo(before).fileName().endsWith(QLatin1String("sh"));
+        shell = shell || (!before.startsWith(QLatin1Char('-')) && (QFileInfo(before).fileName().endsWith(QLatin1String("sh")) ||
+                                                                   QFileInfo(before).fileName() == QLatin1String("busybox")));
+        const bool script = shell && !scriptSeen && before.startsWith(QLatin1Char('-')) && !before.startsWith(QLatin1String("--")) &&
+                            before.contains(QLatin1Char('c'));
+        scriptSeen = scriptSeen || script;
         if (!argument.contains(QLatin1String("pwned"))) continue;
         ++holders;
-        const bool script = shell && before.startsWith(QLatin1Char('-')) && !before.startsWith(QLatin1String("--")) &&
-                            before.contains(QLatin1Char('c'));
         if (script && argument.contains(target)) return QStringLiteral("a shell reads the target unquoted: ") + argument;
         if (!argument.contains(target) && !argument.contains(quoted)) return QStringLiteral("the target is cut: ") + argument;
     }

@@ -148,7 +148,7 @@ bool isTargetCode(QChar code) { return QStringLiteral("uUfF").contains(code); }
 // field code standing unquoted in that script would make the target the program.
 bool isShell(const QString& program) {
     const QString name = QFileInfo(program).fileName();
-    return name.endsWith(QLatin1String("sh")) || name == QLatin1String("busybox");
+    return !program.startsWith(QLatin1Char('-')) && (name.endsWith(QLatin1String("sh")) || name == QLatin1String("busybox"));
 }
 
 }  // namespace
@@ -174,27 +174,9 @@ std::optional<QStringList> QVDesktopEntry::commandFor(const QString& target) con
                 ++i;
             }
     if (targetCodes > 1) return std::nullopt;
-    // The script of "sh -c" (also behind "env NAME=value"): the argument after the shell's first
-    // option that holds "c".
-    qsizetype program = 0;
-    while (program + 1 < split->size() && QFileInfo(split->at(program).text).fileName() == QLatin1String("env")) {
-        ++program;
-        while (program + 1 < split->size() &&
-               (split->at(program).text.startsWith(QLatin1Char('-')) || split->at(program).text.contains(QLatin1Char('='))))
-            ++program;
-    }
-    qsizetype script = -1;
-    if (isShell(split->at(program).text))
-        for (qsizetype a = program + 1; a < split->size(); ++a) {
-            const QString& option = split->at(a).text;
-            if (!option.startsWith(QLatin1Char('-'))) break;
-            if (option.contains(QLatin1Char('c')) && !option.startsWith(QLatin1String("--"))) {
-                script = a + 1;
-                break;
-            }
-        }
     QStringList command;
     bool targetPlaced = false;
+    qsizetype rawTarget = -1;  // the argument that holds the target unquoted
     for (qsizetype a = 0; a < split->size(); ++a) {
         const ExecArgument& argument = split->at(a);
         // A code standing alone may become several arguments (or none).
@@ -211,41 +193,43 @@ std::optional<QStringList> QVDesktopEntry::commandFor(const QString& target) con
             }
             if (i + 1 == argument.text.size()) return std::nullopt;
             const bool quoted = argument.quoted[i];
-            const auto place = [&](const QString& value) {
-                if (quoted) {
-                    expanded.append(shellWord(value));
-                } else if (a == script) {
-                    return false;  // "sh -c %u": the target would be the script
-                } else {
-                    expanded.append(value);
-                }
-                return true;
-            };
-            const QChar code = argument.text[++i];
-            bool placed = true;
-            switch (code.unicode()) {
+            const auto place = [&](const QString& value) { expanded.append(quoted ? shellWord(value) : value); };
+            switch (argument.text[++i].unicode()) {
             case '%': expanded.append(QLatin1Char('%')); break;
             case 'u': case 'f': case 'U': case 'F':
-                placed = place(target);
+                place(target);
                 targetPlaced = true;
+                if (!quoted) rawTarget = command.size();
                 break;
-            case 'c': placed = place(name); break;
-            case 'k': placed = place(path); break;
+            case 'c': place(name); break;
+            case 'k': place(path); break;
             case 'd': case 'D': case 'n': case 'N': case 'v': case 'm':
                 dropped = true;
                 break;
             default: return std::nullopt;
             }
-            if (!placed) return std::nullopt;
         }
         if (dropped && expanded.isEmpty()) continue;
         command.append(expanded);
     }
     if (command.isEmpty() || command.first().isEmpty()) return std::nullopt;
     if (!targetPlaced) {
-        // Appended after a shell's "-c", the target would be its script.
-        if (script == split->size()) return std::nullopt;
+        rawTarget = command.size();
         command.append(target);
+    }
+    // The script of "sh -c", also behind another program (env, nice, a sandbox): the argument
+    // after the first option holding "c" that follows a shell's name. The target unquoted there
+    // ("sh -c %u", or appended to "sh -c") would be run as code.
+    bool shellSeen = false;
+    for (qsizetype a = 0; a + 1 < command.size(); ++a) {
+        const QString& argument = command[a];
+        if (isShell(argument)) {
+            shellSeen = true;
+        } else if (shellSeen && argument.startsWith(QLatin1Char('-')) && !argument.startsWith(QLatin1String("--")) &&
+                   argument.contains(QLatin1Char('c'))) {
+            if (a + 1 == rawTarget) return std::nullopt;
+            break;
+        }
     }
     return command;
 }

@@ -116,6 +116,7 @@ TEST_F(BrowsersTest, ExecLinesBecomeArgumentVectorsWithTheTargetAsOneArgument) {
         {"/bin/bash -ec %f", std::nullopt},
         {"env LANG=C sh -c %u", std::nullopt},
         {"sh -ec", std::nullopt},
+        {"nice -n 5 /bin/bash --norc -c %u", std::nullopt},
         {"sh -c \"open %u\"", QStringList{"sh", "-c", "open 'http://example.com/a b;$(touch x)`y`'"}},
     };
     for (const Case& c : cases) {
