@@ -461,7 +461,8 @@ QString QVDocumentProperties::apply(const QString& original, const QString& lb, 
     // 2. The XML prolog: first in the text; an existing one keeps its other attributes.
     const QString cs = charset();
     if (newFile || addXMLProlog != _readProlog || (addXMLProlog && encodingChanged)) {
-        if (const Tag* prolog = prologOf(scanTags(s))) {
+        const QList<Tag> tags = scanTags(s);
+        if (const Tag* prolog = prologOf(tags)) {
             if (!addXMLProlog) removeRange(s, lineOrElement(s, prolog->range()));
             else if (!cs.isEmpty()) s.replace(prolog->start, prolog->end - prolog->start, setPrologEncoding(s.mid(prolog->start, prolog->end - prolog->start), cs));
         } else if (addXMLProlog) {
