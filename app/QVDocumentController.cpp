@@ -1,5 +1,6 @@
 // The application controller.
 #include "app/QVDocumentController.h"
+#include "platform/Threads.h"
 
 #include "completion/QVCodeIndex.h"
 #include "editor/HTMLView.h"
@@ -13,7 +14,11 @@
 #include "platform/MainQueue.h"
 #include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
+#include "projects/QVProject.h"
 #include "shell/Defaults.h"
+#include "shell/FileEncodings.h"
+#include "shell/LargeFiles.h"
+#include "shell/QVUnknownFileTypeController.h"
 #include "shell/QVMainMenu.h"
 #include "shell/QVOutsideServices.h"
 #include "shell/QVStartupItemsController.h"
@@ -26,6 +31,7 @@
 #include "projects/windows/QVRemoteOpenPanelController.h"
 #include "shell/web/QVInfoWindowController.h"
 #include "tools/ColorPanel.h"
+#include "tools/QVMultiFileSearchController.h"
 #include "tools/QVTidyWindowController.h"
 #include "tools/QVUserScriptRunner.h"
 
@@ -216,13 +222,14 @@ bool QVDocumentController::openFiles(const QStringList& arguments, const QString
 
 void QVDocumentController::applicationDidFinishLaunching() {
     UserDefaults& defaults = UserDefaults::standard();
-    // Consent given later starts the analytics client then; taking it back stops every event,
-    // since each sender asks the setting itself.
+    // Consent given later starts the analytics client then; taking it back (or the preferences'
+    // reset removing it) stops the client, which drops what it had not sent yet.
     if (!_trackingObserver) {
         QPointer<QVDocumentController> self(this);
         _trackingObserver = defaults.addObserver(QString::fromLatin1(qvAnonymousUsageTracking),
                                                  [self](const QString&, const QVariant&, const QVariant& value) {
-            if (self && value.isValid() && value.toInt() == 1) MainQueue::post([self] { if (self) self->initMetricline(); });
+            if (value.isValid() && value.toInt() == 1) MainQueue::post([self] { if (self) self->initMetricline(); });
+            else MainQueue::post([] { if (!QVOutsideServices::trackingAllowed()) QVOutsideServices::analytics().stop(); });
         });
     }
     initMetricline();
@@ -244,16 +251,15 @@ void QVDocumentController::applicationDidFinishLaunching() {
         showPanel(Panel::InfoWindow);
     // The configuration thread: start-up items off the main thread; the wizard only when a
     // check needs the user. Menus reach the main thread through the main queue.
-    std::thread([] {
+    Threads::start("QVLaunchWarmup", [] {
         if (QVStartupItemsController::sharedController().needsDisplay())
             MainQueue::post([] { QVStartupItemsController::sharedController().showWindow(); });
     }).detach();
 }
 
 void QVDocumentController::initMetricline() {
-    if (!QVOutsideServices::trackingAllowed()) return;
+    if (!QVOutsideServices::trackingAllowed() || !QVOutsideServices::analyticsConfigured()) return;
     const QString token = QVOutsideServices::infoValue(QStringLiteral("QVAnalyticsToken"));
-    if (token.isEmpty()) return;
     const QStringList languages = QLocale().uiLanguages();
     QVAnalyticsClient& client = QVOutsideServices::analytics();
     client.start(token);
@@ -303,6 +309,13 @@ QMainWindow* QVDocumentController::openDocumentWithContentsOfFile(const QString&
         return nullptr;
     }
     const bool isFolder = info.isDir();
+    // A pipe, a device or a file without read permission opens nothing: no empty text stands
+    // behind the message.
+    if (QVError unreadable; !isFolder && !FileEncodings::canOpenForReading(path, &unreadable)) {
+        notOpened(path, unreadable);
+        return nullptr;
+    }
+    if (!isFolder && !singleWindowShowing(path) && !confirmLargeFile(info)) return nullptr;
     QMainWindow* window = nullptr;
     // An open project containing the path takes it, whatever QVHowToOpenFiles says.
     window = projects().openInOpenProject ? projects().openInOpenProject(info.absoluteFilePath(), isFolder)
@@ -315,6 +328,33 @@ QMainWindow* QVDocumentController::openDocumentWithContentsOfFile(const QString&
     if (!window) window = FileOpener::open(info.absoluteFilePath());
     if (window && display) bringForward(window);
     return window;
+}
+
+bool QVDocumentController::confirmLargeFile(const QFileInfo& info) {
+    if (!LargeFiles::needsConfirmation(info.size())) return true;
+    QMessageBox box(QMessageBox::Question, QVLocalized(QStringLiteral("Open a large file?")),
+                    LargeFiles::question(info.absoluteFilePath(), info.size()), QMessageBox::Open | QMessageBox::Cancel,
+                    frontWindow());
+    box.setDefaultButton(QMessageBox::Cancel);
+    const bool open = box.exec() == QMessageBox::Open;
+    if (!open) SystemLog::notice(QStringLiteral("Not opened: %1 is larger than the size set for asking").arg(info.absoluteFilePath()));
+    return open;
+}
+
+void QVDocumentController::notOpened(const QString& path, const QVError& error) {
+    QWidget* front = frontWindow();
+    auto* box = new QMessageBox(QMessageBox::Warning, QVLocalized(QStringLiteral("The file could not be opened")),
+                                QVLocalized(QStringLiteral("The file \u201c%1\u201d could not be opened.")).arg(path), QMessageBox::Ok, front);
+    box->setObjectName(QStringLiteral("NotOpened"));
+    box->setInformativeText(error.localizedDescription());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    SystemLog::warning(QStringLiteral("Not opened: %1: %2").arg(path, error.localizedDescription()));
+    if (front) {
+        box->setWindowModality(Qt::WindowModal);
+        box->open();
+    } else {
+        box->show();
+    }
 }
 
 void QVDocumentController::missingPath(const QString& path) {
@@ -358,6 +398,8 @@ void QVDocumentController::installMenuItems() {
     item(P::FileNew, QStringLiteral("New"), QKeySequence::New, nullptr, [this] { newDocument(); });
     item(P::FileNew, QStringLiteral("New from Clipboard"), {}, nullptr,
          [this] { newFileWithClipboard(); });
+    item(P::FileNew, QStringLiteral("New File with Selection"), {}, nullptr,
+         [this] { newFileWithSelection(); });
     item(P::FileOpen, QStringLiteral("Open\u2026"), QKeySequence::Open, nullptr, [this] { openDocument(); });
     item(P::FileQuit, QStringLiteral("Quit"), QKeySequence::Quit, "App Quit", [this] { terminateApp(); })->setMenuRole(QAction::QuitRole);
 
@@ -429,11 +471,49 @@ void QVDocumentController::refreshPanelItems() {
 
 void QVDocumentController::newDocument() { openUntitledDocument(); }
 
-void QVDocumentController::newFileWithClipboard() {
+void QVDocumentController::newFileWithClipboard() { openUntitledDocumentWithText(QApplication::clipboard()->text()); }
+
+QMainWindow* QVDocumentController::openUntitledDocumentWithText(const QString& text) {
+    auto* window = qobject_cast<QVDocumentWindowController*>(openUntitledDocument());
+    HTMLView* view = window ? window->currentTextView() : nullptr;
+    if (!view) return window;
+    view->setString(text);
+    if (QVFileDocument* document = window->document()) document->updateChangeCount(QVDocument::ChangeType::Done);
+    window->documentNeedsRefresh(window->document());
+    return window;
+}
+
+void QVDocumentController::openChosenFile(const QString& path) {
+    const QFileInfo info(path);
+    bool ignore = false;
+    if (info.isFile() && info.suffix() != QVProject::FileExtension &&
+        QVUnknownFileTypeController::shouldDisplayForFile(info.absoluteFilePath(), false, &ignore)) {
+        auto* question = new QVUnknownFileTypeController({}, this);
+        _fileTypeQuestions.insert(question, info.absoluteFilePath());
+        question->displayOnWindow(frontWindow(), this, info.absoluteFilePath());
+        return;
+    }
+    if (ignore) return;
+    openDocumentWithContentsOfFile(path);
+}
+
+void QVDocumentController::unknownFileTypeControllerDidPickFileType(QVUnknownFileTypeController* controller,
+                                                                    const std::shared_ptr<QVFileCategory>& category,
+                                                                    const QString&) {
+    const QString path = _fileTypeQuestions.take(controller);
+    controller->deleteLater();
+    if (category && !path.isEmpty()) openDocumentWithContentsOfFile(path);
+}
+
+void QVDocumentController::newFileWithSelection() {
+    auto* front = qobject_cast<QVDocumentWindowController*>(frontWindow());
+    HTMLView* source = front ? front->currentTextView() : nullptr;
+    if (!source) return;
+    const QString selected = source->foldingStorage().fullStringInRange(source->selectedRange());
     auto* window = qobject_cast<QVDocumentWindowController*>(openUntitledDocument());
     HTMLView* view = window ? window->currentTextView() : nullptr;
     if (!view) return;
-    view->setString(QApplication::clipboard()->text());
+    view->setString(selected);
     if (QVFileDocument* document = window->document()) document->updateChangeCount(QVDocument::ChangeType::Done);
     window->documentNeedsRefresh(window->document());
 }
@@ -445,7 +525,7 @@ void QVDocumentController::openDocument() {
     dialog->setFileMode(QFileDialog::ExistingFiles);
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     connect(dialog, &QFileDialog::filesSelected, this, [this](const QStringList& chosen) {
-        for (const QString& path : chosen) openDocumentWithContentsOfFile(path);
+        for (const QString& path : chosen) openChosenFile(path);
     });
     // A folder chosen by name (the panel's Open on a folder enters it otherwise).
     connect(dialog, &QFileDialog::currentChanged, dialog, [dialog](const QString& path) {
@@ -516,12 +596,17 @@ std::function<void()> QVDocumentController::panelShower(Panel panel) {
             manager->activateWindow();
         };
     case Panel::InfoWindow:
+        // It comes forward on a later turn, after the windows the launch opened have been shown
+        // and activated, or it would open behind them.
         return [] {
             QVInfoWindowController& info = QVInfoWindowController::sharedInstance();
             info.show();
-            info.raise();
+            QTimer::singleShot(0, &info, [&info] {
+                info.raise();
+                info.activateWindow();
+            });
         };
-    case Panel::MultiFileFind:
+    case Panel::MultiFileFind: return [] { QVMultiFileSearchController::sharedController().showWindow(); };
     case Panel::Preferences: break;
     }
     return {};

@@ -4,6 +4,10 @@
 // setters at the end only let a test stand in for one of them.
 #pragma once
 
+#include "shell/QVUnknownFileTypeControllerDelegate.h"
+
+#include <QFileInfo>
+#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -17,7 +21,10 @@ class QAction;
 class QMainWindow;
 class QWidget;
 
-class QVDocumentController : public QObject {
+class QVError;
+class QVUnknownFileTypeController;
+
+class QVDocumentController : public QObject, private QVUnknownFileTypeControllerDelegate {
     Q_OBJECT
 public:
     // Class set-up: writes the factory value of every setting that has none. The first one
@@ -48,11 +55,22 @@ public:
     QMainWindow* openArgument(const QString& argument, const QString& workingDirectory);
     // A new untitled single-file document.
     QMainWindow* openUntitledDocument();
+    // A new untitled document holding text, edited (closing it asks), as New from Clipboard makes.
+    QMainWindow* openUntitledDocumentWithText(const QString& text);
 
     // --- Menu actions (found by name through the shared menu bar) -----------------------------
     Q_INVOKABLE void newDocument();
     Q_INVOKABLE void newFileWithClipboard();
+    // A new untitled document holding the front text's selection (collapsed parts included),
+    // edited; nothing without a text in front.
+    Q_INVOKABLE void newFileWithSelection();
     Q_INVOKABLE void openDocument();
+    // A file chosen in the open panel: one of no known type opens once the user has said what
+    // it is (the question sits on the front window), an ignorable one not at all; anything else
+    // takes the open path.
+    void openChosenFile(const QString& path);
+    // The type questions being asked, for tests.
+    QList<QVUnknownFileTypeController*> fileTypeQuestions() const { return _fileTypeQuestions.keys(); }
     Q_INVOKABLE void editSnippets();
     Q_INVOKABLE void editUserScripts();
     Q_INVOKABLE void reloadSnippets();
@@ -101,14 +119,20 @@ public:
     static void setConsentQuestion(std::function<bool()> ask);
 
 private:
+    void unknownFileTypeControllerDidPickFileType(QVUnknownFileTypeController* controller,
+                                                  const std::shared_ptr<QVFileCategory>& category, const QString& path) override;
     void installMenuItems();
     void refreshPanelItems();
     static std::function<void()> panelShower(Panel panel);
     void initMetricline();
     void sendCountStat(const QString& name, double count = 1.0);
     void missingPath(const QString& path);
+    void notOpened(const QString& path, const QVError& error);
+    // Asks before opening a file above the size set for asking; true to open it.
+    bool confirmLargeFile(const QFileInfo& info);
     void closeNextWindow();
 
+    QHash<QVUnknownFileTypeController*, QString> _fileTypeQuestions;
     bool _filesLoaded = false;
     bool _quitting = false;
     quint64 _trackingObserver = 0;

@@ -1,31 +1,15 @@
 // Entry point: answers --help and --version on the command line; otherwise hands the files and
 // qvdt: addresses to the Qorvel already running for this user and display, or becomes that
 // instance and runs the application controller's launch.
-#include "editor/windows/QVDocumentWindowController.h"
+#include "app/QVApplicationSetup.h"
+#include "app/QVDocumentController.h"
 #include "platform/AppBundle.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/QVInstanceChannel.h"
 #include "platform/UserDefaults.h"
 #include "platform/web/QVWebView.h"
-#include "projects/windows/QVProjectManager.h"
-#include "projects/windows/QVProjectSettingsWindowController.h"
-#include "projects/QVProject.h"
-#include "projects/windows/QVProjectWindowController.h"
 #include "shell/QVRelaunch.h"
-#include "shell/QVStartupItems.h"
-#include "app/QVDocumentController.h"
-#include "tools/QVBrowserRepository.h"
-#include "tools/QVEditorSearchScopes.h"
-#include "tools/QVMultiFileSearchController.h"
-#include "tools/QVPreviewCommands.h"
-#include "tools/QVSingleFileSearchController.h"
-#include "tools/ColorPanel.h"
-#include "tools/QVAddSnippetPanelController.h"
-#include "tools/QVSnippetEditorBar.h"
-#include "tools/QVTidyRunner.h"
-#include "tools/web/QVIntegratedPreviewController.h"
-#include "tools/QVUserScriptRunner.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -67,50 +51,6 @@ bool asksOnly(int argc, char** argv) {
     std::exit(0);
 }
 
-
-// Every subsystem's part in the running application, in launch order: each installs its menu
-// items, window commands and services before the application controller builds the menu bar and
-// runs the launch. A new subsystem or kit adds its line here.
-void installSubsystems() {
-    // Find: the find panel and the multi-file find, which opens a chosen match the way every
-    // file opens and searches the front project window's folder (a remote one's local copies).
-    QVSingleFileSearchController::install();
-    QVMultiFileSearchController::install();
-    QVEditorSearchScopes::setOpener([](const QString& path) -> QVDocumentWindowController* {
-        QVDocumentController* controller = QVDocumentController::shared();
-        return controller ? qobject_cast<QVDocumentWindowController*>(controller->openArgument(path, QDir::currentPath())) : nullptr;
-    });
-    QVEditorSearchScopes::setProjectProvider(
-        [](QVDocumentWindowController* window) -> std::optional<QVEditorSearchScopes::Project> {
-            const auto* projectWindow = qobject_cast<QVProjectWindowController*>(window);
-            if (!projectWindow || !projectWindow->project()) return std::nullopt;
-            return QVEditorSearchScopes::Project{projectWindow->project()->rootDirectory(),
-                                                 projectWindow->project()->hasRemoteEquivalent()};
-        });
-    // Editing tools: Tidy, preview (the browsers and the built-in window), user scripts, the
-    // colour panel, snippets.
-    QVTidyRunner::install();
-    QVPreviewCommands::install();
-    QVIntegratedPreviewController::install();
-    QVUserScriptRunner::install();
-    ColorPanel::install();
-    QVAddSnippetPanelController::install();
-    QVSnippetEditorBar::install();
-    // Projects: listed from launch on; the manager opens a project through the open path, as a
-    // folder named on the command line opens. File > New Project… opens the settings window.
-    QVProjectManager::install();
-    QVProjectManager::setOpener([](const QString& path) {
-        if (QVDocumentController* controller = QVDocumentController::shared()) controller->openArgument(path, QDir::currentPath());
-    });
-    QVProjectSettingsWindowController::install();
-    // Help > Qorvel Help opens the HTML help in the default browser.
-    QVDocumentController::setBrowser([](const QUrl& url) {
-        QVBrowserRepository::sharedInstance().reloadList(false);
-        if (const auto browser = QVBrowser::defaultBrowser())
-            browser->performActionWithObject(url.isLocalFile() ? url.toLocalFile() : url.toString());
-    });
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -136,7 +76,7 @@ int main(int argc, char** argv) {
     QVInstanceChannel channel;
     if (channel.claimOrHand(arguments, QDir::currentPath()) == QVInstanceChannel::Role::Handed) return 0;
 
-    installSubsystems();
+    QVApplicationSetup::installSubsystems();
     // Class set-up (factory settings), the shared menu bar, then the launch in its order.
     QVDocumentController controller;
     QObject::connect(&channel, &QVInstanceChannel::argumentsReceived, &controller, [&controller](const QStringList& received, const QString& folder) {

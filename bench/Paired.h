@@ -1,5 +1,6 @@
 // Whole-process comparisons: Qorvel's driver and a peer program given the same job, run in turns
-// (ours, peer, ours, peer ...) so that a change of load on the machine weighs on both alike, and
+// (ours, peer, peer, ours, ours, peer ...) so that a change of load on the machine weighs on both
+// alike and neither side always runs second, and
 // judged by the ratio of each pair rather than by the best run of each side.
 #pragma once
 
@@ -100,15 +101,23 @@ struct Comparison {
     }
 };
 
-// One warm-up run of each side (page cache, dynamic loader), then `rounds` pairs in turns. GNU
+// One warm-up run of each side (page cache, dynamic loader), then `rounds` pairs in turns, the
+// first of each pair alternating. GNU
 // grep stops at its first match when its output is /dev/null, so output can name a file instead.
 inline Comparison compare(const QStringList& ours, const QStringList& peer, int rounds, const char* output = "/dev/null") {
     Comparison c;
     run(ours, output);
     run(peer, output);
     for (int i = 0; i < rounds; ++i) {
-        c.ours.push_back(run(ours, output));
-        c.peer.push_back(run(peer, output));
+        // Each side goes first in every other round, so that neither always finds the caches
+        // as the other left them.
+        if (i % 2 == 0) {
+            c.ours.push_back(run(ours, output));
+            c.peer.push_back(run(peer, output));
+        } else {
+            c.peer.push_back(run(peer, output));
+            c.ours.push_back(run(ours, output));
+        }
         c.ok = c.ok && c.ours.back().ok && c.peer.back().ok;
     }
     return c;

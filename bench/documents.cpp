@@ -7,6 +7,7 @@
 // row gives the median of the per-round ratios, so that a change of load weighs on both alike.
 // QORVEL_BENCH_SAVE_MB lists the save sizes (default "1,10,100"), QORVEL_BENCH_OPEN_MB the open
 // size (default 100). Files live in a temporary folder.
+#include "bench/BenchApplication.h"
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
 #include "shell/Defaults.h"
@@ -73,13 +74,7 @@ void row(const char* what, int mb, const std::vector<double>& ours, const std::v
 }  // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    QTemporaryDir sandbox;
-    qputenv("XDG_CONFIG_HOME", (sandbox.path() + QStringLiteral("/config")).toLocal8Bit());
-    qputenv("XDG_DATA_HOME", (sandbox.path() + QStringLiteral("/data")).toLocal8Bit());
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Glimbo"));
-    Defaults::resetDefaults();
+    BenchApplication bench(argc, argv);
     QTemporaryDir files;
     const int rounds = std::max(1, qEnvironmentVariableIntValue("QORVEL_BENCH_ROUNDS") ?: 5);
 

@@ -3,6 +3,7 @@
 // converting the same XML file to XML (a whole process, start-up included; its start-up on a
 // tiny file is printed too), and the project manager listing 1,000 projects until its first
 // paint against a QListWidget of their names. Outputs are checked outside the timing.
+#include "bench/BenchApplication.h"
 #include "Paired.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
@@ -151,20 +152,11 @@ BENCHMARK(BM_ProjectFile)->Name("ProjectFile/QorvelVsPlistutil")->UseManualTime(
 BENCHMARK(BM_Manager)->Name("Manager/QorvelVsQListWidget")->UseManualTime()->Iterations(15)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    QTemporaryDir sandbox;
-    qputenv("XDG_CONFIG_HOME", (sandbox.path() + QStringLiteral("/config")).toLocal8Bit());
-    qputenv("XDG_DATA_HOME", (sandbox.path() + QStringLiteral("/data")).toLocal8Bit());
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Glimbo"));
-    Defaults::resetDefaults();
+    BenchApplication bench(argc, argv);
     g_dir = new QTemporaryDir;
     makeProjectFile();
     makeProjects();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    printSummary();
+    const int status = bench.runBenchmarks(argc, argv, printSummary);
     delete g_dir;
-    return 0;
+    return status;
 }

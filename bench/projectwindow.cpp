@@ -3,6 +3,7 @@
 // drawn), and every folder listed and expanded until painted; `find` walks the same tree as a
 // floor. Neither side watches the folders; each iteration makes its model afresh after the
 // first run has warmed the disk cache.
+#include "bench/BenchApplication.h"
 #include "Paired.h"
 #include "files/QVRootFile.h"
 #include "projects/windows/QVProjectOutlineModel.h"
@@ -230,20 +231,11 @@ BENCHMARK(BM_FullFetch_QFileSystemModel)->Name("FullFetch/QFileSystemModel")->Us
 BENCHMARK(BM_Find)->Name("FullFetch/find")->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    QTemporaryDir sandbox;
-    qputenv("XDG_CONFIG_HOME", (sandbox.path() + QStringLiteral("/config")).toLocal8Bit());
-    qputenv("XDG_DATA_HOME", (sandbox.path() + QStringLiteral("/data")).toLocal8Bit());
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Glimbo"));
-    Defaults::resetDefaults();
+    BenchApplication bench(argc, argv);
     g_tree = new QTemporaryDir;
     makeTree();
     paired::run({QStringLiteral("find"), g_root});  // the disk cache warm for every side
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    printSummary();
+    const int status = bench.runBenchmarks(argc, argv, printSummary);
     delete g_tree;
-    return 0;
+    return status;
 }

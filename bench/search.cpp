@@ -15,7 +15,8 @@
 // and `grep -rc` (-F / -i / -E alike; grep counts lines), run
 // in turns; and the literal beside `qvdriver scan`, reading every file in chunks and scanning with
 // memchr: the limit of a single-threaded literal search. Outside the timing the per-file counts
-// must equal rg's and the scan's. QORVEL_BENCH_ROUNDS sets the pairs (default 5).
+// must equal rg's and the scan's. QORVEL_BENCH_ROUNDS sets the pairs (default 5). The literal
+// also runs over /usr/share/doc and /usr/share/javascript as installed, binaries and all.
 // The multi-file find's runner (a chosen folder, results with context, to its last delegate call)
 // beside `rg -j1 -uu -c`, `rg -uu -c` on its threads and `grep -rc`; and the runner's replace-all of
 // a literal over 1,000 files beside one `sed -i` over copies, the outputs compared byte for byte.
@@ -547,6 +548,27 @@ void wholeProcesses(const std::string& tree, const QString& root) {
     }
 }
 
+// The installed documentation and JavaScript libraries as they are: thousands of compressed
+// files, other binaries and files without extension beside the text. The literal search beside
+// rg on one thread and beside reading every byte with memchr; the counts of every text file must
+// equal rg's.
+void binaryTreeRows() {
+    const QString rg = Process::findExecutable("rg");
+    if (rg.isEmpty() || !QFileInfo(paired::driver()).isExecutable()) return;
+    for (const QString& root : {QStringLiteral("/usr/share/doc"), QStringLiteral("/usr/share/javascript")}) {
+        if (!QFileInfo(root).isDir()) continue;
+        const Query& q = kQueries[0];
+        const QStringList ours = driverArgs(q, root);
+        const QStringList peer = QStringList{rg} + peerArgs(q, true, root);
+        const auto oursCounts = parseCounts(Process::run(ours[0], ours.mid(1)).standardOutput);
+        const auto rgCounts = parseCounts(Process::run(rg, peerArgs(q, true, root)).standardOutput);
+        const std::string label = "with binaries " + root.toStdString() + " " + q.name;
+        paired::addRow(paired::row("search " + label + " / rg -j1" + differing(oursCounts, rgCounts), paired::compare(ours, peer, rounds())));
+        const QStringList limit{paired::driver(), "scan", q.pattern, root};
+        paired::addRow(paired::row("search " + label + " / read-and-memchr limit", paired::compare(ours, limit, rounds())));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -568,7 +590,7 @@ int main(int argc, char** argv) {
     std::printf("\ncorpus: %zu files, %.1f MB\n", corpus().files.size(), double(corpus().bytes) / (1024 * 1024));
     if (qgetenv("QORVEL_BENCH_PROCESSES") != "0") {
         // QORVEL_SEARCH_PARTS picks some of "processes", "runner" and "replace" (default: all).
-        const QString parts = qEnvironmentVariable("QORVEL_SEARCH_PARTS", QStringLiteral("processes,runner,replace"));
+        const QString parts = qEnvironmentVariable("QORVEL_SEARCH_PARTS", QStringLiteral("processes,runner,replace,binary"));
         if (parts.contains(QLatin1String("processes")))
             wholeProcesses("generated", rootPath());
         if (parts.contains(QLatin1String("runner")))
@@ -579,6 +601,8 @@ int main(int argc, char** argv) {
         const QString real = parts.contains(QLatin1String("processes")) ? realWebTree(realFolder.path()) : QString();
         if (!real.isEmpty())
             wholeProcesses("real", real);
+        if (parts.contains(QLatin1String("binary")))
+            binaryTreeRows();
     }
     paired::printTable("Search in files: ours / peer, ratio below 1 is faster");
     return 0;

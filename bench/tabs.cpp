@@ -4,6 +4,7 @@
 // the clock starts; opening includes reading and decoding the files, and on our side colouring
 // what is shown. Painting renders the tab area (strip and the shown view) into an image, the
 // same for both sides.
+#include "bench/BenchApplication.h"
 #include "BenchSupport.h"
 #include "editor/QVTabView.h"
 #include "editor/windows/QVMultiFileDocument.h"
@@ -221,19 +222,10 @@ BENCHMARK(BM_SwitchTab_Qorvel)->Name("SwitchTab/Qorvel")->UseManualTime()->Itera
 BENCHMARK(BM_SwitchTab_QTabWidget)->Name("SwitchTab/QTabWidget")->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    QTemporaryDir sandbox;
-    qputenv("XDG_CONFIG_HOME", (sandbox.path() + QStringLiteral("/config")).toLocal8Bit());
-    qputenv("XDG_DATA_HOME", (sandbox.path() + QStringLiteral("/data")).toLocal8Bit());
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Glimbo"));
-    Defaults::resetDefaults();
+    BenchApplication bench(argc, argv);
     g_files = new QTemporaryDir;
     makeFiles();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    printSummary();
+    const int status = bench.runBenchmarks(argc, argv, printSummary);
     delete g_files;
-    return 0;
+    return status;
 }

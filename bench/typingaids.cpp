@@ -8,6 +8,7 @@
 // an indented block, Return keeping the indentation, brackets flashing their openers, and in
 // JavaScript F5 showing the completion list, which later keys keep up to date. After each
 // sequence the typed text is taken out again, untimed. The summary prints the ratios.
+#include "bench/BenchApplication.h"
 #include "editor/HTMLView.h"
 #include "editor/HTMLViewTypingAids.h"
 #include "editor/QVBeep.h"
@@ -322,21 +323,12 @@ BENCHMARK(BM_IndentBlock_Qorvel)->Name("IndentBlock10k/Qorvel")->UseManualTime()
 BENCHMARK(BM_IndentBlock_QPlainTextEdit)->Name("IndentBlock10k/QPlainTextEdit")->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    QTemporaryDir sandbox;
-    qputenv("XDG_CONFIG_HOME", (sandbox.path() + QStringLiteral("/config")).toLocal8Bit());
-    qputenv("XDG_DATA_HOME", (sandbox.path() + QStringLiteral("/data")).toLocal8Bit());
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Glimbo"));
-    Defaults::resetDefaults();
+    BenchApplication bench(argc, argv);
     // The flashes and list updates must not beep through the run.
     QVBeep::setSink([] {});
     g_files = new QTemporaryDir;
     registerTyping();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    printSummary();
+    const int status = bench.runBenchmarks(argc, argv, printSummary);
     delete g_files;
-    return 0;
+    return status;
 }

@@ -2,9 +2,12 @@
 
 #include "platform/QVTextView.h"
 
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QScrollBar>
+#include <QSet>
+#include <QStyle>
 #include <QAbstractTableModel>
 
 #include <algorithm>
@@ -115,7 +118,7 @@ void QVCodeCompletionViewController::setShowTypeColumn(bool flag) {
     _showTypeColumn = flag;
     if (!_list) return;
     _list->setColumnHidden(kTypeColumn, !flag);
-    _list->setColumnWidth(kTypeColumn, TypeColumnWidth);
+    _list->setColumnWidth(kTypeColumn, typeColumnWidth());
 }
 
 int QVCodeCompletionViewController::rowHeight() const {
@@ -145,8 +148,20 @@ QSize QVCodeCompletionViewController::sizeForEntries() const {
     for (qsizetype i = 0; i < std::min<qsizetype>(kMeasured, qsizetype(texts.size())); ++i)
         widest = std::max(widest, metrics.horizontalAdvance(*texts[size_t(i)]));
     int width = widest + 20;
-    if (_showTypeColumn) width += TypeColumnWidth;
+    if (_showTypeColumn) width += typeColumnWidth();
     return QSize(std::min(width, MaximumWidth), height);
+}
+
+int QVCodeCompletionViewController::typeColumnWidth() const {
+    // Wide enough for the widest type shown ("attribute" must not lose its start), never
+    // narrower than the usual column. Types repeat: each is measured once.
+    if (!_list) return TypeColumnWidth;
+    const QFontMetrics metrics = _list->fontMetrics();
+    QSet<QString> types;
+    for (const QVCodeCompletionEntry& entry : _entries) types.insert(entry.type());
+    int widest = 0;
+    for (const QString& type : std::as_const(types)) widest = std::max(widest, metrics.horizontalAdvance(type));
+    return std::max(TypeColumnWidth, widest + 2 * _list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, _list) + 12);
 }
 
 void QVCodeCompletionViewController::displayEntries(const QList<QVCodeCompletionEntry>& entries,
@@ -155,7 +170,7 @@ void QVCodeCompletionViewController::displayEntries(const QList<QVCodeCompletion
     const int previous = selectedRow();
     _entries = entries;
     _model->reset(rowHeight());
-    _list->setColumnWidth(kTypeColumn, TypeColumnWidth);
+    _list->setColumnWidth(kTypeColumn, typeColumnWidth());
     int row = -1;
     for (int i = 0; i < _entries.size(); ++i)
         if (_entries.at(i).key() == mainEntry) {

@@ -22,6 +22,8 @@ public:
     static constexpr int MaximumWidth = 452;
     static constexpr int Margin = 10;        // kept free at the viewport's sides
     static constexpr int TypeColumnWidth = 80;
+    // The type column's width for the entries shown: TypeColumnWidth, or more for a wider type.
+    int typeColumnWidth() const;
 
     // The list lives in superview's viewport, hidden until entries are displayed. The view owns
     // the controller; a controller outliving its view answers as hidden.

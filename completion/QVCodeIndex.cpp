@@ -1,5 +1,6 @@
 // The code-index thread: its queue and wake-ups, the walk of folders, and each file's indexing.
 #include "completion/QVCodeIndex.h"
+#include "platform/Threads.h"
 
 #include "completion/QVCodeIndexDatabase.h"
 #include "completion/QVCodeIndexer.h"
@@ -76,7 +77,7 @@ void QVCodeIndex::start() {
     _opening = true;
     // Paths queued while no thread ran are taken up at once.
     _wakePending = _wakePending || !_queue.empty();
-    _thread = std::thread([this] { mainLoop(); });
+    _thread = Threads::start("QVCodeIndex", [this] { mainLoop(); });
 }
 
 void QVCodeIndex::stop() {

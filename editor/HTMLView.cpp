@@ -16,6 +16,7 @@
 #include "shell/StringUtilities.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QKeyEvent>
 #include <QMimeData>
@@ -25,6 +26,7 @@
 #include <QScrollBar>
 #include <QtDebug>
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -193,6 +195,17 @@ bool HTMLView::loadFromPath(const QString& path, const QString& actionName, QVEr
     const QVStringEncoding previous = _encodingFromOpen;
     QVStringEncoding encoding = _fileConfiguration ? QVStringEncoding(_fileConfiguration(FileEncodingKey).toULongLong()) : 0;
     _encodingFromOpen = encoding;
+    // A large UTF-8 file is decoded straight into the storage: the file's bytes, a decoded
+    // string and the storage's copy of it at once would need several times the text's size.
+    if (actionName.isEmpty() && QFileInfo(path).size() >= DirectLoadSize) {
+        qsizetype used = 0;
+        if (std::optional<std::vector<char16_t>> units = FileEncodings::readUTF8Units(path, &encoding, &used)) {
+            _encodingFromOpen = encoding;
+            noteLineBreakOf(QStringView(units->data(), used));
+            QVSyntaxHighlightingTextView::adoptString(std::move(*units), used);
+            return true;
+        }
+    }
     QVError readError;
     std::optional<QString> text = FileEncodings::createWithContentsOfFile(path, &encoding, &readError);
     return applyLoadedText(std::move(text), encoding, previous, readError, actionName, error);
@@ -205,6 +218,17 @@ bool HTMLView::loadFromData(const QByteArray& data, const QString& path, const Q
     QVError readError;
     std::optional<QString> text = FileEncodings::createWithData(data, path, &encoding, &readError);
     return applyLoadedText(std::move(text), encoding, previous, readError, actionName, error);
+}
+
+void HTMLView::noteLineBreakOf(QStringView text) {
+    // The file's own breaks stay as they are (mixed ones too), so an unedited file saves
+    // byte for byte; its first break is the one new lines get.
+    const auto found = std::find_if(text.begin(), text.end(), [](QChar c) { return c == u'\n' || c == u'\r'; });
+    if (found == text.end()) return;
+    const qsizetype at = found - text.begin();
+    const LineBreakType type = text[at] == u'\n' ? Unix : text.sliced(at).startsWith(u"\r\n") ? DOS : Mac;
+    _lineBreakName = lineBreakNameFor(type);
+    _lineBreak = type == Unix ? QStringLiteral("\n") : type == DOS ? QStringLiteral("\r\n") : QStringLiteral("\r");
 }
 
 bool HTMLView::applyLoadedText(std::optional<QString> text, QVStringEncoding encoding, QVStringEncoding previous,
@@ -220,14 +244,7 @@ bool HTMLView::applyLoadedText(std::optional<QString> text, QVStringEncoding enc
         return false;
     }
     _encodingFromOpen = encoding;
-    // The file's own breaks stay as they are (mixed ones too), so an unedited file saves
-    // byte for byte; its first break is the one new lines get.
-    const qsizetype at = text->indexOf(QRegularExpression(QStringLiteral("[\\r\\n]")));
-    if (at >= 0) {
-        const LineBreakType type = text->at(at) == u'\n' ? Unix : text->mid(at, 2) == QStringLiteral("\r\n") ? DOS : Mac;
-        _lineBreakName = lineBreakNameFor(type);
-        _lineBreak = type == Unix ? QStringLiteral("\n") : type == DOS ? QStringLiteral("\r\n") : QStringLiteral("\r");
-    }
+    noteLineBreakOf(*text);
     if (!actionName.isEmpty()) undoableSetStringAsIs(*text, actionName);
     else QVSyntaxHighlightingTextView::setString(*text);
     if (readError && readError.code() == FileEncodings::FallbackEncodingError) {
@@ -328,8 +345,17 @@ bool HTMLView::gotoLine(qint64 n) {
         QApplication::beep();
         exact = false;
     }
-    QVTextView::setSelectedRange(range);
-    scrollRangeToVisible(range);
+    // The line's text without its break: the caret then stays on the line (End, Return and
+    // typing continue it, not the line after).
+    QVRange selected = range;
+    const QVTextStorage& text = textStorage();
+    while (selected.length > 0) {
+        const QChar c = text.characterAt(selected.end() - 1);
+        if (c != u'\n' && c != u'\r' && c != QChar(0x2028) && c != QChar(0x2029)) break;
+        --selected.length;
+    }
+    QVTextView::setSelectedRange(selected);
+    scrollRangeToVisible(selected);
     return exact;
 }
 

@@ -107,6 +107,8 @@ public:
     // nothing: the previous text, encoding and undo steps stay, and the failure goes to error
     // and to the owner as critical.
     bool loadFromPath(const QString& path, const QString& actionName = {}, QVError* error = nullptr);
+    // Files from this size on, when UTF-8, are decoded straight into the storage.
+    static constexpr qint64 DirectLoadSize = 4 * 1024 * 1024;
     bool loadFromData(const QByteArray& data, const QString& path, const QString& actionName = {},
                       QVError* error = nullptr);
     QVStringEncoding stringEncoding() const { return _encodingFromOpen; }
@@ -266,6 +268,8 @@ private:
     void restoreText(const QString& text, const QVTextChange::Attachments& attachments, const QString& actionName);
     // undoableSetString() without the line-break conversion.
     void undoableSetStringAsIs(const QString& text, const QString& actionName);
+    // The line break new lines get: the first one of the file's text, if it has one.
+    void noteLineBreakOf(QStringView text);
     bool applyLoadedText(std::optional<QString> text, QVStringEncoding encoding, QVStringEncoding previous,
                          const QVError& readError, const QString& actionName, QVError* error);
 

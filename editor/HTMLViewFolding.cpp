@@ -4,6 +4,7 @@
 #include "editor/HTMLViewTypingAids.h"
 
 #include "editor/QVBeep.h"
+#include "editor/QVFoldScanner.h"
 #include "editor/QVLineNumberingRulerView.h"
 #include "languages/QVParser.h"
 #include "platform/UserDefaults.h"
@@ -21,31 +22,10 @@ QVRange contentsOfLineAt(const QVTextStorage& text, qint64 position) {
     return QVRange(start, text.lineContentsEnd(line) - start);
 }
 
-// The matches of pattern in text, in order; an empty match moves the search on by one.
-QList<QVRange> allMatches(const QVRegex& pattern, const QString& text) {
-    QList<QVRange> found;
-    qint64 from = 0;
-    const QVRange whole(0, text.size());
-    while (from <= text.size()) {
-        std::optional<QVRegexMatch> match = pattern.copyMatchForString(text, whole, QVRegex::MatchNone, from);
-        if (!match) break;
-        const QVRange range = match->rangeForCapture(0);
-        found.append(range);
-        from = range.length > 0 ? range.end() : range.location + 1;
-    }
-    return found;
-}
-
-// The match number n of pattern in text (the first when there are not that many).
-std::optional<QVRange> matchNumber(const QVRegex& pattern, const QString& text, qint64 n) {
-    if (n <= 0) {
-        std::optional<QVRegexMatch> match = pattern.copyMatchForString(text);
-        if (!match) return std::nullopt;
-        return match->rangeForCapture(0);
-    }
-    const QList<QVRange> found = allMatches(pattern, text);
+// The match number n of a scanner's openers or closers (the first when there are not that many).
+std::optional<QVRange> matchNumber(const QList<QVRange>& found, qint64 n) {
     if (found.isEmpty()) return std::nullopt;
-    return n < found.size() ? found[n] : found.first();
+    return n > 0 && n < found.size() ? found[n] : found.first();
 }
 
 }  // namespace
@@ -62,6 +42,12 @@ const QVParser* foldParserAt(const HTMLView& view, qint64 position) {
     return view.parser().get();
 }
 
+std::shared_ptr<const QVFoldScanner> foldScannerAt(const HTMLView& view, qint64 position) {
+    const QVParser* parser = foldParserAt(view, position);
+    if (!parser) return nullptr;
+    return QVFoldScanner::forPatterns(parser->foldOpener(), parser->foldCloser());
+}
+
 }  // namespace
 
 bool HTMLView::rangeNeedsMarker(QVRange lineRange, QVFoldMarkerState* state) {
@@ -70,25 +56,21 @@ bool HTMLView::rangeNeedsMarker(QVRange lineRange, QVFoldMarkerState* state) {
     if (_textStorage->firstAttachmentInRange(lineRange)) {
         found = QVFoldMarkerState::Collapsed;
         needs = true;
-    } else if (const QVParser* parser = foldParserAt(*this, lineRange.location)) {
-        const std::shared_ptr<const QVRegex> opener = parser->foldOpener();
-        const std::shared_ptr<const QVRegex> closer = parser->foldCloser();
-        const QString line = _textStorage->stringWithoutAttachmentsInRange(lineRange);
-        const QVRange whole(0, line.size());
-        std::optional<QVRegexMatch> open = opener ? opener->copyMatchForString(line) : std::nullopt;
-        if (open) {
-            const QVRange openRange = open->rangeForCapture(0);
+    } else if (const std::shared_ptr<const QVFoldScanner> scanner = foldScannerAt(*this, lineRange.location)) {
+        // No attachment on the line: its characters are its text.
+        const QStringView line = _textStorage->characters(lineRange);
+        if (const std::optional<QVRange> open = scanner->firstOpener(line)) {
             // A closer after the opener, seen with the line before it, so "^" does not match there.
-            if (closer && closer->copyMatchForString(line, whole, QVRegex::MatchNone, openRange.end())) {
+            if (scanner->firstCloser(line, line.size(), open->end())) {
                 needs = false;
-            } else if (closer && closer->copyMatchForString(line, QVRange(0, openRange.location), QVRegex::MatchNone)) {
+            } else if (scanner->firstCloser(line, open->location)) {
                 found = QVFoldMarkerState::Other;
                 needs = true;
             } else {
                 found = QVFoldMarkerState::Open;
                 needs = true;
             }
-        } else if (closer && closer->copyMatchForString(line)) {
+        } else if (scanner->firstCloser(line, line.size())) {
             found = QVFoldMarkerState::End;
             needs = true;
         }
@@ -99,11 +81,10 @@ bool HTMLView::rangeNeedsMarker(QVRange lineRange, QVFoldMarkerState* state) {
 
 qint64 HTMLView::countForState(QVFoldMarkerState state, qint64 index) {
     if (state == QVFoldMarkerState::Collapsed) return 1;
-    const QVParser* parser = foldParserAt(*this, index);
-    if (!parser) return 0;
-    const std::shared_ptr<const QVRegex> pattern = state == QVFoldMarkerState::Open ? parser->foldOpener() : parser->foldCloser();
-    if (!pattern) return 0;
-    return allMatches(*pattern, _textStorage->stringWithoutAttachmentsInRange(contentsOfLineAt(textStorage(), index))).size();
+    const std::shared_ptr<const QVFoldScanner> scanner = foldScannerAt(*this, index);
+    if (!scanner) return 0;
+    const QString line = _textStorage->stringWithoutAttachmentsInRange(contentsOfLineAt(textStorage(), index));
+    return state == QVFoldMarkerState::Open ? scanner->openers(line).size() : scanner->closers(line).size();
 }
 
 qint64 HTMLView::numberOfLinesForState(QVFoldMarkerState state, qint64 index) {
@@ -115,12 +96,12 @@ qint64 HTMLView::numberOfLinesForState(QVFoldMarkerState state, qint64 index) {
 
 bool HTMLView::collapseFromGlyphIndex(qint64 first, qint64 second, QVFoldMarkerState type, qint64 offset) {
     if (first < 0 || first > length()) return false;
-    const QVParser* parser = foldParserAt(*this, first);
-    if (!parser || !parser->foldOpener()) return false;
+    const std::shared_ptr<const QVFoldScanner> scanner = foldScannerAt(*this, first);
+    if (!scanner || !scanner->hasOpener()) return false;
     const QVRange startLine = contentsOfLineAt(textStorage(), first);
     const QString startText = _textStorage->stringWithoutAttachmentsInRange(startLine);
     const std::optional<QVRange> open =
-        matchNumber(*parser->foldOpener(), startText, type == QVFoldMarkerState::Open ? 0 : offset);
+        type == QVFoldMarkerState::Open || offset <= 0 ? scanner->firstOpener(startText) : matchNumber(scanner->openers(startText), offset);
     if (!open) return false;
 
     const QVRange endLine = second == QVRange::NotFound || second < 0 || second > length()
@@ -128,8 +109,9 @@ bool HTMLView::collapseFromGlyphIndex(qint64 first, qint64 second, QVFoldMarkerS
                                 : contentsOfLineAt(textStorage(), second);
     const QString endText = _textStorage->stringWithoutAttachmentsInRange(endLine);
     std::optional<QVRange> close;
-    if (parser->foldCloser())
-        close = matchNumber(*parser->foldCloser(), endText, type == QVFoldMarkerState::End ? 0 : offset);
+    if (scanner->hasCloser())
+        close = type == QVFoldMarkerState::End || offset <= 0 ? scanner->firstCloser(endText, endText.size())
+                                                             : matchNumber(scanner->closers(endText), offset);
     const qint64 start = startLine.location + open->end();
     const qint64 end = endLine.location + (close ? close->location : 0);
     return collapseRange(QVRange(start, end - start));
@@ -168,6 +150,7 @@ void HTMLView::mouseDoubleClickEvent(QMouseEvent* event) {
 
 void HTMLView::toggleAll(QVFoldMarkerState state, int level) {
     if (!_gutter) return;
+    _gutter->settleMarkers();
     const QList<QVFoldMarker> markers = _gutter->markersWithState(state, level);
     if (markers.isEmpty()) return;
     // From the last to the first: each fold changes the text after its marker only, so the

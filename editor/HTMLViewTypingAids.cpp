@@ -623,6 +623,12 @@ void HTMLViewTypingAids::textDidChange() {
         if (_view.selectedRange().length > 0) _completionView->hide();
         else showCodeCompletionOptional(true);
         if (!_view._escaped) replaceEntity();
+    } else if (_completionView->isVisible()) {
+        // An aid's text (the ">" and closing tag typed after a name, say) may leave the word
+        // the list was made for: then Return must not insert one of its entries.
+        const std::shared_ptr<QVCodeCompletion> engine = completionEngine(false);
+        if (!engine || _view.selectedRange().length > 0 || completionAnchor(*engine) != _completionAnchor)
+            _completionView->hide();
     }
     if (_view._escaped && !_view._ignore) {
         _view._escaped = false;
@@ -687,8 +693,13 @@ void HTMLViewTypingAids::showCodeCompletionOptional(bool optional) {
         _completionView->hide();
         return;
     }
+    QString partial;
+    const qint64 anchor = completionAnchor(*engine, &partial);
+    if (optional && _completionView->isVisible() && anchor != _completionAnchor) {
+        _completionView->hide();
+        return;
+    }
     const CompletionWindow window(_view.textStorage(), _view.selectedRange().location);
-    const QString partial = engine->partialKeywordForString(window.text, window.cursor);
     const std::optional<QList<QVCodeCompletionEntry>> entries =
         partial.isNull() ? std::nullopt : engine->completionsForString(partial, _view.path(), window.cursor);
     if (!entries || entries->isEmpty()) {
@@ -697,6 +708,16 @@ void HTMLViewTypingAids::showCodeCompletionOptional(bool optional) {
     }
     _completionView->setShowTypeColumn(engine->showTypeColumn());
     _completionView->displayEntries(*entries, partial);
+    _completionAnchor = anchor;
+}
+
+qint64 HTMLViewTypingAids::completionAnchor(QVCodeCompletion& engine, QString* partial) const {
+    const CompletionWindow window(_view.textStorage(), _view.selectedRange().location);
+    const QString word = engine.partialKeywordForString(window.text, window.cursor);
+    if (partial) *partial = word;
+    if (word.isNull()) return -1;
+    const QVRange range = engine.keywordRangeForString(window.text, window.cursor);
+    return range.isNotFound() ? window.start + window.cursor - word.size() : window.start + range.location;
 }
 
 bool HTMLViewTypingAids::doCompletions() {

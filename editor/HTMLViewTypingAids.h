@@ -65,7 +65,8 @@ public:
     // The engine of the language at the caret (recompute: found again there); null when none.
     std::shared_ptr<QVCodeCompletion> completionEngine(bool recompute = true) const;
     // Offers the candidates for the word at the caret; optional (while typing) only when the
-    // list is up or the engine suggests by itself.
+    // list is up or the engine suggests by itself. A list that is up closes instead when the
+    // word it was made for is left (a blank, a ">" or a quote starts another context).
     void showCodeCompletionOptional(bool optional);
     // Return and Tab: a keyword trigger, else the list's chosen entry; true when used up.
     bool doCompletions();
@@ -133,6 +134,9 @@ private:
     void replaceEntity();
     // The caret's line as [start, end of its contents).
     QVRange lineAt(qint64 position) const;
+    // The start of the word engine completes at the caret, -1 when it completes nothing there;
+    // partial receives that word.
+    qint64 completionAnchor(QVCodeCompletion& engine, QString* partial = nullptr) const;
     void restoreLineBreak(const QString& name, const QString& text, const QVTextChange::Attachments& attachments);
 
     HTMLView& _view;
@@ -140,6 +144,8 @@ private:
     std::function<bool()> _keywordTrigger;
     int _aidDepth = 0;
     bool _editedSinceSelection = false;
+    // Where the word the list was made for begins, in the text's coordinates.
+    qint64 _completionAnchor = -1;
     QVRange _flash = QVRange(QVRange::NotFound, 0);
     QTimer _flashTimer;
 };

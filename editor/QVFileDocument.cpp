@@ -9,6 +9,7 @@
 #include "editor/QVProjectSCMController.h"
 #include "editor/QVFileView.h"
 #include "files/QVFile.h"
+#include "languages/QVBundle.h"
 #include "languages/QVBundleRepository.h"
 #include "platform/AppBundle.h"
 #include "platform/MainQueue.h"
@@ -16,6 +17,7 @@
 #include "platform/QVKQueue.h"
 #include "platform/QVPerform.h"
 #include "platform/QVTextStorage.h"
+#include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
 #include "shell/FileEncodings.h"
 #include "shell/StringHashing.h"
@@ -115,13 +117,71 @@ QVFileDocument::~QVFileDocument() {
 HTMLView* QVFileDocument::textView() const { return _textView.data(); }
 
 void QVFileDocument::setFileName(const QString& path) {
+    // The settings kept for the file go with it to its new name.
+    const QString old = fileName();
+    if (!old.isEmpty() && !path.isEmpty() && old != path) {
+        const QVariant entry = keptFileEntry(old);
+        if (entry.isValid()) {
+            keepFileEntry(old, QVariant());
+            keepFileEntry(path, entry);
+        }
+    }
     QVDocument::setFileName(path);
     if (!_textView || path.isEmpty() || path == _textView->path()) return;
-    // The language follows a new extension, unless none is registered for it.
+    // An untitled text saved for the first time: the language picked for it becomes the file's.
+    if (old.isEmpty() && _customBundle && _textView->bundle())
+        setFileConfigurationValue(_textView->bundle()->bundleIdentifier(), FileBundleKey);
+    // The language follows a new extension, unless it was picked by hand or none is registered
+    // for the extension.
     const auto previous = _textView->bundle();
     _textView->setPath(path);
-    if (previous && !QVBundleRepository::sharedRepository().bundleForFileCategory({}, QFileInfo(path).suffix()))
+    if (previous && (_customBundle || !QVBundleRepository::sharedRepository().bundleForFileCategory({}, QFileInfo(path).suffix())))
         _textView->setBundle(previous);
+}
+
+QVariant QVFileDocument::keptFileEntry(const QString& path) const {
+    if (path.isEmpty()) return {};
+    QVariant entry;
+    if (const auto delegate = _delegate.lock(); delegate && delegate->projectFileConfiguration(const_cast<QVFileDocument*>(this), path, {}, &entry))
+        return entry;
+    return UserDefaults::standard().objectForKey(FileSettingsDefaultsKey).toMap().value(path);
+}
+
+void QVFileDocument::keepFileEntry(const QString& path, const QVariant& entry) {
+    if (path.isEmpty()) return;
+    if (const auto delegate = _delegate.lock(); delegate && delegate->setProjectFileConfiguration(this, path, {}, entry)) return;
+    QVariantMap all = UserDefaults::standard().objectForKey(FileSettingsDefaultsKey).toMap();
+    if (entry.isNull() || entry.toMap().isEmpty()) all.remove(path);
+    else all.insert(path, entry);
+    UserDefaults::standard().setObject(all, FileSettingsDefaultsKey);
+}
+
+void QVFileDocument::setFileConfigurationValue(const QVariant& value, const QString& key) {
+    setConfigurationValue(value, key);
+    const QString path = fileName();
+    if (path.isEmpty() || key.isEmpty()) return;
+    if (const auto delegate = _delegate.lock(); delegate && delegate->setProjectFileConfiguration(this, path, key, value)) return;
+    QVariantMap entry = keptFileEntry(path).toMap();
+    if (value.isNull()) entry.remove(key);
+    else entry.insert(key, value);
+    keepFileEntry(path, entry);
+}
+
+void QVFileDocument::setCustomBundle(const std::shared_ptr<QVBundle>& bundle) {
+    if (!_textView || !bundle) return;
+    _customBundle = true;
+    _textView->setBundle(bundle);
+    setFileConfigurationValue(bundle->bundleIdentifier(), FileBundleKey);
+}
+
+void QVFileDocument::restoreCustomBundle() {
+    if (!_textView || _customBundle) return;
+    const QString identifier = fileConfigurationValueForKey(FileBundleKey).toString();
+    if (identifier.isEmpty()) return;
+    if (const auto bundle = QVBundleRepository::sharedRepository().bundleForBundleIdentifier(identifier)) {
+        _customBundle = true;
+        _textView->setBundle(bundle);
+    }
 }
 
 void QVFileDocument::setConfigurationValue(const QVariant& value, const QString& key) {
@@ -134,7 +194,13 @@ QVariant QVFileDocument::fileConfigurationValueForKey(const QString& key) const 
     // "snippets/../x").
     if (key == HTMLView::FileEncodingKey && QVSnippetFileView::canDisplayPath(fileName()))
         return qulonglong(TextEncoding::UTF16);
-    return configurationValueForKey(key);
+    if (_localConfiguration.contains(key)) return _localConfiguration.value(key);
+    const QString path = fileName();
+    if (path.isEmpty()) return {};
+    QVariant value;
+    if (const auto delegate = _delegate.lock(); delegate && delegate->projectFileConfiguration(const_cast<QVFileDocument*>(this), path, key, &value))
+        return value;
+    return keptFileEntry(path).toMap().value(key);
 }
 
 bool QVFileDocument::tryToPerform(QByteArrayView action, const QVariant& object) {
@@ -148,6 +214,7 @@ QVStringEncoding QVFileDocument::encoding() const {
 }
 
 bool QVFileDocument::load(QVError* error, QVError* notice) {
+    restoreCustomBundle();
     if (!revertToContentsOfFile({}, error)) return false;
     qvSetError(notice, _loadNotice);
     return true;
@@ -310,12 +377,14 @@ bool QVFileDocument::saveAndReopenUsingEncoding(QVStringEncoding encoding, QVErr
 
 bool QVFileDocument::reallyReopenUsingEncoding(QVStringEncoding encoding, QVError* error, QVError* notice) {
     if (!_textView) return false;  // an image has no encoding
+    // The encoding chosen is kept for the file (the project's, else the defaults) once it read.
     const QVariant stored = configurationValueForKey(HTMLView::FileEncodingKey);
     setConfigurationValue(qulonglong(encoding), HTMLView::FileEncodingKey);
     if (!revertToContentsOfFile({}, error)) {
         setConfigurationValue(stored, HTMLView::FileEncodingKey);
         return false;
     }
+    setFileConfigurationValue(qulonglong(encoding), HTMLView::FileEncodingKey);
     // The notice names the encoding that really decoded the text, the fallback one included.
     const QString format = AppBundle::main().localizedString(QStringLiteral("Opened using %@"));
     QString name = FileEncodings::stringFromEncoding(_textView->stringEncoding());
@@ -683,7 +752,7 @@ void QVFileDocument::performSCMCommand(SCMCommand command, int tag) {
     QVProjectSCMController* scm = delegate && _fileNode ? delegate->scmControllerForDocument(this) : nullptr;
     if (!scm) return;
     const QString path = _fileNode->pathFromRoot();
-    void* window = _textView ? _textView->window() : nullptr;
+    QWidget* window = _textView ? _textView->window() : nullptr;
     using Revisioned = void (QVProjectSCMController::*)(const QString&, const QString&);
     const auto byTag = [&](Revisioned run, QVProjectSCMController::LogTag log) {
         if (tag == 0 || tag == 1) (scm->*run)(path, tag == 0 ? QStringLiteral("HEAD") : QStringLiteral("BASE"));

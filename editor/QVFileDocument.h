@@ -18,6 +18,7 @@
 #include <memory>
 
 class HTMLView;
+class QVBundle;
 class QVFile;
 class QVFileDocumentDelegate;
 class QVFileView;
@@ -89,8 +90,18 @@ public:
     QVariant configurationValueForKey(const QString& key) const { return _localConfiguration.value(key); }
     void setConfigurationValue(const QVariant& value, const QString& key);
     // The setting of the document's file: a file in the snippets folder is always read and
-    // written as UTF-16 (QVFileEncoding 10), whatever is stored.
+    // written as UTF-16 (QVFileEncoding 10), whatever is stored. What this document set wins;
+    // otherwise what is kept for its file: by the window's project, or in the defaults
+    // (FileSettingsDefaultsKey, by path) for a file outside any project.
     QVariant fileConfigurationValueForKey(const QString& key) const;
+    // Sets it for this document and keeps it for its file (an untitled text only here).
+    void setFileConfigurationValue(const QVariant& value, const QString& key);
+    static inline const QString FileBundleKey = QStringLiteral("QVFileBundle");
+    static inline const QString FileSettingsDefaultsKey = QStringLiteral("QVFileSettings");
+    // The language picked for this file (the status bar's pop-up): kept for the file, and kept
+    // through Save As and renames instead of the new extension's.
+    void setCustomBundle(const std::shared_ptr<QVBundle>& bundle);
+    bool hasCustomBundle() const { return _customBundle; }
 
     // A command of a toolbar or menu ("gotoLineFromString" with its text): performed by the
     // document or handed to its editor view; false when neither has it.
@@ -214,6 +225,10 @@ private:
     std::unique_ptr<QVFileView> _fileView;
     QPointer<HTMLView> _textView;
     QVariantMap _localConfiguration;
+    // The whole per-file entry kept for path, and its replacement (null: removed).
+    QVariant keptFileEntry(const QString& path) const;
+    void keepFileEntry(const QString& path, const QVariant& entry);
+    void restoreCustomBundle();
     QVError _loadNotice;
     // How the file read in UTF-16 held it: written back the same way.
     enum class UTF16Form { LittleEndianMarked, BigEndianMarked, BigEndian };
@@ -235,6 +250,7 @@ private:
     bool _changedQuestionUp = false;
     bool _removedQuestionUp = false;
     bool _savingAs = false;
+    bool _customBundle = false;
     std::function<void(bool)> _overwriteCloseFinished;  // a close that waits for the overwrite question
     // The document's own watch of its file.
     std::unique_ptr<QVFileWatcher> _watcher;

@@ -5,6 +5,7 @@
 #include "platform/QVError.h"
 
 #include <QString>
+#include <QVariant>
 
 #include <functional>
 #include <memory>
@@ -38,6 +39,17 @@ public:
     virtual void runSavePanel(QVFileDocument* document, const QString& suggestedPath, std::function<void(const QString& chosen)> chosen) {
         (void)document, (void)suggestedPath;
         chosen({});
+    }
+    // The per-file settings (key; an empty key: the file's whole entry, a map) of the file at
+    // path kept by the window's project: false when no project of the window holds the path
+    // (the document keeps them in the defaults then). A null value removes.
+    virtual bool projectFileConfiguration(QVFileDocument* document, const QString& path, const QString& key, QVariant* value) {
+        (void)document, (void)path, (void)key, (void)value;
+        return false;
+    }
+    virtual bool setProjectFileConfiguration(QVFileDocument* document, const QString& path, const QString& key, const QVariant& value) {
+        (void)document, (void)path, (void)key, (void)value;
+        return false;
     }
     // The Subversion controller of the window's project; none offers no Subversion commands.
     virtual QVProjectSCMController* scmControllerForDocument(QVFileDocument* document) {

@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QScrollBar>
+#include <QTimer>
 #include <QWheelEvent>
 
 #include <algorithm>
@@ -81,6 +82,10 @@ QVLineNumberingRulerView::QVLineNumberingRulerView(QVTextView* textView)
         clearHighlight();
         update();
     });
+    _deferredTimer = new QTimer(this);
+    _deferredTimer->setSingleShot(true);
+    _deferredTimer->setInterval(LongLineDelayMs);
+    connect(_deferredTimer, &QTimer::timeout, this, &QVLineNumberingRulerView::settleMarkers);
     textStorageReplaced();
     applyVisibility();
 }
@@ -109,7 +114,7 @@ void QVLineNumberingRulerView::setCodeFoldingEnabled(bool flag) {
     if (flag) updateMarkers();
     else {
         _foldMarkers.clear();
-        _foldMarkers.shrink_to_fit();
+        _deferredFrom = _deferredTo = 0;
         ++_markerRevision;
     }
     applyVisibility();
@@ -165,9 +170,10 @@ void QVLineNumberingRulerView::textStorageReplaced() {
 void QVLineNumberingRulerView::textStorageEdited(const QVTextStorage::Edit& edit) {
     const bool characters = edit.editedMask & QVTextStorage::EditedCharacters;
     const bool regions = updateHiddenRegions(edit.editedRange, characters ? edit.changeInLength : 0, characters);
-    // Attributes alone change markers too: a region collapsed by attributes, or the parser
-    // that decides a line's folds arriving with the colouring after the text.
-    if (_codeFoldingEnabled && _delegate) updateMarkersForEdit(edit.editedRange, characters ? edit.changeInLength : 0);
+    // Of the attributes, only a collapsed region or the parser that decides a line's folds
+    // (arriving with the colouring after the text) changes markers; colours leave them alone.
+    if (_codeFoldingEnabled && _delegate && (characters || (edit.editedMask & QVTextStorage::EditedParserOrAttachment)))
+        updateMarkersForEdit(edit.editedRange, characters ? edit.changeInLength : 0);
     // Numbers and markers repaint when the view does (see paintSignature()); collapsed regions
     // change numbers below them even when nothing else on the screen changes.
     if (characters || regions) adjustThickness();
@@ -219,6 +225,7 @@ qint64 QVLineNumberingRulerView::hiddenLinesBefore(qint64 position) const { retu
 
 void QVLineNumberingRulerView::updateMarkers() {
     _foldMarkers.clear();
+    _deferredFrom = _deferredTo = 0;
     ++_markerRevision;
     if (_codeFoldingEnabled && _delegate) updateMarkersForEdit(QVRange(0, storage().length()), 0);
     update();
@@ -236,31 +243,43 @@ void QVLineNumberingRulerView::updateMarkersForEdit(QVRange edited, qint64 chang
     const qint64 touchedStart = text.lineStart(firstLine);
     // The touched lines with their breaks; the last line of the text reaches past its end.
     const qint64 touchedEnd = lastLine + 1 < text.lineCount() ? text.lineStart(lastLine + 1) : length + 1;
-
-    // Markers on the touched lines go; those after them move with the edit (those inside
-    // deleted text move to the edit, on a touched line). The markers before stay untouched.
-    const auto first = std::lower_bound(_foldMarkers.begin(), _foldMarkers.end(), touchedStart,
-                                        [](const QVFoldMarker& m, qint64 p) { return m.glyphIndex() < p; });
-    auto out = first;
-    for (auto it = first; it != _foldMarkers.end(); ++it) {
-        const qint64 g = it->glyphIndex();
-        qint64 moved = g;
-        if (change > 0 && g >= e) moved = g + change;
-        else if (change < 0 && g > e) moved = g < e - change ? e : g + change;
-        if (moved >= touchedStart && moved < touchedEnd) continue;
-        if (moved != g && (moved <= 0 || moved >= length)) continue;
-        it->setGlyphIndex(moved);
-        *out++ = *it;
+    // Lines put off earlier move with the edit; a stretch the edit swallowed ends at it.
+    if (_deferredTo > _deferredFrom) {
+        const qint64 oldEnd = end - change;
+        auto carry = [&](qint64 p) { return p >= oldEnd ? p + change : std::min(p, e); };
+        _deferredFrom = carry(_deferredFrom);
+        _deferredTo = std::max(carry(_deferredTo), _deferredFrom);
     }
-    const bool removedSome = out != _foldMarkers.end();
-    _foldMarkers.erase(out, _foldMarkers.end());
+    askLines(firstLine, lastLine, touchedStart, touchedEnd - change, change, false);
+}
 
-    // The touched lines are asked again, line by line.
+void QVLineNumberingRulerView::askLines(qint64 firstLine, qint64 lastLine, qint64 oldFrom, qint64 oldTo, qint64 change,
+                                        bool now) {
+    const QVTextStorage& text = storage();
+    const qint64 length = text.length();
+    const qint64 touchedStart = text.lineStart(firstLine);
     std::vector<QVFoldMarker> found;
     for (qint64 line = firstLine; line <= lastLine; ++line) {
         const qint64 start = text.lineStart(line);
         const qint64 contentsEnd = text.lineContentsEnd(line);
         if (contentsEnd <= start) continue;
+        if (!now && contentsEnd - start > LongLineLength) {
+            // The line keeps the marker it had, if it begins where it did, until typing pauses.
+            if (start == touchedStart || change == 0) {
+                const qint64 old = start == touchedStart ? oldFrom : start;
+                const qsizetype i = _foldMarkers.lowerBound(old);
+                if (i < _foldMarkers.size() && _foldMarkers.at(i).glyphIndex() == old) {
+                    QVFoldMarker kept = _foldMarkers.at(i);
+                    kept.setGlyphIndex(start);
+                    found.push_back(kept);
+                }
+            }
+            _deferredFrom = _deferredTo > _deferredFrom ? std::min(_deferredFrom, start) : start;
+            _deferredTo = std::max(_deferredTo, contentsEnd);
+            _deferredTimer->start();
+            continue;
+        }
+        _charactersAsked += quint64(contentsEnd - start);
         QVFoldMarkerState state = QVFoldMarkerState::Open;
         if (!_delegate->rangeNeedsMarker(QVRange(start, contentsEnd - start), &state)) continue;
         QVFoldMarker marker(start, state);
@@ -268,34 +287,48 @@ void QVLineNumberingRulerView::updateMarkersForEdit(QVRange edited, qint64 chang
             marker.setNumberOfLines(hiddenLineBreaksIn(start, line + 1 < text.lineCount() ? text.lineStart(line + 1) : length));
         found.push_back(marker);
     }
-    const auto at = std::lower_bound(_foldMarkers.begin(), _foldMarkers.end(), touchedStart,
-                                     [](const QVFoldMarker& m, qint64 p) { return m.glyphIndex() < p; });
-    _foldMarkers.insert(at, found.begin(), found.end());
     // Attribute edits come with every colouring; only a real change asks for a paint.
-    if (removedSome || !found.empty()) ++_markerRevision;
+    if (_foldMarkers.replace(oldFrom, oldTo, change, found)) ++_markerRevision;
+}
+
+void QVLineNumberingRulerView::settleMarkers() {
+    _deferredTimer->stop();
+    if (_deferredTo <= _deferredFrom) return;
+    const QVTextStorage& text = storage();
+    const qint64 from = std::min(_deferredFrom, text.length());
+    const qint64 to = std::clamp(_deferredTo, from, text.length());
+    _deferredFrom = _deferredTo = 0;
+    if (!_codeFoldingEnabled || !_delegate) return;
+    const qint64 firstLine = text.lineOfPosition(from);
+    const qint64 lastLine = text.lineOfPosition(to);
+    const qint64 start = text.lineStart(firstLine);
+    const qint64 end = lastLine + 1 < text.lineCount() ? text.lineStart(lastLine + 1) : text.length() + 1;
+    const quint64 revision = _markerRevision;
+    askLines(firstLine, lastLine, start, end, 0, true);
+    if (revision != _markerRevision) update();
 }
 
 // --- Markers ----------------------------------------------------------------------------------
 
 qint64 QVLineNumberingRulerView::indexOfMarker(qint64 glyphIndex) const {
-    const auto it = std::lower_bound(_foldMarkers.begin(), _foldMarkers.end(), glyphIndex,
-                                     [](const QVFoldMarker& m, qint64 p) { return m.glyphIndex() < p; });
-    return it != _foldMarkers.end() && it->glyphIndex() == glyphIndex ? qint64(it - _foldMarkers.begin()) : -1;
+    const qsizetype i = _foldMarkers.lowerBound(glyphIndex);
+    return i < _foldMarkers.size() && _foldMarkers.at(i).glyphIndex() == glyphIndex ? qint64(i) : -1;
 }
 
-const QVFoldMarker* QVLineNumberingRulerView::markerAt(qint64 glyphIndex) const {
+std::optional<QVFoldMarker> QVLineNumberingRulerView::markerAt(qint64 glyphIndex) const {
     const qint64 i = indexOfMarker(glyphIndex);
-    return i < 0 ? nullptr : &_foldMarkers[size_t(i)];
+    if (i < 0) return std::nullopt;
+    return _foldMarkers.at(i);
 }
 
 qint64 QVLineNumberingRulerView::indexOfMatch(qint64 i, qint64* offset) const {
-    const QVFoldMarker& marker = _foldMarkers[size_t(i)];
+    const QVFoldMarker marker = _foldMarkers.at(i);
     const QVFoldMarkerState t = marker.state();
     // Folds of the marker's own line after (or before) the one meant.
     qint64 count = _delegate->countForState(t, marker.glyphIndex()) - 1;
     const qint64 step = t == QVFoldMarkerState::Open ? 1 : -1;
     for (qint64 j = i + step; j >= 0 && j < qint64(_foldMarkers.size()); j += step) {
-        const QVFoldMarker& other = _foldMarkers[size_t(j)];
+        const QVFoldMarker other = _foldMarkers.at(j);
         const QVFoldMarkerState u = other.state();
         const qint64 k = _delegate->countForState(u, other.glyphIndex());
         if (u == t) count += k;
@@ -310,9 +343,10 @@ qint64 QVLineNumberingRulerView::indexOfMatch(qint64 i, qint64* offset) const {
 }
 
 void QVLineNumberingRulerView::toggleMarker(const QVFoldMarker& wanted) {
+    settleMarkers();
     const qint64 i = indexOfMarker(wanted.glyphIndex());
     if (i < 0 || !_delegate) return;
-    const QVFoldMarker& marker = _foldMarkers[size_t(i)];
+    const QVFoldMarker marker = _foldMarkers.at(i);
     const QVFoldMarkerState t = marker.state();
     const qint64 g = marker.glyphIndex();
     if (t == QVFoldMarkerState::Other) return;
@@ -326,15 +360,16 @@ void QVLineNumberingRulerView::toggleMarker(const QVFoldMarker& wanted) {
         // An end without its opener has nothing to fold: folding from it to the end of the
         // text would hide what follows the block instead of the block.
         if (j < 0 && t == QVFoldMarkerState::End) return;
-        const qint64 other = j < 0 ? QVRange::NotFound : _foldMarkers[size_t(j)].glyphIndex();
+        const qint64 other = j < 0 ? QVRange::NotFound : _foldMarkers.at(j).glyphIndex();
         _delegate->collapseFromGlyphIndex(std::min(g, other), std::max(g, other), t, offset);
     }
     update();
 }
 
 bool QVLineNumberingRulerView::foldBlockForIndex(qint64 index) {
+    settleMarkers();
     std::vector<QVFoldMarker> stack;
-    for (const QVFoldMarker& marker : _foldMarkers) {
+    for (const QVFoldMarker& marker : _foldMarkers.all()) {
         const qint64 g = marker.glyphIndex();
         const QVFoldMarkerState state = marker.state();
         if (g == index && state == QVFoldMarkerState::Collapsed) {
@@ -356,7 +391,7 @@ bool QVLineNumberingRulerView::foldBlockForIndex(qint64 index) {
 QList<QVFoldMarker> QVLineNumberingRulerView::markersWithState(QVFoldMarkerState state, int level) const {
     QList<QVFoldMarker> result;
     qint64 counter = level;
-    for (const QVFoldMarker& marker : _foldMarkers) {
+    for (const QVFoldMarker& marker : _foldMarkers.all()) {
         if (marker.state() == state && (counter == 0 || counter == -1)) result.append(marker);
         if (marker.state() == QVFoldMarkerState::End) --counter;
         else if (marker.state() == QVFoldMarkerState::Open) ++counter;
@@ -366,7 +401,7 @@ QList<QVFoldMarker> QVLineNumberingRulerView::markersWithState(QVFoldMarkerState
 
 QString QVLineNumberingRulerView::markerDump() const {
     QString dump;
-    for (const QVFoldMarker& marker : _foldMarkers)
+    for (const QVFoldMarker& marker : _foldMarkers.all())
         dump += QStringLiteral("%1 %2 %3\n").arg(marker.glyphIndex()).arg(QString::fromLatin1(stateName(marker.state()))).arg(marker.numberOfLines());
     return dump;
 }
@@ -398,7 +433,7 @@ QList<QVLineNumberingRulerView::Label> QVLineNumberingRulerView::visibleLabels()
             while (region != _hiddenRegions.end() && region->position < start) hidden += (region++)->lineBreaks;
             if (_lineNumbersEnabled) label.text = QString::number(line + 1 + hidden);
             if (_codeFoldingEnabled)
-                if (const QVFoldMarker* marker = markerAt(start)) label.markerState = int(marker->state());
+                if (const std::optional<QVFoldMarker> marker = markerAt(start)) label.markerState = int(marker->state());
             label.glyphIndex = start;
         } else {
             if (_lineNumbersEnabled) label.text = QStringLiteral("-");
@@ -497,7 +532,7 @@ void QVLineNumberingRulerView::mousePressEvent(QMouseEvent* event) {
     QVTextLayoutManager& layout = _textView->layoutManager();
     const qint64 position = layout.characterRangeOfRow(rowAt(int(event->position().y()))).location;
     if (_codeFoldingEnabled && event->position().x() >= width() - MarkerColumnWidth) {
-        if (const QVFoldMarker* marker = markerAt(position)) {
+        if (const std::optional<QVFoldMarker> marker = markerAt(position)) {
             toggleMarker(*marker);
             return;
         }

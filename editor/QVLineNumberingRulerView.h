@@ -4,6 +4,7 @@
 
 #include "editor/QVCodeFoldingDelegate.h"
 #include "editor/QVFoldMarker.h"
+#include "editor/QVFoldMarkerList.h"
 #include "platform/QVRange.h"
 #include "platform/QVTextStorage.h"
 
@@ -14,8 +15,10 @@
 #include <QWidget>
 
 #include <array>
+#include <optional>
 #include <vector>
 
+class QTimer;
 class QVTextView;
 
 // The gutter is a child of its text view placed in the view's left viewport margin (the view's
@@ -60,9 +63,19 @@ public:
     // Drops every marker and asks the delegate about every line again.
     void updateMarkers();
     // Every marker, in glyph-index order.
-    const std::vector<QVFoldMarker>& foldMarkers() const { return _foldMarkers; }
-    // The marker registered at a line start; null when none is.
-    const QVFoldMarker* markerAt(qint64 glyphIndex) const;
+    std::vector<QVFoldMarker> foldMarkers() const { return _foldMarkers.all(); }
+    // The marker registered at a line start; none when none is.
+    std::optional<QVFoldMarker> markerAt(qint64 glyphIndex) const;
+    // Lines longer than this are not asked about on every keystroke: their markers are asked
+    // for once typing pauses, so a keystroke on a long line costs what it costs on a short one.
+    static constexpr qint64 LongLineLength = 16 * 1024;
+    static constexpr int LongLineDelayMs = 300;
+    // Asks the lines put off until typing pauses now.
+    void settleMarkers();
+    // Work counters: characters of the lines handed to the delegate, and markers moved, removed
+    // or added by edits.
+    quint64 charactersAsked() const { return _charactersAsked; }
+    quint64 markersTouched() const { return _foldMarkers.touched(); }
     // Folds or unfolds the block of the marker registered at marker's index: a collapsed one is
     // expanded, an open or end one collapses with its match (an open one without a match to the
     // end of the text; an end one without an opener folds nothing); an "other" marker does
@@ -118,6 +131,10 @@ private:
     QVTextStorage& storage() const;
     // Re-derives markers over the lines an edit touched (change: new length minus old).
     void updateMarkersForEdit(QVRange edited, qint64 change);
+    // Asks the delegate about lines [firstLine, lastLine] and replaces their markers, the lines
+    // before them untouched and those after moved by change (markers at [oldFrom, oldTo) before
+    // the edit are the ones replaced). Long lines are put off unless now.
+    void askLines(qint64 firstLine, qint64 lastLine, qint64 oldFrom, qint64 oldTo, qint64 change, bool now);
     // Follows an edit in the list of collapsed regions; true when the list changed.
     bool updateHiddenRegions(QVRange edited, qint64 change, bool characters);
     qint64 hiddenLineBreaksIn(qint64 from, qint64 to) const;
@@ -140,7 +157,13 @@ private:
     bool _lineNumbersEnabled = true;
     bool _visible = true;
     int _thickness = DefaultThickness;
-    std::vector<QVFoldMarker> _foldMarkers;
+    QVFoldMarkerList _foldMarkers;
+    // The stretch of text holding lines put off until typing pauses, empty when none; carried
+    // through edits like the markers.
+    qint64 _deferredFrom = 0;
+    qint64 _deferredTo = 0;
+    QTimer* _deferredTimer = nullptr;
+    quint64 _charactersAsked = 0;
     std::vector<HiddenRegion> _hiddenRegions;
     qint64 _hiddenLineBreaks = 0;  // of every collapsed region
     QRect _highlightRect;

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+class QWidget;
+
 class QVProjectSCMController {
 public:
     // Tags of the log sheet: the command run on the revision picked from the log.
@@ -17,7 +19,7 @@ public:
     virtual void getStatusForPath(const QString& path, bool isDirectory, bool recursive) = 0;
     virtual void addFilesToRepository(const QStringList& paths) = 0;
     // windowForSheet: the window the commit message sheet shows on.
-    virtual void commitFiles(const QStringList& paths, void* windowForSheet) = 0;
+    virtual void commitFiles(const QStringList& paths, QWidget* windowForSheet) = 0;
     virtual void revertPath(const QString& path) = 0;
     // revision: "HEAD" or "BASE".
     virtual void diffPath(const QString& path, const QString& revision) = 0;
@@ -26,5 +28,11 @@ public:
     // An empty revision updates to the latest.
     virtual void updatePath(const QString& path, const QString& revision) = 0;
     // Shows the log (revision empty) to pick a revision, then runs the command of tag on it.
-    virtual void getLogForPath(const QString& path, const QString& revision, LogTag tag, void* window) = 0;
+    virtual void getLogForPath(const QString& path, const QString& revision, LogTag tag, QWidget* window) = 0;
+
+    // The credentials, as the project window's login sheet shows and answers them.
+    virtual QString username() = 0;
+    virtual void setCredentials(const QString& username, const QString& password, bool useKeychain) = 0;
+    // The login sheet was cancelled: the command that asked fails, the next ones run.
+    virtual void credentialsCancelled() = 0;
 };

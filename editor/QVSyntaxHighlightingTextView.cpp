@@ -262,6 +262,12 @@ void QVSyntaxHighlightingTextView::setString(const QString& text) {
     restartHighlighting();
 }
 
+void QVSyntaxHighlightingTextView::adoptString(std::vector<char16_t>&& units, qsizetype length) {
+    QVTextView::adoptString(std::move(units), length);
+    if (!_active) _hadEventWhileInactive = true;
+    restartHighlighting();
+}
+
 QVError QVSyntaxHighlightingTextView::insertText(const QString& text) {
     _insertingText = true;
     const QVError error = QVTextView::insertText(text);

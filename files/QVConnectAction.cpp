@@ -1,5 +1,7 @@
 #include "files/QVConnectAction.h"
 
+#include "files/QVClientOptions.h"
+
 #include <QCoreApplication>
 #include <QUrl>
 
@@ -39,10 +41,17 @@ QStringList QVConnectAction::launchArguments() const {
     QStringList args = _arguments;
     args.append(QStringLiteral("-oPort=%1").arg(_port < 1 ? 22 : _port));
     // A new host's key question ends in no colon and would wait for ever: accept a new key (a
-    // changed one still fails) unless the site's options decide.
-    bool decided = false;
-    for (const QString& a : _arguments) decided = decided || a.contains(QStringLiteral("StrictHostKeyChecking"), Qt::CaseInsensitive);
-    if (!decided) args.append(QStringLiteral("-oStrictHostKeyChecking=accept-new"));
+    // changed one still fails) unless the site's options decide. A server that takes the
+    // connection and never answers, or goes silent later, must end the client too.
+    const auto decided = [&](const QString& key) {
+        for (const QString& a : _arguments)
+            if (a.contains(key, Qt::CaseInsensitive)) return true;
+        return false;
+    };
+    if (!decided(QStringLiteral("StrictHostKeyChecking"))) args.append(QStringLiteral("-oStrictHostKeyChecking=accept-new"));
+    if (!decided(QStringLiteral("ConnectTimeout"))) args.append(QStringLiteral("-oConnectTimeout=%1").arg(ConnectTimeoutSeconds));
+    if (!decided(QStringLiteral("ServerAliveInterval"))) args.append(QStringLiteral("-oServerAliveInterval=%1").arg(ServerAliveSeconds));
+    if (!decided(QStringLiteral("ServerAliveCountMax"))) args.append(QStringLiteral("-oServerAliveCountMax=3"));
     args.append(QStringLiteral("--"));
     args.append(_user.isEmpty() ? _host : _user + u'@' + _host);
     return args;
@@ -76,6 +85,15 @@ void QVConnectAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDe
     }
     if (_host.isEmpty() || _host.startsWith(u'-') || _host.contains(u' ') || _user.startsWith(u'-')) {
         refuse(tr("The host or user name cannot be passed to the client."));
+        return;
+    }
+    // Site settings reach this point from more than one place: the client never sees an option
+    // it would read as more than harmless.
+    const QStringList refused = QVClientOptions::check(_arguments, _connection->type()).refused;
+    if (!refused.isEmpty()) {
+        refuse(tr("These options could make the client run a program, read commands or connect elsewhere, and are "
+                  "not passed: %1.")
+                   .arg(QVClientOptions::describe(refused)));
         return;
     }
     _connection->launchWithArguments(launchArguments());

@@ -10,6 +10,10 @@ public:
     // Login states the queue reads: the user name or the password has been sent, so a failure
     // now is a refusal of the credentials.
     enum LoginState { Started = 0, Opening = 1, UserSent = 2, PasswordSent = 3, SettingUp = 4, LoggedIn = 5 };
+    // ssh gives up on a server that does not complete the connection within this time, and on
+    // one silent for three intervals later (unless the site's options say otherwise).
+    static constexpr int ConnectTimeoutSeconds = 15;
+    static constexpr int ServerAliveSeconds = 15;
 
     // The kind for the connection's protocol. An absent user or password is the empty text.
     static std::shared_ptr<QVConnectAction> make(std::shared_ptr<QVRemoteFilesConnection> connection,

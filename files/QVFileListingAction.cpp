@@ -68,6 +68,8 @@ QString QVFileListingAction::command() const {
 void QVFileListingAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
     QVRemoteFileAction::runWithDelegate(delegate);
     _files.clear();
+    _unreadableLines = 0;
+    _returnFolder.clear();
     const QString c = command();
     if (c.isEmpty()) {
         QString why;
@@ -75,7 +77,39 @@ void QVFileListingAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActi
         refuse(why);
         return;
     }
+    if (_connection->type() == QVRemoteFilesConnection::FTP && !_remotePath.isEmpty()) {
+        _step = AskingFolder;
+        write(QStringLiteral("pwd"));
+        return;
+    }
+    _step = Listing;
     write(c);
+}
+
+std::optional<QString> QVFileListingAction::parseWorkingFolder(const QStringList& lines) {
+    // tnftp words its answer itself when the server's was of the usual form.
+    static const QString tnftpWords = QStringLiteral("Remote directory: ");
+    for (const QString& line : lines)
+        if (line.startsWith(tnftpWords) && line.size() > tnftpWords.size()) return line.mid(tnftpWords.size());
+    for (const QString& line : lines) {
+        if (!line.startsWith(QStringLiteral("257 "))) continue;
+        const qsizetype open = line.indexOf(u'"');
+        if (open < 0) return std::nullopt;
+        QString folder;
+        for (qsizetype i = open + 1; i < line.size(); ++i) {
+            if (line[i] != u'"') {
+                folder += line[i];
+            } else if (i + 1 < line.size() && line[i + 1] == u'"') {
+                folder += u'"';
+                ++i;
+            } else {
+                if (folder.isEmpty()) return std::nullopt;
+                return folder;
+            }
+        }
+        return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 QVError QVFileListingAction::errorWithStatusCode(int statusCode) const {
@@ -85,28 +119,79 @@ QVError QVFileListingAction::errorWithStatusCode(int statusCode) const {
                            .arg(_remotePath.section(u'/', -1, -1, QString::SectionSkipEmpty)));
 }
 
-void QVFileListingAction::handleReply(const QStringList& lines) {
+void QVFileListingAction::listed(const QStringList& lines, bool* ok, int* code) {
     const int type = _connection->type();
-    int code = 0;
-    bool ok;
     if (type == QVRemoteFilesConnection::FTP) {
-        replySucceeded(lines, &code);
-        ok = code == 226 && _connection->state() == QVRemoteFilesConnection::AtPrompt && !_connection->clientEnded();
+        replySucceeded(lines, code);
+        *ok = *code == 226 && _connection->state() == QVRemoteFilesConnection::AtPrompt && !_connection->clientEnded();
     } else if (type == QVRemoteFilesConnection::WebDAV) {
-        ok = replySucceeded(lines, &code, false);
-        bool listed = false;
-        for (const QString& line : lines) listed = listed || line.startsWith(QStringLiteral("Listing collection"));
-        ok = ok && listed;
+        *ok = replySucceeded(lines, code, false);
+        bool listing = false;
+        for (const QString& line : lines) listing = listing || line.startsWith(QStringLiteral("Listing collection"));
+        *ok = *ok && listing;
     } else {
-        ok = replySucceeded(lines, &code);
+        *ok = replySucceeded(lines, code);
     }
-    if (ok) _files = parseLines(type, _remotePath, lines);
-    report(ok, code);
+    if (*ok) _files = parseLines(type, _remotePath, lines, &_unreadableLines);
 }
 
-QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& directory, const QStringList& lines) {
+void QVFileListingAction::handleReply(const QStringList& lines) {
+    int code = 0;
+    bool ok = false;
+    if (_connection->clientEnded()) {
+        report(false, 0);
+        return;
+    }
+    switch (_step) {
+    case Listing:
+        listed(lines, &ok, &code);
+        report(ok, code);
+        return;
+    case AskingFolder: {
+        replySucceeded(lines, &code);
+        const bool answered = _connection->state() == QVRemoteFilesConnection::AtPrompt && !statusCodeIsError(code);
+        const std::optional<QString> folder = answered ? parseWorkingFolder(lines) : std::nullopt;
+        const std::optional<QString> quoted = folder ? quotedPath(QVRemoteFilesConnection::FTP, *folder) : std::nullopt;
+        if (!quoted) {
+            report(false, code);
+            return;
+        }
+        _returnFolder = *quoted;
+        _step = Entering;
+        write(QStringLiteral("cd ") + *quotedPath(QVRemoteFilesConnection::FTP, _remotePath));
+        return;
+    }
+    case Entering:
+        // Nothing changed yet: a missing folder fails here (one server would list it as empty).
+        if (!replySucceeded(lines, &code)) {
+            report(false, code);
+            return;
+        }
+        _step = ListingEntered;
+        write(QStringLiteral("ls"));
+        return;
+    case ListingEntered:
+        listed(lines, &_listedOK, &_listedCode);
+        _step = Returning;
+        write(QStringLiteral("cd ") + _returnFolder);
+        return;
+    case Returning:
+        if (!replySucceeded(lines, &code)) {
+            // Left in the listed folder, the client would take every later path from there: it
+            // ends, and the queue logs in again.
+            _connection->terminate();
+            return;
+        }
+        report(_listedOK, _listedCode);
+        return;
+    }
+}
+
+QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& directory, const QStringList& lines,
+                                                    int* unreadable) {
     const Patterns& p = patterns();
     QList<QVRemoteFile> files;
+    if (unreadable) *unreadable = 0;
     // sftp puts the listed path before every name.
     QString prefix = directory.isEmpty() ? QStringLiteral(".") : directory;
     if (!prefix.endsWith(u'/')) prefix += u'/';
@@ -122,6 +207,9 @@ QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& dir
             const bool unix = !line.contains(QStringLiteral("<DIR>")) && !line.startsWith(QStringLiteral("Coll:")) &&
                               blank > 0 && p.mode.match(line.left(blank)).hasMatch();
             file = unix ? parseUnixLine(line, directory) : parseWindowsLine(line, directory);
+            // A line of neither form: a heading of several listings in one ("a:"), a message.
+            const bool readable = file && (unix || p.windowsDate.match(line).hasMatch());
+            if (!readable && unreadable) ++*unreadable;
         }
         if (!file) continue;
         if (type == QVRemoteFilesConnection::SFTP && file->name().startsWith(prefix)) {

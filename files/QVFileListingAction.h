@@ -19,12 +19,22 @@ public:
     std::shared_ptr<QVRemoteFileAction> copy() const override;
     void runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) override;
     QVError errorWithStatusCode(int statusCode) const override;
-    // The command written for the listing.
+    // The command written for the listing (FTP enters a named folder and lists it with a bare
+    // "ls" instead: servers read the argument of LIST each their own way, one splits it at
+    // blanks).
     QString command() const;
+    // Lines of the listing that read as no entry (set on success): a folder walk that trusts
+    // such a listing would leave out what it could not read.
+    int unreadableLines() const { return _unreadableLines; }
 
     // The entries of a listing's lines, in line order. Entries that cannot be addressed as a
-    // child of the folder are dropped: ".", "..", names holding "/" or NUL.
-    static QList<QVRemoteFile> parseLines(int type, const QString& directory, const QStringList& lines);
+    // child of the folder are dropped: ".", "..", names holding "/" or NUL. *unreadable counts
+    // the FTP lines that read as no entry of either form.
+    static QList<QVRemoteFile> parseLines(int type, const QString& directory, const QStringList& lines,
+                                          int* unreadable = nullptr);
+    // The folder of tnftp's answer to "pwd" ("Remote directory: /a b", or the server's own
+    // 257 "/a ""b""" is ...), or nothing.
+    static std::optional<QString> parseWorkingFolder(const QStringList& lines);
     static std::optional<QVRemoteFile> parseUnixLine(const QString& line, const QString& directory);
     static std::optional<QVRemoteFile> parseWindowsLine(const QString& line, const QString& directory);
     static std::optional<QVRemoteFile> parseWebDAVLine(const QString& line, const QString& directory);
@@ -33,6 +43,15 @@ protected:
     void handleReply(const QStringList& lines) override;
 
 private:
+    void listed(const QStringList& lines, bool* ok, int* code);
+
     QString _remotePath;
     QList<QVRemoteFile> _files;
+    int _unreadableLines = 0;
+    // FTP: asks for the working folder, enters the listed one, lists it, returns.
+    enum Step { Listing, AskingFolder, Entering, ListingEntered, Returning };
+    Step _step = Listing;
+    QString _returnFolder;
+    bool _listedOK = false;
+    int _listedCode = 0;
 };

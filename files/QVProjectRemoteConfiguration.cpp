@@ -1,6 +1,8 @@
 // Remote site settings: the property-list form, the client's arguments and the keyring password.
 #include "files/QVProjectRemoteConfiguration.h"
 
+#include "files/QVClientOptions.h"
+
 #include "platform/AppBundle.h"
 #include "platform/Keychain.h"
 #include "platform/SystemLog.h"
@@ -134,26 +136,49 @@ bool QVProjectRemoteConfiguration::isEqual(const QVProjectRemoteConfiguration& o
     return !_port.isValid() || _port.toLongLong() == other._port.toLongLong();
 }
 
+QStringList QVProjectRemoteConfiguration::argumentsForOption(const QString& key, const QVariant& value) {
+    QStringList arguments;
+    if (key == QLatin1String("other")) {
+        // An empty piece would reach the client as an empty argument (sftp prints its usage).
+        for (const QString& piece : value.toString().split(QLatin1Char(' '), Qt::SkipEmptyParts))
+            if (!hasControlCharacter(piece)) arguments << piece;
+        return arguments;
+    }
+    if (key.isEmpty() || hasControlCharacter(key)) return arguments;
+    if (isSwitch(value)) {
+        if (value.toDouble() != 0) arguments << QLatin1Char('-') + key;
+        return arguments;
+    }
+    // One argument vector entry each: quotes would reach the client as part of the value.
+    const QString text = value.toString();
+    if (!hasControlCharacter(text)) arguments << QStringLiteral("-%1=%2").arg(key, text);
+    return arguments;
+}
+
 QStringList QVProjectRemoteConfiguration::arguments() const {
     QStringList arguments;
     if (!_options) return arguments;
-    for (auto it = _options->constBegin(); it != _options->constEnd(); ++it) {
-        if (it.key() == QLatin1String("other")) {
-            // An empty piece would reach the client as an empty argument (sftp prints its usage).
-            for (const QString& piece : it.value().toString().split(QLatin1Char(' '), Qt::SkipEmptyParts))
-                if (!hasControlCharacter(piece)) arguments << piece;
-            continue;
-        }
-        if (it.key().isEmpty() || hasControlCharacter(it.key())) continue;
-        if (isSwitch(it.value())) {
-            if (it.value().toDouble() != 0) arguments << QLatin1Char('-') + it.key();
-            continue;
-        }
-        // One argument vector entry each: quotes would reach the client as part of the value.
-        const QString value = it.value().toString();
-        if (!hasControlCharacter(value)) arguments << QStringLiteral("-%1=%2").arg(it.key(), value);
-    }
+    for (auto it = _options->constBegin(); it != _options->constEnd(); ++it) arguments << argumentsForOption(it.key(), it.value());
     return arguments;
+}
+
+QStringList QVProjectRemoteConfiguration::removeRefusedOptions() {
+    QStringList refused;
+    if (!_options) return refused;
+    QVariantMap options = *_options;
+    for (auto it = options.begin(); it != options.end();) {
+        // Each entry on its own: a value it lacks must not come from the next entry.
+        const QVClientOptions::Verdict verdict = QVClientOptions::check(argumentsForOption(it.key(), it.value()), _protocol);
+        if (verdict.isClean()) {
+            ++it;
+            continue;
+        }
+        refused << verdict.refused;
+        if (it.key() == QLatin1String("other") && !verdict.arguments.isEmpty()) *it++ = verdict.arguments.join(QLatin1Char(' '));
+        else it = options.erase(it);
+    }
+    _options = options;
+    return refused;
 }
 
 QVError QVProjectRemoteConfiguration::connectionError() {
@@ -168,7 +193,18 @@ QVError QVProjectRemoteConfiguration::connectionError() {
         for (auto it = _options->constBegin(); it != _options->constEnd() && field.isEmpty(); ++it)
             if (hasControlCharacter(it.key()) || hasControlCharacter(it.value().toString())) field = QStringLiteral("options");
     }
-    if (field.isEmpty()) return {};
+    if (field.isEmpty()) {
+        const QStringList refused = QVClientOptions::check(arguments(), _protocol).refused;
+        if (refused.isEmpty()) return {};
+        QVError error = QVError::make(QVError::posixDomain(), EINVAL, QVLocalized(QStringLiteral("The site settings cannot be used")),
+                                      QVLocalized(QStringLiteral("These options could make the client run a program, read "
+                                                                 "commands or connect elsewhere, and are not passed: %1. "
+                                                                 "Remove them in the project's settings."))
+                                          .arg(QVClientOptions::describe(refused)));
+        error.setUserInfoValue(QStringLiteral("QVInvalidSiteField"), QStringLiteral("options"));
+        error.setUserInfoValue(QStringLiteral("QVRefusedOptions"), refused);
+        return error;
+    }
     QVError error = QVError::make(QVError::posixDomain(), EINVAL, QVLocalized(QStringLiteral("The site settings cannot be used")),
                                   QVLocalized(QStringLiteral("The %1 holds a line break or another control character, or starts "
                                                              "with \"-\". Correct it in the project's settings."))

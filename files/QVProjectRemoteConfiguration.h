@@ -73,10 +73,17 @@ public:
     // a switch that is on gives "-name", one that is off nothing, any other value
     // "-name=value". Pieces holding control characters are left out.
     QStringList arguments() const;
+    // The arguments one options entry gives (as arguments() does for it).
+    static QStringList argumentsForOption(const QString& key, const QVariant& value);
+    // Drops the options the client would read as more than harmless (QVClientOptions), entry by
+    // entry: a refused piece of "other" leaves the rest of it, any other refused entry goes.
+    // Answers the refused options as written.
+    QStringList removeRefusedOptions();
     // Why the settings must not reach a client: a control character in host, user,
     // password, initial folder or options (a line break would end the client's command line;
-    // a line then starting with "!" runs a local shell), or a host or user starting with "-"
-    // (read as an option). Null when they are fine.
+    // a line then starting with "!" runs a local shell), a host or user starting with "-"
+    // (read as an option), or options the client would read as more than harmless (they are
+    // named). Null when they are fine.
     QVError connectionError();
 
 private:

@@ -175,9 +175,11 @@ std::optional<QString> QVRemoteFileAction::quotedPath(int type, const QString& p
             return refuse(tr("The name \"%1\" holds a control character.").arg(QString(path).replace(c, u'?')));
     if (path.contains(QChar::ReplacementCharacter))
         return refuse(tr("The name \"%1\" is not valid UTF-8 and cannot be addressed.").arg(path));
-    if (type == QVRemoteFilesConnection::SFTP &&
+    // sftp and cadaver read "*", "?" and "[" as patterns even inside quotes, and neither takes
+    // an escape: a delete or a move would reach every file that matches.
+    if ((type == QVRemoteFilesConnection::SFTP || type == QVRemoteFilesConnection::WebDAV) &&
         (path.contains(u'*') || path.contains(u'?') || path.contains(u'[')))
-        return refuse(tr("The name \"%1\" holds a wildcard character, which sftp would expand.").arg(path));
+        return refuse(tr("The name \"%1\" holds a wildcard character, which the client would expand.").arg(path));
     QString p = path;
     if (p.startsWith(u'-')) p.prepend(QStringLiteral("./"));
     if (type == QVRemoteFilesConnection::FTP) {

@@ -1,11 +1,11 @@
 #include "files/QVRemoteFileActions.h"
 
-#include "shell/QVFileCategories.h"
 #include "shell/QVFileFilters.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QUrl>
 #include <QUuid>
 
 #include <cstdio>
@@ -96,8 +96,30 @@ void QVFileAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDeleg
 void QVFileAction::handleReply(const QStringList& lines) {
     int code = 0;
     // cadaver says nothing when it enters a folder.
-    const bool ok = replySucceeded(lines, &code, !(_kind == ChangeDirectory && _connection->type() == C::WebDAV));
+    bool ok = replySucceeded(lines, &code, !(_kind == ChangeDirectory && _connection->type() == C::WebDAV));
+    if (_connection->type() == C::WebDAV && (_kind == DeleteFile || _kind == Move || _kind == DeleteDirectory))
+        ok = ok && reachedOnlyTarget(lines);
     report(ok, code);
+}
+
+bool QVFileAction::reachedOnlyTarget(const QStringList& lines) const {
+    // cadaver names each resource it deletes or moves ("Deleting `x': succeeded.", "Moving
+    // `/dav/x' to `/dav/y':"): exactly one, and ours, or it took the name for a pattern.
+    const QString name = lastComponent(_remotePath);
+    int named = 0;
+    for (const QString& line : lines) {
+        if (line.startsWith(QStringLiteral("[Matching"))) return false;
+        for (const QString& verb : {QStringLiteral("Deleting `"), QStringLiteral("Moving `")}) {
+            if (!line.startsWith(verb)) continue;
+            const qsizetype end = line.indexOf(u'\'', verb.size());
+            const QString target = line.mid(verb.size(), end < 0 ? -1 : end - verb.size());
+            ++named;
+            // Moves name the address, escaped.
+            if (lastComponent(target) != name && lastComponent(QUrl::fromPercentEncoding(target.toUtf8())) != name)
+                return false;
+        }
+    }
+    return named <= 1;
 }
 
 QVError QVFileAction::errorWithStatusCode(int statusCode) const {
@@ -148,11 +170,23 @@ std::shared_ptr<QVRemoteFileAction> QVFileTransferAction::copy() const {
     return std::make_shared<QVFileTransferAction>(_kind, _connection, _remotePath, _localPath);
 }
 
+namespace {
+
+// A hidden name the tree filters out, unique for one transfer.
+QString temporaryName(const QString& name) {
+    return QStringLiteral(".tmp_Qorvel-") + QUuid::createUuid().toString(QUuid::Id128).left(12) + u'-' + name;
+}
+
+}  // namespace
+
 void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
     QVRemoteFileAction::runWithDelegate(delegate);
     const int type = _connection->type();
     _temporaryPath.clear();
+    _remoteTemporaryPath.clear();
     _transferCommand.clear();
+    _transferred = false;
+    _failureCode = 0;
     QString why;
     const auto remote = quotedPath(type, _remotePath, &why);
     if (!remote) {
@@ -160,17 +194,32 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
         return;
     }
     QString local = _localPath;
+    QString target = *remote;
     if (_kind == Get) {
-        const QFileInfo target(_localPath);
-        if (_localPath.isEmpty() || !target.dir().exists()) {
+        const QFileInfo targetFile(_localPath);
+        if (_localPath.isEmpty() || !targetFile.dir().exists()) {
             refuse(tr("There is no folder to download \"%1\" into.").arg(lastComponent(_remotePath)));
             return;
         }
-        // A hidden name the tree filters out; the target is replaced only by a complete copy.
-        _temporaryPath = target.dir().filePath(QStringLiteral(".tmp_Qorvel-") +
-                                               QUuid::createUuid().toString(QUuid::Id128).left(12) + u'-' +
-                                               target.fileName());
+        // The target is replaced only by a complete copy.
+        _temporaryPath = targetFile.dir().filePath(temporaryName(targetFile.fileName()));
         local = _temporaryPath;
+    } else {
+        // An interrupted upload must leave the site's copy whole: the file goes up under a
+        // hidden name beside it and is renamed over it once complete.
+        const qsizetype slash = _remotePath.lastIndexOf(u'/');
+        const QString name = _remotePath.mid(slash + 1);
+        if (name.isEmpty()) {
+            refuse(tr("\"%1\" names a folder, not a file.").arg(_remotePath));
+            return;
+        }
+        _remoteTemporaryPath = _remotePath.left(slash + 1) + temporaryName(name);
+        const auto quotedTemporary = quotedPath(type, _remoteTemporaryPath, &why);
+        if (!quotedTemporary) {
+            refuse(why);
+            return;
+        }
+        target = *quotedTemporary;
     }
     const auto quotedLocal = quotedPath(type, local, &why);
     if (!quotedLocal) {
@@ -178,38 +227,73 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
         return;
     }
     _transferCommand = _kind == Get ? QStringLiteral("get ") + *remote + u' ' + *quotedLocal
-                                    : QStringLiteral("put ") + *quotedLocal + u' ' + *remote;
-    _sentFileType = type != C::FTP;
-    if (_sentFileType) {
+                                    : QStringLiteral("put ") + *quotedLocal + u' ' + target;
+    if (type != C::FTP) {
+        _step = Transferring;
         write(_transferCommand);
         return;
     }
-    // tnftp keeps the last type: a download after a text upload would be altered.
-    bool text = false;
-    if (_kind == Put)
-        if (auto categories = QVFileCategories::sharedCategories())
-            text = categories->path(_localPath, QVFileCategoryKindText);
-    write(text ? QStringLiteral("ascii") : QStringLiteral("binary"));
+    // Every file goes as it is: in ASCII mode servers rewrite line ends (one stores LF as CRLF,
+    // another drops CRs), and line breaks are the document's business. Said before each
+    // transfer, since tnftp keeps whatever type it was last told.
+    _step = SettingType;
+    write(QStringLiteral("binary"));
 }
 
 void QVFileTransferAction::handleReply(const QStringList& lines) {
     int code = 0;
-    if (!_sentFileType) {
-        _sentFileType = true;
-        if (replySucceeded(lines, &code))
-            write(_transferCommand);
-        else
+    bool ok = replySucceeded(lines, &code);
+    switch (_step) {
+    case SettingType:
+        if (!ok) {
             finish(false, code);
+            return;
+        }
+        _step = Transferring;
+        write(_transferCommand);
+        return;
+    case Transferring:
+        // A cancelled tnftp transfer prints an abort line and still a completion code; so does
+        // one whose local write failed (a full disk), with a complaint of its own ("ftp: Writing …").
+        if (_connection->type() == C::FTP)
+            for (const QString& line : lines)
+                ok = ok && !line.contains(QStringLiteral("abort"), Qt::CaseInsensitive) &&
+                     !line.startsWith(QStringLiteral("ftp: "));
+        // An interrupted sftp transfer ends at the prompt without a word of failure.
+        ok = ok && !_connection->wasCancelled();
+        if (_remoteTemporaryPath.isEmpty()) {
+            finish(ok, code);
+            return;
+        }
+        _transferred = ok;
+        _failureCode = code;
+        if (ok) {
+            _step = Renaming;
+            const int type = _connection->type();
+            write((type == C::WebDAV ? QStringLiteral("move ") : QStringLiteral("rename ")) +
+                  *quotedPath(type, _remoteTemporaryPath) + u' ' + *quotedPath(type, _remotePath));
+            return;
+        }
+        break;
+    case Renaming:
+        _transferred = ok;
+        _failureCode = code;
+        if (ok) {
+            finish(true, code);
+            return;
+        }
+        break;
+    case Cleaning:
+        // Whatever the removal of the partial copy answered, the upload failed.
+        finish(false, _failureCode);
         return;
     }
-    bool ok = replySucceeded(lines, &code);
-    // A cancelled tnftp transfer prints an abort line and still a completion code; so does one
-    // whose local write failed (a full disk), with a complaint of its own ("ftp: Writing …").
-    if (_connection->type() == C::FTP)
-        for (const QString& line : lines)
-            ok = ok && !line.contains(QStringLiteral("abort"), Qt::CaseInsensitive) &&
-                 !line.startsWith(QStringLiteral("ftp: "));
-    finish(ok, code);
+    // The transfer or the rename failed: the partial copy goes, the target stays as it was.
+    _step = Cleaning;
+    const int type = _connection->type();
+    if (!_connection->writeCommand((type == C::SFTP ? QStringLiteral("rm ") : QStringLiteral("delete ")) +
+                                   *quotedPath(type, _remoteTemporaryPath)))
+        finish(false, _failureCode);
 }
 
 void QVFileTransferAction::connectionTimedOut(QVRemoteFilesConnection*) {
@@ -217,7 +301,6 @@ void QVFileTransferAction::connectionTimedOut(QVRemoteFilesConnection*) {
 }
 
 void QVFileTransferAction::finish(bool result, int statusCode) {
-    // An interrupted sftp transfer ends at the prompt without a word of failure.
     if (_connection->wasCancelled()) result = false;
     if (!_temporaryPath.isEmpty()) {
         if (result && QFileInfo::exists(_temporaryPath)) {
@@ -282,16 +365,30 @@ void QVDirectoryAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAction
 }
 
 void QVDirectoryAction::advance() {
-    // Sub-actions that end at once (a refused name) report inside their run: loop, not recurse.
-    if (_advancing) {
-        _again = true;
-        return;
-    }
-    _advancing = true;
-    do {
+    // Sub-actions that end at once (a refused name) report inside their run, and replies arrive
+    // on the reader thread while the worker may still be here: one caller runs the walk, a
+    // second one only tells it to go on (never lost: decided under the lock).
+    {
+        std::lock_guard guard(_advanceLock);
+        if (_advancing) {
+            _again = true;
+            return;
+        }
+        _advancing = true;
         _again = false;
-        if (_reported) break;
-        if (_actionQueue.isEmpty()) {
+    }
+    for (;;) {
+        std::shared_ptr<QVRemoteFileAction> next;
+        bool finalStep = false;
+        {
+            std::lock_guard guard(_advanceLock);
+            _again = false;
+            if (!_reported) {
+                if (_actionQueue.isEmpty()) finalStep = true;
+                else next = _actionQueue.first();
+            }
+        }
+        if (finalStep) {
             if (_kind == Delete) {
                 // The folder itself, now empty unless something inside failed.
                 _finalCommandSent = true;
@@ -305,19 +402,24 @@ void QVDirectoryAction::advance() {
             } else {
                 report(_failures == 0, _lastStatusCode);
             }
-            break;
+        } else if (next) {
+            next->runWithDelegate(self());
         }
-        auto next = _actionQueue.first();
-        next->runWithDelegate(self());
-    } while (_again);
-    _advancing = false;
+        std::lock_guard guard(_advanceLock);
+        if (!_again || finalStep || !next) {
+            _advancing = false;
+            return;
+        }
+    }
 }
 
 void QVDirectoryAction::actionFinished(QVRemoteFileAction* action, bool result, int statusCode) {
     _connection->setDelegate(shared_from_this());
-    if (_actionQueue.isEmpty() || _actionQueue.first().get() != action) return;
-    auto finished = _actionQueue.takeFirst();
-    _retired.append(finished);
+    {
+        std::lock_guard guard(_advanceLock);
+        if (_actionQueue.isEmpty() || _actionQueue.first().get() != action) return;
+        _retired.append(_actionQueue.takeFirst());
+    }
     _lastStatusCode = statusCode;
     if (_connection->wasCancelled()) {
         // The user stopped the walk: nothing more is started.
@@ -360,6 +462,15 @@ void QVDirectoryAction::listingFinished(QVFileListingAction* listing, bool resul
         _lastReply = listing->lastReply();
         _actionQueue.clear();
         report(false, statusCode);
+        return;
+    }
+    if (listing->unreadableLines() > 0) {
+        // The walk would leave out what the listing did not show as entries, and say it was done.
+        _lastReply = listing->lastReply();
+        _actionQueue.clear();
+        refuse(tr("The listing of \"%1\" held %2 lines that read as no file, so the folder was not walked.")
+                   .arg(lastComponent(_remotePath))
+                   .arg(listing->unreadableLines()));
         return;
     }
     for (const QVRemoteFile& file : listing->files()) {

@@ -10,6 +10,8 @@
 
 #include <QList>
 
+#include <mutex>
+
 class QVFileAction : public QVRemoteFileAction {
 public:
     enum Kind { Move, Chmod, DeleteFile, MakeDirectory, ChangeDirectory, DeleteDirectory };
@@ -30,6 +32,8 @@ public:
     QString command(QString* why) const;
 
 protected:
+    // cadaver's reply names no resource but the target (it reads some names as patterns).
+    bool reachedOnlyTarget(const QStringList& lines) const;
     void handleReply(const QStringList& lines) override;
     const Kind _kind;
     QString _remotePath;
@@ -59,8 +63,13 @@ protected:
     QString _localPath;
     // A download goes to a hidden name beside the target and replaces it only when complete.
     QString _temporaryPath;
+    // So does an upload, on the site: renamed over the target once complete, removed otherwise.
+    QString _remoteTemporaryPath;
     QString _transferCommand;
-    bool _sentFileType = false;  // tnftp: the transfer type is set
+    enum Step { SettingType, Transferring, Renaming, Cleaning };
+    Step _step = Transferring;
+    bool _transferred = false;  // the last transfer or rename step succeeded
+    int _failureCode = 0;
 };
 
 // Folder walks: delete, download, upload.
@@ -95,6 +104,9 @@ protected:
     int _failures = 0;
     int _finishedCount = 0;
     int _lastStatusCode = 0;
+    // advance() runs on the queue's worker (the start) and on the reader thread (each reply):
+    // one runs the walk, the other only asks it to go on.
+    std::mutex _advanceLock;  // guards _advancing, _again and _actionQueue
     bool _advancing = false;
     bool _again = false;
     bool _checkingExistence = false;

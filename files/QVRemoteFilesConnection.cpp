@@ -1,4 +1,5 @@
 #include "files/QVRemoteFilesConnection.h"
+#include "platform/Threads.h"
 
 #include "platform/AppBundle.h"
 #include "platform/PseudoTerminal.h"
@@ -6,6 +7,8 @@
 #include "platform/TextEncoding.h"
 
 #include <QDir>
+#include <QFile>
+#include <QScopeGuard>
 #include <QRegularExpression>
 #include <QStringDecoder>
 #include <QTemporaryFile>
@@ -13,6 +16,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include <poll.h>
 #include <sys/wait.h>
@@ -86,17 +91,14 @@ QString QVRemoteFilesConnection::executableForType(int type) {
 }
 
 void QVRemoteFilesConnection::setDelegate(const std::shared_ptr<QVRemoteFilesConnectionDelegate>& delegate) {
-    std::shared_ptr<QVRemoteFilesConnectionDelegate> old;
-    {
-        std::lock_guard guard(_lock);
-        old = std::exchange(_delegate, delegate);
-    }
-    // The old delegate may go with the last reference, and it detaches itself from us: unlocked.
+    std::lock_guard guard(_lock);
+    _delegate = delegate;
 }
 
 void QVRemoteFilesConnection::clearDelegate(const QVRemoteFilesConnectionDelegate* delegate) {
     std::lock_guard guard(_lock);
-    if (_delegate.get() == delegate) _delegate.reset();
+    // A delegate on its way out (its destructor calls this) can no longer be locked: cleared too.
+    if (auto held = _delegate.lock(); !held || held.get() == delegate) _delegate.reset();
 }
 
 void QVRemoteFilesConnection::setLogDelegate(std::function<void(const QString&)> log) {
@@ -106,7 +108,7 @@ void QVRemoteFilesConnection::setLogDelegate(std::function<void(const QString&)>
 
 std::shared_ptr<QVRemoteFilesConnectionDelegate> QVRemoteFilesConnection::currentDelegate() {
     std::lock_guard guard(_lock);
-    return _delegate;
+    return _delegate.lock();
 }
 
 QString QVRemoteFilesConnection::lastPromptLine() const {
@@ -121,6 +123,13 @@ pid_t QVRemoteFilesConnection::pid() const {
 
 void QVRemoteFilesConnection::launchWithArguments(const QStringList& arguments) {
     std::lock_guard threadGuard(_threadLock);
+    quint64 launch;
+    {
+        // From here on the earlier launch's reader reports nothing (its client's end below would
+        // reach the new delegate as this launch's failure).
+        std::lock_guard guard(_lock);
+        launch = ++_launch;
+    }
     if (_thread.joinable()) {
         if (_thread.get_id() == std::this_thread::get_id()) {
             _thread.detach();
@@ -132,10 +141,8 @@ void QVRemoteFilesConnection::launchWithArguments(const QStringList& arguments) 
             _thread.join();
         }
     }
-    quint64 launch;
     {
         std::lock_guard guard(_lock);
-        launch = ++_launch;
         _commandQueue.clear();
         _lastPromptLine.clear();
     }
@@ -145,18 +152,28 @@ void QVRemoteFilesConnection::launchWithArguments(const QStringList& arguments) 
     _clientEnded = false;
     _writeFailed = false;
     _state = Launched;
-    _thread = std::thread(&QVRemoteFilesConnection::run, this, launch, arguments);
+    _thread = Threads::start("QVRemoteFiles", [this, launch, arguments] { run(launch, arguments); });
 }
 
 void QVRemoteFilesConnection::run(quint64 launch, QStringList arguments) {
     const QString executable = _executable.isEmpty() ? executableForType(_type) : _executable;
     PseudoTerminalChild child;
+    // The client starts in an empty folder of its own, never in the project's or Qorvel's:
+    // what it reads by a relative name (an ssh_config, a .netrc, a script) is never the site's.
+    QByteArray folderTemplate = QFile::encodeName(QDir::tempPath() + QStringLiteral("/qorvel-client-XXXXXX"));
+    const QString folder = mkdtemp(folderTemplate.data()) ? QFile::decodeName(folderTemplate) : QString();
+    const auto removeFolder = qScopeGuard([&] {
+        if (!folder.isEmpty()) QDir(folder).removeRecursively();
+    });
     if (executable.isEmpty())
         child.error = QStringLiteral("FORKPTY FAILED: no client for protocol %1").arg(_type);
+    else if (folder.isEmpty())
+        child.error = QStringLiteral("FORKPTY FAILED: no working folder (%1)").arg(QString::fromLocal8Bit(strerror(errno)));
     else
         child = PseudoTerminal::spawn(executable, arguments,
                                       {QStringLiteral("TERM=dumb"), QStringLiteral("LC_ALL=C.UTF-8"),
-                                       QStringLiteral("NETRC=") + emptyNetrc()});
+                                       QStringLiteral("NETRC=") + emptyNetrc()},
+                                      folder);
     if (!child.started()) {
         // The waiting action hears of it as of a client that died at once.
         SystemLog::error(child.error);
@@ -188,7 +205,9 @@ void QVRemoteFilesConnection::readerLoop(quint64 launch, int fd) {
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
             if (clientHasExited()) break;
-            if (_replyTimeout.count() > 0 && _state == Replying &&
+            // A reply stopped half-way, or a client that never said a word (a server that takes
+            // the connection and stays silent keeps ssh waiting before any output).
+            if (_replyTimeout.count() > 0 && (_state == Replying || _state == Launched) &&
                 std::chrono::steady_clock::now() - lastOutput >= _replyTimeout) {
                 _timedOut = true;
                 if (auto delegate = currentDelegate()) delegate->connectionTimedOut(this);
@@ -347,7 +366,7 @@ void QVRemoteFilesConnection::finishReply(quint64 launch) {
     {
         std::lock_guard guard(_lock);
         if (launch != _launch) return;
-        delegate = _delegate;
+        delegate = _delegate.lock();
         inFlight = !_commandQueue.isEmpty();
         // The terminal echoes each command: that line is ours, not the client's.
         if (inFlight && !lines.isEmpty() && !_commandQueue.first().isEmpty() &&

@@ -127,7 +127,9 @@ private:
 
     mutable std::mutex _lock;  // guards everything below up to _thread
     QStringList _commandQueue;  // the first one is in flight
-    std::shared_ptr<QVRemoteFilesConnectionDelegate> _delegate;
+    // Weak: the delegate (an action) holds this connection, and its owner (the queue, a folder
+    // walk) keeps it alive while it runs; a strong reference here would keep both for ever.
+    std::weak_ptr<QVRemoteFilesConnectionDelegate> _delegate;
     std::function<void(const QString&)> _log;
     pid_t _pid = 0;            // cleared only once the client is reaped, so a signal never hits another process
     int _masterFD = -1;

@@ -1,4 +1,5 @@
 #include "files/QVRemoteSiteQueue.h"
+#include "platform/Threads.h"
 
 #include "files/QVFileListingAction.h"
 #include "files/QVRemoteFileActions.h"
@@ -100,6 +101,9 @@ void QVRemoteSiteQueue::connectToHost(const QString& host, int port, const QStri
         std::lock_guard guard(_lock);
         _recentPort = port;
         _recentUser = user;
+        _wasConnected = false;
+        _loginRetries = 0;
+        _notBefore = {};
     }
     _networkIsUp = true;
     insertLoginAtHead();
@@ -130,7 +134,7 @@ void QVRemoteSiteQueue::startWorker(const QString& reachabilityHost) {
     }
     _workerRunning = true;
     _poked = false;
-    _worker = std::thread(&QVRemoteSiteQueue::work, this, reachabilityHost);
+    _worker = Threads::start("QVRemoteQueue", [this, reachabilityHost] { work(reachabilityHost); });
 }
 
 void QVRemoteSiteQueue::work(QString reachabilityHost) {
@@ -171,6 +175,8 @@ void QVRemoteSiteQueue::work(QString reachabilityHost) {
         Entry entry;
         {
             std::unique_lock guard(_lock);
+            // A login tried again waits its turn (a closing queue does not).
+            while (!_dying && std::chrono::steady_clock::now() < _notBefore) _wake.wait_until(guard, _notBefore);
             if (_queue.isEmpty() || !_networkIsUp) {
                 if (_state != Closing) _state = Idle;
             } else if (_running != _queue.first().action.get()) {
@@ -255,6 +261,11 @@ void QVRemoteSiteQueue::performStart(const Entry& entry) {
 void QVRemoteSiteQueue::performFinish(const Entry& entry) {
     auto* action = entry.action.get();
     if (entry.finish == Finish::Opened) {
+        {
+            std::lock_guard guard(_lock);
+            _wasConnected = true;
+            _loginRetries = 0;
+        }
         _state = Idle;
         if (auto d = delegate()) d->queueOpenedConnection(this);
         return;
@@ -345,23 +356,28 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
     }
     if (!_networkIsUp) return;  // held at the head until the network returns
     if (action->failureIsFatal()) {
-        auto d = delegate();
         auto* login = dynamic_cast<QVConnectAction*>(action);
-        if (d) {
-            if (_state == Connecting && login && login->credentialsWereSent())
+        const bool refused = login && login->credentialsWereSent();
+        if (login && !refused && retryLogin(action)) return;
+        if (entry.start == Start::Close) {
+            // "quit" failed: the client is gone already. Said once, never closed again (a
+            // closing that fails would report and close for ever).
+            {
+                std::lock_guard guard(_lock);
+                _queue.clear();
+            }
+            _dying = true;
+            _connection->close();
+            poke();
+            return;
+        }
+        if (auto d = delegate()) {
+            if (_state == Connecting && refused)
                 d->queueHadCredentialsFailure(this);
             else
                 d->queueHadFatalFailure(this);
         }
-        QList<Entry> dropped;
-        {
-            std::lock_guard guard(_lock);
-            dropped = std::exchange(_queue, {});
-        }
-        // Whoever waits for a dropped operation hears that it will not come.
-        for (const Entry& e : dropped)
-            if (e.action.get() != action) failEntry(e, 0, false);
-        closeConnection();
+        dropEverythingAndClose(action);
         return;
     }
     bool initialFolder;
@@ -375,14 +391,7 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
         // instead, a delete or an upload would reach other files. Nothing more runs.
         failEntry(entry, statusCode, true);
         if (auto d = delegate()) d->queueHadFatalFailure(this);
-        QList<Entry> dropped;
-        {
-            std::lock_guard guard(_lock);
-            dropped = std::exchange(_queue, {});
-        }
-        for (const Entry& e : dropped)
-            if (e.action.get() != action) failEntry(e, 0, false);
-        closeConnection();
+        dropEverythingAndClose(action);
         return;
     }
     bool repeat = false;
@@ -416,6 +425,39 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
     }
     failEntry(entry, statusCode, true);
     poke();
+}
+
+void QVRemoteSiteQueue::dropEverythingAndClose(const QVRemoteFileAction* failed) {
+    QList<Entry> dropped;
+    {
+        std::lock_guard guard(_lock);
+        dropped = std::exchange(_queue, {});
+    }
+    // Whoever waits for a dropped operation hears that it will not come.
+    for (const Entry& e : dropped)
+        if (e.action.get() != failed) failEntry(e, 0, false);
+    closeConnection();
+}
+
+bool QVRemoteSiteQueue::retryLogin(QVRemoteFileAction* failed) {
+    std::unique_lock guard(_lock);
+    // Only a site reached before: a first login that fails says so at once.
+    if (!_wasConnected || _loginRetries >= MaximumLoginRetries || _dying) return false;
+    if (_queue.isEmpty() || _queue.first().action.get() != failed) return false;
+    const int wait = FirstLoginRetryMilliseconds << _loginRetries;
+    ++_loginRetries;
+    _queue.removeFirst();
+    // A directory entry queued behind the failed login goes: the new login brings its own.
+    if (!_queue.isEmpty() && _queue.first().finish == Finish::ChangedDirectory && !_initialWorkingDirectory.isEmpty() &&
+        static_cast<QVFileAction*>(_queue.first().action.get())->remotePath() == _initialWorkingDirectory)
+        _queue.removeFirst();
+    _notBefore = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait);
+    // The failed client may still sit at its prompt: it ends without a word to the new login.
+    _connection->kill();
+    queueLogin();
+    _poked = true;
+    _wake.notify_all();
+    return true;
 }
 
 void QVRemoteSiteQueue::reconnect() {
@@ -452,7 +494,8 @@ void QVRemoteSiteQueue::append(Entry entry) {
 }
 
 void QVRemoteSiteQueue::closeConnection() {
-    if (_connection->state() == QVRemoteFilesConnection::Killed || !_workerRunning) {
+    // A client that is gone cannot be asked to quit: the queue just ends.
+    if (_connection->state() == QVRemoteFilesConnection::Killed || !_workerRunning || _connection->clientEnded()) {
         _dying = true;
         _connection->close();
         poke();
@@ -473,7 +516,7 @@ void QVRemoteSiteQueue::cancel() {
     _connection->cancel();
     // A client waiting on a stalled server may not come back from the interrupt: end it, so
     // the action fails and the queue goes on.
-    std::thread([weak = weak_from_this(), run] {
+    Threads::start("QVRemoteRun", [weak = weak_from_this(), run] {
         for (int i = 0; i < CancelGraceMilliseconds / 50; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             auto queue = weak.lock();

@@ -13,6 +13,7 @@
 #include <QList>
 #include <QString>
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -63,6 +64,10 @@ public:
     static constexpr int MaximumRepeats = 3;
     // How long a cancelled command may take to come back before its client is ended.
     static constexpr int CancelGraceMilliseconds = 3000;
+    // A login that fails once the site was reached (a server restarting, a network blip) is
+    // tried again this many times, after waits that double from the first, before it is fatal.
+    static constexpr int MaximumLoginRetries = 4;
+    static constexpr int FirstLoginRetryMilliseconds = 500;
     // The recent-hosts list never grows past this.
     static constexpr int MaximumRecentHosts = 11;
     static constexpr const char* RecentHostsKey = "QVRecentRemoteHosts";
@@ -136,6 +141,11 @@ private:
     void performStart(const Entry& entry);
     void performFinish(const Entry& entry);
     void failEntry(const Entry& entry, int statusCode, bool toQueueDelegate);
+    // Every waiting operation hears it will not come (all but the failed one), and the
+    // connection closes.
+    void dropEverythingAndClose(const QVRemoteFileAction* failed);
+    // A failed re-login is tried again later; false when it has been tried enough.
+    bool retryLogin(QVRemoteFileAction* failed);
     void noteRecentHost(const QString& host, int port, const QString& user);
     void setStatus(const QString& text, bool animate);
     std::shared_ptr<QVRemoteSiteQueueDelegate> delegate() const;
@@ -158,4 +168,7 @@ private:
     std::atomic<int> _state{Closed};
     std::atomic<bool> _networkIsUp{true};
     std::atomic<bool> _dying{false};
+    bool _wasConnected = false;   // a login succeeded since connectToHost
+    int _loginRetries = 0;        // failed re-logins in a row
+    std::chrono::steady_clock::time_point _notBefore;  // the next action waits until then
 };

@@ -2,6 +2,10 @@
 #include "fuzz/FuzzTargets.h"
 
 #include "completion/QVCodeIndexer.h"
+#include "faultline/FLTCompactUnwind.h"
+#include "faultline/FLTDwarf.h"
+#include "faultline/FLTFile.h"
+#include "faultline/FLTRecordReader.h"
 #include "languages/QVBundle.h"
 #include "languages/QVBundleRepository.h"
 #include "languages/QVParser.h"
@@ -13,8 +17,20 @@
 #include "platform/TextEncoding.h"
 #include "shell/FileEncodings.h"
 #include "shell/QVSearch.h"
+#include "trellis/FLTMachO.h"
+#include "trellis/TRLApplicationIdentiferModel.h"
+#include "trellis/TRLElfImage.h"
+#include "trellis/TRLSettings.h"
+
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <QStringList>
+
+#include <cstring>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <vector>
@@ -108,7 +124,9 @@ std::shared_ptr<QVBundle> bundleFor(const QByteArray& bytes, int count) {
     return repository().bundleForIdentifier(QString::fromLatin1(kLanguages[pick]));
 }
 
-const char* const kNames[] = {"plist", "encodings", "regex", "highlight", "indexer",
+const char* const kNames[] = {"plist", "encodings", "regex", "highlight", "indexer", "macho", "elf",
+                              "settings", "cfi", "compactunwind", "ehframehdr", "records",
+                              "listings", "replies", "quoting", "options", "projects",
                               "snippets", "userscripts", "tidy", "desktop", "qvdt", "docprops", nullptr};
 
 }  // namespace
@@ -256,8 +274,159 @@ QString indexer(const QByteArray& bytes) {
     return {};
 }
 
+QString machO(const QByteArray& bytes) {
+    const uchar* begin = reinterpret_cast<const uchar*>(bytes.constData());
+    const uchar* end = begin + bytes.size();
+    FLTMachOFile file;
+    if (!FLTMachOFileInitWithBuffer(&file, begin, bytes.size())) return QStringLiteral("macho: buffer refused");
+    QString failure;
+    FLTMachOFileEnumerateSlices(&file, [&](FLTMachOSlice slice) {
+        if (slice.header < begin || slice.available < 0 || slice.available > end - slice.header)
+            failure = QStringLiteral("macho: slice outside the input");
+        FLTMachOSliceEnumerateLoadCommands(&slice, [&](const FLTMachOLoadCommand& c) {
+            if (c.data < begin || c.size < 8 || c.size > quint64(end - c.data)) failure = QStringLiteral("macho: command outside the input");
+            FLTMachOGetSegmentCommand(c);
+            FLTMachOGetString(c);
+            FLTMachOIsEncrypted(c);
+        });
+        FLTMachOSliceGetSectionByName(&slice, "__TEXT", "__text", nullptr);
+    });
+    if (auto model = TRLApplicationIdentiferModel::makeForImage(QStringLiteral("fuzz"), bytes)) {
+        if (model->instanceIdentifier().size() != 40) failure = QStringLiteral("macho: instance identifier not 40 characters");
+        for (const QString& uuid : model->architectureUUIDMap())
+            if (uuid.size() != 32) failure = QStringLiteral("macho: slice UUID not 32 characters");
+    }
+    return failure;
+}
+
+QString elf(const QByteArray& bytes) {
+    const auto id = TRLElfReadIdentity(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size());
+    if (!id) return {};
+    if (id->buildId.size() > bytes.size()) return QStringLiteral("elf: build-id longer than the input");
+    if (id->architecture.isEmpty()) return QStringLiteral("elf: no architecture name");
+    if (id->uuidBytes().size() != 16) return QStringLiteral("elf: slice UUID not 16 bytes");
+    return {};
+}
+
+QString settings(const QByteArray& bytes) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("settings.json"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) return {};
+    file.close();
+    TRLSettings model(path);
+    const auto document = model.settingsDictionary();
+    if (!document && model.appNeedsOnboarding()) return QStringLiteral("settings: onboarding without a document");
+    if (model.appNeedsOnboarding() && model.appStatus() != QLatin1String("new")) return QStringLiteral("settings: onboarding for a status other than new");
+    if (document && !QFile::exists(path)) return QStringLiteral("settings: a readable document was removed");
+    return {};
+}
+
+namespace {
+
+uint64_t addressOf(const QByteArray& bytes, qsizetype offset = 0) {
+    return uint64_t(reinterpret_cast<uintptr_t>(bytes.constData())) + uint64_t(offset);
+}
+
+uint64_t wordAt(const QByteArray& bytes, qsizetype offset) {
+    uint64_t value = 0;
+    if (offset >= 0 && offset < bytes.size())
+        std::memcpy(&value, bytes.constData() + offset, size_t(std::min<qsizetype>(8, bytes.size() - offset)));
+    return value;
+}
+
+}  // namespace
+
+QString callFrames(const QByteArray& bytes) {
+    const FLTDwarfSection section{addressOf(bytes), addressOf(bytes, bytes.size())};
+    uint64_t stack[64];
+    for (int i = 0; i < 64; ++i) stack[i] = wordAt(bytes, i * 8);
+    for (qsizetype offset = 0; offset < std::min<qsizetype>(bytes.size(), 64); ++offset) {
+        FLTDwarfFDEBuffer fde;
+        if (!FLTDwarfInitFDEAtAddress(&fde, &section, addressOf(bytes, offset))) continue;
+        if (fde.fde.instructionsEnd > section.end || fde.cie.instructionsEnd > section.end)
+            return QStringLiteral("a record's instructions end outside the section");
+        FLTRegisters registers{};
+        registers.rsp = uint64_t(reinterpret_cast<uintptr_t>(&stack[8]));
+        registers.rbp = uint64_t(reinterpret_cast<uintptr_t>(&stack[16]));
+        registers.rip = fde.fde.initialLocation + (fde.fde.addressRange ? wordAt(bytes, offset) % fde.fde.addressRange : 0);
+        const uint64_t before = registers.rsp;
+        if (FLTDwarfUnwindComputeRegisters(&fde, &registers, registers.rip, nullptr) && registers.rip &&
+            registers.rsp == before)
+            return QStringLiteral("a step that succeeded left the stack pointer where it was");
+    }
+    FLTRegisters registers{};
+    uint64_t result = 0;
+    FLTDwarfEvalulateExpression(section.start, &section, &registers, true, 0, &result);
+    return {};
+}
+
+QString compactUnwind(const QByteArray& bytes) {
+    // The table lies in a mapping of its own with nothing after it: a read past its end faults.
+    const long page = ::sysconf(_SC_PAGESIZE);
+    const size_t size = size_t(bytes.size());
+    const size_t pages = (size + size_t(page) - 1) / size_t(page) + 1;
+    auto* map = static_cast<char*>(::mmap(nullptr, pages * size_t(page), PROT_READ | PROT_WRITE,
+                                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (map == MAP_FAILED) return {};
+    ::mprotect(map + (pages - 1) * size_t(page), size_t(page), PROT_NONE);
+    char* table = map + (pages - 1) * size_t(page) - size;
+    std::memcpy(table, bytes.constData(), size);
+    uint64_t stack[64] = {};
+    const uint64_t load = 0x400000;
+    FLTCompactUnwindContext context;
+    if (FLTCompactUnwindInit(&context, uint64_t(reinterpret_cast<uintptr_t>(table)), size, 0, 0, load)) {
+        for (qsizetype i = 0; i < 8; ++i) {
+            FLTRegisters registers{};
+            registers.rsp = uint64_t(reinterpret_cast<uintptr_t>(&stack[0]));
+            registers.rbp = uint64_t(reinterpret_cast<uintptr_t>(&stack[8]));
+            FLTCompactUnwindLookupAndCompute(&context, load + (wordAt(bytes, i * 8) & 0xFFFFFF), &registers);
+        }
+    }
+    ::munmap(map, pages * size_t(page));
+    return {};
+}
+
+QString ehFrameHeader(const QByteArray& bytes) {
+    const FLTDwarfSection section{addressOf(bytes), addressOf(bytes, bytes.size())};
+    for (int i = 0; i < 4; ++i) {
+        uint64_t fde = 0, frame = 0;
+        const uint64_t pc = addressOf(bytes) + wordAt(bytes, 8 + i * 8) % (uint64_t(bytes.size()) + 64);
+        if (FLTEhFrameHdrFindFDE(section.start, uint64_t(bytes.size()), &section, pc, &fde, &frame) &&
+            (fde < section.start || fde >= section.end))
+            return QStringLiteral("a found FDE lies outside the section");
+    }
+    return {};
+}
+
+QString records(const QByteArray& bytes) {
+    FLTFileParseSections(bytes);
+    FLTFileHexDecodeString(bytes);
+    const int fd = ::memfd_create("record", 0);
+    if (fd < 0) return {};
+    FLTFile file;
+    file.fd = fd;
+    FLTFileWriteSectionStart(&file, "s");
+    FLTFileWriteHashStart(&file);
+    FLTFileWriteHashEntryBytes(&file, "text", bytes.constData(), uint64_t(bytes.size()));
+    FLTFileWriteHashEnd(&file);
+    FLTFileWriteSectionEnd(&file);
+    QByteArray written(qsizetype(file.total), 0);
+    const bool read = ::pread(fd, written.data(), size_t(written.size()), 0) == ssize_t(written.size());
+    ::close(fd);
+    if (!read) return QStringLiteral("the written line could not be read back");
+    const QVariantList sections = FLTFileParseSections(written);
+    if (sections.size() != 1 || written.count('\n') != 1)
+        return QStringLiteral("a string broke its record line");
+    if (bytes.isValidUtf8() && sections.first().toMap().value("s").toMap().value("text").toString() != QString::fromUtf8(bytes))
+        return QStringLiteral("a UTF-8 string read back differs");
+    return {};
+}
+
 Entry entryNamed(const QString& name) {
-    static const Entry entries[] = {propertyList, encodings, regex, highlighting, indexer,
+    static const Entry entries[] = {propertyList, encodings, regex, highlighting, indexer, machO, elf,
+                                    settings, callFrames, compactUnwind, ehFrameHeader, records,
+                                    listings, replies, quoting, options, projects,
                                     snippets, userScripts, tidyConfigurations, desktopEntries, qvdtAddresses, documentProperties};
     for (int i = 0; kNames[i]; ++i)
         if (name == QLatin1String(kNames[i]))

@@ -23,6 +23,36 @@ QString highlighting(const QByteArray& bytes);
 // The code index with the shipped rules of a language picked by the first byte.
 QString indexer(const QByteArray& bytes);
 
+// Mach-O images (thin, fat, either byte order): every slice and load command the reader hands
+// out lies inside the input, and the identity built from them is well formed.
+QString machO(const QByteArray& bytes);
+// ELF images: the identity read from them stays inside the input.
+QString elf(const QByteArray& bytes);
+// The cached server settings: any file gives a document or none, and the values read from it
+// have their types.
+QString settings(const QByteArray& bytes);
+// Call-frame information: the bytes are an .eh_frame section; every FDE found at the first offsets
+// is parsed and run over a fake stack, and a successful step moves the stack pointer.
+QString callFrames(const QByteArray& bytes);
+// A compact unwind table looked up at PCs picked from its own bytes; reads stay inside it.
+QString compactUnwind(const QByteArray& bytes);
+// An .eh_frame_hdr section: a found FDE lies inside the section.
+QString ehFrameHeader(const QByteArray& bytes);
+// Record files: any bytes read as lines, and any bytes written as a string keep their line whole.
+QString records(const QByteArray& bytes);
+// Listings of each client (the first byte picks it): every entry is a child of the folder.
+QString listings(const QByteArray& bytes);
+// Reply lines: status codes in range, the working folder of a "pwd" on one line.
+QString replies(const QByteArray& bytes);
+// Path quoting (the first byte picks the client): a quoted path reads back as one word equal to
+// the path, or is refused with a reason.
+QString quoting(const QByteArray& bytes);
+// Client options (NUL-separated, the first byte picks the client): what passes passes again.
+QString options(const QByteArray& bytes);
+// A project file or projects.plist (by the first byte): no option that starts a program, no
+// host or user read as an option, and no two listed projects with one identifier come out.
+QString projects(const QByteArray& bytes);
+
 // The editing tools' readers (ToolFuzzTargets.cpp).
 // A snippet file: its metadata, its expansion (the part before the first NUL the body, the rest
 // the selection) with the caret inside the result, and its first line as a safe file name.

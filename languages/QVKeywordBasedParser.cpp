@@ -1,6 +1,7 @@
 // The highlighter of program text: one forward pass over comments, strings and keywords.
 #include "languages/QVKeywordBasedParser.h"
 
+#include "languages/QVScriptLiterals.h"
 #include "languages/QVTheme.h"
 #include "platform/QVRegex.h"
 #include "platform/QVTextStorage.h"
@@ -21,6 +22,8 @@ const QString kComments = QStringLiteral("comments");
 const QString kKeywords = QStringLiteral("keywords");
 const QString kRegexKeywords = QStringLiteral("regex-keywords");
 const QString kTitle = QStringLiteral("title");
+const QString kRegexLiterals = QStringLiteral("regex-literals");
+const QString kTemplateStrings = QStringLiteral("template-strings");
 
 constexpr qint64 NotFound = QVRange::NotFound;
 
@@ -58,6 +61,7 @@ QVKeywordBasedParser::QVKeywordBasedParser(std::weak_ptr<QVBundle> bundle, const
     loadKeywordsFromPlist(plist);
     loadQuotesInformationFromPlist(plist.value(kQuotes).toMap());
     loadCommentsFromPlist(plist.value(kComments).toList());
+    loadScriptLiteralsFromPlist(plist);
 }
 
 void QVKeywordBasedParser::setKeywordCharacters(const QString& characters) {
@@ -92,6 +96,13 @@ void QVKeywordBasedParser::loadQuotesInformationFromPlist(const QVariantMap& quo
     loadQuotesAttributes();
 }
 
+void QVKeywordBasedParser::loadScriptLiteralsFromPlist(const QVariantMap& plist) {
+    if (isString(plist.value(kRegexLiterals))) _regexStyle = plist.value(kRegexLiterals).toString();
+    if (isString(plist.value(kTemplateStrings))) _templateStyle = plist.value(kTemplateStrings).toString();
+    if (!_templateStyle.isNull()) _templateAttr.insert(QVTextStorage::MultiLineAttribute, true);
+    loadQuotesAttributes();
+}
+
 void QVKeywordBasedParser::loadQuotesAttributes() {
     const QVTheme* theme = this->theme().get();
     if (!theme) return;
@@ -104,6 +115,10 @@ void QVKeywordBasedParser::loadQuotesAttributes() {
     };
     load(_singleQuoteStyle, _singleQuoteAttr);
     load(_doubleQuoteStyle, _doubleQuoteAttr);
+    load(_templateStyle, _templateAttr);
+    if (!_regexStyle.isNull()) {
+        if (const QVTextAttributes themed = theme->attributesForIdentifier(_regexStyle); !themed.isEmpty()) _regexAttr = themed;
+    }
 }
 
 void QVKeywordBasedParser::loadCommentsFromPlist(const QVariantList& comments) {
@@ -249,16 +264,57 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
             storage.addAttributes(*attributes, QVRange(base + location, length));
     };
 
+    // Regular-expression literals and template strings, for languages that have them; a slash
+    // that begins a comment is the comment's.
+    const bool hasRegex = !_regexStyle.isNull();
+    const bool hasTemplate = !_templateStyle.isNull();
+    const QStringView whole(text);
+    qint64 regexEnd = NotFound;
+    auto findRegex = [&](qint64 from) -> qint64 {
+        if (!hasRegex) return NotFound;
+        for (qint64 i = from; i < n; ++i) {
+            if (s[i] != QLatin1Char('/')) continue;
+            const QVComment* begun = nullptr;
+            for (const QVComment& form : _comments)
+                if (!form.begin().isEmpty() && whole.sliced(i).startsWith(form.begin())) begun = &form;
+            if (begun) {
+                i += begun->begin().size() - 1;
+                continue;
+            }
+            if (!QVScriptLiterals::operandMayStartAt(whole, i, 0)) continue;
+            regexEnd = QVScriptLiterals::endOfRegexLiteral(whole, i, n);
+            if (regexEnd > i) return i;
+        }
+        return NotFound;
+    };
+    auto findTemplate = [&](qint64 from) -> qint64 {
+        if (!hasTemplate) return NotFound;
+        const qsizetype at = whole.left(n).indexOf(QLatin1Char('`'), from);
+        return at < 0 ? NotFound : at;
+    };
+
     qint64 q = findQuote(0);
     qint64 k = findKeyword(0);
+    qint64 r = findRegex(0);
+    qint64 t = findTemplate(0);
     findComment(0);
     qint64 p = 0;
-    while (q != NotFound || k != NotFound || !comment.isNotFound()) {
+    while (q != NotFound || k != NotFound || r != NotFound || t != NotFound || !comment.isNotFound()) {
         const qint64 c = comment.location;
+        // The earliest string of any kind; none of them can start where another does.
+        const qint64 m = std::min({q, r, t});
         qint64 next;
-        if (c < k && c < q) {
+        if (c < k && c < m) {
             colour(commentAttributes, c, comment.length);
             next = c + comment.length;
+        } else if (m < k && m == r) {
+            colour(&_regexAttr, r, regexEnd - r);
+            next = regexEnd;
+        } else if (m < k && m == t) {
+            const qint64 end = QVScriptLiterals::endOfTemplateString(whole, t, n);
+            const qint64 close = end < 0 ? n : end;
+            colour(&_templateAttr, t, close - t);
+            next = close;
         } else if (q < k) {
             const QChar quote = s[q] == QLatin1Char('\'') ? QLatin1Char('\'') : QLatin1Char('"');
             qint64 close = n - 1;
@@ -278,6 +334,8 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
         }
         p = std::min(std::max(next, p + 1), n);
         if (q != NotFound && q < p) q = p < n ? findQuote(p) : NotFound;
+        if (r != NotFound && r < p) r = p < n ? findRegex(p) : NotFound;
+        if (t != NotFound && t < p) t = p < n ? findTemplate(p) : NotFound;
         if (!comment.isNotFound() && c < p) {
             if (p < n) findComment(p);
             else comment = QVRange();
@@ -364,6 +422,8 @@ QVariantMap QVKeywordBasedParser::plistRepresentation() const {
     if (_caseSensitive) plist.insert(kCaseSensitive, true);
     const QVariantMap quotes = plistForQuotes();
     if (!quotes.isEmpty()) plist.insert(kQuotes, quotes);
+    if (!_regexStyle.isNull()) plist.insert(kRegexLiterals, _regexStyle);
+    if (!_templateStyle.isNull()) plist.insert(kTemplateStrings, _templateStyle);
     const QVariantList comments = plistForComments();
     if (!comments.isEmpty()) plist.insert(kComments, comments);
     const QVariantMap keywords = plistForKeywords();
@@ -380,5 +440,10 @@ qint64 QVKeywordBasedParser::endOfEmbeddedBlock(QStringView text, qint64 from, Q
     lexicon.escapedQuoteOpens = true;
     lexicon.comments = &_comments;
     lexicon.wordCharacters = &_keywordCharacters;
+    lexicon.regexLiterals = !_regexStyle.isNull();
+    lexicon.templateStrings = !_templateStyle.isNull();
+    // A language with template strings spans lines with those; its quoted strings end with
+    // their line.
+    lexicon.stringsEndAtLineEnd = lexicon.templateStrings;
     return endOfBlock(text, from, end, lexicon);
 }

@@ -17,7 +17,9 @@
 // Made for "format-type" "keyword". Keys of its syntax dictionary besides the common ones:
 // "keyword-characters" (string), "case-sensitive" (bool), "quotes" ({"single", "double"}: style
 // identifiers), "comments" ([{"begin", "end", "id"}]), "keywords" ({style: [words]}) and
-// "regex-keywords" ([{"id", "keyword"}]).
+// "regex-keywords" ([{"id", "keyword"}]); for scripts also "regex-literals" and "template-strings"
+// (style identifiers): `/.../flags` where an operand may start, and backtick strings whose
+// "${...}" holes may hold quotes and backticks of their own (QVScriptLiterals).
 //
 // Keyword characters are matched ignoring case (both for where a word starts and how far it
 // runs), so a language that lists lower-case characters still sees "SELECT" as one word; a
@@ -48,7 +50,8 @@ public:
     bool usesSingleQuotes() const override;
     // The end outside the strings and comments this parser colours, found as it finds them: a
     // quote of a form the language has opens a string (also after a backslash) that only its own
-    // kind closes, and neither begins inside a word.
+    // kind closes, and neither begins inside a word; regular-expression literals and template
+    // strings hide it too when the language has them.
     qint64 endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end) const override;
 
     // The first comment inside range of text: the form whose begin occurs first (the earlier
@@ -71,6 +74,7 @@ private:
     void loadKeywordsFromPlist(const QVariantMap& plist);
     void loadQuotesInformationFromPlist(const QVariantMap& quotes);
     void loadQuotesAttributes();
+    void loadScriptLiteralsFromPlist(const QVariantMap& plist);
     QVariantList plistForComments() const;
     QVariantMap plistForKeywords() const;
     QVariantList plistForRegexKeywords() const;
@@ -93,6 +97,12 @@ private:
     QString _doubleQuoteStyle;
     QVTextAttributes _singleQuoteAttr;
     QVTextAttributes _doubleQuoteAttr;
+    // "regex-literals" / "template-strings" style identifiers (null when the language has none)
+    // and their attributes; a template string may run over lines.
+    QString _regexStyle;
+    QString _templateStyle;
+    QVTextAttributes _regexAttr;
+    QVTextAttributes _templateAttr;
     QList<QVComment> _comments;
     QVCharacterSet _keywordCharacters;
     // The plain keywords by word, pointing into _keywords (rebuilt whenever it changes), so a

@@ -1,6 +1,8 @@
 // The base of a language's syntax parsers and the plain parser.
 #include "languages/QVParser.h"
 
+#include "languages/QVScriptLiterals.h"
+
 #include "languages/QVCodeNavParser.h"
 #include "languages/QVKeywordBasedParser.h"
 #include "languages/QVTagBasedParser.h"
@@ -234,9 +236,17 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
     if (first >= u'a' && first <= u'z') mark(char16_t(first - 32));
     if (lexicon.doubleQuotes) mark(u'"');
     if (lexicon.singleQuotes) mark(u'\'');
+    if (lexicon.regexLiterals) mark(u'/');
+    if (lexicon.templateStrings) mark(u'`');
     if (lexicon.comments)
         for (const QVComment& form : *lexicon.comments)
             if (!form.begin().isEmpty()) mark(form.begin().front().unicode());
+    // The first end in [from, to), or -1.
+    auto endWithin = [&](qint64 from, qint64 to) -> qint64 {
+        for (qint64 j = from; j < to; ++j)
+            if (endsAt(j)) return j;
+        return -1;
+    };
     qint64 i = start;
     while (i < n) {
         const char16_t u = text[i].unicode();
@@ -259,9 +269,19 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
                 if (escaped) escaped = false;
                 else if (text[j] == u'\\') escaped = true;
                 else if (text[j] == c) break;
+                else if (lexicon.stringsEndAtLineEnd && (text[j] == u'\n' || text[j] == u'\r')) break;
             }
             if (j >= n) return n;
             i = j + 1;
+            continue;
+        }
+        if (lexicon.templateStrings && c == u'`') {
+            // A template string never hides the end, closed or not: an edit after the end
+            // cannot move it back.
+            const qint64 close = QVScriptLiterals::endOfTemplateString(text, i, n);
+            if (const qint64 inside = endWithin(i + 1, close < 0 ? n : close); inside >= 0) return inside;
+            if (close < 0) return n;
+            i = close;
             continue;
         }
         const QVComment* comment = nullptr;
@@ -272,6 +292,14 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
                     break;
                 }
         if (!comment) {
+            // A regular-expression literal hides its quotes, unless the end stands in it.
+            if (lexicon.regexLiterals && c == u'/' && QVScriptLiterals::operandMayStartAt(text, i, start)) {
+                const qint64 close = QVScriptLiterals::endOfRegexLiteral(text, i, n);
+                if (close > i && endWithin(i + 1, close) < 0) {
+                    i = close;
+                    continue;
+                }
+            }
             ++i;
             continue;
         }

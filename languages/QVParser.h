@@ -148,13 +148,18 @@ protected:
     // quote after a backslash still opens a string (it does for the keyword highlighter, which
     // colours it so), the comments (a line comment also ends at end, like a server block closed
     // on a commented line; a block comment hides it) and the word characters, inside whose
-    // words neither quotes nor comments begin.
+    // words neither quotes nor comments begin; scripts add regular-expression literals and
+    // template strings, which never hide the end (a browser ends a script element there too),
+    // and quoted strings that end with their line.
     struct BlockLexicon {
         bool doubleQuotes = true;
         bool singleQuotes = false;
         bool escapedQuoteOpens = false;
         const QList<QVComment>* comments = nullptr;
         const QVCharacterSet* wordCharacters = nullptr;
+        bool regexLiterals = false;
+        bool templateStrings = false;
+        bool stringsEndAtLineEnd = false;
     };
     static qint64 endOfBlock(QStringView text, qint64 from, QStringView end, const BlockLexicon& lexicon);
     // The value of the "parser" attribute that names this parser.

@@ -62,6 +62,13 @@ public:
         _gapLength += count;
     }
 
+    // Takes body over as it is: its first `used` elements are the contents, the rest the gap.
+    void adopt(std::vector<T>&& body, qsizetype used) {
+        Q_ASSERT(used >= 0 && used <= qsizetype(body.size()));
+        _body = std::move(body);
+        _gapStart = used;
+        _gapLength = qsizetype(_body.size()) - used;
+    }
     void clear() {
         _body.clear();
         _body.shrink_to_fit();

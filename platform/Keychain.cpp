@@ -1,5 +1,6 @@
 // Generic passwords through libsecret: look-up, add, update and delete, each bounded in time.
 #include "platform/Keychain.h"
+#include "platform/Threads.h"
 
 #include "platform/SystemLog.h"
 
@@ -38,7 +39,7 @@ class Deadline {
 public:
     Deadline() : _cancellable(g_cancellable_new()) {
         const auto limit = std::chrono::milliseconds(g_timeoutMs.load());
-        _timer = std::thread([this, limit] {
+        _timer = Threads::start("KeychainDeadline", [this, limit] {
             std::unique_lock<std::mutex> locker(_mutex);
             if (!_done.wait_for(locker, limit, [this] { return _finished; })) {
                 _expired = true;

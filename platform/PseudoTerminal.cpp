@@ -1,5 +1,7 @@
 #include "platform/PseudoTerminal.h"
 
+#include <QFile>
+
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -21,7 +23,8 @@ QByteArray nameOf(const QByteArray& entry) {
 }  // namespace
 
 PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringList& args,
-                                          const QStringList& extraEnvironment) {
+                                          const QStringList& extraEnvironment, const QString& workingDirectory,
+                                          bool rawTerminal) {
     PseudoTerminalChild child;
     // Everything the child needs is built before fork: it may only make async-signal-safe calls.
     std::vector<QByteArray> argStore;
@@ -48,16 +51,38 @@ PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringL
     envp.push_back(nullptr);
 
     const QByteArray failure = "EXEC FAILED: " + argStore.front() + ", ";
+    const QByteArray folder = workingDirectory.isEmpty() ? QByteArray() : QFile::encodeName(workingDirectory);
+    const QByteArray chdirFailure = "CHDIR FAILED: " + folder + ", ";
+    // No echo and no output processing: what the program writes arrives byte for byte.
+    termios raw{};
+    cfmakeraw(&raw);
+    raw.c_lflag &= ~tcflag_t(ECHO | ECHONL);
+    raw.c_lflag |= ISIG | ICANON;  // keep ^C as an interrupt and line input for answers
+    raw.c_iflag |= ICRNL;
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VINTR] = 3;
+    raw.c_cc[VEOF] = 4;
+    cfsetspeed(&raw, B38400);
     const long maxFD = sysconf(_SC_OPEN_MAX) > 0 ? sysconf(_SC_OPEN_MAX) : 1024;
 
     int master = -1;
-    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    const pid_t pid = forkpty(&master, nullptr, rawTerminal ? &raw : nullptr, nullptr);
     if (pid < 0) {
         child.error = QStringLiteral("FORKPTY FAILED: %1").arg(QString::fromLocal8Bit(strerror(errno)));
         return child;
     }
     if (pid == 0) {
-        for (long fd = 3; fd < maxFD; ++fd) ::close(int(fd));
+        // One call where the kernel has it; otherwise every descriptor up to the limit.
+        if (::close_range(3, ~0u, 0) != 0)
+            for (long fd = 3; fd < maxFD; ++fd) ::close(int(fd));
+        if (!folder.isEmpty() && ::chdir(folder.constData()) != 0) {
+            const char* reason = strerror(errno);
+            ssize_t ignored = ::write(1, chdirFailure.constData(), size_t(chdirFailure.size()));
+            ignored = ::write(1, reason, strlen(reason));
+            ignored = ::write(1, "\r\n", 2);
+            (void)ignored;
+            _exit(1);
+        }
         execve(argv[0], argv.data(), envp.data());
         const char* reason = strerror(errno);
         ssize_t ignored = ::write(1, failure.constData(), size_t(failure.size()));

@@ -21,8 +21,14 @@ public:
     // ("NAME=value") added or replacing, and no descriptor of ours beyond the terminal. When the
     // program cannot be executed, the child prints "EXEC FAILED: <path>, <reason>" on its
     // terminal and exits with status 1.
+    //
+    // workingDirectory (when given) is entered before the program starts; when it cannot be,
+    // the child prints "CHDIR FAILED: <folder>, <reason>" and exits with status 1 instead of
+    // running anywhere else. A raw terminal neither echoes what is written to it nor turns the
+    // program's line feeds into CR LF, so output arrives as the bytes the program wrote.
     static PseudoTerminalChild spawn(const QString& program, const QStringList& args,
-                                     const QStringList& extraEnvironment = {});
+                                     const QStringList& extraEnvironment = {}, const QString& workingDirectory = {},
+                                     bool rawTerminal = false);
     // Whether what is written to the terminal is echoed back (a password must not be typed then).
     static bool echoes(int masterFD);
 };

@@ -1,5 +1,6 @@
 // The inotify watcher: registrations keyed by uuid, one reader thread, callbacks that never outlive a stop.
 #include "platform/QVKQueue.h"
+#include "platform/Threads.h"
 
 #include "platform/SystemLog.h"
 
@@ -273,7 +274,7 @@ std::unique_ptr<QVKQueue> QVKQueue::create(QVError* error) {
     }
     std::unique_ptr<QVKQueue> watcher(new QVKQueue(state));
     try {
-        watcher->_thread = std::thread([state] { state->mainLoop(); });
+        watcher->_thread = Threads::start("QVKQueue", [state] { state->mainLoop(); });
     } catch (const std::system_error& e) {
         qvSetError(error, QVError::posix(e.code().value(), QStringLiteral("starting the file watcher thread")));
         return nullptr;

@@ -1,5 +1,6 @@
 // Reachability by name resolution and route probes; an rtnetlink listener re-tests observed hosts.
 #include "platform/QVNetworkController.h"
+#include "platform/Threads.h"
 
 #include "platform/AppBundle.h"
 #include "platform/MainQueue.h"
@@ -236,7 +237,7 @@ void QVNetworkController::startListenerLocked() {
         return;
     }
     try {
-        _listener = std::thread([this] { listen(); });
+        _listener = Threads::start("QVNetworkListen", [this] { listen(); });
     } catch (const std::system_error& e) {
         SystemLog::error(QStringLiteral("reachability: cannot start the listener thread: %1").arg(QString::fromLocal8Bit(e.what())));
     }

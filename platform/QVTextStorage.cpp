@@ -67,6 +67,18 @@ QVError QVTextStorage::replaceCharacters(QVRange range, QStringView string) {
     return {};
 }
 
+void QVTextStorage::replaceAllCharacters(std::vector<char16_t>&& units, qsizetype length) {
+    beginEditing();
+    const qint64 removed = this->length();
+    _text.adopt(std::move(units), length);
+    _lines.replaced(0, removed, length, _text);
+    for (Attribute& attribute : _attributes)
+        attribute.runs.replace(0, removed, length, attribute.name != AttachmentAttribute);
+    ++_revision;
+    noteEdit(EditedCharacters, 0, removed, length);
+    endEditing();
+}
+
 // --- Attributes -------------------------------------------------------------------------------
 
 QVTextStorage::Attribute* QVTextStorage::find(const QString& name) {
@@ -83,6 +95,22 @@ const QVTextStorage::Attribute* QVTextStorage::find(const QString& name) const {
     return nullptr;
 }
 
+int QVTextStorage::setRunValue(const QString& name, QVRange range, const QVariant& value) {
+    const bool watched = name == ParserAttribute || name == AttachmentAttribute;
+    if (watched && !find(name) && !value.isValid()) return 0;
+    RunArray& runs = runsFor(name);
+    int flags = 0;
+    if (watched) {
+        // Colouring sets the parser again over every line it colours; the same value over the
+        // whole range is no change.
+        QVRange run;
+        const QVariant& old = runs.valueAt(range.location, &run);
+        if (!(RunArray::sameValue(old, value) && run.end() >= range.end())) flags = EditedParserOrAttachment;
+    }
+    runs.setValue(range, value);
+    return flags;
+}
+
 RunArray& QVTextStorage::runsFor(const QString& name) {
     if (Attribute* attribute = find(name)) return attribute->runs;
     _attributes.push_back(Attribute{name, RunArray()});
@@ -95,11 +123,14 @@ QVError QVTextStorage::setAttributes(const QVariantMap& attributes, QVRange rang
     if (!isValid(range)) return rangeError(range);
     if (range.length == 0) return {};
     beginEditing();
+    int flags = EditedAttributes;
+    for (const QString& name : {ParserAttribute, AttachmentAttribute})
+        if (!attributes.contains(name)) flags |= setRunValue(name, range, QVariant());
     for (Attribute& attribute : _attributes)
         if (!attributes.contains(attribute.name)) attribute.runs.setValue(range, QVariant());
-    for (auto it = attributes.begin(); it != attributes.end(); ++it) runsFor(it.key()).setValue(range, it.value());
+    for (auto it = attributes.begin(); it != attributes.end(); ++it) flags |= setRunValue(it.key(), range, it.value());
     ++_revision;
-    noteEdit(EditedAttributes, range.location, range.length, range.length);
+    noteEdit(flags, range.location, range.length, range.length);
     endEditing();
     return {};
 }
@@ -108,9 +139,9 @@ QVError QVTextStorage::addAttribute(const QString& name, const QVariant& value, 
     if (!isValid(range)) return rangeError(range);
     if (range.length == 0) return {};
     beginEditing();
-    runsFor(name).setValue(range, value);
+    const int flags = EditedAttributes | setRunValue(name, range, value);
     ++_revision;
-    noteEdit(EditedAttributes, range.location, range.length, range.length);
+    noteEdit(flags, range.location, range.length, range.length);
     endEditing();
     return {};
 }
@@ -119,9 +150,10 @@ QVError QVTextStorage::addAttributes(const QVariantMap& attributes, QVRange rang
     if (!isValid(range)) return rangeError(range);
     if (range.length == 0 || attributes.isEmpty()) return {};
     beginEditing();
-    for (auto it = attributes.begin(); it != attributes.end(); ++it) runsFor(it.key()).setValue(range, it.value());
+    int flags = EditedAttributes;
+    for (auto it = attributes.begin(); it != attributes.end(); ++it) flags |= setRunValue(it.key(), range, it.value());
     ++_revision;
-    noteEdit(EditedAttributes, range.location, range.length, range.length);
+    noteEdit(flags, range.location, range.length, range.length);
     endEditing();
     return {};
 }
@@ -130,9 +162,10 @@ QVError QVTextStorage::removeAttribute(const QString& name, QVRange range) {
     if (!isValid(range)) return rangeError(range);
     if (range.length == 0) return {};
     beginEditing();
-    if (Attribute* attribute = find(name)) attribute->runs.setValue(range, QVariant());
+    int flags = EditedAttributes;
+    if (find(name)) flags |= setRunValue(name, range, QVariant());
     ++_revision;
-    noteEdit(EditedAttributes, range.location, range.length, range.length);
+    noteEdit(flags, range.location, range.length, range.length);
     endEditing();
     return {};
 }

@@ -48,7 +48,9 @@ public:
     static inline const QString UnderlineAttribute = QStringLiteral("underline");
     static inline const QString AttachmentAttribute = QStringLiteral("attachment");
 
-    enum EditedFlag { EditedCharacters = 0x1, EditedAttributes = 0x2 };
+    // EditedParserOrAttachment: the "parser" or "attachment" attribute took another value
+    // somewhere in the edit (colours alone leave it out, so watchers of those two skip them).
+    enum EditedFlag { EditedCharacters = 0x1, EditedAttributes = 0x2, EditedParserOrAttachment = 0x4 };
 
     // What one outermost batch changed. editedRange is in the coordinates after the batch: the
     // union of every changed stretch, each carried through the later edits of the batch.
@@ -89,6 +91,10 @@ public:
     // before (at 0, of the first character), except the attachment, which stays with its own
     // character. A range outside the text is refused with an error and changes nothing.
     QVError replaceCharacters(QVRange range, QStringView string);
+    // The whole text replaced by the first `length` units of units, taken over without a copy
+    // (the units past them are room for typing): the edit replaceCharacters makes over the
+    // whole text, for a file's text decoded straight into its final place.
+    void replaceAllCharacters(std::vector<char16_t>&& units, qsizetype length);
 
     // --- Attributes ---------------------------------------------------------------------------
     // Gives every character of range exactly these attributes (others are removed).
@@ -173,6 +179,8 @@ private:
     Attribute* find(const QString& name);
     const Attribute* find(const QString& name) const;
     RunArray& runsFor(const QString& name);
+    // Sets name's value over range; the edit flags it sets (EditedParserOrAttachment or none).
+    int setRunValue(const QString& name, QVRange range, const QVariant& value);
     bool isValid(QVRange range) const;
     QVError rangeError(QVRange range) const;
     void noteEdit(int mask, qint64 location, qint64 oldLength, qint64 newLength);

@@ -137,12 +137,20 @@ void QVTextView::setLayoutManager(std::unique_ptr<QVTextLayoutManager> manager) 
 }
 
 void QVTextView::setString(const QString& text) {
+    replaceWholeText([&] { _storage->replaceCharacters(QVRange(0, _storage->length()), text); });
+}
+
+void QVTextView::adoptString(std::vector<char16_t>&& units, qsizetype length) {
+    replaceWholeText([&] { _storage->replaceAllCharacters(std::move(units), length); });
+}
+
+void QVTextView::replaceWholeText(const std::function<void()>& replace) {
     QVUndoManager& undo = *_undoManager;
     if (!undo.isUndoing() && !undo.isRedoing() && (undo.groupingLevel() == 0 || undo.isEventGroupOpen()))
         undo.removeAllActions(this);
     _typingChange.reset();
     ++_editDepth;
-    _storage->replaceCharacters(QVRange(0, _storage->length()), text);
+    replace();
     --_editDepth;
     _anchor = _caret = 0;
     _goalX = -1;
@@ -842,6 +850,11 @@ bool QVTextView::event(QEvent* event) {
         break;
     }
     return handled;
+}
+
+bool QVTextView::focusNextPrevChild(bool next) {
+    if (_editable) return false;
+    return QAbstractScrollArea::focusNextPrevChild(next);
 }
 
 void QVTextView::keyPressEvent(QKeyEvent* event) {

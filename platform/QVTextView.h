@@ -19,7 +19,9 @@
 #include <QHash>
 #include <QPoint>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 class QMimeData;
 
@@ -55,6 +57,8 @@ public:
     // an undo group is open or an undo or redo is running (when the caller records its own
     // inverse), the undo records of this view are dropped, since they no longer fit the text.
     virtual void setString(const QString& text);
+    // The same with the text's first `length` UTF-16 units in units, taken over without a copy.
+    virtual void adoptString(std::vector<char16_t>&& units, qsizetype length);
 
     // The editing primitive (see above). Replaces range with text (and attachments) as the
     // user would; afterwards the selection is the inserted text when selectInserted, else the
@@ -199,6 +203,9 @@ protected:
 
     // --- Events -------------------------------------------------------------------------------
     bool event(QEvent* event) override;
+    // An editable view keeps Tab and Shift+Tab (indent, placeholders, snippet keywords) instead
+    // of letting the window move the focus on; a read-only one lets them move it.
+    bool focusNextPrevChild(bool next) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
@@ -217,6 +224,8 @@ protected:
     void timerEvent(QTimerEvent* event) override;
 
 private:
+    // What setString and adoptString share around the replace itself.
+    void replaceWholeText(const std::function<void()>& replace);
     void storageEdited(const QVTextStorage::Edit& edit);
     // Marks for repainting what an edit changed, the rows of lines [first, last] (with toBottom,
     // down to the bottom of the view), and what a selection change made look different.

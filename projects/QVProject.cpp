@@ -204,7 +204,21 @@ QString QVProject::uuid() {
 bool QVProject::setUUID(const QString& uuid) {
     if (!isUUIDString(uuid)) return false;
     _uuid = uuid.toUpper();
+    keepUUIDOwn();
     return true;
+}
+
+void QVProject::keepUUIDOwn() {
+    // Without a folder yet the holder cannot be told from this project: decided once it has one.
+    if (_uuid.isEmpty() || _rootDirectory.isEmpty()) return;
+    QVProjectRepository* repository = QVProjectRepository::sharedInstanceIfMade();
+    if (!repository || !repository->anotherFolderHoldsUUID(_uuid, this)) return;
+    // A copied project folder, or a list naming two folders with one identifier: saving one would
+    // rewrite the other's file (and its site). The newcomer takes a fresh identifier.
+    SystemLog::warning(QStringLiteral("Project \"%1\" (%2) shared its identifier %3 with another folder and got a new one")
+                           .arg(_displayName, _rootDirectory, _uuid));
+    _uuid = StringHashing::uuid();
+    _uuidReplaced = true;
 }
 
 bool QVProject::isEqual(const QVProject& other) const {
@@ -376,6 +390,15 @@ void QVProject::connectToRemoteSite() {
 
 void QVProject::closeRemoteConnection() {
     if (_remoteQueue) _remoteQueue->closeConnection();
+}
+
+void QVProject::dropRemoteConnection() {
+    if (!_remoteQueue) return;
+    _remoteQueue->clearActionDelegate(this);
+    _remoteQueue->setDelegate(nullptr);
+    _remoteQueue->closeConnection();
+    _remoteQueue.reset();
+    if (_rootFile) _rootFile->setRemoteQueue(nullptr);
 }
 
 void QVProject::connectionReport() {

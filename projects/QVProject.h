@@ -86,7 +86,11 @@ public:
     // Made on first request (the list of known projects is then saved).
     QString uuid();
     // Only a UUID-shaped identifier is taken (it names the shared project file); false when not.
+    // One already held by a listed or open project of another folder is not: two folders with
+    // one identifier would share one project file, so this project gets a fresh one instead.
     bool setUUID(const QString& uuid);
+    // The identifier without making one (empty when none is set yet).
+    const QString& assignedUUID() const { return _uuid; }
     // Same object, or same type, display name, root folder (when both have one) and site.
     bool isEqual(const QVProject& other) const;
     // Case-insensitive order of the display names: -1, 0 or 1.
@@ -165,6 +169,9 @@ public:
     // A new queue logs in with the site's settings; status goes to the delegate.
     void connectToRemoteSite();
     void closeRemoteConnection();
+    // Closes the connection and forgets its queue at once: whoever opens the project next
+    // (its window) makes a connection of its own instead of sharing a closing one.
+    void dropRemoteConnection();
 
     // Not open, no delegate, connection closed and dropped, tree and controller dropped; a
     // pending save is written.
@@ -196,6 +203,8 @@ private:
     std::weak_ptr<QVProjectDelegate> _delegate;
     std::atomic<unsigned> _respondsTo{0};
     QString _uuid;
+    // The identifier read was another folder's and was replaced: the file is written again.
+    bool _uuidReplaced = false;
     QString _rootDirectory;
     QString _displayName;
     QString _originalDisplayName;
@@ -210,6 +219,8 @@ private:
     bool _hasRemoteEquivalent = false;
     bool _loaded = false;
     bool _loading = false;
+    // Replaces an identifier another folder's project holds.
+    void keepUUIDOwn();
     bool _open = false;
     MainQueue::DelayedCall _pendingCommit;
     QVError _lastCommitError;

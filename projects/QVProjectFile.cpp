@@ -30,23 +30,6 @@ QVariantMap mapValue(const QVariantMap& map, const QString& key) {
     return value.typeId() == QMetaType::QVariantMap ? value.toMap() : QVariantMap();
 }
 
-// Options that make a client run a program of the file's choosing: a project file may come from
-// anyone, and connecting is automatic.
-bool runsAProgram(const QString& text, qint32 protocol) {
-    static const char* const words[] = {"proxycommand", "localcommand", "knownhostscommand", "permitlocalcommand"};
-    const QString lower = text.toLower();
-    for (const char* word : words)
-        if (lower.contains(QLatin1String(word))) return true;
-    QString option = text.trimmed();
-    while (option.startsWith(QLatin1Char('-'))) option.remove(0, 1);
-    // -F names an ssh configuration (which may hold any of the above); sftp's -S and -D name
-    // the programs it runs in place of ssh and of the server.
-    const auto isSwitch = [&](char letter) {
-        return option.startsWith(QLatin1Char(letter)) && (option.size() == 1 || !option.at(1).isLetter());
-    };
-    return isSwitch('F') || (protocol == QVProjectRemoteConfiguration::SFTP && (isSwitch('S') || isSwitch('D')));
-}
-
 }  // namespace
 
 QString QVProject::sharedProjectsFolder() { return Defaults::appSupportPathForFile(QStringLiteral("Projects")); }
@@ -149,6 +132,8 @@ bool QVProject::loadIfNecessary() {
         if (plist.typeId() == QMetaType::QVariantMap) {
             loadFromPlistRepresentation(plist.toMap());
             _loaded = true;
+            // The file's identifier was another folder's: it gets this project's own.
+            if (std::exchange(_uuidReplaced, false)) commit(false);
             break;
         }
         // Never written over: the user's file goes aside, and the project says where.
@@ -166,6 +151,8 @@ void QVProject::loadFromPlistRepresentation(const QVariantMap& plist) {
     const bool wasLoading = std::exchange(_loading, true);
     if (plist.contains(FormatVersionKey)) loadFromModernPlist(plist);
     else loadFromVersionFourBetaPlist(plist);
+    // The identifier comes before the folder in the file: checked once both are known.
+    keepUUIDOwn();
     _loading = wasLoading;
 }
 
@@ -182,24 +169,9 @@ void QVProject::loadLocalMetadata(const QVariantMap& metadata) {
 
 void QVProject::loadRemoteMetadata(const QVariantMap& metadata) {
     _remoteConfig.loadFromPlist(metadata);
-    QStringList refused;
-    const qint32 protocol = _remoteConfig.protocol();
-    if (std::optional<QVariantMap> options = _remoteConfig.options()) {
-        for (auto it = options->begin(); it != options->end();) {
-            QStringList pieces = it.key() == QLatin1String("other") ? it.value().toString().split(QLatin1Char(' '), Qt::SkipEmptyParts)
-                                                                     : QStringList{it.key() + QLatin1Char('=') + it.value().toString()};
-            const qsizetype before = pieces.size();
-            pieces.removeIf([&](const QString& piece) {
-                if (!runsAProgram(piece, protocol)) return false;
-                refused << piece;
-                return true;
-            });
-            if (pieces.size() == before) ++it;
-            else if (it.key() == QLatin1String("other") && !pieces.isEmpty()) *it++ = pieces.join(QLatin1Char(' '));
-            else it = options->erase(it);
-        }
-        _remoteConfig.setOptions(options);
-    }
+    // A project file may come from anyone and connecting is automatic: only options the
+    // client reads as harmless stay.
+    QStringList refused = _remoteConfig.removeRefusedOptions();
     // The host and user rules of the site settings: a value read as an option, or one holding
     // a line break, never reaches a client.
     const auto hasControl = [](const QString& value) {

@@ -78,13 +78,19 @@ void QVProjectRepository::loadProjects() {
         } else {
             const QString format = plist.toMap().value(QStringLiteral("FormatVersion")).toString();
             const QVariantList entries = projects.toList();
+            int unusable = 0;
             if (format == QLatin1String("1.0")) readVersionOne(entries);
             else if (format == QLatin1String("2.0")) readVersionTwo(entries);
-            else readCurrent(entries);
+            else unusable = readCurrent(entries);
             rewrite = format == QLatin1String("1.0") || format == QLatin1String("2.0");
             // The older form stays beside the new list: what it holds that cannot be read here
             // (alias records) is not lost.
             if (rewrite) moveAside(path, QStringLiteral("v") + format);
+            // So do entries that cannot be used, which the next write would drop for good.
+            if (unusable > 0) {
+                moveAside(path, QStringLiteral("unusable"));
+                rewrite = true;
+            }
         }
     } else if (QFileInfo::exists(siteList)) {
         const QVariant plist = PropertyList::readFile(siteList);
@@ -96,12 +102,18 @@ void QVProjectRepository::loadProjects() {
         }
     }
     _loading = false;
+    if (std::exchange(_rewriteAfterReading, false)) rewrite = true;
     if (rewrite) commit();
 }
 
-void QVProjectRepository::readCurrent(const QVariantList& entries) {
+int QVProjectRepository::readCurrent(const QVariantList& entries) {
     const bool shared = Defaults::useSharedProjectLocation();
+    int unusable = 0;
     for (const QVariant& item : entries) {
+        if (item.typeId() != QMetaType::QVariantMap) {
+            ++unusable;
+            continue;
+        }
         const QVariantMap entry = item.toMap();
         const QString uuid = entry.value(QStringLiteral("uuid")).toString();
         const bool validUUID = QVProject::isUUIDString(uuid);
@@ -113,17 +125,23 @@ void QVProjectRepository::readCurrent(const QVariantList& entries) {
         if (shared && validUUID && !hasPath && QFileInfo::exists(sharedCopy)) {
             std::shared_ptr<QVProject> project = QVProject::createWithProjectFile(sharedCopy);
             if (project->readError().isNull() || !project->rootDirectory().isEmpty() || !project->displayName().isEmpty()) {
-                project->setUUID(uuid);
+                if (project->setUUID(uuid) && project->assignedUUID() != uuid.toUpper()) _rewriteAfterReading = true;
                 append(project);
                 continue;
             }
         }
         // "alias" records are macOS's; only the stored path leads to the folder here.
-        if (!hasPath) continue;
+        if (!hasPath) {
+            ++unusable;
+            continue;
+        }
         std::shared_ptr<QVProject> project = QVProject::createWithRootDirectory(path.toString());
-        if (validUUID) project->setUUID(uuid);
+        // A second folder listed with an identifier already taken gets a fresh one (the list is
+        // written again once read).
+        if (validUUID && project->setUUID(uuid) && project->assignedUUID() != uuid.toUpper()) _rewriteAfterReading = true;
         append(project);
     }
+    return unusable;
 }
 
 void QVProjectRepository::readVersionOne(const QVariantList& entries) {
@@ -291,6 +309,18 @@ QList<std::shared_ptr<QVProject>> QVProjectRepository::remoteProjects() {
     for (const auto& project : _projects)
         if (project->loadIfNecessary(), project->hasRemoteEquivalent()) remote.append(project);
     return remote;
+}
+
+bool QVProjectRepository::anotherFolderHoldsUUID(const QString& uuid, const QVProject* project) const {
+    const QString folder = key(project->rootDirectory());
+    const auto holds = [&](const QVProject* other) {
+        return other && other != project && other->assignedUUID() == uuid && key(other->rootDirectory()) != folder;
+    };
+    for (const std::shared_ptr<QVProject>& listed : _projects)
+        if (holds(listed.get())) return true;
+    for (const std::weak_ptr<QVProject>& live : _liveProjects)
+        if (std::shared_ptr<QVProject> open = live.lock(); holds(open.get())) return true;
+    return false;
 }
 
 void QVProjectRepository::projectDetailsChanged(QVProject*) {

@@ -59,6 +59,8 @@ public:
     void sortProjects(bool ascending);
     // The listed projects with a remote site, in list order.
     QList<std::shared_ptr<QVProject>> remoteProjects();
+    // Whether a listed or open project of another folder than project's holds the identifier.
+    bool anotherFolderHoldsUUID(const QString& uuid, const QVProject* project) const;
     // A project made its identifier: the list is saved.
     void projectDetailsChanged(QVProject* project);
     // A listed project's root folder changed: its key follows.
@@ -75,7 +77,8 @@ public:
 private:
     void loadIfNeeded();
     void loadProjects();
-    void readCurrent(const QVariantList& entries);
+    // Answers how many entries could not be used (no absolute path, another type).
+    int readCurrent(const QVariantList& entries);
     void readVersionOne(const QVariantList& entries);
     void readVersionTwo(const QVariantList& entries);
     void readSiteList(const QVariantList& entries);
@@ -90,6 +93,7 @@ private:
     // Projects handed out but not listed, so a second lookup finds the same object.
     QHash<QString, std::weak_ptr<QVProject>> _liveProjects;
     bool _loading = false;
+    bool _rewriteAfterReading = false;  // an identifier read was replaced
     bool _committing = false;  // a project making its identifier while the list is written
     QVError _readNotice;
 };

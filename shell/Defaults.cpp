@@ -65,7 +65,8 @@ QList<Defaults::FactoryValue> Defaults::factoryTable() {
         {QVSuggestKeywordsAutomatically, false},
         {QVCodeIndexingEnabled, true},
         {QVCodeFoldingEnabled, true},
-        {QVDoubleClickToOpenFiles, false},
+        // A single click in the project outline selects; a double click or Return opens.
+        {QVDoubleClickToOpenFiles, true},
     };
 }
 

@@ -6,6 +6,7 @@
 #include "shell/Defaults.h"
 
 #include <QFile>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <cerrno>
@@ -397,6 +398,14 @@ QVStringEncoding FileEncodings::_encodingForPath(const QString& path, const QByt
     return defaultEncoding();
 }
 
+bool FileEncodings::canOpenForReading(const QString& path, QVError* error) {
+    struct stat info {};
+    const int fd = openRegularFile(path, error, &info);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
 std::optional<QString> FileEncodings::createWithContentsOfFile(const QString& path, QVStringEncoding* encoding,
                                                                QVError* error) {
     const bool detect = !encoding || *encoding == 0;
@@ -418,6 +427,52 @@ std::optional<QString> FileEncodings::createWithContentsOfFile(const QString& pa
     if (!chosen) chosen = defaultEncoding();
     if (encoding) *encoding = chosen;
     return decodeWithFallback(bytes, chosen, encoding, error, error);
+}
+
+std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString& path, QVStringEncoding* encoding,
+                                                                  qsizetype* length) {
+    QVStringEncoding chosen = encoding ? *encoding : 0;
+    if (!chosen) chosen = encodingFromFileName(path);
+    if (!chosen) chosen = encodingFromFileContents(path);
+    if (!chosen) chosen = defaultEncoding();
+    if (chosen != TextEncoding::UTF8) return std::nullopt;
+    struct stat info {};
+    FileDescriptor fd(openRegularFile(path, nullptr, &info));
+    if (fd.get() < 0) return std::nullopt;
+    // UTF-8 never takes more UTF-16 units than bytes; a file that grows meanwhile is read the
+    // usual way. A leading mark stays a character, as decode keeps it.
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    std::vector<char16_t> units(size_t(decoder.requiredSpace(qsizetype(info.st_size))) + 1);
+    char16_t* out = units.data();
+    constexpr qint64 kBlock = 1 << 20;
+    std::vector<char> block(static_cast<size_t>(kBlock));
+    qint64 total = 0;
+    char tail[4] = {};
+    int tailSize = 0;
+    for (;;) {
+        const qint64 n = readSome(fd.get(), block.data(), kBlock);
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        total += n;
+        if (total > qint64(info.st_size)) return std::nullopt;
+        out = reinterpret_cast<char16_t*>(decoder.appendToBuffer(reinterpret_cast<QChar*>(out), QByteArrayView(block.data(), n)));
+        if (decoder.hasError()) return std::nullopt;
+        // The last bytes read, to tell a sequence cut off at the end (the decoder waits for
+        // its rest rather than reporting it).
+        tailSize = int(std::min<qint64>(n, 4));
+        std::memcpy(tail + (4 - tailSize), block.data() + n - tailSize, size_t(tailSize));
+    }
+    // A cut sequence: the last lead byte within the last four bytes wants more bytes than follow.
+    for (int i = 3; i >= 4 - tailSize; --i) {
+        const auto b = quint8(tail[i]);
+        if ((b & 0xC0) == 0x80) continue;
+        const int wanted = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+        if (wanted > 4 - i) return std::nullopt;
+        break;
+    }
+    if (encoding) *encoding = chosen;
+    *length = qsizetype(out - units.data());
+    return units;
 }
 
 std::optional<QString> FileEncodings::createWithData(const QByteArray& data, const QString& path,

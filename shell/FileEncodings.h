@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <optional>
+#include <vector>
 
 class FileEncodings {
 public:
@@ -44,6 +45,15 @@ public:
     static std::optional<QString> createWithContentsOfFile(const QString& path,
                                                            QVStringEncoding* encoding,
                                                            QVError* error = nullptr);
+    // Whether path is a regular file this process may read, without reading it (a pipe or a
+    // device is never opened for long); the POSIX error of createWithContentsOfFile otherwise.
+    static bool canOpenForReading(const QString& path, QVError* error = nullptr);
+    // The file's text decoded a block at a time straight into UTF-16 units sized from the
+    // file, without the whole bytes and a whole string beside them, when its encoding (*encoding,
+    // or detected as above) is UTF-8 and its bytes are valid UTF-8; *length gets the units used
+    // (the rest is spare room). Nothing otherwise: then createWithContentsOfFile reads it.
+    static std::optional<std::vector<char16_t>> readUTF8Units(const QString& path, QVStringEncoding* encoding,
+                                                              qsizetype* length);
     // The same for bytes already read; path serves detection only, which looks at the name and
     // then at the data itself (the file is not read). Nothing (and no error) when even the
     // fallback cannot decode the bytes.

@@ -34,10 +34,15 @@ bool QVOutsideServices::trackingAllowed() {
     return UserDefaults::standard().boolForKey(QString::fromLatin1(qvAnonymousUsageTracking));
 }
 
+bool QVOutsideServices::analyticsConfigured() {
+    return !infoValue(QStringLiteral("QVAnalyticsToken")).isEmpty() && !infoValue(QStringLiteral("QVAnalyticsURL")).isEmpty();
+}
+
 void QVOutsideServices::track(const QString& event, const QVariantMap& properties) {
-    if (trackingAllowed() && !infoValue(QStringLiteral("QVAnalyticsToken")).isEmpty()) analytics().track(event, properties);
+    if (trackingAllowed() && analyticsConfigured()) analytics().track(event, properties);
 }
 
 QString QVOutsideServices::infoValue(const QString& key) {
+    if (const QString own = UserDefaults::standard().stringForKey(key).trimmed(); !own.isEmpty()) return own;
     return AppBundle::main().objectForInfoDictionaryKey(key).toString().trimmed();
 }

@@ -20,6 +20,8 @@ public:
     virtual void registerSuperProperties(const QVariantMap&) {}
     virtual void track(const QString& /*event*/, const QVariantMap& /*properties*/) {}
     virtual void flush() {}
+    // Consent withdrawn: nothing more is sent, and what waited to be sent is deleted.
+    virtual void stop() {}
 };
 
 class QVStatService {
@@ -67,8 +69,11 @@ public:
 
     // Whether the user agreed to anonymous usage data (an absent answer is no).
     static bool trackingAllowed();
-    // Sends event to the analytics client only with consent and a token.
+    // Whether the analytics client has somewhere to send to: a token and an address.
+    static bool analyticsConfigured();
+    // Sends event to the analytics client only with consent, a token and an address.
     static void track(const QString& event, const QVariantMap& properties = {});
-    // The Info.plist value of key, empty when unset.
+    // The user default of key when set and not empty, else the Info.plist value; empty when
+    // neither is set.
     static QString infoValue(const QString& key);
 };

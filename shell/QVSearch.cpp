@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QVarLengthArray>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -223,7 +225,21 @@ private:
 
 // The rest of an open regular file from where it stands, in one buffer; nothing when it cannot be
 // read.
-std::optional<QByteArray> readToEnd(int fd, qint64 expected) {
+// A first block holding a NUL is a binary file's, unless a UTF-16 byte-order mark says the
+// NULs are half its characters: the rule other fast searchers keep, decided without the rest.
+constexpr qint64 kFirstBlock = 64 * 1024;
+bool looksBinary(const char* bytes, qint64 size) {
+    size = std::min(size, kFirstBlock);
+    if (size >= 2 && ((quint8(bytes[0]) == 0xFF && quint8(bytes[1]) == 0xFE) || (quint8(bytes[0]) == 0xFE && quint8(bytes[1]) == 0xFF)))
+        return false;
+    return std::memchr(bytes, 0, size_t(size)) != nullptr;
+}
+
+std::atomic<quint64> decodedBytes{0};
+
+// The file to its end; nothing when it cannot be read or, with binary given, when its first
+// block is a binary file's (then *binary is set and the rest is never read).
+std::optional<QByteArray> readToEnd(int fd, qint64 expected, bool* binary = nullptr) {
     // A buffer kept from file to file (for files under 16 MB) needs no fresh pages from the
     // system for each file; the caller's copy shares it and lets it go before the next file.
     constexpr qint64 kKept = 16 * 1024 * 1024;
@@ -234,11 +250,19 @@ std::optional<QByteArray> readToEnd(int fd, qint64 expected) {
     for (;;) {
         if (size == data.size())
             data.resize(data.size() * 2 + 4096);
-        const ssize_t got = ::read(fd, data.data() + size, size_t(data.size() - size));
+        // The first block alone first when it may decide the file is not worth reading.
+        const qsizetype room = binary && size == 0 ? std::min<qsizetype>(data.size(), kFirstBlock) : data.size() - size;
+        const ssize_t got = ::read(fd, data.data() + size, size_t(room));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
             return std::nullopt;
+        if (binary && size == 0 && got > 0 && looksBinary(data.constData(), got)) {
+            *binary = true;
+            if (expected < kKept)
+                kept = std::move(data);
+            return std::nullopt;
+        }
         if (got == 0) {
             data.resize(size);
             if (expected < kKept)
@@ -249,11 +273,8 @@ std::optional<QByteArray> readToEnd(int fd, qint64 expected) {
     }
 }
 
-// The bytes of a regular file; nothing for anything else (a folder, a pipe, a device) or when it
-// cannot be read. A pipe is never waited on. With a prefilter, nothing either when the bytes rule
-// the literal out: those are scanned in chunks of a buffer reused from file to file, which stay
-// in the processor's cache and need no fresh memory (most files of a search hold no match).
-std::optional<QByteArray> readRegularFile(const QString& path, const LiteralPrefilter* filter = nullptr) {
+std::optional<QByteArray> readRegularFile(const QString& path, const LiteralPrefilter* filter = nullptr,
+                                          bool* binary = nullptr) {
     const QByteArray native = QFile::encodeName(path);
     const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -262,7 +283,7 @@ std::optional<QByteArray> readRegularFile(const QString& path, const LiteralPref
     std::optional<QByteArray> bytes;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
         if (!filter) {
-            bytes = readToEnd(fd, info.st_size);
+            bytes = readToEnd(fd, info.st_size, binary);
         } else {
             constexpr size_t kChunk = 64 * 1024;
             const size_t overlap = filter->overlap();
@@ -277,6 +298,10 @@ std::optional<QByteArray> readRegularFile(const QString& path, const LiteralPref
                 if (got <= 0)
                     break;  // the end (or an unreadable file): ruled out
                 const size_t size = kept + size_t(got);
+                if (binary && whole && looksBinary(chunk.data(), qint64(size))) {
+                    *binary = true;
+                    break;
+                }
                 if (filter->mayHold(chunk.data(), size)) {
                     // A file read whole by this one read is in the chunk already.
                     if (whole && qint64(size) < qint64(kChunk) && qint64(size) == qint64(info.st_size))
@@ -577,8 +602,10 @@ QList<QVSearchResult> QVSearch::findAllForTextView(const QVFullTextSource::Handl
     return findAllForString(text, asResults, error);
 }
 
+quint64 QVSearch::bytesDecoded() { return decodedBytes.load(std::memory_order_relaxed); }
+
 QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEncoding* encoding,
-                                              bool asResults, QVError* error) const {
+                                              bool asResults, QVError* error, bool* binary) const {
     if (!canMatch())
         return {};
     // Most files of a multi-file find hold no match: for a literal the bytes tell, before the
@@ -586,7 +613,9 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
     std::optional<LiteralPrefilter> filter;
     if (!_regex)
         filter.emplace(_search, _caseSensitive);
-    const std::optional<QByteArray> bytes = readRegularFile(path, filter && filter->usable() ? &*filter : nullptr);
+    if (binary)
+        *binary = false;
+    const std::optional<QByteArray> bytes = readRegularFile(path, filter && filter->usable() ? &*filter : nullptr, binary);
     if (!bytes)
         return {};
     // Detection on the bytes in hand (the file's name, then its declarations or byte-order
@@ -634,6 +663,7 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
             });
         }
     }
+    decodedBytes.fetch_add(quint64(bytes->size()), std::memory_order_relaxed);
     const std::optional<QString> text = FileEncodings::createWithData(*bytes, path, &chosen);
     if (encoding)
         *encoding = chosen;

@@ -88,8 +88,13 @@ public:
     // pointer detects it; the encoding used is written back). A file that cannot be read, or
     // that is not a regular file, gives no matches. A literal search skips a file whose bytes
     // cannot hold the literal without decoding it, and then leaves *encoding as it was.
+    // With binary given, a file whose first block holds a NUL (and no UTF-16 byte-order mark)
+    // is taken for binary: *binary is set, and the file gives no matches, is read no further
+    // and never decoded.
     QList<QVSearchResult> findAllForPath(const QString& path, QVStringEncoding* encoding, bool asResults,
-                                         QVError* error = nullptr) const;
+                                         QVError* error = nullptr, bool* binary = nullptr) const;
+    // Bytes of files decoded to text by findAllForPath so far, for tests that count work.
+    static quint64 bytesDecoded();
 
     // Pattern searches only (a literal search answers no match): the first match inside the
     // byte range of UTF-8 data.

@@ -1,4 +1,5 @@
 #include "shell/QVStartupItemsController.h"
+#include "platform/Threads.h"
 
 #include "platform/AppBundle.h"
 #include "platform/PropertyList.h"
@@ -170,7 +171,7 @@ void QVStartupItemsController::runGuarded(const std::shared_ptr<QVStartupItem>& 
     // nor the launch; it keeps the item alive until it ends, if ever.
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> finished = done->get_future();
-    std::thread([item, done] {
+    Threads::start("QVStartupItem", [item, done] {
         try {
             item->run();
         } catch (const std::exception& failure) {

@@ -33,6 +33,7 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QTimer>
+#include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -379,16 +380,30 @@ void QVMultiFileSearchController::replace() {
     box->open();
 }
 
+QString QVMultiFileSearchController::replaceSummary(qsizetype replaced, qsizetype written, qsizetype edited,
+                                                   qsizetype skipped, qsizetype failed) {
+    // What reached the disk apart from what waits in an editor for its save.
+    auto count = [](qsizetype n, const char* one, const char* many) {
+        return (n == 1 ? tr(one) : tr(many)).arg(n);
+    };
+    QStringList parts;
+    parts << count(written, "%1 file written", "%1 files written");
+    if (edited) parts << count(edited, "%1 open document changed and not yet saved", "%1 open documents changed and not yet saved");
+    QString summary = count(replaced, "Replaced %1 occurrence: ", "Replaced %1 occurrences: ") + parts.join(tr(", "));
+    if (skipped || failed) summary += tr("; %1 skipped, %2 failed").arg(skipped).arg(failed);
+    return summary + QLatin1Char('.');
+}
+
 void QVMultiFileSearchController::showReplaceReport() {
-    qsizetype replaced = 0, files = 0, skipped = 0, failed = 0;
+    qsizetype replaced = 0, written = 0, edited = 0, skipped = 0, failed = 0;
     QStringList lines;
     for (const QVReplaceReport& report : _replaceReports) {
         const QString name = report.path;
         switch (report.outcome) {
         case QVReplaceReport::Replaced:
             replaced += report.count;
-            ++files;
-            lines << tr("Replaced %1 in %2%3").arg(report.count).arg(name, report.inEditor ? tr(" (in its editor)") : QString());
+            ++(report.inEditor ? edited : written);
+            lines << tr("Replaced %1 in %2%3").arg(report.count).arg(name, report.inEditor ? tr(" (in its editor, not saved)") : QString());
             break;
         case QVReplaceReport::Skipped:
             ++skipped;
@@ -400,7 +415,7 @@ void QVMultiFileSearchController::showReplaceReport() {
             break;
         }
     }
-    const QString summary = tr("Replaced %1 occurrences in %2 files; %3 skipped, %4 failed.").arg(replaced).arg(files).arg(skipped).arg(failed);
+    const QString summary = replaceSummary(replaced, written, edited, skipped, failed);
     setStatus(summary);
     if (!_window || !_window->isVisible() || _replaceReports.isEmpty()) return;
     auto* box = new QMessageBox(skipped || failed ? QMessageBox::Warning : QMessageBox::Information, tr("Replace"), summary,
@@ -589,7 +604,7 @@ QWidget* QVMultiFileSearchController::window() {
     _formBackground->setBackgroundColor(QColor::fromRgbF(0.9f, 0.9f, 0.9f));
     _formBackground->setBackgroundColor2(QColor::fromRgbF(0.97f, 0.97f, 0.97f));
     auto* grid = new QGridLayout(_formBackground);
-    auto field = [&](int row, const char* label, QComboBox*& box, const char* key, const QString& historyKey) {
+    auto field = [&](int row, const char* label, QComboBox*& box, const char* key, const QString& historyKey, int tag) {
         grid->addWidget(new QLabel(tr(label)), row, 0, Qt::AlignRight);
         box = new QComboBox;
         box->setEditable(true);
@@ -600,9 +615,16 @@ QWidget* QVMultiFileSearchController::window() {
         connect(box, &QComboBox::editTextChanged, this, [this, key](const QString& text) {
             if (!_refreshing) setValue(text, QString::fromLatin1(key));
         });
+        // The extended input, as in the find panel: several lines to find or to put in.
+        auto* more = new QToolButton;
+        more->setObjectName(tag == SearchFieldTag ? QStringLiteral("extendedSearchInput") : QStringLiteral("extendedReplaceInput"));
+        more->setText(QStringLiteral("\u2026"));
+        more->setToolTip(tr("Edit in a larger field"));
+        grid->addWidget(more, row, 3);
+        connect(more, &QToolButton::clicked, this, [this, tag] { QVSingleFileSearchController::showExtendedInput(*this, _window, tag); });
     };
-    field(0, "Find:", _searchField, "searchString", QStringLiteral("QVSearchHistory"));
-    field(1, "Replace:", _replaceField, "replaceString", QStringLiteral("QVReplaceHistory"));
+    field(0, "Find:", _searchField, "searchString", QStringLiteral("QVSearchHistory"), SearchFieldTag);
+    field(1, "Replace:", _replaceField, "replaceString", QStringLiteral("QVReplaceHistory"), SearchFieldTag + 1);
     _findButton = new QPushButton(tr("Find"));
     _findButton->setDefault(true);
     _replaceButton = new QPushButton(tr("Replace"));

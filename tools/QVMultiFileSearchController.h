@@ -75,6 +75,10 @@ public:
     bool modeEnabled(int mode) const;
     // The last replace's outcome per file.
     const QList<QVReplaceReport>& replaceReports() const { return _replaceReports; }
+    // The line that ends a replace: occurrences, files written, open documents changed in
+    // their editors (which still need saving), and files skipped or failed.
+    static QString replaceSummary(qsizetype replaced, qsizetype written, qsizetype edited, qsizetype skipped,
+                                  qsizetype failed);
     // The question replace() asks.
     QString replaceQuestion() const;
 

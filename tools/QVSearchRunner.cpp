@@ -1,5 +1,8 @@
 // The search runner's queues and its two workers.
 #include "tools/QVSearchRunner.h"
+#include "platform/Threads.h"
+
+#include "shell/QVFileCategories.h"
 
 #include "files/QVFileEnumerator.h"
 #include "files/QVRootFile.h"
@@ -7,6 +10,7 @@
 #include "platform/MainQueue.h"
 #include "platform/QVError.h"
 #include "shell/FileEncodings.h"
+#include "shell/QVFileCategories.h"
 #include "tools/QVMultiFileSearchNode.h"
 
 #include <QDir>
@@ -183,11 +187,28 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
             return true;
         });
         Worker worker;
-        worker.thread = std::thread([self = shared_from_this(), body, done = worker.done] {
+        worker.thread = Threads::start("QVSearch", [self = shared_from_this(), body, done = worker.done] {
             (self.get()->*body)();
             done->store(true);
         });
         workers.push_back(std::move(worker));
+    }
+
+    // Queues entries as one batch and starts the queue's worker unless it runs already.
+    template <typename Entry>
+    void enqueue(std::deque<Entry>& queue, quint64& batches, bool& running, std::vector<Entry>& entries,
+                 void (State::*body)()) {
+        bool start = false;
+        {
+            std::lock_guard guard(lock);
+            const quint64 batch = ++batches;
+            for (Entry& entry : entries) {
+                entry.batch = batch;
+                queue.push_back(std::move(entry));
+            }
+            start = !std::exchange(running, true);
+        }
+        if (start) startWorker(body);
     }
 
     // Delegate calls: on the main thread, waiting, and never once the runner is gone.
@@ -217,7 +238,9 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
 
     void searchBody();
     void replaceBody();
-    void searchFile(const SearchEntry& entry, const QString& path, const OpenText& open);
+    // skipBinary: the file's name does not say it is text, so its first block decides, and a
+    // binary file is not reported at all.
+    void searchFile(const SearchEntry& entry, const QString& path, const OpenText& open, bool skipBinary = false);
     void walk(const SearchEntry& entry);
     void replaceFile(const ReplaceEntry& entry);
     // Files written beside their old ones, renamed over them together after one flush.
@@ -319,18 +342,11 @@ void QVSearchRunner::runSearch(const QVSearch& search, int mode) {
         if (s.delegate) s.delegate->didFinishAllSearches();
         return;
     }
-    bool start = false;
     {
         std::lock_guard guard(s.lock);
-        const quint64 batch = ++s.searchBatch;
         s.searchedTargets.clear();
-        for (SearchEntry& entry : entries) {
-            entry.batch = batch;
-            s.searchQueue.push_back(std::move(entry));
-        }
-        start = !std::exchange(s.runningSearch, true);
     }
-    if (start) s.startWorker(&State::searchBody);
+    s.enqueue(s.searchQueue, s.searchBatch, s.runningSearch, entries, &State::searchBody);
 }
 
 void QVSearchRunner::runSearch(const QVSearch& search, const std::shared_ptr<QVSearchDocument>& document) {
@@ -342,14 +358,9 @@ void QVSearchRunner::runSearch(const QVSearch& search, const std::shared_ptr<QVS
     entry.document = document;
     entry.text = document->textSource();
     entry.editor = entry.text.get() != nullptr;
-    bool start = false;
-    {
-        std::lock_guard guard(s.lock);
-        entry.batch = ++s.searchBatch;
-        s.searchQueue.push_back(std::move(entry));
-        start = !std::exchange(s.runningSearch, true);
-    }
-    if (start) s.startWorker(&State::searchBody);
+    std::vector<SearchEntry> entries;
+    entries.push_back(std::move(entry));
+    s.enqueue(s.searchQueue, s.searchBatch, s.runningSearch, entries, &State::searchBody);
 }
 
 void QVSearchRunner::runSearch(const QVSearch& search, const QList<QVSearchResult>& replaces) {
@@ -384,17 +395,7 @@ void QVSearchRunner::runSearch(const QVSearch& search, const QList<QVSearchResul
         if (s.delegate) s.delegate->didFinishAllReplaces();
         return;
     }
-    bool start = false;
-    {
-        std::lock_guard guard(s.lock);
-        const quint64 batch = ++s.replaceBatch;
-        for (ReplaceEntry& entry : entries) {
-            entry.batch = batch;
-            s.replaceQueue.push_back(std::move(entry));
-        }
-        start = !std::exchange(s.runningReplace, true);
-    }
-    if (start) s.startWorker(&State::replaceBody);
+    s.enqueue(s.replaceQueue, s.replaceBatch, s.runningReplace, entries, &State::replaceBody);
 }
 
 void QVSearchRunner::State::searchBody() {
@@ -420,7 +421,8 @@ void QVSearchRunner::State::searchBody() {
     onMain([](QVSearchRunnerDelegate& d) { d.didFinishAllSearches(); });
 }
 
-void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& path, const OpenText& open) {
+void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& path, const OpenText& open,
+                                       bool skipBinary) {
     QList<QVSearchResult> results;
     if (open.editor) {
         results = entry.search.findAllForTextView(open.text, true);
@@ -431,7 +433,9 @@ void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& 
             searchedTargets.insert(path, QFileInfo(path).canonicalFilePath());
         }
         QVStringEncoding encoding = 0;
-        results = entry.search.findAllForPath(path, &encoding, true);
+        bool binary = false;
+        results = entry.search.findAllForPath(path, &encoding, true, nullptr, skipBinary ? &binary : nullptr);
+        if (binary) return;
     }
     found.push_back({path, open.document, std::move(results), entry.batch});
     if (found.size() >= 64 || std::chrono::steady_clock::now() - lastReport > std::chrono::milliseconds(40)) reportFound();
@@ -474,6 +478,7 @@ void QVSearchRunner::State::walk(const SearchEntry& entry) {
             open.insert(document->fileName(), {document, text, text.get() != nullptr});
         }
     });
+    const auto categories = QVFileCategories::sharedCategories();
     const auto root = QVRootFile::create(entry.path, false);
     // Links are followed only where they stay in the tree: a link to a folder or file outside it
     // would search (and let a replace write) what the user never chose.
@@ -488,9 +493,12 @@ void QVSearchRunner::State::walk(const SearchEntry& entry) {
             if (!inside) enumerator.skipDescendants();
             continue;
         }
-        if (!inside || !file->contentAvailable(false) || !file->isTextFile()) continue;
+        if (!inside || !file->contentAvailable(false)) continue;
+        // A text extension says text; any other file is text unless its first block holds a
+        // NUL, which costs one read rather than a file-type probe per file.
+        const bool textByName = categories->extension(QVFileCategories::pathExtension(path), QVFileCategoryKindText);
         const auto it = open.constFind(path);
-        searchFile(entry, path, it != open.constEnd() ? *it : OpenText());
+        searchFile(entry, path, it != open.constEnd() ? *it : OpenText(), !textByName);
     }
 }
 

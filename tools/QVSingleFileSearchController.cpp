@@ -175,6 +175,31 @@ void QVSingleFileSearchController::findAll() {
 
 // --- The window ---------------------------------------------------------------------------------
 
+QDialog* QVSingleFileSearchController::showExtendedInput(QVSearchController& controller, QWidget* window, int tag) {
+    auto* sheet = new QDialog(window);
+    sheet->setObjectName(QStringLiteral("ExtendedSearchInput"));
+    sheet->setWindowModality(Qt::WindowModal);
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    auto* edit = new QPlainTextEdit(tag == SearchFieldTag ? controller.searchString() : controller.replaceString());
+    edit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    auto* layout = new QVBoxLayout(sheet);
+    layout->addWidget(edit);
+    layout->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, sheet, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, sheet, &QDialog::reject);
+    QPointer<QWidget> front(window);
+    connect(sheet, &QDialog::finished, &controller, [&controller, edit, tag, front](int result) {
+        controller.extendedInputFinished(edit->toPlainText(), tag, result == QDialog::Accepted ? 1 : 0);
+        if (front) {
+            front->raise();
+            front->activateWindow();
+        }
+    });
+    sheet->open();
+    return sheet;
+}
+
 QWidget* QVSingleFileSearchController::window() {
     if (_window) return _window;
     auto* window = new QWidget(nullptr, Qt::Tool);
@@ -196,29 +221,7 @@ QWidget* QVSingleFileSearchController::window() {
         more->setText(QStringLiteral("\u2026"));
         more->setToolTip(tr("Edit in a larger field"));
         grid->addWidget(more, row, 2);
-        connect(more, &QToolButton::clicked, this, [this, tag] {
-            // The extended input: a window-modal sheet for multi-line text.
-            auto* sheet = new QDialog(_window);
-            sheet->setObjectName(QStringLiteral("ExtendedSearchInput"));
-            sheet->setWindowModality(Qt::WindowModal);
-            sheet->setAttribute(Qt::WA_DeleteOnClose);
-            auto* edit = new QPlainTextEdit(tag == SearchFieldTag ? searchString() : replaceString());
-            edit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-            auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-            auto* layout = new QVBoxLayout(sheet);
-            layout->addWidget(edit);
-            layout->addWidget(buttons);
-            connect(buttons, &QDialogButtonBox::accepted, sheet, &QDialog::accept);
-            connect(buttons, &QDialogButtonBox::rejected, sheet, &QDialog::reject);
-            connect(sheet, &QDialog::finished, this, [this, edit, tag](int result) {
-                extendedInputFinished(edit->toPlainText(), tag, result == QDialog::Accepted ? 1 : 0);
-                if (_window) {
-                    _window->raise();
-                    _window->activateWindow();
-                }
-            });
-            sheet->open();
-        });
+        connect(more, &QToolButton::clicked, this, [this, tag] { showExtendedInput(*this, _window, tag); });
     };
     field(0, "Find:", _searchField, "searchString", SearchFieldTag);
     field(1, "Replace:", _replaceField, "replaceString", SearchFieldTag + 1);

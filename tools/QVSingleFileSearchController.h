@@ -11,6 +11,7 @@
 
 class QWidget;
 class QComboBox;
+class QDialog;
 class QCheckBox;
 class QLabel;
 class QPushButton;
@@ -52,6 +53,10 @@ public:
     // Hands the search to the multi-file window (front document); nothing until it exists.
     void findAll();
     static void setFindAllHandler(std::function<void(const QVSearch&)> handler);
+    // The extended input: a window-modal sheet on window for multi-line text, holding the
+    // controller's search text (tag SearchFieldTag) or replacement; OK hands the text back
+    // (extendedInputFinished) and either answer brings window forward. Answers the sheet.
+    static QDialog* showExtendedInput(QVSearchController& controller, QWidget* window, int tag);
 
     // The panel's window, made on first use; showWindow() shows and raises it.
     QWidget* window();

@@ -1,4 +1,5 @@
 #include "tools/QVTidyRunner.h"
+#include "platform/Threads.h"
 
 #include "editor/HTMLView.h"
 #include "editor/QVEditorToolSeams.h"
@@ -335,7 +336,7 @@ bool QVTidyRunner::run() {
             runner->_progressIndicator->setValue(int(done));
         });
     };
-    std::thread([items, shared, operations, runner, note, progress] {
+    Threads::start("QVTidy", [items, shared, operations, runner, note, progress] {
         QVTidyRun run(operations);
         QVError error;
         if (!run.prepare(&error)) {
@@ -502,7 +503,7 @@ void QVTidyRunner::tidyView(HTMLView* view, const QList<std::shared_ptr<QVTidyOp
     const QString text = view->string();
     const quint64 revision = view->textStorage().revision();
     QPointer<HTMLView> target(view);
-    std::thread([copies = copiesOf(operations), text, revision, target, finished = std::move(finished)] {
+    Threads::start("QVTidyText", [copies = copiesOf(operations), text, revision, target, finished = std::move(finished)] {
         QVTidyRun run(copies);
         QVTidyResult result = run.tidyText(text);
         MainQueue::post([result, revision, target, finished] {

@@ -1,4 +1,5 @@
 #include "tools/QVTidyWindowController.h"
+#include "platform/Threads.h"
 
 #include "platform/AppBundle.h"
 #include "platform/UserDefaults.h"
@@ -78,7 +79,7 @@ QVTidyWindowController::QVTidyWindowController(QVTidyOperationRepository& reposi
     setObjectName(QStringLiteral("TidyPanel"));
     setWindowTitle(localized("HTML Tidy"));
     // The option library asks tidy itself; the editor finds it ready (or waits for it).
-    std::thread([] { QVTidyOptionLibrary::shared(); }).detach();
+    Threads::start("QVTidyOptions", [] { QVTidyOptionLibrary::shared(); }).detach();
     _repository.reload(false);
 
     auto* content = new QWidget(this);

@@ -124,9 +124,9 @@ MenuItemRep QVUserScriptEntry::menuItemRepresentation() const {
     return rep;
 }
 
-QVUserScriptPlacement QVUserScriptPlacement::fromOutput(QString output) {
+QVUserScriptPlacement QVUserScriptPlacement::fromOutput(QString output, bool inputEndsWithLineFeed) {
     QVUserScriptPlacement placement;
-    if (output.endsWith(u'\n')) output.chop(1);
+    if (output.endsWith(u'\n') && !inputEndsWithLineFeed) output.chop(1);
     const qsizetype first = output.indexOf(SelectionMarker);
     if (first >= 0) {
         const qsizetype second = output.indexOf(SelectionMarker, first + SelectionMarker.size());

@@ -57,8 +57,9 @@ struct QVUserScriptPlacement {
     QString text;
     qint64 markerStart = -1;
     qint64 markerLength = 0;
-    // One final line feed dropped, then the first "%%%{PBXSelection}%%%" and the next one.
-    static QVUserScriptPlacement fromOutput(QString output);
+    // One final line feed dropped unless the input ended with one (sorting whole lines gives
+    // whole lines back), then the first "%%%{PBXSelection}%%%" and the next one.
+    static QVUserScriptPlacement fromOutput(QString output, bool inputEndsWithLineFeed = false);
 };
 
 class QVUserScript : public QVOperation {

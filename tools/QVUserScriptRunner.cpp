@@ -1,5 +1,6 @@
 // The Scripts menu and runs of user scripts on the editor.
 #include "tools/QVUserScriptRunner.h"
+#include "platform/Threads.h"
 
 #include "editor/HTMLView.h"
 #include "platform/MainQueue.h"
@@ -102,8 +103,8 @@ void QVUserScriptRunner::reloadMenu(QVUserScriptRepository& repository, QMenu* m
 }
 
 QVUserScriptRunner::Outcome QVUserScriptRunner::place(HTMLView& view, const QString& output, const QString& mode,
-                                                      const QString& title) {
-    const QVUserScriptPlacement placement = QVUserScriptPlacement::fromOutput(output);
+                                                      const QString& title, const QString& input) {
+    const QVUserScriptPlacement placement = QVUserScriptPlacement::fromOutput(output, input.endsWith(u'\n'));
     const QVRange selection = view.selectedRange();
     qint64 insertionPoint = 0;
     if (mode == QStringLiteral("ReplaceSelection")) {
@@ -166,9 +167,9 @@ void QVUserScriptRunner::run(HTMLView* view, const std::shared_ptr<QVUserScriptE
         dialog->open();
     });
 
-    std::thread([entry, input, snapshot, options, stop, revision, target, delayed, sheetHolder, finished = std::move(finished)] {
+    Threads::start("QVUserScript", [entry, input, snapshot, options, stop, revision, target, delayed, sheetHolder, finished = std::move(finished)] {
         QVUserScriptOutcome outcome = QVUserScript::run(entry->scriptPath, entry->arguments, input, snapshot, options);
-        MainQueue::post([outcome, entry, stop, revision, target, delayed, sheetHolder, finished]() mutable {
+        MainQueue::post([outcome, entry, input, stop, revision, target, delayed, sheetHolder, finished]() mutable {
             delayed.cancel();
             if (QProgressDialog* dialog = sheetHolder->data()) {
                 QObject::disconnect(dialog, &QProgressDialog::canceled, nullptr, nullptr);
@@ -186,7 +187,7 @@ void QVUserScriptRunner::run(HTMLView* view, const std::shared_ptr<QVUserScriptE
                 alert(target->window(), QStringLiteral("The text changed while the script ran"),
                       QStringLiteral("The output of \u201c%1\u201d was not used. Run the script again.").arg(entry->title));
             } else {
-                result = place(*target, outcome.output, entry->output, entry->title);
+                result = place(*target, outcome.output, entry->output, entry->title, input);
             }
             if (finished) finished(result);
         });

@@ -44,8 +44,10 @@ public:
     static void run(HTMLView* view, const std::shared_ptr<QVUserScriptEntry>& entry,
                     std::function<void(Outcome)> finished = {});
     // Places a successful output by the entry's Output mode, as one undoable step named title.
-    // Discarded for an unknown mode.
-    static Outcome place(HTMLView& view, const QString& output, const QString& mode, const QString& title);
+    // Discarded for an unknown mode. input is what the script read (null for none): its final
+    // line feed, if any, stays at the end of what is placed.
+    static Outcome place(HTMLView& view, const QString& output, const QString& mode, const QString& title,
+                         const QString& input = {});
 
     // Run limits (tests shorten them).
     static void setRunOptions(const QVUserScript::RunOptions& options);

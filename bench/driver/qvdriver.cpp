@@ -30,6 +30,7 @@
 #include "platform/QVTextStorage.h"
 #include "platform/UserDefaults.h"
 #include "shell/FileEncodings.h"
+#include "shell/QVFileCategories.h"
 #include "shell/QVSearch.h"
 
 #include <QColor>
@@ -142,9 +143,15 @@ int search(int argc, char** argv) {
     engine.setCaseSensitive(!caseless);
     Output out;
     qint64 total = 0;
+    // As the find window walks: a file whose extension no text category claims is told text or
+    // binary by its first block.
+    const auto categories = QVFileCategories::sharedCategories();
     for (const std::string& file : filesUnder(argv[i + 1])) {
         QVStringEncoding encoding = 0;
-        const qsizetype found = engine.findAllForPath(QString::fromStdString(file), &encoding, false).size();
+        const QString path = QString::fromStdString(file);
+        bool binary = false;
+        const bool textByName = categories->extension(QVFileCategories::pathExtension(path), QVFileCategoryKindText);
+        const qsizetype found = engine.findAllForPath(path, &encoding, false, nullptr, textByName ? nullptr : &binary).size();
         if (!found) continue;
         total += found;
         out.write(file + ':' + std::to_string(found) + '\n');

@@ -33,6 +33,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <functional>
 #include <climits>
 #include <utility>
 
@@ -68,6 +69,12 @@ public:
     }
     QVProjectSCMController* scmControllerForDocument(QVFileDocument* document) override {
         return _window ? _window->scmControllerForDocument(document) : nullptr;
+    }
+    bool projectFileConfiguration(QVFileDocument* document, const QString& path, const QString& key, QVariant* value) override {
+        return _window && _window->projectFileConfiguration(document, path, key, value);
+    }
+    bool setProjectFileConfiguration(QVFileDocument* document, const QString& path, const QString& key, const QVariant& value) override {
+        return _window && _window->setProjectFileConfiguration(document, path, key, value);
     }
 
 private:
@@ -166,7 +173,8 @@ bool QVDocumentWindowController::tryToPerform(QByteArrayView action, const QVari
 // its notices), and what the bar's language pop-up tells the editor.
 class QVViewStatusReporter : public HTMLViewDelegate, public QVStatusBarDelegate {
 public:
-    QVViewStatusReporter(HTMLView* view, QVStatusBar* bar) : _view(view), _bar(bar) {}
+    QVViewStatusReporter(HTMLView* view, QVStatusBar* bar, QVDocumentWindowController* window)
+        : _view(view), _bar(bar), _window(window) {}
     void htmlViewIsEscaped(HTMLView*, bool escaped) override {
         if (_bar) _bar->setEscaped(escaped);
     }
@@ -178,20 +186,27 @@ public:
     void htmlViewHadError(HTMLView*, const QVError& error, bool) override {
         if (_bar) _bar->showWarning(error.localizedDescription());
     }
+    // A language picked by hand is the file's from now on (kept with its other settings).
     void statusBarSetMode(QVStatusBar*, const std::shared_ptr<QVBundle>& bundle) override {
-        if (_view) _view->setBundle(bundle);
+        if (!_view) return;
+        QVFileDocument* front = _window ? _window->document() : nullptr;
+        if (front && front->textView() == _view) front->setCustomBundle(bundle);
+        else _view->setBundle(bundle);
     }
 
 private:
     QPointer<HTMLView> _view;
     QPointer<QVStatusBar> _bar;
+    QPointer<QVDocumentWindowController> _window;
 };
 
 void QVDocumentWindowController::reportToStatusBar(HTMLView* view) {
     QVStatusBar* bar = documentStatusBar();
     bar->setIsText(view);
+    // The mark is the front text's: each tab keeps its own mode.
+    bar->setEscaped(view && view->escaped());
     if (!view) return;
-    _viewReporter = std::make_shared<QVViewStatusReporter>(view, bar);
+    _viewReporter = std::make_shared<QVViewStatusReporter>(view, bar, this);
     view->setInterfaceDelegate(_viewReporter);
     bar->setDelegate(_viewReporter);
     bar->setMode(view->bundle());
@@ -229,10 +244,15 @@ bool QVDocumentWindowController::canSave(const QVFileDocument* document) const {
     return document;
 }
 
+QString QVDocumentWindowController::windowTitleForDocumentDisplayName(const QString& name) const {
+    return name.isEmpty() ? AppBundle::main().bundleName() : name;
+}
+
 void QVDocumentWindowController::refreshForDocument() {
     QVFileDocument* front = document();
     const bool edited = front && front->isDocumentEdited();
-    setWindowTitle(front ? front->displayName() + QStringLiteral("[*]") : AppBundle::main().bundleName());
+    setWindowTitle(front ? windowTitleForDocumentDisplayName(front->displayName()) + QStringLiteral("[*]")
+                         : windowTitleForDocumentDisplayName(QString()));
     setWindowModified(edited);
     if (_saveAction) _saveAction->setEnabled(edited && canSave(front));
     if (_revertAction) _revertAction->setEnabled(edited && front && !front->fileName().isEmpty());
@@ -459,6 +479,63 @@ void QVDocumentWindowController::buildMenus() {
     connect(QVMainMenu::windowMenu(this, P::GoMenu), &QMenu::aboutToShow, this, [this, gotoLine] { gotoLine->setEnabled(currentTextView()); });
     if (const auto& buildTools = QVEditorToolSeams::toolsMenuBuilder())
         buildTools(QVMainMenu::windowMenu(this, P::ToolsMenu), [this] { return currentTextView(); });
+    buildTextMenu();
+}
+
+void QVDocumentWindowController::buildTextMenu() {
+    namespace P = QVMainMenuPlace;
+    QList<QAction*> textItems;
+    const auto add = [this, &textItems](QMenu* menu, const char* title, const QKeySequence& key, std::function<void(HTMLView&)> command) {
+        auto* action = new QAction(QVLocalized(QString::fromUtf8(title)), this);
+        action->setShortcut(key);
+        if (menu) menu->addAction(action);
+        else QVMainMenu::insertWindowAction(this, P::TextMain, action);
+        connect(action, &QAction::triggered, this, [this, command = std::move(command)] {
+            if (HTMLView* view = currentTextView()) command(*view);
+        });
+        textItems.append(action);
+        return action;
+    };
+    const auto separator = [this] {
+        auto* line = new QAction(this);
+        line->setSeparator(true);
+        QVMainMenu::insertWindowAction(this, P::TextMain, line);
+    };
+    const auto key = [](int modifiers, Qt::Key key) { return QKeySequence(QKeyCombination(Qt::KeyboardModifiers(modifiers), key)); };
+    constexpr int Ctrl = Qt::ControlModifier, Shift = Qt::ShiftModifier, Alt = Qt::AltModifier;
+
+    add(nullptr, "Insert Path\u2026", key(Ctrl | Shift, Qt::Key_P), [](HTMLView& view) { view.insertPathToFile(); });
+    add(nullptr, "Insert Image\u2026", key(Ctrl | Shift, Qt::Key_I), [](HTMLView& view) { view.insertImage(); });
+    add(nullptr, "Insert Contents of File\u2026", key(Ctrl | Alt, Qt::Key_I), [](HTMLView& view) { view.insertContentsOfFile(); });
+    separator();
+    // The tags of Format Text are those of its items: 4 strong, 5 em, 6 u.
+    auto* format = new QMenu(QVLocalized(QStringLiteral("Format Text")), this);
+    format->menuAction()->setObjectName(QStringLiteral("formatText"));
+    QVMainMenu::insertWindowAction(this, P::TextMain, format->menuAction());
+    add(format, "Strong", key(Ctrl, Qt::Key_B), [](HTMLView& view) { view.formatText(4); });
+    add(format, "Emphasis", key(Ctrl, Qt::Key_I), [](HTMLView& view) { view.formatText(5); });
+    add(format, "Underline", key(Ctrl, Qt::Key_U), [](HTMLView& view) { view.formatText(6); });
+    add(nullptr, "Make Link", key(Ctrl, Qt::Key_K), [](HTMLView& view) { view.makeLinkFromMenu(); });
+    add(nullptr, "Convert Characters to Entities", key(Ctrl | Shift, Qt::Key_E),
+        [](HTMLView& view) { view.convertCharacterEntitiesToHTML(); });
+    add(nullptr, "Close Tag", key(Ctrl | Alt, Qt::Key_Period), [](HTMLView& view) { view.typingAids().closeTag(); });
+    separator();
+    add(nullptr, "Indent Block", key(Ctrl, Qt::Key_BracketRight), [](HTMLView& view) { view.entabBlock(); });
+    add(nullptr, "Outdent Block", key(Ctrl, Qt::Key_BracketLeft), [](HTMLView& view) { view.detabBlock(); });
+    separator();
+    add(nullptr, "Fold Current Block", key(Ctrl | Alt, Qt::Key_B), [](HTMLView& view) { view.foldCurrentBlock(); });
+    add(nullptr, "Collapse All", key(Ctrl | Alt, Qt::Key_Minus), [](HTMLView& view) { view.collapseAllBlocks(); });
+    add(nullptr, "Expand All", key(Ctrl | Alt, Qt::Key_Equal), [](HTMLView& view) { view.expandAllBlocks(); });
+    // An image or no document has nothing to act on: the open menu says so. The keys stay live
+    // (a command without a text does nothing), so a tab switched while the menu was shut never
+    // leaves them dead.
+    QMenu* text = QVMainMenu::windowMenu(this, P::TextMenu);
+    connect(text, &QMenu::aboutToShow, this, [this, textItems] {
+        for (QAction* action : textItems) action->setEnabled(currentTextView());
+    });
+    connect(text, &QMenu::aboutToHide, this, [textItems] {
+        for (QAction* action : textItems) action->setEnabled(true);
+    });
 }
 
 void QVDocumentWindowController::insertSpecialCharacter(const QString& entity) {

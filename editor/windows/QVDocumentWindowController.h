@@ -58,6 +58,10 @@ public:
     virtual void documentShouldForceClose(QVFileDocument*) {}
     // Save As: the tree node of the new path; none in the base.
     virtual std::shared_ptr<QVFile> backingFileForPath(QVFileDocument*, const QString&) { return nullptr; }
+    // The per-file settings of a file of the window's project (QVFileDocumentDelegate); none by
+    // default.
+    virtual bool projectFileConfiguration(QVFileDocument*, const QString&, const QString&, QVariant*) { return false; }
+    virtual bool setProjectFileConfiguration(QVFileDocument*, const QString&, const QString&, const QVariant&) { return false; }
     // The save panel, window-modal; chosen hears the path picked, or an empty one.
     virtual void runSavePanel(QVFileDocument* document, const QString& suggestedPath, std::function<void(const QString& chosen)> chosen);
     virtual QVProjectSCMController* scmControllerForDocument(QVFileDocument*) { return nullptr; }
@@ -128,6 +132,11 @@ protected:
     // Gives the window the application's menu bar (QVMainMenu) with this window's items at
     // their places; subclasses add their own items afterwards.
     void buildMenus();
+    // The window's title for the document in front named name (empty: none in front); a
+    // subclass adds what the window stands for (a project's name).
+    virtual QString windowTitleForDocumentDisplayName(const QString& name) const;
+    // Text: the editor's insert, tag, block and folding commands, each on the text in front.
+    void buildTextMenu();
     QMenu* fileMenu() const { return _fileMenu; }
     // File > Close Window (Ctrl+W); a tabbed window gives the key to closing a tab.
     QAction* closeAction() const { return _closeAction; }

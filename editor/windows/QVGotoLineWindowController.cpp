@@ -42,6 +42,8 @@ void QVGotoLineWindowController::displayForTarget(HTMLView* target, quint32 line
 void QVGotoLineWindowController::close(int tag) {
     if (tag == OKTag && _target) _target->gotoLine(lineNumber());
     done(tag == OKTag ? Accepted : Rejected);
+    // Typing goes on in the text, at the line gone to.
+    if (_target) _target->setFocus(Qt::OtherFocusReason);
 }
 
 quint32 QVGotoLineWindowController::lineNumber() const { return quint32(_lineField->value()); }

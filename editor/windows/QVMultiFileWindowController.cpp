@@ -136,12 +136,15 @@ void QVMultiFileWindowController::openFile(const std::shared_ptr<QVFile>& file) 
         std::unique_ptr<QVFileDocument> made = createDocumentForFile(file);
         if (!made) return;
         made->setFileNode(file);
-        // A file that cannot be read opens empty and says why (one that does not exist yet
-        // is made by the first save).
+        // A file that cannot be read (a pipe, a device, no permission) opens nothing and says
+        // why; one that does not exist yet opens empty and is made by the first save.
         QVError error, notice;
-        if (!made->load(&error, &notice) && !(error.domain() == QVError::posixDomain() && error.code() == ENOENT))
+        if (!made->load(&error, &notice) && !(error.domain() == QVError::posixDomain() && error.code() == ENOENT)) {
+            made->close();
             presentErrorAlert(error);
-        else if (notice) presentErrorAlert(notice);
+            return;
+        }
+        if (notice) presentErrorAlert(notice);
         document = made.get();
         QPointer<QVMultiFileWindowController> self(this);
         document->setEditedObserver([self, document](bool) { if (self) self->documentNeedsRefresh(document); });

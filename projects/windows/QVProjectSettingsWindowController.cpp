@@ -256,14 +256,20 @@ void QVProjectSettingsWindowController::setType(qint32 type) {
     validate();
 }
 
-bool QVProjectSettingsWindowController::allowEditing() const { return !_project->isOpen(); }
+bool QVProjectSettingsWindowController::allowEditing() const { return _sharesProject || !_project->isOpen(); }
+
+void QVProjectSettingsWindowController::setSharesProject(bool shares) {
+    _sharesProject = shares;
+    updateEnabling();
+}
 
 void QVProjectSettingsWindowController::updateEnabling() {
-    const bool editing = allowEditing();
-    _detailsController->setEnabled(_projectType != 0 && editing);
-    _localPathField->setEnabled(_projectType != 1 && editing);
-    _localPathButton->setEnabled(_projectType != 1 && editing);
-    _typePopUp->setEnabled(editing);
+    // The folder and kind of an open project belong to its window and stay as they are.
+    const bool closed = !_project->isOpen();
+    _detailsController->setEnabled(_projectType != 0 && allowEditing());
+    _localPathField->setEnabled(_projectType != 1 && closed);
+    _localPathButton->setEnabled(_projectType != 1 && closed);
+    _typePopUp->setEnabled(closed);
 }
 
 void QVProjectSettingsWindowController::changeEvent(QEvent* event) {
@@ -388,7 +394,10 @@ bool QVProjectSettingsWindowController::close(int tag) {
     std::shared_ptr<QVProject> target = _project;
     QVProjectRepository& repository = QVProjectRepository::sharedInstance();
     QString folder;
-    if (_projectType == 1) {
+    if (_projectType == 1 && target->isOpen() && !target->rootDirectory().isEmpty()) {
+        // The site's files of an open project stay where its window shows them, renamed or not.
+        folder = target->rootDirectory();
+    } else if (_projectType == 1) {
         QVError error;
         const QString oldName = target->displayName();
         target->setDisplayName(_displayName);
@@ -413,9 +422,14 @@ bool QVProjectSettingsWindowController::close(int tag) {
             if (std::shared_ptr<QVProject> listed = repository.copyProjectWithPath(folder, false)) target = listed;
     }
 
+    // A site changed under an open project's window: its connection ends, so the next one is
+    // made with the new details rather than the old.
+    const bool siteChanged = target->isOpen() && (target->remoteConfig().plistRepresentation() != _config.plistRepresentation() ||
+                                                  _config.passwordChanged());
     target->setType(_projectType);
     target->setDisplayName(_displayName);
     target->setRemoteConfig(_config.copy());
+    if (siteChanged && target->hasRemoteConnection()) target->closeRemoteConnection();
     target->setRootDirectory(folder);
     // Only the table's keys change: open files, Subversion and preview keys stay.
     target->mergeConfigurationValues(_configurationController->configurationDictionary());

@@ -68,8 +68,12 @@ public:
     void setType(qint32 type);
     bool hasLocalEquivalent() const { return _projectType == 0 || _projectType == 2; }
     bool hasRemoteEquivalent() const { return _projectType == 1 || _projectType == 2; }
-    // While the project is open in a project window its place and site cannot change.
+    // While the project is open in a project window its folder and kind cannot change; its site
+    // can only from that window's own Project Settings (sharesProject), and a changed site then
+    // ends the window's connection so the next one uses it.
     bool allowEditing() const;
+    bool sharesProject() const { return _sharesProject; }
+    void setSharesProject(bool shares);
     QVProjectRemoteConfiguration& config() { return _config; }
     void setInitialDirectory(const QString& path);
     bool valid() const { return _valid; }
@@ -116,6 +120,7 @@ private:
     bool _valid = false;
     bool _showProgress = false;
     bool _closing = false;
+    bool _sharesProject = false;
     qint32 _projectType = 0;
     QString _displayName;
     QString _directoryPath;

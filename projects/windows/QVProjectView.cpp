@@ -51,7 +51,10 @@ void QVProjectView::keyPressEvent(QKeyEvent* event) {
     if (current.isValid() && state() != EditingState &&
         (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter || event->key() == Qt::Key_Space) &&
         !(event->modifiers() & ~Qt::KeypadModifier)) {
-        if (model()->hasChildren(current.siblingAtColumn(0)) || model()->canFetchMore(current.siblingAtColumn(0)))
+        // Return opens as a double click does (a folder toggles, a file opens and is typed
+        // into); the space bar acts as a single click.
+        const bool folder = model()->hasChildren(current.siblingAtColumn(0)) || model()->canFetchMore(current.siblingAtColumn(0));
+        if (folder || event->key() != Qt::Key_Space)
             Q_EMIT doubleAction(current.siblingAtColumn(0));
         else
             Q_EMIT singleAction(current.siblingAtColumn(0));

@@ -21,9 +21,9 @@ public:
     void editSelectedName();
 
 Q_SIGNALS:
-    // Return or space on a selected folder, and double clicks.
+    // Return on a selected row, space on a selected folder, and double clicks.
     void doubleAction(const QModelIndex& index);
-    // Return or space on a selected file, and single clicks.
+    // Space on a selected file, and single clicks.
     void singleAction(const QModelIndex& index);
 
 protected:

@@ -1,6 +1,7 @@
 // The project window.
 #include "projects/windows/QVProjectWindowController.h"
 
+#include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
 #include "editor/QVProjectSCMController.h"
 #include "editor/QVStatusBar.h"
@@ -19,6 +20,7 @@
 #include "platform/UserDefaults.h"
 #include "projects/QVProject.h"
 #include "projects/windows/QVProjectOutlineModel.h"
+#include "projects/windows/QVProjectSettingsWindowController.h"
 #include "projects/windows/QVProjectToolbarDelegate.h"
 #include "projects/windows/QVProjectViewHeader.h"
 #include "projects/windows/QVProjectView.h"
@@ -109,6 +111,10 @@ public:
         if (!_window) return std::nullopt;
         return _window->openFileInformation();
     }
+    void projectNeedsSCMCredentials(QVProjectSCMController* controller) override {
+        if (_window) _window->projectNeedsSCMCredentials(controller);
+        else if (controller) controller->credentialsCancelled();
+    }
     void projectFinishedSCMCommand(QVProjectSCMController* controller, int command, const QStringList& files) override {
         if (_window) _window->projectFinishedSCMCommand(controller, command, files);
     }
@@ -138,6 +144,7 @@ QVProjectWindowController::QVProjectWindowController(const std::shared_ptr<QVPro
 }
 
 QVProjectWindowController::~QVProjectWindowController() {
+    if (_QVUController) _QVUController->clearDelegate(this);
     _treeForwarder->_window = nullptr;
     _projectForwarder->_window = nullptr;
     if (_project) {
@@ -228,6 +235,7 @@ void QVProjectWindowController::buildCommands() {
         {"downloadFile", "Download File", &QVProjectWindowController::downloadFile, {}},
         {"scmRefreshStatus", "Refresh Subversion Status", &QVProjectWindowController::scmRefreshStatus, {}},
         {"toggleSCM", "DISABLE_SCM", &QVProjectWindowController::toggleSCM, {}},
+        {"editProjectSettings", "Project Settings\u2026", &QVProjectWindowController::editProjectSettings, {}},
     };
     QMenu* menu = menuBar()->addMenu(L("Project"));
     auto* context = new QMenu(this);
@@ -287,6 +295,10 @@ void QVProjectWindowController::setProject(const std::shared_ptr<QVProject>& pro
     }
     updateSCMColumnStatus();
     refreshTitle();
+    // The files open when the project was last saved come back once the window is up.
+    QTimer::singleShot(0, this, [self = QPointer<QVProjectWindowController>(this), project = std::weak_ptr<QVProject>(_project)] {
+        if (self && self->_project && self->_project == project.lock()) self->reopenFiles();
+    });
 }
 
 QString QVProjectWindowController::windowTitleForDocumentDisplayName(const QString& name) const {
@@ -303,7 +315,27 @@ void QVProjectWindowController::refreshTitle() {
 // --- Opening ------------------------------------------------------------------------------------
 
 std::unique_ptr<QVFileDocument> QVProjectWindowController::createDocumentForFile(const std::shared_ptr<QVFile>& file) {
+    if (!file) return nullptr;
+    // A file of no known type opens only once the user has said what it is; an ignorable one
+    // never does.
+    bool ignore = false;
+    if (QVUnknownFileTypeController::shouldDisplayForFile(file->path(), file->isFolder(), &ignore)) {
+        _QVUController = std::make_unique<QVUnknownFileTypeController>();
+        _askedFile = file;
+        _QVUController->displayOnWindow(this, this, file->path());
+        return nullptr;
+    }
+    if (ignore) return nullptr;
     return QVMultiFileWindowController::createDocumentForFile(file);
+}
+
+void QVProjectWindowController::unknownFileTypeControllerDidPickFileType(QVUnknownFileTypeController*,
+                                                                         const std::shared_ptr<QVFileCategory>& category,
+                                                                         const QString&) {
+    const std::shared_ptr<QVFile> file = std::exchange(_askedFile, {}).lock();
+    // The sheet goes on a later turn: it is still on the stack that called here.
+    if (QVUnknownFileTypeController* asked = _QVUController.release()) asked->deleteLater();
+    if (category && file) openFile(file);
 }
 
 void QVProjectWindowController::openFile(const std::shared_ptr<QVFile>& file) {
@@ -327,6 +359,15 @@ void QVProjectWindowController::openFile(const std::shared_ptr<QVFile>& file) {
     if (!documentForFile(file) && !file->contentAvailable(true)) return;
     QVMultiFileWindowController::openFile(file);
     commitOpenFiles();
+}
+
+void QVProjectWindowController::openFileAndFocus(const std::shared_ptr<QVFile>& file) {
+    if (!file || file->isFolder()) return openFile(file);
+    _focusWhenOpened.insert(file->uuid());
+    openFile(file);
+    if (!documentForFile(file)) return;  // a download under way: focused when it arrives
+    _focusWhenOpened.remove(file->uuid());
+    if (HTMLView* view = currentTextView()) view->setFocus(Qt::OtherFocusReason);
 }
 
 QVFileDocument* QVProjectWindowController::openFileAtPath(const QString& path) {
@@ -397,6 +438,13 @@ bool QVProjectWindowController::tabViewShouldCloseTab(QVTabView* view, const QSt
 
 QString QVProjectWindowController::projectRootDirectory() const { return _project ? _project->rootDirectory() : QString(); }
 
+QString QVProjectWindowController::siteName() const {
+    if (!_project || !_project->hasRemoteEquivalent()) return {};
+    const QVProjectRemoteConfiguration& site = _project->remoteConfig();
+    if (site.host().isEmpty()) return {};
+    return site.user().isEmpty() ? site.host() : site.user() + QLatin1Char('@') + site.host();
+}
+
 void QVProjectWindowController::askQuestion(const QVError& question, std::function<void(int option)> answer) {
     _questions->presentError(question, std::move(answer));
 }
@@ -462,7 +510,9 @@ void QVProjectWindowController::tabViewDidCloseTab(QVTabView* view, const QStrin
         _transfers.erase(it);
         if (_activeTransfer == closing.get()) _activeTransfer = nullptr;
         tabView()->removeContentView(closing->view());
-        // The tab may still be on the stack that closes it: the document goes on a later turn.
+        // The tab may still be on the stack that closes it: the document goes on a later turn,
+        // and a reply arriving meanwhile must not reach this window, which may be gone by then.
+        closing->detach();
         closing.release()->deleteLater();
         return;
     }
@@ -482,6 +532,50 @@ void QVProjectWindowController::tabViewDraggedTabFromIndex(QVTabView* view, qint
     }
     (void)from;
     commitOpenFiles();
+}
+
+namespace {
+
+// The path from root of a file under it; empty for one outside.
+QString pathUnderRoot(const QString& root, const QString& path) {
+    if (root.isEmpty() || path.isEmpty()) return {};
+    const QString relative = QDir(root).relativeFilePath(path);
+    if (relative.isEmpty() || relative == QLatin1String(".") || relative.startsWith(QLatin1String("../")) || relative == QLatin1String("..") ||
+        QDir::isAbsolutePath(relative))
+        return {};
+    return relative;
+}
+
+}  // namespace
+
+bool QVProjectWindowController::projectFileConfiguration(QVFileDocument*, const QString& path, const QString& key, QVariant* value) {
+    const QString file = _project ? pathUnderRoot(_project->rootDirectory(), path) : QString();
+    if (file.isEmpty()) return false;
+    if (value) *value = _project->configurationValueForKey(key, file);
+    return true;
+}
+
+bool QVProjectWindowController::setProjectFileConfiguration(QVFileDocument*, const QString& path, const QString& key, const QVariant& value) {
+    const QString file = _project ? pathUnderRoot(_project->rootDirectory(), path) : QString();
+    if (file.isEmpty()) return false;
+    _project->setConfigurationValue(value, key, file);
+    _project->commit(false);
+    return true;
+}
+
+void QVProjectWindowController::reopenFiles() {
+    if (!_project) return;
+    const QString root = _project->rootDirectory();
+    _project->loadIfNecessary();
+    const QVariantList files = _project->configurationValueForKey(QVProject::OpenFilesKey).toList();
+    for (const QVariant& item : files) {
+        // A path from the root, with or without its leading "/"; never one that leaves the root.
+        QString file = item.toMap().value(QStringLiteral("path")).toString();
+        while (file.startsWith(QLatin1Char('/'))) file.remove(0, 1);
+        if (file.isEmpty() || file.split(QLatin1Char('/')).contains(QStringLiteral(".."))) continue;
+        const QString path = QDir(root).filePath(file);
+        if (QFileInfo(path).isFile()) openFileAtPath(path);
+    }
 }
 
 QVariantList QVProjectWindowController::openFileInformation() const {
@@ -521,7 +615,7 @@ void QVProjectWindowController::outlineSingleAction(const QModelIndex& index) {
     if (!node || !index.isValid()) return;
     // A folder (a transfer tab of a connected project) opens on selection; a file on a single
     // click unless files open on double clicks.
-    if (node->isFolder() || !UserDefaults::standard().boolForKey(DoubleClickToOpenFilesKey)) openFile(node);
+    if (node->isFolder() || !UserDefaults::standard().boolForKey(DoubleClickToOpenFilesKey)) openFileKeepingFocus(node);
 }
 
 void QVProjectWindowController::outlineDoubleAction(const QModelIndex& index) {
@@ -531,7 +625,7 @@ void QVProjectWindowController::outlineDoubleAction(const QModelIndex& index) {
         _outlineView->setExpanded(index, !_outlineView->isExpanded(index));
         return;
     }
-    if (UserDefaults::standard().boolForKey(DoubleClickToOpenFilesKey)) openFile(node);
+    openFileAndFocus(node);
 }
 
 void QVProjectWindowController::outlineItemExpanded(const QModelIndex& index) {
@@ -630,7 +724,25 @@ void QVProjectWindowController::projectNeedsRemoteCredentials() {
     _credentials->displayOnWindow(this, _project->remoteConfig().user(), this, 0);
 }
 
+void QVProjectWindowController::projectNeedsSCMCredentials(QVProjectSCMController* controller) {
+    if (!_project || !controller) return;
+    if (!_credentials) _credentials = new QVCredentialsController(this);
+    // One sheet at a time: a request while the site's login shows waits for nothing and fails.
+    if (_credentials->isVisible()) return controller->credentialsCancelled();
+    _credentials->setTitle(L("SCM Login"));
+    _credentials->setPassword({});
+    _credentials->setUseKeychain(_project->boolConfigurationValueForKey(QStringLiteral("QVSCMUseKeychainKey")));
+    _credentials->displayOnWindow(this, controller->username(), this, 1);
+}
+
 void QVProjectWindowController::credentialsDidEnd(QVCredentialsController* sheet, int returnCode) {
+    if (sheet->tag() == 1) {
+        QVProjectSCMController* scm = _project ? _project->scmController() : nullptr;
+        if (!scm) return;
+        if (returnCode == 1) scm->setCredentials(sheet->username(), sheet->password(), sheet->useKeychain());
+        else scm->credentialsCancelled();
+        return;
+    }
     if (returnCode != 1 || !_project || sheet->tag() != 0) return;
     QVProjectRemoteConfiguration& config = _project->remoteConfig();
     config.setUser(sheet->username());
@@ -679,7 +791,18 @@ void QVProjectWindowController::fileWasDuplicatedToFile(const std::shared_ptr<QV
     });
 }
 
-void QVProjectWindowController::fileContentBecameAvailable(const std::shared_ptr<QVFile>& file) { openFile(file); }
+void QVProjectWindowController::fileContentBecameAvailable(const std::shared_ptr<QVFile>& file) {
+    if (file && _focusWhenOpened.contains(file->uuid())) openFileAndFocus(file);
+    else openFileKeepingFocus(file);
+}
+
+void QVProjectWindowController::openFileKeepingFocus(const std::shared_ptr<QVFile>& file) {
+    // A file shown on a single click (or arriving after one) leaves the keys with the outline:
+    // the Delete key still acts on the row, not on a character of the text.
+    const bool outlineFocused = _outlineView->hasFocus();
+    openFile(file);
+    if (outlineFocused) _outlineView->setFocus(Qt::OtherFocusReason);
+}
 
 bool QVProjectWindowController::fileShouldUpload(const std::shared_ptr<QVFile>&) {
     // A local project keeps a stored host to itself: it never uploads.
@@ -727,6 +850,18 @@ void QVProjectWindowController::validateCommands() {
     _commands.value(QStringLiteral("toggleProjectView"))->setText(_splitView->isLeftPaneCollapsed() ? L("Show Project View") : L("Hide Project View"));
     if (_scmToggle)
         _scmToggle->setText(_project && _project->boolConfigurationValueForKey(SCMDisabledKey) ? L("ENABLE_SCM") : L("DISABLE_SCM"));
+}
+
+void QVProjectWindowController::editProjectSettings() {
+    if (!_project) return;
+    if (!_settingsWindow) {
+        QVProjectSettingsWindowController* settings = QVProjectSettingsWindowController::showSettings(_project);
+        settings->setSharesProject(true);
+        _settingsWindow = settings;
+    }
+    _settingsWindow->show();
+    _settingsWindow->raise();
+    _settingsWindow->activateWindow();
 }
 
 void QVProjectWindowController::toggleProjectView() { _splitView->toggleLeftPane(); }

@@ -13,9 +13,12 @@
 #include "files/QVCredentialsController.h"
 #include "files/QVRemoteLogController.h"
 #include "projects/windows/QVTransferModeDocument.h"
+#include "shell/QVUnknownFileTypeController.h"
+#include "shell/QVUnknownFileTypeControllerDelegate.h"
 
 #include <QHash>
 #include <QPointer>
+#include <QSet>
 
 #include <memory>
 
@@ -31,7 +34,8 @@ class QVSplitView;
 
 class QVProjectWindowController : public QVMultiFileWindowController,
                                   private QVCredentialsDelegate,
-                                  private QVTransferModeDelegate {
+                                  private QVTransferModeDelegate,
+                                  private QVUnknownFileTypeControllerDelegate {
     Q_OBJECT
 public:
     static inline const QString WindowNibName = QStringLiteral("ProjectWindow");
@@ -52,13 +56,18 @@ public:
     QVSplitView* splitView() const { return _splitView; }
     QVAlertManager* questions() const { return _questions; }
     // The window's title for the document in front: "name — project", or the project's name.
-    QString windowTitleForDocumentDisplayName(const QString& name) const;
+    QString windowTitleForDocumentDisplayName(const QString& name) const override;
 
     // Opening.
     std::unique_ptr<QVFileDocument> createDocumentForFile(const std::shared_ptr<QVFile>& file) override;
     // A remote file opens once its download has finished; a folder of a connected project opens
     // as its transfer tab (one per folder), of any other project nothing.
     void openFile(const std::shared_ptr<QVFile>& file) override;
+    // openFile, then the file's editor takes the keyboard focus (at once, or when a remote file
+    // has arrived): what the user opens deliberately from the outline is typed into.
+    void openFileAndFocus(const std::shared_ptr<QVFile>& file);
+    // openFile, the keyboard focus staying in the outline when it was there.
+    void openFileKeepingFocus(const std::shared_ptr<QVFile>& file);
     // The transfer tab of the folder, when open.
     QVTransferModeDocument* transferDocumentForFile(const std::shared_ptr<QVFile>& folder) const;
     QVTransferModeDocument* activeTransferDocument() const { return _activeTransfer; }
@@ -96,6 +105,10 @@ public:
     void openFileWithFinder();
     void uploadFile();
     void downloadFile();
+    // The project's settings window, editing this open project (one at a time).
+    void editProjectSettings();
+    // The question about a file of no known type, while it is asked.
+    QVUnknownFileTypeController* unknownFileTypeController() const { return _QVUController.get(); }
     // Enables the commands and words their titles for the selection.
     void validateCommands();
     QAction* commandAction(const QString& name) const { return _commands.value(name); }
@@ -126,6 +139,8 @@ public:
     void projectSetStatusString(const QString& status);
     void projectShowProgress(bool show);
     void projectNeedsRemoteCredentials();
+    // The "SCM Login" sheet: OK hands the credentials to the controller, Cancel fails its command.
+    void projectNeedsSCMCredentials(QVProjectSCMController* controller);
     QVariantList openFileInformation() const;
     void projectFinishedSCMCommand(QVProjectSCMController* controller, int command, const QStringList& files);
     void projectRetrievedStatus(const QList<std::shared_ptr<QVSCMStatusEntry>>& entries, const QString& path, bool recursive);
@@ -155,8 +170,16 @@ private:
     class ProjectForwarder;
 
     void credentialsDidEnd(QVCredentialsController* sheet, int returnCode) override;
+    void unknownFileTypeControllerDidPickFileType(QVUnknownFileTypeController* controller,
+                                                  const std::shared_ptr<QVFileCategory>& category, const QString& path) override;
     // QVTransferModeDelegate.
     QString projectRootDirectory() const override;
+    QString siteName() const override;
+    bool projectFileConfiguration(QVFileDocument* document, const QString& path, const QString& key, QVariant* value) override;
+    bool setProjectFileConfiguration(QVFileDocument* document, const QString& path, const QString& key, const QVariant& value) override;
+    // Opens the files the project had open when it was last saved, in their order (a remote
+    // project's only when their local copies are there).
+    void reopenFiles();
     void askQuestion(const QVError& question, std::function<void(int option)> answer) override;
     // Transfer tabs among the tabs: the one at a tab index (the one being added for a tab not
     // named yet), and a tab index as an index among the file tabs.
@@ -191,4 +214,11 @@ private:
     std::vector<std::unique_ptr<QVTransferModeDocument>> _transfers;
     QVTransferModeDocument* _addingTransfer = nullptr;
     QVTransferModeDocument* _activeTransfer = nullptr;
+    // Files opened from the outline by a double click or Return whose download is still under
+    // way: their editor takes the keyboard focus when they open.
+    QSet<QString> _focusWhenOpened;
+    // The last question about a file's type, and the file it asks about.
+    std::unique_ptr<QVUnknownFileTypeController> _QVUController;
+    std::weak_ptr<QVFile> _askedFile;
+    QPointer<QWidget> _settingsWindow;
 };

@@ -62,6 +62,10 @@ QVRemoteDetailsController::QVRemoteDetailsController(QVRemoteDetailsDelegate* de
     directoryRow->addWidget(_choose);
     form->addRow(QVLocalized(QStringLiteral("Initial directory:")), directoryRow);
     form->addRow(QString(), _options);
+    // Tab goes down the form as it reads, not in the order the fields were made.
+    QWidget* const order[] = {_presetsPopUpButton, _protocol, _host, _port, _user, _password, _useKeychain,
+                              _initialDirectory, _choose, _options};
+    for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
     for (QLineEdit* field : {_host, _user, _password, _port, _initialDirectory})
         connect(field, &QLineEdit::textEdited, this, [this] { fieldEdited(); });

@@ -210,6 +210,11 @@ bool QVRemoteOpenPanelController::close(int tag) {
     } else {
         NotificationCenter::defaultCenter().post(QVProjectRepository::ProjectEditedNotification, target.get());
     }
+    // The panel's connection ends here; the project window logs in on a connection of its own,
+    // lists the folder at once and shows that connection's dialogue in its log.
+    _filePicker->setQueue(nullptr);
+    _project->clearDelegate(_forwarder.get());
+    _project->dropRemoteConnection();
     QVProjectSettingsWindowController::openProject(target->rootDirectory());
     QVWindowController::close();
     return true;

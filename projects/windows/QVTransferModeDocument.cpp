@@ -6,6 +6,7 @@
 #include "files/QVRemoteSiteQueue.h"
 #include "platform/AppBundle.h"
 #include "platform/MainQueue.h"
+#include "platform/Paths.h"
 #include "platform/QVError.h"
 #include "projects/windows/QVFileListingTable.h"
 #include "projects/windows/QVTransferModeActionPanelController.h"
@@ -24,6 +25,7 @@
 #include <QHash>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenu>
 #include <QMimeData>
 #include <QRegularExpression>
@@ -118,6 +120,11 @@ QVTransferModeDocument::~QVTransferModeDocument() {
     delete _mainView.data();
 }
 
+void QVTransferModeDocument::detach() {
+    _delegate = nullptr;
+    if (_queue) _queue->clearActionDelegate(this);
+}
+
 std::shared_ptr<QVRemoteSiteQueueDelegate> QVTransferModeDocument::forwarder() { return _forwarder; }
 
 QString QVTransferModeDocument::uuid() const { return _file ? _file->uuid() : QString(); }
@@ -152,11 +159,19 @@ void QVTransferModeDocument::buildView() {
     auto* pane = new QWidget;
     pane->setObjectName(QStringLiteral("TransferMode"));
     _mainView = pane;
-    auto makeList = [&](QVTransferListModel* model, QComboBox*& popup, QVFileListingTable*& table) {
+    auto makeList = [&](QVTransferListModel* model, QLabel*& header, QComboBox*& popup, QVFileListingTable*& table) {
         auto* box = new QWidget;
         auto* layout = new QVBoxLayout(box);
         layout->setContentsMargins(4, 4, 4, 0);
         layout->setSpacing(4);
+        // Two folders of one name look alike in the pop-ups: the header says which side is which.
+        header = new QLabel(box);
+        header->setTextFormat(Qt::PlainText);
+        QFont bold = header->font();
+        bold.setBold(true);
+        header->setFont(bold);
+        header->setMinimumWidth(1);
+        layout->addWidget(header);
         popup = new QComboBox(box);
         popup->setIconSize(QSize(16, 16));
         table = new QVFileListingTable(box);
@@ -169,8 +184,9 @@ void QVTransferModeDocument::buildView() {
         return box;
     };
     auto* split = new QSplitter(Qt::Horizontal, pane);
-    split->addWidget(makeList(_localModel, _localPopup, _localTable));
-    split->addWidget(makeList(_remoteModel, _remotePopup, _remoteTable));
+    split->addWidget(makeList(_localModel, _localHeader, _localPopup, _localTable));
+    split->addWidget(makeList(_remoteModel, _remoteHeader, _remotePopup, _remoteTable));
+    updateHeaders();
     connect(_localPopup, &QComboBox::activated, this, &QVTransferModeDocument::chooseLocalFile);
     connect(_remotePopup, &QComboBox::activated, this, &QVTransferModeDocument::chooseRemoteFile);
     connect(_localTable, &QAbstractItemView::doubleClicked, this, [this] { localTableDoubleClicked(); });
@@ -252,9 +268,23 @@ void QVTransferModeDocument::setCurrentLocalPath(const QString& path) {
 void QVTransferModeDocument::refreshLocalPane() {
     _localModel->setDragSource(_token, _currentLocalPath);
     if (_localPopup) rebuildPopup(_localPopup, _currentLocalPath, true);
+    updateHeaders();
     QList<Entry> entries;
     for (const QVLocalFile& file : QVLocalFile::filesForPath(_currentLocalPath)) entries.append(QVTransferListModel::entry(file));
     _localModel->setEntries(entries);
+}
+
+void QVTransferModeDocument::updateHeaders() {
+    if (!_localHeader || !_remoteHeader) return;
+    const QString local = _currentLocalPath.isEmpty() ? QString() : Paths::abbreviateWithTilde(_currentLocalPath);
+    _localHeader->setText(QVLocalized(QStringLiteral("This computer: %@")).replace(QStringLiteral("%@"), local));
+    _localHeader->setToolTip(_currentLocalPath);
+    const QString site = _delegate ? _delegate->siteName() : QString();
+    const QString remote = _remotePopup && _remotePopup->count() > 0 ? _remotePopup->itemData(0).toString() : QString();
+    const QString where = remote.isEmpty() ? QStringLiteral("/") : remote;
+    _remoteHeader->setText(site.isEmpty() ? QVLocalized(QStringLiteral("Site: %@")).replace(QStringLiteral("%@"), where)
+                                          : site + QStringLiteral(": ") + where);
+    _remoteHeader->setToolTip(_remoteHeader->text());
 }
 
 void QVTransferModeDocument::rebuildPopup(QComboBox* popup, const QString& path, bool local) {
@@ -555,6 +585,7 @@ void QVTransferModeDocument::retrievedFiles(const QList<QVRemoteFile>& files, co
     _remoteListed = true;
     _remoteModel->setDragSource(_token, path);
     if (_remotePopup) rebuildPopup(_remotePopup, path, false);
+    updateHeaders();
     QList<Entry> entries;
     const std::shared_ptr<QVFileFilters> filters = QVFileFilters::sharedFilters();
     for (const QVRemoteFile& file : files)

@@ -15,6 +15,7 @@
 #include <memory>
 
 class QComboBox;
+class QLabel;
 class QImage;
 class QVError;
 class QVFile;
@@ -30,6 +31,8 @@ public:
     virtual ~QVTransferModeDelegate() = default;
     // The project's root folder on the local disk; empty without a project.
     virtual QString projectRootDirectory() const = 0;
+    // The site the remote list shows, as its header names it ("user@host"); empty when unknown.
+    virtual QString siteName() const { return {}; }
     // A failure the user should see (the window's error queue).
     virtual void presentErrorAlert(const QVError& error) = 0;
     // A question whose recovery options are its buttons; answer hears the index chosen.
@@ -46,6 +49,9 @@ public:
     QVTransferModeDocument(const std::shared_ptr<QVFile>& folder, const std::shared_ptr<QVRemoteSiteQueue>& queue,
                            QVTransferModeDelegate* delegate);
     ~QVTransferModeDocument() override;
+    // A closed tab that goes on a later turn: from now on it tells its delegate (which may go
+    // first) nothing, and the queue's replies for it go to the queue's delegate.
+    void detach();
 
     // The tab is keyed by the folder: one transfer tab per folder.
     QString uuid() const;
@@ -72,6 +78,9 @@ public:
     QVFileListingTable* remoteTable() const { return _remoteTable; }
     QComboBox* localPopup() const { return _localPopup; }
     QComboBox* remotePopup() const { return _remotePopup; }
+    // The headers of the two lists: the local folder, and the site with its folder.
+    QLabel* localHeader() const { return _localHeader; }
+    QLabel* remoteHeader() const { return _remoteHeader; }
     QVTransferModeActionPanelController* actionPanel();
     // The focused list; none when neither has the focus.
     QVFileListingTable* activeTable() const;
@@ -120,6 +129,7 @@ private:
     void delayedActivate();
     void refreshLocalPane();
     void rebuildPopup(QComboBox* popup, const QString& path, bool local);
+    void updateHeaders();
     QList<QVTransferListModel::Entry> selectedEntries(QVFileListingTable* table) const;
     bool renameEntry(QVTransferListModel::Side side, int row, const QString& name);
     void deleteEntries(QVTransferListModel::Side side, const QList<QVTransferListModel::Entry>& entries, int option,
@@ -142,6 +152,8 @@ private:
     QVFileListingTable* _remoteTable = nullptr;
     QComboBox* _localPopup = nullptr;
     QComboBox* _remotePopup = nullptr;
+    QLabel* _localHeader = nullptr;
+    QLabel* _remoteHeader = nullptr;
     QPointer<QVTransferModeActionPanelController> _actionPanelController;
     QString _currentLocalPath;
     QString _currentRemotePath;

@@ -89,10 +89,11 @@ TEST(HTMLView, GoesToLinesAndBeepsForLinesThatDoNotExist) {
         QVRange selection;
     };
     const std::vector<Case> cases = {
-        {1, true, {0, 4}},   {2, true, {4, 4}},   {3, true, {8, 6}},
-        {0, false, {0, 4}},  // 0 beeps and is taken as 1
-        {4, false, {8, 6}},  // past the end beeps and selects the last line
-        {99, false, {8, 6}},
+        // The line without its break, so the caret stays on it.
+        {1, true, {0, 3}},   {2, true, {4, 3}},   {3, true, {8, 5}},
+        {0, false, {0, 3}},  // 0 beeps and is taken as 1
+        {4, false, {8, 5}},  // past the end beeps and selects the last line
+        {99, false, {8, 5}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(view.gotoLine(c.line), c.exact) << c.line;
@@ -102,9 +103,9 @@ TEST(HTMLView, GoesToLinesAndBeepsForLinesThatDoNotExist) {
     EXPECT_EQ(view.rangeForLineNumber(7, &count), QVRange(8, 6));
     EXPECT_EQ(count, 3);
     view.gotoLineFromString("2");
-    EXPECT_EQ(view.selectedRange(), QVRange(4, 4));
+    EXPECT_EQ(view.selectedRange(), QVRange(4, 3));
     view.gotoLineFromString("");
-    EXPECT_EQ(view.selectedRange(), QVRange(4, 4));
+    EXPECT_EQ(view.selectedRange(), QVRange(4, 3));
     view.selectLine(1, 2);
     EXPECT_EQ(view.selectedRange(), QVRange(0, 8));
     view.selectLineForGlyphIndex(10);

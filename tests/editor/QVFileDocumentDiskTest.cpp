@@ -283,13 +283,16 @@ public:
     QStringList calls;
     void getStatusForPath(const QString& p, bool d, bool r) override { calls << QStringLiteral("status %1 %2 %3").arg(p).arg(d).arg(r); }
     void addFilesToRepository(const QStringList& p) override { calls << QStringLiteral("add ") + p.join(u','); }
-    void commitFiles(const QStringList& p, void*) override { calls << QStringLiteral("commit ") + p.join(u','); }
+    void commitFiles(const QStringList& p, QWidget*) override { calls << QStringLiteral("commit ") + p.join(u','); }
     void revertPath(const QString& p) override { calls << QStringLiteral("revert ") + p; }
     void diffPath(const QString& p, const QString& r) override { calls << QStringLiteral("diff %1 %2").arg(p, r); }
     void comparePath(const QString& p, const QString& r) override { calls << QStringLiteral("compare %1 %2").arg(p, r); }
     void annotatePath(const QString& p, const QString& r) override { calls << QStringLiteral("annotate %1 %2").arg(p, r); }
     void updatePath(const QString& p, const QString& r) override { calls << QStringLiteral("update %1 [%2]").arg(p, r); }
-    void getLogForPath(const QString& p, const QString&, LogTag tag, void*) override { calls << QStringLiteral("log %1 %2").arg(p).arg(int(tag)); }
+    void getLogForPath(const QString& p, const QString&, LogTag tag, QWidget*) override { calls << QStringLiteral("log %1 %2").arg(p).arg(int(tag)); }
+    QString username() override { return {}; }
+    void setCredentials(const QString&, const QString&, bool) override {}
+    void credentialsCancelled() override {}
 };
 
 TEST(QVFileDocumentDisk, SubversionCommandsReachTheControllerWithTheirRevisionsOrLogTags) {

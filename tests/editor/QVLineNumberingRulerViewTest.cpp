@@ -1,9 +1,11 @@
 // The gutter over a real editor view and its folding storage, with a small brace-folding
 // delegate standing in for the editor's fold patterns: numbers with every kind of line end,
 // folded lines counted, markers kept through edits equal to markers made afresh, clicks that
-// fold, unfold or select, and the hover band.
+// fold, unfold or select, and the hover band; and the work an edit costs, counted.
 #include "editor/HTMLView.h"
+#include "editor/QVFoldScanner.h"
 #include "editor/QVLineNumberingRulerView.h"
+#include "languages/QVParser.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -239,8 +241,8 @@ TEST(QVLineNumberingRulerView, TheEditorsOwnFoldPatternsDriveTheGutter) {
     ASSERT_TRUE(view.loadFromPath(path));
     QVLineNumberingRulerView* ruler = view.rulerView();
     ASSERT_EQ(ruler->delegate(), &view);
-    const QVFoldMarker* div = ruler->markerAt(page.indexOf("<div"));
-    ASSERT_NE(div, nullptr);
+    const std::optional<QVFoldMarker> div = ruler->markerAt(page.indexOf("<div"));
+    ASSERT_TRUE(div);
     EXPECT_EQ(div->state(), QVFoldMarkerState::Open);
 
     // Typing keeps the markers a fresh scan would find.
@@ -258,10 +260,97 @@ TEST(QVLineNumberingRulerView, TheEditorsOwnFoldPatternsDriveTheGutter) {
 
     ruler->toggleMarker(*ruler->markerAt(page.indexOf("<div")));
     EXPECT_EQ(ruler->markerAt(page.indexOf("<div"))->state(), QVFoldMarkerState::Collapsed);
+    // From the top, whatever the font's height made the typing scroll.
+    view.verticalScrollBar()->setValue(0);
+    QCoreApplication::processEvents();
     QStringList numbers;
     for (const auto& label : ruler->visibleLabels()) numbers << label.text;
     EXPECT_EQ(numbers.mid(2, 2), (QStringList{"3", "6"}));
     ruler->toggleMarker(*ruler->markerAt(page.indexOf("<div")));
     EXPECT_EQ(view.fullString(), typed);
     EXPECT_EQ(view.string(), typed);
+}
+
+TEST(QVLineNumberingRulerView, EditsTouchTheMarkersOfTheirLinesAndColoursNone) {
+    QString text;
+    for (int i = 0; i < 20000; ++i) text += "f {\n}\n";
+    Gutter gutter(text);
+    QVLineNumberingRulerView* ruler = gutter.ruler;
+    QVTextStorage& storage = gutter.view->textStorage();
+    ASSERT_EQ(ruler->foldMarkers().size(), 40000u);
+    storage.replaceCharacters(QVRange(0, 0), QStringLiteral("x"));  // the first edit here may pass every marker once
+
+    struct Case {
+        const char* name;
+        QVRange range;
+        QString inserted;
+        quint64 mostTouched;
+    };
+    const Case cases[] = {
+        {"typing on a marker's line", QVRange(1, 0), QStringLiteral("y"), 2},
+        {"typing again", QVRange(2, 0), QStringLiteral("z"), 2},
+        {"a line break splits the line", QVRange(1, 0), QStringLiteral("\n"), 2},
+        {"erasing it joins them again", QVRange(1, 1), QString(), 3},
+        {"typing on the next line", QVRange(6, 0), QStringLiteral("}"), 6},
+    };
+    for (const Case& c : cases) {
+        const quint64 before = ruler->markersTouched();
+        storage.replaceCharacters(c.range, c.inserted);
+        EXPECT_LE(ruler->markersTouched() - before, c.mostTouched) << c.name;
+        const QString kept = ruler->markerDump();
+        ruler->updateMarkers();
+        ASSERT_EQ(kept, ruler->markerDump()) << c.name;
+        storage.replaceCharacters(QVRange(0, 0), QStringLiteral("x"));  // the gap back where typing goes on
+    }
+
+    // Colours leave markers alone; a line whose parser changes is asked again.
+    const quint64 asked = ruler->charactersAsked();
+    const quint64 touched = ruler->markersTouched();
+    storage.addAttribute(QVTextStorage::ForegroundColorAttribute, QColor(Qt::red), QVRange(0, storage.length()));
+    EXPECT_EQ(ruler->charactersAsked(), asked);
+    EXPECT_EQ(ruler->markersTouched(), touched);
+    const std::shared_ptr<QVParser> other = QVParser::parserForPlist({}, QVariantMap{{"format-id", "text.other"}});
+    const QVariant parser = QVariant::fromValue(other);
+    storage.addAttribute(QVTextStorage::ParserAttribute, parser, QVRange(0, 3));
+    storage.addAttribute(QVTextStorage::ParserAttribute, parser, QVRange(0, 3));
+    EXPECT_GT(ruler->charactersAsked(), asked);
+    EXPECT_LE(ruler->charactersAsked(), asked + 8) << "setting the same parser again asks nothing";
+}
+
+TEST(QVLineNumberingRulerView, TypingOnALongLineAsksItOnlyOnceTypingPauses) {
+    TestDir dir;
+    QString line;
+    while (line.size() < 300000) line += "<div><p>x</p><span>y</span></div>";
+    const QString page = "<html>\n" + line + "<ul>\n</ul>\n</html>\n";
+    const QString path = dir.write("long.html", page.toUtf8());
+    HTMLView view(path);
+    view.resize(500, 300);
+    view.show();
+    ASSERT_TRUE(view.loadFromPath(path));
+    QVLineNumberingRulerView* ruler = view.rulerView();
+    ruler->settleMarkers();
+    const qint64 longStart = page.indexOf("<div");
+    ASSERT_TRUE(ruler->markerAt(longStart));
+    EXPECT_EQ(ruler->markerAt(longStart)->state(), QVFoldMarkerState::Open);
+
+    // Keystrokes at the end of the long line: nothing of it is scanned while typing goes on,
+    // and its marker stays.
+    view.setSelectedRange(QVRange(page.indexOf("<ul>"), 0));
+    view.setFocus();
+    const quint64 scanned = QVFoldScanner::charactersScanned();
+    const quint64 asked = ruler->charactersAsked();
+    QTest::keyClicks(&view, "<b>bold</b>");
+    EXPECT_LE(ruler->charactersAsked() - asked, quint64(QVLineNumberingRulerView::LongLineLength));
+    EXPECT_LE(QVFoldScanner::charactersScanned() - scanned, quint64(3 * QVLineNumberingRulerView::LongLineLength));
+    EXPECT_EQ(ruler->markerAt(longStart)->state(), QVFoldMarkerState::Open);
+
+    // Once typing pauses the line is asked once, in a few passes over it.
+    const quint64 paused = QVFoldScanner::charactersScanned();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QVFoldScanner::charactersScanned() != paused; }, 5000));
+    EXPECT_LE(QVFoldScanner::charactersScanned() - paused, quint64(6 * page.size()));
+    EXPECT_EQ(ruler->markerAt(longStart)->state(), QVFoldMarkerState::Open);
+    const QString kept = ruler->markerDump();
+    ruler->updateMarkers();
+    ruler->settleMarkers();
+    EXPECT_EQ(kept.toStdString(), ruler->markerDump().toStdString());
 }

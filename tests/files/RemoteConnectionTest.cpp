@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -17,7 +18,7 @@ namespace {
 
 // A client: prompt "ftp> ", echoing "200 <command>" for each command; special commands print
 // what the test needs.
-const char* kFakeClient = R"(#!/bin/sh
+const char* kFakeClient = R"SH(#!/bin/sh
 printf 'Connected.\n220 ready\nftp> '
 while IFS= read -r line; do
   case "$line" in
@@ -30,12 +31,13 @@ while IFS= read -r line; do
     split) printf '150 op'; sleep 0.2; printf 'ening\n226 Tran'; sleep 0.2; printf 'sfer complete.\nftp> ';;
     silent) printf 'started\n'; sleep 5;;
     notconnected) printf 'Not connected.\nftp> ';;
+    where) printf '200 %s|%s\nftp> ' "$PWD" "$(ls -A | wc -l)";;
     "") printf 'usage: get remote-file\nftp> ';;
     getnothing) printf '(remote-file) ';;
     *) printf '200 %s\nftp> ' "$line";;
   esac
 done
-)";
+)SH";
 
 struct FakeClient {
     QTemporaryDir dir;
@@ -184,6 +186,61 @@ TEST(RemoteConnection, EndsKillsAndTimeOutsReachTheWaitingSideOnce) {
     EXPECT_TRUE(missing->clientEnded());
     std::lock_guard g3(third->lock);
     EXPECT_TRUE(third->replies[0].join(" ").contains("EXEC FAILED: /nonexistent/ftp"));
+}
+
+TEST(RemoteConnection, ClientsStartInAnEmptyFolderOfTheirOwnAndASilentOneTimesOut) {
+    FakeClient client;
+    // Whatever folder Qorvel runs in (a project's, holding an ssh_config or a .netrc), the
+    // client starts elsewhere, in an empty folder that goes with it.
+    QTemporaryDir project;
+    QFile(project.filePath("ssh_config")).open(QIODevice::WriteOnly);
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(project.path()));
+    auto connection = client.connection();
+    auto recorder = std::make_shared<ReplyRecorder>();
+    connection->setDelegate(recorder);
+    connection->launchWithArguments({});
+    ASSERT_TRUE(recorder->waitFor(1));
+    ASSERT_TRUE(connection->writeCommand("where"));
+    ASSERT_TRUE(recorder->waitFor(2));
+    QDir::setCurrent(before);
+    QString folder, entries;
+    {
+        std::lock_guard g(recorder->lock);
+        ASSERT_EQ(recorder->replies[1].size(), 1);
+        const QStringList parts = recorder->replies[1][0].mid(4).split('|');
+        ASSERT_EQ(parts.size(), 2);
+        folder = parts[0];
+        entries = parts[1].trimmed();
+    }
+    EXPECT_NE(QDir(folder).canonicalPath(), QDir(project.path()).canonicalPath());
+    EXPECT_NE(QDir(folder).canonicalPath(), QDir(before).canonicalPath());
+    EXPECT_EQ(entries, "0");
+    ASSERT_TRUE(connection->writeCommand("quit"));
+    ASSERT_TRUE(recorder->waitFor(3));
+    for (int i = 0; i < 100 && QFileInfo::exists(folder); ++i) usleep(20000);
+    EXPECT_FALSE(QFileInfo::exists(folder)) << folder.toStdString();
+
+    // A client that never says a word (ssh before a silent server's banner) meets the time-out
+    // as one stopped half-way does.
+    QTemporaryDir mute;
+    const QString script = mute.filePath("mute");
+    {
+        QFile f(script);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("#!/bin/sh\nsleep 20\n");
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    auto silent = std::make_shared<QVRemoteFilesConnection>(QVRemoteFilesConnection::SFTP);
+    silent->setExecutable(script);
+    silent->setReplyTimeout(std::chrono::milliseconds(500));
+    auto waiting = std::make_shared<ReplyRecorder>();
+    silent->setDelegate(waiting);
+    silent->launchWithArguments({});
+    std::unique_lock g(waiting->lock);
+    EXPECT_TRUE(waiting->changed.wait_for(g, std::chrono::seconds(5), [&] { return waiting->timeouts == 1; }));
+    g.unlock();
+    silent->kill();
 }
 
 TEST(RemoteConnection, PasswordsAreTypedOnlyUnechoedAndStillMeetTheTimeOut) {
@@ -342,4 +399,22 @@ TEST(RemoteActions, RepliesNeedEvidenceOfSuccess) {
               "Qorvel experienced an unknown error. Please try your operation again");
     EXPECT_TRUE(a->errorWithStatusCode(550).localizedRecoverySuggestion().contains("550"));
     EXPECT_EQ(a->errorWithStatusCode(550).code(), 1);
+}
+
+TEST(RemoteConnection, AConnectionAndItsLastActionGoWhenNobodyHoldsThem) {
+    // The connection's delegate is the running action, which holds the connection: held strongly
+    // both ways, neither (nor the reader thread) would ever go.
+    FakeClient client;
+    std::weak_ptr<QVRemoteFilesConnection> weakConnection;
+    std::weak_ptr<QVRemoteFileAction> weakAction;
+    {
+        auto connection = client.connection();
+        connection->launchWithArguments({});
+        auto action = std::make_shared<QVCommandAction>(connection, "hello", false);
+        ASSERT_TRUE(runToOutcome(action));
+        weakConnection = connection;
+        weakAction = action;
+    }
+    EXPECT_TRUE(weakAction.expired());
+    EXPECT_TRUE(weakConnection.expired());
 }

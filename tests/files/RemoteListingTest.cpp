@@ -144,3 +144,34 @@ TEST(RemoteFile, IconsDatesAndTheTransferWindowsLocalEntry) {
     EXPECT_EQ(side->size(), 1234);
     EXPECT_EQ(side->icon(), mark);
 }
+
+TEST(RemoteListing, FtpLinesOfNeitherFormAreCountedAndAWorkingFolderIsRead) {
+    // A server that split "a b" lists "a" and "b" under headings: a folder walk must not take
+    // that for the folder's contents.
+    struct Case {
+        QStringList lines;
+        int entries, unreadable;
+    };
+    const std::vector<Case> cases = {
+        {{"drwxr-xr-x    2 u g 4096 Dec  7 18:42 c d", "-rw-r--r--    1 u g 2 Dec  7 18:42 one", "226 Transfer complete."}, 2, 0},
+        {{"12-07-26  04:08PM       <DIR>          win dir", "total 8", ""}, 1, 0},
+        {{"a:", "-rw-r--r--    1 u g 2 Dec  7 18:42 only-in-a", "", "b:", "ls: c: No such file or directory"}, 3, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines.join(" | ").toStdString());
+        int unreadable = -1;
+        EXPECT_EQ(QVFileListingAction::parseLines(0, "/x", c.lines, &unreadable).size(), c.entries);
+        EXPECT_EQ(unreadable, c.unreadable);
+    }
+    struct Folder {
+        QStringList lines;
+        std::optional<QString> folder;
+    };
+    const std::vector<Folder> folders = {
+        {{"Remote directory: /a b"}, "/a b"},
+        {{"257 \"/a \"\"q\"\" b\" is the current directory."}, "/a \"q\" b"},
+        {{"257 \"\" is nothing"}, std::nullopt},
+        {{"550 Permission denied."}, std::nullopt},
+    };
+    for (const Folder& f : folders) EXPECT_EQ(QVFileListingAction::parseWorkingFolder(f.lines), f.folder) << f.lines.join("").toStdString();
+}

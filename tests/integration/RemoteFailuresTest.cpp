@@ -124,7 +124,7 @@ TEST(RemoteFailures, CancelStallKilledClientAndFullDiskEndClearlyLoseNothingAndT
     // Three seconds a transfer through the relay: long enough to step in.
     constexpr int rate = 1 << 20;
     QByteArray big(3 * rate, '\0');
-    for (int i = 0; i < big.size(); ++i) big[i] = char((i * 7919) >> 5);
+    for (qsizetype i = 0; i < big.size(); ++i) big[i] = char((quint64(i) * 7919) >> 5);
     const QByteArray old("the local copy before the download");
 
     for (int type : {C::FTP, C::SFTP, C::WebDAV}) {
@@ -222,5 +222,85 @@ TEST(RemoteFailures, CancelStallKilledClientAndFullDiskEndClearlyLoseNothingAndT
         stillUsable();
         queue->closeConnection();
         QFile::remove(QDir(s->root).filePath("big.bin"));
+    }
+}
+
+TEST(RemoteFailures, CutUploadsKeepTheSitesCopyAndAServerDownForAMomentIsWaitedFor) {
+    constexpr int rate = 1 << 20;
+    QByteArray big(3 * rate, '\0');
+    for (qsizetype i = 0; i < big.size(); ++i) big[i] = char((quint64(i) * 104729) >> 7);
+    const QByteArray old("the site's copy before the upload");
+
+    for (int type : {C::FTP, C::SFTP, C::WebDAV}) {
+        SCOPED_TRACE(type);
+        auto s = peerSite(type);
+        if (!s) {
+            ADD_FAILURE() << "peer not started";
+            continue;
+        }
+        QTemporaryDir local;
+        writeFile(local.filePath("big.bin"), big);
+        const QString onSite = QDir(s->root).filePath("kept.bin");
+        writeFile(onSite, old);
+        Relay relay(s->port, rate, type == C::FTP);
+        ASSERT_GT(relay.port, 0);
+        auto recorder = std::make_shared<Recorder>();
+        auto queue = QVRemoteSiteQueue::make(type, recorder);
+        if (qEnvironmentVariableIsSet("QORVEL_REMOTE_LOG"))
+            queue->setLogDelegate([](const QString& t) { fprintf(stderr, "%s", qPrintable(t)); });
+        if (type == C::WebDAV) queue->setInitialWorkingDirectory("/dav/");
+        queue->connectToHost("127.0.0.1", relay.port, s->user, qEnvironmentVariable("QORVEL_PEER_PASSWORD"), s->arguments);
+        ASSERT_TRUE(recorder->next("opened", 0));
+
+        // An upload cut half-way: the site keeps its whole copy, and the partial one goes.
+        qsizetype from = recorder->size();
+        queue->uploadFile(local.filePath("big.bin"), s->base + "kept.bin", recorder);
+        // Apache keeps a request's body under a name of its own until it is complete.
+        if (type == C::WebDAV) std::this_thread::sleep_for(1s);
+        else ASSERT_TRUE(transferUnderWay(s->root));
+        queue->cancel();
+        ASSERT_TRUE(recorder->next("failed", from));
+        EXPECT_EQ(readAll(onSite), old);
+        for (int i = 0; i < 100 && !halfWritten(s->root).isEmpty(); ++i) std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(halfWritten(s->root), QStringList());
+
+        // A server down for a moment: the login is tried again until it is back. (cadaver
+        // connects per request, so only the clients with a standing connection are cut.)
+        if (type != C::WebDAV) {
+            relay.command("down");
+            std::this_thread::sleep_for(200ms);
+            from = recorder->size();
+            queue->getFileListing(s->base, recorder);
+            const auto listed = recorder->next("listed", from, 20s);
+            EXPECT_TRUE(listed && listed->contains("kept.bin"));
+            EXPECT_FALSE(recorder->next("fatal", 0, 10ms));
+        }
+        queue->closeConnection();
+        QFile::remove(onSite);
+    }
+}
+
+TEST(RemoteFailures, SftpLoginsThatEndOrStaySilentFailOnceAndStop) {
+    auto s = peerSite(C::SFTP);
+    ASSERT_TRUE(s) << "peer not started";
+    struct Case {
+        const char* name;
+        const char* relayWord;
+    };
+    for (const Case& c : {Case{"the client ends during the login", "down"}, Case{"the server never answers", "mute"}}) {
+        SCOPED_TRACE(c.name);
+        Relay relay(s->port, 0, false);
+        ASSERT_GT(relay.port, 0);
+        relay.command(c.relayWord);
+        std::this_thread::sleep_for(200ms);  // the relay reads its word
+        auto recorder = std::make_shared<Recorder>();
+        auto queue = QVRemoteSiteQueue::make(C::SFTP, recorder);
+        queue->connection()->setReplyTimeout(1500ms);
+        queue->connectToHost("127.0.0.1", relay.port, s->user, qEnvironmentVariable("QORVEL_PEER_PASSWORD"), s->arguments);
+        ASSERT_TRUE(recorder->next("fatal", 0, 15s));
+        std::this_thread::sleep_for(1s);
+        std::lock_guard g(recorder->lock);
+        EXPECT_EQ(recorder->events.filter("fatal").size(), 1) << recorder->events.mid(0, 5).join(" | ").toStdString();
+        EXPECT_EQ(recorder->events.filter("opened").size(), 0);
     }
 }

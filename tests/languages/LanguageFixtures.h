@@ -56,6 +56,8 @@ inline QVariantMap javaScriptSyntax() {
                                                 {QStringLiteral("close"), QStringLiteral("^\\s*\\}")}}},
         {QStringLiteral("openers"), QStringList{QStringLiteral("<script")}},
         {QStringLiteral("closers"), QStringList{QStringLiteral("</script")}},
+        {QStringLiteral("regex-literals"), QStringLiteral("string.regexp")},
+        {QStringLiteral("template-strings"), QStringLiteral("string.template")},
     };
 }
 

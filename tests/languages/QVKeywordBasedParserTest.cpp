@@ -91,6 +91,15 @@ TEST(QVKeywordBasedParser, ColoursTokens) {
         {"a word again in other cases", sqlSyntax({u"select"_qs}), u"select SELECT Select selects"_qs, u"KKKKKK.KKKKKK.KKKKKK........"_qs, u"............................"_qs},
         {"a pattern word again", javaScriptSyntax(), u"Foo x Foo if Fo Foo"_qs, u"PPP...PPP.KK.PP.PPP"_qs, u"..................."_qs},
         {"css is not case-sensitive", cssSyntax(), u"COLOR: #FFF; margin: 10px"_qs, u"PPPPP..OOOO..PPPPPP..NNNN"_qs, u"........................."_qs},
+        {"a regex hides its apostrophe", javaScriptSyntax(), u"x = /a'b/g; 'c'"_qs, u"....QQQQQQ..QQQ"_qs, u"............mmm"_qs},
+        {"a regex hides its backtick", javaScriptSyntax(), u"r = /a`b/.test(s)"_qs, u"....QQQQQ........"_qs, u"................."_qs},
+        {"a slash in a character class", javaScriptSyntax(), u"(/[/']+/)"_qs, u".QQQQQQQ."_qs, u"........."_qs},
+        {"slashes after operands divide", javaScriptSyntax(), u"a = b / c / d; f(x) / 2 / 1"_qs, u"......................N...N"_qs, u"..........................."_qs},
+        {"a regex after return", javaScriptSyntax(), u"return /x/;"_qs, u"KKKKKK.QQQ."_qs, u"..........."_qs},
+        {"a slash with no closing one on its line divides", javaScriptSyntax(), u"x = / 'a'\n/"_qs, u"......QQQ.."_qs, u"......mmm.."_qs},
+        {"a template's hole holds backticks and quotes", javaScriptSyntax(), u"`a ${f(`b`, 'c')} d` + x"_qs,
+         u"QQQQQQQQQQQQQQQQQQQQ...."_qs, u"mmmmmmmmmmmmmmmmmmmm...."_qs},
+        {"an unclosed template runs to the end", javaScriptSyntax(), u"`a\nb"_qs, u"QQQQ"_qs, u"mmmm"_qs},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -56,6 +56,14 @@ TEST(QVTagBasedParser, ColoursMarkupAndFindsBlocks) {
         {"tag over two lines", u"<a\nhref=\"x\">b"_qs, u"TTTTTTTTAAAT."_qs, {}},
         {"unclosed tag runs to the end", u"x <b class=\"c"_qs, u"..TTTTTTTTTAA"_qs, {}},
         {"unclosed script runs to the end", u"<script>if (a)"_qs, u"TTTTTTTTKK...."_qs, {{8, 6, "source.js"}}},
+        {"a regex's apostrophe opens no string", u"<script>r = /a'b/;</script><p>"_qs,
+         u"TTTTTTTT....QQQQQ...TTTTTTTTTT"_qs, {{8, 12, "source.js"}}},
+        {"a regex's backtick opens no template", u"<script>r = /a`b/;</script><p>"_qs,
+         u"TTTTTTTT....QQQQQ...TTTTTTTTTT"_qs, {{8, 12, "source.js"}}},
+        {"an unclosed template ends at the closing tag", u"<script>s = `a</script><p>"_qs,
+         u"TTTTTTTT....QQQQTTTTTTTTTT"_qs, {{8, 8, "source.js"}}},
+        {"a quote ends with its line in a script", u"<script>s = 'a\n</script><p>"_qs,
+         u"TTTTTTTT....QQQQQTTTTTTTTTT"_qs, {{8, 9, "source.js"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -71,6 +71,8 @@ QStringList referencedStyles(const QVariantMap& syntax) {
         styles.append(comment.toMap().value(QStringLiteral("id")).toString());
     for (const QVariant& style : syntax.value(QStringLiteral("quotes")).toMap()) styles.append(style.toString());
     for (const QVariant& style : syntax.value(QStringLiteral("style")).toMap()) styles.append(style.toString());
+    for (const char* literal : {"regex-literals", "template-strings"})
+        if (const QString style = syntax.value(QLatin1String(literal)).toString(); !style.isEmpty()) styles.append(style);
     styles.removeDuplicates();
     styles.sort();
     return styles;

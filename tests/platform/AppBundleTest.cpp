@@ -4,8 +4,12 @@
 #include "platform/PropertyList.h"
 #include "tests/support/TestSupport.h"
 
+#include "QorvelSourceTree.h"
+
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
+#include <QRegularExpression>
 #include <QFile>
 #include <QFileInfo>
 
@@ -167,6 +171,43 @@ TEST(AppBundle, StringTablesFallBackToTheValueThenTheKey) {
         });
     for (std::thread& th : threads) th.join();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(AppBundle, EveryKeyTheCodeLooksUpHasAText) {
+    // Every literal key the sources look up in the main string table: the shipped table gives
+    // it a text, or the key reads as its own text (code names such as "DISABLE_SCM" do not).
+    const QString resources = QStringLiteral(QORVEL_SOURCE_RESOURCES);
+    const QVariant table = PropertyList::readFile(resources + QStringLiteral("/Localizable.strings"));
+    ASSERT_EQ(table.typeId(), QMetaType::QVariantMap) << "resources/Localizable.strings is not a dictionary";
+    const QVariantMap texts = table.toMap();
+    for (auto it = texts.cbegin(); it != texts.cend(); ++it)
+        EXPECT_FALSE(it.value().toString().trimmed().isEmpty()) << it.key().toStdString();
+    const QRegularExpression lookup(QStringLiteral(
+        R"re((?:\bQVLocalized\(\s*|\blocalizedString\(\s*|\bL\()(?:QStringLiteral\(|QString::fromUtf8\(|QString::fromLatin1\(|u)?"((?:[^"\\]|\\.)*)")re"));
+    const QRegularExpression readable(QStringLiteral("^(?=.*[a-z])[^_]*$"));
+    QDir tree(resources);
+    ASSERT_TRUE(tree.cdUp());
+    int keys = 0;
+    QStringList missing;
+    for (const char* folder : {"app", "platform", "shell", "languages", "completion", "database", "files", "editor",
+                               "projects", "tools", "scm", "preferences"}) {
+        QDirIterator it(tree.filePath(QString::fromLatin1(folder)), {QStringLiteral("*.cpp"), QStringLiteral("*.h")},
+                        QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+            const QString source = QString::fromUtf8(file.readAll());
+            for (const QRegularExpressionMatch& match : lookup.globalMatch(source)) {
+                const QString key = match.captured(1);
+                ++keys;
+                if (!texts.contains(key) && !readable.match(key).hasMatch())
+                    missing << QStringLiteral("%1 in %2").arg(key, tree.relativeFilePath(path));
+            }
+        }
+    }
+    EXPECT_GT(keys, 100);
+    EXPECT_TRUE(missing.isEmpty()) << missing.join(QStringLiteral(", ")).toStdString();
 }
 
 TEST(AppBundle, AuxiliaryExecutablesBesideTheProgramOrInTheResourceBin) {

@@ -3,6 +3,8 @@
 
 #include <QFile>
 
+#include <functional>
+
 namespace {
 
 QStringList names(QVProjectRepository& list) {
@@ -115,8 +117,15 @@ TEST_F(ProjectsTest, OlderAndBrokenListsAreReadAndKeptAside) {
         {"1.0", QVariantMap{{"FormatVersion", "1.0"}, {"Projects", versionOne}}, {}, {}, {"One"}, true},
         {"2.0", QVariantMap{{"FormatVersion", "2.0"}, {"Projects", QVariantList{QByteArray("alias")}}}, {}, {}, {}, true},
         {"site list", {}, {}, QVariantList{QVariantMap{{"Path", b.path()}, {"DisplayName", "Site"}}, QVariantMap{{"Path", "relative"}}}, {"Site"}, false},
+        // Entries that cannot be used would be gone at the next write: the old list is kept.
         {"current, odd entries", QVariantMap{{"FormatVersion", "9"}, {"Projects", QVariantList{QVariantMap{{"path", a.path()}, {"uuid", "../x"}}, QVariantMap{{"path", a.path()}}, QVariantMap{{"alias", QByteArray("a")}}, 5}}},
-         {}, {}, {QFileInfo(a.path()).completeBaseName()}, false},
+         {}, {}, {QFileInfo(a.path()).completeBaseName()}, true},
+        {"current, relative path", QVariantMap{{"FormatVersion", "3.0"}, {"Projects", QVariantList{QVariantMap{{"path", "rel/b"}}, QVariantMap{{"path", b.path()}}}}},
+         {}, {}, {QFileInfo(b.path()).completeBaseName()}, true},
+        {"current, path of another type", QVariantMap{{"FormatVersion", "3.0"}, {"Projects", QVariantList{QVariantMap{{"path", 7}}, QVariantMap{{"path", b.path()}}}}},
+         {}, {}, {QFileInfo(b.path()).completeBaseName()}, true},
+        {"current, all usable", QVariantMap{{"FormatVersion", "3.0"}, {"Projects", QVariantList{QVariantMap{{"path", b.path()}}}}},
+         {}, {}, {QFileInfo(b.path()).completeBaseName()}, false},
         {"not a dictionary", QVariantList{1}, {}, {}, {}, true},
         {"Projects not a list", QVariantMap{{"Projects", "x"}}, {}, {}, {}, true},
         {"truncated", {}, QByteArray("bplist00\xd1\x01"), {}, {}, true},
@@ -162,6 +171,69 @@ TEST_F(ProjectsTest, OlderAndBrokenListsAreReadAndKeptAside) {
     EXPECT_TRUE(QVProjectRepository::sharedInstance().commit());
     QVProjectRepository::resetSharedInstance();
     EXPECT_EQ(names(QVProjectRepository::sharedInstance()), QStringList{"kept"});
+}
+
+TEST_F(ProjectsTest, OneIdentifierNamesOneFolder) {
+    // Two folders with one identifier would share one project file: saving one would rewrite the
+    // other's site (and upload on save would go to the wrong server).
+    const QString uuid = "0123ABCD-0123-4567-89AB-0123456789AB";
+    TestDir a, b, copy;
+    struct Case {
+        const char* name;
+        std::function<std::shared_ptr<QVProject>()> newcomer;  // the second folder's project
+    };
+    const std::vector<Case> cases = {
+        {"a list naming two folders with one identifier",
+         [&] {
+             const QVariantList entries{QVariantMap{{"path", a.path()}, {"uuid", uuid}}, QVariantMap{{"path", b.path()}, {"uuid", uuid}}};
+             PropertyList::writeFile(QVariantMap{{"FormatVersion", "3.0"}, {"Projects", entries}}, QVProjectRepository::projectsPlistPath(),
+                                     PlistFormat::XML);
+             QVProjectRepository& list = QVProjectRepository::sharedInstance();
+             return list.countOfProjects() == 2 ? list.projectAtIndex(1) : nullptr;
+         }},
+        {"a copied project folder",
+         [&] {
+             QVProjectRepository& list = QVProjectRepository::sharedInstance();
+             auto original = named("site", a.path());
+             original->setUUID(uuid);
+             original->commit(true);
+             list.addProject(original);
+             QFile::copy(a.file("site.qvproj"), copy.file("site.qvproj"));
+             return list.copyProjectWithPath(copy.path());
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        clean();
+        QDir().mkpath(QFileInfo(QVProjectRepository::projectsPlistPath()).absolutePath());
+        auto newcomer = c.newcomer();
+        ASSERT_NE(newcomer, nullptr);
+        QVProjectRepository& list = QVProjectRepository::sharedInstance();
+        auto holder = list.copyProjectWithPath(a.path(), false);
+        ASSERT_NE(holder, nullptr);
+        holder->loadIfNecessary();
+        newcomer->loadIfNecessary();
+        EXPECT_EQ(holder->uuid(), uuid) << "the folder that held it keeps it";
+        EXPECT_NE(newcomer->uuid(), uuid);
+        EXPECT_TRUE(QVProject::isUUIDString(newcomer->uuid()));
+        // Each saves its own site into its own files.
+        holder->remoteConfig().setHost("a.example.org");
+        newcomer->remoteConfig().setHost("b.example.org");
+        ASSERT_TRUE(holder->commit(true));
+        ASSERT_TRUE(newcomer->commit(true));
+        EXPECT_EQ(readPlist(sharedCopy(*holder)).value("remote-metadata").toMap().value("host"), "a.example.org");
+        EXPECT_EQ(readPlist(sharedCopy(*newcomer)).value("remote-metadata").toMap().value("host"), "b.example.org");
+        // And read again after a restart, they still differ.
+        const QString newUUID = newcomer->uuid(), newRoot = newcomer->rootDirectory();
+        list.commit();
+        QVProjectRepository::resetSharedInstance();
+        auto again = QVProjectRepository::sharedInstance().copyProjectWithPath(newRoot, false);
+        if (again) {
+            again->loadIfNecessary();
+            EXPECT_EQ(again->uuid(), newUUID);
+        }
+        QVProjectRepository::resetSharedInstance();
+    }
 }
 
 TEST_F(ProjectsTest, FolderOfANewRemoteOnlyProject) {

@@ -90,6 +90,7 @@ TEST_F(ProjectsTest, ProjectFileRoundTripAndBothCopies) {
     project->remoteConfig().setHost("example.org");
     project->remoteConfig().setUser("me");
     project->remoteConfig().setUseKeychain(false);
+    project->remoteConfig().setProtocol(QVProjectRemoteConfiguration::SFTP);
     project->remoteConfig().setOptions(QVariantMap{{"oIdentityFile", "/k"}});
     project->setConfigurationValue("Q", "QVOtherPartsKey");
     project->setConfigurationValue(10, "QVFileEncoding", "index.html");
@@ -187,8 +188,14 @@ TEST_F(ProjectsTest, ReadersTakeEveryFormAndRefuseWhatIsUnsafe) {
     const std::vector<Options> options = {
         {1, {{"other", "-v -oProxyCommand=nc%h -C"}, {"oIdentityFile", "/k"}}, {{"other", "-v -C"}, {"oIdentityFile", "/k"}}},
         {1, {{"oLocalCommand", "id"}, {"oPermitLocalCommand", "yes"}, {"oKnownHostsCommand", "x"}, {"F", "/tmp/c"}, {"S", "/bin/sh"}, {"D", "/x"}}, {}},
-        {1, {{"other", "-F /tmp/cfg -4"}}, {{"other", "/tmp/cfg -4"}}},
-        {0, {{"S", true}, {"other", "-p"}}, {{"S", true}, {"other", "-p"}}},
+        {1, {{"other", "-F /tmp/cfg -4"}}, {{"other", "-4"}}},
+        // Read as each client's option parser reads them: bundled letters, attached values.
+        {1, {{"other", "-vFssh_config -C"}}, {{"other", "-C"}}},
+        {1, {{"other", "-CSevil"}, {"oPKCS11Provider", "/tmp/p.so"}, {"oSecurityKeyProvider", "x.so"}}, {}},
+        {1, {{"other", "-vDevil -o ProxyCommand=x -q"}}, {{"other", "-q"}}},
+        {0, {{"other", "-N netrc -A"}, {"N", "netrc"}, {"A", true}}, {{"other", "-A"}, {"A", true}}},
+        {0, {{"S", true}, {"other", "-p"}}, {{"other", "-p"}}},  // tnftp has no -S: not known harmless
+        {2, {{"other", "-r rc -t"}, {"t", true}}, {{"other", "-t"}, {"t", true}}},
     };
     for (const Options& o : options) {
         const QVariantMap plist{{"format-version", 1},

@@ -252,3 +252,45 @@ TEST(QVSearch, FindAllForPathAgreesWithTheDecodedText) {
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     EXPECT_TRUE(QVSearch::withSearchString("x").findAllForPath(fifo, nullptr, false).isEmpty());
 }
+
+TEST(QVSearch, BinaryFilesAreToldByTheirFirstBlockAndNeverDecoded) {
+    // A NUL in the first block makes a file binary unless a UTF-16 mark explains it; a binary
+    // file is read no further and decoded not at all, and every text file finds what it found.
+    QByteArray wide = "\xff\xfe";
+    for (QChar c : QStringLiteral("a needle, caf\u00e9"))
+        wide += char(c.unicode() & 0xff), wide += char(c.unicode() >> 8);
+    const QByteArray gzip = QByteArray("\x1f\x8b\x08\x00\x00\x00\x00\x00", 8) + "needle" + QByteArray(200000, 'z');
+    const struct {
+        const char* file;
+        QByteArray bytes;
+        bool binary;
+        qsizetype expected;  // matches of "needle" when searched as text
+    } cases[] = {
+        {"plain", "needle and needle", false, 2},
+        {"page.html", QString(u"<p>caf\u00e9 needle</p>"_qs).toUtf8(), false, 1},
+        {"old.iso-8859-1.txt", "caf\xe9 needle", false, 1},
+        {"wide.txt", wide, false, 1},
+        {"archive.gz", gzip, true, 0},
+        {"nul-late", QByteArray(70000, 'a') + QByteArray("\0 needle", 8), false, 1},
+        {"image", QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rneedle", 19), true, 0},
+    };
+    TestDir dir;
+    const QList<QVSearch> searches = {QVSearch::withSearchString("needle"), QVSearch::withExpressionString("ne+dle", true)};
+    for (const auto& c : cases) {
+        const QString path = dir.write(c.file, c.bytes);
+        for (const QVSearch& search : searches) {
+            SCOPED_TRACE(std::string(c.file) + " " + search.searchString().toStdString());
+            bool binary = true;
+            const quint64 decoded = QVSearch::bytesDecoded();
+            const qsizetype found = search.findAllForPath(path, nullptr, true, nullptr, &binary).size();
+            EXPECT_EQ(binary, c.binary);
+            if (c.binary) {
+                EXPECT_EQ(found, 0);
+                EXPECT_EQ(QVSearch::bytesDecoded(), decoded);
+            } else {
+                EXPECT_EQ(found, c.expected);
+                EXPECT_EQ(search.findAllForPath(path, nullptr, true).size(), found);
+            }
+        }
+    }
+}

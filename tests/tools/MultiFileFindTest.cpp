@@ -107,7 +107,13 @@ TEST(MultiFileFind, ModesFallBackSearchIntoTheOutlineAndReplaceWhatIsChosen) {
     EXPECT_EQ(c.replaceReports().size(), 2);
     QMessageBox* report = openBox(c.window(), "ReplaceReport");
     ASSERT_NE(report, nullptr);
-    EXPECT_TRUE(report->text().contains("Replaced 3 occurrences in 2 files")) << report->text().toStdString();
+    EXPECT_EQ(report->text(), "Replaced 3 occurrences: 2 files written.");
+    // Open documents changed in their editors are told apart from files written: they still
+    // need saving.
+    EXPECT_EQ(QVMultiFileSearchController::replaceSummary(138, 133, 5, 0, 0),
+              "Replaced 138 occurrences: 133 files written, 5 open documents changed and not yet saved.");
+    EXPECT_EQ(QVMultiFileSearchController::replaceSummary(1, 0, 1, 2, 1),
+              "Replaced 1 occurrence: 0 files written, 1 open document changed and not yet saved; 2 skipped, 1 failed.");
     report->close();
     const QStringList contents = {QString(readAll(dir.file("a.html"))), QString(readAll(dir.file("b/c.css"))),
                                   QString(readAll(dir.file("d.txt")))};

@@ -1,6 +1,7 @@
 // The search runner over real files in a temporary folder and over editor texts: scopes, walk,
 // stop, and replaces that change each file whole or not at all.
 #include "platform/MainQueue.h"
+#include "shell/QVFileCategories.h"
 #include "shell/QVSearch.h"
 #include "tools/QVMultiFileSearchNode.h"
 #include "tools/QVSearchRunner.h"
@@ -356,6 +357,12 @@ TEST(SearchRunnerTest, AwkwardFilesAreEachReportedOnceAndNothingBlocks) {
         {"invalid.txt", "foo \xFF\xFE\xC3 foo", 2},
         {"long.txt", longLine, 1},
         {"sub/deeper/more.css", "foo", 1},
+        // A file without a text extension is text unless its first block holds a NUL; no
+        // file-type program runs for it.
+        {"README", "foo", 1},
+        {"notes.unknown-kind", "foo foo", 2},
+        {"archive.gz", QByteArray("\x1f\x8b\x08\0\0\0foo", 9), -1},
+        {"blob", QByteArray("\0foo", 4), -1},
     };
     for (const auto& f : files) write(root + "/" + f.name, f.bytes);
     // A FIFO no one writes to, a link loop and a dangling link.
@@ -363,6 +370,7 @@ TEST(SearchRunnerTest, AwkwardFilesAreEachReportedOnceAndNothingBlocks) {
     ASSERT_TRUE(QFile::link(root, root + "/sub/loop"));
     ASSERT_TRUE(QFile::link(root + "/gone", root + "/dangling.txt"));
 
+    QVFileCategories::sharedCategories()->setProbeProgram(QStringLiteral("/bin/false"));
     Recorder recorder;
     recorder.specificFiles = QStringList{root, root + "/pipe.txt"};
     QVSearchRunner runner(&recorder, std::make_shared<Scopes>());

@@ -1,6 +1,7 @@
 // User scripts run from the editor: output placed by mode as one undo step, nothing changed by
 // a failure or an edit made meanwhile, the Scripts menu keeping its own items.
 #include "editor/HTMLView.h"
+#include "platform/AppBundle.h"
 #include "platform/MainQueue.h"
 #include "shell/QVStartupItems.h"
 #include "tests/support/TestSupport.h"
@@ -85,6 +86,22 @@ TEST(UserScriptRunnerTest, OutputIsPlacedByModeAsOneUndoStep) {
     runAndWait(view, entry(dir, "w.sh", "#!/bin/sh\nprintf '%%d%%@'\n", {}, "SeparateWindow"));
     EXPECT_EQ(alerts, QStringList({"Output|%d%@"}));
     QVUserScriptRunner::setAlertSink({});
+
+    // The shipped Sort Lines on whole selected lines keeps them apart from the line after; on a
+    // selection without a final line feed it adds none.
+    const QString sortLines = AppBundle::main().resourcePath() + QStringLiteral("/User Scripts/10-Sort Lines.sh");
+    auto sort = std::make_shared<QVUserScriptEntry>();
+    sort->scriptPath = sortLines;
+    sort->input = QStringLiteral("Selection");
+    sort->output = QStringLiteral("ReplaceSelection");
+    for (const auto& [selected, expected] : {std::pair<qint64, QString>{16, "apple\nfig\npear\nrest"},
+                                             std::pair<qint64, QString>{15, "apple\nfig\npear\nrest"}}) {
+        HTMLView sorted;
+        sorted.setString("pear\napple\nfig\nrest");
+        sorted.setSelectedRange(QVRange(0, selected));
+        EXPECT_EQ(runAndWait(sorted, sort), O::Placed);
+        EXPECT_EQ(sorted.string(), expected) << selected;
+    }
 }
 
 TEST(UserScriptRunnerTest, FailuresAndEditsMeanwhileChangeNothing) {

@@ -87,18 +87,24 @@ TEST(UserScriptTest, DirectivesDeclareEntriesAndNamesGiveTitles) {
 TEST(UserScriptTest, OutputMarkersAndTheLastLineFeed) {
     const QString m = QStringLiteral("%%%{PBXSelection}%%%");
     const struct {
-        QString output, text;
+        QString output;
+        bool inputEndsWithLineFeed;
+        QString text;
         qint64 start, length;
     } cases[] = {
-        {"a" + m + "b" + m + "c\n", "abc", 1, 1},
-        {"ab" + m + "c", "abc", 2, 0},
-        {m + m + "x\n\n", "x\n", 0, 0},
-        {"plain\r\n", "plain\r", -1, 0},
-        {"a" + m + "b" + m + "c" + m + "d", "abc" + m + "d", 1, 1},
-        {"", "", -1, 0},
+        {"a" + m + "b" + m + "c\n", false, "abc", 1, 1},
+        {"a" + m + "b" + m + "c\n", true, "abc\n", 1, 1},
+        {"ab" + m + "c", false, "abc", 2, 0},
+        {m + m + "x\n\n", false, "x\n", 0, 0},
+        {"plain\r\n", false, "plain\r", -1, 0},
+        {"a" + m + "b" + m + "c" + m + "d", false, "abc" + m + "d", 1, 1},
+        {"", false, "", -1, 0},
+        // Sorted whole lines stay whole lines: nothing joins the next line.
+        {"apple\nfig\npear\n", true, "apple\nfig\npear\n", -1, 0},
+        {"apple\nfig\npear\n", false, "apple\nfig\npear", -1, 0},
     };
     for (const auto& c : cases) {
-        const QVUserScriptPlacement p = QVUserScriptPlacement::fromOutput(c.output);
+        const QVUserScriptPlacement p = QVUserScriptPlacement::fromOutput(c.output, c.inputEndsWithLineFeed);
         EXPECT_EQ(p.text, c.text) << c.output.toStdString();
         EXPECT_EQ(p.markerStart, c.start) << c.output.toStdString();
         EXPECT_EQ(p.markerLength, c.length) << c.output.toStdString();

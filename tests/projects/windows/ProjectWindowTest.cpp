@@ -39,13 +39,16 @@ struct RecordingSCM : QVProjectSCMController {
         calls << QStringLiteral("status %1 %2 %3").arg(path.isEmpty() ? "-" : path).arg(directory).arg(recursive);
     }
     void addFilesToRepository(const QStringList&) override {}
-    void commitFiles(const QStringList&, void*) override {}
+    void commitFiles(const QStringList&, QWidget*) override {}
     void revertPath(const QString&) override {}
     void diffPath(const QString&, const QString&) override {}
     void comparePath(const QString&, const QString&) override {}
     void annotatePath(const QString&, const QString&) override {}
     void updatePath(const QString&, const QString&) override {}
-    void getLogForPath(const QString&, const QString&, LogTag, void*) override {}
+    void getLogForPath(const QString&, const QString&, LogTag, QWidget*) override {}
+    QString username() override { return {}; }
+    void setCredentials(const QString&, const QString&, bool) override {}
+    void credentialsCancelled() override {}
 };
 
 struct Entry : QVSCMStatusEntry {

@@ -1,0 +1,42 @@
+// What the analytics and stat clients need of HTTP: a POST whose answer comes back on the main
+// queue, and a way to cancel it. http() is the shared engine; tests hand the clients their own.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+class MLTransport {
+public:
+    struct Post {
+        QUrl url;
+        QByteArray body;
+        QList<QPair<QByteArray, QByteArray>> headers;
+        bool acceptGzip = false;
+        QString pinnedRootsPemPath;  // empty: the system's trusted roots
+        int idleTimeoutMs = 30000;   // nothing moving for this long ends the request as timed out
+        int totalTimeoutMs = 60000;  // the whole request
+    };
+    struct Reply {
+        enum class Failure { None, TimedOut, Cancelled, Transport };
+        int status = 0;  // the HTTP status when an answer came
+        QByteArray body;
+        Failure failure = Failure::None;
+        QString message;  // what went wrong, for the log
+    };
+    using Callback = std::function<void(const Reply&)>;
+
+    virtual ~MLTransport() = default;
+    // Starts the request; callback runs once on the main queue unless the task is cancelled.
+    virtual quint64 post(const Post& post, Callback callback) = 0;
+    // Cancels a task that has not answered yet; its callback never runs.
+    virtual void cancel(quint64 task) = 0;
+
+    // The shared HTTP engine (one worker for every client of the process).
+    static std::shared_ptr<MLTransport> http();
+};

@@ -1,0 +1,157 @@
+#include "faultline/FLTInitialize.h"
+
+#include "faultline/FLTBinaryImage.h"
+#include "faultline/FLTException.h"
+#include "faultline/FLTFile.h"
+#include "faultline/FLTHost.h"
+#include "faultline/FLTMachException.h"
+#include "faultline/FLTSDKLog.h"
+#include "faultline/FLTSafeRead.h"
+#include "faultline/FLTSignal.h"
+#include "faultline/FLTUserLogging.h"
+#include "platform/SystemLog.h"
+#include "platform/Threads.h"
+
+#include <QString>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr uint64_t kInternalKeyLimit = 32;
+constexpr uint32_t kCompactionThreshold = 64;
+
+}  // namespace
+
+bool FLTContextRecordMetadata(const FLTContextInitOptions* options) {
+    FLTContext* context = g_fltContext.load();
+    const char* path = FLTContextPathForFile(options->reportPath, "metadata.fltrecord");
+    if (!context || !path) return false;
+    if (::unlink(path) != 0 && errno != ENOENT) FLTLogWarn("Unable to unlink existing metadata file %s\n", path);
+    FLTFile file;
+    if (!FLTFileInitWithPath(&file, path, false)) {
+        FLTLogWarn("Unable to open metadata file %s\n", path);
+        FLTLogWarn("Unable to record context metadata\n");
+        return false;
+    }
+    FLTFileWriteSectionStart(&file, "identity");
+    FLTFileWriteHashStart(&file);
+    FLTFileWriteHashEntryString(&file, "generator", "Faultline Mac SDK/3.8.4");
+    FLTFileWriteHashEntryString(&file, "build_version", "121");
+    FLTFileWriteHashEntryString(&file, "display_version", "3.8.4");
+    FLTFileWriteHashEntryString(&file, "api_key", options->apiKey);
+    FLTFileWriteHashEntryUint64(&file, "started_at", uint64_t(::time(nullptr)));
+    FLTFileWriteHashEntryString(&file, "session_id", options->reportID);
+    FLTFileWriteHashEntryString(&file, "install_id", options->installID);
+    FLTFileWriteHashEntryString(&file, "beta_token", options->betaToken);
+    FLTFileWriteHashEntryBoolean(&file, "absolute_log_timestamps", true);
+    FLTFileWriteHashEnd(&file);
+    FLTFileWriteSectionEnd(&file);
+    if (!FLTHostRecordHostMetadata(&file)) FLTLogWarn("Unable to write out host metadata\n");
+    FLTFileWriteSectionStart(&file, "application");
+    FLTFileWriteHashStart(&file);
+    FLTFileWriteHashEntryString(&file, "bundle_id", options->bundleID);
+    FLTFileWriteHashEntryString(&file, "custom_bundle_id", options->customBundleID);
+    FLTFileWriteHashEntryString(&file, "build_version", options->buildVersion);
+    FLTFileWriteHashEntryString(&file, "display_version", options->displayVersion);
+    FLTFileWriteHashEntryString(&file, "extension_id", nullptr);
+    FLTFileWriteHashEnd(&file);
+    FLTFileWriteSectionEnd(&file);
+    if (!FLTBinaryImageRecordMainExecutable(&file)) FLTLogWarn("Unable to write out executable metadata\n");
+    FLTFileClose(&file);
+    return true;
+}
+
+bool FLTContextInitialize(const FLTContextInitOptions* options) {
+#if !defined(__x86_64__) || !defined(__linux__)
+    (void)options;
+    return false;
+#else
+    if (!options || !FLTIsValidPointer(options->reportPath)) return false;
+    // A second initialisation (tests, a new report folder) starts from a fresh mapping.
+    FLTContextBaseDeinitialize();
+    g_fltContext.store(nullptr);
+    g_fltStore.store(nullptr);
+    FLTSafeReadPrepare();
+
+    const uint64_t writable = kFLTSignalStackSize + sizeof(FLTWritableStore) + 4096;
+    const uint64_t protectable = sizeof(FLTContext) + 16384;
+    FLTAllocator* allocator = FLTAllocatorCreate(writable, protectable);
+    g_fltAllocator.store(allocator);
+    // The signal stack comes first: the guard page below the writable region guards it.
+    void* signalStack = FLTAllocatorSafeAllocate(allocator, kFLTSignalStackSize, kFLTWritable);
+    auto* context = new (FLTAllocatorSafeAllocate(allocator, sizeof(FLTContext), kFLTProtectable)) FLTContext{};
+    auto* store = new (FLTAllocatorSafeAllocate(allocator, sizeof(FLTWritableStore), kFLTWritable)) FLTWritableStore{};
+    store->sdkLogFD.store(-1);
+    store->minimumLogLevel.store(kFLTLogDebug);
+    store->binaryImageFile.fd = -1;
+    context->signalStack = signalStack;
+    context->initialized.store(0);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+
+    const char* folder = options->reportPath;
+    context->reportPath = FLTDupString(folder);
+    context->sdkLogPath = FLTContextPathForFile(folder, "sdk.log");
+    if (context->sdkLogPath && ::unlink(context->sdkLogPath) != 0 && errno != ENOENT)
+        SystemLog::warning(QStringLiteral("[Faultline:Crash] Unable to write initialize SDK write paths %1")
+                               .arg(QString::fromUtf8(std::strerror(errno))));
+    g_fltStore.store(store);
+    g_fltContext.store(context);
+
+    context->debuggerAttached = FLTProcessDebuggerAttached();
+    context->urgentSubmission = options->urgentSubmission;
+    context->urgentSubmissionInfo = options->urgentSubmissionInfo;
+    context->crashCallback = options->crashCallback;
+    context->crashCallbackInfo = options->crashCallbackInfo;
+    context->firstInstall = options->firstInstall;
+    context->binaryImagePath = FLTContextPathForFile(folder, "binary_images.fltrecord");
+    context->exception.exceptionFilePath = FLTContextPathForFile(folder, "exception.fltrecord");
+    context->signal.signalFilePath = FLTContextPathForFile(folder, "signal.fltrecord");
+    context->mach.machFilePath = FLTContextPathForFile(folder, "mach_exception.fltrecord");
+
+    FLTHostInitialize();
+
+    context->userKV = {FLTContextPathForFile(folder, "user_incremental_kv.fltrecord"),
+                       FLTContextPathForFile(folder, "user_compacted_kv.fltrecord"), kCompactionThreshold,
+                       options->maxCustomKeys};
+    context->internalKV = {FLTContextPathForFile(folder, "internal_incremental_kv.fltrecord"),
+                           FLTContextPathForFile(folder, "internal_compacted_kv.fltrecord"), kCompactionThreshold,
+                           uint32_t(kInternalKeyLimit)};
+    context->logs.pathA = FLTContextPathForFile(folder, "log_a.fltrecord");
+    context->logs.pathB = FLTContextPathForFile(folder, "log_b.fltrecord");
+    context->logs.byteLimit = options->logBufferSize;
+    context->logs.limitedBySize = true;
+    context->errors.pathA = FLTContextPathForFile(folder, "errors_a.fltrecord");
+    context->errors.pathB = FLTContextPathForFile(folder, "errors_b.fltrecord");
+    context->errors.entryLimit = options->errorReportingEnabled ? options->maxCustomExceptions : 0;
+    context->errors.entryCounter = &store->errorCount;
+    context->customExceptions.pathA = FLTContextPathForFile(folder, "custom_exception_a.fltrecord");
+    context->customExceptions.pathB = FLTContextPathForFile(folder, "custom_exception_b.fltrecord");
+    context->customExceptions.entryLimit = options->maxCustomExceptions;
+    context->customExceptions.entryCounter = &store->customExceptionCount;
+    FLTUserLoggingInitialize();
+
+    FLTBinaryImageInit();
+
+    if (!context->debuggerAttached) {
+        FLTSignalInitialize(&context->signal);
+        Threads::setHooks(FLTSignalInstallThreadStack, FLTSignalReleaseThreadStack);
+        FLTMachExceptionInit(&context->mach, options->machExclusionMask);
+        FLTExceptionInitialize(&context->exception,
+                               options->customExceptionsEnabled ? options->maxCustomExceptions : 0);
+    } else {
+        FLTLogWarn("Debugger present - not installing handlers\n");
+    }
+    FLTContextRecordMetadata(options);
+
+    context->initialized.store(1);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!FLTAllocatorProtect(allocator)) FLTLogWarn("Error: Memory protection failed\n");
+    return true;
+#endif
+}

@@ -1,0 +1,29 @@
+// What a site's own options may add to a client's command line. A site's settings may come from
+// anyone (a project file in a downloaded folder connects by itself), so the options are read the
+// way each client's option parser reads them (letters bundled behind one dash, values attached
+// or in the next argument) and only options known to run nothing, load nothing and write
+// nothing of the settings' choosing pass. Every ssh "-o" key must be on a list of harmless keys.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QVClientOptions {
+public:
+    struct Verdict {
+        QStringList arguments;  // what may reach the client, in order
+        QStringList refused;    // each refused option as written (with its value)
+        bool isClean() const { return refused.isEmpty(); }
+    };
+
+    // Reads arguments as the client of the protocol (0 FTP, 1 SFTP, 2 WebDAV) would and splits
+    // them into harmless ones and refused ones. An argument that is not an option (the client
+    // would take it for its host) is refused too, and so is an option whose value is missing.
+    static Verdict check(const QStringList& arguments, int protocol);
+    // Whether an ssh option "Key=value" (or "Key value") is harmless: its key is on the list.
+    static bool isHarmlessSSHOption(const QString& option);
+    // The ssh key of an option as ssh reads it (leading blanks and "=" skipped, quotes taken off).
+    static QString sshOptionKey(const QString& option);
+    // "-Fssh_config, -S prog": the refused options for a message.
+    static QString describe(const QStringList& refused);
+};

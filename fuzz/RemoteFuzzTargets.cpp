@@ -1,0 +1,191 @@
+// Fuzzing entry points for what the remote sites and shared project files hand Qorvel: listings,
+// the clients' status and failure lines, path quoting, client options, project files and the
+// list of projects.
+#include "fuzz/FuzzTargets.h"
+
+#include "files/QVClientOptions.h"
+#include "files/QVFileListingAction.h"
+#include "files/QVProjectRemoteConfiguration.h"
+#include "files/QVRemoteFileAction.h"
+#include "files/QVRemoteFilesConnection.h"
+#include "platform/PropertyList.h"
+#include "projects/QVProject.h"
+#include "projects/QVProjectRepository.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace fuzz {
+
+namespace {
+
+using C = QVRemoteFilesConnection;
+
+QStringList linesOf(const QByteArray& bytes) {
+    return QString::fromUtf8(bytes).split(u'\n');
+}
+
+// A command line's words as each client reads them. tnftp: a backslash outside quotes takes
+// the next character as it is, nothing escapes inside them. sftp and cadaver: inside quotes a
+// backslash takes a quote or a backslash as it is.
+QStringList readWords(int type, const QString& line) {
+    QStringList words;
+    QString word;
+    bool inWord = false, quoted = false;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const QChar c = line[i];
+        if (!quoted && (c == u' ' || c == u'\t')) {
+            if (inWord) words << word;
+            word.clear();
+            inWord = false;
+            continue;
+        }
+        inWord = true;
+        if (c == u'"') {
+            quoted = !quoted;
+        } else if (c == u'\\' && type == C::FTP && !quoted && i + 1 < line.size()) {
+            word += line[++i];
+        } else if (c == u'\\' && type != C::FTP && quoted && i + 1 < line.size() && (line[i + 1] == u'"' || line[i + 1] == u'\\')) {
+            word += line[++i];
+        } else {
+            word += c;
+        }
+    }
+    if (inWord) words << word;
+    return words;
+}
+
+QString checkOptions(const QStringList& arguments, int protocol, const char* where) {
+    const QVClientOptions::Verdict verdict = QVClientOptions::check(arguments, protocol);
+    // What passes passes again, whole: nothing refused hides in it.
+    const QVClientOptions::Verdict again = QVClientOptions::check(verdict.arguments, protocol);
+    if (!again.isClean() || again.arguments != verdict.arguments)
+        return QStringLiteral("%1: passed options are refused when read again: %2").arg(QLatin1String(where), again.refused.join(u' '));
+    // An option, or the value after an "-o", naming what starts a program or loads a library.
+    for (qsizetype i = 0; i < verdict.arguments.size(); ++i) {
+        const QString& a = verdict.arguments[i];
+        const bool sshOption = a.startsWith(u'-') || (i > 0 && verdict.arguments[i - 1].startsWith(u'-') && verdict.arguments[i - 1].endsWith(u'o'));
+        if (!sshOption) continue;
+        for (const char* word : {"proxycommand", "proxyjump", "localcommand", "pkcs11", "securitykeyprovider", "knownhostscommand", "include"})
+            if (a.toLower().contains(QLatin1String(word)))
+                return QStringLiteral("%1: a program-starting option passed: %2").arg(QLatin1String(where), a);
+    }
+    return {};
+}
+
+QString checkSite(QVProjectRemoteConfiguration& site, const char* where) {
+    if (site.host().startsWith(u'-') || site.user().startsWith(u'-'))
+        return QStringLiteral("%1: a host or user read as an option came out").arg(QLatin1String(where));
+    const QVClientOptions::Verdict verdict = QVClientOptions::check(site.arguments(), site.protocol());
+    if (!verdict.isClean())
+        return QStringLiteral("%1: options a client would run came out: %2").arg(QLatin1String(where), verdict.refused.join(u' '));
+    return {};
+}
+
+}  // namespace
+
+QString listings(const QByteArray& bytes) {
+    if (bytes.isEmpty()) return {};
+    const int type = quint8(bytes[0]) % 3;
+    const QString directory = (quint8(bytes[0]) & 4) ? QStringLiteral("/site/a b") : QString();
+    int unreadable = -1;
+    const QList<QVRemoteFile> files = QVFileListingAction::parseLines(type, directory, linesOf(bytes.mid(1)), &unreadable);
+    if (unreadable < 0) return QStringLiteral("the unreadable lines were not counted");
+    for (const QVRemoteFile& f : files) {
+        const QString name = f.name();
+        if (name.isEmpty() || name == u'.' || name == QStringLiteral("..") || name.contains(u'/') || name.contains(QChar(0)))
+            return QStringLiteral("an entry that is no child of the folder: \"%1\"").arg(name);
+        if (f.path() != QVRemoteFile::appendPath(directory, name))
+            return QStringLiteral("an entry's path is not in the folder: %1").arg(f.path());
+    }
+    return {};
+}
+
+QString replies(const QByteArray& bytes) {
+    const QStringList lines = linesOf(bytes);
+    for (bool reversed : {false, true}) {
+        const int code = QVRemoteFileAction::statusCodeForLines(lines, reversed);
+        if (code != 0 && (code < 100 || code > 559)) return QStringLiteral("a status code out of range: %1").arg(code);
+    }
+    if (const auto folder = QVFileListingAction::parseWorkingFolder(lines)) {
+        if (folder->isEmpty()) return QStringLiteral("an empty working folder");
+        if (folder->contains(u'\n')) return QStringLiteral("a working folder across lines");
+    }
+    (void)QVRemoteFileAction::linesIndicateError(lines);
+    return {};
+}
+
+QString quoting(const QByteArray& bytes) {
+    if (bytes.isEmpty()) return {};
+    const int type = quint8(bytes[0]) % 3;
+    const QString path = QString::fromUtf8(bytes.mid(1));
+    QString why;
+    const std::optional<QString> quoted = QVRemoteFileAction::quotedPath(type, path, &why);
+    if (!quoted) {
+        if (why.isEmpty()) return QStringLiteral("a path refused without a reason");
+        return {};
+    }
+    for (QChar c : *quoted)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f) return QStringLiteral("a control character in a quoted path");
+    if (type != C::FTP)
+        for (QChar c : path)
+            if (c == u'*' || c == u'?' || c == u'[') return QStringLiteral("a pattern character passed to a client that expands it");
+    const QStringList words = readWords(type, QStringLiteral("cmd ") + *quoted);
+    const QString expected = path.startsWith(u'-') ? QStringLiteral("./") + path : path;
+    if (words.size() != 2 || words[1] != expected)
+        return QStringLiteral("\"%1\" quoted as %2 reads back as %3 words: %4")
+            .arg(path, *quoted)
+            .arg(words.size() - 1)
+            .arg(words.mid(1).join(QStringLiteral(" | ")));
+    return {};
+}
+
+QString options(const QByteArray& bytes) {
+    if (bytes.isEmpty()) return {};
+    const int protocol = quint8(bytes[0]) % 3;
+    const QStringList arguments = QString::fromUtf8(bytes.mid(1)).split(QChar(0));
+    return checkOptions(arguments, protocol, "options");
+}
+
+QString projects(const QByteArray& bytes) {
+    if (bytes.isEmpty()) return {};
+    const QByteArray body = bytes.mid(1);
+    if (quint8(bytes[0]) % 2 == 0) {
+        // A project file: no option that starts a program ever comes out.
+        QVError error;
+        const QVariant plist = PropertyList::fromData(body, &error);
+        if (plist.typeId() != QMetaType::QVariantMap) return {};
+        auto project = QVProject::create();
+        project->loadFromPlistRepresentation(plist.toMap());
+        if (!QVProject::isUUIDString(project->uuid())) return QStringLiteral("a project without a UUID");
+        return checkSite(project->remoteConfig(), "project file");
+    }
+    // The list of projects, and what its older form carries of each project's site.
+    const QString path = QVProjectRepository::projectsPlistPath();
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    for (const QString& aside : QDir(QFileInfo(path).absolutePath()).entryList({QStringLiteral("projects.plist*")}, QDir::Files))
+        QFile::remove(QFileInfo(path).absolutePath() + u'/' + aside);
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly)) return {};
+        file.write(body);
+    }
+    QVProjectRepository::resetSharedInstance();
+    QVProjectRepository& list = QVProjectRepository::sharedInstance();
+    QString failure;
+    QStringList uuids;
+    for (qsizetype row = 0; row < list.countOfProjects() && failure.isEmpty(); ++row) {
+        const std::shared_ptr<QVProject> project = list.projectAtIndex(row);
+        failure = checkSite(project->remoteConfig(), "projects.plist");
+        if (!project->rootDirectory().isEmpty() && !QDir::isAbsolutePath(project->rootDirectory()))
+            failure = QStringLiteral("a listed project with a relative folder");
+        const QString uuid = project->assignedUUID();
+        if (!uuid.isEmpty() && uuids.contains(uuid)) failure = QStringLiteral("two listed projects with one identifier");
+        uuids << uuid;
+    }
+    QVProjectRepository::resetSharedInstance();
+    return failure;
+}
+
+}  // namespace fuzz

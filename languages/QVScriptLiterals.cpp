@@ -1,0 +1,132 @@
+// Regular-expression literals and template strings of scripts.
+#include "languages/QVScriptLiterals.h"
+
+#include <algorithm>
+#include <array>
+
+namespace QVScriptLiterals {
+
+namespace {
+
+bool isLineBreak(char16_t u) { return u == u'\n' || u == u'\r' || u == 0x2028 || u == 0x2029; }
+
+bool isWordCharacter(QChar c) {
+    const char16_t u = c.unicode();
+    if (u < 0x80) return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') || u == u'_' || u == u'$';
+    return c.isLetterOrNumber();
+}
+
+// Words after which an expression, not a division, follows.
+bool wordPrecedesOperand(QStringView word) {
+    static constexpr std::array<const char16_t*, 15> words{u"return", u"typeof", u"instanceof", u"in", u"of", u"new",
+                                                           u"delete", u"void", u"throw", u"case", u"do", u"else",
+                                                           u"yield", u"await", u"extends"};
+    for (const char16_t* candidate : words)
+        if (word == QStringView(candidate)) return true;
+    return false;
+}
+
+// Nested holes and template strings deeper than this count as unclosed: hostile text cannot
+// exhaust the stack.
+constexpr int MaxNesting = 64;
+
+qint64 endOfTemplate(QStringView text, qint64 index, qint64 limit, int depth);
+
+// Just past the "}" that closes the hole whose code starts at from, or -1.
+qint64 endOfHole(QStringView text, qint64 from, qint64 limit, int depth) {
+    int braces = 0;
+    for (qint64 j = from; j < limit; ++j) {
+        const char16_t u = text[j].unicode();
+        if (u == u'{') {
+            ++braces;
+        } else if (u == u'}') {
+            if (braces == 0) return j + 1;
+            --braces;
+        } else if (u == u'"' || u == u'\'') {
+            // A quoted string inside the hole ends at its quote or its line.
+            for (++j; j < limit && text[j].unicode() != u && !isLineBreak(text[j].unicode()); ++j)
+                if (text[j] == u'\\') ++j;
+            if (j >= limit) return -1;
+        } else if (u == u'`') {
+            const qint64 end = endOfTemplate(text, j, limit, depth + 1);
+            if (end < 0) return -1;
+            j = end - 1;
+        }
+    }
+    return -1;
+}
+
+qint64 endOfTemplate(QStringView text, qint64 index, qint64 limit, int depth) {
+    if (depth > MaxNesting) return -1;
+    limit = std::min<qint64>(limit, text.size());
+    for (qint64 j = index + 1; j < limit; ++j) {
+        const char16_t u = text[j].unicode();
+        if (u == u'\\') {
+            ++j;
+        } else if (u == u'`') {
+            return j + 1;
+        } else if (u == u'$' && j + 1 < limit && text[j + 1] == u'{') {
+            const qint64 end = endOfHole(text, j + 2, limit, depth);
+            if (end < 0) return -1;
+            j = end - 1;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+bool operandMayStartAt(QStringView text, qint64 index, qint64 floor) {
+    const qint64 low = std::max<qint64>(floor, 0);
+    qint64 i = std::min<qint64>(index, text.size()) - 1;
+    while (i >= low && (text[i] == u' ' || text[i] == u'\t' || text[i] == u'\f' || text[i] == u'\v')) --i;
+    if (i < low) return true;
+    const QChar c = text[i];
+    if (isLineBreak(c.unicode())) return true;
+    if (isWordCharacter(c)) {
+        qint64 start = i;
+        while (start > low && isWordCharacter(text[start - 1])) --start;
+        return wordPrecedesOperand(text.sliced(start, i + 1 - start));
+    }
+    switch (c.unicode()) {
+    case u')':
+    case u']':
+    case u'"':
+    case u'\'':
+    case u'`':
+        return false;
+    case u'+':
+    case u'-':
+        // "a++ / b": a postfix step ends an operand.
+        return !(i > low && text[i - 1] == c);
+    default:
+        return true;
+    }
+}
+
+qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit) {
+    limit = std::min<qint64>(limit, text.size());
+    bool inClass = false;
+    for (qint64 j = index + 1; j < limit; ++j) {
+        const char16_t u = text[j].unicode();
+        if (isLineBreak(u)) return -1;
+        if (u == u'\\') {
+            if (j + 1 < limit && isLineBreak(text[j + 1].unicode())) return -1;
+            ++j;
+        } else if (inClass) {
+            if (u == u']') inClass = false;
+        } else if (u == u'[') {
+            inClass = true;
+        } else if (u == u'/') {
+            if (j == index + 1) return -1;
+            ++j;
+            while (j < limit && ((text[j] >= u'a' && text[j] <= u'z') || (text[j] >= u'A' && text[j] <= u'Z'))) ++j;
+            return j;
+        }
+    }
+    return -1;
+}
+
+qint64 endOfTemplateString(QStringView text, qint64 index, qint64 limit) { return endOfTemplate(text, index, limit, 0); }
+
+}  // namespace QVScriptLiterals

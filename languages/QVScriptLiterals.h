@@ -1,0 +1,29 @@
+// The two script literals a plain quote-and-comment scan gets wrong: regular-expression literals
+// (`/a'b/`, whose quotes open nothing) and template strings (`` `a ${b} c` ``, whose holes hold
+// code with its own quotes and backticks).
+#pragma once
+
+#include <QStringView>
+#include <QtGlobal>
+
+namespace QVScriptLiterals {
+
+// Whether an operand may start at index: what stands before it on its line (from floor, the
+// start of the text being looked at when that is later) is nothing, an operator or opening
+// punctuation, or a word after which an expression follows (return, typeof, case...). After a
+// name, a number, a closing bracket or a string a slash divides. Only the same line counts, so
+// colouring a line never depends on the lines before it.
+bool operandMayStartAt(QStringView text, qint64 index, qint64 floor);
+
+// The end (just past its flags) of the regular-expression literal whose opening slash is at
+// index, or -1 when none closes before the line ends or limit: then the slash divides. A slash
+// inside a character class or after a backslash does not close it. The caller has already ruled
+// out the comment begins "//" and "/*".
+qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit);
+
+// The end (just past the closing backtick) of the template string whose backtick is at index,
+// or -1 when it is not closed before limit. Backslashes escape; the code of a "${...}" hole is
+// skipped with its quoted strings, nested template strings and braces.
+qint64 endOfTemplateString(QStringView text, qint64 index, qint64 limit);
+
+}  // namespace QVScriptLiterals

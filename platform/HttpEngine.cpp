@@ -1,0 +1,601 @@
+// The HTTP engine: easy handles on one multi handle per session, driven by a worker thread that
+// adds, cancels, times out and finishes transfers, so no libcurl handle is touched by two threads.
+#include "platform/HttpEngine.h"
+#include "platform/Threads.h"
+
+#include "platform/MainQueue.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+
+#include <curl/curl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+void globalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+qint64 nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The certificates of a pinned-roots file; every new connection gets a store of only these.
+struct PinnedRoots {
+    std::vector<X509*> certificates;
+    ~PinnedRoots() {
+        for (X509* c : certificates) X509_free(c);
+    }
+    bool load(const QString& path, QString* error) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("cannot read the pinned roots %1: %2").arg(path, file.errorString());
+            return false;
+        }
+        return parse(file.read(4 * 1024 * 1024), path, error);
+    }
+    bool parse(const QByteArray& pem, const QString& path, QString* error) {
+        BIO* bio = BIO_new_mem_buf(pem.constData(), int(pem.size()));
+        while (X509* c = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) certificates.push_back(c);
+        BIO_free(bio);
+        ERR_clear_error();
+        if (certificates.empty()) {
+            *error = QStringLiteral("no certificate in the pinned roots %1").arg(path);
+            return false;
+        }
+        return true;
+    }
+};
+
+CURLcode installPinnedRoots(CURL*, void* sslContext, void* data) {
+    auto* roots = static_cast<PinnedRoots*>(data);
+    X509_STORE* store = X509_STORE_new();
+    if (!store) return CURLE_OUT_OF_MEMORY;
+    for (X509* c : roots->certificates) X509_STORE_add_cert(store, c);
+    // Replaces whatever libcurl loaded: the system's roots never join the pinned ones.
+    SSL_CTX_set_cert_store(static_cast<SSL_CTX*>(sslContext), store);
+    SSL_CTX_set_verify(static_cast<SSL_CTX*>(sslContext), SSL_VERIFY_PEER, nullptr);
+    return CURLE_OK;
+}
+
+}  // namespace
+
+void HttpRequest::setHeader(const QByteArray& name, const QByteArray& value) {
+    for (int i = headers.size() - 1; i >= 0; --i)
+        if (headers[i].first.compare(name, Qt::CaseInsensitive) == 0) headers.removeAt(i);
+    headers.append({name, value});
+}
+
+QByteArray HttpResponse::header(const QByteArray& name) const {
+    for (const auto& h : headers)
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0) return h.second;
+    return {};
+}
+
+struct Transfer {
+    quint64 id = 0;
+    HttpRequest request;
+    HttpSession::Completion completion;
+    bool onMain = true;
+
+    CURL* easy = nullptr;
+    curl_slist* headerList = nullptr;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    std::shared_ptr<PinnedRoots> roots;
+    std::unique_ptr<QFile> bodyFile;
+    std::unique_ptr<QFile> downloadFile;
+    HttpResponse response;
+    QString fileError;
+
+    qint64 lastActivity = 0;
+    curl_off_t lastBytes = -1;
+    bool idleExpired = false;
+
+    ~Transfer() {
+        if (easy) curl_easy_cleanup(easy);
+        curl_slist_free_all(headerList);
+    }
+};
+
+using TransferPtr = std::shared_ptr<Transfer>;
+
+struct HttpSession::State {
+    mutable std::mutex lock;
+    std::deque<TransferPtr> pending;
+    std::vector<quint64> cancelRequests;
+    QList<quint64> live;           // started and not yet handed to their completion
+    std::vector<quint64> cancelled;  // live tasks cancelled: they complete as Cancelled
+    bool stopping = false;
+    std::atomic<quint64> nextId{1};
+
+    CURLM* multi = nullptr;
+    std::thread worker;
+    std::map<CURL*, TransferPtr> running;  // the worker's alone
+    std::map<QByteArray, std::shared_ptr<PinnedRoots>> rootsCache;  // the worker's alone
+    std::vector<CURL*> spareHandles;  // reset handles for the next transfers, the worker's alone
+
+    ~State() {
+        for (CURL* e : spareHandles) curl_easy_cleanup(e);
+        if (multi) curl_multi_cleanup(multi);
+    }
+
+    void wake() {
+        if (multi) curl_multi_wakeup(multi);
+    }
+    bool wasCancelled(quint64 id) const {
+        return std::find(cancelled.begin(), cancelled.end(), id) != cancelled.end();
+    }
+    void forget(quint64 id) {
+        live.removeOne(id);
+        cancelled.erase(std::remove(cancelled.begin(), cancelled.end(), id), cancelled.end());
+    }
+
+    void run(std::weak_ptr<State> self);
+    bool begin(const TransferPtr& t);
+    void finish(const TransferPtr& t, CURLcode code, std::weak_ptr<State> self);
+    void deliver(const TransferPtr& t, std::weak_ptr<State> self);
+};
+
+namespace {
+
+size_t onHeader(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    const size_t length = size * count;
+    const QByteArray line = QByteArray(data, qsizetype(length)).trimmed();
+    t->lastActivity = nowMs();
+    if (line.startsWith("HTTP/")) {
+        // A new answer (after a redirect or an interim answer): forget the previous one's.
+        t->response.headers.clear();
+        t->response.body.clear();
+        if (t->downloadFile) {
+            t->downloadFile->seek(0);
+            t->downloadFile->resize(0);
+        }
+        return length;
+    }
+    const qsizetype colon = line.indexOf(':');
+    if (colon > 0) t->response.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+    return length;
+}
+
+size_t onBody(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    const size_t length = size * count;
+    t->lastActivity = nowMs();
+    if (t->downloadFile) {
+        if (t->downloadFile->write(data, qint64(length)) != qint64(length)) {
+            t->fileError = QStringLiteral("cannot write %1: %2")
+                               .arg(t->downloadFile->fileName(), t->downloadFile->errorString());
+            return 0;
+        }
+        return length;
+    }
+    t->response.body.append(data, qsizetype(length));
+    return length;
+}
+
+size_t onRead(char* buffer, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    const qint64 n = t->bodyFile->read(buffer, qint64(size * count));
+    if (n < 0) {
+        t->fileError = QStringLiteral("cannot read %1: %2").arg(t->bodyFile->fileName(), t->bodyFile->errorString());
+        return CURL_READFUNC_ABORT;
+    }
+    t->lastActivity = nowMs();
+    return size_t(n);
+}
+
+bool isTlsFailure(CURLcode code) {
+    switch (code) {
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_USE_SSL_FAILED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+// Sets the handle up; false (with the response's error filled in) when the request cannot start.
+bool HttpSession::State::begin(const TransferPtr& t) {
+    HttpRequest& r = t->request;
+    HttpResponse& out = t->response;
+    const QString scheme = r.url.scheme().toLower();
+    if (!r.url.isValid() || (scheme != QLatin1String("https") && scheme != QLatin1String("http"))) {
+        out.error = HttpResponse::Network;
+        out.message = QStringLiteral("not an http or https address: %1").arg(r.url.toString());
+        return false;
+    }
+    if (!r.pinnedRootsPem.isEmpty() || !r.pinnedRootsPemPath.isEmpty()) {
+        // Parsed roots are kept per session: a file by its path, size and time, text by itself.
+        QByteArray key = r.pinnedRootsPem;
+        if (key.isEmpty()) {
+            const QFileInfo info(r.pinnedRootsPemPath);
+            key = "file:" + QFile::encodeName(r.pinnedRootsPemPath) + ':' + QByteArray::number(info.size()) + ':' +
+                  QByteArray::number(info.lastModified().toMSecsSinceEpoch());
+        }
+        auto cached = rootsCache.find(key);
+        if (cached != rootsCache.end()) {
+            t->roots = cached->second;
+        } else {
+            t->roots = std::make_shared<PinnedRoots>();
+            const bool loaded = r.pinnedRootsPem.isEmpty()
+                                    ? t->roots->load(r.pinnedRootsPemPath, &out.message)
+                                    : t->roots->parse(r.pinnedRootsPem, QStringLiteral("given"), &out.message);
+            if (!loaded) {
+                out.error = HttpResponse::Tls;
+                return false;
+            }
+            if (rootsCache.size() > 16) rootsCache.clear();
+            rootsCache[key] = t->roots;
+        }
+    }
+    if (!r.bodyFilePath.isEmpty()) {
+        t->bodyFile = std::make_unique<QFile>(r.bodyFilePath);
+        if (!t->bodyFile->open(QIODevice::ReadOnly)) {
+            out.error = HttpResponse::File;
+            out.message = QStringLiteral("cannot read %1: %2").arg(r.bodyFilePath, t->bodyFile->errorString());
+            return false;
+        }
+    }
+    if (!r.downloadFilePath.isEmpty()) {
+        t->downloadFile = std::make_unique<QFile>(r.downloadFilePath);
+        if (!t->downloadFile->open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            !t->downloadFile->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+            out.error = HttpResponse::File;
+            out.message = QStringLiteral("cannot write %1: %2").arg(r.downloadFilePath, t->downloadFile->errorString());
+            t->downloadFile.reset();
+            return false;
+        }
+    }
+
+    CURL* e = nullptr;
+    if (!spareHandles.empty()) {
+        e = spareHandles.back();
+        spareHandles.pop_back();
+    } else {
+        e = curl_easy_init();
+    }
+    t->easy = e;
+    if (!e) {
+        out.error = HttpResponse::Network;
+        out.message = QStringLiteral("cannot make a transfer");
+        return false;
+    }
+    curl_easy_setopt(e, CURLOPT_PRIVATE, t.get());
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t->errorBuffer);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    const QByteArray url = r.url.toEncoded();
+    curl_easy_setopt(e, CURLOPT_URL, url.constData());  // libcurl keeps its own copy
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (t->roots) {
+        // libcurl never reads the system's roots for this transfer; the context callback then
+        // puts only the pinned ones in the store.
+        if (r.pinnedRootsPem.isEmpty()) {
+            const QByteArray pem = QFile::encodeName(r.pinnedRootsPemPath);
+            curl_easy_setopt(e, CURLOPT_CAINFO, pem.constData());
+        } else {
+            // As a blob the roots also tell connections apart: one made under other roots is
+            // never reused for this transfer.
+            curl_blob blob{const_cast<char*>(r.pinnedRootsPem.constData()), size_t(r.pinnedRootsPem.size()), CURL_BLOB_COPY};
+            curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
+            curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
+        }
+        curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
+        curl_easy_setopt(e, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, installPinnedRoots);
+        curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, t->roots.get());
+    }
+    if (r.maxRedirects > 0) {
+        curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(e, CURLOPT_MAXREDIRS, long(r.maxRedirects));
+        curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+        // A 301/302/303 turns a POST into a GET as browsers do; the body is not sent again.
+    }
+    if (r.acceptGzip) curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "gzip");
+    if (r.idleTimeoutMs > 0) curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(r.idleTimeoutMs));
+    if (r.totalTimeoutMs > 0) curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(r.totalTimeoutMs));
+
+    const QByteArray method = r.method.toUpper();
+    const bool hasBody = t->bodyFile || !r.body.isEmpty();
+    if (method == "HEAD") {
+        curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+    } else if (hasBody || method == "POST" || method == "PUT" || method == "PATCH") {
+        curl_easy_setopt(e, CURLOPT_POST, 1L);
+        if (t->bodyFile) {
+            curl_easy_setopt(e, CURLOPT_READFUNCTION, onRead);
+            curl_easy_setopt(e, CURLOPT_READDATA, t.get());
+            curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(t->bodyFile->size()));
+            curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, 1024L * 1024L);
+        } else {
+            curl_easy_setopt(e, CURLOPT_POSTFIELDS, r.body.constData());
+            curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(r.body.size()));
+        }
+        if (method != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.constData());
+    } else if (method != "GET") {
+        curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.constData());
+    }
+
+    bool hasType = false;
+    for (const auto& h : r.headers) {
+        if (h.first.compare("Content-Type", Qt::CaseInsensitive) == 0) hasType = true;
+        const QByteArray line = h.second.isEmpty() ? h.first + ';' : h.first + ": " + h.second;
+        t->headerList = curl_slist_append(t->headerList, line.constData());
+    }
+    // Bodies go out at once: no waiting for a 100 Continue, and no form type the caller did not give.
+    t->headerList = curl_slist_append(t->headerList, "Expect:");
+    if (!hasType) t->headerList = curl_slist_append(t->headerList, "Content-Type:");
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, t->headerList);
+
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, t.get());
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, t.get());
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 256L * 1024L);
+    t->lastActivity = nowMs();
+    return true;
+}
+
+void HttpSession::State::finish(const TransferPtr& t, CURLcode code, std::weak_ptr<State> self) {
+    HttpResponse& out = t->response;
+    if (t->easy) {
+        long status = 0;
+        curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+        out.status = int(status);
+        char* effective = nullptr;
+        if (curl_easy_getinfo(t->easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
+            out.url = QUrl::fromEncoded(effective);
+    }
+    if (out.error == HttpResponse::None && code != CURLE_OK) {
+        const QString detail = t->errorBuffer[0] ? QString::fromUtf8(t->errorBuffer)
+                                                 : QString::fromUtf8(curl_easy_strerror(code));
+        if (t->idleExpired) {
+            out.error = HttpResponse::TimedOut;
+            out.message = QStringLiteral("no data for %1 ms").arg(t->request.idleTimeoutMs);
+        } else if (!t->fileError.isEmpty()) {
+            out.error = HttpResponse::File;
+            out.message = t->fileError;
+        } else if (code == CURLE_OPERATION_TIMEDOUT) {
+            out.error = HttpResponse::TimedOut;
+            out.message = detail;
+        } else if (isTlsFailure(code)) {
+            out.error = HttpResponse::Tls;
+            out.message = detail;
+        } else {
+            out.error = HttpResponse::Network;
+            out.message = detail;
+        }
+    }
+    if (t->downloadFile) {
+        if (out.error == HttpResponse::None && !t->downloadFile->flush()) {
+            out.error = HttpResponse::File;
+            out.message = QStringLiteral("cannot write %1: %2")
+                              .arg(t->downloadFile->fileName(), t->downloadFile->errorString());
+        }
+        t->downloadFile->close();
+        // A failed download leaves nothing behind that could pass for the answer.
+        if (out.error != HttpResponse::None) t->downloadFile->remove();
+    }
+    if (t->bodyFile) t->bodyFile->close();
+    if (out.error != HttpResponse::None) out.body.clear();
+    // The handle goes back for the next transfer: reset, it keeps no option of this one.
+    if (t->easy && spareHandles.size() < 8) {
+        curl_easy_reset(t->easy);
+        spareHandles.push_back(t->easy);
+        t->easy = nullptr;
+    }
+    deliver(t, self);
+}
+
+void HttpSession::State::deliver(const TransferPtr& t, std::weak_ptr<State> self) {
+    if (!t->onMain) {
+        {
+            std::lock_guard<std::mutex> locker(lock);
+            if (wasCancelled(t->id)) t->response = {0, {}, {}, {}, HttpResponse::Cancelled, QStringLiteral("cancelled")};
+            forget(t->id);
+        }
+        if (t->completion) t->completion(t->response);
+        return;
+    }
+    MainQueue::post([self, t] {
+        std::shared_ptr<State> state = self.lock();
+        if (!state) return;  // the session is gone: nobody waits for this
+        {
+            std::lock_guard<std::mutex> locker(state->lock);
+            if (!state->live.contains(t->id)) return;
+            if (state->wasCancelled(t->id))
+                t->response = {0, {}, {}, {}, HttpResponse::Cancelled, QStringLiteral("cancelled")};
+            state->forget(t->id);
+        }
+        if (t->completion) t->completion(t->response);
+    });
+}
+
+void HttpSession::State::run(std::weak_ptr<State> self) {
+    for (;;) {
+        std::deque<TransferPtr> added;
+        std::vector<quint64> cancels;
+        {
+            std::lock_guard<std::mutex> locker(lock);
+            if (stopping) break;
+            added.swap(pending);
+            cancels.swap(cancelRequests);
+        }
+        for (const TransferPtr& t : added) {
+            if (!begin(t)) {
+                finish(t, CURLE_OK, self);
+                continue;
+            }
+            running[t->easy] = t;
+            curl_multi_add_handle(multi, t->easy);
+        }
+        for (quint64 id : cancels) {
+            for (auto it = running.begin(); it != running.end(); ++it) {
+                if (it->second->id != id) continue;
+                TransferPtr t = it->second;
+                curl_multi_remove_handle(multi, t->easy);
+                running.erase(it);
+                t->response.error = HttpResponse::Cancelled;
+                t->response.message = QStringLiteral("cancelled");
+                finish(t, CURLE_ABORTED_BY_CALLBACK, self);
+                break;
+            }
+        }
+
+        int active = 0;
+        curl_multi_perform(multi, &active);
+        int queued = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+            if (msg->msg != CURLMSG_DONE) continue;
+            CURL* easy = msg->easy_handle;
+            const CURLcode code = msg->data.result;
+            auto it = running.find(easy);
+            if (it == running.end()) continue;
+            TransferPtr t = it->second;
+            running.erase(it);
+            curl_multi_remove_handle(multi, easy);
+            finish(t, code, self);
+        }
+
+        // Idle time-outs: a transfer that moved no byte for its limit ends, connecting included.
+        const qint64 now = nowMs();
+        for (auto it = running.begin(); it != running.end();) {
+            TransferPtr t = it->second;
+            curl_off_t down = 0, up = 0;
+            curl_easy_getinfo(t->easy, CURLINFO_SIZE_DOWNLOAD_T, &down);
+            curl_easy_getinfo(t->easy, CURLINFO_SIZE_UPLOAD_T, &up);
+            if (down + up != t->lastBytes) {
+                t->lastBytes = down + up;
+                t->lastActivity = std::max(t->lastActivity, now);
+            }
+            if (t->request.idleTimeoutMs > 0 && now - t->lastActivity > t->request.idleTimeoutMs) {
+                it = running.erase(it);
+                curl_multi_remove_handle(multi, t->easy);
+                t->idleExpired = true;
+                finish(t, CURLE_OPERATION_TIMEDOUT, self);
+                continue;
+            }
+            ++it;
+        }
+
+        curl_multi_poll(multi, nullptr, 0, running.empty() ? 1000 : 25, nullptr);
+    }
+    // Stopping: what still runs ends here. Main-queue completions are dropped with the session;
+    // a worker completion (a blocked perform) is told it was cancelled.
+    std::deque<TransferPtr> left;
+    {
+        std::lock_guard<std::mutex> locker(lock);
+        left.swap(pending);
+    }
+    for (auto& [easy, t] : running) {
+        curl_multi_remove_handle(multi, easy);
+        left.push_back(t);
+    }
+    running.clear();
+    for (const TransferPtr& t : left) {
+        if (t->downloadFile) {
+            t->downloadFile->close();
+            t->downloadFile->remove();
+        }
+        if (!t->onMain && t->completion)
+            t->completion({0, {}, {}, {}, HttpResponse::Cancelled, QStringLiteral("the session ended")});
+    }
+}
+
+HttpSession::HttpSession() : _state(std::make_shared<State>()) {
+    globalInit();
+    _state->multi = curl_multi_init();
+    // One connection per host and the rest queued, so sequential requests reuse a warm connection.
+    curl_multi_setopt(_state->multi, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
+    std::weak_ptr<State> weak = _state;
+    State* raw = _state.get();
+    _state->worker = Threads::start("QVHttp", [raw, weak] { raw->run(weak); });
+}
+
+HttpSession::~HttpSession() {
+    {
+        std::lock_guard<std::mutex> locker(_state->lock);
+        _state->stopping = true;
+        _state->live.clear();
+    }
+    _state->wake();
+    if (_state->worker.joinable()) _state->worker.join();
+}
+
+static quint64 enqueue(HttpSession::State* s, HttpRequest&& request, HttpSession::Completion&& done, bool onMain) {
+    auto t = std::make_shared<Transfer>();
+    t->request = std::move(request);
+    t->completion = std::move(done);
+    t->onMain = onMain;
+    {
+        std::lock_guard<std::mutex> locker(s->lock);
+        t->id = s->nextId++;
+        s->live.append(t->id);
+        s->pending.push_back(t);
+    }
+    s->wake();
+    return t->id;
+}
+
+quint64 HttpSession::start(HttpRequest request, Completion onMainQueue) {
+    return enqueue(_state.get(), std::move(request), std::move(onMainQueue), true);
+}
+
+quint64 HttpSession::startOnWorker(HttpRequest request, Completion onWorker) {
+    return enqueue(_state.get(), std::move(request), std::move(onWorker), false);
+}
+
+void HttpSession::cancel(quint64 task) {
+    {
+        std::lock_guard<std::mutex> locker(_state->lock);
+        if (!_state->live.contains(task) || _state->wasCancelled(task)) return;
+        _state->cancelled.push_back(task);
+        _state->cancelRequests.push_back(task);
+    }
+    _state->wake();
+}
+
+QList<quint64> HttpSession::liveTasks() const {
+    std::lock_guard<std::mutex> locker(_state->lock);
+    return _state->live;
+}
+
+HttpResponse HttpSession::perform(HttpRequest request) {
+    auto promise = std::make_shared<std::promise<HttpResponse>>();
+    std::future<HttpResponse> answer = promise->get_future();
+    startOnWorker(std::move(request), [promise](const HttpResponse& r) { promise->set_value(r); });
+    return answer.get();
+}

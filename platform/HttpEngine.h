@@ -1,0 +1,84 @@
+// HTTP and HTTPS transfers on libcurl: one multi handle on a worker thread per session, answers
+// handed to the main queue, or a blocking call for worker threads. TLS is always verified (peer
+// and host name): either against the system's roots or against only the roots of a pinned PEM file.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QUrl>
+#include <QtGlobal>
+
+#include <functional>
+#include <memory>
+
+using HttpHeaders = QList<QPair<QByteArray, QByteArray>>;
+
+struct HttpRequest {
+    QByteArray method = "GET";
+    QUrl url;
+    HttpHeaders headers;
+    QByteArray body;        // sent when bodyFilePath is empty and the body is not
+    QString bodyFilePath;   // streamed from this file when set
+    QString downloadFilePath;  // the answer's body goes to this file (made 0600) instead of memory
+    // No byte moved for this long (connecting included) ends the transfer as timed out.
+    int idleTimeoutMs = 60000;
+    // The whole transfer may take this long; 0 is no limit.
+    int totalTimeoutMs = 0;
+    // Empty: the system's trusted roots. Otherwise only the certificates in this PEM file are
+    // trusted, at every hop; a file that cannot be read fails the request, never loosens it.
+    QString pinnedRootsPemPath;
+    // The same roots given as PEM text; when set it wins over the path. Text without a
+    // certificate trusts nothing, so every server is refused.
+    QByteArray pinnedRootsPem;
+    bool acceptGzip = false;  // ask for gzip and hand back the decoded body
+    // Redirects followed: 0 hands the 3xx back. Only to https, each hop under the same trust.
+    int maxRedirects = 0;
+
+    void setHeader(const QByteArray& name, const QByteArray& value);
+};
+
+struct HttpResponse {
+    enum Error { None, TimedOut, Cancelled, Tls, Network, File };
+
+    int status = 0;       // 0 when no answer arrived
+    HttpHeaders headers;  // of the last answer (after redirects)
+    QByteArray body;      // empty when the request named a download file
+    QUrl url;             // where the last answer came from
+    Error error = None;
+    QString message;      // for logs; empty without an error
+
+    bool ok() const { return error == None; }
+    // The first header of that name, compared without case; empty when absent.
+    QByteArray header(const QByteArray& name) const;
+};
+
+class HttpSession {
+public:
+    using Completion = std::function<void(const HttpResponse&)>;
+
+    HttpSession();
+    // Cancels what still runs (their completions are not called) and stops the worker.
+    ~HttpSession();
+    HttpSession(const HttpSession&) = delete;
+    HttpSession& operator=(const HttpSession&) = delete;
+
+    // Starts the transfer at once; the completion runs on the main queue, exactly once unless the
+    // session is destroyed first. A cancelled task completes with Cancelled.
+    quint64 start(HttpRequest request, Completion onMainQueue);
+    // Like start, but the completion runs on the session's worker thread: it must be quick and
+    // must not wait on the session.
+    quint64 startOnWorker(HttpRequest request, Completion onWorker);
+    // Ends a live task; a finished or unknown one is left alone. Any thread.
+    void cancel(quint64 task);
+    // Tasks started and not yet handed to their completion, oldest first.
+    QList<quint64> liveTasks() const;
+    // Runs one transfer on this session's connections and waits for it. For worker threads.
+    HttpResponse perform(HttpRequest request);
+
+    struct State;
+
+private:
+    std::shared_ptr<State> _state;
+};

@@ -1,0 +1,263 @@
+#include "scm/QVSCMAction.h"
+
+#include "platform/AppBundle.h"
+#include "platform/SystemLog.h"
+
+#include <QDir>
+#include <QRegularExpression>
+
+namespace {
+
+// Client error codes that mean the server wants (other) credentials: svnserve answers E170001 to
+// every refusal, the client E215004 when it has none left to try.
+const QStringList credentialCodes = {QStringLiteral("E170001"), QStringLiteral("E215004"), QStringLiteral("E215000")};
+
+bool isURL(const QString& path) { return path.contains(QStringLiteral("://")); }
+
+// The environment every run gets: English messages in UTF-8, no terminal features.
+const QStringList clientEnvironment = {QStringLiteral("LC_ALL=C.UTF-8"), QStringLiteral("LANGUAGE="),
+                                       QStringLiteral("TERM=dumb")};
+
+}  // namespace
+
+QVSCMAction::~QVSCMAction() {
+    if (_task) {
+        _task->clearDelegate();
+        _task->kill();
+    }
+}
+
+QString QVSCMAction::humanReadableStringForActionType(int type) {
+    static const char* const titles[] = {"",       "Add", "Annotate", "Commit", "Compare", "Delete", "Diff",
+                                         "Log",    "Make Directory", "Move", "Revert", "Status", "Update"};
+    return type >= 1 && type <= 12 ? QVLocalized(QString::fromLatin1(titles[type])) : QString();
+}
+
+QVError QVSCMAction::errorForOutput(const QStringList& lines) {
+    QStringList messages;
+    bool credentials = false;
+    static const QRegularExpression code(QStringLiteral("^svn: (E\\d{6})"));
+    for (const QString& line : lines) {
+        if (!line.startsWith(QLatin1String("svn:"))) continue;
+        messages << line;
+        const QRegularExpressionMatch match = code.match(line);
+        if (match.hasMatch() && credentialCodes.contains(match.captured(1))) credentials = true;
+    }
+    return QVError::app(credentials ? 1 : 0, QVLocalized(QStringLiteral("SCM Error")), messages.join(u'\n'));
+}
+
+bool QVSCMAction::acceptablePath(const QString& path) {
+    return !path.contains(u'\n') && !path.contains(u'\r') && !path.contains(QChar(0));
+}
+
+QString QVSCMAction::pathArgument(const QString& path) {
+    // The client reads the last "@" as the start of a peg revision; a trailing one is empty.
+    return path.contains(u'@') ? path + u'@' : path;
+}
+
+QStringList QVSCMAction::authenticationArguments(const QVSCMRunSettings& settings) const {
+    QStringList arguments{QStringLiteral("--non-interactive"), QStringLiteral("--no-auth-cache")};
+    if (!settings.username.isEmpty()) arguments << QStringLiteral("--username") << settings.username;
+    if (!settings.password.isEmpty()) arguments << QStringLiteral("--password-from-stdin");
+    return arguments;
+}
+
+QStringList QVSCMAction::arguments(const QVSCMRunSettings& settings) const {
+    (void)settings;
+    return {};
+}
+
+void QVSCMAction::run(const QVSCMRunSettings& settings, const std::weak_ptr<QVSCMActionDelegate>& delegate) {
+    _delegate = delegate;
+    _interrupted = false;
+    const QStringList args = arguments(settings);
+    const QString folder = workingDirectory(settings);
+    // The argument list holds no password; file contents never reach the log.
+    SystemLog::notice(QStringLiteral("SCM: Running %1\n\t%2\n\t%3").arg(settings.executablePath, folder, args.join(u' ')));
+    for (const QString& path : paths()) {
+        if (acceptablePath(path)) continue;
+        // Refused before anything runs: the client cannot name such a file.
+        if (const auto told = _delegate.lock())
+            told->actionFinished(shared_from_this(),
+                                 QVError::app(0, QVLocalized(QStringLiteral("SCM Error")),
+                                              QVLocalized(QStringLiteral("A file name with a line break cannot be handed to Subversion."))));
+        return;
+    }
+    _task = std::make_shared<QVInteractiveTask>(settings.executablePath);
+    _task->setArguments(args);
+    _task->setWorkingDirectory(folder);
+    _task->setEnvironment(clientEnvironment);
+    if (needsCredentials() && !settings.password.isEmpty()) _task->setStandardInput(settings.password.toUtf8() + '\n');
+    _task->setDelegate(std::static_pointer_cast<QVInteractiveTaskDelegate>(shared_from_this()));
+    _task->launch();
+}
+
+void QVSCMAction::kill() {
+    if (_task) _task->kill();
+}
+
+void QVSCMAction::taskFinishedCommand(QVInteractiveTask* task, const QStringList& lines, const QByteArray& bytes,
+                                      bool hadError) {
+    _interrupted = task->wasStopped() || task->exitStatus() >= 128;
+    QVError error = keepResult(lines, bytes, hadError);
+    if (hadError) {
+        error = errorForOutput(lines);
+        if (error.localizedRecoverySuggestion().isEmpty()) {
+            // No "svn:" line: say how the client ended rather than nothing.
+            const QString last = lines.isEmpty() ? QString() : lines.last();
+            error = QVError::app(0, QVLocalized(QStringLiteral("SCM Error")),
+                                 _interrupted ? QVLocalized(QStringLiteral("Subversion was stopped."))
+                                              : (last.isEmpty() ? QVLocalized(QStringLiteral("Subversion failed (exit status %1).")).arg(task->exitStatus()) : last));
+        }
+    }
+    const QString shown = type() == Cat ? QStringLiteral("(%1 bytes)").arg(bytes.size()) : QString();
+    SystemLog::notice(QStringLiteral("SCM: Finished command.  %1 %2").arg(error ? error.localizedRecoverySuggestion() : QStringLiteral("(null)"), shown));
+    if (const auto told = _delegate.lock()) told->actionFinished(shared_from_this(), error);
+}
+
+// --- Log ------------------------------------------------------------------------------------------
+
+std::shared_ptr<QVSCMLogAction> QVSCMLogAction::make(const QString& path, const QString& revision, int tag) {
+    return std::shared_ptr<QVSCMLogAction>(new QVSCMLogAction(path, revision, tag));
+}
+
+QStringList QVSCMLogAction::arguments(const QVSCMRunSettings& settings) const {
+    QStringList args{QStringLiteral("log"), QStringLiteral("--xml")};
+    args << authenticationArguments(settings);
+    if (!_revision.isEmpty()) args << QStringLiteral("-r") << _revision;
+    return args << QStringLiteral("--") << pathArgument(_path.isEmpty() ? QStringLiteral(".") : _path);
+}
+
+namespace {
+
+// The XML document in the client's output: its bytes as they are, or without the client's own
+// "svn:" lines when it printed any.
+QString xmlDocument(const QStringList& lines, const QByteArray& bytes) {
+    if (!bytes.startsWith("svn:") && !bytes.contains("\nsvn:")) return QString::fromUtf8(bytes);
+    QStringList document;
+    for (const QString& line : lines)
+        if (!line.startsWith(QLatin1String("svn:"))) document << line;
+    return document.join(u'\n');
+}
+
+}  // namespace
+
+QVError QVSCMLogAction::keepResult(const QStringList& lines, const QByteArray& bytes, bool) {
+    _logEntries = QVSCMXml::logEntries(xmlDocument(lines, bytes));
+    return {};
+}
+
+// --- Output ---------------------------------------------------------------------------------------
+
+std::shared_ptr<QVSCMOutputAction> QVSCMOutputAction::make(const QString& command, const QString& path,
+                                                           const QString& revision1, const QString& revision2, int type) {
+    return std::shared_ptr<QVSCMOutputAction>(new QVSCMOutputAction(type, command, path, revision1, revision2));
+}
+
+QStringList QVSCMOutputAction::arguments(const QVSCMRunSettings& settings) const {
+    QStringList args{_command};
+    args << authenticationArguments(settings);
+    if (!_revision1.isEmpty())
+        args << QStringLiteral("-r") << (_revision2.isEmpty() ? _revision1 : QStringLiteral("%1:%2").arg(_revision1, _revision2));
+    return args << QStringLiteral("--") << pathArgument(_path.isEmpty() ? QStringLiteral(".") : _path);
+}
+
+QVError QVSCMOutputAction::keepResult(const QStringList& lines, const QByteArray& bytes, bool hadError) {
+    if (hadError) return {};
+    _outputString = lines.join(u'\n');
+    _outputBytes = bytes;
+    // The client skips a binary file with a warning and succeeds: there is no text to show.
+    for (const QString& line : lines)
+        if (line.startsWith(QLatin1String("svn: warning: W195012")) || line.startsWith(QLatin1String("Skipping binary file")))
+            return QVError::app(0, QVLocalized(QStringLiteral("SCM Error")), line);
+    return {};
+}
+
+// --- Simple commands ------------------------------------------------------------------------------
+
+std::shared_ptr<QVSCMSimpleAction> QVSCMSimpleAction::add(const QStringList& files) {
+    return std::shared_ptr<QVSCMSimpleAction>(new QVSCMSimpleAction(Add, QStringLiteral("add"), files, {}));
+}
+
+std::shared_ptr<QVSCMSimpleAction> QVSCMSimpleAction::commit(const QStringList& files, const QString& message) {
+    // --force-log: a message that names a file is still a message.
+    return std::shared_ptr<QVSCMSimpleAction>(new QVSCMSimpleAction(
+        Commit, QStringLiteral("commit"), files, {QStringLiteral("-m"), message, QStringLiteral("--force-log")}));
+}
+
+std::shared_ptr<QVSCMSimpleAction> QVSCMSimpleAction::remove(const QStringList& files) {
+    return std::shared_ptr<QVSCMSimpleAction>(new QVSCMSimpleAction(Delete, QStringLiteral("delete"), files, {}));
+}
+
+std::shared_ptr<QVSCMSimpleAction> QVSCMSimpleAction::mkdir(const QStringList& files, const QString& message) {
+    const bool remote = std::any_of(files.begin(), files.end(), isURL);
+    return std::shared_ptr<QVSCMSimpleAction>(new QVSCMSimpleAction(
+        Mkdir, QStringLiteral("mkdir"), files,
+        remote ? QStringList{QStringLiteral("-m"), message, QStringLiteral("--force-log")} : QStringList{}));
+}
+
+std::shared_ptr<QVSCMSimpleAction> QVSCMSimpleAction::move(const QString& from, const QString& to) {
+    return std::shared_ptr<QVSCMSimpleAction>(new QVSCMSimpleAction(Move, QStringLiteral("move"), {from, to}, {}));
+}
+
+std::shared_ptr<QVSCMSimpleAction> QVSCMSimpleAction::revert(const QStringList& files) {
+    return std::shared_ptr<QVSCMSimpleAction>(
+        new QVSCMSimpleAction(Revert, QStringLiteral("revert"), files, {QStringLiteral("--depth=infinity")}));
+}
+
+std::shared_ptr<QVSCMSimpleAction> QVSCMSimpleAction::update(const QStringList& files, const QString& revision) {
+    QStringList post;
+    if (!revision.isEmpty()) post << QStringLiteral("-r") << revision;
+    return std::shared_ptr<QVSCMSimpleAction>(new QVSCMSimpleAction(Update, QStringLiteral("update"), files, post));
+}
+
+std::shared_ptr<QVSCMSimpleAction> QVSCMSimpleAction::cleanup() {
+    return std::shared_ptr<QVSCMSimpleAction>(new QVSCMSimpleAction(Cleanup, QStringLiteral("cleanup"), {}, {}));
+}
+
+bool QVSCMSimpleAction::needsCredentials() const {
+    static const QStringList remote = {QStringLiteral("commit"), QStringLiteral("delete"), QStringLiteral("mkdir"),
+                                       QStringLiteral("move"), QStringLiteral("update")};
+    return remote.contains(_command);
+}
+
+QStringList QVSCMSimpleAction::arguments(const QVSCMRunSettings& settings) const {
+    QStringList args;
+    if (needsCredentials()) args << authenticationArguments(settings);
+    else args << QStringLiteral("--non-interactive");
+    args << _command << _postArguments;
+    if (!_files.isEmpty()) {
+        args << QStringLiteral("--");
+        for (const QString& file : _files) args << pathArgument(file);
+    }
+    return args;
+}
+
+// --- Status ---------------------------------------------------------------------------------------
+
+std::shared_ptr<QVSCMStatusAction> QVSCMStatusAction::make(const QString& path, bool isDirectory, bool showUpdate,
+                                                           bool recursive) {
+    return std::shared_ptr<QVSCMStatusAction>(new QVSCMStatusAction(path, isDirectory, showUpdate, recursive));
+}
+
+QStringList QVSCMStatusAction::arguments(const QVSCMRunSettings& settings) const {
+    QStringList args{QStringLiteral("st")};
+    if (_showUpdate) args << QStringLiteral("-u");
+    args << QStringLiteral("--xml") << authenticationArguments(settings);
+    if (!_recursive) args << QStringLiteral("-N");
+    return args << QStringLiteral("--")
+                << (_isDirectory || _path.isEmpty() ? QStringLiteral(".") : pathArgument(_path));
+}
+
+QString QVSCMStatusAction::workingDirectory(const QVSCMRunSettings& settings) const {
+    // A folder's status runs in the folder, so that its entries are named from there.
+    if (_isDirectory && !_path.isEmpty() && _path != QLatin1String("."))
+        return QDir(settings.workingCopyPath).filePath(_path);
+    return settings.workingCopyPath;
+}
+
+QVError QVSCMStatusAction::keepResult(const QStringList& lines, const QByteArray& bytes, bool) {
+    // The client's own messages ("svn: warning: ...") are not part of the document.
+    _statusEntries = QVSCMXml::statusEntries(xmlDocument(lines, bytes));
+    return {};
+}

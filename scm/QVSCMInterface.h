@@ -1,0 +1,87 @@
+// The queue of Subversion actions of one working copy: actions run one at a time, in the order
+// asked, each in the working copy; results and errors reach the delegate on the main thread. An
+// action refused for want of credentials stays at the head until credentials come (then runs
+// again) or are refused (then it fails and the queue goes on). A run cut off by a signal is
+// followed by "svn cleanup", so a killed commit does not leave the working copy locked.
+// Everything here is called on the main thread.
+#pragma once
+
+#include "scm/QVSCMAction.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <deque>
+#include <memory>
+
+class QVSCMInterface;
+
+class QVSCMInterfaceDelegate {
+public:
+    virtual ~QVSCMInterfaceDelegate() = default;
+    virtual void scmInterfaceNeedsCredentials(QVSCMInterface* interface) = 0;
+    virtual void scmInterfaceHadError(QVSCMInterface* interface, const QVError& error) = 0;
+    virtual void scmInterfaceDidPerformCommand(QVSCMInterface* interface, int type, const QStringList& files) = 0;
+    virtual void scmInterfaceDidRetrieveOutput(QVSCMInterface* interface, const QVSCMOutputAction& action) = 0;
+    virtual void scmInterfaceDidRetrieveLog(QVSCMInterface* interface, const QVSCMLogAction& action) = 0;
+    virtual void scmInterfaceDidRetrieveStatus(QVSCMInterface* interface, const QList<std::shared_ptr<QVSCMStatusEntry>>& entries,
+                                               const QString& path, bool recursive) = 0;
+};
+
+class QVSCMInterface : public QVSCMActionDelegate, public std::enable_shared_from_this<QVSCMInterface> {
+public:
+    // A queue for the working copy folder, or nothing when the folder holds no ".svn".
+    static std::shared_ptr<QVSCMInterface> scmInterfaceForPath(const QString& path);
+    // The working copy that contains path: the nearest folder at or above it holding ".svn".
+    static QString workingCopyRootForPath(const QString& path);
+    // Made with std::make_shared (results come back through a weak reference to it).
+    explicit QVSCMInterface(QString workingCopyPath);
+    ~QVSCMInterface() override;
+
+    // The client: the "QVSubversionExecPath" setting; empty when unset.
+    static QString executablePath();
+    const QString& workingCopyPath() const { return _workingCopyPath; }
+    void setDelegate(const std::weak_ptr<QVSCMInterfaceDelegate>& delegate) { _delegate = delegate; }
+    QString username() const { return _username; }
+    QString password() const { return _password; }
+    // New credentials: the action waiting for them runs again with them.
+    void setCredentials(const QString& username, const QString& password);
+    // None came: the action waiting for them fails quietly and the next one starts.
+    void credentialsRefused();
+    // Stops: nothing is queued afterwards and the running client is ended.
+    void die();
+
+    void addFiles(const QStringList& paths);
+    void annotateFile(const QString& path, const QString& revision);
+    void catFile(const QString& path, const QString& revision);
+    void commitFiles(const QStringList& paths, const QString& message);
+    void deleteFiles(const QStringList& paths);
+    void diffFile(const QString& path, const QString& fromRevision, const QString& toRevision);
+    void getLogForFile(const QString& path, const QString& revision, int tag, QObject* context = nullptr);
+    void getStatusForFile(const QString& path, bool isDirectory, bool showUpdateInformation, bool recursive);
+    void makeDirectory(const QString& path, const QString& message);
+    void moveFile(const QString& from, const QString& to);
+    void revertFiles(const QStringList& paths);
+    void updateFiles(const QStringList& paths, const QString& revision);
+
+    // How many actions wait or run (the head included).
+    int queuedCount() const { return int(_queue.size()); }
+
+    void actionFinished(const std::shared_ptr<QVSCMAction>& action, const QVError& error) override;
+
+private:
+    void enqueue(const std::shared_ptr<QVSCMAction>& action);
+    void startHead();
+    void handleFinished(const std::shared_ptr<QVSCMAction>& action, const QVError& error);
+    void dequeueHead();
+    void deliver(const QVSCMAction& action);
+
+    QString _workingCopyPath;
+    std::weak_ptr<QVSCMInterfaceDelegate> _delegate;
+    QString _username, _password;
+    bool _dying = false;
+    bool _running = false;  // the head runs or waits for credentials
+    std::deque<std::shared_ptr<QVSCMAction>> _queue;
+};

@@ -1,0 +1,38 @@
+// The size from which opening a file asks first.
+#include "shell/LargeFiles.h"
+
+#include "platform/AppBundle.h"
+#include "platform/UserDefaults.h"
+
+#include <QFileInfo>
+#include <QLocale>
+
+#include <unistd.h>
+
+namespace LargeFiles {
+
+qint64 confirmationSize() {
+    const QVariant set = UserDefaults::standard().objectForKey(QString::fromLatin1(SizeKey));
+    if (set.isValid()) {
+        bool ok = false;
+        const qint64 megabytes = set.toLongLong(&ok);
+        if (ok && megabytes >= 0) return megabytes * 1024 * 1024;
+    }
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || pageSize <= 0) return qint64(1) << 30;
+    return qint64(pages) * pageSize / 16;
+}
+
+bool needsConfirmation(qint64 fileSize) {
+    const qint64 limit = confirmationSize();
+    return limit > 0 && fileSize >= limit;
+}
+
+QString question(const QString& path, qint64 fileSize) {
+    const QLocale locale;
+    return QVLocalized(QStringLiteral("\u201c%1\u201d is %2. Opening it takes about %3 of memory and may take a while."))
+        .arg(QFileInfo(path).fileName(), locale.formattedDataSize(fileSize), locale.formattedDataSize(fileSize * 5 / 2));
+}
+
+}  // namespace LargeFiles

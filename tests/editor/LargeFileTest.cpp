@@ -1,0 +1,118 @@
+// Opening large files: a UTF-8 file is decoded straight into the storage (the same text, mark,
+// breaks and encoding as the usual read, which still takes what is not valid UTF-8), its peak
+// memory about the storage's own; and the size from which opening asks first.
+#include "editor/HTMLView.h"
+#include "platform/UserDefaults.h"
+#include "shell/FileEncodings.h"
+#include "shell/LargeFiles.h"
+#include "tests/support/TestSupport.h"
+
+#include <QCoreApplication>
+
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace {
+
+// Runs this test program on one file in the child test below; its peak resident size in bytes.
+qint64 peakOfLoading(const QString& path) {
+    const QByteArray program = QCoreApplication::applicationFilePath().toLocal8Bit();
+    QByteArray filter = "--gtest_filter=LargeFile.LoadInChild";
+    char* argv[] = {const_cast<char*>(program.constData()), filter.data(), nullptr};
+    std::vector<QByteArray> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    env.push_back("QORVEL_TEST_LOAD=" + path.toLocal8Bit());
+    std::vector<char*> envp;
+    for (QByteArray& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, program.constData(), nullptr, nullptr, argv, envp.data()) != 0) return -1;
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    return qint64(usage.ru_maxrss) * 1024;
+}
+
+}  // namespace
+
+TEST(LargeFile, LoadInChild) {
+    const QString path = qEnvironmentVariable("QORVEL_TEST_LOAD");
+    if (path.isEmpty()) GTEST_SKIP() << "run by OpeningTakesAboutTheStoragesOwnMemory";
+    HTMLView view(path);
+    ASSERT_TRUE(view.loadFromPath(path));
+    ASSERT_GT(view.length(), 0);
+}
+
+TEST(LargeFile, DirectDecodingReadsWhatTheUsualReadReads) {
+    const QByteArray body = QByteArray("<p>caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80</p>\r\n").repeated(int(HTMLView::DirectLoadSize / 20));
+    const struct {
+        const char* name;
+        QByteArray bytes;
+        const char* lineBreak;
+    } cases[] = {
+        {"UTF-8 with CR LF", body, "DOS"},
+        {"a leading mark stays", "\xEF\xBB\xBF" + body, "DOS"},
+        {"LF", QByteArray(body).replace("\r\n", "\n"), "Unix"},
+        {"a sequence cut at the end", body + "\xE2\x82", "DOS"},
+        {"an invalid byte in the middle", body + "\xff" + body, "DOS"},
+        {"a literal replacement character", body + "\xEF\xBF\xBD", "DOS"},
+    };
+    TestDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = dir.write("big.txt", c.bytes);
+        QVStringEncoding encoding = 0;
+        const std::optional<QString> usual = FileEncodings::createWithContentsOfFile(path, &encoding);
+        ASSERT_TRUE(usual);
+        HTMLView view(path);
+        ASSERT_TRUE(view.loadFromPath(path));
+        EXPECT_TRUE(view.string() == *usual);
+        EXPECT_EQ(view.stringEncoding(), encoding);
+        EXPECT_EQ(view.lineBreakName().toStdString(), c.lineBreak);
+        // Typing goes on at once in the room left after the text.
+        view.setSelectedRange(QVRange(view.length(), 0));
+        view.insertText(QStringLiteral("x"));
+        EXPECT_TRUE(view.string() == *usual + QStringLiteral("x"));
+    }
+}
+
+TEST(LargeFile, OpeningTakesAboutTheStoragesOwnMemory) {
+    TestDir dir;
+    const qint64 size = 96 * 1024 * 1024;
+    const QString small = dir.write("small.txt", "a\n");
+    // Long lines, so that what each line costs (its index, its layout) stays small beside the text.
+    const QByteArray line = QByteArray("<p>a line of markup, plain ASCII</p> ").repeated(20) + "\n";
+    const QString large = dir.write("large.txt", line.repeated(int(size / line.size())));
+    const qint64 base = peakOfLoading(small);
+    const qint64 peak = peakOfLoading(large);
+    ASSERT_GT(base, 0);
+    ASSERT_GT(peak, 0);
+    // The storage holds two bytes per character; the bytes, a whole decoded string and the
+    // storage's copy at once took about five.
+    EXPECT_LT(peak - base, 3 * size) << "peak " << peak / 1048576 << " MB over " << base / 1048576 << " MB";
+}
+
+TEST(LargeFile, OpeningAsksFromTheSizeSet) {
+    UserDefaults& defaults = UserDefaults::standard();
+    const QString key = QString::fromLatin1(LargeFiles::SizeKey);
+    defaults.removeObject(key);
+    EXPECT_GT(LargeFiles::confirmationSize(), 64 * 1024 * 1024) << "a sixteenth of memory";
+    EXPECT_FALSE(LargeFiles::needsConfirmation(1024));
+    const struct {
+        qint64 setting;
+        qint64 fileSize;
+        bool asks;
+    } cases[] = {{1, 1024 * 1024, true}, {1, 1024 * 1024 - 1, false}, {0, qint64(1) << 40, false}, {2048, qint64(3) << 30, true}};
+    for (const auto& c : cases) {
+        defaults.setInteger(c.setting, key);
+        EXPECT_EQ(LargeFiles::needsConfirmation(c.fileSize), c.asks) << c.setting << " " << c.fileSize;
+    }
+    defaults.removeObject(key);
+    EXPECT_TRUE(LargeFiles::question("/tmp/huge.log", qint64(3) << 30).contains("huge.log"));
+}

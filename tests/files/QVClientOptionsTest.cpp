@@ -1,0 +1,88 @@
+// Site options read the way each client's option parser reads them: only harmless ones pass.
+#include "files/QVClientOptions.h"
+#include "files/QVProjectRemoteConfiguration.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+constexpr int FTP = 0, SFTP = 1, DAV = 2;
+}
+
+TEST(QVClientOptions, OnlyOptionsEachClientReadsAsHarmlessPass) {
+    struct Case {
+        int protocol;
+        QStringList arguments;
+        QStringList refused;
+        QStringList passed = {"*"};  // "*": every argument passes
+    };
+    const std::vector<Case> cases = {
+        // sftp: bundled letters and attached values, as its getopt reads them.
+        {SFTP, {"-C", "-v", "-oUserKnownHostsFile=/k h", "-P", "2222", "-oIdentityFile=/id"}, {}},
+        {SFTP, {"-Fssh_config"}, {"-Fssh_config"}},
+        {SFTP, {"-F", "ssh_config", "-C"}, {"-F ssh_config"}, {"-C"}},
+        {SFTP, {"-vFssh_config"}, {"-vFssh_config"}},
+        {SFTP, {"-Sevil"}, {"-Sevil"}},
+        {SFTP, {"-CSevil", "-v"}, {"-CSevil"}, {"-v"}},
+        {SFTP, {"-vDevil"}, {"-vDevil"}},
+        {SFTP, {"-b", "batch"}, {"-b batch"}},
+        {SFTP, {"-J", "jump"}, {"-J jump"}},
+        {SFTP, {"-A"}, {"-A"}},
+        {SFTP, {"-oProxyCommand=sh -c x"}, {"-oProxyCommand=sh -c x"}},
+        {SFTP, {"-o", "ProxyCommand sh"}, {"-o ProxyCommand sh"}},
+        {SFTP, {"-oPKCS11Provider=/tmp/x.so"}, {"-oPKCS11Provider=/tmp/x.so"}},
+        {SFTP, {"-oSecurityKeyProvider=x.so"}, {"-oSecurityKeyProvider=x.so"}},
+        {SFTP, {"-o=ProxyCommand=x"}, {"-o=ProxyCommand=x"}},          // ssh skips the "="
+        {SFTP, {"-o\"ProxyCommand\"=x"}, {"-o\"ProxyCommand\"=x"}},    // and takes quotes off
+        {SFTP, {"-oLocalCommand=x", "-oPermitLocalCommand=yes"}, {"-oLocalCommand=x", "-oPermitLocalCommand=yes"}},
+        {SFTP, {"-oInclude=/tmp/cfg", "-oMatch=exec x"}, {"-oInclude=/tmp/cfg", "-oMatch=exec x"}},
+        {SFTP, {"-vo", "ProxyJump=h"}, {"-vo ProxyJump=h"}},
+        {SFTP, {"-o"}, {"-o"}},                                          // no value: refused
+        {SFTP, {"evil.example.org"}, {"evil.example.org"}},             // a host of its own
+        {SFTP, {"-C", "--", "-x", "y"}, {"-- -x y"}, {"-C"}},
+        {SFTP, {"-Z"}, {"-Z"}},
+        {SFTP, {"-B", "-oProxyCommand=x"}, {"-B -oProxyCommand=x"}},  // an option in a value's place
+        // tnftp: -N names a netrc whose "macdef init" runs commands.
+        {FTP, {"-A", "-v", "-P", "21", "-q", "30"}, {}},
+        {FTP, {"-N", "netrc"}, {"-N netrc"}},
+        {FTP, {"-Nnetrc"}, {"-Nnetrc"}},
+        {FTP, {"-vNnetrc"}, {"-vNnetrc"}},
+        {FTP, {"-o", "/tmp/out", "-u", "x"}, {"-o /tmp/out", "-u x"}},
+        {FTP, {"-oProxyCommand=x"}, {"-oProxyCommand=x"}},
+        // cadaver: -r reads a script of commands; long options by any unambiguous prefix.
+        {DAV, {"-t", "--tolerant", "--tol", "--proxy=p:8080", "-p", "p"}, {}},
+        {DAV, {"-r", "rc"}, {"-r rc"}},
+        {DAV, {"-trrc"}, {"-trrc"}},
+        {DAV, {"--rcfile=x", "--rc", "y"}, {"--rcfile=x", "--rc y"}},
+        {DAV, {"--help", "--tolerant=yes", "--p"}, {"--help", "--tolerant=yes", "--p"}},  // "--p": no value
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments.join(' ').toStdString());
+        const QVClientOptions::Verdict verdict = QVClientOptions::check(c.arguments, c.protocol);
+        EXPECT_EQ(verdict.refused, c.refused);
+        const QStringList passed = c.passed == QStringList{"*"} ? (c.refused.isEmpty() ? c.arguments : QStringList())
+                                                                 : c.passed;
+        EXPECT_EQ(verdict.arguments, passed);
+    }
+}
+
+TEST(QVClientOptions, SiteSettingsDropRefusedEntriesAndNameThemAtOK) {
+    QVProjectRemoteConfiguration site;
+    site.setHost("example.org");
+    site.setProtocol(SFTP);
+    site.setOptions(QVariantMap{{"other", "-v -Fcfg -C -o ProxyCommand=x"},
+                                {"o", "ProxyCommand=sh"},
+                                {"oIdentityFile", "/home/me/key"},
+                                {"S", "evil"},
+                                {"C", true}});
+    // At OK: refused, with the options named.
+    const QVError error = site.connectionError();
+    ASSERT_FALSE(error.isNull());
+    EXPECT_EQ(error.userInfoValue("QVInvalidSiteField").toString(), "options");
+    EXPECT_TRUE(error.localizedRecoverySuggestion().contains("\"-Fcfg\"")) << error.localizedRecoverySuggestion().toStdString();
+    // On reading: each entry on its own, the harmless part of "other" kept.
+    const QStringList refused = site.removeRefusedOptions();
+    EXPECT_EQ(refused, (QStringList{"-S=evil", "-o=ProxyCommand=sh", "-Fcfg", "-o ProxyCommand=x"}));
+    EXPECT_EQ(*site.options(), (QVariantMap{{"other", "-v -C"}, {"oIdentityFile", "/home/me/key"}, {"C", true}}));
+    EXPECT_TRUE(site.connectionError().isNull());
+    EXPECT_EQ(site.arguments(), (QStringList{"-C", "-oIdentityFile=/home/me/key", "-v", "-C"}));
+}

@@ -1,0 +1,252 @@
+// The HTTP engine against real HTTPS servers on loopback (scripts/https-peer): trust, time-outs,
+// broken connections, redirects, bodies both ways and cancellation.
+#include "platform/HttpEngine.h"
+#include "platform/MainQueue.h"
+#include "tests/support/HttpsPeer.h"
+#include "tests/support/TestSupport.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+namespace {
+
+class HttpEngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto p = HttpsPeer::fromEnvironment();
+        if (!p) GTEST_SKIP() << "needs scripts/https-peer";
+        peer = *p;
+        ASSERT_TRUE(peer.reset());
+    }
+    HttpRequest get(const QString& path, HttpsPeer::Server s = HttpsPeer::Trusted) const {
+        HttpRequest r;
+        r.url = peer.url(path, s);
+        r.pinnedRootsPemPath = peer.rootPem;
+        r.idleTimeoutMs = 5000;
+        return r;
+    }
+    HttpsPeer peer;
+    HttpSession session;
+};
+
+const char* errorName(HttpResponse::Error e) {
+    static const char* names[] = {"None", "TimedOut", "Cancelled", "Tls", "Network", "File"};
+    return names[e];
+}
+
+TEST_F(HttpEngineTest, TrustOnlyThePinnedRootsOrTheSystemStoreNeverNothing) {
+    QTemporaryDir dir;
+    const QString notPem = dir.filePath("not.pem");
+    QFile f(notPem);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("-----BEGIN CERTIFICATE-----\nnonsense\n-----END CERTIFICATE-----\n");
+    f.close();
+    struct Row {
+        const char* what;
+        HttpsPeer::Server server;
+        QString pem;
+        HttpResponse::Error expected;
+    } rows[] = {
+        {"pinned root signs the leaf", HttpsPeer::Trusted, peer.rootPem, HttpResponse::None},
+        {"system store does not know the test root", HttpsPeer::Trusted, QString(), HttpResponse::Tls},
+        {"another pinned root", HttpsPeer::Trusted, peer.otherRootPem, HttpResponse::Tls},
+        {"self-signed leaf", HttpsPeer::Untrusted, peer.rootPem, HttpResponse::Tls},
+        {"expired leaf", HttpsPeer::Expired, peer.rootPem, HttpResponse::Tls},
+        {"leaf for another host", HttpsPeer::WrongHost, peer.rootPem, HttpResponse::Tls},
+        {"missing roots file", HttpsPeer::Trusted, dir.filePath("absent.pem"), HttpResponse::Tls},
+        {"roots file without a certificate", HttpsPeer::Trusted, notPem, HttpResponse::Tls},
+        {"folder as roots file", HttpsPeer::Trusted, dir.path(), HttpResponse::Tls},
+    };
+    for (const Row& row : rows) {
+        HttpRequest r = get("/trust", row.server);
+        r.pinnedRootsPemPath = row.pem;
+        const HttpResponse answer = session.perform(r);
+        EXPECT_EQ(errorName(answer.error), std::string(errorName(row.expected))) << row.what << ": " << answer.message.toStdString();
+        EXPECT_EQ(answer.status, row.expected == HttpResponse::None ? 200 : 0) << row.what;
+    }
+    // Nothing reached a handler past a refused handshake.
+    EXPECT_EQ(peer.requests("/trust").size(), 1);
+}
+
+TEST_F(HttpEngineTest, ScriptedAnswersTimeOutsAndBrokenConnections) {
+    using A = HttpsPeer::Answer;
+    A retry{503, {{"Retry-After", "7"}, {"Content-Type", "text/plain"}}, "busy"};
+    A zipped{200, {}, QByteArray(20000, 'z')};
+    zipped.gzip = true;
+    A slow{200, {}, "late"};
+    slow.delay = 2;
+    A stalled{200, {}, QByteArray(4000, 's')};
+    stalled.stall = true;
+    stalled.stallFor = 3;
+    A before, body{200, {}, QByteArray(100000, 'b')}, reset;
+    before.cut = "before";
+    body.cut = "body";
+    reset.cut = "reset";
+    A to{302, {{"Location", "/target"}}, "moving"};
+    A loop{302, {{"Location", "/loop"}}, {}};
+    A plain{302, {{"Location", QStringLiteral("http://127.0.0.1:%1/target").arg(peer.port()).toLatin1()}}, {}};
+    ASSERT_TRUE(peer.script("/target", {A{200, {}, "arrived"}}));
+
+    struct Row {
+        const char* what;
+        QString path;
+        A answer;
+        int idleMs, totalMs, redirects;
+        bool gzip;
+        HttpResponse::Error error;
+        int status;
+        QByteArray body;
+        int maxElapsedMs;
+    } rows[] = {
+        {"status and headers", "/retry", retry, 5000, 0, 0, false, HttpResponse::None, 503, "busy", 3000},
+        {"gzip decoded", "/zip", zipped, 5000, 0, 0, true, HttpResponse::None, 200, QByteArray(20000, 'z'), 3000},
+        {"answer later than the idle limit", "/slow", slow, 500, 0, 0, false, HttpResponse::TimedOut, 0, {}, 1500},
+        {"answer within the idle limit", "/slow2", slow, 4000, 0, 0, false, HttpResponse::None, 200, "late", 3500},
+        {"stall mid-body", "/stall", stalled, 500, 0, 0, false, HttpResponse::TimedOut, 200, {}, 1500},
+        {"whole-transfer limit", "/stall2", stalled, 5000, 700, 0, false, HttpResponse::TimedOut, 200, {}, 1700},
+        {"closed unanswered", "/before", before, 5000, 0, 0, false, HttpResponse::Network, 0, {}, 3000},
+        {"closed mid-body", "/body", body, 5000, 0, 0, false, HttpResponse::Network, 200, {}, 3000},
+        {"reset", "/reset", reset, 5000, 0, 0, false, HttpResponse::Network, 0, {}, 3000},
+        {"redirect followed", "/to", to, 5000, 0, 3, false, HttpResponse::None, 200, "arrived", 3000},
+        {"redirect handed back", "/to2", to, 5000, 0, 0, false, HttpResponse::None, 302, "moving", 3000},
+        {"endless redirects", "/loop", loop, 5000, 0, 4, false, HttpResponse::Network, 302, {}, 3000},
+        {"redirect to plain http refused", "/plain", plain, 5000, 0, 3, false, HttpResponse::Network, 302, {}, 3000},
+    };
+    for (Row& row : rows) {
+        ASSERT_TRUE(peer.script(row.path, {row.answer}));
+        HttpRequest r = get(row.path);
+        r.idleTimeoutMs = row.idleMs;
+        r.totalTimeoutMs = row.totalMs;
+        r.maxRedirects = row.redirects;
+        r.acceptGzip = row.gzip;
+        QElapsedTimer clock;
+        clock.start();
+        const HttpResponse answer = session.perform(r);
+        EXPECT_LT(clock.elapsed(), row.maxElapsedMs) << row.what;
+        EXPECT_EQ(errorName(answer.error), std::string(errorName(row.error))) << row.what << ": " << answer.message.toStdString();
+        EXPECT_EQ(answer.status, row.status) << row.what;
+        EXPECT_EQ(answer.body, row.body) << row.what;
+        if (row.status == 503) {
+            EXPECT_EQ(answer.header("retry-after"), "7");
+        }
+    }
+    EXPECT_EQ(peer.requests("/loop").size(), 5);  // the first and four redirects
+    EXPECT_EQ(peer.requests("/target").size(), 1);
+    const auto zipped0 = peer.requests("/zip");
+    ASSERT_EQ(zipped0.size(), 1);
+    EXPECT_TRUE(zipped0[0].header("Accept-Encoding").contains("gzip"));
+    EXPECT_TRUE(peer.requests("/retry")[0].header("Accept-Encoding").isEmpty());
+}
+
+TEST_F(HttpEngineTest, BodiesUpAndDownThroughMemoryAndFiles) {
+    QTemporaryDir dir;
+    QByteArray big(3 * 1024 * 1024 + 17, '\0');
+    for (qsizetype i = 0; i < big.size(); ++i) big[i] = char((i * 131) >> 3);
+    const QString upload = dir.filePath("upload.bin");
+    QFile f(upload);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(big);
+    f.close();
+    const QByteArray sha = QCryptographicHash::hash(big, QCryptographicHash::Sha256).toHex();
+
+    HttpRequest fromMemory = get("/up");
+    fromMemory.method = "PUT";
+    fromMemory.body = big;
+    fromMemory.headers = {{"Content-Type", "application/octet-stream"}, {"X-Kit", "1"}};
+    HttpRequest fromFile = get("/up");
+    fromFile.method = "POST";
+    fromFile.bodyFilePath = upload;
+    for (const HttpRequest& r : {fromMemory, fromFile}) EXPECT_EQ(session.perform(r).status, 200);
+    const auto logged = peer.requests("/up");
+    ASSERT_EQ(logged.size(), 2);
+    EXPECT_EQ(logged[0].method, "PUT");
+    EXPECT_EQ(logged[1].method, "POST");
+    for (const auto& l : logged) {
+        EXPECT_EQ(l.bodyLength, big.size());
+        EXPECT_EQ(l.sha256, sha);
+        EXPECT_TRUE(l.header("Expect").isEmpty());
+    }
+    EXPECT_EQ(logged[0].header("X-Kit"), "1");
+    // No form type slipped in when the caller named none.
+    EXPECT_TRUE(logged[1].header("Content-Type").isEmpty());
+
+    HttpRequest missing = fromFile;
+    missing.bodyFilePath = dir.filePath("absent");
+    EXPECT_EQ(session.perform(missing).error, HttpResponse::File);
+
+    // Downloads: the body lands in the file (owner-only); a broken one leaves no file behind.
+    HttpsPeer::Answer full{200, {}, big}, cut{200, {}, big};
+    cut.cut = "body";
+    ASSERT_TRUE(peer.script("/down", {full, cut}));
+    HttpRequest down = get("/down");
+    down.downloadFilePath = dir.filePath("down.bin");
+    HttpResponse answer = session.perform(down);
+    ASSERT_EQ(answer.error, HttpResponse::None) << answer.message.toStdString();
+    EXPECT_TRUE(answer.body.isEmpty());
+    QFile got(down.downloadFilePath);
+    ASSERT_TRUE(got.open(QIODevice::ReadOnly));
+    EXPECT_EQ(got.readAll(), big);
+    EXPECT_EQ(got.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+    got.close();
+    EXPECT_EQ(session.perform(down).error, HttpResponse::Network);
+    EXPECT_FALSE(QFile::exists(down.downloadFilePath));
+    down.downloadFilePath = dir.path();  // a folder where the file should go
+    EXPECT_EQ(session.perform(down).error, HttpResponse::File);
+    EXPECT_TRUE(QDir(dir.path()).exists());
+}
+
+TEST_F(HttpEngineTest, MainQueueCompletionsCancellationAndKeptConnections) {
+    HttpsPeer::Answer stalled{200, {}, QByteArray(1000, 's')};
+    stalled.stall = true;
+    stalled.stallFor = 10;
+    ASSERT_TRUE(peer.script("/stall", {stalled}));
+
+    std::optional<HttpResponse> quick, cancelled;
+    bool onMain = false;
+    const quint64 a = session.start(get("/quick"), [&](const HttpResponse& r) {
+        quick = r;
+        onMain = MainQueue::isMainThread();
+    });
+    const quint64 b = session.start(get("/stall"), [&](const HttpResponse& r) { cancelled = r; });
+    EXPECT_EQ(session.liveTasks(), (QList<quint64>{a, b}));
+    ASSERT_TRUE(MainQueue::runUntil([&] { return quick.has_value(); }, std::chrono::seconds(5)));
+    EXPECT_TRUE(onMain);
+    EXPECT_EQ(quick->status, 200);
+    EXPECT_EQ(session.liveTasks(), QList<quint64>{b});
+    ASSERT_TRUE(MainQueue::runUntil([&] { return peer.requests("/stall").size() == 1; }, std::chrono::seconds(5)));
+    QElapsedTimer clock;
+    clock.start();
+    session.cancel(b);
+    session.cancel(b);
+    ASSERT_TRUE(MainQueue::runUntil([&] { return cancelled.has_value(); }, std::chrono::seconds(5)));
+    EXPECT_LT(clock.elapsed(), 2000);
+    EXPECT_EQ(cancelled->error, HttpResponse::Cancelled);
+    EXPECT_TRUE(session.liveTasks().isEmpty());
+
+    // Sequential requests on one session ride one connection.
+    ASSERT_TRUE(peer.reset());
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(session.perform(get("/again")).status, 200);
+    const auto again = peer.requests("/again");
+    ASSERT_EQ(again.size(), 20);
+    for (const auto& l : again) EXPECT_EQ(l.clientPort, again[0].clientPort);
+
+    // A session that goes away drops the completions it still owed.
+    bool called = false;
+    {
+        HttpSession shortLived;
+        shortLived.start(get("/stall"), [&](const HttpResponse&) { called = true; });
+        QThread::msleep(200);
+    }
+    MainQueue::runUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_FALSE(called);
+}
+
+}  // namespace

@@ -1,0 +1,53 @@
+// What a finished exchange means for the kits: success, a failure to report, or one worth
+// retrying, with the error that says so and the delay before the next try.
+#pragma once
+
+#include "platform/HttpEngine.h"
+#include "platform/QVError.h"
+
+#include <QDateTime>
+
+#include <functional>
+#include <optional>
+
+enum TRLNetworkClientResponseType {
+    TRLNetworkClientResponseTypeSuccess = 0,
+    TRLNetworkClientResponseTypeInvalid = 1,
+    TRLNetworkClientResponseTypeUnrecoverable = 2,
+    TRLNetworkClientResponseTypeRetry = 3,
+    TRLNetworkClientResponseTypeRateLimited = 4,
+};
+
+class TRLNetworkResponseHandler {
+public:
+    TRLNetworkResponseHandler() = delete;
+
+    // Error codes of the "TRLNetworkError" domain.
+    enum { RetryableStatus = -1, NoTaskCreated = -3, InvalidResponse = -4, UnrecoverableStatus = -5, RetriesExhausted = -6 };
+
+    static QByteArray headerForResponse(const HttpResponse& response, const QByteArray& key);
+    // "Retry-After" as seconds, from either of its forms (a number of seconds or an HTTP date,
+    // counted from now); nothing when absent, unreadable or negative.
+    static std::optional<double> retryAfterSeconds(const HttpResponse& response, const QDateTime& now = QDateTime::currentDateTimeUtc());
+    // The hint as the base of the back-off: 2 seconds without a usable one.
+    static double retryValueForResponse(const HttpResponse& response);
+    static QByteArray requestIdForResponse(const HttpResponse& response);
+    // The answer's media type (and charset, when the request names one) is what the request's
+    // "Accept" (and "Accept-Charset") asked for; parameters are parsed, spelling and spacing of
+    // the charset parameter do not matter. Without an "Accept" everything matches.
+    static bool contentTypeMatchesRequest(const HttpResponse& response, const HttpRequest& request);
+
+    static QVError errorForCode(qint64 code, const QVariantMap& userInfo = {});
+    static QVError errorForResponse(const HttpResponse& response, TRLNetworkClientResponseType type, int status);
+    static void clientResponseType(const HttpResponse& response, const std::function<void(TRLNetworkClientResponseType, int)>& handler);
+    // retry and the error (null on success). A transport time-out is retried; other transport
+    // failures are not.
+    static void handleCompletedResponse(const HttpResponse& response, const HttpRequest& request,
+                                        const std::function<void(bool retry, const QVError& error)>& block);
+
+    // Milliseconds to wait before the next try after tries tries (at least 1 counted): without a
+    // server hint 2 s doubled per try and capped at 5 minutes; with one, the hint itself, at
+    // least 2 s and at most an hour; times a jitter in [0.9, 1.1). Never overflows.
+    static qint64 computeDelayMs(const HttpResponse& response, int tries, double jitter);
+    static double generateRandomJitter();
+};
