@@ -55,6 +55,7 @@ bool asksOnly(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     Process::ignoreSigpipe();
+    Process::ignoreFileSizeSignal();
     Paths::prepareSessionEnvironment();
     if (asksOnly(argc, argv)) answer(argc, argv);
     // A later launch hands its files to the running Qorvel before it makes an application

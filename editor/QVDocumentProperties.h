@@ -10,7 +10,10 @@
 // The lists the sheet offers come from the shipped resources "doctypes", "charsets",
 // "languageCodes" and "metaTypes" (a copy in the application-support folder comes first).
 //
-// Writing keeps what the sheet did not read: attributes of the html and head start tags, meta
+// Reading scans the page's tags as a browser meets them (comments, scripts and styles hold none;
+// an unclosed quote or a missing ">" never takes the next element with it). Writing changes only
+// the values that differ from what was read, so applying the sheet unchanged leaves the text as
+// it was; it keeps what the sheet did not read: attributes of the html and head start tags, meta
 // elements of other types, and a declaration, charset or language the lists do not know while
 // the sheet still shows it as none. Typed values are written literally (a double quote inside an
 // attribute becomes "&quot;", an end tag's "</" inside the title "&lt;/").
@@ -77,5 +80,9 @@ private:
 
     Lists _lists;
     Unknown _unknown;
-    QString _readDoctype, _readEncoding, _readLanguage;
+    // What parse read: a value still equal to it is not written, so applying unchanged values
+    // leaves the text as it was.
+    QString _readDoctype, _readEncoding, _readLanguage, _readTitle, _readBase;
+    QList<MetaElement> _readMetas;
+    bool _readProlog = false;
 };

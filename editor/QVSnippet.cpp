@@ -3,6 +3,7 @@
 
 #include "editor/QVSnippetRepository.h"
 #include "platform/QVRegex.h"
+#include "platform/RegularFile.h"
 #include "shell/StringUtilities.h"
 
 #include <QFile>
@@ -116,10 +117,9 @@ MenuItemRep QVSnippet::menuItemRepWithIndentation(qint64 level, bool allowKeyEqu
 }
 
 std::optional<QString> QVSnippet::readFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-    const QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError) return std::nullopt;
+    const std::optional<QByteArray> bytes = RegularFile::read(path);
+    if (!bytes) return std::nullopt;
+    const QByteArray& data = *bytes;
     QStringConverter::Encoding encoding = QStringConverter::Utf8;
     if (data.startsWith("\xFF\xFE")) encoding = QStringConverter::Utf16LE;
     else if (data.startsWith("\xFE\xFF")) encoding = QStringConverter::Utf16BE;

@@ -19,6 +19,7 @@
 #include <QMenu>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QTextBoundaryFinder>
 #include <QSet>
 
 namespace {
@@ -240,8 +241,17 @@ QString QVSnippetRepository::safeFileName(const QString& title) {
     qsizetype start = 0;
     while (start < name.size() && (name[start] == u'.' || name[start].isSpace())) ++start;
     name = name.mid(start).trimmed();
-    // Long names are cut to what a Linux file name holds (255 bytes of UTF-8).
-    while (name.toUtf8().size() > 255) name.chop(1);
+    // Long names are cut to what a Linux file name holds (255 bytes of UTF-8), between whole
+    // characters: a surrogate pair or a letter and its accents stay together.
+    QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, name);
+    qsizetype kept = 0, bytes = 0;
+    for (qsizetype next = characters.toNextBoundary(); next > 0; next = characters.toNextBoundary()) {
+        bytes += QStringView(name).mid(kept, next - kept).toUtf8().size();
+        if (bytes > 255) break;
+        kept = next;
+    }
+    name.truncate(kept);
+    name = name.trimmed();
     return name.isEmpty() ? QStringLiteral("Untitled") : name;
 }
 

@@ -13,6 +13,7 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
     if (_queue.empty()) return nullptr;
     auto file = _queue.front();
     _queue.pop_front();
+    _lastChildren = 0;
     if (!file->isFolder()) return file;
     // Links to folders are followed (a folder's type is read through links), so a folder seen
     // before is where a link loop would start.
@@ -22,6 +23,12 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
         if (_enteredFolders.contains(key)) return file;
         _enteredFolders.insert(key);
     }
+    const size_t queued = _queue.size();
     for (const auto& child : file->children(true)) _queue.push_back(child);
+    _lastChildren = _queue.size() - queued;
     return file;
+}
+
+void QVFileEnumerator::skipDescendants() {
+    for (; _lastChildren > 0 && !_queue.empty(); --_lastChildren) _queue.pop_back();
 }

@@ -15,9 +15,12 @@ public:
     explicit QVFileEnumerator(const std::shared_ptr<QVFile>& file);
     // The next node, or null at the end.
     std::shared_ptr<QVFile> nextObject();
+    // Right after nextObject() gave a folder: the walk does not go into it.
+    void skipDescendants();
 
 private:
     std::shared_ptr<QVFile> _rootFile;
     std::deque<std::shared_ptr<QVFile>> _queue;
     QSet<QPair<quint64, quint64>> _enteredFolders;  // device and inode
+    size_t _lastChildren = 0;  // queued by the last nextObject()
 };

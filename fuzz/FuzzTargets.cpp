@@ -126,7 +126,8 @@ std::shared_ptr<QVBundle> bundleFor(const QByteArray& bytes, int count) {
 
 const char* const kNames[] = {"plist", "encodings", "regex", "highlight", "indexer", "macho", "elf",
                               "settings", "cfi", "compactunwind", "ehframehdr", "records",
-                              "listings", "replies", "quoting", "options", "projects", nullptr};
+                              "listings", "replies", "quoting", "options", "projects",
+                              "snippets", "userscripts", "tidy", "desktop", "qvdt", "docprops", nullptr};
 
 }  // namespace
 
@@ -425,7 +426,8 @@ QString records(const QByteArray& bytes) {
 Entry entryNamed(const QString& name) {
     static const Entry entries[] = {propertyList, encodings, regex, highlighting, indexer, machO, elf,
                                     settings, callFrames, compactUnwind, ehFrameHeader, records,
-                                    listings, replies, quoting, options, projects};
+                                    listings, replies, quoting, options, projects,
+                                    snippets, userScripts, tidyConfigurations, desktopEntries, qvdtAddresses, documentProperties};
     for (int i = 0; kNames[i]; ++i)
         if (name == QLatin1String(kNames[i]))
             return entries[i];

@@ -53,6 +53,23 @@ QString options(const QByteArray& bytes);
 // host or user read as an option, and no two listed projects with one identifier come out.
 QString projects(const QByteArray& bytes);
 
+// The editing tools' readers (ToolFuzzTargets.cpp).
+// A snippet file: its metadata, its expansion (the part before the first NUL the body, the rest
+// the selection) with the caret inside the result, and its first line as a safe file name.
+QString snippets(const QByteArray& bytes);
+// User-script directives: entries of the script itself, values that end at their directive.
+QString userScripts(const QByteArray& bytes);
+// A Tidy operation file: what it reads writes out and reads back the same.
+QString tidyConfigurations(const QByteArray& bytes);
+// A desktop entry: a hostile page name stays one argument (or one quoted shell word) and is
+// never the program.
+QString desktopEntries(const QByteArray& bytes);
+// A qvdt: address: ranges clamp inside any text.
+QString qvdtAddresses(const QByteArray& bytes);
+// The head of a page: applying the values read leaves the text as it was, and it reads again
+// to the same values.
+QString documentProperties(const QByteArray& bytes);
+
 // The entry point of a target by its name (the corpus folder's name); null for an unknown one.
 using Entry = QString (*)(const QByteArray&);
 Entry entryNamed(const QString& name);

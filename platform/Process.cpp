@@ -121,7 +121,13 @@ int openPidFd(pid_t pid) {
 }
 
 // waitpid without blocking; answers whether the child is gone (status set, or lost).
-bool reapIfDone(pid_t pid, int& status, bool& lost) {
+// endGroup: once the child has ended, and before its pid is released (it names the group), what
+// is left of its process group is killed: background children it started end with it.
+bool reapIfDone(pid_t pid, int& status, bool& lost, bool endGroup) {
+    if (endGroup) {
+        siginfo_t info {};
+        if (::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) ::kill(-pid, SIGKILL);
+    }
     for (;;) {
         const pid_t r = ::waitpid(pid, &status, WNOHANG);
         if (r == pid) return true;
@@ -283,7 +289,7 @@ Ending pump(Child& child, const ProcessOptions& options, ProcessResult& result) 
     Ending ending;
 
     while (!ending.reaped) {
-        if (!pidFd.isOpen() && reapIfDone(child.pid, ending.status, ending.lost)) {
+        if (!pidFd.isOpen() && reapIfDone(child.pid, ending.status, ending.lost, options.endProcessGroup)) {
             ending.reaped = true;
             break;
         }
@@ -337,7 +343,7 @@ Ending pump(Child& child, const ProcessOptions& options, ProcessResult& result) 
         }
         if (errIndex >= 0 && fds[errIndex].revents) readOnce(child.errRead, result.standardError);
         if (pidIndex >= 0 && (fds[pidIndex].revents & POLLIN))
-            ending.reaped = reapIfDone(child.pid, ending.status, ending.lost);
+            ending.reaped = reapIfDone(child.pid, ending.status, ending.lost, options.endProcessGroup);
     }
     return ending;
 }
@@ -346,7 +352,7 @@ Ending pump(Child& child, const ProcessOptions& options, ProcessResult& result) 
 // says how the child ended.
 void reap(Child& child, Ending ending, const QString& path, const ProcessOptions& options, ProcessResult& result) {
     if (!ending.reaped) {
-        if (!reapIfDone(child.pid, ending.status, ending.lost)) {
+        if (!reapIfDone(child.pid, ending.status, ending.lost, options.endProcessGroup)) {
             ::kill(-child.pid, SIGKILL);
             ::kill(child.pid, SIGKILL);
             reapBlocking(child.pid, ending.status, ending.lost);
@@ -395,6 +401,14 @@ void reap(Child& child, Ending ending, const QString& path, const ProcessOptions
 }
 
 }  // namespace
+
+void Process::ignoreFileSizeSignal() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGXFSZ, &action, nullptr);
+}
 
 void Process::ignoreSigpipe() {
     static std::once_flag once;

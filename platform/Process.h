@@ -32,6 +32,9 @@ struct ProcessOptions {
     // Standard output beyond this many bytes kills the child; what was read is kept up to the
     // limit. -1: no limit.
     qsizetype outputLimit = -1;
+    // When the child ends, whatever is left of its process group (background children it
+    // started and did not wait for) is killed too.
+    bool endProcessGroup = false;
 };
 
 class Process {
@@ -43,6 +46,10 @@ public:
                              const ProcessOptions& options = {});
     // SIGPIPE is ignored process-wide so a closed pipe is an error value, not a death.
     static void ignoreSigpipe();
+    // SIGXFSZ is ignored process-wide (called at start-up): a write past the file-size limit
+    // fails with EFBIG, which the writer reports and cleans up after, instead of killing Qorvel.
+    // Children get the default back.
+    static void ignoreFileSizeSignal();
     // The full path of a program found in PATH, or empty.
     static QString findExecutable(const QString& name);
 };

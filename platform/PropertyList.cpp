@@ -2,6 +2,7 @@
 #include "platform/PropertyList.h"
 
 #include "platform/AtomicFile.h"
+#include "platform/RegularFile.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -642,26 +643,9 @@ QVariant PropertyList::fromData(const QByteArray& data, QVError* error, PlistFor
 }
 
 QVariant PropertyList::readFile(const QString& path, QVError* error, PlistFormat* format) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        qvSetError(error, QVError::posix(errno, QStringLiteral("Reading"), path));
-        return {};
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
-        ::close(fd);
-        qvSetError(error, QVError::posix(err, QStringLiteral("Reading"), path));
-        return {};
-    }
-    QByteArray data;
-    QFile file;
-    if (file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) data = file.readAll();
-    else ::close(fd);
-    if (file.error() != QFileDevice::NoError) {
-        qvSetError(error, QVError::posix(EIO, QStringLiteral("Reading"), path));
-        return {};
-    }
+    const std::optional<QByteArray> bytes = RegularFile::read(path, error);
+    if (!bytes) return {};
+    const QByteArray& data = *bytes;
     QString why;
     ErrorCode code = MalformedError;
     QVariant result = parse(data, format, &why, &code);

@@ -43,17 +43,21 @@ qsizetype grown(qsizetype current, qsizetype remainingInput) {
     return current + std::max<qsizetype>(current / 2, remainingInput) + 64;
 }
 
-// Where the decoded text holds a character its encoding cannot write back, the byte offset of
-// the sequence it came from; -1 when the whole text writes back. ICU reads a few sequences one
-// way only (EUC-JP's 8E E0..E2 and 8F A2 C3 become ¢ £ ¬ ¦, which EUC-JP has no bytes for): a
-// file opened that way could never be saved in its own encoding without losing them, so such
-// bytes count as unreadable, like any other bad sequence. The Unicode forms and the encodings
-// whose every byte is one character always write back and are not checked.
+// Where the decoded text holds a character its encoding cannot write back to the bytes it came
+// from, the byte offset of that sequence; -1 when the whole text writes back as it was read. ICU
+// reads a few sequences one way only (EUC-JP's 8E E0..E2 and 8F A2 C3 become ¢ £ ¬ ¦, which
+// EUC-JP has no bytes for), and Shift_JIS has characters under two codes (the NEC and IBM rows:
+// EE E0 and FB FC are both ∵) of which only one comes back. A file opened that way could never be
+// saved in its own encoding without changing those bytes, so such sequences count as unreadable,
+// like any other bad sequence. The Unicode forms and the encodings whose every byte is one
+// character always write back and are not checked; ISO-2022-JP, whose escapes may sit anywhere,
+// is only checked for characters it cannot write at all.
 qint64 firstOneWaySequence(UConverter* converter, const char* bytes, qint64 size, const QString& text,
                            QVStringEncoding encoding) {
     if (encoding == TextEncoding::UTF8 || encoding == TextEncoding::UTF16 || encoding == TextEncoding::ASCII ||
         encoding == TextEncoding::ISOLatin1 || text.isEmpty())
         return -1;
+    const bool compareBytes = encoding != TextEncoding::ISO2022JP;
     UErrorCode status = U_ZERO_ERROR;
     ucnv_resetFromUnicode(converter);
     ucnv_setFromUCallBack(converter, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
@@ -61,18 +65,39 @@ qint64 firstOneWaySequence(UConverter* converter, const char* bytes, qint64 size
     const UChar* source = start;
     const UChar* limit = start + text.size();
     char sink[4096];
+    int32_t sinkOffsets[4096];
+    qint64 written = 0;   // bytes of the text written back so far
+    qsizetype index = -1;  // the unit whose bytes differ or that cannot be written
     do {
         char* target = sink;
+        const UChar* chunk = source;
         status = U_ZERO_ERROR;
-        ucnv_fromUnicode(converter, &target, sink + sizeof sink, &source, limit, nullptr, true, &status);
+        ucnv_fromUnicode(converter, &target, sink + sizeof sink, &source, limit, sinkOffsets, true, &status);
+        if (!compareBytes) continue;
+        const qint64 n = target - sink;
+        for (qint64 i = 0; i < n; ++i)
+            if (written + i >= size || sink[i] != bytes[written + i]) {
+                // Offsets count from this call's source; -1 marks bytes of no unit (a state change).
+                index = (chunk - start) + std::max(sinkOffsets[i], 0);
+                break;
+            }
+        written += n;
+        if (index >= 0) break;
     } while (status == U_BUFFER_OVERFLOW_ERROR);
-    if (!U_FAILURE(status)) return -1;
-    UChar invalid[8];
-    int8_t invalidLength = 8;
-    UErrorCode ignored = U_ZERO_ERROR;
-    ucnv_getInvalidUChars(converter, invalid, &invalidLength, &ignored);
-    if (U_FAILURE(ignored)) invalidLength = 0;
-    const qsizetype index = (source - start) - invalidLength;
+    if (index < 0) {
+        if (U_FAILURE(status)) {
+            UChar invalid[8];
+            int8_t invalidLength = 8;
+            UErrorCode ignored = U_ZERO_ERROR;
+            ucnv_getInvalidUChars(converter, invalid, &invalidLength, &ignored);
+            if (U_FAILURE(ignored)) invalidLength = 0;
+            index = (source - start) - invalidLength;
+        } else if (compareBytes && written != size) {
+            index = text.size();  // the bytes go on past what the text writes back
+        } else {
+            return -1;
+        }
+    }
 
     // Read the bytes again, noting where each unit came from.
     std::vector<int32_t> offsets(size_t(text.size()) + 1);
@@ -83,7 +108,8 @@ qint64 firstOneWaySequence(UConverter* converter, const char* bytes, qint64 size
     const char* from = bytes;
     status = U_ZERO_ERROR;
     ucnv_toUnicode(converter, &target, units.data() + units.size(), &from, bytes + size, offset, true, &status);
-    return index < target - units.data() ? offsets[size_t(index)] : 0;
+    if (index >= target - units.data()) return index == text.size() ? qint64(std::min<qint64>(written, size)) : 0;
+    return offsets[size_t(index)];
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tools/QVDesktopEntry.h"
 
+#include "platform/RegularFile.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -15,15 +17,13 @@ namespace {
 // The key=value lines of one group of an ini-style file; later duplicates are ignored.
 QHash<QString, QString> readGroup(const QString& path, const QString& group) {
     QHash<QString, QString> values;
-    QFile file(path);
     // Entries are small; anything larger is no entry.
-    if (!file.open(QIODevice::ReadOnly) || file.size() > 1024 * 1024) return values;
-    QTextStream in(&file);
-    in.setEncoding(QStringConverter::Utf8);
+    const std::optional<QByteArray> bytes = RegularFile::read(path, nullptr, 1024 * 1024);
+    if (!bytes) return values;
     bool inGroup = false;
     const QString header = QLatin1Char('[') + group + QLatin1Char(']');
-    while (!in.atEnd()) {
-        const QString line = in.readLine().trimmed();
+    for (const QByteArray& raw : bytes->split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char('#'))) continue;
         if (line.startsWith(QLatin1Char('['))) {
             inGroup = line == header;
@@ -89,10 +89,22 @@ std::optional<QVDesktopEntry> QVDesktopEntry::read(const QString& path, const QS
     return entry;
 }
 
-std::optional<QStringList> QVDesktopEntry::splitExec(const QString& exec) {
-    QStringList arguments;
-    QString current;
+namespace {
+
+// One argument of Exec with, for each of its characters, whether it stood between double quotes.
+struct ExecArgument {
+    QString text;
+    QList<bool> quoted;
+};
+
+std::optional<QList<ExecArgument>> splitArguments(const QString& exec) {
+    QList<ExecArgument> arguments;
+    ExecArgument current;
     bool inArgument = false, quoted = false;
+    const auto append = [&](QChar c) {
+        current.text.append(c);
+        current.quoted.append(quoted);
+    };
     for (qsizetype i = 0; i < exec.size(); ++i) {
         const QChar c = exec[i];
         if (quoted) {
@@ -100,18 +112,18 @@ std::optional<QStringList> QVDesktopEntry::splitExec(const QString& exec) {
                 quoted = false;
             } else if (c == QLatin1Char('\\') && i + 1 < exec.size() &&
                        QStringLiteral("\"`$\\").contains(exec[i + 1])) {
-                current.append(exec[++i]);
+                append(exec[++i]);
             } else {
-                current.append(c);
+                append(c);
             }
         } else if (c == QLatin1Char(' ') || c == QLatin1Char('\t')) {
             if (inArgument) arguments.append(current);
-            current.clear();
+            current = {};
             inArgument = false;
         } else if (c == QLatin1Char('"')) {
             quoted = inArgument = true;
         } else {
-            current.append(c);
+            append(c);
             inArgument = true;
         }
     }
@@ -120,39 +132,77 @@ std::optional<QStringList> QVDesktopEntry::splitExec(const QString& exec) {
     return arguments;
 }
 
+// text as one word of a POSIX shell: between single quotes, each quote closed, escaped and
+// reopened. A field code inside a quoted argument is left undefined by the desktop-entry rules;
+// the only use it has is a script handed to a shell ("sh -c \"open %u\""), where the shell must
+// read the target as one word, never as code.
+QString shellWord(const QString& text) {
+    QString word = text;
+    word.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + word + QLatin1Char('\'');
+}
+
+bool isTargetCode(QChar code) { return QStringLiteral("uUfF").contains(code); }
+
+// The shells whose "-c" takes a script (sh, bash, dash, zsh, ksh, csh, fish... and busybox): a
+// field code standing unquoted in that script would make the target the program.
+bool isShell(const QString& program) {
+    const QString name = QFileInfo(program).fileName();
+    return !program.startsWith(QLatin1Char('-')) && (name.endsWith(QLatin1String("sh")) || name == QLatin1String("busybox"));
+}
+
+}  // namespace
+
+std::optional<QStringList> QVDesktopEntry::splitExec(const QString& exec) {
+    const std::optional<QList<ExecArgument>> split = splitArguments(exec);
+    if (!split) return std::nullopt;
+    QStringList arguments;
+    for (const ExecArgument& argument : *split) arguments.append(argument.text);
+    return arguments;
+}
+
 std::optional<QStringList> QVDesktopEntry::commandFor(const QString& target) const {
-    const std::optional<QStringList> split = splitExec(exec);
+    const std::optional<QList<ExecArgument>> split = splitArguments(exec);
     // The program itself never comes from a field code: "Exec=%u" would run the address.
-    if (!split || split->isEmpty() || split->first().contains(QLatin1Char('%'))) return std::nullopt;
+    if (!split || split->isEmpty() || split->first().text.contains(QLatin1Char('%'))) return std::nullopt;
+    // One target only: a second code would hand it over twice, and nobody knows how it is read.
+    int targetCodes = 0;
+    for (const ExecArgument& argument : *split)
+        for (qsizetype i = 0; i + 1 < argument.text.size(); ++i)
+            if (argument.text[i] == QLatin1Char('%')) {
+                targetCodes += isTargetCode(argument.text[i + 1]) ? 1 : 0;
+                ++i;
+            }
+    if (targetCodes > 1) return std::nullopt;
     QStringList command;
     bool targetPlaced = false;
-    for (const QString& argument : *split) {
+    qsizetype rawTarget = -1;  // the argument that holds the target unquoted
+    for (qsizetype a = 0; a < split->size(); ++a) {
+        const ExecArgument& argument = split->at(a);
         // A code standing alone may become several arguments (or none).
-        if (argument == QLatin1String("%i")) {
+        if (argument.text == QLatin1String("%i")) {
             if (!icon.isEmpty()) command << QStringLiteral("--icon") << icon;
-            continue;
-        }
-        if (argument == QLatin1String("%F") || argument == QLatin1String("%U")) {
-            command.append(target);
-            targetPlaced = true;
             continue;
         }
         QString expanded;
         bool dropped = false;
-        for (qsizetype i = 0; i < argument.size(); ++i) {
-            if (argument[i] != QLatin1Char('%')) {
-                expanded.append(argument[i]);
+        for (qsizetype i = 0; i < argument.text.size(); ++i) {
+            if (argument.text[i] != QLatin1Char('%')) {
+                expanded.append(argument.text[i]);
                 continue;
             }
-            if (i + 1 == argument.size()) return std::nullopt;
-            switch (argument[++i].unicode()) {
+            if (i + 1 == argument.text.size()) return std::nullopt;
+            const bool quoted = argument.quoted[i];
+            const auto place = [&](const QString& value) { expanded.append(quoted ? shellWord(value) : value); };
+            switch (argument.text[++i].unicode()) {
             case '%': expanded.append(QLatin1Char('%')); break;
             case 'u': case 'f': case 'U': case 'F':
-                expanded.append(target);
+                place(target);
                 targetPlaced = true;
+                if (!quoted) rawTarget = command.size();
                 break;
-            case 'c': expanded.append(name); break;
-            case 'k': expanded.append(path); break;
+            case 'c': place(name); break;
+            case 'k': place(path); break;
             case 'd': case 'D': case 'n': case 'N': case 'v': case 'm':
                 dropped = true;
                 break;
@@ -163,7 +213,24 @@ std::optional<QStringList> QVDesktopEntry::commandFor(const QString& target) con
         command.append(expanded);
     }
     if (command.isEmpty() || command.first().isEmpty()) return std::nullopt;
-    if (!targetPlaced) command.append(target);
+    if (!targetPlaced) {
+        rawTarget = command.size();
+        command.append(target);
+    }
+    // The script of "sh -c", also behind another program (env, nice, a sandbox): the argument
+    // after the first option holding "c" that follows a shell's name. The target unquoted there
+    // ("sh -c %u", or appended to "sh -c") would be run as code.
+    bool shellSeen = false;
+    for (qsizetype a = 0; a + 1 < command.size(); ++a) {
+        const QString& argument = command[a];
+        if (isShell(argument)) {
+            shellSeen = true;
+        } else if (shellSeen && argument.startsWith(QLatin1Char('-')) && !argument.startsWith(QLatin1String("--")) &&
+                   argument.contains(QLatin1Char('c'))) {
+            if (a + 1 == rawTarget) return std::nullopt;
+            break;
+        }
+    }
     return command;
 }
 

@@ -13,6 +13,7 @@
 #include "shell/QVFileCategories.h"
 #include "tools/QVMultiFileSearchNode.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -94,7 +95,10 @@ std::optional<QByteArray> encodeBack(const QString& text, QVStringEncoding encod
     auto bytes = FileEncodings::dataUsingEncoding(text, &used);
     if (!bytes || used != encoding) return std::nullopt;
     const QByteArray ownMark = byteOrderMark(*bytes);
-    if (ownMark != mark) {
+    if (ownMark == "\xFF\xFE" && mark == "\xFE\xFF") {
+        // UTF-16 is written little-endian; a file read big-endian goes back big-endian.
+        for (qsizetype i = 0; i + 1 < bytes->size(); i += 2) std::swap((*bytes)[i], (*bytes)[i + 1]);
+    } else if (ownMark != mark) {
         if (!ownMark.isEmpty()) return std::nullopt;  // a byte order the file did not have
         bytes->prepend(mark);
     }
@@ -110,6 +114,19 @@ bool isSingleByteOrUTF8(QVStringEncoding encoding) {
     const QString name = FileEncodings::stringFromEncoding(encoding);
     return !name.contains(QLatin1String("16")) && !name.contains(QLatin1String("32")) &&
            encoding != TextEncoding::UTF16;
+}
+
+// The file's device and inode through links; nothing for a path that names nothing.
+std::optional<QPair<quint64, quint64>> identityOf(const QString& path) {
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return std::nullopt;
+    return QPair<quint64, quint64>(quint64(st.st_dev), quint64(st.st_ino));
+}
+
+// Whether canonical (a path with every link resolved) lies in the folder root (resolved too).
+bool isInside(const QString& canonical, const QString& root) {
+    return !canonical.isEmpty() && !root.isEmpty() &&
+           (canonical == root || canonical.startsWith(root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/')));
 }
 
 // The chosen ranges that are still exactly a match of the search in the text, replaced; the
@@ -151,6 +168,10 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
     // Entries of batches below these were stopped.
     quint64 searchStoppedBelow = 0, replaceStoppedBelow = 0;
     std::function<void(const QString&)> replaceHook;
+    // Where each file searched on disk led when it was searched (its links resolved): a replace
+    // writes only while the path still leads there, so a link changed in between cannot steer
+    // it out of the searched folders.
+    QHash<QString, QString> searchedTargets;
     std::vector<Worker> workers;  // main thread only
 
     bool searchStopped(quint64 batch) {
@@ -207,6 +228,11 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
         quint64 batch = 0;
     };
     std::vector<Found> found;  // search worker only
+    // The files a search batch has read (device and inode): one reached by two links, or both
+    // chosen and inside a chosen folder, is searched once.
+    QSet<QPair<quint64, quint64>> searchedFiles;  // search worker only
+    quint64 searchedFilesBatch = 0;
+    bool firstVisit(const QString& path, quint64 batch);
     std::chrono::steady_clock::time_point lastReport;
     void reportFound();
 
@@ -224,6 +250,8 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
         QVReplaceReport report;
     };
     std::vector<Pending> pending;  // replace worker only
+    QSet<QPair<quint64, quint64>> replacedFiles;  // replace worker only, per batch
+    quint64 replacedFilesBatch = 0;
     void commitPending();
     void report(QVReplaceReport report) {
         onMain([&](QVSearchRunnerDelegate& d) { d.didReplaceInPath(report); });
@@ -314,6 +342,10 @@ void QVSearchRunner::runSearch(const QVSearch& search, int mode) {
         if (s.delegate) s.delegate->didFinishAllSearches();
         return;
     }
+    {
+        std::lock_guard guard(s.lock);
+        s.searchedTargets.clear();
+    }
     s.enqueue(s.searchQueue, s.searchBatch, s.runningSearch, entries, &State::searchBody);
 }
 
@@ -395,6 +427,11 @@ void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& 
     if (open.editor) {
         results = entry.search.findAllForTextView(open.text, true);
     } else {
+        if (!firstVisit(path, entry.batch)) return;
+        {
+            std::lock_guard guard(lock);
+            searchedTargets.insert(path, QFileInfo(path).canonicalFilePath());
+        }
         QVStringEncoding encoding = 0;
         bool binary = false;
         results = entry.search.findAllForPath(path, &encoding, true, nullptr, skipBinary ? &binary : nullptr);
@@ -402,6 +439,18 @@ void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& 
     }
     found.push_back({path, open.document, std::move(results), entry.batch});
     if (found.size() >= 64 || std::chrono::steady_clock::now() - lastReport > std::chrono::milliseconds(40)) reportFound();
+}
+
+bool QVSearchRunner::State::firstVisit(const QString& path, quint64 batch) {
+    if (batch != searchedFilesBatch) {
+        searchedFiles.clear();
+        searchedFilesBatch = batch;
+    }
+    const auto identity = identityOf(path);
+    if (!identity) return true;  // gone: searched, and reported as what it now is
+    if (searchedFiles.contains(*identity)) return false;
+    searchedFiles.insert(*identity);
+    return true;
 }
 
 void QVSearchRunner::State::reportFound() {
@@ -431,14 +480,22 @@ void QVSearchRunner::State::walk(const SearchEntry& entry) {
     });
     const auto categories = QVFileCategories::sharedCategories();
     const auto root = QVRootFile::create(entry.path, false);
+    // Links are followed only where they stay in the tree: a link to a folder or file outside it
+    // would search (and let a replace write) what the user never chose.
+    const QString tree = QFileInfo(entry.path).canonicalFilePath();
     QVFileEnumerator enumerator(root);
     enumerator.nextObject();  // the folder itself
     while (auto file = enumerator.nextObject()) {
         if (searchStopped(entry.batch)) break;
-        if (file->isFolder() || !file->contentAvailable(false)) continue;
+        const QString path = file->path();
+        const bool inside = isInside(QFileInfo(path).canonicalFilePath(), tree);
+        if (file->isFolder()) {
+            if (!inside) enumerator.skipDescendants();
+            continue;
+        }
+        if (!inside || !file->contentAvailable(false)) continue;
         // A text extension says text; any other file is text unless its first block holds a
         // NUL, which costs one read rather than a file-type probe per file.
-        const QString path = file->path();
         const bool textByName = categories->extension(QVFileCategories::pathExtension(path), QVFileCategoryKindText);
         const auto it = open.constFind(path);
         searchFile(entry, path, it != open.constEnd() ? *it : OpenText(), !textByName);
@@ -544,6 +601,22 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
     bool regular = false;
     if (!stampOf(entry.path, &before, &regular)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file is gone"));
     if (!regular) return fail(QVReplaceReport::Skipped, QStringLiteral("Not a regular file"));
+    // The file the search read, and no other: a path whose links now lead elsewhere is left.
+    const QString target = QFileInfo(entry.path).canonicalFilePath();
+    std::optional<QString> searched;
+    {
+        std::lock_guard guard(lock);
+        if (const auto it = searchedTargets.constFind(entry.path); it != searchedTargets.constEnd()) searched = *it;
+    }
+    if (target != searched.value_or(QDir::cleanPath(QFileInfo(entry.path).absoluteFilePath())))
+        return fail(QVReplaceReport::Skipped, QStringLiteral("The path leads to another file than the one searched"));
+    if (entry.batch != replacedFilesBatch) {
+        replacedFiles.clear();
+        replacedFilesBatch = entry.batch;
+    }
+    const QPair<quint64, quint64> identity(quint64(before.device), quint64(before.inode));
+    if (replacedFiles.contains(identity)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file was replaced through another path"));
+    replacedFiles.insert(identity);
     QFile file(entry.path);
     if (!file.open(QIODevice::ReadOnly)) return fail(QVReplaceReport::Failed, file.errorString());
     const QByteArray data = file.readAll();

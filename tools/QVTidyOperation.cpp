@@ -2,6 +2,7 @@
 
 #include "platform/AppBundle.h"
 #include "platform/AtomicFile.h"
+#include "platform/RegularFile.h"
 #include "shell/Defaults.h"
 #include "shell/FileManagerUtilities.h"
 #include "shell/StringUtilities.h"
@@ -55,9 +56,8 @@ void QVTidyOperation::read() {
     _title = nameFromPath(path());
     _description.clear();
     _actions.clear();
-    QFile file(path());
-    if (file.open(QIODevice::ReadOnly)) {
-        const QString text = QString::fromUtf8(file.readAll());
+    if (const std::optional<QByteArray> bytes = RegularFile::read(path())) {
+        const QString text = QString::fromUtf8(*bytes);
         static const QRegularExpression titleExpression(QStringLiteral("%%%\\{QVTidyName=([^\\}]+)\\}%%%"));
         static const QRegularExpression descriptionExpression(QStringLiteral("%%%\\{QVTidyDescription=([^\\}]+)\\}%%%"));
         // The whole rest of the line is the value, so blanks inside it and empty values read back.

@@ -249,6 +249,8 @@ QVUserScriptOutcome QVUserScript::run(const QString& path, const QStringList& ar
     run.outputLimit = options.outputLimit;
     run.cancel = options.cancel;
     run.extraEnvironment = environment;
+    // A script's background children end with it: nothing it started runs on unseen.
+    run.endProcessGroup = true;
     const ProcessResult result = Process::run(copyPath, arguments, run);
     const QString errors = QString::fromUtf8(result.standardError).trimmed();
     const QString name = QFileInfo(path).fileName();

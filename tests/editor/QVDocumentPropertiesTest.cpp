@@ -47,26 +47,60 @@ TEST(QVDocumentProperties, ReadsTheHeadAndWritesItBackKeepingWhatItDidNotRead) {
                                                          {QStringLiteral("description"), QStringLiteral("A chase")}};
     EXPECT_EQ(properties.metaElements, metas);
 
-    // Applied unchanged, twice: the head lines take the sheet's indentation, the meta elements
-    // keep their order, and the other attributes and meta elements stay.
-    const QString expected = QStringLiteral(
-        "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\" \"http://www.w3.org/TR/html4/loose.dtd\">\n"
-        "<html lang=\"en\" class=\"no-js\" dir=\"ltr\">\n"
-        "<head profile=\"http://gmpg.org/xfn/11\">\n"
-        "\t\t<meta http-equiv=\"content-type\" content=\"text/html; charset=iso-8859-1\">\n"
-        "\t\t<title>Tom &amp; Jerry</title>\n"
-        "  <meta property=\"og:title\" content=\"Cartoon\">\n"
-        "\t\t<base href=\"http://example.org/\">\n"
-        "\t\t<meta name=\"keywords\" content=\"cat, mouse\">\n"
-        "\t\t<meta name=\"description\" content=\"A chase\">\n"
-        "</head>\n"
-        "<body>\n<p>Hello</p>\n</body>\n</html>\n");
-    const QString once = properties.apply(Page, QStringLiteral("\n"), QStringLiteral("\t"));
-    EXPECT_EQ(once, expected);
-    QVDocumentProperties again(lists());
-    again.parse(once);
-    EXPECT_EQ(again.metaElements, metas);
-    EXPECT_EQ(again.apply(once, QStringLiteral("\n"), QStringLiteral("\t")), expected);
+    // Applied unchanged: nothing moves, nothing takes the sheet's indentation.
+    EXPECT_EQ(properties.apply(Page, QStringLiteral("\n"), QStringLiteral("\t")), Page);
+}
+
+TEST(QVDocumentProperties, HostileHeadsReadElementByElementAndSurviveAnUnchangedApply) {
+    struct Case {
+        const char* name;
+        QString text;
+        QString doctype, encoding, language;
+        QList<QVDocumentProperties::MetaElement> metas;
+    };
+    const QString english = QStringLiteral("English"), utf8 = QStringLiteral("utf-8 (Unicode (UTF-8))");
+    const Case cases[] = {
+        {"an unclosed quote in one meta element does not swallow the next",
+         "<html lang=\"en\"><head>\n<meta name=\"Author\" content=\"Me>\n<meta name=\"description\" content=\"d\">\n</head></html>",
+         "", "", english, {{"description", "d"}}},
+        {"a prolog in capitals is a prolog with its encoding",
+         "<?XML version=\"1.0\" encoding=\"UTF-8\"?>\n<html><head>\n</head></html>", "", utf8, "", {}},
+        {"a doctype without its \">\" leaves the html start tag alone",
+         "<!DOCTYPE html\n<html lang=\"en\"><head><title>t</title></head></html>", "", "", english, {}},
+        {"a meta element with an unknown attribute in a page without a head",
+         "<meta data-x=\"1\" name=\"keywords\" content=\"k\">\n<meta charset=utf-8 data-y>\n<p>body</p>", "", utf8, "",
+         {{"keywords", "k"}}},
+        {"a quoted \">\" stays inside its attribute",
+         "<!DOCTYPE html>\n<html lang='en'><head><meta content=\"a > b\" name=keywords></head></html>", "HTML 5", "", english,
+         {{"keywords", "a > b"}}},
+        {"tags inside comments and scripts are no elements",
+         "<html><head><!-- <meta name=\"keywords\" content=\"c\"> --><script>'<meta name=\"Author\" content=\"s\">'</script>\n"
+         "<meta http-equiv=\"refresh\" content=\"5\"></head></html>",
+         "", "", "", {{"refresh", "5"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QVDocumentProperties properties(lists());
+        properties.parse(c.text);
+        EXPECT_EQ(properties.doctype, c.doctype);
+        EXPECT_EQ(properties.encoding, c.encoding);
+        EXPECT_EQ(properties.language, c.language);
+        EXPECT_EQ(properties.metaElements, c.metas);
+        EXPECT_EQ(properties.apply(c.text, QStringLiteral("\n"), QStringLiteral("  ")), c.text);
+    }
+    // A changed value rewrites its own element only: the broken meta element and the
+    // unterminated doctype stay as they are.
+    QVDocumentProperties properties(lists());
+    const QString broken = QStringLiteral("<!DOCTYPE html\n<html><head>\n<meta name=\"Author\" content=\"Me>\n"
+                                          "<meta name=\"description\" content=\"d\">\n</head></html>");
+    properties.parse(broken);
+    properties.metaElements = {{"description", "e"}};
+    properties.language = english;
+    EXPECT_EQ(properties.apply(broken, QStringLiteral("\n"), QStringLiteral(" ")),
+              QStringLiteral("<!DOCTYPE html\n<html lang=\"en\"><head>\n<meta name=\"Author\" content=\"Me>\n"
+                             "  <meta name=\"description\" content=\"e\">\n</head></html>"));
+    properties.doctype = QStringLiteral("HTML 5");
+    EXPECT_TRUE(properties.apply(broken, QStringLiteral("\n"), QStringLiteral(" ")).startsWith(QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\">")));
 }
 
 TEST(QVDocumentProperties, WritesWhatWasChosen) {

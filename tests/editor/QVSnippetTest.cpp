@@ -171,3 +171,33 @@ TEST(QVSnippetRepository, AddsSnippetsUnderSafeNamesAndMigratesOnce) {
     EXPECT_EQ(QVSnippetRepository::safeFileName(".."), "Untitled");
     EXPECT_EQ(QVSnippetRepository::safeFileName(" . x\ny"), "x");
 }
+
+TEST(QVSnippetRepository, LongTitlesAreCutBetweenWholeCharactersAndStillMakeFiles) {
+    TestDir dir;
+    const QString emoji = QStringLiteral("\U0001F600");              // four bytes, two units
+    const QString accented = QStringLiteral("e\u0301");              // a letter and its accent
+    const QString family = QStringLiteral("\U0001F468\u200D\U0001F469");  // one character of three
+    const struct {
+        QString title;
+        QString expected;
+    } cases[] = {
+        {QString(300, u'x'), QString(255, u'x')},
+        {QString(63, u'x') + emoji.repeated(60), QString(63, u'x') + emoji.repeated(48)},
+        {QString(254, u'x') + emoji, QString(254, u'x')},
+        {QString(253, u'x') + emoji, QString(253, u'x')},
+        {QString(252, u'x') + accented + accented, QString(252, u'x') + accented},
+        {QString(250, u'x') + accented + family, QString(250, u'x') + accented},
+        {emoji.repeated(63) + QStringLiteral("ab"), emoji.repeated(63) + QStringLiteral("ab")},
+    };
+    for (const auto& c : cases) {
+        const QString name = QVSnippetRepository::safeFileName(c.title);
+        EXPECT_EQ(name, c.expected) << c.title.size();
+        EXPECT_LE(name.toUtf8().size(), 255);
+        // The name is one a real file takes and gives back as it is.
+        QFile file(dir.file(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << file.errorString().toStdString();
+        file.close();
+        EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files).contains(name));
+        QFile::remove(dir.file(name));
+    }
+}

@@ -1,4 +1,5 @@
 // Tests of running child programs: large pipes both ways, time-outs, start failures, exit states.
+#include "platform/AtomicFile.h"
 #include "platform/Process.h"
 
 #include "tests/support/TestSupport.h"
@@ -12,6 +13,7 @@
 #include <QRandomGenerator>
 
 #include <csignal>
+#include <sys/resource.h>
 #include <thread>
 
 namespace {
@@ -246,6 +248,47 @@ TEST(ProcessTest, SigpipeIsIgnoredHereAndDefaultInTheChild) {
     EXPECT_TRUE(r.succeeded());
     EXPECT_EQ(r.standardOutput, QByteArray("y\ny\n"));
     EXPECT_EQ(r.standardError, QByteArray());
+}
+
+// Under a file-size limit, a write that would pass it fails with EFBIG (the old file intact, no
+// temporary left) instead of killing the process; children get SIGXFSZ's default back. Each
+// writer runs in a child process of its own, where the limit and the signal can be changed.
+TEST(ProcessTest, AFileSizeLimitFailsWritesInsteadOfKillingQorvel) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TestDir dir;
+    const QByteArray old("the old contents\n"), big(64 * 1024, 'x');
+    const struct {
+        const char* what;
+        std::function<bool(const QString& path, QVError* error)> write;
+    } writers[] = {
+        {"a save", [&](const QString& path, QVError* error) { return AtomicFile::write(path, big, error); }},
+        {"a staged replace",
+         [&](const QString& path, QVError* error) {
+             AtomicFile::Staged staged;
+             return AtomicFile::stage(path, big, &staged, error) && AtomicFile::commit(staged, error);
+         }},
+    };
+    for (const auto& w : writers) {
+        SCOPED_TRACE(w.what);
+        const QString path = dir.write("file.txt", old);
+        EXPECT_EXIT(
+            {
+                Process::ignoreFileSizeSignal();
+                struct rlimit limit {};
+                ::getrlimit(RLIMIT_FSIZE, &limit);
+                limit.rlim_cur = 4096;
+                ::setrlimit(RLIMIT_FSIZE, &limit);
+                QVError error;
+                const bool wrote = w.write(path, &error);
+                const bool clean = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden) == QStringList{"file.txt"};
+                // A child run from here may write past the limit and is killed for it.
+                const ProcessResult child = Process::run(QStringLiteral("/bin/sh"), {"-c", "exec head -c 65536 /dev/zero > " + dir.file("child")});
+                const bool held = !wrote && error.code() == EFBIG && clean && readAll(path) == old && !child.exited && child.exitStatus == SIGXFSZ;
+                QDir(dir.path()).removeRecursively();
+                std::exit(held ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
+    }
 }
 
 TEST(ProcessTest, FindExecutable) {

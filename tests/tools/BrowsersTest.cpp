@@ -110,6 +110,14 @@ TEST_F(BrowsersTest, ExecLinesBecomeArgumentVectorsWithTheTargetAsOneArgument) {
         {"browser trailing%", std::nullopt},
         {"%u", std::nullopt},
         {"\"\" %u", std::nullopt},
+        {"browser %u %f", std::nullopt},
+        {"browser --a=%U --b=%F", std::nullopt},
+        {"sh -c %u", std::nullopt},
+        {"/bin/bash -ec %f", std::nullopt},
+        {"env LANG=C sh -c %u", std::nullopt},
+        {"sh -ec", std::nullopt},
+        {"nice -n 5 /bin/bash --norc -c %u", std::nullopt},
+        {"sh -c \"open %u\"", QStringList{"sh", "-c", "open 'http://example.com/a b;$(touch x)`y`'"}},
     };
     for (const Case& c : cases) {
         QVDesktopEntry entry;
@@ -119,6 +127,38 @@ TEST_F(BrowsersTest, ExecLinesBecomeArgumentVectorsWithTheTargetAsOneArgument) {
         entry.exec = c.exec;
         EXPECT_EQ(entry.commandFor(target), c.command) << c.exec.toStdString();
     }
+}
+
+TEST_F(BrowsersTest, AShellReadsATargetExpandedInsideQuotesAsOneWord) {
+    // Real shells run the scripts of real entries on hostile page names: each prints the target
+    // it was given, and nothing in a name runs.
+    const QStringList targets = {
+        "/tmp/a b/$(touch " + dir.file("ran") + ").html",
+        "/tmp/`touch " + dir.file("ran") + "`.html",
+        "/tmp/it's \"quoted\"; touch " + dir.file("ran") + "; echo '.html",
+        "/tmp/back\\slash\n$HOME*.html",
+    };
+    const QStringList execs = {
+        "sh -c \"printf '%%s' %u\"",
+        "sh -c \"printf '%%s' \\\"x\\\"%f\"",
+        "bash -c \"printf '%%s' %U\"",
+        "/bin/dash -ec \"printf '%%s' %F\"",
+    };
+    for (const QString& exec : execs)
+        for (const QString& target : targets) {
+            SCOPED_TRACE((exec + " on " + target).toStdString());
+            QVDesktopEntry entry;
+            entry.name = "Shell";
+            entry.exec = exec;
+            const std::optional<QStringList> command = entry.commandFor(target);
+            ASSERT_TRUE(command.has_value());
+            QProcess process;
+            process.start(command->first(), command->mid(1));
+            ASSERT_TRUE(process.waitForFinished(5000));
+            const QString printed = QString::fromUtf8(process.readAllStandardOutput());
+            EXPECT_EQ(printed, exec.contains("x\\\"") ? "x" + target : target);
+            EXPECT_FALSE(QFile::exists(dir.file("ran")));
+        }
 }
 
 TEST_F(BrowsersTest, TheListHasItsRowsOrTheSystemsBrowsersAndAlwaysTheTwoSpecialRows) {

@@ -265,6 +265,59 @@ TEST(SearchRunnerTest, ReplaceChangesEachFileWholeOrNotAtAll) {
     EXPECT_EQ(recorder.replacesFinished, 3);
 }
 
+// Links inside and out of the chosen folder, a file reached three ways, UTF-16 in both byte
+// orders: each file is searched and replaced once, in the form it was read, and nothing outside
+// the folder is read or written, even through a link changed between the search and the replace.
+TEST(SearchRunnerTest, ReplacesStayInsideTheChosenFoldersAndKeepEachFilesForm) {
+    QTemporaryDir dir;
+    const QString root = dir.path() + "/tree", outside = dir.path() + "/outside";
+    const QByteArray be("\xFE\xFF\0f\0o\0o\0\n", 10), le("\xFF\xFE" "f\0o\0o\0\n\0", 10);
+    write(root + "/be.txt", be);
+    write(root + "/le.txt", le);
+    write(root + "/real.txt", "foo");
+    write(root + "/sub/inner.txt", "foo");
+    write(outside + "/secret.txt", "foo");
+    write(outside + "/other.txt", "foo");
+    ASSERT_TRUE(QFile::link(root + "/real.txt", root + "/again.txt"));
+    ASSERT_TRUE(QFile::link(root + "/sub", root + "/sub-again"));
+    ASSERT_TRUE(QFile::link(outside, root + "/away"));
+    ASSERT_TRUE(QFile::link(outside + "/secret.txt", root + "/secret-link.txt"));
+    ASSERT_TRUE(QFile::link(root + "/sub/inner.txt", root + "/turned.txt"));
+
+    Recorder recorder;
+    recorder.specificFiles = QStringList{root, root + "/real.txt"};
+    QVSearchRunner runner(&recorder, std::make_shared<Scopes>());
+    QVSearch search = QVSearch::withSearchString(QStringLiteral("foo"));
+    runner.runSearch(search, 3);
+    ASSERT_TRUE(waitFor([&] { return recorder.searchesFinished == 1; }));
+    const QString log = recorder.log.join("|");
+    const struct {
+        const char* names;  // the names one file goes by
+        int searched;       // reports among them
+    } visits[] = {{"be.txt", 1}, {"le.txt", 1}, {"real.txt|again.txt", 1}, {"inner.txt|turned.txt", 1},
+                  {"secret.txt|secret-link.txt|other.txt", 0}};
+    for (const auto& v : visits)
+        EXPECT_EQ(recorder.log.filter(QRegularExpression(QStringLiteral("^did (%1) ").arg(v.names))).size(), v.searched)
+            << v.names << " " << log.toStdString();
+
+    // inner.txt (also reached as turned.txt) now leads outside: it is left alone.
+    QFile::remove(root + "/sub/inner.txt");
+    ASSERT_TRUE(QFile::link(outside + "/other.txt", root + "/sub/inner.txt"));
+    search.setReplaceString(QStringLiteral("bar"));
+    runner.runSearch(search, recorder.allResults());
+    ASSERT_TRUE(waitFor([&] { return recorder.replacesFinished == 1; }));
+    const QByteArray barBE("\xFE\xFF\0b\0a\0r\0\n", 10), barLE("\xFF\xFE" "b\0a\0r\0\n\0", 10);
+    const struct {
+        const char* path;
+        QByteArray bytes;
+    } after[] = {{"tree/be.txt", barBE},    {"tree/le.txt", barLE},         {"tree/real.txt", "bar"},
+                 {"outside/secret.txt", "foo"}, {"outside/other.txt", "foo"}};
+    for (const auto& a : after) EXPECT_EQ(read(dir.path() + "/" + a.path), a.bytes) << a.path;
+    EXPECT_TRUE(QFileInfo(root + "/again.txt").isSymLink());
+    const QString inner = recorder.outcome("inner.txt") == "none" ? recorder.outcome("turned.txt") : recorder.outcome("inner.txt");
+    EXPECT_EQ(inner.section(' ', 0, 0), "1") << inner.toStdString();
+}
+
 TEST(SearchRunnerTest, ResultNodesNameFilesAndLetDocumentsGo) {
     auto node = QVMultiFileSearchNode::create(QStringLiteral("/a/b/c.txt"));
     EXPECT_EQ(node->name(), QStringLiteral("c.txt \u2014 /a/b"));
@@ -333,7 +386,7 @@ TEST(SearchRunnerTest, AwkwardFilesAreEachReportedOnceAndNothingBlocks) {
         ASSERT_EQ(lines.size(), 1) << f.name << " " << recorder.log.join("|").toStdString();
         EXPECT_EQ(lines[0].section(' ', -1).toInt(), f.count) << f.name;
     }
-    EXPECT_EQ(recorder.log.filter(QRegularExpression("^did pipe.txt 0$")).size(), 2);  // walked and chosen
+    EXPECT_EQ(recorder.log.filter(QRegularExpression("^did pipe.txt 0$")).size(), 1);  // walked and chosen: once
     EXPECT_EQ(recorder.log.filter("more.css").size(), 2);                                // once, despite the loop
 
     // A pattern that runs away on one file ends there; the file is reported and the rest searched.

@@ -9,7 +9,11 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <QElapsedTimer>
+#include <QThread>
+
 #include <atomic>
+#include <csignal>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -151,6 +155,46 @@ TEST(UserScriptTest, CopiesArePrivateAndGoneLongValuesComeThroughFiles) {
     ASSERT_TRUE(outcome.succeeded()) << outcome.message.toStdString() << outcome.errors.toStdString();
     EXPECT_EQ(outcome.output, "500 700 400 []100004\n");
     EXPECT_EQ(leftovers(), QStringList());
+}
+
+// Whether the process pid has ended (gone, or a zombie waiting for whoever adopted it).
+bool hasEnded(qint64 pid) {
+    if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH) return true;
+    const QByteArray stat = readAll(QStringLiteral("/proc/%1/stat").arg(pid));
+    const qsizetype close = stat.lastIndexOf(')');
+    return close > 0 && stat.mid(close + 2, 1) == "Z";
+}
+
+TEST(UserScriptTest, BackgroundChildrenEndWithTheScript) {
+    TestDir dir;
+    const QByteArray pids = dir.file("pids").toUtf8();
+    const struct {
+        const char* name;
+        QByteArray text;
+    } cases[] = {
+        {"background.sh", "#!/bin/sh\nsleep 300 &\necho $! > " + pids + "\necho done\n"},
+        {"nohup.sh", "#!/bin/sh\nnohup sleep 300 >/dev/null 2>&1 &\necho $! > " + pids + "\necho done\n"},
+        {"daemonish.py",
+         "#!/usr/bin/env python3\nimport os, subprocess\np = subprocess.Popen(['sleep', '300'], stdout=subprocess.DEVNULL)\n"
+         "open('" + pids + "', 'w').write(str(p.pid))\nprint('done')\n"},
+        {"forked.pl", "#!/usr/bin/env perl\nmy $pid = fork();\nif ($pid == 0) { close STDOUT; sleep 300; exit 0; }\n"
+                      "open(my $f, '>', '" + pids + "'); print $f $pid; close $f; print \"done\\n\";\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(dir.file("pids"));
+        QVUserScript::RunOptions options;
+        options.timeoutMs = 20000;
+        const QVUserScriptOutcome outcome = QVUserScript::run(script(dir, c.name, c.text), {}, {}, {}, options);
+        EXPECT_EQ(outcome.output, "done\n") << outcome.message.toStdString() << outcome.errors.toStdString();
+        const qint64 pid = readAll(dir.file("pids")).trimmed().toLongLong();
+        ASSERT_GT(pid, 0);
+        QElapsedTimer waited;
+        waited.start();
+        while (!hasEnded(pid) && waited.elapsed() < 3000) QThread::msleep(20);
+        EXPECT_TRUE(hasEnded(pid));
+        if (!hasEnded(pid)) ::kill(pid_t(pid), SIGKILL);
+    }
 }
 
 TEST(UserScriptTest, FailuresHangsFloodsAndStopsGiveNoOutput) {
