@@ -113,13 +113,15 @@ bool QVClientOptions::isHarmlessSSHOption(const QString& option) {
     // Keys that start nothing, load no library and connect nowhere else. Left out on purpose:
     // ProxyCommand, ProxyJump, LocalCommand, PermitLocalCommand, KnownHostsCommand,
     // PKCS11Provider, SecurityKeyProvider, Include, Match, Host, ControlMaster/Path,
-    // IdentityAgent, ForwardAgent and every forwarding, HostbasedAuthentication (ssh-keysign).
+    // IdentityAgent, ForwardAgent and every forwarding, HostbasedAuthentication (ssh-keysign),
+    // HashKnownHosts (an unhashed line in a known-hosts file of the settings' choosing begins with
+    // the host name the settings give).
     static const QSet<QString> harmless = [] {
         QSet<QString> keys;
         for (const char* key :
              {"addressfamily", "batchmode", "bindaddress", "casignaturealgorithms", "certificatefile",
               "challengeresponseauthentication", "checkhostip", "ciphers", "compression", "connectionattempts",
-              "connecttimeout", "escapechar", "fingerprinthash", "globalknownhostsfile", "hashknownhosts",
+              "connecttimeout", "escapechar", "fingerprinthash", "globalknownhostsfile",
               "hostkeyalgorithms", "hostkeyalias", "hostname", "identitiesonly", "identityfile", "ipqos",
               "kbdinteractiveauthentication", "kexalgorithms", "loglevel", "macs", "numberofpasswordprompts",
               "passwordauthentication", "port", "preferredauthentications", "pubkeyacceptedalgorithms",

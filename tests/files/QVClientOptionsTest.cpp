@@ -35,6 +35,7 @@ TEST(QVClientOptions, OnlyOptionsEachClientReadsAsHarmlessPass) {
         {SFTP, {"-o\"ProxyCommand\"=x"}, {"-o\"ProxyCommand\"=x"}},    // and takes quotes off
         {SFTP, {"-oLocalCommand=x", "-oPermitLocalCommand=yes"}, {"-oLocalCommand=x", "-oPermitLocalCommand=yes"}},
         {SFTP, {"-oInclude=/tmp/cfg", "-oMatch=exec x"}, {"-oInclude=/tmp/cfg", "-oMatch=exec x"}},
+        {SFTP, {"-oHashKnownHosts=no"}, {"-oHashKnownHosts=no"}},
         {SFTP, {"-vo", "ProxyJump=h"}, {"-vo ProxyJump=h"}},
         {SFTP, {"-o"}, {"-o"}},                                          // no value: refused
         {SFTP, {"evil.example.org"}, {"evil.example.org"}},             // a host of its own
