@@ -1,5 +1,7 @@
 #include "TidingsKit/TDGEvent.h"
 
+#include "platform/PropertyList.h"
+
 #include "platform/SystemLog.h"
 #include "trellis/TRLHelpers.h"
 
@@ -34,24 +36,8 @@ QString TDGAttributeDictionary::truncateString(const QString& text) {
     return text.left(cut);
 }
 
-static bool isNumber(const QVariant& v) {
-    switch (v.typeId()) {
-    case QMetaType::Bool:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Double:
-    case QMetaType::Float:
-        return true;
-    default:
-        return false;
-    }
-}
+// Numbers and flags, as attributes take them.
+static bool isNumber(const QVariant& v) { return PropertyList::isFlag(v); }
 
 void TDGAttributeDictionary::addAttribute(const QVariant& value, const QVariant& key) {
     if (!value.isValid() || value.isNull() || !key.isValid() || key.isNull()) return;

@@ -118,17 +118,7 @@ HttpRequest FLTBetaController::updateRequest() const {
     HttpRequest request;
     request.url = builder.URL();
     request.idleTimeoutMs = 10000;
-    const QByteArray locale = QLocale().name().toUtf8();
-    request.setHeader("User-Agent", FLTKitUserAgent);
-    request.setHeader("Accept", "application/json");
-    request.setHeader("Accept-Charset", "utf-8");
-    request.setHeader("Accept-Language", locale);
-    request.setHeader("Content-Language", locale);
-    request.setHeader("X-Faultline-Developer-Token", TRLDeveloperToken);
-    request.setHeader("X-Faultline-API-Client-Id", FLTKitBundleIdentifier);
-    request.setHeader("X-Faultline-API-Client-Display-Version", FLTKitDisplayVersion);
-    request.setHeader("X-Faultline-API-Client-Build-Version", FLTKitBuildVersion);
-    request.setHeader("X-Faultline-API-Key", d ? d->APIKeyForBetaController().toUtf8() : QByteArray());
+    FLTSetKitRequestHeaders(request, FLTKitBundleIdentifier, d ? d->APIKeyForBetaController() : QString());
     request.setHeader("X-Faultline-Beta-Token", _betaToken.toUtf8());
     request.pinnedRootsPemPath = settings.betaEndpointPinnedRoots();
     return request;

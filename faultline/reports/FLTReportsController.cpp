@@ -116,17 +116,7 @@ HttpRequest FLTReportsController::mutableRequestWithURL(const QUrl& url, int tim
     request.url = url;
     request.method = "POST";
     request.idleTimeoutMs = timeoutSeconds * 1000;
-    const QByteArray locale = QLocale().name().toUtf8();
-    request.setHeader("User-Agent", FLTKitUserAgent);
-    request.setHeader("Accept", "application/json");
-    request.setHeader("Accept-Charset", "utf-8");
-    request.setHeader("Accept-Language", locale);
-    request.setHeader("Content-Language", locale);
-    request.setHeader("X-Faultline-Developer-Token", TRLDeveloperToken);
-    request.setHeader("X-Faultline-API-Client-Id", FLTKitClientIdentifier);
-    request.setHeader("X-Faultline-API-Client-Display-Version", FLTKitDisplayVersion);
-    request.setHeader("X-Faultline-API-Client-Build-Version", FLTKitBuildVersion);
-    request.setHeader("X-Faultline-API-Key", _delegate->APIKeyForReportsController(*this).toUtf8());
+    FLTSetKitRequestHeaders(request, FLTKitClientIdentifier, _delegate->APIKeyForReportsController(*this));
     request.pinnedRootsPemPath = _delegate->settingsForReportsController(*this).reportsEndpointPinnedRoots();
     return request;
 }
