@@ -3,7 +3,9 @@
 // lines) at the start, middle and end of a 100,000-line file, p50 and p99, without and with the
 // repaint that follows it, typed as real key events on both sides; scrolling a page at the end of that file; and big files as a user
 // meets them: the memory a 100 MB HTML page holds once open and once coloured, Ctrl+End and
-// Ctrl+Home in it, and a keystroke in the middle of a single 5 MB line.
+// Ctrl+Home in it; and long lines: opening pages whose rows run on as one line of 0.25, 0.5 and
+// 5 MB, a keystroke in the middle of that line, and a keystroke at the end of a 50 MB one-line
+// script.
 //
 // Files are JavaScript-like source and HTML in a temporary folder; settings live in a temporary
 // folder too. QORVEL_BENCH_OPEN_MB lists the file sizes to open (default "10,100"),
@@ -403,7 +405,23 @@ int bigMB() {
 }
 
 QString bigPage() { return writeFile(QStringLiteral("big-%1mb.html").arg(bigMB()), makeHtml(qint64(bigMB()) * 1000 * 1000, false)); }
-QString longLinePage() { return writeFile(QStringLiteral("long-line-5mb.html"), makeHtml(5 * 1000 * 1000, true)); }
+// A page whose rows of about kb kilobytes run on as one line.
+QString longLinePage(int kb) {
+    return writeFile(QStringLiteral("long-line-%1kb.html").arg(kb), makeHtml(qint64(kb) * 1000, true));
+}
+
+// A minified script of about mb megabytes: the source above on one line, without its line
+// comments, which would hide the rest of it.
+QString longScript(int mb) {
+    const QString path = g_files->filePath(QStringLiteral("long-script-%1mb.js").arg(mb));
+    if (!QFile::exists(path)) {
+        QByteArray bytes = makeSource(0, qint64(mb) * 1000 * 1000);
+        bytes.replace("  // a line comment about the code below\n", "");
+        bytes.replace('\n', ' ');
+        writeFile(QStringLiteral("long-script-%1mb.js").arg(mb), bytes);
+    }
+    return path;
+}
 
 qint64 residentKB() {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -491,34 +509,135 @@ void BM_BigPage(benchmark::State& state, const char* side) {
     }
 }
 
-// A keystroke in the middle of a single 5 MB line, shown there, with its repaint.
+// The page with one long line (range(0) kilobytes) opened to its first shown frame by either
+// side; seconds.
+double openLongLineOnce(const QString& path, bool ours) {
+    QElapsedTimer clock;
+    clock.start();
+    if (ours) {
+        auto view = shownView(path);
+        return clock.nsecsElapsed() / 1e9;
+    }
+    auto edit = shownPeer(path);
+    return clock.nsecsElapsed() / 1e9;
+}
+
+// Both sides in turns, the first of each pair alternating; the ratios of the pairs go to the
+// summary.
+void BM_LongLineOpen(benchmark::State& state) {
+    const int kb = int(state.range(0));
+    const QString path = longLinePage(kb);
+    std::vector<double> ratios;
+    double ours = 0, peer = 0;
+    bool oursFirst = true;
+    for (auto _ : state) {
+        double o = 0, p = 0;
+        if (oursFirst) {
+            o = openLongLineOnce(path, true);
+            p = openLongLineOnce(path, false);
+        } else {
+            p = openLongLineOnce(path, false);
+            o = openLongLineOnce(path, true);
+        }
+        oursFirst = !oursFirst;
+        state.SetIterationTime(o);
+        ours += o;
+        peer += p;
+        ratios.push_back(o / p);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    const std::string key = "longline/open/" + std::to_string(kb);
+    results()[key + "/qorvel"] = ours / double(state.iterations());
+    results()[key + "/peer"] = peer / double(state.iterations());
+    results()[key + "/ratio-min"] = ratios.front();
+    results()[key + "/ratio-median"] = ratios[ratios.size() / 2];
+    results()[key + "/ratio-max"] = ratios.back();
+    state.counters["peer_ms"] = peer / double(state.iterations()) * 1e3;
+}
+
+// The line of the page that holds its rows: after the head and fifty ordinary lines.
+constexpr qint64 LongLineNumber = 60;
+
+// A keystroke in the middle of the long line of the page of range(0) kilobytes, shown there,
+// with its repaint.
 void BM_LongLineKeystroke_Qorvel(benchmark::State& state) {
-    QElapsedTimer opening;
-    opening.start();
-    auto view = shownView(longLinePage());
-    results()["longline/open/qorvel"] = opening.nsecsElapsed() / 1e9;
+    const int kb = int(state.range(0));
+    auto view = shownView(longLinePage(kb));
     view->finishHighlighting();
-    const qint64 line = 60;  // the long line, after the head and fifty ordinary lines
-    const QVRange range = view->textStorage().lineRange(line);
+    const QVRange range = view->textStorage().lineRange(LongLineNumber);
     const qint64 position = range.location + range.length / 2;
     view->setSelectedRange(QVRange(position, 0));
     view->scrollRangeToVisible(QVRange(position, 0));
     repaintPending();
-    typeAndRepaint(state, [&](bool insert) { sendKey(*view, insert); }, "longline/qorvel");
+    typeAndRepaint(state, [&](bool insert) { sendKey(*view, insert); }, "longline/key/" + std::to_string(kb) + "/qorvel");
 }
 
 void BM_LongLineKeystroke_QPlainTextEdit(benchmark::State& state) {
-    QElapsedTimer opening;
-    opening.start();
-    auto edit = shownPeer(longLinePage());
-    results()["longline/open/peer"] = opening.nsecsElapsed() / 1e9;
-    const QTextBlock block = edit->document()->findBlockByNumber(60);
+    const int kb = int(state.range(0));
+    auto edit = shownPeer(longLinePage(kb));
+    const QTextBlock block = edit->document()->findBlockByNumber(int(LongLineNumber));
     QTextCursor cursor(block);
     cursor.setPosition(block.position() + block.length() / 2);
     edit->setTextCursor(cursor);
     edit->ensureCursorVisible();
     repaintPending();
-    typeAndRepaint(state, [&](bool insert) { typeIntoPeer(*edit, insert); }, "longline/peer");
+    typeAndRepaint(state, [&](bool insert) { typeIntoPeer(*edit, insert); }, "longline/key/" + std::to_string(kb) + "/peer");
+}
+
+// A keystroke at the end of a one-line script of range(0) megabytes, with its repaint.
+void BM_LongScriptKeystroke_Qorvel(benchmark::State& state) {
+    const int mb = int(state.range(0));
+    QElapsedTimer opening;
+    opening.start();
+    auto view = shownView(longScript(mb));
+    results()["longscript/open/" + std::to_string(mb) + "/qorvel"] = opening.nsecsElapsed() / 1e9;
+    view->finishHighlighting();
+    view->setSelectedRange(QVRange(view->length(), 0));
+    view->scrollRangeToVisible(QVRange(view->length(), 0));
+    repaintPending();
+    typeAndRepaint(state, [&](bool insert) { sendKey(*view, insert); }, "longscript/key/" + std::to_string(mb) + "/qorvel");
+}
+
+void BM_LongScriptKeystroke_QPlainTextEdit(benchmark::State& state) {
+    const int mb = int(state.range(0));
+    QElapsedTimer opening;
+    opening.start();
+    auto edit = shownPeer(longScript(mb));
+    results()["longscript/open/" + std::to_string(mb) + "/peer"] = opening.nsecsElapsed() / 1e9;
+    edit->moveCursor(QTextCursor::End);
+    edit->ensureCursorVisible();
+    repaintPending();
+    typeAndRepaint(state, [&](bool insert) { typeIntoPeer(*edit, insert); }, "longscript/key/" + std::to_string(mb) + "/peer");
+}
+
+// Sizes from a list in the environment, else the default.
+std::vector<int> sizesFrom(const char* variable, const char* fallback) {
+    QByteArray list = qgetenv(variable);
+    if (list.isEmpty()) list = fallback;
+    std::vector<int> sizes;
+    for (const QByteArray& size : list.split(','))
+        if (size.toInt() > 0) sizes.push_back(size.toInt());
+    return sizes;
+}
+
+// The long-line rows: QORVEL_BENCH_LONG_KB lists the pages (default "250,500,5000" kilobytes on
+// one line), QORVEL_BENCH_LONG_SCRIPT_MB the one-line script (default 50 MB). The peer types
+// fewer keys where each of its keys takes seconds.
+void registerLongLineBenchmarks() {
+    for (const int kb : sizesFrom("QORVEL_BENCH_LONG_KB", "250,500,5000")) {
+        benchmark::RegisterBenchmark("LongLineOpen/QorvelAndQPlainTextEdit", BM_LongLineOpen)
+            ->Arg(kb)->UseManualTime()->Iterations(6)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("LongLineKeystroke/Qorvel", BM_LongLineKeystroke_Qorvel)
+            ->Arg(kb)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("LongLineKeystroke/QPlainTextEdit", BM_LongLineKeystroke_QPlainTextEdit)
+            ->Arg(kb)->UseManualTime()->Iterations(kb >= 2000 ? 8 : 20)->Unit(benchmark::kMillisecond);
+    }
+    for (const int mb : sizesFrom("QORVEL_BENCH_LONG_SCRIPT_MB", "50")) {
+        benchmark::RegisterBenchmark("LongScriptKeystroke/Qorvel", BM_LongScriptKeystroke_Qorvel)
+            ->Arg(mb)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("LongScriptKeystroke/QPlainTextEdit", BM_LongScriptKeystroke_QPlainTextEdit)
+            ->Arg(mb)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+    }
 }
 
 void registerOpenBenchmarks() {
@@ -557,14 +676,27 @@ void printSummary() {
                         places[i], get(ours + "/p50"), get(peer + "/p50"), get(ours + "/p50") / get(peer + "/p50"),
                         get(ours + "/p99"), get(peer + "/p99"), get(ours + "/p99") / get(peer + "/p99"));
     }
-    if (r.count("longline/open/qorvel") && r.count("longline/open/peer"))
-        std::printf("  open a page with a 5 MB line to its first shown frame: %.0f vs %.0f ms, ratio %.2f\n",
-                    get("longline/open/qorvel") * 1e3, get("longline/open/peer") * 1e3,
-                    get("longline/open/qorvel") / get("longline/open/peer"));
-    if (r.count("longline/qorvel/p50") && r.count("longline/peer/p50"))
-        std::printf("  keystroke in a 5 MB line with repaint: p50 %.1f vs %.1f ms, p99 %.1f vs %.1f ms\n",
-                    get("longline/qorvel/p50") / 1e3, get("longline/peer/p50") / 1e3, get("longline/qorvel/p99") / 1e3,
-                    get("longline/peer/p99") / 1e3);
+    for (const int kb : sizesFrom("QORVEL_BENCH_LONG_KB", "250,500,5000")) {
+        const std::string open = "longline/open/" + std::to_string(kb), key = "longline/key/" + std::to_string(kb);
+        if (r.count(open + "/qorvel"))
+            std::printf("  open a page with a %d KB line to its first shown frame (in turns): %.0f vs %.0f ms, ratio min/median/max "
+                        "%.2f / %.2f / %.2f\n",
+                        kb, get(open + "/qorvel") * 1e3, get(open + "/peer") * 1e3, get(open + "/ratio-min"),
+                        get(open + "/ratio-median"), get(open + "/ratio-max"));
+        if (r.count(key + "/qorvel/p50") && r.count(key + "/peer/p50"))
+            std::printf("  keystroke in the middle of a %d KB line with repaint: p50 %.2f vs %.2f ms (ratio %.2f), p99 %.2f vs %.2f ms\n",
+                        kb, get(key + "/qorvel/p50") / 1e3, get(key + "/peer/p50") / 1e3,
+                        get(key + "/qorvel/p50") / get(key + "/peer/p50"), get(key + "/qorvel/p99") / 1e3,
+                        get(key + "/peer/p99") / 1e3);
+    }
+    for (const int mb : sizesFrom("QORVEL_BENCH_LONG_SCRIPT_MB", "50")) {
+        const std::string key = "longscript/key/" + std::to_string(mb), open = "longscript/open/" + std::to_string(mb);
+        if (r.count(key + "/qorvel/p50"))
+            std::printf("  keystroke at the end of a %d MB one-line script with repaint: p50 %.2f ms, p99 %.2f ms (goal 50 ms); "
+                        "QPlainTextEdit p50 %.0f ms; opened in %.0f vs %.0f ms\n",
+                        mb, get(key + "/qorvel/p50") / 1e3, get(key + "/qorvel/p99") / 1e3, get(key + "/peer/p50") / 1e3,
+                        get(open + "/qorvel") * 1e3, get(open + "/peer") * 1e3);
+    }
     if (r.count("big/qorvel/characters") && r.count("big/peer/characters")) {
         for (const char* side : {"qorvel", "peer"}) {
             const std::string k = std::string("big/") + side + "/";
@@ -589,8 +721,6 @@ BENCHMARK(BM_KeystrokeAndPaint_Qorvel)->Name("KeystrokeAndPaint/Qorvel")->DenseR
 BENCHMARK(BM_KeystrokeAndPaint_QPlainTextEdit)->Name("KeystrokeAndPaint/QPlainTextEdit")->DenseRange(0, 2)->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ScrollPageAtEnd_Qorvel)->Name("ScrollPageAtEnd/Qorvel")->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ScrollPageAtEnd_QPlainTextEdit)->Name("ScrollPageAtEnd/QPlainTextEdit")->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_LongLineKeystroke_Qorvel)->Name("LongLineKeystroke/Qorvel")->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LongLineKeystroke_QPlainTextEdit)->Name("LongLineKeystroke/QPlainTextEdit")->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_BigPage, qorvel, "qorvel")->Name("BigPage/Qorvel")->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_BigPage, peer, "peer")->Name("BigPage/QPlainTextEdit")->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
@@ -600,6 +730,7 @@ int main(int argc, char** argv) {
         return bigPageChild(side, qEnvironmentVariable("QORVEL_BENCH_FILE"));
     g_files = new QTemporaryDir;
     registerOpenBenchmarks();
+    registerLongLineBenchmarks();
     const int status = bench.runBenchmarks(argc, argv, printSummary);
     delete g_files;
     return status;

@@ -224,97 +224,204 @@ QVRange QVKeywordBasedParser::rangeOfCommentInRange(QVRange range, QStringView t
     return {found, end - found};
 }
 
-QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& storage) {
+QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& storage, QVColouringSession* session) {
     range = clampedRange(range, storage.length());
-    if (range.length == 0) return {};
-    // The text of the range and the rest of its last line, where a line comment may end.
+    const qint64 resume = session ? std::clamp(session->resumeAt, range.location, range.end()) : range.location;
+    if (session) session->stoppedAt = range.end();
+    if (resume >= range.end()) return {};
+    // A resumed pass keeps the character before it in view: it ends every look back for an
+    // operand, so the text before it never counts. Past the range only a few characters are
+    // read: a comment begin that starts inside it, the "\n" after a "\r" that ends it.
+    qint64 longestBegin = 1;
+    for (const QVComment& form : std::as_const(_comments)) longestBegin = std::max<qint64>(longestBegin, form.begin().size());
+    const qint64 peek = longestBegin + 1;
+    const qint64 viewStart = resume > range.location ? resume - 1 : range.location;
     const QVRange lastLine = storage.lineRange(storage.lineOfPosition(range.end() - 1));
-    const qint64 extendedEnd = std::max(range.end(), lastLine.end());
-    const QString text = storage.substring(QVRange(range.location, extendedEnd - range.location));
+    const qint64 viewEnd = std::max(range.end(), std::min(lastLine.end(), range.end() + peek));
+    const QStringView text = storage.characters(QVRange(viewStart, viewEnd - viewStart));
     const QChar* s = text.constData();
-    const qint64 n = range.length;
-    const qint64 base = range.location;
+    const qint64 n = range.end() - viewStart;
+    const qint64 base = viewStart;
+    const qint64 first = resume - viewStart;
+    qint64 furthest = first;
+
+    // What lies ahead, searched a window at a time: a kind of token that the rest of a long line
+    // lacks is not looked for to its end on every keystroke. at is the first one from the
+    // current place on; while it is NotFound there is none before searched.
+    struct Ahead {
+        qint64 at = NotFound;
+        qint64 searched = 0;
+    };
+    constexpr qint64 Window = 4096;
 
     const bool hasSingle = !_singleQuoteStyle.isNull();
     const bool hasDouble = !_doubleQuoteStyle.isNull();
-    auto findQuote = [&](qint64 from) -> qint64 {
+    const bool hasRegex = !_regexStyle.isNull();
+    const bool hasTemplate = !_templateStyle.isNull();
+    auto findQuote = [&](qint64 from, qint64 until) -> qint64 {
         if (!hasSingle && !hasDouble) return NotFound;
-        for (qint64 i = from; i < n; ++i) {
+        for (qint64 i = from; i < until; ++i) {
             const QChar c = s[i];
             if ((hasDouble && c == QLatin1Char('"')) || (hasSingle && c == QLatin1Char('\''))) return i;
         }
         return NotFound;
     };
-    auto findKeyword = [&](qint64 from) -> qint64 {
-        const qint64 at = _keywordCharacters.indexIn(s, from, n);
-        return at < n ? at : NotFound;
+    auto findKeyword = [&](qint64 from, qint64 until) -> qint64 {
+        const qint64 at = _keywordCharacters.indexIn(s, from, until);
+        return at < until ? at : NotFound;
     };
-    const QVTextAttributes* commentAttributes = nullptr;
-    QVRange comment;
-    QVarLengthArray<qint64, 4> nextBegins(_comments.size(), -1);
-    auto findComment = [&](qint64 from) {
-        comment = _comments.isEmpty() ? QVRange()
-                                      : rangeOfCommentInRange(QVRange(from, n - from), text, &commentAttributes,
-                                                              nextBegins.data());
+    auto findTemplate = [&](qint64 from, qint64 until) -> qint64 {
+        if (!hasTemplate) return NotFound;
+        const qsizetype at = text.left(until).indexOf(QLatin1Char('`'), from);
+        return at < 0 ? NotFound : at;
+    };
+    // A regular-expression literal begins at a slash that begins no comment, where an operand
+    // may start, and that a closing slash follows on its line. Whether one does is read past
+    // the slash, for a slash taken to divide as far as its line's end: that reach is kept for
+    // the boundaries after it.
+    qint64 regexEnd = NotFound;
+    struct Rejected {
+        qint64 at;
+        qint64 read;
+    };
+    std::vector<Rejected> rejected;
+    auto beginsComment = [&](qint64 i) {
+        for (const QVComment& form : std::as_const(_comments))
+            if (!form.begin().isEmpty() && text.sliced(i).startsWith(form.begin())) return true;
+        return false;
+    };
+    auto findRegex = [&](qint64 from, qint64 until) -> qint64 {
+        if (!hasRegex) return NotFound;
+        const QStringView searched = text.left(until);
+        for (qsizetype i = searched.indexOf(QLatin1Char('/'), from); i >= 0; i = searched.indexOf(QLatin1Char('/'), i + 1)) {
+            if (beginsComment(i) || !QVScriptLiterals::operandMayStartAt(text, i, 0)) continue;
+            qint64 read = 0;
+            const qint64 end = QVScriptLiterals::endOfRegexLiteral(text, i, n, &read);
+            if (end > i) {
+                regexEnd = end;
+                furthest = std::max(furthest, end);
+                return i;
+            }
+            if (session) rejected.push_back({i, read});
+            furthest = std::max(furthest, std::min(read, n));
+        }
+        return NotFound;
+    };
+    // The first place in [from, until) where needle begins and fits before the range's end.
+    auto findBeginning = [&](QStringView needle, qint64 from, qint64 until) -> qint64 {
+        if (needle.isEmpty()) return NotFound;
+        const QStringView searched = text.left(until);
+        for (qsizetype at = searched.indexOf(needle.front(), from); at >= 0; at = searched.indexOf(needle.front(), at + 1)) {
+            if (at + needle.size() > n) return NotFound;
+            if (text.sliced(at + 1, needle.size() - 1) == needle.sliced(1)) return at;
+        }
+        return NotFound;
+    };
+
+    enum Kind { Quote, Keyword, Regex, Template, FirstComment };
+    const qsizetype kinds = FirstComment + _comments.size();
+    QVarLengthArray<Ahead, 8> ahead(kinds);
+    // Kinds the language lacks are searched to the end at once.
+    if (!hasSingle && !hasDouble) ahead[Quote].searched = n;
+    if (_keywordCharacters.isEmpty()) ahead[Keyword].searched = n;
+    if (!hasRegex) ahead[Regex].searched = n;
+    if (!hasTemplate) ahead[Template].searched = n;
+    for (qsizetype i = FirstComment; i < kinds; ++i)
+        if (_comments[i - FirstComment].begin().isEmpty()) ahead[i].searched = n;
+    auto search = [&](qsizetype kind, qint64 from, qint64 until) -> qint64 {
+        switch (kind) {
+        case Quote: return findQuote(from, until);
+        case Keyword: return findKeyword(from, until);
+        case Regex: return findRegex(from, until);
+        case Template: return findTemplate(from, until);
+        default: return findBeginning(_comments[kind - FirstComment].begin(), from, until);
+        }
+    };
+    // Brings every kind up to date for place p and answers the next token's start: every kind
+    // is then found at or after it, or has none before it.
+    auto next = [&](qint64 p) -> qint64 {
+        for (Ahead& a : ahead) {
+            if (a.at != NotFound && a.at < p) a.at = NotFound;
+            if (a.at == NotFound) a.searched = std::max(a.searched, p);
+        }
+        for (;;) {
+            qint64 found = NotFound;
+            for (const Ahead& a : ahead) found = std::min(found, a.at);
+            qsizetype lagging = -1;
+            for (qsizetype i = 0; i < kinds; ++i) {
+                const Ahead& a = ahead[i];
+                if (a.at == NotFound && a.searched < n && a.searched <= found && (lagging < 0 || a.searched < ahead[lagging].searched))
+                    lagging = i;
+            }
+            if (lagging < 0) return found;
+            Ahead& a = ahead[lagging];
+            const qint64 until = std::min(n, a.searched + Window);
+            a.at = search(lagging, a.searched, until);
+            a.searched = a.at == NotFound ? until : a.at;
+            furthest = std::max(furthest, a.at == NotFound ? until : a.at + 1);
+        }
     };
     // A line comment may reach past the range: its end belongs to whatever language follows.
     auto colour = [&](const QVTextAttributes* attributes, qint64 location, qint64 length) {
         length = std::min(length, n - location);
-        if (attributes && !attributes->isEmpty() && length > 0)
+        if (attributes && !attributes->isEmpty() && length > 0) {
+            if (session) session->reach(base + location + length);
             storage.addAttributes(*attributes, QVRange(base + location, length));
-    };
-
-    // Regular-expression literals and template strings, for languages that have them; a slash
-    // that begins a comment is the comment's.
-    const bool hasRegex = !_regexStyle.isNull();
-    const bool hasTemplate = !_templateStyle.isNull();
-    const QStringView whole(text);
-    qint64 regexEnd = NotFound;
-    auto findRegex = [&](qint64 from) -> qint64 {
-        if (!hasRegex) return NotFound;
-        for (qint64 i = from; i < n; ++i) {
-            if (s[i] != QLatin1Char('/')) continue;
-            const QVComment* begun = nullptr;
-            for (const QVComment& form : _comments)
-                if (!form.begin().isEmpty() && whole.sliced(i).startsWith(form.begin())) begun = &form;
-            if (begun) {
-                i += begun->begin().size() - 1;
-                continue;
-            }
-            if (!QVScriptLiterals::operandMayStartAt(whole, i, 0)) continue;
-            regexEnd = QVScriptLiterals::endOfRegexLiteral(whole, i, n);
-            if (regexEnd > i) return i;
         }
-        return NotFound;
     };
-    auto findTemplate = [&](qint64 from) -> qint64 {
-        if (!hasTemplate) return NotFound;
-        const qsizetype at = whole.left(n).indexOf(QLatin1Char('`'), from);
-        return at < 0 ? NotFound : at;
+    // A comment's extent from its begin at c: through its end string (or to the range's end
+    // when that is missing), a line comment to its line's end without the line's last character.
+    auto commentEnd = [&](const QVComment& form, qint64 c) -> qint64 {
+        const qint64 afterBegin = c + form.begin().size();
+        if (form.hasEnd()) {
+            const qint64 close = find(text.left(n), form.end(), afterBegin, n);
+            return close == NotFound ? n : close + form.end().size();
+        }
+        for (qint64 i = afterBegin; i < n; ++i) {
+            const QChar c = s[i];
+            if (c == QLatin1Char('\n')) return i;
+            if (c == QLatin1Char('\r')) return i + 1 < text.size() && s[i + 1] == QLatin1Char('\n') ? i + 1 : i;
+        }
+        return n;
     };
 
-    qint64 q = findQuote(0);
-    qint64 k = findKeyword(0);
-    qint64 r = findRegex(0);
-    qint64 t = findTemplate(0);
-    findComment(0);
-    qint64 p = 0;
-    while (q != NotFound || k != NotFound || r != NotFound || t != NotFound || !comment.isNotFound()) {
-        const qint64 c = comment.location;
+    size_t rejectedSeen = 0;
+    qint64 rejectedReach = 0;
+    qint64 p = first;
+    qint64 stop = n;
+    for (;;) {
+        const qint64 at = next(p);
+        if (at == NotFound) break;
+        if (session && at > 0 && (!hasRegex || QVScriptLiterals::stopsLookBack(s[at - 1]))) {
+            // What came before at read a character or so past it (the end of a word, a comment
+            // begin that did not match), and as far as a slash taken to divide looked.
+            while (rejectedSeen < rejected.size() && rejected[rejectedSeen].at < at)
+                rejectedReach = std::max(rejectedReach, rejected[rejectedSeen++].read);
+            if (session->boundary(base + at, base + std::max(at + peek, rejectedReach))) {
+                stop = at;
+                break;
+            }
+        }
+        auto value = [&](qsizetype kind) { return ahead[kind].at; };
+        const qint64 q = value(Quote), k = value(Keyword), r = value(Regex), t = value(Template);
+        qsizetype commentKind = -1;
+        for (qsizetype i = FirstComment; i < kinds; ++i)
+            if (ahead[i].at != NotFound && (commentKind < 0 || ahead[i].at < ahead[commentKind].at)) commentKind = i;
+        const qint64 c = commentKind < 0 ? NotFound : ahead[commentKind].at;
         // The earliest string of any kind; none of them can start where another does.
         const qint64 m = std::min({q, r, t});
-        qint64 next;
+        qint64 end;
         if (c < k && c < m) {
-            colour(commentAttributes, c, comment.length);
-            next = c + comment.length;
+            const QVComment& form = _comments[commentKind - FirstComment];
+            end = commentEnd(form, c);
+            colour(&form.attributes(), c, end - c);
         } else if (m < k && m == r) {
             colour(&_regexAttr, r, regexEnd - r);
-            next = regexEnd;
+            end = regexEnd;
         } else if (m < k && m == t) {
-            const qint64 end = QVScriptLiterals::endOfTemplateString(whole, t, n);
-            const qint64 close = end < 0 ? n : end;
-            colour(&_templateAttr, t, close - t);
-            next = close;
+            const qint64 close = QVScriptLiterals::endOfTemplateString(text, t, n);
+            end = close < 0 ? n : close;
+            colour(&_templateAttr, t, end - t);
         } else if (q < k) {
             const QChar quote = s[q] == QLatin1Char('\'') ? QLatin1Char('\'') : QLatin1Char('"');
             qint64 close = n - 1;
@@ -326,25 +433,22 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
                 }
             }
             colour(quote == QLatin1Char('\'') ? &_singleQuoteAttr : &_doubleQuoteAttr, q, close - q + 1);
-            next = close + 1;
+            end = close + 1;
         } else {
             const qint64 wordEnd = std::max(_keywordCharacters.indexIn(s, k, n, false), k + 1);
             colour(attributesForWord(QStringView(s + k, wordEnd - k)), k, wordEnd - k);
-            next = wordEnd;
+            end = wordEnd;
         }
-        p = std::min(std::max(next, p + 1), n);
-        if (q != NotFound && q < p) q = p < n ? findQuote(p) : NotFound;
-        if (r != NotFound && r < p) r = p < n ? findRegex(p) : NotFound;
-        if (t != NotFound && t < p) t = p < n ? findTemplate(p) : NotFound;
-        if (!comment.isNotFound() && c < p) {
-            if (p < n) findComment(p);
-            else comment = QVRange();
-        }
-        // A keyword character still ahead stays the next one; a scan that found none stays
-        // true, so text without words after its strings is not scanned again after each one.
-        if (k != NotFound && k < p) k = p < n ? findKeyword(p) : NotFound;
+        p = std::min(std::max(end, p + 1), n);
+        furthest = std::max(furthest, std::min(p + 1, n));
+        if (p >= n) break;
     }
-    markParsed(range, storage);
+    if (session) {
+        if (stop == n) session->reach(range.end());
+        session->stoppedAt = base + stop;
+    }
+    countParsed(std::max(furthest, stop) - first);
+    markParsed(QVRange(resume, base + stop - resume), storage);
     return {};
 }
 

@@ -45,8 +45,11 @@ public:
     bool caseSensitive() const { return _caseSensitive; }
 
     void setTheme(std::shared_ptr<QVTheme> theme) override;
-    // Colours range and marks it; never finds embedded ranges.
-    QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage) override;
+    // Colours range and marks it; never finds embedded ranges. Boundaries are the starts of
+    // tokens; in a language with regular-expression literals only those after a character that
+    // ends the look back for an operand (QVScriptLiterals::stopsLookBack).
+    using QVParser::parseRange;
+    QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage, QVColouringSession* session) override;
     bool usesSingleQuotes() const override;
     // The end outside the strings and comments this parser colours, found as it finds them: a
     // quote of a form the language has opens a string (also after a backslash) that only its own

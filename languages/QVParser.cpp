@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 
 namespace {
 
@@ -117,10 +118,27 @@ QList<QVCodeNavMenuItem> QVParser::codeNavItemsForString(const QString& text, QV
     return items;
 }
 
-QVEmbeddedRanges QVParser::parseRange(QVRange range, QVTextStorage& storage) {
+QVEmbeddedRanges QVParser::parseRange(QVRange range, QVTextStorage& storage, QVColouringSession* session) {
     range = clampedRange(range, storage.length());
+    if (session) {
+        // Nothing to colour, and no boundary: the whole rest is this parser's.
+        const qint64 from = std::clamp(session->resumeAt, range.location, range.end());
+        session->reach(range.end());
+        session->stoppedAt = range.end();
+        range = QVRange(from, range.end() - from);
+    }
     markParsed(range, storage);
     return {};
+}
+
+namespace {
+std::atomic<quint64> parsedCount{0};
+}
+
+quint64 QVParser::charactersParsed() { return parsedCount.load(std::memory_order_relaxed); }
+
+void QVParser::countParsed(qint64 characters) {
+    if (characters > 0) parsedCount.fetch_add(quint64(characters), std::memory_order_relaxed);
 }
 
 QVRange QVParser::nextSignificantRangeInString(const QString& text, QVRange range) const {

@@ -37,6 +37,29 @@ struct QVEmbeddedRange {
 // Embedded stretches in order of location.
 using QVEmbeddedRanges = std::vector<QVEmbeddedRange>;
 
+// A colouring pass that may begin and end inside a line, for lines too long to colour whole on
+// every keystroke. The parser reports each boundary it meets: a place where a parse begun afresh,
+// knowing nothing of the text before it, goes on exactly as the parse that reached it does
+// (outside every token and embedded block, with nothing coloured past it yet). An earlier pass
+// over the same text may be resumed at one of its boundaries, and the session may end the pass
+// at one. Before adding attributes up to some place the parser calls reach(), so that the
+// session can give the stretch its standard attributes first.
+class QVColouringSession {
+public:
+    virtual ~QVColouringSession() = default;
+    // Where the parse begins: the range's start, or a boundary of an earlier pass over the same
+    // range's text that the session knows to be still good.
+    qint64 resumeAt = 0;
+    // Set by the parser: the boundary the pass ended at, else the range's end.
+    qint64 stoppedAt = 0;
+    // Attributes are about to be added to characters before end.
+    virtual void reach(qint64 end) = 0;
+    // position is a boundary, and the decisions made before it looked at no character at or
+    // past horizon (an edit from horizon on leaves the colours before position as they are).
+    // True ends the pass there.
+    virtual bool boundary(qint64 position, qint64 horizon) = 0;
+};
+
 // Finds the parser of another language by its parser identifier ("format-id", e.g.
 // "text.css"); null when no bundle has it. The bundle registry supplies it to finishLoad().
 using QVParserResolver = std::function<std::shared_ptr<QVParser>(const QString& parserIdentifier)>;
@@ -88,7 +111,14 @@ public:
     // Colours range of storage (see the contract above) and answers the embedded-language
     // stretches found, in storage coordinates; the plain parser finds none. A range reaching
     // outside the storage is cut to it.
-    virtual QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage);
+    QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage) { return parseRange(range, storage, nullptr); }
+    // The same as a pass of session (null: none): from session->resumeAt instead of the range's
+    // start, ending where the session ends it. Only the part parsed is marked with "parser", and
+    // only the embedded stretches before the end are answered.
+    virtual QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage, QVColouringSession* session);
+    // Characters the parsers have looked at, counted from where each pass began to the farthest
+    // character it read, for tests that bound the work of a keystroke.
+    static quint64 charactersParsed();
 
     // The next placeholder after range on range's line: "[*cur]", else the empty range inside
     // a pair of double quotes, else "[*" ... "*]"; NotFound when there is none.
@@ -168,6 +198,7 @@ protected:
     void markParsed(QVRange range, QVTextStorage& storage) const;
     // range cut to [0, length).
     static QVRange clampedRange(QVRange range, qint64 length);
+    static void countParsed(qint64 characters);
 
 private:
     std::weak_ptr<QVBundle> _bundle;

@@ -76,6 +76,11 @@ qint64 endOfTemplate(QStringView text, qint64 index, qint64 limit, int depth) {
 
 }  // namespace
 
+bool stopsLookBack(QChar c) {
+    const char16_t u = c.unicode();
+    return !(u == u' ' || u == u'\t' || u == u'\f' || u == u'\v' || isWordCharacter(c));
+}
+
 bool operandMayStartAt(QStringView text, qint64 index, qint64 floor) {
     const qint64 low = std::max<qint64>(floor, 0);
     qint64 i = std::min<qint64>(index, text.size()) - 1;
@@ -104,27 +109,35 @@ bool operandMayStartAt(QStringView text, qint64 index, qint64 floor) {
     }
 }
 
-qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit) {
+qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* read) {
     limit = std::min<qint64>(limit, text.size());
     bool inClass = false;
-    for (qint64 j = index + 1; j < limit; ++j) {
+    qint64 j = index + 1;
+    qint64 end = -1;
+    for (; j < limit; ++j) {
         const char16_t u = text[j].unicode();
-        if (isLineBreak(u)) return -1;
+        if (isLineBreak(u)) break;
         if (u == u'\\') {
-            if (j + 1 < limit && isLineBreak(text[j + 1].unicode())) return -1;
+            if (j + 1 < limit && isLineBreak(text[j + 1].unicode())) {
+                ++j;
+                break;
+            }
             ++j;
         } else if (inClass) {
             if (u == u']') inClass = false;
         } else if (u == u'[') {
             inClass = true;
         } else if (u == u'/') {
-            if (j == index + 1) return -1;
+            if (j == index + 1) break;
             ++j;
             while (j < limit && ((text[j] >= u'a' && text[j] <= u'z') || (text[j] >= u'A' && text[j] <= u'Z'))) ++j;
-            return j;
+            end = j;
+            break;
         }
     }
-    return -1;
+    // A scan cut off by limit would read on in a longer text.
+    if (read) *read = j + 1;
+    return end;
 }
 
 qint64 endOfTemplateString(QStringView text, qint64 index, qint64 limit) { return endOfTemplate(text, index, limit, 0); }

@@ -15,11 +15,16 @@ namespace QVScriptLiterals {
 // colouring a line never depends on the lines before it.
 bool operandMayStartAt(QStringView text, qint64 index, qint64 floor);
 
+// Whether the look back of operandMayStartAt() from any later index stops at c, so that the text
+// before c never counts: c is neither a blank nor a word character.
+bool stopsLookBack(QChar c);
+
 // The end (just past its flags) of the regular-expression literal whose opening slash is at
 // index, or -1 when none closes before the line ends or limit: then the slash divides. A slash
 // inside a character class or after a backslash does not close it. The caller has already ruled
-// out the comment begins "//" and "/*".
-qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit);
+// out the comment begins "//" and "/*". read, when given, receives the end of what was read
+// (past limit when the scan reached it).
+qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* read = nullptr);
 
 // The end (just past the closing backtick) of the template string whose backtick is at index,
 // or -1 when it is not closed before limit. Backslashes escape; the code of a "${...}" hole is

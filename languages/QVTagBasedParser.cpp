@@ -23,11 +23,6 @@ constexpr qint64 NotFound = QVRange::NotFound;
 
 bool isString(const QVariant& value) { return value.metaType() == QMetaType::fromType<QString>(); }
 
-qint64 indexOf(const QString& text, QChar c, qint64 from) {
-    const qsizetype at = text.indexOf(c, from);
-    return at < 0 ? NotFound : at;
-}
-
 // The theme's attributes of a style, with "multi-line" added when asked: a tag, a quoted value
 // or a comment may continue on the next line, and the editor widens re-colouring over them
 // whether or not the theme colours them.
@@ -156,60 +151,86 @@ QVTagBasedParser::TagStyle QVTagBasedParser::attributesForTag(QStringView name) 
     return style;
 }
 
-QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& storage) {
+QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& storage, QVColouringSession* session) {
     range = clampedRange(range, storage.length());
     QVEmbeddedRanges result;
-    if (range.length == 0) return result;
-    const QString text = storage.substring(range);
+    const qint64 resume = session ? std::clamp(session->resumeAt, range.location, range.end()) : range.location;
+    if (session) session->stoppedAt = range.end();
+    if (resume >= range.end()) return result;
+    // Nothing here looks back, so a resumed pass begins its view where it resumes.
+    const QStringView text = storage.characters(QVRange(resume, range.end() - resume));
     const QChar* s = text.constData();
     const qint64 length = text.size();
-    const qint64 base = range.location;
+    const qint64 base = resume;
+    qint64 furthest = 0;
     auto colour = [&](const QVTextAttributes* attributes, qint64 from, qint64 through) {
-        if (attributes && !attributes->isEmpty() && through >= from)
+        if (attributes && !attributes->isEmpty() && through >= from) {
+            if (session) session->reach(base + through + 1);
             storage.addAttributes(*attributes, QVRange(base + from, through - from + 1));
+        }
+    };
+    // The first c in [from, until), or NotFound.
+    auto find = [&](QChar c, qint64 from, qint64 until) -> qint64 {
+        if (from >= until) return NotFound;
+        const qsizetype at = text.left(until).indexOf(c, from);
+        furthest = std::max(furthest, at < 0 ? until : at + 1);
+        return at < 0 ? NotFound : at;
     };
 
     // Colours the tag that opens at lt as far as its ">" (gt, NotFound when it has none) and
-    // answers where it ends: a ">" inside a quoted value does not end it.
-    qint64 quote = NotFound;
-    bool quotesLeft = true;
+    // answers where it ends: a ">" inside a quoted value does not end it. Quotes are looked for
+    // only inside the tag, so a stretch of tags without quotes is read once.
     auto colourTag = [&](const TagStyle& style, qint64 lt, qint64 gt) -> qint64 {
         const qint64 last = length - 1;
-        if (!(quote < gt)) {
+        qint64 quote = find(QLatin1Char('"'), lt + 1, gt == NotFound ? length : gt);
+        if (quote == NotFound) {
             colour(style.tag, lt, gt == NotFound ? last : gt);
             return gt;
         }
         qint64 start = lt;
         do {
             colour(style.tag, start, quote - 1);
-            const qint64 found = indexOf(text, QLatin1Char('"'), quote + 1);
+            const qint64 found = find(QLatin1Char('"'), quote + 1, length);
             // A value without its closing quote runs to the range's end, like an
             // unterminated string of a script: closing it at the tag's ">" would make
             // the colours of this tag depend on whether a quote appears anywhere later,
             // which re-colouring the edited lines could never notice.
             const qint64 close = found != NotFound ? found : last;
             colour(style.quote, quote, close);
-            gt = close + 1 < length ? indexOf(text, QLatin1Char('>'), close + 1) : NotFound;
-            quote = close + 1 < length ? indexOf(text, QLatin1Char('"'), close + 1) : NotFound;
-            quotesLeft = quote != NotFound;
+            gt = find(QLatin1Char('>'), close + 1, length);
+            quote = find(QLatin1Char('"'), close + 1, gt == NotFound ? length : gt);
             start = close + 1;
-        } while (quote < gt);
+        } while (quote != NotFound);
         colour(style.tag, start, gt == NotFound ? last : gt);
         return gt;
     };
 
+    // The search for the next "<" goes a window at a time; a window without one ends at a
+    // boundary, so a long stretch of text is no obstacle to ending a pass.
+    constexpr qint64 Window = 4096;
     QString name;  // reused for every tag: the lower-cased name
-    qint64 lt = indexOf(text, QLatin1Char('<'), 0);
-    while (lt != NotFound) {
+    qint64 position = 0;
+    qint64 stop = length;
+    while (position < length) {
+        const qint64 lt = find(QLatin1Char('<'), position, std::min(length, position + Window));
+        if (lt == NotFound) {
+            position = std::min(length, position + Window);
+            if (session && position < length && session->boundary(base + position, base + position)) {
+                stop = position;
+                break;
+            }
+            continue;
+        }
+        // Nothing before lt read lt itself or anything after it.
+        if (session && lt > 0 && session->boundary(base + lt, base + lt)) {
+            stop = lt;
+            break;
+        }
         if (lt == length - 1) {
             colour(&_tagAttr, lt, lt);
             break;
         }
-        qint64 gt = indexOf(text, QLatin1Char('>'), lt + 1);
-        if (quotesLeft && (quote == NotFound || quote <= lt)) {
-            quote = indexOf(text, QLatin1Char('"'), lt + 1);
-            quotesLeft = quote != NotFound;
-        }
+        qint64 gt = find(QLatin1Char('>'), lt + 1, length);
         // The name ends at the first blank or ">": looking for a blank past the ">" would scan
         // a stretch without blanks again from every "<" in it.
         const qint64 nameLimit = gt == NotFound ? length : gt;
@@ -224,7 +245,6 @@ QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& stor
             name[i - nameStart] = u < 0x80 ? QChar(u >= u'A' && u <= u'Z' ? u + 32 : u) : s[i].toLower();
         }
 
-        qint64 position;
         // Most tags begin with a character no embedded language's tag begins with.
         const bool mayEmbed = !closing && (name.isEmpty() || std::any_of(_embedded.keyBegin(), _embedded.keyEnd(), [&](const QString& key) {
                                                return key.startsWith(name.front());
@@ -245,22 +265,31 @@ QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& stor
                 colour(&_tagAttr, lt, nameEnd - 1);
             }
             const qint64 blockEnd = parser->endOfEmbeddedBlock(text, blockStart, embedded->end);
-            if (blockEnd > blockStart) result.push_back({QVRange(base + blockStart, blockEnd - blockStart), parser});
+            furthest = std::max(furthest, std::min<qint64>(length, blockEnd + embedded->end.size()));
+            if (blockEnd > blockStart) {
+                // The block's own parser colours it later: its stretch is the pass's already.
+                if (session) session->reach(base + blockEnd);
+                result.push_back({QVRange(base + blockStart, blockEnd - blockStart), parser});
+            }
             if (blockEnd < length) colour(&_tagAttr, blockEnd, std::min<qint64>(blockEnd + embedded->end.size(), length) - 1);
             position = blockEnd;
         } else if (name.startsWith(QLatin1String("!--"))) {
             const qsizetype close = text.indexOf(QLatin1String("-->"), lt);
             const qint64 end = close < 0 ? length : close + 3;
+            furthest = std::max(furthest, end);
             colour(&_commentsAttr, lt, end - 1);
-            if (end >= length) break;
             position = end;
         } else {
             gt = colourTag(attributesForTag(name), lt, gt);
             position = gt == NotFound ? length : gt;
         }
-        lt = position < length ? indexOf(text, QLatin1Char('<'), position) : NotFound;
     }
-    markParsed(range, storage);
+    if (session) {
+        if (stop == length) session->reach(range.end());
+        session->stoppedAt = base + stop;
+    }
+    countParsed(std::max(furthest, stop));
+    markParsed(QVRange(resume, stop), storage);
     return result;
 }
 

@@ -50,7 +50,10 @@ public:
     QList<std::shared_ptr<QVParser>> subparsers() const override;
 
     // Colours range and answers the embedded stretches with their parsers (possibly none).
-    QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage) override;
+    // Boundaries are the "<" that begin tags, comments and blocks, and the ends of stretches
+    // without any that the search for the next one passes.
+    using QVParser::parseRange;
+    QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage, QVColouringSession* session) override;
     // Items of this language outside the embedded blocks and of each block's language inside
     // it, ordered by location.
     QList<QVCodeNavMenuItem> codeNavItemsForString(const QString& text, QVRange range) const override;
