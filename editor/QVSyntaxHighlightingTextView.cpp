@@ -34,6 +34,12 @@ constexpr qint64 EditSlice = 4 * 1024;
 // text is drawn with its provisional colours while idle colouring gets there.
 constexpr qint64 DrawCatchUpLimit = 2 * 1024 * 1024;
 constexpr qint64 IdleBudgetMs = 8;
+// How far past an edit inside a long line its colouring goes at once when it does not meet the
+// old colouring again; idle slices do the rest. More than a window's worth of the line.
+constexpr qint64 LongLineEditReach = 16 * 1024;
+// The standard attributes a pass gives ahead of its parse: first this much, doubling up to
+// IdleSlice, so that a pass that ends early has cleared little it must not.
+constexpr qint64 FirstResetChunk = 1024;
 
 // One cursor for every view; dropped whenever a view loads its colours again.
 std::optional<QCursor>& sharedCursor() {
@@ -307,6 +313,8 @@ void QVSyntaxHighlightingTextView::syntaxHighlight(QVRange range, const QString&
     QVTextStorage& text = textStorage();
     const QVRange target = range.intersection(QVRange(0, text.length()));
     if (target.isNotFound() || target.length == 0) return;
+    // Whatever this parser finds here, the main parser's boundaries in it no longer describe it.
+    dropCheckpoints(target.location, target.end());
     text.beginEditing();
     text.addAttributes(_standardAttributes, target);
     text.removeAttribute(QVTextStorage::MultiLineAttribute, target);
@@ -353,12 +361,138 @@ qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position) const {
     }
 }
 
-bool QVSyntaxHighlightingTextView::colourWithMainParser(qint64 from, qint64 to) {
-    const State before = stateAt(to - 1);
-    _useMainParser = true;
-    syntaxHighlight(QVRange(from, to - from));
-    _useMainParser = false;
-    return mustGoOn(before, stateAt(to - 1));
+// A pass of the main parser: gives the standard attributes a chunk ahead of the parse, records
+// checkpoints inside long lines and ends the pass where the view asks.
+class QVSyntaxHighlightingTextView::Pass final : public QVColouringSession {
+public:
+    Pass(QVSyntaxHighlightingTextView& view, QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter)
+        : _view(view), _text(view.textStorage()), _range(range), _resetEnd(resume), _written(resume),
+          _lastRecorded(resume), _stopAfter(stopAfter) {
+        resumeAt = resume;
+        // The old colouring's checkpoints the pass may meet again.
+        const std::vector<Checkpoint>& points = view._checkpoints;
+        _old = std::upper_bound(points.begin(), points.end(), std::max(convergeAfter, resume),
+                                [](qint64 at, const Checkpoint& point) { return at < point.position; });
+        _oldEnd = std::lower_bound(points.begin(), points.end(), std::min(view._oldColouringEnd, range.end()),
+                                   [](const Checkpoint& point, qint64 at) { return point.position < at; });
+        if (convergeAfter == QVRange::NotFound || _old > _oldEnd) _old = _oldEnd;
+    }
+
+    void reach(qint64 end) override {
+        _written = std::max(_written, end);
+        // A pass that is ending resets no further than it colours, or it would never get past
+        // the place it reset to.
+        if (end > _resetEnd) resetTo(std::min(_range.end(), _ending ? end : std::max(end, _resetEnd + _chunk)));
+    }
+
+    bool boundary(qint64 position, qint64 horizon) override {
+        // Colours already written past it would be lost to a pass resumed there.
+        if (position < _written) return false;
+        if (!_ending) {
+            while (_old != _oldEnd && _old->position < position) ++_old;
+            if (_old != _oldEnd && _old->position == position) {
+                _ending = true;
+                _converged = true;
+                _convergedAt = position;
+            } else if (position >= _stopAfter && inLongLine(position)) {
+                _ending = true;
+            }
+            if (position - _lastRecorded >= LongLineSpacing) {
+                _lastRecorded = position;
+                if (!_converged && inLongLine(position)) _recorded.push_back({position, horizon});
+            }
+        }
+        // An ending pass goes on to the first boundary its standard attributes have not passed:
+        // before it, what lies past the boundary would have lost its colours.
+        if (!_ending || position < _resetEnd) return false;
+        // The stretch since the last token (or chunk) is reset too; the next pass resumes here.
+        resetTo(position);
+        _stop = {position, horizon};
+        return true;
+    }
+
+    // Puts the checkpoints of the pass in place of those it coloured over.
+    void commit(qint64 end) {
+        std::vector<Checkpoint>& points = _view._checkpoints;
+        const qint64 replacedEnd = _converged ? _convergedAt : end;
+        const auto first = std::upper_bound(points.begin(), points.end(), resumeAt,
+                                            [](qint64 at, const Checkpoint& point) { return at < point.position; });
+        const auto last = std::lower_bound(first, points.end(), replacedEnd,
+                                           [](const Checkpoint& point, qint64 at) { return point.position < at; });
+        std::erase_if(_recorded, [&](const Checkpoint& point) { return point.position >= replacedEnd; });
+        const auto at = points.erase(first, last);
+        points.insert(at, _recorded.begin(), _recorded.end());
+        if (_stop.position == end && end < _range.end()) {
+            const auto place = std::lower_bound(points.begin(), points.end(), end,
+                                                [](const Checkpoint& point, qint64 at) { return point.position < at; });
+            if (place == points.end() || place->position != end) points.insert(place, _stop);
+        }
+    }
+
+    bool converged() const { return _converged; }
+
+private:
+    void resetTo(qint64 to) {
+        if (to <= _resetEnd) return;
+        _chunk = std::min(_chunk * 2, IdleSlice);
+        const QVRange stretch(_resetEnd, to - _resetEnd);
+        _text.addAttributes(_view._standardAttributes, stretch);
+        _text.removeAttribute(QVTextStorage::MultiLineAttribute, stretch);
+        _resetEnd = to;
+    }
+    bool inLongLine(qint64 position) const { return position - _text.lineStart(_text.lineOfPosition(position)) >= LongLineSpacing; }
+
+    QVSyntaxHighlightingTextView& _view;
+    QVTextStorage& _text;
+    QVRange _range;
+    qint64 _resetEnd;
+    qint64 _written;
+    qint64 _chunk = FirstResetChunk;
+    qint64 _lastRecorded;
+    qint64 _stopAfter;
+    std::vector<Checkpoint>::const_iterator _old;
+    std::vector<Checkpoint>::const_iterator _oldEnd;
+    std::vector<Checkpoint> _recorded;
+    Checkpoint _stop{-1, 0};
+    bool _ending = false;
+    bool _converged = false;
+    qint64 _convergedAt = 0;
+};
+
+QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(QVRange range, qint64 resume, qint64 convergeAfter,
+                                                                               qint64 stopAfter) {
+    QVTextStorage& text = textStorage();
+    range = range.intersection(QVRange(0, text.length()));
+    if (range.isNotFound() || range.length == 0) return {range.isNotFound() ? 0 : range.end(), false};
+    resume = std::clamp(resume, range.location, range.end());
+    if (!_active || !UserDefaults::standard().boolForKey(QVHighlightKey) || !_parser) {
+        _useMainParser = true;
+        syntaxHighlight(QVRange(resume, range.end() - resume));
+        _useMainParser = false;
+        return {range.end(), false};
+    }
+    Pass pass(*this, range, resume, convergeAfter, stopAfter);
+    text.beginEditing();
+    const QVEmbeddedRanges embedded = parserWithTheme(_parser)->parseRange(range, text, &pass);
+    for (const QVEmbeddedRange& part : embedded)
+        if (part.parser) parserWithTheme(part.parser)->parseRange(part.range, text);
+    text.endEditing();
+    const qint64 end = std::clamp(pass.stoppedAt, resume, range.end());
+    pass.commit(end);
+    return {end, pass.converged()};
+}
+
+bool QVSyntaxHighlightingTextView::isCheckpoint(qint64 position) const {
+    return std::binary_search(_checkpoints.begin(), _checkpoints.end(), Checkpoint{position, 0},
+                              [](const Checkpoint& a, const Checkpoint& b) { return a.position < b.position; });
+}
+
+void QVSyntaxHighlightingTextView::dropCheckpoints(qint64 from, qint64 to) {
+    if (_checkpoints.empty()) return;
+    const auto first = std::lower_bound(_checkpoints.begin(), _checkpoints.end(), from,
+                                        [](const Checkpoint& point, qint64 at) { return point.position < at; });
+    const auto last = std::upper_bound(first, _checkpoints.end(), to, [](qint64 at, const Checkpoint& point) { return at < point.position; });
+    _checkpoints.erase(first, last);
 }
 
 bool QVSyntaxHighlightingTextView::mustGoOn(const State& before, const State& after) {
@@ -375,10 +509,34 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
     while (_highlightedUpTo < std::min(until, text.length())) {
         const qint64 from = _highlightedUpTo;
         const qint64 start = safeStart(from);
+        // Inside a long line the slice resumes at the checkpoint where the last one ended.
+        const bool resumes = from > start && isCheckpoint(from);
         // A slice at least as long as the stretch it must go back over keeps the total linear.
-        const qint64 reach = std::min(text.length(), from + std::max(slice, from - start));
-        const qint64 to = std::max(text.lineRangeForRange(QVRange(reach, 0)).end(), from + 1);
-        const bool changed = colourWithMainParser(start, std::min(to, text.length()));
+        const qint64 reach = std::min(text.length(), from + (resumes ? slice : std::max(slice, from - start)));
+        const qint64 to = std::min(std::max(text.lineRangeForRange(QVRange(reach, 0)).end(), from + 1), text.length());
+        const State before = stateAt(to - 1);
+        // Past the edits nothing has coloured yet, meeting the old colouring again ends the slice.
+        const PassEnd pass = colourPass(QVRange(start, to - start), resumes ? from : start,
+                                        std::max(from, _provisionalEditsEnd), reach);
+        if (pass.converged) {
+            _highlightedUpTo = std::max(pass.end, _oldColouringEnd);
+            if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
+        } else if (pass.end < to) {
+            // Ended inside a long line at a checkpoint, where the next slice goes on.
+            _highlightedUpTo = pass.end;
+            _oldColouringEnd = std::max(_oldColouringEnd, pass.end);
+        }
+        if (pass.converged || pass.end < to) {
+            if (_highlightedUpTo >= text.length()) {
+                _highlightedUpTo = _oldColouringEnd = text.length();
+                _provisionalEditsEnd = 0;
+                break;
+            }
+            if (budgetMs > 0 && clock.elapsed() >= budgetMs) break;
+            if (budgetMs <= 0) slice *= 2;
+            continue;
+        }
+        const bool changed = mustGoOn(before, stateAt(to - 1));
         // [0, to) is final now; the old colouring after it still holds where nothing changed.
         if (to >= text.length()) {
             _highlightedUpTo = _oldColouringEnd = text.length();
@@ -438,8 +596,14 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
     const bool boundaryEdited = _embeddedBoundaryEdited || touchesEmbeddedBoundary(changeRange);
     _embeddedBoundaryEdited = false;
     if (!_active || range.location > _highlightedUpTo) {
-        // Not coloured for real yet: show something now, the idle pass settles it.
+        // Not coloured for real yet: show something now, the idle pass settles it. Of a long
+        // line, only the stretch around the edit; what it shows is no old colouring to join.
+        if (range.length > 2 * LongLineEditReach) {
+            const qint64 from = std::max(range.location, changeRange.location - LongLineEditReach);
+            range = QVRange(from, std::min(range.end(), changeRange.end() + LongLineEditReach) - from);
+        }
         syntaxHighlight(range);
+        _provisionalEditsEnd = std::max(_provisionalEditsEnd, range.end());
         scheduleIdleHighlighting();
         return;
     }
@@ -448,20 +612,41 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
     const State before = stateAt(range.end() - 1);
     const bool newEnd = range.end() - 1 >= changeRange.location && range.end() - 1 < changeRange.end();
     const bool embedded = _activeParser && _activeParser != _parser;
+    const qint64 length = textStorage().length();
     if (!embedded || boundaryEdited || !colouredWholly(range, _activeParser.get())) {
         // The main parser colours the lines as the whole text would be only from where it can
         // start: not inside an embedded block, whose opener stands before it. This is also the
         // way when the lines reach out of the block or the edit may open or close one.
         const qint64 start = safeStart(range.location);
         range = QVRange(start, range.end() - start);
-        _useMainParser = true;
-        syntaxHighlight(range);
-        _useMainParser = false;
+        // Inside a long line, from the checkpoint the edit left final; it ends where it meets the
+        // old colouring past the edit, else a stretch past it (idle slices go on from there).
+        const qint64 resume = _highlightedUpTo > start && _highlightedUpTo <= changeRange.location && isCheckpoint(_highlightedUpTo)
+                                  ? _highlightedUpTo
+                                  : start;
+        const PassEnd pass = colourPass(range, resume, std::max(changeRange.end(), _provisionalEditsEnd),
+                                        changeRange.end() + LongLineEditReach);
+        if (pass.converged) {
+            _highlightedUpTo = std::max(pass.end, _oldColouringEnd);
+            if (_highlightedUpTo >= length) {
+                _highlightedUpTo = _oldColouringEnd = length;
+                _provisionalEditsEnd = 0;
+                return;
+            }
+            if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
+            scheduleIdleHighlighting();
+            return;
+        }
+        if (pass.end < range.end()) {
+            _highlightedUpTo = pass.end;
+            _oldColouringEnd = std::max(_oldColouringEnd, pass.end);
+            scheduleIdleHighlighting();
+            return;
+        }
     } else {
         syntaxHighlight(range);
     }
     const bool changed = boundaryEdited || newEnd || mustGoOn(before, stateAt(range.end() - 1));
-    const qint64 length = textStorage().length();
     if (range.end() >= length) {
         _highlightedUpTo = _oldColouringEnd = length;
         _provisionalEditsEnd = 0;
@@ -501,6 +686,7 @@ void QVSyntaxHighlightingTextView::restartHighlighting() {
     _highlightedUpTo = 0;
     _oldColouringEnd = 0;
     _provisionalEditsEnd = 0;
+    _checkpoints.clear();
     if (!_active || !UserDefaults::standard().boolForKey(QVHighlightKey) || !_parser) {
         // Nothing to parse: the standard attributes are the final colours.
         _highlightedUpTo = _oldColouringEnd = text.length();
@@ -550,9 +736,26 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     // colouring: the colouring of this edit must go past it too, or the rest of the earlier
     // one's reach would keep the colours from before it.
     const qint64 unfinished = oldFinal < _oldColouringEnd ? carry(oldFinal) : 0;
+    // Checkpoints whose parse read nothing from location on stay where they are; those after the
+    // edit move with the text (they mark the old colouring there); the others go.
+    qint64 lastGood = -1;
+    if (!_checkpoints.empty()) {
+        std::vector<Checkpoint> kept;
+        kept.reserve(_checkpoints.size());
+        for (const Checkpoint& point : _checkpoints) {
+            if (point.horizon <= location) {
+                kept.push_back(point);
+                if (point.position <= oldFinal) lastGood = point.position;
+            } else if (point.position >= oldEnd && point.position > location) {
+                kept.push_back({point.position + edit.changeInLength, point.horizon + edit.changeInLength});
+            }
+        }
+        _checkpoints = std::move(kept);
+    }
     if (location < oldFinal) {
-        // The edited line is no longer final; what was final after it is an old colouring.
-        _highlightedUpTo = textStorage().lineRangeForRange(QVRange(location, 0)).location;
+        // The edited line is no longer final, but for what lies before a checkpoint the edit
+        // left alone; what was final after it is an old colouring.
+        _highlightedUpTo = std::max(textStorage().lineRangeForRange(QVRange(location, 0)).location, lastGood);
         _oldColouringEnd = std::max(carry(_oldColouringEnd), carry(oldFinal));
     } else {
         _oldColouringEnd = carry(_oldColouringEnd);

@@ -30,6 +30,13 @@ class QVTheme;
 // standard attributes, then colours it from the top: at once as far as it is drawn, the rest
 // in slices while the event loop is idle. highlightedLength() tells how far colouring is
 // final; colours beyond it are provisional, and finishHighlighting() completes them.
+//
+// Long lines: the main parser's passes keep, every LongLineSpacing characters of a line longer
+// than that, a boundary where its parse can begin again (QVColouringSession). An edit there
+// re-colours from the last boundary before it that read nothing of the edited text, and stops
+// where the parse meets a boundary of the old colouring again after the edit; idle slices end
+// at boundaries too. So a keystroke in a line of megabytes costs what it changes, and whole-text
+// colouring never blocks on one line.
 class QVSyntaxHighlightingTextView : public QVTextView {
     Q_OBJECT
 public:
@@ -89,6 +96,9 @@ public:
     qint64 highlightedLength() const { return _highlightedUpTo; }
     // Colours everything not yet final now.
     void finishHighlighting();
+    // The distance between the boundaries kept inside a long line, and the shortest line that
+    // keeps them.
+    static constexpr qint64 LongLineSpacing = 1024;
 
     // Replaces the text (a null string is empty) and colours it all with the main parser.
     void setString(const QString& text) override;
@@ -122,9 +132,26 @@ private:
     State stateAt(qint64 index) const;
     // Whether colouring must go on past a line whose last character changed from before to after.
     static bool mustGoOn(const State& before, const State& after);
-    // Colours [from, to) with the main parser from a place where it can start; true when the
-    // colouring changed what the character before to looks like.
-    bool colourWithMainParser(qint64 from, qint64 to);
+    // Boundaries of the main parser's passes inside long lines, sorted by position. Those up to
+    // _highlightedUpTo are places a pass may resume at: the colouring before each is final and
+    // read nothing of the text from horizon on. Those after it are where the old colouring there
+    // had boundaries: a pass that meets one again past every uncoloured edit has re-joined it.
+    struct Checkpoint {
+        qint64 position;
+        qint64 horizon;
+    };
+    class Pass;
+    struct PassEnd {
+        qint64 end = 0;          // where the pass ended: the range's end or a boundary
+        bool converged = false;  // the colouring from end on is the old one, good to _oldColouringEnd
+    };
+    // Colours range with the main parser in one editing batch, from resume (the range's start or
+    // a checkpoint inside it); the pass may end at a checkpoint of the old colouring past
+    // convergeAfter, and once past stopAfter at the next boundary inside a long line.
+    PassEnd colourPass(QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter);
+    bool isCheckpoint(qint64 position) const;
+    // Forgets the checkpoints in [from, to].
+    void dropCheckpoints(qint64 from, qint64 to);
     qint64 safeStart(qint64 position) const;
     // Whether every character of range was coloured by parser.
     bool colouredWholly(QVRange range, const QVParser* parser) const;
@@ -154,6 +181,7 @@ private:
     qint64 _highlightedUpTo = 0;
     qint64 _oldColouringEnd = 0;
     qint64 _provisionalEditsEnd = 0;
+    std::vector<Checkpoint> _checkpoints;
     QBasicTimer _idleTimer;
     bool _useMainParser = false;
     bool _embeddedBoundaryEdited = false;

@@ -395,3 +395,113 @@ TEST(QVSyntaxHighlightingTextView, TypingIntoRealPagesColoursLikeAFreshView) {
     }
     EXPECT_GT(compared, 0);
 }
+
+namespace {
+
+// A script or page whose code runs on as one line of about `characters`, between two short
+// lines: strings, regular expressions and divisions, template strings, comments, tags with
+// quoted values, and embedded scripts and style sheets, with a stretch of plain words in the
+// middle longer than the parsers look ahead at a time.
+QString longLine(bool page, int characters) {
+    static const char* const code[] = {"var a = \"s\";", "x = y / 2;", "if (/ab+c/.test(s)) {}", "f(`t ${g('x')} u`);",
+                                       "/* note */", "return 'q';", "a = b ? /[/]/g : c;", "}", "{", "s = \"\\\"\";"};
+    static const char* const markup[] = {"<p class=\"row\">", "text ", "</p>", "<a href=\"/x\">link</a>", "<!-- c -->",
+                                         "<script>var n = 1 / 2; f('</p>');</script>", "<style>p { color: red; }</style>",
+                                         "&amp; ", "<br/>", "<div id=\"d\" title='t'>"};
+    std::mt19937 random(page ? 3 : 4);
+    QString line;
+    bool words = false;
+    while (line.size() < characters) {
+        line += QString::fromLatin1((page ? markup : code)[random() % 10]) + (random() % 3 ? "" : " ");
+        if (line.size() > characters / 2 && !words) {
+            for (int i = 0; i < 800; ++i) line += QStringLiteral(" words");
+            words = true;
+        }
+    }
+    return QStringLiteral("%1\n%2\n%3\n").arg(page ? "<html>" : "// start", line, page ? "</html>" : "var end = 1;");
+}
+
+}  // namespace
+
+TEST(QVSyntaxHighlightingTextView, EditsInsideLongLinesColourLikeAFreshView) {
+    struct Case {
+        const char* name;
+        QString path;
+        QString text;
+        QStringList pieces;
+    };
+    const std::vector<Case> cases = {
+        {"script", "/tmp/long.js", longLine(false, 30000), {"\"", "'", "`", "/", "/*", "*/", "//", "x", " ", ";", "(", "\\", "\n"}},
+        {"page", "/tmp/long.html", longLine(true, 30000),
+         {"<", ">", "\"", "<script>", "</script>", "<!--", "-->", "x", " ", "/", "'", "<style>", "\n"}},
+    };
+    for (const Case& c : cases) {
+        HTMLView view(c.path);
+        view.resize(500, 200);
+        view.setString(c.text);
+        view.finishHighlighting();
+        std::mt19937 random(17);
+        const qint64 lineStart = view.textStorage().lineStart(1);
+        for (int step = 0; step < 120; ++step) {
+            // Mostly inside the long line, near the last edit or anywhere.
+            const qint64 lineEnd = view.textStorage().lineContentsEnd(view.textStorage().lineOfPosition(lineStart + 1));
+            const qint64 at = lineStart + qint64(random() % quint64(std::max<qint64>(1, lineEnd - lineStart)));
+            const qint64 remove = std::min<qint64>(qint64(random() % 3), view.length() - at);
+            view.setSelectedRange(QVRange(at, remove));
+            QString edit = QStringLiteral("delete backwards");
+            if (random() % 4 == 0) {
+                view.deleteBackward();
+            } else {
+                edit = c.pieces.at(qsizetype(random() % c.pieces.size()));
+                for (const QChar ch : edit) view.insertText(QString(ch));
+            }
+            // Keys also come while the colouring of the last one still spreads.
+            if (random() % 3 == 0) continue;
+            if (random() % 2) QCoreApplication::processEvents();
+            view.finishHighlighting();
+            const QString incremental = view.textStorage().dump();
+            const QString fresh = freshColouring(c.path, view.string());
+            const auto parting = std::mismatch(incremental.begin(), incremental.end(), fresh.begin(), fresh.end());
+            const qsizetype offset = parting.first - incremental.begin();
+            ASSERT_EQ(incremental.mid(offset - 40, 160).toStdString(), fresh.mid(offset - 40, 160).toStdString())
+                << c.name << " step " << step << ": at " << at << " removing " << remove << ", " << edit.toStdString();
+        }
+    }
+}
+
+TEST(QVSyntaxHighlightingTextView, AKeystrokeInALongLineParsesAsMuchAtAnyLength) {
+    struct Case {
+        const char* name;
+        QString path;
+        bool page;
+        bool atEnd;
+    };
+    const std::vector<Case> cases = {
+        {"the middle of a script", "/tmp/count.js", false, false},
+        {"the end of a script", "/tmp/count.js", false, true},
+        {"the middle of a page", "/tmp/count.html", true, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<quint64> most;
+        for (const int characters : {250000, 500000, 2000000}) {
+            HTMLView view(c.path);
+            view.setString(longLine(c.page, characters));
+            view.finishHighlighting();
+            const QVRange line = view.textStorage().lineRange(1);
+            view.setSelectedRange(QVRange(c.atEnd ? view.textStorage().lineContentsEnd(1) : line.location + line.length / 2, 0));
+            // The most any of twenty keys parsed, its colouring run to the end.
+            quint64 worst = 0;
+            for (int key = 0; key < 20; ++key) {
+                const quint64 before = QVParser::charactersParsed();
+                if (key % 2 == 0) view.insertText("x");
+                else view.deleteBackward();
+                view.finishHighlighting();
+                worst = std::max(worst, QVParser::charactersParsed() - before);
+            }
+            most.push_back(worst);
+        }
+        EXPECT_LT(most[0], 20000u) << c.name;
+        EXPECT_LE(most[2], most[0] + 4096) << c.name << ": " << most[0] << " characters at 0.25 MB, " << most[1] << " at 0.5 MB, "
+                                            << most[2] << " at 2 MB";
+    }
+}
