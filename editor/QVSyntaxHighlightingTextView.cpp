@@ -367,8 +367,12 @@ class QVSyntaxHighlightingTextView::Pass final : public QVColouringSession {
 public:
     Pass(QVSyntaxHighlightingTextView& view, QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter)
         : _view(view), _text(view.textStorage()), _range(range), _resetEnd(resume), _written(resume),
-          _lastRecorded(resume), _stopAfter(stopAfter) {
+          _lastRecorded(resume), _convergeAfter(convergeAfter), _stopAfter(stopAfter) {
         resumeAt = resume;
+        resumeSince = resume;
+        const auto point = std::lower_bound(view._checkpoints.begin(), view._checkpoints.end(), resume,
+                                            [](const Checkpoint& point, qint64 at) { return point.position < at; });
+        if (point != view._checkpoints.end() && point->position == resume) resumeSince = point->since;
         // The old colouring's checkpoints the pass may meet again.
         const std::vector<Checkpoint>& points = view._checkpoints;
         _old = std::upper_bound(points.begin(), points.end(), std::max(convergeAfter, resume),
@@ -385,12 +389,14 @@ public:
         if (end > _resetEnd) resetTo(std::min(_range.end(), _ending ? end : std::max(end, _resetEnd + _chunk)));
     }
 
-    bool boundary(qint64 position, qint64 horizon) override {
+    bool boundary(qint64 position, qint64 since, qint64 horizon) override {
         // Colours already written past it would be lost to a pass resumed there.
         if (position < _written) return false;
         if (!_ending) {
             while (_old != _oldEnd && _old->position < position) ++_old;
-            if (_old != _oldEnd && _old->position == position) {
+            // The parse goes on from here as it did before only where what it reads back to is
+            // as it was then.
+            if (_old != _oldEnd && _old->position == position && since >= _convergeAfter) {
                 _ending = true;
                 _converged = true;
                 _convergedAt = position;
@@ -399,7 +405,7 @@ public:
             }
             if (position - _lastRecorded >= LongLineSpacing) {
                 _lastRecorded = position;
-                if (!_converged && inLongLine(position)) _recorded.push_back({position, horizon});
+                if (!_converged && inLongLine(position)) _recorded.push_back({position, since, horizon});
             }
         }
         // An ending pass goes on to the first boundary its standard attributes have not passed:
@@ -407,7 +413,7 @@ public:
         if (!_ending || position < _resetEnd) return false;
         // The stretch since the last token (or chunk) is reset too; the next pass resumes here.
         resetTo(position);
-        _stop = {position, horizon};
+        _stop = {position, since, horizon};
         return true;
     }
 
@@ -449,11 +455,12 @@ private:
     qint64 _written;
     qint64 _chunk = FirstResetChunk;
     qint64 _lastRecorded;
+    qint64 _convergeAfter;
     qint64 _stopAfter;
     std::vector<Checkpoint>::const_iterator _old;
     std::vector<Checkpoint>::const_iterator _oldEnd;
     std::vector<Checkpoint> _recorded;
-    Checkpoint _stop{-1, 0};
+    Checkpoint _stop{-1, 0, 0};
     bool _ending = false;
     bool _converged = false;
     qint64 _convergedAt = 0;
@@ -483,7 +490,7 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
 }
 
 bool QVSyntaxHighlightingTextView::isCheckpoint(qint64 position) const {
-    return std::binary_search(_checkpoints.begin(), _checkpoints.end(), Checkpoint{position, 0},
+    return std::binary_search(_checkpoints.begin(), _checkpoints.end(), Checkpoint{position, 0, 0},
                               [](const Checkpoint& a, const Checkpoint& b) { return a.position < b.position; });
 }
 
@@ -747,7 +754,7 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
                 kept.push_back(point);
                 if (point.position <= oldFinal) lastGood = point.position;
             } else if (point.position >= oldEnd && point.position > location) {
-                kept.push_back({point.position + edit.changeInLength, point.horizon + edit.changeInLength});
+                kept.push_back({point.position + edit.changeInLength, point.since + edit.changeInLength, point.horizon + edit.changeInLength});
             }
         }
         _checkpoints = std::move(kept);

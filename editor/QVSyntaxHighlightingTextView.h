@@ -135,9 +135,11 @@ private:
     // Boundaries of the main parser's passes inside long lines, sorted by position. Those up to
     // _highlightedUpTo are places a pass may resume at: the colouring before each is final and
     // read nothing of the text from horizon on. Those after it are where the old colouring there
-    // had boundaries: a pass that meets one again past every uncoloured edit has re-joined it.
+    // had boundaries: a pass that meets one again, reading back to nothing before the uncoloured
+    // edits, has re-joined it.
     struct Checkpoint {
         qint64 position;
+        qint64 since;
         qint64 horizon;
     };
     class Pass;

@@ -229,13 +229,13 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
     const qint64 resume = session ? std::clamp(session->resumeAt, range.location, range.end()) : range.location;
     if (session) session->stoppedAt = range.end();
     if (resume >= range.end()) return {};
-    // A resumed pass keeps the character before it in view: it ends every look back for an
-    // operand, so the text before it never counts. Past the range only a few characters are
-    // read: a comment begin that starts inside it, the "\n" after a "\r" that ends it.
+    // A resumed pass keeps in view what the look back for an operand reads before it. Past the
+    // range only a few characters are read: a comment begin that starts inside it, the "\n"
+    // after a "\r" that ends it.
     qint64 longestBegin = 1;
     for (const QVComment& form : std::as_const(_comments)) longestBegin = std::max<qint64>(longestBegin, form.begin().size());
     const qint64 peek = longestBegin + 1;
-    const qint64 viewStart = resume > range.location ? resume - 1 : range.location;
+    const qint64 viewStart = resume > range.location ? std::clamp(session->resumeSince, range.location, resume) : range.location;
     const QVRange lastLine = storage.lineRange(storage.lineOfPosition(range.end() - 1));
     const qint64 viewEnd = std::max(range.end(), std::min(lastLine.end(), range.end() + peek));
     const QStringView text = storage.characters(QVRange(viewStart, viewEnd - viewStart));
@@ -392,12 +392,22 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
     for (;;) {
         const qint64 at = next(p);
         if (at == NotFound) break;
-        if (session && at > 0 && (!hasRegex || QVScriptLiterals::stopsLookBack(s[at - 1]))) {
+        if (session && at > first) {
+            // The parse from at reads back only to judge a slash: one there reads back as far as
+            // what stands before it, one after a word there (and blanks) to the character before
+            // the word, which must not be a word character itself.
+            qint64 since = at;
+            if (hasRegex) {
+                if (QVScriptLiterals::isWordCharacter(s[at]))
+                    since = QVScriptLiterals::isWordCharacter(s[at - 1]) ? -1 : at - 1;
+                else if (s[at] == QLatin1Char('/') && !beginsComment(at))
+                    since = QVScriptLiterals::lookBackStart(text, at);
+            }
             // What came before at read a character or so past it (the end of a word, a comment
             // begin that did not match), and as far as a slash taken to divide looked.
             while (rejectedSeen < rejected.size() && rejected[rejectedSeen].at < at)
                 rejectedReach = std::max(rejectedReach, rejected[rejectedSeen++].read);
-            if (session->boundary(base + at, base + std::max(at + peek, rejectedReach))) {
+            if (since >= 0 && session->boundary(base + at, base + since, base + std::max(at + peek, rejectedReach))) {
                 stop = at;
                 break;
             }

@@ -46,8 +46,9 @@ public:
 
     void setTheme(std::shared_ptr<QVTheme> theme) override;
     // Colours range and marks it; never finds embedded ranges. Boundaries are the starts of
-    // tokens; in a language with regular-expression literals only those after a character that
-    // ends the look back for an operand (QVScriptLiterals::stopsLookBack).
+    // tokens; a slash that may begin a regular-expression literal reads back to what stands
+    // before it (QVScriptLiterals::lookBackStart), and a word that continues one of the look
+    // back's word characters before it is none.
     using QVParser::parseRange;
     QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage, QVColouringSession* session) override;
     bool usesSingleQuotes() const override;

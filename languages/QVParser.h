@@ -48,16 +48,17 @@ class QVColouringSession {
 public:
     virtual ~QVColouringSession() = default;
     // Where the parse begins: the range's start, or a boundary of an earlier pass over the same
-    // range's text that the session knows to be still good.
+    // range's text that the session knows to be still good, with the since reported for it.
     qint64 resumeAt = 0;
+    qint64 resumeSince = 0;
     // Set by the parser: the boundary the pass ended at, else the range's end.
     qint64 stoppedAt = 0;
     // Attributes are about to be added to characters before end.
     virtual void reach(qint64 end) = 0;
-    // position is a boundary, and the decisions made before it looked at no character at or
-    // past horizon (an edit from horizon on leaves the colours before position as they are).
-    // True ends the pass there.
-    virtual bool boundary(qint64 position, qint64 horizon) = 0;
+    // position is a boundary: the parse from there on reads nothing before since (at most
+    // position), and the decisions made before it read nothing at or past horizon (an edit from
+    // horizon on leaves the colours before position as they are). True ends the pass there.
+    virtual bool boundary(qint64 position, qint64 since, qint64 horizon) = 0;
 };
 
 // Finds the parser of another language by its parser identifier ("format-id", e.g.

@@ -10,11 +10,7 @@ namespace {
 
 bool isLineBreak(char16_t u) { return u == u'\n' || u == u'\r' || u == 0x2028 || u == 0x2029; }
 
-bool isWordCharacter(QChar c) {
-    const char16_t u = c.unicode();
-    if (u < 0x80) return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') || u == u'_' || u == u'$';
-    return c.isLetterOrNumber();
-}
+bool isBlank(QChar c) { return c == u' ' || c == u'\t' || c == u'\f' || c == u'\v'; }
 
 // Words after which an expression, not a division, follows.
 bool wordPrecedesOperand(QStringView word) {
@@ -76,15 +72,25 @@ qint64 endOfTemplate(QStringView text, qint64 index, qint64 limit, int depth) {
 
 }  // namespace
 
-bool stopsLookBack(QChar c) {
+bool isWordCharacter(QChar c) {
     const char16_t u = c.unicode();
-    return !(u == u' ' || u == u'\t' || u == u'\f' || u == u'\v' || isWordCharacter(c));
+    if (u < 0x80) return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') || u == u'_' || u == u'$';
+    return c.isLetterOrNumber();
+}
+
+qint64 lookBackStart(QStringView text, qint64 index) {
+    qint64 i = std::min<qint64>(index, text.size()) - 1;
+    while (i >= 0 && isBlank(text[i])) --i;
+    if (i < 0) return -1;
+    if (!isWordCharacter(text[i])) return i;
+    while (i > 0 && isWordCharacter(text[i - 1])) --i;
+    return i - 1;
 }
 
 bool operandMayStartAt(QStringView text, qint64 index, qint64 floor) {
     const qint64 low = std::max<qint64>(floor, 0);
     qint64 i = std::min<qint64>(index, text.size()) - 1;
-    while (i >= low && (text[i] == u' ' || text[i] == u'\t' || text[i] == u'\f' || text[i] == u'\v')) --i;
+    while (i >= low && isBlank(text[i])) --i;
     if (i < low) return true;
     const QChar c = text[i];
     if (isLineBreak(c.unicode())) return true;

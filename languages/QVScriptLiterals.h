@@ -15,9 +15,13 @@ namespace QVScriptLiterals {
 // colouring a line never depends on the lines before it.
 bool operandMayStartAt(QStringView text, qint64 index, qint64 floor);
 
-// Whether the look back of operandMayStartAt() from any later index stops at c, so that the text
-// before c never counts: c is neither a blank nor a word character.
-bool stopsLookBack(QChar c);
+// Whether c belongs to a word (a name, a number or a word like "return") for operandMayStartAt().
+bool isWordCharacter(QChar c);
+
+// The first index operandMayStartAt(text, index, floor) reads, for any floor at or below it:
+// the character before the blanks in front of index, or the character before the word that
+// ends there. -1 when it would read on to the start of text.
+qint64 lookBackStart(QStringView text, qint64 index);
 
 // The end (just past its flags) of the regular-expression literal whose opening slash is at
 // index, or -1 when none closes before the line ends or limit: then the slash divides. A slash

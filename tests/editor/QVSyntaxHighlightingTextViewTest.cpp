@@ -403,8 +403,8 @@ namespace {
 // quoted values, and embedded scripts and style sheets, with a stretch of plain words in the
 // middle longer than the parsers look ahead at a time.
 QString longLine(bool page, int characters) {
-    static const char* const code[] = {"var a = \"s\";", "x = y / 2;", "if (/ab+c/.test(s)) {}", "f(`t ${g('x')} u`);",
-                                       "/* note */", "return 'q';", "a = b ? /[/]/g : c;", "}", "{", "s = \"\\\"\";"};
+    static const char* const code[] = {"var a = \"s\";", "x = y / 2 / z;", "if (/ab+c/.test(s)) {}", "f(`t ${g('x')} u`);",
+                                       "/* note */", "return /q/g;", "a = b ? /[/]/g : c;", "} (d) /e/ {", "n = i++ / 2;", "s = \"\\\"\";"};
     static const char* const markup[] = {"<p class=\"row\">", "text ", "</p>", "<a href=\"/x\">link</a>", "<!-- c -->",
                                          "<script>var n = 1 / 2; f('</p>');</script>", "<style>p { color: red; }</style>",
                                          "&amp; ", "<br/>", "<div id=\"d\" title='t'>"};
@@ -431,7 +431,8 @@ TEST(QVSyntaxHighlightingTextView, EditsInsideLongLinesColourLikeAFreshView) {
         QStringList pieces;
     };
     const std::vector<Case> cases = {
-        {"script", "/tmp/long.js", longLine(false, 30000), {"\"", "'", "`", "/", "/*", "*/", "//", "x", " ", ";", "(", "\\", "\n"}},
+        {"script", "/tmp/long.js", longLine(false, 30000),
+         {"\"", "'", "`", "/", "/*", "*/", "//", "x", " ", ";", "(", ")", "return ", "\\", "\n"}},
         {"page", "/tmp/long.html", longLine(true, 30000),
          {"<", ">", "\"", "<script>", "</script>", "<!--", "-->", "x", " ", "/", "'", "<style>", "\n"}},
     };
@@ -442,7 +443,7 @@ TEST(QVSyntaxHighlightingTextView, EditsInsideLongLinesColourLikeAFreshView) {
         view.finishHighlighting();
         std::mt19937 random(17);
         const qint64 lineStart = view.textStorage().lineStart(1);
-        for (int step = 0; step < 120; ++step) {
+        for (int step = 0; step < 200; ++step) {
             // Mostly inside the long line, near the last edit or anywhere.
             const qint64 lineEnd = view.textStorage().lineContentsEnd(view.textStorage().lineOfPosition(lineStart + 1));
             const qint64 at = lineStart + qint64(random() % quint64(std::max<qint64>(1, lineEnd - lineStart)));
