@@ -494,6 +494,16 @@ bool QVSyntaxHighlightingTextView::isCheckpoint(qint64 position) const {
                               [](const Checkpoint& a, const Checkpoint& b) { return a.position < b.position; });
 }
 
+qint64 QVSyntaxHighlightingTextView::resumePoint(qint64 start, qint64 before) const {
+    // Checkpoints up to the edit kept where they are read nothing of it (textStorageEdited).
+    const qint64 limit = std::min(before, _highlightedUpTo);
+    auto point = std::upper_bound(_checkpoints.begin(), _checkpoints.end(), limit,
+                                  [](qint64 at, const Checkpoint& point) { return at < point.position; });
+    if (point == _checkpoints.begin()) return start;
+    --point;
+    return point->position > start ? point->position : start;
+}
+
 void QVSyntaxHighlightingTextView::dropCheckpoints(qint64 from, qint64 to) {
     if (_checkpoints.empty()) return;
     const auto first = std::lower_bound(_checkpoints.begin(), _checkpoints.end(), from,
@@ -517,14 +527,14 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
         const qint64 from = _highlightedUpTo;
         const qint64 start = safeStart(from);
         // Inside a long line the slice resumes at the checkpoint where the last one ended.
-        const bool resumes = from > start && isCheckpoint(from);
+        const qint64 resume = resumePoint(start, from);
+        const bool resumes = resume > start;
         // A slice at least as long as the stretch it must go back over keeps the total linear.
         const qint64 reach = std::min(text.length(), from + (resumes ? slice : std::max(slice, from - start)));
         const qint64 to = std::min(std::max(text.lineRangeForRange(QVRange(reach, 0)).end(), from + 1), text.length());
         const State before = stateAt(to - 1);
         // Past the edits nothing has coloured yet, meeting the old colouring again ends the slice.
-        const PassEnd pass = colourPass(QVRange(start, to - start), resumes ? from : start,
-                                        std::max(from, _provisionalEditsEnd), reach);
+        const PassEnd pass = colourPass(QVRange(start, to - start), resume, std::max(from, _provisionalEditsEnd), reach);
         if (pass.converged) {
             _highlightedUpTo = std::max(pass.end, _oldColouringEnd);
             if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
@@ -628,9 +638,7 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         range = QVRange(start, range.end() - start);
         // Inside a long line, from the checkpoint the edit left final; it ends where it meets the
         // old colouring past the edit, else a stretch past it (idle slices go on from there).
-        const qint64 resume = _highlightedUpTo > start && _highlightedUpTo <= changeRange.location && isCheckpoint(_highlightedUpTo)
-                                  ? _highlightedUpTo
-                                  : start;
+        const qint64 resume = resumePoint(start, changeRange.location);
         const PassEnd pass = colourPass(range, resume, std::max(changeRange.end(), _provisionalEditsEnd),
                                         changeRange.end() + LongLineEditReach);
         if (pass.converged) {

@@ -152,6 +152,9 @@ private:
     // convergeAfter, and once past stopAfter at the next boundary inside a long line.
     PassEnd colourPass(QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter);
     bool isCheckpoint(qint64 position) const;
+    // The last checkpoint after start where a pass may resume to colour an edit at before:
+    // final, and read nothing of the text from before on; start when there is none.
+    qint64 resumePoint(qint64 start, qint64 before) const;
     // Forgets the checkpoints in [from, to].
     void dropCheckpoints(qint64 from, qint64 to);
     qint64 safeStart(qint64 position) const;

@@ -398,11 +398,11 @@ TEST(QVSyntaxHighlightingTextView, TypingIntoRealPagesColoursLikeAFreshView) {
 
 namespace {
 
-// A script or page whose code runs on as one line of about `characters`, between two short
-// lines: strings, regular expressions and divisions, template strings, comments, tags with
+// A script or page whose code runs on as one line of about `characters`, alone or between two
+// short lines: strings, regular expressions and divisions, template strings, comments, tags with
 // quoted values, and embedded scripts and style sheets, with a stretch of plain words in the
 // middle longer than the parsers look ahead at a time.
-QString longLine(bool page, int characters) {
+QString longLine(bool page, int characters, bool alone = false) {
     static const char* const code[] = {"var a = \"s\";", "x = y / 2 / z;", "if (/ab+c/.test(s)) {}", "f(`t ${g('x')} u`);",
                                        "/* note */", "return /q/g;", "a = b ? /[/]/g : c;", "} (d) /e/ {", "n = i++ / 2;", "s = \"\\\"\";"};
     static const char* const markup[] = {"<p class=\"row\">", "text ", "</p>", "<a href=\"/x\">link</a>", "<!-- c -->",
@@ -418,6 +418,7 @@ QString longLine(bool page, int characters) {
             words = true;
         }
     }
+    if (alone) return line;
     return QStringLiteral("%1\n%2\n%3\n").arg(page ? "<html>" : "// start", line, page ? "</html>" : "var end = 1;");
 }
 
@@ -475,21 +476,24 @@ TEST(QVSyntaxHighlightingTextView, AKeystrokeInALongLineParsesAsMuchAtAnyLength)
         const char* name;
         QString path;
         bool page;
+        bool alone;  // the long line is the whole text
         bool atEnd;
     };
     const std::vector<Case> cases = {
-        {"the middle of a script", "/tmp/count.js", false, false},
-        {"the end of a script", "/tmp/count.js", false, true},
-        {"the middle of a page", "/tmp/count.html", true, false},
+        {"the middle of a script", "/tmp/count.js", false, false, false},
+        {"the end of a script's long line", "/tmp/count.js", false, false, true},
+        {"the end of a one-line script", "/tmp/count.js", false, true, true},
+        {"the middle of a page", "/tmp/count.html", true, false, false},
     };
     for (const Case& c : cases) {
         std::vector<quint64> most;
         for (const int characters : {250000, 500000, 2000000}) {
             HTMLView view(c.path);
-            view.setString(longLine(c.page, characters));
+            view.setString(longLine(c.page, characters, c.alone));
             view.finishHighlighting();
-            const QVRange line = view.textStorage().lineRange(1);
-            view.setSelectedRange(QVRange(c.atEnd ? view.textStorage().lineContentsEnd(1) : line.location + line.length / 2, 0));
+            const qint64 number = c.alone ? 0 : 1;
+            const QVRange line = view.textStorage().lineRange(number);
+            view.setSelectedRange(QVRange(c.atEnd ? view.textStorage().lineContentsEnd(number) : line.location + line.length / 2, 0));
             // The most any of twenty keys parsed, its colouring run to the end.
             quint64 worst = 0;
             for (int key = 0; key < 20; ++key) {
