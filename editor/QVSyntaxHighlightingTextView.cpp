@@ -34,6 +34,8 @@ constexpr qint64 EditSlice = 4 * 1024;
 // text is drawn with its provisional colours while idle colouring gets there.
 constexpr qint64 DrawCatchUpLimit = 2 * 1024 * 1024;
 constexpr qint64 IdleBudgetMs = 8;
+// How long a new text on screen waits for its first paint before colouring it while idle.
+constexpr int FirstPaintWaitMs = 50;
 // How far past an edit inside a long line its colouring goes at once when it does not meet the
 // old colouring again; idle slices do the rest. More than a window's worth of the line.
 constexpr qint64 LongLineEditReach = 16 * 1024;
@@ -708,12 +710,21 @@ void QVSyntaxHighlightingTextView::restartHighlighting() {
         return;
     }
     if (text.length() == 0) return;
-    scheduleIdleHighlighting();
+    if (isVisible()) {
+        // A view on screen shows its first frame first: that paint colours what it shows and
+        // starts the rest, unless no paint comes for a while.
+        _idleTimer.start(FirstPaintWaitMs, this);
+        _awaitingPaint = true;
+    } else {
+        scheduleIdleHighlighting();
+    }
     viewport()->update();
 }
 
 void QVSyntaxHighlightingTextView::scheduleIdleHighlighting() {
-    if (_active && _highlightedUpTo < length() && !_idleTimer.isActive()) _idleTimer.start(0, this);
+    if (!_active || _highlightedUpTo >= length() || (_idleTimer.isActive() && !_awaitingPaint)) return;
+    _awaitingPaint = false;
+    _idleTimer.start(0, this);
 }
 
 void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
@@ -721,6 +732,8 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
         QVTextView::timerEvent(event);
         return;
     }
+    _awaitingPaint = false;
+    _idleTimer.start(0, this);
     if (!_active || _highlightedUpTo >= length()) {
         _idleTimer.stop();
         return;

@@ -188,6 +188,7 @@ private:
     qint64 _provisionalEditsEnd = 0;
     std::vector<Checkpoint> _checkpoints;
     QBasicTimer _idleTimer;
+    bool _awaitingPaint = false;  // the idle timer waits for the first paint of a new text
     bool _useMainParser = false;
     bool _embeddedBoundaryEdited = false;
 
