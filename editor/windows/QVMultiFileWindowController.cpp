@@ -12,6 +12,7 @@
 #include "editor/windows/QVMultiFileToolbarDelegate.h"
 #include "files/QVRootFile.h"
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "platform/QVRange.h"
 #include "shell/QVMainMenu.h"
 #include "shell/StringHashing.h"
@@ -37,9 +38,9 @@ constexpr qint64 NotFound = QVRange::NotFound;
 QString canonicalPath(const QString& path) {
     if (path.isEmpty()) return path;
     const QFileInfo info(path);
-    const QString canonical = info.canonicalFilePath();
+    const QString canonical = FileName::canonical(path);
     if (!canonical.isEmpty()) return canonical;
-    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    const QString folder = FileName::canonical(info.absolutePath());
     return QDir::cleanPath(folder.isEmpty() ? info.absoluteFilePath() : folder + u'/' + info.fileName());
 }
 

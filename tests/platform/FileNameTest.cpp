@@ -56,6 +56,16 @@ QByteArray readRaw(const QByteArray& path) {
     return data;
 }
 
+// Removes a folder of plain files by its bytes when the test leaves it, however it leaves:
+// the test folder's own clean-up goes through Qt, which cannot name these files.
+struct RawFolder {
+    QByteArray path;
+    ~RawFolder() {
+        for (const QByteArray& entry : rawEntries(path)) ::unlink((path + '/' + entry).constData());
+        ::rmdir(path.constData());
+    }
+};
+
 class Watched : public QVWatchedFile {
 public:
     explicit Watched(QString path) : _path(std::move(path)) {}
@@ -115,6 +125,7 @@ TEST(FileNameTest, NamesKeepTheirBytesThroughQStringAndTheFileSystem) {
         TestDir dir;
         const QByteArray folderBytes = FileName::encode(dir.path()) + "/d\xfe";
         ASSERT_EQ(::mkdir(folderBytes.constData(), 0755), 0);
+        const RawFolder removed{folderBytes};
         const QByteArray fileBytes = folderBytes + '/' + c.bytes;
         ASSERT_TRUE(writeRaw(fileBytes, "old\n"));
         const QString folder = FileName::decode(folderBytes);
@@ -154,9 +165,6 @@ TEST(FileNameTest, NamesKeepTheirBytesThroughQStringAndTheFileSystem) {
         // An error names the file in the form a user can read.
         EXPECT_FALSE(RegularFile::read(path + QStringLiteral(".missing"), &error));
         EXPECT_FALSE(FileName::hasEscapes(error.localizedDescription()));
-        // Qt cannot remove what it cannot name.
-        for (const QByteArray& entry : rawEntries(folderBytes)) ::unlink((folderBytes + '/' + entry).constData());
-        ::rmdir(folderBytes.constData());
     }
 }
 

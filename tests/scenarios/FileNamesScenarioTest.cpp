@@ -1,0 +1,207 @@
+// Files whose names are not UTF-8, in qorvel's real windows: opened from the command line's
+// arguments and from the project outline, edited, saved, saved as, renamed and changed from
+// outside, while the bytes of every name on disk stay as they were.
+#include "tests/scenarios/Scenario.h"
+
+#include "app/QVDocumentController.h"
+#include "editor/HTMLView.h"
+#include "editor/QVFileDocument.h"
+#include "editor/windows/QVSingleFileWindowController.h"
+#include "files/LocalFileOperations.h"
+#include "files/QVLocalFileRepresentation.h"
+#include "platform/FileName.h"
+#include "platform/UserDefaults.h"
+#include "projects/windows/QVProjectView.h"
+#include "projects/windows/QVProjectWindowController.h"
+#include "shell/Defaults.h"
+#include "tests/support/TestSupport.h"
+
+#include <QAbstractItemModel>
+#include <QApplication>
+#include <QMessageBox>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace scenario;
+
+namespace {
+
+QList<QByteArray> rawEntries(const QByteArray& folder) {
+    QList<QByteArray> names;
+    if (DIR* dir = ::opendir(folder.constData())) {
+        while (const dirent* entry = ::readdir(dir))
+            if (std::strcmp(entry->d_name, ".") && std::strcmp(entry->d_name, "..")) names << QByteArray(entry->d_name);
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool writeRaw(const QByteArray& path, const QByteArray& data) {
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool written = ::write(fd, data.constData(), size_t(data.size())) == data.size();
+    return ::close(fd) == 0 && written;
+}
+
+QByteArray readRaw(const QByteArray& path) {
+    QByteArray data;
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "<missing>";
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) data.append(buffer, n);
+    ::close(fd);
+    return data;
+}
+
+// Removes a tree by its bytes: the test folder's own clean-up goes through Qt, which cannot
+// name these files.
+void removeRaw(const QByteArray& path) {
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        for (const QByteArray& entry : rawEntries(path)) removeRaw(path + '/' + entry);
+        ::rmdir(path.constData());
+    } else {
+        ::unlink(path.constData());
+    }
+}
+
+// Removes the tree when the test leaves, however it leaves.
+struct RawTree {
+    QByteArray path;
+    ~RawTree() { removeRaw(path); }
+};
+
+// The outline's row of a name: found by the name itself, since two names can show alike.
+QModelIndex rowNamed(QVProjectView* view, const QString& name) {
+    QAbstractItemModel* model = view->model();
+    if (model->canFetchMore({})) model->fetchMore({});
+    for (int r = 0; r < model->rowCount(); ++r)
+        if (const QModelIndex index = model->index(r, 0); index.data(Qt::EditRole).toString() == name) return index;
+    return {};
+}
+
+// Names with bytes that are not UTF-8, and valid ones with control characters beside them.
+const struct {
+    const char* label;
+    QByteArray name;
+} nameCases[] = {
+    {"a lone 0x80", QByteArray("a\x80.html")},
+    {"0xFF", QByteArray("\xff" "b.html")},
+    {"a cut UTF-8 sequence", QByteArray("caf\xc3.html")},
+    {"a Latin-1 e acute", QByteArray("caf\xe9.html")},
+    {"valid UTF-8 with controls", QByteArray("tab\tesc\x1b caf\xc3\xa9.html")},
+};
+
+QVSingleFileWindowController* windowShowing(const QByteArray& path) {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* window = qobject_cast<QVSingleFileWindowController*>(widget); window && window->isVisible())
+            if (window->document() && FileName::encode(window->document()->fileName()) == path) return window;
+    return nullptr;
+}
+
+bool anyBoxTitled(const QString& title) {
+    const QList<QMessageBox*> boxes = visibleBoxes();
+    return std::any_of(boxes.begin(), boxes.end(), [&](const QMessageBox* box) { return box->windowTitle() == title; });
+}
+
+}  // namespace
+
+TEST(FileNames, AFileFromTheCommandLineOpensSavesFollowsOutsideChangesAndKeepsItsName) {
+    application();
+    UserDefaults::standard().setBool(false, QString::fromLatin1(QVUseTabs));
+    for (const auto& c : nameCases) {
+        SCOPED_TRACE(c.label);
+        TestDir dir;
+        // The working folder's own name is not UTF-8 either: a relative argument is read from it.
+        const QByteArray folder = FileName::encode(dir.path()) + "/work\xfe";
+        ASSERT_EQ(::mkdir(folder.constData(), 0755), 0);
+        const RawTree removed{folder};
+        const QByteArray file = folder + '/' + c.name;
+        ASSERT_TRUE(writeRaw(file, "<p>one</p>\n"));
+
+        EXPECT_TRUE(application().openFiles({FileName::decode(c.name)}, FileName::decode(folder)));
+        EXPECT_FALSE(anyBoxTitled(QStringLiteral("File not found")));
+        QVSingleFileWindowController* window = windowShowing(file);
+        ASSERT_NE(window, nullptr);
+        QVFileDocument* document = window->document();
+        HTMLView* editor = window->currentTextView();
+        ASSERT_NE(editor, nullptr);
+        EXPECT_EQ(editor->string(), QStringLiteral("<p>one</p>\n"));
+        EXPECT_TRUE(window->windowTitle().contains(FileName::displayed(FileName::decode(c.name)))) << window->windowTitle().toStdString();
+        // Asked again under another spelling, the open window comes forward.
+        EXPECT_EQ(application().openDocumentWithContentsOfFile(FileName::decode(folder + "/./" + c.name)), window);
+
+        // Typed and saved: the same file, no second one beside it.
+        bringForward(window);
+        editor->setFocus();
+        type(QStringLiteral("x"));
+        QVError error;
+        ASSERT_TRUE(document->save(&error)) << error.localizedDescription().toStdString();
+        EXPECT_EQ(readRaw(file), "x<p>one</p>\n");
+        EXPECT_EQ(rawEntries(folder), QList<QByteArray>{c.name});
+
+        // Another program changes it: the unedited document reads it again (it is not "removed").
+        ASSERT_TRUE(writeRaw(file, "<p>outside</p>\n"));
+        EXPECT_TRUE(waitFor([&] { return editor->string() == QStringLiteral("<p>outside</p>\n"); }))
+            << editor->string().toStdString();
+        EXPECT_FALSE(anyBoxTitled(QStringLiteral("Local File Removed")));
+
+        // Saved as another name that is not UTF-8, then renamed: each lands on its own bytes.
+        const QByteArray copy = folder + "/copy\xff" + c.name;
+        ASSERT_TRUE(document->saveAs(FileName::decode(copy), &error)) << error.localizedDescription().toStdString();
+        EXPECT_EQ(FileName::encode(document->fileName()), copy);
+        EXPECT_EQ(readRaw(copy), "<p>outside</p>\n");
+        const QByteArray renamed = folder + "/renamed\x80" + c.name;
+        ASSERT_TRUE(LocalFileOperations::moveItem(FileName::decode(copy), FileName::decode(renamed), &error))
+            << error.localizedDescription().toStdString();
+        QList<QByteArray> expected{c.name, "renamed\x80" + c.name};
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(rawEntries(folder), expected);
+        EXPECT_EQ(readRaw(renamed), "<p>outside</p>\n");
+        EXPECT_EQ(readRaw(file), "<p>outside</p>\n");
+        closeEverything();
+    }
+}
+
+TEST(FileNames, TheProjectOutlineListsOpensAndSavesNamesThatAreNotUTF8) {
+    application();
+    TestDir dir;
+    const QByteArray folder = FileName::encode(dir.path()) + "/site\xe9";
+    ASSERT_EQ(::mkdir(folder.constData(), 0755), 0);
+    const RawTree removed{folder};
+    for (const auto& c : nameCases) ASSERT_TRUE(writeRaw(folder + '/' + c.name, c.label));
+
+    auto* window = qobject_cast<QVProjectWindowController*>(application().openDocumentWithContentsOfFile(FileName::decode(folder)));
+    ASSERT_NE(window, nullptr);
+    bringForward(window);
+    QVProjectView* view = outline(window);
+    for (const auto& c : nameCases) {
+        SCOPED_TRACE(c.label);
+        const QString name = FileName::decode(c.name);
+        ASSERT_TRUE(waitFor([&] { return rowNamed(view, name).isValid(); }));
+        // Shown with U+FFFD for each byte that is not UTF-8.
+        EXPECT_EQ(rowNamed(view, name).data().toString(), FileName::displayed(name));
+        doubleClick(view, rowNamed(view, name));
+        ASSERT_TRUE(waitFor([&] { return window->currentTextView() && window->currentTextView()->string() == QString::fromLatin1(c.label); }));
+        HTMLView* editor = window->currentTextView();
+        EXPECT_EQ(FileName::encode(editor->path()), folder + '/' + c.name);
+        editor->setFocus();
+        type(QStringLiteral("y"));
+        key(Qt::Key_S, Qt::ControlModifier);
+        EXPECT_TRUE(waitFor([&] { return readRaw(folder + '/' + c.name) == "y" + QByteArray(c.label); }))
+            << readRaw(folder + '/' + c.name).toStdString();
+    }
+    // Nothing was written under a name Qt made up.
+    for (const QByteArray& entry : rawEntries(folder)) EXPECT_FALSE(entry.contains("\xef\xbf\xbd")) << entry.toStdString();
+    closeEverything();
+}
