@@ -158,7 +158,7 @@ ProcessResult startFailure(const QString& message) {
 bool buildEnvironment(const QStringList& extra, std::vector<QByteArray>& env, QString& error) {
     for (char** e = environ; e && *e; ++e) env.emplace_back(*e);
     for (const QString& entry : extra) {
-        const QByteArray bytes = entry.toLocal8Bit();
+        const QByteArray bytes = FileName::encode(entry);  // a path in a value keeps its bytes
         const qsizetype eq = bytes.indexOf('=');
         if (eq <= 0 || bytes.contains('\0')) {
             error = QStringLiteral("The environment entry \"%1\" is not of the form NAME=value.").arg(entry);

@@ -37,7 +37,7 @@ PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringL
     std::vector<QByteArray> envStore;
     std::vector<QByteArray> extraNames;
     for (const QString& e : extraEnvironment) {
-        envStore.push_back(e.toUtf8());
+        envStore.push_back(FileName::encode(e));
         extraNames.push_back(nameOf(envStore.back()));
     }
     for (char** e = environ; e && *e; ++e) {

@@ -3,6 +3,7 @@
 #include "platform/FileName.h"
 
 #include "platform/AtomicFile.h"
+#include "platform/Process.h"
 #include "platform/QVKQueue.h"
 #include "platform/RegularFile.h"
 #include "tests/support/TestSupport.h"
@@ -142,6 +143,14 @@ TEST(FileNameTest, NamesKeepTheirBytesThroughQStringAndTheFileSystem) {
                   QByteArray(real));
         std::free(real);
         EXPECT_EQ(RegularFile::read(path).value_or("<failed>"), "old\n");
+
+        // A child process gets the name as an argument, in its environment and as its folder.
+        ProcessOptions options;
+        options.workingDirectory = folder;
+        options.extraEnvironment = {QStringLiteral("QV_NAME=") + name};
+        const ProcessResult child = Process::run(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("printf '%s|%s|' \"$1\" \"$QV_NAME\"; pwd -P"),
+                                                                            QStringLiteral("sh"), name}, options);
+        EXPECT_EQ(child.standardOutput, c.bytes + '|' + c.bytes + '|' + FileName::encode(FileName::canonical(folder)) + '\n');
 
         // The watcher hears a change made by someone else to that very file.
         auto watched = std::make_shared<Watched>(path);
