@@ -305,8 +305,9 @@ QMainWindow* QVDocumentController::openArgument(const QString& argument, const Q
 
 QMainWindow* QVDocumentController::openDocumentWithContentsOfFile(const QString& path, bool display) {
     closeProjectManager();
-    // Stat'ed on the path's own bytes: a name that is not UTF-8 is found as it is.
-    const QFileInfo info(path);
+    // Stat'ed on the path's own bytes, and made absolute on the string: a name that is not
+    // UTF-8 is found as it is.
+    const QString absolute = FileName::absolute(path);
     if (path.isEmpty() || !FileName::exists(path)) {
         missingPath(path);
         return nullptr;
@@ -318,17 +319,17 @@ QMainWindow* QVDocumentController::openDocumentWithContentsOfFile(const QString&
         notOpened(path, unreadable);
         return nullptr;
     }
-    if (!isFolder && !singleWindowShowing(path) && !confirmLargeFile(info.absoluteFilePath(), FileName::size(path))) return nullptr;
+    if (!isFolder && !singleWindowShowing(path) && !confirmLargeFile(absolute, FileName::size(path))) return nullptr;
     QMainWindow* window = nullptr;
     // An open project containing the path takes it, whatever QVHowToOpenFiles says.
-    window = projects().openInOpenProject ? projects().openInOpenProject(info.absoluteFilePath(), isFolder)
-                                          : QVProjectDocument::openInOpenProject(info.absoluteFilePath(), isFolder);
+    window = projects().openInOpenProject ? projects().openInOpenProject(absolute, isFolder)
+                                          : QVProjectDocument::openInOpenProject(absolute, isFolder);
     // A file open anywhere comes forward rather than opening twice.
     if (!window && !isFolder) window = singleWindowShowing(path);
-    if (!window && isFolder && projects().openFolder) window = projects().openFolder(info.absoluteFilePath());
+    if (!window && isFolder && projects().openFolder) window = projects().openFolder(absolute);
     // Otherwise what the settings say: a folder as its project, a file in the front tabbed
     // window, a tabbed window or a single-file window.
-    if (!window) window = FileOpener::open(info.absoluteFilePath());
+    if (!window) window = FileOpener::open(absolute);
     if (window && display) bringForward(window);
     return window;
 }

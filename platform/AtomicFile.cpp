@@ -144,7 +144,7 @@ bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
         qvSetError(error, QVError::posix(ENOENT, QStringLiteral("Writing"), path));
         return false;
     }
-    const QString target = resolvedTarget(QFileInfo(path).absoluteFilePath());
+    const QString target = resolvedTarget(FileName::absolute(path));
     const QByteArray targetName = FileName::encode(target);
     const QString folder = QFileInfo(target).absolutePath();
 

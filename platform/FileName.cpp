@@ -181,6 +181,11 @@ QStringList FileName::entries(const QString& folder) {
     return names;
 }
 
+QString FileName::absolute(const QString& path) {
+    if (path.isEmpty()) return path;
+    return QDir::cleanPath(QDir::isAbsolutePath(path) ? path : currentFolder() + u'/' + path);
+}
+
 QString FileName::currentFolder() {
     char* folder = ::getcwd(nullptr, 0);
     if (!folder) return QDir::currentPath();  // removed since: Qt's answer, whatever it is

@@ -41,6 +41,10 @@ public:
     // The folder's entries other than "." and "..", in the order the file system gives; empty
     // when it cannot be read.
     static QStringList entries(const QString& folder);
+    // The path made absolute (against the working folder) and cleaned of ".", ".." and doubled
+    // slashes, on the string alone: QFileInfo::absoluteFilePath() goes through Qt's encoding
+    // for such paths and would lose the escapes. Empty stays empty.
+    static QString absolute(const QString& path);
     // The working folder of the process (getcwd(3)).
     static QString currentFolder();
 };

@@ -2,6 +2,7 @@
 #include "projects/QVProjectRepository.h"
 
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
 #include "platform/SystemLog.h"
@@ -187,8 +188,8 @@ void QVProjectRepository::enter(const std::shared_ptr<QVProject>& project) {
 std::shared_ptr<QVProject> QVProjectRepository::copyProjectWithPath(const QString& path, bool create) {
     loadIfNeeded();
     if (path.isEmpty()) return nullptr;
-    const QFileInfo info(path);
-    const bool isProjectFile = info.suffix() == QVProject::FileExtension && !info.isDir();
+    const QFileInfo info(FileName::absolute(path));
+    const bool isProjectFile = info.suffix() == QVProject::FileExtension && !FileName::isFolder(path);
     const QString folder = key(isProjectFile ? info.absolutePath() : info.absoluteFilePath());
     std::shared_ptr<QVProject> project = _pathToProject.value(folder);
     if (!project) project = _liveProjects.value(folder).lock();

@@ -37,7 +37,7 @@ constexpr qint64 NotFound = QVRange::NotFound;
 // does not exist yet keeps its cleaned absolute path (its folder resolved when it exists).
 QString canonicalPath(const QString& path) {
     if (path.isEmpty()) return path;
-    const QFileInfo info(path);
+    const QFileInfo info(FileName::absolute(path));
     const QString canonical = FileName::canonical(path);
     if (!canonical.isEmpty()) return canonical;
     const QString folder = FileName::canonical(info.absolutePath());

@@ -57,7 +57,7 @@ QVProjectDocument::~QVProjectDocument() {
 }
 
 std::shared_ptr<QVProject> QVProjectDocument::readFromFile(const QString& path, QVError* error) {
-    const QFileInfo info(path);
+    const QFileInfo info(FileName::absolute(path));
     const bool isProjectFile = info.suffix() == QVProject::FileExtension && FileName::isRegularFile(path);
     const QString folder = isProjectFile ? info.absolutePath() : info.absoluteFilePath();
     // A listed project whose folder was moved or deleted: say so, make nothing.
@@ -107,7 +107,7 @@ void QVProjectDocument::makeWindowControllers() {
 bool QVProjectDocument::canOpenFile(const QString& path) const {
     const QString root = _project->rootDirectory();
     if (root.isEmpty() || path.isEmpty()) return false;
-    const QString clean = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    const QString clean = FileName::absolute(path);
     return clean == root || clean.startsWith(root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/'));
 }
 

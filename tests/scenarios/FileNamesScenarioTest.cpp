@@ -6,7 +6,7 @@
 #include "app/QVDocumentController.h"
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
-#include "editor/windows/QVSingleFileWindowController.h"
+#include "editor/windows/QVDocumentWindowController.h"
 #include "files/LocalFileOperations.h"
 #include "files/QVLocalFileRepresentation.h"
 #include "platform/FileName.h"
@@ -102,9 +102,10 @@ const struct {
     {"valid UTF-8 with controls", QByteArray("tab\tesc\x1b caf\xc3\xa9.html")},
 };
 
-QVSingleFileWindowController* windowShowing(const QByteArray& path) {
+// The visible single-file or tabbed window whose front document is the file at path.
+QVDocumentWindowController* windowShowing(const QByteArray& path) {
     for (QWidget* widget : QApplication::topLevelWidgets())
-        if (auto* window = qobject_cast<QVSingleFileWindowController*>(widget); window && window->isVisible())
+        if (auto* window = qobject_cast<QVDocumentWindowController*>(widget); window && window->isVisible())
             if (window->document() && FileName::encode(window->document()->fileName()) == path) return window;
     return nullptr;
 }
@@ -118,9 +119,12 @@ bool anyBoxTitled(const QString& title) {
 
 TEST(FileNames, AFileFromTheCommandLineOpensSavesFollowsOutsideChangesAndKeepsItsName) {
     application();
-    UserDefaults::standard().setBool(false, QString::fromLatin1(QVUseTabs));
+    // In a single-file window (the document watches its file) and in a tabbed one (its file node does).
+    for (const bool tabs : {false, true})
     for (const auto& c : nameCases) {
         SCOPED_TRACE(c.label);
+        SCOPED_TRACE(tabs ? "tabbed window" : "single-file window");
+        UserDefaults::standard().setBool(tabs, QString::fromLatin1(QVUseTabs));
         TestDir dir;
         // The working folder's own name is not UTF-8 either: a relative argument is read from it.
         const QByteArray folder = FileName::encode(dir.path()) + "/work\xfe";
@@ -131,13 +135,14 @@ TEST(FileNames, AFileFromTheCommandLineOpensSavesFollowsOutsideChangesAndKeepsIt
 
         EXPECT_TRUE(application().openFiles({FileName::decode(c.name)}, FileName::decode(folder)));
         EXPECT_FALSE(anyBoxTitled(QStringLiteral("File not found")));
-        QVSingleFileWindowController* window = windowShowing(file);
+        QVDocumentWindowController* window = windowShowing(file);
         ASSERT_NE(window, nullptr);
         QVFileDocument* document = window->document();
         HTMLView* editor = window->currentTextView();
         ASSERT_NE(editor, nullptr);
         EXPECT_EQ(editor->string(), QStringLiteral("<p>one</p>\n"));
-        EXPECT_TRUE(window->windowTitle().contains(FileName::displayed(FileName::decode(c.name)))) << window->windowTitle().toStdString();
+        EXPECT_EQ(document->displayName(), FileName::displayed(FileName::decode(c.name)));
+        EXPECT_TRUE(window->windowTitle().contains(document->displayName())) << window->windowTitle().toStdString();
         // Asked again under another spelling, the open window comes forward.
         EXPECT_EQ(application().openDocumentWithContentsOfFile(FileName::decode(folder + "/./" + c.name)), window);
 
@@ -151,24 +156,28 @@ TEST(FileNames, AFileFromTheCommandLineOpensSavesFollowsOutsideChangesAndKeepsIt
         EXPECT_EQ(rawEntries(folder), QList<QByteArray>{c.name});
 
         // Another program changes it: the unedited document reads it again (it is not "removed").
-        ASSERT_TRUE(writeRaw(file, "<p>outside</p>\n"));
-        EXPECT_TRUE(waitFor([&] { return editor->string() == QStringLiteral("<p>outside</p>\n"); }))
-            << editor->string().toStdString();
-        EXPECT_FALSE(anyBoxTitled(QStringLiteral("Local File Removed")));
+        // A tabbed window outside a project does not follow its files.
+        QByteArray text = "x<p>one</p>\n";
+        if (!tabs) {
+            text = "<p>outside</p>\n";
+            ASSERT_TRUE(writeRaw(file, text));
+            EXPECT_TRUE(waitFor([&] { return editor->string() == QString::fromUtf8(text); })) << editor->string().toStdString();
+            EXPECT_FALSE(anyBoxTitled(QStringLiteral("Local File Removed")));
+        }
 
         // Saved as another name that is not UTF-8, then renamed: each lands on its own bytes.
         const QByteArray copy = folder + "/copy\xff" + c.name;
         ASSERT_TRUE(document->saveAs(FileName::decode(copy), &error)) << error.localizedDescription().toStdString();
         EXPECT_EQ(FileName::encode(document->fileName()), copy);
-        EXPECT_EQ(readRaw(copy), "<p>outside</p>\n");
+        EXPECT_EQ(readRaw(copy), text);
         const QByteArray renamed = folder + "/renamed\x80" + c.name;
         ASSERT_TRUE(LocalFileOperations::moveItem(FileName::decode(copy), FileName::decode(renamed), &error))
             << error.localizedDescription().toStdString();
         QList<QByteArray> expected{c.name, "renamed\x80" + c.name};
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(rawEntries(folder), expected);
-        EXPECT_EQ(readRaw(renamed), "<p>outside</p>\n");
-        EXPECT_EQ(readRaw(file), "<p>outside</p>\n");
+        EXPECT_EQ(readRaw(renamed), text);
+        EXPECT_EQ(readRaw(file), text);
         closeEverything();
     }
 }
@@ -200,6 +209,10 @@ TEST(FileNames, TheProjectOutlineListsOpensAndSavesNamesThatAreNotUTF8) {
         key(Qt::Key_S, Qt::ControlModifier);
         EXPECT_TRUE(waitFor([&] { return readRaw(folder + '/' + c.name) == "y" + QByteArray(c.label); }))
             << readRaw(folder + '/' + c.name).toStdString();
+        // Changed by another program: the project's file node hears it and the text follows.
+        ASSERT_TRUE(writeRaw(folder + '/' + c.name, "outside"));
+        EXPECT_TRUE(waitFor([&] { return editor->string() == QStringLiteral("outside"); })) << editor->string().toStdString();
+        EXPECT_FALSE(anyBoxTitled(QStringLiteral("Local File Removed")));
     }
     // Nothing was written under a name Qt made up.
     for (const QByteArray& entry : rawEntries(folder)) EXPECT_FALSE(entry.contains("\xef\xbf\xbd")) << entry.toStdString();
