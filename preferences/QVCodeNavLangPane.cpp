@@ -133,12 +133,14 @@ bool QVCodeNavLangPane::doubleClick() {
     form->addRow(_statusField);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, _editPanel);
     form->addRow(buttons);
+    _confirm = buttons->button(QDialogButtonBox::Ok);
     connect(buttons, &QDialogButtonBox::accepted, this, [this] { closeEditPanel(true); });
     connect(buttons, &QDialogButtonBox::rejected, this, [this] { closeEditPanel(false); });
     // Escape and the window's close button cancel.
     connect(_editPanel, &QDialog::rejected, this, [this] {
         if (_editPanel) closeEditPanel(false);
     });
+    updateStatus();
     _editPanel->resize(420, _editPanel->sizeHint().height());
     _editPanel->setWindowModality(Qt::WindowModal);
     _editPanel->open();
@@ -158,6 +160,7 @@ void QVCodeNavLangPane::updateStatus() {
     else if (!QVRegex::validPattern(pattern)) _status = localized("Invalid pattern");
     else _status.clear();
     if (_statusField) _statusField->setText(_status);
+    if (_confirm) _confirm->setEnabled(_status.isEmpty());
 }
 
 bool QVCodeNavLangPane::closeEditPanel(bool confirm) {
@@ -181,6 +184,7 @@ bool QVCodeNavLangPane::closeEditPanel(bool confirm) {
     _status.clear();
     QDialog* panel = std::exchange(_editPanel, nullptr);
     _statusField = nullptr;
+    _confirm = nullptr;
     panel->hide();
     panel->deleteLater();
     return true;

@@ -12,6 +12,7 @@
 
 class QDialog;
 class QLabel;
+class QPushButton;
 class QStandardItemModel;
 class QTableView;
 
@@ -60,4 +61,5 @@ private:
     QTableView* _table = nullptr;
     QDialog* _editPanel = nullptr;
     QLabel* _statusField = nullptr;
+    QPushButton* _confirm = nullptr;
 };

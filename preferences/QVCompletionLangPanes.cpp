@@ -252,7 +252,13 @@ void QVNestedCompletionLangPane::showChildren(int level) {
         QItemSelectionModel* old = list->selectionModel();
         list->setModel(wanted);
         delete old;
-        connect(list->selectionModel(), &QItemSelectionModel::currentChanged, this, [this, level] { showChildren(level + 1); });
+        // The row whose children show on the right is the one shown selected, also when it
+        // became current by the list taking the focus.
+        connect(list->selectionModel(), &QItemSelectionModel::currentChanged, this, [this, level, list](const QModelIndex& current) {
+            if (current.isValid() && !list->selectionModel()->isSelected(current))
+                list->selectionModel()->select(current, QItemSelectionModel::ClearAndSelect);
+            showChildren(level + 1);
+        });
     }
     if (parent) {
         const QSignalBlocker blocker(list->selectionModel());

@@ -18,6 +18,7 @@
 #include "shell/QVFileCategories.h"
 #include "shell/QVFileCategory.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -234,11 +235,25 @@ QWidget* QVKeywordSyntaxLangPane::loadView() {
     auto* remove = new QPushButton(QStringLiteral("\u2212"), view);
     auto* folding = new QPushButton(localized("Folding Options\u2026"), view);
     folding->setObjectName(QStringLiteral("options"));
-    connect(addGroup, &QPushButton::clicked, this, [this] { _model->appendRow(new QStandardItem(QStringLiteral("new-style"))); });
-    connect(addWord, &QPushButton::clicked, this, [this, tree] {
+    // What is added is shown and open for typing its name.
+    const auto editNew = [tree](QStandardItem* item) {
+        if (item->parent()) tree->expand(item->parent()->index());
+        tree->setCurrentIndex(item->index());
+        tree->scrollTo(item->index());
+        tree->edit(item->index());
+    };
+    connect(addGroup, &QPushButton::clicked, this, [this, editNew] {
+        auto* group = new QStandardItem(QStringLiteral("new-style"));
+        _model->appendRow(group);
+        editNew(group);
+    });
+    connect(addWord, &QPushButton::clicked, this, [this, tree, editNew] {
         const QModelIndex current = tree->currentIndex();
-        if (!current.isValid()) return;
-        addKeyword(current.parent().isValid() ? current.parent().row() : current.row(), localized("keyword"));
+        if (!current.isValid()) return QApplication::beep();
+        const int group = current.parent().isValid() ? current.parent().row() : current.row();
+        addKeyword(group, localized("keyword"));
+        QStandardItem* parent = _model->item(group);
+        editNew(parent->child(parent->rowCount() - 1));
     });
     connect(remove, &QPushButton::clicked, this, [this, tree] {
         const QModelIndex current = tree->currentIndex();
