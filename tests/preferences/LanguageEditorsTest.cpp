@@ -255,30 +255,23 @@ TEST_F(LanguageEditorsTest, NavigationSearchesAreEditedInASheetAndReplacedInPlac
 }
 
 TEST_F(LanguageEditorsTest, TheIndexSwitchChangesTheBundlesOwnRulesAndIsSaved) {
-    struct Delegate : QVLanguagePaneDelegate {
-        QList<std::shared_ptr<QVBundle>> changed;
-        void bundleDidChange(const std::shared_ptr<QVBundle>& bundle) override { changed << bundle; }
-        void sendNotificationOnEnd(const QString&) override {}
-    } delegate;
     const auto css = bundleTitled(pane, QStringLiteral("CSS"));
     const auto indexer = std::dynamic_pointer_cast<QVCodeIndexer>(css->codeIndexer());
     ASSERT_NE(indexer, nullptr);
-    QVCodeIndexLangPane editor(css, &delegate);
+    QVCodeIndexLangPane editor(css, &pane);
     ASSERT_TRUE(editor.allowSelect());
-    EXPECT_TRUE(editor.indexingEnabled());
     editor.setIndexingEnabled(true);  // no change, nothing reported
-    EXPECT_TRUE(delegate.changed.isEmpty());
+    EXPECT_TRUE(pane.changedBundles().empty());
     editor.setIndexingEnabled(false);
-    EXPECT_EQ(delegate.changed, QList<std::shared_ptr<QVBundle>>{css});
+    EXPECT_TRUE(pane.changedBundles().contains(css));
     EXPECT_EQ(indexer->enabled(), QVCodeIndexer::EnabledOff);
     editor.unselect();
     EXPECT_EQ(editor.indexer(), nullptr);
-    ASSERT_TRUE(css->commit());
+    pane.endSession();
     EXPECT_EQ(PropertyList::readFile(css->path() + QStringLiteral("/Contents/indexer.plist")).toMap().value(QStringLiteral("enabled")),
               QVariant(false));
     // A bundle without rules has nothing to show.
-    const auto plain = bundleTitled(pane, QStringLiteral("Plain Text"));
-    QVCodeIndexLangPane none(plain, &delegate);
+    QVCodeIndexLangPane none(bundleTitled(pane, QStringLiteral("Plain Text")), &pane);
     EXPECT_FALSE(none.allowSelect());
 }
 
