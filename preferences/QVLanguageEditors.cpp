@@ -1,7 +1,6 @@
 // The bundle and syntax editors, and the choice of an editor for a property row.
 #include "preferences/QVLanguageEditors.h"
 
-#include "completion/QVCSSCodeCompletion.h"
 #include "completion/QVKeywordCodeCompletion.h"
 #include "completion/QVTagCodeCompletion.h"
 #include "editor/QVEditorNotifications.h"
