@@ -193,6 +193,7 @@ TEST(FileNames, TheProjectOutlineListsOpensAndSavesNamesThatAreNotUTF8) {
     auto* window = qobject_cast<QVProjectWindowController*>(application().openDocumentWithContentsOfFile(FileName::decode(folder)));
     ASSERT_NE(window, nullptr);
     bringForward(window);
+    EXPECT_TRUE(window->windowTitle().contains(QString::fromUtf8("site\xef\xbf\xbd"))) << window->windowTitle().toStdString();
     QVProjectView* view = outline(window);
     for (const auto& c : nameCases) {
         SCOPED_TRACE(c.label);
