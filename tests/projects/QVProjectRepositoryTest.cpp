@@ -7,7 +7,6 @@
 #include <functional>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -115,8 +114,6 @@ TEST_F(ProjectsTest, AFolderNameThatIsNotUTF8SurvivesARestart) {
     ASSERT_EQ(again.countOfProjects(), 1);
     EXPECT_EQ(FileName::encode(again.projectAtIndex(0)->rootDirectory()), bytes);
     EXPECT_EQ(again.copyProjectWithPath(root, false), again.projectAtIndex(0));
-    for (const QString& name : FileName::entries(root)) ::unlink(FileName::encode(root + u'/' + name).constData());
-    ::rmdir(bytes.constData());
 }
 
 TEST_F(ProjectsTest, OlderAndBrokenListsAreReadAndKeptAside) {

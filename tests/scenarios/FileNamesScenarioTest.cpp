@@ -8,7 +8,6 @@
 #include "editor/QVFileDocument.h"
 #include "editor/windows/QVDocumentWindowController.h"
 #include "files/LocalFileOperations.h"
-#include "files/QVLocalFileRepresentation.h"
 #include "platform/FileName.h"
 #include "platform/UserDefaults.h"
 #include "projects/windows/QVProjectView.h"
@@ -23,63 +22,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 using namespace scenario;
 
 namespace {
-
-QList<QByteArray> rawEntries(const QByteArray& folder) {
-    QList<QByteArray> names;
-    if (DIR* dir = ::opendir(folder.constData())) {
-        while (const dirent* entry = ::readdir(dir))
-            if (std::strcmp(entry->d_name, ".") && std::strcmp(entry->d_name, "..")) names << QByteArray(entry->d_name);
-        ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-bool writeRaw(const QByteArray& path, const QByteArray& data) {
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const bool written = ::write(fd, data.constData(), size_t(data.size())) == data.size();
-    return ::close(fd) == 0 && written;
-}
-
-QByteArray readRaw(const QByteArray& path) {
-    QByteArray data;
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "<missing>";
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) data.append(buffer, n);
-    ::close(fd);
-    return data;
-}
-
-// Removes a tree by its bytes: the test folder's own clean-up goes through Qt, which cannot
-// name these files.
-void removeRaw(const QByteArray& path) {
-    struct stat st {};
-    if (::lstat(path.constData(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-        for (const QByteArray& entry : rawEntries(path)) removeRaw(path + '/' + entry);
-        ::rmdir(path.constData());
-    } else {
-        ::unlink(path.constData());
-    }
-}
-
-// Removes the tree when the test leaves, however it leaves.
-struct RawTree {
-    QByteArray path;
-    ~RawTree() { removeRaw(path); }
-};
 
 // The outline's row of a name: found by the name itself, since two names can show alike.
 QModelIndex rowNamed(QVProjectView* view, const QString& name) {
@@ -129,9 +77,8 @@ TEST(FileNames, AFileFromTheCommandLineOpensSavesFollowsOutsideChangesAndKeepsIt
         // The working folder's own name is not UTF-8 either: a relative argument is read from it.
         const QByteArray folder = FileName::encode(dir.path()) + "/work\xfe";
         ASSERT_EQ(::mkdir(folder.constData(), 0755), 0);
-        const RawTree removed{folder};
         const QByteArray file = folder + '/' + c.name;
-        ASSERT_TRUE(writeRaw(file, "<p>one</p>\n"));
+        ASSERT_TRUE(writeBytes(file, "<p>one</p>\n"));
 
         EXPECT_TRUE(application().openFiles({FileName::decode(c.name)}, FileName::decode(folder)));
         EXPECT_FALSE(anyBoxTitled(QStringLiteral("File not found")));
@@ -152,15 +99,15 @@ TEST(FileNames, AFileFromTheCommandLineOpensSavesFollowsOutsideChangesAndKeepsIt
         type(QStringLiteral("x"));
         QVError error;
         ASSERT_TRUE(document->save(&error)) << error.localizedDescription().toStdString();
-        EXPECT_EQ(readRaw(file), "x<p>one</p>\n");
-        EXPECT_EQ(rawEntries(folder), QList<QByteArray>{c.name});
+        EXPECT_EQ(readBytes(file), "x<p>one</p>\n");
+        EXPECT_EQ(entryBytes(folder), QList<QByteArray>{c.name});
 
         // Another program changes it: the unedited document reads it again (it is not "removed").
         // A tabbed window outside a project does not follow its files.
         QByteArray text = "x<p>one</p>\n";
         if (!tabs) {
             text = "<p>outside</p>\n";
-            ASSERT_TRUE(writeRaw(file, text));
+            ASSERT_TRUE(writeBytes(file, text));
             EXPECT_TRUE(waitFor([&] { return editor->string() == QString::fromUtf8(text); })) << editor->string().toStdString();
             EXPECT_FALSE(anyBoxTitled(QStringLiteral("Local File Removed")));
         }
@@ -169,15 +116,15 @@ TEST(FileNames, AFileFromTheCommandLineOpensSavesFollowsOutsideChangesAndKeepsIt
         const QByteArray copy = folder + "/copy\xff" + c.name;
         ASSERT_TRUE(document->saveAs(FileName::decode(copy), &error)) << error.localizedDescription().toStdString();
         EXPECT_EQ(FileName::encode(document->fileName()), copy);
-        EXPECT_EQ(readRaw(copy), text);
+        EXPECT_EQ(readBytes(copy), text);
         const QByteArray renamed = folder + "/renamed\x80" + c.name;
         ASSERT_TRUE(LocalFileOperations::moveItem(FileName::decode(copy), FileName::decode(renamed), &error))
             << error.localizedDescription().toStdString();
         QList<QByteArray> expected{c.name, "renamed\x80" + c.name};
         std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(rawEntries(folder), expected);
-        EXPECT_EQ(readRaw(renamed), text);
-        EXPECT_EQ(readRaw(file), text);
+        EXPECT_EQ(entryBytes(folder), expected);
+        EXPECT_EQ(readBytes(renamed), text);
+        EXPECT_EQ(readBytes(file), text);
         closeEverything();
     }
 }
@@ -187,8 +134,7 @@ TEST(FileNames, TheProjectOutlineListsOpensAndSavesNamesThatAreNotUTF8) {
     TestDir dir;
     const QByteArray folder = FileName::encode(dir.path()) + "/site\xe9";
     ASSERT_EQ(::mkdir(folder.constData(), 0755), 0);
-    const RawTree removed{folder};
-    for (const auto& c : nameCases) ASSERT_TRUE(writeRaw(folder + '/' + c.name, c.label));
+    for (const auto& c : nameCases) ASSERT_TRUE(writeBytes(folder + '/' + c.name, c.label));
 
     auto* window = qobject_cast<QVProjectWindowController*>(application().openDocumentWithContentsOfFile(FileName::decode(folder)));
     ASSERT_NE(window, nullptr);
@@ -208,14 +154,14 @@ TEST(FileNames, TheProjectOutlineListsOpensAndSavesNamesThatAreNotUTF8) {
         editor->setFocus();
         type(QStringLiteral("y"));
         key(Qt::Key_S, Qt::ControlModifier);
-        EXPECT_TRUE(waitFor([&] { return readRaw(folder + '/' + c.name) == "y" + QByteArray(c.label); }))
-            << readRaw(folder + '/' + c.name).toStdString();
+        EXPECT_TRUE(waitFor([&] { return readBytes(folder + '/' + c.name) == "y" + QByteArray(c.label); }))
+            << readBytes(folder + '/' + c.name).toStdString();
         // Changed by another program: the project's file node hears it and the text follows.
-        ASSERT_TRUE(writeRaw(folder + '/' + c.name, "outside"));
+        ASSERT_TRUE(writeBytes(folder + '/' + c.name, "outside"));
         EXPECT_TRUE(waitFor([&] { return editor->string() == QStringLiteral("outside"); })) << editor->string().toStdString();
         EXPECT_FALSE(anyBoxTitled(QStringLiteral("Local File Removed")));
     }
     // Nothing was written under a name Qt made up.
-    for (const QByteArray& entry : rawEntries(folder)) EXPECT_FALSE(entry.contains("\xef\xbf\xbd")) << entry.toStdString();
+    for (const QByteArray& entry : entryBytes(folder)) EXPECT_FALSE(entry.contains("\xef\xbf\xbd")) << entry.toStdString();
     closeEverything();
 }

@@ -2,6 +2,7 @@
 #include "platform/AppBundle.h"
 #include "platform/FileName.h"
 #include "platform/Process.h"
+#include "tests/support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -115,16 +116,13 @@ quint64 inodeOf(const QByteArray& path) {
 // A name that is not UTF-8 on the command line opens its file, and so does one handed over by a
 // second launch: each document watches the very file (its inode).
 TEST(CommandLine, NamesThatAreNotUTF8OpenFromTheCommandLineAndFromASecondLaunch) {
-    QTemporaryDir home;
+    TestDir home;
     QTemporaryDir runtime;
     ASSERT_TRUE(QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     // Consent answered (no question holds the launch), single-file windows (each watches its file).
-    QDir().mkpath(home.filePath(QStringLiteral("config/Glimbo")));
-    QFile settings(home.filePath(QStringLiteral("config/Glimbo/com.qorvel.Qorvel.plist")));
-    ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
-    settings.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                   "<key>qvAnonymousUsageTracking</key><false/><key>QVUseTabs</key><false/></dict></plist>\n");
-    settings.close();
+    home.write(QStringLiteral("config/Glimbo/com.qorvel.Qorvel.plist"),
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+               "<key>qvAnonymousUsageTracking</key><false/><key>QVUseTabs</key><false/></dict></plist>\n");
     // The working folder and both names hold bytes that are not UTF-8 (a Latin-1 é, 0xFE, 0xFF).
     char* real = ::realpath(QFile::encodeName(home.path()).constData(), nullptr);
     ASSERT_TRUE(real);
@@ -132,19 +130,14 @@ TEST(CommandLine, NamesThatAreNotUTF8OpenFromTheCommandLineAndFromASecondLaunch)
     std::free(real);
     ASSERT_EQ(::mkdir(folder.constData(), 0755), 0);
     const QByteArray first = "caf\xe9.html", second = "b\xff.html";
-    for (const QByteArray& name : {first, second}) {
-        const int fd = ::open((folder + '/' + name).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::write(fd, "<p>x</p>\n", 9), 9);
-        ::close(fd);
-    }
+    for (const QByteArray& name : {first, second}) ASSERT_TRUE(writeBytes(folder + '/' + name, "<p>x</p>\n"));
 
     ProcessOptions options;
     options.timeoutMs = 60000;
     options.workingDirectory = FileName::decode(folder);
     options.extraEnvironment = {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime.path(),
-                                "XDG_CONFIG_HOME=" + home.filePath("config"), "XDG_DATA_HOME=" + home.filePath("data"),
-                                "XDG_CACHE_HOME=" + home.filePath("cache"), "HOME=" + home.path()};
+                                "XDG_CONFIG_HOME=" + home.file("config"), "XDG_DATA_HOME=" + home.file("data"),
+                                "XDG_CACHE_HOME=" + home.file("cache"), "HOME=" + home.path()};
     std::atomic<bool> stop{false};
     ProcessOptions firstOptions = options;
     firstOptions.cancel = &stop;
@@ -162,6 +155,4 @@ TEST(CommandLine, NamesThatAreNotUTF8OpenFromTheCommandLineAndFromASecondLaunch)
         << "the hand-off reached the first instance, which opened the second file";
     stop = true;
     launch.join();
-    for (const QByteArray& name : {first, second}) ::unlink((folder + '/' + name).constData());
-    ::rmdir(folder.constData());
 }

@@ -6,6 +6,7 @@
 #include "shell/QVSearch.h"
 #include "tools/QVMultiFileSearchNode.h"
 #include "tools/QVSearchRunner.h"
+#include "tests/support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -331,7 +332,7 @@ TEST(SearchRunnerTest, ReplacesStayInsideTheChosenFoldersAndKeepEachFilesForm) {
 // Names that are not UTF-8 are searched and replaced under their own bytes, never through a
 // look-alike name (the same name with U+FFFD, which Qt would make of them).
 TEST(SearchRunnerTest, NamesThatAreNotUTF8AreSearchedAndReplacedUnderTheirOwnBytes) {
-    QTemporaryDir dir;
+    TestDir dir;
     const QByteArray root = FileName::encode(dir.path()) + "/tree\xfe";
     ASSERT_EQ(::mkdir(root.constData(), 0755), 0);
     const struct {
@@ -362,9 +363,7 @@ TEST(SearchRunnerTest, NamesThatAreNotUTF8AreSearchedAndReplacedUnderTheirOwnByt
     for (const auto& f : files) {
         EXPECT_TRUE(names.contains(f.name));
         EXPECT_EQ(read(FileName::decode(root + '/' + f.name)), f.after) << f.name.toHex().toStdString();
-        ::unlink((root + '/' + f.name).constData());
     }
-    ::rmdir(root.constData());
 }
 
 TEST(SearchRunnerTest, ResultNodesNameFilesAndLetDocumentsGo) {
