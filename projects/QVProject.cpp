@@ -194,6 +194,7 @@ void QVProject::setRootDirectory(const QString& path) {
 QString QVProject::uuid() {
     if (_uuid.isEmpty()) {
         _uuid = StringHashing::uuid();
+        uuidAssigned();
         if (!_loading)
             if (QVProjectRepository* repository = QVProjectRepository::sharedInstanceIfMade())
                 repository->projectDetailsChanged(this);
@@ -204,8 +205,13 @@ QString QVProject::uuid() {
 bool QVProject::setUUID(const QString& uuid) {
     if (!isUUIDString(uuid)) return false;
     _uuid = uuid.toUpper();
+    uuidAssigned();
     keepUUIDOwn();
     return true;
+}
+
+void QVProject::uuidAssigned() {
+    if (QVProjectRepository* repository = QVProjectRepository::sharedInstanceIfMade()) repository->projectUUIDChanged(this);
 }
 
 void QVProject::keepUUIDOwn() {
@@ -218,6 +224,7 @@ void QVProject::keepUUIDOwn() {
     SystemLog::warning(QStringLiteral("Project \"%1\" (%2) shared its identifier %3 with another folder and got a new one")
                            .arg(_displayName, _rootDirectory, _uuid));
     _uuid = StringHashing::uuid();
+    uuidAssigned();
     _uuidReplaced = true;
 }
 
