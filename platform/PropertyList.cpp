@@ -12,6 +12,9 @@
 #include <plist/plist.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -438,7 +441,8 @@ bool toVariant(plist_t node, QVariant* out, QString* why) {
                 ok = false;
                 break;
             }
-            map.insert(QString::fromUtf8(key ? key : ""), item);
+            // Our own files list keys in order: a hint at the end makes each insert constant time.
+            map.insert(map.cend(), QString::fromUtf8(key ? key : ""), item);
             std::free(key);
         }
         std::free(it);
@@ -454,11 +458,26 @@ bool toVariant(plist_t node, QVariant* out, QString* why) {
 
 // ---- QVariant -> libplist tree ----------------------------------------------------------------
 
+// Where a value sits, for error messages only: made into text when a value is refused, so
+// writing a large tree builds no path strings.
+struct Place {
+    const Place* parent = nullptr;
+    const QString* key = nullptr;  // in a dictionary; otherwise index in an array
+    qsizetype index = 0;
+
+    QString text() const {
+        if (!parent) return QString();
+        const QString above = parent->text();
+        if (key) return above.isEmpty() ? *key : above + QLatin1Char('.') + *key;
+        return QStringLiteral("%1[%2]").arg(above).arg(index);
+    }
+};
+
 class Writer {
 public:
     explicit Writer(PlistFormat format) : _format(format) {}
 
-    plist_t convert(const QVariant& value, int depth, const QString& where, QVError* error) {
+    plist_t convert(const QVariant& value, int depth, const Place& where, QVError* error) {
         const int type = value.typeId();
         switch (type) {
         case QMetaType::Bool:
@@ -515,8 +534,9 @@ public:
     }
 
 private:
-    plist_t refuse(QVError* error, const QString& where, const QString& what,
+    plist_t refuse(QVError* error, const Place& at, const QString& what,
                    PropertyList::ErrorCode code = PropertyList::UnsupportedValueError) {
+        const QString where = at.text();
         const QString place = where.isEmpty() ? QStringLiteral("at the top level") : QStringLiteral("at %1").arg(where);
         qvSetError(error, makeError(code, QStringLiteral("The value can't be written as a property list: %1 (%2).")
                                               .arg(what, place)));
@@ -524,18 +544,18 @@ private:
     }
 
     // libplist takes C strings: a NUL would silently cut the text short.
-    bool checkText(const QString& s, const QString& where, QVError* error, const char* what) {
+    bool checkText(const QString& s, const Place& where, QVError* error, const char* what) {
         if (!s.contains(QChar(0))) return true;
         refuse(error, where, QStringLiteral("a %1 contains a NUL character").arg(QLatin1String(what)));
         return false;
     }
 
-    plist_t newString(const QString& s, const QString& where, QVError* error) {
+    plist_t newString(const QString& s, const Place& where, QVError* error) {
         if (!checkText(s, where, error, "string")) return nullptr;
         return plist_new_string(s.toUtf8().constData());
     }
 
-    plist_t newDate(const QDateTime& dt, const QString& where, QVError* error) {
+    plist_t newDate(const QDateTime& dt, const Place& where, QVError* error) {
         if (!dt.isValid()) return refuse(error, where, QStringLiteral("an invalid date has no property-list form"));
         const qint64 ms = dt.toMSecsSinceEpoch() - kPlistEpochMSecs;
         // XML dates carry whole seconds; round down, as the readers of the format do.
@@ -565,22 +585,22 @@ private:
         return node;
     }
 
-    plist_t newArray(const QVariantList& list, int depth, const QString& where, QVError* error) {
+    plist_t newArray(const QVariantList& list, int depth, const Place& where, QVError* error) {
         if (depth >= PropertyList::maximumDepth) return tooDeepAt(where, error);
         Node array(plist_new_array());
         for (qsizetype i = 0; i < list.size(); ++i) {
-            plist_t item = convert(list.at(i), depth + 1, QStringLiteral("%1[%2]").arg(where).arg(i), error);
+            plist_t item = convert(list.at(i), depth + 1, Place{&where, nullptr, i}, error);
             if (!item) return nullptr;
             plist_array_append_item(array.get(), item);
         }
         return array.release();
     }
 
-    plist_t newDict(const QVariantMap& map, int depth, const QString& where, QVError* error) {
+    plist_t newDict(const QVariantMap& map, int depth, const Place& where, QVError* error) {
         if (depth >= PropertyList::maximumDepth) return tooDeepAt(where, error);
         Node dict(plist_new_dict());
         for (auto it = map.cbegin(); it != map.cend(); ++it) {
-            const QString path = where.isEmpty() ? it.key() : where + QLatin1Char('.') + it.key();
+            const Place path{&where, &it.key(), 0};
             if (!checkText(it.key(), path, error, "key")) return nullptr;
             plist_t item = convert(it.value(), depth + 1, path, error);
             if (!item) return nullptr;
@@ -589,13 +609,209 @@ private:
         return dict.release();
     }
 
-    plist_t tooDeepAt(const QString& where, QVError* error) {
+    plist_t tooDeepAt(const Place& where, QVError* error) {
         return refuse(error, where,
                       QStringLiteral("containers are nested more than %1 levels deep").arg(PropertyList::maximumDepth),
                       PropertyList::NestingTooDeepError);
     }
 
     PlistFormat _format;
+};
+
+// ---- QVariant -> XML text, directly ----------------------------------------------------------
+//
+// The XML form is printed here without a libplist tree: building the tree, printing it and freeing
+// it cost several times the printing alone, and a project file of 10,000 entries is written on
+// every change. The text is the one libplist prints, byte for byte, so files under version control
+// do not change for nothing. Whatever this writer does not print itself (a value to refuse with an
+// error, a real that is not finite, a date beyond the library's 32-bit seconds, data nested deeper
+// than the library's line width allows) sends the whole value through libplist instead.
+class XmlWriter {
+public:
+    bool write(const QVariant& value) {
+        _out.reserve(4096);
+        _out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                "<plist version=\"1.0\">\n";
+        if (!node(value, 0)) return false;
+        _out += "</plist>\n";
+        return true;
+    }
+    QByteArray take() { return std::move(_out); }
+
+private:
+    void indent(int depth) { _out.append(qsizetype(depth), '\t'); }
+
+    // libplist escapes these three and leaves every other byte as it is.
+    bool text(const QString& s) {
+        const QByteArray utf8 = s.toUtf8();
+        const char* p = utf8.constData();
+        const char* const end = p + utf8.size();
+        if (std::memchr(p, '\0', size_t(end - p))) return false;
+        const char* run = p;
+        for (; p < end; ++p) {
+            const char c = *p;
+            if (c != '&' && c != '<' && c != '>') continue;
+            _out.append(run, p - run);
+            _out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : "&gt;";
+            run = p + 1;
+        }
+        _out.append(run, end - run);
+        return true;
+    }
+
+    bool element(int depth, const char* open, const QString& s, const char* close) {
+        indent(depth);
+        _out += open;
+        if (!text(s)) return false;
+        _out += close;
+        return true;
+    }
+
+    void integer(int depth, qint64 v) {
+        char buffer[32];
+        const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);
+        indent(depth);
+        _out += "<integer>";
+        _out.append(buffer, r.ptr - buffer);
+        _out += "</integer>\n";
+    }
+
+    bool real(int depth, double v) {
+        if (!std::isfinite(v)) return false;
+        char buffer[64];
+        const char* end = buffer;
+        if (v == 0) {
+            std::memcpy(buffer, "0.0", 3);
+            end = buffer + 3;
+        } else {
+            end = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::general, 17).ptr;
+        }
+        indent(depth);
+        _out += "<real>";
+        _out.append(buffer, end - buffer);
+        _out += "</real>\n";
+        return true;
+    }
+
+    bool data(int depth, const QByteArray& bytes) {
+        // The library's lines hold fewer bytes the deeper they are indented, and past eight levels
+        // it indents them differently: those it prints itself.
+        if (depth > 8) return false;
+        const int perLine = ((76 - (depth << 3)) >> 2) * 3;
+        indent(depth);
+        _out += "<data>\n";
+        for (qsizetype at = 0; at < bytes.size(); at += perLine) {
+            indent(depth);
+            _out += QByteArray::fromRawData(bytes.constData() + at, std::min<qsizetype>(perLine, bytes.size() - at)).toBase64();
+            _out += '\n';
+        }
+        indent(depth);
+        _out += "</data>\n";
+        return true;
+    }
+
+    bool date(int depth, const QDateTime& dt) {
+        if (!dt.isValid()) return false;
+        // Whole seconds, rounded down, as the tree writer gives the library.
+        const qint64 ms = dt.toMSecsSinceEpoch() - kPlistEpochMSecs;
+        const qint64 seconds = ms / 1000 - (ms % 1000 < 0 ? 1 : 0);
+        if (seconds < std::numeric_limits<int32_t>::min() || seconds > std::numeric_limits<int32_t>::max()) return false;
+        const QDateTime utc = QDateTime::fromMSecsSinceEpoch(seconds * 1000 + kPlistEpochMSecs, Qt::UTC);
+        const QDate d = utc.date();
+        const QTime t = utc.time();
+        char buffer[32];
+        const int n = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02dZ", d.year(), d.month(), d.day(), t.hour(),
+                                    t.minute(), t.second());
+        indent(depth);
+        _out += "<date>";
+        _out.append(buffer, n);
+        _out += "</date>\n";
+        return true;
+    }
+
+    bool list(int depth, const QVariantList& items) {
+        if (depth >= PropertyList::maximumDepth) return false;
+        indent(depth);
+        if (items.isEmpty()) {
+            _out += "<array/>\n";
+            return true;
+        }
+        _out += "<array>\n";
+        for (const QVariant& item : items)
+            if (!node(item, depth + 1)) return false;
+        indent(depth);
+        _out += "</array>\n";
+        return true;
+    }
+
+    bool dict(int depth, const QVariantMap& map) {
+        if (depth >= PropertyList::maximumDepth) return false;
+        indent(depth);
+        if (map.isEmpty()) {
+            _out += "<dict/>\n";
+            return true;
+        }
+        _out += "<dict>\n";
+        for (auto it = map.cbegin(); it != map.cend(); ++it)
+            if (!element(depth + 1, "<key>", it.key(), "</key>\n") || !node(it.value(), depth + 1)) return false;
+        indent(depth);
+        _out += "</dict>\n";
+        return true;
+    }
+
+    bool node(const QVariant& value, int depth) {
+        switch (value.typeId()) {
+        case QMetaType::Bool:
+            indent(depth);
+            _out += value.toBool() ? "<true/>\n" : "<false/>\n";
+            return true;
+        case QMetaType::Int:
+        case QMetaType::Long:
+        case QMetaType::LongLong:
+        case QMetaType::Short:
+        case QMetaType::Char:
+        case QMetaType::SChar:
+            integer(depth, value.toLongLong());
+            return true;
+        case QMetaType::UInt:
+        case QMetaType::ULong:
+        case QMetaType::ULongLong:
+        case QMetaType::UShort:
+        case QMetaType::UChar: {
+            const quint64 v = value.toULongLong();
+            if (v > quint64(std::numeric_limits<qint64>::max())) return false;
+            integer(depth, qint64(v));
+            return true;
+        }
+        case QMetaType::Double:
+        case QMetaType::Float:
+            return real(depth, value.toDouble());
+        case QMetaType::QString:
+            return element(depth, "<string>", value.toString(), "</string>\n");
+        case QMetaType::QUrl:
+            return element(depth, "<string>", value.toUrl().toString(), "</string>\n");
+        case QMetaType::QByteArray:
+            return data(depth, value.toByteArray());
+        case QMetaType::QDateTime:
+            return date(depth, value.toDateTime());
+        case QMetaType::QVariantList:
+        case QMetaType::QStringList:
+            return list(depth, value.toList());
+        case QMetaType::QVariantMap:
+            return dict(depth, value.toMap());
+        case QMetaType::QVariantHash: {
+            const QVariantHash hash = value.toHash();
+            QVariantMap map;
+            for (auto it = hash.cbegin(); it != hash.cend(); ++it) map.insert(it.key(), it.value());
+            return dict(depth, map);
+        }
+        default:
+            return false;
+        }
+    }
+
+    QByteArray _out;
 };
 
 QVariant parse(const QByteArray& data, PlistFormat* format, QString* why, PropertyList::ErrorCode* code) {
@@ -658,8 +874,12 @@ QVariant PropertyList::readFile(const QString& path, QVError* error, PlistFormat
 }
 
 QByteArray PropertyList::toData(const QVariant& value, PlistFormat format, QVError* error) {
+    if (format == PlistFormat::XML) {
+        XmlWriter direct;
+        if (direct.write(value)) return direct.take();
+    }
     Writer writer(format);
-    Node root(writer.convert(value, 0, QString(), error));
+    Node root(writer.convert(value, 0, Place{}, error));
     if (!root.get()) return {};
     char* bytes = nullptr;
     uint32_t length = 0;
