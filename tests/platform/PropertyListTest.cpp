@@ -122,6 +122,11 @@ const FormatCase kFormats[] = {{PlistFormat::XML, "xml"}, {PlistFormat::Binary, 
 TEST(PropertyList, RoundTripsEveryTypeInBothFormats) {
     std::vector<ExchangeRow> rows = exchangeRows();
     rows.push_back({"carriage returns and controls", QStringLiteral("a\r\nb\rc\x01\x1f"), QString()});
+    // More objects than two-byte references and offsets can name; keys shared by every entry.
+    QVariantList wide;
+    for (int i = 0; i < 30000; ++i)
+        wide << QVariantMap{{QStringLiteral("path"), QStringLiteral("/srv/www/site-%1").arg(i)}, {QStringLiteral("n"), qint64(i) - 15000}};
+    rows.push_back({"wide references", wide, QString()});
     for (const ExchangeRow& row : rows) {
         for (const FormatCase& f : kFormats) {
             SCOPED_TRACE(std::string(row.name) + " / " + f.name);
