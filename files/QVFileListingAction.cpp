@@ -297,6 +297,7 @@ QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& dir
                                                     int* unreadable) {
     const Patterns& p = patterns();
     QList<QVRemoteFile> files;
+    files.reserve(lines.size());
     if (unreadable) *unreadable = 0;
     // sftp puts the listed path before every name.
     QString prefix = directory.isEmpty() ? QStringLiteral(".") : directory;
@@ -322,7 +323,7 @@ QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& dir
             file = named(*file, file->name().mid(prefix.size()), directory);
             if (!file) continue;
         }
-        if (addressable(file->name())) files.append(*file);
+        if (addressable(file->name())) files.append(std::move(*file));
     }
     return files;
 }
