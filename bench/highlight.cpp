@@ -10,7 +10,7 @@
 // beside kate's `-f ansi` run, in turns, over the generated files and real files from Debian
 // packages (node-typescript, libjs-pdf, libjs-three, libjs-bootstrap5, php-tcpdf,
 // /usr/share/doc/*/html); outside the timing both outputs, escapes removed, must be the file's
-// text. `highlight -O truecolor` is quadratic on markup, so it gets the first 1.5 MiB of each
+// text. `highlight -O truecolor` is quadratic on markup, so it gets the first 0.5 MiB of each
 // generated file, in turns with `qvdriver highlight` on the same file.
 //
 // Last, words are typed and erased keystroke by keystroke in files of 100,000 lines, each
@@ -216,10 +216,10 @@ const std::vector<Input>& inputs() {
         const qint64 size = sizeFromEnv("QORVEL_BENCH_MB", 10);
         const QString html = makeHtml(size);
         const QString script = makeScript(size);
-        const qint64 small = 3 * 1024 * 1024 / 2;
+        const qint64 small = 512 * 1024;
         return std::vector<Input>{makeInput("html", html, true), makeInput("js", script, false),
-                                  makeInput("html_1.5MiB", html.left(small), true),
-                                  makeInput("js_1.5MiB", script.left(small), false)};
+                                  makeInput("html_0.5MiB", html.left(small), true),
+                                  makeInput("js_0.5MiB", script.left(small), false)};
     }();
     return list;
 }
@@ -456,9 +456,9 @@ void wholeProcesses() {
             perFile.push_back(c.wallRatio().median);
         }
     }
-    // `highlight` is quadratic on markup: it gets the first 1.5 MiB of each generated file.
+    // `highlight` is quadratic on markup: it gets the first 0.5 MiB of each generated file.
     const QString highlight = Process::findExecutable(u"highlight"_qs);
-    for (const char* name : {"html_1.5MiB", "js_1.5MiB"}) {
+    for (const char* name : {"html_0.5MiB", "js_0.5MiB"}) {
         if (highlight.isEmpty()) break;
         const QString path = inputNamed(name)->path;
         paired::addRow(paired::row(std::string("highlight ") + name + " / highlight -O truecolor",
