@@ -820,8 +820,8 @@ private:
 // libplist 2.2's binary writer takes time that grows with the square of the objects (a list of
 // 200,000 projects took 17 s where 25,000 took 0.3 s), so the binary form is written here, in one
 // pass: a container takes its index before its children and is written after them, the offset
-// table maps indices to where each object landed. Strings (dictionary keys above all) are
-// written once and shared. As with XML, a value this writer does not handle goes to libplist,
+// table maps indices to where each object landed. Keys and short strings are written once
+// and shared. As with XML, a value this writer does not handle goes to libplist,
 // which refuses it with the reason.
 class BinaryWriter {
 public:
@@ -921,11 +921,16 @@ private:
         return index;
     }
 
-    bool string(const QString& s, quint64* index) {
-        const auto known = _strings.constFind(s);
-        if (known != _strings.cend()) {
-            *index = *known;
-            return true;
+    // Keys and short values are written once and shared; long values (paths, identifiers) are
+    // seldom repeated, and hashing each would cost more than it saves.
+    bool string(const QString& s, quint64* index, bool key = false) {
+        const bool shared = key || s.size() <= 16;
+        if (shared) {
+            const auto known = _strings.constFind(s);
+            if (known != _strings.cend()) {
+                *index = *known;
+                return true;
+            }
         }
         if (s.contains(QChar(0))) return false;
         *index = begin();
@@ -942,7 +947,7 @@ private:
             marker(0x60, quint64(s.size()));
             for (const QChar c : s) bigEndian(c.unicode(), 2);
         }
-        _strings.insert(s, *index);
+        if (shared) _strings.insert(s, *index);
         return true;
     }
 
@@ -1024,7 +1029,7 @@ private:
             std::vector<quint64> refs(size_t(map.size()) * 2);
             size_t i = 0;
             for (auto it = map.cbegin(); it != map.cend(); ++it, ++i)
-                if (!string(it.key(), &refs[i]) || !object(it.value(), depth + 1, &refs[refs.size() / 2 + i])) return false;
+                if (!string(it.key(), &refs[i], true) || !object(it.value(), depth + 1, &refs[refs.size() / 2 + i])) return false;
             _offsets[self] = quint64(_out.size());
             marker(0xD0, quint64(map.size()));
             for (const quint64 ref : refs) bigEndian(ref, _refSize);
