@@ -1047,6 +1047,182 @@ private:
     int _refSize = 1;
 };
 
+// ---- binary form -> QVariant, directly -------------------------------------------------------
+//
+// Once checkBinaryShape has passed a binary list (offsets, references, nesting, no loops), its
+// common objects are read here straight into QVariants: building libplist's tree and freeing it
+// again cost more than reading. The values are those the tree would give. Anything less common
+// (sets, 16-byte integers, surrogates or NUL in strings, far dates, keys that are not strings)
+// makes the whole list go through libplist instead.
+class BinaryReader {
+public:
+    explicit BinaryReader(const QByteArray& data) : _bytes(reinterpret_cast<const uchar*>(data.constData())) {
+        const quint64 size = quint64(data.size());
+        const uchar* trailer = _bytes + size - 32;
+        _offsetSize = trailer[6];
+        _refSize = trailer[7];
+        _count = be(trailer + 8, 8);
+        _top = be(trailer + 16, 8);
+        _tableOffset = be(trailer + 24, 8);
+    }
+
+    // False when the list holds something left to libplist.
+    bool read(QVariant* out) { return object(_top, out); }
+
+private:
+    static quint64 be(const uchar* p, int size) {
+        quint64 v = 0;
+        for (int i = 0; i < size; ++i) v = (v << 8) | p[i];
+        return v;
+    }
+
+    quint64 offsetOf(quint64 object) const { return be(_bytes + _tableOffset + object * quint64(_offsetSize), _offsetSize); }
+
+    // The element count after a marker and where the elements start, within the objects.
+    bool count(quint64 offset, quint64* n, quint64* at) const {
+        *n = _bytes[offset] & 0x0F;
+        *at = offset + 1;
+        if (*n != 0x0F) return true;
+        if (*at >= _tableOffset) return false;
+        const uchar intMarker = _bytes[*at];
+        if ((intMarker & 0xF0) != 0x10 || (intMarker & 0x0F) > 3) return false;
+        const int intSize = 1 << (intMarker & 0x0F);
+        if (*at + 1 + quint64(intSize) > _tableOffset) return false;
+        *n = be(_bytes + *at + 1, intSize);
+        *at += 1 + quint64(intSize);
+        return true;
+    }
+
+    bool fits(quint64 at, quint64 n, quint64 unit) const { return n <= (_tableOffset - at) / unit; }
+
+    bool string(quint64 offset, QString* out) const {
+        const int kind = _bytes[offset] >> 4;
+        quint64 n = 0, at = 0;
+        if ((kind != 0x5 && kind != 0x6) || !count(offset, &n, &at) || !fits(at, n, kind == 0x6 ? 2 : 1)) return false;
+        if (kind == 0x5) {
+            for (quint64 i = 0; i < n; ++i)
+                if (_bytes[at + i] == 0 || _bytes[at + i] >= 0x80) return false;
+            *out = QString::fromLatin1(reinterpret_cast<const char*>(_bytes + at), qsizetype(n));
+            return true;
+        }
+        QString s(qsizetype(n), Qt::Uninitialized);
+        char16_t* d = reinterpret_cast<char16_t*>(s.data());
+        for (quint64 i = 0; i < n; ++i) {
+            const char16_t c = char16_t((_bytes[at + 2 * i] << 8) | _bytes[at + 2 * i + 1]);
+            if (c == 0 || (c >= 0xD800 && c <= 0xDFFF)) return false;
+            d[i] = c;
+        }
+        *out = std::move(s);
+        return true;
+    }
+
+    bool object(quint64 index, QVariant* out) {
+        if (index >= _count) return false;
+        const quint64 offset = offsetOf(index);
+        if (offset < 8 || offset >= _tableOffset) return false;
+        const uchar marker = _bytes[offset];
+        const int kind = marker >> 4, low = marker & 0x0F;
+        switch (kind) {
+        case 0x0:
+            if (marker != 0x08 && marker != 0x09) return false;
+            *out = QVariant(marker == 0x09);
+            return true;
+        case 0x1: {
+            if (low > 3) return false;
+            const int size = 1 << low;
+            if (offset + 1 + quint64(size) > _tableOffset) return false;
+            // Kept as an unsigned 64-bit number by the library, meant as a signed one.
+            *out = QVariant(qint64(be(_bytes + offset + 1, size)));
+            return true;
+        }
+        case 0x2: {
+            if ((low != 2 && low != 3) || offset + 1 + (1u << low) > _tableOffset) return false;
+            if (low == 2) {
+                const quint32 bits = quint32(be(_bytes + offset + 1, 4));
+                float f = 0;
+                std::memcpy(&f, &bits, sizeof f);
+                *out = QVariant(double(f));
+            } else {
+                const quint64 bits = be(_bytes + offset + 1, 8);
+                double d = 0;
+                std::memcpy(&d, &bits, sizeof d);
+                *out = QVariant(d);
+            }
+            return true;
+        }
+        case 0x3: {
+            if (marker != 0x33 || offset + 9 > _tableOffset) return false;
+            const quint64 bits = be(_bytes + offset + 1, 8);
+            double v = 0;
+            std::memcpy(&v, &bits, sizeof v);
+            // As the library hands dates out: whole seconds toward zero, then the microseconds
+            // of what is left; far dates go to the tree, which reads them from its own text.
+            if (!(v > double(std::numeric_limits<int32_t>::min()) && v < double(std::numeric_limits<int32_t>::max()) + 1.0))
+                return false;
+            const qint64 sec = qint64(v);
+            const qint64 usec = qint64(std::fabs((v - double(sec)) * 1000000));
+            const qint64 ms = (usec + 500) / 1000;
+            const qint64 total = sec * 1000 + (sec < 0 ? -ms : ms);
+            *out = QVariant(QDateTime::fromMSecsSinceEpoch(total + kPlistEpochMSecs, Qt::UTC));
+            return true;
+        }
+        case 0x4: {
+            quint64 n = 0, at = 0;
+            if (!count(offset, &n, &at) || !fits(at, n, 1)) return false;
+            *out = QVariant(QByteArray(reinterpret_cast<const char*>(_bytes + at), qsizetype(n)));
+            return true;
+        }
+        case 0x5:
+        case 0x6: {
+            QString s;
+            if (!string(offset, &s)) return false;
+            *out = QVariant(std::move(s));
+            return true;
+        }
+        case 0xA: {
+            quint64 n = 0, at = 0;
+            if (!count(offset, &n, &at) || !fits(at, n, quint64(_refSize))) return false;
+            QVariantList list;
+            list.reserve(qsizetype(n));
+            for (quint64 i = 0; i < n; ++i) {
+                QVariant item;
+                if (!object(be(_bytes + at + i * quint64(_refSize), _refSize), &item)) return false;
+                list.append(std::move(item));
+            }
+            *out = QVariant(std::move(list));
+            return true;
+        }
+        case 0xD: {
+            quint64 n = 0, at = 0;
+            if (!count(offset, &n, &at) || n > std::numeric_limits<quint64>::max() / 2 || !fits(at, n * 2, quint64(_refSize)))
+                return false;
+            QVariantMap map;
+            for (quint64 i = 0; i < n; ++i) {
+                const quint64 key = be(_bytes + at + i * quint64(_refSize), _refSize);
+                const quint64 value = be(_bytes + at + (n + i) * quint64(_refSize), _refSize);
+                if (key >= _count) return false;
+                const quint64 keyOffset = offsetOf(key);
+                QString name;
+                QVariant item;
+                if (keyOffset < 8 || keyOffset >= _tableOffset || !string(keyOffset, &name) || !object(value, &item)) return false;
+                // Our own lists keep their keys in order: a hint at the end makes each insert
+                // constant time; a repeated key keeps its last value, as from the tree.
+                map.insert(map.cend(), name, item);
+            }
+            *out = QVariant(std::move(map));
+            return true;
+        }
+        default:
+            return false;
+        }
+    }
+
+    const uchar* _bytes;
+    int _offsetSize = 1;
+    int _refSize = 1;
+    quint64 _count = 0, _top = 0, _tableOffset = 0;
+};
+
 QVariant parse(const QByteArray& data, PlistFormat* format, QString* why, PropertyList::ErrorCode* code) {
     const bool binary = data.startsWith("bplist00");
     if (format) *format = binary ? PlistFormat::Binary : PlistFormat::XML;
@@ -1065,6 +1241,10 @@ QVariant parse(const QByteArray& data, PlistFormat* format, QString* why, Proper
         *code = verdict.code;
         *why = verdict.reason;
         return {};
+    }
+    if (binary) {
+        QVariant direct;
+        if (BinaryReader(data).read(&direct)) return direct;
     }
     // Some failure paths of plist_from_memory leave the out-parameter as it was.
     plist_t root = nullptr;
