@@ -2,6 +2,7 @@
 // listing a 10,000-entry folder, 100 small files each way, one large file each way; for FTP
 // (tnftp and pyftpdlib), SFTP with a key (OpenSSH's sftp in batch mode and a private sshd) and
 // WebDAV (cadaver and Apache's mod_dav).
+// After the table, each listing again in turns with the bare client, with the ratio of each pair.
 // Run under scripts/with-remote-peers; QORVEL_BENCH_LARGE_MB sizes the large file (200).
 #include "bench/Paired.h"
 #include "files/QVRemoteSiteQueue.h"
