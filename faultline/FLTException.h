@@ -48,9 +48,9 @@ public:
     virtual void addUserScript(const QString& source) = 0;
     virtual void addMessageHandler(const QString& name, std::function<void(const QVariant& body)> handler) = 0;
 };
-// The script that reports a page's uncaught errors: it takes over window.onerror (calling the
-// page's own handler after, and again when the page sets one before onload) and posts
-// {msg, url, line, column} to window.qorvelMessageHandlers.faultline.
+// The script that reports a page's uncaught errors: it takes over window.onerror, calling the
+// page's own handler after (one the page set before the script ran or in its onload included),
+// and posts {msg, url, line, column} to window.qorvelMessageHandlers.faultline.
 QString FLTWebViewErrorScript();
 // Gives content the script and the "faultline" handler that records what it posts; true when
 // both were added.

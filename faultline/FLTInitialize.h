@@ -1,7 +1,7 @@
 // Setting up capture once per launch: the guarded mapping and the crash context, the record paths
-// of the report folder, the image table, host values, user logging, the signal and terminate
-// handlers and the metadata file, side by side; then the context is made read-only. Capture is built for x86-64
-// Linux: elsewhere initialisation answers false and installs nothing.
+// of the report folder, then side by side the image table, host values, user logging, the signal
+// and terminate handlers and the metadata file; then the context is made read-only. Capture is
+// built for x86-64 Linux: elsewhere initialisation answers false and installs nothing.
 #pragma once
 
 #include "faultline/FLTContext.h"
