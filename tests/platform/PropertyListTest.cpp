@@ -68,6 +68,19 @@ struct ExchangeRow {
     QString xmlPython = {};
 };
 
+QVariant boundaryLists() {
+    QVariantList lists;
+    for (const int n : {14, 15, 16, 255, 256}) {
+        QVariantList list;
+        for (int i = 0; i < n; ++i) list << QStringLiteral("entry %1 long enough not to be shared").arg(i, 3, 10, QLatin1Char('0'));
+        lists << QVariant(list);
+    }
+    QVariantList same;
+    for (int i = 0; i < 300; ++i) same << QStringLiteral("same");
+    lists << QVariant(same);
+    return lists;
+}
+
 std::vector<ExchangeRow> exchangeRows() {
     QByteArray pattern;
     for (int i = 0; i < 1000; ++i) pattern.append(char(i * 7));
@@ -110,6 +123,11 @@ std::vector<ExchangeRow> exchangeRows() {
          QStringLiteral("{'list': [{'a': 1}, [[]], {}], '\\u043a\\u043b\\u044e\\u0447 \\u2713': "
                         "{'inner': 'v', 'flag': True}, '': -7}")},
         {"scalar root", QStringLiteral("alone"), QStringLiteral("'alone'")},
+        // Element counts on both sides of the marker's nibble, references past one byte, long
+        // strings written apart and one short string shared three hundred times.
+        {"counts and references at their boundaries", boundaryLists(),
+         QStringLiteral("[['entry %03d long enough not to be shared' % i for i in range(n)] for n in (14, 15, 16, 255, 256)]"
+                        " + [['same'] * 300]")},
     };
 }
 
