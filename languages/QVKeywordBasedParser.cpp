@@ -245,14 +245,16 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
     const qint64 first = resume - viewStart;
     qint64 furthest = first;
 
-    // What lies ahead, searched a window at a time: a kind of token that the rest of a long line
-    // lacks is not looked for to its end on every keystroke. at is the first one from the
+    // What lies ahead, searched a window at a time in a pass that may end early: a kind of token
+    // that the rest of a long line lacks is not looked for to its end on every keystroke. at is the first one from the
     // current place on; while it is NotFound there is none before searched.
     struct Ahead {
         qint64 at = NotFound;
         qint64 searched = 0;
     };
-    constexpr qint64 Window = 4096;
+    // A pass that may end early looks a window ahead at a time; one that colours its whole range
+    // looks as far as it must at once.
+    const qint64 window = session ? 4096 : n;
 
     const bool hasSingle = !_singleQuoteStyle.isNull();
     const bool hasDouble = !_doubleQuoteStyle.isNull();
@@ -275,8 +277,9 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
         const qsizetype at = text.left(until).indexOf(QLatin1Char('`'), from);
         return at < 0 ? NotFound : at;
     };
-    // A regular-expression literal begins at a slash that begins no comment, where an operand
-    // may start, and that a closing slash follows on its line. Whether one does is read past
+    // A regular-expression literal begins at a slash that begins no comment and follows no
+    // slash (which ends a comment begin, a comment or a literal), where an operand may start,
+    // and that a closing slash follows on its line. Whether one does is read past
     // the slash, for a slash taken to divide as far as its line's end: that reach is kept for
     // the boundaries after it.
     qint64 regexEnd = NotFound;
@@ -294,7 +297,8 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
         if (!hasRegex) return NotFound;
         const QStringView searched = text.left(until);
         for (qsizetype i = searched.indexOf(QLatin1Char('/'), from); i >= 0; i = searched.indexOf(QLatin1Char('/'), i + 1)) {
-            if (beginsComment(i) || !QVScriptLiterals::operandMayStartAt(text, i, 0)) continue;
+            if ((i > 0 && s[i - 1] == QLatin1Char('/')) || beginsComment(i) || !QVScriptLiterals::operandMayStartAt(text, i, 0))
+                continue;
             qint64 read = 0;
             const qint64 end = QVScriptLiterals::endOfRegexLiteral(text, i, n, &read);
             if (end > i) {
@@ -337,25 +341,43 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
         default: return findBeginning(_comments[kind - FirstComment].begin(), from, until);
         }
     };
+    // The kinds that may still be found ahead; one searched to the range's end without a find
+    // leaves the list.
+    QVarLengthArray<qsizetype, 8> active;
+    Ahead* const aheadOf = ahead.data();
+    for (qsizetype i = 0; i < kinds; ++i)
+        if (ahead[i].searched < n) active.append(i);
     // Brings every kind up to date for place p and answers the next token's start: every kind
     // is then found at or after it, or has none before it.
     auto next = [&](qint64 p) -> qint64 {
-        for (Ahead& a : ahead) {
-            if (a.at != NotFound && a.at < p) a.at = NotFound;
-            if (a.at == NotFound) a.searched = std::max(a.searched, p);
-        }
         for (;;) {
             qint64 found = NotFound;
-            for (const Ahead& a : ahead) found = std::min(found, a.at);
+            qint64 lowest = NotFound;
             qsizetype lagging = -1;
-            for (qsizetype i = 0; i < kinds; ++i) {
-                const Ahead& a = ahead[i];
-                if (a.at == NotFound && a.searched < n && a.searched <= found && (lagging < 0 || a.searched < ahead[lagging].searched))
-                    lagging = i;
+            qsizetype* kindsAhead = active.data();
+            for (qsizetype j = 0; j < active.size();) {
+                Ahead& a = aheadOf[kindsAhead[j]];
+                if (a.at != NotFound && a.at >= p) {
+                    found = std::min(found, a.at);
+                    ++j;
+                    continue;
+                }
+                a.at = NotFound;
+                a.searched = std::max(a.searched, p);
+                if (a.searched >= n) {
+                    active[j] = active.back();
+                    active.removeLast();
+                    continue;
+                }
+                if (a.searched < lowest) {
+                    lowest = a.searched;
+                    lagging = kindsAhead[j];
+                }
+                ++j;
             }
-            if (lagging < 0) return found;
-            Ahead& a = ahead[lagging];
-            const qint64 until = std::min(n, a.searched + Window);
+            if (lagging < 0 || found < lowest) return found;
+            Ahead& a = aheadOf[lagging];
+            const qint64 until = std::min(n, a.searched + window);
             a.at = search(lagging, a.searched, until);
             a.searched = a.at == NotFound ? until : a.at;
             furthest = std::max(furthest, a.at == NotFound ? until : a.at + 1);

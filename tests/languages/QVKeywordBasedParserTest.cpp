@@ -96,6 +96,7 @@ TEST(QVKeywordBasedParser, ColoursTokens) {
         {"a slash in a character class", javaScriptSyntax(), u"(/[/']+/)"_qs, u".QQQQQQQ."_qs, u"........."_qs},
         {"slashes after operands divide", javaScriptSyntax(), u"a = b / c / d; f(x) / 2 / 1"_qs, u"......................N...N"_qs, u"..........................."_qs},
         {"a regex after return", javaScriptSyntax(), u"return /x/;"_qs, u"KKKKKK.QQQ."_qs, u"..........."_qs},
+        {"a slash right after a literal divides", javaScriptSyntax(), u"x = /a//b/"_qs, u"....QQQ..."_qs, u".........."_qs},
         {"a slash with no closing one on its line divides", javaScriptSyntax(), u"x = / 'a'\n/"_qs, u"......QQQ.."_qs, u"......mmm.."_qs},
         {"a template's hole holds backticks and quotes", javaScriptSyntax(), u"`a ${f(`b`, 'c')} d` + x"_qs,
          u"QQQQQQQQQQQQQQQQQQQQ...."_qs, u"mmmmmmmmmmmmmmmmmmmm...."_qs},
