@@ -307,9 +307,13 @@ TEST(TidingsModelTest, CrashMetadataRotatesWithoutALossWindow) {
     EXPECT_FALSE(stored["jailbroken"].toBool(true));
     EXPECT_TRUE(readAll(path).startsWith("{\"generator\":\"Tidings Mac SDK/1.3.4\",\"api_key\""));
 
+    // The next start reads back what the last one wrote (its "started_at" is the second the
+    // operation was made in, so the file it leaves may differ in that alone).
+    const QByteArray written = readAll(path);
     TDGRotateCrashMetadataOperation second(path, current);
     second.start();
-    EXPECT_EQ(second.crashMetadata().rawMetadata(), readAll(path));  // the same session wrote both
+    EXPECT_EQ(second.crashMetadata().rawMetadata(), written);
+    EXPECT_EQ(QJsonDocument::fromJson(readAll(path))["session_id"], stored["session_id"]);  // the same session wrote both
     // A crafted, pretty-printed file is read back compact, on one line.
     writeFile(path, "{\n\t\"session_id\": \"old\"\n}\n");
     TDGRotateCrashMetadataOperation third(path, current);
