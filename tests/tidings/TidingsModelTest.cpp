@@ -12,6 +12,7 @@
 #include "tests/support/TestSupport.h"
 #include "tests/tidings/TidingsTestSupport.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -450,6 +451,12 @@ TEST(TidingsModelTest, FlushTimerRotatesOnlyOversizeLogs) {
 TEST(TidingsModelTest, TheKitStartsOnceAndDropsWhatItCannotRecord) {
     setConsent(false);
     Trellis::sharedSDK().setAPIKey("key-1");
+    if (qEnvironmentVariableIsSet("TIDINGS_EXIT_CHILD")) {  // the child below: leaves with the kit running
+        Tidings::startWithBetaToken("2:child");
+        Tidings::logSearchWithQuery("needle", {});
+        Tidings::sharedInstance()->tidingsController()->waitUntilIdle(std::chrono::milliseconds(5000));
+        return;
+    }
     Tidings::logCustomEventWithName("before the start");  // no controller: dropped
     Tidings::startWithBetaToken("2:first");
     auto controller = Tidings::sharedInstance()->tidingsController();
@@ -471,6 +478,16 @@ TEST(TidingsModelTest, TheKitStartsOnceAndDropsWhatItCannotRecord) {
     // The host's Info dictionary: a mal-formed extension entry is no extension.
     EXPECT_FALSE(TDGApplication(QVariantMap{{"NSExtension", "text"}}).isExtension());
     EXPECT_TRUE(TDGApplication(QVariantMap{{"NSExtension", QVariantMap{{"NSExtensionPointIdentifier", "x"}}}}).isExtension());
+
+    // A process that ends with the kit still running ends cleanly.
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TIDINGS_EXIT_CHILD", "1");
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=TidingsModelTest.TheKitStartsOnceAndDropsWhatItCannotRecord"});
+    ASSERT_TRUE(child.waitForFinished(20000));
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(child.exitCode(), 0) << child.readAllStandardError().toStdString();
 }
 
 TEST(TidingsModelTest, EventsFromEightThreadsKeepTheirOrder) {
