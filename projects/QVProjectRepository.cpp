@@ -63,7 +63,7 @@ void QVProjectRepository::moveAside(const QString& path, const QString& why) {
 void QVProjectRepository::loadProjects() {
     _read = true;
     _loading = true;
-    _projects.clear();
+    clearRows();
     _pathToProject.clear();
     bool rewrite = false;
     const QString path = projectsPlistPath();
@@ -172,8 +172,44 @@ void QVProjectRepository::readSiteList(const QVariantList& entries) {
 void QVProjectRepository::append(const std::shared_ptr<QVProject>& project) {
     // One folder, one project: a second entry on a listed folder is dropped.
     if (!project->rootDirectory().isEmpty() && _pathToProject.contains(key(project->rootDirectory()))) return;
-    _projects.append(project);
+    insertRow(_projects.size(), project);
     enter(project);
+}
+
+void QVProjectRepository::insertRow(qsizetype row, const std::shared_ptr<QVProject>& project) {
+    _projects.insert(row, project);
+    indexUUID(project.get());
+}
+
+std::shared_ptr<QVProject> QVProjectRepository::takeRow(qsizetype row) {
+    std::shared_ptr<QVProject> project = _projects.takeAt(row);
+    unindexUUID(project.get());
+    return project;
+}
+
+void QVProjectRepository::clearRows() {
+    _projects.clear();
+    _listedByUUID.clear();
+    _indexedUUID.clear();
+}
+
+void QVProjectRepository::indexUUID(const QVProject* project) {
+    const QString& uuid = project->assignedUUID();
+    _indexedUUID.insert(project, uuid);
+    if (!uuid.isEmpty()) _listedByUUID.insert(uuid, project);
+}
+
+void QVProjectRepository::unindexUUID(const QVProject* project) {
+    const auto it = _indexedUUID.find(project);
+    if (it == _indexedUUID.end()) return;
+    if (!it->isEmpty()) _listedByUUID.remove(*it, project);
+    _indexedUUID.erase(it);
+}
+
+void QVProjectRepository::projectUUIDChanged(const QVProject* project) {
+    if (!_indexedUUID.contains(project)) return;
+    unindexUUID(project);
+    indexUUID(project);
 }
 
 void QVProjectRepository::enter(const std::shared_ptr<QVProject>& project) {
@@ -227,7 +263,7 @@ qsizetype QVProjectRepository::addProject(const std::shared_ptr<QVProject>& proj
     if (std::shared_ptr<QVProject> listed = _pathToProject.value(key(project->rootDirectory())); listed && !project->rootDirectory().isEmpty())
         return _projects.indexOf(listed);
     if (const qsizetype row = _projects.indexOf(project); row >= 0) return row;
-    _projects.prepend(project);
+    insertRow(0, project);
     enter(project);
     commit();
     return 0;
@@ -246,7 +282,7 @@ qsizetype QVProjectRepository::insertProjectSorted(const std::shared_ptr<QVProje
         const int c = project->compare(*_projects.at(row));
         if (ascending ? c != 1 : c != -1) break;
     }
-    _projects.insert(row, project);
+    insertRow(row, project);
     enter(project);
     commit();
     return row;
@@ -274,8 +310,8 @@ qsizetype QVProjectRepository::indexOfProject(const QVProject& project) {
 bool QVProjectRepository::moveProjectFromIndex(qsizetype from, qsizetype to) {
     loadIfNeeded();
     if (from < 0 || from >= _projects.size() || to < 0 || to > _projects.size()) return false;
-    std::shared_ptr<QVProject> project = _projects.takeAt(from);
-    _projects.insert(from < to ? to - 1 : to, project);
+    std::shared_ptr<QVProject> project = takeRow(from);
+    insertRow(from < to ? to - 1 : to, project);
     commit();
     return true;
 }
@@ -283,7 +319,7 @@ bool QVProjectRepository::moveProjectFromIndex(qsizetype from, qsizetype to) {
 bool QVProjectRepository::removeProjectAtIndex(qsizetype row) {
     loadIfNeeded();
     if (row < 0 || row >= _projects.size()) return false;
-    std::shared_ptr<QVProject> project = _projects.takeAt(row);
+    std::shared_ptr<QVProject> project = takeRow(row);
     const QString folder = key(project->rootDirectory());
     if (_pathToProject.value(folder) == project) {
         _pathToProject.remove(folder);
@@ -314,10 +350,11 @@ QList<std::shared_ptr<QVProject>> QVProjectRepository::remoteProjects() {
 bool QVProjectRepository::anotherFolderHoldsUUID(const QString& uuid, const QVProject* project) const {
     const QString folder = key(project->rootDirectory());
     const auto holds = [&](const QVProject* other) {
+        ++_projectsExamined;
         return other && other != project && other->assignedUUID() == uuid && key(other->rootDirectory()) != folder;
     };
-    for (const std::shared_ptr<QVProject>& listed : _projects)
-        if (holds(listed.get())) return true;
+    for (auto it = _listedByUUID.constFind(uuid); it != _listedByUUID.cend() && it.key() == uuid; ++it)
+        if (holds(*it)) return true;
     for (const std::weak_ptr<QVProject>& live : _liveProjects)
         if (std::shared_ptr<QVProject> open = live.lock(); holds(open.get())) return true;
     return false;
