@@ -354,8 +354,12 @@ bool HttpSession::State::begin(const TransferPtr& t) {
         if (t->bodyFile) {
             curl_easy_setopt(e, CURLOPT_READFUNCTION, onRead);
             curl_easy_setopt(e, CURLOPT_READDATA, t.get());
-            curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, onSeek);
-            curl_easy_setopt(e, CURLOPT_SEEKDATA, t.get());
+            // Only a request that may be asked for its credentials is sent twice; others are
+            // never repeated by libcurl (a reset connection ends them, as their callers expect).
+            if (!r.user.isEmpty() || !r.password.isEmpty()) {
+                curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, onSeek);
+                curl_easy_setopt(e, CURLOPT_SEEKDATA, t.get());
+            }
             curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(t->bodyFile->size()));
             curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, 1024L * 1024L);
         } else {
