@@ -1,6 +1,7 @@
 // Runs of one attribute's value over a text.
 #include "platform/RunArray.h"
 
+#include <algorithm>
 #include <cstring>
 
 template class PartitionBlocks<QVariant>;
@@ -158,13 +159,56 @@ bool RunArray::setPending(QVRange range, const QVariant& value) {
     return true;
 }
 
+void RunArray::noteChange(QVRange range) {
+    if (range.length <= 0) return;
+    if (_changedFrom == _changedTo) {
+        _changedFrom = range.location;
+        _changedTo = range.end();
+        return;
+    }
+    _changedFrom = std::min(_changedFrom, range.location);
+    _changedTo = std::max(_changedTo, range.end());
+}
+
+QVRange RunArray::takeChanges() {
+    settle();
+    const QVRange changed(_changedFrom, _changedTo - _changedFrom);
+    _changedFrom = _changedTo = 0;
+    return QVRange(std::min(changed.location, length()), std::clamp<qint64>(changed.length, 0, length() - std::min(changed.location, length())));
+}
+
+QVRange RunArray::pendingDifference(const Pending& pending) const {
+    const qint64 start = pending.starts.front();
+    const qint64 end = pending.end;
+    // Comparing costs about what applying costs; beyond a screenful or so of text, which is
+    // what re-colouring after a keystroke sets, the whole stretch counts as changed.
+    constexpr qint64 kMostCompared = 64 * 1024;
+    if (end - start > kMostCompared) return QVRange(start, end - start);
+    qint64 first = -1, last = -1;
+    PartitionBlocks<QVariant>::Extent old = _runs.extentAt(start);
+    size_t k = 0;
+    for (qint64 at = start; at < end;) {
+        const qint64 pendingEnd = k + 1 < pending.starts.size() ? pending.starts[k + 1] : end;
+        const qint64 to = std::min({old.end, pendingEnd, end});
+        if (!sameValue(_runs.valueOf(old.index), pending.distinct[pending.ids[k]])) {
+            if (first < 0) first = at;
+            last = to;
+        }
+        at = to;
+        if (at >= old.end && at < end) old = _runs.extentOf(old.index + 1);
+        if (at >= pendingEnd) ++k;
+    }
+    return first < 0 ? QVRange(start, 0) : QVRange(first, last - first);
+}
+
 void RunArray::applyPending() {
     Pending pending = std::move(_pending);
     _pending = Pending();
+    noteChange(pendingDifference(pending));
     const qint64 start = pending.starts.front();
     const QVariant& head = pending.distinct[pending.ids.front()];
     if (pending.starts.size() == 1) {
-        setValueNow(QVRange(start, pending.end - start), head);
+        setValueNow(QVRange(start, pending.end - start), head, false);
         return;
     }
     const qsizetype first = splitAt(start);
@@ -178,11 +222,12 @@ void RunArray::applyPending() {
     mergeAt(first);
 }
 
-void RunArray::setValueNow(QVRange range, const QVariant& value) {
+void RunArray::setValueNow(QVRange range, const QVariant& value, bool note) {
     {
         QVRange run;
         if (sameValue(valueAt(range.location, &run), value) && run.end() >= range.end()) return;
     }
+    if (note) noteChange(range);
     const qsizetype first = splitAt(range.location);
     const qsizetype end = splitAt(range.end());
     if (end - first > 1) _runs.removeBoundaries(first + 1, end - first - 1);

@@ -66,6 +66,11 @@ public:
         if (!_pending.starts.empty()) const_cast<RunArray*>(this)->applyPending();
     }
 
+    // The stretch over which values changed since the last call (settling first), and forgets
+    // it; empty when none did. Setting a value a stretch already holds changes nothing; a long
+    // stretch set at once counts as changed whole rather than compared run by run.
+    QVRange takeChanges();
+
     // True when no character has a value.
     bool isEmpty() const { return runCount() == 1 && !_runs.valueOf(0).isValid(); }
 
@@ -107,13 +112,20 @@ private:
     bool setPending(QVRange range, const QVariant& value);
     void appendPending(qint64 start, quint32 id);
     void applyPending();
-    void setValueNow(QVRange range, const QVariant& value);
+    void setValueNow(QVRange range, const QVariant& value, bool note = true);
 
     qsizetype splitAt(qint64 pos);
     void insertEmptyRun(qsizetype run, qint64 pos, const QVariant& value);
     void removeRuns(qsizetype first, qsizetype count);
     void mergeAt(qsizetype boundary);
 
+    // Where pending would give [from, to) other values than it has now: the stretch in which
+    // they differ, or an empty range.
+    QVRange pendingDifference(const Pending& pending) const;
+    void noteChange(QVRange range);
+
     PartitionBlocks<QVariant> _runs;
     Pending _pending;
+    qint64 _changedFrom = 0;
+    qint64 _changedTo = 0;  // _changedFrom == _changedTo: nothing changed
 };
