@@ -96,6 +96,10 @@ public:
     qint64 highlightedLength() const { return _highlightedUpTo; }
     // Colours everything not yet final now.
     void finishHighlighting();
+    // While on, edits are not coloured as they come: their lines stay provisional and are
+    // coloured when drawn or while idle, as a new text is (Collapse All and Expand All make
+    // thousands of edits in one go).
+    void setColouringDeferred(bool flag);
     // The distance between the boundaries kept inside a long line, and the shortest line that
     // keeps them.
     static constexpr qint64 LongLineSpacing = 1024;
@@ -190,6 +194,7 @@ private:
     QBasicTimer _idleTimer;
     bool _awaitingPaint = false;  // the idle timer waits for the first paint of a new text
     bool _useMainParser = false;
+    bool _colouringDeferred = false;
     bool _embeddedBoundaryEdited = false;
 
     // The last answers of checkForOpenSpecialsBefore() by position, good while the storage, its
