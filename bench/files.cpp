@@ -39,8 +39,9 @@ int walk(const QString& folder) {
     QVFileEnumerator enumerator(root);
     QByteArray out;
     int count = 0;
-    while (const auto node = enumerator.nextObject()) {
-        out += QFile::encodeName(node->path()) + '\n';
+    while (enumerator.nextObject()) {
+        out += QFile::encodeName(enumerator.path());
+        out += '\n';
         ++count;
     }
     std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
@@ -93,7 +94,7 @@ int main(int argc, char** argv) {
     const auto listing = paired::compare({self, QStringLiteral("list"), flat}, {QStringLiteral("ls"), QStringLiteral("-la"), flat}, rounds);
     paired::addRow(paired::row("children with attributes of 10,000 entries / ls -la (goal 1.5)", listing));
     const auto walking = paired::compare({self, QStringLiteral("walk"), site}, {QStringLiteral("find"), site}, rounds);
-    paired::addRow(paired::row("enumerator walk of a 30,000-file web tree / find (goal 2)", walking));
+    paired::addRow(paired::row("enumerator walk of a 30,000-file web tree / find (goal 1.5)", walking));
     paired::printTable("File tree");
     return listing.ok && walking.ok ? 0 : 1;
 }

@@ -5,9 +5,11 @@
 #include "files/QVFile.h"
 
 #include <QSet>
+#include <QString>
 
 #include <deque>
 #include <memory>
+#include <utility>
 
 class QVFileEnumerator {
 public:
@@ -15,12 +17,16 @@ public:
     explicit QVFileEnumerator(const std::shared_ptr<QVFile>& file);
     // The next node, or null at the end.
     std::shared_ptr<QVFile> nextObject();
+    // The path of the node nextObject() last gave, as it stood when its folder was listed:
+    // built once per node from its folder's, where asking the node climbs to the root.
+    const QString& path() const { return _path; }
     // Right after nextObject() gave a folder: the walk does not go into it.
     void skipDescendants();
 
 private:
     std::shared_ptr<QVFile> _rootFile;
-    std::deque<std::shared_ptr<QVFile>> _queue;
+    std::deque<std::pair<std::shared_ptr<QVFile>, QString>> _queue;
     QSet<QPair<quint64, quint64>> _enteredFolders;  // device and inode
+    QString _path;
     size_t _lastChildren = 0;  // queued by the last nextObject()
 };

@@ -6,6 +6,7 @@
 #include "shell/Defaults.h"
 
 #include <QFileInfo>
+#include <QVarLengthArray>
 
 QVFileFilters::QVFileFilters(const QString& readPath, const QString& writePath)
     : _readPath(readPath), _writePath(writePath) {}
@@ -91,17 +92,18 @@ bool QVFileFilters::removeObjectFromFiltersAtIndex(int index) {
 }
 
 bool QVFileFilters::stringMatchesFilters(const QString& name) {
-    QList<std::shared_ptr<QVFileFilter>> user, builtIn;
+    // Every name of every listing comes here: the filters are held on the stack, not in a list
+    // made per name, user filters first.
+    QVarLengthArray<std::shared_ptr<QVFileFilter>, 16> filters;
     {
         std::lock_guard guard(_mutex);
         loadIfNeeded();
-        user = {_filters->cbegin(), _filters->cend()};
-        builtIn = {_defaultFilters.cbegin(), _defaultFilters.cend()};
+        for (const auto& filter : *_filters) filters.append(filter);
+        for (const auto& filter : _defaultFilters) filters.append(filter);
     }
     // Matched outside the list's lock: a filter compiles its pattern under its own.
-    for (const auto* list : {&user, &builtIn})
-        for (const std::shared_ptr<QVFileFilter>& filter : *list)
-            if (filter->matchesString(name)) return true;
+    for (const std::shared_ptr<QVFileFilter>& filter : filters)
+        if (filter->matchesString(name)) return true;
     return false;
 }
 
