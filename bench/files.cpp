@@ -37,14 +37,16 @@ int list(const QString& folder) {
 int walk(const QString& folder) {
     const auto root = QVRootFile::create(folder, false);
     QVFileEnumerator enumerator(root);
-    QByteArray out;
+    // Written as the walk goes, through stdio's buffer, as find writes.
+    static char buffer[1 << 16];
+    std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     int count = 0;
     while (enumerator.nextObject()) {
-        out += QFile::encodeName(enumerator.path());
-        out += '\n';
+        const QByteArray path = QFile::encodeName(enumerator.path());
+        std::fwrite(path.constData(), 1, size_t(path.size()), stdout);
+        std::fputc('\n', stdout);
         ++count;
     }
-    std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
     std::fflush(stdout);
     // The walk is what is measured: the tree is let go with the process, as find lets go of its own.
     std::_Exit(count > 1 ? 0 : 2);

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 
 QVFileEnumerator::QVFileEnumerator(const std::shared_ptr<QVFile>& file) : _rootFile(file) {
-    if (file) _queue.emplace_back(file, file->path());
+    if (file) _queue.push_back({file, file->path(), file->isFolder()});
 }
 
 std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
@@ -15,10 +15,11 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
         _path.clear();
         return nullptr;
     }
-    auto file = std::move(_queue.front().first);
-    _path = std::move(_queue.front().second);
+    auto file = std::move(_queue.front().file);
+    _path = std::move(_queue.front().path);
+    const bool folder = _queue.front().folder;
     _queue.pop_front();
-    if (!file->isFolder()) return file;
+    if (!folder) return file;
     // Links to folders are followed (a folder's type is read through links), so a folder seen
     // before is where a link loop would start.
     struct stat st;
@@ -36,7 +37,7 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
         path += _path;
         if (!slashed) path += QLatin1Char('/');
         path += name;
-        _queue.emplace_back(child, std::move(path));
+        _queue.push_back({child, std::move(path), child->isFolder()});
     }
     _lastChildren = _queue.size() - queued;
     return file;

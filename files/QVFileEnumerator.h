@@ -9,7 +9,6 @@
 
 #include <deque>
 #include <memory>
-#include <utility>
 
 class QVFileEnumerator {
 public:
@@ -25,7 +24,12 @@ public:
 
 private:
     std::shared_ptr<QVFile> _rootFile;
-    std::deque<std::pair<std::shared_ptr<QVFile>, QString>> _queue;
+    struct Entry {
+        std::shared_ptr<QVFile> file;
+        QString path;
+        bool folder;  // read while the listing's nodes are fresh in memory, not when reached
+    };
+    std::deque<Entry> _queue;
     QSet<QPair<quint64, quint64>> _enteredFolders;  // device and inode
     QString _path;
     size_t _lastChildren = 0;  // queued by the last nextObject()
