@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 
 QVFileEnumerator::QVFileEnumerator(const std::shared_ptr<QVFile>& file) : _rootFile(file) {
-    if (file) _queue.push_back({file, file->path(), file->isFolder()});
+    if (file) _queue.push_back({file, QString(), file->path(), file->isFolder()});
 }
 
 std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
@@ -15,9 +15,17 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
         _path.clear();
         return nullptr;
     }
-    auto file = std::move(_queue.front().file);
-    _path = std::move(_queue.front().path);
-    const bool folder = _queue.front().folder;
+    Entry& entry = _queue.front();
+    auto file = std::move(entry.file);
+    const bool folder = entry.folder;
+    // Written into the last path's buffer, which nothing else shares once the folders have
+    // taken their copies.
+    _path.resize(0);
+    if (!entry.folderPath.isNull()) {
+        _path += entry.folderPath;
+        if (!_path.endsWith(QLatin1Char('/'))) _path += QLatin1Char('/');
+    }
+    _path += entry.name;
     _queue.pop_front();
     if (!folder) return file;
     // Links to folders are followed (a folder's type is read through links), so a folder seen
@@ -29,16 +37,8 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
         _enteredFolders.insert(key);
     }
     const size_t queued = _queue.size();
-    const bool slashed = _path.endsWith(QLatin1Char('/'));
-    for (const auto& child : file->children(true)) {
-        const QString name = child->name();
-        QString path;
-        path.reserve(_path.size() + 1 + name.size());
-        path += _path;
-        if (!slashed) path += QLatin1Char('/');
-        path += name;
-        _queue.push_back({child, std::move(path), child->isFolder()});
-    }
+    const QString folderPath = _path;
+    for (const auto& child : file->children(true)) _queue.push_back({child, folderPath, child->name(), child->isFolder()});
     _lastChildren = _queue.size() - queued;
     return file;
 }

@@ -24,9 +24,12 @@ public:
 
 private:
     std::shared_ptr<QVFile> _rootFile;
+    // The folder's path and the name are shared with the folder and the node, so a queued
+    // entry costs no allocation; the path is put together when the entry is reached.
     struct Entry {
         std::shared_ptr<QVFile> file;
-        QString path;
+        QString folderPath;  // null for the start
+        QString name;
         bool folder;  // read while the listing's nodes are fresh in memory, not when reached
     };
     std::deque<Entry> _queue;
