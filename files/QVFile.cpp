@@ -36,8 +36,12 @@ bool sortsBefore(const QString& a, const QString& b) { return QString::compare(a
 
 }  // namespace
 
+// Nodes are made by the ten thousand when a tree is walked: the node and its count share one
+// allocation.
+struct QVFile::Made final : QVFile {};
+
 std::shared_ptr<QVFile> QVFile::create(const QString& path, const std::shared_ptr<QVFile>& parent) {
-    std::shared_ptr<QVFile> file(new QVFile);
+    std::shared_ptr<QVFile> file = std::make_shared<Made>();
     file->_parent = parent;
     file->adoptLocalRepresentation(std::make_shared<QVLocalFileRepresentation>(path));
     return file;
@@ -45,7 +49,7 @@ std::shared_ptr<QVFile> QVFile::create(const QString& path, const std::shared_pt
 
 std::shared_ptr<QVFile> QVFile::create(const std::shared_ptr<QVFileRepresentation>& representation,
                                        const std::shared_ptr<QVFile>& parent) {
-    std::shared_ptr<QVFile> file(new QVFile);
+    std::shared_ptr<QVFile> file = std::make_shared<Made>();
     file->_parent = parent;
     file->mergeWithRepresentation(representation);
     return file;

@@ -174,6 +174,7 @@ public:
 
 protected:
     QVFile() = default;
+    struct Made;
     void adoptLocalRepresentation(const std::shared_ptr<QVFileRepresentation>& representation);
 
 private:
