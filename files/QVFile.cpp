@@ -345,9 +345,9 @@ void QVFile::fileRepresentationDidLoadChildren(QVFileRepresentation* representat
         // the first). Sorting by case-folded keys orders as the case-insensitive comparison.
         std::vector<std::pair<QString, std::shared_ptr<QVFile>>> made;
         made.reserve(size_t(list.size()));
-        const auto filters = QVFileFilters::sharedFilters();
+        const auto filters = QVFileFilters::sharedFilters()->matcher();
         for (const auto& child : list) {
-            if (filters->stringMatchesFilters(child->name())) continue;
+            if (filters.matches(child->name())) continue;
             auto node = create(child, self);
             node->setDelegate(_delegate);
             made.emplace_back(child->name().toCaseFolded(), std::move(node));

@@ -91,9 +91,9 @@ bool QVFileFilters::removeObjectFromFiltersAtIndex(int index) {
     return true;
 }
 
-bool QVFileFilters::stringMatchesFilters(const QString& name) {
-    // Every name of every listing comes here: the filters are held on the stack, not in a list
-    // made per name, user filters first.
+bool QVFileFilters::stringMatchesFilters(const QString& name) { return matcher().matches(name); }
+
+QVFileFilters::Matcher QVFileFilters::matcher() {
     QVarLengthArray<std::shared_ptr<QVFileFilter>, 16> filters;
     {
         std::lock_guard guard(_mutex);
@@ -101,9 +101,16 @@ bool QVFileFilters::stringMatchesFilters(const QString& name) {
         for (const auto& filter : *_filters) filters.append(filter);
         for (const auto& filter : _defaultFilters) filters.append(filter);
     }
-    // Matched outside the list's lock: a filter compiles its pattern under its own.
-    for (const std::shared_ptr<QVFileFilter>& filter : filters)
-        if (filter->matchesString(name)) return true;
+    // Compiled outside the list's lock: a filter compiles its pattern under its own.
+    Matcher matcher;
+    for (const auto& filter : filters)
+        if (auto regex = filter->activeRegex()) matcher._regexes.append(std::move(regex));
+    return matcher;
+}
+
+bool QVFileFilters::Matcher::matches(const QString& name) const {
+    for (const auto& regex : _regexes)
+        if (regex->copyMatchForString(name).has_value()) return true;
     return false;
 }
 
