@@ -7,6 +7,7 @@
 #include "files/QVFileEnumerator.h"
 #include "files/QVLocalFileRepresentation.h"
 #include "files/QVRootFile.h"
+#include "platform/FileName.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -42,7 +43,7 @@ int walk(const QString& folder) {
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     int count = 0;
     while (enumerator.nextObject()) {
-        const QByteArray path = QFile::encodeName(enumerator.path());
+        const QByteArray path = FileName::encode(enumerator.path());
         std::fwrite(path.constData(), 1, size_t(path.size()), stdout);
         std::fputc('\n', stdout);
         ++count;

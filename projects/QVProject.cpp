@@ -5,6 +5,7 @@
 #include "files/QVRemoteSiteQueue.h"
 #include "files/QVRootFile.h"
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
 #include "platform/SystemLog.h"
@@ -191,7 +192,8 @@ void QVProject::setRootDirectory(const QString& path) {
     if (clean == _rootDirectory) return;
     const QString old = std::exchange(_rootDirectory, clean);
     _rootFile.reset();
-    if (_displayName.isEmpty() && !clean.isEmpty()) setDisplayName(QFileInfo(clean).completeBaseName());
+    // The name is a label: bytes of the folder's name that are not UTF-8 show as U+FFFD.
+    if (_displayName.isEmpty() && !clean.isEmpty()) setDisplayName(FileName::displayed(QFileInfo(clean).completeBaseName()));
     _scmController.reset();
     if (QVProjectRepository* repository = QVProjectRepository::sharedInstanceIfMade())
         repository->projectRootDirectoryChanged(this, old);

@@ -2,6 +2,7 @@
 #include "projects/QVProjectRepository.h"
 
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
 #include "platform/SystemLog.h"
@@ -118,7 +119,10 @@ int QVProjectRepository::readCurrent(const QVariantList& entries) {
         const QString uuid = entry.value(QStringLiteral("uuid")).toString();
         const bool validUUID = QVProject::isUUIDString(uuid);
         const QString sharedCopy = QVProject::sharedProjectsFolder() + QLatin1Char('/') + uuid.toUpper() + QStringLiteral(".qvproj");
-        const QVariant path = entry.value(QStringLiteral("path"));
+        QVariant path = entry.value(QStringLiteral("path"));
+        // A folder whose name is not UTF-8 is listed by its bytes too (the text is only shown).
+        if (const QVariant bytes = entry.value(QStringLiteral("pathBytes")); bytes.typeId() == QMetaType::QByteArray)
+            path = FileName::decode(bytes.toByteArray());
         const bool hasPath = path.typeId() == QMetaType::QString && QDir::isAbsolutePath(path.toString());
         // With its folder known, a project reads its file (the shared copy first) when it is
         // first shown: a long list opens without reading every project.
@@ -223,8 +227,8 @@ void QVProjectRepository::enter(const std::shared_ptr<QVProject>& project) {
 std::shared_ptr<QVProject> QVProjectRepository::copyProjectWithPath(const QString& path, bool create) {
     loadIfNeeded();
     if (path.isEmpty()) return nullptr;
-    const QFileInfo info(path);
-    const bool isProjectFile = info.suffix() == QVProject::FileExtension && !info.isDir();
+    const QFileInfo info(FileName::absolute(path));
+    const bool isProjectFile = info.suffix() == QVProject::FileExtension && !FileName::isFolder(path);
     const QString folder = key(isProjectFile ? info.absolutePath() : info.absoluteFilePath());
     std::shared_ptr<QVProject> project = _pathToProject.value(folder);
     if (!project) project = _liveProjects.value(folder).lock();
@@ -395,7 +399,9 @@ bool QVProjectRepository::commit(QVError* error) {
     for (const auto& project : _projects) {
         QVariantMap entry;
         entry.insert(QStringLiteral("uuid"), project->uuid());
-        if (!project->rootDirectory().isEmpty()) entry.insert(QStringLiteral("path"), project->rootDirectory());
+        const QString root = project->rootDirectory();
+        if (!root.isEmpty()) entry.insert(QStringLiteral("path"), FileName::displayed(root));
+        if (FileName::hasEscapes(root)) entry.insert(QStringLiteral("pathBytes"), FileName::encode(root));
         entries.append(entry);
     }
     _committing = wasCommitting;

@@ -1,3 +1,4 @@
+#include "platform/FileName.h"
 #include "platform/NotificationCenter.h"
 #include "shell/StringHashing.h"
 #include "tests/projects/ProjectsTestSupport.h"
@@ -5,6 +6,8 @@
 #include <QFile>
 
 #include <functional>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -98,6 +101,20 @@ TEST_F(ProjectsTest, ListOrderSurvivesARestart) {
     QVProjectRepository& again = QVProjectRepository::sharedInstance();
     EXPECT_EQ(names(again), before);
     EXPECT_EQ(again.copyProjectWithPath(e.path(), false), nullptr) << "a removed project does not come back";
+}
+
+// A folder whose name is not UTF-8 is found again after a restart, not listed once per launch.
+TEST_F(ProjectsTest, AFolderNameThatIsNotUTF8SurvivesARestart) {
+    TestDir base;
+    const QByteArray bytes = FileName::encode(base.path()) + "/site\xe9";
+    ASSERT_EQ(::mkdir(bytes.constData(), 0755), 0);
+    const QString root = FileName::decode(bytes);
+    QVProjectRepository::sharedInstance().addProject(named("site", root));
+    QVProjectRepository::resetSharedInstance();
+    QVProjectRepository& again = QVProjectRepository::sharedInstance();
+    ASSERT_EQ(again.countOfProjects(), 1);
+    EXPECT_EQ(FileName::encode(again.projectAtIndex(0)->rootDirectory()), bytes);
+    EXPECT_EQ(again.copyProjectWithPath(root, false), again.projectAtIndex(0));
 }
 
 TEST_F(ProjectsTest, OlderAndBrokenListsAreReadAndKeptAside) {
