@@ -170,8 +170,17 @@ void QVRemoteFilesConnection::run(quint64 launch, QStringList arguments) {
     // what it reads by a relative name (an ssh_config, a .netrc, a script) is never the site's.
     QByteArray folderTemplate = QFile::encodeName(QDir::tempPath() + QStringLiteral("/qorvel-client-XXXXXX"));
     const QString folder = mkdtemp(folderTemplate.data()) ? QFile::decodeName(folderTemplate) : QString();
+    if (!folder.isEmpty()) {
+        std::lock_guard guard(_lock);
+        _workingFolder = folder;
+    }
     const auto removeFolder = qScopeGuard([&] {
-        if (!folder.isEmpty()) QDir(folder).removeRecursively();
+        if (folder.isEmpty()) return;
+        {
+            std::lock_guard guard(_lock);
+            if (_workingFolder == folder) _workingFolder.clear();
+        }
+        QDir(folder).removeRecursively();
     });
     if (executable.isEmpty())
         child.error = QStringLiteral("FORKPTY FAILED: no client for protocol %1").arg(_type);
@@ -278,6 +287,13 @@ void QVRemoteFilesConnection::reap(pid_t pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
 }
+
+QString QVRemoteFilesConnection::workingFolder() const {
+    std::lock_guard guard(_lock);
+    return _workingFolder;
+}
+
+QString QVRemoteFilesConnection::decodeOutputLine(QByteArrayView bytes) { return decodeLine(bytes); }
 
 bool QVRemoteFilesConnection::isQuestion(const QString& openLine) const {
     if (openLine.endsWith(u':') || openLine.endsWith(QStringLiteral(": "))) return true;
