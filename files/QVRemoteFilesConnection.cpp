@@ -170,17 +170,14 @@ void QVRemoteFilesConnection::run(quint64 launch, QStringList arguments) {
     // what it reads by a relative name (an ssh_config, a .netrc, a script) is never the site's.
     QByteArray folderTemplate = QFile::encodeName(QDir::tempPath() + QStringLiteral("/qorvel-client-XXXXXX"));
     const QString folder = mkdtemp(folderTemplate.data()) ? QFile::decodeName(folderTemplate) : QString();
-    if (!folder.isEmpty()) {
+    {
         std::lock_guard guard(_lock);
         _workingFolder = folder;
     }
+    // Touches nothing of this object: it may be gone by then (its last owner let go of it on
+    // this thread), so the folder's name is left to workingFolder(), which asks for the client.
     const auto removeFolder = qScopeGuard([&] {
-        if (folder.isEmpty()) return;
-        {
-            std::lock_guard guard(_lock);
-            if (_workingFolder == folder) _workingFolder.clear();
-        }
-        QDir(folder).removeRecursively();
+        if (!folder.isEmpty()) QDir(folder).removeRecursively();
     });
     if (executable.isEmpty())
         child.error = QStringLiteral("FORKPTY FAILED: no client for protocol %1").arg(_type);
@@ -290,7 +287,8 @@ void QVRemoteFilesConnection::reap(pid_t pid) {
 
 QString QVRemoteFilesConnection::workingFolder() const {
     std::lock_guard guard(_lock);
-    return _workingFolder;
+    // The folder lives as long as its client: it is removed only after the client is reaped.
+    return _pid > 0 ? _workingFolder : QString();
 }
 
 QString QVRemoteFilesConnection::decodeOutputLine(QByteArrayView bytes) { return decodeLine(bytes); }
