@@ -7,6 +7,7 @@
 #include "files/QVFileEnumerator.h"
 #include "files/QVLocalFileRepresentation.h"
 #include "files/QVRootFile.h"
+#include "platform/FileName.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -37,13 +38,16 @@ int list(const QString& folder) {
 int walk(const QString& folder) {
     const auto root = QVRootFile::create(folder, false);
     QVFileEnumerator enumerator(root);
-    QByteArray out;
+    // Written as the walk goes, through stdio's buffer, as find writes.
+    static char buffer[1 << 16];
+    std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     int count = 0;
-    while (const auto node = enumerator.nextObject()) {
-        out += QFile::encodeName(node->path()) + '\n';
+    while (enumerator.nextObject()) {
+        const QByteArray path = FileName::encode(enumerator.path());
+        std::fwrite(path.constData(), 1, size_t(path.size()), stdout);
+        std::fputc('\n', stdout);
         ++count;
     }
-    std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
     std::fflush(stdout);
     // The walk is what is measured: the tree is let go with the process, as find lets go of its own.
     std::_Exit(count > 1 ? 0 : 2);
@@ -93,7 +97,7 @@ int main(int argc, char** argv) {
     const auto listing = paired::compare({self, QStringLiteral("list"), flat}, {QStringLiteral("ls"), QStringLiteral("-la"), flat}, rounds);
     paired::addRow(paired::row("children with attributes of 10,000 entries / ls -la (goal 1.5)", listing));
     const auto walking = paired::compare({self, QStringLiteral("walk"), site}, {QStringLiteral("find"), site}, rounds);
-    paired::addRow(paired::row("enumerator walk of a 30,000-file web tree / find (goal 2)", walking));
+    paired::addRow(paired::row("enumerator walk of a 30,000-file web tree / find (goal 1.5)", walking));
     paired::printTable("File tree");
     return listing.ok && walking.ok ? 0 : 1;
 }

@@ -37,6 +37,9 @@ QVError QVConnectAction::errorWithStatusCode(int statusCode) const {
 }
 
 QStringList QVConnectAction::launchArguments() const {
+    // tnftp without questions before a command writes a local file: a listing goes to a file
+    // in the client's folder rather than through the terminal.
+    if (_connection->type() == QVRemoteFilesConnection::FTP) return QStringList{QStringLiteral("-i")} + _arguments;
     if (_connection->type() != QVRemoteFilesConnection::SFTP) return _arguments;
     QStringList args = _arguments;
     args.append(QStringLiteral("-oPort=%1").arg(_port < 1 ? 22 : _port));

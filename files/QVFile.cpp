@@ -37,8 +37,12 @@ bool sortsBefore(const QString& a, const QString& b) { return QString::compare(a
 
 }  // namespace
 
+// Nodes are made by the ten thousand when a tree is walked: the node and its count share one
+// allocation.
+struct QVFile::Made final : QVFile {};
+
 std::shared_ptr<QVFile> QVFile::create(const QString& path, const std::shared_ptr<QVFile>& parent) {
-    std::shared_ptr<QVFile> file(new QVFile);
+    std::shared_ptr<QVFile> file = std::make_shared<Made>();
     file->_parent = parent;
     file->adoptLocalRepresentation(std::make_shared<QVLocalFileRepresentation>(path));
     return file;
@@ -46,7 +50,7 @@ std::shared_ptr<QVFile> QVFile::create(const QString& path, const std::shared_pt
 
 std::shared_ptr<QVFile> QVFile::create(const std::shared_ptr<QVFileRepresentation>& representation,
                                        const std::shared_ptr<QVFile>& parent) {
-    std::shared_ptr<QVFile> file(new QVFile);
+    std::shared_ptr<QVFile> file = std::make_shared<Made>();
     file->_parent = parent;
     file->mergeWithRepresentation(representation);
     return file;
@@ -84,7 +88,8 @@ void QVFile::clearParent(const QVFile* parent) {
 
 void QVFile::setDocument(const std::weak_ptr<QVFileDocumentCallbacks>& document) {
     // Uploads still queued belong to no save of the next document: their ends name none.
-    if (document.lock() != _document.lock()) std::fill(_uploadSaves.begin(), _uploadSaves.end(), 0);
+    if (document.lock() != _document.lock() && _seldom)
+        std::fill(_seldom->uploadSaves.begin(), _seldom->uploadSaves.end(), 0);
     _document = document;
     if (!document.expired()) {
         startWatching();
@@ -106,7 +111,7 @@ QVFileRepresentation* QVFile::preferredRepresentation() const {
 
 QString QVFile::name() const {
     const auto* representation = preferredRepresentation();
-    return representation ? representation->name() : _lastName;
+    return representation ? representation->name() : _seldom ? _seldom->lastName : QString();
 }
 
 QVFileType QVFile::fileType() const {
@@ -147,14 +152,16 @@ QString QVFile::pathFromRootForPath(const QString& path) {
 }
 
 QString QVFile::uuid() const {
-    if (_uuid.isEmpty()) _uuid = StringHashing::uuid();
-    return _uuid;
+    QString& uuid = seldom().uuid;
+    if (uuid.isEmpty()) uuid = StringHashing::uuid();
+    return uuid;
 }
 
 QImage QVFile::icon() {
-    if (_icon.isNull())
-        if (auto* representation = preferredRepresentation()) _icon = representation->icon();
-    return _icon;
+    QImage& icon = seldom().icon;
+    if (icon.isNull())
+        if (auto* representation = preferredRepresentation()) icon = representation->icon();
+    return icon;
 }
 
 QString QVFile::indicator() const {
@@ -342,9 +349,9 @@ void QVFile::fileRepresentationDidLoadChildren(QVFileRepresentation* representat
         // the first). Sorting by case-folded keys orders as the case-insensitive comparison.
         std::vector<std::pair<QString, std::shared_ptr<QVFile>>> made;
         made.reserve(size_t(list.size()));
-        const auto filters = QVFileFilters::sharedFilters();
+        const auto filters = QVFileFilters::sharedFilters()->matcher();
         for (const auto& child : list) {
-            if (filters->stringMatchesFilters(child->name())) continue;
+            if (filters.matches(child->name())) continue;
             auto node = create(child, self);
             node->setDelegate(_delegate);
             made.emplace_back(child->name().toCaseFolded(), std::move(node));
@@ -461,14 +468,14 @@ void QVFile::leaveParent() {
 
 void QVFile::dropLocalRepresentation() {
     if (!_localRepresentation) return;
-    _lastName = _localRepresentation->name();
+    seldom().lastName = _localRepresentation->name();
     _localRepresentation->setDelegate({});
     _localRepresentation.reset();
 }
 
 void QVFile::dropRemoteRepresentation() {
     if (!_remoteRepresentation) return;
-    if (!_localRepresentation) _lastName = _remoteRepresentation->name();
+    if (!_localRepresentation) seldom().lastName = _remoteRepresentation->name();
     _remoteRepresentation->setDelegate({});
     _remoteRepresentation.reset();
     _remoteMadeForUpload = false;
@@ -579,7 +586,7 @@ void QVFile::uploadForSave(quint64 save) {
     if (!remoteQueue()) return;
     const auto self = shared_from_this();
     // Every transfer of a file is counted, so each end reaches the save it belongs to.
-    if (!isFolder()) _uploadSaves.append(save);
+    if (!isFolder()) seldom().uploadSaves.append(save);
     if (const auto parent = this->parent()) parent->childWillUpload();
     _hasPendingOperation = true;
     if (const auto remote = remoteSideOnDemand()) remote->upload();
@@ -728,8 +735,8 @@ void QVFile::fileRepresentationContentChangeFinished(QVFileRepresentation*) {
     const auto self = shared_from_this();
     _remoteMadeForUpload = false;
     if (isFolder()) refreshFile(self);
-    else if (!_uploadSaves.isEmpty()) {
-        const quint64 save = _uploadSaves.takeFirst();
+    else if (_seldom && !_seldom->uploadSaves.isEmpty()) {
+        const quint64 save = _seldom->uploadSaves.takeFirst();
         if (const auto document = _document.lock()) document->fileContentChangeFinished(save);
     }
     _hasPendingOperation = false;
@@ -896,8 +903,8 @@ void QVFile::fileRepresentationFailed(QVFileRepresentation* representation, QVFi
     case QVFileOperation::MakeDirectory:
         // Nothing shows as uploaded: a remote side made only for this upload goes again.
         if (_remoteMadeForUpload && representation == _remoteRepresentation.get()) dropRemoteRepresentation();
-        if (!isFolder() && operation == QVFileOperation::Upload && !_uploadSaves.isEmpty()) {
-            const quint64 save = _uploadSaves.takeFirst();
+        if (!isFolder() && operation == QVFileOperation::Upload && _seldom && !_seldom->uploadSaves.isEmpty()) {
+            const quint64 save = _seldom->uploadSaves.takeFirst();
             if (const auto document = _document.lock()) document->fileContentChangeFailed(save, error);
         }
         refreshFile(self);

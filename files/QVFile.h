@@ -174,6 +174,7 @@ public:
 
 protected:
     QVFile() = default;
+    struct Made;
     void adoptLocalRepresentation(const std::shared_ptr<QVFileRepresentation>& representation);
 
 private:
@@ -208,11 +209,19 @@ private:
     bool _everExpanded = false;
     // The remote side was made for an upload, not found in a listing: a failed upload drops it.
     bool _remoteMadeForUpload = false;
-    // The saves whose uploads are queued, oldest first: the site ends a node's transfers in order.
-    QList<quint64> _uploadSaves;
-    QImage _icon;
-    mutable QString _uuid;
-    QString _lastName;  // the name once both sides are gone, for whoever still holds the node
+    // What few nodes ever hold, kept apart so that the many a walk makes stay small.
+    struct Seldom {
+        // The saves whose uploads are queued, oldest first: the site ends a node's transfers in order.
+        QList<quint64> uploadSaves;
+        QImage icon;
+        QString uuid;
+        QString lastName;  // the name once both sides are gone, for whoever still holds the node
+    };
+    Seldom& seldom() const {
+        if (!_seldom) _seldom = std::make_unique<Seldom>();
+        return *_seldom;
+    }
+    mutable std::unique_ptr<Seldom> _seldom;
     std::shared_ptr<const QVSCMStatusEntry> _scmStatus;
     qint32 _activeRepresentation = 0;
     std::shared_ptr<QVLocalFileRepresentation> _localRepresentation;

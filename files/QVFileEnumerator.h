@@ -5,6 +5,7 @@
 #include "files/QVFile.h"
 
 #include <QSet>
+#include <QString>
 
 #include <deque>
 #include <memory>
@@ -15,12 +16,24 @@ public:
     explicit QVFileEnumerator(const std::shared_ptr<QVFile>& file);
     // The next node, or null at the end.
     std::shared_ptr<QVFile> nextObject();
+    // The path of the node nextObject() last gave, as it stood when its folder was listed:
+    // built once per node from its folder's, where asking the node climbs to the root.
+    const QString& path() const { return _path; }
     // Right after nextObject() gave a folder: the walk does not go into it.
     void skipDescendants();
 
 private:
     std::shared_ptr<QVFile> _rootFile;
-    std::deque<std::shared_ptr<QVFile>> _queue;
+    // The folder's path and the name are shared with the folder and the node, so a queued
+    // entry costs no allocation; the path is put together when the entry is reached.
+    struct Entry {
+        std::shared_ptr<QVFile> file;
+        QString folderPath;  // null for the start
+        QString name;
+        bool folder;  // read while the listing's nodes are fresh in memory, not when reached
+    };
+    std::deque<Entry> _queue;
     QSet<QPair<quint64, quint64>> _enteredFolders;  // device and inode
+    QString _path;
     size_t _lastChildren = 0;  // queued by the last nextObject()
 };

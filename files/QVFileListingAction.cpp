@@ -1,7 +1,11 @@
 #include "files/QVFileListingAction.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QRegularExpression>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -189,7 +193,26 @@ void QVFileListingAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActi
         return;
     }
     _step = Listing;
-    write(c);
+    write(_connection->type() == QVRemoteFilesConnection::FTP ? ftpListCommand() : c);
+}
+
+QString QVFileListingAction::ftpListCommand() {
+    _listingFile.clear();
+    const QString folder = _connection->workingFolder();
+    if (!folder.isEmpty()) {
+        // Made here, empty and readable by this user alone, never through a link: the client
+        // truncates and fills it, keeping its mode.
+        const QString file = folder + u'/' + QLatin1String(ListingFileName);
+        const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+            _listingFile = file;
+            // "." is the folder entered (or the working one); the file's bare name is taken
+            // in the client's folder, and holds nothing a client would read as a pipe or "-".
+            return QStringLiteral("ls . ") + QLatin1String(ListingFileName);
+        }
+    }
+    return QStringLiteral("ls");
 }
 
 std::optional<QString> QVFileListingAction::parseWorkingFolder(const QStringList& lines) {
@@ -230,6 +253,28 @@ void QVFileListingAction::listed(const QStringList& lines, bool* ok, int* code) 
     if (type == QVRemoteFilesConnection::FTP) {
         replySucceeded(lines, code);
         *ok = *code == 226 && _connection->state() == QVRemoteFilesConnection::AtPrompt && !_connection->clientEnded();
+        if (!_listingFile.isEmpty()) {
+            QFile file(std::exchange(_listingFile, QString()));
+            const bool read = file.open(QIODevice::ReadOnly);
+            const QByteArray bytes = read ? file.readAll() : QByteArray();
+            file.close();
+            file.remove();
+            *ok = *ok && read;
+            if (!*ok) return;
+            // The reply lines, then the listing's, decoded as the terminal's lines are.
+            QStringList all = lines;
+            qsizetype start = 0;
+            while (start < bytes.size()) {
+                qsizetype end = bytes.indexOf('\n', start);
+                if (end < 0) end = bytes.size();
+                qsizetype length = end - start;
+                while (length > 0 && bytes[start + length - 1] == '\r') --length;
+                all.append(QVRemoteFilesConnection::decodeOutputLine(QByteArrayView(bytes).sliced(start, length)));
+                start = end + 1;
+            }
+            _files = parseLines(type, _remotePath, all, &_unreadableLines);
+            return;
+        }
     } else if (type == QVRemoteFilesConnection::WebDAV) {
         *ok = replySucceeded(lines, code, false);
         bool listing = false;
@@ -274,7 +319,7 @@ void QVFileListingAction::handleReply(const QStringList& lines) {
             return;
         }
         _step = ListingEntered;
-        write(QStringLiteral("ls"));
+        write(ftpListCommand());
         return;
     case ListingEntered:
         listed(lines, &_listedOK, &_listedCode);

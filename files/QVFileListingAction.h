@@ -44,6 +44,11 @@ protected:
 
 private:
     void listed(const QStringList& lines, bool* ok, int* code);
+    // FTP: the listing command, writing to a fresh private file in the client's folder when
+    // one can be made (the terminal would carry every line of it), else printing it.
+    QString ftpListCommand();
+
+    static constexpr const char* ListingFileName = "listing";
 
     QString _remotePath;
     QList<QVRemoteFile> _files;
@@ -54,4 +59,5 @@ private:
     QString _returnFolder;
     bool _listedOK = false;
     int _listedCode = 0;
+    QString _listingFile;  // where the FTP listing is being written; empty when printed
 };

@@ -180,6 +180,12 @@ void QVRemoteFilesConnection::run(quint64 launch, QStringList arguments) {
     // what it reads by a relative name (an ssh_config, a .netrc, a script) is never the site's.
     QByteArray folderTemplate = QFile::encodeName(QDir::tempPath() + QStringLiteral("/qorvel-client-XXXXXX"));
     const QString folder = mkdtemp(folderTemplate.data()) ? QFile::decodeName(folderTemplate) : QString();
+    {
+        std::lock_guard guard(_lock);
+        _workingFolder = folder;
+    }
+    // Touches nothing of this object: it may be gone by then (its last owner let go of it on
+    // this thread), so the folder's name is left to workingFolder(), which asks for the client.
     const auto removeFolder = qScopeGuard([&] {
         if (!folder.isEmpty()) QDir(folder).removeRecursively();
     });
@@ -288,6 +294,14 @@ void QVRemoteFilesConnection::reap(pid_t pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
 }
+
+QString QVRemoteFilesConnection::workingFolder() const {
+    std::lock_guard guard(_lock);
+    // The folder lives as long as its client: it is removed only after the client is reaped.
+    return _pid > 0 ? _workingFolder : QString();
+}
+
+QString QVRemoteFilesConnection::decodeOutputLine(QByteArrayView bytes) { return decodeLine(bytes); }
 
 bool QVRemoteFilesConnection::isQuestion(const QString& openLine) const {
     if (openLine.endsWith(u':') || openLine.endsWith(QStringLiteral(": "))) return true;

@@ -76,6 +76,12 @@ public:
     void clearDelegate(const QVRemoteFilesConnectionDelegate* delegate);
     // Receives every decoded piece of output, in arrival order, on the reader thread.
     void setLogDelegate(std::function<void(const QString&)> log);
+    // The running client's own folder (made empty for each launch, 0700, removed when the
+    // client ends): what it is told to write to a local file by a bare name lands here. Empty
+    // while no client runs.
+    QString workingFolder() const;
+    // A line of output decoded as the client's replies are: UTF-8, else Mac OS Roman.
+    static QString decodeOutputLine(QByteArrayView bytes);
 
     // Starts the client on a new reader thread. A client still running from an earlier launch
     // is killed and its thread finished first, so nothing of it reaches this launch.
@@ -147,6 +153,7 @@ private:
     int _masterFD = -1;
     quint64 _launch = 0;       // tags each launch; an older reader thread reports nothing
     QString _lastPromptLine;
+    QString _workingFolder;
     QVWebDAVSite _webDAVSite;
 
     std::mutex _threadLock;    // guards _thread (launch and tear-down)

@@ -62,7 +62,19 @@ bool statOf(const QString& path, struct stat* st) {
 
 }  // namespace
 
+namespace {
+
+bool isAsciiBytes(const char* bytes, qsizetype size) {
+    for (qsizetype i = 0; i < size; ++i)
+        if (static_cast<unsigned char>(bytes[i]) >= 0x80) return false;
+    return true;
+}
+
+}  // namespace
+
 QString FileName::decode(const QByteArray& bytes) {
+    // Nearly every name is ASCII, and a walk decodes tens of thousands of them.
+    if (isAsciiBytes(bytes.constData(), bytes.size())) return QString::fromLatin1(bytes);
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
     const auto* end = p + bytes.size();
     QString text;
@@ -85,9 +97,12 @@ QString FileName::decode(const QByteArray& bytes) {
     return text;
 }
 
-QString FileName::decode(const char* bytes) { return bytes ? decode(QByteArray(bytes)) : QString(); }
+QString FileName::decode(const char* bytes) {
+    return bytes ? decode(QByteArray::fromRawData(bytes, qsizetype(std::strlen(bytes)))) : QString();
+}
 
 QByteArray FileName::encode(const QString& path) {
+    if (QtPrivate::isAscii(QStringView(path))) return path.toLatin1();
     QByteArray bytes;
     bytes.reserve(path.size() + path.size() / 2);
     const qsizetype n = path.size();

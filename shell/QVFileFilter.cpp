@@ -127,18 +127,19 @@ void QVFileFilter::validateLocked() {
         _valid = _pattern.isEmpty() || QVRegex::validPattern(_pattern);
 }
 
-bool QVFileFilter::matchesString(const QString& string) const {
-    std::shared_ptr<const QVRegex> regex;
-    {
-        std::lock_guard guard(_mutex);
-        // An empty pattern would match every name: a filter being written hides nothing yet.
-        if (!_enabled || _pattern.isEmpty() || _compileFailed) return false;
-        if (!_regex) {
-            _regex = QVRegex::create(_pattern, MatchOptions);
-            _compileFailed = !_regex;
-        }
-        regex = _regex;
+std::shared_ptr<const QVRegex> QVFileFilter::activeRegex() const {
+    std::lock_guard guard(_mutex);
+    // An empty pattern would match every name: a filter being written hides nothing yet.
+    if (!_enabled || _pattern.isEmpty() || _compileFailed) return nullptr;
+    if (!_regex) {
+        _regex = QVRegex::create(_pattern, MatchOptions);
+        _compileFailed = !_regex;
     }
+    return _regex;
+}
+
+bool QVFileFilter::matchesString(const QString& string) const {
+    const std::shared_ptr<const QVRegex> regex = activeRegex();
     return regex && regex->copyMatchForString(string).has_value();
 }
 

@@ -51,6 +51,8 @@ public:
     // Whether the pattern matches anywhere in the string. A disabled filter, one without a
     // pattern (or with an empty one) and one whose pattern does not compile match nothing.
     bool matchesString(const QString& string) const;
+    // The compiled pattern matchesString() would use now; null when it would match nothing.
+    std::shared_ptr<const QVRegex> activeRegex() const;
 
     // {"Title", "Regex"} when present, "Enabled" always.
     QVariantMap plistRepresentation() const;

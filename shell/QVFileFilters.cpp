@@ -6,6 +6,7 @@
 #include "shell/Defaults.h"
 
 #include <QFileInfo>
+#include <QVarLengthArray>
 
 QVFileFilters::QVFileFilters(const QString& readPath, const QString& writePath)
     : _readPath(readPath), _writePath(writePath) {}
@@ -90,18 +91,26 @@ bool QVFileFilters::removeObjectFromFiltersAtIndex(int index) {
     return true;
 }
 
-bool QVFileFilters::stringMatchesFilters(const QString& name) {
-    QList<std::shared_ptr<QVFileFilter>> user, builtIn;
+bool QVFileFilters::stringMatchesFilters(const QString& name) { return matcher().matches(name); }
+
+QVFileFilters::Matcher QVFileFilters::matcher() {
+    QVarLengthArray<std::shared_ptr<QVFileFilter>, 16> filters;
     {
         std::lock_guard guard(_mutex);
         loadIfNeeded();
-        user = {_filters->cbegin(), _filters->cend()};
-        builtIn = {_defaultFilters.cbegin(), _defaultFilters.cend()};
+        for (const auto& filter : *_filters) filters.append(filter);
+        for (const auto& filter : _defaultFilters) filters.append(filter);
     }
-    // Matched outside the list's lock: a filter compiles its pattern under its own.
-    for (const auto* list : {&user, &builtIn})
-        for (const std::shared_ptr<QVFileFilter>& filter : *list)
-            if (filter->matchesString(name)) return true;
+    // Compiled outside the list's lock: a filter compiles its pattern under its own.
+    Matcher matcher;
+    for (const auto& filter : filters)
+        if (auto regex = filter->activeRegex()) matcher._regexes.append(std::move(regex));
+    return matcher;
+}
+
+bool QVFileFilters::Matcher::matches(const QString& name) const {
+    for (const auto& regex : _regexes)
+        if (regex->copyMatchForString(name).has_value()) return true;
     return false;
 }
 

@@ -6,6 +6,7 @@
 #include "shell/QVFileFilter.h"
 
 #include <QList>
+#include <QVarLengthArray>
 #include <QString>
 #include <QVariantList>
 
@@ -46,6 +47,18 @@ public:
 
     // True when an enabled user filter, then one of the built-in filters, matches the name.
     bool stringMatchesFilters(const QString& name);
+
+    // The filters as they stand, for matching the many names of one listing without taking
+    // the lists' locks per name; edits made after it was taken do not reach it.
+    class Matcher {
+    public:
+        bool matches(const QString& name) const;
+
+    private:
+        friend class QVFileFilters;
+        QVarLengthArray<std::shared_ptr<const QVRegex>, 8> _regexes;
+    };
+    Matcher matcher();
 
     // The objects whose key does not match, in the order given. The key is a projection that
     // reads the name from an object (the file trees pass their node's name), standing in for a

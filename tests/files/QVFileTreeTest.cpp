@@ -134,8 +134,23 @@ TEST(QVFileTree, RootLookupWalkAndQueueChanges) {
     QFile::link("..", walk.dir.file("a/loop"));
     QVFileEnumerator enumerator(walk.root);
     QStringList names;
-    while (auto node = enumerator.nextObject()) names << node->name();
+    // The path the walk puts together is the one the node gives, the root's and "/"'s too.
+    while (auto node = enumerator.nextObject()) {
+        names << node->name();
+        EXPECT_EQ(enumerator.path(), node->path());
+    }
     EXPECT_EQ(names, QStringList({walk.root->name(), "a", "b", "loop", "x"}));
+    EXPECT_TRUE(enumerator.path().isEmpty());
+    QVFileEnumerator top(QVRootFile::create(QStringLiteral("/"), false));
+    for (int i = 0; i < 3; ++i)
+        if (auto node = top.nextObject()) EXPECT_EQ(top.path(), node->path());
+    QVFileEnumerator skipping(walk.root);
+    names.clear();
+    while (auto node = skipping.nextObject()) {
+        if (node->name() == "a") skipping.skipDescendants();
+        names << skipping.path().mid(walk.root->path().size());
+    }
+    EXPECT_EQ(names, QStringList({"", "/a", "/b"}));
 
     // A new queue takes every remote side of the loaded tree along, files too.
     walk.root->setRemoteQueue(walk.queue);

@@ -127,6 +127,25 @@ TEST(RemoteServers, FtpKeepsEveryByteAndListsFoldersWithBlanksWhole) {
         EXPECT_EQ(readAll(into + "/c d/two"), "2");
         EXPECT_EQ(readAll(into + "/page.html"), readAll(local.filePath("newer.html")));
 
+        // Names the listing must give back exactly, whichever way it reaches us: blanks inside,
+        // a reply-like start, an option, shell and FTP quoting characters, UTF-8.
+        const QStringList hostile{"x  y", "226 done", "-rf", "semi;colon", "*.star", "q\"uo\"te",
+                                  "back\\slash", QString::fromUtf8("\xC3\xA9t\xC3\xA9 \xE2\x82\xAC")};
+        QDir().mkpath(s.root + "/a/odd");
+        for (const QString& name : hostile) writeFile(s.root + "/a/odd/" + name, "h");
+        auto odd = std::make_shared<QVFileListingAction>(connection, s.base + "a/odd");
+        auto oddListed = runToOutcome(odd);
+        ASSERT_TRUE(oddListed && oddListed->result);
+        QStringList oddNames;
+        for (const QVRemoteFile& f : odd->files()) oddNames << f.name();
+        oddNames.sort();
+        QStringList sortedHostile = hostile;
+        sortedHostile.sort();
+        EXPECT_EQ(oddNames, sortedHostile);
+        EXPECT_EQ(odd->unreadableLines(), 0);
+        EXPECT_EQ(QDir(connection->workingFolder()).entryList(QDir::Files), QStringList());
+        QDir(s.root + "/a/odd").removeRecursively();
+
         // Later paths still start where they did: the listing went back to its folder.
         auto again = std::make_shared<QVFileListingAction>(connection, s.base + "a");
         auto relisted = runToOutcome(again);
