@@ -97,6 +97,7 @@ set(QORVEL_TEST_TIMEOUT 300 CACHE STRING "Seconds each CTest test may run (a sui
 # WRAPPER runs the whole executable as one CTest test under programs that provide its peers (each
 # runs the next, the executable last)
 # (scripts/with-keyring for the Secret Service) instead of discovering the tests one by one.
+# Every test of the suite is labelled with the suite's name (ctest -L picks suites).
 function(qv_test_suite target)
   cmake_parse_arguments(ARG "" "APP" "DEPS;SOURCES;EXCLUDE;WRAPPER" ${ARGN})
   if(NOT ARG_APP)
@@ -125,7 +126,7 @@ function(qv_test_suite target)
     add_test(NAME ${target} COMMAND ${ARG_WRAPPER} $<TARGET_FILE:${target}>)
     set_tests_properties(${target} PROPERTIES
       ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QORVEL_RESOURCES=${QORVEL_BUILD_RESOURCES}"
-      TIMEOUT ${QORVEL_TEST_TIMEOUT})
+      TIMEOUT ${QORVEL_TEST_TIMEOUT} LABELS ${target})
     return()
   endif()
   # The discovered tests' properties reach them as a flat list of words, so a property whose value
@@ -136,7 +137,8 @@ function(qv_test_suite target)
     DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
                ENVIRONMENT_MODIFICATION "QORVEL_RESOURCES=set:${QORVEL_BUILD_RESOURCES}"
-               TIMEOUT ${QORVEL_TEST_TIMEOUT})
+               TIMEOUT ${QORVEL_TEST_TIMEOUT}
+               LABELS ${target})
 endfunction()
 
 # qv_benchmark(<target> <sources...> [DEPS <targets...>])
