@@ -1,11 +1,23 @@
 #include "app/CrashReporting.h"
 
+#include "faultline/FLTException.h"
 #include "faultline/reports/FLTPermissionAlert.h"
 #include "faultline/reports/Faultline.h"
+#include "platform/web/QVWebView.h"
 #include "shell/QVOutsideServices.h"
 #include "trellis/Trellis.h"
 
 namespace {
+
+// Every web page Qorvel shows (the preview, the information window) reports its uncaught script
+// errors to crash capture.
+class WebViewContent : public FLTWebViewUserContent {
+public:
+    void addUserScript(const QString& source) override { QVWebView::addPageScript(source); }
+    void addMessageHandler(const QString& name, std::function<void(const QVariant&)> handler) override {
+        QVWebView::addMessageHandler(name, std::move(handler));
+    }
+};
 
 class FaultlineCrashKits : public QVCrashKits {
 public:
@@ -13,6 +25,8 @@ public:
         Faultline::registerKit();
         FLTInstallPermissionAlert();
         Trellis::startFromLaunch({TRLKitReference(Faultline::sharedInstance())});
+        WebViewContent webViews;
+        FLTWebViewMonitorErrors(&webViews);
     }
 };
 

@@ -6,6 +6,7 @@
 #include "editor/windows/QVMultiFileDocument.h"
 #include "editor/windows/QVMultiFileWindowController.h"
 #include "editor/windows/QVSingleFileWindowController.h"
+#include "platform/FileName.h"
 #include "platform/UserDefaults.h"
 #include "projects/QVProject.h"
 #include "projects/windows/QVProjectDocument.h"
@@ -32,7 +33,7 @@ QMainWindow* FileOpener::open(const QString& path) {
     // as its tab; a site address as a file tree.
     // A project file opens its folder's project, like the folder itself.
     const QFileInfo info(path);
-    if (!path.isEmpty() && (info.isDir() || (info.isFile() && info.suffix() == QVProject::FileExtension))) {
+    if (!path.isEmpty() && (FileName::isFolder(path) || (FileName::isRegularFile(path) && info.suffix() == QVProject::FileExtension))) {
         QVError error;
         if (QMainWindow* window = QVProjectDocument::open(path, &error)) return window;
         QMessageBox::warning(nullptr, error.localizedDescription(), error.localizedRecoverySuggestion());

@@ -11,6 +11,7 @@
 #include "editor/windows/QVMultiFileWindowController.h"
 #include "editor/windows/QVSingleFileWindowController.h"
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "platform/MainQueue.h"
 #include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
@@ -174,11 +175,11 @@ void bringForward(QMainWindow* window) {
 
 // The single-file window already showing path (the same file under any spelling).
 QVSingleFileWindowController* singleWindowShowing(const QString& path) {
-    const QString canonical = QFileInfo(path).canonicalFilePath();
+    const QString canonical = FileName::canonical(path);
     if (canonical.isEmpty()) return nullptr;
     for (QWidget* widget : QApplication::topLevelWidgets())
         if (auto* window = qobject_cast<QVSingleFileWindowController*>(widget); window && !window->isHidden())
-            if (QFileInfo(window->document()->fileName()).canonicalFilePath() == canonical) return window;
+            if (FileName::canonical(window->document()->fileName()) == canonical) return window;
     return nullptr;
 }
 
@@ -304,52 +305,54 @@ QMainWindow* QVDocumentController::openArgument(const QString& argument, const Q
 
 QMainWindow* QVDocumentController::openDocumentWithContentsOfFile(const QString& path, bool display) {
     closeProjectManager();
-    const QFileInfo info(path);
-    if (path.isEmpty() || !info.exists()) {
+    // Stat'ed on the path's own bytes, and made absolute on the string: a name that is not
+    // UTF-8 is found as it is.
+    const QString absolute = FileName::absolute(path);
+    if (path.isEmpty() || !FileName::exists(path)) {
         missingPath(path);
         return nullptr;
     }
-    const bool isFolder = info.isDir();
+    const bool isFolder = FileName::isFolder(path);
     // A pipe, a device or a file without read permission opens nothing: no empty text stands
     // behind the message.
     if (QVError unreadable; !isFolder && !FileEncodings::canOpenForReading(path, &unreadable)) {
         notOpened(path, unreadable);
         return nullptr;
     }
-    if (!isFolder && !singleWindowShowing(path) && !confirmLargeFile(info)) return nullptr;
+    if (!isFolder && !singleWindowShowing(path) && !confirmLargeFile(absolute, FileName::size(path))) return nullptr;
     QMainWindow* window = nullptr;
     // An open project containing the path takes it, whatever QVHowToOpenFiles says.
-    window = projects().openInOpenProject ? projects().openInOpenProject(info.absoluteFilePath(), isFolder)
-                                          : QVProjectDocument::openInOpenProject(info.absoluteFilePath(), isFolder);
+    window = projects().openInOpenProject ? projects().openInOpenProject(absolute, isFolder)
+                                          : QVProjectDocument::openInOpenProject(absolute, isFolder);
     // A file open anywhere comes forward rather than opening twice.
     if (!window && !isFolder) window = singleWindowShowing(path);
-    if (!window && isFolder && projects().openFolder) window = projects().openFolder(info.absoluteFilePath());
+    if (!window && isFolder && projects().openFolder) window = projects().openFolder(absolute);
     // Otherwise what the settings say: a folder as its project, a file in the front tabbed
     // window, a tabbed window or a single-file window.
-    if (!window) window = FileOpener::open(info.absoluteFilePath());
+    if (!window) window = FileOpener::open(absolute);
     if (window && display) bringForward(window);
     return window;
 }
 
-bool QVDocumentController::confirmLargeFile(const QFileInfo& info) {
-    if (!LargeFiles::needsConfirmation(info.size())) return true;
+bool QVDocumentController::confirmLargeFile(const QString& path, qint64 size) {
+    if (!LargeFiles::needsConfirmation(size)) return true;
     QMessageBox box(QMessageBox::Question, QVLocalized(QStringLiteral("Open a large file?")),
-                    LargeFiles::question(info.absoluteFilePath(), info.size()), QMessageBox::Open | QMessageBox::Cancel,
+                    LargeFiles::question(FileName::displayed(path), size), QMessageBox::Open | QMessageBox::Cancel,
                     frontWindow());
     box.setDefaultButton(QMessageBox::Cancel);
     const bool open = box.exec() == QMessageBox::Open;
-    if (!open) SystemLog::notice(QStringLiteral("Not opened: %1 is larger than the size set for asking").arg(info.absoluteFilePath()));
+    if (!open) SystemLog::notice(QStringLiteral("Not opened: %1 is larger than the size set for asking").arg(FileName::displayed(path)));
     return open;
 }
 
 void QVDocumentController::notOpened(const QString& path, const QVError& error) {
     QWidget* front = frontWindow();
     auto* box = new QMessageBox(QMessageBox::Warning, QVLocalized(QStringLiteral("The file could not be opened")),
-                                QVLocalized(QStringLiteral("The file \u201c%1\u201d could not be opened.")).arg(path), QMessageBox::Ok, front);
+                                QVLocalized(QStringLiteral("The file \u201c%1\u201d could not be opened.")).arg(FileName::displayed(path)), QMessageBox::Ok, front);
     box->setObjectName(QStringLiteral("NotOpened"));
     box->setInformativeText(error.localizedDescription());
     box->setAttribute(Qt::WA_DeleteOnClose);
-    SystemLog::warning(QStringLiteral("Not opened: %1: %2").arg(path, error.localizedDescription()));
+    SystemLog::warning(QStringLiteral("Not opened: %1: %2").arg(FileName::displayed(path), error.localizedDescription()));
     if (front) {
         box->setWindowModality(Qt::WindowModal);
         box->open();
@@ -362,9 +365,9 @@ void QVDocumentController::missingPath(const QString& path) {
     // The box says which path and opens nothing else; it sits on the front window when there is one.
     QWidget* front = frontWindow();
     auto* box = new QMessageBox(QMessageBox::Warning, QVLocalized(QStringLiteral("File not found")),
-                                QVLocalized(QStringLiteral("The file \u201c%1\u201d does not exist.")).arg(path), QMessageBox::Ok, front);
+                                QVLocalized(QStringLiteral("The file \u201c%1\u201d does not exist.")).arg(FileName::displayed(path)), QMessageBox::Ok, front);
     box->setAttribute(Qt::WA_DeleteOnClose);
-    SystemLog::warning(QStringLiteral("Not opened: %1 does not exist").arg(path));
+    SystemLog::warning(QStringLiteral("Not opened: %1 does not exist").arg(FileName::displayed(path)));
     if (front) {
         box->setWindowModality(Qt::WindowModal);
         box->open();

@@ -6,7 +6,6 @@
 
 #include "shell/QVUnknownFileTypeControllerDelegate.h"
 
-#include <QFileInfo>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
@@ -129,7 +128,7 @@ private:
     void missingPath(const QString& path);
     void notOpened(const QString& path, const QVError& error);
     // Asks before opening a file above the size set for asking; true to open it.
-    bool confirmLargeFile(const QFileInfo& info);
+    bool confirmLargeFile(const QString& path, qint64 size);
     void closeNextWindow();
 
     QHash<QVUnknownFileTypeController*, QString> _fileTypeQuestions;

@@ -4,6 +4,7 @@
 #include "app/QVApplicationSetup.h"
 #include "app/QVDocumentController.h"
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/QVInstanceChannel.h"
@@ -13,7 +14,6 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QDir>
 
 #include <algorithm>
 #include <cstdlib>
@@ -61,6 +61,13 @@ bool asksOnly(int argc, char** argv) {
     std::exit(0);
 }
 
+// The command line's arguments after the program name, each kept as the bytes it is.
+QStringList fileArguments(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) arguments << FileName::decode(argv[i]);
+    return arguments;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -70,21 +77,22 @@ int main(int argc, char** argv) {
     if (asksOnly(argc, argv)) answer(argc, argv);
     // A later launch hands its files to the running Qorvel before it makes an application
     // object, so it opens no display connection; arguments Qt would read itself ("-style" and the
-    // like) take the long way below.
-    QStringList handed;
-    for (int i = 1; i < argc; ++i) handed << QString::fromLocal8Bit(argv[i]);
-    if (std::none_of(handed.begin(), handed.end(), [](const QString& a) { return a.startsWith(QLatin1Char('-')); }) &&
-        QVInstanceChannel::handToRunning(handed, QDir::currentPath()))
+    // like) take the long way below. Names travel in FileName's form, so a name that is not
+    // UTF-8 still addresses its file; the working folder, too, may be any bytes.
+    const QString workingFolder = FileName::currentFolder();
+    if (std::none_of(argv + 1, argv + argc, [](const char* a) { return a[0] == '-'; }) &&
+        QVInstanceChannel::handToRunning(fileArguments(argc, argv), workingFolder))
         return 0;
 
     QVWebView::prepareApplication();
     QApplication app(argc, argv);
     nameApplication();
     QApplication::setDesktopFileName(AppBundle::main().bundleIdentifier());
-    const QStringList arguments = QApplication::arguments().mid(1);
+    // Qt has taken out the options it read; QApplication::arguments() would have lost the bytes.
+    const QStringList arguments = fileArguments(argc, argv);
 
     QVInstanceChannel channel;
-    if (channel.claimOrHand(arguments, QDir::currentPath()) == QVInstanceChannel::Role::Handed) return 0;
+    if (channel.claimOrHand(arguments, workingFolder) == QVInstanceChannel::Role::Handed) return 0;
 
     QVApplicationSetup::installSubsystems();
     // Class set-up (factory settings), the shared menu bar, then the launch in its order.
@@ -94,7 +102,7 @@ int main(int argc, char** argv) {
     });
     controller.applicationWillFinishLaunching();
     // Without arguments no open-files request comes, so an untitled document opens.
-    if (!arguments.isEmpty()) controller.openFiles(arguments, QDir::currentPath());
+    if (!arguments.isEmpty()) controller.openFiles(arguments, workingFolder);
     controller.applicationDidFinishLaunching();
 
     const int status = app.exec();

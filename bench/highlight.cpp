@@ -1,18 +1,17 @@
 // Syntax highlighting of large files, side by side with kate-syntax-highlighter and highlight.
 //
-// In memory: a generated 10 MB HTML file (style, script and server-side blocks among the markup)
-// and a 10 MB script file, each coloured whole with the keyword and tag parsers (the text already
-// in a storage), beside `kate-syntax-highlighter -f ansi -o /dev/null FILE`, its cheapest output,
-// on the same files. The `highlight` program is quadratic on markup, so it gets the first 1.5 MiB
-// of each file, which we colour too. Each iteration's own time is recorded. A peer's time is a
-// whole process; its start-up on an empty file is measured and named, and the in-memory ratio is
-// also given against the peer's time less that start-up.
+// In memory, ours alone: a generated 10 MB HTML file (style, script and server-side blocks among
+// the markup) and a 10 MB script file, each coloured whole with the shipped languages and theme
+// (the text already in a storage), and the real files below the same way; throughput and growth
+// only, for a peer's whole process is not the same work as a parse of decoded text.
 //
-// As whole processes: bench/driver's `qvdriver highlight FILE` (read, decode, colour with the
-// shipped languages and theme, write 24-bit colour terminal text to /dev/null) beside kate's
-// `-f ansi` run, in turns, over the generated files and real files from Debian packages
-// (node-typescript, libjs-pdf, libjs-three, libjs-bootstrap5, php-tcpdf, /usr/share/doc/*/html);
-// outside the timing both outputs, escapes removed, must be the file's text.
+// Against the peers, as whole processes: bench/driver's `qvdriver highlight FILE` (read, decode,
+// colour with the shipped languages and theme, write 24-bit colour terminal text to /dev/null)
+// beside kate's `-f ansi` run, in turns, over the generated files and real files from Debian
+// packages (node-typescript, libjs-pdf, libjs-three, libjs-bootstrap5, php-tcpdf,
+// /usr/share/doc/*/html); outside the timing both outputs, escapes removed, must be the file's
+// text. `highlight -O truecolor` is quadratic on markup, so it gets the first 0.5 MiB of each
+// generated file, in turns with `qvdriver highlight` on the same file.
 //
 // Last, words are typed and erased keystroke by keystroke in files of 100,000 lines, each
 // keystroke re-coloured the way the editor does; p50 and p99 per keystroke are counters in
@@ -217,10 +216,10 @@ const std::vector<Input>& inputs() {
         const qint64 size = sizeFromEnv("QORVEL_BENCH_MB", 10);
         const QString html = makeHtml(size);
         const QString script = makeScript(size);
-        const qint64 small = 3 * 1024 * 1024 / 2;
+        const qint64 small = 512 * 1024;
         return std::vector<Input>{makeInput("html", html, true), makeInput("js", script, false),
-                                  makeInput("html_1.5MiB", html.left(small), true),
-                                  makeInput("js_1.5MiB", script.left(small), false)};
+                                  makeInput("html_0.5MiB", html.left(small), true),
+                                  makeInput("js_0.5MiB", script.left(small), false)};
     }();
     return list;
 }
@@ -231,8 +230,26 @@ const Input* inputNamed(const std::string& name) {
     return nullptr;
 }
 
-fixtures::Languages& languages() {
-    static fixtures::Languages list;
+// The shipped languages and the current theme, as the editor and `qvdriver highlight` use them.
+struct Shipped {
+    std::shared_ptr<QVTheme> theme = QVThemeRepository::sharedRepository().currentTheme();
+    std::shared_ptr<QVParser> html = parserOf(u"html"_qs);
+    std::shared_ptr<QVParser> js = parserOf(u"js"_qs);
+
+    std::shared_ptr<QVParser> parserOf(const QString& extension) const {
+        const std::shared_ptr<QVBundle> bundle = QVBundleRepository::sharedRepository().bundleForFileCategory(QString(), extension);
+        std::shared_ptr<QVParser> parser = bundle ? bundle->parser() : nullptr;
+        if (!parser || !theme) {
+            std::fprintf(stderr, "the shipped language for .%s or the theme is missing\n", qPrintable(extension));
+            std::exit(1);
+        }
+        parser->setTheme(theme);
+        return parser;
+    }
+};
+
+Shipped& languages() {
+    static Shipped list;
     return list;
 }
 
@@ -284,29 +301,6 @@ void BM_Ours(benchmark::State& state, const std::string& name) {
 QStringList peerArguments(const std::string& program, const QString& path) {
     if (program == "kate-syntax-highlighter") return {u"-f"_qs, u"ansi"_qs, u"-o"_qs, u"/dev/null"_qs, path};
     return {u"-O"_qs, u"truecolor"_qs, u"-i"_qs, path, u"-o"_qs, u"/dev/null"_qs};
-}
-
-void BM_Peer(benchmark::State& state, const std::string& program, const std::string& name) {
-    const Input& input = *inputNamed(name);
-    if (Process::findExecutable(QString::fromStdString(program)).isEmpty()) {
-        state.SkipWithError((program + " is not installed (scripts/setup installs it)").c_str());
-        return;
-    }
-    const QStringList args = peerArguments(program, input.path);
-    Clock::duration total{};
-    for (auto _ : state) {
-        const auto start = Clock::now();
-        const ProcessResult result = Process::run(QString::fromStdString(program), args);
-        const auto one = Clock::now() - start;
-        state.SetIterationTime(seconds(one));
-        total += one;
-        if (!result.succeeded()) {
-            state.SkipWithError((program + " failed: " + result.standardError.left(200).toStdString()).c_str());
-            return;
-        }
-    }
-    record(state, program + "/" + name, total);
-    state.SetBytesProcessed(state.iterations() * input.text.toUtf8().size());
 }
 
 // Typing at random places of a 100,000-line file: at each place a five-letter word is typed
@@ -462,6 +456,15 @@ void wholeProcesses() {
             perFile.push_back(c.wallRatio().median);
         }
     }
+    // `highlight` is quadratic on markup: it gets the first 0.5 MiB of each generated file.
+    const QString highlight = Process::findExecutable(u"highlight"_qs);
+    for (const char* name : {"html_0.5MiB", "js_0.5MiB"}) {
+        if (highlight.isEmpty()) break;
+        const QString path = inputNamed(name)->path;
+        paired::addRow(paired::row(std::string("highlight ") + name + " / highlight -O truecolor",
+                                   paired::compare({paired::driver(), u"highlight"_qs, path},
+                                                   QStringList{highlight} + peerArguments("highlight", path), rounds)));
+    }
     if (kateSum > 0) {
         const paired::Spread s = paired::spread(perFile);
         std::printf("real files as whole processes: %zu files, ours %.0f ms, kate %.0f ms, sum ratio %.3f; per file min %.2f median %.2f max %.2f\n",
@@ -473,21 +476,17 @@ void wholeProcesses() {
 
 // Each real file coloured whole in memory with the shipped language of its extension and the
 // current theme (the text already in a storage; what `qvdriver highlight` does between reading
-// and writing), in turns with kate's whole process, whose start-up on an empty file of the same
-// kind is taken off; processor times. Also per file, in the same turns: the file's text twice over (linear
-// colouring takes twice the time) and its ten pieces cut at line starts coloured one after the
-// other (checked, outside the timing, to give the runs of the whole when they should).
+// and writing); processor time. No peer here: the peers' figures are whole processes, above.
+// Also per file: the file's text twice over (linear colouring takes twice the time) and its ten
+// pieces cut at line starts coloured one after the other (checked, outside the timing, to give
+// the runs of the whole when they should).
 void realFilesInMemory() {
-    const QString kate = Process::findExecutable(u"kate-syntax-highlighter"_qs);
     bool ok = false;
     int rounds = qEnvironmentVariableIntValue("QORVEL_BENCH_ROUNDS", &ok);
     if (!ok || rounds <= 0) rounds = 3;
-    const std::shared_ptr<QVTheme> theme = QVThemeRepository::sharedRepository().currentTheme();
-    if (!theme) return;
+    const std::shared_ptr<QVTheme> theme = languages().theme;
     const QVariantMap standard = fixtures::standardAttributes(*theme);
-    std::map<QString, double> startUp;  // kate on an empty file, by extension
-    // Processor time on both sides: this machine runs other work beside the benchmarks, and a
-    // wall clock would count the time either side waited for a processor.
+    // Processor time: this machine runs other work beside the benchmarks.
     auto threadTime = [] {
         timespec t{};
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
@@ -498,10 +497,9 @@ void realFilesInMemory() {
         work();
         return threadTime() - start;
     };
-    std::printf("\n## Highlighting real files in memory (shipped languages), beside kate-syntax-highlighter -f ansi less its start-up (processor time)\n\n"
-                "| file | MB | ours (median) | ms/MB | doubled / whole | ten pieces / whole | kate less start-up | ours / kate min / median / max |\n"
-                "|---|---|---|---|---|---|---|---|\n");
-    std::vector<double> perMB, kateRatios, growth;
+    std::printf("\nHighlighting real files in memory (shipped languages, processor time; no peer: see the whole-process rows)\n"
+                "%-28s %6s %12s %8s %16s %19s\n", "file", "MB", "ours median", "ms/MB", "doubled / whole", "ten pieces / whole");
+    std::vector<double> perMB, growth;
     for (const QString& path : realFiles()) {
         QVStringEncoding encoding = 0;
         const std::optional<QString> text = FileEncodings::createWithContentsOfFile(path, &encoding);
@@ -524,26 +522,12 @@ void realFilesInMemory() {
                 from = to;
             }
         };
-        if (!startUp.count(suffix) && !kate.isEmpty()) {
-            const QString empty = folder().filePath(u"empty."_qs + suffix);
-            QFile(empty).open(QIODevice::WriteOnly);
-            std::vector<double> cpu;
-            for (int i = 0; i < 5; ++i) cpu.push_back(paired::run({kate, u"-f"_qs, u"ansi"_qs, u"-o"_qs, u"/dev/null"_qs, empty}).cpu);
-            startUp[suffix] = paired::spread(cpu).median;
-        }
-        std::vector<double> whole, twice, pieces, ratios;
-        double kateTime = 0;
-        std::vector<double> kateTimes;
+        std::vector<double> whole, twice, pieces;
         for (int round = 0; round < rounds; ++round) {
             auto a = storageOf(*text), b = storageOf(doubled), c = storageOf(*text);
             whole.push_back(timed([&] { fixtures::highlightAll(*a, *parser, standard); }));
             twice.push_back(timed([&] { fixtures::highlightAll(*b, *parser, standard); }));
             pieces.push_back(timed([&] { colourPieces(*c); }));
-            if (!kate.isEmpty()) {
-                const double k = paired::run({kate, u"-f"_qs, u"ansi"_qs, u"-o"_qs, u"/dev/null"_qs, path}).cpu - startUp[suffix];
-                kateTimes.push_back(k);
-                if (k > 0) ratios.push_back(whole.back() / k);
-            }
         }
         // Outside the timing: the pieces give the runs of the whole for every file whose
         // constructs all end on the line they begin (each file says which it is).
@@ -553,22 +537,16 @@ void realFilesInMemory() {
         const bool samePieces = a->dump() == c->dump();
         const double mb = double(QFileInfo(path).size()) / 1e6;
         const double ours = paired::spread(whole).median;
-        kateTime = paired::spread(kateTimes).median;
-        const paired::Spread r = paired::spread(ratios);
         perMB.push_back(ours * 1e3 / mb);
         growth.push_back(paired::spread(twice).median / ours);
-        if (!ratios.empty()) kateRatios.push_back(r.median);
-        std::printf("| %s | %.2f | %.1f ms | %.1f | %.2f | %.2f%s | %.1f ms | %.3f / **%.3f** / %.3f |\n", qPrintable(QFileInfo(path).fileName()), mb,
-                    ours * 1e3, ours * 1e3 / mb, growth.back(), paired::spread(pieces).median / ours, samePieces ? "" : " (other runs)",
-                    kateTime * 1e3, r.min, r.median, r.max);
+        std::printf("%-28s %6.2f %9.1f ms %8.1f %16.2f %12.2f%s\n", qPrintable(QFileInfo(path).fileName().left(28)), mb, ours * 1e3,
+                    ours * 1e3 / mb, growth.back(), paired::spread(pieces).median / ours, samePieces ? "" : " (other runs)");
     }
     if (perMB.empty()) return;
-    std::printf("\nreal files in memory: cost per MB from %.1f to %.1f ms (%.2fx apart); doubled / whole at most %.2f;"
-                " ours / kate less start-up at most %.3f (median of each file)\n",
+    std::printf("real files in memory: cost per MB from %.1f to %.1f ms (%.2fx apart); doubled / whole at most %.2f\n",
                 *std::min_element(perMB.begin(), perMB.end()), *std::max_element(perMB.begin(), perMB.end()),
                 *std::max_element(perMB.begin(), perMB.end()) / *std::min_element(perMB.begin(), perMB.end()),
-                *std::max_element(growth.begin(), growth.end()),
-                kateRatios.empty() ? 0.0 : *std::max_element(kateRatios.begin(), kateRatios.end()));
+                *std::max_element(growth.begin(), growth.end()));
 }
 
 }  // namespace
@@ -581,18 +559,11 @@ int main(int argc, char** argv) {
     Process::ignoreSigpipe();
     inputs();
 
-    for (const char* name : {"html", "js"}) {
+    // In memory, ours alone: a peer's whole process (reading, start-up, writing) is no match for
+    // a parse of text already decoded, so the peers are compared as whole processes below.
+    for (const char* name : {"html", "js"})
         benchmark::RegisterBenchmark((std::string("qorvel/") + name).c_str(), BM_Ours, std::string(name))
             ->Unit(benchmark::kMillisecond)->Iterations(3)->UseManualTime();
-        benchmark::RegisterBenchmark((std::string("kate/") + name).c_str(), BM_Peer, std::string("kate-syntax-highlighter"), std::string(name))
-            ->Unit(benchmark::kMillisecond)->Iterations(2)->UseManualTime();
-    }
-    for (const char* name : {"html_1.5MiB", "js_1.5MiB"}) {
-        benchmark::RegisterBenchmark((std::string("qorvel/") + name).c_str(), BM_Ours, std::string(name))
-            ->Unit(benchmark::kMillisecond)->Iterations(5)->UseManualTime();
-        benchmark::RegisterBenchmark((std::string("highlight/") + name).c_str(), BM_Peer, std::string("highlight"), std::string(name))
-            ->Unit(benchmark::kMillisecond)->Iterations(2)->UseManualTime();
-    }
     benchmark::RegisterBenchmark("rehighlight_line/js_100k_lines", BM_Rehighlight, false)
         ->Unit(benchmark::kMicrosecond)->Iterations(10000)->UseManualTime();
     benchmark::RegisterBenchmark("rehighlight_line/html_100k_lines", BM_Rehighlight, true)
@@ -607,20 +578,12 @@ int main(int argc, char** argv) {
     std::printf("\nfiles: html %.1f MB, js %.1f MB\n", double(inputs()[0].text.toUtf8().size()) / 1e6,
                 double(inputs()[1].text.toUtf8().size()) / 1e6);
     const auto& t = timings();
-    auto ratio = [&](const std::string& ours, const std::string& peer) {
-        const auto a = t.find(ours), b = t.find(peer);
-        if (a != t.end() && b != t.end() && b->second > 0)
-            std::printf("%-34s / %-40s = %.3f\n", ours.c_str(), peer.c_str(), a->second / b->second);
-    };
     for (const char* name : {"html", "js"}) {
-        ratio(std::string("qorvel/") + name, std::string("kate-syntax-highlighter/") + name);
-        // The same with the peer's start-up on an empty file taken off its time.
-        const auto a = t.find(std::string("qorvel/") + name), b = t.find(std::string("kate-syntax-highlighter/") + name);
-        const auto up = t.find(std::string("startup/kate/") + (std::string(name) == "html" ? "html" : "js"));
-        if (a != t.end() && b != t.end() && up != t.end() && b->second > up->second)
-            std::printf("%-34s / %-40s = %.3f\n", (std::string("qorvel/") + name).c_str(), "kate less its start-up", a->second / (b->second - up->second));
+        const auto a = t.find(std::string("qorvel/") + name);
+        if (a != t.end() && a->second > 0)
+            std::printf("generated %s coloured in memory with the shipped language: %.1f ms, %.1f MB/s\n", name, a->second * 1e3,
+                        double(inputNamed(name)->text.toUtf8().size()) / 1e6 / a->second);
     }
-    for (const char* name : {"html_1.5MiB", "js_1.5MiB"}) ratio(std::string("qorvel/") + name, std::string("highlight/") + name);
     for (const std::string name : {"js", "html"}) {
         const auto p50 = t.find("colour_p50_us/" + name), p99 = t.find("colour_p99_us/" + name);
         const auto first = t.find("first_key_colour_p99_us/" + name), edit = t.find("edit_p99_us/" + name);

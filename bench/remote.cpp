@@ -2,7 +2,9 @@
 // listing a 10,000-entry folder, 100 small files each way, one large file each way; for FTP
 // (tnftp and pyftpdlib), SFTP with a key (OpenSSH's sftp in batch mode and a private sshd) and
 // WebDAV (cadaver and Apache's mod_dav).
+// After the table, each listing again in turns with the bare client, with the ratio of each pair.
 // Run under scripts/with-remote-peers; QORVEL_BENCH_LARGE_MB sizes the large file (200).
+#include "bench/Paired.h"
 #include "files/QVRemoteSiteQueue.h"
 #include "platform/Process.h"
 
@@ -177,6 +179,49 @@ void listBareClient(benchmark::State& state, int type) {
     for (auto _ : state) bareClient(p, command);
 }
 
+// The listing again, the queue's and the bare client's in turns (each first in every other
+// round), judged by the ratio of each pair; the bare client logs in on every run.
+void pairedListing(int type, const std::string& name, int rounds) {
+    auto& p = peer(type);
+    auto [queue, waiter] = connect(p);
+    QString command = listCommand(p);
+    if (type == C::FTP) command = QStringLiteral("ls %1 /dev/null\n").arg(p.remote("many"));
+    int expected = 1;
+    paired::Comparison c;
+    const auto ours = [&] {
+        paired::Run r;
+        const double start = paired::now();
+        queue->getFileListing(p.remote("many"), waiter);
+        waiter->waitFor(++expected);
+        r.wall = paired::now() - start;
+        r.ok = waiter->failed == 0;
+        return r;
+    };
+    const auto theirs = [&] {
+        paired::Run r;
+        const double start = paired::now();
+        bareClient(p, command);
+        r.wall = paired::now() - start;
+        r.ok = true;
+        return r;
+    };
+    ours();
+    theirs();
+    for (int i = 0; i < rounds; ++i) {
+        if (i % 2 == 0) {
+            c.ours.push_back(ours());
+            c.peer.push_back(theirs());
+        } else {
+            c.peer.push_back(theirs());
+            c.ours.push_back(ours());
+        }
+        c.ok = c.ok && c.ours.back().ok;
+    }
+    paired::addRow(paired::row(name + " listing of 10,000 entries, logged-in queue / bare client logging in" +
+                                   (type == C::FTP ? " (goal 1.2)" : ""),
+                               c));
+}
+
 void smallFilesQueue(benchmark::State& state, int type) {
     auto& p = peer(type);
     auto [queue, waiter] = connect(p);
@@ -247,5 +292,8 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    for (int type : {C::FTP, C::SFTP, C::WebDAV})
+        if (peer(type).available()) pairedListing(type, names[type], 9);
+    paired::printTable("Remote listing, in turns (cpu ratios are not measured here)");
     return 0;
 }

@@ -11,15 +11,16 @@
 // and expands a replacement template on the text of every match.
 // As whole processes: bench/driver's `qvdriver search` (walk, read, detect, decode where needed,
 // count matches, print "path:count") beside `rg -j1 -uu --no-config --count-matches` (-F for the
-// literals, -i for the caseless one, -U for the pattern, which may match across lines as ours does)
-// and `grep -rc` (-F / -i / -E alike; grep counts lines), run
+// literals, -i for the caseless one; line by line as rg's users run it, and the pattern once more
+// with -U, as it may match across lines in ours) and `grep -rc` (-F / -i / -E alike; grep counts lines), run
 // in turns; and the literal beside `qvdriver scan`, reading every file in chunks and scanning with
 // memchr: the limit of a single-threaded literal search. Outside the timing the per-file counts
 // must equal rg's and the scan's. QORVEL_BENCH_ROUNDS sets the pairs (default 5). The literal
 // also runs over /usr/share/doc and /usr/share/javascript as installed, binaries and all.
 // The multi-file find's runner (a chosen folder, results with context, to its last delegate call)
 // beside `rg -j1 -uu -c`, `rg -uu -c` on its threads and `grep -rc`; and the runner's replace-all of
-// a literal over 1,000 files beside one `sed -i` over copies, the outputs compared byte for byte.
+// a literal over 1,000 files, its finding search timed too, beside one `sed -i` over copies, the
+// outputs compared byte for byte. "In process" rows add our start-up on an empty folder.
 #include "bench/BenchSupport.h"
 #include "bench/Paired.h"
 
@@ -456,15 +457,16 @@ void replaceRows() {
         delegate.keepNodes = true;
         delegate.chosen = QStringList{work.path() + "/ours"};
         QVSearchRunner runner(&delegate);
+        ::sync();
+        // sed finds and replaces in one go: the finding search is timed with the replace.
+        paired::Run run;
+        const double cpu = processCpu(), start = paired::now();
         runner.runSearch(search, 3);
         MainQueue::runUntil([&] { return delegate.finished == 1; }, std::chrono::minutes(10));
         QList<QVSearchResult> results;
         for (const auto& node : delegate.nodes) results << node->searchResults();
         QVSearch replace = search;
         replace.setReplaceString(replacement);
-        ::sync();
-        paired::Run run;
-        const double cpu = processCpu(), start = paired::now();
         runner.runSearch(replace, results);
         run.ok = MainQueue::runUntil([&] { return delegate.finished == 2; }, std::chrono::minutes(10));
         run.wall = paired::now() - start;
@@ -482,7 +484,7 @@ void replaceRows() {
     std::string note;
     if (differ) note += " OUTPUTS DIFFER IN " + std::to_string(differ) + " FILES";
     if (failed) note += " " + std::to_string(failed) + " FILES NOT REPLACED";
-    paired::addRow(paired::row("replace-all " + std::to_string(chosen.size()) + " files / sed -i" + note, c));
+    paired::addRow(paired::row("find then replace-all in " + std::to_string(chosen.size()) + " files / sed -i" + note, c));
 }
 
 // Ours and the peers in turns over one tree; a row of the table for each pair of programs.
@@ -500,20 +502,25 @@ void wholeProcesses(const std::string& tree, const QString& root) {
         }
     std::printf("%s tree: %lld files, %.1f MB\n", tree.c_str(), files, double(bytes) / 1e6);
     QTemporaryDir empty;
-    std::printf("start-up on an empty folder: qvdriver search %.1f ms, rg %.1f ms\n",
-                paired::alone({paired::driver(), "search", "-F", "x", empty.path()}, 5).median * 1e3,
+    // Our start-up counts in the "in process" rows too: rg's whole process includes its own.
+    const paired::Spread ourStartup = paired::alone({paired::driver(), "search", "-F", "x", empty.path()}, 5);
+    std::printf("start-up on an empty folder: qvdriver search %.1f ms, rg %.1f ms\n", ourStartup.median * 1e3,
                 paired::alone(QStringList{rg} + peerArgs(kQueries[0], true, empty.path()), 5).median * 1e3);
     for (const Query& q : kQueries) {
         const QStringList ours = driverArgs(q, root);
-        const QStringList peer = QStringList{rg} + peerArgs(q, true, root);
+        // The headline peer is rg as its users run it, line by line; the multi-line search, which
+        // is what ours does for a pattern, comes after it.
+        const QStringList peer = QStringList{rg} + peerArgs(q, true, root, true);
         const auto oursCounts = parseCounts(Process::run(ours[0], ours.mid(1)).standardOutput);
-        const auto rgCounts = parseCounts(Process::run(rg, peerArgs(q, true, root)).standardOutput);
+        const auto rgCounts = parseCounts(Process::run(rg, peerArgs(q, true, root, true)).standardOutput);
         const std::string label = tree + " " + q.name;
-        paired::addRow(paired::row("search " + label + " / rg -j1" + differing(oursCounts, rgCounts),
+        paired::addRow(paired::row("search " + label + " / rg -j1" + std::string(q.regex ? " line by line" : "") +
+                                       differing(oursCounts, rgCounts),
                                    paired::compare(ours, peer, rounds())));
         if (q.regex)
-            paired::addRow(paired::row("search " + label + " / rg -j1 line by line (no -U)",
-                                       paired::compare(ours, QStringList{rg} + peerArgs(q, true, root, true), rounds())));
+            paired::addRow(paired::row("search " + label + " / rg -j1 -U (multi-line, as ours)" +
+                                           differing(oursCounts, parseCounts(Process::run(rg, peerArgs(q, true, root)).standardOutput)),
+                                       paired::compare(ours, QStringList{rg} + peerArgs(q, true, root), rounds())));
         // grep's output goes to a file: to /dev/null it would stop at the first match.
         const QByteArray output = (QDir::tempPath() + "/qorvel-search-bench-grep.out").toLocal8Bit();
         paired::addRow(paired::row("search " + label + " / grep -r (counts lines)",
@@ -529,14 +536,14 @@ void wholeProcesses(const std::string& tree, const QString& root) {
             paired::Run one;
             const double cpu = processCpu(), start = paired::now();
             counts = searchTree(search, q.replace != nullptr, &replaced, root);
-            one.wall = paired::now() - start;
-            one.cpu = processCpu() - cpu;
+            one.wall = paired::now() - start + ourStartup.median;
+            one.cpu = processCpu() - cpu + ourStartup.median;
             one.ok = true;
             inProcess.ours.push_back(one);
             inProcess.peer.push_back(paired::run(peer));
         }
-        paired::addRow(paired::row("search " + label + " in process" + (q.replace ? " with results and replacements" : "") +
-                                       " / rg -j1" + differing(counts, rgCounts),
+        paired::addRow(paired::row("search " + label + " in process, our start-up added" +
+                                       (q.replace ? ", with results and replacements" : "") + " / rg -j1" + differing(counts, rgCounts),
                                    inProcess));
         if (!q.regex && q.caseSensitive) {
             const QStringList limit{paired::driver(), "scan", q.pattern, root};

@@ -4,6 +4,7 @@
 
 #include "completion/QVCodeIndexDatabase.h"
 #include "completion/QVCodeIndexer.h"
+#include "platform/FileName.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "shell/Defaults.h"
@@ -192,7 +193,7 @@ bool QVCodeIndex::skipsPath(const QString& path) {
 }
 
 void QVCodeIndex::addDirectoryFilesToQueue(const QString& folder, const std::shared_ptr<Walk>& walk) {
-    const QByteArray name = QFile::encodeName(folder);
+    const QByteArray name = FileName::encode(folder);
     DIR* directory = ::opendir(name.constData());
     if (!directory) return;
     std::deque<Entry> entries;
@@ -200,7 +201,7 @@ void QVCodeIndex::addDirectoryFilesToQueue(const QString& folder, const std::sha
     while (const dirent* entry = ::readdir(directory)) {
         const char* child = entry->d_name;
         if (child[0] == '.' && (child[1] == 0 || (child[1] == '.' && child[2] == 0))) continue;
-        entries.push_back(Entry{prefix + QFile::decodeName(child), walk});
+        entries.push_back(Entry{prefix + FileName::decode(child), walk});
     }
     ::closedir(directory);
     std::lock_guard locker(_queueLock);
@@ -227,7 +228,7 @@ bool QVCodeIndex::processFile(const Entry& entry) {
     const QString& path = entry.path;
     if (skipsPath(path)) return false;
     struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return false;
+    if (::stat(FileName::encode(path).constData(), &st) != 0) return false;
 
     if (S_ISDIR(st.st_mode)) {
         const std::shared_ptr<Walk> walk = entry.walk ? entry.walk : std::make_shared<Walk>();

@@ -3,6 +3,7 @@
 
 #include "completion/QVPerlPathResolver.h"
 #include "completion/QVRubyPathResolver.h"
+#include "platform/FileName.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/SystemLog.h"
@@ -26,7 +27,7 @@ class RemoveOnExit {
 public:
     explicit RemoveOnExit(QString path) : _path(std::move(path)) {}
     ~RemoveOnExit() {
-        if (!_path.isEmpty()) ::unlink(QFile::encodeName(_path).constData());
+        if (!_path.isEmpty()) ::unlink(FileName::encode(_path).constData());
     }
     RemoveOnExit(const RemoveOnExit&) = delete;
     RemoveOnExit& operator=(const RemoveOnExit&) = delete;
@@ -49,7 +50,7 @@ bool writeAll(int fd, const QByteArray& bytes) {
 // Writes the script into the file that was just created for it, refusing to follow a link that
 // might have replaced it, and makes it executable.
 QVError writeScript(const QString& path, const QByteArray& script) {
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = FileName::encode(path);
     const int fd = ::open(name.constData(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return QVError::posix(errno, QStringLiteral("write the script"), path);
     QVError error;
@@ -72,7 +73,7 @@ QStringList foldersFromOutput(const QByteArray& output) {
     // Folder names are file-system bytes, which are UTF-8 here.
     for (const QByteArray& line : output.split('\n')) {
         if (line.isEmpty() || line == ".") continue;
-        QString folder = QFile::decodeName(line);
+        QString folder = FileName::decode(line);
         while (folder.endsWith(QLatin1Char('/'))) folder.chop(1);
         folders << folder + QLatin1Char('/');
     }
@@ -108,7 +109,7 @@ QString QVPathResolver::pathForRelativeString(const QString& string, const QStri
         // A folder ending in "/" is itself the place; the including file stands for its folder.
         const QString candidate = StringPaths::absolutePathFromFile(string, folder);
         struct stat st;
-        if (::stat(QFile::encodeName(candidate).constData(), &st) == 0) return candidate;
+        if (::stat(FileName::encode(candidate).constData(), &st) == 0) return candidate;
     }
     return {};
 }

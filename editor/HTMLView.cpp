@@ -7,6 +7,7 @@
 #include "editor/QVEditorToolSeams.h"
 #include "editor/QVLineNumberingRulerView.h"
 #include "languages/QVParser.h"
+#include "platform/FileName.h"
 #include "platform/QVTextLayoutManager.h"
 #include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
@@ -197,7 +198,7 @@ bool HTMLView::loadFromPath(const QString& path, const QString& actionName, QVEr
     _encodingFromOpen = encoding;
     // A large UTF-8 file is decoded straight into the storage: the file's bytes, a decoded
     // string and the storage's copy of it at once would need several times the text's size.
-    if (actionName.isEmpty() && QFileInfo(path).size() >= DirectLoadSize) {
+    if (actionName.isEmpty() && FileName::size(path) >= DirectLoadSize) {
         qsizetype used = 0;
         if (std::optional<std::vector<char16_t>> units = FileEncodings::readUTF8Units(path, &encoding, &used)) {
             _encodingFromOpen = encoding;

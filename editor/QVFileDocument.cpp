@@ -12,6 +12,7 @@
 #include "languages/QVBundle.h"
 #include "languages/QVBundleRepository.h"
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/QVKQueue.h"
@@ -27,7 +28,9 @@
 #include <QLoggingCategory>
 #include <QScrollBar>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -54,7 +57,7 @@ public:
 
 QVDiskStamp QVDiskStamp::of(const QString& path) {
     struct stat info {};
-    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &info) != 0) return {};
+    if (path.isEmpty() || ::stat(FileName::encode(path).constData(), &info) != 0) return {};
     return {true, quint64(info.st_dev), quint64(info.st_ino), qint64(info.st_size),
             qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
             qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec};
@@ -242,8 +245,11 @@ bool QVFileDocument::readFromFile(const QString& path, const QString&, QVError* 
     // UTF-16 goes back in the byte order it came in, with a mark only when it had one.
     _utf16Form = UTF16Form::LittleEndianMarked;
     if (_textView->stringEncoding() == TextEncoding::UTF16) {
-        QFile file(path);
-        const QByteArray head = file.open(QIODevice::ReadOnly) ? file.read(2) : QByteArray();
+        QByteArray head(2, '\0');
+        const int fd = ::open(FileName::encode(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        const ssize_t got = fd >= 0 ? ::read(fd, head.data(), 2) : -1;
+        if (fd >= 0) ::close(fd);
+        head.truncate(got < 0 ? 0 : qsizetype(got));
         if (head == QByteArrayLiteral("\xFE\xFF")) _utf16Form = UTF16Form::BigEndianMarked;
         else if (head != QByteArrayLiteral("\xFF\xFE") && head.size() == 2) _utf16Form = UTF16Form::BigEndian;
     }
@@ -472,7 +478,7 @@ QString QVFileDocument::uuid() const {
 QString QVFileDocument::titleForLists() const {
     const QString path = _fileNode ? _fileNode->path() : fileName();
     if (path.isEmpty()) return displayName();
-    const QFileInfo info(path);
+    const QFileInfo info(FileName::displayed(path));
     return QStringLiteral("%1 %2 %3").arg(info.fileName(), QChar(0x2014), info.path());
 }
 
@@ -722,7 +728,7 @@ void QVFileDocument::watchedFileChanged(quint64 events) {
     if (events & (QVFileWatcherEventDelete | QVFileWatcherEventRename | QVFileWatcherEventRevoke)) {
         // Another file renamed over this one (sed -i, git, an editor's own atomic save) is a
         // change of the file; only a path with nothing at it is a deletion.
-        if (!QFileInfo::exists(fileName())) {
+        if (!FileName::exists(fileName())) {
             if (!_removedQuestionUp && _diskStamp.exists) fileContentsDisappeared();
             return;
         }

@@ -1,6 +1,7 @@
 // The image file view.
 #include "editor/QVImageFileView.h"
 
+#include "platform/FileName.h"
 #include "platform/AppBundle.h"
 #include "shell/QVFileCategories.h"
 #include "shell/QVGradientBar.h"
@@ -40,7 +41,7 @@ private:
 };
 
 std::optional<QByteArray> readFile(const QString& path, QVError* error) {
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = FileName::encode(path);
     const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         qvSetError(error, QVError::posix(errno, QStringLiteral("open"), path));

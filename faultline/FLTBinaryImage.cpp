@@ -96,6 +96,10 @@ int collect(dl_phdr_info* info, size_t size, void* data) {
     return 0;
 }
 
+// Moves whenever an address may come to mean another image: what was learnt about an address
+// under an older generation (the unwinder's rows) is not trusted.
+std::atomic<uint64_t> g_imageGeneration{1};
+
 void scan(bool force) {
     FLTWritableStore* store = g_fltStore.load();
     if (!store) return;
@@ -114,6 +118,7 @@ void scan(bool force) {
         bool listed = false;
         for (int i = 0; i < state.count && !listed; ++i) listed = state.found[i].base == base;
         if (!listed) {
+            g_imageGeneration.fetch_add(1);
             FLTImageDetails gone{};
             gone.base = base;
             gone.size = node.size;
@@ -206,6 +211,7 @@ bool FLTBinaryImageInit() {
     FLTWritableStore* store = g_fltStore.load();
     FLTContext* context = g_fltContext.load();
     if (!store || !context) return false;
+    g_imageGeneration.fetch_add(1);
     for (FLTImageNode& node : store->images) {
         node.base.store(0);
         node.size = 0;
@@ -238,10 +244,14 @@ void FLTBinaryImageCrashTimeRefresh() {
         if (!FLTReadMemory(bias, &header, sizeof header) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0)
             continue;
         FLTImageDetails details;
-        if (FLTBinaryImageFillInImageDetails(bias + header.e_phoff, header.e_phnum, bias, &details))
+        if (FLTBinaryImageFillInImageDetails(bias + header.e_phoff, header.e_phnum, bias, &details)) {
+            g_imageGeneration.fetch_add(1);  // it may sit where an image left unseen
             FLTBinaryImageStoreNode(&details);
+        }
     }
 }
+
+uint64_t FLTBinaryImageGeneration() { return g_imageGeneration.load(std::memory_order_acquire); }
 
 bool FLTBinaryImageSafeFindImageForAddress(uint64_t address, FLTImageInfo* out) {
     FLTWritableStore* store = g_fltStore.load();

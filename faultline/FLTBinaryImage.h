@@ -24,6 +24,8 @@ bool FLTBinaryImageInit();
 void FLTBinaryImageRefreshIfNeeded();
 // Crash time: adds the images on the loader's list that the table lacks.
 void FLTBinaryImageCrashTimeRefresh();
+// Moves whenever the table may have come to place another image at an address already seen.
+uint64_t FLTBinaryImageGeneration();
 bool FLTBinaryImageSafeFindImageForAddress(uint64_t address, FLTImageInfo* out);
 bool FLTBinaryImageHasCompactUnwindInfo(const FLTImageInfo* image);
 // Fills details from program headers at phdrs (count entries, read safely) loaded with bias.

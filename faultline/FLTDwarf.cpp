@@ -738,22 +738,37 @@ bool FLTDwarfEvalulateExpression(uint64_t expression, const FLTDwarfSection* sec
     return true;
 }
 
-bool FLTDwarfUnwindComputeRegisters(const FLTDwarfFDEBuffer* buffer, FLTRegisters* registers, uint64_t pc,
-                                    bool* signalFrame, FLTReadCache* cache) {
-    if (!buffer || !registers) return false;
-    const FLTDwarfSection* section = &buffer->section;
+bool FLTDwarfComputeRules(const FLTDwarfFDEBuffer* buffer, uint64_t pc, FLTDwarfRegisterRules* rules) {
+    if (!buffer || !rules) return false;
     const FLTDwarfRegisterRules& initial = buffer->cieRules;
-    FLTDwarfRegisterRules rules = initial;
+    *rules = initial;
     if (pc < buffer->fde.initialLocation || pc - buffer->fde.initialLocation >= buffer->fde.addressRange) {
         FLTLogWarn("Error: The FDE pcOffset value cannot be negative\n");
         return false;
     }
     const int64_t pcOffset = int64_t(pc - buffer->fde.initialLocation);
-    if (!FLTDwarfInstructionsEnumerate(buffer->fde.instructions, buffer->fde.instructionsEnd, &buffer->cie, &rules,
-                                       &initial, pcOffset, section)) {
+    if (!FLTDwarfInstructionsEnumerate(buffer->fde.instructions, buffer->fde.instructionsEnd, &buffer->cie, rules,
+                                       &initial, pcOffset, &buffer->section)) {
         FLTLogWarn("Error: Unable to run FDE instructions\n");
         return false;
     }
+    return true;
+}
+
+bool FLTDwarfUnwindComputeRegisters(const FLTDwarfFDEBuffer* buffer, FLTRegisters* registers, uint64_t pc,
+                                    bool* signalFrame, FLTReadCache* cache) {
+    if (!buffer || !registers) return false;
+    FLTDwarfRegisterRules rules;
+    if (!FLTDwarfComputeRules(buffer, pc, &rules)) return false;
+    if (!FLTDwarfApplyRules(&rules, &buffer->section, registers, cache)) return false;
+    if (signalFrame) *signalFrame = buffer->cie.signalFrame;
+    return true;
+}
+
+bool FLTDwarfApplyRules(const FLTDwarfRegisterRules* rulesIn, const FLTDwarfSection* section, FLTRegisters* registers,
+                        FLTReadCache* cache) {
+    if (!rulesIn || !section || !registers) return false;
+    const FLTDwarfRegisterRules& rules = *rulesIn;
     uint64_t cfa = 0;
     if (rules.cfaExpression) {
         if (!FLTDwarfEvalulateExpression(rules.cfaExpression, section, registers, false, 0, &cfa, cache)) {
@@ -823,7 +838,6 @@ bool FLTDwarfUnwindComputeRegisters(const FLTDwarfFDEBuffer* buffer, FLTRegister
         }
         // The same PC is no failure: a recursive call returns to the call site it left from.
     }
-    if (signalFrame) *signalFrame = buffer->cie.signalFrame;
     *registers = caller;
     return true;
 }

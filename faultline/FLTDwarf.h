@@ -108,6 +108,12 @@ bool FLTDwarfInstructionsEnumerate(uint64_t start, uint64_t end, const FLTDwarfC
                                    FLTDwarfRegisterRules* rules, const FLTDwarfRegisterRules* initial,
                                    int64_t pcOffset, const FLTDwarfSection* section);
 
+// The rules of the row that holds pc (the FDE's instructions run up to it over the CIE's rules).
+bool FLTDwarfComputeRules(const FLTDwarfFDEBuffer* buffer, uint64_t pc, FLTDwarfRegisterRules* rules);
+struct FLTReadCache;
+// Rewrites registers to the caller's by rules (expressions read from section).
+bool FLTDwarfApplyRules(const FLTDwarfRegisterRules* rules, const FLTDwarfSection* section, FLTRegisters* registers,
+                        FLTReadCache* cache = nullptr);
 // Rewrites registers to the caller's, for the frame whose lookup address is pc (the PC itself for
 // the first frame, one less than a return address otherwise). *signalFrame tells whether the
 // frame is a signal trampoline's (its caller's PC is then exact, no return address).

@@ -193,9 +193,52 @@ void FLTExceptionCheckHandlers() {
                  found && where.dli_fname ? where.dli_fname : "unknown");
 }
 
-bool FLTWebViewRecordScriptMessage(const char* message) {
-    if (!message) return false;
-    FLTExceptionRecord(kFLTExceptionJavaScript, "exception", message, nullptr, 0, false);
+QString FLTWebViewErrorScript() {
+    // The first part keeps the page's handlers and puts ours in their place; the second reports
+    // and hands the error on. They run as one script, so the function declared in the second is
+    // known in the first. A handler that is already ours is never kept as the page's: that would
+    // call itself forever.
+    static const char* const takeOver =
+        "window.faultlineOriginalOnLoad = window.onload;\n"
+        "window.faultlineOriginalOnError = window.onerror === faultlineOnError ? null : window.onerror;\n"
+        "window.faultlineTakeOverOnError = function () {\n"
+        "  if (window.onerror === faultlineOnError) return;\n"
+        "  if (window.onerror) window.faultlineOriginalOnError = window.onerror;\n"
+        "  window.onerror = faultlineOnError;\n"
+        "};\n"
+        // A handler the page sets before its load, or in its own onload, becomes the one called.
+        "window.faultlineOnLoad = function () {\n"
+        "  window.faultlineTakeOverOnError();\n"
+        "  var result;\n"
+        "  if (typeof window.faultlineOriginalOnLoad === 'function')\n"
+        "    result = window.faultlineOriginalOnLoad.apply(this, arguments);\n"
+        "  window.faultlineTakeOverOnError();\n"
+        "  return result;\n"
+        "};\n"
+        "window.onerror = faultlineOnError;\n"
+        "window.onload = window.faultlineOnLoad;\n";
+    static const char* const report =
+        "function faultlineOnError(msg, url, line, column, error) {\n"
+        "  var message = { msg: String(msg), url: String(url || ''), line: Number(line) || 0,\n"
+        "                  column: Number(column) || 0 };\n"
+        "  try { window.qorvelMessageHandlers.faultline.postMessage(message); } catch (e) {}\n"
+        "  if (typeof window.faultlineOriginalOnError === 'function')\n"
+        "    return window.faultlineOriginalOnError(msg, url, line, column, error);\n"
+        "}\n";
+    return QString::fromLatin1(takeOver) + QString::fromLatin1(report);
+}
+
+bool FLTWebViewMonitorErrors(FLTWebViewUserContent* content) {
+    if (!content) return false;
+    content->addMessageHandler(QStringLiteral("faultline"), [](const QVariant& body) { FLTWebViewRecordScriptMessage(body); });
+    content->addUserScript(FLTWebViewErrorScript());
+    return true;
+}
+
+bool FLTWebViewRecordScriptMessage(const QVariant& body) {
+    if (body.typeId() != QMetaType::QVariantMap) return false;
+    const QByteArray message = body.toMap().value(QStringLiteral("msg")).toString().toUtf8();
+    FLTExceptionRecord(kFLTExceptionJavaScript, "exception", message.constData(), nullptr, 0, false);
     return true;
 }
 

@@ -15,9 +15,15 @@
 #include <QString>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <vector>
 
 #include <unistd.h>
 
@@ -25,8 +31,65 @@ namespace {
 
 constexpr uint64_t kInternalKeyLimit = 32;
 constexpr uint32_t kCompactionThreshold = 64;
+constexpr auto kInstallWait = std::chrono::seconds(5);
+
+// The installers of one initialisation, run side by side. The last to finish marks the context
+// initialised and makes it read-only: nothing may write into it after that, so that happens only
+// once every installer is done, even when the caller stopped waiting.
+struct InstallGroup {
+    std::mutex lock;
+    std::condition_variable finished;
+    int running = 0;
+    FLTContext* context = nullptr;
+    FLTAllocator* allocator = nullptr;
+};
+
+InstallGroup& installGroup() {
+    static auto* group = new InstallGroup;  // installers may outlive static destruction
+    return *group;
+}
+
+void installerFinished() {
+    InstallGroup& group = installGroup();
+    std::lock_guard<std::mutex> locker(group.lock);
+    if (--group.running > 0) return;
+    group.context->initialized.store(1);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!FLTAllocatorProtect(group.allocator)) FLTLogWarn("Error: Memory protection failed\n");
+    group.finished.notify_all();
+}
+
+void runInstallers(std::vector<std::function<void()>> installers) {
+    InstallGroup& group = installGroup();
+    {
+        std::lock_guard<std::mutex> locker(group.lock);
+        group.running = int(installers.size());
+    }
+    for (auto& installer : installers) {
+        auto task = [installer = std::move(installer)] {
+            installer();
+            installerFinished();
+        };
+        try {
+            Threads::start("FLTInstall", task).detach();
+        } catch (const std::system_error&) {
+            task();  // no thread to be had: install here
+        }
+    }
+}
 
 }  // namespace
+
+bool FLTContextWaitForInstallers(int milliseconds) {
+    InstallGroup& group = installGroup();
+    std::unique_lock<std::mutex> locker(group.lock);
+    const auto done = [&group] { return group.running == 0; };
+    if (milliseconds < 0) {
+        group.finished.wait(locker, done);
+        return true;
+    }
+    return group.finished.wait_for(locker, std::chrono::milliseconds(milliseconds), done);
+}
 
 bool FLTContextRecordMetadata(const FLTContextInitOptions* options) {
     FLTContext* context = g_fltContext.load();
@@ -73,11 +136,14 @@ bool FLTContextInitialize(const FLTContextInitOptions* options) {
     return false;
 #else
     if (!options || !FLTIsValidPointer(options->reportPath)) return false;
-    // A second initialisation (tests, a new report folder) starts from a fresh mapping.
+    // A second initialisation (tests, a new report folder) starts from a fresh mapping, once the
+    // last one's installers no longer write into the old.
+    FLTContextWaitForInstallers(-1);
     FLTContextBaseDeinitialize();
     g_fltContext.store(nullptr);
     g_fltStore.store(nullptr);
     FLTSafeReadPrepare();
+    FLTSafeReadNoteThreadStack();
 
     const uint64_t writable = kFLTSignalStackSize + sizeof(FLTWritableStore) + 4096;
     const uint64_t protectable = sizeof(FLTContext) + 16384;
@@ -109,13 +175,11 @@ bool FLTContextInitialize(const FLTContextInitOptions* options) {
     context->crashCallback = options->crashCallback;
     context->crashCallbackInfo = options->crashCallbackInfo;
     context->firstInstall = options->firstInstall;
+    // Every path the installers use is set before they start: they write disjoint fields only.
     context->binaryImagePath = FLTContextPathForFile(folder, "binary_images.fltrecord");
     context->exception.exceptionFilePath = FLTContextPathForFile(folder, "exception.fltrecord");
     context->signal.signalFilePath = FLTContextPathForFile(folder, "signal.fltrecord");
     context->mach.machFilePath = FLTContextPathForFile(folder, "mach_exception.fltrecord");
-
-    FLTHostInitialize();
-
     context->userKV = {FLTContextPathForFile(folder, "user_incremental_kv.fltrecord"),
                        FLTContextPathForFile(folder, "user_compacted_kv.fltrecord"), kCompactionThreshold,
                        options->maxCustomKeys};
@@ -134,24 +198,49 @@ bool FLTContextInitialize(const FLTContextInitOptions* options) {
     context->customExceptions.pathB = FLTContextPathForFile(folder, "custom_exception_b.fltrecord");
     context->customExceptions.entryLimit = options->maxCustomExceptions;
     context->customExceptions.entryCounter = &store->customExceptionCount;
-    FLTUserLoggingInitialize();
 
-    FLTBinaryImageInit();
+    // The metadata file outlives this call when its installer is slow: it keeps its own copy of
+    // the options (their strings live in the protected region).
+    FLTContextInitOptions metadata = *options;
+    metadata.apiKey = FLTDupString(options->apiKey);
+    metadata.customBundleID = FLTDupString(options->customBundleID);
+    metadata.reportPath = context->reportPath;
+    metadata.reportID = FLTDupString(options->reportID);
+    metadata.installID = FLTDupString(options->installID);
+    metadata.betaToken = FLTDupString(options->betaToken);
+    metadata.bundleID = FLTDupString(options->bundleID);
+    metadata.buildVersion = FLTDupString(options->buildVersion);
+    metadata.displayVersion = FLTDupString(options->displayVersion);
 
+    std::vector<std::function<void()>> installers = {
+        [] { FLTHostInitialize(); },
+        [] { FLTUserLoggingInitialize(); },
+        [] { FLTBinaryImageInit(); },
+        [metadata] { FLTContextRecordMetadata(&metadata); },
+    };
     if (!context->debuggerAttached) {
-        FLTSignalInitialize(&context->signal);
-        Threads::setHooks(FLTSignalInstallThreadStack, FLTSignalReleaseThreadStack);
-        FLTMachExceptionInit(&context->mach, options->machExclusionMask);
-        FLTExceptionInitialize(&context->exception,
-                               options->customExceptionsEnabled ? options->maxCustomExceptions : 0);
+        // The alternate stack is per thread: this thread's is set here, not by an installer.
+        FLTSignalInstallContextStack(&context->signal);
+        const uint32_t machMask = options->machExclusionMask;
+        const uint32_t exceptionLimit = options->customExceptionsEnabled ? options->maxCustomExceptions : 0;
+        installers.push_back([context] {
+            FLTSignalInitialize(&context->signal);
+            Threads::setHooks(FLTSignalInstallThreadStack, FLTSignalReleaseThreadStack);
+        });
+        installers.push_back([context, machMask] { FLTMachExceptionInit(&context->mach, machMask); });
+        installers.push_back([context, exceptionLimit] { FLTExceptionInitialize(&context->exception, exceptionLimit); });
     } else {
         FLTLogWarn("Debugger present - not installing handlers\n");
     }
-    FLTContextRecordMetadata(options);
-
-    context->initialized.store(1);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (!FLTAllocatorProtect(allocator)) FLTLogWarn("Error: Memory protection failed\n");
+    {
+        InstallGroup& group = installGroup();
+        std::lock_guard<std::mutex> locker(group.lock);
+        group.context = context;
+        group.allocator = allocator;
+    }
+    runInstallers(std::move(installers));
+    if (!FLTContextWaitForInstallers(int(std::chrono::milliseconds(kInstallWait).count())))
+        FLTLogWarn("Error: Delayed initialization\n");
     return true;
 #endif
 }

@@ -1,7 +1,7 @@
 // Setting up capture once per launch: the guarded mapping and the crash context, the record paths
-// of the report folder, the image table, host values, user logging, the signal and terminate
-// handlers and the metadata file; then the context is made read-only. Capture is built for x86-64
-// Linux: elsewhere initialisation answers false and installs nothing.
+// of the report folder, then side by side the image table, host values, user logging, the signal
+// and terminate handlers and the metadata file; then the context is made read-only. Capture is
+// built for x86-64 Linux: elsewhere initialisation answers false and installs nothing.
 #pragma once
 
 #include "faultline/FLTContext.h"
@@ -34,7 +34,12 @@ struct FLTContextInitOptions {
 };
 
 // False for null options, a missing report folder, or an unsupported machine; true otherwise
-// (also when an installer failed: it logged why).
+// (also when an installer failed: it logged why). The installers run side by side; the call waits
+// for them at most five seconds, and the context becomes initialised and read-only when the last
+// one is done, which may be after the call returned.
 bool FLTContextInitialize(const FLTContextInitOptions* options);
+// Waits until the last initialisation's installers are done (a negative time: for as long as
+// it takes); false when they still run.
+bool FLTContextWaitForInstallers(int milliseconds);
 // The metadata file: identity, host, application and executable lines.
 bool FLTContextRecordMetadata(const FLTContextInitOptions* options);

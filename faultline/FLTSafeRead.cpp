@@ -7,10 +7,13 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
+thread_local uint64_t t_stackLow = 0;
+thread_local uint64_t t_stackHigh = 0;
 std::atomic<int> g_memFD{-1};
 // Set when process_vm_readv is not allowed here (seccomp, old kernel): /proc/self/mem from then on.
 std::atomic<bool> g_useMemFile{false};
@@ -97,21 +100,60 @@ int64_t FLTCopyStringSafely(uint64_t address, char* buffer, uint64_t capacity) {
     return int64_t(length);
 }
 
-bool FLTReadMemoryCached(FLTReadCache* cache, uint64_t address, void* destination, uint64_t length) {
+bool FLTReadMemoryCachedSlow(FLTReadCache* cache, uint64_t address, void* destination, uint64_t length) {
     constexpr uint64_t kPage = 4096;  // protection is per page: one readable byte, a readable page
     if (!cache || length == 0 || length > kPage || !FLTIsValidPointer(address) || address + length < address)
         return FLTReadMemory(address, destination, length);
     const uint64_t first = address & ~(kPage - 1), last = (address + length - 1) & ~(kPage - 1);
     for (uint64_t page = first;; page += kPage) {
-        bool known = false;
+        bool known = page >= cache->rangeStart && page < cache->rangeEnd;
         for (uint64_t cached : cache->pages) known = known || cached == page;
         if (!known) {
             char probe;
             if (!FLTReadMemory(page < kFLTMinValidAddress ? address : page, &probe, 1)) return false;
-            cache->pages[cache->next++ % 8] = page;
+            if (cache->rangeStart == cache->rangeEnd) {
+                cache->rangeStart = page;
+                cache->rangeEnd = page + kPage;
+            } else if (page == cache->rangeEnd) {
+                cache->rangeEnd += kPage;
+            } else if (page + kPage == cache->rangeStart) {
+                cache->rangeStart = page;
+            } else {
+                cache->pages[cache->next++ % 8] = page;
+            }
         }
         if (page == last) break;
     }
     std::memcpy(destination, reinterpret_cast<const void*>(address), length);
     return true;
+}
+
+void FLTSafeReadNoteThreadStack() {
+    pthread_attr_t attributes;
+    if (::pthread_getattr_np(::pthread_self(), &attributes) != 0) return;
+    void* address = nullptr;
+    size_t size = 0;
+    if (::pthread_attr_getstack(&attributes, &address, &size) == 0 && address && size) {
+        t_stackLow = uint64_t(reinterpret_cast<uintptr_t>(address));
+        t_stackHigh = t_stackLow + size;
+    }
+    ::pthread_attr_destroy(&attributes);
+}
+
+void FLTSafeReadForgetThreadStack() { t_stackLow = t_stackHigh = 0; }
+
+bool FLTSafeReadKnownThreadStack(uint64_t* low, uint64_t* high) {
+    if (!t_stackHigh || !low || !high) return false;
+    *low = t_stackLow;
+    *high = t_stackHigh;
+    return true;
+}
+
+void FLTReadCacheInit(FLTReadCache* cache, uint64_t stackPointer) {
+    if (!cache) return;
+    std::memset(cache, 0, sizeof *cache);
+    uint64_t low = 0, high = 0;
+    if (!FLTSafeReadKnownThreadStack(&low, &high) || stackPointer < low || stackPointer >= high) return;
+    cache->rangeStart = stackPointer & ~uint64_t(4095);
+    cache->rangeEnd = high;
 }

@@ -3,6 +3,7 @@
 #include "faultline/FLTFile.h"
 #include "faultline/FLTProcess.h"
 #include "faultline/FLTSDKLog.h"
+#include "faultline/FLTSafeRead.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -62,6 +63,7 @@ bool FLTSignalRepeatsOnReturn(int signal, const siginfo_t* info) {
 }
 
 void FLTSignalInstallThreadStack() {
+    FLTSafeReadNoteThreadStack();
     if (t_stackMapping) return;
     const long page = ::sysconf(_SC_PAGESIZE);
     const size_t guard = size_t(page > 0 ? page : 4096);
@@ -82,6 +84,7 @@ void FLTSignalInstallThreadStack() {
 }
 
 void FLTSignalReleaseThreadStack() {
+    FLTSafeReadForgetThreadStack();
     if (!t_stackMapping) return;
     stack_t disable{};
     disable.ss_flags = SS_DISABLE;
@@ -126,20 +129,26 @@ bool FLTSignalSafeInstallPreexistingHandlers(const FLTSignalState* state) {
     return ok;
 }
 
+bool FLTSignalInstallContextStack(FLTSignalState* state) {
+    FLTContext* context = g_fltContext.load();
+    if (!state || !context) return false;
+    stack_t stack{};
+    stack.ss_sp = context->signalStack;
+    stack.ss_size = kFLTSignalStackSize;
+    stack_t previous{};
+    if (!context->signalStack || ::sigaltstack(&stack, &previous) != 0) {
+        FLTLogWarn("Unable to setup stack %s\n", std::strerror(errno));
+        return false;
+    }
+    if (!(previous.ss_flags & SS_DISABLE)) state->previousStack = previous;
+    return true;
+}
+
 bool FLTSignalInitialize(FLTSignalState* state) {
     FLTContext* context = g_fltContext.load();
     if (!state || !context) return false;
     if (state->signalFilePath && ::unlink(state->signalFilePath) != 0 && errno != ENOENT)
         FLTLogWarn("Unable to reset the signal log file %s\n", std::strerror(errno));
-    stack_t stack{};
-    stack.ss_sp = context->signalStack;
-    stack.ss_size = kFLTSignalStackSize;
-    stack_t previous{};
-    if (context->signalStack && ::sigaltstack(&stack, &previous) == 0) {
-        if (!(previous.ss_flags & SS_DISABLE)) state->previousStack = previous;
-    } else {
-        FLTLogWarn("Unable to setup stack %s\n", std::strerror(errno));
-    }
     FLTProcessInstallSuspendHandler();
     for (int i = 0; i < kFLTHandledSignalCount; ++i) {
         struct sigaction action{};

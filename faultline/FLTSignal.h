@@ -11,7 +11,11 @@
 
 extern const int kFLTHandledSignals[kFLTHandledSignalCount];
 
+// The handlers; may run on any thread.
 bool FLTSignalInitialize(FLTSignalState* state);
+// The context's guarded signal stack as the calling thread's alternate stack: run by the thread
+// that initialises capture (sigaltstack is per thread), so its own overflow is recorded.
+bool FLTSignalInstallContextStack(FLTSignalState* state);
 void FLTSignalHandler(int signal, siginfo_t* info, void* context);
 // Sets the default action for every handled signal (SIGABRT only when includingAbort).
 void FLTSignalSafeRemoveHandlers(bool includingAbort);

@@ -13,6 +13,21 @@
 
 constexpr uint32_t kFLTUnwindMaxFrames = 600000;
 
+// One step's rules in the shape nearly every frame has: the CFA is a register plus an offset and
+// each restored register was saved at an offset from the CFA. Kept by lookup PC for the walk, so a
+// PC met again (a recursion, a stack overflow's hundred thousand frames) costs no table search and
+// no instructions run.
+struct FLTUnwindRow {
+    uint64_t pc;  // the lookup PC; 0: an empty slot
+    int64_t cfaOffset;
+    uint8_t cfaRegister;  // byte offset in FLTRegisters
+    bool signalFrame;
+    uint8_t savedCount;
+    uint8_t savedRegisters[kFLTDwarfRegisterCount];  // byte offsets in FLTRegisters
+    int32_t savedOffsets[kFLTDwarfRegisterCount];    // each saved at CFA + this
+};
+constexpr uint32_t kFLTUnwindRowSlots = 32;  // a power of two
+
 struct FLTUnwindContext {
     FLTRegisters registers;
     uint32_t frameCount;
@@ -26,6 +41,7 @@ struct FLTUnwindContext {
     // The last frame's parsed records: a recursion's frames share them.
     FLTDwarfFDEBuffer lastFDE;
     bool haveLastFDE;
+    FLTUnwindRow rows[kFLTUnwindRowSlots];
 };
 
 bool FLTUnwindInit(FLTUnwindContext* context, const FLTRegisters* registers);
@@ -45,5 +61,9 @@ bool FLTUnwindIsAddressInBinaryImage(uint64_t address);
 
 // One step by the frame-pointer chain (saved FP and return address at FP).
 bool FLTUnwindWithFramePointer(FLTUnwindContext* context, bool leavingFirstFrame);
+// The row for rules when they have its shape; false otherwise.
+bool FLTUnwindRowFromRules(const FLTDwarfRegisterRules* rules, bool signalFrame, uint64_t pc, FLTUnwindRow* row);
+// Rewrites registers to the caller's as FLTDwarfApplyRules would with the rules row came from.
+bool FLTUnwindApplyRow(const FLTUnwindRow* row, FLTRegisters* registers, FLTReadCache* cache);
 // One step by the call-frame information of the image holding lookupPC.
 bool FLTUnwindWithCallFrameInformation(FLTUnwindContext* context, uint64_t lookupPC);

@@ -2,6 +2,7 @@
 // replace an existing name or follow a link out of the tree it works on.
 #include "files/LocalFileOperations.h"
 
+#include "platform/FileName.h"
 #include "platform/AppBundle.h"
 #include "platform/Paths.h"
 #include "shell/FileManagerUtilities.h"
@@ -23,7 +24,7 @@
 
 namespace {
 
-QByteArray encoded(const QString& path) { return QFile::encodeName(path); }
+QByteArray encoded(const QString& path) { return FileName::encode(path); }
 
 QByteArray parentOf(const QByteArray& path) {
     const qsizetype slash = path.lastIndexOf('/');
@@ -201,7 +202,7 @@ bool LocalFileOperations::copyItem(const QString& source, const QString& destina
     }
     if (err) {
         removeAt(AT_FDCWD, temp.constData());
-        qvSetError(error, fileError(QFile::decodeName(failed.startsWith(temp) ? to : failed), err));
+        qvSetError(error, fileError(FileName::decode(failed.startsWith(temp) ? to : failed), err));
         return false;
     }
     syncFolder(parentOf(to));
@@ -216,13 +217,13 @@ QString LocalFileOperations::duplicateItem(const QString& source, QVError* error
     QByteArray failed;
     if (const int err = copyTo(from, st, temp, false, &failed)) {
         removeAt(AT_FDCWD, temp.constData());
-        qvSetError(error, fileError(QFile::decodeName(failed.startsWith(temp) ? from : failed), err));
+        qvSetError(error, fileError(FileName::decode(failed.startsWith(temp) ? from : failed), err));
         return {};
     }
     // The name is taken by the rename itself: a name that appeared since it was chosen is
     // refused and the next one tried.
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        const QString target = FileManagerUtilities::pathForCopyOfFile(QFile::decodeName(from), QVLocalized(QStringLiteral(" copy")),
+        const QString target = FileManagerUtilities::pathForCopyOfFile(FileName::decode(from), QVLocalized(QStringLiteral(" copy")),
                                                                        S_ISDIR(st.st_mode));
         const int err = renameNoReplace(temp, encoded(target));
         if (!err) {
@@ -280,7 +281,7 @@ QByteArray trashFor(const QByteArray& item, dev_t device, QByteArray* top) {
     const QByteArray home = encoded(Paths::dataHome()) + "/Trash";
     QByteArray folder = encoded(Paths::dataHome());
     // The folders are made first: the user's data folder may not exist on a fresh account.
-    if (FileManagerUtilities::ensureDirectoryExists(QFile::decodeName(folder)) && makeFolder(home) &&
+    if (FileManagerUtilities::ensureDirectoryExists(FileName::decode(folder)) && makeFolder(home) &&
         makeFolder(home + "/files") && makeFolder(home + "/info")) {
         struct stat st;
         if (::stat(home.constData(), &st) == 0 && st.st_dev == device) {
@@ -345,17 +346,17 @@ bool LocalFileOperations::moveToTrash(const QString& path, QVError* error, QStri
         Fd fd(::open(info.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (fd.fd < 0) {
             if (errno == EEXIST) continue;
-            return qvSetError(error, fileError(QFile::decodeName(info), errno)), false;
+            return qvSetError(error, fileError(FileName::decode(info), errno)), false;
         }
         if (::write(fd.fd, record.constData(), size_t(record.size())) != ssize_t(record.size()) || ::fsync(fd.fd) != 0) {
             const int err = errno ? errno : EIO;
             ::unlink(info.constData());
-            return qvSetError(error, fileError(QFile::decodeName(info), err)), false;
+            return qvSetError(error, fileError(FileName::decode(info), err)), false;
         }
         const QByteArray target = trash + "/files/" + trashName;
         const int err = renameNoReplace(item, target);
         if (!err) {
-            if (trashedPath) *trashedPath = QFile::decodeName(target);
+            if (trashedPath) *trashedPath = FileName::decode(target);
             return true;
         }
         ::unlink(info.constData());

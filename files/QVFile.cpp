@@ -2,6 +2,7 @@
 // their completion handling.
 #include "files/QVFile.h"
 
+#include "platform/FileName.h"
 #include "files/LocalFileOperations.h"
 #include "files/QVLocalFileRepresentation.h"
 #include "files/QVRemoteFileRepresentation.h"
@@ -515,7 +516,7 @@ void QVFile::watcherNoticedChange(quint64 events) {
         if (events & (QVFileWatcherEventDelete | QVFileWatcherEventRename | QVFileWatcherEventRevoke)) {
             // The inode watched is gone from the path. A file at the path again is the file
             // replaced (a change): watch the new one. Nothing there is a deletion.
-            if (!QFileInfo::exists(self->path())) {
+            if (!FileName::exists(self->path())) {
                 if (self->_localRepresentation && self->_document.lock()) self->localRepresentationDisappeared();
                 return;
             }
@@ -685,12 +686,12 @@ QString QVFile::downloadFolder() {
     static std::mutex lock;
     static QString folder;
     std::lock_guard<std::mutex> locker(lock);
-    if (!folder.isEmpty() && QFileInfo(folder).isDir()) return folder;
+    if (!folder.isEmpty() && FileName::isFolder(folder)) return folder;
     const QString scratch = ScratchFolder::path();
     if (scratch.isEmpty()) return {};
-    QByteArray pattern = QFile::encodeName(scratch + QStringLiteral("/downloads-XXXXXX"));
+    QByteArray pattern = FileName::encode(scratch + QStringLiteral("/downloads-XXXXXX"));
     if (!::mkdtemp(pattern.data())) return {};  // made 0700
-    folder = QFile::decodeName(pattern);
+    folder = FileName::decode(pattern);
     return folder;
 }
 
@@ -702,7 +703,7 @@ QString QVFile::pathForRemoteFileRepresentation(QVFileRepresentation*, QVError* 
     // Never a predictable name in a shared folder: the run's private folder, or nothing.
     const QString base = downloadFolder();
     const QString folder = base.isEmpty() ? QString() : base + QLatin1Char('/') + uuid();
-    if (folder.isEmpty() || (!QFileInfo(folder).isDir() && ::mkdir(QFile::encodeName(folder).constData(), 0700) != 0)) {
+    if (folder.isEmpty() || (!FileName::isFolder(folder) && ::mkdir(FileName::encode(folder).constData(), 0700) != 0)) {
         qvSetError(error, LocalFileOperations::fileError(folder.isEmpty() ? ScratchFolder::defaultPath() : folder,
                                                          errno ? errno : EACCES));
         return {};

@@ -1,7 +1,7 @@
 // The breadth-first walk over a file tree.
 #include "files/QVFileEnumerator.h"
 
-#include <QFile>
+#include "platform/FileName.h"
 
 #include <sys/stat.h>
 
@@ -18,7 +18,7 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
     // Links to folders are followed (a folder's type is read through links), so a folder seen
     // before is where a link loop would start.
     struct stat st;
-    if (file->localRepresentation() && ::stat(QFile::encodeName(file->path()).constData(), &st) == 0) {
+    if (file->localRepresentation() && ::stat(FileName::encode(file->path()).constData(), &st) == 0) {
         const QPair<quint64, quint64> key(quint64(st.st_dev), quint64(st.st_ino));
         if (_enteredFolders.contains(key)) return file;
         _enteredFolders.insert(key);

@@ -7,16 +7,122 @@ namespace {
 
 QString tr(const char* text) { return QCoreApplication::translate("QVFileListingAction", text); }
 
+// Listings of ten thousand lines are read while the user waits: the long form's columns are
+// found by hand, each search giving what a leftmost regular-expression match would.
+struct Span {
+    qsizetype start = -1;
+    qsizetype length = 0;
+    bool found() const { return start >= 0; }
+};
+
+bool isDigit(QChar c) { return c >= u'0' && c <= u'9'; }
+
+qsizetype countWhile(QStringView s, qsizetype from, qsizetype limit, bool (*accept)(QChar)) {
+    qsizetype n = 0;
+    while (from + n < s.size() && n < limit && accept(s[from + n])) ++n;
+    return n;
+}
+
+bool isBlank(QChar c) { return c == u' '; }
+
+// The permission column, "([-bcdlpsw?]([-rw]{2}[-SsTtx]){3})( +([0-9]+|\?))?": sftp prints "?"
+// as the link count. The mode itself is the first ten characters of the span.
+Span findMode(QStringView s) {
+    const auto in = [](QChar c, const char16_t* set) {
+        for (; *set; ++set)
+            if (c == QChar(*set)) return true;
+        return false;
+    };
+    for (qsizetype i = 0; i + 10 <= s.size(); ++i) {
+        if (!in(s[i], u"-bcdlpsw?")) continue;
+        bool ok = true;
+        for (int k = 0; k < 3 && ok; ++k)
+            ok = in(s[i + 1 + 3 * k], u"-rw") && in(s[i + 2 + 3 * k], u"-rw") && in(s[i + 3 + 3 * k], u"-SsTtx");
+        if (!ok) continue;
+        qsizetype end = i + 10;
+        const qsizetype blanks = countWhile(s, end, s.size(), isBlank);
+        if (blanks > 0 && end + blanks < s.size()) {
+            const qsizetype at = end + blanks;
+            if (s[at] == u'?') end = at + 1;
+            else if (const qsizetype digits = countWhile(s, at, s.size(), isDigit)) end = at + digits;
+        }
+        return {i, end - i};
+    }
+    return {};
+}
+
+// "[A-Z][a-z]{2} {1,2}[0-9]{1,2} {1,2}[0-9:]{4,6}": "Dec  7 09:10", "Jan 15  2023".
+Span findUnixDate(QStringView s) {
+    const auto timeChar = [](QChar c) { return isDigit(c) || c == u':'; };
+    for (qsizetype i = 0; i + 3 <= s.size(); ++i) {
+        if (!(s[i] >= u'A' && s[i] <= u'Z') || !(s[i + 1] >= u'a' && s[i + 1] <= u'z') || !(s[i + 2] >= u'a' && s[i + 2] <= u'z'))
+            continue;
+        qsizetype j = i + 3;
+        const qsizetype blanks = countWhile(s, j, 3, isBlank);
+        if (blanks < 1 || blanks > 2) continue;
+        j += blanks;
+        const qsizetype day = countWhile(s, j, 3, isDigit);
+        if (day < 1 || day > 2) continue;
+        j += day;
+        const qsizetype gap = countWhile(s, j, 3, isBlank);
+        if (gap < 1 || gap > 2) continue;
+        j += gap;
+        const qsizetype time = countWhile(s, j, 6, timeChar);
+        if (time < 4) continue;
+        return {i, j + time - i};
+    }
+    return {};
+}
+
+bool isNameChar(QChar c) {
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || isDigit(c) || c == u'@' || c == u'.' || c == u'?' ||
+           c == u'_' || c == u'(' || c == u')' || c == u'-';
+}
+
+// "([a-zA-Z0-9@.?_()-]+) {1,}([a-zA-Z0-9@.?_()-]+)": owner and group. A match can only begin
+// where a run of those characters begins: inside a run it would end where the run's own does.
+Span findOwnerGroup(QStringView s, qsizetype* ownerLength, qsizetype* groupStart) {
+    for (qsizetype i = 0; i < s.size(); ++i) {
+        if (!isNameChar(s[i]) || (i > 0 && isNameChar(s[i - 1]))) continue;
+        const qsizetype owner = countWhile(s, i, s.size(), isNameChar);
+        const qsizetype blanks = countWhile(s, i + owner, s.size(), isBlank);
+        if (blanks == 0) continue;
+        const qsizetype group = countWhile(s, i + owner + blanks, s.size(), isNameChar);
+        if (group == 0) continue;
+        *ownerLength = owner;
+        *groupStart = i + owner + blanks;
+        return {i, owner + blanks + group};
+    }
+    return {};
+}
+
+// " ([0-9]+) ": the size, digits between blanks.
+Span findSize(QStringView s) {
+    for (qsizetype i = 0; i + 2 < s.size(); ++i) {
+        if (s[i] != u' ') continue;
+        const qsizetype digits = countWhile(s, i + 1, s.size(), isDigit);
+        if (digits > 0 && i + 1 + digits < s.size() && s[i + 1 + digits] == u' ') return {i, digits + 2};
+    }
+    return {};
+}
+
+// " -> [^ ].*$": a link's target, to the end of the line.
+Span findLinkTarget(QStringView s) {
+    for (qsizetype i = 0; i + 4 < s.size(); ++i)
+        if (s.mid(i, 4) == u" -> " && s[i + 4] != u' ') return {i, s.size() - i};
+    return {};
+}
+
+// Reply lines, the echoed command and headings: "^([1-5][0-5][0-9][^0-9]|ls|total|Listing)".
+bool isSkipped(QStringView s) {
+    if (s.size() >= 4 && s[0] >= u'1' && s[0] <= u'5' && s[1] >= u'0' && s[1] <= u'5' && isDigit(s[2]) && !isDigit(s[3])) return true;
+    return s.startsWith(u"ls") || s.startsWith(u"total") || s.startsWith(u"Listing");
+}
+
 struct Patterns {
-    // sftp prints "?" as the link count.
-    QRegularExpression mode{QStringLiteral("([-bcdlpsw?]([-rw]{2}[-SsTtx]){3})( +([0-9]+|\\?))?")};
-    QRegularExpression skip{QStringLiteral("^(([1-5][0-5][0-9][^0-9])|(ls)|(total)|(Listing))")};
-    QRegularExpression unixDate{QStringLiteral("[A-Z][a-z]{2} {1,2}[0-9]{1,2} {1,2}[0-9:]{4,6}")};
     QRegularExpression windowsDate{QStringLiteral("[0-9]{2}-[0-9]{2}-[0-9]{2} {2,}[0-9]{2}:[0-9]{2}(A|P)M")};
-    QRegularExpression ownerGroup{QStringLiteral("([a-zA-Z0-9@\\.\\?_\\(\\)-]+) {1,}([a-zA-Z0-9@\\.\\?_\\(\\)-]+)")};
     QRegularExpression size{QStringLiteral(" ([0-9]+) ")};
     QRegularExpression name{QStringLiteral("[^ ].*$")};
-    QRegularExpression linkTarget{QStringLiteral(" -> [^ ].*$")};
     // cadaver's columns, read from the end: size, then the date.
     QRegularExpression webDAVTail{
         QStringLiteral("\\s+([0-9]+)\\s+([A-Z][a-z]{2} {1,2}[0-9]{1,2} {1,2}[0-9:]{4,6})\\s*$")};
@@ -191,12 +297,13 @@ QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& dir
                                                     int* unreadable) {
     const Patterns& p = patterns();
     QList<QVRemoteFile> files;
+    files.reserve(lines.size());
     if (unreadable) *unreadable = 0;
     // sftp puts the listed path before every name.
     QString prefix = directory.isEmpty() ? QStringLiteral(".") : directory;
     if (!prefix.endsWith(u'/')) prefix += u'/';
     for (const QString& line : lines) {
-        if (line.trimmed().isEmpty() || p.skip.match(line).hasMatch()) continue;
+        if (line.trimmed().isEmpty() || isSkipped(line)) continue;
         std::optional<QVRemoteFile> file;
         if (type == QVRemoteFilesConnection::SFTP) {
             file = parseUnixLine(line, directory);
@@ -205,7 +312,7 @@ QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& dir
         } else {
             const int blank = line.indexOf(u' ');
             const bool unix = !line.contains(QStringLiteral("<DIR>")) && !line.startsWith(QStringLiteral("Coll:")) &&
-                              blank > 0 && p.mode.match(line.left(blank)).hasMatch();
+                              blank > 0 && findMode(QStringView(line).left(blank)).found();
             file = unix ? parseUnixLine(line, directory) : parseWindowsLine(line, directory);
             // A line of neither form: a heading of several listings in one ("a:"), a message.
             const bool readable = file && (unix || p.windowsDate.match(line).hasMatch());
@@ -216,35 +323,42 @@ QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& dir
             file = named(*file, file->name().mid(prefix.size()), directory);
             if (!file) continue;
         }
-        if (addressable(file->name())) files.append(*file);
+        if (addressable(file->name())) files.append(std::move(*file));
     }
     return files;
 }
 
 std::optional<QVRemoteFile> QVFileListingAction::parseUnixLine(const QString& line, const QString& directory) {
-    const Patterns& p = patterns();
+    // Each column is cut out of what is left, in this order, so a later search sees the text
+    // joined where an earlier column was.
     QString rest = line;
     QVRemoteFile file;
-    const auto mode = cut(rest, p.mode);
-    if (mode.hasMatch()) file.setModeString(mode.captured(1));
-    const auto date = cut(rest, p.unixDate);
-    if (date.hasMatch()) file.setDateString(date.captured(0));
-    const auto owner = cut(rest, p.ownerGroup);
-    if (owner.hasMatch()) {
-        file.setUser(owner.captured(1));
-        file.setGroup(owner.captured(2));
+    if (const Span mode = findMode(rest); mode.found()) {
+        file.setModeString(rest.mid(mode.start, 10));
+        rest.remove(mode.start, mode.length);
     }
-    const auto size = p.size.match(rest);
-    if (size.hasMatch()) {
-        file.setSize(size.captured(1).toLongLong());
-        rest.remove(size.capturedStart(), size.capturedLength());
+    if (const Span date = findUnixDate(rest); date.found()) {
+        file.setDateString(rest.mid(date.start, date.length));
+        rest.remove(date.start, date.length);
+    }
+    qsizetype ownerLength = 0, groupStart = 0;
+    if (const Span owner = findOwnerGroup(rest, &ownerLength, &groupStart); owner.found()) {
+        file.setUser(rest.mid(owner.start, ownerLength));
+        file.setGroup(rest.mid(groupStart, owner.start + owner.length - groupStart));
+        rest.remove(owner.start, owner.length);
+    }
+    if (const Span size = findSize(rest); size.found()) {
+        file.setSize(QStringView(rest).mid(size.start + 1, size.length - 2).toLongLong());
+        rest.remove(size.start, size.length);
     }
     // Only a link's name carries its target; " -> " in any other name is part of it.
-    if (file.isSymlink()) cut(rest, p.linkTarget);
-    const auto name = p.name.match(rest);
-    if (!name.hasMatch()) return std::nullopt;
+    if (file.isSymlink())
+        if (const Span target = findLinkTarget(rest); target.found()) rest.truncate(target.start);
+    qsizetype first = 0;
+    while (first < rest.size() && rest[first] == u' ') ++first;
+    if (first == rest.size()) return std::nullopt;
     // sftp names keep the listed path until parseLines strips it, so "/" is checked there.
-    QString n = name.captured(0).trimmed();
+    QString n = rest.mid(first).trimmed();
     if (n.isEmpty()) return std::nullopt;
     file.setName(n);
     file.setPath(QVRemoteFile::appendPath(directory, n));

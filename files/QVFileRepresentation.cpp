@@ -1,6 +1,7 @@
 // The representation base: name, attributes and the type read from the mode.
 #include "files/QVFileRepresentation.h"
 
+#include "platform/FileName.h"
 #include "shell/FileManagerUtilities.h"
 #include "shell/WorkspaceUtilities.h"
 
@@ -37,7 +38,7 @@ QImage QVFileRepresentation::icon() {
     if (!delegate) return {};
     const QString path = delegate->pathForFileRepresentation(this);
     // A folder only the site holds has nothing on disk to take its icon from.
-    if (delegate->typeForFileRepresentation(this) == QVFileTypeFolder && !QFileInfo(path).isDir())
+    if (delegate->typeForFileRepresentation(this) == QVFileTypeFolder && !FileName::isFolder(path))
         return WorkspaceUtilities::folderIconOfSize(QSize(16, 16));
     return FileManagerUtilities::iconForFile(path, QSize(16, 16), true);
 }

@@ -1,18 +1,17 @@
 // The transfer window's local entries, read from the files' status.
 #include "files/QVLocalFile.h"
 
+#include "platform/FileName.h"
 #include "shell/FileManagerUtilities.h"
 #include "shell/QVFileFilters.h"
 #include "shell/WorkspaceUtilities.h"
 
-#include <QDir>
-#include <QFile>
 
 #include <sys/stat.h>
 
 std::optional<QVLocalFile> QVLocalFile::fromPath(const QString& path) {
     struct stat status {};
-    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &status) != 0) return std::nullopt;
+    if (path.isEmpty() || ::stat(FileName::encode(path).constData(), &status) != 0) return std::nullopt;
     QVLocalFile file;
     const qsizetype slash = path.lastIndexOf(u'/', path.size() > 1 && path.endsWith(u'/') ? -2 : -1);
     file._name = slash < 0 ? path : path.mid(slash + 1);
@@ -33,8 +32,7 @@ std::optional<QVLocalFile> QVLocalFile::fromPath(const QString& path) {
 
 QList<QVLocalFile> QVLocalFile::filesForPath(const QString& folder) {
     QList<QVLocalFile> files;
-    const QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                                     QDir::NoSort);
+    const QStringList names = FileName::entries(folder);
     const std::shared_ptr<QVFileFilters> filters = QVFileFilters::sharedFilters();
     for (const QString& name : names) {
         if (filters->stringMatchesFilters(name)) continue;

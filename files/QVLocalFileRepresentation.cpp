@@ -2,11 +2,10 @@
 // never replace an existing name.
 #include "files/QVLocalFileRepresentation.h"
 
+#include "platform/FileName.h"
 #include "files/LocalFileOperations.h"
-#include "platform/SystemLog.h"
 #include "shell/FileManagerUtilities.h"
 
-#include <QFile>
 #include <QHash>
 
 #include <cstring>
@@ -44,7 +43,7 @@ bool QVLocalFileRepresentation::loadFileAttributes() {
     _attributesPending = false;
     const QString p = path();
     struct stat st;
-    if (p.isEmpty() || ::stat(QFile::encodeName(p).constData(), &st) != 0) return false;
+    if (p.isEmpty() || ::stat(FileName::encode(p).constData(), &st) != 0) return false;
     _group = cachedName(false, st.st_gid);
     _owner = cachedName(true, st.st_uid);
     _mode = quint16(st.st_mode);
@@ -55,28 +54,19 @@ bool QVLocalFileRepresentation::loadFileAttributes() {
 
 QVFileRepresentationList QVLocalFileRepresentation::listFolder(const QString& path) {
     QVFileRepresentationList list;
-    const QByteArray folder = QFile::encodeName(path);
+    const QByteArray folder = FileName::encode(path);
     DIR* dir = ::opendir(folder.constData());
     if (!dir) return list;
-    int skipped = 0;
     while (dirent* entry = ::readdir(dir)) {
         const char* bytes = entry->d_name;
         if (!std::strcmp(bytes, ".") || !std::strcmp(bytes, "..")) continue;
-        bool ascii = true;
-        for (const char* c = bytes; *c && ascii; ++c) ascii = static_cast<unsigned char>(*c) < 0x80;
-        const QString name = ascii ? QString::fromLatin1(bytes) : QFile::decodeName(bytes);
-        // A name whose bytes do not survive the round trip would address another file.
-        if (!ascii && QFile::encodeName(name) != bytes) {
-            ++skipped;
-            continue;
-        }
+        // A name that is not UTF-8 keeps its bytes (escaped), so the node addresses that file.
+        const QString name = FileName::decode(bytes);
         // Links are read through when their type is asked: the entry type is that of the link.
         const quint16 type = entry->d_type == DT_DIR ? 0x4000 : entry->d_type == DT_REG ? 0x8000 : 0;
         list.append(std::make_shared<QVLocalFileRepresentation>(Name{name}, type));
     }
     ::closedir(dir);
-    if (skipped)
-        SystemLog::warning(QStringLiteral("%1: %2 names left out, not valid in the file-name encoding").arg(path).arg(skipped));
     return list;
 }
 

@@ -1,5 +1,6 @@
 #include "files/QVRemoteFileActions.h"
 
+#include "platform/FileName.h"
 #include "shell/QVFileFilters.h"
 
 #include <QCoreApplication>
@@ -313,7 +314,7 @@ void QVFileTransferAction::finish(bool result, int statusCode) {
     if (!_temporaryPath.isEmpty()) {
         if (result && QFileInfo::exists(_temporaryPath)) {
             // Replace the target only with a complete copy.
-            result = ::rename(QFile::encodeName(_temporaryPath).constData(), QFile::encodeName(_localPath).constData()) == 0;
+            result = ::rename(FileName::encode(_temporaryPath).constData(), FileName::encode(_localPath).constData()) == 0;
         } else {
             result = false;
         }

@@ -37,11 +37,19 @@ QString emptyNetrc() {
 
 // Output lines are decoded whole (a character never splits between reads): UTF-8, else Mac OS
 // Roman, which takes every byte.
-QString decodeLine(const QByteArray& bytes) {
+QString decodeLine(QByteArrayView bytes) {
+    // Most lines are ASCII, which every encoding here reads alike.
+    bool ascii = true;
+    for (const char c : bytes)
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            ascii = false;
+            break;
+        }
+    if (ascii) return QString::fromLatin1(bytes);
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = utf8.decode(bytes);
     if (!utf8.hasError()) return text;
-    if (auto roman = TextEncoding::decode(bytes, TextEncoding::MacOSRoman)) return *roman;
+    if (auto roman = TextEncoding::decode(bytes.toByteArray(), TextEncoding::MacOSRoman)) return *roman;
     SystemLog::error(QStringLiteral("FAILED TO PROCESS BUFFER: %1").arg(QString::fromLatin1(bytes)));
     return QString::fromLatin1(bytes);
 }
@@ -321,16 +329,20 @@ bool QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& byt
     }
     _pending.append(bytes);
     bool progressed = false;
-    for (int end = _pending.indexOf("\r\n"); end >= 0; end = _pending.indexOf("\r\n")) {
+    // Complete lines are taken from a moving start and dropped together: a listing of 10,000
+    // lines arrives in a few hundred reads.
+    qsizetype start = 0;
+    for (qsizetype end = _pending.indexOf("\r\n"); end >= 0; end = _pending.indexOf("\r\n", start)) {
         progressed = true;
         // sftp ends its error lines in "\r\r\n".
-        qsizetype length = end;
-        while (length > 0 && _pending[length - 1] == '\r') --length;
-        const QString line = decodeLine(_pending.left(length));
-        _pending.remove(0, end + 2);
+        qsizetype length = end - start;
+        while (length > 0 && _pending[start + length - 1] == '\r') --length;
+        const QString line = decodeLine(QByteArrayView(_pending).sliced(start, length));
+        start = end + 2;
         _cachedLines.append(line);
         if (log) log(line + u'\n');
     }
+    if (start > 0) _pending.remove(0, start);
     // A progress line redrawn with bare carriage returns: only what follows the last one counts
     // (and is kept, so a long transfer's meter never piles up).
     for (qsizetype i = _pending.size() - 2; i >= 0; --i)

@@ -1,11 +1,15 @@
 // Atomic file replacement: unique temporary file beside the target, fsync, rename, folder fsync.
 #include "platform/AtomicFile.h"
 
+#include "platform/FileName.h"
+
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -36,11 +40,18 @@ mode_t currentUmask() {
 
 // The file a write lands in: a symbolic link is written through, so the link itself survives.
 QString resolvedTarget(const QString& path) {
-    const QFileInfo info(path);
-    if (!info.isSymLink()) return path;
-    const QString canonical = info.canonicalFilePath();
+    const QByteArray name = FileName::encode(path);
+    struct stat st {};
+    if (::lstat(name.constData(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    const QString canonical = FileName::canonical(path);
     if (!canonical.isEmpty()) return canonical;
-    return info.symLinkTarget();  // a dangling link: create the file it points at
+    // A dangling link: create the file it points at (a relative target is read from the link's folder).
+    QByteArray target(PATH_MAX, '\0');
+    const ssize_t length = ::readlink(name.constData(), target.data(), size_t(target.size()));
+    if (length <= 0 || length >= target.size()) return path;
+    target.truncate(length);
+    if (target.startsWith('/')) return QDir::cleanPath(FileName::decode(target));
+    return QDir::cleanPath(QFileInfo(path).absolutePath() + u'/' + FileName::decode(target));
 }
 
 bool writeAll(int fd, const char* data, qint64 size, int* err) {
@@ -133,8 +144,8 @@ bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
         qvSetError(error, QVError::posix(ENOENT, QStringLiteral("Writing"), path));
         return false;
     }
-    const QString target = resolvedTarget(QFileInfo(path).absoluteFilePath());
-    const QByteArray targetName = QFile::encodeName(target);
+    const QString target = resolvedTarget(FileName::absolute(path));
+    const QByteArray targetName = FileName::encode(target);
     const QString folder = QFileInfo(target).absolutePath();
 
     struct stat old {};
@@ -151,7 +162,7 @@ bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
         }
     }
 
-    QByteArray tempName = QFile::encodeName(folder) + "/." + QFile::encodeName(QFileInfo(target).fileName()) +
+    QByteArray tempName = FileName::encode(folder) + "/." + FileName::encode(QFileInfo(target).fileName()) +
                           ".XXXXXX";
     // mkostemp opens with O_CREAT | O_EXCL: the name is ours alone.
     const int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
@@ -223,7 +234,7 @@ void syncFolderOf(const QByteArray& file) {
 }  // namespace
 
 void AtomicFile::syncFolder(const QString& folder) {
-    const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dirFd = ::open(FileName::encode(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         ::fsync(dirFd);
         ::close(dirFd);
@@ -247,7 +258,7 @@ bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* err
     // cannot be synced (some file systems refuse) is not a failure of the write.
     if (deferredFolder) {
         const qsizetype slash = targetName.lastIndexOf('/');
-        *deferredFolder = QFile::decodeName(slash > 0 ? targetName.left(slash) : QByteArray("/"));
+        *deferredFolder = FileName::decode(slash > 0 ? targetName.left(slash) : QByteArray("/"));
     } else {
         syncFolderOf(targetName);
     }

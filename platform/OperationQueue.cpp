@@ -90,7 +90,7 @@ void OperationQueue::State::add(std::shared_ptr<Operation> op) {
         const int wanted = std::min(width, unfinished);
         while (int(threads.size()) < wanted) {
             auto self = shared_from_this();
-            threads.emplace_back([self] { self->work(); });
+            threads.push_back(Threads::start("QVOpQueueWorker", [self] { self->work(); }));
         }
         changed.notify_all();
     }

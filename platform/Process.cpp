@@ -1,6 +1,8 @@
 // Running helper programs from an argument vector: spawn, pump the pipes with poll(), time out, reap.
 #include "platform/Process.h"
 
+#include "platform/FileName.h"
+
 #include <QFileInfo>
 
 #include <algorithm>
@@ -156,7 +158,7 @@ ProcessResult startFailure(const QString& message) {
 bool buildEnvironment(const QStringList& extra, std::vector<QByteArray>& env, QString& error) {
     for (char** e = environ; e && *e; ++e) env.emplace_back(*e);
     for (const QString& entry : extra) {
-        const QByteArray bytes = entry.toLocal8Bit();
+        const QByteArray bytes = FileName::encode(entry);  // a path in a value keeps its bytes
         const qsizetype eq = bytes.indexOf('=');
         if (eq <= 0 || bytes.contains('\0')) {
             error = QStringLiteral("The environment entry \"%1\" is not of the form NAME=value.").arg(entry);
@@ -194,8 +196,9 @@ QString prepare(const QString& program, const QStringList& args, const ProcessOp
         p.path = Process::findExecutable(program);
         if (p.path.isEmpty()) return QStringLiteral("The program \"%1\" was not found in PATH.").arg(program);
     }
-    p.argBytes.push_back(p.path.toLocal8Bit());
-    for (const QString& arg : args) p.argBytes.push_back(arg.toLocal8Bit());
+    // A path handed on keeps its bytes, even those that are not UTF-8.
+    p.argBytes.push_back(FileName::encode(p.path));
+    for (const QString& arg : args) p.argBytes.push_back(FileName::encode(arg));
     for (const QByteArray& arg : p.argBytes)
         if (arg.contains('\0')) return QStringLiteral("An argument for \"%1\" contains a NUL character.").arg(program);
     for (QByteArray& arg : p.argBytes) p.argv.push_back(arg.data());
@@ -206,8 +209,8 @@ QString prepare(const QString& program, const QStringList& args, const ProcessOp
     for (QByteArray& entry : p.envBytes) p.envp.push_back(entry.data());
     p.envp.push_back(nullptr);
 
-    p.workingDirectory = options.workingDirectory.toLocal8Bit();
-    if (!options.workingDirectory.isEmpty() && !QFileInfo(options.workingDirectory).isDir())
+    p.workingDirectory = FileName::encode(options.workingDirectory);
+    if (!options.workingDirectory.isEmpty() && !FileName::isFolder(options.workingDirectory))
         return QStringLiteral("The working directory \"%1\" does not exist.").arg(options.workingDirectory);
     return {};
 }

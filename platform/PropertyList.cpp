@@ -6,12 +6,16 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QHash>
 #include <QRegularExpression>
 #include <QUrl>
 
 #include <plist/plist.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -438,7 +442,8 @@ bool toVariant(plist_t node, QVariant* out, QString* why) {
                 ok = false;
                 break;
             }
-            map.insert(QString::fromUtf8(key ? key : ""), item);
+            // Our own files list keys in order: a hint at the end makes each insert constant time.
+            map.insert(map.cend(), QString::fromUtf8(key ? key : ""), item);
             std::free(key);
         }
         std::free(it);
@@ -454,11 +459,26 @@ bool toVariant(plist_t node, QVariant* out, QString* why) {
 
 // ---- QVariant -> libplist tree ----------------------------------------------------------------
 
+// Where a value sits, for error messages only: made into text when a value is refused, so
+// writing a large tree builds no path strings.
+struct Place {
+    const Place* parent = nullptr;
+    const QString* key = nullptr;  // in a dictionary; otherwise index in an array
+    qsizetype index = 0;
+
+    QString text() const {
+        if (!parent) return QString();
+        const QString above = parent->text();
+        if (key) return above.isEmpty() ? *key : above + QLatin1Char('.') + *key;
+        return QStringLiteral("%1[%2]").arg(above).arg(index);
+    }
+};
+
 class Writer {
 public:
     explicit Writer(PlistFormat format) : _format(format) {}
 
-    plist_t convert(const QVariant& value, int depth, const QString& where, QVError* error) {
+    plist_t convert(const QVariant& value, int depth, const Place& where, QVError* error) {
         const int type = value.typeId();
         switch (type) {
         case QMetaType::Bool:
@@ -515,8 +535,9 @@ public:
     }
 
 private:
-    plist_t refuse(QVError* error, const QString& where, const QString& what,
+    plist_t refuse(QVError* error, const Place& at, const QString& what,
                    PropertyList::ErrorCode code = PropertyList::UnsupportedValueError) {
+        const QString where = at.text();
         const QString place = where.isEmpty() ? QStringLiteral("at the top level") : QStringLiteral("at %1").arg(where);
         qvSetError(error, makeError(code, QStringLiteral("The value can't be written as a property list: %1 (%2).")
                                               .arg(what, place)));
@@ -524,18 +545,18 @@ private:
     }
 
     // libplist takes C strings: a NUL would silently cut the text short.
-    bool checkText(const QString& s, const QString& where, QVError* error, const char* what) {
+    bool checkText(const QString& s, const Place& where, QVError* error, const char* what) {
         if (!s.contains(QChar(0))) return true;
         refuse(error, where, QStringLiteral("a %1 contains a NUL character").arg(QLatin1String(what)));
         return false;
     }
 
-    plist_t newString(const QString& s, const QString& where, QVError* error) {
+    plist_t newString(const QString& s, const Place& where, QVError* error) {
         if (!checkText(s, where, error, "string")) return nullptr;
         return plist_new_string(s.toUtf8().constData());
     }
 
-    plist_t newDate(const QDateTime& dt, const QString& where, QVError* error) {
+    plist_t newDate(const QDateTime& dt, const Place& where, QVError* error) {
         if (!dt.isValid()) return refuse(error, where, QStringLiteral("an invalid date has no property-list form"));
         const qint64 ms = dt.toMSecsSinceEpoch() - kPlistEpochMSecs;
         // XML dates carry whole seconds; round down, as the readers of the format do.
@@ -565,22 +586,22 @@ private:
         return node;
     }
 
-    plist_t newArray(const QVariantList& list, int depth, const QString& where, QVError* error) {
+    plist_t newArray(const QVariantList& list, int depth, const Place& where, QVError* error) {
         if (depth >= PropertyList::maximumDepth) return tooDeepAt(where, error);
         Node array(plist_new_array());
         for (qsizetype i = 0; i < list.size(); ++i) {
-            plist_t item = convert(list.at(i), depth + 1, QStringLiteral("%1[%2]").arg(where).arg(i), error);
+            plist_t item = convert(list.at(i), depth + 1, Place{&where, nullptr, i}, error);
             if (!item) return nullptr;
             plist_array_append_item(array.get(), item);
         }
         return array.release();
     }
 
-    plist_t newDict(const QVariantMap& map, int depth, const QString& where, QVError* error) {
+    plist_t newDict(const QVariantMap& map, int depth, const Place& where, QVError* error) {
         if (depth >= PropertyList::maximumDepth) return tooDeepAt(where, error);
         Node dict(plist_new_dict());
         for (auto it = map.cbegin(); it != map.cend(); ++it) {
-            const QString path = where.isEmpty() ? it.key() : where + QLatin1Char('.') + it.key();
+            const Place path{&where, &it.key(), 0};
             if (!checkText(it.key(), path, error, "key")) return nullptr;
             plist_t item = convert(it.value(), depth + 1, path, error);
             if (!item) return nullptr;
@@ -589,13 +610,617 @@ private:
         return dict.release();
     }
 
-    plist_t tooDeepAt(const QString& where, QVError* error) {
+    plist_t tooDeepAt(const Place& where, QVError* error) {
         return refuse(error, where,
                       QStringLiteral("containers are nested more than %1 levels deep").arg(PropertyList::maximumDepth),
                       PropertyList::NestingTooDeepError);
     }
 
     PlistFormat _format;
+};
+
+// ---- QVariant -> XML text, directly ----------------------------------------------------------
+//
+// The XML form is printed here without a libplist tree: building the tree, printing it and freeing
+// it cost several times the printing alone, and a project file of 10,000 entries is written on
+// every change. The text is the one libplist prints, byte for byte, so files under version control
+// do not change for nothing. Whatever this writer does not print itself (a value to refuse with an
+// error, a real that is not finite, a date beyond the library's 32-bit seconds, data nested deeper
+// than the library's line width allows) sends the whole value through libplist instead.
+class XmlWriter {
+public:
+    bool write(const QVariant& value) {
+        _out.reserve(4096);
+        _out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                "<plist version=\"1.0\">\n";
+        if (!node(value, 0)) return false;
+        _out += "</plist>\n";
+        return true;
+    }
+    QByteArray take() { return std::move(_out); }
+
+private:
+    void indent(int depth) { _out.append(qsizetype(depth), '\t'); }
+
+    // libplist escapes these three and leaves every other byte as it is.
+    bool text(const QString& s) {
+        const QByteArray utf8 = s.toUtf8();
+        const char* p = utf8.constData();
+        const char* const end = p + utf8.size();
+        if (std::memchr(p, '\0', size_t(end - p))) return false;
+        const char* run = p;
+        for (; p < end; ++p) {
+            const char c = *p;
+            if (c != '&' && c != '<' && c != '>') continue;
+            _out.append(run, p - run);
+            _out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : "&gt;";
+            run = p + 1;
+        }
+        _out.append(run, end - run);
+        return true;
+    }
+
+    bool element(int depth, const char* open, const QString& s, const char* close) {
+        indent(depth);
+        _out += open;
+        if (!text(s)) return false;
+        _out += close;
+        return true;
+    }
+
+    void integer(int depth, qint64 v) {
+        char buffer[32];
+        const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);
+        indent(depth);
+        _out += "<integer>";
+        _out.append(buffer, r.ptr - buffer);
+        _out += "</integer>\n";
+    }
+
+    bool real(int depth, double v) {
+        if (!std::isfinite(v)) return false;
+        char buffer[64];
+        const char* end = buffer;
+        if (v == 0) {
+            std::memcpy(buffer, "0.0", 3);
+            end = buffer + 3;
+        } else {
+            end = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::general, 17).ptr;
+        }
+        indent(depth);
+        _out += "<real>";
+        _out.append(buffer, end - buffer);
+        _out += "</real>\n";
+        return true;
+    }
+
+    bool data(int depth, const QByteArray& bytes) {
+        // The library's lines hold fewer bytes the deeper they are indented, and past eight levels
+        // it indents them differently: those it prints itself.
+        if (depth > 8) return false;
+        const int perLine = ((76 - (depth << 3)) >> 2) * 3;
+        indent(depth);
+        _out += "<data>\n";
+        for (qsizetype at = 0; at < bytes.size(); at += perLine) {
+            indent(depth);
+            _out += QByteArray::fromRawData(bytes.constData() + at, std::min<qsizetype>(perLine, bytes.size() - at)).toBase64();
+            _out += '\n';
+        }
+        indent(depth);
+        _out += "</data>\n";
+        return true;
+    }
+
+    bool date(int depth, const QDateTime& dt) {
+        if (!dt.isValid()) return false;
+        // Whole seconds, rounded down, as the tree writer gives the library.
+        const qint64 ms = dt.toMSecsSinceEpoch() - kPlistEpochMSecs;
+        const qint64 seconds = ms / 1000 - (ms % 1000 < 0 ? 1 : 0);
+        if (seconds < std::numeric_limits<int32_t>::min() || seconds > std::numeric_limits<int32_t>::max()) return false;
+        const QDateTime utc = QDateTime::fromMSecsSinceEpoch(seconds * 1000 + kPlistEpochMSecs, Qt::UTC);
+        const QDate d = utc.date();
+        const QTime t = utc.time();
+        char buffer[32];
+        const int n = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02dZ", d.year(), d.month(), d.day(), t.hour(),
+                                    t.minute(), t.second());
+        indent(depth);
+        _out += "<date>";
+        _out.append(buffer, n);
+        _out += "</date>\n";
+        return true;
+    }
+
+    bool list(int depth, const QVariantList& items) {
+        if (depth >= PropertyList::maximumDepth) return false;
+        indent(depth);
+        if (items.isEmpty()) {
+            _out += "<array/>\n";
+            return true;
+        }
+        _out += "<array>\n";
+        for (const QVariant& item : items)
+            if (!node(item, depth + 1)) return false;
+        indent(depth);
+        _out += "</array>\n";
+        return true;
+    }
+
+    bool dict(int depth, const QVariantMap& map) {
+        if (depth >= PropertyList::maximumDepth) return false;
+        indent(depth);
+        if (map.isEmpty()) {
+            _out += "<dict/>\n";
+            return true;
+        }
+        _out += "<dict>\n";
+        for (auto it = map.cbegin(); it != map.cend(); ++it)
+            if (!element(depth + 1, "<key>", it.key(), "</key>\n") || !node(it.value(), depth + 1)) return false;
+        indent(depth);
+        _out += "</dict>\n";
+        return true;
+    }
+
+    bool node(const QVariant& value, int depth) {
+        switch (value.typeId()) {
+        case QMetaType::Bool:
+            indent(depth);
+            _out += value.toBool() ? "<true/>\n" : "<false/>\n";
+            return true;
+        case QMetaType::Int:
+        case QMetaType::Long:
+        case QMetaType::LongLong:
+        case QMetaType::Short:
+        case QMetaType::Char:
+        case QMetaType::SChar:
+            integer(depth, value.toLongLong());
+            return true;
+        case QMetaType::UInt:
+        case QMetaType::ULong:
+        case QMetaType::ULongLong:
+        case QMetaType::UShort:
+        case QMetaType::UChar: {
+            const quint64 v = value.toULongLong();
+            if (v > quint64(std::numeric_limits<qint64>::max())) return false;
+            integer(depth, qint64(v));
+            return true;
+        }
+        case QMetaType::Double:
+        case QMetaType::Float:
+            return real(depth, value.toDouble());
+        case QMetaType::QString:
+            return element(depth, "<string>", value.toString(), "</string>\n");
+        case QMetaType::QUrl:
+            return element(depth, "<string>", value.toUrl().toString(), "</string>\n");
+        case QMetaType::QByteArray:
+            return data(depth, value.toByteArray());
+        case QMetaType::QDateTime:
+            return date(depth, value.toDateTime());
+        case QMetaType::QVariantList:
+        case QMetaType::QStringList:
+            return list(depth, value.toList());
+        case QMetaType::QVariantMap:
+            return dict(depth, value.toMap());
+        case QMetaType::QVariantHash: {
+            const QVariantHash hash = value.toHash();
+            QVariantMap map;
+            for (auto it = hash.cbegin(); it != hash.cend(); ++it) map.insert(it.key(), it.value());
+            return dict(depth, map);
+        }
+        default:
+            return false;
+        }
+    }
+
+    QByteArray _out;
+};
+
+// ---- QVariant -> binary form, directly --------------------------------------------------------
+//
+// libplist 2.2's binary writer takes time that grows with the square of the objects (a list of
+// 200,000 projects took 17 s where 25,000 took 0.3 s), so the binary form is written here, in one
+// pass: a container takes its index before its children and is written after them, the offset
+// table maps indices to where each object landed. Keys and short strings are written once
+// and shared. As with XML, a value this writer does not handle goes to libplist,
+// which refuses it with the reason.
+class BinaryWriter {
+public:
+    bool write(const QVariant& value) {
+        quint64 nodes = 0;
+        if (!count(value, 0, &nodes)) return false;
+        // The references are sized for every node, before strings are shared: a bound, never short.
+        _refSize = nodes < 0x100 ? 1 : nodes < 0x10000 ? 2 : nodes < 0x100000000ULL ? 4 : 8;
+        _out.reserve(qsizetype(std::min<quint64>(nodes * 16, 1 << 26)));
+        _out += "bplist00";
+        quint64 top = 0;
+        if (!object(value, 0, &top)) return false;
+        const quint64 tableOffset = quint64(_out.size());
+        const int offsetSize = bytesFor(tableOffset);
+        for (const quint64 offset : _offsets) bigEndian(offset, offsetSize);
+        _out.append(6, '\0');
+        _out += char(offsetSize);
+        _out += char(_refSize);
+        bigEndian(_offsets.size(), 8);
+        bigEndian(top, 8);
+        bigEndian(tableOffset, 8);
+        return true;
+    }
+    QByteArray take() { return std::move(_out); }
+
+private:
+    static int bytesFor(quint64 v) { return v < 0x100 ? 1 : v < 0x10000 ? 2 : v < 0x100000000ULL ? 4 : 8; }
+
+    void bigEndian(quint64 v, int size) {
+        for (int shift = (size - 1) * 8; shift >= 0; shift -= 8) _out += char((v >> shift) & 0xFF);
+    }
+
+    // Counts the objects a value makes before any are shared; false past the nesting limit.
+    bool count(const QVariant& value, int depth, quint64* nodes) {
+        ++*nodes;
+        switch (value.typeId()) {
+        case QMetaType::QVariantList:
+        case QMetaType::QStringList: {
+            if (depth >= PropertyList::maximumDepth) return false;
+            for (const QVariant& item : value.toList())
+                if (!count(item, depth + 1, nodes)) return false;
+            return true;
+        }
+        case QMetaType::QVariantMap:
+        case QMetaType::QVariantHash: {
+            if (depth >= PropertyList::maximumDepth) return false;
+            const QVariantMap map = value.toMap();
+            *nodes += quint64(map.size());
+            for (auto it = map.cbegin(); it != map.cend(); ++it)
+                if (!count(it.value(), depth + 1, nodes)) return false;
+            return true;
+        }
+        default:
+            return true;
+        }
+    }
+
+    quint64 begin() {
+        _offsets.push_back(quint64(_out.size()));
+        return _offsets.size() - 1;
+    }
+
+    // A marker with its element count: in the low nibble, or an integer object after it.
+    void marker(uchar kind, quint64 n) {
+        if (n < 15) {
+            _out += char(kind | n);
+            return;
+        }
+        _out += char(kind | 0x0F);
+        integerBody(n);
+    }
+
+    void integerBody(quint64 v) {
+        const int size = bytesFor(v);
+        _out += char(0x10 | (size == 1 ? 0 : size == 2 ? 1 : size == 4 ? 2 : 3));
+        bigEndian(v, size);
+    }
+
+    quint64 integer(qint64 v) {
+        const quint64 index = begin();
+        // Negative numbers take the eight-byte form, the one readers take as signed.
+        if (v < 0) {
+            _out += char(0x13);
+            bigEndian(quint64(v), 8);
+        } else {
+            integerBody(quint64(v));
+        }
+        return index;
+    }
+
+    quint64 real(uchar kind, double v) {
+        const quint64 index = begin();
+        _out += char(kind);
+        quint64 bits = 0;
+        std::memcpy(&bits, &v, sizeof bits);
+        bigEndian(bits, 8);
+        return index;
+    }
+
+    // Keys and short values are written once and shared; long values (paths, identifiers) are
+    // seldom repeated, and hashing each would cost more than it saves.
+    bool string(const QString& s, quint64* index, bool key = false) {
+        const bool shared = key || s.size() <= 16;
+        if (shared) {
+            const auto known = _strings.constFind(s);
+            if (known != _strings.cend()) {
+                *index = *known;
+                return true;
+            }
+        }
+        if (s.contains(QChar(0))) return false;
+        *index = begin();
+        bool ascii = true;
+        for (const QChar c : s)
+            if (c.unicode() >= 0x80) {
+                ascii = false;
+                break;
+            }
+        if (ascii) {
+            marker(0x50, quint64(s.size()));
+            for (const QChar c : s) _out += char(c.unicode());
+        } else {
+            marker(0x60, quint64(s.size()));
+            for (const QChar c : s) bigEndian(c.unicode(), 2);
+        }
+        if (shared) _strings.insert(s, *index);
+        return true;
+    }
+
+    bool date(const QDateTime& dt, quint64* index) {
+        if (!dt.isValid()) return false;
+        const qint64 ms = dt.toMSecsSinceEpoch() - kPlistEpochMSecs;
+        const qint64 seconds = ms / 1000 - (ms % 1000 < 0 ? 1 : 0);
+        // Beyond 32-bit seconds the reader gives whole seconds: the writer keeps to them too.
+        const bool far = seconds < std::numeric_limits<int32_t>::min() || seconds > std::numeric_limits<int32_t>::max();
+        if (far) {
+            const int year = QDateTime::fromMSecsSinceEpoch(seconds * 1000 + kPlistEpochMSecs, Qt::UTC).date().year();
+            if (year < 1 || year > 9999) return false;
+        }
+        *index = real(0x33, far ? double(seconds) : double(ms) / 1000.0);
+        return true;
+    }
+
+    bool object(const QVariant& value, int depth, quint64* index) {
+        switch (value.typeId()) {
+        case QMetaType::Bool:
+            *index = begin();
+            _out += char(value.toBool() ? 0x09 : 0x08);
+            return true;
+        case QMetaType::Int:
+        case QMetaType::Long:
+        case QMetaType::LongLong:
+        case QMetaType::Short:
+        case QMetaType::Char:
+        case QMetaType::SChar:
+            *index = integer(value.toLongLong());
+            return true;
+        case QMetaType::UInt:
+        case QMetaType::ULong:
+        case QMetaType::ULongLong:
+        case QMetaType::UShort:
+        case QMetaType::UChar: {
+            const quint64 v = value.toULongLong();
+            if (v > quint64(std::numeric_limits<qint64>::max())) return false;
+            *index = integer(qint64(v));
+            return true;
+        }
+        case QMetaType::Double:
+        case QMetaType::Float:
+            *index = real(0x23, value.toDouble());
+            return true;
+        case QMetaType::QString:
+            return string(value.toString(), index);
+        case QMetaType::QUrl:
+            return string(value.toUrl().toString(), index);
+        case QMetaType::QByteArray: {
+            const QByteArray bytes = value.toByteArray();
+            *index = begin();
+            marker(0x40, quint64(bytes.size()));
+            _out += bytes;
+            return true;
+        }
+        case QMetaType::QDateTime:
+            return date(value.toDateTime(), index);
+        case QMetaType::QVariantList:
+        case QMetaType::QStringList: {
+            if (depth >= PropertyList::maximumDepth) return false;
+            const QVariantList items = value.toList();
+            const quint64 self = begin();
+            std::vector<quint64> refs(size_t(items.size()));
+            for (qsizetype i = 0; i < items.size(); ++i)
+                if (!object(items.at(i), depth + 1, &refs[size_t(i)])) return false;
+            _offsets[self] = quint64(_out.size());
+            marker(0xA0, refs.size());
+            for (const quint64 ref : refs) bigEndian(ref, _refSize);
+            *index = self;
+            return true;
+        }
+        case QMetaType::QVariantMap:
+        case QMetaType::QVariantHash: {
+            if (depth >= PropertyList::maximumDepth) return false;
+            // A hash goes through a map, so its keys come out sorted, as in the tree writer.
+            const QVariantMap map = value.toMap();
+            const quint64 self = begin();
+            std::vector<quint64> refs(size_t(map.size()) * 2);
+            size_t i = 0;
+            for (auto it = map.cbegin(); it != map.cend(); ++it, ++i)
+                if (!string(it.key(), &refs[i], true) || !object(it.value(), depth + 1, &refs[refs.size() / 2 + i])) return false;
+            _offsets[self] = quint64(_out.size());
+            marker(0xD0, quint64(map.size()));
+            for (const quint64 ref : refs) bigEndian(ref, _refSize);
+            *index = self;
+            return true;
+        }
+        default:
+            return false;
+        }
+    }
+
+    QByteArray _out;
+    std::vector<quint64> _offsets;
+    QHash<QString, quint64> _strings;
+    int _refSize = 1;
+};
+
+// ---- binary form -> QVariant, directly -------------------------------------------------------
+//
+// Once checkBinaryShape has passed a binary list (offsets, references, nesting, no loops), its
+// common objects are read here straight into QVariants: building libplist's tree and freeing it
+// again cost more than reading. The values are those the tree would give. Anything less common
+// (sets, 16-byte integers, surrogates or NUL in strings, far dates, keys that are not strings)
+// makes the whole list go through libplist instead.
+class BinaryReader {
+public:
+    explicit BinaryReader(const QByteArray& data) : _bytes(reinterpret_cast<const uchar*>(data.constData())) {
+        const quint64 size = quint64(data.size());
+        const uchar* trailer = _bytes + size - 32;
+        _offsetSize = trailer[6];
+        _refSize = trailer[7];
+        _count = be(trailer + 8, 8);
+        _top = be(trailer + 16, 8);
+        _tableOffset = be(trailer + 24, 8);
+    }
+
+    // False when the list holds something left to libplist.
+    bool read(QVariant* out) { return object(_top, out); }
+
+private:
+    static quint64 be(const uchar* p, int size) {
+        quint64 v = 0;
+        for (int i = 0; i < size; ++i) v = (v << 8) | p[i];
+        return v;
+    }
+
+    quint64 offsetOf(quint64 object) const { return be(_bytes + _tableOffset + object * quint64(_offsetSize), _offsetSize); }
+
+    // The element count after a marker and where the elements start, within the objects.
+    bool count(quint64 offset, quint64* n, quint64* at) const {
+        *n = _bytes[offset] & 0x0F;
+        *at = offset + 1;
+        if (*n != 0x0F) return true;
+        if (*at >= _tableOffset) return false;
+        const uchar intMarker = _bytes[*at];
+        if ((intMarker & 0xF0) != 0x10 || (intMarker & 0x0F) > 3) return false;
+        const int intSize = 1 << (intMarker & 0x0F);
+        if (*at + 1 + quint64(intSize) > _tableOffset) return false;
+        *n = be(_bytes + *at + 1, intSize);
+        *at += 1 + quint64(intSize);
+        return true;
+    }
+
+    bool fits(quint64 at, quint64 n, quint64 unit) const { return n <= (_tableOffset - at) / unit; }
+
+    bool string(quint64 offset, QString* out) const {
+        const int kind = _bytes[offset] >> 4;
+        quint64 n = 0, at = 0;
+        if ((kind != 0x5 && kind != 0x6) || !count(offset, &n, &at) || !fits(at, n, kind == 0x6 ? 2 : 1)) return false;
+        if (kind == 0x5) {
+            for (quint64 i = 0; i < n; ++i)
+                if (_bytes[at + i] == 0 || _bytes[at + i] >= 0x80) return false;
+            *out = QString::fromLatin1(reinterpret_cast<const char*>(_bytes + at), qsizetype(n));
+            return true;
+        }
+        QString s(qsizetype(n), Qt::Uninitialized);
+        char16_t* d = reinterpret_cast<char16_t*>(s.data());
+        for (quint64 i = 0; i < n; ++i) {
+            const char16_t c = char16_t((_bytes[at + 2 * i] << 8) | _bytes[at + 2 * i + 1]);
+            if (c == 0 || (c >= 0xD800 && c <= 0xDFFF)) return false;
+            d[i] = c;
+        }
+        *out = std::move(s);
+        return true;
+    }
+
+    bool object(quint64 index, QVariant* out) {
+        if (index >= _count) return false;
+        const quint64 offset = offsetOf(index);
+        if (offset < 8 || offset >= _tableOffset) return false;
+        const uchar marker = _bytes[offset];
+        const int kind = marker >> 4, low = marker & 0x0F;
+        switch (kind) {
+        case 0x0:
+            if (marker != 0x08 && marker != 0x09) return false;
+            *out = QVariant(marker == 0x09);
+            return true;
+        case 0x1: {
+            if (low > 3) return false;
+            const int size = 1 << low;
+            if (offset + 1 + quint64(size) > _tableOffset) return false;
+            // Kept as an unsigned 64-bit number by the library, meant as a signed one.
+            *out = QVariant(qint64(be(_bytes + offset + 1, size)));
+            return true;
+        }
+        case 0x2: {
+            if ((low != 2 && low != 3) || offset + 1 + (1u << low) > _tableOffset) return false;
+            if (low == 2) {
+                const quint32 bits = quint32(be(_bytes + offset + 1, 4));
+                float f = 0;
+                std::memcpy(&f, &bits, sizeof f);
+                *out = QVariant(double(f));
+            } else {
+                const quint64 bits = be(_bytes + offset + 1, 8);
+                double d = 0;
+                std::memcpy(&d, &bits, sizeof d);
+                *out = QVariant(d);
+            }
+            return true;
+        }
+        case 0x3: {
+            if (marker != 0x33 || offset + 9 > _tableOffset) return false;
+            const quint64 bits = be(_bytes + offset + 1, 8);
+            double v = 0;
+            std::memcpy(&v, &bits, sizeof v);
+            // As the library hands dates out: whole seconds toward zero, then the microseconds
+            // of what is left; far dates go to the tree, which reads them from its own text.
+            if (!(v > double(std::numeric_limits<int32_t>::min()) && v < double(std::numeric_limits<int32_t>::max()) + 1.0))
+                return false;
+            const qint64 sec = qint64(v);
+            const qint64 usec = qint64(std::fabs((v - double(sec)) * 1000000));
+            const qint64 ms = (usec + 500) / 1000;
+            const qint64 total = sec * 1000 + (sec < 0 ? -ms : ms);
+            *out = QVariant(QDateTime::fromMSecsSinceEpoch(total + kPlistEpochMSecs, Qt::UTC));
+            return true;
+        }
+        case 0x4: {
+            quint64 n = 0, at = 0;
+            if (!count(offset, &n, &at) || !fits(at, n, 1)) return false;
+            *out = QVariant(QByteArray(reinterpret_cast<const char*>(_bytes + at), qsizetype(n)));
+            return true;
+        }
+        case 0x5:
+        case 0x6: {
+            QString s;
+            if (!string(offset, &s)) return false;
+            *out = QVariant(std::move(s));
+            return true;
+        }
+        case 0xA: {
+            quint64 n = 0, at = 0;
+            if (!count(offset, &n, &at) || !fits(at, n, quint64(_refSize))) return false;
+            QVariantList list;
+            list.reserve(qsizetype(n));
+            for (quint64 i = 0; i < n; ++i) {
+                QVariant item;
+                if (!object(be(_bytes + at + i * quint64(_refSize), _refSize), &item)) return false;
+                list.append(std::move(item));
+            }
+            *out = QVariant(std::move(list));
+            return true;
+        }
+        case 0xD: {
+            quint64 n = 0, at = 0;
+            if (!count(offset, &n, &at) || n > std::numeric_limits<quint64>::max() / 2 || !fits(at, n * 2, quint64(_refSize)))
+                return false;
+            QVariantMap map;
+            for (quint64 i = 0; i < n; ++i) {
+                const quint64 key = be(_bytes + at + i * quint64(_refSize), _refSize);
+                const quint64 value = be(_bytes + at + (n + i) * quint64(_refSize), _refSize);
+                if (key >= _count) return false;
+                const quint64 keyOffset = offsetOf(key);
+                QString name;
+                QVariant item;
+                if (keyOffset < 8 || keyOffset >= _tableOffset || !string(keyOffset, &name) || !object(value, &item)) return false;
+                // Our own lists keep their keys in order: a hint at the end makes each insert
+                // constant time; a repeated key keeps its last value, as from the tree.
+                map.insert(map.cend(), name, item);
+            }
+            *out = QVariant(std::move(map));
+            return true;
+        }
+        default:
+            return false;
+        }
+    }
+
+    const uchar* _bytes;
+    int _offsetSize = 1;
+    int _refSize = 1;
+    quint64 _count = 0, _top = 0, _tableOffset = 0;
 };
 
 QVariant parse(const QByteArray& data, PlistFormat* format, QString* why, PropertyList::ErrorCode* code) {
@@ -616,6 +1241,10 @@ QVariant parse(const QByteArray& data, PlistFormat* format, QString* why, Proper
         *code = verdict.code;
         *why = verdict.reason;
         return {};
+    }
+    if (binary) {
+        QVariant direct;
+        if (BinaryReader(data).read(&direct)) return direct;
     }
     // Some failure paths of plist_from_memory leave the out-parameter as it was.
     plist_t root = nullptr;
@@ -658,8 +1287,15 @@ QVariant PropertyList::readFile(const QString& path, QVError* error, PlistFormat
 }
 
 QByteArray PropertyList::toData(const QVariant& value, PlistFormat format, QVError* error) {
+    if (format == PlistFormat::XML) {
+        XmlWriter direct;
+        if (direct.write(value)) return direct.take();
+    } else {
+        BinaryWriter direct;
+        if (direct.write(value)) return direct.take();
+    }
     Writer writer(format);
-    Node root(writer.convert(value, 0, QString(), error));
+    Node root(writer.convert(value, 0, Place{}, error));
     if (!root.get()) return {};
     char* bytes = nullptr;
     uint32_t length = 0;

@@ -1,6 +1,6 @@
 #include "platform/PseudoTerminal.h"
 
-#include <QFile>
+#include "platform/FileName.h"
 
 #include <cerrno>
 #include <cstring>
@@ -28,8 +28,8 @@ PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringL
     PseudoTerminalChild child;
     // Everything the child needs is built before fork: it may only make async-signal-safe calls.
     std::vector<QByteArray> argStore;
-    argStore.push_back(program.toUtf8());
-    for (const QString& a : args) argStore.push_back(a.toUtf8());
+    argStore.push_back(FileName::encode(program));
+    for (const QString& a : args) argStore.push_back(FileName::encode(a));
     std::vector<char*> argv;
     for (QByteArray& a : argStore) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -37,7 +37,7 @@ PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringL
     std::vector<QByteArray> envStore;
     std::vector<QByteArray> extraNames;
     for (const QString& e : extraEnvironment) {
-        envStore.push_back(e.toUtf8());
+        envStore.push_back(FileName::encode(e));
         extraNames.push_back(nameOf(envStore.back()));
     }
     for (char** e = environ; e && *e; ++e) {
@@ -51,7 +51,7 @@ PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringL
     envp.push_back(nullptr);
 
     const QByteArray failure = "EXEC FAILED: " + argStore.front() + ", ";
-    const QByteArray folder = workingDirectory.isEmpty() ? QByteArray() : QFile::encodeName(workingDirectory);
+    const QByteArray folder = workingDirectory.isEmpty() ? QByteArray() : FileName::encode(workingDirectory);
     const QByteArray chdirFailure = "CHDIR FAILED: " + folder + ", ";
     // No echo and no output processing: what the program writes arrives byte for byte.
     termios raw{};

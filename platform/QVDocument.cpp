@@ -3,6 +3,7 @@
 
 #include "platform/AppBundle.h"
 #include "platform/AtomicFile.h"
+#include "platform/FileName.h"
 
 #include <QFileInfo>
 
@@ -17,7 +18,7 @@ QVDocument::~QVDocument() {
 }
 
 QString QVDocument::displayName() const {
-    return _fileName.isEmpty() ? QVLocalized(QStringLiteral("Untitled")) : QFileInfo(_fileName).fileName();
+    return _fileName.isEmpty() ? QVLocalized(QStringLiteral("Untitled")) : FileName::displayed(QFileInfo(_fileName).fileName());
 }
 
 void QVDocument::setUndoManager(std::shared_ptr<QVUndoManager> manager) {

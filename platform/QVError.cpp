@@ -2,6 +2,7 @@
 #include "platform/QVError.h"
 
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 
 #include <cstring>
 
@@ -32,7 +33,7 @@ QString QVError::applicationDomain() {
 QVError QVError::posix(int err, const QString& operation, const QString& path) {
     const QString reason = QString::fromLocal8Bit(std::strerror(err));
     QString description = path.isEmpty() ? QStringLiteral("%1 failed: %2").arg(operation, reason)
-                                         : QStringLiteral("%1 \"%2\" failed: %3").arg(operation, path, reason);
+                                         : QStringLiteral("%1 \"%2\" failed: %3").arg(operation, FileName::displayed(path), reason);
     QVariantMap info;
     if (!path.isEmpty()) info.insert(QLatin1String(QVFilePathErrorKey), path);
     return make(posixDomain(), err, description, {}, {}, info);

@@ -1,5 +1,6 @@
 // The inotify watcher: registrations keyed by uuid, one reader thread, callbacks that never outlive a stop.
 #include "platform/QVKQueue.h"
+#include "platform/FileName.h"
 #include "platform/Threads.h"
 
 #include "platform/SystemLog.h"
@@ -59,7 +60,7 @@ quint64 eventsFor(const inotify_event* event) {
 // The type name of the mount holding the path ("fuse.sshfs"), from /proc/self/mountinfo.
 QString mountTypeOf(const QString& path) {
     struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return {};
+    if (::stat(FileName::encode(path).constData(), &st) != 0) return {};
     const QByteArray device = QByteArray::number(major(st.st_dev)) + ':' + QByteArray::number(minor(st.st_dev));
     QFile mountinfo(QStringLiteral("/proc/self/mountinfo"));
     if (!mountinfo.open(QIODevice::ReadOnly)) return {};
@@ -103,7 +104,7 @@ struct QVKQueue::State {
 
     bool addLocked(const QString& uuid, const QString& path, QVKQueueFile& entry) {
         if (_queueFD < 0) return false;
-        const int wd = ::inotify_add_watch(_queueFD, QFile::encodeName(path).constData(), kWatchMask);
+        const int wd = ::inotify_add_watch(_queueFD, FileName::encode(path).constData(), kWatchMask);
         if (wd < 0) return false;
         entry._fd = wd;
         QStringList& sharing = uuidsByDescriptor[wd];
@@ -358,7 +359,7 @@ void QVKQueue::destroy() {
 
 bool QVKQueue::isOnNetworkVolume(const QString& path) {
     struct statfs info;
-    if (::statfs(QFile::encodeName(path).constData(), &info) != 0) return false;
+    if (::statfs(FileName::encode(path).constData(), &info) != 0) return false;
     const quint64 type = quint64(info.f_type) & 0xFFFFFFFFu;
     return isNetworkFileSystem(type, type == 0x65735546u ? mountTypeOf(path) : QString());
 }

@@ -1,7 +1,7 @@
 // Whole-file reads that never block on a special file.
 #include "platform/RegularFile.h"
 
-#include <QFile>
+#include "platform/FileName.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 std::optional<QByteArray> RegularFile::read(const QString& path, QVError* error, qint64 limit) {
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = FileName::encode(path);
     const int fd = name.isEmpty() ? -1 : ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         qvSetError(error, QVError::posix(name.isEmpty() ? ENOENT : errno, QStringLiteral("Reading"), path));

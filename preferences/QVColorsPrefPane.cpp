@@ -12,12 +12,14 @@
 #include "shell/QVCustomSelectionColorTable.h"
 
 #include <QApplication>
+#include <QColorDialog>
 #include <QComboBox>
 #include <QDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStandardItemModel>
@@ -84,6 +86,8 @@ QWidget* QVColorsPrefPane::loadView() {
     _backgroundColor->setObjectName(QStringLiteral("backgroundColor"));
     for (QVColorWell* well : {_foregroundColor, _backgroundColor}) {
         well->setFixedSize(44, 24);
+        well->setCursor(Qt::PointingHandCursor);
+        well->installEventFilter(this);
         connect(well, &QVColorWell::colorChanged, this, &QVColorsPrefPane::changeStyleColor);
     }
     bottom->addWidget(new QLabel(localized("Text:"), view));
@@ -344,7 +348,33 @@ void QVColorsPrefPane::startSession() {
     _changedThemes = false;
 }
 
+bool QVColorsPrefPane::eventFilter(QObject* watched, QEvent* event) {
+    // A well takes colours dropped on it; a click (a press and release that started no drag)
+    // opens the picker, which is the only way to a colour nobody has at hand.
+    auto* well = qobject_cast<QVColorWell*>(watched);
+    if (well && well->isEnabled() && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && well->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint()))
+        chooseColor(well);
+    return QVPrefPane::eventFilter(watched, event);
+}
+
+void QVColorsPrefPane::chooseColor(QVColorWell* well) {
+    if (!well || _colorPanel) return;
+    auto* panel = new QColorDialog(well->color(), mainView());
+    panel->setObjectName(QStringLiteral("colorPanel"));
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    // A colour with no opacity clears the style's colour, as a cleared well does.
+    panel->setOption(QColorDialog::ShowAlphaChannel);
+    panel->setWindowTitle(well == _foregroundColor ? localized("Text Colour") : localized("Background Colour"));
+    connect(panel, &QColorDialog::colorSelected, well, &QVColorWell::setColor);
+    _colorPanel = panel;
+    panel->setWindowModality(Qt::WindowModal);
+    panel->open();
+}
+
 void QVColorsPrefPane::endSession() {
+    // A colour picker left open was never confirmed.
+    if (_colorPanel) _colorPanel->reject();
     // A sheet left open is closed first, so what it holds is in the themes.
     closeThemeEditor();
     apply();

@@ -6,10 +6,13 @@
 #include "preferences/QVPrefPane.h"
 
 #include <QColor>
+#include <QColorDialog>
+#include <QPointer>
 #include <QStringList>
 #include <QVariantMap>
 
 #include <memory>
+
 
 class QComboBox;
 class QDialog;
@@ -62,6 +65,12 @@ public:
     QDialog* editThemesPanel() const { return _editThemesPanel; }
     QListWidget* themeList() const { return _themeList; }
 
+    // The colour picker for a well, as a click on the well opens it; taking a colour sets the
+    // well, which recolours the selected style. Left open at the end of the session, it is
+    // dropped.
+    void chooseColor(QVColorWell* well);
+    QColorDialog* colorPanel() const { return _colorPanel; }
+
     QComboBox* themeSelector() const { return _themeSelector; }
     QVCustomSelectionColorTable* tableView() const { return _tableView; }
     QVColorWell* backgroundWell() const { return _backgroundColor; }
@@ -70,6 +79,7 @@ public:
     bool hasUnsavedThemes() const { return _unsaved; }
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     QString iconName() const override { return QStringLiteral("ColorPanel"); }
     QWidget* loadView() override;
 
@@ -96,4 +106,5 @@ private:
     QPushButton* _removeThemeButton = nullptr;
     QPushButton* _duplicateThemeButton = nullptr;
     bool _reloading = false;
+    QPointer<QColorDialog> _colorPanel;
 };

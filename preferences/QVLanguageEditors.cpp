@@ -1,18 +1,24 @@
-// The bundle and keyword-syntax editors.
+// The bundle and syntax editors, and the choice of an editor for a property row.
 #include "preferences/QVLanguageEditors.h"
 
 #include "completion/QVKeywordCodeCompletion.h"
+#include "completion/QVTagCodeCompletion.h"
 #include "editor/QVEditorNotifications.h"
 #include "preferences/QVCompletionLangPanes.h"
 #include "languages/QVBundle.h"
 #include "languages/QVBundleRepository.h"
 #include "languages/QVKeywordBasedParser.h"
 #include "languages/QVTagBasedParser.h"
+#include "languages/QVTheme.h"
+#include "languages/QVThemeRepository.h"
 #include "platform/AppBundle.h"
 #include "platform/QVRegex.h"
+#include "preferences/QVCodeNavLangPane.h"
 #include "shell/QVFileCategories.h"
 #include "shell/QVFileCategory.h"
 
+#include <QApplication>
+#include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -23,6 +29,8 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QStandardItemModel>
+#include <QStyledItemDelegate>
+#include <QTableView>
 #include <QTreeView>
 #include <QVBoxLayout>
 
@@ -33,6 +41,29 @@ namespace {
 QString localized(const char* text) { return QVLocalized(QString::fromUtf8(text)); }
 const QString TitleKey = QStringLiteral("title");
 const QString KeywordsKey = QStringLiteral("keywords");
+const char* const TagParts[] = {"tags", "attributes", "quotes", "comments"};
+
+// Offers the current theme's style identifiers, and takes any other typed.
+class StyleDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&, const QModelIndex&) const override {
+        auto* box = new QComboBox(parent);
+        box->setEditable(true);
+        if (const auto theme = QVThemeRepository::sharedRepository().currentTheme()) {
+            QStringList identifiers = theme->styleIdentifiers();
+            identifiers.sort();
+            box->addItems(identifiers);
+        }
+        return box;
+    }
+    void setEditorData(QWidget* editor, const QModelIndex& index) const override {
+        static_cast<QComboBox*>(editor)->setCurrentText(index.data().toString());
+    }
+    void setModelData(QWidget* editor, QAbstractItemModel* model, const QModelIndex& index) const override {
+        model->setData(index, static_cast<QComboBox*>(editor)->currentText().trimmed());
+    }
+};
 
 }  // namespace
 
@@ -136,6 +167,11 @@ void QVSyntaxLangPane::options() {
     _optionsPanel->open();
 }
 
+void QVSyntaxLangPane::unselect() {
+    if (optionsPanel()) closeOptions(false);
+    QVLanguagePane::unselect();
+}
+
 bool QVSyntaxLangPane::closeOptions(bool confirm) {
     if (confirm && !_status.isEmpty()) return false;  // the sheet says why and stays
     if (_optionsPanel) QVPrefPane::endEditing(_optionsPanel);
@@ -198,11 +234,25 @@ QWidget* QVKeywordSyntaxLangPane::loadView() {
     auto* remove = new QPushButton(QStringLiteral("\u2212"), view);
     auto* folding = new QPushButton(localized("Folding Options\u2026"), view);
     folding->setObjectName(QStringLiteral("options"));
-    connect(addGroup, &QPushButton::clicked, this, [this] { _model->appendRow(new QStandardItem(QStringLiteral("new-style"))); });
-    connect(addWord, &QPushButton::clicked, this, [this, tree] {
+    // What is added is shown and open for typing its name.
+    const auto editNew = [tree](QStandardItem* item) {
+        if (item->parent()) tree->expand(item->parent()->index());
+        tree->setCurrentIndex(item->index());
+        tree->scrollTo(item->index());
+        tree->edit(item->index());
+    };
+    connect(addGroup, &QPushButton::clicked, this, [this, editNew] {
+        auto* group = new QStandardItem(QStringLiteral("new-style"));
+        _model->appendRow(group);
+        editNew(group);
+    });
+    connect(addWord, &QPushButton::clicked, this, [this, tree, editNew] {
         const QModelIndex current = tree->currentIndex();
-        if (!current.isValid()) return;
-        addKeyword(current.parent().isValid() ? current.parent().row() : current.row(), localized("keyword"));
+        if (!current.isValid()) return QApplication::beep();
+        const int group = current.parent().isValid() ? current.parent().row() : current.row();
+        addKeyword(group, localized("keyword"));
+        QStandardItem* parent = _model->item(group);
+        editNew(parent->child(parent->rowCount() - 1));
     });
     connect(remove, &QPushButton::clicked, this, [this, tree] {
         const QModelIndex current = tree->currentIndex();
@@ -263,28 +313,133 @@ void QVKeywordSyntaxLangPane::unselect() {
     delegate()->sendNotificationOnEnd(QString::fromLatin1(QorvelHighlightingPrefsChange));
 }
 
+// --- Tag syntax ----------------------------------------------------------------------------------------
+
+QVTagSyntaxLangPane::QVTagSyntaxLangPane(std::shared_ptr<QVBundle> bundle, QVLanguagePaneDelegate* delegate)
+    : QVSyntaxLangPane(std::move(bundle), delegate) {
+    if (const auto tags = tagParser()) _style = tags->style();
+}
+
+std::shared_ptr<QVTagBasedParser> QVTagSyntaxLangPane::tagParser() const {
+    return std::dynamic_pointer_cast<QVTagBasedParser>(parser());
+}
+
+QWidget* QVTagSyntaxLangPane::loadView() {
+    if (!tagParser()) return nullptr;
+    auto* view = new QWidget;
+    view->setObjectName(QStringLiteral("LanguageTagSyntaxEditor"));
+    auto* layout = new QVBoxLayout(view);
+    _model = new QStandardItemModel(0, 2, view);
+    _model->setHorizontalHeaderLabels({localized("Part"), localized("Style")});
+    // The four parts the parser colours, then any other part the definition names.
+    QStringList parts;
+    for (const char* part : TagParts) parts << QString::fromLatin1(part);
+    for (auto it = _style.constBegin(); it != _style.constEnd(); ++it)
+        if (!parts.contains(it.key()) && it.value().typeId() == QMetaType::QString) parts << it.key();
+    for (const QString& part : std::as_const(parts)) {
+        auto* name = new QStandardItem(part);
+        name->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+        _model->appendRow({name, new QStandardItem(_style.value(part).toString())});
+    }
+    auto* table = new QTableView(view);
+    table->setObjectName(QStringLiteral("style"));
+    table->setModel(_model);
+    table->setItemDelegateForColumn(1, new StyleDelegate(table));
+    table->verticalHeader()->hide();
+    table->horizontalHeader()->setStretchLastSection(true);
+    table->setColumnWidth(0, 140);
+    layout->addWidget(table, 1);
+    auto* buttons = new QHBoxLayout;
+    auto* folding = new QPushButton(localized("Folding Options\u2026"), view);
+    folding->setObjectName(QStringLiteral("options"));
+    connect(folding, &QPushButton::clicked, this, &QVSyntaxLangPane::options);
+    buttons->addStretch();
+    buttons->addWidget(folding);
+    layout->addLayout(buttons);
+    watchEdits(_model);
+    setFirstResponder(table);
+    view->resize(460, 360);
+    return view;
+}
+
+void QVTagSyntaxLangPane::setStyleValue(const QString& part, const QString& identifier) {
+    if (!_model) return;
+    for (int row = 0; row < _model->rowCount(); ++row)
+        if (_model->item(row, 0)->text() == part) return _model->item(row, 1)->setText(identifier);
+    auto* name = new QStandardItem(part);
+    name->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+    _model->appendRow({name, new QStandardItem(identifier)});
+}
+
+QVariantMap QVTagSyntaxLangPane::style() const {
+    // Values the table does not show (not strings) stay as the definition has them.
+    QVariantMap style = _style;
+    if (!_model) return style;
+    for (int row = 0; row < _model->rowCount(); ++row) {
+        const QString part = _model->item(row, 0)->text();
+        const QString identifier = _model->item(row, 1)->text().trimmed();
+        if (identifier.isEmpty()) style.remove(part);
+        else style.insert(part, identifier);
+    }
+    return style;
+}
+
+void QVTagSyntaxLangPane::unselect() {
+    QVSyntaxLangPane::unselect();
+    if (!didChange() || !_model) return;
+    setDidChange(false);
+    _style = style();
+    if (const auto tags = tagParser()) tags->setStyle(_style);
+    delegate()->bundleDidChange(bundle());
+    delegate()->sendNotificationOnEnd(QString::fromLatin1(QorvelHighlightingPrefsChange));
+}
+
 // --- Choosing ----------------------------------------------------------------------------------------
+
+void registerStandardEditors() {
+    static const bool registered = [] {
+        const auto add = [](const char* name, auto make) { QVLanguagePane::registerEditorClass(QString::fromLatin1(name), make); };
+        add("QVKeywordCodeCompletionLangPane", [](std::shared_ptr<QVBundle> bundle, QVLanguagePaneDelegate* delegate) -> std::unique_ptr<QVLanguagePane> {
+            return std::make_unique<QVKeywordCodeCompletionLangPane>(std::move(bundle), delegate);
+        });
+        add("QVTagCodeCompletionLangPane", [](std::shared_ptr<QVBundle> bundle, QVLanguagePaneDelegate* delegate) -> std::unique_ptr<QVLanguagePane> {
+            return std::make_unique<QVTagCodeCompletionLangPane>(std::move(bundle), delegate);
+        });
+        add("QVCSSCodeCompletionLangPane", [](std::shared_ptr<QVBundle> bundle, QVLanguagePaneDelegate* delegate) -> std::unique_ptr<QVLanguagePane> {
+            return std::make_unique<QVCSSCodeCompletionLangPane>(std::move(bundle), delegate);
+        });
+        return true;
+    }();
+    Q_UNUSED(registered);
+}
 
 std::unique_ptr<QVLanguagePane> makeLanguageEditor(QVLanguageProperty property, const std::shared_ptr<QVBundle>& bundle,
                                                    QVLanguagePaneDelegate* delegate, bool* offerPicker) {
     *offerPicker = false;
     if (!bundle) return nullptr;
+    registerStandardEditors();
     switch (property) {
     case QVLanguageProperty::Syntax: {
         const auto parser = bundle->parser();
         // By the parser's exact class: a plain parser has nothing to edit.
         if (parser && typeid(*parser) == typeid(QVKeywordBasedParser)) return std::make_unique<QVKeywordSyntaxLangPane>(bundle, delegate);
+        if (parser && typeid(*parser) == typeid(QVTagBasedParser)) return std::make_unique<QVTagSyntaxLangPane>(bundle, delegate);
         *offerPicker = !parser || typeid(*parser) == typeid(QVParser);
         return nullptr;
     }
     case QVLanguageProperty::Completion: {
         const auto engine = bundle->codeCompletion();
+        // By the engine's exact class; any other engine names its editor in its definition. An
+        // engine that names none gets no picker: confirming one would replace what it holds.
         if (engine && typeid(*engine) == typeid(QVKeywordCodeCompletion))
             return std::make_unique<QVKeywordCodeCompletionLangPane>(bundle, delegate);
+        if (engine && typeid(*engine) == typeid(QVTagCodeCompletion)) return std::make_unique<QVTagCodeCompletionLangPane>(bundle, delegate);
+        if (const auto named = std::dynamic_pointer_cast<QVCodeCompletion>(engine); named && !named->editClass().isEmpty())
+            return QVLanguagePane::createEditor(named->editClass(), bundle, delegate);
         *offerPicker = !engine;
         return nullptr;
     }
-    case QVLanguageProperty::Navigation: return nullptr;
+    case QVLanguageProperty::Navigation: return std::make_unique<QVCodeNavLangPane>(bundle, delegate);
     }
     return nullptr;
 }

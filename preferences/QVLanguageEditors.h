@@ -1,5 +1,5 @@
-// The bundle editors: the file categories a bundle claims, and the keyword syntax with its
-// folding options, whose patterns are checked as they are typed.
+// The bundle editors: the file categories a bundle claims, and the keyword and tag syntax with
+// their folding options, whose patterns are checked as they are typed.
 #pragma once
 
 #include "preferences/QVLanguagePane.h"
@@ -15,6 +15,7 @@ class QPushButton;
 class QStandardItemModel;
 class QVKeywordBasedParser;
 class QVParser;
+class QVTagBasedParser;
 
 // The file categories the bundle claims: every text category, the claimed ones checked.
 class QVBundleLangPane : public QVLanguagePane {
@@ -43,6 +44,8 @@ class QVSyntaxLangPane : public QVLanguagePane {
     Q_OBJECT
 public:
     QVSyntaxLangPane(std::shared_ptr<QVBundle> bundle, QVLanguagePaneDelegate* delegate);
+    // An options sheet left open was never confirmed: what it holds is dropped.
+    void unselect() override;
 
     std::shared_ptr<QVParser> parser() const { return _parser; }
     QString foldOpener() const { return _foldOpener; }
@@ -100,6 +103,33 @@ private:
     QString _keywordCharacters;
     QLineEdit* _keywordCharactersField = nullptr;
 };
+
+// The styles a tag language colours its parts with ("tags", "attributes", "quotes", "comments":
+// a theme's style identifier each).
+class QVTagSyntaxLangPane : public QVSyntaxLangPane {
+    Q_OBJECT
+public:
+    QVTagSyntaxLangPane(std::shared_ptr<QVBundle> bundle, QVLanguagePaneDelegate* delegate);
+
+    std::shared_ptr<QVTagBasedParser> tagParser() const;
+    // The style dictionary as edited now; parts without a style are left out.
+    QVariantMap style() const;
+    // Gives the part a style, as the table does; an empty one removes it.
+    void setStyleValue(const QString& part, const QString& identifier);
+    // Leaving with changes hands the styles to the parser and queues the highlighting change.
+    void unselect() override;
+    QStandardItemModel* model() const { return _model; }
+
+protected:
+    QWidget* loadView() override;
+
+private:
+    QVariantMap _style;
+    QStandardItemModel* _model = nullptr;
+};
+
+// Registers the completion editors by the class names an engine's definition may give.
+void registerStandardEditors();
 
 // Which editor a property row of a bundle opens: null when the bundle has nothing such an
 // editor can edit (the picker kind then says what may be offered).

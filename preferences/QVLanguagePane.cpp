@@ -9,6 +9,7 @@
 #include <QAbstractItemModel>
 #include <QButtonGroup>
 #include <QDialogButtonBox>
+#include <QHash>
 #include <QLabel>
 #include <QRadioButton>
 #include <QVBoxLayout>
@@ -17,7 +18,24 @@ namespace {
 
 QString localized(const char* text) { return QVLocalized(QString::fromUtf8(text)); }
 
+QHash<QString, QVLanguagePane::Maker>& editorMakers() {
+    static QHash<QString, QVLanguagePane::Maker> registry;
+    return registry;
+}
+
 }  // namespace
+
+void QVLanguagePane::registerEditorClass(const QString& className, Maker maker) {
+    if (maker) editorMakers().insert(className, std::move(maker));
+    else editorMakers().remove(className);
+}
+
+std::unique_ptr<QVLanguagePane> QVLanguagePane::createEditor(const QString& className, std::shared_ptr<QVBundle> bundle,
+                                                             QVLanguagePaneDelegate* delegate) {
+    const auto maker = editorMakers().constFind(className);
+    if (maker == editorMakers().constEnd() || !bundle) return nullptr;
+    return (*maker)(std::move(bundle), delegate);
+}
 
 QVLanguagePane::QVLanguagePane(std::shared_ptr<QVBundle> bundle, QVLanguagePaneDelegate* delegate)
     : QVPrefPane(bundle ? bundle->title() : QString()), _bundle(std::move(bundle)), _delegate(delegate) {}

@@ -7,6 +7,7 @@
 
 #include <QDialog>
 
+#include <functional>
 #include <memory>
 
 class QButtonGroup;
@@ -26,6 +27,13 @@ class QVLanguagePane : public QVPrefPane {
     Q_OBJECT
 public:
     QVLanguagePane(std::shared_ptr<QVBundle> bundle, QVLanguagePaneDelegate* delegate);
+
+    // Editors that a completion engine's definition may name ("edit-class"), registered by class
+    // name; an unknown name makes none.
+    using Maker = std::function<std::unique_ptr<QVLanguagePane>(std::shared_ptr<QVBundle>, QVLanguagePaneDelegate*)>;
+    static void registerEditorClass(const QString& className, Maker maker);
+    static std::unique_ptr<QVLanguagePane> createEditor(const QString& className, std::shared_ptr<QVBundle> bundle,
+                                                        QVLanguagePaneDelegate* delegate);
 
     std::shared_ptr<QVBundle> bundle() const { return _bundle; }
     QVLanguagePaneDelegate* delegate() const { return _delegate; }

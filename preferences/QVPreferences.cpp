@@ -96,6 +96,12 @@ QVPreferences::QVPreferences(const QString& listPath, QWidget* parent)
     _toolbarGroup->setExclusive(true);
     // The window's content until the panes are loaded.
     setContent(_transitionView);
+    // The desktop's close keys close it like the title bar's button, which ends the session.
+    auto* closeWindow = new QAction(this);
+    closeWindow->setShortcut(QKeySequence::Close);
+    closeWindow->setShortcutContext(Qt::WindowShortcut);
+    connect(closeWindow, &QAction::triggered, this, &QWidget::close);
+    addAction(closeWindow);
 }
 
 QVPreferences::~QVPreferences() {

@@ -5,6 +5,7 @@
 #include "files/QVRemoteSiteQueue.h"
 #include "files/QVRootFile.h"
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
 #include "platform/SystemLog.h"
@@ -16,7 +17,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include <mutex>
 
@@ -171,8 +171,15 @@ QString QVProject::safeFileName(const QString& text) {
 }
 
 bool QVProject::isUUIDString(const QString& text) {
-    static const QRegularExpression shape(QStringLiteral("\\A[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\\z"));
-    return shape.match(text).hasMatch();
+    // 8-4-4-4-12 hexadecimal digits; asked once for every entry of a long list of projects.
+    if (text.size() != 36) return false;
+    for (qsizetype i = 0; i < 36; ++i) {
+        const char16_t c = text[i].unicode();
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        const bool hex = (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+        if (dash ? c != u'-' : !hex) return false;
+    }
+    return true;
 }
 
 void QVProject::setDisplayName(const QString& name) {
@@ -185,7 +192,8 @@ void QVProject::setRootDirectory(const QString& path) {
     if (clean == _rootDirectory) return;
     const QString old = std::exchange(_rootDirectory, clean);
     _rootFile.reset();
-    if (_displayName.isEmpty() && !clean.isEmpty()) setDisplayName(QFileInfo(clean).completeBaseName());
+    // The name is a label: bytes of the folder's name that are not UTF-8 show as U+FFFD.
+    if (_displayName.isEmpty() && !clean.isEmpty()) setDisplayName(FileName::displayed(QFileInfo(clean).completeBaseName()));
     _scmController.reset();
     if (QVProjectRepository* repository = QVProjectRepository::sharedInstanceIfMade())
         repository->projectRootDirectoryChanged(this, old);
@@ -194,6 +202,7 @@ void QVProject::setRootDirectory(const QString& path) {
 QString QVProject::uuid() {
     if (_uuid.isEmpty()) {
         _uuid = StringHashing::uuid();
+        uuidAssigned();
         if (!_loading)
             if (QVProjectRepository* repository = QVProjectRepository::sharedInstanceIfMade())
                 repository->projectDetailsChanged(this);
@@ -204,8 +213,13 @@ QString QVProject::uuid() {
 bool QVProject::setUUID(const QString& uuid) {
     if (!isUUIDString(uuid)) return false;
     _uuid = uuid.toUpper();
+    uuidAssigned();
     keepUUIDOwn();
     return true;
+}
+
+void QVProject::uuidAssigned() {
+    if (QVProjectRepository* repository = QVProjectRepository::sharedInstanceIfMade()) repository->projectUUIDChanged(this);
 }
 
 void QVProject::keepUUIDOwn() {
@@ -218,6 +232,7 @@ void QVProject::keepUUIDOwn() {
     SystemLog::warning(QStringLiteral("Project \"%1\" (%2) shared its identifier %3 with another folder and got a new one")
                            .arg(_displayName, _rootDirectory, _uuid));
     _uuid = StringHashing::uuid();
+    uuidAssigned();
     _uuidReplaced = true;
 }
 

@@ -221,6 +221,8 @@ private:
     bool _loading = false;
     // Replaces an identifier another folder's project holds.
     void keepUUIDOwn();
+    // Tells the list of projects, which finds projects by identifier.
+    void uuidAssigned();
     bool _open = false;
     MainQueue::DelayedCall _pendingCommit;
     QVError _lastCommitError;

@@ -2,6 +2,7 @@
 #include "projects/QVProjectRepository.h"
 
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
 #include "platform/SystemLog.h"
@@ -63,7 +64,7 @@ void QVProjectRepository::moveAside(const QString& path, const QString& why) {
 void QVProjectRepository::loadProjects() {
     _read = true;
     _loading = true;
-    _projects.clear();
+    clearRows();
     _pathToProject.clear();
     bool rewrite = false;
     const QString path = projectsPlistPath();
@@ -118,7 +119,10 @@ int QVProjectRepository::readCurrent(const QVariantList& entries) {
         const QString uuid = entry.value(QStringLiteral("uuid")).toString();
         const bool validUUID = QVProject::isUUIDString(uuid);
         const QString sharedCopy = QVProject::sharedProjectsFolder() + QLatin1Char('/') + uuid.toUpper() + QStringLiteral(".qvproj");
-        const QVariant path = entry.value(QStringLiteral("path"));
+        QVariant path = entry.value(QStringLiteral("path"));
+        // A folder whose name is not UTF-8 is listed by its bytes too (the text is only shown).
+        if (const QVariant bytes = entry.value(QStringLiteral("pathBytes")); bytes.typeId() == QMetaType::QByteArray)
+            path = FileName::decode(bytes.toByteArray());
         const bool hasPath = path.typeId() == QMetaType::QString && QDir::isAbsolutePath(path.toString());
         // With its folder known, a project reads its file (the shared copy first) when it is
         // first shown: a long list opens without reading every project.
@@ -172,8 +176,44 @@ void QVProjectRepository::readSiteList(const QVariantList& entries) {
 void QVProjectRepository::append(const std::shared_ptr<QVProject>& project) {
     // One folder, one project: a second entry on a listed folder is dropped.
     if (!project->rootDirectory().isEmpty() && _pathToProject.contains(key(project->rootDirectory()))) return;
-    _projects.append(project);
+    insertRow(_projects.size(), project);
     enter(project);
+}
+
+void QVProjectRepository::insertRow(qsizetype row, const std::shared_ptr<QVProject>& project) {
+    _projects.insert(row, project);
+    indexUUID(project.get());
+}
+
+std::shared_ptr<QVProject> QVProjectRepository::takeRow(qsizetype row) {
+    std::shared_ptr<QVProject> project = _projects.takeAt(row);
+    unindexUUID(project.get());
+    return project;
+}
+
+void QVProjectRepository::clearRows() {
+    _projects.clear();
+    _listedByUUID.clear();
+    _indexedUUID.clear();
+}
+
+void QVProjectRepository::indexUUID(const QVProject* project) {
+    const QString& uuid = project->assignedUUID();
+    _indexedUUID.insert(project, uuid);
+    if (!uuid.isEmpty()) _listedByUUID.insert(uuid, project);
+}
+
+void QVProjectRepository::unindexUUID(const QVProject* project) {
+    const auto it = _indexedUUID.find(project);
+    if (it == _indexedUUID.end()) return;
+    if (!it->isEmpty()) _listedByUUID.remove(*it, project);
+    _indexedUUID.erase(it);
+}
+
+void QVProjectRepository::projectUUIDChanged(const QVProject* project) {
+    if (!_indexedUUID.contains(project)) return;
+    unindexUUID(project);
+    indexUUID(project);
 }
 
 void QVProjectRepository::enter(const std::shared_ptr<QVProject>& project) {
@@ -187,8 +227,8 @@ void QVProjectRepository::enter(const std::shared_ptr<QVProject>& project) {
 std::shared_ptr<QVProject> QVProjectRepository::copyProjectWithPath(const QString& path, bool create) {
     loadIfNeeded();
     if (path.isEmpty()) return nullptr;
-    const QFileInfo info(path);
-    const bool isProjectFile = info.suffix() == QVProject::FileExtension && !info.isDir();
+    const QFileInfo info(FileName::absolute(path));
+    const bool isProjectFile = info.suffix() == QVProject::FileExtension && !FileName::isFolder(path);
     const QString folder = key(isProjectFile ? info.absolutePath() : info.absoluteFilePath());
     std::shared_ptr<QVProject> project = _pathToProject.value(folder);
     if (!project) project = _liveProjects.value(folder).lock();
@@ -227,7 +267,7 @@ qsizetype QVProjectRepository::addProject(const std::shared_ptr<QVProject>& proj
     if (std::shared_ptr<QVProject> listed = _pathToProject.value(key(project->rootDirectory())); listed && !project->rootDirectory().isEmpty())
         return _projects.indexOf(listed);
     if (const qsizetype row = _projects.indexOf(project); row >= 0) return row;
-    _projects.prepend(project);
+    insertRow(0, project);
     enter(project);
     commit();
     return 0;
@@ -246,7 +286,7 @@ qsizetype QVProjectRepository::insertProjectSorted(const std::shared_ptr<QVProje
         const int c = project->compare(*_projects.at(row));
         if (ascending ? c != 1 : c != -1) break;
     }
-    _projects.insert(row, project);
+    insertRow(row, project);
     enter(project);
     commit();
     return row;
@@ -274,8 +314,8 @@ qsizetype QVProjectRepository::indexOfProject(const QVProject& project) {
 bool QVProjectRepository::moveProjectFromIndex(qsizetype from, qsizetype to) {
     loadIfNeeded();
     if (from < 0 || from >= _projects.size() || to < 0 || to > _projects.size()) return false;
-    std::shared_ptr<QVProject> project = _projects.takeAt(from);
-    _projects.insert(from < to ? to - 1 : to, project);
+    std::shared_ptr<QVProject> project = takeRow(from);
+    insertRow(from < to ? to - 1 : to, project);
     commit();
     return true;
 }
@@ -283,7 +323,7 @@ bool QVProjectRepository::moveProjectFromIndex(qsizetype from, qsizetype to) {
 bool QVProjectRepository::removeProjectAtIndex(qsizetype row) {
     loadIfNeeded();
     if (row < 0 || row >= _projects.size()) return false;
-    std::shared_ptr<QVProject> project = _projects.takeAt(row);
+    std::shared_ptr<QVProject> project = takeRow(row);
     const QString folder = key(project->rootDirectory());
     if (_pathToProject.value(folder) == project) {
         _pathToProject.remove(folder);
@@ -314,10 +354,11 @@ QList<std::shared_ptr<QVProject>> QVProjectRepository::remoteProjects() {
 bool QVProjectRepository::anotherFolderHoldsUUID(const QString& uuid, const QVProject* project) const {
     const QString folder = key(project->rootDirectory());
     const auto holds = [&](const QVProject* other) {
+        ++_projectsExamined;
         return other && other != project && other->assignedUUID() == uuid && key(other->rootDirectory()) != folder;
     };
-    for (const std::shared_ptr<QVProject>& listed : _projects)
-        if (holds(listed.get())) return true;
+    for (auto it = _listedByUUID.constFind(uuid); it != _listedByUUID.cend() && it.key() == uuid; ++it)
+        if (holds(*it)) return true;
     for (const std::weak_ptr<QVProject>& live : _liveProjects)
         if (std::shared_ptr<QVProject> open = live.lock(); holds(open.get())) return true;
     return false;
@@ -358,7 +399,9 @@ bool QVProjectRepository::commit(QVError* error) {
     for (const auto& project : _projects) {
         QVariantMap entry;
         entry.insert(QStringLiteral("uuid"), project->uuid());
-        if (!project->rootDirectory().isEmpty()) entry.insert(QStringLiteral("path"), project->rootDirectory());
+        const QString root = project->rootDirectory();
+        if (!root.isEmpty()) entry.insert(QStringLiteral("path"), FileName::displayed(root));
+        if (FileName::hasEscapes(root)) entry.insert(QStringLiteral("pathBytes"), FileName::encode(root));
         entries.append(entry);
     }
     _committing = wasCommitting;

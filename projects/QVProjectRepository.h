@@ -60,7 +60,13 @@ public:
     // The listed projects with a remote site, in list order.
     QList<std::shared_ptr<QVProject>> remoteProjects();
     // Whether a listed or open project of another folder than project's holds the identifier.
+    // Listed projects are found through an index by identifier, so reading a long list (each
+    // entry asks this) stays linear.
     bool anotherFolderHoldsUUID(const QString& uuid, const QVProject* project) const;
+    // A project's identifier was assigned: the index follows when it is listed.
+    void projectUUIDChanged(const QVProject* project);
+    // How many projects anotherFolderHoldsUUID has looked at so far (tests count the work).
+    qint64 projectsExaminedForUUIDs() const { return _projectsExamined; }
     // A project made its identifier: the list is saved.
     void projectDetailsChanged(QVProject* project);
     // A listed project's root folder changed: its key follows.
@@ -84,10 +90,20 @@ private:
     void readSiteList(const QVariantList& entries);
     void append(const std::shared_ptr<QVProject>& project);
     void enter(const std::shared_ptr<QVProject>& project);
+    // Every change to the rows goes through these, which keep the identifier index.
+    void insertRow(qsizetype row, const std::shared_ptr<QVProject>& project);
+    std::shared_ptr<QVProject> takeRow(qsizetype row);
+    void clearRows();
+    void indexUUID(const QVProject* project);
+    void unindexUUID(const QVProject* project);
     void moveAside(const QString& path, const QString& why);
     static QString key(const QString& path);
 
     QList<std::shared_ptr<QVProject>> _projects;
+    // Listed projects by the identifier they had when last indexed, and that identifier.
+    QMultiHash<QString, const QVProject*> _listedByUUID;
+    QHash<const QVProject*, QString> _indexedUUID;
+    mutable qint64 _projectsExamined = 0;
     bool _read = false;
     QHash<QString, std::shared_ptr<QVProject>> _pathToProject;
     // Projects handed out but not listed, so a second lookup finds the same object.

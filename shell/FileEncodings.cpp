@@ -1,6 +1,7 @@
 // Charset names, encoding detection, and text reading and writing with fallbacks.
 #include "shell/FileEncodings.h"
 
+#include "platform/FileName.h"
 #include "platform/AppBundle.h"
 #include "platform/QVRegex.h"
 #include "shell/Defaults.h"
@@ -269,7 +270,7 @@ qint64 readSome(int fd, char* buffer, qint64 size) {
 
 // Opens a regular file for reading; -1 and the error otherwise.
 int openRegularFile(const QString& path, QVError* error, struct stat* info) {
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = FileName::encode(path);
     const int fd = name.isEmpty() ? -1 : ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         qvSetError(error, QVError::posix(name.isEmpty() ? ENOENT : errno, QStringLiteral("Reading"), path));

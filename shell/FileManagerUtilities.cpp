@@ -1,6 +1,7 @@
 // Small file-system services: errors of file operations, icons, names, modes, copies, temporaries.
 #include "shell/FileManagerUtilities.h"
 
+#include "platform/FileName.h"
 #include "platform/AppBundle.h"
 #include "platform/Paths.h"
 #include "shell/WorkspaceUtilities.h"
@@ -28,7 +29,7 @@ namespace {
 
 bool existsNoFollow(const QString& path) {
     struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+    return ::lstat(FileName::encode(path).constData(), &st) == 0;
 }
 
 // The extension as a path extension: the part after the last "." of the name, unless that dot
@@ -236,7 +237,7 @@ bool FileManagerUtilities::ensureDirectoryExists(const QString& path) {
         if (!current.isEmpty() && !current.endsWith(QLatin1Char('/'))) current += QLatin1Char('/');
         current += component;
         if (existsNoFollow(current)) continue;
-        if (::mkdir(QFile::encodeName(current).constData(), 0777) != 0 && errno != EEXIST)
+        if (::mkdir(FileName::encode(current).constData(), 0777) != 0 && errno != EEXIST)
             return false;
     }
     // Something that exists but is not a folder must not count as success.
@@ -244,13 +245,13 @@ bool FileManagerUtilities::ensureDirectoryExists(const QString& path) {
 }
 
 QString FileManagerUtilities::resolvedPath(const QString& path) {
-    const QByteArray encoded = QFile::encodeName(path);
+    const QByteArray encoded = FileName::encode(path);
     struct stat st;
     if (::lstat(encoded.constData(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
     std::vector<char> buffer(static_cast<size_t>(st.st_size > 0 ? st.st_size + 1 : PATH_MAX));
     const ssize_t length = ::readlink(encoded.constData(), buffer.data(), buffer.size());
     if (length < 0 || static_cast<size_t>(length) >= buffer.size()) return path;
-    return QFile::decodeName(QByteArray(buffer.data(), length));
+    return FileName::decode(QByteArray(buffer.data(), length));
 }
 
 QString FileManagerUtilities::pathForTemporaryFile() {
@@ -263,7 +264,7 @@ QString FileManagerUtilities::createTemporaryFile(const QString& pathTemplate, Q
                                          pathTemplate));
         return {};
     }
-    QByteArray name = QFile::encodeName(pathTemplate);
+    QByteArray name = FileName::encode(pathTemplate);
     const int fd = ::mkstemp(name.data());
     if (fd < 0) {
         qvSetError(error, QVError::posix(errno, QStringLiteral("create a temporary file"),
@@ -271,14 +272,14 @@ QString FileManagerUtilities::createTemporaryFile(const QString& pathTemplate, Q
         return {};
     }
     ::close(fd);
-    return QFile::decodeName(name);
+    return FileName::decode(name);
 }
 
 QByteArray FileManagerUtilities::createAliasDataForPath(const QString& path) {
     if (path.isEmpty()) return {};
     const QString absolute = QDir::cleanPath(QDir(path).absolutePath());
     struct stat st;
-    if (::stat(QFile::encodeName(absolute).constData(), &st) != 0) return {};
+    if (::stat(FileName::encode(absolute).constData(), &st) != 0) return {};
     QByteArray data;
     QDataStream out(&data, QIODevice::WriteOnly);
     out.setVersion(QDataStream::Qt_6_0);
@@ -297,20 +298,20 @@ QString FileManagerUtilities::createPathFromAliasData(const QByteArray& data) {
         return {};
 
     struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) == 0) return path;
+    if (::stat(FileName::encode(path).constData(), &st) == 0) return path;
 
     // Gone from its path: look for the same file under a new name in the same folder.
     const QString folder = path.left(path.lastIndexOf(QLatin1Char('/')));
     const QString folderPath = folder.isEmpty() ? QStringLiteral("/") : folder;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(QFile::encodeName(folderPath).constData()),
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(FileName::encode(folderPath).constData()),
                                             ::closedir);
     if (!dir) return {};
     while (const dirent* entry = ::readdir(dir.get())) {
         if (quint64(entry->d_ino) != inode) continue;
-        const QString name = QFile::decodeName(entry->d_name);
+        const QString name = FileName::decode(entry->d_name);
         if (name == QLatin1String(".") || name == QLatin1String("..")) continue;
         const QString candidate = folder + QLatin1Char('/') + name;
-        if (::stat(QFile::encodeName(candidate).constData(), &st) == 0 &&
+        if (::stat(FileName::encode(candidate).constData(), &st) == 0 &&
             quint64(st.st_dev) == device && quint64(st.st_ino) == inode)
             return candidate;
     }

@@ -2,6 +2,7 @@
 // replacement over strings and UTF-8 bytes.
 #include "shell/QVSearch.h"
 
+#include "platform/FileName.h"
 #include "platform/MainQueue.h"
 #include "platform/QVRegex.h"
 #include "shell/FileEncodings.h"
@@ -275,7 +276,7 @@ std::optional<QByteArray> readToEnd(int fd, qint64 expected, bool* binary = null
 
 std::optional<QByteArray> readRegularFile(const QString& path, const LiteralPrefilter* filter = nullptr,
                                           bool* binary = nullptr) {
-    const QByteArray native = QFile::encodeName(path);
+    const QByteArray native = FileName::encode(path);
     const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;

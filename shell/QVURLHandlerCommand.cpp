@@ -1,5 +1,7 @@
 #include "shell/QVURLHandlerCommand.h"
 
+#include "platform/FileName.h"
+
 #include <QHash>
 
 #include <algorithm>
@@ -34,7 +36,8 @@ int hexValue(char c) {
 
 QString QVURLHandlerCommand::percentDecoded(const QString& value) {
     if (!value.contains(QLatin1Char('%'))) return value;
-    const QByteArray bytes = value.toUtf8();
+    // The bytes a percent escape gives are a file name's: those that are not UTF-8 are kept.
+    const QByteArray bytes = FileName::encode(value);
     QByteArray decoded;
     decoded.reserve(bytes.size());
     for (qsizetype i = 0; i < bytes.size(); ++i) {
@@ -49,7 +52,7 @@ QString QVURLHandlerCommand::percentDecoded(const QString& value) {
         }
         decoded.append(bytes[i]);
     }
-    return QString::fromUtf8(decoded);
+    return FileName::decode(decoded);
 }
 
 QVURLHandlerCommand::Request QVURLHandlerCommand::requestFromQuery(const QString& query) {

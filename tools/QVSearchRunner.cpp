@@ -7,8 +7,10 @@
 #include "files/QVFileEnumerator.h"
 #include "files/QVRootFile.h"
 #include "platform/AtomicFile.h"
+#include "platform/FileName.h"
 #include "platform/MainQueue.h"
 #include "platform/QVError.h"
+#include "platform/RegularFile.h"
 #include "shell/FileEncodings.h"
 #include "shell/QVFileCategories.h"
 #include "tools/QVMultiFileSearchNode.h"
@@ -76,7 +78,7 @@ struct DiskStamp {
 
 bool stampOf(const QString& path, DiskStamp* stamp, bool* regular) {
     struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return false;
+    if (::stat(FileName::encode(path).constData(), &st) != 0) return false;
     *regular = S_ISREG(st.st_mode);
     *stamp = {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
     return true;
@@ -119,7 +121,7 @@ bool isSingleByteOrUTF8(QVStringEncoding encoding) {
 // The file's device and inode through links; nothing for a path that names nothing.
 std::optional<QPair<quint64, quint64>> identityOf(const QString& path) {
     struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return std::nullopt;
+    if (::stat(FileName::encode(path).constData(), &st) != 0) return std::nullopt;
     return QPair<quint64, quint64>(quint64(st.st_dev), quint64(st.st_ino));
 }
 
@@ -333,7 +335,7 @@ void QVSearchRunner::runSearch(const QVSearch& search, int mode) {
     case 3:
         if (s.delegate) {
             for (const QString& path : s.delegate->pathsForSpecificFiles())
-                if (!path.isEmpty()) pathEntry(path, QFileInfo(path).isDir());
+                if (!path.isEmpty()) pathEntry(path, FileName::isFolder(path));
         }
         break;
     default: break;
@@ -430,7 +432,7 @@ void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& 
         if (!firstVisit(path, entry.batch)) return;
         {
             std::lock_guard guard(lock);
-            searchedTargets.insert(path, QFileInfo(path).canonicalFilePath());
+            searchedTargets.insert(path, FileName::canonical(path));
         }
         QVStringEncoding encoding = 0;
         bool binary = false;
@@ -482,13 +484,13 @@ void QVSearchRunner::State::walk(const SearchEntry& entry) {
     const auto root = QVRootFile::create(entry.path, false);
     // Links are followed only where they stay in the tree: a link to a folder or file outside it
     // would search (and let a replace write) what the user never chose.
-    const QString tree = QFileInfo(entry.path).canonicalFilePath();
+    const QString tree = FileName::canonical(entry.path);
     QVFileEnumerator enumerator(root);
     enumerator.nextObject();  // the folder itself
     while (auto file = enumerator.nextObject()) {
         if (searchStopped(entry.batch)) break;
         const QString path = file->path();
-        const bool inside = isInside(QFileInfo(path).canonicalFilePath(), tree);
+        const bool inside = isInside(FileName::canonical(path), tree);
         if (file->isFolder()) {
             if (!inside) enumerator.skipDescendants();
             continue;
@@ -602,7 +604,7 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
     if (!stampOf(entry.path, &before, &regular)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file is gone"));
     if (!regular) return fail(QVReplaceReport::Skipped, QStringLiteral("Not a regular file"));
     // The file the search read, and no other: a path whose links now lead elsewhere is left.
-    const QString target = QFileInfo(entry.path).canonicalFilePath();
+    const QString target = FileName::canonical(entry.path);
     std::optional<QString> searched;
     {
         std::lock_guard guard(lock);
@@ -617,10 +619,10 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
     const QPair<quint64, quint64> identity(quint64(before.device), quint64(before.inode));
     if (replacedFiles.contains(identity)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file was replaced through another path"));
     replacedFiles.insert(identity);
-    QFile file(entry.path);
-    if (!file.open(QIODevice::ReadOnly)) return fail(QVReplaceReport::Failed, file.errorString());
-    const QByteArray data = file.readAll();
-    file.close();
+    QVError readError;
+    const std::optional<QByteArray> contents = RegularFile::read(entry.path, &readError);
+    if (!contents) return fail(QVReplaceReport::Failed, readError.localizedDescription());
+    const QByteArray& data = *contents;
     QVStringEncoding encoding = documentEncoding;
     QVError readNotice;
     auto read = FileEncodings::createWithData(data, entry.path, &encoding, &readNotice);

@@ -2,6 +2,7 @@
 
 #include "platform/AppBundle.h"
 #include "platform/AtomicFile.h"
+#include "platform/FileName.h"
 #include "platform/Process.h"
 #include "shell/ScratchFolder.h"
 
@@ -31,7 +32,7 @@ struct DiskStamp {
     bool operator==(const DiskStamp&) const = default;
     static DiskStamp of(const QString& path) {
         struct stat info {};
-        if (::stat(QFile::encodeName(path).constData(), &info) != 0) return {};
+        if (::stat(FileName::encode(path).constData(), &info) != 0) return {};
         return {true, info.st_dev, info.st_ino, info.st_size,
                 qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
                 qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec};

@@ -1,6 +1,7 @@
 // User-script entries, menu items and runs.
 #include "tools/QVUserScript.h"
 
+#include "platform/FileName.h"
 #include "platform/Process.h"
 #include "platform/TextEncoding.h"
 #include "platform/UserDefaults.h"
@@ -52,7 +53,7 @@ const Placeholder Placeholders[] = {
 
 // Writes data to a new file at path that nobody else can have opened or linked beforehand.
 bool writeExclusive(const QString& path, const QByteArray& data, mode_t finalMode, QVError* error) {
-    const QByteArray native = QFile::encodeName(path);
+    const QByteArray native = FileName::encode(path);
     const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         qvSetError(error, QVError::posix(errno, QStringLiteral("create"), path));
@@ -81,8 +82,8 @@ public:
     PrivateFolder() {
         QString base = ScratchFolder::path();
         if (base.isEmpty()) base = QDir::tempPath();
-        QByteArray pattern = QFile::encodeName(QDir(base).filePath(QStringLiteral("userScript.XXXXXX")));
-        if (::mkdtemp(pattern.data())) _path = QFile::decodeName(pattern);
+        QByteArray pattern = FileName::encode(QDir(base).filePath(QStringLiteral("userScript.XXXXXX")));
+        if (::mkdtemp(pattern.data())) _path = FileName::decode(pattern);
     }
     ~PrivateFolder() {
         if (!_path.isEmpty()) QDir(_path).removeRecursively();

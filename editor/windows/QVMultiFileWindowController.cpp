@@ -12,6 +12,7 @@
 #include "editor/windows/QVMultiFileToolbarDelegate.h"
 #include "files/QVRootFile.h"
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "platform/QVRange.h"
 #include "shell/QVMainMenu.h"
 #include "shell/StringHashing.h"
@@ -36,10 +37,10 @@ constexpr qint64 NotFound = QVRange::NotFound;
 // does not exist yet keeps its cleaned absolute path (its folder resolved when it exists).
 QString canonicalPath(const QString& path) {
     if (path.isEmpty()) return path;
-    const QFileInfo info(path);
-    const QString canonical = info.canonicalFilePath();
+    const QFileInfo info(FileName::absolute(path));
+    const QString canonical = FileName::canonical(path);
     if (!canonical.isEmpty()) return canonical;
-    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    const QString folder = FileName::canonical(info.absolutePath());
     return QDir::cleanPath(folder.isEmpty() ? info.absoluteFilePath() : folder + u'/' + info.fileName());
 }
 

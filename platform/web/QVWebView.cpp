@@ -5,8 +5,12 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QLibraryInfo>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QScrollBar>
 #include <QTextBrowser>
 #include <QTimer>
@@ -14,6 +18,8 @@
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 #include <QWebEngineView>
 
@@ -54,6 +60,89 @@ const EngineChoice& engineChoice() {
     return choice;
 }
 
+// The process's page scripts and message handlers. Pages post through the console: the bridge
+// script keeps the console's own function from the moment the document is made, before any page
+// script could replace it, and marks each message with a token made per process, so no line a
+// page logs is taken for a message by chance.
+struct PageContent {
+    std::mutex lock;
+    QStringList scripts;
+    QHash<QString, std::function<void(const QVariant&)>> handlers;
+    const QString token = QStringLiteral("qorvel-message-%1:")
+                              .arg(QRandomGenerator::system()->generate64(), 16, 16, QLatin1Char('0'));
+};
+
+PageContent& pageContent() {
+    static auto* content = new PageContent;  // lives for the process: pages outlive statics' order
+    return *content;
+}
+
+QString bridgeScript(const QStringList& names, const QString& token) {
+    const QString namesJSON = QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(names)).toJson(QJsonDocument::Compact));
+    const QString tokenJSON = QString::fromUtf8(QJsonDocument(QJsonArray{token}).toJson(QJsonDocument::Compact));
+    return QStringLiteral(
+               "(function () {\n"
+               "  if (window.qorvelMessageHandlers) return;\n"
+               "  var log = console.log.bind(console), stringify = JSON.stringify, token = %2[0];\n"
+               "  var handlers = {};\n"
+               "  %1.forEach(function (name) {\n"
+               "    handlers[name] = Object.freeze({ postMessage: function (body) {\n"
+               "      var text;\n"
+               "      try { text = stringify([name, body === undefined ? null : body]); } catch (e) { return; }\n"
+               "      log(token + text);\n"
+               "    } });\n"
+               "  });\n"
+               "  Object.defineProperty(window, 'qorvelMessageHandlers', { value: Object.freeze(handlers) });\n"
+               "})();\n")
+        .arg(namesJSON, tokenJSON);
+}
+
+// Puts the page scripts and, when there are handlers, the bridge into page.
+void installPageContent(QWebEnginePage* page) {
+    PageContent& content = pageContent();
+    QStringList scripts, names;
+    {
+        std::lock_guard<std::mutex> locker(content.lock);
+        scripts = content.scripts;
+        names = content.handlers.keys();
+    }
+    names.sort();
+    if (!names.isEmpty()) {
+        QWebEngineScript bridge;
+        bridge.setName(QStringLiteral("qorvel-message-bridge"));
+        bridge.setSourceCode(bridgeScript(names, content.token));
+        bridge.setInjectionPoint(QWebEngineScript::DocumentCreation);
+        bridge.setWorldId(QWebEngineScript::MainWorld);
+        bridge.setRunsOnSubFrames(false);
+        page->scripts().insert(bridge);
+    }
+    for (qsizetype i = 0; i < scripts.size(); ++i) {
+        QWebEngineScript script;
+        script.setName(QStringLiteral("qorvel-page-script-%1").arg(i));
+        script.setSourceCode(scripts.at(i));
+        script.setInjectionPoint(QWebEngineScript::DocumentReady);
+        script.setWorldId(QWebEngineScript::MainWorld);
+        script.setRunsOnSubFrames(false);
+        page->scripts().insert(script);
+    }
+}
+
+// A console line that carries a posted message goes to its handler; true when it was one.
+bool deliverPosted(const QString& line) {
+    PageContent& content = pageContent();
+    if (!line.startsWith(content.token)) return false;
+    const QJsonDocument document = QJsonDocument::fromJson(line.mid(content.token.size()).toUtf8());
+    const QJsonArray message = document.array();
+    if (message.size() != 2 || !message.at(0).isString()) return true;
+    std::function<void(const QVariant&)> handler;
+    {
+        std::lock_guard<std::mutex> locker(content.lock);
+        handler = content.handlers.value(message.at(0).toString());
+    }
+    if (handler) handler(message.at(1).toVariant());
+    return true;
+}
+
 // A page asked for a new window: the first address it is sent to goes to the owner instead.
 class NewWindowPage : public QWebEnginePage {
 public:
@@ -84,7 +173,9 @@ private:
 class PolicyPage : public QWebEnginePage {
 public:
     PolicyPage(QVWebView* owner, std::function<void(const QUrl&)> openNewWindow)
-        : QWebEnginePage(owner), _owner(owner), _openNewWindow(std::move(openNewWindow)) {}
+        : QWebEnginePage(owner), _owner(owner), _openNewWindow(std::move(openNewWindow)) {
+        installPageContent(this);
+    }
 
 protected:
     bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
@@ -100,6 +191,10 @@ protected:
         return _owner->policy().confirm && _owner->policy().confirm(message);
     }
     bool javaScriptPrompt(const QUrl&, const QString&, const QString&, QString*) override { return false; }
+    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString& message, int line,
+                                  const QString& source) override {
+        if (!deliverPosted(message)) QWebEnginePage::javaScriptConsoleMessage(level, message, line, source);
+    }
 
 private:
     QVWebView* _owner;
@@ -249,6 +344,25 @@ QVWebView* QVWebView::create(QWidget* parent) { return create(parent, engine());
 QVWebView* QVWebView::create(QWidget* parent, Engine kind) {
     if (kind == Engine::WebEngine) return new WebEngineView(parent);
     return new TextBrowserView(parent);
+}
+
+void QVWebView::addPageScript(const QString& source) {
+    PageContent& content = pageContent();
+    std::lock_guard<std::mutex> locker(content.lock);
+    content.scripts.append(source);
+}
+
+void QVWebView::addMessageHandler(const QString& name, std::function<void(const QVariant& body)> handler) {
+    PageContent& content = pageContent();
+    std::lock_guard<std::mutex> locker(content.lock);
+    content.handlers.insert(name, std::move(handler));
+}
+
+void QVWebView::resetPageContent() {
+    PageContent& content = pageContent();
+    std::lock_guard<std::mutex> locker(content.lock);
+    content.scripts.clear();
+    content.handlers.clear();
 }
 
 void QVWebView::openInNewWindow(const QUrl& url) {

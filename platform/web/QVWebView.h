@@ -6,6 +6,7 @@
 #include <QPointF>
 #include <QString>
 #include <QUrl>
+#include <QVariant>
 #include <QWidget>
 
 #include <functional>
@@ -43,6 +44,16 @@ public:
         std::function<void(const QString& message)> alert;
         std::function<bool(const QString& message)> confirm;
     };
+    // What every WebEngine page made afterwards gets, for the whole process (the plain view runs
+    // no scripts). A page script runs in the page's own world at the end of each main-frame
+    // document. A message handler receives what a page posts with
+    // `window.qorvelMessageHandlers.<name>.postMessage(body)` (anything JSON carries), on the GUI
+    // thread; a second handler of one name replaces the first.
+    static void addPageScript(const QString& source);
+    static void addMessageHandler(const QString& name, std::function<void(const QVariant& body)> handler);
+    // For tests: forgets every page script and handler.
+    static void resetPageContent();
+
     void setPolicy(Policy policy) { _policy = std::move(policy); }
     const Policy& policy() const { return _policy; }
 

@@ -4,6 +4,7 @@
 #include "completion/QVCodeIndex.h"
 #include "editor/windows/QVMultiFileWindowController.h"
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "projects/QVProject.h"
 #include "projects/QVProjectRepository.h"
 #include "projects/windows/QVProjectWindowController.h"
@@ -56,11 +57,11 @@ QVProjectDocument::~QVProjectDocument() {
 }
 
 std::shared_ptr<QVProject> QVProjectDocument::readFromFile(const QString& path, QVError* error) {
-    const QFileInfo info(path);
-    const bool isProjectFile = info.suffix() == QVProject::FileExtension && info.isFile();
+    const QFileInfo info(FileName::absolute(path));
+    const bool isProjectFile = info.suffix() == QVProject::FileExtension && FileName::isRegularFile(path);
     const QString folder = isProjectFile ? info.absolutePath() : info.absoluteFilePath();
     // A listed project whose folder was moved or deleted: say so, make nothing.
-    if (!QFileInfo(folder).isDir()) {
+    if (!FileName::isFolder(folder)) {
         qvSetError(error, QVError::app(1, QVLocalized(QStringLiteral("Unable to load project")),
                                        QVLocalized(QStringLiteral("Check the project directory and configuration"))));
         return nullptr;
@@ -106,13 +107,13 @@ void QVProjectDocument::makeWindowControllers() {
 bool QVProjectDocument::canOpenFile(const QString& path) const {
     const QString root = _project->rootDirectory();
     if (root.isEmpty() || path.isEmpty()) return false;
-    const QString clean = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    const QString clean = FileName::absolute(path);
     return clean == root || clean.startsWith(root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/'));
 }
 
 QMainWindow* QVProjectDocument::openInOpenProject(const QString& path, bool isFolder) {
     // A project file stands for its project, never for a text to edit in a tab.
-    if (!isFolder && QFileInfo(path).suffix() == QVProject::FileExtension && QFileInfo(path).isFile()) {
+    if (!isFolder && QFileInfo(path).suffix() == QVProject::FileExtension && FileName::isRegularFile(path)) {
         for (QVProjectDocument* document : documents())
             if (document->_multiFileController && document->canOpenFile(path)) return open(path);
         return nullptr;

@@ -2,6 +2,7 @@
 #include "projects/windows/QVProjectManager.h"
 
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Paths.h"
 #include "projects/QVProject.h"
@@ -113,7 +114,7 @@ QString QVProjectManagerModel::droppedFolder(const QMimeData* data) {
     const QList<QUrl> urls = data->urls();
     if (urls.size() != 1 || !urls.first().isLocalFile()) return {};
     const QString path = urls.first().toLocalFile();
-    return QFileInfo(path).isDir() ? QFileInfo(path).absoluteFilePath() : QString();
+    return FileName::isFolder(path) ? QFileInfo(path).absoluteFilePath() : QString();
 }
 
 bool QVProjectManagerModel::canDropMimeData(const QMimeData* data, Qt::DropAction, int, int, const QModelIndex&) const {

@@ -3,6 +3,7 @@
 
 #include "files/QVFile.h"
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 
 #include <QCoreApplication>
 #include <QFont>
@@ -181,9 +182,12 @@ QVariant QVProjectOutlineModel::data(const QModelIndex& index, int role) const {
     if (!node) return {};
     switch (index.column()) {
     case NameColumn:
-        if (role == Qt::DisplayRole || role == Qt::EditRole) return node->name();
+        // Bytes of a name that are not UTF-8 show as U+FFFD; an edit starts from the name itself,
+        // so the bytes a user leaves alone stay as they are.
+        if (role == Qt::DisplayRole) return FileName::displayed(node->name());
+        if (role == Qt::EditRole) return node->name();
         if (role == Qt::DecorationRole) return QPixmap::fromImage(node->icon());
-        if (role == Qt::ToolTipRole) return node->pathFromRoot();
+        if (role == Qt::ToolTipRole) return FileName::displayed(node->pathFromRoot());
         if (role == Qt::FontRole) {
             QFont font;
             font.setBold(isEdited && isEdited(node));

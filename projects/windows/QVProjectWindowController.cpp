@@ -15,6 +15,7 @@
 #include "files/QVRootFile.h"
 #include "files/QVSCMStatusEntry.h"
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "platform/MainQueue.h"
 #include "platform/QVError.h"
 #include "platform/UserDefaults.h"
@@ -573,7 +574,7 @@ void QVProjectWindowController::reopenFiles() {
         while (file.startsWith(QLatin1Char('/'))) file.remove(0, 1);
         if (file.isEmpty() || file.split(QLatin1Char('/')).contains(QStringLiteral(".."))) continue;
         const QString path = QDir(root).filePath(file);
-        if (QFileInfo(path).isFile()) openFileAtPath(path);
+        if (FileName::isRegularFile(path)) openFileAtPath(path);
     }
 }
 
@@ -701,7 +702,7 @@ void QVProjectWindowController::projectFinishedSCMCommand(QVProjectSCMController
     if (!_project) return;
     for (const QString& path : files) {
         const QString full = QDir(_project->rootDirectory()).filePath(path);
-        if (controller) controller->getStatusForPath(path, QFileInfo(full).isDir(), false);
+        if (controller) controller->getStatusForPath(path, FileName::isFolder(full), false);
         // A revert or update changed the file under its tab: the tab shows the file as it is now.
         if (command == 10 || command == 12)
             if (QVFileDocument* document = documentForPath(full)) {
@@ -948,7 +949,7 @@ bool QVProjectWindowController::createFileAtPath(const QString& path) {
     // about emptying it).
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-        const QVError error = QVError::posix(QFileInfo::exists(path) ? EEXIST : EACCES, L("Could not create file"), path);
+        const QVError error = QVError::posix(FileName::exists(path) ? EEXIST : EACCES, L("Could not create file"), path);
         QTimer::singleShot(0, this, [self = QPointer<QVProjectWindowController>(this), error] { if (self) self->presentErrorAlert(error); });
         return false;
     }

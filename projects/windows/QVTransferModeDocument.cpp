@@ -5,6 +5,7 @@
 #include "files/QVFile.h"
 #include "files/QVRemoteSiteQueue.h"
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "platform/MainQueue.h"
 #include "platform/Paths.h"
 #include "platform/QVError.h"
@@ -389,7 +390,7 @@ bool QVTransferModeDocument::acceptDrop(Side onto, const QMimeData* data) {
         const QString name = lastComponent(path);
         if (!isSafeComponent(name)) continue;
         const QString remote = QVRemoteFile::appendPath(_currentRemotePath, name);
-        if (QFileInfo(path).isDir()) _queue->uploadDirectory(path, remote, forwarder());
+        if (FileName::isFolder(path)) _queue->uploadDirectory(path, remote, forwarder());
         else _queue->uploadFile(path, remote, forwarder());
         any = true;
     }
@@ -532,7 +533,7 @@ void QVTransferModeDocument::actionPanelDidEnd(const QString& value, int returnC
             return;
         }
         const QString path = QDir::cleanPath(value.startsWith(u'/') ? value : joined(_currentLocalPath, value));
-        if (QFileInfo(path).isDir()) setCurrentLocalPath(path);
+        if (FileName::isFolder(path)) setCurrentLocalPath(path);
         else QApplication::beep();
     }
 }

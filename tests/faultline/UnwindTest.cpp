@@ -3,13 +3,21 @@
 // past their section.
 #include "faultline/FLTCompactUnwind.h"
 #include "faultline/FLTDwarf.h"
+#include "faultline/FLTInitialize.h"
 #include "faultline/FLTSafeRead.h"
 #include "faultline/FLTUnwind.h"
+
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
+
+#include <execinfo.h>
+#include <sys/mman.h>
+#include <ucontext.h>
+#include <unistd.h>
 
 namespace {
 
@@ -239,4 +247,144 @@ TEST(Unwind, FramePointerChainsEndAtZeroAndNeverLoop) {
         while (FLTUnwindNextFrame(&context) && frames < 100) ++frames;
         EXPECT_EQ(frames, c.frames);
     }
+}
+
+TEST(Unwind, LearntRowsStepExactlyAsTheRulesTheyCameFrom) {
+    // A fake stack: the CFA lies at stack[8]; slots below it hold the saved values.
+    uint64_t stack[16];
+    for (int i = 0; i < 16; ++i) stack[i] = 0x1000 * uint64_t(i + 1);
+    const uint64_t sp = uint64_t(reinterpret_cast<uintptr_t>(&stack[0]));
+    const auto rule = [](uint32_t kind, int64_t value) { return FLTDwarfRule{kind, value}; };
+    struct Case {
+        const char* what;
+        uint64_t cfaRegister;
+        int64_t cfaOffset;
+        std::vector<std::pair<int, FLTDwarfRule>> saved;
+        bool cacheable;
+    } cases[] = {
+        {"return address only", 7, 64, {{16, rule(kFLTRuleAtCFAOffset, -8)}}, true},
+        {"framed by rbp with callee-saved registers", 6, 16,
+         {{16, rule(kFLTRuleAtCFAOffset, -8)}, {6, rule(kFLTRuleAtCFAOffset, -16)}, {3, rule(kFLTRuleAtCFAOffset, -24)},
+          {15, rule(kFLTRuleAtCFAOffset, -32)}},
+         true},
+        {"the stack pointer saved in memory", 7, 64, {{16, rule(kFLTRuleAtCFAOffset, -8)}, {7, rule(kFLTRuleAtCFAOffset, -16)}}, false},
+        {"an undefined return address", 7, 64, {{16, rule(kFLTRuleUndefined, 0)}}, false},
+        {"a register held in another", 7, 64, {{16, rule(kFLTRuleAtCFAOffset, -8)}, {3, rule(kFLTRuleInRegister, 12)}}, false},
+        {"a value rule", 7, 64, {{16, rule(kFLTRuleAtCFAOffset, -8)}, {3, rule(kFLTRuleCFAOffset, 8)}}, false},
+        {"an offset beyond 32 bits", 7, 64, {{16, rule(kFLTRuleAtCFAOffset, int64_t(1) << 33)}}, false},
+        {"a CFA that does not move", 7, 0, {{16, rule(kFLTRuleAtCFAOffset, 8)}}, true},
+        {"a CFA in unmapped memory", 7, -int64_t(sp) + 4096, {{16, rule(kFLTRuleAtCFAOffset, -8)}}, true},
+    };
+    const FLTDwarfSection none{0, 0};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FLTDwarfRegisterRules rules{};
+        rules.cfaRegister = c.cfaRegister;
+        rules.cfaOffset = c.cfaOffset;
+        for (const auto& [reg, r] : c.saved) rules.registers[reg] = r;
+        FLTUnwindRow row;
+        ASSERT_EQ(FLTUnwindRowFromRules(&rules, false, 0x4001, &row), c.cacheable);
+        if (!c.cacheable) continue;
+        FLTRegisters start{};
+        start.rsp = sp;
+        start.rbp = sp + 48;  // CFA stack[8] either way
+        start.rip = 0x4001;
+        start.rbx = 0xb;
+        FLTRegisters byRules = start, byRow = start;
+        FLTReadCache cache{};
+        const bool ruled = FLTDwarfApplyRules(&rules, &none, &byRules, nullptr);
+        ASSERT_EQ(FLTUnwindApplyRow(&row, &byRow, &cache), ruled);
+        EXPECT_EQ(std::memcmp(&byRules, &byRow, sizeof byRow), 0);
+        if (!ruled) EXPECT_EQ(std::memcmp(&byRow, &start, sizeof start), 0);  // a failed step changes nothing
+    }
+}
+
+TEST(Unwind, TheReadCacheReadsPlainlyOnlyWhatWasFoundReadable) {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    auto* mapping = static_cast<char*>(::mmap(nullptr, size_t(page) * 2, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(mapping, MAP_FAILED);
+    ASSERT_EQ(::munmap(mapping + page, size_t(page)), 0);
+    const uint64_t start = uint64_t(reinterpret_cast<uintptr_t>(mapping));
+    FLTReadCache cache{};
+    uint64_t value = 0;
+    ASSERT_TRUE(FLTReadMemoryCached(&cache, start + 8, &value, 8));
+    EXPECT_EQ(cache.rangeStart, start);
+    struct Case {
+        uint64_t address, length;
+        bool readable;
+    } cases[] = {
+        {start, 8, true}, {start + uint64_t(page) - 8, 8, true},
+        {start + uint64_t(page) - 4, 8, false},  // runs into the unmapped page
+        {start + uint64_t(page), 8, false},      // just past the range
+        {start + uint64_t(page) + 64, 8, false}, // further past it
+        {~uint64_t(0) - 3, 8, false},            // wraps
+        {start, 0, false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(FLTReadMemoryCached(&cache, c.address, &value, c.length), c.readable) << c.address - start;
+    ::munmap(mapping, size_t(page));
+
+    // The thread's own stack from a stack pointer up is known; a pointer outside it knows nothing.
+    uint64_t low = 0, high = 0;
+    FLTSafeReadNoteThreadStack();
+    ASSERT_TRUE(FLTSafeReadKnownThreadStack(&low, &high));
+    const uint64_t here = uint64_t(reinterpret_cast<uintptr_t>(&value));
+    EXPECT_TRUE(here >= low && here < high);
+    FLTReadCacheInit(&cache, here);
+    EXPECT_EQ(cache.rangeStart, here & ~uint64_t(4095));
+    EXPECT_EQ(cache.rangeEnd, high);
+    FLTReadCacheInit(&cache, start);
+    EXPECT_EQ(cache.rangeStart, cache.rangeEnd);
+}
+
+namespace {
+
+struct Walk {
+    std::vector<uint64_t> ours, glibc;
+};
+
+__attribute__((noinline)) void walkHere(Walk* walk) {
+    ucontext_t context;
+    ::getcontext(&context);
+    void* frames[256];
+    const int count = ::backtrace(frames, 256);
+    for (int i = 1; i < count; ++i) walk->glibc.push_back(uint64_t(reinterpret_cast<uintptr_t>(frames[i])));
+    FLTRegisters registers{};
+    const greg_t* g = context.uc_mcontext.gregs;
+    registers.rip = uint64_t(g[REG_RIP]), registers.rsp = uint64_t(g[REG_RSP]), registers.rbp = uint64_t(g[REG_RBP]);
+    registers.rbx = uint64_t(g[REG_RBX]), registers.r12 = uint64_t(g[REG_R12]), registers.r13 = uint64_t(g[REG_R13]);
+    registers.r14 = uint64_t(g[REG_R14]), registers.r15 = uint64_t(g[REG_R15]);
+    FLTUnwindContext unwind;
+    FLTUnwindInit(&unwind, &registers);
+    bool first = true;
+    while (FLTUnwindNextFrame(&unwind)) {
+        if (!first) walk->ours.push_back(FLTUnwindGetPC(&unwind));
+        first = false;
+    }
+}
+
+__attribute__((noinline)) void recurse(int depth, Walk* walk) {
+    if (depth == 0) return walkHere(walk);
+    recurse(depth - 1, walk);
+    asm volatile("" ::: "memory");  // keeps the call a call, not a jump
+}
+
+}  // namespace
+
+TEST(Unwind, OurOwnStackWalksLikeGlibcFirstTimeAndFromLearntRows) {
+    QTemporaryDir folder;
+    const QByteArray path = folder.path().toUtf8();
+    FLTContextInitOptions options;
+    options.reportPath = path.constData();
+    ASSERT_TRUE(FLTContextInitialize(&options));
+    for (int round = 0; round < 3; ++round) {  // the first learns the rows, the others use them
+        SCOPED_TRACE(round);
+        Walk walk;
+        recurse(40, &walk);
+        ASSERT_GE(walk.glibc.size(), 40u);
+        // glibc stops at the last frame with call-frame information; ours may go on by the chain.
+        ASSERT_GE(walk.ours.size(), walk.glibc.size());
+        walk.ours.resize(walk.glibc.size());
+        EXPECT_EQ(walk.ours, walk.glibc);
+    }
+    FLTContextBaseDeinitialize();
 }

@@ -1,5 +1,6 @@
 #include "files/LocalFileOperations.h"
 #include "files/QVLocalFileRepresentation.h"
+#include "platform/FileName.h"
 #include "tests/files/FilesTestSupport.h"
 
 #include <QDir>
@@ -260,7 +261,10 @@ TEST(QVLocalFileRepresentation, ReportsEveryOutcomeToItsDelegateBeforeReturning)
     folder->loadChildren();
     folder->loadChildren();
     folder->reloadChildren();
-    EXPECT_EQ(delegate->events, QStringList({"load 2", "reload 2"}));  // the non-UTF-8 name is left out
+    EXPECT_EQ(delegate->events, QStringList({"load 3", "reload 3"}));  // the non-UTF-8 name among them
+    QList<QByteArray> names;
+    for (const auto& child : QVLocalFileRepresentation::listFolder(delegate->path)) names << FileName::encode(child->name());
+    EXPECT_TRUE(names.contains("bad\xff")) << "listed with its own bytes";
 
     delegate->events.clear();
     delegate->path = dir.file("f/b.txt");

@@ -175,3 +175,39 @@ TEST(RemoteListing, FtpLinesOfNeitherFormAreCountedAndAWorkingFolderIsRead) {
     };
     for (const Folder& f : folders) EXPECT_EQ(QVFileListingAction::parseWorkingFolder(f.lines), f.folder) << f.lines.join("").toStdString();
 }
+
+TEST(RemoteListing, LongFormColumnsAreCutInOrderWhateverTheSpacing) {
+    // Each column is cut from what the earlier ones left: owners of digits, sizes of twelve
+    // digits, a year after three blanks (no date then), a mode of eleven letters and an owner
+    // that looks like a date all come out as they always have.
+    struct Row {
+        QString line, name;
+        qint64 size;
+        QString user, group, date, mode;
+    };
+    const Row rows[] = {
+        {"-rw-r--r--   1 root     root            0 Dec 07 22:10 entry-1.html", "entry-1.html", 0, "root", "root", "Dec 07 22:10", "-rw-r--r--"},
+        {"-rw-r--r-- 12 42 1001 77 Jan  5  2021 numeric owners", "numeric owners", 77, "42", "1001", "Jan  5  2021", "-rw-r--r--"},
+        {"-rw-r--r--  1 Dec 12 2020 Jan 01 10:00 owner looks like a date", "10:00 owner looks like a date", 0, "Jan", "01", "Dec 12 2020", "-rw-r--r--"},
+        {"-rw-r--r--   3 a.b@c (x)-y   123456789012 Feb 29 23:59 big file.tar.gz", "big file.tar.gz", 123456789012, "a.b@c", "(x)-y", "Feb 29 23:59", "-rw-r--r--"},
+        {"lrwxrwxrwx   1 u g 4 Mar  3 01:02 link name -> target with -> arrow", "link name", 4, "u", "g", "Mar  3 01:02", "lrwxrwxrwx"},
+        {"-rwsr-sr-t   1 u g 5 Apr 10   1999 three blanks before year", "Apr 10   1999 three blanks before year", 5, "u", "g", "", "-rwsr-sr-t"},
+        {"-rw-r--r--x  1 u g 5 Jun  1 12:00 eleven mode chars", "u g eleven mode chars", 5, "x", "1", "Jun  1 12:00", "-rw-r--r--"},
+        {"-rw-r--r--   1 u g 12:00 Aug  1 12:00 odd size", "12:00  odd size", 0, "u", "g", "Aug  1 12:00", "-rw-r--r--"},
+        {"-rw-r--r--   1 üser g 5 Oct  1 12:00 unicode owner ✓", "ü unicode owner ✓", 5, "ser", "g", "Oct  1 12:00", "-rw-r--r--"},
+        {"-rw-r--r--   1 u g 5 Nov 31 123:45 long time", "long time", 5, "u", "g", "Nov 31 123:45", "-rw-r--r--"},
+        {"-rw-r--r--   1 u g 5 nov  1 12:00 lower month", "nov  1 12:00 lower month", 5, "u", "g", "", "-rw-r--r--"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.line.toStdString());
+        const QList<QVRemoteFile> files = QVFileListingAction::parseLines(C::FTP, "/d", {r.line});
+        ASSERT_EQ(files.size(), 1);
+        const QVRemoteFile& f = files[0];
+        EXPECT_EQ(f.name(), r.name);
+        EXPECT_EQ(f.size(), r.size);
+        EXPECT_EQ(f.user(), r.user);
+        EXPECT_EQ(f.group(), r.group);
+        EXPECT_EQ(f.dateString(), r.date);
+        EXPECT_EQ(f.modeString(), r.mode);
+    }
+}

@@ -11,6 +11,7 @@
 #include <QUrl>
 
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 
 #include <chrono>
 #include <limits>
@@ -67,6 +68,19 @@ struct ExchangeRow {
     QString xmlPython = {};
 };
 
+QVariant boundaryLists() {
+    QVariantList lists;
+    for (const int n : {14, 15, 16, 255, 256}) {
+        QVariantList list;
+        for (int i = 0; i < n; ++i) list << QStringLiteral("entry %1 long enough not to be shared").arg(i, 3, 10, QLatin1Char('0'));
+        lists << QVariant(list);
+    }
+    QVariantList same;
+    for (int i = 0; i < 300; ++i) same << QStringLiteral("same");
+    lists << QVariant(same);
+    return lists;
+}
+
 std::vector<ExchangeRow> exchangeRows() {
     QByteArray pattern;
     for (int i = 0; i < 1000; ++i) pattern.append(char(i * 7));
@@ -109,6 +123,11 @@ std::vector<ExchangeRow> exchangeRows() {
          QStringLiteral("{'list': [{'a': 1}, [[]], {}], '\\u043a\\u043b\\u044e\\u0447 \\u2713': "
                         "{'inner': 'v', 'flag': True}, '': -7}")},
         {"scalar root", QStringLiteral("alone"), QStringLiteral("'alone'")},
+        // Element counts on both sides of the marker's nibble, references past one byte, long
+        // strings written apart and one short string shared three hundred times.
+        {"counts and references at their boundaries", boundaryLists(),
+         QStringLiteral("[['entry %03d long enough not to be shared' % i for i in range(n)] for n in (14, 15, 16, 255, 256)]"
+                        " + [['same'] * 300]")},
     };
 }
 
@@ -121,6 +140,11 @@ const FormatCase kFormats[] = {{PlistFormat::XML, "xml"}, {PlistFormat::Binary, 
 TEST(PropertyList, RoundTripsEveryTypeInBothFormats) {
     std::vector<ExchangeRow> rows = exchangeRows();
     rows.push_back({"carriage returns and controls", QStringLiteral("a\r\nb\rc\x01\x1f"), QString()});
+    // More objects than two-byte references and offsets can name; keys shared by every entry.
+    QVariantList wide;
+    for (int i = 0; i < 30000; ++i)
+        wide << QVariantMap{{QStringLiteral("path"), QStringLiteral("/srv/www/site-%1").arg(i)}, {QStringLiteral("n"), qint64(i) - 15000}};
+    rows.push_back({"wide references", wide, QString()});
     for (const ExchangeRow& row : rows) {
         for (const FormatCase& f : kFormats) {
             SCOPED_TRACE(std::string(row.name) + " / " + f.name);
@@ -205,6 +229,74 @@ QVariant nestedLists(int depth) {
     QVariant v = QVariantList{};
     for (int i = 1; i < depth; ++i) v = QVariantList{v};
     return v;
+}
+
+TEST(PropertyList, XmlTextIsTheLibrarysOwnByteForByte) {
+    // XML is printed without a libplist tree; the text must stay what libplist prints for the
+    // same values (files under version control must not change when nothing did), and values it
+    // does not print itself must still come out right.
+    std::vector<std::pair<std::string, QVariant>> rows;
+    for (const ExchangeRow& row : exchangeRows())
+        if (!row.xmlValue.isValid()) rows.push_back({row.name, row.value});
+    QByteArray bytes;
+    for (int i = 0; i < 300; ++i) bytes.append(char(i * 13));
+    QVariant deep = bytes;
+    for (int depth = 0; depth < 12; ++depth) {
+        rows.push_back({"data at depth " + std::to_string(depth), deep});
+        deep = QVariantList{deep, QVariantMap{{QStringLiteral("k"), QByteArray("x")}}};
+    }
+    rows.push_back({"reals of every shape", QVariantList{0.0, -0.0, 1.0, 1e21, 1e16, -2.5e-7, 4.9e-324, 1.0 / 3, 100.0, 123456789.125,
+                                                        float(0.1f)}});
+    rows.push_back({"reals the library prints itself", QVariantList{std::numeric_limits<double>::quiet_NaN(),
+                                                                   std::numeric_limits<double>::infinity(), 1.5}});
+    rows.push_back({"escapes in keys and strings", QVariantMap{{QStringLiteral("a&b<c>\"'\t\r\x01 é"),
+                                                               QStringLiteral("x&amp;<y>]]>\x1f 😀")}}});
+    rows.push_back({"accepted Qt types", QVariantMap{{QStringLiteral("hash"), QVariantHash{{QStringLiteral("b"), 1}, {QStringLiteral("a"), 2u}}},
+                                                     {QStringLiteral("url"), QUrl(QStringLiteral("https://example.org/a b"))},
+                                                     {QStringLiteral("strings"), QStringList{QStringLiteral("x"), QString()}},
+                                                     {QStringLiteral("short"), QVariant::fromValue<short>(-3)}}});
+    rows.push_back({"dates at the library's limits", QVariantList{utc(1901, 12, 13, 20, 45, 52), utc(2038, 1, 19, 3, 14, 7),
+                                                                 utc(1901, 12, 13, 20, 45, 51), utc(1600, 1, 1), utc(2023, 3, 8, 20, 26, 40, 999)}});
+    for (const auto& [name, value] : rows) {
+        SCOPED_TRACE(name);
+        const QByteArray ours = PropertyList::toData(value, PlistFormat::XML);
+        ASSERT_FALSE(ours.isEmpty());
+        // The library's text of the same tree, read back from our binary form (which keeps
+        // milliseconds: the library prints whole seconds of them).
+        const QByteArray binary = PropertyList::toData(value, PlistFormat::Binary);
+        plist_t tree = nullptr;
+        plist_from_bin(binary.constData(), uint32_t(binary.size()), &tree);
+        ASSERT_NE(tree, nullptr);
+        char* xml = nullptr;
+        uint32_t length = 0;
+        plist_to_xml(tree, &xml, &length);
+        plist_free(tree);
+        ASSERT_NE(xml, nullptr);
+        const QByteArray theirs(xml, qsizetype(length));
+        plist_to_xml_free(xml);
+        EXPECT_EQ(ours.toStdString(), theirs.toStdString());
+    }
+}
+
+TEST(PropertyList, BinaryListsReadAsTheLibraryReadsThem) {
+    // Binary lists are read without a libplist tree; the values must be those of the tree, which
+    // is seen here through the library's own XML text of the same bytes.
+    for (const ExchangeRow& row : exchangeRows()) {
+        if (row.xmlValue.isValid()) continue;  // XML keeps whole seconds only
+        SCOPED_TRACE(row.name);
+        const QByteArray binary = PropertyList::toData(row.value, PlistFormat::Binary);
+        plist_t tree = nullptr;
+        plist_from_bin(binary.constData(), uint32_t(binary.size()), &tree);
+        ASSERT_NE(tree, nullptr);
+        char* xml = nullptr;
+        uint32_t length = 0;
+        plist_to_xml(tree, &xml, &length);
+        plist_free(tree);
+        ASSERT_NE(xml, nullptr);
+        const QVariant theirs = PropertyList::fromData(QByteArray(xml, qsizetype(length)));
+        plist_to_xml_free(xml);
+        EXPECT_EQ(dumpOf(PropertyList::fromData(binary)), dumpOf(theirs));
+    }
 }
 
 TEST(PropertyList, RefusesValuesWithoutAPlistForm) {

@@ -3,6 +3,7 @@
 // replaced; a malformed request is ignored without stopping the channel.
 #include "platform/QVInstanceChannel.h"
 
+#include "platform/FileName.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -69,14 +70,17 @@ TEST_F(InstanceChannelTest, LaterLaunchesReachTheFirst) {
     std::vector<std::thread> launches;
     for (int i = 0; i < Launches; ++i)
         launches.emplace_back([&, i] {
-            const QStringList arguments{QStringLiteral("file %1 é.html").arg(i), QStringLiteral("qvdt://open?file=/x")};
+            // Names that are not UTF-8 (a Latin-1 é, a stray 0xFF) travel as the bytes they are.
+            const QStringList arguments{QStringLiteral("file %1 é.html").arg(i), QStringLiteral("qvdt://open?file=/x"),
+                                        FileName::decode("caf\xe9 " + QByteArray::number(i))};
+            const QString folder = FileName::decode("/work\xff/" + QByteArray::number(i));
             // Half take the quick way first, as the executable does, and the long way only after it.
-            if (i % 2 && QVInstanceChannel::handToRunning(arguments, QStringLiteral("/work/%1").arg(i), 10000)) {
+            if (i % 2 && QVInstanceChannel::handToRunning(arguments, folder, 10000)) {
                 ++handed;
                 return;
             }
             QVInstanceChannel channel;
-            if (channel.claimOrHand(arguments, QStringLiteral("/work/%1").arg(i)) == QVInstanceChannel::Role::Handed) ++handed;
+            if (channel.claimOrHand(arguments, folder) == QVInstanceChannel::Role::Handed) ++handed;
         });
     const QDeadlineTimer deadline(30000);
     while (received.size() < Launches && !deadline.hasExpired())
@@ -85,10 +89,12 @@ TEST_F(InstanceChannelTest, LaterLaunchesReachTheFirst) {
     EXPECT_EQ(handed.load(), Launches);
     ASSERT_EQ(received.size(), Launches);
     for (const QStringList& request : received) {
-        ASSERT_EQ(request.size(), 3);
-        const QString n = request[2].section(QLatin1Char('/'), -1);
+        ASSERT_EQ(request.size(), 4);
+        const QString n = request[3].section(QLatin1Char('/'), -1);
         EXPECT_EQ(request[0], QStringLiteral("file %1 é.html").arg(n));
         EXPECT_EQ(request[1], QStringLiteral("qvdt://open?file=/x"));
+        EXPECT_EQ(FileName::encode(request[2]), "caf\xe9 " + n.toLatin1());
+        EXPECT_EQ(FileName::encode(request[3]), "/work\xff/" + n.toLatin1());
     }
 
     // Once the first instance quits, the next launch becomes the instance.

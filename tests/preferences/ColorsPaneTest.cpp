@@ -14,6 +14,8 @@
 #include "tests/support/TestSupport.h"
 
 #include <QApplication>
+#include <QColorDialog>
+#include <QMouseEvent>
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
@@ -69,6 +71,30 @@ TEST(ColorsPaneTest, StylesAreEditedOnTheCurrentTheme) {
               QColor(10, 20, 30));
     pane.backgroundWell()->setColor(QColor::fromRgbF(1, 1, 1, 0));
     EXPECT_FALSE(theme->attributesForIdentifier(QStringLiteral("markup.custom")).contains(QVTextStorage::BackgroundColorAttribute));
+
+    // A click on a well opens the picker; its colour recolours the style, a picker left open at
+    // the end of the session changes nothing.
+    const auto click = [](QWidget* well) {
+        for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+            QMouseEvent event(type, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton,
+                              type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+            QApplication::sendEvent(well, &event);
+        }
+    };
+    click(pane.foregroundWell());
+    ASSERT_NE(pane.colorPanel(), nullptr);
+    pane.colorPanel()->setCurrentColor(QColor(1, 2, 3));
+    pane.colorPanel()->accept();
+    EXPECT_EQ(theme->attributesForIdentifier(QStringLiteral("markup.custom")).value(QVTextStorage::ForegroundColorAttribute).value<QColor>(),
+              QColor(1, 2, 3));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    click(pane.backgroundWell());
+    ASSERT_NE(pane.colorPanel(), nullptr);
+    pane.colorPanel()->setCurrentColor(QColor(4, 5, 6));
+    pane.endSession();
+    pane.startSession();
+    EXPECT_FALSE(theme->attributesForIdentifier(QStringLiteral("markup.custom")).contains(QVTextStorage::BackgroundColorAttribute));
+    EXPECT_TRUE(!pane.colorPanel() || !pane.colorPanel()->isVisible());
 
     pane.removeStyle();
     EXPECT_EQ(pane.styles().size(), before);

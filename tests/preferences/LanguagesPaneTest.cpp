@@ -9,6 +9,7 @@
 #include "languages/QVTagBasedParser.h"
 #include "platform/NotificationCenter.h"
 #include "platform/QVRegex.h"
+#include "preferences/QVCodeNavLangPane.h"
 #include "preferences/QVCompletionLangPanes.h"
 #include "preferences/QVLanguageEditors.h"
 #include "preferences/QVLanguagesPrefPane.h"
@@ -63,7 +64,7 @@ TEST_F(LanguagesPaneTest, EachRowOpensItsEditorOrSaysWhyNot) {
         const char* editor;  // the editor's class, or the placeholder's text
     };
     for (const Case& test : {Case{-1, typeid(QVBundleLangPane).name()}, Case{2, typeid(QVKeywordSyntaxLangPane).name()},
-                             Case{1, "No Editor"}}) {
+                             Case{1, typeid(QVCodeNavLangPane).name()}}) {
         pane.selectRow(css, test.property);
         if (pane.currentPane()) EXPECT_STREQ(typeid(*pane.currentPane()).name(), test.editor) << test.property;
         else EXPECT_EQ(pane.selectionState(), QString::fromLatin1(test.editor)) << test.property;

@@ -1,9 +1,13 @@
+#include "platform/FileName.h"
 #include "platform/NotificationCenter.h"
+#include "shell/StringHashing.h"
 #include "tests/projects/ProjectsTestSupport.h"
 
 #include <QFile>
 
 #include <functional>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -97,6 +101,20 @@ TEST_F(ProjectsTest, ListOrderSurvivesARestart) {
     QVProjectRepository& again = QVProjectRepository::sharedInstance();
     EXPECT_EQ(names(again), before);
     EXPECT_EQ(again.copyProjectWithPath(e.path(), false), nullptr) << "a removed project does not come back";
+}
+
+// A folder whose name is not UTF-8 is found again after a restart, not listed once per launch.
+TEST_F(ProjectsTest, AFolderNameThatIsNotUTF8SurvivesARestart) {
+    TestDir base;
+    const QByteArray bytes = FileName::encode(base.path()) + "/site\xe9";
+    ASSERT_EQ(::mkdir(bytes.constData(), 0755), 0);
+    const QString root = FileName::decode(bytes);
+    QVProjectRepository::sharedInstance().addProject(named("site", root));
+    QVProjectRepository::resetSharedInstance();
+    QVProjectRepository& again = QVProjectRepository::sharedInstance();
+    ASSERT_EQ(again.countOfProjects(), 1);
+    EXPECT_EQ(FileName::encode(again.projectAtIndex(0)->rootDirectory()), bytes);
+    EXPECT_EQ(again.copyProjectWithPath(root, false), again.projectAtIndex(0));
 }
 
 TEST_F(ProjectsTest, OlderAndBrokenListsAreReadAndKeptAside) {
@@ -259,4 +277,44 @@ TEST_F(ProjectsTest, FolderOfANewRemoteOnlyProject) {
     EXPECT_EQ(QVProject::projectDirectoryForProject(twin), base + "/OwnSite 1");
     for (const auto& [name, folder] : {std::pair{"..", "Untitled"}, {"a/../b", "a-..-b"}, {"x\ny", "xy"}})
         EXPECT_EQ(QVProject::projectDirectoryForProject(named(name)), base + "/" + folder) << name;
+}
+
+TEST_F(ProjectsTest, ReadingTheListChecksIdentifiersInLinearWork) {
+    // Each entry read asks whether another folder holds its identifier; asking every listed
+    // project made a list of 200,000 take minutes. The work counted must not grow with the list.
+    const QString shared = "0123ABCD-0123-4567-89AB-0123456789AB";
+    std::vector<qint64> examined;
+    for (const int count : {500, 4000}) {
+        SCOPED_TRACE(count);
+        clean();
+        QVariantList entries;
+        for (int i = 0; i < count; ++i)
+            entries << QVariantMap{{"path", QString("/nowhere/site-%1").arg(i)},
+                                   {"uuid", i == count / 2 || i == count - 1 ? shared : StringHashing::uuid()}};
+        QDir().mkpath(QFileInfo(QVProjectRepository::projectsPlistPath()).absolutePath());
+        ASSERT_TRUE(PropertyList::writeFile(QVariantMap{{"FormatVersion", "3.0"}, {"Projects", entries}},
+                                            QVProjectRepository::projectsPlistPath(), PlistFormat::Binary));
+        QVProjectRepository& list = QVProjectRepository::sharedInstance();
+        ASSERT_EQ(list.countOfProjects(), count);
+        EXPECT_EQ(list.projectAtIndex(count / 2)->uuid(), shared) << "the first folder keeps it";
+        EXPECT_NE(list.projectAtIndex(count - 1)->uuid(), shared) << "the second folder listed with it gets a new one";
+        TestDir folder;
+        list.addProject(named("added", folder.path()));
+        examined.push_back(list.projectsExaminedForUUIDs());
+
+        // The index follows identifiers assigned to listed projects, and rows moved and taken away.
+        const QString fresh = StringHashing::uuid().toUpper();
+        ASSERT_TRUE(list.projectAtIndex(2)->setUUID(fresh));
+        ASSERT_EQ(list.projectAtIndex(2)->uuid(), fresh);
+        ASSERT_TRUE(list.moveProjectFromIndex(2, 6));
+        ASSERT_EQ(list.projectAtIndex(5)->uuid(), fresh);
+        auto newcomer = QVProject::createWithRootDirectory("/nowhere/newcomer");
+        ASSERT_TRUE(newcomer->setUUID(fresh));
+        EXPECT_NE(newcomer->uuid(), fresh) << "a listed project holds it";
+        ASSERT_TRUE(list.removeProjectAtIndex(5));
+        auto after = QVProject::createWithRootDirectory("/nowhere/after-removal");
+        ASSERT_TRUE(after->setUUID(fresh));
+        EXPECT_EQ(after->uuid(), fresh) << "no listed project holds it any more";
+    }
+    EXPECT_LE(examined[1], examined[0] + 4) << "work grew with the list: " << examined[0] << " then " << examined[1];
 }

@@ -283,3 +283,14 @@ TEST_F(ProjectsTest, FailedFirstWriteIsReported) {
     ASSERT_EQ(delegate->heard.size(), 1);
     EXPECT_TRUE(delegate->heard.first().startsWith("error:"));
 }
+
+TEST(QVProjectIdentifier, OnlyTheEightFourFourFourTwelveHexFormIsAnIdentifier) {
+    const std::pair<const char*, bool> rows[] = {
+        {"0123ABCD-0123-4567-89AB-0123456789AB", true},  {"0123abcd-0123-4567-89ab-0123456789ab", true},
+        {"0123ABCD-0123-4567-89AB-0123456789A", false},  {"0123ABCD-0123-4567-89AB-0123456789ABC", false},
+        {"0123ABCD0-123-4567-89AB-0123456789AB", false}, {"0123ABCG-0123-4567-89AB-0123456789AB", false},
+        {"{123ABCD-0123-4567-89AB-0123456789AB}", false}, {"0123ABCD-0123-4567-89AB-0123456789A\u00e9", false},
+        {"", false},
+    };
+    for (const auto& [text, valid] : rows) EXPECT_EQ(QVProject::isUUIDString(QString::fromUtf8(text)), valid) << text;
+}

@@ -1,12 +1,26 @@
 // The qorvel executable answers questions about itself on the command line.
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "platform/Process.h"
+#include "tests/support/TestSupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include "QorvelSourceTree.h"
 
 TEST(CommandLine, HelpAndVersionAreAnsweredWithoutADisplay) {
@@ -57,4 +71,88 @@ TEST(CommandLine, DesktopEntryInstallsAndHandlesQvdtLinks) {
     EXPECT_TRUE(text.contains(QStringLiteral("x-scheme-handler/qvdt;")));
     const ProcessResult handler = Process::run(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"), QStringLiteral("x-scheme-handler/qvdt")}, options);
     EXPECT_EQ(QString::fromUtf8(handler.standardOutput).trimmed(), QStringLiteral("com.qorvel.Qorvel.desktop")) << handler.standardError.toStdString();
+}
+
+namespace {
+
+// The inodes the process watches with inotify, from its file-descriptor information.
+QSet<quint64> watchedInodes(qint64 pid) {
+    QSet<quint64> inodes;
+    QDir fdinfo(QStringLiteral("/proc/%1/fdinfo").arg(pid));
+    for (const QString& fd : fdinfo.entryList(QDir::Files)) {
+        QFile info(fdinfo.filePath(fd));
+        if (!info.open(QIODevice::ReadOnly)) continue;
+        // "inotify wd:1 ino:a74553 sdev:fe00000 mask:fc2 ..."
+        for (const QByteArray& line : info.readAll().split('\n'))
+            if (line.startsWith("inotify ") && line.contains(" ino:"))
+                inodes.insert(line.mid(line.indexOf(" ino:") + 5).split(' ').value(0).toULongLong(nullptr, 16));
+    }
+    return inodes;
+}
+
+// The running qorvel whose working folder is folder (a real path's bytes), or 0.
+qint64 qorvelIn(const QByteArray& folder) {
+    const QByteArray executable = QFile::encodeName(QFileInfo(QStringLiteral(QORVEL_EXECUTABLE)).canonicalFilePath());
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (!number) continue;
+        char link[4096];
+        const ssize_t cwd = ::readlink(QByteArray("/proc/" + entry.toLatin1() + "/cwd").constData(), link, sizeof link);
+        if (cwd <= 0 || QByteArray(link, cwd) != folder) continue;
+        const ssize_t exe = ::readlink(QByteArray("/proc/" + entry.toLatin1() + "/exe").constData(), link, sizeof link);
+        if (exe > 0 && QByteArray(link, exe) == executable) return pid;
+    }
+    return 0;
+}
+
+quint64 inodeOf(const QByteArray& path) {
+    struct stat st {};
+    return ::stat(path.constData(), &st) == 0 ? quint64(st.st_ino) : 0;
+}
+
+}  // namespace
+
+// A name that is not UTF-8 on the command line opens its file, and so does one handed over by a
+// second launch: each document watches the very file (its inode).
+TEST(CommandLine, NamesThatAreNotUTF8OpenFromTheCommandLineAndFromASecondLaunch) {
+    TestDir home;
+    QTemporaryDir runtime;
+    ASSERT_TRUE(QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    // Consent answered (no question holds the launch), single-file windows (each watches its file).
+    home.write(QStringLiteral("config/Glimbo/com.qorvel.Qorvel.plist"),
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+               "<key>qvAnonymousUsageTracking</key><false/><key>QVUseTabs</key><false/></dict></plist>\n");
+    // The working folder and both names hold bytes that are not UTF-8 (a Latin-1 é, 0xFE, 0xFF).
+    char* real = ::realpath(QFile::encodeName(home.path()).constData(), nullptr);
+    ASSERT_TRUE(real);
+    const QByteArray folder = QByteArray(real) + "/w\xfe";
+    std::free(real);
+    ASSERT_EQ(::mkdir(folder.constData(), 0755), 0);
+    const QByteArray first = "caf\xe9.html", second = "b\xff.html";
+    for (const QByteArray& name : {first, second}) ASSERT_TRUE(writeBytes(folder + '/' + name, "<p>x</p>\n"));
+
+    ProcessOptions options;
+    options.timeoutMs = 60000;
+    options.workingDirectory = FileName::decode(folder);
+    options.extraEnvironment = {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime.path(),
+                                "XDG_CONFIG_HOME=" + home.file("config"), "XDG_DATA_HOME=" + home.file("data"),
+                                "XDG_CACHE_HOME=" + home.file("cache"), "HOME=" + home.path()};
+    std::atomic<bool> stop{false};
+    ProcessOptions firstOptions = options;
+    firstOptions.cancel = &stop;
+    std::thread launch([&] { Process::run(QStringLiteral(QORVEL_EXECUTABLE), {FileName::decode(first)}, firstOptions); });
+    const auto waitFor = [](const std::function<bool()>& done) {
+        for (int i = 0; i < 300 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return done();
+    };
+    qint64 pid = 0;
+    EXPECT_TRUE(waitFor([&] { return (pid = qorvelIn(folder)) && watchedInodes(pid).contains(inodeOf(folder + '/' + first)); }))
+        << "the first launch's document watches its file";
+    const ProcessResult handed = Process::run(QStringLiteral(QORVEL_EXECUTABLE), {FileName::decode(second)}, options);
+    EXPECT_TRUE(handed.succeeded()) << handed.standardError.toStdString();
+    EXPECT_TRUE(pid && waitFor([&] { return watchedInodes(pid).contains(inodeOf(folder + '/' + second)); }))
+        << "the hand-off reached the first instance, which opened the second file";
+    stop = true;
+    launch.join();
 }

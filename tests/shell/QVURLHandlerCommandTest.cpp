@@ -1,6 +1,7 @@
 // qvdt: addresses: which are taken, what they open and select, and hostile values.
 #include "shell/QVURLHandlerCommand.h"
 
+#include "platform/FileName.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@ TEST(QVURLHandlerCommand, ParsesOpenRequests) {
         {"qvdt://open?file=/a&file=/b&junk&range=x,7y", true, "/b", QVRange(0, 7)},
         {"qvdt://open?range=3,4", true, "", QVRange(3, 4)},
         {"qvdt://open?file=/tmp/my%20page%C3%A9.html&range=%31,2", true, "/tmp/my pageé.html", QVRange(1, 2)},
+        {"qvdt://open?file=/tmp/caf%E9%20%FF%C3.html", true, FileName::decode("/tmp/caf\xe9 \xff\xc3.html"), std::nullopt},
         {"qvdt://open?file=/tmp/100%.html", true, "/tmp/100%.html", std::nullopt},
         {"qvdt://open?file=/tmp/%zz%4", true, "/tmp/%zz%4", std::nullopt},
         {"qvdt://open/?file=/a#frag", true, "/a", std::nullopt},

@@ -5,7 +5,63 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <cstring>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+void removeTree(const QByteArray& path) {
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        for (const QByteArray& entry : entryBytes(path)) removeTree(path + '/' + entry);
+        ::rmdir(path.constData());
+    } else {
+        ::unlink(path.constData());
+    }
+}
+
+}  // namespace
+
 TestDir::TestDir() : _dir(testSandbox() + QStringLiteral("/t-XXXXXX")) {}
+
+// QTemporaryDir cannot name what is not UTF-8: the tree goes by its bytes first.
+TestDir::~TestDir() {
+    if (_dir.isValid()) removeTree(QFile::encodeName(_dir.path()));
+}
+
+bool writeBytes(const QByteArray& path, const QByteArray& data) {
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool written = ::write(fd, data.constData(), size_t(data.size())) == data.size();
+    return ::close(fd) == 0 && written;
+}
+
+QByteArray readBytes(const QByteArray& path) {
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "<missing>";
+    QByteArray data;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) data.append(buffer, n);
+    ::close(fd);
+    return data;
+}
+
+QList<QByteArray> entryBytes(const QByteArray& folder) {
+    QList<QByteArray> names;
+    if (DIR* dir = ::opendir(folder.constData())) {
+        while (const dirent* entry = ::readdir(dir))
+            if (std::strcmp(entry->d_name, ".") && std::strcmp(entry->d_name, "..")) names << QByteArray(entry->d_name);
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 QString TestDir::write(const QString& name, const QByteArray& bytes) const {
     const QString path = file(name);

@@ -1,10 +1,12 @@
 // The search runner over real files in a temporary folder and over editor texts: scopes, walk,
 // stop, and replaces that change each file whole or not at all.
+#include "platform/FileName.h"
 #include "platform/MainQueue.h"
 #include "shell/QVFileCategories.h"
 #include "shell/QVSearch.h"
 #include "tools/QVMultiFileSearchNode.h"
 #include "tools/QVSearchRunner.h"
+#include "tests/support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,7 +17,9 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -99,16 +103,23 @@ public:
     }
 };
 
+// Both by the path's own bytes, so names that are not UTF-8 reach their files.
 void write(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
+    if (!FileName::isFolder(QFileInfo(path).path())) QDir().mkpath(QFileInfo(path).path());
+    const int fd = ::open(FileName::encode(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << path.toStdString();
+    ASSERT_EQ(::write(fd, bytes.constData(), size_t(bytes.size())), bytes.size());
+    ::close(fd);
 }
 
 QByteArray read(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    const int fd = ::open(FileName::encode(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "<missing>";
+    QByteArray data;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) data.append(buffer, n);
+    ::close(fd);
+    return data;
 }
 
 bool waitFor(const std::function<bool()>& done) { return MainQueue::runUntil(done, std::chrono::minutes(2)); }
@@ -316,6 +327,43 @@ TEST(SearchRunnerTest, ReplacesStayInsideTheChosenFoldersAndKeepEachFilesForm) {
     EXPECT_TRUE(QFileInfo(root + "/again.txt").isSymLink());
     const QString inner = recorder.outcome("inner.txt") == "none" ? recorder.outcome("turned.txt") : recorder.outcome("inner.txt");
     EXPECT_EQ(inner.section(' ', 0, 0), "1") << inner.toStdString();
+}
+
+// Names that are not UTF-8 are searched and replaced under their own bytes, never through a
+// look-alike name (the same name with U+FFFD, which Qt would make of them).
+TEST(SearchRunnerTest, NamesThatAreNotUTF8AreSearchedAndReplacedUnderTheirOwnBytes) {
+    TestDir dir;
+    const QByteArray root = FileName::encode(dir.path()) + "/tree\xfe";
+    ASSERT_EQ(::mkdir(root.constData(), 0755), 0);
+    const struct {
+        QByteArray name;
+        QByteArray before, after;
+    } files[] = {
+        {"caf\xe9.txt", "foo 1", "bar 1"},
+        {"caf\xef\xbf\xbd.txt", "foo 2", "bar 2"},  // the look-alike, valid UTF-8
+        {"\xff.txt", "foo 3", "bar 3"},
+        {"cut\xc3.txt", "foo 4", "bar 4"},
+    };
+    for (const auto& f : files) write(FileName::decode(root + '/' + f.name), f.before);
+    for (const auto& f : files) ASSERT_EQ(read(FileName::decode(root + '/' + f.name)), f.before) << "written under its bytes";
+
+    Recorder recorder;
+    recorder.specificFiles = QStringList{FileName::decode(root)};
+    QVSearchRunner runner(&recorder, std::make_shared<Scopes>());
+    QVSearch search = QVSearch::withSearchString(QStringLiteral("foo"));
+    runner.runSearch(search, 3);
+    ASSERT_TRUE(waitFor([&] { return recorder.searchesFinished == 1; }));
+    EXPECT_EQ(recorder.allResults().size(), 4) << recorder.log.join("|").toStdString();
+    search.setReplaceString(QStringLiteral("bar"));
+    runner.runSearch(search, recorder.allResults());
+    ASSERT_TRUE(waitFor([&] { return recorder.replacesFinished == 1; }));
+    QList<QByteArray> names;
+    for (const QString& name : FileName::entries(FileName::decode(root))) names << FileName::encode(name);
+    EXPECT_EQ(names.size(), 4) << "no file made under another name";
+    for (const auto& f : files) {
+        EXPECT_TRUE(names.contains(f.name));
+        EXPECT_EQ(read(FileName::decode(root + '/' + f.name)), f.after) << f.name.toHex().toStdString();
+    }
 }
 
 TEST(SearchRunnerTest, ResultNodesNameFilesAndLetDocumentsGo) {

@@ -1,0 +1,195 @@
+// File names kept as bytes through QString.
+#include "platform/FileName.h"
+
+#include <QDir>
+
+#include <algorithm>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char16_t EscapeBase = 0xDC00;
+
+bool isEscape(char16_t c) { return c >= 0xDC80 && c <= 0xDCFF; }
+
+// The length of the valid UTF-8 sequence at p (end - p bytes left) and its code point, or 0 when
+// the byte at p starts none (stray continuation, overlong form, surrogate, beyond U+10FFFF, cut).
+int sequenceAt(const unsigned char* p, const unsigned char* end, char32_t* code) {
+    const unsigned char b = p[0];
+    if (b < 0x80) {
+        *code = b;
+        return 1;
+    }
+    int length = 0;
+    char32_t c = 0;
+    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+        length = 2;
+        c = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        length = 3;
+        c = b & 0x0F;
+        if (b == 0xE0) low = 0xA0;   // overlong
+        if (b == 0xED) high = 0x9F;  // UTF-16 surrogates
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        length = 4;
+        c = b & 0x07;
+        if (b == 0xF0) low = 0x90;   // overlong
+        if (b == 0xF4) high = 0x8F;  // beyond U+10FFFF
+    } else {
+        return 0;
+    }
+    if (end - p < length) return 0;
+    for (int i = 1; i < length; ++i) {
+        const unsigned char next = p[i];
+        if (i == 1 ? (next < low || next > high) : (next < 0x80 || next > 0xBF)) return 0;
+        c = (c << 6) | (next & 0x3F);
+    }
+    *code = c;
+    return length;
+}
+
+bool statOf(const QString& path, struct stat* st) {
+    const QByteArray name = FileName::encode(path);
+    return !name.isEmpty() && ::stat(name.constData(), st) == 0;
+}
+
+}  // namespace
+
+QString FileName::decode(const QByteArray& bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
+    const auto* end = p + bytes.size();
+    QString text;
+    text.reserve(bytes.size());
+    while (p < end) {
+        char32_t code = 0;
+        if (const int length = sequenceAt(p, end, &code)) {
+            if (code < 0x10000) {
+                text.append(QChar(char16_t(code)));
+            } else {
+                const char32_t ucs4[] = {code};
+                text.append(QString::fromUcs4(ucs4, 1));
+            }
+            p += length;
+        } else {
+            text.append(QChar(char16_t(EscapeBase + *p)));
+            ++p;
+        }
+    }
+    return text;
+}
+
+QString FileName::decode(const char* bytes) { return bytes ? decode(QByteArray(bytes)) : QString(); }
+
+QByteArray FileName::encode(const QString& path) {
+    QByteArray bytes;
+    bytes.reserve(path.size() + path.size() / 2);
+    const qsizetype n = path.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t c = path.at(i).unicode();
+        char32_t code = c;
+        if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(path.at(i + 1).unicode())) {
+            code = QChar::surrogateToUcs4(c, path.at(++i).unicode());
+        } else if (isEscape(c)) {
+            bytes.append(char(c - EscapeBase));
+            continue;
+        } else if (QChar::isSurrogate(c)) {
+            code = 0xFFFD;  // a lone surrogate no decoded name holds: what Qt writes for it
+        }
+        if (code < 0x80) {
+            bytes.append(char(code));
+        } else if (code < 0x800) {
+            bytes.append(char(0xC0 | (code >> 6)));
+            bytes.append(char(0x80 | (code & 0x3F)));
+        } else if (code < 0x10000) {
+            bytes.append(char(0xE0 | (code >> 12)));
+            bytes.append(char(0x80 | ((code >> 6) & 0x3F)));
+            bytes.append(char(0x80 | (code & 0x3F)));
+        } else {
+            bytes.append(char(0xF0 | (code >> 18)));
+            bytes.append(char(0x80 | ((code >> 12) & 0x3F)));
+            bytes.append(char(0x80 | ((code >> 6) & 0x3F)));
+            bytes.append(char(0x80 | (code & 0x3F)));
+        }
+    }
+    return bytes;
+}
+
+bool FileName::hasEscapes(const QString& path) {
+    return std::any_of(path.begin(), path.end(), [](QChar c) { return isEscape(c.unicode()); });
+}
+
+QString FileName::displayed(const QString& path) {
+    QString shown = path;
+    for (QChar& c : shown)
+        if (isEscape(c.unicode())) c = QChar::ReplacementCharacter;
+    return shown;
+}
+
+bool FileName::exists(const QString& path) {
+    struct stat st {};
+    return statOf(path, &st);
+}
+
+bool FileName::isFolder(const QString& path) {
+    struct stat st {};
+    return statOf(path, &st) && S_ISDIR(st.st_mode);
+}
+
+bool FileName::isRegularFile(const QString& path) {
+    struct stat st {};
+    return statOf(path, &st) && S_ISREG(st.st_mode);
+}
+
+qint64 FileName::size(const QString& path) {
+    struct stat st {};
+    return statOf(path, &st) ? qint64(st.st_size) : -1;
+}
+
+bool FileName::isSymbolicLink(const QString& path) {
+    const QByteArray name = encode(path);
+    struct stat st {};
+    return !name.isEmpty() && ::lstat(name.constData(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+QString FileName::canonical(const QString& path) {
+    const QByteArray name = encode(path);
+    if (name.isEmpty()) return {};
+    char* resolved = ::realpath(name.constData(), nullptr);
+    if (!resolved) return {};
+    const QString result = decode(resolved);
+    std::free(resolved);
+    return result;
+}
+
+QStringList FileName::entries(const QString& folder) {
+    QStringList names;
+    const QByteArray name = encode(folder);
+    DIR* dir = name.isEmpty() ? nullptr : ::opendir(name.constData());
+    if (!dir) return names;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (!std::strcmp(entry->d_name, ".") || !std::strcmp(entry->d_name, "..")) continue;
+        names.append(decode(entry->d_name));
+    }
+    ::closedir(dir);
+    return names;
+}
+
+QString FileName::absolute(const QString& path) {
+    if (path.isEmpty()) return path;
+    return QDir::cleanPath(QDir::isAbsolutePath(path) ? path : currentFolder() + u'/' + path);
+}
+
+QString FileName::currentFolder() {
+    char* folder = ::getcwd(nullptr, 0);
+    if (!folder) return QDir::currentPath();  // removed since: Qt's answer, whatever it is
+    const QString result = decode(folder);
+    std::free(folder);
+    return result;
+}

@@ -1,0 +1,50 @@
+// File names as the bytes they are: a reversible QString form for names that are not UTF-8, and
+// the few file-system questions Qorvel asks of a path, answered on those bytes.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// A Linux file name is any string of bytes; Qt decodes and encodes paths as UTF-8 and turns every
+// byte that is not UTF-8 into U+FFFD, which names no file (and, written back, another one). Here a
+// byte that does not belong to a valid UTF-8 sequence becomes the lone low surrogate U+DC00 + byte
+// (U+DC80..U+DCFF), which valid UTF-8 never yields, so decode() and encode() undo each other for
+// every name. Strings from anywhere else encode as Qt encodes them.
+//
+// A path in this form must reach the file system through encode(): QFile, QFileInfo, QDir and
+// QFileSystemWatcher encode it themselves and would miss the file. QFileInfo's string-only
+// answers (fileName(), suffix(), absolutePath() of an absolute path) keep the escapes and are safe.
+class FileName {
+public:
+    FileName() = delete;
+
+    static QString decode(const QByteArray& bytes);
+    static QString decode(const char* bytes);
+    static QByteArray encode(const QString& path);
+
+    // Whether the string holds bytes that are not UTF-8 (escaped as above).
+    static bool hasEscapes(const QString& path);
+    // The form to show to a user: each escaped byte becomes U+FFFD (never to be used as a path).
+    static QString displayed(const QString& path);
+
+    // The answers of stat(2), following links. A path that cannot be reached answers false / -1.
+    static bool exists(const QString& path);
+    static bool isFolder(const QString& path);
+    static bool isRegularFile(const QString& path);
+    static qint64 size(const QString& path);
+    // lstat(2): whether the path itself is a symbolic link.
+    static bool isSymbolicLink(const QString& path);
+    // The absolute path with every link, "." and ".." resolved (realpath(3)); empty when the path
+    // does not exist.
+    static QString canonical(const QString& path);
+    // The folder's entries other than "." and "..", in the order the file system gives; empty
+    // when it cannot be read.
+    static QStringList entries(const QString& folder);
+    // The path made absolute (against the working folder) and cleaned of ".", ".." and doubled
+    // slashes, on the string alone: QFileInfo::absoluteFilePath() goes through Qt's encoding
+    // for such paths and would lose the escapes. Empty stays empty.
+    static QString absolute(const QString& path);
+    // The working folder of the process (getcwd(3)).
+    static QString currentFolder();
+};

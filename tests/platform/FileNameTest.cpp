@@ -1,0 +1,138 @@
+// File names that are not UTF-8 on real files: the QString form gives back the same bytes, and
+// reading, atomic saving, listing and watching reach the file they name, never a look-alike.
+#include "platform/FileName.h"
+
+#include "platform/AtomicFile.h"
+#include "platform/Process.h"
+#include "platform/QVKQueue.h"
+#include "platform/RegularFile.h"
+#include "tests/support/TestSupport.h"
+
+#include <QUuid>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class Watched : public QVWatchedFile {
+public:
+    explicit Watched(QString path) : _path(std::move(path)) {}
+    QString path() const override { return _path; }
+    QString uuid() const override { return _uuid; }
+    void watcherNoticedChange(quint64 events) override {
+        std::lock_guard<std::mutex> locker(_mutex);
+        _events |= events;
+        _changed.notify_all();
+    }
+    bool waitFor(quint64 bits) {
+        std::unique_lock<std::mutex> locker(_mutex);
+        return _changed.wait_for(locker, 5s, [&] { return (_events & bits) != 0; });
+    }
+
+private:
+    const QString _path;
+    const QString _uuid = QUuid::createUuid().toString();
+    std::mutex _mutex;
+    std::condition_variable _changed;
+    quint64 _events = 0;
+};
+
+struct NameCase {
+    const char* label;
+    QByteArray bytes;
+    bool escaped;  // holds bytes that are not UTF-8
+};
+
+const NameCase nameCases[] = {
+    {"a lone 0x80", QByteArray("a\x80.html"), true},
+    {"0xFF", QByteArray("\xff" "b.txt"), true},
+    {"a UTF-8 sequence cut by the dot", QByteArray("caf\xc3.html"), true},
+    {"a sequence cut at the end", QByteArray("euro\xe2\x82"), true},
+    {"a Latin-1 e acute", QByteArray("caf\xe9.css"), true},
+    {"an overlong slash", QByteArray("x\xc0\xaf" "y"), true},
+    {"a surrogate written as UTF-8", QByteArray("s\xed\xa0\x80"), true},
+    {"beyond U+10FFFF", QByteArray("big\xf4\x90\x80\x80"), true},
+    {"a real U+FFFD", QByteArray("\xef\xbf\xbd" "fffd"), false},
+    {"valid UTF-8 with controls", QByteArray("tab\tline\nesc\x1b\x7f.txt"), false},
+    {"valid UTF-8 e acute and an emoji", QByteArray("caf\xc3\xa9 \xf0\x9f\x98\x80.html"), false},
+};
+
+TEST(FileNameTest, NamesKeepTheirBytesThroughQStringAndTheFileSystem) {
+    const std::shared_ptr<QVKQueue> watcher = QVKQueue::create();
+    for (const NameCase& c : nameCases) {
+        SCOPED_TRACE(c.label);
+        const QString name = FileName::decode(c.bytes);
+        EXPECT_EQ(FileName::encode(name), c.bytes);
+        EXPECT_EQ(FileName::hasEscapes(name), c.escaped);
+        // What Qt would make of the name: the same for UTF-8, another name (or none) otherwise.
+        EXPECT_EQ(name == QString::fromUtf8(c.bytes), !c.escaped);
+        EXPECT_EQ(FileName::displayed(name).contains(QChar::ReplacementCharacter), c.escaped || c.bytes.startsWith("\xef\xbf\xbd"));
+        EXPECT_FALSE(FileName::hasEscapes(FileName::displayed(name)));
+
+        // A real file in a folder whose own name is not UTF-8 either.
+        TestDir dir;
+        const QByteArray folderBytes = FileName::encode(dir.path()) + "/d\xfe";
+        ASSERT_EQ(::mkdir(folderBytes.constData(), 0755), 0);
+        const QByteArray fileBytes = folderBytes + '/' + c.bytes;
+        ASSERT_TRUE(writeBytes(fileBytes, "old\n"));
+        const QString folder = FileName::decode(folderBytes);
+        const QString path = folder + u'/' + name;
+
+        EXPECT_TRUE(FileName::isFolder(folder));
+        EXPECT_TRUE(FileName::isRegularFile(path));
+        EXPECT_FALSE(FileName::isFolder(path));
+        EXPECT_EQ(FileName::size(path), 4);
+        EXPECT_EQ(FileName::entries(folder), QStringList{name});
+        char* real = ::realpath(fileBytes.constData(), nullptr);
+        ASSERT_TRUE(real);
+        EXPECT_EQ(FileName::encode(FileName::canonical(folder + QStringLiteral("/../d") + FileName::decode("\xfe") + u'/' + name)),
+                  QByteArray(real));
+        std::free(real);
+        // Made absolute on the string: QFileInfo would pass "." and ".." through Qt's encoding.
+        EXPECT_EQ(FileName::encode(FileName::absolute(folder + QStringLiteral("/./x/../") + name)), fileBytes);
+        EXPECT_EQ(RegularFile::read(path).value_or("<failed>"), "old\n");
+
+        // A child process gets the name as an argument, in its environment and as its folder.
+        ProcessOptions options;
+        options.workingDirectory = folder;
+        options.extraEnvironment = {QStringLiteral("QV_NAME=") + name};
+        const ProcessResult child = Process::run(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("printf '%s|%s|' \"$1\" \"$QV_NAME\"; pwd -P"),
+                                                                            QStringLiteral("sh"), name}, options);
+        EXPECT_EQ(child.standardOutput, c.bytes + '|' + c.bytes + '|' + FileName::encode(FileName::canonical(folder)) + '\n');
+
+        // The watcher hears a change made by someone else to that very file.
+        auto watched = std::make_shared<Watched>(path);
+        ASSERT_TRUE(watcher->watchFile(watched, QVFileWatcherTypeAll));
+        ASSERT_TRUE(writeBytes(fileBytes, "outside\n"));
+        EXPECT_TRUE(watched->waitFor(QVFileWatcherEventWrite));
+        watcher->stopWatchingFile(watched.get());
+
+        // An atomic save replaces the file under its own name: no second file, no leftover.
+        QVError error;
+        ASSERT_TRUE(AtomicFile::write(path, "saved\n", &error)) << error.localizedDescription().toStdString();
+        EXPECT_EQ(entryBytes(folderBytes), QList<QByteArray>{c.bytes});
+        EXPECT_EQ(readBytes(fileBytes), "saved\n");
+        // Through a link whose name is not UTF-8, to the file it points at.
+        const QByteArray linkBytes = folderBytes + "/link\xff";
+        ASSERT_EQ(::symlink(c.bytes.constData(), linkBytes.constData()), 0);
+        ASSERT_TRUE(AtomicFile::write(FileName::decode(linkBytes), "linked\n", &error)) << error.localizedDescription().toStdString();
+        EXPECT_EQ(readBytes(fileBytes), "linked\n");
+        EXPECT_TRUE(FileName::isSymbolicLink(FileName::decode(linkBytes)));
+        EXPECT_EQ(entryBytes(folderBytes).size(), 2);
+        // An error names the file in the form a user can read.
+        EXPECT_FALSE(RegularFile::read(path + QStringLiteral(".missing"), &error));
+        EXPECT_FALSE(FileName::hasEscapes(error.localizedDescription()));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,278 @@
+// The bundle editors over the shipped bundles: completion editors chosen by the engine's class or
+// the editor it names, the tag and style-sheet lists side by side, the tag syntax styles, the
+// code-navigation searches and their sheet, the code-index switch, and what a save keeps.
+#include "completion/QVCSSCodeCompletion.h"
+#include "completion/QVCodeIndexer.h"
+#include "completion/QVTagCodeCompletion.h"
+#include "editor/QVEditorNotifications.h"
+#include "languages/QVBundle.h"
+#include "languages/QVCodeNavParser.h"
+#include "languages/QVTagBasedParser.h"
+#include "platform/NotificationCenter.h"
+#include "platform/PropertyList.h"
+#include "preferences/QVCodeIndexLangPane.h"
+#include "preferences/QVCodeNavLangPane.h"
+#include "preferences/QVCompletionLangPanes.h"
+#include "preferences/QVLanguageEditors.h"
+#include "preferences/QVLanguagesPrefPane.h"
+#include "shell/Defaults.h"
+#include "tests/support/TestSupport.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QListView>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+#include <typeinfo>
+
+namespace {
+
+std::shared_ptr<QVBundle> bundleTitled(QVLanguagesPrefPane& pane, const QString& title) {
+    for (const auto& bundle : pane.bundles())
+        if (bundle->title() == title) return bundle;
+    return nullptr;
+}
+
+class LanguageEditorsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QVCodeCompletion::registerFactories();
+        ASSERT_TRUE(pane.allowSelect());
+        pane.startSession();
+    }
+    template <class Editor>
+    Editor* open(const QString& title, int property) {
+        pane.selectRow(bundleTitled(pane, title), property);
+        return dynamic_cast<Editor*>(pane.currentPane());
+    }
+    QVLanguagesPrefPane pane{QStringLiteral("Languages")};
+};
+
+TEST_F(LanguageEditorsTest, EditorsFollowTheExactClassOrTheClassTheEngineNames) {
+    struct Case {
+        const char* bundle;
+        int property;
+        const char* editor;  // the editor's class, or the placeholder's text
+    };
+    const Case cases[] = {
+        {"JavaScript", 0, typeid(QVKeywordCodeCompletionLangPane).name()},
+        {"HTML", 0, typeid(QVTagCodeCompletionLangPane).name()},
+        // A keyword engine's subclass, reached only through the editor its definition names.
+        {"CSS", 0, typeid(QVCSSCodeCompletionLangPane).name()},
+        {"HTML", 2, typeid(QVTagSyntaxLangPane).name()},
+        {"CSS", 2, typeid(QVKeywordSyntaxLangPane).name()},
+        {"CSS", 1, typeid(QVCodeNavLangPane).name()},
+        {"Plain Text", 1, typeid(QVCodeNavLangPane).name()},
+    };
+    for (const Case& test : cases) {
+        pane.selectRow(bundleTitled(pane, QString::fromLatin1(test.bundle)), test.property);
+        ASSERT_NE(pane.currentPane(), nullptr) << test.bundle << test.property;
+        EXPECT_STREQ(typeid(*pane.currentPane()).name(), test.editor) << test.bundle << test.property;
+    }
+    // Only the three rows: the code-index editor is not among them.
+    EXPECT_EQ(pane.outlineView()->topLevelItem(0)->childCount(), 3);
+
+    // An engine naming an editor nobody registered, or none, gets neither an editor nor a picker
+    // that would replace what it holds.
+    ASSERT_TRUE(pane.addBundle(QStringLiteral("Toy"), QStringLiteral("source.toy")));
+    const auto toy = bundleTitled(pane, QStringLiteral("Toy"));
+    for (const QVariantMap& definition : {QVariantMap{{"edit-class", "NoSuchPane"}}, QVariantMap{}}) {
+        toy->setCodeCompletion(std::make_shared<QVCodeCompletion>(toy, definition));
+        pane.selectRow(toy, 0);
+        EXPECT_EQ(pane.currentPane(), nullptr);
+        EXPECT_EQ(pane.noEditorController(), nullptr);
+        EXPECT_EQ(pane.selectionState(), QStringLiteral("No Editor"));
+    }
+}
+
+TEST_F(LanguageEditorsTest, TagCompletionListsShowTheChildrenOfTheRowOnTheirLeft) {
+    const auto html = bundleTitled(pane, QStringLiteral("HTML"));
+    const auto engine = std::dynamic_pointer_cast<QVTagCodeCompletion>(html->codeCompletion());
+    auto* editor = open<QVTagCodeCompletionLangPane>(QStringLiteral("HTML"), 0);
+    ASSERT_TRUE(editor && engine);
+    const int elements = int(editor->titles(0).size());
+    EXPECT_EQ(elements, int(engine->entries(false).size()));
+    // Nothing selected on the left: the lists on the right are empty and take no entry.
+    EXPECT_TRUE(editor->titles(1).isEmpty());
+    EXPECT_FALSE(editor->addEntry(1, QStringLiteral("orphan")));
+    ASSERT_TRUE(editor->selectTitle(0, QStringLiteral("a")));
+    EXPECT_EQ(editor->titles(1), engine->attributesForElement(QStringLiteral("a")));
+    ASSERT_TRUE(editor->selectTitle(1, QStringLiteral("contenteditable")));
+    EXPECT_EQ(editor->titles(2), (QStringList{QStringLiteral("true"), QStringLiteral("false")}));
+    EXPECT_TRUE(editor->addEntry(2, QStringLiteral("plaintext-only")));
+    EXPECT_TRUE(editor->addEntry(2));  // left empty: not handed over
+    // Another element shows its own attributes; removing it empties the lists on its right.
+    ASSERT_TRUE(editor->selectTitle(0, QStringLiteral("abbr")));
+    EXPECT_FALSE(editor->titles(1).contains(QStringLiteral("href")));
+    editor->removeSelectedEntry(0);
+    EXPECT_EQ(editor->titles(0).size(), elements - 1);
+    EXPECT_FALSE(editor->titles(0).contains(QStringLiteral("abbr")));
+    EXPECT_NE(editor->titles(1), editor->titles(0));
+    pane.outlineView()->clearSelection();
+    EXPECT_TRUE(pane.changedBundles().contains(html));
+    EXPECT_EQ(engine->valuesForElement(QStringLiteral("a"), QStringLiteral("contenteditable")).toStringList(),
+              (QStringList{QStringLiteral("true"), QStringLiteral("false"), QStringLiteral("plaintext-only")}));
+    EXPECT_TRUE(engine->attributesForElement(QStringLiteral("abbr")).isEmpty());
+}
+
+TEST_F(LanguageEditorsTest, StyleSheetPropertiesAreHandedBackOnlyWhenChangedAndSurviveTheSave) {
+    const auto css = bundleTitled(pane, QStringLiteral("CSS"));
+    const auto engine = std::dynamic_pointer_cast<QVCSSCodeCompletion>(css->codeCompletion());
+    auto* editor = open<QVCSSCodeCompletionLangPane>(QStringLiteral("CSS"), 0);
+    ASSERT_TRUE(editor && engine);
+    // Left unchanged, the editor does not overwrite what the engine holds meanwhile.
+    const QVariantList shipped = engine->entries(false);
+    engine->setEntries(shipped.mid(1));
+    pane.outlineView()->clearSelection();
+    EXPECT_EQ(engine->entries(false).size(), shipped.size() - 1);
+    engine->setEntries(shipped);
+
+    editor = open<QVCSSCodeCompletionLangPane>(QStringLiteral("CSS"), 0);
+    ASSERT_NE(editor, nullptr);
+    ASSERT_TRUE(editor->addEntry(0, QStringLiteral("zz-test")));
+    ASSERT_TRUE(editor->addEntry(1, QStringLiteral("v1")));
+    pane.endSession();
+    EXPECT_EQ(engine->valuesForProperty(QStringLiteral("zz-test")), QStringList{QStringLiteral("v1")});
+    // The saved definition still names its editor.
+    const QVariantMap saved = PropertyList::readFile(css->path() + QStringLiteral("/Contents/completion.plist")).toMap();
+    EXPECT_EQ(saved.value(QStringLiteral("edit-class")).toString(), QStringLiteral("QVCSSCodeCompletionLangPane"));
+    EXPECT_EQ(saved.value(QStringLiteral("properties")).toMap().value(QStringLiteral("zz-test")).toStringList(),
+              QStringList{QStringLiteral("v1")});
+    EXPECT_TRUE(css->path().startsWith(Defaults::appSupportPathForFile(QStringLiteral("Bundles"))));
+}
+
+TEST(LanguageEditorsSplit, ListsShareTheWidthLeftByTheDividers) {
+    struct Case {
+        int total, count, divider;
+        QList<int> widths;
+    };
+    for (const Case& test : {Case{301, 3, 1, {100, 99, 99}}, Case{300, 2, 1, {150, 149}}, Case{300, 3, 0, {100, 100, 100}},
+                             Case{40, 1, 6, {40}}, Case{1, 3, 1, {0, 0, 0}}, Case{50, 0, 1, {}}})
+        EXPECT_EQ(qvEqualSplitWidths(test.total, test.count, test.divider), test.widths) << test.total << "/" << test.count;
+    // The split view applies the rule when it is resized.
+    QVEqualSplitter split(Qt::Horizontal);
+    split.setHandleWidth(1);
+    for (int i = 0; i < 3; ++i) split.addWidget(new QListView);
+    split.resize(301, 100);
+    split.show();
+    split.setSizes({200, 50, 49});
+    split.resize(303, 100);
+    QApplication::processEvents();
+    EXPECT_EQ(split.sizes(), (QList<int>{101, 100, 100}));
+}
+
+TEST_F(LanguageEditorsTest, TagStylesReachTheParserWhenLeftAndAreAnnouncedOnce) {
+    int posted = 0;
+    const auto token = NotificationCenter::defaultCenter().addObserver(QString::fromLatin1(QorvelHighlightingPrefsChange), nullptr,
+                                                                        [&](const Notification&) { ++posted; });
+    const auto html = bundleTitled(pane, QStringLiteral("HTML"));
+    const auto parser = std::dynamic_pointer_cast<QVTagBasedParser>(html->parser());
+    ASSERT_NE(parser, nullptr);
+    const QVariantMap before = parser->style();
+    auto* editor = open<QVTagSyntaxLangPane>(QStringLiteral("HTML"), 2);
+    ASSERT_NE(editor, nullptr);
+    editor->setStyleValue(QStringLiteral("comments"), QStringLiteral("comment.line"));
+    editor->setStyleValue(QStringLiteral("quotes"), QStringLiteral("  "));
+    EXPECT_EQ(parser->style(), before);  // nothing reaches the parser before the row is left
+    pane.selectRow(html, -1);
+    QVariantMap expected = before;
+    expected.insert(QStringLiteral("comments"), QStringLiteral("comment.line"));
+    expected.remove(QStringLiteral("quotes"));
+    EXPECT_EQ(parser->style(), expected);
+    // A second visit with a change queues the same notification again; it is posted once.
+    editor = open<QVTagSyntaxLangPane>(QStringLiteral("HTML"), 2);
+    ASSERT_NE(editor, nullptr);
+    editor->setStyleValue(QStringLiteral("tags"), QStringLiteral("keyword"));
+    pane.endSession();
+    EXPECT_EQ(posted, 1);
+    EXPECT_EQ(parser->style().value(QStringLiteral("tags")).toString(), QStringLiteral("keyword"));
+    const QVariantMap saved = PropertyList::readFile(html->path() + QStringLiteral("/Contents/syntax.plist")).toMap();
+    EXPECT_EQ(saved.value(QStringLiteral("style")).toMap().value(QStringLiteral("comments")).toString(), QStringLiteral("comment.line"));
+    NotificationCenter::defaultCenter().removeObserver(token);
+}
+
+TEST_F(LanguageEditorsTest, NavigationSearchesAreEditedInASheetAndReplacedInPlace) {
+    const auto css = bundleTitled(pane, QStringLiteral("CSS"));
+    auto* editor = open<QVCodeNavLangPane>(QStringLiteral("CSS"), 1);
+    ASSERT_NE(editor, nullptr);
+    const QList<QVCodeNavItem> shipped = css->codeNavParser()->searches();
+    ASSERT_EQ(editor->searches().size(), shipped.size());
+    EXPECT_FALSE(editor->doubleClick());  // no selection, no sheet
+    EXPECT_EQ(editor->editPanel(), nullptr);
+    editor->selectRow(0);
+    ASSERT_TRUE(editor->doubleClick());
+    struct Case {
+        QString pattern, status;
+    };
+    for (const Case& test : {Case{QStringLiteral("(unbalanced"), QStringLiteral("Invalid pattern")},
+                             Case{QString(), QStringLiteral("A search needs a pattern")},
+                             Case{QStringLiteral("@media[^{]*"), QString()}}) {
+        QVCodeNavItem item = *editor->editItem();
+        item.setSearchExpression(test.pattern);
+        editor->setEditItem(item);
+        EXPECT_EQ(editor->status(), test.status) << test.pattern.toStdString();
+        if (!test.status.isEmpty()) {
+            EXPECT_FALSE(editor->closeEditPanel(true));
+        }
+    }
+    EXPECT_EQ(editor->searches().first().searchExpression(), shipped.first().searchExpression());
+    ASSERT_TRUE(editor->closeEditPanel(true));
+    EXPECT_EQ(editor->searches().size(), shipped.size());
+    EXPECT_EQ(editor->searches().first().searchExpression(), QStringLiteral("@media[^{]*"));
+    EXPECT_EQ(editor->searches().at(1).searchExpression(), shipped.at(1).searchExpression());
+    EXPECT_TRUE(editor->searches().first().isBold());  // what the sheet did not touch stays
+    // A search added and then cancelled leaves the list as it was.
+    editor->addSearch();
+    ASSERT_NE(editor->editPanel(), nullptr);
+    EXPECT_EQ(editor->searches().size(), shipped.size() + 1);
+    editor->closeEditPanel(false);
+    EXPECT_EQ(editor->searches().size(), shipped.size());
+    pane.outlineView()->clearSelection();
+    EXPECT_EQ(css->codeNavParser()->searches().first().searchExpression(), QStringLiteral("@media[^{]*"));
+    EXPECT_TRUE(pane.changedBundles().contains(css));
+
+    // A bundle without searches gets its code-navigation parser with the first one.
+    ASSERT_TRUE(pane.addBundle(QStringLiteral("Toy"), QStringLiteral("source.toy")));
+    const auto toy = bundleTitled(pane, QStringLiteral("Toy"));
+    ASSERT_EQ(toy->codeNavParser(), nullptr);
+    editor = open<QVCodeNavLangPane>(QStringLiteral("Toy"), 1);
+    ASSERT_NE(editor, nullptr);
+    editor->addSearch();
+    QVCodeNavItem item = *editor->editItem();
+    item.setSearchExpression(QStringLiteral("^def (\\w+)"));
+    item.setMenuTitle(QStringLiteral("$1"));
+    editor->setEditItem(item);
+    ASSERT_TRUE(editor->closeEditPanel(true));
+    // Leaving with the sheet of a second search open drops that one.
+    editor->addSearch();
+    pane.outlineView()->clearSelection();
+    ASSERT_NE(toy->codeNavParser(), nullptr);
+    ASSERT_EQ(toy->codeNavParser()->searches().size(), 1);
+    EXPECT_EQ(toy->codeNavParser()->searches().first().menuTitle(), QStringLiteral("$1"));
+    EXPECT_TRUE(pane.changedBundles().contains(toy));
+}
+
+TEST_F(LanguageEditorsTest, TheIndexSwitchChangesTheBundlesOwnRulesAndIsSaved) {
+    const auto css = bundleTitled(pane, QStringLiteral("CSS"));
+    const auto indexer = std::dynamic_pointer_cast<QVCodeIndexer>(css->codeIndexer());
+    ASSERT_NE(indexer, nullptr);
+    QVCodeIndexLangPane editor(css, &pane);
+    ASSERT_TRUE(editor.allowSelect());
+    editor.setIndexingEnabled(true);  // no change, nothing reported
+    EXPECT_TRUE(pane.changedBundles().empty());
+    editor.setIndexingEnabled(false);
+    EXPECT_TRUE(pane.changedBundles().contains(css));
+    EXPECT_EQ(indexer->enabled(), QVCodeIndexer::EnabledOff);
+    editor.unselect();
+    EXPECT_EQ(editor.indexer(), nullptr);
+    pane.endSession();
+    EXPECT_EQ(PropertyList::readFile(css->path() + QStringLiteral("/Contents/indexer.plist")).toMap().value(QStringLiteral("enabled")),
+              QVariant(false));
+    // A bundle without rules has nothing to show.
+    QVCodeIndexLangPane none(bundleTitled(pane, QStringLiteral("Plain Text")), &pane);
+    EXPECT_FALSE(none.allowSelect());
+}
+
+}  // namespace
