@@ -177,8 +177,7 @@ void TDGTidingsController::enqueueEvent(std::shared_ptr<TDGEvent> event) {
     auto activity = TDGActivityOperation::operationByStartingActivityName(
         prefixed(".RecordEvent"), TDGActivity::SuddenTerminationDisabled | TDGActivity::AutomaticTerminationDisabled);
     std::weak_ptr<TDGTidingsController> weak = weak_from_this();
-    std::weak_ptr<TDGActivityOperation> weakActivity = activity;
-    auto block = BlockOperation::make([weak, weakActivity, event] {
+    auto block = BlockOperation::make([weak, event] {
         auto self = weak.lock();
         if (!self || !self->shouldLogEvent()) return;
         if (self->_eventFilter.shouldDiscardEvent(event.get(), self->_metadata->betaToken(), self->_metadata->installationId(),
@@ -186,10 +185,11 @@ void TDGTidingsController::enqueueEvent(std::shared_ptr<TDGEvent> event) {
             logger().log(QStringLiteral("Application is enabled for sampling, skipping %1").arg(event->description()));
             return;
         }
-        auto write = std::make_shared<TDGWriteEventOperation>(event, *self->_metadata, self->_currentLogURL);
-        if (auto a = weakActivity.lock()) a->addDependency(write);
-        self->_eventQueue->addOperation(write);
-        if (self->shouldSubmitLogAtURL(self->_currentLogURL) || event->triggersFlush()) self->rotateAndSubmitCurrentLog();
+        // The size is tested before this event's line goes in, and the line still goes into the
+        // file being rotated, as its last.
+        const bool full = self->shouldSubmitLogAtURL(self->_currentLogURL);
+        self->writeEvent(event, *self->_metadata);
+        if (full || event->triggersFlush()) self->rotateAndSubmitCurrentLog();
     });
     activity->addDependency(block);
     _eventQueue->addOperation(block);
@@ -201,8 +201,7 @@ void TDGTidingsController::logCrashEvent(std::shared_ptr<TDGCrashEvent> event) {
     auto activity = TDGActivityOperation::operationByStartingActivityName(
         prefixed(".RecordCrashEvent"), TDGActivity::SuddenTerminationDisabled | TDGActivity::AutomaticTerminationDisabled);
     std::weak_ptr<TDGTidingsController> weak = weak_from_this();
-    std::weak_ptr<TDGActivityOperation> weakActivity = activity;
-    auto block = BlockOperation::make([weak, weakActivity, event] {
+    auto block = BlockOperation::make([weak, event] {
         auto self = weak.lock();
         if (!self) return;
         logger().log(QStringLiteral("Attempting to log %1").arg(event->name()));
@@ -214,14 +213,23 @@ void TDGTidingsController::logCrashEvent(std::shared_ptr<TDGCrashEvent> event) {
         }
         const QFileInfo current(self->_currentLogURL);
         if (current.exists() && current.isReadable()) self->rotateAndSubmitCurrentLog();
-        auto write = std::make_shared<TDGWriteEventOperation>(event, *self->_previousExecutionMetadata, self->_currentLogURL);
-        if (auto a = weakActivity.lock()) a->addDependency(write);
-        self->_eventQueue->addOperation(write);
+        self->writeEvent(event, *self->_previousExecutionMetadata);
         self->rotateAndSubmitCurrentLog();
     });
     activity->addDependency(block);
     _eventQueue->addOperation(block);
     _eventQueue->addOperation(activity);
+}
+
+void TDGTidingsController::writeEvent(const std::shared_ptr<TDGEvent>& event, const TDGMetadataSerializable& metadata) {
+    checkQueue("writeEvent");
+    // Written at once, inside the event's own turn, not queued behind it: events logged in a burst
+    // put their blocks on the queue ahead of any write one of them would add, so a queued write
+    // would land only after every one of those blocks had tested a log without it. The size rule
+    // would then pass unseen (one log of hundreds of lines), and a crash event would find no
+    // current log to rotate away and share the current session's file and metadata line.
+    TDGWriteEventOperation write(event, metadata, _currentLogURL);
+    write.start();
 }
 
 void TDGTidingsController::rotateAndSubmitCurrentLog() {
@@ -310,7 +318,10 @@ void TDGTidingsController::cleanupAndProcessExistingFiles() {
             if (auto self = weak.lock()) self->uploadMultipartFiles(packages);
         });
     });
-    _eventQueue->addOperation(cleanup);
+    // Run inside the set-up, not queued after it: events are written in their own turns, and the
+    // first of those may already wait on the queue, so a queued clean-up could find this run's
+    // current log and send it off as an earlier run's leftover while events still go to it.
+    cleanup->start();
 }
 
 void TDGTidingsController::uploadAllMultipartFiles() {

@@ -22,6 +22,7 @@
 
 class TDGEvent;
 class TDGCrashEvent;
+class TDGMetadataSerializable;
 
 class TDGTidingsController : public TDGUploaderDelegate, public std::enable_shared_from_this<TDGTidingsController> {
 public:
@@ -63,6 +64,8 @@ private:
     void setUp();
     QString generateNewLogPath() const;
     void enqueueEvent(std::shared_ptr<TDGEvent> event);
+    // Appends the event's line to the current log now, on the event queue.
+    void writeEvent(const std::shared_ptr<TDGEvent>& event, const TDGMetadataSerializable& metadata);
     bool shouldLogEvent() const;
     bool shouldSubmitLogAtURL(const QString& path) const;
     void rotateAndSubmitCurrentLog();

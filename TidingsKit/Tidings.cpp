@@ -11,8 +11,11 @@
 #include <QMetaObject>
 
 std::shared_ptr<Tidings> Tidings::sharedInstance() {
-    static const std::shared_ptr<Tidings> shared = std::make_shared<Tidings>();
-    return shared;
+    // Never destroyed: the controller it holds lives as long as the process. Torn down among the
+    // other statics at exit, it would take its observer out of a notification centre that may
+    // already be gone, and wait for a queue whose work may reach the logger after it.
+    static const auto* shared = new std::shared_ptr<Tidings>(std::make_shared<Tidings>());
+    return *shared;
 }
 
 void Tidings::registerKit() { TRLKitRegistry::registerKit(sharedInstance()); }

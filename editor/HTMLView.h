@@ -179,6 +179,7 @@ public:
     qint64 countForState(QVFoldMarkerState state, qint64 index) override;
     qint64 numberOfLinesForState(QVFoldMarkerState state, qint64 index) override;
     bool rangeNeedsMarker(QVRange lineRange, QVFoldMarkerState* state) override;
+    bool colouringUnderWay() const override { return active() && highlightedLength() < length(); }
     bool collapseFromGlyphIndex(qint64 first, qint64 second, QVFoldMarkerState type, qint64 offset) override;
     bool expandForMarkerWithGlyphIndex(qint64 index) override;
     // The folding commands, through the gutter: collapse every outermost open block, expand

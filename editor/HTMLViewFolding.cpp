@@ -157,7 +157,9 @@ void HTMLView::toggleAll(QVFoldMarkerState state, int level) {
     // markers before it, and the match of an outermost block inside it, keep their places.
     // The gutter is told once at the end instead of shifting every marker after every fold.
     _foldingAll = true;
+    setColouringDeferred(true);
     for (auto it = markers.crbegin(); it != markers.crend(); ++it) _gutter->toggleMarker(*it);
+    setColouringDeferred(false);
     _foldingAll = false;
     _gutter->textStorageReplaced();
 }

@@ -33,6 +33,9 @@ public:
     // Expand the collapsed region on index's line, at or after index; false when that line
     // holds none (a region further down is never touched).
     virtual bool expandForMarkerWithGlyphIndex(qint64 index) = 0;
+    // Whether colouring is still under way; its edits re-ask the lines they colour, so the
+    // gutter waits for it before asking lines itself in idle time.
+    virtual bool colouringUnderWay() const { return false; }
     // Select the line that holds index.
     virtual void selectLineForGlyphIndex(qint64 index, QVLineNumberingRulerView* ruler) = 0;
 };

@@ -1,75 +1,213 @@
-// Fold markers held around a gap at the last edit.
+// Fold markers in a treap (a binary search tree kept balanced by random priorities) whose nodes
+// owe their subtrees a shift.
 #include "editor/QVFoldMarkerList.h"
+
+#include <QString>
 
 #include <algorithm>
 
-QVFoldMarker QVFoldMarkerList::at(qsizetype i) const {
-    if (size_t(i) < _before.size()) return _before[size_t(i)];
-    QVFoldMarker marker = _after[_after.size() - 1 - (size_t(i) - _before.size())];
-    marker.setGlyphIndex(marker.glyphIndex() + _shift);
+QVFoldMarker QVFoldMarkerList::markerOf(const Node& node, qint64 shift) const {
+    QVFoldMarker marker(node.glyphIndex + shift, node.state);
+    marker.setNumberOfLines(node.numberOfLines);
     return marker;
 }
 
+qint32 QVFoldMarkerList::makeNode(const QVFoldMarker& marker, qint64 shift) {
+    // splitmix64: a fixed sequence, so that a run behaves the same every time.
+    quint64 z = (_seed += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z ^= z >> 31;
+    const Node node{marker.glyphIndex() - shift, marker.numberOfLines(), 0, -1, -1, 1, quint32(z), marker.state()};
+    if (!_free.empty()) {
+        const qint32 n = _free.back();
+        _free.pop_back();
+        _nodes[size_t(n)] = node;
+        return n;
+    }
+    _nodes.push_back(node);
+    return qint32(_nodes.size() - 1);
+}
+
+void QVFoldMarkerList::push(qint32 n) {
+    Node& node = _nodes[size_t(n)];
+    if (node.shift == 0) return;
+    for (const qint32 child : {node.left, node.right}) {
+        if (child < 0) continue;
+        Node& c = _nodes[size_t(child)];
+        c.glyphIndex += node.shift;
+        c.shift += node.shift;
+    }
+    node.shift = 0;
+}
+
+void QVFoldMarkerList::pull(qint32 n) {
+    Node& node = _nodes[size_t(n)];
+    node.count = 1 + (node.left < 0 ? 0 : _nodes[size_t(node.left)].count) + (node.right < 0 ? 0 : _nodes[size_t(node.right)].count);
+}
+
+void QVFoldMarkerList::split(qint32 n, qint64 position, qint32* before, qint32* after) {
+    if (n < 0) {
+        *before = *after = -1;
+        return;
+    }
+    ++_touched;
+    push(n);
+    if (_nodes[size_t(n)].glyphIndex < position) {
+        qint32 a = -1, b = -1;
+        split(_nodes[size_t(n)].right, position, &a, &b);
+        _nodes[size_t(n)].right = a;
+        pull(n);
+        *before = n;
+        *after = b;
+    } else {
+        qint32 a = -1, b = -1;
+        split(_nodes[size_t(n)].left, position, &a, &b);
+        _nodes[size_t(n)].left = b;
+        pull(n);
+        *before = a;
+        *after = n;
+    }
+}
+
+qint32 QVFoldMarkerList::join(qint32 a, qint32 b) {
+    if (a < 0) return b;
+    if (b < 0) return a;
+    ++_touched;
+    if (_nodes[size_t(a)].priority > _nodes[size_t(b)].priority) {
+        push(a);
+        const qint32 right = join(_nodes[size_t(a)].right, b);
+        _nodes[size_t(a)].right = right;
+        pull(a);
+        return a;
+    }
+    push(b);
+    const qint32 left = join(a, _nodes[size_t(b)].left);
+    _nodes[size_t(b)].left = left;
+    pull(b);
+    return b;
+}
+
+// A balanced tree over markers[from, to), its priorities fixed afterwards.
+qint32 QVFoldMarkerList::build(const std::vector<QVFoldMarker>& markers, size_t from, size_t to, qint64 shift) {
+    if (from >= to) return -1;
+    const size_t mid = from + (to - from) / 2;
+    const qint32 n = makeNode(markers[mid], shift);
+    const qint32 left = build(markers, from, mid, shift);
+    const qint32 right = build(markers, mid + 1, to, shift);
+    _nodes[size_t(n)].left = left;
+    _nodes[size_t(n)].right = right;
+    pull(n);
+    return n;
+}
+
+void QVFoldMarkerList::freeTree(qint32 n, std::vector<QVFoldMarker>* out, qint64 shift) {
+    if (n < 0) return;
+    const Node node = _nodes[size_t(n)];
+    freeTree(node.left, out, shift + node.shift);
+    out->push_back(markerOf(node, shift));
+    freeTree(node.right, out, shift + node.shift);
+    _free.push_back(n);
+}
+
+QVFoldMarker QVFoldMarkerList::at(qsizetype i) const {
+    Q_ASSERT(i >= 0 && i < size());
+    qint32 n = _root;
+    qint64 shift = 0;
+    for (;;) {
+        const Node& node = _nodes[size_t(n)];
+        const qsizetype leftCount = node.left < 0 ? 0 : _nodes[size_t(node.left)].count;
+        if (i == leftCount) return markerOf(node, shift);
+        shift += node.shift;
+        if (i < leftCount) {
+            n = node.left;
+        } else {
+            i -= leftCount + 1;
+            n = node.right;
+        }
+    }
+}
+
 qsizetype QVFoldMarkerList::lowerBound(qint64 position) const {
-    const auto inBefore = std::lower_bound(_before.begin(), _before.end(), position,
-                                           [](const QVFoldMarker& m, qint64 p) { return m.glyphIndex() < p; });
-    if (inBefore != _before.end() || _after.empty()) return qsizetype(inBefore - _before.begin());
-    // _after runs backwards: the markers at or after position are a prefix of it.
-    const qint64 relative = position - _shift;
-    const auto firstBelow = std::partition_point(_after.begin(), _after.end(),
-                                                 [relative](const QVFoldMarker& m) { return m.glyphIndex() >= relative; });
-    return qsizetype(_before.size() + size_t(_after.end() - firstBelow));
+    qsizetype answer = size();
+    qsizetype offset = 0;
+    qint64 shift = 0;
+    for (qint32 n = _root; n >= 0;) {
+        const Node& node = _nodes[size_t(n)];
+        const qsizetype leftCount = node.left < 0 ? 0 : _nodes[size_t(node.left)].count;
+        if (node.glyphIndex + shift >= position) {
+            answer = offset + leftCount;
+            shift += node.shift;
+            n = node.left;
+        } else {
+            offset += leftCount + 1;
+            shift += node.shift;
+            n = node.right;
+        }
+    }
+    return answer;
 }
 
 void QVFoldMarkerList::clear() {
-    _before.clear();
-    _after.clear();
-    _before.shrink_to_fit();
-    _after.shrink_to_fit();
-    _shift = 0;
-}
-
-void QVFoldMarkerList::moveGapTo(qint64 position) {
-    while (!_before.empty() && _before.back().glyphIndex() >= position) {
-        QVFoldMarker marker = _before.back();
-        _before.pop_back();
-        marker.setGlyphIndex(marker.glyphIndex() - _shift);
-        _after.push_back(marker);
-        ++_touched;
-    }
-    while (!_after.empty() && _after.back().glyphIndex() + _shift < position) {
-        QVFoldMarker marker = _after.back();
-        _after.pop_back();
-        marker.setGlyphIndex(marker.glyphIndex() + _shift);
-        _before.push_back(marker);
-        ++_touched;
-    }
+    _nodes.clear();
+    _nodes.shrink_to_fit();
+    _free.clear();
+    _free.shrink_to_fit();
+    _root = -1;
 }
 
 bool QVFoldMarkerList::replace(qint64 from, qint64 to, qint64 change, const std::vector<QVFoldMarker>& found) {
-    moveGapTo(from);
+    qint32 before = -1, rest = -1, middle = -1, after = -1;
+    split(_root, from, &before, &rest);
+    split(rest, to, &middle, &after);
     std::vector<QVFoldMarker> removed;
-    while (!_after.empty() && _after.back().glyphIndex() + _shift < to) {
-        QVFoldMarker marker = _after.back();
-        marker.setGlyphIndex(marker.glyphIndex() + _shift);
-        removed.push_back(marker);
-        _after.pop_back();
-        ++_touched;
+    freeTree(middle, &removed, 0);
+    _touched += removed.size() + found.size();
+    if (after >= 0 && change != 0) {
+        Node& node = _nodes[size_t(after)];
+        node.glyphIndex += change;
+        node.shift += change;
     }
-    _shift += change;
-    // The new markers go after the gap, which stays at the edit for the next keystroke there.
-    for (auto it = found.rbegin(); it != found.rend(); ++it) {
-        QVFoldMarker marker = *it;
-        marker.setGlyphIndex(marker.glyphIndex() - _shift);
-        _after.push_back(marker);
+    qint32 added = build(found, 0, found.size(), 0);
+    if (added >= 0) {
+        // The new subtree is balanced already; heap-ordered priorities, largest at its root,
+        // keep it so when it is joined with the rest.
+        std::vector<quint32> priorities;
+        priorities.reserve(found.size());
+        std::vector<qint32> level{added};
+        for (size_t k = 0; k < level.size(); ++k) {
+            priorities.push_back(_nodes[size_t(level[k])].priority);
+            for (const qint32 child : {_nodes[size_t(level[k])].left, _nodes[size_t(level[k])].right})
+                if (child >= 0) level.push_back(child);
+        }
+        std::sort(priorities.begin(), priorities.end(), std::greater<>());
+        for (size_t k = 0; k < level.size(); ++k) _nodes[size_t(level[k])].priority = priorities[k];
     }
-    _touched += found.size();
+    _root = join(before, join(added, after));
     return removed != found;
 }
 
 std::vector<QVFoldMarker> QVFoldMarkerList::all() const {
     std::vector<QVFoldMarker> markers;
     markers.reserve(size_t(size()));
-    for (qsizetype i = 0; i < size(); ++i) markers.push_back(at(i));
+    walk(0, size(), true, [&](qsizetype, const QVFoldMarker& marker) {
+        markers.push_back(marker);
+        return true;
+    });
     return markers;
+}
+
+QString QVFoldMarkerList::check() const {
+    QString problem;
+    qint64 last = -1;
+    qsizetype seen = 0;
+    walk(0, size(), true, [&](qsizetype i, const QVFoldMarker& marker) {
+        if (i != seen) problem = QStringLiteral("marker %1 visited as %2").arg(seen).arg(i);
+        else if (marker.glyphIndex() <= last) problem = QStringLiteral("marker %1 at %2 after %3").arg(i).arg(marker.glyphIndex()).arg(last);
+        last = marker.glyphIndex();
+        ++seen;
+        return problem.isEmpty();
+    });
+    if (problem.isEmpty() && seen != size()) problem = QStringLiteral("%1 markers counted, %2 visited").arg(size()).arg(seen);
+    return problem;
 }

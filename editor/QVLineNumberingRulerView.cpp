@@ -7,6 +7,7 @@
 #include "shell/Defaults.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
@@ -86,6 +87,9 @@ QVLineNumberingRulerView::QVLineNumberingRulerView(QVTextView* textView)
     _deferredTimer->setSingleShot(true);
     _deferredTimer->setInterval(LongLineDelayMs);
     connect(_deferredTimer, &QTimer::timeout, this, &QVLineNumberingRulerView::settleMarkers);
+    _unaskedTimer = new QTimer(this);
+    _unaskedTimer->setSingleShot(true);
+    connect(_unaskedTimer, &QTimer::timeout, this, &QVLineNumberingRulerView::askUnaskedWhileIdle);
     textStorageReplaced();
     applyVisibility();
 }
@@ -115,6 +119,7 @@ void QVLineNumberingRulerView::setCodeFoldingEnabled(bool flag) {
     else {
         _foldMarkers.clear();
         _deferredFrom = _deferredTo = 0;
+        _unasked.clear();
         ++_markerRevision;
     }
     applyVisibility();
@@ -226,9 +231,71 @@ qint64 QVLineNumberingRulerView::hiddenLinesBefore(qint64 position) const { retu
 void QVLineNumberingRulerView::updateMarkers() {
     _foldMarkers.clear();
     _deferredFrom = _deferredTo = 0;
+    _unasked.clear();
     ++_markerRevision;
     if (_codeFoldingEnabled && _delegate) updateMarkersForEdit(QVRange(0, storage().length()), 0);
     update();
+}
+
+std::vector<QVFoldMarker> QVLineNumberingRulerView::foldMarkers() const {
+    const_cast<QVLineNumberingRulerView*>(this)->askUnasked(0, storage().length() + 1);
+    return _foldMarkers.all();
+}
+
+qint64 QVLineNumberingRulerView::unaskedLength() const {
+    qint64 total = 0;
+    for (const auto& [from, to] : _unasked) total += to - from;
+    return total;
+}
+
+bool QVLineNumberingRulerView::askUnasked(qint64 from, qint64 to) {
+    const quint64 revision = _markerRevision;
+    const QVTextStorage& text = storage();
+    // Each stretch that meets [from, to) is cut to whole lines around the part asked.
+    for (size_t k = 0; k < _unasked.size();) {
+        const auto [a, b] = _unasked[k];
+        if (b <= from || a >= to) {
+            ++k;
+            continue;
+        }
+        const qint64 firstLine = text.lineOfPosition(std::max(a, from));
+        const qint64 askFrom = text.lineStart(firstLine);
+        const qint64 lastLine = text.lineOfPosition(std::min(b, to) - 1);
+        const qint64 askTo = lastLine + 1 < text.lineCount() ? text.lineStart(lastLine + 1) : text.length() + 1;
+        std::vector<std::pair<qint64, qint64>> left;
+        if (a < askFrom) left.emplace_back(a, askFrom);
+        if (askTo < b) left.emplace_back(askTo, b);
+        _unasked.erase(_unasked.begin() + qsizetype(k));
+        _unasked.insert(_unasked.begin() + qsizetype(k), left.begin(), left.end());
+        k += left.size();
+        if (_codeFoldingEnabled && _delegate) askLines(firstLine, lastLine, askFrom, askTo, 0, true);
+    }
+    if (_unasked.empty()) _unaskedTimer->stop();
+    return revision != _markerRevision;
+}
+
+void QVLineNumberingRulerView::askUnaskedWhileIdle() {
+    if (_unasked.empty() || !_codeFoldingEnabled || !_delegate) {
+        _unasked.clear();
+        return;
+    }
+    if (_delegate->colouringUnderWay()) {
+        _unaskedTimer->start(50);
+        return;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    bool changed = false;
+    const QVTextStorage& text = storage();
+    while (!_unasked.empty() && clock.elapsed() < 8) {
+        const qint64 from = _unasked.front().first;
+        const qint64 line = text.lineOfPosition(from);
+        const qint64 lastLine = std::min(text.lineCount() - 1, line + 500);
+        const qint64 to = lastLine + 1 < text.lineCount() ? text.lineStart(lastLine + 1) : text.length() + 1;
+        changed |= askUnasked(from, to);
+    }
+    if (changed) update();
+    if (!_unasked.empty()) _unaskedTimer->start(0);
 }
 
 void QVLineNumberingRulerView::updateMarkersForEdit(QVRange edited, qint64 change) {
@@ -244,11 +311,31 @@ void QVLineNumberingRulerView::updateMarkersForEdit(QVRange edited, qint64 chang
     // The touched lines with their breaks; the last line of the text reaches past its end.
     const qint64 touchedEnd = lastLine + 1 < text.lineCount() ? text.lineStart(lastLine + 1) : length + 1;
     // Lines put off earlier move with the edit; a stretch the edit swallowed ends at it.
+    const qint64 oldEnd = end - change;
+    auto carry = [&](qint64 p) { return p >= oldEnd ? p + change : std::min(p, e); };
     if (_deferredTo > _deferredFrom) {
-        const qint64 oldEnd = end - change;
-        auto carry = [&](qint64 p) { return p >= oldEnd ? p + change : std::min(p, e); };
         _deferredFrom = carry(_deferredFrom);
         _deferredTo = std::max(carry(_deferredTo), _deferredFrom);
+    }
+    if (!_unasked.empty()) {
+        // The touched lines are asked now or become a stretch of their own below.
+        std::vector<std::pair<qint64, qint64>> kept;
+        kept.reserve(_unasked.size() + 1);
+        for (const auto& [a, b] : _unasked) {
+            const qint64 from = carry(a), to = carry(b);
+            if (from < touchedStart) kept.emplace_back(from, std::min(to, touchedStart));
+            if (to > touchedEnd) kept.emplace_back(std::max(from, touchedEnd), to);
+        }
+        _unasked = std::move(kept);
+    }
+    if (lastLine - firstLine >= AskAtOnceLines) {
+        // A new text or a big edit: the markers it had go, its lines are asked when shown or
+        // while idle.
+        if (_foldMarkers.replace(touchedStart, touchedEnd - change, change, {})) ++_markerRevision;
+        const auto at = std::lower_bound(_unasked.begin(), _unasked.end(), std::make_pair(touchedStart, touchedEnd));
+        _unasked.insert(at, {touchedStart, touchedEnd});
+        if (!_unaskedTimer->isActive()) _unaskedTimer->start(0);
+        return;
     }
     askLines(firstLine, lastLine, touchedStart, touchedEnd - change, change, false);
 }
@@ -292,6 +379,7 @@ void QVLineNumberingRulerView::askLines(qint64 firstLine, qint64 lastLine, qint6
 }
 
 void QVLineNumberingRulerView::settleMarkers() {
+    if (askUnasked(0, storage().length() + 1)) update();
     _deferredTimer->stop();
     if (_deferredTo <= _deferredFrom) return;
     const QVTextStorage& text = storage();
@@ -316,6 +404,7 @@ qint64 QVLineNumberingRulerView::indexOfMarker(qint64 glyphIndex) const {
 }
 
 std::optional<QVFoldMarker> QVLineNumberingRulerView::markerAt(qint64 glyphIndex) const {
+    if (!_unasked.empty()) const_cast<QVLineNumberingRulerView*>(this)->askUnasked(glyphIndex, glyphIndex + 1);
     const qint64 i = indexOfMarker(glyphIndex);
     if (i < 0) return std::nullopt;
     return _foldMarkers.at(i);
@@ -326,20 +415,21 @@ qint64 QVLineNumberingRulerView::indexOfMatch(qint64 i, qint64* offset) const {
     const QVFoldMarkerState t = marker.state();
     // Folds of the marker's own line after (or before) the one meant.
     qint64 count = _delegate->countForState(t, marker.glyphIndex()) - 1;
-    const qint64 step = t == QVFoldMarkerState::Open ? 1 : -1;
-    for (qint64 j = i + step; j >= 0 && j < qint64(_foldMarkers.size()); j += step) {
-        const QVFoldMarker other = _foldMarkers.at(j);
+    const bool forward = t == QVFoldMarkerState::Open;
+    qint64 match = -1;
+    auto visit = [&](qsizetype j, const QVFoldMarker& other) {
         const QVFoldMarkerState u = other.state();
         const qint64 k = _delegate->countForState(u, other.glyphIndex());
         if (u == t) count += k;
         else if (u == QVFoldMarkerState::Open || u == QVFoldMarkerState::End) count -= k;
-        if (count < 0) {
-            if (offset) *offset = -count - 1;
-            return j;
-        }
-    }
-    if (offset) *offset = 0;
-    return -1;
+        if (count >= 0) return true;
+        match = j;
+        return false;
+    };
+    if (forward) _foldMarkers.walk(i + 1, _foldMarkers.size(), true, visit);
+    else _foldMarkers.walk(0, i, false, visit);
+    if (offset) *offset = match < 0 ? 0 : -count - 1;
+    return match;
 }
 
 void QVLineNumberingRulerView::toggleMarker(const QVFoldMarker& wanted) {
@@ -391,7 +481,7 @@ bool QVLineNumberingRulerView::foldBlockForIndex(qint64 index) {
 QList<QVFoldMarker> QVLineNumberingRulerView::markersWithState(QVFoldMarkerState state, int level) const {
     QList<QVFoldMarker> result;
     qint64 counter = level;
-    for (const QVFoldMarker& marker : _foldMarkers.all()) {
+    for (const QVFoldMarker& marker : foldMarkers()) {
         if (marker.state() == state && (counter == 0 || counter == -1)) result.append(marker);
         if (marker.state() == QVFoldMarkerState::End) --counter;
         else if (marker.state() == QVFoldMarkerState::Open) ++counter;
@@ -401,7 +491,7 @@ QList<QVFoldMarker> QVLineNumberingRulerView::markersWithState(QVFoldMarkerState
 
 QString QVLineNumberingRulerView::markerDump() const {
     QString dump;
-    for (const QVFoldMarker& marker : _foldMarkers.all())
+    for (const QVFoldMarker& marker : foldMarkers())
         dump += QStringLiteral("%1 %2 %3\n").arg(marker.glyphIndex()).arg(QString::fromLatin1(stateName(marker.state()))).arg(marker.numberOfLines());
     return dump;
 }
@@ -419,6 +509,13 @@ QList<QVLineNumberingRulerView::Label> QVLineNumberingRulerView::visibleLabels()
     const qint64 rows = qint64(std::ceil(height() / lineHeight));
     const qint64 lastRow = std::min(top + rows, layout.rowCount() - 1);
     if (top > lastRow) return labels;
+    // The lines in view are asked now when they have not been yet.
+    if (_codeFoldingEnabled && !_unasked.empty()) {
+        const qint64 from = text.lineStart(layout.lineOfRow(top));
+        const qint64 lastLine = layout.lineOfRow(lastRow);
+        const qint64 to = lastLine + 1 < text.lineCount() ? text.lineStart(lastLine + 1) : text.length() + 1;
+        const_cast<QVLineNumberingRulerView*>(this)->askUnasked(from, to);
+    }
     // Lines above the view: their count from the line index, the hidden ones from the
     // collapsed regions above.
     qint64 hidden = 0;

@@ -16,6 +16,7 @@
 
 #include <array>
 #include <optional>
+#include <utility>
 #include <vector>
 
 class QTimer;
@@ -60,17 +61,24 @@ public:
     void adjustThickness();
 
     // --- Markers ------------------------------------------------------------------------------
-    // Drops every marker and asks the delegate about every line again.
+    // Drops every marker and asks the delegate about every line again: the lines in view at
+    // the next paint, the rest while the event loop is idle (or when something needs them).
     void updateMarkers();
-    // Every marker, in glyph-index order.
-    std::vector<QVFoldMarker> foldMarkers() const { return _foldMarkers.all(); }
+    // Every marker, in glyph-index order (lines not asked yet are asked first).
+    std::vector<QVFoldMarker> foldMarkers() const;
     // The marker registered at a line start; none when none is.
     std::optional<QVFoldMarker> markerAt(qint64 glyphIndex) const;
+    // An edit (a new text, a paste, a slice of colouring) over more lines than this asks only
+    // the lines in view at once; the others are asked while idle, after colouring, or when
+    // something needs them, so opening a big file paints before its markers are known.
+    static constexpr qint64 AskAtOnceLines = 1000;
+    // Lines not asked yet: the stretches of text they cover, carried through edits.
+    qint64 unaskedLength() const;
     // Lines longer than this are not asked about on every keystroke: their markers are asked
     // for once typing pauses, so a keystroke on a long line costs what it costs on a short one.
     static constexpr qint64 LongLineLength = 16 * 1024;
     static constexpr int LongLineDelayMs = 300;
-    // Asks the lines put off until typing pauses now.
+    // Asks the lines put off until typing pauses, and every line not asked yet, now.
     void settleMarkers();
     // Work counters: characters of the lines handed to the delegate, and markers moved, removed
     // or added by edits.
@@ -135,6 +143,11 @@ private:
     // before them untouched and those after moved by change (markers at [oldFrom, oldTo) before
     // the edit are the ones replaced). Long lines are put off unless now.
     void askLines(qint64 firstLine, qint64 lastLine, qint64 oldFrom, qint64 oldTo, qint64 change, bool now);
+    // Asks the lines of [from, to) not asked yet; true when markers changed.
+    bool askUnasked(qint64 from, qint64 to);
+    // Asks not-asked lines for a few milliseconds, then again later while any are left; waits
+    // while the delegate colours, whose edits ask the lines they colour.
+    void askUnaskedWhileIdle();
     // Follows an edit in the list of collapsed regions; true when the list changed.
     bool updateHiddenRegions(QVRange edited, qint64 change, bool characters);
     qint64 hiddenLineBreaksIn(qint64 from, qint64 to) const;
@@ -163,6 +176,10 @@ private:
     qint64 _deferredFrom = 0;
     qint64 _deferredTo = 0;
     QTimer* _deferredTimer = nullptr;
+    // Stretches [from, to) whose lines were not asked yet, sorted and apart, each from a line's
+    // start; carried through edits like the markers.
+    std::vector<std::pair<qint64, qint64>> _unasked;
+    QTimer* _unaskedTimer = nullptr;
     quint64 _charactersAsked = 0;
     std::vector<HiddenRegion> _hiddenRegions;
     qint64 _hiddenLineBreaks = 0;  // of every collapsed region

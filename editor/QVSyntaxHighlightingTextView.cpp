@@ -433,7 +433,22 @@ bool QVSyntaxHighlightingTextView::colouredWholly(QVRange range, const QVParser*
     return QVTextStorage::objectOf<QVParser>(value) == parser && run.location <= range.location && run.end() >= range.end();
 }
 
+void QVSyntaxHighlightingTextView::setColouringDeferred(bool flag) {
+    if (_colouringDeferred == flag) return;
+    _colouringDeferred = flag;
+    _embeddedBoundaryEdited = false;
+    if (!flag) {
+        scheduleIdleHighlighting();
+        viewport()->update();
+    }
+}
+
 void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
+    if (_colouringDeferred) {
+        // textStorageEdited() made the edited lines provisional already.
+        scheduleIdleHighlighting();
+        return;
+    }
     QVRange range = rangeToHighlightForRange(changeRange);
     const bool boundaryEdited = _embeddedBoundaryEdited || touchesEmbeddedBoundary(changeRange);
     _embeddedBoundaryEdited = false;

@@ -89,6 +89,10 @@ public:
     qint64 highlightedLength() const { return _highlightedUpTo; }
     // Colours everything not yet final now.
     void finishHighlighting();
+    // While on, edits are not coloured as they come: their lines stay provisional and are
+    // coloured when drawn or while idle, as a new text is (Collapse All and Expand All make
+    // thousands of edits in one go).
+    void setColouringDeferred(bool flag);
 
     // Replaces the text (a null string is empty) and colours it all with the main parser.
     void setString(const QString& text) override;
@@ -156,6 +160,7 @@ private:
     qint64 _provisionalEditsEnd = 0;
     QBasicTimer _idleTimer;
     bool _useMainParser = false;
+    bool _colouringDeferred = false;
     bool _embeddedBoundaryEdited = false;
 
     // The last answers of checkForOpenSpecialsBefore() by position, good while the storage, its

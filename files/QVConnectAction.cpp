@@ -173,7 +173,12 @@ void QVConnectAction::webDAVReply(const QStringList& lines) {
     } else if (!asked) {
         // "could not connect" ends at the unconnected prompt ("dav:!>") with no code.
         const bool connected = atPrompt && QVRemoteFilesConnection::isConnectedPrompt(_connection->lastPromptLine());
-        if (connected) _state = LoggedIn;
+        if (connected) {
+            _state = LoggedIn;
+            const QUrl url(openCommand().mid(5));
+            _connection->setWebDAVSite({url.scheme(), url.host(), url.port(url.scheme() == QStringLiteral("https") ? 443 : 80),
+                                        _user, _password});
+        }
         report(connected, code);
     }
 }

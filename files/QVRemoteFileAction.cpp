@@ -175,10 +175,9 @@ std::optional<QString> QVRemoteFileAction::quotedPath(int type, const QString& p
             return refuse(tr("The name \"%1\" holds a control character.").arg(QString(path).replace(c, u'?')));
     if (path.contains(QChar::ReplacementCharacter))
         return refuse(tr("The name \"%1\" is not valid UTF-8 and cannot be addressed.").arg(path));
-    // sftp and cadaver read "*", "?" and "[" as patterns even inside quotes, and neither takes
-    // an escape: a delete or a move would reach every file that matches.
-    if ((type == QVRemoteFilesConnection::SFTP || type == QVRemoteFilesConnection::WebDAV) &&
-        (path.contains(u'*') || path.contains(u'?') || path.contains(u'[')))
+    // cadaver reads "*", "?" and "[" as patterns even inside quotes and takes no escape: a
+    // delete or a move would reach every file that matches.
+    if (type == QVRemoteFilesConnection::WebDAV && (path.contains(u'*') || path.contains(u'?') || path.contains(u'[')))
         return refuse(tr("The name \"%1\" holds a wildcard character, which the client would expand.").arg(path));
     QString p = path;
     if (p.startsWith(u'-')) p.prepend(QStringLiteral("./"));
@@ -188,6 +187,15 @@ std::optional<QString> QVRemoteFileAction::quotedPath(int type, const QString& p
     } else {
         p.replace(u'\\', QStringLiteral("\\\\"));
         p.replace(u'"', QStringLiteral("\\\""));
+        if (type == QVRemoteFilesConnection::SFTP) {
+            // sftp globs the names of rm, chmod, ls, get, put (the local one) and cd even inside
+            // quotes, and a backslash there reaches the pattern doubled. Outside the quotes a
+            // backslash before "*", "?" or "[" is one escape: the commands that glob match the
+            // literal character, and those that do not (rename, mkdir, rmdir, ln, put's target)
+            // drop the backslash. So each of them steps out of the quotes, escaped.
+            for (QChar wild : {u'*', u'?', u'['})
+                p.replace(wild, QStringLiteral("\"\\") + wild + u'"');
+        }
     }
     return u'"' + p + u'"';
 }

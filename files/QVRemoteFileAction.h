@@ -54,8 +54,10 @@ public:
     static bool linesIndicateError(const QStringList& lines);
 
     // A path as one argument of the client's command line, or nothing (with the reason) when it
-    // cannot be written safely: empty, holding a control character, or (sftp and cadaver, which
-    // expand them in every remote name) a wildcard. A relative path starting with "-" gets "./".
+    // cannot be written safely: empty, holding a control character, or (cadaver, which expands
+    // them in every remote name and takes no escape) a wildcard. sftp gets its wildcards escaped
+    // in a form every one of its commands reads as the literal name. A relative path starting
+    // with "-" gets "./".
     static std::optional<QString> quotedPath(int type, const QString& path, QString* why = nullptr);
     // Permissions as octal digits only.
     static bool isValidMode(const QString& mode);

@@ -1,5 +1,6 @@
 #include "files/QVRemoteFileActions.h"
 
+#include "files/QVWebDAVRequest.h"
 #include "platform/FileName.h"
 #include "shell/QVFileFilters.h"
 
@@ -86,6 +87,10 @@ QString QVFileAction::command(QString* why) const {
 
 void QVFileAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
     QVRemoteFileAction::runWithDelegate(delegate);
+    if (_connection->type() == C::WebDAV &&
+        (QVWebDAVRequest::holdsPattern(_remotePath) || (_kind == Move && QVWebDAVRequest::holdsPattern(_argument))) &&
+        runDirectly())
+        return;
     QString why;
     const QString c = command(&why);
     if (c.isEmpty())
@@ -101,6 +106,36 @@ void QVFileAction::handleReply(const QStringList& lines) {
     if (_connection->type() == C::WebDAV && (_kind == DeleteFile || _kind == Move || _kind == DeleteDirectory))
         ok = ok && reachedOnlyTarget(lines);
     report(ok, code);
+}
+
+bool QVFileAction::runDirectly() {
+    using R = QVWebDAVRequest;
+    QVWebDAVRequest::Outcome outcome;
+    bool ok = false;
+    switch (_kind) {
+    case Move:
+        outcome = R::perform(*_connection, "MOVE", _remotePath, _argument);
+        // One resource left its name and one arrived at the new one.
+        ok = outcome.succeeded() && R::exists(*_connection, _remotePath) == false &&
+             R::exists(*_connection, _argument) == true;
+        break;
+    case DeleteFile:
+    case DeleteDirectory:
+        if (isRoot(_remotePath)) return false;
+        outcome = R::perform(*_connection, "DELETE", _remotePath);
+        ok = outcome.succeeded() && R::exists(*_connection, _remotePath) == false;
+        break;
+    case MakeDirectory:
+        if (isRoot(_remotePath)) return false;
+        outcome = R::perform(*_connection, "MKCOL", _remotePath);
+        ok = outcome.succeeded() && R::exists(*_connection, _remotePath) == true;
+        break;
+    case Chmod:
+    case ChangeDirectory: return false;  // no permissions; cadaver's cd would still read a pattern
+    }
+    _lastReply = {outcome.said};
+    report(ok, outcome.status);
+    return true;
 }
 
 bool QVFileAction::reachedOnlyTarget(const QStringList& lines) const {
@@ -196,6 +231,10 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
     _transferCommand.clear();
     _transferred = false;
     _failureCode = 0;
+    if (type == C::WebDAV && (QVWebDAVRequest::holdsPattern(_remotePath) || QVWebDAVRequest::holdsPattern(_localPath))) {
+        transferDirectly();
+        return;
+    }
     QString why;
     const auto remote = quotedPath(type, _remotePath, &why);
     if (!remote) {
@@ -303,6 +342,44 @@ void QVFileTransferAction::handleReply(const QStringList& lines) {
     if (!_connection->writeCommand((type == C::SFTP ? QStringLiteral("rm ") : QStringLiteral("delete ")) +
                                    *quotedPath(type, _remoteTemporaryPath)))
         finish(false, _failureCode);
+}
+
+void QVFileTransferAction::transferDirectly() {
+    using R = QVWebDAVRequest;
+    if (_kind == Get) {
+        const QFileInfo targetFile(_localPath);
+        if (_localPath.isEmpty() || !targetFile.dir().exists()) {
+            refuse(tr("There is no folder to download \"%1\" into.").arg(lastComponent(_remotePath)));
+            return;
+        }
+        _temporaryPath = targetFile.dir().filePath(temporaryName(targetFile.fileName()));
+        const R::Outcome got = R::perform(*_connection, "GET", _remotePath, {}, {}, _temporaryPath);
+        _lastReply = {got.said};
+        finish(got.status == 200, got.status);
+        return;
+    }
+    // As through the client: up under a hidden name beside the target, renamed over it once
+    // complete, removed otherwise.
+    const qsizetype slash = _remotePath.lastIndexOf(u'/');
+    const QString name = _remotePath.mid(slash + 1);
+    if (name.isEmpty()) {
+        refuse(tr("\"%1\" names a folder, not a file.").arg(_remotePath));
+        return;
+    }
+    if (!QFileInfo(_localPath).isFile()) {
+        refuse(tr("The file \"%1\" is not there to upload.").arg(_localPath));
+        return;
+    }
+    _remoteTemporaryPath = _remotePath.left(slash + 1) + temporaryName(name);
+    R::Outcome outcome = R::perform(*_connection, "PUT", _remoteTemporaryPath, {}, _localPath);
+    bool ok = outcome.succeeded() && !_connection->wasCancelled();
+    if (ok) {
+        outcome = R::perform(*_connection, "MOVE", _remoteTemporaryPath, _remotePath);
+        ok = outcome.succeeded() && R::exists(*_connection, _remotePath) == true;
+    }
+    _lastReply = {outcome.said};
+    if (!ok) R::perform(*_connection, "DELETE", _remoteTemporaryPath);
+    finish(ok, outcome.status);
 }
 
 void QVFileTransferAction::connectionTimedOut(QVRemoteFilesConnection*) {

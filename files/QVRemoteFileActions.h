@@ -34,6 +34,9 @@ public:
 protected:
     // cadaver's reply names no resource but the target (it reads some names as patterns).
     bool reachedOnlyTarget(const QStringList& lines) const;
+    // A delete, move or new folder whose name cadaver would read as a pattern, sent as one WebDAV
+    // request and checked on the site afterwards; false when the kind cannot go that way.
+    bool runDirectly();
     void handleReply(const QStringList& lines) override;
     const Kind _kind;
     QString _remotePath;
@@ -60,6 +63,8 @@ public:
 protected:
     void handleReply(const QStringList& lines) override;
     void finish(bool result, int statusCode);
+    // A transfer naming what cadaver would read as a pattern: sent as WebDAV requests.
+    void transferDirectly();
     const Kind _kind;
     QString _remotePath;
     QString _localPath;

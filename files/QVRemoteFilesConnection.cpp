@@ -131,6 +131,16 @@ std::shared_ptr<QVRemoteFilesConnectionDelegate> QVRemoteFilesConnection::curren
     return _delegate.lock();
 }
 
+void QVRemoteFilesConnection::setWebDAVSite(const QVWebDAVSite& site) {
+    std::lock_guard guard(_lock);
+    _webDAVSite = site;
+}
+
+QVWebDAVSite QVRemoteFilesConnection::webDAVSite() const {
+    std::lock_guard guard(_lock);
+    return _webDAVSite;
+}
+
 QString QVRemoteFilesConnection::lastPromptLine() const {
     std::lock_guard guard(_lock);
     return _lastPromptLine;

@@ -36,6 +36,15 @@ public:
     virtual void connectionTimedOut(QVRemoteFilesConnection* connection) = 0;
 };
 
+// Where a logged-in WebDAV connection points, for requests made beside its client: scheme, host
+// and port of the address cadaver opened, and the credentials it was given.
+struct QVWebDAVSite {
+    QString scheme, host;
+    int port = 0;
+    QString user, password;
+    bool isValid() const { return !host.isEmpty() && port > 0; }
+};
+
 class QVRemoteFilesConnection {
 public:
     enum Type : int { FTP = 0, SFTP = 1, WebDAV = 2 };
@@ -105,6 +114,9 @@ public:
         return !promptLine.startsWith(QStringLiteral("dav:!")) && promptLine.trimmed().endsWith(u'>');
     }
     pid_t pid() const;
+    // Set at a WebDAV login; empty before one.
+    void setWebDAVSite(const QVWebDAVSite& site);
+    QVWebDAVSite webDAVSite() const;
 
 private:
     void run(quint64 launch, QStringList arguments);
@@ -135,6 +147,7 @@ private:
     int _masterFD = -1;
     quint64 _launch = 0;       // tags each launch; an older reader thread reports nothing
     QString _lastPromptLine;
+    QVWebDAVSite _webDAVSite;
 
     std::mutex _threadLock;    // guards _thread (launch and tear-down)
     std::thread _thread;

@@ -29,7 +29,9 @@ QStringList linesOf(const QByteArray& bytes) {
 // A command line's words as each client reads them. tnftp: a backslash outside quotes takes
 // the next character as it is, nothing escapes inside them. sftp and cadaver: inside quotes a
 // backslash takes a quote or a backslash as it is.
-QStringList readWords(int type, const QString& line) {
+// *bareWildcard: sftp would see a "*", "?" or "[" as a pattern (inside the quotes, or outside
+// them without a backslash).
+QStringList readWords(int type, const QString& line, bool* bareWildcard = nullptr) {
     QStringList words;
     QString word;
     bool inWord = false, quoted = false;
@@ -48,7 +50,11 @@ QStringList readWords(int type, const QString& line) {
             word += line[++i];
         } else if (c == u'\\' && type != C::FTP && quoted && i + 1 < line.size() && (line[i + 1] == u'"' || line[i + 1] == u'\\')) {
             word += line[++i];
+        } else if (c == u'\\' && type == C::SFTP && !quoted && i + 1 < line.size() &&
+                   (line[i + 1] == u'*' || line[i + 1] == u'?' || line[i + 1] == u'[')) {
+            word += line[++i];
         } else {
+            if (bareWildcard && type == C::SFTP && (c == u'*' || c == u'?' || c == u'[')) *bareWildcard = true;
             word += c;
         }
     }
@@ -128,10 +134,12 @@ QString quoting(const QByteArray& bytes) {
     }
     for (QChar c : *quoted)
         if (c.unicode() < 0x20 || c.unicode() == 0x7f) return QStringLiteral("a control character in a quoted path");
-    if (type != C::FTP)
+    if (type == C::WebDAV)
         for (QChar c : path)
             if (c == u'*' || c == u'?' || c == u'[') return QStringLiteral("a pattern character passed to a client that expands it");
-    const QStringList words = readWords(type, QStringLiteral("cmd ") + *quoted);
+    bool bareWildcard = false;
+    const QStringList words = readWords(type, QStringLiteral("cmd ") + *quoted, &bareWildcard);
+    if (bareWildcard) return QStringLiteral("a pattern character sftp would expand in %1").arg(*quoted);
     const QString expected = path.startsWith(u'-') ? QStringLiteral("./") + path : path;
     if (words.size() != 2 || words[1] != expected)
         return QStringLiteral("\"%1\" quoted as %2 reads back as %3 words: %4")

@@ -203,6 +203,13 @@ size_t onRead(char* buffer, size_t size, size_t count, void* user) {
     return size_t(n);
 }
 
+// A request that learns it must authenticate is sent again: its body from the start.
+int onSeek(void* user, curl_off_t offset, int origin) {
+    auto* t = static_cast<Transfer*>(user);
+    if (origin != SEEK_SET || !t->bodyFile->seek(qint64(offset))) return CURL_SEEKFUNC_CANTSEEK;
+    return CURL_SEEKFUNC_OK;
+}
+
 bool isTlsFailure(CURLcode code) {
     switch (code) {
     case CURLE_SSL_CONNECT_ERROR:
@@ -325,6 +332,15 @@ bool HttpSession::State::begin(const TransferPtr& t) {
         curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "https");
         // A 301/302/303 turns a POST into a GET as browsers do; the body is not sent again.
     }
+    if (!r.user.isEmpty() || !r.password.isEmpty()) {
+        const QByteArray user = r.user.toUtf8(), password = r.password.toUtf8();  // libcurl copies both
+        curl_easy_setopt(e, CURLOPT_USERNAME, user.constData());
+        curl_easy_setopt(e, CURLOPT_PASSWORD, password.constData());
+        // More than one scheme: libcurl asks first and answers with what the server offers.
+        curl_easy_setopt(e, CURLOPT_HTTPAUTH, long(CURLAUTH_BASIC | CURLAUTH_DIGEST));
+        // Credentials stay with the address they were given for.
+        curl_easy_setopt(e, CURLOPT_UNRESTRICTED_AUTH, 0L);
+    }
     if (r.acceptGzip) curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "gzip");
     if (r.idleTimeoutMs > 0) curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(r.idleTimeoutMs));
     if (r.totalTimeoutMs > 0) curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(r.totalTimeoutMs));
@@ -338,6 +354,12 @@ bool HttpSession::State::begin(const TransferPtr& t) {
         if (t->bodyFile) {
             curl_easy_setopt(e, CURLOPT_READFUNCTION, onRead);
             curl_easy_setopt(e, CURLOPT_READDATA, t.get());
+            // Only a request that may be asked for its credentials is sent twice; others are
+            // never repeated by libcurl (a reset connection ends them, as their callers expect).
+            if (!r.user.isEmpty() || !r.password.isEmpty()) {
+                curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, onSeek);
+                curl_easy_setopt(e, CURLOPT_SEEKDATA, t.get());
+            }
             curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(t->bodyFile->size()));
             curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, 1024L * 1024L);
         } else {

@@ -32,6 +32,10 @@ struct HttpRequest {
     // The same roots given as PEM text; when set it wins over the path. Text without a
     // certificate trusts nothing, so every server is refused.
     QByteArray pinnedRootsPem;
+    // Sent only as the server asks (Basic or Digest, whichever it offers), never unasked; a body
+    // file is read again from the start for the answered request.
+    QString user;
+    QString password;
     bool acceptGzip = false;  // ask for gzip and hand back the decoded body
     // Redirects followed: 0 hands the 3xx back. Only to https, each hop under the same trust.
     int maxRedirects = 0;

@@ -264,7 +264,22 @@ void QVTextStorage::endEditing() {
     }
     if (--_editingDepth == 0) {
         // Nothing stays pending outside a batch, so that readers on other threads only read.
-        for (const Attribute& attribute : _attributes) attribute.runs.settle();
+        // A batch of attributes alone reports only where values changed: re-colouring lines
+        // that come out as they were (after most keystrokes) leaves their layouts alone.
+        const bool attributesOnly = !(_pending.editedMask & EditedCharacters);
+        qint64 from = -1, to = -1;
+        for (Attribute& attribute : _attributes) {
+            const QVRange changed = attribute.runs.takeChanges();
+            if (changed.length == 0 || !attributesOnly) continue;
+            from = from < 0 ? changed.location : std::min(from, changed.location);
+            to = std::max(to, changed.end());
+        }
+        if (attributesOnly && _pending.editedMask) {
+            const QVRange edited = _pending.editedRange;
+            _pending.editedRange = from < 0 ? QVRange(edited.location, 0)
+                                            : QVRange(from, to - from).intersection(edited);
+            if (_pending.editedRange.isNotFound()) _pending.editedRange = QVRange(edited.location, 0);
+        }
         verify(_pending.editedMask ? _pending.editedRange.length : 0);
         processEditing();
     }

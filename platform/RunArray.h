@@ -8,16 +8,23 @@
 #include <QVariant>
 
 #include <array>
+#include <deque>
+#include <unordered_map>
+#include <vector>
 
-extern template class PartitionBlocks<QVariant>;
+extern template class PartitionBlocks<quint32>;
 
 // Run r covers runRange(r) and holds runValue(r); an invalid QVariant means "no value". Runs
 // cover [0, length()) without gaps, none is empty (except the single run of an empty text),
 // and two neighbours never hold the same value, so the run at an index is always the longest
 // stretch of its value. Values are equal when they have the same type and compare equal.
 //
-// The runs and their values sit together in blocks (see PartitionBlocks), so that an edit or a
-// change of value costs the same anywhere in a text of millions of runs.
+// The runs sit in blocks (see PartitionBlocks), so that an edit or a change of value costs the
+// same anywhere in a text of millions of runs. A run holds the number of its value, not the
+// value: each distinct value is kept once, with the count of runs that hold it (equal values
+// always get the same number), so a run costs twelve bytes rather than forty, which is most of
+// what a coloured file holds beside its characters. A value no run holds any more is let go at
+// once (an attachment's hidden text with it) and its number reused.
 //
 // Values set one after the other along the text (a highlighter colouring a file from its start)
 // are gathered as runs of their own first and put into the blocks together when anything reads
@@ -26,7 +33,7 @@ extern template class PartitionBlocks<QVariant>;
 // sets values must hold a lock anyway, and readers of a settled array only read.
 class RunArray {
 public:
-    explicit RunArray(qsizetype blockSize = PartitionBlocks<QVariant>::DefaultBlockSize);
+    explicit RunArray(qsizetype blockSize = PartitionBlocks<quint32>::DefaultBlockSize);
 
     qint64 length() const { return _runs.length(); }
     qsizetype runCount() const {
@@ -46,7 +53,7 @@ public:
     }
     const QVariant& runValue(qsizetype run) const {
         settle();
-        return _runs.valueOf(run);
+        return valueOf(_runs.valueOf(run));
     }
 
     // The value at index (which must lie in [0, length())) and the run around it.
@@ -66,12 +73,21 @@ public:
         if (!_pending.starts.empty()) const_cast<RunArray*>(this)->applyPending();
     }
 
+    // The stretch over which values changed since the last call (settling first), and forgets
+    // it; empty when none did. Setting a value a stretch already holds changes nothing; a long
+    // stretch set at once counts as changed whole rather than compared run by run.
+    QVRange takeChanges();
+
     // True when no character has a value.
-    bool isEmpty() const { return runCount() == 1 && !_runs.valueOf(0).isValid(); }
+    bool isEmpty() const { return runCount() == 1 && _runs.valueOf(0) == 0; }
 
     void clear() {
         _pending = Pending();
         _runs.clear();
+        _values.assign(1, QVariant());
+        _uses.assign(1, 0);
+        _freeNumbers.clear();
+        _byPointer.clear();
     }
 
     static bool sameValue(const QVariant& a, const QVariant& b) {
@@ -107,13 +123,41 @@ private:
     bool setPending(QVRange range, const QVariant& value);
     void appendPending(qint64 start, quint32 id);
     void applyPending();
-    void setValueNow(QVRange range, const QVariant& value);
+    void setValueNow(QVRange range, const QVariant& value, bool note = true);
 
     qsizetype splitAt(qint64 pos);
-    void insertEmptyRun(qsizetype run, qint64 pos, const QVariant& value);
+    void insertEmptyRun(qsizetype run, qint64 pos, quint32 value);
     void removeRuns(qsizetype first, qsizetype count);
     void mergeAt(qsizetype boundary);
 
-    PartitionBlocks<QVariant> _runs;
+    // Where pending would give [from, to) other values than it has now: the stretch in which
+    // they differ, or an empty range.
+    QVRange pendingDifference(const Pending& pending) const;
+    void noteChange(QVRange range);
+
+    // The number of value (0: no value), made when new; a new number has no uses yet.
+    quint32 numberOf(const QVariant& value);
+    const QVariant& valueOf(quint32 number) const { return _values[number]; }
+    void use(quint32 number) {
+        if (number) ++_uses[number];
+    }
+    void unuse(quint32 number) {
+        if (number && --_uses[number] == 0) release(number);
+    }
+    void release(quint32 number);
+    // The block operations, counting the uses of the numbers they put in or take out.
+    void insertRun(qsizetype i, qint64 pos, quint32 number);
+    void removeRunsAt(qsizetype first, qsizetype count);
+    void setRunNumber(qsizetype run, quint32 number);
+
+    PartitionBlocks<quint32> _runs;
+    std::deque<QVariant> _values{QVariant()};  // by number; stays put as it grows
+    std::vector<quint64> _uses{0};              // runs holding each number
+    std::vector<quint32> _freeNumbers;
+    // Values held through a shared pointer (parsers, attachments), by the object they point to:
+    // found at once however many there are. Others are few and looked for one by one.
+    std::unordered_map<quintptr, quint32> _byPointer;
     Pending _pending;
+    qint64 _changedFrom = 0;
+    qint64 _changedTo = 0;  // _changedFrom == _changedTo: nothing changed
 };

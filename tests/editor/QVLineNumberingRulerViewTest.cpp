@@ -272,37 +272,51 @@ TEST(QVLineNumberingRulerView, TheEditorsOwnFoldPatternsDriveTheGutter) {
 }
 
 TEST(QVLineNumberingRulerView, EditsTouchTheMarkersOfTheirLinesAndColoursNone) {
+    // An edit costs the markers of its lines plus a walk down the tree, O(log n), wherever the
+    // edit before it was: jumping between the start, the end and the middle stays as cheap as
+    // typing in one place, and ten times the markers add only a few steps.
+    struct Case {
+        const char* name;
+        qint64 at;  // thousandths of the text
+        QString inserted;
+        qint64 removed;
+    };
+    const Case cases[] = {
+        {"typing on a marker's line", 0, QStringLiteral("y"), 0},
+        {"typing at the end", 999, QStringLiteral("z"), 0},
+        {"a line break in the middle splits a line", 500, QStringLiteral("\n"), 0},
+        {"erasing at the start", 0, QString(), 1},
+        {"an opener typed at the end", 998, QStringLiteral("{"), 0},
+        {"a closer a quarter in", 250, QStringLiteral("}"), 0},
+    };
+    quint64 most[2] = {0, 0};
+    for (int size : {4000, 40000}) {
+        QString text;
+        for (int i = 0; i < size / 2; ++i) text += "f {\n}\n";
+        Gutter gutter(text);
+        QVLineNumberingRulerView* ruler = gutter.ruler;
+        QVTextStorage& storage = gutter.view->textStorage();
+        ASSERT_EQ(ruler->foldMarkers().size(), size_t(size));
+        for (const Case& c : cases) {
+            const qint64 at = storage.lineStart(storage.lineOfPosition(storage.length() * c.at / 1000));
+            const quint64 before = ruler->markersTouched();
+            storage.replaceCharacters(QVRange(at, c.removed), c.inserted);
+            const quint64 touched = ruler->markersTouched() - before;
+            most[size == 40000] = std::max(most[size == 40000], touched);
+            EXPECT_LE(touched, 160u) << c.name << " among " << size;
+            const QString kept = ruler->markerDump();
+            ruler->updateMarkers();
+            ASSERT_EQ(kept, ruler->markerDump()) << c.name;
+        }
+    }
+    EXPECT_LE(most[1], most[0] + 80) << "ten times the markers, " << most[0] << " then " << most[1] << " touched";
+
     QString text;
     for (int i = 0; i < 20000; ++i) text += "f {\n}\n";
     Gutter gutter(text);
     QVLineNumberingRulerView* ruler = gutter.ruler;
     QVTextStorage& storage = gutter.view->textStorage();
-    ASSERT_EQ(ruler->foldMarkers().size(), 40000u);
-    storage.replaceCharacters(QVRange(0, 0), QStringLiteral("x"));  // the first edit here may pass every marker once
-
-    struct Case {
-        const char* name;
-        QVRange range;
-        QString inserted;
-        quint64 mostTouched;
-    };
-    const Case cases[] = {
-        {"typing on a marker's line", QVRange(1, 0), QStringLiteral("y"), 2},
-        {"typing again", QVRange(2, 0), QStringLiteral("z"), 2},
-        {"a line break splits the line", QVRange(1, 0), QStringLiteral("\n"), 2},
-        {"erasing it joins them again", QVRange(1, 1), QString(), 3},
-        {"typing on the next line", QVRange(6, 0), QStringLiteral("}"), 6},
-    };
-    for (const Case& c : cases) {
-        const quint64 before = ruler->markersTouched();
-        storage.replaceCharacters(c.range, c.inserted);
-        EXPECT_LE(ruler->markersTouched() - before, c.mostTouched) << c.name;
-        const QString kept = ruler->markerDump();
-        ruler->updateMarkers();
-        ASSERT_EQ(kept, ruler->markerDump()) << c.name;
-        storage.replaceCharacters(QVRange(0, 0), QStringLiteral("x"));  // the gap back where typing goes on
-    }
-
+    ruler->settleMarkers();
     // Colours leave markers alone; a line whose parser changes is asked again.
     const quint64 asked = ruler->charactersAsked();
     const quint64 touched = ruler->markersTouched();
@@ -315,6 +329,36 @@ TEST(QVLineNumberingRulerView, EditsTouchTheMarkersOfTheirLinesAndColoursNone) {
     storage.addAttribute(QVTextStorage::ParserAttribute, parser, QVRange(0, 3));
     EXPECT_GT(ruler->charactersAsked(), asked);
     EXPECT_LE(ruler->charactersAsked(), asked + 8) << "setting the same parser again asks nothing";
+}
+
+TEST(QVLineNumberingRulerView, ABigTextIsShownBeforeItsMarkersAreKnown) {
+    QString text;
+    for (int i = 0; i < 30000; ++i) text += "f {\n}\n";
+    Gutter gutter(text);
+    QVLineNumberingRulerView* ruler = gutter.ruler;
+    // The new text asks nothing; its first paint asks the lines in view only.
+    EXPECT_EQ(ruler->charactersAsked(), 0u);
+    EXPECT_GT(ruler->unaskedLength(), text.size() - 10);
+    const QList<QVLineNumberingRulerView::Label> labels = ruler->visibleLabels();
+    ASSERT_FALSE(labels.isEmpty());
+    EXPECT_EQ(labels[0].markerState, int(QVFoldMarkerState::Open));
+    EXPECT_EQ(labels[1].markerState, int(QVFoldMarkerState::End));
+    EXPECT_LE(ruler->charactersAsked(), quint64(3 * labels.size()));
+
+    // An edit in the middle before the rest is asked, and a text pasted in it: both kept apart
+    // from what is still to ask.
+    QVTextStorage& storage = gutter.view->textStorage();
+    storage.replaceCharacters(QVRange(text.size() / 2, 0), QStringLiteral("g {\n"));
+    QString pasted;
+    for (int i = 0; i < 2000; ++i) pasted += "h {\n}\n";
+    storage.replaceCharacters(QVRange(text.size() / 4, 6), pasted);
+
+    // The rest is asked while idle, each line once.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ruler->unaskedLength() == 0; }, 10000));
+    EXPECT_LE(ruler->charactersAsked(), quint64(storage.length()));
+    const QString kept = ruler->markerDump();
+    ruler->updateMarkers();
+    EXPECT_EQ(kept, ruler->markerDump());
 }
 
 TEST(QVLineNumberingRulerView, TypingOnALongLineAsksItOnlyOnceTypingPauses) {

@@ -119,7 +119,7 @@ TEST(RemoteClients, HostileNamesArriveExactlyAsWritten) {
         QStringList expected;
         for (const QString& n : hostile) {
             const auto remote = QVRemoteFileAction::quotedPath(type, n);
-            if (!remote) continue;  // refused with a reason (sftp wildcards)
+            if (!remote) continue;  // refused with a reason (cadaver wildcards)
             expected << n;
             auto put = std::make_shared<QVCommandAction>(
                 connection, "put " + *QVRemoteFileAction::quotedPath(type, source) + ' ' + *remote, false);

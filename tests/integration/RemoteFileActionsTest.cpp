@@ -11,6 +11,10 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <functional>
+
+#include <unistd.h>
+
 namespace {
 
 using C = QVRemoteFilesConnection;
@@ -127,6 +131,103 @@ TEST(RemoteFileActions, EveryActionOnEveryClientSucceedsOnlyWhenItDid) {
                 EXPECT_EQ(readAll(local.filePath(QString("tree%1/sub/-b").arg(type))), binary);
         }
         EXPECT_FALSE(QFileInfo::exists(s->root + "/d \"q\" -x"));
+        connection->kill();
+    }
+}
+
+TEST(RemoteFileActions, WildcardNamesReachOnlyTheirTarget) {
+    // sftp globs most of its commands' names and cadaver all of its deletes, moves and new
+    // folders: a name read as a pattern would take its neighbours along.
+    const QStringList names = {"star*", "q?", "photo[1].jpg", "a]b", "back\\slash*"};
+    const QStringList decoys = {"starfish", "qx", "photo1.jpg", "ab", "back\\slashX", "backslashX", "backslash*"};
+    QTemporaryDir local;
+    // Put's local name is a pattern too: the decoys lie beside the sources.
+    for (const QString& n : names + decoys) writeFile(local.filePath(n), ("local " + n).toUtf8());
+
+    const int LIGHTTPD = 4;
+    for (int peer : {int(C::SFTP), int(C::WebDAV), LIGHTTPD}) {
+        std::optional<PeerSite> s = peer == LIGHTTPD ? peerSite(C::WebDAV) : peerSite(peer);
+        if (s && peer == LIGHTTPD) {
+            s->port = qEnvironmentVariableIntValue("QORVEL_LIGHTTPD_PORT");
+            s->root = qEnvironmentVariable("QORVEL_LIGHTTPD_ROOT");
+        }
+        SCOPED_TRACE(peer);
+        if (!s || s->port <= 0) {
+            ADD_FAILURE() << "peer not started";
+            continue;
+        }
+        const bool sftp = s->type == C::SFTP;
+        const QString dir = s->root + "/wild";
+        QDir(dir).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(dir));
+        QFile::setPermissions(dir, QFile::Permissions(0x7777));
+        // Owned by the site's account, so a chmod or delete that strays could change them.
+        const QFileInfo owner(s->root);
+        ASSERT_EQ(::chown(QFile::encodeName(dir).constData(), owner.ownerId(), owner.groupId()), 0);
+        for (const QString& d : decoys) {
+            writeFile(dir + "/" + d, ("remote " + d).toUtf8());
+            ASSERT_EQ(::chown(QFile::encodeName(dir + "/" + d).constData(), owner.ownerId(), owner.groupId()), 0);
+        }
+        auto decoysUntouched = [&] {
+            for (const QString& d : decoys) {
+                EXPECT_EQ(readAll(dir + "/" + d), ("remote " + d).toUtf8()) << d.toStdString();
+                EXPECT_EQ(QFileInfo(dir + "/" + d).permissions() & QFile::ReadOther, QFile::ReadOther) << d.toStdString();
+            }
+        };
+
+        auto connection = std::make_shared<C>(s->type);
+        auto login = QVConnectAction::make(connection, "127.0.0.1", s->port, s->user,
+                                           qEnvironmentVariable("QORVEL_PEER_PASSWORD"), s->arguments);
+        login->setPath("/dav/");
+        auto l = runToOutcome(login, std::chrono::seconds(40));
+        ASSERT_TRUE(l && l->result);
+
+        for (const QString& n : names) {
+            SCOPED_TRACE(n.toStdString());
+            const QString remote = s->base + "wild/" + n, renamed = s->base + "wild/re" + n;
+            const QString onDisk = dir + "/" + n, renamedOnDisk = dir + "/re" + n, down = local.filePath("down " + n);
+            struct Step {
+                const char* what;
+                std::shared_ptr<QVRemoteFileAction> action;
+                // What must hold on the server afterwards when the step succeeded.
+                std::function<void()> check;
+            };
+            const Step steps[] = {
+                {"upload", std::make_shared<QVFileTransferAction>(QVFileTransferAction::Put, connection, remote, local.filePath(n)),
+                 [&] { EXPECT_EQ(readAll(onDisk), ("local " + n).toUtf8()); }},
+                {"rename", QVFileAction::move(connection, remote, renamed),
+                 [&] {
+                     EXPECT_FALSE(QFileInfo::exists(onDisk));
+                     EXPECT_EQ(readAll(renamedOnDisk), ("local " + n).toUtf8());
+                 }},
+                {"chmod", QVFileAction::chmod(connection, renamed, "600"),
+                 [&] { EXPECT_EQ(QFileInfo(renamedOnDisk).permissions() & QFile::ReadOther, 0); }},
+                {"download", std::make_shared<QVFileTransferAction>(QVFileTransferAction::Get, connection, renamed, down),
+                 [&] { EXPECT_EQ(readAll(down), ("local " + n).toUtf8()); }},
+                {"delete", std::make_shared<QVFileAction>(QVFileAction::DeleteFile, connection, renamed),
+                 [&] { EXPECT_FALSE(QFileInfo::exists(renamedOnDisk)); }},
+                {"make a folder", std::make_shared<QVFileAction>(QVFileAction::MakeDirectory, connection, remote),
+                 [&] { EXPECT_TRUE(QFileInfo(onDisk).isDir()); }},
+                {"remove the folder", std::make_shared<QVFileAction>(QVFileAction::DeleteDirectory, connection, remote),
+                 [&] { EXPECT_FALSE(QFileInfo::exists(onDisk)); }},
+            };
+            for (const Step& step : steps) {
+                SCOPED_TRACE(step.what);
+                auto outcome = runToOutcome(step.action, std::chrono::seconds(30));
+                ASSERT_TRUE(outcome) << "never reported";
+                // WebDAV has no permissions to change.
+                EXPECT_EQ(outcome->result, sftp || std::string(step.what) != "chmod")
+                    << step.action->lastReply().join(" | ").toStdString();
+                if (outcome->result) step.check();
+                decoysUntouched();
+            }
+        }
+        QStringList left = QDir(dir).entryList(QDir::Files | QDir::Hidden);
+        left.sort();
+        QStringList expected = decoys;
+        expected.sort();
+        EXPECT_EQ(left, expected);
+        QDir(dir).removeRecursively();
         connection->kill();
     }
 }

@@ -250,3 +250,41 @@ TEST_F(HttpEngineTest, MainQueueCompletionsCancellationAndKeptConnections) {
 }
 
 }  // namespace
+
+TEST_F(HttpEngineTest, CredentialsGoOnlyWhenAskedInTheSchemeOffered) {
+    QTemporaryDir dir;
+    const QByteArray body(200 * 1024 + 3, 'b');
+    const QString upload = dir.filePath("upload.bin");
+    QFile f(upload);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(body);
+    f.close();
+    const QByteArray sha = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
+    struct Row {
+        const char* path;
+        QByteArray challenge;
+        QByteArray answeredWith;  // how the second request's Authorization starts
+    };
+    const Row rows[] = {
+        {"/basic", "Basic realm=\"site\"", "Basic " + QByteArray("u:p w").toBase64()},
+        {"/digest", "Digest realm=\"site\", nonce=\"n0nce\", qop=\"auth\", algorithm=MD5", "Digest username=\"u\""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        ASSERT_TRUE(peer.script(row.path, {HttpsPeer::Answer{401, {{"WWW-Authenticate", row.challenge}}, {}},
+                                           HttpsPeer::Answer{201, {}, {}}}));
+        HttpRequest put = get(row.path);
+        put.method = "PUT";
+        put.bodyFilePath = upload;
+        put.user = "u";
+        put.password = "p w";
+        EXPECT_EQ(session.perform(put).status, 201);
+        const auto logged = peer.requests(row.path);
+        ASSERT_EQ(logged.size(), 2);
+        EXPECT_TRUE(logged[0].header("Authorization").isEmpty());
+        EXPECT_TRUE(logged[1].header("Authorization").startsWith(row.answeredWith)) << logged[1].header("Authorization").toStdString();
+        // The answered request carries the whole body again, read from the start.
+        EXPECT_EQ(logged[1].bodyLength, body.size());
+        EXPECT_EQ(logged[1].sha256, sha);
+    }
+}

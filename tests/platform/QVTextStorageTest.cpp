@@ -218,14 +218,26 @@ TEST(QVTextStorage, BatchesReportTheirUnionAndLengthChange) {
              s.endEditing();
          },
          {{E::EditedCharacters | E::EditedAttributes, {1, 5}, -2}}},
-        {"attributes only",
+        {"attributes only: where a value changed (removing what is not there changes nothing)",
          [](QVTextStorage& s) {
              s.beginEditing();
              s.addAttribute(Color, Red, {1, 2});
              s.removeAttribute(Color, {5, 1});
              s.endEditing();
          },
-         {{E::EditedAttributes, {1, 5}, 0}}},
+         {{E::EditedAttributes, {1, 2}, 0}}},
+        {"values set again as they were: an empty range at the start",
+         [](QVTextStorage& s) {
+             s.addAttribute(Color, Red, {2, 6});
+             s.beginEditing();
+             s.addAttribute(Color, Red, {1, 3});   // one more character red
+             s.addAttribute(Color, Red, {4, 4});   // red already
+             s.endEditing();
+             s.beginEditing();
+             s.addAttribute(Color, Red, {1, 7});
+             s.endEditing();
+         },
+         {{E::EditedAttributes, {2, 6}, 0}, {E::EditedAttributes, {1, 1}, 0}, {E::EditedAttributes, {1, 0}, 0}}},
         {"two batches, two reports",
          [](QVTextStorage& s) {
              s.replaceCharacters({0, 1}, u"");

@@ -12,6 +12,7 @@
 #include "tests/support/TestSupport.h"
 #include "tests/tidings/TidingsTestSupport.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -307,9 +308,13 @@ TEST(TidingsModelTest, CrashMetadataRotatesWithoutALossWindow) {
     EXPECT_FALSE(stored["jailbroken"].toBool(true));
     EXPECT_TRUE(readAll(path).startsWith("{\"generator\":\"Tidings Mac SDK/1.3.4\",\"api_key\""));
 
+    // The next start reads back what the last one wrote (its "started_at" is the second the
+    // operation was made in, so the file it leaves may differ in that alone).
+    const QByteArray written = readAll(path);
     TDGRotateCrashMetadataOperation second(path, current);
     second.start();
-    EXPECT_EQ(second.crashMetadata().rawMetadata(), readAll(path));  // the same session wrote both
+    EXPECT_EQ(second.crashMetadata().rawMetadata(), written);
+    EXPECT_EQ(QJsonDocument::fromJson(readAll(path))["session_id"], stored["session_id"]);  // the same session wrote both
     // A crafted, pretty-printed file is read back compact, on one line.
     writeFile(path, "{\n\t\"session_id\": \"old\"\n}\n");
     TDGRotateCrashMetadataOperation third(path, current);
@@ -446,6 +451,12 @@ TEST(TidingsModelTest, FlushTimerRotatesOnlyOversizeLogs) {
 TEST(TidingsModelTest, TheKitStartsOnceAndDropsWhatItCannotRecord) {
     setConsent(false);
     Trellis::sharedSDK().setAPIKey("key-1");
+    if (qEnvironmentVariableIsSet("TIDINGS_EXIT_CHILD")) {  // the child below: leaves with the kit running
+        Tidings::startWithBetaToken("2:child");
+        Tidings::logSearchWithQuery("needle", {});
+        Tidings::sharedInstance()->tidingsController()->waitUntilIdle(std::chrono::milliseconds(5000));
+        return;
+    }
     Tidings::logCustomEventWithName("before the start");  // no controller: dropped
     Tidings::startWithBetaToken("2:first");
     auto controller = Tidings::sharedInstance()->tidingsController();
@@ -467,51 +478,100 @@ TEST(TidingsModelTest, TheKitStartsOnceAndDropsWhatItCannotRecord) {
     // The host's Info dictionary: a mal-formed extension entry is no extension.
     EXPECT_FALSE(TDGApplication(QVariantMap{{"NSExtension", "text"}}).isExtension());
     EXPECT_TRUE(TDGApplication(QVariantMap{{"NSExtension", QVariantMap{{"NSExtensionPointIdentifier", "x"}}}}).isExtension());
+
+    // A process that ends with the kit still running ends cleanly.
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TIDINGS_EXIT_CHILD", "1");
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=TidingsModelTest.TheKitStartsOnceAndDropsWhatItCannotRecord"});
+    ASSERT_TRUE(child.waitForFinished(20000));
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(child.exitCode(), 0) << child.readAllStandardError().toStdString();
 }
 
 TEST(TidingsModelTest, EventsFromEightThreadsKeepTheirOrder) {
-    setConsent(false);
-    const QString root = testSandbox() + "/threads";
-    auto controller = startController(root);
-    controller->initializeSettingsIfNeededWithTrellisSettings(QVariantMap{{"analytics", QVariantMap{{"max_byte_size_per_file", 4000}}}});
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 50; ++i) controller->logEvent(std::make_shared<TDGCustomEvent>(QString("t%1").arg(t), TDGAttributes{{"i", i}}));
-        });
-    for (auto& t : threads) t.join();
-    ASSERT_TRUE(controller->waitUntilIdle(std::chrono::milliseconds(20000)));
-    // Without consent nothing went: every event is in a package or the current log.
-    QStringList packages = filesIn(controller->eventDirectory(), "multipartmime");
-    EXPECT_GT(packages.size(), 1);
-    int seen = 0;
-    QJsonArray currentLines;
-    for (const QByteArray& l : linesOf(controller->currentLogPath())) {
-        const auto f = l.split('\t');
-        ASSERT_EQ(f.size(), 4);
-        currentLines.append(QJsonObject{{"name", QString(f[1])}, {"ok", f[2].toInt() == f[3].size()}, {"payload", QJsonDocument::fromJson(f[3]).object()}});
-    }
-    QList<QJsonArray> lineSets{currentLines};
-    for (const QJsonValue& p : readPackages(packages)) lineSets.append(p["parts"][0]["lines"].toArray());
-    QMap<QString, QSet<int>> perThread;
-    for (const QJsonArray& lines : lineSets) {
-        ASSERT_FALSE(lines.isEmpty());
-        EXPECT_EQ(lines[0]["name"].toString(), "metadata");
-        QMap<QString, int> last;  // within a file each thread's events come in the order logged
-        for (const QJsonValue& l : lines) {
-            EXPECT_TRUE(l["ok"].toBool());
-            if (l["name"].toString() != "custom") continue;
-            ++seen;
-            const QString thread = l["payload"]["custom_type"].toString();
-            const int i = l["payload"]["custom_attributes"]["i"].toInt();
-            EXPECT_GT(i, last.value(thread, -1)) << thread.toStdString();
-            last[thread] = i;
-            perThread[thread].insert(i);
+    // Logged while the queue runs, and all at once while it is held (as when the queue is busy or
+    // the threads outrun it): either way every file keeps the size rule, each thread's order, and
+    // a crash of the previous run its own file under that run's metadata line.
+    const qint64 limit = 4000;
+    for (const bool held : {false, true}) {
+        SCOPED_TRACE(held ? "held" : "running");
+        setConsent(false);
+        const QString root = testSandbox() + (held ? "/threads-held" : "/threads");
+        QDir().mkpath(root);
+        writeFile(root + "/crash_metadata", R"({"generator":"Tidings Mac SDK/1.3.4","session_id":"crashed-run","started_at":5})");
+        auto controller = startController(root);
+        controller->initializeSettingsIfNeededWithTrellisSettings(
+            QVariantMap{{"analytics", QVariantMap{{"max_byte_size_per_file", limit}}}});
+        controller->eventQueue()->setSuspended(held);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < 50; ++i)
+                    controller->logEvent(std::make_shared<TDGCustomEvent>(QString("t%1").arg(t), TDGAttributes{{"i", i}}));
+            });
+        for (auto& t : threads) t.join();
+        // A flush leaves a new log that the next event opens; the crash must not join that one.
+        controller->applicationLifecycleEvent("NSApplicationDidBecomeActiveNotification");
+        controller->logEvent(std::make_shared<TDGCustomEvent>("after flush", TDGAttributes{}));
+        controller->logCrashEvent(std::make_shared<TDGCrashEvent>(1700000000.25, 1));
+        controller->eventQueue()->setSuspended(false);
+        ASSERT_TRUE(controller->waitUntilIdle(std::chrono::milliseconds(20000)));
+        // Without consent nothing went: every event is in a package or the current log.
+        QStringList packages = filesIn(controller->eventDirectory(), "multipartmime");
+        EXPECT_GT(packages.size(), 8);  // about 50 kB of lines
+        QJsonArray currentLines;
+        for (const QByteArray& l : linesOf(controller->currentLogPath())) {
+            const auto f = l.split('\t');
+            ASSERT_EQ(f.size(), 4);
+            currentLines.append(QJsonObject{{"name", QString(f[1])},
+                                            {"ok", f[2].toInt() == f[3].size()},
+                                            {"bytes", l.size() + 1},
+                                            {"payload", QJsonDocument::fromJson(f[3]).object()}});
         }
+        QList<QJsonArray> lineSets{currentLines};  // the current log first; after the crash it is not made yet
+        for (const QJsonValue& p : readPackages(packages)) lineSets.append(p["parts"][0]["lines"].toArray());
+        QMap<QString, QSet<int>> perThread;
+        int seen = 0, crashes = 0;
+        for (qsizetype n = 0; n < lineSets.size(); ++n) {
+            const QJsonArray& lines = lineSets[n];
+            if (n == 0 && lines.isEmpty()) continue;
+            ASSERT_FALSE(lines.isEmpty());
+            EXPECT_EQ(lines[0]["name"].toString(), "metadata");
+            // The size is tested before each event's line: a file is rotated once it passed the
+            // limit, with that event's line as its last, and the current one has not passed it.
+            qint64 before = 0;
+            for (qsizetype k = 0; k + 1 < lines.size(); ++k) before += lines[k]["bytes"].toInteger();
+            const QString lastName = lines.last()["name"].toString();
+            if (n == 0) {
+                EXPECT_LE(before, limit);
+            } else if (lastName == "custom" && lines.size() > 2) {
+                EXPECT_GT(before, limit);
+                EXPECT_LE(before - lines[lines.size() - 2]["bytes"].toInteger(), limit);
+            }
+            if (lastName == "app_crashed") {
+                ++crashes;
+                EXPECT_EQ(lines.size(), 2);
+                EXPECT_EQ(lines[0]["payload"]["session_id"].toString(), "crashed-run");
+            }
+            QMap<QString, int> last;  // within a file each thread's events come in the order logged
+            for (const QJsonValue& l : lines) {
+                EXPECT_TRUE(l["ok"].toBool());
+                if (l["name"].toString() != "custom" || !l["payload"]["custom_attributes"].toObject().contains("i")) continue;
+                ++seen;
+                const QString thread = l["payload"]["custom_type"].toString();
+                const int i = l["payload"]["custom_attributes"]["i"].toInt();
+                EXPECT_GT(i, last.value(thread, -1)) << thread.toStdString();
+                last[thread] = i;
+                perThread[thread].insert(i);
+            }
+        }
+        EXPECT_EQ(crashes, 1);
+        EXPECT_EQ(seen, 400);
+        EXPECT_EQ(perThread.size(), 8);
+        for (const auto& values : perThread) EXPECT_EQ(values.size(), 50);
     }
-    EXPECT_EQ(seen, 400);
-    EXPECT_EQ(perThread.size(), 8);
-    for (const auto& values : perThread) EXPECT_EQ(values.size(), 50);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 # Reads event packages (multipart bodies) with python's own email and gzip modules and prints
 # what they hold as JSON: per package its parts, and per part the log's lines split into fields,
-# with whether each line's byte count matches its payload and the payload parses.
+# with its length in bytes (line feed included), whether its byte count matches its payload and the
+# payload parses.
 import email, email.policy, gzip, json, sys
 
 def check(body, boundary=None):
@@ -23,7 +24,7 @@ def check(body, boundary=None):
             except ValueError:
                 ok, payload = False, None
             lines.append({"ms": int(f[0]) if f[0].isdigit() else -1, "name": f[1].decode() if len(f) > 1 else "",
-                          "ok": ok, "payload": payload})
+                          "ok": ok, "bytes": len(line) + 1, "payload": payload})
         parts.append({"name": part.get_param("name", header="content-disposition"), "filename": part.get_filename(),
                       "type": part.get_content_type(), "endsWithNewline": raw.endswith(b"\n") or raw == b"", "lines": lines})
     return {"defects": len(msg.defects), "parts": parts}

@@ -1,0 +1,91 @@
+#include "files/QVWebDAVRequest.h"
+
+#include "platform/HttpEngine.h"
+
+#include <QStringList>
+
+namespace {
+
+// cadaver's prompt holds the collection it stands in: "dav:/dav/sub/> ".
+std::optional<QString> currentCollection(const QVRemoteFilesConnection& connection) {
+    const QString prompt = connection.lastPromptLine().trimmed();
+    if (!prompt.startsWith(QStringLiteral("dav:/")) || !prompt.endsWith(u'>')) return std::nullopt;
+    QString collection = prompt.mid(4, prompt.size() - 5).trimmed();
+    if (!collection.endsWith(u'/')) collection += u'/';
+    return collection;
+}
+
+}  // namespace
+
+std::optional<QUrl> QVWebDAVRequest::urlForPath(const QVRemoteFilesConnection& connection, const QString& path) {
+    const QVWebDAVSite site = connection.webDAVSite();
+    if (!site.isValid() || path.isEmpty()) return std::nullopt;
+    for (QChar c : path)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f) return std::nullopt;
+    QString absolute = path;
+    if (!absolute.startsWith(u'/')) {
+        const auto collection = currentCollection(connection);
+        if (!collection) return std::nullopt;
+        absolute = *collection + absolute;
+    }
+    QByteArray encoded;
+    const QStringList steps = absolute.split(u'/');
+    for (qsizetype i = 0; i < steps.size(); ++i) {
+        const QString& step = steps[i];
+        // A step the server would fold could reach another resource than the one named.
+        if (step == u'.' || step == QStringLiteral("..")) return std::nullopt;
+        if (i > 0) encoded += '/';
+        encoded += QUrl::toPercentEncoding(step);
+    }
+    QUrl url;
+    url.setScheme(site.scheme);
+    url.setHost(site.host);
+    url.setPort(site.port);
+    url.setPath(QString::fromLatin1(encoded), QUrl::StrictMode);
+    if (!url.isValid()) return std::nullopt;
+    return url;
+}
+
+QVWebDAVRequest::Outcome QVWebDAVRequest::perform(const QVRemoteFilesConnection& connection, const QByteArray& method,
+                                                  const QString& path, const QString& destination,
+                                                  const QString& bodyFile, const QString& downloadFile) {
+    Outcome outcome;
+    const auto url = urlForPath(connection, path);
+    std::optional<QUrl> to;
+    if (!destination.isEmpty()) to = urlForPath(connection, destination);
+    if (!url || (!destination.isEmpty() && !to)) {
+        outcome.said = QStringLiteral("%1 %2: not an address on the site").arg(QString::fromLatin1(method), path);
+        return outcome;
+    }
+    const QVWebDAVSite site = connection.webDAVSite();
+    HttpRequest request;
+    request.method = method;
+    request.url = *url;
+    request.user = site.user;
+    request.password = site.password;
+    request.bodyFilePath = bodyFile;
+    request.downloadFilePath = downloadFile;
+    if (to) {
+        request.setHeader("Destination", to->toEncoded());
+        request.setHeader("Overwrite", "T");
+    }
+    if (method == "PROPFIND") {
+        request.setHeader("Depth", "0");
+        request.setHeader("Content-Type", "application/xml");
+        request.body = "<?xml version=\"1.0\"?><propfind xmlns=\"DAV:\"><prop><resourcetype/></prop></propfind>";
+    }
+    HttpSession session;
+    const HttpResponse response = session.perform(request);
+    outcome.status = response.status;
+    outcome.said = QStringLiteral("%1 %2%3: %4")
+                       .arg(QString::fromLatin1(method), path, to ? QStringLiteral(" to ") + destination : QString(),
+                            response.ok() ? QString::number(response.status) : response.message);
+    return outcome;
+}
+
+std::optional<bool> QVWebDAVRequest::exists(const QVRemoteFilesConnection& connection, const QString& path) {
+    const Outcome outcome = perform(connection, "PROPFIND", path);
+    if (outcome.status == 207 || outcome.status == 200) return true;
+    if (outcome.status == 404) return false;
+    return std::nullopt;
+}

@@ -1,0 +1,38 @@
+// Requests sent straight to a WebDAV site, beside its cadaver client, for the names cadaver would
+// read as patterns ("*", "?", "[" in any of its delete, move, copy, mkcol, rmcol, cd and ls
+// arguments, quoted or not, with no escape). Each request addresses one resource by its encoded
+// address, with the address, credentials and certificate checks of the site's connection.
+#pragma once
+
+#include "files/QVRemoteFilesConnection.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+class QVWebDAVRequest {
+public:
+    // Whether cadaver would read the name as a pattern.
+    static bool holdsPattern(const QString& path) {
+        return path.contains(u'*') || path.contains(u'?') || path.contains(u'[');
+    }
+    // The address of a path on the connection's site: an absolute path as it is, a relative one
+    // inside the collection cadaver stands in (its prompt). Nothing before a login, or for a
+    // path with a control character or a "." or ".." step.
+    static std::optional<QUrl> urlForPath(const QVRemoteFilesConnection& connection, const QString& path);
+
+    struct Outcome {
+        int status = 0;      // the answer's HTTP status; 0 when none came
+        QString said;        // one line for the log and the error: method, path and answer
+        bool succeeded() const { return status >= 200 && status < 300 && status != 207; }
+    };
+    // One request on the path. MOVE goes to destination and replaces what is there, as cadaver's
+    // move does; PUT sends bodyFile; GET writes the body to downloadFile.
+    static Outcome perform(const QVRemoteFilesConnection& connection, const QByteArray& method, const QString& path,
+                           const QString& destination = {}, const QString& bodyFile = {},
+                           const QString& downloadFile = {});
+    // Whether the resource is there (PROPFIND of it alone): nothing when the site did not say.
+    static std::optional<bool> exists(const QVRemoteFilesConnection& connection, const QString& path);
+};
