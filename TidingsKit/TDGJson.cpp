@@ -114,7 +114,10 @@ static bool writeValue(const QVariant& v, QByteArray& out) {
     if (v.canConvert<TDGJsonObject>() && v.metaType() == QMetaType::fromType<TDGJsonObject>()) {
         out += '{';
         bool first = true;
-        for (const auto& e : v.value<TDGJsonObject>().entries()) {
+        // The object is held by name: entries() refers into it, and a temporary in the range
+        // would be gone before the first entry is read.
+        const TDGJsonObject object = v.value<TDGJsonObject>();
+        for (const auto& e : object.entries()) {
             if (!first) out += ',';
             first = false;
             out += quote(e.first);

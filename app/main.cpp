@@ -19,6 +19,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+// In a build with AddressSanitizer, crash capture still owns the fault signals: the runtime would
+// otherwise take a SIGSEGV first and end the process before the crash is recorded.
+extern "C" const char* __asan_default_options() {
+    return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0";
+}
+#endif
+#endif
+
 namespace {
 
 void nameApplication() {

@@ -84,6 +84,9 @@ set(QORVEL_GENERATED_INCLUDE ${CMAKE_BINARY_DIR}/generated)
 file(CONFIGURE OUTPUT ${QORVEL_GENERATED_INCLUDE}/QorvelSourceTree.h CONTENT
   "#pragma once\n#define QORVEL_SOURCE_RESOURCES \"${CMAKE_SOURCE_DIR}/resources\"\n")
 
+# How long each CTest test may run; the sanitizer builds raise it, their code runs several times slower.
+set(QORVEL_TEST_TIMEOUT 300 CACHE STRING "Seconds each CTest test may run (a suite behind a peer wrapper is one test)")
+
 # qv_test_suite(<target> [APP Core|Gui|Widgets] [DEPS <targets...>] [WRAPPER <program>]
 #               [SOURCES <file globs...>] [EXCLUDE <file globs...>])
 # One GoogleTest executable per tests/<folder>, with the shared main that sandboxes HOME and XDG.
@@ -94,6 +97,7 @@ file(CONFIGURE OUTPUT ${QORVEL_GENERATED_INCLUDE}/QorvelSourceTree.h CONTENT
 # WRAPPER runs the whole executable as one CTest test under programs that provide its peers (each
 # runs the next, the executable last)
 # (scripts/with-keyring for the Secret Service) instead of discovering the tests one by one.
+# Every test of the suite is labelled with the suite's name (ctest -L picks suites).
 function(qv_test_suite target)
   cmake_parse_arguments(ARG "" "APP" "DEPS;SOURCES;EXCLUDE;WRAPPER" ${ARGN})
   if(NOT ARG_APP)
@@ -122,14 +126,19 @@ function(qv_test_suite target)
     add_test(NAME ${target} COMMAND ${ARG_WRAPPER} $<TARGET_FILE:${target}>)
     set_tests_properties(${target} PROPERTIES
       ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QORVEL_RESOURCES=${QORVEL_BUILD_RESOURCES}"
-      TIMEOUT 300)
+      TIMEOUT ${QORVEL_TEST_TIMEOUT} LABELS ${target})
     return()
   endif()
+  # The discovered tests' properties reach them as a flat list of words, so a property whose value
+  # is a list is cut at its semicolons (the second variable would become a property of its own and
+  # swallow TIMEOUT): each variable goes in a property of its own, with one value each.
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QORVEL_RESOURCES=${QORVEL_BUILD_RESOURCES}"
-               TIMEOUT 300)
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+               ENVIRONMENT_MODIFICATION "QORVEL_RESOURCES=set:${QORVEL_BUILD_RESOURCES}"
+               TIMEOUT ${QORVEL_TEST_TIMEOUT}
+               LABELS ${target})
 endfunction()
 
 # qv_benchmark(<target> <sources...> [DEPS <targets...>])

@@ -110,10 +110,13 @@ bool FLTSignalSafeInstallPreexistingHandlers(const FLTSignalState* state) {
     if (!state) return false;
     bool ok = true;
     if (state->previousStack.ss_sp) {
+        // From inside our handler, which runs on our own stack, the kernel refuses to switch it
+        // (EPERM). The earlier handlers go back all the same: they run on our stack, which stays
+        // mapped, rather than never.
         stack_t stack = state->previousStack;
         if (::sigaltstack(&stack, nullptr) != 0) {
             FLTLogWarn("Unable to setup stack %s\n", std::strerror(errno));
-            return false;
+            ok = false;
         }
     }
     for (int i = 0; i < kFLTHandledSignalCount; ++i) {

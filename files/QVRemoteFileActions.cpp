@@ -208,12 +208,20 @@ std::shared_ptr<QVRemoteFileAction> QVFileTransferAction::copy() const {
 
 namespace {
 
-// A hidden name the tree filters out, unique for one transfer.
+// A hidden name the tree filters out, unique for one download.
 QString temporaryName(const QString& name) {
     return QStringLiteral(".tmp_Qorvel-") + QUuid::createUuid().toString(QUuid::Id128).left(12) + u'-' + name;
 }
 
 }  // namespace
+
+// One name per target: when Qorvel itself was killed mid-upload (no failure path ran to remove
+// the partial copy), the next upload of the file writes over that leftover and renames it away
+// instead of adding another. The site's queue runs one action at a time, so no two uploads of
+// one target share it.
+QString QVFileTransferAction::uploadTemporaryName(const QString& name) {
+    return QStringLiteral(".tmp_Qorvel-") + name;
+}
 
 void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
     QVRemoteFileAction::runWithDelegate(delegate);
@@ -253,7 +261,7 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
             refuse(tr("\"%1\" names a folder, not a file.").arg(_remotePath));
             return;
         }
-        _remoteTemporaryPath = _remotePath.left(slash + 1) + temporaryName(name);
+        _remoteTemporaryPath = _remotePath.left(slash + 1) + uploadTemporaryName(name);
         const auto quotedTemporary = quotedPath(type, _remoteTemporaryPath, &why);
         if (!quotedTemporary) {
             refuse(why);

@@ -51,6 +51,8 @@ public:
     Kind kind() const { return _kind; }
     const QString& remotePath() const { return _remotePath; }
     const QString& localPath() const { return _localPath; }
+    // The hidden name beside the target that an upload of the file named `name` goes to first.
+    static QString uploadTemporaryName(const QString& name);
 
     std::shared_ptr<QVRemoteFileAction> copy() const override;
     void runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) override;

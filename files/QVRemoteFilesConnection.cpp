@@ -76,13 +76,25 @@ QVRemoteFilesConnection::QVRemoteFilesConnection(int type) : _type(type) {
 
 QVRemoteFilesConnection::~QVRemoteFilesConnection() {
     kill();
-    std::lock_guard threadGuard(_threadLock);
-    if (_thread.joinable()) {
-        if (_thread.get_id() == std::this_thread::get_id())
-            _thread.detach();
-        else
-            _thread.join();
+    pid_t orphan = 0;
+    {
+        std::lock_guard threadGuard(_threadLock);
+        if (_thread.joinable()) {
+            if (_thread.get_id() == std::this_thread::get_id()) {
+                // Destroyed inside a callback on the reader thread: that thread returns at once
+                // without the end of its loop, so the terminal and the client are ended here.
+                _thread.detach();
+                *_destroyedOnReader = true;
+                std::lock_guard guard(_lock);
+                if (_masterFD >= 0) ::close(_masterFD);
+                _masterFD = -1;
+                orphan = _pid;
+            } else {
+                _thread.join();
+            }
+        }
     }
+    reap(orphan);
 }
 
 QString QVRemoteFilesConnection::executableForType(int type) {
@@ -216,6 +228,8 @@ void QVRemoteFilesConnection::run(quint64 launch, QStringList arguments) {
 }
 
 void QVRemoteFilesConnection::readerLoop(quint64 launch, int fd) {
+    // A callback may drop the last owner of this connection: then nothing of it may be touched.
+    const auto destroyed = _destroyedOnReader;
     _timedOut = false;
     int expected = Launched;
     _state.compare_exchange_strong(expected, Launched);
@@ -235,6 +249,7 @@ void QVRemoteFilesConnection::readerLoop(quint64 launch, int fd) {
                 std::chrono::steady_clock::now() - lastOutput >= _replyTimeout) {
                 _timedOut = true;
                 if (auto delegate = currentDelegate()) delegate->connectionTimedOut(this);
+                if (*destroyed) return;
                 break;
             }
             continue;
@@ -244,7 +259,9 @@ void QVRemoteFilesConnection::readerLoop(quint64 launch, int fd) {
         while (state != Closing && state != Killed && !_state.compare_exchange_weak(state, Replying)) {}
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0) {
-            if (processBytes(launch, QByteArray(buffer, int(n)))) lastOutput = std::chrono::steady_clock::now();
+            const bool progressed = processBytes(launch, QByteArray(buffer, int(n)));
+            if (*destroyed) return;
+            if (progressed) lastOutput = std::chrono::steady_clock::now();
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;

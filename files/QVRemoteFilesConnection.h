@@ -158,6 +158,9 @@ private:
 
     std::mutex _threadLock;    // guards _thread (launch and tear-down)
     std::thread _thread;
+    // Set when the connection was destroyed on its own reader thread (its last owner, an action,
+    // let go in a callback): the reader holds its own copy and returns without touching it again.
+    const std::shared_ptr<std::atomic<bool>> _destroyedOnReader = std::make_shared<std::atomic<bool>>(false);
 
     // Reader-thread state.
     QByteArray _pending;       // bytes of the open line

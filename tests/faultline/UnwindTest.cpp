@@ -327,7 +327,9 @@ TEST(Unwind, TheReadCacheReadsPlainlyOnlyWhatWasFoundReadable) {
     uint64_t low = 0, high = 0;
     FLTSafeReadNoteThreadStack();
     ASSERT_TRUE(FLTSafeReadKnownThreadStack(&low, &high));
-    const uint64_t here = uint64_t(reinterpret_cast<uintptr_t>(&value));
+    // The frame's address, not a local's: AddressSanitizer may keep locals on a stack of its own
+    // (to catch their use after return), outside the thread's.
+    const uint64_t here = uint64_t(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
     EXPECT_TRUE(here >= low && here < high);
     FLTReadCacheInit(&cache, here);
     EXPECT_EQ(cache.rangeStart, here & ~uint64_t(4095));

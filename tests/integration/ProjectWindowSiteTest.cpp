@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QAction>
@@ -107,6 +108,9 @@ TEST(ProjectWindowSite, ARemoteProjectConnectsOpensUploadsAndShowsTransferTabs) 
 
     window.reset();
     project->close();
+    // The closed tab's document (and the site queue it holds) goes with the deferred deletions:
+    // run them, so the queue joins its worker before the process ends.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QDir(site + "/pw").removeRecursively();
 }
 

@@ -2,6 +2,7 @@
 // that slows, stalls or cuts it: a user's cancel, a stalled server, a client killed from outside,
 // a disk that fills up. Each ends with a clear outcome, the local copy intact (or complete),
 // nothing half-written left behind, and the queue still working.
+#include "files/QVRemoteFileActions.h"
 #include "files/QVRemoteSiteQueue.h"
 #include "tests/support/RemotePeers.h"
 
@@ -58,6 +59,7 @@ public:
         add("listed " + names.join(","));
     }
     void queueDownloadedFile(QVRemoteSiteQueue*, const QString&, const QString& local) override { add("downloaded " + local); }
+    void queueUploadedFile(QVRemoteSiteQueue*, const QString&, const QString& remote) override { add("uploaded " + remote); }
     void queueActionFailed(QVRemoteSiteQueue*, QVRemoteFileAction*, const QVError& e) override {
         {
             std::lock_guard g(lock);
@@ -280,8 +282,21 @@ TEST(RemoteFailures, CutUploadsKeepTheSitesCopyAndAServerDownForAMomentIsWaitedF
             EXPECT_TRUE(listed && listed->contains("kept.bin"));
             EXPECT_FALSE(recorder->next("fatal", 0, 10ms));
         }
+
+        // Qorvel itself was killed mid-upload: nothing removed its partial copy, so the next
+        // upload of the file takes that leftover over instead of leaving it beside the new one.
+        const QString leftover = QDir(s->root).filePath(QVFileTransferAction::uploadTemporaryName("kept.bin"));
+        writeFile(leftover, big.left(rate / 2));
+        QFile::setPermissions(leftover, QFileDevice::Permissions(0x6666));  // the site's account's, as it would be
+        writeFile(local.filePath("whole.bin"), "the whole new copy");
+        from = recorder->size();
+        queue->uploadFile(local.filePath("whole.bin"), s->base + "kept.bin", recorder);
+        EXPECT_TRUE(recorder->next("uploaded", from, 30s));
+        EXPECT_EQ(readAll(onSite), "the whole new copy");
+        EXPECT_EQ(halfWritten(s->root), QStringList());
         queue->closeConnection();
         QFile::remove(onSite);
+        QFile::remove(leftover);
     }
 }
 

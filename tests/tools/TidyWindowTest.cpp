@@ -56,14 +56,16 @@ TEST(TidyWindowTest, OperationsAreAddedEditedCancelledAndDeletedOnDisk) {
     EXPECT_FALSE(editor->okButton()->isEnabled());
     editor->insertActionFromLibraryDictionary(definition("clean", true), -1);
     editor->insertActionFromLibraryDictionary(definition("alt-text", "a picture"), -1);
-    auto* mime = new QMimeData;
+    // dropMimeData only reads the data: the caller (a drag, here the test) keeps it.
+    QMimeData mime;
     QByteArray dragged;
     QDataStream stream(&dragged, QIODevice::WriteOnly);
     stream << definition("indent-spaces", "4");
-    mime->setData(QVTidyActionEditor::DragType, dragged);
+    mime.setData(QVTidyActionEditor::DragType, dragged);
     QAbstractItemModel* options = editor->tableView()->model();
-    EXPECT_TRUE(options->dropMimeData(mime, Qt::CopyAction, -1, -1, options->index(1, 0)));  // onto row 1
-    EXPECT_FALSE(options->dropMimeData(new QMimeData, Qt::CopyAction, -1, -1, {}));         // not an option
+    const QMimeData notAnOption;
+    EXPECT_TRUE(options->dropMimeData(&mime, Qt::CopyAction, -1, -1, options->index(1, 0)));  // onto row 1
+    EXPECT_FALSE(options->dropMimeData(&notAnOption, Qt::CopyAction, -1, -1, {}));
     EXPECT_TRUE(editor->okButton()->isEnabled());
     // A value edited in the table; an empty value is a value too.
     options->setData(options->index(1, 1), "2", Qt::EditRole);

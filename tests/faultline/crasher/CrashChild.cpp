@@ -20,6 +20,15 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#if defined(QORVEL_CRASHER_SANITIZER_RUNTIME)
+// Linked with a sanitizer's runtime (for the instrumented libraries), the child must still crash
+// as a plain program does: the runtime leaves every fault signal to crash capture.
+extern "C" const char* __asan_default_options() {
+    return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:allow_user_segv_handler=1";
+}
+extern "C" const char* __ubsan_default_options() { return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0"; }
+#endif
+
 namespace {
 
 std::string g_folder;
@@ -87,6 +96,18 @@ int main(int argc, char** argv) {
     const std::string kind = argv[2];
 
     if (kind == "prior-handler") ::signal(SIGSEGV, priorHandler);
+    if (kind == "prior-handler-own-stack") {
+        // A program that had a signal stack of its own before crash capture started.
+        static std::vector<char> own(1 << 16);
+        stack_t stack{};
+        stack.ss_sp = own.data();
+        stack.ss_size = own.size();
+        ::sigaltstack(&stack, nullptr);
+        struct sigaction action{};
+        action.sa_handler = priorHandler;
+        action.sa_flags = SA_ONSTACK;
+        ::sigaction(SIGSEGV, &action, nullptr);
+    }
 
     FLTContextInitOptions options;
     options.reportPath = argv[1];
@@ -111,7 +132,7 @@ int main(int argc, char** argv) {
             if (i == 200) expect(nullptr);
         }
     }
-    if (kind == "null-write" || kind == "prior-handler" || kind == "callback-fault") {
+    if (kind == "null-write" || kind == "prior-handler" || kind == "prior-handler-own-stack" || kind == "callback-fault") {
         expect(reinterpret_cast<const void*>(&nullWrite));
         sleepers(2);
         nullWrite();
