@@ -403,8 +403,11 @@ std::optional<QVRemoteFile> QVFileListingAction::parseUnixLine(const QString& li
     while (first < rest.size() && rest[first] == u' ') ++first;
     if (first == rest.size()) return std::nullopt;
     // sftp names keep the listed path until parseLines strips it, so "/" is checked there.
-    QString n = rest.mid(first).trimmed();
-    if (n.isEmpty()) return std::nullopt;
+    // Blanks at the end belong to the name ("end " is not "end": trimming would point a delete
+    // at another file); only a line end the client left is dropped.
+    QString n = rest.mid(first);
+    while (n.endsWith(u'\r') || n.endsWith(u'\n')) n.chop(1);
+    if (n.trimmed().isEmpty()) return std::nullopt;
     file.setName(n);
     file.setPath(QVRemoteFile::appendPath(directory, n));
     return file;

@@ -34,7 +34,7 @@ TEST(RemoteListing, ParsersKeepEveryNameWholeAndDropWhatCannotBeAddressed) {
          {{"images", "/www/images", 4096, true, false},
           {"logs", "/www/logs", 8, false, true},
           {"a -> b.txt", "/www/a -> b.txt", 12, false, false},
-          {"two  blanks", "/www/two  blanks", 12, false, false}}},
+          {"two  blanks ", "/www/two  blanks ", 12, false, false}}},
         {"sftp: '?' link count, listed path before names, dot names", C::SFTP, "a b",
          {"drwxr-xr-x    ? u u     4096 Dec  7 09:10 a b/.", "drwxr-xr-x    ? u u     4096 Dec  7 09:10 a b/..",
           "-rw-r--r--    ? u u        3 Dec  7 09:10 a b/q\"x\\y 12",

@@ -127,9 +127,9 @@ TEST(RemoteServers, FtpKeepsEveryByteAndListsFoldersWithBlanksWhole) {
         EXPECT_EQ(readAll(into + "/c d/two"), "2");
         EXPECT_EQ(readAll(into + "/page.html"), readAll(local.filePath("newer.html")));
 
-        // Names the listing must give back exactly, whichever way it reaches us: blanks inside,
-        // a reply-like start, an option, shell and FTP quoting characters, UTF-8.
-        const QStringList hostile{"x  y", "226 done", "-rf", "semi;colon", "*.star", "q\"uo\"te",
+        // Names the listing must give back exactly, whichever way it reaches us: blanks inside and at the
+        // end, a reply-like start, an option, shell and FTP quoting characters, UTF-8.
+        const QStringList hostile{"x  y", "end ", "end", "226 done", "-rf", "semi;colon", "*.star", "q\"uo\"te",
                                   "back\\slash", QString::fromUtf8("\xC3\xA9t\xC3\xA9 \xE2\x82\xAC")};
         QDir().mkpath(s.root + "/a/odd");
         for (const QString& name : hostile) writeFile(s.root + "/a/odd/" + name, "h");
