@@ -526,23 +526,20 @@ bool FLTDwarfInstructionsEnumerate(uint64_t start, uint64_t end, const FLTDwarfC
     return true;
 }
 
-namespace {
-// Where each DWARF register number lives in FLTRegisters.
-constexpr size_t kRegisterOffsets[kFLTDwarfRegisterCount] = {
+const uint8_t kFLTDwarfRegisterOffsets[kFLTDwarfRegisterCount] = {
     offsetof(FLTRegisters, rax), offsetof(FLTRegisters, rdx), offsetof(FLTRegisters, rcx),
     offsetof(FLTRegisters, rbx), offsetof(FLTRegisters, rsi), offsetof(FLTRegisters, rdi),
     offsetof(FLTRegisters, rbp), offsetof(FLTRegisters, rsp), offsetof(FLTRegisters, r8),
     offsetof(FLTRegisters, r9),  offsetof(FLTRegisters, r10), offsetof(FLTRegisters, r11),
     offsetof(FLTRegisters, r12), offsetof(FLTRegisters, r13), offsetof(FLTRegisters, r14),
     offsetof(FLTRegisters, r15), offsetof(FLTRegisters, rip)};
-}  // namespace
 
 bool FLTDwarfUnwindGetRegisterValue(const FLTRegisters* r, uint64_t number, uint64_t* value) {
     if (number >= kFLTDwarfRegisterCount) {
         FLTLogWarn("Error: Unrecognized get register number %llu\n", static_cast<unsigned long long>(number));
         return false;
     }
-    std::memcpy(value, reinterpret_cast<const char*>(r) + kRegisterOffsets[number], 8);
+    std::memcpy(value, reinterpret_cast<const char*>(r) + kFLTDwarfRegisterOffsets[number], 8);
     return true;
 }
 
@@ -551,7 +548,7 @@ bool FLTDwarfUnwindSetRegisterValue(FLTRegisters* r, uint64_t number, uint64_t v
         FLTLogWarn("Unrecognized set register number %llu\n", static_cast<unsigned long long>(number));
         return false;
     }
-    std::memcpy(reinterpret_cast<char*>(r) + kRegisterOffsets[number], &value, 8);
+    std::memcpy(reinterpret_cast<char*>(r) + kFLTDwarfRegisterOffsets[number], &value, 8);
     return true;
 }
 

@@ -74,6 +74,8 @@ enum FLTDwarfRuleKind : uint32_t {
 };
 
 constexpr int kFLTDwarfRegisterCount = 17;  // rax..r15 and the return address (16)
+// Where each DWARF register number lives in FLTRegisters.
+extern const uint8_t kFLTDwarfRegisterOffsets[kFLTDwarfRegisterCount];
 
 struct FLTDwarfRule {
     uint32_t kind;

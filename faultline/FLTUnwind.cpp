@@ -62,14 +62,6 @@ bool FLTUnwindIsAddressInBinaryImage(uint64_t address) {
 }
 
 namespace {
-// Where each DWARF register number lives in FLTRegisters.
-constexpr uint8_t kRegisterOffsets[kFLTDwarfRegisterCount] = {
-    offsetof(FLTRegisters, rax), offsetof(FLTRegisters, rdx), offsetof(FLTRegisters, rcx),
-    offsetof(FLTRegisters, rbx), offsetof(FLTRegisters, rsi), offsetof(FLTRegisters, rdi),
-    offsetof(FLTRegisters, rbp), offsetof(FLTRegisters, rsp), offsetof(FLTRegisters, r8),
-    offsetof(FLTRegisters, r9),  offsetof(FLTRegisters, r10), offsetof(FLTRegisters, r11),
-    offsetof(FLTRegisters, r12), offsetof(FLTRegisters, r13), offsetof(FLTRegisters, r14),
-    offsetof(FLTRegisters, r15), offsetof(FLTRegisters, rip)};
 // Rows learnt by every walk, by lookup PC, for as long as the images stay where they are: the
 // threads of one report share most of their frames (the waits of the C library, the event loop).
 // Each slot is a sequence lock: a reader that meets a write in progress, or one that finished
@@ -122,13 +114,13 @@ bool FLTUnwindRowFromRules(const FLTDwarfRegisterRules* rules, bool signalFrame,
         if (rule.kind == kFLTRuleUnchanged) continue;
         // The stack pointer is the CFA unless a rule says otherwise: such frames take the long way.
         if (rule.kind != kFLTRuleAtCFAOffset || reg == 7 || rule.value != int64_t(int32_t(rule.value))) return false;
-        made.savedRegisters[made.savedCount] = kRegisterOffsets[reg];
+        made.savedRegisters[made.savedCount] = kFLTDwarfRegisterOffsets[reg];
         made.savedOffsets[made.savedCount] = int32_t(rule.value);
         ++made.savedCount;
     }
     made.pc = pc;
     made.cfaOffset = rules->cfaOffset;
-    made.cfaRegister = kRegisterOffsets[rules->cfaRegister];
+    made.cfaRegister = kFLTDwarfRegisterOffsets[rules->cfaRegister];
     made.signalFrame = signalFrame;
     *row = made;
     return true;

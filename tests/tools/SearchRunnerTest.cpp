@@ -112,15 +112,7 @@ void write(const QString& path, const QByteArray& bytes) {
     ::close(fd);
 }
 
-QByteArray read(const QString& path) {
-    const int fd = ::open(FileName::encode(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "<missing>";
-    QByteArray data;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) data.append(buffer, n);
-    ::close(fd);
-    return data;
-}
+QByteArray read(const QString& path) { return readBytes(FileName::encode(path)); }
 
 bool waitFor(const std::function<bool()>& done) { return MainQueue::runUntil(done, std::chrono::minutes(2)); }
 
