@@ -1,7 +1,24 @@
 // Pieces shared by the benchmark programs.
 #pragma once
 
+#include <QByteArray>
 #include <QtGlobal>
+
+#include <cstdio>
+#include <unistd.h>
+#include <vector>
+
+// Runs this program again under scripts/https-peer (found beside the source resources), whose
+// certificates and log live only for the run; returns only when that cannot start.
+[[nodiscard]] inline int rerunBesideHttpsPeer(const char* sourceResources, int argc, char** argv) {
+    const QByteArray peer = QByteArray(sourceResources) + "/../scripts/https-peer";
+    std::vector<char*> args{const_cast<char*>(peer.constData())};
+    for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
+    args.push_back(nullptr);
+    execv(peer.constData(), args.data());
+    std::perror("https-peer");
+    return 1;
+}
 
 // A deterministic generator, so every run and every peer tool sees the same generated input.
 class BenchRandom {

@@ -9,6 +9,7 @@
 //   the server of scripts/https-peer (started here when the program is not run under it).
 //
 // Rows give ours / peer time ratios (below 1 is faster): min / median / max of the pairs.
+#include "bench/BenchSupport.h"
 #include "bench/Paired.h"
 
 #include "QorvelSourceTree.h"
@@ -92,12 +93,7 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIntValue("QORVEL_HTTPS_PORT") <= 0 && qEnvironmentVariableIsEmpty("QORVEL_BENCH_NO_PEER")) {
         // Run again beside the server; its certificates and log live only for this run.
         qputenv("QORVEL_BENCH_NO_PEER", "1");
-        const QByteArray peer = QByteArray(QORVEL_SOURCE_RESOURCES) + "/../scripts/https-peer";
-        std::vector<char*> args{const_cast<char*>(peer.constData())};
-        for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execv(peer.constData(), args.data());
-        std::perror("https-peer");
+        (void)rerunBesideHttpsPeer(QORVEL_SOURCE_RESOURCES, argc, argv);  // without the server the network row is left out
     }
     QCoreApplication app(argc, argv);
     const QString driver = paired::programFolder() + QStringLiteral("/qvanalytics");

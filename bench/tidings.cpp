@@ -3,6 +3,7 @@
 // the 1,000 packages to the loopback HTTPS server against one curl sending them from a config
 // file, both trusting only the server's root. Also events per second through logEvent.
 // QORVEL_BENCH_ROUNDS (default 3) pairs of each.
+#include "bench/BenchSupport.h"
 #include "bench/Paired.h"
 
 #include "QorvelSourceTree.h"
@@ -22,13 +23,7 @@
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIntValue("QORVEL_HTTPS_PORT") <= 0) {
-        const QByteArray peer = QByteArray(QORVEL_SOURCE_RESOURCES) + "/../scripts/https-peer";
-        std::vector<char*> args{const_cast<char*>(peer.constData())};
-        for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execv(peer.constData(), args.data());
-        std::perror("https-peer");
-        return 1;
+        return rerunBesideHttpsPeer(QORVEL_SOURCE_RESOURCES, argc, argv);
     }
     QCoreApplication app(argc, argv);
     const int rounds = std::max(1, qEnvironmentVariableIntValue("QORVEL_BENCH_ROUNDS") ? qEnvironmentVariableIntValue("QORVEL_BENCH_ROUNDS") : 3);

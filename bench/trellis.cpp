@@ -3,6 +3,7 @@
 // `curl --data-binary @file`, and 1,000 small GETs on one kept connection, both sides trusting
 // only the server's root, against one curl given the same addresses in a config file.
 // QORVEL_BENCH_ROUNDS (default 3) pairs of each; QORVEL_BENCH_UPLOAD_MB (default 256).
+#include "bench/BenchSupport.h"
 #include "bench/Paired.h"
 
 #include "QorvelSourceTree.h"
@@ -16,14 +17,7 @@
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIntValue("QORVEL_HTTPS_PORT") <= 0) {
-        // Run again beside the server; its certificates and log live only for this run.
-        const QByteArray peer = QByteArray(QORVEL_SOURCE_RESOURCES) + "/../scripts/https-peer";
-        std::vector<char*> args{const_cast<char*>(peer.constData())};
-        for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execv(peer.constData(), args.data());
-        std::perror("https-peer");
-        return 1;
+        return rerunBesideHttpsPeer(QORVEL_SOURCE_RESOURCES, argc, argv);
     }
     const int rounds = std::max(1, qEnvironmentVariableIntValue("QORVEL_BENCH_ROUNDS") ? qEnvironmentVariableIntValue("QORVEL_BENCH_ROUNDS") : 3);
     const int megabytes = qEnvironmentVariableIntValue("QORVEL_BENCH_UPLOAD_MB") ? qEnvironmentVariableIntValue("QORVEL_BENCH_UPLOAD_MB") : 256;
