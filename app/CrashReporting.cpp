@@ -1,11 +1,11 @@
 #include "app/CrashReporting.h"
 
-#include "faultline/FLTException.h"
-#include "faultline/reports/FLTPermissionAlert.h"
-#include "faultline/reports/Faultline.h"
+#include "kits/faultline/FLTException.h"
+#include "kits/faultline/reports/FLTPermissionAlert.h"
+#include "kits/faultline/reports/Faultline.h"
 #include "platform/web/QVWebView.h"
 #include "shell/QVOutsideServices.h"
-#include "trellis/Trellis.h"
+#include "kits/trellis/Trellis.h"
 
 namespace {
 

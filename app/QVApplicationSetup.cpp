@@ -4,7 +4,7 @@
 #include "app/CrashReporting.h"
 #include "app/QVDocumentController.h"
 #include "app/UsageAnalytics.h"
-#include "TidingsKit/Tidings.h"
+#include "kits/tidings/Tidings.h"
 #include "editor/windows/QVDocumentWindowController.h"
 #include "projects/QVProject.h"
 #include "projects/windows/QVProjectManager.h"

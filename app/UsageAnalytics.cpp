@@ -1,10 +1,10 @@
 #include "app/UsageAnalytics.h"
 
-#include "Metricline/MetriclineAnalytics.h"
+#include "kits/metricline/MetriclineAnalytics.h"
 #include "projects/QVProjectUsageEvents.h"
 #include "shell/QVOutsideServices.h"
 #include "shell/web/QVInfoWindowController.h"
-#include "tallypost/TallyPostStats.h"
+#include "kits/tallypost/TallyPostStats.h"
 
 void installUsageAnalytics() {
     QVOutsideServices::setAnalytics(std::make_unique<MetriclineAnalytics>());

@@ -14,8 +14,8 @@
 
 #include "QorvelSourceTree.h"
 
-#include "Metricline/Metricline.h"
-#include "Metricline/MLCJSONDataSerializer.h"
+#include "kits/metricline/Metricline.h"
+#include "kits/metricline/MLCJSONDataSerializer.h"
 #include "tests/support/HttpsPeer.h"
 
 #include <QCoreApplication>

@@ -5,11 +5,11 @@
 // The same program is Qorvel's side: "reports package ROOT FOLDER", "reports symbolicate FOLDER".
 #include "bench/Paired.h"
 
-#include "faultline/reports/FLTFileManager.h"
-#include "faultline/reports/FLTPackageReportOperation.h"
-#include "faultline/reports/FLTReport.h"
-#include "faultline/reports/FLTSymbolication.h"
-#include "trellis/TRLElfImage.h"
+#include "kits/faultline/reports/FLTFileManager.h"
+#include "kits/faultline/reports/FLTPackageReportOperation.h"
+#include "kits/faultline/reports/FLTReport.h"
+#include "kits/faultline/reports/FLTSymbolication.h"
+#include "kits/trellis/TRLElfImage.h"
 
 #include <QCoreApplication>
 #include <QDir>

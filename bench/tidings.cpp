@@ -7,11 +7,11 @@
 #include "bench/Paired.h"
 
 #include "QorvelSourceTree.h"
-#include "TidingsKit/TDGEvent.h"
-#include "TidingsKit/TDGTidingsController.h"
-#include "trellis/TRLHelpers.h"
-#include "trellis/TRLMultipartMimeStreamEncoder.h"
-#include "trellis/Trellis.h"
+#include "kits/tidings/TDGEvent.h"
+#include "kits/tidings/TDGTidingsController.h"
+#include "kits/trellis/TRLHelpers.h"
+#include "kits/trellis/TRLMultipartMimeStreamEncoder.h"
+#include "kits/trellis/Trellis.h"
 
 #include <QCoreApplication>
 #include <QDir>

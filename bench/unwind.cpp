@@ -4,10 +4,10 @@
 // the figure to compare is the time per walk (all three walk the same frames). The first-walk
 // figure forgets the rows earlier walks learnt (as a crash's first thread finds them), by
 // rescanning the images outside the timing.
-#include "faultline/FLTBinaryImage.h"
-#include "faultline/FLTInitialize.h"
-#include "faultline/FLTSDKLog.h"
-#include "faultline/FLTUnwind.h"
+#include "kits/faultline/FLTBinaryImage.h"
+#include "kits/faultline/FLTInitialize.h"
+#include "kits/faultline/FLTSDKLog.h"
+#include "kits/faultline/FLTUnwind.h"
 
 #include <benchmark/benchmark.h>
 

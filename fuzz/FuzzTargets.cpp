@@ -2,10 +2,10 @@
 #include "fuzz/FuzzTargets.h"
 
 #include "completion/QVCodeIndexer.h"
-#include "faultline/FLTCompactUnwind.h"
-#include "faultline/FLTDwarf.h"
-#include "faultline/FLTFile.h"
-#include "faultline/FLTRecordReader.h"
+#include "kits/faultline/FLTCompactUnwind.h"
+#include "kits/faultline/FLTDwarf.h"
+#include "kits/faultline/FLTFile.h"
+#include "kits/faultline/FLTRecordReader.h"
 #include "languages/QVBundle.h"
 #include "languages/QVBundleRepository.h"
 #include "languages/QVParser.h"
@@ -17,10 +17,10 @@
 #include "platform/TextEncoding.h"
 #include "shell/FileEncodings.h"
 #include "shell/QVSearch.h"
-#include "trellis/FLTMachO.h"
-#include "trellis/TRLApplicationIdentiferModel.h"
-#include "trellis/TRLElfImage.h"
-#include "trellis/TRLSettings.h"
+#include "kits/trellis/FLTMachO.h"
+#include "kits/trellis/TRLApplicationIdentiferModel.h"
+#include "kits/trellis/TRLElfImage.h"
+#include "kits/trellis/TRLSettings.h"
 
 #include <QFile>
 #include <QTemporaryDir>

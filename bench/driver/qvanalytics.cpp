@@ -6,8 +6,8 @@
 //                                                 none is left; each request body is written to
 //                                                 DUMP/NNN when given; the track call's median and
 //                                                 99th percentile go to standard error
-#include "Metricline/MLBase64.h"
-#include "Metricline/Metricline.h"
+#include "kits/metricline/MLBase64.h"
+#include "kits/metricline/Metricline.h"
 #include "platform/MainQueue.h"
 
 #include <QCoreApplication>

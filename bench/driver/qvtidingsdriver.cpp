@@ -2,10 +2,10 @@
 //   qvtidingsdriver compress LOGS-DIR OUT-DIR      each log gzipped and packaged into OUT-DIR
 //   qvtidingsdriver upload ROOTS URL PACKAGES-DIR  each package POSTed through the kit's uploader
 // Exits 0 when every file went through.
-#include "TidingsKit/TDGFileOperations.h"
-#include "TidingsKit/TDGUploader.h"
+#include "kits/tidings/TDGFileOperations.h"
+#include "kits/tidings/TDGUploader.h"
 #include "platform/UserDefaults.h"
-#include "trellis/TRLCertificatePinner.h"
+#include "kits/trellis/TRLCertificatePinner.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -4,7 +4,7 @@
 //   qvtrellisdriver get ROOTS URLS-FILE      one GET per line, one after another
 // Exits 0 when every transfer succeeded.
 #include "platform/UserDefaults.h"
-#include "trellis/TRLNetworkClient.h"
+#include "kits/trellis/TRLNetworkClient.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -2,7 +2,7 @@
 // consent and a configured address send "App Start" with the super properties and the launch
 // counter; menu, project and information-window events arrive in batches python decodes; quit
 // sends "App Quit"; withdrawn consent or no address leaves the servers and the disk untouched.
-#include "Metricline/Metricline.h"
+#include "kits/metricline/Metricline.h"
 #include "app/QVDocumentController.h"
 #include "app/UsageAnalytics.h"
 #include "platform/MainQueue.h"
@@ -12,7 +12,7 @@
 #include "shell/Defaults.h"
 #include "shell/QVOutsideServices.h"
 #include "shell/web/QVInfoWindowController.h"
-#include "tallypost/TallyPost.h"
+#include "kits/tallypost/TallyPost.h"
 #include "tests/support/HttpsPeer.h"
 #include "tests/support/TestSupport.h"
 

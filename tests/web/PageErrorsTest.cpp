@@ -1,9 +1,9 @@
 // Uncaught script errors of the pages a web view shows reach crash capture: the error script and
 // the message bridge run in a real WebEngine page, and each error becomes one "javascript" custom
 // exception line while the page's own handlers keep working.
-#include "faultline/FLTException.h"
-#include "faultline/FLTInitialize.h"
-#include "faultline/FLTRecordReader.h"
+#include "kits/faultline/FLTException.h"
+#include "kits/faultline/FLTInitialize.h"
+#include "kits/faultline/FLTRecordReader.h"
 #include "platform/web/QVWebView.h"
 
 #include <QFile>

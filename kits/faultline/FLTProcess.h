@@ -1,0 +1,47 @@
+// Crash-time recording of the whole process, on the thread that caught the crash: every other
+// thread is stopped (a real-time signal whose handler stores its registers and waits on a futex,
+// every wait bounded), then each thread's registers and unwound stack, the runtime hints, thread
+// names, process figures and storage are appended to the crash's record file, the threads are let
+// go and the crash callback runs. No heap, no locks; foreign memory only through FLTReadMemory.
+#pragma once
+
+#include "kits/faultline/FLTTypes.h"
+
+#include <cstdint>
+#include <ucontext.h>
+
+enum FLTThreadSlotState : uint8_t {
+    kFLTThreadListed = 0,
+    kFLTThreadSelf,       // the recording thread
+    kFLTThreadSignalled,  // asked to stop, no answer yet
+    kFLTThreadStopped,    // answered with its registers
+    kFLTThreadFailed,     // could not be asked (gone) or never answered in time
+};
+
+// How long the recorder waits for all threads together to answer.
+constexpr uint32_t kFLTSuspendTimeoutMs = 1000;
+// How long a stopped thread waits to be let go before it goes on by itself.
+constexpr uint32_t kFLTResumeTimeoutMs = 10000;
+
+// The whole sequence. crashedThread is a thread id; context is the crash's machine state when the
+// crash arrived as a signal, null otherwise (the recording thread's own state is taken then).
+void FLTHandler(FLTFile* file, int32_t crashedThread, const ucontext_t* context);
+
+// Installs the handler of the stop signal (done by the signal installer at start-up).
+bool FLTProcessInstallSuspendHandler();
+int FLTProcessSuspendSignal();
+
+void FLTRegistersFromUContext(const ucontext_t* context, FLTRegisters* registers);
+// Lists this process's threads into the store's slots; answers how many.
+int FLTProcessListThreads();
+bool FLTProcessSuspendAllOtherThreads();
+bool FLTProcessResumeAllOtherThreads();
+bool FLTProcessRecordAllThreads(FLTFile* file, int32_t crashedThread, const ucontext_t* context);
+void FLTProcessRecordRuntimeInfo(FLTFile* file);
+void FLTProcessRecordDispatchQueueNames(FLTFile* file);
+void FLTProcessRecordThreadNames(FLTFile* file);
+void FLTProcessRecordStats(FLTFile* file);
+// Writes one thread's stack trace array: frames, with a runaway recursion cut after 10 repeats.
+// Answers the repeated PC (0 when none was cut) and its count.
+void FLTProcessWriteStackTrace(FLTFile* file, const FLTRegisters* registers, uint64_t* repeatedPC,
+                               uint32_t* repeatCount);

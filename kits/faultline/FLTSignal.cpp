@@ -1,0 +1,252 @@
+#include "kits/faultline/FLTSignal.h"
+
+#include "kits/faultline/FLTFile.h"
+#include "kits/faultline/FLTProcess.h"
+#include "kits/faultline/FLTSDKLog.h"
+#include "kits/faultline/FLTSafeRead.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <dlfcn.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+const int kFLTHandledSignals[kFLTHandledSignalCount] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGSYS, SIGTRAP};
+
+namespace {
+
+thread_local void* t_stackMapping = nullptr;
+thread_local size_t t_stackMappingSize = 0;
+
+void blockedDuringHandler(sigset_t* set) {
+    sigemptyset(set);
+    for (int signal : kFLTHandledSignals) sigaddset(set, signal);
+}
+
+// Ends the process by signal's default action from inside its handler.
+[[noreturn]] void endByDefaultAction(int signal) {
+    struct sigaction action{};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(signal);
+    ::_exit(128 + signal);
+}
+
+}  // namespace
+
+void FLTSignalNameLookup(int signal, int, const char** name, const char** codeName) {
+    if (!name || !codeName) return;
+    switch (signal) {
+    case SIGILL: *name = "SIGILL"; break;
+    case SIGTRAP: *name = "SIGTRAP"; break;
+    case SIGABRT: *name = "SIGABRT"; break;
+    case SIGFPE: *name = "SIGFPE"; break;
+    case SIGBUS: *name = "SIGBUS"; break;
+    case SIGSEGV: *name = "SIGSEGV"; break;
+    case SIGSYS: *name = "SIGSYS"; break;
+    default: *name = "UNKNOWN"; break;
+    }
+    *codeName = signal == SIGABRT ? "ABORT" : nullptr;
+}
+
+bool FLTSignalRepeatsOnReturn(int signal, const siginfo_t* info) {
+    const bool fault = signal == SIGSEGV || signal == SIGBUS || signal == SIGILL || signal == SIGFPE;
+    return fault && info && info->si_code > 0;
+}
+
+void FLTSignalInstallThreadStack() {
+    FLTSafeReadNoteThreadStack();
+    if (t_stackMapping) return;
+    const long page = ::sysconf(_SC_PAGESIZE);
+    const size_t guard = size_t(page > 0 ? page : 4096);
+    const size_t size = guard + kFLTSignalStackSize;
+    void* mapping = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (mapping == MAP_FAILED) return;
+    // The guard page lies below the stack: an overflow of the handler itself faults, not corrupts.
+    ::mprotect(mapping, guard, PROT_NONE);
+    stack_t stack{};
+    stack.ss_sp = static_cast<char*>(mapping) + guard;
+    stack.ss_size = kFLTSignalStackSize;
+    if (::sigaltstack(&stack, nullptr) != 0) {
+        ::munmap(mapping, size);
+        return;
+    }
+    t_stackMapping = mapping;
+    t_stackMappingSize = size;
+}
+
+void FLTSignalReleaseThreadStack() {
+    FLTSafeReadForgetThreadStack();
+    if (!t_stackMapping) return;
+    stack_t disable{};
+    disable.ss_flags = SS_DISABLE;
+    ::sigaltstack(&disable, nullptr);
+    ::munmap(t_stackMapping, t_stackMappingSize);
+    t_stackMapping = nullptr;
+    t_stackMappingSize = 0;
+}
+
+void FLTSignalSafeRemoveHandlers(bool includingAbort) {
+    for (int i = 0; i < kFLTHandledSignalCount; ++i) {
+        if (!includingAbort && kFLTHandledSignals[i] == SIGABRT) continue;
+        struct sigaction action{};
+        action.sa_handler = SIG_DFL;
+        sigemptyset(&action.sa_mask);
+        if (::sigaction(kFLTHandledSignals[i], &action, nullptr) != 0)
+            FLTLogWarn("Unable to set default handler for %d (%s)\n", i, std::strerror(errno));
+    }
+}
+
+bool FLTSignalSafeInstallPreexistingHandlers(const FLTSignalState* state) {
+    FLTSignalSafeRemoveHandlers(true);
+    if (!state) return false;
+    bool ok = true;
+    if (state->previousStack.ss_sp) {
+        // From inside our handler, which runs on our own stack, the kernel refuses to switch it
+        // (EPERM). The earlier handlers go back all the same: they run on our stack, which stays
+        // mapped, rather than never.
+        stack_t stack = state->previousStack;
+        if (::sigaltstack(&stack, nullptr) != 0) {
+            FLTLogWarn("Unable to setup stack %s\n", std::strerror(errno));
+            ok = false;
+        }
+    }
+    for (int i = 0; i < kFLTHandledSignalCount; ++i) {
+        if (!state->hadPrevious[i]) continue;
+        if (::sigaction(kFLTHandledSignals[i], &state->previous[i], nullptr) != 0) {
+            FLTLogWarn("Unable to install handler for %d (%s)\n", i, std::strerror(errno));
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+bool FLTSignalInstallContextStack(FLTSignalState* state) {
+    FLTContext* context = g_fltContext.load();
+    if (!state || !context) return false;
+    stack_t stack{};
+    stack.ss_sp = context->signalStack;
+    stack.ss_size = kFLTSignalStackSize;
+    stack_t previous{};
+    if (!context->signalStack || ::sigaltstack(&stack, &previous) != 0) {
+        FLTLogWarn("Unable to setup stack %s\n", std::strerror(errno));
+        return false;
+    }
+    if (!(previous.ss_flags & SS_DISABLE)) state->previousStack = previous;
+    return true;
+}
+
+bool FLTSignalInitialize(FLTSignalState* state) {
+    FLTContext* context = g_fltContext.load();
+    if (!state || !context) return false;
+    if (state->signalFilePath && ::unlink(state->signalFilePath) != 0 && errno != ENOENT)
+        FLTLogWarn("Unable to reset the signal log file %s\n", std::strerror(errno));
+    FLTProcessInstallSuspendHandler();
+    for (int i = 0; i < kFLTHandledSignalCount; ++i) {
+        struct sigaction action{};
+        action.sa_sigaction = FLTSignalHandler;
+        action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+        // The crash signals stay blocked while one is handled: a fault inside the handler ends
+        // the process by its default action instead of recursing.
+        blockedDuringHandler(&action.sa_mask);
+        struct sigaction old{};
+        state->hadPrevious[i] = false;
+        if (::sigaction(kFLTHandledSignals[i], &action, &old) != 0) {
+            FLTLogWarn("Unable to install handler for %d (%s)\n", kFLTHandledSignals[i], std::strerror(errno));
+            continue;
+        }
+        if (old.sa_handler != nullptr) {
+            state->previous[i] = old;
+            state->hadPrevious[i] = true;
+        }
+    }
+    return true;
+}
+
+void FLTSignalHandler(int signal, siginfo_t* info, void* raw) {
+    const int savedErrno = errno;
+    errno = 0;
+    FLTContext* context = g_fltContext.load();
+    FLTWritableStore* store = g_fltStore.load();
+    const bool repeats = FLTSignalRepeatsOnReturn(signal, info);
+    switch (FLTContextClaimCrash()) {
+    case kFLTClaimNoContext:
+    case kFLTClaimReentered:
+        // A fault while this thread records: end by the default action, the record so far kept.
+        endByDefaultAction(signal);
+    case kFLTClaimOtherOwner:
+        FLTLogWarn("Error: aborting signal handler because crash has already occurred");
+        // The owner records this thread too, then ends the process; should it not, this signal
+        // goes to whatever handles it now.
+        FLTContextWaitForCrashOwner(kFLTResumeTimeoutMs);
+        if (!repeats) ::raise(signal);
+        errno = savedErrno;
+        return;
+    case kFLTClaimOwner: break;
+    }
+    FLTLogWarn("Signal: %d\n", signal);
+    if (!context) endByDefaultAction(signal);
+    FLTFile file;
+    if (FLTFileInitWithBuffer(&file, context->signal.signalFilePath, store->crashBuffer, sizeof store->crashBuffer)) {
+        FLTFileWriteSectionStart(&file, "signal");
+        FLTFileWriteHashStart(&file);
+        if (FLTIsValidPointer(info)) {
+            const char* name = nullptr;
+            const char* codeName = nullptr;
+            FLTSignalNameLookup(signal, info->si_code, &name, &codeName);
+            FLTFileWriteHashEntryUint64(&file, "number", uint64_t(signal));
+            FLTFileWriteHashEntryUint64(&file, "code", uint64_t(uint32_t(info->si_code)));
+            FLTFileWriteHashEntryUint64(&file, "address", uint64_t(reinterpret_cast<uintptr_t>(info->si_addr)));
+            FLTFileWriteHashEntryString(&file, "name", name);
+            FLTFileWriteHashEntryString(&file, "code_name", codeName);
+        }
+        FLTFileWriteHashEntryUint64(&file, "errno", uint64_t(savedErrno));
+        FLTFileWriteHashEntryUint64(&file, "time", uint64_t(::time(nullptr)));
+        FLTFileWriteHashEnd(&file);
+        FLTFileWriteSectionEnd(&file);
+        FLTFileFlush(&file);
+        FLTHandler(&file, FLTCurrentThreadID(), FLTIsValidPointer(raw) ? static_cast<const ucontext_t*>(raw) : nullptr);
+        FLTFileClose(&file);
+    } else {
+        FLTLogWarn("Unable to open signal file\n");
+    }
+    FLTSignalSafeInstallPreexistingHandlers(&context->signal);
+    FLTContextMarkCrashFinished();
+    // Blocked until the handler returns, then delivered to the previous handler or the default.
+    if (!repeats) ::raise(signal);
+    errno = savedErrno;
+}
+
+void FLTSignalEnumerateHandledSignals(void (*block)(int, int, void*), void* info) {
+    if (!block) return;
+    for (int i = 0; i < kFLTHandledSignalCount; ++i) block(i, kFLTHandledSignals[i], info);
+}
+
+void FLTCheckSignalHandlers() {
+    if (FLTContextDebuggerAttached()) return;
+    for (int signal : kFLTHandledSignals) {
+        struct sigaction current{};
+        if (::sigaction(signal, nullptr, &current) != 0) {
+            std::fprintf(stderr, "Unable to read signal handler\n");
+            continue;
+        }
+        if ((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == FLTSignalHandler) continue;
+        Dl_info where{};
+        const void* address = (current.sa_flags & SA_SIGINFO) ? reinterpret_cast<const void*>(current.sa_sigaction)
+                                                              : reinterpret_cast<const void*>(current.sa_handler);
+        const char* symbol = ::dladdr(address, &where) && where.dli_sname ? where.dli_sname : "unknown";
+        const char* name = nullptr;
+        const char* codeName = nullptr;
+        FLTSignalNameLookup(signal, 0, &name, &codeName);
+        std::fprintf(stderr, "[Faultline] The signal %s has a non-Faultline handler (%s).  This will interfere with reporting.\n",
+                     name, symbol);
+    }
+}

@@ -1,0 +1,100 @@
+// The analytics pipeline: one serial event queue on which every event is written to the current
+// log, logs are rotated by size or on a flush, compressed, packaged and uploaded, the first server
+// settings of the run are applied, and the files an earlier run left are cleaned up and resumed.
+// Nothing is uploaded before settings with an events address arrived, nor without the user's
+// consent; the packages then wait in the folder, pruned at each start.
+#pragma once
+
+#include "kits/tidings/TDGMetadata.h"
+#include "kits/tidings/TDGNetworkRetryHandler.h"
+#include "kits/tidings/TDGSettings.h"
+#include "kits/tidings/TDGTimer.h"
+#include "kits/tidings/TDGUploader.h"
+#include "platform/NotificationCenter.h"
+#include "platform/OperationQueue.h"
+
+#include <QList>
+#include <QSet>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+class TDGEvent;
+class TDGCrashEvent;
+class TDGMetadataSerializable;
+
+class TDGTidingsController : public TDGUploaderDelegate, public std::enable_shared_from_this<TDGTidingsController> {
+public:
+    // <cache>/<kit prefix>.data/<escaped bundle identifier>/analytics/v2
+    static QString rootDirectory();
+    static std::shared_ptr<TDGTidingsController> make(const QString& betaToken, const QString& root = rootDirectory());
+    ~TDGTidingsController() override;
+
+    // Any thread.
+    void logEvent(std::shared_ptr<TDGEvent> event);
+    void logCrashEvent(std::shared_ptr<TDGCrashEvent> event);
+    // "NSApplicationDidBecomeActiveNotification" and its two siblings.
+    void applicationLifecycleEvent(const QString& notificationName);
+    void trellisSettingsDidBecomeAvailable();
+    void initializeSettingsIfNeededWithTrellisSettings(const std::optional<QVariantMap>& settings);
+
+    std::shared_ptr<OperationQueue> eventQueue() const { return _eventQueue; }
+    QString eventDirectory() const { return _eventDirectory; }
+    QString crashMetadataPath() const { return _rootDirectory + QStringLiteral("/crash_metadata"); }
+    // Read on the event queue (these wait for it).
+    QString currentLogPath() const;
+    TDGSettings settings() const;
+    bool hasFlushTimer() const;
+    std::shared_ptr<TDGUploader> uploader() const { return _uploader; }
+    TDGNetworkRetryHandler& networkRetryHandler() { return *_networkRetryHandler; }
+    // Blocks until the queue has run everything added so far (and what that added), or the time-out.
+    bool waitUntilIdle(std::chrono::milliseconds timeout) const;
+
+    // TDGUploaderDelegate, on the event queue.
+    QString uploaderFilePathForUniqueName(TDGUploader&, const QString& name) override;
+    void uploaderDidFinishUpload(TDGUploader&, const QString& name, const QVError& error) override;
+    void uploaderCompletedRequest(TDGUploader&, const HttpRequest& request, const HttpResponse& response, const QString& name,
+                                  const QVError& error, std::function<void(bool, const QVError&)> completion) override;
+    void uploaderPrepareTrust(TDGUploader&, HttpRequest& request) override;
+
+private:
+    TDGTidingsController(QString betaToken, QString rootDirectory);
+    void start();
+    void setUp();
+    QString generateNewLogPath() const;
+    void enqueueEvent(std::shared_ptr<TDGEvent> event);
+    // Appends the event's line to the current log now, on the event queue.
+    void writeEvent(const std::shared_ptr<TDGEvent>& event, const TDGMetadataSerializable& metadata);
+    bool shouldLogEvent() const;
+    bool shouldSubmitLogAtURL(const QString& path) const;
+    void rotateAndSubmitCurrentLog();
+    QList<std::shared_ptr<Operation>> operationsForUncompressedLog(const QString& log);
+    QList<std::shared_ptr<Operation>> operationsForCompressedLog(const QString& compressed);
+    std::shared_ptr<Operation> uploadOperationForFileAtURL(const QString& package, const QString& boundary);
+    void cleanupAndProcessExistingFiles();
+    void uploadAllMultipartFiles();
+    void uploadMultipartFiles(const QSet<QString>& packages);
+    static QString boundaryFromURL(const QString& path);
+    QString multipartMimeURLWithBoundary(const QString& boundary) const;
+    void setupFlushTimer();
+    void flushTimerFired();
+    void removeAllLogs();
+    void addAll(const QList<std::shared_ptr<Operation>>& operations);
+    void checkQueue(const char* function) const;
+
+    QString _betaToken;
+    QString _rootDirectory;
+    QString _eventDirectory;
+    std::shared_ptr<OperationQueue> _eventQueue;
+    // Event-queue state.
+    std::unique_ptr<TDGMetadata> _metadata;
+    std::shared_ptr<TDGCrashMetadata> _previousExecutionMetadata;
+    std::shared_ptr<TDGUploader> _uploader;
+    std::unique_ptr<TDGNetworkRetryHandler> _networkRetryHandler;
+    QString _currentLogURL;
+    TDGEventFilter _eventFilter;
+    std::unique_ptr<TDGSettings> _settings;
+    std::unique_ptr<TDGTimer> _flushTimer;
+    NotificationCenter::Token _settingsObserver = 0;
+};

@@ -1,8 +1,0 @@
-#include "tallypost/TallyPostStats.h"
-
-#include "tallypost/TallyPost.h"
-
-void TallyPostStats::postQuickStat(const QString& name, double count, const QString& account) {
-    if (QVOutsideServices::infoValue(QStringLiteral("QVStatURL")).isEmpty() || account.isEmpty()) return;
-    TallyPost::postQuickStatCount(name, count, account);
-}

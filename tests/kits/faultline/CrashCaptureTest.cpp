@@ -1,0 +1,207 @@
+// Children linked with crash capture crash in every way the capture handles; each must die by its
+// own signal and leave a record that reads back whole: the crash line, every thread with the
+// crashed one flagged and starting in the faulting function, and the common sections.
+#include "kits/faultline/FLTRecordReader.h"
+#include "kits/faultline/FLTUserLogging.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+struct Child {
+    int status = 0;
+    qint64 milliseconds = 0;
+};
+
+Child runChild(const char* program, const QString& folder, const char* kind) {
+    const QByteArray folderBytes = folder.toUtf8();
+    char* argv[] = {const_cast<char*>(program), const_cast<char*>(folderBytes.constData()), const_cast<char*>(kind), nullptr};
+    QElapsedTimer timer;
+    timer.start();
+    pid_t pid = 0;
+    Child child;
+    if (::posix_spawn(&pid, program, nullptr, nullptr, argv, environ) != 0) return child;
+    ::waitpid(pid, &child.status, 0);
+    child.milliseconds = timer.elapsed();
+    return child;
+}
+
+QVariantMap section(const QVariant& line, const QString& name) { return line.toMap().value(name).toMap(); }
+
+struct Case {
+    const char* kind;
+    int signal;
+    const char* record;
+    bool faultingFirst;      // the crashed thread's first frame lies in the faulting function
+    const char* exceptionName;  // for uncaught exceptions: the recorded name
+    int minimumThreads;
+};
+
+}  // namespace
+
+TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
+    const Case cases[] = {
+        {"null-write", SIGSEGV, "signal.fltrecord", true, nullptr, 3},
+        {"bus", SIGBUS, "signal.fltrecord", true, nullptr, 1},
+        {"abort", SIGABRT, "signal.fltrecord", false, nullptr, 1},
+        {"ud2", SIGILL, "signal.fltrecord", true, nullptr, 1},
+        {"divide", SIGFPE, "signal.fltrecord", true, nullptr, 1},
+        {"int3", SIGTRAP, "signal.fltrecord", true, nullptr, 1},
+        {"kill-segv", SIGSEGV, "signal.fltrecord", false, nullptr, 1},
+        {"throw-std", SIGABRT, "exception.fltrecord", false, "std::runtime_error", 1},
+        {"throw-cstring", SIGABRT, "exception.fltrecord", false, "const char *", 1},
+        {"throw-other", SIGABRT, "exception.fltrecord", false, "int", 1},
+        {"overflow-main", SIGSEGV, "signal.fltrecord", true, nullptr, 1},
+        {"overflow-thread", SIGSEGV, "signal.fltrecord", true, nullptr, 2},
+        {"two-threads", SIGSEGV, "signal.fltrecord", true, nullptr, 3},
+        {"callback-fault", SIGSEGV, "signal.fltrecord", true, nullptr, 3},
+        {"malloc", SIGSEGV, "signal.fltrecord", true, nullptr, 2},
+        {"threads-32", SIGSEGV, "signal.fltrecord", true, nullptr, 33},
+        {"prior-handler", SIGSEGV, "signal.fltrecord", true, nullptr, 3},
+        {"prior-handler-own-stack", SIGSEGV, "signal.fltrecord", true, nullptr, 3},
+        {"blocked-thread", SIGSEGV, "signal.fltrecord", true, nullptr, 2},
+    };
+    for (const char* program : {FAULTLINE_CRASHER_FP, FAULTLINE_CRASHER_NOFP}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(program) + " " + c.kind);
+            QTemporaryDir folder;
+            ASSERT_TRUE(folder.isValid());
+            const Child child = runChild(program, folder.path(), c.kind);
+            ASSERT_TRUE(WIFSIGNALED(child.status)) << "exit status " << WEXITSTATUS(child.status);
+            EXPECT_EQ(WTERMSIG(child.status), c.signal);
+            EXPECT_LT(child.milliseconds, 5000);
+
+            const auto lines = FLTFileReadSections(folder.filePath(QString::fromLatin1(c.record)), false);
+            ASSERT_TRUE(lines.has_value());
+            QStringList names;
+            for (const QVariant& line : *lines) names << line.toMap().firstKey();
+            const QString first = c.exceptionName ? QStringLiteral("exception") : QStringLiteral("signal");
+            ASSERT_EQ(names, (QStringList{first, "threads", "runtime", "dispatch_queue_names", "thread_names",
+                                          "process_stats", "storage"}));
+            if (c.exceptionName) {
+                const QVariantMap exception = section(lines->at(0), "exception");
+                EXPECT_EQ(exception.value("type").toString(), "c++");
+                EXPECT_EQ(FLTFileHexDecodeString(exception.value("name").toByteArray()), QByteArray(c.exceptionName));
+            } else {
+                EXPECT_EQ(section(lines->at(0), "signal").value("number").toInt(), c.signal);
+            }
+
+            const QVariantList threads = lines->at(1).toMap().value("threads").toList();
+            const QVariantList threadNames = lines->at(4).toMap().value("thread_names").toList();
+            EXPECT_GE(threads.size(), c.minimumThreads);
+            EXPECT_EQ(threads.size(), threadNames.size());
+            int crashed = 0;
+            QVariantList crashedStack;
+            for (const QVariant& thread : threads) {
+                const QVariantMap entry = thread.toMap();
+                if (entry.value("crashed").toBool()) {
+                    ++crashed;
+                    crashedStack = entry.value("stacktrace").toList();
+                    EXPECT_EQ(entry.value("registers").toMap().size(), 21);
+                }
+            }
+            EXPECT_EQ(crashed, 1);
+            ASSERT_FALSE(crashedStack.isEmpty());
+            QFile expect(folder.filePath("expect"));
+            if (expect.open(QIODevice::ReadOnly)) {
+                const quint64 function = expect.readAll().trimmed().toULongLong();
+                auto inFunction = [&](const QVariant& pc) {
+                    return pc.toULongLong() >= function && pc.toULongLong() < function + 1024;
+                };
+                if (c.faultingFirst) {
+                    EXPECT_TRUE(inFunction(crashedStack.first())) << crashedStack.first().toULongLong() << " " << function;
+                } else {
+                    EXPECT_TRUE(std::any_of(crashedStack.begin(), crashedStack.end(), inFunction));
+                }
+            }
+            // Every thread that stopped was walked past its first frame (a sleeping thread stands
+            // in the kernel's wait, several calls deep).
+            for (const QVariant& thread : threads) {
+                if (thread.toMap().contains("registers")) {
+                    EXPECT_GE(thread.toMap().value("stacktrace").toList().size(), 2);
+                }
+            }
+            if (QString(c.kind) == "blocked-thread") {
+                const auto frameless = std::count_if(threads.begin(), threads.end(), [](const QVariant& t) {
+                    return !t.toMap().contains("registers") && t.toMap().value("stacktrace").toList().isEmpty();
+                });
+                EXPECT_EQ(frameless, 1);
+            }
+            if (QString(c.kind).startsWith("prior-handler")) {
+                EXPECT_TRUE(QFile::exists(folder.filePath("prior")));
+            }
+
+            const auto metadata = FLTFileReadSections(folder.filePath("metadata.fltrecord"), false);
+            ASSERT_TRUE(metadata.has_value());
+            ASSERT_EQ(metadata->size(), 4);
+            EXPECT_EQ(metadata->at(0).toMap().firstKey(), "identity");
+            EXPECT_EQ(metadata->at(3).toMap().firstKey(), "executable");
+            EXPECT_FALSE(section(metadata->at(3), "executable").value("uuid").toString().isEmpty());
+            const auto images = FLTFileReadSections(folder.filePath("binary_images.fltrecord"), false);
+            ASSERT_TRUE(images.has_value());
+            EXPECT_GE(images->size(), 3);
+        }
+    }
+}
+
+TEST(CrashCapture, KeysSurviveAKillDuringCompaction) {
+    // Killed at moments spread over the compactions: every key set before stays readable.
+    for (int delay : {3, 7, 11, 17, 23, 31, 41, 53}) {
+        SCOPED_TRACE(delay);
+        QTemporaryDir folder;
+        const QByteArray path = folder.path().toUtf8();
+        char* argv[] = {const_cast<char*>(FAULTLINE_CRASHER_NOFP), const_cast<char*>(path.constData()),
+                        const_cast<char*>("compact-forever"), nullptr};
+        pid_t pid = 0;
+        ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
+        for (int i = 0; i < 5000 && !QFile::exists(folder.filePath("expect")); ++i) ::usleep(2000);
+        ::usleep(useconds_t(delay) * 1000);
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(QFile::exists(folder.filePath("expect")));
+        const QByteArray incremental = folder.filePath("user_incremental_kv.fltrecord").toUtf8();
+        const QByteArray compacted = folder.filePath("user_compacted_kv.fltrecord").toUtf8();
+        const FLTKeyValueStore store{incremental.constData(), compacted.constData(), 64, 1000};
+        const QVariantMap keys = FLTUserLoggingGetCompactedKVEntries(&store, true);
+        EXPECT_EQ(keys.size(), 200);
+    }
+}
+
+TEST(CrashCapture, ATracedProcessKeepsItsFaultsToTheTracer) {
+    // Under a tracer no handler is installed: the fault ends the child at once, yet the metadata
+    // and the image list are written.
+    const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
+    ASSERT_FALSE(strace.isEmpty()) << "strace is missing: scripts/setup installs it";
+    QTemporaryDir folder;
+    const QByteArray tracer = strace.toUtf8(), path = folder.path().toUtf8();
+    char* argv[] = {const_cast<char*>(tracer.constData()), const_cast<char*>("-o"), const_cast<char*>("/dev/null"),
+                    const_cast<char*>(FAULTLINE_CRASHER_FP), const_cast<char*>(path.constData()),
+                    const_cast<char*>("null-write"), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_FALSE(QFile::exists(folder.filePath("signal.fltrecord")));
+    const auto metadata = FLTFileReadSections(folder.filePath("metadata.fltrecord"), false);
+    ASSERT_TRUE(metadata.has_value());
+    EXPECT_EQ(metadata->size(), 4);
+    EXPECT_TRUE(QFile::exists(folder.filePath("binary_images.fltrecord")));
+    QFile log(folder.filePath("sdk.log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(log.readAll().contains("Debugger present - not installing handlers"));
+}

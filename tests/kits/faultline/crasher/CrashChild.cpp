@@ -1,0 +1,209 @@
+// A child that starts crash capture in the folder it is given and then crashes the way its second
+// argument names. It writes "expect" first: the address of the function that faults, so the
+// parent can check that the record's crashed thread starts (or passes) there.
+#include "kits/faultline/FLTInitialize.h"
+#include "kits/faultline/FLTUserLogging.h"
+#include "platform/Threads.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#if defined(QORVEL_CRASHER_SANITIZER_RUNTIME)
+// Linked with a sanitizer's runtime (for the instrumented libraries), the child must still crash
+// as a plain program does: the runtime leaves every fault signal to crash capture.
+extern "C" const char* __asan_default_options() {
+    return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:allow_user_segv_handler=1";
+}
+extern "C" const char* __ubsan_default_options() { return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0"; }
+#endif
+
+namespace {
+
+std::string g_folder;
+volatile int* volatile g_null = nullptr;
+
+void expect(const void* faulting) {
+    const std::string path = g_folder + "/expect";
+    if (FILE* file = std::fopen(path.c_str(), "w")) {
+        std::fprintf(file, "%llu\n", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(faulting)));
+        std::fclose(file);
+    }
+}
+
+__attribute__((noinline)) void nullWrite() { *g_null = 1; }
+
+__attribute__((noinline)) void pastTruncatedMapping() {
+    const std::string path = g_folder + "/truncated";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0 || ::ftruncate(fd, 8192) != 0) std::exit(3);
+    auto* bytes = static_cast<volatile char*>(::mmap(nullptr, 8192, PROT_READ, MAP_SHARED, fd, 0));
+    if (::ftruncate(fd, 100) != 0) std::exit(3);
+    std::printf("%d\n", bytes[4096]);
+}
+
+__attribute__((noinline)) void callAbort() { std::abort(); }
+__attribute__((noinline)) void illegalInstruction() { __builtin_trap(); }
+// In assembly: the compiler turns a division by a variable that may be zero into a select.
+__attribute__((noinline)) void divideByZero() {
+    asm volatile("xorl %%ecx, %%ecx\n\tmovl $1, %%eax\n\tcltd\n\tidivl %%ecx" ::: "eax", "ecx", "edx");
+}
+__attribute__((noinline)) void breakpoint() { asm volatile("int3"); }
+// Not a tail call: the function stays on the stack below kill.
+__attribute__((noinline)) void killSegv() {
+    ::kill(::getpid(), SIGSEGV);
+    asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) int recurse(int depth) {
+    volatile char pad[256];
+    pad[0] = char(depth);
+    return recurse(depth + 1) + pad[0];
+}
+
+void crashCallbackFault(void*) { *g_null = 2; }
+
+std::atomic<bool> g_go{false};
+void priorHandler(int signal) {
+    const std::string path = g_folder + "/prior";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd >= 0) {
+        const ssize_t written = ::write(fd, "ran\n", 4);
+        (void)written;
+        ::close(fd);
+    }
+    ::signal(signal, SIG_DFL);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) return 2;
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    g_folder = argv[1];
+    const std::string kind = argv[2];
+
+    if (kind == "prior-handler") ::signal(SIGSEGV, priorHandler);
+    if (kind == "prior-handler-own-stack") {
+        // A program that had a signal stack of its own before crash capture started.
+        static std::vector<char> own(1 << 16);
+        stack_t stack{};
+        stack.ss_sp = own.data();
+        stack.ss_size = own.size();
+        ::sigaltstack(&stack, nullptr);
+        struct sigaction action{};
+        action.sa_handler = priorHandler;
+        action.sa_flags = SA_ONSTACK;
+        ::sigaction(SIGSEGV, &action, nullptr);
+    }
+
+    FLTContextInitOptions options;
+    options.reportPath = argv[1];
+    options.reportID = "report-1";
+    options.bundleID = "com.qorvel.Qorvel";
+    if (kind == "callback-fault") options.crashCallback = crashCallbackFault;
+    if (kind == "compact-forever") options.maxCustomKeys = 1000;
+    if (!FLTContextInitialize(&options)) return 4;
+
+    std::vector<std::thread> threads;
+    auto sleepers = [&](int count) {
+        for (int i = 0; i < count; ++i)
+            threads.push_back(Threads::start("sleeper", [] {
+                for (;;) ::pause();
+            }));
+    };
+
+    if (kind == "compact-forever") {
+        // Keys set over and over, compacted every 64 lines, until the parent kills the process.
+        for (unsigned i = 0;; ++i) {
+            FLTUserLoggingRecordUserKeyValue(QStringLiteral("k%1").arg(i % 200), QString::number(i));
+            if (i == 200) expect(nullptr);
+        }
+    }
+    if (kind == "null-write" || kind == "prior-handler" || kind == "prior-handler-own-stack" || kind == "callback-fault") {
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        sleepers(2);
+        nullWrite();
+    } else if (kind == "bus") {
+        expect(reinterpret_cast<const void*>(&pastTruncatedMapping));
+        pastTruncatedMapping();
+    } else if (kind == "abort") {
+        expect(reinterpret_cast<const void*>(&callAbort));
+        callAbort();
+    } else if (kind == "ud2") {
+        expect(reinterpret_cast<const void*>(&illegalInstruction));
+        illegalInstruction();
+    } else if (kind == "divide") {
+        expect(reinterpret_cast<const void*>(&divideByZero));
+        divideByZero();
+    } else if (kind == "int3") {
+        expect(reinterpret_cast<const void*>(&breakpoint));
+        breakpoint();
+    } else if (kind == "kill-segv") {
+        expect(reinterpret_cast<const void*>(&killSegv));
+        killSegv();
+        for (;;) ::pause();
+    } else if (kind == "throw-std") {
+        throw std::runtime_error("the reason \"quoted\"");
+    } else if (kind == "throw-cstring") {
+        throw "a C string";
+    } else if (kind == "throw-other") {
+        throw 42;
+    } else if (kind == "overflow-main") {
+        expect(reinterpret_cast<const void*>(&recurse));
+        recurse(0);
+    } else if (kind == "overflow-thread") {
+        expect(reinterpret_cast<const void*>(&recurse));
+        threads.push_back(Threads::start("overflow", [] { recurse(0); }));
+        for (;;) ::pause();
+    } else if (kind == "two-threads") {
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        for (int i = 0; i < 2; ++i)
+            threads.push_back(Threads::start("faulter", [] {
+                while (!g_go.load()) {
+                }
+                nullWrite();
+            }));
+        g_go.store(true);
+        for (;;) ::pause();
+    } else if (kind == "malloc") {
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        threads.push_back(Threads::start("allocator", [] {
+            for (;;) {
+                void* volatile p = std::malloc(size_t(std::rand() % 4096 + 1));
+                std::free(p);
+            }
+        }));
+        ::usleep(20000);
+        nullWrite();
+    } else if (kind == "blocked-thread") {
+        // A thread that blocks every signal cannot be stopped: it keeps its place, frameless.
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        threads.emplace_back([] {
+            sigset_t all;
+            sigfillset(&all);
+            ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+            for (;;) ::pause();
+        });
+        ::usleep(20000);
+        nullWrite();
+    } else if (kind == "threads-32") {
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        sleepers(32);
+        ::usleep(20000);
+        nullWrite();
+    }
+    return 1;
+}

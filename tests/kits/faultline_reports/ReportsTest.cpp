@@ -1,0 +1,418 @@
+// The report side on real files: the store's folders and its refusal to follow links out, the
+// settings' sources and bounds, report metadata read by name, symbolication of real crashes and
+// of frames placed at symbols' first bytes, and packages that are whole or absent (checked with
+// python's email and gzip), a full disk included.
+#include "kits/faultline/FLTRecordReader.h"
+#include "kits/faultline/reports/FLTFileManager.h"
+#include "kits/faultline/reports/Faultline.h"
+#include "kits/faultline/reports/FLTPackageReportOperation.h"
+#include "kits/faultline/reports/FLTReport.h"
+#include "kits/faultline/reports/FLTSettings.h"
+#include "kits/faultline/reports/FLTSymbolication.h"
+#include "tests/kits/faultline_reports/ReportsSupport.h"
+#include "platform/MainQueue.h"
+#include "tests/support/TestSupport.h"
+#include "kits/trellis/TRLKitRegistry.h"
+#include "kits/trellis/TRLHelpers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+
+#include <elf.h>
+#include <link.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using namespace reports_test;
+
+// Symbols of this test for frames at known places. Never inlined or folded together.
+__attribute__((noinline, used)) int qvReportsFirstSymbol(int x) {
+    asm volatile("nop; nop; nop; nop");
+    return x * 3 + 1;
+}
+__attribute__((noinline, used)) int qvReportsSecondSymbol(int x) {
+    asm volatile("nop; nop; nop; nop");
+    return x * 5 + 2;
+}
+__attribute__((noinline, used)) unsigned long operator""_qvq(const char* text, unsigned long length) {
+    asm volatile("nop; nop; nop; nop");
+    return length + (text ? 1 : 0);
+}
+
+namespace {
+
+QString writeFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    f.write(bytes);
+    return path;
+}
+
+QVariantMap section(const QVariant& line, const QString& name) { return line.toMap().value(name).toMap(); }
+
+}  // namespace
+
+TEST(FaultlineReports, StoreKeepsToItsFoldersAndNeverFollowsLinksOut) {
+    TestDir dir;
+    FLTFileManager store(dir.file(QStringLiteral("root")));
+    ASSERT_TRUE(store.prepareForNewLaunch());
+    for (const QString& p : {store.activePath(), store.processingPath(), store.preparedPath()}) EXPECT_TRUE(QFileInfo(p).isDir()) << p.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(store.pendingPath()));
+
+    // Links into a folder outside the store, a hidden file, reports with content.
+    const QString outside = writeFile(dir.file(QStringLiteral("outside/keep")), "precious");
+    writeFile(store.activePath() + QStringLiteral("/r1/signal.fltrecord"), "{}\n");
+    ASSERT_EQ(::symlink(QFileInfo(outside).path().toLocal8Bit().constData(), (store.activePath() + QStringLiteral("/r1/link")).toLocal8Bit().constData()), 0);
+    ASSERT_EQ(::symlink(QFileInfo(outside).path().toLocal8Bit().constData(), (store.activePath() + QStringLiteral("/r2")).toLocal8Bit().constData()), 0);
+    writeFile(store.preparedPath() + QStringLiteral("/.hidden"), "x");
+    EXPECT_EQ(store.activePathContents().size(), 2);
+    EXPECT_TRUE(store.preparedPathContents().isEmpty());
+    EXPECT_TRUE(store.removeContentsOfAllPaths());
+    EXPECT_EQ(readAll(outside), "precious");
+    EXPECT_TRUE(store.activePathContents().isEmpty());
+    EXPECT_TRUE(QFileInfo::exists(store.preparedPath() + QStringLiteral("/.hidden")));
+
+    // A move stops at the first entry that cannot go; those after it stay.
+    for (const char* name : {"a", "b", "c"}) writeFile(store.processingPath() + QLatin1Char('/') + QLatin1String(name) + QStringLiteral("/f"), name);
+    QDir().mkpath(store.preparedPath() + QStringLiteral("/b/occupied"));
+    EXPECT_FALSE(store.moveProcessingContentsToPrepared());
+    EXPECT_TRUE(QFileInfo::exists(store.preparedPath() + QStringLiteral("/a/f")));
+    EXPECT_TRUE(QFileInfo::exists(store.processingPath() + QStringLiteral("/b/f")));
+    EXPECT_TRUE(QFileInfo::exists(store.processingPath() + QStringLiteral("/c/f")));
+
+    // Identifiers that would leave the active folder make no folder.
+    for (const char* bad : {"../escape", ".hidden", ""}) EXPECT_TRUE(store.setupNewPathForExecutionIdentifier(QLatin1String(bad)).isEmpty()) << bad;
+    EXPECT_EQ(store.setupNewPathForExecutionIdentifier(QStringLiteral("run")), store.activePath() + QStringLiteral("/run"));
+
+    // The legacy mark removes the whole root, and the new layout is made again after it.
+    writeFile(store.rootPath() + QStringLiteral("/sendable"), "");
+    store.removeLegacyDirectories();
+    EXPECT_FALSE(QFileInfo::exists(store.rootPath()));
+    EXPECT_EQ(readAll(outside), "precious");
+    EXPECT_TRUE(store.prepareForNewLaunch());
+}
+
+TEST(FaultlineReports, SettingsResolveSourcesAndBoundServerValues) {
+    TRLSetInfoDictionary(QVariantMap{{"CFBundleIdentifier", "com.qorvel.Qorvel"},
+                                     {"Faultline", QVariantMap{{"SubmitReports", true}, {"ReportsEndpoint", "https://info.example"}}}});
+    qunsetenv("FaultlineReportsEndpoint");
+    qputenv("FaultlineSubmitReports", "NO");
+    FLTSettings none;
+    EXPECT_FALSE(none.shouldSubmitReports());
+    EXPECT_TRUE(none.shouldPackageReports());
+    EXPECT_EQ(none.reportsEndpoint(), "https://info.example");
+    EXPECT_TRUE(none.betaEndpoint().isEmpty());
+    qunsetenv("FaultlineSubmitReports");
+    EXPECT_TRUE(none.shouldSubmitReports());
+    TRLSetInfoDictionary(QVariantMap{{"CFBundleIdentifier", "com.qorvel.Qorvel"}});
+    EXPECT_TRUE(FLTSettings().reportsEndpoint().isEmpty());  // nothing built in: nothing sent
+
+    struct Row {
+        const char* what;
+        QVariantMap server;
+        bool reports, prompt;
+        quint32 buffer, keys;
+        double suspend;
+    };
+    const Row rows[] = {
+        {"nothing downloaded", {}, true, false, 65536, 16, 3600},
+        {"collect_reports false", {{"features", QVariantMap{{"collect_reports", false}, {"prompt_enabled", true}}}}, false, true, 65536, 16, 3600},
+        {"a switch of the wrong type is missing", {{"features", QVariantMap{{"collect_reports", "no"}}}}, true, false, 65536, 16, 3600},
+        {"a group of the wrong type is missing", {{"session", QVariantList{1, 2}}}, true, false, 65536, 16, 3600},
+        {"negative sizes clamp to zero", {{"session", QVariantMap{{"log_buffer_size", -5}, {"max_custom_key_value_pairs", -1}}}}, true, false, 0, 0, 3600},
+        {"huge sizes clamp", {{"session", QVariantMap{{"log_buffer_size", 1e12}, {"max_custom_key_value_pairs", 1e9}}}, {"beta", QVariantMap{{"update_suspend_duration", 1e15}}}},
+         true, false, 1u << 20, 1024, 7 * 24 * 3600},
+        {"numbers as text are missing", {{"session", QVariantMap{{"log_buffer_size", "12"}}}, {"beta", QVariantMap{{"update_suspend_duration", "x"}}}}, true, false, 65536, 16, 3600},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const FLTSettings s(row.server.isEmpty() ? std::nullopt : std::optional<QVariantMap>(row.server));
+        EXPECT_EQ(s.crashReportingEnabled(), row.reports);
+        EXPECT_EQ(s.userPromptEnabled(), row.prompt);
+        EXPECT_EQ(s.logBufferSize(), row.buffer);
+        EXPECT_EQ(s.maxCustomKeys(), row.keys);
+        EXPECT_EQ(s.betaSuspendDuration(), row.suspend);
+    }
+    const FLTSettings prompt(QVariantMap{{"prompt", QVariantMap{{"title", "From the server"}, {"message", 7}}}});
+    EXPECT_EQ(prompt.interactivePromptTitle(), "From the server");
+    EXPECT_EQ(prompt.interactivePromptMessage(), "Looks like we crashed! Please help us fix the problem by sending a crash report.");
+    TRLSetInfoDictionary(std::nullopt);
+}
+
+TEST(FaultlineReports, ReportMetadataIsReadByNameAndCrashFilesDecide) {
+    TestDir dir;
+    // "host" dropped, a damaged line, sections out of their usual order.
+    const QString folder = dir.file(QStringLiteral("r"));
+    writeFile(folder + QStringLiteral("/metadata.fltrecord"),
+              "{\"application\":{\"build_version\":\"7\",\"display_version\":\"1.2\"}}\n{\"broken\n"
+              "{\"identity\":{\"session_id\":\"abc\",\"api_key\":\"k\",\"started_at\":0}}\n");
+    auto report = FLTInternalReport::reportWithPath(folder);
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->identifier(), "abc");
+    EXPECT_EQ(report->APIKey(), "k");
+    EXPECT_EQ(report->bundleShortVersionString(), "1.2");
+    EXPECT_TRUE(report->OSVersion().isEmpty());
+    EXPECT_EQ(report->dateCreated().toSecsSinceEpoch(), 0);
+    EXPECT_FALSE(report->needsToBeSubmitted());
+
+    struct Row {
+        const char* what;
+        QStringList files;
+        bool submit, crash;
+        qint64 date;  // -1: none
+    };
+    const Row rows[] = {
+        {"only errors", {"errors_a.fltrecord"}, true, false, -1},
+        {"only an exception", {"exception.fltrecord"}, true, true, -1},
+        {"signal", {"signal.fltrecord"}, true, true, 200},
+        {"mach wins over signal", {"signal.fltrecord", "mach_exception.fltrecord"}, true, true, 100},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const QString f = dir.file(QLatin1String(row.what).toString().replace(' ', '_'));
+        writeFile(f + QStringLiteral("/metadata.fltrecord"), "{\"identity\":{\"session_id\":\"x\"}}\n");
+        for (const QString& name : row.files)
+            writeFile(f + QLatin1Char('/') + name, name.startsWith(QLatin1String("mach")) ? "{\"mach_exception\":{\"time\":100}}\n" : "{\"signal\":{\"time\":200}}\n");
+        auto r = FLTInternalReport::reportWithPath(f);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->needsToBeSubmitted(), row.submit);
+        EXPECT_EQ(r->isCrash(), row.crash);
+        EXPECT_EQ(r->crashedOnDate().isValid() ? r->crashedOnDate().toSecsSinceEpoch() : -1, row.date);
+    }
+    // No identifier: nothing to open.
+    writeFile(dir.file(QStringLiteral("anon/metadata.fltrecord")), "{\"identity\":{\"api_key\":\"k\"}}\n");
+    EXPECT_FALSE(FLTInternalReport::reportWithPath(dir.file(QStringLiteral("anon"))));
+}
+
+TEST(FaultlineReports, RealCrashesAreSymbolicatedWithTheCrashersFunctions) {
+    for (const char* program : {FAULTLINE_CRASHER_FP, FAULTLINE_CRASHER_NOFP}) {
+        for (const char* kind : {"null-write", "ud2", "throw-std"}) {
+            SCOPED_TRACE(std::string(program) + " " + kind);
+            TestDir dir;
+            const QString folder = dir.file(QStringLiteral("report"));
+            QDir().mkpath(folder);
+            runCrasher(program, folder, kind);
+            auto report = FLTInternalReport::reportWithPath(folder);
+            ASSERT_TRUE(report);
+            FLTProcessReportOperation process(report, std::make_shared<FLTSymbolResolver>());
+            process.start();
+            const QString crashFile = QLatin1String(kind) == QLatin1String("throw-std") ? QStringLiteral("exception.fltrecord") : QStringLiteral("signal.fltrecord");
+            const auto sections = FLTFileReadSections(folder + QLatin1Char('/') + crashFile + QStringLiteral(".symbolicated"), false);
+            ASSERT_TRUE(sections && sections->size() == 1);
+            QStringList names, libraries;
+            for (const QVariant& thread : sections->first().toMap().value(QStringLiteral("threads")).toList())
+                for (const QVariant& frame : thread.toList()) {
+                    names << frame.toMap().value(QStringLiteral("symbol")).toString();
+                    libraries << frame.toMap().value(QStringLiteral("library")).toString();
+                }
+            const QString all = names.join(QLatin1Char('\n'));
+            EXPECT_TRUE(all.contains(QStringLiteral("main"))) << all.toStdString();
+            if (QLatin1String(kind) == QLatin1String("null-write")) EXPECT_TRUE(all.contains(QStringLiteral("(anonymous namespace)::nullWrite()"))) << all.toStdString();
+            if (QLatin1String(kind) == QLatin1String("ud2")) EXPECT_TRUE(all.contains(QStringLiteral("illegalInstruction"))) << all.toStdString();
+            EXPECT_TRUE(libraries.contains(QFileInfo(QLatin1String(program)).fileName()));
+        }
+    }
+}
+
+namespace {
+
+struct OwnImage {
+    QString uuid;
+    quint64 base = 0, size = 0;
+};
+
+OwnImage ownImage() {
+    OwnImage image;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) -> int {
+            if (info->dlpi_name && info->dlpi_name[0]) return 0;  // the executable comes first, unnamed
+            auto* out = static_cast<OwnImage*>(data);
+            quint64 low = ~0ull, high = 0;
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                const auto& ph = info->dlpi_phdr[i];
+                if (ph.p_type == PT_LOAD) {
+                    low = std::min<quint64>(low, ph.p_vaddr);
+                    high = std::max<quint64>(high, ph.p_vaddr + ph.p_memsz);
+                }
+                if (ph.p_type == PT_NOTE && out->uuid.isEmpty()) {
+                    const auto* note = reinterpret_cast<const unsigned char*>(info->dlpi_addr + ph.p_vaddr);
+                    quint32 n, d, t;
+                    std::memcpy(&n, note, 4), std::memcpy(&d, note + 4, 4), std::memcpy(&t, note + 8, 4);
+                    if (t == NT_GNU_BUILD_ID) out->uuid = QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(note + 12 + ((n + 3) & ~3u)), d).toHex());
+                }
+            }
+            out->base = info->dlpi_addr + (low & ~0xFFFull);
+            out->size = info->dlpi_addr + high - out->base;
+            return 1;
+        },
+        &image);
+    return image;
+}
+
+}  // namespace
+
+TEST(FaultlineReports, FramesAtASymbolsFirstByteAndQuotedNamesAreWrittenSoundly) {
+    const OwnImage self = ownImage();
+    ASSERT_FALSE(self.uuid.isEmpty());
+    TestDir dir;
+    const QString folder = dir.file(QStringLiteral("report"));
+    const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+    writeFile(folder + QStringLiteral("/binary_images.fltrecord"),
+              QStringLiteral("{\"load\":{\"path\":\"%1\",\"uuid\":\"%2\",\"base\":%3,\"size\":%4}}\n"
+                             "{\"load\":{\"path\":\"/nonexistent/libgone.so\",\"uuid\":\"00ff\",\"base\":4096,\"size\":4096}}\n")
+                  .arg(exe, self.uuid)
+                  .arg(self.base)
+                  .arg(self.size)
+                  .toUtf8());
+    const quint64 second = quint64(reinterpret_cast<uintptr_t>(&qvReportsSecondSymbol));
+    const quint64 quoted = quint64(reinterpret_cast<uintptr_t>(static_cast<unsigned long (*)(const char*, unsigned long)>(&operator""_qvq)));
+    // Thread 1: the crashed frame at a symbol's first byte, then the same address as a return
+    // address (a call that was the last instruction before it), then a quoted name.
+    // Thread 2: a frame in an image that is not there.
+    writeFile(folder + QStringLiteral("/signal.fltrecord"), QStringLiteral("{\"signal\":{\"time\":1}}\n{\"threads\":[{\"stacktrace\":[%1,%1,%2]},{\"stacktrace\":[4200]}]}\n")
+                                                                .arg(second)
+                                                                .arg(quoted + 2)
+                                                                .toUtf8());
+    writeFile(folder + QStringLiteral("/metadata.fltrecord"), "{\"identity\":{\"session_id\":\"s\"}}\n");
+    auto report = FLTInternalReport::reportWithPath(folder);
+    ASSERT_TRUE(report);
+    FLTProcessReportOperation process(report, std::make_shared<FLTSymbolResolver>());
+    process.start();
+    const auto sections = FLTFileReadSections(folder + QStringLiteral("/signal.fltrecord.symbolicated"), false);
+    ASSERT_TRUE(sections && sections->size() == 1) << readAll(folder + QStringLiteral("/signal.fltrecord.symbolicated")).toStdString();
+    const QVariantList threads = section(sections->first(), QString()).isEmpty() ? sections->first().toMap().value(QStringLiteral("threads")).toList() : QVariantList();
+    ASSERT_EQ(threads.size(), 2);
+    const QVariantList first = threads[0].toList();
+    ASSERT_EQ(first.size(), 3);
+    EXPECT_EQ(first[0].toMap().value("symbol").toString(), "qvReportsSecondSymbol(int)");
+    EXPECT_EQ(first[0].toMap().value("raw_symbol").toString(), "_Z21qvReportsSecondSymboli");
+    EXPECT_EQ(first[0].toMap().value("offset").toULongLong(), 0u);
+    EXPECT_NE(first[1].toMap().value("symbol").toString(), "qvReportsSecondSymbol(int)");
+    EXPECT_EQ(first[2].toMap().value("symbol").toString(), "operator\"\" _qvq(char const*, unsigned long)");
+    EXPECT_EQ(first[2].toMap().value("offset").toULongLong(), 2u);
+    EXPECT_EQ(first[2].toMap().value("library").toString(), QFileInfo(exe).fileName());
+    const QVariantMap gone = threads[1].toList().value(0).toMap();
+    EXPECT_TRUE(gone.value("symbol").isNull());
+    EXPECT_TRUE(gone.value("library").isNull());
+    EXPECT_EQ(gone.value("offset").toULongLong(), 0u);
+
+    // Demangling by prefix.
+    EXPECT_EQ(FLTDemangleOperation::demangleSymbol("__Z21qvReportsSecondSymboli_block_invoke_2"), "qvReportsSecondSymbol(int)_block_invoke_2");
+    EXPECT_TRUE(FLTDemangleOperation::demangleSymbol("_TFC4main").isEmpty());
+    EXPECT_TRUE(FLTDemangleOperation::demangleSymbol("main").isEmpty());
+    EXPECT_TRUE(FLTDemangleOperation::demangleSymbol("_Zbroken!").isEmpty());
+}
+
+TEST(FaultlineReports, PackagesAreWholeOrAbsent) {
+    TestDir dir;
+    auto store = std::make_shared<FLTFileManager>(dir.file(QStringLiteral("root")));
+    ASSERT_TRUE(store->prepareForNewLaunch());
+    QByteArray big(1 << 20, Qt::Uninitialized);
+    for (char& c : big) c = char(QRandomGenerator::global()->generate());
+
+    struct Row {
+        const char* what;
+        QByteArray metadata;
+        bool withBig;
+        qint64 fileSizeLimit;  // 0: none
+        bool packaged;
+    };
+    const Row rows[] = {
+        {"with an API key", "{\"identity\":{\"session_id\":\"rid\",\"api_key\":\"k1\"}}\n", false, 0, true},
+        {"without an API key", "{\"identity\":{\"session_id\":\"rid\"}}\n", false, 0, true},
+        {"a full disk", "{\"identity\":{\"session_id\":\"rid\",\"api_key\":\"k1\"}}\n", true, 256 * 1024, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const QString folder = store->processingPath() + QStringLiteral("/rid");
+        writeFile(folder + QStringLiteral("/metadata.fltrecord"), row.metadata);
+        writeFile(folder + QStringLiteral("/signal.fltrecord"), "{\"signal\":{\"name\":\"SIGSEGV \\\"quoted\\\"\"}}\n");
+        writeFile(folder + QStringLiteral("/signal.fltrecord.gz"), "left by an interrupted run");
+        writeFile(folder + QStringLiteral("/errors_a.fltrecord"), "");
+        writeFile(folder + QStringLiteral("/.DS_Store"), "hidden");
+        writeFile(dir.file(QStringLiteral("secret")), "outside");
+        QFile::link(dir.file(QStringLiteral("secret")), folder + QStringLiteral("/link.fltrecord"));
+        if (row.withBig) writeFile(folder + QStringLiteral("/binary_images.fltrecord"), big);
+        auto report = FLTInternalReport::reportWithPath(folder);
+        ASSERT_TRUE(report);
+
+        QString finalPath;
+        if (row.fileSizeLimit) {
+            // In a child: the limit would bite the test's own files too.
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                ::signal(SIGXFSZ, SIG_IGN);
+                const rlimit limit{rlim_t(row.fileSizeLimit), rlim_t(row.fileSizeLimit)};
+                ::setrlimit(RLIMIT_FSIZE, &limit);
+                FLTPackageReportOperation op(report, store);
+                op.start();
+                ::_exit(op.finalPath().isEmpty() ? 0 : 1);
+            }
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        } else {
+            FLTPackageReportOperation op(report, store);
+            op.start();
+            finalPath = op.finalPath();
+        }
+        // Nothing half-written is left, visible or hidden; the report folder is untouched.
+        const QStringList prepared = QDir(store->preparedPath()).entryList(QDir::Files | QDir::Hidden);
+        EXPECT_EQ(prepared.size(), row.packaged ? 1 : 0) << prepared.join(' ').toStdString();
+        EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("/signal.fltrecord")));
+        if (!row.packaged) {
+            EXPECT_TRUE(finalPath.isEmpty());
+            store->removeItemAtPath(folder);
+            continue;
+        }
+        ASSERT_FALSE(finalPath.isEmpty());
+        QString failure;
+        const auto packages = parsePackages({finalPath}, &failure);
+        ASSERT_EQ(packages.size(), 1) << failure.toStdString();
+        QStringList names;
+        for (const QVariant& p : packages[0]) names << p.toMap().value("name").toString();
+        const bool keyed = row.metadata.contains("api_key");
+        const QStringList expected = (keyed ? QStringList{"api_key"} : QStringList()) + QStringList{"report_id", "metadata.fltrecord", "signal.fltrecord"};
+        EXPECT_EQ(names, expected);
+        EXPECT_EQ(part(packages[0], "report_id").value("text").toString(), "rid");
+        const QVariantMap signal = part(packages[0], "signal.fltrecord");
+        EXPECT_EQ(signal.value("filename").toString(), "signal.fltrecord.gz");
+        EXPECT_EQ(signal.value("type").toString(), "application/x-gzip");
+        EXPECT_EQ(signal.value("text").toString().toUtf8(), readAll(folder + QStringLiteral("/signal.fltrecord")));
+        store->removeItemAtPath(finalPath);
+        store->removeItemAtPath(folder);
+    }
+}
+
+TEST(FaultlineReports, ACrashOfTheLastRunReachesTheAnalyticsKitWithItsStartTime) {
+    // The analytics kit as the registry offers it; the two kits never link each other.
+    struct Recorder : TRLAnalyticsKit {
+        QList<QDateTime> crashes;
+        QString kitName() const override { return QStringLiteral("Tidings"); }
+        QString bundleIdentifier() const override { return {}; }
+        QString kitDisplayVersion() const override { return {}; }
+        void startAnalytics(const QString&) override {}
+        void logPreviousSessionCrashed(const QDateTime& date) override { crashes << date; }
+    };
+    auto recorder = std::make_shared<Recorder>();
+    TRLKitRegistry::registerKit(recorder);
+    TestDir dir;
+    for (const auto& [name, crashFile] : {std::pair{"crashed", "signal.fltrecord"}, std::pair{"errors only", "errors_a.fltrecord"}}) {
+        const QString folder = dir.file(QString::fromLatin1(name));
+        writeFile(folder + QStringLiteral("/metadata.fltrecord"), "{\"identity\":{\"session_id\":\"s\",\"started_at\":1700000000}}\n");
+        writeFile(folder + QLatin1Char('/') + QLatin1String(crashFile), "{\"signal\":{\"time\":1700000100}}\n");
+        Faultline::sharedInstance()->reportingControllerInternalDidDetectReportForLastExecution(FLTInternalReport::reportWithPath(folder));
+    }
+    MainQueue::drain();
+    ASSERT_EQ(recorder->crashes.size(), 1);
+    EXPECT_EQ(recorder->crashes[0].toSecsSinceEpoch(), 1700000000);
+    TRLKitRegistry::clear();
+}

@@ -1,0 +1,342 @@
+// The analytics pipeline against the scripted HTTPS servers on loopback, counting requests from
+// their log: a first launch's packages read back with python, every kind of answer with the
+// retries it earns and the package removed after the last, a package queued twice sent once,
+// consent and addresses that keep everything home, collect-off, the previous run's crash, and
+// a writer killed at random points that loses no event it finished.
+#include "kits/tidings/TDGEvent.h"
+#include "kits/tidings/TDGLogger.h"
+#include "kits/tidings/Tidings.h"
+#include "platform/AtomicFile.h"
+#include "platform/Clock.h"
+#include "platform/SystemLog.h"
+#include "platform/NotificationCenter.h"
+#include "tests/support/HttpsPeer.h"
+#include "tests/support/TestSupport.h"
+#include "tests/kits/tidings/TidingsTestSupport.h"
+#include "kits/trellis/TRLConstants.h"
+#include "kits/trellis/TRLSettingsOnboardingManager.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+#include <QLocale>
+#include <QProcess>
+#include <QRandomGenerator>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+
+using namespace tidings_test;
+
+namespace {
+
+using A = HttpsPeer::Answer;
+const QString eventsPath = QStringLiteral("/spi/v2/events");
+
+class TidingsNetworkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto p = HttpsPeer::fromEnvironment();
+        if (!p) GTEST_SKIP() << "needs scripts/https-peer";
+        peer = *p;
+        if (qEnvironmentVariable("TIDINGS_CHILD_ROOT").isEmpty()) ASSERT_TRUE(peer.reset());
+        qputenv("AnalyticsEndpointPinnedRoots", peer.rootPem.toLocal8Bit());
+        setConsent(true);
+        if (qEnvironmentVariableIsSet("TIDINGS_DEBUG")) {
+            TDGLogger::sharedLogger().setDebugMode(true);
+            SystemLog::setSink([](int, const QString& m) { std::fprintf(stderr, "%s\n", qPrintable(m)); });
+        }
+        Clock::setSpeed(2000);  // back-off of seconds passes in milliseconds
+        static int n = 0;
+        root = testSandbox() + QString("/root%1").arg(++n);
+    }
+    void TearDown() override { Clock::setSpeed(1); }
+
+    QVariantMap settings(QVariantMap analytics = {}, bool withUrl = true) const {
+        if (withUrl) analytics.insert("url", peer.url(eventsPath).toString());
+        return {{"analytics", analytics}, {"features", QVariantMap{{"collect_analytics", true}}}};
+    }
+    QString events() const { return root + "/events"; }
+    // Waits until no package is left and the servers saw at least min requests.
+    bool settle(const std::shared_ptr<TDGTidingsController>& c, int min = 1, int ms = 20000) const {
+        const bool done = waitFor([&] { return c->waitUntilIdle(std::chrono::milliseconds(100)) && filesIn(events(), "multipartmime").isEmpty() &&
+                                                peer.requests(eventsPath).size() >= min; },
+                                  ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a request too many would show by now
+        return done;
+    }
+    // Bodies the servers logged, read back by python.
+    QJsonArray received() const {
+        QStringList paths;
+        int i = 0;
+        for (const auto& r : peer.requests(eventsPath)) {
+            const QString path = testSandbox() + QString("/body%1").arg(i++);
+            QFile f(path);
+            if (!f.open(QIODevice::WriteOnly)) continue;
+            f.write(r.body);
+            paths << path;
+        }
+        return readPackages(paths);
+    }
+    HttpsPeer peer;
+    QString root;
+};
+
+TEST_F(TidingsNetworkTest, FirstLaunchSendsPackagesThatParse) {
+    ASSERT_TRUE(peer.script(eventsPath, {A{202, {}, {}}}));
+    const bool firstInstall = Trellis::sharedSDK().isFirstInstall();
+    auto c = startController(root, "2:beta-token");
+    c->initializeSettingsIfNeededWithTrellisSettings(settings());
+    c->applicationLifecycleEvent("NSApplicationDidBecomeActiveNotification");  // asks for a flush
+    ASSERT_TRUE(settle(c, firstInstall ? 2 : 1));
+    const auto requests = peer.requests(eventsPath);
+    for (const auto& r : requests) {
+        EXPECT_EQ(r.method, "POST");
+        EXPECT_EQ(r.header("X-FAULTLINE-API-KEY"), "test-api-key");
+        EXPECT_EQ(r.header("User-Agent"), "Tidings Mac SDK/1.3.4");
+        EXPECT_EQ(r.header("Content-Length").toLongLong(), r.bodyLength);
+        EXPECT_TRUE(r.header("Content-Type").startsWith("multipart/form-data; boundary="));
+    }
+    QStringList names;
+    for (const QJsonValue& package : received()) {
+        EXPECT_EQ(package["defects"].toInt(), 0);
+        const QJsonArray parts = package["parts"].toArray();
+        ASSERT_EQ(parts.size(), 1);
+        EXPECT_EQ(parts[0]["type"].toString(), "application/vnd.faultline.mac.events");
+        const QJsonArray lines = parts[0]["lines"].toArray();
+        ASSERT_GE(lines.size(), 2);
+        EXPECT_EQ(lines[0]["name"].toString(), "metadata");
+        EXPECT_EQ(lines[0]["payload"]["beta_tester_token"].toString(), "beta-token");
+        EXPECT_EQ(lines[0]["payload"]["api_key"].toString(), "test-api-key");
+        for (const QJsonValue& l : lines) {
+            EXPECT_TRUE(l["ok"].toBool()) << l["name"].toString().toStdString();
+            names << l["name"].toString();
+        }
+    }
+    EXPECT_TRUE(names.contains("app_launched"));
+    EXPECT_TRUE(names.contains("app_became_active"));
+    EXPECT_EQ(names.contains("app_installed"), firstInstall);
+    EXPECT_TRUE(filesIn(events(), "gz").isEmpty());
+}
+
+TEST_F(TidingsNetworkTest, EveryAnswerEndsWithThePackageGone) {
+    const QByteArray date = QLocale::c().toString(QDateTime::currentDateTimeUtc().addSecs(2), "ddd, dd MMM yyyy HH:mm:ss 'GMT'").toLatin1();
+    A slow{202};
+    slow.delay = 3;  // beyond the one-second upload time-out
+    A reset{200};
+    reset.cut = "reset";
+    struct Case {
+        const char* what;
+        QList<A> answers;
+        int requests;
+        HttpsPeer::Server server = HttpsPeer::Trusted;
+    } cases[] = {
+        {"untrusted certificate", {A{202}}, 0, HttpsPeer::Untrusted},
+        {"accepted without a content type", {A{202}}, 1},
+        {"ok with JSON", {A{200, {{"Content-Type", "application/json"}}, "{}"}}, 1},
+        {"busy twice", {A{503}, A{503}, A{202}}, 3},
+        {"rate-limited, seconds", {A{429, {{"Retry-After", "1"}}}, A{202}}, 2},
+        {"busy, HTTP date", {A{503, {{"Retry-After", date}}}, A{202}}, 2},
+        {"busy, unreadable hint", {A{503, {{"Retry-After", "soon"}}}, A{202}}, 2},
+        {"refused", {A{400}}, 1},
+        {"busy forever: eleven retries", {A{503}}, 12},
+        {"reset", {reset}, 1},
+        {"timed out once", {slow, A{202}}, 2},
+        {"expired certificate", {A{202}}, 0, HttpsPeer::Expired},
+    };
+    auto c = startController(root);
+    QVariantMap analytics{{"upload_timeout_secs", 1}};
+    analytics.insert("url", peer.url(eventsPath, HttpsPeer::Trusted).toString());
+    c->initializeSettingsIfNeededWithTrellisSettings(QVariantMap{{"analytics", analytics}});
+    ASSERT_TRUE(settle(c, 1));  // the launch's own package, answered by the echo
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        if (k.server != HttpsPeer::Trusted) continue;
+        ASSERT_TRUE(peer.reset());
+        ASSERT_TRUE(peer.script(eventsPath, k.answers));
+        c->applicationLifecycleEvent("NSApplicationWillResignActiveNotification");
+        EXPECT_TRUE(settle(c, k.requests));
+        EXPECT_EQ(peer.requests(eventsPath).size(), k.requests);
+        const auto first = peer.requests(eventsPath);
+        if (first.size() > 1) EXPECT_EQ(first.first().sha256, first.last().sha256);  // the same package each time
+    }
+    // A server whose certificate fails: nothing reaches it, the package goes after the failure.
+    for (const Case& k : cases) {
+        if (k.server == HttpsPeer::Trusted) continue;
+        SCOPED_TRACE(k.what);
+        const QString other = root + QString("-%1").arg(int(k.server));
+        auto bad = TDGTidingsController::make({}, other);
+        QVariantMap a{{"url", peer.url(eventsPath, k.server).toString()}};
+        bad->initializeSettingsIfNeededWithTrellisSettings(QVariantMap{{"analytics", a}});
+        bad->applicationLifecycleEvent("NSApplicationWillResignActiveNotification");
+        EXPECT_TRUE(waitFor([&] { return bad->waitUntilIdle(std::chrono::milliseconds(100)) && filesIn(other + "/events", "multipartmime").isEmpty(); }))
+            << bad->eventQueue()->operationCount() << " " << filesIn(other + "/events").join(",").toStdString();
+    }
+}
+
+TEST_F(TidingsNetworkTest, APackageQueuedTwiceIsSentOnce) {
+    // A package left by a run without consent.
+    setConsent(false);
+    {
+        auto c = startController(root);
+        c->initializeSettingsIfNeededWithTrellisSettings(settings());
+        c->applicationLifecycleEvent("NSApplicationDidBecomeActiveNotification");
+        c->waitUntilIdle(std::chrono::milliseconds(5000));
+    }
+    const int packages = filesIn(events(), "multipartmime").size();
+    ASSERT_GE(packages, 1);
+    EXPECT_TRUE(peer.requests(eventsPath).isEmpty());
+    // The next launch finds the settings cached: the clean-up and the settings both queue it.
+    setConsent(true);
+    ASSERT_TRUE(peer.script(eventsPath, {A{202, {}, {}, false, 0.5}}));
+    auto c = TDGTidingsController::make({}, root);
+    c->initializeSettingsIfNeededWithTrellisSettings(settings());
+    ASSERT_TRUE(settle(c, packages));
+    // The installation's flush of this launch adds one of its own.
+    EXPECT_EQ(peer.requests(eventsPath).size(), packages + (Trellis::sharedSDK().isFirstInstall() ? 1 : 0));
+    QSet<QByteArray> distinct;
+    for (const auto& r : peer.requests(eventsPath)) distinct.insert(r.sha256);
+    EXPECT_EQ(distinct.size(), peer.requests(eventsPath).size());
+}
+
+TEST_F(TidingsNetworkTest, NoConsentOrNoAddressKeepsEverythingHomeAndBounded) {
+    struct Case {
+        const char* what;
+        bool consent;
+        bool url;
+    } cases[] = {{"no consent", false, true}, {"no address", true, false}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        setConsent(k.consent);
+        root += "x";
+        auto c = startController(root);
+        c->initializeSettingsIfNeededWithTrellisSettings(settings({}, k.url));
+        for (int i = 0; i < 3; ++i) c->applicationLifecycleEvent("NSApplicationDidBecomeActiveNotification");
+        c->waitUntilIdle(std::chrono::milliseconds(5000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(filesIn(events(), "multipartmime").size(), 4);  // the launch's and three flushes
+    }
+    EXPECT_TRUE(peer.requests(eventsPath).isEmpty());
+    // Many runs later: the start prunes to the limit, newest kept.
+    const QString package = filesIn(events(), "multipartmime").first();
+    for (int i = 0; i < 120; ++i) QFile::copy(package, events() + QString("/copy%1.multipartmime").arg(i));
+    setConsent(false);
+    auto c = startController(root);
+    EXPECT_EQ(filesIn(events(), "multipartmime").size(), 100 + (Trellis::sharedSDK().isFirstInstall() ? 1 : 0));
+}
+
+TEST_F(TidingsNetworkTest, SettingsLateTwiceOrCollectOff) {
+    // Late settings through the kits' core: the cached file and its notification; a second
+    // notification with other settings changes nothing.
+    auto c = startController(root);
+    for (const char* name : {"stray.txt", "OLD.log", "OLD.gz"}) {
+        QFile f(events() + "/" + name);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("1\tx\t2\t{}\n");
+    }
+    const QString cache = TRLSettingsOnboardingManager::settingsDirectoryPath() + "/settings.json";
+    QDir().mkpath(QFileInfo(cache).path());
+    const QVariantMap off{{"features", QVariantMap{{"collect_analytics", "0"}}}, {"analytics", QVariantMap{{"url", peer.url(eventsPath).toString()}}}};
+    ASSERT_TRUE(AtomicFile::write(cache, QJsonDocument::fromVariant(off).toJson()));
+    Trellis::sharedSDK().settingsAndOnboardingManager()->settingsModel().clearSettingsDictionary();
+    NotificationCenter::defaultCenter().post(QString::fromLatin1(TRLSettingsAvailableNotification));
+    c->waitUntilIdle(std::chrono::milliseconds(5000));
+    EXPECT_TRUE(filesIn(events()).isEmpty());
+    ASSERT_TRUE(AtomicFile::write(cache, QJsonDocument::fromVariant(settings()).toJson()));
+    Trellis::sharedSDK().settingsAndOnboardingManager()->settingsModel().clearSettingsDictionary();
+    NotificationCenter::defaultCenter().post(QString::fromLatin1(TRLSettingsAvailableNotification));
+    c->logEvent(std::make_shared<TDGCustomEvent>("dropped", TDGAttributes{}));
+    c->applicationLifecycleEvent("NSApplicationDidBecomeActiveNotification");
+    c->waitUntilIdle(std::chrono::milliseconds(5000));
+    EXPECT_TRUE(filesIn(events()).isEmpty());
+    EXPECT_FALSE(c->settings().shouldCollectAnalytics());
+    EXPECT_TRUE(peer.requests(eventsPath).isEmpty());
+    QFile::remove(cache);
+    Trellis::sharedSDK().settingsAndOnboardingManager()->settingsModel().clearSettingsDictionary();
+}
+
+TEST_F(TidingsNetworkTest, ThePreviousRunsCrashCarriesItsMetadata) {
+    QDir().mkpath(root);
+    QFile f(root + "/crash_metadata");
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(R"({"generator":"Tidings Mac SDK/1.3.4","session_id":"crashed-run","started_at":5})");
+    f.close();
+    auto c = startController(root);
+    c->initializeSettingsIfNeededWithTrellisSettings(settings());
+    c->logCrashEvent(std::make_shared<TDGCrashEvent>(1700000000.25, 1));
+    ASSERT_TRUE(settle(c, 2));
+    bool found = false;
+    for (const QJsonValue& package : received()) {
+        const QJsonArray lines = package["parts"][0]["lines"].toArray();
+        if (lines.last()["name"].toString() != "app_crashed") continue;
+        found = true;
+        ASSERT_EQ(lines.size(), 2);
+        EXPECT_EQ(lines[0]["payload"]["session_id"].toString(), "crashed-run");
+        EXPECT_EQ(lines[1]["ms"].toDouble(), 1700000000250.0);
+        EXPECT_EQ(lines[1]["payload"]["crash_state"].toString(), "foreground");
+    }
+    EXPECT_TRUE(found);
+    // This run's metadata replaced the crashed run's.
+    EXPECT_NE(QJsonDocument::fromJson(readAll(root + "/crash_metadata"))["session_id"].toString(), "crashed-run");
+}
+
+// The child of the kill test: logs numbered events with flushes, no consent (so everything stays
+// on disk), and prints each number once its line is written.
+TEST_F(TidingsNetworkTest, KillChild) {
+    const QString childRoot = qEnvironmentVariable("TIDINGS_CHILD_ROOT");
+    if (childRoot.isEmpty()) GTEST_SKIP() << "runs only as the kill test's child";
+    setConsent(false);
+    auto c = startController(childRoot);
+    c->initializeSettingsIfNeededWithTrellisSettings(settings({{"max_byte_size_per_file", 600}}));
+    for (int i = 0;; ++i) {
+        c->logEvent(std::make_shared<TDGCustomEvent>("n", TDGAttributes{{"i", i}}));
+        if (i % 7 == 0) c->applicationLifecycleEvent("NSApplicationDidBecomeActiveNotification");
+        c->waitUntilIdle(std::chrono::milliseconds(5000));
+        std::printf("%d\n", i);
+        std::fflush(stdout);
+    }
+}
+
+TEST_F(TidingsNetworkTest, KilledAtRandomPointsLosesNoWrittenEvent) {
+    ASSERT_TRUE(peer.script(eventsPath, {A{202}}));
+    int lastWritten = -1;
+    for (int round = 0; round < 6; ++round) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TIDINGS_CHILD_ROOT", root);
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=TidingsNetworkTest.KillChild"});
+        ASSERT_TRUE(child.waitForStarted());
+        QByteArray out;
+        const int at = 30 + QRandomGenerator::global()->bounded(60);
+        while (out.count('\n') < at && child.waitForReadyRead(10000)) out += child.readAllStandardOutput();
+        std::this_thread::sleep_for(std::chrono::microseconds(QRandomGenerator::global()->bounded(3000)));
+        ::kill(pid_t(child.processId()), SIGKILL);
+        child.waitForFinished();
+        out += child.readAllStandardOutput();
+        for (const QByteArray& line : out.split('\n'))
+            if (!line.isEmpty() && line.front() >= '0' && line.front() <= '9') lastWritten = std::max(lastWritten, line.toInt());
+        ASSERT_GT(lastWritten, 0) << "round " << round;
+        // Each child numbers from 0 again: check this round's events arrive, then start over.
+        auto c = startController(root);
+        c->initializeSettingsIfNeededWithTrellisSettings(settings());
+        c->applicationLifecycleEvent("NSApplicationDidBecomeActiveNotification");
+        ASSERT_TRUE(settle(c, 1));
+        QSet<int> seen;
+        for (const QJsonValue& package : received())
+            for (const QJsonValue& l : package["parts"][0]["lines"].toArray()) {
+                EXPECT_TRUE(l["ok"].toBool());
+                if (l["name"].toString() == "custom") seen.insert(l["payload"]["custom_attributes"]["i"].toInt());
+            }
+        for (int i = 0; i <= lastWritten; ++i) EXPECT_TRUE(seen.contains(i)) << "round " << round << " lost event " << i;
+        c.reset();
+        ASSERT_TRUE(peer.reset());
+        ASSERT_TRUE(peer.script(eventsPath, {A{202}}));
+        QDir(root).removeRecursively();
+        lastWritten = -1;
+    }
+}
+
+}  // namespace
