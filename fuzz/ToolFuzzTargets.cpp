@@ -104,8 +104,8 @@ QString tidyConfigurations(const QByteArray& bytes) {
 }
 
 QString desktopEntries(const QByteArray& bytes) {
-    // Any entry: the page's name is one argument (or one quoted word of a shell's script), never
-    // the program, never split, never read as code by a shell.
+    // Any entry: the page's name is one argument, never the program, never split, never part of
+    // a shell's script.
     const QString path = scratchFile(QStringLiteral("fuzz.desktop"), bytes);
     const std::optional<QVDesktopEntry> entry = QVDesktopEntry::read(path);
     if (!entry) return {};
@@ -115,11 +115,8 @@ QString desktopEntries(const QByteArray& bytes) {
     if (command->isEmpty() || command->first().isEmpty()) return QStringLiteral("an empty program");
     if (command->first().contains(QLatin1String("Q'")) || command->first().contains(QLatin1String("pwned")))
         return QStringLiteral("the program comes from the target: ") + command->first();
-    QString quoted = target;
-    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
-    quoted = QLatin1Char('\'') + quoted + QLatin1Char('\'');
-    // Any shell, also started through another program: the script of its first "-c" holds the
-    // target only as a quoted word.
+    // Any shell, also started through another program: the script of its first "-c" never holds
+    // the target.
     bool shell = false, scriptSeen = false;
     int holders = 0;
     for (qsizetype a = 1; a < command->size(); ++a) {
@@ -132,8 +129,8 @@ QString desktopEntries(const QByteArray& bytes) {
         scriptSeen = scriptSeen || script;
         if (!argument.contains(QLatin1String("pwned"))) continue;
         ++holders;
-        if (script && argument.contains(target)) return QStringLiteral("a shell reads the target unquoted: ") + argument;
-        if (!argument.contains(target) && !argument.contains(quoted)) return QStringLiteral("the target is cut: ") + argument;
+        if (script) return QStringLiteral("a shell reads the target as its script: ") + argument;
+        if (!argument.contains(target)) return QStringLiteral("the target is cut: ") + argument;
     }
     if (holders != 1) return QStringLiteral("the target is in %1 arguments: %2").arg(holders).arg(command->join(QLatin1Char('|')));
     return {};

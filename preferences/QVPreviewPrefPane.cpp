@@ -228,9 +228,14 @@ bool QVPreviewPrefPane::addBrowserAtPath(const QString& path, int row) {
                    .arg(QFileInfo(path).fileName()));
         return false;
     }
+    const auto desktop = QVDesktopEntry::read(path);
+    // An entry whose command Qorvel would never run is refused now, not at the first preview.
+    if (QString why; !desktop->commandFor(QStringLiteral("/page.html"), &why)) {
+        refuse(localized("\u201c%1\u201d was not added: %2.").arg(QFileInfo(path).fileName(), why));
+        return false;
+    }
     for (const Entry& entry : browsers())
         if (entry.plist.value(PathKey).toString() == path) return true;
-    const auto desktop = QVDesktopEntry::read(path);
     QVariantMap plist{{NameKey, desktop->name.isEmpty() ? QFileInfo(path).completeBaseName() : desktop->name}, {PathKey, path}};
     const int at = row < 0 || row > _browsers.size() ? int(_browsers.size()) : row;
     _browsers.insert(at, {plist, iconForEntry(plist)});

@@ -97,10 +97,12 @@ void QVBrowser::performActionWithObject(const QVariant& object) {
     }
     if (!fansOut()) {
         const std::optional<QVDesktopEntry> entry = QVDesktopEntry::read(_browserPath);
-        const std::optional<QStringList> command = entry ? entry->commandFor(target) : std::nullopt;
+        QString why = entry ? QString() : QStringLiteral("its desktop entry cannot be read");
+        const std::optional<QStringList> command = entry ? entry->commandFor(target, &why) : std::nullopt;
         if (command && start(command->first(), command->mid(1))) return;
-        SystemLog::warning(QStringLiteral("Could not start the browser %1 (%2); opening %3 with the default handler")
-                               .arg(_browserName, _browserPath, target));
+        if (command) why = QStringLiteral("%1 could not be started").arg(command->first());
+        SystemLog::warning(QStringLiteral("The browser %1 (%2) was not started: %3; opening %4 with the default handler")
+                               .arg(_browserName, _browserPath, why, target));
         openWithDefaultHandler(target);
         return;
     }

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QProcess>
 #include <QSet>
 #include <QTextStream>
 
@@ -132,16 +133,6 @@ std::optional<QList<ExecArgument>> splitArguments(const QString& exec) {
     return arguments;
 }
 
-// text as one word of a POSIX shell: between single quotes, each quote closed, escaped and
-// reopened. A field code inside a quoted argument is left undefined by the desktop-entry rules;
-// the only use it has is a script handed to a shell ("sh -c \"open %u\""), where the shell must
-// read the target as one word, never as code.
-QString shellWord(const QString& text) {
-    QString word = text;
-    word.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
-    return QLatin1Char('\'') + word + QLatin1Char('\'');
-}
-
 bool isTargetCode(QChar code) { return QStringLiteral("uUfF").contains(code); }
 
 // The shells whose "-c" takes a script (sh, bash, dash, zsh, ksh, csh, fish... and busybox): a
@@ -149,6 +140,19 @@ bool isTargetCode(QChar code) { return QStringLiteral("uUfF").contains(code); }
 bool isShell(const QString& program) {
     const QString name = QFileInfo(program).fileName();
     return !program.startsWith(QLatin1Char('-')) && (name.endsWith(QLatin1String("sh")) || name == QLatin1String("busybox"));
+}
+
+// env's "-S STRING" (also "-vS", "-SSTRING", "--split-string=STRING"): env splits the string
+// into a command line of its own. Answers where the string stands (argument, and offset within
+// it) or -1.
+std::pair<qsizetype, qsizetype> envSplitString(const QStringList& command, qsizetype a) {
+    const QString& argument = command[a];
+    if (argument == QLatin1String("--split-string")) return {a + 1, 0};
+    if (argument.startsWith(QLatin1String("--split-string="))) return {a, 15};
+    if (!argument.startsWith(QLatin1Char('-')) || argument.startsWith(QLatin1String("--"))) return {-1, 0};
+    const qsizetype s = argument.indexOf(QLatin1Char('S'));
+    if (s < 0) return {-1, 0};
+    return s + 1 == argument.size() ? std::pair{a + 1, qsizetype(0)} : std::pair{a, s + 1};
 }
 
 }  // namespace
@@ -161,22 +165,32 @@ std::optional<QStringList> QVDesktopEntry::splitExec(const QString& exec) {
     return arguments;
 }
 
-std::optional<QStringList> QVDesktopEntry::commandFor(const QString& target) const {
+std::optional<QStringList> QVDesktopEntry::commandFor(const QString& target, QString* why) const {
+    const auto refuse = [why](const char* reason) -> std::optional<QStringList> {
+        if (why) *why = QString::fromUtf8(reason);
+        return std::nullopt;
+    };
     const std::optional<QList<ExecArgument>> split = splitArguments(exec);
+    if (!split) return refuse("its command line has a quote that is never closed");
     // The program itself never comes from a field code: "Exec=%u" would run the address.
-    if (!split || split->isEmpty() || split->first().text.contains(QLatin1Char('%'))) return std::nullopt;
+    if (split->isEmpty() || split->first().text.contains(QLatin1Char('%'))) return refuse("its command line names no program of its own");
     // One target only: a second code would hand it over twice, and nobody knows how it is read.
     int targetCodes = 0;
     for (const ExecArgument& argument : *split)
         for (qsizetype i = 0; i + 1 < argument.text.size(); ++i)
             if (argument.text[i] == QLatin1Char('%')) {
                 targetCodes += isTargetCode(argument.text[i + 1]) ? 1 : 0;
+                // Between double quotes a code is left undefined by the desktop-entry rules, and
+                // its one use is splicing into a script ("sh -c \"open %u\""), where a page's
+                // name would be read as code whatever quoting is put around it.
+                if (argument.quoted[i] && argument.text[i + 1] != QLatin1Char('%'))
+                    return refuse("its command line puts a field code inside quotes, where a shell could run part of a page\u2019s name");
                 ++i;
             }
-    if (targetCodes > 1) return std::nullopt;
+    if (targetCodes > 1) return refuse("its command line asks for more than one page");
     QStringList command;
     bool targetPlaced = false;
-    qsizetype rawTarget = -1;  // the argument that holds the target unquoted
+    qsizetype rawTarget = -1;  // the argument that holds the target
     for (qsizetype a = 0; a < split->size(); ++a) {
         const ExecArgument& argument = split->at(a);
         // A code standing alone may become several arguments (or none).
@@ -191,43 +205,59 @@ std::optional<QStringList> QVDesktopEntry::commandFor(const QString& target) con
                 expanded.append(argument.text[i]);
                 continue;
             }
-            if (i + 1 == argument.text.size()) return std::nullopt;
-            const bool quoted = argument.quoted[i];
-            const auto place = [&](const QString& value) { expanded.append(quoted ? shellWord(value) : value); };
+            if (i + 1 == argument.text.size()) return refuse("its command line ends in a lone \u201c%\u201d");
             switch (argument.text[++i].unicode()) {
             case '%': expanded.append(QLatin1Char('%')); break;
             case 'u': case 'f': case 'U': case 'F':
-                place(target);
+                expanded.append(target);
                 targetPlaced = true;
-                if (!quoted) rawTarget = command.size();
+                rawTarget = command.size();
                 break;
-            case 'c': place(name); break;
-            case 'k': place(path); break;
+            case 'c': expanded.append(name); break;
+            case 'k': expanded.append(path); break;
             case 'd': case 'D': case 'n': case 'N': case 'v': case 'm':
                 dropped = true;
                 break;
-            default: return std::nullopt;
+            default: return refuse("its command line holds an unknown field code");
             }
         }
         if (dropped && expanded.isEmpty()) continue;
         command.append(expanded);
     }
-    if (command.isEmpty() || command.first().isEmpty()) return std::nullopt;
+    if (command.isEmpty() || command.first().isEmpty()) return refuse("its command line names no program of its own");
     if (!targetPlaced) {
         rawTarget = command.size();
         command.append(target);
     }
-    // The script of "sh -c", also behind another program (env, nice, a sandbox): the argument
-    // after the first option holding "c" that follows a shell's name. The target unquoted there
-    // ("sh -c %u", or appended to "sh -c") would be run as code.
+    // The words as the programs read them: env's "-S" string is split by env into a command line
+    // of its own ("env -S \"sh -c\" %u"); each word remembers the argument it came from.
+    QList<std::pair<QString, qsizetype>> words;
+    bool envSeen = false;
+    for (qsizetype a = 0; a < command.size(); ++a) {
+        if (envSeen) {
+            if (const auto [at, offset] = envSplitString(command, a); at >= 0 && at < command.size()) {
+                if (at == rawTarget) return refuse("its command line hands the page to env as a command line of its own");
+                if (at != a) words.append({command[a], a});
+                for (const QString& word : QProcess::splitCommand(command[at].mid(offset))) words.append({word, at});
+                a = at;
+                envSeen = false;
+                continue;
+            }
+        }
+        words.append({command[a], a});
+        if (QFileInfo(command[a]).fileName() == QLatin1String("env")) envSeen = true;
+    }
+    // The script of "sh -c", also behind another program (env, nice, a sandbox): the word after
+    // the first option holding "c" that follows a shell's name. The target there ("sh -c %u",
+    // or appended to "sh -c") would be run as code.
     bool shellSeen = false;
-    for (qsizetype a = 0; a + 1 < command.size(); ++a) {
-        const QString& argument = command[a];
-        if (isShell(argument)) {
+    for (qsizetype w = 0; w + 1 < words.size(); ++w) {
+        const QString& word = words[w].first;
+        if (isShell(word)) {
             shellSeen = true;
-        } else if (shellSeen && argument.startsWith(QLatin1Char('-')) && !argument.startsWith(QLatin1String("--")) &&
-                   argument.contains(QLatin1Char('c'))) {
-            if (a + 1 == rawTarget) return std::nullopt;
+        } else if (shellSeen && word.startsWith(QLatin1Char('-')) && !word.startsWith(QLatin1String("--")) &&
+                   word.contains(QLatin1Char('c'))) {
+            if (words[w + 1].second == rawTarget) return refuse("its command line hands the page to a shell as a script");
             break;
         }
     }

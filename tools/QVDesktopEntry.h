@@ -26,11 +26,12 @@ public:
     // The command that opens target (a URL or an absolute path): Exec split into arguments by
     // its quoting rules, each field code replaced: %u %U %f %F by target as one argument, %i
     // by "--icon" and the icon, %c by the name, %k by the entry's path, %% by "%", deprecated
-    // codes dropped. A code between double quotes (a script for "sh -c") expands to one
-    // single-quoted shell word. Without a code for the target, target is appended. Nothing when
+    // codes dropped. Without a code for the target, target is appended. The target never
+    // becomes program text: nothing (and why, for a message "... was not started: <why>") when
     // Exec is malformed (an open quote, an unknown field code, no program, a program named by a
-    // field code, more than one code for the target, an unquoted code as a shell's "-c" script).
-    std::optional<QStringList> commandFor(const QString& target) const;
+    // field code, more than one code for the target), puts a field code between double quotes,
+    // or hands the target over as a shell's "-c" script or as env's "-S" command line.
+    std::optional<QStringList> commandFor(const QString& target, QString* why = nullptr) const;
     // Exec's own splitting, for tests: nothing when the quoting is broken.
     static std::optional<QStringList> splitExec(const QString& exec);
 

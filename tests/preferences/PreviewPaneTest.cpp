@@ -74,10 +74,14 @@ TEST_F(PreviewPaneTest, OnlyDesktopEntriesAreAddedAndTheBuiltInRowsStay) {
     const QString fourth = dir.write(QStringLiteral("four.desktop"), "[Desktop Entry]\nType=Application\nName=Four Browser\nExec=four %u\n");
     const QString text = dir.write(QStringLiteral("notes.txt"), "hello");
     const QString link = dir.write(QStringLiteral("link.desktop"), "[Desktop Entry]\nType=Link\nName=L\nURL=http://x\n");
-    for (const QString& refused : {text, link, dir.file(QStringLiteral("missing.desktop"))}) {
+    // An entry whose command would splice a page's name into a shell script is refused, saying why.
+    const QString spliced = dir.write(QStringLiteral("spliced.desktop"), "[Desktop Entry]\nType=Application\nName=S\nExec=sh -c \"web '%u'\"\n");
+    for (const QString& refused : {text, link, dir.file(QStringLiteral("missing.desktop")), spliced}) {
         EXPECT_FALSE(pane.addBrowserAtPath(refused)) << refused.toStdString();
         EXPECT_TRUE(pane.refusal().contains(QFileInfo(refused).fileName()));
     }
+    EXPECT_EQ(pane.refusal(), "\u201cspliced.desktop\u201d was not added: its command line puts a field code inside quotes, where a "
+                              "shell could run part of a page\u2019s name.");
     EXPECT_FALSE(pane.didChangeList());
     EXPECT_TRUE(pane.addBrowserAtPath(fourth, 1));
     EXPECT_TRUE(pane.addBrowserAtPath(fourth));  // already listed: kept once

@@ -1,6 +1,7 @@
 // The browser list and its targets: desktop entries as the system's browsers, the list file's
 // rows, and opening a page through real processes started from the entries' commands.
 #include "shell/Defaults.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TestSupport.h"
 #include "tools/QVBrowserRepository.h"
 #include "tools/QVDesktopEntry.h"
@@ -117,7 +118,14 @@ TEST_F(BrowsersTest, ExecLinesBecomeArgumentVectorsWithTheTargetAsOneArgument) {
         {"env LANG=C sh -c %u", std::nullopt},
         {"sh -ec", std::nullopt},
         {"nice -n 5 /bin/bash --norc -c %u", std::nullopt},
-        {"sh -c \"open %u\"", QStringList{"sh", "-c", "open 'http://example.com/a b;$(touch x)`y`'"}},
+        {"sh -c \"open %u\"", std::nullopt},
+        {"browser \"%u\"", std::nullopt},
+        {"browser \"--title=%c\" %u", std::nullopt},
+        {"env -S%u", std::nullopt},
+        {"/usr/bin/env --split-string %f", std::nullopt},
+        {"env -S \"sh -c\" %f", std::nullopt},
+        {"env -S \"sh -c 'printf %%s \\\"$1\\\"' sh\" %f", QStringList{"env", "-S", "sh -c 'printf %s \"$1\"' sh", target}},
+        {"sh -c \"echo 100%%\" sh %u", QStringList{"sh", "-c", "echo 100%", "sh", target}},
     };
     for (const Case& c : cases) {
         QVDesktopEntry entry;
@@ -129,36 +137,71 @@ TEST_F(BrowsersTest, ExecLinesBecomeArgumentVectorsWithTheTargetAsOneArgument) {
     }
 }
 
-TEST_F(BrowsersTest, AShellReadsATargetExpandedInsideQuotesAsOneWord) {
-    // Real shells run the scripts of real entries on hostile page names: each prints the target
-    // it was given, and nothing in a name runs.
-    const QStringList targets = {
-        "/tmp/a b/$(touch " + dir.file("ran") + ").html",
-        "/tmp/`touch " + dir.file("ran") + "`.html",
-        "/tmp/it's \"quoted\"; touch " + dir.file("ran") + "; echo '.html",
-        "/tmp/back\\slash\n$HOME*.html",
+TEST_F(BrowsersTest, NoPageNameRunsThroughAnEntrysShellScript) {
+    // Entries written as files, opened through the list's rows with the real starter: a script
+    // given the page as "$1" prints it; an entry that would splice it into script text is refused
+    // with its reason logged, and the page goes to the default handler (here a stand-in
+    // xdg-open that prints what it got). Nothing in a page's name ever runs.
+    const QString bin = dir.write("bin/xdg-open", "#!/bin/sh\nprintf 'xdg-open\\n%s' \"$1\" > \"$QV_OUT\"\n");
+    QFile::setPermissions(bin, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QByteArray savedPath = qgetenv("PATH");
+    qputenv("PATH", QFileInfo(bin).absolutePath().toLocal8Bit() + ":" + savedPath);
+    const QString savedCwd = QDir::currentPath();
+    QDir().mkpath(dir.file("pages"));
+    QDir::setCurrent(dir.file("pages"));  // where "touch ran" would leave its mark
+    LogCapture log;
+    const QString print = R"(printf %%s \"\$1\" > \"\$QV_OUT\")";
+    const QList<std::pair<QString, const char*>> execs = {
+        {R"(sh -c "true '%f'")", "inside quotes"},
+        {R"(sh -c "true \"%f\"")", "inside quotes"},
+        {R"(bash -c "printf %%s '%u' > \"\$QV_OUT\"")", "inside quotes"},
+        {R"(/bin/dash -ec "exec true %F")", "inside quotes"},
+        {R"(env -S "sh -c 'true %f'")", "inside quotes"},
+        {R"(/usr/bin/env sh -c "true %U")", "inside quotes"},
+        {R"(env -S "sh -c" %f)", "as a script"},
+        {R"(env -S%u)", "env as a command line"},
+        {R"(sh -c %f)", "as a script"},
+        {"sh -c \"" + print + "\" sh %f", nullptr},
+        {"bash -c \"" + print + "\" bash %u", nullptr},
+        {"/bin/dash -c \"exec " + print + "\" dash %F", nullptr},
+        {"env sh -c \"" + print + "\" sh %U", nullptr},
+        {R"(env -S "sh -c 'printf %%s \"\$1\" > \"\$QV_OUT\"' sh" %f)", nullptr},
     };
-    const QStringList execs = {
-        "sh -c \"printf '%%s' %u\"",
-        "sh -c \"printf '%%s' \\\"x\\\"%f\"",
-        "bash -c \"printf '%%s' %U\"",
-        "/bin/dash -ec \"printf '%%s' %F\"",
-    };
-    for (const QString& exec : execs)
-        for (const QString& target : targets) {
-            SCOPED_TRACE((exec + " on " + target).toStdString());
-            QVDesktopEntry entry;
-            entry.name = "Shell";
-            entry.exec = exec;
-            const std::optional<QStringList> command = entry.commandFor(target);
-            ASSERT_TRUE(command.has_value());
-            QProcess process;
-            process.start(command->first(), command->mid(1));
-            ASSERT_TRUE(process.waitForFinished(5000));
-            const QString printed = QString::fromUtf8(process.readAllStandardOutput());
-            EXPECT_EQ(printed, exec.contains("x\\\"") ? "x" + target : target);
-            EXPECT_FALSE(QFile::exists(dir.file("ran")));
+    const QStringList names = {"$(touch ran).html", "`touch ran`.html", "\";touch ran;\".html", "';touch ran;'.html",
+                               "it's \"q\".html", "a\ntouch ran\n.html", "-$(touch ran).html"};
+    int run = 0;
+    for (const auto& [exec, refusal] : execs) {
+        // A desktop entry value escapes its backslashes.
+        const QString path = entry("system", QStringLiteral("e%1.desktop").arg(run), "Name=E\nExec=" + QString(exec).replace("\\", "\\\\"));
+        const std::shared_ptr<QVBrowser> browser = QVBrowser::fromPlist({{"name", "E"}, {"path", path}});
+        for (const QString& name : names) {
+            SCOPED_TRACE((exec + " on " + name).toStdString());
+            const QString out = dir.file(QStringLiteral("out%1").arg(++run));
+            qputenv("QV_OUT", out.toLocal8Bit());
+            log.clear();
+            browser->performActionWithObject(name);
+            const QString expected = refusal ? "xdg-open\n" + name : name;
+            QElapsedTimer waited;
+            waited.start();
+            while (readAll(out) != expected.toUtf8() && waited.elapsed() < 5000) QThread::msleep(10);
+            EXPECT_EQ(QString::fromUtf8(readAll(out)), expected);
+            QThread::msleep(50);
+            EXPECT_FALSE(QFile::exists("ran"));
+            QFile::remove("ran");
+            const QStringList logged = log.lines();
+            if (refusal) {
+                EXPECT_EQ(logged.size(), 1);
+                if (logged.isEmpty()) continue;
+                EXPECT_TRUE(logged[0].startsWith("The browser E (" + path + ") was not started: its command line ")) << logged[0].toStdString();
+                EXPECT_TRUE(logged[0].contains(QString::fromLatin1(refusal))) << logged[0].toStdString();
+            } else {
+                EXPECT_TRUE(logged.isEmpty());
+            }
         }
+    }
+    QDir::setCurrent(savedCwd);
+    qputenv("PATH", savedPath);
+    qunsetenv("QV_OUT");
 }
 
 TEST_F(BrowsersTest, TheListHasItsRowsOrTheSystemsBrowsersAndAlwaysTheTwoSpecialRows) {
