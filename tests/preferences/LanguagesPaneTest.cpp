@@ -76,7 +76,7 @@ TEST_F(LanguagesPaneTest, EachRowOpensItsEditorOrSaysWhyNot) {
 
 TEST_F(LanguagesPaneTest, APickerCreatesOnlyWhenConfirmed) {
     // A new bundle has a plain parser and no completion: both rows offer a picker.
-    ASSERT_TRUE(pane.addBundle(QStringLiteral("Toy Language"), QStringLiteral("source.toy")));
+    ASSERT_TRUE(pane.addBundle(QStringLiteral("Toy Language"), QStringLiteral("source.toylanguage")));
     const auto toy = bundleTitled(pane, QStringLiteral("Toy Language"));
     ASSERT_NE(toy, nullptr);
     const auto plain = toy->parser();
