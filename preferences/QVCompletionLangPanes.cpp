@@ -87,6 +87,16 @@ QWidget* QVKeywordCodeCompletionLangPane::loadView() {
     buttons->addWidget(remove);
     buttons->addStretch();
     layout->addLayout(buttons);
+    // One entry per keyword and prototype: a second would only show twice in the list.
+    refuseClashes(_model, [this](const QStandardItem* edited) {
+        const int row = edited->row();
+        const auto text = [this](int r, int column) { return _model->item(r, column) ? _model->item(r, column)->text() : QString(); };
+        if (edited->column() > 1 || text(row, 0).isEmpty()) return QString();
+        for (int other = 0; other < _model->rowCount(); ++other)
+            if (other != row && text(other, 0) == text(row, 0) && text(other, 1) == text(row, 1))
+                return localized("\u201c%1\u201d is listed already with that prototype.").arg(text(row, 0));
+        return QString();
+    });
     watchEdits(_model);
     setFirstResponder(searchField);
     view->resize(460, 360);

@@ -197,7 +197,10 @@ void QVFilesPrefPane::addItem(QVFileCategoryKind kind) {
         // The model put it in sorted place; the last entry of that title is the new one.
         newIndex = int(titles.lastIndexOf(newTitle));
     } else {
-        category = _categories->addCategoryWithTitle(localized("New Category"), kind);
+        // A name of its own ("New Category 2" beside "New Category"), or the two would merge.
+        QString title = localized("New Category");
+        for (int n = 2; _categories->categoryForTitle(title); ++n) title = localized("New Category") + QStringLiteral(" %1").arg(n);
+        category = _categories->addCategoryWithTitle(title, kind);
     }
     if (!category) return;
     setDidChange(true);
@@ -233,10 +236,16 @@ void QVFilesPrefPane::itemRenamed(QTreeWidgetItem* item, QVFileCategoryKind kind
     const std::shared_ptr<QVFileCategory> category = categoryOf(item);
     const QString text = item->text(0).trimmed();
     if (!category) return;
-    if (text.isEmpty()) {
-        // An empty name is not taken: the old one comes back.
-        QMetaObject::invokeMethod(this, [this, kind] { reloadOutline(kind); }, Qt::QueuedConnection);
-        return;
+    const auto refuse = [this, kind] { QMetaObject::invokeMethod(this, [this, kind] { reloadOutline(kind); }, Qt::QueuedConnection); };
+    // An empty name is not taken: the old one comes back.
+    if (text.isEmpty()) return refuse();
+    // Categories are found by name, whatever its case, and two of one name become one when
+    // written: a name another category has is refused.
+    if (const auto other = item->parent() ? nullptr : _categories->categoryForTitle(text); other && other != category) {
+        QVPrefAlerts::showError(mainView(), QVError::app(0, localized("The name \u201c%1\u201d is taken by another category.").arg(text),
+                                                         localized("Each category needs a name of its own; \u201c%1\u201d keeps its name.")
+                                                             .arg(category->title())));
+        return refuse();
     }
     if (item->parent()) category->replaceObjectInTypesAtIndex(item->parent()->indexOfChild(item), text);
     else category->setTitle(text);

@@ -250,7 +250,10 @@ QWidget* QVKeywordSyntaxLangPane::loadView() {
         const QModelIndex current = tree->currentIndex();
         if (!current.isValid()) return QApplication::beep();
         const int group = current.parent().isValid() ? current.parent().row() : current.row();
-        addKeyword(group, localized("keyword"));
+        // A placeholder of its own, as a keyword is listed once.
+        QString word = localized("keyword");
+        for (int n = 2; groupListing(word, nullptr); ++n) word = localized("keyword") + QString::number(n);
+        addKeyword(group, word);
         QStandardItem* parent = _model->item(group);
         editNew(parent->child(parent->rowCount() - 1));
     });
@@ -263,15 +266,33 @@ QWidget* QVKeywordSyntaxLangPane::loadView() {
     buttons->addStretch();
     buttons->addWidget(folding);
     layout->addLayout(buttons);
+    refuseClashes(_model, [this](const QStandardItem* edited) {
+        const QStandardItem* group = edited->parent() ? groupListing(edited->text().trimmed(), edited) : nullptr;
+        return group ? localized("\u201c%1\u201d is a keyword of \u201c%2\u201d already.").arg(edited->text().trimmed(), group->text()) : QString();
+    });
     watchEdits(_model);
     setFirstResponder(tree);
     view->resize(460, 360);
     return view;
 }
 
-void QVKeywordSyntaxLangPane::addKeyword(int group, const QString& word) {
-    if (!_model || group < 0 || group >= _model->rowCount()) return;
+bool QVKeywordSyntaxLangPane::addKeyword(int group, const QString& word) {
+    if (!_model || group < 0 || group >= _model->rowCount() || groupListing(word.trimmed(), nullptr)) return false;
     _model->item(group)->appendRow(new QStandardItem(word));
+    return true;
+}
+
+const QStandardItem* QVKeywordSyntaxLangPane::groupListing(const QString& word, const QStandardItem* except) const {
+    if (!_model || word.isEmpty()) return nullptr;
+    // The parser finds a word in one group only; which one would be left to chance.
+    const auto keywords = keywordParser();
+    const Qt::CaseSensitivity rule = keywords && keywords->caseSensitive() ? Qt::CaseSensitive : Qt::CaseInsensitive;
+    for (int row = 0; row < _model->rowCount(); ++row) {
+        const QStandardItem* group = _model->item(row);
+        for (int i = 0; i < group->rowCount(); ++i)
+            if (group->child(i) != except && group->child(i)->text().trimmed().compare(word, rule) == 0) return group;
+    }
+    return nullptr;
 }
 
 QVariantList QVKeywordSyntaxLangPane::identifiers() const {

@@ -88,7 +88,9 @@ public:
     QVariantList identifiers() const;
     QString keywordCharacters() const { return _keywordCharacters; }
     void setKeywordCharacters(const QString& characters) { _keywordCharacters = characters; }
-    void addKeyword(int group, const QString& word);
+    // Adds word to the group unless a group lists it already (in the parser's case rule); a word
+    // typed over another that some group lists is refused the same way.
+    bool addKeyword(int group, const QString& word);
     // Leaving with changes hands the groups to the parser and queues the highlighting change.
     void unselect() override;
     QStandardItemModel* model() const { return _model; }
@@ -99,6 +101,9 @@ protected:
     void addOptionFields(QDialog* panel, QFormLayout* form) override;
 
 private:
+    // The group listing word, other than at except; none when no group does.
+    const QStandardItem* groupListing(const QString& word, const QStandardItem* except) const;
+
     QStandardItemModel* _model = nullptr;
     QString _keywordCharacters;
     QLineEdit* _keywordCharactersField = nullptr;

@@ -5,6 +5,7 @@
 #include "languages/QVKeywordBasedParser.h"
 #include "languages/QVTagBasedParser.h"
 #include "platform/AppBundle.h"
+#include "preferences/QVPrefAlerts.h"
 
 #include <QAbstractItemModel>
 #include <QButtonGroup>
@@ -12,11 +13,22 @@
 #include <QHash>
 #include <QLabel>
 #include <QRadioButton>
+#include <QStandardItemModel>
 #include <QVBoxLayout>
 
 namespace {
 
 QString localized(const char* text) { return QVLocalized(QString::fromUtf8(text)); }
+
+// Each item of an editor refusing clashes keeps the text last taken, to go back to.
+constexpr int TakenRole = Qt::UserRole + 40;
+
+void rememberTexts(QStandardItem* item) {
+    if (!item) return;
+    item->setData(item->text(), TakenRole);
+    for (int row = 0; row < item->rowCount(); ++row)
+        for (int column = 0; column < item->columnCount(); ++column) rememberTexts(item->child(row, column));
+}
 
 QHash<QString, QVLanguagePane::Maker>& editorMakers() {
     static QHash<QString, QVLanguagePane::Maker> registry;
@@ -53,6 +65,25 @@ void QVLanguagePane::watchEdits(QObject* model) {
     connect(items, &QAbstractItemModel::rowsInserted, this, changed);
     connect(items, &QAbstractItemModel::rowsRemoved, this, changed);
     connect(items, &QAbstractItemModel::rowsMoved, this, changed);
+}
+
+void QVLanguagePane::refuseClashes(QStandardItemModel* model, Clash clash) {
+    rememberTexts(model->invisibleRootItem());
+    connect(model, &QAbstractItemModel::rowsInserted, this, [model](const QModelIndex& parent, int first, int last) {
+        for (int row = first; row <= last; ++row)
+            for (int column = 0; column < model->columnCount(parent); ++column)
+                rememberTexts(model->itemFromIndex(model->index(row, column, parent)));
+    });
+    connect(model, &QStandardItemModel::itemChanged, this, [this, clash = std::move(clash)](QStandardItem* item) {
+        const QVariant taken = item->data(TakenRole);
+        if (taken.isValid() && item->text() == taken.toString()) return;
+        if (const QString reason = clash(item); !reason.isEmpty()) {
+            item->setText(taken.toString());
+            QVPrefAlerts::showError(mainView(), QVError::app(0, reason, localized("The entry keeps what it had.")));
+            return;
+        }
+        item->setData(item->text(), TakenRole);
+    });
 }
 
 QVNoEditorWindowController::QVNoEditorWindowController(Kind kind, std::shared_ptr<QVBundle> bundle, QWidget* parent)

@@ -11,6 +11,8 @@
 #include <memory>
 
 class QButtonGroup;
+class QStandardItem;
+class QStandardItemModel;
 class QVBundle;
 
 // What editors tell the languages pane.
@@ -43,6 +45,10 @@ public:
 protected:
     // Any edit in one of the editor's tables counts as a change.
     void watchEdits(QObject* model);
+    // An edit for which clash answers a reason (a keyword listed twice) is undone, the item
+    // taking back the text it had, and the reason is shown.
+    using Clash = std::function<QString(const QStandardItem* edited)>;
+    void refuseClashes(QStandardItemModel* model, Clash clash);
 
 private:
     std::shared_ptr<QVBundle> _bundle;

@@ -3,6 +3,7 @@
 
 #include "platform/AppBundle.h"
 #include "platform/NotificationCenter.h"
+#include "platform/QVRegex.h"
 #include "preferences/QVPrefAlerts.h"
 #include "shell/QVFileFilter.h"
 #include "shell/QVFileFilters.h"
@@ -128,10 +129,24 @@ void QVSiteViewPrefPane::doubleClick() {
     form->addRow(localized("Title:"), title);
     form->addRow(localized("Pattern:"), pattern);
     form->addRow(QString(), enabled);
+    auto* status = new QLabel(_editPanel);
+    status->setObjectName(QStringLiteral("status"));
+    form->addRow(status);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel, _editPanel);
     form->addRow(buttons);
+    // A pattern that does not compile would hide nothing, silently: the sheet says so and keeps
+    // Save off until it does (an empty pattern hides nothing, as asked).
+    QPushButton* saveButton = buttons->button(QDialogButtonBox::Save);
+    const auto check = [status, saveButton](const QString& text) {
+        const bool valid = text.isEmpty() || QVRegex::validPattern(text);
+        status->setText(valid ? QString() : localized("Invalid pattern"));
+        saveButton->setEnabled(valid);
+    };
+    connect(pattern, &QLineEdit::textChanged, this, check);
+    check(pattern->text());
     // The copy takes every field as it is when the sheet is saved, the one being typed in too.
-    connect(buttons, &QDialogButtonBox::accepted, this, [this, title, pattern, enabled] {
+    connect(buttons, &QDialogButtonBox::accepted, this, [this, title, pattern, enabled, saveButton] {
+        if (!saveButton->isEnabled()) return;
         _editingFilter->setValue(title->text(), QStringLiteral("title"));
         _editingFilter->setValue(pattern->text(), QStringLiteral("pattern"));
         _editingFilter->setValue(enabled->isChecked(), QStringLiteral("enabled"));

@@ -7,6 +7,7 @@
 #include "editor/QVEditorNotifications.h"
 #include "languages/QVBundle.h"
 #include "languages/QVCodeNavParser.h"
+#include "languages/QVKeywordBasedParser.h"
 #include "languages/QVTagBasedParser.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
@@ -21,6 +22,9 @@
 #include <QApplication>
 #include <QDialog>
 #include <QListView>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QTreeView>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
@@ -234,10 +238,10 @@ TEST_F(LanguageEditorsTest, NavigationSearchesAreEditedInASheetAndReplacedInPlac
     EXPECT_TRUE(pane.changedBundles().contains(css));
 
     // A bundle without searches gets its code-navigation parser with the first one.
-    ASSERT_TRUE(pane.addBundle(QStringLiteral("Toy"), QStringLiteral("source.toy")));
-    const auto toy = bundleTitled(pane, QStringLiteral("Toy"));
+    ASSERT_TRUE(pane.addBundle(QStringLiteral("Toy Searches"), QStringLiteral("source.toysearches")));
+    const auto toy = bundleTitled(pane, QStringLiteral("Toy Searches"));
     ASSERT_EQ(toy->codeNavParser(), nullptr);
-    editor = open<QVCodeNavLangPane>(QStringLiteral("Toy"), 1);
+    editor = open<QVCodeNavLangPane>(QStringLiteral("Toy Searches"), 1);
     ASSERT_NE(editor, nullptr);
     editor->addSearch();
     QVCodeNavItem item = *editor->editItem();
@@ -252,6 +256,76 @@ TEST_F(LanguageEditorsTest, NavigationSearchesAreEditedInASheetAndReplacedInPlac
     ASSERT_EQ(toy->codeNavParser()->searches().size(), 1);
     EXPECT_EQ(toy->codeNavParser()->searches().first().menuTitle(), QStringLiteral("$1"));
     EXPECT_TRUE(pane.changedBundles().contains(toy));
+}
+
+TEST_F(LanguageEditorsTest, AKeywordIsListedOnceInTheCaseRuleOfItsLanguage) {
+    const auto refusedBox = [] {
+        bool shown = false;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (widget->objectName() == QLatin1String("PrefsError") && widget->isVisible()) {
+                shown = true;
+                widget->close();
+            }
+        return shown;
+    };
+    // CSS finds keywords whatever their case, JavaScript does not.
+    for (const auto& [title, caseBlind] : {std::pair{"CSS", true}, std::pair{"JavaScript", false}}) {
+        SCOPED_TRACE(title);
+        auto* editor = open<QVKeywordSyntaxLangPane>(QString::fromLatin1(title), 2);
+        ASSERT_NE(editor, nullptr);
+        QStandardItemModel* model = editor->model();
+        ASSERT_GE(model->rowCount(), 2);
+        EXPECT_TRUE(editor->addKeyword(0, QStringLiteral("zzOnce")));
+        EXPECT_FALSE(editor->addKeyword(1, QStringLiteral("zzOnce")));
+        EXPECT_EQ(editor->addKeyword(1, QStringLiteral("ZZONCE")), !caseBlind);
+        // Typed over another keyword: the edit is undone and the refusal shown.
+        QStandardItem* other = model->item(1)->child(0);
+        const QString before = other->text();
+        const QString taken = model->item(0)->child(0)->text();
+        for (const QString& typed : {taken, QStringLiteral(" zzOnce ")}) {
+            other->setText(typed);
+            EXPECT_EQ(other->text(), before) << typed.toStdString();
+            EXPECT_TRUE(refusedBox()) << typed.toStdString();
+        }
+        other->setText(QStringLiteral("zzFresh"));
+        EXPECT_FALSE(refusedBox());
+        EXPECT_EQ(other->text(), QStringLiteral("zzFresh"));
+        // The Add Keyword button's placeholder is never a second copy either.
+        auto* tree = editor->mainView()->findChild<QTreeView*>(QStringLiteral("identifiers"));
+        QPushButton* add = nullptr;
+        for (QPushButton* button : editor->mainView()->findChildren<QPushButton*>())
+            if (button->text() == QLatin1String("Add Keyword")) add = button;
+        ASSERT_TRUE(tree && add);
+        QStringList placeholders;
+        for (int i = 0; i < 2; ++i) {
+            tree->setCurrentIndex(model->item(0)->index());
+            add->click();
+            placeholders << tree->currentIndex().data().toString();
+        }
+        EXPECT_NE(placeholders.first(), placeholders.last());
+        pane.outlineView()->clearSelection();
+        int copies = 0;
+        for (const QVariant& group : editor->keywordParser()->identifiers())
+            for (const QVariant& word : group.toMap().value(QStringLiteral("keywords")).toList())
+                copies += word.toMap().value(QStringLiteral("title")).toString() == QLatin1String("zzOnce") ? 1 : 0;
+        EXPECT_EQ(copies, 1);
+    }
+
+    // Completions: the same keyword with another prototype is an overload; with the same one, a copy.
+    auto* completion = open<QVKeywordCodeCompletionLangPane>(QStringLiteral("JavaScript"), 0);
+    ASSERT_NE(completion, nullptr);
+    QStandardItemModel* entries = completion->model();
+    completion->addEntry();
+    completion->addEntry();
+    const int a = entries->rowCount() - 2, b = a + 1;
+    entries->item(a, 0)->setText(QStringLiteral("zzKey"));
+    entries->item(a, 1)->setText(QStringLiteral("zzKey(a)"));
+    entries->item(b, 0)->setText(QStringLiteral("zzKey"));
+    entries->item(b, 1)->setText(QStringLiteral("zzKey(b)"));
+    EXPECT_FALSE(refusedBox());
+    entries->item(b, 1)->setText(QStringLiteral("zzKey(a)"));
+    EXPECT_TRUE(refusedBox());
+    EXPECT_EQ(entries->item(b, 1)->text(), QStringLiteral("zzKey(b)"));
 }
 
 TEST_F(LanguageEditorsTest, TheIndexSwitchChangesTheBundlesOwnRulesAndIsSaved) {

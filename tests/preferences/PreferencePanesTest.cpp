@@ -6,6 +6,7 @@
 #include "editor/QVSnippetFileView.h"
 #include "editor/QVSnippetRepository.h"
 #include "platform/NotificationCenter.h"
+#include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
 #include "preferences/QVFilesPrefPane.h"
 #include "preferences/QVGeneralPrefPane.h"
@@ -22,6 +23,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QTimer>
 #include <QDialog>
@@ -206,8 +208,25 @@ TEST(PreferencePanesTest, SiteViewFiltersAreEditedInASheetAndWrittenOnceWhenChan
     EXPECT_EQ(filters->objectInFiltersAtIndex(row)->pattern(), QString());
     pane.doubleClick();
     pane.editPanel()->findChild<QLineEdit*>(QStringLiteral("title"))->setText(QStringLiteral("Backups"));
-    pane.editPanel()->findChild<QLineEdit*>(QStringLiteral("pattern"))->setText(QStringLiteral("\\.bak$"));
-    pane.editPanel()->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Save)->click();
+    // A pattern that does not compile is refused as the fold and navigation sheets refuse one.
+    auto* status = pane.editPanel()->findChild<QLabel*>(QStringLiteral("status"));
+    ASSERT_NE(status, nullptr);
+    QPushButton* save = pane.editPanel()->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Save);
+    for (const auto& [pattern, valid] : {std::pair{"([", false}, std::pair{"", true}, std::pair{"a{2,1}", false}, std::pair{"\\.bak$", true}}) {
+        auto* field = pane.editPanel()->findChild<QLineEdit*>(QStringLiteral("pattern"));
+        QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(field, Qt::Key_Delete);
+        QTest::keyClicks(field, QString::fromLatin1(pattern));
+        EXPECT_EQ(status->text(), valid ? QString() : QStringLiteral("Invalid pattern")) << pattern;
+        EXPECT_EQ(save->isEnabled(), valid) << pattern;
+        if (!valid) {
+            QTest::keyClick(pane.editPanel(), Qt::Key_Return);
+            save->click();
+            ASSERT_NE(pane.editPanel(), nullptr);
+            EXPECT_EQ(filters->objectInFiltersAtIndex(row)->pattern(), QString());
+        }
+    }
+    save->click();
     EXPECT_EQ(filters->countOfFilters(), row + 1);
     EXPECT_EQ(filters->objectInFiltersAtIndex(row)->title(), QStringLiteral("Backups"));
     EXPECT_TRUE(filters->stringMatchesFilters(QStringLiteral("a.bak")));
@@ -238,6 +257,64 @@ TEST(PreferencePanesTest, SiteViewFiltersAreEditedInASheetAndWrittenOnceWhenChan
     EXPECT_EQ(pane.editPanel(), nullptr);
     EXPECT_EQ(filters->objectInFiltersAtIndex(row)->title(), QStringLiteral("Backups"));
     EXPECT_FALSE(filters->modified());
+}
+
+TEST(PreferencePanesTest, ACategoryNameAnotherCategoryHasIsRefusedAndNothingMerges) {
+    const std::shared_ptr<QVFileCategories> categories = QVFileCategories::sharedCategories();
+    QVFilesPrefPane pane(QStringLiteral("Files"));
+    ASSERT_TRUE(pane.allowSelect());
+    pane.startSession();
+    QTreeWidget* text = pane.outline(QVFileCategoryKindText);
+    const auto itemTitled = [&](const QString& title) -> QTreeWidgetItem* {
+        for (int i = 0; i < text->topLevelItemCount(); ++i)
+            if (text->topLevelItem(i)->text(0) == title) return text->topLevelItem(i);
+        return nullptr;
+    };
+    const std::shared_ptr<QVFileCategory> perl = categories->categoryForTitle(QStringLiteral("Perl"));
+    ASSERT_NE(perl, nullptr);
+    // Categories are found by name whatever its case, the image ones too.
+    struct Case {
+        QString typed, shown;
+        bool refused;
+    };
+    for (const Case& c : {Case{"PHP", "Perl", true}, Case{"php", "Perl", true}, Case{" Images ", "Perl", true},
+                          Case{"perl", "perl", false}, Case{"Perl", "Perl", false}}) {
+        SCOPED_TRACE(c.typed.toStdString());
+        QTreeWidgetItem* item = itemTitled(perl->title());
+        ASSERT_NE(item, nullptr);
+        item->setText(0, c.typed);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(errorBox() != nullptr, c.refused);
+        if (c.refused && errorBox()) {
+            EXPECT_TRUE(errorBox()->text().contains("\u201c" + c.typed.trimmed() + "\u201d is taken by another category"));
+        }
+        closeErrorBoxes();
+        EXPECT_EQ(perl->title(), c.shown);
+        EXPECT_NE(itemTitled(c.shown), nullptr);
+    }
+    // New categories get names of their own; they go again before the save.
+    QStringList added;
+    for (int i = 0; i < 2; ++i) {
+        text->clearSelection();
+        pane.addItem(QVFileCategoryKindText);
+        ASSERT_EQ(text->selectedItems().size(), 1);
+        added << text->selectedItems().first()->text(0);
+    }
+    EXPECT_EQ(added.first(), QStringLiteral("New Category"));
+    EXPECT_EQ(added.last(), QStringLiteral("New Category 2"));
+    for (const QString& title : added) {
+        text->clearSelection();
+        itemTitled(title)->setSelected(true);
+        pane.removeItem(QVFileCategoryKindText);
+    }
+    pane.endSession();
+    const QVariantMap written = PropertyList::readFile(Defaults::appSupportPathForFile(QStringLiteral("fileCategories.plist"), QStringLiteral("data")))
+                                    .toMap()
+                                    .value(QStringLiteral("Text"))
+                                    .toMap();
+    EXPECT_EQ(written.value(QStringLiteral("Perl")).toMap().value(QStringLiteral("types")).toStringList(), (QStringList{"cgi", "pl", "pm"}));
+    EXPECT_TRUE(written.contains(QStringLiteral("PHP")));
+    EXPECT_EQ(categories->categoryForExtension(QStringLiteral("pl")), perl);
 }
 
 TEST(PreferencePanesTest, TheFilesPaneEditsCategoriesAndWritesThemOnceAtTheEnd) {
@@ -302,6 +379,7 @@ TEST(PreferencePanesTest, TheFilesPaneEditsCategoriesAndWritesThemOnceAtTheEnd) 
     EXPECT_TRUE(QFile::exists(file));
     EXPECT_FALSE(pane.hasUnsavedCategories());
     EXPECT_EQ(posts.seen.size(), 1);
+    categories->removeCategory(made, QVFileCategoryKindText);  // the shared model as the next test expects it
 }
 
 }  // namespace
