@@ -99,6 +99,13 @@ TEST_F(BrowsersTest, ExecLinesBecomeArgumentVectorsWithTheTargetAsOneArgument) {
     };
     const QList<Case> cases = {
         {"firefox %u", QStringList{"firefox", target}},
+        // The command lines Debian's, Flatpak's and Snap's browser entries carry.
+        {"/usr/lib/firefox-esr/firefox-esr %u", QStringList{"/usr/lib/firefox-esr/firefox-esr", target}},
+        {"/usr/bin/chromium %U", QStringList{"/usr/bin/chromium", target}},
+        {"/usr/bin/flatpak run --branch=stable --command=firefox --file-forwarding org.mozilla.firefox @@u %u @@",
+         QStringList{"/usr/bin/flatpak", "run", "--branch=stable", "--command=firefox", "--file-forwarding", "org.mozilla.firefox", "@@u", target, "@@"}},
+        {"env BAMF_DESKTOP_FILE_HINT=/var/lib/snapd/desktop/applications/firefox_firefox.desktop /snap/bin/firefox %u",
+         QStringList{"env", "BAMF_DESKTOP_FILE_HINT=/var/lib/snapd/desktop/applications/firefox_firefox.desktop", "/snap/bin/firefox", target}},
         {"\"/opt/my browser/run\" --new-window %U", QStringList{"/opt/my browser/run", "--new-window", target}},
         {"browser --app=%u", QStringList{"browser", "--app=" + target}},
         {"browser %i %c %k", QStringList{"browser", "--icon", "web", "Web", "/e/web.desktop", target}},
