@@ -218,7 +218,7 @@ bool FLTBinaryImageInit() {
     }
     store->binaryImageFile = FLTFile{};
     if (context->binaryImagePath && ::unlink(context->binaryImagePath) != 0 && errno != ENOENT)
-        FLTLogWarn("Unable to reset the binary image log file %s\n", std::strerror(errno));
+        FLTLogWarn("Unable to reset the binary image log file %s\n", FLTErrnoName(errno));
     scan(true);
     return true;
 }
