@@ -331,6 +331,23 @@ bool FLTProcessRegistersFromSyscallFile(int32_t tid, FLTRegisters* registers) {
     return registers->rsp != 0 && registers->rip != 0;
 }
 
+namespace {
+
+// A thread that could not be read may be ending (glibc blocks every signal on a thread's way
+// out): once its task is gone it is no thread of the crash any more.
+bool threadEnded(int32_t tid) {
+    char path[64];
+    taskPath(path, tid, "stat");
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (::access(path, F_OK) != 0) return true;
+        const timespec pause{0, 1000000};
+        ::nanosleep(&pause, nullptr);
+    }
+    return false;
+}
+
+}  // namespace
+
 bool FLTProcessSuspendAllOtherThreads() {
     FLTWritableStore* store = g_fltStore.load();
     const int signal = g_suspendSignal.load();
@@ -389,6 +406,8 @@ bool FLTProcessSuspendAllOtherThreads() {
             FLTLogWarn("Thread %d did not stop in time\n", slot.tid);
         }
     }
+    for (int i = 0; i < count; ++i)
+        if (store->threads[i].state == kFLTThreadFailed && threadEnded(store->threads[i].tid)) store->threads[i].state = kFLTThreadGone;
     return all;
 }
 
@@ -442,6 +461,7 @@ bool FLTProcessRecordAllThreads(FLTFile* file, int32_t crashedThread, const ucon
     FLTFileWriteArrayStart(file);
     for (int i = 0; i < count; ++i) {
         FLTThreadSlot& slot = store->threads[i];
+        if (slot.state == kFLTThreadGone) continue;
         FLTLogInfo("recording thread %d data\n", i);
         FLTRegisters registers{};
         bool haveRegisters = false;
@@ -501,7 +521,8 @@ void FLTProcessRecordDispatchQueueNames(FLTFile* file) {
     const int count = store ? store->threadCount.load() : 0;
     FLTFileWriteSectionStart(file, "dispatch_queue_names");
     FLTFileWriteArrayStart(file);
-    for (int i = 0; i < count; ++i) FLTFileWriteArrayEntryString(file, "");
+    for (int i = 0; i < count; ++i)
+        if (store->threads[i].state != kFLTThreadGone) FLTFileWriteArrayEntryString(file, "");
     FLTFileWriteArrayEnd(file);
     FLTFileWriteSectionEnd(file);
 }
@@ -512,6 +533,7 @@ void FLTProcessRecordThreadNames(FLTFile* file) {
     FLTFileWriteSectionStart(file, "thread_names");
     FLTFileWriteArrayStart(file);
     for (int i = 0; i < count; ++i) {
+        if (store->threads[i].state == kFLTThreadGone) continue;
         char path[64] = "/proc/self/task/";
         char digits[21];
         std::strcat(path, FLTFileFormatUInt64(uint64_t(store->threads[i].tid), false, digits));

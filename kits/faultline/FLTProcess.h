@@ -19,6 +19,7 @@ enum FLTThreadSlotState : uint8_t {
     kFLTThreadStopped,    // answered with its registers
     kFLTThreadFailed,     // could not be asked (gone) or never answered in time
     kFLTThreadBlocking,   // blocks the stop signal: read without one
+    kFLTThreadGone,       // ended between the listing and the recording: left out of the record
 };
 
 // How long the recorder waits for all threads together to answer.
