@@ -17,6 +17,7 @@
 #include "kits/tallypost/TallyPost.h"
 #include "tests/support/HttpsPeer.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/XvfbDisplay.h"
 
 #include <QApplication>
 #include <QDir>
@@ -159,13 +160,8 @@ TEST(UsageAnalytics, QuittingTheRealEditorWithAnalyticsConfiguredEndsCleanly) {
     // with its shortcut: it exits with 0 and its crash folder holds no crash record.
     const std::optional<HttpsPeer> peer = HttpsPeer::fromEnvironment();
     ASSERT_TRUE(peer) << "run under scripts/https-peer";
-    QProcess xvfb;
-    xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
-                                         QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-    ASSERT_TRUE(xvfb.waitForStarted(10000)) << "Xvfb is missing: scripts/setup installs it";
-    for (int i = 0; i < 100 && !xvfb.canReadLine(); ++i) xvfb.waitForReadyRead(100);
-    const QByteArray display = xvfb.readLine().trimmed();
-    ASSERT_FALSE(display.isEmpty());
+    const XvfbDisplay screen;
+    ASSERT_FALSE(screen.display().isEmpty()) << "Xvfb did not start: scripts/setup installs it";
 
     TestDir home, runtime;
     const QString shortVersion = AppBundle::main().shortVersion();
@@ -180,7 +176,7 @@ TEST(UsageAnalytics, QuittingTheRealEditorWithAnalyticsConfiguredEndsCleanly) {
                "</dict></plist>\n");
     QProcess qorvel;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":") + QString::fromLatin1(display));
+    env.insert(QStringLiteral("DISPLAY"), screen.display());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     env.insert(QStringLiteral("HOME"), home.path());
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
@@ -203,8 +199,6 @@ TEST(UsageAnalytics, QuittingTheRealEditorWithAnalyticsConfiguredEndsCleanly) {
     ASSERT_TRUE(xdotool.waitForFinished(60000)) << "xdotool is missing or found no window: scripts/setup installs it";
     const bool ended = qorvel.waitForFinished(30000);
     if (!ended) qorvel.kill(), qorvel.waitForFinished(5000);
-    xvfb.terminate();
-    xvfb.waitForFinished(5000);
     ASSERT_TRUE(ended) << xdotool.readAllStandardError().toStdString();
     EXPECT_EQ(qorvel.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(qorvel.exitCode(), 0);
