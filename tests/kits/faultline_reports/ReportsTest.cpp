@@ -328,6 +328,9 @@ TEST(FaultlineReports, PackagesAreWholeOrAbsent) {
     const Row rows[] = {
         {"with an API key", "{\"identity\":{\"session_id\":\"rid\",\"api_key\":\"k1\"}}\n", false, 0, true},
         {"without an API key", "{\"identity\":{\"session_id\":\"rid\"}}\n", false, 0, true},
+        // A key the metadata holds is packed even when empty: the server, not the packer, judges it.
+        {"with an empty API key", "{\"identity\":{\"session_id\":\"rid\",\"api_key\":\"\"}}\n", false, 0, true},
+        {"with a null API key", "{\"identity\":{\"session_id\":\"rid\",\"api_key\":null}}\n", false, 0, true},
         {"a full disk", "{\"identity\":{\"session_id\":\"rid\",\"api_key\":\"k1\"}}\n", true, 256 * 1024, false},
     };
     for (const Row& row : rows) {
@@ -379,10 +382,11 @@ TEST(FaultlineReports, PackagesAreWholeOrAbsent) {
         ASSERT_EQ(packages.size(), 1) << failure.toStdString();
         QStringList names;
         for (const QVariant& p : packages[0]) names << p.toMap().value("name").toString();
-        const bool keyed = row.metadata.contains("api_key");
+        const bool keyed = row.metadata.contains("api_key") && !row.metadata.contains("null");
         const QStringList expected = (keyed ? QStringList{"api_key"} : QStringList()) + QStringList{"report_id", "metadata.fltrecord", "signal.fltrecord"};
         EXPECT_EQ(names, expected);
         EXPECT_EQ(part(packages[0], "report_id").value("text").toString(), "rid");
+        if (keyed) EXPECT_EQ(part(packages[0], "api_key").value("text").toString(), row.metadata.contains("k1") ? "k1" : "");
         const QVariantMap signal = part(packages[0], "signal.fltrecord");
         EXPECT_EQ(signal.value("filename").toString(), "signal.fltrecord.gz");
         EXPECT_EQ(signal.value("type").toString(), "application/x-gzip");

@@ -35,6 +35,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <functional>
@@ -249,12 +250,19 @@ TEST_F(ReportsUploadTest, ThePromptsAnswerDecidesTheRunsReports) {
             ++shown;
             std::unique_ptr<QMessageBox> alert(FLTMakePermissionAlert(title, message, cancel, send, always));
             EXPECT_EQ(alert->text(), "Send Crash Report?");
+            // The buttons as the user sees them, left to right, each answering its own code.
+            alert->show();
+            QList<QAbstractButton*> shownButtons = alert->buttons();
+            std::sort(shownButtons.begin(), shownButtons.end(),
+                      [](QAbstractButton* a, QAbstractButton* b) { return a->mapToGlobal(QPoint()).x() < b->mapToGlobal(QPoint()).x(); });
             order.clear();
-            for (int answer : {1000, 1001, 1002})
-                for (QAbstractButton* b : alert->buttons())
-                    if (b->property("fltAnswer").toInt() == answer) order << b->text();
+            for (qsizetype i = 0; i < shownButtons.size(); ++i) {
+                order << shownButtons[i]->text();
+                EXPECT_EQ(shownButtons[i]->property("fltAnswer").toInt(), 1000 + i);
+            }
             for (QAbstractButton* b : alert->buttons())
                 if (b->text() == row.button) b->click();
+            EXPECT_FALSE(alert->isVisible());
             return FLTPermissionAlertAnswer(alert.get());
         });
         TestDir dir;
