@@ -357,6 +357,43 @@ TEST_F(ReportsUploadTest, QorvelKilledBySegvReportsAtItsNextLaunch) {
     }
 }
 
+TEST_F(ReportsUploadTest, ALastEffortSubmitsACopyOfThisRunsReportOnlyWhenNobodyMustBeAsked) {
+    struct Row {
+        const char* what;
+        bool prompt;
+        bool secondFolder;
+        bool started;
+    };
+    const Row rows[] = {
+        {"urgent reports may go", false, false, true},
+        {"the prompt must ask first", true, false, false},
+        {"another folder in active", false, true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(peer.reset());
+        ASSERT_TRUE(peer.script(kReportsPath, {A{200, {{"Content-Type", "application/json"}}, "{}"}}));
+        TestDir dir;
+        auto store = std::make_shared<FLTFileManager>(dir.file(QStringLiteral("root")));
+        ASSERT_TRUE(store->prepareForNewLaunch());
+        auto delegate = std::make_shared<Delegate>();
+        if (row.prompt) delegate->server = QVariantMap{{"features", QVariantMap{{"prompt_enabled", true}}}};
+        auto controller = FLTCrashReportingController::make(store, delegate);
+        const QString current = makeReport(*store, "current");
+        if (row.secondFolder) makeReport(*store, "other");
+        EXPECT_EQ(controller->potentiallySubmittableCrashOccurred(), row.started);
+        // This run's folder stays where it is; only the copy goes, and nothing else.
+        EXPECT_TRUE(QFileInfo::exists(current + QStringLiteral("/signal.fltrecord")));
+        EXPECT_FALSE(QFileInfo::exists(current + QStringLiteral("-submit")));
+        EXPECT_TRUE(waitFor([&] { return peer.requests(kReportsPath).size() >= (row.started ? 1 : 0); }, 15000));
+        QThread::msleep(200);
+        const auto requests = peer.requests(kReportsPath);
+        ASSERT_EQ(requests.size(), row.started ? 1 : 0);
+        if (row.started) EXPECT_TRUE(requests[0].body.contains("current"));
+        EXPECT_EQ(store->activePathContents().size(), row.secondFolder ? 2 : 1);
+    }
+}
+
 TEST_F(ReportsUploadTest, QorvelCrashedOnAScreenRecordsEveryThreadWithItsStack) {
     // On a screen, Mesa's llvmpipe and disk threads run with every signal but the faults blocked.
     // They too are written with their registers and an unwound stack, and the crash waits for
