@@ -3,10 +3,13 @@
 // crashed one flagged and starting in the faulting function, and the common sections.
 #include "kits/faultline/FLTRecordReader.h"
 #include "kits/faultline/FLTUserLogging.h"
+#include "kits/trellis/TRLElfImage.h"
+#include "kits/trellis/TRLHelpers.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -186,10 +189,32 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
             ASSERT_EQ(metadata->size(), 4);
             EXPECT_EQ(metadata->at(0).toMap().firstKey(), "identity");
             EXPECT_EQ(metadata->at(3).toMap().firstKey(), "executable");
-            EXPECT_FALSE(section(metadata->at(3), "executable").value("uuid").toString().isEmpty());
+            // What a server reads keeps its forms: identifiers of 32 hex digits (the build id's
+            // first 16 bytes), versions of three numbers, one platform name.
+            const auto identity = TRLElfReadIdentityOfFile(QString::fromUtf8(program));
+            ASSERT_TRUE(identity.has_value());
+            const QString uuid = QString::fromLatin1(identity->uuidBytes().toHex());
+            const QVariantMap executable = section(metadata->at(3), "executable");
+            EXPECT_EQ(executable.value("uuid").toString(), uuid);
+            ASSERT_TRUE(identity->hasAbiTag);
+            EXPECT_EQ(executable.value("minimum_sdk_version").toString(),
+                      QStringLiteral("%1.%2.%3").arg(identity->abiMajor).arg(identity->abiMinor).arg(identity->abiPatch));
+            EXPECT_EQ(executable.value("built_sdk_version").toString(), TRLElfBuiltLibraryVersion());
+            const QVariantMap host = section(metadata->at(1), "host");
+            EXPECT_EQ(host.value("platform").toString(), QStringLiteral("mac"));
+            EXPECT_EQ(host.value("os_display_version").toString(), TRLOSDisplayVersion());
             const auto images = FLTFileReadSections(folder.filePath("binary_images.fltrecord"), false);
             ASSERT_TRUE(images.has_value());
             EXPECT_GE(images->size(), 3);
+            const QRegularExpression identifier(QStringLiteral("^[0-9a-f]{32}$"));
+            int own = 0;
+            for (const QVariant& image : *images) {
+                const QVariantMap load = section(image, "load");
+                const QString id = load.value("uuid").toString();
+                EXPECT_TRUE(id.isEmpty() || identifier.match(id).hasMatch()) << id.toStdString();
+                if (load.value("path").toString() == QString::fromUtf8(program)) own += id == uuid;
+            }
+            EXPECT_EQ(own, 1);
         }
     }
 }

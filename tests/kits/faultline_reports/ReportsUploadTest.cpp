@@ -353,6 +353,11 @@ TEST_F(ReportsUploadTest, QorvelKilledBySegvReportsAtItsNextLaunch) {
             const auto parsed = parsePackages({body}, &failure);
             ASSERT_EQ(parsed.size(), 1) << failure.toStdString();
             EXPECT_TRUE(part(parsed[0], "signal.fltrecord.symbolicated").value("text").toString().contains(QStringLiteral("main")));
+            // The report names the platform its upload path names.
+            const QString metadata = part(parsed[0], "metadata.fltrecord").value("text").toString();
+            const QString platform = requests[0].path.section(QLatin1Char('/'), 4, 4);
+            EXPECT_FALSE(platform.isEmpty());
+            EXPECT_TRUE(metadata.contains(QStringLiteral("\"platform\":\"%1\"").arg(platform))) << metadata.toStdString();
         }
     }
 }
