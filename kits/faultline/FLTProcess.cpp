@@ -143,7 +143,8 @@ void registersFromTrace(const user_regs_struct& g, FLTRegisters* r) {
 // trace it): each thread that blocks the stop signal is seized and interrupted, which needs no
 // signal, its registers go into its slot, and it stays stopped until the recorder lets the
 // threads go (or the helper's wait runs out); ending the helper detaches whatever it still holds.
-int threadReaderMain(void*) {
+// It runs on a stack of its own in shared memory: no sanitizer bookkeeping is made for it.
+__attribute__((no_sanitize("address", "thread", "undefined"))) int threadReaderMain(void*) {
     FLTWritableStore* store = g_fltStore.load();
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     int64_t deadline = nowMs() + kFLTSuspendTimeoutMs;
