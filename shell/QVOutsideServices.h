@@ -22,6 +22,9 @@ public:
     virtual void flush() {}
     // Consent withdrawn: nothing more is sent, and what waited to be sent is deleted.
     virtual void stop() {}
+    // Quitting, while the application still runs: a batch in flight is answered or saved with
+    // the rest, then the client ends (nothing of it is left for the static destructors).
+    virtual void shutdown() {}
 };
 
 class QVStatService {

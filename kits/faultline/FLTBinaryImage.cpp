@@ -21,7 +21,19 @@ unsigned long long g_lastAdds = ~0ull, g_lastSubs = ~0ull;
 
 const char kHex[] = "0123456789abcdef";
 
-void readBuildID(uint64_t notes, uint64_t size, char out[65]) {
+// "a.b.c" of three numbers into out (40 bytes).
+void formatVersion(const uint32_t numbers[3], char out[40]) {
+    char digits[21];
+    out[0] = 0;
+    for (int i = 0; i < 3; ++i) {
+        if (i) std::strcat(out, ".");
+        std::strcat(out, FLTFileFormatUInt64(numbers[i], false, digits));
+    }
+}
+
+// The GNU notes of one PT_NOTE segment: the build id, and the ABI tag (OS, then the oldest
+// kernel's three numbers), each taken from the first segment that has it.
+void readNotes(uint64_t notes, uint64_t size, FLTImageDetails* details) {
     uint64_t offset = 0;
     while (offset + 12 <= size) {
         uint32_t header[3];  // name size, descriptor size, type
@@ -30,17 +42,19 @@ void readBuildID(uint64_t notes, uint64_t size, char out[65]) {
         const uint64_t descSize = (uint64_t(header[1]) + 3) & ~uint64_t(3);
         const uint64_t desc = notes + offset + 12 + nameSize;
         char name[4] = {};
-        if (header[2] == NT_GNU_BUILD_ID && header[0] == 4 && FLTReadMemory(notes + offset + 12, name, 4) &&
-            std::memcmp(name, "GNU", 4) == 0) {
-            unsigned char id[32];
+        const bool gnu = header[0] == 4 && FLTReadMemory(notes + offset + 12, name, 4) && std::memcmp(name, "GNU", 4) == 0;
+        if (gnu && header[2] == NT_GNU_BUILD_ID && !details->buildID[0]) {
+            unsigned char id[16] = {};
             const uint64_t length = header[1] < sizeof id ? header[1] : sizeof id;
             if (!FLTReadMemory(desc, id, length)) return;
-            for (uint64_t i = 0; i < length; ++i) {
-                out[2 * i] = kHex[id[i] >> 4];
-                out[2 * i + 1] = kHex[id[i] & 15];
+            for (uint64_t i = 0; i < sizeof id; ++i) {
+                details->buildID[2 * i] = kHex[id[i] >> 4];
+                details->buildID[2 * i + 1] = kHex[id[i] & 15];
             }
-            out[2 * length] = 0;
-            return;
+            details->buildID[32] = 0;
+        } else if (gnu && header[2] == NT_GNU_ABI_TAG && header[1] >= 16 && !details->minimumVersion[0]) {
+            uint32_t tag[4];  // OS (0: Linux), major, minor, patch
+            if (FLTReadMemory(desc, tag, sizeof tag) && tag[0] == 0) formatVersion(tag + 1, details->minimumVersion);
         }
         if (offset + 12 + nameSize + descSize < offset) return;
         offset += 12 + nameSize + descSize;
@@ -154,8 +168,8 @@ bool FLTBinaryImageFillInImageDetails(uint64_t phdrs, uint64_t count, uint64_t b
         } else if (phdr.p_type == PT_GNU_EH_FRAME) {
             hdrVaddr = phdr.p_vaddr;
             hdrSize = phdr.p_memsz;
-        } else if (phdr.p_type == PT_NOTE && !details->buildID[0]) {
-            readBuildID(bias + phdr.p_vaddr, phdr.p_memsz, details->buildID);
+        } else if (phdr.p_type == PT_NOTE) {
+            readNotes(bias + phdr.p_vaddr, phdr.p_memsz, details);
         }
     }
     if (high <= low) return false;
@@ -218,7 +232,7 @@ bool FLTBinaryImageInit() {
     }
     store->binaryImageFile = FLTFile{};
     if (context->binaryImagePath && ::unlink(context->binaryImagePath) != 0 && errno != ENOENT)
-        FLTLogWarn("Unable to reset the binary image log file %s\n", std::strerror(errno));
+        FLTLogWarn("Unable to reset the binary image log file %s\n", FLTErrnoName(errno));
     scan(true);
     return true;
 }
@@ -296,14 +310,12 @@ bool FLTBinaryImageRecordMainExecutable(FLTFile* file) {
     FLTFileWriteHashEntryUint64(file, "base", details.base);
     FLTFileWriteHashEntryUint64(file, "size", details.size);
     FLTFileWriteHashEntryBoolean(file, "encrypted", false);
-    FLTFileWriteHashEntryString(file, "minimum_sdk_version", "");
-    char version[32];
-    char digits[2][21];
-    const char* major = FLTFileFormatUInt64(__GLIBC__, false, digits[0]);
-    const char* minor = FLTFileFormatUInt64(__GLIBC_MINOR__, false, digits[1]);
-    std::strcpy(version, major);
-    std::strcat(version, ".");
-    std::strcat(version, minor);
+    // The oldest kernel the executable's ABI note allows, and the C library it was built
+    // against (glibc has no third number: 2.36 is "2.36.0").
+    FLTFileWriteHashEntryString(file, "minimum_sdk_version", details.minimumVersion);
+    const uint32_t library[3] = {__GLIBC__, __GLIBC_MINOR__, 0};
+    char version[40];
+    formatVersion(library, version);
     FLTFileWriteHashEntryString(file, "built_sdk_version", version);
     FLTFileWriteHashEnd(file);
     FLTFileWriteSectionEnd(file);

@@ -11,7 +11,11 @@
 #include <cstdint>
 
 struct FLTImageDetails {
-    char buildID[65];  // lower-case hex of the GNU build-id note, empty without one
+    // The image's identifier as servers read it: the first 16 bytes of the GNU build-id note
+    // (zero-padded) as 32 lower-case hex digits; empty without a note.
+    char buildID[33];
+    // The oldest kernel its ABI note allows, "%d.%d.%d"; empty without the note.
+    char minimumVersion[40];
     uint64_t base;
     uint64_t size;
     uint64_t bias;

@@ -49,20 +49,20 @@ FLTAllocator* FLTAllocatorCreate(uint64_t writableSize, uint64_t protectableSize
     const uint64_t total = 3 * page + writable + protectable;
     void* base = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (base == MAP_FAILED) {
-        FLTLogError("Mapping failed %s\n", std::strerror(errno));
+        FLTLogError("Mapping failed %s\n", FLTErrnoName(errno));
         return nullptr;
     }
     auto* bytes = static_cast<char*>(base);
     if (::mprotect(bytes, page, PROT_NONE) != 0) {
-        FLTLogError("First guard protection failed %s\n", std::strerror(errno));
+        FLTLogError("First guard protection failed %s\n", FLTErrnoName(errno));
         return nullptr;
     }
     if (::mprotect(bytes + page + writable, page, PROT_NONE) != 0) {
-        FLTLogError("Middle guard protection failed %s\n", std::strerror(errno));
+        FLTLogError("Middle guard protection failed %s\n", FLTErrnoName(errno));
         return nullptr;
     }
     if (::mprotect(bytes + 2 * page + writable + protectable, page, PROT_NONE) != 0) {
-        FLTLogError("Last guard protection failed %s\n", std::strerror(errno));
+        FLTLogError("Last guard protection failed %s\n", FLTErrnoName(errno));
         return nullptr;
     }
     FLTAllocatorRegion protectableRegion;

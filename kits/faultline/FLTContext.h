@@ -47,6 +47,8 @@ constexpr uint64_t kFLTSignalStackSize = 262144;
 constexpr int kFLTMaxImages = 512;
 constexpr int kFLTMaxThreads = 512;
 constexpr uint64_t kFLTCrashBufferSize = 8192;
+// The stack of the helper process that reads the threads which block the stop signal.
+constexpr uint64_t kFLTThreadReaderStackSize = 65536;
 
 // Called at crash time on the recording thread after every record is written.
 using FLTCrashCallback = void (*)(void* info);
@@ -116,7 +118,7 @@ struct FLTContext {
 // One thread as the recorder stops it: the thread's answer (its registers) arrives in the slot.
 struct FLTThreadSlot {
     int32_t tid;
-    std::atomic<uint32_t> answered;  // futex word: 0 waiting, 1 registers stored
+    std::atomic<uint32_t> answered;  // futex word: 0 waiting, 1 registers stored, 2 none to be had
     uint8_t state;                   // FLTThreadSlotState
     FLTRegisters registers;
 };
@@ -140,7 +142,11 @@ struct FLTWritableStore {
     std::atomic<uint32_t> resumeGeneration; // futex word the stopped threads wait on
     std::atomic<int32_t> threadCount;
     FLTThreadSlot threads[kFLTMaxThreads];
+    // The helper that reads, without a signal, the threads blocking the stop signal.
+    std::atomic<uint32_t> readerAllowed;    // futex word: 1 once the helper may trace this process
+    std::atomic<uint32_t> readerGeneration; // the resume generation the helper waits to see pass
     char crashBuffer[kFLTCrashBufferSize];  // the crash-time record file's buffer
+    alignas(16) char readerStack[kFLTThreadReaderStackSize];
 };
 
 extern std::atomic<FLTContext*> g_fltContext;

@@ -78,7 +78,7 @@ void FLTExceptionWriteSection(FLTFile* file, int type, const char* name, const c
 bool FLTExceptionInitialize(FLTExceptionState* state, uint32_t customExceptionLimit) {
     if (!state) return false;
     if (state->exceptionFilePath && ::unlink(state->exceptionFilePath) != 0 && errno != ENOENT)
-        FLTLogWarn("Unable to reset the exception file %s\n", std::strerror(errno));
+        FLTLogWarn("Unable to reset the exception file %s\n", FLTErrnoName(errno));
     state->previousTerminate = std::set_terminate(FLTTerminateHandler);
     state->customExceptionLimit = customExceptionLimit;
     if (FLTWritableStore* store = g_fltStore.load()) store->customExceptionCount.store(0);

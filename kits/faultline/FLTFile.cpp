@@ -52,7 +52,7 @@ unsigned utf8SequenceLength(const unsigned char* bytes, uint64_t left) {
 ssize_t FLTFileWriteWithRetries(int fd, const char* bytes, uint64_t length) {
     errno = 0;
     const ssize_t written = ::write(fd, bytes, length);
-    if (written < 0) FLTLogError("Failed to write: %s\n", std::strerror(errno));
+    if (written < 0) FLTLogError("Failed to write: %s\n", FLTErrnoName(errno));
     return written;
 }
 
@@ -139,7 +139,7 @@ bool FLTFileCloseWithOffset(FLTFile* file, uint64_t* outTotal) {
     file->buffered = false;
     if (outTotal) *outTotal = file->total;
     if (::close(file->fd) != 0) {
-        FLTLogWarn("Error: Unable to close file %s\n", std::strerror(errno));
+        FLTLogWarn("Error: Unable to close file %s\n", FLTErrnoName(errno));
         return false;
     }
     resetHandle(file);

@@ -3,6 +3,7 @@
 #include "kits/faultline/FLTContext.h"
 #include "kits/faultline/FLTFile.h"
 #include "kits/faultline/FLTSDKLog.h"
+#include "kits/trellis/TRLHelpers.h"
 
 #include <cerrno>
 #include <clocale>
@@ -105,26 +106,6 @@ void FLTHostInitialize() {
 
 namespace {
 
-// The text after "key=" on its line in an os-release file, quotes removed.
-void osReleaseValue(const char* text, const char* key, char* out, size_t capacity) {
-    out[0] = 0;
-    const size_t keyLength = std::strlen(key);
-    for (const char* line = text; line && *line;) {
-        if (std::strncmp(line, key, keyLength) == 0 && line[keyLength] == '=') {
-            const char* p = line + keyLength + 1;
-            size_t n = 0;
-            while (*p && *p != '\n' && n + 1 < capacity) {
-                if (*p != '"') out[n++] = *p;
-                ++p;
-            }
-            out[n] = 0;
-            return;
-        }
-        line = std::strchr(line, '\n');
-        if (line) ++line;
-    }
-}
-
 void firstLineValue(const char* text, const char* key, char* out, size_t capacity) {
     out[0] = 0;
     const char* line = std::strstr(text, key);
@@ -154,8 +135,8 @@ bool FLTHostRecordHostMetadata(FLTFile* file) {
     static char cpuinfo[16384];  // start-up only, on one thread
     char cpu[128] = "(failed)";
     if (FLTHostReadFile("/proc/cpuinfo", cpuinfo, sizeof cpuinfo) > 0) firstLineValue(cpuinfo, "model name", cpu, sizeof cpu);
-    char release[4096], pretty[128] = "";
-    if (FLTHostReadFile("/etc/os-release", release, sizeof release) > 0) osReleaseValue(release, "PRETTY_NAME", pretty, sizeof pretty);
+    // Start-up, not crash time: the kits' core gives the kernel release as "%d.%d.%d".
+    const QByteArray display = TRLOSDisplayVersion().toLatin1();
     const char* locale = std::getenv("LC_ALL");
     if (!locale || !*locale) locale = std::getenv("LC_MESSAGES");
     if (!locale || !*locale) locale = std::getenv("LANG");
@@ -165,8 +146,9 @@ bool FLTHostRecordHostMetadata(FLTFile* file) {
     FLTFileWriteHashEntryString(file, "machine", names.machine);
     FLTFileWriteHashEntryString(file, "cpu", cpu);
     FLTFileWriteHashEntryString(file, "os_build_version", names.release);
-    FLTFileWriteHashEntryString(file, "os_display_version", pretty);
-    FLTFileWriteHashEntryString(file, "platform", "linux");
+    FLTFileWriteHashEntryString(file, "os_display_version", display.constData());
+    // The service's one name for the platform family of these reports; the upload path names it too.
+    FLTFileWriteHashEntryString(file, "platform", "mac");
     FLTFileWriteHashEntryString(file, "locale", locale ? locale : "C");
     FLTFileWriteHashEnd(file);
     FLTFileWriteSectionEnd(file);

@@ -14,14 +14,20 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/user.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr uint32_t kRecursionThreshold = 10;
 std::atomic<int> g_suspendSignal{0};
+pid_t g_threadReader = 0;  // the helper process of this crash, 0 when none runs
 
 int64_t nowMs() {
     timespec now{};
@@ -82,6 +88,130 @@ void writeRegisters(FLTFile* file, const FLTRegisters* r) {
     FLTFileWriteHashEnd(file);
 }
 
+// "/proc/self/task/<tid>/<leaf>" into path (64 bytes).
+void taskPath(char* path, int32_t tid, const char* leaf) {
+    char digits[21];
+    std::strcpy(path, "/proc/self/task/");
+    std::strcat(path, FLTFileFormatUInt64(uint64_t(tid), false, digits));
+    std::strcat(path, "/");
+    std::strcat(path, leaf);
+}
+
+// Reads a number in hexadecimal ("0x" optional) or decimal; answers where it stopped.
+const char* parseNumber(const char* p, bool hex, uint64_t* value) {
+    while (*p == ' ' || *p == '\t') ++p;
+    if (hex && p[0] == '0' && p[1] == 'x') p += 2;
+    uint64_t number = 0;
+    const char* start = p;
+    for (;; ++p) {
+        int digit = -1;
+        if (*p >= '0' && *p <= '9') digit = *p - '0';
+        else if (hex && *p >= 'a' && *p <= 'f') digit = *p - 'a' + 10;
+        else if (hex && *p >= 'A' && *p <= 'F') digit = *p - 'A' + 10;
+        if (digit < 0) break;
+        number = number * (hex ? 16 : 10) + uint64_t(digit);
+    }
+    *value = number;
+    return p == start ? nullptr : p;
+}
+
+void registersFromTrace(const user_regs_struct& g, FLTRegisters* r) {
+    r->rax = g.rax;
+    r->rbx = g.rbx;
+    r->rcx = g.rcx;
+    r->rdx = g.rdx;
+    r->rdi = g.rdi;
+    r->rsi = g.rsi;
+    r->rbp = g.rbp;
+    r->rsp = g.rsp;
+    r->r8 = g.r8;
+    r->r9 = g.r9;
+    r->r10 = g.r10;
+    r->r11 = g.r11;
+    r->r12 = g.r12;
+    r->r13 = g.r13;
+    r->r14 = g.r14;
+    r->r15 = g.r15;
+    r->rip = g.rip;
+    r->rflags = g.eflags;
+    r->cs = g.cs & 0xFFFF;
+    r->fs = g.fs & 0xFFFF;
+    r->gs = g.gs & 0xFFFF;
+}
+
+// The helper process (a clone sharing this process's memory but not its thread group, so it may
+// trace it): each thread that blocks the stop signal is seized and interrupted, which needs no
+// signal, its registers go into its slot, and it stays stopped until the recorder lets the
+// threads go (or the helper's wait runs out); ending the helper detaches whatever it still holds.
+// It runs on a stack of its own in shared memory: no sanitizer bookkeeping is made for it.
+__attribute__((no_sanitize("address", "thread", "undefined"))) int threadReaderMain(void*) {
+    FLTWritableStore* store = g_fltStore.load();
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    int64_t deadline = nowMs() + kFLTSuspendTimeoutMs;
+    while (store->readerAllowed.load() == 0 && nowMs() < deadline) futexWait(&store->readerAllowed, 0, deadline - nowMs());
+    const int count = store->threadCount.load();
+    bool traced[kFLTMaxThreads] = {};
+    for (int i = 0; i < count; ++i) {
+        FLTThreadSlot& slot = store->threads[i];
+        if (slot.state != kFLTThreadBlocking) continue;
+        user_regs_struct registers{};
+        int status = 0;
+        traced[i] = ::ptrace(PTRACE_SEIZE, slot.tid, nullptr, nullptr) == 0;
+        const bool read = traced[i] && ::ptrace(PTRACE_INTERRUPT, slot.tid, nullptr, nullptr) == 0 &&
+                          ::waitpid(slot.tid, &status, __WALL) == slot.tid && WIFSTOPPED(status) &&
+                          ::ptrace(PTRACE_GETREGS, slot.tid, nullptr, &registers) == 0;
+        // The recorder may have given up on this thread meanwhile (2): its slot is then left alone.
+        uint32_t waiting = 0;
+        if (!slot.answered.compare_exchange_strong(waiting, read ? 3 : 2)) continue;
+        if (read) {
+            registersFromTrace(registers, &slot.registers);
+            slot.answered.store(1);
+        }
+        futexWake(&slot.answered);
+    }
+    const uint32_t generation = store->readerGeneration.load();
+    deadline = nowMs() + kFLTResumeTimeoutMs;
+    while (store->resumeGeneration.load() == generation && nowMs() < deadline)
+        futexWait(&store->resumeGeneration, generation, deadline - nowMs());
+    for (int i = 0; i < count; ++i)
+        if (traced[i]) ::ptrace(PTRACE_DETACH, store->threads[i].tid, nullptr, nullptr);
+    return 0;
+}
+
+// Starts the helper; false when it cannot run (each blocking thread is then read from /proc).
+bool startThreadReader(FLTWritableStore* store) {
+    store->readerAllowed.store(0);
+    store->readerGeneration.store(store->resumeGeneration.load());
+    char* top = store->readerStack + sizeof store->readerStack;
+    const int pid = ::clone(threadReaderMain, top, CLONE_VM | CLONE_UNTRACED, nullptr);
+    if (pid <= 0) {
+        FLTLogWarn("Unable to start the thread reader (%s)\n", FLTErrnoName(errno));
+        return false;
+    }
+    g_threadReader = pid;
+    // Where Yama restricts tracing to ancestors, this process names its helper (EINVAL without Yama).
+    ::prctl(PR_SET_PTRACER, pid, 0, 0, 0);
+    store->readerAllowed.store(1);
+    futexWake(&store->readerAllowed);
+    return true;
+}
+
+void reapThreadReader() {
+    if (!g_threadReader) return;
+    const int64_t deadline = nowMs() + 200;
+    int status = 0;
+    while (::waitpid(g_threadReader, &status, WNOHANG | __WALL) == 0) {
+        if (nowMs() >= deadline) {
+            ::kill(g_threadReader, SIGKILL);
+            ::waitpid(g_threadReader, &status, __WALL);
+            break;
+        }
+        const timespec pause{0, 1000000};
+        ::nanosleep(&pause, nullptr);
+    }
+    g_threadReader = 0;
+}
+
 }  // namespace
 
 int FLTProcessSuspendSignal() { return g_suspendSignal.load(); }
@@ -93,7 +223,7 @@ bool FLTProcessInstallSuspendHandler() {
     action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
     sigemptyset(&action.sa_mask);
     if (::sigaction(signal, &action, nullptr) != 0) {
-        FLTLogWarn("Unable to install handler for %d (%s)\n", signal, std::strerror(errno));
+        FLTLogWarn("Unable to install handler for %d (%s)\n", signal, FLTErrnoName(errno));
         return false;
     }
     g_suspendSignal.store(signal);
@@ -162,6 +292,63 @@ int FLTProcessListThreads() {
     return count;
 }
 
+bool FLTProcessThreadBlocksSignal(int32_t tid, int signal) {
+    char path[64];
+    taskPath(path, tid, "status");
+    char status[4096];
+    if (FLTHostReadFile(path, status, sizeof status) <= 0) return false;
+    const char* line = std::strstr(status, "\nSigBlk:");
+    uint64_t mask = 0;
+    if (!line || !parseNumber(line + 8, true, &mask) || signal < 1 || signal > 64) return false;
+    return (mask >> (signal - 1)) & 1;
+}
+
+bool FLTProcessRegistersFromSyscallFile(int32_t tid, FLTRegisters* registers) {
+    char path[64];
+    taskPath(path, tid, "syscall");
+    char text[256];
+    if (FLTHostReadFile(path, text, sizeof text) <= 0) return false;
+    // "nr arg1 .. arg6 sp pc" inside a system call, "-1 sp pc" blocked outside one, "running".
+    uint64_t values[9] = {};
+    const char* p = text;
+    const bool outside = *p == '-';
+    if (outside) ++p;
+    int read = 0;
+    for (; read < 9 && p && *p && *p != '\n'; ++read) p = parseNumber(p, read > 0, &values[read]);
+    if (!p || read != (outside ? 3 : 9)) return false;
+    std::memset(registers, 0, sizeof *registers);
+    registers->rsp = values[read - 2];
+    registers->rip = values[read - 1];
+    if (!outside) {
+        // The kernel's calling convention: the number in rax, the arguments in these registers.
+        registers->rax = values[0];
+        registers->rdi = values[1];
+        registers->rsi = values[2];
+        registers->rdx = values[3];
+        registers->r10 = values[4];
+        registers->r8 = values[5];
+        registers->r9 = values[6];
+    }
+    return registers->rsp != 0 && registers->rip != 0;
+}
+
+namespace {
+
+// A thread that could not be read may be ending (glibc blocks every signal on a thread's way
+// out): once its task is gone it is no thread of the crash any more.
+bool threadEnded(int32_t tid) {
+    char path[64];
+    taskPath(path, tid, "stat");
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (::access(path, F_OK) != 0) return true;
+        const timespec pause{0, 1000000};
+        ::nanosleep(&pause, nullptr);
+    }
+    return false;
+}
+
+}  // namespace
+
 bool FLTProcessSuspendAllOtherThreads() {
     FLTWritableStore* store = g_fltStore.load();
     const int signal = g_suspendSignal.load();
@@ -170,24 +357,46 @@ bool FLTProcessSuspendAllOtherThreads() {
     const int count = store->threadCount.load();
     const pid_t pid = ::getpid();
     bool all = true;
+    int blocking = 0;
     store->suspending.store(1);
-    // Ask every thread first, then wait for the answers: they stop in parallel.
+    // Ask every thread first, then wait for the answers: they stop in parallel. A thread whose
+    // mask blocks the stop signal would never answer; it is not asked.
     for (int i = 0; i < count; ++i) {
         FLTThreadSlot& slot = store->threads[i];
         if (slot.tid == self) {
             slot.state = kFLTThreadSelf;
             continue;
         }
-        if (signal && ::syscall(SYS_tgkill, pid, slot.tid, signal) == 0) {
+        if (signal && FLTProcessThreadBlocksSignal(slot.tid, signal)) {
+            slot.state = kFLTThreadBlocking;
+            ++blocking;
+        } else if (signal && ::syscall(SYS_tgkill, pid, slot.tid, signal) == 0) {
             slot.state = kFLTThreadSignalled;
         } else {
             slot.state = kFLTThreadFailed;
             all = false;
         }
     }
+    const bool reader = blocking && startThreadReader(store);
     const int64_t deadline = nowMs() + kFLTSuspendTimeoutMs;
     for (int i = 0; i < count; ++i) {
         FLTThreadSlot& slot = store->threads[i];
+        if (slot.state == kFLTThreadBlocking) {
+            // 3: the helper is storing the registers this moment.
+            for (uint32_t answer = 0; reader && ((answer = slot.answered.load()) == 0 || answer == 3) && nowMs() < deadline;)
+                futexWait(&slot.answered, answer, answer == 3 ? 1 : deadline - nowMs());
+            uint32_t waiting = 0;
+            if (slot.answered.compare_exchange_strong(waiting, 2) == false)
+                while (slot.answered.load() == 3) futexWait(&slot.answered, 3, 1);
+            if (slot.answered.load() == 1 || FLTProcessRegistersFromSyscallFile(slot.tid, &slot.registers)) {
+                slot.state = kFLTThreadStopped;
+            } else {
+                slot.state = kFLTThreadFailed;
+                all = false;
+                FLTLogWarn("Thread %d blocks the stop signal and could not be read\n", slot.tid);
+            }
+            continue;
+        }
         if (slot.state != kFLTThreadSignalled) continue;
         while (slot.answered.load() == 0 && nowMs() < deadline) futexWait(&slot.answered, 0, deadline - nowMs());
         if (slot.answered.load()) {
@@ -198,6 +407,8 @@ bool FLTProcessSuspendAllOtherThreads() {
             FLTLogWarn("Thread %d did not stop in time\n", slot.tid);
         }
     }
+    for (int i = 0; i < count; ++i)
+        if (store->threads[i].state == kFLTThreadFailed && threadEnded(store->threads[i].tid)) store->threads[i].state = kFLTThreadGone;
     return all;
 }
 
@@ -207,6 +418,7 @@ bool FLTProcessResumeAllOtherThreads() {
     store->suspending.store(0);
     store->resumeGeneration.fetch_add(1);
     futexWake(&store->resumeGeneration);
+    reapThreadReader();
     return true;
 }
 
@@ -250,6 +462,7 @@ bool FLTProcessRecordAllThreads(FLTFile* file, int32_t crashedThread, const ucon
     FLTFileWriteArrayStart(file);
     for (int i = 0; i < count; ++i) {
         FLTThreadSlot& slot = store->threads[i];
+        if (slot.state == kFLTThreadGone) continue;
         FLTLogInfo("recording thread %d data\n", i);
         FLTRegisters registers{};
         bool haveRegisters = false;
@@ -309,7 +522,8 @@ void FLTProcessRecordDispatchQueueNames(FLTFile* file) {
     const int count = store ? store->threadCount.load() : 0;
     FLTFileWriteSectionStart(file, "dispatch_queue_names");
     FLTFileWriteArrayStart(file);
-    for (int i = 0; i < count; ++i) FLTFileWriteArrayEntryString(file, "");
+    for (int i = 0; i < count; ++i)
+        if (store->threads[i].state != kFLTThreadGone) FLTFileWriteArrayEntryString(file, "");
     FLTFileWriteArrayEnd(file);
     FLTFileWriteSectionEnd(file);
 }
@@ -320,6 +534,7 @@ void FLTProcessRecordThreadNames(FLTFile* file) {
     FLTFileWriteSectionStart(file, "thread_names");
     FLTFileWriteArrayStart(file);
     for (int i = 0; i < count; ++i) {
+        if (store->threads[i].state == kFLTThreadGone) continue;
         char path[64] = "/proc/self/task/";
         char digits[21];
         std::strcat(path, FLTFileFormatUInt64(uint64_t(store->threads[i].tid), false, digits));

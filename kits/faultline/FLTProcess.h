@@ -1,6 +1,8 @@
 // Crash-time recording of the whole process, on the thread that caught the crash: every other
 // thread is stopped (a real-time signal whose handler stores its registers and waits on a futex,
-// every wait bounded), then each thread's registers and unwound stack, the runtime hints, thread
+// every wait bounded; a thread whose mask blocks that signal is never waited for, a helper
+// process stops it with ptrace instead, or its system call's stack and program counter are read
+// from /proc), then each thread's registers and unwound stack, the runtime hints, thread
 // names, process figures and storage are appended to the crash's record file, the threads are let
 // go and the crash callback runs. No heap, no locks; foreign memory only through FLTReadMemory.
 #pragma once
@@ -16,6 +18,8 @@ enum FLTThreadSlotState : uint8_t {
     kFLTThreadSignalled,  // asked to stop, no answer yet
     kFLTThreadStopped,    // answered with its registers
     kFLTThreadFailed,     // could not be asked (gone) or never answered in time
+    kFLTThreadBlocking,   // blocks the stop signal: read without one
+    kFLTThreadGone,       // ended between the listing and the recording: left out of the record
 };
 
 // How long the recorder waits for all threads together to answer.
@@ -35,6 +39,12 @@ void FLTRegistersFromUContext(const ucontext_t* context, FLTRegisters* registers
 // Lists this process's threads into the store's slots; answers how many.
 int FLTProcessListThreads();
 bool FLTProcessSuspendAllOtherThreads();
+// Whether thread tid's signal mask blocks signal (its status file's SigBlk); false when unreadable.
+bool FLTProcessThreadBlocksSignal(int32_t tid, int signal);
+// The registers /proc/self/task/<tid>/syscall shows for a thread blocked in the kernel: stack
+// pointer, program counter and, inside a system call, its argument registers; the rest are 0.
+// False for a running thread or an unreadable file.
+bool FLTProcessRegistersFromSyscallFile(int32_t tid, FLTRegisters* registers);
 bool FLTProcessResumeAllOtherThreads();
 bool FLTProcessRecordAllThreads(FLTFile* file, int32_t crashedThread, const ucontext_t* context);
 void FLTProcessRecordRuntimeInfo(FLTFile* file);

@@ -2,6 +2,8 @@
 
 #include "kits/faultline/FLTContext.h"
 
+#include <cstring>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -31,6 +33,11 @@ struct Out {
 };
 
 }  // namespace
+
+const char* FLTErrnoName(int error) {
+    const char* name = ::strerrorname_np(error);
+    return name ? name : "E?";
+}
 
 uint64_t FLTSDKLogFormat(char* buffer, uint64_t capacity, const char* format, va_list arguments) {
     Out out{buffer, capacity, 0};

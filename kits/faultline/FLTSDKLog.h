@@ -14,6 +14,10 @@ enum : uint32_t { kFLTLogDebug = 1, kFLTLogInfo = 2, kFLTLogWarn = 3, kFLTLogErr
 void FLTSDKLog(uint32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void FLTSDKLogv(uint32_t level, const char* format, va_list arguments);
 
+// The symbolic name of an errno value ("EPERM"), from the C library's constant table: unlike
+// strerror it neither locks nor allocates, so crash-time paths may use it. "E?" for an unknown one.
+const char* FLTErrnoName(int error);
+
 // Formats into buffer (always terminated) as FLTSDKLog would; answers the length written.
 uint64_t FLTSDKLogFormat(char* buffer, uint64_t capacity, const char* format, va_list arguments);
 

@@ -12,6 +12,7 @@
 
 #include <dlfcn.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 const int kFLTHandledSignals[kFLTHandledSignalCount] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGSYS, SIGTRAP};
@@ -38,6 +39,27 @@ void blockedDuringHandler(sigset_t* set) {
     ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     ::raise(signal);
     ::_exit(128 + signal);
+}
+
+// sigaltstack(stack) made with the stack pointer on the new stack's top, off the alternate stack
+// the caller runs on: the kernel judges only where the stack pointer lies. Every signal is
+// blocked meanwhile, so nothing is delivered on the borrowed pointer. Answers the system call's
+// result (0, or minus the error).
+long setAlternateStackOffIt(const stack_t* stack) {
+    const uintptr_t elsewhere = (reinterpret_cast<uintptr_t>(stack->ss_sp) + stack->ss_size - 64) & ~uintptr_t(15);
+    sigset_t all, old;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    long result = 0;
+    asm volatile("mov %%rsp, %%r12\n\t"
+                 "mov %[elsewhere], %%rsp\n\t"
+                 "syscall\n\t"
+                 "mov %%r12, %%rsp"
+                 : "=a"(result)
+                 : "a"(long(SYS_sigaltstack)), "D"(stack), "S"(nullptr), [elsewhere] "r"(elsewhere)
+                 : "rcx", "r11", "r12", "memory");
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return result;
 }
 
 }  // namespace
@@ -101,28 +123,35 @@ void FLTSignalSafeRemoveHandlers(bool includingAbort) {
         action.sa_handler = SIG_DFL;
         sigemptyset(&action.sa_mask);
         if (::sigaction(kFLTHandledSignals[i], &action, nullptr) != 0)
-            FLTLogWarn("Unable to set default handler for %d (%s)\n", i, std::strerror(errno));
+            FLTLogWarn("Unable to set default handler for %d (%s)\n", i, FLTErrnoName(errno));
     }
 }
 
-bool FLTSignalSafeInstallPreexistingHandlers(const FLTSignalState* state) {
+bool FLTSignalSafeInstallPreexistingHandlers(const FLTSignalState* state, ucontext_t* interrupted) {
     FLTSignalSafeRemoveHandlers(true);
     if (!state) return false;
     bool ok = true;
-    if (state->previousStack.ss_sp) {
-        // From inside our handler, which runs on our own stack, the kernel refuses to switch it
-        // (EPERM). The earlier handlers go back all the same: they run on our stack, which stays
-        // mapped, rather than never.
+    FLTContext* context = g_fltContext.load();
+    stack_t current{};
+    // Only the thread that initialised capture had its own stack replaced by the context's.
+    if (state->previousStack.ss_sp && context && ::sigaltstack(nullptr, &current) == 0 && current.ss_sp == context->signalStack) {
         stack_t stack = state->previousStack;
-        if (::sigaltstack(&stack, nullptr) != 0) {
-            FLTLogWarn("Unable to setup stack %s\n", std::strerror(errno));
+        stack.ss_flags = 0;
+        // Running on the stack to replace, the kernel refuses the switch (EPERM): it is made
+        // with the stack pointer off that stack. Returning from the handler then sets the stack
+        // the interrupted context names, so that one is the earlier stack too.
+        const long result = (current.ss_flags & SS_ONSTACK) ? setAlternateStackOffIt(&stack) : ::sigaltstack(&stack, nullptr);
+        if (result != 0) {
+            FLTLogWarn("Unable to setup stack %s\n", FLTErrnoName(result < -1 ? int(-result) : errno));
             ok = false;
+        } else if (interrupted) {
+            interrupted->uc_stack = stack;
         }
     }
     for (int i = 0; i < kFLTHandledSignalCount; ++i) {
         if (!state->hadPrevious[i]) continue;
         if (::sigaction(kFLTHandledSignals[i], &state->previous[i], nullptr) != 0) {
-            FLTLogWarn("Unable to install handler for %d (%s)\n", i, std::strerror(errno));
+            FLTLogWarn("Unable to install handler for %d (%s)\n", i, FLTErrnoName(errno));
             ok = false;
         }
     }
@@ -137,7 +166,7 @@ bool FLTSignalInstallContextStack(FLTSignalState* state) {
     stack.ss_size = kFLTSignalStackSize;
     stack_t previous{};
     if (!context->signalStack || ::sigaltstack(&stack, &previous) != 0) {
-        FLTLogWarn("Unable to setup stack %s\n", std::strerror(errno));
+        FLTLogWarn("Unable to setup stack %s\n", FLTErrnoName(errno));
         return false;
     }
     if (!(previous.ss_flags & SS_DISABLE)) state->previousStack = previous;
@@ -148,7 +177,7 @@ bool FLTSignalInitialize(FLTSignalState* state) {
     FLTContext* context = g_fltContext.load();
     if (!state || !context) return false;
     if (state->signalFilePath && ::unlink(state->signalFilePath) != 0 && errno != ENOENT)
-        FLTLogWarn("Unable to reset the signal log file %s\n", std::strerror(errno));
+        FLTLogWarn("Unable to reset the signal log file %s\n", FLTErrnoName(errno));
     FLTProcessInstallSuspendHandler();
     for (int i = 0; i < kFLTHandledSignalCount; ++i) {
         struct sigaction action{};
@@ -160,7 +189,7 @@ bool FLTSignalInitialize(FLTSignalState* state) {
         struct sigaction old{};
         state->hadPrevious[i] = false;
         if (::sigaction(kFLTHandledSignals[i], &action, &old) != 0) {
-            FLTLogWarn("Unable to install handler for %d (%s)\n", kFLTHandledSignals[i], std::strerror(errno));
+            FLTLogWarn("Unable to install handler for %d (%s)\n", kFLTHandledSignals[i], FLTErrnoName(errno));
             continue;
         }
         if (old.sa_handler != nullptr) {
@@ -204,7 +233,10 @@ void FLTSignalHandler(int signal, siginfo_t* info, void* raw) {
             FLTSignalNameLookup(signal, info->si_code, &name, &codeName);
             FLTFileWriteHashEntryUint64(&file, "number", uint64_t(signal));
             FLTFileWriteHashEntryUint64(&file, "code", uint64_t(uint32_t(info->si_code)));
-            FLTFileWriteHashEntryUint64(&file, "address", uint64_t(reinterpret_cast<uintptr_t>(info->si_addr)));
+            // A signal the kernel raised for a fault carries its address; one sent by kill,
+            // raise or sigqueue (code 0 or below) carries its sender there instead.
+            if (info->si_code > 0) FLTFileWriteHashEntryUint64(&file, "address", uint64_t(reinterpret_cast<uintptr_t>(info->si_addr)));
+            else FLTFileWriteHashEntryUint64(&file, "sender_pid", uint64_t(uint32_t(info->si_pid)));
             FLTFileWriteHashEntryString(&file, "name", name);
             FLTFileWriteHashEntryString(&file, "code_name", codeName);
         }
@@ -218,7 +250,7 @@ void FLTSignalHandler(int signal, siginfo_t* info, void* raw) {
     } else {
         FLTLogWarn("Unable to open signal file\n");
     }
-    FLTSignalSafeInstallPreexistingHandlers(&context->signal);
+    FLTSignalSafeInstallPreexistingHandlers(&context->signal, FLTIsValidPointer(raw) ? static_cast<ucontext_t*>(raw) : nullptr);
     FLTContextMarkCrashFinished();
     // Blocked until the handler returns, then delivered to the previous handler or the default.
     if (!repeats) ::raise(signal);

@@ -8,6 +8,7 @@
 #include "kits/faultline/FLTContext.h"
 
 #include <csignal>
+#include <ucontext.h>
 
 extern const int kFLTHandledSignals[kFLTHandledSignalCount];
 
@@ -19,7 +20,10 @@ bool FLTSignalInstallContextStack(FLTSignalState* state);
 void FLTSignalHandler(int signal, siginfo_t* info, void* context);
 // Sets the default action for every handled signal (SIGABRT only when includingAbort).
 void FLTSignalSafeRemoveHandlers(bool includingAbort);
-bool FLTSignalSafeInstallPreexistingHandlers(const FLTSignalState* state);
+// Puts the handlers found at start-up back. On the thread whose alternate stack capture replaced,
+// the earlier stack goes back too: through interrupted (the handler's context, applied as the
+// handler returns) when the call runs on that stack, where the kernel refuses to switch it.
+bool FLTSignalSafeInstallPreexistingHandlers(const FLTSignalState* state, ucontext_t* interrupted = nullptr);
 void FLTSignalEnumerateHandledSignals(void (*block)(int position, int signal, void* info), void* info);
 // Warns on standard error about each handled signal whose handler is no longer the kit's.
 void FLTCheckSignalHandlers();

@@ -194,12 +194,12 @@ void FLTUserLoggingCompactKVEntries(const FLTKeyValueStore* store) {
     FLTFileClose(&file);
     // A write that failed (a full disk) leaves both files as they were.
     if (!flushed || !synced || ::rename(temporary.constData(), store->compactedPath) != 0) {
-        FLTLogWarn("Error: Unable to remove compacted KV store before compaction %s\n", std::strerror(errno));
+        FLTLogWarn("Error: Unable to remove compacted KV store before compaction %s\n", FLTErrnoName(errno));
         ::unlink(temporary.constData());
         return;
     }
     if (::unlink(store->incrementalPath) != 0 && errno != ENOENT)
-        FLTLogWarn("Error: Unable to remove incremental KV store after compaction %s\n", std::strerror(errno));
+        FLTLogWarn("Error: Unable to remove incremental KV store after compaction %s\n", FLTErrnoName(errno));
 }
 
 void FLTUserLoggingCheckAndSwapABFiles(const FLTABFileSet* set, std::atomic<const char*>* current, uint64_t size) {

@@ -24,3 +24,8 @@ void MetriclineAnalytics::stop() {
     else Metricline::removeArchives(QVOutsideServices::infoValue(QStringLiteral("QVAnalyticsToken")));
     Metricline::releaseSharedInstance();
 }
+
+void MetriclineAnalytics::shutdown() {
+    if (Metricline* client = Metricline::sharedInstanceIfMade()) client->applicationWillTerminate();
+    Metricline::releaseSharedInstance();
+}

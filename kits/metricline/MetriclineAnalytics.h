@@ -1,5 +1,5 @@
 // The analytics client the application installs (QVOutsideServices::setAnalytics): the shared
-// Metricline, made at start() when an address is configured, ended at stop().
+// Metricline, made at start() when an address is configured, ended at stop() and at shutdown().
 #pragma once
 
 #include "shell/QVOutsideServices.h"
@@ -12,4 +12,5 @@ public:
     void track(const QString& event, const QVariantMap& properties) override;
     void flush() override;
     void stop() override;
+    void shutdown() override;
 };

@@ -29,6 +29,7 @@ public:
     void initializeIfNeeded() override;
     void startAnalytics(const QString& betaToken) override { startWithBetaToken(betaToken); }
     void logPreviousSessionCrashed(const QDateTime& date) override { logPreviousSessionCrashedOnDate(date); }
+    void logCustomEvent(const QString& name, const TDGAttributes& attributes) override { logCustomEventWithName(name, attributes); }
 
     static void startWithBetaToken(const QString& betaToken);
     bool isStarted() const;

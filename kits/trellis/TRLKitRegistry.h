@@ -4,8 +4,11 @@
 #pragma once
 
 #include <QDateTime>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 #include <memory>
 #include <stdexcept>
@@ -39,6 +42,8 @@ public:
     virtual void startAnalytics(const QString& betaToken) = 0;
     // The previous run crashed; date: when that run started.
     virtual void logPreviousSessionCrashed(const QDateTime& date) = 0;
+    // An event the application names, with its attributes in order (key, value).
+    virtual void logCustomEvent(const QString& /*name*/, const QList<QPair<QVariant, QVariant>>& /*attributes*/) {}
 };
 
 // A kit of the older form: a shared instance that is started and reports its version.

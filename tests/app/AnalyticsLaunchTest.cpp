@@ -1,10 +1,12 @@
 // Usage analytics from launch to quit, against the loopback HTTPS servers of scripts/https-peer:
 // consent and a configured address send "App Start" with the super properties and the launch
 // counter; menu, project and information-window events arrive in batches python decodes; quit
-// sends "App Quit"; withdrawn consent or no address leaves the servers and the disk untouched.
+// sends "App Quit"; withdrawn consent or no address leaves the servers and the disk untouched; the
+// real editor quits cleanly with all of it configured.
 #include "kits/metricline/Metricline.h"
 #include "app/QVDocumentController.h"
 #include "app/UsageAnalytics.h"
+#include "platform/AppBundle.h"
 #include "platform/MainQueue.h"
 #include "platform/Paths.h"
 #include "platform/UserDefaults.h"
@@ -15,12 +17,15 @@
 #include "kits/tallypost/TallyPost.h"
 #include "tests/support/HttpsPeer.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/XvfbDisplay.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QProcessEnvironment>
 
 #include <gtest/gtest.h>
 
@@ -148,4 +153,64 @@ TEST(UsageAnalytics, FromLaunchToQuitWithConsentAndNothingWithoutIt) {
     QVOutsideServices::setStats(nullptr);
     for (const char* key : {"QVAnalyticsToken", "QVStatAccount", "QVStatURL"}) defaults.removeObject(QLatin1String(key));
     defaults.removeObject(consent);
+}
+
+TEST(UsageAnalytics, QuittingTheRealEditorWithAnalyticsConfiguredEndsCleanly) {
+    // qorvel on a private X server, its usage data allowed and every address configured, quit
+    // with its shortcut: it exits with 0 and its crash folder holds no crash record.
+    const std::optional<HttpsPeer> peer = HttpsPeer::fromEnvironment();
+    ASSERT_TRUE(peer) << "run under scripts/https-peer";
+    const XvfbDisplay screen;
+    ASSERT_FALSE(screen.display().isEmpty()) << "Xvfb did not start: scripts/setup installs it";
+
+    TestDir home, runtime;
+    const QString shortVersion = AppBundle::main().shortVersion();
+    home.write(QStringLiteral("config/Glimbo/com.qorvel.Qorvel.plist"),
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+               "<key>qvAnonymousUsageTracking</key><true/>"
+               "<key>QVAnalyticsToken</key><string>" + token.toLatin1() + "</string>"
+               "<key>QVAnalyticsURL</key><string>" + peer->url(QStringLiteral("/api")).toEncoded() + "</string>"
+               "<key>QVStatURL</key><string>" + peer->url(QStringLiteral("/stat")).toEncoded() + "</string>"
+               "<key>QVStatAccount</key><string>maker@example.org</string>"
+               "<key>qvDisplayInfoView</key><string>" + shortVersion.toUtf8() + "</string>"
+               "</dict></plist>\n");
+    QProcess qorvel;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), screen.display());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.insert(QStringLiteral("HOME"), home.path());
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    for (const char* folder : {"CACHE", "CONFIG", "DATA"})
+        env.insert(QStringLiteral("XDG_%1_HOME").arg(QLatin1String(folder)), home.file(QString::fromLatin1(folder).toLower()));
+    qorvel.setProcessEnvironment(env);
+    qorvel.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    qorvel.start(QStringLiteral(QORVEL_EXECUTABLE), {});
+    ASSERT_TRUE(qorvel.waitForStarted(10000));
+
+    // Once its document window shows and has the focus, Ctrl+Q.
+    QProcess xdotool;
+    xdotool.setProcessEnvironment(env);
+    xdotool.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
+                                              QStringLiteral("--pid"), QString::number(qorvel.processId()), QStringLiteral("--name"), QStringLiteral("^Untitled"),
+                                              QStringLiteral("windowfocus"),
+                                              QStringLiteral("--sync"), QStringLiteral("%1"), QStringLiteral("sleep"), QStringLiteral("1"),
+                                              QStringLiteral("key"), QStringLiteral("ctrl+q")});
+    // Its exit code is no measure: the key's release may find the window already gone.
+    ASSERT_TRUE(xdotool.waitForFinished(60000)) << "xdotool is missing or found no window: scripts/setup installs it";
+    const bool ended = qorvel.waitForFinished(30000);
+    if (!ended) qorvel.kill(), qorvel.waitForFinished(5000);
+    ASSERT_TRUE(ended) << xdotool.readAllStandardError().toStdString();
+    EXPECT_EQ(qorvel.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(qorvel.exitCode(), 0);
+
+    // The run's report folder stays, with its metadata and no record of a crash.
+    const QString active = home.file(QStringLiteral("cache/com.qorvel.kits.data/com.qorvel.Qorvel/v3/active"));
+    const QStringList runs = QDir(active).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    ASSERT_EQ(runs.size(), 1);
+    EXPECT_TRUE(QFileInfo::exists(active + QLatin1Char('/') + runs[0] + QStringLiteral("/metadata.fltrecord")));
+    for (const char* record : {"signal.fltrecord", "exception.fltrecord"})
+        EXPECT_FALSE(QFileInfo::exists(active + QLatin1Char('/') + runs[0] + QLatin1Char('/') + QLatin1String(record))) << record;
+    // What the client held at quit was sent or saved: its events archive is there.
+    EXPECT_TRUE(QFileInfo::exists(home.file(QStringLiteral("data/Glimbo/metricline-%1-events.plist").arg(token))))
+        << QDir(home.file(QStringLiteral("data"))).entryList().join(QLatin1Char(' ')).toStdString();
 }

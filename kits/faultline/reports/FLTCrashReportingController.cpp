@@ -205,6 +205,32 @@ void FLTCrashReportingController::deliverCrashDelegateCallback() {
     if (auto d = _delegate.lock()) d->detectedCrash();
 }
 
+bool FLTCrashReportingController::potentiallySubmittableCrashOccurred() {
+    if (!canProcessUrgentReports()) return false;
+    FLTLogWarn("Attempting submission\n");
+    try {
+        return attemptCurrentReportSubmission();
+    } catch (const std::exception&) {
+        FLTLogWarn("Last effort exception\n");
+        return false;
+    }
+}
+
+bool FLTCrashReportingController::attemptCurrentReportSubmission() {
+    FLTLogWarn("Attempting to submit the current report\n");
+    const QStringList active = _fileManager->activePathContents();
+    if (active.size() != 1) {
+        FLTLogWarn("More than one directory in active - cannot submit\n");
+        return false;
+    }
+    const QString copy = active.first() + QStringLiteral("-submit");
+    if (!_fileManager->copyItemAtPath(active.first(), copy)) {
+        FLTLogWarn("Error: unable to copy report for submission\n");
+        return false;
+    }
+    return reportsController()->prepareAndSubmitReport(reportForFolder(copy), true, true);
+}
+
 void FLTCrashReportingController::recordBackgroundState(bool inBackground) {
     if (FLTContextIsInitialized()) FLTUserLoggingRecordInternalKeyValue(internalKey(".in-background"), inBackground ? QStringLiteral("1") : QStringLiteral("0"));
 }

@@ -107,6 +107,14 @@ public:
     static void recordBackgroundState(bool inBackground);
     // Crash time, on the crashing thread: tells the delegate.
     void deliverCrashDelegateCallback();
+    // A last effort after an uncaught exception, on the thread that is ending: submits a copy of
+    // this run's report at once when urgent reports may go without asking anyone. True when a
+    // submission was started. The capture is not told to call it: a process that is ending
+    // sends nothing over a network that needs its own threads.
+    bool potentiallySubmittableCrashOccurred();
+    // Copies the one folder in "active" (this run's) to "<folder>-submit" and hands the copy to
+    // the reports controller as urgent; false when "active" holds another folder too.
+    bool attemptCurrentReportSubmission();
 
     bool networkClientCanUseBackgroundSessions(FLTNetworkClient&) override;
     void networkClientDidFinishUploadWithPath(FLTNetworkClient&, const QString& path, const QVError& error) override;

@@ -79,6 +79,21 @@ bool FLTFileManager::moveItemAtPath(const QString& path, const QString& director
     return true;
 }
 
+bool FLTFileManager::copyItemAtPath(const QString& path, const QString& destination) const {
+    std::error_code error;
+    if (path.isEmpty() || destination.isEmpty() || fs::symlink_status(native(destination), error).type() != fs::file_type::not_found) {
+        SystemLog::error(QStringLiteral("[FileManager] Failed to copy %1 to %2").arg(path, destination));
+        return false;
+    }
+    fs::copy(native(path), native(destination), fs::copy_options::recursive | fs::copy_options::skip_symlinks, error);
+    if (error) {
+        SystemLog::error(QStringLiteral("[FileManager] Failed to copy %1: %2").arg(path, QString::fromStdString(error.message())));
+        removeItemAtPath(destination);
+        return false;
+    }
+    return true;
+}
+
 void FLTFileManager::enumerateFilesInDirectory(const QString& directory, const std::function<void(const QString&, const QString&)>& block) const {
     for (const QString& path : contentsOfDirectory(directory)) block(path, QFileInfo(path).suffix());
 }

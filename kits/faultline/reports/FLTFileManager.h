@@ -35,6 +35,8 @@ public:
     bool removeItemAtPath(const QString& path) const;
     bool removeContentsOfDirectoryAtPath(const QString& path) const;
     bool moveItemAtPath(const QString& path, const QString& directory) const;
+    // Copies a folder with its files (links are left out) to destination, which must not exist.
+    bool copyItemAtPath(const QString& path, const QString& destination) const;
     void enumerateFilesInDirectory(const QString& directory, const std::function<void(const QString& path, const QString& extension)>& block) const;
     bool moveItemsFromDirectory(const QString& from, const QString& to) const;
     std::optional<qint64> fileSizeAtPath(const QString& path) const;

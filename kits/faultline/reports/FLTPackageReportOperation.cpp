@@ -62,7 +62,8 @@ void FLTPackageReportOperation::main() {
     bool complete = true;
     const bool written = encoder.encode([&] {
         const QString key = _report->APIKey();
-        if (!key.isEmpty()) encoder.addValue(key, QStringLiteral("api_key"));
+        // Packed whenever the metadata holds a key, an empty one too; only a missing one is left out.
+        if (!key.isNull()) encoder.addValue(key, QStringLiteral("api_key"));
         if (!_report->identifier().isEmpty()) encoder.addValue(_report->identifier(), QStringLiteral("report_id"));
         _fileManager->enumerateFilesInDirectory(reportPath(), [&](const QString& path, const QString& extension) {
             if (isCancelled() || !complete || encoder.failed() || extension == QLatin1String("gz")) return;

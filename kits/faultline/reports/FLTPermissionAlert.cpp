@@ -13,11 +13,13 @@ QMessageBox* FLTMakePermissionAlert(const QString& title, const QString& message
     alert->setIcon(QMessageBox::Warning);
     alert->setText(title);
     alert->setInformativeText(message);
-    QPushButton* sendButton = alert->addButton(send, QMessageBox::AcceptRole);
+    // One role for all three: the style's button layout orders buttons by role, which put
+    // "always send" first; a single role keeps them in the order added, left to right.
+    QPushButton* sendButton = alert->addButton(send, QMessageBox::ActionRole);
     sendButton->setProperty("fltAnswer", 1000);
     int next = 1001;
-    if (!alwaysSend.isNull()) alert->addButton(alwaysSend, QMessageBox::YesRole)->setProperty("fltAnswer", next++);
-    QPushButton* cancelButton = alert->addButton(cancel, QMessageBox::RejectRole);
+    if (!alwaysSend.isNull()) alert->addButton(alwaysSend, QMessageBox::ActionRole)->setProperty("fltAnswer", next++);
+    QPushButton* cancelButton = alert->addButton(cancel, QMessageBox::ActionRole);
     cancelButton->setProperty("fltAnswer", next);
     alert->setDefaultButton(sendButton);
     alert->setEscapeButton(cancelButton);

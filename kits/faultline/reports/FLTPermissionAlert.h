@@ -1,5 +1,5 @@
 // The windows side of crash reporting: the alert that asks the user whether to send a report of
-// the last run (send, always send, don't send, in that order), and the observer that records
+// the last run (send, always send, don't send, in that order from left to right), and the observer that records
 // whether the application is in the background.
 #pragma once
 

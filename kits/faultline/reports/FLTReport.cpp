@@ -80,7 +80,10 @@ QVariant FLTInternalReport::metadataValue(const char* section, const char* key) 
 
 QString FLTInternalReport::metadataString(const char* section, const char* key) const {
     const QVariant v = metadataValue(section, key);
-    return v.typeId() == QMetaType::QString ? v.toString() : QString();
+    if (v.typeId() != QMetaType::QString) return {};
+    // An empty value is still a value: only a missing or mistyped one answers a null string.
+    const QString text = v.toString();
+    return text.isNull() ? QStringLiteral("") : text;
 }
 
 QDateTime FLTInternalReport::dateCreated() const {

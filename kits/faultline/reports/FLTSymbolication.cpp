@@ -39,6 +39,12 @@ QString hex(const uchar* bytes, quint64 length) {
 }
 
 // The GNU build id in a run of notes, as lower-case hex.
+// An image's identifier as records carry it: the first 16 bytes of its build id, zero-padded, as
+// 32 lower-case hex digits (a record of an older form, the whole id, reads the same).
+QString identifierForm(const QString& hexId) {
+    return hexId.isEmpty() ? QString() : hexId.left(32).leftJustified(32, QLatin1Char('0')).toLower();
+}
+
 QString buildIdInNotes(const uchar* notes, quint64 size) {
     quint64 offset = 0;
     while (offset + 12 <= size) {
@@ -50,7 +56,7 @@ QString buildIdInNotes(const uchar* notes, quint64 size) {
         const quint64 end = desc + ((quint64(descSize) + 3) & ~quint64(3));
         if (desc > size || end > size || end < offset) return {};
         if (type == NT_GNU_BUILD_ID && nameSize == 4 && std::memcmp(notes + name, "GNU", 4) == 0 && descSize <= 32)
-            return hex(notes + desc, descSize);
+            return identifierForm(hex(notes + desc, descSize));
         offset = end;
     }
     return {};
@@ -79,7 +85,7 @@ std::shared_ptr<FLTElfSymbolTable> FLTElfSymbolTable::load(const QString& path, 
             foundId = buildIdInNotes(data + ph.p_offset, ph.p_filesz);
     }
     // A file rebuilt since the crash would name the wrong code.
-    if (low == ~quint64(0) || buildId.isEmpty() || foundId.compare(buildId, Qt::CaseInsensitive) != 0) return nullptr;
+    if (low == ~quint64(0) || buildId.isEmpty() || foundId != identifierForm(buildId)) return nullptr;
     table->_firstPage = low & ~quint64(0xFFF);
     std::vector<Elf64_Shdr> sections(eh.e_shnum);
     for (quint64 i = 0; i < eh.e_shnum; ++i)
@@ -177,7 +183,7 @@ FLTSymbolResolver::Loaded FLTSymbolResolver::currentImage(const QString& uuid) {
             &_current);
         _current.insert(QString(), Loaded{true, false, 0});
     }
-    return _current.value(uuid.toLower(), Loaded{true, false, 0});
+    return _current.value(identifierForm(uuid), Loaded{true, false, 0});
 }
 
 std::shared_ptr<FLTElfSymbolTable> FLTSymbolResolver::fileTable(const QString& path, const QString& uuid) {

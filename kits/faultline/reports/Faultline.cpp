@@ -1,5 +1,6 @@
 #include "kits/faultline/reports/Faultline.h"
 
+#include "kits/faultline/FLTException.h"
 #include "kits/faultline/FLTHelpers.h"
 #include "kits/faultline/FLTUserLogging.h"
 #include "kits/faultline/reports/FLTBetaController.h"
@@ -7,9 +8,18 @@
 #include "kits/faultline/reports/FLTKitIdentity.h"
 #include "kits/faultline/reports/FLTReport.h"
 #include "platform/MainQueue.h"
+#include "platform/Paths.h"
+#include "platform/PropertyList.h"
 #include "platform/SystemLog.h"
 #include "kits/trellis/TRLHelpers.h"
 #include "kits/trellis/Trellis.h"
+
+#include <QFileInfo>
+
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <typeinfo>
 
 namespace {
 
@@ -43,6 +53,24 @@ std::shared_ptr<Faultline> Faultline::sharedInstance() {
     return g_shared;
 }
 
+std::shared_ptr<Faultline> Faultline::startWithAPIKey(const QString& key, std::shared_ptr<FaultlineDelegate> delegate) {
+    std::shared_ptr<Faultline> kit = sharedInstance();
+    if (delegate) kit->setDelegate(std::move(delegate));
+    Trellis::sharedSDK().setAPIKey(key);
+    Trellis::with({TRLKitReference(std::shared_ptr<TRLKit>(kit))});
+    return kit;
+}
+
+std::shared_ptr<Faultline> Faultline::startWithAPIKey(const QString& key, double) {
+    SystemLog::warning(QStringLiteral("[Faultline] Warning, startWithAPIKey:afterDelay: is deprecated."));
+    return startWithAPIKey(key);
+}
+
+std::shared_ptr<Faultline> Faultline::startWithAPIKey(const QString& key, std::shared_ptr<FaultlineDelegate> delegate, double) {
+    SystemLog::warning(QStringLiteral("[Faultline] Warning, startWithAPIKey:delegate:afterDelay: is deprecated."));
+    return startWithAPIKey(key, std::move(delegate));
+}
+
 void Faultline::registerKit() { TRLKitRegistry::registerKit(sharedInstance()); }
 
 void Faultline::resetSharedForTests() {
@@ -70,6 +98,10 @@ void Faultline::startOnce() {
                               .arg(os.patch)
                               .arg(TRLOSBuildVersion()));
     }
+    std::weak_ptr<Faultline> weak = weak_from_this();
+    MainQueue::post([weak] {
+        if (auto self = weak.lock()) self->checkDelegate();
+    });
     auto fileManager = std::make_shared<FLTFileManager>();
     std::shared_ptr<FLTBetaController> beta;
     if (FLTBetaController::isBetaSupported()) {
@@ -109,7 +141,28 @@ QString Faultline::APIKey() {
     }
 }
 
-QString Faultline::installID() { return Trellis::sharedSDK().installID(); }
+void Faultline::checkDelegate() {
+    const auto d = delegate();
+    if (!d || !(d->implementsDidDetectCrashDuringPreviousExecution() || d->implementsDidDetectCrashDuringPreviousExecutionWithReport())) return;
+    const FaultlineDelegate& object = *d;
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(typeid(object).name(), nullptr, nullptr, &status);
+    const QString name = QString::fromUtf8(demangled ? demangled : typeid(object).name());
+    std::free(demangled);
+    SystemLog::warning(QStringLiteral("[Faultline] The Faultline delegate '%1' implements deprecated methods.  Please see Faultline.h for details.").arg(name));
+}
+
+QString Faultline::earlierInstallID() {
+    const QString path = Paths::applicationSupport() + QLatin1Char('/') + QLatin1String(TRLKitPrefix) + QStringLiteral("/FLTUserDefaults.plist");
+    const QFileInfo info(path);
+    if (!info.exists() || info.isDir()) return {};
+    return PropertyList::readFile(path).toMap().value(QLatin1String(TRLKitPrefix) + QStringLiteral(".iuuid")).toString();
+}
+
+QString Faultline::installID() {
+    const QString earlier = earlierInstallID();
+    return earlier.isEmpty() ? Trellis::sharedSDK().installID() : earlier;
+}
 bool Faultline::isFirstInstall() { return Trellis::sharedSDK().isFirstInstall(); }
 
 void Faultline::setDebugMode(bool debug) {
@@ -138,7 +191,49 @@ void Faultline::setUserEmail(const QString& value) { FLTUserLoggingRecordInterna
 void Faultline::setObjectValue(const QVariant& value, const QString& key) { FLTUserLoggingRecordUserKeyValue(key, value); }
 void Faultline::recordError(const QVError& error, const QVariantMap& additionalUserInfo) { FLTUserLoggingRecordError(error, additionalUserInfo); }
 
+void Faultline::recordCustomException(const QString& name, const QString& reason, const QList<FLTStackFrameValue>& frames) {
+    const QByteArray nameBytes = name.toUtf8(), reasonBytes = reason.toUtf8();
+    // The texts the frames point into live as long as the call.
+    QList<QByteArray> texts;
+    texts.reserve(frames.size() * 3);
+    QList<FLTStackFrame> written;
+    written.reserve(frames.size());
+    const auto text = [&texts](const QString& value) -> const char* {
+        if (value.isEmpty()) return nullptr;
+        texts << value.toUtf8();
+        return texts.last().constData();
+    };
+    for (const FLTStackFrameValue& frame : frames)
+        written << FLTStackFrame{frame.address, text(frame.symbol), frame.offset, text(frame.library), text(frame.fileName), frame.lineNumber};
+    FLTExceptionRecord(kFLTExceptionCustom, nameBytes.constData(), reasonBytes.constData(), written.constData(), quint64(written.size()), false);
+}
+
+void Faultline::setDevelopmentPlatformName(const QString& name) {
+    FLTUserLoggingRecordInternalKeyValue(QLatin1String(TRLKitPrefix) + QStringLiteral(".development-platform-name"), name);
+}
+
+void Faultline::setDevelopmentPlatformVersion(const QString& version) {
+    FLTUserLoggingRecordInternalKeyValue(QLatin1String(TRLKitPrefix) + QStringLiteral(".development-platform-version"), version);
+}
+
+QString Faultline::developmentPlatformName() const {
+    SystemLog::warning(QStringLiteral("[Faultline] developmentPlatformName is write-only"));
+    return {};
+}
+
+QString Faultline::developmentPlatformVersion() const {
+    SystemLog::warning(QStringLiteral("[Faultline] developmentPlatformVersion is write-only"));
+    return {};
+}
+
+void Faultline::logEvent(const QString& name, const QList<QPair<QVariant, QVariant>>& attributes) {
+    if (auto tidings = std::dynamic_pointer_cast<TRLAnalyticsKit>(TRLKitRegistry::kit(QStringLiteral("Tidings"))))
+        tidings->logCustomEvent(name, attributes);
+}
+
 void Faultline::crash() { __builtin_trap(); }
+
+void Faultline::throwException() { throw FaultlineTestException(); }
 
 bool Faultline::shouldInstallCrashCallback() {
     auto d = delegate();
@@ -157,16 +252,31 @@ bool Faultline::reportingControllerCanUseBackgroundSessions() {
 
 bool Faultline::reportingControllerMustInformDelegateOfReports() {
     auto d = delegate();
-    return d && d->implementsDidDetectReportWithCompletion();
+    return d && (d->implementsDidDetectReportWithCompletion() || d->implementsDidDetectCrashDuringPreviousExecutionWithReport() ||
+                 d->implementsDidDetectCrashDuringPreviousExecution());
 }
 
 void Faultline::reportingControllerDidDetectReportForLastExecution(const std::shared_ptr<FLTInternalReport>& report, std::function<void(bool)> completion) {
     auto d = delegate();
-    if (d && d->implementsDidDetectReportWithCompletion()) {
-        d->faultlineDidDetectReportForLastExecution(std::make_shared<FLTReport>(report), std::move(completion));
+    std::shared_ptr<FLTReport> shown;
+    if (d && d->implementsDidDetectReport()) {
+        shown = std::make_shared<FLTReport>(report, true);
+        MainQueue::post([d, shown] { d->faultlineDidDetectReportForLastExecution(shown); });
+    }
+    if (!reportingControllerMustInformDelegateOfReports()) {
+        completion(true);
         return;
     }
-    completion(true);
+    if (!shown) shown = std::make_shared<FLTReport>(report);
+    if (d->implementsDidDetectReportWithCompletion()) d->faultlineDidDetectReportForLastExecutionWithCompletion(shown, std::move(completion));
+    else completion(true);
+    std::weak_ptr<Faultline> weak = weak_from_this();
+    MainQueue::post([weak, d, shown] {
+        auto self = weak.lock();
+        if (!self) return;
+        if (d->implementsDidDetectCrashDuringPreviousExecutionWithReport()) d->faultlineDidDetectCrashDuringPreviousExecutionWithReport(*self, shown);
+        if (d->implementsDidDetectCrashDuringPreviousExecution()) d->faultlineDidDetectCrashDuringPreviousExecution(*self);
+    });
 }
 
 void Faultline::reportingControllerInternalDidDetectReportForLastExecution(const std::shared_ptr<FLTInternalReport>& report) {

@@ -8,11 +8,14 @@
 #include "kits/faultline/reports/FLTCrashReportingController.h"
 #include "kits/trellis/TRLKitRegistry.h"
 
+#include <QList>
+#include <QPair>
 #include <QVariant>
 
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 
 class FLTBetaController;
 class FLTFileManager;
@@ -20,21 +23,56 @@ class FLTReport;
 class QVError;
 
 // What the application may decide about crash reporting; every operation is optional.
+class Faultline;
+
 class FaultlineDelegate {
 public:
     virtual ~FaultlineDelegate() = default;
+    // Told of the last run's report, its values read at once (it takes no new ones), on the main
+    // queue; the report is submitted all the same.
+    virtual bool implementsDidDetectReport() const { return false; }
+    virtual void faultlineDidDetectReportForLastExecution(const std::shared_ptr<FLTReport>&) {}
     // Answering at all makes the kit ask: submit (true) or discard (false), exactly once.
     virtual bool implementsDidDetectReportWithCompletion() const { return false; }
-    virtual void faultlineDidDetectReportForLastExecution(const std::shared_ptr<FLTReport>&, std::function<void(bool)> completion) { completion(true); }
+    virtual void faultlineDidDetectReportForLastExecutionWithCompletion(const std::shared_ptr<FLTReport>&, std::function<void(bool)> completion) {
+        completion(true);
+    }
+    // The older forms, called on the main queue once the report was decided on; a delegate with
+    // either is warned about at the start.
+    virtual bool implementsDidDetectCrashDuringPreviousExecutionWithReport() const { return false; }
+    virtual void faultlineDidDetectCrashDuringPreviousExecutionWithReport(Faultline&, const std::shared_ptr<FLTReport>&) {}
+    virtual bool implementsDidDetectCrashDuringPreviousExecution() const { return false; }
+    virtual void faultlineDidDetectCrashDuringPreviousExecution(Faultline&) {}
     virtual std::optional<bool> faultlineCanUseBackgroundSessions() { return std::nullopt; }
     virtual bool implementsDidDetectCrash() const { return false; }
     virtual void faultlineDidDetectCrash() {}
     virtual std::optional<bool> faultlineEnsureDeliveryOfUnixSignal(int /*signal*/) { return std::nullopt; }
 };
 
+// One frame of a custom exception as the application gives it; empty texts are unknown.
+struct FLTStackFrameValue {
+    quint64 address = 0;
+    QString symbol;
+    quint64 offset = 0;
+    QString library;
+    QString fileName;
+    quint64 lineNumber = 0;
+};
+
+// What throwException throws.
+class FaultlineTestException : public std::runtime_error {
+public:
+    FaultlineTestException() : std::runtime_error("This is a C++ exception used for testing.") {}
+};
+
 class Faultline : public TRLKit, public FLTCrashReportingControllerDelegate, public std::enable_shared_from_this<Faultline> {
 public:
     static std::shared_ptr<Faultline> sharedInstance();
+    // Starts the kits with this key (given to the kits' core) and this kit; a delegate given is
+    // set first. Answers the shared instance. A delay is no longer honoured: the start is at once.
+    static std::shared_ptr<Faultline> startWithAPIKey(const QString& key, std::shared_ptr<FaultlineDelegate> delegate = nullptr);
+    static std::shared_ptr<Faultline> startWithAPIKey(const QString& key, double afterDelay);
+    static std::shared_ptr<Faultline> startWithAPIKey(const QString& key, std::shared_ptr<FaultlineDelegate> delegate, double afterDelay);
     // Puts the shared instance into the SDK core's kit registry under "Faultline".
     static void registerKit();
 
@@ -65,7 +103,21 @@ public:
     void setBoolValue(bool value, const QString& key) { setObjectValue(value, key); }
     void setFloatValue(float value, const QString& key) { setObjectValue(value, key); }
     void recordError(const QVError& error, const QVariantMap& additionalUserInfo = {});
+    // A custom exception with its own frames, written to the custom-exception files.
+    void recordCustomException(const QString& name, const QString& reason, const QList<FLTStackFrameValue>& frames);
+    // Whoever builds on another platform's tools records which, with the next report; neither
+    // value can be read back (a read logs that and answers a null string).
+    static void setDevelopmentPlatformName(const QString& name);
+    static void setDevelopmentPlatformVersion(const QString& version);
+    QString developmentPlatformName() const;
+    QString developmentPlatformVersion() const;
+    // A custom event for the analytics kit, when the build carries it.
+    void logEvent(const QString& name, const QList<QPair<QVariant, QVariant>>& attributes = {});
     [[noreturn]] void crash();
+    // Throws FaultlineTestException, which nothing catches: an uncaught-exception report.
+    [[noreturn]] void throwException();
+    // The installation identifier an earlier kit generation kept in its own defaults file, if any.
+    static QString earlierInstallID();
 
     // The crash-reporting controller's questions.
     bool shouldInstallCrashCallback() override;
@@ -87,6 +139,8 @@ public:
 
 private:
     void startOnce();
+    // Warns (main queue) about a delegate that implements the older methods.
+    void checkDelegate();
     mutable std::mutex _lock;
     std::shared_ptr<std::once_flag> _once = std::make_shared<std::once_flag>();
     std::shared_ptr<FaultlineDelegate> _delegate;

@@ -3,10 +3,13 @@
 // crashed one flagged and starting in the faulting function, and the common sections.
 #include "kits/faultline/FLTRecordReader.h"
 #include "kits/faultline/FLTUserLogging.h"
+#include "kits/trellis/TRLElfImage.h"
+#include "kits/trellis/TRLHelpers.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -23,6 +26,7 @@ extern char** environ;
 namespace {
 
 struct Child {
+    pid_t pid = 0;
     int status = 0;
     qint64 milliseconds = 0;
 };
@@ -35,6 +39,7 @@ Child runChild(const char* program, const QString& folder, const char* kind) {
     pid_t pid = 0;
     Child child;
     if (::posix_spawn(&pid, program, nullptr, nullptr, argv, environ) != 0) return child;
+    child.pid = pid;
     ::waitpid(pid, &child.status, 0);
     child.milliseconds = timer.elapsed();
     return child;
@@ -74,7 +79,10 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
         {"prior-handler", SIGSEGV, "signal.fltrecord", true, nullptr, 3},
         {"prior-handler-own-stack", SIGSEGV, "signal.fltrecord", true, nullptr, 3},
         {"blocked-thread", SIGSEGV, "signal.fltrecord", true, nullptr, 2},
+        {"blocked-threads-8", SIGSEGV, "signal.fltrecord", true, nullptr, 11},
     };
+    // Signals another process (or the program itself) sent, rather than faults.
+    const QStringList sent{"abort", "kill-segv"};
     for (const char* program : {FAULTLINE_CRASHER_FP, FAULTLINE_CRASHER_NOFP}) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(program) + " " + c.kind);
@@ -97,7 +105,16 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
                 EXPECT_EQ(exception.value("type").toString(), "c++");
                 EXPECT_EQ(FLTFileHexDecodeString(exception.value("name").toByteArray()), QByteArray(c.exceptionName));
             } else {
-                EXPECT_EQ(section(lines->at(0), "signal").value("number").toInt(), c.signal);
+                const QVariantMap signal = section(lines->at(0), "signal");
+                EXPECT_EQ(signal.value("number").toInt(), c.signal);
+                // A fault has an address; a sent signal has its sender, whose pid is no address.
+                if (sent.contains(QString::fromLatin1(c.kind))) {
+                    EXPECT_FALSE(signal.contains("address"));
+                    EXPECT_EQ(signal.value("sender_pid").toLongLong(), child.pid);
+                } else {
+                    EXPECT_TRUE(signal.contains("address"));
+                    EXPECT_FALSE(signal.contains("sender_pid"));
+                }
             }
 
             const QVariantList threads = lines->at(1).toMap().value("threads").toList();
@@ -128,21 +145,43 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
                     EXPECT_TRUE(std::any_of(crashedStack.begin(), crashedStack.end(), inFunction));
                 }
             }
-            // Every thread that stopped was walked past its first frame (a sleeping thread stands
-            // in the kernel's wait, several calls deep).
+            // Every thread has its registers and was walked past its first frame (a sleeping
+            // thread stands in the kernel's wait, several calls deep), those whose mask blocks
+            // every signal but the faults, or all of them, too.
             for (const QVariant& thread : threads) {
-                if (thread.toMap().contains("registers")) {
-                    EXPECT_GE(thread.toMap().value("stacktrace").toList().size(), 2);
-                }
+                EXPECT_EQ(thread.toMap().value("registers").toMap().size(), 21);
+                EXPECT_GE(thread.toMap().value("stacktrace").toList().size(), 2);
             }
-            if (QString(c.kind) == "blocked-thread") {
-                const auto frameless = std::count_if(threads.begin(), threads.end(), [](const QVariant& t) {
-                    return !t.toMap().contains("registers") && t.toMap().value("stacktrace").toList().isEmpty();
+            QFile blocked(folder.filePath("expect-blocked"));
+            if (blocked.open(QIODevice::ReadOnly)) {
+                const quint64 function = blocked.readAll().trimmed().toULongLong();
+                // Among the threads not named "sleeper": the sleepers' code may lie just after.
+                int index = 0;
+                const auto passing = std::count_if(threads.begin(), threads.end(), [&](const QVariant& t) {
+                    if (threadNames.value(index++).toString() == QLatin1String("sleeper")) return false;
+                    const QVariantList stack = t.toMap().value("stacktrace").toList();
+                    return std::any_of(stack.begin(), stack.end(), [&](const QVariant& pc) {
+                        return pc.toULongLong() >= function && pc.toULongLong() < function + 256;
+                    });
                 });
-                EXPECT_EQ(frameless, 1);
+                EXPECT_EQ(passing, 8);
+            }
+            // Nobody waits for a thread that cannot answer: the crash records in one pass, not
+            // after the stop signal's time limit.
+            if (QString(c.kind).startsWith("blocked")) {
+                EXPECT_LT(child.milliseconds, 900);
+                QFile log(folder.filePath("sdk.log"));
+                ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+                EXPECT_FALSE(log.readAll().contains("did not stop in time"));
             }
             if (QString(c.kind).startsWith("prior-handler")) {
-                EXPECT_TRUE(QFile::exists(folder.filePath("prior")));
+                QFile prior(folder.filePath("prior"));
+                ASSERT_TRUE(prior.open(QIODevice::ReadOnly));
+                // The earlier handler runs on the stack the program gave it.
+                EXPECT_EQ(prior.readAll(), QString(c.kind).endsWith("own-stack") ? QByteArray("ran own\n") : QByteArray("ran other\n"));
+                QFile log(folder.filePath("sdk.log"));
+                ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+                EXPECT_FALSE(log.readAll().contains("Unable to setup stack"));
             }
 
             const auto metadata = FLTFileReadSections(folder.filePath("metadata.fltrecord"), false);
@@ -150,10 +189,32 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
             ASSERT_EQ(metadata->size(), 4);
             EXPECT_EQ(metadata->at(0).toMap().firstKey(), "identity");
             EXPECT_EQ(metadata->at(3).toMap().firstKey(), "executable");
-            EXPECT_FALSE(section(metadata->at(3), "executable").value("uuid").toString().isEmpty());
+            // What a server reads keeps its forms: identifiers of 32 hex digits (the build id's
+            // first 16 bytes), versions of three numbers, one platform name.
+            const auto identity = TRLElfReadIdentityOfFile(QString::fromUtf8(program));
+            ASSERT_TRUE(identity.has_value());
+            const QString uuid = QString::fromLatin1(identity->uuidBytes().toHex());
+            const QVariantMap executable = section(metadata->at(3), "executable");
+            EXPECT_EQ(executable.value("uuid").toString(), uuid);
+            ASSERT_TRUE(identity->hasAbiTag);
+            EXPECT_EQ(executable.value("minimum_sdk_version").toString(),
+                      QStringLiteral("%1.%2.%3").arg(identity->abiMajor).arg(identity->abiMinor).arg(identity->abiPatch));
+            EXPECT_EQ(executable.value("built_sdk_version").toString(), TRLElfBuiltLibraryVersion());
+            const QVariantMap host = section(metadata->at(1), "host");
+            EXPECT_EQ(host.value("platform").toString(), QStringLiteral("mac"));
+            EXPECT_EQ(host.value("os_display_version").toString(), TRLOSDisplayVersion());
             const auto images = FLTFileReadSections(folder.filePath("binary_images.fltrecord"), false);
             ASSERT_TRUE(images.has_value());
             EXPECT_GE(images->size(), 3);
+            const QRegularExpression identifier(QStringLiteral("^[0-9a-f]{32}$"));
+            int own = 0;
+            for (const QVariant& image : *images) {
+                const QVariantMap load = section(image, "load");
+                const QString id = load.value("uuid").toString();
+                EXPECT_TRUE(id.isEmpty() || identifier.match(id).hasMatch()) << id.toStdString();
+                if (load.value("path").toString() == QString::fromUtf8(program)) own += id == uuid;
+            }
+            EXPECT_EQ(own, 1);
         }
     }
 }

@@ -1,10 +1,12 @@
 // The shared helpers: application values from the Info dictionary (with malformed entries), hex
 // coding of every byte, activities that must balance however they are ended, delayed work, and
-// initialisation's installers that run side by side yet leave the calling thread its own stack.
+// initialisation's installers that run side by side yet leave the calling thread its own stack;
+// a thread that blocks the stop signal, known by its mask and read from its system call.
 #include "kits/faultline/FLTContext.h"
 #include "kits/faultline/FLTException.h"
 #include "kits/faultline/FLTHelpers.h"
 #include "kits/faultline/FLTInitialize.h"
+#include "kits/faultline/FLTProcess.h"
 #include "kits/faultline/FLTRecordReader.h"
 #include "kits/faultline/FLTSignal.h"
 #include "platform/OperationQueue.h"
@@ -18,6 +20,10 @@
 #include <cmath>
 #include <csignal>
 #include <thread>
+
+#include <dlfcn.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 TEST(Helpers, ApplicationValuesComeFromTheInfoDictionaryAndMalformedEntriesAreRefused) {
     struct Case {
@@ -140,4 +146,57 @@ TEST(Initialisation, InstallersRunAsideButTheCallingThreadGetsTheSignalStack) {
     // Handlers out of the test process again.
     FLTSignalSafeRemoveHandlers(true);
     FLTContextBaseDeinitialize();
+}
+
+TEST(Threads, ABlockingThreadIsKnownByItsMaskAndReadFromItsSystemCall) {
+    // A thread that blocks every signal but the faults, waiting in read(2) on a pipe: its mask
+    // shows the stop signal blocked, and its system-call file gives the call and where it stands.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::atomic<int32_t> tid{0};
+    std::atomic<uintptr_t> stackMark{0};
+    std::thread blocked([&] {
+        sigset_t set;
+        sigfillset(&set);
+        sigdelset(&set, SIGSEGV);
+        ::pthread_sigmask(SIG_SETMASK, &set, nullptr);
+        char mark = 0;
+        stackMark.store(reinterpret_cast<uintptr_t>(&mark));
+        tid.store(FLTCurrentThreadID());
+        char byte = 0;
+        (void)!::read(fds[0], &byte, 1);
+    });
+    while (!tid.load()) std::this_thread::yield();
+    FLTRegisters registers{};
+    bool read = false;
+    for (int i = 0; i < 200 && !(read = FLTProcessRegistersFromSyscallFile(tid.load(), &registers)); ++i) ::usleep(5000);
+    EXPECT_TRUE(FLTProcessThreadBlocksSignal(tid.load(), SIGRTMAX - 3));
+    EXPECT_FALSE(FLTProcessThreadBlocksSignal(tid.load(), SIGSEGV));
+    EXPECT_FALSE(FLTProcessThreadBlocksSignal(FLTCurrentThreadID(), SIGRTMAX - 3));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(registers.rax, uint64_t(SYS_read));
+    EXPECT_EQ(registers.rdi, uint64_t(fds[0]));
+    // The stack pointer lies just below the thread's own frame, the program counter in libc.
+    EXPECT_LT(registers.rsp, stackMark.load());
+    EXPECT_GT(registers.rsp, stackMark.load() - 65536);
+    Dl_info where{};
+    ASSERT_NE(::dladdr(reinterpret_cast<void*>(registers.rip), &where), 0);
+    EXPECT_TRUE(QByteArray(where.dli_fname).contains("libc.so")) << where.dli_fname;
+    // A thread running in user space has no such registers.
+    std::atomic<bool> stop{false};
+    std::atomic<int32_t> spinner{0};
+    std::thread spinning([&] {
+        spinner.store(FLTCurrentThreadID());
+        while (!stop.load()) {
+        }
+    });
+    while (!spinner.load()) std::this_thread::yield();
+    FLTRegisters running{};
+    EXPECT_FALSE(FLTProcessRegistersFromSyscallFile(spinner.load(), &running));
+    stop.store(true);
+    spinning.join();
+    (void)!::write(fds[1], "x", 1);
+    blocked.join();
+    ::close(fds[0]);
+    ::close(fds[1]);
 }

@@ -3,6 +3,7 @@
 // of frames placed at symbols' first bytes, and packages that are whole or absent (checked with
 // python's email and gzip), a full disk included.
 #include "kits/faultline/FLTRecordReader.h"
+#include "kits/faultline/FLTUserLogging.h"
 #include "kits/faultline/reports/FLTFileManager.h"
 #include "kits/faultline/reports/Faultline.h"
 #include "kits/faultline/reports/FLTPackageReportOperation.h"
@@ -11,23 +12,30 @@
 #include "kits/faultline/reports/FLTSymbolication.h"
 #include "tests/kits/faultline_reports/ReportsSupport.h"
 #include "platform/MainQueue.h"
+#include "platform/Paths.h"
+#include "platform/PropertyList.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TestSupport.h"
 #include "kits/trellis/TRLKitRegistry.h"
 #include "kits/trellis/TRLHelpers.h"
+#include "kits/trellis/Trellis.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstring>
+#include <thread>
 
 #include <elf.h>
 #include <link.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace reports_test;
@@ -328,6 +336,9 @@ TEST(FaultlineReports, PackagesAreWholeOrAbsent) {
     const Row rows[] = {
         {"with an API key", "{\"identity\":{\"session_id\":\"rid\",\"api_key\":\"k1\"}}\n", false, 0, true},
         {"without an API key", "{\"identity\":{\"session_id\":\"rid\"}}\n", false, 0, true},
+        // A key the metadata holds is packed even when empty: the server, not the packer, judges it.
+        {"with an empty API key", "{\"identity\":{\"session_id\":\"rid\",\"api_key\":\"\"}}\n", false, 0, true},
+        {"with a null API key", "{\"identity\":{\"session_id\":\"rid\",\"api_key\":null}}\n", false, 0, true},
         {"a full disk", "{\"identity\":{\"session_id\":\"rid\",\"api_key\":\"k1\"}}\n", true, 256 * 1024, false},
     };
     for (const Row& row : rows) {
@@ -379,10 +390,11 @@ TEST(FaultlineReports, PackagesAreWholeOrAbsent) {
         ASSERT_EQ(packages.size(), 1) << failure.toStdString();
         QStringList names;
         for (const QVariant& p : packages[0]) names << p.toMap().value("name").toString();
-        const bool keyed = row.metadata.contains("api_key");
+        const bool keyed = row.metadata.contains("api_key") && !row.metadata.contains("null");
         const QStringList expected = (keyed ? QStringList{"api_key"} : QStringList()) + QStringList{"report_id", "metadata.fltrecord", "signal.fltrecord"};
         EXPECT_EQ(names, expected);
         EXPECT_EQ(part(packages[0], "report_id").value("text").toString(), "rid");
+        if (keyed) EXPECT_EQ(part(packages[0], "api_key").value("text").toString(), row.metadata.contains("k1") ? "k1" : "");
         const QVariantMap signal = part(packages[0], "signal.fltrecord");
         EXPECT_EQ(signal.value("filename").toString(), "signal.fltrecord.gz");
         EXPECT_EQ(signal.value("type").toString(), "application/x-gzip");
@@ -415,4 +427,204 @@ TEST(FaultlineReports, ACrashOfTheLastRunReachesTheAnalyticsKitWithItsStartTime)
     ASSERT_EQ(recorder->crashes.size(), 1);
     EXPECT_EQ(recorder->crashes[0].toSecsSinceEpoch(), 1700000000);
     TRLKitRegistry::clear();
+}
+
+namespace {
+
+// A delegate implementing the forms its row names, recording what the kit called.
+struct FormsDelegate : FaultlineDelegate {
+    bool readOnly = false, withCompletion = false, olderWithReport = false, older = false, answer = true;
+    int readOnlyCalls = 0, completionCalls = 0, olderWithReportCalls = 0, olderCalls = 0;
+    bool readOnlyReportWritable = true, olderReportWritable = false;
+    bool implementsDidDetectReport() const override { return readOnly; }
+    void faultlineDidDetectReportForLastExecution(const std::shared_ptr<FLTReport>& report) override {
+        ++readOnlyCalls;
+        readOnlyReportWritable = report->canRecordNewValues();
+    }
+    bool implementsDidDetectReportWithCompletion() const override { return withCompletion; }
+    void faultlineDidDetectReportForLastExecutionWithCompletion(const std::shared_ptr<FLTReport>&, std::function<void(bool)> completion) override {
+        ++completionCalls;
+        completion(answer);
+    }
+    bool implementsDidDetectCrashDuringPreviousExecutionWithReport() const override { return olderWithReport; }
+    void faultlineDidDetectCrashDuringPreviousExecutionWithReport(Faultline&, const std::shared_ptr<FLTReport>& report) override {
+        ++olderWithReportCalls;
+        olderReportWritable = report->canRecordNewValues();
+    }
+    bool implementsDidDetectCrashDuringPreviousExecution() const override { return older; }
+    void faultlineDidDetectCrashDuringPreviousExecution(Faultline&) override { ++olderCalls; }
+};
+
+}  // namespace
+
+TEST(FaultlineReports, TheDelegateHearsOfTheLastRunInEachFormItImplements) {
+    TestDir dir;
+    const QString folder = dir.file(QStringLiteral("last"));
+    writeFile(folder + QStringLiteral("/metadata.fltrecord"), "{\"identity\":{\"session_id\":\"s\",\"started_at\":1700000000}}\n");
+    writeFile(folder + QStringLiteral("/signal.fltrecord"), "{\"signal\":{\"time\":1700000100}}\n");
+    struct Row {
+        const char* what;
+        bool readOnly, withCompletion, olderWithReport, older, answer;
+        bool mustInform, submitted;
+    };
+    const Row rows[] = {
+        {"none", false, false, false, false, true, false, true},
+        {"told only, read-only", true, false, false, false, true, false, true},
+        {"asked, discards", false, true, false, false, false, true, false},
+        {"asked, submits", false, true, false, false, true, true, true},
+        {"the older form with the report", false, false, true, false, true, true, true},
+        {"the older form without", false, false, false, true, true, true, true},
+        {"every form, discards", true, true, true, true, false, true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Faultline::resetSharedForTests();
+        const std::shared_ptr<Faultline> kit = Faultline::sharedInstance();
+        auto d = std::make_shared<FormsDelegate>();
+        d->readOnly = row.readOnly;
+        d->withCompletion = row.withCompletion;
+        d->olderWithReport = row.olderWithReport;
+        d->older = row.older;
+        d->answer = row.answer;
+        kit->setDelegate(d);
+        EXPECT_EQ(kit->reportingControllerMustInformDelegateOfReports(), row.mustInform);
+        std::optional<bool> submitted;
+        kit->reportingControllerDidDetectReportForLastExecution(FLTInternalReport::reportWithPath(folder), [&](bool submit) { submitted = submit; });
+        MainQueue::drain();
+        EXPECT_EQ(submitted, std::optional<bool>(row.submitted));
+        EXPECT_EQ(d->readOnlyCalls, row.readOnly ? 1 : 0);
+        EXPECT_EQ(d->completionCalls, row.withCompletion ? 1 : 0);
+        EXPECT_EQ(d->olderWithReportCalls, row.olderWithReport ? 1 : 0);
+        EXPECT_EQ(d->olderCalls, row.older ? 1 : 0);
+        if (row.readOnly) EXPECT_FALSE(d->readOnlyReportWritable);
+        // The older form gets the report the read-only form got, when there was one.
+        if (row.olderWithReport) EXPECT_EQ(d->olderReportWritable, !row.readOnly);
+    }
+    Faultline::resetSharedForTests();
+}
+
+TEST(FaultlineReports, TheKitsPublicMembersReachWhatTheyName) {
+    // The installation identifier of an earlier kit generation wins when its defaults file is a file.
+    const QString earlier = Paths::applicationSupport() + QStringLiteral("/com.qorvel.kits/FLTUserDefaults.plist");
+    QDir(QFileInfo(earlier).path()).removeRecursively();
+    const QString current = Trellis::sharedSDK().installID();
+    EXPECT_FALSE(current.isEmpty());
+    EXPECT_EQ(Faultline::sharedInstance()->installID(), current);
+    QDir().mkpath(earlier);
+    EXPECT_EQ(Faultline::sharedInstance()->installID(), current) << "a folder at the path is no defaults file";
+    QDir(earlier).removeRecursively();
+    ASSERT_TRUE(PropertyList::writeFile(QVariantMap{{"com.qorvel.kits.iuuid", "EARLIER-ID"}}, earlier, PlistFormat::XML));
+    EXPECT_EQ(Faultline::sharedInstance()->installID(), QStringLiteral("EARLIER-ID"));
+    EXPECT_EQ(Faultline::sharedInstance()->installIDForCrashReportingController(), QStringLiteral("EARLIER-ID"));
+    QDir(QFileInfo(earlier).path()).removeRecursively();
+
+    // Write-only values, and events for the analytics kit when one is registered.
+    struct Recorder : TRLAnalyticsKit {
+        QList<std::pair<QString, QList<QPair<QVariant, QVariant>>>> events;
+        QString kitName() const override { return QStringLiteral("Tidings"); }
+        QString bundleIdentifier() const override { return {}; }
+        QString kitDisplayVersion() const override { return {}; }
+        void startAnalytics(const QString&) override {}
+        void logPreviousSessionCrashed(const QDateTime&) override {}
+        void logCustomEvent(const QString& name, const QList<QPair<QVariant, QVariant>>& attributes) override { events.append({name, attributes}); }
+    };
+    {
+        LogCapture log;
+        EXPECT_TRUE(Faultline::sharedInstance()->developmentPlatformName().isNull());
+        EXPECT_TRUE(Faultline::sharedInstance()->developmentPlatformVersion().isNull());
+        EXPECT_TRUE(log.contains(QStringLiteral("[Faultline] developmentPlatformName is write-only")));
+        EXPECT_TRUE(log.contains(QStringLiteral("[Faultline] developmentPlatformVersion is write-only")));
+    }
+    Faultline::sharedInstance()->logEvent(QStringLiteral("nobody hears this"));
+    auto recorder = std::make_shared<Recorder>();
+    TRLKitRegistry::registerKit(recorder);
+    Faultline::sharedInstance()->logEvent(QStringLiteral("Shared"));
+    Faultline::sharedInstance()->logEvent(QStringLiteral("Rated"), {{QStringLiteral("stars"), 4}, {QStringLiteral("by"), QStringLiteral("me")}});
+    ASSERT_EQ(recorder->events.size(), 2);
+    EXPECT_EQ(recorder->events[0].first, QStringLiteral("Shared"));
+    EXPECT_TRUE(recorder->events[0].second.isEmpty());
+    EXPECT_EQ(recorder->events[1].second, (QList<QPair<QVariant, QVariant>>{{QStringLiteral("stars"), 4}, {QStringLiteral("by"), QStringLiteral("me")}}));
+    TRLKitRegistry::clear();
+
+    // In children, as launches: the start with a key and an older delegate (both warned about),
+    // values recorded with the next report, a custom exception with its frames, and the test
+    // exception, which nothing catches.
+    struct OlderDelegate : FaultlineDelegate {
+        bool implementsDidDetectCrashDuringPreviousExecution() const override { return true; }
+    };
+    TestDir dir;
+    for (const bool throwing : {false, true}) {
+        SCOPED_TRACE(throwing ? "throwing" : "recording");
+        const QString facts = dir.file(throwing ? QStringLiteral("thrown") : QStringLiteral("recorded"));
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            // A launch of its own: a new run identifier, a kit not started yet.
+            Trellis::resetSharedForTests();
+            Faultline::resetSharedForTests();
+            LogCapture log;
+            TRLSetInfoDictionary(QVariantMap{{"CFBundleIdentifier", "com.qorvel.Qorvel"}});
+            const std::shared_ptr<Faultline> kit = Faultline::startWithAPIKey(QStringLiteral("key-1"), std::make_shared<OlderDelegate>(), 2.5);
+            const auto report = kit->crashReportingController() ? kit->crashReportingController()->currentReport() : nullptr;
+            writeFile(facts, report ? report->path().toUtf8() : QByteArray());
+            // On a thread of its own: the test's body would catch it.
+            if (throwing) std::thread([kit] { kit->throwException(); }).join();
+            MainQueue::drain();
+            Faultline::setDevelopmentPlatformName(QStringLiteral("Flutter"));
+            Faultline::setDevelopmentPlatformVersion(QStringLiteral("3.1"));
+            kit->recordCustomException(QStringLiteral("Custom"), QStringLiteral("Why not"), {{0x1234, QStringLiteral("symbol"), 4, QStringLiteral("libx.so"), QStringLiteral("x.cpp"), 12}, {0x5678}});
+            // A second start, in the older form with a delay, changes nothing.
+            const bool same = Faultline::startWithAPIKey(QStringLiteral("key-2"), 1.0) == kit;
+            QStringList lines;
+            lines << (same && kit == Faultline::sharedInstance() && kit->isFaultlineStarted() ? "started" : "not started");
+            lines << Trellis::sharedSDK().APIKey();
+            lines << log.lines();
+            QFile out(facts);
+            out.open(QIODevice::Append);
+            out.write("\n" + lines.join(QLatin1Char('\n')).toUtf8());
+            out.close();
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        const QStringList lines = QString::fromUtf8(readAll(facts)).split(QLatin1Char('\n'));
+        const QString folder = lines.value(0);
+        ASSERT_FALSE(folder.isEmpty());
+        if (throwing) {
+            ASSERT_TRUE(WIFSIGNALED(status));
+            EXPECT_EQ(WTERMSIG(status), SIGABRT);
+            const auto exception = FLTFileReadSections(folder + QStringLiteral("/exception.fltrecord"), false);
+            ASSERT_TRUE(exception.has_value());
+            const QVariantMap fields = section(exception->value(0), "exception");
+            EXPECT_EQ(FLTFileHexDecodeString(fields.value("name").toByteArray()), QByteArray("FaultlineTestException"));
+            continue;
+        }
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_EQ(lines.value(1), QStringLiteral("started"));
+        EXPECT_EQ(lines.value(2), QStringLiteral("key-2"));
+        EXPECT_TRUE(lines.contains(QStringLiteral("[Faultline] Warning, startWithAPIKey:delegate:afterDelay: is deprecated.")));
+        EXPECT_TRUE(lines.contains(QStringLiteral("[Faultline] Warning, startWithAPIKey:afterDelay: is deprecated.")));
+        EXPECT_EQ(lines.filter(QRegularExpression(QStringLiteral("^\\[Faultline\\] The Faultline delegate '.*::OlderDelegate' implements deprecated "
+                                                                 "methods\\.  Please see Faultline\\.h for details\\.$"))).size(),
+                  1)
+            << lines.join(QLatin1Char('\n')).toStdString();
+        const QByteArray incremental = (folder + QStringLiteral("/internal_incremental_kv.fltrecord")).toUtf8();
+        const QByteArray compacted = (folder + QStringLiteral("/internal_compacted_kv.fltrecord")).toUtf8();
+        const FLTKeyValueStore store{incremental.constData(), compacted.constData(), 64, 1000};
+        const QVariantMap internal = FLTUserLoggingGetCompactedKVEntries(&store, true);
+        EXPECT_EQ(internal.value("com.qorvel.kits.development-platform-name").toString(), QStringLiteral("Flutter"));
+        EXPECT_EQ(internal.value("com.qorvel.kits.development-platform-version").toString(), QStringLiteral("3.1"));
+        const auto custom = FLTFileReadSections(folder + QStringLiteral("/custom_exception_a.fltrecord"), false);
+        ASSERT_TRUE(custom.has_value());
+        ASSERT_EQ(custom->size(), 1);
+        const QVariantMap exception = section(custom->at(0), "exception");
+        EXPECT_EQ(exception.value("type").toString(), QStringLiteral("custom"));
+        EXPECT_EQ(FLTFileHexDecodeString(exception.value("name").toByteArray()), QByteArray("Custom"));
+        EXPECT_EQ(FLTFileHexDecodeString(exception.value("reason").toByteArray()), QByteArray("Why not"));
+        const QVariantList frames = exception.value("frames").toList();
+        ASSERT_EQ(frames.size(), 2);
+        EXPECT_EQ(frames[0].toMap().value("pc").toULongLong(), 0x1234u);
+        EXPECT_EQ(FLTFileHexDecodeString(frames[0].toMap().value("symbol").toByteArray()), QByteArray("symbol"));
+        EXPECT_EQ(frames[0].toMap().value("line").toInt(), 12);
+        EXPECT_FALSE(frames[1].toMap().contains("symbol"));
+    }
 }

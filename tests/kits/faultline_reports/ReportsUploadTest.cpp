@@ -3,6 +3,7 @@
 // again after a floored and clamped delay a bounded number of times, unrecoverable answers,
 // refused certificates, no consent and no endpoint keep it. Real crashes of every kind travel
 // to the server once and parse there; the permission alert's answers decide the run's reports.
+#include "kits/faultline/FLTRecordReader.h"
 #include "kits/faultline/reports/FLTBetaController.h"
 #include "kits/faultline/reports/FLTCrashReportingController.h"
 #include "kits/faultline/reports/FLTFileManager.h"
@@ -16,11 +17,13 @@
 #include "tests/kits/faultline_reports/ReportsSupport.h"
 #include "tests/support/HttpsPeer.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/XvfbDisplay.h"
 #include "kits/trellis/TRLConstants.h"
 #include "kits/trellis/TRLHelpers.h"
 
 #include <QAbstractButton>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
@@ -32,7 +35,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <functional>
 
 using namespace reports_test;
@@ -245,12 +250,19 @@ TEST_F(ReportsUploadTest, ThePromptsAnswerDecidesTheRunsReports) {
             ++shown;
             std::unique_ptr<QMessageBox> alert(FLTMakePermissionAlert(title, message, cancel, send, always));
             EXPECT_EQ(alert->text(), "Send Crash Report?");
+            // The buttons as the user sees them, left to right, each answering its own code.
+            alert->show();
+            QList<QAbstractButton*> shownButtons = alert->buttons();
+            std::sort(shownButtons.begin(), shownButtons.end(),
+                      [](QAbstractButton* a, QAbstractButton* b) { return a->mapToGlobal(QPoint()).x() < b->mapToGlobal(QPoint()).x(); });
             order.clear();
-            for (int answer : {1000, 1001, 1002})
-                for (QAbstractButton* b : alert->buttons())
-                    if (b->property("fltAnswer").toInt() == answer) order << b->text();
+            for (qsizetype i = 0; i < shownButtons.size(); ++i) {
+                order << shownButtons[i]->text();
+                EXPECT_EQ(shownButtons[i]->property("fltAnswer").toInt(), 1000 + i);
+            }
             for (QAbstractButton* b : alert->buttons())
                 if (b->text() == row.button) b->click();
+            EXPECT_FALSE(alert->isVisible());
             return FLTPermissionAlertAnswer(alert.get());
         });
         TestDir dir;
@@ -341,8 +353,115 @@ TEST_F(ReportsUploadTest, QorvelKilledBySegvReportsAtItsNextLaunch) {
             const auto parsed = parsePackages({body}, &failure);
             ASSERT_EQ(parsed.size(), 1) << failure.toStdString();
             EXPECT_TRUE(part(parsed[0], "signal.fltrecord.symbolicated").value("text").toString().contains(QStringLiteral("main")));
+            // The report names the platform its upload path names.
+            const QString metadata = part(parsed[0], "metadata.fltrecord").value("text").toString();
+            const QString platform = requests[0].path.section(QLatin1Char('/'), 4, 4);
+            EXPECT_FALSE(platform.isEmpty());
+            EXPECT_TRUE(metadata.contains(QStringLiteral("\"platform\":\"%1\"").arg(platform))) << metadata.toStdString();
         }
     }
+}
+
+TEST_F(ReportsUploadTest, ALastEffortSubmitsACopyOfThisRunsReportOnlyWhenNobodyMustBeAsked) {
+    struct Row {
+        const char* what;
+        bool prompt;
+        bool secondFolder;
+        bool started;
+    };
+    const Row rows[] = {
+        {"urgent reports may go", false, false, true},
+        {"the prompt must ask first", true, false, false},
+        {"another folder in active", false, true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(peer.reset());
+        ASSERT_TRUE(peer.script(kReportsPath, {A{200, {{"Content-Type", "application/json"}}, "{}"}}));
+        TestDir dir;
+        auto store = std::make_shared<FLTFileManager>(dir.file(QStringLiteral("root")));
+        ASSERT_TRUE(store->prepareForNewLaunch());
+        auto delegate = std::make_shared<Delegate>();
+        if (row.prompt) delegate->server = QVariantMap{{"features", QVariantMap{{"prompt_enabled", true}}}};
+        auto controller = FLTCrashReportingController::make(store, delegate);
+        const QString current = makeReport(*store, "current");
+        if (row.secondFolder) makeReport(*store, "other");
+        EXPECT_EQ(controller->potentiallySubmittableCrashOccurred(), row.started);
+        // This run's folder stays where it is; only the copy goes, and nothing else.
+        EXPECT_TRUE(QFileInfo::exists(current + QStringLiteral("/signal.fltrecord")));
+        EXPECT_FALSE(QFileInfo::exists(current + QStringLiteral("-submit")));
+        EXPECT_TRUE(waitFor([&] { return peer.requests(kReportsPath).size() >= (row.started ? 1 : 0); }, 15000));
+        QThread::msleep(200);
+        const auto requests = peer.requests(kReportsPath);
+        ASSERT_EQ(requests.size(), row.started ? 1 : 0);
+        if (row.started) EXPECT_TRUE(requests[0].body.contains("current"));
+        EXPECT_EQ(store->activePathContents().size(), row.secondFolder ? 2 : 1);
+    }
+}
+
+TEST_F(ReportsUploadTest, QorvelCrashedOnAScreenRecordsEveryThreadWithItsStack) {
+    // On a screen, Mesa's llvmpipe and disk threads run with every signal but the faults blocked.
+    // They too are written with their registers and an unwound stack, and the crash waits for
+    // none of them.
+    const XvfbDisplay screen;
+    ASSERT_FALSE(screen.display().isEmpty()) << "Xvfb did not start: scripts/setup installs it";
+    TestDir runtime, home;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", screen.display());
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    env.insert("HOME", home.path());
+    env.insert("XDG_RUNTIME_DIR", runtime.path());
+    for (const char* folder : {"CACHE", "CONFIG", "DATA"})
+        env.insert(QStringLiteral("XDG_%1_HOME").arg(QLatin1String(folder)), home.file(QString::fromLatin1(folder).toLower()));
+    writeFile(home.file(QStringLiteral("config/Glimbo/com.qorvel.Qorvel.plist")),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>qvAnonymousUsageTracking</key><false/></dict></plist>\n");
+    QProcess qorvel;
+    qorvel.setProcessEnvironment(env);
+    qorvel.start(QStringLiteral(QORVEL_EXECUTABLE), {});
+    ASSERT_TRUE(qorvel.waitForStarted(10000));
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(qorvel.processId());
+    const auto threadNames = [&] {
+        QStringList names;
+        for (const QString& tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            names << QString::fromUtf8(readAll(tasks + QLatin1Char('/') + tid + QStringLiteral("/comm"))).trimmed();
+        return names;
+    };
+    ASSERT_TRUE(waitFor([&] { return !threadNames().filter(QStringLiteral("llvmpipe")).isEmpty(); }, 30000))
+        << threadNames().join(QLatin1Char(' ')).toStdString();
+    QThread::msleep(1000);
+    const QString active = home.file(QStringLiteral("cache/com.qorvel.kits.data/com.qorvel.Qorvel/v3/active"));
+    const QStringList runs = QDir(active).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    ASSERT_EQ(runs.size(), 1);
+    const QString folder = active + QLatin1Char('/') + runs[0];
+
+    QElapsedTimer timer;
+    timer.start();
+    ::kill(pid_t(qorvel.processId()), SIGSEGV);
+    ASSERT_TRUE(qorvel.waitForFinished(15000));
+    const qint64 dying = timer.elapsed();
+    EXPECT_EQ(qorvel.exitStatus(), QProcess::CrashExit);
+    const auto lines = FLTFileReadSections(folder + QStringLiteral("/signal.fltrecord"), false);
+    ASSERT_TRUE(lines.has_value());
+    QVariantList threads, names;
+    for (const QVariant& line : *lines) {
+        const QVariantMap section = line.toMap();
+        if (section.contains("threads")) threads = section.value("threads").toList();
+        if (section.contains("thread_names")) names = section.value("thread_names").toList();
+    }
+    ASSERT_EQ(threads.size(), names.size());
+    int mesa = 0;
+    for (qsizetype i = 0; i < threads.size(); ++i) {
+        const QString name = names[i].toString();
+        SCOPED_TRACE(name.toStdString());
+        if (name.startsWith(QLatin1String("llvmpipe")) || name.contains(QLatin1String("disk$"))) ++mesa;
+        EXPECT_EQ(threads[i].toMap().value("registers").toMap().size(), 21);
+        EXPECT_GE(threads[i].toMap().value("stacktrace").toList().size(), 2);
+    }
+    EXPECT_GE(mesa, 2);
+    EXPECT_FALSE(readAll(folder + QStringLiteral("/sdk.log")).contains("did not stop in time"));
+    // Waiting for threads that cannot answer took the stop signal's whole second.
+    EXPECT_LT(dying, 900) << threads.size() << " threads";
+    std::printf("%lld threads, %d of Mesa, recorded and ended in %lld ms\n", static_cast<long long>(threads.size()), mesa, static_cast<long long>(dying));
 }
 
 namespace {

@@ -74,12 +74,36 @@ __attribute__((noinline)) int recurse(int depth) {
 
 void crashCallbackFault(void*) { *g_null = 2; }
 
+// What Mesa's llvmpipe and disk threads do: block every signal but the synchronous faults, then
+// wait in the kernel.
+__attribute__((noinline)) void sitBlocked() {
+    sigset_t set;
+    sigfillset(&set);
+    sigdelset(&set, SIGSEGV);
+    sigdelset(&set, SIGSYS);
+    ::pthread_sigmask(SIG_SETMASK, &set, nullptr);
+    for (;;) ::pause();
+}
+
+void expectSecond(const void* function) {
+    const std::string path = g_folder + "/expect-blocked";
+    if (FILE* file = std::fopen(path.c_str(), "w")) {
+        std::fprintf(file, "%llu\n", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(function)));
+        std::fclose(file);
+    }
+}
+
 std::atomic<bool> g_go{false};
+std::vector<char> g_ownStack(1 << 16);
 void priorHandler(int signal) {
     const std::string path = g_folder + "/prior";
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (fd >= 0) {
-        const ssize_t written = ::write(fd, "ran\n", 4);
+        // Which stack the earlier handler runs on: the program's own, or another.
+        const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+        const auto base = reinterpret_cast<uintptr_t>(g_ownStack.data());
+        const bool own = here >= base && here < base + g_ownStack.size();
+        const ssize_t written = ::write(fd, own ? "ran own\n" : "ran other\n", own ? 8 : 10);
         (void)written;
         ::close(fd);
     }
@@ -98,10 +122,9 @@ int main(int argc, char** argv) {
     if (kind == "prior-handler") ::signal(SIGSEGV, priorHandler);
     if (kind == "prior-handler-own-stack") {
         // A program that had a signal stack of its own before crash capture started.
-        static std::vector<char> own(1 << 16);
         stack_t stack{};
-        stack.ss_sp = own.data();
-        stack.ss_size = own.size();
+        stack.ss_sp = g_ownStack.data();
+        stack.ss_size = g_ownStack.size();
         ::sigaltstack(&stack, nullptr);
         struct sigaction action{};
         action.sa_handler = priorHandler;
@@ -189,7 +212,7 @@ int main(int argc, char** argv) {
         ::usleep(20000);
         nullWrite();
     } else if (kind == "blocked-thread") {
-        // A thread that blocks every signal cannot be stopped: it keeps its place, frameless.
+        // A thread that blocks every signal, the synchronous faults too.
         expect(reinterpret_cast<const void*>(&nullWrite));
         threads.emplace_back([] {
             sigset_t all;
@@ -198,6 +221,14 @@ int main(int argc, char** argv) {
             for (;;) ::pause();
         });
         ::usleep(20000);
+        nullWrite();
+    } else if (kind == "blocked-threads-8") {
+        // Eight threads that cannot take the stop signal, beside two that can.
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        expectSecond(reinterpret_cast<const void*>(&sitBlocked));
+        for (int i = 0; i < 8; ++i) threads.emplace_back(sitBlocked);
+        sleepers(2);
+        ::usleep(50000);
         nullWrite();
     } else if (kind == "threads-32") {
         expect(reinterpret_cast<const void*>(&nullWrite));
