@@ -1,6 +1,7 @@
 #include "kits/trellis/TRLSettings.h"
 
 #include "platform/SystemLog.h"
+#include "kits/trellis/TRLConstants.h"
 #include "kits/trellis/TRLHelpers.h"
 #include "kits/trellis/TRLURLBuilder.h"
 
@@ -15,11 +16,12 @@ std::optional<QVariantMap> TRLSettings::settingsDictionary() {
     if (_settingsDictionary) return _settingsDictionary;
     QFile file(_settingsPath);
     if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-    // Settings documents are small; a huge file is as unusable as a broken one.
-    const QByteArray bytes = file.read(16 * 1024 * 1024 + 1);
+    // Settings documents are small; a huge file is as unusable as a broken one (and no download
+    // makes one).
+    const QByteArray bytes = file.read(TRLMaximumAnswerBytes + 1);
     file.close();
     QJsonParseError error{};
-    const QJsonDocument doc = bytes.size() > 16 * 1024 * 1024 ? QJsonDocument() : QJsonDocument::fromJson(bytes, &error);
+    const QJsonDocument doc = bytes.size() > TRLMaximumAnswerBytes ? QJsonDocument() : QJsonDocument::fromJson(bytes, &error);
     if (doc.isNull()) {
         SystemLog::error(QStringLiteral("[Trellis] Could not load settings with error: %1")
                              .arg(error.error == QJsonParseError::NoError ? QStringLiteral("document too large") : error.errorString()));
