@@ -10,9 +10,9 @@
 
 class TDGSettings {
 public:
-    // The upload time-outs: one pair, the longer in low-power mode.
-    static constexpr double kDefaultUploadTimeout = 3600;
-    static constexpr double kLowPowerUploadTimeout = 21600;
+    // The upload time-outs: six hours normally, one in low-power mode.
+    static constexpr double kDefaultUploadTimeout = 21600;
+    static constexpr double kLowPowerUploadTimeout = 3600;
     static constexpr qint64 kDefaultMaximumPayloadSize = 8000;
     static constexpr qint64 kMaximumPayloadSizeBound = 1 << 20;
     static constexpr qint64 kMinimumPayloadSize = 256;

@@ -105,7 +105,8 @@ TEST(TidingsModelTest, SettingsDefaultsAndHostileValues) {
     EXPECT_EQ(none.maximumPayloadSize(), 8000);
     EXPECT_EQ(none.maxPendingSendFiles(), 100);
     EXPECT_EQ(none.flushInterval(), 0);
-    EXPECT_LT(none.defaultUploadTimeout(), none.lowPowerUploadTimeout());
+    EXPECT_EQ(none.defaultUploadTimeout(), 6 * 3600);
+    EXPECT_EQ(none.lowPowerUploadTimeout(), 3600);
 
     auto make = [](QVariantMap analytics, QVariantMap features = {}) {
         return TDGSettings(QVariantMap{{"analytics", analytics}, {"features", features}});
