@@ -196,6 +196,15 @@ TEST(TrellisModelTest, HelpersAndUrls) {
     EXPECT_EQ(b.URLString(), "https://h.example/apps/a%20b?n=4&q=x%26y%3Dz%2Bw%23v%2541%20%C3%A9");
     EXPECT_EQ(b.URL().query(QUrl::FullyDecoded), "n=4&q=x&y=z+w#v%41 é");
     EXPECT_TRUE(TRLURLBuilder::URLWithBase("http://[bad").URL().isEmpty());
+    // A path piece stays one piece of the path, whatever it holds.
+    for (const QString& piece : {QString("a?b=c"), QString("a#b"), QString("100%25"), QString("x/y z")}) {
+        TRLURLBuilder p = TRLURLBuilder::URLWithBase("https://h.example");
+        p.appendComponent("/apps/");
+        p.escapeAndAppendComponent(piece);
+        p.appendComponent("/settings");
+        EXPECT_EQ(p.URL().path(QUrl::FullyDecoded), "/apps/" + piece + "/settings") << piece.toStdString();
+        EXPECT_FALSE(p.URL().hasQuery() || p.URL().hasFragment()) << piece.toStdString();
+    }
 }
 
 TEST(TrellisModelTest, ResponsesAreClassifiedAndBackOffStaysBounded) {
