@@ -108,6 +108,10 @@ struct Transfer {
     qint64 lastActivity = 0;
     curl_off_t lastBytes = -1;
     bool idleExpired = false;
+    qint64 startedAt = 0;
+    qint64 received = 0;  // body bytes of the current answer, decoded
+    bool tooLarge = false;
+    int redirects = 0;
 
     ~Transfer() {
         if (easy) curl_easy_cleanup(easy);
@@ -150,6 +154,7 @@ struct HttpSession::State {
 
     void run(std::weak_ptr<State> self);
     bool begin(const TransferPtr& t);
+    bool followRedirect(const TransferPtr& t);
     void finish(const TransferPtr& t, CURLcode code, std::weak_ptr<State> self);
     void deliver(const TransferPtr& t, std::weak_ptr<State> self);
 };
@@ -165,6 +170,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
         // A new answer (after a redirect or an interim answer): forget the previous one's.
         t->response.headers.clear();
         t->response.body.clear();
+        t->received = 0;
         if (t->downloadFile) {
             t->downloadFile->seek(0);
             t->downloadFile->resize(0);
@@ -180,6 +186,11 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     const size_t length = size * count;
     t->lastActivity = nowMs();
+    t->received += qint64(length);
+    if (t->request.maxResponseBytes > 0 && t->received > t->request.maxResponseBytes) {
+        t->tooLarge = true;
+        return 0;
+    }
     if (t->downloadFile) {
         if (t->downloadFile->write(data, qint64(length)) != qint64(length)) {
             t->fileError = QStringLiteral("cannot write %1: %2")
@@ -209,6 +220,27 @@ int onSeek(void* user, curl_off_t offset, int origin) {
     if (origin != SEEK_SET || !t->bodyFile->seek(qint64(offset))) return CURL_SEEKFUNC_CANTSEEK;
     return CURL_SEEKFUNC_OK;
 }
+
+// The request's headers as libcurl takes them. A body-less request (a redirect turned into a GET)
+// leaves out the body's type and length, which would make the server wait for a body.
+curl_slist* headerList(const HttpRequest& r, bool bodyless) {
+    curl_slist* list = nullptr;
+    bool hasType = false;
+    for (const auto& h : r.headers) {
+        const bool describesBody = h.first.compare("Content-Type", Qt::CaseInsensitive) == 0 ||
+                                   h.first.compare("Content-Length", Qt::CaseInsensitive) == 0;
+        if (bodyless && describesBody) continue;
+        if (h.first.compare("Content-Type", Qt::CaseInsensitive) == 0) hasType = true;
+        const QByteArray line = h.second.isEmpty() ? h.first + ';' : h.first + ": " + h.second;
+        list = curl_slist_append(list, line.constData());
+    }
+    // Bodies go out at once: no waiting for a 100 Continue, and no form type the caller did not give.
+    list = curl_slist_append(list, "Expect:");
+    if (!hasType) list = curl_slist_append(list, "Content-Type:");
+    return list;
+}
+
+int defaultPort(const QUrl& url) { return url.port(url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) == 0 ? 80 : 443); }
 
 bool isTlsFailure(CURLcode code) {
     switch (code) {
@@ -326,12 +358,8 @@ bool HttpSession::State::begin(const TransferPtr& t) {
         curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, installPinnedRoots);
         curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, t->roots.get());
     }
-    if (r.maxRedirects > 0) {
-        curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(e, CURLOPT_MAXREDIRS, long(r.maxRedirects));
-        curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-        // A 301/302/303 turns a POST into a GET as browsers do; the body is not sent again.
-    }
+    // Redirects are followed here, not by libcurl (followRedirect), which would follow them to any
+    // host with every header of the request.
     if (!r.user.isEmpty() || !r.password.isEmpty()) {
         const QByteArray user = r.user.toUtf8(), password = r.password.toUtf8();  // libcurl copies both
         curl_easy_setopt(e, CURLOPT_USERNAME, user.constData());
@@ -344,6 +372,8 @@ bool HttpSession::State::begin(const TransferPtr& t) {
     if (r.acceptGzip) curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "gzip");
     if (r.idleTimeoutMs > 0) curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(r.idleTimeoutMs));
     if (r.totalTimeoutMs > 0) curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(r.totalTimeoutMs));
+    // A length announced beyond the limit is refused before any byte of the body.
+    if (r.maxResponseBytes > 0) curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(r.maxResponseBytes));
 
     const QByteArray method = r.method.toUpper();
     const bool hasBody = t->bodyFile || !r.body.isEmpty();
@@ -371,15 +401,7 @@ bool HttpSession::State::begin(const TransferPtr& t) {
         curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.constData());
     }
 
-    bool hasType = false;
-    for (const auto& h : r.headers) {
-        if (h.first.compare("Content-Type", Qt::CaseInsensitive) == 0) hasType = true;
-        const QByteArray line = h.second.isEmpty() ? h.first + ';' : h.first + ": " + h.second;
-        t->headerList = curl_slist_append(t->headerList, line.constData());
-    }
-    // Bodies go out at once: no waiting for a 100 Continue, and no form type the caller did not give.
-    t->headerList = curl_slist_append(t->headerList, "Expect:");
-    if (!hasType) t->headerList = curl_slist_append(t->headerList, "Content-Type:");
+    t->headerList = headerList(r, false);
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, t->headerList);
 
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
@@ -387,7 +409,70 @@ bool HttpSession::State::begin(const TransferPtr& t) {
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onBody);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, t.get());
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 256L * 1024L);
-    t->lastActivity = nowMs();
+    t->lastActivity = t->startedAt = nowMs();
+    return true;
+}
+
+// After an answer that finished: true when it was a redirect to follow and the handle is set up
+// for the next hop. A redirect to another host or port is handed back as the answer; one to plain
+// http, one hop too many and a whole-transfer limit already spent end the transfer as failed.
+bool HttpSession::State::followRedirect(const TransferPtr& t) {
+    const HttpRequest& r = t->request;
+    HttpResponse& out = t->response;
+    if (r.maxRedirects <= 0) return false;
+    long status = 0;
+    curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) return false;
+    char* location = nullptr;
+    if (curl_easy_getinfo(t->easy, CURLINFO_REDIRECT_URL, &location) != CURLE_OK || !location) return false;
+    const QByteArray next(location);
+    const QUrl target = QUrl::fromEncoded(next);
+    if (target.host().compare(r.url.host(), Qt::CaseInsensitive) != 0 || defaultPort(target) != defaultPort(r.url)) return false;
+    if (target.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0) {
+        out.error = HttpResponse::Network;
+        out.message = QStringLiteral("a redirect to %1 is not followed: https only").arg(target.toString());
+        return false;
+    }
+    if (t->redirects >= r.maxRedirects) {
+        out.error = HttpResponse::Network;
+        out.message = QStringLiteral("more than %1 redirects").arg(r.maxRedirects);
+        return false;
+    }
+    const qint64 now = nowMs();
+    if (r.totalTimeoutMs > 0) {
+        const qint64 left = r.totalTimeoutMs - (now - t->startedAt);
+        if (left <= 0) {
+            out.error = HttpResponse::TimedOut;
+            out.message = QStringLiteral("no answer within %1 ms").arg(r.totalTimeoutMs);
+            return false;
+        }
+        curl_easy_setopt(t->easy, CURLOPT_TIMEOUT_MS, long(left));
+    }
+    // A 303, and a 301 or 302 after a POST, become a GET as browsers do; the body is not sent again.
+    const QByteArray method = r.method.toUpper();
+    const bool toGet = status == 303 ? method != "HEAD" : (status == 301 || status == 302) && method == "POST";
+    if (toGet) {
+        curl_easy_setopt(t->easy, CURLOPT_CUSTOMREQUEST, nullptr);
+        curl_easy_setopt(t->easy, CURLOPT_HTTPGET, 1L);
+        curl_slist_free_all(t->headerList);
+        t->headerList = headerList(r, true);
+        curl_easy_setopt(t->easy, CURLOPT_HTTPHEADER, t->headerList);
+    } else if (t->bodyFile && !t->bodyFile->seek(0)) {
+        out.error = HttpResponse::File;
+        out.message = QStringLiteral("cannot read %1 again: %2").arg(t->bodyFile->fileName(), t->bodyFile->errorString());
+        return false;
+    }
+    ++t->redirects;
+    curl_easy_setopt(t->easy, CURLOPT_URL, next.constData());
+    out.headers.clear();
+    out.body.clear();
+    t->received = 0;
+    if (t->downloadFile) {
+        t->downloadFile->seek(0);
+        t->downloadFile->resize(0);
+    }
+    t->lastActivity = now;
+    t->lastBytes = -1;
     return true;
 }
 
@@ -407,6 +492,9 @@ void HttpSession::State::finish(const TransferPtr& t, CURLcode code, std::weak_p
         if (t->idleExpired) {
             out.error = HttpResponse::TimedOut;
             out.message = QStringLiteral("no data for %1 ms").arg(t->request.idleTimeoutMs);
+        } else if (t->tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+            out.error = HttpResponse::Network;
+            out.message = QStringLiteral("the answer is longer than %1 bytes").arg(t->request.maxResponseBytes);
         } else if (!t->fileError.isEmpty()) {
             out.error = HttpResponse::File;
             out.message = t->fileError;
@@ -509,6 +597,11 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
             TransferPtr t = it->second;
             running.erase(it);
             curl_multi_remove_handle(multi, easy);
+            if (code == CURLE_OK && followRedirect(t)) {
+                running[easy] = t;
+                curl_multi_add_handle(multi, easy);
+                continue;
+            }
             finish(t, code, self);
         }
 

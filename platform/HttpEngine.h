@@ -37,7 +37,12 @@ struct HttpRequest {
     QString user;
     QString password;
     bool acceptGzip = false;  // ask for gzip and hand back the decoded body
-    // Redirects followed: 0 hands the 3xx back. Only to https, each hop under the same trust.
+    // The answer's body (decoded) may be this long; a longer one ends the transfer as a network
+    // failure, whatever its status. 0 is no limit.
+    qint64 maxResponseBytes = 0;
+    // Redirects followed: 0 hands the 3xx back. Only to https on the request's own host and port,
+    // each hop under the same trust; a redirect to anywhere else is handed back as it came, so
+    // the request's headers never reach another host.
     int maxRedirects = 0;
 
     void setHeader(const QByteArray& name, const QByteArray& value);

@@ -29,7 +29,9 @@ std::shared_ptr<SinkSlot> g_slot;
 
 void toSyslog(int priority, const QString& message) {
     static const bool opened = [] {
-        openlog("Qorvel", LOG_PID, LOG_USER);
+        // Standard error as well: a desktop may run no syslog daemon, and whoever starts Qorvel
+        // from a terminal sees its errors there.
+        openlog("Qorvel", LOG_PID | LOG_PERROR, LOG_USER);
         return true;
     }();
     (void)opened;

@@ -1,4 +1,5 @@
-// The system log (syslog) behind a replaceable sink, so tests can read what was logged.
+// The system log (syslog, and standard error as well) behind a replaceable sink, so tests can read
+// what was logged.
 #pragma once
 
 #include <QString>

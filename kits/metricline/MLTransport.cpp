@@ -18,6 +18,8 @@ public:
         request.totalTimeoutMs = post.totalTimeoutMs;
         request.pinnedRootsPemPath = post.pinnedRootsPemPath;
         request.acceptGzip = post.acceptGzip;
+        // The services answer a word or a small JSON object; an endless answer stops here.
+        request.maxResponseBytes = 1024 * 1024;
         request.maxRedirects = 3;
         return _session.start(std::move(request), [callback = std::move(callback)](const HttpResponse& response) {
             // A cancelled request is over for its client: no answer.

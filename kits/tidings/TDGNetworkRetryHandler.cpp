@@ -65,13 +65,20 @@ TDGBackoffTimer* TDGNetworkRetryHandler::timerForIdentifier(const QString& ident
 
 void TDGNetworkRetryHandler::handleCompletedRequest(const HttpRequest& request, const HttpResponse& response, const QString& identifier,
                                                     const QVError& error, Completion completion, int maxRetries) {
+    // The events reached the server once its 2xx status line did; the answer's body does not count.
+    HttpResponse judged = response;
+    if (TRLNetworkResponseHandler::uploadAccepted(response)) {
+        judged.error = HttpResponse::None;
+        judged.message.clear();
+    }
     bool retry = false;
     QVError classified;
-    TRLNetworkResponseHandler::handleCompletedResponse(response, request, [&](bool r, const QVError& e) {
+    TRLNetworkResponseHandler::handleCompletedResponse(judged, request, [&](bool r, const QVError& e) {
         retry = r;
         classified = e;
     });
-    if (classified.isNull() && !error.isNull() && response.error != HttpResponse::None) classified = error;
+    if (judged.error == HttpResponse::Network && judged.status == 0) retry = true;
+    if (classified.isNull() && !error.isNull() && judged.error != HttpResponse::None) classified = error;
     if (!retry) {
         completion(false, classified);
         return;

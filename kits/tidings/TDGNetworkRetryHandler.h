@@ -1,6 +1,6 @@
 // What to do when an event upload completes: the kits' response classification decides whether a
-// failure is worth another try; each upload name then backs off exponentially on its own timer
-// until the limit. Connections are held to the pinned roots unless the kits run in debug mode.
+// failure is worth another try (and an unreachable server is); each upload name then backs off
+// exponentially on its own timer until the limit. Connections are held to the pinned roots unless the kits run in debug mode.
 #pragma once
 
 #include "platform/HttpEngine.h"
@@ -47,6 +47,9 @@ public:
     explicit TDGNetworkRetryHandler(std::optional<QByteArray> pinnedRoots = std::nullopt);
     // Puts the trust the request must meet on it (nothing in debug mode: the system's roots).
     void handleChallenge(HttpRequest& request) const;
+    // A 2xx status line is success whatever became of the answer's body. Besides what the kits'
+    // classification retries, a server that could not be reached (refused, offline, a name not
+    // found, a connection dropped before any answer) is tried again like one that timed out.
     void handleCompletedRequest(const HttpRequest& request, const HttpResponse& response, const QString& identifier,
                                 const QVError& error, Completion completion, int maxRetries = 10);
     TDGBackoffTimer* timerForIdentifier(const QString& identifier, double initialRetryValue);

@@ -1,6 +1,7 @@
 // The analytics kit's view of the downloaded server settings: every value has a default for a
 // missing document, section or key, numbers may come as text, and values out of reason are
-// brought back into bounds (a file read whole must stay small, a timer must not spin).
+// brought back into bounds (a file read whole must stay small, a timer must not spin). A value of
+// the wrong kind counts as missing and is logged once.
 #pragma once
 
 #include <QUrl>
@@ -10,9 +11,9 @@
 
 class TDGSettings {
 public:
-    // The upload time-outs: one pair, the longer in low-power mode.
-    static constexpr double kDefaultUploadTimeout = 3600;
-    static constexpr double kLowPowerUploadTimeout = 21600;
+    // The upload time-outs: six hours normally, one in low-power mode.
+    static constexpr double kDefaultUploadTimeout = 21600;
+    static constexpr double kLowPowerUploadTimeout = 3600;
     static constexpr qint64 kDefaultMaximumPayloadSize = 8000;
     static constexpr qint64 kMaximumPayloadSizeBound = 1 << 20;
     static constexpr qint64 kMinimumPayloadSize = 256;
@@ -45,5 +46,8 @@ public:
 
 private:
     QVariant value(const char* section, const char* key) const;
+    std::optional<bool> boolSetting(const char* section, const char* key) const;
+    std::optional<qint64> integerSetting(const char* section, const char* key) const;
+    std::optional<double> doubleSetting(const char* section, const char* key) const;
     std::optional<QVariantMap> _settingsDictionary;
 };

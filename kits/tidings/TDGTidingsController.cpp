@@ -107,7 +107,16 @@ void TDGTidingsController::applicationLifecycleEvent(const QString& notification
 }
 
 void TDGTidingsController::trellisSettingsDidBecomeAvailable() {
-    initializeSettingsIfNeededWithTrellisSettings(Trellis::sharedSDK().settings());
+    // The settings in force may be an earlier run's cached copy, read at start: the first copy
+    // downloaded in this run replaces them (a new events address among them), whatever they were.
+    const std::optional<QVariantMap> dictionary = Trellis::sharedSDK().settings();
+    std::weak_ptr<TDGTidingsController> weak = weak_from_this();
+    _eventQueue->async([weak, dictionary] {
+        auto self = weak.lock();
+        if (!self || !dictionary || !self->_settings || self->_settingsOfThisRun) return;
+        self->_settingsOfThisRun = true;
+        self->applySettings(*dictionary);
+    });
 }
 
 void TDGTidingsController::initializeSettingsIfNeededWithTrellisSettings(const std::optional<QVariantMap>& dictionary) {
@@ -115,20 +124,26 @@ void TDGTidingsController::initializeSettingsIfNeededWithTrellisSettings(const s
     _eventQueue->async([weak, dictionary] {
         auto self = weak.lock();
         if (!self || !dictionary || !self->_settings || self->_settings->valid()) return;
-        self->_settings = std::make_unique<TDGSettings>(dictionary);
-        if (self->_settings->shouldCollectAnalytics()) {
-            logger().log(QStringLiteral("Tidings enabled with settings: %1")
-                             .arg(QString::fromUtf8(TDGJson::write(dictionary->value(QStringLiteral("analytics"))))));
-            logger().log(QStringLiteral("Logging events to %1").arg(self->_eventDirectory));
-            self->setupFlushTimer();
-            self->_uploader->setDefaultUploadTimeout(self->_settings->defaultUploadTimeout());
-            self->_uploader->setLowPowerUploadTimeout(self->_settings->lowPowerUploadTimeout());
-            self->uploadAllMultipartFiles();
-        } else {
-            logger().log(QStringLiteral("Tidings is disabled. Cleaning up."));
-            self->removeAllLogs();
-        }
+        self->applySettings(*dictionary);
     });
+}
+
+void TDGTidingsController::applySettings(const QVariantMap& dictionary) {
+    checkQueue("applySettings");
+    _settings = std::make_unique<TDGSettings>(dictionary);
+    if (_settings->shouldCollectAnalytics()) {
+        logger().log(QStringLiteral("Tidings enabled with settings: %1").arg(QString::fromUtf8(TDGJson::write(dictionary.value(QStringLiteral("analytics"))))));
+        logger().log(QStringLiteral("Logging events to %1").arg(_eventDirectory));
+        setupFlushTimer();
+        _uploader->setDefaultUploadTimeout(_settings->defaultUploadTimeout());
+        _uploader->setLowPowerUploadTimeout(_settings->lowPowerUploadTimeout());
+        _kept.clear();
+        uploadAllMultipartFiles();
+    } else {
+        logger().log(QStringLiteral("Tidings is disabled. Cleaning up."));
+        _flushTimer.reset();
+        removeAllLogs();
+    }
 }
 
 void TDGTidingsController::removeAllLogs() {
@@ -341,14 +356,35 @@ QString TDGTidingsController::uploaderFilePathForUniqueName(TDGUploader&, const 
 }
 
 void TDGTidingsController::uploaderDidFinishUpload(TDGUploader& uploader, const QString& name, const QVError& error) {
+    if (_unanswered.remove(name) && !error.isNull()) {
+        // No server ever answered: the events are kept for a later turn, not thrown away.
+        logger().log(QStringLiteral("Keeping '%1' for a later turn: %2").arg(name, error.localizedDescription()));
+        _kept.insert(name);
+        return;
+    }
     if (!error.isNull()) logger().log(QStringLiteral("Failed to upload '%1': %2").arg(name, error.localizedDescription()));
     logger().log(QStringLiteral("Finished transmission of '%1'.").arg(name));
     QFile::remove(uploaderFilePathForUniqueName(uploader, name));
+    if (error.isNull() && !_kept.isEmpty()) {
+        // A server answers again: what waited for one goes now.
+        QSet<QString> packages;
+        for (const QString& kept : std::as_const(_kept)) packages.insert(uploaderFilePathForUniqueName(uploader, kept));
+        _kept.clear();
+        uploadMultipartFiles(packages);
+    }
 }
 
 void TDGTidingsController::uploaderCompletedRequest(TDGUploader&, const HttpRequest& request, const HttpResponse& response,
                                                     const QString& name, const QVError& error,
                                                     std::function<void(bool, const QVError&)> completion) {
+    // No answer at all: refused, offline, a name not found, a refused certificate, a time-out or a
+    // connection dropped before the status line.
+    const bool unanswered = response.status == 0 && (response.error == HttpResponse::Network || response.error == HttpResponse::Tls ||
+                                                      response.error == HttpResponse::TimedOut);
+    if (unanswered)
+        _unanswered.insert(name);
+    else
+        _unanswered.remove(name);
     _networkRetryHandler->handleCompletedRequest(request, response, name, error, [name, completion](bool retry, const QVError& e) {
         if (!e.isNull()) logger().log(QStringLiteral("Error transmitting '%1': %2").arg(name, e.localizedDescription()));
         if (retry) logger().log(QStringLiteral("Scheduling retry for '%1'.").arg(name));
@@ -357,6 +393,10 @@ void TDGTidingsController::uploaderCompletedRequest(TDGUploader&, const HttpRequ
 }
 
 void TDGTidingsController::uploaderPrepareTrust(TDGUploader&, HttpRequest& request) { _networkRetryHandler->handleChallenge(request); }
+
+QUrl TDGTidingsController::uploaderEventsURL(TDGUploader&) {
+    return _settings && _settings->valid() && _settings->shouldCollectAnalytics() ? _settings->tidingsURL() : QUrl();
+}
 
 QString TDGTidingsController::currentLogPath() const {
     QString path;

@@ -2,7 +2,9 @@
 // log, logs are rotated by size or on a flush, compressed, packaged and uploaded, the first server
 // settings of the run are applied, and the files an earlier run left are cleaned up and resumed.
 // Nothing is uploaded before settings with an events address arrived, nor without the user's
-// consent; the packages then wait in the folder, pruned at each start.
+// consent; the packages then wait in the folder, pruned at each start. A package whose server
+// never answered waits too, and goes again after a later success, with this run's settings or at
+// the next start.
 #pragma once
 
 #include "kits/tidings/TDGMetadata.h"
@@ -36,7 +38,9 @@ public:
     void logCrashEvent(std::shared_ptr<TDGCrashEvent> event);
     // "NSApplicationDidBecomeActiveNotification" and its two siblings.
     void applicationLifecycleEvent(const QString& notificationName);
+    // Settings downloaded in this run replace those an earlier run cached, once.
     void trellisSettingsDidBecomeAvailable();
+    // Applies the settings unless some are in force already.
     void initializeSettingsIfNeededWithTrellisSettings(const std::optional<QVariantMap>& settings);
 
     std::shared_ptr<OperationQueue> eventQueue() const { return _eventQueue; }
@@ -57,6 +61,7 @@ public:
     void uploaderCompletedRequest(TDGUploader&, const HttpRequest& request, const HttpResponse& response, const QString& name,
                                   const QVError& error, std::function<void(bool, const QVError&)> completion) override;
     void uploaderPrepareTrust(TDGUploader&, HttpRequest& request) override;
+    QUrl uploaderEventsURL(TDGUploader&) override;
 
 private:
     TDGTidingsController(QString betaToken, QString rootDirectory);
@@ -77,6 +82,7 @@ private:
     void uploadMultipartFiles(const QSet<QString>& packages);
     static QString boundaryFromURL(const QString& path);
     QString multipartMimeURLWithBoundary(const QString& boundary) const;
+    void applySettings(const QVariantMap& dictionary);
     void setupFlushTimer();
     void flushTimerFired();
     void removeAllLogs();
@@ -95,6 +101,9 @@ private:
     QString _currentLogURL;
     TDGEventFilter _eventFilter;
     std::unique_ptr<TDGSettings> _settings;
+    bool _settingsOfThisRun = false;
+    QSet<QString> _unanswered;  // names whose last try reached no server
+    QSet<QString> _kept;        // names kept after their server could not be reached
     std::unique_ptr<TDGTimer> _flushTimer;
     NotificationCenter::Token _settingsObserver = 0;
 };

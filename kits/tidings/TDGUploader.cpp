@@ -38,18 +38,14 @@ double TDGUploader::lowPowerUploadTimeout() const {
     return v;
 }
 
+// The session stays: dropping it would end the uploads under way without a word, and their
+// packages would wait for the next launch.
 void TDGUploader::setDefaultUploadTimeout(double seconds) {
-    _operationQueue->sync([&] {
-        _defaultUploadTimeout = seconds;
-        _session.reset();
-    });
+    _operationQueue->sync([&] { _defaultUploadTimeout = seconds; });
 }
 
 void TDGUploader::setLowPowerUploadTimeout(double seconds) {
-    _operationQueue->sync([&] {
-        _lowPowerUploadTimeout = seconds;
-        _session.reset();
-    });
+    _operationQueue->sync([&] { _lowPowerUploadTimeout = seconds; });
 }
 
 std::shared_ptr<FLTURLSession> TDGUploader::session() {
@@ -147,7 +143,9 @@ void TDGUploader::URLSessionTaskDidCompleteWithError(FLTURLSession&, FLTURLSessi
             if (!d) return;
             if (retry) {
                 TDGLogger::sharedLogger().log(QStringLiteral("Retrying task with name %1").arg(name));
-                self->startUploadRequest(original, d->uploaderFilePathForUniqueName(*self, name), name);
+                HttpRequest again = original;
+                if (const QUrl current = d->uploaderEventsURL(*self); !current.isEmpty()) again.url = current;
+                self->startUploadRequest(again, d->uploaderFilePathForUniqueName(*self, name), name);
             } else {
                 d->uploaderDidFinishUpload(*self, name, e);
             }

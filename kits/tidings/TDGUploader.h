@@ -28,6 +28,9 @@ public:
                                           std::function<void(bool retry, const QVError& error)> completion) = 0;
     // The trust the connection must meet, put on the request before it goes.
     virtual void uploaderPrepareTrust(TDGUploader&, HttpRequest&) {}
+    // Where a retry goes: the events address as the settings name it now, which may have changed
+    // since the first try. Empty keeps the first try's address.
+    virtual QUrl uploaderEventsURL(TDGUploader&) { return {}; }
 };
 
 class TDGUploader : public FLTURLSessionDelegate, public std::enable_shared_from_this<TDGUploader> {
@@ -42,7 +45,8 @@ public:
     bool supportsBackgroundRequests() const { return false; }
     double defaultUploadTimeout() const;
     double lowPowerUploadTimeout() const;
-    // Each drops the session, so the next upload makes one with the new time-out.
+    // Each applies from the next upload on (the time-out is set per request); uploads under way
+    // keep theirs, and their session.
     void setDefaultUploadTimeout(double seconds);
     void setLowPowerUploadTimeout(double seconds);
 

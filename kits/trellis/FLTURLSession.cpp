@@ -79,8 +79,7 @@ std::shared_ptr<FLTURLSessionTask> FLTURLSession::configureTask(FLTURLSessionTas
         QMutexLocker locker(&_lock);
         if (_invalidated) return nullptr;  // an invalidated session makes no more tasks
     }
-    // Redirects are followed a few hops, https only, each under the request's trust.
-    if (request.maxRedirects == 0) request.maxRedirects = 5;
+    applyKitLimits(request);
     auto task = std::make_shared<FLTURLSessionTask>();
     task->_kind = kind;
     task->_session = weak_from_this();
@@ -100,6 +99,12 @@ std::shared_ptr<FLTURLSessionTask> FLTURLSession::configureTask(FLTURLSessionTas
     task->_identifier = _nextIdentifier++;
     _tasks[task->_identifier] = task;
     return task;
+}
+
+void FLTURLSession::applyKitLimits(HttpRequest& request) {
+    if (request.maxRedirects == 0) request.maxRedirects = 5;
+    if (request.maxResponseBytes <= 0 || request.maxResponseBytes > TRLMaximumAnswerBytes) request.maxResponseBytes = TRLMaximumAnswerBytes;
+    if (request.totalTimeoutMs <= 0) request.totalTimeoutMs = TRLRequestTimeLimitMs;
 }
 
 std::shared_ptr<FLTURLSessionTask> FLTURLSession::dataTaskWithRequest(const HttpRequest& request, FLTURLSessionTask::DataHandler handler) {

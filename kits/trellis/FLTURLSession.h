@@ -109,6 +109,11 @@ public:
     std::shared_ptr<FLTURLSessionConfiguration> configuration() const { return _configuration; }
     std::shared_ptr<OperationQueue> delegateQueue() const { return _delegateQueue; }
 
+    // The bounds of every request the kits send: answers of at most TRLMaximumAnswerBytes, a
+    // limit on the whole request unless it names its own, and redirects followed a few hops
+    // (on the endpoint's own host only, by the engine).
+    static void applyKitLimits(HttpRequest& request);
+
     // For the session's tasks.
     void resumeTask(quint64 identifier);
     void cancelTask(FLTURLSessionTask& task);

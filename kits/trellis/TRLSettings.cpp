@@ -1,6 +1,7 @@
 #include "kits/trellis/TRLSettings.h"
 
 #include "platform/SystemLog.h"
+#include "kits/trellis/TRLConstants.h"
 #include "kits/trellis/TRLHelpers.h"
 #include "kits/trellis/TRLURLBuilder.h"
 
@@ -15,18 +16,22 @@ std::optional<QVariantMap> TRLSettings::settingsDictionary() {
     if (_settingsDictionary) return _settingsDictionary;
     QFile file(_settingsPath);
     if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-    // Settings documents are small; a huge file is as unusable as a broken one.
-    const QByteArray bytes = file.read(16 * 1024 * 1024 + 1);
+    // Settings documents are small; a huge file is as unusable as a broken one (and no download
+    // makes one).
+    const QByteArray bytes = file.read(TRLMaximumAnswerBytes + 1);
     file.close();
     QJsonParseError error{};
-    const QJsonDocument doc = bytes.size() > 16 * 1024 * 1024 ? QJsonDocument() : QJsonDocument::fromJson(bytes, &error);
+    const QJsonDocument doc = bytes.size() > TRLMaximumAnswerBytes ? QJsonDocument() : QJsonDocument::fromJson(bytes, &error);
     if (doc.isNull()) {
         SystemLog::error(QStringLiteral("[Trellis] Could not load settings with error: %1")
                              .arg(error.error == QJsonParseError::NoError ? QStringLiteral("document too large") : error.errorString()));
         QFile::remove(_settingsPath);
         return std::nullopt;
     }
-    if (!doc.isObject()) return std::nullopt;
+    if (!doc.isObject()) {
+        SystemLog::warningOnce(QStringLiteral("[Trellis] Settings ignored: the document is a JSON array, not an object"));
+        return std::nullopt;
+    }
     _settingsDictionary = doc.object().toVariantMap();
     return _settingsDictionary;
 }
@@ -36,23 +41,51 @@ void TRLSettings::clearSettingsDictionary() {
     _settingsDictionary.reset();
 }
 
+void TRLSettings::logIgnoredValue(const char* kit, const QString& path, const QString& expected, const QVariant& found) {
+    QString what;
+    switch (found.typeId()) {
+    case QMetaType::QVariantMap: what = QStringLiteral("an object"); break;
+    case QMetaType::QVariantList: what = QStringLiteral("a list"); break;
+    case QMetaType::Bool: what = found.toBool() ? QStringLiteral("true") : QStringLiteral("false"); break;
+    case QMetaType::QString: {
+        const QString text = found.toString();
+        what = QStringLiteral("the text \"%1\"").arg(text.size() > 40 ? text.left(40) + QStringLiteral("…") : text);
+        break;
+    }
+    case QMetaType::Int: case QMetaType::LongLong: case QMetaType::UInt: case QMetaType::ULongLong: case QMetaType::Double:
+        what = QStringLiteral("the number %1").arg(found.toString());
+        break;
+    default: what = QStringLiteral("a value of another kind"); break;
+    }
+    SystemLog::warningOnce(QStringLiteral("[%1] Settings value \"%2\" ignored: it should be %3, not %4").arg(QLatin1String(kit), path, expected, what));
+}
+
+// Null counts as absent and says nothing; any other value of the wrong type is logged once.
+static bool present(const QVariant& v) { return v.isValid() && !v.isNull(); }
+
 QVariantMap TRLSettings::appSettings() {
     const auto all = settingsDictionary();
     if (!all) return {};
     const QVariant app = all->value(QStringLiteral("app"));
-    return app.typeId() == QMetaType::QVariantMap ? app.toMap() : QVariantMap();
+    if (app.typeId() == QMetaType::QVariantMap) return app.toMap();
+    if (present(app)) logIgnoredValue("Trellis", QStringLiteral("app"), QStringLiteral("an object"), app);
+    return {};
 }
 
 QString TRLSettings::appStatus() {
     const QVariant v = appSettings().value(QStringLiteral("status"));
-    return v.typeId() == QMetaType::QString ? v.toString() : QString();
+    if (v.typeId() == QMetaType::QString) return v.toString();
+    if (present(v)) logIgnoredValue("Trellis", QStringLiteral("app.status"), QStringLiteral("text"), v);
+    return {};
 }
 
 bool TRLSettings::appNeedsOnboarding() { return appStatus() == QLatin1String("new"); }
 
 bool TRLSettings::appUpdateRequired() {
     const QVariant v = appSettings().value(QStringLiteral("update_required"));
-    return v.typeId() == QMetaType::Bool && v.toBool();
+    if (v.typeId() == QMetaType::Bool) return v.toBool();
+    if (present(v)) logIgnoredValue("Trellis", QStringLiteral("app.update_required"), QStringLiteral("true or false"), v);
+    return false;
 }
 
 QString TRLSettings::appBundleIdentifier() { return TRLEscapedBundleIdentifier(); }

@@ -14,7 +14,8 @@ public:
     explicit TRLSettings(const QString& settingsPath);
 
     // The parsed document; nothing while no file is cached. A file that is not JSON is logged
-    // and removed; one whose top level is not an object is left alone and counts as absent.
+    // and removed; one whose top level is not an object is left alone, counts as absent and is
+    // logged once.
     std::optional<QVariantMap> settingsDictionary();
     void clearSettingsDictionary();
 
@@ -30,6 +31,11 @@ public:
     static int appSource();
 
     QUrl settingsURLForEndpoint(const QString& endpoint, const QString& instanceIdentifier, const QString& iconHash) const;
+
+    // Says once in the process why a value of the settings is not used, so a server's mistake
+    // does not pass in silence: "[<kit>] Settings value "<path>" ignored: it should be
+    // <expected>, not <what came>".
+    static void logIgnoredValue(const char* kit, const QString& path, const QString& expected, const QVariant& found);
     QString settingsPath() const { return _settingsPath; }
 
 private:

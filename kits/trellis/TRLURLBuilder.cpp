@@ -29,7 +29,7 @@ void TRLURLBuilder::appendComponent(const QString& piece) { _URLString += piece;
 
 QString TRLURLBuilder::escapeString(const QString& text) { return escapeBytes(text, nullptr); }
 
-void TRLURLBuilder::escapeAndAppendComponent(const QString& component) { _URLString += escapeString(component); }
+void TRLURLBuilder::escapeAndAppendComponent(const QString& component) { _URLString += escapeBytes(component, "?#%"); }
 
 void TRLURLBuilder::appendValue(const QVariant& value, const QString& name) {
     if (!value.isValid() || value.isNull()) return;

@@ -11,6 +11,8 @@ public:
     static TRLURLBuilder URLWithBase(const QString& base);
 
     void appendComponent(const QString& piece);  // as given; callers bring their own "/"
+    // Escaped as escapeString does, and "?", "#" and "%" besides: a piece holding them stays part
+    // of the path instead of starting a query or a fragment or reading as an escape.
     void escapeAndAppendComponent(const QString& component);
     // Nothing for an invalid value; numbers are written in decimal. The value is escaped so that
     // "&", "=", "+", "#" and "%" in it stay part of the value.

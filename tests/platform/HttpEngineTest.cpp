@@ -93,6 +93,11 @@ TEST_F(HttpEngineTest, ScriptedAnswersTimeOutsAndBrokenConnections) {
     A to{302, {{"Location", "/target"}}, "moving"};
     A loop{302, {{"Location", "/loop"}}, {}};
     A plain{302, {{"Location", QStringLiteral("http://127.0.0.1:%1/target").arg(peer.port()).toLatin1()}}, {}};
+    // The same server under another name: another host, whose certificate the pinned root signed.
+    A away{307, {{"Location", QStringLiteral("https://localhost:%1/elsewhere").arg(peer.port()).toLatin1()}}, "moved"};
+    A endless{200, {}, "0123456789"};
+    endless.endless = true;
+    A announced{200, {}, QByteArray(5000, 'a')};
     ASSERT_TRUE(peer.script("/target", {A{200, {}, "arrived"}}));
 
     struct Row {
@@ -105,6 +110,7 @@ TEST_F(HttpEngineTest, ScriptedAnswersTimeOutsAndBrokenConnections) {
         int status;
         QByteArray body;
         int maxElapsedMs;
+        qint64 maxBytes = 0;
     } rows[] = {
         {"status and headers", "/retry", retry, 5000, 0, 0, false, HttpResponse::None, 503, "busy", 3000},
         {"gzip decoded", "/zip", zipped, 5000, 0, 0, true, HttpResponse::None, 200, QByteArray(20000, 'z'), 3000},
@@ -119,6 +125,10 @@ TEST_F(HttpEngineTest, ScriptedAnswersTimeOutsAndBrokenConnections) {
         {"redirect handed back", "/to2", to, 5000, 0, 0, false, HttpResponse::None, 302, "moving", 3000},
         {"endless redirects", "/loop", loop, 5000, 0, 4, false, HttpResponse::Network, 302, {}, 3000},
         {"redirect to plain http refused", "/plain", plain, 5000, 0, 3, false, HttpResponse::Network, 302, {}, 3000},
+        {"redirect to another host handed back", "/away", away, 5000, 0, 3, false, HttpResponse::None, 307, "moved", 3000},
+        {"endless body cut at the limit", "/endless", endless, 5000, 0, 0, false, HttpResponse::Network, 200, {}, 3000, 1 << 20},
+        {"announced length beyond the limit", "/announced", announced, 5000, 0, 0, false, HttpResponse::Network, 200, {}, 3000, 4096},
+        {"body at the limit", "/announced2", announced, 5000, 0, 0, false, HttpResponse::None, 200, QByteArray(5000, 'a'), 3000, 5000},
     };
     for (Row& row : rows) {
         ASSERT_TRUE(peer.script(row.path, {row.answer}));
@@ -127,6 +137,8 @@ TEST_F(HttpEngineTest, ScriptedAnswersTimeOutsAndBrokenConnections) {
         r.totalTimeoutMs = row.totalMs;
         r.maxRedirects = row.redirects;
         r.acceptGzip = row.gzip;
+        r.maxResponseBytes = row.maxBytes;
+        r.headers = {{"X-Secret", "kept home"}};
         QElapsedTimer clock;
         clock.start();
         const HttpResponse answer = session.perform(r);
@@ -140,6 +152,21 @@ TEST_F(HttpEngineTest, ScriptedAnswersTimeOutsAndBrokenConnections) {
     }
     EXPECT_EQ(peer.requests("/loop").size(), 5);  // the first and four redirects
     EXPECT_EQ(peer.requests("/target").size(), 1);
+    EXPECT_TRUE(peer.requests("/elsewhere").isEmpty());
+    // Followed hops carry the request's headers; a POST turned into a GET by a 303 drops its
+    // body's type and length.
+    ASSERT_TRUE(peer.script("/post", {A{303, {{"Location", "/landing"}}, {}}}));
+    HttpRequest post = get("/post");
+    post.method = "POST";
+    post.body = "form";
+    post.maxRedirects = 2;
+    post.headers = {{"Content-Type", "text/plain"}, {"Content-Length", "4"}, {"X-Secret", "kept home"}};
+    EXPECT_EQ(session.perform(post).status, 200);
+    const auto landed = peer.requests("/landing");
+    ASSERT_EQ(landed.size(), 1);
+    EXPECT_EQ(landed[0].method, "GET");
+    EXPECT_EQ(landed[0].header("X-Secret"), "kept home");
+    EXPECT_TRUE(landed[0].header("Content-Length").isEmpty());
     const auto zipped0 = peer.requests("/zip");
     ASSERT_EQ(zipped0.size(), 1);
     EXPECT_TRUE(zipped0[0].header("Accept-Encoding").contains("gzip"));

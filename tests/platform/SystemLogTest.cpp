@@ -27,6 +27,17 @@ TEST(SystemLogTest, SinkCapturesLinesWithTheirPriorities) {
     EXPECT_EQ(lines, expected);
 }
 
+TEST(SystemLogTest, WithoutASinkLinesAlsoReachStandardError) {
+    // In a child, so the line cannot be lost to a syslog daemon that is missing.
+    EXPECT_EXIT(
+        {
+            SystemLog::setSink({});
+            SystemLog::error(QStringLiteral("[Trellis] could not start the kits: marker-41"));
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "Qorvel.*: \\[Trellis\\] could not start the kits: marker-41");
+}
+
 TEST(SystemLogTest, SinkMayReplaceItselfAndLog) {
     QStringList lines;
     SystemLog::Sink second = [&](int, const QString& m) { lines << QStringLiteral("second:") + m; };

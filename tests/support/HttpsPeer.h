@@ -31,6 +31,7 @@ public:
         double stallFor = 30;
         QString cut;           // "before": closed unanswered; "body": closed after half the body;
                                // "reset": the connection is reset
+        bool endless = false;  // the body repeated, with no length, until the client goes away
     };
 
     // A request as the servers logged it.
@@ -92,6 +93,7 @@ public:
             o["stall"] = a.stall;
             o["stallFor"] = a.stallFor;
             if (!a.cut.isEmpty()) o["cut"] = a.cut;
+            o["endless"] = a.endless;
             list.append(o);
         }
         return control("/script", QJsonDocument(QJsonObject{{"path", path}, {"answers", list}}).toJson());

@@ -16,8 +16,6 @@
 
 namespace {
 
-bool isSuccess(int status) { return status >= 200 && status <= 299; }
-
 bool readable(const QString& path) {
     const QFileInfo info(path);
     return info.isFile() && info.isReadable();
@@ -125,12 +123,13 @@ bool FLTNetworkClient::startImmediateUploadRequest(const HttpRequest& request, c
     if (!QVOutsideServices::trackingAllowed()) return false;
     HttpRequest copy = request;
     copy.bodyFilePath = filePath;
+    FLTURLSession::applyKitLimits(copy);
     {
         QMutexLocker locker(&_lock);
         if (!_immediate) _immediate = std::make_unique<HttpSession>();
     }
     const HttpResponse response = _immediate->perform(copy);
-    if (response.error != HttpResponse::None || !isSuccess(response.status)) return false;
+    if (!TRLNetworkResponseHandler::uploadAccepted(response)) return false;
     finish(filePath, {});
     return true;
 }
@@ -184,7 +183,7 @@ void FLTNetworkClient::startTask(const HttpRequest& request, const QString& file
 void FLTNetworkClient::URLSessionTaskDidCompleteWithError(FLTURLSession&, FLTURLSessionTask& task, const QVError& error) {
     const QString path = absolutePathForRelativeTaskPath(task.taskDescription());
     const HttpResponse response = task.response();
-    if (response.error == HttpResponse::None && isSuccess(response.status)) {
+    if (TRLNetworkResponseHandler::uploadAccepted(response)) {
         finish(path, {});
         return;
     }

@@ -3,6 +3,7 @@
 #include "platform/AppBundle.h"
 #include "platform/SystemLog.h"
 #include "kits/trellis/TRLHelpers.h"
+#include "kits/trellis/TRLSettings.h"
 
 #include <QtGlobal>
 
@@ -66,10 +67,21 @@ bool FLTSettings::shouldPackageReports() const { return configurationBool(QStrin
 bool FLTSettings::shouldSubmitReports() const { return configurationBool(QStringLiteral("SubmitReports")); }
 bool FLTSettings::canProcessUrgentReports() const { return configurationBool(QStringLiteral("UrgentReports")); }
 
+// A server value of the wrong kind counts as missing, and is logged once.
+static void ignored(const char* outer, const char* inner, const char* expected, const QVariant& found) {
+    const QString path = inner ? QStringLiteral("%1.%2").arg(QLatin1String(outer), QLatin1String(inner)) : QString::fromLatin1(outer);
+    TRLSettings::logIgnoredValue("Faultline", path, QString::fromLatin1(expected), found);
+}
+
+static bool present(const QVariant& v) { return v.isValid() && !v.isNull(); }
+
 QVariant FLTSettings::serverValue(const char* outer, const char* inner) const {
     if (!_settings) return {};
     const QVariant group = _settings->value(QLatin1String(outer));
-    if (group.typeId() != QMetaType::QVariantMap) return {};
+    if (group.typeId() != QMetaType::QVariantMap) {
+        if (present(group)) ignored(outer, nullptr, "an object", group);
+        return {};
+    }
     return group.toMap().value(QLatin1String(inner));
 }
 
@@ -79,7 +91,9 @@ bool FLTSettings::serverBool(const char* outer, const char* inner, bool fallback
     case QMetaType::Bool: return v.toBool();
     case QMetaType::Int: case QMetaType::LongLong: case QMetaType::UInt: case QMetaType::ULongLong: case QMetaType::Double:
         return v.toDouble() != 0;
-    default: return fallback;  // missing, or of a type a switch cannot be
+    default:  // missing, or of a type a switch cannot be
+        if (present(v)) ignored(outer, inner, "true or false", v);
+        return fallback;
     }
 }
 
@@ -91,7 +105,9 @@ quint32 FLTSettings::serverUInt(const char* outer, const char* inner, quint32 fa
         if (!std::isfinite(d)) return fallback;
         return quint32(qBound(double(low), std::floor(d), double(high)));
     }
-    default: return fallback;
+    default:
+        if (present(v)) ignored(outer, inner, "a number", v);
+        return fallback;
     }
 }
 
@@ -107,14 +123,21 @@ double FLTSettings::betaSuspendDuration() const {
     const QVariant v = serverValue("beta", "update_suspend_duration");
     bool ok = false;
     const double d = (v.typeId() == QMetaType::QString || v.typeId() == QMetaType::Bool) ? 0 : v.toDouble(&ok);
-    if (!ok || !std::isfinite(d)) return 3600;
+    if (!ok || !std::isfinite(d)) {
+        if (present(v)) ignored("beta", "update_suspend_duration", "a number", v);
+        return 3600;
+    }
     return qBound(60.0, d, 7.0 * 24 * 3600);
 }
 
 QString FLTSettings::promptValueForSettingsKey(const QString& key, const QString& localizedKey, const QString& defaultValue) const {
     QString value = defaultValue;
     const QVariant server = serverValue("prompt", key.toUtf8().constData());
-    if (server.typeId() == QMetaType::QString && !server.toString().isEmpty()) value = server.toString();
+    if (server.typeId() == QMetaType::QString) {
+        if (!server.toString().isEmpty()) value = server.toString();
+    } else if (present(server)) {
+        ignored("prompt", key.toUtf8().constData(), "text", server);
+    }
     return AppBundle::main().localizedString(localizedKey, value, QStringLiteral("Faultline"));
 }
 

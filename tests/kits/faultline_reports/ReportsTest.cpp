@@ -11,6 +11,7 @@
 #include "kits/faultline/reports/FLTSettings.h"
 #include "kits/faultline/reports/FLTSymbolication.h"
 #include "tests/kits/faultline_reports/ReportsSupport.h"
+#include "tests/support/LogCapture.h"
 #include "platform/MainQueue.h"
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
@@ -129,25 +130,39 @@ TEST(FaultlineReports, SettingsResolveSourcesAndBoundServerValues) {
         bool reports, prompt;
         quint32 buffer, keys;
         double suspend;
+        QStringList said;  // each value of the wrong kind, logged once
     };
     const Row rows[] = {
         {"nothing downloaded", {}, true, false, 65536, 16, 3600},
         {"collect_reports false", {{"features", QVariantMap{{"collect_reports", false}, {"prompt_enabled", true}}}}, false, true, 65536, 16, 3600},
-        {"a switch of the wrong type is missing", {{"features", QVariantMap{{"collect_reports", "no"}}}}, true, false, 65536, 16, 3600},
-        {"a group of the wrong type is missing", {{"session", QVariantList{1, 2}}}, true, false, 65536, 16, 3600},
+        {"a switch of the wrong type is missing", {{"features", QVariantMap{{"collect_reports", "no"}}}}, true, false, 65536, 16, 3600,
+         {R"([Faultline] Settings value "features.collect_reports" ignored: it should be true or false, not the text "no")"}},
+        {"a group of the wrong type is missing", {{"session", QVariantList{1, 2}}}, true, false, 65536, 16, 3600,
+         {R"([Faultline] Settings value "session" ignored: it should be an object, not a list)"}},
         {"negative sizes clamp to zero", {{"session", QVariantMap{{"log_buffer_size", -5}, {"max_custom_key_value_pairs", -1}}}}, true, false, 0, 0, 3600},
         {"huge sizes clamp", {{"session", QVariantMap{{"log_buffer_size", 1e12}, {"max_custom_key_value_pairs", 1e9}}}, {"beta", QVariantMap{{"update_suspend_duration", 1e15}}}},
          true, false, 1u << 20, 1024, 7 * 24 * 3600},
-        {"numbers as text are missing", {{"session", QVariantMap{{"log_buffer_size", "12"}}}, {"beta", QVariantMap{{"update_suspend_duration", "x"}}}}, true, false, 65536, 16, 3600},
+        {"numbers as text are missing", {{"session", QVariantMap{{"log_buffer_size", "12"}}}, {"beta", QVariantMap{{"update_suspend_duration", "x"}}}}, true, false, 65536, 16, 3600,
+         {R"([Faultline] Settings value "session.log_buffer_size" ignored: it should be a number, not the text "12")",
+          R"([Faultline] Settings value "beta.update_suspend_duration" ignored: it should be a number, not the text "x")"}},
     };
+    LogCapture log;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
+        log.clear();
         const FLTSettings s(row.server.isEmpty() ? std::nullopt : std::optional<QVariantMap>(row.server));
-        EXPECT_EQ(s.crashReportingEnabled(), row.reports);
-        EXPECT_EQ(s.userPromptEnabled(), row.prompt);
-        EXPECT_EQ(s.logBufferSize(), row.buffer);
-        EXPECT_EQ(s.maxCustomKeys(), row.keys);
-        EXPECT_EQ(s.betaSuspendDuration(), row.suspend);
+        for (int pass = 0; pass < 2; ++pass) {
+            EXPECT_EQ(s.crashReportingEnabled(), row.reports);
+            EXPECT_EQ(s.userPromptEnabled(), row.prompt);
+            EXPECT_EQ(s.logBufferSize(), row.buffer);
+            EXPECT_EQ(s.maxCustomKeys(), row.keys);
+            EXPECT_EQ(s.betaSuspendDuration(), row.suspend);
+        }
+        QStringList said = log.lines().filter("Settings value");
+        said.sort();
+        QStringList expected = row.said;
+        expected.sort();
+        EXPECT_EQ(said, expected);
     }
     const FLTSettings prompt(QVariantMap{{"prompt", QVariantMap{{"title", "From the server"}, {"message", 7}}}});
     EXPECT_EQ(prompt.interactivePromptTitle(), "From the server");

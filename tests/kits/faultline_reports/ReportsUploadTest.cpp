@@ -109,6 +109,11 @@ TEST_F(ReportsUploadTest, EachAnswerKeepsOrRemovesThePackage) {
     const QByteArray later = QLocale::c().toString(QDateTime::currentDateTimeUtc().addSecs(3), "ddd, dd MMM yyyy HH:mm:ss 'GMT'").toLatin1();
     const HttpHeaders json = {{"Content-Type", "application/json"}};
     const int forever = (1 + FLTNetworkClient::maximumRestarts) * (1 + FLTCrashReportingController::maximumRetries);
+    // Accepted, then the answer's body is lost: the status line said all that matters.
+    A cutAccepted{202, json, QByteArray(4000, 'q')};
+    cutAccepted.cut = "body";
+    A endlessAccepted{202, json, "queued "};
+    endlessAccepted.endless = true;
     struct Row {
         const char* what;
         QList<A> answers;
@@ -122,6 +127,8 @@ TEST_F(ReportsUploadTest, EachAnswerKeepsOrRemovesThePackage) {
         {"201 with plain text", {A{201, {{"Content-Type", "text/plain"}}, "ok"}}, 1, true},
         {"202 with HTML", {A{202, {{"Content-Type", "text/html"}}, "<p>queued</p>"}}, 1, true},
         {"204 without a body", {A{204, {}, {}}}, 1, true},
+        {"202 whose body is cut", {cutAccepted}, 1, true},
+        {"202 whose body never ends", {endlessAccepted}, 1, true},
         {"503 Retry-After 0, then 200", {A{503, {{"Retry-After", "0"}}, {}}, A{200, json, "{}"}}, 2, true},
         {"503 Retry-After as a date, then 200", {A{503, {{"Retry-After", later}}, {}}, A{200, json, "{}"}}, 2, true},
         {"503 Retry-After garbage, then 200", {A{503, {{"Retry-After", "soon-ish"}}, {}}, A{200, json, "{}"}}, 2, true},

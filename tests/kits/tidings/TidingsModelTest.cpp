@@ -9,6 +9,7 @@
 #include "kits/tidings/TDGSettings.h"
 #include "kits/tidings/TDGWriteEventOperation.h"
 #include "platform/Clock.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TestSupport.h"
 #include "tests/kits/tidings/TidingsTestSupport.h"
 
@@ -98,6 +99,30 @@ TEST(TidingsModelTest, AttributesAreBoundedAndWrittenInWireForm) {
 }
 
 TEST(TidingsModelTest, SettingsDefaultsAndHostileValues) {
+    // A value of the wrong kind counts as missing, and the log says why, once.
+    LogCapture log;
+    struct Ignored {
+        QVariantMap document;
+        std::function<bool(const TDGSettings&)> readsTheDefault;
+        const char* said;
+    } ignored[] = {
+        {{{"analytics", QVariantMap{{"flush_interval_secs", "soon-ish"}}}}, [](const TDGSettings& s) { return s.flushInterval() == 0; },
+         R"([Tidings] Settings value "analytics.flush_interval_secs" ignored: it should be a number, not the text "soon-ish")"},
+        {{{"analytics", QVariantMap{{"url", 6}}}}, [](const TDGSettings& s) { return s.tidingsURL().isEmpty(); },
+         R"([Tidings] Settings value "analytics.url" ignored: it should be an https address, not the number 6)"},
+        {{{"analytics", QVariantList{1}}}, [](const TDGSettings& s) { return s.maximumPayloadSize() == 8000; },
+         R"([Tidings] Settings value "analytics" ignored: it should be an object, not a list)"},
+        {{{"features", QVariantMap{{"collect_analytics", "maybe"}}}}, [](const TDGSettings& s) { return s.shouldCollectAnalytics(); },
+         R"([Tidings] Settings value "features.collect_analytics" ignored: it should be true or false, not the text "maybe")"},
+    };
+    for (const Ignored& row : ignored) {
+        log.clear();
+        const TDGSettings s(row.document);
+        EXPECT_TRUE(row.readsTheDefault(s)) << row.said;
+        EXPECT_TRUE(row.readsTheDefault(s)) << row.said;
+        EXPECT_EQ(log.lines(), QStringList{row.said});
+    }
+
     const TDGSettings none;
     EXPECT_FALSE(none.valid());
     EXPECT_TRUE(none.shouldCollectAnalytics());
@@ -105,7 +130,8 @@ TEST(TidingsModelTest, SettingsDefaultsAndHostileValues) {
     EXPECT_EQ(none.maximumPayloadSize(), 8000);
     EXPECT_EQ(none.maxPendingSendFiles(), 100);
     EXPECT_EQ(none.flushInterval(), 0);
-    EXPECT_LT(none.defaultUploadTimeout(), none.lowPowerUploadTimeout());
+    EXPECT_EQ(none.defaultUploadTimeout(), 6 * 3600);
+    EXPECT_EQ(none.lowPowerUploadTimeout(), 3600);
 
     auto make = [](QVariantMap analytics, QVariantMap features = {}) {
         return TDGSettings(QVariantMap{{"analytics", analytics}, {"features", features}});

@@ -1,8 +1,9 @@
 // The analytics pipeline against the scripted HTTPS servers on loopback, counting requests from
 // their log: a first launch's packages read back with python, every kind of answer with the
-// retries it earns and the package removed after the last, a package queued twice sent once,
-// consent and addresses that keep everything home, collect-off, the previous run's crash, and
-// a writer killed at random points that loses no event it finished.
+// retries it earns and the package removed after the last, a server that cannot be reached
+// keeping the package for a later turn, this run's settings winning over a cached address, a
+// package queued twice sent once, consent and addresses that keep everything home, collect-off,
+// the previous run's crash, and a writer killed at random points that loses no event it finished.
 #include "kits/tidings/TDGEvent.h"
 #include "kits/tidings/TDGLogger.h"
 #include "kits/tidings/Tidings.h"
@@ -11,6 +12,7 @@
 #include "platform/SystemLog.h"
 #include "platform/NotificationCenter.h"
 #include "tests/support/HttpsPeer.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TestSupport.h"
 #include "tests/kits/tidings/TidingsTestSupport.h"
 #include "kits/trellis/TRLConstants.h"
@@ -22,6 +24,7 @@
 #include <QLocale>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
@@ -125,8 +128,10 @@ TEST_F(TidingsNetworkTest, EveryAnswerEndsWithThePackageGone) {
     const QByteArray date = QLocale::c().toString(QDateTime::currentDateTimeUtc().addSecs(2), "ddd, dd MMM yyyy HH:mm:ss 'GMT'").toLatin1();
     A slow{202};
     slow.delay = 3;  // beyond the one-second upload time-out
-    A reset{200};
-    reset.cut = "reset";
+    A cut{202, {}, QByteArray(4000, 'c')};
+    cut.cut = "body";
+    A endless{202, {}, "queued "};
+    endless.endless = true;
     struct Case {
         const char* what;
         QList<A> answers;
@@ -142,9 +147,9 @@ TEST_F(TidingsNetworkTest, EveryAnswerEndsWithThePackageGone) {
         {"busy, unreadable hint", {A{503, {{"Retry-After", "soon"}}}, A{202}}, 2},
         {"refused", {A{400}}, 1},
         {"busy forever: eleven retries", {A{503}}, 12},
-        {"reset", {reset}, 1},
         {"timed out once", {slow, A{202}}, 2},
-        {"expired certificate", {A{202}}, 0, HttpsPeer::Expired},
+        {"accepted, the answer's body cut", {cut}, 1},
+        {"accepted, the answer's body endless", {endless}, 1},
     };
     auto c = startController(root);
     QVariantMap analytics{{"upload_timeout_secs", 1}};
@@ -162,18 +167,102 @@ TEST_F(TidingsNetworkTest, EveryAnswerEndsWithThePackageGone) {
         const auto first = peer.requests(eventsPath);
         if (first.size() > 1) EXPECT_EQ(first.first().sha256, first.last().sha256);  // the same package each time
     }
-    // A server whose certificate fails: nothing reaches it, the package goes after the failure.
+}
+
+// A port nobody listens on.
+int refusedPort() {
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost);
+    return server.serverPort();
+}
+
+TEST_F(TidingsNetworkTest, AnUnreachableServerKeepsThePackageForALaterTurn) {
+    TDGLogger::sharedLogger().setDebugMode(true);
+    LogCapture log;
+    A reset{200};
+    reset.cut = "reset";
+    struct Case {
+        const char* what;
+        QUrl url;
+        QList<A> answers;
+        int tries;          // requests per package that reached the server before it was kept
+        bool nextLaunch;    // the later turn: the next launch, with a reachable address; else a later success in this run
+    } cases[] = {
+        {"connection refused", QUrl(QString("https://127.0.0.1:%1%2").arg(refusedPort()).arg(eventsPath)), {}, 0, true},
+        {"untrusted certificate", peer.url(eventsPath, HttpsPeer::Untrusted), {}, 0, true},
+        {"reset before any answer, eleven retries", peer.url(eventsPath), {reset}, 12, false},
+    };
     for (const Case& k : cases) {
-        if (k.server == HttpsPeer::Trusted) continue;
         SCOPED_TRACE(k.what);
-        const QString other = root + QString("-%1").arg(int(k.server));
-        auto bad = TDGTidingsController::make({}, other);
-        QVariantMap a{{"url", peer.url(eventsPath, k.server).toString()}};
-        bad->initializeSettingsIfNeededWithTrellisSettings(QVariantMap{{"analytics", a}});
-        bad->applicationLifecycleEvent("NSApplicationWillResignActiveNotification");
-        EXPECT_TRUE(waitFor([&] { return bad->waitUntilIdle(std::chrono::milliseconds(100)) && filesIn(other + "/events", "multipartmime").isEmpty(); }))
-            << bad->eventQueue()->operationCount() << " " << filesIn(other + "/events").join(",").toStdString();
+        ASSERT_TRUE(peer.reset());
+        if (!k.answers.isEmpty()) ASSERT_TRUE(peer.script(eventsPath, k.answers));
+        root += "u";
+        log.clear();
+        auto c = startController(root);
+        c->initializeSettingsIfNeededWithTrellisSettings(QVariantMap{{"analytics", QVariantMap{{"url", k.url.toString()}}}});
+        c->logEvent(std::make_shared<TDGCustomEvent>("kept", TDGAttributes{{"case", k.what}}));
+        c->applicationLifecycleEvent("NSApplicationWillResignActiveNotification");
+        // Every package of the run (a first install flushes one of its own) kept, none sent.
+        ASSERT_TRUE(waitFor([&] {
+            const int packages = filesIn(events(), "multipartmime").size();
+            return packages > 0 && log.lines().filter("Keeping '").size() == packages && c->waitUntilIdle(std::chrono::milliseconds(100));
+        }, 30000)) << log.lines().join('\n').toStdString();
+        const int kept = filesIn(events(), "multipartmime").size();
+        EXPECT_EQ(peer.requests(eventsPath).size(), k.tries * kept);
+        ASSERT_TRUE(peer.script(eventsPath, {A{202}}));
+        if (k.nextLaunch) {
+            c.reset();
+            c = startController(root);
+            c->initializeSettingsIfNeededWithTrellisSettings(settings());
+        } else {
+            c->applicationLifecycleEvent("NSApplicationWillResignActiveNotification");
+        }
+        ASSERT_TRUE(settle(c, k.tries * kept + kept));
+        bool found = false;
+        for (const QJsonValue& package : received())
+            for (const QJsonValue& l : package["parts"][0]["lines"].toArray())
+                if (l["payload"]["custom_attributes"]["case"].toString() == k.what) found = true;
+        EXPECT_TRUE(found);
     }
+    TDGLogger::sharedLogger().setDebugMode(false);
+}
+
+TEST_F(TidingsNetworkTest, TheSettingsOfThisRunWinOverTheAddressAnEarlierRunCached) {
+    // Run A: its events stay on disk (no consent), and the address it cached now refuses.
+    setConsent(false);
+    {
+        auto a = startController(root);
+        a->initializeSettingsIfNeededWithTrellisSettings(settings());
+        a->logEvent(std::make_shared<TDGCustomEvent>("n", TDGAttributes{{"run", "a"}}));
+        a->applicationLifecycleEvent("NSApplicationDidBecomeActiveNotification");
+        a->waitUntilIdle(std::chrono::milliseconds(5000));
+    }
+    ASSERT_GE(filesIn(events(), "multipartmime").size(), 1);
+    const QString cache = TRLSettingsOnboardingManager::settingsDirectoryPath() + "/settings.json";
+    QDir().mkpath(QFileInfo(cache).path());
+    auto cacheSettings = [&](const QString& url) {
+        ASSERT_TRUE(AtomicFile::write(cache, QJsonDocument::fromVariant(QVariantMap{{"analytics", QVariantMap{{"url", url}}}}).toJson()));
+        Trellis::sharedSDK().settingsAndOnboardingManager()->settingsModel().clearSettingsDictionary();
+    };
+    cacheSettings(QString("https://127.0.0.1:%1%2").arg(refusedPort()).arg(eventsPath));
+    // Run B starts on the cached copy, then its own download names the new server.
+    setConsent(true);
+    ASSERT_TRUE(peer.script(eventsPath, {A{202}}));
+    auto b = startController(root);
+    b->logEvent(std::make_shared<TDGCustomEvent>("n", TDGAttributes{{"run", "b"}}));
+    b->applicationLifecycleEvent("NSApplicationDidBecomeActiveNotification");
+    b->waitUntilIdle(std::chrono::milliseconds(5000));
+    cacheSettings(peer.url(eventsPath).toString());
+    NotificationCenter::defaultCenter().post(QString::fromLatin1(TRLSettingsAvailableNotification));
+    EXPECT_TRUE(settle(b, 2));
+    QSet<QString> runs;
+    for (const QJsonValue& package : received())
+        for (const QJsonValue& l : package["parts"][0]["lines"].toArray())
+            if (l["name"].toString() == "custom") runs.insert(l["payload"]["custom_attributes"]["run"].toString());
+    EXPECT_EQ(runs, (QSet<QString>{"a", "b"}));
+    EXPECT_EQ(b->settings().tidingsURL(), peer.url(eventsPath));
+    QFile::remove(cache);
+    Trellis::sharedSDK().settingsAndOnboardingManager()->settingsModel().clearSettingsDictionary();
 }
 
 TEST_F(TidingsNetworkTest, APackageQueuedTwiceIsSentOnce) {

@@ -196,6 +196,15 @@ TEST(TrellisModelTest, HelpersAndUrls) {
     EXPECT_EQ(b.URLString(), "https://h.example/apps/a%20b?n=4&q=x%26y%3Dz%2Bw%23v%2541%20%C3%A9");
     EXPECT_EQ(b.URL().query(QUrl::FullyDecoded), "n=4&q=x&y=z+w#v%41 é");
     EXPECT_TRUE(TRLURLBuilder::URLWithBase("http://[bad").URL().isEmpty());
+    // A path piece stays one piece of the path, whatever it holds.
+    for (const QString& piece : {QString("a?b=c"), QString("a#b"), QString("100%25"), QString("x/y z")}) {
+        TRLURLBuilder p = TRLURLBuilder::URLWithBase("https://h.example");
+        p.appendComponent("/apps/");
+        p.escapeAndAppendComponent(piece);
+        p.appendComponent("/settings");
+        EXPECT_EQ(p.URL().path(QUrl::FullyDecoded), "/apps/" + piece + "/settings") << piece.toStdString();
+        EXPECT_FALSE(p.URL().hasQuery() || p.URL().hasFragment()) << piece.toStdString();
+    }
 }
 
 TEST(TrellisModelTest, ResponsesAreClassifiedAndBackOffStaysBounded) {
@@ -371,24 +380,36 @@ TEST(TrellisModelTest, SettingsCacheReadsOnlyWhatHasTheRightType) {
         QString status;
         bool onboarding, update;
         bool fileKept;
+        QStringList said;  // why what came was ignored, each said once
     } rows[] = {
         {R"({"app":{"status":"new","update_required":true}})", true, "new", true, true, true},
         {R"({"app":{"status":"activated","update_required":false}})", true, "activated", false, false, true},
         {R"({"app":null})", true, "", false, false, true},
-        {R"({"app":{"status":null,"update_required":"yes"}})", true, "", false, false, true},
-        {R"({"app":["status","new"]})", true, "", false, false, true},
-        {R"({"app":{"status":7,"update_required":1}})", true, "", false, false, true},
-        {R"(["app"])", false, "", false, false, true},
+        {R"({"app":{"status":null,"update_required":"yes"}})", true, "", false, false, true,
+         {R"([Trellis] Settings value "app.update_required" ignored: it should be true or false, not the text "yes")"}},
+        {R"({"app":["status","new"]})", true, "", false, false, true, {R"([Trellis] Settings value "app" ignored: it should be an object, not a list)"}},
+        {R"({"app":{"status":7,"update_required":1}})", true, "", false, false, true,
+         {R"([Trellis] Settings value "app.status" ignored: it should be text, not the number 7)",
+          R"([Trellis] Settings value "app.update_required" ignored: it should be true or false, not the number 1)"}},
+        {R"(["app"])", false, "", false, false, true, {"[Trellis] Settings ignored: the document is a JSON array, not an object"}},
         {R"({"app":{"status":"new")", false, "", false, false, false},
     };
     for (const Row& row : rows) {
         const QString path = dir.write("settings.json", row.json);
-        TRLSettings s(path);
-        EXPECT_EQ(s.settingsDictionary().has_value(), row.present) << row.json.constData();
-        EXPECT_EQ(s.appStatus(), row.status) << row.json.constData();
-        EXPECT_EQ(s.appNeedsOnboarding(), row.onboarding) << row.json.constData();
-        EXPECT_EQ(s.appUpdateRequired(), row.update) << row.json.constData();
-        EXPECT_EQ(QFile::exists(path), row.fileKept) << row.json.constData();
+        log.clear();
+        for (int pass = 0; pass < 2; ++pass) {
+            TRLSettings s(path);
+            EXPECT_EQ(s.settingsDictionary().has_value(), row.present) << row.json.constData();
+            EXPECT_EQ(s.appStatus(), row.status) << row.json.constData();
+            EXPECT_EQ(s.appNeedsOnboarding(), row.onboarding) << row.json.constData();
+            EXPECT_EQ(s.appUpdateRequired(), row.update) << row.json.constData();
+            EXPECT_EQ(QFile::exists(path), row.fileKept) << row.json.constData();
+        }
+        QStringList said = log.lines().filter("Settings ");
+        said.sort();
+        QStringList expected = row.said;
+        expected.sort();
+        EXPECT_EQ(said, expected) << row.json.constData();
     }
     EXPECT_EQ(log.lines().filter("[Trellis] Could not load settings with error:").size(), 1);
     TRLSettings missing(dir.file("settings.json"));

@@ -15,6 +15,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -266,6 +267,10 @@ QString settingsPathOnServer() { return "/spi/v2/platforms/mac/apps/com.qorvel.Q
 TEST_F(TrellisNetworkTest, LaunchConversationsAndTheirRequestSequences) {
     const QByteArray known = R"({"app":{"status":"activated"},"features":{}})", fresh = R"({"app":{"status":"new"}})",
                      update = R"({"app":{"status":"activated","update_required":true}})";
+    A endless{200, json, R"({"app":{"status":"activated"},"padding":")"};
+    endless.endless = true;
+    // The same server under another name, which its certificate also carries.
+    const A away{302, {{"Location", QStringLiteral("https://localhost:%1/elsewhere").arg(peer.port()).toLatin1()}}, {}};
     struct Row {
         const char* what;
         QList<A> settings;
@@ -282,6 +287,8 @@ TEST_F(TrellisNetworkTest, LaunchConversationsAndTheirRequestSequences) {
         {"no consent", {A{200, json, known}}, false, true, {}, 0, "previous"},
         {"wrong content type keeps the cache", {A{200, {{"Content-Type", "text/html"}}, "<html>"}}, true, true, {"GET settings"}, 0, "previous"},
         {"failed download keeps the cache", {A{500, {}, {}}}, true, true, {"GET settings", "GET settings"}, 0, "previous"},
+        {"an endless body is cut off and keeps the cache", {endless}, true, true, {"GET settings"}, 0, "previous"},
+        {"a redirect to another host is not followed", {away}, true, true, {"GET settings"}, 0, "previous"},
     };
     for (const Row& row : rows) {
         ASSERT_TRUE(peer.reset());
@@ -298,7 +305,10 @@ TEST_F(TrellisNetworkTest, LaunchConversationsAndTheirRequestSequences) {
         previous.close();
         const QString neighbour = folder + "/report-store-file";
         QFile(neighbour).open(QIODevice::WriteOnly);
+        QElapsedTimer clock;
+        clock.start();
         ASSERT_TRUE(launch.run()) << row.what;
+        EXPECT_LT(clock.elapsed(), 10000) << row.what;
         QStringList sequence;
         for (const auto& r : peer.requests()) {
             const QString path = r.path.section('?', 0, 0);
@@ -308,6 +318,11 @@ TEST_F(TrellisNetworkTest, LaunchConversationsAndTheirRequestSequences) {
         EXPECT_EQ(launch.notified.load(), row.notifications) << row.what;
         EXPECT_EQ(readAll(folder + "/settings.json"), row.cached) << row.what;
         EXPECT_TRUE(QFile::exists(neighbour)) << row.what << ": the settings folder lost a file";
+        // The session removes a download just after its handler returned, so a moment later.
+        EXPECT_TRUE(MainQueue::runUntil([&] { return QDir(folder).entryList(QDir::Files | QDir::Hidden).size() == 2; }, std::chrono::seconds(2)))
+            << row.what << ": a partial download was left: " << QDir(folder).entryList(QDir::Files | QDir::Hidden).join(" ").toStdString();
+        for (const auto& r : peer.requests())
+            EXPECT_TRUE(r.header("Host").startsWith("127.0.0.1:")) << row.what << ": the kit's headers went to " << r.header("Host").constData();
         EXPECT_EQ(QFile(folder + "/settings.json").permissions() & QFileDevice::ReadOther, QFileDevice::Permissions()) << row.what;
         const auto requests = peer.requests();
         if (requests.isEmpty()) continue;
