@@ -4,6 +4,7 @@
 
 #include "editor/QVBeep.h"
 #include "editor/QVEditorToolSeams.h"
+#include "editor/QVNoTextNotice.h"
 #include "editor/QVSnippetRepository.h"
 #include "editor/QVSpecialCharacters.h"
 #include "languages/QVParser.h"
@@ -45,7 +46,7 @@ bool inMarkup(const QVTextStorage& text, qint64 position) {
 }
 
 // A snippet's menu item inserts into the editor it belongs to (its context menu's), else into
-// the editor that has the focus.
+// the editor that has the focus; without one it says so.
 const bool snippetItemsInsert = [] {
     QVSnippetRepository::setInsertHandler([](const std::shared_ptr<QVSnippet>& snippet, QAction* item) {
         QObject* owner = item;
@@ -55,6 +56,7 @@ const bool snippetItemsInsert = [] {
                 if (qobject_cast<HTMLView*>(widget)) owner = widget;
         }
         if (auto* view = qobject_cast<HTMLView*>(owner)) view->insertSnippet(snippet);
+        else QVNoTextNotice::show(item->text());
     });
     return true;
 }();

@@ -3,6 +3,7 @@
 #include "platform/Threads.h"
 
 #include "editor/HTMLView.h"
+#include "editor/QVNoTextNotice.h"
 #include "platform/MainQueue.h"
 #include "shell/MenuConstruction.h"
 #include "shell/QVStartupItems.h"
@@ -51,10 +52,7 @@ void performMenuItem(const QString&, QAction* item) {
     const auto entry = item->data().value<std::shared_ptr<QVUserScriptEntry>>();
     HTMLView* view = QVFrontEditor::view();
     if (!entry) return;
-    if (!view) {
-        QApplication::beep();
-        return;
-    }
+    if (!view) return QVNoTextNotice::show(item->text());
     view->insertUserScript(std::make_shared<QVUserScriptAction>(entry));
 }
 
