@@ -52,7 +52,7 @@ EngineChoice chooseEngine() {
                              qEnvironmentVariable("QTWEBENGINE_CHROMIUM_FLAGS").contains(QLatin1String("--no-sandbox"));
     if (::geteuid() == 0 && !unsandboxed)
         return {QVWebView::Engine::TextBrowser,
-                QStringLiteral("it will not run as root with its sandbox on (QTWEBENGINE_DISABLE_SANDBOX=1 allows it)"),
+                QStringLiteral("it will not run as root with its sandbox on"),
                 QStringLiteral("Run Qorvel as a normal user, or start it as root with QTWEBENGINE_DISABLE_SANDBOX=1 in its "
                                "environment.")};
     return {};
@@ -64,7 +64,8 @@ const EngineChoice& engineChoice() {
     std::call_once(once, [] {
         choice = chooseEngine();
         if (choice.engine == QVWebView::Engine::TextBrowser)
-            SystemLog::warning(QStringLiteral("Qt WebEngine cannot start: %1; web pages show in a plain text view").arg(choice.reason));
+            SystemLog::warning(QStringLiteral("Qt WebEngine cannot start: %1; web pages show in a plain text view. %2")
+                                   .arg(choice.reason, choice.remedy));
     });
     return choice;
 }
