@@ -167,12 +167,14 @@ struct OpenEditors {
 TEST(Scenario, PreferenceChangesReachOpenEditorsInEveryKindOfWindow) {
     application();
     TestDir dir;
-    for (const char* name : {"single.html", "behind.html", "front.html", "site/page.html", "later.html"})
+    for (const char* name : {"single.html", "behind.html", "front.html", "site/page.html", "later.html", "later.xml"})
         dir.write(name, "<p>para</p>\n\tindented\n");
     UserDefaults& defaults = UserDefaults::standard();
     defaults.setInteger(4, QString::fromLatin1(QVTabSizeKey));
     for (const char* key : {QVLineNums, QVCodeFoldingEnabled}) defaults.setBool(true, QString::fromLatin1(key));
     for (const char* key : {QVShowInvisibles, QVWrapText}) defaults.setBool(false, QString::fromLatin1(key));
+    // An XML file seen and closed before the change: its language is coloured in the old theme.
+    if (QMainWindow* seen = application().openDocumentWithContentsOfFile(dir.file("later.xml"))) seen->close();
     OpenEditors open(dir);
     ASSERT_EQ(open.views.size(), 4);
     for (const auto& [kind, view] : open.views) ASSERT_NE(view, nullptr) << kind.toStdString();
@@ -231,6 +233,10 @@ TEST(Scenario, PreferenceChangesReachOpenEditorsInEveryKindOfWindow) {
     auto* later = qobject_cast<QVDocumentWindowController*>(application().openDocumentWithContentsOfFile(dir.file("later.html")));
     ASSERT_TRUE(later && later->currentTextView());
     for (const auto& c : cases) EXPECT_TRUE(waitFor([&] { return c.shows(later->currentTextView()); }, std::chrono::seconds(2))) << c.setting << " in a new window";
+    // So does a file of a language no open editor had used since the change.
+    auto* xml = qobject_cast<QVDocumentWindowController*>(application().openDocumentWithContentsOfFile(dir.file("later.xml")));
+    ASSERT_TRUE(xml && xml->currentTextView());
+    EXPECT_EQ(colourOf(xml->currentTextView(), "p>"), tagColour.name()) << "a new XML window";
     EXPECT_TRUE(window.isVisible());
     window.close();
     for (const char* key : {QVTabSizeKey, QVLineNums, QVCodeFoldingEnabled, QVShowInvisibles, QVWrapText, QVUseTabs, QVDefaultFontKey})
