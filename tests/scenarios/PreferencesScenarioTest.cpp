@@ -168,7 +168,7 @@ TEST(Scenario, PreferenceChangesReachOpenEditorsInEveryKindOfWindow) {
     application();
     TestDir dir;
     for (const char* name : {"single.html", "behind.html", "front.html", "site/page.html", "later.html", "later.xml"})
-        dir.write(name, "<p>para</p>\n\tindented\n");
+        dir.write(name, "<p>para</p>\n\tindented\n<!-- note -->\n");
     UserDefaults& defaults = UserDefaults::standard();
     defaults.setInteger(4, QString::fromLatin1(QVTabSizeKey));
     for (const char* key : {QVLineNums, QVCodeFoldingEnabled}) defaults.setBool(true, QString::fromLatin1(key));
@@ -189,7 +189,12 @@ TEST(Scenario, PreferenceChangesReachOpenEditorsInEveryKindOfWindow) {
     ASSERT_NE(colours, nullptr);
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     font.setPointSizeF(17);
-    const QColor tagColour(open.views.first().second && colourOf(open.views.first().second, "p>") == "#123456" ? "#654321" : "#123456");
+    // A colour the tags and the comments (the style the tags take last) have not.
+    QColor tagColour;
+    for (const char* candidate : {"#123456", "#654321", "#2a7f3c"})
+        if (!tagColour.isValid() && colourOf(open.views.first().second, "p>") != QLatin1String(candidate) &&
+            colourOf(open.views.first().second, "note") != QLatin1String(candidate))
+            tagColour = QColor(QString::fromLatin1(candidate));
 
     const struct {
         const char* setting;
@@ -238,7 +243,22 @@ TEST(Scenario, PreferenceChangesReachOpenEditorsInEveryKindOfWindow) {
     ASSERT_TRUE(xml && xml->currentTextView());
     EXPECT_EQ(colourOf(xml->currentTextView(), "p>"), tagColour.name()) << "a new XML window";
     EXPECT_TRUE(window.isVisible());
+
+    // The language editors' changes reach them all when the window closes: the tags of HTML
+    // take another style.
+    auto* languages = showPane<QVLanguagesPrefPane>(window);
+    ASSERT_NE(languages, nullptr);
+    for (const auto& bundle : languages->bundles())
+        if (bundle->title() == QLatin1String("HTML")) languages->selectRow(bundle, 2);
+    auto* tags = dynamic_cast<QVTagSyntaxLangPane*>(languages->currentPane());
+    ASSERT_NE(tags, nullptr);
+    ASSERT_NE(tags->model(), nullptr);
+    tags->setStyleValue(QStringLiteral("tags"), QStringLiteral("comment.block.html"));
     window.close();
+    for (const auto& [kind, view] : open.views) {
+        OpenEditors::look(view);
+        EXPECT_TRUE(waitFor([&] { return colourOf(view, "p>") != tagColour.name(); }, std::chrono::seconds(2))) << "tag style in " << kind.toStdString();
+    }
     for (const char* key : {QVTabSizeKey, QVLineNums, QVCodeFoldingEnabled, QVShowInvisibles, QVWrapText, QVUseTabs, QVDefaultFontKey})
         defaults.removeObject(QString::fromLatin1(key));
     closeEverything();
