@@ -4,13 +4,13 @@
 
 #include "editor/QVBeep.h"
 #include "editor/QVEditorToolSeams.h"
-#include "editor/QVNoTextNotice.h"
 #include "editor/QVSnippetRepository.h"
 #include "editor/QVSpecialCharacters.h"
 #include "languages/QVParser.h"
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
 #include "shell/FileEncodings.h"
+#include "shell/QVNoTextNotice.h"
 #include "shell/StringPaths.h"
 #include "shell/StringUtilities.h"
 

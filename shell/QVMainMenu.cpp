@@ -3,6 +3,7 @@
 #include "platform/AppBundle.h"
 #include "platform/QVPerform.h"
 #include "shell/Defaults.h"
+#include "shell/QVNoTextNotice.h"
 #include "shell/QVStartupItems.h"
 
 #include <QAction>
@@ -163,7 +164,9 @@ QVMainMenu::QVMainMenu() {
         item->setCheckable(true);
         item->setData(tag++);
         group->addAction(item);
-        connect(item, &QAction::triggered, this, [this, item] { perform(QStringLiteral("setLineBreakType"), item->data()); });
+        connect(item, &QAction::triggered, this, [this, item] {
+            if (!perform(QStringLiteral("setLineBreakType"), item->data())) QVNoTextNotice::show(item->text());
+        });
     }
     QVMainMenuPlaces::tickLineBreak();
     qApp->installEventFilter(new WindowWatcher(this));

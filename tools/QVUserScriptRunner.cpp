@@ -3,9 +3,9 @@
 #include "platform/Threads.h"
 
 #include "editor/HTMLView.h"
-#include "editor/QVNoTextNotice.h"
 #include "platform/MainQueue.h"
 #include "shell/MenuConstruction.h"
+#include "shell/QVNoTextNotice.h"
 #include "shell/QVStartupItems.h"
 #include "shell/QVStartupItemsController.h"
 #include "tools/QVFrontEditor.h"

@@ -170,8 +170,8 @@ TEST(Windows, ApplicationKeysAndMenusWorkFromEveryWindow) {
 }
 
 // A script chosen while the Welcome window is in front acts on the text last typed in, and with
-// no document open says that it has no text to act on.
-TEST(Windows, AScriptWithNoTextToActOnSaysSo) {
+// no document open it, and a Line Breaks item, say that they have no text to act on.
+TEST(Windows, CommandsWithNoTextToActOnSaySo) {
     application();
     TestDir dir;
     const QString folder = QVUserScriptRepository::scriptsLocation();
@@ -211,6 +211,13 @@ TEST(Windows, AScriptWithNoTextToActOnSaysSo) {
             QMessageBox* box = nullptr;
             EXPECT_TRUE(waitFor([&] { return (box = shownBox(QStringLiteral("NoTextToActOn"))) != nullptr; }, std::chrono::seconds(2)));
             if (box) EXPECT_TRUE(box->text().contains(QStringLiteral("Shout"))) << box->text().toStdString();
+            if (box) box->done(0);
+            // A Line Breaks item, which acts on the front text, says the same.
+            QAction* unix = QVMainMenu::shared().menu(P::LineBreakMenu)->actions().value(0);
+            ASSERT_NE(unix, nullptr);
+            unix->trigger();
+            EXPECT_TRUE(waitFor([&] { return (box = shownBox(QStringLiteral("NoTextToActOn"))) != nullptr; }, std::chrono::seconds(2)))
+                << "Line Breaks";
         }
         closeEverything();
     }

@@ -1,4 +1,4 @@
-#include "editor/QVNoTextNotice.h"
+#include "shell/QVNoTextNotice.h"
 
 #include "platform/AppBundle.h"
 
