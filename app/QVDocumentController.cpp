@@ -405,7 +405,11 @@ void QVDocumentController::installMenuItems() {
     item(P::FileNew, QStringLiteral("New File with Selection"), {}, nullptr,
          [this] { newFileWithSelection(); });
     item(P::FileOpen, QStringLiteral("Open\u2026"), QKeySequence::Open, nullptr, [this] { openDocument(); });
-    item(P::FileQuit, QStringLiteral("Quit"), QKeySequence::Quit, "App Quit", [this] { terminateApp(); })->setMenuRole(QAction::QuitRole);
+    // Not every desktop names a Quit key: Ctrl+Q where none does.
+    const QList<QKeySequence> quitKeys = QKeySequence::keyBindings(QKeySequence::Quit);
+    item(P::FileQuit, QStringLiteral("Quit"), quitKeys.isEmpty() ? QKeySequence(Qt::CTRL | Qt::Key_Q) : quitKeys.first(), "App Quit",
+         [this] { terminateApp(); })
+        ->setMenuRole(QAction::QuitRole);
 
     QMenu* snippets = menu.menu(P::SnippetsMenu);
     const auto snippetItem = [this, snippets](const QString& title, const char* tracked, std::function<void()> act) {

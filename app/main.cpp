@@ -55,7 +55,11 @@ bool asksOnly(int argc, char** argv) {
     parser.setApplicationDescription(QStringLiteral("An editor for web developers."));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("The files to open, each in its own window."),
+    parser.addPositionalArgument(QStringLiteral("files"),
+                                 QStringLiteral("The files and folders to open, in a Qorvel already running if there is one. A "
+                                                "folder opens as a project, a file of an open project as a tab of its window, "
+                                                "any other file in a tabbed window of its own (in a plain window when Single "
+                                                "Window Mode is off)."),
                                  QStringLiteral("[files...]"));
     parser.process(app);  // exits after answering
     std::exit(0);

@@ -10,6 +10,7 @@
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
 #include "shell/FileEncodings.h"
+#include "shell/QVNoTextNotice.h"
 #include "shell/StringPaths.h"
 #include "shell/StringUtilities.h"
 
@@ -45,7 +46,7 @@ bool inMarkup(const QVTextStorage& text, qint64 position) {
 }
 
 // A snippet's menu item inserts into the editor it belongs to (its context menu's), else into
-// the editor that has the focus.
+// the editor that has the focus; without one it says so.
 const bool snippetItemsInsert = [] {
     QVSnippetRepository::setInsertHandler([](const std::shared_ptr<QVSnippet>& snippet, QAction* item) {
         QObject* owner = item;
@@ -55,6 +56,7 @@ const bool snippetItemsInsert = [] {
                 if (qobject_cast<HTMLView*>(widget)) owner = widget;
         }
         if (auto* view = qobject_cast<HTMLView*>(owner)) view->insertSnippet(snippet);
+        else QVNoTextNotice::show(item->text());
     });
     return true;
 }();

@@ -49,9 +49,25 @@ std::optional<QCursor>& sharedCursor() {
     return cursor;
 }
 
+// A theme edited in place stays the same object, so a parser that took it before the edit would
+// look themed to the next view of its language: every language takes the theme again when the
+// colours change, not only those of the open views.
+void followThemeChanges() {
+    static const bool following = [] {
+        NotificationCenter::defaultCenter().addObserver(QString::fromLatin1(QorvelHighlightingPrefsChange), nullptr, [](const Notification&) {
+            const std::shared_ptr<QVTheme> theme = QVThemeRepository::sharedRepository().currentTheme();
+            for (const std::shared_ptr<QVBundle>& bundle : QVBundleRepository::sharedRepository().bundles())
+                if (const std::shared_ptr<QVParser> parser = bundle->parser()) parser->setTheme(theme);
+        });
+        return true;
+    }();
+    (void)following;
+}
+
 }  // namespace
 
 QVSyntaxHighlightingTextView::QVSyntaxHighlightingTextView(QWidget* parent) : QVTextView(parent) {
+    followThemeChanges();
     setLayoutManager(std::make_unique<QVLayoutManager>());
     setBundle(QVBundleRepository::sharedRepository().bundleForIdentifier(DefaultBundle));
     _activeParser = _parser;

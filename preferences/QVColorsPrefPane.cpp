@@ -132,6 +132,7 @@ void QVColorsPrefPane::setCurrentTheme(const std::shared_ptr<QVTheme>& theme) {
     std::sort(_styles.begin(), _styles.end(), [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
     _changedThemes = true;
     reloadTable();
+    showInEditors();
 }
 
 void QVColorsPrefPane::reloadTable() {
@@ -216,6 +217,7 @@ void QVColorsPrefPane::addStyle() {
     _currentTheme->addStyle(identifier, standard);
     _styles << identifier;
     reloadTable();
+    showInEditors();
     if (_tableView) {
         _tableView->selectRow(int(_styles.size()) - 1);
         _tableView->scrollToBottom();
@@ -227,6 +229,7 @@ void QVColorsPrefPane::removeStyle() {
     if (!_currentTheme || row < 0 || row >= _styles.size()) return QApplication::beep();
     _currentTheme->removeStyle(_styles.takeAt(row));
     reloadTable();
+    showInEditors();
 }
 
 void QVColorsPrefPane::changeStyleColor() {
@@ -234,6 +237,7 @@ void QVColorsPrefPane::changeStyleColor() {
     if (!_currentTheme || row < 0 || row >= _styles.size()) return;
     _currentTheme->changeStyle(_styles[row], currentAttributes());
     reloadTable();
+    showInEditors();
 }
 
 bool QVColorsPrefPane::renameStyle(int row, const QString& name) {
@@ -242,6 +246,7 @@ bool QVColorsPrefPane::renameStyle(int row, const QString& name) {
     if (trimmed.isEmpty() || trimmed == _styles[row] || _currentTheme->containsIdentifier(trimmed)) return false;
     _currentTheme->changeIdentifier(_styles[row], trimmed);
     _styles[row] = trimmed;
+    showInEditors();
     return true;
 }
 
@@ -320,7 +325,10 @@ void QVColorsPrefPane::removeTheme() {
     _repository->removeObjectFromThemesAtIndex(row);
     delete _themeList->takeItem(row);
     // The repository made another theme current: that is a switch the editors must hear of.
-    if (wasCurrent) _changedThemes = true;
+    if (wasCurrent) {
+        _changedThemes = true;
+        showInEditors();
+    }
     updateThemeEditorButtons();
 }
 
@@ -378,6 +386,12 @@ void QVColorsPrefPane::endSession() {
     // A sheet left open is closed first, so what it holds is in the themes.
     closeThemeEditor();
     apply();
+}
+
+void QVColorsPrefPane::showInEditors() {
+    // The themes are the ones the editors colour with: a change shows at once, and is written
+    // when the window closes.
+    NotificationCenter::defaultCenter().post(QString::fromLatin1(QorvelHighlightingPrefsChange));
 }
 
 void QVColorsPrefPane::apply() {

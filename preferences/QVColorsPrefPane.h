@@ -1,6 +1,6 @@
 // The colours pane: the current colour theme, its styles drawn in the theme's own colours with
 // two wells for the selected style, and the theme editor that duplicates and removes themes.
-// The themes are written, and the editors told, when the window closes.
+// A change shows in the open editors at once; the themes are written when the window closes.
 #pragma once
 
 #include "preferences/QVPrefPane.h"
@@ -84,6 +84,8 @@ protected:
     QWidget* loadView() override;
 
 private:
+    // Tells the open editors that the themes changed.
+    void showInEditors();
     void loadData();
     void reloadTable();
     void updateThemeEditorButtons();

@@ -6,6 +6,7 @@
 #include "shell/Defaults.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QVBoxLayout>
 
@@ -38,14 +39,26 @@ QWidget* QVCodeCompletionPrefPane::loadView() {
     return view;
 }
 
+QString QVSoftwareUpdatePrefPane::updateText(const QString& programFolder) {
+    const QString folder = programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : programFolder;
+    const QString version = AppBundle::main().shortVersion();
+    // Debian's packages put programs under /usr (never /usr/local, where a source build installs).
+    const bool packaged = folder.startsWith(QLatin1String("/usr/")) && !folder.startsWith(QLatin1String("/usr/local/"));
+    if (packaged)
+        return localized("Qorvel %1 does not update itself: it was installed from a package, and updates arrive with your "
+                         "system's other packages.")
+            .arg(version);
+    return localized("Qorvel %1 does not update itself: this copy was built from source and runs from %2. To update it, "
+                     "build a newer source.")
+        .arg(version, folder);
+}
+
 QWidget* QVSoftwareUpdatePrefPane::loadView() {
     auto* view = new QWidget;
     view->setObjectName(QStringLiteral("SoftwareUpdatePrefPane"));
     auto* layout = new QVBoxLayout(view);
-    auto* text = new QLabel(localized("Qorvel %1 is kept up to date by your system's package manager: updates arrive with the "
-                                      "system's other updates.")
-                                .arg(AppBundle::main().shortVersion()),
-                            view);
+    auto* text = new QLabel(updateText(), view);
+    text->setObjectName(QStringLiteral("updateText"));
     text->setWordWrap(true);
     text->setMinimumWidth(420);
     layout->addWidget(text);

@@ -16,6 +16,8 @@
 #include <QPushButton>
 #include <QSpinBox>
 
+#include <utility>
+
 namespace {
 
 QString localized(const char* text) { return QVLocalized(QString::fromUtf8(text)); }
@@ -31,6 +33,7 @@ QVTextEditingPrefPane::QVTextEditingPrefPane(const QString& displayName) : QVPre
             if (name == QLatin1String(QVLineNums)) _sendLineNumbersNote = true;
             else if (name == QLatin1String(QVCodeFoldingEnabled)) _sendFoldingNote = true;
             else _sendGeneralNote = true;
+            showInEditorsSoon();
         });
     }
 }
@@ -97,6 +100,7 @@ void QVTextEditingPrefPane::prefsFontChanged(const QFont& font) {
     Defaults::setDefaultFont(font);
     if (_fontField) _fontField->setText(displayNameForFont(font));
     _sendGeneralNote = true;
+    showInEditorsSoon();
 }
 
 void QVTextEditingPrefPane::startSession() {
@@ -104,7 +108,16 @@ void QVTextEditingPrefPane::startSession() {
     _sendGeneralNote = _sendLineNumbersNote = _sendFoldingNote = false;
 }
 
-void QVTextEditingPrefPane::endSession() {
+void QVTextEditingPrefPane::showInEditorsSoon() {
+    // Changes made in one go (a control that sets several keys) are told once, after it.
+    if (std::exchange(_showScheduled, true)) return;
+    QMetaObject::invokeMethod(this, [this] { showInEditors(); }, Qt::QueuedConnection);
+}
+
+void QVTextEditingPrefPane::endSession() { showInEditors(); }
+
+void QVTextEditingPrefPane::showInEditors() {
+    _showScheduled = false;
     if (_sendGeneralNote) NotificationCenter::defaultCenter().post(QString::fromLatin1(QorvelEditorPrefsChange));
     if (_sendLineNumbersNote || _sendFoldingNote) NotificationCenter::defaultCenter().post(QString::fromLatin1(QorvelCodeFoldingPrefChanged));
     _sendGeneralNote = _sendLineNumbersNote = _sendFoldingNote = false;

@@ -1,5 +1,5 @@
-// The text-editing pane: editor settings bound to their keys, the editor font, and one
-// notification per kind of change when the window closes.
+// The text-editing pane: editor settings bound to their keys and the editor font; the open
+// editors are told of a change as it is made, one notification per kind of change.
 #pragma once
 
 #include "platform/UserDefaults.h"
@@ -31,7 +31,13 @@ protected:
     QWidget* loadView() override;
 
 private:
+    // Posts the notifications of the changes made since the last ones, now or once the current
+    // event is handled.
+    void showInEditors();
+    void showInEditorsSoon();
+
     QLineEdit* _fontField = nullptr;
+    bool _showScheduled = false;
     QList<UserDefaults::Token> _observers;
     bool _sendGeneralNote = false;
     bool _sendLineNumbersNote = false;

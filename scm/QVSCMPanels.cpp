@@ -65,6 +65,8 @@ void QVSCMRevisionPanel::displayEntries(const QList<QVSCMLogEntry>& entries, End
         const QString cells[] = {entry.revision, entry.author, entry.dateString, entry.message.simplified()};
         for (int column = 0; column < 4; ++column) _table->setItem(row, column, new QTableWidgetItem(cells[column]));
     }
+    // Revision, author and date show whole; the message takes the rest.
+    for (int column = 0; column < 3; ++column) _table->resizeColumnToContents(column);
     if (!entries.isEmpty()) _table->selectRow(0);
     if (_tag == ViewLogTag) {
         // Only for reading: one button that closes.

@@ -3,16 +3,19 @@
 #include "platform/AppBundle.h"
 #include "platform/QVPerform.h"
 #include "shell/Defaults.h"
+#include "shell/QVNoTextNotice.h"
 #include "shell/QVStartupItems.h"
 
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QEvent>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QShortcut>
 
 namespace {
 
@@ -85,6 +88,42 @@ QAction* barAnchor(QMenuBar* bar) {
     return nullptr;
 }
 
+// Gives every window of the application the application's menus and keys as it first shows: a
+// main window gets the menu bar; a panel or tool window that leaves the other windows usable
+// gets the keys of the shared items (a modal one keeps its keys to itself).
+class WindowWatcher : public QObject {
+public:
+    explicit WindowWatcher(QVMainMenu* menu) : QObject(menu), _menu(menu) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::Show || !watched->isWidgetType()) return false;
+        auto* widget = static_cast<QWidget*>(watched);
+        if (!widget->isWindow()) return false;
+        if (auto* window = qobject_cast<QMainWindow*>(widget)) {
+            _menu->attach(window);
+            return false;
+        }
+        const Qt::WindowType type = widget->windowType();
+        const bool panel = type == Qt::Window || type == Qt::Dialog || type == Qt::Tool;
+        auto* dialog = qobject_cast<QDialog*>(widget);
+        if (panel && widget->windowModality() == Qt::NonModal && !(dialog && dialog->isModal()) && !widget->property(KeysGiven).toBool()) {
+            widget->setProperty(KeysGiven, true);
+            // A key the panel uses itself stays the panel's.
+            QList<QKeySequence> own;
+            for (QAction* action : widget->findChildren<QAction*>()) own << action->shortcuts();
+            for (QShortcut* shortcut : widget->findChildren<QShortcut*>()) own << shortcut->keys();
+            for (QAction* action : _menu->sharedItems())
+                if (!action->shortcut().isEmpty() && !own.contains(action->shortcut())) widget->addAction(action);
+        }
+        return false;
+    }
+
+private:
+    static constexpr const char* KeysGiven = "qvApplicationKeys";
+    QVMainMenu* _menu;
+};
+
 }  // namespace
 
 QVMainMenu& QVMainMenu::shared() {
@@ -125,9 +164,12 @@ QVMainMenu::QVMainMenu() {
         item->setCheckable(true);
         item->setData(tag++);
         group->addAction(item);
-        connect(item, &QAction::triggered, this, [this, item] { perform(QStringLiteral("setLineBreakType"), item->data()); });
+        connect(item, &QAction::triggered, this, [this, item] {
+            if (!perform(QStringLiteral("setLineBreakType"), item->data())) QVNoTextNotice::show(item->text());
+        });
     }
     QVMainMenuPlaces::tickLineBreak();
+    qApp->installEventFilter(new WindowWatcher(this));
     connect(qApp, &QApplication::focusChanged, this, [this] {
         if (QWidget* active = QApplication::activeWindow(); active && qobject_cast<QMainWindow*>(active)) _lastFront = active;
     });
@@ -238,6 +280,13 @@ QMenu* QVMainMenu::addMenu(const QString& section, const QString& title, const Q
     QVMainMenuPlaces::setMenu(objectName, added);
     addAction(section, added->menuAction());
     return added;
+}
+
+QList<QAction*> QVMainMenu::sharedItems() const {
+    QList<QAction*> items;
+    for (const Installed& installed : _installed)
+        if (installed.action) items << installed.action;
+    return items;
 }
 
 QMenu* QVMainMenu::menu(const QString& place) const {

@@ -5,6 +5,9 @@
 // breaks, snippets, user scripts) are one QAction or QMenu shared by every bar. A subsystem
 // installs its items at a named place once (addAction/addMenu) and they appear in every window,
 // present and future, without editing the description. docs/ARCHITECTURE.md lists the places.
+// Every main window the application shows gets the bar, the ones that do not attach themselves
+// (preview, welcome, preferences) as they first show; a panel that is not modal gets the
+// shared items' keys.
 #pragma once
 
 #include <QByteArrayView>
@@ -90,6 +93,8 @@ public:
     // A shared submenu titled title at a section (or a top-level menu at MenuBar), findable by
     // objectName with menu() afterwards; an existing place of that name is answered as it is.
     QMenu* addMenu(const QString& section, const QString& title, const QString& objectName);
+    // The shared items installed so far (those at MenuBar are menus' items).
+    QList<QAction*> sharedItems() const;
     // A shared menu by its place (the submenus above and those added), or nothing.
     QMenu* menu(const QString& place) const;
     // Whether section is a section of the description.

@@ -35,8 +35,15 @@ QVSearchResult::AttributedString QVSearchResult::createAttributedStringFromStrin
         }
     }
 
-    // Only the start stops at a line break: the text after the match runs on to its full reach.
+    // The end stops at the line break after the match too: a result row shows one line (a match
+    // that spans lines keeps them all).
     qint64 end = std::min(size, matchEnd + ContextReach);
+    for (qint64 i = matchEnd; i < end; ++i) {
+        if (isLineBreak(string.at(i))) {
+            end = i;
+            break;
+        }
+    }
     if (end < size && end > 0 && string.at(end).isLowSurrogate() && string.at(end - 1).isHighSurrogate())
         --end;
     if (end < matchEnd)

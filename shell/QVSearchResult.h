@@ -43,7 +43,8 @@ public:
 
     // The context of a match at range in string: it starts after the last line break within
     // ContextReach characters before the match (or ContextReach characters before it), and ends
-    // ContextReach characters after the match, line breaks included, or at the end of the text.
+    // at the first line break after the match, ContextReach characters after it, or at the end of
+    // the text, whichever comes first.
     // Never splits a surrogate pair.
     static AttributedString createAttributedStringFromString(const QString& string, QVRange range);
 

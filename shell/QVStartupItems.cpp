@@ -8,6 +8,7 @@
 #include "shell/Defaults.h"
 #include "shell/MenuConstruction.h"
 #include "shell/QVMainMenu.h"
+#include "shell/QVNoTextNotice.h"
 
 #include <QFileInfo>
 #include <QAction>
@@ -107,7 +108,7 @@ void QVMenuSetupItem::addItemsToMenu(const QList<MenuItemRep>& reps) {
     // The items act on the front window's text (inserting a character, reopening the file).
     if (QMenu* target = menu())
         target->addActions(MenuConstruction::menuItemsFromReps(reps, target, [](const QString& action, QAction* item) {
-            QVMainMenu::shared().perform(action, item->data());
+            if (!QVMainMenu::shared().perform(action, item->data())) QVNoTextNotice::show(item->text());
         }));
 }
 

@@ -342,7 +342,8 @@ QList<QVSearchResult> QVMultiFileSearchController::selectedResults() const {
 
 QString QVMultiFileSearchController::replaceQuestion() const {
     const quint64 selected = _outlineView && _outlineView->selectedCount() > 0 ? quint64(_outlineView->selectedCount()) : count();
-    return tr("Do you really want to replace %1 occurrences (out of %2) of \"%3\" with \"%4\"?")
+    return (selected == 1 ? tr("Do you really want to replace %1 occurrence (out of %2) of \"%3\" with \"%4\"?")
+                          : tr("Do you really want to replace %1 occurrences (out of %2) of \"%3\" with \"%4\"?"))
         .arg(selected)
         .arg(count())
         .arg(_lastSearch.searchString(), replaceString());

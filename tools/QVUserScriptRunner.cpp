@@ -5,6 +5,7 @@
 #include "editor/HTMLView.h"
 #include "platform/MainQueue.h"
 #include "shell/MenuConstruction.h"
+#include "shell/QVNoTextNotice.h"
 #include "shell/QVStartupItems.h"
 #include "shell/QVStartupItemsController.h"
 #include "tools/QVFrontEditor.h"
@@ -51,10 +52,7 @@ void performMenuItem(const QString&, QAction* item) {
     const auto entry = item->data().value<std::shared_ptr<QVUserScriptEntry>>();
     HTMLView* view = QVFrontEditor::view();
     if (!entry) return;
-    if (!view) {
-        QApplication::beep();
-        return;
-    }
+    if (!view) return QVNoTextNotice::show(item->text());
     view->insertUserScript(std::make_shared<QVUserScriptAction>(entry));
 }
 

@@ -45,8 +45,13 @@ QVSingleFileWindowController::QVSingleFileWindowController(std::unique_ptr<QVSin
     buildMenus();
     _document->setEditedObserver([this](bool) { refreshForDocument(); });
     refreshForDocument();
-    if (HTMLView* focus = currentTextView()) focus->setActive(true);
-    centralWidget()->setFocus();
+    // The text takes the keys from the start (an image has no text: its view takes them).
+    if (HTMLView* focus = currentTextView()) {
+        focus->setActive(true);
+        focus->setFocus();
+    } else {
+        centralWidget()->setFocus();
+    }
 }
 
 QVSingleFileWindowController::~QVSingleFileWindowController() {

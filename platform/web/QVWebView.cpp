@@ -8,10 +8,13 @@
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLabel>
 #include <QLibraryInfo>
 #include <QPointer>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QScrollBar>
+#include <QStringDecoder>
 #include <QTextBrowser>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -31,21 +34,27 @@ namespace {
 struct EngineChoice {
     QVWebView::Engine engine = QVWebView::Engine::WebEngine;
     QString reason;
+    QString remedy;  // what the user can do about it
 };
 
 EngineChoice chooseEngine() {
     if (!qEnvironmentVariableIsEmpty("QORVEL_NO_WEBENGINE"))
-        return {QVWebView::Engine::TextBrowser, QStringLiteral("QORVEL_NO_WEBENGINE is set")};
+        return {QVWebView::Engine::TextBrowser, QStringLiteral("QORVEL_NO_WEBENGINE is set"),
+                QStringLiteral("Start Qorvel without QORVEL_NO_WEBENGINE to see pages as a browser shows them.")};
     const QString helper = qEnvironmentVariableIsEmpty("QTWEBENGINEPROCESS_PATH")
                                ? QLibraryInfo::path(QLibraryInfo::LibraryExecutablesPath) + QStringLiteral("/QtWebEngineProcess")
                                : qEnvironmentVariable("QTWEBENGINEPROCESS_PATH");
     if (!QFileInfo(helper).isExecutable())
-        return {QVWebView::Engine::TextBrowser, QStringLiteral("its helper %1 is missing").arg(helper)};
+        return {QVWebView::Engine::TextBrowser, QStringLiteral("its helper %1 is missing").arg(helper),
+                QStringLiteral("Install Qt WebEngine's helper program (Debian's package libqt6webenginecore6-bin) and start "
+                               "Qorvel again.")};
     const bool unsandboxed = !qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX") ||
                              qEnvironmentVariable("QTWEBENGINE_CHROMIUM_FLAGS").contains(QLatin1String("--no-sandbox"));
     if (::geteuid() == 0 && !unsandboxed)
         return {QVWebView::Engine::TextBrowser,
-                QStringLiteral("it will not run as root with its sandbox on (QTWEBENGINE_DISABLE_SANDBOX=1 allows it)")};
+                QStringLiteral("it will not run as root with its sandbox on"),
+                QStringLiteral("Run Qorvel as a normal user, or start it as root with QTWEBENGINE_DISABLE_SANDBOX=1 in its "
+                               "environment.")};
     return {};
 }
 
@@ -55,7 +64,8 @@ const EngineChoice& engineChoice() {
     std::call_once(once, [] {
         choice = chooseEngine();
         if (choice.engine == QVWebView::Engine::TextBrowser)
-            SystemLog::warning(QStringLiteral("Qt WebEngine cannot start: %1; web pages show in a plain text view").arg(choice.reason));
+            SystemLog::warning(QStringLiteral("Qt WebEngine cannot start: %1; web pages show in a plain text view. %2")
+                                   .arg(choice.reason, choice.remedy));
     });
     return choice;
 }
@@ -258,16 +268,53 @@ private:
     int _progress = 100;
 };
 
+// A page's text without its scripts: a plain view runs none, and would show their source as text.
+QString withoutScripts(const QString& html) {
+    static const QRegularExpression scripts(QStringLiteral("<script\\b[^>]*>.*?(</script\\s*>|$)"),
+                                            QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    return QString(html).remove(scripts);
+}
+
+class ScriptlessBrowser : public QTextBrowser {
+public:
+    using QTextBrowser::QTextBrowser;
+    QVariant loadResource(int type, const QUrl& name) override {
+        QVariant data = QTextBrowser::loadResource(type, name);
+        if (type != QTextDocument::HtmlResource) return data;
+        if (data.userType() == QMetaType::QByteArray) {
+            const QByteArray bytes = data.toByteArray();
+            QStringDecoder decode(QStringConverter::encodingForHtml(bytes).value_or(QStringConverter::Utf8));
+            return withoutScripts(decode(bytes));
+        }
+        return data.userType() == QMetaType::QString ? QVariant(withoutScripts(data.toString())) : data;
+    }
+};
+
 // Local HTML without scripts or styles sheets beyond Qt's rich-text subset; remote addresses go
-// to the desktop's browser.
+// to the desktop's browser. When Qt WebEngine could not start, a line above the page says why,
+// once for the window, and what to do.
 class TextBrowserView : public QVWebView {
 public:
     explicit TextBrowserView(QWidget* parent) : QVWebView(parent) {
-        _browser = new QTextBrowser(this);
-        _browser->setOpenLinks(false);
-        _browser->setContextMenuPolicy(Qt::NoContextMenu);
         auto* layout = new QVBoxLayout(this);
         layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(0);
+        if (const QString notice = fallbackNotice(); !notice.isEmpty()) {
+            auto* line = new QLabel(notice, this);
+            line->setObjectName(QStringLiteral("WebEngineNotice"));
+            line->setWordWrap(true);
+            line->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            line->setContentsMargins(8, 6, 8, 6);
+            line->setAutoFillBackground(true);
+            QPalette palette = line->palette();
+            palette.setColor(QPalette::Window, palette.color(QPalette::ToolTipBase));
+            palette.setColor(QPalette::WindowText, palette.color(QPalette::ToolTipText));
+            line->setPalette(palette);
+            layout->addWidget(line);
+        }
+        _browser = new ScriptlessBrowser(this);
+        _browser->setOpenLinks(false);
+        _browser->setContextMenuPolicy(Qt::NoContextMenu);
         layout->addWidget(_browser);
         connect(_browser, &QTextBrowser::anchorClicked, this, [this](const QUrl& link) {
             const QUrl url = _browser->source().resolved(link);
@@ -300,7 +347,7 @@ public:
     }
     void setHtml(const QString& html, const QUrl& base) override {
         Q_EMIT loadStarted();
-        _browser->setHtml(html);
+        _browser->setHtml(withoutScripts(html));
         _browser->document()->setBaseUrl(base);
         Q_EMIT urlChanged(base);
         Q_EMIT loadFinished(true);
@@ -332,6 +379,13 @@ void QVWebView::prepareApplication() { QCoreApplication::setAttribute(Qt::AA_Sha
 QVWebView::Engine QVWebView::engine() { return engineChoice().engine; }
 
 QString QVWebView::fallbackReason() { return engineChoice().reason; }
+
+QString QVWebView::fallbackNotice() {
+    const EngineChoice& choice = engineChoice();
+    if (choice.engine == Engine::WebEngine) return {};
+    return QStringLiteral("Qt WebEngine cannot start: %1. Pages show here as plain text, without their scripts. %2")
+        .arg(choice.reason, choice.remedy);
+}
 
 QVWebView::Engine QVWebView::decide(QString* reason) {
     const EngineChoice choice = chooseEngine();

@@ -1,6 +1,7 @@
 // The one place that decides how Qorvel shows a real web page (the information window, the
 // built-in preview): Qt WebEngine when it can start here, else a QTextBrowser, which renders
-// simple local HTML without scripts. Callers see one interface and never name either engine.
+// simple local HTML without scripts (their text is left out) under a line saying why.
+// Callers see one interface and never name either engine.
 #pragma once
 
 #include <QPointF>
@@ -27,6 +28,9 @@ public:
     static Engine engine();
     // Why engine() is the plain view; empty with WebEngine.
     static QString fallbackReason();
+    // What the plain views of this process say above their page: why, and what to do; empty
+    // with WebEngine.
+    static QString fallbackNotice();
     // The same decision made now from the environment as it stands (what engine() made once).
     static Engine decide(QString* reason = nullptr);
     // A new view of engine(), child of parent; or of the engine asked for.

@@ -46,11 +46,11 @@ TEST(QVSearchResult, ContextLine) {
     };
     const QString longLine = QString(100, u'x');
     const Case cases[] = {
-        {"runs on past a line break", "hello world\nsecond line", {6, 5}, "hello world\nsecond line", {6, 5}},
+        {"stops at the line break after", "hello world\nsecond line", {6, 5}, "hello world", {6, 5}},
         {"last line", "first\nlast line here", {11, 4}, "last line here", {5, 4}},
-        {"middle line with CRLF", "one\r\ntwo three\r\nfour", {9, 5}, "two three\r\nfour", {4, 5}},
-        {"CR line breaks", "a\rbbb ccc\rd", {6, 3}, "bbb ccc\rd", {4, 3}},
-        {"match at the very start", "abc\ndef", {0, 1}, "abc\ndef", {0, 1}},
+        {"middle line with CRLF", "one\r\ntwo three\r\nfour", {9, 5}, "two three", {4, 5}},
+        {"CR line breaks", "a\rbbb ccc\rd", {6, 3}, "bbb ccc", {4, 3}},
+        {"match at the very start", "abc\ndef", {0, 1}, "abc", {0, 1}},
         {"match at the very end", "abc\ndef", {6, 1}, "def", {2, 1}},
         {"whole single line", "abc", {0, 3}, "abc", {0, 3}},
         {"empty match", "ab\ncd", {4, 0}, "cd", {1, 0}},
@@ -58,8 +58,8 @@ TEST(QVSearchResult, ContextLine) {
         {"reach before a long line", longLine + "MATCH" + longLine, {100, 5},
          longLine.right(40) + "MATCH" + longLine.left(40), {40, 5}},
         {"break just before the match", "abc\nMATCH", {4, 5}, "MATCH", {0, 5}},
-        {"break just after the match", "MATCH\nabc", {0, 5}, "MATCH\nabc", {0, 5}},
-        {"match spanning lines stays whole", "ab\ncd\nef", {1, 3}, "ab\ncd\nef", {1, 3}},
+        {"break just after the match", "MATCH\nabc", {0, 5}, "MATCH", {0, 5}},
+        {"match spanning lines stays whole", "ab\ncd\nef", {1, 3}, "ab\ncd", {1, 3}},
         {"no split surrogate before", u"😀"_qs + QString(39, u'y') + "M", {41, 1}, QString(39, u'y') + "M", {39, 1}},
         {"no split surrogate after", "M" + QString(39, u'y') + u"😀z"_qs, {0, 1}, "M" + QString(39, u'y'), {0, 1}},
         {"range outside the text", "abc", {2, 5}, "", {0, 0}},
@@ -76,7 +76,7 @@ TEST(QVSearchResult, ResultsOfAFindCarryTheirContext) {
     const QVSearch search = QVSearch::withExpressionString("b\\w+", true);
     const QList<QVSearchResult> results = search.findAllForString("a bee\r\nc bat", true);
     ASSERT_EQ(results.size(), 2);
-    EXPECT_EQ(results[0].attributedString().string, "a bee\r\nc bat");
+    EXPECT_EQ(results[0].attributedString().string, "a bee");
     EXPECT_EQ(results[1].attributedString().string, "c bat");
     EXPECT_EQ(results[1].attributedString().emphasis, QVRange(2, 3));
     EXPECT_EQ(results[1].range(), QVRange(9, 3));
@@ -162,7 +162,7 @@ TEST(QVSearch, FindAllForPath) {
     ASSERT_EQ(results.size(), 2);
     EXPECT_EQ(results[0].range(), QVRange(3, 4));  // UTF-16 offsets, not bytes
     EXPECT_EQ(results[1].range(), QVRange(15, 4));
-    EXPECT_EQ(results[1].attributedString().string, u"<p>CAFÉ crème</p>\n"_qs);
+    EXPECT_EQ(results[1].attributedString().string, u"<p>CAFÉ crème</p>"_qs);
     EXPECT_EQ(encoding, TextEncoding::UTF8);
 
     // A declared single-byte encoding is honoured.
