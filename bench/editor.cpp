@@ -490,7 +490,7 @@ void BM_ScrollPageAtEnd_QPlainTextEdit(benchmark::State& state) {
 
 // An HTML page of about bytes: a style sheet in the head, then rows of markup with attributes,
 // entities and inline styles, and a script every 200 rows. With oneLine, the rows run on as one
-// line (a minified page) between fifty ordinary lines before and after.
+// line (a minified page) after ten ordinary lines and before fifty.
 QByteArray makeHtml(qint64 bytes, bool oneLine) {
     std::mt19937 rng(11);
     static const char* const words[] = {"alpha", "beta", "gamma", "delta", "item", "value", "&amp;", "&lt;tag&gt;", "list", "row"};
@@ -500,8 +500,10 @@ QByteArray makeHtml(qint64 bytes, bool oneLine) {
     QByteArray out;
     out.reserve(bytes + 4096);
     out += head;
+    // Ten ordinary lines, so that the long line stands on the first screen: both sides must lay
+    // it out before they can show the page.
     if (oneLine)
-        for (int i = 0; i < 50; ++i) out += "<p class=\"row\">An ordinary line of the page, number " + QByteArray::number(i) + "</p>\n";
+        for (int i = 0; i < 10; ++i) out += "<p class=\"row\">An ordinary line of the page, number " + QByteArray::number(i) + "</p>\n";
     const char* const end = oneLine ? "" : "\n";
     const qint64 target = out.size() + bytes;
     for (qint64 row = 0; out.size() < target; ++row) {
@@ -690,8 +692,8 @@ void BM_LongLineOpen(benchmark::State& state) {
     state.counters["peer_ms"] = peer / double(state.iterations()) * 1e3;
 }
 
-// The line of the page that holds its rows: after the head and fifty ordinary lines.
-constexpr qint64 LongLineNumber = 60;
+// The line of the page that holds its rows: after the head and ten ordinary lines.
+constexpr qint64 LongLineNumber = 20;
 
 // A keystroke in the middle of the long line of the page of range(0) kilobytes, shown there,
 // with its repaint, on both sides in turns: runs of range(1) keys into ours, range(2) into the peer's.

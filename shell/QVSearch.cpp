@@ -149,8 +149,12 @@ public:
         if (!caseSensitive) {
             for (char& c : _needle)
                 c = lowerAscii(c);
-            for (const auto& [from, to] : foldsIntoAscii())
-                _highBytesMayMatch = _highBytesMayMatch || _needle.contains(char(to));
+            for (const auto& [from, to] : foldsIntoAscii()) {
+                if (!_needle.contains(char(to)))
+                    continue;
+                _highBytesMayMatch = true;
+                _foldingSequences.push_back(QString(QChar(from)).toUtf8());
+            }
         }
         _usable = true;
     }
@@ -160,8 +164,14 @@ public:
     bool mayHold(const char* d, size_t n) const { return find<true>(d, n, 0) != kNone; }
     // The first place at or after from where the needle is, or kNone.
     size_t indexIn(const char* d, size_t n, size_t from) const { return find<false>(d, n, from); }
-    // Whether a match over the bytes of valid UTF-8 is a match over its decoded text.
-    bool exactOverUTF8() const { return !_highBytesMayMatch; }
+    // Whether a match over d, valid UTF-8, is a match over its decoded text: it is unless d holds
+    // one of the characters beyond ASCII that fold into a letter of the needle.
+    bool exactOverUTF8(const char* d, size_t n) const {
+        for (const QByteArray& sequence : _foldingSequences)
+            if (::memmem(d, n, sequence.constData(), size_t(sequence.size())))
+                return false;
+        return true;
+    }
     static constexpr size_t kNone = size_t(-1);
 
 private:
@@ -219,6 +229,7 @@ private:
     }
 
     QByteArray _needle;  // in lower case when caseless
+    std::vector<QByteArray> _foldingSequences;  // UTF-8 of the characters folding into its letters
     bool _caseSensitive;
     bool _highBytesMayMatch = false;
     bool _usable = false;
@@ -650,7 +661,8 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
                 if (!walk.error())
                     return found;
             }
-        } else if (!asResults && filter->usable() && filter->exactOverUTF8() && bytes->isValidUtf8()) {
+        } else if (!asResults && filter->usable() && bytes->isValidUtf8() &&
+                   filter->exactOverUTF8(bytes->constData(), size_t(bytes->size()))) {
             // A literal's bytes in the bytes: a match of the literal in the text, and the same
             // walk, from each match's end.
             const size_t length = size_t(_search.size());

@@ -253,6 +253,36 @@ TEST(QVSearch, FindAllForPathAgreesWithTheDecodedText) {
     EXPECT_TRUE(QVSearch::withSearchString("x").findAllForPath(fifo, nullptr, false).isEmpty());
 }
 
+TEST(QVSearch, ACaselessLiteralWithAFoldingLetterDecodesOnlyFilesHoldingAFoldingCharacter) {
+    // "s" and "k" match the long s and the Kelvin sign without case: a UTF-8 file holding other
+    // characters beyond ASCII is counted on its bytes, one holding those is decoded, and both
+    // count what a search of the decoded text counts.
+    const struct {
+        const char* file;
+        QString text;
+        bool decoded;
+    } cases[] = {
+        {"accents.html", u"caf\u00e9 Kiss, \u65e5 KISS kiss\n"_qs, false},
+        {"long-s.html", u"caf\u00e9 \u017fkis kiss\n"_qs, true},
+        {"kelvin.html", u"\u212Aiss and kiss\n"_qs, true},
+        {"ascii.html", u"no such word\n"_qs, false},
+    };
+    TestDir dir;
+    for (const auto& c : cases) {
+        const QString path = dir.write(c.file, c.text.toUtf8());
+        for (const char* literal : {"kiss", "SKI"}) {
+            SCOPED_TRACE(std::string(c.file) + " " + literal);
+            const QVSearch search = QVSearch::withSearchString(QString::fromLatin1(literal));
+            QList<QVRange> expected, actual;
+            for (const QVSearchResult& r : search.findAllForString(c.text, false)) expected << r.range();
+            const quint64 before = QVSearch::bytesDecoded();
+            for (const QVSearchResult& r : search.findAllForPath(path, nullptr, false)) actual << r.range();
+            EXPECT_EQ(actual, expected);
+            EXPECT_EQ(QVSearch::bytesDecoded() != before, c.decoded);
+        }
+    }
+}
+
 TEST(QVSearch, BinaryFilesAreToldByTheirFirstBlockAndNeverDecoded) {
     // A NUL in the first block makes a file binary unless a UTF-16 mark explains it; a binary
     // file is read no further and decoded not at all, and every text file finds what it found.
