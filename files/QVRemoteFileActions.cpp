@@ -526,8 +526,14 @@ void QVFileTransferAction::actionFinished(QVRemoteFileAction* action, bool resul
     _connection->setDelegate(shared_from_this());
     switch (_step) {
     case Surveying: {
-        // A folder that cannot be listed may still take the file: it goes up as a new one.
+        // A folder that cannot be listed may still take the file: it goes up as a new one. Not
+        // where a link led: its target may lie outside what the account sees.
         auto* listing = static_cast<QVFileListingAction*>(action);
+        if (!result && _linksFollowed > 0) {
+            _lastReply = listing->lastReply();
+            refuse(tr("\"%1\" is a link to \"%2\", which the site does not show.").arg(_remotePath, _targetPath));
+            return;
+        }
         surveyed(result ? &listing->files() : nullptr);
         return;
     }

@@ -245,7 +245,7 @@ TEST(RemoteServers, SavingReplacesTheFileAndChangesNothingElse) {
         SCOPED_TRACE(server.name);
         const PeerSite& s = server.site;
         const bool webDAV = s.type == C::WebDAV, pureFtpd = std::string(server.name) == "pure-ftpd",
-                   lighttpd = std::string(server.name) == "lighttpd";
+                   lighttpd = std::string(server.name) == "lighttpd", pyftpdlib = std::string(server.name) == "pyftpdlib";
         const QString dir = s.root + "/keep", remote = s.base + "keep/";
         QDir(dir).removeRecursively();
         ASSERT_TRUE(QDir().mkpath(dir));
@@ -309,6 +309,16 @@ TEST(RemoteServers, SavingReplacesTheFileAndChangesNothingElse) {
                  EXPECT_EQ(QFileInfo(dir + "/outer.html").symLinkTarget(), dir + "/inner.html");
                  EXPECT_EQ(QFileInfo(dir + "/inner.html").symLinkTarget(), dir + "/real.html");
                  saved("outer.html", "real.html", 0640);
+             }},
+            // An absolute target is a path of the server's: pyftpdlib's account sees only its
+            // home as "/", so the save fails there and changes nothing.
+            {"a link to an absolute path", "absolute.html", [&] { link("absolute.html", dir + "/real.html"); },
+             !pyftpdlib,
+             [&] {
+                 if (webDAV) return;
+                 EXPECT_EQ(QFileInfo(dir + "/absolute.html").symLinkTarget(), dir + "/real.html");
+                 if (pyftpdlib) EXPECT_EQ(text("real.html"), "new outer.html");
+                 else saved("absolute.html", "real.html", 0640);
              }},
             // pure-ftpd stores a trailing blank as "_": the save fails, and leaves nothing.
             {"a trailing blank", "trail space ", [] {}, !pureFtpd,
