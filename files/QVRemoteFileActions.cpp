@@ -524,6 +524,17 @@ void QVFileTransferAction::cleanNext() {
 void QVFileTransferAction::actionFinished(QVRemoteFileAction* action, bool result, int statusCode) {
     if (_reported || _subActions.isEmpty() || _subActions.last().get() != action) return;
     _connection->setDelegate(shared_from_this());
+    if (!result && (_connection->clientEnded() || _connection->hasTimedOut(statusCode))) {
+        // Nothing more can be said to the site.
+        _lastReply = action->lastReply();
+        finish(false, statusCode);
+        return;
+    }
+    if (_step == Surveying && _connection->wasCancelled()) {
+        // Cancelled before anything was made: nothing more starts.
+        finish(false, statusCode);
+        return;
+    }
     switch (_step) {
     case Surveying: {
         // A folder that cannot be listed may still take the file: it goes up as a new one. Not
@@ -549,7 +560,8 @@ void QVFileTransferAction::actionFinished(QVRemoteFileAction* action, bool resul
         renameOverTarget();
         return;
     case Renaming:
-        if (result && !_connection->wasCancelled()) {
+        if (result) {
+            // Replaced: a cancel that came too late still reads as a failure (finish says so).
             finish(true, statusCode);
             return;
         }
