@@ -6,12 +6,16 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QUrl>
 #include <QRandomGenerator>
 #include <QUuid>
 
 #include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -301,6 +305,7 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
     _leftovers.clear();
     _subActions.clear();
     _transferCommand.clear();
+    _placeholderCommand.clear();
     _failureCode = 0;
     if (type == C::WebDAV && (QVWebDAVRequest::holdsPattern(_remotePath) || QVWebDAVRequest::holdsPattern(_localPath))) {
         transferDirectly();
@@ -409,14 +414,26 @@ void QVFileTransferAction::surveyed(const QList<QVRemoteFile>* files) {
         return;
     }
     _transferCommand = QStringLiteral("put ") + *quotedPath(type, _localPath) + u' ' + *temporary;
+    // A file others may not read is not readable by them while its copy goes up either: the
+    // copy starts empty, gets the permissions, and the text is put over it.
+    _placeholderCommand.clear();
+    const bool guarded = _mode.size() == 3 && ((_mode[1].digitValue() & 4) == 0 || (_mode[2].digitValue() & 4) == 0);
+    const QString folder = _connection->workingFolder();
+    if (guarded && type != C::WebDAV && !folder.isEmpty()) {
+        const QString empty = folder + QStringLiteral("/empty");
+        const int fd = ::open(QFile::encodeName(empty).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+            _placeholderCommand = QStringLiteral("put ") + *quotedPath(type, empty) + u' ' + *temporary;
+        }
+    }
     startTransfer();
 }
 
 void QVFileTransferAction::startTransfer() {
     _connection->setDelegate(shared_from_this());
     if (_connection->type() != C::FTP) {
-        _step = Transferring;
-        write(_transferCommand);
+        sendFile();
         return;
     }
     // Every file goes as it is: in ASCII mode servers rewrite line ends (one stores LF as CRLF,
@@ -424,6 +441,16 @@ void QVFileTransferAction::startTransfer() {
     // transfer, since tnftp keeps whatever type it was last told.
     _step = SettingType;
     write(QStringLiteral("binary"));
+}
+
+void QVFileTransferAction::sendFile() {
+    if (!_placeholderCommand.isEmpty()) {
+        _step = Placing;
+        write(std::exchange(_placeholderCommand, QString()));
+        return;
+    }
+    _step = Transferring;
+    write(_transferCommand);
 }
 
 void QVFileTransferAction::handleReply(const QStringList& lines) {
@@ -467,8 +494,16 @@ void QVFileTransferAction::handleReply(const QStringList& lines) {
             finish(false, code);
             return;
         }
-        _step = Transferring;
-        write(_transferCommand);
+        sendFile();
+        return;
+    case Placing:
+        _failureCode = code;
+        if (!ok || _connection->wasCancelled()) {
+            clean();
+            return;
+        }
+        _step = Guarding;
+        runSubAction(QVFileAction::chmod(_connection, _remoteTemporaryPath, _mode));
         return;
     case Transferring:
         // A cancelled tnftp transfer prints an abort line and still a completion code; so does
@@ -548,6 +583,14 @@ void QVFileTransferAction::actionFinished(QVRemoteFileAction* action, bool resul
         surveyed(result ? &listing->files() : nullptr);
         return;
     }
+    case Guarding:
+        if (_connection->wasCancelled()) {
+            clean();
+            return;
+        }
+        // Refused: the permissions are tried once more, and noted, after the transfer.
+        sendFile();
+        return;
     case Chmodding:
         if (!result)
             _connection->logNote(tr("The permissions %1 of \"%2\" could not be given to its new copy: it has the "

@@ -85,6 +85,7 @@ protected:
     void survey();
     void surveyed(const QList<QVRemoteFile>* files);
     void startTransfer();
+    void sendFile();
     void renameOverTarget();
     void clean();
     void cleanNext();
@@ -110,9 +111,10 @@ protected:
     QStringList _leftovers;  // what the failed upload made, still to remove
     QList<std::shared_ptr<QVRemoteFileAction>> _subActions;  // kept until the next run
     QString _transferCommand;
+    QString _placeholderCommand;  // an empty copy first, for a file others may not read
     enum Step {
-        Surveying, AskingFolder, Resolving, Returning, SettingType, Transferring, Chmodding, Renaming, CleanListing,
-        CleanDeleting
+        Surveying, AskingFolder, Resolving, Returning, SettingType, Placing, Guarding, Transferring, Chmodding,
+        Renaming, CleanListing, CleanDeleting
     };
     Step _step = Transferring;
     int _failureCode = 0;
