@@ -450,6 +450,7 @@ std::optional<QVRemoteFile> QVFileListingAction::parseWebDAVLine(const QString& 
     if (!tail.hasMatch() || line.size() < 9) return std::nullopt;
     QVRemoteFile file;
     file.setIsDirectory(line.startsWith(QStringLiteral("Coll:")));
+    file.setIsExecutable(line[7] == u'*');
     file.setSize(tail.captured(1).toLongLong());
     file.setDateString(tail.captured(2));
     QString name = line.mid(8, tail.capturedStart() - 8);

@@ -301,6 +301,7 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
     _targetPath = _remotePath;
     _token.clear();
     _mode.clear();
+    _executable = false;
     _linksFollowed = 0;
     _leftovers.clear();
     _subActions.clear();
@@ -395,6 +396,7 @@ void QVFileTransferAction::surveyed(const QList<QVRemoteFile>* files) {
                 return;
             }
             _mode = permissionBits(file.modeString());
+            _executable = file.isExecutable();
         }
     }
     // A name no entry of the folder starts with: the clean-up after a failure removes only
@@ -522,6 +524,12 @@ void QVFileTransferAction::handleReply(const QStringList& lines) {
         if (!ok) {
             clean();
             return;
+        }
+        if (_connection->type() == C::WebDAV && _executable) {
+            // The one permission a WebDAV site may carry (Apache's): the owner's execute bit.
+            QVWebDAVRequest::Outcome marked;
+            if (!QVWebDAVRequest::markExecutable(*_connection, _remoteTemporaryPath, &marked))
+                _connection->logNote(tr("\"%1\" could not be kept executable: %2").arg(_targetPath, marked.said));
         }
         if (_mode.isEmpty() || _connection->type() == C::WebDAV) {
             renameOverTarget();

@@ -105,6 +105,7 @@ protected:
     QString _targetPath;
     QString _token;
     QString _mode;  // the target's permission bits; empty for a new file
+    bool _executable = false;  // WebDAV: the target's executable property
     std::optional<QList<QVRemoteFile>> _knownFolder;
     int _linksFollowed = 0;
     QString _returnFolder;  // sftp's working folder while a link is resolved
