@@ -1,6 +1,6 @@
-// What servers read their own way, on every FTP and WebDAV server the peers start: bytes kept in
-// every transfer, folders with blanks listed whole, names a client would read as patterns, and
-// uploads that replace a file only once complete.
+// What servers read their own way, on every FTP, SFTP and WebDAV server the peers start: bytes
+// kept in every transfer, folders with blanks listed whole, names a client would read as
+// patterns, and saves that replace a file only once complete and change nothing else.
 #include "files/QVConnectAction.h"
 #include "files/QVRemoteFileActions.h"
 #include "tests/files/RemoteActionTestSupport.h"
