@@ -162,7 +162,9 @@ QVFileListingAction::QVFileListingAction(std::shared_ptr<QVRemoteFilesConnection
     : QVRemoteFileAction(std::move(connection)), _remotePath(std::move(path)) {}
 
 std::shared_ptr<QVRemoteFileAction> QVFileListingAction::copy() const {
-    return std::make_shared<QVFileListingAction>(_connection, _remotePath);
+    auto listing = std::make_shared<QVFileListingAction>(_connection, _remotePath);
+    listing->setIncludesHidden(_includesHidden);
+    return listing;
 }
 
 QString QVFileListingAction::command() const {
@@ -209,10 +211,11 @@ QString QVFileListingAction::ftpListCommand() {
             _listingFile = file;
             // "." is the folder entered (or the working one); the file's bare name is taken
             // in the client's folder, and holds nothing a client would read as a pipe or "-".
-            return QStringLiteral("ls . ") + QLatin1String(ListingFileName);
+            // "-a" is read as an option, before any name, by every server here.
+            return (_includesHidden ? QStringLiteral("ls -a ") : QStringLiteral("ls . ")) + QLatin1String(ListingFileName);
         }
     }
-    return QStringLiteral("ls");
+    return _includesHidden ? QStringLiteral("ls -a") : QStringLiteral("ls");
 }
 
 std::optional<QString> QVFileListingAction::parseWorkingFolder(const QStringList& lines) {
@@ -398,7 +401,12 @@ std::optional<QVRemoteFile> QVFileListingAction::parseUnixLine(const QString& li
     }
     // Only a link's name carries its target; " -> " in any other name is part of it.
     if (file.isSymlink())
-        if (const Span target = findLinkTarget(rest); target.found()) rest.truncate(target.start);
+        if (const Span target = findLinkTarget(rest); target.found()) {
+            QString to = rest.mid(target.start + 4);
+            while (to.endsWith(u'\r') || to.endsWith(u'\n')) to.chop(1);
+            file.setLinkTarget(to);
+            rest.truncate(target.start);
+        }
     qsizetype first = 0;
     while (first < rest.size() && rest[first] == u' ') ++first;
     if (first == rest.size()) return std::nullopt;
@@ -442,6 +450,7 @@ std::optional<QVRemoteFile> QVFileListingAction::parseWebDAVLine(const QString& 
     if (!tail.hasMatch() || line.size() < 9) return std::nullopt;
     QVRemoteFile file;
     file.setIsDirectory(line.startsWith(QStringLiteral("Coll:")));
+    file.setIsExecutable(line[7] == u'*');
     file.setSize(tail.captured(1).toLongLong());
     file.setDateString(tail.captured(2));
     QString name = line.mid(8, tail.capturedStart() - 8);

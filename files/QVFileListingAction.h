@@ -13,6 +13,9 @@ public:
     QVFileListingAction(std::shared_ptr<QVRemoteFilesConnection> connection, QString path);
 
     const QString& path() const { return _remotePath; }
+    // Asks FTP servers for the entries whose names start with "." too (some leave them out of a
+    // plain listing; sftp's and cadaver's listings always hold them).
+    void setIncludesHidden(bool includes) { _includesHidden = includes; }
     // Set on success.
     const QList<QVRemoteFile>& files() const { return _files; }
 
@@ -51,6 +54,7 @@ private:
     static constexpr const char* ListingFileName = "listing";
 
     QString _remotePath;
+    bool _includesHidden = false;
     QList<QVRemoteFile> _files;
     int _unreadableLines = 0;
     // FTP: asks for the working folder, enters the listed one, lists it, returns.

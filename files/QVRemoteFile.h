@@ -35,6 +35,13 @@ public:
     void setIsDirectory(bool directory) { _isDirectory = directory; }
     bool isSymlink() const { return _isSymlink; }
     void setIsSymlink(bool symlink) { _isSymlink = symlink; }
+    // Where a link points, as the listing wrote it (relative to the link's folder, or absolute);
+    // empty when the listing did not say (sftp's never does).
+    const QString& linkTarget() const { return _linkTarget; }
+    void setLinkTarget(const QString& target) { _linkTarget = target; }
+    // WebDAV: the resource's "executable" property is set (cadaver marks it; no mode is listed).
+    bool isExecutable() const { return _isExecutable; }
+    void setIsExecutable(bool executable) { _isExecutable = executable; }
     // The stored mode; without one "d---------" for a folder, "l---------" for a link, else none.
     QString modeString() const;
     // A mode starting with "d" marks a folder, one with "l" a link (neither is cleared here).
@@ -58,7 +65,8 @@ public:
     bool operator==(const QVRemoteFile& other) const {
         return _path == other._path && _name == other._name && _user == other._user && _group == other._group &&
                _modeString == other._modeString && _dateString == other._dateString && _size == other._size &&
-               _isDirectory == other._isDirectory && _isSymlink == other._isSymlink;
+               _isDirectory == other._isDirectory && _isSymlink == other._isSymlink && _linkTarget == other._linkTarget &&
+               _isExecutable == other._isExecutable;
     }
 
 private:
@@ -71,5 +79,7 @@ private:
     qint64 _size = 0;
     bool _isDirectory = false;
     bool _isSymlink = false;
+    QString _linkTarget;
+    bool _isExecutable = false;
     mutable QImage _icon;
 };

@@ -6,11 +6,16 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QUrl>
+#include <QRandomGenerator>
 #include <QUuid>
 
 #include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -28,6 +33,16 @@ bool isRoot(const QString& path) {
 }
 
 using C = QVRemoteFilesConnection;
+
+// cadaver's rmcol takes a collection whose name holds a quote for no collection (Apache escapes
+// the quote in its answer): such a folder is removed by a request of its own.
+bool rmcolMisreads(const QString& path) { return path.contains(u'\''); }
+
+// One DELETE, checked on the site afterwards.
+bool deleteDirectly(const QVRemoteFilesConnection& connection, const QString& path, QVWebDAVRequest::Outcome* outcome) {
+    *outcome = QVWebDAVRequest::perform(connection, "DELETE", path);
+    return outcome->succeeded() && QVWebDAVRequest::exists(connection, path) == false;
+}
 
 }  // namespace
 
@@ -88,7 +103,8 @@ QString QVFileAction::command(QString* why) const {
 void QVFileAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
     QVRemoteFileAction::runWithDelegate(delegate);
     if (_connection->type() == C::WebDAV &&
-        (QVWebDAVRequest::holdsPattern(_remotePath) || (_kind == Move && QVWebDAVRequest::holdsPattern(_argument))) &&
+        (QVWebDAVRequest::holdsPattern(_remotePath) || (_kind == Move && QVWebDAVRequest::holdsPattern(_argument)) ||
+         (_kind == DeleteDirectory && rmcolMisreads(_remotePath))) &&
         runDirectly())
         return;
     QString why;
@@ -122,8 +138,7 @@ bool QVFileAction::runDirectly() {
     case DeleteFile:
     case DeleteDirectory:
         if (isRoot(_remotePath)) return false;
-        outcome = R::perform(*_connection, "DELETE", _remotePath);
-        ok = outcome.succeeded() && R::exists(*_connection, _remotePath) == false;
+        ok = deleteDirectly(*_connection, _remotePath, &outcome);
         break;
     case MakeDirectory:
         if (isRoot(_remotePath)) return false;
@@ -139,21 +154,32 @@ bool QVFileAction::runDirectly() {
 }
 
 bool QVFileAction::reachedOnlyTarget(const QStringList& lines) const {
-    // cadaver names each resource it deletes or moves ("Deleting `x': succeeded.", "Moving
-    // `/dav/x' to `/dav/y':"): exactly one, and ours, or it took the name for a pattern.
+    // cadaver names each resource it deletes or moves, framed by its words: "Deleting `x':
+    // succeeded.", "Moving `/dav/x' to `/dav/y': succeeded." (or "failed:"): exactly one, and
+    // ours, or it took the name for a pattern. Names may hold quotes, so the frame is read
+    // from its ends: the resource ends at the line's last "':", a move's source at a "' to `"
+    // that leaves a source of our name.
     const QString name = lastComponent(_remotePath);
+    const auto ours = [&name](const QString& target) {
+        // Moves name the address, escaped.
+        return lastComponent(target) == name || lastComponent(QUrl::fromPercentEncoding(target.toUtf8())) == name;
+    };
+    static const QString deleting = QStringLiteral("Deleting `"), moving = QStringLiteral("Moving `"),
+                         between = QStringLiteral("' to `");
     int named = 0;
     for (const QString& line : lines) {
         if (line.startsWith(QStringLiteral("[Matching"))) return false;
-        for (const QString& verb : {QStringLiteral("Deleting `"), QStringLiteral("Moving `")}) {
-            if (!line.startsWith(verb)) continue;
-            const qsizetype end = line.indexOf(u'\'', verb.size());
-            const QString target = line.mid(verb.size(), end < 0 ? -1 : end - verb.size());
-            ++named;
-            // Moves name the address, escaped.
-            if (lastComponent(target) != name && lastComponent(QUrl::fromPercentEncoding(target.toUtf8())) != name)
-                return false;
-        }
+        const bool isMove = line.startsWith(moving);
+        if (!isMove && !line.startsWith(deleting)) continue;
+        ++named;
+        const qsizetype open = (isMove ? moving : deleting).size();
+        const qsizetype close = line.lastIndexOf(QStringLiteral("':"));
+        if (close < open) return false;
+        const QString framed = line.mid(open, close - open);
+        bool found = !isMove && ours(framed);
+        for (qsizetype at = isMove ? framed.indexOf(between) : -1; at >= 0 && !found; at = framed.indexOf(between, at + 1))
+            found = ours(framed.left(at));
+        if (!found) return false;
     }
     return named <= 1;
 }
@@ -213,23 +239,74 @@ QString temporaryName(const QString& name) {
     return QStringLiteral(".tmp_Qorvel-") + QUuid::createUuid().toString(QUuid::Id128).left(12) + u'-' + name;
 }
 
+QString newToken() { return QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, u'0'); }
+
+constexpr qsizetype MaximumNameBytes = 255;
+constexpr int MaximumLinks = 8;
+
 }  // namespace
 
-// One name per target: when Qorvel itself was killed mid-upload (no failure path ran to remove
-// the partial copy), the next upload of the file writes over that leftover and renames it away
-// instead of adding another. The site's queue runs one action at a time, so no two uploads of
-// one target share it.
-QString QVFileTransferAction::uploadTemporaryName(const QString& name) {
-    return QStringLiteral(".tmp_Qorvel-") + name;
+QString QVFileTransferAction::uploadTemporaryName(const QString& name, const QString& token) {
+    // No longer than a long name: a server that keeps a body under the name and a suffix of
+    // its own until it is complete (lighttpd) then takes the copy wherever it takes the name.
+    const QString head = QStringLiteral(".tmp_Qorvel-") + token + u'-';
+    qsizetype room = std::clamp(name.toUtf8().size(), qsizetype(64), MaximumNameBytes) - head.toUtf8().size();
+    // Whole characters only: a cut sequence would be another name, or none.
+    QString kept;
+    for (qsizetype i = 0; i < name.size();) {
+        const qsizetype length = name[i].isHighSurrogate() && i + 1 < name.size() ? 2 : 1;
+        const qsizetype bytes = name.mid(i, length).toUtf8().size();
+        if (bytes > room) break;
+        room -= bytes;
+        kept += name.mid(i, length);
+        i += length;
+    }
+    return head + kept;
 }
+
+QString QVFileTransferAction::permissionBits(const QString& mode) {
+    if (mode.size() < 10 || mode[0] != u'-') return {};
+    QString bits;
+    for (int who = 0; who < 3; ++who) {
+        const QChar r = mode[1 + 3 * who], w = mode[2 + 3 * who], x = mode[3 + 3 * who];
+        bits += QChar(u'0' + (r == u'r' ? 4 : 0) + (w == u'w' ? 2 : 0) + (x == u'x' || x == u's' || x == u't' ? 1 : 0));
+    }
+    return bits;
+}
+
+std::optional<QString> QVFileTransferAction::resolvedPathInReply(const QStringList& lines) {
+    // The path is framed by the words around it, and may hold quotes itself.
+    static const QString opening = QStringLiteral("Can't change directory: \""), closing = QStringLiteral("\" is not a directory");
+    for (const QString& line : lines) {
+        const QString t = line.trimmed();
+        if (t.startsWith(opening) && t.endsWith(closing) && t.size() > opening.size() + closing.size())
+            return t.mid(opening.size(), t.size() - opening.size() - closing.size());
+    }
+    return std::nullopt;
+}
+
+QString QVFileTransferAction::folderOf(const QString& path) const {
+    const qsizetype slash = path.lastIndexOf(u'/');
+    if (slash < 0) return {};
+    return slash == 0 ? QStringLiteral("/") : path.left(slash);
+}
+
+QString QVFileTransferAction::temporaryPrefix() const { return QStringLiteral(".tmp_Qorvel-") + _token + u'-'; }
 
 void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
     QVRemoteFileAction::runWithDelegate(delegate);
     const int type = _connection->type();
     _temporaryPath.clear();
     _remoteTemporaryPath.clear();
+    _targetPath = _remotePath;
+    _token.clear();
+    _mode.clear();
+    _executable = false;
+    _linksFollowed = 0;
+    _leftovers.clear();
+    _subActions.clear();
     _transferCommand.clear();
-    _transferred = false;
+    _placeholderCommand.clear();
     _failureCode = 0;
     if (type == C::WebDAV && (QVWebDAVRequest::holdsPattern(_remotePath) || QVWebDAVRequest::holdsPattern(_localPath))) {
         transferDirectly();
@@ -237,12 +314,11 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
     }
     QString why;
     const auto remote = quotedPath(type, _remotePath, &why);
-    if (!remote) {
+    const auto quotedLocal = remote ? quotedPath(type, _localPath, &why) : std::nullopt;
+    if (!quotedLocal) {
         refuse(why);
         return;
     }
-    QString local = _localPath;
-    QString target = *remote;
     if (_kind == Get) {
         const QFileInfo targetFile(_localPath);
         if (_localPath.isEmpty() || !targetFile.dir().exists()) {
@@ -251,34 +327,115 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
         }
         // The target is replaced only by a complete copy.
         _temporaryPath = targetFile.dir().filePath(temporaryName(targetFile.fileName()));
-        local = _temporaryPath;
-    } else {
-        // An interrupted upload must leave the site's copy whole: the file goes up under a
-        // hidden name beside it and is renamed over it once complete.
-        const qsizetype slash = _remotePath.lastIndexOf(u'/');
-        const QString name = _remotePath.mid(slash + 1);
-        if (name.isEmpty()) {
-            refuse(tr("\"%1\" names a folder, not a file.").arg(_remotePath));
-            return;
-        }
-        _remoteTemporaryPath = _remotePath.left(slash + 1) + uploadTemporaryName(name);
-        const auto quotedTemporary = quotedPath(type, _remoteTemporaryPath, &why);
-        if (!quotedTemporary) {
-            refuse(why);
-            return;
-        }
-        target = *quotedTemporary;
+        _transferCommand = QStringLiteral("get ") + *remote + u' ' + *quotedPath(type, _temporaryPath);
+        startTransfer();
+        return;
     }
-    const auto quotedLocal = quotedPath(type, local, &why);
-    if (!quotedLocal) {
+    if (_remotePath.endsWith(u'/')) {
+        refuse(tr("\"%1\" names a folder, not a file.").arg(_remotePath));
+        return;
+    }
+    if (_knownFolder) {
+        const QList<QVRemoteFile> files = *std::exchange(_knownFolder, std::nullopt);
+        surveyed(&files);
+    } else {
+        survey();
+    }
+}
+
+void QVFileTransferAction::runSubAction(const std::shared_ptr<QVRemoteFileAction>& action) {
+    _subActions.append(action);
+    action->runWithDelegate(std::static_pointer_cast<QVFileTransferAction>(shared_from_this()));
+}
+
+std::shared_ptr<QVFileListingAction> QVFileTransferAction::listingOf(const QString& folder) const {
+    auto listing = std::make_shared<QVFileListingAction>(_connection, folder);
+    listing->setIncludesHidden(true);
+    return listing;
+}
+
+void QVFileTransferAction::survey() {
+    _step = Surveying;
+    runSubAction(listingOf(folderOf(_targetPath)));
+}
+
+void QVFileTransferAction::surveyed(const QList<QVRemoteFile>* files) {
+    const int type = _connection->type();
+    const QString name = _targetPath.mid(_targetPath.lastIndexOf(u'/') + 1);
+    QStringList names;
+    if (files) {
+        for (const QVRemoteFile& file : *files) {
+            names << file.name();
+            if (file.name() != name) continue;
+            if (file.isSymlink()) {
+                // The link stays; the file it leads to gets the text.
+                if (++_linksFollowed > MaximumLinks) {
+                    refuse(tr("\"%1\" leads through more than %2 links.").arg(lastComponent(_remotePath)).arg(MaximumLinks));
+                    return;
+                }
+                if (type == C::SFTP) {
+                    // sftp shows no link's target, but its cd says where a path leads.
+                    _step = AskingFolder;
+                    write(QStringLiteral("pwd"));
+                    return;
+                }
+                if (file.linkTarget().isEmpty()) {
+                    refuse(tr("The listing does not say where the link \"%1\" leads.").arg(name));
+                    return;
+                }
+                const QString to = file.linkTarget().startsWith(u'/')
+                                       ? file.linkTarget()
+                                       : QVRemoteFile::appendPath(folderOf(_targetPath), file.linkTarget());
+                _connection->logNote(tr("\"%1\" is a link to \"%2\": its text goes there.").arg(_targetPath, to));
+                _targetPath = QDir::cleanPath(to);
+                survey();
+                return;
+            }
+            if (file.isDirectory()) {
+                refuse(tr("\"%1\" names a folder, not a file.").arg(_targetPath));
+                return;
+            }
+            _mode = permissionBits(file.modeString());
+            _executable = file.isExecutable();
+        }
+    }
+    // A name no entry of the folder starts with: the clean-up after a failure removes only
+    // entries starting with it, so it never reaches a file the upload did not make.
+    for (;;) {
+        _token = newToken();
+        bool taken = false;
+        for (const QString& n : names) taken = taken || n.startsWith(temporaryPrefix());
+        if (!taken) break;
+    }
+    _remoteTemporaryPath = _targetPath.left(_targetPath.lastIndexOf(u'/') + 1) + uploadTemporaryName(name, _token);
+    QString why;
+    const auto temporary = quotedPath(type, _remoteTemporaryPath, &why);
+    const auto target = quotedPath(type, _targetPath, &why);
+    if (!temporary || !target) {
         refuse(why);
         return;
     }
-    _transferCommand = _kind == Get ? QStringLiteral("get ") + *remote + u' ' + *quotedLocal
-                                    : QStringLiteral("put ") + *quotedLocal + u' ' + target;
-    if (type != C::FTP) {
-        _step = Transferring;
-        write(_transferCommand);
+    _transferCommand = QStringLiteral("put ") + *quotedPath(type, _localPath) + u' ' + *temporary;
+    // A file others may not read is not readable by them while its copy goes up either: the
+    // copy starts empty, gets the permissions, and the text is put over it.
+    _placeholderCommand.clear();
+    const bool guarded = _mode.size() == 3 && ((_mode[1].digitValue() & 4) == 0 || (_mode[2].digitValue() & 4) == 0);
+    const QString folder = _connection->workingFolder();
+    if (guarded && type != C::WebDAV && !folder.isEmpty()) {
+        const QString empty = folder + QStringLiteral("/empty");
+        const int fd = ::open(QFile::encodeName(empty).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+            _placeholderCommand = QStringLiteral("put ") + *quotedPath(type, empty) + u' ' + *temporary;
+        }
+    }
+    startTransfer();
+}
+
+void QVFileTransferAction::startTransfer() {
+    _connection->setDelegate(shared_from_this());
+    if (_connection->type() != C::FTP) {
+        sendFile();
         return;
     }
     // Every file goes as it is: in ASCII mode servers rewrite line ends (one stores LF as CRLF,
@@ -288,17 +445,67 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
     write(QStringLiteral("binary"));
 }
 
+void QVFileTransferAction::sendFile() {
+    if (!_placeholderCommand.isEmpty()) {
+        _step = Placing;
+        write(std::exchange(_placeholderCommand, QString()));
+        return;
+    }
+    _step = Transferring;
+    write(_transferCommand);
+}
+
 void QVFileTransferAction::handleReply(const QStringList& lines) {
     int code = 0;
     bool ok = replySucceeded(lines, &code);
     switch (_step) {
+    case AskingFolder: {
+        static const QString said = QStringLiteral("Remote working directory: ");
+        _returnFolder.clear();
+        for (const QString& line : lines)
+            if (line.startsWith(said)) _returnFolder = line.mid(said.size());
+        if (!ok || _returnFolder.isEmpty()) {
+            finish(false, code);
+            return;
+        }
+        _step = Resolving;
+        write(QStringLiteral("cd ") + *quotedPath(C::SFTP, _targetPath));
+        return;
+    }
+    case Resolving:
+        if (const auto to = resolvedPathInReply(lines)) {
+            _connection->logNote(tr("\"%1\" is a link to \"%2\": its text goes there.").arg(_targetPath, *to));
+            _targetPath = *to;
+            survey();
+            return;
+        }
+        if (ok) {
+            // A link to a folder: sftp stands in it now.
+            _refusal = tr("\"%1\" leads to a folder, not a file.").arg(_targetPath);
+            _step = Returning;
+            const auto back = quotedPath(C::SFTP, _returnFolder);
+            if (!back || !_connection->writeCommand(QStringLiteral("cd ") + *back)) finish(false, 0);
+            return;
+        }
+        _refusal = tr("The link \"%1\" leads to no file.").arg(_targetPath);
+        finish(false, code);
+        return;
+    case Returning: finish(false, 0); return;
     case SettingType:
         if (!ok) {
             finish(false, code);
             return;
         }
-        _step = Transferring;
-        write(_transferCommand);
+        sendFile();
+        return;
+    case Placing:
+        _failureCode = code;
+        if (!ok || _connection->wasCancelled()) {
+            clean();
+            return;
+        }
+        _step = Guarding;
+        runSubAction(QVFileAction::chmod(_connection, _remoteTemporaryPath, _mode));
         return;
     case Transferring:
         // A cancelled tnftp transfer prints an abort line and still a completion code; so does
@@ -309,39 +516,125 @@ void QVFileTransferAction::handleReply(const QStringList& lines) {
                      !line.startsWith(QStringLiteral("ftp: "));
         // An interrupted sftp transfer ends at the prompt without a word of failure.
         ok = ok && !_connection->wasCancelled();
-        if (_remoteTemporaryPath.isEmpty()) {
+        if (_kind == Get) {
             finish(ok, code);
             return;
         }
-        _transferred = ok;
         _failureCode = code;
-        if (ok) {
-            _step = Renaming;
-            const int type = _connection->type();
-            write((type == C::WebDAV ? QStringLiteral("move ") : QStringLiteral("rename ")) +
-                  *quotedPath(type, _remoteTemporaryPath) + u' ' + *quotedPath(type, _remotePath));
+        if (!ok) {
+            clean();
             return;
         }
-        break;
-    case Renaming:
-        _transferred = ok;
-        _failureCode = code;
-        if (ok) {
-            finish(true, code);
+        if (_connection->type() == C::WebDAV && _executable) {
+            // The one permission a WebDAV site may carry (Apache's): the owner's execute bit.
+            QVWebDAVRequest::Outcome marked;
+            if (!QVWebDAVRequest::markExecutable(*_connection, _remoteTemporaryPath, &marked))
+                _connection->logNote(tr("\"%1\" could not be kept executable: %2").arg(_targetPath, marked.said));
+        }
+        if (_mode.isEmpty() || _connection->type() == C::WebDAV) {
+            renameOverTarget();
             return;
         }
-        break;
-    case Cleaning:
-        // Whatever the removal of the partial copy answered, the upload failed.
+        // Replacing a file keeps who may read it: a 0600 file must not come back world-readable.
+        _step = Chmodding;
+        runSubAction(QVFileAction::chmod(_connection, _remoteTemporaryPath, _mode));
+        return;
+    default: return;
+    }
+}
+
+void QVFileTransferAction::renameOverTarget() {
+    _step = Renaming;
+    runSubAction(QVFileAction::move(_connection, _remoteTemporaryPath, _targetPath));
+}
+
+void QVFileTransferAction::clean() {
+    // What the server made of the name sent may differ from it (one stores a trailing blank as
+    // "_"): the folder is listed and what starts with this upload's prefix goes.
+    _step = CleanListing;
+    runSubAction(listingOf(folderOf(_remoteTemporaryPath)));
+}
+
+void QVFileTransferAction::cleanNext() {
+    if (_leftovers.isEmpty()) {
         finish(false, _failureCode);
         return;
     }
-    // The transfer or the rename failed: the partial copy goes, the target stays as it was.
-    _step = Cleaning;
-    const int type = _connection->type();
-    if (!_connection->writeCommand((type == C::SFTP ? QStringLiteral("rm ") : QStringLiteral("delete ")) +
-                                   *quotedPath(type, _remoteTemporaryPath)))
-        finish(false, _failureCode);
+    _step = CleanDeleting;
+    runSubAction(std::make_shared<QVFileAction>(QVFileAction::DeleteFile, _connection, _leftovers.takeFirst()));
+}
+
+void QVFileTransferAction::actionFinished(QVRemoteFileAction* action, bool result, int statusCode) {
+    if (_reported || _subActions.isEmpty() || _subActions.last().get() != action) return;
+    _connection->setDelegate(shared_from_this());
+    if (!result && (_connection->clientEnded() || _connection->hasTimedOut(statusCode))) {
+        // Nothing more can be said to the site.
+        _lastReply = action->lastReply();
+        finish(false, statusCode);
+        return;
+    }
+    if (_step == Surveying && _connection->wasCancelled()) {
+        // Cancelled before anything was made: nothing more starts.
+        finish(false, statusCode);
+        return;
+    }
+    switch (_step) {
+    case Surveying: {
+        // A folder that cannot be listed may still take the file: it goes up as a new one. Not
+        // where a link led: its target may lie outside what the account sees.
+        auto* listing = static_cast<QVFileListingAction*>(action);
+        if (!result && _linksFollowed > 0) {
+            _lastReply = listing->lastReply();
+            refuse(tr("\"%1\" is a link to \"%2\", which the site does not show.").arg(_remotePath, _targetPath));
+            return;
+        }
+        surveyed(result ? &listing->files() : nullptr);
+        return;
+    }
+    case Guarding:
+        if (_connection->wasCancelled()) {
+            clean();
+            return;
+        }
+        // Refused: the permissions are tried once more, and noted, after the transfer.
+        sendFile();
+        return;
+    case Chmodding:
+        if (!result)
+            _connection->logNote(tr("The permissions %1 of \"%2\" could not be given to its new copy: it has the "
+                                    "site's default ones.")
+                                     .arg(_mode, _targetPath));
+        if (_connection->wasCancelled()) {
+            clean();
+            return;
+        }
+        renameOverTarget();
+        return;
+    case Renaming:
+        if (result) {
+            // Replaced: a cancel that came too late still reads as a failure (finish says so).
+            finish(true, statusCode);
+            return;
+        }
+        _lastReply = action->lastReply();
+        _failureCode = statusCode;
+        clean();
+        return;
+    case CleanListing: {
+        auto* listing = static_cast<QVFileListingAction*>(action);
+        _leftovers.clear();
+        if (result) {
+            for (const QVRemoteFile& file : listing->files())
+                if (file.name().startsWith(temporaryPrefix())) _leftovers << file.path();
+        } else {
+            _leftovers << _remoteTemporaryPath;
+        }
+        cleanNext();
+        return;
+    }
+    case CleanDeleting: cleanNext(); return;
+    default: return;
+    }
 }
 
 void QVFileTransferAction::transferDirectly() {
@@ -358,8 +651,8 @@ void QVFileTransferAction::transferDirectly() {
         finish(got.status == 200, got.status);
         return;
     }
-    // As through the client: up under a hidden name beside the target, renamed over it once
-    // complete, removed otherwise.
+    // As through the client: up under a hidden name no resource has beside the target, renamed
+    // over it once complete, removed otherwise.
     const qsizetype slash = _remotePath.lastIndexOf(u'/');
     const QString name = _remotePath.mid(slash + 1);
     if (name.isEmpty()) {
@@ -370,7 +663,13 @@ void QVFileTransferAction::transferDirectly() {
         refuse(tr("The file \"%1\" is not there to upload.").arg(_localPath));
         return;
     }
-    _remoteTemporaryPath = _remotePath.left(slash + 1) + temporaryName(name);
+    // Only a name the site says is free is removed again after a failure.
+    bool free = false;
+    for (int tries = 0; !free && tries < 8; ++tries) {
+        _token = newToken();
+        _remoteTemporaryPath = _remotePath.left(slash + 1) + uploadTemporaryName(name, _token);
+        free = R::exists(*_connection, _remoteTemporaryPath) == false;
+    }
     R::Outcome outcome = R::perform(*_connection, "PUT", _remoteTemporaryPath, {}, _localPath);
     bool ok = outcome.succeeded() && !_connection->wasCancelled();
     if (ok) {
@@ -378,7 +677,7 @@ void QVFileTransferAction::transferDirectly() {
         ok = outcome.succeeded() && R::exists(*_connection, _remotePath) == true;
     }
     _lastReply = {outcome.said};
-    if (!ok) R::perform(*_connection, "DELETE", _remoteTemporaryPath);
+    if (!ok && free) R::perform(*_connection, "DELETE", _remoteTemporaryPath);
     finish(ok, outcome.status);
 }
 
@@ -435,6 +734,7 @@ void QVDirectoryAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAction
     _lastStatusCode = 0;
     _checkingExistence = false;
     _finalCommandSent = false;
+    _remoteEntries.clear();
     if (_kind != Get && isRoot(_remotePath)) {
         refuse(tr("The top folder of the site cannot be made or removed."));
         return;
@@ -479,6 +779,15 @@ void QVDirectoryAction::advance() {
                 // The folder itself, now empty unless something inside failed.
                 _finalCommandSent = true;
                 _connection->setDelegate(shared_from_this());
+                if (_connection->type() == C::WebDAV && rmcolMisreads(_remotePath)) {
+                    QVWebDAVRequest::Outcome outcome;
+                    const bool removed = deleteDirectly(*_connection, _remotePath, &outcome);
+                    _lastReply = {outcome.said};
+                    report(removed && _failures == 0, outcome.status);
+                    std::lock_guard guard(_advanceLock);
+                    _advancing = false;
+                    return;
+                }
                 QString why;
                 const QString c = QVFileAction(QVFileAction::DeleteDirectory, _connection, _remotePath).command(&why);
                 if (c.isEmpty())
@@ -523,7 +832,10 @@ void QVDirectoryAction::actionFinished(QVRemoteFileAction* action, bool result, 
         } else {
             // Refused: go on only if the folder is there already (every client words it its way).
             _checkingExistence = true;
-            _actionQueue.append(std::make_shared<QVFileListingAction>(_connection, _remotePath));
+            // Its entries tell each upload what it replaces, hidden ones too.
+            auto listing = std::make_shared<QVFileListingAction>(_connection, _remotePath);
+            listing->setIncludesHidden(true);
+            _actionQueue.append(std::move(listing));
         }
     } else if (!result) {
         auto* folder = dynamic_cast<QVDirectoryAction*>(action);
@@ -536,6 +848,7 @@ void QVDirectoryAction::listingFinished(QVFileListingAction* listing, bool resul
     if (_checkingExistence) {
         _checkingExistence = false;
         if (result) {
+            _remoteEntries = listing->files();
             queueLocalEntries();
         } else {
             _actionQueue.clear();
@@ -588,9 +901,12 @@ void QVDirectoryAction::queueLocalEntries() {
         const QString remote = QVRemoteFile::appendPath(_remotePath, entry.fileName());
         if (entry.isDir())
             _actionQueue.append(std::make_shared<QVDirectoryAction>(Put, _connection, remote, entry.filePath()));
-        else
-            _actionQueue.append(std::make_shared<QVFileTransferAction>(QVFileTransferAction::Put, _connection, remote,
-                                                                       entry.filePath()));
+        else {
+            auto upload = std::make_shared<QVFileTransferAction>(QVFileTransferAction::Put, _connection, remote,
+                                                                 entry.filePath());
+            upload->setFolderListing(_remoteEntries);
+            _actionQueue.append(std::move(upload));
+        }
     }
 }
 

@@ -43,7 +43,12 @@ protected:
     QString _argument;
 };
 
-class QVFileTransferAction : public QVRemoteFileAction {
+// A download goes to a hidden name beside its target and replaces it only when complete. So does
+// an upload, on the site, and it changes nothing else there: it first lists the target's folder
+// (or takes the listing a folder walk already has), follows a link to the file it leads to,
+// picks a hidden name no entry of that folder starts with, gives the copy the target's
+// permission bits, renames it over the target, and after a failure removes only what it made.
+class QVFileTransferAction : public QVRemoteFileAction, public QVRemoteFileActionDelegate {
 public:
     enum Kind { Get, Put };
     QVFileTransferAction(Kind kind, std::shared_ptr<QVRemoteFilesConnection> connection, QString remotePath,
@@ -51,31 +56,68 @@ public:
     Kind kind() const { return _kind; }
     const QString& remotePath() const { return _remotePath; }
     const QString& localPath() const { return _localPath; }
-    // The hidden name beside the target that an upload of the file named `name` goes to first.
-    static QString uploadTemporaryName(const QString& name);
+    // The hidden name an upload of the file named `name` goes to first: ".tmp_Qorvel-", the
+    // upload's token, "-" and as much of the name as keeps it within 255 bytes of UTF-8, and
+    // within the name's own length when that is over 64 bytes.
+    static QString uploadTemporaryName(const QString& name, const QString& token);
+    // The permission bits of a listed plain file ("-rwxr-x---" gives "750"); empty for anything
+    // else (a folder, a link, no mode listed).
+    static QString permissionBits(const QString& modeString);
+    // Where sftp's cd found that a path leads ("Can't change directory: \"/a/b\" is not a
+    // directory": a link to a file, resolved by the server); nothing for any other reply.
+    static std::optional<QString> resolvedPathInReply(const QStringList& lines);
+    // The entries of the upload's folder as a folder walk has just listed them.
+    void setFolderListing(const QList<QVRemoteFile>& files) { _knownFolder = files; }
 
     std::shared_ptr<QVRemoteFileAction> copy() const override;
     void runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) override;
     QVError errorWithStatusCode(int statusCode) const override;
     // A silent client leaves no half-written copy behind.
     void connectionTimedOut(QVRemoteFilesConnection* connection) override;
+    void actionFinished(QVRemoteFileAction* action, bool result, int statusCode) override;
 
 protected:
     void handleReply(const QStringList& lines) override;
     void finish(bool result, int statusCode);
     // A transfer naming what cadaver would read as a pattern: sent as WebDAV requests.
     void transferDirectly();
+    // Upload steps.
+    void survey();
+    void surveyed(const QList<QVRemoteFile>* files);
+    void startTransfer();
+    void sendFile();
+    void renameOverTarget();
+    void clean();
+    void cleanNext();
+    void runSubAction(const std::shared_ptr<QVRemoteFileAction>& action);
+    std::shared_ptr<QVFileListingAction> listingOf(const QString& folder) const;
+    QString folderOf(const QString& path) const;
+    QString temporaryPrefix() const;
+
     const Kind _kind;
     QString _remotePath;
     QString _localPath;
     // A download goes to a hidden name beside the target and replaces it only when complete.
     QString _temporaryPath;
-    // So does an upload, on the site: renamed over the target once complete, removed otherwise.
+    // An upload's copy on the site, and the file it replaces: the remote path, or where the
+    // links on the way lead.
     QString _remoteTemporaryPath;
+    QString _targetPath;
+    QString _token;
+    QString _mode;  // the target's permission bits; empty for a new file
+    bool _executable = false;  // WebDAV: the target's executable property
+    std::optional<QList<QVRemoteFile>> _knownFolder;
+    int _linksFollowed = 0;
+    QString _returnFolder;  // sftp's working folder while a link is resolved
+    QStringList _leftovers;  // what the failed upload made, still to remove
+    QList<std::shared_ptr<QVRemoteFileAction>> _subActions;  // kept until the next run
     QString _transferCommand;
-    enum Step { SettingType, Transferring, Renaming, Cleaning };
+    QString _placeholderCommand;  // an empty copy first, for a file others may not read
+    enum Step {
+        Surveying, AskingFolder, Resolving, Returning, SettingType, Placing, Guarding, Transferring, Chmodding,
+        Renaming, CleanListing, CleanDeleting
+    };
     Step _step = Transferring;
-    bool _transferred = false;  // the last transfer or rename step succeeded
     int _failureCode = 0;
 };
 
@@ -102,6 +144,8 @@ protected:
     void listingFinished(QVFileListingAction* listing, bool result, int statusCode);
     void queueLocalEntries();
     std::shared_ptr<QVDirectoryAction> self();
+    // Put: what the remote folder held when the walk began (nothing when it made the folder).
+    QList<QVRemoteFile> _remoteEntries;
 
     const Kind _kind;
     QString _remotePath;

@@ -126,6 +126,15 @@ void QVRemoteFilesConnection::setLogDelegate(std::function<void(const QString&)>
     _log = std::move(log);
 }
 
+void QVRemoteFilesConnection::logNote(const QString& line) {
+    std::function<void(const QString&)> log;
+    {
+        std::lock_guard guard(_lock);
+        log = _log;
+    }
+    if (log) log(QStringLiteral("Qorvel: ") + line + u'\n');
+}
+
 std::shared_ptr<QVRemoteFilesConnectionDelegate> QVRemoteFilesConnection::currentDelegate() {
     std::lock_guard guard(_lock);
     return _delegate.lock();

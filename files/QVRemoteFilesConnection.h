@@ -76,6 +76,9 @@ public:
     void clearDelegate(const QVRemoteFilesConnectionDelegate* delegate);
     // Receives every decoded piece of output, in arrival order, on the reader thread.
     void setLogDelegate(std::function<void(const QString&)> log);
+    // A line of Qorvel's own in the log, between the client's (what an action chose to do or
+    // could not do where the client's words do not say it).
+    void logNote(const QString& line);
     // The running client's own folder (made empty for each launch, 0700, removed when the
     // client ends): what it is told to write to a local file by a bare name lands here. Empty
     // while no client runs.

@@ -3,6 +3,7 @@
 #include "platform/HttpEngine.h"
 
 #include <QStringList>
+#include <QXmlStreamReader>
 
 namespace {
 
@@ -73,10 +74,15 @@ QVWebDAVRequest::Outcome QVWebDAVRequest::perform(const QVRemoteFilesConnection&
         request.setHeader("Depth", "0");
         request.setHeader("Content-Type", "application/xml");
         request.body = "<?xml version=\"1.0\"?><propfind xmlns=\"DAV:\"><prop><resourcetype/></prop></propfind>";
+    } else if (method == "PROPPATCH") {
+        request.setHeader("Content-Type", "application/xml");
+        request.body = "<?xml version=\"1.0\"?><D:propertyupdate xmlns:D=\"DAV:\" xmlns:A=\"http://apache.org/dav/props/\">"
+                       "<D:set><D:prop><A:executable>T</A:executable></D:prop></D:set></D:propertyupdate>";
     }
     HttpSession session;
     const HttpResponse response = session.perform(request);
     outcome.status = response.status;
+    outcome.body = response.body;
     outcome.said = QStringLiteral("%1 %2%3: %4")
                        .arg(QString::fromLatin1(method), path, to ? QStringLiteral(" to ") + destination : QString(),
                             response.ok() ? QString::number(response.status) : response.message);
@@ -88,4 +94,20 @@ std::optional<bool> QVWebDAVRequest::exists(const QVRemoteFilesConnection& conne
     if (outcome.status == 207 || outcome.status == 200) return true;
     if (outcome.status == 404) return false;
     return std::nullopt;
+}
+
+bool QVWebDAVRequest::markExecutable(const QVRemoteFilesConnection& connection, const QString& path, Outcome* outcome) {
+    *outcome = perform(connection, "PROPPATCH", path);
+    if (outcome->status != 207) return false;
+    // One status per property: every one must be a success.
+    QXmlStreamReader xml(outcome->body);
+    int statuses = 0;
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement || xml.name() != QLatin1String("status") ||
+            xml.namespaceUri() != QLatin1String("DAV:"))
+            continue;
+        if (!xml.readElementText().contains(QLatin1String(" 200 "))) return false;
+        ++statuses;
+    }
+    return !xml.hasError() && statuses > 0;
 }

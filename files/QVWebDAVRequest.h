@@ -26,6 +26,7 @@ public:
     struct Outcome {
         int status = 0;      // the answer's HTTP status; 0 when none came
         QString said;        // one line for the log and the error: method, path and answer
+        QByteArray body;     // the answer's body (none for a download)
         bool succeeded() const { return status >= 200 && status < 300 && status != 207; }
     };
     // One request on the path. MOVE goes to destination and replaces what is there, as cadaver's
@@ -35,4 +36,7 @@ public:
                            const QString& downloadFile = {});
     // Whether the resource is there (PROPFIND of it alone): nothing when the site did not say.
     static std::optional<bool> exists(const QVRemoteFilesConnection& connection, const QString& path);
+    // Sets Apache's "executable" property (mod_dav_fs gives the file its owner's execute bit):
+    // true only when the site says it was set.
+    static bool markExecutable(const QVRemoteFilesConnection& connection, const QString& path, Outcome* outcome);
 };

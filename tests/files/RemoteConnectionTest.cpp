@@ -2,6 +2,7 @@
 // pseudo-terminal.
 #include "files/QVConnectAction.h"
 #include "files/QVRemoteFileAction.h"
+#include "files/QVRemoteFileActions.h"
 #include "files/QVRemoteFilesConnection.h"
 #include "tests/files/RemoteActionTestSupport.h"
 
@@ -419,4 +420,42 @@ TEST(RemoteConnection, AConnectionAndItsLastActionGoWhenNobodyHoldsThem) {
     }
     EXPECT_TRUE(weakAction.expired());
     EXPECT_TRUE(weakConnection.expired());
+}
+
+TEST(RemoteActions, AnUploadsHiddenCopyFitsWhereItsNameFitsAndKeepsWholeCharacters) {
+    using T = QVFileTransferAction;
+    const QString token = "0123abcd";
+    struct Case {
+        const char* what;
+        QString name;
+        qsizetype maximumBytes;
+    };
+    const Case cases[] = {
+        {"short", "index.html", 255},
+        {"244 bytes", QString(240, u'n') + ".htm", 244},
+        {"255 bytes", QString(251, u'n') + ".htm", 255},
+        // Two bytes a character, and four: a cut must fall between characters.
+        {"255 bytes of two-byte characters", QString(127, QChar(0xe9)) + "x", 255},
+        {"four-byte characters", QString::fromUtf8("\xF0\x9F\x98\x80").repeated(63) + "abc", 255},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString made = T::uploadTemporaryName(c.name, token);
+        const QByteArray bytes = made.toUtf8();
+        EXPECT_LE(bytes.size(), c.maximumBytes);
+        EXPECT_TRUE(made.startsWith(".tmp_Qorvel-0123abcd-"));
+        EXPECT_EQ(QString::fromUtf8(bytes), made);
+        EXPECT_FALSE(made.contains(QChar::ReplacementCharacter));
+        EXPECT_TRUE(c.name.startsWith(made.mid(21)));
+    }
+    // Permission bits come from plain files only.
+    const std::pair<const char*, const char*> modes[] = {
+        {"-rw-------", "600"}, {"-rwxr-x---", "750"}, {"-rw-r--r--", "644"}, {"-rwsr-sr-t", "755"},
+        {"-rwSr-----", "640"}, {"drwxr-xr-x", ""},    {"lrwxrwxrwx", ""},    {"", ""},
+    };
+    for (const auto& [listed, bits] : modes) EXPECT_EQ(T::permissionBits(listed), bits) << listed;
+    // sftp's word of where a link leads, framed by its words whatever the path holds.
+    EXPECT_EQ(T::resolvedPathInReply({"cd \"x\"", "Can't change directory: \"/w/it's \"q\".html\" is not a directory"}),
+              std::optional<QString>("/w/it's \"q\".html"));
+    EXPECT_EQ(T::resolvedPathInReply({"Couldn't canonicalize: No such file or directory"}), std::nullopt);
 }

@@ -283,9 +283,9 @@ TEST(RemoteFailures, CutUploadsKeepTheSitesCopyAndAServerDownForAMomentIsWaitedF
             EXPECT_FALSE(recorder->next("fatal", 0, 10ms));
         }
 
-        // Qorvel itself was killed mid-upload: nothing removed its partial copy, so the next
-        // upload of the file takes that leftover over instead of leaving it beside the new one.
-        const QString leftover = QDir(s->root).filePath(QVFileTransferAction::uploadTemporaryName("kept.bin"));
+        // A file named like a temporary (a user's, or one a killed Qorvel left: they cannot be
+        // told apart) is neither written over nor removed by the next upload.
+        const QString leftover = QDir(s->root).filePath(".tmp_Qorvel-kept.bin");
         writeFile(leftover, big.left(rate / 2));
         QFile::setPermissions(leftover, QFileDevice::Permissions(0x6666));  // the site's account's, as it would be
         writeFile(local.filePath("whole.bin"), "the whole new copy");
@@ -293,7 +293,8 @@ TEST(RemoteFailures, CutUploadsKeepTheSitesCopyAndAServerDownForAMomentIsWaitedF
         queue->uploadFile(local.filePath("whole.bin"), s->base + "kept.bin", recorder);
         EXPECT_TRUE(recorder->next("uploaded", from, 30s));
         EXPECT_EQ(readAll(onSite), "the whole new copy");
-        EXPECT_EQ(halfWritten(s->root), QStringList());
+        EXPECT_EQ(readAll(leftover), big.left(rate / 2));
+        EXPECT_EQ(halfWritten(s->root), QStringList{".tmp_Qorvel-kept.bin"});
         queue->closeConnection();
         QFile::remove(onSite);
         QFile::remove(leftover);

@@ -1,6 +1,6 @@
-// What servers read their own way, on every FTP and WebDAV server the peers start: bytes kept in
-// every transfer, folders with blanks listed whole, names a client would read as patterns, and
-// uploads that replace a file only once complete.
+// What servers read their own way, on every FTP, SFTP and WebDAV server the peers start: bytes
+// kept in every transfer, folders with blanks listed whole, names a client would read as
+// patterns, and saves that replace a file only once complete and change nothing else.
 #include "files/QVConnectAction.h"
 #include "files/QVRemoteFileActions.h"
 #include "tests/files/RemoteActionTestSupport.h"
@@ -12,6 +12,13 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 using C = QVRemoteFilesConnection;
@@ -21,7 +28,8 @@ struct Server {
     PeerSite site;
 };
 
-// FTP: pyftpdlib, vsftpd and pure-ftpd; WebDAV: Apache and lighttpd. Missing ones are named.
+// FTP: pyftpdlib, vsftpd and pure-ftpd; SFTP: OpenSSH; WebDAV: Apache and lighttpd. Missing ones
+// are named.
 std::vector<Server> servers(int type, QStringList* missing) {
     std::vector<Server> all;
     auto add = [&](const char* name, std::optional<PeerSite> site) {
@@ -38,6 +46,8 @@ std::vector<Server> servers(int type, QStringList* missing) {
         add("pyftpdlib", peerSite(C::FTP));
         add("vsftpd", account("QORVEL_VSFTPD_PORT"));
         add("pure-ftpd", account("QORVEL_PUREFTPD_PORT"));
+    } else if (type == C::SFTP) {
+        add("OpenSSH", peerSite(C::SFTP));
     } else {
         add("Apache", peerSite(C::WebDAV));
         const int port = qEnvironmentVariableIntValue("QORVEL_LIGHTTPD_PORT");
@@ -71,6 +81,20 @@ void writeFile(const QString& path, const QByteArray& bytes) {
 
 QStringList temporaries(const QString& folder) {
     return QDir(folder).entryList({".tmp_Qorvel-*"}, QDir::AllEntries | QDir::Hidden);
+}
+
+// The permission bits, or -1 when nothing is there; a link's own answer for a link.
+int modeOf(const QString& path) {
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+// Made here as root, given to the site's account as its own file would be.
+void own(const QString& path, const QString& like, int mode = -1) {
+    struct stat st;
+    ASSERT_EQ(::stat(QFile::encodeName(like).constData(), &st), 0);
+    ASSERT_EQ(::lchown(QFile::encodeName(path).constData(), st.st_uid, st.st_gid), 0);
+    if (mode >= 0) ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode_t(mode)), 0);
 }
 
 }  // namespace
@@ -207,5 +231,177 @@ TEST(RemoteServers, CadaverNeverTakesANameForAPattern) {
         QFile::remove(s.root + "/renamed.jpg");
         EXPECT_EQ(temporaries(s.root), QStringList());
         for (const QString& name : names) QFile::remove(s.root + "/" + name);
+    }
+}
+
+TEST(RemoteServers, SavingReplacesTheFileAndChangesNothingElse) {
+    QStringList missing;
+    std::vector<Server> all;
+    for (int type : {C::FTP, C::SFTP, C::WebDAV})
+        for (Server& server : servers(type, &missing)) all.push_back(server);
+    EXPECT_TRUE(missing.isEmpty()) << "peers not started: " << missing.join(", ").toStdString();
+    QTemporaryDir local;
+    const QString longName = QString(244, u'n') + ".htm";  // 248 bytes
+    ASSERT_EQ(longName.toUtf8().size(), 248);
+    for (const Server& server : all) {
+        SCOPED_TRACE(server.name);
+        const PeerSite& s = server.site;
+        const bool webDAV = s.type == C::WebDAV, pureFtpd = std::string(server.name) == "pure-ftpd",
+                   lighttpd = std::string(server.name) == "lighttpd", pyftpdlib = std::string(server.name) == "pyftpdlib",
+                   apache = std::string(server.name) == "Apache";
+        const QString dir = s.root + "/keep", remote = s.base + "keep/";
+        QDir(dir).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(dir));
+        own(dir, s.root, 0755);
+        auto existing = [&](const QString& name, int mode) {
+            writeFile(dir + "/" + name, "old " + name.toUtf8());
+            own(dir + "/" + name, s.root, mode);
+        };
+        auto link = [&](const QString& name, const QString& to) {
+            ASSERT_TRUE(QFile::link(to, dir + "/" + name));
+            own(dir + "/" + name, s.root);
+        };
+        existing(".tmp_Qorvel-index.html", 0644);  // the user's own file, named like a temporary
+        auto connection = loggedIn(s);
+        ASSERT_TRUE(connection);
+        struct Case {
+            const char* what;
+            QString name;                  // uploaded to
+            std::function<void()> before;  // what the site holds first
+            bool result;
+            std::function<void()> check;   // what it holds after
+        };
+        auto text = [&](const QString& name) { return readAll(dir + "/" + name); };
+        auto saved = [&](const QString& name, const QString& into, int mode) {
+            EXPECT_EQ(text(into), "new " + name.toUtf8()) << into.toStdString();
+            // WebDAV moves no permissions: the server gives its own to every file it stores.
+            if (!webDAV) EXPECT_EQ(modeOf(dir + "/" + into), mode) << into.toStdString();
+        };
+        const Case cases[] = {
+            {"a 0600 file", "secret.php", [&] { existing("secret.php", 0600); }, true, [&] { saved("secret.php", "secret.php", 0600); }},
+            // Apache's WebDAV carries one permission: the owner's execute bit, as its "executable".
+            {"a 0750 file", "run.cgi", [&] { existing("run.cgi", 0750); }, true,
+             [&] {
+                 saved("run.cgi", "run.cgi", 0750);
+                 if (apache) EXPECT_EQ(modeOf(dir + "/run.cgi") & 0100, 0100);
+             }},
+            {"a 0644 file", "page.html", [&] { existing("page.html", 0644); }, true, [&] { saved("page.html", "page.html", 0644); }},
+            {"a new file", "new.html", [] {}, true, [&] { EXPECT_EQ(text("new.html"), "new new.html"); }},
+            {"a neighbour named like the temporary", "index.html", [&] { existing("index.html", 0644); }, true,
+             [&] {
+                 saved("index.html", "index.html", 0644);
+                 EXPECT_EQ(text(".tmp_Qorvel-index.html"), "old .tmp_Qorvel-index.html");
+             }},
+            {"a 244-byte name", longName.mid(4), [&] { existing(longName.mid(4), 0640); }, true,
+             [&] { saved(longName.mid(4), longName.mid(4), 0640); }},
+            // lighttpd keeps a body under the name and a suffix of its own, so it stores no name of
+            // more than 245 bytes however it is sent: the old copy stays.
+            {"a 248-byte name", longName, [&] { existing(longName, 0640); }, !lighttpd,
+             [&] {
+                 if (lighttpd) EXPECT_EQ(text(longName), "old " + longName.toUtf8());
+                 else saved(longName, longName, 0640);
+             }},
+            {"a quote in the name", "don't.html", [&] { existing("don't.html", 0644); }, true,
+             [&] { saved("don't.html", "don't.html", 0644); }},
+            // Two links, one to the other: both stay links, the file at the end gets the text.
+            // (WebDAV shows no links, and both servers replace one with any file put there.)
+            {"a link through a link", "outer.html",
+             [&] {
+                 existing("real.html", 0640);
+                 link("inner.html", "real.html");
+                 link("outer.html", "inner.html");
+             },
+             true,
+             [&] {
+                 if (webDAV) return;
+                 EXPECT_EQ(QFileInfo(dir + "/outer.html").symLinkTarget(), dir + "/inner.html");
+                 EXPECT_EQ(QFileInfo(dir + "/inner.html").symLinkTarget(), dir + "/real.html");
+                 saved("outer.html", "real.html", 0640);
+             }},
+            // An absolute target is a path of the server's: pyftpdlib's account sees only its
+            // home as "/", so the save fails there and changes nothing.
+            {"a link to an absolute path", "absolute.html", [&] { link("absolute.html", dir + "/real.html"); },
+             !pyftpdlib,
+             [&] {
+                 if (webDAV) return;
+                 EXPECT_EQ(QFileInfo(dir + "/absolute.html").symLinkTarget(), dir + "/real.html");
+                 if (pyftpdlib) EXPECT_EQ(text("real.html"), "new outer.html");
+                 else saved("absolute.html", "real.html", 0640);
+             }},
+            // pure-ftpd stores a trailing blank as "_": the save fails, and leaves nothing.
+            {"a trailing blank", "trail space ", [] {}, !pureFtpd,
+             [&] { EXPECT_EQ(text("trail space "), pureFtpd ? "<missing>" : "new trail space "); }},
+        };
+        // Seen on the site while a big 0600 file goes up: never a copy with text that others may read.
+        std::atomic<bool> watching{false}, leaked{false};
+        std::thread watcher;
+        const Case big{"a big 0600 file", "big.php", [&] { existing("big.php", 0600); }, true,
+                       [&] {
+                           watching = false;
+                           watcher.join();
+                           if (!webDAV) EXPECT_FALSE(leaked);
+                           EXPECT_EQ(modeOf(dir + "/big.php") & 077, webDAV ? 044 : 0);
+                       }};
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            c.before();
+            writeFile(local.filePath("source"), "new " + c.name.toUtf8());
+            auto put = std::make_shared<QVFileTransferAction>(QVFileTransferAction::Put, connection, remote + c.name,
+                                                              local.filePath("source"));
+            auto outcome = runToOutcome(put, std::chrono::seconds(30));
+            ASSERT_TRUE(outcome) << "never reported";
+            EXPECT_EQ(outcome->result, c.result) << put->lastReply().join(" | ").toStdString();
+            c.check();
+            EXPECT_EQ(temporaries(dir), QStringList{".tmp_Qorvel-index.html"});
+        }
+        {
+            SCOPED_TRACE(big.what);
+            big.before();
+            writeFile(local.filePath("big"), QByteArray(32 << 20, 'x'));
+            watching = true;
+            watcher = std::thread([&] {
+                while (watching)
+                    for (const QString& t : temporaries(dir)) {
+                        if (t == ".tmp_Qorvel-index.html") continue;
+                        struct stat st;
+                        if (::lstat(QFile::encodeName(dir + "/" + t).constData(), &st) == 0 && st.st_size > 0 &&
+                            (st.st_mode & 044) != 0)
+                            leaked = true;
+                    }
+            });
+            auto outcome = runToOutcome(std::make_shared<QVFileTransferAction>(QVFileTransferAction::Put, connection,
+                                                                               remote + big.name, local.filePath("big")),
+                                        std::chrono::seconds(60));
+            ASSERT_TRUE(outcome && outcome->result);
+            big.check();
+        }
+
+        // Names holding a quote: renamed and deleted, and a folder of them deleted whole.
+        existing("sq'uote", 0644);
+        ASSERT_TRUE(QDir(dir).mkpath("tr'ee/it's"));
+        for (const QString& made : {dir + "/tr'ee", dir + "/tr'ee/it's"}) own(made, s.root, 0755);
+        existing("tr'ee/it's/don't", 0644);
+        existing("tr'ee/a'b", 0644);
+        const struct {
+            const char* what;
+            std::shared_ptr<QVRemoteFileAction> action;
+            std::function<bool()> done;
+        } quoted[] = {
+            {"rename", QVFileAction::move(connection, remote + "sq'uote", remote + "sq'uote 2"),
+             [&] { return text("sq'uote 2") == "old sq'uote" && !QFileInfo::exists(dir + "/sq'uote"); }},
+            {"delete", std::make_shared<QVFileAction>(QVFileAction::DeleteFile, connection, remote + "sq'uote 2"),
+             [&] { return !QFileInfo::exists(dir + "/sq'uote 2"); }},
+            {"delete a folder whole", std::make_shared<QVDirectoryAction>(QVDirectoryAction::Delete, connection, remote + "tr'ee"),
+             [&] { return !QFileInfo::exists(dir + "/tr'ee"); }},
+        };
+        for (const auto& step : quoted) {
+            SCOPED_TRACE(step.what);
+            auto outcome = runToOutcome(step.action, std::chrono::seconds(30));
+            ASSERT_TRUE(outcome) << "never reported";
+            EXPECT_TRUE(outcome->result) << step.action->lastReply().join(" | ").toStdString();
+            EXPECT_TRUE(step.done());
+        }
+        connection->kill();
+        QDir(dir).removeRecursively();
     }
 }
