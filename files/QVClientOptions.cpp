@@ -2,8 +2,10 @@
 #include "files/QVClientOptions.h"
 
 #include "files/QVRemoteFilesConnection.h"
+#include "platform/Paths.h"
 
-#include <QSet>
+#include <QDir>
+#include <QHash>
 
 namespace {
 
@@ -26,7 +28,8 @@ Kind ftpLetter(QChar c) {
 
 // OpenSSH sftp: -S and -D name programs to run, -F a configuration (which may name any), -b a
 // batch of commands ("!" runs a shell), -J another ssh through a jump host, -s a server program;
-// -A forwards the agent to the site, -1/-2/-h/-N change nothing useful or stop the client.
+// -A forwards the agent to the site, -1/-2/-h/-N change nothing useful or stop the client; -i
+// names a key file, which must be one of the user's own.
 Kind sftpLetter(QChar c) {
     switch (c.unicode()) {
     case '4': case '6': case 'a': case 'C': case 'f': case 'p': case 'q': case 'r': case 'v':
@@ -86,52 +89,118 @@ const LongOption* longOption(const QString& written) {
     return found;
 }
 
+// ssh reads "~" and tokens ("%d", "${HOME}") in a key file's name, and a blank or quote would
+// split it: a key file passes when its plain name lies in the user's own ssh folder, where ssh
+// looks for the user's keys anyway, so no setting points ssh at a file of its choosing.
+bool isUserSSHKey(const QString& path) {
+    if (path.isEmpty()) return false;
+    for (QChar c : path)
+        if (QStringView(u" \t\r\n\"'\\%$#").contains(c)) return false;
+    const QString expanded = path.startsWith(QLatin1String("~/")) ? Paths::home() + path.mid(1) : path;
+    if (!QDir::isAbsolutePath(expanded) || expanded.split(u'/').contains(QLatin1String(".."))) return false;
+    const QString folder = QDir::cleanPath(Paths::home()) + QLatin1String("/.ssh/");
+    const QString cleaned = QDir::cleanPath(expanded);
+    return cleaned.startsWith(folder) && cleaned.size() > folder.size();
+}
+
 bool valueIsHarmless(int protocol, QChar letter, const QString& value) {
-    if (protocol == QVRemoteFilesConnection::SFTP && letter == u'o') return QVClientOptions::isHarmlessSSHOption(value);
+    if (protocol != QVRemoteFilesConnection::SFTP) return true;
+    if (letter == u'o') return QVClientOptions::isHarmlessSSHOption(value);
+    if (letter == u'i') return isUserSSHKey(value);
     return true;
+}
+
+// A configuration line split as ssh splits it: the key (a quoted key taken whole), then blanks
+// and one "=" (none after a quoted key), then the value.
+struct SSHLine {
+    QString key, value;
+};
+
+SSHLine splitSSHLine(const QString& option) {
+    const auto blank = [&](qsizetype i) { return i < option.size() && (option[i] == u' ' || option[i] == u'\t'); };
+    qsizetype i = 0;
+    while (blank(i)) ++i;
+    if (i < option.size() && option[i] == u'=') ++i;
+    while (blank(i)) ++i;
+    SSHLine line;
+    if (i < option.size() && option[i] == u'"') {
+        const qsizetype close = option.indexOf(u'"', i + 1);
+        if (close < 0) return line;
+        line.key = option.mid(i + 1, close - i - 1);
+        i = close + 1;
+        while (blank(i)) ++i;
+    } else {
+        qsizetype end = i;
+        while (end < option.size() && !blank(end) && option[end] != u'=') ++end;
+        line.key = option.mid(i, end - i);
+        i = end;
+        while (blank(i)) ++i;
+        if (i < option.size() && option[i] == u'=') ++i;
+        while (blank(i)) ++i;
+    }
+    line.value = option.mid(i);
+    return line;
 }
 
 }  // namespace
 
-QString QVClientOptions::sshOptionKey(const QString& option) {
-    // ssh splits a configuration line at blanks or one "=", skipping an empty first word, and
-    // takes a quoted word whole.
-    qsizetype i = 0;
-    while (i < option.size() && (option[i] == u' ' || option[i] == u'\t')) ++i;
-    if (i < option.size() && option[i] == u'=') ++i;
-    while (i < option.size() && (option[i] == u' ' || option[i] == u'\t')) ++i;
-    if (i < option.size() && option[i] == u'"') {
-        const qsizetype close = option.indexOf(u'"', i + 1);
-        return close < 0 ? QString() : option.mid(i + 1, close - i - 1);
-    }
-    qsizetype end = i;
-    while (end < option.size() && option[end] != u' ' && option[end] != u'\t' && option[end] != u'=') ++end;
-    return option.mid(i, end - i);
-}
+QString QVClientOptions::sshOptionKey(const QString& option) { return splitSSHLine(option).key; }
 
 bool QVClientOptions::isHarmlessSSHOption(const QString& option) {
-    // Keys that start nothing, load no library and connect nowhere else. Left out on purpose:
-    // ProxyCommand, ProxyJump, LocalCommand, PermitLocalCommand, KnownHostsCommand,
-    // PKCS11Provider, SecurityKeyProvider, Include, Match, Host, ControlMaster/Path,
-    // IdentityAgent, ForwardAgent and every forwarding, HostbasedAuthentication (ssh-keysign),
-    // HashKnownHosts (an unhashed line in a known-hosts file of the settings' choosing begins with
-    // the host name the settings give).
-    static const QSet<QString> harmless = [] {
-        QSet<QString> keys;
-        for (const char* key :
-             {"addressfamily", "batchmode", "bindaddress", "casignaturealgorithms", "certificatefile",
-              "challengeresponseauthentication", "checkhostip", "ciphers", "compression", "connectionattempts",
-              "connecttimeout", "escapechar", "fingerprinthash", "globalknownhostsfile",
-              "hostkeyalgorithms", "hostkeyalias", "hostname", "identitiesonly", "identityfile", "ipqos",
-              "kbdinteractiveauthentication", "kexalgorithms", "loglevel", "macs", "numberofpasswordprompts",
-              "passwordauthentication", "port", "preferredauthentications", "pubkeyacceptedalgorithms",
-              "pubkeyacceptedkeytypes", "pubkeyauthentication", "rekeylimit", "requiredrsasize",
-              "serveralivecountmax", "serveraliveinterval", "stricthostkeychecking", "tcpkeepalive",
-              "updatehostkeys", "user", "userknownhostsfile", "verifyhostkeydns"})
-            keys.insert(QString::fromLatin1(key));
+    // Each key with the word that makes it harmless: none reads or writes a file, starts a
+    // program, loads a library or connects anywhere the settings choose. Left out on purpose,
+    // among every other key: the known-hosts files, KnownHostsCommand, HostKeyAlias,
+    // UpdateHostKeys, CheckHostIP (each writes host lines, or names the line's host),
+    // StrictHostKeyChecking (Qorvel decides), HostName (a host past the site's checks),
+    // ProxyCommand, ProxyJump, LocalCommand, PermitLocalCommand, RemoteCommand, Control*,
+    // every forwarding and Tunnel, IdentityAgent, PKCS11Provider, SecurityKeyProvider,
+    // HostbasedAuthentication and EnableSSHKeysign (ssh-keysign), Include, Match, Host,
+    // CertificateFile, RevokedHostKeys, XAuthLocation, SendEnv and SetEnv, HashKnownHosts.
+    enum Value { Any, UserKey };
+    static const QHash<QString, Value> harmless = [] {
+        QHash<QString, Value> keys;
+        for (const char* key : {
+                 "addressfamily",                    // network
+                 "batchmode",                        // prompts
+                 "bindaddress",                      // source address
+                 "casignaturealgorithms",            // algorithms
+                 "challengeresponseauthentication",  // method
+                 "ciphers",                          // algorithms
+                 "compression",                      // transfer
+                 "connectionattempts",               // count
+                 "connecttimeout",                   // time
+                 "escapechar",                       // terminal (sftp has none)
+                 "fingerprinthash",                  // display
+                 "hostkeyalgorithms",                // algorithms
+                 "identitiesonly",                   // method
+                 "ipqos",                            // network
+                 "kbdinteractiveauthentication",     // method
+                 "kexalgorithms",                    // algorithms
+                 "loglevel",                         // verbosity (to the terminal)
+                 "macs",                             // algorithms
+                 "numberofpasswordprompts",          // count
+                 "passwordauthentication",           // method
+                 "port",                             // number
+                 "preferredauthentications",         // order
+                 "pubkeyacceptedalgorithms",         // algorithms
+                 "pubkeyacceptedkeytypes",           // algorithms
+                 "pubkeyauthentication",             // method
+                 "rekeylimit",                       // amount
+                 "requiredrsasize",                  // number
+                 "serveralivecountmax",              // count
+                 "serveraliveinterval",              // time
+                 "tcpkeepalive",                     // network
+                 "user",                             // login name
+                 "verifyhostkeydns",                 // lookup
+             })
+            keys.insert(QString::fromLatin1(key), Any);
+        keys.insert(QStringLiteral("identityfile"), UserKey);  // only a key of the user's own ~/.ssh
         return keys;
     }();
-    return harmless.contains(sshOptionKey(option).toLower());
+    const SSHLine line = splitSSHLine(option);
+    const auto found = harmless.constFind(line.key.toLower());
+    if (found == harmless.constEnd()) return false;
+    return *found == Any || isUserSSHKey(line.value);
 }
 
 QVClientOptions::Verdict QVClientOptions::check(const QStringList& arguments, int protocol) {

@@ -20,7 +20,8 @@ public:
     // them into harmless ones and refused ones. An argument that is not an option (the client
     // would take it for its host) is refused too, and so is an option whose value is missing.
     static Verdict check(const QStringList& arguments, int protocol);
-    // Whether an ssh option "Key=value" (or "Key value") is harmless: its key is on the list.
+    // Whether an ssh option "Key=value" (or "Key value") is harmless: its key is on the list (an
+    // identity file must lie in the user's own ~/.ssh).
     static bool isHarmlessSSHOption(const QString& option);
     // The ssh key of an option as ssh reads it (leading blanks and "=" skipped, quotes taken off).
     static QString sshOptionKey(const QString& option);
