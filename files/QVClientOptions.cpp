@@ -110,19 +110,13 @@ bool valueIsHarmless(int protocol, QChar letter, const QString& value) {
     return true;
 }
 
-// A configuration line split as ssh splits it: the key (a quoted key taken whole), then blanks
-// and one "=" (none after a quoted key), then the value.
-struct SSHLine {
-    QString key, value;
-};
-
-SSHLine splitSSHLine(const QString& option) {
+QVClientOptions::SSHOption splitSSHLine(const QString& option) {
     const auto blank = [&](qsizetype i) { return i < option.size() && (option[i] == u' ' || option[i] == u'\t'); };
     qsizetype i = 0;
     while (blank(i)) ++i;
     if (i < option.size() && option[i] == u'=') ++i;
     while (blank(i)) ++i;
-    SSHLine line;
+    QVClientOptions::SSHOption line;
     if (i < option.size() && option[i] == u'"') {
         const qsizetype close = option.indexOf(u'"', i + 1);
         if (close < 0) return line;
@@ -144,7 +138,7 @@ SSHLine splitSSHLine(const QString& option) {
 
 }  // namespace
 
-QString QVClientOptions::sshOptionKey(const QString& option) { return splitSSHLine(option).key; }
+QVClientOptions::SSHOption QVClientOptions::sshOption(const QString& option) { return splitSSHLine(option); }
 
 bool QVClientOptions::isHarmlessSSHOption(const QString& option) {
     // Each key with the word that makes it harmless: none reads or writes a file, starts a
@@ -197,72 +191,109 @@ bool QVClientOptions::isHarmlessSSHOption(const QString& option) {
         keys.insert(QStringLiteral("identityfile"), UserKey);  // only a key of the user's own ~/.ssh
         return keys;
     }();
-    const SSHLine line = splitSSHLine(option);
+    const SSHOption line = splitSSHLine(option);
     const auto found = harmless.constFind(line.key.toLower());
     if (found == harmless.constEnd()) return false;
     return *found == Any || isUserSSHKey(line.value);
 }
 
-QVClientOptions::Verdict QVClientOptions::check(const QStringList& arguments, int protocol) {
-    Verdict verdict;
+namespace {
+
+// One argument, or an option with its value in the next argument, as the client reads it.
+struct Reading {
+    QStringList written;
+    QList<QVClientOptions::Option> options;
+    QList<Kind> kinds;
+    bool wellFormed = true;  // no: not an option, a value missing, or an option in a value's place
+};
+
+QList<Reading> readArguments(const QStringList& arguments, int protocol) {
+    QList<Reading> readings;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
-        QStringList taken{argument};
-        bool harmless = true;
+        Reading reading;
+        reading.written = {argument};
+        const auto takeValue = [&](QString value, Kind kind, QString name) {
+            if (value.isNull()) {
+                if (i + 1 < arguments.size()) {
+                    value = arguments[++i];
+                    reading.written << value;
+                    // The client would take it as the value, but an option in a value's place is
+                    // a mistake at best.
+                    if (value.startsWith(u'-')) reading.wellFormed = false;
+                } else {
+                    reading.wellFormed = false;
+                }
+            }
+            reading.options << QVClientOptions::Option{std::move(name), value, true};
+            reading.kinds << kind;
+        };
         if (argument == QLatin1String("--")) {
             // Everything after it is the client's host and paths.
-            verdict.refused << arguments.mid(i).join(u' ');
+            reading.written = arguments.mid(i);
+            reading.wellFormed = false;
+            readings << reading;
             break;
         }
         if (!argument.startsWith(u'-') || argument.size() < 2) {
-            harmless = false;
+            reading.wellFormed = false;
         } else if (argument.startsWith(QLatin1String("--"))) {
             const qsizetype equals = argument.indexOf(u'=');
             const QString name = argument.mid(2, equals < 0 ? -1 : equals - 2);
             const LongOption* option = protocol == QVRemoteFilesConnection::WebDAV ? longOption(name) : nullptr;
             if (!option) {
-                harmless = false;
+                reading.wellFormed = false;
             } else if (option->kind == Kind::Value || option->kind == Kind::RefusedValue) {
-                if (equals < 0) {
-                    if (i + 1 < arguments.size()) {
-                        taken << arguments[++i];
-                        if (taken.last().startsWith(u'-')) harmless = false;
-                    } else {
-                        harmless = false;
-                    }
-                }
-                harmless = harmless && option->kind == Kind::Value;
+                takeValue(equals < 0 ? QString() : argument.mid(equals + 1), option->kind, QLatin1String(option->name));
             } else {
-                harmless = option->kind == Kind::Flag && equals < 0;
+                reading.options << QVClientOptions::Option{QLatin1String(option->name), {}, false};
+                reading.kinds << option->kind;
+                if (equals >= 0) reading.wellFormed = false;
             }
         } else {
             for (qsizetype j = 1; j < argument.size(); ++j) {
                 const QChar letter = argument[j];
                 const Kind kind = letterKind(protocol, letter);
-                if (kind == Kind::Flag) continue;
-                if (kind == Kind::Unknown || kind == Kind::RefusedFlag) {
-                    harmless = false;
-                    continue;
+                if (kind == Kind::Value || kind == Kind::RefusedValue) {
+                    // The rest of the argument is the value, else the next argument.
+                    takeValue(j + 1 < argument.size() ? argument.mid(j + 1) : QString(), kind, letter);
+                    break;
                 }
-                // The rest of the argument is the value, else the next argument.
-                QString value = argument.mid(j + 1);
-                if (value.isEmpty()) {
-                    if (i + 1 < arguments.size()) {
-                        value = arguments[++i];
-                        taken << value;
-                        // The client would take it as the value, but an option in a value's
-                        // place is a mistake at best: refused with it.
-                        if (value.startsWith(u'-')) harmless = false;
-                    } else {
-                        harmless = false;
-                    }
-                }
-                harmless = harmless && kind == Kind::Value && valueIsHarmless(protocol, letter, value);
-                break;
+                reading.options << QVClientOptions::Option{letter, {}, false};
+                reading.kinds << kind;
             }
         }
-        if (harmless) verdict.arguments << taken;
-        else verdict.refused << taken.join(u' ');
+        readings << reading;
+    }
+    return readings;
+}
+
+}  // namespace
+
+QList<QVClientOptions::Option> QVClientOptions::read(const QStringList& arguments, int protocol) {
+    QList<Option> options;
+    for (const Reading& reading : readArguments(arguments, protocol)) {
+        if (!reading.wellFormed) {
+            options << Option{{}, reading.written.join(u' '), false};
+            continue;
+        }
+        options << reading.options;
+    }
+    return options;
+}
+
+QVClientOptions::Verdict QVClientOptions::check(const QStringList& arguments, int protocol) {
+    Verdict verdict;
+    for (const Reading& reading : readArguments(arguments, protocol)) {
+        bool harmless = reading.wellFormed;
+        for (qsizetype k = 0; k < reading.options.size() && harmless; ++k) {
+            const Option& option = reading.options[k];
+            const Kind kind = reading.kinds[k];
+            harmless = (kind == Kind::Flag || kind == Kind::Value) &&
+                       (!option.hasValue || option.name.size() != 1 || valueIsHarmless(protocol, option.name[0], option.value));
+        }
+        if (harmless) verdict.arguments << reading.written;
+        else verdict.refused << reading.written.join(u' ');
     }
     return verdict;
 }
