@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QProcess>
+
 namespace {
 constexpr int FTP = 0, SFTP = 1, DAV = 2;
 }
@@ -120,4 +122,19 @@ TEST(QVClientOptions, SiteSettingsDropRefusedEntriesAndNameThemAtOK) {
     EXPECT_EQ(*site.options(), (QVariantMap{{"other", "-v -C"}, {"oIdentityFile", "~/.ssh/key"}, {"C", true}}));
     EXPECT_TRUE(site.connectionError().isNull());
     EXPECT_EQ(site.arguments(), (QStringList{"-C", "-oIdentityFile=~/.ssh/key", "-v", "-C"}));
+}
+
+TEST(QVClientOptions, SSHOptionsSplitAsTheRealSSHSplitsThem) {
+    // ssh -G prints the configuration the options make, connecting nowhere.
+    for (const QString& option : {QString("\"Port\" 2345"), QString("=User=bob"), QString(" HostKeyAlias = x"),
+                                  QString("\tConnectTimeout=7"), QString("port  =  2346"), QString("USER bob2"),
+                                  QString("\"IdentityFile\"=~/.ssh/k"), QString("ServerAliveInterval\t=\t9")}) {
+        SCOPED_TRACE(option.toStdString());
+        QProcess ssh;
+        ssh.start("/usr/bin/ssh", {"-G", "-F", "/dev/null", "-o", option, "example.org"});
+        ASSERT_TRUE(ssh.waitForFinished(10000));
+        const QStringList lines = QString::fromUtf8(ssh.readAllStandardOutput()).split('\n');
+        const QVClientOptions::SSHOption read = QVClientOptions::sshOption(option);
+        EXPECT_TRUE(lines.contains(read.key.toLower() + ' ' + read.value)) << read.key.toStdString() << " " << read.value.toStdString();
+    }
 }
