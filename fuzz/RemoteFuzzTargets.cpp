@@ -89,10 +89,10 @@ const QSet<QString>& sshKeysThatWriteOrRun() {
     return keys;
 }
 
-// A key file ssh would read: "~" expanded, no token, variable, quote or blank, no "..", inside the
-// home's ssh folder.
+// A key file ssh would read: "~" expanded, no token, variable, quote or the blanks ssh splits a
+// line at (a vertical tab is part of a name), no "..", inside the home's ssh folder.
 bool outsideUserSSHFolder(const QString& path) {
-    static const QRegularExpression plain(QStringLiteral("^[^\\s\"'\\\\%$#]+$"));
+    static const QRegularExpression plain(QStringLiteral("^[^ \\t\\r\\n\"'\\\\%$#]+$"));
     if (!plain.match(path).hasMatch() || path.split(u'/').contains(QStringLiteral(".."))) return true;
     const QString expanded = path.startsWith(QStringLiteral("~/")) ? Paths::home() + path.mid(1) : path;
     const QString folder = QDir::cleanPath(Paths::home() + QStringLiteral("/.ssh"));

@@ -2,10 +2,9 @@
 #include "files/QVClientOptions.h"
 #include "files/QVProjectRemoteConfiguration.h"
 #include "platform/Paths.h"
+#include "platform/Process.h"
 
 #include <gtest/gtest.h>
-
-#include <QProcess>
 
 namespace {
 constexpr int FTP = 0, SFTP = 1, DAV = 2;
@@ -130,10 +129,11 @@ TEST(QVClientOptions, SSHOptionsSplitAsTheRealSSHSplitsThem) {
                                   QString("\tConnectTimeout=7"), QString("port  =  2346"), QString("USER bob2"),
                                   QString("\"IdentityFile\"=~/.ssh/k"), QString("ServerAliveInterval\t=\t9")}) {
         SCOPED_TRACE(option.toStdString());
-        QProcess ssh;
-        ssh.start("/usr/bin/ssh", {"-G", "-F", "/dev/null", "-o", option, "example.org"});
-        ASSERT_TRUE(ssh.waitForFinished(10000));
-        const QStringList lines = QString::fromUtf8(ssh.readAllStandardOutput()).split('\n');
+        ProcessOptions run;
+        run.timeoutMs = 10000;
+        const ProcessResult ssh = Process::run("/usr/bin/ssh", {"-G", "-F", "/dev/null", "-o", option, "example.org"}, run);
+        ASSERT_TRUE(ssh.succeeded()) << ssh.standardError.toStdString();
+        const QStringList lines = QString::fromUtf8(ssh.standardOutput).split('\n');
         const QVClientOptions::SSHOption read = QVClientOptions::sshOption(option);
         EXPECT_TRUE(lines.contains(read.key.toLower() + ' ' + read.value)) << read.key.toStdString() << " " << read.value.toStdString();
     }
