@@ -110,13 +110,15 @@ bool valueIsHarmless(int protocol, QChar letter, const QString& value) {
     return true;
 }
 
-QVClientOptions::SSHOption splitSSHLine(const QString& option) {
+}  // namespace
+
+QVClientOptions::SSHOption QVClientOptions::sshOption(const QString& option) {
     const auto blank = [&](qsizetype i) { return i < option.size() && (option[i] == u' ' || option[i] == u'\t'); };
     qsizetype i = 0;
     while (blank(i)) ++i;
     if (i < option.size() && option[i] == u'=') ++i;
     while (blank(i)) ++i;
-    QVClientOptions::SSHOption line;
+    SSHOption line;
     if (i < option.size() && option[i] == u'"') {
         const qsizetype close = option.indexOf(u'"', i + 1);
         if (close < 0) return line;
@@ -135,10 +137,6 @@ QVClientOptions::SSHOption splitSSHLine(const QString& option) {
     line.value = option.mid(i);
     return line;
 }
-
-}  // namespace
-
-QVClientOptions::SSHOption QVClientOptions::sshOption(const QString& option) { return splitSSHLine(option); }
 
 bool QVClientOptions::isHarmlessSSHOption(const QString& option) {
     // Each key with the word that makes it harmless: none reads or writes a file, starts a
@@ -191,7 +189,7 @@ bool QVClientOptions::isHarmlessSSHOption(const QString& option) {
         keys.insert(QStringLiteral("identityfile"), UserKey);  // only a key of the user's own ~/.ssh
         return keys;
     }();
-    const SSHOption line = splitSSHLine(option);
+    const SSHOption line = sshOption(option);
     const auto found = harmless.constFind(line.key.toLower());
     if (found == harmless.constEnd()) return false;
     return *found == Any || isUserSSHKey(line.value);
