@@ -118,8 +118,8 @@ void QVConnectAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDe
     // it would read as more than harmless.
     const QStringList refused = QVClientOptions::check(_arguments, _connection->type()).refused;
     if (!refused.isEmpty()) {
-        refuse(tr("These options could make the client run a program, read commands or connect elsewhere, and are "
-                  "not passed: %1.")
+        refuse(tr("These options could make the client run a program, read or write files the settings name, or "
+                  "connect elsewhere, and are not passed: %1.")
                    .arg(QVClientOptions::describe(refused)));
         return;
     }
