@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <condition_variable>
@@ -55,7 +56,8 @@ struct Peer {
     QString password = qEnvironmentVariable("QORVEL_PEER_PASSWORD");
     QString root;       // the server's folder on disk
     QString base;       // the same folder as the client names it
-    QStringList arguments;
+    QStringList arguments;      // the site's options, as the queue gets them
+    QStringList bareArguments;  // the bare client's own, the site's among them
     QString key;        // SFTP: the private key the account accepts
     QTemporaryDir local;
     QTemporaryDir home;  // cadaver's ~/.netrc
@@ -107,10 +109,15 @@ Peer& peer(int type) {
         p.base = p.root + u'/';
         p.key = qEnvironmentVariable("QORVEL_SFTP_KEY");
         // The home folder stays as it is: sshd refuses keys below a folder others may write.
-        p.arguments = {QStringLiteral("-oUserKnownHostsFile=") + qEnvironmentVariable("QORVEL_SFTP_KNOWN_HOSTS"),
-                       QStringLiteral("-oStrictHostKeyChecking=accept-new"),
-                       QStringLiteral("-oIdentitiesOnly=yes"), QStringLiteral("-oBatchMode=yes"),
-                       QStringLiteral("-i"), p.key};
+        // The queue takes a key only from the user's own ~/.ssh (the run's home, set in main),
+        // and keeps the host key in the known hosts there.
+        const QString own = QDir(QDir::homePath()).filePath(QStringLiteral(".ssh/peer_key"));
+        QDir().mkpath(QFileInfo(own).path());
+        QFile::copy(p.key, own);
+        QFile::setPermissions(own, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        p.arguments = {QStringLiteral("-oIdentitiesOnly=yes"), QStringLiteral("-oBatchMode=yes"), QStringLiteral("-i"), own};
+        p.bareArguments = QStringList{QStringLiteral("-oUserKnownHostsFile=") + qEnvironmentVariable("QORVEL_SFTP_KNOWN_HOSTS"),
+                                      QStringLiteral("-oStrictHostKeyChecking=accept-new")} + p.arguments;
         if (p.key.isEmpty()) p.port = 0;
     } else {
         p.port = qEnvironmentVariableIntValue("QORVEL_DAV_PORT");
@@ -145,7 +152,7 @@ void bareClient(Peer& p, const QString& commands) {
         Process::run(QStringLiteral("/usr/bin/ftp"), {QStringLiteral("-n")}, options);
     } else if (p.type == C::SFTP) {
         options.input = commands.toUtf8();
-        QStringList arguments = p.arguments;
+        QStringList arguments = p.bareArguments;
         arguments << QStringLiteral("-oPort=%1").arg(p.port) << QStringLiteral("-b") << QStringLiteral("-")
                   << p.user + QStringLiteral("@127.0.0.1");
         Process::run(QStringLiteral("/usr/bin/sftp"), arguments, options);
@@ -270,6 +277,9 @@ void largeFileBareClient(benchmark::State& state, int type) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    // A home of the run's own: the key and the known hosts the SFTP queue uses live in it.
+    QTemporaryDir home;
+    qputenv("HOME", QFile::encodeName(home.path()));
     if (qEnvironmentVariableIntValue("QORVEL_FTP_PORT") <= 0) {
         fprintf(stderr, "run under scripts/with-remote-peers\n");
         return 1;

@@ -2,8 +2,10 @@
 #include "files/QVClientOptions.h"
 
 #include "files/QVRemoteFilesConnection.h"
+#include "platform/Paths.h"
 
-#include <QSet>
+#include <QDir>
+#include <QHash>
 
 namespace {
 
@@ -26,7 +28,8 @@ Kind ftpLetter(QChar c) {
 
 // OpenSSH sftp: -S and -D name programs to run, -F a configuration (which may name any), -b a
 // batch of commands ("!" runs a shell), -J another ssh through a jump host, -s a server program;
-// -A forwards the agent to the site, -1/-2/-h/-N change nothing useful or stop the client.
+// -A forwards the agent to the site, -1/-2/-h/-N change nothing useful or stop the client; -i
+// names a key file, which must be one of the user's own.
 Kind sftpLetter(QChar c) {
     switch (c.unicode()) {
     case '4': case '6': case 'a': case 'C': case 'f': case 'p': case 'q': case 'r': case 'v':
@@ -86,114 +89,209 @@ const LongOption* longOption(const QString& written) {
     return found;
 }
 
+// ssh reads "~" and tokens ("%d", "${HOME}") in a key file's name, and a blank or quote would
+// split it: a key file passes when its plain name lies in the user's own ssh folder, where ssh
+// looks for the user's keys anyway, so no setting points ssh at a file of its choosing.
+bool isUserSSHKey(const QString& path) {
+    if (path.isEmpty()) return false;
+    for (QChar c : path)
+        if (QStringView(u" \t\r\n\"'\\%$#").contains(c)) return false;
+    const QString expanded = path.startsWith(QLatin1String("~/")) ? Paths::home() + path.mid(1) : path;
+    if (!QDir::isAbsolutePath(expanded) || expanded.split(u'/').contains(QLatin1String(".."))) return false;
+    const QString folder = QDir::cleanPath(Paths::home()) + QLatin1String("/.ssh/");
+    const QString cleaned = QDir::cleanPath(expanded);
+    return cleaned.startsWith(folder) && cleaned.size() > folder.size();
+}
+
 bool valueIsHarmless(int protocol, QChar letter, const QString& value) {
-    if (protocol == QVRemoteFilesConnection::SFTP && letter == u'o') return QVClientOptions::isHarmlessSSHOption(value);
+    if (protocol != QVRemoteFilesConnection::SFTP) return true;
+    if (letter == u'o') return QVClientOptions::isHarmlessSSHOption(value);
+    if (letter == u'i') return isUserSSHKey(value);
     return true;
 }
 
 }  // namespace
 
-QString QVClientOptions::sshOptionKey(const QString& option) {
-    // ssh splits a configuration line at blanks or one "=", skipping an empty first word, and
-    // takes a quoted word whole.
+QVClientOptions::SSHOption QVClientOptions::sshOption(const QString& option) {
+    const auto blank = [&](qsizetype i) { return i < option.size() && (option[i] == u' ' || option[i] == u'\t'); };
     qsizetype i = 0;
-    while (i < option.size() && (option[i] == u' ' || option[i] == u'\t')) ++i;
+    while (blank(i)) ++i;
     if (i < option.size() && option[i] == u'=') ++i;
-    while (i < option.size() && (option[i] == u' ' || option[i] == u'\t')) ++i;
+    while (blank(i)) ++i;
+    SSHOption line;
     if (i < option.size() && option[i] == u'"') {
         const qsizetype close = option.indexOf(u'"', i + 1);
-        return close < 0 ? QString() : option.mid(i + 1, close - i - 1);
+        if (close < 0) return line;
+        line.key = option.mid(i + 1, close - i - 1);
+        i = close + 1;
+        while (blank(i)) ++i;
+    } else {
+        qsizetype end = i;
+        while (end < option.size() && !blank(end) && option[end] != u'=') ++end;
+        line.key = option.mid(i, end - i);
+        i = end;
+        while (blank(i)) ++i;
+        if (i < option.size() && option[i] == u'=') ++i;
+        while (blank(i)) ++i;
     }
-    qsizetype end = i;
-    while (end < option.size() && option[end] != u' ' && option[end] != u'\t' && option[end] != u'=') ++end;
-    return option.mid(i, end - i);
+    line.value = option.mid(i);
+    return line;
 }
 
 bool QVClientOptions::isHarmlessSSHOption(const QString& option) {
-    // Keys that start nothing, load no library and connect nowhere else. Left out on purpose:
-    // ProxyCommand, ProxyJump, LocalCommand, PermitLocalCommand, KnownHostsCommand,
-    // PKCS11Provider, SecurityKeyProvider, Include, Match, Host, ControlMaster/Path,
-    // IdentityAgent, ForwardAgent and every forwarding, HostbasedAuthentication (ssh-keysign),
-    // HashKnownHosts (an unhashed line in a known-hosts file of the settings' choosing begins with
-    // the host name the settings give).
-    static const QSet<QString> harmless = [] {
-        QSet<QString> keys;
-        for (const char* key :
-             {"addressfamily", "batchmode", "bindaddress", "casignaturealgorithms", "certificatefile",
-              "challengeresponseauthentication", "checkhostip", "ciphers", "compression", "connectionattempts",
-              "connecttimeout", "escapechar", "fingerprinthash", "globalknownhostsfile",
-              "hostkeyalgorithms", "hostkeyalias", "hostname", "identitiesonly", "identityfile", "ipqos",
-              "kbdinteractiveauthentication", "kexalgorithms", "loglevel", "macs", "numberofpasswordprompts",
-              "passwordauthentication", "port", "preferredauthentications", "pubkeyacceptedalgorithms",
-              "pubkeyacceptedkeytypes", "pubkeyauthentication", "rekeylimit", "requiredrsasize",
-              "serveralivecountmax", "serveraliveinterval", "stricthostkeychecking", "tcpkeepalive",
-              "updatehostkeys", "user", "userknownhostsfile", "verifyhostkeydns"})
-            keys.insert(QString::fromLatin1(key));
+    // Each key with the word that makes it harmless: none reads or writes a file, starts a
+    // program, loads a library or connects anywhere the settings choose. Left out on purpose,
+    // among every other key: the known-hosts files, KnownHostsCommand, HostKeyAlias,
+    // UpdateHostKeys, CheckHostIP (each writes host lines, or names the line's host),
+    // StrictHostKeyChecking (Qorvel decides), HostName (a host past the site's checks),
+    // ProxyCommand, ProxyJump, LocalCommand, PermitLocalCommand, RemoteCommand, Control*,
+    // every forwarding and Tunnel, IdentityAgent, PKCS11Provider, SecurityKeyProvider,
+    // HostbasedAuthentication and EnableSSHKeysign (ssh-keysign), Include, Match, Host,
+    // CertificateFile, RevokedHostKeys, XAuthLocation, SendEnv and SetEnv, HashKnownHosts.
+    enum Value { Any, UserKey };
+    static const QHash<QString, Value> harmless = [] {
+        QHash<QString, Value> keys;
+        for (const char* key : {
+                 "addressfamily",                    // network
+                 "batchmode",                        // prompts
+                 "bindaddress",                      // source address
+                 "casignaturealgorithms",            // algorithms
+                 "challengeresponseauthentication",  // method
+                 "ciphers",                          // algorithms
+                 "compression",                      // transfer
+                 "connectionattempts",               // count
+                 "connecttimeout",                   // time
+                 "escapechar",                       // terminal (sftp has none)
+                 "fingerprinthash",                  // display
+                 "hostkeyalgorithms",                // algorithms
+                 "identitiesonly",                   // method
+                 "ipqos",                            // network
+                 "kbdinteractiveauthentication",     // method
+                 "kexalgorithms",                    // algorithms
+                 "loglevel",                         // verbosity (to the terminal)
+                 "macs",                             // algorithms
+                 "numberofpasswordprompts",          // count
+                 "passwordauthentication",           // method
+                 "port",                             // number
+                 "preferredauthentications",         // order
+                 "pubkeyacceptedalgorithms",         // algorithms
+                 "pubkeyacceptedkeytypes",           // algorithms
+                 "pubkeyauthentication",             // method
+                 "rekeylimit",                       // amount
+                 "requiredrsasize",                  // number
+                 "serveralivecountmax",              // count
+                 "serveraliveinterval",              // time
+                 "tcpkeepalive",                     // network
+                 "user",                             // login name
+                 "verifyhostkeydns",                 // lookup
+             })
+            keys.insert(QString::fromLatin1(key), Any);
+        keys.insert(QStringLiteral("identityfile"), UserKey);  // only a key of the user's own ~/.ssh
         return keys;
     }();
-    return harmless.contains(sshOptionKey(option).toLower());
+    const SSHOption line = sshOption(option);
+    const auto found = harmless.constFind(line.key.toLower());
+    if (found == harmless.constEnd()) return false;
+    return *found == Any || isUserSSHKey(line.value);
 }
 
-QVClientOptions::Verdict QVClientOptions::check(const QStringList& arguments, int protocol) {
-    Verdict verdict;
+namespace {
+
+// One argument, or an option with its value in the next argument, as the client reads it.
+struct Reading {
+    QStringList written;
+    QList<QVClientOptions::Option> options;
+    QList<Kind> kinds;
+    bool wellFormed = true;  // no: not an option, a value missing, or an option in a value's place
+};
+
+QList<Reading> readArguments(const QStringList& arguments, int protocol) {
+    QList<Reading> readings;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
-        QStringList taken{argument};
-        bool harmless = true;
+        Reading reading;
+        reading.written = {argument};
+        const auto takeValue = [&](QString value, Kind kind, QString name) {
+            if (value.isNull()) {
+                if (i + 1 < arguments.size()) {
+                    value = arguments[++i];
+                    reading.written << value;
+                    // The client would take it as the value, but an option in a value's place is
+                    // a mistake at best.
+                    if (value.startsWith(u'-')) reading.wellFormed = false;
+                } else {
+                    reading.wellFormed = false;
+                }
+            }
+            reading.options << QVClientOptions::Option{std::move(name), value, true};
+            reading.kinds << kind;
+        };
         if (argument == QLatin1String("--")) {
             // Everything after it is the client's host and paths.
-            verdict.refused << arguments.mid(i).join(u' ');
+            reading.written = arguments.mid(i);
+            reading.wellFormed = false;
+            readings << reading;
             break;
         }
         if (!argument.startsWith(u'-') || argument.size() < 2) {
-            harmless = false;
+            reading.wellFormed = false;
         } else if (argument.startsWith(QLatin1String("--"))) {
             const qsizetype equals = argument.indexOf(u'=');
             const QString name = argument.mid(2, equals < 0 ? -1 : equals - 2);
             const LongOption* option = protocol == QVRemoteFilesConnection::WebDAV ? longOption(name) : nullptr;
             if (!option) {
-                harmless = false;
+                reading.wellFormed = false;
             } else if (option->kind == Kind::Value || option->kind == Kind::RefusedValue) {
-                if (equals < 0) {
-                    if (i + 1 < arguments.size()) {
-                        taken << arguments[++i];
-                        if (taken.last().startsWith(u'-')) harmless = false;
-                    } else {
-                        harmless = false;
-                    }
-                }
-                harmless = harmless && option->kind == Kind::Value;
+                takeValue(equals < 0 ? QString() : argument.mid(equals + 1), option->kind, QLatin1String(option->name));
             } else {
-                harmless = option->kind == Kind::Flag && equals < 0;
+                reading.options << QVClientOptions::Option{QLatin1String(option->name), {}, false};
+                reading.kinds << option->kind;
+                if (equals >= 0) reading.wellFormed = false;
             }
         } else {
             for (qsizetype j = 1; j < argument.size(); ++j) {
                 const QChar letter = argument[j];
                 const Kind kind = letterKind(protocol, letter);
-                if (kind == Kind::Flag) continue;
-                if (kind == Kind::Unknown || kind == Kind::RefusedFlag) {
-                    harmless = false;
-                    continue;
+                if (kind == Kind::Value || kind == Kind::RefusedValue) {
+                    // The rest of the argument is the value, else the next argument.
+                    takeValue(j + 1 < argument.size() ? argument.mid(j + 1) : QString(), kind, letter);
+                    break;
                 }
-                // The rest of the argument is the value, else the next argument.
-                QString value = argument.mid(j + 1);
-                if (value.isEmpty()) {
-                    if (i + 1 < arguments.size()) {
-                        value = arguments[++i];
-                        taken << value;
-                        // The client would take it as the value, but an option in a value's
-                        // place is a mistake at best: refused with it.
-                        if (value.startsWith(u'-')) harmless = false;
-                    } else {
-                        harmless = false;
-                    }
-                }
-                harmless = harmless && kind == Kind::Value && valueIsHarmless(protocol, letter, value);
-                break;
+                reading.options << QVClientOptions::Option{letter, {}, false};
+                reading.kinds << kind;
             }
         }
-        if (harmless) verdict.arguments << taken;
-        else verdict.refused << taken.join(u' ');
+        readings << reading;
+    }
+    return readings;
+}
+
+}  // namespace
+
+QList<QVClientOptions::Option> QVClientOptions::read(const QStringList& arguments, int protocol) {
+    QList<Option> options;
+    for (const Reading& reading : readArguments(arguments, protocol)) {
+        if (!reading.wellFormed) {
+            options << Option{{}, reading.written.join(u' '), false};
+            continue;
+        }
+        options << reading.options;
+    }
+    return options;
+}
+
+QVClientOptions::Verdict QVClientOptions::check(const QStringList& arguments, int protocol) {
+    Verdict verdict;
+    for (const Reading& reading : readArguments(arguments, protocol)) {
+        bool harmless = reading.wellFormed;
+        for (qsizetype k = 0; k < reading.options.size() && harmless; ++k) {
+            const Option& option = reading.options[k];
+            const Kind kind = reading.kinds[k];
+            harmless = (kind == Kind::Flag || kind == Kind::Value) &&
+                       (!option.hasValue || option.name.size() != 1 || valueIsHarmless(protocol, option.name[0], option.value));
+        }
+        if (harmless) verdict.arguments << reading.written;
+        else verdict.refused << reading.written.join(u' ');
     }
     return verdict;
 }

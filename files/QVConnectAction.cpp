@@ -1,12 +1,32 @@
 #include "files/QVConnectAction.h"
 
 #include "files/QVClientOptions.h"
+#include "platform/Paths.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QUrl>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 QString tr(const char* text) { return QCoreApplication::translate("QVConnectAction", text); }
+
+// ssh finds the user's own files through the password database, Qorvel through $HOME: where the
+// two differ, the known hosts of the home Qorvel uses (its folder made if need be). Empty where
+// they agree, or where the home holds what ssh would read as quoting, a token or a variable.
+QString knownHostsOfHome() {
+    const QString home = QDir::cleanPath(Paths::home());
+    const passwd* entry = getpwuid(getuid());
+    if (home.isEmpty() || !entry || home == QDir::cleanPath(QFile::decodeName(entry->pw_dir))) return {};
+    for (QChar c : home)
+        if (c.unicode() < 0x20 || QStringView(u"\"'\\%$").contains(c)) return {};
+    ::mkdir(QFile::encodeName(home + QStringLiteral("/.ssh")).constData(), 0700);
+    return home + QStringLiteral("/.ssh/known_hosts");
+}
 }  // namespace
 
 std::shared_ptr<QVConnectAction> QVConnectAction::make(std::shared_ptr<QVRemoteFilesConnection> connection,
@@ -41,17 +61,21 @@ QStringList QVConnectAction::launchArguments() const {
     // in the client's folder rather than through the terminal.
     if (_connection->type() == QVRemoteFilesConnection::FTP) return QStringList{QStringLiteral("-i")} + _arguments;
     if (_connection->type() != QVRemoteFilesConnection::SFTP) return _arguments;
-    QStringList args = _arguments;
-    args.append(QStringLiteral("-oPort=%1").arg(_port < 1 ? 22 : _port));
-    // A new host's key question ends in no colon and would wait for ever: accept a new key (a
-    // changed one still fails) unless the site's options decide. A server that takes the
+    // A new host's key question ends in no colon and would wait for ever: Qorvel answers it
+    // itself, first (ssh keeps the first value it reads), accepting a new key into the user's own
+    // known hosts under the site's checked host name; a changed key still fails. No site option
+    // can name the file or the host the line is written under. A server that takes the
     // connection and never answers, or goes silent later, must end the client too.
+    QStringList args{QStringLiteral("-oStrictHostKeyChecking=accept-new")};
+    if (const QString known = knownHostsOfHome(); !known.isEmpty())
+        args << QStringLiteral("-oUserKnownHostsFile=\"%1\"").arg(known);
+    args << _arguments;
+    args.append(QStringLiteral("-oPort=%1").arg(_port < 1 ? 22 : _port));
     const auto decided = [&](const QString& key) {
         for (const QString& a : _arguments)
             if (a.contains(key, Qt::CaseInsensitive)) return true;
         return false;
     };
-    if (!decided(QStringLiteral("StrictHostKeyChecking"))) args.append(QStringLiteral("-oStrictHostKeyChecking=accept-new"));
     if (!decided(QStringLiteral("ConnectTimeout"))) args.append(QStringLiteral("-oConnectTimeout=%1").arg(ConnectTimeoutSeconds));
     if (!decided(QStringLiteral("ServerAliveInterval"))) args.append(QStringLiteral("-oServerAliveInterval=%1").arg(ServerAliveSeconds));
     if (!decided(QStringLiteral("ServerAliveCountMax"))) args.append(QStringLiteral("-oServerAliveCountMax=3"));
@@ -94,8 +118,8 @@ void QVConnectAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDe
     // it would read as more than harmless.
     const QStringList refused = QVClientOptions::check(_arguments, _connection->type()).refused;
     if (!refused.isEmpty()) {
-        refuse(tr("These options could make the client run a program, read commands or connect elsewhere, and are "
-                  "not passed: %1.")
+        refuse(tr("These options could make the client run a program, read or write files the settings name, or "
+                  "connect elsewhere, and are not passed: %1.")
                    .arg(QVClientOptions::describe(refused)));
         return;
     }

@@ -198,7 +198,8 @@ QVError QVProjectRemoteConfiguration::connectionError() {
         if (refused.isEmpty()) return {};
         QVError error = QVError::make(QVError::posixDomain(), EINVAL, QVLocalized(QStringLiteral("The site settings cannot be used")),
                                       QVLocalized(QStringLiteral("These options could make the client run a program, read "
-                                                                 "commands or connect elsewhere, and are not passed: %1. "
+                                                                 "or write files the settings name, or connect elsewhere, "
+                                                                 "and are not passed: %1. "
                                                                  "Remove them in the project's settings."))
                                           .arg(QVClientOptions::describe(refused)));
         error.setUserInfoValue(QStringLiteral("QVInvalidSiteField"), QStringLiteral("options"));

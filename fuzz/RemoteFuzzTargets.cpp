@@ -8,6 +8,7 @@
 #include "files/QVProjectRemoteConfiguration.h"
 #include "files/QVRemoteFileAction.h"
 #include "files/QVRemoteFilesConnection.h"
+#include "platform/Paths.h"
 #include "platform/PropertyList.h"
 #include "projects/QVProject.h"
 #include "projects/QVProjectRepository.h"
@@ -15,6 +16,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
 
 namespace fuzz {
 
@@ -62,20 +65,62 @@ QStringList readWords(int type, const QString& line, bool* bareWildcard = nullpt
     return words;
 }
 
+// What each client does with an option of the input's choosing that reads, writes or runs
+// something, loads a library or connects elsewhere: the letters (long names for cadaver) and
+// the ssh keys, aliases included, from the clients' own manuals.
+bool readsWritesOrRuns(int protocol, const QString& name) {
+    switch (protocol) {
+    case C::FTP: return QStringList{"N", "o", "u"}.contains(name);
+    case C::SFTP: return QStringList{"A", "b", "D", "F", "J", "S", "s"}.contains(name);
+    default: return QStringList{"r", "rcfile"}.contains(name);
+    }
+}
+
+const QSet<QString>& sshKeysThatWriteOrRun() {
+    static const QSet<QString> keys = {
+        "proxycommand", "proxyjump", "proxyusefdpass", "localcommand", "permitlocalcommand", "remotecommand",
+        "knownhostscommand", "pkcs11provider", "smartcarddevice", "securitykeyprovider", "include", "match", "host",
+        "userknownhostsfile", "userknownhostsfile2", "globalknownhostsfile", "globalknownhostsfile2", "hostkeyalias",
+        "updatehostkeys", "stricthostkeychecking", "checkhostip", "hashknownhosts", "hostname", "controlmaster",
+        "controlpath", "controlpersist", "localforward", "remoteforward", "dynamicforward", "forwardagent",
+        "forwardx11", "forwardx11trusted", "gatewayports", "permitremoteopen", "streamlocalbindunlink", "tunnel",
+        "tunneldevice", "identityagent", "certificatefile", "revokedhostkeys", "xauthlocation", "sendenv", "setenv",
+        "enablesshkeysign", "hostbasedauthentication", "identityfile2", "addkeystoagent"};
+    return keys;
+}
+
+// A key file ssh would read: "~" expanded, no token, variable, quote or the blanks ssh splits a
+// line at (a vertical tab is part of a name), no "..", inside the home's ssh folder.
+bool outsideUserSSHFolder(const QString& path) {
+    static const QRegularExpression plain(QStringLiteral("^[^ \\t\\r\\n\"'\\\\%$#]+$"));
+    if (!plain.match(path).hasMatch() || path.split(u'/').contains(QStringLiteral(".."))) return true;
+    const QString expanded = path.startsWith(QStringLiteral("~/")) ? Paths::home() + path.mid(1) : path;
+    const QString folder = QDir::cleanPath(Paths::home() + QStringLiteral("/.ssh"));
+    return !QDir::cleanPath(expanded).startsWith(folder + u'/');
+}
+
 QString checkOptions(const QStringList& arguments, int protocol, const char* where) {
     const QVClientOptions::Verdict verdict = QVClientOptions::check(arguments, protocol);
     // What passes passes again, whole: nothing refused hides in it.
     const QVClientOptions::Verdict again = QVClientOptions::check(verdict.arguments, protocol);
     if (!again.isClean() || again.arguments != verdict.arguments)
         return QStringLiteral("%1: passed options are refused when read again: %2").arg(QLatin1String(where), again.refused.join(u' '));
-    // An option, or the value after an "-o", naming what starts a program or loads a library.
-    for (qsizetype i = 0; i < verdict.arguments.size(); ++i) {
-        const QString& a = verdict.arguments[i];
-        const bool sshOption = a.startsWith(u'-') || (i > 0 && verdict.arguments[i - 1].startsWith(u'-') && verdict.arguments[i - 1].endsWith(u'o'));
-        if (!sshOption) continue;
-        for (const char* word : {"proxycommand", "proxyjump", "localcommand", "pkcs11", "securitykeyprovider", "knownhostscommand", "include"})
-            if (a.toLower().contains(QLatin1String(word)))
-                return QStringLiteral("%1: a program-starting option passed: %2").arg(QLatin1String(where), a);
+    // What passed, read as the client reads it: no word it would take for a host or path, and
+    // no option that reads, writes or runs what the input names.
+    const auto stop = [&](const QString& why, const QString& what) {
+        return QStringLiteral("%1: %2 passed: %3").arg(QLatin1String(where), why, what);
+    };
+    for (const QVClientOptions::Option& option : QVClientOptions::read(verdict.arguments, protocol)) {
+        if (option.name.isEmpty()) return stop(QStringLiteral("what the client reads as no option"), option.value);
+        if (readsWritesOrRuns(protocol, option.name)) return stop(QStringLiteral("an option that reads, writes or runs"), option.name);
+        if (protocol != C::SFTP || !option.hasValue) continue;
+        if (option.name == u'i' && outsideUserSSHFolder(option.value)) return stop(QStringLiteral("a key file"), option.value);
+        if (option.name != u'o') continue;
+        const QVClientOptions::SSHOption ssh = QVClientOptions::sshOption(option.value);
+        const QString key = ssh.key.toLower();
+        if (sshKeysThatWriteOrRun().contains(key)) return stop(QStringLiteral("an ssh option that writes or runs"), option.value);
+        if (key == QStringLiteral("identityfile") && outsideUserSSHFolder(ssh.value))
+            return stop(QStringLiteral("an ssh key file"), option.value);
     }
     return {};
 }

@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -56,11 +57,30 @@ int runQueued(bool untilEmpty) {
     return ran;
 }
 
+// The wake-up is a queued call by name to an object the main thread made: Qt makes and frees its
+// event inside its own library, so nothing a posting thread writes is touched on the main thread
+// outside the task list's lock. (A queued lambda would be allocated here and freed there, ordered
+// only by a lock inside Qt that ThreadSanitizer cannot see.)
+class Waker : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~Waker() override;
+    Q_INVOKABLE void wake() { runQueued(false); }
+};
+
+std::atomic<Waker*> currentWaker{nullptr};
+
+Waker::~Waker() { currentWaker.store(nullptr); }
+
+// Made with each application object, on its thread, and gone with it.
+void makeWaker() { currentWaker.store(new Waker(QCoreApplication::instance())); }
+Q_COREAPP_STARTUP_FUNCTION(makeWaker)
+
 // Without an application object there is no event loop to wake; the tasks wait for a drain().
 bool scheduleWake() {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app) return false;
-    return QMetaObject::invokeMethod(app, [] { runQueued(false); }, Qt::QueuedConnection);
+    Waker* waker = currentWaker.load();
+    return waker && QMetaObject::invokeMethod(waker, "wake", Qt::QueuedConnection);
 }
 
 }  // namespace
@@ -169,3 +189,5 @@ bool MainQueue::runUntil(const std::function<bool()>& predicate, std::chrono::mi
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
 }
+
+#include "MainQueue.moc"

@@ -2,6 +2,7 @@
 #include "platform/UserDefaults.h"
 
 #include "platform/AppBundle.h"
+#include "platform/MainQueue.h"
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
 #include "platform/SystemLog.h"
@@ -18,18 +19,6 @@
 #include <cstring>
 #include <limits>
 #include <vector>
-
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#include <sanitizer/tsan_interface.h>
-#define QV_HANDS_OVER(p) __tsan_release(p)
-#define QV_TAKES_OVER(p) __tsan_acquire(p)
-#endif
-#endif
-#ifndef QV_HANDS_OVER
-#define QV_HANDS_OVER(p) ((void)(p))
-#define QV_TAKES_OVER(p) ((void)(p))
-#endif
 
 struct UserDefaults::FlushLink {
     QMutex lock;
@@ -317,25 +306,20 @@ void UserDefaults::scheduleFlush() {
         _flushScheduled = true;
     }
     // Hop to the application's thread first: a timer needs the event loop of the thread it
-    // lives in, and the setting thread may have none.
+    // lives in, and the setting thread may have none. The main queue hands the task over under a
+    // lock of its own, which orders this thread's writes before the application thread's reads
+    // (a queued call's captures are ordered only by a lock inside Qt).
     std::shared_ptr<FlushLink> link = _flushLink;
-    // Qt's event queue orders this thread's writes before the application thread's reads with a
-    // lock inside Qt, which ThreadSanitizer cannot see in an uninstrumented Qt: said here.
-    QV_HANDS_OVER(link.get());
-    QMetaObject::invokeMethod(
-        app,
-        [link] {
-            QV_TAKES_OVER(link.get());
-            QTimer::singleShot(kFlushDelayMs, QCoreApplication::instance(), [link] {
-                QMutexLocker linkLocker(&link->lock);
-                UserDefaults* target = link->target;
-                if (!target) return;
-                QMutexLocker locker(&target->_lock);
-                target->_flushScheduled = false;
-                target->writeLocked();
-            });
-        },
-        Qt::QueuedConnection);
+    MainQueue::post([link] {
+        QTimer::singleShot(kFlushDelayMs, QCoreApplication::instance(), [link] {
+            QMutexLocker linkLocker(&link->lock);
+            UserDefaults* target = link->target;
+            if (!target) return;
+            QMutexLocker locker(&target->_lock);
+            target->_flushScheduled = false;
+            target->writeLocked();
+        });
+    });
 }
 
 UserDefaults::Token UserDefaults::addObserver(const QString& key, Observer observer) {

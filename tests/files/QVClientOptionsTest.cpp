@@ -1,6 +1,8 @@
 // Site options read the way each client's option parser reads them: only harmless ones pass.
 #include "files/QVClientOptions.h"
 #include "files/QVProjectRemoteConfiguration.h"
+#include "platform/Paths.h"
+#include "platform/Process.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +19,7 @@ TEST(QVClientOptions, OnlyOptionsEachClientReadsAsHarmlessPass) {
     };
     const std::vector<Case> cases = {
         // sftp: bundled letters and attached values, as its getopt reads them.
-        {SFTP, {"-C", "-v", "-oUserKnownHostsFile=/k h", "-P", "2222", "-oIdentityFile=/id"}, {}},
+        {SFTP, {"-C", "-v", "-P", "2222", "-oIdentityFile=~/.ssh/id", "-o", "identityfile ~/.ssh/a.b", "-i~/.ssh/k"}, {}},
         {SFTP, {"-Fssh_config"}, {"-Fssh_config"}},
         {SFTP, {"-F", "ssh_config", "-C"}, {"-F ssh_config"}, {"-C"}},
         {SFTP, {"-vFssh_config"}, {"-vFssh_config"}},
@@ -56,7 +58,38 @@ TEST(QVClientOptions, OnlyOptionsEachClientReadsAsHarmlessPass) {
         {DAV, {"--rcfile=x", "--rc", "y"}, {"--rcfile=x", "--rc y"}},
         {DAV, {"--help", "--tolerant=yes", "--p"}, {"--help", "--tolerant=yes", "--p"}},  // "--p": no value
     };
-    for (const Case& c : cases) {
+    std::vector<Case> all = cases;
+    // ssh keys that write or read a file, run or load something, or connect elsewhere, in every
+    // form sftp and ssh accept: attached, apart, "Key value", any case, bundled, "=" and quotes.
+    const QString home = Paths::home();
+    const QStringList writesOrRuns = {
+        "UserKnownHostsFile=/tmp/victim", "GlobalKnownHostsFile=/tmp/victim", "HostKeyAlias=$(touch /tmp/p)",
+        "UpdateHostKeys=yes", "StrictHostKeyChecking=no", "StrictHostKeyChecking=accept-new", "CheckHostIP=yes",
+        "HashKnownHosts=no", "HostName=$(id)", "ControlPath=/tmp/s", "ControlMaster=yes", "ControlPersist=1",
+        "LocalCommand=id", "PermitLocalCommand=yes", "RemoteCommand=id", "KnownHostsCommand=/bin/sh -c x",
+        "ProxyCommand=sh", "ProxyJump=h", "ProxyUseFdpass=yes", "Tunnel=yes", "TunnelDevice=any", "LocalForward=1 h:2",
+        "RemoteForward=1 h:2", "DynamicForward=1", "ForwardAgent=yes", "ForwardX11=yes", "XAuthLocation=/tmp/x",
+        "IdentityAgent=/tmp/a", "PKCS11Provider=/tmp/p.so", "SecurityKeyProvider=x.so", "Include=/tmp/c",
+        "Match=exec x", "Host=*", "CertificateFile=/tmp/c", "RevokedHostKeys=/tmp/r", "SendEnv=*", "SetEnv=A=b",
+        "EnableSSHKeysign=yes", "HostbasedAuthentication=yes", "IdentityFile=/tmp/k",
+        "IdentityFile=~/.ssh/../k", "IdentityFile=" + home + "/.ssh/../.bashrc", "IdentityFile=%d/.ssh/id",
+        "IdentityFile=${HOME}/.ssh/id", "IdentityFile=~/.ssh/id x", "IdentityFile=~/.sshx/id", "IdentityFile=~/.ssh/",
+        "IdentityFile=.ssh/id", "IdentityFile=\"~/.ssh/id\""};
+    for (const QString& option : writesOrRuns) {
+        const qsizetype equals = option.indexOf('=');
+        const QString key = option.left(equals), value = option.mid(equals + 1);
+        const QString flipped = key.left(1).toLower() + key.mid(1).toUpper();
+        for (const QStringList& form : {QStringList{"-o" + option}, QStringList{"-o", option},
+                                        QStringList{"-o", key + ' ' + value}, QStringList{"-o" + flipped + '=' + value},
+                                        QStringList{"-Cqo", key + " = " + value}, QStringList{"-o=" + option},
+                                        QStringList{"-o\"" + key + "\" " + value}, QStringList{"-o", "\t" + option}})
+            all.push_back({SFTP, form + QStringList{"-C"}, {form.join(' ')}, {"-C"}});
+    }
+    for (const QString& path : {"/tmp/k", "~/.ssh/../k", "%d/.ssh/id", "~/.ssh"})
+        for (const QStringList& form : {QStringList{"-i", path}, QStringList{"-Ci" + path}})
+            all.push_back({SFTP, form, {form.join(' ')}});
+    all.push_back({SFTP, {"-i", home + "/.ssh/id_ed25519", "-oIdentityFile=" + home + "//.ssh/./k"}, {}});
+    for (const Case& c : all) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());
         const QVClientOptions::Verdict verdict = QVClientOptions::check(c.arguments, c.protocol);
         EXPECT_EQ(verdict.refused, c.refused);
@@ -72,7 +105,8 @@ TEST(QVClientOptions, SiteSettingsDropRefusedEntriesAndNameThemAtOK) {
     site.setProtocol(SFTP);
     site.setOptions(QVariantMap{{"other", "-v -Fcfg -C -o ProxyCommand=x"},
                                 {"o", "ProxyCommand=sh"},
-                                {"oIdentityFile", "/home/me/key"},
+                                {"oIdentityFile", "~/.ssh/key"},
+                                {"oUserKnownHostsFile", "/home/me/.bashrc"},
                                 {"S", "evil"},
                                 {"C", true}});
     // At OK: refused, with the options named.
@@ -82,8 +116,25 @@ TEST(QVClientOptions, SiteSettingsDropRefusedEntriesAndNameThemAtOK) {
     EXPECT_TRUE(error.localizedRecoverySuggestion().contains("\"-Fcfg\"")) << error.localizedRecoverySuggestion().toStdString();
     // On reading: each entry on its own, the harmless part of "other" kept.
     const QStringList refused = site.removeRefusedOptions();
-    EXPECT_EQ(refused, (QStringList{"-S=evil", "-o=ProxyCommand=sh", "-Fcfg", "-o ProxyCommand=x"}));
-    EXPECT_EQ(*site.options(), (QVariantMap{{"other", "-v -C"}, {"oIdentityFile", "/home/me/key"}, {"C", true}}));
+    EXPECT_EQ(refused, (QStringList{"-S=evil", "-o=ProxyCommand=sh", "-oUserKnownHostsFile=/home/me/.bashrc", "-Fcfg",
+                                    "-o ProxyCommand=x"}));
+    EXPECT_EQ(*site.options(), (QVariantMap{{"other", "-v -C"}, {"oIdentityFile", "~/.ssh/key"}, {"C", true}}));
     EXPECT_TRUE(site.connectionError().isNull());
-    EXPECT_EQ(site.arguments(), (QStringList{"-C", "-oIdentityFile=/home/me/key", "-v", "-C"}));
+    EXPECT_EQ(site.arguments(), (QStringList{"-C", "-oIdentityFile=~/.ssh/key", "-v", "-C"}));
+}
+
+TEST(QVClientOptions, SSHOptionsSplitAsTheRealSSHSplitsThem) {
+    // ssh -G prints the configuration the options make, connecting nowhere.
+    for (const QString& option : {QString("\"Port\" 2345"), QString("=User=bob"), QString(" HostKeyAlias = x"),
+                                  QString("\tConnectTimeout=7"), QString("port  =  2346"), QString("USER bob2"),
+                                  QString("\"IdentityFile\"=~/.ssh/k"), QString("ServerAliveInterval\t=\t9")}) {
+        SCOPED_TRACE(option.toStdString());
+        ProcessOptions run;
+        run.timeoutMs = 10000;
+        const ProcessResult ssh = Process::run("/usr/bin/ssh", {"-G", "-F", "/dev/null", "-o", option, "example.org"}, run);
+        ASSERT_TRUE(ssh.succeeded()) << ssh.standardError.toStdString();
+        const QStringList lines = QString::fromUtf8(ssh.standardOutput).split('\n');
+        const QVClientOptions::SSHOption read = QVClientOptions::sshOption(option);
+        EXPECT_TRUE(lines.contains(read.key.toLower() + ' ' + read.value)) << read.key.toStdString() << " " << read.value.toStdString();
+    }
 }

@@ -31,7 +31,6 @@ Peer peer(int type) {
         p.port = qEnvironmentVariableIntValue("QORVEL_SFTP_PORT");
         p.user = qEnvironmentVariable("QORVEL_SFTP_USER");
         p.root = qEnvironmentVariable("QORVEL_SFTP_ROOT");
-        p.arguments = {"-oUserKnownHostsFile=" + qEnvironmentVariable("QORVEL_SFTP_KNOWN_HOSTS")};
         break;
     default:
         p.port = qEnvironmentVariableIntValue("QORVEL_DAV_PORT");

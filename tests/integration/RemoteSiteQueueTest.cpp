@@ -75,7 +75,6 @@ std::optional<Site> site(int type) {
         s.port = qEnvironmentVariableIntValue("QORVEL_SFTP_PORT");
         s.user = qEnvironmentVariable("QORVEL_SFTP_USER");
         s.root = qEnvironmentVariable("QORVEL_SFTP_ROOT");
-        s.arguments = {"-oUserKnownHostsFile=" + qEnvironmentVariable("QORVEL_SFTP_KNOWN_HOSTS")};
     }
     if (s.port <= 0) return std::nullopt;
     return s;

@@ -94,9 +94,8 @@ TEST(TransferTab, KeepsTheFolderAndItsMirrorInStepOnFtpAndSftp) {
 
         auto log = std::make_shared<QueueLog>();
         auto queue = QVRemoteSiteQueue::make(type, log);
-        const QStringList arguments = ftp ? QStringList() : QStringList{"-oUserKnownHostsFile=" + qEnvironmentVariable("QORVEL_SFTP_KNOWN_HOSTS")};
         queue->connectToHost("127.0.0.1", port, qEnvironmentVariable(ftp ? "QORVEL_PEER_USER" : "QORVEL_SFTP_USER"),
-                             qEnvironmentVariable("QORVEL_PEER_PASSWORD"), arguments);
+                             qEnvironmentVariable("QORVEL_PEER_PASSWORD"), {});
         auto root = QVRootFile::create(local.file("project"), false);
         root->children(true);
         root->setRemoteQueue(queue);

@@ -91,7 +91,7 @@ TEST_F(ProjectsTest, ProjectFileRoundTripAndBothCopies) {
     project->remoteConfig().setUser("me");
     project->remoteConfig().setUseKeychain(false);
     project->remoteConfig().setProtocol(QVProjectRemoteConfiguration::SFTP);
-    project->remoteConfig().setOptions(QVariantMap{{"oIdentityFile", "/k"}});
+    project->remoteConfig().setOptions(QVariantMap{{"oIdentityFile", "~/.ssh/k"}});
     project->setConfigurationValue("Q", "QVOtherPartsKey");
     project->setConfigurationValue(10, "QVFileEncoding", "index.html");
 
@@ -186,7 +186,9 @@ TEST_F(ProjectsTest, ReadersTakeEveryFormAndRefuseWhatIsUnsafe) {
         QVariantMap options, kept;
     };
     const std::vector<Options> options = {
-        {1, {{"other", "-v -oProxyCommand=nc%h -C"}, {"oIdentityFile", "/k"}}, {{"other", "-v -C"}, {"oIdentityFile", "/k"}}},
+        {1, {{"other", "-v -oProxyCommand=nc%h -C"}, {"oIdentityFile", "~/.ssh/k"}}, {{"other", "-v -C"}, {"oIdentityFile", "~/.ssh/k"}}},
+        // Nothing that writes host lines where, or under what name, the project chooses.
+        {1, {{"oUserKnownHostsFile", "/tmp/victim"}, {"oHostKeyAlias", "$(id)"}, {"oIdentityFile", "/tmp/k"}, {"i", "/k"}}, {}},
         {1, {{"oLocalCommand", "id"}, {"oPermitLocalCommand", "yes"}, {"oKnownHostsCommand", "x"}, {"F", "/tmp/c"}, {"S", "/bin/sh"}, {"D", "/x"}}, {}},
         {1, {{"other", "-F /tmp/cfg -4"}}, {{"other", "-4"}}},
         // Read as each client's option parser reads them: bundled letters, attached values.

@@ -261,9 +261,6 @@ TEST(RemoteOpenPanel, OpensAPickedFolderAsARemoteOnlyProjectWithItsPasswordInThe
         QTest::keyClicks(details->userField(), peer.user);
         QTest::keyClicks(details->passwordField(), qEnvironmentVariable("QORVEL_PEER_PASSWORD"));
         details->keychainBox()->setChecked(true);
-        if (peer.protocol == 1)
-            panel->project()->remoteConfig().setOptions(
-                QVariantMap{{"oUserKnownHostsFile", qEnvironmentVariable("QORVEL_SFTP_KNOWN_HOSTS")}});
         // SFTP logs in to the account's home; the peer's folder is below it.
         if (peer.protocol == 1) panel->project()->remoteConfig().setInitialDirectory(peer.root);
         EXPECT_TRUE(panel->connectButton()->isEnabled());

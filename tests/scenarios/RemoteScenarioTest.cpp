@@ -93,11 +93,7 @@ TEST(RemoteScenario, AnOpenedRemoteDirectoryListsItsFolderAtOnce) {
         EXPECT_EQ(details->portField()->text(), QString::number(port));
         EXPECT_EQ(details->userField()->text(), peer.user);
         details->keychainBox()->setChecked(true);
-        if (peer.protocol == 1) {
-            panel->project()->remoteConfig().setOptions(
-                QVariantMap{{"oUserKnownHostsFile", qEnvironmentVariable("QORVEL_SFTP_KNOWN_HOSTS")}});
-            panel->project()->remoteConfig().setInitialDirectory(peer.root);
-        }
+        if (peer.protocol == 1) panel->project()->remoteConfig().setInitialDirectory(peer.root);
         QTest::mouseClick(panel->connectButton(), Qt::LeftButton);
         QVRemoteFilePickerModel* model = panel->filePicker()->model();
         ASSERT_TRUE(waitFor([&] { return panel->currentTab() == 1 && model->rowCount() > 0; }, 40s)) << panel->status().toStdString();

@@ -29,7 +29,6 @@ inline std::optional<PeerSite> peerSite(int type) {
         s.user = qEnvironmentVariable("QORVEL_SFTP_USER");
         s.root = qEnvironmentVariable("QORVEL_SFTP_ROOT");
         s.base = s.root + "/";
-        s.arguments = {"-oUserKnownHostsFile=" + qEnvironmentVariable("QORVEL_SFTP_KNOWN_HOSTS")};
     } else {
         s.port = qEnvironmentVariableIntValue("QORVEL_DAV_PORT");
         s.root = qEnvironmentVariable("QORVEL_DAV_ROOT");
