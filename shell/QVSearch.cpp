@@ -167,8 +167,27 @@ public:
     // Whether a match over d, valid UTF-8, is a match over its decoded text: it is unless d holds
     // one of the characters beyond ASCII that fold into a letter of the needle.
     bool exactOverUTF8(const char* d, size_t n) const {
+        size_t at = 0;
+#if defined(__SSE2__)
+        // Sixteen places at a time where a sequence's first two bytes stand; the rest is checked
+        // at those places only (the two bytes are rare in text: a memmem per sequence cost more
+        // than the search itself).
         for (const QByteArray& sequence : _foldingSequences)
-            if (::memmem(d, n, sequence.constData(), size_t(sequence.size())))
+            Q_ASSERT(sequence.size() >= 2);
+        for (; at + 17 <= n; at += 16) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at + 1));
+            __m128i hit = _mm_setzero_si128();
+            for (const QByteArray& sequence : _foldingSequences)
+                hit = _mm_or_si128(hit, _mm_and_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8(sequence[0])),
+                                                      _mm_cmpeq_epi8(b, _mm_set1_epi8(sequence[1]))));
+            for (unsigned bits = unsigned(_mm_movemask_epi8(hit)); bits; bits &= bits - 1)
+                if (holdsSequenceAt(d, n, at + unsigned(__builtin_ctz(bits))))
+                    return false;
+        }
+#endif
+        for (; at < n; ++at)
+            if (holdsSequenceAt(d, n, at))
                 return false;
         return true;
     }
@@ -217,6 +236,13 @@ private:
             if (matchesAt(d + at))
                 return at;
         return kNone;
+    }
+
+    bool holdsSequenceAt(const char* d, size_t n, size_t at) const {
+        for (const QByteArray& sequence : _foldingSequences)
+            if (at + size_t(sequence.size()) <= n && std::memcmp(d + at, sequence.constData(), size_t(sequence.size())) == 0)
+                return true;
+        return false;
     }
 
     bool matchesAt(const char* at) const {
