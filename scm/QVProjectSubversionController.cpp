@@ -168,6 +168,11 @@ void QVProjectSubversionController::setCredentials(const QString& username, cons
 
 void QVProjectSubversionController::credentialsCancelled() { _interface->credentialsRefused(); }
 
+void QVProjectSubversionController::finishCommands(bool stop, std::function<void()> done) {
+    if (stop) _interface->stop();
+    _interface->whenIdle(std::move(done));
+}
+
 void QVProjectSubversionController::needsCredentials() {
     // The stored name and keyring password are offered once before anyone is asked.
     if (!_sentCachedCredentials) {

@@ -44,6 +44,10 @@ public:
     QString password();
     void setCredentials(const QString& username, const QString& password, bool useKeychain) override;
     void credentialsCancelled() override;
+    bool loginFailed() const override { return _interface->loginFailed(); }
+    QString runningCommand() const override { return _interface->runningCommand(); }
+    void finishCommands(bool stop, std::function<void()> done) override;
+    bool cancelCommand() override { return _interface->cancelRunning(); }
 
     QVSCMInterface& interface() { return *_interface; }
 
