@@ -243,6 +243,21 @@ QStringList QVSCMSimpleAction::arguments(const QVSCMRunSettings& settings) const
     return args;
 }
 
+QVError QVSCMSimpleAction::keepResult(const QStringList& lines, const QByteArray&, bool) {
+    _conflicted.clear();
+    if (type() != Update) return {};
+    // An update line: the text, property, lock and tree columns, a blank, the path. A "C" in
+    // the text, property or tree column is a conflict; the client still succeeds.
+    static const QRegularExpression line(QStringLiteral("^([ ADUCGER])([ CGU])([ B])([ C]) (.+)$"));
+    for (const QString& text : lines) {
+        const QRegularExpressionMatch match = line.match(text);
+        if (match.hasMatch() && (match.captured(1) == u"C" || match.captured(2) == u"C" || match.captured(4) == u"C") &&
+            !_conflicted.contains(match.captured(5)))
+            _conflicted << match.captured(5);
+    }
+    return {};
+}
+
 // --- Status ---------------------------------------------------------------------------------------
 
 std::shared_ptr<QVSCMStatusAction> QVSCMStatusAction::make(const QString& path, bool isDirectory, bool showUpdate,

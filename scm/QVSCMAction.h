@@ -169,6 +169,11 @@ public:
     QStringList paths() const override { return _files; }
     const QString& command() const { return _command; }
     const QStringList& files() const { return _files; }
+    // The paths an update left in conflict (text, properties or tree), as the client names them.
+    const QStringList& conflictedPaths() const { return _conflicted; }
+
+protected:
+    QVError keepResult(const QStringList& lines, const QByteArray& bytes, bool hadError) override;
 
 private:
     QVSCMSimpleAction(int type, QString command, QStringList files, QStringList postArguments)
@@ -176,6 +181,7 @@ private:
     QString _command;
     QStringList _files;
     QStringList _postArguments;
+    QStringList _conflicted;
 };
 
 class QVSCMStatusAction : public QVSCMAction {

@@ -71,6 +71,13 @@ QString QVSCMInterface::runningCommand() const {
     return runsClient() ? QVSCMAction::humanReadableStringForActionType(_queue.front()->type()) : QString();
 }
 
+QString QVSCMInterface::pendingChange() const {
+    if (_waitingForCredentials) return {};
+    for (const auto& action : _queue)
+        if (dynamic_cast<const QVSCMSimpleAction*>(action.get())) return QVSCMAction::humanReadableStringForActionType(action->type());
+    return {};
+}
+
 bool QVSCMInterface::isIdle() const { return _queue.empty() || _waitingForCredentials || _dying; }
 
 void QVSCMInterface::whenIdle(std::function<void()> done) {
@@ -195,6 +202,7 @@ void QVSCMInterface::deliver(const QVSCMAction& action) {
         delegate->scmInterfaceDidRetrieveStatus(this, status->statusEntries(), status->path(), status->isRecursive());
     } else if (const auto* simple = dynamic_cast<const QVSCMSimpleAction*>(&action)) {
         if (simple->type() == QVSCMAction::Cleanup) return;
+        if (!simple->conflictedPaths().isEmpty()) delegate->scmInterfaceUpdateLeftConflicts(this, simple->conflictedPaths());
         delegate->scmInterfaceDidPerformCommand(this, simple->type(),
                                                 simple->type() == QVSCMAction::Move ? QStringList() : simple->files());
     }

@@ -28,6 +28,10 @@ public:
     virtual void scmInterfaceNeedsCredentials(QVSCMInterface* interface) = 0;
     virtual void scmInterfaceHadError(QVSCMInterface* interface, const QVError& error) = 0;
     virtual void scmInterfaceDidPerformCommand(QVSCMInterface* interface, int type, const QStringList& files) = 0;
+    // An update succeeded but left these paths in conflict (told before the command's end).
+    virtual void scmInterfaceUpdateLeftConflicts(QVSCMInterface* interface, const QStringList& paths) {
+        (void)interface, (void)paths;
+    }
     virtual void scmInterfaceDidRetrieveOutput(QVSCMInterface* interface, const QVSCMOutputAction& action) = 0;
     virtual void scmInterfaceDidRetrieveLog(QVSCMInterface* interface, const QVSCMLogAction& action) = 0;
     virtual void scmInterfaceDidRetrieveStatus(QVSCMInterface* interface, const QList<std::shared_ptr<QVSCMStatusEntry>>& entries,
@@ -60,6 +64,9 @@ public:
     // The command whose client runs now ("Commit"); empty when none runs (one waiting for
     // credentials does not).
     QString runningCommand() const;
+    // The first command queued or running that changes the working copy (a commit, an update,
+    // a cleanup...; not a status, log or diff); empty when none.
+    QString pendingChange() const;
     // Calls done once no client runs and none is waiting to (a command waiting for credentials
     // counts as ended); at once when idle already.
     void whenIdle(std::function<void()> done);
