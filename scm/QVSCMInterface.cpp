@@ -167,11 +167,13 @@ void QVSCMInterface::handleFinished(const std::shared_ptr<QVSCMAction>& action, 
         for (const auto& sibling : siblings()) sibling->startHead();
         return;
     }
-    // A client cut off may leave the working copy locked, and so may one of an earlier run that
-    // the first status finds: clean up before the next action.
+    // A client cut off while changing the working copy may leave it locked (reading ones take no
+    // lock), and so may one of an earlier run that the first status finds: clean up before the
+    // next action.
     const auto* status = dynamic_cast<const QVSCMStatusAction*>(action.get());
     const bool foundLock = status && !std::exchange(_lockChecked, true) && status->foundLock();
-    if (!cleanup && (action->wasInterrupted() || foundLock))
+    const bool changes = !cleanup && dynamic_cast<const QVSCMSimpleAction*>(action.get());
+    if ((changes && action->wasInterrupted()) || foundLock)
         _queue.insert(_queue.begin() + 1, QVSCMSimpleAction::cleanup(_root));
     if (error && error.code() == 1) {
         // Credentials wanted: the action stays at the head until they come or are refused.
