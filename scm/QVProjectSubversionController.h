@@ -1,8 +1,8 @@
 // A project's front to Subversion: the documents and the project window ask it for status and the
 // commands; it keeps the project's credentials (the name in the project, the password in the
 // keyring when asked to), shows the commit-message and revision sheets, turns text results into
-// untitled documents, opens comparisons in the compare tool and tells the project's window of
-// results and errors. Made by the project for a folder inside a working copy.
+// documents named by what they show, opens comparisons in the compare tool and tells the
+// project's window of results and errors. Made by the project for a folder inside a working copy.
 #pragma once
 
 #include "editor/QVProjectSCMController.h"
