@@ -1,7 +1,7 @@
 // Subversion in qorvel's real project window, offscreen, against real working copies: File >
 // Subversion enabled by each file's status, Discard Changes asking first, result documents named
-// and unedited, the toolbar's Refresh Project, an update that ends in conflict, and quitting
-// while a commit runs.
+// and unedited, the toolbar's Refresh Project, an update that ends in conflict, and closing or
+// quitting while a commit runs.
 #include "tests/scenarios/Scenario.h"
 
 #include "app/QVDocumentController.h"
@@ -227,24 +227,48 @@ TEST(SubversionScenario, ResultDocumentsAreNamedAndUneditedAndRefreshAndUpdateSh
     closeEverything();
 }
 
-TEST(SubversionScenario, QuittingWhileACommitRunsLetsItFinishFirst) {
+TEST(SubversionScenario, QuittingOrClosingWhileACommitRunsAsksThenWaitsOrStopsAndCleansUp) {
     SubversionProject p;
     p.repository.commit({{"a.txt", "a\n"}});
-    const QString hook = p.repository.dir.write(QStringLiteral("repo/hooks/pre-commit"), "#!/bin/sh\nsleep 3\n");
-    QFile::setPermissions(hook, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    p.repository.dir.write(QStringLiteral("wc/a.txt"), "b\n");
-    p.open();
-    auto* scm = dynamic_cast<QVProjectSubversionController*>(p.window->project()->scmController());
-    ASSERT_TRUE(scm);
-    scm->interface().commitFiles({QStringLiteral("a.txt")}, QStringLiteral("while quitting"));
-    ASSERT_TRUE(waitFor([&] { return scm->runningCommand() == QStringLiteral("Commit"); }, std::chrono::seconds(30)));
-    application().terminateApp();
-    ASSERT_TRUE(waitFor([&] { return p.sheet() != nullptr; }));
-    EXPECT_TRUE(p.window->isVisible());
-    p.answer(QStringLiteral("Close When Finished"));
-    ASSERT_TRUE(waitFor([&] { return !p.window || !p.window->isVisible(); }, std::chrono::seconds(60)));
-    const QByteArray log = client({QStringLiteral("log"), p.repository.url}, p.repository.wc);
-    EXPECT_TRUE(log.contains("while quitting")) << log.toStdString();
-    EXPECT_FALSE(client({QStringLiteral("status")}, p.repository.wc).contains("  L "));
+    const QString hook = p.repository.dir.file(QStringLiteral("repo/hooks/pre-commit"));
+    const auto revisions = [&] { return client({QStringLiteral("log"), QStringLiteral("-q"), p.repository.url}, p.repository.wc).count("\nr"); };
+    const struct {
+        bool quit;  // else the window's close
+        const char* answer;
+        int hookSeconds;
+        int newRevisions;
+    } cases[] = {
+        {false, "Cancel", 2, 1},
+        {false, "Stop and Close", 30, 0},
+        {true, "Close When Finished", 3, 1},
+    };
+    for (const auto& c : cases) {
+        p.repository.dir.write(QStringLiteral("repo/hooks/pre-commit"), QStringLiteral("#!/bin/sh\nsleep %1\n").arg(c.hookSeconds).toUtf8());
+        QFile::setPermissions(hook, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        p.repository.dir.write(QStringLiteral("wc/a.txt"), c.answer);
+        const int before = revisions();
+        if (!p.window) p.open();
+        auto* scm = dynamic_cast<QVProjectSubversionController*>(p.window->project()->scmController());
+        ASSERT_TRUE(scm);
+        scm->interface().commitFiles({QStringLiteral("a.txt")}, QString::fromLatin1(c.answer));
+        ASSERT_TRUE(waitFor([&] { return scm->runningCommand() == QStringLiteral("Commit"); }, std::chrono::seconds(30))) << c.answer;
+        if (c.quit) application().terminateApp();
+        else p.window->close();
+        ASSERT_TRUE(waitFor([&] { return p.sheet() != nullptr; })) << c.answer;
+        EXPECT_TRUE(p.sheet()->text().contains(QStringLiteral("Commit"))) << p.sheet()->text().toStdString();
+        EXPECT_TRUE(p.window->isVisible());
+        p.answer(QString::fromLatin1(c.answer));
+        if (QLatin1String(c.answer) == QLatin1String("Cancel")) {
+            ASSERT_TRUE(waitFor([&] { return p.idle(); }, std::chrono::seconds(60)));
+            EXPECT_TRUE(p.window && p.window->isVisible());
+        } else {
+            // The window stays until the client has ended and the working copy is clean.
+            ASSERT_TRUE(waitFor([&] { return !p.window || !p.window->isVisible(); }, std::chrono::seconds(60))) << c.answer;
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            EXPECT_FALSE(p.window);
+        }
+        EXPECT_EQ(revisions() - before, c.newRevisions) << c.answer;
+        EXPECT_FALSE(client({QStringLiteral("status")}, p.repository.wc).contains("  L ")) << c.answer;
+    }
     closeEverything();
 }

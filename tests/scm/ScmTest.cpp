@@ -9,7 +9,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
@@ -495,38 +494,4 @@ TEST(QVSCMInterface, ALockedWorkingCopyIsCleanedUpOnceNothingElseRunsInItAndTheC
     const QByteArray log = client({QStringLiteral("log"), repository.url}, repository.wc);
     EXPECT_TRUE(log.contains("\nslow\n") && log.contains("\nquick\n")) << log.toStdString();
     EXPECT_FALSE(locked());
-}
-
-TEST(QVSCMInterface, StoppingEndsTheClientAndCleansUpAndCancellingLetsTheQueueGoOn) {
-    Repository repository;
-    repository.commit({{QStringLiteral("a.txt"), "a\n"}});
-    // A server that accepts the connection and never answers.
-    QTcpServer silent;
-    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
-    const QString url = QStringLiteral("svn://127.0.0.1:%1/repo").arg(silent.serverPort());
-    auto interface = QVSCMInterface::scmInterfaceForPath(repository.wc);
-    auto recorder = std::make_shared<Recorder>();
-    interface->setDelegate(recorder);
-    interface->getLogForFile(url, {}, 7);
-    interface->getStatusForFile(QStringLiteral("a.txt"), false, false, false);
-    ASSERT_TRUE(waitFor([&] { return silent.hasPendingConnections() || silent.waitForNewConnection(10); }, 10000));
-    waitFor([] { return false; }, 300);
-    EXPECT_EQ(interface->runningCommand(), QStringLiteral("Log"));
-    EXPECT_TRUE(interface->cancelRunning());
-    ASSERT_TRUE(waitFor([&] { return interface->queuedCount() == 0; }, 10000));
-    EXPECT_EQ(recorder->events, QStringList{QStringLiteral("status a.txt: ")});
-
-    // Stopped mid-commit: the client ends, the working copy is cleaned up, then idle is told.
-    const QString hook = repository.dir.write(QStringLiteral("repo/hooks/pre-commit"), "#!/bin/sh\nsleep 20\n");
-    QFile::setPermissions(hook, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    repository.dir.write(QStringLiteral("wc/a.txt"), "b\n");
-    interface->commitFiles({QStringLiteral("a.txt")}, QStringLiteral("stopped"));
-    interface->getStatusForFile(QStringLiteral("a.txt"), false, false, false);
-    waitFor([] { return false; }, 1000);
-    bool idle = false;
-    interface->stop();
-    interface->whenIdle([&] { idle = true; });
-    ASSERT_TRUE(waitFor([&] { return idle; }, 10000));
-    EXPECT_EQ(interface->queuedCount(), 0);
-    EXPECT_FALSE(client({QStringLiteral("status")}, repository.wc).contains("  L "));
 }

@@ -15,7 +15,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableWidget>
@@ -222,66 +221,4 @@ TEST(SubversionResults, CompareGetsTheRepositorysBytesInAPrivateFolderAndDiffOpe
     UserDefaults::standard().setString(QStringLiteral("/nonexistent/tool"), QStringLiteral("QVSCMCompareTool"));
     EXPECT_TRUE(QVProjectSubversionController::compareTool().isEmpty());
     project->close();
-}
-
-TEST(SubversionProjectWindow, ClosingWhileACommitRunsAsksThenWaitsOrStopsAndCleansUp) {
-    Repository repository;
-    repository.commit({{QStringLiteral("a.txt"), "a\n"}});
-    QVProject::setSCMControllerFactory(&QVProjectSubversionController::create);
-    const QString hook = repository.dir.file(QStringLiteral("repo/hooks/pre-commit"));
-    const auto revisions = [&] { return client({QStringLiteral("log"), QStringLiteral("-q"), repository.url}, repository.wc).count("\nr"); };
-    const auto locked = [&] { return client({QStringLiteral("status")}, repository.wc).contains("  L "); };
-    const struct {
-        const char* answer;
-        int hookSeconds;
-        bool closes;
-        int newRevisions;
-    } cases[] = {
-        {"Close When Finished", 3, true, 1},
-        {"Stop and Close", 30, true, 0},
-        {"Cancel", 3, false, 1},
-    };
-    for (const auto& c : cases) {
-        repository.dir.write(QStringLiteral("repo/hooks/pre-commit"), QStringLiteral("#!/bin/sh\nsleep %1\n").arg(c.hookSeconds).toUtf8());
-        QFile::setPermissions(hook, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        repository.dir.write(QStringLiteral("wc/a.txt"), c.answer);
-        const int before = revisions();
-        auto project = QVProject::createWithRootDirectory(repository.wc, QStringLiteral("Repo"));
-        project->setIsOpen(true);
-        auto window = std::make_unique<QVProjectWindowController>(project);
-        window->show();
-        auto* scm = dynamic_cast<QVProjectSubversionController*>(project->scmController());
-        ASSERT_NE(scm, nullptr);
-        scm->interface().commitFiles({QStringLiteral("a.txt")}, QString::fromLatin1(c.answer));
-        ASSERT_TRUE(waitFor([&] { return scm->runningCommand() == QStringLiteral("Commit"); })) << c.answer;
-        bool refused = false;
-        QObject::connect(window.get(), &QVDocumentWindowController::closeRefused, [&] { refused = true; });
-
-        window->close();
-        QMessageBox* sheet = nullptr;
-        ASSERT_TRUE(waitFor([&] { return (sheet = window->questions()->currentSheet()) != nullptr; })) << c.answer;
-        EXPECT_TRUE(sheet->text().contains(QStringLiteral("Commit"))) << sheet->text().toStdString();
-        EXPECT_TRUE(window->isVisible());
-        for (QAbstractButton* button : sheet->buttons())
-            if (button->text() == QLatin1String(c.answer)) QTest::mouseClick(button, Qt::LeftButton);
-        ASSERT_TRUE(waitFor([&] { return !window->questions()->currentSheet(); }));
-        if (c.closes) {
-            // The window stays until the client has ended and the working copy is clean.
-            ASSERT_TRUE(waitFor([&] { return !window->isVisible(); }, 60000)) << c.answer;
-            EXPECT_FALSE(locked()) << c.answer;
-            EXPECT_EQ(scm->interface().queuedCount(), 0);
-        } else {
-            EXPECT_TRUE(refused);
-            ASSERT_TRUE(waitFor([&] { return scm->interface().queuedCount() == 0; }, 60000));
-            EXPECT_TRUE(window->isVisible());
-        }
-        EXPECT_EQ(revisions() - before, c.newRevisions) << c.answer;
-        window.reset();
-        project->close();
-    }
-    // What was stopped can be committed afterwards: nothing is left locked.
-    QFile::remove(hook);
-    repository.dir.write(QStringLiteral("wc/a.txt"), "after\n");
-    client({QStringLiteral("commit"), QStringLiteral("-m"), QStringLiteral("after")}, repository.wc);
-    QVProject::setSCMControllerFactory({});
 }
