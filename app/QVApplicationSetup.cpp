@@ -63,9 +63,10 @@ void QVApplicationSetup::installSubsystems() {
     });
     QVProjectSettingsWindowController::install();
     // Subversion: a project inside a working copy gets its controller; File > Subversion runs the
-    // commands on the front document; annotations and differences open as untitled documents.
-    QVSubversionMenu::install([](const QString& text) {
-        if (QVDocumentController* controller = QVDocumentController::shared()) controller->openUntitledDocumentWithText(text);
+    // commands on the front document; annotations and differences open as documents named by
+    // what they show.
+    QVSubversionMenu::install([](const QString& title, const QString& text) {
+        if (QVDocumentController* controller = QVDocumentController::shared()) controller->openResultDocument(title, text);
     });
     // Usage analytics and the launch counter, sent only with consent and a configured address.
     installUsageAnalytics();

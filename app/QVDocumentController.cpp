@@ -491,6 +491,18 @@ QMainWindow* QVDocumentController::openUntitledDocumentWithText(const QString& t
     return window;
 }
 
+QMainWindow* QVDocumentController::openResultDocument(const QString& title, const QString& text) {
+    auto* window = qobject_cast<QVDocumentWindowController*>(openUntitledDocument());
+    HTMLView* view = window ? window->currentTextView() : nullptr;
+    QVFileDocument* document = window ? window->document() : nullptr;
+    if (!view || !document) return window;
+    view->setString(text);
+    document->setUntitledName(title);
+    document->updateChangeCount(QVDocument::ChangeType::Cleared);
+    window->documentNeedsRefresh(document);
+    return window;
+}
+
 void QVDocumentController::openChosenFile(const QString& path) {
     const QFileInfo info(path);
     bool ignore = false;

@@ -56,6 +56,9 @@ public:
     QMainWindow* openUntitledDocument();
     // A new untitled document holding text, edited (closing it asks), as New from Clipboard makes.
     QMainWindow* openUntitledDocumentWithText(const QString& text);
+    // A result shown as text (a diff, annotations): named title, unedited, so that it closes
+    // without a question until the user changes it.
+    QMainWindow* openResultDocument(const QString& title, const QString& text);
 
     // --- Menu actions (found by name through the shared menu bar) -----------------------------
     Q_INVOKABLE void newDocument();

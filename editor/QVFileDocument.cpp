@@ -9,6 +9,7 @@
 #include "editor/QVProjectSCMController.h"
 #include "editor/QVFileView.h"
 #include "files/QVFile.h"
+#include "files/QVSCMStatusEntry.h"
 #include "languages/QVBundle.h"
 #include "languages/QVBundleRepository.h"
 #include "platform/AppBundle.h"
@@ -685,6 +686,13 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
         present(done ? notice : failure);
         return didRecover(done);
     }
+    case DiscardChangesQuestion: {
+        const auto delegate = _delegate.lock();
+        QVProjectSCMController* scm = delegate && _fileNode ? delegate->scmControllerForDocument(this) : nullptr;
+        if (option != 0 || !scm) return didRecover(false);
+        scm->revertPath(_fileNode->pathFromRoot());
+        return didRecover(true);
+    }
     case OverwriteChangedFileQuestion: {
         std::function<void(bool)> closeFinished = std::exchange(_overwriteCloseFinished, nullptr);
         if (option != 0) return didRecover(false);
@@ -739,17 +747,27 @@ void QVFileDocument::watchedFileChanged(quint64 events) {
 
 // Subversion.
 
-bool QVFileDocument::validateSCMCommand(SCMCommand command) const {
+bool QVFileDocument::validateSCMCommand(SCMCommand command, int tag) const {
     const auto delegate = _delegate.lock();
     if (!delegate || !_fileNode || !delegate->scmControllerForDocument(const_cast<QVFileDocument*>(this))) return false;
+    using S = QVSCMStatusEntry;
+    const qint32 status = _fileNode->scmStatus() ? _fileNode->scmStatus()->workingCopyStatus() : S::NoStatus;
+    if (status == S::UnversionedStatus || status == S::IgnoredStatus) return command == SCMCommand::Add;
+    const bool added = status == S::AddedStatus;
     switch (command) {
     case SCMCommand::Add:
-        return !_fileNode->isInRepository();
+        return false;
     case SCMCommand::Commit:
+        return status == S::ModifiedStatus || added || status == S::DeletedStatus || status == S::ReplacedStatus;
     case SCMCommand::DiscardChanges:
-        return _fileNode->isInRepository() && _fileNode->hasLocalModifications();
+        return status != S::NoStatus;
+    case SCMCommand::Diff:
+        // An added file's diff with its base shows it whole; the repository has nothing of it.
+        return !added || tag == 1;
+    case SCMCommand::Update:
+        return status != S::ConflictedStatus;
     default:
-        return _fileNode->isInRepository();
+        return !added;
     }
 }
 
@@ -769,8 +787,13 @@ void QVFileDocument::performSCMCommand(SCMCommand command, int tag) {
         return scm->addFilesToRepository({path});
     case SCMCommand::Commit:
         return scm->commitFiles({path}, window);
-    case SCMCommand::DiscardChanges:
-        return scm->revertPath(path);
+    case SCMCommand::DiscardChanges: {
+        // Nothing of a revert can be undone: the user names it first.
+        const QVError ask = question(DiscardChangesQuestion, QVLocalized(QStringLiteral("Discard the changes to \u201c%1\u201d?")).arg(displayName()),
+                                     QVLocalized(QStringLiteral("%1 goes back to the last version from the repository. The changes cannot be undone.")).arg(path),
+                                     {QVLocalized(QStringLiteral("Discard Changes")), QVLocalized(QStringLiteral("Cancel"))});
+        return present(ask);
+    }
     case SCMCommand::Diff:
         return byTag(&QVProjectSCMController::diffPath, QVProjectSCMController::DiffLog);
     case SCMCommand::CompareWith:

@@ -52,6 +52,7 @@ public:
     static constexpr qint64 UnsavedChangesError = 12;            // "Save Changes", "Discard Changes", "Cancel"
     static constexpr qint64 SaveFailedError = 17;
     static constexpr qint64 OverwriteChangedFileQuestion = 20;  // "Save Anyway", "Cancel"
+    static constexpr qint64 DiscardChangesQuestion = 21;        // "Discard Changes", "Cancel"
     // Notifications posted with the document as object.
     static inline const QString FileBecameActiveNotification = QStringLiteral("QVFileBecameActive");
     static inline const QString FileWillCloseNotification = QStringLiteral("QVFileWillClose");
@@ -180,10 +181,12 @@ public:
     // Subversion commands on the document's file through the window's controller; tags as the
     // menu items': 0 HEAD, 1 BASE, any other picks a revision from the log.
     enum class SCMCommand { Add, Commit, DiscardChanges, Diff, CompareWith, Annotate, Update, ViewLog };
+    // Discard Changes asks first, naming the file.
     void performSCMCommand(SCMCommand command, int tag = 0);
-    // Whether the command is offered: a controller, the file in the repository (Add: not), and
-    // local modifications for Commit and DiscardChanges.
-    bool validateSCMCommand(SCMCommand command) const;
+    // Whether the command is offered: a controller, and the file's status one the client
+    // accepts the command in (an added file has nothing in the repository to compare with, a
+    // conflicted one cannot be committed or updated, a file in no repository can only be added).
+    bool validateSCMCommand(SCMCommand command, int tag = 0) const;
 
 protected:
     bool writeToFile(const QString& path, const QByteArray& bytes, QVError* error) override;

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QWidget;
 
 class QVProjectSCMController {
@@ -35,4 +37,20 @@ public:
     virtual void setCredentials(const QString& username, const QString& password, bool useKeychain) = 0;
     // The login sheet was cancelled: the command that asked fails, the next ones run.
     virtual void credentialsCancelled() = 0;
+    // Whether the server refused the name and password last given (the sheet says so).
+    virtual bool loginFailed() const { return false; }
+
+    // The command whose client runs now ("Commit"); empty when none does.
+    virtual QString runningCommand() const { return {}; }
+    // The first command running or waiting to run that changes the working copy; empty when
+    // none (reading commands may be cut off at any time).
+    virtual QString pendingChange() const { return {}; }
+    // Calls done once no command runs or waits to run. stop: what waits is dropped and the
+    // running command is ended, the working copy cleaned up after it, before done.
+    virtual void finishCommands(bool stop, std::function<void()> done) {
+        (void)stop;
+        if (done) done();
+    }
+    // Ends the running command without an error; the commands after it run. False when none ran.
+    virtual bool cancelCommand() { return false; }
 };

@@ -17,6 +17,9 @@ QVCredentialsController::QVCredentialsController(QWidget* parent) : QDialog(pare
     setWindowModality(Qt::WindowModal);
     _titleLabel = new QLabel(this);
     _titleLabel->setWordWrap(true);
+    _messageLabel = new QLabel(this);
+    _messageLabel->setWordWrap(true);
+    _messageLabel->hide();
     _usernameField = new QLineEdit(this);
     _passwordField = new QLineEdit(this);
     _passwordField->setEchoMode(QLineEdit::Password);
@@ -32,6 +35,7 @@ QVCredentialsController::QVCredentialsController(QWidget* parent) : QDialog(pare
     form->addRow(QVLocalized(QStringLiteral("Password:")), _passwordField);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(_titleLabel);
+    layout->addWidget(_messageLabel);
     layout->addLayout(form);
     layout->addWidget(_keychainBox);
     layout->addWidget(buttons);
@@ -72,6 +76,12 @@ void QVCredentialsController::close(int buttonTag) {
 }
 
 void QVCredentialsController::reject() { close(CancelTag); }
+
+void QVCredentialsController::setMessage(const QString& message) {
+    _message = message;
+    _messageLabel->setText(message);
+    _messageLabel->setVisible(!message.isEmpty());
+}
 
 void QVCredentialsController::setTitle(const QString& title) {
     _title = title;

@@ -38,6 +38,9 @@ public:
 
     QString title() const { return _title; }
     void setTitle(const QString& title);
+    // Why the sheet asks again (a refused login); empty: nothing shown.
+    QString message() const { return _message; }
+    void setMessage(const QString& message);
     QString username() const { return _username; }
     void setUsername(const QString& username);
     QString password() const { return _password; }
@@ -58,12 +61,14 @@ private:
     QLineEdit* _usernameField;
     QLineEdit* _passwordField;
     QLabel* _titleLabel;
+    QLabel* _messageLabel;
     QCheckBox* _keychainBox;
     QPushButton* _okButton;
     QPushButton* _cancelButton;
     QVCredentialsDelegate* _delegate = nullptr;
     int _tag = 0;
     QString _title;
+    QString _message;
     QString _username;
     QString _password;
     bool _useKeychain = false;

@@ -557,6 +557,11 @@ void QVFile::clearSCMStatus(bool recursive) {
 void QVFile::setChildrenSCMStatusFromEntries(const QList<std::shared_ptr<const QVSCMStatusEntry>>& entries) {
     for (const auto& entry : entries) {
         if (!entry) continue;
+        // The folder's own entry ("." where its status ran): its own letter.
+        if (entry->path().isEmpty() || entry->path() == QLatin1String(".")) {
+            setSCMStatus(entry);
+            continue;
+        }
         if (const auto node = childWithPath(entry->path().split(QLatin1Char('/'), Qt::SkipEmptyParts), false))
             node->setSCMStatus(entry);
     }

@@ -18,7 +18,8 @@ QVDocument::~QVDocument() {
 }
 
 QString QVDocument::displayName() const {
-    return _fileName.isEmpty() ? QVLocalized(QStringLiteral("Untitled")) : FileName::displayed(QFileInfo(_fileName).fileName());
+    if (!_fileName.isEmpty()) return FileName::displayed(QFileInfo(_fileName).fileName());
+    return _untitledName.isEmpty() ? QVLocalized(QStringLiteral("Untitled")) : _untitledName;
 }
 
 void QVDocument::setUndoManager(std::shared_ptr<QVUndoManager> manager) {

@@ -46,8 +46,10 @@ public:
     virtual void setFileName(const QString& path) { _fileName = path; }
     QString fileType() const { return _fileType; }
     void setFileType(const QString& type) { _fileType = type; }
-    // The file name's last component; "Untitled" without a file.
+    // The file name's last component; without a file the name given for it, else "Untitled".
     QString displayName() const;
+    // What a document without a file is called (a result shown as text names what it shows).
+    void setUntitledName(const QString& name) { _untitledName = name; }
 
     // The undo manager whose change token tells the edited state (none: only counted changes
     // do). The document does not own it; a replaced manager is let go and the document is clean.
@@ -96,6 +98,7 @@ private:
     void notifyIfFlipped();
 
     QString _fileName;
+    QString _untitledName;
     QString _fileType;
     std::shared_ptr<QVUndoManager> _undoManager;
     QVUndoManager::Token _observerToken = 0;

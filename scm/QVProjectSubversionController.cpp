@@ -22,8 +22,8 @@ namespace {
 const QString UsernameKey = QStringLiteral("QVSCMUsernameKey");
 const QString UseKeychainKey = QStringLiteral("QVSCMUseKeychainKey");
 
-std::function<void(const QString&)>& resultOpener() {
-    static std::function<void(const QString&)> open;
+std::function<void(const QString&, const QString&)>& resultOpener() {
+    static std::function<void(const QString&, const QString&)> open;
     return open;
 }
 
@@ -44,9 +44,16 @@ public:
     void scmInterfaceDidPerformCommand(QVSCMInterface*, int type, const QStringList& files) override {
         if (const auto told = delegate(QVProjectDelegate::SCMCommand)) told->projectFinishedSCMCommand(_owner, type, files);
     }
+    void scmInterfaceUpdateLeftConflicts(QVSCMInterface*, const QStringList& paths) override {
+        // The client succeeds with conflicts: the user hears which files need resolving, and
+        // their rows (and the copies the client left beside them) are shown afresh.
+        _owner->presentError(QVError::app(0, QVLocalized(QStringLiteral("The update left conflicts")),
+                                          QVLocalized(QStringLiteral("Resolve the conflicts in these files before committing them:\n%1")).arg(paths.join(u'\n'))));
+        if (const auto told = delegate(QVProjectDelegate::SCMCommand)) told->projectFinishedSCMCommand(_owner, QVSCMAction::Update, paths);
+    }
     void scmInterfaceDidRetrieveOutput(QVSCMInterface*, const QVSCMOutputAction& action) override {
         if (action.type() == QVSCMAction::Cat) return _owner->openInCompareTool(action.path(), action.revision1(), action.outputBytes());
-        if (resultOpener()) resultOpener()(action.outputString());
+        if (resultOpener()) resultOpener()(resultTitle(action), action.outputString());
     }
     void scmInterfaceDidRetrieveLog(QVSCMInterface*, const QVSCMLogAction& action) override {
         auto* window = qobject_cast<QWidget*>(action.context.data());
@@ -71,7 +78,15 @@ std::unique_ptr<QVProjectSCMController> QVProjectSubversionController::create(QV
     return std::make_unique<QVProjectSubversionController>(project, std::move(interface));
 }
 
-void QVProjectSubversionController::setResultOpener(std::function<void(const QString&)> open) { resultOpener() = std::move(open); }
+void QVProjectSubversionController::setResultOpener(std::function<void(const QString&, const QString&)> open) { resultOpener() = std::move(open); }
+
+QString QVProjectSubversionController::resultTitle(const QVSCMOutputAction& action) {
+    const QString name = action.path().isEmpty() || action.path() == QLatin1String(".") ? QStringLiteral(".") : QFileInfo(action.path()).fileName();
+    QString revision = action.revision1().isEmpty() ? QStringLiteral("BASE") : action.revision1();
+    if (!revision.isEmpty() && revision.front().isDigit()) revision.prepend(u'r');
+    const QString what = action.type() == QVSCMAction::Diff ? QVLocalized(QStringLiteral("Diff with %1")) : QVLocalized(QStringLiteral("Annotate %1"));
+    return name + QStringLiteral(" \u2014 ") + what.arg(revision);
+}
 
 QString QVProjectSubversionController::compareTool() {
     const QString chosen = UserDefaults::standard().stringForKey(QStringLiteral("QVSCMCompareTool"));
@@ -167,6 +182,11 @@ void QVProjectSubversionController::setCredentials(const QString& username, cons
 }
 
 void QVProjectSubversionController::credentialsCancelled() { _interface->credentialsRefused(); }
+
+void QVProjectSubversionController::finishCommands(bool stop, std::function<void()> done) {
+    if (stop) _interface->stop();
+    _interface->whenIdle(std::move(done));
+}
 
 void QVProjectSubversionController::needsCredentials() {
     // The stored name and keyring password are offered once before anyone is asked.

@@ -1,8 +1,8 @@
 // A project's front to Subversion: the documents and the project window ask it for status and the
 // commands; it keeps the project's credentials (the name in the project, the password in the
 // keyring when asked to), shows the commit-message and revision sheets, turns text results into
-// untitled documents, opens comparisons in the compare tool and tells the project's window of
-// results and errors. Made by the project for a folder inside a working copy.
+// documents named by what they show, opens comparisons in the compare tool and tells the
+// project's window of results and errors. Made by the project for a folder inside a working copy.
 #pragma once
 
 #include "editor/QVProjectSCMController.h"
@@ -20,12 +20,15 @@ class QVProjectSubversionController : public QVProjectSCMController {
 public:
     // The controller of project, or nothing when its folder is in no working copy.
     static std::unique_ptr<QVProjectSCMController> create(QVProject& project);
-    // Opens a new untitled document showing text (annotations and differences); installed by the
-    // application. Without one the text goes nowhere.
-    static void setResultOpener(std::function<void(const QString& text)> open);
+    // Opens a new document showing text (annotations and differences), unedited and named by
+    // title ("page.html — Diff with BASE"); installed by the application. Without one the
+    // text goes nowhere.
+    static void setResultOpener(std::function<void(const QString& title, const QString& text)> open);
     // The compare tool: the "QVSCMCompareTool" setting, else the first of meld, kdiff3 and
     // kompare found on the PATH; empty when there is none.
     static QString compareTool();
+    // The name of a result document: the file, the command and the revision it shows.
+    static QString resultTitle(const QVSCMOutputAction& action);
 
     QVProjectSubversionController(QVProject& project, std::shared_ptr<QVSCMInterface> interface);
     ~QVProjectSubversionController() override;
@@ -44,6 +47,11 @@ public:
     QString password();
     void setCredentials(const QString& username, const QString& password, bool useKeychain) override;
     void credentialsCancelled() override;
+    bool loginFailed() const override { return _interface->loginFailed(); }
+    QString runningCommand() const override { return _interface->runningCommand(); }
+    QString pendingChange() const override { return _interface->pendingChange(); }
+    void finishCommands(bool stop, std::function<void()> done) override;
+    bool cancelCommand() override { return _interface->cancelRunning(); }
 
     QVSCMInterface& interface() { return *_interface; }
 

@@ -29,8 +29,8 @@ QVSCMAction::~QVSCMAction() {
 
 QString QVSCMAction::humanReadableStringForActionType(int type) {
     static const char* const titles[] = {"",       "Add", "Annotate", "Commit", "Compare", "Delete", "Diff",
-                                         "Log",    "Make Directory", "Move", "Revert", "Status", "Update"};
-    return type >= 1 && type <= 12 ? QVLocalized(QString::fromLatin1(titles[type])) : QString();
+                                         "Log",    "Make Directory", "Move", "Revert", "Status", "Update", "Cleanup"};
+    return type >= 1 && type <= 13 ? QVLocalized(QString::fromLatin1(titles[type])) : QString();
 }
 
 QVError QVSCMAction::errorForOutput(const QStringList& lines) {
@@ -46,13 +46,18 @@ QVError QVSCMAction::errorForOutput(const QStringList& lines) {
     return QVError::app(credentials ? 1 : 0, QVLocalized(QStringLiteral("SCM Error")), messages.join(u'\n'));
 }
 
+bool QVSCMAction::isLockedError(const QVError& error) {
+    static const QRegularExpression locked(QStringLiteral("^svn: E155004:"), QRegularExpression::MultilineOption);
+    return error && locked.match(error.localizedRecoverySuggestion()).hasMatch();
+}
+
 bool QVSCMAction::acceptablePath(const QString& path) {
     return !path.contains(u'\n') && !path.contains(u'\r') && !path.contains(QChar(0));
 }
 
-QString QVSCMAction::pathArgument(const QString& path) {
+QString QVSCMAction::pathArgument(const QString& path, bool literal) {
     // The client reads the last "@" as the start of a peg revision; a trailing one is empty.
-    return path.contains(u'@') ? path + u'@' : path;
+    return path.contains(u'@') && !literal ? path + u'@' : path;
 }
 
 QStringList QVSCMAction::authenticationArguments(const QVSCMRunSettings& settings) const {
@@ -159,7 +164,11 @@ QStringList QVSCMOutputAction::arguments(const QVSCMRunSettings& settings) const
     args << authenticationArguments(settings);
     if (!_revision1.isEmpty())
         args << QStringLiteral("-r") << (_revision2.isEmpty() ? _revision1 : QStringLiteral("%1:%2").arg(_revision1, _revision2));
-    return args << QStringLiteral("--") << pathArgument(_path.isEmpty() ? QStringLiteral(".") : _path);
+    // A diff of the working file with its base (no revision, or BASE alone) never reaches the
+    // repository, and the client then takes the name literally: "v1@@" would name another file.
+    const bool local = _command == QLatin1String("diff") && _revision2.isEmpty() &&
+                       (_revision1.isEmpty() || _revision1.compare(QLatin1String("BASE"), Qt::CaseInsensitive) == 0);
+    return args << QStringLiteral("--") << pathArgument(_path.isEmpty() ? QStringLiteral(".") : _path, local);
 }
 
 QVError QVSCMOutputAction::keepResult(const QStringList& lines, const QByteArray& bytes, bool hadError) {
@@ -211,8 +220,8 @@ std::shared_ptr<QVSCMSimpleAction> QVSCMSimpleAction::update(const QStringList& 
     return std::shared_ptr<QVSCMSimpleAction>(new QVSCMSimpleAction(Update, QStringLiteral("update"), files, post));
 }
 
-std::shared_ptr<QVSCMSimpleAction> QVSCMSimpleAction::cleanup() {
-    return std::shared_ptr<QVSCMSimpleAction>(new QVSCMSimpleAction(Cleanup, QStringLiteral("cleanup"), {}, {}));
+std::shared_ptr<QVSCMSimpleAction> QVSCMSimpleAction::cleanup(const QString& path) {
+    return std::shared_ptr<QVSCMSimpleAction>(new QVSCMSimpleAction(Cleanup, QStringLiteral("cleanup"), {path}, {}));
 }
 
 bool QVSCMSimpleAction::needsCredentials() const {
@@ -228,9 +237,25 @@ QStringList QVSCMSimpleAction::arguments(const QVSCMRunSettings& settings) const
     args << _command << _postArguments;
     if (!_files.isEmpty()) {
         args << QStringLiteral("--");
-        for (const QString& file : _files) args << pathArgument(file);
+        // A move's destination is a new name, which the client takes literally.
+        for (qsizetype i = 0; i < _files.size(); ++i) args << pathArgument(_files[i], type() == Move && i == 1);
     }
     return args;
+}
+
+QVError QVSCMSimpleAction::keepResult(const QStringList& lines, const QByteArray&, bool) {
+    _conflicted.clear();
+    if (type() != Update) return {};
+    // An update line: the text, property, lock and tree columns, a blank, the path. A "C" in
+    // the text, property or tree column is a conflict; the client still succeeds.
+    static const QRegularExpression line(QStringLiteral("^([ ADUCGER])([ CGU])([ B])([ C]) (.+)$"));
+    for (const QString& text : lines) {
+        const QRegularExpressionMatch match = line.match(text);
+        if (match.hasMatch() && (match.captured(1) == u"C" || match.captured(2) == u"C" || match.captured(4) == u"C") &&
+            !_conflicted.contains(match.captured(5)))
+            _conflicted << match.captured(5);
+    }
+    return {};
 }
 
 // --- Status ---------------------------------------------------------------------------------------
@@ -257,6 +282,8 @@ QString QVSCMStatusAction::workingDirectory(const QVSCMRunSettings& settings) co
 }
 
 QVError QVSCMStatusAction::keepResult(const QStringList& lines, const QByteArray& bytes, bool) {
+    // A lock shows as an attribute; a name holding these words is escaped in the document.
+    _foundLock = bytes.contains("wc-locked=\"true\"");
     // The client's own messages ("svn: warning: ...") are not part of the document.
     _statusEntries = QVSCMXml::statusEntries(xmlDocument(lines, bytes));
     return {};

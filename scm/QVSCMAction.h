@@ -60,8 +60,19 @@ public:
     void run(const QVSCMRunSettings& settings, const std::weak_ptr<QVSCMActionDelegate>& delegate);
     // Ends a running client (SIGKILL); its finish still comes, as a failure.
     void kill();
+    // Ends it at the user's word: the failure is not an error to show.
+    void cancel() {
+        _cancelled = true;
+        kill();
+    }
+    bool wasCancelled() const { return _cancelled; }
     // Whether the last run ended by a signal or was stopped: the working copy may be locked.
     bool wasInterrupted() const { return _interrupted; }
+    // Whether the action already ran again after a cleanup of a locked working copy.
+    bool retriedAfterCleanup() const { return _retriedAfterCleanup; }
+    void setRetriedAfterCleanup() { _retriedAfterCleanup = true; }
+    // Whether an error is the client's "working copy locked" (E155004).
+    static bool isLockedError(const QVError& error);
     // Whatever the caller wants carried to the result (the window of a log's sheet).
     QPointer<QObject> context;
 
@@ -76,11 +87,15 @@ protected:
         (void)lines, (void)bytes, (void)hadError;
         return {};
     }
-    // The path as the client reads it: a path containing "@" gets an empty peg revision.
-    static QString pathArgument(const QString& path);
+    // The path as the client reads it. Where the client looks for a peg revision (every
+    // command but a diff that never leaves the working copy, and a move's destination) a path
+    // containing "@" gets an empty one; where it takes names literally the path goes as it is.
+    static QString pathArgument(const QString& path, bool literal = false);
 
 private:
     int _type;
+    bool _retriedAfterCleanup = false;
+    bool _cancelled = false;
     std::shared_ptr<QVInteractiveTask> _task;
     std::weak_ptr<QVSCMActionDelegate> _delegate;
     bool _interrupted = false;
@@ -146,13 +161,19 @@ public:
     // Reverts what was chosen with all it holds.
     static std::shared_ptr<QVSCMSimpleAction> revert(const QStringList& files);
     static std::shared_ptr<QVSCMSimpleAction> update(const QStringList& files, const QString& revision);
-    static std::shared_ptr<QVSCMSimpleAction> cleanup();
+    // Cleans up the working copy at path (its top).
+    static std::shared_ptr<QVSCMSimpleAction> cleanup(const QString& path);
 
     QStringList arguments(const QVSCMRunSettings& settings) const override;
     bool needsCredentials() const override;
     QStringList paths() const override { return _files; }
     const QString& command() const { return _command; }
     const QStringList& files() const { return _files; }
+    // The paths an update left in conflict (text, properties or tree), as the client names them.
+    const QStringList& conflictedPaths() const { return _conflicted; }
+
+protected:
+    QVError keepResult(const QStringList& lines, const QByteArray& bytes, bool hadError) override;
 
 private:
     QVSCMSimpleAction(int type, QString command, QStringList files, QStringList postArguments)
@@ -160,6 +181,7 @@ private:
     QString _command;
     QStringList _files;
     QStringList _postArguments;
+    QStringList _conflicted;
 };
 
 class QVSCMStatusAction : public QVSCMAction {
@@ -172,6 +194,8 @@ public:
     const QString& path() const { return _path; }
     bool isRecursive() const { return _recursive; }
     bool isDirectory() const { return _isDirectory; }
+    // Whether the client reported a working-copy lock (a client cut off, or one running now).
+    bool foundLock() const { return _foundLock; }
 
 protected:
     QVError keepResult(const QStringList& lines, const QByteArray& bytes, bool hadError) override;
@@ -181,5 +205,6 @@ private:
         : QVSCMAction(Status), _path(std::move(path)), _showUpdate(showUpdate), _isDirectory(isDirectory), _recursive(recursive) {}
     QString _path;
     bool _showUpdate, _isDirectory, _recursive;
+    bool _foundLock = false;
     QList<std::shared_ptr<QVSCMStatusEntry>> _statusEntries;
 };

@@ -22,7 +22,19 @@ QString QVSCMInterface::workingCopyRootForPath(const QString& path) {
     return {};
 }
 
-QVSCMInterface::QVSCMInterface(QString workingCopyPath) : _workingCopyPath(std::move(workingCopyPath)) {}
+namespace {
+
+// Every queue that has run something, by its working copy: queues in one working copy share its
+// lock.
+std::vector<std::weak_ptr<QVSCMInterface>>& registry() {
+    static std::vector<std::weak_ptr<QVSCMInterface>> queues;
+    return queues;
+}
+
+}  // namespace
+
+QVSCMInterface::QVSCMInterface(QString workingCopyPath)
+    : _workingCopyPath(std::move(workingCopyPath)), _root(workingCopyRootForPath(_workingCopyPath)) {}
 
 QVSCMInterface::~QVSCMInterface() { die(); }
 
@@ -34,8 +46,9 @@ void QVSCMInterface::setCredentials(const QString& username, const QString& pass
     _username = username;
     _password = password;
     // The head waited for these.
-    if (!_queue.empty()) {
+    if (!_queue.empty() && _waitingForCredentials) {
         _running = false;
+        _waitingForCredentials = false;
         startHead();
     }
 }
@@ -50,18 +63,80 @@ void QVSCMInterface::die() {
     for (const auto& action : _queue) action->kill();
     _queue.clear();
     _running = false;
+    _idleCallbacks.clear();
+    for (const auto& sibling : siblings()) sibling->startHead();
+}
+
+QString QVSCMInterface::runningCommand() const {
+    return runsClient() ? QVSCMAction::humanReadableStringForActionType(_queue.front()->type()) : QString();
+}
+
+QString QVSCMInterface::pendingChange() const {
+    if (_waitingForCredentials) return {};
+    for (const auto& action : _queue)
+        if (dynamic_cast<const QVSCMSimpleAction*>(action.get())) return QVSCMAction::humanReadableStringForActionType(action->type());
+    return {};
+}
+
+bool QVSCMInterface::isIdle() const { return _queue.empty() || _waitingForCredentials || _dying; }
+
+void QVSCMInterface::whenIdle(std::function<void()> done) {
+    if (!done) return;
+    if (isIdle()) return done();
+    _idleCallbacks.push_back(std::move(done));
+}
+
+void QVSCMInterface::notifyIfIdle() {
+    if (!isIdle()) return;
+    for (const auto& done : std::exchange(_idleCallbacks, {})) done();
+}
+
+void QVSCMInterface::stop() {
+    if (_queue.empty()) return notifyIfIdle();
+    // What waits is dropped; the running client ends and its cleanup follows (a cleanup that
+    // runs is left to finish).
+    _queue.erase(_queue.begin() + 1, _queue.end());
+    if (_waitingForCredentials) return dequeueHead();
+    if (_running && _queue.front()->type() != QVSCMAction::Cleanup) _queue.front()->kill();
+}
+
+bool QVSCMInterface::cancelRunning() {
+    if (!runsClient() || _queue.front()->type() == QVSCMAction::Cleanup) return false;
+    _queue.front()->cancel();
+    return true;
+}
+
+QList<std::shared_ptr<QVSCMInterface>> QVSCMInterface::siblings() const {
+    QList<std::shared_ptr<QVSCMInterface>> found;
+    for (const auto& weak : registry())
+        if (const auto queue = weak.lock(); queue && queue.get() != this && !queue->_dying && queue->_root == _root) found << queue;
+    return found;
 }
 
 void QVSCMInterface::enqueue(const std::shared_ptr<QVSCMAction>& action) {
     if (_dying) return;
+    if (!_registered) {
+        _registered = true;
+        auto& queues = registry();
+        std::erase_if(queues, [](const auto& weak) { return weak.expired(); });
+        queues.push_back(weak_from_this());
+    }
     _queue.push_back(action);
     startHead();
 }
 
 void QVSCMInterface::startHead() {
     if (_running || _queue.empty() || _dying) return;
-    _running = true;
     const std::shared_ptr<QVSCMAction> head = _queue.front();
+    // A cleanup waits for every client in the working copy to end, and nothing starts there
+    // while one waits or runs; the queue that ends a run starts the others again.
+    const QList<std::shared_ptr<QVSCMInterface>> others = siblings();
+    const bool blocked = head->type() == QVSCMAction::Cleanup
+                             ? std::any_of(others.begin(), others.end(), [](const auto& q) { return q->runsClient(); })
+                             : std::any_of(others.begin(), others.end(), [](const auto& q) { return q->hasCleanupAtHead(); });
+    if (blocked) return;
+    _running = true;
+    _waitingForCredentials = false;
     const QString program = executablePath();
     if (program.isEmpty()) {
         // Said at once rather than tried: without a client nothing can run.
@@ -82,17 +157,36 @@ void QVSCMInterface::actionFinished(const std::shared_ptr<QVSCMAction>& action, 
 void QVSCMInterface::handleFinished(const std::shared_ptr<QVSCMAction>& action, const QVError& error) {
     if (_dying || _queue.empty() || _queue.front() != action) return;
     const auto delegate = _delegate.lock();
-    // A client cut off may leave the working copy locked: clean up before the next action.
-    if (action->wasInterrupted() && action->type() != QVSCMAction::Cleanup)
-        _queue.insert(_queue.begin() + 1, QVSCMSimpleAction::cleanup());
+    const bool cleanup = action->type() == QVSCMAction::Cleanup;
+    if (!cleanup && QVSCMAction::isLockedError(error) && !action->retriedAfterCleanup()) {
+        // Locked by a client that is gone: clean up, then the same command once more.
+        action->setRetriedAfterCleanup();
+        _queue.push_front(QVSCMSimpleAction::cleanup(_root));
+        _running = false;
+        startHead();
+        for (const auto& sibling : siblings()) sibling->startHead();
+        return;
+    }
+    // A client cut off while changing the working copy may leave it locked (reading ones take no
+    // lock), and so may one of an earlier run that the first status finds: clean up before the
+    // next action.
+    const auto* status = dynamic_cast<const QVSCMStatusAction*>(action.get());
+    const bool foundLock = status && !std::exchange(_lockChecked, true) && status->foundLock();
+    const bool changes = !cleanup && dynamic_cast<const QVSCMSimpleAction*>(action.get());
+    if ((changes && action->wasInterrupted()) || foundLock)
+        _queue.insert(_queue.begin() + 1, QVSCMSimpleAction::cleanup(_root));
     if (error && error.code() == 1) {
         // Credentials wanted: the action stays at the head until they come or are refused.
+        _waitingForCredentials = true;
+        _loginFailed = !_password.isEmpty();
+        for (const auto& sibling : siblings()) sibling->startHead();
         if (delegate) delegate->scmInterfaceNeedsCredentials(this);
         else dequeueHead();
+        notifyIfIdle();
         return;
     }
     if (error) {
-        if (delegate && action->type() != QVSCMAction::Cleanup) delegate->scmInterfaceHadError(this, error);
+        if (delegate && !cleanup && !action->wasCancelled()) delegate->scmInterfaceHadError(this, error);
     } else {
         deliver(*action);
     }
@@ -110,6 +204,7 @@ void QVSCMInterface::deliver(const QVSCMAction& action) {
         delegate->scmInterfaceDidRetrieveStatus(this, status->statusEntries(), status->path(), status->isRecursive());
     } else if (const auto* simple = dynamic_cast<const QVSCMSimpleAction*>(&action)) {
         if (simple->type() == QVSCMAction::Cleanup) return;
+        if (!simple->conflictedPaths().isEmpty()) delegate->scmInterfaceUpdateLeftConflicts(this, simple->conflictedPaths());
         delegate->scmInterfaceDidPerformCommand(this, simple->type(),
                                                 simple->type() == QVSCMAction::Move ? QStringList() : simple->files());
     }
@@ -118,7 +213,10 @@ void QVSCMInterface::deliver(const QVSCMAction& action) {
 void QVSCMInterface::dequeueHead() {
     if (!_queue.empty()) _queue.pop_front();
     _running = false;
+    _waitingForCredentials = false;
     startHead();
+    for (const auto& sibling : siblings()) sibling->startHead();
+    notifyIfIdle();
 }
 
 void QVSCMInterface::addFiles(const QStringList& paths) { enqueue(QVSCMSimpleAction::add(paths)); }

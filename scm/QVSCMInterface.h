@@ -1,8 +1,11 @@
 // The queue of Subversion actions of one working copy: actions run one at a time, in the order
 // asked, each in the working copy; results and errors reach the delegate on the main thread. An
 // action refused for want of credentials stays at the head until credentials come (then runs
-// again) or are refused (then it fails and the queue goes on). A run cut off by a signal is
-// followed by "svn cleanup", so a killed commit does not leave the working copy locked.
+// again) or are refused (then it fails and the queue goes on). A run cut off by a signal, a
+// working copy found locked by the first status, and a command refused because the working copy
+// is locked (E155004) are followed by "svn cleanup" of the whole working copy, and the refused
+// command runs once more. Every queue in the same working copy (two projects in it) waits for a
+// cleanup, and a cleanup waits until no other queue runs a client there.
 // Everything here is called on the main thread.
 #pragma once
 
@@ -14,6 +17,7 @@
 #include <QStringList>
 
 #include <deque>
+#include <functional>
 #include <memory>
 
 class QVSCMInterface;
@@ -24,6 +28,10 @@ public:
     virtual void scmInterfaceNeedsCredentials(QVSCMInterface* interface) = 0;
     virtual void scmInterfaceHadError(QVSCMInterface* interface, const QVError& error) = 0;
     virtual void scmInterfaceDidPerformCommand(QVSCMInterface* interface, int type, const QStringList& files) = 0;
+    // An update succeeded but left these paths in conflict (told before the command's end).
+    virtual void scmInterfaceUpdateLeftConflicts(QVSCMInterface* interface, const QStringList& paths) {
+        (void)interface, (void)paths;
+    }
     virtual void scmInterfaceDidRetrieveOutput(QVSCMInterface* interface, const QVSCMOutputAction& action) = 0;
     virtual void scmInterfaceDidRetrieveLog(QVSCMInterface* interface, const QVSCMLogAction& action) = 0;
     virtual void scmInterfaceDidRetrieveStatus(QVSCMInterface* interface, const QList<std::shared_ptr<QVSCMStatusEntry>>& entries,
@@ -53,6 +61,24 @@ public:
     // Stops: nothing is queued afterwards and the running client is ended.
     void die();
 
+    // The command whose client runs now ("Commit"); empty when none runs (one waiting for
+    // credentials does not).
+    QString runningCommand() const;
+    // The first command queued or running that changes the working copy (a commit, an update,
+    // a cleanup...; not a status, log or diff); empty when none.
+    QString pendingChange() const;
+    // Calls done once no client runs and none is waiting to (a command waiting for credentials
+    // counts as ended); at once when idle already.
+    void whenIdle(std::function<void()> done);
+    // Drops what waits, ends the running client and cleans up after it: whenIdle hears once the
+    // working copy is clean.
+    void stop();
+    // Ends the running client (never a cleanup) without an error; the queue goes on. False
+    // when no client ran.
+    bool cancelRunning();
+    // Whether the credentials of the last refusal were given, not missing: the login failed.
+    bool loginFailed() const { return _loginFailed; }
+
     void addFiles(const QStringList& paths);
     void annotateFile(const QString& path, const QString& revision);
     void catFile(const QString& path, const QString& revision);
@@ -77,8 +103,21 @@ private:
     void handleFinished(const std::shared_ptr<QVSCMAction>& action, const QVError& error);
     void dequeueHead();
     void deliver(const QVSCMAction& action);
+    bool isIdle() const;
+    void notifyIfIdle();
+    // The other queues of the same working copy, and whether one runs a client or has a
+    // cleanup to run.
+    QList<std::shared_ptr<QVSCMInterface>> siblings() const;
+    bool runsClient() const { return _running && !_waitingForCredentials; }
+    bool hasCleanupAtHead() const { return !_queue.empty() && _queue.front()->type() == QVSCMAction::Cleanup; }
 
     QString _workingCopyPath;
+    QString _root;  // the working copy's top
+    bool _registered = false;
+    bool _lockChecked = false;
+    bool _waitingForCredentials = false;
+    bool _loginFailed = false;
+    std::vector<std::function<void()>> _idleCallbacks;
     std::weak_ptr<QVSCMInterfaceDelegate> _delegate;
     QString _username, _password;
     bool _dying = false;

@@ -47,12 +47,17 @@ QVFileDocument* frontDocument() {
 
 }  // namespace
 
-void QVSubversionMenu::install(std::function<void(const QString& text)> openResult) {
+void QVSubversionMenu::install(std::function<void(const QString& title, const QString& text)> openResult) {
     QVProject::setSCMControllerFactory(&QVProjectSubversionController::create);
     QVProjectSubversionController::setResultOpener(std::move(openResult));
     QMenu* menu = QVMainMenu::shared().addMenu(QVMainMenuPlace::FileDocument, QVLocalized(QStringLiteral("Subversion")),
                                                QStringLiteral("subversionMenu"));
-    QList<std::pair<QAction*, Command>> actions;
+    struct Shown {
+        QAction* action;
+        Command command;
+        int tag;
+    };
+    QList<Shown> actions;
     for (const Item& item : items) {
         if (!item.title) {
             menu->addSeparator();
@@ -64,10 +69,10 @@ void QVSubversionMenu::install(std::function<void(const QString& text)> openResu
         QObject::connect(action, &QAction::triggered, action, [command, tag] {
             if (QVFileDocument* document = frontDocument()) document->performSCMCommand(command, tag);
         });
-        actions.append({action, command});
+        actions.append({action, command, tag});
     }
     QObject::connect(menu, &QMenu::aboutToShow, menu, [actions] {
         QVFileDocument* document = frontDocument();
-        for (const auto& [action, command] : actions) action->setEnabled(document && document->validateSCMCommand(command));
+        for (const auto& [action, command, tag] : actions) action->setEnabled(document && document->validateSCMCommand(command, tag));
     });
 }

@@ -10,5 +10,5 @@
 class QVSubversionMenu {
 public:
     // Installs the project factory, the submenu and the opener of result documents.
-    static void install(std::function<void(const QString& text)> openResult);
+    static void install(std::function<void(const QString& title, const QString& text)> openResult);
 };

@@ -33,6 +33,7 @@
 #include "shell/WorkspaceUtilities.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
@@ -499,6 +500,38 @@ void QVProjectWindowController::presentErrorAlert(const QVError& error) {
     _questions->presentError(error);
 }
 
+void QVProjectWindowController::closeEvent(QCloseEvent* event) {
+    QVProjectSCMController* scm = _project ? _project->scmController() : nullptr;
+    const QString running = scm ? scm->pendingChange() : QString();
+    const bool finished = std::exchange(_scmFinished, false);
+    if (running.isEmpty() || finished) return QVMultiFileWindowController::closeEvent(event);
+    event->ignore();
+    if (_closingAfterSCM) return;
+    _closingAfterSCM = true;
+    const QVError question = QVError::app(
+        SCMRunningQuestionCode, L("Subversion is still running \u201c%1\u201d.").arg(running),
+        L("Stopping it now may leave the command half done; Qorvel cleans up the working copy after it before the window closes."),
+        {L("Close When Finished"), L("Stop and Close"), L("Cancel")});
+    QPointer<QVProjectWindowController> self(this);
+    const auto closeNow = [self] {
+        if (!self) return;
+        self->_scmFinished = true;
+        self->_closingAfterSCM = false;
+        self->documentStatusBar()->setStatus({});
+        self->close();
+    };
+    _questions->presentError(question, [self, closeNow](int option) {
+        if (!self) return;
+        QVProjectSCMController* controller = self->_project ? self->_project->scmController() : nullptr;
+        if (option == 2 || !controller) {
+            self->_closingAfterSCM = false;
+            return Q_EMIT self->closeRefused();
+        }
+        self->documentStatusBar()->setStatus(option == 0 ? L("Waiting for Subversion to finish\u2026") : L("Stopping Subversion\u2026"));
+        controller->finishCommands(option == 1, closeNow);
+    });
+}
+
 void QVProjectWindowController::commitOpenFiles() {
     if (_project) _project->commit(false);
 }
@@ -700,6 +733,21 @@ void QVProjectWindowController::projectRetrievedStatus(const QList<std::shared_p
 
 void QVProjectWindowController::projectFinishedSCMCommand(QVProjectSCMController* controller, int command, const QStringList& files) {
     if (!_project) return;
+    if (command == 12) {
+        // An update may leave new files beside those it named (a conflict's .mine and .rN
+        // copies): their folders are listed again and their statuses asked.
+        QStringList folders;
+        for (const QString& path : files) {
+            const QString folder = path.contains(u'/') ? path.section(u'/', 0, -2) : QStringLiteral(".");
+            if (!folders.contains(folder) && !FileName::isFolder(QDir(_project->rootDirectory()).filePath(path))) folders << folder;
+        }
+        for (const QString& folder : folders) {
+            const std::shared_ptr<QVFile> node =
+                folder == QLatin1String(".") ? _project->rootFile() : _project->rootFile()->childWithPath(folder.split(u'/', Qt::SkipEmptyParts), false);
+            if (node) node->refresh(true);
+            if (controller && scmUsable()) controller->getStatusForPath(folder, true, false);
+        }
+    }
     for (const QString& path : files) {
         const QString full = QDir(_project->rootDirectory()).filePath(path);
         if (controller) controller->getStatusForPath(path, FileName::isFolder(full), false);
@@ -721,6 +769,7 @@ void QVProjectWindowController::projectNeedsRemoteCredentials() {
     if (!_project) return;
     if (!_credentials) _credentials = new QVCredentialsController(this);
     _credentials->setTitle(L("Remote Login: %@").replace(QStringLiteral("%@"), _project->remoteConfig().host()));
+    _credentials->setMessage({});
     _credentials->displayOnWindow(this, _project->remoteConfig().user(), this, 0);
 }
 
@@ -730,6 +779,7 @@ void QVProjectWindowController::projectNeedsSCMCredentials(QVProjectSCMControlle
     // One sheet at a time: a request while the site's login shows waits for nothing and fails.
     if (_credentials->isVisible()) return controller->credentialsCancelled();
     _credentials->setTitle(L("SCM Login"));
+    _credentials->setMessage(controller->loginFailed() ? L("The login failed: the server did not accept this name and password.") : QString());
     _credentials->setPassword({});
     _credentials->setUseKeychain(_project->boolConfigurationValueForKey(QStringLiteral("QVSCMUseKeychainKey")));
     _credentials->displayOnWindow(this, controller->username(), this, 1);
@@ -831,7 +881,7 @@ void QVProjectWindowController::validateCommands() {
     set("uploadFile", node && remote && local);
     set("downloadFile", node && remote && node->remoteRepresentation());
     set("establishRemoteConnection", remote && !_project->hasRemoteConnection());
-    set("cancelRemoteOperation", remote && _project->remoteQueue());
+    set("cancelRemoteOperation", (remote && _project->remoteQueue()) || scmUsable());
     set("scmRefreshStatus", scmUsable());
     set("viewRemoteTransferLog", _project && _project->remoteQueue());
     const int logState = _log ? int(_log->state()) : 0;
@@ -888,6 +938,8 @@ void QVProjectWindowController::viewRemoteTransferLog() {
 
 void QVProjectWindowController::cancelRemoteOperation() {
     if (_project && _project->remoteQueue()) _project->remoteQueue()->cancel();
+    // A Subversion client waiting on a server that never answers ends too.
+    if (_project && _project->scmController()) _project->scmController()->cancelCommand();
 }
 
 void QVProjectWindowController::scmRefreshStatus() {
@@ -905,6 +957,7 @@ void QVProjectWindowController::toggleSCM() {
 
 void QVProjectWindowController::refreshAll() {
     if (_project && _project->rootFile()) _project->rootFile()->refresh(false);
+    if (_scmColumnShown && scmUsable()) _project->scmController()->getStatusForPath(QStringLiteral("."), true, true);
 }
 
 void QVProjectWindowController::refreshDirectory() {

@@ -158,7 +158,13 @@ public:
     QVCredentialsController* credentialsSheet() const { return _credentials; }
     QVRemoteLogController* logController() const { return _log; }
 
+    // The code of the question asked when the window closes while a Subversion command runs.
+    static constexpr qint64 SCMRunningQuestionCode = 15;
+
 protected:
+    // A Subversion command that changes the working copy is never cut off by the window going:
+    // the window asks, then closes once it has finished, or stops it and cleans up first.
+    void closeEvent(QCloseEvent* event) override;
     QWidget* viewForTabView(QVTabView* tabView, qint64 index) override;
     void tabViewDidSelectTabAtIndex(QVTabView* tabView, qint64 index) override;
     bool tabViewShouldCloseTab(QVTabView* tabView, const QString& identifier, qint64 index) override;
@@ -211,6 +217,9 @@ private:
     QHash<QString, QAction*> _commands;
     QAction* _scmToggle = nullptr;
     bool _scmColumnShown = false;
+    // The window closes once Subversion has finished (the user chose so); no second question.
+    bool _closingAfterSCM = false;
+    bool _scmFinished = false;
     std::vector<std::unique_ptr<QVTransferModeDocument>> _transfers;
     QVTransferModeDocument* _addingTransfer = nullptr;
     QVTransferModeDocument* _activeTransfer = nullptr;

@@ -335,12 +335,22 @@ TEST(QVFileDocumentDisk, SubversionCommandsReachTheControllerWithTheirRevisionsO
         {C::Annotate, 3, "log d/f.php 2"},     {C::Update, 0, "update d/f.php []"},
         {C::Update, 1, "log d/f.php 12"},      {C::ViewLog, 0, "log d/f.php 7"},
         {C::Add, 0, "add d/f.php"},            {C::Commit, 0, "commit d/f.php"},
-        {C::DiscardChanges, 0, "revert d/f.php"},
     };
     for (const auto& c : cases) {
         scm.calls.clear();
         doc.performSCMCommand(c.command, c.tag);
         EXPECT_EQ(scm.calls, QStringList{QString::fromLatin1(c.call)});
+    }
+    // Discard Changes asks first, naming the file; only its first option reverts.
+    for (const int option : {1, 0}) {
+        scm.calls.clear();
+        window->alerts.clear();
+        doc.performSCMCommand(C::DiscardChanges);
+        EXPECT_TRUE(scm.calls.isEmpty());
+        ASSERT_EQ(window->codes(), QList<qint64>{QVFileDocument::DiscardChangesQuestion});
+        EXPECT_TRUE(window->alerts[0].localizedDescription().contains(QStringLiteral("f.php")));
+        window->alerts[0].attemptRecovery(option);
+        EXPECT_EQ(scm.calls, option == 0 ? QStringList{QStringLiteral("revert d/f.php")} : QStringList{});
     }
     scm.calls.clear();
     ASSERT_TRUE(doc.load());

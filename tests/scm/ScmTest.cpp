@@ -360,3 +360,138 @@ TEST(QVSCMInterface, AClientKilledMidCommitLeavesNoLockBehind) {
     EXPECT_TRUE(recorder->events[0].startsWith(QStringLiteral("error 0")));
     EXPECT_EQ(recorder->events[1], QStringLiteral("done 3 a.txt"));
 }
+
+TEST(QVSCMInterface, EveryCommandNamesFilesHoldingAtSignsAndBlanksAsTheClientReadsThem) {
+    Repository repository;
+    const QStringList names = {QStringLiteral("-x.txt"), QStringLiteral("logo@2x.png"), QStringLiteral("v1@"),
+                               QStringLiteral("a b/c@d.txt")};
+    auto interface = QVSCMInterface::scmInterfaceForPath(repository.wc);
+    auto recorder = std::make_shared<Recorder>();
+    interface->setDelegate(recorder);
+    const auto run = [&](const std::function<void()>& command) {
+        recorder->events.clear();
+        recorder->output.clear();
+        recorder->bytes.clear();
+        command();
+        EXPECT_TRUE(waitFor([&] { return interface->queuedCount() == 0; }, 60000));
+        return recorder->events.join(u'|');
+    };
+    for (const QString& name : names) repository.dir.write(QStringLiteral("wc/") + name, "one\n");
+    ASSERT_EQ(run([&] { interface->addFiles(QStringList{QStringLiteral("a b")} + names.mid(0, 3)); }),
+              QStringLiteral("done 1 a b,") + names.mid(0, 3).join(u','));
+    ASSERT_EQ(run([&] { interface->commitFiles({QStringLiteral(".")}, QStringLiteral("one")); }), QStringLiteral("done 3 ."));
+    const struct {
+        const char* command;
+        std::function<void(const QString&)> act;
+        QString events;  // %1: the name
+        QByteArray result;  // in the output, when not empty
+    } cases[] = {
+        {"diff BASE", [&](const QString& n) { interface->diffFile(n, QStringLiteral("BASE"), {}); }, "output diff", "+two"},
+        {"diff", [&](const QString& n) { interface->diffFile(n, {}, {}); }, "output diff", "+two"},
+        {"diff HEAD", [&](const QString& n) { interface->diffFile(n, QStringLiteral("HEAD"), {}); }, "output diff", "+two"},
+        {"diff 1", [&](const QString& n) { interface->diffFile(n, QStringLiteral("1"), {}); }, "output diff", "+two"},
+        {"diff 1:HEAD", [&](const QString& n) { interface->diffFile(n, QStringLiteral("1"), QStringLiteral("HEAD")); }, "output diff", ""},
+        {"annotate BASE", [&](const QString& n) { interface->annotateFile(n, QStringLiteral("BASE")); }, "output annotate", "one"},
+        {"annotate HEAD", [&](const QString& n) { interface->annotateFile(n, QStringLiteral("HEAD")); }, "output annotate", "one"},
+        {"cat BASE", [&](const QString& n) { interface->catFile(n, QStringLiteral("BASE")); }, "output cat", "one\n"},
+        {"cat 1", [&](const QString& n) { interface->catFile(n, QStringLiteral("1")); }, "output cat", "one\n"},
+        {"log", [&](const QString& n) { interface->getLogForFile(n, {}, 7); }, "log 1 7", ""},
+        {"log HEAD:1", [&](const QString& n) { interface->getLogForFile(n, QStringLiteral("HEAD:1"), 7); }, "log 1 7", ""},
+        {"status", [&](const QString& n) { interface->getStatusForFile(n, false, false, false); }, "status %1: M%1", ""},
+        {"status -u", [&](const QString& n) { interface->getStatusForFile(n, false, true, false); }, "status %1: M%1", ""},
+        {"revert", [&](const QString& n) { interface->revertFiles({n}); }, "done 10 %1", ""},
+        {"delete", [&](const QString& n) { interface->deleteFiles({n}); }, "done 5 %1", ""},
+        {"revert the delete", [&](const QString& n) { interface->revertFiles({n}); }, "done 10 %1", ""},
+        {"commit", [&](const QString& n) {
+             repository.dir.write(QStringLiteral("wc/") + n, "one\ntwo\n");
+             interface->commitFiles({n}, QStringLiteral("two"));
+         }, "done 3 %1", ""},
+        {"update -r 1", [&](const QString& n) { interface->updateFiles({n}, QStringLiteral("1")); }, "done 12 %1", ""},
+        {"update", [&](const QString& n) { interface->updateFiles({n}, QStringLiteral("HEAD")); }, "done 12 %1", ""},
+        {"move", [&](const QString& n) { interface->moveFile(n, n + QStringLiteral("@moved")); }, "done 9 ", ""},
+    };
+    for (const QString& name : names) {
+        repository.dir.write(QStringLiteral("wc/") + name, "one\ntwo\n");
+        for (const auto& c : cases) {
+            EXPECT_EQ(run([&] { c.act(name); }), c.events.contains(u'%') ? c.events.arg(name) : c.events) << c.command << " " << name.toStdString();
+            if (!c.result.isEmpty())
+                EXPECT_TRUE(recorder->output.toUtf8().contains(c.result) || recorder->bytes.contains(c.result))
+                    << c.command << " " << name.toStdString() << ": " << recorder->output.toStdString();
+        }
+        EXPECT_TRUE(QFileInfo::exists(repository.wc + u'/' + name + QStringLiteral("@moved"))) << name.toStdString();
+        const QString log = QString::fromUtf8(client({QStringLiteral("log"), QStringLiteral("-v"), QStringLiteral("-r"), QStringLiteral("HEAD"), repository.url}, repository.wc));
+        EXPECT_TRUE(log.contains(u'/' + name + u'\n')) << log.toStdString();
+    }
+}
+
+namespace {
+
+// A working copy left locked the way a client killed mid-commit leaves it: the repository's
+// pre-commit hook kills the client that runs it.
+void lockByAKilledCommit(Repository& repository, const QString& file) {
+    const QString hook = repository.dir.write(QStringLiteral("repo/hooks/pre-commit"), "#!/bin/sh\nkill -9 $PPID\n");
+    QFile::setPermissions(hook, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    repository.dir.write(QStringLiteral("wc/") + file, "changed\n");
+    QProcess client;
+    client.setWorkingDirectory(repository.wc);
+    client.start(svn, {QStringLiteral("commit"), QStringLiteral("-m"), QStringLiteral("killed"), QStringLiteral("--"), file});
+    client.waitForFinished(60000);
+    QFile::remove(hook);
+}
+
+}  // namespace
+
+TEST(QVSCMInterface, ALockedWorkingCopyIsCleanedUpOnceNothingElseRunsInItAndTheCommandRunsAgain) {
+    Repository repository;
+    repository.commit({{QStringLiteral("a.txt"), "a\n"}, {QStringLiteral("sub/b.txt"), "b\n"}, {QStringLiteral("c.txt"), "c\n"}});
+    const auto locked = [&] { return client({QStringLiteral("status")}, repository.wc).contains("  L "); };
+
+    // Found locked when a project opens (its first status): cleaned up before the next command.
+    lockByAKilledCommit(repository, QStringLiteral("a.txt"));
+    ASSERT_TRUE(locked());
+    {
+        auto interface = QVSCMInterface::scmInterfaceForPath(repository.wc);
+        auto recorder = std::make_shared<Recorder>();
+        interface->setDelegate(recorder);
+        interface->getStatusForFile({}, true, false, false);
+        ASSERT_TRUE(waitFor([&] { return interface->queuedCount() == 0; }, 60000));
+        EXPECT_FALSE(locked());
+        interface->commitFiles({QStringLiteral("a.txt")}, QStringLiteral("after the lock"));
+        ASSERT_TRUE(waitFor([&] { return interface->queuedCount() == 0; }, 60000));
+        EXPECT_EQ(recorder->events.last(), QStringLiteral("done 3 a.txt")) << recorder->events.join(u'\n').toStdString();
+    }
+
+    // A command refused for the lock (E155004): cleaned up, then the command once more.
+    lockByAKilledCommit(repository, QStringLiteral("c.txt"));
+    {
+        auto interface = QVSCMInterface::scmInterfaceForPath(repository.wc);
+        auto recorder = std::make_shared<Recorder>();
+        interface->setDelegate(recorder);
+        interface->commitFiles({QStringLiteral("c.txt")}, QStringLiteral("refused, then cleaned up"));
+        ASSERT_TRUE(waitFor([&] { return interface->queuedCount() == 0; }, 60000));
+        EXPECT_EQ(recorder->events, QStringList{QStringLiteral("done 3 c.txt")});
+        EXPECT_FALSE(locked());
+    }
+
+    // Two projects in one working copy: a commit in one holds the lock, and the other's commit
+    // refused meanwhile waits for it to end before the cleanup and its second try; both land.
+    const QString hook = repository.dir.write(QStringLiteral("repo/hooks/pre-commit"), "#!/bin/sh\nsleep 3\n");
+    QFile::setPermissions(hook, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    repository.dir.write(QStringLiteral("wc/a.txt"), "slow\n");
+    repository.dir.write(QStringLiteral("wc/sub/b.txt"), "quick\n");
+    auto top = QVSCMInterface::scmInterfaceForPath(repository.wc);
+    auto sub = QVSCMInterface::scmInterfaceForPath(repository.wc + QStringLiteral("/sub"));
+    auto topRecorder = std::make_shared<Recorder>(), subRecorder = std::make_shared<Recorder>();
+    top->setDelegate(topRecorder);
+    sub->setDelegate(subRecorder);
+    top->commitFiles({QStringLiteral("a.txt")}, QStringLiteral("slow"));
+    waitFor([] { return false; }, 1000);
+    EXPECT_EQ(top->runningCommand(), QStringLiteral("Commit"));
+    sub->commitFiles({QStringLiteral("b.txt")}, QStringLiteral("quick"));
+    ASSERT_TRUE(waitFor([&] { return top->queuedCount() == 0 && sub->queuedCount() == 0; }, 60000));
+    EXPECT_EQ(topRecorder->events, QStringList{QStringLiteral("done 3 a.txt")});
+    EXPECT_EQ(subRecorder->events, QStringList{QStringLiteral("done 3 b.txt")});
+    const QByteArray log = client({QStringLiteral("log"), repository.url}, repository.wc);
+    EXPECT_TRUE(log.contains("\nslow\n") && log.contains("\nquick\n")) << log.toStdString();
+    EXPECT_FALSE(locked());
+}

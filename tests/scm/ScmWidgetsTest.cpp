@@ -7,10 +7,12 @@
 #include "projects/QVProject.h"
 #include "projects/windows/QVProjectOutlineModel.h"
 #include "projects/windows/QVProjectWindowController.h"
+#include "shell/QVAlertManager.h"
 #include "scm/QVProjectSubversionController.h"
 #include "scm/QVSCMPanels.h"
 #include "tests/scm/SubversionPeers.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -85,6 +87,13 @@ TEST(SubversionProjectWindow, StatusCommitLoginAndTheKeyring) {
     ASSERT_TRUE(waitFor([&] { return window->credentialsSheet() && window->credentialsSheet()->isVisible(); }));
     QVCredentialsController* sheet = window->credentialsSheet();
     EXPECT_EQ(sheet->title(), QStringLiteral("SCM Login"));
+    EXPECT_TRUE(sheet->message().isEmpty());
+    // A wrong password: the sheet comes back saying the login failed.
+    sheet->usernameField()->setText(QStringLiteral("alice"));
+    sheet->passwordField()->setText(QStringLiteral("wrong"));
+    QTest::mouseClick(sheet->okButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return sheet->isVisible() && !sheet->message().isEmpty(); }));
+    EXPECT_TRUE(sheet->message().contains(QStringLiteral("login failed"))) << sheet->message().toStdString();
     sheet->usernameField()->setText(QStringLiteral("alice"));
     sheet->passwordField()->setText(QStringLiteral("secret"));
     sheet->setUseKeychain(true);
@@ -92,6 +101,25 @@ TEST(SubversionProjectWindow, StatusCommitLoginAndTheKeyring) {
     ASSERT_TRUE(waitFor([&] { return letter(QStringLiteral("a.txt")).isEmpty(); })) << letter("a.txt").toStdString();
     EXPECT_EQ(keyringPassword(root, QStringLiteral("alice")), QStringLiteral("secret"));
     EXPECT_EQ(project->configurationValueForKey(QStringLiteral("QVSCMUsernameKey")).toString(), QStringLiteral("alice"));
+
+    // A server that accepts the connection and never answers: the project's Cancel ends the
+    // command, quietly, and the queue goes on.
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    scm->interface().getLogForFile(QStringLiteral("svn://127.0.0.1:%1/repo").arg(silent.serverPort()), {}, 7);
+    scm->interface().getStatusForFile(QStringLiteral("b.txt"), false, false, false);
+    ASSERT_TRUE(waitFor([&] { return silent.hasPendingConnections() || silent.waitForNewConnection(10); }));
+    waitFor([] { return false; }, 300);
+    EXPECT_EQ(scm->runningCommand(), QStringLiteral("Log"));
+    QAction* cancel = nullptr;
+    for (QAction* action : window->findChildren<QAction*>())
+        if (action->text() == QLatin1String("Cancel Remote Operation")) cancel = action;
+    ASSERT_TRUE(cancel);
+    window->validateCommands();
+    EXPECT_TRUE(cancel->isEnabled());
+    cancel->trigger();
+    ASSERT_TRUE(waitFor([&] { return scm->interface().queuedCount() == 0; }, 10000));
+    EXPECT_EQ(window->questions()->currentSheet(), nullptr);
     window.reset();
     project->close();
 
@@ -172,8 +200,11 @@ TEST(SubversionResults, CompareGetsTheRepositorysBytesInAPrivateFolderAndDiffOpe
             .toUtf8());
     QFile::setPermissions(tool, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
     UserDefaults::standard().setString(tool, QStringLiteral("QVSCMCompareTool"));
-    QStringList opened;
-    QVProjectSubversionController::setResultOpener([&](const QString& text) { opened << text; });
+    QStringList opened, titles;
+    QVProjectSubversionController::setResultOpener([&](const QString& title, const QString& text) {
+        titles << title;
+        opened << text;
+    });
 
     auto project = QVProject::createWithRootDirectory(repository.wc, QStringLiteral("Repo"));
     QVProjectSubversionController scm(*project, QVSCMInterface::scmInterfaceForPath(repository.wc));
@@ -186,6 +217,7 @@ TEST(SubversionResults, CompareGetsTheRepositorysBytesInAPrivateFolderAndDiffOpe
     const QString copy = QString::fromUtf8(readAll(record + ".copy").trimmed());
     EXPECT_TRUE(waitFor([&] { return !QFileInfo::exists(QFileInfo(copy).path()); }, 5000)) << copy.toStdString();
     EXPECT_TRUE(opened[0].contains(QStringLiteral("+new"))) << opened[0].toStdString();
+    EXPECT_EQ(titles[0], QStringLiteral("page.html \u2014 Diff with BASE"));
     UserDefaults::standard().setString(QStringLiteral("/nonexistent/tool"), QStringLiteral("QVSCMCompareTool"));
     EXPECT_TRUE(QVProjectSubversionController::compareTool().isEmpty());
     project->close();
