@@ -374,7 +374,12 @@ public:
         resumeSince = resume;
         const auto point = std::lower_bound(view._checkpoints.begin(), view._checkpoints.end(), resume,
                                             [](const Checkpoint& point, qint64 at) { return point.position < at; });
-        if (point != view._checkpoints.end() && point->position == resume) resumeSince = point->since;
+        if (point != view._checkpoints.end() && point->position == resume) {
+            resumeSince = point->since;
+            // What the parse decided before the checkpoint read as far as its horizon; the
+            // boundaries after it stand on those decisions too.
+            _horizonFloor = point->horizon;
+        }
         // The old colouring's checkpoints the pass may meet again.
         const std::vector<Checkpoint>& points = view._checkpoints;
         _old = std::upper_bound(points.begin(), points.end(), std::max(convergeAfter, resume),
@@ -394,6 +399,7 @@ public:
     bool boundary(qint64 position, qint64 since, qint64 horizon) override {
         // Colours already written past it would be lost to a pass resumed there.
         if (position < _written) return false;
+        horizon = std::max(horizon, _horizonFloor);
         if (!_ending) {
             while (_old != _oldEnd && _old->position < position) ++_old;
             // The parse goes on from here as it did before only where what it reads back to is
@@ -402,6 +408,7 @@ public:
                 _ending = true;
                 _converged = true;
                 _convergedAt = position;
+                _convergedHorizon = horizon;
             } else if (position >= _stopAfter && inLongLine(position)) {
                 _ending = true;
             }
@@ -428,7 +435,12 @@ public:
         const auto last = std::lower_bound(first, points.end(), replacedEnd,
                                            [](const Checkpoint& point, qint64 at) { return point.position < at; });
         std::erase_if(_recorded, [&](const Checkpoint& point) { return point.position >= replacedEnd; });
-        const auto at = points.erase(first, last);
+        auto at = points.erase(first, last);
+        // The old colouring joined from replacedEnd on is this pass's now: what the pass decided
+        // before there read as far as it did then, which the old checkpoints did not know of (a
+        // slash taken to divide, say, because no other stood anywhere after it).
+        if (_converged)
+            for (auto old = at; old != points.end(); ++old) old->horizon = std::max(old->horizon, _convergedHorizon);
         points.insert(at, _recorded.begin(), _recorded.end());
         if (_stop.position == end && end < _range.end()) {
             const auto place = std::lower_bound(points.begin(), points.end(), end,
@@ -457,6 +469,7 @@ private:
     qint64 _written;
     qint64 _chunk = FirstResetChunk;
     qint64 _lastRecorded;
+    qint64 _horizonFloor = 0;
     qint64 _convergeAfter;
     qint64 _stopAfter;
     std::vector<Checkpoint>::const_iterator _old;
@@ -466,6 +479,7 @@ private:
     bool _ending = false;
     bool _converged = false;
     qint64 _convergedAt = 0;
+    qint64 _convergedHorizon = 0;
 };
 
 QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(QVRange range, qint64 resume, qint64 convergeAfter,
