@@ -473,6 +473,12 @@ TEST_F(AppWindows, ShiftJISPagesWithDuplicateCodesSayHowTheyOpened) {
         if (c.text) EXPECT_TRUE(view->string().contains(QString::fromUtf8(c.text))) << view->string().toStdString();
         EXPECT_EQ(view->stringEncoding(), c.told ? TextEncoding::MacOSRoman : FileEncodings::encodingFromString("shift_jis"));
         EXPECT_EQ(notice(window), c.told ? opened : QString());
+        if (c.told) {
+            // Whole, over the bar of the window as it is laid out.
+            QVStatusBarOverlayView* overlay = window->documentStatusBar()->overlayView();
+            EXPECT_TRUE(overlay->rect().contains(overlay->messageView()->geometry()))
+                << overlay->width() << " wide, the message at " << overlay->messageView()->x();
+        }
         closeEverything();
     }
 }
