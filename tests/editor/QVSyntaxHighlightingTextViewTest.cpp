@@ -509,6 +509,27 @@ TEST(QVSyntaxHighlightingTextView, AKeystrokeInALongLineParsesAsMuchAtAnyLength)
         EXPECT_LE(most[2], most[0] + 4096) << c.name << ": " << most[0] << " characters at 0.25 MB, " << most[1] << " at 0.5 MB, "
                                             << most[2] << " at 2 MB";
     }
+    // A slash at the start of the line that finds no closing one on it is taken to divide: keys
+    // typed or deleted far after it, bringing no slash, cost no more than in the line without it.
+    const auto worstKey = [](const QString& text) {
+        HTMLView view("/tmp/count.js");
+        view.setString(text);
+        view.finishHighlighting();
+        const QVRange line = view.textStorage().lineRange(1);
+        view.setSelectedRange(QVRange(line.location + line.length / 2, 0));
+        quint64 worst = 0;
+        for (int key = 0; key < 20; ++key) {
+            const quint64 before = QVParser::charactersParsed();
+            if (key % 2 == 0) view.insertText("x");
+            else view.deleteBackward();
+            view.finishHighlighting();
+            worst = std::max(worst, QVParser::charactersParsed() - before);
+        }
+        return worst;
+    };
+    const QString plain = longLine(false, 500000).remove(u'/');
+    const QString slashed = QString(plain).insert(plain.indexOf(u'\n') + 1, QStringLiteral("f(/ 2); "));
+    EXPECT_LE(worstKey(slashed), worstKey(plain) + 4096);
 }
 
 namespace {
