@@ -198,6 +198,9 @@ public:
     // selection as "Insert Snippet", the caret where the snippet says; false (nothing changed)
     // when the snippet gave no text.
     bool insertSnippet(const std::shared_ptr<QVSnippet>& snippet);
+    // The blanks that begin position's line, up to position: what every further line of a
+    // snippet inserted there begins with.
+    QString indentationBefore(qint64 position) const;
     // Hands the selected full text to the snippet store's add sheet; beeps without a selection.
     void addSelectionAsSnippet();
     // Tab's and Return's snippet trigger: the word of letters, digits and "_" before the caret,

@@ -70,7 +70,7 @@ bool HTMLView::insertSnippet(const std::shared_ptr<QVSnippet>& snippet) {
     const QVRange selection = selectedRange();
     qint64 offset = 0;
     const std::optional<QString> expanded =
-        snippet->stringWithSelection(_textStorage->fullStringInRange(selection), &offset);
+        snippet->stringWithSelection(_textStorage->fullStringInRange(selection), &offset, indentationBefore(selection.location));
     if (!expanded) {
         QVBeep::beep();
         return false;
@@ -81,6 +81,14 @@ bool HTMLView::insertSnippet(const std::shared_ptr<QVSnippet>& snippet) {
     performUndoable([&] { replaceRange(selection, text); }, InsertSnippetAction);
     QVTextView::setSelectedRange(QVRange(selection.location + std::min<qint64>(before.size(), text.size()), 0));
     return true;
+}
+
+QString HTMLView::indentationBefore(qint64 position) const {
+    const QVTextStorage& text = textStorage();
+    const qint64 lineStart = text.lineStart(text.lineOfPosition(position));
+    qint64 end = lineStart;
+    while (end < position && (text.characterAt(end) == u' ' || text.characterAt(end) == u'\t')) ++end;
+    return text.substring(QVRange(lineStart, end - lineStart));
 }
 
 void HTMLView::addSelectionAsSnippet() {
@@ -105,7 +113,7 @@ bool HTMLView::keywordComplete() {
     const std::shared_ptr<QVSnippet> snippet = store.snippetForKeywordTrigger(word);
     if (!snippet) return false;
     qint64 offset = 0;
-    const std::optional<QString> expanded = snippet->stringWithSelection(QString(), &offset);
+    const std::optional<QString> expanded = snippet->stringWithSelection(QString(), &offset, indentationBefore(start));
     if (!expanded || expanded->isEmpty()) {
         // Nothing to put in: the word stays, the caret where it was.
         QVBeep::beep();

@@ -22,6 +22,7 @@
 #include <QPainter>
 
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -102,17 +103,31 @@ QVRange HTMLViewTypingAids::lineAt(qint64 position) const {
 bool HTMLViewTypingAids::shouldChangeTextInRange(QVRange range, const QString& replacement) {
     _view._changeRange = QVRange(range.location, replacement.size());
     const QVUndoManager& undo = _view.undoManager();
-    if (_aidDepth > 0 || _view._escaped || undo.isUndoing() || undo.isRedoing()) return true;
+    if (_aidDepth > 0 || _view._escaped || undo.isUndoing() || undo.isRedoing()) {
+        _typedAhead = {};
+        return true;
+    }
+    const QVTextStorage& storage = _view.textStorage();
+    // A key an aid has already put in (the blank after "border:", the rest of a closing tag
+    // stepped over) is taken as typed, once, in order, while the caret stays put.
+    TypedAhead ahead = std::exchange(_typedAhead, {});
+    if (replacement.size() == 1 && range == QVRange(ahead.at, 0) && ahead.rest.startsWith(replacement.at(0))) {
+        ahead.rest.remove(0, 1);
+        if (!ahead.rest.isEmpty()) _typedAhead = ahead;
+        return false;
+    }
     if (replacement.size() != 1) return true;
     const QChar typed = replacement.at(0);
-    const QVTextStorage& storage = _view.textStorage();
     if (typed == u'/') {
         if (setting(QVAutoCompleteOnType) && range.location > 0 && storage.characterAt(range.location - 1) == u'<' &&
             tagContext(openTagBefore(range.location, true), range.location)) {
-            // After the "/" is in the text.
+            // After the "/" is in the text, and only while the caret still stands right after
+            // it: keys typed meanwhile have taken over.
             QPointer<HTMLView> view(&_view);
-            QTimer::singleShot(0, &_view, [this, view] {
-                if (view) closeTag();
+            const qint64 after = range.location + 1;
+            QTimer::singleShot(0, &_view, [this, view, after] {
+                if (view && _view.selectedRange() == QVRange(after, 0) && _view.textStorage().characterAt(after - 1) == u'/')
+                    closeTag();
             });
         }
         return true;
@@ -288,11 +303,29 @@ void HTMLViewTypingAids::closeTag() {
         QVBeep::beep();
         return;
     }
-    QString insertion;
-    if (caret >= 2 && text.mid(caret - 2, 2) == QLatin1String("</")) insertion = found + u'>';
-    else if (caret >= 1 && text.at(caret - 1) == u'<') insertion = u'/' + found + u'>';
-    else insertion = QStringLiteral("</%1>").arg(found);
-    aidStep(CloseTagName, [&] { replace(_view.selectedRange(), insertion); });
+    // What of "</" stands typed before the caret.
+    const qint64 typed = caret >= 2 && text.mid(caret - 2, 2) == QLatin1String("</") ? 2
+                         : caret >= 1 && text.at(caret - 1) == u'<'                ? 1
+                                                                                     : 0;
+    const QString closing = QStringLiteral("</%1>").arg(found);
+    const QVRange selection = _view.selectedRange();
+    // The element may be closed after the caret already, with nothing but blanks and line breaks
+    // between (">" completed it, a block's tag on a line of its own).
+    qint64 tag = caret;
+    while (tag < text.size() && text.at(tag).isSpace()) ++tag;
+    if (typed > 0 && selection.length == 0 &&
+        QStringView(text).mid(tag, closing.size()).compare(closing, Qt::CaseInsensitive) == 0) {
+        // Then the typed part goes and the caret steps over the closing tag.
+        const qint64 after = tag - typed + closing.size();
+        aidStep(CloseTagName, [&] {
+            replace(QVRange(caret - typed, typed), QString());
+            _view.QVTextView::setSelectedRange(QVRange(after, 0));
+        });
+        // The name and ">" a user types on are the ones stepped over.
+        _typedAhead = {after, closing.mid(typed)};
+        return;
+    }
+    aidStep(CloseTagName, [&] { replace(selection, closing.mid(typed)); });
 }
 
 // --- Brackets ---------------------------------------------------------------------------------
@@ -652,6 +685,7 @@ void HTMLViewTypingAids::replaceEntity() {
 }
 
 void HTMLViewTypingAids::selectionDidChange() {
+    if (_view.selectedRange() != QVRange(_typedAhead.at, 0)) _typedAhead = {};
     if (auto owner = _view.delegate()) owner->htmlViewChangedToLine(&_view, _view.lineNumber(), _view.columnNumber());
     if (!_editedSinceSelection) _completionView->hide();
     _editedSinceSelection = false;
@@ -762,6 +796,8 @@ void HTMLViewTypingAids::codeCompletionDidPostProcess(const QString& text, QVRan
         if (!next.isNotFound() && next.location >= 0)
             _view.QVTextView::setSelectedRange(QVRange(line.location + next.location, next.length));
     }
+    const qint64 end = replaced.location + text.size();
+    if (text.endsWith(u' ') && _view.selectedRange() == QVRange(end, 0)) _typedAhead = {end, QStringLiteral(" ")};
     if (hide) _completionView->hide();
     else showCodeCompletionOptional(true);
 }

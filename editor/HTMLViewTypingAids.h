@@ -146,6 +146,13 @@ private:
     bool _editedSinceSelection = false;
     // Where the word the list was made for begins, in the text's coordinates.
     qint64 _completionAnchor = -1;
+    // Text an aid put in ahead of the caret's place that the next keys may repeat: at, the
+    // caret; rest, what they would type.
+    struct TypedAhead {
+        qint64 at = -1;
+        QString rest;
+    };
+    TypedAhead _typedAhead;
     QVRange _flash = QVRange(QVRange::NotFound, 0);
     QTimer _flashTimer;
 };

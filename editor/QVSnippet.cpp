@@ -135,14 +135,28 @@ QByteArray QVSnippet::fileData(const QString& text) {
     return encoder.encode(text);
 }
 
-std::optional<QString> QVSnippet::stringWithSelection(const QString& selection, qint64* cursorOffset) const {
+std::optional<QString> QVSnippet::stringWithSelection(const QString& selection, qint64* cursorOffset,
+                                                      const QString& indentation) const {
     const std::optional<QString> body = readFile(_path);
     if (!body) return std::nullopt;
-    return expand(*body, selection, cursorOffset);
+    return expand(*body, selection, cursorOffset, indentation);
 }
 
-std::optional<QString> QVSnippet::expand(const QString& body, const QString& selection, qint64* cursorOffset) {
+std::optional<QString> QVSnippet::expand(const QString& body, const QString& selection, qint64* cursorOffset,
+                                         const QString& indentation) {
     const QString text = withoutComments(body);
+    // The template's own lines after the first take the indentation; a blank line stays empty.
+    const auto appendIndented = [&](QStringView piece, QString& to) {
+        if (indentation.isEmpty()) {
+            to += piece;
+            return;
+        }
+        for (qsizetype i = 0; i < piece.size(); ++i) {
+            to += piece[i];
+            const bool lineEnds = piece[i] == u'\n' || (piece[i] == u'\r' && (i + 1 >= piece.size() || piece[i + 1] != u'\n'));
+            if (lineEnds && (i + 1 >= piece.size() || !isBreak(piece[i + 1]))) to += indentation;
+        }
+    };
     // One pass over the template: what the selection brings is inserted verbatim and never
     // searched for variables, so a selection holding "[*<line>]" or "[*cur]" stays as it is.
     QString result;
@@ -156,11 +170,11 @@ std::optional<QString> QVSnippet::expand(const QString& body, const QString& sel
         for (;;) {
             const qint64 found = part.indexOf(SelectionVariable, at);
             if (found < 0) break;
-            result += part.mid(at, found - at);
+            appendIndented(part.mid(at, found - at), result);
             insertSelection(selectionText);
             at = found + SelectionVariable.size();
         }
-        result += part.mid(at);
+        appendIndented(part.mid(at), result);
     };
     const QStringList lines = selectionLines(selection);
     qint64 at = 0;
@@ -172,7 +186,7 @@ std::optional<QString> QVSnippet::expand(const QString& body, const QString& sel
         appendTemplate(QStringView(text).mid(at, open - at), selection);
         const QStringView block = QStringView(text).mid(open + LineBlockOpener.size(), close - open - LineBlockOpener.size());
         for (qsizetype i = 0; i < lines.size(); ++i) {
-            if (i > 0) result += u'\n';
+            if (i > 0) appendIndented(u"\n", result);
             appendTemplate(block, lines[i]);
         }
         at = close + LineBlockCloser.size();

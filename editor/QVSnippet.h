@@ -48,9 +48,13 @@ public:
     // The expanded text of the file for selection, or nothing when the file cannot be read or a
     // line block is not closed. *cursorOffset (when asked) receives the caret's offset in the
     // result: where the first "[*cur]" was (that marker removed), else the result's length.
-    std::optional<QString> stringWithSelection(const QString& selection, qint64* cursorOffset) const;
+    // Every line the body itself starts (not those the selection brings along, which keep
+    // their own) begins with indentation, the blanks of the line the snippet goes into.
+    std::optional<QString> stringWithSelection(const QString& selection, qint64* cursorOffset,
+                                               const QString& indentation = {}) const;
     // The same expansion of a body already read.
-    static std::optional<QString> expand(const QString& body, const QString& selection, qint64* cursorOffset);
+    static std::optional<QString> expand(const QString& body, const QString& selection, qint64* cursorOffset,
+                                         const QString& indentation = {});
 
     // The text of a snippet file: UTF-16 by its byte-order mark, else UTF-8. Nothing when the
     // file cannot be read.

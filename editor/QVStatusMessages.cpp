@@ -104,13 +104,19 @@ void QVStatusBarOverlayView::showStatusMessage(const QString& message, Style sty
     _leave.cancel();
     delete _messageView;
     auto* label = new QVStatusMessageView(message, this);
-    label->move(int(std::ceil((width() - label->width()) * 0.5)), 0);
+    centre(label);
     label->show();
     _messageView = label;
     if (style == Slide) _translateFrame = slideTarget(label->geometry(), endFrame);
     _leave = MainQueue::after(messageDuration(), [self = QPointer<QVStatusBarOverlayView>(this), style] {
         if (self) self->leave(style);
     });
+}
+
+void QVStatusBarOverlayView::centre(QWidget* label) const { label->move(int(std::ceil((width() - label->width()) * 0.5)), 0); }
+
+void QVStatusBarOverlayView::resizeEvent(QResizeEvent*) {
+    if (_messageView) centre(_messageView);
 }
 
 void QVStatusBarOverlayView::cancelAnimation() {

@@ -68,9 +68,15 @@ public:
     // its full width otherwise, centred on it vertically.
     static QRect slideTarget(const QRect& frame, const QRect& endFrame);
 
+protected:
+    // The label on display stays centred: a message shown while its window is still being laid
+    // out would otherwise sit where the overlay's first width put it.
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     void leave(Style style);
     void animationDidEnd();
+    void centre(QWidget* label) const;
 
     QPointer<QAbstractAnimation> _currentAnimation;
     QPointer<QVStatusMessageView> _messageView;

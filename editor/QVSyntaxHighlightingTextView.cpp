@@ -390,7 +390,13 @@ public:
         resumeSince = resume;
         const auto point = std::lower_bound(view._checkpoints.begin(), view._checkpoints.end(), resume,
                                             [](const Checkpoint& point, qint64 at) { return point.position < at; });
-        if (point != view._checkpoints.end() && point->position == resume) resumeSince = point->since;
+        if (point != view._checkpoints.end() && point->position == resume) {
+            resumeSince = point->since;
+            // What the parse decided before the checkpoint read as far as its horizon; the
+            // boundaries after it stand on those decisions too.
+            _horizonFloor = point->horizon;
+            _slashFloor = point->slashHorizon;
+        }
         // The old colouring's checkpoints the pass may meet again.
         const std::vector<Checkpoint>& points = view._checkpoints;
         _old = std::upper_bound(points.begin(), points.end(), std::max(convergeAfter, resume),
@@ -407,9 +413,11 @@ public:
         if (end > _resetEnd) resetTo(std::min(_range.end(), _ending ? end : std::max(end, _resetEnd + _chunk)));
     }
 
-    bool boundary(qint64 position, qint64 since, qint64 horizon) override {
+    bool boundary(qint64 position, qint64 since, qint64 horizon, qint64 slashHorizon) override {
         // Colours already written past it would be lost to a pass resumed there.
         if (position < _written) return false;
+        horizon = std::max(horizon, _horizonFloor);
+        slashHorizon = std::max(slashHorizon, _slashFloor);
         if (!_ending) {
             while (_old != _oldEnd && _old->position < position) ++_old;
             // The parse goes on from here as it did before only where what it reads back to is
@@ -418,12 +426,14 @@ public:
                 _ending = true;
                 _converged = true;
                 _convergedAt = position;
+                _convergedHorizon = horizon;
+                _convergedSlashHorizon = slashHorizon;
             } else if (position >= _stopAfter && inLongLine(position)) {
                 _ending = true;
             }
             if (position - _lastRecorded >= LongLineSpacing) {
                 _lastRecorded = position;
-                if (!_converged && inLongLine(position)) _recorded.push_back({position, since, horizon});
+                if (!_converged && inLongLine(position)) _recorded.push_back({position, since, horizon, slashHorizon});
             }
         }
         // An ending pass goes on to the first boundary its standard attributes have not passed:
@@ -431,7 +441,7 @@ public:
         if (!_ending || position < _resetEnd) return false;
         // The stretch since the last token (or chunk) is reset too; the next pass resumes here.
         resetTo(position);
-        _stop = {position, since, horizon};
+        _stop = {position, since, horizon, slashHorizon};
         return true;
     }
 
@@ -444,7 +454,15 @@ public:
         const auto last = std::lower_bound(first, points.end(), replacedEnd,
                                            [](const Checkpoint& point, qint64 at) { return point.position < at; });
         std::erase_if(_recorded, [&](const Checkpoint& point) { return point.position >= replacedEnd; });
-        const auto at = points.erase(first, last);
+        auto at = points.erase(first, last);
+        // The old colouring joined from replacedEnd on is this pass's now: what the pass decided
+        // before there read as far as it did then, which the old checkpoints did not know of (a
+        // slash taken to divide, say, because no other stood anywhere after it).
+        if (_converged)
+            for (auto old = at; old != points.end(); ++old) {
+                old->horizon = std::max(old->horizon, _convergedHorizon);
+                old->slashHorizon = std::max(old->slashHorizon, _convergedSlashHorizon);
+            }
         points.insert(at, _recorded.begin(), _recorded.end());
         if (_stop.position == end && end < _range.end()) {
             const auto place = std::lower_bound(points.begin(), points.end(), end,
@@ -473,15 +491,19 @@ private:
     qint64 _written;
     qint64 _chunk = FirstResetChunk;
     qint64 _lastRecorded;
+    qint64 _horizonFloor = 0;
+    qint64 _slashFloor = 0;
     qint64 _convergeAfter;
     qint64 _stopAfter;
     std::vector<Checkpoint>::const_iterator _old;
     std::vector<Checkpoint>::const_iterator _oldEnd;
     std::vector<Checkpoint> _recorded;
-    Checkpoint _stop{-1, 0, 0};
+    Checkpoint _stop{-1, 0, 0, 0};
     bool _ending = false;
     bool _converged = false;
     qint64 _convergedAt = 0;
+    qint64 _convergedHorizon = 0;
+    qint64 _convergedSlashHorizon = 0;
 };
 
 QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(QVRange range, qint64 resume, qint64 convergeAfter,
@@ -508,7 +530,7 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
 }
 
 bool QVSyntaxHighlightingTextView::isCheckpoint(qint64 position) const {
-    return std::binary_search(_checkpoints.begin(), _checkpoints.end(), Checkpoint{position, 0, 0},
+    return std::binary_search(_checkpoints.begin(), _checkpoints.end(), Checkpoint{position, 0, 0, 0},
                               [](const Checkpoint& a, const Checkpoint& b) { return a.position < b.position; });
 }
 
@@ -591,6 +613,13 @@ bool QVSyntaxHighlightingTextView::shouldChangeTextInRange(QVRange range, const 
     // The text about to go may hold (or complete) an opener or closer; the new text is looked
     // at when it has arrived.
     if (touchesEmbeddedBoundary(range)) _embeddedBoundaryEdited = true;
+    // Whether the text about to go may hide a closing slash (an escape, a class) or end a line.
+    const QVTextStorage& text = textStorage();
+    _replacing = range.intersection(QVRange(0, text.length()));
+    _replacingMayClose = false;
+    if (!_replacing.isNotFound())
+        for (const QChar c : text.characters(_replacing))
+            if (c == u'\\' || c == u'[' || c == u'\n' || c == u'\r') _replacingMayClose = true;
     return true;
 }
 
@@ -796,17 +825,27 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     // one's reach would keep the colours from before it.
     const qint64 unfinished = oldFinal < _oldColouringEnd ? carry(oldFinal) : 0;
     // Checkpoints whose parse read nothing from location on stay where they are; those after the
-    // edit move with the text (they mark the old colouring there); the others go.
+    // edit move with the text (they mark the old colouring there); the others go. A look for a
+    // closing slash that found none (a slash taken to divide) finds none after the edit either,
+    // unless the edit brings a slash, or a "\\" or "]" that frees one, or takes away a "\\", a
+    // "[" or a line's end; so keys typed or deleted in a long line whose last slash stands far
+    // before them keep the checkpoints in between.
+    // The text that went is known when the change was asked for first.
+    bool mayClose = oldEnd > location && (_replacing != QVRange(location, oldEnd - location) || _replacingMayClose);
+    _replacing = QVRange(QVRange::NotFound, 0);
+    for (const QChar c : textStorage().characters(edit.editedRange.intersection(QVRange(0, textStorage().length()))))
+        if (c == u'/' || c == u'\\' || c == u']') mayClose = true;
     qint64 lastGood = -1;
     if (!_checkpoints.empty()) {
         std::vector<Checkpoint> kept;
         kept.reserve(_checkpoints.size());
         for (const Checkpoint& point : _checkpoints) {
-            if (point.horizon <= location) {
-                kept.push_back(point);
+            if ((mayClose ? std::max(point.horizon, point.slashHorizon) : point.horizon) <= location) {
+                kept.push_back({point.position, point.since, point.horizon, carry(point.slashHorizon)});
                 if (point.position <= oldFinal) lastGood = point.position;
             } else if (point.position >= oldEnd && point.position > location) {
-                kept.push_back({point.position + edit.changeInLength, point.since + edit.changeInLength, point.horizon + edit.changeInLength});
+                kept.push_back({point.position + edit.changeInLength, point.since + edit.changeInLength,
+                                point.horizon + edit.changeInLength, carry(point.slashHorizon)});
             }
         }
         _checkpoints = std::move(kept);

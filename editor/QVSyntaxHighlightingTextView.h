@@ -145,6 +145,7 @@ private:
         qint64 position;
         qint64 since;
         qint64 horizon;
+        qint64 slashHorizon;  // how far looks for a closing slash that found none read
     };
     class Pass;
     struct PassEnd {
@@ -196,6 +197,9 @@ private:
     bool _useMainParser = false;
     bool _colouringDeferred = false;
     bool _embeddedBoundaryEdited = false;
+    // The range the last change request was for, and whether its text may hide a closing slash.
+    QVRange _replacing = QVRange(QVRange::NotFound, 0);
+    bool _replacingMayClose = false;
 
     // The last answers of checkForOpenSpecialsBefore() by position, good while the storage, its
     // characters and the main parser stay the same (a null parser: the main one).

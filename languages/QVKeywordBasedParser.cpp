@@ -429,7 +429,7 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
             // begin that did not match), and as far as a slash taken to divide looked.
             while (rejectedSeen < rejected.size() && rejected[rejectedSeen].at < at)
                 rejectedReach = std::max(rejectedReach, rejected[rejectedSeen++].read);
-            if (since >= 0 && session->boundary(base + at, base + since, base + std::max(at + peek, rejectedReach))) {
+            if (since >= 0 && session->boundary(base + at, base + since, base + at + peek, base + rejectedReach)) {
                 stop = at;
                 break;
             }

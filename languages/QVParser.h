@@ -57,8 +57,11 @@ public:
     virtual void reach(qint64 end) = 0;
     // position is a boundary: the parse from there on reads nothing before since (at most
     // position), and the decisions made before it read nothing at or past horizon (an edit from
-    // horizon on leaves the colours before position as they are). True ends the pass there.
-    virtual bool boundary(qint64 position, qint64 since, qint64 horizon) = 0;
+    // horizon on leaves the colours before position as they are), except the looks for a closing
+    // slash that found none, which read as far as slashHorizon: an edit from horizon on that
+    // only inserts text holding no "/", "\\" or "]" cannot give them one. True ends the pass
+    // there.
+    virtual bool boundary(qint64 position, qint64 since, qint64 horizon, qint64 slashHorizon) = 0;
 };
 
 // Finds the parser of another language by its parser identifier ("format-id", e.g.

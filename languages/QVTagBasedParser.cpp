@@ -215,14 +215,14 @@ QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& stor
         const qint64 lt = find(QLatin1Char('<'), position, std::min(length, position + Window));
         if (lt == NotFound) {
             position = std::min(length, position + Window);
-            if (session && position < length && session->boundary(base + position, base + position, base + position)) {
+            if (session && position < length && session->boundary(base + position, base + position, base + position, 0)) {
                 stop = position;
                 break;
             }
             continue;
         }
         // Nothing before lt read lt itself or anything after it.
-        if (session && lt > 0 && session->boundary(base + lt, base + lt, base + lt)) {
+        if (session && lt > 0 && session->boundary(base + lt, base + lt, base + lt, 0)) {
             stop = lt;
             break;
         }

@@ -22,7 +22,7 @@ QWidget* QVCodeCompletionPrefPane::loadView() {
     auto* layout = new QVBoxLayout(view);
     QCheckBox* first = nullptr;
     for (const auto& [key, title] : {std::pair{QVAutoComplete, "Complete tags and keywords"},
-                                     std::pair{QVAutoCompleteOnType, "Suggest completions while typing"},
+                                     std::pair{QVAutoCompleteOnType, "Close the open element when \"</\" is typed"},
                                      std::pair{QVSuggestElementsAutomatically, "Suggest elements automatically"},
                                      std::pair{QVSuggestKeywordsAutomatically, "Suggest keywords automatically"},
                                      std::pair{QVAutoSpecChars, "Close quotes and brackets"},

@@ -145,12 +145,19 @@ void QVMultiFileWindowController::openFile(const std::shared_ptr<QVFile>& file) 
             presentErrorAlert(error);
             return;
         }
-        if (notice) presentErrorAlert(notice);
         document = made.get();
         QPointer<QVMultiFileWindowController> self(this);
         document->setEditedObserver([self, document](bool) { if (self) self->documentNeedsRefresh(document); });
         _fileToDocument.insert(file->uuid(), document);
         _openDocuments.push_back(std::move(made));
+        activateDocument(document);
+        // The encoding the text was read in, once the bar reports on it (it clears what it
+        // shows until then), as every "Opened using" notice: over the status bar.
+        if (notice) {
+            notice.setUserInfoValue(QString::fromLatin1(QVIsLowPriorityError), true);
+            presentErrorAlert(notice);
+        }
+        return;
     }
     activateDocument(document);
 }

@@ -35,12 +35,13 @@ QVSingleFileWindowController::QVSingleFileWindowController(std::unique_ptr<QVSin
     // that does not exist yet is no error).
     QVError error, notice;
     if (!_document->open(&error, &notice)) presentErrorAlert(error);
-    else if (notice) showWarning(notice.localizedDescription());
     // Changes on disk reload or ask (an untitled text from its first save on); a file not read
     // is not followed: there is nothing of it to lose.
     if (_document->loaded()) _document->setWatchesFile(true);
     if (view) view->setSelectedRange(QVRange(0, 0));
     reportToStatusBar(view);
+    // Once the bar reports on the text: until then it clears what it shows.
+    if (notice) showWarning(notice.localizedDescription());
     if (view && !_document->fileName().isEmpty() && _document->loaded()) QVCodeIndex::sharedIndex().indexFile(_document->fileName());
     buildMenus();
     _document->setEditedObserver([this](bool) { refreshForDocument(); });

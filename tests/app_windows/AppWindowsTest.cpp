@@ -8,6 +8,7 @@
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
 #include "editor/QVStatusBar.h"
+#include "editor/QVStatusMessages.h"
 #include "editor/windows/QVDocumentWindowController.h"
 #include "editor/windows/QVSingleFileWindowController.h"
 #include "editor/QVSingleFileDocument.h"
@@ -428,6 +429,58 @@ TEST_F(AppWindows, UnreadableFilesOpenNothing) {
     window->openFile(window->project()->rootFile()->childWithPath({QStringLiteral("pipe.html")}, true));
     settle();
     EXPECT_EQ(window->openDocuments().size(), tabs);
+}
+
+// A Shift_JIS page holding codes its encoding would not write back as read (the duplicate NEC and
+// IBM rows) opens in the fallback encoding with the notice naming it, in a window of its own and
+// as a project's tab; a page without them opens as Shift_JIS and says nothing.
+TEST_F(AppWindows, ShiftJISPagesWithDuplicateCodesSayHowTheyOpened) {
+    const QByteArray head("<html><head><meta charset=\"Shift_JIS\"></head><body>");
+    dir.write("site/clean.html", head + "\x93\xfa\x96\x7b</body></html>\n");
+    dir.write("site/dup.html", head + "\xee\xe0\xed\x95</body></html>\n");
+    const auto notice = [](QVDocumentWindowController* window) {
+        QVStatusBarOverlayView* overlay = window->documentStatusBar()->overlayView();
+        return overlay && overlay->messageView() ? overlay->messageView()->message() : QString();
+    };
+    const QString opened = QStringLiteral("Opened using macintosh");
+    const struct {
+        const char* file;
+        bool project;
+        const char* text;  // what the body shows
+        bool told;
+    } cases[] = {
+        {"clean.html", false, "\u65e5\u672c", false},
+        {"dup.html", false, nullptr, true},
+        {"dup.html", true, nullptr, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + (c.project ? " in the project" : " alone"));
+        QVDocumentWindowController* window = nullptr;
+        HTMLView* view = nullptr;
+        if (c.project) {
+            QVProjectWindowController* project = openProject();
+            ASSERT_TRUE(project);
+            view = openText(project, QString::fromLatin1(c.file));
+            window = project;
+        } else {
+            window = qobject_cast<QVDocumentWindowController*>(controller().openDocumentWithContentsOfFile(dir.file("site/" + QString::fromLatin1(c.file))));
+            settle();
+            ASSERT_TRUE(window);
+            view = window->currentTextView();
+        }
+        ASSERT_TRUE(view);
+        EXPECT_TRUE(visible<QMessageBox>().isEmpty());
+        if (c.text) EXPECT_TRUE(view->string().contains(QString::fromUtf8(c.text))) << view->string().toStdString();
+        EXPECT_EQ(view->stringEncoding(), c.told ? TextEncoding::MacOSRoman : FileEncodings::encodingFromString("shift_jis"));
+        EXPECT_EQ(notice(window), c.told ? opened : QString());
+        if (c.told) {
+            // Whole, over the bar of the window as it is laid out.
+            QVStatusBarOverlayView* overlay = window->documentStatusBar()->overlayView();
+            EXPECT_TRUE(overlay->rect().contains(overlay->messageView()->geometry()))
+                << overlay->width() << " wide, the message at " << overlay->messageView()->x();
+        }
+        closeEverything();
+    }
 }
 
 // The title keeps the project's name after a save; the ESC mark is the front tab's and typing

@@ -31,6 +31,7 @@ TEST(QVSnippet, ExpandsBodies) {
         const char* selection;
         std::optional<QString> expected;
         qint64 offset;
+        const char* indentation = "";
     };
     const Case cases[] = {
         {"<b>[*sel]</b>", "x", "<b>x</b>", 8},
@@ -42,11 +43,15 @@ TEST(QVSnippet, ExpandsBodies) {
         // The selection goes in verbatim: its markers are neither blocks nor the caret.
         {"[*<line>]<li>[*sel]</li>[*</line>]|[*sel]|[*cur]", "[*<line>]\r[*cur]", "<li>[*<line>]</li>\n<li>[*cur]</li>|[*<line>]\r[*cur]|", 52},
         {"[*sel][*cur]", "a\rb", "a\rb", 3},
+        // The body's lines take the indentation, a blank one excepted; the selection's keep theirs.
+        {"<ul>\r\n[*<line>]\t<li>[*sel]</li>[*</line>]\n\n</ul>[*cur]", "a\n  b", "<ul>\r\n  \t<li>a</li>\n  \t<li>  b</li>\n\n  </ul>", 44, "  "},
+        {"<p>\r[*sel][*cur]\r</p>", "x\n\ty", "<p>\r\tx\n\ty\r\t</p>", 9, "\t"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.body);
         qint64 offset = -1;
-        EXPECT_EQ(QVSnippet::expand(QString::fromUtf8(c.body), QString::fromUtf8(c.selection), &offset), c.expected);
+        EXPECT_EQ(QVSnippet::expand(QString::fromUtf8(c.body), QString::fromUtf8(c.selection), &offset, QString::fromUtf8(c.indentation)),
+                  c.expected);
         if (c.expected) {
             EXPECT_EQ(offset, c.offset);
         }

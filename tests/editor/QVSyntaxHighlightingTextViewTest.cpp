@@ -509,4 +509,98 @@ TEST(QVSyntaxHighlightingTextView, AKeystrokeInALongLineParsesAsMuchAtAnyLength)
         EXPECT_LE(most[2], most[0] + 4096) << c.name << ": " << most[0] << " characters at 0.25 MB, " << most[1] << " at 0.5 MB, "
                                             << most[2] << " at 2 MB";
     }
+    // A slash at the start of the line that finds no closing one on it is taken to divide: keys
+    // typed or deleted far after it, bringing no slash, cost no more than in the line without it.
+    const auto worstKey = [](const QString& text) {
+        HTMLView view("/tmp/count.js");
+        view.setString(text);
+        view.finishHighlighting();
+        const QVRange line = view.textStorage().lineRange(1);
+        view.setSelectedRange(QVRange(line.location + line.length / 2, 0));
+        quint64 worst = 0;
+        for (int key = 0; key < 20; ++key) {
+            const quint64 before = QVParser::charactersParsed();
+            if (key % 2 == 0) view.insertText("x");
+            else view.deleteBackward();
+            view.finishHighlighting();
+            worst = std::max(worst, QVParser::charactersParsed() - before);
+        }
+        return worst;
+    };
+    const QString plain = longLine(false, 500000).remove(u'/');
+    const QString slashed = QString(plain).insert(plain.indexOf(u'\n') + 1, QStringLiteral("f(/ 2); "));
+    EXPECT_LE(worstKey(slashed), worstKey(plain) + 4096);
+}
+
+namespace {
+
+// A search index as documentation tools write it: one line of quoted names and numbers, with or
+// without a slash near its start that only a slash typed later anywhere on the line makes a
+// regular expression.
+QString indexLine(int characters, bool slash) {
+    std::mt19937 random(8);
+    const auto word = [&] {
+        QString w;
+        for (int n = 3 + int(random() % 8); n > 0; --n) w += QChar(u'a' + char16_t(random() % 26));
+        return w;
+    };
+    QString line = QStringLiteral("Search.setIndex({\"docnames\": [\"index\", \"upgrade\"], %1\"terms\": {")
+                       .arg(slash ? "\"size\": (/ 2), " : "");
+    while (line.size() < characters)
+        line += random() % 2 ? QStringLiteral("\"%1\": [%2, %3], ").arg(word()).arg(random() % 12).arg(random() % 12)
+                             : QStringLiteral("\"%1\": %2, ").arg(word()).arg(random() % 12);
+    return line + QStringLiteral("\"end\": 0}})");
+}
+
+}  // namespace
+
+TEST(QVSyntaxHighlightingTextView, RandomEditsInALongSingleLineColourLikeAFreshView) {
+    // An edit far down the line may turn a slash far up it into a regular expression (or a quote
+    // into a string): the colouring of the line is then wrong from the slash on, wherever the
+    // edit was, however the line was coloured before it.
+    struct Case {
+        const char* name;
+        QString path;
+        QString text;
+        QStringList pieces;
+        std::vector<qint64> slashes;  // the first edits: a slash where a value may start, near each
+    };
+    const std::vector<Case> cases = {
+        {"index with a slash", "/tmp/index.js", indexLine(40000, true),
+         {"/", "'", "\"", "\\", "/*", "*/", "</script>", "function f() {", "`", "x", " ", "//"}, {30000}},
+        {"index", "/tmp/index.js", indexLine(40000, false), {"/", "'", "\\", "</script>", "/*", "x"}, {3000, 30000}},
+        {"page", "/tmp/index.html", longLine(true, 40000, true),
+         {"<", ">", "/", "\"", "'", "<script>", "</script>", "<!--", "-->", "<style>", "</style>", "/*", "x"}, {}},
+    };
+    for (const Case& c : cases) {
+        HTMLView view(c.path);
+        view.resize(500, 200);
+        view.setString(c.text);
+        view.finishHighlighting();
+        std::mt19937 random(23);
+        const qsizetype directed = qsizetype(c.slashes.size());
+        for (int step = 0; step < 300; ++step) {
+            qint64 at = qint64(random() % quint64(view.length() + 1));
+            if (step < directed) at = view.string().indexOf(QStringLiteral(", "), c.slashes[size_t(step)]) + 2;
+            const qint64 remove = step < directed ? 0 : std::min<qint64>(qint64(random() % 3), view.length() - at);
+            view.setSelectedRange(QVRange(at, remove));
+            QString edit = QStringLiteral("delete backwards");
+            if (step >= directed && random() % 5 == 0) {
+                view.deleteBackward();
+            } else {
+                edit = step < directed ? QStringLiteral("/") : c.pieces.at(qsizetype(random() % c.pieces.size()));
+                for (const QChar ch : edit) view.insertText(QString(ch));
+            }
+            // Some edits land while the colouring of the ones before still spreads.
+            if (step >= directed && random() % 3 == 0) continue;
+            if (random() % 2) QCoreApplication::processEvents();
+            view.finishHighlighting();
+            const QString incremental = view.textStorage().dump();
+            const QString fresh = freshColouring(c.path, view.string());
+            const auto parting = std::mismatch(incremental.begin(), incremental.end(), fresh.begin(), fresh.end());
+            const qsizetype offset = parting.first - incremental.begin();
+            ASSERT_EQ(incremental.mid(offset - 40, 160).toStdString(), fresh.mid(offset - 40, 160).toStdString())
+                << c.name << " step " << step << ": at " << at << " removing " << remove << ", " << edit.toStdString();
+        }
+    }
 }

@@ -1,0 +1,156 @@
+// Typing aids met while writing a page and its style sheet in the project window, offscreen:
+// "</" after a tag ">" has completed, a snippet keyword on an indented line, and the blank after a
+// style property chosen from F5's list.
+#include "tests/scenarios/Scenario.h"
+
+#include "app/QVDocumentController.h"
+#include "completion/QVCodeCompletionViewController.h"
+#include "editor/HTMLView.h"
+#include "editor/HTMLViewTypingAids.h"
+#include "editor/QVSnippet.h"
+#include "editor/QVSnippetRepository.h"
+#include "platform/UserDefaults.h"
+#include "projects/windows/QVProjectView.h"
+#include "projects/windows/QVProjectWindowController.h"
+#include "shell/Defaults.h"
+#include "tests/support/TestSupport.h"
+
+#include <QApplication>
+#include <QDir>
+
+#include <gtest/gtest.h>
+
+using namespace scenario;
+
+namespace {
+
+HTMLView* focusedEditor() { return qobject_cast<HTMLView*>(QApplication::focusWidget()); }
+
+// The project of dir with name opened from its outline; its editor has the focus.
+HTMLView* openInProject(const TestDir& dir, const QString& name) {
+    auto* window = qobject_cast<QVProjectWindowController*>(application().openDocumentWithContentsOfFile(dir.path()));
+    if (!window) return nullptr;
+    bringForward(window);
+    QVProjectView* view = outline(window);
+    if (!waitFor([&] { return row(view, name, {}).isValid(); })) return nullptr;
+    doubleClick(view, row(view, name, {}));
+    waitFor([&] { return focusedEditor() != nullptr; }, std::chrono::seconds(2));
+    return focusedEditor();
+}
+
+QString withCaret(const HTMLView* view) {
+    QString text = view->string();
+    return text.insert(view->selectedRange().location, QLatin1Char('|'));
+}
+
+// The aids' deferred steps (the close after "</") run as they would between two keys.
+void settle() { waitFor([] { return false; }, std::chrono::milliseconds(10)); }
+
+}  // namespace
+
+TEST(EditingScenario, ClosingSlashStepsOverTheTagThatGreaterThanCompleted) {
+    UserDefaults::standard().setBool(true, QVAutoCompleteOnType);
+    TestDir dir;
+    dir.write("index.html", "<body>\n</body>\n");
+    HTMLView* page = openInProject(dir, "index.html");
+    ASSERT_NE(page, nullptr);
+    const struct {
+        const char* start;  // "|" the caret
+        const char* typed;
+        const char* expected;
+    } cases[] = {
+        // ">" put "</p>" after the caret: "</" steps over it, and the name typed on is the one
+        // stepped over.
+        {"<body>\n|\n</body>", "<p>Para</p>x", "<body>\n<p>Para</p>x|\n</body>"},
+        {"<body>\n|\n</body>", "<span>one<b>two</", "<body>\n<span>one<b>two</b>|</span>\n</body>"},
+        {"<body>\n|\n</body>", "<span>one<b>two</b></span>x", "<body>\n<span>one<b>two</b></span>x|\n</body>"},
+        // A block's closing tag stands on a line of its own.
+        {"<body>\n|\n</body>", "<div>one</div>x", "<body>\n<div>\n\tone\n</div>x|\n</body>"},
+        // Nothing closes the element after the caret: "</" closes it.
+        {"<ul><li>one</li>|\n", "</x", "<ul><li>one</li></ul>x|\n"},
+        // The tag after the caret closes another element: the open one is closed before it.
+        {"<div><i>a|</div>", "</", "<div><i>a</i>|</div>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed);
+        QString start = QString::fromUtf8(c.start);
+        const qsizetype caret = start.indexOf(u'|');
+        start.remove(caret, 1);
+        page->setString(start);
+        page->setSelectedRange(QVRange(caret, 0));
+        // Key by key, the aids' deferred steps running between two keys as they do for a user.
+        for (const QChar ch : QString::fromUtf8(c.typed)) {
+            type(QString(ch));
+            settle();
+        }
+        EXPECT_EQ(withCaret(page), QString::fromUtf8(c.expected));
+    }
+    UserDefaults::standard().removeObject(QVAutoCompleteOnType);
+    closeEverything();
+}
+
+TEST(EditingScenario, EveryLineOfASnippetTakesTheIndentationOfItsLine) {
+    const QString folder = QVSnippetRepository::defaultSnippetsFolder();
+    QDir().mkpath(folder);
+    {
+        QFile marker(folder + "/.Qorvel");
+        ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
+        QFile snippet(folder + "/Unordered List");
+        ASSERT_TRUE(snippet.open(QIODevice::WriteOnly));
+        snippet.write(QVSnippet::fileData("# %%%{QVKeywordComplete=ulx}%%%\n<ul>\n\t<li>[*sel][*cur]</li>\n\n</ul>"));
+    }
+    QVSnippetRepository::sharedRepository().reloadSnippets();
+    TestDir dir;
+    dir.write("index.html", "<body>\n</body>\n");
+    HTMLView* page = openInProject(dir, "index.html");
+    ASSERT_NE(page, nullptr);
+    const struct {
+        const char* start;  // "|" the caret
+        const char* expected;
+    } cases[] = {
+        {"<body>\n    |\n</body>\n", "<body>\n    <ul>\n    \t<li>|</li>\n\n    </ul>\n</body>\n"},
+        {"\t\t<p>|</p>\n", "\t\t<p><ul>\n\t\t\t<li>|</li>\n\n\t\t</ul></p>\n"},
+        {"<p>|</p>\n", "<p><ul>\n\t<li>|</li>\n\n</ul></p>\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.start);
+        QString start = QString::fromUtf8(c.start);
+        const qsizetype caret = start.indexOf(u'|');
+        start.remove(caret, 1);
+        page->setString(start);
+        page->setSelectedRange(QVRange(caret, 0));
+        type("ulx");
+        key(Qt::Key_Tab);
+        EXPECT_EQ(withCaret(page), QString::fromUtf8(c.expected));
+    }
+    QFile::remove(folder + "/Unordered List");
+    QVSnippetRepository::sharedRepository().reloadSnippets();
+    closeEverything();
+}
+
+TEST(EditingScenario, TheBlankTypedAfterACompletedPropertyIsNotDoubled) {
+    TestDir dir;
+    dir.write("site.css", "");
+    HTMLView* sheet = openInProject(dir, "site.css");
+    ASSERT_NE(sheet, nullptr);
+    const QVCodeCompletionViewController& list = sheet->typingAids().completionView();
+    type("p { border-colla");
+    key(Qt::Key_F5);
+    ASSERT_TRUE(list.isVisible()) << withCaret(sheet).toStdString();
+    key(Qt::Key_Return);
+    EXPECT_EQ(withCaret(sheet), "p { border-collapse: |");
+    // The values follow at once; the blank a user types by habit is the one already there.
+    EXPECT_TRUE(list.isVisible());
+    type(" collapse;");
+    EXPECT_EQ(withCaret(sheet), "p { border-collapse: collapse;|");
+    // Once the caret has left it, a blank is typed as any other.
+    type(" color");
+    key(Qt::Key_F5);
+    ASSERT_TRUE(list.isVisible()) << withCaret(sheet).toStdString();
+    key(Qt::Key_Return);
+    key(Qt::Key_Left);
+    key(Qt::Key_Right);
+    type(" red");
+    EXPECT_EQ(withCaret(sheet), "p { border-collapse: collapse; color:  red|");
+    closeEverything();
+}
