@@ -1,14 +1,15 @@
 // The editor view offscreen, side by side with QPlainTextEdit: opening a 10 MB and a 100 MB file
 // to the first painted frame; the whole keystroke (edit, re-highlight, layout of the visible
-// lines) at the start, middle and end of a 100,000-line file, p50 and p99, without and with the
-// repaint that follows it, typed as real key events on both sides in turns; scrolling a page at the end of that file; and big files as a user
+// lines) at a line of code near the start, in the middle and at the end of real files (jQuery UI,
+// three.js, 100,000 lines of real scripts, a 100,000-line real page), p50 and p99, without and
+// with the repaint that follows it, typed as real key events on both sides in turns; scrolling a page at the end of that file; and big files as a user
 // meets them: the memory a 100 MB HTML page holds once open and once coloured, Ctrl+End and
 // Ctrl+Home in it; and long lines: opening pages whose rows run on as one line of 0.25, 0.5 and
 // 5 MB, a keystroke in the middle of that line, and a keystroke at the end of a 50 MB one-line
 // script.
 //
-// The 100,000-line files are real JavaScript and HTML as Debian ships them, concatenated (the
-// keystrokes run in both); the files opened whole are generated JavaScript-like source and HTML.
+// The 100,000-line files are real JavaScript and HTML as Debian ships them, concatenated; the
+// files opened whole are generated JavaScript-like source and HTML.
 // All sit in a temporary folder; settings live in a temporary folder too. QORVEL_BENCH_OPEN_MB lists the file sizes to open (default "10,100"),
 // QORVEL_BENCH_BIG_MB the size of the big HTML page (default 100). Repaints go through the event
 // loop of a shown window, so each side paints only what it marked dirty. The big page is opened
@@ -145,6 +146,46 @@ QString hundredThousandLines(Language language = Language::JavaScript) {
     return writeFile(name, text);
 }
 
+// The texts typed into, as Debian ships them and with all their fold markers: jQuery UI, three.js,
+// the 100,000 lines of real scripts above, and the 100,000-line real page.
+enum class Typed { JQueryUI = 0, Three = 1, Scripts = 2, Page = 3 };
+
+const char* nameOf(Typed typed) {
+    static const char* const names[] = {"jquery-ui.js", "three.js", "100k lines of .js", "100k lines of .html"};
+    return names[int(typed)];
+}
+
+// The file of a typed text; empty when its package is missing.
+QString typedPath(Typed typed) {
+    auto installed = [](const char* path) { return QFile::exists(QString::fromLatin1(path)) ? QString::fromLatin1(path) : QString(); };
+    switch (typed) {
+    case Typed::JQueryUI: return installed("/usr/share/javascript/jquery-ui/jquery-ui.js");
+    case Typed::Three: return installed("/usr/share/javascript/three/build/three.js");
+    case Typed::Scripts: return hundredThousandLines(Language::JavaScript);
+    case Typed::Page: return hundredThousandLines(Language::HTML);
+    }
+    return {};
+}
+
+// The line typed at: the first line from line 100 (the start), the middle or ten lines before the
+// end on that holds code, where a user types, rather than a licence header, a comment or a blank:
+// a statement ending in ";" in a script, an element in a page. Both sides type at its end.
+qint64 typedLine(Typed typed, int place) {
+    QFile file(typedPath(typed));
+    if (!file.open(QIODevice::ReadOnly)) return 0;
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    const qint64 count = lines.size() - (lines.last().isEmpty() ? 1 : 0);
+    const qint64 from = place == 0 ? 100 : place == 1 ? count / 2 : count - 10;
+    for (qint64 line = from; line < count; ++line) {
+        const QByteArray text = lines[line].trimmed();
+        const bool code = typed == Typed::Page
+                              ? text.startsWith('<') && text.endsWith('>') && !text.startsWith("<!--")
+                              : text.endsWith(';') && !text.startsWith("//") && !text.startsWith('*') && !text.startsWith("/*");
+        if (code) return line;
+    }
+    return from;
+}
+
 // Mean seconds per operation by benchmark name, for the summary.
 std::map<std::string, double>& results() {
     static std::map<std::string, double> map;
@@ -240,14 +281,12 @@ Percentiles percentiles(std::vector<double> samples) {
     return {at(0.50), at(0.99)};
 }
 
-// The key of a keystroke result: where in the file (0 start, 1 middle, 2 end) and the language.
-std::string placeKey(const benchmark::State& state) {
-    return std::to_string(state.range(0)) + "/" + extensionOf(Language(state.range(1)));
-}
+// The key of a keystroke result: where in the file (0 start, 1 middle, 2 end) and the text typed into.
+std::string placeKey(const benchmark::State& state) { return std::to_string(state.range(0)) + "/" + std::to_string(state.range(1)); }
 
-// Where in the file: range(0) 0 start, 1 middle, 2 end; range(1) the language.
+// Where in the file: range(0) 0 start, 1 middle, 2 end; range(1) the text typed into.
 void BM_Keystroke_Qorvel(benchmark::State& state) {
-    const QString path = hundredThousandLines(Language(state.range(1)));
+    const QString path = typedPath(Typed(state.range(1)));
     if (path.isEmpty()) {
         state.SkipWithError("the real files are missing (libjs-jquery, libjs-jquery-ui, libjs-pdf, libjs-three, HTML docs)");
         return;
@@ -258,7 +297,7 @@ void BM_Keystroke_Qorvel(benchmark::State& state) {
     view->loadFromPath(path);
     view->finishHighlighting();
     view->rulerView()->settleMarkers();
-    const qint64 line = state.range(0) == 0 ? 10 : state.range(0) == 1 ? 50000 : 99990;
+    const qint64 line = typedLine(Typed(state.range(1)), int(state.range(0)));
     const qint64 position = view->textStorage().lineContentsEnd(line);
     view->setSelectedRange(QVRange(position, 0));
     view->scrollRangeToVisible(QVRange(position, 0));
@@ -287,8 +326,6 @@ void BM_Keystroke_Qorvel(benchmark::State& state) {
 // Delivers the repaints the last action asked for, as the event loop of a shown window does: each
 // side paints only the region it marked dirty into the window's backing store.
 void repaintPending() { QCoreApplication::processEvents(); }
-
-qint64 lineOfPlace(int place, qint64 lines) { return place == 0 ? 10 : place == 1 ? lines / 2 : lines - 10; }
 
 // Gives the window of the side about to be typed into the focus, as a user's switch to it would,
 // and delivers the repaints that follow (each side redraws its whole view on a change of focus)
@@ -420,7 +457,7 @@ std::unique_ptr<QPlainTextEdit> shownPeer(const QString& path) {
 // The keystroke with the repaint of the frame that follows it, at the end of a line at the
 // start, middle or end of the file, on both sides in turns; range(2) keys a run.
 void BM_KeystrokeAndPaint(benchmark::State& state) {
-    const QString path = hundredThousandLines(Language(state.range(1)));
+    const QString path = typedPath(Typed(state.range(1)));
     if (path.isEmpty()) {
         state.SkipWithError("the real files are missing");
         return;
@@ -428,12 +465,13 @@ void BM_KeystrokeAndPaint(benchmark::State& state) {
     auto view = shownView(path);
     view->finishHighlighting();
     view->rulerView()->settleMarkers();
-    const qint64 position = view->textStorage().lineContentsEnd(lineOfPlace(int(state.range(0)), view->textStorage().lineCount()));
+    const qint64 line = typedLine(Typed(state.range(1)), int(state.range(0)));
+    const qint64 position = view->textStorage().lineContentsEnd(line);
     view->setSelectedRange(QVRange(position, 0));
     view->scrollRangeToVisible(QVRange(position, 0));
     repaintPending();
     auto edit = shownPeer(path);
-    QTextCursor cursor(edit->document()->findBlockByNumber(int(lineOfPlace(int(state.range(0)), edit->document()->blockCount()))));
+    QTextCursor cursor(edit->document()->findBlockByNumber(int(line)));
     cursor.movePosition(QTextCursor::EndOfBlock);
     edit->setTextCursor(cursor);
     edit->ensureCursorVisible();
@@ -797,24 +835,24 @@ void printSummary() {
                     get("open/ratio-max/" + mb));
     }
     const char* places[] = {"start", "middle", "end"};
-    for (const char* ext : {"js", "html"}) {
+    for (int typed = 0; typed < 4; ++typed) {
         for (int i = 0; i < 3; ++i) {
-            const std::string at = std::to_string(i) + "/" + ext;
+            const std::string at = std::to_string(i) + "/" + std::to_string(typed);
             if (r.count("key/p50/" + at))
-                std::printf("  keystroke at the %s of 100,000 lines of real .%s: p50 %.0f us, p99 %.0f us\n", places[i], ext,
+                std::printf("  keystroke at the %s of %s: p50 %.0f us, p99 %.0f us\n", places[i], nameOf(Typed(typed)),
                             get("key/p50/" + at), get("key/p99/" + at));
         }
     }
     std::vector<double> p50s, p99s;
-    for (const char* ext : {"js", "html"}) {
+    for (int typed = 0; typed < 4; ++typed) {
         for (int i = 0; i < 3; ++i) {
-            const std::string at = std::to_string(i) + "/" + ext;
+            const std::string at = std::to_string(i) + "/" + std::to_string(typed);
             const std::string ours = "keypaint/qorvel/" + at, peer = "keypaint/peer/" + at;
             if (!r.count(ours + "/p50") || !r.count(peer + "/p50")) continue;
             p50s.push_back(get(ours + "/p50") / get(peer + "/p50"));
             p99s.push_back(get(ours + "/p99") / get(peer + "/p99"));
-            std::printf("  keystroke with repaint at the %s of real .%s: p50 %.0f vs %.0f us (ratio %.2f), p99 %.0f vs %.0f us (ratio %.2f)\n",
-                        places[i], ext, get(ours + "/p50"), get(peer + "/p50"), p50s.back(), get(ours + "/p99"), get(peer + "/p99"),
+            std::printf("  keystroke with repaint at the %s of %s: p50 %.0f vs %.0f us (ratio %.2f), p99 %.0f vs %.0f us (ratio %.2f)\n",
+                        places[i], nameOf(Typed(typed)), get(ours + "/p50"), get(peer + "/p50"), p50s.back(), get(ours + "/p99"), get(peer + "/p99"),
                         p99s.back());
         }
     }
@@ -872,9 +910,9 @@ void printSummary() {
 
 }  // namespace
 
-BENCHMARK(BM_Keystroke_Qorvel)->Name("Keystroke/Qorvel")->ArgsProduct({{0, 1, 2}, {0, 1}})->UseManualTime()->Iterations(4000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Keystroke_Qorvel)->Name("Keystroke/Qorvel")->ArgsProduct({{0, 1, 2}, {0, 1, 2, 3}})->UseManualTime()->Iterations(4000)->Unit(benchmark::kMicrosecond);
 // Runs of 25 keys a side: 40 turns each over the 1000 keys.
-BENCHMARK(BM_KeystrokeAndPaint)->Name("KeystrokeAndPaint/QorvelAndQPlainTextEdit")->ArgsProduct({{0, 1, 2}, {0, 1}, {25}})->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_KeystrokeAndPaint)->Name("KeystrokeAndPaint/QorvelAndQPlainTextEdit")->ArgsProduct({{0, 1, 2}, {0, 1, 2, 3}, {25}})->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ScrollPageAtEnd_Qorvel)->Name("ScrollPageAtEnd/Qorvel")->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ScrollPageAtEnd_QPlainTextEdit)->Name("ScrollPageAtEnd/QPlainTextEdit")->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_BigPage, qorvel, "qorvel")->Name("BigPage/Qorvel")->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
