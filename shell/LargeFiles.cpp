@@ -29,7 +29,7 @@ bool needsConfirmation(qint64 fileSize) {
     return limit > 0 && fileSize >= limit;
 }
 
-qint64 memoryEstimate(qint64 fileSize) { return fileSize * 9 / 2; }
+qint64 memoryEstimate(qint64 fileSize) { return fileSize * 4; }
 
 QString question(const QString& path, qint64 fileSize) {
     const QLocale locale;

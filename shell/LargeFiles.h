@@ -1,7 +1,7 @@
 // When opening a file asks first: a UTF-8 text takes about twice its size in memory once open
-// (two bytes a character) and, once coloured, up to about four and a half times (a page dense
-// with markup has a colour run every few characters), so a file that would take a good part of
-// the machine's memory is opened only when the user says so.
+// (two bytes a character) and, once coloured, up to about four times (a page dense with markup
+// has a colour run every few characters), so a file that would take a good part of the
+// machine's memory is opened only when the user says so.
 #pragma once
 
 #include <QString>

@@ -595,3 +595,37 @@ TEST(QVSyntaxHighlightingTextView, AKeyNearTheStartOrAJumpCostsAsMuchAtAnyLength
         EXPECT_LE(jumps[1], jumps[0] + 512) << name << ": " << jumps[0] << " at 1,500 rows, " << jumps[1] << " at 6,000";
     }
 }
+
+// The editor reads "multi-line" only where a line ends, so only strings, comments and tags that
+// run past a line end (or to the end of the text) keep it: a page of quoted values holds no run
+// of it per value.
+TEST(QVSyntaxHighlightingTextView, OnlyWhatRunsPastALineEndIsMarkedMultiLine) {
+    const struct {
+        const char* path;
+        QString text;
+        int crossing;  // marked stretches that run past a line end
+    } cases[] = {
+        {"/tmp/marks.html",
+         QStringLiteral("<div class=\"row\" id='r1'><a href=\"/x.html\">x</a></div>\n<!-- one\ntwo -->\n<p title=\"a\nb\">t</p>\n"
+                        "<script>var s = \"q\"; /* c */ var t = 'u';</script>\n<p>\"not a value\"</p>\n<!-- open"),
+         3},
+        {"/tmp/marks.js", QStringLiteral("var a = \"s\", b = 'c'; /* d */\n/* e\nf */ var g = `h\ni`;\nvar k = \"unended"), 3},
+    };
+    for (const auto& c : cases) {
+        HTMLView view(c.path);
+        view.setString(c.text);
+        view.finishHighlighting();
+        const QVTextStorage& text = view.textStorage();
+        int marked = 0;
+        for (qint64 i = 0; i < text.length();) {
+            QVRange run;
+            if (text.attribute(QVTextStorage::MultiLineAttribute, i, &run).toBool()) {
+                ++marked;
+                const QString marks = view.string().mid(run.location, run.length);
+                EXPECT_TRUE(marks.contains(u'\n') || run.end() == text.length()) << c.path << ": " << marks.toStdString();
+            }
+            i = std::max(i + 1, run.end());
+        }
+        EXPECT_EQ(marked, c.crossing) << c.path;
+    }
+}
