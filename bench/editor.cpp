@@ -2,11 +2,12 @@
 // to the first painted frame; the whole keystroke (edit, re-highlight, layout of the visible
 // lines) at a line of code near the start, in the middle and at the end of real files (jQuery UI,
 // three.js, 100,000 lines of real scripts, a 100,000-line real page), p50 and p99, without and
-// with the repaint that follows it, typed as real key events on both sides in turns; scrolling a page at the end of that file; and big files as a user
-// meets them: the memory a 100 MB HTML page holds once open and once coloured while idle (and the
-// most it held), Ctrl+End and Ctrl+Home in it (the first Ctrl+End apart); and long lines: opening pages whose rows run on as one line of 0.25, 0.5 and
-// 5 MB, a keystroke in the middle of that line, and a keystroke at the end of a 50 MB one-line
-// script.
+// with the repaint that follows it, typed as real key events on both sides in turns; scrolling a
+// page at the end of the scripts; and big files as a user meets them: the memory a 100 MB HTML
+// page holds once open and once coloured while idle (and the most it held), Ctrl+End and
+// Ctrl+Home in it (the first Ctrl+End apart); and long lines: opening pages whose rows run on as
+// one line of 0.25, 0.5 and 5 MB, a keystroke in the middle of that line, and a keystroke at the
+// end of a 50 MB one-line script.
 //
 // The 100,000-line files are real JavaScript and HTML as Debian ships them, concatenated; the
 // files opened whole are generated JavaScript-like source and HTML.
