@@ -18,7 +18,8 @@
 // attachments, and U+FFFC characters without one, are ordinary characters here.
 class QVFoldingTextStorage : public QVTextStorage {
 public:
-    QVFoldingTextStorage() = default;
+    // The editor reads "multi-line" marks only at line ends.
+    QVFoldingTextStorage() { setMultiLineMarksAcrossLinesOnly(true); }
 
     // The picture of every collapsed region of this storage: the application resource
     // "Folding Ellipsis2.png", loaded on first use and shared; null when it is missing.

@@ -86,7 +86,7 @@ QVLineNumberingRulerView::QVLineNumberingRulerView(QVTextView* textView)
     _deferredTimer = new QTimer(this);
     _deferredTimer->setSingleShot(true);
     _deferredTimer->setInterval(LongLineDelayMs);
-    connect(_deferredTimer, &QTimer::timeout, this, &QVLineNumberingRulerView::settleMarkers);
+    connect(_deferredTimer, &QTimer::timeout, this, &QVLineNumberingRulerView::settleDeferredLines);
     _unaskedTimer = new QTimer(this);
     _unaskedTimer->setSingleShot(true);
     connect(_unaskedTimer, &QTimer::timeout, this, &QVLineNumberingRulerView::askUnaskedWhileIdle);
@@ -287,10 +287,12 @@ void QVLineNumberingRulerView::askUnaskedWhileIdle() {
     clock.start();
     bool changed = false;
     const QVTextStorage& text = storage();
-    while (!_unasked.empty() && clock.elapsed() < 8) {
+    // Short slices: a key or a jump typed meanwhile waits for the slice under way, and its
+    // repaint with it.
+    while (!_unasked.empty() && clock.nsecsElapsed() < IdleSliceNs) {
         const qint64 from = _unasked.front().first;
         const qint64 line = text.lineOfPosition(from);
-        const qint64 lastLine = std::min(text.lineCount() - 1, line + 500);
+        const qint64 lastLine = std::min(text.lineCount() - 1, line + IdleSliceLines);
         const qint64 to = lastLine + 1 < text.lineCount() ? text.lineStart(lastLine + 1) : text.length() + 1;
         changed |= askUnasked(from, to);
     }
@@ -380,6 +382,10 @@ void QVLineNumberingRulerView::askLines(qint64 firstLine, qint64 lastLine, qint6
 
 void QVLineNumberingRulerView::settleMarkers() {
     if (askUnasked(0, storage().length() + 1)) update();
+    settleDeferredLines();
+}
+
+void QVLineNumberingRulerView::settleDeferredLines() {
     _deferredTimer->stop();
     if (_deferredTo <= _deferredFrom) return;
     const QVTextStorage& text = storage();

@@ -72,6 +72,10 @@ public:
     // the lines in view at once; the others are asked while idle, after colouring, or when
     // something needs them, so opening a big file paints before its markers are known.
     static constexpr qint64 AskAtOnceLines = 1000;
+    // The lines not asked yet are asked while idle in slices of about this long, this many
+    // lines at a time.
+    static constexpr qint64 IdleSliceNs = 2'000'000;
+    static constexpr qint64 IdleSliceLines = 100;
     // Lines not asked yet: the stretches of text they cover, carried through edits.
     qint64 unaskedLength() const;
     // Lines longer than this are not asked about on every keystroke: their markers are asked
@@ -80,6 +84,10 @@ public:
     static constexpr int LongLineDelayMs = 300;
     // Asks the lines put off until typing pauses, and every line not asked yet, now.
     void settleMarkers();
+    // Asks the lines put off until typing pauses, and those only: the pause after a keystroke
+    // in a long line, which must not pay for the unasked lines of the whole text (they are
+    // asked in short slices while idle).
+    void settleDeferredLines();
     // Work counters: characters of the lines handed to the delegate, and markers moved, removed
     // or added by edits.
     quint64 charactersAsked() const { return _charactersAsked; }

@@ -166,6 +166,32 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::checkForOpenSpecialsBefo
     return found;
 }
 
+namespace {
+quint64 openerSearchCount = 0;
+}  // namespace
+
+quint64 QVSyntaxHighlightingTextView::charactersSearchedForOpeners() { return openerSearchCount; }
+
+qint64 QVSyntaxHighlightingTextView::openSpecialSearchFloor(qint64 position) const {
+    // Where the colours before position are final, a block still open there either coloured the
+    // characters from its start to position or was opened so close before it that it holds
+    // nothing yet: its opener stands just before the embedded languages' runs that end at
+    // position. Before that the text is in the main language, so whatever opened there has been
+    // closed. Without final colours the search starts at the top.
+    if (position <= 0 || position > _highlightedUpTo) return 0;
+    const QVTextStorage& text = textStorage();
+    qint64 blockStart = position;
+    for (int run = 0; blockStart > 0; ++run) {
+        QVRange extent;
+        const QVParser* parser = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, blockStart - 1, &extent));
+        if (!parser || parser == _parser.get()) break;
+        // Runs of many languages one after another: no longer a block with an opener near.
+        if (run == OpenSpecialRuns || extent.location >= blockStart) return 0;
+        blockStart = extent.location;
+    }
+    return std::max<qint64>(0, blockStart - OpenerReach);
+}
+
 std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::findOpenSpecialBefore(qint64 position) {
     const QVTextStorage& text = textStorage();
     const QList<std::shared_ptr<QVParser>> subparsers = _parser->subparsers();
@@ -181,6 +207,7 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::findOpenSpecialBefore(qi
             return false;
         };
         auto search = [&](const QString& needle) {
+            openerSearchCount += quint64(before.size());
             const qsizetype found = StringParsing::lastIndexIn(before, needle, Qt::CaseInsensitive);
             if (found < 0) missing.emplace_back(needle, from);
             return found;
@@ -195,7 +222,7 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::findOpenSpecialBefore(qi
         }
         return search(opener);
     };
-    qint64 searchStart = 0;  // shared by every sub-parser and opener
+    qint64 searchStart = openSpecialSearchFloor(position);  // shared by every sub-parser and opener
     for (const std::shared_ptr<QVParser>& sub : subparsers) {
         if (!sub) continue;
         const QStringList& openers = sub->openers();
@@ -209,6 +236,7 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::findOpenSpecialBefore(qi
             if (closer.isEmpty() || openerEnd >= position) return parserWithTheme(sub);
             // The block is closed before position when its language ends it there.
             const QStringView inside = text.characters(QVRange(openerEnd, position - openerEnd));
+            openerSearchCount += quint64(inside.size());
             const qint64 found = sub->endOfEmbeddedBlock(inside, 0, closer);
             if (found >= inside.size()) return parserWithTheme(sub);
             searchStart = openerEnd + found + closer.size();

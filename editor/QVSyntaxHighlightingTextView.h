@@ -94,6 +94,9 @@ public:
     void highlightChangedRange(QVRange changeRange);
     // How far the colours are final (the rest is coloured while idle).
     qint64 highlightedLength() const { return _highlightedUpTo; }
+    // Work counter for tests: characters read looking for an embedded block open before the
+    // caret, by every view.
+    static quint64 charactersSearchedForOpeners();
     // Colours everything not yet final now.
     void finishHighlighting();
     // While on, edits are not coloured as they come: their lines stay provisional and are
@@ -173,6 +176,13 @@ private:
     void scheduleIdleHighlighting();
     std::shared_ptr<QVParser> parserWithTheme(const std::shared_ptr<QVParser>& parser) const;
     std::shared_ptr<QVParser> findOpenSpecialBefore(qint64 position);
+    // Where the search for a block open at position may begin: at the top, or with final colours
+    // before position, OpenerReach characters before the runs of embedded languages that end
+    // there (at most OpenSpecialRuns of them), so the search costs no more at the end of a
+    // large page than near its start.
+    qint64 openSpecialSearchFloor(qint64 position) const;
+    static constexpr qint64 OpenerReach = 4096;
+    static constexpr int OpenSpecialRuns = 64;
     std::shared_ptr<QVTheme> currentTheme() const;
 
     QString _path;

@@ -151,7 +151,11 @@ QVError QVTextStorage::addAttributes(const QVariantMap& attributes, QVRange rang
     if (range.length == 0 || attributes.isEmpty()) return {};
     beginEditing();
     int flags = EditedAttributes;
-    for (auto it = attributes.begin(); it != attributes.end(); ++it) flags |= setRunValue(it.key(), range, it.value());
+    // A range holds a break when a line starts inside it or at its end.
+    const bool skipMultiLine = _multiLineAcrossLinesOnly && range.end() < length() &&
+                               lineOfPosition(range.end()) == lineOfPosition(range.location);
+    for (auto it = attributes.begin(); it != attributes.end(); ++it)
+        if (!skipMultiLine || it.key() != MultiLineAttribute) flags |= setRunValue(it.key(), range, it.value());
     ++_revision;
     noteEdit(flags, range.location, range.length, range.length);
     endEditing();

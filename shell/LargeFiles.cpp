@@ -29,10 +29,12 @@ bool needsConfirmation(qint64 fileSize) {
     return limit > 0 && fileSize >= limit;
 }
 
+qint64 memoryEstimate(qint64 fileSize) { return fileSize * 4; }
+
 QString question(const QString& path, qint64 fileSize) {
     const QLocale locale;
     return QVLocalized(QStringLiteral("\u201c%1\u201d is %2. Opening it takes about %3 of memory and may take a while."))
-        .arg(QFileInfo(path).fileName(), locale.formattedDataSize(fileSize), locale.formattedDataSize(fileSize * 5 / 2));
+        .arg(QFileInfo(path).fileName(), locale.formattedDataSize(fileSize), locale.formattedDataSize(memoryEstimate(fileSize)));
 }
 
 }  // namespace LargeFiles

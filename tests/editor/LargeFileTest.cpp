@@ -8,6 +8,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
+#include <QLocale>
 
 #include <spawn.h>
 #include <sys/resource.h>
@@ -20,14 +21,16 @@ extern char** environ;
 
 namespace {
 
-// Runs this test program on one file in the child test below; its peak resident size in bytes.
-qint64 peakOfLoading(const QString& path) {
+// Runs this test program on one file in the child test below (shown and coloured to the end
+// with colour); its peak resident size in bytes.
+qint64 peakOfLoading(const QString& path, bool colour = false) {
     const QByteArray program = QCoreApplication::applicationFilePath().toLocal8Bit();
     QByteArray filter = "--gtest_filter=LargeFile.LoadInChild";
     char* argv[] = {const_cast<char*>(program.constData()), filter.data(), nullptr};
     std::vector<QByteArray> env;
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
     env.push_back("QORVEL_TEST_LOAD=" + path.toLocal8Bit());
+    if (colour) env.push_back("QORVEL_TEST_COLOUR=1");
     std::vector<char*> envp;
     for (QByteArray& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -47,6 +50,11 @@ TEST(LargeFile, LoadInChild) {
     HTMLView view(path);
     ASSERT_TRUE(view.loadFromPath(path));
     ASSERT_GT(view.length(), 0);
+    if (qEnvironmentVariableIsEmpty("QORVEL_TEST_COLOUR")) return;
+    // As a window shows it: the first screen, then the rest coloured while idle.
+    view.resize(800, 600);
+    view.show();
+    while (view.highlightedLength() < view.length()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 TEST(LargeFile, DirectDecodingReadsWhatTheUsualReadReads) {
@@ -98,6 +106,24 @@ TEST(LargeFile, OpeningTakesAboutTheStoragesOwnMemory) {
     EXPECT_LT(peak - base, 3 * size) << "peak " << peak / 1048576 << " MB over " << base / 1048576 << " MB";
 }
 
+TEST(LargeFile, OpeningAndColouringAPageTakesNoMoreThanTheQuestionSays) {
+    TestDir dir;
+    const qint64 size = 24 * 1024 * 1024;
+    const QString small = dir.write("small.html", "<p>a</p>\n");
+    // Rows of markup as dense as a generated page's: a run of colour every few characters.
+    QByteArray page;
+    for (int row = 0; page.size() < size; ++row)
+        page += "<div class=\"row\" id=\"r" + QByteArray::number(row) + "\"><a href=\"/page/" + QByteArray::number(row % 97) +
+                ".html\">alpha &amp; beta</a> <span style=\"color: red\">item</span></div>\n";
+    const QString large = dir.write("large.html", page);
+    const qint64 base = peakOfLoading(small, true);
+    const qint64 peak = peakOfLoading(large, true);
+    ASSERT_GT(base, 0);
+    ASSERT_GT(peak, 0);
+    EXPECT_LT(peak - base, LargeFiles::memoryEstimate(page.size()))
+        << "peak " << (peak - base) / 1048576 << " MB for " << page.size() / 1048576 << " MB of markup";
+}
+
 TEST(LargeFile, OpeningAsksFromTheSizeSet) {
     UserDefaults& defaults = UserDefaults::standard();
     const QString key = QString::fromLatin1(LargeFiles::SizeKey);
@@ -114,5 +140,7 @@ TEST(LargeFile, OpeningAsksFromTheSizeSet) {
         EXPECT_EQ(LargeFiles::needsConfirmation(c.fileSize), c.asks) << c.setting << " " << c.fileSize;
     }
     defaults.removeObject(key);
-    EXPECT_TRUE(LargeFiles::question("/tmp/huge.log", qint64(3) << 30).contains("huge.log"));
+    const QString question = LargeFiles::question("/tmp/huge.log", qint64(3) << 30);
+    EXPECT_TRUE(question.contains("huge.log"));
+    EXPECT_TRUE(question.contains(QLocale().formattedDataSize(LargeFiles::memoryEstimate(qint64(3) << 30)))) << question.toStdString();
 }

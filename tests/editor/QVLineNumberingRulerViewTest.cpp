@@ -12,6 +12,7 @@
 #include <QRandomGenerator>
 #include <QScrollBar>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -397,4 +398,26 @@ TEST(QVLineNumberingRulerView, TypingOnALongLineAsksItOnlyOnceTypingPauses) {
     ruler->updateMarkers();
     ruler->settleMarkers();
     EXPECT_EQ(kept.toStdString(), ruler->markerDump().toStdString());
+}
+
+// The pause after a key on a long line asks that line, not every line still to ask: those are
+// asked in short slices while idle, so the timer's work stays the same at any length of text.
+TEST(QVLineNumberingRulerView, ThePauseAfterALongLineKeyAsksThatLineOnly) {
+    QString text = "f {" + QString(40000, u'x') + "\n}\n";
+    for (int i = 0; i < 30000; ++i) text += "f {\n}\n";
+    Gutter gutter(text);
+    QVLineNumberingRulerView* ruler = gutter.ruler;
+    gutter.view->finishHighlighting();
+    QCoreApplication::processEvents();
+    // Idle asking held off, so that only the pause's work shows.
+    for (QTimer* timer : ruler->findChildren<QTimer*>())
+        if (timer->interval() != QVLineNumberingRulerView::LongLineDelayMs) timer->stop();
+    const qint64 unasked = ruler->unaskedLength();
+    ASSERT_GT(unasked, 30000 * 5);
+    gutter.view->setSelectedRange(QVRange(10, 0));
+    gutter.view->insertText("y");
+    const quint64 asked = ruler->charactersAsked();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ruler->charactersAsked() != asked; }, 5000));
+    EXPECT_LE(ruler->charactersAsked() - asked, 40010u);
+    EXPECT_GE(ruler->unaskedLength(), unasked - 10);
 }

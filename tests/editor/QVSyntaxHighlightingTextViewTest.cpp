@@ -2,6 +2,8 @@
 // edits (backwards and forwards), incremental colouring equal to whole-text colouring, the
 // language at the caret, activity and the highlighting setting.
 #include "editor/HTMLView.h"
+#include "editor/QVFoldScanner.h"
+#include "editor/QVLineNumberingRulerView.h"
 #include "languages/QVBundle.h"
 #include "languages/QVParser.h"
 #include "languages/QVThemeRepository.h"
@@ -273,6 +275,22 @@ TEST(QVSyntaxHighlightingTextView, FindsTheLanguageAtTheCaret) {
         {"after an apostrophe in a string", qint64(page.indexOf("later")), html},
     };
     for (const Case& c : cases) EXPECT_EQ(view.checkForOpenSpecialsBefore(c.location), c.expected) << c.name;
+    // Where the colours are final the search starts near the caret, with the same answers.
+    {
+        HTMLView coloured("/tmp/page.html");
+        coloured.setString(page);
+        coloured.finishHighlighting();
+        for (const Case& c : cases) EXPECT_EQ(coloured.checkForOpenSpecialsBefore(c.location), c.expected) << c.name << ", coloured";
+        // Far below the last block, after a page's worth of plain markup.
+        coloured.setSelectedRange(QVRange(coloured.length(), 0));
+        QString more;
+        for (int i = 0; i < 2000; ++i) more += QStringLiteral("<p>row %1</p>\n").arg(i);
+        coloured.insertText(more);
+        coloured.insertText("<script>\nvar v;");
+        coloured.finishHighlighting();
+        EXPECT_EQ(coloured.checkForOpenSpecialsBefore(coloured.length()), js);
+        EXPECT_EQ(coloured.checkForOpenSpecialsBefore(coloured.length() - 20), html);
+    }
 
     // A typed character leaves the active parser alone; a jump of two or more finds it again.
     // (Tag completion, which looks for the language at a typed ">", is off here.)
@@ -602,5 +620,106 @@ TEST(QVSyntaxHighlightingTextView, RandomEditsInALongSingleLineColourLikeAFreshV
             ASSERT_EQ(incremental.mid(offset - 40, 160).toStdString(), fresh.mid(offset - 40, 160).toStdString())
                 << c.name << " step " << step << ": at " << at << " removing " << remove << ", " << edit.toStdString();
         }
+    }
+}
+
+namespace {
+
+// rows rows of code with a fold on most lines: functions in a script; in a page, nested elements
+// with a script and a style sheet every fifty rows and plain markup after the last of them.
+QString foldedText(bool page, int rows) {
+    QString text;
+    for (int row = 0; row < rows; ++row) {
+        if (!page) {
+            text += QStringLiteral("function f%1(a) {\n  if (a > %1) {\n    return a + \"s\";\n  }\n  return a;\n}\n").arg(row);
+        } else if (row % 50 == 0 && row + 100 < rows) {
+            text += QStringLiteral("<script>\nfunction g%1(x) {\n  return x / 2;\n}\n</script>\n<style>\np { color: red; }\n</style>\n").arg(row);
+        } else {
+            text += QStringLiteral("<div class=\"row\" id=\"r%1\">\n  <p>text &amp; %1</p>\n</div>\n").arg(row);
+        }
+    }
+    return text;
+}
+
+// Every counter of the work an edit or a caret move sets off.
+quint64 workDone(const HTMLView& view) {
+    return QVParser::charactersParsed() + QVFoldScanner::charactersScanned() + view.rulerView()->charactersAsked() +
+           view.rulerView()->markersTouched() + QVSyntaxHighlightingTextView::charactersSearchedForOpeners();
+}
+
+}  // namespace
+
+// A keystroke near the top of a long text, with its repaint, and a jump to the end and back cost
+// the same whatever lies below: nothing walks the lines, markers or characters after the edit,
+// and the language at the caret is looked for near it rather than from the top.
+TEST(QVSyntaxHighlightingTextView, AKeyNearTheStartOrAJumpCostsAsMuchAtAnyLengthOfText) {
+    for (const bool page : {false, true}) {
+        const char* name = page ? "page" : "script";
+        std::vector<quint64> keys, jumps;
+        for (const int rows : {1500, 6000}) {
+            HTMLView view(page ? "/tmp/count.html" : "/tmp/count.js");
+            view.resize(600, 400);
+            view.show();
+            view.setString(foldedText(page, rows));
+            view.finishHighlighting();
+            view.rulerView()->settleMarkers();
+            QCoreApplication::processEvents();
+            ASSERT_GT(view.rulerView()->foldMarkers().size(), size_t(rows)) << name;
+            // At the end of a line of code near the top, typed and erased, each key repainted.
+            view.setSelectedRange(QVRange(view.textStorage().lineContentsEnd(101), 0));
+            QCoreApplication::processEvents();
+            quint64 before = workDone(view);
+            for (int key = 0; key < 20; ++key) {
+                if (key % 2 == 0) view.insertText("x");
+                else view.deleteBackward();
+                QCoreApplication::processEvents();
+            }
+            keys.push_back(workDone(view) - before);
+            before = workDone(view);
+            for (int jump = 0; jump < 3; ++jump) {
+                view.doCommand(QStringLiteral("moveToEndOfDocument"));
+                QCoreApplication::processEvents();
+                view.doCommand(QStringLiteral("moveToBeginningOfDocument"));
+                QCoreApplication::processEvents();
+            }
+            jumps.push_back(workDone(view) - before);
+        }
+        EXPECT_GT(keys[0], 0u) << name;
+        EXPECT_LE(keys[1], keys[0] + 512) << name << ": " << keys[0] << " at 1,500 rows, " << keys[1] << " at 6,000";
+        EXPECT_LE(jumps[1], jumps[0] + 512) << name << ": " << jumps[0] << " at 1,500 rows, " << jumps[1] << " at 6,000";
+    }
+}
+
+// The editor reads "multi-line" only where a line ends, so only strings, comments and tags that
+// run past a line end (or to the end of the text) keep it: a page of quoted values holds no run
+// of it per value.
+TEST(QVSyntaxHighlightingTextView, OnlyWhatRunsPastALineEndIsMarkedMultiLine) {
+    const struct {
+        const char* path;
+        QString text;
+        int crossing;  // marked stretches that run past a line end
+    } cases[] = {
+        {"/tmp/marks.html",
+         QStringLiteral("<div class=\"row\" id='r1'><a href=\"/x.html\">x</a></div>\n<!-- one\ntwo -->\n<p title=\"a\nb\">t</p>\n"
+                        "<script>var s = \"q\"; /* c */ var t = 'u';</script>\n<p>\"not a value\"</p>\n<!-- open"),
+         3},
+        {"/tmp/marks.js", QStringLiteral("var a = \"s\", b = 'c'; /* d */\n/* e\nf */ var g = `h\ni`;\nvar k = \"unended"), 3},
+    };
+    for (const auto& c : cases) {
+        HTMLView view(c.path);
+        view.setString(c.text);
+        view.finishHighlighting();
+        const QVTextStorage& text = view.textStorage();
+        int marked = 0;
+        for (qint64 i = 0; i < text.length();) {
+            QVRange run;
+            if (text.attribute(QVTextStorage::MultiLineAttribute, i, &run).toBool()) {
+                ++marked;
+                const QString marks = view.string().mid(run.location, run.length);
+                EXPECT_TRUE(marks.contains(u'\n') || run.end() == text.length()) << c.path << ": " << marks.toStdString();
+            }
+            i = std::max(i + 1, run.end());
+        }
+        EXPECT_EQ(marked, c.crossing) << c.path;
     }
 }
