@@ -279,20 +279,24 @@ bool AtomicFile::stage(const QString& path, const QByteArray& data, Staged* stag
     return writeTemporary(path, data, error, {}, false, false, nullptr, &staged->target, &staged->temporary);
 }
 
-void AtomicFile::flush(const QList<Staged>& staged) {
+bool AtomicFile::flush(const QList<Staged>& staged) {
     // One sync per file system holding a staged file; a lone file is synced by itself, which
     // does not wait for what other programs wrote to that file system.
     QMap<dev_t, QList<QByteArray>> byDevice;
+    bool ok = true;
     for (const Staged& s : staged) {
         struct stat st {};
-        if (::stat(s.temporary.constData(), &st) == 0) byDevice[st.st_dev] << s.temporary;
+        if (::stat(s.temporary.constData(), &st) == 0)
+            byDevice[st.st_dev] << s.temporary;
+        else
+            ok = false;
     }
     for (const QList<QByteArray>& files : std::as_const(byDevice)) {
         const int fd = ::open(files.first().constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) continue;
-        counted(files.size() == 1 ? ::fsync(fd) : ::syncfs(fd));
-        ::close(fd);
+        if (fd < 0 || counted(files.size() == 1 ? ::fsync(fd) : ::syncfs(fd)) != 0) ok = false;
+        if (fd >= 0) ::close(fd);
     }
+    return ok;
 }
 
 bool AtomicFile::commit(const Staged& staged, QVError* error) {

@@ -111,7 +111,14 @@ static bool readRegularFile(const QString& path, QByteArray* out) {
 static QList<qsizetype> commitAll(const QList<AtomicFile::Staged>& staged, const std::function<void(qsizetype, const QVError&)>& failed) {
     QList<qsizetype> placed;
     if (staged.isEmpty()) return placed;
-    AtomicFile::flush(staged);
+    if (!AtomicFile::flush(staged)) {
+        // Not known to be on disk: nothing takes a final name, every input stays.
+        for (qsizetype i = 0; i < staged.size(); ++i) {
+            AtomicFile::discard(staged[i]);
+            failed(i, QVError::posix(EIO, QStringLiteral("Flushing"), staged[i].path));
+        }
+        return placed;
+    }
     QList<AtomicFile::Staged> committed;
     for (qsizetype i = 0; i < staged.size(); ++i) {
         QVError error;
