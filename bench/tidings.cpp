@@ -57,8 +57,10 @@ int main(int argc, char** argv) {
     const QString packages = dir.filePath(QStringLiteral("packages"));
     const QStringList ours{driver, QStringLiteral("compress"), logs, packages};
     // The peer as the kit works: one .gz beside each log (-k keeps the log, -f replaces the .gz of
-    // the round before). The kit also makes each output durable before it removes the input; the
-    // peer synced the same way (sync with file names: one fsync per file) says what that costs.
+    // the round before). The kit runs the logs as the one batch a start makes of an earlier run's
+    // leftovers, each output made durable before its input goes, at a few syncs per batch; the
+    // peer synced per file (sync with file names: one fsync each) says what durability costs
+    // done file by file.
     QStringList perLog{QStringLiteral("gzip"), QStringLiteral("-6"), QStringLiteral("-k"), QStringLiteral("-f"), QStringLiteral("--")};
     perLog += logFiles;
     QStringList perLogSynced{QStringLiteral("bash"), QStringLiteral("-c"),

@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <atomic>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -18,6 +20,13 @@
 #include <unistd.h>
 
 namespace {
+
+std::atomic<quint64> syncs{0};
+
+int counted(int result) {
+    syncs.fetch_add(1, std::memory_order_relaxed);
+    return result;
+}
 
 // The process's umask without changing it: umask() can only be read by setting it, which would
 // race with other threads creating files, so the kernel's copy in /proc is preferred.
@@ -116,7 +125,7 @@ bool writeInPlace(const QByteArray& name, const QByteArray& data, int* err, cons
         *step = "Writing";
         ok = false;
     }
-    if (ok && ::fsync(fd) != 0) {
+    if (ok && counted(::fsync(fd)) != 0) {
         *err = errno;
         *step = "Flushing";
         ok = false;
@@ -202,7 +211,7 @@ bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
         if (::fchmod(fd, mode) != 0) {
             err = errno;
             step = "Setting the permissions of";
-        } else if (flush && ::fsync(fd) != 0) {
+        } else if (flush && counted(::fsync(fd)) != 0) {
             err = errno;
             step = "Flushing";
         }
@@ -226,7 +235,7 @@ void syncFolderOf(const QByteArray& file) {
     const QByteArray folder = slash > 0 ? file.left(slash) : QByteArray("/");
     const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
-        ::fsync(dirFd);
+        counted(::fsync(dirFd));
         ::close(dirFd);
     }
 }
@@ -236,7 +245,7 @@ void syncFolderOf(const QByteArray& file) {
 void AtomicFile::syncFolder(const QString& folder) {
     const int dirFd = ::open(FileName::encode(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
-        ::fsync(dirFd);
+        counted(::fsync(dirFd));
         ::close(dirFd);
     }
 }
@@ -270,18 +279,24 @@ bool AtomicFile::stage(const QString& path, const QByteArray& data, Staged* stag
     return writeTemporary(path, data, error, {}, false, false, nullptr, &staged->target, &staged->temporary);
 }
 
-void AtomicFile::flush(const QList<Staged>& staged) {
-    // One sync per file system holding a staged file.
-    QList<dev_t> done;
+bool AtomicFile::flush(const QList<Staged>& staged) {
+    // One sync per file system holding a staged file; a lone file is synced by itself, which
+    // does not wait for what other programs wrote to that file system.
+    QMap<dev_t, QList<QByteArray>> byDevice;
+    bool ok = true;
     for (const Staged& s : staged) {
         struct stat st {};
-        if (::stat(s.temporary.constData(), &st) != 0 || done.contains(st.st_dev)) continue;
-        done << st.st_dev;
-        const int fd = ::open(s.temporary.constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) continue;
-        ::syncfs(fd);
-        ::close(fd);
+        if (::stat(s.temporary.constData(), &st) == 0)
+            byDevice[st.st_dev] << s.temporary;
+        else
+            ok = false;
     }
+    for (const QList<QByteArray>& files : std::as_const(byDevice)) {
+        const int fd = ::open(files.first().constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || counted(files.size() == 1 ? ::fsync(fd) : ::syncfs(fd)) != 0) ok = false;
+        if (fd >= 0) ::close(fd);
+    }
+    return ok;
 }
 
 bool AtomicFile::commit(const Staged& staged, QVError* error) {
@@ -291,6 +306,8 @@ bool AtomicFile::commit(const Staged& staged, QVError* error) {
     qvSetError(error, QVError::posix(err, QStringLiteral("Replacing"), staged.path));
     return false;
 }
+
+quint64 AtomicFile::syncCount() { return syncs.load(std::memory_order_relaxed); }
 
 void AtomicFile::discard(const Staged& staged) { ::unlink(staged.temporary.constData()); }
 

@@ -40,15 +40,21 @@ public:
     // (as write() does, mode, owner and attributes kept) without flushing it; flush() makes every
     // staged file durable with one sync of their file systems; commit() then renames one over its
     // path, and discard() removes it instead. A folder that refuses a temporary file fails the
-    // stage (no in-place writes here). flushFolders() makes the renames durable.
+    // stage (no in-place writes here). flushFolders() makes the renames durable. A file system
+    // holding one staged file gets that file synced alone rather than the whole file system.
+    // flush() answers false when a sync failed (the staged files may not be on disk).
     struct Staged {
         QString path;           // as given
         QByteArray target;      // the file renamed over (a link's target)
         QByteArray temporary;   // the staged file
     };
     static bool stage(const QString& path, const QByteArray& data, Staged* staged, QVError* error = nullptr);
-    static void flush(const QList<Staged>& staged);
+    static bool flush(const QList<Staged>& staged);
     static bool commit(const Staged& staged, QVError* error = nullptr);
     static void discard(const Staged& staged);
     static void flushFolders(const QList<Staged>& staged);
+
+    // How many syncs (of a file, a folder or a file system) this process asked for so far: what
+    // a batch costs in syncs can be counted.
+    static quint64 syncCount();
 };

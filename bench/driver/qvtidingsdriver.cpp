@@ -1,5 +1,5 @@
 // Qorvel's side of the analytics comparisons.
-//   qvtidingsdriver compress LOGS-DIR OUT-DIR      each log gzipped and packaged into OUT-DIR
+//   qvtidingsdriver compress LOGS-DIR OUT-DIR      the logs gzipped and packaged in OUT-DIR, one batch
 //   qvtidingsdriver upload ROOTS URL PACKAGES-DIR  each package POSTed through the kit's uploader
 // Exits 0 when every file went through.
 #include "kits/tidings/TDGFileOperations.h"
@@ -13,6 +13,8 @@
 
 #include <atomic>
 #include <future>
+
+#include <unistd.h>
 
 namespace {
 
@@ -47,16 +49,17 @@ int main(int argc, char** argv) {
         const QString out = QString::fromLocal8Bit(argv[3]);
         QDir(out).removeRecursively();
         QDir().mkpath(out);
-        bool ok = true;
+        // The logs enter OUT-DIR as links, so the stages remove them there as the kit does while
+        // the next round still finds them; then the batch the kit runs on an earlier run's logs.
+        QStringList batch;
         for (const QString& name : logs.entryList({"*.log"}, QDir::Files, QDir::Name)) {
-            const QString base = name.left(name.size() - 4);
-            TDGCompressLogOperation compress(logs.filePath(name), out + '/' + base + ".gz");
-            compress.start();
-            TDGPackageLogOperation package(out + '/' + base + ".gz", out + '/' + base + ".multipartmime", base);
-            package.start();
-            ok = ok && compress.success() && package.success();
+            const QString link = out + '/' + name;
+            if (::link(QFile::encodeName(logs.filePath(name)).constData(), QFile::encodeName(link).constData()) != 0) return 1;
+            batch << link;
         }
-        return ok ? 0 : 1;
+        const TDGPackageLogOperation::Batch stages = TDGPackageLogOperation::batchForLogs(batch, {});
+        for (const auto& op : stages.operations()) op->start();
+        return stages.compress->success() && stages.package->success() ? 0 : 1;
     }
     if (mode == "upload" && argc >= 5) {
         UserDefaults::standard().setBool(true, QStringLiteral("qvAnonymousUsageTracking"));

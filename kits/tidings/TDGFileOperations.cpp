@@ -104,12 +104,33 @@ static bool readRegularFile(const QString& path, QByteArray* out) {
     return file.error() == QFileDevice::NoError && out->size() == st.st_size;
 }
 
-// A stage's output under a temporary name (a stranger to the clean-up), synced, then renamed:
-// a kill leaves the whole file or none, never a short one that would be sent. The folder is not
-// synced per file: the journal keeps the rename in order with the unlink of the stage's input.
-static bool writeWhole(const QString& path, const QByteArray& data, QVError* error) {
-    QString folder;
-    return AtomicFile::write(path, data, error, {}, nullptr, &folder);
+// A stage's outputs go under temporary names (strangers to the clean-up), are made durable all at
+// once, then renamed, and their folder synced once: a kill leaves each output whole or absent,
+// never a short one that would be sent, and the syncs do not grow with the batch. Answers the
+// positions (in staged) of the outputs now in place; failed(position, error) hears of the others.
+static QList<qsizetype> commitAll(const QList<AtomicFile::Staged>& staged, const std::function<void(qsizetype, const QVError&)>& failed) {
+    QList<qsizetype> placed;
+    if (staged.isEmpty()) return placed;
+    if (!AtomicFile::flush(staged)) {
+        // Not known to be on disk: nothing takes a final name, every input stays.
+        for (qsizetype i = 0; i < staged.size(); ++i) {
+            AtomicFile::discard(staged[i]);
+            failed(i, QVError::posix(EIO, QStringLiteral("Flushing"), staged[i].path));
+        }
+        return placed;
+    }
+    QList<AtomicFile::Staged> committed;
+    for (qsizetype i = 0; i < staged.size(); ++i) {
+        QVError error;
+        if (AtomicFile::commit(staged[i], &error)) {
+            committed << staged[i];
+            placed << i;
+        } else {
+            failed(i, error);
+        }
+    }
+    AtomicFile::flushFolders(committed);
+    return placed;
 }
 
 static bool isRegularFile(const QString& path) {
@@ -134,26 +155,36 @@ static bool gzipBytes(const QByteArray& in, QByteArray* out) {
 }
 
 void TDGCompressLogOperation::main() {
-    _success = false;
-    if (!isRegularFile(_uncompressedLogPath)) {
-        logger().log(QStringLiteral("Error: attempting to compress nonexistent file: %1").arg(_uncompressedLogPath));
-        return;
+    _done.clear();
+    QList<AtomicFile::Staged> staged;
+    QStringList stagedLogs;
+    for (const Item& item : std::as_const(_items)) {
+        if (!isRegularFile(item.uncompressedLogPath)) {
+            logger().log(QStringLiteral("Error: attempting to compress nonexistent file: %1").arg(item.uncompressedLogPath));
+            continue;
+        }
+        if (QFileInfo::exists(item.compressedLogPath)) {
+            if (isRegularFile(item.compressedLogPath)) _done << item.uncompressedLogPath;
+            continue;
+        }
+        QByteArray bytes, compressed;
+        if (!readRegularFile(item.uncompressedLogPath, &bytes) || !gzipBytes(bytes, &compressed)) {
+            logger().log(QStringLiteral("Failed to compress file at %1").arg(item.uncompressedLogPath));
+            continue;
+        }
+        AtomicFile::Staged s;
+        QVError error;
+        if (!AtomicFile::stage(item.compressedLogPath, compressed, &s, &error)) {
+            logger().log(QStringLiteral("Failed to compress file at %1: %2").arg(item.uncompressedLogPath, error.localizedDescription()));
+            continue;
+        }
+        staged << s;
+        stagedLogs << item.uncompressedLogPath;
     }
-    if (QFileInfo::exists(_compressedLogPath)) {
-        _success = isRegularFile(_compressedLogPath);
-        return;
-    }
-    QByteArray bytes, compressed;
-    if (!readRegularFile(_uncompressedLogPath, &bytes) || !gzipBytes(bytes, &compressed)) {
-        logger().log(QStringLiteral("Failed to compress file at %1").arg(_uncompressedLogPath));
-        return;
-    }
-    QVError error;
-    if (!writeWhole(_compressedLogPath, compressed, &error)) {
-        logger().log(QStringLiteral("Failed to compress file at %1: %2").arg(_uncompressedLogPath, error.localizedDescription()));
-        return;
-    }
-    _success = true;
+    const auto placed = commitAll(staged, [&](qsizetype i, const QVError& error) {
+        logger().log(QStringLiteral("Failed to compress file at %1: %2").arg(stagedLogs[i], error.localizedDescription()));
+    });
+    for (qsizetype i : placed) _done << stagedLogs[i];
 }
 
 QString TDGPackageLogOperation::multipartURLForCompressedURL(const QString& compressed, const QString& boundary) {
@@ -161,31 +192,79 @@ QString TDGPackageLogOperation::multipartURLForCompressedURL(const QString& comp
 }
 
 void TDGPackageLogOperation::main() {
-    _success = false;
-    if (!isRegularFile(_compressedLogPath)) {
-        logger().log(QStringLiteral("Error: attempting to package nonexistent file: %1").arg(_compressedLogPath));
-        return;
+    _done.clear();
+    QList<AtomicFile::Staged> staged;
+    QStringList stagedInputs;
+    for (const Item& item : std::as_const(_items)) {
+        if (!isRegularFile(item.compressedLogPath)) {
+            logger().log(QStringLiteral("Error: attempting to package nonexistent file: %1").arg(item.compressedLogPath));
+            continue;
+        }
+        QByteArray compressed;
+        if (item.compressedLogPath.isEmpty() || !readRegularFile(item.compressedLogPath, &compressed) || compressed.isEmpty()) {
+            logger().log(QStringLiteral("Error packaging: %1 is an invalid path.").arg(item.compressedLogPath));
+            continue;
+        }
+        QByteArray body;
+        QBuffer buffer(&body);
+        TRLMultipartMimeStreamEncoder encoder(&buffer, item.boundary);
+        const QString name = QFileInfo(item.compressedLogPath).fileName();
+        const bool encoded = encoder.encode([&] { encoder.addFileData(compressed, name, QLatin1String(kMimeType), name); });
+        if (!encoded || encoder.failed()) {
+            logger().log(QStringLiteral("Error packaging: %1 could not be encoded.").arg(item.compressedLogPath));
+            continue;
+        }
+        AtomicFile::Staged s;
+        QVError error;
+        if (!AtomicFile::stage(item.packagedLogPath, body, &s, &error)) {
+            logger().log(QStringLiteral("Error packaging %1: %2").arg(item.compressedLogPath, error.localizedDescription()));
+            continue;
+        }
+        staged << s;
+        stagedInputs << item.compressedLogPath;
     }
-    QByteArray compressed;
-    if (_compressedLogPath.isEmpty() || !readRegularFile(_compressedLogPath, &compressed) || compressed.isEmpty()) {
-        logger().log(QStringLiteral("Error packaging: %1 is an invalid path.").arg(_compressedLogPath));
-        return;
+    const auto placed = commitAll(staged, [&](qsizetype i, const QVError& error) {
+        logger().log(QStringLiteral("Error packaging %1: %2").arg(stagedInputs[i], error.localizedDescription()));
+    });
+    for (qsizetype i : placed) _done << stagedInputs[i];
+}
+
+// Removes the inputs an operation made whole, durable outputs of, once it has finished.
+template <typename Stage>
+static void removeDoneInputs(const std::shared_ptr<Stage>& op) {
+    std::weak_ptr<Stage> weak = op;
+    op->setCompletionBlock([weak] {
+        auto self = weak.lock();
+        if (!self || self->isCancelled()) return;
+        for (const QString& input : self->done()) QFile::remove(input);
+    });
+}
+
+TDGPackageLogOperation::Batch TDGPackageLogOperation::batchForLogs(const QStringList& logs, const QStringList& compressed) {
+    Batch batch;
+    QList<TDGCompressLogOperation::Item> compressions;
+    QList<Item> packages;
+    auto package = [&](const QString& gz) {
+        const QString boundary = TRLMultipartMimeStreamEncoder::generateBoundary();
+        const QString path = multipartURLForCompressedURL(gz, boundary);
+        packages.append({gz, path, boundary});
+        batch.packages.append({path, boundary});
+    };
+    for (const QString& log : logs) {
+        const QString gz = TDGCompressLogOperation::compressedURLForUncompressedURL(log);
+        compressions.append({log, gz});
+        package(gz);
     }
-    QByteArray body;
-    QBuffer buffer(&body);
-    TRLMultipartMimeStreamEncoder encoder(&buffer, _boundary);
-    const QString name = QFileInfo(_compressedLogPath).fileName();
-    const bool encoded = encoder.encode([&] { encoder.addFileData(compressed, name, QLatin1String(kMimeType), name); });
-    if (!encoded || encoder.failed()) {
-        logger().log(QStringLiteral("Error packaging: %1 could not be encoded.").arg(_compressedLogPath));
-        return;
+    for (const QString& gz : compressed) package(gz);
+    auto pack = std::make_shared<TDGPackageLogOperation>(std::move(packages));
+    removeDoneInputs(pack);
+    if (!compressions.isEmpty()) {
+        batch.compress = std::make_shared<TDGCompressLogOperation>(std::move(compressions));
+        removeDoneInputs(batch.compress);
+        pack->addDependency(batch.compress);
     }
-    QVError error;
-    if (!writeWhole(_packagedLogPath, body, &error)) {
-        logger().log(QStringLiteral("Error packaging %1: %2").arg(_compressedLogPath, error.localizedDescription()));
-        return;
-    }
-    _success = true;
+    batch.package = pack;
+    return batch;
 }
 
 QStringList TDGCleanupFilesOperation::URLsByRemovingOldFiles(const QStringList& paths, qint64 limit) {

@@ -1,17 +1,21 @@
 // The stages a rotated log goes through in the events folder: gzip ("<uuid>.gz"), a multipart
 // package named by its boundary ("<boundary>.multipartmime"), and the clean-up at start that sorts
 // what earlier runs left by stage, removes strangers and prunes packages beyond the limit. Each
-// stage writes its output under a temporary name, syncs and renames, and says whether it
-// succeeded, so its input is removed only after a whole output exists.
+// stage writes its outputs under temporary names, syncs and renames, and says which succeeded,
+// so an input is removed only after a whole, durable output exists.
 #pragma once
 
 #include "platform/Operation.h"
 
 #include <QDateTime>
+#include <QList>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
+#include <memory>
+#include <utility>
 
 class TDGFileUtils {
 public:
@@ -32,40 +36,72 @@ public:
     static bool removeEntry(const QString& path);
 };
 
+// Both stages take one file or a batch of them (the logs an earlier run left, a rotation): every
+// output is written under a temporary name first, then all are made durable together with one
+// sync of their file system and, once renamed, one of their folder, so a batch costs the same few
+// syncs whatever its size. An output is under its final name only once it is whole and durable.
 class TDGCompressLogOperation : public Operation {
 public:
+    struct Item {
+        QString uncompressedLogPath;
+        QString compressedLogPath;
+    };
     TDGCompressLogOperation(QString uncompressedLogPath, QString compressedLogPath)
-        : _uncompressedLogPath(std::move(uncompressedLogPath)), _compressedLogPath(std::move(compressedLogPath)) {}
+        : _items{{std::move(uncompressedLogPath), std::move(compressedLogPath)}} {}
+    explicit TDGCompressLogOperation(QList<Item> items) : _items(std::move(items)) {}
     static QString compressedURLForUncompressedURL(const QString& path) { return TDGFileUtils::withExtension(path, QStringLiteral("gz")); }
-    // A compressed file that was there already counts as success (it was written whole).
-    bool success() const { return _success; }
-    QString compressedLogPath() const { return _compressedLogPath; }
+    // Every compressed file is whole and durable; one that was there already counts (it was
+    // written whole).
+    bool success() const { return !_items.isEmpty() && _done.size() == _items.size(); }
+    // The logs whose compressed file is whole and durable: those may go.
+    const QStringList& done() const { return _done; }
 
 protected:
     void main() override;
 
 private:
-    QString _uncompressedLogPath;
-    QString _compressedLogPath;
-    bool _success = false;
+    QList<Item> _items;
+    QStringList _done;
 };
 
 class TDGPackageLogOperation : public Operation {
 public:
     static constexpr const char* kMimeType = "application/vnd.faultline.mac.events";
+    struct Item {
+        QString compressedLogPath;
+        QString packagedLogPath;
+        QString boundary;
+    };
     TDGPackageLogOperation(QString compressedLogPath, QString packagedLogPath, QString boundary)
-        : _compressedLogPath(std::move(compressedLogPath)), _packagedLogPath(std::move(packagedLogPath)), _boundary(std::move(boundary)) {}
+        : _items{{std::move(compressedLogPath), std::move(packagedLogPath), std::move(boundary)}} {}
+    explicit TDGPackageLogOperation(QList<Item> items) : _items(std::move(items)) {}
     static QString multipartURLForCompressedURL(const QString& compressed, const QString& boundary);
-    bool success() const { return _success; }
+    bool success() const { return !_items.isEmpty() && _done.size() == _items.size(); }
+    // The compressed files whose package is whole and durable.
+    const QStringList& done() const { return _done; }
+
+    // The stages of a batch in the folder of its files: logs compressed beside themselves, then
+    // those and the compressed files given packaged under fresh boundaries in the same folder;
+    // each stage removes its inputs once their outputs are durable. The package stage depends on
+    // the compression (none without logs); packages holds the (path, boundary) each upload takes.
+    struct Batch {
+        std::shared_ptr<TDGCompressLogOperation> compress;
+        std::shared_ptr<TDGPackageLogOperation> package;
+        QList<std::pair<QString, QString>> packages;
+        // In the order they run.
+        QList<std::shared_ptr<Operation>> operations() const {
+            if (compress) return {compress, package};
+            return {package};
+        }
+    };
+    static Batch batchForLogs(const QStringList& logs, const QStringList& compressed);
 
 protected:
     void main() override;
 
 private:
-    QString _compressedLogPath;
-    QString _packagedLogPath;
-    QString _boundary;
-    bool _success = false;
+    QList<Item> _items;
+    QStringList _done;
 };
 
 class TDGCleanupFilesOperation : public Operation {

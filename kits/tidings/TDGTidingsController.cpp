@@ -84,10 +84,6 @@ QString TDGTidingsController::generateNewLogPath() const {
     return _eventDirectory + QLatin1Char('/') + TRLGenerateUUIDString() + QStringLiteral(".log");
 }
 
-QString TDGTidingsController::multipartMimeURLWithBoundary(const QString& boundary) const {
-    return _eventDirectory + QLatin1Char('/') + boundary + QStringLiteral(".multipartmime");
-}
-
 QString TDGTidingsController::boundaryFromURL(const QString& path) {
     if (TDGFileUtils::extension(path) != QLatin1String("multipartmime")) return {};
     return TDGFileUtils::baseName(path);
@@ -253,52 +249,31 @@ void TDGTidingsController::rotateAndSubmitCurrentLog() {
         TDGActivity::SuddenTerminationDisabled | TDGActivity::AutomaticTerminationDisabled | TDGActivity::Background);
     const QString old = _currentLogURL;
     _currentLogURL = generateNewLogPath();
-    const auto operations = operationsForUncompressedLog(old);
+    const auto operations = operationsForLogs({old}, {});
     for (const auto& op : operations) activity->addDependency(op);
     addAll(operations);
     _eventQueue->addOperation(activity);
 }
 
-QList<std::shared_ptr<Operation>> TDGTidingsController::operationsForUncompressedLog(const QString& log) {
-    if (TDGFileUtils::extension(log) != QLatin1String("log"))
-        logger().log(QStringLiteral("Error: attempted to submit file with invalid extension %1, should be %2").arg(TDGFileUtils::extension(log), QStringLiteral("log")));
-    const QString compressed = TDGCompressLogOperation::compressedURLForUncompressedURL(log);
-    const QString boundary = TRLMultipartMimeStreamEncoder::generateBoundary();
-    const QString package = multipartMimeURLWithBoundary(boundary);
-    auto compress = std::make_shared<TDGCompressLogOperation>(log, compressed);
-    auto pack = std::make_shared<TDGPackageLogOperation>(compressed, package, boundary);
-    auto upload = uploadOperationForFileAtURL(package, boundary);
-    // Each input goes only once its stage wrote a whole output; a failed stage leaves it for the
+QList<std::shared_ptr<Operation>> TDGTidingsController::operationsForLogs(const QStringList& logs, const QStringList& compressed) {
+    auto checkExtension = [](const QString& path, const char* expected) {
+        if (TDGFileUtils::extension(path) != QLatin1String(expected))
+            logger().log(QStringLiteral("Error: attempted to submit file with invalid extension %1, should be %2")
+                             .arg(TDGFileUtils::extension(path), QLatin1String(expected)));
+    };
+    for (const QString& log : logs) checkExtension(log, "log");
+    for (const QString& gz : compressed) checkExtension(gz, "gz");
+    // The whole batch is compressed, then packaged, each stage with a few syncs whatever its size;
+    // an input goes only once its output is whole and durable, and a failed one stays for the
     // clean-up of the next start.
-    std::weak_ptr<TDGCompressLogOperation> weakCompress = compress;
-    compress->setCompletionBlock([weakCompress, log] {
-        auto op = weakCompress.lock();
-        if (op && op->success() && !op->isCancelled()) QFile::remove(log);
-    });
-    std::weak_ptr<TDGPackageLogOperation> weakPack = pack;
-    pack->setCompletionBlock([weakPack, compressed] {
-        auto op = weakPack.lock();
-        if (op && op->success() && !op->isCancelled()) QFile::remove(compressed);
-    });
-    pack->addDependency(compress);
-    upload->addDependency(pack);
-    return {compress, pack, upload};
-}
-
-QList<std::shared_ptr<Operation>> TDGTidingsController::operationsForCompressedLog(const QString& compressed) {
-    if (TDGFileUtils::extension(compressed) != QLatin1String("gz"))
-        logger().log(QStringLiteral("Error: attempted to submit file with invalid extension %1, should be %2").arg(TDGFileUtils::extension(compressed), QStringLiteral("gz")));
-    const QString boundary = TRLMultipartMimeStreamEncoder::generateBoundary();
-    const QString package = multipartMimeURLWithBoundary(boundary);
-    auto pack = std::make_shared<TDGPackageLogOperation>(compressed, package, boundary);
-    std::weak_ptr<TDGPackageLogOperation> weakPack = pack;
-    pack->setCompletionBlock([weakPack, compressed] {
-        auto op = weakPack.lock();
-        if (op && op->success() && !op->isCancelled()) QFile::remove(compressed);
-    });
-    auto upload = uploadOperationForFileAtURL(package, boundary);
-    upload->addDependency(pack);
-    return {pack, upload};
+    TDGPackageLogOperation::Batch batch = TDGPackageLogOperation::batchForLogs(logs, compressed);
+    QList<std::shared_ptr<Operation>> operations = batch.operations();
+    for (const auto& [package, boundary] : std::as_const(batch.packages)) {
+        auto upload = uploadOperationForFileAtURL(package, boundary);
+        upload->addDependency(batch.package);
+        operations << upload;
+    }
+    return operations;
 }
 
 std::shared_ptr<Operation> TDGTidingsController::uploadOperationForFileAtURL(const QString& package, const QString& boundary) {
@@ -327,8 +302,7 @@ void TDGTidingsController::cleanupAndProcessExistingFiles() {
     cleanup->setSuccessBlock([weak](const QSet<QString>& logs, const QSet<QString>& compressed, const QSet<QString>& packages) {
         auto self = weak.lock();
         if (!self) return;
-        for (const QString& log : logs) self->addAll(self->operationsForUncompressedLog(log));
-        for (const QString& gz : compressed) self->addAll(self->operationsForCompressedLog(gz));
+        if (!logs.isEmpty() || !compressed.isEmpty()) self->addAll(self->operationsForLogs(logs.values(), compressed.values()));
         self->_uploader->attemptToReconnectBackgroundSessionWithCompletionBlock([weak, packages] {
             if (auto self = weak.lock()) self->uploadMultipartFiles(packages);
         });

@@ -74,14 +74,13 @@ private:
     bool shouldLogEvent() const;
     bool shouldSubmitLogAtURL(const QString& path) const;
     void rotateAndSubmitCurrentLog();
-    QList<std::shared_ptr<Operation>> operationsForUncompressedLog(const QString& log);
-    QList<std::shared_ptr<Operation>> operationsForCompressedLog(const QString& compressed);
+    // Compression, packaging and upload of a batch: rotated or leftover logs and compressed files.
+    QList<std::shared_ptr<Operation>> operationsForLogs(const QStringList& logs, const QStringList& compressed);
     std::shared_ptr<Operation> uploadOperationForFileAtURL(const QString& package, const QString& boundary);
     void cleanupAndProcessExistingFiles();
     void uploadAllMultipartFiles();
     void uploadMultipartFiles(const QSet<QString>& packages);
     static QString boundaryFromURL(const QString& path);
-    QString multipartMimeURLWithBoundary(const QString& boundary) const;
     void applySettings(const QVariantMap& dictionary);
     void setupFlushTimer();
     void flushTimerFired();

@@ -8,6 +8,7 @@
 #include "kits/tidings/TDGNetworkRetryHandler.h"
 #include "kits/tidings/TDGSettings.h"
 #include "kits/tidings/TDGWriteEventOperation.h"
+#include "platform/AtomicFile.h"
 #include "platform/Clock.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestSupport.h"
@@ -22,6 +23,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <thread>
 
 #include <csignal>
@@ -413,6 +415,44 @@ TEST(TidingsModelTest, CompressAndPackageOnlyWholeOutputs) {
         unreadable.start();
         EXPECT_FALSE(unreadable.success());
         EXPECT_FALSE(QFile::exists(dir + "/U.gz"));
+    }
+}
+
+// The start-up pass takes every log and compressed file an earlier run left as one batch whose
+// stages are each made durable at once: the syncs stay the same from one log to a hundred.
+TEST(TidingsModelTest, LeftoversCostSyncsThatDoNotGrowWithTheirNumber) {
+    struct Row {
+        int logs, compressed;
+    };
+    startController(testSandbox() + "/batch-first");  // a first launch writes more once
+    std::optional<quint64> first;
+    for (const Row& row : {Row{1, 0}, Row{100, 0}, Row{60, 40}}) {
+        const QString root = testSandbox() + QString("/batch%1-%2").arg(row.logs).arg(row.compressed), events = root + "/events";
+        QDir(root).removeRecursively();
+        plantLogs(events, row.compressed, 3, 10000);
+        for (const QString& log : filesIn(events, "log")) {
+            TDGCompressLogOperation gz(log, TDGCompressLogOperation::compressedURLForUncompressedURL(log));
+            gz.start();
+            ASSERT_TRUE(gz.success());
+            QFile::remove(log);
+        }
+        plantLogs(events, row.logs, 3);
+        const quint64 before = AtomicFile::syncCount();
+        auto c = startController(root);
+        ASSERT_TRUE(c->waitUntilIdle(std::chrono::seconds(30)));
+        const quint64 syncs = AtomicFile::syncCount() - before;
+        if (!first) first = syncs;
+        EXPECT_EQ(syncs, *first) << row.logs << " logs, " << row.compressed << " compressed";
+        // Every leftover became a package that reads whole (the launch's flush adds its own);
+        // nothing else remains but this run's new log.
+        const QStringList packages = filesIn(events, "multipartmime");
+        EXPECT_EQ(packages.size(), row.logs + row.compressed + 1);
+        EXPECT_TRUE(filesIn(events, "gz").isEmpty());
+        EXPECT_TRUE(filesIn(events, "log").isEmpty() || filesIn(events, "log") == QStringList{c->currentLogPath()});
+        const QSet<int> seen = customEventsIn(readPackages(packages));
+        EXPECT_EQ(seen.size(), 3 * (row.logs + row.compressed));
+        for (int i = 0; i < 3 * row.logs; ++i) EXPECT_TRUE(seen.contains(i)) << i;
+        for (int i = 0; i < 3 * row.compressed; ++i) EXPECT_TRUE(seen.contains(10000 + i)) << i;
     }
 }
 

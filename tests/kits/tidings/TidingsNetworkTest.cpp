@@ -19,6 +19,7 @@
 #include "kits/trellis/TRLSettingsOnboardingManager.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QLocale>
@@ -386,6 +387,69 @@ TEST_F(TidingsNetworkTest, KillChild) {
         std::printf("%d\n", i);
         std::fflush(stdout);
     }
+}
+
+// The child of the batch kill test: its start-up pass takes the logs planted in its root as one
+// batch; it says when it starts and when the batch is through.
+TEST_F(TidingsNetworkTest, BatchKillChild) {
+    const QString childRoot = qEnvironmentVariable("TIDINGS_BATCH_ROOT");
+    if (childRoot.isEmpty()) GTEST_SKIP() << "runs only as the batch kill test's child";
+    setConsent(false);
+    std::printf("start\n");
+    std::fflush(stdout);
+    auto c = startController(childRoot);
+    c->waitUntilIdle(std::chrono::seconds(60));
+    std::printf("done\n");
+    std::fflush(stdout);
+}
+
+// A run killed anywhere in a batch of leftovers leaves no stage's output under its name unless
+// it is whole, and no input gone before its output is: the next start sends every event.
+TEST_F(TidingsNetworkTest, KilledInABatchLosesNoEvent) {
+    ASSERT_TRUE(peer.script(eventsPath, {A{202}}));
+    const int logs = 90, perLog = 4;  // fewer than the packages a start keeps
+    qint64 batchMs = 0;
+    int cutShort = 0;
+    for (int round = 0; round < 10; ++round) {
+        plantLogs(events(), logs, perLog);
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TIDINGS_BATCH_ROOT", root);
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=TidingsNetworkTest.BatchKillChild"});
+        ASSERT_TRUE(child.waitForStarted());
+        QByteArray out;
+        while (!out.contains("start\n") && child.waitForReadyRead(10000)) out += child.readAllStandardOutput();
+        QElapsedTimer started;
+        started.start();
+        if (round == 0) {
+            // The first batch runs through, to learn how long one takes; the others are killed
+            // at a random point of theirs.
+            while (!out.contains("done\n") && child.waitForReadyRead(60000)) out += child.readAllStandardOutput();
+            ASSERT_TRUE(out.contains("done\n"));
+            batchMs = std::max<qint64>(started.elapsed(), 1);
+            child.waitForFinished();
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(QRandomGenerator::global()->bounded(batchMs * 1000)));
+            ::kill(pid_t(child.processId()), SIGKILL);
+            child.waitForFinished();
+            out += child.readAllStandardOutput();
+            if (!out.contains("done\n") && filesIn(events(), "multipartmime").size() < logs) ++cutShort;
+        }
+        auto c = startController(root);
+        c->initializeSettingsIfNeededWithTrellisSettings(settings());
+        ASSERT_TRUE(settle(c, 1, 60000)) << "round " << round;
+        const QJsonArray packages = received();
+        for (const QJsonValue& package : packages) EXPECT_EQ(package["defects"].toInt(), 0) << "round " << round;
+        const QSet<int> seen = customEventsIn(packages);
+        for (int i = 0; i < logs * perLog; ++i) EXPECT_TRUE(seen.contains(i)) << "round " << round << " lost event " << i;
+        c.reset();
+        ASSERT_TRUE(peer.reset());
+        ASSERT_TRUE(peer.script(eventsPath, {A{202}}));
+        QDir(root).removeRecursively();
+    }
+    // Most kills land inside the batch; one that never did would have tested nothing.
+    EXPECT_GT(cutShort, 0);
 }
 
 TEST_F(TidingsNetworkTest, KilledAtRandomPointsLosesNoWrittenEvent) {

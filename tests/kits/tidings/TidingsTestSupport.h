@@ -12,7 +12,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
+#include <QUuid>
 
 #include <chrono>
 #include <functional>
@@ -51,6 +53,31 @@ inline bool waitFor(const std::function<bool()>& predicate, int ms = 15000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+// An earlier run's rotated logs in folder: count logs of perLog "custom" events numbered from
+// first on, each line as the writer makes it.
+inline void plantLogs(const QString& folder, int count, int perLog, int first = 0) {
+    QDir().mkpath(folder);
+    for (int l = 0; l < count; ++l) {
+        QFile f(folder + QStringLiteral("/%1.log").arg(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()));
+        if (!f.open(QIODevice::WriteOnly)) return;
+        for (int e = 0; e < perLog; ++e) {
+            const QByteArray payload = R"({"custom_attributes":{"i":)" + QByteArray::number(first + l * perLog + e) + "}}";
+            f.write("1700000000000\tcustom\t" + QByteArray::number(payload.size()) + '\t' + payload + '\n');
+        }
+    }
+}
+
+// The numbers of the "custom" events in packages (as readPackages gives them) whose lines parse.
+inline QSet<int> customEventsIn(const QJsonArray& packages) {
+    QSet<int> seen;
+    for (const QJsonValue& package : packages)
+        for (const QJsonValue& part : package[QStringLiteral("parts")].toArray())
+            for (const QJsonValue& l : part[QStringLiteral("lines")].toArray())
+                if (l[QStringLiteral("ok")].toBool() && l[QStringLiteral("name")].toString() == QLatin1String("custom"))
+                    seen.insert(l[QStringLiteral("payload")][QStringLiteral("custom_attributes")][QStringLiteral("i")].toInt());
+    return seen;
 }
 
 // A new controller over its own root, as a launch of Qorvel would make.
