@@ -32,9 +32,9 @@ int counted(int result) {
 // race with other threads creating files, so the kernel's copy in /proc is preferred.
 mode_t currentUmask() {
     QFile status(QStringLiteral("/proc/self/status"));
+    // Read whole: a /proc file reports a size of 0, so atEnd() is true before the first line.
     if (status.open(QIODevice::ReadOnly)) {
-        while (!status.atEnd()) {
-            const QByteArray line = status.readLine();
+        for (const QByteArray& line : status.readAll().split('\n')) {
             if (line.startsWith("Umask:")) {
                 bool ok = false;
                 const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);
