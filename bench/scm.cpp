@@ -38,6 +38,7 @@ struct Counter : QVSCMInterfaceDelegate {
 
 int svn(const QStringList& arguments, const QString& folder) {
     QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     p.setWorkingDirectory(folder);
     p.start(QStringLiteral("svn"), arguments);
     p.waitForFinished(-1);
@@ -94,9 +95,15 @@ int main(int argc, char** argv) {
         file.open(QIODevice::WriteOnly);
         file.write("<p>" + QByteArray::number(f) + "</p>\n");
     }
-    svn({QStringLiteral("import"), QStringLiteral("-q"), QStringLiteral("-m"), QStringLiteral("tree"), tree, QStringLiteral("file://") + repo},
-        dir.path());
-    svn({QStringLiteral("checkout"), QStringLiteral("-q"), QStringLiteral("file://") + repo, wc}, dir.path());
+    // The message must not name a file in the folder the client runs in ("tree" did, and the
+    // import was refused: every row then measured an empty working copy).
+    if (svn({QStringLiteral("import"), QStringLiteral("-q"), QStringLiteral("-m"), QStringLiteral("first import of the site"), tree,
+             QStringLiteral("file://") + repo},
+            dir.path()) != 0 ||
+        svn({QStringLiteral("checkout"), QStringLiteral("-q"), QStringLiteral("file://") + repo, wc}, dir.path()) != 0) {
+        std::fprintf(stderr, "cannot make the working copy\n");
+        return 1;
+    }
     for (int f = 0; f < 5000; f += 10) {
         QFile file(QStringLiteral("%1/d%2/f%3.html").arg(wc).arg(f / 100).arg(f));
         file.open(QIODevice::Append);
