@@ -202,9 +202,18 @@ const QVFile::List& QVFile::children(bool load) {
     // A look without loading must not leave the folder listed as empty for good.
     static const List none;
     if (!load) return none;
+    return loadChildren(nullptr);
+}
+
+const QVFile::List& QVFile::children(QVLocalFolder& folder) { return _children ? *_children : loadChildren(&folder); }
+
+const QVFile::List& QVFile::loadChildren(QVLocalFolder* folder) {
     _children.emplace();
     const auto self = shared_from_this();
-    if (_localRepresentation && !remoteOnly()) _localRepresentation->loadChildren();
+    if (_localRepresentation && !remoteOnly()) {
+        if (folder) _localRepresentation->loadChildren(*folder);
+        else _localRepresentation->loadChildren();
+    }
     if (const auto remote = _remoteRepresentation) remote->loadChildren();
     return *_children;
 }
