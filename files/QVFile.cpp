@@ -365,25 +365,33 @@ void QVFile::fileRepresentationDidLoadChildren(QVFileRepresentation* representat
             node->setDelegate(_delegate);
             made.emplace_back(child->name().toCaseFolded(), std::move(node));
         }
-        std::stable_sort(made.begin(), made.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        // Positions are sorted, not the entries: no entry moves, and the listing's position
+        // breaks ties as a stable sort would.
+        std::vector<quint32> order(made.size());
+        for (quint32 i = 0; i < order.size(); ++i) order[i] = i;
+        std::sort(order.begin(), order.end(), [&made](quint32 a, quint32 b) {
+            const int c = QString::compare(made[a].first, made[b].first, Qt::CaseSensitive);
+            return c < 0 || (c == 0 && a < b);
+        });
         mine.reserve(qsizetype(made.size()));
-        for (size_t i = 0; i < made.size(); ++i) {
-            auto& node = made[i].second;
+        for (size_t i = 0; i < order.size(); ++i) {
+            auto& node = made[order[i]].second;
             bool merged = false;
-            for (size_t j = i; j-- > 0 && made[j].first == made[i].first;) {
-                if (made[j].second && made[j].second->name() == node->name()) {
+            for (size_t j = i; j-- > 0 && made[order[j]].first == made[order[i]].first;) {
+                auto& earlier = made[order[j]].second;
+                if (earlier && earlier->name() == node->name()) {
                     const auto representation = node->preferredRepresentation()->shared_from_this();
                     node->dropLocalRepresentation();
                     node->dropRemoteRepresentation();
-                    made[j].second->mergeWithRepresentation(representation);
+                    earlier->mergeWithRepresentation(representation);
                     merged = true;
                     break;
                 }
             }
             if (merged) node.reset();
         }
-        for (auto& entry : made)
-            if (entry.second) mine.append(std::move(entry.second));
+        for (const quint32 i : order)
+            if (made[i].second) mine.append(std::move(made[i].second));
         added = !mine.isEmpty();
     } else {
         for (const auto& child : list) {
