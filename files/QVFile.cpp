@@ -301,7 +301,7 @@ void QVFile::mergeWithRepresentation(const std::shared_ptr<QVFileRepresentation>
     if (representation->isLocal()) {
         if (_localRepresentation) return;
         adoptLocalRepresentation(representation);
-        if (isFolder() && _expanded) startWatching();
+        if (_expanded && isFolder()) startWatching();  // the type of a link is not read for a node just made
     } else {
         if (_remoteRepresentation) return;
         _remoteRepresentation = std::static_pointer_cast<QVRemoteFileRepresentation>(representation);

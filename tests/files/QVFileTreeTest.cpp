@@ -193,6 +193,12 @@ TEST(QVFileTree, WalkLooksUpEachFolderOnceAndNoPlainEntry) {
     EXPECT_EQ(nodes, 1 + 20 * 5 + folderLinks + fileLinks);
     // The root's own type, one opening per folder, and the links.
     EXPECT_EQ(QVLocalFolder::pathLookups() - before, quint64(1 + folders + 2 * folderLinks + fileLinks));
+
+    // Listing a folder of links looks up the folder alone: a link's type is read when asked.
+    const auto s1 = QVRootFile::create(t.dir.file("s1"), false);
+    const quint64 listed = QVLocalFolder::pathLookups();
+    EXPECT_EQ(s1->countOfChildren(), 4);
+    EXPECT_EQ(QVLocalFolder::pathLookups() - listed, 1u);
 }
 
 TEST(QVFileTree, FollowsOutsideChangesAndSavesBelowAnyChild) {
