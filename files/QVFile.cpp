@@ -202,9 +202,18 @@ const QVFile::List& QVFile::children(bool load) {
     // A look without loading must not leave the folder listed as empty for good.
     static const List none;
     if (!load) return none;
+    return loadChildren(nullptr);
+}
+
+const QVFile::List& QVFile::children(QVLocalFolder& folder) { return _children ? *_children : loadChildren(&folder); }
+
+const QVFile::List& QVFile::loadChildren(QVLocalFolder* folder) {
     _children.emplace();
     const auto self = shared_from_this();
-    if (_localRepresentation && !remoteOnly()) _localRepresentation->loadChildren();
+    if (_localRepresentation && !remoteOnly()) {
+        if (folder) _localRepresentation->loadChildren(*folder);
+        else _localRepresentation->loadChildren();
+    }
     if (const auto remote = _remoteRepresentation) remote->loadChildren();
     return *_children;
 }
@@ -292,7 +301,7 @@ void QVFile::mergeWithRepresentation(const std::shared_ptr<QVFileRepresentation>
     if (representation->isLocal()) {
         if (_localRepresentation) return;
         adoptLocalRepresentation(representation);
-        if (isFolder() && _expanded) startWatching();
+        if (_expanded && isFolder()) startWatching();  // the type of a link is not read for a node just made
     } else {
         if (_remoteRepresentation) return;
         _remoteRepresentation = std::static_pointer_cast<QVRemoteFileRepresentation>(representation);
@@ -356,25 +365,33 @@ void QVFile::fileRepresentationDidLoadChildren(QVFileRepresentation* representat
             node->setDelegate(_delegate);
             made.emplace_back(child->name().toCaseFolded(), std::move(node));
         }
-        std::stable_sort(made.begin(), made.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        // Positions are sorted, not the entries: no entry moves, and the listing's position
+        // breaks ties as a stable sort would.
+        std::vector<quint32> order(made.size());
+        for (quint32 i = 0; i < order.size(); ++i) order[i] = i;
+        std::sort(order.begin(), order.end(), [&made](quint32 a, quint32 b) {
+            const int c = QString::compare(made[a].first, made[b].first, Qt::CaseSensitive);
+            return c < 0 || (c == 0 && a < b);
+        });
         mine.reserve(qsizetype(made.size()));
-        for (size_t i = 0; i < made.size(); ++i) {
-            auto& node = made[i].second;
+        for (size_t i = 0; i < order.size(); ++i) {
+            auto& node = made[order[i]].second;
             bool merged = false;
-            for (size_t j = i; j-- > 0 && made[j].first == made[i].first;) {
-                if (made[j].second && made[j].second->name() == node->name()) {
+            for (size_t j = i; j-- > 0 && made[order[j]].first == made[order[i]].first;) {
+                auto& earlier = made[order[j]].second;
+                if (earlier && earlier->name() == node->name()) {
                     const auto representation = node->preferredRepresentation()->shared_from_this();
                     node->dropLocalRepresentation();
                     node->dropRemoteRepresentation();
-                    made[j].second->mergeWithRepresentation(representation);
+                    earlier->mergeWithRepresentation(representation);
                     merged = true;
                     break;
                 }
             }
             if (merged) node.reset();
         }
-        for (auto& entry : made)
-            if (entry.second) mine.append(std::move(entry.second));
+        for (const quint32 i : order)
+            if (made[i].second) mine.append(std::move(made[i].second));
         added = !mine.isEmpty();
     } else {
         for (const auto& child : list) {

@@ -24,6 +24,7 @@
 #include <optional>
 
 class QVLocalFileRepresentation;
+class QVLocalFolder;
 class QVRemoteFileRepresentation;
 class QVRemoteFilesQueue;
 
@@ -89,6 +90,8 @@ public:
     // in a remote-only tree) before it returns and the remote side asks for its listing.
     // Without load, a folder never listed answers an empty list and stays unlisted.
     const List& children(bool load);
+    // As children(true), the local side read from the folder given, opened at this node's path.
+    const List& children(QVLocalFolder& folder);
     // Whether the children list was made (by children() or a listing).
     bool childrenListed() const { return _children.has_value(); }
     int countOfChildren();
@@ -179,6 +182,7 @@ protected:
 
 private:
     QVFileRepresentation* preferredRepresentation() const;
+    const List& loadChildren(QVLocalFolder* folder);
     void uploadForSave(quint64 save);
     void dropLocalRepresentation();
     // A reload saw the name again: reads the local side's attributes anew.

@@ -10,8 +10,10 @@
 
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <mutex>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -43,7 +45,9 @@ bool QVLocalFileRepresentation::loadFileAttributes() {
     _attributesPending = false;
     const QString p = path();
     struct stat st;
-    if (p.isEmpty() || ::stat(FileName::encode(p).constData(), &st) != 0) return false;
+    if (p.isEmpty()) return false;
+    QVLocalFolder::countLookup();
+    if (::stat(FileName::encode(p).constData(), &st) != 0) return false;
     _group = cachedName(false, st.st_gid);
     _owner = cachedName(true, st.st_uid);
     _mode = quint16(st.st_mode);
@@ -52,27 +56,57 @@ bool QVLocalFileRepresentation::loadFileAttributes() {
     return true;
 }
 
-QVFileRepresentationList QVLocalFileRepresentation::listFolder(const QString& path) {
-    QVFileRepresentationList list;
-    const QByteArray folder = FileName::encode(path);
-    DIR* dir = ::opendir(folder.constData());
-    if (!dir) return list;
-    while (dirent* entry = ::readdir(dir)) {
-        const char* bytes = entry->d_name;
-        if (!std::strcmp(bytes, ".") || !std::strcmp(bytes, "..")) continue;
-        // A name that is not UTF-8 keeps its bytes (escaped), so the node addresses that file.
-        const QString name = FileName::decode(bytes);
-        // Links are read through when their type is asked: the entry type is that of the link.
-        const quint16 type = entry->d_type == DT_DIR ? 0x4000 : entry->d_type == DT_REG ? 0x8000 : 0;
-        list.append(std::make_shared<QVLocalFileRepresentation>(Name{name}, type));
+QVLocalFolder::QVLocalFolder(const QString& path, bool identify) {
+    countLookup();
+    _fd = ::open(FileName::encode(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    if (_fd >= 0 && identify && ::fstat(_fd, &st) == 0) {
+        _device = quint64(st.st_dev);
+        _inode = quint64(st.st_ino);
     }
-    ::closedir(dir);
+}
+
+QVLocalFolder::~QVLocalFolder() {
+    if (_fd >= 0) ::close(_fd);
+}
+
+QVFileRepresentationList QVLocalFolder::read() {
+    QVFileRepresentationList list;
+    if (_fd < 0) return list;
+    // Read in blocks straight from the open folder: a directory stream would stat it again and
+    // take a buffer from the heap for every folder of a walk.
+    alignas(dirent64) char buffer[32768];
+    for (;;) {
+        const ssize_t got = ::getdents64(_fd, buffer, sizeof buffer);
+        if (got <= 0) break;
+        for (ssize_t at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            const char* bytes = entry->d_name;
+            if (bytes[0] == '.' && (bytes[1] == 0 || (bytes[1] == '.' && bytes[2] == 0))) continue;
+            // A name that is not UTF-8 keeps its bytes (escaped), so the node addresses that file.
+            const QString name = FileName::decode(bytes);
+            // Links are read through when their type is asked: the entry type is that of the link.
+            const quint16 type = entry->d_type == DT_DIR ? 0x4000 : entry->d_type == DT_REG ? 0x8000 : 0;
+            list.append(std::make_shared<QVLocalFileRepresentation>(QVFileRepresentation::Name{name}, type));
+        }
+    }
+    ::close(_fd);
+    _fd = -1;
     return list;
 }
 
+QVFileRepresentationList QVLocalFileRepresentation::listFolder(const QString& path) { return QVLocalFolder(path, false).read(); }
+
 bool QVLocalFileRepresentation::loadChildren() {
     if (_loaded) return true;
-    const QVFileRepresentationList children = listFolder(path());
+    QVLocalFolder folder(path(), false);
+    return loadChildren(folder);
+}
+
+bool QVLocalFileRepresentation::loadChildren(QVLocalFolder& folder) {
+    if (_loaded) return true;
+    const QVFileRepresentationList children = folder.read();
     QVFileRepresentation::loadChildren();
     if (const auto delegate = _delegate.lock()) delegate->fileRepresentationDidLoadChildren(this, children);
     return true;

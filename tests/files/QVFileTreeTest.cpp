@@ -175,6 +175,32 @@ TEST(QVFileTree, RootLookupWalkAndQueueChanges) {
     EXPECT_NE(QVRootFile::create(fresh.dir.path())->fileWatcher(), nullptr);
 }
 
+// The walk's cost in the file system: each folder is looked up once, to be opened (its identity
+// read from the open folder), and no plain file or folder is looked up on its own; only a link
+// is, for the type it leads to, and a link to a folder is opened to learn whether it was entered.
+TEST(QVFileTree, WalkLooksUpEachFolderOnceAndNoPlainEntry) {
+    QStringList files;
+    for (int i = 0; i < 20; ++i) files << QStringLiteral("s%1/p.html").arg(i) << QStringLiteral("s%1/q.css").arg(i)
+                                       << QStringLiteral("s%1/inner/x.js").arg(i);
+    Tree t(files);
+    QFile::link("..", t.dir.file("s0/up"));
+    QFile::link("p.html", t.dir.file("s1/link.html"));
+    const int folders = 1 + 20 + 20, folderLinks = 1, fileLinks = 1;
+    const quint64 before = QVLocalFolder::pathLookups();
+    QVFileEnumerator walk(QVRootFile::create(t.dir.path(), false));
+    int nodes = 0;
+    while (walk.nextObject()) ++nodes;
+    EXPECT_EQ(nodes, 1 + 20 * 5 + folderLinks + fileLinks);
+    // The root's own type, one opening per folder, and the links.
+    EXPECT_EQ(QVLocalFolder::pathLookups() - before, quint64(1 + folders + 2 * folderLinks + fileLinks));
+
+    // Listing a folder of links looks up the folder alone: a link's type is read when asked.
+    const auto s1 = QVRootFile::create(t.dir.file("s1"), false);
+    const quint64 listed = QVLocalFolder::pathLookups();
+    EXPECT_EQ(s1->countOfChildren(), 4);
+    EXPECT_EQ(QVLocalFolder::pathLookups() - listed, 1u);
+}
+
 TEST(QVFileTree, FollowsOutsideChangesAndSavesBelowAnyChild) {
     Tree t({"sub/old.txt", "page.html"}, true);
     t.root->setExpanded(true);
