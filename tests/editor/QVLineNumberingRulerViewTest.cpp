@@ -412,8 +412,9 @@ TEST(QVLineNumberingRulerView, ThePauseAfterALongLineKeyAsksThatLineOnly) {
     // Idle asking held off, so that only the pause's work shows.
     for (QTimer* timer : ruler->findChildren<QTimer*>())
         if (timer->interval() != QVLineNumberingRulerView::LongLineDelayMs) timer->stop();
+    // Most of the short lines are still to ask (an idle slice may have asked a few already).
     const qint64 unasked = ruler->unaskedLength();
-    ASSERT_GT(unasked, 30000 * 5);
+    ASSERT_GT(unasked, 30000 * 3);
     gutter.view->setSelectedRange(QVRange(10, 0));
     gutter.view->insertText("y");
     const quint64 asked = ruler->charactersAsked();
