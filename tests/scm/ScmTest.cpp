@@ -130,8 +130,7 @@ TEST(QVInteractiveTask, EveryExitIsToldOnceWithWholeLinesAndTheProgramsBytes) {
                                                       : QStringLiteral("test -t 1 && echo terminal || echo pipe"),
                                       {}, {}, nullptr, withoutTerminal);
         ASSERT_TRUE(waitFor([&] { return channel->count() == 1; }));
-        const QStringList expected = withoutTerminal ? QStringList{"pipe", "no input"} : QStringList{"terminal"};
-        EXPECT_EQ(channel->finished[0].lines, expected);
+        EXPECT_EQ(channel->finished[0].lines, withoutTerminal ? QStringList{"pipe", "no input"} : QStringList{"terminal"});
     }
     // A status that does not ask the repository runs without a terminal; one that does (-u) may
     // need a login, and keeps it.
