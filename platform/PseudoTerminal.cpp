@@ -24,7 +24,7 @@ QByteArray nameOf(const QByteArray& entry) {
 
 PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringList& args,
                                           const QStringList& extraEnvironment, const QString& workingDirectory,
-                                          bool rawTerminal, bool withoutTerminal) {
+                                          bool rawTerminal) {
     PseudoTerminalChild child;
     // Everything the child needs is built before fork: it may only make async-signal-safe calls.
     std::vector<QByteArray> argStore;
@@ -66,35 +66,12 @@ PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringL
     const long maxFD = sysconf(_SC_OPEN_MAX) > 0 ? sysconf(_SC_OPEN_MAX) : 1024;
 
     int master = -1;
-    int pipeEnds[2] = {-1, -1};
-    int nothing = -1;
-    if (withoutTerminal) {
-        nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (nothing < 0 || ::pipe2(pipeEnds, O_CLOEXEC) != 0) {
-            child.error = QStringLiteral("PIPE FAILED: %1").arg(QString::fromLocal8Bit(strerror(errno)));
-            if (nothing >= 0) ::close(nothing);
-            return child;
-        }
-    }
-    const pid_t pid = withoutTerminal ? ::fork() : forkpty(&master, nullptr, rawTerminal ? &raw : nullptr, nullptr);
+    const pid_t pid = forkpty(&master, nullptr, rawTerminal ? &raw : nullptr, nullptr);
     if (pid < 0) {
-        child.error = QStringLiteral("%1 FAILED: %2").arg(withoutTerminal ? QStringLiteral("FORK") : QStringLiteral("FORKPTY"),
-                                                         QString::fromLocal8Bit(strerror(errno)));
-        if (withoutTerminal) {
-            ::close(nothing);
-            ::close(pipeEnds[0]);
-            ::close(pipeEnds[1]);
-        }
+        child.error = QStringLiteral("FORKPTY FAILED: %1").arg(QString::fromLocal8Bit(strerror(errno)));
         return child;
     }
     if (pid == 0) {
-        if (withoutTerminal) {
-            // A session of its own, as forkpty gives, so a kill of the group reaches it all.
-            ::setsid();
-            ::dup2(nothing, 0);
-            ::dup2(pipeEnds[1], 1);
-            ::dup2(pipeEnds[1], 2);
-        }
         // One call where the kernel has it; otherwise every descriptor up to the limit.
         if (::close_range(3, ~0u, 0) != 0)
             for (long fd = 3; fd < maxFD; ++fd) ::close(int(fd));
@@ -113,11 +90,6 @@ PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringL
         ignored = ::write(1, "\r\n", 2);
         (void)ignored;
         _exit(1);
-    }
-    if (withoutTerminal) {
-        ::close(nothing);
-        ::close(pipeEnds[1]);
-        master = pipeEnds[0];
     }
     fcntl(master, F_SETFD, FD_CLOEXEC);
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);

@@ -26,14 +26,9 @@ public:
     // the child prints "CHDIR FAILED: <folder>, <reason>" and exits with status 1 instead of
     // running anywhere else. A raw terminal neither echoes what is written to it nor turns the
     // program's line feeds into CR LF, so output arrives as the bytes the program wrote.
-    //
-    // Without a terminal (withoutTerminal), the program's standard output and error go to one
-    // pipe whose reading end is masterFD, and its standard input is /dev/null: for a program that
-    // asks nothing, the cheaper channel (a terminal costs a program that writes line by line about
-    // a fifth more time), and it knows no one can answer.
     static PseudoTerminalChild spawn(const QString& program, const QStringList& args,
                                      const QStringList& extraEnvironment = {}, const QString& workingDirectory = {},
-                                     bool rawTerminal = false, bool withoutTerminal = false);
+                                     bool rawTerminal = false);
     // Whether what is written to the terminal is echoed back (a password must not be typed then).
     static bool echoes(int masterFD);
 };

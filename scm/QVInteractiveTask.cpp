@@ -77,7 +77,7 @@ void QVInteractiveTask::launch() {
 
 void QVInteractiveTask::run() {
     const PseudoTerminalChild child =
-        PseudoTerminal::spawn(_executablePath, _arguments, _environment, _workingDirectory, true, _withoutTerminal);
+        PseudoTerminal::spawn(_executablePath, _arguments, _environment, _workingDirectory, true);
     if (!child.started()) {
         SystemLog::error(child.error);
         _cachedLines << child.error;

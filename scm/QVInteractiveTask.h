@@ -47,8 +47,6 @@ public:
     void setEnvironment(const QStringList& environment) { _environment = environment; }
     // Bytes written to the program as soon as it runs (a password for --password-from-stdin).
     void setStandardInput(const QByteArray& input) { _input = input; }
-    // Runs the program on a pipe instead of a terminal: for commands that never ask anything.
-    void setWithoutTerminal(bool without) { _withoutTerminal = without; }
     void setDelegate(const std::weak_ptr<QVInteractiveTaskDelegate>& delegate);
     void clearDelegate();
 
@@ -74,7 +72,6 @@ private:
     bool writeNow(const QString& command);
     std::shared_ptr<QVInteractiveTaskDelegate> delegate() const;
 
-    bool _withoutTerminal = false;
     const QString _executablePath;
     QStringList _arguments;
     QString _prompt;

@@ -93,8 +93,6 @@ void QVSCMAction::run(const QVSCMRunSettings& settings, const std::weak_ptr<QVSC
     _task->setWorkingDirectory(folder);
     _task->setEnvironment(clientEnvironment);
     if (needsCredentials() && !settings.password.isEmpty()) _task->setStandardInput(settings.password.toUtf8() + '\n');
-    // What asks the repository nothing asks the user nothing either: it needs no terminal.
-    _task->setWithoutTerminal(!needsCredentials());
     _task->setDelegate(std::static_pointer_cast<QVInteractiveTaskDelegate>(shared_from_this()));
     _task->launch();
 }
@@ -275,8 +273,6 @@ QStringList QVSCMStatusAction::arguments(const QVSCMRunSettings& settings) const
     return args << QStringLiteral("--")
                 << (_isDirectory || _path.isEmpty() ? QStringLiteral(".") : pathArgument(_path));
 }
-
-bool QVSCMStatusAction::needsCredentials() const { return _showUpdate; }
 
 QString QVSCMStatusAction::workingDirectory(const QVSCMRunSettings& settings) const {
     // A folder's status runs in the folder, so that its entries are named from there.

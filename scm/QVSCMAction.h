@@ -189,8 +189,6 @@ public:
     static std::shared_ptr<QVSCMStatusAction> make(const QString& path, bool isDirectory, bool showUpdate, bool recursive);
     QStringList arguments(const QVSCMRunSettings& settings) const override;
     QString workingDirectory(const QVSCMRunSettings& settings) const override;
-    // Only a status against the repository (-u) may need a login.
-    bool needsCredentials() const override;
     QStringList paths() const override { return {_path}; }
     const QList<std::shared_ptr<QVSCMStatusEntry>>& statusEntries() const { return _statusEntries; }
     const QString& path() const { return _path; }

@@ -43,12 +43,11 @@ struct TaskRecorder : QVInteractiveTaskDelegate {
 };
 
 std::shared_ptr<TaskRecorder> runShell(const QString& script, const QByteArray& input = {}, const QString& folder = {},
-                                       std::shared_ptr<QVInteractiveTask>* keep = nullptr, bool withoutTerminal = false) {
+                                       std::shared_ptr<QVInteractiveTask>* keep = nullptr) {
     auto recorder = std::make_shared<TaskRecorder>();
     auto task = std::make_shared<QVInteractiveTask>(QStringLiteral("/bin/sh"));
     task->setArguments({QStringLiteral("-c"), script});
     task->setStandardInput(input);
-    task->setWithoutTerminal(withoutTerminal);
     task->setWorkingDirectory(folder);
     task->setDelegate(recorder);
     task->launch();
@@ -114,28 +113,14 @@ TEST(QVInteractiveTask, EveryExitIsToldOnceWithWholeLinesAndTheProgramsBytes) {
         {"input read with echo off", QStringLiteral("read -r p; echo \"got ${#p}\""), "s3cret\n", {"got 6"}, false},
         {"not UTF-8: Mac OS Roman", QStringLiteral("printf 'caf\\216\\n'"), {}, {QStringLiteral("caf\u00e9")}, false},
     };
-    // On a terminal and, for what types nothing in, on a pipe alike.
-    for (const bool withoutTerminal : {false, true}) {
-        for (const auto& c : cases) {
-            if (withoutTerminal && !c.input.isEmpty()) continue;
-            const auto recorder = runShell(c.script, c.input, {}, nullptr, withoutTerminal);
-            ASSERT_TRUE(waitFor([&] { return recorder->count() >= 1; })) << c.name;
-            QThread::msleep(300);  // a second report would come now
-            ASSERT_EQ(recorder->count(), 1) << c.name;
-            EXPECT_EQ(recorder->finished[0].lines, c.lines) << c.name << (withoutTerminal ? " on a pipe" : "");
-            EXPECT_EQ(recorder->finished[0].hadError, c.hadError) << c.name;
-        }
-        // The channel is the one asked for; on a pipe nothing can be read from the user.
-        const auto channel = runShell(withoutTerminal ? QStringLiteral("test -t 1 && echo terminal || echo pipe; read -r x || echo no input >&2")
-                                                      : QStringLiteral("test -t 1 && echo terminal || echo pipe"),
-                                      {}, {}, nullptr, withoutTerminal);
-        ASSERT_TRUE(waitFor([&] { return channel->count() == 1; }));
-        EXPECT_EQ(channel->finished[0].lines, withoutTerminal ? QStringList{"pipe", "no input"} : QStringList{"terminal"});
+    for (const auto& c : cases) {
+        const auto recorder = runShell(c.script, c.input);
+        ASSERT_TRUE(waitFor([&] { return recorder->count() >= 1; })) << c.name;
+        QThread::msleep(300);  // a second report would come now
+        ASSERT_EQ(recorder->count(), 1) << c.name;
+        EXPECT_EQ(recorder->finished[0].lines, c.lines) << c.name;
+        EXPECT_EQ(recorder->finished[0].hadError, c.hadError) << c.name;
     }
-    // A status that does not ask the repository runs without a terminal; one that does (-u) may
-    // need a login, and keeps it.
-    EXPECT_FALSE(QVSCMStatusAction::make(QStringLiteral("a.html"), false, false, true)->needsCredentials());
-    EXPECT_TRUE(QVSCMStatusAction::make(QStringLiteral("a.html"), false, true, true)->needsCredentials());
     // Output is the program's bytes: no CR added to line feeds, no echo of what was typed.
     const auto raw = runShell(QStringLiteral("read -r p; printf 'a\\nb\\r\\n'"), "typed\n");
     ASSERT_TRUE(waitFor([&] { return raw->count() == 1; }));
@@ -160,12 +145,6 @@ TEST(QVInteractiveTask, EveryExitIsToldOnceWithWholeLinesAndTheProgramsBytes) {
     ASSERT_TRUE(waitFor([&] { return killed->count() == 1; }, 5000));
     EXPECT_TRUE(killed->finished[0].hadError);
     EXPECT_TRUE(task->wasStopped());
-    // And on a pipe: the kill reaches the program's whole group.
-    const auto killedOnPipe = runShell(QStringLiteral("sleep 30 & wait"), {}, {}, &task, true);
-    QThread::msleep(200);
-    task->kill();
-    ASSERT_TRUE(waitFor([&] { return killedOnPipe->count() == 1; }, 5000));
-    EXPECT_TRUE(killedOnPipe->finished[0].hadError);
 }
 
 TEST(QVSCMAction, CommandLinesNameEveryPathAfterDashesAndNeverThePassword) {
