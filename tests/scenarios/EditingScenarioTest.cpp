@@ -43,6 +43,15 @@ QString withCaret(const HTMLView* view) {
     return text.insert(view->selectedRange().location, QLatin1Char('|'));
 }
 
+// Sets the view's text, "|" standing for the caret.
+void setWithCaret(HTMLView* view, const char* text) {
+    QString start = QString::fromUtf8(text);
+    const qsizetype caret = start.indexOf(u'|');
+    start.remove(caret, 1);
+    view->setString(start);
+    view->setSelectedRange(QVRange(caret, 0));
+}
+
 // The aids' deferred steps (the close after "</") run as they would between two keys.
 void settle() { waitFor([] { return false; }, std::chrono::milliseconds(10)); }
 
@@ -73,11 +82,7 @@ TEST(EditingScenario, ClosingSlashStepsOverTheTagThatGreaterThanCompleted) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.typed);
-        QString start = QString::fromUtf8(c.start);
-        const qsizetype caret = start.indexOf(u'|');
-        start.remove(caret, 1);
-        page->setString(start);
-        page->setSelectedRange(QVRange(caret, 0));
+        setWithCaret(page, c.start);
         // Key by key, the aids' deferred steps running between two keys as they do for a user.
         for (const QChar ch : QString::fromUtf8(c.typed)) {
             type(QString(ch));
@@ -114,11 +119,7 @@ TEST(EditingScenario, EveryLineOfASnippetTakesTheIndentationOfItsLine) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.start);
-        QString start = QString::fromUtf8(c.start);
-        const qsizetype caret = start.indexOf(u'|');
-        start.remove(caret, 1);
-        page->setString(start);
-        page->setSelectedRange(QVRange(caret, 0));
+        setWithCaret(page, c.start);
         type("ulx");
         key(Qt::Key_Tab);
         EXPECT_EQ(withCaret(page), QString::fromUtf8(c.expected));
