@@ -59,6 +59,11 @@ struct HttpResponse {
     QString message;      // for logs; empty without an error
 
     bool ok() const { return error == None; }
+    // Whether the server took the request: a whole 2xx status line of the last answer arrived,
+    // whatever became of its body after it (cut, endless, over the limit, late). Sending the
+    // request again would deliver it twice. The one rule of every client that must not.
+    static bool statusAccepted(int status) { return status >= 200 && status <= 299; }
+    bool accepted() const { return statusAccepted(status); }
     // The first header of that name, compared without case; empty when absent.
     QByteArray header(const QByteArray& name) const;
 };
