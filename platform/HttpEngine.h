@@ -44,6 +44,10 @@ struct HttpRequest {
     // each hop under the same trust; a redirect to anywhere else is handed back as it came, so
     // the request's headers never reach another host.
     int maxRedirects = 0;
+    // Called on the session's worker as each answer's status line arrives (not an interim 1xx
+    // one), before its headers and body: the moment a 2xx says the server took the request. A
+    // redirect's status line comes too. Must be quick and must not wait on the session.
+    std::function<void(int status)> onStatusLine;
 
     void setHeader(const QByteArray& name, const QByteArray& value);
 };

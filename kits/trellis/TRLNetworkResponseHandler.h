@@ -44,6 +44,8 @@ public:
     // server took the body, whatever became of its answer's body after that). Sending it again
     // would deliver it twice.
     static bool uploadAccepted(const HttpResponse& response) { return response.accepted(); }
+    // The same, told by the status line alone, as it arrives (before the answer's body).
+    static bool uploadAccepted(int status) { return HttpResponse::statusAccepted(status); }
     // retry and the error (null on success). A transport time-out is retried; other transport
     // failures are not.
     static void handleCompletedResponse(const HttpResponse& response, const HttpRequest& request,
