@@ -1,6 +1,6 @@
 #include "app/CrashReporting.h"
 
-#include "kits/faultline/FLTException.h"
+#include "kits/faultline/FLTWebView.h"
 #include "kits/faultline/reports/FLTPermissionAlert.h"
 #include "kits/faultline/reports/Faultline.h"
 #include "platform/web/QVWebView.h"
@@ -26,7 +26,7 @@ public:
         FLTInstallPermissionAlert();
         Trellis::startFromLaunch({TRLKitReference(Faultline::sharedInstance())});
         WebViewContent webViews;
-        FLTWebViewMonitorErrors(&webViews);
+        Faultline::sharedInstance()->monitorErrorsForWebView(&webViews);
     }
 };
 

@@ -175,6 +175,13 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
             t->downloadFile->seek(0);
             t->downloadFile->resize(0);
         }
+        // "HTTP/1.1 202 Accepted", "HTTP/2 200": libcurl hands whole lines only.
+        if (t->request.onStatusLine) {
+            const qsizetype space = line.indexOf(' ');
+            bool number = false;
+            const int status = space > 0 ? line.mid(space + 1, 3).toInt(&number) : 0;
+            if (number && status >= 200 && status <= 999) t->request.onStatusLine(status);
+        }
         return length;
     }
     const qsizetype colon = line.indexOf(':');
@@ -404,6 +411,8 @@ bool HttpSession::State::begin(const TransferPtr& t) {
     t->headerList = headerList(r, false);
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, t->headerList);
 
+    // A proxy's answer to CONNECT is no answer of the server's.
+    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, t.get());
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onBody);

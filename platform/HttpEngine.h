@@ -44,6 +44,10 @@ struct HttpRequest {
     // each hop under the same trust; a redirect to anywhere else is handed back as it came, so
     // the request's headers never reach another host.
     int maxRedirects = 0;
+    // Called on the session's worker as each answer's status line arrives (not an interim 1xx
+    // one), before its headers and body: the moment a 2xx says the server took the request. A
+    // redirect's status line comes too. Must be quick and must not wait on the session.
+    std::function<void(int status)> onStatusLine;
 
     void setHeader(const QByteArray& name, const QByteArray& value);
 };
@@ -59,6 +63,11 @@ struct HttpResponse {
     QString message;      // for logs; empty without an error
 
     bool ok() const { return error == None; }
+    // Whether the server took the request: a whole 2xx status line of the last answer arrived,
+    // whatever became of its body after it (cut, endless, over the limit, late). Sending the
+    // request again would deliver it twice. The one rule of every client that must not.
+    static bool statusAccepted(int status) { return status >= 200 && status <= 299; }
+    bool accepted() const { return statusAccepted(status); }
     // The first header of that name, compared without case; empty when absent.
     QByteArray header(const QByteArray& name) const;
 };

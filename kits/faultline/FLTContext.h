@@ -118,7 +118,8 @@ struct FLTContext {
 // One thread as the recorder stops it: the thread's answer (its registers) arrives in the slot.
 struct FLTThreadSlot {
     int32_t tid;
-    std::atomic<uint32_t> answered;  // futex word: 0 waiting, 1 registers stored, 2 none to be had
+    std::atomic<uint32_t> answered;  // futex word: 0 waiting, 1 registers stored, 2 read without the
+                                     // thread (or none to be had), 3 being stored
     uint8_t state;                   // FLTThreadSlotState
     FLTRegisters registers;
 };

@@ -829,7 +829,9 @@ bool FLTDwarfApplyRules(const FLTDwarfRegisterRules* rulesIn, const FLTDwarfSect
     if (returnUndefined) {
         caller.rip = 0;  // the outermost frame: the walk ends here
     } else {
-        if (caller.rsp == registers->rsp) {
+        // Unless the return address waits in a register (glibc's vfork pops it there, out of the
+        // child's way), a frame whose caller has the same stack pointer is a loop.
+        if (caller.rsp == registers->rsp && rules.registers[16].kind != kFLTRuleInRegister) {
             FLTLogWarn("Error: Stack pointer hasn't changed\n");
             return false;
         }

@@ -4,6 +4,7 @@
 #include "kits/faultline/FLTProcess.h"
 #include "kits/faultline/FLTSDKLog.h"
 #include "kits/faultline/FLTUserLogging.h"
+#include "kits/faultline/FLTWebView.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -226,13 +227,6 @@ QString FLTWebViewErrorScript() {
         "    return window.faultlineOriginalOnError(msg, url, line, column, error);\n"
         "}\n";
     return QString::fromLatin1(takeOver) + QString::fromLatin1(report);
-}
-
-bool FLTWebViewMonitorErrors(FLTWebViewUserContent* content) {
-    if (!content) return false;
-    content->addMessageHandler(QStringLiteral("faultline"), [](const QVariant& body) { FLTWebViewRecordScriptMessage(body); });
-    content->addUserScript(FLTWebViewErrorScript());
-    return true;
 }
 
 bool FLTWebViewRecordScriptMessage(const QVariant& body) {

@@ -45,20 +45,27 @@ void futexWake(std::atomic<uint32_t>* word) {
     ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, 0x7fffffff, nullptr, nullptr, 0);
 }
 
-// The stop signal's handler, on every thread but the recording one.
+// The stop signal's handler, on every thread but the recording one. A thread the recorder has
+// already read without it (its wait ended only now) stores nothing, but still stops: its stack
+// must not move while it is walked.
 void suspendHandler(int, siginfo_t*, void* raw) {
     const int savedErrno = errno;
     FLTWritableStore* store = g_fltStore.load();
+    // The generation is taken before the recorder's wish is read: a resume after this read
+    // changes it, so the wait below ends.
+    const uint32_t generation = store ? store->resumeGeneration.load() : 0;
     if (store && store->suspending.load()) {
         const int32_t self = FLTCurrentThreadID();
         const int32_t count = store->threadCount.load();
         for (int32_t i = 0; i < count && i < kFLTMaxThreads; ++i) {
             FLTThreadSlot& slot = store->threads[i];
             if (slot.tid != self) continue;
-            const uint32_t generation = store->resumeGeneration.load();
-            FLTRegistersFromUContext(static_cast<const ucontext_t*>(raw), &slot.registers);
-            slot.answered.store(1);
-            futexWake(&slot.answered);
+            uint32_t waiting = 0;
+            if (slot.answered.compare_exchange_strong(waiting, 3)) {
+                FLTRegistersFromUContext(static_cast<const ucontext_t*>(raw), &slot.registers);
+                slot.answered.store(1);
+                futexWake(&slot.answered);
+            }
             const int64_t deadline = nowMs() + kFLTResumeTimeoutMs;
             while (store->resumeGeneration.load() == generation && nowMs() < deadline)
                 futexWait(&store->resumeGeneration, generation, deadline - nowMs());
@@ -139,11 +146,23 @@ void registersFromTrace(const user_regs_struct& g, FLTRegisters* r) {
     r->gs = g.gs & 0xFFFF;
 }
 
+// Gives up on a slot nobody has answered for yet (2: read it without the thread), waking the
+// recorder; false when an answer came first.
+bool giveUp(FLTThreadSlot& slot) {
+    uint32_t waiting = 0;
+    if (!slot.answered.compare_exchange_strong(waiting, 2)) return false;
+    futexWake(&slot.answered);
+    return true;
+}
+
 // The helper process (a clone sharing this process's memory but not its thread group, so it may
-// trace it): each thread that blocks the stop signal is seized and interrupted, which needs no
-// signal, its registers go into its slot, and it stays stopped until the recorder lets the
-// threads go (or the helper's wait runs out); ending the helper detaches whatever it still holds.
-// It runs on a stack of its own in shared memory: no sanitizer bookkeeping is made for it.
+// trace it): every thread that blocks the stop signal is seized and interrupted, which needs no
+// signal, and the stops are then collected as they come, never waited for one by one: a thread in
+// a wait no signal ends (a parent in vfork until its child execs, a disk wait) cannot stop and
+// holds no other. Each stopped thread's registers go into its slot and it stays stopped until the
+// recorder lets the threads go (or the helper's wait runs out); ending the helper detaches
+// whatever it still holds. It runs on a stack of its own in shared memory: no sanitizer
+// bookkeeping is made for it.
 __attribute__((no_sanitize("address", "thread", "undefined"))) int threadReaderMain(void*) {
     FLTWritableStore* store = g_fltStore.load();
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -151,23 +170,45 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int threadReaderM
     while (store->readerAllowed.load() == 0 && nowMs() < deadline) futexWait(&store->readerAllowed, 0, deadline - nowMs());
     const int count = store->threadCount.load();
     bool traced[kFLTMaxThreads] = {};
+    bool interrupted[kFLTMaxThreads] = {};
     for (int i = 0; i < count; ++i) {
         FLTThreadSlot& slot = store->threads[i];
         if (slot.state != kFLTThreadBlocking) continue;
-        user_regs_struct registers{};
-        int status = 0;
         traced[i] = ::ptrace(PTRACE_SEIZE, slot.tid, nullptr, nullptr) == 0;
-        const bool read = traced[i] && ::ptrace(PTRACE_INTERRUPT, slot.tid, nullptr, nullptr) == 0 &&
-                          ::waitpid(slot.tid, &status, __WALL) == slot.tid && WIFSTOPPED(status) &&
-                          ::ptrace(PTRACE_GETREGS, slot.tid, nullptr, &registers) == 0;
-        // The recorder may have given up on this thread meanwhile (2): its slot is then left alone.
-        uint32_t waiting = 0;
-        if (!slot.answered.compare_exchange_strong(waiting, read ? 3 : 2)) continue;
-        if (read) {
-            registersFromTrace(registers, &slot.registers);
-            slot.answered.store(1);
+        interrupted[i] = traced[i] && ::ptrace(PTRACE_INTERRUPT, slot.tid, nullptr, nullptr) == 0;
+        if (!interrupted[i]) giveUp(slot);
+    }
+    deadline = nowMs() + kFLTSuspendTimeoutMs;
+    for (;;) {
+        int status = 0;
+        const pid_t tid = ::waitpid(-1, &status, __WALL | WNOHANG);
+        if (tid > 0) {
+            for (int i = 0; i < count; ++i) {
+                FLTThreadSlot& slot = store->threads[i];
+                if (!interrupted[i] || slot.tid != tid) continue;
+                interrupted[i] = false;
+                user_regs_struct registers{};
+                if (!WIFSTOPPED(status) || ::ptrace(PTRACE_GETREGS, tid, nullptr, &registers) != 0) {
+                    if (!WIFSTOPPED(status)) traced[i] = false;  // it ended
+                    giveUp(slot);
+                    break;
+                }
+                // The recorder may have read this thread without it meanwhile: its slot is then left alone.
+                uint32_t waiting = 0;
+                if (slot.answered.compare_exchange_strong(waiting, 3)) {
+                    registersFromTrace(registers, &slot.registers);
+                    slot.answered.store(1);
+                    futexWake(&slot.answered);
+                }
+                break;
+            }
+            continue;
         }
-        futexWake(&slot.answered);
+        bool pending = false;
+        for (int i = 0; i < count; ++i) pending = pending || (interrupted[i] && store->threads[i].answered.load() == 0);
+        if (!pending || tid < 0 || nowMs() >= deadline) break;
+        const timespec pause{0, 500000};
+        ::nanosleep(&pause, nullptr);
     }
     const uint32_t generation = store->readerGeneration.load();
     deadline = nowMs() + kFLTResumeTimeoutMs;
@@ -347,7 +388,21 @@ bool threadEnded(int32_t tid) {
     return false;
 }
 
+// How long a thread that has not answered may be in an ordinary hurry (just woken, not yet run)
+// before its state is looked at.
+constexpr int64_t kUnansweredGraceMs = 20;
+
 }  // namespace
+
+bool FLTProcessThreadInUninterruptibleWait(int32_t tid) {
+    char path[64];
+    taskPath(path, tid, "stat");
+    char text[512];
+    if (FLTHostReadFile(path, text, sizeof text) <= 0) return false;
+    // "tid (name) S ...": the name may hold anything, the state follows its last ')'.
+    const char* close = std::strrchr(text, ')');
+    return close && close[1] == ' ' && close[2] == 'D';
+}
 
 bool FLTProcessSuspendAllOtherThreads() {
     FLTWritableStore* store = g_fltStore.load();
@@ -359,7 +414,7 @@ bool FLTProcessSuspendAllOtherThreads() {
     bool all = true;
     int blocking = 0;
     store->suspending.store(1);
-    // Ask every thread first, then wait for the answers: they stop in parallel. A thread whose
+    // Ask every thread first, then collect the answers: they stop in parallel. A thread whose
     // mask blocks the stop signal would never answer; it is not asked.
     for (int i = 0; i < count; ++i) {
         FLTThreadSlot& slot = store->threads[i];
@@ -378,34 +433,53 @@ bool FLTProcessSuspendAllOtherThreads() {
         }
     }
     const bool reader = blocking && startThreadReader(store);
-    const int64_t deadline = nowMs() + kFLTSuspendTimeoutMs;
-    for (int i = 0; i < count; ++i) {
-        FLTThreadSlot& slot = store->threads[i];
-        if (slot.state == kFLTThreadBlocking) {
-            // 3: the helper is storing the registers this moment.
-            for (uint32_t answer = 0; reader && ((answer = slot.answered.load()) == 0 || answer == 3) && nowMs() < deadline;)
-                futexWait(&slot.answered, answer, answer == 3 ? 1 : deadline - nowMs());
-            uint32_t waiting = 0;
-            if (slot.answered.compare_exchange_strong(waiting, 2) == false)
-                while (slot.answered.load() == 3) futexWait(&slot.answered, 3, 1);
-            if (slot.answered.load() == 1 || FLTProcessRegistersFromSyscallFile(slot.tid, &slot.registers)) {
+    // One pass over the threads, repeated until each is settled: a thread that answered (or that
+    // the helper read) is stopped; one that cannot answer is read from its system call, as /proc
+    // shows it, and its stack from this process's memory. That is a thread the helper gave up on,
+    // one in a wait no signal ends (the parent of a vfork until its child execs, a disk or network
+    // file system wait: the signal, or the helper's interrupt, waits with it), and, at the
+    // deadline, any other. So no thread holds another, and only a thread that is running and will
+    // not answer makes the recorder wait for the deadline.
+    const int64_t started = nowMs();
+    const int64_t deadline = started + kFLTSuspendTimeoutMs;
+    for (;;) {
+        const int64_t now = nowMs();
+        FLTThreadSlot* unanswered = nullptr;
+        for (int i = 0; i < count; ++i) {
+            FLTThreadSlot& slot = store->threads[i];
+            if (slot.state != kFLTThreadSignalled && slot.state != kFLTThreadBlocking) continue;
+            const uint32_t answer = slot.answered.load();
+            if (answer == 1) {
+                slot.state = kFLTThreadStopped;
+                continue;
+            }
+            if (answer == 3) {  // registers being stored this moment
+                unanswered = &slot;
+                continue;
+            }
+            const bool uninterruptible = now - started >= kUnansweredGraceMs && FLTProcessThreadInUninterruptibleWait(slot.tid);
+            if (answer == 0 && (reader || slot.state != kFLTThreadBlocking) && now < deadline && !uninterruptible) {
+                unanswered = &slot;
+                continue;
+            }
+            if (answer == 0 && !giveUp(slot)) {  // an answer came just now: taken on the next pass
+                unanswered = &slot;
+                continue;
+            }
+            if (FLTProcessRegistersFromSyscallFile(slot.tid, &slot.registers)) {
+                if (!uninterruptible && slot.state == kFLTThreadSignalled)
+                    FLTLogWarn("Thread %d did not stop in time; read from its system call\n", slot.tid);
                 slot.state = kFLTThreadStopped;
             } else {
+                FLTLogWarn("Thread %d %s and could not be read\n", slot.tid,
+                           slot.state == kFLTThreadBlocking ? "blocks the stop signal" : "did not stop in time");
                 slot.state = kFLTThreadFailed;
                 all = false;
-                FLTLogWarn("Thread %d blocks the stop signal and could not be read\n", slot.tid);
             }
-            continue;
         }
-        if (slot.state != kFLTThreadSignalled) continue;
-        while (slot.answered.load() == 0 && nowMs() < deadline) futexWait(&slot.answered, 0, deadline - nowMs());
-        if (slot.answered.load()) {
-            slot.state = kFLTThreadStopped;
-        } else {
-            slot.state = kFLTThreadFailed;
-            all = false;
-            FLTLogWarn("Thread %d did not stop in time\n", slot.tid);
-        }
+        if (!unanswered) break;
+        const uint32_t seen = unanswered->answered.load();
+        if (seen == 0 || seen == 3) futexWait(&unanswered->answered, seen, 1);
     }
     for (int i = 0; i < count; ++i)
         if (store->threads[i].state == kFLTThreadFailed && threadEnded(store->threads[i].tid)) store->threads[i].state = kFLTThreadGone;

@@ -1,8 +1,9 @@
 // Crash-time recording of the whole process, on the thread that caught the crash: every other
 // thread is stopped (a real-time signal whose handler stores its registers and waits on a futex,
 // every wait bounded; a thread whose mask blocks that signal is never waited for, a helper
-// process stops it with ptrace instead, or its system call's stack and program counter are read
-// from /proc), then each thread's registers and unwound stack, the runtime hints, thread
+// process stops it with ptrace instead; a thread that can do neither, in a wait no signal ends
+// or past the deadline, is read from /proc: its system call's stack and program counter), then
+// each thread's registers and unwound stack, the runtime hints, thread
 // names, process figures and storage are appended to the crash's record file, the threads are let
 // go and the crash callback runs. No heap, no locks; foreign memory only through FLTReadMemory.
 #pragma once
@@ -22,7 +23,8 @@ enum FLTThreadSlotState : uint8_t {
     kFLTThreadGone,       // ended between the listing and the recording: left out of the record
 };
 
-// How long the recorder waits for all threads together to answer.
+// How long the recorder waits for all threads together to answer; a thread in a wait no signal
+// ends is not waited for.
 constexpr uint32_t kFLTSuspendTimeoutMs = 1000;
 // How long a stopped thread waits to be let go before it goes on by itself.
 constexpr uint32_t kFLTResumeTimeoutMs = 10000;
@@ -41,6 +43,9 @@ int FLTProcessListThreads();
 bool FLTProcessSuspendAllOtherThreads();
 // Whether thread tid's signal mask blocks signal (its status file's SigBlk); false when unreadable.
 bool FLTProcessThreadBlocksSignal(int32_t tid, int signal);
+// Whether thread tid sleeps where no signal wakes it (its stat file's state D: the parent of a
+// vfork until the child execs, a disk or network file system wait).
+bool FLTProcessThreadInUninterruptibleWait(int32_t tid);
 // The registers /proc/self/task/<tid>/syscall shows for a thread blocked in the kernel: stack
 // pointer, program counter and, inside a system call, its argument registers; the rest are 0.
 // False for a running thread or an unreadable file.

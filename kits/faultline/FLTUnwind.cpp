@@ -256,7 +256,7 @@ bool FLTUnwindNextFrame(FLTUnwindContext* context) {
         // A return address points after its call: look up the call itself. The PC where the thread
         // stood (the first frame, a frame a signal interrupted) is looked up as it is.
         const uint64_t lookupPC = context->pcIsExact ? r.rip : r.rip - 1;
-        const uint64_t oldSP = r.rsp;
+        const uint64_t oldSP = r.rsp, oldPC = r.rip;
         // A step that fails leaves the registers as they were, for the frame-pointer chain. A row
         // this walk already learnt is applied here, without a call.
         bool stepped;
@@ -284,8 +284,11 @@ bool FLTUnwindNextFrame(FLTUnwindContext* context) {
             }
         }
         // Callers' frames lie above their callees': a step that does not move up loops. Leaving a
-        // signal frame may move anywhere (the handler ran on its own stack).
-        if (FLTIsValidPointer(r.rip) && !scanned && !context->pcIsExact && r.rsp <= oldSP) {
+        // signal frame may move anywhere (the handler ran on its own stack); leaving the place the
+        // thread stood may keep the stack pointer when that function had taken its return address
+        // off the stack (a thread waiting in vfork), but only for another PC.
+        const bool keptByFirst = context->frameCount == 1 && r.rsp == oldSP && r.rip != oldPC;
+        if (FLTIsValidPointer(r.rip) && !scanned && !context->pcIsExact && r.rsp <= oldSP && !keptByFirst) {
             FLTLogWarn("Error: SP (%p) isn't a valid pointer\n", reinterpret_cast<void*>(r.rsp));
             return false;
         }

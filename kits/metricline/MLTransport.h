@@ -2,6 +2,8 @@
 // queue, and a way to cancel it. http() is the shared engine; tests hand the clients their own.
 #pragma once
 
+#include "platform/HttpEngine.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QPair>
@@ -28,6 +30,9 @@ public:
         QByteArray body;
         Failure failure = Failure::None;
         QString message;  // what went wrong, for the log
+        // The server took the request: a whole 2xx status line came, whatever became of the body
+        // after it (a failure then is the answer's, not the request's).
+        bool accepted() const { return HttpResponse::statusAccepted(status); }
     };
     using Callback = std::function<void(const Reply&)>;
 

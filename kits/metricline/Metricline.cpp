@@ -508,15 +508,20 @@ void Metricline::finish(Kind kind, quint64 generation, const MLTransport::Reply&
     q.task = 0;
     const QList<quint64> batch = std::exchange(q.batch, {});
     bool sent = false;
-    if (reply.failure != MLTransport::Reply::Failure::None) {
-        if (reply.failure != MLTransport::Reply::Failure::Cancelled)
-            SystemLog::warning(QStringLiteral("%1 network failure: %2").arg(description(), reply.message));
-    } else if (reply.status == 200) {
+    if (reply.failure == MLTransport::Reply::Failure::Cancelled) {
+        // Withdrawn by this client (consent, quit): the batch stays, nothing to say.
+    } else if (reply.accepted()) {
+        // The records arrived with the status line; an answer cut or too long after it changes
+        // nothing, and sending them again would count them twice.
         sent = true;
-        if (integerValue(reply.body) == 0)
+        if (reply.failure != MLTransport::Reply::Failure::None)
+            SystemLog::warning(QStringLiteral("%1 answer lost after the status %2: %3").arg(description()).arg(reply.status).arg(reply.message));
+        else if (reply.status == 200 && integerValue(reply.body) == 0)
             SystemLog::warning(QStringLiteral("%1 %2 api error: %3")
                                    .arg(description(), kind == Kind::Events ? QStringLiteral("track") : QStringLiteral("engage"),
                                         QString::fromUtf8(reply.body.left(256))));
+    } else if (reply.failure != MLTransport::Reply::Failure::None) {
+        SystemLog::warning(QStringLiteral("%1 network failure: %2").arg(description(), reply.message));
     } else {
         SystemLog::warning(QStringLiteral("%1 http error: %2").arg(description()).arg(reply.status));
         // The service is down or busy: the batch goes again. Anything else is its answer.

@@ -5,6 +5,7 @@
 #include "shell/QVOutsideServices.h"
 #include "kits/trellis/TRLConstants.h"
 #include "kits/trellis/TRLMultipartMimeStreamEncoder.h"
+#include "kits/trellis/TRLNetworkResponseHandler.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -126,10 +127,22 @@ void TDGUploader::attemptToReconnectBackgroundSessionWithCompletionBlock(std::fu
     _operationQueue->async(std::move(block));
 }
 
-void TDGUploader::URLSessionTaskDidCompleteWithError(FLTURLSession&, FLTURLSessionTask& task, const QVError& error) {
+void TDGUploader::URLSessionTaskDidReceiveStatus(FLTURLSession&, FLTURLSessionTask& task, int status) {
+    if (!TRLNetworkResponseHandler::uploadAccepted(status) || _acceptedTasks.contains(task.taskIdentifier())) return;
     auto d = _delegate.lock();
     if (!d) return;
+    _acceptedTasks.insert(task.taskIdentifier());
+    d->uploaderDidFinishUpload(*this, task.taskDescription(), {});
+}
+
+void TDGUploader::URLSessionTaskDidCompleteWithError(FLTURLSession&, FLTURLSessionTask& task, const QVError& error) {
     const QString name = task.taskDescription();
+    if (_acceptedTasks.remove(task.taskIdentifier())) {  // finished when its status line came
+        _activeNames.remove(name);
+        return;
+    }
+    auto d = _delegate.lock();
+    if (!d) return;
     const HttpRequest original = task.originalRequest();
     std::weak_ptr<TDGUploader> weak = weak_from_this();
     d->uploaderCompletedRequest(*this, original, task.response(), name, error, [weak, name, original](bool retry, const QVError& e) {

@@ -54,6 +54,9 @@ public:
     void attemptToReconnectBackgroundSessionWithCompletionBlock(std::function<void()> block);
     std::shared_ptr<OperationQueue> operationQueue() const { return _operationQueue; }
 
+    // A 2xx status line ends the upload at once (the delegate removes the package): a quit while
+    // the answer's body still arrives must not leave it for the next launch to send again.
+    void URLSessionTaskDidReceiveStatus(FLTURLSession& session, FLTURLSessionTask& task, int status) override;
     void URLSessionTaskDidCompleteWithError(FLTURLSession& session, FLTURLSessionTask& task, const QVError& error) override;
 
 private:
@@ -67,6 +70,7 @@ private:
     // Touched only on the operation queue.
     std::shared_ptr<FLTURLSession> _session;
     QSet<QString> _activeNames;
+    QSet<quint64> _acceptedTasks;  // finished by their status line, still receiving the answer
     double _defaultUploadTimeout = 3600;
     double _lowPowerUploadTimeout = 21600;
 };

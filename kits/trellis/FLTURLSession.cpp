@@ -160,7 +160,15 @@ void FLTURLSession::resumeTask(quint64 identifier) {
         deliver({0, {}, {}, {}, HttpResponse::Network, QStringLiteral("not sent: the user has not agreed to send usage data")});
         return;
     }
-    const quint64 engineTask = _engine->startOnWorker(task->_originalRequest, deliver);
+    // Status lines reach the delegate queue ahead of the completion, in the order they came.
+    HttpRequest sent = task->_originalRequest;
+    sent.onStatusLine = [weak, task, queue, given = sent.onStatusLine](int status) {
+        if (given) given(status);
+        queue->async([weak, task, status] {
+            if (auto s = weak.lock()) s->receiveStatus(task, status);
+        });
+    };
+    const quint64 engineTask = _engine->startOnWorker(std::move(sent), deliver);
     QMutexLocker locker(&task->_lock);
     task->_engineTask = engineTask;
 }
@@ -209,6 +217,20 @@ void FLTURLSession::finishTasksAndInvalidate() {
     QMutexLocker locker(&_lock);
     _delegate.reset();
     _invalidated = true;
+}
+
+void FLTURLSession::receiveStatus(const std::shared_ptr<FLTURLSessionTask>& task, int status) {
+    {
+        QMutexLocker locker(&task->_lock);
+        if (task->_cancelled) return;
+    }
+    if (!task->invokesDelegate()) return;
+    std::shared_ptr<FLTURLSessionDelegate> delegate;
+    {
+        QMutexLocker locker(&_lock);
+        delegate = _delegate.lock();
+    }
+    if (delegate) delegate->URLSessionTaskDidReceiveStatus(*this, *task, status);
 }
 
 void FLTURLSession::complete(const std::shared_ptr<FLTURLSessionTask>& task, const HttpResponse& response) {

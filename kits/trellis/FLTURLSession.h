@@ -35,6 +35,10 @@ public:
 class FLTURLSessionDelegate {
 public:
     virtual ~FLTURLSessionDelegate() = default;
+    // The status line of an answer arrived, before its headers and body (a redirect's too, not an
+    // interim 1xx one); the task completes later. An upload answered 2xx here has been taken by
+    // the server, whatever becomes of the rest.
+    virtual void URLSessionTaskDidReceiveStatus(FLTURLSession&, FLTURLSessionTask&, int /*status*/) {}
     virtual void URLSessionDataTaskDidReceiveResponse(FLTURLSession&, FLTURLSessionTask&, const HttpResponse&) {}
     virtual void URLSessionDataTaskDidReceiveData(FLTURLSession&, FLTURLSessionTask&, const QByteArray&) {}
     // The file is removed when this returns.
@@ -121,6 +125,7 @@ public:
 private:
     FLTURLSession() = default;
     std::shared_ptr<FLTURLSessionTask> configureTask(FLTURLSessionTask::Kind kind, HttpRequest request);
+    void receiveStatus(const std::shared_ptr<FLTURLSessionTask>& task, int status);
     void complete(const std::shared_ptr<FLTURLSessionTask>& task, const HttpResponse& response);
     void removeTaskFromSet(quint64 identifier);
 

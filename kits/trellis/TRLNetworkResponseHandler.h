@@ -40,10 +40,12 @@ public:
     static QVError errorForCode(qint64 code, const QVariantMap& userInfo = {});
     static QVError errorForResponse(const HttpResponse& response, TRLNetworkClientResponseType type, int status);
     static void clientResponseType(const HttpResponse& response, const std::function<void(TRLNetworkClientResponseType, int)>& handler);
-    // Whether an upload reached the server: a whole status line with a 2xx status arrived, so the
-    // server took the body, whatever became of its answer's body after that (cut, endless, late).
-    // Sending it again would deliver it twice.
-    static bool uploadAccepted(const HttpResponse& response) { return response.status >= 200 && response.status <= 299; }
+    // Whether an upload reached the server (HttpResponse::accepted: a whole 2xx status line, so the
+    // server took the body, whatever became of its answer's body after that). Sending it again
+    // would deliver it twice.
+    static bool uploadAccepted(const HttpResponse& response) { return response.accepted(); }
+    // The same, told by the status line alone, as it arrives (before the answer's body).
+    static bool uploadAccepted(int status) { return HttpResponse::statusAccepted(status); }
     // retry and the error (null on success). A transport time-out is retried; other transport
     // failures are not.
     static void handleCompletedResponse(const HttpResponse& response, const HttpRequest& request,

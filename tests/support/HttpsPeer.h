@@ -32,6 +32,7 @@ public:
         QString cut;           // "before": closed unanswered; "body": closed after half the body;
                                // "reset": the connection is reset
         bool endless = false;  // the body repeated, with no length, until the client goes away
+        double trickle = 0;    // the body one byte every that many seconds (30 s at most)
     };
 
     // A request as the servers logged it.
@@ -94,6 +95,7 @@ public:
             o["stallFor"] = a.stallFor;
             if (!a.cut.isEmpty()) o["cut"] = a.cut;
             o["endless"] = a.endless;
+            o["trickle"] = a.trickle;
             list.append(o);
         }
         return control("/script", QJsonDocument(QJsonObject{{"path", path}, {"answers", list}}).toJson());

@@ -1,9 +1,10 @@
 // Uncaught script errors of the pages a web view shows reach crash capture: the error script and
 // the message bridge run in a real WebEngine page, and each error becomes one "javascript" custom
 // exception line while the page's own handlers keep working.
-#include "kits/faultline/FLTException.h"
 #include "kits/faultline/FLTInitialize.h"
 #include "kits/faultline/FLTRecordReader.h"
+#include "kits/faultline/FLTWebView.h"
+#include "kits/faultline/reports/Faultline.h"
 #include "platform/web/QVWebView.h"
 
 #include <QFile>
@@ -57,7 +58,7 @@ TEST(PageErrors, UncaughtScriptErrorsAreRecordedAndThePagesHandlersStillRun) {
     ASSERT_TRUE(FLTContextInitialize(&options));
     QVWebView::resetPageContent();
     WebViewContent content;
-    ASSERT_TRUE(FLTWebViewMonitorErrors(&content));
+    ASSERT_TRUE(Faultline::sharedInstance()->monitorErrorsForWebView(&content));
 
     struct Case {
         const char* name;

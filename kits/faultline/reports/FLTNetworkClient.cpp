@@ -180,7 +180,21 @@ void FLTNetworkClient::startTask(const HttpRequest& request, const QString& file
     task->resume();
 }
 
+void FLTNetworkClient::URLSessionTaskDidReceiveStatus(FLTURLSession&, FLTURLSessionTask& task, int status) {
+    if (!TRLNetworkResponseHandler::uploadAccepted(status)) return;
+    {
+        QMutexLocker locker(&_lock);
+        if (_acceptedTasks.contains(task.taskIdentifier())) return;
+        _acceptedTasks.insert(task.taskIdentifier());
+    }
+    finish(absolutePathForRelativeTaskPath(task.taskDescription()), {});
+}
+
 void FLTNetworkClient::URLSessionTaskDidCompleteWithError(FLTURLSession&, FLTURLSessionTask& task, const QVError& error) {
+    {
+        QMutexLocker locker(&_lock);
+        if (_acceptedTasks.remove(task.taskIdentifier())) return;  // finished when its status line came
+    }
     const QString path = absolutePathForRelativeTaskPath(task.taskDescription());
     const HttpResponse response = task.response();
     if (TRLNetworkResponseHandler::uploadAccepted(response)) {

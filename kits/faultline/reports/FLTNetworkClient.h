@@ -1,7 +1,8 @@
 // Carries packaged reports to the report service: an upload task per package on the kits' URL
 // session (its delegate queue is the crash-reporting work queue), one package at a time so a cut
 // connection leaves at most one package that may arrive twice, or a synchronous send on the
-// calling thread for an urgent report. Any success status is success. Busy and rate-limited
+// calling thread for an urgent report. Any success status is success, decided as its status line
+// arrives. Busy and rate-limited
 // answers are tried again after the server's delay, floored and clamped, a bounded number of
 // times per package; unrecoverable answers stop at once. Connections end in the pinned roots
 // unless the SDK core is in debug mode.
@@ -57,6 +58,9 @@ public:
     // Whether the last failure of the package was an answer no retry can change.
     bool failedUnrecoverably(const QString& path) const;
 
+    // A 2xx status line finishes the package at once: a quit while the answer's body still
+    // arrives must not leave it for the next launch to send again.
+    void URLSessionTaskDidReceiveStatus(FLTURLSession&, FLTURLSessionTask& task, int status) override;
     void URLSessionTaskDidCompleteWithError(FLTURLSession&, FLTURLSessionTask& task, const QVError& error) override;
 
 private:
@@ -81,4 +85,5 @@ private:
     QSet<QString> _unrecoverable;
     QList<QPair<HttpRequest, QString>> _pending;
     QString _active;  // the package whose task runs
+    QSet<quint64> _acceptedTasks;  // finished by their status line, still receiving the answer
 };

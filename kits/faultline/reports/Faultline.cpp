@@ -3,6 +3,7 @@
 #include "kits/faultline/FLTException.h"
 #include "kits/faultline/FLTHelpers.h"
 #include "kits/faultline/FLTUserLogging.h"
+#include "kits/faultline/FLTWebView.h"
 #include "kits/faultline/reports/FLTBetaController.h"
 #include "kits/faultline/reports/FLTFileManager.h"
 #include "kits/faultline/reports/FLTKitIdentity.h"
@@ -229,6 +230,23 @@ QString Faultline::developmentPlatformVersion() const {
 void Faultline::logEvent(const QString& name, const QList<QPair<QVariant, QVariant>>& attributes) {
     if (auto tidings = std::dynamic_pointer_cast<TRLAnalyticsKit>(TRLKitRegistry::kit(QStringLiteral("Tidings"))))
         tidings->logCustomEvent(name, attributes);
+}
+
+bool Faultline::monitorErrorsForWebView(FLTWebViewUserContent* content) {
+    if (!content) {
+        SystemLog::warning(QStringLiteral("[Faultline] Unable to monitor %1").arg(QStringLiteral("(no web view content)")));
+        return false;
+    }
+    std::weak_ptr<Faultline> weak = weak_from_this();
+    content->addMessageHandler(QStringLiteral("faultline"), [weak](const QVariant& body) {
+        if (auto self = weak.lock()) self->userContentControllerDidReceiveScriptMessage(body);
+    });
+    content->addUserScript(FLTWebViewErrorScript());
+    return true;
+}
+
+void Faultline::userContentControllerDidReceiveScriptMessage(const QVariant& body) {
+    if (!FLTWebViewRecordScriptMessage(body)) SystemLog::warning(QStringLiteral("[Faultline] Unable to record exception from a web view"));
 }
 
 void Faultline::crash() { __builtin_trap(); }

@@ -20,6 +20,7 @@
 class FLTBetaController;
 class FLTFileManager;
 class FLTReport;
+class FLTWebViewUserContent;
 class QVError;
 
 // What the application may decide about crash reporting; every operation is optional.
@@ -81,6 +82,12 @@ public:
     QString kitDisplayVersion() const override;
     QString kitBuildVersion() const override;
     void initializeIfNeeded() override { start(); }
+    // This kit keeps no information of its own and no settings of its own: the kits' core holds
+    // both (its "KitInfo" entries and the downloaded settings, which settingsForCrashReportingController
+    // reads). Handed information is not kept.
+    std::optional<QVariantMap> kitInfo() const { return std::nullopt; }
+    void setKitInfo(const QVariantMap& /*info*/) {}
+    std::optional<QVariantMap> settingsDictionary() const { return std::nullopt; }
 
     // Runs the start once per process, whoever calls first.
     void start();
@@ -90,6 +97,8 @@ public:
     QString APIKey();
     QString installID();
     bool isFirstInstall();
+    // Debug mode as the argument says (false turns it off); a change after the start is warned
+    // about, as it misses what the start logged.
     void setDebugMode(bool debug);
     bool debugMode() const;
     void setDelegate(std::shared_ptr<FaultlineDelegate> delegate);
@@ -111,6 +120,13 @@ public:
     static void setDevelopmentPlatformVersion(const QString& version);
     QString developmentPlatformName() const;
     QString developmentPlatformVersion() const;
+    // Every web page made afterwards reports its uncaught script errors to this kit: content gets
+    // the error script and the "faultline" handler, which hands what pages post to
+    // userContentControllerDidReceiveScriptMessage. False, and logged, when nothing was installed.
+    bool monitorErrorsForWebView(FLTWebViewUserContent* content);
+    // What a page posted: a page error becomes a "javascript" custom exception; anything the
+    // recorder refuses is logged.
+    void userContentControllerDidReceiveScriptMessage(const QVariant& body);
     // A custom event for the analytics kit, when the build carries it.
     void logEvent(const QString& name, const QList<QPair<QVariant, QVariant>>& attributes = {});
     [[noreturn]] void crash();

@@ -3,6 +3,7 @@
 // of frames placed at symbols' first bytes, and packages that are whole or absent (checked with
 // python's email and gzip), a full disk included.
 #include "kits/faultline/FLTRecordReader.h"
+#include "kits/faultline/FLTWebView.h"
 #include "kits/faultline/FLTUserLogging.h"
 #include "kits/faultline/reports/FLTFileManager.h"
 #include "kits/faultline/reports/Faultline.h"
@@ -66,6 +67,14 @@ QString writeFile(const QString& path, const QByteArray& bytes) {
 }
 
 QVariantMap section(const QVariant& line, const QString& name) { return line.toMap().value(name).toMap(); }
+
+// What a web view would take from the kit: its scripts and its handlers by name.
+struct WebContent : FLTWebViewUserContent {
+    QStringList scripts;
+    QMap<QString, std::function<void(const QVariant&)>> handlers;
+    void addUserScript(const QString& source) override { scripts << source; }
+    void addMessageHandler(const QString& name, std::function<void(const QVariant&)> handler) override { handlers.insert(name, std::move(handler)); }
+};
 
 }  // namespace
 
@@ -550,6 +559,27 @@ TEST(FaultlineReports, TheKitsPublicMembersReachWhatTheyName) {
         EXPECT_TRUE(log.contains(QStringLiteral("[Faultline] developmentPlatformName is write-only")));
         EXPECT_TRUE(log.contains(QStringLiteral("[Faultline] developmentPlatformVersion is write-only")));
     }
+    // The kit keeps no information and no settings of its own; debug mode is what was asked for last.
+    {
+        const auto kit = Faultline::sharedInstance();
+        kit->setKitInfo(QVariantMap{{"handed", 1}});
+        EXPECT_FALSE(kit->kitInfo().has_value());
+        EXPECT_FALSE(kit->settingsDictionary().has_value());
+        kit->setDebugMode(true);
+        EXPECT_TRUE(kit->debugMode() && Trellis::sharedSDK().debug());
+        kit->setDebugMode(false);
+        EXPECT_FALSE(kit->debugMode() || Trellis::sharedSDK().debug());
+    }
+    // Web pages: the error script and the "faultline" handler, or a word of why not.
+    {
+        LogCapture log;
+        EXPECT_FALSE(Faultline::sharedInstance()->monitorErrorsForWebView(nullptr));
+        EXPECT_TRUE(log.contains(QStringLiteral("[Faultline] Unable to monitor (no web view content)")));
+        WebContent content;
+        ASSERT_TRUE(Faultline::sharedInstance()->monitorErrorsForWebView(&content));
+        EXPECT_EQ(content.scripts, QStringList{FLTWebViewErrorScript()});
+        EXPECT_EQ(content.handlers.keys(), QStringList{QStringLiteral("faultline")});
+    }
     Faultline::sharedInstance()->logEvent(QStringLiteral("nobody hears this"));
     auto recorder = std::make_shared<Recorder>();
     TRLKitRegistry::registerKit(recorder);
@@ -587,11 +617,22 @@ TEST(FaultlineReports, TheKitsPublicMembersReachWhatTheyName) {
             Faultline::setDevelopmentPlatformName(QStringLiteral("Flutter"));
             Faultline::setDevelopmentPlatformVersion(QStringLiteral("3.1"));
             kit->recordCustomException(QStringLiteral("Custom"), QStringLiteral("Why not"), {{0x1234, QStringLiteral("symbol"), 4, QStringLiteral("libx.so"), QStringLiteral("x.cpp"), 12}, {0x5678}});
+            // A page's error through the handler the kit gave its web views; a message that is no
+            // page error is refused.
+            WebContent content;
+            kit->monitorErrorsForWebView(&content);
+            content.handlers.value(QStringLiteral("faultline"))(QVariantMap{{"msg", "Uncaught Error: late"}, {"line", 3}});
+            kit->userContentControllerDidReceiveScriptMessage(QStringLiteral("no page error"));
+            // Debug mode after the start: warned about, and off again when asked.
+            kit->setDebugMode(true);
+            const bool debugOn = kit->debugMode();
+            kit->setDebugMode(false);
             // A second start, in the older form with a delay, changes nothing.
             const bool same = Faultline::startWithAPIKey(QStringLiteral("key-2"), 1.0) == kit;
             QStringList lines;
             lines << (same && kit == Faultline::sharedInstance() && kit->isFaultlineStarted() ? "started" : "not started");
             lines << Trellis::sharedSDK().APIKey();
+            lines << (debugOn && !kit->debugMode() ? "debug as asked" : "debug stuck");
             lines << log.lines();
             QFile out(facts);
             out.open(QIODevice::Append);
@@ -616,6 +657,9 @@ TEST(FaultlineReports, TheKitsPublicMembersReachWhatTheyName) {
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
         EXPECT_EQ(lines.value(1), QStringLiteral("started"));
         EXPECT_EQ(lines.value(2), QStringLiteral("key-2"));
+        EXPECT_EQ(lines.value(3), QStringLiteral("debug as asked"));
+        EXPECT_TRUE(lines.contains(QStringLiteral("[Faultline] Warning, consider enabling debug mode before starting Faultline")));
+        EXPECT_TRUE(lines.contains(QStringLiteral("[Faultline] Unable to record exception from a web view")));
         EXPECT_TRUE(lines.contains(QStringLiteral("[Faultline] Warning, startWithAPIKey:delegate:afterDelay: is deprecated.")));
         EXPECT_TRUE(lines.contains(QStringLiteral("[Faultline] Warning, startWithAPIKey:afterDelay: is deprecated.")));
         EXPECT_EQ(lines.filter(QRegularExpression(QStringLiteral("^\\[Faultline\\] The Faultline delegate '.*::OlderDelegate' implements deprecated "
@@ -630,7 +674,10 @@ TEST(FaultlineReports, TheKitsPublicMembersReachWhatTheyName) {
         EXPECT_EQ(internal.value("com.qorvel.kits.development-platform-version").toString(), QStringLiteral("3.1"));
         const auto custom = FLTFileReadSections(folder + QStringLiteral("/custom_exception_a.fltrecord"), false);
         ASSERT_TRUE(custom.has_value());
-        ASSERT_EQ(custom->size(), 1);
+        ASSERT_EQ(custom->size(), 2);
+        const QVariantMap page = section(custom->at(1), "exception");
+        EXPECT_EQ(page.value("type").toString(), QStringLiteral("javascript"));
+        EXPECT_EQ(FLTFileHexDecodeString(page.value("reason").toByteArray()), QByteArray("Uncaught Error: late"));
         const QVariantMap exception = section(custom->at(0), "exception");
         EXPECT_EQ(exception.value("type").toString(), QStringLiteral("custom"));
         EXPECT_EQ(FLTFileHexDecodeString(exception.value("name").toByteArray()), QByteArray("Custom"));

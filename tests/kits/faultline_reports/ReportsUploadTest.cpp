@@ -114,6 +114,9 @@ TEST_F(ReportsUploadTest, EachAnswerKeepsOrRemovesThePackage) {
     cutAccepted.cut = "body";
     A endlessAccepted{202, json, "queued "};
     endlessAccepted.endless = true;
+    // Accepted, and the answer's body still arrives when the user quits.
+    A tricklingAccepted{202, json, QByteArray(100, 'q')};
+    tricklingAccepted.trickle = 0.5;
     struct Row {
         const char* what;
         QList<A> answers;
@@ -121,6 +124,7 @@ TEST_F(ReportsUploadTest, EachAnswerKeepsOrRemovesThePackage) {
         bool removed;
         int port = -1;  // -1: the trusted server; 0: no endpoint
         bool consent = true;
+        bool quit = false;  // a quit, then the next launch, with the answer still arriving
     };
     const Row rows[] = {
         {"200 with JSON", {A{200, json, "{}"}}, 1, true},
@@ -129,6 +133,7 @@ TEST_F(ReportsUploadTest, EachAnswerKeepsOrRemovesThePackage) {
         {"204 without a body", {A{204, {}, {}}}, 1, true},
         {"202 whose body is cut", {cutAccepted}, 1, true},
         {"202 whose body never ends", {endlessAccepted}, 1, true},
+        {"202 whose body trickles, then a quit", {tricklingAccepted}, 1, true, -1, true, true},
         {"503 Retry-After 0, then 200", {A{503, {{"Retry-After", "0"}}, {}}, A{200, json, "{}"}}, 2, true},
         {"503 Retry-After as a date, then 200", {A{503, {{"Retry-After", later}}, {}}, A{200, json, "{}"}}, 2, true},
         {"503 Retry-After garbage, then 200", {A{503, {{"Retry-After", "soon-ish"}}, {}}, A{200, json, "{}"}}, 2, true},
@@ -159,6 +164,16 @@ TEST_F(ReportsUploadTest, EachAnswerKeepsOrRemovesThePackage) {
         const auto requests = peer.requests(kReportsPath);
         EXPECT_EQ(requests.size(), row.requests);
         EXPECT_EQ(store->preparedPathContents().isEmpty(), row.removed) << store->preparedPathContents().join(' ').toStdString();
+        if (row.quit) {
+            // What the next launch finds is all it sends.
+            controller.reset();
+            auto next = FLTCrashReportingController::make(store, delegate);
+            next->handleContentsInOtherReportingDirectories(store->processingPathContents(), store->preparedPathContents());
+            EXPECT_TRUE(waitFor([&] { return next->operationQueue()->operationCount() == 0; }, 10000));
+            QThread::msleep(700);
+            EXPECT_EQ(peer.requests(kReportsPath).size(), row.requests);
+            EXPECT_TRUE(store->preparedPathContents().isEmpty());
+        }
         if (requests.isEmpty()) continue;
         // What the service relies on: the boundary in the header is the one in the body, the key,
         // and a body that parses with every part.

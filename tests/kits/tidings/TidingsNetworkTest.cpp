@@ -133,11 +133,14 @@ TEST_F(TidingsNetworkTest, EveryAnswerEndsWithThePackageGone) {
     cut.cut = "body";
     A endless{202, {}, "queued "};
     endless.endless = true;
+    A trickling{202, {}, QByteArray(100, 't')};
+    trickling.trickle = 0.5;
     struct Case {
         const char* what;
         QList<A> answers;
         int requests;
         HttpsPeer::Server server = HttpsPeer::Trusted;
+        bool quit = false;  // then a quit and the next launch, the answer still arriving
     } cases[] = {
         {"untrusted certificate", {A{202}}, 0, HttpsPeer::Untrusted},
         {"accepted without a content type", {A{202}}, 1},
@@ -151,6 +154,7 @@ TEST_F(TidingsNetworkTest, EveryAnswerEndsWithThePackageGone) {
         {"timed out once", {slow, A{202}}, 2},
         {"accepted, the answer's body cut", {cut}, 1},
         {"accepted, the answer's body endless", {endless}, 1},
+        {"accepted, the answer's body trickling, then a quit", {trickling}, 1, HttpsPeer::Trusted, true},
     };
     auto c = startController(root);
     QVariantMap analytics{{"upload_timeout_secs", 1}};
@@ -162,11 +166,25 @@ TEST_F(TidingsNetworkTest, EveryAnswerEndsWithThePackageGone) {
         if (k.server != HttpsPeer::Trusted) continue;
         ASSERT_TRUE(peer.reset());
         ASSERT_TRUE(peer.script(eventsPath, k.answers));
+        // The answer's body outlasts no time-out of the upload's own: only the user's quit ends it.
+        if (k.quit) c->uploader()->setDefaultUploadTimeout(3600);
         c->applicationLifecycleEvent("NSApplicationWillResignActiveNotification");
         EXPECT_TRUE(settle(c, k.requests));
         EXPECT_EQ(peer.requests(eventsPath).size(), k.requests);
         const auto first = peer.requests(eventsPath);
         if (first.size() > 1) EXPECT_EQ(first.first().sha256, first.last().sha256);  // the same package each time
+        if (!k.quit) continue;
+        c->applicationLifecycleEvent("NSApplicationWillTerminateNotification");
+        c->waitUntilIdle(std::chrono::milliseconds(2000));
+        c.reset();
+        c = startController(root);
+        c->initializeSettingsIfNeededWithTrellisSettings(QVariantMap{{"analytics", analytics}});
+        EXPECT_TRUE(settle(c, 2));
+        // The quit's package and the next launch's went too, and none went twice.
+        const auto all = peer.requests(eventsPath);
+        QSet<QByteArray> packages;
+        for (const auto& r : all) packages.insert(r.sha256);
+        EXPECT_EQ(packages.size(), all.size());
     }
 }
 

@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -85,10 +86,30 @@ __attribute__((noinline)) void sitBlocked() {
     for (;;) ::pause();
 }
 
-void expectSecond(const void* function) {
+// What posix_spawn does until the child execs: wait in vfork(), where no signal reaches the
+// parent. The child sleeps instead (and dies with its parent); blocking every signal first is
+// what glibc's posix_spawn itself does.
+__attribute__((noinline)) void sitInVfork(bool blockEverySignal) {
+    if (blockEverySignal) {
+        sigset_t all;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    if (::vfork() == 0) {
+#pragma GCC diagnostic pop
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        for (;;) ::pause();
+    }
+    asm volatile("" ::: "memory");
+}
+
+// The function that count threads other than the sleepers wait in.
+void expectSecond(const void* function, int count) {
     const std::string path = g_folder + "/expect-blocked";
     if (FILE* file = std::fopen(path.c_str(), "w")) {
-        std::fprintf(file, "%llu\n", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(function)));
+        std::fprintf(file, "%llu %d\n", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(function)), count);
         std::fclose(file);
     }
 }
@@ -225,9 +246,18 @@ int main(int argc, char** argv) {
     } else if (kind == "blocked-threads-8") {
         // Eight threads that cannot take the stop signal, beside two that can.
         expect(reinterpret_cast<const void*>(&nullWrite));
-        expectSecond(reinterpret_cast<const void*>(&sitBlocked));
+        expectSecond(reinterpret_cast<const void*>(&sitBlocked), 8);
         for (int i = 0; i < 8; ++i) threads.emplace_back(sitBlocked);
         sleepers(2);
+        ::usleep(50000);
+        nullWrite();
+    } else if (kind == "vfork" || kind == "vfork-blocked") {
+        // A thread waiting in vfork(), beside a sleeper that answers.
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        expectSecond(reinterpret_cast<const void*>(&sitInVfork), 1);
+        const bool blocked = kind == "vfork-blocked";
+        threads.emplace_back([blocked] { sitInVfork(blocked); });
+        sleepers(1);
         ::usleep(50000);
         nullWrite();
     } else if (kind == "threads-32") {
