@@ -399,6 +399,8 @@ void QVFileTransferAction::surveyed(const QList<QVRemoteFile>* files) {
             _executable = file.isExecutable();
         }
     }
+    // Apache lists no link at all: a name missing from the listing may still lead to a folder.
+    if (type == C::WebDAV && !names.contains(name) && !refuseUnlessFileOrFree(_targetPath)) return;
     // A name no entry of the folder starts with: the clean-up after a failure removes only
     // entries starting with it, so it never reaches a file the upload did not make.
     for (;;) {
@@ -637,6 +639,16 @@ void QVFileTransferAction::actionFinished(QVRemoteFileAction* action, bool resul
     }
 }
 
+bool QVFileTransferAction::refuseUnlessFileOrFree(const QString& path) {
+    QVWebDAVRequest::Outcome asked;
+    switch (QVWebDAVRequest::resourceAt(*_connection, path, &asked)) {
+    case QVWebDAVRequest::Missing:
+    case QVWebDAVRequest::File: return true;
+    case QVWebDAVRequest::Collection: refuse(tr("\"%1\" names a folder, not a file.").arg(path)); return false;
+    default: refuse(tr("What \"%1\" names could not be told: %2").arg(path, asked.said)); return false;
+    }
+}
+
 void QVFileTransferAction::transferDirectly() {
     using R = QVWebDAVRequest;
     if (_kind == Get) {
@@ -663,6 +675,8 @@ void QVFileTransferAction::transferDirectly() {
         refuse(tr("The file \"%1\" is not there to upload.").arg(_localPath));
         return;
     }
+    // A move onto a collection with "Overwrite: T" would delete it and everything in it.
+    if (!refuseUnlessFileOrFree(_remotePath)) return;
     // Only a name the site says is free is removed again after a failure.
     bool free = false;
     for (int tries = 0; !free && tries < 8; ++tries) {
