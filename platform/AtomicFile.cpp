@@ -263,7 +263,8 @@ Filled fillTemporary(int fd, const QByteArray& data, bool exists, const struct s
 }
 
 bool writeTargetInPlace(const QString& path, const QByteArray& targetName, const QByteArray& data, QVError* error,
-                        const QMap<QByteArray, QByteArray>& extraAttributes, bool* inPlace) {
+                        const QMap<QByteArray, QByteArray>& extraAttributes, AtomicFile::InPlace why,
+                        AtomicFile::InPlace* inPlace) {
     int err = 0;
     const char* step = "Writing";
     if (!writeInPlace(targetName, data, &err, &step)) {
@@ -273,7 +274,7 @@ bool writeTargetInPlace(const QString& path, const QByteArray& targetName, const
     for (auto it = extraAttributes.cbegin(); it != extraAttributes.cend(); ++it)
         (void)::lsetxattr(targetName.constData(), it.key().constData(), it.value().constData(),
                           size_t(it.value().size()), 0);
-    if (inPlace) *inPlace = true;
+    if (inPlace) *inPlace = why;
     return true;
 }
 
@@ -285,8 +286,8 @@ bool writeTargetInPlace(const QString& path, const QByteArray& targetName, const
 // where the file system has them (*unnamedFd keeps it open, tempOut then empty).
 bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
                     const QMap<QByteArray, QByteArray>& extraAttributes, bool flush, bool allowInPlace,
-                    bool* inPlace, QByteArray* targetOut, QByteArray* tempOut, int* unnamedFd = nullptr) {
-    if (inPlace) *inPlace = false;
+                    AtomicFile::InPlace* inPlace, QByteArray* targetOut, QByteArray* tempOut, int* unnamedFd = nullptr) {
+    if (inPlace) *inPlace = AtomicFile::InPlace::No;
     if (unnamedFd) *unnamedFd = -1;
     if (path.isEmpty()) {
         qvSetError(error, QVError::posix(ENOENT, QStringLiteral("Writing"), path));
@@ -312,7 +313,7 @@ bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
     removeStrandedTemporaries(folder);
     // A rename would split the file from its other names: they keep the old text.
     if (allowInPlace && exists && old.st_nlink > 1)
-        return writeTargetInPlace(path, targetName, data, error, extraAttributes, inPlace);
+        return writeTargetInPlace(path, targetName, data, error, extraAttributes, AtomicFile::InPlace::OtherLinks, inPlace);
 
     const mode_t mode = exists ? (old.st_mode & 07777) : (0666 & ~currentUmask());
     for (bool unnamed : {true, false}) {
@@ -325,7 +326,8 @@ bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
             if (unnamed) continue;
             const int refused = errno;
             if (allowInPlace && exists && (refused == EACCES || refused == EPERM))
-                return writeTargetInPlace(path, targetName, data, error, extraAttributes, inPlace);
+                return writeTargetInPlace(path, targetName, data, error, extraAttributes,
+                                          AtomicFile::InPlace::FolderRefusesTemporary, inPlace);
             qvSetError(error, QVError::posix(refused, QStringLiteral("Creating a temporary file for"), path));
             return false;
         }
@@ -351,7 +353,7 @@ bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
         }
         if (!unnamed) ::unlink(tempName.constData());
         if (filled == Filled::KeepsNoOwner)
-            return writeTargetInPlace(path, targetName, data, error, extraAttributes, inPlace);
+            return writeTargetInPlace(path, targetName, data, error, extraAttributes, AtomicFile::InPlace::OwnerOrGroup, inPlace);
         qvSetError(error, QVError::posix(err, QString::fromLatin1(step), path));
         return false;
     }
@@ -379,9 +381,10 @@ void AtomicFile::syncFolder(const QString& folder) {
 }
 
 bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* error,
-                       const QMap<QByteArray, QByteArray>& extraAttributes, bool* inPlace, QString* deferredFolder) {
+                       const QMap<QByteArray, QByteArray>& extraAttributes, bool* inPlace, QString* deferredFolder,
+                       InPlace* why) {
     QByteArray targetName, tempName;
-    bool wroteInPlace = false;
+    InPlace wroteInPlace = InPlace::No;
     int unnamed = -1;
     if (!writeTemporary(path, data, error, extraAttributes, true, true, &wroteInPlace, &targetName, &tempName, &unnamed))
         return false;
@@ -399,8 +402,9 @@ bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* err
         if (!named && !writeTemporary(path, data, error, extraAttributes, true, true, &wroteInPlace, &targetName, &tempName))
             return false;
     }
-    if (inPlace) *inPlace = wroteInPlace;
-    if (wroteInPlace) return true;
+    if (inPlace) *inPlace = wroteInPlace != InPlace::No;
+    if (why) *why = wroteInPlace;
+    if (wroteInPlace != InPlace::No) return true;
     if (::rename(tempName.constData(), targetName.constData()) != 0) {
         const int err = errno;
         ::unlink(tempName.constData());

@@ -315,13 +315,14 @@ TEST(AtomicFile, AFileWhoseOwnerGroupOrLinksARenameWouldLoseIsWrittenInPlace) {
         gid_t group;
         mode_t mode;
         bool twin;
-        bool inPlace;
+        AtomicFile::InPlace inPlace;
     };
+    using P = AtomicFile::InPlace;
     const Row rows[] = {
-        {"another owner's file", 0, 0, 0666, false, true},
-        {"a file of a group the saver is not in", user, 0, 0664, false, true},
-        {"a file with a second hard link", user, group, 0644, true, true},
-        {"the saver's own file", user, group, 0640, false, false},
+        {"another owner's file", 0, 0, 0666, false, P::OwnerOrGroup},
+        {"a file of a group the saver is not in", user, 0, 0664, false, P::OwnerOrGroup},
+        {"a file with a second hard link", user, group, 0644, true, P::OtherLinks},
+        {"the saver's own file", user, group, 0640, false, P::No},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -341,22 +342,22 @@ TEST(AtomicFile, AFileWhoseOwnerGroupOrLinksARenameWouldLoseIsWrittenInPlace) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             if (::setgroups(0, nullptr) != 0 || ::setgid(group) != 0 || ::setuid(user) != 0) ::_exit(10);
-            bool inPlace = false;
-            if (!AtomicFile::write(path, "new", nullptr, {}, &inPlace)) ::_exit(11);
-            ::_exit(inPlace ? 1 : 0);
+            P inPlace = P::No;
+            if (!AtomicFile::write(path, "new", nullptr, {}, nullptr, nullptr, &inPlace)) ::_exit(11);
+            ::_exit(int(inPlace));
         }
         int status = 0;
         ::waitpid(child, &status, 0);
         ASSERT_TRUE(WIFEXITED(status));
         ASSERT_LT(WEXITSTATUS(status), 10) << "the unprivileged save failed (" << WEXITSTATUS(status) << ")";
-        EXPECT_EQ(WEXITSTATUS(status) == 1, row.inPlace);
+        EXPECT_EQ(WEXITSTATUS(status), int(row.inPlace));
         struct stat after {};
         ASSERT_EQ(::stat(name.constData(), &after), 0);
         EXPECT_EQ(readAll(path), QByteArray("new"));
         EXPECT_EQ(after.st_uid, row.owner);
         EXPECT_EQ(after.st_gid, row.group);
         EXPECT_EQ(after.st_mode & 07777, row.mode);
-        EXPECT_EQ(after.st_ino == before.st_ino, row.inPlace);
+        EXPECT_EQ(after.st_ino == before.st_ino, row.inPlace != P::No);
         if (row.twin) {
             EXPECT_EQ(readAll(twin), QByteArray("new"));
             EXPECT_EQ(after.st_nlink, nlink_t(2));
