@@ -400,7 +400,11 @@ void QVFileTransferAction::surveyed(const QList<QVRemoteFile>* files) {
         }
     }
     // Apache lists no link at all: a name missing from the listing may still lead to a folder.
-    if (type == C::WebDAV && !names.contains(name) && !refuseUnlessFileOrFree(_targetPath)) return;
+    if (type == C::WebDAV && !names.contains(name) &&
+        QVWebDAVRequest::resourceAt(*_connection, _targetPath) == QVWebDAVRequest::Collection) {
+        refuse(tr("\"%1\" names a folder, not a file.").arg(_targetPath));
+        return;
+    }
     // A name no entry of the folder starts with: the clean-up after a failure removes only
     // entries starting with it, so it never reaches a file the upload did not make.
     for (;;) {
