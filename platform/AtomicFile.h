@@ -11,9 +11,9 @@
 class AtomicFile {
 public:
     // Writes data to path so that readers see either the old file or the whole new one.
-    // The temporary file is created with a unique name in one step (O_EXCL), flushed to disk,
-    // given the old file's permission mode and owner when allowed (a new file gets 0666 minus
-    // the umask, as any created file) and renamed over the path; the folder is synced. A
+    // The temporary file is created beside the path, given the old file's owner and group, its
+    // data and its permission mode (a new file gets 0666 minus the umask, as any created file),
+    // flushed to disk and renamed over the path; the folder is synced. A
     // symbolic link is written through to its target and stays a link. A file the caller may
     // not write is refused (renaming over it would bypass its permissions), as is a folder.
     // On failure the old file is untouched, the temporary file is removed and the error
@@ -44,7 +44,8 @@ public:
     static void syncFolder(const QString& folder);
 
     // Many files at once with one flush for all: stage() writes each new file beside its old one
-    // (as write() does, mode, owner and attributes kept) without flushing it; flush() makes every
+    // under a name of ours (as write() does, mode and attributes kept, owner and group where the
+    // caller may give them) without flushing it; flush() makes every
     // staged file durable with one sync of their file systems; commit() then renames one over its
     // path, and discard() removes it instead. A folder that refuses a temporary file fails the
     // stage (no in-place writes here). flushFolders() makes the renames durable. A file system
