@@ -33,14 +33,16 @@ Kind ftpLetter(QChar c) {
 // OpenSSH sftp: -S and -D name programs to run, -F a configuration (which may name any), -b a
 // batch of commands ("!" runs a shell), -J another ssh through a jump host, -s a server program;
 // -A forwards the agent to the site, -1/-2/-h/-N change nothing useful or stop the client, -P
-// names a port other than the site's; -i names a key file, which must be one of the user's own.
+// names a port other than the site's; -a appends to (or skips) a file already on the site instead
+// of replacing it, -p gives an uploaded file the local copy's mode; -i names a key file, which
+// must be one of the user's own.
 Kind sftpLetter(QChar c) {
     switch (c.unicode()) {
-    case '4': case '6': case 'a': case 'C': case 'f': case 'p': case 'q': case 'r': case 'v':
+    case '4': case '6': case 'C': case 'f': case 'q': case 'r': case 'v':
         return Kind::Flag;
     case 'B': case 'c': case 'i': case 'l': case 'o': case 'R': case 'X':
         return Kind::Value;
-    case '1': case '2': case 'A': case 'h': case 'N':
+    case '1': case '2': case 'a': case 'A': case 'h': case 'N': case 'p':
         return Kind::RefusedFlag;
     case 'b': case 'D': case 'F': case 'J': case 'P': case 'S': case 's':
         return Kind::RefusedValue;

@@ -66,13 +66,13 @@ QStringList readWords(int type, const QString& line, bool* bareWildcard = nullpt
 }
 
 // What each client does with an option of the input's choosing that reads, writes or runs
-// something, loads a library, connects elsewhere (a proxy, a port) or as someone else: the
-// letters (long names for cadaver) and the ssh keys, aliases included, from the clients' own
-// manuals.
+// something, loads a library, connects elsewhere (a proxy, a port) or as someone else, or changes
+// how an upload writes (appends, the local mode): the letters (long names for cadaver) and the
+// ssh keys, aliases included, from the clients' own manuals.
 bool readsWritesOrRuns(int protocol, const QString& name) {
     switch (protocol) {
     case C::FTP: return QStringList{"N", "o", "u", "a"}.contains(name);
-    case C::SFTP: return QStringList{"A", "b", "D", "F", "J", "S", "s", "P"}.contains(name);
+    case C::SFTP: return QStringList{"A", "b", "D", "F", "J", "S", "s", "P", "a", "p"}.contains(name);
     default: return QStringList{"r", "rcfile", "p", "proxy"}.contains(name);
     }
 }

@@ -24,6 +24,8 @@ TEST(QVClientOptions, OnlyOptionsEachClientReadsAsHarmlessPass) {
         {SFTP, {"-P", "2222"}, {"-P 2222"}},
         {SFTP, {"-CP2222", "-v"}, {"-CP2222"}, {"-v"}},
         {SFTP, {"-oPort=2222", "-o", "User evil", "-oUSER=evil"}, {"-oPort=2222", "-o User evil", "-oUSER=evil"}},
+        // Uploads that append to what is there, or loosen its mode to the local copy's.
+        {SFTP, {"-a", "-Cp", "-f"}, {"-a", "-Cp"}, {"-f"}},
         {SFTP, {"-Fssh_config"}, {"-Fssh_config"}},
         {SFTP, {"-F", "ssh_config", "-C"}, {"-F ssh_config"}, {"-C"}},
         {SFTP, {"-vFssh_config"}, {"-vFssh_config"}},
