@@ -237,10 +237,11 @@ Filled fillTemporary(int fd, const QByteArray& data, bool exists, const struct s
                      const QByteArray& targetName, const QMap<QByteArray, QByteArray>& extraAttributes, bool flush,
                      bool mustKeep, int* err, const char** step) {
     if (exists) {
-        if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) (void)::fchown(fd, old.st_uid, old.st_gid);
+        // A new file is the caller's, in the caller's group or the folder's (a set-group-id folder).
         struct stat made {};
-        if (mustKeep && (::fstat(fd, &made) != 0 || made.st_uid != old.st_uid || made.st_gid != old.st_gid))
-            return Filled::KeepsNoOwner;
+        const auto differs = [&] { return ::fstat(fd, &made) != 0 || made.st_uid != old.st_uid || made.st_gid != old.st_gid; };
+        if (differs()) (void)::fchown(fd, old.st_uid, old.st_gid);
+        if (mustKeep && differs()) return Filled::KeepsNoOwner;
     }
     if (!writeAll(fd, data.constData(), data.size(), err)) return Filled::Failed;
     // The ACL before the mode: fchmod then sets the ACL's mask from the old group bits, which

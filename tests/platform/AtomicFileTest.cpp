@@ -316,6 +316,7 @@ TEST(AtomicFile, AFileWhoseOwnerGroupOrLinksARenameWouldLoseIsWrittenInPlace) {
         mode_t mode;
         bool twin;
         AtomicFile::InPlace inPlace;
+        mode_t folderMode = 0777;
     };
     using P = AtomicFile::InPlace;
     const Row rows[] = {
@@ -323,9 +324,12 @@ TEST(AtomicFile, AFileWhoseOwnerGroupOrLinksARenameWouldLoseIsWrittenInPlace) {
         {"a file of a group the saver is not in", user, 0, 0664, false, P::OwnerOrGroup},
         {"a file with a second hard link", user, group, 0644, true, P::OtherLinks},
         {"the saver's own file", user, group, 0640, false, P::No},
+        // A new file there takes the folder's group: given the file's own back, it is replaced.
+        {"the saver's own file in a set-group-id folder", user, group, 0640, false, P::No, 02777},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
+        ASSERT_EQ(::chmod(folderName.constData(), row.folderMode), 0);
         const QString path = folder + QStringLiteral("/page.html"), twin = folder + QStringLiteral("/twin.html");
         {
             QFile f(path);
