@@ -243,27 +243,58 @@ TEST(AtomicFile, ReadersSeeTheOldOrTheNewFileNeverAMix) {
     EXPECT_EQ(entries(dir.path()), QStringList{QStringLiteral("file")});
 }
 
+// A folder every account may write, for a child that gives up the superuser's rights.
+struct SharedFolder {
+    QString path;
+    SharedFolder() {
+        QByteArray name("/tmp/qorvel-saves-XXXXXX");
+        if (::mkdtemp(name.data()) && ::chmod(name.constData(), 0777) == 0) path = QFile::decodeName(name);
+    }
+    ~SharedFolder() {
+        if (!path.isEmpty()) QDir(path).removeRecursively();
+    }
+};
+
+// In a forked child: from the superuser to the unprivileged account "nobody" (false if that failed).
+bool becomeNobody() {
+    const struct passwd* nobody = ::getpwnam("nobody");
+    return nobody && ::setgroups(0, nullptr) == 0 && ::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0;
+}
+
 TEST(AtomicFile, AWriterKilledMidwayLeavesTheOldOrTheNewFileWholeAndNoTemporary) {
-    TestDir dir;
-    const QString path = dir.file(QStringLiteral("page.html"));
+    // Saved by an unprivileged account where the tests run as the superuser.
+    SharedFolder shared;
+    TestDir own;
+    const bool asNobody = runningAsRoot();
+    ASSERT_TRUE(!asNobody || !shared.path.isEmpty());
+    const QString folder = asNobody ? shared.path : own.path();
+    const QString path = folder + QStringLiteral("/page.html");
     const QByteArray a(24000000, 'a');
     const QByteArray b(8000000, 'b');
     ASSERT_TRUE(AtomicFile::write(path, a));
+    if (asNobody) {
+        const struct passwd* nobody = ::getpwnam("nobody");
+        ASSERT_NE(nobody, nullptr);
+        ASSERT_EQ(::chown(QFile::encodeName(path).constData(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
     std::srand(unsigned(::getpid()));
     for (int round = 0; round < 12; ++round) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            for (int i = 0;; ++i) AtomicFile::write(path, i % 2 ? a : b);
+            if (asNobody && !becomeNobody()) ::_exit(10);
+            for (int i = 0;; ++i)
+                if (!AtomicFile::write(path, i % 2 ? a : b)) ::_exit(11);
         }
         // Killed at a random point of a write: in the first one or after some whole ones.
         ::usleep(useconds_t(1000 + std::rand() % 120000));
         ::kill(child, SIGKILL);
         int status = 0;
         ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed (" << WEXITSTATUS(status) << ")";
         const QByteArray seen = readAll(path);
         EXPECT_TRUE(seen == a || seen == b) << "round " << round << ": " << seen.size() << " bytes";
-        EXPECT_EQ(entries(dir.path()), QStringList{QStringLiteral("page.html")}) << "round " << round;
+        EXPECT_EQ(entries(folder), QStringList{QStringLiteral("page.html")}) << "round " << round;
     }
 }
 
@@ -305,10 +336,10 @@ TEST(AtomicFile, AFileWhoseOwnerGroupOrLinksARenameWouldLoseIsWrittenInPlace) {
     ASSERT_NE(nobody, nullptr);
     const uid_t user = nobody->pw_uid;
     const gid_t group = nobody->pw_gid;
-    QByteArray folderName("/tmp/qorvel-owners-XXXXXX");
-    ASSERT_NE(::mkdtemp(folderName.data()), nullptr);
-    const QString folder = QFile::decodeName(folderName);
-    ASSERT_EQ(::chmod(folderName.constData(), 0777), 0);
+    SharedFolder shared;
+    ASSERT_FALSE(shared.path.isEmpty());
+    const QString folder = shared.path;
+    const QByteArray folderName = QFile::encodeName(folder);
     struct Row {
         const char* what;
         uid_t owner;
@@ -345,7 +376,7 @@ TEST(AtomicFile, AFileWhoseOwnerGroupOrLinksARenameWouldLoseIsWrittenInPlace) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(group) != 0 || ::setuid(user) != 0) ::_exit(10);
+            if (!becomeNobody()) ::_exit(10);
             P inPlace = P::No;
             if (!AtomicFile::write(path, "new", nullptr, {}, nullptr, nullptr, &inPlace)) ::_exit(11);
             ::_exit(int(inPlace));
@@ -370,7 +401,6 @@ TEST(AtomicFile, AFileWhoseOwnerGroupOrLinksARenameWouldLoseIsWrittenInPlace) {
         QFile::remove(path);
         QFile::remove(twin);
     }
-    QDir(folder).removeRecursively();
 }
 
 }  // namespace
