@@ -643,16 +643,6 @@ void QVFileTransferAction::actionFinished(QVRemoteFileAction* action, bool resul
     }
 }
 
-bool QVFileTransferAction::refuseUnlessFileOrFree(const QString& path) {
-    QVWebDAVRequest::Outcome asked;
-    switch (QVWebDAVRequest::resourceAt(*_connection, path, &asked)) {
-    case QVWebDAVRequest::Missing:
-    case QVWebDAVRequest::File: return true;
-    case QVWebDAVRequest::Collection: refuse(tr("\"%1\" names a folder, not a file.").arg(path)); return false;
-    default: refuse(tr("What \"%1\" names could not be told: %2").arg(path, asked.said)); return false;
-    }
-}
-
 void QVFileTransferAction::transferDirectly() {
     using R = QVWebDAVRequest;
     if (_kind == Get) {
@@ -680,7 +670,13 @@ void QVFileTransferAction::transferDirectly() {
         return;
     }
     // A move onto a collection with "Overwrite: T" would delete it and everything in it.
-    if (!refuseUnlessFileOrFree(_remotePath)) return;
+    R::Outcome asked;
+    switch (R::resourceAt(*_connection, _remotePath, &asked)) {
+    case R::Missing:
+    case R::File: break;
+    case R::Collection: refuse(tr("\"%1\" names a folder, not a file.").arg(_remotePath)); return;
+    default: refuse(tr("What \"%1\" names could not be told: %2").arg(_remotePath, asked.said)); return;
+    }
     // Only a name the site says is free is removed again after a failure.
     bool free = false;
     for (int tries = 0; !free && tries < 8; ++tries) {

@@ -81,8 +81,6 @@ protected:
     void finish(bool result, int statusCode);
     // A transfer naming what cadaver would read as a pattern: sent as WebDAV requests.
     void transferDirectly();
-    // WebDAV: false (and refused) unless the site holds nothing or a plain resource at the path.
-    bool refuseUnlessFileOrFree(const QString& path);
     // Upload steps.
     void survey();
     void surveyed(const QList<QVRemoteFile>* files);
