@@ -29,6 +29,7 @@
 #include <QLoggingCategory>
 #include <QScrollBar>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -346,9 +347,12 @@ QVError QVFileDocument::saveFailure(const QVError& failure, const QString& path)
     QVariantMap info;
     info.insert(QString::fromLatin1(QVUnderlyingErrorKey), QVariant::fromValue(failure.localizedDescription()));
     info.insert(QString::fromLatin1(QVFilePathErrorKey), path);
+    // What went wrong, and nothing it did not: a full disk or a missing folder says so itself;
+    // only a refused write points at the permissions.
+    const bool refused = failure.domain() == QVError::posixDomain() &&
+                         (failure.code() == EACCES || failure.code() == EPERM || failure.code() == EROFS);
     return QVError::app(SaveFailedError, failure.localizedDescription(),
-                        QVLocalized(QStringLiteral("Please check that you have write permissions and that your file encoding is valid.")),
-                        {}, info);
+                        refused ? QVLocalized(QStringLiteral("Please check that you have write permissions.")) : QString(), {}, info);
 }
 
 bool QVFileDocument::reopenUsingEncoding(QVStringEncoding encoding, QVError* error, QVError* notice) {

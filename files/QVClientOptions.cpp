@@ -11,14 +11,18 @@ namespace {
 
 enum class Kind { Unknown, Flag, Value, RefusedFlag, RefusedValue };
 
-// tnftp: -N names a netrc whose "macdef init" runs commands, -o writes a file, -u uploads one.
+// tnftp: -N names a netrc whose "macdef init" runs commands, -o writes a file, -u uploads one;
+// -a logs in as anonymous instead of the site's user. -P is harmless: the open command names the
+// site's port.
 Kind ftpLetter(QChar c) {
     switch (c.unicode()) {
-    case '4': case '6': case 'A': case 'a': case 'd': case 'e': case 'f': case 'g': case 'i': case 'n':
+    case '4': case '6': case 'A': case 'd': case 'e': case 'f': case 'g': case 'i': case 'n':
     case 'p': case 'R': case 't': case 'V': case 'v':
         return Kind::Flag;
     case 'P': case 'q': case 'r': case 's': case 'T': case 'x':
         return Kind::Value;
+    case 'a':
+        return Kind::RefusedFlag;
     case 'N': case 'o': case 'u':
         return Kind::RefusedValue;
     default:
@@ -28,30 +32,32 @@ Kind ftpLetter(QChar c) {
 
 // OpenSSH sftp: -S and -D name programs to run, -F a configuration (which may name any), -b a
 // batch of commands ("!" runs a shell), -J another ssh through a jump host, -s a server program;
-// -A forwards the agent to the site, -1/-2/-h/-N change nothing useful or stop the client; -i
-// names a key file, which must be one of the user's own.
+// -A forwards the agent to the site, -1/-2/-h/-N change nothing useful or stop the client, -P
+// names a port other than the site's; -a appends to (or skips) a file already on the site instead
+// of replacing it, -p gives an uploaded file the local copy's mode; -i names a key file, which
+// must be one of the user's own.
 Kind sftpLetter(QChar c) {
     switch (c.unicode()) {
-    case '4': case '6': case 'a': case 'C': case 'f': case 'p': case 'q': case 'r': case 'v':
+    case '4': case '6': case 'C': case 'f': case 'q': case 'r': case 'v':
         return Kind::Flag;
-    case 'B': case 'c': case 'i': case 'l': case 'o': case 'P': case 'R': case 'X':
+    case 'B': case 'c': case 'i': case 'l': case 'o': case 'R': case 'X':
         return Kind::Value;
-    case '1': case '2': case 'A': case 'h': case 'N':
+    case '1': case '2': case 'a': case 'A': case 'h': case 'N': case 'p':
         return Kind::RefusedFlag;
-    case 'b': case 'D': case 'F': case 'J': case 'S': case 's':
+    case 'b': case 'D': case 'F': case 'J': case 'P': case 'S': case 's':
         return Kind::RefusedValue;
     default:
         return Kind::Unknown;
     }
 }
 
-// cadaver: -r reads a script of commands.
+// cadaver: -r reads a script of commands; -p connects through a proxy of the settings' choosing,
+// which would see every request and the site's password.
 Kind cadaverLetter(QChar c) {
     switch (c.unicode()) {
     case 't': return Kind::Flag;
-    case 'p': return Kind::Value;
     case 'V': case 'h': case 'e': return Kind::RefusedFlag;
-    case 'r': return Kind::RefusedValue;
+    case 'p': case 'r': return Kind::RefusedValue;
     default: return Kind::Unknown;
     }
 }
@@ -72,7 +78,7 @@ struct LongOption {
 
 // cadaver's long options; getopt_long takes any unambiguous prefix of a name.
 constexpr LongOption cadaverLongOptions[] = {
-    {"tolerant", Kind::Flag}, {"proxy", Kind::Value}, {"rcfile", Kind::RefusedValue},
+    {"tolerant", Kind::Flag}, {"proxy", Kind::RefusedValue}, {"rcfile", Kind::RefusedValue},
     {"version", Kind::RefusedFlag}, {"help", Kind::RefusedFlag},
 };
 
@@ -144,7 +150,7 @@ bool QVClientOptions::isHarmlessSSHOption(const QString& option) {
     // among every other key: the known-hosts files, KnownHostsCommand, HostKeyAlias,
     // UpdateHostKeys, CheckHostIP (each writes host lines, or names the line's host),
     // StrictHostKeyChecking (Qorvel decides), HostName (a host past the site's checks),
-    // ProxyCommand, ProxyJump, LocalCommand, PermitLocalCommand, RemoteCommand, Control*,
+    // User and Port (the site's own always win), ProxyCommand, ProxyJump, LocalCommand, PermitLocalCommand, RemoteCommand, Control*,
     // every forwarding and Tunnel, IdentityAgent, PKCS11Provider, SecurityKeyProvider,
     // HostbasedAuthentication and EnableSSHKeysign (ssh-keysign), Include, Match, Host,
     // CertificateFile, RevokedHostKeys, XAuthLocation, SendEnv and SetEnv, HashKnownHosts.
@@ -172,7 +178,6 @@ bool QVClientOptions::isHarmlessSSHOption(const QString& option) {
                  "macs",                             // algorithms
                  "numberofpasswordprompts",          // count
                  "passwordauthentication",           // method
-                 "port",                             // number
                  "preferredauthentications",         // order
                  "pubkeyacceptedalgorithms",         // algorithms
                  "pubkeyacceptedkeytypes",           // algorithms
@@ -182,7 +187,6 @@ bool QVClientOptions::isHarmlessSSHOption(const QString& option) {
                  "serveralivecountmax",              // count
                  "serveraliveinterval",              // time
                  "tcpkeepalive",                     // network
-                 "user",                             // login name
                  "verifyhostkeydns",                 // lookup
              })
             keys.insert(QString::fromLatin1(key), Any);

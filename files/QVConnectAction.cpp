@@ -65,12 +65,13 @@ QStringList QVConnectAction::launchArguments() const {
     // itself, first (ssh keeps the first value it reads), accepting a new key into the user's own
     // known hosts under the site's checked host name; a changed key still fails. No site option
     // can name the file or the host the line is written under. A server that takes the
-    // connection and never answers, or goes silent later, must end the client too.
+    // connection and never answers, or goes silent later, must end the client too. The site's
+    // port comes before the options too, so that it is the one ssh keeps.
     QStringList args{QStringLiteral("-oStrictHostKeyChecking=accept-new")};
     if (const QString known = knownHostsOfHome(); !known.isEmpty())
         args << QStringLiteral("-oUserKnownHostsFile=\"%1\"").arg(known);
-    args << _arguments;
     args.append(QStringLiteral("-oPort=%1").arg(_port < 1 ? 22 : _port));
+    args << _arguments;
     const auto decided = [&](const QString& key) {
         for (const QString& a : _arguments)
             if (a.contains(key, Qt::CaseInsensitive)) return true;

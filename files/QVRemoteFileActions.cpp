@@ -399,6 +399,12 @@ void QVFileTransferAction::surveyed(const QList<QVRemoteFile>* files) {
             _executable = file.isExecutable();
         }
     }
+    // Apache lists no link at all: a name missing from the listing may still lead to a folder.
+    if (type == C::WebDAV && !names.contains(name) &&
+        QVWebDAVRequest::resourceAt(*_connection, _targetPath) == QVWebDAVRequest::Collection) {
+        refuse(tr("\"%1\" names a folder, not a file.").arg(_targetPath));
+        return;
+    }
     // A name no entry of the folder starts with: the clean-up after a failure removes only
     // entries starting with it, so it never reaches a file the upload did not make.
     for (;;) {
@@ -662,6 +668,14 @@ void QVFileTransferAction::transferDirectly() {
     if (!QFileInfo(_localPath).isFile()) {
         refuse(tr("The file \"%1\" is not there to upload.").arg(_localPath));
         return;
+    }
+    // A move onto a collection with "Overwrite: T" would delete it and everything in it.
+    R::Outcome asked;
+    switch (R::resourceAt(*_connection, _remotePath, &asked)) {
+    case R::Missing:
+    case R::File: break;
+    case R::Collection: refuse(tr("\"%1\" names a folder, not a file.").arg(_remotePath)); return;
+    default: refuse(tr("What \"%1\" names could not be told: %2").arg(_remotePath, asked.said)); return;
     }
     // Only a name the site says is free is removed again after a failure.
     bool free = false;

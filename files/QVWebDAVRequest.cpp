@@ -96,6 +96,33 @@ std::optional<bool> QVWebDAVRequest::exists(const QVRemoteFilesConnection& conne
     return std::nullopt;
 }
 
+QVWebDAVRequest::Resource QVWebDAVRequest::resourceAt(const QVRemoteFilesConnection& connection, const QString& path,
+                                                       Outcome* outcome) {
+    Outcome asked = perform(connection, "PROPFIND", path);
+    const auto answer = [&](Resource resource) {
+        if (outcome) *outcome = asked;
+        return resource;
+    };
+    if (asked.status == 404) return answer(Missing);
+    if (asked.status != 207) return answer(Unknown);
+    // One response for the path alone (Depth 0): its resourcetype holds a collection or not.
+    QXmlStreamReader xml(asked.body);
+    bool inType = false, sawType = false, collection = false;
+    while (!xml.atEnd()) {
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        const bool dav = xml.namespaceUri() == QLatin1String("DAV:");
+        if (token == QXmlStreamReader::StartElement && dav && xml.name() == QLatin1String("resourcetype")) {
+            inType = sawType = true;
+        } else if (token == QXmlStreamReader::EndElement && dav && xml.name() == QLatin1String("resourcetype")) {
+            inType = false;
+        } else if (token == QXmlStreamReader::StartElement && inType && dav && xml.name() == QLatin1String("collection")) {
+            collection = true;
+        }
+    }
+    if (xml.hasError() || !sawType) return answer(Unknown);
+    return answer(collection ? Collection : File);
+}
+
 bool QVWebDAVRequest::markExecutable(const QVRemoteFilesConnection& connection, const QString& path, Outcome* outcome) {
     *outcome = perform(connection, "PROPPATCH", path);
     if (outcome->status != 207) return false;

@@ -36,6 +36,11 @@ public:
                            const QString& downloadFile = {});
     // Whether the resource is there (PROPFIND of it alone): nothing when the site did not say.
     static std::optional<bool> exists(const QVRemoteFilesConnection& connection, const QString& path);
+    // What the site holds at the path, from a PROPFIND of it alone: a collection (a folder, or a
+    // link the site follows to one), another resource, nothing, or Unknown when the answer did
+    // not say (outcome tells why).
+    enum Resource { Missing, File, Collection, Unknown };
+    static Resource resourceAt(const QVRemoteFilesConnection& connection, const QString& path, Outcome* outcome = nullptr);
     // Sets Apache's "executable" property (mod_dav_fs gives the file its owner's execute bit):
     // true only when the site says it was set.
     static bool markExecutable(const QVRemoteFilesConnection& connection, const QString& path, Outcome* outcome);

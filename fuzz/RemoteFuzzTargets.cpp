@@ -66,13 +66,14 @@ QStringList readWords(int type, const QString& line, bool* bareWildcard = nullpt
 }
 
 // What each client does with an option of the input's choosing that reads, writes or runs
-// something, loads a library or connects elsewhere: the letters (long names for cadaver) and
-// the ssh keys, aliases included, from the clients' own manuals.
+// something, loads a library, connects elsewhere (a proxy, a port) or as someone else, or changes
+// how an upload writes (appends, the local mode): the letters (long names for cadaver) and the
+// ssh keys, aliases included, from the clients' own manuals.
 bool readsWritesOrRuns(int protocol, const QString& name) {
     switch (protocol) {
-    case C::FTP: return QStringList{"N", "o", "u"}.contains(name);
-    case C::SFTP: return QStringList{"A", "b", "D", "F", "J", "S", "s"}.contains(name);
-    default: return QStringList{"r", "rcfile"}.contains(name);
+    case C::FTP: return QStringList{"N", "o", "u", "a"}.contains(name);
+    case C::SFTP: return QStringList{"A", "b", "D", "F", "J", "S", "s", "P", "a", "p"}.contains(name);
+    default: return QStringList{"r", "rcfile", "p", "proxy"}.contains(name);
     }
 }
 
@@ -85,7 +86,7 @@ const QSet<QString>& sshKeysThatWriteOrRun() {
         "controlpath", "controlpersist", "localforward", "remoteforward", "dynamicforward", "forwardagent",
         "forwardx11", "forwardx11trusted", "gatewayports", "permitremoteopen", "streamlocalbindunlink", "tunnel",
         "tunneldevice", "identityagent", "certificatefile", "revokedhostkeys", "xauthlocation", "sendenv", "setenv",
-        "enablesshkeysign", "hostbasedauthentication", "identityfile2", "addkeystoagent"};
+        "enablesshkeysign", "hostbasedauthentication", "identityfile2", "addkeystoagent", "user", "port"};
     return keys;
 }
 
@@ -112,13 +113,13 @@ QString checkOptions(const QStringList& arguments, int protocol, const char* whe
     };
     for (const QVClientOptions::Option& option : QVClientOptions::read(verdict.arguments, protocol)) {
         if (option.name.isEmpty()) return stop(QStringLiteral("what the client reads as no option"), option.value);
-        if (readsWritesOrRuns(protocol, option.name)) return stop(QStringLiteral("an option that reads, writes or runs"), option.name);
+        if (readsWritesOrRuns(protocol, option.name)) return stop(QStringLiteral("an option that reads, writes, runs or connects elsewhere"), option.name);
         if (protocol != C::SFTP || !option.hasValue) continue;
         if (option.name == u'i' && outsideUserSSHFolder(option.value)) return stop(QStringLiteral("a key file"), option.value);
         if (option.name != u'o') continue;
         const QVClientOptions::SSHOption ssh = QVClientOptions::sshOption(option.value);
         const QString key = ssh.key.toLower();
-        if (sshKeysThatWriteOrRun().contains(key)) return stop(QStringLiteral("an ssh option that writes or runs"), option.value);
+        if (sshKeysThatWriteOrRun().contains(key)) return stop(QStringLiteral("an ssh option that writes, runs or connects elsewhere"), option.value);
         if (key == QStringLiteral("identityfile") && outsideUserSSHFolder(ssh.value))
             return stop(QStringLiteral("an ssh key file"), option.value);
     }

@@ -6,15 +6,22 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSet>
 
 #include <atomic>
+#include <cctype>
+#include <cstring>
+#include <ctime>
+#include <mutex>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -142,20 +149,154 @@ bool writeInPlace(const QByteArray& name, const QByteArray& data, int* err, cons
 
 namespace {
 
+// A temporary's name: hidden by the project outline's built-in filter (".tmp_Qorvel"), and telling
+// the process that made it, so that one a killed save stranded can be told from one being written.
+constexpr char TemporaryPrefix[] = ".tmp_Qorvel-save-";
+constexpr qint64 StrandedAfterSeconds = 600;
+
+QByteArray temporaryName(const QByteArray& folder) {
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QByteArray name = folder + '/' + TemporaryPrefix + QByteArray::number(qint64(::getpid())) + '-';
+    for (int i = 0; i < 6; ++i) name += letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))];
+    return name;
+}
+
+// The pid in a name of ours (".tmp_Qorvel-save-<pid>-<6 letters>"), 0 for any other name.
+pid_t makerOf(const char* name) {
+    const size_t prefix = sizeof TemporaryPrefix - 1;
+    if (std::strncmp(name, TemporaryPrefix, prefix) != 0) return 0;
+    const char* p = name + prefix;
+    qint64 pid = 0;
+    int digits = 0;
+    for (; *p >= '0' && *p <= '9' && digits < 10; ++p, ++digits) pid = pid * 10 + (*p - '0');
+    if (digits == 0 || *p != '-' || pid <= 0 || pid > INT_MAX) return 0;
+    ++p;
+    for (int i = 0; i < 6; ++i, ++p)
+        if (!std::isalnum(static_cast<unsigned char>(*p))) return 0;
+    return *p == '\0' ? pid_t(pid) : 0;
+}
+
+// Removes the temporaries a killed save left in the folder, once per folder and process: named
+// as ours, made by a process that no longer runs, and unchanged for ten minutes (a save from
+// another machine sharing the folder has a pid of its own machine, and keeps writing).
+void removeStrandedTemporaries(const QByteArray& folder) {
+    static std::mutex mutex;
+    static QSet<QByteArray> swept;
+    {
+        std::lock_guard guard(mutex);
+        if (swept.contains(folder)) return;
+        swept.insert(folder);
+    }
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir) return;
+    const time_t now = ::time(nullptr);
+    while (const dirent* entry = ::readdir(dir)) {
+        const pid_t maker = makerOf(entry->d_name);
+        if (maker == 0 || maker == ::getpid()) continue;
+        if (::kill(maker, 0) == 0 || errno != ESRCH) continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (now - st.st_mtime < StrandedAfterSeconds) continue;
+        ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
+// A named temporary file of ours in the folder, created in one step (O_EXCL).
+int createNamed(const QByteArray& folder, QByteArray* name) {
+    for (int tries = 0; tries < 100; ++tries) {
+        *name = temporaryName(folder);
+        const int fd = ::open(name->constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Gives an unnamed file (O_TMPFILE) a name of ours in the folder, just before it is renamed over
+// the target: a save killed before then leaves nothing.
+bool nameUnnamed(int fd, const QByteArray& folder, QByteArray* name) {
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    for (int tries = 0; tries < 100; ++tries) {
+        *name = temporaryName(folder);
+        if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name->constData(), AT_SYMLINK_FOLLOW) == 0) return true;
+        if (errno == EEXIST) continue;
+        // Without /proc: the call itself, where the kernel allows it.
+        if (::linkat(fd, "", AT_FDCWD, name->constData(), AT_EMPTY_PATH) == 0) return true;
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+enum class Filled { Done, Failed, KeepsNoOwner };
+
+// Gives the temporary file the old file's owner and group (checked: only the superuser, or an
+// owner who is in the group, may), then the data, the attributes and the mode, flushed when
+// asked. KeepsNoOwner before any data when the owner or group could not be kept and mustKeep.
+Filled fillTemporary(int fd, const QByteArray& data, bool exists, const struct stat& old, mode_t mode,
+                     const QByteArray& targetName, const QMap<QByteArray, QByteArray>& extraAttributes, bool flush,
+                     bool mustKeep, int* err, const char** step) {
+    if (exists) {
+        // A new file is the caller's, in the caller's group or the folder's (a set-group-id folder).
+        struct stat made {};
+        const auto differs = [&] { return ::fstat(fd, &made) != 0 || made.st_uid != old.st_uid || made.st_gid != old.st_gid; };
+        if (differs()) (void)::fchown(fd, old.st_uid, old.st_gid);
+        if (mustKeep && differs()) return Filled::KeepsNoOwner;
+    }
+    if (!writeAll(fd, data.constData(), data.size(), err)) return Filled::Failed;
+    // The ACL before the mode: fchmod then sets the ACL's mask from the old group bits, which
+    // were the old mask.
+    if (exists) copyAttributes(targetName.constData(), fd);
+    for (auto it = extraAttributes.cbegin(); it != extraAttributes.cend(); ++it)
+        (void)::fsetxattr(fd, it.key().constData(), it.value().constData(), size_t(it.value().size()), 0);
+    // After fchown, which clears set-id bits.
+    if (::fchmod(fd, mode) != 0) {
+        *err = errno;
+        *step = "Setting the permissions of";
+        return Filled::Failed;
+    }
+    if (flush && counted(::fsync(fd)) != 0) {
+        *err = errno;
+        *step = "Flushing";
+        return Filled::Failed;
+    }
+    return Filled::Done;
+}
+
+bool writeTargetInPlace(const QString& path, const QByteArray& targetName, const QByteArray& data, QVError* error,
+                        const QMap<QByteArray, QByteArray>& extraAttributes, AtomicFile::InPlace why,
+                        AtomicFile::InPlace* inPlace) {
+    int err = 0;
+    const char* step = "Writing";
+    if (!writeInPlace(targetName, data, &err, &step)) {
+        qvSetError(error, QVError::posix(err, QString::fromLatin1(step), path));
+        return false;
+    }
+    for (auto it = extraAttributes.cbegin(); it != extraAttributes.cend(); ++it)
+        (void)::lsetxattr(targetName.constData(), it.key().constData(), it.value().constData(),
+                          size_t(it.value().size()), 0);
+    if (inPlace) *inPlace = why;
+    return true;
+}
+
 // Writes data to a new temporary file beside the target (mode, owner and attributes as the old
-// file's) and closes it, flushed when asked. Without a temporary file an existing writable file
-// is written in place when allowed (*inPlace says so). Fills target and temporary names.
+// file's), flushed when asked, and names it in tempOut. allowInPlace (a single write): the file is
+// written in place instead (*inPlace says so) where a rename over it would lose what it is (another
+// owner or group the caller cannot give a new file, a second hard link) or where the folder
+// refuses a temporary file; the temporary is an unnamed file (O_TMPFILE) until it is renamed over,
+// where the file system has them (*unnamedFd keeps it open, tempOut then empty).
 bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
                     const QMap<QByteArray, QByteArray>& extraAttributes, bool flush, bool allowInPlace,
-                    bool* inPlace, QByteArray* targetOut, QByteArray* tempOut) {
-    if (inPlace) *inPlace = false;
+                    AtomicFile::InPlace* inPlace, QByteArray* targetOut, QByteArray* tempOut, int* unnamedFd = nullptr) {
+    if (inPlace) *inPlace = AtomicFile::InPlace::No;
+    if (unnamedFd) *unnamedFd = -1;
     if (path.isEmpty()) {
         qvSetError(error, QVError::posix(ENOENT, QStringLiteral("Writing"), path));
         return false;
     }
     const QString target = resolvedTarget(FileName::absolute(path));
     const QByteArray targetName = FileName::encode(target);
-    const QString folder = QFileInfo(target).absolutePath();
+    const QByteArray folder = FileName::encode(QFileInfo(target).absolutePath());
 
     struct stat old {};
     const bool exists = ::stat(targetName.constData(), &old) == 0;
@@ -170,64 +311,54 @@ bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
             return false;
         }
     }
+    removeStrandedTemporaries(folder);
+    // A rename would split the file from its other names: they keep the old text.
+    if (allowInPlace && exists && old.st_nlink > 1)
+        return writeTargetInPlace(path, targetName, data, error, extraAttributes, AtomicFile::InPlace::OtherLinks, inPlace);
 
-    QByteArray tempName = FileName::encode(folder) + "/." + FileName::encode(QFileInfo(target).fileName()) +
-                          ".XXXXXX";
-    // mkostemp opens with O_CREAT | O_EXCL: the name is ours alone.
-    const int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
-    if (fd < 0) {
-        const int refused = errno;
-        if (allowInPlace && exists && (refused == EACCES || refused == EPERM)) {
-            int err = 0;
-            const char* step = "Writing";
-            if (!writeInPlace(targetName, data, &err, &step)) {
-                qvSetError(error, QVError::posix(err, QString::fromLatin1(step), path));
-                return false;
-            }
-            for (auto it = extraAttributes.cbegin(); it != extraAttributes.cend(); ++it)
-                (void)::lsetxattr(targetName.constData(), it.key().constData(), it.value().constData(),
-                                  size_t(it.value().size()), 0);
-            if (inPlace) *inPlace = true;
+    const mode_t mode = exists ? (old.st_mode & 07777) : (0666 & ~currentUmask());
+    for (bool unnamed : {true, false}) {
+        if (unnamed && !unnamedFd) continue;
+        QByteArray tempName;
+        const int fd = unnamed ? ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600)
+                               : createNamed(folder, &tempName);
+        if (fd < 0) {
+            // A file system without unnamed files: a named one, which says the same when refused.
+            if (unnamed) continue;
+            const int refused = errno;
+            if (allowInPlace && exists && (refused == EACCES || refused == EPERM))
+                return writeTargetInPlace(path, targetName, data, error, extraAttributes,
+                                          AtomicFile::InPlace::FolderRefusesTemporary, inPlace);
+            qvSetError(error, QVError::posix(refused, QStringLiteral("Creating a temporary file for"), path));
+            return false;
+        }
+        int err = 0;
+        const char* step = "Writing";
+        Filled filled =
+            fillTemporary(fd, data, exists, old, mode, targetName, extraAttributes, flush, allowInPlace, &err, &step);
+        if (filled == Filled::Done && unnamed) {
+            *unnamedFd = fd;
+            *targetOut = targetName;
+            tempOut->clear();
             return true;
         }
-        qvSetError(error, QVError::posix(refused, QStringLiteral("Creating a temporary file for"), path));
-        return false;
-    }
-
-    int err = 0;
-    const char* step = "Writing";
-    const mode_t mode = exists ? (old.st_mode & 07777) : (0666 & ~currentUmask());
-    if (writeAll(fd, data.constData(), data.size(), &err)) {
-        // Keeping the owner only works for the superuser (or a group we belong to); a file we
-        // may write but do not own otherwise becomes ours, as with any safe save.
-        if (exists && (old.st_uid != ::geteuid() || old.st_gid != ::getegid()))
-            (void)::fchown(fd, old.st_uid, old.st_gid);
-        // The ACL before the mode: fchmod then sets the ACL's mask from the old group bits,
-        // which were the old mask.
-        if (exists) copyAttributes(targetName.constData(), fd);
-        for (auto it = extraAttributes.cbegin(); it != extraAttributes.cend(); ++it)
-            (void)::fsetxattr(fd, it.key().constData(), it.value().constData(), size_t(it.value().size()), 0);
-        // After fchown, which clears set-id bits.
-        if (::fchmod(fd, mode) != 0) {
+        if (::close(fd) != 0 && filled == Filled::Done) {
             err = errno;
-            step = "Setting the permissions of";
-        } else if (flush && counted(::fsync(fd)) != 0) {
-            err = errno;
-            step = "Flushing";
+            step = "Closing";
+            filled = Filled::Failed;
         }
-    }
-    if (::close(fd) != 0 && err == 0) {
-        err = errno;
-        step = "Closing";
-    }
-    if (err != 0) {
-        ::unlink(tempName.constData());
+        if (filled == Filled::Done) {
+            *targetOut = targetName;
+            *tempOut = tempName;
+            return true;
+        }
+        if (!unnamed) ::unlink(tempName.constData());
+        if (filled == Filled::KeepsNoOwner)
+            return writeTargetInPlace(path, targetName, data, error, extraAttributes, AtomicFile::InPlace::OwnerOrGroup, inPlace);
         qvSetError(error, QVError::posix(err, QString::fromLatin1(step), path));
         return false;
     }
-    *targetOut = targetName;
-    *tempOut = tempName;
-    return true;
+    return false;
 }
 
 void syncFolderOf(const QByteArray& file) {
@@ -251,12 +382,30 @@ void AtomicFile::syncFolder(const QString& folder) {
 }
 
 bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* error,
-                       const QMap<QByteArray, QByteArray>& extraAttributes, bool* inPlace, QString* deferredFolder) {
+                       const QMap<QByteArray, QByteArray>& extraAttributes, bool* inPlace, QString* deferredFolder,
+                       InPlace* why) {
     QByteArray targetName, tempName;
-    bool wroteInPlace = false;
-    if (!writeTemporary(path, data, error, extraAttributes, true, true, &wroteInPlace, &targetName, &tempName)) return false;
-    if (inPlace) *inPlace = wroteInPlace;
-    if (wroteInPlace) return true;
+    InPlace wroteInPlace = InPlace::No;
+    int unnamed = -1;
+    if (!writeTemporary(path, data, error, extraAttributes, true, true, &wroteInPlace, &targetName, &tempName, &unnamed))
+        return false;
+    if (unnamed >= 0) {
+        const qsizetype slash = targetName.lastIndexOf('/');
+        const bool named = nameUnnamed(unnamed, slash > 0 ? targetName.left(slash) : QByteArray("/"), &tempName);
+        const bool closed = ::close(unnamed) == 0;
+        if (named && !closed) {
+            const int err = errno;
+            ::unlink(tempName.constData());
+            qvSetError(error, QVError::posix(err, QStringLiteral("Closing"), path));
+            return false;
+        }
+        // No way to name it: the text goes into a named temporary instead.
+        if (!named && !writeTemporary(path, data, error, extraAttributes, true, true, &wroteInPlace, &targetName, &tempName))
+            return false;
+    }
+    if (inPlace) *inPlace = wroteInPlace != InPlace::No;
+    if (why) *why = wroteInPlace;
+    if (wroteInPlace != InPlace::No) return true;
     if (::rename(tempName.constData(), targetName.constData()) != 0) {
         const int err = errno;
         ::unlink(tempName.constData());

@@ -11,9 +11,9 @@
 class AtomicFile {
 public:
     // Writes data to path so that readers see either the old file or the whole new one.
-    // The temporary file is created with a unique name in one step (O_EXCL), flushed to disk,
-    // given the old file's permission mode and owner when allowed (a new file gets 0666 minus
-    // the umask, as any created file) and renamed over the path; the folder is synced. A
+    // The temporary file is created beside the path, given the old file's owner and group, its
+    // data and its permission mode (a new file gets 0666 minus the umask, as any created file),
+    // flushed to disk and renamed over the path; the folder is synced. A
     // symbolic link is written through to its target and stays a link. A file the caller may
     // not write is refused (renaming over it would bypass its permissions), as is a folder.
     // On failure the old file is untouched, the temporary file is removed and the error
@@ -23,21 +23,29 @@ public:
     // extraAttributes (name to value, e.g. "user.…") are set. An attribute the file system or
     // the caller's rights refuse is skipped: attributes never fail a write.
     //
-    // A file the caller may write in a folder that refuses a temporary file is written in place
-    // instead (not atomic: a crash midway leaves it partly written), after reserving its new
-    // size so that a full disk fails before the old contents are touched; inPlace tells.
+    // A file the caller may write is written in place instead (not atomic: a crash midway leaves
+    // it partly written) where its folder refuses a temporary file, where it has other hard links
+    // (a rename would split them off) and where the caller cannot give a new file its owner and
+    // group; its new size is reserved first so that a full disk fails before the old contents are
+    // touched; inPlace tells, and why says which. The temporary file is unnamed (O_TMPFILE) until
+    // it is renamed over the file, where the file system allows: a killed write leaves nothing.
+    // Elsewhere it is named ".tmp_Qorvel-save-<pid>-<6 letters>" (hidden in the outline), and one
+    // a killed write left is removed at the first write in its folder once its process is gone
+    // and it has not changed for ten minutes.
     //
     // deferredFolder: the caller syncs the folder itself (syncFolder(), once for many files in
     // it, where a folder sync costs more than the rest of a small write); the folder to sync is
     // stored there. The contents are synced before the rename all the same.
+    enum class InPlace { No, FolderRefusesTemporary, OtherLinks, OwnerOrGroup };
     static bool write(const QString& path, const QByteArray& data, QVError* error = nullptr,
                       const QMap<QByteArray, QByteArray>& extraAttributes = {}, bool* inPlace = nullptr,
-                      QString* deferredFolder = nullptr);
+                      QString* deferredFolder = nullptr, InPlace* why = nullptr);
     // Makes the renames in folder durable; a folder that cannot be synced is no failure.
     static void syncFolder(const QString& folder);
 
     // Many files at once with one flush for all: stage() writes each new file beside its old one
-    // (as write() does, mode, owner and attributes kept) without flushing it; flush() makes every
+    // under a name of ours (as write() does, mode and attributes kept, owner and group where the
+    // caller may give them) without flushing it; flush() makes every
     // staged file durable with one sync of their file systems; commit() then renames one over its
     // path, and discard() removes it instead. A folder that refuses a temporary file fails the
     // stage (no in-place writes here). flushFolders() makes the renames durable. A file system

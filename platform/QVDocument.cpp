@@ -85,11 +85,15 @@ bool QVDocument::saveToFile(const QString& path, QVError* error, QVError* warnin
 }
 
 bool QVDocument::writeToFile(const QString& path, const QByteArray& bytes, QVError* error) {
-    bool inPlace = false;
-    if (!AtomicFile::write(path, bytes, error, fileAttributesToWrite(), &inPlace)) return false;
-    if (inPlace) {
-        _writeNotice = QVError::app(WrittenInPlaceNotice,
-                                    QVLocalized(QStringLiteral("The folder does not allow a temporary file, so the file was written in place.")));
+    AtomicFile::InPlace inPlace = AtomicFile::InPlace::No;
+    if (!AtomicFile::write(path, bytes, error, fileAttributesToWrite(), nullptr, nullptr, &inPlace)) return false;
+    if (inPlace != AtomicFile::InPlace::No) {
+        const char* why = inPlace == AtomicFile::InPlace::OtherLinks
+                              ? "The file has other hard links, so it was written in place to keep them."
+                          : inPlace == AtomicFile::InPlace::OwnerOrGroup
+                              ? "A new copy could not keep the file's owner or group, so the file was written in place."
+                              : "The folder does not allow a temporary file, so the file was written in place.";
+        _writeNotice = QVError::app(WrittenInPlaceNotice, QVLocalized(QString::fromLatin1(why)));
         _writeNotice.setUserInfoValue(QString::fromLatin1(QVIsLowPriorityError), true);
     }
     return true;

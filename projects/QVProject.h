@@ -151,9 +151,14 @@ public:
     // Why the last write of the first copy failed; null after a success.
     const QVError& lastCommitError() const { return _lastCommitError; }
     // Reads the first readable copy once. A copy that exists but cannot be read is moved aside
-    // ("<name>.unreadable"), never overwritten, and readError() says so.
+    // ("<name>.unreadable"), never overwritten, and readError() says so. Where it cannot be moved
+    // aside either, the project stays as it is (defaults, when nothing else was read) and is
+    // read-only: nothing is ever written over that copy.
     bool loadIfNecessary();
     bool isLoaded() const { return _loaded; }
+    bool isReadOnly() const { return _readOnly; }
+    // Whether a copy could not be read (moved aside, or kept under a read-only project).
+    bool foundUnreadableCopy() const { return _foundUnreadableCopy; }
     // Why reading failed or what reading refused (dangerous site options); null when nothing.
     const QVError& readError() const { return _readError; }
     // A project file's dictionary into the project; nothing read schedules a save.
@@ -189,7 +194,7 @@ private:
     void loadConfigurations(const QVariantMap& plist);
     void loadRemoteMetadata(const QVariantMap& metadata);
     QString rootFolderCopyPath() const;
-    void noteReadProblem(const QString& what);
+    void noteReadProblem(const QString& what, const QString& title = {});
     void reportCommitFailure(const QVError& error);
     // Main-thread steps of the queue's callbacks.
     void queueOpenedConnection(QVRemoteSiteQueue* queue);
@@ -218,6 +223,8 @@ private:
     qint32 _type = Local;
     bool _hasRemoteEquivalent = false;
     bool _loaded = false;
+    bool _readOnly = false;
+    bool _foundUnreadableCopy = false;
     bool _loading = false;
     // Replaces an identifier another folder's project holds.
     void keepUUIDOwn();

@@ -77,6 +77,12 @@ QVariantMap QVProject::plistRepresentation() {
 }
 
 bool QVProject::reallyCommit() {
+    if (_readOnly) {
+        // Said once when the project opened: a copy that could not be read stays as it is.
+        _lastCommitError = QVError::app(1, QVLocalized(QStringLiteral("The project is read-only")),
+                                        QVLocalized(QStringLiteral("Its project file could not be read and is not written over.")));
+        return false;
+    }
     const QStringList paths = projectFileSearchPaths();
     const QVariantMap plist = plistRepresentation();
     QVError firstError;
@@ -112,17 +118,19 @@ bool QVProject::reallyCommit() {
     return false;
 }
 
-void QVProject::noteReadProblem(const QString& what) {
+void QVProject::noteReadProblem(const QString& what, const QString& title) {
     SystemLog::warning(QStringLiteral("Project \"%1\": %2").arg(_displayName, what));
     if (_readError) {
         _readError.setUserInfoValue(QVLocalizedRecoverySuggestionKey, _readError.localizedRecoverySuggestion() + QLatin1Char(' ') + what);
         return;
     }
-    _readError = QVError::app(1, QVLocalized(QStringLiteral("Part of the project file was not used")), what);
+    _readError = QVError::app(1, title.isEmpty() ? QVLocalized(QStringLiteral("Part of the project file was not used")) : title, what);
 }
 
 bool QVProject::loadIfNecessary() {
     if (_loaded) return true;
+    // Read once: the copy left as it is was read and said already.
+    if (_readOnly) return false;
     // Changes waiting for their write are newer than any copy on disk.
     if (hasPendingCommit()) return true;
     for (const QString& path : projectFileSearchPaths()) {
@@ -136,12 +144,21 @@ bool QVProject::loadIfNecessary() {
             if (std::exchange(_uuidReplaced, false)) commit(false);
             break;
         }
-        // Never written over: the user's file goes aside, and the project says where.
+        // Never written over: the user's file goes aside, and the project says where. Where it
+        // cannot go aside, the project writes no copy at all.
+        _foundUnreadableCopy = true;
+        const QString title = QVLocalized(QStringLiteral("The project file could not be read"));
         const QString aside = FileManagerUtilities::pathForCopyOfFile(path + QStringLiteral(".unreadable"), QString());
-        if (QFile::rename(path, aside))
-            noteReadProblem(QVLocalized(QStringLiteral("The project file %1 could not be read and was moved to %2.")).arg(path, aside));
-        else
-            noteReadProblem(QVLocalized(QStringLiteral("The project file %1 could not be read.")).arg(path));
+        if (QFile::rename(path, aside)) {
+            noteReadProblem(QVLocalized(QStringLiteral("The project file %1 could not be read and was moved to %2.")).arg(path, aside), title);
+        } else {
+            _readOnly = true;
+            noteReadProblem(QVLocalized(QStringLiteral("The project file %1 could not be read, nor moved aside. The project is "
+                                                       "open read-only, with the settings it had before reading, and the file "
+                                                       "is left as it is."))
+                                .arg(path),
+                            title);
+        }
         _readError.setUserInfoValue(QVFilePathErrorKey, path);
     }
     return _loaded;

@@ -246,7 +246,7 @@ std::shared_ptr<QVProject> QVProjectRepository::copyProjectWithPath(const QStrin
         if (root.isEmpty()) project->setRootDirectory(folder);
         _liveProjects.insert(key(project->rootDirectory()), project);
     }
-    if (!project->loadIfNecessary() && create) {
+    if (!project->loadIfNecessary() && create && !project->isReadOnly()) {
         // No readable copy (an unreadable one is aside by now): this project's file is new.
         project->commit(true);
         NotificationCenter::defaultCenter().post(ProjectCreatedNotification, project.get());

@@ -5,10 +5,12 @@
 #include "editor/HTMLView.h"
 #include "editor/HTMLViewDelegate.h"
 #include "files/QVRootFile.h"
+#include "platform/Process.h"
 #include "shell/FileEncodings.h"
 #include "tests/files/FilesTestSupport.h"
 #include "tests/support/TestSupport.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <gtest/gtest.h>
@@ -146,6 +148,44 @@ TEST(QVFileDocument, FailedRevertsReopensAndSavesChangeNothing) {
     EXPECT_FALSE(doc.save(&error));
     EXPECT_EQ(error.code(), QVFileDocument::SaveFailedError);
     EXPECT_EQ(state(), edited);
+}
+
+// A failed save says what happened, and nothing that did not: no word of permissions or encodings
+// for a full disk or a missing folder.
+TEST(QVFileDocument, AFailedSaveSaysOnlyWhatHappened) {
+    TestDir dir;
+    // A small file system, filled up (mounting needs the superuser).
+    const QString small = dir.file(QStringLiteral("small"));
+    QDir().mkpath(small);
+    const bool mounted = Process::run(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=64k", "qorvel-full", small}).succeeded();
+    struct Case {
+        const char* what;
+        QString path;
+        QString said;
+    };
+    std::vector<Case> cases = {{"a missing folder", dir.file(QStringLiteral("missing/page.html")), "No such file or directory"}};
+    if (mounted) {
+        {
+            QFile filler(small + QStringLiteral("/filler"));
+            ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+            while (filler.write(QByteArray(4096, 'x')) > 0 && filler.flush()) {}
+        }
+        cases.push_back({"a full disk", small + QStringLiteral("/page.html"), "No space left on device"});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QVFileDocument doc(dir.write(QStringLiteral("page.html"), "x"));
+        ASSERT_TRUE(doc.load());
+        doc.setFileName(c.path);
+        type(*doc.textView(), QString(20000, u'x'));
+        QVError error;
+        EXPECT_FALSE(doc.save(&error));
+        EXPECT_EQ(error.code(), QVFileDocument::SaveFailedError);
+        EXPECT_TRUE(error.localizedDescription().contains(c.said)) << error.localizedDescription().toStdString();
+        EXPECT_EQ(error.localizedRecoverySuggestion(), QString()) << error.localizedRecoverySuggestion().toStdString();
+    }
+    // Without the superuser only the missing folder is tried.
+    if (mounted) Process::run(QStringLiteral("umount"), {small});
 }
 
 class ErrorRecorder : public HTMLViewDelegate {

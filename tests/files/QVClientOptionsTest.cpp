@@ -19,7 +19,13 @@ TEST(QVClientOptions, OnlyOptionsEachClientReadsAsHarmlessPass) {
     };
     const std::vector<Case> cases = {
         // sftp: bundled letters and attached values, as its getopt reads them.
-        {SFTP, {"-C", "-v", "-P", "2222", "-oIdentityFile=~/.ssh/id", "-o", "identityfile ~/.ssh/a.b", "-i~/.ssh/k"}, {}},
+        {SFTP, {"-C", "-v", "-l", "100", "-oIdentityFile=~/.ssh/id", "-o", "identityfile ~/.ssh/a.b", "-i~/.ssh/k"}, {}},
+        // The site's own port and user always win: no option names others.
+        {SFTP, {"-P", "2222"}, {"-P 2222"}},
+        {SFTP, {"-CP2222", "-v"}, {"-CP2222"}, {"-v"}},
+        {SFTP, {"-oPort=2222", "-o", "User evil", "-oUSER=evil"}, {"-oPort=2222", "-o User evil", "-oUSER=evil"}},
+        // Uploads that append to what is there, or loosen its mode to the local copy's.
+        {SFTP, {"-a", "-Cp", "-f"}, {"-a", "-Cp"}, {"-f"}},
         {SFTP, {"-Fssh_config"}, {"-Fssh_config"}},
         {SFTP, {"-F", "ssh_config", "-C"}, {"-F ssh_config"}, {"-C"}},
         {SFTP, {"-vFssh_config"}, {"-vFssh_config"}},
@@ -46,13 +52,22 @@ TEST(QVClientOptions, OnlyOptionsEachClientReadsAsHarmlessPass) {
         {SFTP, {"-B", "-oProxyCommand=x"}, {"-B -oProxyCommand=x"}},  // an option in a value's place
         // tnftp: -N names a netrc whose "macdef init" runs commands.
         {FTP, {"-A", "-v", "-P", "21", "-q", "30"}, {}},
+        {FTP, {"-a"}, {"-a"}},  // anonymous instead of the site's user
+        {FTP, {"-va", "-d"}, {"-va"}, {"-d"}},
         {FTP, {"-N", "netrc"}, {"-N netrc"}},
         {FTP, {"-Nnetrc"}, {"-Nnetrc"}},
         {FTP, {"-vNnetrc"}, {"-vNnetrc"}},
         {FTP, {"-o", "/tmp/out", "-u", "x"}, {"-o /tmp/out", "-u x"}},
         {FTP, {"-oProxyCommand=x"}, {"-oProxyCommand=x"}},
-        // cadaver: -r reads a script of commands; long options by any unambiguous prefix.
-        {DAV, {"-t", "--tolerant", "--tol", "--proxy=p:8080", "-p", "p"}, {}},
+        // cadaver: -r reads a script of commands, -p connects through a proxy; long options by any
+        // unambiguous prefix.
+        {DAV, {"-t", "--tolerant", "--tol", "--t"}, {}},
+        {DAV, {"-p", "evil:8080"}, {"-p evil:8080"}},
+        {DAV, {"-pevil:8080", "-t"}, {"-pevil:8080"}, {"-t"}},
+        {DAV, {"-tpevil:8080"}, {"-tpevil:8080"}},
+        {DAV, {"-tp", "evil:8080"}, {"-tp evil:8080"}},
+        {DAV, {"--proxy=evil:8080", "--proxy", "evil"}, {"--proxy=evil:8080", "--proxy evil"}},
+        {DAV, {"--pro=evil:8080", "--p=evil", "--prox", "evil"}, {"--pro=evil:8080", "--p=evil", "--prox evil"}},
         {DAV, {"-r", "rc"}, {"-r rc"}},
         {DAV, {"-trrc"}, {"-trrc"}},
         {DAV, {"--rcfile=x", "--rc", "y"}, {"--rcfile=x", "--rc y"}},

@@ -13,6 +13,11 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -238,26 +243,163 @@ TEST(AtomicFile, ReadersSeeTheOldOrTheNewFileNeverAMix) {
     EXPECT_EQ(entries(dir.path()), QStringList{QStringLiteral("file")});
 }
 
-TEST(AtomicFile, AWriterKilledMidwayLeavesTheOldOrTheNewFileWhole) {
-    TestDir dir;
-    const QString path = dir.file(QStringLiteral("page.html"));
-    const QByteArray a(3000000, 'a');
-    const QByteArray b(1000000, 'b');
+// A folder every account may write, for a child that gives up the superuser's rights.
+struct SharedFolder {
+    QString path;
+    SharedFolder() {
+        QByteArray name("/tmp/qorvel-saves-XXXXXX");
+        if (::mkdtemp(name.data()) && ::chmod(name.constData(), 0777) == 0) path = QFile::decodeName(name);
+    }
+    ~SharedFolder() {
+        if (!path.isEmpty()) QDir(path).removeRecursively();
+    }
+};
+
+// In a forked child: from the superuser to the unprivileged account "nobody" (false if that failed).
+bool becomeNobody() {
+    const struct passwd* nobody = ::getpwnam("nobody");
+    return nobody && ::setgroups(0, nullptr) == 0 && ::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0;
+}
+
+TEST(AtomicFile, AWriterKilledMidwayLeavesTheOldOrTheNewFileWholeAndNoTemporary) {
+    // Saved by an unprivileged account where the tests run as the superuser.
+    SharedFolder shared;
+    TestDir own;
+    const bool asNobody = runningAsRoot();
+    ASSERT_TRUE(!asNobody || !shared.path.isEmpty());
+    const QString folder = asNobody ? shared.path : own.path();
+    const QString path = folder + QStringLiteral("/page.html");
+    const QByteArray a(24000000, 'a');
+    const QByteArray b(8000000, 'b');
     ASSERT_TRUE(AtomicFile::write(path, a));
-    for (int round = 0; round < 5; ++round) {
+    if (asNobody) {
+        const struct passwd* nobody = ::getpwnam("nobody");
+        ASSERT_NE(nobody, nullptr);
+        ASSERT_EQ(::chown(QFile::encodeName(path).constData(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
+    std::srand(unsigned(::getpid()));
+    for (int round = 0; round < 12; ++round) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            for (int i = 0;; ++i) AtomicFile::write(path, i % 2 ? a : b);
+            if (asNobody && !becomeNobody()) ::_exit(10);
+            for (int i = 0;; ++i)
+                if (!AtomicFile::write(path, i % 2 ? a : b)) ::_exit(11);
         }
-        // Killed at some point of a write: after one or more whole writes, at a different moment
-        // each round.
-        ::usleep(useconds_t(20000 + 15000 * round));
+        // Killed at a random point of a write: in the first one or after some whole ones.
+        ::usleep(useconds_t(1000 + std::rand() % 120000));
         ::kill(child, SIGKILL);
         int status = 0;
         ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed (" << WEXITSTATUS(status) << ")";
         const QByteArray seen = readAll(path);
         EXPECT_TRUE(seen == a || seen == b) << "round " << round << ": " << seen.size() << " bytes";
+        EXPECT_EQ(entries(folder), QStringList{QStringLiteral("page.html")}) << "round " << round;
+    }
+}
+
+// A temporary a killed save left (where the file system has no unnamed files) goes at the next
+// write in its folder, once its maker is gone and it has not changed for a while; nothing else does.
+TEST(AtomicFile, AStrandedTemporaryOfADeadSaveIsRemoved) {
+    TestDir dir;
+    const pid_t gone = ::fork();
+    ASSERT_GE(gone, 0);
+    if (gone == 0) ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    const QString dead = QString::number(gone);
+    const struct {
+        QString name;
+        bool aged, kept;
+    } rows[] = {
+        {".tmp_Qorvel-save-" + dead + "-a1B2c3", true, false},
+        {".tmp_Qorvel-save-" + dead + "-a1B2c4", false, true},  // its maker may be elsewhere, writing
+        {".tmp_Qorvel-save-1-a1B2c5", true, true},               // a live maker
+        {".tmp_Qorvel-save-" + dead + "-a1B2c6.html", true, true},
+        {".tmp_Qorvel-index.html", true, true},
+        {".page.html.a1B2c7", true, true},
+    };
+    for (const auto& row : rows) {
+        dir.write(row.name, "stranded");
+        if (!row.aged) continue;
+        const struct timespec times[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(dir.file(row.name)).constData(), times, 0), 0);
+    }
+    ASSERT_TRUE(AtomicFile::write(dir.file(QStringLiteral("page.html")), "new"));
+    for (const auto& row : rows) EXPECT_EQ(QFileInfo::exists(dir.file(row.name)), row.kept) << row.name.toStdString();
+}
+
+// Saved by an account that is not the superuser: a file it may write but whose owner or group it
+// cannot give a new file, or with a second name, is written in place and stays what it was.
+TEST(AtomicFile, AFileWhoseOwnerGroupOrLinksARenameWouldLoseIsWrittenInPlace) {
+    if (!runningAsRoot()) GTEST_SKIP() << "files of another owner can only be made by the superuser";
+    const struct passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const uid_t user = nobody->pw_uid;
+    const gid_t group = nobody->pw_gid;
+    SharedFolder shared;
+    ASSERT_FALSE(shared.path.isEmpty());
+    const QString folder = shared.path;
+    const QByteArray folderName = QFile::encodeName(folder);
+    struct Row {
+        const char* what;
+        uid_t owner;
+        gid_t group;
+        mode_t mode;
+        bool twin;
+        AtomicFile::InPlace inPlace;
+        mode_t folderMode = 0777;
+    };
+    using P = AtomicFile::InPlace;
+    const Row rows[] = {
+        {"another owner's file", 0, 0, 0666, false, P::OwnerOrGroup},
+        {"a file of a group the saver is not in", user, 0, 0664, false, P::OwnerOrGroup},
+        {"a file with a second hard link", user, group, 0644, true, P::OtherLinks},
+        {"the saver's own file", user, group, 0640, false, P::No},
+        // A new file there takes the folder's group: given the file's own back, it is replaced.
+        {"the saver's own file in a set-group-id folder", user, group, 0640, false, P::No, 02777},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(::chmod(folderName.constData(), row.folderMode), 0);
+        const QString path = folder + QStringLiteral("/page.html"), twin = folder + QStringLiteral("/twin.html");
+        {
+            QFile f(path);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write("old");
+        }
+        const QByteArray name = QFile::encodeName(path);
+        ASSERT_EQ(::chown(name.constData(), row.owner, row.group), 0);
+        ASSERT_EQ(::chmod(name.constData(), row.mode), 0);
+        if (row.twin) ASSERT_EQ(::link(name.constData(), QFile::encodeName(twin).constData()), 0);
+        struct stat before {};
+        ASSERT_EQ(::stat(name.constData(), &before), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (!becomeNobody()) ::_exit(10);
+            P inPlace = P::No;
+            if (!AtomicFile::write(path, "new", nullptr, {}, nullptr, nullptr, &inPlace)) ::_exit(11);
+            ::_exit(int(inPlace));
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_LT(WEXITSTATUS(status), 10) << "the unprivileged save failed (" << WEXITSTATUS(status) << ")";
+        EXPECT_EQ(WEXITSTATUS(status), int(row.inPlace));
+        struct stat after {};
+        ASSERT_EQ(::stat(name.constData(), &after), 0);
+        EXPECT_EQ(readAll(path), QByteArray("new"));
+        EXPECT_EQ(after.st_uid, row.owner);
+        EXPECT_EQ(after.st_gid, row.group);
+        EXPECT_EQ(after.st_mode & 07777, row.mode);
+        EXPECT_EQ(after.st_ino == before.st_ino, row.inPlace != P::No);
+        if (row.twin) {
+            EXPECT_EQ(readAll(twin), QByteArray("new"));
+            EXPECT_EQ(after.st_nlink, nlink_t(2));
+        }
+        EXPECT_EQ(entries(folder), row.twin ? (QStringList{"page.html", "twin.html"}) : QStringList{"page.html"});
+        QFile::remove(path);
+        QFile::remove(twin);
     }
 }
 

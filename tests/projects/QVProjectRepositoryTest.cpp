@@ -1,5 +1,6 @@
 #include "platform/FileName.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Process.h"
 #include "shell/StringHashing.h"
 #include "tests/projects/ProjectsTestSupport.h"
 
@@ -8,6 +9,7 @@
 #include <functional>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -71,6 +73,35 @@ TEST_F(ProjectsTest, LookupHandsOutOneProjectPerFolder) {
     const QStringList files = filesIn(broken.path());
     ASSERT_EQ(files.size(), 2) << files.join(",").toStdString();
     EXPECT_EQ(readAll(broken.file(files.filter("unreadable").value(0))), garbage);
+    EXPECT_EQ(created, 2);
+    EXPECT_FALSE(fresh->isReadOnly());
+
+    // One that cannot be moved aside either (its folder refuses; the superuser is refused only by
+    // an immutable folder) is never written: the project opens read-only from defaults.
+    TestDir shutDir;
+    const QString shut = shutDir.file("shut");
+    shutDir.write("shut/shut.qvproj", garbage);
+    const bool root = ::geteuid() == 0;
+    const auto close = [&](bool closed) {
+        return root ? Process::run("chattr", {closed ? "+i" : "-i", shut}).succeeded()
+                    : ::chmod(QFile::encodeName(shut).constData(), closed ? 0555 : 0755) == 0;
+    };
+    ASSERT_TRUE(close(true)) << "chattr (package e2fsprogs) failed";
+    auto kept = list.copyProjectWithPath(shut + "/shut.qvproj");
+    const QByteArray left = readAll(shut + "/shut.qvproj");
+    const QStringList inShut = filesIn(shut);
+    kept->setDisplayName("Renamed");
+    const bool committed = kept->commit(true);
+    const QByteArray leftAfterCommit = readAll(shut + "/shut.qvproj");
+    ASSERT_TRUE(close(false));
+    EXPECT_EQ(left, garbage);
+    EXPECT_EQ(inShut, QStringList{"shut.qvproj"});
+    EXPECT_TRUE(kept->isReadOnly());
+    EXPECT_TRUE(kept->foundUnreadableCopy());
+    EXPECT_TRUE(kept->readError().localizedRecoverySuggestion().contains("read-only"))
+        << kept->readError().localizedRecoverySuggestion().toStdString();
+    EXPECT_FALSE(committed);
+    EXPECT_EQ(leftAfterCommit, garbage);
     EXPECT_EQ(created, 2);
     NotificationCenter::defaultCenter().removeObserver(token);
 }

@@ -360,3 +360,19 @@ TEST(ProjectWindow, ReorderedTabsAreTheSavedOpenFilesAndAVanishedRootEmptiesTheO
     EXPECT_FALSE(QFile::exists(w.path("new.html")));
     EXPECT_EQ(w.window->questions()->queuedCount() + (w.window->questions()->currentSheet() ? 1 : 0), asked + 1);
 }
+
+TEST(ProjectWindow, AProjectFileThatCouldNotBeReadIsSaidInTheWindow) {
+    TestDir dir;
+    dir.write("site/Site.qvproj", QByteArray("\x01not a project", 14));
+    auto project = QVProject::createWithRootDirectory(dir.file("site"), "Site");
+    project->setIsOpen(true);
+    auto window = std::make_unique<QVProjectWindowController>(project);
+    window->show();
+    settle();
+    QMessageBox* sheet = window->questions()->currentSheet();
+    ASSERT_TRUE(sheet) << "nothing said";
+    EXPECT_TRUE((sheet->text() + sheet->informativeText()).contains("could not be read"))
+        << (sheet->text() + " | " + sheet->informativeText()).toStdString();
+    window.reset();
+    project->close();
+}
