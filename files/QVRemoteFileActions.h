@@ -44,16 +44,16 @@ protected:
 };
 
 // A download goes to a hidden name beside its target and replaces it only when complete. An
-// upload to an FTP site does the same only where the copy is known to keep everything a plain
-// put keeps: the folder's listing (or the one a folder walk already has) shows the target as a
-// plain file with one name, writable by its owner; the account may rename it; an empty copy
-// beside it, given its permission bits, shows the same mode, owner and group in a fresh listing.
-// Only then does the text go into that copy, renamed over the target once complete. Anywhere
-// else (sftp, which shows no link counts; a folder that cannot be listed; a link whose target the
-// listing does not name exactly; a refused chmod or rename; another group) the text is put in
-// place, as a plain put does, the site log says why, and the save counts only once the site
-// reports the whole size. A failure removes only what the upload made; a rerun after a cut
-// transfer first removes the copy the cut one left.
+// upload to a WebDAV site goes the same way (a copy moved over the file); one to an FTP site only
+// where the copy is known to keep everything a plain put keeps: the folder's listing (or the one
+// a folder walk already has) shows the target as a plain file with one name, writable by its
+// owner; the account may rename it; an empty copy beside it, given its permission bits, shows
+// the same mode, owner and group in a fresh listing. Only then does the text go into that copy,
+// renamed over the target once complete. Anywhere else (sftp, which shows no link counts; a
+// folder that cannot be listed; a link whose target the listing does not name exactly; a refused
+// chmod or rename; another group) the text is put in place, as a plain put does, the site log
+// says why, and the save counts only once the site reports the whole size. A failure removes
+// only what the upload made; a rerun after a cut transfer first removes the copy the cut one left.
 class QVFileTransferAction : public QVRemoteFileAction, public QVRemoteFileActionDelegate {
 public:
     enum Kind { Get, Put };
@@ -129,7 +129,8 @@ protected:
     QList<QVRemoteFile> _surveyedFiles;
     // Temporary copies of earlier runs that may still be on the site, and whether this run's may.
     QStringList _staleTemporaries;
-    bool _temporaryMayRemain = false;    QList<std::shared_ptr<QVRemoteFileAction>> _subActions;  // kept until the next run
+    bool _temporaryMayRemain = false;
+    QList<std::shared_ptr<QVRemoteFileAction>> _subActions;  // kept until the next run
     QString _transferCommand;
     enum Step {
         Surveying, StaleDeleting, AskingFolder, Resolving, Returning, SettingType, Probing, Placing, Guarding,
