@@ -367,6 +367,13 @@ QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& dir
             if (!readable && unreadable) ++*unreadable;
         }
         if (!file) continue;
+        if (type == QVRemoteFilesConnection::SFTP && file->isSymlink() && !file->linkTarget().isEmpty()) {
+            // sftp never prints a link's target: " -> " in its line is part of the name.
+            file->setName(file->name() + QStringLiteral(" -> ") + file->linkTarget());
+            file->setPath(QVRemoteFile::appendPath(directory, file->name()));
+            file->setLinkTarget({});
+            file->setLinkIsAmbiguous(false);
+        }
         if (type == QVRemoteFilesConnection::SFTP && file->name().startsWith(prefix)) {
             file = named(*file, file->name().mid(prefix.size()), directory);
             if (!file) continue;
@@ -383,6 +390,7 @@ std::optional<QVRemoteFile> QVFileListingAction::parseUnixLine(const QString& li
     QVRemoteFile file;
     if (const Span mode = findMode(rest); mode.found()) {
         file.setModeString(rest.mid(mode.start, 10));
+        file.setLinkCount(rest.mid(mode.start + 10, mode.length - 10).trimmed().toInt());
         rest.remove(mode.start, mode.length);
     }
     if (const Span date = findUnixDate(rest); date.found()) {
@@ -405,6 +413,9 @@ std::optional<QVRemoteFile> QVFileListingAction::parseUnixLine(const QString& li
             QString to = rest.mid(target.start + 4);
             while (to.endsWith(u'\r') || to.endsWith(u'\n')) to.chop(1);
             file.setLinkTarget(to);
+            // "r -> s.html -> t.html" is r leading to "s.html -> t.html" or "r -> s.html" leading
+            // to t.html: the listing cannot say which.
+            file.setLinkIsAmbiguous(to.contains(QStringLiteral(" -> ")));
             rest.truncate(target.start);
         }
     qsizetype first = 0;

@@ -291,11 +291,53 @@ QString QVFileTransferAction::folderOf(const QString& path) const {
     return slash == 0 ? QStringLiteral("/") : path.left(slash);
 }
 
-QString QVFileTransferAction::temporaryPrefix() const { return QStringLiteral(".tmp_Qorvel-") + _token + u'-'; }
+QString QVFileTransferAction::prefixOfToken(const QString& token) { return QStringLiteral(".tmp_Qorvel-") + token + u'-'; }
+
+QString QVFileTransferAction::temporaryPrefix() const { return prefixOfToken(_token); }
+
+namespace {
+
+// Where a relative link in `folder` leads, by name; nothing when the walk climbs above the top
+// of the path (above "/", or above the login folder for a relative path): a chrooted account's
+// "/" is not the server's, and what lies above it is no path of the site.
+std::optional<QString> followedPath(const QString& folder, const QString& target) {
+    const bool absolute = folder.startsWith(u'/');
+    QStringList parts;
+    for (const QString& part : (folder + u'/' + target).split(u'/', Qt::SkipEmptyParts)) {
+        if (part == u'.') continue;
+        if (part == QStringLiteral("..")) {
+            if (parts.isEmpty()) return std::nullopt;
+            parts.removeLast();
+        } else {
+            parts << part;
+        }
+    }
+    if (parts.isEmpty()) return std::nullopt;
+    return (absolute ? QStringLiteral("/") : QString()) + parts.join(u'/');
+}
+
+// The size in tnftp's answer to "size" ("PATH<tab>1234", or the server's "213 1234").
+std::optional<qint64> sizeInReply(const QStringList& lines) {
+    for (const QString& raw : lines) {
+        QString line = raw.trimmed();
+        QString digits;
+        if (const qsizetype tab = raw.lastIndexOf(u'\t'); tab >= 0) digits = raw.mid(tab + 1).trimmed();
+        else if (line.startsWith(QStringLiteral("213 "))) digits = line.mid(4).trimmed();
+        bool ok = false;
+        const qint64 size = digits.toLongLong(&ok);
+        if (ok && size >= 0) return size;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
 
 void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
     QVRemoteFileAction::runWithDelegate(delegate);
     const int type = _connection->type();
+    // Run again after a cut transfer: the copy the cut run was writing may still be there.
+    if (_temporaryMayRemain && !_remoteTemporaryPath.isEmpty()) _staleTemporaries << _remoteTemporaryPath;
+    _temporaryMayRemain = false;
     _temporaryPath.clear();
     _remoteTemporaryPath.clear();
     _targetPath = _remotePath;
@@ -304,9 +346,11 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
     _executable = false;
     _linksFollowed = 0;
     _leftovers.clear();
+    _inPlaceAfterCleaning.clear();
+    _target = QVRemoteFile();
+    _surveyedFiles.clear();
     _subActions.clear();
     _transferCommand.clear();
-    _placeholderCommand.clear();
     _failureCode = 0;
     if (type == C::WebDAV && (QVWebDAVRequest::holdsPattern(_remotePath) || QVWebDAVRequest::holdsPattern(_localPath))) {
         transferDirectly();
@@ -335,12 +379,7 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
         refuse(tr("\"%1\" names a folder, not a file.").arg(_remotePath));
         return;
     }
-    if (_knownFolder) {
-        const QList<QVRemoteFile> files = *std::exchange(_knownFolder, std::nullopt);
-        surveyed(&files);
-    } else {
-        survey();
-    }
+    startTransfer();
 }
 
 void QVFileTransferAction::runSubAction(const std::shared_ptr<QVRemoteFileAction>& action) {
@@ -359,44 +398,51 @@ void QVFileTransferAction::survey() {
     runSubAction(listingOf(folderOf(_targetPath)));
 }
 
+bool QVFileTransferAction::removeStale(const QList<QVRemoteFile>& files) {
+    if (_staleTemporaries.isEmpty()) return false;
+    QStringList elsewhere;
+    _leftovers.clear();
+    for (const QString& stale : std::exchange(_staleTemporaries, {})) {
+        if (folderOf(stale) != folderOf(_targetPath)) {
+            elsewhere << stale;
+            continue;
+        }
+        // Its run's prefix, which no entry started with when that run chose it.
+        const QString prefix = lastComponent(stale).left(prefixOfToken(QString(8, u'0')).size());
+        for (const QVRemoteFile& file : files)
+            if (file.name().startsWith(prefix) && !file.isDirectory()) _leftovers << file.path();
+    }
+    _staleTemporaries = elsewhere;
+    if (_leftovers.isEmpty()) return false;
+    _surveyedFiles = files;
+    _step = StaleDeleting;
+    runSubAction(std::make_shared<QVFileAction>(QVFileAction::DeleteFile, _connection, _leftovers.takeFirst()));
+    return true;
+}
+
 void QVFileTransferAction::surveyed(const QList<QVRemoteFile>* files) {
     const int type = _connection->type();
     const QString name = _targetPath.mid(_targetPath.lastIndexOf(u'/') + 1);
+    if (files && removeStale(*files)) return;
+    if (!files && type != C::WebDAV) {
+        // A name not seen is not a new file: it may be a link, a file of another group, one
+        // with another name.
+        writeInPlace(tr("The folder of \"%1\" cannot be listed, so the file is written in place.").arg(_targetPath));
+        return;
+    }
     QStringList names;
+    const QVRemoteFile* target = nullptr;
     if (files) {
         for (const QVRemoteFile& file : *files) {
             names << file.name();
-            if (file.name() != name) continue;
-            if (file.isSymlink()) {
-                // The link stays; the file it leads to gets the text.
-                if (++_linksFollowed > MaximumLinks) {
-                    refuse(tr("\"%1\" leads through more than %2 links.").arg(lastComponent(_remotePath)).arg(MaximumLinks));
-                    return;
-                }
-                if (type == C::SFTP) {
-                    // sftp shows no link's target, but its cd says where a path leads.
-                    _step = AskingFolder;
-                    write(QStringLiteral("pwd"));
-                    return;
-                }
-                if (file.linkTarget().isEmpty()) {
-                    refuse(tr("The listing does not say where the link \"%1\" leads.").arg(name));
-                    return;
-                }
-                const QString to = file.linkTarget().startsWith(u'/')
-                                       ? file.linkTarget()
-                                       : QVRemoteFile::appendPath(folderOf(_targetPath), file.linkTarget());
-                _connection->logNote(tr("\"%1\" is a link to \"%2\": its text goes there.").arg(_targetPath, to));
-                _targetPath = QDir::cleanPath(to);
-                survey();
+            if (file.isSymlink() && file.linkIsAmbiguous() &&
+                (file.name() + QStringLiteral(" -> ") + file.linkTarget()).startsWith(name + QStringLiteral(" -> "))) {
+                writeInPlace(tr("A line of the listing of \"%1\" can be read more than one way, so the file is "
+                                "written in place.")
+                                 .arg(_targetPath));
                 return;
             }
-            if (file.isDirectory()) {
-                refuse(tr("\"%1\" names a folder, not a file.").arg(_targetPath));
-                return;
-            }
-            _mode = permissionBits(file.modeString());
-            _executable = file.isExecutable();
+            if (file.name() == name) target = &file;
         }
     }
     // Apache lists no link at all: a name missing from the listing may still lead to a folder.
@@ -404,6 +450,66 @@ void QVFileTransferAction::surveyed(const QList<QVRemoteFile>* files) {
         QVWebDAVRequest::resourceAt(*_connection, _targetPath) == QVWebDAVRequest::Collection) {
         refuse(tr("\"%1\" names a folder, not a file.").arg(_targetPath));
         return;
+    }
+    if (target && target->isSymlink()) {
+        // The link stays; the file it leads to gets the text.
+        if (++_linksFollowed > MaximumLinks) {
+            refuse(tr("\"%1\" leads through more than %2 links.").arg(lastComponent(_remotePath)).arg(MaximumLinks));
+            return;
+        }
+        if (type == C::SFTP) {
+            // sftp shows no link's target, but its cd says where a path leads.
+            _step = AskingFolder;
+            write(QStringLiteral("pwd"));
+            return;
+        }
+        const QString linkTarget = target->linkTarget();
+        if (linkTarget.isEmpty()) {
+            writeInPlace(tr("The listing does not say where the link \"%1\" leads, so it is written in place.").arg(_targetPath));
+            return;
+        }
+        // An FTP account's "/" may be a chroot: an absolute target is a path of the server's.
+        const std::optional<QString> to =
+            linkTarget.startsWith(u'/') ? std::nullopt : followedPath(folderOf(_targetPath), linkTarget);
+        if (!to) {
+            writeInPlace(tr("\"%1\" is a link to \"%2\", a path the site's names may not reach, so it is written in "
+                            "place.")
+                             .arg(_targetPath, linkTarget));
+            return;
+        }
+        _connection->logNote(tr("\"%1\" is a link to \"%2\": its text goes there.").arg(_targetPath, *to));
+        _targetPath = *to;
+        survey();
+        return;
+    }
+    if (target && target->isDirectory()) {
+        refuse(tr("\"%1\" names a folder, not a file.").arg(_targetPath));
+        return;
+    }
+    if (type != C::WebDAV) {
+        // The copy replaces the file only where it is known to keep what a plain put keeps.
+        const QString& path = _targetPath;
+        QString why;
+        if (!target) why = tr("\"%1\" is not in its folder's listing, so it is written in place.").arg(path);
+        else if (type == C::SFTP)
+            why = tr("sftp does not show how many names (hard links) \"%1\" has, so it is written in place.").arg(path);
+        else if (target->linkCount() > 1)
+            why = tr("\"%1\" has %2 names (hard links), so it is written in place.").arg(path).arg(target->linkCount());
+        else if (target->linkCount() != 1)
+            why = tr("The listing does not say how many names (hard links) \"%1\" has, so it is written in place.").arg(path);
+        else if (permissionBits(target->modeString()).isEmpty() || target->user().isEmpty() || target->group().isEmpty())
+            why = tr("The listing does not show the permissions, owner and group of \"%1\", so it is written in place.")
+                      .arg(path);
+        else if ((permissionBits(target->modeString())[0].digitValue() & 2) == 0)
+            why = tr("\"%1\" is read-only for its owner, so it is written in place.").arg(path);
+        if (!why.isEmpty()) {
+            writeInPlace(why);
+            return;
+        }
+        _mode = permissionBits(target->modeString());
+        _target = *target;
+    } else if (target) {
+        _executable = target->isExecutable();
     }
     // A name no entry of the folder starts with: the clean-up after a failure removes only
     // entries starting with it, so it never reaches a file the upload did not make.
@@ -416,32 +522,33 @@ void QVFileTransferAction::surveyed(const QList<QVRemoteFile>* files) {
     _remoteTemporaryPath = _targetPath.left(_targetPath.lastIndexOf(u'/') + 1) + uploadTemporaryName(name, _token);
     QString why;
     const auto temporary = quotedPath(type, _remoteTemporaryPath, &why);
-    const auto target = quotedPath(type, _targetPath, &why);
-    if (!temporary || !target) {
+    const auto quotedTarget = quotedPath(type, _targetPath, &why);
+    if (!temporary || !quotedTarget) {
         refuse(why);
         return;
     }
     _transferCommand = QStringLiteral("put ") + *quotedPath(type, _localPath) + u' ' + *temporary;
-    // A file others may not read is not readable by them while its copy goes up either: the
-    // copy starts empty, gets the permissions, and the text is put over it.
-    _placeholderCommand.clear();
-    const bool guarded = _mode.size() == 3 && ((_mode[1].digitValue() & 4) == 0 || (_mode[2].digitValue() & 4) == 0);
-    const QString folder = _connection->workingFolder();
-    if (guarded && type != C::WebDAV && !folder.isEmpty()) {
-        const QString empty = folder + QStringLiteral("/empty");
-        const int fd = ::open(QFile::encodeName(empty).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            ::close(fd);
-            _placeholderCommand = QStringLiteral("put ") + *quotedPath(type, empty) + u' ' + *temporary;
-        }
+    if (type == C::WebDAV) {
+        sendFile();
+        return;
     }
-    startTransfer();
+    // The account may rename the file (a store-only account may not): asked with the file's own
+    // name, which changes nothing, before anything is made.
+    _step = Probing;
+    write(QStringLiteral("rename ") + *quotedTarget + u' ' + *quotedTarget);
+}
+
+void QVFileTransferAction::writeInPlace(const QString& why) {
+    _connection->logNote(why);
+    _step = InPlace;
+    const int type = _connection->type();
+    write(QStringLiteral("put ") + *quotedPath(type, _localPath) + u' ' + *quotedPath(type, _remotePath));
 }
 
 void QVFileTransferAction::startTransfer() {
     _connection->setDelegate(shared_from_this());
     if (_connection->type() != C::FTP) {
-        sendFile();
+        begin();
         return;
     }
     // Every file goes as it is: in ASCII mode servers rewrite line ends (one stores LF as CRLF,
@@ -451,19 +558,36 @@ void QVFileTransferAction::startTransfer() {
     write(QStringLiteral("binary"));
 }
 
-void QVFileTransferAction::sendFile() {
-    if (!_placeholderCommand.isEmpty()) {
-        _step = Placing;
-        write(std::exchange(_placeholderCommand, QString()));
-        return;
+void QVFileTransferAction::begin() {
+    if (_kind == Get) {
+        sendFile();
+    } else if (_knownFolder) {
+        const QList<QVRemoteFile> files = *std::exchange(_knownFolder, std::nullopt);
+        surveyed(&files);
+    } else {
+        survey();
     }
+}
+
+void QVFileTransferAction::sendFile() {
     _step = Transferring;
+    if (_kind == Put) _temporaryMayRemain = true;
     write(_transferCommand);
 }
 
 void QVFileTransferAction::handleReply(const QStringList& lines) {
     int code = 0;
     bool ok = replySucceeded(lines, &code);
+    // A cancelled tnftp transfer prints an abort line and still a completion code; so does
+    // one whose local write failed (a full disk), with a complaint of its own ("ftp: Writing …").
+    // An interrupted sftp transfer ends at the prompt without a word of failure.
+    const auto transferred = [&] {
+        if (_connection->type() == C::FTP)
+            for (const QString& line : lines)
+                ok = ok && !line.contains(QStringLiteral("abort"), Qt::CaseInsensitive) &&
+                     !line.startsWith(QStringLiteral("ftp: "));
+        return ok && !_connection->wasCancelled();
+    };
     switch (_step) {
     case AskingFolder: {
         static const QString said = QStringLiteral("Remote working directory: ");
@@ -502,26 +626,50 @@ void QVFileTransferAction::handleReply(const QStringList& lines) {
             finish(false, code);
             return;
         }
-        sendFile();
+        begin();
         return;
+    case Probing: {
+        if (_connection->wasCancelled()) {
+            finish(false, code);
+            return;
+        }
+        if (!ok) {
+            writeInPlace(tr("The site does not let the account rename \"%1\", so it is written in place.").arg(_targetPath));
+            return;
+        }
+        // The copy starts empty and shows the file's permissions, owner and group before any text
+        // goes into it.
+        const QString folder = _connection->workingFolder();
+        const QString empty = folder + QStringLiteral("/empty");
+        const int fd = folder.isEmpty() ? -1
+                                        : ::open(QFile::encodeName(empty).constData(),
+                                                 O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            writeInPlace(tr("No empty copy of \"%1\" could be prepared, so it is written in place.").arg(_targetPath));
+            return;
+        }
+        ::close(fd);
+        _step = Placing;
+        _temporaryMayRemain = true;
+        write(QStringLiteral("put ") + *quotedPath(C::FTP, empty) + u' ' + *quotedPath(C::FTP, _remoteTemporaryPath));
+        return;
+    }
     case Placing:
+        QFile::remove(_connection->workingFolder() + QStringLiteral("/empty"));
         _failureCode = code;
-        if (!ok || _connection->wasCancelled()) {
+        if (_connection->wasCancelled()) {
             clean();
+            return;
+        }
+        if (!ok) {
+            clean(tr("The folder of \"%1\" takes no new file, so the file is written in place.").arg(_targetPath));
             return;
         }
         _step = Guarding;
         runSubAction(QVFileAction::chmod(_connection, _remoteTemporaryPath, _mode));
         return;
     case Transferring:
-        // A cancelled tnftp transfer prints an abort line and still a completion code; so does
-        // one whose local write failed (a full disk), with a complaint of its own ("ftp: Writing …").
-        if (_connection->type() == C::FTP)
-            for (const QString& line : lines)
-                ok = ok && !line.contains(QStringLiteral("abort"), Qt::CaseInsensitive) &&
-                     !line.startsWith(QStringLiteral("ftp: "));
-        // An interrupted sftp transfer ends at the prompt without a word of failure.
-        ok = ok && !_connection->wasCancelled();
+        ok = transferred();
         if (_kind == Get) {
             finish(ok, code);
             return;
@@ -537,14 +685,37 @@ void QVFileTransferAction::handleReply(const QStringList& lines) {
             if (!QVWebDAVRequest::markExecutable(*_connection, _remoteTemporaryPath, &marked))
                 _connection->logNote(tr("\"%1\" could not be kept executable: %2").arg(_targetPath, marked.said));
         }
-        if (_mode.isEmpty() || _connection->type() == C::WebDAV) {
-            renameOverTarget();
+        renameOverTarget();
+        return;
+    case InPlace: {
+        if (!transferred()) {
+            finish(false, code);
             return;
         }
-        // Replacing a file keeps who may read it: a 0600 file must not come back world-readable.
-        _step = Chmodding;
-        runSubAction(QVFileAction::chmod(_connection, _remoteTemporaryPath, _mode));
+        // Saved only once the site holds the whole text.
+        _step = Sizing;
+        const int type = _connection->type();
+        write((type == C::SFTP ? QStringLiteral("ls -la ") : QStringLiteral("size ")) + *quotedPath(type, _remotePath));
         return;
+    }
+    case Sizing: {
+        std::optional<qint64> size;
+        if (_connection->type() == C::SFTP) {
+            const QList<QVRemoteFile> listed = QVFileListingAction::parseLines(C::SFTP, folderOf(_remotePath), lines);
+            if (ok && listed.size() == 1) size = listed.first().size();
+        } else if (!statusCodeIsError(code) && _connection->state() == C::AtPrompt && !_connection->clientEnded()) {
+            size = sizeInReply(lines);
+        }
+        const qint64 expected = QFileInfo(_localPath).size();
+        if (size != expected) {
+            _refusal = size ? tr("The site holds %1 bytes of \"%2\", not %3.").arg(*size).arg(_remotePath).arg(expected)
+                            : tr("The site did not say how much of \"%1\" it holds.").arg(_remotePath);
+            finish(false, code);
+            return;
+        }
+        finish(true, code);
+        return;
+    }
     default: return;
     }
 }
@@ -554,15 +725,20 @@ void QVFileTransferAction::renameOverTarget() {
     runSubAction(QVFileAction::move(_connection, _remoteTemporaryPath, _targetPath));
 }
 
-void QVFileTransferAction::clean() {
+void QVFileTransferAction::clean(const QString& thenInPlace) {
     // What the server made of the name sent may differ from it (one stores a trailing blank as
     // "_"): the folder is listed and what starts with this upload's prefix goes.
+    _inPlaceAfterCleaning = thenInPlace;
     _step = CleanListing;
     runSubAction(listingOf(folderOf(_remoteTemporaryPath)));
 }
 
 void QVFileTransferAction::cleanNext() {
     if (_leftovers.isEmpty()) {
+        if (!_inPlaceAfterCleaning.isEmpty() && !_connection->wasCancelled()) {
+            writeInPlace(std::exchange(_inPlaceAfterCleaning, QString()));
+            return;
+        }
         finish(false, _failureCode);
         return;
     }
@@ -579,52 +755,73 @@ void QVFileTransferAction::actionFinished(QVRemoteFileAction* action, bool resul
         finish(false, statusCode);
         return;
     }
-    if (_step == Surveying && _connection->wasCancelled()) {
+    if ((_step == Surveying || _step == StaleDeleting) && _connection->wasCancelled()) {
         // Cancelled before anything was made: nothing more starts.
         finish(false, statusCode);
         return;
     }
     switch (_step) {
     case Surveying: {
-        // A folder that cannot be listed may still take the file: it goes up as a new one. Not
-        // where a link led: its target may lie outside what the account sees.
         auto* listing = static_cast<QVFileListingAction*>(action);
-        if (!result && _linksFollowed > 0) {
-            _lastReply = listing->lastReply();
-            refuse(tr("\"%1\" is a link to \"%2\", which the site does not show.").arg(_remotePath, _targetPath));
-            return;
-        }
         surveyed(result ? &listing->files() : nullptr);
         return;
     }
+    case StaleDeleting:
+        if (!_leftovers.isEmpty()) {
+            runSubAction(std::make_shared<QVFileAction>(QVFileAction::DeleteFile, _connection, _leftovers.takeFirst()));
+            return;
+        }
+        surveyed(&_surveyedFiles);
+        return;
     case Guarding:
         if (_connection->wasCancelled()) {
             clean();
             return;
         }
-        // Refused: the permissions are tried once more, and noted, after the transfer.
-        sendFile();
+        // Never text in a copy looser than its target.
+        if (!result) {
+            clean(tr("The site refused the permissions %1 to a copy of \"%2\", so the file is written in place.")
+                      .arg(_mode, _targetPath));
+            return;
+        }
+        _step = Checking;
+        runSubAction(listingOf(folderOf(_remoteTemporaryPath)));
         return;
-    case Chmodding:
-        if (!result)
-            _connection->logNote(tr("The permissions %1 of \"%2\" could not be given to its new copy: it has the "
-                                    "site's default ones.")
-                                     .arg(_mode, _targetPath));
+    case Checking: {
         if (_connection->wasCancelled()) {
             clean();
             return;
         }
-        renameOverTarget();
+        auto* listing = static_cast<QVFileListingAction*>(action);
+        const QString copyName = lastComponent(_remoteTemporaryPath);
+        const QVRemoteFile* copy = nullptr;
+        if (result)
+            for (const QVRemoteFile& file : listing->files())
+                if (file.name() == copyName && !file.isSymlink()) copy = &file;
+        if (!copy || copy->modeString() != _target.modeString() || copy->user() != _target.user() ||
+            copy->group() != _target.group()) {
+            clean(copy ? tr("A copy of \"%1\" would be %2 %3:%4 where the file is %5 %6:%7, so the file is written in "
+                            "place.")
+                             .arg(_targetPath, copy->modeString(), copy->user(), copy->group(), _target.modeString(),
+                                  _target.user(), _target.group())
+                       : tr("A copy of \"%1\" does not show in its folder, so the file is written in place.").arg(_targetPath));
+            return;
+        }
+        sendFile();
         return;
+    }
     case Renaming:
         if (result) {
+            _temporaryMayRemain = false;
             // Replaced: a cancel that came too late still reads as a failure (finish says so).
             finish(true, statusCode);
             return;
         }
         _lastReply = action->lastReply();
         _failureCode = statusCode;
-        clean();
+        clean(_connection->type() == C::WebDAV || _connection->wasCancelled()
+                  ? QString()
+                  : tr("The copy could not be renamed over \"%1\", so the file is written in place.").arg(_targetPath));
         return;
     case CleanListing: {
         auto* listing = static_cast<QVFileListingAction*>(action);

@@ -43,11 +43,17 @@ protected:
     QString _argument;
 };
 
-// A download goes to a hidden name beside its target and replaces it only when complete. So does
-// an upload, on the site, and it changes nothing else there: it first lists the target's folder
-// (or takes the listing a folder walk already has), follows a link to the file it leads to,
-// picks a hidden name no entry of that folder starts with, gives the copy the target's
-// permission bits, renames it over the target, and after a failure removes only what it made.
+// A download goes to a hidden name beside its target and replaces it only when complete. An
+// upload to a WebDAV site goes the same way (a copy moved over the file); one to an FTP site only
+// where the copy is known to keep everything a plain put keeps: the folder's listing (or the one
+// a folder walk already has) shows the target as a plain file with one name, writable by its
+// owner; the account may rename it; an empty copy beside it, given its permission bits, shows
+// the same mode, owner and group in a fresh listing. Only then does the text go into that copy,
+// renamed over the target once complete. Anywhere else (sftp, which shows no link counts; a
+// folder that cannot be listed; a link whose target the listing does not name exactly; a refused
+// chmod or rename; another group) the text is put in place, as a plain put does, the site log
+// says why, and the save counts only once the site reports the whole size. A failure removes
+// only what the upload made; a rerun after a cut transfer first removes the copy the cut one left.
 class QVFileTransferAction : public QVRemoteFileAction, public QVRemoteFileActionDelegate {
 public:
     enum Kind { Get, Put };
@@ -85,14 +91,22 @@ protected:
     void survey();
     void surveyed(const QList<QVRemoteFile>* files);
     void startTransfer();
+    // After the transfer type is set: a download starts, an upload surveys its folder.
+    void begin();
     void sendFile();
     void renameOverTarget();
-    void clean();
+    // Puts the text straight over the path asked for, after saying why in the site log.
+    void writeInPlace(const QString& why);
+    // Removes what this upload made, then fails or (with a reason) writes in place.
+    void clean(const QString& thenInPlace = {});
     void cleanNext();
+    // The copy a cut earlier run of this upload left in the surveyed folder goes first.
+    bool removeStale(const QList<QVRemoteFile>& files);
     void runSubAction(const std::shared_ptr<QVRemoteFileAction>& action);
     std::shared_ptr<QVFileListingAction> listingOf(const QString& folder) const;
     QString folderOf(const QString& path) const;
     QString temporaryPrefix() const;
+    static QString prefixOfToken(const QString& token);
 
     const Kind _kind;
     QString _remotePath;
@@ -104,18 +118,23 @@ protected:
     QString _remoteTemporaryPath;
     QString _targetPath;
     QString _token;
-    QString _mode;  // the target's permission bits; empty for a new file
+    QString _mode;  // the target's permission bits, when a copy replaces it
     bool _executable = false;  // WebDAV: the target's executable property
     std::optional<QList<QVRemoteFile>> _knownFolder;
     int _linksFollowed = 0;
     QString _returnFolder;  // sftp's working folder while a link is resolved
     QStringList _leftovers;  // what the failed upload made, still to remove
+    QString _inPlaceAfterCleaning;  // why the text goes in place once the copy is gone
+    QVRemoteFile _target;  // the listed file a copy replaces
+    QList<QVRemoteFile> _surveyedFiles;
+    // Temporary copies of earlier runs that may still be on the site, and whether this run's may.
+    QStringList _staleTemporaries;
+    bool _temporaryMayRemain = false;
     QList<std::shared_ptr<QVRemoteFileAction>> _subActions;  // kept until the next run
     QString _transferCommand;
-    QString _placeholderCommand;  // an empty copy first, for a file others may not read
     enum Step {
-        Surveying, AskingFolder, Resolving, Returning, SettingType, Placing, Guarding, Transferring, Chmodding,
-        Renaming, CleanListing, CleanDeleting
+        Surveying, StaleDeleting, AskingFolder, Resolving, Returning, SettingType, Probing, Placing, Guarding,
+        Checking, Transferring, Renaming, CleanListing, CleanDeleting, InPlace, Sizing
     };
     Step _step = Transferring;
     int _failureCode = 0;

@@ -38,8 +38,11 @@ TEST(RemoteListing, ParsersKeepEveryNameWholeAndDropWhatCannotBeAddressed) {
         {"sftp: '?' link count, listed path before names, dot names", C::SFTP, "a b",
          {"drwxr-xr-x    ? u u     4096 Dec  7 09:10 a b/.", "drwxr-xr-x    ? u u     4096 Dec  7 09:10 a b/..",
           "-rw-r--r--    ? u u        3 Dec  7 09:10 a b/q\"x\\y 12",
-          "drwxr-xr-x    ? u u     4096 Dec  7 09:10 a b/sub"},
-         {{"q\"x\\y 12", "a b/q\"x\\y 12", 3, false, false}, {"sub", "a b/sub", 4096, true, false}}},
+          "drwxr-xr-x    ? u u     4096 Dec  7 09:10 a b/sub",
+          "lrwxrwxrwx    ? u u        6 Dec  7 09:10 a b/r -> s.html"},  // sftp shows no targets: all name
+         {{"q\"x\\y 12", "a b/q\"x\\y 12", 3, false, false},
+          {"sub", "a b/sub", 4096, true, false},
+          {"r -> s.html", "a b/r -> s.html", 6, false, true}}},
         {"sftp of the login folder", C::SFTP, "",
          {"-rw-r--r--    ? u u      220 Apr 18  2025 ./.profile", "drwxr-xr-x    ? u u     4096 Dec  7 09:10 ./."},
          {{".profile", ".profile", 220, false, false}}},
@@ -184,15 +187,17 @@ TEST(RemoteListing, LongFormColumnsAreCutInOrderWhateverTheSpacing) {
         QString line, name;
         qint64 size;
         QString user, group, date, mode;
+        int links = 1;           // 0: not shown
+        bool ambiguous = false;  // a link line that reads two ways
     };
     const Row rows[] = {
         {"-rw-r--r--   1 root     root            0 Dec 07 22:10 entry-1.html", "entry-1.html", 0, "root", "root", "Dec 07 22:10", "-rw-r--r--"},
-        {"-rw-r--r-- 12 42 1001 77 Jan  5  2021 numeric owners", "numeric owners", 77, "42", "1001", "Jan  5  2021", "-rw-r--r--"},
+        {"-rw-r--r-- 12 42 1001 77 Jan  5  2021 numeric owners", "numeric owners", 77, "42", "1001", "Jan  5  2021", "-rw-r--r--", 12},
         {"-rw-r--r--  1 Dec 12 2020 Jan 01 10:00 owner looks like a date", "10:00 owner looks like a date", 0, "Jan", "01", "Dec 12 2020", "-rw-r--r--"},
-        {"-rw-r--r--   3 a.b@c (x)-y   123456789012 Feb 29 23:59 big file.tar.gz", "big file.tar.gz", 123456789012, "a.b@c", "(x)-y", "Feb 29 23:59", "-rw-r--r--"},
-        {"lrwxrwxrwx   1 u g 4 Mar  3 01:02 link name -> target with -> arrow", "link name", 4, "u", "g", "Mar  3 01:02", "lrwxrwxrwx"},
+        {"-rw-r--r--   3 a.b@c (x)-y   123456789012 Feb 29 23:59 big file.tar.gz", "big file.tar.gz", 123456789012, "a.b@c", "(x)-y", "Feb 29 23:59", "-rw-r--r--", 3},
+        {"lrwxrwxrwx   1 u g 4 Mar  3 01:02 link name -> target with -> arrow", "link name", 4, "u", "g", "Mar  3 01:02", "lrwxrwxrwx", 1, true},
         {"-rwsr-sr-t   1 u g 5 Apr 10   1999 three blanks before year", "Apr 10   1999 three blanks before year", 5, "u", "g", "", "-rwsr-sr-t"},
-        {"-rw-r--r--x  1 u g 5 Jun  1 12:00 eleven mode chars", "u g eleven mode chars", 5, "x", "1", "Jun  1 12:00", "-rw-r--r--"},
+        {"-rw-r--r--x  1 u g 5 Jun  1 12:00 eleven mode chars", "u g eleven mode chars", 5, "x", "1", "Jun  1 12:00", "-rw-r--r--", 0},
         {"-rw-r--r--   1 u g 12:00 Aug  1 12:00 odd size", "12:00  odd size", 0, "u", "g", "Aug  1 12:00", "-rw-r--r--"},
         {"-rw-r--r--   1 üser g 5 Oct  1 12:00 unicode owner ✓", "ü unicode owner ✓", 5, "ser", "g", "Oct  1 12:00", "-rw-r--r--"},
         {"-rw-r--r--   1 u g 5 Nov 31 123:45 long time", "long time", 5, "u", "g", "Nov 31 123:45", "-rw-r--r--"},
@@ -209,5 +214,7 @@ TEST(RemoteListing, LongFormColumnsAreCutInOrderWhateverTheSpacing) {
         EXPECT_EQ(f.group(), r.group);
         EXPECT_EQ(f.dateString(), r.date);
         EXPECT_EQ(f.modeString(), r.mode);
+        EXPECT_EQ(f.linkCount(), r.links);
+        EXPECT_EQ(f.linkIsAmbiguous(), r.ambiguous);
     }
 }

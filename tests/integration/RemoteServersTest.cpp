@@ -9,11 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QDirIterator>
+#include <QRegularExpression>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -290,7 +293,7 @@ TEST(RemoteServers, SavingReplacesTheFileAndChangesNothingElse) {
         SCOPED_TRACE(server.name);
         const PeerSite& s = server.site;
         const bool webDAV = s.type == C::WebDAV, pureFtpd = std::string(server.name) == "pure-ftpd",
-                   lighttpd = std::string(server.name) == "lighttpd", pyftpdlib = std::string(server.name) == "pyftpdlib",
+                   lighttpd = std::string(server.name) == "lighttpd",
                    apache = std::string(server.name) == "Apache";
         const QString dir = s.root + "/keep", remote = s.base + "keep/";
         QDir(dir).removeRecursively();
@@ -361,14 +364,14 @@ TEST(RemoteServers, SavingReplacesTheFileAndChangesNothingElse) {
                  EXPECT_EQ(QFileInfo(dir + "/inner.html").symLinkTarget(), dir + "/real.html");
                  saved("outer.html", "real.html", 0640);
              }},
-            // An absolute target is a path of the server's: pyftpdlib's account sees only its
-            // home as "/", so the save fails there and changes nothing.
-            {"a link to an absolute path", "absolute.html", [&] { link("absolute.html", dir + "/real.html"); },
-             !pyftpdlib,
+            // An absolute target is a path of the server's, which an FTP account may see under
+            // another name: the text goes in place, where the server follows the link or, as
+            // pure-ftpd does, refuses it.
+            {"a link to an absolute path", "absolute.html", [&] { link("absolute.html", dir + "/real.html"); }, !pureFtpd,
              [&] {
                  if (webDAV) return;
                  EXPECT_EQ(QFileInfo(dir + "/absolute.html").symLinkTarget(), dir + "/real.html");
-                 if (pyftpdlib) EXPECT_EQ(text("real.html"), "new outer.html");
+                 if (pureFtpd) EXPECT_EQ(text("real.html"), "new outer.html");
                  else saved("absolute.html", "real.html", 0640);
              }},
             // pure-ftpd stores a trailing blank as "_": the save fails, and leaves nothing.
@@ -446,5 +449,223 @@ TEST(RemoteServers, SavingReplacesTheFileAndChangesNothingElse) {
         }
         connection->kill();
         QDir(dir).removeRecursively();
+    }
+}
+
+namespace {
+
+// Everything a save may change under a folder, as root sees it: per entry its kind, mode, owner,
+// group, number of names and text (or a link's target).
+QStringList stateOf(const QString& root, const QStringList& alsoPaths = {}) {
+    QStringList state;
+    auto describe = [&](const QString& path, const QString& shown) {
+        struct stat st;
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
+            state << shown + " missing";
+            return;
+        }
+        QString what = QString("%1 %2 %3:%4 n%5 ").arg(shown).arg(st.st_mode, 0, 8).arg(st.st_uid).arg(st.st_gid).arg(st.st_nlink);
+        if (S_ISLNK(st.st_mode)) {
+            char to[4096];
+            const ssize_t n = ::readlink(QFile::encodeName(path).constData(), to, sizeof to);
+            what += "-> " + QString::fromUtf8(to, n > 0 ? n : 0);
+        } else if (S_ISREG(st.st_mode)) {
+            what += QString::fromUtf8(readAll(path));
+        }
+        state << what;
+    };
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    QStringList paths;
+    while (it.hasNext()) paths << it.next();
+    paths.sort();
+    for (const QString& path : paths) describe(path, path.mid(root.size()));
+    for (const QString& path : alsoPaths) describe(path, path);
+    return state;
+}
+
+}  // namespace
+
+// Where a copy renamed over the file could not keep everything a plain put keeps (its mode, owner,
+// group, other names, the link it is reached through) or could not be made at all, the save is a
+// plain put: each case is set up twice on each server, once given a plain put and once saved,
+// and both leave the same outcome and the same files.
+TEST(RemoteServers, SavesGoInPlaceWhereACopyWouldNotKeepWhatAPlainPutKeeps) {
+    const QString sftpUser = qEnvironmentVariable("QORVEL_SFTP_USER"), sftpRoot = qEnvironmentVariable("QORVEL_SFTP_ROOT");
+    const QString limitedUser = qEnvironmentVariable("QORVEL_LIMITED_USER"), limitedRoot = qEnvironmentVariable("QORVEL_LIMITED_ROOT");
+    const QString jailedUser = qEnvironmentVariable("QORVEL_JAILED_USER"), jailedRoot = qEnvironmentVariable("QORVEL_JAILED_ROOT");
+    const int ftpPort = qEnvironmentVariableIntValue("QORVEL_FTP_PORT"), vsftpdPort = qEnvironmentVariableIntValue("QORVEL_VSFTPD_PORT"),
+              purePort = qEnvironmentVariableIntValue("QORVEL_PUREFTPD_PORT"), sftpPort = qEnvironmentVariableIntValue("QORVEL_SFTP_PORT");
+    // What each server variant is: the "refuses chmod", "store only", "chrooted" tags pick the rows.
+    struct Variant {
+        const char* name;
+        PeerSite site;
+        QStringList tags;
+    };
+    const std::vector<Variant> variants = {
+        {"pyftpdlib", {C::FTP, ftpPort, "qvpeer", qEnvironmentVariable("QORVEL_FTP_ROOT"), "/", {}}, {"plain", "chrooted"}},
+        {"pyftpdlib without chmod", {C::FTP, ftpPort, "qvnochmod", qEnvironmentVariable("QORVEL_FTP_NOCHMOD_ROOT"), "/", {}}, {"no chmod", "chrooted"}},
+        {"pyftpdlib, store only", {C::FTP, ftpPort, "qvstore", qEnvironmentVariable("QORVEL_FTP_STOREONLY_ROOT"), "/", {}}, {"store only"}},
+        {"vsftpd", {C::FTP, vsftpdPort, sftpUser, sftpRoot, sftpRoot + "/", {}}, {"plain"}},
+        {"vsftpd without chmod", {C::FTP, vsftpdPort, limitedUser, limitedRoot, limitedRoot + "/", {}}, {"no chmod"}},
+        {"vsftpd chrooted", {C::FTP, vsftpdPort, jailedUser, jailedRoot, "/", {}}, {"chrooted"}},
+        {"pure-ftpd", {C::FTP, purePort, sftpUser, sftpRoot, sftpRoot + "/", {}}, {"plain"}},
+        {"pure-ftpd chrooted", {C::FTP, purePort, jailedUser, jailedRoot, "/", {}}, {"chrooted"}},
+        {"OpenSSH", {C::SFTP, sftpPort, sftpUser, sftpRoot, sftpRoot + "/", {}}, {"plain"}},
+        {"OpenSSH without setstat", {C::SFTP, sftpPort, limitedUser, limitedRoot, limitedRoot + "/", {}}, {"no chmod"}},
+    };
+    struct Case {
+        const char* what;
+        QStringList tags;  // the variants it runs on
+        QString saved;     // below the case's folder
+        std::function<void(const QString& folder, const PeerSite&)> make;
+        // pyftpdlib's accounts act as root: every folder may be listed and written.
+        bool inPlaceForRoot = true;
+    };
+    auto file = [](const QString& path, const QString& like, int mode, int group = -1) {
+        QDir().mkpath(QFileInfo(path).path());
+        writeFile(path, "old " + QFileInfo(path).fileName().toUtf8());
+        own(path, like, mode);
+        if (group >= 0) ASSERT_EQ(::lchown(QFile::encodeName(path).constData(), uid_t(-1), gid_t(group)), 0);
+    };
+    auto folder = [](const QString& path, const QString& like, int mode) {
+        QDir().mkpath(path);
+        own(path, like, mode);
+    };
+    auto link = [](const QString& path, const QString& to, const QString& like) {
+        ASSERT_TRUE(QFile::link(to, path));
+        own(path, like);
+    };
+    const std::vector<Case> cases = {
+        {"a 0600 file where chmod is refused", {"no chmod"}, "secret.php",
+         [&](const QString& d, const PeerSite& s) { file(d + "/secret.php", s.root, 0600); }},
+        {"a 0750 script where chmod is refused", {"no chmod"}, "run.cgi",
+         [&](const QString& d, const PeerSite& s) { file(d + "/run.cgi", s.root, 0750); }},
+        {"a 0600 file in a folder the account may write but not list", {"plain"}, "w/secret.php",
+         [&](const QString& d, const PeerSite& s) {
+             file(d + "/w/secret.php", s.root, 0600);
+             own(d + "/w", s.root, 0300);
+         },
+         false},
+        {"a link in a folder the account may write but not list", {"plain"}, "w/link.html",
+         [&](const QString& d, const PeerSite& s) {
+             file(d + "/w/real.html", s.root, 0640);
+             link(d + "/w/link.html", "real.html", s.root);
+             own(d + "/w", s.root, 0300);
+         },
+         false},
+        {"a file of another group", {"plain"}, "group.php",
+         [&](const QString& d, const PeerSite& s) { file(d + "/group.php", s.root, 0640, 33); }},
+        {"a file with a second name", {"plain"}, "twin.html",
+         [&](const QString& d, const PeerSite& s) {
+             file(d + "/twin.html", s.root, 0644);
+             ASSERT_EQ(::link(QFile::encodeName(d + "/twin.html").constData(), QFile::encodeName(d + "/other.html").constData()), 0);
+         }},
+        {"a writable file in a folder the account may not write", {"plain"}, "ro/page.html",
+         [&](const QString& d, const PeerSite& s) {
+             file(d + "/ro/page.html", s.root, 0644);
+             own(d + "/ro", s.root, 0555);
+         },
+         false},
+        {"a read-only file", {"plain"}, "fixed.html",
+         [&](const QString& d, const PeerSite& s) { file(d + "/fixed.html", s.root, 0444); }},
+        {"a store-only account", {"store only"}, "page.html",
+         [&](const QString& d, const PeerSite& s) { file(d + "/page.html", s.root, 0644); }},
+        // "r -> s.html" leading to t.html beside a plain file r and a plain file "s.html -> t.html":
+        // one listing line, two readings.
+        {"a name holding \" -> \"", {"plain"}, "r",
+         [&](const QString& d, const PeerSite& s) {
+             file(d + "/r", s.root, 0644);
+             file(d + "/t.html", s.root, 0644);
+             file(d + "/s.html -> t.html", s.root, 0644);
+             link(d + "/r -> s.html", "t.html", s.root);
+         }},
+        {"a link climbing above the top of the site", {"chrooted"}, "sub/x.html",
+         [&](const QString& d, const PeerSite& s) {
+             folder(d + "/sub", s.root, 0755);
+             file(d + "/x.html", s.root, 0644);
+             link(d + "/sub/x.html", "../../../../x.html", s.root);
+         }},
+    };
+    QTemporaryDir local;
+    for (const Variant& variant : variants) {
+        SCOPED_TRACE(variant.name);
+        const PeerSite& s = variant.site;
+        if (s.port <= 0 || s.user.isEmpty() || s.root.isEmpty()) {
+            ADD_FAILURE() << "peer not started";
+            continue;
+        }
+        auto connection = loggedIn(s);
+        ASSERT_TRUE(connection);
+        QString log;
+        std::mutex logLock;
+        connection->setLogDelegate([&](const QString& t) {
+            std::lock_guard g(logLock);
+            log += t;
+        });
+        for (const Case& c : cases) {
+            bool applies = false;
+            for (const QString& tag : c.tags) applies = applies || variant.tags.contains(tag);
+            if (!applies) continue;
+            SCOPED_TRACE(c.what);
+            writeFile(local.filePath("source"), "new text\n");
+            QStringList states[2];
+            std::optional<OutcomeWaiter::Outcome> outcomes[2];
+            QStringList replies[2];
+            for (int saving = 0; saving < 2; ++saving) {
+                const QString name = saving ? "saved" : "plain";
+                const QString d = s.root + "/" + name + "/case";
+                QDir(s.root + "/" + name).removeRecursively();
+                folder(s.root + "/" + name, s.root, 0755);
+                folder(d, s.root, 0755);
+                c.make(d, s);
+                // What a link climbing above the top may reach: the site's top, or above it.
+                const QStringList outside{s.root + "/x.html", QFileInfo(s.root).path() + "/x.html"};
+                for (const QString& path : outside) {
+                    QFile::remove(path);
+                    writeFile(path, "old outside");
+                    own(path, s.root, 0644);
+                }
+                const QString remote = s.base + name + "/case/" + c.saved;
+                if (saving) {
+                    {
+                        std::lock_guard g(logLock);
+                        log.clear();
+                    }
+                    auto put = std::make_shared<QVFileTransferAction>(QVFileTransferAction::Put, connection, remote,
+                                                                      local.filePath("source"));
+                    outcomes[1] = runToOutcome(put, std::chrono::seconds(30));
+                    replies[1] = put->lastReply();
+                } else {
+                    if (s.type == C::FTP) runToOutcome(std::make_shared<QVCommandAction>(connection, "binary", false));
+                    auto put = std::make_shared<QVCommandAction>(
+                        connection, "put " + *QVRemoteFileAction::quotedPath(s.type, local.filePath("source")) + " " +
+                                        *QVRemoteFileAction::quotedPath(s.type, remote),
+                        false);
+                    outcomes[0] = runToOutcome(put, std::chrono::seconds(30));
+                    replies[0] = put->lastReply();
+                }
+                // Folders the account may not list are opened again for the comparison.
+                for (const QString& sub : {d + "/w", d + "/ro"})
+                    if (QFileInfo::exists(sub)) QFile::setPermissions(sub, QFileDevice::Permissions(0x7755));
+                states[saving] = stateOf(s.root + "/" + name, outside);
+            }
+            ASSERT_TRUE(outcomes[0] && outcomes[1]) << "never reported";
+            EXPECT_EQ(outcomes[1]->result, outcomes[0]->result) << replies[1].join(" | ").toStdString();
+            EXPECT_EQ(states[1].join("\n").toStdString(), states[0].join("\n").toStdString());
+            if (!outcomes[0]->result) {
+                // The server's own reason, as the plain put heard it.
+                const QString reason = replies[0].filter(QRegularExpression("^(5[0-9][0-9] |remote |.*denied)")).join(" ");
+                EXPECT_FALSE(reason.isEmpty()) << replies[0].join(" | ").toStdString();
+                EXPECT_TRUE(replies[1].join(" ").contains(reason.left(3))) << replies[1].join(" | ").toStdString();
+            }
+            std::lock_guard g(logLock);
+            if (c.inPlaceForRoot || s.user != "qvpeer") EXPECT_TRUE(log.contains("written in place")) << log.toStdString();
+        }
+        connection->kill();
+        QDir(s.root + "/plain").removeRecursively();
+        QDir(s.root + "/saved").removeRecursively();
+        QFile::remove(s.root + "/x.html");
+        QFile::remove(QFileInfo(s.root).path() + "/x.html");
     }
 }
