@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -264,6 +265,25 @@ int wrappedOperands(const QString& name) {
     return wrappers.value(name, -1);
 }
 
+// The options of those programs known to take no value; any other option written alone may take
+// the word after it ("-s KILL"), which so may be a value or the program.
+const QSet<QString>& wrapperFlags(const QString& name) {
+    static const QHash<QString, QSet<QString>> flags = {
+        {"setsid", {"-c", "-f", "-w", "--ctty", "--fork", "--wait"}},
+        {"timeout", {"--foreground", "--preserve-status", "-v", "--verbose"}},
+        {"time", {"-p", "-a", "-q", "-v", "--portability", "--append", "--quiet", "--verbose"}},
+        {"chrt", {"-b", "-d", "-f", "-i", "-o", "-r", "-a", "-m", "-p", "-v", "-R", "--batch", "--deadline", "--fifo", "--idle",
+                  "--other", "--rr", "--all-tasks", "--max", "--pid", "--verbose", "--reset-on-fork"}},
+        {"taskset", {"-a", "-p", "-c", "--all-tasks", "--pid", "--cpu-list"}},
+        {"ionice", {"-t", "--ignore"}},
+        {"flatpak", {"--file-forwarding", "--devel", "--no-a11y-bus", "--a11y-bus", "--no-session-bus", "--session-bus",
+                     "--die-with-parent", "--sandbox", "--user", "--system", "--no-documents-portal", "--parent-expose-pids",
+                     "--parent-share-pids", "--log-session-bus", "--log-system-bus", "--log-a11y-bus"}}};
+    static const QSet<QString> none;
+    const auto found = flags.find(name);
+    return found == flags.end() ? none : *found;
+}
+
 // An option's value, a priority, a duration or a CPU mask ("5", "10s", "0x3", "0-3").
 bool isNumberLike(const QString& word) { return !word.isEmpty() && word[0].isDigit(); }
 
@@ -283,8 +303,7 @@ std::optional<Refusal> judgeProgramChain(const QStringList& words, qsizetype pag
         const QString name = programName(words[program]);
         qsizetype i = program + 1;
         if (name == QLatin1String("env")) {
-            bool optionsEnd = false;
-            while (i < words.size() && !optionsEnd) {
+            while (i < words.size()) {
                 const QString& word = words[i];
                 if (!word.startsWith(QLatin1Char('-')) || word == QLatin1String("-")) {
                     if (word == QLatin1String("-")) ++i;
@@ -337,15 +356,28 @@ std::optional<Refusal> judgeProgramChain(const QStringList& words, qsizetype pag
         }
         const int operands = wrappedOperands(name);
         if (operands < 0) break;
+        // In an entry that takes a path, a word after an option that may take a value is either
+        // that value or the program: the page may be neither.
+        const QSet<QString>& flags = wrapperFlags(name);
         int seen = 0;
-        bool options = true;
+        bool options = true, maybeValue = false;
         for (; i < words.size(); ++i) {
             const QString& word = words[i];
             if (options && word == QLatin1String("--")) {
                 options = false;
+                maybeValue = false;
                 continue;
             }
-            if ((options && word.startsWith(QLatin1Char('-')) && word.size() > 1) || isNumberLike(word)) continue;
+            if (options && word.startsWith(QLatin1Char('-')) && word.size() > 1) {
+                maybeValue = strict && !word.contains(QLatin1Char('=')) && !flags.contains(word);
+                continue;
+            }
+            if (i == page && maybeValue) return Refusal{QStringLiteral("its command line may run the page as a program")};
+            if (isNumberLike(word)) {
+                maybeValue = false;
+                continue;
+            }
+            if (std::exchange(maybeValue, false)) continue;
             if (seen++ < operands) continue;
             break;
         }
@@ -365,7 +397,9 @@ std::optional<Refusal> judgeWords(const QStringList& words, qsizetype page, qsiz
         // The first word is run by Qorvel itself, never split: "/opt/my browser/run" is fine.
         if (i > 0 && !isPlainWord(word))
             return Refusal{QStringLiteral("its command line holds \u201c%1\u201d, which a program may split into a command line of its own").arg(word)};
-        QStringList names = nameParts(word);
+        // A word's folders name no program ("/home/josh/bin/viewer"); its last component may,
+        // also as an option's value ("--shell=/bin/bash").
+        QStringList names = nameParts(word.mid(word.lastIndexOf(QLatin1Char('/')) + 1));
         names.append(programName(word));
         if (i != page)
             if (const QString resolved = resolvedProgram(word); !resolved.isEmpty()) names += nameParts(QFileInfo(resolved).fileName());

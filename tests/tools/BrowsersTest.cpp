@@ -125,6 +125,7 @@ TEST_F(BrowsersTest, ExecLinesBecomeArgumentVectorsWithThePageAsOneArgument) {
         {"\"/opt/my browser/run\" --file=%F", QStringList{"/opt/my browser/run", "--file=" + path}},
         {"env -i -u BROWSER FOO=1 nice -n 5 browser %f", QStringList{"env", "-i", "-u", "BROWSER", "FOO=1", "nice", "-n", "5", "browser", path}},
         {"flatpak run org.gnome.Epiphany %f", QStringList{"flatpak", "run", "org.gnome.Epiphany", path}},
+        {"/home/josh/bin/viewer --profile=/home/josh/p %f", QStringList{"/home/josh/bin/viewer", "--profile=/home/josh/p", path}},
         // Malformed, or the page as the program.
         {"browser \"unterminated %u", std::nullopt},
         {"browser %x", std::nullopt},
@@ -136,6 +137,9 @@ TEST_F(BrowsersTest, ExecLinesBecomeArgumentVectorsWithThePageAsOneArgument) {
         {"env FOO=1 %u", std::nullopt},
         {"env -S%u", std::nullopt},
         {"timeout 5 %f", std::nullopt},
+        {"timeout -s KILL 5 %f", std::nullopt},  // -s takes KILL: the page would be the program
+        {"timeout -s KILL 5 viewer %f", QStringList{"timeout", "-s", "KILL", "5", "viewer", path}},
+        {"setsid -f viewer %F", QStringList{"setsid", "-f", "viewer", path}},
         {"flatpak run %f", std::nullopt},
         // A field code in quotes is refused even for an address.
         {"sh -c \"open %u\"", std::nullopt},
