@@ -22,6 +22,7 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -194,9 +195,20 @@ void QVPreviewPrefPane::reloadTable() {
     const QList<Entry>& list = browsers();
     _table->setRowCount(int(list.size()));
     for (int row = 0; row < list.size(); ++row) {
+        const QString path = list[row].plist.value(PathKey).toString();
         auto* item = new QTableWidgetItem(list[row].icon, list[row].plist.value(NameKey).toString());
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled);
-        item->setToolTip(list[row].plist.value(PathKey).toString());
+        item->setToolTip(path);
+        // A row whose entry previews would refuse (a list written before, or the system's own
+        // entries) says so where the user looks, not only when a preview falls back.
+        if (path.startsWith(QLatin1Char('/'))) {
+            if (const QString why = QVBrowser::refusalForEntry(path); !why.isEmpty()) {
+                item->setText(localized("%1 \u2014 not used: %2").arg(item->text(), why));
+                item->setIcon(_table->style()->standardIcon(QStyle::SP_MessageBoxWarning));
+                item->setForeground(_table->palette().color(QPalette::Disabled, QPalette::Text));
+                item->setToolTip(localized("%1\nPreviews do not use it: %2.").arg(path, why));
+            }
+        }
         _table->setItem(row, 0, item);
     }
     updateButtons();

@@ -83,9 +83,18 @@ bool QVBrowser::openWithDefaultHandler(const QString& target) {
     return false;
 }
 
-void QVBrowser::performActionWithObject(const QVariant& object) {
-    const QString target = object.toString();
-    if (target.isEmpty()) return;
+QString QVBrowser::refusalForEntry(const QString& entryPath) {
+    const std::optional<QVDesktopEntry> entry = QVDesktopEntry::read(entryPath);
+    if (!entry) return QStringLiteral("its desktop entry cannot be read");
+    // The verdict on an entry never depends on the page, so any page stands for all.
+    QString why;
+    return entry->commandFor(QStringLiteral("/page.html"), &why) ? QString() : why;
+}
+
+void QVBrowser::performActionWithObject(const QVariant& object) { open(object.toString()); }
+
+QStringList QVBrowser::open(const QString& target) {
+    if (target.isEmpty()) return {};
     if (isBuiltIn()) {
         BuiltInPreview show;
         {
@@ -93,21 +102,23 @@ void QVBrowser::performActionWithObject(const QVariant& object) {
             show = builtInPreview();
         }
         if (show) show(target.startsWith(QLatin1Char('/')) ? QUrl::fromLocalFile(target).toString() : target);
-        return;
+        return {};
     }
     if (!fansOut()) {
         const std::optional<QVDesktopEntry> entry = QVDesktopEntry::read(_browserPath);
         QString why = entry ? QString() : QStringLiteral("its desktop entry cannot be read");
         const std::optional<QStringList> command = entry ? entry->commandFor(target, &why) : std::nullopt;
-        if (command && start(command->first(), command->mid(1))) return;
+        if (command && start(command->first(), command->mid(1))) return {};
         if (command) why = QStringLiteral("%1 could not be started").arg(command->first());
         SystemLog::warning(QStringLiteral("The browser %1 (%2) was not started: %3; opening %4 with the default handler")
                                .arg(_browserName, _browserPath, why, target));
         openWithDefaultHandler(target);
-        return;
+        return {QStringLiteral("\u201c%1\u201d: %2.").arg(_browserName, why)};
     }
     // Every real browser and the built-in row, once each: rows that fan out themselves are
     // skipped, so two "All" rows (or a path that names no file) never call each other.
+    QStringList refused;
     for (const auto& browser : QVBrowserRepository::sharedInstance().browsers())
-        if (browser.get() != this && !browser->fansOut()) browser->performActionWithObject(target);
+        if (browser.get() != this && !browser->fansOut()) refused += browser->open(target);
+    return refused;
 }

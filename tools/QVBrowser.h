@@ -40,6 +40,13 @@ public:
     // that fans out opens target in every other row of the list that does not fan out, once
     // each, in list order.
     void performActionWithObject(const QVariant& target) override;
+    // The same, answering why each browser that was to open target was not used, one line
+    // each ("“Name”: its command line …."); the page went to xdg-open instead. Empty when
+    // every browser started.
+    QStringList open(const QString& target);
+    // Why the desktop entry at entryPath would never open a page (unreadable, or its command
+    // line refused, as commandFor says); empty when it would.
+    static QString refusalForEntry(const QString& entryPath);
 
     // Where the built-in row shows an address (installed by the preview window; none: nothing).
     using BuiltInPreview = std::function<void(const QString& url)>;

@@ -23,14 +23,22 @@ public:
     // name and a command; nothing for anything else (a link, a missing key, an unreadable file).
     static std::optional<QVDesktopEntry> read(const QString& path, const QString& id = {});
 
-    // The command that opens target (a URL or an absolute path): Exec split into arguments by
-    // its quoting rules, each field code replaced: %u %U %f %F by target as one argument, %i
-    // by "--icon" and the icon, %c by the name, %k by the entry's path, %% by "%", deprecated
-    // codes dropped. Without a code for the target, target is appended. The target never
-    // becomes program text: nothing (and why, for a message "... was not started: <why>") when
-    // Exec is malformed (an open quote, an unknown field code, no program, a program named by a
-    // field code, more than one code for the target), puts a field code between double quotes,
-    // or hands the target over as a shell's "-c" script or as env's "-S" command line.
+    // The command that opens target (a URL or a path): Exec split into arguments by its quoting
+    // rules, each field code replaced: %u %U %f %F by the page as one argument, %i by "--icon"
+    // and the icon, %c by the name, %k by the entry's path, %% by "%", deprecated codes dropped.
+    // Without a code for the page, the page is appended. The page never becomes program text:
+    // - an entry that takes a URL (%u %U) gets the page as a file:// URL (an address as given)
+    //   in which every byte outside letters, digits and "-._~/" (and ":@" and escapes already
+    //   there in an address) is percent-encoded, a word no shell or interpreter reads as code;
+    // - an entry that takes a path (%f %F, or none) gets the absolute path, and only when every
+    //   word of its command line is plain (letters, digits, "-._+/=:,@%"; the first word aside)
+    //   and none names, as written or through its links, a program that can run text as code
+    //   (any shell, a program that hands a string to one, an interpreter, a terminal), and env
+    //   has no option but the ones known to take no command line.
+    // Nothing (and why, for a message "... was not started: <why>") when the entry is refused
+    // so, or when Exec is malformed (an open quote, an unknown field code, no program, a program
+    // named by a field code or standing where the page would be run, a field code between
+    // double quotes, more than one code for the page). The verdict never depends on the page.
     std::optional<QStringList> commandFor(const QString& target, QString* why = nullptr) const;
     // Exec's own splitting, for tests: nothing when the quoting is broken.
     static std::optional<QStringList> splitExec(const QString& exec);

@@ -139,7 +139,14 @@ bool QVPreviewCommands::attemptPreview(QVFileDocument& document, const QString& 
                                        QVLocalized(QStringLiteral("The browser \"%1\" could not be found.")).arg(name)));
         return false;
     }
-    browser->performActionWithObject(target);
+    // A browser whose entry is refused (or whose program does not start) is named in the window,
+    // not only in the log: the page went to the desktop's default browser instead.
+    if (const QStringList refused = browser->open(target); !refused.isEmpty())
+        present(document, QVError::app(BrowserNotUsedError,
+                                       refused.size() == 1 ? QVLocalized(QStringLiteral("A Browser Was Not Used"))
+                                                           : QVLocalized(QStringLiteral("Browsers Were Not Used")),
+                                       refused.join(QLatin1Char('\n')) + QLatin1Char('\n') +
+                                           QVLocalized(QStringLiteral("The page opened in the desktop\u2019s default browser instead."))));
     return true;
 }
 

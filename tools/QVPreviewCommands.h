@@ -23,6 +23,8 @@ public:
     static inline const QString RemotePreviewBrowserNameKey = QStringLiteral("QVRemotePreviewBrowserName");
     // The error shown when a browser's application is gone.
     static constexpr qint64 BrowserNotFoundError = 13;
+    // The error shown when a browser's entry was refused or its program did not start.
+    static constexpr qint64 BrowserNotUsedError = 14;
     // The main menu's place of the Preview submenu.
     static inline const QString PreviewMenuPlace = QStringLiteral("previewMenu");
 
@@ -46,7 +48,8 @@ public:
     // both for the next time; nothing otherwise.
     static void remotePreviewDidClose(QVFileDocument& document, const QString& prefix, const std::shared_ptr<QVBrowser>& browser);
     // Opens target in browser; a browser whose application file is gone shows "Browser Not
-    // Found" (code 13) instead. False when nothing was opened.
+    // Found" (code 13) instead. False when nothing was opened. A browser that was not used (its
+    // entry refused, its program not started) is named in an error (code 14) with the reason.
     static bool attemptPreview(QVFileDocument& document, const QString& target, const std::shared_ptr<QVBrowser>& browser);
     // prefix joined with the file's path from its project's root (its name without a project),
     // each component percent-encoded where a URL needs it.

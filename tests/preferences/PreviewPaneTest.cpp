@@ -103,6 +103,27 @@ TEST_F(PreviewPaneTest, OnlyDesktopEntriesAreAddedAndTheBuiltInRowsStay) {
     EXPECT_EQ(written[0].toMap(), (QVariantMap{{"name", "Four Browser"}, {"path", fourth}}));
 }
 
+TEST_F(PreviewPaneTest, ARowWhoseEntryPreviewsWouldRefuseIsMarkedWithTheReason) {
+    // A list written before (or the system's entries) may hold an entry previews refuse: its row
+    // says so, greyed with a warning icon; adding the same entry is refused with the same reason.
+    const QString shell = dir.write(QStringLiteral("shell.desktop"), "[Desktop Entry]\nType=Application\nName=Shell\nExec=env sh -c -- %f\n");
+    QVariantList list = PropertyList::readFile(listPath()).toList();
+    list.insert(1, QVariantMap{{QStringLiteral("name"), QStringLiteral("Shell")}, {QStringLiteral("path"), shell}});
+    writeList(PropertyList::toData(list, PlistFormat::XML));
+    QVPreviewPrefPane pane(QStringLiteral("Preview"));
+    ASSERT_TRUE(pane.allowSelect());
+    const QString why = QStringLiteral("its command line names \u201csh\u201d, which may run a page\u2019s path as code");
+    QStringList texts;
+    for (int row = 0; row < pane.previewTable()->rowCount(); ++row) texts << pane.previewTable()->item(row, 0)->text();
+    EXPECT_EQ(texts, (QStringList{"one", "Shell \u2014 not used: " + why, "two", "three", QVBrowser::BuiltInName, QVBrowser::AllName}));
+    QTableWidgetItem* marked = pane.previewTable()->item(1, 0);
+    EXPECT_EQ(marked->toolTip(), shell + "\nPreviews do not use it: " + why + ".");
+    EXPECT_NE(marked->foreground().color(), pane.previewTable()->item(0, 0)->foreground().color());
+    const QString added = dir.write(QStringLiteral("added.desktop"), "[Desktop Entry]\nType=Application\nName=Added\nExec=sh -c -- %f\n");
+    EXPECT_FALSE(pane.addBrowserAtPath(added));
+    EXPECT_EQ(pane.refusal(), "\u201cadded.desktop\u201d was not added: " + why + ".");
+}
+
 TEST_F(PreviewPaneTest, TheListIsWrittenOnlyWhenChangedAndNeverOverAnUnreadableOne) {
     {
         // Opening and closing without a change leaves the file alone.

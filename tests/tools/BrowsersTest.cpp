@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QThread>
+#include <QUrl>
 
 #include <mutex>
 
@@ -91,28 +92,41 @@ QStringList linesOf(const QString& path, int lines) {
 
 }  // namespace
 
-TEST_F(BrowsersTest, ExecLinesBecomeArgumentVectorsWithTheTargetAsOneArgument) {
-    const QString target = QStringLiteral("http://example.com/a b;$(touch x)`y`");
+TEST_F(BrowsersTest, ExecLinesBecomeArgumentVectorsWithThePageAsOneArgument) {
+    // A path entry gets the path; a URL entry the file's URL with everything but letters, digits
+    // and "-._~/" percent-encoded.
+    const QString path = QStringLiteral("/pages/a b;$(touch x)`y`\u00e9.html");
+    const QString url = QStringLiteral("file:///pages/a%20b%3B%24%28touch%20x%29%60y%60%C3%A9.html");
     struct Case {
         QString exec;
         std::optional<QStringList> command;
     };
     const QList<Case> cases = {
-        {"firefox %u", QStringList{"firefox", target}},
+        {"firefox %u", QStringList{"firefox", url}},
         // The command lines Debian's, Flatpak's and Snap's browser entries carry.
-        {"/usr/lib/firefox-esr/firefox-esr %u", QStringList{"/usr/lib/firefox-esr/firefox-esr", target}},
-        {"/usr/bin/chromium %U", QStringList{"/usr/bin/chromium", target}},
+        {"/usr/lib/firefox-esr/firefox-esr %u", QStringList{"/usr/lib/firefox-esr/firefox-esr", url}},
+        {"/usr/bin/chromium %U", QStringList{"/usr/bin/chromium", url}},
         {"/usr/bin/flatpak run --branch=stable --command=firefox --file-forwarding org.mozilla.firefox @@u %u @@",
-         QStringList{"/usr/bin/flatpak", "run", "--branch=stable", "--command=firefox", "--file-forwarding", "org.mozilla.firefox", "@@u", target, "@@"}},
+         QStringList{"/usr/bin/flatpak", "run", "--branch=stable", "--command=firefox", "--file-forwarding", "org.mozilla.firefox", "@@u", url, "@@"}},
         {"env BAMF_DESKTOP_FILE_HINT=/var/lib/snapd/desktop/applications/firefox_firefox.desktop /snap/bin/firefox %u",
-         QStringList{"env", "BAMF_DESKTOP_FILE_HINT=/var/lib/snapd/desktop/applications/firefox_firefox.desktop", "/snap/bin/firefox", target}},
-        {"\"/opt/my browser/run\" --new-window %U", QStringList{"/opt/my browser/run", "--new-window", target}},
-        {"browser --app=%u", QStringList{"browser", "--app=" + target}},
-        {"browser %i %c %k", QStringList{"browser", "--icon", "web", "Web", "/e/web.desktop", target}},
-        {"browser %d %D %n %N %v %m %f", QStringList{"browser", target}},
-        {"browser 100%%", QStringList{"browser", "100%", target}},
-        {"sh -c \"echo \\\"\\$1\\\" \\\\\" sh %u", QStringList{"sh", "-c", "echo \"$1\" \\", "sh", target}},
-        {"  browser\t  %u  ", QStringList{"browser", target}},
+         QStringList{"env", "BAMF_DESKTOP_FILE_HINT=/var/lib/snapd/desktop/applications/firefox_firefox.desktop", "/snap/bin/firefox", url}},
+        {"\"/opt/my browser/run\" --new-window %U", QStringList{"/opt/my browser/run", "--new-window", url}},
+        {"browser --app=%u", QStringList{"browser", "--app=" + url}},
+        {"  browser\t  %u  ", QStringList{"browser", url}},
+        // An address is inert whatever reads it: shells and env -S get it as one word.
+        {"sh -c \"echo \\\"\\$1\\\" \\\\\" sh %u", QStringList{"sh", "-c", "echo \"$1\" \\", "sh", url}},
+        {"sh -c %u", QStringList{"sh", "-c", url}},
+        {"nice -n 5 /bin/bash --norc -c %u", QStringList{"nice", "-n", "5", "/bin/bash", "--norc", "-c", url}},
+        {"env -S \"sh -c 'printf %%s \\\"$1\\\"' sh\" %u", QStringList{"env", "-S", "sh -c 'printf %s \"$1\"' sh", url}},
+        // Path entries of plain programs, wrapped or not.
+        {"browser %i %c %k", QStringList{"browser", "--icon", "web", "Web", "/e/web.desktop", path}},
+        {"browser %d %D %n %N %v %m %f", QStringList{"browser", path}},
+        {"browser 100%%", QStringList{"browser", "100%", path}},
+        {"\"/opt/my browser/run\" --file=%F", QStringList{"/opt/my browser/run", "--file=" + path}},
+        {"env -i -u BROWSER FOO=1 nice -n 5 browser %f", QStringList{"env", "-i", "-u", "BROWSER", "FOO=1", "nice", "-n", "5", "browser", path}},
+        {"flatpak run org.gnome.Epiphany %f", QStringList{"flatpak", "run", "org.gnome.Epiphany", path}},
+        {"/home/josh/bin/viewer --profile=/home/josh/p %f", QStringList{"/home/josh/bin/viewer", "--profile=/home/josh/p", path}},
+        // Malformed, or the page as the program.
         {"browser \"unterminated %u", std::nullopt},
         {"browser %x", std::nullopt},
         {"browser trailing%", std::nullopt},
@@ -120,19 +134,28 @@ TEST_F(BrowsersTest, ExecLinesBecomeArgumentVectorsWithTheTargetAsOneArgument) {
         {"\"\" %u", std::nullopt},
         {"browser %u %f", std::nullopt},
         {"browser --a=%U --b=%F", std::nullopt},
-        {"sh -c %u", std::nullopt},
-        {"/bin/bash -ec %f", std::nullopt},
-        {"env LANG=C sh -c %u", std::nullopt},
-        {"sh -ec", std::nullopt},
-        {"nice -n 5 /bin/bash --norc -c %u", std::nullopt},
+        {"env FOO=1 %u", std::nullopt},
+        {"env -S%u", std::nullopt},
+        {"timeout 5 %f", std::nullopt},
+        {"timeout -s KILL 5 %f", std::nullopt},  // -s takes KILL: the page would be the program
+        {"timeout -s KILL 5 viewer %f", QStringList{"timeout", "-s", "KILL", "5", "viewer", path}},
+        {"setsid -f viewer %F", QStringList{"setsid", "-f", "viewer", path}},
+        {"flatpak run %f", std::nullopt},
+        // A field code in quotes is refused even for an address.
         {"sh -c \"open %u\"", std::nullopt},
         {"browser \"%u\"", std::nullopt},
         {"browser \"--title=%c\" %u", std::nullopt},
-        {"env -S%u", std::nullopt},
+        // A path never reaches a program that could run it as code, nor a word a program splits.
+        {"/bin/bash -ec %f", std::nullopt},
+        {"sh -ec", std::nullopt},
+        {"python3.11 viewer.py %f", std::nullopt},
+        {"viewer --shell=/usr/bin/ksh93 %f", std::nullopt},
+        {"viewer \"--title=a b\" %f", std::nullopt},
         {"/usr/bin/env --split-string %f", std::nullopt},
-        {"env -S \"sh -c\" %f", std::nullopt},
-        {"env -S \"sh -c 'printf %%s \\\"$1\\\"' sh\" %f", QStringList{"env", "-S", "sh -c 'printf %s \"$1\"' sh", target}},
-        {"sh -c \"echo 100%%\" sh %u", QStringList{"sh", "-c", "echo 100%", "sh", target}},
+        {"env --sp=browser %f", std::nullopt},
+        {"env -uS browser %f", QStringList{"env", "-uS", "browser", path}},  // -u takes "S": no split
+        {"env -S \"sh -c 'printf %%s \\\"$1\\\"' sh\" %f", std::nullopt},
+        {"sh -c \"echo 100%%\" sh %f", std::nullopt},
     };
     for (const Case& c : cases) {
         QVDesktopEntry entry;
@@ -140,74 +163,154 @@ TEST_F(BrowsersTest, ExecLinesBecomeArgumentVectorsWithTheTargetAsOneArgument) {
         entry.name = "Web";
         entry.icon = "web";
         entry.exec = c.exec;
-        EXPECT_EQ(entry.commandFor(target), c.command) << c.exec.toStdString();
+        QString why;
+        EXPECT_EQ(entry.commandFor(path, &why), c.command) << c.exec.toStdString();
+        EXPECT_EQ(why.isEmpty(), c.command.has_value()) << c.exec.toStdString();
+        // The verdict is the same for every page.
+        EXPECT_EQ(entry.commandFor(QStringLiteral("/p.html")).has_value(), c.command.has_value()) << c.exec.toStdString();
+    }
+    // What each form of page becomes: addresses keep their escapes and lose everything a program
+    // could read; relative paths become absolute, so a name starting with "-" is no option.
+    struct Target {
+        QString target, address, path;
+    };
+    const QString cwd = QDir::currentPath();
+    const QString cwdEncoded = QString::fromLatin1(QUrl::toPercentEncoding(cwd, "/"));
+    for (const Target& t : QList<Target>{
+             {"http://host/site/my%20page%231.php", "http://host/site/my%20page%231.php", "http://host/site/my%20page%231.php"},
+             {"http://host:8080/a b;$(id)`x`&y=1", "http://host:8080/a%20b%3B%24%28id%29%60x%60%26y%3D1", "http://host:8080/a b;$(id)`x`&y=1"},
+             {"file:///tmp/a%20b.html", "file:///tmp/a%20b.html", "/tmp/a b.html"},
+             {"-x'.html", "file://" + cwdEncoded + "/-x%27.html", cwd + "/-x'.html"},
+             {"/tmp/\n%41.html", "file:///tmp/%0A%2541.html", "/tmp/\n%41.html"}}) {
+        QVDesktopEntry entry;
+        entry.exec = "browser %u";
+        EXPECT_EQ(entry.commandFor(t.target), (QStringList{"browser", t.address})) << t.target.toStdString();
+        entry.exec = "browser %f";
+        EXPECT_EQ(entry.commandFor(t.target), (QStringList{"browser", t.path})) << t.target.toStdString();
     }
 }
 
-TEST_F(BrowsersTest, NoPageNameRunsThroughAnEntrysShellScript) {
-    // Entries written as files, opened through the list's rows with the real starter: a script
-    // given the page as "$1" prints it; an entry that would splice it into script text is refused
-    // with its reason logged, and the page goes to the default handler (here a stand-in
-    // xdg-open that prints what it got). Nothing in a page's name ever runs.
-    const QString bin = dir.write("bin/xdg-open", "#!/bin/sh\nprintf 'xdg-open\\n%s' \"$1\" > \"$QV_OUT\"\n");
-    QFile::setPermissions(bin, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    const QByteArray savedPath = qgetenv("PATH");
-    qputenv("PATH", QFileInfo(bin).absolutePath().toLocal8Bit() + ":" + savedPath);
-    const QString savedCwd = QDir::currentPath();
-    QDir().mkpath(dir.file("pages"));
-    QDir::setCurrent(dir.file("pages"));  // where "touch ran" would leave its mark
-    LogCapture log;
-    const QString print = R"(printf %%s \"\$1\" > \"\$QV_OUT\")";
-    const QList<std::pair<QString, const char*>> execs = {
-        {R"(sh -c "true '%f'")", "inside quotes"},
-        {R"(sh -c "true \"%f\"")", "inside quotes"},
-        {R"(bash -c "printf %%s '%u' > \"\$QV_OUT\"")", "inside quotes"},
-        {R"(/bin/dash -ec "exec true %F")", "inside quotes"},
-        {R"(env -S "sh -c 'true %f'")", "inside quotes"},
-        {R"(/usr/bin/env sh -c "true %U")", "inside quotes"},
-        {R"(env -S "sh -c" %f)", "as a script"},
-        {R"(env -S%u)", "env as a command line"},
-        {R"(sh -c %f)", "as a script"},
-        {"sh -c \"" + print + "\" sh %f", nullptr},
-        {"bash -c \"" + print + "\" bash %u", nullptr},
-        {"/bin/dash -c \"exec " + print + "\" dash %F", nullptr},
-        {"env sh -c \"" + print + "\" sh %U", nullptr},
-        {R"(env -S "sh -c 'printf %%s \"\$1\" > \"\$QV_OUT\"' sh" %f)", nullptr},
+TEST_F(BrowsersTest, NoPageNameRunsAsCodeWhateverTheEntry) {
+    // Entries written as files and opened through their rows, every command run for real and to
+    // its end: the machine's shells, env, script, flock, su, runuser, watch and interpreters, and
+    // stand-ins for the browsers and xdg-open that print what they got. The pages exist and hold
+    // a script that leaves the marker too, so a page run as a program would show. No row leaves
+    // a marker; a refused row says why, and its page goes to xdg-open.
+    const QString bin = dir.file("bin");
+    QDir().mkpath(bin);
+    const auto stub = [&](const QString& name, const QByteArray& body) {
+        const QString file = dir.write("bin/" + name, "#!/bin/sh\n" + body);
+        QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     };
-    const QStringList names = {"$(touch ran).html", "`touch ran`.html", "\";touch ran;\".html", "';touch ran;'.html",
-                               "it's \"q\".html", "a\ntouch ran\n.html", "-$(touch ran).html"};
+    for (const char* browser : {"firefox", "chromium", "epiphany", "flatpak", "viewer"})
+        stub(QString::fromLatin1(browser), "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$QV_OUT\"\n");
+    stub("xdg-open", "printf 'xdg-open\\n%s\\n' \"$1\" > \"$QV_OUT\"\n");
+    const QByteArray savedPath = qgetenv("PATH"), savedShell = qgetenv("SHELL");
+    qputenv("PATH", bin.toLocal8Bit() + ":" + savedPath);
+    qputenv("SHELL", "/bin/sh");
+    const QString savedCwd = QDir::currentPath();
+    const QString pages = dir.file("pages");
+    QDir().mkpath(pages);
+    QDir::setCurrent(pages);  // where "touch ran" would leave its mark
+    // Each command runs to its end (a stuck one is stopped) before its row is judged.
+    QVBrowser::setStarter([](const QString& program, const QStringList& arguments) {
+        QProcess process;
+        process.setProgram(program);
+        process.setArguments(arguments);
+        process.setStandardInputFile(QProcess::nullDevice());
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start();
+        if (!process.waitForStarted()) return false;
+        if (!process.waitForFinished(10000)) process.kill();
+        process.waitForFinished();
+        return true;
+    });
+    LogCapture log;
+
+    const QStringList names = {"$(touch ran).html", "`touch ran`.html", ";touch ran;.html", "\";touch ran;\".html", "';touch ran;'.html",
+                               "a\ntouch ran\n.html", "-$(touch ran).html", "page.html"};
+    enum Verdict { Refused, Prints, Runs };  // Prints: the program prints its arguments
+    struct Row {
+        QString exec;
+        Verdict verdict;
+        const char* why = nullptr;  // part of the reason of a refusal
+    };
+    const QString print = R"(printf %%s \"\$1\" > \"\$QV_OUT\")";
+    QList<Row> rows = {
+        // Shells with their options in every order, behind env, in busybox; the page as a script.
+        {"sh -c -- %f", Refused, "\u201csh\u201d"}, {"sh -c -e %f", Refused, "\u201csh\u201d"}, {"sh -ce -- %f", Refused, "\u201csh\u201d"},
+        {"bash -c -x %f", Refused, "\u201cbash\u201d"}, {"sh -c +x %f", Refused, "\u201csh\u201d"}, {"sh -o errexit -c %f", Refused, "sh"},
+        {"env sh -c -- %f", Refused, "sh"}, {"env -i FOO=1 /bin/dash -c %F", Refused, "dash"}, {"busybox sh -c -- %f", Refused, "busybox"},
+        {"busybox ash %f", Refused, "busybox"}, {"zsh -c %f", Refused, "zsh"}, {"ksh93 -c %f", Refused, "ksh"}, {"sh %f", Refused, "sh"},
+        {"bash", Refused, "bash"}, {"nice -n 5 sh -c %f", Refused, "sh"}, {"sh -c \"" + print + "\" sh %f", Refused, "sh"},
+        // env splitting a command line of its own, in its spellings.
+        {R"(env -S "sh\_-c" %f)", Refused, "env split"}, {R"(env -S "${SHELL} -c" %f)", Refused, "env split"},
+        {R"(env -S"sh -c" %f)", Refused, "env split"}, {R"(env -vS "bash -c" %f)", Refused, "env split"},
+        {R"(env -iS "sh -c" %f)", Refused, "env split"}, {R"(env --split-string="sh -c" %f)", Refused, "env split"},
+        {R"(env --split-string "sh -c" %f)", Refused, "env split"}, {R"(env --sp="sh -c" %f)", Refused, "env split"},
+        {R"(/usr/bin/env -S sh\_-c %F)", Refused, "env split"}, {"env -S%f", Refused, "env as a command line"},
+        // Programs that hand a string to a shell, and interpreters given code.
+        {"script -qc %f /dev/null", Refused, "script"}, {"flock " + dir.file("lock") + " -c %f", Refused, "flock"},
+        {"su -c %f", Refused, "su"}, {"runuser root -c %f", Refused, "runuser"}, {"watch -n 1 -e %f", Refused, "watch"},
+        {"xterm -e %f", Refused, "term"}, {"python3 -c %f", Refused, "python"}, {"perl -e %f", Refused, "perl"},
+        {"ruby -e %f", Refused, "ruby"}, {"node -e %f", Refused, "node"}, {"php -r %f", Refused, "php"}, {"awk %f", Refused, "awk"},
+        // The page as the program, behind a wrapper.
+        {"env %f", Refused, "as a program"}, {"env FOO=1 %f", Refused, "as a program"}, {"nice -n 5 %f", Refused, "as a program"},
+        // Real browsers' command lines, and plain path entries.
+        {"firefox %u", Prints}, {"chromium %U", Prints}, {"epiphany", Prints}, {"epiphany %U", Prints},
+        {"env FOO=1 firefox %u", Prints}, {"nice -n 5 viewer --new-tab %F", Prints},
+        {"flatpak run --branch=stable --arch=x86_64 --command=firefox --file-forwarding org.mozilla.firefox @@u %u @@", Prints},
+        {"sh -c \"" + print + "\" sh %u", Prints}, {R"(env -S "sh -c 'printf %%s \"\$1\" > \"\$QV_OUT\"' sh" %U)", Prints},
+        // Every reader of code given an address: it reads one inert word.
+        {"sh -c -- %u", Runs}, {"sh -c -e %u", Runs}, {"bash -c -x %u", Runs}, {"sh -c +x %U", Runs}, {"env sh -c -- %u", Runs},
+        {"busybox sh -c -- %u", Runs}, {"zsh -c %u", Runs}, {"ksh93 -c %u", Runs}, {R"(env -S "sh\_-c" %u)", Runs},
+        {R"(env -S "${SHELL} -c" %u)", Runs}, {"script -qc %u /dev/null", Runs}, {"flock " + dir.file("lock") + " -c %u", Runs},
+        {"su -c %u", Runs}, {"runuser root -c %u", Runs}, {"python3 -c %u", Runs}, {"perl -e %u", Runs}, {"ruby -e %u", Runs},
+        {"node -e %u", Runs}, {"php -r %u", Runs}, {"awk %u", Runs},
+    };
     int run = 0;
-    for (const auto& [exec, refusal] : execs) {
+    for (const Row& row : rows) {
         // A desktop entry value escapes its backslashes.
-        const QString path = entry("system", QStringLiteral("e%1.desktop").arg(run), "Name=E\nExec=" + QString(exec).replace("\\", "\\\\"));
+        const QString path = entry("system", QStringLiteral("e%1.desktop").arg(run), "Name=E\nExec=" + QString(row.exec).replace("\\", "\\\\"));
         const std::shared_ptr<QVBrowser> browser = QVBrowser::fromPlist({{"name", "E"}, {"path", path}});
         for (const QString& name : names) {
-            SCOPED_TRACE((exec + " on " + name).toStdString());
+            SCOPED_TRACE((row.exec + " on " + name).toStdString());
+            const QString page = dir.write("pages/" + name, "#!/bin/sh\ntouch ran\n");
+            QFile::setPermissions(page, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
             const QString out = dir.file(QStringLiteral("out%1").arg(++run));
             qputenv("QV_OUT", out.toLocal8Bit());
             log.clear();
-            browser->performActionWithObject(name);
-            const QString expected = refusal ? "xdg-open\n" + name : name;
-            QElapsedTimer waited;
-            waited.start();
-            while (readAll(out) != expected.toUtf8() && waited.elapsed() < 5000) QThread::msleep(10);
-            EXPECT_EQ(QString::fromUtf8(readAll(out)), expected);
-            QThread::msleep(50);
+            const QStringList refused = browser->open(name);
             EXPECT_FALSE(QFile::exists("ran"));
             QFile::remove("ran");
+            QFile::remove(page);
+            const QString printed = QString::fromUtf8(readAll(out));
             const QStringList logged = log.lines();
-            if (refusal) {
+            if (row.verdict == Refused) {
+                EXPECT_EQ(printed, "xdg-open\n" + name + "\n");
+                EXPECT_EQ(refused.size(), 1);
                 EXPECT_EQ(logged.size(), 1);
-                if (logged.isEmpty()) continue;
+                if (refused.size() != 1 || logged.size() != 1) continue;
+                EXPECT_TRUE(refused[0].startsWith("\u201cE\u201d: its command line ")) << refused[0].toStdString();
+                EXPECT_TRUE(refused[0].contains(QString::fromUtf8(row.why))) << refused[0].toStdString();
                 EXPECT_TRUE(logged[0].startsWith("The browser E (" + path + ") was not started: its command line ")) << logged[0].toStdString();
-                EXPECT_TRUE(logged[0].contains(QString::fromLatin1(refusal))) << logged[0].toStdString();
-            } else {
-                EXPECT_TRUE(logged.isEmpty());
+                continue;
             }
+            EXPECT_EQ(refused, QStringList{});
+            EXPECT_EQ(logged, QStringList{});
+            // The page arrives whole: the path, or the file's URL.
+            const QString absolute = pages + "/" + name;
+            const QString handed = row.exec.contains("%u") || row.exec.contains("%U")
+                                       ? "file://" + QString::fromLatin1(QUrl::toPercentEncoding(absolute, "/"))
+                                       : absolute;
+            if (row.verdict == Prints) EXPECT_TRUE(printed == handed || printed.contains(handed + "\n")) << printed.toStdString();
+            else EXPECT_EQ(printed, "");
         }
     }
+    QVBrowser::setStarter({});
     QDir::setCurrent(savedCwd);
     qputenv("PATH", savedPath);
+    qputenv("SHELL", savedShell);
     qunsetenv("QV_OUT");
 }
 
@@ -288,8 +391,10 @@ TEST_F(BrowsersTest, OpeningStartsEachBrowserOnceAndTheAllRowsNeverCallEachOther
 
     const QString address = QStringLiteral("http://example.com/a b;$(touch pwned)");
     QVBrowserRepository::sharedInstance().browserWithName("All")->performActionWithObject(address);
-    EXPECT_EQ(linesOf(dir.file("one.log"), 1), QStringList{address});
-    EXPECT_EQ(linesOf(dir.file("two.log"), 2), (QStringList{"--new", address}));
+    // Entries that take a URL get it with everything a program could read as code encoded.
+    const QString encoded = QStringLiteral("http://example.com/a%20b%3B%24%28touch%20pwned%29");
+    EXPECT_EQ(linesOf(dir.file("one.log"), 1), QStringList{encoded});
+    EXPECT_EQ(linesOf(dir.file("two.log"), 2), (QStringList{"--new", encoded}));
     EXPECT_EQ(builtIn, QStringList{address});
     // The program that cannot start hands the address to the desktop's default handler.
     EXPECT_EQ(defaultHandler, QStringList{address});

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QMenu>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -79,13 +80,15 @@ TEST_F(PreviewCommandsTest, PagesAreSavedAndOpenedOtherFilesGoUnderTheirWebAddre
     page->textView()->insertText(QStringLiteral("new"));
     ASSERT_TRUE(page->tryToPerform("previewInBrowser", QVariant::fromValue(browser("Rec"))));
     EXPECT_EQ(readAll(dir.file("index.html")), "new<p>old</p>");
-    EXPECT_EQ(started, QStringList{"rec --tab " + dir.file("index.html")});
+    // The entry takes a URL: the file's, percent-encoded.
+    const auto fileUrl = [](const QString& path) { return "file://" + QString::fromLatin1(QUrl::toPercentEncoding(path, "/")); };
+    EXPECT_EQ(started, QStringList{"rec --tab " + fileUrl(dir.file("index.html"))});
 
     // Without a browser the list's first one; a page under another extension of "htm…" too.
     started.clear();
     auto upper = open("Page.HTM", "x");
     QVPreviewCommands::previewInBrowser(*upper, nullptr);
-    EXPECT_EQ(started, QStringList{"rec --tab " + dir.file("Page.HTM")});
+    EXPECT_EQ(started, QStringList{"rec --tab " + fileUrl(dir.file("Page.HTM"))});
 
     // A script file with its address and browser stored goes there at once, its name encoded.
     started.clear();
@@ -103,7 +106,20 @@ TEST_F(PreviewCommandsTest, PagesAreSavedAndOpenedOtherFilesGoUnderTheirWebAddre
     EXPECT_EQ(delegate->errors[0].code(), QVPreviewCommands::BrowserNotFoundError);
     EXPECT_EQ(delegate->errors[0].localizedRecoverySuggestion(), "The browser \"Gone\" could not be found.");
 
+    // A browser whose entry is refused says so in the window, with the reason, and the page goes
+    // to the desktop's default browser.
+    started.clear();
+    const QString shell = dir.write("shell.desktop", "[Desktop Entry]\nType=Application\nName=Shell\nExec=sh -c -- %f\n");
+    QVPreviewCommands::previewInBrowser(*page, QVBrowser::fromPlist({{"name", "Shell"}, {"path", shell}}));
+    EXPECT_EQ(started, QStringList{"xdg-open " + dir.file("index.html")});
+    ASSERT_EQ(delegate->errors.size(), 2);
+    EXPECT_EQ(delegate->errors[1].code(), QVPreviewCommands::BrowserNotUsedError);
+    EXPECT_EQ(delegate->errors[1].localizedRecoverySuggestion(),
+              "\u201cShell\u201d: its command line names \u201csh\u201d, which may run a page\u2019s path as code.\n"
+              "The page opened in the desktop\u2019s default browser instead.");
+
     // An untitled text asks for a name and stops there (the panel was cancelled: nothing opens).
+    started.clear();
     QVFileDocument untitled;
     untitled.setDelegate(delegate);
     QVPreviewCommands::previewInBrowser(untitled, browser("Rec"));
