@@ -247,6 +247,16 @@ void QVFilesPrefPane::itemRenamed(QTreeWidgetItem* item, QVFileCategoryKind kind
                                                              .arg(category->title())));
         return refuse();
     }
+    // An extension opens with one category only: a second claim would leave which one to chance.
+    if (item->parent()) {
+        for (const auto& other : _categories->textCategories() + _categories->imageCategories()) {
+            if (other == category || !other->typeTitles().contains(text)) continue;
+            QVPrefAlerts::showError(mainView(),
+                                    QVError::app(0, localized("The extension \u201c%1\u201d belongs to \u201c%2\u201d already.").arg(text, other->title()),
+                                                 localized("An extension can be in one category only; remove it from \u201c%1\u201d first.").arg(other->title())));
+            return refuse();
+        }
+    }
     if (item->parent()) category->replaceObjectInTypesAtIndex(item->parent()->indexOfChild(item), text);
     else category->setTitle(text);
     setDidChange(true);
