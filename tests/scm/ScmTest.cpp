@@ -457,8 +457,10 @@ TEST(QVSCMInterface, SigtermMidCommitLetsTheCommitEndOrStopsItAndCleansUp) {
         ASSERT_TRUE(qorvel.waitForFinished(60000));
         EXPECT_EQ(qorvel.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(qorvel.exitCode(), 0);
+        // Within the bound of 4 s when the commit ends in time; else at the bound (its timer may
+        // fire a little early), then the cleanup.
         EXPECT_LT(clock.elapsed(), c.finishes ? 4000 : 30000);
-        EXPECT_GE(clock.elapsed(), c.finishes ? 0 : 4000);
+        EXPECT_GE(clock.elapsed(), c.finishes ? 0 : 3500);
         QFile::remove(hook);
         const QByteArray status = client({QStringLiteral("status"), QStringLiteral("-v"), QStringLiteral("a.txt")}, repository.wc);
         EXPECT_FALSE(client({QStringLiteral("status")}, repository.wc).contains("  L "));
