@@ -193,6 +193,7 @@ void QVFilesPrefPane::addItem(QVFileCategoryKind kind) {
         category = categoryOf(selected);
         newTitle = localized("New Type");
         category->addType(newTitle);
+        _unnamedType = category;
         const QStringList titles = category->typeTitles();
         // The model put it in sorted place; the last entry of that title is the new one.
         newIndex = int(titles.lastIndexOf(newTitle));
@@ -236,7 +237,15 @@ void QVFilesPrefPane::itemRenamed(QTreeWidgetItem* item, QVFileCategoryKind kind
     const std::shared_ptr<QVFileCategory> category = categoryOf(item);
     const QString text = item->text(0).trimmed();
     if (!category) return;
-    const auto refuse = [this, kind] { QMetaObject::invokeMethod(this, [this, kind] { reloadOutline(kind); }, Qt::QueuedConnection); };
+    const auto refuse = [this, kind, item, category] {
+        // A type just added whose first name is refused goes: its placeholder is no extension.
+        if (item->parent() && _unnamedType.lock() == category) {
+            const int index = item->parent()->indexOfChild(item);
+            if (category->typeTitles().value(index) == localized("New Type")) category->removeObjectFromTypesAtIndex(index);
+        }
+        _unnamedType.reset();
+        QMetaObject::invokeMethod(this, [this, kind] { reloadOutline(kind); }, Qt::QueuedConnection);
+    };
     // An empty name is not taken: the old one comes back.
     if (text.isEmpty()) return refuse();
     // Categories are found by name, whatever its case, and two of one name become one when
@@ -257,6 +266,7 @@ void QVFilesPrefPane::itemRenamed(QTreeWidgetItem* item, QVFileCategoryKind kind
             return refuse();
         }
     }
+    _unnamedType.reset();
     if (item->parent()) category->replaceObjectInTypesAtIndex(item->parent()->indexOfChild(item), text);
     else category->setTitle(text);
     setDidChange(true);

@@ -321,6 +321,21 @@ TEST(PreferencePanesTest, ACategoryNameAnotherCategoryHasIsRefusedAndNothingMerg
             QCoreApplication::processEvents();
         }
     }
+    // A type just added and named as another category's extension goes with its placeholder.
+    const int perlTypes = int(perl->typeTitles().size());
+    text->clearSelection();
+    itemTitled(perl->title())->setExpanded(true);
+    itemTitled(perl->title())->setSelected(true);
+    pane.addItem(QVFileCategoryKindText);
+    ASSERT_EQ(text->selectedItems().size(), 1);
+    ASSERT_EQ(text->selectedItems().first()->text(0), QStringLiteral("New Type"));
+    text->selectedItems().first()->setText(0, QStringLiteral("php"));
+    QCoreApplication::processEvents();
+    EXPECT_NE(errorBox(), nullptr);
+    closeErrorBoxes();
+    EXPECT_EQ(perl->typeTitles().size(), perlTypes);
+    EXPECT_FALSE(perl->typeTitles().contains(QStringLiteral("New Type")));
+    EXPECT_EQ(itemTitled(perl->title())->childCount(), perlTypes);
     // New categories get names of their own; they go again before the save.
     QStringList added;
     for (int i = 0; i < 2; ++i) {
