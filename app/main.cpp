@@ -10,6 +10,7 @@
 #include "platform/QVInstanceChannel.h"
 #include "platform/UserDefaults.h"
 #include "platform/web/QVWebView.h"
+#include "scm/QVSCMInterface.h"
 #include "shell/QVRelaunch.h"
 
 #include <QApplication>
@@ -109,6 +110,9 @@ int main(int argc, char** argv) {
     if (!arguments.isEmpty()) controller.openFiles(arguments, workingFolder);
     controller.applicationDidFinishLaunching();
 
+    // A logout's SIGTERM is a quit that cannot ask: Subversion's writes get a few seconds to
+    // end, or are stopped and cleaned up after, so the working copy stays usable.
+    QVSCMInterface::quitOnTerminationSignal([] { QCoreApplication::exit(0); });
     const int status = app.exec();
     UserDefaults::standard().synchronize();
     if (status == 0) QVRelaunch::launchIfRequested();

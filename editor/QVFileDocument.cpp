@@ -792,9 +792,18 @@ void QVFileDocument::performSCMCommand(SCMCommand command, int tag) {
     case SCMCommand::Commit:
         return scm->commitFiles({path}, window);
     case SCMCommand::DiscardChanges: {
-        // Nothing of a revert can be undone: the user names it first.
+        // Nothing of a revert can be undone: the user names it first, told what becomes of the
+        // file in its state.
+        using S = QVSCMStatusEntry;
+        const qint32 status = _fileNode->scmStatus() ? _fileNode->scmStatus()->workingCopyStatus() : S::NoStatus;
+        const char* outcome = status == S::AddedStatus
+                                  ? "%1 is no longer to be added: the file stays as it is, unversioned."
+                              : status == S::DeletedStatus ? "%1 is no longer to be deleted: it comes back as the last version from the repository."
+                              : status == S::ReplacedStatus
+                                  ? "%1 goes back to the last version from the repository; the file that replaced it is lost. This cannot be undone."
+                                  : "%1 goes back to the last version from the repository. The changes cannot be undone.";
         const QVError ask = question(DiscardChangesQuestion, QVLocalized(QStringLiteral("Discard the changes to \u201c%1\u201d?")).arg(displayName()),
-                                     QVLocalized(QStringLiteral("%1 goes back to the last version from the repository. The changes cannot be undone.")).arg(path),
+                                     QVLocalized(QString::fromLatin1(outcome)).arg(path),
                                      {QVLocalized(QStringLiteral("Discard Changes")), QVLocalized(QStringLiteral("Cancel"))});
         return present(ask);
     }

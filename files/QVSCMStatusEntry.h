@@ -14,6 +14,7 @@ public:
     static constexpr qint32 IgnoredStatus = 4;
     static constexpr qint32 ModifiedStatus = 5;
     static constexpr qint32 ReplacedStatus = 6;
+    static constexpr qint32 ExternalStatus = 7;
     static constexpr qint32 UnversionedStatus = 8;
     static constexpr qint32 MissingStatus = 11;
 

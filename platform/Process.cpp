@@ -3,7 +3,9 @@
 
 #include "platform/FileName.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
+#include <QSocketNotifier>
 
 #include <algorithm>
 #include <cerrno>
@@ -422,6 +424,57 @@ void Process::ignoreSigpipe() {
         sigemptyset(&action.sa_mask);
         sigaction(SIGPIPE, &action, nullptr);
     });
+}
+
+namespace {
+
+// The self-pipe a termination signal writes to; the main thread reads it.
+int terminationPipe[2] = {-1, -1};
+
+extern "C" void noteTermination(int) {
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(terminationPipe[1], &byte, 1);
+    errno = saved;
+}
+
+}  // namespace
+
+void Process::onTerminationSignal(std::function<void()> handler) {
+    static QSocketNotifier* notifier = nullptr;
+    static std::function<void()> current;
+    static bool handling = false;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    sigemptyset(&action.sa_mask);
+    if (!handler) {
+        action.sa_handler = SIG_DFL;
+        sigaction(SIGTERM, &action, nullptr);
+        current = nullptr;
+        return;
+    }
+    current = std::move(handler);
+    handling = false;
+    if (!notifier) {
+        if (::pipe2(terminationPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        notifier = new QSocketNotifier(terminationPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+        QObject::connect(notifier, &QSocketNotifier::activated, [] {
+            char bytes[16];
+            while (::read(terminationPipe[0], bytes, sizeof bytes) > 0) {
+            }
+            if (!current) return;
+            if (std::exchange(handling, true)) {
+                // Asked again while the first is being answered: end now, as without a handler.
+                signal(SIGTERM, SIG_DFL);
+                ::raise(SIGTERM);
+                return;
+            }
+            current();
+        });
+    }
+    action.sa_handler = noteTermination;
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 QString Process::findExecutable(const QString& name) {

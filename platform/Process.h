@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 
 struct ProcessResult {
     bool started = false;     // false: the program could not be started (see errorString)
@@ -52,4 +53,9 @@ public:
     static void ignoreFileSizeSignal();
     // The full path of a program found in PATH, or empty.
     static QString findExecutable(const QString& name);
+    // SIGTERM (a logout, a service manager) calls handler on the main thread's event loop
+    // instead of ending the process at once; a second SIGTERM while it runs ends the process.
+    // Called on the main thread, with the application object made; an empty handler brings the
+    // default back.
+    static void onTerminationSignal(std::function<void()> handler);
 };

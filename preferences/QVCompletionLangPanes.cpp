@@ -3,6 +3,7 @@
 
 #include "completion/QVCodeCompletion.h"
 #include "languages/QVBundle.h"
+#include "languages/QVKeywordBasedParser.h"
 #include "platform/AppBundle.h"
 
 #include <QApplication>
@@ -240,6 +241,13 @@ QWidget* QVNestedCompletionLangPane::loadView() {
     }
     layout->addWidget(_split, 1);
     showChildren(0);
+    // The engines key their entries by name: a second row of one name would replace the first
+    // with all it holds when the pane is left.
+    refuseClashes(_model, [this](const QStandardItem* edited) {
+        const QStandardItem* parent = edited->parent() ? edited->parent() : _model->invisibleRootItem();
+        return listing(parent, edited->text(), edited) ? localized("\u201c%1\u201d is listed already.").arg(edited->text().trimmed())
+                                                       : QString();
+    });
     watchEdits(_model);
     setFirstResponder(_lists.first());
     view->resize(460, 360);
@@ -293,13 +301,31 @@ bool QVNestedCompletionLangPane::selectTitle(int level, const QString& title) {
     return true;
 }
 
+Qt::CaseSensitivity QVNestedCompletionLangPane::caseRule() const {
+    // The language's own rule; markup finds its names whatever their case.
+    const auto keywords = std::dynamic_pointer_cast<QVKeywordBasedParser>(bundle()->parser());
+    return keywords && keywords->caseSensitive() ? Qt::CaseSensitive : Qt::CaseInsensitive;
+}
+
+const QStandardItem* QVNestedCompletionLangPane::listing(const QStandardItem* parent, const QString& title,
+                                                         const QStandardItem* except) const {
+    const QString name = title.trimmed();
+    if (!parent || name.isEmpty()) return nullptr;
+    const Qt::CaseSensitivity rule = caseRule();
+    for (int row = 0; row < parent->rowCount(); ++row)
+        if (const QStandardItem* other = parent->child(row); other != except && other->text().trimmed().compare(name, rule) == 0)
+            return other;
+    return nullptr;
+}
+
 bool QVNestedCompletionLangPane::addEntry(int level, const QString& title) {
     if (!_model || level < 0 || level >= _lists.size()) return false;
     QStandardItem* parent = level == 0 ? _model->invisibleRootItem() : selectedItem(level - 1);
-    if (!parent) return false;
+    if (!parent || listing(parent, title, nullptr)) return false;
     auto* item = new QStandardItem(title);
     item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsEditable);
     parent->appendRow(item);
+    if (title.isEmpty()) markNew(item);
     _lists[level]->setCurrentIndex(item->index());
     _lists[level]->scrollTo(item->index());
     if (title.isEmpty() && _lists[level]->isVisible()) _lists[level]->edit(item->index());

@@ -103,7 +103,9 @@ public:
     // The titles the level's list shows now.
     QStringList titles(int level) const;
     // A new entry titled title in the level's list, under the row selected on its left; false
-    // when the level needs a row selected there and none is.
+    // when the level needs a row selected there and none is, or when the list holds that title
+    // (by the language's case rule). A name typed into it that the list holds is refused and
+    // the new row goes.
     bool addEntry(int level, const QString& title = {});
     // Removes the selected row of the level's list with what it holds.
     void removeSelectedEntry(int level);
@@ -119,6 +121,9 @@ private:
     QVariantList read(const QStandardItem* parent, int level) const;
     void showChildren(int level);
     QStandardItem* selectedItem(int level) const;
+    Qt::CaseSensitivity caseRule() const;
+    // The child of parent other than except whose title is title, by the case rule.
+    const QStandardItem* listing(const QStandardItem* parent, const QString& title, const QStandardItem* except) const;
 
     std::shared_ptr<QVCodeCompletion> _engine;
     QList<Level> _levels;

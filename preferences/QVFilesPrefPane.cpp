@@ -193,6 +193,7 @@ void QVFilesPrefPane::addItem(QVFileCategoryKind kind) {
         category = categoryOf(selected);
         newTitle = localized("New Type");
         category->addType(newTitle);
+        _unnamedType = category;
         const QStringList titles = category->typeTitles();
         // The model put it in sorted place; the last entry of that title is the new one.
         newIndex = int(titles.lastIndexOf(newTitle));
@@ -236,7 +237,15 @@ void QVFilesPrefPane::itemRenamed(QTreeWidgetItem* item, QVFileCategoryKind kind
     const std::shared_ptr<QVFileCategory> category = categoryOf(item);
     const QString text = item->text(0).trimmed();
     if (!category) return;
-    const auto refuse = [this, kind] { QMetaObject::invokeMethod(this, [this, kind] { reloadOutline(kind); }, Qt::QueuedConnection); };
+    const auto refuse = [this, kind, item, category] {
+        // A type just added whose first name is refused goes: its placeholder is no extension.
+        if (item->parent() && _unnamedType.lock() == category) {
+            const int index = item->parent()->indexOfChild(item);
+            if (category->typeTitles().value(index) == localized("New Type")) category->removeObjectFromTypesAtIndex(index);
+        }
+        _unnamedType.reset();
+        QMetaObject::invokeMethod(this, [this, kind] { reloadOutline(kind); }, Qt::QueuedConnection);
+    };
     // An empty name is not taken: the old one comes back.
     if (text.isEmpty()) return refuse();
     // Categories are found by name, whatever its case, and two of one name become one when
@@ -247,6 +256,17 @@ void QVFilesPrefPane::itemRenamed(QTreeWidgetItem* item, QVFileCategoryKind kind
                                                              .arg(category->title())));
         return refuse();
     }
+    // An extension opens with one category only: a second claim would leave which one to chance.
+    if (item->parent()) {
+        for (const auto& other : _categories->textCategories() + _categories->imageCategories()) {
+            if (other == category || !other->typeTitles().contains(text)) continue;
+            QVPrefAlerts::showError(mainView(),
+                                    QVError::app(0, localized("The extension \u201c%1\u201d belongs to \u201c%2\u201d already.").arg(text, other->title()),
+                                                 localized("An extension can be in one category only; remove it from \u201c%1\u201d first.").arg(other->title())));
+            return refuse();
+        }
+    }
+    _unnamedType.reset();
     if (item->parent()) category->replaceObjectInTypesAtIndex(item->parent()->indexOfChild(item), text);
     else category->setTitle(text);
     setDidChange(true);

@@ -66,4 +66,6 @@ private:
     QHash<QTreeWidgetItem*, std::shared_ptr<QVFileCategory>> _itemCategories;
     bool _reloading = false;
     bool _unsaved = false;
+    // The category of the type just added and not yet named ("New Type").
+    std::weak_ptr<QVFileCategory> _unnamedType;
 };

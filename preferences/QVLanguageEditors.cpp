@@ -255,7 +255,9 @@ QWidget* QVKeywordSyntaxLangPane::loadView() {
         for (int n = 2; groupListing(word, nullptr); ++n) word = localized("keyword") + QString::number(n);
         addKeyword(group, word);
         QStandardItem* parent = _model->item(group);
-        editNew(parent->child(parent->rowCount() - 1));
+        QStandardItem* added = parent->child(parent->rowCount() - 1);
+        markNew(added);
+        editNew(added);
     });
     connect(remove, &QPushButton::clicked, this, [this, tree] {
         const QModelIndex current = tree->currentIndex();

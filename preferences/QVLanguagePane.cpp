@@ -12,6 +12,7 @@
 #include <QDialogButtonBox>
 #include <QHash>
 #include <QLabel>
+#include <QPersistentModelIndex>
 #include <QRadioButton>
 #include <QStandardItemModel>
 #include <QVBoxLayout>
@@ -22,6 +23,8 @@ QString localized(const char* text) { return QVLocalized(QString::fromUtf8(text)
 
 // Each item of an editor refusing clashes keeps the text last taken, to go back to.
 constexpr int TakenRole = Qt::UserRole + 40;
+// A row added and not yet named.
+constexpr int NewRole = Qt::UserRole + 41;
 
 void rememberTexts(QStandardItem* item) {
     if (!item) return;
@@ -78,12 +81,29 @@ void QVLanguagePane::refuseClashes(QStandardItemModel* model, Clash clash) {
         const QVariant taken = item->data(TakenRole);
         if (taken.isValid() && item->text() == taken.toString()) return;
         if (const QString reason = clash(item); !reason.isEmpty()) {
+            const bool added = item->data(NewRole).toBool();
             item->setText(taken.toString());
-            QVPrefAlerts::showError(mainView(), QVError::app(0, reason, localized("The entry keeps what it had.")));
+            if (added) {
+                // After the editor that typed the name has let go of the row.
+                const QPersistentModelIndex row(item->index());
+                QMetaObject::invokeMethod(
+                    this,
+                    [row] {
+                        if (row.isValid()) const_cast<QAbstractItemModel*>(row.model())->removeRow(row.row(), row.parent());
+                    },
+                    Qt::QueuedConnection);
+            }
+            QVPrefAlerts::showError(mainView(), QVError::app(0, reason, added ? localized("The new entry is not kept.")
+                                                                              : localized("The entry keeps what it had.")));
             return;
         }
         item->setData(item->text(), TakenRole);
+        item->setData(QVariant(), NewRole);
     });
+}
+
+void QVLanguagePane::markNew(QStandardItem* item) {
+    if (item) item->setData(true, NewRole);
 }
 
 QVNoEditorWindowController::QVNoEditorWindowController(Kind kind, std::shared_ptr<QVBundle> bundle, QWidget* parent)

@@ -46,9 +46,12 @@ protected:
     // Any edit in one of the editor's tables counts as a change.
     void watchEdits(QObject* model);
     // An edit for which clash answers a reason (a keyword listed twice) is undone, the item
-    // taking back the text it had, and the reason is shown.
+    // taking back the text it had, and the reason is shown. A row just added (markNew) whose
+    // first name is refused goes away: what it held until then was only a placeholder.
     using Clash = std::function<QString(const QStandardItem* edited)>;
     void refuseClashes(QStandardItemModel* model, Clash clash);
+    // Marks an item as added and not yet named; its first accepted name ends the mark.
+    static void markNew(QStandardItem* item);
 
 private:
     std::shared_ptr<QVBundle> _bundle;

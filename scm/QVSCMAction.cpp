@@ -4,6 +4,7 @@
 #include "platform/SystemLog.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 namespace {
@@ -37,12 +38,18 @@ QVError QVSCMAction::errorForOutput(const QStringList& lines) {
     QStringList messages;
     bool credentials = false;
     static const QRegularExpression code(QStringLiteral("^svn: (E\\d{6})"));
+    // The client ends with its error, whose messages may run over several lines ("...at" /
+    // "'PATH' (format 32)." / advice): from the first error on, every line is the error's.
+    // Before it only its own warnings are, not the command's output.
+    bool inError = false;
     for (const QString& line : lines) {
-        if (!line.startsWith(QLatin1String("svn:"))) continue;
+        inError = inError || line.startsWith(QLatin1String("svn: E"));
+        if (!inError && !line.startsWith(QLatin1String("svn:"))) continue;
         messages << line;
         const QRegularExpressionMatch match = code.match(line);
         if (match.hasMatch() && credentialCodes.contains(match.captured(1))) credentials = true;
     }
+    while (!messages.isEmpty() && messages.last().trimmed().isEmpty()) messages.removeLast();
     return QVError::app(credentials ? 1 : 0, QVLocalized(QStringLiteral("SCM Error")), messages.join(u'\n'));
 }
 
@@ -55,9 +62,22 @@ bool QVSCMAction::acceptablePath(const QString& path) {
     return !path.contains(u'\n') && !path.contains(u'\r') && !path.contains(QChar(0));
 }
 
+namespace {
+
+// Where the client, even taking a name literally, still reads a peg revision: the last "@"
+// begins the last part of the path ("@lead.txt", "sub/@lead.txt").
+bool pegAtNameStart(const QString& path) {
+    const qsizetype at = path.lastIndexOf(u'@');
+    return at >= 0 && (at == 0 || path.at(at - 1) == u'/') && path.indexOf(u'/', at) < 0;
+}
+
+}  // namespace
+
 QString QVSCMAction::pathArgument(const QString& path, bool literal) {
     // The client reads the last "@" as the start of a peg revision; a trailing one is empty.
-    return path.contains(u'@') && !literal ? path + u'@' : path;
+    if (!literal) return path.contains(u'@') ? path + u'@' : path;
+    // Taken literally, a name that begins with "@" would be nothing but a peg revision.
+    return pegAtNameStart(path) && path.startsWith(u'@') ? QStringLiteral("./") + path : path;
 }
 
 QStringList QVSCMAction::authenticationArguments(const QVSCMRunSettings& settings) const {
@@ -168,7 +188,14 @@ QStringList QVSCMOutputAction::arguments(const QVSCMRunSettings& settings) const
     // repository, and the client then takes the name literally: "v1@@" would name another file.
     const bool local = _command == QLatin1String("diff") && _revision2.isEmpty() &&
                        (_revision1.isEmpty() || _revision1.compare(QLatin1String("BASE"), Qt::CaseInsensitive) == 0);
-    return args << QStringLiteral("--") << pathArgument(_path.isEmpty() ? QStringLiteral(".") : _path, local);
+    const QString path = _path.isEmpty() ? QStringLiteral(".") : _path;
+    // A name that begins with "@" inside a folder has no literal spelling ("sub/@a" becomes
+    // "sub@a"), but the old side of a diff reads its peg revision: the same diff, named so.
+    if (local && pegAtNameStart(path) && path.contains(u'/')) {
+        if (_revision1.isEmpty()) args << QStringLiteral("-r") << QStringLiteral("BASE");
+        return args << QStringLiteral("--old=") + path + u'@';
+    }
+    return args << QStringLiteral("--") << pathArgument(path, local);
 }
 
 QVError QVSCMOutputAction::keepResult(const QStringList& lines, const QByteArray& bytes, bool hadError) {
@@ -230,6 +257,16 @@ bool QVSCMSimpleAction::needsCredentials() const {
     return remote.contains(_command);
 }
 
+bool QVSCMSimpleAction::movesIntoFolderByName() const {
+    return type() == Move && _files.size() == 2 && pegAtNameStart(_files[1]) && _files[1].contains(u'/');
+}
+
+QString QVSCMSimpleAction::workingDirectory(const QVSCMRunSettings& settings) const {
+    // A destination that begins with "@" inside a folder can be named only from that folder.
+    if (movesIntoFolderByName()) return QFileInfo(QDir(settings.workingCopyPath).filePath(_files[1])).absolutePath();
+    return settings.workingCopyPath;
+}
+
 QStringList QVSCMSimpleAction::arguments(const QVSCMRunSettings& settings) const {
     QStringList args;
     if (needsCredentials()) args << authenticationArguments(settings);
@@ -237,6 +274,11 @@ QStringList QVSCMSimpleAction::arguments(const QVSCMRunSettings& settings) const
     args << _command << _postArguments;
     if (!_files.isEmpty()) {
         args << QStringLiteral("--");
+        if (movesIntoFolderByName()) {
+            const QDir folder(workingDirectory(settings));
+            return args << pathArgument(folder.relativeFilePath(QDir(settings.workingCopyPath).filePath(_files[0])))
+                        << QStringLiteral("./") + QFileInfo(_files[1]).fileName();
+        }
         // A move's destination is a new name, which the client takes literally.
         for (qsizetype i = 0; i < _files.size(); ++i) args << pathArgument(_files[i], type() == Move && i == 1);
     }

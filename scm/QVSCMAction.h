@@ -1,7 +1,8 @@
 // One run of the Subversion client: its type, its argument list, the run on an interactive task
 // in the working copy, the result it keeps and the error made from the client's output. The
 // client always runs non-interactive with English messages; a password goes in on its standard
-// input (never in the argument vector or a log line), and every path follows "--".
+// input (never in the argument vector or a log line), and every path follows "--" (or is one
+// word with its option, "--old=PATH@").
 #pragma once
 
 #include "platform/QVError.h"
@@ -38,7 +39,8 @@ public:
 
     ~QVSCMAction() override;
     static QString humanReadableStringForActionType(int type);
-    // The error of a failed run: "SCM Error", the client's "svn:" lines as the recovery
+    // The error of a failed run: "SCM Error", the client's warnings and its whole error (from
+    // the first "svn: E" line to the end, lines without the prefix too) as the recovery
     // suggestion, code 1 when the client's error codes say credentials are wanted, else 0.
     static QVError errorForOutput(const QStringList& lines);
     // Whether a path can be handed to the client at all (a line break cannot be).
@@ -89,7 +91,8 @@ protected:
     }
     // The path as the client reads it. Where the client looks for a peg revision (every
     // command but a diff that never leaves the working copy, and a move's destination) a path
-    // containing "@" gets an empty one; where it takes names literally the path goes as it is.
+    // containing "@" gets an empty one; where it takes names literally the path goes as it is,
+    // a name beginning with "@" after "./" (the client would read it as a peg revision alone).
     static QString pathArgument(const QString& path, bool literal = false);
 
 private:
@@ -165,6 +168,7 @@ public:
     static std::shared_ptr<QVSCMSimpleAction> cleanup(const QString& path);
 
     QStringList arguments(const QVSCMRunSettings& settings) const override;
+    QString workingDirectory(const QVSCMRunSettings& settings) const override;
     bool needsCredentials() const override;
     QStringList paths() const override { return _files; }
     const QString& command() const { return _command; }
@@ -182,6 +186,8 @@ private:
     QStringList _files;
     QStringList _postArguments;
     QStringList _conflicted;
+    // A move whose destination, inside a folder, begins with "@": run from that folder.
+    bool movesIntoFolderByName() const;
 };
 
 class QVSCMStatusAction : public QVSCMAction {

@@ -2,6 +2,7 @@
 
 #include "platform/AppBundle.h"
 #include "platform/MainQueue.h"
+#include "platform/Process.h"
 #include "platform/UserDefaults.h"
 
 #include <QDir>
@@ -58,13 +59,73 @@ void QVSCMInterface::credentialsRefused() {
     dequeueHead();
 }
 
+namespace {
+
+// The queues left to clean up a working copy after a client that was cut off: each lives until
+// its cleanup has run.
+std::vector<std::shared_ptr<QVSCMInterface>>& leftCleanups() {
+    static std::vector<std::shared_ptr<QVSCMInterface>> queues;
+    return queues;
+}
+
+}  // namespace
+
+void QVSCMInterface::cleanUpAfterCutOff(const QString& workingCopyPath, const QString& root) {
+    auto queue = std::make_shared<QVSCMInterface>(workingCopyPath);
+    leftCleanups().push_back(queue);
+    queue->enqueue(QVSCMSimpleAction::cleanup(root));
+    queue->whenIdle([raw = queue.get()] {
+        std::erase_if(leftCleanups(), [raw](const auto& kept) { return kept.get() == raw; });
+    });
+}
+
 void QVSCMInterface::die() {
+    if (_dying) return;
     _dying = true;
+    // A client cut off while it changes the working copy leaves it locked: as Stop does, a
+    // cleanup follows, on a queue of its own that outlives this one.
+    const bool cutChange = runsClient() && dynamic_cast<const QVSCMSimpleAction*>(_queue.front().get());
     for (const auto& action : _queue) action->kill();
     _queue.clear();
     _running = false;
+    _waitingForCredentials = false;
     _idleCallbacks.clear();
+    if (cutChange) cleanUpAfterCutOff(_workingCopyPath, _root);
     for (const auto& sibling : siblings()) sibling->startHead();
+}
+
+void QVSCMInterface::finishAll(std::chrono::milliseconds bound, std::function<void()> done) {
+    QList<std::shared_ptr<QVSCMInterface>> queues;
+    for (const auto& weak : registry())
+        if (const auto queue = weak.lock(); queue && !queue->_dying && !queue->isIdle()) queues << queue;
+    struct Finish {
+        std::function<void()> done;
+        int left = 0;
+        void once() {
+            if (done) std::exchange(done, nullptr)();
+        }
+    };
+    const auto finish = std::make_shared<Finish>(Finish{std::move(done), int(queues.size())});
+    if (queues.isEmpty()) return finish->once();
+    for (const auto& queue : queues) {
+        // What waits never starts; a client that only reads is ended now, one that writes gets
+        // the bound to finish.
+        queue->_queue.erase(queue->_queue.begin() + 1, queue->_queue.end());
+        if (!dynamic_cast<const QVSCMSimpleAction*>(queue->_queue.front().get())) queue->stop();
+        queue->whenIdle([finish] {
+            if (--finish->left == 0) finish->once();
+        });
+    }
+    // Past the bound the writes still running are stopped and cleaned up after; a cleanup that
+    // hangs does not keep the end waiting for ever.
+    MainQueue::after(bound, [queues] {
+        for (const auto& queue : queues) queue->stop();
+    });
+    MainQueue::after(bound + std::chrono::seconds(20), [finish] { finish->once(); });
+}
+
+void QVSCMInterface::quitOnTerminationSignal(std::function<void()> quit) {
+    Process::onTerminationSignal([quit = std::move(quit)] { finishAll(std::chrono::seconds(4), quit); });
 }
 
 QString QVSCMInterface::runningCommand() const {

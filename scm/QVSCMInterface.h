@@ -16,6 +16,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -58,7 +59,15 @@ public:
     void setCredentials(const QString& username, const QString& password);
     // None came: the action waiting for them fails quietly and the next one starts.
     void credentialsRefused();
-    // Stops: nothing is queued afterwards and the running client is ended.
+    // Ends the work of every queue that cannot be asked about it (a logout): what waits is
+    // dropped, reading clients are ended, and a change that runs gets bound to finish before it
+    // is stopped and cleaned up after; done is called once every queue is idle (at the latest
+    // some seconds after the bound).
+    static void finishAll(std::chrono::milliseconds bound, std::function<void()> done);
+    // SIGTERM runs finishAll with a short bound, then quit.
+    static void quitOnTerminationSignal(std::function<void()> quit);
+    // Stops: nothing is queued afterwards and the running client is ended; when it was changing
+    // the working copy a cleanup follows all the same, so that no lock is left.
     void die();
 
     // The command whose client runs now ("Commit"); empty when none runs (one waiting for
@@ -99,6 +108,7 @@ public:
 
 private:
     void enqueue(const std::shared_ptr<QVSCMAction>& action);
+    static void cleanUpAfterCutOff(const QString& workingCopyPath, const QString& root);
     void startHead();
     void handleFinished(const std::shared_ptr<QVSCMAction>& action, const QVError& error);
     void dequeueHead();

@@ -723,7 +723,12 @@ void QVProjectWindowController::projectRetrievedStatus(const QList<std::shared_p
     else node = root->childWithPath(path.split(u'/', Qt::SkipEmptyParts), true);
     if (!node) return;
     if (node->isFolder() || node == root) {
+        // Asked inside a folder, the client sees an external folder as a working copy of its
+        // own and does not list it: its mark, which only its parent's status gives, stays
+        // unless the folder's own entry says otherwise.
+        const auto own = node->scmStatus();
         node->clearSCMStatus(recursive);
+        if (node != root && own && own->workingCopyStatus() == QVSCMStatusEntry::ExternalStatus) node->setSCMStatus(own);
         node->setChildrenSCMStatusFromEntries(statuses);
     } else {
         node->setSCMStatus(statuses.isEmpty() ? nullptr : statuses.first());

@@ -352,6 +352,24 @@ TEST(QVFileDocumentDisk, SubversionCommandsReachTheControllerWithTheirRevisionsO
         window->alerts[0].attemptRecovery(option);
         EXPECT_EQ(scm.calls, option == 0 ? QStringList{QStringLiteral("revert d/f.php")} : QStringList{});
     }
+    // It says what becomes of the file in its state: an added one stays, unversioned.
+    const struct {
+        qint32 status;
+        const char* told;
+    } outcomes[] = {
+        {QVSCMStatusEntry::AddedStatus, "d/f.php is no longer to be added: the file stays as it is, unversioned."},
+        {QVSCMStatusEntry::DeletedStatus, "d/f.php is no longer to be deleted: it comes back as the last version from the repository."},
+        {QVSCMStatusEntry::ReplacedStatus, "the file that replaced it is lost"},
+        {QVSCMStatusEntry::ModifiedStatus, "d/f.php goes back to the last version from the repository. The changes cannot be undone."},
+    };
+    for (const auto& o : outcomes) {
+        node->setSCMStatus(std::make_shared<Status>(o.status));
+        window->alerts.clear();
+        doc.performSCMCommand(C::DiscardChanges);
+        ASSERT_EQ(window->alerts.size(), 1);
+        EXPECT_TRUE(window->alerts[0].localizedRecoverySuggestion().contains(QString::fromUtf8(o.told)))
+            << window->alerts[0].localizedRecoverySuggestion().toStdString();
+    }
     scm.calls.clear();
     ASSERT_TRUE(doc.load());
     const qsizetype queued = QVCodeIndex::sharedIndex().queueCount();

@@ -20,6 +20,8 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QLineEdit>
+#include <QTest>
 #include <QListView>
 #include <QPushButton>
 #include <QStandardItemModel>
@@ -31,6 +33,32 @@
 #include <typeinfo>
 
 namespace {
+
+// Whether a refusal is shown; closes it.
+bool refusedBox() {
+    bool shown = false;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->objectName() == QLatin1String("PrefsError") && widget->isVisible()) {
+            shown = true;
+            widget->close();
+        }
+    return shown;
+}
+
+// Types text into the editor open in view and confirms it with Return, as a person would.
+void typeIntoOpenEditor(QAbstractItemView* view, const QString& text) {
+    // The editor over the current row (others may have been opened while the view was hidden).
+    QLineEdit* field = nullptr;
+    const QPoint row = view->visualRect(view->currentIndex()).center();
+    for (QLineEdit* editor : view->viewport()->findChildren<QLineEdit*>())
+        if (editor->geometry().contains(row)) field = editor;
+    ASSERT_NE(field, nullptr);
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(field, text);
+    QTest::keyClick(field, Qt::Key_Return);
+    // The editor hands its text over on a later turn, and a refused new row goes on the next.
+    for (int turn = 0; turn < 3; ++turn) QApplication::processEvents();
+}
 
 std::shared_ptr<QVBundle> bundleTitled(QVLanguagesPrefPane& pane, const QString& title) {
     for (const auto& bundle : pane.bundles())
@@ -146,6 +174,75 @@ TEST_F(LanguageEditorsTest, StyleSheetPropertiesAreHandedBackOnlyWhenChangedAndS
     EXPECT_TRUE(css->path().startsWith(Defaults::appSupportPathForFile(QStringLiteral("Bundles"))));
 }
 
+TEST_F(LanguageEditorsTest, ANameItsListHoldsIsRefusedAtEveryLevelAndWipesNothing) {
+    const auto css = std::dynamic_pointer_cast<QVCSSCodeCompletion>(bundleTitled(pane, QStringLiteral("CSS"))->codeCompletion());
+    const auto html = std::dynamic_pointer_cast<QVTagCodeCompletion>(bundleTitled(pane, QStringLiteral("HTML"))->codeCompletion());
+    ASSERT_TRUE(css && html);
+    const QStringList alignValues = css->valuesForProperty(QStringLiteral("align-items"));
+    const QStringList anchorAttributes = html->attributesForElement(QStringLiteral("a"));
+    ASSERT_GT(alignValues.size(), 3);
+    ASSERT_GT(anchorAttributes.size(), 3);
+    pane.mainView()->show();
+    struct Case {
+        const char* bundle;
+        QStringList selected;  // the rows chosen on the left, one per level
+        QString typed;
+        bool refused;
+    };
+    // Both languages find these names whatever their case.
+    const Case cases[] = {
+        {"CSS", {}, "align-items", true},
+        {"CSS", {}, " Align-Items", true},
+        {"CSS", {"align-items"}, "center", true},
+        {"CSS", {}, "zz-fresh", false},
+        {"HTML", {}, "a", true},
+        {"HTML", {}, "A", true},
+        {"HTML", {"a"}, "href", true},
+        {"HTML", {"a", "contenteditable"}, "TRUE", true},
+        {"HTML", {"a", "contenteditable"}, "zz-value", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bundle + (" " + c.selected.join(u'/') + " + " + c.typed).toStdString());
+        pane.selectRow(bundleTitled(pane, QString::fromLatin1(c.bundle)), 0);
+        auto* editor = dynamic_cast<QVNestedCompletionLangPane*>(pane.currentPane());
+        ASSERT_NE(editor, nullptr);
+        const int level = int(c.selected.size());
+        for (int i = 0; i < level; ++i) ASSERT_TRUE(editor->selectTitle(i, c.selected[i]));
+        const QStringList before = editor->titles(level);
+        // The level's column: its list and its "+" button.
+        QWidget* column = editor->splitView()->widget(level);
+        ASSERT_NE(column, nullptr);
+        auto* list = column->findChild<QListView*>();
+        QPushButton* add = nullptr;
+        for (QPushButton* button : column->findChildren<QPushButton*>())
+            if (button->text() == QLatin1String("+")) add = button;
+        ASSERT_TRUE(list && add);
+        QTest::mouseClick(add, Qt::LeftButton);
+        typeIntoOpenEditor(list, c.typed);
+        EXPECT_EQ(refusedBox(), c.refused);
+        EXPECT_EQ(editor->titles(level), c.refused ? before : before + QStringList{c.typed});
+        // Nor as a call: the list keeps one row of a name.
+        EXPECT_FALSE(editor->addEntry(level, before.value(0).toUpper()));
+    }
+    // Renamed to a name the list holds: the row keeps its own.
+    pane.selectRow(bundleTitled(pane, QStringLiteral("CSS")), 0);
+    auto* editor = dynamic_cast<QVNestedCompletionLangPane*>(pane.currentPane());
+    ASSERT_NE(editor, nullptr);
+    auto* properties = editor->splitView()->widget(0)->findChild<QListView*>();
+    ASSERT_TRUE(editor->selectTitle(0, QStringLiteral("align-content")));
+    QTest::keyClick(properties, Qt::Key_F2);
+    typeIntoOpenEditor(properties, QStringLiteral("ALIGN-ITEMS"));
+    EXPECT_TRUE(refusedBox());
+    EXPECT_TRUE(editor->titles(0).contains(QStringLiteral("align-content")));
+    pane.endSession();
+    EXPECT_EQ(css->valuesForProperty(QStringLiteral("align-items")), alignValues);
+    EXPECT_FALSE(css->valuesForProperty(QStringLiteral("align-content")).isEmpty());
+    EXPECT_EQ(html->attributesForElement(QStringLiteral("a")), anchorAttributes);
+    const QStringList values = html->valuesForElement(QStringLiteral("a"), QStringLiteral("contenteditable")).toStringList();
+    EXPECT_EQ(values.count(QStringLiteral("true")), 1);
+    EXPECT_TRUE(values.contains(QStringLiteral("zz-value")));
+}
+
 TEST(LanguageEditorsSplit, ListsShareTheWidthLeftByTheDividers) {
     struct Case {
         int total, count, divider;
@@ -258,15 +355,6 @@ TEST_F(LanguageEditorsTest, NavigationSearchesAreEditedInASheetAndReplacedInPlac
 }
 
 TEST_F(LanguageEditorsTest, AKeywordIsListedOnceInTheCaseRuleOfItsLanguage) {
-    const auto refusedBox = [] {
-        bool shown = false;
-        for (QWidget* widget : QApplication::topLevelWidgets())
-            if (widget->objectName() == QLatin1String("PrefsError") && widget->isVisible()) {
-                shown = true;
-                widget->close();
-            }
-        return shown;
-    };
     // CSS finds keywords whatever their case, JavaScript does not.
     for (const auto& [title, caseBlind] : {std::pair{"CSS", true}, std::pair{"JavaScript", false}}) {
         SCOPED_TRACE(title);
@@ -302,6 +390,20 @@ TEST_F(LanguageEditorsTest, AKeywordIsListedOnceInTheCaseRuleOfItsLanguage) {
             placeholders << tree->currentIndex().data().toString();
         }
         EXPECT_NE(placeholders.first(), placeholders.last());
+        // A new row named as a keyword listed already goes; a renamed one keeps its name.
+        pane.mainView()->show();
+        const int rows = model->item(0)->rowCount();
+        tree->setCurrentIndex(model->item(0)->index());
+        add->click();
+        typeIntoOpenEditor(tree, QStringLiteral("zzFresh"));
+        EXPECT_TRUE(refusedBox());
+        EXPECT_EQ(model->item(0)->rowCount(), rows);
+        tree->setCurrentIndex(model->item(0)->child(0)->index());
+        QTest::keyClick(tree, Qt::Key_F2);
+        typeIntoOpenEditor(tree, QStringLiteral("zzFresh"));
+        EXPECT_TRUE(refusedBox());
+        EXPECT_EQ(model->item(0)->child(0)->text(), taken);
+        EXPECT_EQ(model->item(0)->rowCount(), rows);
     }
 
     // Completions: the same keyword with another prototype is an overload; with the same one, a copy.

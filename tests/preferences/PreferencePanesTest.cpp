@@ -292,6 +292,50 @@ TEST(PreferencePanesTest, ACategoryNameAnotherCategoryHasIsRefusedAndNothingMerg
         EXPECT_EQ(perl->title(), c.shown);
         EXPECT_NE(itemTitled(c.shown), nullptr);
     }
+    // An extension belongs to one category: typed into a second it is refused, naming the first.
+    const std::shared_ptr<QVFileCategory> php = categories->categoryForExtension(QStringLiteral("php"));
+    const std::shared_ptr<QVFileCategory> images = categories->categoryForExtension(QStringLiteral("png"));
+    ASSERT_TRUE(php && images && php != perl && images != perl);
+    struct TypeCase {
+        QString typed;
+        std::shared_ptr<QVFileCategory> owner;  // the category named in the refusal, if any
+    };
+    for (const TypeCase& c : {TypeCase{"php", php}, TypeCase{"png", images}, TypeCase{"PM", nullptr}}) {
+        SCOPED_TRACE(c.typed.toStdString());
+        QTreeWidgetItem* perlItem = itemTitled(perl->title());
+        ASSERT_NE(perlItem, nullptr);
+        QTreeWidgetItem* type = perlItem->child(int(perl->typeTitles().indexOf(QStringLiteral("cgi"))));
+        ASSERT_NE(type, nullptr);
+        type->setText(0, c.typed);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(errorBox() != nullptr, c.owner != nullptr);
+        if (c.owner && errorBox()) {
+            EXPECT_TRUE(errorBox()->text().contains("\u201c" + c.owner->title() + "\u201d")) << errorBox()->text().toStdString();
+        }
+        closeErrorBoxes();
+        EXPECT_EQ(perl->typeTitles().contains(c.typed), !c.owner);
+        EXPECT_EQ(categories->categoryForExtension(c.typed) == perl, !c.owner);
+        // Back to the shipped name for the next row and the save below.
+        if (!c.owner) {
+            itemTitled(perl->title())->child(int(perl->typeTitles().indexOf(c.typed)))->setText(0, QStringLiteral("cgi"));
+            QCoreApplication::processEvents();
+        }
+    }
+    // A type just added and named as another category's extension goes with its placeholder.
+    const int perlTypes = int(perl->typeTitles().size());
+    text->clearSelection();
+    itemTitled(perl->title())->setExpanded(true);
+    itemTitled(perl->title())->setSelected(true);
+    pane.addItem(QVFileCategoryKindText);
+    ASSERT_EQ(text->selectedItems().size(), 1);
+    ASSERT_EQ(text->selectedItems().first()->text(0), QStringLiteral("New Type"));
+    text->selectedItems().first()->setText(0, QStringLiteral("php"));
+    QCoreApplication::processEvents();
+    EXPECT_NE(errorBox(), nullptr);
+    closeErrorBoxes();
+    EXPECT_EQ(perl->typeTitles().size(), perlTypes);
+    EXPECT_FALSE(perl->typeTitles().contains(QStringLiteral("New Type")));
+    EXPECT_EQ(itemTitled(perl->title())->childCount(), perlTypes);
     // New categories get names of their own; they go again before the save.
     QStringList added;
     for (int i = 0; i < 2; ++i) {

@@ -165,8 +165,20 @@ TEST(SubversionScenario, ResultDocumentsAreNamedAndUneditedAndRefreshAndUpdateSh
     p.repository.dir.write(QStringLiteral("wc/m.txt"), "one\ntwo\n");
     p.repository.dir.write(QStringLiteral("wc/newdir/f.txt"), "f\n");
     client({QStringLiteral("add"), QStringLiteral("newdir")}, p.repository.wc);
+    // "ext": a folder of the repository brought in by svn:externals.
+    client({QStringLiteral("mkdir"), QStringLiteral("-m"), QStringLiteral("lib"), p.repository.url + QStringLiteral("/lib")}, p.repository.wc);
+    client({QStringLiteral("update"), QStringLiteral("--depth"), QStringLiteral("empty"), QStringLiteral(".")}, p.repository.wc);
+    client({QStringLiteral("propset"), QStringLiteral("svn:externals"), QStringLiteral("ext ") + p.repository.url + QStringLiteral("/lib"),
+            QStringLiteral(".")},
+           p.repository.wc);
+    client({QStringLiteral("commit"), QStringLiteral("--depth"), QStringLiteral("empty"), QStringLiteral("-m"), QStringLiteral("ext"),
+            QStringLiteral(".")},
+           p.repository.wc);
+    client({QStringLiteral("update")}, p.repository.wc);
+    p.repository.dir.write(QStringLiteral("wc/ext/e.txt"), "e\n");
     p.open();
-    ASSERT_TRUE(waitFor([&] { return p.letter("m.txt") == "M" && p.letter("newdir") == "A"; }, std::chrono::seconds(30)));
+    ASSERT_TRUE(waitFor([&] { return p.letter("m.txt") == "M" && p.letter("newdir") == "A" && p.letter("ext") == "X"; },
+                        std::chrono::seconds(30)));
 
     // A diff opens as a document named by what it shows, unedited: it closes unasked.
     p.openFile(QStringLiteral("m.txt"));
@@ -199,6 +211,10 @@ TEST(SubversionScenario, ResultDocumentsAreNamedAndUneditedAndRefreshAndUpdateSh
     view->expand(row(view, QStringLiteral("newdir"), {}));
     ASSERT_TRUE(waitFor([&] { return p.letter("newdir/f.txt") == "A"; }, std::chrono::seconds(30)));
     EXPECT_EQ(p.letter("newdir"), QStringLiteral("A"));
+    // An external folder keeps its mark when its own rows are asked for.
+    view->expand(row(view, QStringLiteral("ext"), {}));
+    ASSERT_TRUE(waitFor([&] { return p.idle() && p.letter("ext/e.txt") == "?"; }, std::chrono::seconds(30)));
+    EXPECT_EQ(p.letter("ext"), QStringLiteral("X"));
 
     // A change made elsewhere shows after the toolbar's Refresh Project.
     p.repository.dir.write(QStringLiteral("wc/n.txt"), "changed elsewhere\n");

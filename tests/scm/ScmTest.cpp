@@ -7,6 +7,7 @@
 #include "tests/scm/SubversionPeers.h"
 #include "tests/support/LogCapture.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 
@@ -171,6 +172,12 @@ TEST(QVSCMAction, CommandLinesNameEveryPathAfterDashesAndNeverThePassword) {
         {QVSCMLogAction::make({}, {}, 7), withUser, "log --xml %1 -- ."},
         {QVSCMStatusAction::make("a@b.js", false, false, false), withUser, "st --xml %1 -N -- a@b.js@"},
         {QVSCMStatusAction::make("dir", true, true, true), withUser, "st -u --xml %1 -- ."},
+        // A name beginning with "@", where the client takes names literally.
+        {QVSCMOutputAction::make("diff", "@lead.txt", "BASE", {}, QVSCMAction::Diff), withUser, "diff %1 -r BASE -- ./@lead.txt"},
+        {QVSCMOutputAction::make("diff", "sub/@lead.txt", {}, {}, QVSCMAction::Diff), withUser, "diff %1 -r BASE --old=sub/@lead.txt@"},
+        {QVSCMOutputAction::make("diff", "@lead.txt", "HEAD", {}, QVSCMAction::Diff), withUser, "diff %1 -r HEAD -- @lead.txt@"},
+        {QVSCMSimpleAction::move("a@b", "@c"), withUser, "%1 move -- a@b@ ./@c"},
+        {QVSCMSimpleAction::move("@a", "sub/@c"), withUser, "%1 move -- ../@a@ ./@c"},
     };
     for (const auto& c : cases) {
         const QString expected = c.arguments.contains("%1") ? c.arguments.arg(auth) : c.arguments;
@@ -180,6 +187,8 @@ TEST(QVSCMAction, CommandLinesNameEveryPathAfterDashesAndNeverThePassword) {
     }
     EXPECT_EQ(QVSCMStatusAction::make("dir/sub", true, false, true)->workingDirectory(withUser), QStringLiteral("/wc/dir/sub"));
     EXPECT_EQ(QVSCMStatusAction::make("a.html", false, false, false)->workingDirectory(withUser), QStringLiteral("/wc"));
+    EXPECT_EQ(QVSCMSimpleAction::move("@a", "sub/@c")->workingDirectory(withUser), QStringLiteral("/wc/sub"));
+    EXPECT_EQ(QVSCMSimpleAction::move("@a", "sub/c@")->workingDirectory(withUser), QStringLiteral("/wc"));
 
     // Credentials are decided by the client's error codes, never by words in a file name.
     const struct {
@@ -194,6 +203,12 @@ TEST(QVSCMAction, CommandLinesNameEveryPathAfterDashesAndNeverThePassword) {
          "svn: E155010: The node 'authorization.txt' was not found."},
         {{"svn: warning: W155010: x", "svn: E200009: Could not display info"}, 0, "svn: warning: W155010: x\nsvn: E200009: Could not display info"},
         {{"Username not found"}, 0, ""},
+        // A message over several lines is kept whole; the command's output before it is not.
+        {{"<status>", "svn: E155036: Please see the 'svn upgrade' command", "svn: E155036: The working copy at '/w'",
+          "is too old (format 29). You need to upgrade the working copy first.", ""},
+         0,
+         "svn: E155036: Please see the 'svn upgrade' command\nsvn: E155036: The working copy at '/w'\nis too old (format 29). You need "
+         "to upgrade the working copy first."},
     };
     for (const auto& e : errors) {
         const QVError error = QVSCMAction::errorForOutput(e.lines);
@@ -330,6 +345,34 @@ TEST(QVSCMInterface, CredentialsAreAskedOnRefusalsAndNeverShownAnywhere) {
     EXPECT_TRUE(told->events[0].contains(QStringLiteral("not found")));
 }
 
+TEST(QVSCMInterface, AWorkingCopyOfAnotherFormatIsToldInFull) {
+    const struct {
+        int format;
+        QStringList told;
+    } cases[] = {
+        {32, {"This client is too old to work with the working copy at", "/wc' (format 32).", "You need to get a newer Subversion client"}},
+        {29, {"The working copy at", "is too old (format 29)", "You need to upgrade the working copy first."}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format);
+        Repository repository;
+        // The format as a client of another release would have written it.
+        ASSERT_EQ(QProcess::execute(QStringLiteral("/usr/bin/python3"),
+                                    {QStringLiteral("-c"), QStringLiteral("import sqlite3, sys; c = sqlite3.connect(sys.argv[1]); "
+                                                                          "c.execute('PRAGMA user_version=%1'); c.commit()")
+                                                               .arg(c.format),
+                                     repository.wc + QStringLiteral("/.svn/wc.db")}),
+                  0);
+        auto interface = QVSCMInterface::scmInterfaceForPath(repository.wc);
+        auto recorder = std::make_shared<Recorder>();
+        interface->setDelegate(recorder);
+        interface->getStatusForFile({}, true, false, true);
+        ASSERT_TRUE(waitFor([&] { return interface->queuedCount() == 0; }, 60000));
+        ASSERT_EQ(recorder->events.size(), 1);
+        for (const QString& words : c.told) EXPECT_TRUE(recorder->events[0].contains(words)) << recorder->events[0].toStdString();
+    }
+}
+
 TEST(QVSCMInterface, AClientKilledMidCommitLeavesNoLockBehind) {
     Repository repository;
     repository.commit({{QStringLiteral("a.txt"), "a\n"}});
@@ -361,10 +404,84 @@ TEST(QVSCMInterface, AClientKilledMidCommitLeavesNoLockBehind) {
     EXPECT_EQ(recorder->events[1], QStringLiteral("done 3 a.txt"));
 }
 
+TEST(QVSCMInterface, AQueueDroppedMidCommitStillCleansUp) {
+    // The project closing or changing its folder drops its queue (die) or its last reference.
+    for (const bool dropReference : {false, true}) {
+        SCOPED_TRACE(dropReference ? "dropped" : "die");
+        Repository repository;
+        repository.commit({{QStringLiteral("a.txt"), "a\n"}});
+        const QString hook = repository.dir.write(QStringLiteral("repo/hooks/pre-commit"), "#!/bin/sh\nsleep 20\n");
+        QFile::setPermissions(hook, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        repository.dir.write(QStringLiteral("wc/a.txt"), "b\n");
+        auto interface = QVSCMInterface::scmInterfaceForPath(repository.wc);
+        interface->commitFiles({QStringLiteral("a.txt")}, QStringLiteral("dropped"));
+        waitFor([] { return false; }, 1500);
+        ASSERT_EQ(interface->runningCommand(), QStringLiteral("Commit"));
+        if (dropReference) interface.reset();
+        else interface->die();
+        const auto locked = [&] { return client({QStringLiteral("status")}, repository.wc).contains("  L "); };
+        EXPECT_TRUE(waitFor([&] { return !locked(); }, 30000));
+        QFile::remove(hook);
+        client({QStringLiteral("commit"), QStringLiteral("-m"), QStringLiteral("after")}, repository.wc);
+    }
+}
+
+TEST(QVSCMInterface, SigtermMidCommitLetsTheCommitEndOrStopsItAndCleansUp) {
+    const struct {
+        int hookSeconds;  // the repository's post-commit hook: the commit is taken, the client waits
+        bool finishes;    // within the few seconds a logout is given
+    } cases[] = {{2, true}, {40, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.hookSeconds);
+        Repository repository;
+        repository.commit({{QStringLiteral("a.txt"), "a\n"}});
+        const QString hook = repository.dir.write(QStringLiteral("repo/hooks/post-commit"),
+                                                  QStringLiteral("#!/bin/sh\nsleep %1\n").arg(c.hookSeconds).toUtf8());
+        QFile::setPermissions(hook, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        repository.dir.write(QStringLiteral("wc/a.txt"), "b\n");
+        const auto youngest = [&] {
+            QProcess look;
+            look.start(QStringLiteral("/usr/bin/svnlook"), {QStringLiteral("youngest"), repository.dir.file(QStringLiteral("repo"))});
+            look.waitForFinished();
+            return look.readAllStandardOutput().trimmed().toInt();
+        };
+        const int before = youngest();
+        QProcess qorvel;
+        qorvel.start(QStringLiteral(QORVEL_TERMINATION_HELPER), {repository.wc, QStringLiteral("a.txt"), QStringLiteral("ended")});
+        ASSERT_TRUE(qorvel.waitForReadyRead(30000));
+        // Ended while the repository has taken the commit and the client waits for its hook.
+        ASSERT_TRUE(waitFor([&] { return youngest() == before + 1; }, 30000));
+        QElapsedTimer clock;
+        clock.start();
+        ::kill(pid_t(qorvel.processId()), SIGTERM);
+        ASSERT_TRUE(qorvel.waitForFinished(60000));
+        EXPECT_EQ(qorvel.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(qorvel.exitCode(), 0);
+        // Within the bound of 4 s when the commit ends in time; else at the bound (its timer may
+        // fire a little early), then the cleanup.
+        EXPECT_LT(clock.elapsed(), c.finishes ? 4000 : 30000);
+        EXPECT_GE(clock.elapsed(), c.finishes ? 0 : 3500);
+        QFile::remove(hook);
+        const QByteArray status = client({QStringLiteral("status"), QStringLiteral("-v"), QStringLiteral("a.txt")}, repository.wc);
+        EXPECT_FALSE(client({QStringLiteral("status")}, repository.wc).contains("  L "));
+        if (!c.finishes) continue;
+        // The copy knows its commit: the next one of the same file is not out of date.
+        EXPECT_TRUE(status.startsWith("    ")) << status.toStdString();
+        repository.dir.write(QStringLiteral("wc/a.txt"), "c\n");
+        client({QStringLiteral("commit"), QStringLiteral("-m"), QStringLiteral("next")}, repository.wc);
+    }
+}
+
 TEST(QVSCMInterface, EveryCommandNamesFilesHoldingAtSignsAndBlanksAsTheClientReadsThem) {
     Repository repository;
     const QStringList names = {QStringLiteral("-x.txt"), QStringLiteral("logo@2x.png"), QStringLiteral("v1@"),
-                               QStringLiteral("a b/c@d.txt")};
+                               QStringLiteral("a b/c@d.txt"), QStringLiteral("@lead.txt"), QStringLiteral("a b/@e.txt")};
+    // Moved into a folder, to the top, or to a name ending in "@...".
+    const auto movedTo = [](const QString& n) {
+        return n == QLatin1String("@lead.txt")    ? QStringLiteral("a b/@lead-moved.txt")
+               : n == QLatin1String("a b/@e.txt") ? QStringLiteral("@e-moved.txt")
+                                                  : n + QStringLiteral("@moved");
+    };
     auto interface = QVSCMInterface::scmInterfaceForPath(repository.wc);
     auto recorder = std::make_shared<Recorder>();
     interface->setDelegate(recorder);
@@ -377,8 +494,8 @@ TEST(QVSCMInterface, EveryCommandNamesFilesHoldingAtSignsAndBlanksAsTheClientRea
         return recorder->events.join(u'|');
     };
     for (const QString& name : names) repository.dir.write(QStringLiteral("wc/") + name, "one\n");
-    ASSERT_EQ(run([&] { interface->addFiles(QStringList{QStringLiteral("a b")} + names.mid(0, 3)); }),
-              QStringLiteral("done 1 a b,") + names.mid(0, 3).join(u','));
+    ASSERT_EQ(run([&] { interface->addFiles(QStringList{QStringLiteral("a b")} + names.mid(0, 3) + names.mid(4, 1)); }),
+              QStringLiteral("done 1 a b,") + (names.mid(0, 3) + names.mid(4, 1)).join(u','));
     ASSERT_EQ(run([&] { interface->commitFiles({QStringLiteral(".")}, QStringLiteral("one")); }), QStringLiteral("done 3 ."));
     const struct {
         const char* command;
@@ -408,7 +525,7 @@ TEST(QVSCMInterface, EveryCommandNamesFilesHoldingAtSignsAndBlanksAsTheClientRea
          }, "done 3 %1", ""},
         {"update -r 1", [&](const QString& n) { interface->updateFiles({n}, QStringLiteral("1")); }, "done 12 %1", ""},
         {"update", [&](const QString& n) { interface->updateFiles({n}, QStringLiteral("HEAD")); }, "done 12 %1", ""},
-        {"move", [&](const QString& n) { interface->moveFile(n, n + QStringLiteral("@moved")); }, "done 9 ", ""},
+        {"move", [&](const QString& n) { interface->moveFile(n, movedTo(n)); }, "done 9 ", ""},
     };
     for (const QString& name : names) {
         repository.dir.write(QStringLiteral("wc/") + name, "one\ntwo\n");
@@ -418,7 +535,7 @@ TEST(QVSCMInterface, EveryCommandNamesFilesHoldingAtSignsAndBlanksAsTheClientRea
                 EXPECT_TRUE(recorder->output.toUtf8().contains(c.result) || recorder->bytes.contains(c.result))
                     << c.command << " " << name.toStdString() << ": " << recorder->output.toStdString();
         }
-        EXPECT_TRUE(QFileInfo::exists(repository.wc + u'/' + name + QStringLiteral("@moved"))) << name.toStdString();
+        EXPECT_TRUE(QFileInfo::exists(repository.wc + u'/' + movedTo(name))) << name.toStdString();
         const QString log = QString::fromUtf8(client({QStringLiteral("log"), QStringLiteral("-v"), QStringLiteral("-r"), QStringLiteral("HEAD"), repository.url}, repository.wc));
         EXPECT_TRUE(log.contains(u'/' + name + u'\n')) << log.toStdString();
     }
