@@ -65,13 +65,26 @@ PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringL
     cfsetspeed(&raw, B38400);
     const long maxFD = sysconf(_SC_OPEN_MAX) > 0 ? sysconf(_SC_OPEN_MAX) : 1024;
 
+    // The child closes its end of this pipe once it leads a session and process group of its
+    // own: until then a signal sent to its group would reach no one, and a Stop chosen the
+    // moment a command starts would be lost while the command runs to its end.
+    int ready[2] = {-1, -1};
+    if (::pipe2(ready, O_CLOEXEC) != 0) {
+        child.error = QStringLiteral("PIPE FAILED: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        return child;
+    }
     int master = -1;
     const pid_t pid = forkpty(&master, nullptr, rawTerminal ? &raw : nullptr, nullptr);
     if (pid < 0) {
         child.error = QStringLiteral("FORKPTY FAILED: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        ::close(ready[0]);
+        ::close(ready[1]);
         return child;
     }
     if (pid == 0) {
+        // forkpty has made the child a session leader on the new terminal.
+        ::close(ready[0]);
+        ::close(ready[1]);
         // One call where the kernel has it; otherwise every descriptor up to the limit.
         if (::close_range(3, ~0u, 0) != 0)
             for (long fd = 3; fd < maxFD; ++fd) ::close(int(fd));
@@ -91,6 +104,10 @@ PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringL
         (void)ignored;
         _exit(1);
     }
+    ::close(ready[1]);
+    char ignored = 0;
+    while (::read(ready[0], &ignored, 1) < 0 && errno == EINTR) {}
+    ::close(ready[0]);
     fcntl(master, F_SETFD, FD_CLOEXEC);
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     child.pid = pid;

@@ -17,7 +17,8 @@ struct PseudoTerminalChild {
 class PseudoTerminal {
 public:
     // Starts program (an absolute path) with args on a new terminal, in a session and process
-    // group of its own. The child gets the caller's environment with extraEnvironment
+    // group of its own that exist by the time spawn returns, so that a signal sent to the group
+    // at once reaches the child. The child gets the caller's environment with extraEnvironment
     // ("NAME=value") added or replacing, and no descriptor of ours beyond the terminal. When the
     // program cannot be executed, the child prints "EXEC FAILED: <path>, <reason>" on its
     // terminal and exits with status 1.

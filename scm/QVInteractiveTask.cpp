@@ -91,7 +91,10 @@ void QVInteractiveTask::run() {
         _pid = child.pid;
         _masterFD = child.masterFD;
         // A kill asked for while the program was starting.
-        if (_killRequested) ::kill(-child.pid, SIGKILL);
+        if (_killRequested) {
+            _stopped = true;
+            ::kill(-child.pid, SIGKILL);
+        }
     }
     const int fd = child.masterFD;
     // A program without a prompt runs one command: itself.

@@ -138,14 +138,22 @@ TEST(QVInteractiveTask, EveryExitIsToldOnceWithWholeLinesAndTheProgramsBytes) {
         EXPECT_TRUE(recorder->finished[0].hadError);
         EXPECT_TRUE(recorder->finished[0].lines.value(0).contains(folder.isEmpty() ? "EXEC FAILED" : "CHDIR FAILED"));
     }
-    // Killed while running: the report still comes, as a failure, and says it was stopped.
-    std::shared_ptr<QVInteractiveTask> task;
-    const auto killed = runShell(QStringLiteral("sleep 30"), {}, {}, &task);
-    QThread::msleep(200);
-    task->kill();
-    ASSERT_TRUE(waitFor([&] { return killed->count() == 1; }, 5000));
-    EXPECT_TRUE(killed->finished[0].hadError);
-    EXPECT_TRUE(task->wasStopped());
+    // Killed while running, or the moment it was launched (while the child may not yet lead a
+    // process group of its own): the report still comes at once, as a failure, and says it was
+    // stopped.
+    for (const int delay : {200, 0}) {
+        std::vector<std::pair<std::shared_ptr<QVInteractiveTask>, std::shared_ptr<TaskRecorder>>> runs(delay ? 1 : 20);
+        for (auto& [task, recorder] : runs) {
+            recorder = runShell(QStringLiteral("sleep 30"), {}, {}, &task);
+            QThread::msleep(delay);
+            task->kill();
+        }
+        for (auto& [task, recorder] : runs) {
+            ASSERT_TRUE(waitFor([&] { return recorder->count() == 1; }, 5000)) << "killed after " << delay << " ms";
+            EXPECT_TRUE(recorder->finished[0].hadError);
+            EXPECT_TRUE(task->wasStopped());
+        }
+    }
 }
 
 TEST(QVSCMAction, CommandLinesNameEveryPathAfterDashesAndNeverThePassword) {
