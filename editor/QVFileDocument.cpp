@@ -286,6 +286,19 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
         text = _textView->fullString();
     }
     const QVStringEncoding requested = encoding();
+    // Characters the encoding has no place for are never dropped unasked: nothing is written,
+    // and the question offers UTF-8, which holds them all.
+    const QVStringEncoding target = requested ? requested : FileEncodings::defaultEncoding();
+    if (target && target != TextEncoding::UTF8 && !TextEncoding::encode(text, target, false)) {
+        const QString name = FileEncodings::displayName(target);
+        const QString sentence = misfitSentence(text, target);
+        QVError ask = question(EncodingCannotHoldTextQuestion,
+                               QVLocalized(QStringLiteral("\u201c%1\u201d cannot be saved in %2 without losing characters.")).arg(displayName(), name),
+                               QVLocalized(QStringLiteral("Some of its characters have no place in %1; saved in it they would become question marks. %2 Save it in UTF-8, which holds every character, or cancel and nothing is written.")).arg(name, sentence),
+                               {QVLocalized(QStringLiteral("Save as UTF-8")), QVLocalized(QStringLiteral("Cancel"))});
+        qvSetError(error, ask);
+        return std::nullopt;
+    }
     QVStringEncoding used = requested;
     QVError warning;
     std::optional<QByteArray> bytes = FileEncodings::dataUsingEncoding(text, &used, &warning);
@@ -342,7 +355,13 @@ bool QVFileDocument::save(QVError* error, QVError* warning) {
 }
 
 QVError QVFileDocument::saveFailure(const QVError& failure, const QString& path) {
-    if (failure.domain() == QVError::applicationDomain() && failure.code() == SaveFailedError) return failure;
+    if (failure.domain() == QVError::applicationDomain() &&
+        (failure.code() == SaveFailedError || failure.code() == EncodingCannotHoldTextQuestion)) {
+        QVError kept = failure;
+        // Where the save was going, for the question's answer.
+        if (failure.code() == EncodingCannotHoldTextQuestion) kept.setUserInfoValue(QString::fromLatin1(QVFilePathErrorKey), path);
+        return kept;
+    }
     QVariantMap info;
     info.insert(QString::fromLatin1(QVUnderlyingErrorKey), QVariant::fromValue(failure.localizedDescription()));
     info.insert(QString::fromLatin1(QVFilePathErrorKey), path);
@@ -394,7 +413,7 @@ bool QVFileDocument::reallyReopenUsingEncoding(QVStringEncoding encoding, QVErro
     setFileConfigurationValue(qulonglong(encoding), HTMLView::FileEncodingKey);
     // The notice names the encoding that really decoded the text, the fallback one included.
     const QString format = AppBundle::main().localizedString(QStringLiteral("Opened using %@"));
-    QString name = FileEncodings::stringFromEncoding(_textView->stringEncoding());
+    QString name = FileEncodings::displayName(_textView->stringEncoding());
     qvSetError(notice, _loadNotice ? _loadNotice : QVError::app(FileEncodings::FallbackEncodingError, QString(format).replace(QStringLiteral("%@"), name)));
     return true;
 }
@@ -424,9 +443,11 @@ bool QVFileDocument::saveForClose(std::function<void(bool)> finished, QVError* e
     QVError failure;
     if (save(&failure, warning)) return true;
     _closeFinished = nullptr;
-    // "Save Anyway" goes on with the close.
+    // "Save Anyway" and "Save as UTF-8" go on with the close.
     if (failure.code() == OverwriteChangedFileQuestion && failure.domain() == QVError::applicationDomain())
         _overwriteCloseFinished = std::move(finished);
+    else if (failure.code() == EncodingCannotHoldTextQuestion && failure.domain() == QVError::applicationDomain())
+        _encodingCloseFinished = std::move(finished);
     qvSetError(error, failure);
     return false;
 }
@@ -692,6 +713,25 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
         if (option != 0 || !scm) return didRecover(false);
         scm->revertPath(_fileNode->pathFromRoot());
         return didRecover(true);
+    }
+    case EncodingCannotHoldTextQuestion: {
+        std::function<void(bool)> closeFinished = std::exchange(_encodingCloseFinished, nullptr);
+        if (option != 0 || !_textView) return didRecover(false);
+        const QVStringEncoding previous = _textView->stringEncoding();
+        _textView->setStringEncoding(TextEncoding::UTF8);
+        const QString path = error.userInfoValue(QString::fromLatin1(QVFilePathErrorKey)).toString();
+        QVError failure, warning;
+        const bool saved = closeFinished             ? saveForClose(std::move(closeFinished), &failure, &warning)
+                           : !path.isEmpty() && path != fileName() ? saveAs(path, &failure, &warning)
+                                                                   : save(&failure, &warning);
+        if (saved) {
+            setFileConfigurationValue(qulonglong(TextEncoding::UTF8), HTMLView::FileEncodingKey);
+            _loadNotice = {};
+            if (const auto delegate = _delegate.lock()) delegate->documentNeedsRefresh(this);
+        }
+        else _textView->setStringEncoding(previous);
+        present(saved ? warning : failure);
+        return didRecover(saved);
     }
     case OverwriteChangedFileQuestion: {
         std::function<void(bool)> closeFinished = std::exchange(_overwriteCloseFinished, nullptr);
