@@ -882,7 +882,10 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
             if ((mayClose ? std::max(point.horizon, point.slashHorizon) : point.horizon) <= location) {
                 kept.push_back({point.position, point.since, point.horizon, carry(point.slashHorizon)});
                 if (point.position <= oldFinal) lastGood = point.position;
-            } else if (point.position >= oldEnd && point.position > location) {
+            } else if (point.position > oldEnd) {
+                // One right at the end of the text that went would stand where the new text
+                // ends, at the start of a line when a line's beginning was deleted: there it
+                // would pass for a place to resume from, though it stood on the text before.
                 kept.push_back({point.position + edit.changeInLength, point.since + edit.changeInLength,
                                 point.horizon + edit.changeInLength, carry(point.slashHorizon)});
             }

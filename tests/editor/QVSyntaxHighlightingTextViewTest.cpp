@@ -172,6 +172,10 @@ TEST(QVSyntaxHighlightingTextView, IncrementalColouringEqualsWholeTextColouring)
         "</script>\n</head>\n<body class=\"c\">\n<!-- note -->\n<p>text</p>\n</body>\n</html>\n");
     QString longPage;
     for (int i = 0; i < 3000; ++i) longPage += QStringLiteral("<p>line %1</p>\n").arg(i);
+    // One long line whose colouring keeps a place to resume every kilobyte or so: one of them
+    // is the tag right after a comment's end.
+    const QString tags = QStringLiteral("<b>x</b>").repeated(254) + QStringLiteral("abcdef<!-- c -->") +
+                         QStringLiteral("<b>x</b>").repeated(200) + QStringLiteral("<!-- d --><p>end</p>");
     const std::vector<Case> cases = {
         {"script edits", "/tmp/s.js", JavaScript,
          {{"first", true, 0, "\n"}, {"return 2", false, 0, "\"unclosed "}, {"unclosed", true, 0, "\""},
@@ -186,6 +190,10 @@ TEST(QVSyntaxHighlightingTextView, IncrementalColouringEqualsWholeTextColouring)
         {"a closer on the edited line comes out of a comment", "/tmp/p.html",
          QStringLiteral("<p>a</p><script>\nx = 1; /* a longer comment </script> */ y = 2;"),
          {{"* a longer", false, 1, "/"}}},
+        // A line break typed before a comment's end, which then goes: the comment runs on
+        // past the line, from where the colouring had a tag begin.
+        {"a comment's end deleted at a line's start", "/tmp/p.html", tags,
+         {{" c -->", false, 3, "\n"}, {"-->", false, 3, ""}}},
         // The first keys open a block whose colouring spreads far below; the next one comes
         // before it has got there.
         {"keys typed while a block's colouring spreads", "/tmp/long.html", longPage,
