@@ -26,6 +26,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QInputDialog>
 #include <QLoggingCategory>
 #include <QScrollBar>
 
@@ -294,8 +295,9 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
         const QString sentence = misfitSentence(text, target);
         QVError ask = question(EncodingCannotHoldTextQuestion,
                                QVLocalized(QStringLiteral("\u201c%1\u201d cannot be saved in %2 without losing characters.")).arg(displayName(), name),
-                               QVLocalized(QStringLiteral("Some of its characters have no place in %1; saved in it they would become question marks. %2 Save it in UTF-8, which holds every character, or cancel and nothing is written.")).arg(name, sentence),
-                               {QVLocalized(QStringLiteral("Save as UTF-8")), QVLocalized(QStringLiteral("Cancel"))});
+                               QVLocalized(QStringLiteral("Some of its characters have no place in %1; saved in it they would become question marks. %2 Save it in UTF-8, which holds every character, or in another encoding that holds them, or cancel and nothing is written.")).arg(name, sentence),
+                               {QVLocalized(QStringLiteral("Save as UTF-8")), QVLocalized(QStringLiteral("Cancel")),
+                                QVLocalized(QStringLiteral("Other Encoding\u2026"))});
         qvSetError(error, ask);
         return std::nullopt;
     }
@@ -716,22 +718,35 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
     }
     case EncodingCannotHoldTextQuestion: {
         std::function<void(bool)> closeFinished = std::exchange(_encodingCloseFinished, nullptr);
-        if (option != 0 || !_textView) return didRecover(false);
-        const QVStringEncoding previous = _textView->stringEncoding();
-        _textView->setStringEncoding(TextEncoding::UTF8);
+        if ((option != 0 && option != 2) || !_textView) return didRecover(false);
         const QString path = error.userInfoValue(QString::fromLatin1(QVFilePathErrorKey)).toString();
-        QVError failure, warning;
-        const bool saved = closeFinished             ? saveForClose(std::move(closeFinished), &failure, &warning)
-                           : !path.isEmpty() && path != fileName() ? saveAs(path, &failure, &warning)
-                                                                   : save(&failure, &warning);
-        if (saved) {
-            setFileConfigurationValue(qulonglong(TextEncoding::UTF8), HTMLView::FileEncodingKey);
-            _loadNotice = {};
-            if (const auto delegate = _delegate.lock()) delegate->documentNeedsRefresh(this);
-        }
-        else _textView->setStringEncoding(previous);
-        present(saved ? warning : failure);
-        return didRecover(saved);
+        if (option == 0) return didRecover(saveInEncoding(TextEncoding::UTF8, path, std::move(closeFinished)));
+        // The encodings of the menu that hold the whole text, UTF-8 first.
+        const QString text = _textView->fullString();
+        QStringList names;
+        QList<QVStringEncoding> encodings;
+        for (const auto& [listed, name] : FileEncodings::listedEncodings())
+            if (!encodings.contains(listed) && TextEncoding::encode(text, listed, false)) {
+                encodings.append(listed);
+                names.append(name);
+            }
+        auto* dialog = new QInputDialog(_textView->window());
+        dialog->setObjectName(QStringLiteral("SaveEncodingChooser"));
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->setWindowModality(Qt::WindowModal);
+        dialog->setWindowTitle(QVLocalized(QStringLiteral("Save in Another Encoding")));
+        dialog->setLabelText(QVLocalized(QStringLiteral("The encodings that hold every character of \u201c%1\u201d:")).arg(displayName()));
+        dialog->setComboBoxItems(names);
+        dialog->setComboBoxEditable(false);
+        QObject::connect(dialog, &QInputDialog::textValueSelected, _textView,
+                         [this, alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter), names, encodings, path,
+                          closeFinished = std::make_shared<std::function<void(bool)>>(std::move(closeFinished))](const QString& chosen) {
+                             const qsizetype index = names.indexOf(chosen);
+                             if (alive.expired() || index < 0) return;
+                             saveInEncoding(encodings.at(index), path, std::move(*closeFinished));
+                         });
+        dialog->open();
+        return didRecover(false);
     }
     case OverwriteChangedFileQuestion: {
         std::function<void(bool)> closeFinished = std::exchange(_overwriteCloseFinished, nullptr);
@@ -745,6 +760,24 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
     default:
         return didRecover(false);
     }
+}
+
+bool QVFileDocument::saveInEncoding(QVStringEncoding encoding, const QString& path, std::function<void(bool)> closeFinished) {
+    const QVStringEncoding previous = _textView->stringEncoding();
+    _textView->setStringEncoding(encoding);
+    QVError failure, warning;
+    const bool saved = closeFinished                         ? saveForClose(std::move(closeFinished), &failure, &warning)
+                       : !path.isEmpty() && path != fileName() ? saveAs(path, &failure, &warning)
+                                                               : save(&failure, &warning);
+    if (saved) {
+        setFileConfigurationValue(qulonglong(encoding), HTMLView::FileEncodingKey);
+        _loadNotice = {};
+        if (const auto delegate = _delegate.lock()) delegate->documentNeedsRefresh(this);
+    } else {
+        _textView->setStringEncoding(previous);
+    }
+    present(saved ? warning : failure);
+    return saved;
 }
 
 // The document's own watch.

@@ -514,22 +514,27 @@ std::optional<QByteArray> FileEncodings::dataUsingEncoding(const QString& text, 
     return std::nullopt;
 }
 
-QString FileEncodings::displayName(QVStringEncoding encoding) {
-    // By written name: an encoding may go by more than one number (Mac OS Roman does).
-    const QString written = stringFromEncoding(encoding);
-    static const QHash<QString, QString> names = [] {
-        QHash<QString, QString> found;
+QList<std::pair<QVStringEncoding, QString>> FileEncodings::listedEncodings() {
+    static const QList<std::pair<QVStringEncoding, QString>> listed = [] {
+        QList<std::pair<QVStringEncoding, QString>> found;
         const QString path = Defaults::pathForResource(QStringLiteral("charsets"), QStringLiteral("plist"));
         for (const QVariant& entry : PropertyList::readFile(path).toList()) {
             const QVariantMap map = entry.toMap();
-            const QString listed = stringFromEncoding(encodingFromString(map.value(QStringLiteral("short")).toString()));
+            const QVStringEncoding encoding = encodingFromString(map.value(QStringLiteral("short")).toString());
             const QString full = map.value(QStringLiteral("full")).toString();
-            if (!listed.isEmpty() && !full.isEmpty() && !found.contains(listed)) found.insert(listed, full);
+            if (encoding && !full.isEmpty()) found.append({encoding, full});
         }
         return found;
     }();
-    const QString name = names.value(written);
-    return name.isEmpty() ? written : name;
+    return listed;
+}
+
+QString FileEncodings::displayName(QVStringEncoding encoding) {
+    // By written name: an encoding may go by more than one number (Mac OS Roman does).
+    const QString written = stringFromEncoding(encoding);
+    for (const auto& [listed, full] : listedEncodings())
+        if (stringFromEncoding(listed) == written) return full;
+    return written;
 }
 
 QVError FileEncodings::fallbackReadNotice(QVStringEncoding wanted) {

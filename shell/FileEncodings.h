@@ -6,9 +6,11 @@
 #include "platform/TextEncoding.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 class FileEncodings {
@@ -29,6 +31,8 @@ public:
     // The name users know an encoding by, as the encoding menu lists it ("Western (Mac OS
     // Roman)"); the written name for one the list lacks.
     static QString displayName(QVStringEncoding encoding);
+    // The encodings of the encoding menu, in its order, each with that name.
+    static QList<std::pair<QVStringEncoding, QString>> listedEncodings();
     // The encoding named by the default-encoding setting; 0 when it names none.
     static QVStringEncoding defaultEncoding();
 

@@ -36,6 +36,7 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QImage>
+#include <QInputDialog>
 #include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -485,7 +486,8 @@ TEST_F(AppWindows, ShiftJISPagesWithDuplicateCodesSayHowTheyOpened) {
             EXPECT_TRUE(overlay->rect().contains(overlay->messageView()->geometry()))
                 << overlay->width() << " wide, the message at " << overlay->messageView()->x();
             // Characters Mac OS Roman has no place for: the save asks first and writes nothing
-            // unasked; Cancel keeps the file as it was, "Save as UTF-8" saves them all.
+            // unasked; Cancel keeps the file as it was, "Save as UTF-8" saves them all, and so
+            // does another encoding chosen from those that hold them.
             const QString path = dir.file("site/" + QString::fromLatin1(c.file));
             const QByteArray before = readAll(path);
             view->setSelectedRange(QVRange(view->string().indexOf("</body>"), 0));
@@ -494,7 +496,8 @@ TEST_F(AppWindows, ShiftJISPagesWithDuplicateCodesSayHowTheyOpened) {
             commit.setCommitString(QString::fromUtf8("\u65e5\u672c"));
             QApplication::sendEvent(view, &commit);
             settle();
-            for (const int answer : {1, 0}) {
+            const char* const chosenTexts[] = {"Save as UTF-8", "Cancel", "Other Encoding\u2026"};
+            for (const int answer : {1, c.project ? 2 : 0}) {
                 window->saveDocument();
                 settle();
                 const QList<QMessageBox*> boxes = visible<QMessageBox>();
@@ -503,15 +506,25 @@ TEST_F(AppWindows, ShiftJISPagesWithDuplicateCodesSayHowTheyOpened) {
                 EXPECT_EQ(readAll(path), before);
                 const QList<QAbstractButton*> buttons = boxes.front()->buttons();
                 const auto chosen = std::find_if(buttons.begin(), buttons.end(), [&](QAbstractButton* button) {
-                    return button->text() == (answer == 0 ? QStringLiteral("Save as UTF-8") : QStringLiteral("Cancel"));
+                    return button->text() == QString::fromUtf8(chosenTexts[answer]);
                 });
                 ASSERT_NE(chosen, buttons.end());
                 (*chosen)->click();
                 settle();
+                if (answer != 2) continue;
+                auto* chooser = window->findChild<QInputDialog*>(QStringLiteral("SaveEncodingChooser"));
+                ASSERT_TRUE(chooser && chooser->isVisible());
+                EXPECT_EQ(readAll(path), before);
+                EXPECT_FALSE(chooser->comboBoxItems().contains(QStringLiteral("Japanese (Shift JIS)")));
+                chooser->setTextValue(QStringLiteral("Unicode (UTF-16)"));
+                chooser->accept();
+                settle();
             }
             EXPECT_TRUE(visible<QMessageBox>().isEmpty());
-            EXPECT_TRUE(QString::fromUtf8(readAll(path)).contains(QString::fromUtf8("\u65e5\u672c</body>"))) << readAll(path).toStdString();
-            EXPECT_EQ(view->stringEncoding(), TextEncoding::UTF8);
+            const QVStringEncoding saved = c.project ? TextEncoding::UTF16 : TextEncoding::UTF8;
+            EXPECT_EQ(view->stringEncoding(), saved);
+            EXPECT_TRUE(TextEncoding::decode(readAll(path), saved).value_or(QString()).contains(QString::fromUtf8("\u65e5\u672c</body>")))
+                << readAll(path).toStdString();
             EXPECT_EQ(window->documentStatusBar()->statusField()->text(), QString());
         }
         closeEverything();

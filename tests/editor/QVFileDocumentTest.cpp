@@ -88,7 +88,7 @@ TEST(QVFileDocument, SavesThatWouldDropCharactersAskFirstAndReopeningRefusesWhat
     QVError error, warning;
     EXPECT_FALSE(doc.save(&error, &warning));
     EXPECT_EQ(error.code(), QVFileDocument::EncodingCannotHoldTextQuestion);
-    EXPECT_EQ(error.localizedRecoveryOptions(), (QStringList{"Save as UTF-8", "Cancel"}));
+    EXPECT_EQ(error.localizedRecoveryOptions(), (QStringList{"Save as UTF-8", "Cancel", QString::fromUtf8("Other Encoding\u2026")}));
     EXPECT_TRUE(error.localizedRecoverySuggestion().contains(QString::fromUtf8("\xe2\x80\x9c\xe2\x82\xac\xe2\x80\x9d in line 3")))
         << error.localizedRecoverySuggestion().toStdString();
     EXPECT_EQ(readAll(path), QByteArray("caf\xe9\n"));
