@@ -21,6 +21,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -102,6 +103,8 @@ QVRange HTMLViewTypingAids::lineAt(qint64 position) const {
 
 bool HTMLViewTypingAids::shouldChangeTextInRange(QVRange range, const QString& replacement) {
     _view._changeRange = QVRange(range.location, replacement.size());
+    _askedRange = range;
+    _askedLength = replacement.size();
     const QVUndoManager& undo = _view.undoManager();
     if (_aidDepth > 0 || _view._escaped || undo.isUndoing() || undo.isRedoing()) {
         _typedAhead = {};
@@ -111,14 +114,22 @@ bool HTMLViewTypingAids::shouldChangeTextInRange(QVRange range, const QString& r
     // A key an aid has already put in (the blank after "border:", the rest of a closing tag
     // stepped over) is taken as typed, once, in order, while the caret stays put.
     TypedAhead ahead = std::exchange(_typedAhead, {});
-    if (replacement.size() == 1 && range == QVRange(ahead.at, 0) && ahead.rest.startsWith(replacement.at(0))) {
-        ahead.rest.remove(0, 1);
+    // A blank typed after a completed property's ": " passes over the colon as well.
+    const bool overColon = replacement.size() == 1 && isBlank(replacement.at(0)) && ahead.rest.startsWith(u':') &&
+                           ahead.rest.mid(1).startsWith(replacement.at(0));
+    if (replacement.size() == 1 && range == QVRange(ahead.at, 0) && (ahead.rest.startsWith(replacement.at(0)) || overColon)) {
+        ahead.rest.remove(0, overColon ? 2 : 1);
         if (!ahead.rest.isEmpty()) _typedAhead = ahead;
         return false;
     }
     if (replacement.size() != 1) return true;
     const QChar typed = replacement.at(0);
     if (typed == u'/') {
+        // "</" typed before the closing tag ">" put there is that tag typed by hand, whether or
+        // not "</" closes the open element by itself.
+        if (range.length == 0 && range.location > 0 && storage.characterAt(range.location - 1) == u'<' &&
+            stepOverCompletedClosing(range.location))
+            return false;
         if (setting(QVAutoCompleteOnType) && range.location > 0 && storage.characterAt(range.location - 1) == u'<' &&
             tagContext(openTagBefore(range.location, true), range.location)) {
             // After the "/" is in the text, and only while the caret still stands right after
@@ -254,12 +265,35 @@ bool HTMLViewTypingAids::autoComplete(const QString& typedName, QVRange range, b
             replace(QVRange(selectedEnd, 0), lineBreak + indentation + closing);
             replace(QVRange(selectedStart, 0), opening);
             placeCaret(selectedEnd + opening.size());
+            _completedClosings.emplace_back(selectedEnd + opening.size() + lineBreak.size() + indentation.size(), closing.size());
         } else {
             replace(QVRange(selectedEnd, 0), closing);
             placeCaret(selectedEnd);
+            _completedClosings.emplace_back(selectedEnd, closing.size());
         }
     });
     return false;
+}
+
+bool HTMLViewTypingAids::stepOverCompletedClosing(qint64 caret) {
+    const QVTextStorage& storage = _view.textStorage();
+    qint64 tag = caret;
+    while (tag < storage.length() && storage.characterAt(tag).isSpace()) ++tag;
+    const auto found = std::find_if(_completedClosings.begin(), _completedClosings.end(),
+                                    [&](const QVRange& closing) { return closing.location == tag; });
+    if (found == _completedClosings.end() || found->end() > storage.length()) return false;
+    const QString closing = storage.substring(*found);
+    _completedClosings.erase(found);
+    if (!closing.startsWith(QLatin1String("</")) || !closing.endsWith(u'>')) return false;
+    // The "<" typed goes and the caret stands after the closing tag; the name and ">" typed on
+    // are the ones stepped over.
+    const qint64 after = tag - 1 + closing.size();
+    aidStep(CloseTagName, [&] {
+        replace(QVRange(caret - 1, 1), QString());
+        _view.QVTextView::setSelectedRange(QVRange(after, 0));
+    });
+    _typedAhead = {after, closing.mid(2)};
+    return true;
 }
 
 void HTMLViewTypingAids::closeTag() {
@@ -649,6 +683,17 @@ bool HTMLViewTypingAids::mouseDoubleClick(qint64 s) {
 
 void HTMLViewTypingAids::textDidChange() {
     _editedSinceSelection = true;
+    if (!_askedRange.isNotFound() && !_completedClosings.empty()) {
+        const qint64 delta = _askedLength - _askedRange.length;
+        std::erase_if(_completedClosings, [&](QVRange& closing) {
+            if (_askedRange.end() <= closing.location) {
+                closing.location += delta;
+                return false;
+            }
+            return _askedRange.location < closing.end();
+        });
+    }
+    _askedRange = QVRange(QVRange::NotFound, 0);
     _view.highlightChangedRange(_view._changeRange);
     const QVUndoManager& undo = _view.undoManager();
     const bool aid = _aidDepth > 0 || undo.isUndoing() || undo.isRedoing();
@@ -797,7 +842,10 @@ void HTMLViewTypingAids::codeCompletionDidPostProcess(const QString& text, QVRan
             _view.QVTextView::setSelectedRange(QVRange(line.location + next.location, next.length));
     }
     const qint64 end = replaced.location + text.size();
-    if (text.endsWith(u' ') && _view.selectedRange() == QVRange(end, 0)) _typedAhead = {end, QStringLiteral(" ")};
+    // The ": " after a property is typed ahead: the colon or blank a user types by habit is
+    // the one already there.
+    if (text.endsWith(u' ') && _view.selectedRange() == QVRange(end, 0))
+        _typedAhead = {end, text.endsWith(QLatin1String(": ")) ? QStringLiteral(": ") : QStringLiteral(" ")};
     if (hide) _completionView->hide();
     else showCodeCompletionOptional(true);
 }

@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class HTMLView;
 class QKeyEvent;
@@ -153,6 +154,15 @@ private:
         QString rest;
     };
     TypedAhead _typedAhead;
+    // The closing tags ">" put after the caret, where they stand now (moved by every change, gone
+    // when one touches them): a user who types one over by hand steps over it.
+    std::vector<QVRange> _completedClosings;
+    // The change asked for last, applied to those when it has been made.
+    QVRange _askedRange = QVRange(QVRange::NotFound, 0);
+    qint64 _askedLength = 0;
+    // Steps over a closing tag ">" put right after "<" typed at caret - 1 (blanks and line
+    // breaks between); false when none stands there.
+    bool stepOverCompletedClosing(qint64 caret);
     QVRange _flash = QVRange(QVRange::NotFound, 0);
     QTimer _flashTimer;
 };

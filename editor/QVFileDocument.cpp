@@ -26,6 +26,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QInputDialog>
 #include <QLoggingCategory>
 #include <QScrollBar>
 
@@ -287,6 +288,20 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
         text = _textView->fullString();
     }
     const QVStringEncoding requested = encoding();
+    // Characters the encoding has no place for are never dropped unasked: nothing is written,
+    // and the question offers UTF-8, which holds them all.
+    const QVStringEncoding target = requested ? requested : FileEncodings::defaultEncoding();
+    if (target && target != TextEncoding::UTF8 && !TextEncoding::encode(text, target, false)) {
+        const QString name = FileEncodings::displayName(target);
+        const QString sentence = misfitSentence(text, target);
+        QVError ask = question(EncodingCannotHoldTextQuestion,
+                               QVLocalized(QStringLiteral("\u201c%1\u201d cannot be saved in %2 without losing characters.")).arg(displayName(), name),
+                               QVLocalized(QStringLiteral("Some of its characters have no place in %1; saved in it they would become question marks. %2 Save it in UTF-8, which holds every character, or in another encoding that holds them, or cancel and nothing is written.")).arg(name, sentence),
+                               {QVLocalized(QStringLiteral("Save as UTF-8")), QVLocalized(QStringLiteral("Cancel")),
+                                QVLocalized(QStringLiteral("Other Encoding\u2026"))});
+        qvSetError(error, ask);
+        return std::nullopt;
+    }
     QVStringEncoding used = requested;
     QVError warning;
     std::optional<QByteArray> bytes = FileEncodings::dataUsingEncoding(text, &used, &warning);
@@ -343,7 +358,13 @@ bool QVFileDocument::save(QVError* error, QVError* warning) {
 }
 
 QVError QVFileDocument::saveFailure(const QVError& failure, const QString& path) {
-    if (failure.domain() == QVError::applicationDomain() && failure.code() == SaveFailedError) return failure;
+    if (failure.domain() == QVError::applicationDomain() &&
+        (failure.code() == SaveFailedError || failure.code() == EncodingCannotHoldTextQuestion)) {
+        QVError kept = failure;
+        // Where the save was going, for the question's answer.
+        if (failure.code() == EncodingCannotHoldTextQuestion) kept.setUserInfoValue(QString::fromLatin1(QVFilePathErrorKey), path);
+        return kept;
+    }
     QVariantMap info;
     info.insert(QString::fromLatin1(QVUnderlyingErrorKey), QVariant::fromValue(failure.localizedDescription()));
     info.insert(QString::fromLatin1(QVFilePathErrorKey), path);
@@ -398,7 +419,7 @@ bool QVFileDocument::reallyReopenUsingEncoding(QVStringEncoding encoding, QVErro
     setFileConfigurationValue(qulonglong(encoding), HTMLView::FileEncodingKey);
     // The notice names the encoding that really decoded the text, the fallback one included.
     const QString format = AppBundle::main().localizedString(QStringLiteral("Opened using %@"));
-    QString name = FileEncodings::stringFromEncoding(_textView->stringEncoding());
+    QString name = FileEncodings::displayName(_textView->stringEncoding());
     qvSetError(notice, _loadNotice ? _loadNotice : QVError::app(FileEncodings::FallbackEncodingError, QString(format).replace(QStringLiteral("%@"), name)));
     return true;
 }
@@ -428,9 +449,11 @@ bool QVFileDocument::saveForClose(std::function<void(bool)> finished, QVError* e
     QVError failure;
     if (save(&failure, warning)) return true;
     _closeFinished = nullptr;
-    // "Save Anyway" goes on with the close.
+    // "Save Anyway" and "Save as UTF-8" go on with the close.
     if (failure.code() == OverwriteChangedFileQuestion && failure.domain() == QVError::applicationDomain())
         _overwriteCloseFinished = std::move(finished);
+    else if (failure.code() == EncodingCannotHoldTextQuestion && failure.domain() == QVError::applicationDomain())
+        _encodingCloseFinished = std::move(finished);
     qvSetError(error, failure);
     return false;
 }
@@ -697,6 +720,38 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
         scm->revertPath(_fileNode->pathFromRoot());
         return didRecover(true);
     }
+    case EncodingCannotHoldTextQuestion: {
+        std::function<void(bool)> closeFinished = std::exchange(_encodingCloseFinished, nullptr);
+        if ((option != 0 && option != 2) || !_textView) return didRecover(false);
+        const QString path = error.userInfoValue(QString::fromLatin1(QVFilePathErrorKey)).toString();
+        if (option == 0) return didRecover(saveInEncoding(TextEncoding::UTF8, path, std::move(closeFinished)));
+        // The encodings of the menu that hold the whole text, UTF-8 first.
+        const QString text = _textView->fullString();
+        QStringList names;
+        QList<QVStringEncoding> encodings;
+        for (const auto& [listed, name] : FileEncodings::listedEncodings())
+            if (!encodings.contains(listed) && TextEncoding::encode(text, listed, false)) {
+                encodings.append(listed);
+                names.append(name);
+            }
+        auto* dialog = new QInputDialog(_textView->window());
+        dialog->setObjectName(QStringLiteral("SaveEncodingChooser"));
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->setWindowModality(Qt::WindowModal);
+        dialog->setWindowTitle(QVLocalized(QStringLiteral("Save in Another Encoding")));
+        dialog->setLabelText(QVLocalized(QStringLiteral("The encodings that hold every character of \u201c%1\u201d:")).arg(displayName()));
+        dialog->setComboBoxItems(names);
+        dialog->setComboBoxEditable(false);
+        QObject::connect(dialog, &QInputDialog::textValueSelected, _textView,
+                         [this, alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter), names, encodings, path,
+                          closeFinished = std::make_shared<std::function<void(bool)>>(std::move(closeFinished))](const QString& chosen) {
+                             const qsizetype index = names.indexOf(chosen);
+                             if (alive.expired() || index < 0) return;
+                             saveInEncoding(encodings.at(index), path, std::move(*closeFinished));
+                         });
+        dialog->open();
+        return didRecover(false);
+    }
     case OverwriteChangedFileQuestion: {
         std::function<void(bool)> closeFinished = std::exchange(_overwriteCloseFinished, nullptr);
         if (option != 0) return didRecover(false);
@@ -709,6 +764,24 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
     default:
         return didRecover(false);
     }
+}
+
+bool QVFileDocument::saveInEncoding(QVStringEncoding encoding, const QString& path, std::function<void(bool)> closeFinished) {
+    const QVStringEncoding previous = _textView->stringEncoding();
+    _textView->setStringEncoding(encoding);
+    QVError failure, warning;
+    const bool saved = closeFinished                         ? saveForClose(std::move(closeFinished), &failure, &warning)
+                       : !path.isEmpty() && path != fileName() ? saveAs(path, &failure, &warning)
+                                                               : save(&failure, &warning);
+    if (saved) {
+        setFileConfigurationValue(qulonglong(encoding), HTMLView::FileEncodingKey);
+        _loadNotice = {};
+        if (const auto delegate = _delegate.lock()) delegate->documentNeedsRefresh(this);
+    } else {
+        _textView->setStringEncoding(previous);
+    }
+    present(saved ? warning : failure);
+    return saved;
 }
 
 // The document's own watch.

@@ -53,6 +53,15 @@ public:
     static constexpr qint64 SaveFailedError = 17;
     static constexpr qint64 OverwriteChangedFileQuestion = 20;  // "Save Anyway", "Cancel"
     static constexpr qint64 DiscardChangesQuestion = 21;        // "Discard Changes", "Cancel"
+    // A save whose text the document's encoding cannot hold whole writes nothing and asks this.
+    static constexpr qint64 EncodingCannotHoldTextQuestion = 22;  // "Save as UTF-8", "Cancel", "Other Encoding…"
+
+    // Why the text was read in another encoding than the one asked for; empty when it was not.
+    QString encodingNotice() const {
+        if (!_loadNotice) return {};
+        const QString why = _loadNotice.localizedRecoverySuggestion();
+        return why.isEmpty() ? _loadNotice.localizedDescription() : _loadNotice.localizedDescription() + QStringLiteral(": ") + why;
+    }
     // Notifications posted with the document as object.
     static inline const QString FileBecameActiveNotification = QStringLiteral("QVFileBecameActive");
     static inline const QString FileWillCloseNotification = QStringLiteral("QVFileWillClose");
@@ -214,6 +223,9 @@ private:
     void rewatch();
     void watchedFileChanged(quint64 events);
     QVError question(qint64 code, const QString& description, const QString& suggestion, const QStringList& options);
+    // Saves (to path when it is another file, or for the waiting close) in encoding, which is
+    // the document's from then on; the encoding it had stays when the save fails. Says how it went.
+    bool saveInEncoding(QVStringEncoding encoding, const QString& path, std::function<void(bool)> closeFinished);
     void present(const QVError& error);
     // A failed write as the save error (code 17) with the path and the reason.
     static QVError saveFailure(const QVError& failure, const QString& path);
@@ -255,6 +267,7 @@ private:
     bool _savingAs = false;
     bool _customBundle = false;
     std::function<void(bool)> _overwriteCloseFinished;  // a close that waits for the overwrite question
+    std::function<void(bool)> _encodingCloseFinished;   // a close that waits for the encoding question
     // The document's own watch of its file.
     std::unique_ptr<QVFileWatcher> _watcher;
     std::shared_ptr<class QVDocumentFileWatch> _watch;

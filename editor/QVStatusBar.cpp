@@ -321,7 +321,16 @@ void QVStatusBar::setLineNumber(quint64 line, quint64 column) {
     _lineColumnField->setText(line == 0 ? QString() : QStringLiteral("%1::%2").arg(line).arg(column));
 }
 
-void QVStatusBar::setStatus(const QString& status) { _statusField->setText(status); }
+void QVStatusBar::setStatus(const QString& status) {
+    _status = status;
+    _statusField->setText(status.isEmpty() ? _documentNotice : status);
+    _statusField->setToolTip(_statusField->text());
+}
+
+void QVStatusBar::setDocumentNotice(const QString& notice) {
+    _documentNotice = notice;
+    setStatus(_status);
+}
 
 void QVStatusBar::showProgress(bool flag) {
     // An empty range is Qt's indeterminate bar, which animates by itself while shown.

@@ -53,6 +53,9 @@ public:
     // "line::column"; line 0 empties the field.
     void setLineNumber(quint64 line, quint64 column);
     void setStatus(const QString& status);
+    // What stays said of the active document while it is open (the encoding it was read in when
+    // that is not the one asked for): the status text shows it whenever it has nothing else.
+    void setDocumentNotice(const QString& notice);
     void showProgress(bool flag);
     // A message over the bar that fades out.
     void showWarning(const QString& message);
@@ -112,4 +115,6 @@ private:
     QList<QWidget*> _placed;
     QPointer<QAbstractAnimation> _animation;
     QList<QPointer<QWidget>> _hiding;  // elements fading out; hidden when the animation ends
+    QString _status;
+    QString _documentNotice;
 };

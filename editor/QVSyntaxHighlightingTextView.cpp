@@ -479,8 +479,12 @@ public:
         const qint64 replacedEnd = _converged ? _convergedAt : end;
         const auto first = std::upper_bound(points.begin(), points.end(), resumeAt,
                                             [](qint64 at, const Checkpoint& point) { return at < point.position; });
-        const auto last = std::lower_bound(first, points.end(), replacedEnd,
-                                           [](const Checkpoint& point, qint64 at) { return point.position < at; });
+        // An old checkpoint where a pass ends without meeting it again says how the old text
+        // went on there: the parse of the new one may be inside a tag or block at that place.
+        const auto last = _converged ? std::lower_bound(first, points.end(), replacedEnd,
+                                                        [](const Checkpoint& point, qint64 at) { return point.position < at; })
+                                     : std::upper_bound(first, points.end(), replacedEnd,
+                                                        [](qint64 at, const Checkpoint& point) { return at < point.position; });
         std::erase_if(_recorded, [&](const Checkpoint& point) { return point.position >= replacedEnd; });
         auto at = points.erase(first, last);
         // The old colouring joined from replacedEnd on is this pass's now: what the pass decided
@@ -679,8 +683,15 @@ bool QVSyntaxHighlightingTextView::touchesEmbeddedBoundary(QVRange range) const 
 bool QVSyntaxHighlightingTextView::colouredWholly(QVRange range, const QVParser* parser) const {
     if (range.length <= 0) return true;
     QVRange run;
-    const QVariant value = textStorage().attribute(QVTextStorage::ParserAttribute, range.location, &run);
-    return QVTextStorage::objectOf<QVParser>(value) == parser && run.location <= range.location && run.end() >= range.end();
+    const QVTextStorage& text = textStorage();
+    const QVariant value = text.attribute(QVTextStorage::ParserAttribute, range.location, &run);
+    if (QVTextStorage::objectOf<QVParser>(value) != parser || run.location > range.location || run.end() < range.end()) return false;
+    // A closer the block's strings, comments or regular expressions hid may end it after an
+    // edit on its line (a slash taken away, say), or one that ended it may be hidden now.
+    const QStringView characters = text.characters(range);
+    for (const QString& closer : parser->closers())
+        if (!closer.isEmpty() && characters.contains(closer, Qt::CaseInsensitive)) return false;
+    return true;
 }
 
 void QVSyntaxHighlightingTextView::setColouringDeferred(bool flag) {
@@ -871,7 +882,10 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
             if ((mayClose ? std::max(point.horizon, point.slashHorizon) : point.horizon) <= location) {
                 kept.push_back({point.position, point.since, point.horizon, carry(point.slashHorizon)});
                 if (point.position <= oldFinal) lastGood = point.position;
-            } else if (point.position >= oldEnd && point.position > location) {
+            } else if (point.position > oldEnd) {
+                // One right at the end of the text that went would stand where the new text
+                // ends, at the start of a line when a line's beginning was deleted: there it
+                // would pass for a place to resume from, though it stood on the text before.
                 kept.push_back({point.position + edit.changeInLength, point.since + edit.changeInLength,
                                 point.horizon + edit.changeInLength, carry(point.slashHorizon)});
             }

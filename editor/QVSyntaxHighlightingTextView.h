@@ -166,7 +166,9 @@ private:
     // Forgets the checkpoints in [from, to].
     void dropCheckpoints(qint64 from, qint64 to);
     qint64 safeStart(qint64 position) const;
-    // Whether every character of range was coloured by parser.
+    // Whether every character of range was coloured by parser, an embedded language, and none
+    // of its closers stands in range: then parser alone colours range again as a whole-text
+    // colouring would, the block ending where it did.
     bool colouredWholly(QVRange range, const QVParser* parser) const;
     // Whether an opener or closer of an embedded language touches range of the text.
     bool touchesEmbeddedBoundary(QVRange range) const;

@@ -458,6 +458,12 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
             const QChar quote = s[q] == QLatin1Char('\'') ? QLatin1Char('\'') : QLatin1Char('"');
             qint64 close = n - 1;
             for (qint64 e = q + 1; e < n; ++e) {
+                // A script's quoted string ends with its line, unless a backslash carries it
+                // on, as the scan for the script's end reads it.
+                if (hasTemplate && (s[e] == QLatin1Char('\n') || s[e] == QLatin1Char('\r')) && !isEscaped(s, e)) {
+                    close = e - 1;
+                    break;
+                }
                 if (s[e] != quote) continue;
                 if (e == n - 1 || !isEscaped(s, e)) {
                     close = e;

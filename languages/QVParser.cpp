@@ -310,8 +310,11 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
                     break;
                 }
         if (!comment) {
-            // A regular-expression literal hides its quotes, unless the end stands in it.
-            if (lexicon.regexLiterals && c == u'/' && QVScriptLiterals::operandMayStartAt(text, i, start)) {
+            // A regular-expression literal hides its quotes, unless the end stands in it. As
+            // the language's colouring reads it, a slash right after a slash (a literal's
+            // closing one) begins none.
+            if (lexicon.regexLiterals && c == u'/' && !(i > start && text[i - 1] == u'/') &&
+                QVScriptLiterals::operandMayStartAt(text, i, start)) {
                 const qint64 close = QVScriptLiterals::endOfRegexLiteral(text, i, n);
                 if (close > i && endWithin(i + 1, close) < 0) {
                     i = close;

@@ -2,11 +2,13 @@
 #include "shell/FileEncodings.h"
 
 #include "platform/FileName.h"
+#include "platform/PropertyList.h"
 #include "platform/AppBundle.h"
 #include "platform/QVRegex.h"
 #include "shell/Defaults.h"
 
 #include <QFile>
+#include <QHash>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -354,7 +356,7 @@ std::optional<QString> decodeWithFallback(const QByteArray& bytes, QVStringEncod
         // Report the encoding that actually read the text: saving in the one that failed would
         // turn the user's bytes into different ones.
         if (encoding) *encoding = fallback;
-        qvSetError(error, FileEncodings::fallbackReadNotice());
+        qvSetError(error, FileEncodings::fallbackReadNotice(chosen));
         return text;
     }
     qvSetError(failure, fallbackError);
@@ -512,10 +514,39 @@ std::optional<QByteArray> FileEncodings::dataUsingEncoding(const QString& text, 
     return std::nullopt;
 }
 
-QVError FileEncodings::fallbackReadNotice() {
-    const QString format = AppBundle::main().localizedString(QStringLiteral("Opened using %@"));
-    return QVError::app(FallbackEncodingError,
-                        substitute(format, stringFromEncoding(TextEncoding::defaultCStringEncoding())));
+QList<std::pair<QVStringEncoding, QString>> FileEncodings::listedEncodings() {
+    static const QList<std::pair<QVStringEncoding, QString>> listed = [] {
+        QList<std::pair<QVStringEncoding, QString>> found;
+        const QString path = Defaults::pathForResource(QStringLiteral("charsets"), QStringLiteral("plist"));
+        for (const QVariant& entry : PropertyList::readFile(path).toList()) {
+            const QVariantMap map = entry.toMap();
+            const QVStringEncoding encoding = encodingFromString(map.value(QStringLiteral("short")).toString());
+            const QString full = map.value(QStringLiteral("full")).toString();
+            if (encoding && !full.isEmpty()) found.append({encoding, full});
+        }
+        return found;
+    }();
+    return listed;
+}
+
+QString FileEncodings::displayName(QVStringEncoding encoding) {
+    // By written name: an encoding may go by more than one number (Mac OS Roman does).
+    const QString written = stringFromEncoding(encoding);
+    for (const auto& [listed, full] : listedEncodings())
+        if (stringFromEncoding(listed) == written) return full;
+    return written;
+}
+
+QVError FileEncodings::fallbackReadNotice(QVStringEncoding wanted) {
+    const AppBundle& bundle = AppBundle::main();
+    const QString used = displayName(TextEncoding::defaultCStringEncoding());
+    const QString opened = substitute(bundle.localizedString(QStringLiteral("Opened using %@")), used);
+    if (!wanted) return QVError::app(FallbackEncodingError, opened);
+    const QString why = bundle.localizedString(
+        QStringLiteral("ENCODING_FALLBACK_NOTICE"),
+        QStringLiteral("Read in %2 the file would not be written back byte for byte; %1 keeps every byte."));
+    return QVError::app(FallbackEncodingError, opened,
+                        QString(why).replace(QLatin1String("%1"), used).replace(QLatin1String("%2"), displayName(wanted)));
 }
 
 QVError FileEncodings::fallbackSaveWarning(QVStringEncoding used) {

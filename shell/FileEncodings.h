@@ -6,9 +6,11 @@
 #include "platform/TextEncoding.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 class FileEncodings {
@@ -26,6 +28,11 @@ public:
     // The written (lower-case) name of an encoding; a null string for one Qorvel does not
     // name. Mac OS Roman is "macintosh".
     static QString stringFromEncoding(QVStringEncoding encoding);
+    // The name users know an encoding by, as the encoding menu lists it ("Western (Mac OS
+    // Roman)"); the written name for one the list lacks.
+    static QString displayName(QVStringEncoding encoding);
+    // The encodings of the encoding menu, in its order, each with that name.
+    static QList<std::pair<QVStringEncoding, QString>> listedEncodings();
     // The encoding named by the default-encoding setting; 0 when it names none.
     static QVStringEncoding defaultEncoding();
 
@@ -71,7 +78,9 @@ public:
                                                        QVError* error = nullptr);
 
     // The notice of a read and the warning of a write in a fallback encoding.
-    static QVError fallbackReadNotice();
+    // The read's notice names the encoding Qorvel read in and the one it was to read in (wanted,
+    // may be 0), as the encoding menu names them.
+    static QVError fallbackReadNotice(QVStringEncoding wanted = 0);
     static QVError fallbackSaveWarning(QVStringEncoding used);
 
     // The content steps of _encodingForPath over bytes in memory (declarations, then the

@@ -277,17 +277,26 @@ QString withoutScripts(const QString& html) {
 
 class ScriptlessBrowser : public QTextBrowser {
 public:
-    using QTextBrowser::QTextBrowser;
+    ScriptlessBrowser(QVWebView* owner) : QTextBrowser(owner), _owner(owner) {}
     QVariant loadResource(int type, const QUrl& name) override {
         QVariant data = QTextBrowser::loadResource(type, name);
         if (type != QTextDocument::HtmlResource) return data;
         if (data.userType() == QMetaType::QByteArray) {
             const QByteArray bytes = data.toByteArray();
+            // The owner reads a page in the encoding its editor would: Qt knows few of them and
+            // takes UTF-8 for the rest.
+            if (_owner->policy().decodePage) {
+                const QString text = _owner->policy().decodePage(bytes, name.isRelative() ? source().resolved(name) : name);
+                if (!text.isNull()) return withoutScripts(text);
+            }
             QStringDecoder decode(QStringConverter::encodingForHtml(bytes).value_or(QStringConverter::Utf8));
             return withoutScripts(decode(bytes));
         }
         return data.userType() == QMetaType::QString ? QVariant(withoutScripts(data.toString())) : data;
     }
+
+private:
+    QVWebView* _owner;
 };
 
 // Local HTML without scripts or styles sheets beyond Qt's rich-text subset; remote addresses go

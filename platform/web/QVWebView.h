@@ -47,6 +47,9 @@ public:
         // Script panels; without a hook an alert is dropped and a confirmation answers false.
         std::function<void(const QString& message)> alert;
         std::function<bool(const QString& message)> confirm;
+        // The text of a page's bytes for the plain view (which decodes what it shows itself):
+        // a null string leaves it to the page's own declaration, else UTF-8.
+        std::function<QString(const QByteArray& bytes, const QUrl& url)> decodePage;
     };
     // What every WebEngine page made afterwards gets, for the whole process (the plain view runs
     // no scripts). A page script runs in the page's own world at the end of each main-frame

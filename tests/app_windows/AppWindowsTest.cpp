@@ -30,11 +30,14 @@
 #include "tests/support/TestSupport.h"
 #include "tools/QVMultiFileSearchController.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QImage>
+#include <QInputDialog>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -442,7 +445,9 @@ TEST_F(AppWindows, ShiftJISPagesWithDuplicateCodesSayHowTheyOpened) {
         QVStatusBarOverlayView* overlay = window->documentStatusBar()->overlayView();
         return overlay && overlay->messageView() ? overlay->messageView()->message() : QString();
     };
-    const QString opened = QStringLiteral("Opened using macintosh");
+    const QString opened = QStringLiteral("Opened using Western (Mac OS Roman)");
+    const QString why = QStringLiteral(
+        ": Read in Japanese (Shift JIS) the file would not be written back byte for byte; Western (Mac OS Roman) keeps every byte.");
     const struct {
         const char* file;
         bool project;
@@ -473,11 +478,54 @@ TEST_F(AppWindows, ShiftJISPagesWithDuplicateCodesSayHowTheyOpened) {
         if (c.text) EXPECT_TRUE(view->string().contains(QString::fromUtf8(c.text))) << view->string().toStdString();
         EXPECT_EQ(view->stringEncoding(), c.told ? TextEncoding::MacOSRoman : FileEncodings::encodingFromString("shift_jis"));
         EXPECT_EQ(notice(window), c.told ? opened : QString());
+        // The bar keeps saying it while the document is open.
+        EXPECT_EQ(window->documentStatusBar()->statusField()->text(), c.told ? opened + why : QString());
         if (c.told) {
             // Whole, over the bar of the window as it is laid out.
             QVStatusBarOverlayView* overlay = window->documentStatusBar()->overlayView();
             EXPECT_TRUE(overlay->rect().contains(overlay->messageView()->geometry()))
                 << overlay->width() << " wide, the message at " << overlay->messageView()->x();
+            // Characters Mac OS Roman has no place for: the save asks first and writes nothing
+            // unasked; Cancel keeps the file as it was, "Save as UTF-8" saves them all, and so
+            // does another encoding chosen from those that hold them.
+            const QString path = dir.file("site/" + QString::fromLatin1(c.file));
+            const QByteArray before = readAll(path);
+            view->setSelectedRange(QVRange(view->string().indexOf("</body>"), 0));
+            // As an input method commits them.
+            QInputMethodEvent commit;
+            commit.setCommitString(QString::fromUtf8("\u65e5\u672c"));
+            QApplication::sendEvent(view, &commit);
+            settle();
+            const char* const chosenTexts[] = {"Save as UTF-8", "Cancel", "Other Encoding\u2026"};
+            for (const int answer : {1, c.project ? 2 : 0}) {
+                window->saveDocument();
+                settle();
+                const QList<QMessageBox*> boxes = visible<QMessageBox>();
+                ASSERT_EQ(boxes.size(), 1);
+                EXPECT_TRUE(boxes.front()->text().contains(QStringLiteral("cannot be saved in Western (Mac OS Roman)"))) << boxes.front()->text().toStdString();
+                EXPECT_EQ(readAll(path), before);
+                const QList<QAbstractButton*> buttons = boxes.front()->buttons();
+                const auto chosen = std::find_if(buttons.begin(), buttons.end(), [&](QAbstractButton* button) {
+                    return button->text() == QString::fromUtf8(chosenTexts[answer]);
+                });
+                ASSERT_NE(chosen, buttons.end());
+                (*chosen)->click();
+                settle();
+                if (answer != 2) continue;
+                auto* chooser = window->findChild<QInputDialog*>(QStringLiteral("SaveEncodingChooser"));
+                ASSERT_TRUE(chooser && chooser->isVisible());
+                EXPECT_EQ(readAll(path), before);
+                EXPECT_FALSE(chooser->comboBoxItems().contains(QStringLiteral("Japanese (Shift JIS)")));
+                chooser->setTextValue(QStringLiteral("Unicode (UTF-16)"));
+                chooser->accept();
+                settle();
+            }
+            EXPECT_TRUE(visible<QMessageBox>().isEmpty());
+            const QVStringEncoding saved = c.project ? TextEncoding::UTF16 : TextEncoding::UTF8;
+            EXPECT_EQ(view->stringEncoding(), saved);
+            EXPECT_TRUE(TextEncoding::decode(readAll(path), saved).value_or(QString()).contains(QString::fromUtf8("\u65e5\u672c</body>")))
+                << readAll(path).toStdString();
+            EXPECT_EQ(window->documentStatusBar()->statusField()->text(), QString());
         }
         closeEverything();
     }

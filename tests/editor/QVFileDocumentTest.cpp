@@ -55,7 +55,7 @@ TEST(QVFileDocument, UneditedFilesSaveByteForByteAndNewLinesTakeTheFilesBreak) {
         EXPECT_EQ(doc.encoding(), c.encoding);
         EXPECT_EQ(notice.code() == FileEncodings::FallbackEncodingError, c.notice);
         if (c.notice) {
-            EXPECT_TRUE(notice.localizedDescription().contains(FileEncodings::stringFromEncoding(c.encoding)));
+            EXPECT_TRUE(notice.localizedDescription().contains(QStringLiteral("Western (Mac OS Roman)")));
         }
         EXPECT_FALSE(doc.isDocumentEdited());
         ASSERT_TRUE(doc.save(&error)) << error.localizedDescription().toStdString();
@@ -79,25 +79,27 @@ TEST(QVFileDocument, UneditedFilesSaveByteForByteAndNewLinesTakeTheFilesBreak) {
     }
 }
 
-TEST(QVFileDocument, LossySavesStayEditedAndReopeningRefusesWhatDoesNotFit) {
+TEST(QVFileDocument, SavesThatWouldDropCharactersAskFirstAndReopeningRefusesWhatDoesNotFit) {
     TestDir dir;
     const QString path = dir.write(QStringLiteral("page.iso-8859-1.html"), "caf\xe9\n");
     QVFileDocument doc(path);
     ASSERT_TRUE(doc.load());
     type(*doc.textView(), QString::fromUtf8("\n\xe2\x82\xac \xe6\x97\xa5"));  // "€ 日" on line 3
 
-    // Written lossily in the same encoding, named, and still edited.
+    // Nothing is written: the save asks, naming the first character that does not fit.
     QVError error, warning;
-    ASSERT_TRUE(doc.save(&error, &warning));
-    EXPECT_EQ(warning.code(), FileEncodings::FallbackEncodingError);
-    EXPECT_TRUE(warning.localizedRecoverySuggestion().contains(QString::fromUtf8("\xe2\x80\x9c\xe2\x82\xac\xe2\x80\x9d in line 3")))
-        << warning.localizedRecoverySuggestion().toStdString();
-    EXPECT_EQ(readAll(path), QByteArray("caf\xe9\n\n? ?"));
+    EXPECT_FALSE(doc.save(&error, &warning));
+    EXPECT_EQ(error.code(), QVFileDocument::EncodingCannotHoldTextQuestion);
+    EXPECT_EQ(error.localizedRecoveryOptions(), (QStringList{"Save as UTF-8", "Cancel", QString::fromUtf8("Other Encoding\u2026")}));
+    EXPECT_TRUE(error.localizedRecoverySuggestion().contains(QString::fromUtf8("\xe2\x80\x9c\xe2\x82\xac\xe2\x80\x9d in line 3")))
+        << error.localizedRecoverySuggestion().toStdString();
+    EXPECT_EQ(readAll(path), QByteArray("caf\xe9\n"));
     EXPECT_TRUE(doc.isDocumentEdited());
     EXPECT_EQ(doc.encoding(), TextEncoding::ISOLatin1);
-    char creator[8] = {};
-    EXPECT_EQ(::getxattr(QFile::encodeName(path).constData(), QVFileDocument::CreatorAttribute.constData(), creator, sizeof creator), 4);
-    EXPECT_STREQ(creator, "QVDT");
+    // Saved elsewhere, the same.
+    EXPECT_FALSE(doc.saveAs(dir.file("copy.html"), &error));
+    EXPECT_EQ(error.code(), QVFileDocument::EncodingCannotHoldTextQuestion);
+    EXPECT_FALSE(QFile::exists(dir.file("copy.html")));
 
     // An edited document asks before reopening.
     EXPECT_FALSE(doc.reopenUsingEncoding(TextEncoding::UTF8, &error));
@@ -108,7 +110,7 @@ TEST(QVFileDocument, LossySavesStayEditedAndReopeningRefusesWhatDoesNotFit) {
     const QString text = doc.textView()->string();
     EXPECT_FALSE(doc.saveAndReopenUsingEncoding(TextEncoding::ASCII, &error));
     EXPECT_TRUE(error.localizedRecoverySuggestion().contains(QStringLiteral("line 1")));
-    EXPECT_EQ(readAll(path), QByteArray("caf\xe9\n\n? ?"));
+    EXPECT_EQ(readAll(path), QByteArray("caf\xe9\n"));
     EXPECT_EQ(doc.textView()->string(), text);
     EXPECT_EQ(doc.encoding(), TextEncoding::ISOLatin1);
     EXPECT_TRUE(doc.isDocumentEdited());
@@ -119,8 +121,11 @@ TEST(QVFileDocument, LossySavesStayEditedAndReopeningRefusesWhatDoesNotFit) {
     EXPECT_EQ(readAll(path), QByteArray("caf\xc3\xa9\n\n\xe2\x82\xac \xe6\x97\xa5"));
     EXPECT_EQ(doc.textView()->string(), text);
     EXPECT_FALSE(doc.isDocumentEdited());
-    EXPECT_TRUE(notice.localizedDescription().contains(QStringLiteral("utf-8")));
+    EXPECT_TRUE(notice.localizedDescription().contains(QStringLiteral("Unicode (UTF-8)")));
     EXPECT_EQ(doc.configurationValueForKey(HTMLView::FileEncodingKey).toULongLong(), TextEncoding::UTF8);
+    char creator[8] = {};
+    EXPECT_EQ(::getxattr(QFile::encodeName(path).constData(), QVFileDocument::CreatorAttribute.constData(), creator, sizeof creator), 4);
+    EXPECT_STREQ(creator, "QVDT");
 }
 
 TEST(QVFileDocument, FailedRevertsReopensAndSavesChangeNothing) {

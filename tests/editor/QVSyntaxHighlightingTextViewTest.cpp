@@ -12,6 +12,7 @@
 #include "shell/Defaults.h"
 
 #include <QColor>
+#include <QTest>
 #include <QCoreApplication>
 #include <QDirIterator>
 #include <QFile>
@@ -171,6 +172,10 @@ TEST(QVSyntaxHighlightingTextView, IncrementalColouringEqualsWholeTextColouring)
         "</script>\n</head>\n<body class=\"c\">\n<!-- note -->\n<p>text</p>\n</body>\n</html>\n");
     QString longPage;
     for (int i = 0; i < 3000; ++i) longPage += QStringLiteral("<p>line %1</p>\n").arg(i);
+    // One long line whose colouring keeps a place to resume every kilobyte or so: one of them
+    // is the tag right after a comment's end.
+    const QString tags = QStringLiteral("<b>x</b>").repeated(254) + QStringLiteral("abcdef<!-- c -->") +
+                         QStringLiteral("<b>x</b>").repeated(200) + QStringLiteral("<!-- d --><p>end</p>");
     const std::vector<Case> cases = {
         {"script edits", "/tmp/s.js", JavaScript,
          {{"first", true, 0, "\n"}, {"return 2", false, 0, "\"unclosed "}, {"unclosed", true, 0, "\""},
@@ -180,6 +185,15 @@ TEST(QVSyntaxHighlightingTextView, IncrementalColouringEqualsWholeTextColouring)
         {"page with embedded languages", "/tmp/p.html", html,
          {{"color", false, 0, "/* "}, {"margin", true, 0, " */"}, {"return 1", false, 0, "/*"},
           {"note", false, 0, "-->"}, {"<p>text", false, 0, "<!--"}}},
+        // The edited line is wholly in the script, its closer hidden in a comment the edit
+        // turns into one that hides nothing: the block ends there now.
+        {"a closer on the edited line comes out of a comment", "/tmp/p.html",
+         QStringLiteral("<p>a</p><script>\nx = 1; /* a longer comment </script> */ y = 2;"),
+         {{"* a longer", false, 1, "/"}}},
+        // A line break typed before a comment's end, which then goes: the comment runs on
+        // past the line, from where the colouring had a tag begin.
+        {"a comment's end deleted at a line's start", "/tmp/p.html", tags,
+         {{" c -->", false, 3, "\n"}, {"-->", false, 3, ""}}},
         // The first keys open a block whose colouring spreads far below; the next one comes
         // before it has got there.
         {"keys typed while a block's colouring spreads", "/tmp/long.html", longPage,
@@ -718,5 +732,94 @@ TEST(QVSyntaxHighlightingTextView, OnlyWhatRunsPastALineEndIsMarkedMultiLine) {
             i = std::max(i + 1, run.end());
         }
         EXPECT_EQ(marked, c.crossing) << c.path;
+    }
+}
+
+namespace {
+
+// A page of the pieces a site mixes, on one line or a piece a line: scripts with regular
+// expressions, template strings and divisions, style sheets, PHP, comments and tags.
+QString mixedPage(std::mt19937& random, int characters, bool lines) {
+    static const char* const pieces[] = {
+        "<script>var r = /ab+c/g; var t = `x ${a / 2} y`; n = i / 2;</script>",
+        "<script>if (/[/]x/.test(s)) { q = `a${b}c` / 3; } // note</script>",
+        "<style>p { color: red; } /* c */ a:hover { margin: 0 2px; }</style>",
+        "<?php echo \"x\" . $y; // c ?>",
+        "<?php /* b */ $a = 'q'; ?>",
+        "<!-- c -->",
+        "<div id=\"d\">",
+        "</div>",
+        "<p class='x'>text</p>",
+        "&amp; ",
+        "<a href=\"/x\">link</a>",
+        "words and more words ",
+    };
+    QString page;
+    while (page.size() < characters) page += QString::fromLatin1(pieces[random() % std::size(pieces)]) + (lines ? "\n" : "");
+    return page;
+}
+
+}  // namespace
+
+TEST(QVSyntaxHighlightingTextView, ClusteredEditsOnMixedPagesColourLikeAFreshView) {
+    const QString path = QStringLiteral("/tmp/mixed.php");
+    // Return over the ">" of an end tag in a one-line page: the tag runs on over the line break,
+    // where the old colouring had a tag begin.
+    for (unsigned seed = 0; seed < 12; ++seed) {
+        std::mt19937 random{seed};
+        const QString page = mixedPage(random, 2051, false);
+        HTMLView view(path);
+        view.resize(500, 200);
+        for (qsizetype end = page.indexOf("</script>"); end >= 0; end = page.indexOf("</script>", end + 1)) {
+            view.setString(page);
+            view.finishHighlighting();
+            view.setSelectedRange(QVRange(end + 8, 1));
+            QTest::keyClick(&view, Qt::Key_Return);
+            view.finishHighlighting();
+            const auto [incremental, fresh] = partingFromFresh(view, path);
+            ASSERT_EQ(incremental, fresh) << "page " << seed << ", Return over the \">\" at " << end + 8;
+        }
+    }
+    // Runs of edits within a few hundred characters, line breaks among them: each edit's colouring
+    // starts from what the ones before left, some of it still spreading while idle.
+    const QStringList pieces{"<", ">", "\"", "'", "`", "/", "\n", "<script>", "</script>", "<style>", "</style>",
+                             "<!--", "-->", "<?php ", "?>", "/*", "*/", "x", " ", "${", "}"};
+    for (unsigned seed = 0; seed < 240; ++seed) {
+        std::mt19937 random{seed};
+        HTMLView view(path);
+        view.resize(500, 200);
+        view.setString(mixedPage(random, 2000 + int(random() % 1000), seed % 3 == 2));
+        view.finishHighlighting();
+        const qint64 centre = qint64(random() % quint64(view.length()));
+        QString edits;
+        for (int step = 0; step < 50; ++step) {
+            const qint64 at = std::clamp<qint64>(centre + qint64(random() % 400) - 200, 0, view.length());
+            view.setSelectedRange(QVRange(at, std::min<qint64>(qint64(random() % 3), view.length() - at)));
+            const unsigned kind = random() % 10;
+            if (kind == 0) {
+                edits += QStringLiteral("%1: delete; ").arg(at);
+                view.deleteBackward();
+            } else if (kind == 1) {
+                edits += QStringLiteral("%1: Return; ").arg(at);
+                QTest::keyClick(&view, Qt::Key_Return);
+            } else if (kind == 2) {
+                // The end of a comment after the place goes.
+                const qsizetype close = view.string().indexOf("-->", at);
+                edits += QStringLiteral("%1: delete the \"-->\" at %2; ").arg(at).arg(close);
+                if (close < 0) continue;
+                view.setSelectedRange(QVRange(close, 3));
+                view.deleteBackward();
+            } else {
+                const QString piece = pieces.at(qsizetype(random() % pieces.size()));
+                edits += QStringLiteral("%1: \"%2\"; ").arg(at).arg(QString(piece).replace("\n", "\\n"));
+                for (const QChar ch : piece) view.insertText(QString(ch));
+            }
+            const unsigned wait = random() % 3;
+            if (wait == 0) continue;
+            if (wait == 1) QCoreApplication::processEvents();
+            view.finishHighlighting();
+            const auto [incremental, fresh] = partingFromFresh(view, path);
+            ASSERT_EQ(incremental, fresh) << "seed " << seed << " step " << step << ": " << edits.toStdString();
+        }
     }
 }

@@ -124,8 +124,10 @@ TEST(QVKeywordBasedParser, StaysInsideItsRange) {
         QString mask;
     };
     const QList<Case> cases{
-        // An unterminated string ends with the range, not with the text.
-        {"unterminated string", u"x = 'abc\nif 'y'"_qs, QVRange(0, 9), u"....QQQQQ......"_qs},
+        // An unterminated string ends with the range, not with the text; a script's ends with
+        // its line, unless a backslash carries it on.
+        {"unterminated string", u"x = 'abc\\\nif 'y'"_qs, QVRange(0, 10), u"....QQQQQQ......"_qs},
+        {"unterminated string ends with its line", u"x = 'abc\nif 'y'"_qs, QVRange(0, 9), u"....QQQQ......."_qs},
         // A quote that is the range's last character closes even when escaped.
         {"escaped last quote closes", u"'a\\' if"_qs, QVRange(0, 4), u"QQQQ..."_qs},
         {"escaped quote inside goes on", u"'a\\' if"_qs, QVRange(0, 7), u"QQQQQQQ"_qs},

@@ -62,8 +62,10 @@ TEST(QVTagBasedParser, ColoursMarkupAndFindsBlocks) {
          u"TTTTTTTT....QQQQQ...TTTTTTTTTT"_qs, {{8, 12, "source.js"}}},
         {"an unclosed template ends at the closing tag", u"<script>s = `a</script><p>"_qs,
          u"TTTTTTTT....QQQQTTTTTTTTTT"_qs, {{8, 8, "source.js"}}},
+        {"a slash right after a regex's closing slash opens none", u"<script>a = /b// c'/; '</script>';</script><p>"_qs,
+         u"TTTTTTTT....QQQ...QQQQQ..TTTTTTT..TTTTTTTTTTTT"_qs, {{8, 17, "source.js"}}},
         {"a quote ends with its line in a script", u"<script>s = 'a\n</script><p>"_qs,
-         u"TTTTTTTT....QQQQQTTTTTTTTTT"_qs, {{8, 9, "source.js"}}},
+         u"TTTTTTTT....QQ...TTTTTTTTTT"_qs, {{8, 9, "source.js"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -58,7 +58,6 @@ void settle() { waitFor([] { return false; }, std::chrono::milliseconds(10)); }
 }  // namespace
 
 TEST(EditingScenario, ClosingSlashStepsOverTheTagThatGreaterThanCompleted) {
-    UserDefaults::standard().setBool(true, QVAutoCompleteOnType);
     TestDir dir;
     dir.write("index.html", "<body>\n</body>\n");
     HTMLView* page = openInProject(dir, "index.html");
@@ -67,28 +66,37 @@ TEST(EditingScenario, ClosingSlashStepsOverTheTagThatGreaterThanCompleted) {
         const char* start;  // "|" the caret
         const char* typed;
         const char* expected;
+        int closes;  // -1 either way, else only where "</" closes the open element by itself (1) or not (0)
     } cases[] = {
         // ">" put "</p>" after the caret: "</" steps over it, and the name typed on is the one
-        // stepped over.
-        {"<body>\n|\n</body>", "<p>Para</p>x", "<body>\n<p>Para</p>x|\n</body>"},
-        {"<body>\n|\n</body>", "<span>one<b>two</", "<body>\n<span>one<b>two</b>|</span>\n</body>"},
-        {"<body>\n|\n</body>", "<span>one<b>two</b></span>x", "<body>\n<span>one<b>two</b></span>x|\n</body>"},
+        // stepped over, whatever the setting says.
+        {"<body>\n|\n</body>", "<p>Para</p>x", "<body>\n<p>Para</p>x|\n</body>", -1},
+        {"<body>\n|\n</body>", "<p>Para</p>\n<em>x</em>", "<body>\n<p>Para</p>\n<em>x</em>|\n</body>", -1},
+        {"<body>\n|\n</body>", "<span>one<b>two</", "<body>\n<span>one<b>two</b>|</span>\n</body>", -1},
+        {"<body>\n|\n</body>", "<span>one<b>two</b></span>x", "<body>\n<span>one<b>two</b></span>x|\n</body>", -1},
         // A block's closing tag stands on a line of its own.
-        {"<body>\n|\n</body>", "<div>one</div>x", "<body>\n<div>\n\tone\n</div>x|\n</body>"},
+        {"<body>\n|\n</body>", "<div>one</div>x", "<body>\n<div>\n\tone\n</div>x|\n</body>", -1},
+        // A closing tag the user typed earlier is no completed one.
+        {"<p>a|</p>", "</p>", "<p>a</p>|</p>", 0},
         // Nothing closes the element after the caret: "</" closes it.
-        {"<ul><li>one</li>|\n", "</x", "<ul><li>one</li></ul>x|\n"},
+        {"<ul><li>one</li>|\n", "</x", "<ul><li>one</li></ul>x|\n", 1},
         // The tag after the caret closes another element: the open one is closed before it.
-        {"<div><i>a|</div>", "</", "<div><i>a</i>|</div>"},
+        {"<div><i>a|</div>", "</", "<div><i>a</i>|</div>", 1},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.typed);
-        setWithCaret(page, c.start);
-        // Key by key, the aids' deferred steps running between two keys as they do for a user.
-        for (const QChar ch : QString::fromUtf8(c.typed)) {
-            type(QString(ch));
-            settle();
+    for (const bool closesByItself : {false, true}) {
+        UserDefaults::standard().setBool(closesByItself, QVAutoCompleteOnType);
+        for (const auto& c : cases) {
+            if (c.closes >= 0 && c.closes != int(closesByItself)) continue;
+            SCOPED_TRACE(testing::Message() << c.typed << (closesByItself ? " (\"</\" closes)" : " (the first settings)"));
+            setWithCaret(page, c.start);
+            // Key by key, the aids' deferred steps running between two keys as they do for a user.
+            for (const QChar ch : QString::fromUtf8(c.typed)) {
+                if (ch == u'\n') key(Qt::Key_Return);
+                else type(QString(ch));
+                settle();
+            }
+            EXPECT_EQ(withCaret(page), QString::fromUtf8(c.expected));
         }
-        EXPECT_EQ(withCaret(page), QString::fromUtf8(c.expected));
     }
     UserDefaults::standard().removeObject(QVAutoCompleteOnType);
     closeEverything();
@@ -144,6 +152,18 @@ TEST(EditingScenario, TheBlankTypedAfterACompletedPropertyIsNotDoubled) {
     EXPECT_TRUE(list.isVisible());
     type(" collapse;");
     EXPECT_EQ(withCaret(sheet), "p { border-collapse: collapse;|");
+    // So is the colon, and a blank after it.
+    for (const char* typed : {": 2px;", ":2px;"}) {
+        SCOPED_TRACE(typed);
+        setWithCaret(sheet, "p { |");
+        type("paddi");
+        key(Qt::Key_F5);
+        ASSERT_TRUE(list.isVisible()) << withCaret(sheet).toStdString();
+        key(Qt::Key_Return);
+        type(typed);
+        EXPECT_EQ(withCaret(sheet), "p { padding: 2px;|");
+    }
+    setWithCaret(sheet, "p { border-collapse: collapse;|");
     // Once the caret has left it, a blank is typed as any other.
     type(" color");
     key(Qt::Key_F5);

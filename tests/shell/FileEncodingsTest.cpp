@@ -311,7 +311,7 @@ TEST(FileEncodings, FallbackReadReportsTheEncodingThatDecoded) {
         ASSERT_TRUE(text.has_value());
         EXPECT_EQ(error.domain(), QVError::applicationDomain());
         EXPECT_EQ(error.code(), 16);
-        EXPECT_EQ(error.localizedDescription(), QStringLiteral("Opened using macintosh"));
+        EXPECT_EQ(error.localizedDescription(), QStringLiteral("Opened using Western (Mac OS Roman)"));
         EXPECT_EQ(encoding, TextEncoding::MacOSRoman);
         EXPECT_EQ(*text, *TextEncoding::decode(c.bytes, TextEncoding::MacOSRoman));
         // Saving in the encoding handed back writes the very same bytes.

@@ -17,6 +17,9 @@
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextBrowser>
+
+#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -165,4 +168,40 @@ TEST_F(IntegratedPreviewTest, ARefreshKeepsTheScrollPositionAndPagesCanBeToldToS
     preview->showURL(QUrl::fromLocalFile(panels).toString());
     EXPECT_TRUE(titleBecomes("done false 1000"));
     EXPECT_EQ(answerer.titles, (QStringList{"JavaScript Confirmation:sure?", "JavaScript Alert:again 0"}));
+}
+
+// Where WebEngine cannot start, the plain view shows a page in the encoding the editor reads it
+// in, those Qt does not know (Shift_JIS) included, and a page being typed in the one it is
+// written in.
+TEST_F(IntegratedPreviewTest, ThePlainViewReadsPagesInTheEditorsEncoding) {
+    std::unique_ptr<QVWebView> plain(QVWebView::create(nullptr, QVWebView::Engine::TextBrowser));
+    plain->setPolicy(preview->webView()->policy());
+    const auto shown = [&](const QString& path) {
+        QSignalSpy finished(plain.get(), &QVWebView::loadFinished);
+        plain->load(QUrl::fromLocalFile(path));
+        QTest::qWaitFor([&] { return !finished.isEmpty(); }, 5000);
+        auto* browser = plain->findChild<QTextBrowser*>();
+        return browser ? browser->toPlainText() : QString();
+    };
+    const struct {
+        const char* name;
+        QByteArray bytes;
+        const char* text;
+    } cases[] = {
+        {"sjis.html", "<html><head><meta charset=\"Shift_JIS\"></head><body>\x93\xfa\x96\x7b</body></html>\n", "\u65e5\u672c"},
+        {"latin.iso-8859-1.html", "<p>caf\xe9</p>", "caf\u00e9"},
+        {"plain.html", "<p>caf\xc3\xa9</p>", "caf\u00e9"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(shown(dir.write(QString::fromLatin1(c.name), c.bytes)).trimmed(), QString::fromUtf8(c.text));
+    }
+    // The copy of a page being typed, in the encoding the document has, which its text and name
+    // do not tell.
+    setMode(1);
+    const QString path = dir.write("typed.html", "<p>x</p>");
+    preview->showURL(QUrl::fromLocalFile(path).toString());
+    ASSERT_TRUE(preview->previewAsTemporaryFile(path, QString::fromUtf8("<p>caf\u00e9</p>"), TextEncoding::ISOLatin1));
+    ASSERT_EQ(preview->temporaryFiles().size(), 1);
+    EXPECT_EQ(shown(*preview->temporaryFiles().begin()).trimmed(), QString::fromUtf8("caf\u00e9"));
 }

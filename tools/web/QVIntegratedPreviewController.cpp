@@ -91,6 +91,15 @@ QVIntegratedPreviewController::QVIntegratedPreviewController() {
     QVWebView::Policy policy;
     policy.alert = [this](const QString& message) { showAlert(message); };
     policy.confirm = [this](const QString& message) { return showConfirmation(message); };
+    // The plain view reads a file as the editor does: the encoding the text was written in for
+    // the copy of a page being typed, else the one the editor finds (name, declaration, default,
+    // and the fallback that keeps every byte).
+    policy.decodePage = [this](const QByteArray& bytes, const QUrl& url) -> QString {
+        if (!url.isLocalFile()) return {};
+        const QString path = url.toLocalFile();
+        QVStringEncoding encoding = _temporaryEncodings.value(path, 0);
+        return FileEncodings::createWithData(bytes, path, &encoding).value_or(QString());
+    };
     _webView->setPolicy(std::move(policy));
     connect(_webView, &QVWebView::loadStarted, this, [this] {
         _panelsThisPage = 0;
@@ -204,6 +213,7 @@ bool QVIntegratedPreviewController::previewAsTemporaryFile(const QString& docume
     const std::optional<QByteArray> bytes = TextEncoding::encode(text, encoding, true);
     if (!bytes || !replaceWithNewFile(url.toLocalFile(), *bytes)) return false;
     _temporaryFiles.insert(url.toLocalFile());
+    _temporaryEncodings.insert(url.toLocalFile(), encoding);
     showURL(address, false);
     return true;
 }

@@ -6,6 +6,7 @@
 #include "platform/TextEncoding.h"
 #include "platform/NotificationCenter.h"
 
+#include <QHash>
 #include <QMainWindow>
 #include <QPointF>
 #include <QSet>
@@ -90,6 +91,7 @@ private:
     QPointF _scrollBeforeLoad;
     QUrl _errorBase;
     QSet<QString> _temporaryFiles;
+    QHash<QString, QVStringEncoding> _temporaryEncodings;  // what each was written in
     NotificationCenter::Token _savedObserver = 0;
     int _panelsThisPage = 0;
     bool _suppressPanels = false;
