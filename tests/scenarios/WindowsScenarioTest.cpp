@@ -363,3 +363,58 @@ TEST(Windows, TextsSayWhatTheBuildDoes) {
     defaults.removeObject(QString::fromLatin1(QVUseTabs));
     closeEverything();
 }
+
+// A file changed or deleted by another program while it is open: an unedited text reloads, an
+// edited one asks which to keep, and a deleted one asks to be saved; the same in a single-file
+// window, in the tabbed window of a file outside any project and in a project's tab.
+TEST(Windows, EveryDocumentWindowNoticesItsFileChangingOnDisk) {
+    application();
+    UserDefaults& defaults = UserDefaults::standard();
+    TestDir dir;
+    dir.write("project/inside.html", "<p>0</p>\n");
+    auto* project = qobject_cast<QVProjectWindowController*>(application().openDocumentWithContentsOfFile(dir.file("project")));
+    ASSERT_NE(project, nullptr);
+    const auto rewrite = [](const QString& path, const QByteArray& bytes) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+    };
+    const auto askedFor = [](const QString& words) {
+        return waitFor([&] {
+            for (QMessageBox* box : visibleBoxes())
+                if ((box->text() + box->informativeText()).contains(words)) return box->done(0), true;
+            return false;
+        });
+    };
+    const struct {
+        const char* name;
+        const char* file;
+        bool tabs;
+    } windows[] = {{"single-file window", "single.html", false}, {"tabbed window", "tabbed.html", true}, {"project tab", "project/inside.html", true}};
+    for (const auto& w : windows) {
+        SCOPED_TRACE(w.name);
+        defaults.setBool(w.tabs, QString::fromLatin1(QVUseTabs));
+        const QString path = dir.write(w.file, "<p>0</p>\n");
+        auto* window = qobject_cast<QVDocumentWindowController*>(application().openDocumentWithContentsOfFile(path));
+        ASSERT_NE(window, nullptr);
+        EXPECT_EQ(window == project, QString::fromLatin1(w.file).startsWith("project/"));
+        QVFileDocument* document = window->document();
+        ASSERT_TRUE(document && document->textView());
+        HTMLView* text = document->textView();
+        bringForward(window);
+
+        rewrite(path, "<p>1</p>\n");
+        EXPECT_TRUE(waitFor([&] { return text->fullString() == "<p>1</p>\n"; })) << "an unedited text did not reload";
+        text->setSelectedRange(QVRange(0, 0));
+        type("x");
+        rewrite(path, "<p>2</p>\n");
+        EXPECT_TRUE(askedFor("changed by another application")) << "an edited text did not ask";
+        ASSERT_TRUE(QFile::remove(path));
+        EXPECT_TRUE(askedFor("has been deleted on disk")) << "a deleted file did not ask";
+        document->updateChangeCount(QVDocument::ChangeType::Cleared);
+        if (window != project) window->close();
+    }
+    defaults.removeObject(QString::fromLatin1(QVUseTabs));
+    closeEverything();
+}
+
