@@ -451,7 +451,8 @@ TEST(Windows, KeysAndWindowsDoWhatTheUserSees) {
     bringForward(project);
     QVIntegratedPreviewController& preview = QVIntegratedPreviewController::sharedPreview();
     preview.showURL(QUrl::fromLocalFile(page).toString());
-    const QUrl previewed = preview.webView()->url();
+    const QUrl previewed = QUrl::fromLocalFile(page);
+    ASSERT_TRUE(waitFor([&] { return preview.webView()->url() == previewed; }));
     preview.showMinimized();
     bringForward(project);
     press(Qt::Key_F1, Qt::NoModifier);
@@ -462,7 +463,9 @@ TEST(Windows, KeysAndWindowsDoWhatTheUserSees) {
         return help && help->isActiveWindow();
     })) << "F1 showed no help in front";
     if (help) EXPECT_FALSE(help->isMinimized());
-    if (help) EXPECT_TRUE(help->webView()->url().toString().endsWith("Documentation/index.html")) << help->webView()->url().toString().toStdString();
+    if (help)
+        EXPECT_TRUE(waitFor([&] { return help->webView()->url().toString().endsWith("Documentation/index.html"); }))
+            << help->webView()->url().toString().toStdString();
     EXPECT_EQ(preview.webView()->url(), previewed) << "the previewed page was replaced";
     EXPECT_TRUE(preview.isMinimized());
     if (help) help->close();
