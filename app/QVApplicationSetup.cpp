@@ -12,6 +12,7 @@
 #include "projects/windows/QVProjectWindowController.h"
 #include "preferences/QVPreferences.h"
 #include "scm/QVSubversionMenu.h"
+#include "shell/web/QVHelpWindowController.h"
 #include "tools/ColorPanel.h"
 #include "tools/QVAddSnippetPanelController.h"
 #include "tools/QVBrowserRepository.h"
@@ -73,10 +74,14 @@ void QVApplicationSetup::installSubsystems() {
     // Crash reporting: capture runs from launch whatever the consent; reports of earlier runs are
     // sent only with consent and a configured endpoint, else they are packaged and wait.
     installCrashReporting();
-    // Help > Qorvel Help opens the HTML help in the default browser.
+    // Help > Qorvel Help opens the HTML help in the default browser when that is one of the
+    // desktop's; else in a Help window of its own, never over the page in the Preview window.
     QVDocumentController::setBrowser([](const QUrl& url) {
         QVBrowserRepository::sharedInstance().reloadList(false);
-        if (const auto browser = QVBrowser::defaultBrowser())
+        const auto browser = QVBrowser::defaultBrowser();
+        if (browser && !browser->isBuiltIn() && !browser->fansOut())
             browser->performActionWithObject(url.isLocalFile() ? url.toLocalFile() : url.toString());
+        else
+            QVHelpWindowController::sharedInstance().showPage(url);
     });
 }

@@ -60,7 +60,7 @@ bool asksOnly(int argc, char** argv) {
                                  QStringLiteral("The files and folders to open, in a Qorvel already running if there is one. A "
                                                 "folder opens as a project, a file of an open project as a tab of its window, "
                                                 "any other file in a tabbed window of its own (in a plain window when Single "
-                                                "Window Mode is off)."),
+                                                "Window Mode, in the toolbar's Preferences menu, is off)."),
                                  QStringLiteral("[files...]"));
     parser.process(app);  // exits after answering
     std::exit(0);

@@ -547,23 +547,33 @@ QList<QVLineNumberingRulerView::Label> QVLineNumberingRulerView::visibleLabels()
     return labels;
 }
 
-std::array<qint64, 7> QVLineNumberingRulerView::paintSignature() const {
+std::array<qint64, 8> QVLineNumberingRulerView::paintSignature() const {
     const QVTextLayoutManager& layout = _textView->layoutManager();
     return {_textView->verticalScrollBar()->value(), _hiddenLineBreaks, layout.rowCount(), qint64(layout.lineHeight() * 64),
-            storage().lineCount(), height(), qint64(_markerRevision)};
+            storage().lineCount(), height(), qint64(_markerRevision),
+            qint64(quint64(_textView->backgroundColor().rgba()) << 32 | _textView->textColor().rgba())};
 }
 
 void QVLineNumberingRulerView::paintEvent(QPaintEvent*) {
     _paintedSignature = paintSignature();
+    // The gutter goes with the text's theme: beside a dark text it is a shade of the text's own
+    // background with the numbers in its text colour, dimmed; beside a light one, the window's.
+    const QColor text = _textView->backgroundColor();
+    const bool dark = text.isValid() && text.lightnessF() < 0.5;
+    const auto mixed = [](const QColor& a, const QColor& b, float share) {
+        return QColor::fromRgbF(a.redF() * share + b.redF() * (1 - share), a.greenF() * share + b.greenF() * (1 - share),
+                                a.blueF() * share + b.blueF() * (1 - share));
+    };
+    const QColor fill = dark ? text.lighter(130) : palette().color(QPalette::Window);
     QPainter painter(this);
-    painter.fillRect(rect(), palette().color(QPalette::Window));
-    if (_highlightRect.width() > 0) painter.fillRect(_highlightRect, HoverColor);
-    painter.setPen(QPen(Qt::darkGray, 1.0));
+    painter.fillRect(rect(), fill);
+    if (_highlightRect.width() > 0) painter.fillRect(_highlightRect, dark ? fill.lighter(150) : HoverColor);
+    painter.setPen(QPen(dark ? fill.lighter(170) : QColor(Qt::darkGray), 1.0));
     painter.drawLine(QPointF(width() - 0.5, 0), QPointF(width() - 0.5, height()));
     const QList<Label> labels = visibleLabels();
     if (labels.isEmpty()) return;
     painter.setFont(_lineNumberFont);
-    painter.setPen(NumberColor);
+    painter.setPen(dark ? mixed(_textView->textColor(), fill, 0.6f) : NumberColor);
     const QFontMetricsF metrics(_lineNumberFont);
     const qreal rightMargin = _codeFoldingEnabled ? 15.0 : 3.0;
     const MarkerImages& images = MarkerImages::shared();

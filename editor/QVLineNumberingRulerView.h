@@ -169,7 +169,7 @@ private:
     void placeInMargin();
     void applyVisibility();
     // A paint is due when what the gutter shows moved.
-    std::array<qint64, 7> paintSignature() const;
+    std::array<qint64, 8> paintSignature() const;
 
     QVCodeFoldingDelegate* _delegate = nullptr;
     QVTextView* _textView;
@@ -192,7 +192,7 @@ private:
     std::vector<HiddenRegion> _hiddenRegions;
     qint64 _hiddenLineBreaks = 0;  // of every collapsed region
     QRect _highlightRect;
-    std::array<qint64, 7> _paintedSignature{};
+    std::array<qint64, 8> _paintedSignature{};
     int _measuredDigits = 0;  // the digit count _digitsWidth was measured for
     qreal _digitsWidth = 0;
     quint64 _markerRevision = 0;

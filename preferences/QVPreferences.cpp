@@ -16,6 +16,7 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QFile>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QScreen>
@@ -234,8 +235,26 @@ void QVPreferences::showWindow() {
         if (stored.size() == 2) move(stored[0].toInt(), stored[1].toInt());
     }
     show();
+    keepTitleBarOnScreen();
     raise();
     activateWindow();
+}
+
+void QVPreferences::keepTitleBarOnScreen() {
+    const QRect frame = frameGeometry();
+    const QScreen* screen = QGuiApplication::screenAt(frame.topLeft() + QPoint(frame.width() / 2, 0));
+    if (!screen) screen = QGuiApplication::screenAt(frame.center());
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    const QRect available = screen->availableGeometry();
+    // Enough of the title bar to take hold of it stays on the screen.
+    const int grip = std::min(80, available.width() / 4);
+    QPoint at = pos();
+    if (frame.top() < available.top()) at.ry() += available.top() - frame.top();
+    else if (frame.top() > available.bottom() - grip) at.ry() -= frame.top() - (available.bottom() - grip);
+    if (frame.right() < available.left() + grip) at.rx() += available.left() + grip - frame.right();
+    else if (frame.left() > available.right() - grip) at.rx() -= frame.left() - (available.right() - grip);
+    if (at != pos()) move(at);
 }
 
 void QVPreferences::showPaneWithIdentifier(const QString& identifier) {
@@ -304,6 +323,7 @@ void QVPreferences::setContent(QWidget* view, QVPrefPane* pane) {
     resize(size + chrome);
     QMainWindow::layout()->activate();
     move(topLeft);
+    if (isVisible()) keepTitleBarOnScreen();
 }
 
 void QVPreferences::endSession() {

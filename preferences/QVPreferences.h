@@ -87,6 +87,9 @@ private:
     void showToolbarMenu(const QPoint& position);
     void switchTo(QVPrefPane* pane, const QString& label, const QIcon& image);
     void setContent(QWidget* view, QVPrefPane* pane = nullptr);
+    // Moves the window so that its title bar lies on a screen, below the screen's top edge (a
+    // stored place or a taller pane may have put it above or beside every screen).
+    void keepTitleBarOnScreen();
 
     QString _listPath;
     bool _panesLoaded = false;

@@ -17,6 +17,7 @@
 #include "tools/QVSearchResultsOutlineView.h"
 #include "tools/QVSingleFileSearchController.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -479,12 +480,46 @@ void QVMultiFileSearchController::outlineViewAction() {
     documentWindow->activateDocument(document);
     documentWindow->show();
     documentWindow->raise();
+    _shownMatchPath = document->fileName();
     HTMLViewFind::showFullRange(*document->textView(), range);
     // The find window stays in front of the file it shows.
     if (_window) {
         _window->raise();
         _window->activateWindow();
     }
+}
+
+// --- Saving -----------------------------------------------------------------------------------------
+
+void QVMultiFileSearchController::saveDocuments() {
+    struct Open {
+        QVDocumentWindowController* window;
+        QVFileDocument* document;
+    };
+    QList<Open> open;
+    for (QVDocumentWindowController* window : QVEditorSearchScopes::documentWindows()) {
+        auto* multi = qobject_cast<QVMultiFileWindowController*>(window);
+        for (QVFileDocument* document : multi ? multi->openDocuments() : QList<QVFileDocument*>{window->document()})
+            if (document) open.append({window, document});
+    }
+    const auto save = [](const Open& target) {
+        target.window->activateDocument(target.document);
+        target.window->saveDocument();
+    };
+    QList<Open> changed;
+    for (const QVReplaceReport& report : std::as_const(_replaceReports))
+        if (report.inEditor && report.outcome == QVReplaceReport::Replaced)
+            for (const Open& o : std::as_const(open))
+                if (o.document->fileName() == report.path && o.document->isDocumentEdited()) changed.append(o);
+    if (!changed.isEmpty()) {
+        for (const Open& target : std::as_const(changed)) save(target);
+        return;
+    }
+    if (!_shownMatchPath.isEmpty())
+        for (const Open& o : std::as_const(open))
+            if (o.document->fileName() == _shownMatchPath) return save(o);
+    if (!open.isEmpty() && open.first().window->document()) return open.first().window->saveDocument();
+    setStatus(tr("No document is open to save."));
 }
 
 // --- Notifications ----------------------------------------------------------------------------------
@@ -572,6 +607,12 @@ QWidget* QVMultiFileSearchController::window() {
     auto* window = new QWidget(nullptr, Qt::Window);
     _window = window;
     window->setObjectName(QStringLiteral("MultiFileSearch"));
+    // The window holds no document of its own: Save reaches the documents it changed or shows.
+    auto* save = new QAction(tr("Save"), window);
+    save->setShortcuts(QKeySequence::Save);
+    save->setShortcutContext(Qt::WindowShortcut);
+    connect(save, &QAction::triggered, this, &QVMultiFileSearchController::saveDocuments);
+    window->addAction(save);
     window->setWindowTitle(tr("Find in Files"));
     window->resize(820, 560);
     auto* layout = new QVBoxLayout(window);

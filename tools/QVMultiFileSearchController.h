@@ -54,6 +54,10 @@ public:
     void expandAll();
     // Shows the selected match in its file when exactly one is selected.
     void outlineViewAction();
+    // File > Save (Ctrl+S) while the window is in front: the open documents the last replace
+    // changed and left unsaved, else the one whose match was shown last, else the front document
+    // window's; the status says when there is none.
+    void saveDocuments();
     void showWindow();
     // Takes the search over, sets the mode, shows the window and searches.
     void runSearch(const QVSearch& search, int mode);
@@ -130,6 +134,7 @@ private:
     bool _promptQueued = false;
     QList<QVReplaceReport> _replaceReports;
     bool _showingMatch = false;
+    QString _shownMatchPath;  // the file of the match shown last
     QList<NotificationCenter::Token> _tokens;
 
     QPointer<QWidget> _window;

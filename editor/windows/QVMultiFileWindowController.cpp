@@ -170,7 +170,11 @@ QVFileDocument* QVMultiFileWindowController::openFileAtPath(const QString& path)
     const std::shared_ptr<QVRootFile> root = QVRootFile::create(canonicalPath(path), false);
     if (!root) return nullptr;
     openFile(root);
-    return documentForFile(root);
+    QVFileDocument* document = documentForFile(root);
+    // A file of no tree has no folder watch to tell it of changes: the document follows its file
+    // itself, as a single-file window's does (reloads unedited, asks when edited or deleted).
+    if (document && !root->fileWatcher()) document->setWatchesFile(true);
+    return document;
 }
 
 void QVMultiFileWindowController::activateDocument(QVFileDocument* document) {

@@ -16,6 +16,7 @@
 #include "projects/windows/QVProjectSettingsRemoteFilePickerController.h"
 #include "projects/windows/QVRemoteFilePickerController.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -217,6 +218,12 @@ QVProjectSettingsWindowController::QVProjectSettingsWindowController(const std::
     connect(_localPathButton, &QPushButton::clicked, this, [this] { chooseLocalDirectory(); });
     connect(_okButton, &QPushButton::clicked, this, [this] { close(OKTag); });
     connect(cancel, &QPushButton::clicked, this, [this] { close(0); });
+    // Escape is Cancel, as in a dialog (a list or sheet that is open takes it first).
+    auto* escape = new QAction(this);
+    escape->setShortcut(QKeySequence(Qt::Key_Escape));
+    escape->setShortcutContext(Qt::WindowShortcut);
+    connect(escape, &QAction::triggered, this, [this] { close(0); });
+    addAction(escape);
     connect(this, &QVWindowController::statusChanged, _statusLabel, &QLabel::setText);
     _statusLabel->setText(status());  // set while the details were made
 

@@ -6,10 +6,15 @@
 
 #include "app/QVDocumentController.h"
 #include "editor/HTMLView.h"
+#include "editor/QVEditorNotifications.h"
+#include "editor/QVLineNumberingRulerView.h"
 #include "editor/QVFileDocument.h"
 #include "editor/windows/QVDocumentWindowController.h"
 #include "editor/windows/QVMultiFileWindowController.h"
+#include "languages/QVTheme.h"
+#include "languages/QVThemeRepository.h"
 #include "platform/AppBundle.h"
+#include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 #include "platform/web/QVWebView.h"
 #include "preferences/QVPreferences.h"
@@ -19,8 +24,11 @@
 #include "scm/QVSCMPanels.h"
 #include "shell/Defaults.h"
 #include "shell/QVMainMenu.h"
+#include "shell/web/QVHelpWindowController.h"
 #include "shell/web/QVInfoWindowController.h"
 #include "tests/support/TestSupport.h"
+#include "projects/windows/QVProjectSettingsWindowController.h"
+#include "tools/QVBrowserRepository.h"
 #include "tools/QVMultiFileSearchController.h"
 #include "tools/QVMultiFileSearchNode.h"
 #include "tools/QVSearchResultsOutlineView.h"
@@ -30,6 +38,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMainWindow>
@@ -361,5 +371,187 @@ TEST(Windows, TextsSayWhatTheBuildDoes) {
                 usage.contains(QStringLiteral("in a tabbed window of its own")))
         << usage.toStdString();
     defaults.removeObject(QString::fromLatin1(QVUseTabs));
+    closeEverything();
+}
+
+// A file changed or deleted by another program while it is open: an unedited text reloads, an
+// edited one asks which to keep, and a deleted one asks to be saved; the same in a single-file
+// window, in the tabbed window of a file outside any project and in a project's tab.
+TEST(Windows, EveryDocumentWindowNoticesItsFileChangingOnDisk) {
+    application();
+    UserDefaults& defaults = UserDefaults::standard();
+    TestDir dir;
+    dir.write("project/inside.html", "<p>0</p>\n");
+    auto* project = qobject_cast<QVProjectWindowController*>(application().openDocumentWithContentsOfFile(dir.file("project")));
+    ASSERT_NE(project, nullptr);
+    const auto rewrite = [](const QString& path, const QByteArray& bytes) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+    };
+    const auto askedFor = [](const QString& words) {
+        return waitFor([&] {
+            for (QMessageBox* box : visibleBoxes())
+                if ((box->text() + box->informativeText()).contains(words)) return box->done(0), true;
+            return false;
+        });
+    };
+    const struct {
+        const char* name;
+        const char* file;
+        bool tabs;
+    } windows[] = {{"single-file window", "single.html", false}, {"tabbed window", "tabbed.html", true}, {"project tab", "project/inside.html", true}};
+    for (const auto& w : windows) {
+        SCOPED_TRACE(w.name);
+        defaults.setBool(w.tabs, QString::fromLatin1(QVUseTabs));
+        const QString path = dir.write(w.file, "<p>0</p>\n");
+        auto* window = qobject_cast<QVDocumentWindowController*>(application().openDocumentWithContentsOfFile(path));
+        ASSERT_NE(window, nullptr);
+        EXPECT_EQ(window == project, QString::fromLatin1(w.file).startsWith("project/"));
+        QVFileDocument* document = window->document();
+        ASSERT_TRUE(document && document->textView());
+        HTMLView* text = document->textView();
+        bringForward(window);
+
+        rewrite(path, "<p>1</p>\n");
+        EXPECT_TRUE(waitFor([&] { return text->fullString() == "<p>1</p>\n"; })) << "an unedited text did not reload";
+        text->setSelectedRange(QVRange(0, 0));
+        type("x");
+        rewrite(path, "<p>2</p>\n");
+        EXPECT_TRUE(askedFor("changed by another application")) << "an edited text did not ask";
+        ASSERT_TRUE(QFile::remove(path));
+        EXPECT_TRUE(askedFor("has been deleted on disk")) << "a deleted file did not ask";
+        document->updateChangeCount(QVDocument::ChangeType::Cleared);
+        if (window != project) window->close();
+    }
+    defaults.removeObject(QString::fromLatin1(QVUseTabs));
+    closeEverything();
+}
+
+// Keys and windows as the user meets them: F1 shows the help in front of the user, un-minimised,
+// and leaves the previewed page alone; Ctrl+S in front of Find in Files saves what it changed,
+// else the front document; the dark theme's gutter is dark; Escape closes the project's
+// settings; Preferences opens with its title bar on the screen; the Welcome page's links stand
+// apart in the plain view.
+TEST(Windows, KeysAndWindowsDoWhatTheUserSees) {
+    application();
+    TestDir dir;
+    const QString page = dir.write("page.html", "<p>preview</p>\n");
+    dir.write("site/a.html", "<p>needle</p>\n");
+    const QString b = dir.write("site/b.html", "<p>b</p>\n");
+    // Qorvel's own preview is the only browser.
+    const QString browsers = Defaults::appSupportPathForFile(QStringLiteral("data/browsers.plist"));
+    QDir().mkpath(QFileInfo(browsers).path());
+    writeBytes(QFile::encodeName(browsers), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><array><dict>"
+                                            "<key>name</key><string>Qorvel</string></dict></array></plist>\n");
+    QVBrowserRepository::sharedInstance().reloadList(true);
+
+    auto* project = qobject_cast<QVProjectWindowController*>(application().openDocumentWithContentsOfFile(dir.file("site")));
+    ASSERT_NE(project, nullptr);
+    bringForward(project);
+    QVIntegratedPreviewController& preview = QVIntegratedPreviewController::sharedPreview();
+    preview.showURL(QUrl::fromLocalFile(page).toString());
+    const QUrl previewed = QUrl::fromLocalFile(page);
+    ASSERT_TRUE(waitFor([&] { return preview.webView()->url() == previewed; }));
+    preview.showMinimized();
+    bringForward(project);
+    press(Qt::Key_F1, Qt::NoModifier);
+    QVHelpWindowController* help = nullptr;
+    EXPECT_TRUE(waitFor([&] {
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* shown = qobject_cast<QVHelpWindowController*>(widget); shown && shown->isVisible()) help = shown;
+        return help && help->isActiveWindow();
+    })) << "F1 showed no help in front";
+    if (help) EXPECT_FALSE(help->isMinimized());
+    if (help)
+        EXPECT_TRUE(waitFor([&] { return help->webView()->url().toString().endsWith("Documentation/index.html"); }))
+            << help->webView()->url().toString().toStdString();
+    EXPECT_EQ(preview.webView()->url(), previewed) << "the previewed page was replaced";
+    EXPECT_TRUE(preview.isMinimized());
+    if (help) help->close();
+    preview.close();
+
+    // Ctrl+S with Find in Files in front: the document its replace changed in an editor, then
+    // (nothing changed) the front document window's.
+    project->openFileAtPath(dir.file("site/a.html"));
+    QVFileDocument* a = project->documentForPath(dir.file("site/a.html"));
+    ASSERT_NE(a, nullptr);
+    QVMultiFileSearchController& find = QVMultiFileSearchController::sharedController();
+    find.showWindow();
+    find.setValue(QStringLiteral("needle"), QStringLiteral("searchString"));
+    find.setValue(QStringLiteral("pin"), QStringLiteral("replaceString"));
+    find.setMode(QVMultiFileSearchController::CurrentSite);
+    bringForward(project);
+    find.find();
+    ASSERT_TRUE(waitFor([&] { return !find.searchIsRunning() && find.numberOfResults() == 1; }, std::chrono::seconds(20)));
+    project->openFileAtPath(b);
+    find.replace();
+    QMessageBox* confirm = nullptr;
+    ASSERT_TRUE(waitFor([&] { return (confirm = shownBox(QStringLiteral("ReplaceConfirmation"))) != nullptr; }));
+    confirm->buttons().first()->click();
+    ASSERT_TRUE(waitFor([&] { return !find.searchIsRunning() && a->isDocumentEdited(); }, std::chrono::seconds(20)));
+    if (QMessageBox* report = shownBox(QStringLiteral("ReplaceReport"))) report->done(0);
+    bringForward(find.window());
+    press(Qt::Key_S, Qt::ControlModifier);
+    EXPECT_TRUE(waitFor([&] { return !a->isDocumentEdited(); })) << "Ctrl+S saved nothing";
+    EXPECT_EQ(readAll(dir.file("site/a.html")), "<p>pin</p>\n");
+    QVFileDocument* front = project->documentForPath(b);
+    ASSERT_NE(front, nullptr);
+    project->activateDocument(front);
+    bringForward(project);
+    type("x");
+    ASSERT_TRUE(front->isDocumentEdited());
+    bringForward(find.window());
+    find.setValue(QStringLiteral("nothing"), QStringLiteral("searchString"));
+    find.find();
+    ASSERT_TRUE(waitFor([&] { return !find.searchIsRunning(); }, std::chrono::seconds(20)));
+    press(Qt::Key_S, Qt::ControlModifier);
+    EXPECT_TRUE(waitFor([&] { return !front->isDocumentEdited(); })) << "Ctrl+S did not save the front document";
+    find.window()->close();
+
+    // The dark theme's gutter.
+    QVThemeRepository& themes = QVThemeRepository::sharedRepository();
+    const std::shared_ptr<QVTheme> before = themes.currentTheme();
+    for (const auto& theme : themes.themes())
+        if (theme->identifier().endsWith(QStringLiteral(".dark"))) themes.setCurrentTheme(theme);
+    ASSERT_TRUE(themes.currentTheme()->identifier().endsWith(QStringLiteral(".dark")));
+    NotificationCenter::defaultCenter().post(QString::fromLatin1(QorvelHighlightingPrefsChange), nullptr);
+    bringForward(project);
+    auto* gutter = project->currentTextView()->findChild<QVLineNumberingRulerView*>();
+    ASSERT_NE(gutter, nullptr);
+    ASSERT_TRUE(waitFor([&] { return gutter->isVisible(); }));
+    const QImage shot = gutter->grab().toImage();
+    const QColor corner = shot.pixelColor(2, shot.height() - 3);
+    EXPECT_LT(corner.lightnessF(), 0.35) << corner.name().toStdString();
+    themes.setCurrentTheme(before);
+    NotificationCenter::defaultCenter().post(QString::fromLatin1(QorvelHighlightingPrefsChange), nullptr);
+
+    // Escape closes the project's settings.
+    project->editProjectSettings();
+    QWidget* settings = nullptr;
+    ASSERT_TRUE(waitFor([&] { return (settings = QApplication::activeWindow()) && qobject_cast<QVProjectSettingsWindowController*>(settings); }));
+    press(Qt::Key_Escape, Qt::NoModifier);
+    EXPECT_TRUE(waitFor([&] { return QApplication::activeWindow() != settings; }, std::chrono::seconds(2)) &&
+                !qobject_cast<QVProjectSettingsWindowController*>(QApplication::activeWindow()))
+        << "Escape left the settings open";
+
+    // Preferences placed above the screen's top edge comes back below it.
+    QVPreferences& preferences = QVPreferences::sharedInstance();
+    preferences.close();
+    preferences.move(40, -120);
+    preferences.showWindow();
+    const QRect available = preferences.screen()->availableGeometry();
+    EXPECT_GE(preferences.frameGeometry().top(), available.top());
+    EXPECT_LE(preferences.frameGeometry().top(), available.bottom() - 40);
+    preferences.close();
+
+    // The Welcome page's links as the plain view shows them.
+    QTextBrowser plain;
+    plain.setHtml(QString::fromUtf8(readAll(AppBundle::main().pathForResource(QStringLiteral("info"), QStringLiteral("html")))));
+    EXPECT_TRUE(plain.toPlainText().contains(QRegularExpression(QStringLiteral("Editing\\W+Files and sites\\W+Tools"))))
+        << plain.toPlainText().left(200).toStdString();
+
+    QFile::remove(browsers);
+    QVBrowserRepository::sharedInstance().reloadList(true);
     closeEverything();
 }

@@ -48,29 +48,78 @@ TEST(CommandLine, HelpAndVersionAreAnsweredWithoutADisplay) {
 }
 
 // scripts/install-desktop makes the built executable the desktop's handler of qvdt: links, with
-// a launcher entry the desktop's own validator accepts.
+// a launcher entry the desktop's own validator accepts and every reader of entries runs: a plain
+// path unquoted (xdg-open without a desktop environment takes no quotes), any other quoted and
+// escaped (GLib's reader). Stand-in executables record what they were started with.
 TEST(CommandLine, DesktopEntryInstallsAndHandlesQvdtLinks) {
     const QString source = QFileInfo(QStringLiteral(QORVEL_SOURCE_RESOURCES)).absolutePath();
     const QString build = QFileInfo(QFileInfo(QStringLiteral(QORVEL_EXECUTABLE)).absolutePath()).absolutePath();
-    QTemporaryDir home;
-    ProcessOptions options;
-    options.timeoutMs = 60000;
-    options.extraEnvironment = {"XDG_DATA_HOME=" + home.filePath("data"), "XDG_CONFIG_HOME=" + home.filePath("config"),
-                                "QORVEL_BUILD_DIR=" + build, "XDG_CURRENT_DESKTOP=", "DE="};
-    const ProcessResult installed = Process::run(source + QStringLiteral("/scripts/install-desktop"), {}, options);
-    ASSERT_TRUE(installed.succeeded()) << installed.standardError.toStdString();
-    const QString entry = home.filePath(QStringLiteral("data/applications/com.qorvel.Qorvel.desktop"));
-    for (const QString& file : {source + QStringLiteral("/resources/desktop/com.qorvel.Qorvel.desktop"), entry}) {
-        const ProcessResult valid = Process::run(QStringLiteral("desktop-file-validate"), {file}, options);
-        EXPECT_TRUE(valid.succeeded() && valid.standardOutput.isEmpty()) << valid.standardOutput.toStdString();
+    TestDir stand;
+    const struct {
+        QString build;    // the build folder handed to the script
+        QString exec;     // the Exec line it writes
+        bool xdgOpen;     // whether xdg-open's own reader runs it
+    } cases[] = {
+        {build, QStringLiteral("Exec=%1 %U").arg(QStringLiteral(QORVEL_EXECUTABLE)), false},
+        {stand.file("plain-1.0"), QStringLiteral("Exec=%1/bin/qorvel %U").arg(stand.file("plain-1.0")), true},
+        {stand.file("my \"odd\" $HOME `x` \\ it's"),
+         QStringLiteral("Exec=\"%1/my \\\\\"odd\\\\\" \\\\$HOME \\\\`x\\\\` \\\\\\\\ it's/bin/qorvel\" %U").arg(stand.path()), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.build.toStdString());
+        const bool standIn = c.build != build;
+        if (standIn) {
+            const QString program = c.build + QStringLiteral("/bin/qorvel");
+            ASSERT_TRUE(QDir().mkpath(c.build + QStringLiteral("/bin")));
+            ASSERT_TRUE(writeBytes(QFile::encodeName(program), "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > \"$QORVEL_RECORD\"\n"));
+            ASSERT_TRUE(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        }
+        QTemporaryDir home;
+        ProcessOptions options;
+        options.timeoutMs = 60000;
+        options.extraEnvironment = {"XDG_DATA_HOME=" + home.filePath("data"), "XDG_CONFIG_HOME=" + home.filePath("config"),
+                                    "QORVEL_BUILD_DIR=" + c.build, "XDG_CURRENT_DESKTOP=", "DE=", "BROWSER=",
+                                    "QORVEL_RECORD=" + home.filePath("record")};
+        const ProcessResult installed = Process::run(source + QStringLiteral("/scripts/install-desktop"), {}, options);
+        ASSERT_TRUE(installed.succeeded()) << installed.standardError.toStdString();
+        const QString entry = home.filePath(QStringLiteral("data/applications/com.qorvel.Qorvel.desktop"));
+        for (const QString& file : {source + QStringLiteral("/resources/desktop/com.qorvel.Qorvel.desktop"), entry}) {
+            const ProcessResult valid = Process::run(QStringLiteral("desktop-file-validate"), {file}, options);
+            EXPECT_TRUE(valid.succeeded() && valid.standardOutput.isEmpty()) << valid.standardOutput.toStdString();
+        }
+        QFile launcher(entry);
+        ASSERT_TRUE(launcher.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(launcher.readAll());
+        EXPECT_TRUE(text.contains(QLatin1Char('\n') + c.exec + QLatin1Char('\n'))) << text.toStdString();
+        EXPECT_TRUE(text.contains(QStringLiteral("x-scheme-handler/qvdt;")));
+        const ProcessResult handler = Process::run(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"), QStringLiteral("x-scheme-handler/qvdt")}, options);
+        EXPECT_EQ(QString::fromUtf8(handler.standardOutput).trimmed(), QStringLiteral("com.qorvel.Qorvel.desktop")) << handler.standardError.toStdString();
+        if (!standIn) continue;
+
+        // Each reader starts the very program with the link.
+        const QString link = QStringLiteral("qvdt://open?file=/site/page.html&range=3,2");
+        const QByteArray started = QFile::encodeName(c.build + QStringLiteral("/bin/qorvel\n")) + link.toUtf8() + '\n';
+        struct Reader {
+            QString program;
+            QStringList arguments;
+        };
+        QList<Reader> readers{{QStringLiteral("gio"), {QStringLiteral("launch"), entry, link}}};
+        // Without a desktop environment (and with a display, or it would not look at the entry).
+        if (c.xdgOpen) readers.append({QStringLiteral("xdg-open"), {link}});
+        ProcessOptions opening = options;
+        opening.extraEnvironment << "DISPLAY=:65000";
+        for (const Reader& reader : readers) {
+            SCOPED_TRACE(reader.program.toStdString());
+            QFile::remove(home.filePath("record"));
+            const ProcessResult opened = Process::run(reader.program, reader.arguments, opening);
+            EXPECT_TRUE(opened.succeeded()) << opened.standardError.toStdString();
+            // gio leaves the program running on its own.
+            QByteArray recorded;
+            for (int i = 0; i < 100 && (recorded = readAll(home.filePath("record"))) != started; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            EXPECT_EQ(recorded, started);
+        }
     }
-    QFile launcher(entry);
-    ASSERT_TRUE(launcher.open(QIODevice::ReadOnly));
-    const QString text = QString::fromUtf8(launcher.readAll());
-    EXPECT_TRUE(text.contains(QStringLiteral("Exec=\"%1\" %U").arg(QStringLiteral(QORVEL_EXECUTABLE)))) << text.toStdString();
-    EXPECT_TRUE(text.contains(QStringLiteral("x-scheme-handler/qvdt;")));
-    const ProcessResult handler = Process::run(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"), QStringLiteral("x-scheme-handler/qvdt")}, options);
-    EXPECT_EQ(QString::fromUtf8(handler.standardOutput).trimmed(), QStringLiteral("com.qorvel.Qorvel.desktop")) << handler.standardError.toStdString();
 }
 
 namespace {

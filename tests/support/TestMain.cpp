@@ -27,6 +27,14 @@ static QString g_sandbox;
 QString testSandbox() { return g_sandbox; }
 
 int main(int argc, char** argv) {
+    // Nothing of the desktop the suite was started from reaches it: with a display named, Qt's
+    // offscreen platform and Qt WebEngine would use that display's GPU, and a desktop's theme,
+    // scaling or input method would change what the widgets do. A test that needs a display (or a
+    // desktop) names its own for the programs it starts.
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET", "XAUTHORITY", "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP",
+                             "XDG_SESSION_DESKTOP", "DESKTOP_SESSION", "DE", "QT_QPA_PLATFORMTHEME", "QT_STYLE_OVERRIDE", "QT_IM_MODULE",
+                             "XMODIFIERS", "QT_SCALE_FACTOR", "QT_SCREEN_SCALE_FACTORS", "QT_FONT_DPI", "QT_ENABLE_HIGHDPI_SCALING"})
+        ::unsetenv(name);
     ::testing::InitGoogleTest(&argc, argv);
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
 
