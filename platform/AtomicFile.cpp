@@ -392,24 +392,25 @@ bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* err
     if (unnamed >= 0) {
         const qsizetype slash = targetName.lastIndexOf('/');
         const bool named = nameUnnamed(unnamed, slash > 0 ? targetName.left(slash) : QByteArray("/"), &tempName);
-        const bool closed = ::close(unnamed) == 0;
-        if (named && !closed) {
-            const int err = errno;
-            ::unlink(tempName.constData());
-            qvSetError(error, QVError::posix(err, QStringLiteral("Closing"), path));
-            return false;
+        if (!named) {
+            ::close(unnamed);
+            unnamed = -1;
+            // No way to name it: the text goes into a named temporary instead.
+            if (!writeTemporary(path, data, error, extraAttributes, true, true, &wroteInPlace, &targetName, &tempName))
+                return false;
         }
-        // No way to name it: the text goes into a named temporary instead.
-        if (!named && !writeTemporary(path, data, error, extraAttributes, true, true, &wroteInPlace, &targetName, &tempName))
-            return false;
     }
     if (inPlace) *inPlace = wroteInPlace != InPlace::No;
     if (why) *why = wroteInPlace;
     if (wroteInPlace != InPlace::No) return true;
-    if (::rename(tempName.constData(), targetName.constData()) != 0) {
-        const int err = errno;
+    // The name an unnamed file was given lives only until this rename: nothing else between.
+    const bool renamed = ::rename(tempName.constData(), targetName.constData()) == 0;
+    const int renameError = errno;
+    // Written and flushed before the rename: a close that fails now changes no data.
+    if (unnamed >= 0) ::close(unnamed);
+    if (!renamed) {
         ::unlink(tempName.constData());
-        qvSetError(error, QVError::posix(err, QStringLiteral("Replacing"), path));
+        qvSetError(error, QVError::posix(renameError, QStringLiteral("Replacing"), path));
         return false;
     }
     // Make the rename itself durable. The new contents are already in place, so a folder that

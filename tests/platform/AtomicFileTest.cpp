@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -256,12 +257,15 @@ struct SharedFolder {
 };
 
 // In a forked child: from the superuser to the unprivileged account "nobody" (false if that failed).
+// Dumpable again afterwards, as a process the user started is: the change of account hides
+// /proc/self from the process itself, which a save names its unnamed file through.
 bool becomeNobody() {
     const struct passwd* nobody = ::getpwnam("nobody");
-    return nobody && ::setgroups(0, nullptr) == 0 && ::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0;
+    return nobody && ::setgroups(0, nullptr) == 0 && ::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0 &&
+           ::prctl(PR_SET_DUMPABLE, 1) == 0;
 }
 
-TEST(AtomicFile, AWriterKilledMidwayLeavesTheOldOrTheNewFileWholeAndNoTemporary) {
+TEST(AtomicFile, AWriterKilledMidwayLeavesTheOldOrTheNewFileWholeAndNoPartialTemporary) {
     // Saved by an unprivileged account where the tests run as the superuser.
     SharedFolder shared;
     TestDir own;
@@ -294,7 +298,15 @@ TEST(AtomicFile, AWriterKilledMidwayLeavesTheOldOrTheNewFileWholeAndNoTemporary)
         ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed (" << WEXITSTATUS(status) << ")";
         const QByteArray seen = readAll(path);
         EXPECT_TRUE(seen == a || seen == b) << "round " << round << ": " << seen.size() << " bytes";
-        EXPECT_EQ(entries(folder), QStringList{QStringLiteral("page.html")}) << "round " << round;
+        // The one instant a name exists is between naming the finished copy and renaming it
+        // over: a kill there may leave that whole copy, under a name of ours the outline hides.
+        for (const QString& name : entries(folder)) {
+            if (name == QStringLiteral("page.html")) continue;
+            const QByteArray left = readAll(folder + u'/' + name);
+            EXPECT_TRUE(name.startsWith(QStringLiteral(".tmp_Qorvel-save-")) && (left == a || left == b))
+                << "round " << round << ": " << qPrintable(name) << ", " << left.size() << " bytes";
+            QFile::remove(folder + u'/' + name);
+        }
     }
 }
 
