@@ -6,9 +6,13 @@
 
 #include <algorithm>
 
-QVFoldMarker QVFoldMarkerList::markerOf(const Node& node, qint64 shift) const {
-    QVFoldMarker marker(node.glyphIndex + shift, node.state);
-    marker.setNumberOfLines(node.numberOfLines);
+QVFoldMarker QVFoldMarkerList::markerOf(qint32 n, qint64 shift) const {
+    const Node& node = nodeAt(n);
+    QVFoldMarker marker(node.glyphIndex + shift, QVFoldMarkerState(node.priority & StateBits));
+    if (!_hiddenLines.empty()) {
+        const auto found = _hiddenLines.find(n);
+        if (found != _hiddenLines.end()) marker.setNumberOfLines(found->second);
+    }
     return marker;
 }
 
@@ -18,23 +22,27 @@ qint32 QVFoldMarkerList::makeNode(const QVFoldMarker& marker, qint64 shift) {
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
     z ^= z >> 31;
-    const Node node{marker.glyphIndex() - shift, marker.numberOfLines(), 0, -1, -1, 1, quint32(z), marker.state()};
+    static_assert(quint32(QVFoldMarkerState::Other) <= StateBits);
+    const Node node{marker.glyphIndex() - shift, 0, -1, -1, 1, (quint32(z) & ~StateBits) | quint32(marker.state())};
+    qint32 n = 0;
     if (!_free.empty()) {
-        const qint32 n = _free.back();
+        n = _free.back();
         _free.pop_back();
-        _nodes[size_t(n)] = node;
-        return n;
+    } else {
+        n = _made++;
+        if (size_t(n >> SlotShift) == _slots.size()) _slots.push_back(std::make_unique_for_overwrite<Node[]>(size_t(SlotSize)));
     }
-    _nodes.push_back(node);
-    return qint32(_nodes.size() - 1);
+    nodeAt(n) = node;
+    if (marker.numberOfLines() != 0) _hiddenLines[n] = marker.numberOfLines();
+    return n;
 }
 
 void QVFoldMarkerList::push(qint32 n) {
-    Node& node = _nodes[size_t(n)];
+    Node& node = nodeAt(n);
     if (node.shift == 0) return;
     for (const qint32 child : {node.left, node.right}) {
         if (child < 0) continue;
-        Node& c = _nodes[size_t(child)];
+        Node& c = nodeAt(child);
         c.glyphIndex += node.shift;
         c.shift += node.shift;
     }
@@ -42,8 +50,8 @@ void QVFoldMarkerList::push(qint32 n) {
 }
 
 void QVFoldMarkerList::pull(qint32 n) {
-    Node& node = _nodes[size_t(n)];
-    node.count = 1 + (node.left < 0 ? 0 : _nodes[size_t(node.left)].count) + (node.right < 0 ? 0 : _nodes[size_t(node.right)].count);
+    Node& node = nodeAt(n);
+    node.count = 1 + (node.left < 0 ? 0 : nodeAt(node.left).count) + (node.right < 0 ? 0 : nodeAt(node.right).count);
 }
 
 void QVFoldMarkerList::split(qint32 n, qint64 position, qint32* before, qint32* after) {
@@ -53,17 +61,17 @@ void QVFoldMarkerList::split(qint32 n, qint64 position, qint32* before, qint32* 
     }
     ++_touched;
     push(n);
-    if (_nodes[size_t(n)].glyphIndex < position) {
+    if (nodeAt(n).glyphIndex < position) {
         qint32 a = -1, b = -1;
-        split(_nodes[size_t(n)].right, position, &a, &b);
-        _nodes[size_t(n)].right = a;
+        split(nodeAt(n).right, position, &a, &b);
+        nodeAt(n).right = a;
         pull(n);
         *before = n;
         *after = b;
     } else {
         qint32 a = -1, b = -1;
-        split(_nodes[size_t(n)].left, position, &a, &b);
-        _nodes[size_t(n)].left = b;
+        split(nodeAt(n).left, position, &a, &b);
+        nodeAt(n).left = b;
         pull(n);
         *before = a;
         *after = n;
@@ -74,16 +82,16 @@ qint32 QVFoldMarkerList::join(qint32 a, qint32 b) {
     if (a < 0) return b;
     if (b < 0) return a;
     ++_touched;
-    if (_nodes[size_t(a)].priority > _nodes[size_t(b)].priority) {
+    if (nodeAt(a).priority > nodeAt(b).priority) {
         push(a);
-        const qint32 right = join(_nodes[size_t(a)].right, b);
-        _nodes[size_t(a)].right = right;
+        const qint32 right = join(nodeAt(a).right, b);
+        nodeAt(a).right = right;
         pull(a);
         return a;
     }
     push(b);
-    const qint32 left = join(a, _nodes[size_t(b)].left);
-    _nodes[size_t(b)].left = left;
+    const qint32 left = join(a, nodeAt(b).left);
+    nodeAt(b).left = left;
     pull(b);
     return b;
 }
@@ -95,17 +103,18 @@ qint32 QVFoldMarkerList::build(const std::vector<QVFoldMarker>& markers, size_t 
     const qint32 n = makeNode(markers[mid], shift);
     const qint32 left = build(markers, from, mid, shift);
     const qint32 right = build(markers, mid + 1, to, shift);
-    _nodes[size_t(n)].left = left;
-    _nodes[size_t(n)].right = right;
+    nodeAt(n).left = left;
+    nodeAt(n).right = right;
     pull(n);
     return n;
 }
 
 void QVFoldMarkerList::freeTree(qint32 n, std::vector<QVFoldMarker>* out, qint64 shift) {
     if (n < 0) return;
-    const Node node = _nodes[size_t(n)];
+    const Node node = nodeAt(n);
     freeTree(node.left, out, shift + node.shift);
-    out->push_back(markerOf(node, shift));
+    out->push_back(markerOf(n, shift));
+    if (!_hiddenLines.empty()) _hiddenLines.erase(n);
     freeTree(node.right, out, shift + node.shift);
     _free.push_back(n);
 }
@@ -115,9 +124,9 @@ QVFoldMarker QVFoldMarkerList::at(qsizetype i) const {
     qint32 n = _root;
     qint64 shift = 0;
     for (;;) {
-        const Node& node = _nodes[size_t(n)];
-        const qsizetype leftCount = node.left < 0 ? 0 : _nodes[size_t(node.left)].count;
-        if (i == leftCount) return markerOf(node, shift);
+        const Node& node = nodeAt(n);
+        const qsizetype leftCount = node.left < 0 ? 0 : nodeAt(node.left).count;
+        if (i == leftCount) return markerOf(n, shift);
         shift += node.shift;
         if (i < leftCount) {
             n = node.left;
@@ -133,8 +142,8 @@ qsizetype QVFoldMarkerList::lowerBound(qint64 position) const {
     qsizetype offset = 0;
     qint64 shift = 0;
     for (qint32 n = _root; n >= 0;) {
-        const Node& node = _nodes[size_t(n)];
-        const qsizetype leftCount = node.left < 0 ? 0 : _nodes[size_t(node.left)].count;
+        const Node& node = nodeAt(n);
+        const qsizetype leftCount = node.left < 0 ? 0 : nodeAt(node.left).count;
         if (node.glyphIndex + shift >= position) {
             answer = offset + leftCount;
             shift += node.shift;
@@ -149,8 +158,10 @@ qsizetype QVFoldMarkerList::lowerBound(qint64 position) const {
 }
 
 void QVFoldMarkerList::clear() {
-    _nodes.clear();
-    _nodes.shrink_to_fit();
+    _slots.clear();
+    _slots.shrink_to_fit();
+    _made = 0;
+    _hiddenLines.clear();
     _free.clear();
     _free.shrink_to_fit();
     _root = -1;
@@ -164,7 +175,7 @@ bool QVFoldMarkerList::replace(qint64 from, qint64 to, qint64 change, const std:
     freeTree(middle, &removed, 0);
     _touched += removed.size() + found.size();
     if (after >= 0 && change != 0) {
-        Node& node = _nodes[size_t(after)];
+        Node& node = nodeAt(after);
         node.glyphIndex += change;
         node.shift += change;
     }
@@ -176,15 +187,28 @@ bool QVFoldMarkerList::replace(qint64 from, qint64 to, qint64 change, const std:
         priorities.reserve(found.size());
         std::vector<qint32> level{added};
         for (size_t k = 0; k < level.size(); ++k) {
-            priorities.push_back(_nodes[size_t(level[k])].priority);
-            for (const qint32 child : {_nodes[size_t(level[k])].left, _nodes[size_t(level[k])].right})
+            priorities.push_back(nodeAt(level[k]).priority & ~StateBits);
+            for (const qint32 child : {nodeAt(level[k]).left, nodeAt(level[k]).right})
                 if (child >= 0) level.push_back(child);
         }
         std::sort(priorities.begin(), priorities.end(), std::greater<>());
-        for (size_t k = 0; k < level.size(); ++k) _nodes[size_t(level[k])].priority = priorities[k];
+        for (size_t k = 0; k < level.size(); ++k) {
+            Node& node = nodeAt(level[k]);
+            node.priority = priorities[k] | (node.priority & StateBits);
+        }
     }
     _root = join(before, join(added, after));
     return removed != found;
+}
+
+qsizetype QVFoldMarkerList::bytesHeld() const {
+    static_assert(sizeof(Node) == 32);
+    // A node of the hidden line counts' map: the pair, the link and the cached hash, and its
+    // bucket's pointer.
+    constexpr size_t hiddenEntry = sizeof(std::pair<const qint32, qint64>) + 2 * sizeof(void*) + sizeof(void*);
+    return qsizetype(_slots.size() * size_t(SlotSize) * sizeof(Node) + _slots.capacity() * sizeof(void*) +
+                     _free.capacity() * sizeof(qint32) + _hiddenLines.size() * hiddenEntry +
+                     _hiddenLines.bucket_count() * sizeof(void*));
 }
 
 std::vector<QVFoldMarker> QVFoldMarkerList::all() const {

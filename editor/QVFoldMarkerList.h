@@ -10,11 +10,13 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <memory>
+#include <unordered_map>
 #include <vector>
 
 class QVFoldMarkerList {
 public:
-    qsizetype size() const { return _root < 0 ? 0 : _nodes[size_t(_root)].count; }
+    qsizetype size() const { return _root < 0 ? 0 : nodeAt(_root).count; }
     bool empty() const { return _root < 0; }
     // Marker i, its glyph index in the text's present coordinates.
     QVFoldMarker at(qsizetype i) const;
@@ -34,18 +36,28 @@ public:
     quint64 touched() const { return _touched; }
     // Empty when the tree is consistent (sorted, counts right); else what is wrong. O(n).
     QString check() const;
+    // The bytes the list holds for its markers, free slots included.
+    qsizetype bytesHeld() const;
 
 private:
+    // A big page has a marker on most lines, so a node is kept to 32 bytes: the state rides in
+    // the priority's two low bits, and the hidden line count of a collapsed marker, which few
+    // have, sits beside the nodes.
     struct Node {
         qint64 glyphIndex;  // less the shifts pending on the nodes above
-        qint64 numberOfLines;
         qint64 shift;       // owed to every node below this one, not to itself
         qint32 left;
         qint32 right;
         qint32 count;       // nodes in this subtree
-        quint32 priority;
-        QVFoldMarkerState state;
+        quint32 priority;   // the treap's priority above StateBits, the marker's state in them
     };
+    static constexpr quint32 StateBits = 3;
+    // Nodes sit in slots of fixed size that never move: growing the list never copies it, nor
+    // holds more than one slot's worth of room it does not use.
+    static constexpr int SlotShift = 10;
+    static constexpr qint32 SlotSize = 1 << SlotShift;
+    Node& nodeAt(qint32 n) { return _slots[size_t(n >> SlotShift)][size_t(n & (SlotSize - 1))]; }
+    const Node& nodeAt(qint32 n) const { return _slots[size_t(n >> SlotShift)][size_t(n & (SlotSize - 1))]; }
     qint32 makeNode(const QVFoldMarker& marker, qint64 shift);
     void freeTree(qint32 node, std::vector<QVFoldMarker>* out, qint64 shift);
     void push(qint32 node);
@@ -54,14 +66,16 @@ private:
     void split(qint32 node, qint64 position, qint32* before, qint32* after);
     qint32 join(qint32 a, qint32 b);
     qint32 build(const std::vector<QVFoldMarker>& markers, size_t from, size_t to, qint64 shift);
-    QVFoldMarker markerOf(const Node& node, qint64 shift) const;
+    QVFoldMarker markerOf(qint32 n, qint64 shift) const;
     template <typename Visit>
     bool walkForward(qint32 node, qint64 shift, qsizetype offset, qsizetype first, qsizetype last, Visit& visit) const;
     template <typename Visit>
     bool walkBackward(qint32 node, qint64 shift, qsizetype offset, qsizetype first, qsizetype last, Visit& visit) const;
 
-    std::vector<Node> _nodes;
+    std::vector<std::unique_ptr<Node[]>> _slots;
+    qint32 _made = 0;  // nodes ever made, free ones included
     std::vector<qint32> _free;
+    std::unordered_map<qint32, qint64> _hiddenLines;  // by node, where not 0
     qint32 _root = -1;
     quint64 _seed = 0x9e3779b97f4a7c15ULL;
     quint64 _touched = 0;
@@ -79,25 +93,25 @@ void QVFoldMarkerList::walk(qsizetype first, qsizetype last, bool forward, Visit
 template <typename Visit>
 bool QVFoldMarkerList::walkForward(qint32 n, qint64 shift, qsizetype offset, qsizetype first, qsizetype last, Visit& visit) const {
     if (n < 0) return true;
-    const Node& node = _nodes[size_t(n)];
-    const qsizetype leftCount = node.left < 0 ? 0 : _nodes[size_t(node.left)].count;
+    const Node& node = nodeAt(n);
+    const qsizetype leftCount = node.left < 0 ? 0 : nodeAt(node.left).count;
     const qsizetype here = offset + leftCount;
     const qint64 below = shift + node.shift;
     if (first < here && !walkForward(node.left, below, offset, first, last, visit)) return false;
     if (here >= last) return false;
-    if (here >= first && !visit(here, markerOf(node, shift))) return false;
+    if (here >= first && !visit(here, markerOf(n, shift))) return false;
     return walkForward(node.right, below, here + 1, first, last, visit);
 }
 
 template <typename Visit>
 bool QVFoldMarkerList::walkBackward(qint32 n, qint64 shift, qsizetype offset, qsizetype first, qsizetype last, Visit& visit) const {
     if (n < 0) return true;
-    const Node& node = _nodes[size_t(n)];
-    const qsizetype leftCount = node.left < 0 ? 0 : _nodes[size_t(node.left)].count;
+    const Node& node = nodeAt(n);
+    const qsizetype leftCount = node.left < 0 ? 0 : nodeAt(node.left).count;
     const qsizetype here = offset + leftCount;
     const qint64 below = shift + node.shift;
     if (here + 1 < last && !walkBackward(node.right, below, here + 1, first, last, visit)) return false;
     if (here < first) return false;
-    if (here < last && !visit(here, markerOf(node, shift))) return false;
+    if (here < last && !visit(here, markerOf(n, shift))) return false;
     return walkBackward(node.left, below, offset, first, last, visit);
 }

@@ -93,3 +93,40 @@ TEST(QVFoldMarkerList, FollowsEditsLikeASortedList) {
         EXPECT_EQ(list.lowerBound(length + 100), qsizetype(model.size()));
     }
 }
+
+// A big page has a marker on most lines: what the list holds for each is a good part of what
+// the page costs beside its text, so it stays near the bytes a marker needs, however the markers
+// came in (all at once, or slice by slice as colouring reaches them), and a collapsed marker's
+// hidden line count costs only the markers that have one.
+TEST(QVFoldMarkerList, HoldsFewBytesPerMarker) {
+    struct Case {
+        const char* name;
+        int slices;  // edits that bring the markers in, one after the other along the text
+        int collapsedEvery;  // every n-th marker holds hidden lines (0: none)
+    };
+    const Case cases[] = {{"at once", 1, 0}, {"slice by slice", 400, 0}, {"some collapsed", 400, 1000}};
+    constexpr int kMarkers = 200000;
+    for (const Case& c : cases) {
+        QVFoldMarkerList list;
+        const int perSlice = kMarkers / c.slices;
+        for (int s = 0; s < c.slices; ++s) {
+            std::vector<QVFoldMarker> found;
+            for (int i = s * perSlice; i < (s + 1) * perSlice; ++i) {
+                QVFoldMarker marker(qint64(i) * 40, QVFoldMarkerState(i % 2));
+                if (c.collapsedEvery && i % c.collapsedEvery == 0) {
+                    marker.setState(QVFoldMarkerState::Collapsed);
+                    marker.setNumberOfLines(i + 3);
+                }
+                found.push_back(marker);
+            }
+            list.replace(qint64(s) * perSlice * 40, qint64(s) * perSlice * 40, 0, found);
+        }
+        ASSERT_EQ(list.size(), kMarkers) << c.name;
+        ASSERT_EQ(list.check(), QString()) << c.name;
+        if (c.collapsedEvery) {
+            EXPECT_EQ(list.at(c.collapsedEvery).numberOfLines(), c.collapsedEvery + 3) << c.name;
+        }
+        // 32 bytes a marker, plus a slot's worth of slack and what the collapsed ones add.
+        EXPECT_LE(list.bytesHeld(), qsizetype(kMarkers) * 32 + 64 * 1024) << c.name;
+    }
+}
