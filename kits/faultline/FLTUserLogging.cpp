@@ -21,6 +21,7 @@
 
 namespace {
 
+thread_local quint64 t_recordsOnThread = 0;
 std::recursive_mutex g_loggingQueue;  // the logging queue: every file access of this file
 // Sets whose current file was just swapped: the file is emptied by the next line written to it,
 // not at the swap, so the other file's lines stay until then and the pair always holds the
@@ -114,6 +115,7 @@ void FLTUserLoggingRecordKeyValue(const QString& key, const QVariant& value, con
         return;
     }
     if (store->entryLimit == 0) return;
+    ++t_recordsOnThread;
     FLTBinaryImageRefreshIfNeeded();
     std::lock_guard<std::recursive_mutex> locker(g_loggingQueue);
     const QByteArray text = textOf(value);
@@ -124,6 +126,8 @@ void FLTUserLoggingRecordKeyValue(const QString& key, const QVariant& value, con
         counter->store(0);
     }
 }
+
+quint64 FLTUserLoggingRecordsOnThisThread() { return t_recordsOnThread; }
 
 void FLTUserLoggingRecordUserKeyValue(const QString& key, const QVariant& value) {
     FLTContext* context = g_fltContext.load();

@@ -20,6 +20,9 @@ void FLTUserLoggingInitialize();
 void FLTUserLoggingRecordUserKeyValue(const QString& key, const QVariant& value);
 void FLTUserLoggingRecordInternalKeyValue(const QString& key, const QVariant& value);
 void FLTUserLoggingWriteInternalKeyValueNow(const char* key, const char* value);
+// Key-value records written by the calling thread so far (each one may rescan the loaded images
+// and writes a file): what tests count to keep them off the main thread at launch.
+quint64 FLTUserLoggingRecordsOnThisThread();
 void FLTUserLoggingRecordKeyValue(const QString& key, const QVariant& value, const FLTKeyValueStore* store,
                                   std::atomic<uint32_t>* counter);
 // The merged view: compacted entries, then the incremental lines in order (a null value removes).

@@ -185,6 +185,10 @@ bool FLTCrashReportingController::startCrashReporter(const QString& betaToken, q
     options.buildVersion = _optionStrings[6].constData();
     options.displayVersion = _optionStrings[7].constData();
     if (!FLTContextInitialize(&options)) return false;
+    // The kit's queue records the application's state from now on: a record may rescan the
+    // loaded images and rewrites a file, which the launch need not wait for before its first
+    // paint, and one serial queue keeps the records in the order the state changed.
+    backgroundStateQueue() = _queue;
     recordBackgroundState(false);
     // The marker goes at the first turn of the main loop: a crash before it marks an early failure.
     std::weak_ptr<FLTCrashReportingController> weak = weak_from_this();
@@ -231,8 +235,18 @@ bool FLTCrashReportingController::attemptCurrentReportSubmission() {
     return reportsController()->prepareAndSubmitReport(reportForFolder(copy), true, true);
 }
 
+std::weak_ptr<OperationQueue>& FLTCrashReportingController::backgroundStateQueue() {
+    static std::weak_ptr<OperationQueue> queue;
+    return queue;
+}
+
 void FLTCrashReportingController::recordBackgroundState(bool inBackground) {
-    if (FLTContextIsInitialized()) FLTUserLoggingRecordInternalKeyValue(internalKey(".in-background"), inBackground ? QStringLiteral("1") : QStringLiteral("0"));
+    auto record = [inBackground] {
+        if (FLTContextIsInitialized())
+            FLTUserLoggingRecordInternalKeyValue(internalKey(".in-background"), inBackground ? QStringLiteral("1") : QStringLiteral("0"));
+    };
+    if (const std::shared_ptr<OperationQueue> queue = backgroundStateQueue().lock()) queue->async(record);
+    else record();
 }
 
 // --- Submission ----------------------------------------------------------------------------------

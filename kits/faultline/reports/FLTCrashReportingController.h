@@ -103,8 +103,9 @@ public:
     void retryUploadForReportAtPath(const QString& path);
     // Keeps the newest packages of "prepared"; older ones are removed with a log line.
     void trimPreparedPackages();
-    // The application moved to or from the background.
+    // The application moved to or from the background: recorded on the started kit's queue.
     static void recordBackgroundState(bool inBackground);
+    static std::weak_ptr<OperationQueue>& backgroundStateQueue();
     // Crash time, on the crashing thread: tells the delegate.
     void deliverCrashDelegateCallback();
     // A last effort after an uncaught exception, on the thread that is ending: submits a copy of

@@ -614,6 +614,11 @@ TEST(FaultlineReports, TheKitsPublicMembersReachWhatTheyName) {
             // On a thread of its own: the test's body would catch it.
             if (throwing) std::thread([kit] { kit->throwException(); }).join();
             MainQueue::drain();
+            // The start and its first turn of the main loop leave their records to the kit's
+            // queue: the launch's first paint does not wait for a file or a scan of the images.
+            const quint64 launchRecords = FLTUserLoggingRecordsOnThisThread();
+            if (kit->crashReportingController())
+                kit->crashReportingController()->operationQueue()->waitUntilAllOperationsAreFinished(std::chrono::seconds(10));
             Faultline::setDevelopmentPlatformName(QStringLiteral("Flutter"));
             Faultline::setDevelopmentPlatformVersion(QStringLiteral("3.1"));
             kit->recordCustomException(QStringLiteral("Custom"), QStringLiteral("Why not"), {{0x1234, QStringLiteral("symbol"), 4, QStringLiteral("libx.so"), QStringLiteral("x.cpp"), 12}, {0x5678}});
@@ -633,6 +638,7 @@ TEST(FaultlineReports, TheKitsPublicMembersReachWhatTheyName) {
             lines << (same && kit == Faultline::sharedInstance() && kit->isFaultlineStarted() ? "started" : "not started");
             lines << Trellis::sharedSDK().APIKey();
             lines << (debugOn && !kit->debugMode() ? "debug as asked" : "debug stuck");
+            lines << QStringLiteral("records on the launching thread: %1").arg(launchRecords);
             lines << log.lines();
             QFile out(facts);
             out.open(QIODevice::Append);
@@ -672,6 +678,9 @@ TEST(FaultlineReports, TheKitsPublicMembersReachWhatTheyName) {
         const QVariantMap internal = FLTUserLoggingGetCompactedKVEntries(&store, true);
         EXPECT_EQ(internal.value("com.qorvel.kits.development-platform-name").toString(), QStringLiteral("Flutter"));
         EXPECT_EQ(internal.value("com.qorvel.kits.development-platform-version").toString(), QStringLiteral("3.1"));
+        EXPECT_EQ(internal.value("com.qorvel.kits.in-background").toString(), QStringLiteral("0"));
+        EXPECT_TRUE(internal.contains("com.qorvel.kits.first-run-loop-time"));
+        EXPECT_TRUE(lines.contains(QStringLiteral("records on the launching thread: 0"))) << lines.join(QLatin1Char('\n')).toStdString();
         const auto custom = FLTFileReadSections(folder + QStringLiteral("/custom_exception_a.fltrecord"), false);
         ASSERT_TRUE(custom.has_value());
         ASSERT_EQ(custom->size(), 2);
