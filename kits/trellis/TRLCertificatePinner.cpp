@@ -8,7 +8,14 @@
 
 QByteArray TRLCertificatePinner::pinnedCertificates() { return QByteArray(TRLPinnedRootsPEM); }
 
+namespace {
+std::atomic<quint64> g_certificateCounts{0};
+}  // namespace
+
+quint64 TRLCertificatePinner::certificateCounts() { return g_certificateCounts.load(); }
+
 int TRLCertificatePinner::countCertificates(const QByteArray& pem) {
+    g_certificateCounts.fetch_add(1);
     BIO* bio = BIO_new_mem_buf(pem.constData(), int(pem.size()));
     int count = 0;
     while (X509* c = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
@@ -37,12 +44,16 @@ QByteArray TRLCertificatePinner::createCertificationWithData(const QByteArray& d
     return pem;
 }
 
-TRLCertificatePinner::TRLCertificatePinner(QByteArray certificatesPem)
-    : _certificates(std::move(certificatesPem)), _count(countCertificates(_certificates)) {}
+TRLCertificatePinner::TRLCertificatePinner(QByteArray certificatesPem) : _certificates(std::move(certificatesPem)) {}
+
+int TRLCertificatePinner::count() const {
+    std::call_once(_count->once, [this] { _count->value = countCertificates(_certificates); });
+    return _count->value;
+}
 
 void TRLCertificatePinner::applyTo(HttpRequest& request) const {
     // Text without a certificate makes the engine refuse the connection: an empty pinner trusts
     // nobody rather than everybody.
-    request.pinnedRootsPem = _count > 0 ? _certificates : QByteArray("no pinned roots");
+    request.pinnedRootsPem = count() > 0 ? _certificates : QByteArray("no pinned roots");
     request.pinnedRootsPemPath.clear();
 }

@@ -8,23 +8,37 @@
 #include <QByteArray>
 #include <QList>
 
+#include <atomic>
+#include <memory>
+#include <mutex>
+
 class TRLCertificatePinner {
 public:
     // The built-in roots as PEM text (the same certificates each call).
     static QByteArray pinnedCertificates();
     // How many certificates the PEM text holds that parse.
     static int countCertificates(const QByteArray& pem);
+    // Calls of countCertificates so far in the process: the launch makes its kits' clients
+    // (and their pinners) before its first paint, and parsing the roots waits for a request.
+    static quint64 certificateCounts();
     // One certificate from DER bytes as PEM; empty for bytes that are not a certificate.
     static QByteArray createCertificationWithData(const QByteArray& der);
 
     // A pinner over the PEM text of the given roots; one over none refuses every server.
     explicit TRLCertificatePinner(QByteArray certificatesPem);
     QByteArray certificates() const { return _certificates; }
-    bool isEmpty() const { return _count == 0; }
+    bool isEmpty() const { return count() == 0; }
     // Puts the roots on the request, so its connection (and each redirect) is checked against them.
     void applyTo(HttpRequest& request) const;
 
 private:
+    // The roots are counted when first needed; copies share the count.
+    struct Count {
+        std::once_flag once;
+        int value = 0;
+    };
+    int count() const;
+
     QByteArray _certificates;
-    int _count = 0;
+    std::shared_ptr<Count> _count = std::make_shared<Count>();
 };

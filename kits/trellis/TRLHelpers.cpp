@@ -5,13 +5,13 @@
 #include "platform/AppBundle.h"
 #include "shell/StringHashing.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QMutex>
 #include <QRegularExpression>
 
 #include <cstring>
 
-#include <openssl/sha.h>
 #include <sys/utsname.h>
 
 namespace {
@@ -159,10 +159,12 @@ void TRLHexEncodeBytes(const unsigned char* bytes, size_t length, char* out) {
 QString TRLHexStringFromData(const QByteArray& data) { return QString::fromLatin1(data.toHex()); }
 
 QString TRLSHA1HexDigest(const void* bytes, size_t length) {
-    unsigned char digest[SHA_DIGEST_LENGTH];
-    SHA1(static_cast<const unsigned char*>(bytes ? bytes : ""), bytes ? length : 0, digest);
-    char hex[2 * SHA_DIGEST_LENGTH + 1];
-    TRLHexEncodeBytes(digest, SHA_DIGEST_LENGTH, hex);
+    // Qt's own digest: the launch computes one (the instance identifier) before its first paint,
+    // and OpenSSL's first digest loads its configuration and providers, most of the kits' start.
+    const QByteArray digest = QCryptographicHash::hash(
+        QByteArrayView(static_cast<const char*>(bytes ? bytes : ""), bytes ? qsizetype(length) : 0), QCryptographicHash::Sha1);
+    char hex[2 * 20 + 1];
+    TRLHexEncodeBytes(reinterpret_cast<const unsigned char*>(digest.constData()), size_t(digest.size()), hex);
     return QString::fromLatin1(hex);
 }
 

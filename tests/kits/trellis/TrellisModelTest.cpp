@@ -9,9 +9,11 @@
 #include "kits/trellis/FLTUserDefaults.h"
 #include "kits/trellis/TRLApplicationIdentiferModel.h"
 #include "kits/trellis/TRLAsyncOperation.h"
+#include "kits/trellis/TRLCertificatePinner.h"
 #include "kits/trellis/TRLElfImage.h"
 #include "kits/trellis/TRLHelpers.h"
 #include "kits/trellis/TRLMultipartMimeStreamEncoder.h"
+#include "kits/trellis/TRLNetworkClient.h"
 #include "kits/trellis/TRLNetworkResponseHandler.h"
 #include "kits/trellis/TRLSettings.h"
 #include "kits/trellis/TRLURLBuilder.h"
@@ -181,6 +183,8 @@ TEST(TrellisModelTest, HelpersAndUrls) {
     EXPECT_EQ(TRLInstallSource(), 3);
     TRLSetInfoDictionary(std::nullopt);
     EXPECT_EQ(TRLSHA1HexDigest("abc", 3), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    EXPECT_EQ(TRLSHA1HexDigest(nullptr, 0), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+    EXPECT_EQ(TRLSHA1HexDigestOfData(QByteArray(1000000, 'a')), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
     EXPECT_EQ(TRLGenerateUUIDString().size(), 36);
     EXPECT_TRUE(TRLOSDisplayVersion().contains('.'));
     EXPECT_FALSE(TRLHardwareModel().isEmpty());
@@ -204,6 +208,36 @@ TEST(TrellisModelTest, HelpersAndUrls) {
         p.appendComponent("/settings");
         EXPECT_EQ(p.URL().path(QUrl::FullyDecoded), "/apps/" + piece + "/settings") << piece.toStdString();
         EXPECT_FALSE(p.URL().hasQuery() || p.URL().hasFragment()) << piece.toStdString();
+    }
+}
+
+// The launch makes the kits' network clients before its first paint; their pinned roots are
+// parsed only when a request needs them, once per set however often it is copied or applied.
+TEST(TrellisModelTest, PinnedRootsAreParsedOnlyWhenARequestNeedsThem) {
+    struct Row {
+        const char* what;
+        QByteArray pem;
+        bool empty;
+    };
+    const Row rows[] = {
+        {"the built-in roots", TRLCertificatePinner::pinnedCertificates(), false},
+        {"no text", QByteArray(), true},
+        {"text without a certificate", QByteArray("-----BEGIN CERTIFICATE-----\nnot one\n-----END CERTIFICATE-----\n"), true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const quint64 before = TRLCertificatePinner::certificateCounts();
+        const std::shared_ptr<TRLNetworkClient> client = TRLNetworkClient::make(nullptr, row.pem);
+        ASSERT_TRUE(client->certPinner().has_value());
+        const TRLCertificatePinner copy = *client->certPinner();
+        EXPECT_EQ(TRLCertificatePinner::certificateCounts(), before);
+        HttpRequest first, second;
+        copy.applyTo(first);
+        client->certPinner()->applyTo(second);
+        EXPECT_EQ(copy.isEmpty(), row.empty);
+        EXPECT_EQ(TRLCertificatePinner::certificateCounts(), before + 1);
+        EXPECT_EQ(first.pinnedRootsPem, row.empty ? QByteArray("no pinned roots") : row.pem);
+        EXPECT_EQ(second.pinnedRootsPem, first.pinnedRootsPem);
     }
 }
 
