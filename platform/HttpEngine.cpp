@@ -28,7 +28,10 @@
 
 namespace {
 
+thread_local int t_libraryStarts = 0;
+
 void globalInit() {
+    ++t_libraryStarts;
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
@@ -130,7 +133,8 @@ struct HttpSession::State {
     bool stopping = false;
     std::atomic<quint64> nextId{1};
 
-    CURLM* multi = nullptr;
+    // Made by the worker as it starts; read by other threads only to wake it.
+    std::atomic<CURLM*> multi{nullptr};
     std::thread worker;
     std::map<CURL*, TransferPtr> running;  // the worker's alone
     std::map<QByteArray, std::shared_ptr<PinnedRoots>> rootsCache;  // the worker's alone
@@ -564,6 +568,15 @@ void HttpSession::State::deliver(const TransferPtr& t, std::weak_ptr<State> self
 }
 
 void HttpSession::State::run(std::weak_ptr<State> self) {
+    // The library's start (OpenSSL's with it) happens here, not on the thread making the
+    // session: the launch makes the kits' sessions before its first paint. A transfer started
+    // meanwhile waits in pending, which is read only after the handle exists, and a wake before
+    // then finds no handle and is not needed.
+    globalInit();
+    CURLM* handle = curl_multi_init();
+    // One connection per host and the rest queued, so sequential requests reuse a warm connection.
+    curl_multi_setopt(handle, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
+    multi.store(handle);
     for (;;) {
         std::deque<TransferPtr> added;
         std::vector<quint64> cancels;
@@ -659,11 +672,9 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
     }
 }
 
+int HttpSession::libraryStartsOnThisThread() { return t_libraryStarts; }
+
 HttpSession::HttpSession() : _state(std::make_shared<State>()) {
-    globalInit();
-    _state->multi = curl_multi_init();
-    // One connection per host and the rest queued, so sequential requests reuse a warm connection.
-    curl_multi_setopt(_state->multi, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
     std::weak_ptr<State> weak = _state;
     State* raw = _state.get();
     _state->worker = Threads::start("QVHttp", [raw, weak] { raw->run(weak); });

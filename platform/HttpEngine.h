@@ -77,6 +77,9 @@ public:
     using Completion = std::function<void(const HttpResponse&)>;
 
     HttpSession();
+    // How often the calling thread started the transfer library (each session's worker does, once
+    // per process in effect): the thread that makes a session does not wait for it.
+    static int libraryStartsOnThisThread();
     // Cancels what still runs (their completions are not called) and stops the worker.
     ~HttpSession();
     HttpSession(const HttpSession&) = delete;

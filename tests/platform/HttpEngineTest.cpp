@@ -265,6 +265,16 @@ TEST_F(HttpEngineTest, MainQueueCompletionsCancellationAndKeptConnections) {
     ASSERT_EQ(again.size(), 20);
     for (const auto& l : again) EXPECT_EQ(l.clientPort, again[0].clientPort);
 
+    // A session made on this thread starts the transfer library on its worker, and serves a
+    // request made at once; one that goes at once does not hang.
+    {
+        const int before = HttpSession::libraryStartsOnThisThread();
+        HttpSession fresh;
+        HttpSession gone;
+        EXPECT_EQ(HttpSession::libraryStartsOnThisThread(), before);
+        EXPECT_EQ(fresh.perform(get("/again")).status, 200);
+    }
+
     // A session that goes away drops the completions it still owed.
     bool called = false;
     {
