@@ -10,6 +10,7 @@
 struct PseudoTerminalChild {
     pid_t pid = 0;       // 0 when nothing started
     int masterFD = -1;   // the controlling side, non-blocking and close-on-exec; the caller closes it
+    int outputFD = -1;   // with output through a pipe: its reading end, likewise; else -1
     QString error;       // why nothing started
     bool started() const { return pid > 0; }
 };
@@ -29,7 +30,7 @@ public:
     // program's line feeds into CR LF, so output arrives as the bytes the program wrote.
     static PseudoTerminalChild spawn(const QString& program, const QStringList& args,
                                      const QStringList& extraEnvironment = {}, const QString& workingDirectory = {},
-                                     bool rawTerminal = false);
+                                     bool rawTerminal = false, bool outputThroughPipe = false);
     // Whether what is written to the terminal is echoed back (a password must not be typed then).
     static bool echoes(int masterFD);
 };

@@ -77,7 +77,7 @@ void QVInteractiveTask::launch() {
 
 void QVInteractiveTask::run() {
     const PseudoTerminalChild child =
-        PseudoTerminal::spawn(_executablePath, _arguments, _environment, _workingDirectory, true);
+        PseudoTerminal::spawn(_executablePath, _arguments, _environment, _workingDirectory, true, _outputThroughPipe);
     if (!child.started()) {
         SystemLog::error(child.error);
         _cachedLines << child.error;
@@ -96,10 +96,11 @@ void QVInteractiveTask::run() {
             ::kill(-child.pid, SIGKILL);
         }
     }
-    const int fd = child.masterFD;
+    // What the program writes arrives on the pipe when it has one, else on the terminal.
+    const int fd = child.outputFD >= 0 ? child.outputFD : child.masterFD;
     // A program without a prompt runs one command: itself.
     _commandOpen = _prompt.isEmpty();
-    if (!_input.isEmpty()) writeAll(fd, _input);
+    if (!_input.isEmpty()) writeAll(child.masterFD, _input);
     QString first;
     {
         std::lock_guard guard(_lock);
@@ -130,7 +131,8 @@ void QVInteractiveTask::run() {
     }
     {
         std::lock_guard guard(_lock);
-        ::close(fd);
+        if (fd != child.masterFD) ::close(fd);
+        ::close(child.masterFD);
         _masterFD = -1;
     }
     // Reap once. A program still running with its terminal gone gets a few seconds (woken the

@@ -47,6 +47,9 @@ public:
     void setEnvironment(const QStringList& environment) { _environment = environment; }
     // Bytes written to the program as soon as it runs (a password for --password-from-stdin).
     void setStandardInput(const QByteArray& input) { _input = input; }
+    // A program that asks nothing: its output (standard output and error, interleaved) comes
+    // through a pipe rather than the terminal, which stays its input.
+    void setOutputThroughPipe(bool pipe) { _outputThroughPipe = pipe; }
     void setDelegate(const std::weak_ptr<QVInteractiveTaskDelegate>& delegate);
     void clearDelegate();
 
@@ -85,6 +88,7 @@ private:
     std::atomic<pid_t> _pid{0};
     std::atomic<int> _masterFD{-1};
     bool _launched = false;
+    bool _outputThroughPipe = false;
 
     // Reader-thread state.
     QStringList _cachedLines;

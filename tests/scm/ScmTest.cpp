@@ -44,10 +44,11 @@ struct TaskRecorder : QVInteractiveTaskDelegate {
 };
 
 std::shared_ptr<TaskRecorder> runShell(const QString& script, const QByteArray& input = {}, const QString& folder = {},
-                                       std::shared_ptr<QVInteractiveTask>* keep = nullptr) {
+                                       std::shared_ptr<QVInteractiveTask>* keep = nullptr, bool outputThroughPipe = false) {
     auto recorder = std::make_shared<TaskRecorder>();
     auto task = std::make_shared<QVInteractiveTask>(QStringLiteral("/bin/sh"));
     task->setArguments({QStringLiteral("-c"), script});
+    task->setOutputThroughPipe(outputThroughPipe);
     task->setStandardInput(input);
     task->setWorkingDirectory(folder);
     task->setDelegate(recorder);
@@ -113,14 +114,25 @@ TEST(QVInteractiveTask, EveryExitIsToldOnceWithWholeLinesAndTheProgramsBytes) {
         {"a question it is not expecting", QStringLiteral("printf 'Password: '; sleep 0.3; echo done"), {}, {"Password: done"}, false},
         {"input read with echo off", QStringLiteral("read -r p; echo \"got ${#p}\""), "s3cret\n", {"got 6"}, false},
         {"not UTF-8: Mac OS Roman", QStringLiteral("printf 'caf\\216\\n'"), {}, {QStringLiteral("caf\u00e9")}, false},
+        {"errors between output lines, in order", QStringLiteral("echo one; sleep 0.1; echo 'svn: E1' >&2; sleep 0.1; echo two; exit 1"), {},
+         {"one", "svn: E1", "two"}, true},
     };
-    for (const auto& c : cases) {
-        const auto recorder = runShell(c.script, c.input);
-        ASSERT_TRUE(waitFor([&] { return recorder->count() >= 1; })) << c.name;
-        QThread::msleep(300);  // a second report would come now
-        ASSERT_EQ(recorder->count(), 1) << c.name;
-        EXPECT_EQ(recorder->finished[0].lines, c.lines) << c.name;
-        EXPECT_EQ(recorder->finished[0].hadError, c.hadError) << c.name;
+    // Each case alike with the output on the terminal and through a pipe (the terminal then
+    // only the program's input).
+    for (const bool pipe : {false, true}) {
+        for (const auto& c : cases) {
+            const auto recorder = runShell(c.script, c.input, {}, nullptr, pipe);
+            ASSERT_TRUE(waitFor([&] { return recorder->count() >= 1; })) << c.name << (pipe ? " (pipe)" : "");
+            QThread::msleep(300);  // a second report would come now
+            ASSERT_EQ(recorder->count(), 1) << c.name << (pipe ? " (pipe)" : "");
+            EXPECT_EQ(recorder->finished[0].lines, c.lines) << c.name << (pipe ? " (pipe)" : "");
+            EXPECT_EQ(recorder->finished[0].hadError, c.hadError) << c.name << (pipe ? " (pipe)" : "");
+        }
+        // Where the program writes, and that the terminal stays its input.
+        const auto where = runShell(QStringLiteral("[ -t 1 ] && echo out-terminal || echo out-pipe; [ -t 0 ] && echo in-terminal"), {}, {},
+                                    nullptr, pipe);
+        ASSERT_TRUE(waitFor([&] { return where->count() == 1; }));
+        EXPECT_EQ(where->finished[0].lines, (QStringList{pipe ? "out-pipe" : "out-terminal", "in-terminal"}));
     }
     // Output is the program's bytes: no CR added to line feeds, no echo of what was typed.
     const auto raw = runShell(QStringLiteral("read -r p; printf 'a\\nb\\r\\n'"), "typed\n");
