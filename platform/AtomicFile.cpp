@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QRandomGenerator>
 #include <QSet>
 
 #include <atomic>
@@ -28,30 +30,40 @@ int counted(int result) {
     return result;
 }
 
-// The process's umask without changing it: umask() can only be read by setting it, which would
-// race with other threads creating files, so the kernel's copy in /proc is preferred.
-mode_t currentUmask() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    // Read whole: a /proc file reports a size of 0, so atEnd() is true before the first line.
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : status.readAll().split('\n')) {
-            if (line.startsWith("Umask:")) {
-                bool ok = false;
-                const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);
-                if (ok) return mode_t(mask & 0777);
-            }
+std::atomic<quint64> temporaries{0};
+
+// Creates the file name ends in six X for, with those replaced by a name no file has yet, and
+// opens it for writing with mode (the umask and a default ACL of its folder applied, as to any
+// new file): a new file then needs no fchmod. -1 with errno when it cannot be created.
+int createTemporary(QByteArray& name, mode_t mode) {
+    static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    char* const x = name.data() + name.size() - 6;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        quint64 bits = QRandomGenerator::global()->generate64();
+        for (int i = 0; i < 6; ++i, bits >>= 6) x[i] = kLetters[bits % 62];
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            temporaries.fetch_add(1, std::memory_order_relaxed);
+            return fd;
         }
+        if (errno != EEXIST) return -1;
     }
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    return mask;
+    errno = EEXIST;
+    return -1;
 }
 
 // The file a write lands in: a symbolic link is written through, so the link itself survives.
-QString resolvedTarget(const QString& path) {
+// info: the entry's lstat, which for anything but a link says what a stat would (a zero mode:
+// no entry); a link's target is for the caller to look at (*isLink set).
+QString resolvedTarget(const QString& path, struct stat* info, bool* isLink) {
     const QByteArray name = FileName::encode(path);
-    struct stat st {};
-    if (::lstat(name.constData(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    *isLink = false;
+    if (::lstat(name.constData(), info) != 0) {
+        info->st_mode = 0;
+        return path;
+    }
+    if (!S_ISLNK(info->st_mode)) return path;
+    *isLink = true;
     const QString canonical = FileName::canonical(path);
     if (!canonical.isEmpty()) return canonical;
     // A dangling link: create the file it points at (a relative target is read from the link's folder).
@@ -153,12 +165,14 @@ bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
         qvSetError(error, QVError::posix(ENOENT, QStringLiteral("Writing"), path));
         return false;
     }
-    const QString target = resolvedTarget(FileName::absolute(path));
+    struct stat old {};
+    bool isLink = false;
+    const QString target = resolvedTarget(FileName::absolute(path), &old, &isLink);
     const QByteArray targetName = FileName::encode(target);
     const QString folder = QFileInfo(target).absolutePath();
 
-    struct stat old {};
-    const bool exists = ::stat(targetName.constData(), &old) == 0;
+    // What the lstat found, unless it was a link: then its target.
+    const bool exists = isLink ? ::stat(targetName.constData(), &old) == 0 : old.st_mode != 0;
     if (exists) {
         if (S_ISDIR(old.st_mode)) {
             qvSetError(error, QVError::posix(EISDIR, QStringLiteral("Writing"), path));
@@ -173,8 +187,9 @@ bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
 
     QByteArray tempName = FileName::encode(folder) + "/." + FileName::encode(QFileInfo(target).fileName()) +
                           ".XXXXXX";
-    // mkostemp opens with O_CREAT | O_EXCL: the name is ours alone.
-    const int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
+    // Created with O_CREAT | O_EXCL: the name is ours alone. A replacement keeps the old mode
+    // (set below, after fchown); until then only its owner may open it.
+    const int fd = createTemporary(tempName, exists ? 0600 : 0666);
     if (fd < 0) {
         const int refused = errno;
         if (allowInPlace && exists && (refused == EACCES || refused == EPERM)) {
@@ -196,7 +211,7 @@ bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
 
     int err = 0;
     const char* step = "Writing";
-    const mode_t mode = exists ? (old.st_mode & 07777) : (0666 & ~currentUmask());
+    const mode_t mode = old.st_mode & 07777;
     if (writeAll(fd, data.constData(), data.size(), &err)) {
         // Keeping the owner only works for the superuser (or a group we belong to); a file we
         // may write but do not own otherwise becomes ours, as with any safe save.
@@ -208,7 +223,7 @@ bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
         for (auto it = extraAttributes.cbegin(); it != extraAttributes.cend(); ++it)
             (void)::fsetxattr(fd, it.key().constData(), it.value().constData(), size_t(it.value().size()), 0);
         // After fchown, which clears set-id bits.
-        if (::fchmod(fd, mode) != 0) {
+        if (exists && ::fchmod(fd, mode) != 0) {
             err = errno;
             step = "Setting the permissions of";
         } else if (flush && counted(::fsync(fd)) != 0) {
@@ -282,14 +297,23 @@ bool AtomicFile::stage(const QString& path, const QByteArray& data, Staged* stag
 bool AtomicFile::flush(const QList<Staged>& staged) {
     // One sync per file system holding a staged file; a lone file is synced by itself, which
     // does not wait for what other programs wrote to that file system.
+    // The file system is the folder's: one stat per folder, not per file.
     QMap<dev_t, QList<QByteArray>> byDevice;
+    QHash<QByteArray, dev_t> folders;
     bool ok = true;
     for (const Staged& s : staged) {
-        struct stat st {};
-        if (::stat(s.temporary.constData(), &st) == 0)
-            byDevice[st.st_dev] << s.temporary;
-        else
-            ok = false;
+        const qsizetype slash = s.temporary.lastIndexOf('/');
+        const QByteArray folder = slash > 0 ? s.temporary.left(slash) : QByteArray("/");
+        auto known = folders.constFind(folder);
+        if (known == folders.cend()) {
+            struct stat st {};
+            if (::stat(folder.constData(), &st) != 0) {
+                ok = false;
+                continue;
+            }
+            known = folders.insert(folder, st.st_dev);
+        }
+        byDevice[*known] << s.temporary;
     }
     for (const QList<QByteArray>& files : std::as_const(byDevice)) {
         const int fd = ::open(files.first().constData(), O_RDONLY | O_CLOEXEC);
@@ -308,6 +332,8 @@ bool AtomicFile::commit(const Staged& staged, QVError* error) {
 }
 
 quint64 AtomicFile::syncCount() { return syncs.load(std::memory_order_relaxed); }
+
+quint64 AtomicFile::temporaryCount() { return temporaries.load(std::memory_order_relaxed); }
 
 void AtomicFile::discard(const Staged& staged) { ::unlink(staged.temporary.constData()); }
 
