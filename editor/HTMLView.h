@@ -27,6 +27,7 @@ class QVTidyOperationItem;
 class QVUserScriptContext;
 class QPainter;
 class QVLineNumberingRulerView;
+class QVFoldMarker;
 
 // The view is its own scroll area (the platform's editor widget); the gutter's place is its
 // left viewport margin. Positions are visible ones unless a method says otherwise: in the
@@ -268,6 +269,8 @@ private:
     friend class HTMLViewTypingAids;
     // Toggles the gutter's markers of that state at that level, from the last to the first.
     void toggleAll(QVFoldMarkerState state, int level);
+    // Expands the collapsed regions the markers stand for with one edit of the text.
+    void expandRegionsAtOnce(const QList<QVFoldMarker>& markers);
     void registerTextRestore(const QString& actionName);
     void restoreText(const QString& text, const QVTextChange::Attachments& attachments, const QString& actionName);
     // undoableSetString() without the line-break conversion.

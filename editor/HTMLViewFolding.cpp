@@ -153,6 +153,15 @@ void HTMLView::toggleAll(QVFoldMarkerState state, int level) {
     _gutter->settleMarkers();
     const QList<QVFoldMarker> markers = _gutter->markersWithState(state, level);
     if (markers.isEmpty()) return;
+    if (state == QVFoldMarkerState::Collapsed) {
+        _foldingAll = true;
+        setColouringDeferred(true);
+        expandRegionsAtOnce(markers);
+        setColouringDeferred(false);
+        _foldingAll = false;
+        _gutter->textStorageReplaced();
+        return;
+    }
     // From the last to the first: each fold changes the text after its marker only, so the
     // markers before it, and the match of an outermost block inside it, keep their places.
     // The gutter is told once at the end instead of shifting every marker after every fold.

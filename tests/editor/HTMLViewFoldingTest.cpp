@@ -1,6 +1,7 @@
 // Folding in the editor view: the markers the gutter asks for, by the JavaScript bundle's fold
 // patterns, and the collapse and expand edits behind them, in text with LF, CR and CR LF breaks.
 #include "editor/HTMLView.h"
+#include "editor/QVEditorToolSeams.h"
 #include "editor/QVBeep.h"
 #include "editor/QVEditorNotifications.h"
 #include "editor/QVLineNumberingRulerView.h"
@@ -134,8 +135,21 @@ TEST(HTMLViewFolding, CommandsFoldThroughTheGutterAndRestoreTheTextExactly) {
         EXPECT_EQ(marker.state(), QVFoldMarkerState::Collapsed);
         EXPECT_EQ(marker.numberOfLines(), 4);
     }
+    // Expand All is one edit of the text, whatever the number of regions; its undo steps are
+    // one per region all the same, the first region first.
+    int edits = 0;
+    QVEditorToolSeams::setTextChangeObserver([&](HTMLView&) { ++edits; });
     view->expandAllBlocks();
+    QVEditorToolSeams::setTextChangeObserver(nullptr);
+    EXPECT_EQ(edits, 1);
     EXPECT_EQ(gutter->foldMarkers().size(), 8u);
+    EXPECT_EQ(view->string(), text);
+    view->undoManager().undo();
+    EXPECT_EQ(view->string(), QString("a {") + Region + "}\nd {\n  e [\n    f\n  ]\n}\ng;\n");
+    view->undoManager().undo();
+    EXPECT_EQ(view->string(), QString("a {") + Region + "}\nd {" + Region + "}\ng;\n");
+    view->undoManager().redo();
+    view->undoManager().redo();
     EXPECT_EQ(view->string(), text);
     // The folds left their lines to colour later; once coloured they look as a fresh text does.
     view->finishHighlighting();
