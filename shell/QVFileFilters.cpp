@@ -100,14 +100,17 @@ namespace {
 std::atomic<quint64> expressionCount{0};
 
 // Whether a pattern means the same as one alternative among others, "(?:pattern)": nothing in it
-// counts or names groups across the whole expression, changes options or quotes beyond itself.
+// counts or names groups across the whole expression, changes options, quotes beyond itself or
+// steers the backtracking of the whole match.
 bool combinable(const QString& pattern) {
     for (qsizetype i = 0; i + 1 < pattern.size(); ++i) {
         const QChar c = pattern.at(i), next = pattern.at(i + 1);
         if (c == u'\\') {
             if (next.isDigit() || next == u'g' || next == u'k' || next == u'Q' || next == u'E') return false;
             ++i;  // the escaped character is no group or option
-        } else if (c == u'(' && next == u'?' && !(i + 2 < pattern.size() && pattern.at(i + 2) == u':')) {
+        } else if (c == u'(' && ((next == u'?' && !(i + 2 < pattern.size() && pattern.at(i + 2) == u':')) || next == u'*')) {
+            // Options, named or numbered groups, conditions, recursion; and verbs such as
+            // (*COMMIT), which would end the other alternatives' chances too.
             return false;
         }
     }

@@ -93,9 +93,10 @@ TEST(QVFileFilters, UserFiltersMatchWhenEnabledAndValid) {
                  filterPlist(QStringLiteral("Either"), QStringLiteral("^x$|^y$"), true),
                  filterPlist(QStringLiteral("Doubled"), QStringLiteral("^(q)\\1$"), true),
                  filterPlist(QStringLiteral("Cased"), QStringLiteral("(?-i)^Zz$"), true),
+                 filterPlist(QStringLiteral("Committed"), QStringLiteral("^c(*COMMIT)d$"), true),
                  QStringLiteral("not a dictionary"),
              });
-    ASSERT_EQ(filters->countOfFilters(), 12) << "elements that are not dictionaries are skipped";
+    ASSERT_EQ(filters->countOfFilters(), 13) << "elements that are not dictionaries are skipped";
     const struct {
         const char* name;
         bool hidden;
@@ -104,16 +105,17 @@ TEST(QVFileFilters, UserFiltersMatchWhenEnabledAndValid) {
         {"plain", false},      {"(unclosed", false}, {"Secret.key", true}, {"old.bak", true},
         {"a\nb", true},  // "." matches a line break too
         {"x", true},           {"y", true},          {"xy", false},        {"qq", true},
-        {"q", false},          {"Zz", true},         {"zz", false},
+        {"q", false},          {"Zz", true},         {"zz", false},        {"cd", true},
+        {"c.log", true},  // "c" commits the verb's own pattern only, not the others
     };
     for (const auto& row : rows)
         EXPECT_EQ(filters->stringMatchesFilters(QLatin1String(row.name)), row.hidden) << row.name;
     // A name that no filter hides costs one expression for the patterns that combine, and one for
-    // each that cannot (the group number, the option), not one per filter.
+    // each that cannot (the group number, the option, the verb), not one per filter.
     const QVFileFilters::Matcher matcher = filters->matcher();
     const quint64 before = QVFileFilters::expressionsRun();
     EXPECT_FALSE(matcher.matches(QStringLiteral("index.html")));
-    EXPECT_EQ(QVFileFilters::expressionsRun() - before, 3u);
+    EXPECT_EQ(QVFileFilters::expressionsRun() - before, 4u);
 
     const QList<std::shared_ptr<QVFileFilter>> list = filters->filters();
     EXPECT_FALSE(list[2]->enabled()) << "an absent flag is off";
