@@ -539,6 +539,55 @@ void HTMLView::expandRegionsAtOnce(const QList<QVFoldMarker>& markers) {
     horizontalScrollBar()->setValue(horizontal);
 }
 
+void HTMLView::collapseRegionsAtOnce(const QList<QVFoldMarker>& markers) {
+    const QVTextStorage& text = textStorage();
+    std::vector<QVRange> ranges;  // from the first to the last
+    for (const QVFoldMarker& marker : markers) {
+        const std::optional<QVLineNumberingRulerView::Fold> fold = _gutter->foldOfMarker(marker);
+        if (!fold) continue;
+        const std::optional<QVRange> range = rangeToCollapse(fold->first, fold->second, fold->type, fold->offset);
+        if (!range || range->length <= 0 || range->location < 0 || range->end() > length()) continue;
+        if (!ranges.empty() && range->location < ranges.back().end()) {
+            // Blocks inside one another: one by one from the last, as each fold leaves the
+            // places before it as they were.
+            for (auto it = markers.crbegin(); it != markers.crend(); ++it) _gutter->toggleMarker(*it);
+            return;
+        }
+        ranges.push_back(*range);
+    }
+    if (ranges.empty()) return;
+    // One edit from the first block to the last: the text between them as it is, each block
+    // replaced by the character of a region holding its text.
+    const QVRange whole(ranges.front().location, ranges.back().end() - ranges.front().location);
+    QString collapsed;
+    QVTextChange::Attachments kept;
+    std::vector<QVTextChange> expansions;  // what undoing each fold puts back
+    expansions.reserve(ranges.size());
+    qint64 from = whole.location;
+    for (const QVRange& range : ranges) {
+        const QVRange between(from, range.location - from);
+        for (const auto& [offset, attachment] : QVTextChange::attachmentsIn(text, between))
+            kept.emplace_back(collapsed.size() + offset, attachment);
+        collapsed += text.characters(between);
+        kept.emplace_back(collapsed.size(), _textStorage->attachmentForRange(range));
+        collapsed += QChar(QVTextAttachment::Character);
+        expansions.emplace_back(QVRange(range.location, 1), text.characters(range).toString(), QVTextChange::attachmentsIn(text, range));
+        from = range.end();
+    }
+    QVUndoManager& undo = undoManager();
+    undo.disableUndoRegistration();
+    _dontCountChange = true;
+    const bool done = replaceRange(whole, collapsed, kept);
+    undo.enableUndoRegistration();
+    if (!done) return;
+    // The undo steps are those of collapsing the blocks one by one from the last to the first:
+    // each undo expands one block again, the first one first.
+    for (auto it = expansions.crbegin(); it != expansions.crend(); ++it)
+        performUndoable([&] { registerUndoOfChange(*it, CollapseActionName); }, CollapseActionName, false);
+    // Where collapsing the first block last left the caret.
+    QVTextView::setSelectedRange(QVRange(ranges.front().location + 1, 0));
+}
+
 // --- Hooks ------------------------------------------------------------------------------------
 
 bool HTMLView::shouldChangeTextInRange(QVRange range, const QString& replacement) {

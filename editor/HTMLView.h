@@ -11,6 +11,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/TextEncoding.h"
 
+#include <optional>
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -271,6 +272,11 @@ private:
     void toggleAll(QVFoldMarkerState state, int level);
     // Expands the collapsed regions the markers stand for with one edit of the text.
     void expandRegionsAtOnce(const QList<QVFoldMarker>& markers);
+    // Collapses the blocks the open markers begin with one edit of the text (one by one, from
+    // the last, should two of them overlap).
+    void collapseRegionsAtOnce(const QList<QVFoldMarker>& markers);
+    // What collapseFromGlyphIndex() would collapse; nothing when it would not.
+    std::optional<QVRange> rangeToCollapse(qint64 first, qint64 second, QVFoldMarkerState type, qint64 offset);
     void registerTextRestore(const QString& actionName);
     void restoreText(const QString& text, const QVTextChange::Attachments& attachments, const QString& actionName);
     // undoableSetString() without the line-break conversion.

@@ -124,8 +124,18 @@ TEST(HTMLViewFolding, CommandsFoldThroughTheGutterAndRestoreTheTextExactly) {
     int beeps = 0;
     const auto previous = QVBeep::setSink([&] { ++beeps; });
 
-    // Only the outermost blocks collapse; the document is not edited by it.
+    // Only the outermost blocks collapse, with one edit of the text whatever their number; the
+    // document is not edited by it. Its undo steps are one per block all the same, the first
+    // block first.
+    int edits = 0;
+    QVEditorToolSeams::setTextChangeObserver([&](HTMLView&) { ++edits; });
     view->collapseAllBlocks();
+    QVEditorToolSeams::setTextChangeObserver(nullptr);
+    EXPECT_EQ(edits, 1);
+    EXPECT_EQ(view->string(), QString("a {") + Region + "}\nd {" + Region + "}\ng;\n");
+    view->undoManager().undo();
+    EXPECT_EQ(view->string(), QString("a {\n  b {\n    c;\n  }\n}\nd {") + Region + "}\ng;\n");
+    view->undoManager().redo();
     EXPECT_EQ(view->string(), QString("a {") + Region + "}\nd {" + Region + "}\ng;\n");
     EXPECT_EQ(view->fullString(), text);
     EXPECT_TRUE(view->shouldIgnoreChangeForCount());
@@ -135,9 +145,8 @@ TEST(HTMLViewFolding, CommandsFoldThroughTheGutterAndRestoreTheTextExactly) {
         EXPECT_EQ(marker.state(), QVFoldMarkerState::Collapsed);
         EXPECT_EQ(marker.numberOfLines(), 4);
     }
-    // Expand All is one edit of the text, whatever the number of regions; its undo steps are
-    // one per region all the same, the first region first.
-    int edits = 0;
+    // Expand All is one edit of the text too, its undo steps one per region, the first first.
+    edits = 0;
     QVEditorToolSeams::setTextChangeObserver([&](HTMLView&) { ++edits; });
     view->expandAllBlocks();
     QVEditorToolSeams::setTextChangeObserver(nullptr);
