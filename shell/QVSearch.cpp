@@ -140,6 +140,11 @@ char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : 
 // not single bytes), or, for a caseless needle with a letter that a character beyond ASCII folds
 // into (the Kelvin sign into "k", the long s into "s"), any byte beyond ASCII.
 // Places where the needle's first and last bytes both match are found sixteen bytes at a time.
+std::atomic<quint64>& foldScannedBytes() {
+    static std::atomic<quint64> bytes{0};
+    return bytes;
+}
+
 class LiteralPrefilter {
 public:
     LiteralPrefilter(const QString& literal, bool caseSensitive) : _caseSensitive(caseSensitive) {
@@ -170,6 +175,7 @@ public:
         // Nothing folds into a case-sensitive needle, nor into most caseless ones.
         if (_foldingSequences.empty())
             return true;
+        foldScannedBytes().fetch_add(quint64(n), std::memory_order_relaxed);
         size_t at = 0;
 #if defined(__SSE2__)
         // Sixteen places at a time where a sequence's first two bytes stand; the rest is checked
@@ -682,6 +688,8 @@ QList<QVSearchResult> QVSearch::findAllForTextView(const QVFullTextSource::Handl
 }
 
 quint64 QVSearch::bytesDecoded() { return decodedBytes.load(std::memory_order_relaxed); }
+
+quint64 QVSearch::bytesScannedForFolds() { return foldScannedBytes().load(std::memory_order_relaxed); }
 
 QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEncoding* encoding,
                                               bool asResults, QVError* error, bool* binary) const {

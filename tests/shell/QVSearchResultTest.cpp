@@ -297,6 +297,13 @@ TEST(QVSearch, ACaselessLiteralWithAFoldingLetterDecodesOnlyFilesHoldingAFolding
             EXPECT_EQ(actual, expected);
             EXPECT_EQ(QVSearch::bytesDecoded() != before, c.decoded);
         }
+        // A case-sensitive literal has nothing folding into it: the bytes are not looked through
+        // for such characters.
+        QVSearch exact = QVSearch::withSearchString(QStringLiteral("kiss"));
+        exact.setCaseSensitive(true);
+        const quint64 scanned = QVSearch::bytesScannedForFolds();
+        exact.findAllForPath(path, nullptr, false);
+        EXPECT_EQ(QVSearch::bytesScannedForFolds(), scanned) << c.file;
     }
 }
 
