@@ -172,5 +172,7 @@ inline QString programFolder() {
 }
 
 inline QString driver() { return programFolder() + QStringLiteral("/qvdriver"); }
+// The plain read()-and-memchr() scan (bench/driver/readmemchr.cpp).
+inline QString memchrScanner() { return programFolder() + QStringLiteral("/readmemchr"); }
 
 }  // namespace paired

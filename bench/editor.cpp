@@ -3,14 +3,16 @@
 // lines) at a line of code near the start, in the middle and at the end of real files (jQuery UI,
 // three.js, 100,000 lines of real scripts, a 100,000-line real page), p50 and p99, without and
 // with the repaint that follows it, typed as real key events on both sides in turns; scrolling a
-// page at the end of the scripts; and big files as a user meets them: the memory a 100 MB HTML
-// page holds once open and once coloured while idle (and the most it held), Ctrl+End and
-// Ctrl+Home in it (the first Ctrl+End apart); and long lines: opening pages whose rows run on as
+// page at the end of the scripts; and big files as a user meets them: the memory a 100 MB real
+// HTML page holds once open and once coloured while idle (and the most it held), as the whole
+// program and as its growth, Ctrl+End right after the page shows and the first once coloured,
+// then Ctrl+End and Ctrl+Home; and long lines: opening pages whose rows run on as
 // one line of 0.25, 0.5 and 5 MB, a keystroke in the middle of that line, and a keystroke at the
 // end of a 50 MB one-line script.
 //
-// The 100,000-line files are real JavaScript and HTML as Debian ships them, concatenated; the
-// files opened whole are generated JavaScript-like source and HTML.
+// The 100,000-line files and the big page are real JavaScript and HTML as Debian ships them,
+// concatenated; the files opened whole and the long lines are generated JavaScript-like source
+// and HTML.
 // All sit in a temporary folder; settings live in a temporary folder too. QORVEL_BENCH_OPEN_MB lists the file sizes to open (default "10,100"),
 // QORVEL_BENCH_BIG_MB the size of the big HTML page (default 100). Repaints go through the event
 // loop of a shown window, so each side paints only what it marked dirty. The big page is opened
@@ -580,7 +582,22 @@ int bigMB() {
     return mb > 0 ? mb : 100;
 }
 
-QString bigPage() { return writeFile(QStringLiteral("big-%1mb.html").arg(bigMB()), makeHtml(qint64(bigMB()) * 1000 * 1000, false)); }
+// The big page: the real HTML the setup installs (as for the 100,000-line page), one file after
+// the other and again until it holds QORVEL_BENCH_BIG_MB megabytes; generated markup when none is
+// installed.
+QString bigPage() {
+    const QString name = QStringLiteral("big-%1mb.html").arg(bigMB());
+    if (QFile::exists(g_files->filePath(name))) return g_files->filePath(name);
+    const qint64 size = qint64(bigMB()) * 1000 * 1000;
+    const QByteArray real = realText(Language::HTML, 100000);
+    if (real.isEmpty()) return writeFile(name, makeHtml(size, false));
+    QByteArray out;
+    out.reserve(size + real.size());
+    while (out.size() < size) out += real;
+    out.truncate(out.lastIndexOf('\n', size) + 1);
+    return writeFile(name, out);
+}
+
 // A page whose rows of about kb kilobytes run on as one line.
 QString longLinePage(int kb) {
     return writeFile(QStringLiteral("long-line-%1kb.html").arg(kb), makeHtml(qint64(kb) * 1000, true));
@@ -608,8 +625,11 @@ qint64 residentKB(const char* field = "VmRSS:") {
     return 0;
 }
 
-// The child's side of the big page: opens it, measures what it holds, then Ctrl+End and
-// Ctrl+Home (each with its repaint, the median of five), and prints one line for the parent.
+// The child's side of the big page: opens it, measures what it holds (the whole program, and its
+// growth over the program before the page), Ctrl+End right after the page shows (before any
+// colouring past the first screen), then colours it, then Ctrl+End and Ctrl+Home (each with its
+// repaint, the first Ctrl+End once coloured and the median of five), and prints one line for the
+// parent.
 int bigPageChild(const QByteArray& side, const QString& path) {
     const qint64 base = residentKB();
     std::function<void()> toEnd, toHome, colour;
@@ -636,6 +656,21 @@ int bigPageChild(const QByteArray& side, const QString& path) {
         widget = std::move(edit);
     }
     const qint64 opened = residentKB();
+    // To the painted frame: the move and the repaint it posted (delivered with the other posted
+    // events); a timer that comes due meanwhile (a slice of the colouring going on in the
+    // background) runs after the clock stops, as it does after the frame for a user.
+    auto timed = [](const std::function<void()>& move) {
+        QElapsedTimer clock;
+        clock.start();
+        move();
+        QCoreApplication::sendPostedEvents();
+        const double ms = clock.nsecsElapsed() / 1e6;
+        repaintPending();
+        return ms;
+    };
+    // Right after the page shows: what a user who opens a big file and goes to its end meets.
+    const double shownEnd = timed(toEnd);
+    timed(toHome);
     QElapsedTimer colouring;
     colouring.start();
     colour();
@@ -645,19 +680,14 @@ int bigPageChild(const QByteArray& side, const QString& path) {
     const qint64 peak = residentKB("VmHWM:");
     std::vector<double> ends, homes;
     for (int i = 0; i < 5; ++i) {
-        QElapsedTimer clock;
-        clock.start();
-        toEnd();
-        repaintPending();
-        ends.push_back(clock.nsecsElapsed() / 1e6);
-        clock.restart();
-        toHome();
-        repaintPending();
-        homes.push_back(clock.nsecsElapsed() / 1e6);
+        ends.push_back(timed(toEnd));
+        homes.push_back(timed(toHome));
     }
-    std::printf("characters=%lld open_kb=%lld coloured_kb=%lld peak_kb=%lld colour_ms=%.0f end_ms=%.3f home_ms=%.3f first_end_ms=%.3f\n",
-                (long long)characters, (long long)(opened - base), (long long)(coloured - base), (long long)(peak - base), colourMs,
-                percentiles(ends).p50, percentiles(homes).p50, ends[0]);
+    std::printf("characters=%lld open_kb=%lld coloured_kb=%lld peak_kb=%lld program_open_kb=%lld program_coloured_kb=%lld "
+                "program_peak_kb=%lld colour_ms=%.0f end_ms=%.3f home_ms=%.3f first_end_ms=%.3f shown_end_ms=%.3f\n",
+                (long long)characters, (long long)(opened - base), (long long)(coloured - base), (long long)(peak - base),
+                (long long)opened, (long long)coloured, (long long)peak, colourMs, percentiles(ends).p50, percentiles(homes).p50,
+                ends[0], shownEnd);
     return 0;
 }
 
@@ -688,9 +718,12 @@ void BM_BigPage(benchmark::State& state, const char* side) {
         state.counters["ctrl_end_ms"] = values["end_ms"];
         state.counters["ctrl_home_ms"] = values["home_ms"];
         state.counters["first_ctrl_end_ms"] = values["first_end_ms"];
+        state.counters["shown_ctrl_end_ms"] = values["shown_end_ms"];
+        state.counters["program_MB"] = values["program_coloured_kb"] / 1024;
         state.counters["peak_MB"] = values["peak_kb"] / 1024;
         state.counters["colour_ms"] = values["colour_ms"];
-        for (const char* name : {"open_kb", "coloured_kb", "peak_kb", "colour_ms", "end_ms", "home_ms", "first_end_ms"})
+        for (const char* name : {"open_kb", "coloured_kb", "peak_kb", "colour_ms", "end_ms", "home_ms", "first_end_ms", "shown_end_ms",
+                                 "program_open_kb", "program_coloured_kb", "program_peak_kb"})
             results()[std::string("big/") + side + "/" + name] = values[name];
         results()[std::string("big/") + side + "/characters"] = characters;
     }
@@ -909,17 +942,24 @@ void printSummary() {
         for (const char* side : {"qorvel", "peer"}) {
             const std::string k = std::string("big/") + side + "/";
             const double chars = get(k + "characters");
-            std::printf("  %d MB page, %s: %.0f MB open (%.2f bytes/char), %.0f MB coloured (%.2f bytes/char%s) in %.1f s, peak %.0f MB "
-                        "(%.2f times the file), Ctrl+End %.1f ms (the first %.1f ms), Ctrl+Home %.1f ms\n",
-                        bigMB(), side, get(k + "open_kb") / 1024, get(k + "open_kb") * 1024 / chars, get(k + "coloured_kb") / 1024,
+            std::printf("  %d MB real page, %s: the program holds %.0f MB open, %.0f MB coloured, peak %.0f MB (%.2f times the file); "
+                        "its growth for the page %.0f MB open (%.2f bytes/char), %.0f MB coloured (%.2f bytes/char%s) in %.1f s, "
+                        "peak %.0f MB; Ctrl+End right after the page shows %.1f ms, the first once coloured %.1f ms, then %.1f ms, "
+                        "Ctrl+Home %.1f ms\n",
+                        bigMB(), side, get(k + "program_open_kb") / 1024, get(k + "program_coloured_kb") / 1024,
+                        get(k + "program_peak_kb") / 1024, get(k + "program_peak_kb") * 1024 / (bigMB() * 1e6),
+                        get(k + "open_kb") / 1024, get(k + "open_kb") * 1024 / chars, get(k + "coloured_kb") / 1024,
                         get(k + "coloured_kb") * 1024 / chars,
                         std::string(side) == "peer" ? "; QPlainTextEdit colours nothing, so this is its plain figure" : "",
-                        get(k + "colour_ms") / 1e3, get(k + "peak_kb") / 1024, get(k + "peak_kb") * 1024 / chars, get(k + "end_ms"),
-                        get(k + "first_end_ms"), get(k + "home_ms"));
-            if (std::string(side) == "qorvel")
-                std::printf("  %d MB page, first Ctrl+End: ratio %.2f (goal 2)\n", bigMB(),
-                            get("big/peer/first_end_ms") > 0 ? get(k + "first_end_ms") / get("big/peer/first_end_ms") : 0.0);
+                        get(k + "colour_ms") / 1e3, get(k + "peak_kb") / 1024, get(k + "shown_end_ms"), get(k + "first_end_ms"),
+                        get(k + "end_ms"), get(k + "home_ms"));
         }
+        auto ratio = [&](const char* name) {
+            const double peer = get(std::string("big/peer/") + name);
+            return peer > 0 ? get(std::string("big/qorvel/") + name) / peer : 0.0;
+        };
+        std::printf("  %d MB real page, Ctrl+End right after the page shows: ratio %.2f; the first once coloured: ratio %.2f (goal 1)\n",
+                    bigMB(), ratio("shown_end_ms"), ratio("first_end_ms"));
     }
     if (r.count("scroll/qorvel"))
         std::printf("  page down at the end: %.2f ms vs %.2f ms, ratio %.2f\n", get("scroll/qorvel") * 1e3,

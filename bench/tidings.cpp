@@ -1,6 +1,7 @@
 // The analytics kit beside the usual tools (scripts/https-peer started here when needed):
 // compressing and packaging 1,000 rotated logs against gzip writing one .gz per log (unsynced and
-// synced) and one `gzip -6 -c` stream over them, and uploading
+// synced; with nothing else deleted in the loop, and right after the previous run's outputs were
+// deleted, both sides alike) and one `gzip -6 -c` stream over them, and uploading
 // the 1,000 packages to the loopback HTTPS server against one curl sending them from a config
 // file, both trusting only the server's root. Also events per second through logEvent.
 // QORVEL_BENCH_ROUNDS (default 3) pairs of each.
@@ -17,10 +18,14 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
+
+#include <unistd.h>
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIntValue("QORVEL_HTTPS_PORT") <= 0) {
@@ -54,25 +59,78 @@ int main(int argc, char** argv) {
         f.write(text);
         logFiles << path;
     }
-    const QString packages = dir.filePath(QStringLiteral("packages"));
-    const QStringList ours{driver, QStringLiteral("compress"), logs, packages};
-    // The peer as the kit works: one .gz beside each log (-k keeps the log, -f replaces the .gz of
-    // the round before). The kit runs the logs as the one batch a start makes of an earlier run's
-    // leftovers, each output made durable before its input goes, at a few syncs per batch; the
-    // peer synced per file (sync with file names: one fsync each) says what durability costs
-    // done file by file.
-    QStringList perLog{QStringLiteral("gzip"), QStringLiteral("-6"), QStringLiteral("-k"), QStringLiteral("-f"), QStringLiteral("--")};
-    perLog += logFiles;
-    QStringList perLogSynced{QStringLiteral("bash"), QStringLiteral("-c"),
-                             QStringLiteral("gzip -6 -k -f -- \"$@\" && exec sync -- \"${@/%/.gz}\""), QStringLiteral("gzip")};
-    perLogSynced += logFiles;
-    paired::addRow(paired::row("compress and package 1,000 logs / gzip -6 one .gz per log (goal 3)", paired::compare(ours, perLog, rounds)));
-    paired::addRow(paired::row("compress and package 1,000 logs / gzip -6 one .gz per log, each synced", paired::compare(ours, perLogSynced, rounds)));
+    // Each run of either side, outside its timing, gets a fresh folder holding links to the 1,000
+    // logs; each side removes its inputs as it goes (the kit once a package is durable, gzip once
+    // its .gz is written). In the first rows nothing else is deleted anywhere in the loop: every
+    // folder stays until the end. In the last, each run follows, on both sides alike, the
+    // deletion of the previous run's 1,000 outputs, as the kit meets a batch after it sent and
+    // deleted the packages of the one before.
+    int folders = 0;
+    QString previous[2];
+    auto freshFolder = [&](int side, bool afterDeletions) {
+        const QString folder = dir.filePath(QStringLiteral("run%1").arg(folders++));
+        QDir().mkpath(folder);
+        QStringList inputs;
+        for (const QString& log : logFiles) {
+            const QString link = folder + '/' + QFileInfo(log).fileName();
+            if (::link(QFile::encodeName(log).constData(), QFile::encodeName(link).constData()) != 0) std::abort();
+            inputs << link;
+        }
+        if (afterDeletions && !previous[side].isEmpty()) QDir(previous[side]).removeRecursively();
+        previous[side] = folder;
+        return std::make_pair(folder, inputs);
+    };
+    auto compareInFolders = [&](const QStringList& peerCommand, bool peerTakesFiles, bool afterDeletions) {
+        paired::Comparison c;
+        auto ours = [&] { return paired::run({driver, QStringLiteral("compress"), freshFolder(0, afterDeletions).first}); };
+        auto peer = [&] {
+            const auto [folder, inputs] = freshFolder(1, afterDeletions);
+            return paired::run(peerCommand + (peerTakesFiles ? inputs : QStringList{folder}));
+        };
+        ours();
+        peer();
+        for (int i = 0; i < rounds; ++i) {
+            if (i % 2 == 0) {
+                c.ours.push_back(ours());
+                c.peer.push_back(peer());
+            } else {
+                c.peer.push_back(peer());
+                c.ours.push_back(ours());
+            }
+            c.ok = c.ok && c.ours.back().ok && c.peer.back().ok;
+        }
+        return c;
+    };
+    // The peer as the kit works: one .gz per log, the log removed once it is written. The kit
+    // runs the logs as the one batch a start makes of an earlier run's leftovers, each output
+    // made durable before its input goes, at a few syncs per batch; the peer synced per file
+    // (sync with file names: one fsync each) says what durability costs done file by file.
+    // -f: the logs are links to the originals, which gzip otherwise leaves alone.
+    const QStringList perLog{QStringLiteral("gzip"), QStringLiteral("-6"), QStringLiteral("-f"), QStringLiteral("--")};
+    const QStringList perLogSynced{QStringLiteral("bash"), QStringLiteral("-c"),
+                                   QStringLiteral("gzip -6 -f -- \"$@\" && exec sync -- \"${@/%/.gz}\""), QStringLiteral("gzip")};
+    paired::addRow(paired::row("compress and package 1,000 logs / gzip -6 one .gz per log (goal 3)", compareInFolders(perLog, true, false)));
+    paired::addRow(paired::row("compress and package 1,000 logs / gzip -6 one .gz per log, each synced",
+                               compareInFolders(perLogSynced, true, false)));
+    paired::addRow(paired::row("compress and package 1,000 logs right after the last batch's 1,000 outputs were deleted, both sides "
+                               "/ gzip -6 one .gz per log",
+                               compareInFolders(perLog, true, true)));
     const QString gzipOut = dir.filePath(QStringLiteral("gzip.out"));
     QStringList oneStream{QStringLiteral("gzip"), QStringLiteral("-6"), QStringLiteral("-c")};
     oneStream += logFiles;
-    paired::addRow(paired::row("compress and package 1,000 logs / gzip -6 -c into one stream", paired::compare(ours, oneStream, rounds,
-                                                                                                          gzipOut.toLocal8Bit().constData())));
+    paired::addRow(paired::row("compress and package 1,000 logs / gzip -6 -c into one stream", [&] {
+        paired::Comparison c;
+        for (int i = 0; i < rounds; ++i) {
+            auto ours = [&] { c.ours.push_back(paired::run({driver, QStringLiteral("compress"), freshFolder(0, false).first})); };
+            auto peer = [&] { c.peer.push_back(paired::run(oneStream, gzipOut.toLocal8Bit().constData())); };
+            if (i % 2 == 0) ours(), peer();
+            else peer(), ours();
+            c.ok = c.ok && c.ours.back().ok && c.peer.back().ok;
+        }
+        return c;
+    }()));
+    // The packages the upload rows send: those of our last run.
+    const QString packages = previous[0];
 
     const QString url = QStringLiteral("https://127.0.0.1:%1/spi/v2/events").arg(port);
     const QString config = dir.filePath(QStringLiteral("curl.config"));

@@ -5,6 +5,7 @@
 #include "editor/HTMLViewTypingAids.h"
 #include "editor/QVEditorNotifications.h"
 #include "editor/QVEditorToolSeams.h"
+#include "editor/QVFoldMarker.h"
 #include "editor/QVLineNumberingRulerView.h"
 #include "languages/QVParser.h"
 #include "platform/FileName.h"
@@ -479,6 +480,112 @@ bool HTMLView::expandRegion(qint64 position) {
     verticalScrollBar()->setValue(vertical);
     horizontalScrollBar()->setValue(horizontal);
     return done;
+}
+
+void HTMLView::expandRegionsAtOnce(const QList<QVFoldMarker>& markers) {
+    const QVTextStorage& text = textStorage();
+    struct Region {
+        qint64 at;
+        std::shared_ptr<QVFoldMarkerTextAttachment> attachment;
+        QString text;
+    };
+    std::vector<Region> regions;  // from the first to the last
+    for (const QVFoldMarker& marker : markers) {
+        const qint64 index = marker.glyphIndex();
+        if (index < 0 || index >= length()) continue;
+        QVRange run;
+        std::shared_ptr<QVFoldMarkerTextAttachment> region = _textStorage->nextAttachmentAfterIndex(index, &run);
+        const qint64 line = text.lineOfPosition(index);
+        if (!region || run.location >= text.lineContentsEnd(line)) continue;
+        if (!regions.empty() && run.location <= regions.back().at) continue;
+        regions.push_back({run.location, region, region->string()});
+    }
+    if (regions.empty()) return;
+    // One edit from the first region to the last: the text between them as it is (with any
+    // attachment it holds), each region's character replaced by its text. Expanding them one by
+    // one cost an edit, its undo record and its notifications per region.
+    const QVRange whole(regions.front().at, regions.back().at + 1 - regions.front().at);
+    QString expanded;
+    qint64 size = whole.length - qint64(regions.size());
+    for (const Region& region : regions) size += region.text.size();
+    expanded.reserve(qsizetype(size));
+    QVTextChange::Attachments kept;
+    qint64 from = whole.location;
+    for (const Region& region : regions) {
+        const QVRange between(from, region.at - from);
+        for (const auto& [offset, attachment] : QVTextChange::attachmentsIn(text, between))
+            kept.emplace_back(expanded.size() + offset, attachment);
+        expanded += text.characters(between);
+        expanded += region.text;
+        from = region.at + 1;
+    }
+    const int vertical = verticalScrollBar()->value();
+    const int horizontal = horizontalScrollBar()->value();
+    QVUndoManager& undo = undoManager();
+    undo.disableUndoRegistration();
+    _dontCountChange = true;
+    const bool done = replaceRange(whole, expanded, kept);
+    undo.enableUndoRegistration();
+    if (!done) return;
+    // The undo steps are those of expanding the regions one by one from the last to the first:
+    // each undo collapses one region again, the first one first.
+    for (auto it = regions.crbegin(); it != regions.crend(); ++it) {
+        const QVTextChange collapse(QVRange(it->at, it->text.size()), QString(QChar(QVTextAttachment::Character)), {{0, it->attachment}});
+        performUndoable([&] { registerUndoOfChange(collapse, ExpandActionName); }, ExpandActionName, false);
+    }
+    // Where expanding the first region last left the caret.
+    QVTextView::setSelectedRange(QVRange(regions.front().at + regions.front().text.size(), 0));
+    verticalScrollBar()->setValue(vertical);
+    horizontalScrollBar()->setValue(horizontal);
+}
+
+void HTMLView::collapseRegionsAtOnce(const QList<QVFoldMarker>& markers) {
+    const QVTextStorage& text = textStorage();
+    std::vector<QVRange> ranges;  // from the first to the last
+    for (const QVFoldMarker& marker : markers) {
+        const std::optional<QVLineNumberingRulerView::Fold> fold = _gutter->foldOfMarker(marker);
+        if (!fold) continue;
+        const std::optional<QVRange> range = rangeToCollapse(fold->first, fold->second, fold->type, fold->offset);
+        if (!range || range->length <= 0 || range->location < 0 || range->end() > length()) continue;
+        if (!ranges.empty() && range->location < ranges.back().end()) {
+            // Blocks inside one another: one by one from the last, as each fold leaves the
+            // places before it as they were.
+            for (auto it = markers.crbegin(); it != markers.crend(); ++it) _gutter->toggleMarker(*it);
+            return;
+        }
+        ranges.push_back(*range);
+    }
+    if (ranges.empty()) return;
+    // One edit from the first block to the last: the text between them as it is, each block
+    // replaced by the character of a region holding its text.
+    const QVRange whole(ranges.front().location, ranges.back().end() - ranges.front().location);
+    QString collapsed;
+    QVTextChange::Attachments kept;
+    std::vector<QVTextChange> expansions;  // what undoing each fold puts back
+    expansions.reserve(ranges.size());
+    qint64 from = whole.location;
+    for (const QVRange& range : ranges) {
+        const QVRange between(from, range.location - from);
+        for (const auto& [offset, attachment] : QVTextChange::attachmentsIn(text, between))
+            kept.emplace_back(collapsed.size() + offset, attachment);
+        collapsed += text.characters(between);
+        kept.emplace_back(collapsed.size(), _textStorage->attachmentForRange(range));
+        collapsed += QChar(QVTextAttachment::Character);
+        expansions.emplace_back(QVRange(range.location, 1), text.characters(range).toString(), QVTextChange::attachmentsIn(text, range));
+        from = range.end();
+    }
+    QVUndoManager& undo = undoManager();
+    undo.disableUndoRegistration();
+    _dontCountChange = true;
+    const bool done = replaceRange(whole, collapsed, kept);
+    undo.enableUndoRegistration();
+    if (!done) return;
+    // The undo steps are those of collapsing the blocks one by one from the last to the first:
+    // each undo expands one block again, the first one first.
+    for (auto it = expansions.crbegin(); it != expansions.crend(); ++it)
+        performUndoable([&] { registerUndoOfChange(*it, CollapseActionName); }, CollapseActionName, false);
+    // Where collapsing the first block last left the caret.
+    QVTextView::setSelectedRange(QVRange(ranges.front().location + 1, 0));
 }
 
 // --- Hooks ------------------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/TextEncoding.h"
 
+#include <optional>
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -27,6 +28,7 @@ class QVTidyOperationItem;
 class QVUserScriptContext;
 class QPainter;
 class QVLineNumberingRulerView;
+class QVFoldMarker;
 
 // The view is its own scroll area (the platform's editor widget); the gutter's place is its
 // left viewport margin. Positions are visible ones unless a method says otherwise: in the
@@ -268,6 +270,13 @@ private:
     friend class HTMLViewTypingAids;
     // Toggles the gutter's markers of that state at that level, from the last to the first.
     void toggleAll(QVFoldMarkerState state, int level);
+    // Expands the collapsed regions the markers stand for with one edit of the text.
+    void expandRegionsAtOnce(const QList<QVFoldMarker>& markers);
+    // Collapses the blocks the open markers begin with one edit of the text (one by one, from
+    // the last, should two of them overlap).
+    void collapseRegionsAtOnce(const QList<QVFoldMarker>& markers);
+    // What collapseFromGlyphIndex() would collapse; nothing when it would not.
+    std::optional<QVRange> rangeToCollapse(qint64 first, qint64 second, QVFoldMarkerState type, qint64 offset);
     void registerTextRestore(const QString& actionName);
     void restoreText(const QString& text, const QVTextChange::Attachments& attachments, const QString& actionName);
     // undoableSetString() without the line-break conversion.

@@ -95,14 +95,19 @@ qint64 HTMLView::numberOfLinesForState(QVFoldMarkerState state, qint64 index) {
 }
 
 bool HTMLView::collapseFromGlyphIndex(qint64 first, qint64 second, QVFoldMarkerState type, qint64 offset) {
-    if (first < 0 || first > length()) return false;
+    const std::optional<QVRange> range = rangeToCollapse(first, second, type, offset);
+    return range && collapseRange(*range);
+}
+
+std::optional<QVRange> HTMLView::rangeToCollapse(qint64 first, qint64 second, QVFoldMarkerState type, qint64 offset) {
+    if (first < 0 || first > length()) return std::nullopt;
     const std::shared_ptr<const QVFoldScanner> scanner = foldScannerAt(*this, first);
-    if (!scanner || !scanner->hasOpener()) return false;
+    if (!scanner || !scanner->hasOpener()) return std::nullopt;
     const QVRange startLine = contentsOfLineAt(textStorage(), first);
     const QString startText = _textStorage->stringWithoutAttachmentsInRange(startLine);
     const std::optional<QVRange> open =
         type == QVFoldMarkerState::Open || offset <= 0 ? scanner->firstOpener(startText) : matchNumber(scanner->openers(startText), offset);
-    if (!open) return false;
+    if (!open) return std::nullopt;
 
     const QVRange endLine = second == QVRange::NotFound || second < 0 || second > length()
                                 ? QVRange(length(), 0)
@@ -114,7 +119,7 @@ bool HTMLView::collapseFromGlyphIndex(qint64 first, qint64 second, QVFoldMarkerS
                                                              : matchNumber(scanner->closers(endText), offset);
     const qint64 start = startLine.location + open->end();
     const qint64 end = endLine.location + (close ? close->location : 0);
-    return collapseRange(QVRange(start, end - start));
+    return QVRange(start, end - start);
 }
 
 bool HTMLView::expandForMarkerWithGlyphIndex(qint64 index) {
@@ -153,6 +158,16 @@ void HTMLView::toggleAll(QVFoldMarkerState state, int level) {
     _gutter->settleMarkers();
     const QList<QVFoldMarker> markers = _gutter->markersWithState(state, level);
     if (markers.isEmpty()) return;
+    if (state == QVFoldMarkerState::Collapsed || state == QVFoldMarkerState::Open) {
+        _foldingAll = true;
+        setColouringDeferred(true);
+        if (state == QVFoldMarkerState::Collapsed) expandRegionsAtOnce(markers);
+        else collapseRegionsAtOnce(markers);
+        setColouringDeferred(false);
+        _foldingAll = false;
+        _gutter->textStorageReplaced();
+        return;
+    }
     // From the last to the first: each fold changes the text after its marker only, so the
     // markers before it, and the match of an outermost block inside it, keep their places.
     // The gutter is told once at the end instead of shifting every marker after every fold.

@@ -451,15 +451,28 @@ void QVLineNumberingRulerView::toggleMarker(const QVFoldMarker& wanted) {
     if (t == QVFoldMarkerState::Collapsed) {
         _delegate->expandForMarkerWithGlyphIndex(g);
     } else {
-        qint64 offset = 0;
-        const qint64 j = indexOfMatch(i, &offset);
-        // An end without its opener has nothing to fold: folding from it to the end of the
-        // text would hide what follows the block instead of the block.
-        if (j < 0 && t == QVFoldMarkerState::End) return;
-        const qint64 other = j < 0 ? QVRange::NotFound : _foldMarkers.at(j).glyphIndex();
-        _delegate->collapseFromGlyphIndex(std::min(g, other), std::max(g, other), t, offset);
+        const std::optional<Fold> fold = foldOfMarker(marker);
+        if (!fold) return;
+        _delegate->collapseFromGlyphIndex(fold->first, fold->second, fold->type, fold->offset);
     }
     update();
+}
+
+std::optional<QVLineNumberingRulerView::Fold> QVLineNumberingRulerView::foldOfMarker(const QVFoldMarker& wanted) {
+    settleMarkers();
+    const qint64 i = indexOfMarker(wanted.glyphIndex());
+    if (i < 0 || !_delegate) return std::nullopt;
+    const QVFoldMarker marker = _foldMarkers.at(i);
+    const QVFoldMarkerState t = marker.state();
+    if (t == QVFoldMarkerState::Other || t == QVFoldMarkerState::Collapsed) return std::nullopt;
+    const qint64 g = marker.glyphIndex();
+    qint64 offset = 0;
+    const qint64 j = indexOfMatch(i, &offset);
+    // An end without its opener has nothing to fold: folding from it to the end of the
+    // text would hide what follows the block instead of the block.
+    if (j < 0 && t == QVFoldMarkerState::End) return std::nullopt;
+    const qint64 other = j < 0 ? QVRange::NotFound : _foldMarkers.at(j).glyphIndex();
+    return Fold{std::min(g, other), std::max(g, other), t, offset};
 }
 
 bool QVLineNumberingRulerView::foldBlockForIndex(qint64 index) {

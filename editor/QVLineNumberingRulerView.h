@@ -97,6 +97,15 @@ public:
     // end of the text; an end one without an opener folds nothing); an "other" marker does
     // nothing.
     void toggleMarker(const QVFoldMarker& marker);
+    // The fold toggling an open or end marker makes, as the delegate's collapseFromGlyphIndex()
+    // takes it: the glyph indexes of its two ends (second NotFound: the end of the text), the
+    // marker's state and which of its line's folds it is. Nothing for a marker that folds nothing.
+    struct Fold {
+        qint64 first = 0, second = 0;
+        QVFoldMarkerState type = QVFoldMarkerState::Open;
+        qint64 offset = 0;
+    };
+    std::optional<Fold> foldOfMarker(const QVFoldMarker& marker);
     // Toggles the innermost block around the line starting at index (its collapsed marker, or
     // the last open marker before it that nothing closed); false when there is none.
     bool foldBlockForIndex(qint64 index);

@@ -160,7 +160,13 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::checkForOpenSpecialsBefo
     }
     for (const auto& [at, parser] : memo.answers)
         if (at == position) return parser ? parserWithTheme(parser) : _parser;
-    std::shared_ptr<QVParser> found = findOpenSpecialBefore(position);
+    bool provisional = false;
+    std::shared_ptr<QVParser> found = findOpenSpecialBefore(position, &provisional);
+    if (provisional) {
+        // Not kept: colouring will reach position and make the answer certain.
+        _provisionalAnswerAt = std::max(_provisionalAnswerAt, position);
+        return found;
+    }
     if (memo.answers.size() >= 4) memo.answers.erase(memo.answers.begin());
     memo.answers.emplace_back(position, found == _parser ? nullptr : found);
     return found;
@@ -172,27 +178,39 @@ quint64 openerSearchCount = 0;
 
 quint64 QVSyntaxHighlightingTextView::charactersSearchedForOpeners() { return openerSearchCount; }
 
-qint64 QVSyntaxHighlightingTextView::openSpecialSearchFloor(qint64 position) const {
+qint64 QVSyntaxHighlightingTextView::openSpecialSearchFloor(qint64 position, bool* bounded) const {
     // Where the colours before position are final, a block still open there either coloured the
     // characters from its start to position or was opened so close before it that it holds
     // nothing yet: its opener stands just before the embedded languages' runs that end at
     // position. Before that the text is in the main language, so whatever opened there has been
-    // closed. Without final colours the search starts at the top.
-    if (position <= 0 || position > _highlightedUpTo) return 0;
-    const QVTextStorage& text = textStorage();
-    qint64 blockStart = position;
-    for (int run = 0; blockStart > 0; ++run) {
-        QVRange extent;
-        const QVParser* parser = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, blockStart - 1, &extent));
-        if (!parser || parser == _parser.get()) break;
-        // Runs of many languages one after another: no longer a block with an opener near.
-        if (run == OpenSpecialRuns || extent.location >= blockStart) return 0;
-        blockStart = extent.location;
+    // closed. Where colouring has not reached position yet, the same holds where it stands; from
+    // there on the search goes back no further than UncolouredReach, so that a jump into a large
+    // page just shown costs what it costs once coloured: the answer is then provisional, and
+    // looked for again when colouring passes the caret.
+    *bounded = false;
+    const qint64 settled = std::min(position, _highlightedUpTo);
+    const qint64 floor = [&]() -> qint64 {
+        if (settled <= 0) return 0;
+        const QVTextStorage& text = textStorage();
+        qint64 blockStart = settled;
+        for (int run = 0; blockStart > 0; ++run) {
+            QVRange extent;
+            const QVParser* parser = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, blockStart - 1, &extent));
+            if (!parser || parser == _parser.get()) break;
+            // Runs of many languages one after another: no longer a block with an opener near.
+            if (run == OpenSpecialRuns || extent.location >= blockStart) return 0;
+            blockStart = extent.location;
+        }
+        return std::max<qint64>(0, blockStart - OpenerReach);
+    }();
+    if (position - floor > UncolouredReach && position > _highlightedUpTo) {
+        *bounded = true;
+        return position - UncolouredReach;
     }
-    return std::max<qint64>(0, blockStart - OpenerReach);
+    return floor;
 }
 
-std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::findOpenSpecialBefore(qint64 position) {
+std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::findOpenSpecialBefore(qint64 position, bool* provisional) {
     const QVTextStorage& text = textStorage();
     const QList<std::shared_ptr<QVParser>> subparsers = _parser->subparsers();
     // An opener that begins with another (as "<?php" with "<?") is missing wherever the shorter
@@ -222,7 +240,9 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::findOpenSpecialBefore(qi
         }
         return search(opener);
     };
-    qint64 searchStart = openSpecialSearchFloor(position);  // shared by every sub-parser and opener
+    bool bounded = false;
+    qint64 searchStart = openSpecialSearchFloor(position, &bounded);  // shared by every sub-parser and opener
+    if (provisional) *provisional = bounded;
     for (const std::shared_ptr<QVParser>& sub : subparsers) {
         if (!sub) continue;
         const QStringList& openers = sub->openers();
@@ -638,6 +658,11 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
         if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
         if (budgetMs > 0 && clock.elapsed() >= budgetMs) break;
         if (budgetMs <= 0) slice *= 2;
+    }
+    // The language at the caret, given short of final colours, is certain once they reach it.
+    if (_provisionalAnswerAt >= 0 && _highlightedUpTo >= std::min(_provisionalAnswerAt, text.length())) {
+        _provisionalAnswerAt = -1;
+        _activeParser = checkForOpenSpecialsBefore(selectedRange().location);
     }
 }
 

@@ -177,13 +177,17 @@ private:
     void highlightSome(qint64 until, qint64 budgetMs);
     void scheduleIdleHighlighting();
     std::shared_ptr<QVParser> parserWithTheme(const std::shared_ptr<QVParser>& parser) const;
-    std::shared_ptr<QVParser> findOpenSpecialBefore(qint64 position);
+    // provisional: set when the search stopped UncolouredReach before position, short of final
+    // colours.
+    std::shared_ptr<QVParser> findOpenSpecialBefore(qint64 position, bool* provisional);
     // Where the search for a block open at position may begin: at the top, or with final colours
     // before position, OpenerReach characters before the runs of embedded languages that end
     // there (at most OpenSpecialRuns of them), so the search costs no more at the end of a
-    // large page than near its start.
-    qint64 openSpecialSearchFloor(qint64 position) const;
+    // large page than near its start; without final colours, at most UncolouredReach before
+    // position (bounded then set).
+    qint64 openSpecialSearchFloor(qint64 position, bool* bounded) const;
     static constexpr qint64 OpenerReach = 4096;
+    static constexpr qint64 UncolouredReach = qint64(1) << 18;
     static constexpr int OpenSpecialRuns = 64;
     std::shared_ptr<QVTheme> currentTheme() const;
 
@@ -193,6 +197,9 @@ private:
     std::shared_ptr<QVBundle> _bundle;
     std::shared_ptr<QVParser> _parser;
     std::shared_ptr<QVParser> _activeParser;
+    // The furthest position a provisional answer of the language there was given for (-1: none):
+    // when colouring passes it, the caret's language is looked for again.
+    qint64 _provisionalAnswerAt = -1;
     QVariantMap _standardAttributes;
 
     // [0, _highlightedUpTo) has its final colours. [_highlightedUpTo, _oldColouringEnd) holds an

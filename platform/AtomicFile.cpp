@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRandomGenerator>
 #include <QSet>
 
@@ -35,30 +36,20 @@ int counted(int result) {
     return result;
 }
 
-// The process's umask without changing it: umask() can only be read by setting it, which would
-// race with other threads creating files, so the kernel's copy in /proc is preferred.
-mode_t currentUmask() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    // Read whole: a /proc file reports a size of 0, so atEnd() is true before the first line.
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : status.readAll().split('\n')) {
-            if (line.startsWith("Umask:")) {
-                bool ok = false;
-                const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);
-                if (ok) return mode_t(mask & 0777);
-            }
-        }
-    }
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    return mask;
-}
+std::atomic<quint64> temporaries{0};
 
 // The file a write lands in: a symbolic link is written through, so the link itself survives.
-QString resolvedTarget(const QString& path) {
+// info: the entry's lstat, which for anything but a link says what a stat would (a zero mode:
+// no entry); a link's target is for the caller to look at (*isLink set).
+QString resolvedTarget(const QString& path, struct stat* info, bool* isLink) {
     const QByteArray name = FileName::encode(path);
-    struct stat st {};
-    if (::lstat(name.constData(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    *isLink = false;
+    if (::lstat(name.constData(), info) != 0) {
+        info->st_mode = 0;
+        return path;
+    }
+    if (!S_ISLNK(info->st_mode)) return path;
+    *isLink = true;
     const QString canonical = FileName::canonical(path);
     if (!canonical.isEmpty()) return canonical;
     // A dangling link: create the file it points at (a relative target is read from the link's folder).
@@ -202,11 +193,21 @@ void removeStrandedTemporaries(const QByteArray& folder) {
     ::closedir(dir);
 }
 
-// A named temporary file of ours in the folder, created in one step (O_EXCL).
-int createNamed(const QByteArray& folder, QByteArray* name) {
+// A temporary file of ours in the folder, unnamed (O_TMPFILE) or named and created in one step
+// (O_EXCL), opened with mode: the umask and a default ACL of its folder apply as to any new file,
+// so a new file needs no fchmod, and a replacement (0600) is its owner's alone until it gets the
+// old file's mode.
+int createUnnamed(const QByteArray& folder, mode_t mode) {
+    const int fd = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    if (fd >= 0) temporaries.fetch_add(1, std::memory_order_relaxed);
+    return fd;
+}
+
+int createNamed(const QByteArray& folder, QByteArray* name, mode_t mode) {
     for (int tries = 0; tries < 100; ++tries) {
         *name = temporaryName(folder);
-        const int fd = ::open(name->constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        const int fd = ::open(name->constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+        if (fd >= 0) temporaries.fetch_add(1, std::memory_order_relaxed);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     errno = EEXIST;
@@ -249,8 +250,8 @@ Filled fillTemporary(int fd, const QByteArray& data, bool exists, const struct s
     if (exists) copyAttributes(targetName.constData(), fd);
     for (auto it = extraAttributes.cbegin(); it != extraAttributes.cend(); ++it)
         (void)::fsetxattr(fd, it.key().constData(), it.value().constData(), size_t(it.value().size()), 0);
-    // After fchown, which clears set-id bits.
-    if (::fchmod(fd, mode) != 0) {
+    // After fchown, which clears set-id bits. A new file was made with its mode.
+    if (exists && ::fchmod(fd, mode) != 0) {
         *err = errno;
         *step = "Setting the permissions of";
         return Filled::Failed;
@@ -294,12 +295,14 @@ bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
         qvSetError(error, QVError::posix(ENOENT, QStringLiteral("Writing"), path));
         return false;
     }
-    const QString target = resolvedTarget(FileName::absolute(path));
+    struct stat old {};
+    bool isLink = false;
+    const QString target = resolvedTarget(FileName::absolute(path), &old, &isLink);
     const QByteArray targetName = FileName::encode(target);
     const QByteArray folder = FileName::encode(QFileInfo(target).absolutePath());
 
-    struct stat old {};
-    const bool exists = ::stat(targetName.constData(), &old) == 0;
+    // What the lstat found, unless it was a link: then its target.
+    const bool exists = isLink ? ::stat(targetName.constData(), &old) == 0 : old.st_mode != 0;
     if (exists) {
         if (S_ISDIR(old.st_mode)) {
             qvSetError(error, QVError::posix(EISDIR, QStringLiteral("Writing"), path));
@@ -316,12 +319,12 @@ bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
     if (allowInPlace && exists && old.st_nlink > 1)
         return writeTargetInPlace(path, targetName, data, error, extraAttributes, AtomicFile::InPlace::OtherLinks, inPlace);
 
-    const mode_t mode = exists ? (old.st_mode & 07777) : (0666 & ~currentUmask());
+    const mode_t mode = old.st_mode & 07777;
+    const mode_t createMode = exists ? 0600 : 0666;
     for (bool unnamed : {true, false}) {
         if (unnamed && !unnamedFd) continue;
         QByteArray tempName;
-        const int fd = unnamed ? ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600)
-                               : createNamed(folder, &tempName);
+        const int fd = unnamed ? createUnnamed(folder, createMode) : createNamed(folder, &tempName, createMode);
         if (fd < 0) {
             // A file system without unnamed files: a named one, which says the same when refused.
             if (unnamed) continue;
@@ -432,14 +435,23 @@ bool AtomicFile::stage(const QString& path, const QByteArray& data, Staged* stag
 bool AtomicFile::flush(const QList<Staged>& staged) {
     // One sync per file system holding a staged file; a lone file is synced by itself, which
     // does not wait for what other programs wrote to that file system.
+    // The file system is the folder's: one stat per folder, not per file.
     QMap<dev_t, QList<QByteArray>> byDevice;
+    QHash<QByteArray, dev_t> folders;
     bool ok = true;
     for (const Staged& s : staged) {
-        struct stat st {};
-        if (::stat(s.temporary.constData(), &st) == 0)
-            byDevice[st.st_dev] << s.temporary;
-        else
-            ok = false;
+        const qsizetype slash = s.temporary.lastIndexOf('/');
+        const QByteArray folder = slash > 0 ? s.temporary.left(slash) : QByteArray("/");
+        auto known = folders.constFind(folder);
+        if (known == folders.cend()) {
+            struct stat st {};
+            if (::stat(folder.constData(), &st) != 0) {
+                ok = false;
+                continue;
+            }
+            known = folders.insert(folder, st.st_dev);
+        }
+        byDevice[*known] << s.temporary;
     }
     for (const QList<QByteArray>& files : std::as_const(byDevice)) {
         const int fd = ::open(files.first().constData(), O_RDONLY | O_CLOEXEC);
@@ -458,6 +470,8 @@ bool AtomicFile::commit(const Staged& staged, QVError* error) {
 }
 
 quint64 AtomicFile::syncCount() { return syncs.load(std::memory_order_relaxed); }
+
+quint64 AtomicFile::temporaryCount() { return temporaries.load(std::memory_order_relaxed); }
 
 void AtomicFile::discard(const Staged& staged) { ::unlink(staged.temporary.constData()); }
 

@@ -65,4 +65,6 @@ public:
     // How many syncs (of a file, a folder or a file system) this process asked for so far: what
     // a batch costs in syncs can be counted.
     static quint64 syncCount();
+    // How many temporary files this process created so far (each write or stage makes one).
+    static quint64 temporaryCount();
 };

@@ -177,6 +177,11 @@ public Q_SLOTS:
     virtual void redo();
 
 protected:
+    // Registers, as its own undo step, the undo of a change made while undo registration was off:
+    // undoing it applies inverse, as for a change replaceRange() made.
+    void registerUndoOfChange(const QVTextChange& inverse, const QString& actionName) {
+        registerChange(inverse, actionName, false, QVRange(), QString(), false, 0);
+    }
     // --- Hooks --------------------------------------------------------------------------------
     // Asked before every change the user makes; false refuses it.
     virtual bool shouldChangeTextInRange(QVRange range, const QString& replacement);

@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QVarLengthArray>
 
+#include <atomic>
+
 QVFileFilters::QVFileFilters(const QString& readPath, const QString& writePath)
     : _readPath(readPath), _writePath(writePath) {}
 
@@ -93,6 +95,32 @@ bool QVFileFilters::removeObjectFromFiltersAtIndex(int index) {
 
 bool QVFileFilters::stringMatchesFilters(const QString& name) { return matcher().matches(name); }
 
+namespace {
+
+std::atomic<quint64> expressionCount{0};
+
+// Whether a pattern means the same as one alternative among others, "(?:pattern)": nothing in it
+// counts or names groups across the whole expression, changes options, quotes beyond itself or
+// steers the backtracking of the whole match.
+bool combinable(const QString& pattern) {
+    for (qsizetype i = 0; i + 1 < pattern.size(); ++i) {
+        const QChar c = pattern.at(i), next = pattern.at(i + 1);
+        if (c == u'\\') {
+            if (next.isDigit() || next == u'g' || next == u'k' || next == u'Q' || next == u'E') return false;
+            ++i;  // the escaped character is no group or option
+        } else if (c == u'(' && ((next == u'?' && !(i + 2 < pattern.size() && pattern.at(i + 2) == u':')) || next == u'*')) {
+            // Options, named or numbered groups, conditions, recursion; and verbs such as
+            // (*COMMIT), which would end the other alternatives' chances too.
+            return false;
+        }
+    }
+    return !pattern.isEmpty() && !pattern.endsWith(u'\\');
+}
+
+}  // namespace
+
+quint64 QVFileFilters::expressionsRun() { return expressionCount.load(std::memory_order_relaxed); }
+
 QVFileFilters::Matcher QVFileFilters::matcher() {
     QVarLengthArray<std::shared_ptr<QVFileFilter>, 16> filters;
     {
@@ -102,15 +130,47 @@ QVFileFilters::Matcher QVFileFilters::matcher() {
         for (const auto& filter : _defaultFilters) filters.append(filter);
     }
     // Compiled outside the list's lock: a filter compiles its pattern under its own.
-    Matcher matcher;
+    QVarLengthArray<std::shared_ptr<const QVRegex>, 16> regexes;
     for (const auto& filter : filters)
-        if (auto regex = filter->activeRegex()) matcher._regexes.append(std::move(regex));
+        if (auto regex = filter->activeRegex()) regexes.append(std::move(regex));
+    Matcher matcher;
+    std::vector<std::shared_ptr<const QVRegex>> together;
+    for (const auto& regex : regexes) {
+        if (combinable(regex->pattern())) together.push_back(regex);
+        else matcher._regexes.append(regex);
+    }
+    if (together.size() == 1) {
+        matcher._regexes.append(together.front());
+    } else if (!together.empty()) {
+        std::shared_ptr<const QVRegex> combined;
+        {
+            std::lock_guard guard(_mutex);
+            if (_combinedFrom == together) combined = _combined;
+        }
+        if (!combined) {
+            QString alternatives;
+            for (const auto& regex : together)
+                alternatives += (alternatives.isEmpty() ? QStringLiteral("(?:") : QStringLiteral("|(?:")) + regex->pattern() + u')';
+            combined = QVRegex::create(alternatives, QVFileFilter::MatchOptions);
+            std::lock_guard guard(_mutex);
+            _combinedFrom = together;
+            _combined = combined;
+        }
+        if (combined) {
+            matcher._regexes.append(combined);
+        } else {
+            // Not expected of patterns that compile alone; matched one by one all the same.
+            for (const auto& regex : together) matcher._regexes.append(regex);
+        }
+    }
     return matcher;
 }
 
 bool QVFileFilters::Matcher::matches(const QString& name) const {
-    for (const auto& regex : _regexes)
+    for (const auto& regex : _regexes) {
+        expressionCount.fetch_add(1, std::memory_order_relaxed);
         if (regex->copyMatchForString(name).has_value()) return true;
+    }
     return false;
 }
 

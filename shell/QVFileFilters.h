@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 // The list is guarded by a lock of its own, so names may be matched on any thread while the
 // preferences edit the list on the main thread; each filter guards its own fields.
@@ -50,6 +51,9 @@ public:
 
     // The filters as they stand, for matching the many names of one listing without taking
     // the lists' locks per name; edits made after it was taken do not reach it.
+    // Patterns that can stand as alternatives of one expression (no numbered references or
+    // groups, inline options or quoting reaching past their own text) are matched as one, so a
+    // name costs one match rather than one per filter.
     class Matcher {
     public:
         bool matches(const QString& name) const;
@@ -59,6 +63,9 @@ public:
         QVarLengthArray<std::shared_ptr<const QVRegex>, 8> _regexes;
     };
     Matcher matcher();
+    // How many expressions the matchers of this process have run on names: what matching a
+    // listing costs can be counted.
+    static quint64 expressionsRun();
 
     // The objects whose key does not match, in the order given. The key is a projection that
     // reads the name from an object (the file trees pass their node's name), standing in for a
@@ -94,4 +101,8 @@ private:
     std::optional<QList<std::shared_ptr<QVFileFilter>>> _filters;
     QList<std::shared_ptr<QVFileFilter>> _defaultFilters;
     bool _modified = false;
+    // The expression the combinable patterns last made, and the filters' expressions it stands
+    // for (a new one is compiled only when those change).
+    std::vector<std::shared_ptr<const QVRegex>> _combinedFrom;
+    std::shared_ptr<const QVRegex> _combined;
 };

@@ -140,6 +140,11 @@ char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : 
 // not single bytes), or, for a caseless needle with a letter that a character beyond ASCII folds
 // into (the Kelvin sign into "k", the long s into "s"), any byte beyond ASCII.
 // Places where the needle's first and last bytes both match are found sixteen bytes at a time.
+std::atomic<quint64>& foldScannedBytes() {
+    static std::atomic<quint64> bytes{0};
+    return bytes;
+}
+
 class LiteralPrefilter {
 public:
     LiteralPrefilter(const QString& literal, bool caseSensitive) : _caseSensitive(caseSensitive) {
@@ -167,6 +172,10 @@ public:
     // Whether a match over d, valid UTF-8, is a match over its decoded text: it is unless d holds
     // one of the characters beyond ASCII that fold into a letter of the needle.
     bool exactOverUTF8(const char* d, size_t n) const {
+        // Nothing folds into a case-sensitive needle, nor into most caseless ones.
+        if (_foldingSequences.empty())
+            return true;
+        foldScannedBytes().fetch_add(quint64(n), std::memory_order_relaxed);
         size_t at = 0;
 #if defined(__SSE2__)
         // Sixteen places at a time where a sequence's first two bytes stand; the rest is checked
@@ -356,6 +365,44 @@ std::optional<QByteArray> readRegularFile(const QString& path, const LiteralPref
     }
     ::close(fd);
     return bytes;
+}
+
+// Whether bytes are valid UTF-8 (no overlong form, surrogate, or character past U+10FFFF), as
+// QByteArray::isValidUtf8() says; the ASCII most web files are made of is passed over 64 bytes
+// at a time.
+bool isValidUtf8(const char* bytes, size_t n) {
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes);
+    size_t i = 0;
+    while (i < n) {
+#if defined(__SSE2__)
+        auto at = [s](size_t k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k)); };
+        while (i + 64 <= n && !_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(at(i), at(i + 16)), _mm_or_si128(at(i + 32), at(i + 48)))))
+            i += 64;
+        while (i + 16 <= n && !_mm_movemask_epi8(at(i)))
+            i += 16;
+        if (i >= n)
+            break;
+#endif
+        const unsigned c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        const size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        if (length == 0 || n - i < length)
+            return false;
+        // The second byte's range rules out overlong forms, surrogates and characters past U+10FFFF.
+        const unsigned second = s[i + 1];
+        const unsigned low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+        const unsigned high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+        if (second < low || second > high)
+            return false;
+        for (size_t k = 2; k < length; ++k)
+            if ((s[i + k] & 0xC0) != 0x80)
+                return false;
+        i += length;
+    }
+    return true;
 }
 
 // Every match in valid UTF-8 bytes, as next() gives them (NotFound at the end), as a bare range
@@ -642,6 +689,8 @@ QList<QVSearchResult> QVSearch::findAllForTextView(const QVFullTextSource::Handl
 
 quint64 QVSearch::bytesDecoded() { return decodedBytes.load(std::memory_order_relaxed); }
 
+quint64 QVSearch::bytesScannedForFolds() { return foldScannedBytes().load(std::memory_order_relaxed); }
+
 QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEncoding* encoding,
                                               bool asResults, QVError* error, bool* binary) const {
     if (!canMatch())
@@ -676,7 +725,7 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
         if (_regex) {
             QVError bytesError;
             const bool matches = bool(_regex->copyMatchForUTF8Data(*bytes, QVRange(0, bytes->size()), &bytesError));
-            if (!bytesError && (!matches || !asResults) && bytes->isValidUtf8()) {
+            if (!bytesError && (!matches || !asResults) && isValidUtf8(bytes->constData(), size_t(bytes->size()))) {
                 if (!matches)
                     return {};
                 QVSearchEnumerator walk(*this, *bytes);
@@ -687,7 +736,7 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
                 if (!walk.error())
                     return found;
             }
-        } else if (!asResults && filter->usable() && bytes->isValidUtf8() &&
+        } else if (!asResults && filter->usable() && isValidUtf8(bytes->constData(), size_t(bytes->size())) &&
                    filter->exactOverUTF8(bytes->constData(), size_t(bytes->size()))) {
             // A literal's bytes in the bytes: a match of the literal in the text, and the same
             // walk, from each match's end.

@@ -95,6 +95,8 @@ public:
                                          QVError* error = nullptr, bool* binary = nullptr) const;
     // Bytes of files decoded to text by findAllForPath so far, for tests that count work.
     static quint64 bytesDecoded();
+    // Bytes of files looked through for characters that fold into a caseless literal's letters.
+    static quint64 bytesScannedForFolds();
 
     // Pattern searches only (a literal search answers no match): the first match inside the
     // byte range of UTF-8 data.

@@ -5,9 +5,6 @@
 //   qvdriver grep [-i] [--utf16] PATTERN FILE   matching lines, counted as `grep -P -c` counts
 //   qvdriver search [-F] [-i] PATTERN ROOT      "path:matches" for every file of the tree with a
 //                                               match, as `rg -j1 -uu --count-matches` prints
-//   qvdriver scan LITERAL ROOT                  the same for a literal by reading every file in
-//                                               chunks and scanning with memchr: the limit any
-//                                               literal search reading one file after another has
 //   qvdriver highlight FILE                     the file coloured by the shipped language of its
 //                                               extension, written as 24-bit colour terminal text
 //   qvdriver navigate FILE                      the code-navigation places of the file by the
@@ -83,7 +80,7 @@ private:
 };
 
 int usage() {
-    std::fprintf(stderr, "usage: qvdriver grep|search|scan|highlight|decode|index ... (see the source)\n");
+    std::fprintf(stderr, "usage: qvdriver grep|search|highlight|decode|index ... (see the source)\n");
     return 2;
 }
 
@@ -152,51 +149,6 @@ int search(int argc, char** argv) {
         bool binary = false;
         const bool textByName = categories->extension(QVFileCategories::pathExtension(path), QVFileCategoryKindText);
         const qsizetype found = engine.findAllForPath(path, &encoding, false, nullptr, textByName ? nullptr : &binary).size();
-        if (!found) continue;
-        total += found;
-        out.write(file + ':' + std::to_string(found) + '\n');
-    }
-    return total ? 0 : 1;
-}
-
-// Reads every file in 64 KiB chunks (a chunk in the cache beats a whole file in a fresh buffer)
-// and finds the literal with memchr on its first byte, then a comparison; a match across two
-// chunks is found by keeping the literal's length minus one bytes of the previous chunk.
-int scan(int argc, char** argv) {
-    if (argc != 2) return usage();
-    const std::string needle = argv[0];
-    const size_t m = needle.size();
-    if (m == 0) return usage();
-    constexpr size_t kChunk = 64 * 1024;
-    std::vector<char> buffer(kChunk + m);
-    Output out;
-    qint64 total = 0;
-    for (const std::string& file : filesUnder(argv[1])) {
-        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) continue;
-        qint64 found = 0;
-        size_t kept = 0;
-        for (;;) {
-            const ssize_t got = ::read(fd, buffer.data() + kept, kChunk);
-            if (got <= 0) break;
-            const size_t size = kept + size_t(got);
-            const char* p = buffer.data();
-            const char* end = p + size;
-            while (size_t(end - p) >= m) {
-                const void* hit = std::memchr(p, needle[0], size_t(end - p) - m + 1);
-                if (!hit) break;
-                p = static_cast<const char*>(hit);
-                if (std::memcmp(p, needle.data(), m) == 0) {
-                    ++found;
-                    p += m;
-                } else {
-                    ++p;
-                }
-            }
-            kept = std::min(m - 1, size_t(end - p));
-            std::memmove(buffer.data(), end - kept, kept);
-        }
-        ::close(fd);
         if (!found) continue;
         total += found;
         out.write(file + ':' + std::to_string(found) + '\n');
@@ -301,7 +253,6 @@ int run(int argc, char** argv) {
     argv += 2;
     if (command == "grep") return grep(argc, argv);
     if (command == "search") return search(argc, argv);
-    if (command == "scan") return scan(argc, argv);
     if (command == "highlight") return highlight(argc, argv);
     if (command == "navigate") return navigate(argc, argv);
     if (command == "decode") return decode(argc, argv);

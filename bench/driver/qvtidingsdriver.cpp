@@ -1,5 +1,5 @@
 // Qorvel's side of the analytics comparisons.
-//   qvtidingsdriver compress LOGS-DIR OUT-DIR      the logs gzipped and packaged in OUT-DIR, one batch
+//   qvtidingsdriver compress DIR                   the logs in DIR gzipped and packaged there, one batch
 //   qvtidingsdriver upload ROOTS URL PACKAGES-DIR  each package POSTed through the kit's uploader
 // Exits 0 when every file went through.
 #include "kits/tidings/TDGFileOperations.h"
@@ -14,7 +14,6 @@
 #include <atomic>
 #include <future>
 
-#include <unistd.h>
 
 namespace {
 
@@ -42,24 +41,17 @@ public:
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    if (argc < 4) return 2;
+    if (argc < 3) return 2;
     const QByteArray mode = argv[1];
     if (mode == "compress") {
-        const QDir logs(QString::fromLocal8Bit(argv[2]));
-        const QString out = QString::fromLocal8Bit(argv[3]);
-        QDir(out).removeRecursively();
-        QDir().mkpath(out);
-        // The logs enter OUT-DIR as links, so the stages remove them there as the kit does while
-        // the next round still finds them; then the batch the kit runs on an earlier run's logs.
+        // The batch the kit runs on an earlier run's logs, in their folder; it removes each log
+        // once its package is durable.
+        const QDir folder(QString::fromLocal8Bit(argv[2]));
         QStringList batch;
-        for (const QString& name : logs.entryList({"*.log"}, QDir::Files, QDir::Name)) {
-            const QString link = out + '/' + name;
-            if (::link(QFile::encodeName(logs.filePath(name)).constData(), QFile::encodeName(link).constData()) != 0) return 1;
-            batch << link;
-        }
+        for (const QString& name : folder.entryList({"*.log"}, QDir::Files, QDir::Name)) batch << folder.filePath(name);
         const TDGPackageLogOperation::Batch stages = TDGPackageLogOperation::batchForLogs(batch, {});
         for (const auto& op : stages.operations()) op->start();
-        return stages.compress->success() && stages.package->success() ? 0 : 1;
+        return stages.package->success() ? 0 : 1;
     }
     if (mode == "upload" && argc >= 5) {
         UserDefaults::standard().setBool(true, QStringLiteral("qvAnonymousUsageTracking"));

@@ -85,7 +85,8 @@ bool TDGFileUtils::removeEntry(const QString& path) {
     return ::unlink(p.constData()) == 0;
 }
 
-// Reads a regular file whole; links are not followed and a failed read is no data.
+// Reads a regular file whole; links are not followed and a failed read is no data. The open and
+// its fstat are all that look at the file: no separate test of its kind beforehand.
 static bool readRegularFile(const QString& path, QByteArray* out) {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return false;
@@ -94,14 +95,23 @@ static bool readRegularFile(const QString& path, QByteArray* out) {
         ::close(fd);
         return false;
     }
-    QFile file;
-    const bool ok = file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
-    if (!ok) {
-        ::close(fd);
-        return false;
+    // One spare byte: a file that grew since the fstat is read on to its end.
+    out->resize(qsizetype(st.st_size) + 1);
+    qsizetype size = 0;
+    bool ok = true;
+    for (;;) {
+        if (size == out->size()) out->resize(out->size() * 2);
+        const ssize_t got = ::read(fd, out->data() + size, size_t(out->size() - size));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            ok = got == 0;
+            break;
+        }
+        size += got;
     }
-    *out = file.readAll();
-    return file.error() == QFileDevice::NoError && out->size() == st.st_size;
+    ::close(fd);
+    out->resize(size);
+    return ok;
 }
 
 // A stage's outputs go under temporary names (strangers to the clean-up), are made durable all at
@@ -196,32 +206,44 @@ void TDGPackageLogOperation::main() {
     QList<AtomicFile::Staged> staged;
     QStringList stagedInputs;
     for (const Item& item : std::as_const(_items)) {
-        if (!isRegularFile(item.compressedLogPath)) {
+        // A log is gzipped here, in memory: its package is the one file written for it.
+        const bool fromLog = !item.uncompressedLogPath.isEmpty();
+        QByteArray compressed;
+        if (fromLog) {
+            QByteArray bytes;
+            if (!readRegularFile(item.uncompressedLogPath, &bytes)) {
+                logger().log(QStringLiteral("Error: attempting to compress nonexistent file: %1").arg(item.uncompressedLogPath));
+                continue;
+            }
+            if (!gzipBytes(bytes, &compressed)) {
+                logger().log(QStringLiteral("Failed to compress file at %1").arg(item.uncompressedLogPath));
+                continue;
+            }
+        } else if (item.compressedLogPath.isEmpty() || !readRegularFile(item.compressedLogPath, &compressed)) {
             logger().log(QStringLiteral("Error: attempting to package nonexistent file: %1").arg(item.compressedLogPath));
             continue;
-        }
-        QByteArray compressed;
-        if (item.compressedLogPath.isEmpty() || !readRegularFile(item.compressedLogPath, &compressed) || compressed.isEmpty()) {
+        } else if (compressed.isEmpty()) {
             logger().log(QStringLiteral("Error packaging: %1 is an invalid path.").arg(item.compressedLogPath));
             continue;
         }
+        const QString input = fromLog ? item.uncompressedLogPath : item.compressedLogPath;
         QByteArray body;
         QBuffer buffer(&body);
         TRLMultipartMimeStreamEncoder encoder(&buffer, item.boundary);
         const QString name = QFileInfo(item.compressedLogPath).fileName();
         const bool encoded = encoder.encode([&] { encoder.addFileData(compressed, name, QLatin1String(kMimeType), name); });
         if (!encoded || encoder.failed()) {
-            logger().log(QStringLiteral("Error packaging: %1 could not be encoded.").arg(item.compressedLogPath));
+            logger().log(QStringLiteral("Error packaging: %1 could not be encoded.").arg(input));
             continue;
         }
         AtomicFile::Staged s;
         QVError error;
         if (!AtomicFile::stage(item.packagedLogPath, body, &s, &error)) {
-            logger().log(QStringLiteral("Error packaging %1: %2").arg(item.compressedLogPath, error.localizedDescription()));
+            logger().log(QStringLiteral("Error packaging %1: %2").arg(input, error.localizedDescription()));
             continue;
         }
         staged << s;
-        stagedInputs << item.compressedLogPath;
+        stagedInputs << input;
     }
     const auto placed = commitAll(staged, [&](qsizetype i, const QVError& error) {
         logger().log(QStringLiteral("Error packaging %1: %2").arg(stagedInputs[i], error.localizedDescription()));
@@ -236,34 +258,23 @@ static void removeDoneInputs(const std::shared_ptr<Stage>& op) {
     op->setCompletionBlock([weak] {
         auto self = weak.lock();
         if (!self || self->isCancelled()) return;
-        for (const QString& input : self->done()) QFile::remove(input);
+        for (const QString& input : self->done()) ::unlink(QFile::encodeName(input).constData());
     });
 }
 
 TDGPackageLogOperation::Batch TDGPackageLogOperation::batchForLogs(const QStringList& logs, const QStringList& compressed) {
     Batch batch;
-    QList<TDGCompressLogOperation::Item> compressions;
     QList<Item> packages;
-    auto package = [&](const QString& gz) {
+    auto package = [&](const QString& log, const QString& gz) {
         const QString boundary = TRLMultipartMimeStreamEncoder::generateBoundary();
         const QString path = multipartURLForCompressedURL(gz, boundary);
-        packages.append({gz, path, boundary});
+        packages.append({gz, path, boundary, log});
         batch.packages.append({path, boundary});
     };
-    for (const QString& log : logs) {
-        const QString gz = TDGCompressLogOperation::compressedURLForUncompressedURL(log);
-        compressions.append({log, gz});
-        package(gz);
-    }
-    for (const QString& gz : compressed) package(gz);
-    auto pack = std::make_shared<TDGPackageLogOperation>(std::move(packages));
-    removeDoneInputs(pack);
-    if (!compressions.isEmpty()) {
-        batch.compress = std::make_shared<TDGCompressLogOperation>(std::move(compressions));
-        removeDoneInputs(batch.compress);
-        pack->addDependency(batch.compress);
-    }
-    batch.package = pack;
+    for (const QString& log : logs) package(log, TDGCompressLogOperation::compressedURLForUncompressedURL(log));
+    for (const QString& gz : compressed) package(QString(), gz);
+    batch.package = std::make_shared<TDGPackageLogOperation>(std::move(packages));
+    removeDoneInputs(batch.package);
     return batch;
 }
 

@@ -1,5 +1,6 @@
 // The stages a rotated log goes through in the events folder: gzip ("<uuid>.gz"), a multipart
-// package named by its boundary ("<boundary>.multipartmime"), and the clean-up at start that sorts
+// package named by its boundary ("<boundary>.multipartmime") (a batch does both at once, in
+// memory, and writes the package alone), and the clean-up at start that sorts
 // what earlier runs left by stage, removes strangers and prunes packages beyond the limit. Each
 // stage writes its outputs under temporary names, syncs and renames, and says which succeeded,
 // so an input is removed only after a whole, durable output exists.
@@ -67,32 +68,30 @@ private:
 class TDGPackageLogOperation : public Operation {
 public:
     static constexpr const char* kMimeType = "application/vnd.faultline.mac.events";
+    // With uncompressedLogPath, the log is gzipped in memory and packaged as if it were the
+    // compressed file named (which is never written); the log is then the input that goes.
     struct Item {
         QString compressedLogPath;
         QString packagedLogPath;
         QString boundary;
+        QString uncompressedLogPath;
     };
     TDGPackageLogOperation(QString compressedLogPath, QString packagedLogPath, QString boundary)
         : _items{{std::move(compressedLogPath), std::move(packagedLogPath), std::move(boundary)}} {}
     explicit TDGPackageLogOperation(QList<Item> items) : _items(std::move(items)) {}
     static QString multipartURLForCompressedURL(const QString& compressed, const QString& boundary);
     bool success() const { return !_items.isEmpty() && _done.size() == _items.size(); }
-    // The compressed files whose package is whole and durable.
+    // The inputs (logs, compressed files) whose package is whole and durable.
     const QStringList& done() const { return _done; }
 
-    // The stages of a batch in the folder of its files: logs compressed beside themselves, then
-    // those and the compressed files given packaged under fresh boundaries in the same folder;
-    // each stage removes its inputs once their outputs are durable. The package stage depends on
-    // the compression (none without logs); packages holds the (path, boundary) each upload takes.
+    // The stage of a batch in the folder of its files: the logs, gzipped in memory, and the
+    // compressed files given, packaged under fresh boundaries in the same folder, one file
+    // written per input; each input is removed once its package is durable. packages holds the
+    // (path, boundary) each upload takes.
     struct Batch {
-        std::shared_ptr<TDGCompressLogOperation> compress;
         std::shared_ptr<TDGPackageLogOperation> package;
         QList<std::pair<QString, QString>> packages;
-        // In the order they run.
-        QList<std::shared_ptr<Operation>> operations() const {
-            if (compress) return {compress, package};
-            return {package};
-        }
+        QList<std::shared_ptr<Operation>> operations() const { return {package}; }
     };
     static Batch batchForLogs(const QStringList& logs, const QStringList& compressed);
 

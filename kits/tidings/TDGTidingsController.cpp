@@ -263,7 +263,7 @@ QList<std::shared_ptr<Operation>> TDGTidingsController::operationsForLogs(const 
     };
     for (const QString& log : logs) checkExtension(log, "log");
     for (const QString& gz : compressed) checkExtension(gz, "gz");
-    // The whole batch is compressed, then packaged, each stage with a few syncs whatever its size;
+    // The whole batch is compressed and packaged in one stage, with a few syncs whatever its size;
     // an input goes only once its output is whole and durable, and a failed one stays for the
     // clean-up of the next start.
     TDGPackageLogOperation::Batch batch = TDGPackageLogOperation::batchForLogs(logs, compressed);

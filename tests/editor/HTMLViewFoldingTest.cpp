@@ -1,6 +1,7 @@
 // Folding in the editor view: the markers the gutter asks for, by the JavaScript bundle's fold
 // patterns, and the collapse and expand edits behind them, in text with LF, CR and CR LF breaks.
 #include "editor/HTMLView.h"
+#include "editor/QVEditorToolSeams.h"
 #include "editor/QVBeep.h"
 #include "editor/QVEditorNotifications.h"
 #include "editor/QVLineNumberingRulerView.h"
@@ -123,8 +124,18 @@ TEST(HTMLViewFolding, CommandsFoldThroughTheGutterAndRestoreTheTextExactly) {
     int beeps = 0;
     const auto previous = QVBeep::setSink([&] { ++beeps; });
 
-    // Only the outermost blocks collapse; the document is not edited by it.
+    // Only the outermost blocks collapse, with one edit of the text whatever their number; the
+    // document is not edited by it. Its undo steps are one per block all the same, the first
+    // block first.
+    int edits = 0;
+    QVEditorToolSeams::setTextChangeObserver([&](HTMLView&) { ++edits; });
     view->collapseAllBlocks();
+    QVEditorToolSeams::setTextChangeObserver(nullptr);
+    EXPECT_EQ(edits, 1);
+    EXPECT_EQ(view->string(), QString("a {") + Region + "}\nd {" + Region + "}\ng;\n");
+    view->undoManager().undo();
+    EXPECT_EQ(view->string(), QString("a {\n  b {\n    c;\n  }\n}\nd {") + Region + "}\ng;\n");
+    view->undoManager().redo();
     EXPECT_EQ(view->string(), QString("a {") + Region + "}\nd {" + Region + "}\ng;\n");
     EXPECT_EQ(view->fullString(), text);
     EXPECT_TRUE(view->shouldIgnoreChangeForCount());
@@ -134,8 +145,20 @@ TEST(HTMLViewFolding, CommandsFoldThroughTheGutterAndRestoreTheTextExactly) {
         EXPECT_EQ(marker.state(), QVFoldMarkerState::Collapsed);
         EXPECT_EQ(marker.numberOfLines(), 4);
     }
+    // Expand All is one edit of the text too, its undo steps one per region, the first first.
+    edits = 0;
+    QVEditorToolSeams::setTextChangeObserver([&](HTMLView&) { ++edits; });
     view->expandAllBlocks();
+    QVEditorToolSeams::setTextChangeObserver(nullptr);
+    EXPECT_EQ(edits, 1);
     EXPECT_EQ(gutter->foldMarkers().size(), 8u);
+    EXPECT_EQ(view->string(), text);
+    view->undoManager().undo();
+    EXPECT_EQ(view->string(), QString("a {") + Region + "}\nd {\n  e [\n    f\n  ]\n}\ng;\n");
+    view->undoManager().undo();
+    EXPECT_EQ(view->string(), QString("a {") + Region + "}\nd {" + Region + "}\ng;\n");
+    view->undoManager().redo();
+    view->undoManager().redo();
     EXPECT_EQ(view->string(), text);
     // The folds left their lines to colour later; once coloured they look as a fresh text does.
     view->finishHighlighting();

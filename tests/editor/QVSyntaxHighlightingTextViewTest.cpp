@@ -333,6 +333,27 @@ TEST(QVSyntaxHighlightingTextView, FindsTheLanguageAtTheCaret) {
     UserDefaults::standard().setBool(true, QVAutoComplete);
 }
 
+// Before colouring reaches the caret, a jump to the end of a large page looks for an open block
+// as far back as it would once coloured, whatever the length; the language found is settled
+// when colouring gets there (here a script opened at the top and never closed).
+TEST(QVSyntaxHighlightingTextView, AJumpAheadOfColouringSearchesNearTheCaret) {
+    std::vector<quint64> searched;
+    for (const int rows : {30000, 120000}) {
+        QString page = QStringLiteral("<p>top</p>\n<script>\n");
+        for (int row = 0; row < rows; ++row) page += QStringLiteral("var v%1 = %1;\n").arg(row);
+        HTMLView view("/tmp/jump.html");
+        view.setString(page);
+        ASSERT_LT(view.highlightedLength(), view.length());
+        const quint64 before = QVSyntaxHighlightingTextView::charactersSearchedForOpeners();
+        view.setSelectedRange(QVRange(view.length(), 0));
+        searched.push_back(QVSyntaxHighlightingTextView::charactersSearchedForOpeners() - before);
+        view.finishHighlighting();
+        EXPECT_EQ(view.activeParser(false), subparserOpenedBy(view.parser(), "<script")) << rows << " rows";
+    }
+    EXPECT_GT(searched[0], 0u);
+    EXPECT_LE(searched[1], searched[0] + 512) << searched[0] << " characters at 30,000 rows, " << searched[1] << " at 120,000";
+}
+
 TEST(QVSyntaxHighlightingTextView, HighlightingOffOrInactiveLeavesStandardColours) {
     HTMLView view("/tmp/a.js");
     const QString text = view.textColor().name();

@@ -88,9 +88,15 @@ TEST(QVFileFilters, UserFiltersMatchWhenEnabledAndValid) {
                  filterPlist({}, QStringLiteral("^secret"), true),
                  filterPlist(QStringLiteral("Numbered flag"), QStringLiteral("\\.bak$"), 1),
                  filterPlist(QStringLiteral("Lines"), QStringLiteral("a.b"), true),
+                 // Alternatives of their own, a group number and an option of their own: each means
+                 // what it means alone beside the others.
+                 filterPlist(QStringLiteral("Either"), QStringLiteral("^x$|^y$"), true),
+                 filterPlist(QStringLiteral("Doubled"), QStringLiteral("^(q)\\1$"), true),
+                 filterPlist(QStringLiteral("Cased"), QStringLiteral("(?-i)^Zz$"), true),
+                 filterPlist(QStringLiteral("Committed"), QStringLiteral("^c(*COMMIT)d$"), true),
                  QStringLiteral("not a dictionary"),
              });
-    ASSERT_EQ(filters->countOfFilters(), 9) << "elements that are not dictionaries are skipped";
+    ASSERT_EQ(filters->countOfFilters(), 13) << "elements that are not dictionaries are skipped";
     const struct {
         const char* name;
         bool hidden;
@@ -98,9 +104,18 @@ TEST(QVFileFilters, UserFiltersMatchWhenEnabledAndValid) {
         {"server.log", true},  {"SERVER.LOG", true}, {"notes.txt", false}, {"readme.md", false},
         {"plain", false},      {"(unclosed", false}, {"Secret.key", true}, {"old.bak", true},
         {"a\nb", true},  // "." matches a line break too
+        {"x", true},           {"y", true},          {"xy", false},        {"qq", true},
+        {"q", false},          {"Zz", true},         {"zz", false},        {"cd", true},
+        {"c.log", true},  // "c" commits the verb's own pattern only, not the others
     };
     for (const auto& row : rows)
         EXPECT_EQ(filters->stringMatchesFilters(QLatin1String(row.name)), row.hidden) << row.name;
+    // A name that no filter hides costs one expression for the patterns that combine, and one for
+    // each that cannot (the group number, the option, the verb), not one per filter.
+    const QVFileFilters::Matcher matcher = filters->matcher();
+    const quint64 before = QVFileFilters::expressionsRun();
+    EXPECT_FALSE(matcher.matches(QStringLiteral("index.html")));
+    EXPECT_EQ(QVFileFilters::expressionsRun() - before, 4u);
 
     const QList<std::shared_ptr<QVFileFilter>> list = filters->filters();
     EXPECT_FALSE(list[2]->enabled()) << "an absent flag is off";

@@ -247,6 +247,23 @@ TEST(QVSearch, FindAllForPathAgreesWithTheDecodedText) {
         EXPECT_EQ(actual, expected) << search.searchString().toStdString();
     }
 
+    // Bytes that are not UTF-8 before the matches (overlong forms, surrogates, characters past
+    // U+10FFFF, cut sequences, stray continuation bytes): the places are the decoded text's.
+    for (const QByteArray& odd : {QByteArray("\xC0\xAF"), QByteArray("\xE0\x80\xAF"), QByteArray("\xED\xA0\x80"),
+                                  QByteArray("\xF0\x80\x80\xAF"), QByteArray("\xF4\x90\x80\x80"), QByteArray("\xF5\x80\x80\x80"),
+                                  QByteArray("\xE2\x82"), QByteArray("\x80\x80"), QByteArray("\xC2\x41"), QByteArray("\xFF")}) {
+        const QString path = dir.write("odd.txt", "x" + odd + " aB\n" + QByteArray(40, 'y') + odd + "aB");
+        const std::optional<QString> decoded = FileEncodings::createWithContentsOfFile(path, nullptr);
+        ASSERT_TRUE(decoded);
+        QVSearch literal = QVSearch::withSearchString(QStringLiteral("aB"));
+        literal.setCaseSensitive(true);
+        QList<QVRange> expected, actual;
+        for (const QVSearchResult& r : literal.findAllForString(*decoded, false)) expected << r.range();
+        for (const QVSearchResult& r : literal.findAllForPath(path, nullptr, false)) actual << r.range();
+        EXPECT_EQ(expected.size(), 2) << odd.toHex().toStdString();
+        EXPECT_EQ(actual, expected) << odd.toHex().toStdString();
+    }
+
     // A pipe is not read (and not waited on).
     const QString fifo = dir.file("pipe");
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
@@ -280,6 +297,13 @@ TEST(QVSearch, ACaselessLiteralWithAFoldingLetterDecodesOnlyFilesHoldingAFolding
             EXPECT_EQ(actual, expected);
             EXPECT_EQ(QVSearch::bytesDecoded() != before, c.decoded);
         }
+        // A case-sensitive literal has nothing folding into it: the bytes are not looked through
+        // for such characters.
+        QVSearch exact = QVSearch::withSearchString(QStringLiteral("kiss"));
+        exact.setCaseSensitive(true);
+        const quint64 scanned = QVSearch::bytesScannedForFolds();
+        exact.findAllForPath(path, nullptr, false);
+        EXPECT_EQ(QVSearch::bytesScannedForFolds(), scanned) << c.file;
     }
 }
 

@@ -425,7 +425,7 @@ TEST(TidingsModelTest, LeftoversCostSyncsThatDoNotGrowWithTheirNumber) {
         int logs, compressed;
     };
     startController(testSandbox() + "/batch-first");  // a first launch writes more once
-    std::optional<quint64> first;
+    std::optional<quint64> first, firstExtraFiles;
     for (const Row& row : {Row{1, 0}, Row{100, 0}, Row{60, 40}}) {
         const QString root = testSandbox() + QString("/batch%1-%2").arg(row.logs).arg(row.compressed), events = root + "/events";
         QDir(root).removeRecursively();
@@ -437,12 +437,16 @@ TEST(TidingsModelTest, LeftoversCostSyncsThatDoNotGrowWithTheirNumber) {
             QFile::remove(log);
         }
         plantLogs(events, row.logs, 3);
-        const quint64 before = AtomicFile::syncCount();
+        const quint64 before = AtomicFile::syncCount(), temporariesBefore = AtomicFile::temporaryCount();
         auto c = startController(root);
         ASSERT_TRUE(c->waitUntilIdle(std::chrono::seconds(30)));
         const quint64 syncs = AtomicFile::syncCount() - before;
         if (!first) first = syncs;
         EXPECT_EQ(syncs, *first) << row.logs << " logs, " << row.compressed << " compressed";
+        // One file written per leftover, its package: no compressed file on the way.
+        const quint64 extraFiles = AtomicFile::temporaryCount() - temporariesBefore - quint64(row.logs + row.compressed);
+        if (!firstExtraFiles) firstExtraFiles = extraFiles;
+        EXPECT_EQ(extraFiles, *firstExtraFiles) << row.logs << " logs, " << row.compressed << " compressed";
         // Every leftover became a package that reads whole (the launch's flush adds its own);
         // nothing else remains but this run's new log.
         const QStringList packages = filesIn(events, "multipartmime");
