@@ -24,8 +24,8 @@ public:
     // The old file's extended attributes go to the new one, its POSIX ACL among them; then
     // extraAttributes (name to value, e.g. "user.…") are set. An attribute the file system or
     // the caller's rights refuse is skipped: attributes never fail a write. What a write into the
-    // file would clear, the new one does not get: set-user-id, set-group-id with group execute,
-    // and file capabilities.
+    // file by anyone but the superuser would clear, the new one does not get: set-user-id,
+    // set-group-id with group execute, and file capabilities.
     //
     // A file the caller may write is written in place instead (not atomic: a crash midway leaves
     // the new text's start over the old text's end) where its folder refuses a temporary file or
