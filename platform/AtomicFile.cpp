@@ -3,9 +3,6 @@
 
 #include "platform/FileName.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QHash>
 #include <QRandomGenerator>
 #include <QSet>
@@ -434,20 +431,17 @@ bool prepare(const QString& path, const QByteArray& data, QVError* error,
     return false;
 }
 
-// The write of a prepared file in place, with the caller's attributes.
-bool writePrepared(const QString& path, const Prepared& prepared, const QByteArray& data, QVError* error,
-                   const QMap<QByteArray, QByteArray>& extraAttributes) {
-    if (!writeInPlace(path, prepared.target, data, error)) return false;
+// The write of a file in place, with the caller's attributes.
+bool writeTargetInPlace(const QString& path, const QByteArray& target, const QByteArray& data, QVError* error,
+                        const QMap<QByteArray, QByteArray>& extraAttributes) {
+    if (!writeInPlace(path, target, data, error)) return false;
     for (auto it = extraAttributes.cbegin(); it != extraAttributes.cend(); ++it)
-        (void)::lsetxattr(prepared.target.constData(), it.key().constData(), it.value().constData(),
-                          size_t(it.value().size()), 0);
+        (void)::lsetxattr(target.constData(), it.key().constData(), it.value().constData(), size_t(it.value().size()), 0);
     return true;
 }
 
 void syncFolderOf(const QByteArray& file) {
-    const qsizetype slash = file.lastIndexOf('/');
-    const QByteArray folder = slash > 0 ? file.left(slash) : QByteArray("/");
-    const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dirFd = ::open(folderOf(file).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         counted(::fsync(dirFd));
         ::close(dirFd);
@@ -480,7 +474,7 @@ bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* err
         tempName = prepared.temporary;
     }
     if (prepared.inPlace != InPlace::No) {
-        if (!writePrepared(path, prepared, data, error, extraAttributes)) return false;
+        if (!writeTargetInPlace(path, prepared.target, data, error, extraAttributes)) return false;
         if (inPlace) *inPlace = true;
         if (why) *why = prepared.inPlace;
         return true;
@@ -524,8 +518,7 @@ bool AtomicFile::flush(const QList<Staged>& staged) {
     bool ok = true;
     for (const Staged& s : staged) {
         if (s.temporary.isEmpty()) continue;  // written and flushed in place by commit()
-        const qsizetype slash = s.temporary.lastIndexOf('/');
-        const QByteArray folder = slash > 0 ? s.temporary.left(slash) : QByteArray("/");
+        const QByteArray folder = folderOf(s.temporary);
         auto known = folders.constFind(folder);
         if (known == folders.cend()) {
             struct stat st {};
@@ -546,11 +539,7 @@ bool AtomicFile::flush(const QList<Staged>& staged) {
 }
 
 bool AtomicFile::commit(const Staged& staged, QVError* error) {
-    if (staged.inPlace != InPlace::No) {
-        Prepared prepared;
-        prepared.target = staged.target;
-        return writePrepared(staged.path, prepared, staged.data, error, {});
-    }
+    if (staged.inPlace != InPlace::No) return writeTargetInPlace(staged.path, staged.target, staged.data, error, {});
     if (::rename(staged.temporary.constData(), staged.target.constData()) == 0) return true;
     const int err = errno;
     ::unlink(staged.temporary.constData());
@@ -569,8 +558,7 @@ void AtomicFile::discard(const Staged& staged) {
 void AtomicFile::flushFolders(const QList<Staged>& staged) {
     QSet<QByteArray> folders;
     for (const Staged& s : staged) {
-        const qsizetype slash = s.target.lastIndexOf('/');
-        const QByteArray folder = slash > 0 ? s.target.left(slash) : QByteArray("/");
+        const QByteArray folder = folderOf(s.target);
         if (folders.contains(folder)) continue;
         folders.insert(folder);
         syncFolderOf(s.target);
