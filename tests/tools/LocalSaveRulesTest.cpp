@@ -263,8 +263,6 @@ const QList<Row>& rows() {
     return table;
 }
 
-// Runs one writer as the account over every row's case in folder/<writer>/<row>; answers each
-// row's outcome as the table spells it.
 // The writers run as this account: "nobody" where the tests run as the superuser (who made the
 // cases), else the tests' own.
 struct Account {
@@ -280,6 +278,8 @@ struct Account {
     }
 };
 
+// Runs one writer as the account over every row's case in folder/<writer>/<row>; answers each
+// row's outcome as the table spells it.
 QStringList write(const QString& writer, const QString& folder, const Account& account, const QList<int>& which,
                   const QString& sandbox) {
     QStringList paths, outcomes;
