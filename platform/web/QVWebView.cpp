@@ -1,6 +1,7 @@
 #include "platform/web/QVWebView.h"
 
 #include "platform/SystemLog.h"
+#include "platform/web/QVWebEngineBackend.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -18,16 +19,16 @@
 #include <QTextBrowser>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <QWebEngineLoadingInfo>
-#include <QWebEnginePage>
-#include <QWebEngineProfile>
-#include <QWebEngineScript>
-#include <QWebEngineScriptCollection>
-#include <QWebEngineSettings>
-#include <QWebEngineView>
+#include <QLibrary>
+#include <QOpenGLContext>
 
 #include <mutex>
 #include <unistd.h>
+
+// Qt's global OpenGL context, which windows and WebEngine share (exported by QtGui, declared in
+// its private headers).
+Q_GUI_EXPORT QOpenGLContext* qt_gl_global_share_context();
+Q_GUI_EXPORT void qt_gl_set_global_share_context(QOpenGLContext* context);
 
 namespace {
 
@@ -36,6 +37,12 @@ struct EngineChoice {
     QString reason;
     QString remedy;  // what the user can do about it
 };
+
+// Where the library that holds WebEngine lies: lib/qorvel beside the program's bin folder, in
+// the build as where it is installed.
+QString webEngineModulePath() {
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../lib/qorvel/libqorvel-webengine.so");
+}
 
 EngineChoice chooseEngine() {
     if (!qEnvironmentVariableIsEmpty("QORVEL_NO_WEBENGINE"))
@@ -48,6 +55,9 @@ EngineChoice chooseEngine() {
         return {QVWebView::Engine::TextBrowser, QStringLiteral("its helper %1 is missing").arg(helper),
                 QStringLiteral("Install Qt WebEngine's helper program (Debian's package libqt6webenginecore6-bin) and start "
                                "Qorvel again.")};
+    if (!QFileInfo(webEngineModulePath()).isFile())
+        return {QVWebView::Engine::TextBrowser, QStringLiteral("Qorvel's library for it, %1, is missing").arg(webEngineModulePath()),
+                QStringLiteral("Install Qorvel again, whole.")};
     const bool unsandboxed = !qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX") ||
                              qEnvironmentVariable("QTWEBENGINE_CHROMIUM_FLAGS").contains(QLatin1String("--no-sandbox"));
     if (::geteuid() == 0 && !unsandboxed)
@@ -58,14 +68,17 @@ EngineChoice chooseEngine() {
     return {};
 }
 
-const EngineChoice& engineChoice() {
+void logFallback(const EngineChoice& choice) {
+    SystemLog::warning(QStringLiteral("Qt WebEngine cannot start: %1; web pages show in a plain text view. %2").arg(choice.reason, choice.remedy));
+}
+
+// Decided once; the plain view from then on when WebEngine's library fails to load.
+EngineChoice& engineChoice() {
     static std::once_flag once;
     static EngineChoice choice;
     std::call_once(once, [] {
         choice = chooseEngine();
-        if (choice.engine == QVWebView::Engine::TextBrowser)
-            SystemLog::warning(QStringLiteral("Qt WebEngine cannot start: %1; web pages show in a plain text view. %2")
-                                   .arg(choice.reason, choice.remedy));
+        if (choice.engine == QVWebView::Engine::TextBrowser) logFallback(choice);
     });
     return choice;
 }
@@ -107,8 +120,8 @@ QString bridgeScript(const QStringList& names, const QString& token) {
         .arg(namesJSON, tokenJSON);
 }
 
-// Puts the page scripts and, when there are handlers, the bridge into page.
-void installPageContent(QWebEnginePage* page) {
+// The page scripts and, when there are handlers, the bridge, for a page made now.
+QList<QVWebEngineBackend::Script> pageScripts() {
     PageContent& content = pageContent();
     QStringList scripts, names;
     {
@@ -117,24 +130,11 @@ void installPageContent(QWebEnginePage* page) {
         names = content.handlers.keys();
     }
     names.sort();
-    if (!names.isEmpty()) {
-        QWebEngineScript bridge;
-        bridge.setName(QStringLiteral("qorvel-message-bridge"));
-        bridge.setSourceCode(bridgeScript(names, content.token));
-        bridge.setInjectionPoint(QWebEngineScript::DocumentCreation);
-        bridge.setWorldId(QWebEngineScript::MainWorld);
-        bridge.setRunsOnSubFrames(false);
-        page->scripts().insert(bridge);
-    }
-    for (qsizetype i = 0; i < scripts.size(); ++i) {
-        QWebEngineScript script;
-        script.setName(QStringLiteral("qorvel-page-script-%1").arg(i));
-        script.setSourceCode(scripts.at(i));
-        script.setInjectionPoint(QWebEngineScript::DocumentReady);
-        script.setWorldId(QWebEngineScript::MainWorld);
-        script.setRunsOnSubFrames(false);
-        page->scripts().insert(script);
-    }
+    QList<QVWebEngineBackend::Script> list;
+    if (!names.isEmpty()) list.append({QStringLiteral("qorvel-message-bridge"), bridgeScript(names, content.token), true});
+    for (qsizetype i = 0; i < scripts.size(); ++i)
+        list.append({QStringLiteral("qorvel-page-script-%1").arg(i), scripts.at(i), false});
+    return list;
 }
 
 // A console line that carries a posted message goes to its handler; true when it was one.
@@ -153,118 +153,79 @@ bool deliverPosted(const QString& line) {
     return true;
 }
 
-// A page asked for a new window: the first address it is sent to goes to the owner instead.
-class NewWindowPage : public QWebEnginePage {
-public:
-    NewWindowPage(QWebEngineProfile* profile, std::function<void(const QUrl&)> open, QObject* parent)
-        : QWebEnginePage(profile, parent), _open(std::move(open)) {
-        connect(this, &QWebEnginePage::urlChanged, this, [this](const QUrl& url) { take(url); });
-        // A window opened with no address never navigates: let it go.
-        QTimer::singleShot(30000, this, &QObject::deleteLater);
+// The library loaded the first time a page is shown with WebEngine (never at launch), and its
+// factory; null, with why, when it cannot be loaded. WebEngine shares its textures with the
+// program's windows through Qt's global OpenGL context, which Qt makes while starting when asked
+// to; a program that loads WebEngine later makes that context first, as WebEngine would have.
+QVWebEngineBackendFactory webEngineFactory(QString* why) {
+    static QVWebEngineBackendFactory factory = nullptr;
+    static QString error;
+    static bool tried = false;
+    if (!tried) {
+        tried = true;
+        if (!qt_gl_global_share_context()) {
+            QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+            auto* context = new QOpenGLContext;  // the program's, for its whole life
+            context->create();
+            qt_gl_set_global_share_context(context);
+        }
+        QLibrary library(webEngineModulePath());
+        if (library.load()) factory = reinterpret_cast<QVWebEngineBackendFactory>(library.resolve(QVWebEngineBackendFactoryName));
+        if (!factory) error = library.errorString();
     }
+    if (why) *why = error;
+    return factory;
+}
 
-protected:
-    bool acceptNavigationRequest(const QUrl& url, NavigationType, bool) override {
-        take(url);
-        return false;
-    }
-
-private:
-    void take(const QUrl& url) {
-        if (_taken || url.isEmpty() || url == QUrl(QStringLiteral("about:blank"))) return;
-        _taken = true;
-        _open(url);
-        deleteLater();
-    }
-    std::function<void(const QUrl&)> _open;
-    bool _taken = false;
-};
-
-class PolicyPage : public QWebEnginePage {
-public:
-    PolicyPage(QVWebView* owner, std::function<void(const QUrl&)> openNewWindow)
-        : QWebEnginePage(owner), _owner(owner), _openNewWindow(std::move(openNewWindow)) {
-        installPageContent(this);
-    }
-
-protected:
-    bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
-        if (type == NavigationTypeLinkClicked && isMainFrame && _owner->policy().linkClicked)
-            _owner->policy().linkClicked(url, QString());
-        return true;
-    }
-    QWebEnginePage* createWindow(WebWindowType) override { return new NewWindowPage(profile(), _openNewWindow, _owner); }
-    void javaScriptAlert(const QUrl&, const QString& message) override {
-        if (_owner->policy().alert) _owner->policy().alert(message);
-    }
-    bool javaScriptConfirm(const QUrl&, const QString& message) override {
-        return _owner->policy().confirm && _owner->policy().confirm(message);
-    }
-    bool javaScriptPrompt(const QUrl&, const QString&, const QString&, QString*) override { return false; }
-    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString& message, int line,
-                                  const QString& source) override {
-        if (!deliverPosted(message)) QWebEnginePage::javaScriptConsoleMessage(level, message, line, source);
-    }
-
-private:
-    QVWebView* _owner;
-    std::function<void(const QUrl&)> _openNewWindow;
-};
-
+// The page shown by WebEngine, in the library loaded for it.
 class WebEngineView : public QVWebView {
 public:
-    explicit WebEngineView(QWidget* parent) : QVWebView(parent) {
-        _view = new QWebEngineView(this);
-        _page = new PolicyPage(this, [this](const QUrl& url) { openInNewWindow(url); });
-        // A failure is ours to show (the preview's error page), not Chromium's.
-        _page->settings()->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
-        _view->setPage(_page);
-        _view->setContextMenuPolicy(Qt::NoContextMenu);
-        auto* layout = new QVBoxLayout(this);
-        layout->setContentsMargins(0, 0, 0, 0);
-        layout->addWidget(_view);
-        connect(_page, &QWebEnginePage::loadStarted, this, [this] {
+    WebEngineView(QWidget* parent, QVWebEngineBackendFactory factory) : QVWebView(parent) {
+        QVWebEngineBackend::Hooks hooks;
+        hooks.loadStarted = [this] {
             _progress = 0;
             Q_EMIT loadStarted();
-        });
-        connect(_page, &QWebEnginePage::loadProgress, this, [this](int progress) { _progress = progress; });
-        connect(_page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo& info) {
-            if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus)
-                Q_EMIT loadFailed(info.url(), info.errorString());
-        });
-        connect(_page, &QWebEnginePage::loadFinished, this, [this](bool ok) {
+        };
+        hooks.loadProgress = [this](int progress) { _progress = progress; };
+        hooks.loadFailed = [this](const QUrl& url, const QString& description) { Q_EMIT loadFailed(url, description); };
+        hooks.loadFinished = [this](bool ok) {
             _progress = 100;
             Q_EMIT loadFinished(ok);
-        });
-        connect(_page, &QWebEnginePage::urlChanged, this, &QVWebView::urlChanged);
-        connect(_page, &QWebEnginePage::titleChanged, this, &QVWebView::titleChanged);
-        connect(_page, &QWebEnginePage::linkHovered, this, &QVWebView::linkHovered);
-        connect(_page, &QWebEnginePage::renderProcessTerminated, this,
-                [this](QWebEnginePage::RenderProcessTerminationStatus status, int code) {
-                    if (status == QWebEnginePage::NormalTerminationStatus) return;
-                    SystemLog::warning(QStringLiteral("The web page process of %1 ended (status %2, code %3)")
-                                           .arg(_page->url().toString()).arg(int(status)).arg(code));
-                    _progress = 100;
-                    Q_EMIT loadFinished(false);
-                });
+        };
+        hooks.urlChanged = [this](const QUrl& url) { Q_EMIT urlChanged(url); };
+        hooks.titleChanged = [this](const QString& title) { Q_EMIT titleChanged(title); };
+        hooks.linkHovered = [this](const QString& url) { Q_EMIT linkHovered(url); };
+        hooks.linkClicked = [this](const QUrl& url) {
+            if (policy().linkClicked) policy().linkClicked(url, QString());
+        };
+        hooks.newWindowRequested = [this](const QUrl& url) { openInNewWindow(url); };
+        hooks.alert = [this](const QString& message) {
+            if (policy().alert) policy().alert(message);
+        };
+        hooks.confirm = [this](const QString& message) { return policy().confirm && policy().confirm(message); };
+        hooks.consoleMessage = deliverPosted;
+        hooks.processEnded = [](const QString& line) { SystemLog::warning(line); };
+        _backend = factory(this, hooks, pageScripts());
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(_backend->widget());
     }
+    // The page goes while this view is whole: what it reports on its way reaches a live view.
+    ~WebEngineView() override { delete _backend->widget(); }
     Engine viewEngine() const override { return Engine::WebEngine; }
-    void load(const QUrl& url) override { _page->load(url); }
-    void setHtml(const QString& html, const QUrl& base) override { _page->setHtml(html, base); }
-    QUrl url() const override { return _page->url(); }
-    void reload() override { _page->triggerAction(QWebEnginePage::Reload); }
-    void stop() override { _page->triggerAction(QWebEnginePage::Stop); }
-    void back() override { _page->triggerAction(QWebEnginePage::Back); }
-    void forward() override { _page->triggerAction(QWebEnginePage::Forward); }
+    void load(const QUrl& url) override { _backend->load(url); }
+    void setHtml(const QString& html, const QUrl& base) override { _backend->setHtml(html, base); }
+    QUrl url() const override { return _backend->url(); }
+    void reload() override { _backend->reload(); }
+    void stop() override { _backend->stop(); }
+    void back() override { _backend->back(); }
+    void forward() override { _backend->forward(); }
     int loadProgress() const override { return _progress; }
-    QPointF scrollPosition() const override { return _page->scrollPosition(); }
-    void setScrollPosition(const QPointF& position) override {
-        _page->runJavaScript(QStringLiteral("window.scrollTo(%1, %2);").arg(position.x()).arg(position.y()));
-    }
+    QPointF scrollPosition() const override { return _backend->scrollPosition(); }
+    void setScrollPosition(const QPointF& position) override { _backend->setScrollPosition(position); }
 
 private:
-    QWebEngineView* _view = nullptr;
-    PolicyPage* _page = nullptr;
+    QVWebEngineBackend* _backend = nullptr;
     int _progress = 100;
 };
 
@@ -383,8 +344,6 @@ private:
 
 }  // namespace
 
-void QVWebView::prepareApplication() { QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts); }
-
 QVWebView::Engine QVWebView::engine() { return engineChoice().engine; }
 
 QString QVWebView::fallbackReason() { return engineChoice().reason; }
@@ -405,7 +364,16 @@ QVWebView::Engine QVWebView::decide(QString* reason) {
 QVWebView* QVWebView::create(QWidget* parent) { return create(parent, engine()); }
 
 QVWebView* QVWebView::create(QWidget* parent, Engine kind) {
-    if (kind == Engine::WebEngine) return new WebEngineView(parent);
+    if (kind == Engine::WebEngine) {
+        QString why;
+        if (const QVWebEngineBackendFactory factory = webEngineFactory(&why)) return new WebEngineView(parent, factory);
+        EngineChoice& choice = engineChoice();
+        if (choice.engine == Engine::WebEngine) {
+            choice = {Engine::TextBrowser, QStringLiteral("Qorvel's library for it could not be loaded (%1)").arg(why),
+                      QStringLiteral("Install Qt WebEngine (Debian's package libqt6webenginewidgets6) and start Qorvel again.")};
+            logFallback(choice);
+        }
+    }
     return new TextBrowserView(parent);
 }
 

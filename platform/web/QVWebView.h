@@ -1,7 +1,8 @@
 // The one place that decides how Qorvel shows a real web page (the information window, the
 // built-in preview): Qt WebEngine when it can start here, else a QTextBrowser, which renders
 // simple local HTML without scripts (their text is left out) under a line saying why.
-// Callers see one interface and never name either engine.
+// Callers see one interface and never name either engine. WebEngine lives in a library of its
+// own, loaded when the first view of it is made.
 #pragma once
 
 #include <QPointF>
@@ -17,9 +18,6 @@ class QVWebView : public QWidget {
 public:
     enum class Engine { WebEngine, TextBrowser };
 
-    // Call before the QApplication is made: WebEngine shares its OpenGL contexts with the
-    // application's.
-    static void prepareApplication();
     // Which engine create() makes in this process, decided once: the plain view when
     // QORVEL_NO_WEBENGINE is set, when WebEngine's helper process is missing, or when the
     // process runs as root with Chromium's sandbox on (Chromium refuses to start so; set
