@@ -49,8 +49,9 @@ int walk(const QString& folder) {
     static char buffer[1 << 16];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     int count = 0;
+    QByteArray path;
     while (enumerator.nextObject()) {
-        const QByteArray path = FileName::encode(enumerator.path());
+        FileName::encode(enumerator.path(), path);
         std::fwrite(path.constData(), 1, size_t(path.size()), stdout);
         std::fputc('\n', stdout);
         ++count;
