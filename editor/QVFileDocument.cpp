@@ -579,11 +579,13 @@ void QVFileDocument::runSaveAs(std::function<void(bool)> done) {
     });
 }
 
-void QVFileDocument::saveDocumentForForceClose() {
-    runSaveAs([this, alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter)](bool saved) {
-        if (alive.expired() || !saved) return;
-        if (const auto delegate = _delegate.lock()) delegate->documentShouldForceClose(this);
-    });
+void QVFileDocument::saveWhereItWas() {
+    // The window's tree (when it has one) gives the node of the file written anew.
+    _savingAs = true;
+    QVError error, warning;
+    const bool saved = save(&error, &warning);
+    _savingAs = false;
+    present(saved ? warning : error);
 }
 
 void QVFileDocument::didSave(const QString& previousFile, bool savedAs) {
@@ -694,9 +696,9 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
     case LocalFileRemovedQuestion:
         _removedQuestionUp = false;
         if (option == 0) {
-            // Not from within the alert's own handling: the panel opens on the next pass.
+            // Not from within the alert's own handling: a question the save asks comes next.
             MainQueue::post([this, alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter)] {
-                if (!alive.expired()) saveDocumentForForceClose();
+                if (!alive.expired()) saveWhereItWas();
             });
         } else if (const auto delegate = _delegate.lock()) {
             delegate->documentShouldForceClose(this);
