@@ -454,6 +454,7 @@ void QVDocumentController::installMenuItems() {
         added->setObjectName(action);
         if (action == QLatin1String("showPreferences")) added->setMenuRole(QAction::PreferencesRole);
         if (action == QLatin1String("newProject")) added->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N));
+        if (action == QLatin1String("multiFileFind")) added->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F));
         _panelItems << added;
     }
     item(P::HelpMain, QStringLiteral("Qorvel Help"), QKeySequence::HelpContents, "Show HTML Help", [this] { showHTMLHelp(); });

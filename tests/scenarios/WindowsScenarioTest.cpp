@@ -236,7 +236,7 @@ TEST(Windows, CommandsWithNoTextToActOnSaySo) {
     application().reloadUserScripts();
 }
 
-// Find in Files shows each match on its own line, asks about one occurrence in the singular,
+// Multi File Find shows each match on its own line, asks about one occurrence in the singular,
 // and the Subversion log shows its dates whole.
 TEST(Windows, FindInFilesRowsAndTheLogSheetShowTheirTextWhole) {
     application();
@@ -441,7 +441,7 @@ TEST(Windows, EveryDocumentWindowNoticesItsFileChangingOnDisk) {
 }
 
 // Keys and windows as the user meets them: F1 shows the help in front of the user, un-minimised,
-// and leaves the previewed page alone; Ctrl+S in front of Find in Files saves what it changed,
+// and leaves the previewed page alone; Ctrl+S in front of Multi File Find saves what it changed,
 // else the front document; the dark theme's gutter is dark; Escape closes the project's
 // settings; Preferences opens with its title bar on the screen; the Welcome page's links stand
 // apart in the plain view.
@@ -483,7 +483,7 @@ TEST(Windows, KeysAndWindowsDoWhatTheUserSees) {
     if (help) help->close();
     preview.close();
 
-    // Ctrl+S with Find in Files in front: the document its replace changed in an editor, then
+    // Ctrl+S with Multi File Find in front: the document its replace changed in an editor, then
     // (nothing changed) the front document window's.
     project->openFileAtPath(dir.file("site/a.html"));
     QVFileDocument* a = project->documentForPath(dir.file("site/a.html"));
