@@ -8,6 +8,7 @@
 #include "editor/QVFileDocumentDelegate.h"
 #include "editor/QVProjectSCMController.h"
 #include "editor/QVFileView.h"
+#include "editor/QVRecoveryFolder.h"
 #include "files/QVFile.h"
 #include "files/QVSCMStatusEntry.h"
 #include "languages/QVBundle.h"
@@ -105,10 +106,12 @@ QVFileDocument::QVFileDocument(const QString& path)
     if (_textView) {
         _textView->setUndoManager(undo);
         _textView->setFileConfigurationReader([this](const QString& key) { return fileConfigurationValueForKey(key); });
+        QVRecoveryFolder::shared().track(this);
     }
 }
 
 QVFileDocument::~QVFileDocument() {
+    QVRecoveryFolder::shared().untrack(this);
     setWatchesFile(false);
     setFileNode({});
     _callbacks.reset();
@@ -484,6 +487,7 @@ void QVFileDocument::endSave(quint64 save, bool uploaded, const QVError& error) 
         _lastCleanSave = save;
         // Clean at the state written: what was typed during the upload stays edited.
         QVDocument::saveCompleted(ended.token, ended.whole);
+        if (!isDocumentEdited()) QVRecoveryFolder::shared().drop(this);
     } else if (!uploaded) {
         // The site lacks what was written: still unsaved, whatever was typed since.
         if (latest) updateChangeCount(ChangeType::Done);
@@ -529,6 +533,7 @@ void QVFileDocument::close() {
     // A text view says so (QVTextViewIsClosing) to whoever follows its editor.
     _fileView->close();
     setWatchesFile(false);
+    QVRecoveryFolder::shared().untrack(this);
 }
 
 void QVFileDocument::sendExternalEditorEvent(const QVExternalEditorEvent& event) {
