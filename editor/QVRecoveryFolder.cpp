@@ -113,8 +113,9 @@ void QVRecoveryFolder::keepForNextLaunch() {
 
 void QVRecoveryFolder::finish() {
     if (_timer) _timer->stop();
-    if (_holding || _run.isEmpty()) return;
+    // Free for the next launch either way (a later process could get this one's number).
     _lock.reset();
+    if (_holding || _run.isEmpty()) return;
     QDir(_run).removeRecursively();
     _run.clear();
     for (auto& [document, kept] : _documents) kept = {};
