@@ -494,8 +494,11 @@ TEST(QVSCMInterface, SigtermMidCommitLetsTheCommitEndOrStopsItAndCleansUp) {
 
 TEST(QVSCMInterface, EveryCommandNamesFilesHoldingAtSignsAndBlanksAsTheClientReadsThem) {
     Repository repository;
+    // "^/x.txt" lies in a folder named "^"; the client would read it as the repository root's
+    // x.txt, which holds other text.
     const QStringList names = {QStringLiteral("-x.txt"), QStringLiteral("logo@2x.png"), QStringLiteral("v1@"),
-                               QStringLiteral("a b/c@d.txt"), QStringLiteral("@lead.txt"), QStringLiteral("a b/@e.txt")};
+                               QStringLiteral("a b/c@d.txt"), QStringLiteral("@lead.txt"), QStringLiteral("a b/@e.txt"),
+                               QStringLiteral("^/x.txt")};
     // Moved into a folder, to the top, or to a name ending in "@...".
     const auto movedTo = [](const QString& n) {
         return n == QLatin1String("@lead.txt")    ? QStringLiteral("a b/@lead-moved.txt")
@@ -514,8 +517,9 @@ TEST(QVSCMInterface, EveryCommandNamesFilesHoldingAtSignsAndBlanksAsTheClientRea
         return recorder->events.join(u'|');
     };
     for (const QString& name : names) repository.dir.write(QStringLiteral("wc/") + name, "one\n");
-    ASSERT_EQ(run([&] { interface->addFiles(QStringList{QStringLiteral("a b")} + names.mid(0, 3) + names.mid(4, 1)); }),
-              QStringLiteral("done 1 a b,") + (names.mid(0, 3) + names.mid(4, 1)).join(u','));
+    repository.dir.write(QStringLiteral("wc/x.txt"), "the root's\n");
+    const QStringList added = QStringList{QStringLiteral("a b"), QStringLiteral("^"), QStringLiteral("x.txt")} + names.mid(0, 3) + names.mid(4, 1);
+    ASSERT_EQ(run([&] { interface->addFiles(added); }), QStringLiteral("done 1 ") + added.join(u','));
     ASSERT_EQ(run([&] { interface->commitFiles({QStringLiteral(".")}, QStringLiteral("one")); }), QStringLiteral("done 3 ."));
     const struct {
         const char* command;
