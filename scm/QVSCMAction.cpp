@@ -116,7 +116,7 @@ void QVSCMAction::run(const QVSCMRunSettings& settings, const std::weak_ptr<QVSC
     _task->setWorkingDirectory(folder);
     _task->setEnvironment(clientEnvironment);
     // Every run is non-interactive: nothing is read from the terminal but a password.
-    _task->setOutputThroughPipe(true);
+    _task->setOutputToFile(true);
     if (needsCredentials() && !settings.password.isEmpty()) _task->setStandardInput(settings.password.toUtf8() + '\n');
     _task->setDelegate(std::static_pointer_cast<QVInteractiveTaskDelegate>(shared_from_this()));
     _task->launch();
