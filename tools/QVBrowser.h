@@ -35,8 +35,8 @@ public:
     // object; the application's icon for a path, else a document icon.
     QList<MenuItemRep> menuItemRepresentations() override;
     // Opens target (a URL, or an absolute file path) in this browser: the built-in preview
-    // shows it (a path as its file URL); a desktop entry runs its command, detached, and
-    // xdg-open takes over when the entry cannot be read or its program cannot start; a row
+    // shows it (a path as its file URL); a desktop entry runs its command, detached, in
+    // startFolder(), and xdg-open takes over when the entry cannot be read or its program cannot start; a row
     // that fans out opens target in every other row of the list that does not fan out, once
     // each, in list order.
     void performActionWithObject(const QVariant& target) override;
