@@ -208,7 +208,7 @@ QString programName(const QString& word) {
 
 // Interpreters that open an address given as their script themselves, and so would run the page.
 bool fetchesScripts(const QString& name) {
-    static const QSet<QString> fetchers = {"gjs", "cjs", "deno", "groovy", "jjs"};
+    static const QSet<QString> fetchers = {"gjs", "cjs", "deno", "groovy"};
     return fetchers.contains(name);
 }
 
@@ -248,13 +248,16 @@ struct Refusal {
 // it may receive reads as nothing but an address.
 std::optional<Refusal> judgeProgramChain(const QStringList& words, qsizetype page) {
     qsizetype program = 0;
+    // Whether the word taken for the program stands right after an option of a wrapper, and so
+    // may be that option's value ("perf stat -e gjs"): then it is never judged by its name.
+    bool mayBeValue = false;
     while (program < words.size()) {
         if (program == page) return Refusal{QStringLiteral("its command line runs the page as a program")};
         const QString name = programName(words[program]);
         QStringList names{name};
         if (const QString resolved = resolvedProgram(words[program]); !resolved.isEmpty()) names.append(programName(resolved));
         for (const QString& each : std::as_const(names))
-            if (fetchesScripts(each))
+            if (!mayBeValue && fetchesScripts(each))
                 return Refusal{QStringLiteral("its command line hands the page to \u201c%1\u201d, which runs an address as a script").arg(each)};
         qsizetype i = program + 1;
         if (name == QLatin1String("env")) {
@@ -303,6 +306,7 @@ std::optional<Refusal> judgeProgramChain(const QStringList& words, qsizetype pag
             // NAME=VALUE assignments come before the program.
             while (i < words.size() && i != page && words[i].contains(QLatin1Char('='))) ++i;
             program = i;
+            mayBeValue = false;
             continue;
         }
         const int operands = wrappedOperands(name);
@@ -320,6 +324,7 @@ std::optional<Refusal> judgeProgramChain(const QStringList& words, qsizetype pag
             if (seen++ < operands) continue;
             break;
         }
+        mayBeValue = i < words.size() && words[i - 1].startsWith(QLatin1Char('-')) && !words[i - 1].contains(QLatin1Char('='));
         program = i;
     }
     if (program >= words.size()) return Refusal{QStringLiteral("its command line names no program of its own")};

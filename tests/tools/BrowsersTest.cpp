@@ -154,6 +154,8 @@ TEST_F(BrowsersTest, ExecLinesBecomeArgumentVectorsWithThePageAsOneArgument) {
         {"gjs %u", std::nullopt},
         {"nice -n 5 /usr/bin/gjs-1.76 %F", std::nullopt},
         {"env FOO=1 deno run %f", std::nullopt},
+        {"env -i gjs %u", std::nullopt},
+        {"perf stat -e gjs firefox %u", QStringList{"perf", "stat", "-e", "gjs", "firefox", url}},
     };
     for (const Case& c : cases) {
         QVDesktopEntry entry;
