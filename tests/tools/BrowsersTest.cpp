@@ -219,9 +219,16 @@ TEST_F(BrowsersTest, NoPageNameRunsAsCodeWhateverTheEntry) {
                                                        {"/usr/bin/zsh", "render"}};
     for (const auto& [from, to] : copies)
         if (QFile::copy(from, bin + "/" + to)) executable(bin + "/" + to);
-    const QByteArray savedPath = qgetenv("PATH");
-    qputenv("PATH", bin.toLocal8Bit() + ":" + savedPath);
-    const QString savedCwd = QDir::currentPath();
+    // PATH and the working folder come back however the test ends.
+    struct Restore {
+        QByteArray path = qgetenv("PATH");
+        QString cwd = QDir::currentPath();
+        ~Restore() {
+            QDir::setCurrent(cwd);
+            qputenv("PATH", path);
+        }
+    } restore;
+    qputenv("PATH", bin.toLocal8Bit() + ":" + restore.path);
     QDir::setCurrent(work);
 
     // The pages, and the same pages where "file:/…" read as a relative path would lead.
@@ -359,8 +366,6 @@ TEST_F(BrowsersTest, NoPageNameRunsAsCodeWhateverTheEntry) {
         }
     }
     QVBrowser::setStarter({});
-    QDir::setCurrent(savedCwd);
-    qputenv("PATH", savedPath);
 
     EXPECT_FALSE(QFile::exists(mark)) << readAll(mark).toStdString();
     for (const QString& folder : {work, pages, startFolder, dir.path()}) EXPECT_FALSE(QFile::exists(folder + "/ran")) << folder.toStdString();
