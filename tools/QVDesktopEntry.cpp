@@ -12,7 +12,6 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <QTextStream>
-#include <QUrl>
 
 #include <algorithm>
 #include <cstring>
