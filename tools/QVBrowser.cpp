@@ -97,13 +97,13 @@ void QVBrowser::setStarter(Starter run) {
 QString QVBrowser::startFolder() {
     static std::mutex made;
     std::lock_guard lock(made);
-    const QString scratch = ScratchFolder::path();
+    const QString scratch = ScratchFolder::privatePath();
     if (scratch.isEmpty()) return {};
     const QString folder = scratch + QStringLiteral("/browser-start");
     const QByteArray path = FileName::encode(folder);
     if (isEmptyFolderOfOurs(path)) return folder;
-    // Whatever stands there (a file, a link, a folder someone wrote into) goes; the scratch
-    // folder is ours and closed to others, so nobody can slip anything in between.
+    // Whatever stands there (a file, a link, a folder someone wrote into) goes; the folder it
+    // stands in is ours and closed to others, so nobody can slip anything in between.
     struct stat st {};
     if (::lstat(path.constData(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) {

@@ -58,8 +58,8 @@ public:
     // Opens target with the desktop's default handler (xdg-open), started in startFolder().
     static bool openWithDefaultHandler(const QString& target);
     // The working folder every browser starts in: an empty folder of Qorvel's own that only its
-    // owner could write to, and not even it while it is in use ("browser-start" in the scratch
-    // folder), so that no relative reading of a page's address ("file:/…") names a file. Made
+    // owner could write to, and not even it while it is in use ("browser-start" in the private
+    // runtime folder, else the scratch folder), so that no relative reading of a page's address ("file:/…") names a file. Made
     // again, empty, whenever anything has appeared in it. Empty when none could be had: then
     // nothing is started.
     static QString startFolder();
