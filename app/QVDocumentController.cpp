@@ -501,13 +501,14 @@ void QVDocumentController::offerRecoveredTexts() {
     QStringList names;
     for (const QVRecoveryFolder::Text& kept : found.texts)
         names << (kept.path.isEmpty() ? kept.name : FileName::displayed(kept.path));
-    // Not modal: the windows stay usable while it waits. Closed unanswered, it asks again at the
-    // next launch.
+    // Not modal: the windows stay usable while it waits. Until one of its buttons is chosen the
+    // texts stay where they are, and a quit before that leaves them for the next launch.
     auto* box = new QMessageBox(QMessageBox::Question, QVLocalized(QStringLiteral("Recover Unsaved Changes")),
                                 QVLocalized(QStringLiteral("Qorvel ended without quitting and kept the unsaved changes of:")),
                                 QMessageBox::NoButton, frontWindow());
     box->setObjectName(QStringLiteral("QVRecoveredTexts"));
     box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
     box->setInformativeText(names.join(QLatin1Char('\n')));
     QPushButton* open = box->addButton(QVLocalized(QStringLiteral("&Open as Edited Documents")), QMessageBox::AcceptRole);
     QPushButton* discard = box->addButton(QVLocalized(QStringLiteral("&Discard")), QMessageBox::DestructiveRole);
