@@ -10,6 +10,7 @@
 #include "kits/trellis/TRLConstants.h"
 #include "kits/trellis/TRLHelpers.h"
 #include "kits/trellis/TRLMultipartMimeStreamEncoder.h"
+#include "kits/trellis/TRLNetworkResponseHandler.h"
 #include "kits/trellis/TRLSettingsOnboardingManager.h"
 #include "kits/trellis/Trellis.h"
 
@@ -331,7 +332,7 @@ QString TDGTidingsController::uploaderFilePathForUniqueName(TDGUploader&, const 
 
 void TDGTidingsController::uploaderDidFinishUpload(TDGUploader& uploader, const QString& name, const QVError& error) {
     if (_unanswered.remove(name) && !error.isNull()) {
-        // No server ever answered: the events are kept for a later turn, not thrown away.
+        // No server took them: the events are kept for a later turn, not thrown away.
         logger().log(QStringLiteral("Keeping '%1' for a later turn: %2").arg(name, error.localizedDescription()));
         _kept.insert(name);
         return;
@@ -352,9 +353,11 @@ void TDGTidingsController::uploaderCompletedRequest(TDGUploader&, const HttpRequ
                                                     const QString& name, const QVError& error,
                                                     std::function<void(bool, const QVError&)> completion) {
     // No answer at all: refused, offline, a name not found, a refused certificate, a time-out or a
-    // connection dropped before the status line.
-    const bool unanswered = response.status == 0 && (response.error == HttpResponse::Network || response.error == HttpResponse::Tls ||
-                                                      response.error == HttpResponse::TimedOut);
+    // connection dropped before the status line. Or an answer that sent the package elsewhere and
+    // it never arrived there: a redirect not followed, a loop or a chain too long.
+    const bool unanswered = (response.status == 0 && (response.error == HttpResponse::Network || response.error == HttpResponse::Tls ||
+                                                       response.error == HttpResponse::TimedOut)) ||
+                            TRLNetworkResponseHandler::uploadRedirectedAway(response);
     if (unanswered)
         _unanswered.insert(name);
     else
