@@ -206,7 +206,7 @@ TEST(TidingsModelTest, BackOffIsBoundedAndCounted) {
     busy.status = 503;
     int retries = 0;
     QVError last;
-    bool finished = false;
+    std::atomic<bool> finished{false};  // set on the queue's thread, read here
     std::function<void()> attempt = [&] {
         handler.handleCompletedRequest(request, busy, "pkg", {}, [&](bool retry, const QVError& e) {
             if (retry) {
@@ -214,12 +214,12 @@ TEST(TidingsModelTest, BackOffIsBoundedAndCounted) {
                 queue.async(attempt);
             } else {
                 last = e;
-                finished = true;
+                finished.store(true);
             }
         });
     };
     queue.async(attempt);
-    EXPECT_TRUE(waitFor([&] { return finished; }));
+    EXPECT_TRUE(waitFor([&] { return finished.load(); }));
     queue.waitUntilAllOperationsAreFinished(std::chrono::milliseconds(1000));
     EXPECT_EQ(retries, 11);
     EXPECT_FALSE(last.isNull());
