@@ -6,6 +6,7 @@
 #include "kits/tidings/TDGWriteEventOperation.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
+#include "platform/SystemLog.h"
 #include "shell/QVOutsideServices.h"
 #include "kits/trellis/TRLConstants.h"
 #include "kits/trellis/TRLHelpers.h"
@@ -242,6 +243,14 @@ void TDGTidingsController::writeEvent(const std::shared_ptr<TDGEvent>& event, co
     // current log to rotate away and share the current session's file and metadata line.
     TDGWriteEventOperation write(event, metadata, _currentLogURL);
     write.start();
+    // A full disk (or a log that cannot be written) loses events: said once, when the first is
+    // lost, and again only after writing worked in between.
+    if (write.success()) {
+        _losingEvents = false;
+    } else if (!_losingEvents) {
+        _losingEvents = true;
+        SystemLog::warning(QStringLiteral("[Tidings] Events are lost: the log %1 cannot be written (is the disk full?)").arg(_currentLogURL));
+    }
 }
 
 void TDGTidingsController::rotateAndSubmitCurrentLog() {
@@ -262,12 +271,19 @@ QList<std::shared_ptr<Operation>> TDGTidingsController::operationsForLogs(const 
             logger().log(QStringLiteral("Error: attempted to submit file with invalid extension %1, should be %2")
                              .arg(TDGFileUtils::extension(path), QLatin1String(expected)));
     };
-    for (const QString& log : logs) checkExtension(log, "log");
+    QStringList withEvents;
+    for (const QString& log : logs) {
+        checkExtension(log, "log");
+        // Nothing to send: a package of it would be an empty one.
+        if (TDGFileUtils::logHoldsAnEvent(log)) withEvents << log;
+        else TDGFileUtils::removeEntry(log);
+    }
     for (const QString& gz : compressed) checkExtension(gz, "gz");
+    if (withEvents.isEmpty() && compressed.isEmpty()) return {};
     // The whole batch is compressed and packaged in one stage, with a few syncs whatever its size;
     // an input goes only once its output is whole and durable, and a failed one stays for the
     // clean-up of the next start.
-    TDGPackageLogOperation::Batch batch = TDGPackageLogOperation::batchForLogs(logs, compressed);
+    TDGPackageLogOperation::Batch batch = TDGPackageLogOperation::batchForLogs(withEvents, compressed);
     QList<std::shared_ptr<Operation>> operations = batch.operations();
     for (const auto& [package, boundary] : std::as_const(batch.packages)) {
         auto upload = uploadOperationForFileAtURL(package, boundary);
