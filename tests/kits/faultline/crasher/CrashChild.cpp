@@ -301,6 +301,12 @@ int main(int argc, char** argv) {
         sleepers(std::stoi(kind.substr(8)));
         ::usleep(20000);
         nullWrite();
+    } else if (kind == "null-write-when-told") {
+        // Set up, then crashes once the parent has made a file "go" (after filling the disk).
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        const std::string go = g_folder + "/go";
+        for (int i = 0; i < 3000 && ::access(go.c_str(), F_OK) != 0; ++i) ::usleep(5000);
+        nullWrite();
     } else if (kind == "traced-thread" || kind == "sigstopped-thread") {
         // A thread a tracer holds stopped, beside a sleeper that answers.
         expect(reinterpret_cast<const void*>(&nullWrite));
