@@ -198,11 +198,16 @@ int main(int argc, char** argv) {
     if (!FLTContextInitialize(&options)) return 4;
 
     std::vector<std::thread> threads;
+    // Each sleeper is in its wait before the crash: one just being born has no caller yet.
+    static std::atomic<int> sleeping{0};
     auto sleepers = [&](int count) {
+        const int before = sleeping.load();
         for (int i = 0; i < count; ++i)
             threads.push_back(Threads::start("sleeper", [] {
+                sleeping.fetch_add(1);
                 for (;;) ::pause();
             }));
+        while (sleeping.load() < before + count) ::usleep(1000);
     };
 
     if (kind == "compact-forever") {
