@@ -231,7 +231,7 @@ TEST_F(ReportsUploadTest, ARedirectIsNeverAnAcceptance) {
         controller->processExistingReportPaths({makeReport(*store, QStringLiteral("r1"))}, false);
         EXPECT_TRUE(waitFor([&] { return store->activePathContents().isEmpty() && store->processingPathContents().isEmpty(); }, 10000));
         EXPECT_TRUE(waitFor([&] { return peer.requests().size() >= row.firstPosts && controller->operationQueue()->operationCount() == 0; }, 20000));
-        QThread::msleep(700);
+        QThread::msleep(300);
         const QList<HttpsPeer::Logged> first = peer.requests();
         EXPECT_EQ(first.size(), row.firstPosts);
         for (const auto& r : first) EXPECT_EQ(r.method, "POST") << r.path.toStdString();  // nothing became a GET
@@ -248,7 +248,7 @@ TEST_F(ReportsUploadTest, ARedirectIsNeverAnAcceptance) {
         auto next = FLTCrashReportingController::make(store, delegate);
         next->handleContentsInOtherReportingDirectories(store->processingPathContents(), store->preparedPathContents());
         EXPECT_TRUE(waitFor([&] { return store->preparedPathContents().isEmpty() && next->operationQueue()->operationCount() == 0; }, 10000));
-        QThread::msleep(500);
+        QThread::msleep(300);
         EXPECT_EQ(delivered(first, false) + delivered(peer.requests().mid(first.size()), true), 1);
     }
 }
