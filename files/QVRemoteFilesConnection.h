@@ -123,6 +123,10 @@ public:
         return !promptLine.startsWith(QStringLiteral("dav:!")) && promptLine.trimmed().endsWith(u'>');
     }
     pid_t pid() const;
+    // Which account on which server the client logs in to (set by the login): connections of
+    // two windows to one site share it.
+    void setSiteIdentity(const QString& identity);
+    QString siteIdentity() const;
     // Set at a WebDAV login; empty before one.
     void setWebDAVSite(const QVWebDAVSite& site);
     QVWebDAVSite webDAVSite() const;
@@ -158,6 +162,7 @@ private:
     QString _lastPromptLine;
     QString _workingFolder;
     QVWebDAVSite _webDAVSite;
+    QString _siteIdentity;
 
     std::mutex _threadLock;    // guards _thread (launch and tear-down)
     std::thread _thread;

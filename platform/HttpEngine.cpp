@@ -1,6 +1,7 @@
 // The HTTP engine: easy handles on one multi handle per session, driven by a worker thread that
 // adds, cancels, times out and finishes transfers, so no libcurl handle is touched by two threads.
 #include "platform/HttpEngine.h"
+#include "platform/FileName.h"
 #include "platform/Threads.h"
 
 #include "platform/MainQueue.h"
@@ -25,6 +26,13 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -105,6 +113,7 @@ struct Transfer {
     std::shared_ptr<PinnedRoots> roots;
     std::unique_ptr<QFile> bodyFile;
     std::unique_ptr<QFile> downloadFile;
+    QString downloadName;  // for messages
     HttpResponse response;
     QString fileError;
 
@@ -205,7 +214,7 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     if (t->downloadFile) {
         if (t->downloadFile->write(data, qint64(length)) != qint64(length)) {
             t->fileError = QStringLiteral("cannot write %1: %2")
-                               .arg(t->downloadFile->fileName(), t->downloadFile->errorString());
+                               .arg(t->downloadName, t->downloadFile->errorString());
             return 0;
         }
         return length;
@@ -311,20 +320,26 @@ bool HttpSession::State::begin(const TransferPtr& t) {
             rootsCache[key] = t->roots;
         }
     }
+    // Files are opened by their bytes: a name that is not UTF-8 too (platform/FileName).
     if (!r.bodyFilePath.isEmpty()) {
-        t->bodyFile = std::make_unique<QFile>(r.bodyFilePath);
-        if (!t->bodyFile->open(QIODevice::ReadOnly)) {
+        const int fd = ::open(FileName::encode(r.bodyFilePath).constData(), O_RDONLY | O_CLOEXEC);
+        t->bodyFile = std::make_unique<QFile>();
+        if (fd < 0 || !t->bodyFile->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
             out.error = HttpResponse::File;
-            out.message = QStringLiteral("cannot read %1: %2").arg(r.bodyFilePath, t->bodyFile->errorString());
+            out.message = QStringLiteral("cannot read %1: %2").arg(FileName::displayed(r.bodyFilePath), QString::fromLocal8Bit(strerror(errno)));
+            if (fd >= 0) ::close(fd);
+            t->bodyFile.reset();
             return false;
         }
     }
     if (!r.downloadFilePath.isEmpty()) {
-        t->downloadFile = std::make_unique<QFile>(r.downloadFilePath);
-        if (!t->downloadFile->open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-            !t->downloadFile->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        const int fd = ::open(FileName::encode(r.downloadFilePath).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        t->downloadFile = std::make_unique<QFile>();
+        t->downloadName = FileName::displayed(r.downloadFilePath);
+        if (fd < 0 || ::fchmod(fd, 0600) != 0 || !t->downloadFile->open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
             out.error = HttpResponse::File;
-            out.message = QStringLiteral("cannot write %1: %2").arg(r.downloadFilePath, t->downloadFile->errorString());
+            out.message = QStringLiteral("cannot write %1: %2").arg(FileName::displayed(r.downloadFilePath), QString::fromLocal8Bit(strerror(errno)));
+            if (fd >= 0) ::close(fd);
             t->downloadFile.reset();
             return false;
         }
