@@ -286,14 +286,19 @@ std::optional<qint64> QVFileTransferAction::bytesInReply(const QStringList& line
     return std::nullopt;
 }
 
-void QVFileTransferAction::holdTarget() {
+bool QVFileTransferAction::holdTarget() {
     const QString target = _connection->siteIdentity() + u'\n' + _remotePath;
     HeldTargets& targets = heldTargets();
     std::unique_lock guard(targets.lock);
-    if (_held == target) return;
-    targets.released.wait(guard, [&] { return !targets.held.contains(target); });
+    if (_held == target) return true;
+    // A cancel ends the wait (the other save may be a long one).
+    while (targets.held.contains(target)) {
+        if (_connection->wasCancelled() || _connection->clientEnded()) return false;
+        targets.released.wait_for(guard, std::chrono::milliseconds(100));
+    }
     targets.held.insert(target);
     _held = target;
+    return true;
 }
 
 void QVFileTransferAction::releaseTarget() {
@@ -343,7 +348,10 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
             return;
         }
         _transferCommand = QStringLiteral("put ") + *quotedLocal + u' ' + *remote;
-        holdTarget();
+        if (!holdTarget()) {
+            finish(false, 0);
+            return;
+        }
     }
     startTransfer();
 }
@@ -451,7 +459,10 @@ void QVFileTransferAction::transferDirectly() {
         refuse(tr("What \"%1\" names could not be told.").arg(_remotePath));
         return;
     }
-    holdTarget();
+    if (!holdTarget()) {
+        finish(false, 0);
+        return;
+    }
     const R::Outcome outcome = R::perform(*_connection, "PUT", _remotePath, {}, _localPath);
     _lastReply = {outcome.said};
     finish(outcome.succeeded(), outcome.status);

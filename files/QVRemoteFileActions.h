@@ -78,8 +78,9 @@ protected:
     void transferDirectly();
     void startTransfer();
     void sendFile();
-    // Waits until no other upload of this file of this site runs, then holds it until finish.
-    void holdTarget();
+    // Waits until no other upload of this file of this site runs, then holds it until finish;
+    // false when the connection was cancelled or ended meanwhile.
+    bool holdTarget();
     void releaseTarget();
 
     const Kind _kind;
