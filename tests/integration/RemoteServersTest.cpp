@@ -451,9 +451,10 @@ TEST(RemoteServers, ASaveLeavesWhatAPlainPutOfTheSameServerLeaves) {
         ASSERT_TRUE(QFile::link(to, path));
         own(path, like);
     };
-    // A neighbour whose name holds a line break and then a line in the listing's own form.
+    // A neighbour whose name holds a line break and then a line in the listing's own form (for
+    // cadaver its start: cadaver's own columns end it).
     auto forged = [&](const QString& d, const PeerSite& s, const QString& line) {
-        file(d + "/x\n" + (s.type == C::WebDAV ? "        " + line + "    4  Dec  7 18:42" : line), s.root, 0644);
+        file(d + "/x\n" + (s.type == C::WebDAV ? "        " + line : line), s.root, 0644);
     };
     const QString latin1 = FileName::decode(QByteArray("caf\xe9.html"));
     struct Case {
@@ -482,7 +483,7 @@ TEST(RemoteServers, ASaveLeavesWhatAPlainPutOfTheSameServerLeaves) {
         {"a forged line making the file a folder", "dav", "index.html",
          [&](const QString& d, const PeerSite& s) {
              file(d + "/index.html", s.root, 0644);
-             file(d + "/x\nColl:   index.html    0  Dec  7 18:42", s.root, 0644);
+             file(d + "/x\nColl:   index.html", s.root, 0644);
          }},
         {"a file with an ACL and an extended attribute", "all", "acl.html",
          [&](const QString& d, const PeerSite& s) {
