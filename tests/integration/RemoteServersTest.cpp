@@ -423,6 +423,8 @@ TEST(RemoteServers, ASaveLeavesWhatAPlainPutOfTheSameServerLeaves) {
         {"vsftpd without chmod", {C::FTP, vsftpdPort, limitedUser, limitedRoot, limitedRoot + "/", {}}, {"all"}},
         {"pure-ftpd", {C::FTP, purePort, sftpUser, sftpRoot, sftpRoot + "/", {}}, {"all", "ftp", "unix", "account", "pure"}},
         {"pure-ftpd chrooted", {C::FTP, purePort, jailedUser, jailedRoot, "/", {}}, {"all", "account", "chrooted"}},
+        {"proftpd", {C::FTP, qEnvironmentVariableIntValue("QORVEL_PROFTPD_PORT"), sftpUser, sftpRoot, sftpRoot + "/", {}},
+         {"all", "ftp", "unix", "account"}},
         {"OpenSSH", {C::SFTP, sftpPort, sftpUser, sftpRoot, sftpRoot + "/", {}}, {"all", "unix", "account", "sftp"}},
         {"OpenSSH without setstat", {C::SFTP, sftpPort, limitedUser, limitedRoot, limitedRoot + "/", {}}, {"all"}},
         {"Apache", {C::WebDAV, qEnvironmentVariableIntValue("QORVEL_DAV_PORT"), qEnvironmentVariable("QORVEL_PEER_USER"),
