@@ -459,6 +459,7 @@ TEST(RemoteServers, ASaveLeavesWhatAPlainPutOfTheSameServerLeaves) {
         file(d + "/x\n" + (s.type == C::WebDAV ? "        " + line : line), s.root, 0644);
     };
     const QString latin1 = FileName::decode(QByteArray("caf\xe9.html"));
+    std::shared_ptr<C> current;  // the variant's connection
     struct Case {
         const char* what;
         QString tag;    // the variants it runs on
@@ -471,10 +472,18 @@ TEST(RemoteServers, ASaveLeavesWhatAPlainPutOfTheSameServerLeaves) {
     const std::vector<Case> cases = {
         {"a 0600 file", "all", "secret.php", [&](const QString& d, const PeerSite& s) { file(d + "/secret.php", s.root, 0600); }},
         {"a new file", "all", "new.html", [](const QString&, const PeerSite&) {}},
+        // Owner and group as the server lists them, so that only the mode differs.
         {"a forged line giving the file other permissions", "all", "secret.php",
          [&](const QString& d, const PeerSite& s) {
              file(d + "/secret.php", s.root, 0600);
-             forged(d, s, s.type == C::WebDAV ? "secret.php" : "-rw-rw-rw-    1 nobody nogroup    4 Dec  7 18:42 secret.php");
+             QString owner = "nobody nogroup";
+             if (s.type != C::WebDAV) {
+                 auto listing = std::make_shared<QVFileListingAction>(current, s.base + d.mid(s.root.size() + 1));
+                 const auto listed = runToOutcome(listing);
+                 ASSERT_TRUE(listed && listed->result && listing->files().size() == 1);
+                 owner = listing->files().first().user() + " " + listing->files().first().group();
+             }
+             forged(d, s, s.type == C::WebDAV ? "secret.php" : "-rw-rw-rw-    1 " + owner + "    4 Dec  7 18:42 secret.php");
          }},
         {"a forged line making the file a link", "unix", "page.html",
          [&](const QString& d, const PeerSite& s) {
@@ -551,6 +560,7 @@ TEST(RemoteServers, ASaveLeavesWhatAPlainPutOfTheSameServerLeaves) {
         }
         auto connection = loggedIn(s);
         ASSERT_TRUE(connection);
+        current = connection;
         QString log;
         std::mutex logLock;
         connection->setLogDelegate([&](const QString& t) {
