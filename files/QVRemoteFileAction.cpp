@@ -180,6 +180,11 @@ std::optional<QString> QVRemoteFileAction::quotedPath(int type, const QString& p
         return refuse(tr("The name \"%1\" is not valid UTF-8 and cannot be addressed.").arg(path));
     // sftp's line editor drops the bytes of a name that are not UTF-8: the command would reach
     // another name, or make a second file.
+    // cadaver's ls and cd drop them too (every other WebDAV action on such a name goes as a
+    // request of its own).
+    if (type == QVRemoteFilesConnection::WebDAV && FileName::hasEscapes(path))
+        return refuse(tr("The name \"%1\" is not UTF-8, and the WebDAV client cannot list or enter it as it is.")
+                          .arg(FileName::readable(path)));
     if (type == QVRemoteFilesConnection::SFTP && FileName::hasEscapes(path))
         return refuse(tr("The name \"%1\" is not UTF-8, and sftp cannot send it as it is. Rename it on the server, "
                          "or reach the site over FTP.")

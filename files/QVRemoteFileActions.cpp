@@ -18,6 +18,7 @@
 
 #include <cstdio>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -334,13 +335,7 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
         return;
     }
     if (_kind == Get) {
-        const QFileInfo targetFile(_localPath);
-        if (_localPath.isEmpty() || !targetFile.dir().exists()) {
-            refuse(tr("There is no folder to download \"%1\" into.").arg(lastComponent(_remotePath)));
-            return;
-        }
-        // The target is replaced only by a complete copy.
-        _temporaryPath = targetFile.dir().filePath(temporaryName(targetFile.fileName()));
+        if (!chooseTemporary()) return;
         _transferCommand = QStringLiteral("get ") + *remote + u' ' + *quotedPath(type, _temporaryPath);
     } else {
         if (!FileName::isRegularFile(_localPath)) {
@@ -354,6 +349,18 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
         }
     }
     startTransfer();
+}
+
+bool QVFileTransferAction::chooseTemporary() {
+    // QFileInfo's path() is the string's own, escapes kept; the folder is asked by its bytes.
+    const QString folder = QFileInfo(_localPath).path();
+    if (_localPath.isEmpty() || !FileName::isFolder(folder)) {
+        refuse(tr("There is no folder to download \"%1\" into.").arg(FileName::readable(lastComponent(_remotePath))));
+        return false;
+    }
+    // The target is replaced only by a complete copy.
+    _temporaryPath = folder + u'/' + temporaryName(QFileInfo(_localPath).fileName());
+    return true;
 }
 
 void QVFileTransferAction::startTransfer() {
@@ -433,12 +440,7 @@ void QVFileTransferAction::handleReply(const QStringList& lines) {
 void QVFileTransferAction::transferDirectly() {
     using R = QVWebDAVRequest;
     if (_kind == Get) {
-        const QFileInfo targetFile(_localPath);
-        if (_localPath.isEmpty() || !targetFile.dir().exists()) {
-            refuse(tr("There is no folder to download \"%1\" into.").arg(lastComponent(_remotePath)));
-            return;
-        }
-        _temporaryPath = targetFile.dir().filePath(temporaryName(targetFile.fileName()));
+        if (!chooseTemporary()) return;
         const R::Outcome got = R::perform(*_connection, "GET", _remotePath, {}, {}, _temporaryPath);
         _lastReply = {got.said};
         finish(got.status == 200, got.status);
@@ -542,7 +544,8 @@ void QVDirectoryAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAction
         refuse(tr("The top folder of the site cannot be made or removed."));
         return;
     }
-    if (_kind == Get && !QFileInfo(_localPath).isDir() && !QDir().mkdir(_localPath)) {
+    // By the name's bytes: a folder listed under a name that is not UTF-8 too.
+    if (_kind == Get && !FileName::isFolder(_localPath) && ::mkdir(FileName::encode(_localPath).constData(), 0777) != 0) {
         refuse(tr("The folder \"%1\" could not be made.").arg(_localPath));
         return;
     }

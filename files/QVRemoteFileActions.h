@@ -76,6 +76,9 @@ protected:
     // A WebDAV upload, and a download whose name cadaver would read as a pattern: sent as
     // WebDAV requests.
     void transferDirectly();
+    // A download's hidden name beside its target; false (refused) when the target's folder is
+    // not there.
+    bool chooseTemporary();
     void startTransfer();
     void sendFile();
     // Waits until no other upload of this file of this site runs, then holds it until finish;
