@@ -83,7 +83,8 @@ public:
     // client ends): what it is told to write to a local file by a bare name lands here. Empty
     // while no client runs.
     QString workingFolder() const;
-    // A line of output decoded as the client's replies are: UTF-8, else Mac OS Roman.
+    // A line of output decoded as the client's replies are: UTF-8, each byte that is not kept as
+    // a FileName escape (written back to the client as that byte).
     static QString decodeOutputLine(QByteArrayView bytes);
 
     // Starts the client on a new reader thread. A client still running from an earlier launch
