@@ -190,6 +190,10 @@ TEST(QVSyntaxHighlightingTextView, IncrementalColouringEqualsWholeTextColouring)
         {"a closer on the edited line comes out of a comment", "/tmp/p.html",
          QStringLiteral("<p>a</p><script>\nx = 1; /* a longer comment </script> */ y = 2;"),
          {{"* a longer", false, 1, "/"}}},
+        // A comment left open before the end tag on the next line: the script ends there all
+        // the same, before and after the edit, whatever a regular expression's quote hides.
+        {"an unclosed comment before the end tag", "/tmp/p.html",
+         QStringLiteral("<script>/ / /\"</script\"/*a*/\n</script"), {{"a*", false, 2, "("}, {"(", false, 0, "'"}}},
         // A line break typed before a comment's end, which then goes: the comment runs on
         // past the line, from where the colouring had a tag begin.
         {"a comment's end deleted at a line's start", "/tmp/p.html", tags,
