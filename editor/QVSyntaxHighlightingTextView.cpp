@@ -809,6 +809,7 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
     const State before = stateAt(range.end() - 1);
     const bool newEnd = range.end() - 1 >= changeRange.location && range.end() - 1 < changeRange.end();
     const bool embedded = _activeParser && _activeParser != _parser;
+    bool endsInBlock = false;
     const qint64 length = textStorage().length();
     if (!embedded || boundaryEdited || !colouredWholly(range, _activeParser.get())) {
         // The main parser colours the lines as the whole text would be only from where it can
@@ -838,10 +839,15 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
             scheduleIdleHighlighting();
             return;
         }
+        // The main parser ended a block the lines end inside at their end, as far as it could
+        // see: the block's own end lies further on, where the edit may have moved it (a comment
+        // begun hides a quote that hid it), which only a pass reaching further finds.
+        const void* last = stateAt(range.end() - 1).parser;
+        endsInBlock = last && last != _parser.get();
     } else {
         syntaxHighlight(range);
     }
-    const bool changed = boundaryEdited || newEnd || mustGoOn(before, stateAt(range.end() - 1));
+    const bool changed = boundaryEdited || endsInBlock || newEnd || mustGoOn(before, stateAt(range.end() - 1));
     if (range.end() >= length) {
         _highlightedUpTo = _oldColouringEnd = length;
         _provisionalEditsEnd = 0;

@@ -194,6 +194,12 @@ TEST(QVSyntaxHighlightingTextView, IncrementalColouringEqualsWholeTextColouring)
         // the same, before and after the edit, whatever a regular expression's quote hides.
         {"an unclosed comment before the end tag", "/tmp/p.html",
          QStringLiteral("<script>/ / /\"</script\"/*a*/\n</script"), {{"a*", false, 2, "("}, {"(", false, 0, "'"}}},
+        // A comment begun on the line that opens a script hides the quote that hid the script's
+        // end tag on the next line: the script ends there now, past the edited line, though the
+        // line itself looks as it did (a regular expression's quote was read as one before).
+        {"a comment hides the quote that hid the end", "/tmp/p.html",
+         QStringLiteral("<script>/* c */a */</scr/\"</script\"/ipt>x = /\"</script\"/;<p>\n<script>'</script>"),
+         {{"<p", true, 0, "/*"}}},
         // A line break typed before a comment's end, which then goes: the comment runs on
         // past the line, from where the colouring had a tag begin.
         {"a comment's end deleted at a line's start", "/tmp/p.html", tags,
@@ -775,6 +781,7 @@ QString mixedPage(std::mt19937& random, int characters, bool lines) {
         "<div id=\"d\">",
         "</div>",
         "<p class='x'>text</p>",
+        "<script>x = /\"</script\"/; y = '</script'; /* c */</script>",
         "&amp; ",
         "<a href=\"/x\">link</a>",
         "words and more words ",
@@ -808,7 +815,8 @@ TEST(QVSyntaxHighlightingTextView, ClusteredEditsOnMixedPagesColourLikeAFreshVie
     // Runs of edits within a few hundred characters, line breaks among them: each edit's colouring
     // starts from what the ones before left, some of it still spreading while idle.
     const QStringList pieces{"<", ">", "\"", "'", "`", "/", "\n", "<script>", "</script>", "<style>", "</style>",
-                             "<!--", "-->", "<?php ", "?>", "/*", "*/", "x", " ", "${", "}"};
+                             "<!--", "-->", "<?php ", "?>", "/*", "*/", "x", " ", "${", "}", "</script", "'</script'",
+                             "/\"</script\"/"};
     for (unsigned seed = 0; seed < 240; ++seed) {
         std::mt19937 random{seed};
         HTMLView view(path);
