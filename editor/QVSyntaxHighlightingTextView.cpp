@@ -130,6 +130,7 @@ void QVSyntaxHighlightingTextView::setParser(std::shared_ptr<QVParser> parser) {
     // The old language's parser would go on colouring typed lines of the new one.
     _activeParser = _parser;
     _activeParserProvisional = false;
+    _walkResume = -1;
 }
 
 void QVSyntaxHighlightingTextView::bundlesUpdated() {
@@ -183,10 +184,15 @@ QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     const QVTextStorage& text = textStorage();
     // The main parser walks from where it can begin before the final colours end, as colouring
     // will, over the text as far as an end string that begins at index reaches.
-    const qint64 start = safeStart(std::min(index, _highlightedUpTo));
+    // An earlier walk's last place to begin afresh before the place it was asked for saves the
+    // walk from there back to the final colours, as long as no edit came before it.
+    qint64 start = safeStart(std::min(index, _highlightedUpTo));
+    if (_walkResume > start && _walkResume <= index) start = _walkResume;
     const qint64 end = std::min(text.length(), index + 1 + EndStringReach);
     uncolouredWalkCount += quint64(end - start);
-    QVEmbeddedRange block = _parser->embeddedBlockAt(text.characters(QVRange(start, end - start)), index - start);
+    qint64 resumable = -1;
+    QVEmbeddedRange block = _parser->embeddedBlockAt(text.characters(QVRange(start, end - start)), index - start, &resumable);
+    if (resumable > 0) _walkResume = start + resumable;
     if (block.parser) block.range.location += start;
     return block;
 }
@@ -889,6 +895,7 @@ void QVSyntaxHighlightingTextView::restartHighlighting() {
     _provisionalEditsEnd = 0;
     _checkpoints.clear();
     _paintedAhead = {};
+    _walkResume = -1;
     if (!_active || !UserDefaults::standard().boolForKey(QVHighlightKey) || !_parser) {
         // Nothing to parse: the standard attributes are the final colours.
         _highlightedUpTo = _oldColouringEnd = text.length();
@@ -993,6 +1000,7 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
 void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& edit) {
     if (!(edit.editedMask & QVTextStorage::EditedCharacters)) return;
     ++_charactersRevision;
+    if (edit.editedRange.location < _walkResume) _walkResume = -1;
     const qint64 location = edit.editedRange.location;
     const qint64 newEnd = edit.editedRange.end();
     const qint64 oldEnd = newEnd - edit.changeInLength;

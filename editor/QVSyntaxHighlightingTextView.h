@@ -229,6 +229,9 @@ private:
     std::shared_ptr<QVParser> _parser;
     std::shared_ptr<QVParser> _activeParser;
     bool _activeParserProvisional = false;
+    // Where the main parser's last walk ahead of the final colours may begin again (-1: none):
+    // a place past them that no edit has come before since.
+    mutable qint64 _walkResume = -1;
     // The furthest position a provisional answer of the language there was given for (-1: none):
     // when colouring passes it, the caret's language is looked for again.
     qint64 _provisionalAnswerAt = -1;

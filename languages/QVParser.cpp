@@ -214,7 +214,10 @@ QList<std::shared_ptr<QVParser>> QVParser::subparsers() const { return {}; }
 
 bool QVParser::usesSingleQuotes() const { return false; }
 
-QVEmbeddedRange QVParser::embeddedBlockAt(QStringView, qint64) const { return {}; }
+QVEmbeddedRange QVParser::embeddedBlockAt(QStringView, qint64, qint64* resumable) const {
+    if (resumable) *resumable = -1;
+    return {};
+}
 
 qint64 QVParser::endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool) const {
     BlockLexicon lexicon;

@@ -123,7 +123,9 @@ public:
     // The stretch of an embedded language that holds the character at index, as parseRange()
     // over the whole of text finds the stretches (in text's coordinates); none (a null parser)
     // where the character is this language's own. Colours nothing; the plain parser finds none.
-    virtual QVEmbeddedRange embeddedBlockAt(QStringView text, qint64 index) const;
+    // resumable, when given, receives the last place at or before index where a parse may begin
+    // afresh as the walk goes on there (a boundary, see QVColouringSession), -1 when none.
+    virtual QVEmbeddedRange embeddedBlockAt(QStringView text, qint64 index, qint64* resumable = nullptr) const;
     // Characters the parsers have looked at, counted from where each pass began to the farthest
     // character it read, for tests that bound the work of a keystroke.
     static quint64 charactersParsed();

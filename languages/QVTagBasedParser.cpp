@@ -169,9 +169,21 @@ QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& stor
     return result;
 }
 
-QVEmbeddedRange QVTagBasedParser::embeddedBlockAt(QStringView text, qint64 index) const {
+QVEmbeddedRange QVTagBasedParser::embeddedBlockAt(QStringView text, qint64 index, qint64* resumable) const {
+    // Notes the boundaries the walk passes, never ending it.
+    struct Boundaries final : QVColouringSession {
+        qint64 index;
+        qint64 last = -1;
+        explicit Boundaries(qint64 at) : index(at) {}
+        void reach(qint64) override {}
+        bool boundary(qint64 position, qint64, qint64, qint64) override {
+            if (position <= index) last = position;
+            return false;
+        }
+    } boundaries(index);
     QVEmbeddedRanges blocks;
-    walk(text, 0, nullptr, nullptr, blocks);
+    walk(text, 0, nullptr, resumable ? &boundaries : nullptr, blocks);
+    if (resumable) *resumable = boundaries.last;
     const auto block = std::upper_bound(blocks.begin(), blocks.end(), index,
                                         [](qint64 at, const QVEmbeddedRange& b) { return at < b.range.location; });
     if (block == blocks.begin() || index >= std::prev(block)->range.end()) return {};

@@ -54,7 +54,7 @@ public:
     // without any that the search for the next one passes.
     using QVParser::parseRange;
     QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage, QVColouringSession* session) override;
-    QVEmbeddedRange embeddedBlockAt(QStringView text, qint64 index) const override;
+    QVEmbeddedRange embeddedBlockAt(QStringView text, qint64 index, qint64* resumable = nullptr) const override;
     // Items of this language outside the embedded blocks and of each block's language inside
     // it, ordered by location.
     QList<QVCodeNavMenuItem> codeNavItemsForString(const QString& text, QVRange range) const override;

@@ -364,6 +364,34 @@ TEST(QVSyntaxHighlightingTextView, AJumpAheadOfColouringSearchesNearTheCaret) {
     EXPECT_LE(searched[1], searched[0] + 512) << searched[0] << " characters at 30,000 rows, " << searched[1] << " at 120,000";
 }
 
+// Ahead of colouring, what acts on the language settles it by the main parser's walk over the
+// text not coloured yet: the walk's answer is the final colours' (a script's block for the whole
+// of it, its end tag markup), and an ask after an edit in the script walks on from its tag.
+TEST(QVSyntaxHighlightingTextView, TheLanguageAheadOfColouringIsSettledByOneWalk) {
+    QString page;
+    for (int row = 0; page.size() < 400'000; ++row) page += QStringLiteral("<p>row %1</p>\n").arg(row);
+    const qsizetype script = page.size();
+    page += QStringLiteral("<script>\n");
+    for (int row = 0; row < 2000; ++row) page += QStringLiteral("var v%1 = \"</script>\";\n").arg(row);
+    page += QStringLiteral("</script>\n<p>end</p>\n");
+    HTMLView view("/tmp/walk.html");
+    view.setString(page);
+    ASSERT_LT(view.highlightedLength(), script);
+    const std::shared_ptr<QVParser> js = subparserOpenedBy(view.parser(), "<script");
+    const qint64 endTag = page.lastIndexOf("</script>");
+    const std::vector<std::pair<qint64, const QVParser*>> places = {
+        {script + 3, view.parser().get()}, {script + 10, js.get()}, {endTag - 1, js.get()}, {endTag, view.parser().get()}, {endTag + 12, view.parser().get()}};
+    for (const auto& [at, language] : places) EXPECT_EQ(view.languageOfCharacter(at), language) << at;
+    view.setSelectedRange(QVRange(endTag - 2, 0));
+    view.insertText(QStringLiteral("x"));
+    ASSERT_LT(view.highlightedLength(), script);
+    const quint64 before = QVSyntaxHighlightingTextView::charactersWalkedAhead();
+    EXPECT_EQ(view.activeParser(true), js);
+    EXPECT_LE(QVSyntaxHighlightingTextView::charactersWalkedAhead() - before, quint64(page.size() - script + 512));
+    view.finishHighlighting();
+    for (const auto& [at, language] : places) EXPECT_EQ(view.languageOfCharacter(at + (at >= endTag - 2)), language) << at << ", coloured";
+}
+
 TEST(QVSyntaxHighlightingTextView, HighlightingOffOrInactiveLeavesStandardColours) {
     HTMLView view("/tmp/a.js");
     const QString text = view.textColor().name();
