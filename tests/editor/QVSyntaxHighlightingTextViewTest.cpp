@@ -385,8 +385,9 @@ TEST(QVSyntaxHighlightingTextView, TheLanguageAheadOfColouringIsSettledByOneWalk
     view.setSelectedRange(QVRange(endTag - 2, 0));
     view.insertText(QStringLiteral("x"));
     ASSERT_LT(view.highlightedLength(), script);
-    const quint64 before = QVSyntaxHighlightingTextView::charactersWalkedAhead();
     EXPECT_EQ(view.activeParser(true), js);
+    const quint64 before = QVSyntaxHighlightingTextView::charactersWalkedAhead();
+    EXPECT_EQ(view.languageOfCharacter(endTag - 4), js.get());
     EXPECT_LE(QVSyntaxHighlightingTextView::charactersWalkedAhead() - before, quint64(page.size() - script + 512));
     view.finishHighlighting();
     for (const auto& [at, language] : places) EXPECT_EQ(view.languageOfCharacter(at + (at >= endTag - 2)), language) << at << ", coloured";
