@@ -239,7 +239,9 @@ TEST(EditingScenario, AidsTypedRightAfterAJumpAheadOfColouringActAsOnceColoured)
                 }
                 settle();
             }
-            if (!coloured) EXPECT_LT(view->highlightedLength(), caret) << "still ahead of colouring";
+            if (!coloured) {
+                EXPECT_LT(view->highlightedLength(), caret) << "still ahead of colouring";
+            }
             QVSyntaxHighlightingTextView::holdIdleColouring(false);
             view->finishHighlighting();
             typed[coloured] = view->string().mid(caret - 40, 120 + 40);
