@@ -22,6 +22,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 using namespace scenario;
 
 namespace {
@@ -185,6 +187,16 @@ TEST(EditingScenario, TheBlankTypedAfterACompletedPropertyIsNotDoubled) {
     closeEverything();
 }
 
+namespace {
+
+// Colouring while idle held for the life of the scope, whatever the test's checks do.
+struct HeldColouring {
+    HeldColouring() { QVSyntaxHighlightingTextView::holdIdleColouring(true); }
+    ~HeldColouring() { QVSyntaxHighlightingTextView::holdIdleColouring(false); }
+};
+
+}  // namespace
+
 // A page that ends in a script longer than a jump's look-back, big enough that Ctrl+End right
 // after it shows lands far ahead of colouring (colouring while idle held meanwhile). Every aid's
 // trigger typed at a line of the script then does what it does once the page is coloured.
@@ -205,7 +217,7 @@ TEST(EditingScenario, AidsTypedRightAfterAJumpAheadOfColouringActAsOnceColoured)
         SCOPED_TRACE(QString(keys).replace("\n", "\\n").replace("\x01", "<F5, Return>").toStdString());
         QString typed[2];
         for (const bool coloured : {false, true}) {
-            QVSyntaxHighlightingTextView::holdIdleColouring(true);
+            std::optional<HeldColouring> held(std::in_place);
             view->setString(page);
             if (coloured) view->finishHighlighting();
             settle();
@@ -242,7 +254,7 @@ TEST(EditingScenario, AidsTypedRightAfterAJumpAheadOfColouringActAsOnceColoured)
             if (!coloured) {
                 EXPECT_LT(view->highlightedLength(), caret) << "still ahead of colouring";
             }
-            QVSyntaxHighlightingTextView::holdIdleColouring(false);
+            held.reset();
             view->finishHighlighting();
             typed[coloured] = view->string().mid(caret - 40, 120 + 40);
         }
