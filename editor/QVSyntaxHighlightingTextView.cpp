@@ -182,10 +182,9 @@ const QVParser* QVSyntaxHighlightingTextView::languageOfCharacter(qint64 index) 
 QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     if (!_parser || _parser->subparsers().isEmpty()) return {};
     const QVTextStorage& text = textStorage();
-    // The main parser walks from where it can begin before the final colours end, as colouring
-    // will, over the text as far as an end string that begins at index reaches.
-    // An earlier walk's last place to begin afresh before the place it was asked for saves the
-    // walk from there back to the final colours, as long as no edit came before it.
+    // The main parser walks, as colouring will, over the text as far as an end string that
+    // begins at index reaches: from where it can begin before the final colours end, or from
+    // the last place an earlier walk could begin afresh at, when no edit came before it since.
     qint64 start = safeStart(std::min(index, _highlightedUpTo));
     if (_walkResume > start && _walkResume <= index) start = _walkResume;
     const qint64 end = std::min(text.length(), index + 1 + EndStringReach);
