@@ -77,15 +77,15 @@ private:
 // once loaded, a request to the site every 100 ms while it runs.
 QByteArray hostilePage(const QString& site, const QString& secret) {
     QByteArray page = R"(<!DOCTYPE html><html><head><title>loading</title>
-<link rel="stylesheet" href="own.css"><link rel="stylesheet" href="SITE/cdn.css">
-<script src="own.js"></script><script src="SITE/cdn.js"></script></head>
+<link rel="stylesheet" href="own.css"><link rel="stylesheet" href="@SITE@/cdn.css">
+<script src="own.js"></script><script src="@SITE@/cdn.js"></script></head>
 <body style="margin:0">
-<a href="SITE/clicked" target="_blank" style="display:block;height:60px">blank</a>
-<a href="#" onclick="for (var i = 0; i < 20; ++i) window.open('SITE/many' + i); return false;" style="display:block;height:60px">many</a>
-<a href="qvdt://open?file=SECRET&range=0,5" style="display:block;height:60px">qvdt</a>
-<a href="file://SECRET" target="_blank" style="display:block;height:60px">file</a>
+<a href="@SITE@/clicked" target="_blank" style="display:block;height:60px">blank</a>
+<a href="#" onclick="for (var i = 0; i < 20; ++i) window.open('@SITE@/many' + i); return false;" style="display:block;height:60px">many</a>
+<a href="qvdt://open?file=@FILE@&range=0,5" style="display:block;height:60px">qvdt</a>
+<a href="file://@FILE@" target="_blank" style="display:block;height:60px">file</a>
 <a href="mailto:someone@example.com" style="display:block;height:60px">mail</a>
-<img id="own" src="own.png"><img id="remote" src="SITE/cdn.png">
+<img id="own" src="own.png"><img id="remote" src="@SITE@/cdn.png">
 <iframe id="frame" src="../secret.txt"></iframe><iframe src="frame.html"></iframe><object id="object" data="secret2.txt"></object>
 <script>
 var leaked = [], loaded = [], pending = 2;
@@ -93,21 +93,21 @@ function note(route, text) { if (String(text).indexOf('QVSECRET') >= 0) leaked.p
 function sync(route, address) {
   try { var x = new XMLHttpRequest(); x.open('GET', address, false); x.send(); note(route, x.responseText); } catch (e) {}
 }
-sync('xhr sibling', 'secret2.txt'); sync('xhr parent', '../secret.txt'); sync('xhr file', 'file://SECRET');
-['file://SECRET', '../secret.txt'].forEach(function (address) {
+sync('xhr sibling', 'secret2.txt'); sync('xhr parent', '../secret.txt'); sync('xhr file', 'file://@FILE@');
+['file://@FILE@', '../secret.txt'].forEach(function (address) {
   fetch(address).then(function (r) { return r.text(); }).then(function (t) { note('fetch ' + address, t); })
     .catch(function () {}).finally(function () { --pending; });
 });
 window.addEventListener('message', function (e) { if (e.data === 'frame') loaded.push('own frame'); });
 function openAll() {
-  window.open('SITE/open'); window.open('qvdt://open?file=SECRET'); window.open('file://SECRET');
-  var a = document.createElement('a'); a.href = 'SITE/scripted'; a.target = '_blank'; document.body.appendChild(a); a.click();
+  window.open('@SITE@/open'); window.open('qvdt://open?file=@FILE@'); window.open('file://@FILE@');
+  var a = document.createElement('a'); a.href = '@SITE@/scripted'; a.target = '_blank'; document.body.appendChild(a); a.click();
   var m = document.createElement('a'); m.href = 'mailto:scripted@example.com'; document.body.appendChild(m); m.click();
-  setTimeout(function () { location = 'qvdt://open?file=SECRET'; }, 0);
+  setTimeout(function () { location = 'qvdt://open?file=@FILE@'; }, 0);
 }
-window.open('SITE/early');
+window.open('@SITE@/early');
 window.onload = function () {
-  setInterval(function () { new Image().src = 'SITE/tick?' + Date.now(); }, 100);
+  setInterval(function () { new Image().src = '@SITE@/tick?' + Date.now(); }, 100);
   ['frame', 'object'].forEach(function (id) {
     try { note(id, document.getElementById(id).contentDocument.body.textContent); } catch (e) {}
   });
@@ -124,7 +124,7 @@ window.onload = function () {
   })();
 };
 </script></body></html>)";
-    return page.replace("SITE", site.toUtf8()).replace("SECRET", secret.toUtf8());
+    return page.replace("@SITE@", site.toUtf8()).replace("@FILE@", secret.toUtf8());
 }
 
 }  // namespace
