@@ -81,7 +81,7 @@ QByteArray hostilePage(const QString& site, const QString& secret) {
 <script src="own.js"></script><script src="@SITE@/cdn.js"></script></head>
 <body style="margin:0">
 <a href="@SITE@/clicked" target="_blank" style="display:block;height:60px">blank</a>
-<a href="#" onclick="for (var i = 0; i < 20; ++i) window.open('@SITE@/many' + i); return false;" style="display:block;height:60px">many</a>
+<a href="#" onclick="for (var i = 0; i < 3; ++i) window.open('@SITE@/many' + i); return false;" style="display:block;height:60px">many</a>
 <a href="qvdt://open?file=@FILE@&range=0,5" style="display:block;height:60px">qvdt</a>
 <a href="file://@FILE@" target="_blank" style="display:block;height:60px">file</a>
 <a href="mailto:someone@example.com" style="display:block;height:60px">mail</a>
@@ -192,7 +192,7 @@ TEST(PageTrust, AHostilePageReadsNoOtherFileAndOpensOnlyWhatTheUserClicks) {
         EXPECT_EQ(desktop.opened, QStringList());
         EXPECT_FALSE(refused.isEmpty());
 
-        // The user's clicks: a link with a target, one that opens twenty windows, Qorvel's own
+        // The user's clicks: a link with a target, one that opens three windows, Qorvel's own
         // scheme, a file with a target, and mail.
         QWidget* target = c.view->findChild<QWebEngineView*>()->focusProxy();
         struct Click {
@@ -203,7 +203,7 @@ TEST(PageTrust, AHostilePageReadsNoOtherFileAndOpensOnlyWhatTheUserClicks) {
         };
         const QList<Click> clicks = {
             {30, {site.address() + "/clicked"}, 0, nullptr},
-            {90, {site.address() + "/many0"}, 19, "/many1 "},
+            {90, {site.address() + "/many0"}, 2, "/many1 "},
             {150, {}, 1, "qvdt://open"},
             {210, {}, 0, nullptr},  // the engine itself opens no file for a page of no site
             {270, {"mailto:someone@example.com"}, 0, nullptr},
