@@ -21,7 +21,6 @@
 #include <QScrollBar>
 #include <QStringDecoder>
 #include <QTextBrowser>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <QWebEngineLoadingInfo>
 #include <QWebEngineNewWindowRequest>
