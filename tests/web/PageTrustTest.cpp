@@ -36,8 +36,8 @@ const bool unsandboxed = [] {
 const QByteArray pixel = QByteArray::fromBase64(
     "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8BQDwAEhQGAhKmMIQAAAABJRU5ErkJggg==");
 
-// A site on loopback: a stylesheet, a script and an image a page may take from it, and the paths
-// asked for.
+// A site on loopback: a stylesheet, a script and an image a page may take from it, a page of
+// its own, and the paths asked for.
 class Site : public QObject {
 public:
     Site() {
@@ -51,6 +51,7 @@ public:
     }
     QString address() const { return QStringLiteral("http://127.0.0.1:%1").arg(_server.serverPort()); }
     QStringList paths;
+    QByteArray page;  // "/page.html"
 
 private:
     void answer(QTcpSocket* socket) {
@@ -64,6 +65,7 @@ private:
         if (path == QLatin1String("/cdn.css")) type = "text/css", body = "body { background-color: rgb(4, 5, 6); }";
         else if (path == QLatin1String("/cdn.js")) type = "text/javascript", body = "window.cdnScript = true;";
         else if (path == QLatin1String("/cdn.png")) type = "image/png", body = pixel;
+        else if (path == QLatin1String("/page.html")) type = "text/html", body = page;
         socket->write("HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) +
                       "\r\nConnection: close\r\n\r\n" + body);
         socket->disconnectFromHost();
@@ -238,6 +240,15 @@ TEST(PageTrust, AHostilePageReadsNoOtherFileAndOpensOnlyWhatTheUserClicks) {
         EXPECT_EQ(ticks(), ticksAtClose);
     }
     EXPECT_FALSE(QFile::exists(dir.file("site/.tmp_Qorvel.html")));
+
+    // A web page gets nothing from the disk through the scheme pages from the disk are served in.
+    site.page = "<html><head><title>loading</title></head><body><img src='qvfile://local" + dir.file("site/own.png").toUtf8() +
+                "' onload=\"document.title = 'read'\" onerror=\"document.title = 'refused'\"></body></html>";
+    QSignalSpy titles(preview.webView(), &QVWebView::titleChanged);
+    preview.showURL(site.address() + "/page.html");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !titles.isEmpty() && QStringList{"read", "refused"}.contains(titles.last().first().toString()); }, 20000));
+    EXPECT_EQ(titles.value(titles.size() - 1).value(0).toString(), "refused");
+    preview.close();
     UserDefaults::standard().removeObject(QVIntegratedPreviewController::RefreshModeKey);
 }
 
