@@ -3,9 +3,6 @@
 
 #include "platform/FileName.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QHash>
 #include <QRandomGenerator>
 #include <QSet>
@@ -38,27 +35,95 @@ int counted(int result) {
 
 std::atomic<quint64> temporaries{0};
 
-// The file a write lands in: a symbolic link is written through, so the link itself survives.
-// info: the entry's lstat, which for anything but a link says what a stat would (a zero mode:
-// no entry); a link's target is for the caller to look at (*isLink set).
-QString resolvedTarget(const QString& path, struct stat* info, bool* isLink) {
-    const QByteArray name = FileName::encode(path);
-    *isLink = false;
-    if (::lstat(name.constData(), info) != 0) {
-        info->st_mode = 0;
-        return path;
+// Links open() follows before it gives up (the kernel's MAXSYMLINKS).
+constexpr int MaxLinks = 40;
+
+QByteArray folderOf(const QByteArray& file) {
+    const qsizetype slash = file.lastIndexOf('/');
+    return slash > 0 ? file.left(slash) : QByteArray("/");
+}
+
+// The file a write of path lands in, found as open() finds it: each link is followed to what it
+// names (a relative target read from the link's folder), so a chain of links stays links and its
+// last target is written, or created where it is missing; a chain that never ends is refused
+// with ELOOP, as open() refuses it, and no link is touched. The folder part comes resolved, so a
+// temporary file lands beside the file it replaces. info: the target's lstat (a zero mode: none).
+bool resolveTarget(const QByteArray& path, QByteArray* target, struct stat* info, int* err) {
+    QByteArray name = path;
+    for (int links = 0;; ++links) {
+        if (::lstat(name.constData(), info) != 0) {
+            if (errno != ENOENT) {
+                *err = errno;
+                return false;
+            }
+            info->st_mode = 0;
+            break;
+        }
+        if (!S_ISLNK(info->st_mode)) break;
+        if (links == MaxLinks) {
+            *err = ELOOP;
+            return false;
+        }
+        QByteArray text(PATH_MAX, '\0');
+        const ssize_t length = ::readlink(name.constData(), text.data(), size_t(text.size()));
+        if (length <= 0 || length >= text.size()) {
+            *err = length < 0 ? errno : ENAMETOOLONG;
+            return false;
+        }
+        text.truncate(length);
+        name = text.startsWith('/') ? text : folderOf(name) + '/' + text;
     }
-    if (!S_ISLNK(info->st_mode)) return path;
-    *isLink = true;
-    const QString canonical = FileName::canonical(path);
-    if (!canonical.isEmpty()) return canonical;
-    // A dangling link: create the file it points at (a relative target is read from the link's folder).
-    QByteArray target(PATH_MAX, '\0');
-    const ssize_t length = ::readlink(name.constData(), target.data(), size_t(target.size()));
-    if (length <= 0 || length >= target.size()) return path;
-    target.truncate(length);
-    if (target.startsWith('/')) return QDir::cleanPath(FileName::decode(target));
-    return QDir::cleanPath(QFileInfo(path).absolutePath() + u'/' + FileName::decode(target));
+    const QByteArray leaf = name.mid(name.lastIndexOf('/') + 1);
+    if (leaf.isEmpty() || leaf == "." || leaf == "..") {
+        *err = EISDIR;  // what open() says of a missing "name/"
+        return false;
+    }
+    char* folder = ::realpath(folderOf(name).constData(), nullptr);
+    if (!folder) {
+        *target = name;  // a missing folder: creating the file there fails and says so
+        return true;
+    }
+    const QByteArray resolved(folder);
+    std::free(folder);
+    *target = (resolved == "/" ? QByteArray() : resolved) + '/' + leaf;
+    return true;
+}
+
+// What a path that is not a regular file is, in words.
+QString kindOf(mode_t mode) {
+    if (S_ISFIFO(mode)) return QStringLiteral("a named pipe");
+    if (S_ISSOCK(mode)) return QStringLiteral("a socket");
+    if (S_ISCHR(mode)) return QStringLiteral("a character device");
+    if (S_ISBLK(mode)) return QStringLiteral("a block device");
+    return QStringLiteral("not a file");
+}
+
+// Only regular files are written: a pipe, a socket or a device replaced by a file would stop
+// being what it was, and writing into one is not saving.
+QVError notARegularFile(const QString& path, mode_t mode) {
+    QVError error = QVError::posix(EINVAL, QStringLiteral("Writing"), path);
+    error.setUserInfoValue(QLatin1String(QVLocalizedDescriptionKey),
+                           QStringLiteral("Writing \"%1\" failed: it is %2, not a regular file")
+                               .arg(FileName::displayed(path), kindOf(mode)));
+    return error;
+}
+
+// The mode a replacement of a file with mode gets: what a write into the file leaves of it. A
+// write by anyone but the superuser clears set-user-id, and set-group-id where the group may
+// execute (without it the bit marks mandatory locking, which a write keeps); the new text is
+// not the program the bits were given to.
+mode_t modeAfterWrite(mode_t mode) {
+    mode &= ~mode_t(S_ISUID);
+    if (mode & S_IXGRP) mode &= ~mode_t(S_ISGID);
+    return mode;
+}
+
+// Whether the folder lets no entry in it be removed or replaced (append-only or immutable): a
+// temporary file made there could never be renamed over the file nor taken away again.
+bool folderKeepsNames(const QByteArray& folder) {
+    struct statx info {};
+    if (::statx(AT_FDCWD, folder.constData(), 0, 0, &info) != 0) return false;
+    return (info.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
 }
 
 bool writeAll(int fd, const char* data, qint64 size, int* err) {
@@ -76,7 +141,8 @@ bool writeAll(int fd, const char* data, qint64 size, int* err) {
 }
 
 // Copies every extended attribute of the file at from (not following a link: the caller
-// resolved it) to fd; what cannot be read or set is left out.
+// resolved it) to fd; what cannot be read or set is left out. File capabilities stay behind: a
+// write into the file drops them, and the new text is not the program they were granted to.
 void copyAttributes(const char* from, int fd) {
     ssize_t size = ::llistxattr(from, nullptr, 0);
     if (size <= 0) return;
@@ -85,7 +151,7 @@ void copyAttributes(const char* from, int fd) {
     if (size <= 0) return;
     names.truncate(size);
     for (const QByteArray& name : names.split('\0')) {
-        if (name.isEmpty()) continue;
+        if (name.isEmpty() || name == "security.capability") continue;
         ssize_t length = ::lgetxattr(from, name.constData(), nullptr, 0);
         if (length < 0) continue;
         QByteArray value(length, '\0');
@@ -95,44 +161,52 @@ void copyAttributes(const char* from, int fd) {
     }
 }
 
-// Overwrites the file at name with data, keeping its inode (mode, owner, attributes stay).
-// Space for the new size is reserved first where the file system can, so a full disk fails
-// before anything is overwritten.
-bool writeInPlace(const QByteArray& name, const QByteArray& data, int* err, const char** step) {
-    const int fd = ::open(name.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+// Overwrites the file at name with data, keeping its inode (mode, owner, attributes stay; the
+// kernel clears set-id bits and capabilities as for any write), or creates it. Space for the new
+// size is reserved first where the file system can, so a full disk fails before anything is
+// overwritten; fallocate() itself, since the C library's stand-in for file systems without it
+// reads every block and fails on a descriptor open for writing only. Opened without waiting: a
+// pipe put in the file's place answers at once, and is refused as anything but a regular file is.
+bool writeInPlace(const QString& path, const QByteArray& name, const QByteArray& data, QVError* error) {
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) {
-        *err = errno;
-        *step = "Writing";
+        qvSetError(error, QVError::posix(errno, QStringLiteral("Writing"), path));
         return false;
     }
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        ::close(fd);
+        qvSetError(error, notARegularFile(path, opened.st_mode));
+        return false;
+    }
+    (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    int err = 0;
+    const char* step = "Writing";
     bool ok = true;
     if (!data.isEmpty()) {
-        const int reserved = ::posix_fallocate(fd, 0, off_t(data.size()));
-        if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL) {
-            *err = reserved;
-            *step = "Writing";
+        int reserved;
+        while ((reserved = ::fallocate(fd, 0, 0, off_t(data.size()))) != 0 && errno == EINTR) {}
+        if (reserved != 0 && errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
+            err = errno;
             ok = false;
         }
     }
-    if (ok && !writeAll(fd, data.constData(), data.size(), err)) {
-        *step = "Writing";
-        ok = false;
-    }
+    if (ok && !writeAll(fd, data.constData(), data.size(), &err)) ok = false;
     if (ok && ::ftruncate(fd, off_t(data.size())) != 0) {
-        *err = errno;
-        *step = "Writing";
+        err = errno;
         ok = false;
     }
     if (ok && counted(::fsync(fd)) != 0) {
-        *err = errno;
-        *step = "Flushing";
+        err = errno;
+        step = "Flushing";
         ok = false;
     }
     if (::close(fd) != 0 && ok) {
-        *err = errno;
-        *step = "Closing";
+        err = errno;
+        step = "Closing";
         ok = false;
     }
+    if (!ok) qvSetError(error, QVError::posix(err, QString::fromLatin1(step), path));
     return ok;
 }
 
@@ -233,16 +307,16 @@ enum class Filled { Done, Failed, KeepsNoOwner };
 
 // Gives the temporary file the old file's owner and group (checked: only the superuser, or an
 // owner who is in the group, may), then the data, the attributes and the mode, flushed when
-// asked. KeepsNoOwner before any data when the owner or group could not be kept and mustKeep.
+// asked. KeepsNoOwner before any data when the owner or group could not be kept.
 Filled fillTemporary(int fd, const QByteArray& data, bool exists, const struct stat& old, mode_t mode,
                      const QByteArray& targetName, const QMap<QByteArray, QByteArray>& extraAttributes, bool flush,
-                     bool mustKeep, int* err, const char** step) {
+                     int* err, const char** step) {
     if (exists) {
         // A new file is the caller's, in the caller's group or the folder's (a set-group-id folder).
         struct stat made {};
         const auto differs = [&] { return ::fstat(fd, &made) != 0 || made.st_uid != old.st_uid || made.st_gid != old.st_gid; };
         if (differs()) (void)::fchown(fd, old.st_uid, old.st_gid);
-        if (mustKeep && differs()) return Filled::KeepsNoOwner;
+        if (differs()) return Filled::KeepsNoOwner;
     }
     if (!writeAll(fd, data.constData(), data.size(), err)) return Filled::Failed;
     // The ACL before the mode: fchmod then sets the ACL's mask from the old group bits, which
@@ -264,48 +338,45 @@ Filled fillTemporary(int fd, const QByteArray& data, bool exists, const struct s
     return Filled::Done;
 }
 
-bool writeTargetInPlace(const QString& path, const QByteArray& targetName, const QByteArray& data, QVError* error,
-                        const QMap<QByteArray, QByteArray>& extraAttributes, AtomicFile::InPlace why,
-                        AtomicFile::InPlace* inPlace) {
-    int err = 0;
-    const char* step = "Writing";
-    if (!writeInPlace(targetName, data, &err, &step)) {
-        qvSetError(error, QVError::posix(err, QString::fromLatin1(step), path));
-        return false;
-    }
-    for (auto it = extraAttributes.cbegin(); it != extraAttributes.cend(); ++it)
-        (void)::lsetxattr(targetName.constData(), it.key().constData(), it.value().constData(),
-                          size_t(it.value().size()), 0);
-    if (inPlace) *inPlace = why;
-    return true;
-}
+// What a write of a path comes to: a temporary file ready to be renamed over target, or the
+// target to be written in place (inPlace says why).
+struct Prepared {
+    QByteArray target;
+    QByteArray temporary;  // a named temporary file; empty for an unnamed one and in place
+    int unnamed = -1;      // the unnamed temporary file, open
+    AtomicFile::InPlace inPlace = AtomicFile::InPlace::No;
+};
 
 // Writes data to a new temporary file beside the target (mode, owner and attributes as the old
-// file's), flushed when asked, and names it in tempOut. allowInPlace (a single write): the file is
-// written in place instead (*inPlace says so) where a rename over it would lose what it is (another
-// owner or group the caller cannot give a new file, a second hard link) or where the folder
-// refuses a temporary file; the temporary is an unnamed file (O_TMPFILE) until it is renamed over,
-// where the file system has them (*unnamedFd keeps it open, tempOut then empty).
-bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
-                    const QMap<QByteArray, QByteArray>& extraAttributes, bool flush, bool allowInPlace,
-                    AtomicFile::InPlace* inPlace, QByteArray* targetOut, QByteArray* tempOut, int* unnamedFd = nullptr) {
-    if (inPlace) *inPlace = AtomicFile::InPlace::No;
-    if (unnamedFd) *unnamedFd = -1;
+// file's), flushed when asked. The file is to be written in place instead where a rename over it
+// would lose what it is (another owner or group the caller cannot give a new file, a second hard
+// link) or where the folder refuses a temporary file or would keep it for ever (append-only);
+// nothing is written then. The temporary is an unnamed file (O_TMPFILE) until it is renamed over,
+// where allowUnnamed and the file system has them.
+bool prepare(const QString& path, const QByteArray& data, QVError* error,
+             const QMap<QByteArray, QByteArray>& extraAttributes, bool flush, bool allowUnnamed, Prepared* out) {
+    *out = Prepared();
     if (path.isEmpty()) {
         qvSetError(error, QVError::posix(ENOENT, QStringLiteral("Writing"), path));
         return false;
     }
     struct stat old {};
-    bool isLink = false;
-    const QString target = resolvedTarget(FileName::absolute(path), &old, &isLink);
-    const QByteArray targetName = FileName::encode(target);
-    const QByteArray folder = FileName::encode(QFileInfo(target).absolutePath());
-
-    // What the lstat found, unless it was a link: then its target.
-    const bool exists = isLink ? ::stat(targetName.constData(), &old) == 0 : old.st_mode != 0;
+    int err = 0;
+    QByteArray targetName;
+    if (!resolveTarget(FileName::encode(FileName::absolute(path)), &targetName, &old, &err)) {
+        qvSetError(error, QVError::posix(err, QStringLiteral("Writing"), path));
+        return false;
+    }
+    out->target = targetName;
+    const QByteArray folder = folderOf(targetName);
+    const bool exists = old.st_mode != 0;
     if (exists) {
         if (S_ISDIR(old.st_mode)) {
             qvSetError(error, QVError::posix(EISDIR, QStringLiteral("Writing"), path));
+            return false;
+        }
+        if (!S_ISREG(old.st_mode)) {
+            qvSetError(error, notARegularFile(path, old.st_mode));
             return false;
         }
         // Renaming over a file the user may not write would bypass its permissions.
@@ -314,35 +385,33 @@ bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
             return false;
         }
     }
-    removeStrandedTemporaries(folder);
+    const auto inPlace = [&](AtomicFile::InPlace why) {
+        out->inPlace = why;
+        return true;
+    };
     // A rename would split the file from its other names: they keep the old text.
-    if (allowInPlace && exists && old.st_nlink > 1)
-        return writeTargetInPlace(path, targetName, data, error, extraAttributes, AtomicFile::InPlace::OtherLinks, inPlace);
+    if (exists && old.st_nlink > 1) return inPlace(AtomicFile::InPlace::OtherLinks);
+    if (folderKeepsNames(folder)) return inPlace(AtomicFile::InPlace::FolderKeepsNames);
+    removeStrandedTemporaries(folder);
 
-    const mode_t mode = old.st_mode & 07777;
+    const mode_t mode = modeAfterWrite(old.st_mode & 07777);
     const mode_t createMode = exists ? 0600 : 0666;
     for (bool unnamed : {true, false}) {
-        if (unnamed && !unnamedFd) continue;
+        if (unnamed && !allowUnnamed) continue;
         QByteArray tempName;
         const int fd = unnamed ? createUnnamed(folder, createMode) : createNamed(folder, &tempName, createMode);
         if (fd < 0) {
             // A file system without unnamed files: a named one, which says the same when refused.
             if (unnamed) continue;
             const int refused = errno;
-            if (allowInPlace && exists && (refused == EACCES || refused == EPERM))
-                return writeTargetInPlace(path, targetName, data, error, extraAttributes,
-                                          AtomicFile::InPlace::FolderRefusesTemporary, inPlace);
+            if (exists && (refused == EACCES || refused == EPERM)) return inPlace(AtomicFile::InPlace::FolderRefusesTemporary);
             qvSetError(error, QVError::posix(refused, QStringLiteral("Creating a temporary file for"), path));
             return false;
         }
-        int err = 0;
         const char* step = "Writing";
-        Filled filled =
-            fillTemporary(fd, data, exists, old, mode, targetName, extraAttributes, flush, allowInPlace, &err, &step);
+        Filled filled = fillTemporary(fd, data, exists, old, mode, targetName, extraAttributes, flush, &err, &step);
         if (filled == Filled::Done && unnamed) {
-            *unnamedFd = fd;
-            *targetOut = targetName;
-            tempOut->clear();
+            out->unnamed = fd;
             return true;
         }
         if (::close(fd) != 0 && filled == Filled::Done) {
@@ -351,23 +420,28 @@ bool writeTemporary(const QString& path, const QByteArray& data, QVError* error,
             filled = Filled::Failed;
         }
         if (filled == Filled::Done) {
-            *targetOut = targetName;
-            *tempOut = tempName;
+            out->temporary = tempName;
             return true;
         }
         if (!unnamed) ::unlink(tempName.constData());
-        if (filled == Filled::KeepsNoOwner)
-            return writeTargetInPlace(path, targetName, data, error, extraAttributes, AtomicFile::InPlace::OwnerOrGroup, inPlace);
+        if (filled == Filled::KeepsNoOwner) return inPlace(AtomicFile::InPlace::OwnerOrGroup);
         qvSetError(error, QVError::posix(err, QString::fromLatin1(step), path));
         return false;
     }
     return false;
 }
 
+// The write of a file in place, with the caller's attributes.
+bool writeTargetInPlace(const QString& path, const QByteArray& target, const QByteArray& data, QVError* error,
+                        const QMap<QByteArray, QByteArray>& extraAttributes) {
+    if (!writeInPlace(path, target, data, error)) return false;
+    for (auto it = extraAttributes.cbegin(); it != extraAttributes.cend(); ++it)
+        (void)::lsetxattr(target.constData(), it.key().constData(), it.value().constData(), size_t(it.value().size()), 0);
+    return true;
+}
+
 void syncFolderOf(const QByteArray& file) {
-    const qsizetype slash = file.lastIndexOf('/');
-    const QByteArray folder = slash > 0 ? file.left(slash) : QByteArray("/");
-    const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dirFd = ::open(folderOf(file).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         counted(::fsync(dirFd));
         ::close(dirFd);
@@ -387,30 +461,30 @@ void AtomicFile::syncFolder(const QString& folder) {
 bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* error,
                        const QMap<QByteArray, QByteArray>& extraAttributes, bool* inPlace, QString* deferredFolder,
                        InPlace* why) {
-    QByteArray targetName, tempName;
-    InPlace wroteInPlace = InPlace::No;
-    int unnamed = -1;
-    if (!writeTemporary(path, data, error, extraAttributes, true, true, &wroteInPlace, &targetName, &tempName, &unnamed))
-        return false;
-    if (unnamed >= 0) {
-        const qsizetype slash = targetName.lastIndexOf('/');
-        const bool named = nameUnnamed(unnamed, slash > 0 ? targetName.left(slash) : QByteArray("/"), &tempName);
-        if (!named) {
-            ::close(unnamed);
-            unnamed = -1;
-            // No way to name it: the text goes into a named temporary instead.
-            if (!writeTemporary(path, data, error, extraAttributes, true, true, &wroteInPlace, &targetName, &tempName))
-                return false;
-        }
+    if (inPlace) *inPlace = false;
+    if (why) *why = InPlace::No;
+    Prepared prepared;
+    if (!prepare(path, data, error, extraAttributes, true, true, &prepared)) return false;
+    QByteArray tempName = prepared.temporary;
+    if (prepared.unnamed >= 0 &&
+        !nameUnnamed(prepared.unnamed, folderOf(prepared.target), &tempName)) {
+        ::close(prepared.unnamed);
+        // No way to name it: the text goes into a named temporary instead.
+        if (!prepare(path, data, error, extraAttributes, true, false, &prepared)) return false;
+        tempName = prepared.temporary;
     }
-    if (inPlace) *inPlace = wroteInPlace != InPlace::No;
-    if (why) *why = wroteInPlace;
-    if (wroteInPlace != InPlace::No) return true;
+    if (prepared.inPlace != InPlace::No) {
+        if (!writeTargetInPlace(path, prepared.target, data, error, extraAttributes)) return false;
+        if (inPlace) *inPlace = true;
+        if (why) *why = prepared.inPlace;
+        return true;
+    }
+    const QByteArray& targetName = prepared.target;
     // The name an unnamed file was given lives only until this rename: nothing else between.
     const bool renamed = ::rename(tempName.constData(), targetName.constData()) == 0;
     const int renameError = errno;
     // Written and flushed before the rename: a close that fails now changes no data.
-    if (unnamed >= 0) ::close(unnamed);
+    if (prepared.unnamed >= 0) ::close(prepared.unnamed);
     if (!renamed) {
         ::unlink(tempName.constData());
         qvSetError(error, QVError::posix(renameError, QStringLiteral("Replacing"), path));
@@ -418,18 +492,21 @@ bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* err
     }
     // Make the rename itself durable. The new contents are already in place, so a folder that
     // cannot be synced (some file systems refuse) is not a failure of the write.
-    if (deferredFolder) {
-        const qsizetype slash = targetName.lastIndexOf('/');
-        *deferredFolder = FileName::decode(slash > 0 ? targetName.left(slash) : QByteArray("/"));
-    } else {
-        syncFolderOf(targetName);
-    }
+    if (deferredFolder) *deferredFolder = FileName::decode(folderOf(targetName));
+    else syncFolderOf(targetName);
     return true;
 }
 
 bool AtomicFile::stage(const QString& path, const QByteArray& data, Staged* staged, QVError* error) {
+    *staged = Staged();
     staged->path = path;
-    return writeTemporary(path, data, error, {}, false, false, nullptr, &staged->target, &staged->temporary);
+    Prepared prepared;
+    if (!prepare(path, data, error, {}, false, false, &prepared)) return false;
+    staged->target = prepared.target;
+    staged->temporary = prepared.temporary;
+    staged->inPlace = prepared.inPlace;
+    if (prepared.inPlace != InPlace::No) staged->data = data;
+    return true;
 }
 
 bool AtomicFile::flush(const QList<Staged>& staged) {
@@ -440,8 +517,8 @@ bool AtomicFile::flush(const QList<Staged>& staged) {
     QHash<QByteArray, dev_t> folders;
     bool ok = true;
     for (const Staged& s : staged) {
-        const qsizetype slash = s.temporary.lastIndexOf('/');
-        const QByteArray folder = slash > 0 ? s.temporary.left(slash) : QByteArray("/");
+        if (s.temporary.isEmpty()) continue;  // written and flushed in place by commit()
+        const QByteArray folder = folderOf(s.temporary);
         auto known = folders.constFind(folder);
         if (known == folders.cend()) {
             struct stat st {};
@@ -462,6 +539,7 @@ bool AtomicFile::flush(const QList<Staged>& staged) {
 }
 
 bool AtomicFile::commit(const Staged& staged, QVError* error) {
+    if (staged.inPlace != InPlace::No) return writeTargetInPlace(staged.path, staged.target, staged.data, error, {});
     if (::rename(staged.temporary.constData(), staged.target.constData()) == 0) return true;
     const int err = errno;
     ::unlink(staged.temporary.constData());
@@ -473,13 +551,14 @@ quint64 AtomicFile::syncCount() { return syncs.load(std::memory_order_relaxed); 
 
 quint64 AtomicFile::temporaryCount() { return temporaries.load(std::memory_order_relaxed); }
 
-void AtomicFile::discard(const Staged& staged) { ::unlink(staged.temporary.constData()); }
+void AtomicFile::discard(const Staged& staged) {
+    if (!staged.temporary.isEmpty()) ::unlink(staged.temporary.constData());
+}
 
 void AtomicFile::flushFolders(const QList<Staged>& staged) {
     QSet<QByteArray> folders;
     for (const Staged& s : staged) {
-        const qsizetype slash = s.target.lastIndexOf('/');
-        const QByteArray folder = slash > 0 ? s.target.left(slash) : QByteArray("/");
+        const QByteArray folder = folderOf(s.target);
         if (folders.contains(folder)) continue;
         folders.insert(folder);
         syncFolderOf(s.target);

@@ -13,22 +13,28 @@ public:
     // Writes data to path so that readers see either the old file or the whole new one.
     // The temporary file is created beside the path, given the old file's owner and group, its
     // data and its permission mode (a new file gets 0666 minus the umask, as any created file),
-    // flushed to disk and renamed over the path; the folder is synced. A
-    // symbolic link is written through to its target and stays a link. A file the caller may
-    // not write is refused (renaming over it would bypass its permissions), as is a folder.
+    // flushed to disk and renamed over the path; the folder is synced. A chain of symbolic links
+    // is followed as open() follows it: the last target is written (created where it is missing)
+    // and every link stays; a chain that never ends is refused (ELOOP). A file the caller may
+    // not write is refused (renaming over it would bypass its permissions), as is a folder and
+    // anything but a regular file (a named pipe, a socket, a device), which is never waited on.
     // On failure the old file is untouched, the temporary file is removed and the error
     // (posixDomain(), errno as code) says why: full disk, no permission, missing folder...
     //
     // The old file's extended attributes go to the new one, its POSIX ACL among them; then
     // extraAttributes (name to value, e.g. "user.…") are set. An attribute the file system or
-    // the caller's rights refuse is skipped: attributes never fail a write.
+    // the caller's rights refuse is skipped: attributes never fail a write. What a write into the
+    // file by anyone but the superuser would clear, the new one does not get: set-user-id,
+    // set-group-id with group execute, and file capabilities.
     //
     // A file the caller may write is written in place instead (not atomic: a crash midway leaves
-    // it partly written) where its folder refuses a temporary file, where it has other hard links
-    // (a rename would split them off) and where the caller cannot give a new file its owner and
-    // group; its new size is reserved first so that a full disk fails before the old contents are
-    // touched; inPlace tells, and why says which. The temporary file is unnamed (O_TMPFILE) until
-    // it is renamed over the file, where the file system allows: a killed write leaves nothing.
+    // the new text's start over the old text's end) where its folder refuses a temporary file or
+    // lets no name in it be removed (append-only), where it has other hard links (a rename would
+    // split them off) and where the caller cannot give a new file its owner and group; its new
+    // size is reserved first where the file system can, so that a full disk fails before the old
+    // contents are touched; inPlace tells, and why says which. The temporary file is unnamed
+    // (O_TMPFILE) until it is renamed over the file, where the file system allows: a killed
+    // write leaves nothing.
     // Elsewhere it is named ".tmp_Qorvel-save-<pid>-<6 letters>" (hidden in the outline), and one
     // a killed write left is removed at the first write in its folder once its process is gone
     // and it has not changed for ten minutes.
@@ -36,25 +42,28 @@ public:
     // deferredFolder: the caller syncs the folder itself (syncFolder(), once for many files in
     // it, where a folder sync costs more than the rest of a small write); the folder to sync is
     // stored there. The contents are synced before the rename all the same.
-    enum class InPlace { No, FolderRefusesTemporary, OtherLinks, OwnerOrGroup };
+    enum class InPlace { No, FolderRefusesTemporary, OtherLinks, OwnerOrGroup, FolderKeepsNames };
     static bool write(const QString& path, const QByteArray& data, QVError* error = nullptr,
                       const QMap<QByteArray, QByteArray>& extraAttributes = {}, bool* inPlace = nullptr,
                       QString* deferredFolder = nullptr, InPlace* why = nullptr);
     // Makes the renames in folder durable; a folder that cannot be synced is no failure.
     static void syncFolder(const QString& folder);
 
-    // Many files at once with one flush for all: stage() writes each new file beside its old one
-    // under a name of ours (as write() does, mode and attributes kept, owner and group where the
-    // caller may give them) without flushing it; flush() makes every
+    // Many files at once with one flush for all, by the rule write() follows: stage() writes
+    // each new file beside its old one under a name of ours (as write() does, mode, owner, group
+    // and attributes kept) without flushing it, or, where write() would write the file in place,
+    // keeps the data for commit() to write in place (inPlace says why); flush() makes every
     // staged file durable with one sync of their file systems; commit() then renames one over its
-    // path, and discard() removes it instead. A folder that refuses a temporary file fails the
-    // stage (no in-place writes here). flushFolders() makes the renames durable. A file system
-    // holding one staged file gets that file synced alone rather than the whole file system.
+    // path (or writes it in place, flushed), and discard() removes it instead. flushFolders()
+    // makes the renames durable. A file system holding one staged file gets that file synced
+    // alone rather than the whole file system.
     // flush() answers false when a sync failed (the staged files may not be on disk).
     struct Staged {
         QString path;           // as given
         QByteArray target;      // the file renamed over (a link's target)
-        QByteArray temporary;   // the staged file
+        QByteArray temporary;   // the staged file; empty when written in place
+        InPlace inPlace = InPlace::No;
+        QByteArray data;        // in place: what commit() writes
     };
     static bool stage(const QString& path, const QByteArray& data, Staged* staged, QVError* error = nullptr);
     static bool flush(const QList<Staged>& staged);

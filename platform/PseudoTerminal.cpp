@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,16 +25,26 @@ QByteArray nameOf(const QByteArray& entry) {
 
 PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringList& args,
                                           const QStringList& extraEnvironment, const QString& workingDirectory,
-                                          bool rawTerminal, bool outputThroughPipe) {
+                                          bool rawTerminal, bool outputToFile) {
     PseudoTerminalChild child;
-    // Output through a pipe: standard output and error share one pipe, so they interleave as on
-    // the terminal, while the program keeps the terminal as its input and controlling terminal.
-    // A terminal passes every byte through its line discipline, which costs a program that
-    // writes much (a status of thousands of files) a tenth of its time.
-    int output[2] = {-1, -1};
-    if (outputThroughPipe && ::pipe2(output, O_CLOEXEC) != 0) {
-        child.error = QStringLiteral("PIPE FAILED: %1").arg(QString::fromLocal8Bit(strerror(errno)));
-        return child;
+    // Output to a file: a pipe's reader gone (we crashed, or were killed) would fail the
+    // program's next write and a terminal's hang up would stop it; a file in memory does neither.
+    // Our reading end is an open file of its own, so its offset is not the writer's. Reading a
+    // file costs a program that writes much (a status of thousands of files) nothing of the
+    // tenth of its time a terminal's line discipline takes.
+    int output = -1, outputReader = -1;
+    const auto closeOutput = [&] {
+        if (output >= 0) ::close(output);
+        if (outputReader >= 0) ::close(outputReader);
+    };
+    if (outputToFile) {
+        output = ::memfd_create("qorvel-output", MFD_CLOEXEC);
+        if (output >= 0) outputReader = ::open(QByteArray("/proc/self/fd/" + QByteArray::number(output)).constData(), O_RDONLY | O_CLOEXEC);
+        if (outputReader < 0) {
+            child.error = QStringLiteral("OUTPUT FILE FAILED: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+            closeOutput();
+            return child;
+        }
     }
     // Everything the child needs is built before fork: it may only make async-signal-safe calls.
     std::vector<QByteArray> argStore;
@@ -80,29 +91,33 @@ PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringL
     int ready[2] = {-1, -1};
     if (::pipe2(ready, O_CLOEXEC) != 0) {
         child.error = QStringLiteral("PIPE FAILED: %1").arg(QString::fromLocal8Bit(strerror(errno)));
-        if (output[0] >= 0) {
-            ::close(output[0]);
-            ::close(output[1]);
-        }
+        closeOutput();
         return child;
     }
-    int master = -1;
-    const pid_t pid = forkpty(&master, nullptr, rawTerminal ? &raw : nullptr, nullptr);
+    int master = -1, slave = -1;
+    pid_t pid = -1;
+    if (!outputToFile) {
+        pid = forkpty(&master, nullptr, rawTerminal ? &raw : nullptr, nullptr);
+    } else if (openpty(&master, &slave, nullptr, rawTerminal ? &raw : nullptr, nullptr) == 0) {
+        pid = fork();
+    }
     if (pid < 0) {
         child.error = QStringLiteral("FORKPTY FAILED: %1").arg(QString::fromLocal8Bit(strerror(errno)));
         ::close(ready[0]);
         ::close(ready[1]);
-        if (output[0] >= 0) {
-            ::close(output[0]);
-            ::close(output[1]);
-        }
+        if (master >= 0) ::close(master);
+        if (slave >= 0) ::close(slave);
+        closeOutput();
         return child;
     }
     if (pid == 0) {
-        // forkpty has made the child a session leader on the new terminal.
+        // forkpty has made the child a session leader on the new terminal; with output to a file
+        // the child leads a session without a controlling terminal and reads the terminal only.
+        if (outputToFile) {
+            if (::setsid() < 0 || ::dup2(slave, 0) < 0 || ::dup2(output, 1) < 0 || ::dup2(output, 2) < 0) _exit(1);
+        }
         ::close(ready[0]);
         ::close(ready[1]);
-        if (output[1] >= 0 && (::dup2(output[1], 1) < 0 || ::dup2(output[1], 2) < 0)) _exit(1);
         // One call where the kernel has it; otherwise every descriptor up to the limit.
         if (::close_range(3, ~0u, 0) != 0)
             for (long fd = 3; fd < maxFD; ++fd) ::close(int(fd));
@@ -128,10 +143,10 @@ PseudoTerminalChild PseudoTerminal::spawn(const QString& program, const QStringL
     ::close(ready[0]);
     fcntl(master, F_SETFD, FD_CLOEXEC);
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    if (output[0] >= 0) {
-        ::close(output[1]);
-        fcntl(output[0], F_SETFL, fcntl(output[0], F_GETFL) | O_NONBLOCK);
-        child.outputFD = output[0];
+    if (outputToFile) {
+        ::close(slave);
+        ::close(output);
+        child.outputFD = outputReader;
     }
     child.pid = pid;
     child.masterFD = master;

@@ -10,7 +10,7 @@
 struct PseudoTerminalChild {
     pid_t pid = 0;       // 0 when nothing started
     int masterFD = -1;   // the controlling side, non-blocking and close-on-exec; the caller closes it
-    int outputFD = -1;   // with output through a pipe: its reading end, likewise; else -1
+    int outputFD = -1;   // with output to a file: a reading end of its own (close-on-exec, the caller closes it); else -1
     QString error;       // why nothing started
     bool started() const { return pid > 0; }
 };
@@ -28,9 +28,15 @@ public:
     // the child prints "CHDIR FAILED: <folder>, <reason>" and exits with status 1 instead of
     // running anywhere else. A raw terminal neither echoes what is written to it nor turns the
     // program's line feeds into CR LF, so output arrives as the bytes the program wrote.
+    //
+    // With outputToFile, standard output and error go to one anonymous file in memory instead
+    // (they interleave as on the terminal), which the caller reads as it grows, and the terminal
+    // is the program's input only, not its controlling terminal. The program then outlives its
+    // caller whole: our end closing sends it no hang-up and no write of its fails, so a program
+    // in the middle of a change (a commit the repository has taken) finishes it.
     static PseudoTerminalChild spawn(const QString& program, const QStringList& args,
                                      const QStringList& extraEnvironment = {}, const QString& workingDirectory = {},
-                                     bool rawTerminal = false, bool outputThroughPipe = false);
+                                     bool rawTerminal = false, bool outputToFile = false);
     // Whether what is written to the terminal is echoed back (a password must not be typed then).
     static bool echoes(int masterFD);
 };

@@ -92,6 +92,8 @@ bool QVDocument::writeToFile(const QString& path, const QByteArray& bytes, QVErr
                               ? "The file has other hard links, so it was written in place to keep them."
                           : inPlace == AtomicFile::InPlace::OwnerOrGroup
                               ? "A new copy could not keep the file's owner or group, so the file was written in place."
+                          : inPlace == AtomicFile::InPlace::FolderKeepsNames
+                              ? "The folder lets no file in it be replaced, so the file was written in place."
                               : "The folder does not allow a temporary file, so the file was written in place.";
         _writeNotice = QVError::app(WrittenInPlaceNotice, QVLocalized(QString::fromLatin1(why)));
         _writeNotice.setUserInfoValue(QString::fromLatin1(QVIsLowPriorityError), true);

@@ -256,6 +256,14 @@ void QVFilesPrefPane::itemRenamed(QTreeWidgetItem* item, QVFileCategoryKind kind
                                                              .arg(category->title())));
         return refuse();
     }
+    // An ignored extension is never looked up in a category: taken in, it would never take effect.
+    if (item->parent() && _categories->ignoreTypes().contains(text)) {
+        QVPrefAlerts::showError(mainView(),
+                                QVError::app(0, localized("The extension “%1” is in the list of ignored extensions.").arg(text),
+                                             localized("Files with an ignored extension open in no category; remove “%1” from "
+                                                       "“Ignored extensions” first.").arg(text)));
+        return refuse();
+    }
     // An extension opens with one category only: a second claim would leave which one to chance.
     if (item->parent()) {
         for (const auto& other : _categories->textCategories() + _categories->imageCategories()) {

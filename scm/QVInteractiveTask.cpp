@@ -77,7 +77,7 @@ void QVInteractiveTask::launch() {
 
 void QVInteractiveTask::run() {
     const PseudoTerminalChild child =
-        PseudoTerminal::spawn(_executablePath, _arguments, _environment, _workingDirectory, true, _outputThroughPipe);
+        PseudoTerminal::spawn(_executablePath, _arguments, _environment, _workingDirectory, true, _outputToFile);
     if (!child.started()) {
         SystemLog::error(child.error);
         _cachedLines << child.error;
@@ -96,7 +96,7 @@ void QVInteractiveTask::run() {
             ::kill(-child.pid, SIGKILL);
         }
     }
-    // What the program writes arrives on the pipe when it has one, else on the terminal.
+    // What the program writes arrives in its output file when it has one, else on the terminal.
     const int fd = child.outputFD >= 0 ? child.outputFD : child.masterFD;
     // A program without a prompt runs one command: itself.
     _commandOpen = _prompt.isEmpty();
@@ -112,22 +112,45 @@ void QVInteractiveTask::run() {
     }
 
     char buffer[16384];
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, 250);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0) {
-            // A program that has ended while something else holds its terminal open.
-            if (hasExited(child.pid)) break;
-            continue;
+    if (child.outputFD >= 0) {
+        // A file is read as it grows, until the program has ended and its last bytes are read.
+        const int exitFD = int(syscall(SYS_pidfd_open, child.pid, 0));
+        bool ended = false;
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0) {
+                process(QByteArray(buffer, int(n)));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 || ended) break;
+            if (exitFD >= 0) {
+                pollfd p{exitFD, POLLIN, 0};
+                ::poll(&p, 1, 15);
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(15));
+            }
+            ended = hasExited(child.pid);
         }
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            process(QByteArray(buffer, int(n)));
-            continue;
+        if (exitFD >= 0) ::close(exitFD);
+    } else {
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            const int ready = ::poll(&p, 1, 250);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready == 0) {
+                // A program that has ended while something else holds its terminal open.
+                if (hasExited(child.pid)) break;
+                continue;
+            }
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0) {
+                process(QByteArray(buffer, int(n)));
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            break;  // EIO: every holder of the terminal has closed it
         }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        break;  // EIO: every holder of the terminal has closed it
     }
     {
         std::lock_guard guard(_lock);

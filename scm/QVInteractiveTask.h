@@ -47,9 +47,10 @@ public:
     void setEnvironment(const QStringList& environment) { _environment = environment; }
     // Bytes written to the program as soon as it runs (a password for --password-from-stdin).
     void setStandardInput(const QByteArray& input) { _input = input; }
-    // A program that asks nothing: its output (standard output and error, interleaved) comes
-    // through a pipe rather than the terminal, which stays its input.
-    void setOutputThroughPipe(bool pipe) { _outputThroughPipe = pipe; }
+    // A program that asks nothing: its output (standard output and error, interleaved) goes to a
+    // file rather than the terminal, which stays its input only; the program then runs to its
+    // end even when we do not (PseudoTerminal::spawn).
+    void setOutputToFile(bool file) { _outputToFile = file; }
     void setDelegate(const std::weak_ptr<QVInteractiveTaskDelegate>& delegate);
     void clearDelegate();
 
@@ -88,7 +89,7 @@ private:
     std::atomic<pid_t> _pid{0};
     std::atomic<int> _masterFD{-1};
     bool _launched = false;
-    bool _outputThroughPipe = false;
+    bool _outputToFile = false;
 
     // Reader-thread state.
     QStringList _cachedLines;

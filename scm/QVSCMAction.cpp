@@ -74,6 +74,9 @@ bool pegAtNameStart(const QString& path) {
 }  // namespace
 
 QString QVSCMAction::pathArgument(const QString& path, bool literal) {
+    // A path that begins with "^" ("^/x.txt", inside a folder named "^") is read as an address
+    // below the repository's root; from "./" on it is a path of the working copy.
+    if (path.startsWith(u'^')) return pathArgument(QStringLiteral("./") + path, literal);
     // The client reads the last "@" as the start of a peg revision; a trailing one is empty.
     if (!literal) return path.contains(u'@') ? path + u'@' : path;
     // Taken literally, a name that begins with "@" would be nothing but a peg revision.
@@ -113,7 +116,7 @@ void QVSCMAction::run(const QVSCMRunSettings& settings, const std::weak_ptr<QVSC
     _task->setWorkingDirectory(folder);
     _task->setEnvironment(clientEnvironment);
     // Every run is non-interactive: nothing is read from the terminal but a password.
-    _task->setOutputThroughPipe(true);
+    _task->setOutputToFile(true);
     if (needsCredentials() && !settings.password.isEmpty()) _task->setStandardInput(settings.password.toUtf8() + '\n');
     _task->setDelegate(std::static_pointer_cast<QVInteractiveTaskDelegate>(shared_from_this()));
     _task->launch();
@@ -195,7 +198,7 @@ QStringList QVSCMOutputAction::arguments(const QVSCMRunSettings& settings) const
     // "sub@a"), but the old side of a diff reads its peg revision: the same diff, named so.
     if (local && pegAtNameStart(path) && path.contains(u'/')) {
         if (_revision1.isEmpty()) args << QStringLiteral("-r") << QStringLiteral("BASE");
-        return args << QStringLiteral("--old=") + path + u'@';
+        return args << QStringLiteral("--old=") + (path.startsWith(u'^') ? QStringLiteral("./") : QString()) + path + u'@';
     }
     return args << QStringLiteral("--") << pathArgument(path, local);
 }

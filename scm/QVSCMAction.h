@@ -93,6 +93,8 @@ protected:
     // command but a diff that never leaves the working copy, and a move's destination) a path
     // containing "@" gets an empty one; where it takes names literally the path goes as it is,
     // a name beginning with "@" after "./" (the client would read it as a peg revision alone).
+    // A path beginning with "^" goes after "./" too: the client would read it as an address
+    // below the repository's root.
     static QString pathArgument(const QString& path, bool literal = false);
 
 private:

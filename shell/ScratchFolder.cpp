@@ -86,3 +86,12 @@ QString ScratchFolder::path() {
     }
     return path;
 }
+
+QString ScratchFolder::privatePath() {
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    struct stat st;
+    if (!runtime.isEmpty() && ::lstat(QFile::encodeName(runtime).constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_uid == ::geteuid() && (st.st_mode & 0077) == 0)
+        return runtime;
+    return path();
+}

@@ -18,6 +18,10 @@ public:
     // made private (0700), and the refusal is written to the system log. Empty only when no
     // folder at all can be had.
     static QString path();
+    // The session's runtime folder ($XDG_RUNTIME_DIR) when it is a folder (not a link) of this
+    // user that nobody else can read, write or enter: in memory on most desktops, and nobody
+    // can rename what lies in it. Otherwise path().
+    static QString privatePath();
 
     // The same decision for given folders. refusal receives why the preferred folder was not
     // taken (empty when it was).

@@ -1,14 +1,22 @@
 #include "tools/QVBrowser.h"
 
+#include "platform/FileName.h"
 #include "platform/SystemLog.h"
+#include "shell/ScratchFolder.h"
 #include "tools/QVBrowserRepository.h"
 #include "tools/QVDesktopEntry.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QUrl>
 
+#include <cerrno>
+#include <cstring>
 #include <mutex>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,7 +27,9 @@ QVBrowser::BuiltInPreview& builtInPreview() {
     return preview;
 }
 
-bool startDetached(const QString& program, const QStringList& arguments) { return QProcess::startDetached(program, arguments); }
+bool startDetached(const QString& program, const QStringList& arguments, const QString& folder) {
+    return QProcess::startDetached(program, arguments, folder);
+}
 
 QVBrowser::Starter& starter() {
     static QVBrowser::Starter start = startDetached;
@@ -32,7 +42,14 @@ bool start(const QString& program, const QStringList& arguments) {
         std::lock_guard lock(seamsLock);
         run = starter();
     }
-    return run && run(program, arguments);
+    const QString folder = QVBrowser::startFolder();
+    return run && !folder.isEmpty() && run(program, arguments, folder);
+}
+
+bool isEmptyFolderOfOurs(const QByteArray& path) {
+    struct stat st {};
+    return ::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && FileName::entries(FileName::decode(path)).isEmpty() &&
+           (st.st_mode & 07777) == 0500;
 }
 
 }  // namespace
@@ -75,6 +92,32 @@ void QVBrowser::setBuiltInPreview(BuiltInPreview preview) {
 void QVBrowser::setStarter(Starter run) {
     std::lock_guard lock(seamsLock);
     starter() = run ? std::move(run) : Starter(startDetached);
+}
+
+QString QVBrowser::startFolder() {
+    static std::mutex made;
+    std::lock_guard lock(made);
+    const QString scratch = ScratchFolder::privatePath();
+    if (scratch.isEmpty()) return {};
+    const QString folder = scratch + QStringLiteral("/browser-start");
+    const QByteArray path = FileName::encode(folder);
+    if (isEmptyFolderOfOurs(path)) return folder;
+    // Whatever stands there (a file, a link, a folder someone wrote into) goes; the folder it
+    // stands in is ours and closed to others, so nobody can slip anything in between.
+    struct stat st {};
+    if (::lstat(path.constData(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            ::chmod(path.constData(), 0700);
+            QDir(folder).removeRecursively();
+        } else {
+            ::unlink(path.constData());
+        }
+    }
+    if (::mkdir(path.constData(), 0700) != 0 || ::chmod(path.constData(), 0500) != 0 || !isEmptyFolderOfOurs(path)) {
+        SystemLog::error(QStringLiteral("No empty folder to start browsers in could be made at %1: %2").arg(folder, QString::fromLocal8Bit(strerror(errno))));
+        return {};
+    }
+    return folder;
 }
 
 bool QVBrowser::openWithDefaultHandler(const QString& target) {

@@ -35,8 +35,8 @@ public:
     // object; the application's icon for a path, else a document icon.
     QList<MenuItemRep> menuItemRepresentations() override;
     // Opens target (a URL, or an absolute file path) in this browser: the built-in preview
-    // shows it (a path as its file URL); a desktop entry runs its command, detached, and
-    // xdg-open takes over when the entry cannot be read or its program cannot start; a row
+    // shows it (a path as its file URL); a desktop entry runs its command, detached, in
+    // startFolder(), and xdg-open takes over when the entry cannot be read or its program cannot start; a row
     // that fans out opens target in every other row of the list that does not fan out, once
     // each, in list order.
     void performActionWithObject(const QVariant& target) override;
@@ -51,12 +51,18 @@ public:
     // Where the built-in row shows an address (installed by the preview window; none: nothing).
     using BuiltInPreview = std::function<void(const QString& url)>;
     static void setBuiltInPreview(BuiltInPreview preview);
-    // Starts a detached program; answers whether it started. Replaceable for tests that must
-    // not start the desktop's browser; none restores the real one.
-    using Starter = std::function<bool(const QString& program, const QStringList& arguments)>;
+    // Starts a detached program in folder; answers whether it started. Replaceable for tests
+    // that must not start the desktop's browser; none restores the real one.
+    using Starter = std::function<bool(const QString& program, const QStringList& arguments, const QString& folder)>;
     static void setStarter(Starter starter);
-    // Opens target with the desktop's default handler (xdg-open).
+    // Opens target with the desktop's default handler (xdg-open), started in startFolder().
     static bool openWithDefaultHandler(const QString& target);
+    // The working folder every browser starts in: an empty folder of Qorvel's own that only its
+    // owner could write to, and not even it while it is in use ("browser-start" in the private
+    // runtime folder, else the scratch folder), so that no relative reading of a page's address ("file:/…") names a file. Made
+    // again, empty, whenever anything has appeared in it. Empty when none could be had: then
+    // nothing is started.
+    static QString startFolder();
 
 private:
     QString _browserPath;

@@ -1,5 +1,6 @@
 #include "tools/QVDesktopEntry.h"
 
+#include "platform/FileName.h"
 #include "platform/RegularFile.h"
 
 #include <QDir>
@@ -11,7 +12,6 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <QTextStream>
-#include <QUrl>
 
 #include <algorithm>
 #include <cstring>
@@ -140,6 +140,12 @@ std::optional<QList<ExecArgument>> splitArguments(const QString& exec) {
 bool isTargetCode(QChar code) { return QStringLiteral("uUfF").contains(code); }
 
 // --- How the page is handed over -------------------------------------------------------------------
+// Every entry gets the page as an address in which nothing but letters, digits and "-._~/" (and
+// ":@" and the escapes already there, for an address other than a file's) is left unencoded: no
+// shell, interpreter or command-line splitter reads such a word as anything but one word. A
+// program that takes it as a path instead ("sh -c", "timeout 5", a terminal's "-e", execvp of a
+// file without "#!") reads "file:/…" below its working folder, and every browser starts in an
+// empty folder of Qorvel's own, so that reading names nothing.
 
 // A target with a scheme ("http:", "file:") is an address; anything else is a path.
 bool isAddress(const QString& target) {
@@ -163,97 +169,58 @@ QString percentEncoded(const QByteArray& bytes, const char* keep, bool escapes) 
     return out;
 }
 
-QString localPath(const QString& target) {
-    if (!isAddress(target)) return QFileInfo(target).absoluteFilePath();
-    const QUrl url(target);
-    return url.isLocalFile() ? url.toLocalFile() : QString();
+// The local file a target names, as the bytes of its absolute path: a path (in FileName's form,
+// so a name that is not UTF-8 keeps its bytes) or a file's address; nothing for other addresses.
+std::optional<QByteArray> localFile(const QString& target) {
+    if (!isAddress(target)) return FileName::encode(FileName::absolute(target));
+    if (!target.startsWith(QLatin1String("file:"), Qt::CaseInsensitive)) return std::nullopt;
+    QString rest = target.mid(5).section(QLatin1Char('#'), 0, 0).section(QLatin1Char('?'), 0, 0);
+    if (rest.startsWith(QLatin1String("//"))) {
+        const qsizetype slash = rest.indexOf(QLatin1Char('/'), 2);
+        const QString host = rest.mid(2, slash < 0 ? -1 : slash - 2);
+        if (slash < 0 || !(host.isEmpty() || host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)) return std::nullopt;
+        rest = rest.mid(slash);
+    }
+    if (!rest.startsWith(QLatin1Char('/'))) return std::nullopt;
+    return QByteArray::fromPercentEncoding(FileName::encode(rest));
 }
 
-// What an entry taking a URL gets: a file's URL, or the address, in which nothing but letters,
-// digits and "-._~/" (and ":@" and the escapes already there, for an address) is left unencoded.
-// No shell, interpreter or command-line splitter reads such a word as anything but one word.
-QString inertAddress(const QString& target) {
-    if (const QString path = localPath(target); !path.isEmpty()) return QStringLiteral("file://") + percentEncoded(path.toUtf8(), "-._~/", false);
+QString pageAddress(const QString& target) {
+    if (const std::optional<QByteArray> file = localFile(target)) return QStringLiteral("file://") + percentEncoded(*file, "-._~/", false);
     const qsizetype colon = target.indexOf(QLatin1Char(':'));
     return target.left(colon + 1) + percentEncoded(target.mid(colon + 1).toUtf8(), "-._~/:@", true);
 }
 
-// --- Judging an entry that takes a path ------------------------------------------------------------
-// A path goes over as it is, so the programs of the command line must be ones that take it as a
-// file: nothing on the line may be able to run text as code, and what cannot be judged is refused.
+// --- Judging an entry ------------------------------------------------------------------------------
+// The address alone keeps the page from being run; what is judged is only what the command line
+// itself says: the page must not stand where a program is, nor be handed to env as a command
+// line, nor go to one of the few programs that fetch an address given as their script.
 
 // A word's name as a program would go by it: its last path component, in lower case, without the
-// version digits ("/usr/bin/Python3.11" -> "python", "ksh93" -> "ksh").
+// version digits ("/usr/bin/Gjs-1.76" -> "gjs").
 QString programName(const QString& word) {
     QString name = word.mid(word.lastIndexOf(QLatin1Char('/')) + 1).toLower();
-    static const QRegularExpression version(QStringLiteral("[-_.]?[0-9][0-9.]*$"));
+    static const QRegularExpression version(QStringLiteral("[-_.][0-9][0-9.]*$"));
     name.remove(version);
     return name;
 }
 
-// The parts of a word a program could be named by: the runs of letters and digits, each without
-// its version digits ("--shell=/bin/bash" -> shell, bin, bash; "mksh-static" -> mksh, static).
-QStringList nameParts(const QString& word) {
-    QStringList parts;
-    QString part;
-    for (const QChar c : word + QLatin1Char(' ')) {
-        if (c.isLetterOrNumber()) {
-            part.append(c);
-        } else if (!part.isEmpty()) {
-            parts.append(programName(part));
-            part.clear();
-        }
-    }
-    return parts;
+// Interpreters that open an address given as their script themselves, and so would run the page.
+bool fetchesScripts(const QString& name) {
+    static const QSet<QString> fetchers = {"gjs", "cjs", "deno", "groovy"};
+    return fetchers.contains(name);
 }
 
-// The shells this machine itself lists as login shells (tmux is one on Debian).
-const QSet<QString>& loginShells() {
-    static const QSet<QString> shells = [] {
-        QSet<QString> names;
-        QFile file(QStringLiteral("/etc/shells"));
-        if (file.open(QIODevice::ReadOnly))
-            for (const QByteArray& line : file.readAll().split('\n'))
-                if (const QString path = QString::fromUtf8(line).trimmed(); path.startsWith(QLatin1Char('/'))) names.insert(programName(path));
-        return names;
-    }();
-    return shells;
-}
-
-// Whether a program of this name can run text (an argument, a file named by one, or what a
-// terminal or another user's session is told) as code: every shell (the names ending in "sh" or
-// "shell", and whatever the machine lists in /etc/shells), the multi-call programs that hold one,
-// programs that hand a string to a shell, interpreters and editors with a command line of code,
-// and terminals. Families, not spellings: a false alarm costs an entry its path, never a page.
-bool runsCode(const QString& name) {
-    static const QSet<QString> runners = {
-        "busybox", "toybox", "script", "flock", "su", "runuser", "sudo", "doas", "sg", "watch", "parallel", "tmux", "screen", "byobu",
-        "expect", "eval", "at", "batch", "xargs", "python", "pypy", "perl", "ruby", "irb", "jruby", "node", "nodejs", "deno", "bun",
-        "php", "awk", "gawk", "mawk", "nawk", "sed", "lua", "luajit", "tcl", "guile", "racket", "julia", "rscript", "osascript",
-        "jrunscript", "groovy", "erl", "escript", "elixir", "ocaml", "swipl", "gforth", "dc", "m4", "vim", "vi", "nvim", "emacs",
-        "gdb", "lldb", "make", "nu", "konsole", "kitty", "alacritty", "foot", "tilix", "rxvt", "urxvt", "sakura", "guake", "tilda",
-        "yakuake"};
-    return name.endsWith(QLatin1String("sh")) || name.endsWith(QLatin1String("shell")) || name.contains(QLatin1String("term")) ||
-           runners.contains(name) || loginShells().contains(name);
-}
-
-// The executable a program word starts, through every link ("x-terminal-emulator" -> the
-// terminal, "sh" -> dash); empty when it names none.
+// The executable a program word starts, through every link; empty when it names none.
 QString resolvedProgram(const QString& word) {
-    if (word.isEmpty() || word.startsWith(QLatin1Char('-')) || word.contains(QLatin1Char('='))) return {};
     const QString found = word.contains(QLatin1Char('/')) ? word : QStandardPaths::findExecutable(word);
     if (found.isEmpty()) return {};
     const QFileInfo info(found);
     return info.isFile() && info.isExecutable() ? info.canonicalFilePath() : QString();
 }
 
-// Characters no program splits a word at, nor expands: letters, digits and "-._+/=:,@%".
-bool isPlainWord(const QString& word) {
-    return std::all_of(word.begin(), word.end(), [](QChar c) { return c.isLetterOrNumber() || QStringLiteral("-._+/=:,@%").contains(c); });
-}
-
 // Programs that run the program their arguments name (after their options, and after as many
-// other operands as said): the page must never stand where that program is.
+// other operands as said).
 int wrappedOperands(const QString& name) {
     static const QHash<QString, int> wrappers = {
         {"nice", 0}, {"ionice", 0}, {"timeout", 0}, {"nohup", 0}, {"setsid", 0}, {"stdbuf", 0}, {"chrt", 0}, {"taskset", 0},
@@ -261,46 +228,36 @@ int wrappedOperands(const QString& name) {
         {"pkexec", 0}, {"strace", 0}, {"ltrace", 0}, {"valgrind", 0}, {"systemd-run", 0}, {"systemd-inhibit", 0},
         {"dbus-run-session", 0}, {"dbus-launch", 0}, {"xvfb-run", 0}, {"flatpak", 1}, {"flatpak-spawn", 0}, {"snap", 1},
         {"setpriv", 0}, {"numactl", 0}, {"cgexec", 0}, {"gamemoderun", 0}, {"optirun", 0}, {"primusrun", 0}, {"torsocks", 0},
-        {"proxychains", 0}, {"catchsegv", 0}, {"aa-exec", 0}, {"exec", 0}, {"command", 0}};
+        {"proxychains", 0}, {"catchsegv", 0}, {"aa-exec", 0}, {"exec", 0}, {"command", 0}, {"prlimit", 0}, {"setarch", 1},
+        {"linux32", 0}, {"linux64", 0}, {"fakeroot", 0}, {"eatmydata", 0}, {"faketime", 0}, {"perf", 1}};
     return wrappers.value(name, -1);
 }
 
-// The options of those programs known to take no value; any other option written alone may take
-// the word after it ("-s KILL"), which so may be a value or the program.
-const QSet<QString>& wrapperFlags(const QString& name) {
-    static const QHash<QString, QSet<QString>> flags = {
-        {"setsid", {"-c", "-f", "-w", "--ctty", "--fork", "--wait"}},
-        {"timeout", {"--foreground", "--preserve-status", "-v", "--verbose"}},
-        {"time", {"-p", "-a", "-q", "-v", "--portability", "--append", "--quiet", "--verbose"}},
-        {"chrt", {"-b", "-d", "-f", "-i", "-o", "-r", "-a", "-m", "-p", "-v", "-R", "--batch", "--deadline", "--fifo", "--idle",
-                  "--other", "--rr", "--all-tasks", "--max", "--pid", "--verbose", "--reset-on-fork"}},
-        {"taskset", {"-a", "-p", "-c", "--all-tasks", "--pid", "--cpu-list"}},
-        {"ionice", {"-t", "--ignore"}},
-        {"flatpak", {"--file-forwarding", "--devel", "--no-a11y-bus", "--a11y-bus", "--no-session-bus", "--session-bus",
-                     "--die-with-parent", "--sandbox", "--user", "--system", "--no-documents-portal", "--parent-expose-pids",
-                     "--parent-share-pids", "--log-session-bus", "--log-system-bus", "--log-a11y-bus"}}};
-    static const QSet<QString> none;
-    const auto found = flags.find(name);
-    return found == flags.end() ? none : *found;
-}
-
-// An option's value, a priority, a duration or a CPU mask ("5", "10s", "0x3", "0-3").
-bool isNumberLike(const QString& word) { return !word.isEmpty() && word[0].isDigit(); }
+// An option's value, a priority, a duration or a CPU mask ("5", "10s", "0x3", "0-3", ".5").
+bool isNumberLike(const QString& word) { return !word.isEmpty() && (word[0].isDigit() || word[0] == QLatin1Char('.')); }
 
 struct Refusal {
     QString why;
 };
 
 // Walks the programs the command line starts, one running the next (env, nice, flatpak run...),
-// to the last; refuses when the page would be one of them, or handed to env as a command line of
-// its own. env's options are known one by one: in an entry that takes a path (strict) any other
-// option of env is refused (every spelling of "-S", "--split-string" and their prefixes among
-// them); in one that takes an address the walk stops there, the address being inert.
-std::optional<Refusal> judgeProgramChain(const QStringList& words, qsizetype page, bool strict) {
+// as far as it can tell them; refuses when the page would be one of them, or handed to env as a
+// command line of its own, or given to a program that fetches its script. A word it cannot place
+// ends the walk: it is an option's value or a program no list knows, and either way the address
+// it may receive reads as nothing but an address.
+std::optional<Refusal> judgeProgramChain(const QStringList& words, qsizetype page) {
     qsizetype program = 0;
+    // Whether the word taken for the program stands right after an option of a wrapper, and so
+    // may be that option's value ("perf stat -e gjs"): then it is never judged by its name.
+    bool mayBeValue = false;
     while (program < words.size()) {
         if (program == page) return Refusal{QStringLiteral("its command line runs the page as a program")};
         const QString name = programName(words[program]);
+        QStringList names{name};
+        if (const QString resolved = resolvedProgram(words[program]); !resolved.isEmpty()) names.append(programName(resolved));
+        for (const QString& each : std::as_const(names))
+            if (!mayBeValue && fetchesScripts(each))
+                return Refusal{QStringLiteral("its command line hands the page to \u201c%1\u201d, which runs an address as a script").arg(each)};
         qsizetype i = program + 1;
         if (name == QLatin1String("env")) {
             while (i < words.size()) {
@@ -313,7 +270,7 @@ std::optional<Refusal> judgeProgramChain(const QStringList& words, qsizetype pag
                     ++i;
                     break;
                 }
-                // Where a value of the option stands: in this word from offset, or in the next.
+                // Where a value of the option stands: in this word, or in the next.
                 qsizetype valueAt = -1;
                 bool split = false, known = true;
                 if (word.startsWith(QLatin1String("--"))) {
@@ -342,71 +299,34 @@ std::optional<Refusal> judgeProgramChain(const QStringList& words, qsizetype pag
                     }
                 }
                 if (split && valueAt == page) return Refusal{QStringLiteral("its command line hands the page to env as a command line of its own")};
-                if (!known) {
-                    if (!strict) return std::nullopt;
-                    return Refusal{split ? QStringLiteral("its command line has env split a command line of its own (\u201c%1\u201d)").arg(word)
-                                         : QStringLiteral("its command line gives env the option \u201c%1\u201d, which Qorvel cannot judge").arg(word)};
-                }
+                if (!known) return std::nullopt;
                 i = valueAt > i ? valueAt + 1 : i + 1;
             }
             // NAME=VALUE assignments come before the program.
             while (i < words.size() && i != page && words[i].contains(QLatin1Char('='))) ++i;
             program = i;
+            mayBeValue = false;
             continue;
         }
         const int operands = wrappedOperands(name);
         if (operands < 0) break;
-        // In an entry that takes a path, a word after an option that may take a value is either
-        // that value or the program: the page may be neither.
-        const QSet<QString>& flags = wrapperFlags(name);
         int seen = 0;
-        bool options = true, maybeValue = false;
+        bool options = true;
         for (; i < words.size(); ++i) {
             const QString& word = words[i];
             if (options && word == QLatin1String("--")) {
                 options = false;
-                maybeValue = false;
                 continue;
             }
-            if (options && word.startsWith(QLatin1Char('-')) && word.size() > 1) {
-                maybeValue = strict && !word.contains(QLatin1Char('=')) && !flags.contains(word);
-                continue;
-            }
-            if (i == page && maybeValue) return Refusal{QStringLiteral("its command line may run the page as a program")};
-            if (isNumberLike(word)) {
-                maybeValue = false;
-                continue;
-            }
-            if (std::exchange(maybeValue, false)) continue;
+            if (options && word.startsWith(QLatin1Char('-')) && word.size() > 1) continue;
+            if (isNumberLike(word)) continue;
             if (seen++ < operands) continue;
             break;
         }
+        mayBeValue = i < words.size() && words[i - 1].startsWith(QLatin1Char('-')) && !words[i - 1].contains(QLatin1Char('='));
         program = i;
     }
     if (program >= words.size()) return Refusal{QStringLiteral("its command line names no program of its own")};
-    return std::nullopt;
-}
-
-// Every word of a path entry's command line (the page's own word without the page): plain, and
-// naming no program that can run text as code, neither as written nor through the links it
-// resolves to.
-std::optional<Refusal> judgeWords(const QStringList& words, qsizetype page, qsizetype pageOffset, qsizetype pageLength) {
-    for (qsizetype i = 0; i < words.size(); ++i) {
-        QString word = words[i];
-        if (i == page) word.remove(pageOffset, pageLength);
-        // The first word is run by Qorvel itself, never split: "/opt/my browser/run" is fine.
-        if (i > 0 && !isPlainWord(word))
-            return Refusal{QStringLiteral("its command line holds \u201c%1\u201d, which a program may split into a command line of its own").arg(word)};
-        // A word's folders name no program ("/home/josh/bin/viewer"); its last component may,
-        // also as an option's value ("--shell=/bin/bash").
-        QStringList names = nameParts(word.mid(word.lastIndexOf(QLatin1Char('/')) + 1));
-        names.append(programName(word));
-        if (i != page)
-            if (const QString resolved = resolvedProgram(word); !resolved.isEmpty()) names += nameParts(QFileInfo(resolved).fileName());
-        for (const QString& name : std::as_const(names))
-            if (runsCode(name))
-                return Refusal{QStringLiteral("its command line names \u201c%1\u201d, which may run a page\u2019s path as code").arg(name)};
-    }
     return std::nullopt;
 }
 
@@ -431,14 +351,10 @@ std::optional<QStringList> QVDesktopEntry::commandFor(const QString& target, QSt
     if (split->isEmpty() || split->first().text.contains(QLatin1Char('%'))) return refuse(QStringLiteral("its command line names no program of its own"));
     // One target only: a second code would hand it over twice, and nobody knows how it is read.
     int targetCodes = 0;
-    bool takesAddress = false;
     for (const ExecArgument& argument : *split)
         for (qsizetype i = 0; i + 1 < argument.text.size(); ++i)
             if (argument.text[i] == QLatin1Char('%')) {
-                if (isTargetCode(argument.text[i + 1])) {
-                    ++targetCodes;
-                    takesAddress = argument.text[i + 1].toLower() == QLatin1Char('u');
-                }
+                if (isTargetCode(argument.text[i + 1])) ++targetCodes;
                 // Between double quotes a code is left undefined by the desktop-entry rules, and
                 // its one use is splicing into a script ("sh -c \"open %u\"").
                 if (argument.quoted[i] && argument.text[i + 1] != QLatin1Char('%'))
@@ -446,12 +362,11 @@ std::optional<QStringList> QVDesktopEntry::commandFor(const QString& target, QSt
                 ++i;
             }
     if (targetCodes > 1) return refuse(QStringLiteral("its command line asks for more than one page"));
-    // An address goes over with everything a program could read as code percent-encoded; a
-    // path as it is (only to programs judged below), absolute, so that it never reads as an option.
-    QString handed = takesAddress ? inertAddress(target) : localPath(target);
-    if (handed.isEmpty()) handed = target;
+    // Entries that take a path get the address too: every browser takes a file's address, and
+    // only an address cannot be run.
+    const QString handed = pageAddress(target);
     QStringList command;
-    qsizetype page = -1, pageOffset = 0;  // the argument that holds the page, and where in it
+    qsizetype page = -1;  // the argument that holds the page
     for (qsizetype a = 0; a < split->size(); ++a) {
         const ExecArgument& argument = split->at(a);
         // A code standing alone may become several arguments (or none).
@@ -471,7 +386,6 @@ std::optional<QStringList> QVDesktopEntry::commandFor(const QString& target, QSt
             case '%': expanded.append(QLatin1Char('%')); break;
             case 'u': case 'f': case 'U': case 'F':
                 page = command.size();
-                pageOffset = expanded.size();
                 expanded.append(handed);
                 break;
             case 'c': expanded.append(name); break;
@@ -490,9 +404,7 @@ std::optional<QStringList> QVDesktopEntry::commandFor(const QString& target, QSt
         page = command.size();
         command.append(handed);
     }
-    if (const auto refusal = judgeProgramChain(command, page, !takesAddress)) return refuse(refusal->why);
-    if (!takesAddress)
-        if (const auto refusal = judgeWords(command, page, pageOffset, handed.size())) return refuse(refusal->why);
+    if (const auto refusal = judgeProgramChain(command, page)) return refuse(refusal->why);
     return command;
 }
 

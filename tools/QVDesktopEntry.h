@@ -26,19 +26,18 @@ public:
     // The command that opens target (a URL or a path): Exec split into arguments by its quoting
     // rules, each field code replaced: %u %U %f %F by the page as one argument, %i by "--icon"
     // and the icon, %c by the name, %k by the entry's path, %% by "%", deprecated codes dropped.
-    // Without a code for the page, the page is appended. The page never becomes program text:
-    // - an entry that takes a URL (%u %U) gets the page as a file:// URL (an address as given)
-    //   in which every byte outside letters, digits and "-._~/" (and ":@" and escapes already
-    //   there in an address) is percent-encoded, a word no shell or interpreter reads as code;
-    // - an entry that takes a path (%f %F, or none) gets the absolute path, and only when every
-    //   word of its command line is plain (letters, digits, "-._+/=:,@%"; the first word aside)
-    //   and none names, as written or through its links, a program that can run text as code
-    //   (any shell, a program that hands a string to one, an interpreter, a terminal), and env
-    //   has no option but the ones known to take no command line.
-    // Nothing (and why, for a message "... was not started: <why>") when the entry is refused
-    // so, or when Exec is malformed (an open quote, an unknown field code, no program, a program
-    // named by a field code or standing where the page would be run, a field code between
-    // double quotes, more than one code for the page). The verdict never depends on the page.
+    // Without a code for the page, the page is appended. The page goes over as an address for
+    // every code, a path as its file's address built from the name's bytes: every byte outside
+    // letters, digits and "-._~/" (and ":@" and escapes already there, in an address other than
+    // a file's) is percent-encoded, a word no shell or interpreter reads as code. A program that
+    // reads it as a path reads "file:/…" below its working folder, which the caller makes an
+    // empty one (QVBrowser::startFolder()).
+    // Nothing (and why, for a message "... was not started: <why>") when Exec is malformed (an
+    // open quote, an unknown field code, no program, a program named by a field code, a field
+    // code between double quotes, more than one code for the page), or when the page would
+    // stand where a program is, be split by env as a command line, or go to a program known to
+    // fetch an address given as its script. Option values are never judged. The verdict never
+    // depends on the page.
     std::optional<QStringList> commandFor(const QString& target, QString* why = nullptr) const;
     // Exec's own splitting, for tests: nothing when the quoting is broken.
     static std::optional<QStringList> splitExec(const QString& exec);

@@ -245,7 +245,8 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
     void searchFile(const SearchEntry& entry, const QString& path, const OpenText& open, bool skipBinary = false);
     void walk(const SearchEntry& entry);
     void replaceFile(const ReplaceEntry& entry);
-    // Files written beside their old ones, renamed over them together after one flush.
+    // Files written beside their old ones, renamed over them together after one flush; those a
+    // save would write in place (other owners', hard-linked...) are written in place then.
     struct Pending {
         AtomicFile::Staged staged;
         DiskStamp before;

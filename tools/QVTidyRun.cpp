@@ -68,13 +68,7 @@ QStringList QVTidyRun::arguments(const QString& configPath, const QString& outpu
 bool QVTidyRun::prepare(QVError* error) {
     // The session's runtime folder when it is private: in memory on most desktops, so tidy's
     // outputs never wait behind the disk syncs of the pages being replaced.
-    QString base = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    const QFileInfo runtime(base);
-    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
-                                            QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
-    if (base.isEmpty() || !runtime.isDir() || runtime.isSymLink() || runtime.ownerId() != ::geteuid() ||
-        (runtime.permissions() & others))
-        base = ScratchFolder::path();
+    const QString base = ScratchFolder::privatePath();
     _folder = std::make_unique<QTemporaryDir>((base.isEmpty() ? QDir::tempPath() : base) + QStringLiteral("/tidy.XXXXXX"));
     if (!_folder->isValid()) {
         qvSetError(error, QVError::app(TidyFailedError, QStringLiteral("HTML Tidy could not be started."),

@@ -22,6 +22,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 
@@ -188,6 +189,18 @@ TEST(AtomicFile, KeepsAttributesAndTheACLAndAddsTheCallersWhereTheyAreKept) {
     ASSERT_TRUE(AtomicFile::write(path, "newer", nullptr, {{"nonamespace", "x"}}));
     EXPECT_EQ(readAll(path), QByteArray("newer"));
     EXPECT_EQ(tool(QStringLiteral("getfattr"), {"--only-values", "-n", "user.creator", path}), QByteArray("QVDT"));
+
+    // Set-id bits and a file capability were granted to the old text; even the superuser's new
+    // one does not inherit them (an unprivileged saver could not copy the capability anyway).
+    if (!runningAsRoot()) return;
+    const QByteArray name = QFile::encodeName(path);
+    const unsigned char capability[20] = {0, 0, 0, 2, 0, 4};  // revision 2, CAP_NET_BIND_SERVICE
+    ASSERT_EQ(::chmod(name.constData(), 06750), 0);
+    ASSERT_EQ(::setxattr(name.constData(), "security.capability", capability, sizeof capability, 0), 0);
+    ASSERT_TRUE(AtomicFile::write(path, "newest"));
+    EXPECT_LT(::getxattr(name.constData(), "security.capability", nullptr, 0), 0);
+    EXPECT_EQ(modeOf(path), mode_t(0750));
+    EXPECT_EQ(tool(QStringLiteral("getfattr"), {"--only-values", "-n", "user.note", path}), QByteArray("replaced"));
 }
 
 TEST(AtomicFile, AFolderRefusingATemporaryFileGetsTheFileWrittenInPlace) {

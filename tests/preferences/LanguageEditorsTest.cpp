@@ -72,6 +72,15 @@ protected:
         QVCodeCompletion::registerFactories();
         ASSERT_TRUE(pane.allowSelect());
         pane.startSession();
+        for (const auto& bundle : pane.bundles())
+            if (const auto engine = std::dynamic_pointer_cast<QVCodeCompletion>(bundle->codeCompletion()))
+                shipped.emplace_back(engine, engine->entries(false));
+    }
+    // The bundles are the process's own: what a test added or removed would be what the next
+    // test finds.
+    void TearDown() override {
+        pane.outlineView()->clearSelection();
+        for (const auto& [engine, entries] : shipped) engine->setEntries(entries);
     }
     template <class Editor>
     Editor* open(const QString& title, int property) {
@@ -79,6 +88,7 @@ protected:
         return dynamic_cast<Editor*>(pane.currentPane());
     }
     QVLanguagesPrefPane pane{QStringLiteral("Languages")};
+    std::vector<std::pair<std::shared_ptr<QVCodeCompletion>, QVariantList>> shipped;
 };
 
 TEST_F(LanguageEditorsTest, EditorsFollowTheExactClassOrTheClassTheEngineNames) {

@@ -298,29 +298,34 @@ TEST(PreferencePanesTest, ACategoryNameAnotherCategoryHasIsRefusedAndNothingMerg
     ASSERT_TRUE(php && images && php != perl && images != perl);
     struct TypeCase {
         QString typed;
-        std::shared_ptr<QVFileCategory> owner;  // the category named in the refusal, if any
+        QString named;  // what the refusal names (another category, the ignore list); empty: taken
     };
-    for (const TypeCase& c : {TypeCase{"php", php}, TypeCase{"png", images}, TypeCase{"PM", nullptr}}) {
+    // An ignored extension is never looked up in a category: it is refused too, naming the list.
+    categories->addIgnorableType(QStringLiteral("qvignored"));
+    for (const TypeCase& c : {TypeCase{"php", "\u201c" + php->title() + "\u201d"}, TypeCase{"png", "\u201c" + images->title() + "\u201d"},
+                              TypeCase{"qvignored", "list of ignored extensions"}, TypeCase{"PM", {}}}) {
         SCOPED_TRACE(c.typed.toStdString());
+        const bool refused = !c.named.isEmpty();
         QTreeWidgetItem* perlItem = itemTitled(perl->title());
         ASSERT_NE(perlItem, nullptr);
         QTreeWidgetItem* type = perlItem->child(int(perl->typeTitles().indexOf(QStringLiteral("cgi"))));
         ASSERT_NE(type, nullptr);
         type->setText(0, c.typed);
         QCoreApplication::processEvents();
-        EXPECT_EQ(errorBox() != nullptr, c.owner != nullptr);
-        if (c.owner && errorBox()) {
-            EXPECT_TRUE(errorBox()->text().contains("\u201c" + c.owner->title() + "\u201d")) << errorBox()->text().toStdString();
+        EXPECT_EQ(errorBox() != nullptr, refused);
+        if (refused && errorBox()) {
+            EXPECT_TRUE(errorBox()->text().contains(c.named)) << errorBox()->text().toStdString();
         }
         closeErrorBoxes();
-        EXPECT_EQ(perl->typeTitles().contains(c.typed), !c.owner);
-        EXPECT_EQ(categories->categoryForExtension(c.typed) == perl, !c.owner);
+        EXPECT_EQ(perl->typeTitles().contains(c.typed), !refused);
+        EXPECT_EQ(categories->categoryForExtension(c.typed) == perl, !refused);
         // Back to the shipped name for the next row and the save below.
-        if (!c.owner) {
+        if (!refused) {
             itemTitled(perl->title())->child(int(perl->typeTitles().indexOf(c.typed)))->setText(0, QStringLiteral("cgi"));
             QCoreApplication::processEvents();
         }
     }
+    categories->removeIgnorableType(QStringLiteral("qvignored"));
     // A type just added and named as another category's extension goes with its placeholder.
     const int perlTypes = int(perl->typeTitles().size());
     text->clearSelection();

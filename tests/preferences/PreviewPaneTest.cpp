@@ -83,6 +83,12 @@ TEST_F(PreviewPaneTest, OnlyDesktopEntriesAreAddedAndTheBuiltInRowsStay) {
     EXPECT_EQ(pane.refusal(), "\u201cspliced.desktop\u201d was not added: its command line puts a field code inside quotes, where a "
                               "shell could run part of a page\u2019s name.");
     EXPECT_FALSE(pane.didChangeList());
+    // Every page goes over as an address, from a folder of Qorvel's own: shells given one, and
+    // option values that read like programs, are taken.
+    for (const char* exec : {"timeout inf %f", "firefox -P fresh %f", "chromium --user-data-dir=/srv/mesh %F", "sh -c %u"}) {
+        const QString taken = dir.write(QStringLiteral("taken.desktop"), "[Desktop Entry]\nType=Application\nName=T\nExec=" + QByteArray(exec) + "\n");
+        EXPECT_EQ(QVBrowser::refusalForEntry(taken), QString()) << exec;
+    }
     EXPECT_TRUE(pane.addBrowserAtPath(fourth, 1));
     EXPECT_TRUE(pane.addBrowserAtPath(fourth));  // already listed: kept once
     EXPECT_EQ(names(pane), (QStringList{"one", "Four Browser", "two", "three", QVBrowser::BuiltInName, QVBrowser::AllName}));
@@ -106,20 +112,20 @@ TEST_F(PreviewPaneTest, OnlyDesktopEntriesAreAddedAndTheBuiltInRowsStay) {
 TEST_F(PreviewPaneTest, ARowWhoseEntryPreviewsWouldRefuseIsMarkedWithTheReason) {
     // A list written before (or the system's entries) may hold an entry previews refuse: its row
     // says so, greyed with a warning icon; adding the same entry is refused with the same reason.
-    const QString shell = dir.write(QStringLiteral("shell.desktop"), "[Desktop Entry]\nType=Application\nName=Shell\nExec=env sh -c -- %f\n");
+    const QString shell = dir.write(QStringLiteral("shell.desktop"), "[Desktop Entry]\nType=Application\nName=Shell\nExec=nice -n 5 %f\n");
     QVariantList list = PropertyList::readFile(listPath()).toList();
     list.insert(1, QVariantMap{{QStringLiteral("name"), QStringLiteral("Shell")}, {QStringLiteral("path"), shell}});
     writeList(PropertyList::toData(list, PlistFormat::XML));
     QVPreviewPrefPane pane(QStringLiteral("Preview"));
     ASSERT_TRUE(pane.allowSelect());
-    const QString why = QStringLiteral("its command line names \u201csh\u201d, which may run a page\u2019s path as code");
+    const QString why = QStringLiteral("its command line runs the page as a program");
     QStringList texts;
     for (int row = 0; row < pane.previewTable()->rowCount(); ++row) texts << pane.previewTable()->item(row, 0)->text();
     EXPECT_EQ(texts, (QStringList{"one", "Shell \u2014 not used: " + why, "two", "three", QVBrowser::BuiltInName, QVBrowser::AllName}));
     QTableWidgetItem* marked = pane.previewTable()->item(1, 0);
     EXPECT_EQ(marked->toolTip(), shell + "\nPreviews do not use it: " + why + ".");
     EXPECT_NE(marked->foreground().color(), pane.previewTable()->item(0, 0)->foreground().color());
-    const QString added = dir.write(QStringLiteral("added.desktop"), "[Desktop Entry]\nType=Application\nName=Added\nExec=sh -c -- %f\n");
+    const QString added = dir.write(QStringLiteral("added.desktop"), "[Desktop Entry]\nType=Application\nName=Added\nExec=env FOO=1 %f\n");
     EXPECT_FALSE(pane.addBrowserAtPath(added));
     EXPECT_EQ(pane.refusal(), "\u201cadded.desktop\u201d was not added: " + why + ".");
 }

@@ -9,12 +9,15 @@
 #include "platform/MainQueue.h"
 #include "projects/windows/QVProjectView.h"
 #include "projects/windows/QVProjectWindowController.h"
+#include "shell/Defaults.h"
 
 #include <QAbstractItemModel>
 #include <QApplication>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QTest>
+
+#include <gtest/gtest.h>
 
 namespace scenario {
 
@@ -44,6 +47,24 @@ void closeEverything() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCoreApplication::processEvents();
 }
+
+namespace {
+
+// Every test starts as a session does, whatever order the tests run in and wherever the one
+// before stopped: no window of it left open, and every setting it removed at its factory value
+// again (a removed key reads as false, not as its factory value).
+class EachTestStartsAfresh : public ::testing::EmptyTestEventListener {
+    void OnTestEnd(const ::testing::TestInfo&) override {
+        closeEverything();
+        Defaults::resetDefaults();
+    }
+};
+const bool registered = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new EachTestStartsAfresh);
+    return true;
+}();
+
+}  // namespace
 
 void bringForward(QWidget* window) {
     window->show();

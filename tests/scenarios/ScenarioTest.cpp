@@ -62,7 +62,9 @@ QString withCaret(const HTMLView* view) {
 }  // namespace
 
 TEST(Scenario, TheOutlineSelectsOnOneClickAndOpensIntoTheEditorOnADoubleClickOrReturn) {
-    UserDefaults::standard().removeObject(QVProjectWindowController::DoubleClickToOpenFilesKey);
+    // The factory value (written once, when the application object is first made; a removed key
+    // reads as false).
+    UserDefaults::standard().setBool(true, QVProjectWindowController::DoubleClickToOpenFilesKey);
     TestDir dir;
     writeSite(dir);
     QVProjectWindowController* window = openProject(dir);
@@ -98,7 +100,7 @@ TEST(Scenario, TheOutlineSelectsOnOneClickAndOpensIntoTheEditorOnADoubleClickOrR
     click(view, row(view, "notes.txt", {}));
     EXPECT_TRUE(window->currentTextView()->path().endsWith("notes.txt"));
     EXPECT_EQ(QApplication::focusWidget(), view);
-    UserDefaults::standard().removeObject(QVProjectWindowController::DoubleClickToOpenFilesKey);
+    UserDefaults::standard().setBool(true, QVProjectWindowController::DoubleClickToOpenFilesKey);
     closeEverything();
 }
 

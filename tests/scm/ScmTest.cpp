@@ -44,11 +44,11 @@ struct TaskRecorder : QVInteractiveTaskDelegate {
 };
 
 std::shared_ptr<TaskRecorder> runShell(const QString& script, const QByteArray& input = {}, const QString& folder = {},
-                                       std::shared_ptr<QVInteractiveTask>* keep = nullptr, bool outputThroughPipe = false) {
+                                       std::shared_ptr<QVInteractiveTask>* keep = nullptr, bool outputToFile = false) {
     auto recorder = std::make_shared<TaskRecorder>();
     auto task = std::make_shared<QVInteractiveTask>(QStringLiteral("/bin/sh"));
     task->setArguments({QStringLiteral("-c"), script});
-    task->setOutputThroughPipe(outputThroughPipe);
+    task->setOutputToFile(outputToFile);
     task->setStandardInput(input);
     task->setWorkingDirectory(folder);
     task->setDelegate(recorder);
@@ -492,10 +492,60 @@ TEST(QVSCMInterface, SigtermMidCommitLetsTheCommitEndOrStopsItAndCleansUp) {
     }
 }
 
+TEST(QVSCMInterface, ACommitTheRepositoryTookFinishesInTheWorkingCopyWhenTheEditorDies) {
+    // The editor killed, or ended by a second SIGTERM while the first one's few seconds run,
+    // while the repository runs its post-commit hook: the client finishes its local step alone.
+    for (const bool twoTerms : {false, true}) {
+        SCOPED_TRACE(twoTerms ? "two SIGTERMs" : "SIGKILL");
+        Repository repository;
+        repository.commit({{QStringLiteral("a.txt"), "a\n"}});
+        const QString hook = repository.dir.write(QStringLiteral("repo/hooks/post-commit"), "#!/bin/sh\nsleep 3\n");
+        QFile::setPermissions(hook, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        repository.dir.write(QStringLiteral("wc/a.txt"), "b\n");
+        const auto youngest = [&] {
+            return client({QStringLiteral("info"), QStringLiteral("--show-item"), QStringLiteral("revision"), repository.url}, repository.wc).trimmed().toInt();
+        };
+        const int before = youngest();
+        QProcess qorvel;
+        qorvel.start(QStringLiteral(QORVEL_TERMINATION_HELPER), {repository.wc, QStringLiteral("a.txt"), QStringLiteral("taken")});
+        ASSERT_TRUE(qorvel.waitForReadyRead(30000));
+        ASSERT_TRUE(waitFor([&] { return youngest() == before + 1; }, 30000));
+        if (twoTerms) {
+            ::kill(pid_t(qorvel.processId()), SIGTERM);
+            waitFor([] { return false; }, 1000);
+            ::kill(pid_t(qorvel.processId()), SIGTERM);
+        } else {
+            ::kill(pid_t(qorvel.processId()), SIGKILL);
+        }
+        ASSERT_TRUE(qorvel.waitForFinished(30000));
+        EXPECT_EQ(qorvel.exitStatus(), QProcess::CrashExit);
+        // The client left running ends once the hook has.
+        const auto clientRuns = [&] {
+            for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs))
+                if (QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).canonicalFilePath() == QFileInfo(repository.wc).canonicalFilePath() &&
+                    readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).contains("commit"))
+                    return true;
+            return false;
+        };
+        ASSERT_TRUE(waitFor([&] { return !clientRuns(); }, 30000));
+        QFile::remove(hook);
+        // The copy knows its commit: unlocked, at the new revision, and the next commit lands.
+        EXPECT_FALSE(client({QStringLiteral("status")}, repository.wc).contains("  L "));
+        EXPECT_EQ(client({QStringLiteral("info"), QStringLiteral("--show-item"), QStringLiteral("revision"), QStringLiteral("a.txt")}, repository.wc).trimmed().toInt(),
+                  before + 1);
+        repository.dir.write(QStringLiteral("wc/a.txt"), "c\n");
+        const QByteArray next = client({QStringLiteral("commit"), QStringLiteral("-m"), QStringLiteral("next")}, repository.wc);
+        EXPECT_TRUE(next.contains("Committed revision")) << next.toStdString();
+    }
+}
+
 TEST(QVSCMInterface, EveryCommandNamesFilesHoldingAtSignsAndBlanksAsTheClientReadsThem) {
     Repository repository;
+    // "^/x.txt" lies in a folder named "^"; the client would read it as the repository root's
+    // x.txt, which holds other text.
     const QStringList names = {QStringLiteral("-x.txt"), QStringLiteral("logo@2x.png"), QStringLiteral("v1@"),
-                               QStringLiteral("a b/c@d.txt"), QStringLiteral("@lead.txt"), QStringLiteral("a b/@e.txt")};
+                               QStringLiteral("a b/c@d.txt"), QStringLiteral("@lead.txt"), QStringLiteral("a b/@e.txt"),
+                               QStringLiteral("^/x.txt")};
     // Moved into a folder, to the top, or to a name ending in "@...".
     const auto movedTo = [](const QString& n) {
         return n == QLatin1String("@lead.txt")    ? QStringLiteral("a b/@lead-moved.txt")
@@ -514,8 +564,9 @@ TEST(QVSCMInterface, EveryCommandNamesFilesHoldingAtSignsAndBlanksAsTheClientRea
         return recorder->events.join(u'|');
     };
     for (const QString& name : names) repository.dir.write(QStringLiteral("wc/") + name, "one\n");
-    ASSERT_EQ(run([&] { interface->addFiles(QStringList{QStringLiteral("a b")} + names.mid(0, 3) + names.mid(4, 1)); }),
-              QStringLiteral("done 1 a b,") + (names.mid(0, 3) + names.mid(4, 1)).join(u','));
+    repository.dir.write(QStringLiteral("wc/x.txt"), "the root's\n");
+    const QStringList added = QStringList{QStringLiteral("a b"), QStringLiteral("^"), QStringLiteral("x.txt")} + names.mid(0, 3) + names.mid(4, 1);
+    ASSERT_EQ(run([&] { interface->addFiles(added); }), QStringLiteral("done 1 ") + added.join(u','));
     ASSERT_EQ(run([&] { interface->commitFiles({QStringLiteral(".")}, QStringLiteral("one")); }), QStringLiteral("done 3 ."));
     const struct {
         const char* command;

@@ -48,7 +48,7 @@ protected:
                    "</array></plist>");
         file.close();
         QVBrowserRepository::sharedInstance().reloadList(true);
-        QVBrowser::setStarter([this](const QString& program, const QStringList& arguments) {
+        QVBrowser::setStarter([this](const QString& program, const QStringList& arguments, const QString&) {
             started.append((QStringList{program} + arguments).join(QLatin1Char(' ')));
             return true;
         });
@@ -109,13 +109,13 @@ TEST_F(PreviewCommandsTest, PagesAreSavedAndOpenedOtherFilesGoUnderTheirWebAddre
     // A browser whose entry is refused says so in the window, with the reason, and the page goes
     // to the desktop's default browser.
     started.clear();
-    const QString shell = dir.write("shell.desktop", "[Desktop Entry]\nType=Application\nName=Shell\nExec=sh -c -- %f\n");
+    const QString shell = dir.write("shell.desktop", "[Desktop Entry]\nType=Application\nName=Shell\nExec=nice -n 5 %f\n");
     QVPreviewCommands::previewInBrowser(*page, QVBrowser::fromPlist({{"name", "Shell"}, {"path", shell}}));
     EXPECT_EQ(started, QStringList{"xdg-open " + dir.file("index.html")});
     ASSERT_EQ(delegate->errors.size(), 2);
     EXPECT_EQ(delegate->errors[1].code(), QVPreviewCommands::BrowserNotUsedError);
     EXPECT_EQ(delegate->errors[1].localizedRecoverySuggestion(),
-              "\u201cShell\u201d: its command line names \u201csh\u201d, which may run a page\u2019s path as code.\n"
+              "\u201cShell\u201d: its command line runs the page as a program.\n"
               "The page opened in the desktop\u2019s default browser instead.");
 
     // An untitled text asks for a name and stops there (the panel was cancelled: nothing opens).

@@ -203,7 +203,7 @@ TEST(ProjectWindow, NewFilesRenamesAndImportsNeverReplaceOrEscape) {
 
     // Renames: one component, never over another file.
     const QModelIndex about = w.window->outlineModel()->indexForNode(w.node("about.html").get());
-    for (const QString& bad : {"../up.html", "a/b.html", "..", "index.html"}) {
+    for (const QString bad : {"../up.html", "a/b.html", "..", "index.html"}) {
         SCOPED_TRACE(bad.toStdString());
         w.window->outlineModel()->setData(about, bad, Qt::EditRole);
         settle();

@@ -41,6 +41,11 @@ void dragGrip(Window& window, int x) {
     }
 }
 
+// The width a test stores would be every later project window's: gone again when the test ends.
+struct ForgetsTheWidth {
+    ~ForgetsTheWidth() { UserDefaults::standard().removeObject(QVSplitView::WidthKey); }
+};
+
 }  // namespace
 
 TEST(SplitView, StoredWidthIsTakenWithinTheWindowAndMalformedValuesAreIgnored) {
@@ -58,6 +63,7 @@ TEST(SplitView, StoredWidthIsTakenWithinTheWindowAndMalformedValuesAreIgnored) {
         {"NaN", std::numeric_limits<double>::quiet_NaN(), QVSplitView::DefaultPaneWidth},
         {"wider than the window leaves the right pane", 5000, 800 - 1 - 100},
     };
+    const ForgetsTheWidth forget;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         UserDefaults::standard().setObject(c.stored, QVSplitView::WidthKey);
@@ -69,6 +75,7 @@ TEST(SplitView, StoredWidthIsTakenWithinTheWindowAndMalformedValuesAreIgnored) {
 }
 
 TEST(SplitView, TogglesRestoreTheWidthAndAGripDragKeepsTheMinimum) {
+    const ForgetsTheWidth forget;
     UserDefaults::standard().setInteger(200, QVSplitView::WidthKey);
     Window window;
     ASSERT_EQ(window.split->leftPaneWidth(), 200);
