@@ -779,29 +779,26 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
 
 bool QVFileDocument::redeclareEncoding(QVStringEncoding encoding) {
     const QString before = _textView->fullString();
-    QString after = before;
     const QString name = FileEncodings::declarationName(encoding);
-    QList<QVRange> changed;
-    const QList<QVRange> declared = FileEncodings::declaredCharsets(before);
-    for (auto range = declared.crbegin(); range != declared.crend(); ++range) {
-        const QString old = before.mid(range->location, range->length);
-        if (FileEncodings::encodingFromString(old) == encoding) continue;
+    // Last first, so each range stays where it was while the ones before it change.
+    QList<std::pair<QVRange, QString>> changes;
+    for (const QVRange range : FileEncodings::declaredCharsets(before)) {
+        const QString old = before.mid(range.location, range.length);
         // A page that writes its names in lower case keeps doing so.
-        after.replace(range->location, range->length, old == old.toLower() ? name.toLower() : name);
-        changed.prepend(*range);
+        if (FileEncodings::encodingFromString(old) != encoding) changes.prepend({range, old == old.toLower() ? name.toLower() : name});
     }
-    if (changed.isEmpty()) return false;
+    if (changes.isEmpty()) return false;
     const QString action = QVLocalized(QStringLiteral("Change Encoding Declaration"));
     if (_textView->string() != before) {
+        // Collapsed regions: the whole text, as one step that undoes exactly.
+        QString after = before;
+        for (const auto& [range, replacement] : changes) after.replace(range.location, range.length, replacement);
         _textView->undoableSetString(after, action);
-        return true;
+    } else {
+        _textView->performUndoable([&] {
+            for (const auto& [range, replacement] : changes) _textView->replaceRange(range, replacement);
+        }, action);
     }
-    _textView->performUndoable([&] {
-        for (auto range = changed.crbegin(); range != changed.crend(); ++range) {
-            const QString old = before.mid(range->location, range->length);
-            _textView->replaceRange(*range, old == old.toLower() ? name.toLower() : name);
-        }
-    }, action);
     return true;
 }
 

@@ -61,6 +61,40 @@ TEST(QVFileDocument, OneWayCodesSaveAsStandardCodesAndTheFirstSaveSaysSo) {
     }
 }
 
+// "Save as UTF-8" makes every declaration of the page name UTF-8 in one undo step: an XML
+// prolog and a content-type meta together, a style sheet's @charset.
+TEST(QVFileDocument, SavingInAnotherEncodingChangesTheDeclarationsInOneStep) {
+    const struct {
+        const char* name;
+        QByteArray bytes;
+        const char* saved;  // UTF-8, after 日本 typed at the end
+    } cases[] = {
+        {"page.xhtml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=ISO-8859-1\" /></head>caf\xe9\n",
+         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\" /></head>caf\u00e9\n\u65e5\u672c"},
+        {"style.iso-8859-1.css", "@charset \"iso-8859-1\";\np::before { content: \"\xa7\" }\n", "@charset \"utf-8\";\np::before { content: \"\u00a7\" }\n\u65e5\u672c"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        const QString path = dir.write(QString::fromLatin1(c.name), c.bytes);
+        QVFileDocument doc(path);
+        ASSERT_TRUE(doc.load());
+        ASSERT_EQ(doc.encoding(), TextEncoding::ISOLatin1);
+        const QString before = doc.textView()->fullString();
+        type(*doc.textView(), QStringLiteral("\u65e5\u672c"));
+        QVError question;
+        ASSERT_FALSE(doc.save(&question));
+        ASSERT_EQ(question.code(), QVFileDocument::EncodingCannotHoldTextQuestion);
+        bool saved = false;
+        doc.attemptRecovery(question, 0, [&](bool ok) { saved = ok; });
+        EXPECT_TRUE(saved);
+        EXPECT_EQ(readAll(path), QByteArray(c.saved));
+        EXPECT_EQ(doc.textView()->fullString(), QString::fromUtf8(c.saved));
+        doc.textView()->undo();
+        EXPECT_EQ(doc.textView()->fullString(), before + QStringLiteral("\u65e5\u672c"));
+    }
+}
+
 TEST(QVFileDocument, UneditedFilesSaveByteForByteAndNewLinesTakeTheFilesBreak) {
     struct Case {
         const char* name;
