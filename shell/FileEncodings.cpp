@@ -421,7 +421,7 @@ std::optional<QString> decodeRead(const QByteArray& bytes, const QString& path, 
                 if (!oneWay) {
                     const AppBundle& bundle = AppBundle::main();
                     const QString why = bundle.localizedString(QStringLiteral("ENCODING_CHOICE_NOT_VALID"),
-                                                               QStringLiteral("The file is not valid in %@, the encoding chosen for it before."));
+                                                               QStringLiteral("The file is not valid in %@, the encoding chosen for it."));
                     qvSetError(notice, QVError::app(FileEncodings::ReadNotice,
                                                     substitute(bundle.localizedString(QStringLiteral("Opened using %@")),
                                                                FileEncodings::displayName(detected)),

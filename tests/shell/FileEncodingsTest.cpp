@@ -352,9 +352,9 @@ TEST(FileEncodings, ReadNoticesOfRememberedEncodingsAndOneWayCodes) {
         {"detected shift_jis page", page, 0, ShiftJIS, 23, nullptr, nullptr},
         {"chosen shift_jis", page, ShiftJIS, ShiftJIS, 23, nullptr, nullptr},
         {"remembered utf-8, a clean shift_jis page", "<meta charset=\"shift_jis\">\n\x93\xfa\n", TextEncoding::UTF8, ShiftJIS, 23,
-         "Opened using Japanese (Shift JIS)", "The file is not valid in Unicode (UTF-8), the encoding chosen for it before."},
+         "Opened using Japanese (Shift JIS)", "The file is not valid in Unicode (UTF-8), the encoding chosen for it."},
         {"remembered euc-kr, now utf-8 without a declaration", "\xe6\x97\xa5\n", EUCKR, TextEncoding::UTF8, 23,
-         "Opened using Unicode (UTF-8)", "The file is not valid in Korean (EUC), the encoding chosen for it before."},
+         "Opened using Unicode (UTF-8)", "The file is not valid in Korean (EUC), the encoding chosen for it."},
         {"remembered encoding that reads it", "\x93\xfa\n", ShiftJIS, ShiftJIS, 0, nullptr, nullptr},
         {"euc-jp one-way code", "<?xml version=\"1.0\" encoding=\"euc-jp\"?>\n\x8e\xe0\n", 0, EUCJP, 23, nullptr,
          "Japanese (EUC) has two codes for some characters and writes the standard one: \u00a2, read from 8E E0 at byte 40, is "
