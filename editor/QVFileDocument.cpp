@@ -8,6 +8,7 @@
 #include "editor/QVFileDocumentDelegate.h"
 #include "editor/QVProjectSCMController.h"
 #include "editor/QVFileView.h"
+#include "editor/QVRecoveryFolder.h"
 #include "files/QVFile.h"
 #include "files/QVSCMStatusEntry.h"
 #include "languages/QVBundle.h"
@@ -105,10 +106,12 @@ QVFileDocument::QVFileDocument(const QString& path)
     if (_textView) {
         _textView->setUndoManager(undo);
         _textView->setFileConfigurationReader([this](const QString& key) { return fileConfigurationValueForKey(key); });
+        QVRecoveryFolder::shared().track(this);
     }
 }
 
 QVFileDocument::~QVFileDocument() {
+    QVRecoveryFolder::shared().untrack(this);
     setWatchesFile(false);
     setFileNode({});
     _callbacks.reset();
@@ -495,6 +498,7 @@ void QVFileDocument::endSave(quint64 save, bool uploaded, const QVError& error) 
         _lastCleanSave = save;
         // Clean at the state written: what was typed during the upload stays edited.
         QVDocument::saveCompleted(ended.token, ended.whole);
+        if (!isDocumentEdited()) QVRecoveryFolder::shared().drop(this);
     } else if (!uploaded) {
         // The site lacks what was written: still unsaved, whatever was typed since.
         if (latest) updateChangeCount(ChangeType::Done);
@@ -540,6 +544,7 @@ void QVFileDocument::close() {
     // A text view says so (QVTextViewIsClosing) to whoever follows its editor.
     _fileView->close();
     setWatchesFile(false);
+    QVRecoveryFolder::shared().untrack(this);
 }
 
 void QVFileDocument::sendExternalEditorEvent(const QVExternalEditorEvent& event) {
@@ -590,11 +595,13 @@ void QVFileDocument::runSaveAs(std::function<void(bool)> done) {
     });
 }
 
-void QVFileDocument::saveDocumentForForceClose() {
-    runSaveAs([this, alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter)](bool saved) {
-        if (alive.expired() || !saved) return;
-        if (const auto delegate = _delegate.lock()) delegate->documentShouldForceClose(this);
-    });
+void QVFileDocument::saveWhereItWas() {
+    // The window's tree (when it has one) gives the node of the file written anew.
+    _savingAs = true;
+    QVError error, warning;
+    const bool saved = save(&error, &warning);
+    _savingAs = false;
+    present(saved ? warning : error);
 }
 
 void QVFileDocument::didSave(const QString& previousFile, bool savedAs) {
@@ -705,9 +712,9 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
     case LocalFileRemovedQuestion:
         _removedQuestionUp = false;
         if (option == 0) {
-            // Not from within the alert's own handling: the panel opens on the next pass.
+            // Not from within the alert's own handling: a question the save asks comes next.
             MainQueue::post([this, alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter)] {
-                if (!alive.expired()) saveDocumentForForceClose();
+                if (!alive.expired()) saveWhereItWas();
             });
         } else if (const auto delegate = _delegate.lock()) {
             delegate->documentShouldForceClose(this);

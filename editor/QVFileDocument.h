@@ -162,9 +162,10 @@ public:
     bool saveForClose(std::function<void(bool saved)> finished, QVError* error = nullptr, QVError* warning = nullptr);
     // Whether a save waits for its node (an upload under way).
     bool isSaving() const { return !_pendingSaves.empty(); }
-    // The removed question's "Save File": the save panel; the window closes the document only
-    // after a successful save (a cancelled panel or a failed save keeps it open).
-    void saveDocumentForForceClose();
+    // The removed question's "Save File": writes the text where the file was and stays in its
+    // window, on the node the window's tree has for the path again (when it has a tree). A
+    // failed save is shown and leaves the document edited.
+    void saveWhereItWas();
 
     // A document without a file node watches its file itself (single files); a node watches
     // for the document of a tree.

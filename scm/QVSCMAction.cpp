@@ -140,8 +140,11 @@ void QVSCMAction::taskFinishedCommand(QVInteractiveTask* task, const QStringList
                                               : (last.isEmpty() ? QVLocalized(QStringLiteral("Subversion failed (exit status %1).")).arg(task->exitStatus()) : last));
         }
     }
-    const QString shown = type() == Cat ? QStringLiteral("(%1 bytes)").arg(bytes.size()) : QString();
-    SystemLog::notice(QStringLiteral("SCM: Finished command.  %1 %2").arg(error ? error.localizedRecoverySuggestion() : QStringLiteral("(null)"), shown));
+    // The error's words and the bytes read, when there are any.
+    QString finished = QStringLiteral("SCM: Finished command.");
+    if (error) finished += QStringLiteral("  ") + error.localizedRecoverySuggestion();
+    if (type() == Cat) finished += QStringLiteral(" (%1 bytes)").arg(bytes.size());
+    SystemLog::notice(finished);
     if (const auto told = _delegate.lock()) told->actionFinished(shared_from_this(), error);
 }
 

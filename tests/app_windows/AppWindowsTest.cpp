@@ -29,6 +29,7 @@
 #include "shell/QVUnknownFileTypeController.h"
 #include "tests/support/TestSupport.h"
 #include "tools/QVMultiFileSearchController.h"
+#include "tools/web/QVIntegratedPreviewController.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -43,6 +44,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QToolButton>
 #include <QTest>
 #include <QTreeView>
@@ -285,16 +287,50 @@ TEST_F(AppWindows, NewFileWithSelectionAndMultiFileFind) {
     EXPECT_TRUE(made->document()->isDocumentEdited());
     EXPECT_TRUE(made->document()->fileName().isEmpty());
 
+    // One item by one name in the Edit menu and its submenus, showing the key that opens it.
     QAction* find = nullptr;
-    for (QAction* action : QVMainMenu::windowMenu(window, P::EditMenu)->actions())
-        if (action->objectName() == QStringLiteral("multiFileFind")) find = action;
+    const QKeySequence key(Qt::CTRL | Qt::SHIFT | Qt::Key_F);
+    QList<QMenu*> menus{QVMainMenu::windowMenu(window, P::EditMenu)};
+    while (!menus.isEmpty())
+        for (QAction* action : menus.takeFirst()->actions()) {
+            if (action->menu()) menus << action->menu();
+            if (action->objectName() == QStringLiteral("multiFileFind")) find = action;
+            else EXPECT_TRUE(action->shortcut() != key && !action->text().contains(QStringLiteral("Find in Files"))) << action->text().toStdString();
+        }
     ASSERT_TRUE(find);
     EXPECT_TRUE(find->isVisible());
     EXPECT_EQ(find->text(), QStringLiteral("Multi File Find\u2026"));
-    find->trigger();
+    EXPECT_EQ(find->shortcut(), key);
+    window->raise();
+    window->activateWindow();
+    QApplication::setActiveWindow(window);
+    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : window, Qt::Key_F, Qt::ControlModifier | Qt::ShiftModifier);
     settle();
     ASSERT_TRUE(QVMultiFileSearchController::sharedControllerExists());
     EXPECT_TRUE(QVMultiFileSearchController::sharedController().window()->isVisible());
+    EXPECT_EQ(QVMultiFileSearchController::sharedController().window()->windowTitle(), QStringLiteral("Multi File Find"));
+}
+
+// The windows that open larger than a small screen (here the offscreen one, 800×600) open
+// inside its available area: the tabbed window, Multi File Find, Project Settings and Preview.
+TEST_F(AppWindows, WindowsOpenInsideTheScreen) {
+    UserDefaults::standard().setBool(true, QStringLiteral("QVUseTabs"));
+    QWidget* tabbed = controller().openDocumentWithContentsOfFile(dir.write("page.html", "<p>page</p>\n"));
+    controller().showPanel(QVDocumentController::Panel::MultiFileFind);
+    controller().showPanel(QVDocumentController::Panel::NewProject);
+    QVIntegratedPreviewController::sharedPreview().showURL(QUrl::fromLocalFile(dir.file("site/index.html")).toString());
+    settle();
+    QList<QWidget*> windows{tabbed, QVMultiFileSearchController::sharedController().window(), &QVIntegratedPreviewController::sharedPreview()};
+    for (QMainWindow* shown : visibleWindows())
+        if (qobject_cast<QVProjectSettingsWindowController*>(shown)) windows << shown;
+    ASSERT_EQ(windows.size(), 4);
+    for (QWidget* shown : windows) {
+        ASSERT_TRUE(shown && shown->isVisible());
+        const QRect available = shown->screen()->availableGeometry();
+        EXPECT_TRUE(available.contains(shown->frameGeometry())) << shown->windowTitle().toStdString() << " at "
+            << shown->frameGeometry().x() << "," << shown->frameGeometry().y() << " " << shown->frameGeometry().width() << "x" << shown->frameGeometry().height();
+    }
+    UserDefaults::standard().setBool(false, QStringLiteral("QVUseTabs"));
 }
 
 // Project Settings edits the open project: its name and its site (a changed site ends the

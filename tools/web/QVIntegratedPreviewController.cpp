@@ -9,6 +9,7 @@
 #include "platform/UserDefaults.h"
 #include "platform/web/QVWebView.h"
 #include "shell/FileEncodings.h"
+#include "shell/QVScreenPlacement.h"
 #include "shell/URLStringAdditions.h"
 #include "tools/QVBrowser.h"
 
@@ -87,6 +88,7 @@ QVIntegratedPreviewController::QVIntegratedPreviewController() {
     statusBar();
     resize(900, 700);
     restoreGeometry(UserDefaults::standard().objectForKey(frameKey()).toByteArray());
+    QVScreenPlacement::keepInside(this);
 
     QVWebView::Policy policy;
     policy.alert = [this](const QString& message) { showAlert(message); };
