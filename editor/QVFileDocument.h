@@ -227,6 +227,9 @@ private:
     // Saves (to path when it is another file, or for the waiting close) in encoding, which is
     // the document's from then on; the encoding it had stays when the save fails. Says how it went.
     bool saveInEncoding(QVStringEncoding encoding, const QString& path, std::function<void(bool)> closeFinished);
+    // Makes the encoding declarations of the text (see FileEncodings::declaredCharsets) name
+    // encoding, as one undo step; false when none needed a change.
+    bool redeclareEncoding(QVStringEncoding encoding);
     void present(const QVError& error);
     // A failed write as the save error (code 17) with the path and the reason.
     static QVError saveFailure(const QVError& failure, const QString& path);
@@ -236,7 +239,12 @@ private:
 
     // The misfit warning's sentence for the first character of text encoding cannot hold; empty
     // when all fit.
-    static QString misfitSentence(const QString& text, QVStringEncoding encoding);
+    static QString misfitSentence(const QString& text, QVStringEncoding encoding, QStringView fallbacks = {});
+    // The characters the file read one way that saving in encoding writes with their table's
+    // fallback codes: only in the encoding the text was read in.
+    QStringView fallbacksFor(QVStringEncoding encoding) const {
+        return encoding && encoding == _readEncoding ? QStringView(_fallbackCharacters) : QStringView();
+    }
 
     std::unique_ptr<QVFileView> _fileView;
     QPointer<HTMLView> _textView;
@@ -246,6 +254,10 @@ private:
     void keepFileEntry(const QString& path, const QVariant& entry);
     void restoreCustomBundle();
     QVError _loadNotice;
+    QVStringEncoding _readEncoding = 0;  // what the last load decoded with
+    QString _fallbackCharacters;         // see fallbacksFor()
+    QVError _rewrittenNotice;            // the load's notice of bytes saving changes, until a save did
+    bool _savingRewritten = false;       // the save under way is that save
     // How the file read in UTF-16 held it: written back the same way.
     enum class UTF16Form { LittleEndianMarked, BigEndianMarked, BigEndian };
     UTF16Form _utf16Form = UTF16Form::LittleEndianMarked;

@@ -1,26 +1,30 @@
 #include "platform/web/QVWebView.h"
 
+#include "platform/AppBundle.h"
 #include "platform/SystemLog.h"
-#include "platform/web/QVWebEngineBackend.h"
+#include "platform/web/QVWebViewInternals.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QFile>
 #include <QFileInfo>
+#include <QHideEvent>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
+#include <QLibrary>
+#include <QOpenGLContext>
 #include <QLibraryInfo>
+#include <QMimeDatabase>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QStringDecoder>
 #include <QTextBrowser>
-#include <QTimer>
 #include <QVBoxLayout>
-#include <QLibrary>
-#include <QOpenGLContext>
 
 #include <mutex>
 #include <unistd.h>
@@ -32,17 +36,13 @@ Q_GUI_EXPORT void qt_gl_set_global_share_context(QOpenGLContext* context);
 
 namespace {
 
+QString webEngineModulePath();
+
 struct EngineChoice {
     QVWebView::Engine engine = QVWebView::Engine::WebEngine;
     QString reason;
     QString remedy;  // what the user can do about it
 };
-
-// Where the library that holds WebEngine lies: lib/qorvel beside the program's bin folder, in
-// the build as where it is installed.
-QString webEngineModulePath() {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/../lib/qorvel/libqorvel-webengine.so");
-}
 
 EngineChoice chooseEngine() {
     if (!qEnvironmentVariableIsEmpty("QORVEL_NO_WEBENGINE"))
@@ -120,25 +120,24 @@ QString bridgeScript(const QStringList& names, const QString& token) {
         .arg(namesJSON, tokenJSON);
 }
 
-// The page scripts and, when there are handlers, the bridge, for a page made now.
-QList<QVWebEngineBackend::Script> pageScripts() {
+}  // namespace
+
+QVWebViewInternals::PageScripts QVWebViewInternals::pageScripts() {
     PageContent& content = pageContent();
-    QStringList scripts, names;
+    PageScripts made;
+    QStringList names;
     {
         std::lock_guard<std::mutex> locker(content.lock);
-        scripts = content.scripts;
+        made.scripts = content.scripts;
         names = content.handlers.keys();
     }
     names.sort();
-    QList<QVWebEngineBackend::Script> list;
-    if (!names.isEmpty()) list.append({QStringLiteral("qorvel-message-bridge"), bridgeScript(names, content.token), true});
-    for (qsizetype i = 0; i < scripts.size(); ++i)
-        list.append({QStringLiteral("qorvel-page-script-%1").arg(i), scripts.at(i), false});
-    return list;
+    if (!names.isEmpty()) made.bridge = bridgeScript(names, content.token);
+    return made;
 }
 
 // A console line that carries a posted message goes to its handler; true when it was one.
-bool deliverPosted(const QString& line) {
+bool QVWebViewInternals::deliverPosted(const QString& line) {
     PageContent& content = pageContent();
     if (!line.startsWith(content.token)) return false;
     const QJsonDocument document = QJsonDocument::fromJson(line.mid(content.token.size()).toUtf8());
@@ -153,12 +152,21 @@ bool deliverPosted(const QString& line) {
     return true;
 }
 
+namespace {
+
+// Where the library that holds WebEngine lies: lib/qorvel beside the program's bin folder, in
+// the build as where it is installed.
+QString webEngineModulePath() {
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../lib/qorvel/libqorvel-webengine.so");
+}
+
 // The library loaded the first time a page is shown with WebEngine (never at launch), and its
 // factory; null, with why, when it cannot be loaded. WebEngine shares its textures with the
 // program's windows through Qt's global OpenGL context, which Qt makes while starting when asked
 // to; a program that loads WebEngine later makes that context first, as WebEngine would have.
-QVWebEngineBackendFactory webEngineFactory(QString* why) {
-    static QVWebEngineBackendFactory factory = nullptr;
+// The library finds the web view's own code in the program, which exports its symbols for it.
+QVWebViewInternals::Factory webEngineFactory(QString* why) {
+    static QVWebViewInternals::Factory factory = nullptr;
     static QString error;
     static bool tried = false;
     if (!tried) {
@@ -170,64 +178,13 @@ QVWebEngineBackendFactory webEngineFactory(QString* why) {
             qt_gl_set_global_share_context(context);
         }
         QLibrary library(webEngineModulePath());
-        if (library.load()) factory = reinterpret_cast<QVWebEngineBackendFactory>(library.resolve(QVWebEngineBackendFactoryName));
+        library.setLoadHints(QLibrary::ResolveAllSymbolsHint);
+        if (library.load()) factory = reinterpret_cast<QVWebViewInternals::Factory>(library.resolve(QVWebViewInternals::FactoryName));
         if (!factory) error = library.errorString();
     }
     if (why) *why = error;
     return factory;
 }
-
-// The page shown by WebEngine, in the library loaded for it.
-class WebEngineView : public QVWebView {
-public:
-    WebEngineView(QWidget* parent, QVWebEngineBackendFactory factory) : QVWebView(parent) {
-        QVWebEngineBackend::Hooks hooks;
-        hooks.loadStarted = [this] {
-            _progress = 0;
-            Q_EMIT loadStarted();
-        };
-        hooks.loadProgress = [this](int progress) { _progress = progress; };
-        hooks.loadFailed = [this](const QUrl& url, const QString& description) { Q_EMIT loadFailed(url, description); };
-        hooks.loadFinished = [this](bool ok) {
-            _progress = 100;
-            Q_EMIT loadFinished(ok);
-        };
-        hooks.urlChanged = [this](const QUrl& url) { Q_EMIT urlChanged(url); };
-        hooks.titleChanged = [this](const QString& title) { Q_EMIT titleChanged(title); };
-        hooks.linkHovered = [this](const QString& url) { Q_EMIT linkHovered(url); };
-        hooks.linkClicked = [this](const QUrl& url) {
-            if (policy().linkClicked) policy().linkClicked(url, QString());
-        };
-        hooks.newWindowRequested = [this](const QUrl& url) { openInNewWindow(url); };
-        hooks.alert = [this](const QString& message) {
-            if (policy().alert) policy().alert(message);
-        };
-        hooks.confirm = [this](const QString& message) { return policy().confirm && policy().confirm(message); };
-        hooks.consoleMessage = deliverPosted;
-        hooks.processEnded = [](const QString& line) { SystemLog::warning(line); };
-        _backend = factory(this, hooks, pageScripts());
-        auto* layout = new QVBoxLayout(this);
-        layout->setContentsMargins(0, 0, 0, 0);
-        layout->addWidget(_backend->widget());
-    }
-    // The page goes while this view is whole: what it reports on its way reaches a live view.
-    ~WebEngineView() override { delete _backend->widget(); }
-    Engine viewEngine() const override { return Engine::WebEngine; }
-    void load(const QUrl& url) override { _backend->load(url); }
-    void setHtml(const QString& html, const QUrl& base) override { _backend->setHtml(html, base); }
-    QUrl url() const override { return _backend->url(); }
-    void reload() override { _backend->reload(); }
-    void stop() override { _backend->stop(); }
-    void back() override { _backend->back(); }
-    void forward() override { _backend->forward(); }
-    int loadProgress() const override { return _progress; }
-    QPointF scrollPosition() const override { return _backend->scrollPosition(); }
-    void setScrollPosition(const QPointF& position) override { _backend->setScrollPosition(position); }
-
-private:
-    QVWebEngineBackend* _backend = nullptr;
-    int _progress = 100;
-};
 
 // A page's text without its scripts: a plain view runs none, and would show their source as text.
 QString withoutScripts(const QString& html) {
@@ -289,8 +246,12 @@ public:
         connect(_browser, &QTextBrowser::anchorClicked, this, [this](const QUrl& link) {
             const QUrl url = _browser->source().resolved(link);
             if (policy().linkClicked) policy().linkClicked(url, QString());
-            if (url.isLocalFile() || url.scheme().isEmpty()) load(url);
-            else openInNewWindow(url);
+            if (url.isLocalFile() || url.scheme().isEmpty()) {
+                load(url);
+            } else {
+                noteUserInput();
+                handToDesktop(url, true);
+            }
         });
         connect(_browser, &QTextBrowser::highlighted, this, [this](const QUrl& link) {
             Q_EMIT linkHovered(link.isEmpty() ? QString() : _browser->source().resolved(link).toString());
@@ -366,7 +327,7 @@ QVWebView* QVWebView::create(QWidget* parent) { return create(parent, engine());
 QVWebView* QVWebView::create(QWidget* parent, Engine kind) {
     if (kind == Engine::WebEngine) {
         QString why;
-        if (const QVWebEngineBackendFactory factory = webEngineFactory(&why)) return new WebEngineView(parent, factory);
+        if (const QVWebViewInternals::Factory factory = webEngineFactory(&why)) return factory(parent);
         EngineChoice& choice = engineChoice();
         if (choice.engine == Engine::WebEngine) {
             choice = {Engine::TextBrowser, QStringLiteral("Qorvel's library for it could not be loaded (%1)").arg(why),
@@ -396,7 +357,20 @@ void QVWebView::resetPageContent() {
     content.handlers.clear();
 }
 
-void QVWebView::openInNewWindow(const QUrl& url) {
+void QVWebView::handToDesktop(const QUrl& url, bool clicked) {
+    // The page's own word that it was clicked is not enough: one click of the user's in the view
+    // lets one address out.
+    if (!clicked || !_userInput) {
+        Q_EMIT refused(QVLocalized(QStringLiteral("A page may open %1 only when you click it: not opened.")).arg(url.toDisplayString()));
+        return;
+    }
+    static const QStringList desktopSchemes{QStringLiteral("http"), QStringLiteral("https"), QStringLiteral("mailto")};
+    if (!desktopSchemes.contains(url.scheme())) {
+        Q_EMIT refused(QVLocalized(QStringLiteral("A page may hand only web and mail addresses to other programs: %1 not opened."))
+                           .arg(url.toDisplayString()));
+        return;
+    }
+    _userInput = false;
     if (_policy.newWindowRequested) _policy.newWindowRequested(url);
-    else QDesktopServices::openUrl(url);
+    QDesktopServices::openUrl(url);
 }
