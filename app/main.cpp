@@ -10,7 +10,6 @@
 #include "platform/Process.h"
 #include "platform/QVInstanceChannel.h"
 #include "platform/UserDefaults.h"
-#include "platform/web/QVWebView.h"
 #include "scm/QVSCMInterface.h"
 #include "shell/QVRelaunch.h"
 
@@ -90,7 +89,6 @@ int main(int argc, char** argv) {
         QVInstanceChannel::handToRunning(fileArguments(argc, argv), workingFolder))
         return 0;
 
-    QVWebView::prepareApplication();
     QApplication app(argc, argv);
     nameApplication();
     QApplication::setDesktopFileName(AppBundle::main().bundleIdentifier());

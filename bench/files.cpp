@@ -4,7 +4,10 @@
 // rg see them), and of a generated tree of many small folders. Both sides run as whole processes
 // in turns on the same input; each walk is also given with the start-up taken off both sides (the
 // same program walking an empty folder, in the same round). This program is its own Qorvel side
-// ("bench_files list FOLDER" / "bench_files walk FOLDER").
+// ("bench_files list FOLDER" / "bench_files walk FOLDER"); "bench_files make FOLDER" only makes the
+// three trees in FOLDER, for bench/crosscheck to time the same walks with another harness.
+// find runs as a user runs it, `find DIR > /dev/null`: its output fully buffered by stdio, as
+// ours is.
 #include "bench/BenchSupport.h"
 #include "bench/Paired.h"
 #include "files/QVFileEnumerator.h"
@@ -46,8 +49,9 @@ int walk(const QString& folder) {
     static char buffer[1 << 16];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     int count = 0;
+    QByteArray path;
     while (enumerator.nextObject()) {
-        const QByteArray path = FileName::encode(enumerator.path());
+        FileName::encode(enumerator.path(), path);
         std::fwrite(path.constData(), 1, size_t(path.size()), stdout);
         std::fputc('\n', stdout);
         ++count;
@@ -116,8 +120,8 @@ void walkRows(const QString& name, const QString& self, const QString& tree, con
         walkAlone.peer.push_back({b.wall - eb.wall, b.cpu - eb.cpu, b.ok && eb.ok});
         walkAlone.ok = whole.ok && ea.ok && eb.ok;
     }
-    paired::addRow(paired::row(name.toStdString() + " / find, whole process", whole));
-    paired::addRow(paired::row(name.toStdString() + " / find, the walk alone (goal 1.3)", walkAlone));
+    paired::addRow(paired::row(name.toStdString() + " / find DIR > /dev/null, whole process", whole));
+    paired::addRow(paired::row(name.toStdString() + " / find DIR > /dev/null, the walk alone (goal 1.3)", walkAlone));
     *ok = *ok && whole.ok && walkAlone.ok;
 }
 
@@ -127,8 +131,10 @@ int main(int argc, char** argv) {
     if (argc == 3 && !std::strcmp(argv[1], "list")) return list(QString::fromLocal8Bit(argv[2]));
     if (argc == 3 && !std::strcmp(argv[1], "walk")) return walk(QString::fromLocal8Bit(argv[2]));
     QCoreApplication app(argc, argv);
-    const int rounds = argc > 1 ? std::atoi(argv[1]) : 15;
-    QTemporaryDir scratch;
+    const bool makeOnly = argc == 3 && !std::strcmp(argv[1], "make");
+    const int rounds = argc > 1 && !makeOnly ? std::atoi(argv[1]) : 15;
+    QTemporaryDir temporary;
+    QDir scratch(makeOnly ? QString::fromLocal8Bit(argv[2]) : temporary.path());
     const QString flat = scratch.filePath(QStringLiteral("flat"));
     QDir().mkpath(flat);
     for (int i = 0; i < 10000; ++i) write(flat + QStringLiteral("/file-%1.html").arg(i, 5, 10, QLatin1Char('0')), QByteArray(i % 700, 'x'));
@@ -145,6 +151,7 @@ int main(int argc, char** argv) {
     makeSmallFolders(small);
     const QString empty = scratch.filePath(QStringLiteral("empty"));
     QDir().mkpath(empty);
+    if (makeOnly) return 0;
 
     const QString self = QCoreApplication::applicationFilePath();
     const auto listing = paired::compare({self, QStringLiteral("list"), flat}, {QStringLiteral("ls"), QStringLiteral("-la"), flat}, rounds);

@@ -27,6 +27,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <string_view>
 #include <sys/stat.h>
 
 namespace {
@@ -34,6 +35,26 @@ namespace {
 bool nameMatchesFilters(const QString& name) { return QVFileFilters::sharedFilters()->stringMatchesFilters(name); }
 
 bool sortsBefore(const QString& a, const QString& b) { return QString::compare(a, b, Qt::CaseInsensitive) < 0; }
+
+// A name case-folded, to sort by: a name in ASCII (nearly every one a walk meets) is folded by
+// lowering its capitals, and one without capitals is its own key, shared rather than copied.
+QString sortKey(const QString& name) {
+    const char16_t* units = reinterpret_cast<const char16_t*>(name.utf16());
+    const qsizetype size = name.size();
+    qsizetype firstCapital = -1;
+    for (qsizetype i = 0; i < size; ++i) {
+        if (units[i] >= 0x80) return name.toCaseFolded();
+        if (firstCapital < 0 && units[i] >= u'A' && units[i] <= u'Z') firstCapital = i;
+    }
+    if (firstCapital < 0) return name;
+    QString folded = name;
+    char16_t* out = reinterpret_cast<char16_t*>(folded.data());
+    for (qsizetype i = firstCapital; i < size; ++i)
+        if (out[i] >= u'A' && out[i] <= u'Z') out[i] = char16_t(out[i] + 32);
+    return folded;
+}
+
+std::u16string_view unitsOf(const QString& text) { return {reinterpret_cast<const char16_t*>(text.utf16()), size_t(text.size())}; }
 
 }  // namespace
 
@@ -363,14 +384,14 @@ void QVFile::fileRepresentationDidLoadChildren(QVFileRepresentation* representat
             if (filters.matches(child->name())) continue;
             auto node = create(child, self);
             node->setDelegate(_delegate);
-            made.emplace_back(child->name().toCaseFolded(), std::move(node));
+            made.emplace_back(sortKey(child->name()), std::move(node));
         }
         // Positions are sorted, not the entries: no entry moves, and the listing's position
         // breaks ties as a stable sort would.
         std::vector<quint32> order(made.size());
         for (quint32 i = 0; i < order.size(); ++i) order[i] = i;
         std::sort(order.begin(), order.end(), [&made](quint32 a, quint32 b) {
-            const int c = QString::compare(made[a].first, made[b].first, Qt::CaseSensitive);
+            const int c = unitsOf(made[a].first).compare(unitsOf(made[b].first));
             return c < 0 || (c == 0 && a < b);
         });
         mine.reserve(qsizetype(made.size()));

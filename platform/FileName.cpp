@@ -104,8 +104,21 @@ QString FileName::decode(const char* bytes) {
 QByteArray FileName::encode(const QString& path) {
     if (QtPrivate::isAscii(QStringView(path))) return path.toLatin1();
     QByteArray bytes;
-    bytes.reserve(path.size() + path.size() / 2);
+    encode(path, bytes);
+    return bytes;
+}
+
+void FileName::encode(const QString& path, QByteArray& bytes) {
     const qsizetype n = path.size();
+    if (QtPrivate::isAscii(QStringView(path))) {
+        bytes.resize(n);
+        char* out = bytes.data();
+        const char16_t* in = reinterpret_cast<const char16_t*>(path.utf16());
+        for (qsizetype i = 0; i < n; ++i) out[i] = char(in[i]);
+        return;
+    }
+    bytes.resize(0);
+    bytes.reserve(n + n / 2);
     for (qsizetype i = 0; i < n; ++i) {
         const char16_t c = path.at(i).unicode();
         char32_t code = c;
@@ -133,7 +146,6 @@ QByteArray FileName::encode(const QString& path) {
             bytes.append(char(0x80 | (code & 0x3F)));
         }
     }
-    return bytes;
 }
 
 bool FileName::hasEscapes(const QString& path) {

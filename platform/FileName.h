@@ -22,6 +22,9 @@ public:
     static QString decode(const QByteArray& bytes);
     static QString decode(const char* bytes);
     static QByteArray encode(const QString& path);
+    // The same into bytes (replacing what they held), whose buffer is used again: a walk that
+    // writes every path it meets allocates no bytes per path.
+    static void encode(const QString& path, QByteArray& bytes);
 
     // Whether the string holds bytes that are not UTF-8 (escaped as above).
     static bool hasEscapes(const QString& path);

@@ -53,14 +53,43 @@ public:
     // the lists' locks per name; edits made after it was taken do not reach it.
     // Patterns that can stand as alternatives of one expression (no numbered references or
     // groups, inline options or quoting reaching past their own text) are matched as one, so a
-    // name costs one match rather than one per filter.
+    // name costs one match rather than one per filter. Patterns made only of letters, ".",
+    // classes of letters, "*" after one of those, "^" and "$" (every shipped filter) are matched
+    // without an expression for a name in ASCII, the walk's every name: a name costs a few
+    // comparisons rather than an expression tried at each of its characters.
     class Matcher {
     public:
         bool matches(const QString& name) const;
+        // The patterns in that plain form, as alternatives (for the tests).
+        struct Element {
+            quint64 accepts[2] = {0, 0};  // the ASCII characters it takes (lower case), one bit each
+            bool repeated = false;        // "*": none or any number
+            void accept(char c) { accepts[uchar(c) >> 6] |= quint64(1) << (uchar(c) & 63); }
+            bool takes(char c) const { return (accepts[uchar(c) >> 6] >> (uchar(c) & 63)) & 1; }
+        };
+        struct Alternative {
+            bool atStart = false, atEnd = false;
+            std::vector<Element> elements;
+            qsizetype length = -1;  // of the names it matches, when it has no repetition
+            char lead = 0;          // the one character its first element takes, if it takes one
+        };
+        // The alternatives of pattern (as a filter compiles it), or nothing when it has another form.
+        static std::optional<std::vector<Alternative>> plainForm(const QString& pattern);
+        // The alternatives by the last character a name must end with (those of a fixed length
+        // at the end), by the first it must start with (the others at the start), and the rest:
+        // a name is tried only against the few its ends let in.
+        struct Index {
+            std::vector<Alternative> alternatives;
+            std::vector<quint32> byLast[128], byFirst[128], others;
+            void add(std::vector<Alternative> more);
+        };
 
     private:
         friend class QVFileFilters;
         QVarLengthArray<std::shared_ptr<const QVRegex>, 8> _regexes;
+        // The plain patterns, and their expressions for names beyond ASCII.
+        std::shared_ptr<const Index> _plain;
+        QVarLengthArray<std::shared_ptr<const QVRegex>, 8> _plainRegexes;
     };
     Matcher matcher();
     // How many expressions the matchers of this process have run on names: what matching a
@@ -101,8 +130,18 @@ private:
     std::optional<QList<std::shared_ptr<QVFileFilter>>> _filters;
     QList<std::shared_ptr<QVFileFilter>> _defaultFilters;
     bool _modified = false;
-    // The expression the combinable patterns last made, and the filters' expressions it stands
-    // for (a new one is compiled only when those change).
-    std::vector<std::shared_ptr<const QVRegex>> _combinedFrom;
-    std::shared_ptr<const QVRegex> _combined;
+    // One expression for the patterns together (or each alone when that fails to compile).
+    QVarLengthArray<std::shared_ptr<const QVRegex>, 8> combined(const std::vector<std::shared_ptr<const QVRegex>>& together, int slot);
+    // The expressions the plain patterns (slot 0) and the other combinable ones (slot 1) last
+    // made, and the filters' expressions each stands for (a new one is compiled only when those
+    // change).
+    std::vector<std::shared_ptr<const QVRegex>> _combinedFrom[2];
+    std::shared_ptr<const QVRegex> _combined[2];
+    // Which of the filters' expressions have the plain form, and its alternatives.
+    struct PlainForms {
+        std::vector<bool> plain;
+        Matcher::Index index;
+    };
+    std::vector<std::shared_ptr<const QVRegex>> _formsFrom;
+    std::shared_ptr<const PlainForms> _forms;
 };

@@ -3,7 +3,8 @@
 // renders simple local HTML without scripts (their text is left out) under a line saying why.
 // Callers see one interface and never name either engine. A page can do no more than in a
 // browser: a page from the disk reads no other file, and nothing leaves for the desktop but a
-// web or mail address the user clicked.
+// web or mail address the user clicked. WebEngine lives in a library of its own, loaded when the
+// first view of it is made.
 #pragma once
 
 #include <QPointF>
@@ -19,9 +20,6 @@ class QVWebView : public QWidget {
 public:
     enum class Engine { WebEngine, TextBrowser };
 
-    // Call before the QApplication is made: WebEngine shares its OpenGL contexts with the
-    // application's, and learns the scheme local pages are served in.
-    static void prepareApplication();
     // Which engine create() makes in this process, decided once: the plain view when
     // QORVEL_NO_WEBENGINE is set, when WebEngine's helper process is missing, or when the
     // process runs as root with Chromium's sandbox on (Chromium refuses to start so; set

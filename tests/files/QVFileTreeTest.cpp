@@ -109,6 +109,14 @@ TEST(QVFileTree, MergesBothSidesByExactNameInCaseInsensitiveOrderUnderTheFilters
     EXPECT_EQ(inert->fileWatcher(), nullptr);
 }
 
+// Names in ASCII and beyond it sort together by their case-folded form.
+TEST(QVFileTree, NamesBeyondAsciiSortAmongTheOthersByTheirFoldedForm) {
+    Tree t({"Zeta", QStringLiteral("éclair"), QStringLiteral("Ébène"), "alpha", "ALPHA2", "sSa"});
+    QStringList names;
+    for (const auto& child : t.root->children(true)) names << child->name();
+    EXPECT_EQ(names, QStringList({"alpha", "ALPHA2", "sSa", "Zeta", QStringLiteral("Ébène"), QStringLiteral("éclair")}));
+}
+
 TEST(QVFileTree, RootLookupWalkAndQueueChanges) {
     Tree t({"a/x", "b", "css/site.css"});
     const QStringList rootParts = t.dir.path().split('/');

@@ -110,11 +110,15 @@ TEST(QVFileFilters, UserFiltersMatchWhenEnabledAndValid) {
     };
     for (const auto& row : rows)
         EXPECT_EQ(filters->stringMatchesFilters(QLatin1String(row.name)), row.hidden) << row.name;
-    // A name that no filter hides costs one expression for the patterns that combine, and one for
-    // each that cannot (the group number, the option, the verb), not one per filter.
+    // A name that no filter hides costs one expression for each pattern that cannot combine (the
+    // group number, the option, the verb), not one per filter; the plain patterns (every other
+    // one here) cost none for a name in ASCII, and one combined expression beyond it.
     const QVFileFilters::Matcher matcher = filters->matcher();
-    const quint64 before = QVFileFilters::expressionsRun();
+    quint64 before = QVFileFilters::expressionsRun();
     EXPECT_FALSE(matcher.matches(QStringLiteral("index.html")));
+    EXPECT_EQ(QVFileFilters::expressionsRun() - before, 3u);
+    before = QVFileFilters::expressionsRun();
+    EXPECT_FALSE(matcher.matches(QStringLiteral("ïndex.html")));
     EXPECT_EQ(QVFileFilters::expressionsRun() - before, 4u);
 
     const QList<std::shared_ptr<QVFileFilter>> list = filters->filters();
@@ -123,6 +127,40 @@ TEST(QVFileFilters, UserFiltersMatchWhenEnabledAndValid) {
     EXPECT_FALSE(list[5]->valid());
     EXPECT_FALSE(list[6]->valid()) << "a pattern without title is not";
     EXPECT_TRUE(list[0]->valid());
+}
+
+// Patterns matched in the plain form give what their expressions give, name by name: anchors,
+// "$" before a final line break, ".", classes, repetition, escaped signs, case, groups that are
+// whole alternatives; and patterns of other forms are left to the expressions.
+TEST(QVFileFilters, PlainPatternsMatchAsTheirExpressions) {
+    const QStringList plain = {QString::fromLatin1(QVFileFilters::BuiltInPattern1), QString::fromLatin1(QVFileFilters::BuiltInPattern2),
+                               "~$", "(^\\..*\\.sw[op]$)|(^#.*#$)", "(^\\.hg$)|(^\\.hgignore$)|(^\\.bzr$)|(^_darcs$)",
+                               "(^Thumbs\\.db$)|(^desktop\\.ini$)|(^\\._)", "^node_modules$", "a.b", "^x$|^y$", "(?:ab)|c*d",
+                               "x*", "^$", "\\.LOG$", "a|", "()", "[Mm]ake.*file"};
+    const QStringList other = {"^(q)\\1$", "(?-i)^Zz$", "a+", "b?c", "[^a]", "[a-z]x", "\\d", "^a(b|c)$", "a{2}", "x*y*z*w",
+                               "é$", "a$b", "(unclosed"};
+    for (const QString& pattern : other) EXPECT_FALSE(QVFileFilters::Matcher::plainForm(pattern).has_value()) << pattern.toStdString();
+    const QStringList names = {"index.html", ".DS_Store", "x.ds_store", "a.qorvel", "file.tmp_Qorvel.1", ".svn", ".SVN", "cvs", "mycvs",
+                               ".gitignore.bak", "notes~", "notes~\n", "~notes", ".main.swp", ".main.swo", "main.swp", ".swp", "#draft#",
+                               "#draft", ".hg", ".hgx", "_darcs", "thumbs.DB", "desktop.ini", "._resource", ".x", "node_modules",
+                               "node_modules\n", "node_modulesx", "axb", "a\nb", "ab", "x", "y", "xy", "ab", "zcd", "ccd", "", "\n",
+                               "x.log", "X.LOG\n", "x.log.1", "Makefile", "makeAfile", "cmake.file", "MAKE"};
+    for (const QString& pattern : plain) {
+        ASSERT_TRUE(QVFileFilters::Matcher::plainForm(pattern).has_value()) << pattern.toStdString();
+        TestDir dir;
+        const auto filters = listWithStore(dir, QVariantList{filterPlist(QStringLiteral("one"), pattern, true)});
+        const auto regex = QVRegex::create(pattern, QVFileFilter::MatchOptions);
+        const auto builtIn1 = QVRegex::create(QString::fromLatin1(QVFileFilters::BuiltInPattern1), QVFileFilter::MatchOptions);
+        const auto builtIn2 = QVRegex::create(QString::fromLatin1(QVFileFilters::BuiltInPattern2), QVFileFilter::MatchOptions);
+        const QVFileFilters::Matcher matcher = filters->matcher();
+        const quint64 before = QVFileFilters::expressionsRun();
+        for (const QString& name : names) {
+            const bool expected = regex->copyMatchForString(name).has_value() || builtIn1->copyMatchForString(name).has_value() ||
+                                  builtIn2->copyMatchForString(name).has_value();
+            EXPECT_EQ(matcher.matches(name), expected) << pattern.toStdString() << " on " << name.toStdString();
+        }
+        EXPECT_EQ(QVFileFilters::expressionsRun(), before) << pattern.toStdString();
+    }
 }
 
 TEST(QVFileFilters, FilterFieldsValidationAndEdits) {

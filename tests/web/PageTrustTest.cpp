@@ -19,7 +19,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
-#include <QWebEngineView>
 
 #include <algorithm>
 #include <functional>
@@ -196,7 +195,7 @@ TEST(PageTrust, AHostilePageReadsNoOtherFileAndOpensOnlyWhatTheUserClicks) {
 
         // The user's clicks: a link with a target, one that opens three windows, Qorvel's own
         // scheme, a file with a target, and mail.
-        QWidget* target = c.view->findChild<QWebEngineView*>()->focusProxy();
+        QWidget* target = webEngineViewIn(c.view)->focusProxy();
         struct Click {
             int y;
             QStringList opened;

@@ -10,6 +10,14 @@
 #include <QTimer>
 #include <QUrl>
 
+// The WebEngine view inside a web view, found by its class name: it is the library's, and the
+// suites link none of it. Null in a plain view.
+inline QWidget* webEngineViewIn(QWidget* view) {
+    for (QWidget* child : view->findChildren<QWidget*>())
+        if (child->inherits("QWebEngineView")) return child;
+    return nullptr;
+}
+
 // Clicks, in turn, the button titled by each answer on the modal message boxes that appear.
 class PanelAnswerer : public QObject {
 public:

@@ -4,10 +4,13 @@
 #include "tests/support/TestSupport.h"
 #include "tests/web/WebTestSupport.h"
 
+#include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextBrowser>
-#include <QWebEngineView>
+
+#include <algorithm>
 
 #include <unistd.h>
 
@@ -36,7 +39,7 @@ bool loadAndWait(QVWebView* view, const QUrl& url) {
 
 // A click on the page at point, as the user would make it.
 void click(QVWebView* view, const QPoint& point, const QUrl& link) {
-    if (auto* engine = view->findChild<QWebEngineView*>()) {
+    if (QWidget* engine = webEngineViewIn(view)) {
         QWidget* target = engine->focusProxy();
         QTest::mouseMove(target, point);
         QTest::mouseClick(target, Qt::LeftButton, {}, point);
@@ -148,4 +151,40 @@ TEST(WebView, ScriptPanelsReachThePolicy) {
         EXPECT_EQ(title, answer ? "true null" : "false null");
         EXPECT_EQ(alerts, QStringList{"hi <b>there</b>"});
     }
+}
+
+namespace {
+
+bool webEngineMapped() {
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    return maps.open(QIODevice::ReadOnly) && maps.readAll().contains("libQt6WebEngineCore");
+}
+
+}  // namespace
+
+// Run by the next test in a process of its own: WebEngine (and the OpenGL it shares) is loaded
+// by the first WebEngine view, not by the program's start nor by a plain view.
+TEST(WebViewChild, DISABLED_WebEngineLoadsWithItsFirstView) {
+    EXPECT_FALSE(webEngineMapped());
+    std::unique_ptr<QVWebView> plain(QVWebView::create(nullptr, QVWebView::Engine::TextBrowser));
+    EXPECT_FALSE(webEngineMapped());
+    std::unique_ptr<QVWebView> view(QVWebView::create(nullptr, QVWebView::Engine::WebEngine));
+    EXPECT_EQ(view->viewEngine(), QVWebView::Engine::WebEngine);
+    EXPECT_TRUE(webEngineMapped());
+    TestDir dir;
+    EXPECT_TRUE(loadAndWait(view.get(), QUrl::fromLocalFile(dir.write("page.html", "<html><body>shown</body></html>"))));
+}
+
+TEST(WebView, WebEngineLoadsWithItsFirstView) {
+    QProcess child;
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_also_run_disabled_tests"), QStringLiteral("--gtest_filter=WebViewChild.DISABLED_WebEngineLoadsWithItsFirstView")});
+    ASSERT_TRUE(child.waitForStarted(5000));
+    const bool finished = child.waitForFinished(60000);
+    if (!finished) child.kill();
+    const QByteArray output = child.readAll();
+    ASSERT_TRUE(finished) << output.toStdString();
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
 }
