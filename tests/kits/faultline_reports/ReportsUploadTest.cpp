@@ -490,6 +490,9 @@ TEST_F(ReportsUploadTest, QorvelCrashedOnAScreenRecordsEveryThreadWithItsStack) 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DISPLAY", screen.display());
     env.insert("QT_QPA_PLATFORM", "xcb");
+    // Mesa's threads come with Qt WebEngine, which the Welcome window loads; as root it starts
+    // only without its sandbox.
+    env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
     env.insert("HOME", home.path());
     env.insert("XDG_RUNTIME_DIR", runtime.path());
     for (const char* folder : {"CACHE", "CONFIG", "DATA"})
