@@ -10,6 +10,7 @@
 #include <QFileInfo>
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -461,9 +462,14 @@ bool HttpSession::State::followRedirect(const TransferPtr& t) {
         }
         curl_easy_setopt(t->easy, CURLOPT_TIMEOUT_MS, long(left));
     }
-    // A 303, and a 301 or 302 after a POST, become a GET as browsers do; the body is not sent again.
+    // A request that carries a body follows only a 307 or 308, which send it again as it was. A
+    // 301, 302 or 303 would have it turned into a GET without its body, whose answer would then
+    // pass for the upload's: it is handed back as it came, not taken. A body-less request follows
+    // all five, a 303 as a GET.
     const QByteArray method = r.method.toUpper();
-    const bool toGet = status == 303 ? method != "HEAD" : (status == 301 || status == 302) && method == "POST";
+    const bool carriesBody = t->bodyFile || !r.body.isEmpty() || method == "POST" || method == "PUT" || method == "PATCH";
+    if (carriesBody && status != 307 && status != 308) return false;
+    const bool toGet = status == 303 && method != "HEAD" && method != "GET";
     if (toGet) {
         curl_easy_setopt(t->easy, CURLOPT_CUSTOMREQUEST, nullptr);
         curl_easy_setopt(t->easy, CURLOPT_HTTPGET, 1L);
@@ -670,6 +676,9 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
         if (!t->onMain && t->completion)
             t->completion({0, {}, {}, {}, HttpResponse::Cancelled, QStringLiteral("the session ended")});
     }
+    // OpenSSL keeps an error queue (and more) for each thread that used it, freed only when the
+    // thread says it is done: this one is, and a session's end would otherwise leave it behind.
+    OPENSSL_thread_stop();
 }
 
 int HttpSession::libraryStartsOnThisThread() { return t_libraryStarts; }

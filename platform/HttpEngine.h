@@ -42,7 +42,9 @@ struct HttpRequest {
     qint64 maxResponseBytes = 0;
     // Redirects followed: 0 hands the 3xx back. Only to https on the request's own host and port,
     // each hop under the same trust; a redirect to anywhere else is handed back as it came, so
-    // the request's headers never reach another host.
+    // the request's headers never reach another host. A request with a body (or a POST, PUT or
+    // PATCH) follows only 307 and 308, sending the same method and body again; a 301, 302 or 303
+    // to it is handed back, never turned into a GET whose answer would pass for the upload's.
     int maxRedirects = 0;
     // Called on the session's worker as each answer's status line arrives (not an interim 1xx
     // one), before its headers and body: the moment a 2xx says the server took the request. A

@@ -45,7 +45,8 @@ void FLTAllocatorFree(FLTAllocator* allocator, void* pointer);
 constexpr int kFLTHandledSignalCount = 7;
 constexpr uint64_t kFLTSignalStackSize = 262144;
 constexpr int kFLTMaxImages = 512;
-constexpr int kFLTMaxThreads = 512;
+// Threads a crash record holds; any beyond are stopped too, and counted in the record and the log.
+constexpr int kFLTMaxThreads = 1024;
 constexpr uint64_t kFLTCrashBufferSize = 8192;
 // The stack of the helper process that reads the threads which block the stop signal.
 constexpr uint64_t kFLTThreadReaderStackSize = 65536;
@@ -142,6 +143,7 @@ struct FLTWritableStore {
     std::atomic<uint32_t> suspending;       // 1 while the recorder wants answers
     std::atomic<uint32_t> resumeGeneration; // futex word the stopped threads wait on
     std::atomic<int32_t> threadCount;
+    std::atomic<int32_t> threadsLeftOut;  // listed beyond the slots
     FLTThreadSlot threads[kFLTMaxThreads];
     // The helper that reads, without a signal, the threads blocking the stop signal.
     std::atomic<uint32_t> readerAllowed;    // futex word: 1 once the helper may trace this process

@@ -66,11 +66,13 @@ void suspendHandler(int, siginfo_t*, void* raw) {
                 slot.answered.store(1);
                 futexWake(&slot.answered);
             }
-            const int64_t deadline = nowMs() + kFLTResumeTimeoutMs;
-            while (store->resumeGeneration.load() == generation && nowMs() < deadline)
-                futexWait(&store->resumeGeneration, generation, deadline - nowMs());
             break;
         }
+        // A thread without a slot (one past those a record holds) stops all the same: nothing
+        // may move under the recorder.
+        const int64_t deadline = nowMs() + kFLTResumeTimeoutMs;
+        while (store->resumeGeneration.load() == generation && nowMs() < deadline)
+            futexWait(&store->resumeGeneration, generation, deadline - nowMs());
     }
     errno = savedErrno;
 }
@@ -301,6 +303,8 @@ int FLTProcessListThreads() {
     FLTWritableStore* store = g_fltStore.load();
     if (!store) return 0;
     int count = 0;
+    int total = 0;
+    store->threadsLeftOut.store(0);
     const int fd = ::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         FLTLogWarn("Error: unable to get task threads\n");
@@ -318,7 +322,9 @@ int FLTProcessListThreads() {
             const char* name = buffer + offset + 19;
             if (length == 0) break;
             offset += length;
-            if (name[0] < '0' || name[0] > '9' || count >= kFLTMaxThreads) continue;
+            if (name[0] < '0' || name[0] > '9') continue;
+            ++total;
+            if (count >= kFLTMaxThreads) continue;
             int32_t tid = 0;
             for (const char* p = name; *p >= '0' && *p <= '9'; ++p) tid = tid * 10 + (*p - '0');
             FLTThreadSlot& slot = store->threads[count++];
@@ -330,8 +336,39 @@ int FLTProcessListThreads() {
     }
     ::close(fd);
     store->threadCount.store(count);
+    store->threadsLeftOut.store(total - count);
     return count;
 }
+
+namespace {
+
+// The threads listed beyond the slots are asked to stop too; they are not waited for.
+void signalThreadsLeftOut(FLTWritableStore* store, int signal, int32_t self, pid_t pid) {
+    const int fd = ::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    const int count = store->threadCount.load();
+    alignas(8) char buffer[4096];
+    for (;;) {
+        const long got = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+        if (got <= 0) break;
+        for (long offset = 0; offset < got;) {
+            uint16_t length = 0;
+            std::memcpy(&length, buffer + offset + 16, 2);
+            const char* name = buffer + offset + 19;
+            if (length == 0) break;
+            offset += length;
+            if (name[0] < '0' || name[0] > '9') continue;
+            int32_t tid = 0;
+            for (const char* p = name; *p >= '0' && *p <= '9'; ++p) tid = tid * 10 + (*p - '0');
+            bool slotted = tid == self;
+            for (int i = 0; i < count && !slotted; ++i) slotted = store->threads[i].tid == tid;
+            if (!slotted) ::syscall(SYS_tgkill, pid, tid, signal);
+        }
+    }
+    ::close(fd);
+}
+
+}  // namespace
 
 bool FLTProcessThreadBlocksSignal(int32_t tid, int signal) {
     char path[64];
@@ -394,14 +431,14 @@ constexpr int64_t kUnansweredGraceMs = 20;
 
 }  // namespace
 
-bool FLTProcessThreadInUninterruptibleWait(int32_t tid) {
+bool FLTProcessThreadCannotAnswer(int32_t tid) {
     char path[64];
     taskPath(path, tid, "stat");
     char text[512];
     if (FLTHostReadFile(path, text, sizeof text) <= 0) return false;
     // "tid (name) S ...": the name may hold anything, the state follows its last ')'.
     const char* close = std::strrchr(text, ')');
-    return close && close[1] == ' ' && close[2] == 'D';
+    return close && close[1] == ' ' && (close[2] == 'D' || close[2] == 't' || close[2] == 'T');
 }
 
 bool FLTProcessSuspendAllOtherThreads() {
@@ -432,12 +469,14 @@ bool FLTProcessSuspendAllOtherThreads() {
             all = false;
         }
     }
+    if (signal && store->threadsLeftOut.load() > 0) signalThreadsLeftOut(store, signal, self, pid);
     const bool reader = blocking && startThreadReader(store);
     // One pass over the threads, repeated until each is settled: a thread that answered (or that
     // the helper read) is stopped; one that cannot answer is read from its system call, as /proc
     // shows it, and its stack from this process's memory. That is a thread the helper gave up on,
     // one in a wait no signal ends (the parent of a vfork until its child execs, a disk or network
-    // file system wait: the signal, or the helper's interrupt, waits with it), and, at the
+    // file system wait: the signal, or the helper's interrupt, waits with it), one stopped by a
+    // signal or held by a tracer (it takes no signal until let go), and, at the
     // deadline, any other. So no thread holds another, and only a thread that is running and will
     // not answer makes the recorder wait for the deadline.
     const int64_t started = nowMs();
@@ -457,8 +496,8 @@ bool FLTProcessSuspendAllOtherThreads() {
                 unanswered = &slot;
                 continue;
             }
-            const bool uninterruptible = now - started >= kUnansweredGraceMs && FLTProcessThreadInUninterruptibleWait(slot.tid);
-            if (answer == 0 && (reader || slot.state != kFLTThreadBlocking) && now < deadline && !uninterruptible) {
+            const bool cannotAnswer = now - started >= kUnansweredGraceMs && FLTProcessThreadCannotAnswer(slot.tid);
+            if (answer == 0 && (reader || slot.state != kFLTThreadBlocking) && now < deadline && !cannotAnswer) {
                 unanswered = &slot;
                 continue;
             }
@@ -467,7 +506,7 @@ bool FLTProcessSuspendAllOtherThreads() {
                 continue;
             }
             if (FLTProcessRegistersFromSyscallFile(slot.tid, &slot.registers)) {
-                if (!uninterruptible && slot.state == kFLTThreadSignalled)
+                if (!cannotAnswer && slot.state == kFLTThreadSignalled)
                     FLTLogWarn("Thread %d did not stop in time; read from its system call\n", slot.tid);
                 slot.state = kFLTThreadStopped;
             } else {
@@ -560,7 +599,7 @@ bool FLTProcessRecordAllThreads(FLTFile* file, int32_t crashedThread, const ucon
         } else {
             // A thread that could not be stopped keeps its place with no frames, so the line and
             // the other threads stay whole.
-            FLTLogError("unable to get thread state");
+            FLTLogError("unable to get thread state\n");
             FLTFileWriteHashKey(file, "stacktrace");
             FLTFileWriteArrayStart(file);
             FLTFileWriteArrayEnd(file);
@@ -574,6 +613,17 @@ bool FLTProcessRecordAllThreads(FLTFile* file, int32_t crashedThread, const ucon
     }
     FLTFileWriteArrayEnd(file);
     FLTFileWriteSectionEnd(file);
+    const int leftOut = store->threadsLeftOut.load();
+    if (leftOut > 0) {
+        FLTLogWarn("%d threads left out of the record: it holds %d\n", leftOut, kFLTMaxThreads);
+        FLTFileWriteSectionStart(file, "threads_left_out");
+        FLTFileWriteHashStart(file);
+        FLTFileWriteHashEntryUint64(file, "count", uint64_t(leftOut));
+        FLTFileWriteHashEntryString(file, "reason", "more threads than a crash record holds");
+        FLTFileWriteHashEntryUint64(file, "limit", uint64_t(kFLTMaxThreads));
+        FLTFileWriteHashEnd(file);
+        FLTFileWriteSectionEnd(file);
+    }
     FLTLogInfo("completed recording all thread data\n");
     return true;
 }

@@ -43,9 +43,11 @@ int FLTProcessListThreads();
 bool FLTProcessSuspendAllOtherThreads();
 // Whether thread tid's signal mask blocks signal (its status file's SigBlk); false when unreadable.
 bool FLTProcessThreadBlocksSignal(int32_t tid, int signal);
-// Whether thread tid sleeps where no signal wakes it (its stat file's state D: the parent of a
-// vfork until the child execs, a disk or network file system wait).
-bool FLTProcessThreadInUninterruptibleWait(int32_t tid);
+// Whether thread tid cannot take a signal now: it sleeps where no signal wakes it (its stat
+// file's state D: the parent of a vfork until the child execs, a disk or network file system
+// wait) or it is stopped (T: stopped by a signal; t: held by a tracer, which a debugger or a
+// profiler may do for as long as it likes).
+bool FLTProcessThreadCannotAnswer(int32_t tid);
 // The registers /proc/self/task/<tid>/syscall shows for a thread blocked in the kernel: stack
 // pointer, program counter and, inside a system call, its argument registers; the rest are 0.
 // False for a running thread or an unreadable file.

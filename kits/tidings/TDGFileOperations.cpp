@@ -47,6 +47,16 @@ qint64 TDGFileUtils::fileSizeAtURL(const QString& path) {
     return st.st_size;
 }
 
+bool TDGFileUtils::logHoldsAnEvent(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    int lines = 0;
+    char buffer[4096];
+    for (qint64 n; lines < 2 && (n = file.read(buffer, sizeof buffer)) > 0;)
+        lines += int(std::count(buffer, buffer + n, '\n'));
+    return lines >= 2;
+}
+
 qint64 TDGFileUtils::fileCreatedNanoseconds(const QString& path, qint64 fallback) {
     struct statx sx {};
     if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_MTIME, &sx) != 0) return fallback;

@@ -35,6 +35,9 @@ public:
     static QString withExtension(const QString& path, const QString& extension);
     // Removes a file, a link or a whole folder (links inside never followed).
     static bool removeEntry(const QString& path);
+    // Whether a log holds an event: a whole line after its metadata line. A log whose writes all
+    // failed (a full disk) holds nothing, or only the metadata line, and has nothing to send.
+    static bool logHoldsAnEvent(const QString& path);
 };
 
 // Both stages take one file or a batch of them (the logs an earlier run left, a rotation): every

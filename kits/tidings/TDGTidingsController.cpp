@@ -6,10 +6,12 @@
 #include "kits/tidings/TDGWriteEventOperation.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
+#include "platform/SystemLog.h"
 #include "shell/QVOutsideServices.h"
 #include "kits/trellis/TRLConstants.h"
 #include "kits/trellis/TRLHelpers.h"
 #include "kits/trellis/TRLMultipartMimeStreamEncoder.h"
+#include "kits/trellis/TRLNetworkResponseHandler.h"
 #include "kits/trellis/TRLSettingsOnboardingManager.h"
 #include "kits/trellis/Trellis.h"
 
@@ -241,6 +243,14 @@ void TDGTidingsController::writeEvent(const std::shared_ptr<TDGEvent>& event, co
     // current log to rotate away and share the current session's file and metadata line.
     TDGWriteEventOperation write(event, metadata, _currentLogURL);
     write.start();
+    // A full disk (or a log that cannot be written) loses events: said once, when the first is
+    // lost, and again only after writing worked in between.
+    if (write.success()) {
+        _losingEvents = false;
+    } else if (!_losingEvents) {
+        _losingEvents = true;
+        SystemLog::warning(QStringLiteral("[Tidings] Events are lost: the log %1 cannot be written (is the disk full?)").arg(_currentLogURL));
+    }
 }
 
 void TDGTidingsController::rotateAndSubmitCurrentLog() {
@@ -261,12 +271,19 @@ QList<std::shared_ptr<Operation>> TDGTidingsController::operationsForLogs(const 
             logger().log(QStringLiteral("Error: attempted to submit file with invalid extension %1, should be %2")
                              .arg(TDGFileUtils::extension(path), QLatin1String(expected)));
     };
-    for (const QString& log : logs) checkExtension(log, "log");
+    QStringList withEvents;
+    for (const QString& log : logs) {
+        checkExtension(log, "log");
+        // Nothing to send: a package of it would be an empty one.
+        if (TDGFileUtils::logHoldsAnEvent(log)) withEvents << log;
+        else TDGFileUtils::removeEntry(log);
+    }
     for (const QString& gz : compressed) checkExtension(gz, "gz");
+    if (withEvents.isEmpty() && compressed.isEmpty()) return {};
     // The whole batch is compressed and packaged in one stage, with a few syncs whatever its size;
     // an input goes only once its output is whole and durable, and a failed one stays for the
     // clean-up of the next start.
-    TDGPackageLogOperation::Batch batch = TDGPackageLogOperation::batchForLogs(logs, compressed);
+    TDGPackageLogOperation::Batch batch = TDGPackageLogOperation::batchForLogs(withEvents, compressed);
     QList<std::shared_ptr<Operation>> operations = batch.operations();
     for (const auto& [package, boundary] : std::as_const(batch.packages)) {
         auto upload = uploadOperationForFileAtURL(package, boundary);
@@ -331,7 +348,7 @@ QString TDGTidingsController::uploaderFilePathForUniqueName(TDGUploader&, const 
 
 void TDGTidingsController::uploaderDidFinishUpload(TDGUploader& uploader, const QString& name, const QVError& error) {
     if (_unanswered.remove(name) && !error.isNull()) {
-        // No server ever answered: the events are kept for a later turn, not thrown away.
+        // No server took them: the events are kept for a later turn, not thrown away.
         logger().log(QStringLiteral("Keeping '%1' for a later turn: %2").arg(name, error.localizedDescription()));
         _kept.insert(name);
         return;
@@ -352,9 +369,11 @@ void TDGTidingsController::uploaderCompletedRequest(TDGUploader&, const HttpRequ
                                                     const QString& name, const QVError& error,
                                                     std::function<void(bool, const QVError&)> completion) {
     // No answer at all: refused, offline, a name not found, a refused certificate, a time-out or a
-    // connection dropped before the status line.
-    const bool unanswered = response.status == 0 && (response.error == HttpResponse::Network || response.error == HttpResponse::Tls ||
-                                                      response.error == HttpResponse::TimedOut);
+    // connection dropped before the status line. Or an answer that sent the package elsewhere and
+    // it never arrived there: a redirect not followed, a loop or a chain too long.
+    const bool unanswered = (response.status == 0 && (response.error == HttpResponse::Network || response.error == HttpResponse::Tls ||
+                                                       response.error == HttpResponse::TimedOut)) ||
+                            TRLNetworkResponseHandler::uploadRedirectedAway(response);
     if (unanswered)
         _unanswered.insert(name);
     else

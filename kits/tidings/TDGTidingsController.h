@@ -101,6 +101,7 @@ private:
     TDGEventFilter _eventFilter;
     std::unique_ptr<TDGSettings> _settings;
     bool _settingsOfThisRun = false;
+    bool _losingEvents = false;  // the last event could not be written
     QSet<QString> _unanswered;  // names whose last try reached no server
     QSet<QString> _kept;        // names kept after their server could not be reached
     std::unique_ptr<TDGTimer> _flushTimer;

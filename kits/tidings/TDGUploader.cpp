@@ -116,6 +116,7 @@ void TDGUploader::startNewUploadRequest(const HttpRequest& request, const QStrin
     const double timeout = lowPowerMode() ? _lowPowerUploadTimeout : _defaultUploadTimeout;
     r.totalTimeoutMs = int(std::clamp(timeout * 1000.0, 1000.0, 2147483647.0));
     if (auto d = _delegate.lock()) d->uploaderPrepareTrust(*this, r);
+    r.onStatusLine = TRLNetworkResponseHandler::removeWhenAccepted(filePath);
     auto task = s->uploadTaskWithRequest(r, filePath);
     if (!task) return;
     task->setTaskDescription(uniqueName);

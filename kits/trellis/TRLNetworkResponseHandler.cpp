@@ -2,11 +2,14 @@
 
 #include "kits/trellis/TRLConstants.h"
 
+#include <QFile>
 #include <QLocale>
 #include <QRandomGenerator>
 #include <QTimeZone>
 
 #include <cmath>
+
+#include <unistd.h>
 
 namespace {
 
@@ -159,4 +162,11 @@ qint64 TRLNetworkResponseHandler::computeDelayMs(const HttpResponse& response, i
 
 double TRLNetworkResponseHandler::generateRandomJitter() {
     return 0.9 + QRandomGenerator::global()->generateDouble() * (1.1 - 0.9);
+}
+
+std::function<void(int)> TRLNetworkResponseHandler::removeWhenAccepted(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    return [name](int status) {
+        if (uploadAccepted(status)) ::unlink(name.constData());
+    };
 }

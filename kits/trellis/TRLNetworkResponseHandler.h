@@ -46,6 +46,17 @@ public:
     static bool uploadAccepted(const HttpResponse& response) { return response.accepted(); }
     // The same, told by the status line alone, as it arrives (before the answer's body).
     static bool uploadAccepted(int status) { return HttpResponse::statusAccepted(status); }
+    // For an upload's HttpRequest::onStatusLine: the file goes as the 2xx status line arrives,
+    // on the session's worker, not later on a queue that a quit may never reach again. Were the
+    // process to end between that line and the removal, the next launch would send it twice.
+    static std::function<void(int)> removeWhenAccepted(const QString& path);
+    // Whether the last answer sent the upload elsewhere and it never got there: a redirect the
+    // engine hands back (a 301, 302 or 303, which would turn it into a GET without its body, one
+    // to another host) or a chain it stopped following (a loop, too many hops). The server took
+    // nothing; the package is kept for a later turn, as for a server that never answered.
+    static bool uploadRedirectedAway(const HttpResponse& response) {
+        return response.status >= 300 && response.status <= 399 && response.status != 304;
+    }
     // retry and the error (null on success). A transport time-out is retried; other transport
     // failures are not.
     static void handleCompletedResponse(const HttpResponse& response, const HttpRequest& request,

@@ -85,6 +85,7 @@ bool FLTNetworkClient::failedUnrecoverably(const QString& path) const {
 
 bool FLTNetworkClient::startUploadRequest(HttpRequest request, const QString& filePath, bool immediately) {
     applyTrust(request);
+    request.onStatusLine = TRLNetworkResponseHandler::removeWhenAccepted(filePath);
     if (immediately) return startImmediateUploadRequest(request, filePath);
     const QString description = relativeTaskPathForAbsolutePath(filePath);
     if (description.isEmpty()) return false;
@@ -204,7 +205,11 @@ void FLTNetworkClient::URLSessionTaskDidCompleteWithError(FLTURLSession&, FLTURL
     bool retry = response.error == HttpResponse::TimedOut || response.error == HttpResponse::Network;
     bool unrecoverable = false;
     QVError failure = error;
-    if (response.error == HttpResponse::None) {
+    if (TRLNetworkResponseHandler::uploadRedirectedAway(response) && response.error != HttpResponse::None) {
+        // A redirect loop or a chain too long: no try of this run ends elsewhere.
+        retry = false;
+        unrecoverable = true;
+    } else if (response.error == HttpResponse::None) {
         TRLNetworkResponseHandler::clientResponseType(response, [&](TRLNetworkClientResponseType type, int status) {
             retry = type == TRLNetworkClientResponseTypeRetry || type == TRLNetworkClientResponseTypeRateLimited;
             unrecoverable = !retry;

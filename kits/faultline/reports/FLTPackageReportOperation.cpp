@@ -60,6 +60,7 @@ void FLTPackageReportOperation::main() {
     }
     TRLMultipartMimeStreamEncoder encoder(&output, boundary);
     bool complete = true;
+    QStringList damaged;  // crash records that could not be written whole
     const bool written = encoder.encode([&] {
         const QString key = _report->APIKey();
         // Packed whenever the metadata holds a key, an empty one too; only a missing one is left out.
@@ -73,6 +74,10 @@ void FLTPackageReportOperation::main() {
             QFile file(path);
             QByteArray data;
             if (file.open(QIODevice::ReadOnly)) data = file.readAll();
+            // A crash recorded on a full disk leaves its record empty or cut off mid-line: the
+            // report says so, rather than pass for one whose crash had nothing to tell.
+            if (FLTInternalReport::crashFilenames().contains(info.fileName()) && !data.endsWith('\n'))
+                damaged << info.fileName() + (data.isEmpty() ? QStringLiteral(" is empty") : QStringLiteral(" is cut short"));
             if (data.isEmpty()) {
                 FLTLogError("Error: unable to read data for compression: %s\n", qPrintable(info.fileName()));
                 return;
@@ -86,6 +91,11 @@ void FLTPackageReportOperation::main() {
             }
             encoder.addFileData(*compressed, info.fileName() + QStringLiteral(".gz"), QStringLiteral("application/x-gzip"), info.fileName());
         });
+        if (!damaged.isEmpty() && !encoder.failed()) {
+            FLTLogWarn("Crash record damaged: %s\n", qPrintable(damaged.join(QStringLiteral(", "))));
+            encoder.addValue(QStringLiteral("The crash could not be recorded whole (was the disk full?): ") + damaged.join(QStringLiteral(", ")),
+                             QStringLiteral("damaged_records"));
+        }
     });
     if (isCancelled() || !complete || !written || !syncPath(temporary, false) ||
         ::rename(temporary.toLocal8Bit().constData(), packagePath.toLocal8Bit().constData()) != 0) {

@@ -36,6 +36,8 @@
 
 #include <elf.h>
 #include <link.h>
+#include <spawn.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -426,6 +428,66 @@ TEST(FaultlineReports, PackagesAreWholeOrAbsent) {
         store->removeItemAtPath(finalPath);
         store->removeItemAtPath(folder);
     }
+}
+
+// A crash on a full disk (a small tmpfs, filled once capture has started; mounting needs the
+// superuser) leaves its record empty or cut short: the package says so in a part of its own, and
+// a crash recorded whole has no such part.
+TEST(FaultlineReports, ACrashOnAFullDiskSaysItsRecordIsDamaged) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    TestDir dir;
+    const QString mount = dir.file(QStringLiteral("tmpfs"));
+    QDir().mkpath(mount);
+    const QByteArray mountPoint = QFile::encodeName(mount);
+    if (::mount("qorvel-full", mountPoint.constData(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+    auto store = std::make_shared<FLTFileManager>(dir.file(QStringLiteral("root")));
+    ASSERT_TRUE(store->prepareForNewLaunch());
+    for (const bool full : {true, false}) {
+        SCOPED_TRACE(full ? "a full disk" : "room enough");
+        const QString folder = mount + QStringLiteral("/report"), filler = mount + QStringLiteral("/filler");
+        QDir(folder).removeRecursively();
+        QDir().mkpath(folder);
+        const QByteArray folderBytes = folder.toUtf8();
+        char* argv[] = {const_cast<char*>(FAULTLINE_CRASHER_FP), const_cast<char*>(folderBytes.constData()),
+                        const_cast<char*>("null-write-when-told"), nullptr};
+        pid_t pid = 0;
+        ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
+        for (int i = 0; i < 2000 && !QFile::exists(folder + QStringLiteral("/expect")); ++i) ::usleep(5000);
+        ::usleep(100000);  // the start's own files written
+        if (full) {
+            QFile f(filler);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            while (f.write(QByteArray(4096, 'x')) > 0 && f.flush()) {
+            }
+        }
+        writeFile(folder + QStringLiteral("/go"), {});
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status));
+        QFile::remove(filler);
+        const QByteArray record = readAll(folder + QStringLiteral("/signal.fltrecord"));
+        EXPECT_EQ(record.endsWith('\n'), !full) << record.size();
+        // Packaged from the store, as the next launch would.
+        const QString moved = store->processingPath() + QStringLiteral("/rid");
+        QDir().mkpath(moved);
+        for (const QString& name : QDir(folder).entryList(QDir::Files)) QFile::copy(folder + QLatin1Char('/') + name, moved + QLatin1Char('/') + name);
+        auto report = FLTInternalReport::reportWithPath(moved);
+        ASSERT_TRUE(report);
+        FLTPackageReportOperation op(report, store);
+        op.start();
+        ASSERT_FALSE(op.finalPath().isEmpty());
+        QString failure;
+        const auto packages = parsePackages({op.finalPath()}, &failure);
+        ASSERT_EQ(packages.size(), 1) << failure.toStdString();
+        const QString damaged = part(packages[0], "damaged_records").value("text").toString();
+        if (full)
+            EXPECT_TRUE(damaged.contains(record.isEmpty() ? "signal.fltrecord is empty" : "signal.fltrecord is cut short")) << damaged.toStdString();
+        else
+            EXPECT_TRUE(damaged.isEmpty()) << damaged.toStdString();
+        store->removeItemAtPath(op.finalPath());
+        store->removeItemAtPath(moved);
+    }
+    ::umount2(mountPoint.constData(), MNT_DETACH);
 }
 
 TEST(FaultlineReports, ACrashOfTheLastRunReachesTheAnalyticsKitWithItsStartTime) {

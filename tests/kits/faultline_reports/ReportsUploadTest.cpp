@@ -82,8 +82,8 @@ protected:
         auto p = HttpsPeer::fromEnvironment();
         if (!p) GTEST_SKIP() << "needs scripts/https-peer";
         peer = *p;
-        // A child of the kill test answers the script its parent set up.
-        if (qEnvironmentVariable("QORVEL_REPORTS_CHILD_ROOT").isEmpty()) {
+        // A child of the kill tests answers the script its parent set up.
+        if (qEnvironmentVariable("QORVEL_REPORTS_CHILD_ROOT").isEmpty() && qEnvironmentVariable("QORVEL_REPORTS_URGENT_ROOT").isEmpty()) {
             ASSERT_TRUE(peer.reset());
         }
         setConsent(true);
@@ -192,6 +192,65 @@ TEST_F(ReportsUploadTest, EachAnswerKeepsOrRemovesThePackage) {
         EXPECT_EQ(part(parsed[0], "signal.fltrecord").value("text").toString(), "{\"signal\":{\"time\":5}}\n");
     }
     setConsent(true);
+}
+
+// Redirected reports: a 301, 302 or 303 would turn the upload into a GET without the package,
+// whose answer would pass for the upload's; a 307 or 308 sends it again as it was; a loop or a
+// chain too long ends nowhere. What no server took is kept, and the next launch sends it: each
+// report is delivered once (taken with a 2xx), never lost, never twice.
+TEST_F(ReportsUploadTest, ARedirectIsNeverAnAcceptance) {
+    const QString landing = QStringLiteral("/landing");
+    auto to = [](int status, const QString& where) { return A{status, {{"Location", where.toUtf8()}}, {}}; };
+    QList<QPair<QString, QList<A>>> chain{{kReportsPath, {to(307, "/h1")}}};
+    for (int i = 1; i <= 5; ++i) chain.append({QString("/h%1").arg(i), {to(307, QString("/h%1").arg(i + 1))}});
+    chain.append({"/h6", {A{202}}});
+    struct Row {
+        const char* what;
+        QList<QPair<QString, QList<A>>> scripts;
+        int firstDelivered;  // taken in the first launch
+        int firstPosts;      // requests of the first launch
+    } rows[] = {
+        {"301", {{kReportsPath, {to(301, landing)}}}, 0, 1},
+        {"302", {{kReportsPath, {to(302, landing)}}}, 0, 1},
+        {"303", {{kReportsPath, {to(303, landing)}}}, 0, 1},
+        {"307", {{kReportsPath, {to(307, landing)}}}, 1, 2},
+        {"308", {{kReportsPath, {to(308, landing)}}}, 1, 2},
+        {"a loop", {{kReportsPath, {to(307, kReportsPath)}}}, 0, 6},
+        {"a chain of six hops", chain, 0, 6},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(peer.reset());
+        ASSERT_TRUE(peer.script(landing, {A{202}}));
+        for (const auto& [path, answers] : row.scripts) ASSERT_TRUE(peer.script(path, answers));
+        TestDir dir;
+        auto store = std::make_shared<FLTFileManager>(dir.file(QStringLiteral("root")));
+        ASSERT_TRUE(store->prepareForNewLaunch());
+        auto delegate = std::make_shared<Delegate>();
+        auto controller = FLTCrashReportingController::make(store, delegate);
+        controller->processExistingReportPaths({makeReport(*store, QStringLiteral("r1"))}, false);
+        EXPECT_TRUE(waitFor([&] { return store->activePathContents().isEmpty() && store->processingPathContents().isEmpty(); }, 10000));
+        EXPECT_TRUE(waitFor([&] { return peer.requests().size() >= row.firstPosts && controller->operationQueue()->operationCount() == 0; }, 20000));
+        QThread::msleep(300);
+        const QList<HttpsPeer::Logged> first = peer.requests();
+        EXPECT_EQ(first.size(), row.firstPosts);
+        for (const auto& r : first) EXPECT_EQ(r.method, "POST") << r.path.toStdString();  // nothing became a GET
+        auto delivered = [&](const QList<HttpsPeer::Logged>& requests, bool reportsTakes) {
+            return std::count_if(requests.begin(), requests.end(), [&](const HttpsPeer::Logged& r) {
+                return r.bodyLength > 0 && (r.path == landing || r.path == "/h6" || (reportsTakes && r.path == kReportsPath));
+            });
+        };
+        EXPECT_EQ(delivered(first, false), row.firstDelivered);
+        EXPECT_EQ(store->preparedPathContents().size(), row.firstDelivered ? 0 : 1);
+        // The next launch, the server taking reports again: what was kept goes, once.
+        controller.reset();
+        ASSERT_TRUE(peer.script(kReportsPath, {A{202}}));
+        auto next = FLTCrashReportingController::make(store, delegate);
+        next->handleContentsInOtherReportingDirectories(store->processingPathContents(), store->preparedPathContents());
+        EXPECT_TRUE(waitFor([&] { return store->preparedPathContents().isEmpty() && next->operationQueue()->operationCount() == 0; }, 10000));
+        QThread::msleep(300);
+        EXPECT_EQ(delivered(first, false) + delivered(peer.requests().mid(first.size()), true), 1);
+    }
 }
 
 TEST_F(ReportsUploadTest, EveryKindOfCrashReachesTheServerOnceAndParses) {
@@ -527,6 +586,58 @@ TEST_F(ReportsUploadTest, TheBetaCheckAsksOnlyWithATokenAndOnceSettingsArrive) {
         QVError error;
         EXPECT_FALSE(FLTBetaController::updateWithData(body, &error));
         EXPECT_EQ(error.code(), -1017);
+    }
+}
+
+// The urgent report of a launch that failed early goes synchronously, as a last effort: the
+// process may end any moment after. Ended at the 2xx status line or while the answer's body still
+// arrives, it leaves nothing that the next launch would send again.
+TEST_F(ReportsUploadTest, AnUrgentReportEndedAfterTheStatusLineIsNotSentAgain) {
+    const QString childRoot = qEnvironmentVariable("QORVEL_REPORTS_URGENT_ROOT");
+    if (!childRoot.isEmpty()) {
+        auto store = std::make_shared<FLTFileManager>(childRoot);
+        store->prepareForNewLaunch();
+        auto controller = FLTCrashReportingController::make(store, std::make_shared<Delegate>());
+        controller->processExistingReportPaths(store->activePathContents(), true);
+        QThread::sleep(30);  // until the parent ends it
+        ::_exit(0);
+    }
+    struct Row {
+        const char* what;
+        int endAfterMs;  // after the server read the upload; -1: as soon as the package is gone
+    } rows[] = {{"at the status line", -1}, {"mid-body", 1200}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(peer.reset());
+        A slow{202, {{"Content-Type", "application/json"}}, QByteArray(100, ' ')};
+        slow.trickle = 0.05;  // five seconds of body, past the urgent upload's limit
+        ASSERT_TRUE(peer.script(kReportsPath, {slow}));
+        TestDir dir;
+        auto store = std::make_shared<FLTFileManager>(dir.file(QStringLiteral("root")));
+        ASSERT_TRUE(store->prepareForNewLaunch());
+        makeReport(*store, QStringLiteral("r1"));
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QORVEL_REPORTS_URGENT_ROOT", store->rootPath());
+        child.setProcessEnvironment(env);
+        child.start(QStringLiteral("/proc/self/exe"), {QStringLiteral("--gtest_filter=ReportsUploadTest.AnUrgentReportEndedAfterTheStatusLineIsNotSentAgain")});
+        ASSERT_TRUE(child.waitForStarted(10000));
+        ASSERT_TRUE(waitFor([&] { return !peer.requests(kReportsPath).isEmpty(); }, 15000));
+        if (row.endAfterMs < 0)
+            waitFor([&] { return store->preparedPathContents().isEmpty(); }, 1000);
+        else
+            QThread::msleep(row.endAfterMs);
+        ::kill(pid_t(child.processId()), SIGTERM);
+        ASSERT_TRUE(child.waitForFinished(10000));
+        // The next launch sends whatever it finds, to a server that answers at once.
+        ASSERT_TRUE(peer.script(kReportsPath, {A{200, {{"Content-Type", "application/json"}}, "{}"}}));
+        auto next = FLTCrashReportingController::make(store, std::make_shared<Delegate>());
+        next->processExistingReportPaths(store->activePathContents(), false);
+        next->handleContentsInOtherReportingDirectories(store->processingPathContents(), store->preparedPathContents());
+        EXPECT_TRUE(waitFor([&] { return next->operationQueue()->operationCount() == 0; }, 10000));
+        QThread::msleep(700);
+        EXPECT_EQ(peer.requests(kReportsPath).size(), 1);
+        EXPECT_TRUE(store->preparedPathContents().isEmpty());
     }
 }
 

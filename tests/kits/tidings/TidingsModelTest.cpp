@@ -28,8 +28,10 @@
 
 #include <csignal>
 
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 using namespace tidings_test;
@@ -206,7 +208,7 @@ TEST(TidingsModelTest, BackOffIsBoundedAndCounted) {
     busy.status = 503;
     int retries = 0;
     QVError last;
-    bool finished = false;
+    std::atomic<bool> finished{false};  // set on the queue's thread, read here
     std::function<void()> attempt = [&] {
         handler.handleCompletedRequest(request, busy, "pkg", {}, [&](bool retry, const QVError& e) {
             if (retry) {
@@ -214,12 +216,12 @@ TEST(TidingsModelTest, BackOffIsBoundedAndCounted) {
                 queue.async(attempt);
             } else {
                 last = e;
-                finished = true;
+                finished.store(true);
             }
         });
     };
     queue.async(attempt);
-    EXPECT_TRUE(waitFor([&] { return finished; }));
+    EXPECT_TRUE(waitFor([&] { return finished.load(); }));
     queue.waitUntilAllOperationsAreFinished(std::chrono::milliseconds(1000));
     EXPECT_EQ(retries, 11);
     EXPECT_FALSE(last.isNull());
@@ -491,6 +493,53 @@ TEST(TidingsModelTest, AFullDiskLosesNothingWritten) {
     EXPECT_EQ(readAll(log), before);
     EXPECT_FALSE(compress.success());
     EXPECT_EQ(filesIn(dir), QStringList{log});
+}
+
+// A real full disk (a small tmpfs, filled up; mounting needs the superuser): events written then
+// are lost, which the log says once, and their empty logs become no package, now or at the next
+// launch.
+TEST(TidingsModelTest, EventsOnAFullDiskAreLostOnceAndSendNoEmptyPackage) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    const QString mount = testSandbox() + "/tmpfs";
+    QDir().mkpath(mount);
+    const QByteArray mountPoint = QFile::encodeName(mount);
+    if (::mount("qorvel-full", mountPoint.constData(), "tmpfs", 0, "size=512k") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+    const QString root = mount + "/root", filler = mount + "/filler";
+    const QVariantMap settings{{"analytics", QVariantMap{{"url", "https://127.0.0.1:9/e"}}},
+                               {"features", QVariantMap{{"collect_analytics", true}}}};
+    setConsent(false);  // everything stays on the disk
+    LogCapture log;
+    {
+        auto c = startController(root);
+        c->initializeSettingsIfNeededWithTrellisSettings(settings);
+        ASSERT_TRUE(c->waitUntilIdle(std::chrono::milliseconds(5000)));
+        {
+            QFile f(filler);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            while (f.write(QByteArray(4096, 'x')) > 0 && f.flush()) {
+            }
+        }
+        for (int i = 0; i < 3; ++i) {
+            c->logEvent(std::make_shared<TDGCustomEvent>("lost", TDGAttributes{{"i", i}}));
+            c->applicationLifecycleEvent("NSApplicationDidBecomeActiveNotification");
+        }
+        ASSERT_TRUE(c->waitUntilIdle(std::chrono::milliseconds(5000)));
+    }
+    EXPECT_EQ(log.lines().filter("Events are lost").size(), 1) << log.lines().join('\n').toStdString();
+    // Space again, and the next launch packages what the folder holds.
+    QFile::remove(filler);
+    {
+        auto c = startController(root);
+        ASSERT_TRUE(c->waitUntilIdle(std::chrono::milliseconds(5000)));
+    }
+    const QStringList packages = filesIn(root + "/events", "multipartmime");
+    EXPECT_FALSE(packages.isEmpty());  // the events written before the disk filled
+    for (const QJsonValue& package : readPackages(packages)) {
+        const QJsonArray lines = package["parts"][0]["lines"].toArray();
+        EXPECT_GE(lines.size(), 2);  // a metadata line and at least one event
+    }
+    setConsent(true);
+    ::umount2(mountPoint.constData(), MNT_DETACH);
 }
 
 TEST(TidingsModelTest, FlushTimerRotatesOnlyOversizeLogs) {

@@ -45,7 +45,7 @@ protected:
         auto p = HttpsPeer::fromEnvironment();
         if (!p) GTEST_SKIP() << "needs scripts/https-peer";
         peer = *p;
-        if (qEnvironmentVariable("TIDINGS_CHILD_ROOT").isEmpty()) ASSERT_TRUE(peer.reset());
+        if (qEnvironmentVariable("TIDINGS_CHILD_ROOT").isEmpty() && qEnvironmentVariable("TIDINGS_QUIT_ROOT").isEmpty()) ASSERT_TRUE(peer.reset());
         qputenv("AnalyticsEndpointPinnedRoots", peer.rootPem.toLocal8Bit());
         setConsent(true);
         if (qEnvironmentVariableIsSet("TIDINGS_DEBUG")) {
@@ -188,6 +188,65 @@ TEST_F(TidingsNetworkTest, EveryAnswerEndsWithThePackageGone) {
     }
 }
 
+// The child of the quit test: a flush whose upload the server accepts slowly, then the quit as
+// the application makes it, while the event queue is still busy with earlier work: the
+// termination event, a bounded wait for the queue, and the process ends.
+TEST_F(TidingsNetworkTest, QuitChild) {
+    const QString childRoot = qEnvironmentVariable("TIDINGS_QUIT_ROOT");
+    if (childRoot.isEmpty()) GTEST_SKIP() << "runs only as the quit test's child";
+    root = childRoot;
+    auto c = startController(root);
+    c->initializeSettingsIfNeededWithTrellisSettings(settings());
+    c->waitUntilIdle(std::chrono::milliseconds(5000));
+    c->uploader()->setDefaultUploadTimeout(3600);  // only the quit ends the answer
+    c->applicationLifecycleEvent("NSApplicationWillResignActiveNotification");
+    waitFor([&] { return !peer.requests(eventsPath).isEmpty(); }, 10000);
+    c->eventQueue()->async([] { std::this_thread::sleep_for(std::chrono::seconds(3)); });
+    // The server answers 300 ms after it read the request.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300 + qEnvironmentVariableIntValue("TIDINGS_QUIT_AFTER_MS")));
+    c->applicationLifecycleEvent("NSApplicationWillTerminateNotification");
+    c->waitUntilIdle(std::chrono::milliseconds(2000));
+    std::fflush(nullptr);
+    ::_exit(0);
+}
+
+// A quit once the server has accepted a package (its 2xx status line came), at that line or while
+// its answer's body still arrives, the event queue busy: the next launch sends it no more.
+TEST_F(TidingsNetworkTest, AQuitAfterTheStatusLineSendsNothingTwice) {
+    struct Row {
+        const char* what;
+        int afterMs;  // after the status line
+    } rows[] = {{"at the status line", 20}, {"mid-body", 600}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(peer.reset());
+        A slow{202, {}, QByteArray(100, 't')};
+        slow.delay = 0.3;
+        slow.trickle = 0.05;
+        ASSERT_TRUE(peer.script(eventsPath, {slow}));
+        root += "q";
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TIDINGS_QUIT_ROOT", root);
+        env.insert("TIDINGS_QUIT_AFTER_MS", QString::number(row.afterMs));
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=TidingsNetworkTest.QuitChild"});
+        ASSERT_TRUE(child.waitForFinished(30000));
+        EXPECT_EQ(child.exitCode(), 0);
+        const int sent = peer.requests(eventsPath).size();
+        ASSERT_GE(sent, 1);
+        // The next launch, with a server that answers at once.
+        ASSERT_TRUE(peer.script(eventsPath, {A{202}}));
+        auto c = startController(root);
+        c->initializeSettingsIfNeededWithTrellisSettings(settings());
+        c->applicationLifecycleEvent("NSApplicationWillResignActiveNotification");
+        ASSERT_TRUE(settle(c, sent + 1));
+        QMap<QByteArray, int> deliveries;
+        for (const auto& r : peer.requests(eventsPath)) ++deliveries[r.sha256];
+        for (auto it = deliveries.begin(); it != deliveries.end(); ++it) EXPECT_EQ(it.value(), 1);
+    }
+}
+
 // A port nobody listens on.
 int refusedPort() {
     QTcpServer server;
@@ -242,6 +301,74 @@ TEST_F(TidingsNetworkTest, AnUnreachableServerKeepsThePackageForALaterTurn) {
             for (const QJsonValue& l : package["parts"][0]["lines"].toArray())
                 if (l["payload"]["custom_attributes"]["case"].toString() == k.what) found = true;
         EXPECT_TRUE(found);
+    }
+    TDGLogger::sharedLogger().setDebugMode(false);
+}
+
+// Redirected uploads: a 301, 302 or 303 would turn the upload into a GET without its package,
+// whose answer would then pass for the upload's; a 307 or 308 sends it again as it was. A
+// package that never reached a server that took it is kept, and goes on a later turn: each is
+// delivered once (taken with a 2xx), never lost, never twice.
+TEST_F(TidingsNetworkTest, ARedirectIsNeverAnAcceptance) {
+    TDGLogger::sharedLogger().setDebugMode(true);
+    LogCapture log;
+    const QString landing = QStringLiteral("/landing");
+    auto to = [](int status, const QString& where) { return A{status, {{"Location", where.toUtf8()}}, {}}; };
+    QList<QPair<QString, QList<A>>> chain{{eventsPath, {to(307, "/h1")}}};
+    for (int i = 1; i <= 5; ++i) chain.append({QString("/h%1").arg(i), {to(307, QString("/h%1").arg(i + 1))}});
+    chain.append({"/h6", {A{202}}});
+    struct Row {
+        const char* what;
+        QList<QPair<QString, QList<A>>> scripts;
+        int firstDelivered;  // packages taken in the first turn
+    } rows[] = {
+        {"301", {{eventsPath, {to(301, landing)}}}, 0},
+        {"302", {{eventsPath, {to(302, landing)}}}, 0},
+        {"303", {{eventsPath, {to(303, landing)}}}, 0},
+        {"307", {{eventsPath, {to(307, landing)}}}, 1},
+        {"308", {{eventsPath, {to(308, landing)}}}, 1},
+        {"a loop", {{eventsPath, {to(307, eventsPath)}}}, 0},
+        {"a chain of six hops", chain, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(peer.reset());
+        ASSERT_TRUE(peer.script(landing, {A{202}}));
+        for (const auto& [path, answers] : row.scripts) ASSERT_TRUE(peer.script(path, answers));
+        root += "r";
+        log.clear();
+        auto c = startController(root);
+        c->initializeSettingsIfNeededWithTrellisSettings(settings());
+        c->logEvent(std::make_shared<TDGCustomEvent>("redirected", TDGAttributes{{"row", row.what}}));
+        c->applicationLifecycleEvent("NSApplicationWillResignActiveNotification");
+        // First turn: each package either taken at the end of its redirects or kept.
+        ASSERT_TRUE(waitFor([&] {
+            const int packages = filesIn(events(), "multipartmime").size();
+            return !peer.requests(eventsPath).isEmpty() && log.lines().filter("Keeping '").size() == packages &&
+                   c->waitUntilIdle(std::chrono::milliseconds(100));
+        }, 20000)) << log.lines().join('\n').toStdString();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const QList<HttpsPeer::Logged> first = peer.requests();
+        QSet<QByteArray> packages;
+        for (const auto& r : first)
+            if (r.path == eventsPath) packages.insert(r.sha256);
+        auto delivered = [&](const QByteArray& sha, const QList<HttpsPeer::Logged>& requests, bool eventsTakes) {
+            int n = 0;
+            for (const auto& r : requests)
+                if (r.sha256 == sha && r.method == "POST" && (r.path == landing || r.path == "/h6" || (eventsTakes && r.path == eventsPath))) ++n;
+            return n;
+        };
+        int takenFirst = 0;
+        for (const QByteArray& sha : packages) takenFirst += delivered(sha, first, false);
+        EXPECT_EQ(takenFirst, row.firstDelivered * packages.size());
+        // Nothing became a GET.
+        for (const auto& r : first) EXPECT_EQ(r.method, "POST") << r.path.toStdString();
+        // A later turn: the server takes uploads again; what was kept goes, once.
+        ASSERT_TRUE(peer.script(eventsPath, {A{202}}));
+        c->applicationLifecycleEvent("NSApplicationWillResignActiveNotification");
+        ASSERT_TRUE(settle(c, peer.requests(eventsPath).size() + 1));
+        const QList<HttpsPeer::Logged> later = peer.requests().mid(first.size());
+        for (const QByteArray& sha : packages) EXPECT_EQ(delivered(sha, first, false) + delivered(sha, later, true), 1);
     }
     TDGLogger::sharedLogger().setDebugMode(false);
 }

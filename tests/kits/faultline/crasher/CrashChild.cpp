@@ -18,7 +18,10 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #if defined(QORVEL_CRASHER_SANITIZER_RUNTIME)
@@ -114,6 +117,39 @@ void expectSecond(const void* function, int count) {
     }
 }
 
+// A helper process holds thread tid stopped: attached as a debugger attaches (stopped at once),
+// or seized and then stopped with the whole process by SIGSTOP and left stopped when the others
+// go on. Answers whether it holds it. The helper does only what a forked child of a threaded
+// process may, and dies with the crashing process.
+bool holdThreadStopped(pid_t tid, bool bySigstop) {
+    int go[2], ready[2];
+    if (::pipe(go) != 0 || ::pipe(ready) != 0) return false;
+    const pid_t parent = ::getpid();
+    const pid_t helper = ::fork();
+    if (helper < 0) return false;
+    if (helper == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        char c = 0;
+        if (::read(go[0], &c, 1) != 1) ::_exit(1);
+        bool held = false;
+        int status = 0;
+        if (!bySigstop) {
+            held = ::ptrace(PTRACE_ATTACH, tid, nullptr, nullptr) == 0 && ::waitpid(tid, &status, __WALL) == tid && WIFSTOPPED(status);
+        } else if (::ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) == 0) {
+            ::kill(parent, SIGSTOP);
+            held = ::waitpid(tid, &status, __WALL) == tid && WIFSTOPPED(status);
+            ::kill(parent, SIGCONT);
+        }
+        const char answer = held ? '1' : '0';
+        if (::write(ready[1], &answer, 1) != 1) ::_exit(1);
+        for (;;) ::pause();
+    }
+    // Where Yama lets only ancestors trace, this process names its helper.
+    ::prctl(PR_SET_PTRACER, helper, 0, 0, 0);
+    char answer = 0;
+    return ::write(go[1], "g", 1) == 1 && ::read(ready[0], &answer, 1) == 1 && answer == '1';
+}
+
 std::atomic<bool> g_go{false};
 std::vector<char> g_ownStack(1 << 16);
 void priorHandler(int signal) {
@@ -162,11 +198,16 @@ int main(int argc, char** argv) {
     if (!FLTContextInitialize(&options)) return 4;
 
     std::vector<std::thread> threads;
+    // Each sleeper is in its wait before the crash: one just being born has no caller yet.
+    static std::atomic<int> sleeping{0};
     auto sleepers = [&](int count) {
+        const int before = sleeping.load();
         for (int i = 0; i < count; ++i)
             threads.push_back(Threads::start("sleeper", [] {
+                sleeping.fetch_add(1);
                 for (;;) ::pause();
             }));
+        while (sleeping.load() < before + count) ::usleep(1000);
     };
 
     if (kind == "compact-forever") {
@@ -260,9 +301,28 @@ int main(int argc, char** argv) {
         sleepers(1);
         ::usleep(50000);
         nullWrite();
-    } else if (kind == "threads-32") {
+    } else if (kind == "threads-32" || kind == "threads-600" || kind == "threads-1100") {
         expect(reinterpret_cast<const void*>(&nullWrite));
-        sleepers(32);
+        sleepers(std::stoi(kind.substr(8)));
+        ::usleep(20000);
+        nullWrite();
+    } else if (kind == "null-write-when-told") {
+        // Set up, then crashes once the parent has made a file "go" (after filling the disk).
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        const std::string go = g_folder + "/go";
+        for (int i = 0; i < 3000 && ::access(go.c_str(), F_OK) != 0; ++i) ::usleep(5000);
+        nullWrite();
+    } else if (kind == "traced-thread" || kind == "sigstopped-thread") {
+        // A thread a tracer holds stopped, beside a sleeper that answers.
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        std::atomic<pid_t> tid{0};
+        threads.push_back(Threads::start("held", [&tid] {
+            tid.store(pid_t(::syscall(SYS_gettid)));
+            for (;;) ::pause();
+        }));
+        sleepers(1);
+        while (!tid.load()) ::usleep(1000);
+        if (!holdThreadStopped(tid.load(), kind == "sigstopped-thread")) return 5;
         ::usleep(20000);
         nullWrite();
     }
