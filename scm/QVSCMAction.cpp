@@ -1,6 +1,7 @@
 #include "scm/QVSCMAction.h"
 
 #include "platform/AppBundle.h"
+#include "platform/MainQueue.h"
 #include "platform/SystemLog.h"
 
 #include <QDir>
@@ -142,7 +143,12 @@ void QVSCMAction::taskFinishedCommand(QVInteractiveTask* task, const QStringList
     }
     const QString shown = type() == Cat ? QStringLiteral("(%1 bytes)").arg(bytes.size()) : QString();
     SystemLog::notice(QStringLiteral("SCM: Finished command.  %1 %2").arg(error ? error.localizedRecoverySuggestion() : QStringLiteral("(null)"), shown));
-    if (const auto told = _delegate.lock()) told->actionFinished(shared_from_this(), error);
+    if (auto told = _delegate.lock()) {
+        told->actionFinished(shared_from_this(), error);
+        // The delegate (a working copy's queue) belongs to the main thread, and the reference
+        // taken here may be its last: it is let go there, never on this reader thread.
+        MainQueue::post([told = std::move(told)] {});
+    }
 }
 
 // --- Log ------------------------------------------------------------------------------------------
