@@ -143,12 +143,11 @@ void QVSCMAction::taskFinishedCommand(QVInteractiveTask* task, const QStringList
     }
     const QString shown = type() == Cat ? QStringLiteral("(%1 bytes)").arg(bytes.size()) : QString();
     SystemLog::notice(QStringLiteral("SCM: Finished command.  %1 %2").arg(error ? error.localizedRecoverySuggestion() : QStringLiteral("(null)"), shown));
-    if (auto told = _delegate.lock()) {
-        told->actionFinished(shared_from_this(), error);
-        // The delegate (a working copy's queue) belongs to the main thread, and the reference
-        // taken here may be its last: it is let go there, never on this reader thread.
-        MainQueue::post([told = std::move(told)] {});
-    }
+    // The delegate (a working copy's queue) belongs to the main thread and is reached there: this
+    // reader thread never holds it, or its reference could be the last and the queue end here.
+    MainQueue::post([delegate = _delegate, self = shared_from_this(), error] {
+        if (const auto told = delegate.lock()) told->actionFinished(self, error);
+    });
 }
 
 // --- Log ------------------------------------------------------------------------------------------
