@@ -5,6 +5,7 @@
 #include "completion/QVCodeIndex.h"
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
+#include "editor/QVRecoveryFolder.h"
 #include "editor/QVSingleFileDocument.h"
 #include "editor/QVSnippetRepository.h"
 #include "editor/windows/QVMultiFileDocument.h"
@@ -237,6 +238,8 @@ void QVDocumentController::applicationDidFinishLaunching() {
     initMetricline();
     QVOutsideServices::crashKits().start();
     if (!_filesLoaded) newDocument();
+    QVRecoveryFolder::shared().start();
+    offerRecoveredTexts();
     QVCodeIndex::sharedIndex().start();
     const QUrl reportAddress(QVOutsideServices::infoValue(QStringLiteral("QVErrorReportURL")));
     if (reportAddress.isValid() && reportAddress.scheme() == QLatin1String("https")) {
@@ -454,6 +457,7 @@ void QVDocumentController::installMenuItems() {
         added->setObjectName(action);
         if (action == QLatin1String("showPreferences")) added->setMenuRole(QAction::PreferencesRole);
         if (action == QLatin1String("newProject")) added->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N));
+        if (action == QLatin1String("multiFileFind")) added->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F));
         _panelItems << added;
     }
     item(P::HelpMain, QStringLiteral("Qorvel Help"), QKeySequence::HelpContents, "Show HTML Help", [this] { showHTMLHelp(); });
@@ -489,6 +493,56 @@ QMainWindow* QVDocumentController::openUntitledDocumentWithText(const QString& t
     if (QVFileDocument* document = window->document()) document->updateChangeCount(QVDocument::ChangeType::Done);
     window->documentNeedsRefresh(window->document());
     return window;
+}
+
+void QVDocumentController::offerRecoveredTexts() {
+    const QVRecoveryFolder::LeftBehind found = QVRecoveryFolder::shared().leftBehind();
+    if (found.texts.isEmpty()) return;
+    QStringList names;
+    for (const QVRecoveryFolder::Text& kept : found.texts)
+        names << (kept.path.isEmpty() ? kept.name : FileName::displayed(kept.path));
+    // Not modal: the windows stay usable while it waits. Until one of its buttons is chosen the
+    // texts stay where they are, and a quit before that leaves them for the next launch.
+    auto* box = new QMessageBox(QMessageBox::Question, QVLocalized(QStringLiteral("Recover Unsaved Changes")),
+                                QVLocalized(QStringLiteral("Qorvel ended without quitting and kept the unsaved changes of:")),
+                                QMessageBox::NoButton, frontWindow());
+    box->setObjectName(QStringLiteral("QVRecoveredTexts"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->setInformativeText(names.join(QLatin1Char('\n')));
+    QPushButton* open = box->addButton(QVLocalized(QStringLiteral("&Open as Edited Documents")), QMessageBox::AcceptRole);
+    QPushButton* discard = box->addButton(QVLocalized(QStringLiteral("&Discard")), QMessageBox::DestructiveRole);
+    box->setDefaultButton(open);
+    connect(box, &QMessageBox::buttonClicked, this, [this, found, open, discard](QAbstractButton* clicked) {
+        if (clicked == open) {
+            for (const QVRecoveryFolder::Text& kept : found.texts) openRecoveredText(kept);
+            // Kept by this run before the old folders go.
+            QVRecoveryFolder::shared().keepEditedDocuments();
+        }
+        if (clicked == open || clicked == discard) QVRecoveryFolder::remove(found);
+    });
+    box->show();
+}
+
+void QVDocumentController::openRecoveredText(const QVRecoveryFolder::Text& kept) {
+    // Over its file when that is still there, else as an untitled text under its name.
+    if (!kept.path.isEmpty() && QFileInfo(kept.path).isFile()) {
+        auto* window = qobject_cast<QVDocumentWindowController*>(openDocumentWithContentsOfFile(kept.path));
+        HTMLView* view = window ? window->currentTextView() : nullptr;
+        QVFileDocument* document = window ? window->document() : nullptr;
+        if (view && document && FileName::canonical(document->fileName()) == FileName::canonical(kept.path)) {
+            if (view->fullString() == kept.text) return;
+            view->setString(kept.text);
+            document->updateChangeCount(QVDocument::ChangeType::Done);
+            window->documentNeedsRefresh(document);
+            return;
+        }
+    }
+    auto* window = qobject_cast<QVDocumentWindowController*>(openUntitledDocumentWithText(kept.text));
+    if (QVFileDocument* document = window ? window->document() : nullptr) {
+        document->setUntitledName(kept.name);
+        window->documentNeedsRefresh(document);
+    }
 }
 
 QMainWindow* QVDocumentController::openResultDocument(const QString& title, const QString& text) {

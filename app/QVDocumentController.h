@@ -4,6 +4,7 @@
 // setters at the end only let a test stand in for one of them.
 #pragma once
 
+#include "editor/QVRecoveryFolder.h"
 #include "shell/QVUnknownFileTypeControllerDelegate.h"
 
 #include <QHash>
@@ -133,6 +134,9 @@ private:
     // Asks before opening a file above the size set for asking; true to open it.
     bool confirmLargeFile(const QString& path, qint64 size);
     void closeNextWindow();
+    // What an earlier run that did not quit kept: the question, and each text opened edited.
+    void offerRecoveredTexts();
+    void openRecoveredText(const QVRecoveryFolder::Text& kept);
 
     QHash<QVUnknownFileTypeController*, QString> _fileTypeQuestions;
     bool _filesLoaded = false;

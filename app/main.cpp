@@ -3,6 +3,7 @@
 // instance and runs the application controller's launch.
 #include "app/QVApplicationSetup.h"
 #include "app/QVDocumentController.h"
+#include "editor/QVRecoveryFolder.h"
 #include "platform/AppBundle.h"
 #include "platform/FileName.h"
 #include "platform/Paths.h"
@@ -110,10 +111,12 @@ int main(int argc, char** argv) {
     if (!arguments.isEmpty()) controller.openFiles(arguments, workingFolder);
     controller.applicationDidFinishLaunching();
 
-    // A logout's SIGTERM is a quit that cannot ask: Subversion's writes get a few seconds to
-    // end, or are stopped and cleaned up after, so the working copy stays usable.
-    QVSCMInterface::quitOnTerminationSignal([] { QCoreApplication::exit(0); });
+    // A logout's SIGTERM is a quit that cannot ask: the unsaved texts are kept at once for the
+    // next launch to offer, and Subversion's writes get a few seconds to end, or are stopped and
+    // cleaned up after, so the working copy stays usable.
+    QVSCMInterface::quitOnTerminationSignal([] { QCoreApplication::exit(0); }, [] { QVRecoveryFolder::shared().keepForNextLaunch(); });
     const int status = app.exec();
+    QVRecoveryFolder::shared().finish();
     UserDefaults::standard().synchronize();
     if (status == 0) QVRelaunch::launchIfRequested();
     return status;

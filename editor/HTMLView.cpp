@@ -249,7 +249,7 @@ bool HTMLView::applyLoadedText(std::optional<QString> text, QVStringEncoding enc
     noteLineBreakOf(*text);
     if (!actionName.isEmpty()) undoableSetStringAsIs(*text, actionName);
     else QVSyntaxHighlightingTextView::setString(*text);
-    if (readError && readError.code() == FileEncodings::FallbackEncodingError) {
+    if (FileEncodings::isReadNotice(readError)) {
         qvSetError(error, readError);
         if (auto owner = delegate()) owner->htmlViewHadError(this, readError, false);
     }

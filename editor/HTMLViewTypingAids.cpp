@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <numeric>
 #include <utility>
 
 namespace {
@@ -122,14 +123,37 @@ bool HTMLViewTypingAids::shouldChangeTextInRange(QVRange range, const QString& r
         if (!ahead.rest.isEmpty()) _typedAhead = ahead;
         return false;
     }
+    // A closing tag typed by hand before one standing after the caret: stepped over once the
+    // name and ">" typed are that tag's, else left as typed.
+    const TypedClosing closing = std::exchange(_typedClosing, {});
+    if (replacement.size() == 1 && closing.caret >= 0 && range == QVRange(closing.caret, 0)) {
+        const QString typedSoFar = storage.substring(QVRange(closing.lt, closing.caret - closing.lt)) + replacement;
+        const qint64 at = closing.caret + closing.gap;
+        const bool standing = at + closing.tag.size() <= storage.length() &&
+                              storage.characters(QVRange(at, closing.tag.size())).compare(closing.tag, Qt::CaseInsensitive) == 0;
+        if (standing && closing.tag.startsWith(typedSoFar, Qt::CaseInsensitive)) {
+            if (typedSoFar.size() < closing.tag.size()) {
+                _typedClosing = closing;
+                ++_typedClosing.caret;
+                return true;
+            }
+            std::erase_if(_completedClosings, [&](const QVRange& put) { return put.location == at; });
+            const qint64 after = closing.lt + closing.gap + closing.tag.size();
+            aidStep(CloseTagName, [&] {
+                replace(QVRange(closing.lt, closing.caret - closing.lt), QString());
+                _view.QVTextView::setSelectedRange(QVRange(after, 0));
+            });
+            return false;
+        }
+    }
     if (replacement.size() != 1) return true;
     const QChar typed = replacement.at(0);
     if (typed == u'/') {
-        // "</" typed before the closing tag ">" put there is that tag typed by hand, whether or
-        // not "</" closes the open element by itself.
+        // "</" typed before the closing tag ">" put there may be that tag typed by hand, whether
+        // or not "</" closes the open element by itself: the name typed on tells.
         if (range.length == 0 && range.location > 0 && storage.characterAt(range.location - 1) == u'<' &&
-            stepOverCompletedClosing(range.location))
-            return false;
+            awaitCompletedClosing(range.location))
+            return true;
         if (setting(QVAutoCompleteOnType) && range.location > 0 && storage.characterAt(range.location - 1) == u'<' &&
             tagContext(openTagBefore(range.location, true), range.location)) {
             // After the "/" is in the text, and only while the caret still stands right after
@@ -138,7 +162,7 @@ bool HTMLViewTypingAids::shouldChangeTextInRange(QVRange range, const QString& r
             const qint64 after = range.location + 1;
             QTimer::singleShot(0, &_view, [this, view, after] {
                 if (view && _view.selectedRange() == QVRange(after, 0) && _view.textStorage().characterAt(after - 1) == u'/')
-                    closeTag();
+                    closeTag(true);
             });
         }
         return true;
@@ -158,13 +182,10 @@ bool HTMLViewTypingAids::shouldChangeTextInRange(QVRange range, const QString& r
 }
 
 const QVParser* HTMLViewTypingAids::languageBefore(qint64 position) const {
-    // Where the colours are final they say which language the character before position is
-    // in; looking for open embedded blocks instead would search the text before it.
-    if (position > 0 && position <= _view.highlightedLength()) {
-        if (const QVParser* parser = QVTextStorage::objectOf<QVParser>(
-                _view.textStorage().attribute(QVTextStorage::ParserAttribute, position - 1)))
-            return parser;
-    }
+    // The colours say which language the character before position is in, or will once final;
+    // looking for open embedded blocks instead would search the text before it.
+    if (position > 0)
+        if (const QVParser* parser = _view.languageOfCharacter(position - 1)) return parser;
     return _view.activeParser(true).get();
 }
 
@@ -261,7 +282,7 @@ bool HTMLViewTypingAids::autoComplete(const QString& typedName, QVRange range, b
         if (value == 3) {
             const QString indentation = tabSpacesForRange(QVRange(range.location, 0));
             const QString& lineBreak = _view._lineBreak;
-            const QString opening = lineBreak + indentation + StringUtilities::tabSpaces();
+            const QString opening = lineBreak + indentation + indentationStep(range.location);
             replace(QVRange(selectedEnd, 0), lineBreak + indentation + closing);
             replace(QVRange(selectedStart, 0), opening);
             placeCaret(selectedEnd + opening.size());
@@ -275,7 +296,7 @@ bool HTMLViewTypingAids::autoComplete(const QString& typedName, QVRange range, b
     return false;
 }
 
-bool HTMLViewTypingAids::stepOverCompletedClosing(qint64 caret) {
+bool HTMLViewTypingAids::awaitCompletedClosing(qint64 caret) {
     const QVTextStorage& storage = _view.textStorage();
     qint64 tag = caret;
     while (tag < storage.length() && storage.characterAt(tag).isSpace()) ++tag;
@@ -283,20 +304,16 @@ bool HTMLViewTypingAids::stepOverCompletedClosing(qint64 caret) {
                                     [&](const QVRange& closing) { return closing.location == tag; });
     if (found == _completedClosings.end() || found->end() > storage.length()) return false;
     const QString closing = storage.substring(*found);
-    _completedClosings.erase(found);
-    if (!closing.startsWith(QLatin1String("</")) || !closing.endsWith(u'>')) return false;
-    // The "<" typed goes and the caret stands after the closing tag; the name and ">" typed on
-    // are the ones stepped over.
-    const qint64 after = tag - 1 + closing.size();
-    aidStep(CloseTagName, [&] {
-        replace(QVRange(caret - 1, 1), QString());
-        _view.QVTextView::setSelectedRange(QVRange(after, 0));
-    });
-    _typedAhead = {after, closing.mid(2)};
+    if (!closing.startsWith(QLatin1String("</")) || !closing.endsWith(u'>')) {
+        _completedClosings.erase(found);
+        return false;
+    }
+    // The "/" goes in as typed.
+    _typedClosing = {caret - 1, caret + 1, tag - caret, closing};
     return true;
 }
 
-void HTMLViewTypingAids::closeTag() {
+void HTMLViewTypingAids::closeTag(bool typing) {
     const QString text = _view.string();
     const qint64 caret = _view.selectedRange().location;
     const QVariantMap table = tagFormattingTable();
@@ -349,6 +366,11 @@ void HTMLViewTypingAids::closeTag() {
     while (tag < text.size() && text.at(tag).isSpace()) ++tag;
     if (typed > 0 && selection.length == 0 &&
         QStringView(text).mid(tag, closing.size()).compare(closing, Qt::CaseInsensitive) == 0) {
+        if (typing) {
+            // A user typing "</" there may mean another tag: the name typed on tells.
+            _typedClosing = {caret - typed, caret, tag - caret, text.mid(tag, closing.size())};
+            return;
+        }
         // Then the typed part goes and the caret steps over the closing tag.
         const qint64 after = tag - typed + closing.size();
         aidStep(CloseTagName, [&] {
@@ -450,6 +472,36 @@ QString HTMLViewTypingAids::tabSpacesForRange(QVRange range) const {
 }
 
 QString HTMLViewTypingAids::tabIndex() const { return tabSpacesForRange(_view.selectedRange()); }
+
+QString HTMLViewTypingAids::indentationStep(qint64 position) const {
+    const QVTextStorage& storage = _view.textStorage();
+    // The line's own indentation, else that of the nearest indented line before it, tells tabs
+    // from spaces; a step of spaces is as wide as the widths of the lines indented with spaces
+    // near it have in common.
+    constexpr qint64 LinesLookedAt = 200;
+    const qint64 line = storage.lineOfPosition(std::clamp<qint64>(position, 0, storage.length()));
+    qint64 common = 0;
+    bool tabs = false;
+    bool decided = false;
+    for (qint64 l = line; l >= 0 && l > line - LinesLookedAt; --l) {
+        const qint64 start = storage.lineStart(l);
+        const qint64 end = storage.lineContentsEnd(l);
+        qint64 blanks = start;
+        while (blanks < end && isBlank(storage.characterAt(blanks))) ++blanks;
+        if (blanks == start || blanks == end) continue;  // unindented or blank
+        if (!decided) {
+            decided = true;
+            tabs = storage.characterAt(start) == u'\t';
+            if (tabs) break;
+        }
+        bool spaces = true;
+        for (qint64 i = start; i < blanks && spaces; ++i) spaces = storage.characterAt(i) == u' ';
+        if (spaces) common = std::gcd(common, blanks - start);
+    }
+    if (!decided) return StringUtilities::tabSpaces();
+    if (tabs || common == 0) return QStringLiteral("\t");
+    return QString(qsizetype(common), u' ');
+}
 
 namespace {
 
@@ -566,7 +618,7 @@ void HTMLViewTypingAids::insertNewline() {
         const QVRange line = lineAt(caret);
         const QVTextStorage& storage = _view.textStorage();
         for (qint64 i = line.location; i < caret && isBlank(storage.characterAt(i)); ++i) text += storage.characterAt(i);
-        if (caret > 0 && storage.characterAt(caret - 1) == u'{') text += StringUtilities::tabSpaces();
+        if (caret > 0 && storage.characterAt(caret - 1) == u'{') text += indentationStep(caret);
     }
     _view.performUndoable([&] { _view.insertText(text); }, QString());
 }
@@ -731,6 +783,7 @@ void HTMLViewTypingAids::replaceEntity() {
 
 void HTMLViewTypingAids::selectionDidChange() {
     if (_view.selectedRange() != QVRange(_typedAhead.at, 0)) _typedAhead = {};
+    if (_view.selectedRange() != QVRange(_typedClosing.caret, 0)) _typedClosing = {};
     if (auto owner = _view.delegate()) owner->htmlViewChangedToLine(&_view, _view.lineNumber(), _view.columnNumber());
     if (!_editedSinceSelection) _completionView->hide();
     _editedSinceSelection = false;

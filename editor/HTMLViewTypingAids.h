@@ -83,7 +83,9 @@ public:
     // no tag is open there, it is a closing tag, or (with inQuotesCheck) position is quoted.
     std::optional<QString> openTagBefore(qint64 position, bool inQuotesCheck) const;
     // Closes the innermost element left open before the caret ("Close Tag"); beeps when none.
-    void closeTag();
+    // When it is closed after the caret already, the command steps over that closing tag, while
+    // "</" typing waits for the name typed on.
+    void closeTag(bool typing = false);
 
     // --- Brackets -----------------------------------------------------------------------------
     // The opener matching a closer at position (scanning back), or the closer matching an opener
@@ -98,6 +100,9 @@ public:
     // The indentation of the line holding range: its leading blanks, each tab one indentation step.
     QString tabSpacesForRange(QVRange range) const;
     QString tabIndex() const;
+    // One indentation step more at position, as the text there already indents: a tab, or as
+    // many spaces as the lines near it step by; the preference where nothing near is indented.
+    QString indentationStep(qint64 position) const;
     // One indentation step more or less for every line the selection touches.
     void entabBlock();
     void detabBlock();
@@ -160,9 +165,19 @@ private:
     // The change asked for last, applied to those when it has been made.
     QVRange _askedRange = QVRange(QVRange::NotFound, 0);
     qint64 _askedLength = 0;
-    // Steps over a closing tag ">" put right after "<" typed at caret - 1 (blanks and line
-    // breaks between); false when none stands there.
-    bool stepOverCompletedClosing(qint64 caret);
+    // A closing tag typed by hand before one standing after the caret (blanks and line breaks
+    // between): lt, where its "<" is; caret, where the next key goes; gap, from the caret to the
+    // standing tag; tag, that tag's text. Stepped over when the keys complete it.
+    struct TypedClosing {
+        qint64 lt = -1;
+        qint64 caret = -1;
+        qint64 gap = 0;
+        QString tag;
+    };
+    TypedClosing _typedClosing;
+    // Waits for the name typed after "</" (its "/" about to go in at caret) where ">" put a
+    // closing tag after the caret; false when none stands there.
+    bool awaitCompletedClosing(qint64 caret);
     QVRange _flash = QVRange(QVRange::NotFound, 0);
     QTimer _flashTimer;
 };

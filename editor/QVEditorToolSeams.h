@@ -59,14 +59,6 @@ public:
         return builder;
     }
 
-    // Adds the multi-file find's items to a document window's Edit > Find menu.
-    using FindMenuBuilder = std::function<void(QMenu* find)>;
-    static void setFindMenuBuilder(FindMenuBuilder builder) { findMenuBuilder() = std::move(builder); }
-    static FindMenuBuilder& findMenuBuilder() {
-        static FindMenuBuilder builder;
-        return builder;
-    }
-
     // Commands a document hands to the tools before its editor view ("previewInBrowser" with
     // the browser chosen): true when one was performed.
     using DocumentCommands = std::function<bool(QVFileDocument& document, QByteArrayView action, const QVariant& object)>;

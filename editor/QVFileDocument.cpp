@@ -8,6 +8,7 @@
 #include "editor/QVFileDocumentDelegate.h"
 #include "editor/QVProjectSCMController.h"
 #include "editor/QVFileView.h"
+#include "editor/QVRecoveryFolder.h"
 #include "files/QVFile.h"
 #include "files/QVSCMStatusEntry.h"
 #include "languages/QVBundle.h"
@@ -71,8 +72,8 @@ namespace {
 // Where the first character of text that encoding cannot hold sits (UTF-16 index), -1 when all
 // fit: the longest prefix that encodes exactly, found by halving (a lossy save is rare, a file
 // may be large).
-qsizetype firstMisfit(const QString& text, QVStringEncoding encoding) {
-    const auto fits = [&](qsizetype n) { return TextEncoding::encode(text.left(n), encoding, false).has_value(); };
+qsizetype firstMisfit(const QString& text, QVStringEncoding encoding, QStringView fallbacks) {
+    const auto fits = [&](qsizetype n) { return TextEncoding::encode(text.left(n), encoding, false, nullptr, fallbacks).has_value(); };
     if (text.isEmpty() || fits(text.size())) return -1;
     qsizetype good = 0, bad = text.size();
     while (bad - good > 1) {
@@ -86,8 +87,8 @@ qsizetype firstMisfit(const QString& text, QVStringEncoding encoding) {
 
 }  // namespace
 
-QString QVFileDocument::misfitSentence(const QString& text, QVStringEncoding encoding) {
-    const qsizetype at = firstMisfit(text, encoding);
+QString QVFileDocument::misfitSentence(const QString& text, QVStringEncoding encoding, QStringView fallbacks) {
+    const qsizetype at = firstMisfit(text, encoding, fallbacks);
     if (at < 0) return {};
     const qsizetype line = text.left(at).count(u'\n') + 1;
     const QString misfit = text.mid(at, text.at(at).isHighSurrogate() ? 2 : 1);
@@ -105,10 +106,12 @@ QVFileDocument::QVFileDocument(const QString& path)
     if (_textView) {
         _textView->setUndoManager(undo);
         _textView->setFileConfigurationReader([this](const QString& key) { return fileConfigurationValueForKey(key); });
+        QVRecoveryFolder::shared().track(this);
     }
 }
 
 QVFileDocument::~QVFileDocument() {
+    QVRecoveryFolder::shared().untrack(this);
     setWatchesFile(false);
     setFileNode({});
     _callbacks.reset();
@@ -240,7 +243,13 @@ bool QVFileDocument::readFromFile(const QString& path, const QString&, QVError* 
         qvSetError(error, result);
         return false;
     }
-    _loadNotice = result.code() == FileEncodings::FallbackEncodingError ? result : QVError();
+    _loadNotice = FileEncodings::isReadNotice(result) ? result : QVError();
+    // Saving in the encoding read writes the characters the file read one way with their
+    // standard codes, and says so the first time.
+    _readEncoding = _textView->stringEncoding();
+    const bool rewrites = _loadNotice.userInfo().contains(FileEncodings::FallbackCharactersKey);
+    _fallbackCharacters = rewrites ? _loadNotice.userInfoValue(FileEncodings::FallbackCharactersKey).toString() : QString();
+    _rewrittenNotice = rewrites ? _loadNotice : QVError();
     // Taken before the read would miss nothing, but the read has replaced the text only now;
     // a change between the two is seen again at its next notice or save.
     _diskStamp = QVDiskStamp::of(path);
@@ -291,9 +300,9 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
     // Characters the encoding has no place for are never dropped unasked: nothing is written,
     // and the question offers UTF-8, which holds them all.
     const QVStringEncoding target = requested ? requested : FileEncodings::defaultEncoding();
-    if (target && target != TextEncoding::UTF8 && !TextEncoding::encode(text, target, false)) {
+    if (target && target != TextEncoding::UTF8 && !TextEncoding::encode(text, target, false, nullptr, fallbacksFor(target))) {
         const QString name = FileEncodings::displayName(target);
-        const QString sentence = misfitSentence(text, target);
+        const QString sentence = misfitSentence(text, target, fallbacksFor(target));
         QVError ask = question(EncodingCannotHoldTextQuestion,
                                QVLocalized(QStringLiteral("\u201c%1\u201d cannot be saved in %2 without losing characters.")).arg(displayName(), name),
                                QVLocalized(QStringLiteral("Some of its characters have no place in %1; saved in it they would become question marks. %2 Save it in UTF-8, which holds every character, or in another encoding that holds them, or cancel and nothing is written.")).arg(name, sentence),
@@ -304,7 +313,7 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
     }
     QVStringEncoding used = requested;
     QVError warning;
-    std::optional<QByteArray> bytes = FileEncodings::dataUsingEncoding(text, &used, &warning);
+    std::optional<QByteArray> bytes = FileEncodings::dataUsingEncoding(text, &used, &warning, fallbacksFor(requested));
     if (!bytes) {
         qvSetError(error, QVError::app(SaveFailedError, warning.localizedDescription(),
                                        QVLocalized(QStringLiteral("Please check that you have write permissions and that your file encoding is valid."))));
@@ -318,8 +327,10 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
         bytes = std::move(swapped);
     }
     Contents contents{*bytes, !warning, {}};
+    _savingRewritten = _rewrittenNotice && used == _readEncoding;
+    if (!warning && _savingRewritten) contents.warning = FileEncodings::rewrittenCodesSaveNotice(_rewrittenNotice);
     if (warning) {
-        const QString sentence = misfitSentence(text, requested ? requested : used);
+        const QString sentence = misfitSentence(text, requested ? requested : used, fallbacksFor(used));
         if (!sentence.isEmpty())
             warning.setUserInfoValue(QString::fromLatin1(QVLocalizedRecoverySuggestionKey),
                                      warning.localizedRecoverySuggestion() + QLatin1Char(' ') + sentence);
@@ -391,7 +402,7 @@ bool QVFileDocument::reopenUsingEncoding(QVStringEncoding encoding, QVError* err
 
 bool QVFileDocument::saveAndReopenUsingEncoding(QVStringEncoding encoding, QVError* error, QVError* notice) {
     if (!_textView) return false;
-    const QString sentence = TextEncoding::isSupported(encoding) ? misfitSentence(_textView->fullString(), encoding) : QString();
+    const QString sentence = TextEncoding::isSupported(encoding) ? misfitSentence(_textView->fullString(), encoding, fallbacksFor(encoding)) : QString();
     if (!sentence.isEmpty() || !TextEncoding::isSupported(encoding)) {
         qvSetError(error, QVError::app(SaveFailedError,
                                        QVLocalized(QStringLiteral("The text cannot be saved in %1.")).arg(FileEncodings::stringFromEncoding(encoding)),
@@ -459,6 +470,9 @@ bool QVFileDocument::saveForClose(std::function<void(bool)> finished, QVError* e
 }
 
 void QVFileDocument::saveCompleted(quint64 token, bool whole) {
+    // The file now holds what the text writes: what a read notice foretold is done.
+    if (std::exchange(_savingRewritten, false)) _rewrittenNotice = {};
+    if (_loadNotice.code() == FileEncodings::ReadNotice) _loadNotice = {};
     // Save As: the written file's node (when the window's tree holds it) hears of the save.
     if (_savingAs)
         if (const auto delegate = _delegate.lock()) setFileNode(delegate->backingFileForPath(this, fileName()));
@@ -484,6 +498,7 @@ void QVFileDocument::endSave(quint64 save, bool uploaded, const QVError& error) 
         _lastCleanSave = save;
         // Clean at the state written: what was typed during the upload stays edited.
         QVDocument::saveCompleted(ended.token, ended.whole);
+        if (!isDocumentEdited()) QVRecoveryFolder::shared().drop(this);
     } else if (!uploaded) {
         // The site lacks what was written: still unsaved, whatever was typed since.
         if (latest) updateChangeCount(ChangeType::Done);
@@ -529,6 +544,7 @@ void QVFileDocument::close() {
     // A text view says so (QVTextViewIsClosing) to whoever follows its editor.
     _fileView->close();
     setWatchesFile(false);
+    QVRecoveryFolder::shared().untrack(this);
 }
 
 void QVFileDocument::sendExternalEditorEvent(const QVExternalEditorEvent& event) {
@@ -579,11 +595,13 @@ void QVFileDocument::runSaveAs(std::function<void(bool)> done) {
     });
 }
 
-void QVFileDocument::saveDocumentForForceClose() {
-    runSaveAs([this, alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter)](bool saved) {
-        if (alive.expired() || !saved) return;
-        if (const auto delegate = _delegate.lock()) delegate->documentShouldForceClose(this);
-    });
+void QVFileDocument::saveWhereItWas() {
+    // The window's tree (when it has one) gives the node of the file written anew.
+    _savingAs = true;
+    QVError error, warning;
+    const bool saved = save(&error, &warning);
+    _savingAs = false;
+    present(saved ? warning : error);
 }
 
 void QVFileDocument::didSave(const QString& previousFile, bool savedAs) {
@@ -694,9 +712,9 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
     case LocalFileRemovedQuestion:
         _removedQuestionUp = false;
         if (option == 0) {
-            // Not from within the alert's own handling: the panel opens on the next pass.
+            // Not from within the alert's own handling: a question the save asks comes next.
             MainQueue::post([this, alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter)] {
-                if (!alive.expired()) saveDocumentForForceClose();
+                if (!alive.expired()) saveWhereItWas();
             });
         } else if (const auto delegate = _delegate.lock()) {
             delegate->documentShouldForceClose(this);
@@ -730,7 +748,7 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
         QStringList names;
         QList<QVStringEncoding> encodings;
         for (const auto& [listed, name] : FileEncodings::listedEncodings())
-            if (!encodings.contains(listed) && TextEncoding::encode(text, listed, false)) {
+            if (!encodings.contains(listed) && TextEncoding::encode(text, listed, false, nullptr, fallbacksFor(listed))) {
                 encodings.append(listed);
                 names.append(name);
             }
@@ -766,8 +784,35 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
     }
 }
 
+bool QVFileDocument::redeclareEncoding(QVStringEncoding encoding) {
+    const QString before = _textView->fullString();
+    const QString name = FileEncodings::declarationName(encoding);
+    // Last first, so each range stays where it was while the ones before it change.
+    QList<std::pair<QVRange, QString>> changes;
+    for (const QVRange range : FileEncodings::declaredCharsets(before)) {
+        const QString old = before.mid(range.location, range.length);
+        // A page that writes its names in lower case keeps doing so.
+        if (FileEncodings::encodingFromString(old) != encoding) changes.prepend({range, old == old.toLower() ? name.toLower() : name});
+    }
+    if (changes.isEmpty()) return false;
+    const QString action = QVLocalized(QStringLiteral("Change Encoding Declaration"));
+    if (_textView->string() != before) {
+        // Collapsed regions: the whole text, as one step that undoes exactly.
+        QString after = before;
+        for (const auto& [range, replacement] : changes) after.replace(range.location, range.length, replacement);
+        _textView->undoableSetString(after, action);
+    } else {
+        _textView->performUndoable([&] {
+            for (const auto& [range, replacement] : changes) _textView->replaceRange(range, replacement);
+        }, action);
+    }
+    return true;
+}
+
 bool QVFileDocument::saveInEncoding(QVStringEncoding encoding, const QString& path, std::function<void(bool)> closeFinished) {
     const QVStringEncoding previous = _textView->stringEncoding();
+    // The page then says what it is written in: a browser, and the next read, go by that.
+    const bool redeclared = encoding != previous && redeclareEncoding(encoding);
     _textView->setStringEncoding(encoding);
     QVError failure, warning;
     const bool saved = closeFinished                         ? saveForClose(std::move(closeFinished), &failure, &warning)
@@ -779,6 +824,7 @@ bool QVFileDocument::saveInEncoding(QVStringEncoding encoding, const QString& pa
         if (const auto delegate = _delegate.lock()) delegate->documentNeedsRefresh(this);
     } else {
         _textView->setStringEncoding(previous);
+        if (redeclared) _textView->undo();
     }
     present(saved ? warning : failure);
     return saved;

@@ -162,9 +162,10 @@ public:
     bool saveForClose(std::function<void(bool saved)> finished, QVError* error = nullptr, QVError* warning = nullptr);
     // Whether a save waits for its node (an upload under way).
     bool isSaving() const { return !_pendingSaves.empty(); }
-    // The removed question's "Save File": the save panel; the window closes the document only
-    // after a successful save (a cancelled panel or a failed save keeps it open).
-    void saveDocumentForForceClose();
+    // The removed question's "Save File": writes the text where the file was and stays in its
+    // window, on the node the window's tree has for the path again (when it has a tree). A
+    // failed save is shown and leaves the document edited.
+    void saveWhereItWas();
 
     // A document without a file node watches its file itself (single files); a node watches
     // for the document of a tree.
@@ -226,6 +227,9 @@ private:
     // Saves (to path when it is another file, or for the waiting close) in encoding, which is
     // the document's from then on; the encoding it had stays when the save fails. Says how it went.
     bool saveInEncoding(QVStringEncoding encoding, const QString& path, std::function<void(bool)> closeFinished);
+    // Makes the encoding declarations of the text (see FileEncodings::declaredCharsets) name
+    // encoding, as one undo step; false when none needed a change.
+    bool redeclareEncoding(QVStringEncoding encoding);
     void present(const QVError& error);
     // A failed write as the save error (code 17) with the path and the reason.
     static QVError saveFailure(const QVError& failure, const QString& path);
@@ -235,7 +239,12 @@ private:
 
     // The misfit warning's sentence for the first character of text encoding cannot hold; empty
     // when all fit.
-    static QString misfitSentence(const QString& text, QVStringEncoding encoding);
+    static QString misfitSentence(const QString& text, QVStringEncoding encoding, QStringView fallbacks = {});
+    // The characters the file read one way that saving in encoding writes with their table's
+    // fallback codes: only in the encoding the text was read in.
+    QStringView fallbacksFor(QVStringEncoding encoding) const {
+        return encoding && encoding == _readEncoding ? QStringView(_fallbackCharacters) : QStringView();
+    }
 
     std::unique_ptr<QVFileView> _fileView;
     QPointer<HTMLView> _textView;
@@ -245,6 +254,10 @@ private:
     void keepFileEntry(const QString& path, const QVariant& entry);
     void restoreCustomBundle();
     QVError _loadNotice;
+    QVStringEncoding _readEncoding = 0;  // what the last load decoded with
+    QString _fallbackCharacters;         // see fallbacksFor()
+    QVError _rewrittenNotice;            // the load's notice of bytes saving changes, until a save did
+    bool _savingRewritten = false;       // the save under way is that save
     // How the file read in UTF-16 held it: written back the same way.
     enum class UTF16Form { LittleEndianMarked, BigEndianMarked, BigEndian };
     UTF16Form _utf16Form = UTF16Form::LittleEndianMarked;

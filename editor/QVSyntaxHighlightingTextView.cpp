@@ -42,6 +42,12 @@ constexpr qint64 LongLineEditReach = 16 * 1024;
 // The standard attributes a pass gives ahead of its parse: first this much, doubling up to
 // IdleSlice, so that a pass that ends early has cleared little it must not.
 constexpr qint64 FirstResetChunk = 1024;
+// Work counters for tests.
+quint64 openerSearchCount = 0;
+quint64 uncolouredWalkCount = 0;
+// The tests' hold on colouring while idle, and how often a held timer looks again.
+bool idleColouringHeld = false;
+constexpr int IdleHeldPollMs = 20;
 
 // One cursor for every view; dropped whenever a view loads its colours again.
 std::optional<QCursor>& sharedCursor() {
@@ -123,6 +129,8 @@ void QVSyntaxHighlightingTextView::setParser(std::shared_ptr<QVParser> parser) {
     }
     // The old language's parser would go on colouring typed lines of the new one.
     _activeParser = _parser;
+    _activeParserProvisional = false;
+    _walkResume = -1;
 }
 
 void QVSyntaxHighlightingTextView::bundlesUpdated() {
@@ -143,11 +151,53 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::parserWithTheme(const st
 }
 
 std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::activeParser(bool recompute) {
-    if (recompute) _activeParser = checkForOpenSpecialsBefore(selectedRange().location);
+    // What the caret's moves left may be provisional: whoever asks acts on the answer.
+    if (recompute || _activeParserProvisional) {
+        _activeParser = checkForOpenSpecialsBefore(selectedRange().location);
+        _activeParserProvisional = false;
+    }
     return _activeParser;
 }
 
+void QVSyntaxHighlightingTextView::followCaret(qint64 location) {
+    bool provisional = false;
+    _activeParser = openSpecialsBefore(location, &provisional);
+    _activeParserProvisional = provisional;
+}
+
 std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::checkForOpenSpecialsBefore(qint64 location) {
+    return openSpecialsBefore(location, nullptr);
+}
+
+const QVParser* QVSyntaxHighlightingTextView::languageOfCharacter(qint64 index) const {
+    if (!_parser) return nullptr;
+    const QVTextStorage& text = textStorage();
+    if (index < 0 || index >= text.length()) return _parser.get();
+    if (index < _highlightedUpTo)
+        return QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, index));
+    const QVEmbeddedRange block = blockAhead(index);
+    return block.parser ? block.parser.get() : _parser.get();
+}
+
+QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
+    if (!_parser || _parser->subparsers().isEmpty()) return {};
+    const QVTextStorage& text = textStorage();
+    // The main parser walks, as colouring will, over the text as far as an end string that
+    // begins at index reaches: from where it can begin before the final colours end, or from
+    // the last place an earlier walk could begin afresh at, when no edit came before it since.
+    qint64 start = safeStart(std::min(index, _highlightedUpTo));
+    if (_walkResume > start && _walkResume <= index) start = _walkResume;
+    const qint64 end = std::min(text.length(), index + 1 + EndStringReach);
+    uncolouredWalkCount += quint64(end - start);
+    qint64 resumable = -1;
+    QVEmbeddedRange block = _parser->embeddedBlockAt(text.characters(QVRange(start, end - start)), index - start, &resumable);
+    if (resumable > 0) _walkResume = start + resumable;
+    if (block.parser) block.range.location += start;
+    return block;
+}
+
+std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::openSpecialsBefore(qint64 location, bool* provisionalAnswer) {
+    if (provisionalAnswer) *provisionalAnswer = false;
     if (!_parser) return _parser;
     const QVTextStorage& text = textStorage();
     const qint64 position = std::clamp<qint64>(location, 0, text.length());
@@ -161,22 +211,32 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::checkForOpenSpecialsBefo
     for (const auto& [at, parser] : memo.answers)
         if (at == position) return parser ? parserWithTheme(parser) : _parser;
     bool provisional = false;
-    std::shared_ptr<QVParser> found = findOpenSpecialBefore(position, &provisional);
-    if (provisional) {
+    const qint64 floor = openSpecialSearchFloor(position, &provisional);
+    std::shared_ptr<QVParser> found;
+    if (provisional && provisionalAnswer) {
         // Not kept: colouring will reach position and make the answer certain.
+        found = findOpenSpecialBefore(position, floor);
         _provisionalAnswerAt = std::max(_provisionalAnswerAt, position);
+        *provisionalAnswer = true;
         return found;
+    }
+    if (provisional) {
+        // Asked for by what acts on it: the search starts where the final colours will put it,
+        // near the block that will hold the character before position (the main parser's walk
+        // over the text not coloured yet finds it), else near position.
+        const QVEmbeddedRange block = position > 0 ? blockAhead(position - 1) : QVEmbeddedRange();
+        found = findOpenSpecialBefore(position, std::max<qint64>(0, (block.parser ? block.range.location : position) - OpenerReach));
+    } else {
+        found = findOpenSpecialBefore(position, floor);
     }
     if (memo.answers.size() >= 4) memo.answers.erase(memo.answers.begin());
     memo.answers.emplace_back(position, found == _parser ? nullptr : found);
     return found;
 }
 
-namespace {
-quint64 openerSearchCount = 0;
-}  // namespace
-
 quint64 QVSyntaxHighlightingTextView::charactersSearchedForOpeners() { return openerSearchCount; }
+quint64 QVSyntaxHighlightingTextView::charactersWalkedAhead() { return uncolouredWalkCount; }
+void QVSyntaxHighlightingTextView::holdIdleColouring(bool hold) { idleColouringHeld = hold; }
 
 qint64 QVSyntaxHighlightingTextView::openSpecialSearchFloor(qint64 position, bool* bounded) const {
     // Where the colours before position are final, a block still open there either coloured the
@@ -188,6 +248,8 @@ qint64 QVSyntaxHighlightingTextView::openSpecialSearchFloor(qint64 position, boo
     // page just shown costs what it costs once coloured: the answer is then provisional, and
     // looked for again when colouring passes the caret.
     *bounded = false;
+    // Without embedded languages every answer is the main parser, bounded or not.
+    if (_parser->subparsers().isEmpty()) return position;
     const qint64 settled = std::min(position, _highlightedUpTo);
     const qint64 floor = [&]() -> qint64 {
         if (settled <= 0) return 0;
@@ -210,7 +272,7 @@ qint64 QVSyntaxHighlightingTextView::openSpecialSearchFloor(qint64 position, boo
     return floor;
 }
 
-std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::findOpenSpecialBefore(qint64 position, bool* provisional) {
+std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::findOpenSpecialBefore(qint64 position, qint64 floor) {
     const QVTextStorage& text = textStorage();
     const QList<std::shared_ptr<QVParser>> subparsers = _parser->subparsers();
     // An opener that begins with another (as "<?php" with "<?") is missing wherever the shorter
@@ -240,9 +302,7 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::findOpenSpecialBefore(qi
         }
         return search(opener);
     };
-    bool bounded = false;
-    qint64 searchStart = openSpecialSearchFloor(position, &bounded);  // shared by every sub-parser and opener
-    if (provisional) *provisional = bounded;
+    qint64 searchStart = floor;  // shared by every sub-parser and opener
     for (const std::shared_ptr<QVParser>& sub : subparsers) {
         if (!sub) continue;
         const QStringList& openers = sub->openers();
@@ -257,7 +317,7 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::findOpenSpecialBefore(qi
             // The block is closed before position when its language ends it there.
             const QStringView inside = text.characters(QVRange(openerEnd, position - openerEnd));
             openerSearchCount += quint64(inside.size());
-            const qint64 found = sub->endOfEmbeddedBlock(inside, 0, closer);
+            const qint64 found = sub->endOfEmbeddedBlock(inside, 0, closer, QVParser::opensElement(openers[i]));
             if (found >= inside.size()) return parserWithTheme(sub);
             searchStart = openerEnd + found + closer.size();
         }
@@ -344,15 +404,14 @@ QVError QVSyntaxHighlightingTextView::insertText(const QString& text) {
     _insertingText = true;
     const QVError error = QVTextView::insertText(text);
     _insertingText = false;
-    if (!text.isEmpty() && (text.at(0) == u'\n' || text.at(0) == u'\r'))
-        _activeParser = checkForOpenSpecialsBefore(selectedRange().location);
+    if (!text.isEmpty() && (text.at(0) == u'\n' || text.at(0) == u'\r')) followCaret(selectedRange().location);
     return error;
 }
 
 QVRange QVSyntaxHighlightingTextView::willChangeSelection(QVRange oldRange, QVRange newRange) {
     const qint32 moved = qint32(newRange.end() - oldRange.end());
     if (moved >= 2 || moved <= -2)
-        _activeParser = checkForOpenSpecialsBefore(_insertingText ? oldRange.location : newRange.location);
+        followCaret(_insertingText ? oldRange.location : newRange.location);
     return newRange;
 }
 
@@ -662,7 +721,7 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
     // The language at the caret, given short of final colours, is certain once they reach it.
     if (_provisionalAnswerAt >= 0 && _highlightedUpTo >= std::min(_provisionalAnswerAt, text.length())) {
         _provisionalAnswerAt = -1;
-        _activeParser = checkForOpenSpecialsBefore(selectedRange().location);
+        followCaret(selectedRange().location);
     }
 }
 
@@ -755,6 +814,7 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
     const State before = stateAt(range.end() - 1);
     const bool newEnd = range.end() - 1 >= changeRange.location && range.end() - 1 < changeRange.end();
     const bool embedded = _activeParser && _activeParser != _parser;
+    bool endsInBlock = false;
     const qint64 length = textStorage().length();
     if (!embedded || boundaryEdited || !colouredWholly(range, _activeParser.get())) {
         // The main parser colours the lines as the whole text would be only from where it can
@@ -784,10 +844,15 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
             scheduleIdleHighlighting();
             return;
         }
+        // The main parser ended a block the lines end inside at their end, as far as it could
+        // see: the block's own end lies further on, where the edit may have moved it (a comment
+        // begun hides a quote that hid it), which only a pass reaching further finds.
+        const void* last = stateAt(range.end() - 1).parser;
+        endsInBlock = last && last != _parser.get();
     } else {
         syntaxHighlight(range);
     }
-    const bool changed = boundaryEdited || newEnd || mustGoOn(before, stateAt(range.end() - 1));
+    const bool changed = boundaryEdited || endsInBlock || newEnd || mustGoOn(before, stateAt(range.end() - 1));
     if (range.end() >= length) {
         _highlightedUpTo = _oldColouringEnd = length;
         _provisionalEditsEnd = 0;
@@ -828,6 +893,8 @@ void QVSyntaxHighlightingTextView::restartHighlighting() {
     _oldColouringEnd = 0;
     _provisionalEditsEnd = 0;
     _checkpoints.clear();
+    _paintedAhead = {};
+    _walkResume = -1;
     if (!_active || !UserDefaults::standard().boolForKey(QVHighlightKey) || !_parser) {
         // Nothing to parse: the standard attributes are the final colours.
         _highlightedUpTo = _oldColouringEnd = text.length();
@@ -857,6 +924,10 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
         return;
     }
     _awaitingPaint = false;
+    if (idleColouringHeld) {
+        _idleTimer.start(IdleHeldPollMs, this);
+        return;
+    }
     _idleTimer.start(0, this);
     if (!_active || _highlightedUpTo >= length()) {
         _idleTimer.stop();
@@ -866,16 +937,69 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
     if (_highlightedUpTo >= length()) _idleTimer.stop();
 }
 
-void QVSyntaxHighlightingTextView::willDrawLines(qint64, qint64 lastLine) {
+void QVSyntaxHighlightingTextView::willDrawLines(qint64 firstLine, qint64 lastLine) {
     if (!_active || _highlightedUpTo >= length()) return;
-    const qint64 drawnEnd = textStorage().lineRange(std::min(lastLine, textStorage().lineCount() - 1)).end();
+    const QVTextStorage& text = textStorage();
+    const qint64 drawnEnd = text.lineRange(std::min(lastLine, text.lineCount() - 1)).end();
     if (drawnEnd > _highlightedUpTo && drawnEnd - _highlightedUpTo <= DrawCatchUpLimit) highlightSome(drawnEnd, 0);
+    else if (drawnEnd > _highlightedUpTo)
+        paintAhead(std::max(_highlightedUpTo, text.lineStart(std::min(firstLine, text.lineCount() - 1))), drawnEnd);
     scheduleIdleHighlighting();
+}
+
+void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
+    if (!_parser || !UserDefaults::standard().boolForKey(QVHighlightKey) || from >= to) return;
+    if (_paintedAhead.revision == _charactersRevision && _paintedAhead.from <= from && to <= _paintedAhead.to) return;
+    _paintedAhead = {_charactersRevision, from, to};
+    QVTextStorage& text = textStorage();
+    const QStringView drawn = text.characters(QVRange(from, to - from));
+    // The language the drawn lines begin in, as far as the look-back before them tells: a block
+    // opened there and not closed, else the language of the first end string they hold before
+    // any opener (the rest of a block opened further back), else the main language.
+    bool bounded = false;
+    std::shared_ptr<QVParser> language = findOpenSpecialBefore(from, openSpecialSearchFloor(from, &bounded));
+    if (language == _parser) {
+        qsizetype first = drawn.size();
+        for (const std::shared_ptr<QVParser>& sub : _parser->subparsers()) {
+            if (!sub) continue;
+            for (const QStringList* list : {&sub->openers(), &sub->closers()})
+                for (const QString& marker : *list) {
+                    const qsizetype at = marker.isEmpty() ? -1 : drawn.indexOf(marker, 0, Qt::CaseInsensitive);
+                    if (at < 0 || at >= first) continue;
+                    first = at;
+                    language = list == &sub->closers() ? sub : _parser;
+                }
+        }
+    }
+    dropCheckpoints(from, to);
+    text.beginEditing();
+    text.addAttributes(_standardAttributes, QVRange(from, to - from));
+    text.removeAttribute(QVTextStorage::MultiLineAttribute, QVRange(from, to - from));
+    qint64 mainFrom = from;
+    if (language && language != _parser) {
+        qint64 end = drawn.size();
+        const QStringList& openers = language->openers();
+        const QStringList& closers = language->closers();
+        for (qsizetype i = 0; i < closers.size(); ++i)
+            if (!closers[i].isEmpty())
+                end = std::min(end, language->endOfEmbeddedBlock(drawn, 0, closers[i], i < openers.size() && QVParser::opensElement(openers[i])));
+        parserWithTheme(language)->parseRange(QVRange(from, end), text);
+        mainFrom = from + end;
+    }
+    if (mainFrom < to) {
+        const QVEmbeddedRanges embedded = parserWithTheme(_parser)->parseRange(QVRange(mainFrom, to - mainFrom), text);
+        for (const QVEmbeddedRange& part : embedded)
+            if (part.parser) parserWithTheme(part.parser)->parseRange(part.range, text);
+    }
+    text.endEditing();
+    // What is painted here is no colouring to agree with.
+    _provisionalEditsEnd = std::max(_provisionalEditsEnd, to);
 }
 
 void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& edit) {
     if (!(edit.editedMask & QVTextStorage::EditedCharacters)) return;
     ++_charactersRevision;
+    if (edit.editedRange.location < _walkResume) _walkResume = -1;
     const qint64 location = edit.editedRange.location;
     const qint64 newEnd = edit.editedRange.end();
     const qint64 oldEnd = newEnd - edit.changeInLength;

@@ -2,6 +2,7 @@
 // colours, re-colouring after edits, and the language at the insertion point.
 #pragma once
 
+#include "languages/QVParser.h"
 #include "platform/NotificationCenter.h"
 #include "platform/QVTextView.h"
 
@@ -54,10 +55,16 @@ public:
     // A different parser is kept, given the current theme, and made the active parser too.
     void setParser(std::shared_ptr<QVParser> parser);
     // The parser of the language at the insertion point; recompute first finds it again at
-    // the selection's start.
+    // the selection's start. Never a provisional answer: the caret's moves ahead of colouring
+    // leave one that only colours, and the first ask settles it.
     std::shared_ptr<QVParser> activeParser(bool recompute);
-    // The parser of the embedded language open at location, else the main parser.
+    // The parser of the embedded language open at location, else the main parser: the answer
+    // the final colours give, also where colouring has not got yet.
     std::shared_ptr<QVParser> checkForOpenSpecialsBefore(qint64 location);
+    // The language the final colours give the character at index: read from them where they
+    // are final (null where they name none, as with highlighting off), else found by the main
+    // parser's walk from where they end (the main parser outside an embedded stretch).
+    const QVParser* languageOfCharacter(qint64 index) const;
     // Chooses the bundle again from the path; a different one is set and the text coloured.
     void bundlesUpdated();
 
@@ -97,6 +104,12 @@ public:
     // Work counter for tests: characters read looking for an embedded block open before the
     // caret, by every view.
     static quint64 charactersSearchedForOpeners();
+    // Work counter for tests: characters the main parser walked ahead of the final colours to
+    // settle the language at a place, by every view.
+    static quint64 charactersWalkedAhead();
+    // For tests: while held, no view colours while idle (what is drawn is still coloured, or
+    // painted ahead), so that keys can be typed ahead of colouring at any pace.
+    static void holdIdleColouring(bool hold);
     // Colours everything not yet final now.
     void finishHighlighting();
     // While on, edits are not coloured as they come: their lines stay provisional and are
@@ -176,10 +189,28 @@ private:
     void restartHighlighting();
     void highlightSome(qint64 until, qint64 budgetMs);
     void scheduleIdleHighlighting();
+    // Gives lines drawn far ahead of the final colours provisional ones, from the language the
+    // bounded look-back before them finds.
+    void paintAhead(qint64 from, qint64 to);
+    struct PaintedAhead {
+        quint64 revision = 0;
+        qint64 from = 0;
+        qint64 to = 0;
+    };
+    PaintedAhead _paintedAhead;
     std::shared_ptr<QVParser> parserWithTheme(const std::shared_ptr<QVParser>& parser) const;
-    // provisional: set when the search stopped UncolouredReach before position, short of final
-    // colours.
-    std::shared_ptr<QVParser> findOpenSpecialBefore(qint64 position, bool* provisional);
+    // The embedded language open at position, its openers looked for from floor on.
+    std::shared_ptr<QVParser> findOpenSpecialBefore(qint64 position, qint64 floor);
+    // checkForOpenSpecialsBefore(); with provisionalAnswer, an answer short of final colours may
+    // come from a search bounded to UncolouredReach before location (then set).
+    std::shared_ptr<QVParser> openSpecialsBefore(qint64 location, bool* provisionalAnswer);
+    // The active parser after a move of the caret to location, provisional or not.
+    void followCaret(qint64 location);
+    // The embedded stretch the final colours will give the character at index (null parser:
+    // none), from the main parser's walk over the text from before where they end.
+    QVEmbeddedRange blockAhead(qint64 index) const;
+    // How far past a place the walk reads, so that an end string beginning there is seen whole.
+    static constexpr qint64 EndStringReach = 256;
     // Where the search for a block open at position may begin: at the top, or with final colours
     // before position, OpenerReach characters before the runs of embedded languages that end
     // there (at most OpenSpecialRuns of them), so the search costs no more at the end of a
@@ -197,6 +228,10 @@ private:
     std::shared_ptr<QVBundle> _bundle;
     std::shared_ptr<QVParser> _parser;
     std::shared_ptr<QVParser> _activeParser;
+    bool _activeParserProvisional = false;
+    // Where the main parser's last walk ahead of the final colours may begin again (-1: none):
+    // a place past them that no edit has come before since.
+    mutable qint64 _walkResume = -1;
     // The furthest position a provisional answer of the language there was given for (-1: none):
     // when colouring passes it, the caret's language is looked for again.
     qint64 _provisionalAnswerAt = -1;

@@ -58,8 +58,10 @@ QVError QVConnectAction::errorWithStatusCode(int statusCode) const {
 
 QStringList QVConnectAction::launchArguments() const {
     // tnftp without questions before a command writes a local file: a listing goes to a file
-    // in the client's folder rather than through the terminal.
-    if (_connection->type() == QVRemoteFilesConnection::FTP) return QStringList{QStringLiteral("-i")} + _arguments;
+    // in the client's folder rather than through the terminal; and without its line editor,
+    // which drops the bytes of a name that are not UTF-8 (the command would reach another name).
+    if (_connection->type() == QVRemoteFilesConnection::FTP)
+        return QStringList{QStringLiteral("-i"), QStringLiteral("-e")} + _arguments;
     if (_connection->type() != QVRemoteFilesConnection::SFTP) return _arguments;
     // A new host's key question ends in no colon and would wait for ever: Qorvel answers it
     // itself, first (ssh keeps the first value it reads), accepting a new key into the user's own
@@ -124,6 +126,7 @@ void QVConnectAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDe
                    .arg(QVClientOptions::describe(refused)));
         return;
     }
+    _connection->setSiteIdentity(QStringLiteral("%1 %2@%3:%4").arg(_connection->type()).arg(_user, _host).arg(_port));
     _connection->launchWithArguments(launchArguments());
 }
 

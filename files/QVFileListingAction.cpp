@@ -1,5 +1,7 @@
 #include "files/QVFileListingAction.h"
 
+#include "platform/FileName.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QRegularExpression>
@@ -137,11 +139,33 @@ const Patterns& patterns() {
     return p;
 }
 
-// Cuts the first match out of the text; answers it.
-QRegularExpressionMatch cut(QString& text, const QRegularExpression& pattern) {
-    QRegularExpressionMatch m = pattern.match(text);
-    if (m.hasMatch()) text.remove(m.capturedStart(), m.capturedLength());
-    return m;
+// sftp prints a byte of a name that is not UTF-8 (and a control character) as "\ooo". Such a
+// name comes back as its bytes, which quotedPath() then refuses for sftp: its line editor drops
+// them. Only a result that is not valid UTF-8 is taken for escapes: anything else may be a name
+// that holds a backslash and digits itself, and must not be read as another file's.
+QString sftpName(const QString& listed) {
+    if (!listed.contains(u'\\')) return listed;
+    QByteArray bytes;
+    const QByteArray raw = FileName::encode(listed);
+    bool escaped = false;
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+        const auto octal = [&](qsizetype at) { return at < raw.size() && raw[at] >= '0' && raw[at] <= '7'; };
+        if (raw[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3) && raw[i + 1] <= '3') {
+            const int value = (raw[i + 1] - '0') * 64 + (raw[i + 2] - '0') * 8 + (raw[i + 3] - '0');
+            if (value < 0x20 || value >= 0x7f) {
+                bytes.append(char(value));
+                escaped = true;
+                i += 3;
+                continue;
+            }
+        }
+        bytes.append(raw[i]);
+    }
+    if (!escaped) return listed;
+    const QString decoded = FileName::decode(bytes);
+    bool control = false;
+    for (QChar c : decoded) control = control || c.unicode() < 0x20 || c.unicode() == 0x7f;
+    return FileName::hasEscapes(decoded) || control ? decoded : listed;
 }
 
 bool addressable(const QString& name) {
@@ -264,8 +288,10 @@ void QVFileListingAction::listed(const QStringList& lines, bool* ok, int* code) 
             file.remove();
             *ok = *ok && read;
             if (!*ok) return;
-            // The reply lines, then the listing's, decoded as the terminal's lines are.
-            QStringList all = lines;
+            // Only the listing's lines, decoded as the terminal's lines are: tnftp's own words
+            // on the terminal ("WARNING! 1 bare linefeeds received in ASCII mode", "File may not
+            // have transferred correctly.") are no entries.
+            QStringList all;
             qsizetype start = 0;
             while (start < bytes.size()) {
                 qsizetype end = bytes.indexOf('\n', start);
@@ -362,9 +388,12 @@ QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& dir
             const bool unix = !line.contains(QStringLiteral("<DIR>")) && !line.startsWith(QStringLiteral("Coll:")) &&
                               blank > 0 && findMode(QStringView(line).left(blank)).found();
             file = unix ? parseUnixLine(line, directory) : parseWindowsLine(line, directory);
-            // A line of neither form: a heading of several listings in one ("a:"), a message.
-            const bool readable = file && (unix || p.windowsDate.match(line).hasMatch());
-            if (!readable && unreadable) ++*unreadable;
+            // A line of neither form (a heading of several listings in one, "a:", a message) is
+            // no file.
+            if (!(file && (unix || p.windowsDate.match(FileName::displayed(line)).hasMatch()))) {
+                if (unreadable) ++*unreadable;
+                continue;
+            }
         }
         if (!file) continue;
         if (type == QVRemoteFilesConnection::SFTP && file->isSymlink() && !file->linkTarget().isEmpty()) {
@@ -372,10 +401,13 @@ QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& dir
             file->setName(file->name() + QStringLiteral(" -> ") + file->linkTarget());
             file->setPath(QVRemoteFile::appendPath(directory, file->name()));
             file->setLinkTarget({});
-            file->setLinkIsAmbiguous(false);
         }
         if (type == QVRemoteFilesConnection::SFTP && file->name().startsWith(prefix)) {
             file = named(*file, file->name().mid(prefix.size()), directory);
+            if (!file) continue;
+        }
+        if (type == QVRemoteFilesConnection::SFTP) {
+            file = named(*file, sftpName(file->name()), directory);
             if (!file) continue;
         }
         if (addressable(file->name())) files.append(std::move(*file));
@@ -390,7 +422,6 @@ std::optional<QVRemoteFile> QVFileListingAction::parseUnixLine(const QString& li
     QVRemoteFile file;
     if (const Span mode = findMode(rest); mode.found()) {
         file.setModeString(rest.mid(mode.start, 10));
-        file.setLinkCount(rest.mid(mode.start + 10, mode.length - 10).trimmed().toInt());
         rest.remove(mode.start, mode.length);
     }
     if (const Span date = findUnixDate(rest); date.found()) {
@@ -413,9 +444,6 @@ std::optional<QVRemoteFile> QVFileListingAction::parseUnixLine(const QString& li
             QString to = rest.mid(target.start + 4);
             while (to.endsWith(u'\r') || to.endsWith(u'\n')) to.chop(1);
             file.setLinkTarget(to);
-            // "r -> s.html -> t.html" is r leading to "s.html -> t.html" or "r -> s.html" leading
-            // to t.html: the listing cannot say which.
-            file.setLinkIsAmbiguous(to.contains(QStringLiteral(" -> ")));
             rest.truncate(target.start);
         }
     qsizetype first = 0;
@@ -434,30 +462,37 @@ std::optional<QVRemoteFile> QVFileListingAction::parseUnixLine(const QString& li
 
 std::optional<QVRemoteFile> QVFileListingAction::parseWindowsLine(const QString& line, const QString& directory) {
     const Patterns& p = patterns();
-    QString rest = line;
+    // The patterns read a copy in which each byte of a name that is not UTF-8 is one U+FFFD
+    // (a regular expression takes no lone surrogate): the same places, so the name is cut from
+    // the line itself.
+    QString rest = line, seen = FileName::displayed(line);
+    const auto cutBoth = [&](qsizetype at, qsizetype length) {
+        rest.remove(at, length);
+        seen.remove(at, length);
+    };
     QVRemoteFile file;
-    const auto date = cut(rest, p.windowsDate);
-    if (date.hasMatch()) file.setDateString(date.captured(0));
-    const int dir = rest.indexOf(QStringLiteral("<DIR>"));
-    if (dir >= 0) {
+    if (const auto date = p.windowsDate.match(seen); date.hasMatch()) {
+        file.setDateString(date.captured(0));
+        cutBoth(date.capturedStart(), date.capturedLength());
+    }
+    if (const qsizetype dir = seen.indexOf(QStringLiteral("<DIR>")); dir >= 0) {
         file.setIsDirectory(true);
-        rest.remove(dir, 5);
+        cutBoth(dir, 5);
     }
-    const auto size = p.size.match(rest);
-    if (size.hasMatch()) {
+    if (const auto size = p.size.match(seen); size.hasMatch()) {
         file.setSize(size.captured(1).toLongLong());
-        rest.remove(size.capturedStart(), size.capturedLength());
+        cutBoth(size.capturedStart(), size.capturedLength());
     }
-    const auto name = p.name.match(rest);
+    const auto name = p.name.match(seen);
     if (!name.hasMatch()) return std::nullopt;
-    return named(file, name.captured(0).trimmed(), directory);
+    return named(file, rest.mid(name.capturedStart()).trimmed(), directory);
 }
 
 std::optional<QVRemoteFile> QVFileListingAction::parseWebDAVLine(const QString& line, const QString& directory) {
     // "Coll:   NAME   0  Dec  7 04:08" for a folder, "        NAME   3  Dec  7 04:08" for a file,
     // "       *NAME ..." for an executable one: the name starts in the ninth column and ends
     // where the size and date columns begin, so digits inside names never count.
-    const auto tail = patterns().webDAVTail.match(line);
+    const auto tail = patterns().webDAVTail.match(FileName::displayed(line));  // as in parseWindowsLine
     if (!tail.hasMatch() || line.size() < 9) return std::nullopt;
     QVRemoteFile file;
     file.setIsDirectory(line.startsWith(QStringLiteral("Coll:")));

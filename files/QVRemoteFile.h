@@ -39,14 +39,6 @@ public:
     // empty when the listing did not say (sftp's never does).
     const QString& linkTarget() const { return _linkTarget; }
     void setLinkTarget(const QString& target) { _linkTarget = target; }
-    // The listing line of a link held " -> " more than once: which part is the name and which the
-    // target cannot be told (the name and target above are one reading of it).
-    bool linkIsAmbiguous() const { return _linkIsAmbiguous; }
-    void setLinkIsAmbiguous(bool ambiguous) { _linkIsAmbiguous = ambiguous; }
-    // How many names (hard links) the entry has, as listed; 0 when the listing does not say
-    // (sftp prints "?").
-    int linkCount() const { return _linkCount; }
-    void setLinkCount(int count) { _linkCount = count; }
     // WebDAV: the resource's "executable" property is set (cadaver marks it; no mode is listed).
     bool isExecutable() const { return _isExecutable; }
     void setIsExecutable(bool executable) { _isExecutable = executable; }
@@ -74,7 +66,7 @@ public:
         return _path == other._path && _name == other._name && _user == other._user && _group == other._group &&
                _modeString == other._modeString && _dateString == other._dateString && _size == other._size &&
                _isDirectory == other._isDirectory && _isSymlink == other._isSymlink && _linkTarget == other._linkTarget &&
-               _linkIsAmbiguous == other._linkIsAmbiguous && _linkCount == other._linkCount && _isExecutable == other._isExecutable;
+               _isExecutable == other._isExecutable;
     }
 
 private:
@@ -88,8 +80,6 @@ private:
     bool _isDirectory = false;
     bool _isSymlink = false;
     QString _linkTarget;
-    bool _linkIsAmbiguous = false;
-    int _linkCount = 0;
     bool _isExecutable = false;
     mutable QImage _icon;
 };

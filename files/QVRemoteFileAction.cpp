@@ -1,5 +1,7 @@
 #include "files/QVRemoteFileAction.h"
 
+#include "platform/FileName.h"
+
 #include <QCoreApplication>
 #include <QRegularExpression>
 
@@ -33,6 +35,7 @@ const QStringList& sftpFailureStarts() {
         QStringLiteral("Invalid flag"),
         QStringLiteral("Invalid command"),
         QStringLiteral("Connection closed"),
+        QStringLiteral("write remote"),  // a full disk on put
         QStringLiteral("write local"),   // a full disk on get
         QStringLiteral("read local"),
         QStringLiteral("close local"),
@@ -175,6 +178,17 @@ std::optional<QString> QVRemoteFileAction::quotedPath(int type, const QString& p
             return refuse(tr("The name \"%1\" holds a control character.").arg(QString(path).replace(c, u'?')));
     if (path.contains(QChar::ReplacementCharacter))
         return refuse(tr("The name \"%1\" is not valid UTF-8 and cannot be addressed.").arg(path));
+    // sftp's line editor drops the bytes of a name that are not UTF-8: the command would reach
+    // another name, or make a second file.
+    // cadaver's ls and cd drop them too (every other WebDAV action on such a name goes as a
+    // request of its own).
+    if (type == QVRemoteFilesConnection::WebDAV && FileName::hasEscapes(path))
+        return refuse(tr("The name \"%1\" is not UTF-8, and the WebDAV client cannot list or enter it as it is.")
+                          .arg(FileName::readable(path)));
+    if (type == QVRemoteFilesConnection::SFTP && FileName::hasEscapes(path))
+        return refuse(tr("The name \"%1\" is not UTF-8, and sftp cannot send it as it is. Rename it on the server, "
+                         "or reach the site over FTP.")
+                          .arg(FileName::readable(path)));
     // cadaver reads "*", "?" and "[" as patterns even inside quotes and takes no escape: a
     // delete or a move would reach every file that matches.
     if (type == QVRemoteFilesConnection::WebDAV && (path.contains(u'*') || path.contains(u'?') || path.contains(u'[')))

@@ -8,13 +8,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
 #include <QUrl>
-#include <QRandomGenerator>
 #include <QUuid>
+
+#include <condition_variable>
+#include <mutex>
 
 #include <cstdio>
 
-#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -103,7 +107,7 @@ QString QVFileAction::command(QString* why) const {
 void QVFileAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
     QVRemoteFileAction::runWithDelegate(delegate);
     if (_connection->type() == C::WebDAV &&
-        (QVWebDAVRequest::holdsPattern(_remotePath) || (_kind == Move && QVWebDAVRequest::holdsPattern(_argument)) ||
+        (QVWebDAVRequest::cadaverMisreads(_remotePath) || (_kind == Move && QVWebDAVRequest::cadaverMisreads(_argument)) ||
          (_kind == DeleteDirectory && rmcolMisreads(_remotePath))) &&
         runDirectly())
         return;
@@ -228,6 +232,8 @@ QVFileTransferAction::QVFileTransferAction(Kind kind, std::shared_ptr<QVRemoteFi
     : QVRemoteFileAction(std::move(connection)), _kind(kind), _remotePath(std::move(remotePath)),
       _localPath(std::move(localPath)) {}
 
+QVFileTransferAction::~QVFileTransferAction() { releaseTarget(); }
+
 std::shared_ptr<QVRemoteFileAction> QVFileTransferAction::copy() const {
     return std::make_shared<QVFileTransferAction>(_kind, _connection, _remotePath, _localPath);
 }
@@ -239,90 +245,25 @@ QString temporaryName(const QString& name) {
     return QStringLiteral(".tmp_Qorvel-") + QUuid::createUuid().toString(QUuid::Id128).left(12) + u'-' + name;
 }
 
-QString newToken() { return QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, u'0'); }
+// The site files uploads are running to, across every connection of the process: two windows
+// saving one file would otherwise mix their texts on the site.
+struct HeldTargets {
+    std::mutex lock;
+    std::condition_variable released;
+    QSet<QString> held;
+};
 
-constexpr qsizetype MaximumNameBytes = 255;
-constexpr int MaximumLinks = 8;
-
-}  // namespace
-
-QString QVFileTransferAction::uploadTemporaryName(const QString& name, const QString& token) {
-    // No longer than a long name: a server that keeps a body under the name and a suffix of
-    // its own until it is complete (lighttpd) then takes the copy wherever it takes the name.
-    const QString head = QStringLiteral(".tmp_Qorvel-") + token + u'-';
-    qsizetype room = std::clamp(name.toUtf8().size(), qsizetype(64), MaximumNameBytes) - head.toUtf8().size();
-    // Whole characters only: a cut sequence would be another name, or none.
-    QString kept;
-    for (qsizetype i = 0; i < name.size();) {
-        const qsizetype length = name[i].isHighSurrogate() && i + 1 < name.size() ? 2 : 1;
-        const qsizetype bytes = name.mid(i, length).toUtf8().size();
-        if (bytes > room) break;
-        room -= bytes;
-        kept += name.mid(i, length);
-        i += length;
-    }
-    return head + kept;
+HeldTargets& heldTargets() {
+    static HeldTargets targets;
+    return targets;
 }
 
-QString QVFileTransferAction::permissionBits(const QString& mode) {
-    if (mode.size() < 10 || mode[0] != u'-') return {};
-    QString bits;
-    for (int who = 0; who < 3; ++who) {
-        const QChar r = mode[1 + 3 * who], w = mode[2 + 3 * who], x = mode[3 + 3 * who];
-        bits += QChar(u'0' + (r == u'r' ? 4 : 0) + (w == u'w' ? 2 : 0) + (x == u'x' || x == u's' || x == u't' ? 1 : 0));
-    }
-    return bits;
-}
-
-std::optional<QString> QVFileTransferAction::resolvedPathInReply(const QStringList& lines) {
-    // The path is framed by the words around it, and may hold quotes itself.
-    static const QString opening = QStringLiteral("Can't change directory: \""), closing = QStringLiteral("\" is not a directory");
-    for (const QString& line : lines) {
-        const QString t = line.trimmed();
-        if (t.startsWith(opening) && t.endsWith(closing) && t.size() > opening.size() + closing.size())
-            return t.mid(opening.size(), t.size() - opening.size() - closing.size());
-    }
-    return std::nullopt;
-}
-
-QString QVFileTransferAction::folderOf(const QString& path) const {
-    const qsizetype slash = path.lastIndexOf(u'/');
-    if (slash < 0) return {};
-    return slash == 0 ? QStringLiteral("/") : path.left(slash);
-}
-
-QString QVFileTransferAction::prefixOfToken(const QString& token) { return QStringLiteral(".tmp_Qorvel-") + token + u'-'; }
-
-QString QVFileTransferAction::temporaryPrefix() const { return prefixOfToken(_token); }
-
-namespace {
-
-// Where a relative link in `folder` leads, by name; nothing when the walk climbs above the top
-// of the path (above "/", or above the login folder for a relative path): a chrooted account's
-// "/" is not the server's, and what lies above it is no path of the site.
-std::optional<QString> followedPath(const QString& folder, const QString& target) {
-    const bool absolute = folder.startsWith(u'/');
-    QStringList parts;
-    for (const QString& part : (folder + u'/' + target).split(u'/', Qt::SkipEmptyParts)) {
-        if (part == u'.') continue;
-        if (part == QStringLiteral("..")) {
-            if (parts.isEmpty()) return std::nullopt;
-            parts.removeLast();
-        } else {
-            parts << part;
-        }
-    }
-    if (parts.isEmpty()) return std::nullopt;
-    return (absolute ? QStringLiteral("/") : QString()) + parts.join(u'/');
-}
-
-// The size in tnftp's answer to "size" ("PATH<tab>1234", or the server's "213 1234").
+// tnftp's answer to "size": the server's "213 1234", or tnftp's own "PATH<tab>1234".
 std::optional<qint64> sizeInReply(const QStringList& lines) {
     for (const QString& raw : lines) {
-        QString line = raw.trimmed();
         QString digits;
-        if (const qsizetype tab = raw.lastIndexOf(u'\t'); tab >= 0) digits = raw.mid(tab + 1).trimmed();
-        else if (line.startsWith(QStringLiteral("213 "))) digits = line.mid(4).trimmed();
+        if (raw.startsWith(QStringLiteral("213 "))) digits = raw.mid(4).trimmed();
+        else if (const qsizetype tab = raw.lastIndexOf(u'\t'); tab >= 0) digits = raw.mid(tab + 1).trimmed();
         bool ok = false;
         const qint64 size = digits.toLongLong(&ok);
         if (ok && size >= 0) return size;
@@ -330,29 +271,59 @@ std::optional<qint64> sizeInReply(const QStringList& lines) {
     return std::nullopt;
 }
 
+// A server that knows no SIZE (an extension of FTP) answers it with one of these codes, or left
+// it out of its FEAT answer, and tnftp then says so itself without asking.
+bool sizeIsUnknown(int code, const QStringList& lines) {
+    if (code == 500 || code == 502 || code == 504) return true;
+    return code == 0 && lines.contains(QStringLiteral("SIZE is not supported by remote server."));
+}
+
 }  // namespace
+
+std::optional<qint64> QVFileTransferAction::bytesInReply(const QStringList& lines) {
+    static const QRegularExpression counted(QStringLiteral("^([0-9]+) bytes? (sent|received) in "));
+    for (const QString& line : lines)
+        if (const auto m = counted.match(line); m.hasMatch()) return m.captured(1).toLongLong();
+    return std::nullopt;
+}
+
+bool QVFileTransferAction::holdTarget() {
+    const QString target = _connection->siteIdentity() + u'\n' + _remotePath;
+    HeldTargets& targets = heldTargets();
+    std::unique_lock guard(targets.lock);
+    if (_held == target) return true;
+    // A cancel ends the wait (the other save may be a long one).
+    while (targets.held.contains(target)) {
+        if (_connection->wasCancelled() || _connection->clientEnded()) return false;
+        targets.released.wait_for(guard, std::chrono::milliseconds(100));
+    }
+    targets.held.insert(target);
+    _held = target;
+    return true;
+}
+
+void QVFileTransferAction::releaseTarget() {
+    if (_held.isEmpty()) return;
+    HeldTargets& targets = heldTargets();
+    {
+        std::lock_guard guard(targets.lock);
+        targets.held.remove(std::exchange(_held, QString()));
+    }
+    targets.released.notify_all();
+}
 
 void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
     QVRemoteFileAction::runWithDelegate(delegate);
     const int type = _connection->type();
-    // Run again after a cut transfer: the copy the cut run was writing may still be there.
-    if (_temporaryMayRemain && !_remoteTemporaryPath.isEmpty()) _staleTemporaries << _remoteTemporaryPath;
-    _temporaryMayRemain = false;
     _temporaryPath.clear();
-    _remoteTemporaryPath.clear();
-    _targetPath = _remotePath;
-    _token.clear();
-    _mode.clear();
-    _executable = false;
-    _linksFollowed = 0;
-    _leftovers.clear();
-    _inPlaceAfterCleaning.clear();
-    _target = QVRemoteFile();
-    _surveyedFiles.clear();
-    _subActions.clear();
     _transferCommand.clear();
-    _failureCode = 0;
-    if (type == C::WebDAV && (QVWebDAVRequest::holdsPattern(_remotePath) || QVWebDAVRequest::holdsPattern(_localPath))) {
+    _transferCode = 0;
+    if (_kind == Put && (_remotePath.isEmpty() || _remotePath.endsWith(u'/'))) {
+        refuse(tr("\"%1\" names a folder, not a file.").arg(_remotePath));
+        return;
+    }
+    if (type == C::WebDAV && (_kind == Put || QVWebDAVRequest::cadaverMisreads(_remotePath) ||
+                              QVWebDAVRequest::cadaverMisreads(_localPath))) {
         transferDirectly();
         return;
     }
@@ -364,191 +335,38 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
         return;
     }
     if (_kind == Get) {
-        const QFileInfo targetFile(_localPath);
-        if (_localPath.isEmpty() || !targetFile.dir().exists()) {
-            refuse(tr("There is no folder to download \"%1\" into.").arg(lastComponent(_remotePath)));
+        if (!chooseTemporary()) return;
+        _transferCommand = QStringLiteral("get ") + *remote + u' ' + *quotedPath(type, _temporaryPath);
+    } else {
+        if (!FileName::isRegularFile(_localPath)) {
+            refuse(tr("The file \"%1\" is not there to upload.").arg(_localPath));
             return;
         }
-        // The target is replaced only by a complete copy.
-        _temporaryPath = targetFile.dir().filePath(temporaryName(targetFile.fileName()));
-        _transferCommand = QStringLiteral("get ") + *remote + u' ' + *quotedPath(type, _temporaryPath);
-        startTransfer();
-        return;
-    }
-    if (_remotePath.endsWith(u'/')) {
-        refuse(tr("\"%1\" names a folder, not a file.").arg(_remotePath));
-        return;
+        _transferCommand = QStringLiteral("put ") + *quotedLocal + u' ' + *remote;
+        if (!holdTarget()) {
+            finish(false, 0);
+            return;
+        }
     }
     startTransfer();
 }
 
-void QVFileTransferAction::runSubAction(const std::shared_ptr<QVRemoteFileAction>& action) {
-    _subActions.append(action);
-    action->runWithDelegate(std::static_pointer_cast<QVFileTransferAction>(shared_from_this()));
-}
-
-std::shared_ptr<QVFileListingAction> QVFileTransferAction::listingOf(const QString& folder) const {
-    auto listing = std::make_shared<QVFileListingAction>(_connection, folder);
-    listing->setIncludesHidden(true);
-    return listing;
-}
-
-void QVFileTransferAction::survey() {
-    _step = Surveying;
-    runSubAction(listingOf(folderOf(_targetPath)));
-}
-
-bool QVFileTransferAction::removeStale(const QList<QVRemoteFile>& files) {
-    if (_staleTemporaries.isEmpty()) return false;
-    QStringList elsewhere;
-    _leftovers.clear();
-    for (const QString& stale : std::exchange(_staleTemporaries, {})) {
-        if (folderOf(stale) != folderOf(_targetPath)) {
-            elsewhere << stale;
-            continue;
-        }
-        // Its run's prefix, which no entry started with when that run chose it.
-        const QString prefix = lastComponent(stale).left(prefixOfToken(QString(8, u'0')).size());
-        for (const QVRemoteFile& file : files)
-            if (file.name().startsWith(prefix) && !file.isDirectory()) _leftovers << file.path();
+bool QVFileTransferAction::chooseTemporary() {
+    // QFileInfo's path() is the string's own, escapes kept; the folder is asked by its bytes.
+    const QString folder = QFileInfo(_localPath).path();
+    if (_localPath.isEmpty() || !FileName::isFolder(folder)) {
+        refuse(tr("There is no folder to download \"%1\" into.").arg(FileName::readable(lastComponent(_remotePath))));
+        return false;
     }
-    _staleTemporaries = elsewhere;
-    if (_leftovers.isEmpty()) return false;
-    _surveyedFiles = files;
-    _step = StaleDeleting;
-    runSubAction(std::make_shared<QVFileAction>(QVFileAction::DeleteFile, _connection, _leftovers.takeFirst()));
+    // The target is replaced only by a complete copy.
+    _temporaryPath = folder + u'/' + temporaryName(QFileInfo(_localPath).fileName());
     return true;
-}
-
-void QVFileTransferAction::surveyed(const QList<QVRemoteFile>* files) {
-    const int type = _connection->type();
-    const QString name = _targetPath.mid(_targetPath.lastIndexOf(u'/') + 1);
-    if (files && removeStale(*files)) return;
-    if (!files && type != C::WebDAV) {
-        // A name not seen is not a new file: it may be a link, a file of another group, one
-        // with another name.
-        writeInPlace(tr("The folder of \"%1\" cannot be listed, so the file is written in place.").arg(_targetPath));
-        return;
-    }
-    QStringList names;
-    const QVRemoteFile* target = nullptr;
-    if (files) {
-        for (const QVRemoteFile& file : *files) {
-            names << file.name();
-            if (file.isSymlink() && file.linkIsAmbiguous() &&
-                (file.name() + QStringLiteral(" -> ") + file.linkTarget()).startsWith(name + QStringLiteral(" -> "))) {
-                writeInPlace(tr("A line of the listing of \"%1\" can be read more than one way, so the file is "
-                                "written in place.")
-                                 .arg(_targetPath));
-                return;
-            }
-            if (file.name() == name) target = &file;
-        }
-    }
-    // Apache lists no link at all: a name missing from the listing may still lead to a folder.
-    if (type == C::WebDAV && !names.contains(name) &&
-        QVWebDAVRequest::resourceAt(*_connection, _targetPath) == QVWebDAVRequest::Collection) {
-        refuse(tr("\"%1\" names a folder, not a file.").arg(_targetPath));
-        return;
-    }
-    if (target && target->isSymlink()) {
-        // The link stays; the file it leads to gets the text.
-        if (++_linksFollowed > MaximumLinks) {
-            refuse(tr("\"%1\" leads through more than %2 links.").arg(lastComponent(_remotePath)).arg(MaximumLinks));
-            return;
-        }
-        if (type == C::SFTP) {
-            // sftp shows no link's target, but its cd says where a path leads.
-            _step = AskingFolder;
-            write(QStringLiteral("pwd"));
-            return;
-        }
-        const QString linkTarget = target->linkTarget();
-        if (linkTarget.isEmpty()) {
-            writeInPlace(tr("The listing does not say where the link \"%1\" leads, so it is written in place.").arg(_targetPath));
-            return;
-        }
-        // An FTP account's "/" may be a chroot: an absolute target is a path of the server's.
-        const std::optional<QString> to =
-            linkTarget.startsWith(u'/') ? std::nullopt : followedPath(folderOf(_targetPath), linkTarget);
-        if (!to) {
-            writeInPlace(tr("\"%1\" is a link to \"%2\", a path the site's names may not reach, so it is written in "
-                            "place.")
-                             .arg(_targetPath, linkTarget));
-            return;
-        }
-        _connection->logNote(tr("\"%1\" is a link to \"%2\": its text goes there.").arg(_targetPath, *to));
-        _targetPath = *to;
-        survey();
-        return;
-    }
-    if (target && target->isDirectory()) {
-        refuse(tr("\"%1\" names a folder, not a file.").arg(_targetPath));
-        return;
-    }
-    if (type != C::WebDAV) {
-        // The copy replaces the file only where it is known to keep what a plain put keeps.
-        const QString& path = _targetPath;
-        QString why;
-        if (!target) why = tr("\"%1\" is not in its folder's listing, so it is written in place.").arg(path);
-        else if (type == C::SFTP)
-            why = tr("sftp does not show how many names (hard links) \"%1\" has, so it is written in place.").arg(path);
-        else if (target->linkCount() > 1)
-            why = tr("\"%1\" has %2 names (hard links), so it is written in place.").arg(path).arg(target->linkCount());
-        else if (target->linkCount() != 1)
-            why = tr("The listing does not say how many names (hard links) \"%1\" has, so it is written in place.").arg(path);
-        else if (permissionBits(target->modeString()).isEmpty() || target->user().isEmpty() || target->group().isEmpty())
-            why = tr("The listing does not show the permissions, owner and group of \"%1\", so it is written in place.")
-                      .arg(path);
-        else if ((permissionBits(target->modeString())[0].digitValue() & 2) == 0)
-            why = tr("\"%1\" is read-only for its owner, so it is written in place.").arg(path);
-        if (!why.isEmpty()) {
-            writeInPlace(why);
-            return;
-        }
-        _mode = permissionBits(target->modeString());
-        _target = *target;
-    } else if (target) {
-        _executable = target->isExecutable();
-    }
-    // A name no entry of the folder starts with: the clean-up after a failure removes only
-    // entries starting with it, so it never reaches a file the upload did not make.
-    for (;;) {
-        _token = newToken();
-        bool taken = false;
-        for (const QString& n : names) taken = taken || n.startsWith(temporaryPrefix());
-        if (!taken) break;
-    }
-    _remoteTemporaryPath = _targetPath.left(_targetPath.lastIndexOf(u'/') + 1) + uploadTemporaryName(name, _token);
-    QString why;
-    const auto temporary = quotedPath(type, _remoteTemporaryPath, &why);
-    const auto quotedTarget = quotedPath(type, _targetPath, &why);
-    if (!temporary || !quotedTarget) {
-        refuse(why);
-        return;
-    }
-    _transferCommand = QStringLiteral("put ") + *quotedPath(type, _localPath) + u' ' + *temporary;
-    if (type == C::WebDAV) {
-        sendFile();
-        return;
-    }
-    // The account may rename the file (a store-only account may not): asked with the file's own
-    // name, which changes nothing, before anything is made.
-    _step = Probing;
-    write(QStringLiteral("rename ") + *quotedTarget + u' ' + *quotedTarget);
-}
-
-void QVFileTransferAction::writeInPlace(const QString& why) {
-    _connection->logNote(why);
-    _step = InPlace;
-    const int type = _connection->type();
-    write(QStringLiteral("put ") + *quotedPath(type, _localPath) + u' ' + *quotedPath(type, _remotePath));
 }
 
 void QVFileTransferAction::startTransfer() {
     _connection->setDelegate(shared_from_this());
     if (_connection->type() != C::FTP) {
-        begin();
+        sendFile();
         return;
     }
     // Every file goes as it is: in ASCII mode servers rewrite line ends (one stores LF as CRLF,
@@ -558,338 +376,98 @@ void QVFileTransferAction::startTransfer() {
     write(QStringLiteral("binary"));
 }
 
-void QVFileTransferAction::begin() {
-    if (_kind == Get) {
-        sendFile();
-    } else if (_knownFolder) {
-        const QList<QVRemoteFile> files = *std::exchange(_knownFolder, std::nullopt);
-        surveyed(&files);
-    } else {
-        survey();
-    }
-}
-
 void QVFileTransferAction::sendFile() {
     _step = Transferring;
-    if (_kind == Put) _temporaryMayRemain = true;
     write(_transferCommand);
 }
 
 void QVFileTransferAction::handleReply(const QStringList& lines) {
     int code = 0;
     bool ok = replySucceeded(lines, &code);
-    // A cancelled tnftp transfer prints an abort line and still a completion code; so does
-    // one whose local write failed (a full disk), with a complaint of its own ("ftp: Writing …").
-    // An interrupted sftp transfer ends at the prompt without a word of failure.
-    const auto transferred = [&] {
-        if (_connection->type() == C::FTP)
-            for (const QString& line : lines)
-                ok = ok && !line.contains(QStringLiteral("abort"), Qt::CaseInsensitive) &&
-                     !line.startsWith(QStringLiteral("ftp: "));
-        return ok && !_connection->wasCancelled();
-    };
+    const int type = _connection->type();
     switch (_step) {
-    case AskingFolder: {
-        static const QString said = QStringLiteral("Remote working directory: ");
-        _returnFolder.clear();
-        for (const QString& line : lines)
-            if (line.startsWith(said)) _returnFolder = line.mid(said.size());
-        if (!ok || _returnFolder.isEmpty()) {
-            finish(false, code);
-            return;
-        }
-        _step = Resolving;
-        write(QStringLiteral("cd ") + *quotedPath(C::SFTP, _targetPath));
-        return;
-    }
-    case Resolving:
-        if (const auto to = resolvedPathInReply(lines)) {
-            _connection->logNote(tr("\"%1\" is a link to \"%2\": its text goes there.").arg(_targetPath, *to));
-            _targetPath = *to;
-            survey();
-            return;
-        }
-        if (ok) {
-            // A link to a folder: sftp stands in it now.
-            _refusal = tr("\"%1\" leads to a folder, not a file.").arg(_targetPath);
-            _step = Returning;
-            const auto back = quotedPath(C::SFTP, _returnFolder);
-            if (!back || !_connection->writeCommand(QStringLiteral("cd ") + *back)) finish(false, 0);
-            return;
-        }
-        _refusal = tr("The link \"%1\" leads to no file.").arg(_targetPath);
-        finish(false, code);
-        return;
-    case Returning: finish(false, 0); return;
     case SettingType:
         if (!ok) {
             finish(false, code);
             return;
         }
-        begin();
+        sendFile();
         return;
-    case Probing: {
-        if (_connection->wasCancelled()) {
-            finish(false, code);
-            return;
+    case Transferring: {
+        // A cancelled tnftp transfer prints an abort line and still a completion code; so does
+        // one whose local write failed (a full disk), with a complaint of its own ("ftp: Writing …").
+        // An interrupted sftp transfer ends at the prompt without a word of failure.
+        if (type == C::FTP) {
+            for (const QString& line : lines)
+                ok = ok && !line.contains(QStringLiteral("abort"), Qt::CaseInsensitive) &&
+                     !line.startsWith(QStringLiteral("ftp: "));
+            if (_kind == Put) {
+                // The server's word that the data connection closed complete, and tnftp's count.
+                const auto sent = bytesInReply(lines);
+                ok = ok && code == 226 && sent && *sent == FileName::size(_localPath);
+            }
         }
-        if (!ok) {
-            writeInPlace(tr("The site does not let the account rename \"%1\", so it is written in place.").arg(_targetPath));
-            return;
-        }
-        // The copy starts empty and shows the file's permissions, owner and group before any text
-        // goes into it.
-        const QString folder = _connection->workingFolder();
-        const QString empty = folder + QStringLiteral("/empty");
-        const int fd = folder.isEmpty() ? -1
-                                        : ::open(QFile::encodeName(empty).constData(),
-                                                 O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            writeInPlace(tr("No empty copy of \"%1\" could be prepared, so it is written in place.").arg(_targetPath));
-            return;
-        }
-        ::close(fd);
-        _step = Placing;
-        _temporaryMayRemain = true;
-        write(QStringLiteral("put ") + *quotedPath(C::FTP, empty) + u' ' + *quotedPath(C::FTP, _remoteTemporaryPath));
-        return;
-    }
-    case Placing:
-        QFile::remove(_connection->workingFolder() + QStringLiteral("/empty"));
-        _failureCode = code;
-        if (_connection->wasCancelled()) {
-            clean();
-            return;
-        }
-        if (!ok) {
-            clean(tr("The folder of \"%1\" takes no new file, so the file is written in place.").arg(_targetPath));
-            return;
-        }
-        _step = Guarding;
-        runSubAction(QVFileAction::chmod(_connection, _remoteTemporaryPath, _mode));
-        return;
-    case Transferring:
-        ok = transferred();
-        if (_kind == Get) {
+        ok = ok && !_connection->wasCancelled();
+        if (!ok || _kind == Get || type != C::FTP) {
             finish(ok, code);
             return;
         }
-        _failureCode = code;
-        if (!ok) {
-            clean();
-            return;
-        }
-        if (_connection->type() == C::WebDAV && _executable) {
-            // The one permission a WebDAV site may carry (Apache's): the owner's execute bit.
-            QVWebDAVRequest::Outcome marked;
-            if (!QVWebDAVRequest::markExecutable(*_connection, _remoteTemporaryPath, &marked))
-                _connection->logNote(tr("\"%1\" could not be kept executable: %2").arg(_targetPath, marked.said));
-        }
-        renameOverTarget();
-        return;
-    case InPlace: {
-        if (!transferred()) {
-            finish(false, code);
-            return;
-        }
-        // Saved only once the site holds the whole text.
+        _transferCode = code;
         _step = Sizing;
-        const int type = _connection->type();
-        write((type == C::SFTP ? QStringLiteral("ls -la ") : QStringLiteral("size ")) + *quotedPath(type, _remotePath));
+        write(QStringLiteral("size ") + *quotedPath(type, _remotePath));
         return;
     }
     case Sizing: {
-        std::optional<qint64> size;
-        if (_connection->type() == C::SFTP) {
-            const QList<QVRemoteFile> listed = QVFileListingAction::parseLines(C::SFTP, folderOf(_remotePath), lines);
-            if (ok && listed.size() == 1) size = listed.first().size();
-        } else if (!statusCodeIsError(code) && _connection->state() == C::AtPrompt && !_connection->clientEnded()) {
-            size = sizeInReply(lines);
+        const bool answered = !_connection->clientEnded() && _connection->state() == C::AtPrompt;
+        if (answered && sizeIsUnknown(code, lines)) {
+            finish(true, _transferCode);
+            return;
         }
-        const qint64 expected = QFileInfo(_localPath).size();
+        const auto size = answered && !statusCodeIsError(code) ? sizeInReply(lines) : std::nullopt;
+        const qint64 expected = FileName::size(_localPath);
         if (size != expected) {
             _refusal = size ? tr("The site holds %1 bytes of \"%2\", not %3.").arg(*size).arg(_remotePath).arg(expected)
                             : tr("The site did not say how much of \"%1\" it holds.").arg(_remotePath);
             finish(false, code);
             return;
         }
-        finish(true, code);
+        finish(true, _transferCode);
         return;
     }
-    default: return;
-    }
-}
-
-void QVFileTransferAction::renameOverTarget() {
-    _step = Renaming;
-    runSubAction(QVFileAction::move(_connection, _remoteTemporaryPath, _targetPath));
-}
-
-void QVFileTransferAction::clean(const QString& thenInPlace) {
-    // What the server made of the name sent may differ from it (one stores a trailing blank as
-    // "_"): the folder is listed and what starts with this upload's prefix goes.
-    _inPlaceAfterCleaning = thenInPlace;
-    _step = CleanListing;
-    runSubAction(listingOf(folderOf(_remoteTemporaryPath)));
-}
-
-void QVFileTransferAction::cleanNext() {
-    if (_leftovers.isEmpty()) {
-        if (!_inPlaceAfterCleaning.isEmpty() && !_connection->wasCancelled()) {
-            writeInPlace(std::exchange(_inPlaceAfterCleaning, QString()));
-            return;
-        }
-        finish(false, _failureCode);
-        return;
-    }
-    _step = CleanDeleting;
-    runSubAction(std::make_shared<QVFileAction>(QVFileAction::DeleteFile, _connection, _leftovers.takeFirst()));
-}
-
-void QVFileTransferAction::actionFinished(QVRemoteFileAction* action, bool result, int statusCode) {
-    if (_reported || _subActions.isEmpty() || _subActions.last().get() != action) return;
-    _connection->setDelegate(shared_from_this());
-    if (!result && (_connection->clientEnded() || _connection->hasTimedOut(statusCode))) {
-        // Nothing more can be said to the site.
-        _lastReply = action->lastReply();
-        finish(false, statusCode);
-        return;
-    }
-    if ((_step == Surveying || _step == StaleDeleting) && _connection->wasCancelled()) {
-        // Cancelled before anything was made: nothing more starts.
-        finish(false, statusCode);
-        return;
-    }
-    switch (_step) {
-    case Surveying: {
-        auto* listing = static_cast<QVFileListingAction*>(action);
-        surveyed(result ? &listing->files() : nullptr);
-        return;
-    }
-    case StaleDeleting:
-        if (!_leftovers.isEmpty()) {
-            runSubAction(std::make_shared<QVFileAction>(QVFileAction::DeleteFile, _connection, _leftovers.takeFirst()));
-            return;
-        }
-        surveyed(&_surveyedFiles);
-        return;
-    case Guarding:
-        if (_connection->wasCancelled()) {
-            clean();
-            return;
-        }
-        // Never text in a copy looser than its target.
-        if (!result) {
-            clean(tr("The site refused the permissions %1 to a copy of \"%2\", so the file is written in place.")
-                      .arg(_mode, _targetPath));
-            return;
-        }
-        _step = Checking;
-        runSubAction(listingOf(folderOf(_remoteTemporaryPath)));
-        return;
-    case Checking: {
-        if (_connection->wasCancelled()) {
-            clean();
-            return;
-        }
-        auto* listing = static_cast<QVFileListingAction*>(action);
-        const QString copyName = lastComponent(_remoteTemporaryPath);
-        const QVRemoteFile* copy = nullptr;
-        if (result)
-            for (const QVRemoteFile& file : listing->files())
-                if (file.name() == copyName && !file.isSymlink()) copy = &file;
-        if (!copy || copy->modeString() != _target.modeString() || copy->user() != _target.user() ||
-            copy->group() != _target.group()) {
-            clean(copy ? tr("A copy of \"%1\" would be %2 %3:%4 where the file is %5 %6:%7, so the file is written in "
-                            "place.")
-                             .arg(_targetPath, copy->modeString(), copy->user(), copy->group(), _target.modeString(),
-                                  _target.user(), _target.group())
-                       : tr("A copy of \"%1\" does not show in its folder, so the file is written in place.").arg(_targetPath));
-            return;
-        }
-        sendFile();
-        return;
-    }
-    case Renaming:
-        if (result) {
-            _temporaryMayRemain = false;
-            // Replaced: a cancel that came too late still reads as a failure (finish says so).
-            finish(true, statusCode);
-            return;
-        }
-        _lastReply = action->lastReply();
-        _failureCode = statusCode;
-        clean(_connection->type() == C::WebDAV || _connection->wasCancelled()
-                  ? QString()
-                  : tr("The copy could not be renamed over \"%1\", so the file is written in place.").arg(_targetPath));
-        return;
-    case CleanListing: {
-        auto* listing = static_cast<QVFileListingAction*>(action);
-        _leftovers.clear();
-        if (result) {
-            for (const QVRemoteFile& file : listing->files())
-                if (file.name().startsWith(temporaryPrefix())) _leftovers << file.path();
-        } else {
-            _leftovers << _remoteTemporaryPath;
-        }
-        cleanNext();
-        return;
-    }
-    case CleanDeleting: cleanNext(); return;
-    default: return;
     }
 }
 
 void QVFileTransferAction::transferDirectly() {
     using R = QVWebDAVRequest;
     if (_kind == Get) {
-        const QFileInfo targetFile(_localPath);
-        if (_localPath.isEmpty() || !targetFile.dir().exists()) {
-            refuse(tr("There is no folder to download \"%1\" into.").arg(lastComponent(_remotePath)));
-            return;
-        }
-        _temporaryPath = targetFile.dir().filePath(temporaryName(targetFile.fileName()));
+        if (!chooseTemporary()) return;
         const R::Outcome got = R::perform(*_connection, "GET", _remotePath, {}, {}, _temporaryPath);
         _lastReply = {got.said};
         finish(got.status == 200, got.status);
         return;
     }
-    // As through the client: up under a hidden name no resource has beside the target, renamed
-    // over it once complete, removed otherwise.
-    const qsizetype slash = _remotePath.lastIndexOf(u'/');
-    const QString name = _remotePath.mid(slash + 1);
-    if (name.isEmpty()) {
-        refuse(tr("\"%1\" names a folder, not a file.").arg(_remotePath));
-        return;
-    }
-    if (!QFileInfo(_localPath).isFile()) {
+    if (!FileName::isRegularFile(_localPath)) {
         refuse(tr("The file \"%1\" is not there to upload.").arg(_localPath));
         return;
     }
-    // A move onto a collection with "Overwrite: T" would delete it and everything in it.
+    // A PUT onto a collection would fail at best; the site is asked about that one resource.
     R::Outcome asked;
     switch (R::resourceAt(*_connection, _remotePath, &asked)) {
     case R::Missing:
     case R::File: break;
     case R::Collection: refuse(tr("\"%1\" names a folder, not a file.").arg(_remotePath)); return;
-    default: refuse(tr("What \"%1\" names could not be told: %2").arg(_remotePath, asked.said)); return;
+    default:
+        _lastReply = {asked.said};
+        refuse(tr("What \"%1\" names could not be told.").arg(_remotePath));
+        return;
     }
-    // Only a name the site says is free is removed again after a failure.
-    bool free = false;
-    for (int tries = 0; !free && tries < 8; ++tries) {
-        _token = newToken();
-        _remoteTemporaryPath = _remotePath.left(slash + 1) + uploadTemporaryName(name, _token);
-        free = R::exists(*_connection, _remoteTemporaryPath) == false;
+    if (!holdTarget()) {
+        finish(false, 0);
+        return;
     }
-    R::Outcome outcome = R::perform(*_connection, "PUT", _remoteTemporaryPath, {}, _localPath);
-    bool ok = outcome.succeeded() && !_connection->wasCancelled();
-    if (ok) {
-        outcome = R::perform(*_connection, "MOVE", _remoteTemporaryPath, _remotePath);
-        ok = outcome.succeeded() && R::exists(*_connection, _remotePath) == true;
-    }
+    const R::Outcome outcome = R::perform(*_connection, "PUT", _remotePath, {}, _localPath);
     _lastReply = {outcome.said};
-    if (!ok && free) R::perform(*_connection, "DELETE", _remoteTemporaryPath);
-    finish(ok, outcome.status);
+    finish(outcome.succeeded(), outcome.status);
 }
 
 void QVFileTransferAction::connectionTimedOut(QVRemoteFilesConnection*) {
@@ -899,27 +477,44 @@ void QVFileTransferAction::connectionTimedOut(QVRemoteFilesConnection*) {
 void QVFileTransferAction::finish(bool result, int statusCode) {
     if (_connection->wasCancelled()) result = false;
     if (!_temporaryPath.isEmpty()) {
-        if (result && QFileInfo::exists(_temporaryPath)) {
+        // The names as bytes: a name that is not UTF-8 too.
+        const QByteArray temporary = FileName::encode(_temporaryPath);
+        if (result && FileName::exists(_temporaryPath)) {
             // Replace the target only with a complete copy.
-            result = ::rename(FileName::encode(_temporaryPath).constData(), FileName::encode(_localPath).constData()) == 0;
+            result = ::rename(temporary.constData(), FileName::encode(_localPath).constData()) == 0;
         } else {
             result = false;
         }
-        QFile::remove(_temporaryPath);
+        ::unlink(temporary.constData());
     }
+    releaseTarget();
     report(result, statusCode);
 }
 
 QVError QVFileTransferAction::errorWithStatusCode(int statusCode) const {
+    const QString name = FileName::readable(lastComponent(_remotePath));
     if (_kind == Get)
         return titledError(statusCode, tr("Could Not Download File"),
                            tr("The file \"%1\" could not be downloaded. Please be sure you have read access for the "
                               "remote server.")
-                               .arg(lastComponent(_remotePath)));
+                               .arg(name));
+    // The server's own reason (a full disk, a quota, a refusal) says more than a guess.
+    QString said;
+    for (const QString& line : _lastReply) {
+        // What follows a progress meter redrawn on the line.
+        const QString t = line.section(u'\r', -1).trimmed();
+        const bool serverWords = (_connection->type() == C::FTP && statusCodeIsError(statusCodeForLines({t}, false))) ||
+                                 (_connection->type() == C::SFTP && linesIndicateError({t}));
+        if (serverWords) said = t;
+    }
+    if (_connection->type() == C::WebDAV && statusCodeIsError(statusCode) && !_lastReply.isEmpty()) said = _lastReply.last();
     return titledError(statusCode, tr("Could Not Upload File"),
-                       tr("The file \"%1\" could not be uploaded. Please be sure you have write access for the remote "
-                          "server.")
-                           .arg(lastComponent(_remotePath)));
+                       !said.isEmpty() ? tr("The file \"%1\" could not be uploaded. The server said: %2").arg(name, said)
+                       // Our own finding follows (titledError adds it).
+                       : !_refusal.isEmpty() ? tr("The file \"%1\" could not be uploaded.").arg(name)
+                                             : tr("The file \"%1\" could not be uploaded. Please be sure you have write "
+                                                  "access for the remote server.")
+                                                   .arg(name));
 }
 
 // MARK: folder walks
@@ -945,12 +540,12 @@ void QVDirectoryAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAction
     _lastStatusCode = 0;
     _checkingExistence = false;
     _finalCommandSent = false;
-    _remoteEntries.clear();
     if (_kind != Get && isRoot(_remotePath)) {
         refuse(tr("The top folder of the site cannot be made or removed."));
         return;
     }
-    if (_kind == Get && !QFileInfo(_localPath).isDir() && !QDir().mkdir(_localPath)) {
+    // By the name's bytes: a folder listed under a name that is not UTF-8 too.
+    if (_kind == Get && !FileName::isFolder(_localPath) && ::mkdir(FileName::encode(_localPath).constData(), 0777) != 0) {
         refuse(tr("The folder \"%1\" could not be made.").arg(_localPath));
         return;
     }
@@ -1043,10 +638,7 @@ void QVDirectoryAction::actionFinished(QVRemoteFileAction* action, bool result, 
         } else {
             // Refused: go on only if the folder is there already (every client words it its way).
             _checkingExistence = true;
-            // Its entries tell each upload what it replaces, hidden ones too.
-            auto listing = std::make_shared<QVFileListingAction>(_connection, _remotePath);
-            listing->setIncludesHidden(true);
-            _actionQueue.append(std::move(listing));
+            _actionQueue.append(std::make_shared<QVFileListingAction>(_connection, _remotePath));
         }
     } else if (!result) {
         auto* folder = dynamic_cast<QVDirectoryAction*>(action);
@@ -1059,7 +651,6 @@ void QVDirectoryAction::listingFinished(QVFileListingAction* listing, bool resul
     if (_checkingExistence) {
         _checkingExistence = false;
         if (result) {
-            _remoteEntries = listing->files();
             queueLocalEntries();
         } else {
             _actionQueue.clear();
@@ -1112,12 +703,9 @@ void QVDirectoryAction::queueLocalEntries() {
         const QString remote = QVRemoteFile::appendPath(_remotePath, entry.fileName());
         if (entry.isDir())
             _actionQueue.append(std::make_shared<QVDirectoryAction>(Put, _connection, remote, entry.filePath()));
-        else {
-            auto upload = std::make_shared<QVFileTransferAction>(QVFileTransferAction::Put, _connection, remote,
-                                                                 entry.filePath());
-            upload->setFolderListing(_remoteEntries);
-            _actionQueue.append(std::move(upload));
-        }
+        else
+            _actionQueue.append(
+                std::make_shared<QVFileTransferAction>(QVFileTransferAction::Put, _connection, remote, entry.filePath()));
     }
 }
 

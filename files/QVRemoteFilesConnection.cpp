@@ -4,7 +4,7 @@
 #include "platform/AppBundle.h"
 #include "platform/PseudoTerminal.h"
 #include "platform/SystemLog.h"
-#include "platform/TextEncoding.h"
+#include "platform/FileName.h"
 
 #include <QDir>
 #include <QFile>
@@ -35,8 +35,9 @@ QString emptyNetrc() {
     return file->fileName();
 }
 
-// Output lines are decoded whole (a character never splits between reads): UTF-8, else Mac OS
-// Roman, which takes every byte.
+// Output lines are decoded whole (a character never splits between reads) as file names are: a
+// byte that is not UTF-8 keeps its value as an escape (platform/FileName), so a name listed in
+// another encoding is written back to the client as the very bytes the server listed.
 QString decodeLine(QByteArrayView bytes) {
     // Most lines are ASCII, which every encoding here reads alike.
     bool ascii = true;
@@ -46,12 +47,7 @@ QString decodeLine(QByteArrayView bytes) {
             break;
         }
     if (ascii) return QString::fromLatin1(bytes);
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8.decode(bytes);
-    if (!utf8.hasError()) return text;
-    if (auto roman = TextEncoding::decode(bytes.toByteArray(), TextEncoding::MacOSRoman)) return *roman;
-    SystemLog::error(QStringLiteral("FAILED TO PROCESS BUFFER: %1").arg(QString::fromLatin1(bytes)));
-    return QString::fromLatin1(bytes);
+    return FileName::decode(bytes.toByteArray());
 }
 
 bool hasControlCharacter(const QString& text) {
@@ -132,7 +128,7 @@ void QVRemoteFilesConnection::logNote(const QString& line) {
         std::lock_guard guard(_lock);
         log = _log;
     }
-    if (log) log(QStringLiteral("Qorvel: ") + line + u'\n');
+    if (log) log(QStringLiteral("Qorvel: ") + FileName::readable(line) + u'\n');
 }
 
 std::shared_ptr<QVRemoteFilesConnectionDelegate> QVRemoteFilesConnection::currentDelegate() {
@@ -327,6 +323,16 @@ QString QVRemoteFilesConnection::workingFolder() const {
     return _pid > 0 ? _workingFolder : QString();
 }
 
+void QVRemoteFilesConnection::setSiteIdentity(const QString& identity) {
+    std::lock_guard guard(_lock);
+    _siteIdentity = identity;
+}
+
+QString QVRemoteFilesConnection::siteIdentity() const {
+    std::lock_guard guard(_lock);
+    return _siteIdentity;
+}
+
 QString QVRemoteFilesConnection::decodeOutputLine(QByteArrayView bytes) { return decodeLine(bytes); }
 
 bool QVRemoteFilesConnection::isQuestion(const QString& openLine) const {
@@ -373,7 +379,7 @@ bool QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& byt
         const QString line = decodeLine(QByteArrayView(_pending).sliced(start, length));
         start = end + 2;
         _cachedLines.append(line);
-        if (log) log(line + u'\n');
+        if (log) log(FileName::readable(line) + u'\n');
     }
     if (start > 0) _pending.remove(0, start);
     // A progress line redrawn with bare carriage returns: only what follows the last one counts
@@ -395,7 +401,7 @@ bool QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& byt
     }
     if (open.isEmpty()) return progressed;
     if (!_prompt.isEmpty() && open.startsWith(_prompt)) {
-        if (log) log(open);
+        if (log) log(FileName::readable(open));
         _pending.clear();
         {
             std::lock_guard guard(_lock);
@@ -409,7 +415,7 @@ bool QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& byt
     if (isQuestion(open)) {
         auto delegate = currentDelegate();
         if (delegate && delegate->connectionWillNeedInput(this, open)) {
-            if (log) log(open);
+            if (log) log(FileName::readable(open));
             _pending.clear();
             _cachedLines.append(open);
             int replying = Replying;
@@ -443,7 +449,7 @@ void QVRemoteFilesConnection::finishReply(quint64 launch) {
         _commandQueue.removeFirst();
         if (_commandQueue.isEmpty()) return;
         next = _commandQueue.first();
-        if (!writeLine(next.toUtf8() + '\n')) _writeFailed = true;
+        if (!writeLine(FileName::encode(next) + '\n')) _writeFailed = true;
     }
 }
 
@@ -469,7 +475,7 @@ bool QVRemoteFilesConnection::writeCommand(const QString& command) {
     std::lock_guard guard(_lock);
     _commandQueue.append(command);
     if (_commandQueue.size() > 1) return true;
-    if (writeLine(command.toUtf8() + '\n')) return true;
+    if (writeLine(FileName::encode(command) + '\n')) return true;
     _commandQueue.clear();
     _writeFailed = true;
     return false;

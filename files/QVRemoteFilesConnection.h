@@ -83,7 +83,8 @@ public:
     // client ends): what it is told to write to a local file by a bare name lands here. Empty
     // while no client runs.
     QString workingFolder() const;
-    // A line of output decoded as the client's replies are: UTF-8, else Mac OS Roman.
+    // A line of output decoded as the client's replies are: UTF-8, each byte that is not kept as
+    // a FileName escape (written back to the client as that byte).
     static QString decodeOutputLine(QByteArrayView bytes);
 
     // Starts the client on a new reader thread. A client still running from an earlier launch
@@ -123,6 +124,10 @@ public:
         return !promptLine.startsWith(QStringLiteral("dav:!")) && promptLine.trimmed().endsWith(u'>');
     }
     pid_t pid() const;
+    // Which account on which server the client logs in to (set by the login): connections of
+    // two windows to one site share it.
+    void setSiteIdentity(const QString& identity);
+    QString siteIdentity() const;
     // Set at a WebDAV login; empty before one.
     void setWebDAVSite(const QVWebDAVSite& site);
     QVWebDAVSite webDAVSite() const;
@@ -158,6 +163,7 @@ private:
     QString _lastPromptLine;
     QString _workingFolder;
     QVWebDAVSite _webDAVSite;
+    QString _siteIdentity;
 
     std::mutex _threadLock;    // guards _thread (launch and tear-down)
     std::thread _thread;

@@ -1,5 +1,6 @@
 #include "files/QVWebDAVRequest.h"
 
+#include "platform/FileName.h"
 #include "platform/HttpEngine.h"
 
 #include <QStringList>
@@ -36,7 +37,8 @@ std::optional<QUrl> QVWebDAVRequest::urlForPath(const QVRemoteFilesConnection& c
         // A step the server would fold could reach another resource than the one named.
         if (step == u'.' || step == QStringLiteral("..")) return std::nullopt;
         if (i > 0) encoded += '/';
-        encoded += QUrl::toPercentEncoding(step);
+        // The name's own bytes, a name in another encoding than UTF-8 too.
+        encoded += FileName::encode(step).toPercentEncoding();
     }
     QUrl url;
     url.setScheme(site.scheme);
@@ -74,10 +76,6 @@ QVWebDAVRequest::Outcome QVWebDAVRequest::perform(const QVRemoteFilesConnection&
         request.setHeader("Depth", "0");
         request.setHeader("Content-Type", "application/xml");
         request.body = "<?xml version=\"1.0\"?><propfind xmlns=\"DAV:\"><prop><resourcetype/></prop></propfind>";
-    } else if (method == "PROPPATCH") {
-        request.setHeader("Content-Type", "application/xml");
-        request.body = "<?xml version=\"1.0\"?><D:propertyupdate xmlns:D=\"DAV:\" xmlns:A=\"http://apache.org/dav/props/\">"
-                       "<D:set><D:prop><A:executable>T</A:executable></D:prop></D:set></D:propertyupdate>";
     }
     HttpSession session;
     const HttpResponse response = session.perform(request);
@@ -121,20 +119,4 @@ QVWebDAVRequest::Resource QVWebDAVRequest::resourceAt(const QVRemoteFilesConnect
     }
     if (xml.hasError() || !sawType) return answer(Unknown);
     return answer(collection ? Collection : File);
-}
-
-bool QVWebDAVRequest::markExecutable(const QVRemoteFilesConnection& connection, const QString& path, Outcome* outcome) {
-    *outcome = perform(connection, "PROPPATCH", path);
-    if (outcome->status != 207) return false;
-    // One status per property: every one must be a success.
-    QXmlStreamReader xml(outcome->body);
-    int statuses = 0;
-    while (!xml.atEnd()) {
-        if (xml.readNext() != QXmlStreamReader::StartElement || xml.name() != QLatin1String("status") ||
-            xml.namespaceUri() != QLatin1String("DAV:"))
-            continue;
-        if (!xml.readElementText().contains(QLatin1String(" 200 "))) return false;
-        ++statuses;
-    }
-    return !xml.hasError() && statuses > 0;
 }

@@ -1,10 +1,12 @@
 // Requests sent straight to a WebDAV site, beside its cadaver client, for the names cadaver would
 // read as patterns ("*", "?", "[" in any of its delete, move, copy, mkcol, rmcol, cd and ls
-// arguments, quoted or not, with no escape). Each request addresses one resource by its encoded
-// address, with the address, credentials and certificate checks of the site's connection.
+// arguments, quoted or not, with no escape) or without their bytes that are not UTF-8, and for
+// every upload. Each request addresses one resource by its encoded address, with the address,
+// credentials and certificate checks of the site's connection.
 #pragma once
 
 #include "files/QVRemoteFilesConnection.h"
+#include "platform/FileName.h"
 
 #include <QByteArray>
 #include <QString>
@@ -14,9 +16,10 @@
 
 class QVWebDAVRequest {
 public:
-    // Whether cadaver would read the name as a pattern.
-    static bool holdsPattern(const QString& path) {
-        return path.contains(u'*') || path.contains(u'?') || path.contains(u'[');
+    // Whether cadaver would misread the name: as a pattern, or without its bytes that are not
+    // UTF-8 (its get and put drop them).
+    static bool cadaverMisreads(const QString& path) {
+        return path.contains(u'*') || path.contains(u'?') || path.contains(u'[') || FileName::hasEscapes(path);
     }
     // The address of a path on the connection's site: an absolute path as it is, a relative one
     // inside the collection cadaver stands in (its prompt). Nothing before a login, or for a
@@ -41,7 +44,4 @@ public:
     // not say (outcome tells why).
     enum Resource { Missing, File, Collection, Unknown };
     static Resource resourceAt(const QVRemoteFilesConnection& connection, const QString& path, Outcome* outcome = nullptr);
-    // Sets Apache's "executable" property (mod_dav_fs gives the file its owner's execute bit):
-    // true only when the site says it was set.
-    static bool markExecutable(const QVRemoteFilesConnection& connection, const QString& path, Outcome* outcome);
 };

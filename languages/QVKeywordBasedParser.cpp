@@ -575,7 +575,7 @@ QVariantMap QVKeywordBasedParser::plistRepresentation() const {
     return plist;
 }
 
-qint64 QVKeywordBasedParser::endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end) const {
+qint64 QVKeywordBasedParser::endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool element) const {
     BlockLexicon lexicon;
     lexicon.doubleQuotes = !_doubleQuoteStyle.isNull();
     lexicon.singleQuotes = !_singleQuoteStyle.isNull();
@@ -587,5 +587,8 @@ qint64 QVKeywordBasedParser::endOfEmbeddedBlock(QStringView text, qint64 from, Q
     // A language with template strings spans lines with those; its quoted strings end with
     // their line.
     lexicon.stringsEndAtLineEnd = lexicon.templateStrings;
+    // An element's end tag ends a script or style sheet wherever no quoted string hides it, as
+    // a browser reads it: an unclosed comment does not run on over it.
+    lexicon.commentsHideEnd = !element;
     return endOfBlock(text, from, end, lexicon);
 }

@@ -214,7 +214,12 @@ QList<std::shared_ptr<QVParser>> QVParser::subparsers() const { return {}; }
 
 bool QVParser::usesSingleQuotes() const { return false; }
 
-qint64 QVParser::endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end) const {
+QVEmbeddedRange QVParser::embeddedBlockAt(QStringView, qint64, qint64* resumable) const {
+    if (resumable) *resumable = -1;
+    return {};
+}
+
+qint64 QVParser::endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool) const {
     BlockLexicon lexicon;
     lexicon.singleQuotes = usesSingleQuotes();
     return endOfBlock(text, from, end, lexicon);
@@ -327,6 +332,8 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
         i += comment->begin().size();
         if (comment->hasEnd()) {
             const qsizetype close = text.indexOf(comment->end(), i);
+            if (!lexicon.commentsHideEnd)
+                if (const qint64 inside = endWithin(i, close < 0 ? n : close); inside >= 0) return inside;
             if (close < 0) return n;
             i = close + comment->end().size();
             continue;

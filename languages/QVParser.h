@@ -120,6 +120,12 @@ public:
     // start, ending where the session ends it. Only the part parsed is marked with "parser", and
     // only the embedded stretches before the end are answered.
     virtual QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage, QVColouringSession* session);
+    // The stretch of an embedded language that holds the character at index, as parseRange()
+    // over the whole of text finds the stretches (in text's coordinates); none (a null parser)
+    // where the character is this language's own. Colours nothing; the plain parser finds none.
+    // resumable, when given, receives the last place at or before index where a parse may begin
+    // afresh as the walk goes on there (a boundary, see QVColouringSession), -1 when none.
+    virtual QVEmbeddedRange embeddedBlockAt(QStringView text, qint64 index, qint64* resumable = nullptr) const;
     // Characters the parsers have looked at, counted from where each pass began to the farthest
     // character it read, for tests that bound the work of a keystroke.
     static quint64 charactersParsed();
@@ -174,17 +180,23 @@ public:
     // Where a block of this language that begins at from inside text ends: the first match of
     // end (ignoring case) outside the language's strings, else text's length. Here a string is
     // a double-quoted one (or single-quoted when usesSingleQuotes()), opened by a quote with no
-    // backslash before it; a quote of the other kind inside it opens nothing.
-    virtual qint64 endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end) const;
+    // backslash before it; a quote of the other kind inside it opens nothing. element: the block
+    // is an element's content (a script or style sheet), which only a quoted string keeps open
+    // past its end tag; a server block's end may also stand in a block comment.
+    virtual qint64 endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool element = false) const;
+    // Whether an opener begins an element's start tag ("<" and a letter), not a server block.
+    static bool opensElement(QStringView opener) { return opener.size() > 1 && opener[0] == u'<' && opener[1].isLetter(); }
 
 protected:
     // What the scan for the end of a block must know of its language: the quotes, whether a
     // quote after a backslash still opens a string (it does for the keyword highlighter, which
     // colours it so), the comments (a line comment also ends at end, like a server block closed
-    // on a commented line; a block comment hides it) and the word characters, inside whose
+    // on a commented line; a block comment hides it unless commentsHideEnd is off, as for an
+    // element's end tag, which only a quoted string hides) and the word characters, inside whose
     // words neither quotes nor comments begin; scripts add regular-expression literals and
     // template strings, which never hide the end (a browser ends a script element there too),
-    // and quoted strings that end with their line.
+    // and quoted strings that end with their line. Comments and literals that do not hide the
+    // end still hide their quotes.
     struct BlockLexicon {
         bool doubleQuotes = true;
         bool singleQuotes = false;
@@ -194,6 +206,7 @@ protected:
         bool regexLiterals = false;
         bool templateStrings = false;
         bool stringsEndAtLineEnd = false;
+        bool commentsHideEnd = true;
     };
     static qint64 endOfBlock(QStringView text, qint64 from, QStringView end, const BlockLexicon& lexicon);
     // The value of the "parser" attribute that names this parser.

@@ -159,14 +159,46 @@ QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& stor
     if (resume >= range.end()) return result;
     // Nothing here looks back, so a resumed pass begins its view where it resumes.
     const QStringView text = storage.characters(QVRange(resume, range.end() - resume));
+    const Walked walked = walk(text, resume, &storage, session, result);
+    if (session) {
+        if (walked.stop == text.size()) session->reach(range.end());
+        session->stoppedAt = resume + walked.stop;
+    }
+    countParsed(std::max(walked.furthest, walked.stop));
+    markParsed(QVRange(resume, walked.stop), storage);
+    return result;
+}
+
+QVEmbeddedRange QVTagBasedParser::embeddedBlockAt(QStringView text, qint64 index, qint64* resumable) const {
+    // Notes the boundaries the walk passes, never ending it.
+    struct Boundaries final : QVColouringSession {
+        qint64 index;
+        qint64 last = -1;
+        explicit Boundaries(qint64 at) : index(at) {}
+        void reach(qint64) override {}
+        bool boundary(qint64 position, qint64, qint64, qint64) override {
+            if (position <= index) last = position;
+            return false;
+        }
+    } boundaries(index);
+    QVEmbeddedRanges blocks;
+    walk(text, 0, nullptr, resumable ? &boundaries : nullptr, blocks);
+    if (resumable) *resumable = boundaries.last;
+    const auto block = std::upper_bound(blocks.begin(), blocks.end(), index,
+                                        [](qint64 at, const QVEmbeddedRange& b) { return at < b.range.location; });
+    if (block == blocks.begin() || index >= std::prev(block)->range.end()) return {};
+    return *std::prev(block);
+}
+
+QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, QVTextStorage* storage, QVColouringSession* session,
+                                                 QVEmbeddedRanges& result) const {
     const QChar* s = text.constData();
     const qint64 length = text.size();
-    const qint64 base = resume;
     qint64 furthest = 0;
     auto colour = [&](const QVTextAttributes* attributes, qint64 from, qint64 through) {
-        if (attributes && !attributes->isEmpty() && through >= from) {
+        if (storage && attributes && !attributes->isEmpty() && through >= from) {
             if (session) session->reach(base + through + 1);
-            storage.addAttributes(*attributes, QVRange(base + from, through - from + 1));
+            storage->addAttributes(*attributes, QVRange(base + from, through - from + 1));
         }
     };
     // The first c in [from, until), or NotFound.
@@ -264,7 +296,7 @@ QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& stor
             } else {
                 colour(&_tagAttr, lt, nameEnd - 1);
             }
-            const qint64 blockEnd = parser->endOfEmbeddedBlock(text, blockStart, embedded->end);
+            const qint64 blockEnd = parser->endOfEmbeddedBlock(text, blockStart, embedded->end, s[lt + 1].isLetter());
             furthest = std::max(furthest, std::min<qint64>(length, blockEnd + embedded->end.size()));
             if (blockEnd > blockStart) {
                 // The block's own parser colours it later: its stretch is the pass's already.
@@ -284,13 +316,7 @@ QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& stor
             position = gt == NotFound ? length : gt;
         }
     }
-    if (session) {
-        if (stop == length) session->reach(range.end());
-        session->stoppedAt = base + stop;
-    }
-    countParsed(std::max(furthest, stop));
-    markParsed(QVRange(resume, stop), storage);
-    return result;
+    return {stop, furthest};
 }
 
 QList<QVCodeNavMenuItem> QVTagBasedParser::codeNavItemsForString(const QString& text, QVRange range) const {

@@ -54,6 +54,7 @@ public:
     // without any that the search for the next one passes.
     using QVParser::parseRange;
     QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage, QVColouringSession* session) override;
+    QVEmbeddedRange embeddedBlockAt(QStringView text, qint64 index, qint64* resumable = nullptr) const override;
     // Items of this language outside the embedded blocks and of each block's language inside
     // it, ordered by location.
     QList<QVCodeNavMenuItem> codeNavItemsForString(const QString& text, QVRange range) const override;
@@ -74,6 +75,14 @@ private:
         const QVTextAttributes* comment;
     };
     TagStyle attributesForTag(QStringView name) const;
+    // The walk of parseRange() over text, which begins at base in the storage: colours into
+    // storage when there is one, appends the embedded stretches to result, and answers where it
+    // stopped and how far it read (both in text).
+    struct Walked {
+        qint64 stop;
+        qint64 furthest;
+    };
+    Walked walk(QStringView text, qint64 base, QVTextStorage* storage, QVColouringSession* session, QVEmbeddedRanges& result) const;
     void applyTheme(const std::shared_ptr<QVTheme>& theme, QList<const QVParser*>& visited);
     void loadEmbedded(const QVariantMap& embedded);
 

@@ -147,6 +147,14 @@ QString FileName::displayed(const QString& path) {
     return shown;
 }
 
+QString FileName::readable(const QString& path) {
+    if (!hasEscapes(path)) return path;
+    QString shown = path;
+    for (QChar& c : shown)
+        if (isEscape(c.unicode())) c = QChar(char16_t(c.unicode() - EscapeBase));
+    return shown + QStringLiteral(" (not UTF-8)");
+}
+
 bool FileName::exists(const QString& path) {
     struct stat st {};
     return statOf(path, &st);

@@ -27,6 +27,10 @@ public:
     static bool hasEscapes(const QString& path);
     // The form to show to a user: each escaped byte becomes U+FFFD (never to be used as a path).
     static QString displayed(const QString& path);
+    // The form to show where such a name must be read and told apart from its UTF-8 look-alike:
+    // each escaped byte as the Latin-1 character of its value, the whole followed by
+    // " (not UTF-8)" when it holds any. Never to be used as a path.
+    static QString readable(const QString& path);
 
     // The answers of stat(2), following links. A path that cannot be reached answers false / -1.
     static bool exists(const QString& path);

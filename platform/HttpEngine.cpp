@@ -1,6 +1,7 @@
 // The HTTP engine: easy handles on one multi handle per session, driven by a worker thread that
 // adds, cancels, times out and finishes transfers, so no libcurl handle is touched by two threads.
 #include "platform/HttpEngine.h"
+#include "platform/FileName.h"
 #include "platform/Threads.h"
 
 #include "platform/MainQueue.h"
@@ -26,6 +27,13 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -111,7 +119,9 @@ struct Transfer {
     char errorBuffer[CURL_ERROR_SIZE] = {};
     std::shared_ptr<PinnedRoots> roots;
     std::unique_ptr<QFile> bodyFile;
+    QString bodyPath;  // as downloadPath
     std::unique_ptr<QFile> downloadFile;
+    QString downloadPath;  // the file's name, which an fd-opened QFile does not know
     HttpResponse response;
     QString fileError;
 
@@ -212,7 +222,7 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     if (t->downloadFile) {
         if (t->downloadFile->write(data, qint64(length)) != qint64(length)) {
             t->fileError = QStringLiteral("cannot write %1: %2")
-                               .arg(t->downloadFile->fileName(), t->downloadFile->errorString());
+                               .arg(FileName::displayed(t->downloadPath), t->downloadFile->errorString());
             return 0;
         }
         return length;
@@ -225,7 +235,7 @@ size_t onRead(char* buffer, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     const qint64 n = t->bodyFile->read(buffer, qint64(size * count));
     if (n < 0) {
-        t->fileError = QStringLiteral("cannot read %1: %2").arg(t->bodyFile->fileName(), t->bodyFile->errorString());
+        t->fileError = QStringLiteral("cannot read %1: %2").arg(FileName::displayed(t->bodyPath), t->bodyFile->errorString());
         return CURL_READFUNC_ABORT;
     }
     t->lastActivity = nowMs();
@@ -318,20 +328,27 @@ bool HttpSession::State::begin(const TransferPtr& t) {
             rootsCache[key] = t->roots;
         }
     }
+    // Files are opened by their bytes: a name that is not UTF-8 too (platform/FileName).
     if (!r.bodyFilePath.isEmpty()) {
-        t->bodyFile = std::make_unique<QFile>(r.bodyFilePath);
-        if (!t->bodyFile->open(QIODevice::ReadOnly)) {
+        const int fd = ::open(FileName::encode(r.bodyFilePath).constData(), O_RDONLY | O_CLOEXEC);
+        t->bodyFile = std::make_unique<QFile>();
+        t->bodyPath = r.bodyFilePath;
+        if (fd < 0 || !t->bodyFile->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
             out.error = HttpResponse::File;
-            out.message = QStringLiteral("cannot read %1: %2").arg(r.bodyFilePath, t->bodyFile->errorString());
+            out.message = QStringLiteral("cannot read %1: %2").arg(FileName::displayed(r.bodyFilePath), QString::fromLocal8Bit(strerror(errno)));
+            if (fd >= 0) ::close(fd);
+            t->bodyFile.reset();
             return false;
         }
     }
     if (!r.downloadFilePath.isEmpty()) {
-        t->downloadFile = std::make_unique<QFile>(r.downloadFilePath);
-        if (!t->downloadFile->open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-            !t->downloadFile->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        const int fd = ::open(FileName::encode(r.downloadFilePath).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        t->downloadFile = std::make_unique<QFile>();
+        t->downloadPath = r.downloadFilePath;
+        if (fd < 0 || ::fchmod(fd, 0600) != 0 || !t->downloadFile->open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
             out.error = HttpResponse::File;
-            out.message = QStringLiteral("cannot write %1: %2").arg(r.downloadFilePath, t->downloadFile->errorString());
+            out.message = QStringLiteral("cannot write %1: %2").arg(FileName::displayed(r.downloadFilePath), QString::fromLocal8Bit(strerror(errno)));
+            if (fd >= 0) ::close(fd);
             t->downloadFile.reset();
             return false;
         }
@@ -484,7 +501,7 @@ bool HttpSession::State::followRedirect(const TransferPtr& t) {
         curl_easy_setopt(t->easy, CURLOPT_HTTPHEADER, t->headerList);
     } else if (t->bodyFile && !t->bodyFile->seek(0)) {
         out.error = HttpResponse::File;
-        out.message = QStringLiteral("cannot read %1 again: %2").arg(t->bodyFile->fileName(), t->bodyFile->errorString());
+        out.message = QStringLiteral("cannot read %1 again: %2").arg(FileName::displayed(t->bodyPath), t->bodyFile->errorString());
         return false;
     }
     ++t->redirects;
@@ -538,11 +555,11 @@ void HttpSession::State::finish(const TransferPtr& t, CURLcode code, std::weak_p
         if (out.error == HttpResponse::None && !t->downloadFile->flush()) {
             out.error = HttpResponse::File;
             out.message = QStringLiteral("cannot write %1: %2")
-                              .arg(t->downloadFile->fileName(), t->downloadFile->errorString());
+                              .arg(FileName::displayed(t->downloadPath), t->downloadFile->errorString());
         }
         t->downloadFile->close();
         // A failed download leaves nothing behind that could pass for the answer.
-        if (out.error != HttpResponse::None) t->downloadFile->remove();
+        if (out.error != HttpResponse::None) ::unlink(FileName::encode(t->downloadPath).constData());
     }
     if (t->bodyFile) t->bodyFile->close();
     if (out.error != HttpResponse::None) out.body.clear();
@@ -677,7 +694,7 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
     for (const TransferPtr& t : left) {
         if (t->downloadFile) {
             t->downloadFile->close();
-            t->downloadFile->remove();
+            ::unlink(FileName::encode(t->downloadPath).constData());
         }
         if (!t->onMain && t->completion)
             t->completion({0, {}, {}, {}, HttpResponse::Cancelled, QStringLiteral("the session ended")});

@@ -2,6 +2,7 @@
 #include "platform/TextEncoding.h"
 
 #include <unicode/ucnv.h>
+#include <unicode/ucnv_cb.h>
 #include <unicode/ucnv_err.h>
 
 #include <algorithm>
@@ -43,20 +44,19 @@ qsizetype grown(qsizetype current, qsizetype remainingInput) {
     return current + std::max<qsizetype>(current / 2, remainingInput) + 64;
 }
 
-// Where the decoded text holds a character its encoding cannot write back to the bytes it came
-// from, the byte offset of that sequence; -1 when the whole text writes back as it was read. ICU
-// reads a few sequences one way only (EUC-JP's 8E E0..E2 and 8F A2 C3 become ¢ £ ¬ ¦, which
-// EUC-JP has no bytes for), and Shift_JIS has characters under two codes (the NEC and IBM rows:
-// EE E0 and FB FC are both ∵) of which only one comes back. A file opened that way could never be
-// saved in its own encoding without changing those bytes, so such sequences count as unreadable,
-// like any other bad sequence. The Unicode forms and the encodings whose every byte is one
-// character always write back and are not checked; ISO-2022-JP, whose escapes may sit anywhere,
-// is only checked for characters it cannot write at all.
-qint64 firstOneWaySequence(UConverter* converter, const char* bytes, qint64 size, const QString& text,
-                           QVStringEncoding encoding) {
+// Where the decoded text holds a character its encoding does not write back to the bytes it came
+// from: ICU reads a few sequences one way only (EUC-JP's 8E E0..E2 and 8F A2 C3 become ¢ £ ¬ ¦,
+// which EUC-JP writes only through its table's fallback codes), and Shift_JIS has characters
+// under two codes (the NEC and IBM rows: FA 4A and 87 54 are both Ⅰ) of which only the standard
+// one is written. The text is still the file's; only saving it changes those bytes. The Unicode
+// forms and the encodings whose every byte is one character always write back and are not
+// checked; ISO-2022-JP, whose escapes may sit anywhere, is only checked for characters it cannot
+// write at all.
+TextEncoding::OneWay firstOneWaySequence(UConverter* converter, const char* bytes, qint64 size, const QString& text,
+                                         QVStringEncoding encoding) {
     if (encoding == TextEncoding::UTF8 || encoding == TextEncoding::UTF16 || encoding == TextEncoding::ASCII ||
         encoding == TextEncoding::ISOLatin1 || text.isEmpty())
-        return -1;
+        return {};
     const bool compareBytes = encoding != TextEncoding::ISO2022JP;
     UErrorCode status = U_ZERO_ERROR;
     ucnv_resetFromUnicode(converter);
@@ -95,7 +95,7 @@ qint64 firstOneWaySequence(UConverter* converter, const char* bytes, qint64 size
         } else if (compareBytes && written != size) {
             index = text.size();  // the bytes go on past what the text writes back
         } else {
-            return -1;
+            return {};
         }
     }
 
@@ -108,8 +108,54 @@ qint64 firstOneWaySequence(UConverter* converter, const char* bytes, qint64 size
     const char* from = bytes;
     status = U_ZERO_ERROR;
     ucnv_toUnicode(converter, &target, units.data() + units.size(), &from, bytes + size, offset, true, &status);
-    if (index >= target - units.data()) return index == text.size() ? qint64(std::min<qint64>(written, size)) : 0;
-    return offsets[size_t(index)];
+    const qsizetype produced = target - units.data();
+    if (index >= produced) {
+        const qint64 at = index == text.size() ? std::min<qint64>(written, size) : 0;
+        return {at, size - at, text.size()};
+    }
+    // The character's first unit, and the bytes up to the next character's.
+    if (index > 0 && QChar::isLowSurrogate(units[size_t(index)]) && offsets[size_t(index - 1)] == offsets[size_t(index)]) --index;
+    const qint64 at = offsets[size_t(index)];
+    qsizetype next = index + 1;
+    while (next < produced && offsets[size_t(next)] == at) ++next;
+    return {at, (next < produced ? offsets[size_t(next)] : size) - at, index};
+}
+
+// Writes the characters a file read one way (listed in the context) with the table's fallback
+// codes; any other character the encoding cannot write stops the conversion, or becomes "?" when
+// loss is allowed.
+struct FallbackContext {
+    QStringView allowed;
+    UConverter* withFallbacks;
+    bool lossy;
+};
+
+void writeAllowedFallbacks(const void* context, UConverterFromUnicodeArgs* args, const UChar* units, int32_t length,
+                           UChar32 codePoint, UConverterCallbackReason reason, UErrorCode* status) {
+    if (reason > UCNV_IRREGULAR) return;  // reset, close or clone
+    const auto* c = static_cast<const FallbackContext*>(context);
+    if (reason == UCNV_UNASSIGNED && c->allowed.contains(QStringView(reinterpret_cast<const char16_t*>(units), length))) {
+        char bytes[16];
+        UErrorCode own = U_ZERO_ERROR;
+        ucnv_resetFromUnicode(c->withFallbacks);
+        const int32_t n = ucnv_fromUChars(c->withFallbacks, bytes, sizeof bytes, units, length, &own);
+        if (U_SUCCESS(own) && n > 0) {
+            *status = U_ZERO_ERROR;
+            ucnv_cbFromUWriteBytes(args, bytes, n, 0, status);
+            return;
+        }
+    }
+    if (c->lossy) UCNV_FROM_U_CALLBACK_SUBSTITUTE(nullptr, args, units, length, codePoint, reason, status);
+}
+
+// Notes each character the encoding cannot write (in the context) and goes on.
+void collectUnwritable(const void* context, UConverterFromUnicodeArgs*, const UChar* units, int32_t length, UChar32,
+                       UConverterCallbackReason reason, UErrorCode* status) {
+    if (reason > UCNV_IRREGULAR) return;
+    auto* found = static_cast<QString*>(const_cast<void*>(context));
+    const QStringView character(reinterpret_cast<const char16_t*>(units), length);
+    if (!found->contains(character)) found->append(character);
+    *status = U_ZERO_ERROR;
 }
 
 }  // namespace
@@ -159,12 +205,13 @@ const char* TextEncoding::converterName(QVStringEncoding encoding) {
 }
 
 std::optional<QString> TextEncoding::decode(const QByteArray& bytes, QVStringEncoding encoding,
-                                            QVError* error) {
-    return decode(bytes.constData(), bytes.size(), encoding, error);
+                                            QVError* error, OneWay* oneWay) {
+    return decode(bytes.constData(), bytes.size(), encoding, error, oneWay);
 }
 
 std::optional<QString> TextEncoding::decode(const char* bytes, qint64 size, QVStringEncoding encoding,
-                                            QVError* error) {
+                                            QVError* error, OneWay* oneWay) {
+    if (oneWay) *oneWay = {};
     if (encoding == UTF8 && size >= 0 && (bytes || size == 0)) {
         // Qt's decoder is several times faster than ICU's. It puts a replacement character for
         // every sequence ICU refuses (overlong forms, surrogates, code points past U+10FFFF, a
@@ -225,14 +272,7 @@ std::optional<QString> TextEncoding::decode(const char* bytes, qint64 size, QVSt
         return std::nullopt;
     }
     text.resize(produced);
-    if (const qint64 offset = firstOneWaySequence(converter.get(), bytes, size, text, encoding); offset >= 0) {
-        qvSetError(error, conversionError(
-                              FileReadInapplicableStringEncodingError,
-                              QStringLiteral("Byte %2 cannot be read in the text encoding %1.")
-                                  .arg(describe(encoding)).arg(offset),
-                              offset));
-        return std::nullopt;
-    }
+    if (oneWay) *oneWay = firstOneWaySequence(converter.get(), bytes, size, text, encoding);
     if (text.capacity() > produced + produced / 4 + 1024) text.squeeze();
     return text;
 }
@@ -257,7 +297,7 @@ bool hasSurrogate(const char16_t* units, qsizetype n) {
 }  // namespace
 
 std::optional<QByteArray> TextEncoding::encode(const QString& text, QVStringEncoding encoding, bool lossy,
-                                               QVError* error) {
+                                               QVError* error, QStringView fallbacks) {
     // Qt's encoder is several times faster than ICU's and gives the same bytes for text without
     // surrogates (it would turn a lone one into "?" where ICU refuses it). constData(), as
     // utf16() would copy a text made over the storage's own characters to end it with a null.
@@ -273,9 +313,17 @@ std::optional<QByteArray> TextEncoding::encode(const QString& text, QVStringEnco
         return std::nullopt;
     }
     UErrorCode status = U_ZERO_ERROR;
+    Converter withFallbacks = fallbacks.isEmpty() ? nullptr : openConverter(name);
+    FallbackContext context{fallbacks, withFallbacks.get(), lossy};
     if (lossy) {
         // A plain "?" rather than the table's own substitute (0x1A in the IBM tables).
         ucnv_setSubstString(converter.get(), u"?", 1, &status);
+    }
+    if (withFallbacks) {
+        ucnv_setFallback(withFallbacks.get(), true);
+        ucnv_setFromUCallBack(withFallbacks.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+        ucnv_setFromUCallBack(converter.get(), writeAllowedFallbacks, &context, nullptr, nullptr, &status);
+    } else if (lossy) {
         ucnv_setFromUCallBack(converter.get(), UCNV_FROM_U_CALLBACK_SUBSTITUTE, nullptr, nullptr,
                               nullptr, &status);
     } else {
@@ -329,4 +377,34 @@ std::optional<QByteArray> TextEncoding::encode(const QString& text, QVStringEnco
     bytes.resize(produced);
     if (bytes.capacity() > produced + produced / 4 + 1024) bytes.squeeze();
     return bytes;
+}
+
+QString TextEncoding::unwritableCharacters(const QString& text, QVStringEncoding encoding) {
+    const char* name = converterName(encoding);
+    if (encoding == UTF8 || encoding == UTF16 || !name) return {};
+    Converter converter = openConverter(name);
+    if (!converter) return {};
+    QString found;
+    UErrorCode status = U_ZERO_ERROR;
+    ucnv_setFromUCallBack(converter.get(), collectUnwritable, &found, nullptr, nullptr, &status);
+    char sink[4096];
+    const UChar* source = reinterpret_cast<const UChar*>(text.constData());
+    const UChar* limit = source + text.size();
+    do {
+        char* target = sink;
+        status = U_ZERO_ERROR;
+        ucnv_fromUnicode(converter.get(), &target, sink + sizeof sink, &source, limit, nullptr, true, &status);
+    } while (status == U_BUFFER_OVERFLOW_ERROR);
+    return found;
+}
+
+QString TextEncoding::standardName(QVStringEncoding encoding) {
+    const char* name = converterName(encoding);
+    if (!name) return {};
+    for (const char* standard : {"MIME", "IANA"}) {
+        UErrorCode status = U_ZERO_ERROR;
+        const char* found = ucnv_getStandardName(name, standard, &status);
+        if (U_SUCCESS(status) && found) return QString::fromLatin1(found);
+    }
+    return {};
 }

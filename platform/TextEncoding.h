@@ -62,26 +62,46 @@ public:
     // The ICU converter name behind an encoding; nullptr for an encoding without one.
     static const char* converterName(QVStringEncoding encoding);
     static bool isSupported(QVStringEncoding encoding) { return converterName(encoding) != nullptr; }
+    // The encoding's preferred MIME name ("Shift_JIS", "UTF-8"), else its IANA name; empty for
+    // an encoding without either.
+    static QString standardName(QVStringEncoding encoding);
 
     // The single-byte encoding used when nothing else works: it decodes every byte, and the
     // bytes of any text it decoded encode back to themselves.
     static QVStringEncoding defaultCStringEncoding() { return MacOSRoman; }
 
+    // Where a decoded text would not be written back to the bytes it was read from: the first
+    // such byte sequence (offset and length) and the UTF-16 index of the character it reads as
+    // (the text's length when the bytes go on past what the text writes back).
+    struct OneWay {
+        qint64 offset = -1;
+        qint64 length = 0;
+        qsizetype index = -1;
+        explicit operator bool() const { return offset >= 0; }
+    };
+
     // The text of the bytes, or nothing when a byte sequence is not valid in the encoding, is
     // cut off at the end, or the encoding is unknown. The error then names the encoding and the
     // byte offset of the first bad sequence. UTF-16 reads a leading byte-order mark (either
-    // order) and is big-endian without one; no other encoding drops a leading mark.
+    // order) and is big-endian without one; no other encoding drops a leading mark. Sequences an
+    // encoding reads one way only (Shift_JIS's second codes of the NEC and IBM rows, EUC-JP's
+    // IBM codes) are read as the characters they stand for; oneWay, when given, says where the
+    // first one is (checking costs a second conversion).
     static std::optional<QString> decode(const QByteArray& bytes, QVStringEncoding encoding,
-                                         QVError* error = nullptr);
+                                         QVError* error = nullptr, OneWay* oneWay = nullptr);
     static std::optional<QString> decode(const char* bytes, qint64 size, QVStringEncoding encoding,
-                                         QVError* error = nullptr);
+                                         QVError* error = nullptr, OneWay* oneWay = nullptr);
 
     // The bytes of the text. Without lossy, a character the encoding cannot represent (or a lone
-    // surrogate) makes it fail; with lossy, each such character becomes "?". UTF-16 writes the
-    // mark FF FE and little-endian units. Empty text gives empty bytes (UTF-16: the mark alone).
-    // Nothing for an unknown encoding.
+    // surrogate) makes it fail; with lossy, each such character becomes "?". The characters in
+    // fallbacks that the encoding has no code of its own for are written with the code its table
+    // falls back to (what a one-way sequence of the file was read as: EUC-JP's ¢ from 8E E0 is
+    // written A1 F1). UTF-16 writes the mark FF FE and little-endian units. Empty text gives
+    // empty bytes (UTF-16: the mark alone). Nothing for an unknown encoding.
     static std::optional<QByteArray> encode(const QString& text, QVStringEncoding encoding,
-                                            bool lossy, QVError* error = nullptr);
+                                            bool lossy, QVError* error = nullptr, QStringView fallbacks = {});
+    // The distinct characters of text the encoding has no code of its own for, in text order.
+    static QString unwritableCharacters(const QString& text, QVStringEncoding encoding);
 
     // The platform's error domain for read and write conversion failures, and its codes.
     static QString cocoaErrorDomain() { return QStringLiteral("NSCocoaErrorDomain"); }

@@ -7,8 +7,9 @@
 #include "platform/UserDefaults.h"
 #include "preferences/QVPrefPane.h"
 #include "preferences/QVPrefPanes.h"
-#include "shell/QVUnknownFileTypeController.h"
 #include "shell/Defaults.h"
+#include "shell/QVScreenPlacement.h"
+#include "shell/QVUnknownFileTypeController.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -80,6 +81,7 @@ QVPreferences::QVPreferences(const QString& listPath, QWidget* parent)
     setWindowTitle(localized("Preferences"));
     setAttribute(Qt::WA_DeleteOnClose, false);
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+    QVScreenPlacement::placeWhenShown(this, [this] { keepTitleBarOnScreen(); });
     auto* content = new QWidget;
     content->setLayout(new QVBoxLayout);
     content->layout()->setContentsMargins(0, 0, 0, 0);
@@ -235,7 +237,6 @@ void QVPreferences::showWindow() {
         if (stored.size() == 2) move(stored[0].toInt(), stored[1].toInt());
     }
     show();
-    keepTitleBarOnScreen();
     raise();
     activateWindow();
 }
@@ -243,10 +244,8 @@ void QVPreferences::showWindow() {
 void QVPreferences::keepTitleBarOnScreen() {
     const QRect frame = frameGeometry();
     const QScreen* screen = QGuiApplication::screenAt(frame.topLeft() + QPoint(frame.width() / 2, 0));
-    if (!screen) screen = QGuiApplication::screenAt(frame.center());
-    if (!screen) screen = QGuiApplication::primaryScreen();
-    if (!screen) return;
-    const QRect available = screen->availableGeometry();
+    const QRect available = screen ? screen->availableGeometry() : QVScreenPlacement::availableArea(this);
+    if (available.isEmpty()) return;
     // Enough of the title bar to take hold of it stays on the screen.
     const int grip = std::min(80, available.width() / 4);
     QPoint at = pos();

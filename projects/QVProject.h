@@ -159,6 +159,8 @@ public:
     bool isReadOnly() const { return _readOnly; }
     // Whether a copy could not be read (moved aside, or kept under a read-only project).
     bool foundUnreadableCopy() const { return _foundUnreadableCopy; }
+    // Whether reading dropped site settings (client options, host, user) it would not pass on.
+    bool refusedSiteSettings() const { return _refusedSiteSettings; }
     // Why reading failed or what reading refused (dangerous site options); null when nothing.
     const QVError& readError() const { return _readError; }
     // A project file's dictionary into the project; nothing read schedules a save.
@@ -225,6 +227,7 @@ private:
     bool _loaded = false;
     bool _readOnly = false;
     bool _foundUnreadableCopy = false;
+    bool _refusedSiteSettings = false;
     bool _loading = false;
     // Replaces an identifier another folder's project holds.
     void keepUUIDOwn();

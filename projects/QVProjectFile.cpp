@@ -209,7 +209,8 @@ void QVProject::loadRemoteMetadata(const QVariantMap& metadata) {
         refused << QStringLiteral("initial-directory");
         _remoteConfig.setInitialDirectory({});
     }
-    if (!refused.isEmpty())
+    _refusedSiteSettings = !refused.isEmpty();
+    if (_refusedSiteSettings)
         noteReadProblem(QVLocalized(QStringLiteral("These site settings were refused: %1.")).arg(refused.join(QStringLiteral(", "))));
 }
 

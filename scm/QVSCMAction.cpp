@@ -141,8 +141,11 @@ void QVSCMAction::taskFinishedCommand(QVInteractiveTask* task, const QStringList
                                               : (last.isEmpty() ? QVLocalized(QStringLiteral("Subversion failed (exit status %1).")).arg(task->exitStatus()) : last));
         }
     }
-    const QString shown = type() == Cat ? QStringLiteral("(%1 bytes)").arg(bytes.size()) : QString();
-    SystemLog::notice(QStringLiteral("SCM: Finished command.  %1 %2").arg(error ? error.localizedRecoverySuggestion() : QStringLiteral("(null)"), shown));
+    // The error's words and the bytes read, when there are any.
+    QString finished = QStringLiteral("SCM: Finished command.");
+    if (error) finished += QStringLiteral("  ") + error.localizedRecoverySuggestion();
+    if (type() == Cat) finished += QStringLiteral(" (%1 bytes)").arg(bytes.size());
+    SystemLog::notice(finished);
     // The delegate (a working copy's queue) belongs to the main thread and is reached there: this
     // reader thread never holds it, or its reference could be the last and the queue end here.
     MainQueue::post([delegate = _delegate, self = shared_from_this(), error] {

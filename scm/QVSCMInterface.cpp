@@ -124,8 +124,11 @@ void QVSCMInterface::finishAll(std::chrono::milliseconds bound, std::function<vo
     MainQueue::after(bound + std::chrono::seconds(20), [finish] { finish->once(); });
 }
 
-void QVSCMInterface::quitOnTerminationSignal(std::function<void()> quit) {
-    Process::onTerminationSignal([quit = std::move(quit)] { finishAll(std::chrono::seconds(4), quit); });
+void QVSCMInterface::quitOnTerminationSignal(std::function<void()> quit, std::function<void()> first) {
+    Process::onTerminationSignal([quit = std::move(quit), first = std::move(first)] {
+        if (first) first();
+        finishAll(std::chrono::seconds(4), quit);
+    });
 }
 
 QString QVSCMInterface::runningCommand() const {

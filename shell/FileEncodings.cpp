@@ -345,18 +345,99 @@ QString substitute(QString format, const QString& value) {
     return format.replace(QLatin1String("%@"), value).replace(QLatin1String("%1"), value);
 }
 
-// Decodes with the fallback. On success in the fallback, encoding names it and error gets the
-// notice. failure (may be null) receives the fallback's own error when both fail.
-std::optional<QString> decodeWithFallback(const QByteArray& bytes, QVStringEncoding chosen,
-                                          QVStringEncoding* encoding, QVError* error, QVError* failure) {
-    if (auto text = TextEncoding::decode(bytes, chosen)) return text;
+QString hexBytes(const QByteArray& bytes) { return QString::fromLatin1(bytes.toHex(' ').toUpper()); }
+
+// The character of text at index, a surrogate pair whole.
+QString characterAt(const QString& text, qsizetype index) {
+    const bool pair = index + 1 < text.size() && text[index].isHighSurrogate() && text[index + 1].isLowSurrogate();
+    return text.mid(index, pair ? 2 : 1);
+}
+
+// The read's notice for a text that saving in encoding would not write back byte for byte: it
+// names the first such character, its bytes and the ones it is written with, and lists the
+// characters that only the table's fallback codes write.
+QVError rewrittenCodesNotice(const QByteArray& bytes, const QString& text, QVStringEncoding encoding,
+                             const TextEncoding::OneWay& oneWay) {
+    const AppBundle& bundle = AppBundle::main();
+    const QString name = FileEncodings::displayName(encoding);
+    const QString fallbacks = TextEncoding::unwritableCharacters(text, encoding);
+    QString why;
+    const QString character = oneWay.index < text.size() ? characterAt(text, oneWay.index) : QString();
+    const std::optional<QByteArray> written =
+        character.isEmpty() ? std::nullopt : TextEncoding::encode(character, encoding, false, nullptr, fallbacks);
+    if (written) {
+        const QString reads = TextEncoding::decode(*written, encoding).value_or(QString());
+        why = substitute(bundle.localizedString(QStringLiteral("ENCODING_REWRITTEN_CODES"),
+                                                QStringLiteral("%@ has two codes for some characters and writes the standard one: "
+                                                               "%2, read from %3 at byte %4, is written as %5, which reads as %6.")),
+                         name)
+                  .arg(character, hexBytes(bytes.mid(oneWay.offset, oneWay.length)))
+                  .arg(oneWay.offset)
+                  .arg(hexBytes(*written), reads);
+    } else {
+        why = substitute(bundle.localizedString(QStringLiteral("ENCODING_REWRITTEN_BYTES"),
+                                                QStringLiteral("Saved in %@, the file would not get back every byte it has from byte %2 on.")),
+                         name)
+                  .arg(oneWay.offset);
+    }
+    QVariantMap info;
+    info.insert(FileEncodings::FallbackCharactersKey, fallbacks);
+    info.insert(FileEncodings::NoticeEncodingKey, qulonglong(encoding));
+    return QVError::app(FileEncodings::ReadNotice,
+                        substitute(bundle.localizedString(QStringLiteral("ENCODING_REWRITTEN_TITLE"),
+                                                          QStringLiteral("Opened using %@; saving it changes the bytes of some characters")),
+                                   name),
+                        why, {}, info);
+}
+
+// The text of bytes in the encoding asked for (requested: a remembered choice, 0: detect), else
+// in the one detection gives, else in the fallback. encoding gets the one that decoded it, notice
+// (when given) what the user is to know of the read, failure the fallback's own error when even
+// it fails.
+std::optional<QString> decodeRead(const QByteArray& bytes, const QString& path, QVStringEncoding requested,
+                                  QVStringEncoding* encoding, QVError* notice, QVError* failure) {
+    const auto detect = [&] {
+        QVStringEncoding found = FileEncodings::encodingFromFileName(path);
+        if (!found) found = FileEncodings::encodingFromContents(bytes);
+        return found ? found : FileEncodings::defaultEncoding();
+    };
+    const QVStringEncoding chosen = requested ? requested : detect();
+    if (encoding) *encoding = chosen;
+    TextEncoding::OneWay oneWay;
+    const auto read = [&](QVStringEncoding in) -> std::optional<QString> {
+        std::optional<QString> text = TextEncoding::decode(bytes, in, nullptr, notice ? &oneWay : nullptr);
+        if (!text) return text;
+        if (encoding) *encoding = in;
+        if (oneWay) qvSetError(notice, rewrittenCodesNotice(bytes, *text, in, oneWay));
+        return text;
+    };
+    if (auto text = read(chosen)) return text;
+    // A choice remembered for the file that no longer reads it (the file was replaced, reverted
+    // or rewritten elsewhere) gives way to what the file itself says, before any fallback.
+    if (requested) {
+        const QVStringEncoding detected = detect();
+        if (detected != requested)
+            if (auto text = read(detected)) {
+                if (!oneWay) {
+                    const AppBundle& bundle = AppBundle::main();
+                    const QString why = bundle.localizedString(QStringLiteral("ENCODING_CHOICE_NOT_VALID"),
+                                                               QStringLiteral("The file is not valid in %@, the encoding chosen for it."));
+                    qvSetError(notice, QVError::app(FileEncodings::ReadNotice,
+                                                    substitute(bundle.localizedString(QStringLiteral("Opened using %@")),
+                                                               FileEncodings::displayName(detected)),
+                                                    substitute(why, FileEncodings::displayName(requested)), {},
+                                                    {{FileEncodings::NoticeEncodingKey, qulonglong(detected)}}));
+                }
+                return text;
+            }
+    }
     const QVStringEncoding fallback = TextEncoding::defaultCStringEncoding();
     QVError fallbackError;
     if (auto text = TextEncoding::decode(bytes, fallback, &fallbackError)) {
         // Report the encoding that actually read the text: saving in the one that failed would
         // turn the user's bytes into different ones.
         if (encoding) *encoding = fallback;
-        qvSetError(error, FileEncodings::fallbackReadNotice(chosen));
+        qvSetError(notice, FileEncodings::fallbackReadNotice(chosen));
         return text;
     }
     qvSetError(failure, fallbackError);
@@ -425,11 +506,7 @@ std::optional<QString> FileEncodings::createWithContentsOfFile(const QString& pa
     }
     // The bytes just read are the file's contents: detect on them rather than reading the
     // file a second time, which a concurrent change could make disagree with them.
-    QVStringEncoding chosen = detect ? encodingFromFileName(path) : *encoding;
-    if (!chosen) chosen = encodingFromContents(bytes);
-    if (!chosen) chosen = defaultEncoding();
-    if (encoding) *encoding = chosen;
-    return decodeWithFallback(bytes, chosen, encoding, error, error);
+    return decodeRead(bytes, path, detect ? 0 : *encoding, encoding, error, error);
 }
 
 std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString& path, QVStringEncoding* encoding,
@@ -480,27 +557,19 @@ std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString&
 
 std::optional<QString> FileEncodings::createWithData(const QByteArray& data, const QString& path,
                                                      QVStringEncoding* encoding, QVError* error) {
-    QVStringEncoding chosen = encoding ? *encoding : 0;
-    if (!chosen) {
-        // The steps of _encodingForPath, with the contents taken from the data in hand: the
-        // caller has just read them, and reading the file again costs a second pass and may
-        // meet other contents than the data being decoded.
-        chosen = encodingFromFileName(path);
-        if (!chosen) chosen = encodingFromContents(data);
-        if (!chosen) chosen = defaultEncoding();
-        if (encoding) *encoding = chosen;
-    }
-    return decodeWithFallback(data, chosen, encoding, error, nullptr);
+    // Detection takes the contents from the data in hand: the caller has just read them, and
+    // reading the file again costs a second pass and may meet other contents than the data.
+    return decodeRead(data, path, encoding ? *encoding : 0, encoding, error, nullptr);
 }
 
 std::optional<QByteArray> FileEncodings::dataUsingEncoding(const QString& text, QVStringEncoding* encoding,
-                                                           QVError* error) {
+                                                           QVError* error, QStringView fallbacks) {
     QVStringEncoding used = (encoding && *encoding) ? *encoding : defaultEncoding();
-    if (auto bytes = TextEncoding::encode(text, used, false)) {
+    if (auto bytes = TextEncoding::encode(text, used, false, nullptr, fallbacks)) {
         if (encoding) *encoding = used;
         return bytes;
     }
-    auto bytes = TextEncoding::encode(text, used, true);
+    auto bytes = TextEncoding::encode(text, used, true, nullptr, fallbacks);
     if (!bytes) {
         used = TextEncoding::defaultCStringEncoding();
         bytes = TextEncoding::encode(text, used, true);
@@ -544,7 +613,7 @@ QVError FileEncodings::fallbackReadNotice(QVStringEncoding wanted) {
     if (!wanted) return QVError::app(FallbackEncodingError, opened);
     const QString why = bundle.localizedString(
         QStringLiteral("ENCODING_FALLBACK_NOTICE"),
-        QStringLiteral("Read in %2 the file would not be written back byte for byte; %1 keeps every byte."));
+        QStringLiteral("The file is not valid in %2; %1 keeps every byte."));
     return QVError::app(FallbackEncodingError, opened,
                         QString(why).replace(QLatin1String("%1"), used).replace(QLatin1String("%2"), displayName(wanted)));
 }
@@ -558,4 +627,45 @@ QVError FileEncodings::fallbackSaveWarning(QVStringEncoding used) {
         QStringLiteral("ENCODING_SAVE_WARNING_BODY"),
         QStringLiteral("They were replaced with question marks, and the file was saved using %@."));
     return QVError::app(FallbackEncodingError, title, substitute(body, stringFromEncoding(used)));
+}
+
+QVError FileEncodings::rewrittenCodesSaveNotice(const QVError& readNotice) {
+    const QVStringEncoding encoding = readNotice.userInfoValue(NoticeEncodingKey).toULongLong();
+    QVError notice = QVError::app(ReadNotice,
+                                  substitute(AppBundle::main().localizedString(
+                                                 QStringLiteral("ENCODING_REWRITTEN_SAVED"),
+                                                 QStringLiteral("Saved using %@; some characters were written with other bytes than the file had")),
+                                             displayName(encoding)),
+                                  readNotice.localizedRecoverySuggestion());
+    notice.setUserInfoValue(QString::fromLatin1(QVIsLowPriorityError), true);
+    return notice;
+}
+
+QList<QVRange> FileEncodings::declaredCharsets(const QString& text) {
+    QList<QVRange> found;
+    const auto note = [&](const QVRegex* regex, const QString& line, qsizetype at) {
+        if (const auto match = regex->copyMatchForString(line)) {
+            const QVRange name = match->rangeForCapture(1);
+            if (!name.isNotFound() && name.length > 0) found.append(QVRange(at + name.location, name.length));
+        }
+    };
+    // A style sheet's rule must be its first bytes, after a byte-order mark at most.
+    static const auto styleSheet = QVRegex::create(QStringLiteral("^\\x{FEFF}?@charset \"([^\"]+)\";"));
+    note(styleSheet.get(), text.left(256), 0);
+    qsizetype start = 0;
+    for (int lines = 0; lines < DeclarationLineLimit && start < text.size(); ++lines) {
+        qsizetype end = start;
+        while (end < text.size() && text[end] != u'\n' && text[end] != u'\r') ++end;
+        const QString line = text.mid(start, end - start);
+        if (line.contains(QLatin1String("<?xml"), Qt::CaseInsensitive)) note(xmlDeclaration(), line, start);
+        if (line.contains(QLatin1String("<meta"), Qt::CaseInsensitive)) note(metaDeclaration(), line, start);
+        start = end + (text.mid(end, 2) == QLatin1String("\r\n") ? 2 : 1);
+    }
+    return found;
+}
+
+QString FileEncodings::declarationName(QVStringEncoding encoding) {
+    const QString standard = TextEncoding::standardName(encoding);
+    if (!standard.isEmpty() && encodingFromString(standard) == encoding) return standard;
+    return stringFromEncoding(encoding);
 }

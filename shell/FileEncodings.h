@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/QVError.h"
+#include "platform/QVRange.h"
 #include "platform/TextEncoding.h"
 
 #include <QByteArray>
@@ -19,6 +20,19 @@ public:
 
     // Code (in the application's error domain) of a text read or written in a fallback encoding.
     static constexpr qint64 FallbackEncodingError = 16;
+    // Code of the other notices of a read: a text read whole in its encoding whose saving in it
+    // changes the bytes of some characters (the duplicate codes of Shift_JIS), and a text read in
+    // the detected encoding because the one remembered for the file does not read it.
+    static constexpr qint64 ReadNotice = 23;
+    // A read notice's user information: the encoding it is about, and the characters the file
+    // read one way that only the table's fallback codes write (for TextEncoding::encode).
+    static inline const QString NoticeEncodingKey = QStringLiteral("QVNoticeEncoding");
+    static inline const QString FallbackCharactersKey = QStringLiteral("QVFallbackCharacters");
+    // Whether error is a notice of a read that gave the text (either code).
+    static bool isReadNotice(const QVError& error) {
+        return error && error.domain() == QVError::applicationDomain() &&
+               (error.code() == FallbackEncodingError || error.code() == ReadNotice);
+    }
     // How many complete lines of a file are searched for an encoding declaration.
     static constexpr int DeclarationLineLimit = 30;
 
@@ -42,13 +56,17 @@ public:
     // examined: content detection reads the file at path (an unreadable file gives nothing).
     static QVStringEncoding _encodingForPath(const QString& path, const QByteArray& data = {});
 
-    // The text of the file at path. encoding is in and out: a non-zero value is used as it is;
-    // 0 or a null pointer asks for detection (_encodingForPath), and the detected encoding is
-    // written back. When the bytes are not valid in that encoding they are read in the default
-    // C-string encoding, which decodes any bytes: the text comes back with a notice (code 16,
-    // "Opened using %@") and encoding names the one that decoded it, so writing the text
-    // back in it gives the same bytes. Nothing, with a POSIX error, when the file cannot be read
-    // (missing, a folder, not a regular file, unreadable).
+    // The text of the file at path. encoding is in and out: a non-zero value (a choice
+    // remembered for the file) is used whenever the bytes are valid in it; 0 or a null pointer
+    // asks for detection (_encodingForPath), and the detected encoding is written back. A
+    // remembered encoding the bytes are not valid in gives way to detection, with a notice (code
+    // 23, "Opened using %@" naming the encoding that read it). Bytes valid in neither are read
+    // in the default C-string encoding, which decodes any bytes: the text comes back with a
+    // notice (code 16, "Opened using %@"). Sequences the encoding reads one way only (a second
+    // code of a character) read as their characters, with a notice (code 23) naming the first
+    // and the bytes saving writes for it. encoding ends naming the one that decoded the text.
+    // Nothing, with a POSIX error, when the file cannot be read (missing, a folder, not a
+    // regular file, unreadable).
     static std::optional<QString> createWithContentsOfFile(const QString& path,
                                                            QVStringEncoding* encoding,
                                                            QVError* error = nullptr);
@@ -73,19 +91,31 @@ public:
     // cannot hold whole is written lossily ("?" for what does not fit), in the same encoding
     // when possible, else in the default C-string encoding, and comes with a warning (code 16)
     // naming that encoding. Nothing, with the platform's file-write error 512, when no bytes
-    // can be made at all.
+    // can be made at all. The characters in fallbacks are written with the table's fallback
+    // codes where the encoding has none of their own (see TextEncoding::encode).
     static std::optional<QByteArray> dataUsingEncoding(const QString& text, QVStringEncoding* encoding,
-                                                       QVError* error = nullptr);
+                                                       QVError* error = nullptr, QStringView fallbacks = {});
 
     // The notice of a read and the warning of a write in a fallback encoding.
     // The read's notice names the encoding Qorvel read in and the one it was to read in (wanted,
     // may be 0), as the encoding menu names them.
     static QVError fallbackReadNotice(QVStringEncoding wanted = 0);
     static QVError fallbackSaveWarning(QVStringEncoding used);
+    // What the first save in a read notice's encoding says (low priority, for the status bar):
+    // the bytes of some characters changed as the notice foretold.
+    static QVError rewrittenCodesSaveNotice(const QVError& readNotice);
 
     // The content steps of _encodingForPath over bytes in memory (declarations, then the
     // byte-order mark); 0 when they find nothing.
     static QVStringEncoding encodingFromContents(const QByteArray& bytes);
+    // Where text declares its encoding, as ranges of the charset names: XML declarations and
+    // meta elements (charset, or a content type's charset) in the lines detection searches, and a
+    // style sheet's @charset at its very start; in text order.
+    static QList<QVRange> declaredCharsets(const QString& text);
+    // The name a declaration gives encoding: the standard one browsers know when detection reads
+    // it as the same encoding, else the written name.
+    static QString declarationName(QVStringEncoding encoding);
+
     // The file-name step: the first dot-separated piece of the last path component that is a
     // charset name; 0 when none is.
     static QVStringEncoding encodingFromFileName(const QString& path);

@@ -3,7 +3,6 @@
 
 #include "editor/HTMLView.h"
 #include "editor/HTMLViewFind.h"
-#include "editor/QVEditorToolSeams.h"
 #include "editor/QVFileDocument.h"
 #include "editor/windows/QVDocumentWindowController.h"
 #include "editor/windows/QVMultiFileWindowController.h"
@@ -11,6 +10,7 @@
 #include "shell/Defaults.h"
 #include "shell/QVCapsuleButton.h"
 #include "shell/QVGradientBar.h"
+#include "shell/QVScreenPlacement.h"
 #include "tools/QVEditorSearchScopes.h"
 #include "tools/QVMultiFileSearchNode.h"
 #include "tools/QVSearchLocalCachePromptController.h"
@@ -27,7 +27,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenu>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QMimeData>
@@ -39,8 +38,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-QString tr(const char* text) { return QVLocalized(QString::fromUtf8(text)); }
 
 QVMultiFileSearchController*& shared() {
     static QVMultiFileSearchController* controller = nullptr;
@@ -112,15 +109,6 @@ bool QVMultiFileSearchController::sharedControllerExists() { return shared() != 
 void QVMultiFileSearchController::install() {
     QVSingleFileSearchController::setFindAllHandler(
         [](const QVSearch& search) { sharedController().runSearch(search, CurrentFile); });
-    QVEditorToolSeams::setFindMenuBuilder([](QMenu* find) {
-        QAction* action = find->addAction(tr("Find in Files\u2026"));
-        action->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F));
-        QObject::connect(action, &QAction::triggered, [] { sharedController().showWindow(); });
-        // The window holds the command too, so its key works while the Edit menu is off (no
-        // text in front, as in a project window showing only its outline).
-        for (QWidget* w = find->parentWidget(); w; w = w->parentWidget())
-            if (!w->parentWidget()) w->addAction(action);
-    });
 }
 
 QVMultiFileSearchController::QVMultiFileSearchController(std::shared_ptr<QVSearchScopes> scopes)
@@ -613,8 +601,9 @@ QWidget* QVMultiFileSearchController::window() {
     save->setShortcutContext(Qt::WindowShortcut);
     connect(save, &QAction::triggered, this, &QVMultiFileSearchController::saveDocuments);
     window->addAction(save);
-    window->setWindowTitle(tr("Find in Files"));
+    window->setWindowTitle(tr("Multi File Find"));
     window->resize(820, 560);
+    QVScreenPlacement::keepInside(window);
     auto* layout = new QVBoxLayout(window);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);

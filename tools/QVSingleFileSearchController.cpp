@@ -31,8 +31,6 @@ std::function<void(const QVSearch&)>& findAllHandler() {
     return handler;
 }
 
-QString tr(const char* text) { return QVLocalized(QString::fromUtf8(text)); }
-
 }  // namespace
 
 QVSingleFileSearchController& QVSingleFileSearchController::sharedFind() {

@@ -449,7 +449,6 @@ void QVDocumentWindowController::buildMenus() {
             if (HTMLView* view = currentTextView()) HTMLViewFind::perform(*view, command);
         });
     }
-    if (const auto& buildFind = QVEditorToolSeams::findMenuBuilder()) buildFind(find);
     const auto enableEditItems = [this, textItems] {
         HTMLView* view = currentTextView();
         for (QAction* action : textItems) action->setEnabled(view);

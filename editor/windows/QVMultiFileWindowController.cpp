@@ -15,6 +15,7 @@
 #include "platform/FileName.h"
 #include "platform/QVRange.h"
 #include "shell/QVMainMenu.h"
+#include "shell/QVScreenPlacement.h"
 #include "shell/StringHashing.h"
 
 #include <QAction>
@@ -58,6 +59,7 @@ QVMultiFileWindowController::QVMultiFileWindowController(std::unique_ptr<QVMulti
     : QVDocumentWindowController(parent), _mainDocument(std::move(mainDocument)) {
     setObjectName(WindowNibName);
     resize(900, 680);
+    QVScreenPlacement::keepInside(this);
     _tabView = new QVTabView(this);
     _tabView->setDelegate(this);
     setContentView(_tabView);

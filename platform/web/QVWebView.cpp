@@ -1,29 +1,39 @@
 #include "platform/web/QVWebView.h"
 
+#include "platform/AppBundle.h"
 #include "platform/SystemLog.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QFile>
 #include <QFileInfo>
+#include <QHideEvent>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QLibraryInfo>
+#include <QMimeDatabase>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QStringDecoder>
 #include <QTextBrowser>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <QWebEngineLoadingInfo>
+#include <QWebEngineNewWindowRequest>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
+#include <QWebEngineUrlRequestInfo>
+#include <QWebEngineUrlRequestInterceptor>
+#include <QWebEngineUrlRequestJob>
+#include <QWebEngineUrlScheme>
+#include <QWebEngineUrlSchemeHandler>
 #include <QWebEngineView>
 
 #include <mutex>
@@ -153,47 +163,136 @@ bool deliverPosted(const QString& line) {
     return true;
 }
 
-// A page asked for a new window: the first address it is sent to goes to the owner instead.
-class NewWindowPage : public QWebEnginePage {
+// Pages from the disk. Qt WebEngine gives a file: page either every file on the disk to read
+// (LocalContentCanAccessFileUrls on) or none of its own stylesheets, scripts and images (off), and
+// keeps it from the network unless it may also reach every site. So a file is shown as
+// "qvfile://local/<path>", served here, a scheme whose pages have an opaque origin: what a page
+// is made of loads as it would from a web server, another file it names loads only as what it
+// is made of (a frame shows, its document cannot be read; a read by XHR or fetch fails), and
+// remote stylesheets, scripts and fonts load as they do for any page of no site.
+constexpr char PageScheme[] = "qvfile";
+const QString PageHost = QStringLiteral("local");
+
+bool isPageAddress(const QUrl& url) { return url.scheme() == QLatin1String(PageScheme) && url.host() == PageHost; }
+
+// The address a view loads for url: a file's in the page scheme, any other as it is.
+QUrl pageAddress(const QUrl& url) {
+    if (!url.isLocalFile()) return url;
+    QUrl page = url;
+    page.setScheme(QString::fromLatin1(PageScheme));
+    page.setHost(PageHost);
+    return page;
+}
+
+// What callers see of an address the view shows: a served file as its file: address.
+QUrl shownAddress(const QUrl& url) {
+    if (!isPageAddress(url)) return url;
+    QUrl file = url;
+    file.setScheme(QStringLiteral("file"));
+    file.setHost(QString());
+    return file;
+}
+
+// The type a page's file is served as: what the name and content say, and text the engine would
+// not show itself (a PHP page, a log) as plain text rather than a download.
+QByteArray servedType(const QString& path) {
+    const QMimeType type = QMimeDatabase().mimeTypeForFile(path);
+    static const QStringList shown{QStringLiteral("text/html"), QStringLiteral("application/xhtml+xml"), QStringLiteral("text/css"),
+                                   QStringLiteral("application/javascript"), QStringLiteral("text/javascript"),
+                                   QStringLiteral("application/json"), QStringLiteral("image/svg+xml"), QStringLiteral("application/xml"),
+                                   QStringLiteral("text/xml")};
+    if (!shown.contains(type.name()) && type.inherits(QStringLiteral("text/plain"))) return "text/plain";
+    return type.name().toUtf8();
+}
+
+class PageServer : public QWebEngineUrlSchemeHandler {
 public:
-    NewWindowPage(QWebEngineProfile* profile, std::function<void(const QUrl&)> open, QObject* parent)
-        : QWebEnginePage(profile, parent), _open(std::move(open)) {
-        connect(this, &QWebEnginePage::urlChanged, this, [this](const QUrl& url) { take(url); });
-        // A window opened with no address never navigates: let it go.
-        QTimer::singleShot(30000, this, &QObject::deleteLater);
+    using QWebEngineUrlSchemeHandler::QWebEngineUrlSchemeHandler;
+    void requestStarted(QWebEngineUrlRequestJob* job) override {
+        const QUrl url = job->requestUrl();
+        if (!isPageAddress(url)) return job->fail(QWebEngineUrlRequestJob::UrlInvalid);
+        const QString path = url.path(QUrl::FullyDecoded);
+        if (!QFileInfo(path).isFile()) return job->fail(QWebEngineUrlRequestJob::UrlNotFound);
+        auto* file = new QFile(path, job);
+        if (!file->open(QIODevice::ReadOnly)) return job->fail(QWebEngineUrlRequestJob::RequestDenied);
+        job->reply(servedType(path), file);
     }
-
-protected:
-    bool acceptNavigationRequest(const QUrl& url, NavigationType, bool) override {
-        take(url);
-        return false;
-    }
-
-private:
-    void take(const QUrl& url) {
-        if (_taken || url.isEmpty() || url == QUrl(QStringLiteral("about:blank"))) return;
-        _taken = true;
-        _open(url);
-        deleteLater();
-    }
-    std::function<void(const QUrl&)> _open;
-    bool _taken = false;
 };
+
+// A web page (its top document from a site) gets nothing from the disk, not even in a frame of
+// its own: the disk's files are for pages from the disk.
+class PageGuard : public QWebEngineUrlRequestInterceptor {
+public:
+    using QWebEngineUrlRequestInterceptor::QWebEngineUrlRequestInterceptor;
+    void interceptRequest(QWebEngineUrlRequestInfo& info) override {
+        if (info.requestUrl().scheme() != QLatin1String(PageScheme) ||
+            info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeMainFrame)
+            return;
+        const QString top = info.firstPartyUrl().scheme();
+        if (top == QLatin1String("http") || top == QLatin1String("https") || top == QLatin1String("blob")) info.block(true);
+    }
+};
+
+// Before Qt WebEngine starts: the scheme is known to the engine only if registered first.
+void registerPageScheme() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        QWebEngineUrlScheme scheme(PageScheme);
+        scheme.setSyntax(QWebEngineUrlScheme::Syntax::Host);
+        scheme.setFlags(QWebEngineUrlScheme::NoAccessAllowed);
+        QWebEngineUrlScheme::registerScheme(scheme);
+    });
+}
+
+void servePages(QWebEngineProfile* profile) {
+    static std::once_flag once;
+    std::call_once(once, [profile] {
+        profile->installUrlSchemeHandler(PageScheme, new PageServer(profile));
+        profile->setUrlRequestInterceptor(new PageGuard(profile));
+    });
+}
+
+// What a browser allows a page, where Qt WebEngine's defaults allow more: a file page reads no
+// other file (moot for our served pages, kept for any file: page), and WebRTC tells a page no
+// address of this machine's private networks.
+void settleSettings(QWebEngineSettings* settings) {
+    // A failure is ours to show (the preview's error page), not Chromium's.
+    settings->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+    settings->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, false);
+    settings->setAttribute(QWebEngineSettings::WebRTCPublicInterfacesOnly, true);
+}
+
+// Schemes a view shows itself; any other address a page goes to is the desktop's to open, or no one's.
+bool shownInside(const QUrl& url) {
+    static const QStringList schemes{QStringLiteral("http"), QStringLiteral("https"), QString::fromLatin1(PageScheme),
+                                     QStringLiteral("data"), QStringLiteral("about"), QStringLiteral("blob")};
+    return schemes.contains(url.scheme());
+}
 
 class PolicyPage : public QWebEnginePage {
 public:
-    PolicyPage(QVWebView* owner, std::function<void(const QUrl&)> openNewWindow)
-        : QWebEnginePage(owner), _owner(owner), _openNewWindow(std::move(openNewWindow)) {
+    PolicyPage(QVWebView* owner, std::function<void(const QUrl&, bool)> handOut)
+        : QWebEnginePage(owner), _owner(owner), _handOut(std::move(handOut)) {
         installPageContent(this);
+        // No page opens a window here: what a page asks to open goes through the hand-off.
+        connect(this, &QWebEnginePage::newWindowRequested, this, [this](QWebEngineNewWindowRequest& request) {
+            _handOut(shownAddress(request.requestedUrl()), request.isUserInitiated());
+        });
     }
 
 protected:
     bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
-        if (type == NavigationTypeLinkClicked && isMainFrame && _owner->policy().linkClicked)
-            _owner->policy().linkClicked(url, QString());
-        return true;
+        const bool clicked = type == NavigationTypeLinkClicked;
+        if (shownInside(url)) {
+            if (clicked && isMainFrame && _owner->policy().linkClicked) _owner->policy().linkClicked(shownAddress(url), QString());
+            return true;
+        }
+        // Left to the engine, an address of another scheme (mailto:, qvdt:) would go straight
+        // to the desktop.
+        _handOut(url, clicked);
+        return false;
     }
-    QWebEnginePage* createWindow(WebWindowType) override { return new NewWindowPage(profile(), _openNewWindow, _owner); }
+    QWebEnginePage* createWindow(WebWindowType) override { return nullptr; }
     void javaScriptAlert(const QUrl&, const QString& message) override {
         if (_owner->policy().alert) _owner->policy().alert(message);
     }
@@ -208,16 +307,17 @@ protected:
 
 private:
     QVWebView* _owner;
-    std::function<void(const QUrl&)> _openNewWindow;
+    std::function<void(const QUrl&, bool)> _handOut;
 };
 
 class WebEngineView : public QVWebView {
 public:
     explicit WebEngineView(QWidget* parent) : QVWebView(parent) {
+        registerPageScheme();
         _view = new QWebEngineView(this);
-        _page = new PolicyPage(this, [this](const QUrl& url) { openInNewWindow(url); });
-        // A failure is ours to show (the preview's error page), not Chromium's.
-        _page->settings()->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+        _page = new PolicyPage(this, [this](const QUrl& url, bool clicked) { handToDesktop(url, clicked); });
+        servePages(_page->profile());
+        settleSettings(_page->settings());
         _view->setPage(_page);
         _view->setContextMenuPolicy(Qt::NoContextMenu);
         auto* layout = new QVBoxLayout(this);
@@ -230,28 +330,33 @@ public:
         connect(_page, &QWebEnginePage::loadProgress, this, [this](int progress) { _progress = progress; });
         connect(_page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo& info) {
             if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus)
-                Q_EMIT loadFailed(info.url(), info.errorString());
+                Q_EMIT loadFailed(shownAddress(info.url()), info.errorString());
         });
         connect(_page, &QWebEnginePage::loadFinished, this, [this](bool ok) {
             _progress = 100;
             Q_EMIT loadFinished(ok);
         });
-        connect(_page, &QWebEnginePage::urlChanged, this, &QVWebView::urlChanged);
+        connect(_page, &QWebEnginePage::urlChanged, this, [this](const QUrl& url) { Q_EMIT urlChanged(shownAddress(url)); });
         connect(_page, &QWebEnginePage::titleChanged, this, &QVWebView::titleChanged);
-        connect(_page, &QWebEnginePage::linkHovered, this, &QVWebView::linkHovered);
+        connect(_page, &QWebEnginePage::linkHovered, this, [this](const QString& link) {
+            Q_EMIT linkHovered(link.isEmpty() ? link : shownAddress(QUrl(link)).toString());
+        });
+        // A click (a press of a key, a release of the button) in the page is what lets the
+        // page hand one address to the desktop.
+        qApp->installEventFilter(this);
         connect(_page, &QWebEnginePage::renderProcessTerminated, this,
                 [this](QWebEnginePage::RenderProcessTerminationStatus status, int code) {
                     if (status == QWebEnginePage::NormalTerminationStatus) return;
                     SystemLog::warning(QStringLiteral("The web page process of %1 ended (status %2, code %3)")
-                                           .arg(_page->url().toString()).arg(int(status)).arg(code));
+                                           .arg(url().toString()).arg(int(status)).arg(code));
                     _progress = 100;
                     Q_EMIT loadFinished(false);
                 });
     }
     Engine viewEngine() const override { return Engine::WebEngine; }
-    void load(const QUrl& url) override { _page->load(url); }
-    void setHtml(const QString& html, const QUrl& base) override { _page->setHtml(html, base); }
-    QUrl url() const override { return _page->url(); }
+    void load(const QUrl& url) override { _page->load(pageAddress(url)); }
+    void setHtml(const QString& html, const QUrl& base) override { _page->setHtml(html, pageAddress(base)); }
+    QUrl url() const override { return shownAddress(_page->url()); }
     void reload() override { _page->triggerAction(QWebEnginePage::Reload); }
     void stop() override { _page->triggerAction(QWebEnginePage::Stop); }
     void back() override { _page->triggerAction(QWebEnginePage::Back); }
@@ -260,6 +365,21 @@ public:
     QPointF scrollPosition() const override { return _page->scrollPosition(); }
     void setScrollPosition(const QPointF& position) override {
         _page->runJavaScript(QStringLiteral("window.scrollTo(%1, %2);").arg(position.x()).arg(position.y()));
+    }
+
+protected:
+    // Closed (not minimised), the view freezes its page: its scripts, timers and requests wait
+    // until it shows again, as it was (a discarded page would load again on its own, racing the
+    // load that shows it).
+    void hideEvent(QHideEvent* event) override {
+        QVWebView::hideEvent(event);
+        if (!event->spontaneous()) _page->setLifecycleState(QWebEnginePage::LifecycleState::Frozen);
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if ((event->type() == QEvent::MouseButtonRelease || event->type() == QEvent::KeyPress) && watched->isWidgetType() &&
+            _view->isAncestorOf(static_cast<QWidget*>(watched)))
+            noteUserInput();
+        return false;
     }
 
 private:
@@ -328,8 +448,12 @@ public:
         connect(_browser, &QTextBrowser::anchorClicked, this, [this](const QUrl& link) {
             const QUrl url = _browser->source().resolved(link);
             if (policy().linkClicked) policy().linkClicked(url, QString());
-            if (url.isLocalFile() || url.scheme().isEmpty()) load(url);
-            else openInNewWindow(url);
+            if (url.isLocalFile() || url.scheme().isEmpty()) {
+                load(url);
+            } else {
+                noteUserInput();
+                handToDesktop(url, true);
+            }
         });
         connect(_browser, &QTextBrowser::highlighted, this, [this](const QUrl& link) {
             Q_EMIT linkHovered(link.isEmpty() ? QString() : _browser->source().resolved(link).toString());
@@ -383,7 +507,10 @@ private:
 
 }  // namespace
 
-void QVWebView::prepareApplication() { QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts); }
+void QVWebView::prepareApplication() {
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    registerPageScheme();
+}
 
 QVWebView::Engine QVWebView::engine() { return engineChoice().engine; }
 
@@ -428,7 +555,20 @@ void QVWebView::resetPageContent() {
     content.handlers.clear();
 }
 
-void QVWebView::openInNewWindow(const QUrl& url) {
+void QVWebView::handToDesktop(const QUrl& url, bool clicked) {
+    // The page's own word that it was clicked is not enough: one click of the user's in the view
+    // lets one address out.
+    if (!clicked || !_userInput) {
+        Q_EMIT refused(QVLocalized(QStringLiteral("A page may open %1 only when you click it: not opened.")).arg(url.toDisplayString()));
+        return;
+    }
+    static const QStringList desktopSchemes{QStringLiteral("http"), QStringLiteral("https"), QStringLiteral("mailto")};
+    if (!desktopSchemes.contains(url.scheme())) {
+        Q_EMIT refused(QVLocalized(QStringLiteral("A page may hand only web and mail addresses to other programs: %1 not opened."))
+                           .arg(url.toDisplayString()));
+        return;
+    }
+    _userInput = false;
     if (_policy.newWindowRequested) _policy.newWindowRequested(url);
-    else QDesktopServices::openUrl(url);
+    QDesktopServices::openUrl(url);
 }

@@ -1,7 +1,9 @@
 // The one place that decides how Qorvel shows a real web page (the information window, the
-// built-in preview): Qt WebEngine when it can start here, else a QTextBrowser, which renders
-// simple local HTML without scripts (their text is left out) under a line saying why.
-// Callers see one interface and never name either engine.
+// help, the built-in preview): Qt WebEngine when it can start here, else a QTextBrowser, which
+// renders simple local HTML without scripts (their text is left out) under a line saying why.
+// Callers see one interface and never name either engine. A page can do no more than in a
+// browser: a page from the disk reads no other file, and nothing leaves for the desktop but a
+// web or mail address the user clicked.
 #pragma once
 
 #include <QPointF>
@@ -18,7 +20,7 @@ public:
     enum class Engine { WebEngine, TextBrowser };
 
     // Call before the QApplication is made: WebEngine shares its OpenGL contexts with the
-    // application's.
+    // application's, and learns the scheme local pages are served in.
     static void prepareApplication();
     // Which engine create() makes in this process, decided once: the plain view when
     // QORVEL_NO_WEBENGINE is set, when WebEngine's helper process is missing, or when the
@@ -39,10 +41,14 @@ public:
 
     // How the view treats what a page asks. Every hook may be empty.
     struct Policy {
-        // A link clicked in the page, before it is followed inside the view (it always is).
+        // A link clicked in the page, before it is followed inside the view (it always is, when
+        // the view shows its scheme).
         std::function<void(const QUrl& url, const QString& title)> linkClicked;
-        // A page that asks for a new window (a link with a target, window.open): the default
-        // opens the address in the desktop's browser; the view never opens a window itself.
+        // An address the view hands to the desktop, told before it goes. The view never opens a
+        // window itself: what a page asks to open elsewhere (a link with a target, window.open,
+        // a link of a scheme the view does not show) goes to the desktop only on a click of the
+        // user's in the view, one address per click, and only a web or mail address (http,
+        // https, mailto); anything else is refused with refused().
         std::function<void(const QUrl& url)> newWindowRequested;
         // Script panels; without a hook an alert is dropped and a confirmation answers false.
         std::function<void(const QString& message)> alert;
@@ -88,12 +94,19 @@ Q_SIGNALS:
     void titleChanged(const QString& title);
     // The link under the pointer; empty when it left the link.
     void linkHovered(const QString& url);
+    // What a page asked and was refused (an address not handed to the desktop), in words for
+    // the window to show.
+    void refused(const QString& message);
 
 protected:
     explicit QVWebView(QWidget* parent) : QWidget(parent) {}
-    // The policy's new-window hook, or the desktop's browser.
-    void openInNewWindow(const QUrl& url);
+    // An address a page asks to open elsewhere; clicked: the page says a click of the user's
+    // started it. Hands it to the desktop (QDesktopServices) or refuses it (above).
+    void handToDesktop(const QUrl& url, bool clicked);
+    // The user clicked or typed in the view: the next hand-off may go.
+    void noteUserInput() { _userInput = true; }
 
 private:
     Policy _policy;
+    bool _userInput = false;
 };

@@ -182,12 +182,12 @@ QVariant QVProjectOutlineModel::data(const QModelIndex& index, int role) const {
     if (!node) return {};
     switch (index.column()) {
     case NameColumn:
-        // Bytes of a name that are not UTF-8 show as U+FFFD; an edit starts from the name itself,
-        // so the bytes a user leaves alone stay as they are.
-        if (role == Qt::DisplayRole) return FileName::displayed(node->name());
+        // Bytes of a name that are not UTF-8 show as Latin-1, the name marked; an edit starts
+        // from the name itself, so the bytes a user leaves alone stay as they are.
+        if (role == Qt::DisplayRole) return FileName::readable(node->name());
         if (role == Qt::EditRole) return node->name();
         if (role == Qt::DecorationRole) return QPixmap::fromImage(node->icon());
-        if (role == Qt::ToolTipRole) return FileName::displayed(node->pathFromRoot());
+        if (role == Qt::ToolTipRole) return FileName::readable(node->pathFromRoot());
         if (role == Qt::FontRole) {
             QFont font;
             font.setBold(isEdited && isEdited(node));

@@ -15,6 +15,7 @@
 #include "projects/windows/QVProjectSettingsConfigurationController.h"
 #include "projects/windows/QVProjectSettingsRemoteFilePickerController.h"
 #include "projects/windows/QVRemoteFilePickerController.h"
+#include "shell/QVScreenPlacement.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -211,6 +212,7 @@ QVProjectSettingsWindowController::QVProjectSettingsWindowController(const std::
     layout->addLayout(bottom);
     setCentralWidget(central);
     resize(560, 560);
+    QVScreenPlacement::keepInside(this);
 
     connect(_nameField, &QLineEdit::textEdited, this, [this](const QString& text) { setDisplayName(text); });
     connect(_localPathField, &QLineEdit::textEdited, this, [this](const QString& text) { setDirectoryPath(text); });

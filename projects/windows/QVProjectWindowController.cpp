@@ -600,8 +600,10 @@ void QVProjectWindowController::reopenFiles() {
     if (!_project) return;
     const QString root = _project->rootDirectory();
     _project->loadIfNecessary();
-    // A project file that could not be read is said here, not only in the system log.
-    if (_project->foundUnreadableCopy() && _project->readError()) presentErrorAlert(_project->readError());
+    // A project file that could not be read, or site settings it held that were refused, are said
+    // here, not only in the system log.
+    if ((_project->foundUnreadableCopy() || _project->refusedSiteSettings()) && _project->readError())
+        presentErrorAlert(_project->readError());
     const QVariantList files = _project->configurationValueForKey(QVProject::OpenFilesKey).toList();
     for (const QVariant& item : files) {
         // A path from the root, with or without its leading "/"; never one that leaves the root.

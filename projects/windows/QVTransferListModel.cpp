@@ -2,6 +2,7 @@
 #include "projects/windows/QVTransferListModel.h"
 
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -88,10 +89,10 @@ QVariant QVTransferListModel::data(const QModelIndex& index, int role) const {
     const Entry& e = _entries[index.row()];
     if (role == Qt::DecorationRole && index.column() == NameColumn) return QPixmap::fromImage(e.icon);
     if (role == Qt::EditRole && index.column() == NameColumn) return e.name;
-    if (role == Qt::ToolTipRole && index.column() == NameColumn) return e.path.isEmpty() ? e.name : e.path;
+    if (role == Qt::ToolTipRole && index.column() == NameColumn) return FileName::readable(e.path.isEmpty() ? e.name : e.path);
     if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
-    case NameColumn: return e.name;
+    case NameColumn: return FileName::readable(e.name);  // bytes that are not UTF-8 as Latin-1, marked
     case SizeColumn: return e.sizeString;
     case DateColumn: return e.date;
     case ModeColumn: return e.mode;

@@ -5,9 +5,9 @@
 #include "platform/web/QVWebView.h"
 
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QStatusBar>
 #include <QThread>
 
 namespace {
@@ -33,10 +33,9 @@ QVHelpWindowController::QVHelpWindowController() {
     setWindowTitle(QVLocalized(QStringLiteral("%1 Help")).arg(AppBundle::main().bundleName()));
     _webView = QVWebView::create(this);
     setCentralWidget(_webView);
-    QVWebView::Policy policy;
-    // A page that asks for a window of its own leaves the help for the desktop's browser.
-    policy.newWindowRequested = [](const QUrl& url) { QDesktopServices::openUrl(url); };
-    _webView->setPolicy(std::move(policy));
+    // A page that asks for a window of its own leaves the help for the desktop's browser (on a
+    // click); what it was refused shows below the page.
+    connect(_webView, &QVWebView::refused, this, [this](const QString& message) { statusBar()->showMessage(message, 10000); });
     resize(760, 640);
     const QByteArray frame = UserDefaults::standard().objectForKey(frameKey()).toByteArray();
     if (frame.isEmpty() || !restoreGeometry(frame))

@@ -8,7 +8,6 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPushButton>
@@ -93,10 +92,8 @@ QVInfoWindowController::QVInfoWindowController() {
     policy.linkClicked = [](const QUrl& url, const QString& title) {
         sendEvent(QStringLiteral("Info Internal Click"), linkProperties(url, title));
     };
-    policy.newWindowRequested = [](const QUrl& url) {
-        sendEvent(QStringLiteral("Info External Click"), linkProperties(url, {}));
-        QDesktopServices::openUrl(url);
-    };
+    // The view hands the address to the desktop's browser itself.
+    policy.newWindowRequested = [](const QUrl& url) { sendEvent(QStringLiteral("Info External Click"), linkProperties(url, {})); };
     _infoWebView->setPolicy(std::move(policy));
     awake();
 }

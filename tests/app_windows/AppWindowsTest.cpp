@@ -29,6 +29,7 @@
 #include "shell/QVUnknownFileTypeController.h"
 #include "tests/support/TestSupport.h"
 #include "tools/QVMultiFileSearchController.h"
+#include "tools/web/QVIntegratedPreviewController.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -43,6 +44,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QToolButton>
 #include <QTest>
 #include <QTreeView>
@@ -285,16 +287,50 @@ TEST_F(AppWindows, NewFileWithSelectionAndMultiFileFind) {
     EXPECT_TRUE(made->document()->isDocumentEdited());
     EXPECT_TRUE(made->document()->fileName().isEmpty());
 
+    // One item by one name in the Edit menu and its submenus, showing the key that opens it.
     QAction* find = nullptr;
-    for (QAction* action : QVMainMenu::windowMenu(window, P::EditMenu)->actions())
-        if (action->objectName() == QStringLiteral("multiFileFind")) find = action;
+    const QKeySequence key(Qt::CTRL | Qt::SHIFT | Qt::Key_F);
+    QList<QMenu*> menus{QVMainMenu::windowMenu(window, P::EditMenu)};
+    while (!menus.isEmpty())
+        for (QAction* action : menus.takeFirst()->actions()) {
+            if (action->menu()) menus << action->menu();
+            if (action->objectName() == QStringLiteral("multiFileFind")) find = action;
+            else EXPECT_TRUE(action->shortcut() != key && !action->text().contains(QStringLiteral("Find in Files"))) << action->text().toStdString();
+        }
     ASSERT_TRUE(find);
     EXPECT_TRUE(find->isVisible());
     EXPECT_EQ(find->text(), QStringLiteral("Multi File Find\u2026"));
-    find->trigger();
+    EXPECT_EQ(find->shortcut(), key);
+    window->raise();
+    window->activateWindow();
+    QApplication::setActiveWindow(window);
+    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : window, Qt::Key_F, Qt::ControlModifier | Qt::ShiftModifier);
     settle();
     ASSERT_TRUE(QVMultiFileSearchController::sharedControllerExists());
     EXPECT_TRUE(QVMultiFileSearchController::sharedController().window()->isVisible());
+    EXPECT_EQ(QVMultiFileSearchController::sharedController().window()->windowTitle(), QStringLiteral("Multi File Find"));
+}
+
+// The windows that open larger than a small screen (here the offscreen one, 800×600) open
+// inside its available area: the tabbed window, Multi File Find, Project Settings and Preview.
+TEST_F(AppWindows, WindowsOpenInsideTheScreen) {
+    UserDefaults::standard().setBool(true, QStringLiteral("QVUseTabs"));
+    QWidget* tabbed = controller().openDocumentWithContentsOfFile(dir.write("page.html", "<p>page</p>\n"));
+    controller().showPanel(QVDocumentController::Panel::MultiFileFind);
+    controller().showPanel(QVDocumentController::Panel::NewProject);
+    QVIntegratedPreviewController::sharedPreview().showURL(QUrl::fromLocalFile(dir.file("site/index.html")).toString());
+    settle();
+    QList<QWidget*> windows{tabbed, QVMultiFileSearchController::sharedController().window(), &QVIntegratedPreviewController::sharedPreview()};
+    for (QMainWindow* shown : visibleWindows())
+        if (qobject_cast<QVProjectSettingsWindowController*>(shown)) windows << shown;
+    ASSERT_EQ(windows.size(), 4);
+    for (QWidget* shown : windows) {
+        ASSERT_TRUE(shown && shown->isVisible());
+        const QRect available = shown->screen()->availableGeometry();
+        EXPECT_TRUE(available.contains(shown->frameGeometry())) << shown->windowTitle().toStdString() << " at "
+            << shown->frameGeometry().x() << "," << shown->frameGeometry().y() << " " << shown->frameGeometry().width() << "x" << shown->frameGeometry().height();
+    }
+    UserDefaults::standard().setBool(false, QStringLiteral("QVUseTabs"));
 }
 
 // Project Settings edits the open project: its name and its site (a changed site ends the
@@ -435,19 +471,19 @@ TEST_F(AppWindows, UnreadableFilesOpenNothing) {
 }
 
 // A Shift_JIS page holding codes its encoding would not write back as read (the duplicate NEC and
-// IBM rows) opens in the fallback encoding with the notice naming it, in a window of its own and
-// as a project's tab; a page without them opens as Shift_JIS and says nothing.
+// IBM rows) opens as Shift_JIS with the notice of what saving changes, in a window of its own and
+// as a project's tab; a page without them says nothing.
 TEST_F(AppWindows, ShiftJISPagesWithDuplicateCodesSayHowTheyOpened) {
     const QByteArray head("<html><head><meta charset=\"Shift_JIS\"></head><body>");
-    dir.write("site/clean.html", head + "\x93\xfa\x96\x7b</body></html>\n");
-    dir.write("site/dup.html", head + "\xee\xe0\xed\x95</body></html>\n");
+    const QByteArray clean = head + "\x93\xfa\x96\x7b</body></html>\n", dup = head + "\xee\xe0\xed\x95</body></html>\n";
     const auto notice = [](QVDocumentWindowController* window) {
         QVStatusBarOverlayView* overlay = window->documentStatusBar()->overlayView();
         return overlay && overlay->messageView() ? overlay->messageView()->message() : QString();
     };
-    const QString opened = QStringLiteral("Opened using Western (Mac OS Roman)");
+    const QString opened = QStringLiteral("Opened using Japanese (Shift JIS); saving it changes the bytes of some characters");
     const QString why = QStringLiteral(
-        ": Read in Japanese (Shift JIS) the file would not be written back byte for byte; Western (Mac OS Roman) keeps every byte.");
+        ": Japanese (Shift JIS) has two codes for some characters and writes the standard one: \u9ad9, read from EE E0 at byte 51, "
+        "is written as FB FC, which reads as \u9ad9.");
     const struct {
         const char* file;
         bool project;
@@ -455,11 +491,12 @@ TEST_F(AppWindows, ShiftJISPagesWithDuplicateCodesSayHowTheyOpened) {
         bool told;
     } cases[] = {
         {"clean.html", false, "\u65e5\u672c", false},
-        {"dup.html", false, nullptr, true},
-        {"dup.html", true, nullptr, true},
+        {"dup.html", false, "\u9ad9\ufa11", true},
+        {"dup.html", true, "\u9ad9\ufa11", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.file) + (c.project ? " in the project" : " alone"));
+        dir.write("site/" + QString::fromLatin1(c.file), c.told ? dup : clean);
         QVDocumentWindowController* window = nullptr;
         HTMLView* view = nullptr;
         if (c.project) {
@@ -476,7 +513,7 @@ TEST_F(AppWindows, ShiftJISPagesWithDuplicateCodesSayHowTheyOpened) {
         ASSERT_TRUE(view);
         EXPECT_TRUE(visible<QMessageBox>().isEmpty());
         if (c.text) EXPECT_TRUE(view->string().contains(QString::fromUtf8(c.text))) << view->string().toStdString();
-        EXPECT_EQ(view->stringEncoding(), c.told ? TextEncoding::MacOSRoman : FileEncodings::encodingFromString("shift_jis"));
+        EXPECT_EQ(view->stringEncoding(), FileEncodings::encodingFromString("shift_jis"));
         EXPECT_EQ(notice(window), c.told ? opened : QString());
         // The bar keeps saying it while the document is open.
         EXPECT_EQ(window->documentStatusBar()->statusField()->text(), c.told ? opened + why : QString());
@@ -485,15 +522,15 @@ TEST_F(AppWindows, ShiftJISPagesWithDuplicateCodesSayHowTheyOpened) {
             QVStatusBarOverlayView* overlay = window->documentStatusBar()->overlayView();
             EXPECT_TRUE(overlay->rect().contains(overlay->messageView()->geometry()))
                 << overlay->width() << " wide, the message at " << overlay->messageView()->x();
-            // Characters Mac OS Roman has no place for: the save asks first and writes nothing
+            // Characters Shift_JIS has no place for: the save asks first and writes nothing
             // unasked; Cancel keeps the file as it was, "Save as UTF-8" saves them all, and so
-            // does another encoding chosen from those that hold them.
+            // does another encoding chosen from those that hold them, the declaration following.
             const QString path = dir.file("site/" + QString::fromLatin1(c.file));
             const QByteArray before = readAll(path);
             view->setSelectedRange(QVRange(view->string().indexOf("</body>"), 0));
             // As an input method commits them.
             QInputMethodEvent commit;
-            commit.setCommitString(QString::fromUtf8("\u65e5\u672c"));
+            commit.setCommitString(QString::fromUtf8("\u65e5\u672c\u00fc"));
             QApplication::sendEvent(view, &commit);
             settle();
             const char* const chosenTexts[] = {"Save as UTF-8", "Cancel", "Other Encoding\u2026"};
@@ -502,7 +539,7 @@ TEST_F(AppWindows, ShiftJISPagesWithDuplicateCodesSayHowTheyOpened) {
                 settle();
                 const QList<QMessageBox*> boxes = visible<QMessageBox>();
                 ASSERT_EQ(boxes.size(), 1);
-                EXPECT_TRUE(boxes.front()->text().contains(QStringLiteral("cannot be saved in Western (Mac OS Roman)"))) << boxes.front()->text().toStdString();
+                EXPECT_TRUE(boxes.front()->text().contains(QStringLiteral("cannot be saved in Japanese (Shift JIS)"))) << boxes.front()->text().toStdString();
                 EXPECT_EQ(readAll(path), before);
                 const QList<QAbstractButton*> buttons = boxes.front()->buttons();
                 const auto chosen = std::find_if(buttons.begin(), buttons.end(), [&](QAbstractButton* button) {
@@ -523,8 +560,10 @@ TEST_F(AppWindows, ShiftJISPagesWithDuplicateCodesSayHowTheyOpened) {
             EXPECT_TRUE(visible<QMessageBox>().isEmpty());
             const QVStringEncoding saved = c.project ? TextEncoding::UTF16 : TextEncoding::UTF8;
             EXPECT_EQ(view->stringEncoding(), saved);
-            EXPECT_TRUE(TextEncoding::decode(readAll(path), saved).value_or(QString()).contains(QString::fromUtf8("\u65e5\u672c</body>")))
-                << readAll(path).toStdString();
+            QString expected = TextEncoding::decode(before, FileEncodings::encodingFromString("shift_jis")).value_or(QString());
+            expected.replace(QStringLiteral("</body>"), QStringLiteral("\u65e5\u672c\u00fc</body>"));
+            expected.replace(QStringLiteral("Shift_JIS"), c.project ? QStringLiteral("UTF-16") : QStringLiteral("UTF-8"));
+            EXPECT_EQ(TextEncoding::decode(readAll(path), saved).value_or(QString()), expected) << readAll(path).toStdString();
             EXPECT_EQ(window->documentStatusBar()->statusField()->text(), QString());
         }
         closeEverything();

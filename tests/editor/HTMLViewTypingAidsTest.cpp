@@ -234,7 +234,13 @@ TEST(HTMLViewTypingAids, ReturnAndTabIndent) {
         const char* expected;
     };
     const Case cases[] = {
-        {false, false, "    if (x) {|", Qt::Key_Return, {}, "    if (x) {\n    \t|"},
+        // The added level follows the indentation the text already uses: its spaces, its step.
+        {false, false, "    if (x) {|", Qt::Key_Return, {}, "    if (x) {\n        |"},
+        {false, false, "body {\n  margin: 0;\n}\np {|", Qt::Key_Return, {}, "body {\n  margin: 0;\n}\np {\n  |"},
+        {false, false, "a {\n    b: 0;\n    c {\n        d: 0;\n\n}\np {|", Qt::Key_Return, {}, "a {\n    b: 0;\n    c {\n        d: 0;\n\n}\np {\n    |"},
+        {true, false, "a {\n\tb: 0;\n}\np {|", Qt::Key_Return, {}, "a {\n\tb: 0;\n}\np {\n\t|"},
+        {false, false, "p {|", Qt::Key_Return, {}, "p {\n\t|"},
+        {true, false, "p {|", Qt::Key_Return, {}, "p {\n    |"},
         {false, false, "\t\ta;| b", Qt::Key_Return, {}, "\t\ta;\n\t\t| b"},
         {false, true, "    if (x) {|", Qt::Key_Return, {}, "    if (x) {\n|"},
         {true, false, "ab cd |", Qt::Key_Tab, {}, "ab cd   |"},

@@ -24,6 +24,77 @@ void type(HTMLView& view, const QString& text) {
     view.undoableInsertText(text, QStringLiteral("Typing"));
 }
 
+// A page with codes its encoding reads one way saves in it with their standard codes (EUC-JP's
+// through its table's fallbacks, which no question blames on the user's typing); the first save
+// says so and the next does not. Characters the user typed that do not fit still ask.
+TEST(QVFileDocument, OneWayCodesSaveAsStandardCodesAndTheFirstSaveSaysSo) {
+    const struct {
+        const char* name;
+        QByteArray bytes, saved;  // saved: after 日本 typed at the end
+    } cases[] = {
+        {"ibm.shift_jis.txt", "\x83\x81 \xfa\x4a\xed\x40\n", "\x83\x81 \x87\x54\xfa\x5c\n\x93\xfa\x96\x7b"},
+        {"ibm.euc-jp.txt", "\xa5\xe1 \x8e\xe0\x8f\xa2\xc3\n", "\xa5\xe1 \xa1\xf1\xfc\xfc\n\xc6\xfc\xcb\xdc"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        const QString path = dir.write(QString::fromLatin1(c.name), c.bytes);
+        QVFileDocument doc(path);
+        QVError error, notice, warning;
+        ASSERT_TRUE(doc.load(&error, &notice));
+        EXPECT_EQ(notice.code(), FileEncodings::ReadNotice);
+        type(*doc.textView(), QStringLiteral("\u65e5\u672c"));
+        ASSERT_TRUE(doc.save(&error, &warning)) << error.localizedDescription().toStdString();
+        EXPECT_EQ(readAll(path), c.saved);
+        EXPECT_EQ(warning.code(), FileEncodings::ReadNotice);
+        EXPECT_TRUE(warning.isLowPriority());
+        EXPECT_EQ(doc.encodingNotice(), QString());
+        type(*doc.textView(), QStringLiteral("\u20ac"));
+        warning = {};
+        EXPECT_FALSE(doc.save(&error, &warning));
+        EXPECT_EQ(error.code(), QVFileDocument::EncodingCannotHoldTextQuestion);
+        EXPECT_TRUE(error.localizedRecoverySuggestion().contains(QStringLiteral("\u201c\u20ac\u201d"))) << error.localizedRecoverySuggestion().toStdString();
+        doc.textView()->undo();
+        ASSERT_TRUE(doc.save(&error, &warning)) << error.localizedDescription().toStdString();
+        EXPECT_FALSE(warning) << warning.localizedDescription().toStdString();
+        EXPECT_EQ(readAll(path), c.saved);
+    }
+}
+
+// "Save as UTF-8" makes every declaration of the page name UTF-8 in one undo step: an XML
+// prolog and a content-type meta together, a style sheet's @charset.
+TEST(QVFileDocument, SavingInAnotherEncodingChangesTheDeclarationsInOneStep) {
+    const struct {
+        const char* name;
+        QByteArray bytes;
+        const char* saved;  // UTF-8, after 日本 typed at the end
+    } cases[] = {
+        {"page.xhtml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=ISO-8859-1\" /></head>caf\xe9\n",
+         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\" /></head>caf\u00e9\n\u65e5\u672c"},
+        {"style.iso-8859-1.css", "@charset \"iso-8859-1\";\np::before { content: \"\xa7\" }\n", "@charset \"utf-8\";\np::before { content: \"\u00a7\" }\n\u65e5\u672c"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        const QString path = dir.write(QString::fromLatin1(c.name), c.bytes);
+        QVFileDocument doc(path);
+        ASSERT_TRUE(doc.load());
+        ASSERT_EQ(doc.encoding(), TextEncoding::ISOLatin1);
+        const QString before = doc.textView()->fullString();
+        type(*doc.textView(), QStringLiteral("\u65e5\u672c"));
+        QVError question;
+        ASSERT_FALSE(doc.save(&question));
+        ASSERT_EQ(question.code(), QVFileDocument::EncodingCannotHoldTextQuestion);
+        bool saved = false;
+        doc.attemptRecovery(question, 0, [&](bool ok) { saved = ok; });
+        EXPECT_TRUE(saved);
+        EXPECT_EQ(readAll(path), QByteArray(c.saved));
+        EXPECT_EQ(doc.textView()->fullString(), QString::fromUtf8(c.saved));
+        doc.textView()->undo();
+        EXPECT_EQ(doc.textView()->fullString(), before + QStringLiteral("\u65e5\u672c"));
+    }
+}
+
 TEST(QVFileDocument, UneditedFilesSaveByteForByteAndNewLinesTakeTheFilesBreak) {
     struct Case {
         const char* name;

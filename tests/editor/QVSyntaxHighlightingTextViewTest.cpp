@@ -190,6 +190,16 @@ TEST(QVSyntaxHighlightingTextView, IncrementalColouringEqualsWholeTextColouring)
         {"a closer on the edited line comes out of a comment", "/tmp/p.html",
          QStringLiteral("<p>a</p><script>\nx = 1; /* a longer comment </script> */ y = 2;"),
          {{"* a longer", false, 1, "/"}}},
+        // A comment left open before the end tag on the next line: the script ends there all
+        // the same, before and after the edit, whatever a regular expression's quote hides.
+        {"an unclosed comment before the end tag", "/tmp/p.html",
+         QStringLiteral("<script>/ / /\"</script\"/*a*/\n</script"), {{"a*", false, 2, "("}, {"(", false, 0, "'"}}},
+        // A comment begun on the line that opens a script hides the quote that hid the script's
+        // end tag on the next line: the script ends there now, past the edited line, though the
+        // line itself looks as it did (a regular expression's quote was read as one before).
+        {"a comment hides the quote that hid the end", "/tmp/p.html",
+         QStringLiteral("<script>/* c */a */</scr/\"</script\"/ipt>x = /\"</script\"/;<p>\n<script>'</script>"),
+         {{"<p", true, 0, "/*"}}},
         // A line break typed before a comment's end, which then goes: the comment runs on
         // past the line, from where the colouring had a tag begin.
         {"a comment's end deleted at a line's start", "/tmp/p.html", tags,
@@ -352,6 +362,35 @@ TEST(QVSyntaxHighlightingTextView, AJumpAheadOfColouringSearchesNearTheCaret) {
     }
     EXPECT_GT(searched[0], 0u);
     EXPECT_LE(searched[1], searched[0] + 512) << searched[0] << " characters at 30,000 rows, " << searched[1] << " at 120,000";
+}
+
+// Ahead of colouring, what acts on the language settles it by the main parser's walk over the
+// text not coloured yet: the walk's answer is the final colours' (a script's block for the whole
+// of it, its end tag markup), and an ask after an edit in the script walks on from its tag.
+TEST(QVSyntaxHighlightingTextView, TheLanguageAheadOfColouringIsSettledByOneWalk) {
+    QString page;
+    for (int row = 0; page.size() < 400'000; ++row) page += QStringLiteral("<p>row %1</p>\n").arg(row);
+    const qsizetype script = page.size();
+    page += QStringLiteral("<script>\n");
+    for (int row = 0; row < 2000; ++row) page += QStringLiteral("var v%1 = \"</script>\";\n").arg(row);
+    page += QStringLiteral("</script>\n<p>end</p>\n");
+    HTMLView view("/tmp/walk.html");
+    view.setString(page);
+    ASSERT_LT(view.highlightedLength(), script);
+    const std::shared_ptr<QVParser> js = subparserOpenedBy(view.parser(), "<script");
+    const qint64 endTag = page.lastIndexOf("</script>");
+    const std::vector<std::pair<qint64, const QVParser*>> places = {
+        {script + 3, view.parser().get()}, {script + 10, js.get()}, {endTag - 1, js.get()}, {endTag, view.parser().get()}, {endTag + 12, view.parser().get()}};
+    for (const auto& [at, language] : places) EXPECT_EQ(view.languageOfCharacter(at), language) << at;
+    view.setSelectedRange(QVRange(endTag - 2, 0));
+    view.insertText(QStringLiteral("x"));
+    ASSERT_LT(view.highlightedLength(), script);
+    EXPECT_EQ(view.activeParser(true), js);
+    const quint64 before = QVSyntaxHighlightingTextView::charactersWalkedAhead();
+    EXPECT_EQ(view.languageOfCharacter(endTag - 4), js.get());
+    EXPECT_LE(QVSyntaxHighlightingTextView::charactersWalkedAhead() - before, quint64(page.size() - script + 512));
+    view.finishHighlighting();
+    for (const auto& [at, language] : places) EXPECT_EQ(view.languageOfCharacter(at + (at >= endTag - 2)), language) << at << ", coloured";
 }
 
 TEST(QVSyntaxHighlightingTextView, HighlightingOffOrInactiveLeavesStandardColours) {
@@ -771,6 +810,7 @@ QString mixedPage(std::mt19937& random, int characters, bool lines) {
         "<div id=\"d\">",
         "</div>",
         "<p class='x'>text</p>",
+        "<script>x = /\"</script\"/; y = '</script'; /* c */</script>",
         "&amp; ",
         "<a href=\"/x\">link</a>",
         "words and more words ",
@@ -804,7 +844,8 @@ TEST(QVSyntaxHighlightingTextView, ClusteredEditsOnMixedPagesColourLikeAFreshVie
     // Runs of edits within a few hundred characters, line breaks among them: each edit's colouring
     // starts from what the ones before left, some of it still spreading while idle.
     const QStringList pieces{"<", ">", "\"", "'", "`", "/", "\n", "<script>", "</script>", "<style>", "</style>",
-                             "<!--", "-->", "<?php ", "?>", "/*", "*/", "x", " ", "${", "}"};
+                             "<!--", "-->", "<?php ", "?>", "/*", "*/", "x", " ", "${", "}", "</script", "'</script'",
+                             "/\"</script\"/"};
     for (unsigned seed = 0; seed < 240; ++seed) {
         std::mt19937 random{seed};
         HTMLView view(path);

@@ -66,6 +66,14 @@ TEST(QVTagBasedParser, ColoursMarkupAndFindsBlocks) {
          u"TTTTTTTT....QQQ...QQQQQ..TTTTTTT..TTTTTTTTTTTT"_qs, {{8, 17, "source.js"}}},
         {"a quote ends with its line in a script", u"<script>s = 'a\n</script><p>"_qs,
          u"TTTTTTTT....QQ...TTTTTTTTTT"_qs, {{8, 9, "source.js"}}},
+        // Only a quoted string keeps a script or style sheet open past its end tag; a comment's
+        // quotes open nothing.
+        {"an unclosed comment ends at the closing tag", u"<script>a /* b</script><p>"_qs,
+         u"TTTTTTTT..CCCCCCTTTTTTTTTT"_qs, {{8, 8, "source.js"}}},
+        {"a comment's apostrophe opens no string", u"<script>/* it's */</script><p>"_qs,
+         u"TTTTTTTTCCCCCCCCCC..TTTTTTTTTT"_qs, {{8, 12, "source.js"}}},
+        {"an unclosed comment in a style sheet", u"<style>p /* x</style><p>"_qs,
+         u"TTTTTTT..CCCCCCTTTTTTTTT"_qs, {{7, 8, "source.css"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -84,6 +92,14 @@ TEST(QVTagBasedParser, ColoursMarkupAndFindsBlocks) {
             // The block names its own language; the text around it names the markup.
             EXPECT_EQ(QVTextStorage::objectOf<QVParser>(storage.attribute(QVTextStorage::ParserAttribute, c.blocks[i].location)),
                       blocks[i].parser.get());
+        }
+        // The walk without colours finds the same blocks.
+        for (qint64 i = 0; i < c.text.size(); ++i) {
+            const QVEmbeddedRange found = languages.html->embeddedBlockAt(c.text, i);
+            const auto holding = std::find_if(blocks.begin(), blocks.end(), [&](const QVEmbeddedRange& b) {
+                return b.range.location <= i && i < b.range.end();
+            });
+            EXPECT_EQ(found, holding == blocks.end() ? QVEmbeddedRange() : *holding) << "at " << i;
         }
         if (c.blocks.isEmpty()) {
             EXPECT_EQ(QVTextStorage::objectOf<QVParser>(storage.attribute(QVTextStorage::ParserAttribute, 0)), languages.html.get());

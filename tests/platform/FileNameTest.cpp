@@ -78,6 +78,12 @@ TEST(FileNameTest, NamesKeepTheirBytesThroughQStringAndTheFileSystem) {
         EXPECT_EQ(name == QString::fromUtf8(c.bytes), !c.escaped);
         EXPECT_EQ(FileName::displayed(name).contains(QChar::ReplacementCharacter), c.escaped || c.bytes.startsWith("\xef\xbf\xbd"));
         EXPECT_FALSE(FileName::hasEscapes(FileName::displayed(name)));
+        // Shown readably: each byte that is not UTF-8 as its Latin-1 character, the name marked.
+        const QString readable = FileName::readable(name);
+        EXPECT_FALSE(FileName::hasEscapes(readable));
+        EXPECT_EQ(readable.endsWith(" (not UTF-8)"), c.escaped);
+        if (c.escaped) EXPECT_EQ(readable, QString::fromLatin1(c.bytes) + " (not UTF-8)");
+        else EXPECT_EQ(readable, name);
 
         // A real file in a folder whose own name is not UTF-8 either.
         TestDir dir;

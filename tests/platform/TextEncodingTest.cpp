@@ -124,11 +124,6 @@ TEST(TextEncoding, BadBytesFailAtTheirOffset) {
         {"shift-jis bad trail", code(0x0A01), QByteArray("a\x81\x20"), 1},
         {"shift-jis cut at the end", code(0x0A01), QByteArray("ab\x93"), 2},
         {"euc-jp cut at the end", code(0x0920), QByteArray("\xc6\xfc\xcb"), 2},
-        {"euc-jp one-way cent sign", code(0x0920), QByteArray("\xc6\xfc\x8e\xe0"), 2},
-        {"euc-jp one-way three-byte", code(0x0920), QByteArray("a\x8f\xa2\xc3"), 1},
-        {"shift-jis NEC row that writes back as IBM", code(0x0A01), QByteArray("ab\xee\xe0\xed\x95"), 2},
-        {"shift-jis second duplicate after a kanji", code(0x0A01), QByteArray("\x93\xfa\xed\x95"), 2},
-        {"shift-jis duplicate after a long text", code(0x0A01), QByteArray(9000, 'x') + "\xee\xe0", 9000},
         {"euc-kr bad pair", code(0x0940), QByteArray("x\xb0\x20"), 1},
         {"iso-2022-jp eight-bit byte", code(0x0820), QByteArray("ab\xa4"), 2},
         {"windows-1253 unassigned", code(0x0503), QByteArray("ok\xd2"), 2},
@@ -141,6 +136,51 @@ TEST(TextEncoding, BadBytesFailAtTheirOffset) {
         EXPECT_FALSE(TextEncoding::decode(c.bytes, c.encoding, &error).has_value());
         EXPECT_EQ(error.code(), TextEncoding::FileReadInapplicableStringEncodingError);
         EXPECT_EQ(error.userInfoValue(QLatin1String(QVTextEncodingErrorOffsetKey)).toLongLong(), c.offset);
+    }
+}
+
+// Sequences an encoding reads one way only are read as the characters they stand for; oneWay
+// names the first (its bytes and the character), and saving writes the standard code, through
+// the table's fallback code for a character the encoding has no code of its own for.
+TEST(TextEncoding, OneWaySequencesReadAsTheirCharactersAndWriteTheStandardCode) {
+    struct Case {
+        const char* label;
+        QVStringEncoding encoding;
+        QByteArray bytes;
+        const char* text;  // UTF-8
+        qint64 offset, length;
+        qsizetype index;
+        const char* unwritable;  // what only fallback codes write
+        QByteArray written;      // what the text saves as, with those fallbacks
+    } cases[] = {
+        {"shift-jis IBM row roman numeral", code(0x0A01), "x\xfa\x4a", "x\u2160", 1, 2, 1, "", "x\x87\x54"},
+        {"shift-jis NEC-selected IBM row", code(0x0A01), "ab\xee\xe0\xed\x95", "ab\u9ad9\ufa11", 2, 2, 2, "", "ab\xfb\xfc\xfa\xb1"},
+        {"shift-jis duplicate after a kanji", code(0x0A01), "\x93\xfa\xed\x95", "\u65e5\ufa11", 2, 2, 1, "", "\x93\xfa\xfa\xb1"},
+        {"shift-jis duplicate after a long text", code(0x0A01), QByteArray(9000, 'x') + "\xee\xe0", nullptr, 9000, 2, 9000, "",
+         QByteArray(9000, 'x') + "\xfb\xfc"},
+        {"shift-jis standard codes only", code(0x0A01), "\x93\xfa\x87\x54", "\u65e5\u2160", -1, 0, -1, "", "\x93\xfa\x87\x54"},
+        {"euc-jp cent sign", code(0x0920), "\xc6\xfc\x8e\xe0", "\u65e5\u00a2", 2, 2, 1, "\u00a2", "\xc6\xfc\xa1\xf1"},
+        {"euc-jp three-byte broken bar", code(0x0920), "a\x8f\xa2\xc3\x8e\xe0\x8e\xe0", "a\u00a6\u00a2\u00a2", 1, 3, 1, "\u00a6\u00a2",
+         "a\xfc\xfc\xa1\xf1\xa1\xf1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        TextEncoding::OneWay oneWay;
+        const std::optional<QString> text = TextEncoding::decode(c.bytes, c.encoding, nullptr, &oneWay);
+        ASSERT_TRUE(text.has_value());
+        if (c.text) { EXPECT_EQ(*text, QString::fromUtf8(c.text)); }
+        EXPECT_EQ(oneWay.offset, c.offset);
+        EXPECT_EQ(oneWay.length, c.length);
+        EXPECT_EQ(oneWay.index, c.index);
+        const QString unwritable = TextEncoding::unwritableCharacters(*text, c.encoding);
+        EXPECT_EQ(unwritable, QString::fromUtf8(c.unwritable));
+        EXPECT_EQ(TextEncoding::encode(*text, c.encoding, false, nullptr, unwritable), c.written);
+        // Without them, and for what the user typed that is not among them, nothing is written
+        // unasked; the lossy form still puts "?" for the rest.
+        const QString typed = *text + QStringLiteral("\u20ac");
+        EXPECT_EQ(TextEncoding::encode(*text, c.encoding, false).has_value(), unwritable.isEmpty());
+        EXPECT_FALSE(TextEncoding::encode(typed, c.encoding, false, nullptr, unwritable).has_value());
+        EXPECT_EQ(TextEncoding::encode(typed, c.encoding, true, nullptr, unwritable), c.written + "?");
     }
 }
 

@@ -206,6 +206,8 @@ TEST_F(ProjectsTest, ReadersTakeEveryFormAndRefuseWhatIsUnsafe) {
         auto project = QVProject::createWithProjectFile(dir.file("shared/o.qvproj"));
         EXPECT_EQ(project->remoteConfig().options().value_or(QVariantMap()), o.kept);
         EXPECT_EQ(project->readError().isNull(), o.kept == o.options);
+        // The window says so when the project opens.
+        EXPECT_EQ(project->refusedSiteSettings(), o.kept != o.options);
     }
 }
 

@@ -16,9 +16,13 @@
 #include "tests/support/TestSupport.h"
 
 #include <QApplication>
+#include <QColor>
 #include <QDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <optional>
 
 using namespace scenario;
 
@@ -68,16 +72,23 @@ TEST(EditingScenario, ClosingSlashStepsOverTheTagThatGreaterThanCompleted) {
         const char* expected;
         int closes;  // -1 either way, else only where "</" closes the open element by itself (1) or not (0)
     } cases[] = {
-        // ">" put "</p>" after the caret: "</" steps over it, and the name typed on is the one
-        // stepped over, whatever the setting says.
+        // ">" put "</p>" after the caret: that closing tag typed by hand steps over it, whatever
+        // the setting says; another one, or "</" alone, stays as typed.
         {"<body>\n|\n</body>", "<p>Para</p>x", "<body>\n<p>Para</p>x|\n</body>", -1},
         {"<body>\n|\n</body>", "<p>Para</p>\n<em>x</em>", "<body>\n<p>Para</p>\n<em>x</em>|\n</body>", -1},
-        {"<body>\n|\n</body>", "<span>one<b>two</", "<body>\n<span>one<b>two</b>|</span>\n</body>", -1},
+        {"<body>\n|\n</body>", "<span>one<b>two</", "<body>\n<span>one<b>two</|</b></span>\n</body>", -1},
+        {"|", "<p>x</b>", "<p>x</b>|</p>", -1},
+        {"|", "<li>one</ul>", "<li>one</ul>|</li>", -1},
+        {"|", "<p>x</P>", "<p>x</p>|", -1},
+        {"|", "<div>one</b>", "<div>\n\tone</b>|\n</div>", -1},
         {"<body>\n|\n</body>", "<span>one<b>two</b></span>x", "<body>\n<span>one<b>two</b></span>x|\n</body>", -1},
         // A block's closing tag stands on a line of its own.
         {"<body>\n|\n</body>", "<div>one</div>x", "<body>\n<div>\n\tone\n</div>x|\n</body>", -1},
-        // A closing tag the user typed earlier is no completed one.
+        // A closing tag the user typed earlier is no completed one; "</" that closes the open
+        // element by itself steps over it too, once the name typed is its.
         {"<p>a|</p>", "</p>", "<p>a</p>|</p>", 0},
+        {"<p>a|</p>", "</p>", "<p>a</p>|", 1},
+        {"<p>a|</p>", "</b>", "<p>a</b>|</p>", 1},
         // Nothing closes the element after the caret: "</" closes it.
         {"<ul><li>one</li>|\n", "</x", "<ul><li>one</li></ul>x|\n", 1},
         // The tag after the caret closes another element: the open one is closed before it.
@@ -173,5 +184,83 @@ TEST(EditingScenario, TheBlankTypedAfterACompletedPropertyIsNotDoubled) {
     key(Qt::Key_Right);
     type(" red");
     EXPECT_EQ(withCaret(sheet), "p { border-collapse: collapse; color:  red|");
+    closeEverything();
+}
+
+namespace {
+
+// Colouring while idle held for the life of the scope, whatever the test's checks do.
+struct HeldColouring {
+    HeldColouring() { QVSyntaxHighlightingTextView::holdIdleColouring(true); }
+    ~HeldColouring() { QVSyntaxHighlightingTextView::holdIdleColouring(false); }
+};
+
+}  // namespace
+
+// A page that ends in a script longer than a jump's look-back, big enough that Ctrl+End right
+// after it shows lands far ahead of colouring (colouring while idle held meanwhile). Every aid's
+// trigger typed at a line of the script then does what it does once the page is coloured.
+TEST(EditingScenario, AidsTypedRightAfterAJumpAheadOfColouringActAsOnceColoured) {
+    QString page = QStringLiteral("<html>\n<body>\n");
+    for (int row = 0; page.size() < 2'400'000; ++row) page += QStringLiteral("<p class=\"row\">Row %1 of the list</p>\n").arg(row);
+    const qsizetype scriptStart = page.size();
+    page += QStringLiteral("<script>\n");
+    for (int row = 0; page.size() - scriptStart < 300'000; ++row) page += QStringLiteral("var v%1 = f(%1);\n").arg(row);
+    page += QStringLiteral("</script>\n<p>after</p>\n</body>\n</html>\n");
+    TestDir dir;
+    dir.write("big.html", page.toUtf8());
+    HTMLView* view = openInProject(dir, "big.html");
+    ASSERT_NE(view, nullptr);
+    UserDefaults::standard().setBool(true, QVAutoCompleteOnType);
+    const QStringList triggers{" <div>", " </", " \u00e9", " docu\x01", " {\n", "\n"};
+    for (const QString& keys : triggers) {
+        SCOPED_TRACE(QString(keys).replace("\n", "\\n").replace("\x01", "<F5, Return>").toStdString());
+        QString typed[2];
+        for (const bool coloured : {false, true}) {
+            std::optional<HeldColouring> held(std::in_place);
+            view->setString(page);
+            if (coloured) view->finishHighlighting();
+            settle();
+            const quint64 walkedBefore = QVSyntaxHighlightingTextView::charactersWalkedAhead();
+            key(Qt::Key_End, Qt::ControlModifier);
+            settle();
+            for (int i = 0; i < 8; ++i) key(Qt::Key_Up);
+            key(Qt::Key_End);
+            const qint64 caret = view->selectedRange().location;
+            ASSERT_GT(caret, scriptStart + 262'144);
+            if (!coloured) {
+                ASSERT_LT(view->highlightedLength(), scriptStart) << "ahead of colouring";
+                // The jump and the moves looked back a bounded stretch only.
+                EXPECT_EQ(QVSyntaxHighlightingTextView::charactersWalkedAhead(), walkedBefore);
+                // The last screen shows what the look-back settles: the script's end tag and
+                // the markup after it in their colours.
+                const qint64 endTag = page.lastIndexOf("</script>");
+                EXPECT_EQ(view->textStorage().attribute(QVTextStorage::ForegroundColorAttribute, endTag + 2).value<QColor>(),
+                          view->textStorage().attribute(QVTextStorage::ForegroundColorAttribute, 3).value<QColor>());
+            }
+            for (const QChar ch : keys) {
+                if (ch == u'\x01') {
+                    key(Qt::Key_F5);
+                    key(Qt::Key_Return);
+                } else if (ch == u'\n') {
+                    key(Qt::Key_Return);
+                } else if (ch.unicode() >= 0x80) {
+                    QTest::sendKeyEvent(QTest::Click, QApplication::focusWidget(), Qt::Key_unknown, QString(ch), Qt::NoModifier);
+                } else {
+                    type(QString(ch));
+                }
+                settle();
+            }
+            if (!coloured) {
+                EXPECT_LT(view->highlightedLength(), caret) << "still ahead of colouring";
+            }
+            held.reset();
+            view->finishHighlighting();
+            typed[coloured] = view->string().mid(caret - 40, 120 + 40);
+        }
+        EXPECT_EQ(typed[0], typed[1]);
+        EXPECT_FALSE(typed[0].contains("</div>"));
+    }
+    UserDefaults::standard().removeObject(QVAutoCompleteOnType);
     closeEverything();
 }

@@ -35,6 +35,7 @@
 #include "tools/QVUserScript.h"
 #include "tools/web/QVIntegratedPreviewController.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -235,7 +236,7 @@ TEST(Windows, CommandsWithNoTextToActOnSaySo) {
     application().reloadUserScripts();
 }
 
-// Find in Files shows each match on its own line, asks about one occurrence in the singular,
+// Multi File Find shows each match on its own line, asks about one occurrence in the singular,
 // and the Subversion log shows its dates whole.
 TEST(Windows, FindInFilesRowsAndTheLogSheetShowTheirTextWhole) {
     application();
@@ -389,10 +390,13 @@ TEST(Windows, EveryDocumentWindowNoticesItsFileChangingOnDisk) {
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(bytes);
     };
-    const auto askedFor = [](const QString& words) {
+    // Answers the question holding words with the button titled answer.
+    const auto askedFor = [](const QString& words, const QString& answer) {
         return waitFor([&] {
             for (QMessageBox* box : visibleBoxes())
-                if ((box->text() + box->informativeText()).contains(words)) return box->done(0), true;
+                if ((box->text() + box->informativeText()).contains(words))
+                    for (QAbstractButton* button : box->buttons())
+                        if (button->text() == answer) return button->click(), true;
             return false;
         });
     };
@@ -418,10 +422,18 @@ TEST(Windows, EveryDocumentWindowNoticesItsFileChangingOnDisk) {
         text->setSelectedRange(QVRange(0, 0));
         type("x");
         rewrite(path, "<p>2</p>\n");
-        EXPECT_TRUE(askedFor("changed by another application")) << "an edited text did not ask";
+        EXPECT_TRUE(askedFor("changed by another application", "Keep Qorvel Changes")) << "an edited text did not ask";
         ASSERT_TRUE(QFile::remove(path));
-        EXPECT_TRUE(askedFor("has been deleted on disk")) << "a deleted file did not ask";
-        document->updateChangeCount(QVDocument::ChangeType::Cleared);
+        // "Save File" writes it where it was, and the window keeps it.
+        EXPECT_TRUE(askedFor("has been deleted on disk", "Save File")) << "a deleted file did not ask";
+        EXPECT_TRUE(waitFor([&] { return readAll(path) == "x<p>1</p>\n"; })) << readAll(path).toStdString();
+        waitFor([] { return false; }, std::chrono::milliseconds(100));
+        EXPECT_TRUE(window->isVisible());
+        EXPECT_EQ(window->document(), document);
+        EXPECT_FALSE(document->isDocumentEdited());
+        // The file is watched again: a change behind its back reloads it.
+        rewrite(path, "<p>3</p>\n");
+        EXPECT_TRUE(waitFor([&] { return text->fullString() == "<p>3</p>\n"; })) << "the saved file is not watched";
         if (window != project) window->close();
     }
     defaults.removeObject(QString::fromLatin1(QVUseTabs));
@@ -429,7 +441,7 @@ TEST(Windows, EveryDocumentWindowNoticesItsFileChangingOnDisk) {
 }
 
 // Keys and windows as the user meets them: F1 shows the help in front of the user, un-minimised,
-// and leaves the previewed page alone; Ctrl+S in front of Find in Files saves what it changed,
+// and leaves the previewed page alone; Ctrl+S in front of Multi File Find saves what it changed,
 // else the front document; the dark theme's gutter is dark; Escape closes the project's
 // settings; Preferences opens with its title bar on the screen; the Welcome page's links stand
 // apart in the plain view.
@@ -471,7 +483,7 @@ TEST(Windows, KeysAndWindowsDoWhatTheUserSees) {
     if (help) help->close();
     preview.close();
 
-    // Ctrl+S with Find in Files in front: the document its replace changed in an editor, then
+    // Ctrl+S with Multi File Find in front: the document its replace changed in an editor, then
     // (nothing changed) the front document window's.
     project->openFileAtPath(dir.file("site/a.html"));
     QVFileDocument* a = project->documentForPath(dir.file("site/a.html"));

@@ -343,6 +343,8 @@ TEST(QVSCMInterface, CredentialsAreAskedOnRefusalsAndNeverShownAnywhere) {
     EXPECT_EQ(asked, 2);
     EXPECT_EQ(recorder->events, (QStringList{"credentials", "credentials", "done 3 a.txt", "status a.txt: "}));
     for (const QString& line : log.lines()) EXPECT_FALSE(line.contains(QStringLiteral("secret"))) << line.toStdString();
+    // A command that went well ends its log line there.
+    EXPECT_TRUE(log.contains(QStringLiteral("SCM: Finished command."))) << log.lines().join(u'\n').toStdString();
 
     // Refused credentials fail only the command that asked.
     const auto fresh = QVSCMInterface::scmInterfaceForPath(repository.wc);

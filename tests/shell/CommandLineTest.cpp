@@ -49,21 +49,25 @@ TEST(CommandLine, HelpAndVersionAreAnsweredWithoutADisplay) {
 
 // scripts/install-desktop makes the built executable the desktop's handler of qvdt: links, with
 // a launcher entry the desktop's own validator accepts and every reader of entries runs: a plain
-// path unquoted (xdg-open without a desktop environment takes no quotes), any other quoted and
-// escaped (GLib's reader). Stand-in executables record what they were started with.
+// path unquoted (xdg-open without a desktop environment takes no quotes), any other through a
+// launcher at a plain path, quoted and escaped (GLib's reader) only where there is none. Stand-in
+// executables record what they were started with.
 TEST(CommandLine, DesktopEntryInstallsAndHandlesQvdtLinks) {
     const QString source = QFileInfo(QStringLiteral(QORVEL_SOURCE_RESOURCES)).absolutePath();
     const QString build = QFileInfo(QFileInfo(QStringLiteral(QORVEL_EXECUTABLE)).absolutePath()).absolutePath();
     TestDir stand;
+    const QString odd = stand.file("my \"odd\" $HOME `x` \\ it's");
     const struct {
         QString build;    // the build folder handed to the script
-        QString exec;     // the Exec line it writes
+        QString data;     // the data folder's name
+        QString exec;     // the Exec line it writes ({data}: the data folder)
         bool xdgOpen;     // whether xdg-open's own reader runs it
     } cases[] = {
-        {build, QStringLiteral("Exec=%1 %U").arg(QStringLiteral(QORVEL_EXECUTABLE)), false},
-        {stand.file("plain-1.0"), QStringLiteral("Exec=%1/bin/qorvel %U").arg(stand.file("plain-1.0")), true},
-        {stand.file("my \"odd\" $HOME `x` \\ it's"),
-         QStringLiteral("Exec=\"%1/my \\\\\"odd\\\\\" \\\\$HOME \\\\`x\\\\` \\\\\\\\ it's/bin/qorvel\" %U").arg(stand.path()), false},
+        {build, "data", QStringLiteral("Exec=%1 %U").arg(QStringLiteral(QORVEL_EXECUTABLE)), false},
+        {stand.file("plain-1.0"), "data", QStringLiteral("Exec=%1/bin/qorvel %U").arg(stand.file("plain-1.0")), true},
+        // Any other path through a launcher at a plain path; quoted only where none is plain.
+        {odd, "data", QStringLiteral("Exec={data}/Glimbo/bin/qorvel %U"), true},
+        {odd, "my data", QStringLiteral("Exec=\"{data}/Glimbo/bin/qorvel\" %U"), false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.build.toStdString());
@@ -77,12 +81,12 @@ TEST(CommandLine, DesktopEntryInstallsAndHandlesQvdtLinks) {
         QTemporaryDir home;
         ProcessOptions options;
         options.timeoutMs = 60000;
-        options.extraEnvironment = {"XDG_DATA_HOME=" + home.filePath("data"), "XDG_CONFIG_HOME=" + home.filePath("config"),
+        options.extraEnvironment = {"XDG_DATA_HOME=" + home.filePath(c.data), "XDG_CONFIG_HOME=" + home.filePath("config"),
                                     "QORVEL_BUILD_DIR=" + c.build, "XDG_CURRENT_DESKTOP=", "DE=", "BROWSER=",
                                     "QORVEL_RECORD=" + home.filePath("record")};
         const ProcessResult installed = Process::run(source + QStringLiteral("/scripts/install-desktop"), {}, options);
         ASSERT_TRUE(installed.succeeded()) << installed.standardError.toStdString();
-        const QString entry = home.filePath(QStringLiteral("data/applications/com.qorvel.Qorvel.desktop"));
+        const QString entry = home.filePath(c.data + QStringLiteral("/applications/com.qorvel.Qorvel.desktop"));
         for (const QString& file : {source + QStringLiteral("/resources/desktop/com.qorvel.Qorvel.desktop"), entry}) {
             const ProcessResult valid = Process::run(QStringLiteral("desktop-file-validate"), {file}, options);
             EXPECT_TRUE(valid.succeeded() && valid.standardOutput.isEmpty()) << valid.standardOutput.toStdString();
@@ -90,10 +94,13 @@ TEST(CommandLine, DesktopEntryInstallsAndHandlesQvdtLinks) {
         QFile launcher(entry);
         ASSERT_TRUE(launcher.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(launcher.readAll());
-        EXPECT_TRUE(text.contains(QLatin1Char('\n') + c.exec + QLatin1Char('\n'))) << text.toStdString();
+        const QString exec = QString(c.exec).replace(QStringLiteral("{data}"), home.filePath(c.data));
+        EXPECT_TRUE(text.contains(QLatin1Char('\n') + exec + QLatin1Char('\n'))) << text.toStdString();
         EXPECT_TRUE(text.contains(QStringLiteral("x-scheme-handler/qvdt;")));
+        // (xdg-mime's own query cannot read a data folder whose path holds a blank.)
         const ProcessResult handler = Process::run(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"), QStringLiteral("x-scheme-handler/qvdt")}, options);
-        EXPECT_EQ(QString::fromUtf8(handler.standardOutput).trimmed(), QStringLiteral("com.qorvel.Qorvel.desktop")) << handler.standardError.toStdString();
+        if (!c.data.contains(u' '))
+            EXPECT_EQ(QString::fromUtf8(handler.standardOutput).trimmed(), QStringLiteral("com.qorvel.Qorvel.desktop")) << handler.standardError.toStdString();
         if (!standIn) continue;
 
         // Each reader starts the very program with the link.

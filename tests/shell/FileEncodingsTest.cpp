@@ -27,6 +27,7 @@ const QVStringEncoding EUCKR = code(0x0940);
 const QVStringEncoding KOI8R = code(0x0A02);
 const QVStringEncoding Big5 = code(0x0A03);
 const QVStringEncoding GB2312 = code(0x0A05);
+const QVStringEncoding EUCJP = code(0x0920);
 
 QByteArray encoded(const QString& text, QVStringEncoding encoding) {
     return TextEncoding::encode(text, encoding, false).value_or(QByteArray("<not encodable>"));
@@ -300,7 +301,8 @@ TEST(FileEncodings, FallbackReadReportsTheEncodingThatDecoded) {
         {"utf-8 cut at the end", "ok \xe6\x97", 0},
         {"shift-jis cut at the end", "ok \x93", ShiftJIS},
         {"undecodable in the declared encoding", "<meta charset=\"us-ascii\">\n\xa9 2024\n", 0},
-        {"unknown encoding number", "anything", 12},
+        {"unknown encoding number", "anything \xff", 12},
+        {"remembered and detected both invalid", "<meta charset=\"shift_jis\">\n\x93", TextEncoding::UTF8},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -325,6 +327,93 @@ TEST(FileEncodings, FallbackReadReportsTheEncodingThatDecoded) {
         EXPECT_EQ(FileEncodings::createWithData(c.bytes, path, &dataEncoding, &dataError), *text);
         EXPECT_EQ(dataError.code(), 16);
         EXPECT_EQ(dataEncoding, TextEncoding::MacOSRoman);
+    }
+}
+
+// A remembered encoding the bytes are not valid in gives way to detection (the declaration, then
+// the default) before the fallback; a text that saving changes some bytes of is read whole in its
+// encoding and says so, naming the first such character and its bytes before and after.
+TEST(FileEncodings, ReadNoticesOfRememberedEncodingsAndOneWayCodes) {
+    TestDir dir;
+    const QByteArray page = "<meta charset=\"shift_jis\">\n\x83\x81\x83\x6a\x83\x85\x81\x5b \xfa\x4a\n";
+    struct Case {
+        const char* label;
+        QByteArray bytes;
+        QVStringEncoding requested;
+        QVStringEncoding read;
+        qint64 code;  // 0: no notice
+        const char* notice;
+        const char* why;
+    } cases[] = {
+        {"remembered utf-8, a shift_jis page", page, TextEncoding::UTF8, ShiftJIS, 23,
+         "Opened using Japanese (Shift JIS); saving it changes the bytes of some characters",
+         "Japanese (Shift JIS) has two codes for some characters and writes the standard one: \u2160, read from FA 4A at byte "
+         "36, is written as 87 54, which reads as \u2160."},
+        {"detected shift_jis page", page, 0, ShiftJIS, 23, nullptr, nullptr},
+        {"chosen shift_jis", page, ShiftJIS, ShiftJIS, 23, nullptr, nullptr},
+        {"remembered utf-8, a clean shift_jis page", "<meta charset=\"shift_jis\">\n\x93\xfa\n", TextEncoding::UTF8, ShiftJIS, 23,
+         "Opened using Japanese (Shift JIS)", "The file is not valid in Unicode (UTF-8), the encoding chosen for it."},
+        {"remembered euc-kr, now utf-8 without a declaration", "\xe6\x97\xa5\n", EUCKR, TextEncoding::UTF8, 23,
+         "Opened using Unicode (UTF-8)", "The file is not valid in Korean (EUC), the encoding chosen for it."},
+        {"remembered encoding that reads it", "\x93\xfa\n", ShiftJIS, ShiftJIS, 0, nullptr, nullptr},
+        {"euc-jp one-way code", "<?xml version=\"1.0\" encoding=\"euc-jp\"?>\n\x8e\xe0\n", 0, EUCJP, 23, nullptr,
+         "Japanese (EUC) has two codes for some characters and writes the standard one: \u00a2, read from 8E E0 at byte 40, is "
+         "written as A1 F1, which reads as \uffe0."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const QString path = dir.write(QStringLiteral("page.html"), c.bytes);
+        for (const bool fromData : {false, true}) {
+            QVStringEncoding encoding = c.requested;
+            QVError notice;
+            const auto text = fromData ? FileEncodings::createWithData(c.bytes, path, &encoding, &notice)
+                                       : FileEncodings::createWithContentsOfFile(path, &encoding, &notice);
+            ASSERT_TRUE(text.has_value());
+            EXPECT_EQ(encoding, c.read);
+            EXPECT_EQ(*text, TextEncoding::decode(c.bytes, c.read).value_or(QString()));
+            EXPECT_EQ(notice.code(), c.code);
+            if (c.notice) { EXPECT_EQ(notice.localizedDescription(), QString::fromUtf8(c.notice)); }
+            if (c.why) { EXPECT_EQ(notice.localizedRecoverySuggestion(), QString::fromUtf8(c.why)); }
+            EXPECT_TRUE(c.code == 0 || FileEncodings::isReadNotice(notice));
+        }
+    }
+}
+
+// The declarations a save in another encoding rewrites, and the names it writes.
+TEST(FileEncodings, DeclaredCharsetsAndTheNamesToDeclare) {
+    const struct {
+        const char* text;
+        QStringList names;
+    } cases[] = {
+        {"<html><head><meta charset=\"iso-8859-1\"></head>", {"iso-8859-1"}},
+        {"<?xml version='1.0' encoding='EUC-JP'?>\r\n<html><meta http-equiv=\"Content-Type\" content=\"text/html; charset=euc-jp\">", {"EUC-JP", "euc-jp"}},
+        {"<META CHARSET=utf-8>", {"utf-8"}},
+        {"@charset \"Shift_JIS\";\nbody { font: 12px }", {"Shift_JIS"}},
+        {"\ufeff@charset \"utf-8\";", {"utf-8"}},
+        {"body {}\n@charset \"utf-8\";", {}},  // only first in a style sheet
+        {"<p>meta charset is set in the head</p>", {}},
+        {"<meta charset=\"\">", {}},
+    };
+    for (const auto& c : cases) {
+        const QString text = QString::fromUtf8(c.text);
+        SCOPED_TRACE(c.text);
+        QStringList names;
+        for (const QVRange range : FileEncodings::declaredCharsets(text)) names << text.mid(range.location, range.length);
+        EXPECT_EQ(names, c.names);
+    }
+    QString thirtyOne;
+    for (int i = 0; i < 30; ++i) thirtyOne += QStringLiteral("line\n");
+    EXPECT_TRUE(FileEncodings::declaredCharsets(thirtyOne + QStringLiteral("<meta charset=\"utf-8\">\n")).isEmpty());
+    EXPECT_EQ(FileEncodings::declaredCharsets(thirtyOne.left(29 * 5) + QStringLiteral("<meta charset=\"utf-8\">\n")).size(), 1);
+
+    const struct {
+        QVStringEncoding encoding;
+        const char* name;
+    } names[] = {{TextEncoding::UTF8, "UTF-8"}, {ShiftJIS, "Shift_JIS"}, {EUCJP, "EUC-JP"}, {Big5, "Big5"},
+                 {code(0x0206), "iso-8859-6-i"}, {TextEncoding::ISOLatin1, "ISO-8859-1"}};
+    for (const auto& n : names) {
+        EXPECT_EQ(FileEncodings::declarationName(n.encoding), QString::fromLatin1(n.name));
+        EXPECT_EQ(FileEncodings::encodingFromString(QString::fromLatin1(n.name)), n.encoding);
     }
 }
 

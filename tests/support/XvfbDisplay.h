@@ -8,9 +8,9 @@
 
 class XvfbDisplay {
 public:
-    XvfbDisplay() {
+    explicit XvfbDisplay(const QString& screen = QStringLiteral("1024x768x24")) {
         _server.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
-                                               QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+                                               screen, QStringLiteral("-nolisten"), QStringLiteral("tcp")});
         if (!_server.waitForStarted(10000)) return;
         for (int i = 0; i < 100 && !_server.canReadLine(); ++i) _server.waitForReadyRead(100);
         const QByteArray number = _server.readLine().trimmed();

@@ -1,4 +1,4 @@
-// Every writer of a user's file (a document save, Replace All in Find in Files) beside `cat >`,
+// Every writer of a user's file (a document save, Replace All in Multi File Find) beside `cat >`,
 // run by an account that is not the superuser, on the machine's file system and on one without
 // fallocate (ext2): what each leaves of the file, its owner, group, mode, links and folder.
 #include "platform/MainQueue.h"

@@ -1,5 +1,5 @@
 // The built-in preview on Qt WebEngine: refreshing on save and on typing through the keystroke
-// copy, the copy's safety, the error page, scroll kept across reloads and script panels.
+// copy, the copy's care for the project's files, the error page, scroll kept across reloads and script panels.
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
 #include "platform/MainQueue.h"
@@ -83,12 +83,12 @@ TEST_F(IntegratedPreviewTest, ASaveRefreshesThePageAskedForWhileTheWindowShows) 
     EXPECT_TRUE(started.isEmpty());
 }
 
-TEST_F(IntegratedPreviewTest, TypingRefreshesThroughACopyThatFollowsNoLinkAndGoesAway) {
+TEST_F(IntegratedPreviewTest, TypingRefreshesThroughACopyOfItsOwnThatGoesWithThePage) {
     setMode(1);
     const QString path = dir.write("index.html", page("saved"));
-    const QString victim = dir.write("victim.txt", "keep me");
-    const QString copy = dir.file(".tmp_Qorvel.html");
-    ASSERT_TRUE(QFile::link(victim, copy));
+    const QString other = dir.write("other.html", page("other"));
+    // The project has a file of the copy's usual name: it is never written over nor removed.
+    const QString projects = dir.write(".tmp_Qorvel.html", "mine");
     preview->showURL(QUrl::fromLocalFile(path).toString());
     ASSERT_TRUE(titleBecomes("saved"));
 
@@ -99,15 +99,25 @@ TEST_F(IntegratedPreviewTest, TypingRefreshesThroughACopyThatFollowsNoLinkAndGoe
     view.setSelectedRange(QVRange(0, 0));
     view.insertText(QStringLiteral(" "));
     EXPECT_TRUE(titleBecomes(QString::fromUtf8("caf\xc3\xa9")));
-    EXPECT_EQ(readAll(victim), "keep me");
-    EXPECT_FALSE(QFileInfo(copy).isSymLink());
+    ASSERT_EQ(preview->temporaryFiles().size(), 1);
+    const QString copy = *preview->temporaryFiles().begin();
+    EXPECT_TRUE(QFileInfo(copy).fileName().startsWith(QLatin1String(".tmp_Qorvel-"))) << copy.toStdString();
+    EXPECT_EQ(QFileInfo(copy).suffix(), "html");
+    EXPECT_EQ(QFileInfo(copy).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup), 0);
     EXPECT_EQ(readAll(copy), " " + page("caf\xe9"));
     EXPECT_EQ(preview->lastURL(), QUrl::fromLocalFile(path).toString());  // the page asked for stays
-    EXPECT_EQ(preview->temporaryFiles(), QSet<QString>{copy});
+    EXPECT_TRUE(preview->previewAsTemporaryFile(path, QString::fromUtf8(page("more")), TextEncoding::UTF8));
+    EXPECT_TRUE(titleBecomes("more"));
+    EXPECT_EQ(preview->temporaryFiles(), QSet<QString>{copy});  // written again in place
+
+    // Going to another page through the address field leaves the copy behind no longer.
+    preview->setURL(QUrl::fromLocalFile(other).toString());
+    EXPECT_TRUE(titleBecomes("other"));
+    EXPECT_FALSE(QFile::exists(copy));
+    EXPECT_TRUE(preview->temporaryFiles().isEmpty());
 
     // A page on a web server has no folder beside it: nothing is written.
     preview->showURL(QStringLiteral("http://127.0.0.1:9/site/page.html"));
-    EXPECT_FALSE(QFile::exists(copy));  // the copy went with the page it stood for
     EXPECT_FALSE(preview->previewAsTemporaryFile(path, QStringLiteral("x"), TextEncoding::UTF8));
     // Refreshing on save, typing writes nothing.
     preview->showURL(QUrl::fromLocalFile(path).toString());
@@ -118,7 +128,9 @@ TEST_F(IntegratedPreviewTest, TypingRefreshesThroughACopyThatFollowsNoLinkAndGoe
     EXPECT_TRUE(preview->previewAsTemporaryFile(path, QString::fromUtf8(page("again")), TextEncoding::UTF8));
     EXPECT_TRUE(titleBecomes("again"));
     preview->hide();
-    EXPECT_FALSE(QFile::exists(copy));
+    EXPECT_TRUE(preview->temporaryFiles().isEmpty());
+    EXPECT_EQ(QDir(dir.path()).entryList({".tmp_Qorvel*"}, QDir::Hidden | QDir::Files), QStringList{".tmp_Qorvel.html"});
+    EXPECT_EQ(readAll(projects), "mine");
 }
 
 TEST_F(IntegratedPreviewTest, AFailedLoadShowsTheErrorPageWithTheAddressEscaped) {

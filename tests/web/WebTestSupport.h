@@ -1,12 +1,14 @@
-// What the web suites share: WebEngine may run unsandboxed here (tests run as root), and a
-// helper that answers the modal panels a page opens.
+// What the web suites share: WebEngine may run unsandboxed here (tests run as root), a helper
+// that answers the modal panels a page opens, and the seam that sees what reaches the desktop.
 #pragma once
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStringList>
 #include <QTimer>
+#include <QUrl>
 
 // Clicks, in turn, the button titled by each answer on the modal message boxes that appear.
 class PanelAnswerer : public QObject {
@@ -29,4 +31,23 @@ public:
 private:
     QStringList _answers;
     QTimer _timer;
+};
+
+// What views hand to the desktop, caught at Qt's own hand-off (QDesktopServices), so no browser
+// or other program starts.
+class DesktopSeam : public QObject {
+    Q_OBJECT
+public:
+    DesktopSeam() {
+        for (const char* scheme : schemes) QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
+    }
+    ~DesktopSeam() override {
+        for (const char* scheme : schemes) QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+    }
+    QStringList opened;  // in order
+public Q_SLOTS:
+    void open(const QUrl& url) { opened.append(url.toString()); }
+
+private:
+    static constexpr const char* schemes[] = {"http", "https", "mailto", "file", "qvdt", "ftp"};
 };

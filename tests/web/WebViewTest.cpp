@@ -2,6 +2,7 @@
 // windows, script panels and pages that cannot load.
 #include "platform/web/QVWebView.h"
 #include "tests/support/TestSupport.h"
+#include "tests/web/WebTestSupport.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -81,8 +82,10 @@ TEST(WebView, LinksStayInsideAndNewWindowsGoToTheDesktop) {
     TestDir dir;
     const QUrl page = QUrl::fromLocalFile(dir.write("page.html", linksPage));
     const QUrl second = QUrl::fromLocalFile(dir.write("second.html", "<html><head><title>second</title></head><body>2</body></html>"));
+    DesktopSeam desktop;
     for (QVWebView::Engine engine : {QVWebView::Engine::WebEngine, QVWebView::Engine::TextBrowser}) {
         SCOPED_TRACE(engine == QVWebView::Engine::WebEngine ? "WebEngine" : "TextBrowser");
+        desktop.opened.clear();
         std::unique_ptr<QVWebView> view(QVWebView::create(nullptr, engine));
         view->resize(400, 300);
         view->show();
@@ -97,11 +100,18 @@ TEST(WebView, LinksStayInsideAndNewWindowsGoToTheDesktop) {
             click(view.get(), QPoint(30, 150), QUrl(QStringLiteral("http://example.invalid/new")));
             EXPECT_TRUE(QTest::qWaitFor([&] { return !newWindows.isEmpty(); }, 10000));
             EXPECT_EQ(newWindows, QList<QUrl>{QUrl(QStringLiteral("http://example.invalid/new"))});
+            EXPECT_EQ(desktop.opened, QStringList{"http://example.invalid/new"});
             EXPECT_EQ(view->url(), page);  // nothing opened inside
         } else {
             // The plain view cannot show web addresses: a clicked one goes to the desktop.
             click(view.get(), {}, QUrl(QStringLiteral("http://example.invalid/new")));
             EXPECT_EQ(newWindows, QList<QUrl>{QUrl(QStringLiteral("http://example.invalid/new"))});
+            EXPECT_EQ(desktop.opened, QStringList{"http://example.invalid/new"});
+            // Nor does it hand out an address of another scheme.
+            QSignalSpy refused(view.get(), &QVWebView::refused);
+            click(view.get(), {}, QUrl(QStringLiteral("qvdt://open?file=/etc/passwd")));
+            EXPECT_EQ(desktop.opened, QStringList{"http://example.invalid/new"});
+            EXPECT_EQ(refused.size(), 1);
             clicked.clear();
         }
         QSignalSpy finished(view.get(), &QVWebView::loadFinished);

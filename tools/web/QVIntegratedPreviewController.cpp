@@ -9,7 +9,7 @@
 #include "platform/UserDefaults.h"
 #include "platform/web/QVWebView.h"
 #include "shell/FileEncodings.h"
-#include "shell/URLStringAdditions.h"
+#include "shell/QVScreenPlacement.h"
 #include "tools/QVBrowser.h"
 
 #include <QAction>
@@ -26,7 +26,8 @@
 #include <QTemporaryFile>
 #include <QToolBar>
 
-#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -34,15 +35,11 @@ QVIntegratedPreviewController* shared = nullptr;
 
 QString frameKey() { return QStringLiteral("QVWindowFrame QVIntegratedPreviewWindow"); }
 
-// Writes bytes to a new private file beside path and renames it over path: whatever stood at
-// that name (a link, a file with other links to it) is replaced, never written through.
-bool replaceWithNewFile(const QString& path, const QByteArray& bytes) {
-    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
-    file.setAutoRemove(true);
-    if (!file.open() || file.write(bytes) != bytes.size() || !file.flush()) return false;
-    if (std::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(path).constData()) != 0) return false;
-    file.setAutoRemove(false);
-    return true;
+// Whether path still names the file open in file (not something put there since).
+bool namesFile(const QString& path, const QFile& file) {
+    struct stat named {}, open {};
+    return ::lstat(QFile::encodeName(path).constData(), &named) == 0 && ::fstat(file.handle(), &open) == 0 &&
+           named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
 }  // namespace
@@ -87,6 +84,7 @@ QVIntegratedPreviewController::QVIntegratedPreviewController() {
     statusBar();
     resize(900, 700);
     restoreGeometry(UserDefaults::standard().objectForKey(frameKey()).toByteArray());
+    QVScreenPlacement::keepInside(this);
 
     QVWebView::Policy policy;
     policy.alert = [this](const QString& message) { showAlert(message); };
@@ -119,7 +117,10 @@ QVIntegratedPreviewController::QVIntegratedPreviewController() {
     });
     connect(_webView, &QVWebView::urlChanged, this, [this](const QUrl& url) {
         if (url != _errorBase) _addressBar->setText(url.toString());
+        // The copy of a page being typed stands for that page only while it shows.
+        if (!url.isLocalFile() || !_temporaryFiles.contains(url.toLocalFile())) removeTemporaryFiles();
     });
+    connect(_webView, &QVWebView::refused, this, [this](const QString& message) { setStatus(message); });
     connect(_webView, &QVWebView::linkHovered, this, [this](const QString& url) { setStatus(url); });
     _savedObserver = NotificationCenter::defaultCenter().addObserver(QVFileDocument::FileDidSaveNotification, nullptr,
                                                                      [this](const Notification&) {
@@ -203,19 +204,46 @@ bool QVIntegratedPreviewController::previewAsTemporaryFile(const QString& docume
         _webView->setHtml(text, QUrl());
         return true;
     }
-    const QString suffix = QFileInfo(documentPath).suffix();
-    const QString name = suffix.isEmpty() ? TemporaryName : TemporaryName + QLatin1Char('.') + suffix;
-    const QString address = URLStringAdditions::urlStringByAppendingPathComponent(
-        URLStringAdditions::urlStringByDeletingLastPathComponent(_lastURL), name);
-    const QUrl url(address);
+    const QUrl page(_lastURL);
     // A page on a web server has no folder to write beside: that keystroke is not previewed.
-    if (!url.isLocalFile()) return false;
+    if (!page.isLocalFile()) return false;
     const std::optional<QByteArray> bytes = TextEncoding::encode(text, encoding, true);
-    if (!bytes || !replaceWithNewFile(url.toLocalFile(), *bytes)) return false;
-    _temporaryFiles.insert(url.toLocalFile());
-    _temporaryEncodings.insert(url.toLocalFile(), encoding);
-    showURL(address, false);
+    if (!bytes) return false;
+    const QString copy = writeTemporaryCopy(QFileInfo(page.toLocalFile()).absolutePath(), QFileInfo(documentPath).suffix(), *bytes);
+    if (copy.isEmpty()) return false;
+    _temporaryEncodings.insert(copy, encoding);
+    showURL(QUrl::fromLocalFile(copy).toString(), false);
     return true;
+}
+
+QString QVIntegratedPreviewController::writeTemporaryCopy(const QString& folder, const QString& suffix, const QByteArray& bytes) {
+    const QString extension = suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix;
+    // The copy already made here is written again in place, while its name still holds it.
+    for (auto it = _temporaryFiles.begin(); it != _temporaryFiles.end(); ++it) {
+        if (QFileInfo(it.key()).absolutePath() != folder || !it.key().endsWith(extension)) continue;
+        QFile& file = *it.value();
+        if (!namesFile(it.key(), file)) break;
+        if (!file.resize(0) || !file.seek(0) || file.write(bytes) != bytes.size() || !file.flush()) return {};
+        return it.key();
+    }
+    removeTemporaryFiles();
+    // A new file, made only where nothing stands: a file of the project's of that name (or a
+    // link) is left as it is and the copy takes a name of its own.
+    const QFileDevice::Permissions privateFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    auto file = std::make_shared<QFile>(folder + QLatin1Char('/') + TemporaryName + extension);
+    if (!file->open(QIODevice::ReadWrite | QIODevice::NewOnly, privateFile)) {
+        auto unique = std::make_shared<QTemporaryFile>(folder + QLatin1Char('/') + TemporaryName + QStringLiteral("-XXXXXX") + extension);
+        unique->setAutoRemove(false);
+        if (!unique->open()) return {};
+        file = std::move(unique);
+    }
+    const QString path = file->fileName();
+    _temporaryFiles.insert(path, file);
+    if (file->write(bytes) != bytes.size() || !file->flush()) {
+        removeTemporaryFiles();
+        return {};
+    }
+    return path;
 }
 
 void QVIntegratedPreviewController::reload() {
@@ -246,13 +274,12 @@ void QVIntegratedPreviewController::fileSaved() {
 }
 
 void QVIntegratedPreviewController::removeTemporaryFiles() {
-    for (const QString& path : std::as_const(_temporaryFiles)) {
-        // Only the copy this window wrote: a name now holding something else (a folder, a
-        // link someone put there) is left alone.
-        const QFileInfo info(path);
-        if (info.isFile() && !info.isSymLink()) QFile::remove(path);
+    for (auto it = _temporaryFiles.cbegin(); it != _temporaryFiles.cend(); ++it) {
+        // Only the file this window made: a name now holding something else is left alone.
+        if (namesFile(it.key(), *it.value())) ::unlink(QFile::encodeName(it.key()).constData());
     }
     _temporaryFiles.clear();
+    _temporaryEncodings.clear();
 }
 
 QString QVIntegratedPreviewController::errorPage(const QString& description, const QString& address, QUrl* base) {

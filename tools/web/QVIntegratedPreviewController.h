@@ -13,8 +13,11 @@
 #include <QString>
 #include <QUrl>
 
+#include <memory>
+
 class HTMLView;
 class QComboBox;
+class QFile;
 class QLineEdit;
 class QVWebView;
 
@@ -42,9 +45,10 @@ public:
     // A keystroke's refresh: with the window visible, a page asked for and the keystroke mode
     // on, the text replaces the page (no load while one is still under way): untitled text
     // directly, a file's text through the copy ".tmp_Qorvel.<ext>" written in encoding beside
-    // the page (a private new file renamed over that name, so no link there is followed). The
-    // copies are removed once the page they stood for is left, the window hides or it ends.
-    // Answers whether a load started.
+    // the page: a private file made new, under ".tmp_Qorvel-<6 letters>.<ext>" when something
+    // already has the name, and written again in place. The copy is removed (only while its name
+    // still holds the file made) once the preview shows another page, the window hides or it
+    // ends. Answers whether a load started.
     bool previewAsTemporaryFile(const QString& documentPath, const QString& text, QVStringEncoding encoding);
     // Loads the page again (Refresh).
     void reload();
@@ -58,7 +62,10 @@ public:
     QLineEdit* addressBar() const { return _addressBar; }
     QComboBox* autoRefreshPopUpButton() const { return _autoRefreshPopUpButton; }
     // The keystroke copies written and not yet removed.
-    QSet<QString> temporaryFiles() const { return _temporaryFiles; }
+    QSet<QString> temporaryFiles() const {
+        const QList<QString> paths = _temporaryFiles.keys();
+        return QSet<QString>(paths.begin(), paths.end());
+    }
 
     // The error page: the "error" resource with its three "%@" filled (the description twice,
     // the address), each escaped for HTML; base gets the resource's own address.
@@ -76,6 +83,9 @@ private:
     // page returns there.
     void loadKeepingScroll(const QUrl& url);
     void fileSaved();
+    // Writes bytes to this window's copy in folder (made when there is none): its path, empty when
+    // it could not be written.
+    QString writeTemporaryCopy(const QString& folder, const QString& suffix, const QByteArray& bytes);
     void removeTemporaryFiles();
     void showAlert(const QString& message);
     bool showConfirmation(const QString& message);
@@ -90,7 +100,7 @@ private:
     QUrl _urlBeforeLoad;
     QPointF _scrollBeforeLoad;
     QUrl _errorBase;
-    QSet<QString> _temporaryFiles;
+    QHash<QString, std::shared_ptr<QFile>> _temporaryFiles;  // the copies made, held open
     QHash<QString, QVStringEncoding> _temporaryEncodings;  // what each was written in
     NotificationCenter::Token _savedObserver = 0;
     int _panelsThisPage = 0;

@@ -385,7 +385,7 @@ void FLTCrashReportingController::handlePromptCompleteForReport(const std::share
         removeReport(report);
         return;
     }
-    _promptChoice.store(shouldMarkAlwaysSubmit ? AlwaysSend : std::max<qint64>(_promptChoice.load(), Send));
+    _promptChoice.store(shouldMarkAlwaysSubmit ? qint64(AlwaysSend) : std::max<qint64>(_promptChoice.load(), Send));
     reportsController()->prepareAndSubmitReport(report, false, true);
     trimPreparedPackages();
 }

@@ -12,6 +12,7 @@
 #include "files/QVRootFile.h"
 #include "files/QVSCMStatusEntry.h"
 #include "platform/MainQueue.h"
+#include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
 #include "projects/QVProject.h"
 #include "projects/windows/QVProjectOutlineModel.h"
@@ -361,18 +362,40 @@ TEST(ProjectWindow, ReorderedTabsAreTheSavedOpenFilesAndAVanishedRootEmptiesTheO
     EXPECT_EQ(w.window->questions()->queuedCount() + (w.window->questions()->currentSheet() ? 1 : 0), asked + 1);
 }
 
-TEST(ProjectWindow, AProjectFileThatCouldNotBeReadIsSaidInTheWindow) {
-    TestDir dir;
-    dir.write("site/Site.qvproj", QByteArray("\x01not a project", 14));
-    auto project = QVProject::createWithRootDirectory(dir.file("site"), "Site");
-    project->setIsOpen(true);
-    auto window = std::make_unique<QVProjectWindowController>(project);
-    window->show();
-    settle();
-    QMessageBox* sheet = window->questions()->currentSheet();
-    ASSERT_TRUE(sheet) << "nothing said";
-    EXPECT_TRUE((sheet->text() + sheet->informativeText()).contains("could not be read"))
-        << (sheet->text() + " | " + sheet->informativeText()).toStdString();
-    window.reset();
-    project->close();
+TEST(ProjectWindow, AProjectFileThatCouldNotBeReadOrHeldRefusedSiteSettingsIsSaidInTheWindow) {
+    QByteArray refused;
+    {
+        TestDir plist;
+        const QVariantMap project{{"format-version", 1},
+                                  {"remote-metadata", QVariantMap{{"host", "127.0.0.1"}, {"protocol", 1},
+                                                                  {"options", QVariantMap{{"other", "-oProxyCommand=id -C"}}}}}};
+        ASSERT_TRUE(PropertyList::writeFile(project, plist.file("p.qvproj"), PlistFormat::XML));
+        QFile f(plist.file("p.qvproj"));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        refused = f.readAll();
+    }
+    const struct {
+        const char* what;
+        QByteArray file;
+        const char* said;
+    } cases[] = {
+        {"unreadable", QByteArray("\x01not a project", 14), "could not be read"},
+        {"a refused client option", refused, "-oProxyCommand=id"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestDir dir;
+        dir.write("site/Site.qvproj", c.file);
+        auto project = QVProject::createWithRootDirectory(dir.file("site"), "Site");
+        project->setIsOpen(true);
+        auto window = std::make_unique<QVProjectWindowController>(project);
+        window->show();
+        settle();
+        QMessageBox* sheet = window->questions()->currentSheet();
+        ASSERT_TRUE(sheet) << "nothing said";
+        EXPECT_TRUE((sheet->text() + sheet->informativeText()).contains(c.said))
+            << (sheet->text() + " | " + sheet->informativeText()).toStdString();
+        window.reset();
+        project->close();
+    }
 }

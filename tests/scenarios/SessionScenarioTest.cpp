@@ -1,0 +1,204 @@
+// The real qorvel on a private X server, as a session meets it: unsaved texts outlive a logout
+// (SIGTERM), a crash and a kill as the autosave setting says, and come back at the next launch;
+// Preferences reopens with its title bar on the screen under a window manager.
+#include "platform/AppBundle.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/XvfbDisplay.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// One home for the editor: its settings (no consent question, no information window), its
+// folders and the session's environment on the screen.
+struct Home {
+    TestDir dir;
+    QProcessEnvironment env;
+
+    Home(const QString& display, const QByteArray& settings) {
+        dir.write(QStringLiteral("config/Glimbo/com.qorvel.Qorvel.plist"),
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                  "<key>qvAnonymousUsageTracking</key><false/>"
+                  "<key>qvDisplayInfoView</key><string>" + AppBundle::main().shortVersion().toUtf8() + "</string>" +
+                      settings + "</dict></plist>\n");
+        QDir().mkpath(dir.file(QStringLiteral("run")));
+        QFile::setPermissions(dir.file(QStringLiteral("run")), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), display);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("QT_XCB_GL_INTEGRATION"), QStringLiteral("none"));
+        env.insert(QStringLiteral("HOME"), dir.path());
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.file(QStringLiteral("run")));
+        for (const char* folder : {"CACHE", "CONFIG", "DATA"})
+            env.insert(QStringLiteral("XDG_%1_HOME").arg(QLatin1String(folder)), dir.file(QString::fromLatin1(folder).toLower()));
+    }
+
+    // xdotool's answer (its standard output), run on the screen.
+    QString xdotool(const QStringList& arguments) const {
+        QProcess tool;
+        tool.setProcessEnvironment(env);
+        tool.start(QStringLiteral("xdotool"), arguments);
+        if (!tool.waitForFinished(30000)) tool.kill(), tool.waitForFinished();
+        return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
+    }
+    // Focuses the window of qorvel whose title matches name (waiting for it) and types keys or text.
+    void to(qint64 pid, const QString& name, const QString& command, const QStringList& what) const {
+        const QString window = xdotool({QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                                        QString::number(pid), QStringLiteral("--name"), name})
+                                   .split(u'\n')
+                                   .last();  // the newest: a window's other names match too
+        xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
+        std::this_thread::sleep_for(300ms);
+        // Keys go to the focused window: given a window, xdotool would send them as synthetic events.
+        xdotool(QStringList{command} + what);
+    }
+
+    // The texts kept in the recovery folders: "name: text", sorted.
+    QStringList keptTexts() const {
+        QStringList texts;
+        const QString root = dir.file(QStringLiteral("data/Glimbo/Recovery"));
+        for (const QString& run : QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            for (const QFileInfo& file : QDir(root + QLatin1Char('/') + run).entryInfoList({QStringLiteral("*.json")}, QDir::Files)) {
+                const QJsonObject entry = QJsonDocument::fromJson(readAll(file.filePath())).object();
+                texts << entry.value(QStringLiteral("name")).toString() + QStringLiteral(": ") + entry.value(QStringLiteral("text")).toString();
+            }
+        texts.sort();
+        return texts;
+    }
+    int runFolders() const {
+        return int(QDir(dir.file(QStringLiteral("data/Glimbo/Recovery"))).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+    }
+};
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+void start(QProcess& qorvel, const Home& home, const QStringList& arguments = {}) {
+    qorvel.setProcessEnvironment(home.env);
+    qorvel.setWorkingDirectory(home.dir.path());
+    qorvel.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    qorvel.start(QStringLiteral(QORVEL_EXECUTABLE), arguments);
+    ASSERT_TRUE(qorvel.waitForStarted(10000));
+}
+
+void end(QProcess& qorvel, int signal) {
+    ::kill(pid_t(qorvel.processId()), signal);
+    if (!qorvel.waitForFinished(30000)) qorvel.kill(), qorvel.waitForFinished(5000);
+}
+
+}  // namespace
+
+// An edited file and an edited untitled text, then the session ends the editor: a logout keeps
+// both whatever the setting; a crash and a kill leave what autosave kept (on: every second
+// here, as the setting's seconds say), nothing when it is off. The next launch asks, and opens
+// them as edited documents (a second logout keeps them again) or discards them.
+TEST(Sessions, UnsavedTextsOutliveALogoutACrashAndAKillAndComeBack) {
+    const XvfbDisplay screen(QStringLiteral("1600x1000x24"));
+    ASSERT_FALSE(screen.display().isEmpty()) << "Xvfb did not start: scripts/setup installs it";
+    const QStringList typed = {QStringLiteral("Untitled: fresh"), QStringLiteral("page.html: typed <p>x</p>\n")};
+    const struct {
+        const char* name;
+        int signal;
+        int autosave;  // seconds, 0: off
+        bool kept;
+    } cases[] = {
+        {"logout", SIGTERM, 0, true},  {"logout, autosave", SIGTERM, 1, true}, {"crash", SIGSEGV, 0, false},
+        {"crash, autosave", SIGSEGV, 1, true}, {"kill", SIGKILL, 0, false},    {"kill, autosave", SIGKILL, 1, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Home home(screen.display(), "<key>QVAutoSave</key><integer>" + QByteArray::number(c.autosave) + "</integer>");
+        home.dir.write(QStringLiteral("page.html"), "<p>x</p>\n");
+        QProcess qorvel;
+        start(qorvel, home, {QStringLiteral("page.html")});
+        home.to(qorvel.processId(), QStringLiteral("page\\.html"), QStringLiteral("type"), {QStringLiteral("typed ")});
+        home.to(qorvel.processId(), QStringLiteral("page\\.html"), QStringLiteral("key"), {QStringLiteral("ctrl+n")});
+        home.to(qorvel.processId(), QStringLiteral("^Untitled"), QStringLiteral("type"), {QStringLiteral("fresh")});
+        if (c.autosave) {
+            EXPECT_TRUE(eventually([&] { return home.keptTexts() == typed; })) << home.keptTexts().join(u'|').toStdString();
+        } else {
+            std::this_thread::sleep_for(1500ms);
+        }
+        end(qorvel, c.signal);
+        if (c.signal == SIGTERM) {
+            EXPECT_TRUE(qorvel.exitStatus() == QProcess::NormalExit && qorvel.exitCode() == 0);
+        }
+        EXPECT_EQ(home.keptTexts(), c.kept ? typed : QStringList()) << home.keptTexts().join(u'|').toStdString();
+        if (c.signal != SIGTERM || c.autosave) continue;
+
+        // Opened: both are edited again (the next logout keeps them, in the new run's folder).
+        start(qorvel, home);
+        home.to(qorvel.processId(), QStringLiteral("^Recover Unsaved Changes$"), QStringLiteral("key"), {QStringLiteral("Return")});
+        EXPECT_TRUE(eventually([&] { return home.runFolders() == 1 && home.keptTexts() == typed; }))
+            << home.keptTexts().join(u'|').toStdString();
+        end(qorvel, SIGTERM);
+        EXPECT_EQ(home.keptTexts(), typed);
+        // Discarded: gone, and nothing is asked or kept afterwards.
+        start(qorvel, home);
+        home.to(qorvel.processId(), QStringLiteral("^Recover Unsaved Changes$"), QStringLiteral("key"), {QStringLiteral("alt+d")});
+        EXPECT_TRUE(eventually([&] { return home.runFolders() == 0; }));
+        end(qorvel, SIGTERM);
+        EXPECT_EQ(home.runFolders(), 0);
+    }
+}
+
+// Preferences last left at the top of the screen, under a window manager: after a restart its
+// title bar is on the screen, not above it (the place was worked out before the window had a
+// frame). Menus are reached with the keyboard, as a user without a mouse does.
+TEST(Sessions, PreferencesReopensWithItsTitleBarOnTheScreen) {
+    const XvfbDisplay screen(QStringLiteral("1600x1000x24"));
+    ASSERT_FALSE(screen.display().isEmpty()) << "Xvfb did not start: scripts/setup installs it";
+    const Home home(screen.display(), "<key>QVWindowFrame PrefsWindow</key><string>300 0</string>");
+    QProcess manager;
+    manager.setProcessEnvironment(home.env);
+    manager.start(QStringLiteral("openbox"), {});
+    ASSERT_TRUE(manager.waitForStarted(10000)) << "openbox is missing: scripts/setup installs it";
+    QProcess qorvel;
+    start(qorvel, home);
+    // Edit > Preferences…, the Edit menu's last item.
+    home.to(qorvel.processId(), QStringLiteral("^Untitled"), QStringLiteral("key"),
+            {QStringLiteral("alt"), QStringLiteral("Right"), QStringLiteral("Down"), QStringLiteral("Up"), QStringLiteral("Return")});
+    const QString window = home.xdotool({QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                                         QString::number(qorvel.processId()), QStringLiteral("--name"), QStringLiteral("^Preferences")});
+    ASSERT_FALSE(window.isEmpty());
+    // The frame is the window's parent, which the window manager made.
+    const auto info = [&](const QString& id, const QString& what) {
+        QProcess tool;
+        tool.setProcessEnvironment(home.env);
+        tool.start(QStringLiteral("xwininfo"), {what, QStringLiteral("-id"), id});
+        tool.waitForFinished(10000);
+        return QString::fromUtf8(tool.readAllStandardOutput());
+    };
+    const QRegularExpressionMatch framed = QRegularExpression(QStringLiteral("Parent window id: (0x[0-9a-f]+)( \\(the root window\\))?"))
+                                               .match(info(window.split(u'\n').last(), QStringLiteral("-tree")));
+    const QString parent = framed.captured(1);
+    ASSERT_TRUE(!parent.isEmpty() && framed.captured(2).isEmpty()) << "not framed: " << framed.captured(0).toStdString();
+    const auto frameTop = [&] {
+        const QRegularExpressionMatch top = QRegularExpression(QStringLiteral("Absolute upper-left Y:\\s+(-?\\d+)")).match(info(parent, QStringLiteral("-stats")));
+        return top.hasMatch() ? top.captured(1).toInt() : -1000;
+    };
+    // Given the moment the correction takes once the frame is known.
+    eventually([&] { return frameTop() >= 0; }, 3s);
+    EXPECT_EQ(frameTop(), 0);
+    end(qorvel, SIGTERM);
+    manager.terminate();
+    manager.waitForFinished(5000);
+}
