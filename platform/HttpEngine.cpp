@@ -42,7 +42,13 @@ thread_local int t_libraryStarts = 0;
 void globalInit() {
     ++t_libraryStarts;
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] {
+        // No clean-up of OpenSSL's at exit: it would run before the static objects that keep a
+        // session are destroyed (it is registered later, on first use), and a worker ending after
+        // it could no longer free its own thread state.
+        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+    });
 }
 
 qint64 nowMs() {

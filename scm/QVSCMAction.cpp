@@ -1,6 +1,7 @@
 #include "scm/QVSCMAction.h"
 
 #include "platform/AppBundle.h"
+#include "platform/MainQueue.h"
 #include "platform/SystemLog.h"
 
 #include <QDir>
@@ -145,7 +146,11 @@ void QVSCMAction::taskFinishedCommand(QVInteractiveTask* task, const QStringList
     if (error) finished += QStringLiteral("  ") + error.localizedRecoverySuggestion();
     if (type() == Cat) finished += QStringLiteral(" (%1 bytes)").arg(bytes.size());
     SystemLog::notice(finished);
-    if (const auto told = _delegate.lock()) told->actionFinished(shared_from_this(), error);
+    // The delegate (a working copy's queue) belongs to the main thread and is reached there: this
+    // reader thread never holds it, or its reference could be the last and the queue end here.
+    MainQueue::post([delegate = _delegate, self = shared_from_this(), error] {
+        if (const auto told = delegate.lock()) told->actionFinished(self, error);
+    });
 }
 
 // --- Log ------------------------------------------------------------------------------------------

@@ -18,7 +18,7 @@
 
 class QVSCMAction;
 
-// Who hears that an action finished (the working copy's queue); on the task's reader thread.
+// Who hears that an action finished (the working copy's queue); on the main thread.
 class QVSCMActionDelegate {
 public:
     virtual ~QVSCMActionDelegate() = default;

@@ -211,8 +211,7 @@ void QVSCMInterface::startHead() {
 }
 
 void QVSCMInterface::actionFinished(const std::shared_ptr<QVSCMAction>& action, const QVError& error) {
-    // The reader thread of the action's client: the rest happens on the main thread, which
-    // holds the queue.
+    // Later, not inside the call that started the action (a refusal is told at once).
     MainQueue::post([weak = weak_from_this(), action, error] {
         if (const auto self = weak.lock()) self->handleFinished(action, error);
     });

@@ -16,6 +16,7 @@
 #include "shell/web/QVInfoWindowController.h"
 #include "kits/tallypost/TallyPost.h"
 #include "tests/support/HttpsPeer.h"
+#include "tests/support/Sanitizers.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/XvfbDisplay.h"
 
@@ -155,22 +156,6 @@ TEST(UsageAnalytics, FromLaunchToQuitWithConsentAndNothingWithoutIt) {
     defaults.removeObject(consent);
 }
 
-// Under LeakSanitizer the editor runs without OpenGL: Mesa's driver, which Qt's X11 platform
-// loads for it, is unloaded as the display closes, and a block it keeps till then would be
-// reported at exit as a leak from an unknown library, which no suppression can name.
-namespace {
-constexpr bool underLeakSanitizer() {
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#endif
-#endif
-    return false;
-}
-}  // namespace
-
 TEST(UsageAnalytics, QuittingTheRealEditorWithAnalyticsConfiguredEndsCleanly) {
     // qorvel on a private X server, its usage data allowed and every address configured, quit
     // with its shortcut: it exits with 0 and its crash folder holds no crash record.
@@ -198,7 +183,10 @@ TEST(UsageAnalytics, QuittingTheRealEditorWithAnalyticsConfiguredEndsCleanly) {
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
     for (const char* folder : {"CACHE", "CONFIG", "DATA"})
         env.insert(QStringLiteral("XDG_%1_HOME").arg(QLatin1String(folder)), home.file(QString::fromLatin1(folder).toLower()));
-    if (underLeakSanitizer())
+    // Under LeakSanitizer the editor runs without OpenGL: Mesa's driver, which Qt's X11 platform
+    // loads for it, is unloaded as the display closes, and a block it keeps till then would be
+    // reported at exit as a leak from an unknown library, which no suppression can name.
+    if (underAddressSanitizer())
         env.insert(QStringLiteral("QT_XCB_GL_INTEGRATION"), QStringLiteral("none"));
     qorvel.setProcessEnvironment(env);
     qorvel.setProcessChannelMode(QProcess::ForwardedErrorChannel);

@@ -5,6 +5,7 @@
 #include "platform/UserDefaults.h"
 #include "shell/FileEncodings.h"
 #include "shell/LargeFiles.h"
+#include "tests/support/Sanitizers.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -24,16 +25,7 @@ namespace {
 // A peak of resident memory measures the allocator: a sanitizer's keeps red zones around every
 // block and freed blocks in quarantine (AddressSanitizer), or shadow memory beside the heap
 // (ThreadSanitizer).
-constexpr bool underSanitizer() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-    return true;
-#endif
-#endif
-    return false;
-}
+constexpr bool underSanitizer() { return underAddressSanitizer() || underThreadSanitizer(); }
 
 // Runs this test program on one file in the child test below (shown and coloured to the end
 // with colour); its peak resident size in bytes.

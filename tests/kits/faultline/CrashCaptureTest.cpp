@@ -5,6 +5,7 @@
 #include "kits/faultline/FLTUserLogging.h"
 #include "kits/trellis/TRLElfImage.h"
 #include "kits/trellis/TRLHelpers.h"
+#include "tests/support/Sanitizers.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -92,6 +93,9 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
     const QStringList sent{"abort", "kill-segv"};
     for (const char* program : {FAULTLINE_CRASHER_FP, FAULTLINE_CRASHER_NOFP}) {
         for (const Case& c : cases) {
+            // AddressSanitizer's vfork keeps its caller's return address in the runtime's own
+            // memory while the child runs, so no unwinder can walk the waiting thread past it.
+            if (underAddressSanitizer() && QByteArray(c.kind).startsWith("vfork")) continue;
             SCOPED_TRACE(std::string(program) + " " + c.kind);
             QTemporaryDir folder;
             ASSERT_TRUE(folder.isValid());

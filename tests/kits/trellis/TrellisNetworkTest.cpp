@@ -24,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <future>
 
@@ -173,11 +174,15 @@ public:
     void URLSessionTaskDidCompleteWithError(FLTURLSession&, FLTURLSessionTask& task, const QVError& e) override {
         completed.push_back(task.taskDescription());
         errors.push_back(e);
+        ++finished;
     }
+    // Written on the session's delegate queue; the main thread waits on the count, then reads the
+    // rest once that queue is idle.
     QByteArray downloaded;
     QString path;
     std::vector<QString> completed;
     std::vector<QVError> errors;
+    std::atomic<int> finished{0};
 };
 
 TEST_F(TrellisNetworkTest, SessionReportsLiveTasksAndRemovesDownloads) {
@@ -215,7 +220,7 @@ TEST_F(TrellisNetworkTest, SessionReportsLiveTasksAndRemovesDownloads) {
     auto failed = session->downloadTaskWithRequest(broken);
     failed->setTaskDescription("broken");
     failed->resume();
-    ASSERT_TRUE(MainQueue::runUntil([&] { return recorder->completed.size() >= 2; }, std::chrono::seconds(10)));
+    ASSERT_TRUE(MainQueue::runUntil([&] { return recorder->finished.load() >= 2; }, std::chrono::seconds(10)));
     session->delegateQueue()->waitUntilAllOperationsAreFinished(std::chrono::seconds(5));
     EXPECT_EQ(recorder->downloaded, "payload");
     EXPECT_FALSE(QFile::exists(recorder->path));
