@@ -196,7 +196,7 @@ TEST(Sessions, PreferencesReopensWithItsTitleBarOnTheScreen) {
         return top.hasMatch() ? top.captured(1).toInt() : -1000;
     };
     // Given the moment the correction takes once the frame is known.
-    eventually([&] { return frameTop() >= 0; }, 3s);
+    eventually([&] { return frameTop() == 0; }, 5s);
     EXPECT_EQ(frameTop(), 0);
     end(qorvel, SIGTERM);
     manager.terminate();
