@@ -299,18 +299,14 @@ void FLTRegistersFromUContext(const ucontext_t* context, FLTRegisters* r) {
     r->fs = (segments >> 32) & 0xFFFF;
 }
 
-int FLTProcessListThreads() {
-    FLTWritableStore* store = g_fltStore.load();
-    if (!store) return 0;
-    int count = 0;
-    int total = 0;
-    store->threadsLeftOut.store(0);
+namespace {
+
+// Calls visit(tid) for each of this process's threads, read from /proc/self/task with the raw
+// system call (nothing here may allocate). False when the folder cannot be opened.
+template <class Visit>
+bool forEachThread(Visit visit) {
     const int fd = ::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        FLTLogWarn("Error: unable to get task threads\n");
-        store->threadCount.store(0);
-        return 0;
-    }
+    if (fd < 0) return false;
     alignas(8) char buffer[4096];
     for (;;) {
         const long got = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
@@ -323,52 +319,47 @@ int FLTProcessListThreads() {
             if (length == 0) break;
             offset += length;
             if (name[0] < '0' || name[0] > '9') continue;
-            ++total;
-            if (count >= kFLTMaxThreads) continue;
             int32_t tid = 0;
             for (const char* p = name; *p >= '0' && *p <= '9'; ++p) tid = tid * 10 + (*p - '0');
-            FLTThreadSlot& slot = store->threads[count++];
-            slot.tid = tid;
-            slot.state = kFLTThreadListed;
-            slot.answered.store(0);
-            std::memset(&slot.registers, 0, sizeof slot.registers);
+            visit(tid);
         }
     }
     ::close(fd);
+    return true;
+}
+
+// The threads listed beyond the slots are asked to stop too; they are not waited for.
+void signalThreadsLeftOut(FLTWritableStore* store, int signal, int32_t self, pid_t pid) {
+    const int count = store->threadCount.load();
+    forEachThread([&](int32_t tid) {
+        bool slotted = tid == self;
+        for (int i = 0; i < count && !slotted; ++i) slotted = store->threads[i].tid == tid;
+        if (!slotted) ::syscall(SYS_tgkill, pid, tid, signal);
+    });
+}
+
+}  // namespace
+
+int FLTProcessListThreads() {
+    FLTWritableStore* store = g_fltStore.load();
+    if (!store) return 0;
+    int count = 0;
+    int total = 0;
+    store->threadsLeftOut.store(0);
+    const bool listed = forEachThread([&](int32_t tid) {
+        ++total;
+        if (count >= kFLTMaxThreads) return;
+        FLTThreadSlot& slot = store->threads[count++];
+        slot.tid = tid;
+        slot.state = kFLTThreadListed;
+        slot.answered.store(0);
+        std::memset(&slot.registers, 0, sizeof slot.registers);
+    });
+    if (!listed) FLTLogWarn("Error: unable to get task threads\n");
     store->threadCount.store(count);
     store->threadsLeftOut.store(total - count);
     return count;
 }
-
-namespace {
-
-// The threads listed beyond the slots are asked to stop too; they are not waited for.
-void signalThreadsLeftOut(FLTWritableStore* store, int signal, int32_t self, pid_t pid) {
-    const int fd = ::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    const int count = store->threadCount.load();
-    alignas(8) char buffer[4096];
-    for (;;) {
-        const long got = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
-        if (got <= 0) break;
-        for (long offset = 0; offset < got;) {
-            uint16_t length = 0;
-            std::memcpy(&length, buffer + offset + 16, 2);
-            const char* name = buffer + offset + 19;
-            if (length == 0) break;
-            offset += length;
-            if (name[0] < '0' || name[0] > '9') continue;
-            int32_t tid = 0;
-            for (const char* p = name; *p >= '0' && *p <= '9'; ++p) tid = tid * 10 + (*p - '0');
-            bool slotted = tid == self;
-            for (int i = 0; i < count && !slotted; ++i) slotted = store->threads[i].tid == tid;
-            if (!slotted) ::syscall(SYS_tgkill, pid, tid, signal);
-        }
-    }
-    ::close(fd);
-}
-
-}  // namespace
 
 bool FLTProcessThreadBlocksSignal(int32_t tid, int signal) {
     char path[64];
