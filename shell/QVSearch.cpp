@@ -134,12 +134,21 @@ bool isPlainAscii(QStringView text) {
 
 char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
 
-// Rules files out for a plain-ASCII literal by their bytes, before any decoding: text decoded from
-// bytes, in whatever encoding, can hold a match only if the bytes hold the literal (ASCII letters
-// compared without case when asked), or a NUL byte (perhaps UTF-16, where ASCII characters are
-// not single bytes), or, for a caseless needle with a letter that a character beyond ASCII folds
-// into (the Kelvin sign into "k", the long s into "s"), any byte beyond ASCII.
-// Places where the needle's first and last bytes both match are found sixteen bytes at a time.
+// How common a byte is in text and code, 0 for the rarest: the candidates of a literal are the
+// places where its two least common bytes stand, so that few places are compared whole.
+int commonness(char c) {
+    static constexpr char kCommonLast[] = "zq$j>kx<*9876543210}{:vwyb'\"_-)(=;,.gfmpu\ncdhlrsnioate ";
+    const char* at = std::strchr(kCommonLast, c);
+    return c && at ? int(at - kCommonLast) + 1 : 0;
+}
+
+// Finds a plain-ASCII literal in the bytes of a file, before any decoding, and tells what else the
+// bytes hold: text decoded from bytes, in whatever encoding, can hold a match only if the bytes
+// hold the literal (ASCII letters compared without case when asked), or a NUL byte (perhaps
+// UTF-16, where ASCII characters are not single bytes), or, for a caseless needle with a letter
+// that a character beyond ASCII folds into (the Kelvin sign into "k", the long s into "s"), any
+// byte beyond ASCII. One pass does it all: sixteen places at a time, each compared at the
+// needle's two least common bytes, while the bytes are looked at for NULs and bytes beyond ASCII.
 std::atomic<quint64>& foldScannedBytes() {
     static std::atomic<quint64> bytes{0};
     return bytes;
@@ -147,6 +156,15 @@ std::atomic<quint64>& foldScannedBytes() {
 
 class LiteralPrefilter {
 public:
+    // What a scan found so far, fed the bytes of a file as they arrive.
+    struct Scan {
+        std::vector<qint64>* starts = nullptr;  // byte offsets of the matches, in order
+        size_t next = 0;                        // the first place not yet examined
+        size_t free = 0;                        // a match may start here or later (past the last)
+        bool nul = false;
+        bool high = false;
+    };
+
     LiteralPrefilter(const QString& literal, bool caseSensitive) : _caseSensitive(caseSensitive) {
         if (literal.isEmpty() || !isPlainAscii(literal))
             return;
@@ -161,14 +179,62 @@ public:
                 _foldingSequences.push_back(QString(QChar(from)).toUtf8());
             }
         }
+        for (qsizetype i = 1; i < _needle.size(); ++i) {
+            const int c = commonness(_needle[i]);
+            if (c < commonness(_needle[_rare[0]]))
+                _rare[0] = i;
+        }
+        _rare[1] = _rare[0] == 0 && _needle.size() > 1 ? 1 : 0;
+        for (qsizetype i = 0; i < _needle.size(); ++i)
+            if (i != _rare[0] && commonness(_needle[i]) < commonness(_needle[_rare[1]]))
+                _rare[1] = i;
         _usable = true;
     }
     bool usable() const { return _usable; }
     size_t overlap() const { return size_t(_needle.size()) - 1; }
+    size_t length() const { return size_t(_needle.size()); }
 
-    bool mayHold(const char* d, size_t n) const { return find<true>(d, n, 0) != kNone; }
-    // The first place at or after from where the needle is, or kNone.
-    size_t indexIn(const char* d, size_t n, size_t from) const { return find<false>(d, n, from); }
+    // Examines the places of d[0, n) from scan.next on, as far as the bytes in hand allow; with
+    // final, n is the end and every place is examined.
+    void scan(const char* d, size_t n, Scan& s, bool final) const {
+        const size_t m = size_t(_needle.size());
+        size_t at = s.next;
+#if defined(__SSE2__)
+        // A letter of a caseless needle matches both cases: a byte with the 0x20 bit set is
+        // compared with the lower case (for a letter only those two bytes give it).
+        const char c0 = _needle[_rare[0]], c1 = _needle[_rare[1]];
+        const __m128i b0 = _mm_set1_epi8(c0), b1 = _mm_set1_epi8(c1);
+        const __m128i f0 = _mm_set1_epi8(foldMask(c0)), f1 = _mm_set1_epi8(foldMask(c1));
+        const __m128i zero = _mm_setzero_si128();
+        __m128i nul = zero, high = zero;
+        const size_t o0 = size_t(_rare[0]), o1 = size_t(_rare[1]);
+        for (; at + 16 + m - 1 <= n; at += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at));
+            nul = _mm_or_si128(nul, _mm_cmpeq_epi8(x, zero));
+            high = _mm_or_si128(high, x);
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at + o0));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at + o1));
+            unsigned bits = unsigned(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(a, f0), b0),
+                                                                     _mm_cmpeq_epi8(_mm_or_si128(b, f1), b1))));
+            for (; bits; bits &= bits - 1)
+                take(d, at + unsigned(__builtin_ctz(bits)), s);
+        }
+        s.nul = s.nul || _mm_movemask_epi8(nul) != 0;
+        s.high = s.high || _mm_movemask_epi8(high) != 0;
+#endif
+        if (final) {
+            for (; at < n; ++at) {
+                s.nul = s.nul || d[at] == 0;
+                s.high = s.high || quint8(d[at]) >= 0x80;
+                if (at + m <= n)
+                    take(d, at, s);
+            }
+        }
+        s.next = at;
+    }
+    // Whether a file whose bytes were scanned may hold a match: a match, or bytes that may decode
+    // to one.
+    bool mayHold(const Scan& s) const { return !s.starts->empty() || s.nul || (_highBytesMayMatch && s.high); }
     // Whether a match over d, valid UTF-8, is a match over its decoded text: it is unless d holds
     // one of the characters beyond ASCII that fold into a letter of the needle.
     bool exactOverUTF8(const char* d, size_t n) const {
@@ -200,51 +266,16 @@ public:
                 return false;
         return true;
     }
-    static constexpr size_t kNone = size_t(-1);
 
 private:
-    // The first match at or after from; with Track, also any byte that may hold a match in an
-    // encoding other than UTF-8 (0 when one is found).
-    template <bool Track>
-    size_t find(const char* d, size_t n, size_t from) const {
-        const size_t m = size_t(_needle.size());
-        const char* p = _needle.constData();
-        size_t at = from;
-#if defined(__SSE2__)
-        // A letter of a caseless needle matches both cases: a byte with the 0x20 bit set is
-        // compared with the lower case (for a letter only those two bytes give it).
-        auto foldMask = [this](char c) { return char(!_caseSensitive && c >= 'a' && c <= 'z' ? 0x20 : 0); };
-        const __m128i first = _mm_set1_epi8(p[0]), last = _mm_set1_epi8(p[m - 1]);
-        const __m128i firstFold = _mm_set1_epi8(foldMask(p[0])), lastFold = _mm_set1_epi8(foldMask(p[m - 1]));
-        const __m128i zero = _mm_setzero_si128();
-        __m128i nul = zero, high = zero;
-        for (; at + 16 + m - 1 <= n; at += 16) {
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at + m - 1));
-            if constexpr (Track) {
-                nul = _mm_or_si128(nul, _mm_cmpeq_epi8(a, zero));
-                high = _mm_or_si128(high, a);
-            }
-            unsigned bits = unsigned(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(a, firstFold), first),
-                                                                     _mm_cmpeq_epi8(_mm_or_si128(b, lastFold), last))));
-            while (bits) {
-                const size_t candidate = at + unsigned(__builtin_ctz(bits));
-                if (matchesAt(d + candidate))
-                    return candidate;
-                bits &= bits - 1;
-            }
+    char foldMask(char c) const { return char(!_caseSensitive && c >= 'a' && c <= 'z' ? 0x20 : 0); }
+
+    // A match at a candidate place is kept unless it overlaps the match before it.
+    void take(const char* d, size_t at, Scan& s) const {
+        if (at >= s.free && matchesAt(d + at)) {
+            s.starts->push_back(qint64(at));
+            s.free = at + size_t(_needle.size());
         }
-        if (Track && (_mm_movemask_epi8(nul) || (_highBytesMayMatch && _mm_movemask_epi8(high))))
-            return 0;
-#endif
-        if constexpr (Track)
-            for (size_t i = at; i < n; ++i)
-                if (d[i] == 0 || (_highBytesMayMatch && quint8(d[i]) >= 0x80))
-                    return 0;
-        for (; at + m <= n; ++at)
-            if (matchesAt(d + at))
-                return at;
-        return kNone;
     }
 
     bool holdsSequenceAt(const char* d, size_t n, size_t at) const {
@@ -255,16 +286,22 @@ private:
     }
 
     bool matchesAt(const char* at) const {
-        if (_caseSensitive)
-            return std::memcmp(at, _needle.constData(), size_t(_needle.size())) == 0;
+        const char* p = _needle.constData();
+        if (_caseSensitive) {
+            for (qsizetype i = 0; i < _needle.size(); ++i)
+                if (at[i] != p[i])
+                    return false;
+            return true;
+        }
         for (qsizetype i = 0; i < _needle.size(); ++i)
-            if (lowerAscii(at[i]) != _needle[i])
+            if (lowerAscii(at[i]) != p[i])
                 return false;
         return true;
     }
 
     QByteArray _needle;  // in lower case when caseless
     std::vector<QByteArray> _foldingSequences;  // UTF-8 of the characters folding into its letters
+    qsizetype _rare[2] = {0, 0};  // the places of its two least common bytes (one for one byte)
     bool _caseSensitive;
     bool _highBytesMayMatch = false;
     bool _usable = false;
@@ -285,11 +322,14 @@ bool looksBinary(const char* bytes, qint64 size) {
 std::atomic<quint64> decodedBytes{0};
 
 // The file to its end; nothing when it cannot be read or, with binary given, when its first
-// block is a binary file's (then *binary is set and the rest is never read).
-std::optional<QByteArray> readToEnd(int fd, qint64 expected, bool* binary = nullptr) {
+// block is a binary file's (then *binary is set and the rest is never read). With a scan, the
+// bytes are handed to it as they arrive, a piece at a time while they are still in the cache.
+constexpr qint64 kKept = 16 * 1024 * 1024;
+std::optional<QByteArray> readToEnd(int fd, qint64 expected, bool* binary = nullptr,
+                                    const LiteralPrefilter* filter = nullptr, LiteralPrefilter::Scan* scan = nullptr) {
     // A buffer kept from file to file (for files under 16 MB) needs no fresh pages from the
     // system for each file; the caller's copy shares it and lets it go before the next file.
-    constexpr qint64 kKept = 16 * 1024 * 1024;
+    constexpr qsizetype kPiece = 256 * 1024;
     thread_local QByteArray kept;
     QByteArray data = expected < kKept ? std::exchange(kept, QByteArray()) : QByteArray();
     data.resize(qsizetype(std::max<qint64>(expected, 0)) + 1);  // one spare byte tells a grown file at once
@@ -298,7 +338,9 @@ std::optional<QByteArray> readToEnd(int fd, qint64 expected, bool* binary = null
         if (size == data.size())
             data.resize(data.size() * 2 + 4096);
         // The first block alone first when it may decide the file is not worth reading.
-        const qsizetype room = binary && size == 0 ? std::min<qsizetype>(data.size(), kFirstBlock) : data.size() - size;
+        qsizetype room = binary && size == 0 ? std::min<qsizetype>(data.size(), kFirstBlock) : data.size() - size;
+        if (filter)
+            room = std::min(room, kPiece);
         const ssize_t got = ::read(fd, data.data() + size, size_t(room));
         if (got < 0 && errno == EINTR)
             continue;
@@ -310,6 +352,8 @@ std::optional<QByteArray> readToEnd(int fd, qint64 expected, bool* binary = null
                 kept = std::move(data);
             return std::nullopt;
         }
+        if (filter)
+            filter->scan(data.constData(), size_t(size + got), *scan, got == 0);
         if (got == 0) {
             data.resize(size);
             if (expected < kKept)
@@ -320,8 +364,11 @@ std::optional<QByteArray> readToEnd(int fd, qint64 expected, bool* binary = null
     }
 }
 
+// A regular file's bytes; nothing when it cannot be read or is not a regular file. With a
+// filter, nothing too when the bytes rule a match out, and otherwise *scan holds what the filter
+// found over the bytes.
 std::optional<QByteArray> readRegularFile(const QString& path, const LiteralPrefilter* filter = nullptr,
-                                          bool* binary = nullptr) {
+                                          bool* binary = nullptr, LiteralPrefilter::Scan* scan = nullptr) {
     const QByteArray native = FileName::encode(path);
     const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -331,7 +378,14 @@ std::optional<QByteArray> readRegularFile(const QString& path, const LiteralPref
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
         if (!filter) {
             bytes = readToEnd(fd, info.st_size, binary);
+        } else if (info.st_size < kKept) {
+            // Read whole, found in as it comes.
+            bytes = readToEnd(fd, info.st_size, binary, filter, scan);
+            if (bytes && !filter->mayHold(*scan))
+                bytes.reset();
         } else {
+            // A large file is ruled out a chunk at a time, without holding it whole, and read
+            // again from its start should a chunk hold a match.
             constexpr size_t kChunk = 64 * 1024;
             const size_t overlap = filter->overlap();
             thread_local std::vector<char> chunk;
@@ -349,12 +403,15 @@ std::optional<QByteArray> readRegularFile(const QString& path, const LiteralPref
                     *binary = true;
                     break;
                 }
-                if (filter->mayHold(chunk.data(), size)) {
-                    // A file read whole by this one read is in the chunk already.
-                    if (whole && qint64(size) < qint64(kChunk) && qint64(size) == qint64(info.st_size))
-                        bytes = QByteArray(chunk.data(), qsizetype(size));
-                    else if (::lseek(fd, 0, SEEK_SET) == 0)
+                filter->scan(chunk.data(), size, *scan, true);
+                const bool mayHold = filter->mayHold(*scan);
+                *scan = LiteralPrefilter::Scan{scan->starts};
+                scan->starts->clear();
+                if (mayHold) {
+                    if (::lseek(fd, 0, SEEK_SET) == 0)
                         bytes = readToEnd(fd, info.st_size);
+                    if (bytes)
+                        filter->scan(bytes->constData(), size_t(bytes->size()), *scan, true);
                     break;
                 }
                 whole = false;
@@ -408,8 +465,7 @@ bool isValidUtf8(const char* bytes, size_t n) {
 // Every match in valid UTF-8 bytes, as next() gives them (NotFound at the end), as a bare range
 // in UTF-16 units of the decoded text.
 template <class Next>
-QList<QVSearchResult> rangesInUTF16Units(const QByteArray& data, Next&& next) {
-    QList<QVSearchResult> found;
+QList<QVSearchResult> rangesInUTF16Units(const QByteArray& data, QList<QVSearchResult> found, Next&& next) {
     const char* d = data.constData();
     qint64 byte = 0, unit = 0;
     // UTF-16 units of the valid UTF-8 from byte to end: one per lead byte, two for a character
@@ -702,7 +758,11 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
         filter.emplace(_search, _caseSensitive);
     if (binary)
         *binary = false;
-    const std::optional<QByteArray> bytes = readRegularFile(path, filter && filter->usable() ? &*filter : nullptr, binary);
+    // The literal's places in the bytes, found while they are read, kept from file to file.
+    thread_local std::vector<qint64> starts;
+    starts.clear();
+    LiteralPrefilter::Scan scan{&starts};
+    const std::optional<QByteArray> bytes = readRegularFile(path, filter && filter->usable() ? &*filter : nullptr, binary, &scan);
     if (!bytes)
         return {};
     // Detection on the bytes in hand (the file's name, then its declarations or byte-order
@@ -729,25 +789,29 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
                 if (!matches)
                     return {};
                 QVSearchEnumerator walk(*this, *bytes);
-                QList<QVSearchResult> found = rangesInUTF16Units(*bytes, [&walk] {
+                QList<QVSearchResult> found = rangesInUTF16Units(*bytes, {}, [&walk] {
                     const auto next = walk.nextObject();
                     return next ? next->range() : QVRange();
                 });
                 if (!walk.error())
                     return found;
             }
-        } else if (!asResults && filter->usable() && isValidUtf8(bytes->constData(), size_t(bytes->size())) &&
-                   filter->exactOverUTF8(bytes->constData(), size_t(bytes->size()))) {
-            // A literal's bytes in the bytes: a match of the literal in the text, and the same
-            // walk, from each match's end.
-            const size_t length = size_t(_search.size());
-            size_t from = 0;
-            return rangesInUTF16Units(*bytes, [&] {
-                const size_t at = filter->indexIn(bytes->constData(), size_t(bytes->size()), from);
-                if (at == LiteralPrefilter::kNone)
-                    return QVRange();
-                from = at + length;
-                return QVRange(qint64(at), qint64(length));
+        } else if (!asResults && filter->usable() &&
+                   (!scan.high || (isValidUtf8(bytes->constData(), size_t(bytes->size())) &&
+                                   filter->exactOverUTF8(bytes->constData(), size_t(bytes->size()))))) {
+            // The literal's bytes in the bytes are its matches in the text: in ASCII, at the same
+            // places; otherwise counted in UTF-16 units.
+            const qint64 length = qint64(filter->length());
+            QList<QVSearchResult> found;
+            found.reserve(qsizetype(starts.size()));
+            if (!scan.high) {
+                for (const qint64 start : starts)
+                    found.emplaceBack(QVRange(start, length));
+                return found;
+            }
+            auto next = starts.cbegin();
+            return rangesInUTF16Units(*bytes, std::move(found), [&] {
+                return next == starts.cend() ? QVRange() : QVRange(*next++, length);
             });
         }
     }
