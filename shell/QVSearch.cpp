@@ -171,7 +171,7 @@ public:
         bool high = false;
     };
 
-    LiteralPrefilter(const QString& literal, bool caseSensitive) : _caseSensitive(caseSensitive) {
+    LiteralPrefilter(const QString& literal, bool caseSensitive) : _literal(literal), _caseSensitive(caseSensitive) {
         if (literal.isEmpty() || !isPlainAscii(literal))
             return;
         _needle = literal.toLatin1();
@@ -197,6 +197,7 @@ public:
         _usable = true;
     }
     bool usable() const { return _usable; }
+    bool isFor(const QString& literal, bool caseSensitive) const { return _caseSensitive == caseSensitive && _literal == literal; }
     size_t overlap() const { return size_t(_needle.size()) - 1; }
     size_t length() const { return size_t(_needle.size()); }
 
@@ -208,7 +209,7 @@ public:
 #if defined(__x86_64__)
         static const bool avx2 = __builtin_cpu_supports("avx2");
         if (avx2)
-            at = scan64(d, n, at, s);
+            at = _caseSensitive ? scan64<false>(d, n, at, s) : scan64<true>(d, n, at, s);
 #endif
 #if defined(__SSE2__)
         // A letter of a caseless needle matches both cases: a byte with the 0x20 bit set is
@@ -288,6 +289,7 @@ private:
     __attribute__((target("avx2"))) static __m256i load32(const char* p) {
         return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     }
+    template <bool Caseless>
     __attribute__((target("avx2"))) size_t scan64(const char* d, size_t n, size_t at, Scan& s) const {
         const size_t m = size_t(_needle.size()), o0 = size_t(_rare[0]), o1 = size_t(_rare[1]);
         const char c0 = _needle[_rare[0]], c1 = _needle[_rare[1]];
@@ -298,10 +300,14 @@ private:
             const __m256i x = load32(d + at), y = load32(d + at + 32);
             least = _mm256_min_epu8(least, _mm256_min_epu8(x, y));
             greatest = _mm256_max_epu8(greatest, _mm256_max_epu8(x, y));
-            const __m256i lo = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_or_si256(load32(d + at + o0), f0), b0),
-                                                _mm256_cmpeq_epi8(_mm256_or_si256(load32(d + at + o1), f1), b1));
-            const __m256i hi = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_or_si256(load32(d + at + 32 + o0), f0), b0),
-                                                _mm256_cmpeq_epi8(_mm256_or_si256(load32(d + at + 32 + o1), f1), b1));
+            __m256i x0 = load32(d + at + o0), x1 = load32(d + at + o1);
+            __m256i y0 = load32(d + at + 32 + o0), y1 = load32(d + at + 32 + o1);
+            if constexpr (Caseless) {
+                x0 = _mm256_or_si256(x0, f0), x1 = _mm256_or_si256(x1, f1);
+                y0 = _mm256_or_si256(y0, f0), y1 = _mm256_or_si256(y1, f1);
+            }
+            const __m256i lo = _mm256_and_si256(_mm256_cmpeq_epi8(x0, b0), _mm256_cmpeq_epi8(x1, b1));
+            const __m256i hi = _mm256_and_si256(_mm256_cmpeq_epi8(y0, b0), _mm256_cmpeq_epi8(y1, b1));
             if (_mm256_testz_si256(_mm256_or_si256(lo, hi), _mm256_or_si256(lo, hi)))
                 continue;
             quint64 bits = quint64(unsigned(_mm256_movemask_epi8(lo))) | quint64(unsigned(_mm256_movemask_epi8(hi))) << 32;
@@ -343,6 +349,7 @@ private:
         return true;
     }
 
+    QString _literal;
     QByteArray _needle;  // in lower case when caseless
     std::vector<QByteArray> _foldingSequences;  // UTF-8 of the characters folding into its letters
     qsizetype _rare[2] = {0, 0};  // the places of its two least common bytes (one for one byte)
@@ -930,16 +937,19 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
         return {};
     // Most files of a multi-file find hold no match: for a literal the bytes tell, before the
     // encoding is even detected.
-    std::optional<LiteralPrefilter> filter;
-    if (!_regex)
-        filter.emplace(_search, _caseSensitive);
+    // The filter of the last literal looked for on this thread: a multi-file find asks with one
+    // literal for every file.
+    thread_local std::optional<LiteralPrefilter> lastFilter;
+    if (!_regex && !(lastFilter && lastFilter->isFor(_search, _caseSensitive)))
+        lastFilter.emplace(_search, _caseSensitive);
+    const LiteralPrefilter* filter = _regex ? nullptr : &*lastFilter;
     if (binary)
         *binary = false;
     // The literal's places in the bytes, found while they are read, kept from file to file.
     thread_local std::vector<qint64> starts;
     starts.clear();
     LiteralPrefilter::Scan scan{&starts};
-    const std::optional<QByteArray> bytes = readRegularFile(path, filter && filter->usable() ? &*filter : nullptr, binary, &scan);
+    const std::optional<QByteArray> bytes = readRegularFile(path, filter && filter->usable() ? filter : nullptr, binary, &scan);
     if (!bytes)
         return {};
     // Detection on the bytes in hand (the file's name, then its declarations or byte-order
