@@ -948,6 +948,13 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
     // The literal's places in the bytes, found while they are read, kept from file to file.
     thread_local std::vector<qint64> starts;
     starts.clear();
+    // What the places of a file with millions of matches took is not kept for the next file.
+    struct Trim {
+        ~Trim() {
+            if (starts.capacity() > (1 << 16))
+                std::vector<qint64>().swap(starts);
+        }
+    } trim;
     LiteralPrefilter::Scan scan{&starts};
     const std::optional<QByteArray> bytes = readRegularFile(path, filter && filter->usable() ? filter : nullptr, binary, &scan);
     if (!bytes)
