@@ -481,26 +481,38 @@ std::optional<QByteArray> readRegularFile(const QString& path, const LiteralPref
 
 // Whether bytes are valid UTF-8 (no overlong form, surrogate, or character past U+10FFFF), as
 // QByteArray::isValidUtf8() says; the ASCII most web files are made of is passed over 64 bytes
-// at a time.
-bool isValidUtf8(const char* bytes, size_t n) {
+// at a time. With places (byte places of ASCII characters, ascending), each is turned on the
+// way into its place in UTF-16 units of the decoded text, when the bytes are valid.
+bool isValidUtf8(const char* bytes, size_t n, std::vector<qint64>* places = nullptr) {
     bytesGoneOverAgain.fetch_add(quint64(n), std::memory_order_relaxed);
     const auto* s = reinterpret_cast<const unsigned char*>(bytes);
     size_t i = 0;
+    qint64 unit = 0;
+    std::vector<qint64>::iterator place, end;
+    if (places)
+        place = places->begin(), end = places->end();
+    // ASCII from i to next: one unit a byte.
+    auto passAscii = [&](size_t next) {
+        for (; places && place != end && size_t(*place) < next; ++place)
+            *place = unit + (*place - qint64(i));
+        unit += qint64(next - i);
+        i = next;
+    };
     while (i < n) {
+        size_t ascii = i;
 #if defined(__SSE2__)
         auto at = [s](size_t k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k)); };
-        while (i + 64 <= n && !_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(at(i), at(i + 16)), _mm_or_si128(at(i + 32), at(i + 48)))))
-            i += 64;
-        while (i + 16 <= n && !_mm_movemask_epi8(at(i)))
-            i += 16;
+        while (ascii + 64 <= n && !_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(at(ascii), at(ascii + 16)), _mm_or_si128(at(ascii + 32), at(ascii + 48)))))
+            ascii += 64;
+        while (ascii + 16 <= n && !_mm_movemask_epi8(at(ascii)))
+            ascii += 16;
+#endif
+        while (ascii < n && s[ascii] < 0x80)
+            ++ascii;
+        passAscii(ascii);
         if (i >= n)
             break;
-#endif
         const unsigned c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
         const size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
         if (length == 0 || n - i < length)
             return false;
@@ -514,6 +526,7 @@ bool isValidUtf8(const char* bytes, size_t n) {
             if ((s[i + k] & 0xC0) != 0x80)
                 return false;
         i += length;
+        unit += length == 4 ? 2 : 1;
     }
     return true;
 }
@@ -667,19 +680,14 @@ std::optional<QList<QVSearchResult>> literalRangesOverUTF8(const QByteArray& byt
     };
     if (!high)
         return ranges();
+    if (!filter.exactOverUTF8(bytes.constData(), size_t(bytes.size())))
+        return std::nullopt;
 #if defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-    if (avx2) {
-        if (!filter.exactOverUTF8(bytes.constData(), size_t(bytes.size())) ||
-            !utf16PlacesInValidUtf8(bytes.constData(), size_t(bytes.size()), starts))
-            return std::nullopt;
-        return ranges();
-    }
+    if (avx2)
+        return utf16PlacesInValidUtf8(bytes.constData(), size_t(bytes.size()), starts) ? ranges() : std::optional<QList<QVSearchResult>>();
 #endif
-    if (!isValidUtf8(bytes.constData(), size_t(bytes.size())) || !filter.exactOverUTF8(bytes.constData(), size_t(bytes.size())))
-        return std::nullopt;
-    auto next = starts.cbegin();
-    return rangesInUTF16Units(bytes, {}, [&] { return next == starts.cend() ? QVRange() : QVRange(*next++, length); });
+    return isValidUtf8(bytes.constData(), size_t(bytes.size()), &starts) ? ranges() : std::optional<QList<QVSearchResult>>();
 }
 
 bool hasTemplateMarks(QStringView t) {
