@@ -153,8 +153,9 @@ int commonness(char c) { return kCommonness[quint8(c)]; }
 // hold the literal (ASCII letters compared without case when asked), or a NUL byte (perhaps
 // UTF-16, where ASCII characters are not single bytes), or, for a caseless needle with a letter
 // that a character beyond ASCII folds into (the Kelvin sign into "k", the long s into "s"), any
-// byte beyond ASCII. One pass does it all: sixteen places at a time, each compared at the
-// needle's two least common bytes, while the bytes are looked at for NULs and bytes beyond ASCII.
+// byte beyond ASCII. One pass does it all: sixteen places at a time (sixty-four with AVX2), each
+// compared at the needle's two least common bytes, while the bytes are looked at for NULs and
+// bytes beyond ASCII.
 std::atomic<quint64>& foldScannedBytes() {
     static std::atomic<quint64> bytes{0};
     return bytes;
@@ -433,7 +434,7 @@ std::optional<QByteArray> readRegularFile(const QString& path, const LiteralPref
         if (!filter) {
             bytes = readToEnd(fd, info.st_size, binary);
         } else if (info.st_size < kKept) {
-            // Read whole, found in as it comes.
+            // Read whole, the literal looked for in each piece as it arrives.
             bytes = readToEnd(fd, info.st_size, binary, filter, scan);
             if (bytes && !filter->mayHold(*scan))
                 bytes.reset();
