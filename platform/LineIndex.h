@@ -34,6 +34,7 @@ public:
     void replaced(qint64 location, qint64 removed, qint64 inserted, const GapBuffer<char16_t>& text);
 
     void clear() { _starts.clear(); }
+    qsizetype bytesHeld() const { return _starts.bytesHeld(); }
 
     // Empty when the structure holds (strictly increasing starts); with a text, also when the
     // starts are exactly the text's line starts (O(length): for tests).

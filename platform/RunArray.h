@@ -22,8 +22,8 @@ extern template class PartitionBlocks<quint32>;
 // The runs sit in blocks (see PartitionBlocks), so that an edit or a change of value costs the
 // same anywhere in a text of millions of runs. A run holds the number of its value, not the
 // value: each distinct value is kept once, with the count of runs that hold it (equal values
-// always get the same number), so a run costs twelve bytes rather than forty, which is most of
-// what a coloured file holds beside its characters. A value no run holds any more is let go at
+// always get the same number), so a run costs eight bytes (its start and number) rather than
+// forty, which is most of what a coloured file holds beside its characters. A value no run holds any more is let go at
 // once (an attachment's hidden text with it) and its number reused.
 //
 // Values set one after the other along the text (a highlighter colouring a file from its start)
@@ -77,6 +77,12 @@ public:
     // it; empty when none did. Setting a value a stretch already holds changes nothing; a long
     // stretch set at once counts as changed whole rather than compared run by run.
     QVRange takeChanges();
+
+    // The memory the runs hold (settled), without the distinct values themselves.
+    qsizetype bytesHeld() const {
+        settle();
+        return _runs.bytesHeld();
+    }
 
     // True when no character has a value.
     bool isEmpty() const { return runCount() == 1 && _runs.valueOf(0) == 0; }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -78,11 +79,20 @@ TEST(GapBuffer, ErasedElementsReleaseWhatTheyHold) {
 
 TEST(Partitioning, RandomEditsMatchAVectorOfBoundaries) {
     // Grows at scattered partitions move the pending step forward and back and settle the tail;
-    // small blocks make every operation cross, split and merge blocks.
-    for (const qsizetype blockSize : {2, 3, 8, 33, 1024}) {
-        SCOPED_TRACE(blockSize);
-        std::mt19937 rng(99 + unsigned(blockSize));
-        Partitioning parts(blockSize);
+    // small blocks make every operation cross, split and merge blocks. A short span limit stands
+    // for texts of billions of characters: edits that would place a start too far from its
+    // block's base cut the block there.
+    struct Case {
+        qsizetype blockSize;
+        qint64 spanLimit;
+    };
+    for (const Case c : {Case{2, Partitioning::MaxSpan}, Case{3, Partitioning::MaxSpan}, Case{8, Partitioning::MaxSpan},
+                         Case{33, Partitioning::MaxSpan}, Case{1024, Partitioning::MaxSpan}, Case{8, 45}, Case{33, 120},
+                         Case{1024, 300}}) {
+        const qsizetype blockSize = c.blockSize;
+        SCOPED_TRACE(testing::Message() << blockSize << " span " << c.spanLimit);
+        std::mt19937 rng(99 + unsigned(blockSize) + unsigned(c.spanLimit % 1000));
+        Partitioning parts(blockSize, c.spanLimit);
         std::vector<qint64> model{0, 0};
         for (int step = 0; step < 20000; ++step) {
             const qsizetype count = qsizetype(model.size()) - 1;
@@ -139,7 +149,7 @@ TEST(Partitioning, RandomEditsMatchAVectorOfBoundaries) {
             }
         }
         EXPECT_EQ(parts.check().toStdString(), "");
-        EXPECT_GT(parts.blockCount(), blockSize < 1024 ? 1 : 0);
+        EXPECT_GT(parts.blockCount(), blockSize < 1024 || c.spanLimit < parts.length() ? 1 : 0);
     }
 }
 
@@ -171,17 +181,19 @@ TEST(Partitioning, AppendingFillsBlocksAndEditsFarApartStayCorrect) {
 
 TEST(PartitionBlocks, ValuesTravelWithTheirPartitions) {
     // Each partition carries the position it was created at; inserts, removals and merges of
-    // blocks must keep every value beside its own partition.
+    // blocks must keep every value beside its own partition, and so must the blocks cut where
+    // partitions grow past the span limit.
     for (const qsizetype blockSize : {2, 5, 16}) {
         SCOPED_TRACE(blockSize);
         std::mt19937 rng(31 + unsigned(blockSize));
-        PartitionBlocks<int> parts(blockSize);
+        PartitionBlocks<int> parts(blockSize, blockSize == 5 ? 12 : PartitionBlocks<int>::MaxSpan);
         std::vector<int> model{0};  // values by partition; boundaries are 0, 1, 2, ... apart
         parts.setValueOf(0, 0);
         int next = 1;
         for (int step = 0; step < 6000; ++step) {
             const qsizetype count = parts.partitions();
             if (rng() % 3 != 0 || count < 3) {
+                if (rng() % 2 == 0) parts.grow(qsizetype(rng() % size_t(count)), qint64(rng() % 5));
                 const qsizetype i = 1 + qsizetype(rng() % size_t(count));
                 parts.insertBoundary(i, parts.positionOf(i), next);
                 model.insert(model.begin() + i, next++);
@@ -325,6 +337,40 @@ TEST(RunArray, RandomEditsMatchPerCharacterValues) {
         }
         EXPECT_TRUE(model.matches());
     }
+}
+
+TEST(TextContainers, RunsAndLineStartsHoldFewBytesEach) {
+    // What a coloured page holds beside its characters: a run is its start in its block and its
+    // value's number, a line start its place in its block. Lines of 40 characters, each
+    // coloured in five runs by a pass along the text, as a highlighter sets them.
+    const qint64 lines = 40000;
+    std::u16string page;
+    for (qint64 line = 0; line < lines; ++line) page += u"<p class=\"x\">some text of a line</p>   \n";
+    GapBuffer<char16_t> text;
+    text.insert(0, page.data(), qsizetype(page.size()));
+    LineIndex index;
+    index.replaced(0, 0, text.size(), text);
+    RunArray runs;
+    runs.replace(0, 0, text.size());
+    const QVariant colours[] = {QVariant(QStringLiteral("tag")), QVariant(QStringLiteral("attribute")), QVariant(QStringLiteral("value"))};
+    const qint64 lineLength = text.size() / lines;
+    for (qint64 line = 0; line < lines; ++line) {
+        for (qint64 k = 0; k < 5; ++k) runs.setValue(QVRange(line * lineLength + k * 8, 8), colours[(line + k) % 3]);
+    }
+    ASSERT_EQ(index.lineCount(), lines + 1);
+    ASSERT_GE(runs.runCount(), lines * 4);
+    struct Case {
+        const char* name;
+        qsizetype held;
+        qint64 items;
+        double mostPerItem;
+    };
+    for (const Case& c : {Case{"line starts", index.bytesHeld(), index.lineCount(), 4.6},
+                          Case{"colour runs", runs.bytesHeld(), runs.runCount(), 8.6}}) {
+        EXPECT_LE(double(c.held) / double(c.items), c.mostPerItem) << c.name;
+    }
+    EXPECT_EQ(runs.check().toStdString(), "");
+    EXPECT_EQ(index.check(&text).toStdString(), "");
 }
 
 TEST(RunArray, ValuesOfDifferentTypesStayApart) {
