@@ -29,11 +29,12 @@
 // Blocks split when they overflow and merge with a neighbour when they run low, so the number of
 // blocks stays within a small multiple of partitions() / blockSize.
 //
-// A block keeps its starts in 32 bits, which halves what a line start costs and takes a third off
-// a run of colour: no start lies more than spanLimit (at most 2^32 - 1) past its block's base.
-// Where an edit would place one further, the block is cut there, so a partition longer than the
-// limit ends its block; only a text of billions of characters has more blocks for it.
-template <typename Value>
+// A block keeps its starts as Offsets from its base (32 bits, or 16 where partitions are short),
+// which halves what a line start costs and takes a third or a half off a run of colour: no start
+// lies more than spanLimit (at most the Offset's largest value) past its block's base. Where an
+// edit would place one further, the block is cut there, so a partition longer than the limit
+// ends its block: a block holds fewer partitions only where they are long.
+template <typename Value, typename OffsetType = quint32>
 class PartitionBlocks {
 public:
     static constexpr bool HasValues = !std::is_void_v<Value>;
@@ -52,7 +53,8 @@ public:
     // while 128 makes a jump across millions of partitions walk too many blocks.
     static constexpr qsizetype DefaultBlockSize = 256;
     // A start as a block keeps it: relative to the block's base.
-    using Offset = quint32;
+    using Offset = OffsetType;
+    static_assert(std::is_unsigned_v<Offset> && sizeof(Offset) <= 4);
     static constexpr qint64 MaxSpan = std::numeric_limits<Offset>::max();
 
     // A spanLimit below MaxSpan is for tests, which reach the cuts without billions of characters.
@@ -153,7 +155,7 @@ public:
         // modulo 2^32 and lands on the new start, which lies within the limit.
         const Offset d = Offset(delta);
         Offset* const end = starts.data() + starts.size();
-        for (Offset* s = starts.data() + next; s < end; ++s) *s += d;
+        for (Offset* s = starts.data() + next; s < end; ++s) *s = Offset(*s + d);
         owe(b, delta, 0);
         // A low block kept apart from a low neighbour by the span limit may join it now.
         if (delta < 0 && qsizetype(starts.size()) < _blockSize / 4) mergeIfSmall(b);
@@ -333,8 +335,8 @@ private:
     Hint _hint;
 };
 
-template <typename Value>
-void PartitionBlocks<Value>::clear() {
+template <typename Value, typename OffsetType>
+void PartitionBlocks<Value, OffsetType>::clear() {
     _blocks.clear();
     _blocks.push_back(std::make_unique<Block>());
     blockAt(0).starts.push_back(0);
@@ -348,8 +350,8 @@ void PartitionBlocks<Value>::clear() {
     _count = 1;
 }
 
-template <typename Value>
-void PartitionBlocks<Value>::insertAt(qsizetype i, qint64 pos, const V* value) {
+template <typename Value, typename OffsetType>
+void PartitionBlocks<Value, OffsetType>::insertAt(qsizetype i, qint64 pos, const V* value) {
     Q_ASSERT(i >= 1 && i <= _count);
     Q_ASSERT(positionOf(i - 1) <= pos && pos <= positionOf(i));
     // The new partition goes right after partition i - 1, in its block.
@@ -380,14 +382,14 @@ void PartitionBlocks<Value>::insertAt(qsizetype i, qint64 pos, const V* value) {
 
 // Cuts the overflowing block b in two. After an insertion at the very end (appending, as loading
 // does) the new block takes only the last partition, which leaves full blocks behind.
-template <typename Value>
-void PartitionBlocks<Value>::splitBlock(qsizetype b, qsizetype inserted) {
+template <typename Value, typename OffsetType>
+void PartitionBlocks<Value, OffsetType>::splitBlock(qsizetype b, qsizetype inserted) {
     const qsizetype size = sizeOf(b);
     cutBlock(b, inserted == size - 1 && b == lastBlock() ? size - 1 : size / 2);
 }
 
-template <typename Value>
-void PartitionBlocks<Value>::cutBlock(qsizetype b, qsizetype cut) {
+template <typename Value, typename OffsetType>
+void PartitionBlocks<Value, OffsetType>::cutBlock(qsizetype b, qsizetype cut) {
     moveStep(b);
     const qsizetype size = sizeOf(b);
     auto made = std::make_unique<Block>();
@@ -395,7 +397,7 @@ void PartitionBlocks<Value>::cutBlock(qsizetype b, qsizetype cut) {
     reserveFor(tail, _blockSize + 1);
     Block& block = blockAt(b);
     const Offset shift = block.starts[size_t(cut)];
-    for (qsizetype j = cut; j < size; ++j) tail.starts.push_back(block.starts[size_t(j)] - shift);
+    for (qsizetype j = cut; j < size; ++j) tail.starts.push_back(Offset(block.starts[size_t(j)] - shift));
     block.starts.resize(size_t(cut));
     if constexpr (HasValues) {
         tail.values.append(block.values.mid(cut));
@@ -410,12 +412,12 @@ void PartitionBlocks<Value>::cutBlock(qsizetype b, qsizetype cut) {
 }
 
 // Makes the start of block b's first partition its base again.
-template <typename Value>
-void PartitionBlocks<Value>::rebase(qsizetype b) {
+template <typename Value, typename OffsetType>
+void PartitionBlocks<Value, OffsetType>::rebase(qsizetype b) {
     std::vector<Offset>& starts = blockAt(b).starts;
     const Offset shift = starts.empty() ? 0 : starts[0];
     if (shift == 0) return;
-    for (Offset& s : starts) s -= shift;
+    for (Offset& s : starts) s = Offset(s - shift);
     _bases[size_t(b)] += shift;
 }
 
@@ -423,8 +425,8 @@ void PartitionBlocks<Value>::rebase(qsizetype b) {
 // block, which leaves room before the next split; a block still low after that takes in its
 // other neighbour too. So two low blocks are never neighbours (unless together they would span
 // more than the limit), which bounds the block count.
-template <typename Value>
-void PartitionBlocks<Value>::mergeIfSmall(qsizetype b) {
+template <typename Value, typename OffsetType>
+void PartitionBlocks<Value, OffsetType>::mergeIfSmall(qsizetype b) {
     const qsizetype low = std::max<qsizetype>(_blockSize / 4, 1);
     const qsizetype limit = _blockSize * 3 / 4;
     while (b >= 0 && b <= lastBlock() && sizeOf(b) < low) {
@@ -440,7 +442,7 @@ void PartitionBlocks<Value>::mergeIfSmall(qsizetype b) {
         Block& source = blockAt(from);
         const Offset shift = Offset(baseOf(from) - baseOf(into));
         reserveFor(target, qsizetype(target.starts.size() + source.starts.size()));
-        for (Offset s : source.starts) target.starts.push_back(s + shift);
+        for (Offset s : source.starts) target.starts.push_back(Offset(s + shift));
         if constexpr (HasValues) target.values.append(std::move(source.values));
         _blocks.erase(_blocks.begin() + from);
         _bases.erase(_bases.begin() + from);
@@ -453,8 +455,8 @@ void PartitionBlocks<Value>::mergeIfSmall(qsizetype b) {
     }
 }
 
-template <typename Value>
-void PartitionBlocks<Value>::removeBoundaries(qsizetype first, qsizetype count) {
+template <typename Value, typename OffsetType>
+void PartitionBlocks<Value, OffsetType>::removeBoundaries(qsizetype first, qsizetype count) {
     if (count <= 0) return;
     Q_ASSERT(first >= 1 && first + count <= _count);
     const qsizetype b0 = blockOfPartition(first);
@@ -518,9 +520,9 @@ void PartitionBlocks<Value>::removeBoundaries(qsizetype first, qsizetype count) 
     if (around > 0) mergeIfSmall(around - 1);
 }
 
-template <typename Value>
+template <typename Value, typename OffsetType>
 template <typename ValueOf>
-void PartitionBlocks<Value>::insertMany(qsizetype i, std::span<const qint64> positions, const ValueOf& valueOf) {
+void PartitionBlocks<Value, OffsetType>::insertMany(qsizetype i, std::span<const qint64> positions, const ValueOf& valueOf) {
     if (positions.empty()) return;
     Q_ASSERT(i >= 1 && i <= _count);
     Q_ASSERT(positionOf(i - 1) <= positions.front() && positions.back() <= positionOf(i));
@@ -626,8 +628,8 @@ void PartitionBlocks<Value>::insertMany(qsizetype i, std::span<const qint64> pos
     }
 }
 
-template <typename Value>
-QString PartitionBlocks<Value>::check() const {
+template <typename Value, typename OffsetType>
+QString PartitionBlocks<Value, OffsetType>::check() const {
     if (_blocks.empty()) return QStringLiteral("no blocks");
     if (_bases.size() != _blocks.size() || _firsts.size() != _blocks.size())
         return QStringLiteral("%1 blocks, %2 bases, %3 first indexes").arg(_blocks.size()).arg(_bases.size()).arg(_firsts.size());

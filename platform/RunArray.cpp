@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cstring>
 
-template class PartitionBlocks<quint32>;
+template class PartitionBlocks<quint32, quint16>;
 
-using Extent = PartitionBlocks<quint32>::Extent;
+using Extent = RunBlocks::Extent;
 
 namespace {
 

@@ -12,7 +12,10 @@
 #include <unordered_map>
 #include <vector>
 
-extern template class PartitionBlocks<quint32>;
+// A run's start in its block takes 16 bits: runs are short, and a block ends where a start would
+// lie 64K characters or more past its base.
+using RunBlocks = PartitionBlocks<quint32, quint16>;
+extern template class PartitionBlocks<quint32, quint16>;
 
 // Run r covers runRange(r) and holds runValue(r); an invalid QVariant means "no value". Runs
 // cover [0, length()) without gaps, none is empty (except the single run of an empty text),
@@ -22,8 +25,8 @@ extern template class PartitionBlocks<quint32>;
 // The runs sit in blocks (see PartitionBlocks), so that an edit or a change of value costs the
 // same anywhere in a text of millions of runs. A run holds the number of its value, not the
 // value: each distinct value is kept once, with the count of runs that hold it (equal values
-// always get the same number), so a run costs eight bytes (its start and number) rather than
-// forty, which is most of what a coloured file holds beside its characters. A value no run holds any more is let go at
+// always get the same number), so a run costs six bytes (its start in its block and its number)
+// rather than forty, which is most of what a coloured file holds beside its characters. A value no run holds any more is let go at
 // once (an attachment's hidden text with it) and its number reused.
 //
 // Values set one after the other along the text (a highlighter colouring a file from its start)
@@ -33,7 +36,7 @@ extern template class PartitionBlocks<quint32>;
 // sets values must hold a lock anyway, and readers of a settled array only read.
 class RunArray {
 public:
-    explicit RunArray(qsizetype blockSize = PartitionBlocks<quint32>::DefaultBlockSize);
+    explicit RunArray(qsizetype blockSize = RunBlocks::DefaultBlockSize);
 
     qint64 length() const { return _runs.length(); }
     qsizetype runCount() const {
@@ -156,7 +159,7 @@ private:
     void removeRunsAt(qsizetype first, qsizetype count);
     void setRunNumber(qsizetype run, quint32 number);
 
-    PartitionBlocks<quint32> _runs;
+    RunBlocks _runs;
     std::deque<QVariant> _values{QVariant()};  // by number; stays put as it grows
     std::vector<quint64> _uses{0};              // runs holding each number
     std::vector<quint32> _freeNumbers;
