@@ -237,10 +237,13 @@ bool matchesPlain(const QVFileFilters::Matcher::Alternative& alternative, const 
         if (matchesFrom(alternative, 0, name, 0, size)) return true;
         return finalBreak && alternative.atEnd && matchesFrom(alternative, 0, name, 0, size - 1);
     }
-    for (qsizetype start = 0; start <= size; ++start) {
+    // One without repetition starts only where it still fits.
+    const qsizetype last = alternative.length > 0 ? size - alternative.length : size;
+    for (qsizetype start = 0; start <= last; ++start) {
         if (alternative.lead) {
             // Only where its first character is.
-            const void* at = std::memchr(name + start, alternative.lead, size_t(size - start));
+            const qsizetype room = std::min(last + 1, size) - start;
+            const void* at = room > 0 ? std::memchr(name + start, alternative.lead, size_t(room)) : nullptr;
             if (!at) return false;
             start = static_cast<const char*>(at) - name;
         }
