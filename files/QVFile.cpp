@@ -4,6 +4,7 @@
 
 #include "platform/FileName.h"
 #include "files/LocalFileOperations.h"
+#include "files/NodePool.h"
 #include "files/QVLocalFileRepresentation.h"
 #include "files/QVRemoteFileRepresentation.h"
 #include "files/QVRemoteFilesQueue.h"
@@ -36,34 +37,53 @@ bool nameMatchesFilters(const QString& name) { return QVFileFilters::sharedFilte
 
 bool sortsBefore(const QString& a, const QString& b) { return QString::compare(a, b, Qt::CaseInsensitive) < 0; }
 
-// A name case-folded, to sort by: a name in ASCII (nearly every one a walk meets) is folded by
-// lowering its capitals, and one without capitals is its own key, shared rather than copied.
-QString sortKey(const QString& name) {
-    const char16_t* units = reinterpret_cast<const char16_t*>(name.utf16());
+// A name case-folded, to sort by, into folded (left null when the name is its own key). A name in
+// ASCII (nearly every one a walk meets) is folded by lowering its capitals, and one without
+// capitals needs no copy at all.
+void foldedKey(const QString& name, QString& folded) {
+    const char16_t* units = reinterpret_cast<const char16_t*>(name.constData());
     const qsizetype size = name.size();
     qsizetype firstCapital = -1;
     for (qsizetype i = 0; i < size; ++i) {
-        if (units[i] >= 0x80) return name.toCaseFolded();
+        if (units[i] >= 0x80) {
+            folded = name.toCaseFolded();
+            return;
+        }
         if (firstCapital < 0 && units[i] >= u'A' && units[i] <= u'Z') firstCapital = i;
     }
-    if (firstCapital < 0) return name;
-    QString folded = name;
+    if (firstCapital < 0) return;
+    folded = name;
     char16_t* out = reinterpret_cast<char16_t*>(folded.data());
     for (qsizetype i = firstCapital; i < size; ++i)
         if (out[i] >= u'A' && out[i] <= u'Z') out[i] = char16_t(out[i] + 32);
-    return folded;
 }
 
-std::u16string_view unitsOf(const QString& text) { return {reinterpret_cast<const char16_t*>(text.utf16()), size_t(text.size())}; }
+// The key's first eight units packed big-endian, one byte each, so that two keys whose packed
+// forms differ are ordered by comparing two integers. A unit that does not fit in a byte packs as
+// 0xFF with every unit after it, and a short key is padded with 0: packing never reverses two
+// keys' order, and keys that pack alike are compared whole.
+quint64 packedPrefix(std::u16string_view key) {
+    quint64 packed = 0;
+    bool saturated = false;
+    for (size_t i = 0; i < 8; ++i) {
+        quint64 byte = 0;
+        if (saturated || (i < key.size() && key[i] >= 0xFF)) saturated = true, byte = 0xFF;
+        else if (i < key.size()) byte = key[i];
+        packed = (packed << 8) | byte;
+    }
+    return packed;
+}
+
+std::u16string_view unitsOf(const QString& text) { return {reinterpret_cast<const char16_t*>(text.constData()), size_t(text.size())}; }
 
 }  // namespace
 
 // Nodes are made by the ten thousand when a tree is walked: the node and its count share one
-// allocation.
+// slot of the pool of their size.
 struct QVFile::Made final : QVFile {};
 
 std::shared_ptr<QVFile> QVFile::create(const QString& path, const std::shared_ptr<QVFile>& parent) {
-    std::shared_ptr<QVFile> file = std::make_shared<Made>();
+    std::shared_ptr<QVFile> file = NodePool::make<Made>();
     file->_parent = parent;
     file->adoptLocalRepresentation(std::make_shared<QVLocalFileRepresentation>(path));
     return file;
@@ -71,7 +91,7 @@ std::shared_ptr<QVFile> QVFile::create(const QString& path, const std::shared_pt
 
 std::shared_ptr<QVFile> QVFile::create(const std::shared_ptr<QVFileRepresentation>& representation,
                                        const std::shared_ptr<QVFile>& parent) {
-    std::shared_ptr<QVFile> file = std::make_shared<Made>();
+    std::shared_ptr<QVFile> file = NodePool::make<Made>();
     file->_parent = parent;
     file->mergeWithRepresentation(representation);
     return file;
@@ -377,42 +397,67 @@ void QVFile::fileRepresentationDidLoadChildren(QVFileRepresentation* representat
         // A first listing into an empty folder: made at once and sorted once, as adding them
         // one by one would (equal names keep the listing's order; a repeated name merges into
         // the first). Sorting by case-folded keys orders as the case-insensitive comparison.
-        std::vector<std::pair<QString, std::shared_ptr<QVFile>>> made;
+        struct Listed {
+            const QString* name;  // the listing's own, which outlives this
+            QString folded;       // the key, when the name is not its own
+            std::shared_ptr<QVFile> node;
+            std::u16string_view key() const { return unitsOf(folded.isNull() ? *name : folded); }
+        };
+        // A node for each entry, made as create() makes one with only the steps a node just
+        // made needs: it has no delegate to tell yet, nor any side to merge with.
+        const std::weak_ptr<QVFile> parent = self;
+        const auto childNode = [&](const std::shared_ptr<QVFileRepresentation>& child) {
+            std::shared_ptr<QVFile> node = NodePool::make<QVFile::Made>();
+            node->_parent = parent;
+            if (child->isLocal()) {
+                node->_localRepresentation = std::static_pointer_cast<QVLocalFileRepresentation>(child);
+                child->setDelegate(std::weak_ptr<QVFileRepresentationDelegate>(node));
+            } else {
+                node->mergeWithRepresentation(child);
+            }
+            node->_delegate = _delegate;
+            return node;
+        };
+        std::vector<Listed> made;
         made.reserve(size_t(list.size()));
         const auto filters = QVFileFilters::sharedFilters()->matcher();
         for (const auto& child : list) {
-            if (filters.matches(child->name())) continue;
-            auto node = create(child, self);
-            node->setDelegate(_delegate);
-            made.emplace_back(sortKey(child->name()), std::move(node));
+            const QString& name = child->name();
+            if (filters.matches(name)) continue;
+            foldedKey(name, made.emplace_back(Listed{&name, QString(), childNode(child)}).folded);
         }
         // Positions are sorted, not the entries: no entry moves, and the listing's position
         // breaks ties as a stable sort would.
-        std::vector<quint32> order(made.size());
-        for (quint32 i = 0; i < order.size(); ++i) order[i] = i;
-        std::sort(order.begin(), order.end(), [&made](quint32 a, quint32 b) {
-            const int c = unitsOf(made[a].first).compare(unitsOf(made[b].first));
-            return c < 0 || (c == 0 && a < b);
+        struct Position {
+            quint64 prefix;
+            quint32 index;
+        };
+        std::vector<Position> order(made.size());
+        for (quint32 i = 0; i < order.size(); ++i) order[i] = {packedPrefix(made[i].key()), i};
+        std::sort(order.begin(), order.end(), [&made](const Position& a, const Position& b) {
+            if (a.prefix != b.prefix) return a.prefix < b.prefix;
+            const int c = made[a.index].key().compare(made[b.index].key());
+            return c < 0 || (c == 0 && a.index < b.index);
         });
         mine.reserve(qsizetype(made.size()));
         for (size_t i = 0; i < order.size(); ++i) {
-            auto& node = made[order[i]].second;
-            bool merged = false;
-            for (size_t j = i; j-- > 0 && made[order[j]].first == made[order[i]].first;) {
-                auto& earlier = made[order[j]].second;
-                if (earlier && earlier->name() == node->name()) {
+            auto& node = made[order[i].index].node;
+            // A repeated name merges into the first; equal names have equal keys, next to each other.
+            for (size_t j = i; j-- > 0 && order[j].prefix == order[i].prefix &&
+                               made[order[j].index].key() == made[order[i].index].key();) {
+                auto& earlier = made[order[j].index].node;
+                if (earlier && *made[order[j].index].name == *made[order[i].index].name) {
                     const auto representation = node->preferredRepresentation()->shared_from_this();
                     node->dropLocalRepresentation();
                     node->dropRemoteRepresentation();
                     earlier->mergeWithRepresentation(representation);
-                    merged = true;
+                    node.reset();
                     break;
                 }
             }
-            if (merged) node.reset();
         }
-        for (const quint32 i : order)
-            if (made[i].second) mine.append(std::move(made[i].second));
+        for (const Position& p : order)
+            if (made[p.index].node) mine.append(std::move(made[p.index].node));
         added = !mine.isEmpty();
     } else {
         for (const auto& child : list) {

@@ -1,0 +1,95 @@
+// Where the nodes of file trees and their local sides live. A walk makes them by the ten thousand,
+// one after another, and a tree lets them go together: taken one by one from the heap, each would
+// be carved from its top and carry a heap header. Here they are cut from blocks of 256 KiB, one
+// pool per size, and a node let go goes onto its pool's list for the next one. The blocks are
+// kept for the next tree, never handed back. Any thread may make and let go of nodes.
+#pragma once
+
+#include <QtGlobal>
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <utility>
+
+namespace NodePool {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers follow each object through the heap: under them nodes come from it.
+inline constexpr bool Pooled = false;
+#else
+inline constexpr bool Pooled = true;
+#endif
+
+// The blocks taken so far by every pool: what the pools cost the system, counted for the tests of
+// what a walk allocates.
+inline std::atomic<quint64> blocks{0};
+
+// A block of memory mapped with its pages in place: a walk fills every page of it, and one request
+// for them all costs far less than a fault for each page as it is first touched.
+void* block(size_t bytes);
+
+template <size_t Size>
+class Pool {
+public:
+    static void* take() {
+        std::lock_guard<std::mutex> guard(lock);
+        if (Free* f = freed) {
+            freed = f->next;
+            return f;
+        }
+        if (next == end) {
+            next = static_cast<char*>(block(BlockBytes));
+            end = next + BlockBytes / Stride * Stride;
+        }
+        void* slot = next;
+        next += Stride;
+        return slot;
+    }
+    static void give(void* slot) {
+        std::lock_guard<std::mutex> guard(lock);
+        freed = new (slot) Free{freed};
+    }
+
+private:
+    struct Free {
+        Free* next;
+    };
+    static constexpr size_t Alignment = 16;
+    static constexpr size_t Stride = (Size + Alignment - 1) / Alignment * Alignment;
+    static constexpr size_t BlockBytes = 256 * 1024;
+    static inline std::mutex lock;
+    static inline Free* freed = nullptr;
+    static inline char* next = nullptr;
+    static inline char* end = nullptr;
+};
+
+// The allocator std::allocate_shared is given: the object and its counts come from the pool of
+// their size, one at a time.
+template <class T>
+struct Allocator {
+    using value_type = T;
+    Allocator() = default;
+    template <class U>
+    Allocator(const Allocator<U>&) {}
+    T* allocate(size_t n) {
+        static_assert(alignof(T) <= 16);
+        if (!Pooled || n != 1) return static_cast<T*>(::operator new(n * sizeof(T)));
+        return static_cast<T*>(Pool<sizeof(T)>::take());
+    }
+    void deallocate(T* p, size_t n) {
+        if (!Pooled || n != 1) ::operator delete(p);
+        else Pool<sizeof(T)>::give(p);
+    }
+    template <class U>
+    bool operator==(const Allocator<U>&) const { return true; }
+};
+
+template <class T, class... Args>
+std::shared_ptr<T> make(Args&&... args) {
+    return std::allocate_shared<T>(Allocator<T>(), std::forward<Args>(args)...);
+}
+
+}  // namespace NodePool
