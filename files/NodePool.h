@@ -14,14 +14,21 @@
 #include <new>
 #include <utility>
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QORVEL_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QORVEL_SANITIZED 1
+#endif
+#endif
+#ifndef QORVEL_SANITIZED
+#define QORVEL_SANITIZED 0
+#endif
+
 namespace NodePool {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // The sanitizers follow each object through the heap: under them nodes come from it.
-inline constexpr bool Pooled = false;
-#else
-inline constexpr bool Pooled = true;
-#endif
+inline constexpr bool Pooled = !QORVEL_SANITIZED;
 
 // The blocks taken so far by every pool: what the pools cost the system, counted for the tests of
 // what a walk allocates.

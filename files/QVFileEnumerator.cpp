@@ -12,6 +12,13 @@ namespace {
 
 constexpr size_t Ahead = 8;
 
+template <class T>
+void dropTaken(std::vector<T>& queue, size_t& taken) {
+    if (taken < 64 || taken * 2 < queue.size()) return;
+    queue.erase(queue.begin(), queue.begin() + qsizetype(taken));
+    taken = 0;
+}
+
 }  // namespace
 
 QVFileEnumerator::QVFileEnumerator(const std::shared_ptr<QVFile>& file) : _rootFile(file) {
@@ -20,18 +27,18 @@ QVFileEnumerator::QVFileEnumerator(const std::shared_ptr<QVFile>& file) : _rootF
 
 std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
     _lastChildren = 0;
-    if (_queue.empty()) {
+    if (_head == _queue.size()) {
         _path.clear();
         return nullptr;
     }
     // The entries were queued when their folder was listed, long enough ago for their nodes and
     // names to have left the cache: the ones a few places on are fetched while this one is handled.
-    if (_queue.size() > Ahead) {
-        const Entry& ahead = _queue[Ahead];
+    if (_queue.size() - _head > Ahead) {
+        const Entry& ahead = _queue[_head + Ahead];
         __builtin_prefetch(ahead.file.get(), 1);
         __builtin_prefetch(ahead.name.constData());
     }
-    Entry& entry = _queue.front();
+    Entry& entry = _queue[_head];
     auto file = std::move(entry.file);
     const bool folder = entry.folder;
     if (!_started) {
@@ -40,7 +47,7 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
     } else {
         // Written into the last path's buffer, which nothing else shares once the folders have
         // taken their copies.
-        Folder& parent = _folders.front();
+        Folder& parent = _folders[_firstFolder];
         if (_folderLength < 0) {
             _path.resize(0);
             _path += parent.path;
@@ -51,11 +58,13 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
         }
         _path += entry.name;
         if (--parent.left == 0) {
-            _folders.pop_front();
+            parent.path = QString();
+            dropTaken(_folders, ++_firstFolder);
             _folderLength = -1;
         }
     }
-    _queue.pop_front();
+    entry.name = QString();
+    dropTaken(_queue, ++_head);
     if (!folder) return file;
     // Links to folders are followed (a folder's type is read through links), so a folder seen
     // before is where a link loop would start. A folder not yet listed is opened once, and both
@@ -93,6 +102,7 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
 
 void QVFileEnumerator::skipDescendants() {
     if (_lastChildren == 0) return;
-    for (; _lastChildren > 0; --_lastChildren) _queue.pop_back();
+    _queue.resize(_queue.size() - _lastChildren);
+    _lastChildren = 0;
     _folders.pop_back();
 }
