@@ -12,13 +12,6 @@ namespace {
 
 constexpr size_t Ahead = 8;
 
-template <class T>
-void dropTaken(std::vector<T>& queue, size_t& taken) {
-    if (taken < 64 || taken * 2 < queue.size()) return;
-    queue.erase(queue.begin(), queue.begin() + qsizetype(taken));
-    taken = 0;
-}
-
 }  // namespace
 
 QVFileEnumerator::QVFileEnumerator(const std::shared_ptr<QVFile>& file) : _rootFile(file) {
@@ -27,18 +20,18 @@ QVFileEnumerator::QVFileEnumerator(const std::shared_ptr<QVFile>& file) : _rootF
 
 std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
     _lastChildren = 0;
-    if (_head == _queue.size()) {
+    if (_queue.empty()) {
         _path.clear();
         return nullptr;
     }
     // The entries were queued when their folder was listed, long enough ago for their nodes and
     // names to have left the cache: the ones a few places on are fetched while this one is handled.
-    if (_queue.size() - _head > Ahead) {
-        const Entry& ahead = _queue[_head + Ahead];
+    if (_queue.size() > Ahead) {
+        const Entry& ahead = _queue[Ahead];
         __builtin_prefetch(ahead.file.get(), 1);
         __builtin_prefetch(ahead.name.constData());
     }
-    Entry& entry = _queue[_head];
+    Entry& entry = _queue.front();
     auto file = std::move(entry.file);
     const bool folder = entry.folder;
     if (!_started) {
@@ -47,7 +40,7 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
     } else {
         // Written into the last path's buffer, which nothing else shares once the folders have
         // taken their copies.
-        Folder& parent = _folders[_firstFolder];
+        Folder& parent = _folders.front();
         if (_folderLength < 0) {
             _path.resize(0);
             _path += parent.path;
@@ -58,13 +51,11 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
         }
         _path += entry.name;
         if (--parent.left == 0) {
-            parent.path = QString();
-            dropTaken(_folders, ++_firstFolder);
+            _folders.pop_front();
             _folderLength = -1;
         }
     }
-    entry.name = QString();
-    dropTaken(_queue, ++_head);
+    _queue.pop_front();
     if (!folder) return file;
     // Links to folders are followed (a folder's type is read through links), so a folder seen
     // before is where a link loop would start. A folder not yet listed is opened once, and both
@@ -102,7 +93,6 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
 
 void QVFileEnumerator::skipDescendants() {
     if (_lastChildren == 0) return;
-    _queue.resize(_queue.size() - _lastChildren);
-    _lastChildren = 0;
+    for (; _lastChildren > 0; --_lastChildren) _queue.pop_back();
     _folders.pop_back();
 }

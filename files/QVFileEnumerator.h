@@ -7,7 +7,7 @@
 #include <QSet>
 #include <QString>
 
-#include <vector>
+#include <deque>
 #include <memory>
 
 class QVFileEnumerator {
@@ -35,13 +35,9 @@ private:
         QString path;
         size_t left;  // of its children still queued
     };
-    // Both queues are taken from the front at _head and _firstFolder; the part taken goes once it
-    // is as long as the rest, so that a walk allocates for them only as the queues grow.
-    std::vector<Entry> _queue;
-    size_t _head = 0;
+    std::deque<Entry> _queue;
     // The folders whose children are queued, in the queue's order; none for the start.
-    std::vector<Folder> _folders;
-    size_t _firstFolder = 0;
+    std::deque<Folder> _folders;
     QSet<QPair<quint64, quint64>> _enteredFolders;  // device and inode
     QString _path;
     // The length of the first folder's path and slash at the start of _path, -1 when _path does
