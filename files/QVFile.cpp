@@ -63,14 +63,12 @@ void foldedKey(const QString& name, QString& folded) {
 // 0xFF with every unit after it, and a short key is padded with 0: packing never reverses two
 // keys' order, and keys that pack alike are compared whole.
 quint64 packedPrefix(std::u16string_view key) {
+    const size_t n = std::min<size_t>(key.size(), 8);
     quint64 packed = 0;
-    bool saturated = false;
-    for (size_t i = 0; i < 8; ++i) {
-        quint64 byte = 0;
-        if (saturated || (i < key.size() && key[i] >= 0xFF)) saturated = true, byte = 0xFF;
-        else if (i < key.size()) byte = key[i];
-        packed = (packed << 8) | byte;
-    }
+    size_t i = 0;
+    for (; i < n && key[i] < 0xFF; ++i) packed = (packed << 8) | key[i];
+    const quint64 rest = i < n ? 0xFF : 0;
+    for (; i < 8; ++i) packed = (packed << 8) | rest;
     return packed;
 }
 
@@ -129,9 +127,9 @@ void QVFile::clearParent(const QVFile* parent) {
 
 void QVFile::setDocument(const std::weak_ptr<QVFileDocumentCallbacks>& document) {
     // Uploads still queued belong to no save of the next document: their ends name none.
-    if (document.lock() != _document.lock() && _seldom)
+    if (document.lock() != this->document() && _seldom)
         std::fill(_seldom->uploadSaves.begin(), _seldom->uploadSaves.end(), 0);
-    _document = document;
+    if (!document.expired() || _seldom) seldom().document = document;
     if (!document.expired()) {
         startWatching();
         return;
@@ -523,7 +521,7 @@ void QVFile::localRepresentationDisappeared() {
     const auto self = shared_from_this();
     if (_children)
         for (const auto& child : List(*_children)) child->localRepresentationDisappeared();
-    if (const auto document = _document.lock()) document->fileContentsDisappeared();
+    if (const auto document = this->document()) document->fileContentsDisappeared();
     dropLocalRepresentation();
     if (_remoteRepresentation) {
         setActiveRepresentation(1);
@@ -607,29 +605,34 @@ void QVFile::watcherNoticedChange(quint64 events) {
             // The inode watched is gone from the path. A file at the path again is the file
             // replaced (a change): watch the new one. Nothing there is a deletion.
             if (!FileName::exists(self->path())) {
-                if (self->_localRepresentation && self->_document.lock()) self->localRepresentationDisappeared();
+                if (self->_localRepresentation && self->document()) self->localRepresentationDisappeared();
                 return;
             }
             if (QVFileWatcher* watcher = self->fileWatcher()) watcher->resetForFile(self.get(), QVFileWatcherTypeAll);
         }
-        if (const auto document = self->_document.lock()) document->fileContentsChangedExternally();
+        if (const auto document = self->document()) document->fileContentsChangedExternally();
     });
 }
 
 // Version-control status.
 
-QString QVFile::scmStatusLetter() const { return _scmStatus ? _scmStatus->workingCopyStatusLetter() : QString(); }
+QString QVFile::scmStatusLetter() const {
+    const auto status = scmStatus();
+    return status ? status->workingCopyStatusLetter() : QString();
+}
 
 bool QVFile::hasLocalModifications() const {
-    return _scmStatus && _scmStatus->workingCopyStatus() == QVSCMStatusEntry::ModifiedStatus;
+    const auto status = scmStatus();
+    return status && status->workingCopyStatus() == QVSCMStatusEntry::ModifiedStatus;
 }
 
 bool QVFile::isInRepository() const {
-    return !_scmStatus || _scmStatus->workingCopyStatus() != QVSCMStatusEntry::UnversionedStatus;
+    const auto status = scmStatus();
+    return !status || status->workingCopyStatus() != QVSCMStatusEntry::UnversionedStatus;
 }
 
 void QVFile::clearSCMStatus(bool recursive) {
-    _scmStatus.reset();
+    setSCMStatus(nullptr);
     if (!_children) return;
     for (const auto& child : *_children) {
         if (recursive) child->clearSCMStatus(true);
@@ -696,14 +699,14 @@ void QVFile::contentsDidChange(quint64 save) {
     if (delegate && queue && delegate->fileShouldUpload(self)) {
         uploadForSave(save);
         if (!remoteOnly() && !queue->isOnline()) {
-            if (const auto document = _document.lock()) document->fileContentChangeFinished(save);
+            if (const auto document = this->document()) document->fileContentChangeFinished(save);
             presentError(QVError::app(18, QVLocalized(QStringLiteral("UPLOAD_WHILE_OFFLINE_TITLE")),
                                       QVLocalized(QStringLiteral("UPLOAD_WHILE_OFFLINE_BODY"))));
         }
         if (isFolder()) return;
     } else {
         if (isFolder()) return;
-        if (const auto document = _document.lock()) document->fileContentChangeFinished(save);
+        if (const auto document = this->document()) document->fileContentChangeFinished(save);
     }
     if (QVFileWatcher* watcher = fileWatcher()) watcher->resetForFile(this, QVFileWatcherTypeAll);
 }
@@ -765,15 +768,15 @@ void QVFile::rename(const QString& name) {
 }
 
 bool QVFile::moveToFile(const std::shared_ptr<QVFile>& destination) {
-    if (_newParent || !destination) return false;
+    if (newParent() || !destination) return false;
     const auto self = shared_from_this();
     QVFileContext context;
     if (!contextFor(destination, name(), &context)) return false;
-    _newParent = destination;
+    seldom().newParent = destination;
     const QString target = StringUtilities::stringWithTrailingSlash(destination->path()) + name();
     if (const auto local = _localRepresentation) return local->moveToPath(target, context);
     if (const auto remote = _remoteRepresentation) return remote->moveToPath(target, context);
-    _newParent.reset();
+    if (_seldom) _seldom->newParent.reset();
     return false;
 }
 
@@ -825,7 +828,7 @@ void QVFile::fileRepresentationContentChangeFinished(QVFileRepresentation*) {
     if (isFolder()) refreshFile(self);
     else if (_seldom && !_seldom->uploadSaves.isEmpty()) {
         const quint64 save = _seldom->uploadSaves.takeFirst();
-        if (const auto document = _document.lock()) document->fileContentChangeFinished(save);
+        if (const auto document = this->document()) document->fileContentChangeFinished(save);
     }
     _hasPendingOperation = false;
 }
@@ -884,7 +887,7 @@ void QVFile::fileRepresentationDidMoveToTrash(QVFileRepresentation*, bool succes
 }
 
 void QVFile::pathDidChange() {
-    if (const auto document = _document.lock()) document->filePathDidChange();
+    if (const auto document = this->document()) document->filePathDidChange();
     if (_children)
         for (const auto& child : List(*_children)) child->pathDidChange();
 }
@@ -916,13 +919,13 @@ void QVFile::fileRepresentationDidRename(QVFileRepresentation* representation, b
 void QVFile::swapInNewParent() {
     const auto self = shared_from_this();
     const auto old = parent();
-    const auto destination = _newParent;
+    const auto destination = newParent();
     if (old) old->removeChild(this);
     _parent = destination;
     if (destination) destination->addChild(self);
     if (old) refreshFile(old);
     if (destination) refreshFile(destination);
-    _newParent.reset();
+    if (_seldom) _seldom->newParent.reset();
     // A move across file systems leaves a new inode behind the path: a watched node follows it.
     if (QVFileWatcher* watcher = fileWatcher())
         watcher->resetForFile(this, isFolder() && _everExpanded ? QVFileWatcherTypeWriteRevoke : QVFileWatcherTypeAll);
@@ -932,9 +935,9 @@ void QVFile::swapInNewParent() {
 void QVFile::fileRepresentationDidMove(QVFileRepresentation* representation, bool success, const QVFileContext& context) {
     const auto self = shared_from_this();
     const bool remote = representation == _remoteRepresentation.get();
-    if (success && !remote && _remoteRepresentation && _newParent) {
+    if (success && !remote && _remoteRepresentation && newParent()) {
         _hasPendingOperation = true;
-        _remoteRepresentation->moveToPath(StringUtilities::stringWithTrailingSlash(_newParent->path()) + name(), nullptr);
+        _remoteRepresentation->moveToPath(StringUtilities::stringWithTrailingSlash(newParent()->path()) + name(), nullptr);
         return;
     }
     if (success) {
@@ -944,12 +947,12 @@ void QVFile::fileRepresentationDidMove(QVFileRepresentation* representation, boo
         return;
     }
     const auto old = parent();
-    if (remote && _localRepresentation && _newParent) {
+    if (remote && _localRepresentation && newParent()) {
         // The local side moved, the remote one did not: the remote side stays where it was.
         swapInNewParent();
         if (old) splitRepresentations(old);
     }
-    _newParent.reset();
+    if (_seldom) _seldom->newParent.reset();
     if (old) refreshFile(old);
     _hasPendingOperation = false;
 }
@@ -993,18 +996,18 @@ void QVFile::fileRepresentationFailed(QVFileRepresentation* representation, QVFi
         if (_remoteMadeForUpload && representation == _remoteRepresentation.get()) dropRemoteRepresentation();
         if (!isFolder() && operation == QVFileOperation::Upload && _seldom && !_seldom->uploadSaves.isEmpty()) {
             const quint64 save = _seldom->uploadSaves.takeFirst();
-            if (const auto document = _document.lock()) document->fileContentChangeFailed(save, error);
+            if (const auto document = this->document()) document->fileContentChangeFailed(save, error);
         }
         refreshFile(self);
         break;
     case QVFileOperation::Move:
-        if (representation == _remoteRepresentation.get() && _localRepresentation && _newParent) {
+        if (representation == _remoteRepresentation.get() && _localRepresentation && newParent()) {
             const auto old = parent();
             swapInNewParent();
             if (old) splitRepresentations(old);
         }
         if (const auto old = parent()) refreshFile(old);
-        _newParent.reset();
+        if (_seldom) _seldom->newParent.reset();
         break;
     default:
         break;
