@@ -10,8 +10,8 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <new>
+#include <thread>
 #include <utility>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -42,7 +42,7 @@ template <size_t Size>
 class Pool {
 public:
     static void* take() {
-        std::lock_guard<std::mutex> guard(lock);
+        Guard guard;
         if (Free* f = freed) {
             freed = f->next;
             return f;
@@ -56,7 +56,7 @@ public:
         return slot;
     }
     static void give(void* slot) {
-        std::lock_guard<std::mutex> guard(lock);
+        Guard guard;
         freed = new (slot) Free{freed};
     }
 
@@ -67,7 +67,14 @@ private:
     static constexpr size_t Alignment = 16;
     static constexpr size_t Stride = (Size + Alignment - 1) / Alignment * Alignment;
     static constexpr size_t BlockBytes = 256 * 1024;
-    static inline std::mutex lock;
+    // Held for a few instructions at a time: a thread that finds it taken waits its turn.
+    static inline std::atomic_flag lock = ATOMIC_FLAG_INIT;
+    struct Guard {
+        Guard() {
+            while (lock.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+        }
+        ~Guard() { lock.clear(std::memory_order_release); }
+    };
     static inline Free* freed = nullptr;
     static inline char* next = nullptr;
     static inline char* end = nullptr;
