@@ -362,13 +362,16 @@ bool QVFileFilters::Matcher::matches(const QString& name) const {
         // case-insensitive matching knows Unicode's pairs.
         char lowered[256];
         const qsizetype size = name.size();
-        bool ascii = size <= qsizetype(sizeof lowered);
-        for (qsizetype k = 0; ascii && k < size; ++k) {
-            const char16_t c = name.at(k).unicode();
-            ascii = c < 0x80;
-            lowered[k] = char(c >= u'A' && c <= u'Z' ? c + 32 : c);
+        char16_t seen = 0;
+        if (size <= qsizetype(sizeof lowered)) {
+            const char16_t* units = reinterpret_cast<const char16_t*>(name.constData());
+            for (qsizetype k = 0; k < size; ++k) {
+                const char16_t c = units[k];
+                seen |= c;
+                lowered[k] = char(char16_t(c - u'A') < 26 ? c + 32 : c);
+            }
         }
-        if (ascii) {
+        if (size <= qsizetype(sizeof lowered) && seen < 0x80) {
             const Index& index = *_plain;
             const bool finalBreak = size > 0 && lowered[size - 1] == '\n';
             // "$" also stands before a final line break.
@@ -385,8 +388,17 @@ bool QVFileFilters::Matcher::matches(const QString& name) const {
             if (size > 0)
                 for (const quint32 a : index.byFirst[uchar(lowered[0])])
                     if (matchesPlain(index.alternatives[a], lowered, size, finalBreak)) return true;
-            for (const quint32 a : index.others)
-                if (matchesPlain(index.alternatives[a], lowered, size, finalBreak)) return true;
+            for (const quint32 a : index.others) {
+                const Alternative& alternative = index.alternatives[a];
+                if (alternative.length >= 0 && alternative.lead) {
+                    // One without repetition starts with its first character where it still fits:
+                    // most names have none there, which a short look tells.
+                    qsizetype at = 0;
+                    while (at + alternative.length <= size && lowered[at] != alternative.lead) ++at;
+                    if (at + alternative.length > size) continue;
+                }
+                if (matchesPlain(alternative, lowered, size, finalBreak)) return true;
+            }
         } else {
             for (const auto& regex : _plainRegexes) {
                 expressionCount.fetch_add(1, std::memory_order_relaxed);
