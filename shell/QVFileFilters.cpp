@@ -30,6 +30,7 @@ void QVFileFilters::loadIfNeeded() {
 }
 
 void QVFileFilters::loadData() {
+    ++_listChanges;
     _filters.emplace();
     _defaultFilters = {QVFileFilter::filterWithPattern(QString::fromLatin1(BuiltInPattern1)),
                        QVFileFilter::filterWithPattern(QString::fromLatin1(BuiltInPattern2))};
@@ -82,6 +83,7 @@ bool QVFileFilters::insertObject(const std::shared_ptr<QVFileFilter>& filter, in
     loadIfNeeded();
     if (!filter || index < 0 || index > _filters->size()) return false;
     _filters->insert(index, filter);
+    ++_listChanges;
     _modified = true;
     return true;
 }
@@ -91,6 +93,7 @@ bool QVFileFilters::removeObjectFromFiltersAtIndex(int index) {
     loadIfNeeded();
     if (index < 0 || index >= _filters->size()) return false;
     _filters->removeAt(index);
+    ++_listChanges;
     _modified = true;
     return true;
 }
@@ -282,9 +285,14 @@ quint64 QVFileFilters::expressionsRun() { return expressionCount.load(std::memor
 
 QVFileFilters::Matcher QVFileFilters::matcher() {
     QVarLengthArray<std::shared_ptr<QVFileFilter>, 16> filters;
+    // Read before the filters are, so that a change made meanwhile makes the next call build anew.
+    const quint64 filterChanges = QVFileFilter::changes();
+    quint64 listChanges = 0;
     {
         std::lock_guard guard(_mutex);
         loadIfNeeded();
+        listChanges = _listChanges;
+        if (_lastMatcher && _lastMatcherMadeAt == std::pair(listChanges, filterChanges)) return *_lastMatcher;
         for (const auto& filter : *_filters) filters.append(filter);
         for (const auto& filter : _defaultFilters) filters.append(filter);
     }
@@ -323,6 +331,9 @@ QVFileFilters::Matcher QVFileFilters::matcher() {
     std::vector<std::shared_ptr<const QVRegex>> plain(matcher._plainRegexes.begin(), matcher._plainRegexes.end());
     matcher._plainRegexes = combined(plain, 0);
     for (auto& regex : combined(together, 1)) matcher._regexes.append(std::move(regex));
+    std::lock_guard guard(_mutex);
+    _lastMatcher = matcher;
+    _lastMatcherMadeAt = {listChanges, filterChanges};
     return matcher;
 }
 
