@@ -4,6 +4,7 @@
 #include "files/QVLocalFileRepresentation.h"
 #include "platform/FileName.h"
 
+#include <cstring>
 #include <optional>
 
 #include <sys/stat.h>
@@ -46,10 +47,10 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
             _path += parent.path;
             if (!_path.endsWith(QLatin1Char('/'))) _path += QLatin1Char('/');
             _folderLength = _path.size();
-        } else {
-            _path.resize(_folderLength);
         }
-        _path += entry.name;
+        // The name goes over the last one's, in the buffer the path already has.
+        _path.resize(_folderLength + entry.name.size());
+        std::memcpy(_path.data() + _folderLength, entry.name.constData(), size_t(entry.name.size()) * sizeof(QChar));
         if (--parent.left == 0) {
             _folders.pop_front();
             _folderLength = -1;
