@@ -249,11 +249,12 @@ TEST(QVFileTree, WalkAllocatesLittleMoreThanEachEntrysName) {
         int folders, files;
         const char* name;  // of each file; %1 its number
     };
-    for (const Case& c : {Case{1, 200, "page-%1.html"}, Case{6, 40, "Section-%1.CSS"}, Case{20, 3, "a%1"}}) {
+    for (const Case& c : {Case{1, 120, "page-%1.html"}, Case{4, 30, "Section-%1.CSS"}, Case{12, 2, "a%1"}}) {
         TestDir dir;
         for (int f = 0; f < c.folders; ++f) {
             QDir().mkpath(dir.file(QStringLiteral("f%1").arg(f)));
-            for (int i = 0; i < c.files; ++i) dir.write(QStringLiteral("f%1/").arg(f) + QString::fromLatin1(c.name).arg(i), "x");
+            for (int i = 0; i < c.files; ++i)
+                ASSERT_TRUE(writeBytes(FileName::encode(dir.file(QStringLiteral("f%1/").arg(f) + QString::fromLatin1(c.name).arg(i))), {}));
         }
         const quint64 blocks = NodePool::blocks.load();
         QVFileEnumerator walk(QVRootFile::create(dir.path(), false));
