@@ -11,6 +11,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 QVFileFilters::QVFileFilters(const QString& readPath, const QString& writePath)
     : _readPath(readPath), _writePath(writePath) {}
@@ -376,7 +379,24 @@ bool QVFileFilters::Matcher::matches(const QString& name) const {
         char16_t seen = 0;
         if (size <= qsizetype(sizeof lowered)) {
             const char16_t* units = reinterpret_cast<const char16_t*>(name.constData());
-            for (qsizetype k = 0; k < size; ++k) {
+            qsizetype k = 0;
+#if defined(__SSE2__)
+            // Eight units at a time: capitals are those below 'A' + 26 once 'A' is taken off,
+            // compared as signed numbers after moving 0 to the bottom of the range.
+            const __m128i bottom = _mm_set1_epi16(short(0x8000 + u'A')), capitals = _mm_set1_epi16(short(0x8000 + 26));
+            __m128i any = _mm_setzero_si128();
+            for (; k + 8 <= size; k += 8) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + k));
+                any = _mm_or_si128(any, v);
+                const __m128i capital = _mm_cmplt_epi16(_mm_sub_epi16(v, bottom), capitals);
+                const __m128i low = _mm_add_epi16(v, _mm_and_si128(capital, _mm_set1_epi16(32)));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(lowered + k), _mm_packus_epi16(low, low));
+            }
+            alignas(16) char16_t anyUnits[8];
+            _mm_store_si128(reinterpret_cast<__m128i*>(anyUnits), any);
+            for (const char16_t u : anyUnits) seen |= u;
+#endif
+            for (; k < size; ++k) {
                 const char16_t c = units[k];
                 seen |= c;
                 lowered[k] = char(char16_t(c - u'A') < 26 ? c + 32 : c);
@@ -399,14 +419,19 @@ bool QVFileFilters::Matcher::matches(const QString& name) const {
             if (size > 0)
                 for (const quint32 a : index.byFirst[uchar(lowered[0])])
                     if (matchesPlain(index.alternatives[a], lowered, size, finalBreak)) return true;
+            char lead = 0;
+            qsizetype leadAt = 0;  // where lead first is in the name (size when nowhere)
             for (const quint32 a : index.others) {
                 const Alternative& alternative = index.alternatives[a];
                 if (alternative.length >= 0 && alternative.lead) {
                     // One without repetition starts with its first character where it still fits:
-                    // most names have none there, which a short look tells.
-                    qsizetype at = 0;
-                    while (at + alternative.length <= size && lowered[at] != alternative.lead) ++at;
-                    if (at + alternative.length > size) continue;
+                    // most names have none there, which where that character first is tells.
+                    if (alternative.lead != lead) {
+                        lead = alternative.lead;
+                        const void* found = std::memchr(lowered, lead, size_t(size));
+                        leadAt = found ? static_cast<const char*>(found) - lowered : size;
+                    }
+                    if (leadAt + alternative.length > size) continue;
                 }
                 if (matchesPlain(alternative, lowered, size, finalBreak)) return true;
             }
