@@ -17,7 +17,9 @@
 
 namespace {
 
-const QStringList kSchema1 = {
+// The statements outlive the process's exit: the index thread may still be opening or writing
+// when a quit runs the static destructors (the index is never released), so none is destroyed.
+const QStringList& kSchema1 = *new QStringList{
     QStringLiteral("CREATE TABLE files (id integer PRIMARY KEY AUTOINCREMENT, path text, last_update numeric)"),
     QStringLiteral("CREATE TABLE referencedFiles (src_id integer, dst_id integer)"),
     QStringLiteral("CREATE TABLE keys (id integer PRIMARY KEY AUTOINCREMENT, file_id integer, parent_id integer "
@@ -26,7 +28,7 @@ const QStringList kSchema1 = {
     QStringLiteral("CREATE TABLE classes (id integer PRIMARY KEY AUTOINCREMENT, title text NOT NULL)"),
 };
 
-const QStringList kSchema2 = {
+const QStringList& kSchema2 = *new QStringList{
     QStringLiteral("CREATE TABLE tags (id integer PRIMARY KEY AUTOINCREMENT, file_id integer DEFAULT 0, tag text NOT NULL)"),
     QStringLiteral("CREATE INDEX tag_index ON tags (tag)"),
     QStringLiteral("CREATE TABLE referencedTags (file_id integer, tag_id integer)"),
@@ -35,7 +37,7 @@ const QStringList kSchema2 = {
 };
 
 // Empties the data of an upgraded file; the config row written by the upgrade stays.
-const QStringList kFlush = {
+const QStringList& kFlush = *new QStringList{
     QStringLiteral("DELETE FROM tags"),    QStringLiteral("DELETE FROM referencedTags"),
     QStringLiteral("DELETE FROM files"),   QStringLiteral("DELETE FROM referencedFiles"),
     QStringLiteral("DELETE FROM keys"),    QStringLiteral("DELETE FROM types"),
@@ -44,7 +46,7 @@ const QStringList kFlush = {
 
 // Every look-up of a file, a file's keys and its references goes through these columns; without
 // them each file's transaction and each query would scan whole tables.
-const QStringList kLookupIndexes = {
+const QStringList& kLookupIndexes = *new QStringList{
     QStringLiteral("CREATE INDEX IF NOT EXISTS files_path_index ON files (path)"),
     QStringLiteral("CREATE INDEX IF NOT EXISTS keys_file_index ON keys (file_id)"),
     QStringLiteral("CREATE INDEX IF NOT EXISTS referencedFiles_src_index ON referencedFiles (src_id)"),
@@ -54,14 +56,14 @@ const QStringList kLookupIndexes = {
 
 // The columns the index reads and writes, per schema version: a file that lacks any of them is
 // no index of ours.
-const QStringList kColumns1 = {
+const QStringList& kColumns1 = *new QStringList{
     QStringLiteral("SELECT id, path, last_update FROM files LIMIT 0"),
     QStringLiteral("SELECT src_id, dst_id FROM referencedFiles LIMIT 0"),
     QStringLiteral("SELECT id, file_id, parent_id, key, completion, range, type, class FROM keys LIMIT 0"),
     QStringLiteral("SELECT id, title FROM types LIMIT 0"),
     QStringLiteral("SELECT id, title FROM classes LIMIT 0"),
 };
-const QStringList kColumns2 = {
+const QStringList& kColumns2 = *new QStringList{
     QStringLiteral("SELECT id, file_id, tag FROM tags LIMIT 0"),
     QStringLiteral("SELECT file_id, tag_id FROM referencedTags LIMIT 0"),
 };
@@ -81,12 +83,12 @@ QString digest(const QString& path) { return StringHashing::md5(QDir::cleanPath(
 // The files visible from the file whose digest is bound: itself, then breadth first every file
 // it refers to and every file declaring a tag it refers to (an unclaimed tag gives 0). UNION keeps
 // each id once, so references that go round in circles end.
-const QString kVisibleFiles = QStringLiteral(
+const QString& kVisibleFiles = *new QString(QStringLiteral(
     "WITH RECURSIVE visible(id) AS ("
     "SELECT id FROM files WHERE path=?"
     " UNION SELECT referencedFiles.dst_id FROM referencedFiles JOIN visible ON referencedFiles.src_id=visible.id"
     " UNION SELECT tags.file_id FROM visible JOIN referencedTags ON referencedTags.file_id=visible.id"
-    " JOIN tags ON tags.id=referencedTags.tag_id)");
+    " JOIN tags ON tags.id=referencedTags.tag_id)"));
 
 }  // namespace
 

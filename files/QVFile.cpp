@@ -991,15 +991,19 @@ void QVFile::fileRepresentationFailed(QVFileRepresentation* representation, QVFi
     const auto self = shared_from_this();
     switch (operation) {
     case QVFileOperation::Upload:
-    case QVFileOperation::MakeDirectory:
-        // Nothing shows as uploaded: a remote side made only for this upload goes again.
-        if (_remoteMadeForUpload && representation == _remoteRepresentation.get()) dropRemoteRepresentation();
+    case QVFileOperation::MakeDirectory: {
+        // Nothing shows as uploaded: a remote side made only for this upload goes again, unless a
+        // later save's upload waits on it (a save while this transfer ran), whose end still has
+        // to reach the document.
+        const bool laterUploadWaits = operation == QVFileOperation::Upload && _seldom && _seldom->uploadSaves.size() > 1;
+        if (_remoteMadeForUpload && representation == _remoteRepresentation.get() && !laterUploadWaits) dropRemoteRepresentation();
         if (!isFolder() && operation == QVFileOperation::Upload && _seldom && !_seldom->uploadSaves.isEmpty()) {
             const quint64 save = _seldom->uploadSaves.takeFirst();
             if (const auto document = this->document()) document->fileContentChangeFailed(save, error);
         }
         refreshFile(self);
         break;
+    }
     case QVFileOperation::Move:
         if (representation == _remoteRepresentation.get() && _localRepresentation && newParent()) {
             const auto old = parent();

@@ -313,17 +313,24 @@ void QVFileTransferAction::releaseTarget() {
 }
 
 void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
-    QVRemoteFileAction::runWithDelegate(delegate);
     const int type = _connection->type();
+    const bool direct = type == C::WebDAV && (_kind == Put || QVWebDAVRequest::cadaverMisreads(_remotePath) ||
+                                              QVWebDAVRequest::cadaverMisreads(_localPath));
+    {
+        // Before the connection may tell us anything.
+        std::lock_guard guard(_directLock);
+        _direct = direct;
+        _abandoned = false;
+    }
+    QVRemoteFileAction::runWithDelegate(delegate);
     _temporaryPath.clear();
     _transferCommand.clear();
     _transferCode = 0;
     if (_kind == Put && (_remotePath.isEmpty() || _remotePath.endsWith(u'/'))) {
-        refuse(tr("\"%1\" names a folder, not a file.").arg(_remotePath));
+        if (keepDirectAnswer({}, tr("\"%1\" names a folder, not a file.").arg(_remotePath))) report(false, 0);
         return;
     }
-    if (type == C::WebDAV && (_kind == Put || QVWebDAVRequest::cadaverMisreads(_remotePath) ||
-                              QVWebDAVRequest::cadaverMisreads(_localPath))) {
+    if (direct) {
         transferDirectly();
         return;
     }
@@ -442,12 +449,12 @@ void QVFileTransferAction::transferDirectly() {
     if (_kind == Get) {
         if (!chooseTemporary()) return;
         const R::Outcome got = R::perform(*_connection, "GET", _remotePath, {}, {}, _temporaryPath);
-        _lastReply = {got.said};
+        keepDirectAnswer(got.said);
         finish(got.status == 200, got.status);
         return;
     }
     if (!FileName::isRegularFile(_localPath)) {
-        refuse(tr("The file \"%1\" is not there to upload.").arg(_localPath));
+        if (keepDirectAnswer({}, tr("The file \"%1\" is not there to upload.").arg(_localPath))) report(false, 0);
         return;
     }
     // A PUT onto a collection would fail at best; the site is asked about that one resource.
@@ -455,10 +462,11 @@ void QVFileTransferAction::transferDirectly() {
     switch (R::resourceAt(*_connection, _remotePath, &asked)) {
     case R::Missing:
     case R::File: break;
-    case R::Collection: refuse(tr("\"%1\" names a folder, not a file.").arg(_remotePath)); return;
+    case R::Collection:
+        if (keepDirectAnswer({}, tr("\"%1\" names a folder, not a file.").arg(_remotePath))) report(false, 0);
+        return;
     default:
-        _lastReply = {asked.said};
-        refuse(tr("What \"%1\" names could not be told.").arg(_remotePath));
+        if (keepDirectAnswer(asked.said, tr("What \"%1\" names could not be told.").arg(_remotePath))) report(false, 0);
         return;
     }
     if (!holdTarget()) {
@@ -466,12 +474,34 @@ void QVFileTransferAction::transferDirectly() {
         return;
     }
     const R::Outcome outcome = R::perform(*_connection, "PUT", _remotePath, {}, _localPath);
-    _lastReply = {outcome.said};
+    keepDirectAnswer(outcome.said);
     finish(outcome.succeeded(), outcome.status);
 }
 
+bool QVFileTransferAction::keepDirectAnswer(const QString& said, const QString& refusal) {
+    std::lock_guard guard(_directLock);
+    if (_abandoned) return false;
+    if (!said.isEmpty()) _lastReply = {said};
+    if (!refusal.isEmpty()) _refusal = refusal;
+    return true;
+}
+
+bool QVFileTransferAction::abandonDirectTransfer() {
+    {
+        std::lock_guard guard(_directLock);
+        if (!_direct || _reported) return _direct;
+        _abandoned = true;
+    }
+    report(false, 0);
+    return true;
+}
+
+void QVFileTransferAction::connectionFinishedCommand(QVRemoteFilesConnection* connection, const QStringList& lines) {
+    if (!abandonDirectTransfer()) QVRemoteFileAction::connectionFinishedCommand(connection, lines);
+}
+
 void QVFileTransferAction::connectionTimedOut(QVRemoteFilesConnection*) {
-    if (!_reported) finish(false, 0);
+    if (!abandonDirectTransfer() && !_reported) finish(false, 0);
 }
 
 void QVFileTransferAction::finish(bool result, int statusCode) {

@@ -68,6 +68,7 @@ public:
     std::shared_ptr<QVRemoteFileAction> copy() const override;
     void runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) override;
     QVError errorWithStatusCode(int statusCode) const override;
+    void connectionFinishedCommand(QVRemoteFilesConnection* connection, const QStringList& lines) override;
     void connectionTimedOut(QVRemoteFilesConnection* connection) override;
 
 protected:
@@ -76,6 +77,13 @@ protected:
     // A WebDAV upload, and a download whose name cadaver would read as a pattern: sent as
     // WebDAV requests.
     void transferDirectly();
+    // While a transfer runs directly, the client's end (a cancel) is no answer to it: the action
+    // fails at once on the connection's thread, and from then on the transfer, still running on
+    // the queue's, keeps what the site says to itself. False when no transfer runs directly.
+    bool abandonDirectTransfer();
+    // What the site said to a direct transfer (or why it was refused) becomes the action's
+    // unless the action was abandoned; answers whether it did.
+    bool keepDirectAnswer(const QString& said, const QString& refusal = {});
     // A download's hidden name beside its target; false (refused) when the target's folder is
     // not there.
     bool chooseTemporary();
@@ -93,6 +101,9 @@ protected:
     QString _temporaryPath;
     QString _transferCommand;
     QString _held;  // the site's file this upload holds; empty when none
+    std::mutex _directLock;
+    bool _direct = false;     // this run transfers directly
+    bool _abandoned = false;  // and the client's end has failed it
     enum Step { SettingType, Transferring, Sizing };
     Step _step = Transferring;
     int _transferCode = 0;

@@ -69,18 +69,30 @@ public:
     Q_INVOKABLE void wake() { runQueued(false); }
 };
 
-std::atomic<Waker*> currentWaker{nullptr};
+// A wake-up holds this lock from finding the waker until Qt has its call, and the waker's end
+// takes it: a thread posting while the application object ends (a reader thread whose client
+// finishes as the editor quits) never calls into a waker being deleted. Qt's own posting lock
+// would not stop that, and ThreadSanitizer cannot see it.
+std::mutex wakerLock;
+Waker* currentWaker = nullptr;
 
-Waker::~Waker() { currentWaker.store(nullptr); }
+Waker::~Waker() {
+    std::lock_guard<std::mutex> locker(wakerLock);
+    currentWaker = nullptr;
+}
 
 // Made with each application object, on its thread, and gone with it.
-void makeWaker() { currentWaker.store(new Waker(QCoreApplication::instance())); }
+void makeWaker() {
+    auto* waker = new Waker(QCoreApplication::instance());
+    std::lock_guard<std::mutex> locker(wakerLock);
+    currentWaker = waker;
+}
 Q_COREAPP_STARTUP_FUNCTION(makeWaker)
 
 // Without an application object there is no event loop to wake; the tasks wait for a drain().
 bool scheduleWake() {
-    Waker* waker = currentWaker.load();
-    return waker && QMetaObject::invokeMethod(waker, "wake", Qt::QueuedConnection);
+    std::lock_guard<std::mutex> locker(wakerLock);
+    return currentWaker && QMetaObject::invokeMethod(currentWaker, "wake", Qt::QueuedConnection);
 }
 
 }  // namespace

@@ -151,6 +151,21 @@ TEST_F(QVCodeIndexTest, IndexesQueuedFilesOnItsOwnThreadFromStartToStop) {
     EXPECT_EQ(recorder.take(), QStringList{a});
 }
 
+// A quit ends the process while the index thread, never stopped, waits after opening its file
+// (or still opens it): the exit's static destructors must leave alone what that thread reads. In a
+// child of its own.
+TEST_F(QVCodeIndexTest, AQuitWhileTheThreadRunsEndsCleanly) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            makeIndex();
+            index->start();
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(QVCodeIndexTest, NoWakeUpIsLost) {
     makeIndex();
     index->start();

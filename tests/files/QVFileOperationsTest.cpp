@@ -103,6 +103,19 @@ TEST(QVFileOperations, TwoSidedOperationsGoRemoteFirstAndSettleHalfFailures) {
     EXPECT_EQ(c->indicator(), "L");
     EXPECT_TRUE(p.delegate->events.contains("error 9"));
 
+    // Two saves, the second made while the first one's transfer ran, which fails for it: the side
+    // made for them stays for the second upload, whose end still reaches the document.
+    p.doc->events.clear();
+    c->contentsDidChange(1);
+    c->contentsDidChange(2);
+    const auto side = c->remoteRepresentation();
+    side->delegate()->fileRepresentationFailed(side.get(), QVFileOperation::Upload, remoteError());
+    ASSERT_TRUE(c->remoteRepresentation() == side);
+    side->delegate()->fileRepresentationContentChangeFinished(side.get());
+    EXPECT_EQ(p.doc->events, QStringList({"failed 9", "finished 2"}));
+    EXPECT_FALSE(c->hasPendingOperation());
+    EXPECT_EQ(c->indicator(), "");
+
     // Offline: the upload is queued, the save finishes at once and error 18 is shown.
     p.queue->requests.clear();
     p.delegate->events.clear();

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 namespace {
 
@@ -28,6 +29,11 @@ TEST(RemoteTree, LocalFolderAndFtpSiteWorkAsOneTree) {
     const int port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
     ASSERT_GT(port, 0) << "peer not started";
     const QString site = qEnvironmentVariable("QORVEL_FTP_ROOT");
+    // The site's files go however the test ends: one failure leaves nothing for the next run.
+    const auto tidy = qScopeGuard([&] {
+        for (const QString& f : {"both.txt", "renamed.txt", "remote-only.txt", "sub", "occupied"})
+            QFileInfo(site + "/" + f).isDir() ? QDir(site + "/" + f).removeRecursively() : QFile::remove(site + "/" + f);
+    });
     for (const QString& f : {"both.txt", "remote-only.txt", "sub/deep.txt"}) put(site + "/" + f, "remote " + f.toUtf8());
     TestDir local;
     for (const QString& f : {"both.txt", "local-only.txt", "sub/mine.txt"}) local.write(f, "local " + f.toUtf8());
@@ -48,7 +54,9 @@ TEST(RemoteTree, LocalFolderAndFtpSiteWorkAsOneTree) {
     ASSERT_TRUE(await([&] { return dumpTree(root) == merged; })) << dumpTree(root).toStdString();
 
     // A save of a local-only file uploads it; the document hears the save finished only then,
-    // and a second save queued behind the first hears of its own upload.
+    // and a second save queued behind the first hears of its own upload. The second save writes
+    // the file while the first one's transfer may still run, which then fails for want of a
+    // whole copy; the second carries the text either way.
     auto doc = std::make_shared<RecordingDocument>();
     auto mine = sub->childWithName("mine.txt", false);
     mine->setDocument(doc);
@@ -57,7 +65,8 @@ TEST(RemoteTree, LocalFolderAndFtpSiteWorkAsOneTree) {
     local.write("sub/mine.txt", "saved text");
     mine->contentsDidChange(2);
     ASSERT_TRUE(await([&] { return doc->events.size() == 2 && !mine->hasPendingOperation(); })) << doc->events.join(", ").toStdString();
-    EXPECT_EQ(doc->events, QStringList({"finished 1", "finished 2"}));
+    EXPECT_TRUE(doc->events[0] == "finished 1" || doc->events[0] == "failed 1") << doc->events[0].toStdString();
+    EXPECT_EQ(doc->events[1], "finished 2");
     EXPECT_EQ(readAll(site + "/sub/mine.txt"), "saved text");
     EXPECT_EQ(mine->indicator(), "");
 
@@ -94,5 +103,4 @@ TEST(RemoteTree, LocalFolderAndFtpSiteWorkAsOneTree) {
     EXPECT_FALSE(root->childWithName("renamed.txt", false));
 
     queue->closeConnection();
-    for (const QString& f : {"remote-only.txt", "sub", "occupied"}) QFileInfo(site + "/" + f).isDir() ? QDir(site + "/" + f).removeRecursively() : QFile::remove(site + "/" + f);
 }

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -214,6 +216,47 @@ TEST_F(MainQueueTest, RunUntilSeesAPredicateSetByAnotherThreadAndTimesOut) {
     EXPECT_FALSE(MainQueue::runUntil([] { return false; }, 100ms));
     EXPECT_GE(clock.elapsed(), 100);
     EXPECT_LT(clock.elapsed(), 5000);
+}
+
+// The application object ends (a quit) while other threads post, as a reader thread does when its
+// client finishes with the editor: wake-ups made on workers and answered on the main thread,
+// then workers posting on while the object is deleted. No wake-up reaches the deleted object and
+// every task posted waits for a drain. Exits 0 when so.
+[[noreturn]] void endTheApplicationWhileThreadsPost() {
+    MainQueue::drain();
+    std::atomic<int> ran{0};
+    std::atomic<int> posted{0};
+    std::atomic<bool> stop{false};
+    constexpr int Wakes = 8;
+    std::vector<std::thread> wakers;
+    bool answered = true;
+    for (int w = 1; w <= Wakes; ++w) {
+        wakers.emplace_back([&] { MainQueue::post([&] { ++ran; }); });
+        answered = MainQueue::runUntil([&] { return ran == w; }, 10s) && answered;
+    }
+    std::vector<std::thread> posters;
+    for (int t = 0; t < 4; ++t)
+        posters.emplace_back([&] {
+            while (!stop) {
+                MainQueue::post([&] { ++ran; });
+                ++posted;
+                std::this_thread::yield();
+            }
+        });
+    while (posted < 200) std::this_thread::yield();
+    QCoreApplication::instance()->~QCoreApplication();
+    while (posted < 400) std::this_thread::yield();
+    stop = true;
+    for (auto& thread : wakers) thread.join();
+    for (auto& thread : posters) thread.join();
+    MainQueue::drain();
+    std::_Exit(answered && ran == Wakes + posted ? 0 : 1);
+}
+
+// In a child of its own, where the application object may end.
+TEST(MainQueueEnd, PostsWhileTheApplicationEndsWaitForADrain) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(endTheApplicationWhileThreadsPost(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -469,6 +469,8 @@ TEST(QVSCMInterface, SigtermMidCommitLetsTheCommitEndOrStopsItAndCleansUp) {
         };
         const int before = youngest();
         QProcess qorvel;
+        // What the helper says on its way out (a sanitizer's report among it) reaches this log.
+        qorvel.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         qorvel.start(QStringLiteral(QORVEL_TERMINATION_HELPER), {repository.wc, QStringLiteral("a.txt"), QStringLiteral("ended")});
         ASSERT_TRUE(qorvel.waitForReadyRead(30000));
         // Ended while the repository has taken the commit and the client waits for its hook.
@@ -509,6 +511,7 @@ TEST(QVSCMInterface, ACommitTheRepositoryTookFinishesInTheWorkingCopyWhenTheEdit
         };
         const int before = youngest();
         QProcess qorvel;
+        qorvel.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         qorvel.start(QStringLiteral(QORVEL_TERMINATION_HELPER), {repository.wc, QStringLiteral("a.txt"), QStringLiteral("taken")});
         ASSERT_TRUE(qorvel.waitForReadyRead(30000));
         ASSERT_TRUE(waitFor([&] { return youngest() == before + 1; }, 30000));
