@@ -123,6 +123,36 @@ inline Comparison compare(const QStringList& ours, const QStringList& peer, int 
     return c;
 }
 
+// A comparison of whole processes and the same with each side's start-up taken off: each side's
+// run on an empty input, in the same round, subtracted from its run on the real one.
+struct BesideEmpty {
+    Comparison whole, alone;
+};
+
+// One warm-up run of each side on the input, then `rounds` rounds in turns, each side's empty run
+// beside its own: ours empty, ours, peer, peer empty; in every other round the other way round.
+inline BesideEmpty compareBesideEmpty(const QStringList& ours, const QStringList& peer, const QStringList& oursEmpty,
+                                      const QStringList& peerEmpty, int rounds, const char* output = "/dev/null") {
+    BesideEmpty c;
+    run(ours, output);
+    run(peer, output);
+    for (int i = 0; i < rounds; ++i) {
+        Run a, b, ea, eb;
+        if (i % 2 == 0) {
+            ea = run(oursEmpty, output), a = run(ours, output), b = run(peer, output), eb = run(peerEmpty, output);
+        } else {
+            eb = run(peerEmpty, output), b = run(peer, output), a = run(ours, output), ea = run(oursEmpty, output);
+        }
+        c.whole.ours.push_back(a);
+        c.whole.peer.push_back(b);
+        c.whole.ok = c.whole.ok && a.ok && b.ok;
+        c.alone.ours.push_back({a.wall - ea.wall, a.cpu - ea.cpu, a.ok && ea.ok});
+        c.alone.peer.push_back({b.wall - eb.wall, b.cpu - eb.cpu, b.ok && eb.ok});
+        c.alone.ok = c.whole.ok && ea.ok && eb.ok;
+    }
+    return c;
+}
+
 // The median of a few runs of one program alone (a peer's start-up on an empty input).
 inline Spread alone(const QStringList& argv, int rounds) {
     std::vector<double> s;
@@ -133,14 +163,22 @@ inline Spread alone(const QStringList& argv, int rounds) {
 
 // The table row every comparison prints, in the form docs/BENCHMARKS.md collects:
 // | comparison | ours median | peer median | wall ratio min / median / max | cpu ratio median |
-inline std::string row(const std::string& name, const Comparison& c) {
+// and, given the comparison with the start-up taken off, its cpu ratio (median) and each side's
+// processor time (median) in a column of its own.
+inline std::string row(const std::string& name, const Comparison& c, const Comparison* alone = nullptr) {
     const Spread ours = Comparison::side(c.ours, false), peer = Comparison::side(c.peer, false);
     const Spread wall = c.wallRatio(), cpu = c.cpuRatio();
     char line[512];
-    std::snprintf(line, sizeof line, "| %s | %.1f ms | %.1f ms | %.2f / **%.2f** / %.2f | %.2f |%s", name.c_str(),
-                  ours.median * 1e3, peer.median * 1e3, wall.min, wall.median, wall.max, cpu.median,
-                  c.ok ? "" : " (a run failed)");
-    return line;
+    std::snprintf(line, sizeof line, "| %s | %.1f ms | %.1f ms | %.2f / **%.2f** / %.2f | %.2f |", name.c_str(),
+                  ours.median * 1e3, peer.median * 1e3, wall.min, wall.median, wall.max, cpu.median);
+    std::string text = line;
+    if (alone) {
+        std::snprintf(line, sizeof line, " %.2f (%.1f / %.1f ms) |", alone->cpuRatio().median,
+                      Comparison::side(alone->ours, true).median * 1e3, Comparison::side(alone->peer, true).median * 1e3);
+        text += line;
+    }
+    const bool ok = c.ok && (!alone || alone->ok);
+    return ok ? text : text + " (a run failed)";
 }
 
 // Rows are printed at once and kept for the table at the end of the program's output.
@@ -154,11 +192,18 @@ inline void addRow(const std::string& text) {
     std::fprintf(stderr, "%s\n", text.c_str());
 }
 
-inline void printTable(const char* title) {
+// With aloneColumn, the table has the column of the comparisons with the start-up taken off,
+// under that name; a row without it has the cell empty.
+inline void printTable(const char* title, const char* aloneColumn = nullptr) {
     std::printf("\n## %s\n\n| comparison | ours (median) | peer (median) | time ratio min / median / max | "
-                "cpu ratio (median) |\n|---|---|---|---|---|\n",
+                "cpu ratio (median) |",
                 title);
-    for (const std::string& r : rows()) std::printf("%s\n", r.c_str());
+    if (aloneColumn) std::printf(" %s |", aloneColumn);
+    std::printf("\n|---|---|---|---|---|%s\n", aloneColumn ? "---|" : "");
+    for (std::string r : rows()) {
+        if (aloneColumn && std::count(r.begin(), r.end(), '|') < 7) r.insert(r.rfind('|') + 1, " |");
+        std::printf("%s\n", r.c_str());
+    }
     std::fflush(stdout);
 }
 

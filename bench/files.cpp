@@ -103,26 +103,10 @@ void makeSmallFolders(const QString& root) {
 void walkRows(const QString& name, const QString& self, const QString& tree, const QString& empty, int rounds, bool* ok) {
     const QStringList ours{self, QStringLiteral("walk"), tree}, peer{QStringLiteral("find"), tree};
     const QStringList oursEmpty{self, QStringLiteral("walk"), empty}, peerEmpty{QStringLiteral("find"), empty};
-    paired::Comparison whole, walkAlone;
-    paired::run(ours);
-    paired::run(peer);
-    for (int i = 0; i < rounds; ++i) {
-        paired::Run a, b, ea, eb;
-        if (i % 2 == 0) {
-            ea = paired::run(oursEmpty), a = paired::run(ours), b = paired::run(peer), eb = paired::run(peerEmpty);
-        } else {
-            eb = paired::run(peerEmpty), b = paired::run(peer), a = paired::run(ours), ea = paired::run(oursEmpty);
-        }
-        whole.ours.push_back(a);
-        whole.peer.push_back(b);
-        whole.ok = whole.ok && a.ok && b.ok;
-        walkAlone.ours.push_back({a.wall - ea.wall, a.cpu - ea.cpu, a.ok && ea.ok});
-        walkAlone.peer.push_back({b.wall - eb.wall, b.cpu - eb.cpu, b.ok && eb.ok});
-        walkAlone.ok = whole.ok && ea.ok && eb.ok;
-    }
-    paired::addRow(paired::row(name.toStdString() + " / find DIR > /dev/null, whole process", whole));
-    paired::addRow(paired::row(name.toStdString() + " / find DIR > /dev/null, the walk alone (goal 1.3)", walkAlone));
-    *ok = *ok && whole.ok && walkAlone.ok;
+    const paired::BesideEmpty c = paired::compareBesideEmpty(ours, peer, oursEmpty, peerEmpty, rounds);
+    paired::addRow(paired::row(name.toStdString() + " / find DIR > /dev/null, whole process", c.whole));
+    paired::addRow(paired::row(name.toStdString() + " / find DIR > /dev/null, the walk alone (goal 1.3)", c.alone));
+    *ok = *ok && c.whole.ok && c.alone.ok;
 }
 
 }  // namespace
