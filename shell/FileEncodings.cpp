@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#if defined(__SSE2__)
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 #include <cstring>
@@ -192,6 +194,24 @@ private:
     QVStringEncoding _found = 0;
 };
 
+#if defined(__x86_64__)
+// Hands mark the places of LF, CR and "<" from i on, 32 bytes at a time, while it answers go on
+// (true); answers the first place not looked at.
+template <class Mark>
+__attribute__((target("avx2"))) qint64 marksBy32(const char* bytes, qint64 size, qint64 i, Mark&& mark) {
+    const __m256i lf = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r'), open = _mm256_set1_epi8('<');
+    for (; i + 32 <= size; i += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + i));
+        unsigned bits = unsigned(_mm256_movemask_epi8(
+            _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, lf), _mm256_cmpeq_epi8(v, cr)), _mm256_cmpeq_epi8(v, open))));
+        for (; bits; bits &= bits - 1)
+            if (!mark(i + __builtin_ctz(bits)))
+                return i + 32;
+    }
+    return i;
+}
+#endif
+
 // The declaration scan of bytes in memory, without copying lines: the same lines as the
 // streaming scanner examines, in the same order. Files whose first lines end in bare LFs (nearly
 // all) are walked by their LF, CR and "<" bytes alone, sixteen bytes at a time, and only lines
@@ -222,6 +242,12 @@ QVStringEncoding declarationInBytes(const char* bytes, qint64 size, int lineLimi
     };
     Step step = lineLimit > 0 ? Next : Done;
     qint64 i = 0;
+#if defined(__x86_64__)
+    // A minified script is one long first line, looked through whole.
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2 && step == Next)
+        i = marksBy32(bytes, size, i, [&](qint64 at) { return (step = mark(at)) == Next; });
+#endif
 #if defined(__SSE2__)
     const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), open = _mm_set1_epi8('<');
     for (; step == Next && i + 16 <= size; i += 16) {

@@ -97,6 +97,10 @@ public:
     static quint64 bytesDecoded();
     // Bytes of files looked through for characters that fold into a caseless literal's letters.
     static quint64 bytesScannedForFolds();
+    // Bytes read from files by findAllForPath, and bytes it went over again once read (to check
+    // them as UTF-8 or to count UTF-16 units), for tests that count passes over the bytes.
+    static quint64 bytesRead();
+    static quint64 bytesPassedAgain();
 
     // Pattern searches only (a literal search answers no match): the first match inside the
     // byte range of UTF-8 data.

@@ -248,20 +248,29 @@ TEST(QVSearch, FindAllForPathAgreesWithTheDecodedText) {
     }
 
     // Bytes that are not UTF-8 before the matches (overlong forms, surrogates, characters past
-    // U+10FFFF, cut sequences, stray continuation bytes): the places are the decoded text's.
+    // U+10FFFF, cut sequences, stray continuation bytes), and characters of two to four bytes,
+    // at the file's start, across the ends of blocks of 16, 32 and 64 bytes and at its end: the
+    // places are the decoded text's.
     for (const QByteArray& odd : {QByteArray("\xC0\xAF"), QByteArray("\xE0\x80\xAF"), QByteArray("\xED\xA0\x80"),
                                   QByteArray("\xF0\x80\x80\xAF"), QByteArray("\xF4\x90\x80\x80"), QByteArray("\xF5\x80\x80\x80"),
-                                  QByteArray("\xE2\x82"), QByteArray("\x80\x80"), QByteArray("\xC2\x41"), QByteArray("\xFF")}) {
-        const QString path = dir.write("odd.txt", "x" + odd + " aB\n" + QByteArray(40, 'y') + odd + "aB");
-        const std::optional<QString> decoded = FileEncodings::createWithContentsOfFile(path, nullptr);
-        ASSERT_TRUE(decoded);
-        QVSearch literal = QVSearch::withSearchString(QStringLiteral("aB"));
-        literal.setCaseSensitive(true);
-        QList<QVRange> expected, actual;
-        for (const QVSearchResult& r : literal.findAllForString(*decoded, false)) expected << r.range();
-        for (const QVSearchResult& r : literal.findAllForPath(path, nullptr, false)) actual << r.range();
-        EXPECT_EQ(expected.size(), 2) << odd.toHex().toStdString();
-        EXPECT_EQ(actual, expected) << odd.toHex().toStdString();
+                                  QByteArray("\xE2\x82"), QByteArray("\x80\x80"), QByteArray("\xC2\x41"), QByteArray("\xFF"),
+                                  QByteArray("\xF0\x9F\x98"), QByteArray("\xC3\xA9"), QByteArray("\xE2\x82\xAC"),
+                                  QByteArray("\xF0\x9F\x98\x80"), QByteArray("\xF4\x8F\xBF\xBF"), QByteArray("\xED\x9F\xBF")}) {
+        for (const int pad : {0, 13, 29, 30, 31, 32, 62, 63}) {
+            const QByteArray before = QByteArray(pad, 'y') + odd + " aB\n" + QByteArray(40, 'y') + "aB";
+            for (const QByteArray& bytes : {before, QByteArray("aB") + QByteArray(pad, 'y') + odd}) {
+                const QString path = dir.write("odd.txt", bytes);
+                const std::optional<QString> decoded = FileEncodings::createWithContentsOfFile(path, nullptr);
+                ASSERT_TRUE(decoded);
+                QVSearch literal = QVSearch::withSearchString(QStringLiteral("aB"));
+                literal.setCaseSensitive(true);
+                QList<QVRange> expected, actual;
+                for (const QVSearchResult& r : literal.findAllForString(*decoded, false)) expected << r.range();
+                for (const QVSearchResult& r : literal.findAllForPath(path, nullptr, false)) actual << r.range();
+                EXPECT_EQ(expected.size(), bytes == before ? 2 : 1) << odd.toHex().toStdString() << " " << pad;
+                EXPECT_EQ(actual, expected) << odd.toHex().toStdString() << " " << pad;
+            }
+        }
     }
 
     // A pipe is not read (and not waited on).
@@ -345,6 +354,44 @@ TEST(QVSearch, BinaryFilesAreToldByTheirFirstBlockAndNeverDecoded) {
                 EXPECT_EQ(found, c.expected);
                 EXPECT_EQ(search.findAllForPath(path, nullptr, true).size(), found);
             }
+        }
+    }
+}
+
+TEST(QVSearch, ALiteralGoesOverTheBytesOfAFileOnceAsItReadsThem) {
+    // Bytes read from the file, and bytes gone over again once read: a file read once, a large one
+    // not read again from its start when it holds a match, and only bytes beyond ASCII make the
+    // bytes be gone over once more, to check them as UTF-8 and count the units of the matches.
+    const QByteArray filler(200000, 'x');
+    const struct {
+        const char* file;
+        QByteArray bytes;
+        qsizetype expected;
+        bool passedAgain;
+    } cases[] = {
+        {"ascii.js", "needle " + filler + " needle", 2, false},
+        {"none.js", filler, 0, false},
+        {"accent.html", "needle \xC3\xA9 " + filler + "needle", 2, true},
+        {"latin1.txt", "needle \xE9 " + filler, 1, true},
+        {"binary.gz", QByteArray("\x1f\x8b\0\0needle", 10) + filler, 0, false},
+    };
+    TestDir dir;
+    const QVSearch search = QVSearch::withSearchString(QStringLiteral("NEEDLE"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const QString path = dir.write(c.file, c.bytes);
+        const quint64 read = QVSearch::bytesRead(), again = QVSearch::bytesPassedAgain();
+        bool binary = false;
+        const bool skipBinary = QByteArray(c.file).endsWith(".gz");
+        EXPECT_EQ(search.findAllForPath(path, nullptr, false, nullptr, skipBinary ? &binary : nullptr).size(), c.expected);
+        // A binary file is read no further than its first block.
+        EXPECT_EQ(QVSearch::bytesRead() - read, binary ? quint64(64 * 1024) : quint64(c.bytes.size()));
+        const quint64 passed = QVSearch::bytesPassedAgain() - again;
+        if (c.passedAgain) {
+            EXPECT_GE(passed, quint64(c.bytes.size()));
+            EXPECT_LE(passed, quint64(c.bytes.size()) + 16);
+        } else {
+            EXPECT_EQ(passed, 0u);
         }
     }
 }
