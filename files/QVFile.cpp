@@ -4,6 +4,7 @@
 
 #include "platform/FileName.h"
 #include "files/LocalFileOperations.h"
+#include "files/NodePool.h"
 #include "files/QVLocalFileRepresentation.h"
 #include "files/QVRemoteFileRepresentation.h"
 #include "files/QVRemoteFilesQueue.h"
@@ -36,34 +37,51 @@ bool nameMatchesFilters(const QString& name) { return QVFileFilters::sharedFilte
 
 bool sortsBefore(const QString& a, const QString& b) { return QString::compare(a, b, Qt::CaseInsensitive) < 0; }
 
-// A name case-folded, to sort by: a name in ASCII (nearly every one a walk meets) is folded by
-// lowering its capitals, and one without capitals is its own key, shared rather than copied.
-QString sortKey(const QString& name) {
-    const char16_t* units = reinterpret_cast<const char16_t*>(name.utf16());
+// A name case-folded, to sort by, into folded (left null when the name is its own key). A name in
+// ASCII (nearly every one a walk meets) is folded by lowering its capitals, and one without
+// capitals needs no copy at all.
+void foldedKey(const QString& name, QString& folded) {
+    const char16_t* units = reinterpret_cast<const char16_t*>(name.constData());
     const qsizetype size = name.size();
     qsizetype firstCapital = -1;
     for (qsizetype i = 0; i < size; ++i) {
-        if (units[i] >= 0x80) return name.toCaseFolded();
+        if (units[i] >= 0x80) {
+            folded = name.toCaseFolded();
+            return;
+        }
         if (firstCapital < 0 && units[i] >= u'A' && units[i] <= u'Z') firstCapital = i;
     }
-    if (firstCapital < 0) return name;
-    QString folded = name;
+    if (firstCapital < 0) return;
+    folded = name;
     char16_t* out = reinterpret_cast<char16_t*>(folded.data());
     for (qsizetype i = firstCapital; i < size; ++i)
         if (out[i] >= u'A' && out[i] <= u'Z') out[i] = char16_t(out[i] + 32);
-    return folded;
 }
 
-std::u16string_view unitsOf(const QString& text) { return {reinterpret_cast<const char16_t*>(text.utf16()), size_t(text.size())}; }
+// The key's first eight units packed big-endian, one byte each, so that two keys whose packed
+// forms differ are ordered by comparing two integers. A unit that does not fit in a byte packs as
+// 0xFF with every unit after it, and a short key is padded with 0: packing never reverses two
+// keys' order, and keys that pack alike are compared whole.
+quint64 packedPrefix(std::u16string_view key) {
+    const size_t n = std::min<size_t>(key.size(), 8);
+    quint64 packed = 0;
+    size_t i = 0;
+    for (; i < n && key[i] < 0xFF; ++i) packed = (packed << 8) | key[i];
+    const quint64 rest = i < n ? 0xFF : 0;
+    for (; i < 8; ++i) packed = (packed << 8) | rest;
+    return packed;
+}
+
+std::u16string_view unitsOf(const QString& text) { return {reinterpret_cast<const char16_t*>(text.constData()), size_t(text.size())}; }
 
 }  // namespace
 
 // Nodes are made by the ten thousand when a tree is walked: the node and its count share one
-// allocation.
+// slot of the pool of their size.
 struct QVFile::Made final : QVFile {};
 
 std::shared_ptr<QVFile> QVFile::create(const QString& path, const std::shared_ptr<QVFile>& parent) {
-    std::shared_ptr<QVFile> file = std::make_shared<Made>();
+    std::shared_ptr<QVFile> file = NodePool::make<Made>();
     file->_parent = parent;
     file->adoptLocalRepresentation(std::make_shared<QVLocalFileRepresentation>(path));
     return file;
@@ -71,7 +89,7 @@ std::shared_ptr<QVFile> QVFile::create(const QString& path, const std::shared_pt
 
 std::shared_ptr<QVFile> QVFile::create(const std::shared_ptr<QVFileRepresentation>& representation,
                                        const std::shared_ptr<QVFile>& parent) {
-    std::shared_ptr<QVFile> file = std::make_shared<Made>();
+    std::shared_ptr<QVFile> file = NodePool::make<Made>();
     file->_parent = parent;
     file->mergeWithRepresentation(representation);
     return file;
@@ -109,9 +127,9 @@ void QVFile::clearParent(const QVFile* parent) {
 
 void QVFile::setDocument(const std::weak_ptr<QVFileDocumentCallbacks>& document) {
     // Uploads still queued belong to no save of the next document: their ends name none.
-    if (document.lock() != _document.lock() && _seldom)
+    if (document.lock() != this->document() && _seldom)
         std::fill(_seldom->uploadSaves.begin(), _seldom->uploadSaves.end(), 0);
-    _document = document;
+    if (!document.expired() || _seldom) seldom().document = document;
     if (!document.expired()) {
         startWatching();
         return;
@@ -377,42 +395,67 @@ void QVFile::fileRepresentationDidLoadChildren(QVFileRepresentation* representat
         // A first listing into an empty folder: made at once and sorted once, as adding them
         // one by one would (equal names keep the listing's order; a repeated name merges into
         // the first). Sorting by case-folded keys orders as the case-insensitive comparison.
-        std::vector<std::pair<QString, std::shared_ptr<QVFile>>> made;
+        struct Listed {
+            const QString* name;  // the listing's own, which outlives this
+            QString folded;       // the key, when the name is not its own
+            std::shared_ptr<QVFile> node;
+            std::u16string_view key() const { return unitsOf(folded.isNull() ? *name : folded); }
+        };
+        // A node for each entry, made as create() makes one with only the steps a node just
+        // made needs: it has no delegate to tell yet, nor any side to merge with.
+        const std::weak_ptr<QVFile> parent = self;
+        const auto childNode = [&](const std::shared_ptr<QVFileRepresentation>& child) {
+            std::shared_ptr<QVFile> node = NodePool::make<QVFile::Made>();
+            node->_parent = parent;
+            if (child->isLocal()) {
+                node->_localRepresentation = std::static_pointer_cast<QVLocalFileRepresentation>(child);
+                child->setDelegate(std::weak_ptr<QVFileRepresentationDelegate>(node));
+            } else {
+                node->mergeWithRepresentation(child);
+            }
+            node->_delegate = _delegate;
+            return node;
+        };
+        std::vector<Listed> made;
         made.reserve(size_t(list.size()));
         const auto filters = QVFileFilters::sharedFilters()->matcher();
         for (const auto& child : list) {
-            if (filters.matches(child->name())) continue;
-            auto node = create(child, self);
-            node->setDelegate(_delegate);
-            made.emplace_back(sortKey(child->name()), std::move(node));
+            const QString& name = child->name();
+            if (filters.matches(name)) continue;
+            foldedKey(name, made.emplace_back(Listed{&name, QString(), childNode(child)}).folded);
         }
         // Positions are sorted, not the entries: no entry moves, and the listing's position
         // breaks ties as a stable sort would.
-        std::vector<quint32> order(made.size());
-        for (quint32 i = 0; i < order.size(); ++i) order[i] = i;
-        std::sort(order.begin(), order.end(), [&made](quint32 a, quint32 b) {
-            const int c = unitsOf(made[a].first).compare(unitsOf(made[b].first));
-            return c < 0 || (c == 0 && a < b);
+        struct Position {
+            quint64 prefix;
+            quint32 index;
+        };
+        std::vector<Position> order(made.size());
+        for (quint32 i = 0; i < order.size(); ++i) order[i] = {packedPrefix(made[i].key()), i};
+        std::sort(order.begin(), order.end(), [&made](const Position& a, const Position& b) {
+            if (a.prefix != b.prefix) return a.prefix < b.prefix;
+            const int c = made[a.index].key().compare(made[b.index].key());
+            return c < 0 || (c == 0 && a.index < b.index);
         });
         mine.reserve(qsizetype(made.size()));
         for (size_t i = 0; i < order.size(); ++i) {
-            auto& node = made[order[i]].second;
-            bool merged = false;
-            for (size_t j = i; j-- > 0 && made[order[j]].first == made[order[i]].first;) {
-                auto& earlier = made[order[j]].second;
-                if (earlier && earlier->name() == node->name()) {
+            auto& node = made[order[i].index].node;
+            // A repeated name merges into the first; equal names have equal keys, next to each other.
+            for (size_t j = i; j-- > 0 && order[j].prefix == order[i].prefix &&
+                               made[order[j].index].key() == made[order[i].index].key();) {
+                auto& earlier = made[order[j].index].node;
+                if (earlier && *made[order[j].index].name == *made[order[i].index].name) {
                     const auto representation = node->preferredRepresentation()->shared_from_this();
                     node->dropLocalRepresentation();
                     node->dropRemoteRepresentation();
                     earlier->mergeWithRepresentation(representation);
-                    merged = true;
+                    node.reset();
                     break;
                 }
             }
-            if (merged) node.reset();
         }
-        for (const quint32 i : order)
-            if (made[i].second) mine.append(std::move(made[i].second));
+        for (const Position& p : order)
+            if (made[p.index].node) mine.append(std::move(made[p.index].node));
         added = !mine.isEmpty();
     } else {
         for (const auto& child : list) {
@@ -478,7 +521,7 @@ void QVFile::localRepresentationDisappeared() {
     const auto self = shared_from_this();
     if (_children)
         for (const auto& child : List(*_children)) child->localRepresentationDisappeared();
-    if (const auto document = _document.lock()) document->fileContentsDisappeared();
+    if (const auto document = this->document()) document->fileContentsDisappeared();
     dropLocalRepresentation();
     if (_remoteRepresentation) {
         setActiveRepresentation(1);
@@ -562,29 +605,34 @@ void QVFile::watcherNoticedChange(quint64 events) {
             // The inode watched is gone from the path. A file at the path again is the file
             // replaced (a change): watch the new one. Nothing there is a deletion.
             if (!FileName::exists(self->path())) {
-                if (self->_localRepresentation && self->_document.lock()) self->localRepresentationDisappeared();
+                if (self->_localRepresentation && self->document()) self->localRepresentationDisappeared();
                 return;
             }
             if (QVFileWatcher* watcher = self->fileWatcher()) watcher->resetForFile(self.get(), QVFileWatcherTypeAll);
         }
-        if (const auto document = self->_document.lock()) document->fileContentsChangedExternally();
+        if (const auto document = self->document()) document->fileContentsChangedExternally();
     });
 }
 
 // Version-control status.
 
-QString QVFile::scmStatusLetter() const { return _scmStatus ? _scmStatus->workingCopyStatusLetter() : QString(); }
+QString QVFile::scmStatusLetter() const {
+    const auto status = scmStatus();
+    return status ? status->workingCopyStatusLetter() : QString();
+}
 
 bool QVFile::hasLocalModifications() const {
-    return _scmStatus && _scmStatus->workingCopyStatus() == QVSCMStatusEntry::ModifiedStatus;
+    const auto status = scmStatus();
+    return status && status->workingCopyStatus() == QVSCMStatusEntry::ModifiedStatus;
 }
 
 bool QVFile::isInRepository() const {
-    return !_scmStatus || _scmStatus->workingCopyStatus() != QVSCMStatusEntry::UnversionedStatus;
+    const auto status = scmStatus();
+    return !status || status->workingCopyStatus() != QVSCMStatusEntry::UnversionedStatus;
 }
 
 void QVFile::clearSCMStatus(bool recursive) {
-    _scmStatus.reset();
+    setSCMStatus(nullptr);
     if (!_children) return;
     for (const auto& child : *_children) {
         if (recursive) child->clearSCMStatus(true);
@@ -651,14 +699,14 @@ void QVFile::contentsDidChange(quint64 save) {
     if (delegate && queue && delegate->fileShouldUpload(self)) {
         uploadForSave(save);
         if (!remoteOnly() && !queue->isOnline()) {
-            if (const auto document = _document.lock()) document->fileContentChangeFinished(save);
+            if (const auto document = this->document()) document->fileContentChangeFinished(save);
             presentError(QVError::app(18, QVLocalized(QStringLiteral("UPLOAD_WHILE_OFFLINE_TITLE")),
                                       QVLocalized(QStringLiteral("UPLOAD_WHILE_OFFLINE_BODY"))));
         }
         if (isFolder()) return;
     } else {
         if (isFolder()) return;
-        if (const auto document = _document.lock()) document->fileContentChangeFinished(save);
+        if (const auto document = this->document()) document->fileContentChangeFinished(save);
     }
     if (QVFileWatcher* watcher = fileWatcher()) watcher->resetForFile(this, QVFileWatcherTypeAll);
 }
@@ -720,15 +768,15 @@ void QVFile::rename(const QString& name) {
 }
 
 bool QVFile::moveToFile(const std::shared_ptr<QVFile>& destination) {
-    if (_newParent || !destination) return false;
+    if (newParent() || !destination) return false;
     const auto self = shared_from_this();
     QVFileContext context;
     if (!contextFor(destination, name(), &context)) return false;
-    _newParent = destination;
+    seldom().newParent = destination;
     const QString target = StringUtilities::stringWithTrailingSlash(destination->path()) + name();
     if (const auto local = _localRepresentation) return local->moveToPath(target, context);
     if (const auto remote = _remoteRepresentation) return remote->moveToPath(target, context);
-    _newParent.reset();
+    if (_seldom) _seldom->newParent.reset();
     return false;
 }
 
@@ -780,7 +828,7 @@ void QVFile::fileRepresentationContentChangeFinished(QVFileRepresentation*) {
     if (isFolder()) refreshFile(self);
     else if (_seldom && !_seldom->uploadSaves.isEmpty()) {
         const quint64 save = _seldom->uploadSaves.takeFirst();
-        if (const auto document = _document.lock()) document->fileContentChangeFinished(save);
+        if (const auto document = this->document()) document->fileContentChangeFinished(save);
     }
     _hasPendingOperation = false;
 }
@@ -839,7 +887,7 @@ void QVFile::fileRepresentationDidMoveToTrash(QVFileRepresentation*, bool succes
 }
 
 void QVFile::pathDidChange() {
-    if (const auto document = _document.lock()) document->filePathDidChange();
+    if (const auto document = this->document()) document->filePathDidChange();
     if (_children)
         for (const auto& child : List(*_children)) child->pathDidChange();
 }
@@ -871,13 +919,13 @@ void QVFile::fileRepresentationDidRename(QVFileRepresentation* representation, b
 void QVFile::swapInNewParent() {
     const auto self = shared_from_this();
     const auto old = parent();
-    const auto destination = _newParent;
+    const auto destination = newParent();
     if (old) old->removeChild(this);
     _parent = destination;
     if (destination) destination->addChild(self);
     if (old) refreshFile(old);
     if (destination) refreshFile(destination);
-    _newParent.reset();
+    if (_seldom) _seldom->newParent.reset();
     // A move across file systems leaves a new inode behind the path: a watched node follows it.
     if (QVFileWatcher* watcher = fileWatcher())
         watcher->resetForFile(this, isFolder() && _everExpanded ? QVFileWatcherTypeWriteRevoke : QVFileWatcherTypeAll);
@@ -887,9 +935,9 @@ void QVFile::swapInNewParent() {
 void QVFile::fileRepresentationDidMove(QVFileRepresentation* representation, bool success, const QVFileContext& context) {
     const auto self = shared_from_this();
     const bool remote = representation == _remoteRepresentation.get();
-    if (success && !remote && _remoteRepresentation && _newParent) {
+    if (success && !remote && _remoteRepresentation && newParent()) {
         _hasPendingOperation = true;
-        _remoteRepresentation->moveToPath(StringUtilities::stringWithTrailingSlash(_newParent->path()) + name(), nullptr);
+        _remoteRepresentation->moveToPath(StringUtilities::stringWithTrailingSlash(newParent()->path()) + name(), nullptr);
         return;
     }
     if (success) {
@@ -899,12 +947,12 @@ void QVFile::fileRepresentationDidMove(QVFileRepresentation* representation, boo
         return;
     }
     const auto old = parent();
-    if (remote && _localRepresentation && _newParent) {
+    if (remote && _localRepresentation && newParent()) {
         // The local side moved, the remote one did not: the remote side stays where it was.
         swapInNewParent();
         if (old) splitRepresentations(old);
     }
-    _newParent.reset();
+    if (_seldom) _seldom->newParent.reset();
     if (old) refreshFile(old);
     _hasPendingOperation = false;
 }
@@ -948,18 +996,18 @@ void QVFile::fileRepresentationFailed(QVFileRepresentation* representation, QVFi
         if (_remoteMadeForUpload && representation == _remoteRepresentation.get()) dropRemoteRepresentation();
         if (!isFolder() && operation == QVFileOperation::Upload && _seldom && !_seldom->uploadSaves.isEmpty()) {
             const quint64 save = _seldom->uploadSaves.takeFirst();
-            if (const auto document = _document.lock()) document->fileContentChangeFailed(save, error);
+            if (const auto document = this->document()) document->fileContentChangeFailed(save, error);
         }
         refreshFile(self);
         break;
     case QVFileOperation::Move:
-        if (representation == _remoteRepresentation.get() && _localRepresentation && _newParent) {
+        if (representation == _remoteRepresentation.get() && _localRepresentation && newParent()) {
             const auto old = parent();
             swapInNewParent();
             if (old) splitRepresentations(old);
         }
         if (const auto old = parent()) refreshFile(old);
-        _newParent.reset();
+        if (_seldom) _seldom->newParent.reset();
         break;
     default:
         break;

@@ -50,7 +50,7 @@ public:
     // Leaves the tree (unwatched) when the parent is that node.
     void clearParent(const QVFile* parent);
 
-    std::shared_ptr<QVFileDocumentCallbacks> document() const { return _document.lock(); }
+    std::shared_ptr<QVFileDocumentCallbacks> document() const { return _seldom ? _seldom->document.lock() : nullptr; }
     // A document starts the watching of its file; none stops it (and in a remote-only tree
     // drops the local copy).
     void setDocument(const std::weak_ptr<QVFileDocumentCallbacks>& document);
@@ -124,8 +124,10 @@ public:
     void watcherNoticedChange(quint64 events) override;
 
     // Version-control status.
-    void setSCMStatus(const std::shared_ptr<const QVSCMStatusEntry>& status) { _scmStatus = status; }
-    std::shared_ptr<const QVSCMStatusEntry> scmStatus() const { return _scmStatus; }
+    void setSCMStatus(const std::shared_ptr<const QVSCMStatusEntry>& status) {
+        if (status || _seldom) seldom().scmStatus = status;
+    }
+    std::shared_ptr<const QVSCMStatusEntry> scmStatus() const { return _seldom ? _seldom->scmStatus : nullptr; }
     QString scmStatusLetter() const;
     bool hasLocalModifications() const;
     bool isInRepository() const;
@@ -204,9 +206,7 @@ private:
     void stopWatchingFile();
 
     std::weak_ptr<QVFile> _parent;
-    std::shared_ptr<QVFile> _newParent;
     std::optional<List> _children;
-    std::weak_ptr<QVFileDocumentCallbacks> _document;
     std::weak_ptr<QVFileTreeDelegate> _delegate;
     bool _hasPendingOperation = false;
     bool _expanded = false;
@@ -220,13 +220,20 @@ private:
         QImage icon;
         QString uuid;
         QString lastName;  // the name once both sides are gone, for whoever still holds the node
+        std::weak_ptr<QVFileDocumentCallbacks> document;
+        std::shared_ptr<QVFile> newParent;  // while a move is under way
+        std::shared_ptr<const QVSCMStatusEntry> scmStatus;
     };
     Seldom& seldom() const {
         if (!_seldom) _seldom = std::make_unique<Seldom>();
         return *_seldom;
     }
     mutable std::unique_ptr<Seldom> _seldom;
-    std::shared_ptr<const QVSCMStatusEntry> _scmStatus;
+    // Null unless a move is under way.
+    const std::shared_ptr<QVFile>& newParent() const {
+        static const std::shared_ptr<QVFile> none;
+        return _seldom ? _seldom->newParent : none;
+    }
     qint32 _activeRepresentation = 0;
     std::shared_ptr<QVLocalFileRepresentation> _localRepresentation;
     std::shared_ptr<QVRemoteFileRepresentation> _remoteRepresentation;

@@ -4,12 +4,19 @@
 #include "files/QVLocalFileRepresentation.h"
 #include "platform/FileName.h"
 
+#include <cstring>
 #include <optional>
 
 #include <sys/stat.h>
 
+namespace {
+
+constexpr size_t Ahead = 8;
+
+}  // namespace
+
 QVFileEnumerator::QVFileEnumerator(const std::shared_ptr<QVFile>& file) : _rootFile(file) {
-    if (file) _queue.push_back({file, QString(), file->path(), file->isFolder()});
+    if (file) _queue.push_back({file, file->path(), file->isFolder()});
 }
 
 std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
@@ -18,17 +25,37 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
         _path.clear();
         return nullptr;
     }
+    // The entries were queued when their folder was listed, long enough ago for their nodes and
+    // names to have left the cache: the ones a few places on are fetched while this one is handled.
+    if (_queue.size() > Ahead) {
+        const Entry& ahead = _queue[Ahead];
+        __builtin_prefetch(ahead.file.get(), 1);
+        __builtin_prefetch(ahead.name.constData());
+    }
     Entry& entry = _queue.front();
     auto file = std::move(entry.file);
     const bool folder = entry.folder;
-    // Written into the last path's buffer, which nothing else shares once the folders have
-    // taken their copies.
-    _path.resize(0);
-    if (!entry.folderPath.isNull()) {
-        _path += entry.folderPath;
-        if (!_path.endsWith(QLatin1Char('/'))) _path += QLatin1Char('/');
+    if (!_started) {
+        _started = true;
+        _path = entry.name;
+    } else {
+        // Written into the last path's buffer, which nothing else shares once the folders have
+        // taken their copies.
+        Folder& parent = _folders.front();
+        if (_folderLength < 0) {
+            _path.resize(0);
+            _path += parent.path;
+            if (!_path.endsWith(QLatin1Char('/'))) _path += QLatin1Char('/');
+            _folderLength = _path.size();
+        }
+        // The name goes over the last one's, in the buffer the path already has.
+        _path.resize(_folderLength + entry.name.size());
+        std::memcpy(_path.data() + _folderLength, entry.name.constData(), size_t(entry.name.size()) * sizeof(QChar));
+        if (--parent.left == 0) {
+            _folders.pop_front();
+            _folderLength = -1;
+        }
     }
-    _path += entry.name;
     _queue.pop_front();
     if (!folder) return file;
     // Links to folders are followed (a folder's type is read through links), so a folder seen
@@ -59,12 +86,14 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
     } else {
         children = &file->children(true);
     }
-    const size_t queued = _queue.size();
-    for (const auto& child : *children) _queue.push_back({child, folderPath, child->name(), child->isFolder()});
-    _lastChildren = _queue.size() - queued;
+    for (const auto& child : *children) _queue.push_back({child, child->name(), child->isFolder()});
+    _lastChildren = size_t(children->size());
+    if (_lastChildren > 0) _folders.push_back({folderPath, _lastChildren});
     return file;
 }
 
 void QVFileEnumerator::skipDescendants() {
-    for (; _lastChildren > 0 && !_queue.empty(); --_lastChildren) _queue.pop_back();
+    if (_lastChildren == 0) return;
+    for (; _lastChildren > 0; --_lastChildren) _queue.pop_back();
+    _folders.pop_back();
 }

@@ -24,16 +24,25 @@ public:
 
 private:
     std::shared_ptr<QVFile> _rootFile;
-    // The folder's path and the name are shared with the folder and the node, so a queued
-    // entry costs no allocation; the path is put together when the entry is reached.
+    // The name is shared with the node, so a queued entry costs no allocation. The path is put
+    // together when the entry is reached, from its folder's, kept once for all its children.
     struct Entry {
         std::shared_ptr<QVFile> file;
-        QString folderPath;  // null for the start
         QString name;
         bool folder;  // read while the listing's nodes are fresh in memory, not when reached
     };
+    struct Folder {
+        QString path;
+        size_t left;  // of its children still queued
+    };
     std::deque<Entry> _queue;
+    // The folders whose children are queued, in the queue's order; none for the start.
+    std::deque<Folder> _folders;
     QSet<QPair<quint64, quint64>> _enteredFolders;  // device and inode
     QString _path;
+    // The length of the first folder's path and slash at the start of _path, -1 when _path does
+    // not start with them: a child after the first in its folder writes only its name.
+    qsizetype _folderLength = -1;
+    bool _started = false;
     size_t _lastChildren = 0;  // queued by the last nextObject()
 };

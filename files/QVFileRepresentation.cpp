@@ -19,9 +19,9 @@ QString lastComponent(QString path) {
 
 QVFileRepresentation::QVFileRepresentation(const QString& path) : _name(lastComponent(path)) {}
 
-void QVFileRepresentation::setDelegate(const std::weak_ptr<QVFileRepresentationDelegate>& delegate) {
-    _delegate = delegate;
+void QVFileRepresentation::setDelegate(std::weak_ptr<QVFileRepresentationDelegate> delegate) {
     _attributesPending = !delegate.expired();
+    _delegate = std::move(delegate);
 }
 
 bool QVFileRepresentation::loadChildren() {

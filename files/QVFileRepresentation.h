@@ -26,7 +26,7 @@ public:
     std::shared_ptr<QVFileRepresentationDelegate> delegate() const { return _delegate.lock(); }
     // A delegate makes the representation read its attributes, on first use of any of them
     // (a listing of thousands of names reads only those that are looked at).
-    void setDelegate(const std::weak_ptr<QVFileRepresentationDelegate>& delegate);
+    void setDelegate(std::weak_ptr<QVFileRepresentationDelegate> delegate);
 
     virtual bool isLocal() const { return true; }
     // False when nothing could be read; the old values then stay.

@@ -3,6 +3,8 @@
 
 #include <QVarLengthArray>
 
+template class PartitionBlocks<void, quint16>;
+
 void LineIndex::replaced(qint64 location, qint64 removed, qint64 inserted, const GapBuffer<char16_t>& text) {
     // A start s depends on the characters at s - 1 and s only, so the starts in
     // [location, location + removed] (old positions) are the only ones an edit can create or

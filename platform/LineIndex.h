@@ -2,7 +2,7 @@
 #pragma once
 
 #include "platform/GapBuffer.h"
-#include "platform/Partitioning.h"
+#include "platform/PartitionBlocks.h"
 
 #include <QString>
 #include <QtGlobal>
@@ -11,9 +11,14 @@
 // text always has at least one line; a text that ends with a break has an empty last line, so
 // "a\n" has two lines and "" has one. Line i starts at lineStart(i); lineStart(lineCount()) is
 // the text's length.
+// Line starts take 16 bits each in their block (see PartitionBlocks): lines are short, and a
+// block ends before a line that starts 64K characters or more past its base.
+using LineStarts = PartitionBlocks<void, quint16>;
+extern template class PartitionBlocks<void, quint16>;
+
 class LineIndex {
 public:
-    explicit LineIndex(qsizetype blockSize = Partitioning::DefaultBlockSize) : _starts(blockSize) {}
+    explicit LineIndex(qsizetype blockSize = LineStarts::DefaultBlockSize) : _starts(blockSize) {}
 
     qint64 lineCount() const { return _starts.partitions(); }
     qint64 length() const { return _starts.length(); }
@@ -34,6 +39,7 @@ public:
     void replaced(qint64 location, qint64 removed, qint64 inserted, const GapBuffer<char16_t>& text);
 
     void clear() { _starts.clear(); }
+    qsizetype bytesHeld() const { return _starts.bytesHeld(); }
 
     // Empty when the structure holds (strictly increasing starts); with a text, also when the
     // starts are exactly the text's line starts (O(length): for tests).
@@ -49,5 +55,5 @@ public:
     }
 
 private:
-    Partitioning _starts;
+    LineStarts _starts;
 };

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <span>
 #include <type_traits>
@@ -27,7 +28,13 @@
 // is no cost that grows with the distance between edits beyond one pass over the block list.
 // Blocks split when they overflow and merge with a neighbour when they run low, so the number of
 // blocks stays within a small multiple of partitions() / blockSize.
-template <typename Value>
+//
+// A block keeps its starts as Offsets from its base (32 bits, or 16 where partitions are short),
+// which halves what a line start costs and takes a third or a half off a run of colour: no start
+// lies more than spanLimit (at most the Offset's largest value) past its block's base. Where an
+// edit would place one further, the block is cut there, so a partition longer than the limit
+// ends its block: a block holds fewer partitions only where they are long.
+template <typename Value, typename OffsetType = quint32>
 class PartitionBlocks {
 public:
     static constexpr bool HasValues = !std::is_void_v<Value>;
@@ -45,8 +52,16 @@ public:
     // edit moves and adjusts the partitions after it, so 512 and more cost more per keystroke,
     // while 128 makes a jump across millions of partitions walk too many blocks.
     static constexpr qsizetype DefaultBlockSize = 256;
+    // A start as a block keeps it: relative to the block's base.
+    using Offset = OffsetType;
+    static_assert(std::is_unsigned_v<Offset> && sizeof(Offset) <= 4);
+    static constexpr qint64 MaxSpan = std::numeric_limits<Offset>::max();
 
-    explicit PartitionBlocks(qsizetype blockSize = DefaultBlockSize) : _blockSize(std::max<qsizetype>(blockSize, 2)) { clear(); }
+    // A spanLimit below MaxSpan is for tests, which reach the cuts without billions of characters.
+    explicit PartitionBlocks(qsizetype blockSize = DefaultBlockSize, qint64 spanLimit = MaxSpan)
+        : _blockSize(std::max<qsizetype>(blockSize, 2)), _spanLimit(std::clamp<qint64>(spanLimit, 1, MaxSpan)) {
+        clear();
+    }
     PartitionBlocks(PartitionBlocks&&) noexcept = default;
     PartitionBlocks& operator=(PartitionBlocks&&) noexcept = default;
 
@@ -125,15 +140,40 @@ public:
         Q_ASSERT(delta > 0 || positionOf(p + 1) - positionOf(p) >= -delta);
         const qsizetype b = blockOfPartition(p);
         moveStep(b);
-        std::vector<qint64>& starts = blockAt(b).starts;
-        // Through plain pointers, which the compiler turns into vector additions.
-        qint64* const end = starts.data() + starts.size();
-        for (qint64* s = starts.data() + (p - firstOf(b)) + 1; s < end; ++s) *s += delta;
+        std::vector<Offset>& starts = blockAt(b).starts;
+        const qsizetype next = p - firstOf(b) + 1;  // the first start that moves
+        if (next < qsizetype(starts.size()) && qint64(starts.back()) + delta > _spanLimit) {
+            // The partitions after p would lie too far from the base: they become a block of
+            // their own, moved with the blocks after it.
+            cutBlock(b, next);
+            owe(b, delta, 0);
+            mergeIfSmall(b + 1);
+            mergeIfSmall(b);
+            return;
+        }
+        // Through plain pointers, which the compiler turns into vector additions; the sum wraps
+        // modulo 2^32 and lands on the new start, which lies within the limit.
+        const Offset d = Offset(delta);
+        Offset* const end = starts.data() + starts.size();
+        for (Offset* s = starts.data() + next; s < end; ++s) *s = Offset(*s + d);
         owe(b, delta, 0);
+        // A low block kept apart from a low neighbour by the span limit may join it now.
+        if (delta < 0 && qsizetype(starts.size()) < _blockSize / 4) mergeIfSmall(b);
     }
 
     // Back to one empty partition (with a default value).
     void clear();
+
+    // The memory the blocks hold, with their unused room (not the allocator's own overhead).
+    qsizetype bytesHeld() const {
+        size_t bytes = _blocks.capacity() * sizeof(void*) + _bases.capacity() * sizeof(qint64) +
+                       _firsts.capacity() * sizeof(qsizetype) + _blocks.size() * sizeof(Block);
+        for (const auto& block : _blocks) {
+            bytes += block->starts.capacity() * sizeof(Offset);
+            if constexpr (HasValues) bytes += size_t(block->values.capacity()) * sizeof(V);
+        }
+        return qsizetype(bytes);
+    }
 
     // Empty when the blocks, their bases and counts, the pending step and the boundaries (which
     // start at 0 and never decrease) are consistent; otherwise what is wrong.
@@ -142,7 +182,7 @@ public:
 private:
     struct NoValues {};
     struct Block {
-        std::vector<qint64> starts;  // relative to the block's base; starts[0] is 0
+        std::vector<Offset> starts;  // relative to the block's base; starts[0] is 0
         [[no_unique_address]] std::conditional_t<HasValues, QList<V>, NoValues> values;
     };
     // A partition as a block and an offset in it.
@@ -183,13 +223,16 @@ private:
     Place placeOf(qint64 pos) const {
         if (pos < 0) return Place{0, 0};
         const qsizetype b = blockOfPosition(pos);
-        const std::vector<qint64>& starts = blockAt(b).starts;
-        const qsizetype j = qsizetype(std::upper_bound(starts.begin(), starts.end(), pos - baseOf(b)) - starts.begin()) - 1;
+        const std::vector<Offset>& starts = blockAt(b).starts;
+        // Past the last start (possibly beyond 32 bits) the position is in the block's last partition.
+        const qint64 offset = pos - baseOf(b);
+        if (offset >= qint64(starts.back())) return Place{b, qsizetype(starts.size()) - 1};
+        const qsizetype j = qsizetype(std::upper_bound(starts.begin(), starts.end(), Offset(offset)) - starts.begin()) - 1;
         return Place{b, j};
     }
 
     Extent extentOf(Place place) const {
-        const std::vector<qint64>& starts = blockAt(place.block).starts;
+        const std::vector<Offset>& starts = blockAt(place.block).starts;
         const qint64 base = baseOf(place.block);
         Extent extent;
         extent.index = firstOf(place.block) + place.offset;
@@ -256,10 +299,17 @@ private:
     template <typename ValueOf>
     void insertMany(qsizetype i, std::span<const qint64> positions, const ValueOf& valueOf);
     void splitBlock(qsizetype b, qsizetype inserted);
+    // Moves block b's partitions from index cut on into a new block after it.
+    void cutBlock(qsizetype b, qsizetype cut);
+    // Whether blocks a and a + 1 fit in one block of at most `size` partitions.
+    bool canJoin(qsizetype a, qsizetype size) const {
+        return sizeOf(a) + sizeOf(a + 1) <= size && baseOf(a + 1) - baseOf(a) + qint64(blockAt(a + 1).starts.back()) <= _spanLimit;
+    }
     void mergeIfSmall(qsizetype b);
     void rebase(qsizetype b);
 
     qsizetype _blockSize;
+    qint64 _spanLimit;
     // Blocks are held by pointer, so that adding or dropping one moves pointers, not blocks.
     std::vector<std::unique_ptr<Block>> _blocks;
     std::vector<qint64> _bases;     // start of each block's first partition, less what is owed
@@ -285,8 +335,8 @@ private:
     Hint _hint;
 };
 
-template <typename Value>
-void PartitionBlocks<Value>::clear() {
+template <typename Value, typename OffsetType>
+void PartitionBlocks<Value, OffsetType>::clear() {
     _blocks.clear();
     _blocks.push_back(std::make_unique<Block>());
     blockAt(0).starts.push_back(0);
@@ -300,8 +350,8 @@ void PartitionBlocks<Value>::clear() {
     _count = 1;
 }
 
-template <typename Value>
-void PartitionBlocks<Value>::insertAt(qsizetype i, qint64 pos, const V* value) {
+template <typename Value, typename OffsetType>
+void PartitionBlocks<Value, OffsetType>::insertAt(qsizetype i, qint64 pos, const V* value) {
     Q_ASSERT(i >= 1 && i <= _count);
     Q_ASSERT(positionOf(i - 1) <= pos && pos <= positionOf(i));
     // The new partition goes right after partition i - 1, in its block.
@@ -309,8 +359,22 @@ void PartitionBlocks<Value>::insertAt(qsizetype i, qint64 pos, const V* value) {
     moveStep(b);
     Block& block = blockAt(b);
     const qsizetype j = i - firstOf(b);
+    if (pos - baseOf(b) > _spanLimit) {
+        // Only past the block's last start (the others lie within the limit): the new partition
+        // begins a block of its own, after the step, so stored less what is owed.
+        Q_ASSERT(j == sizeOf(b));
+        owe(b, 0, 1);
+        auto made = std::make_unique<Block>();
+        made->starts.push_back(0);
+        if constexpr (HasValues) made->values.push_back(*value);
+        _blocks.insert(_blocks.begin() + (b + 1), std::move(made));
+        _bases.insert(_bases.begin() + (b + 1), pos - _stepLength);
+        _firsts.insert(_firsts.begin() + (b + 1), i - _stepCount);
+        mergeIfSmall(b + 1);
+        return;
+    }
     reserveFor(block, sizeOf(b) + 1);
-    block.starts.insert(block.starts.begin() + j, pos - baseOf(b));
+    block.starts.insert(block.starts.begin() + j, Offset(pos - baseOf(b)));
     if constexpr (HasValues) block.values.insert(j, *value);
     owe(b, 0, 1);
     if (sizeOf(b) > _blockSize) splitBlock(b, j);
@@ -318,17 +382,22 @@ void PartitionBlocks<Value>::insertAt(qsizetype i, qint64 pos, const V* value) {
 
 // Cuts the overflowing block b in two. After an insertion at the very end (appending, as loading
 // does) the new block takes only the last partition, which leaves full blocks behind.
-template <typename Value>
-void PartitionBlocks<Value>::splitBlock(qsizetype b, qsizetype inserted) {
+template <typename Value, typename OffsetType>
+void PartitionBlocks<Value, OffsetType>::splitBlock(qsizetype b, qsizetype inserted) {
+    const qsizetype size = sizeOf(b);
+    cutBlock(b, inserted == size - 1 && b == lastBlock() ? size - 1 : size / 2);
+}
+
+template <typename Value, typename OffsetType>
+void PartitionBlocks<Value, OffsetType>::cutBlock(qsizetype b, qsizetype cut) {
     moveStep(b);
     const qsizetype size = sizeOf(b);
-    const qsizetype cut = inserted == size - 1 && b == lastBlock() ? size - 1 : size / 2;
     auto made = std::make_unique<Block>();
     Block& tail = *made;
     reserveFor(tail, _blockSize + 1);
     Block& block = blockAt(b);
-    const qint64 shift = block.starts[size_t(cut)];
-    for (qsizetype j = cut; j < size; ++j) tail.starts.push_back(block.starts[size_t(j)] - shift);
+    const Offset shift = block.starts[size_t(cut)];
+    for (qsizetype j = cut; j < size; ++j) tail.starts.push_back(Offset(block.starts[size_t(j)] - shift));
     block.starts.resize(size_t(cut));
     if constexpr (HasValues) {
         tail.values.append(block.values.mid(cut));
@@ -343,26 +412,27 @@ void PartitionBlocks<Value>::splitBlock(qsizetype b, qsizetype inserted) {
 }
 
 // Makes the start of block b's first partition its base again.
-template <typename Value>
-void PartitionBlocks<Value>::rebase(qsizetype b) {
-    std::vector<qint64>& starts = blockAt(b).starts;
-    const qint64 shift = starts.empty() ? 0 : starts[0];
+template <typename Value, typename OffsetType>
+void PartitionBlocks<Value, OffsetType>::rebase(qsizetype b) {
+    std::vector<Offset>& starts = blockAt(b).starts;
+    const Offset shift = starts.empty() ? 0 : starts[0];
     if (shift == 0) return;
-    for (qint64& s : starts) s -= shift;
+    for (Offset& s : starts) s = Offset(s - shift);
     _bases[size_t(b)] += shift;
 }
 
 // Joins block b with a neighbour when it has run low and both fit in three quarters of a
 // block, which leaves room before the next split; a block still low after that takes in its
-// other neighbour too. So two low blocks are never neighbours, which bounds the block count.
-template <typename Value>
-void PartitionBlocks<Value>::mergeIfSmall(qsizetype b) {
+// other neighbour too. So two low blocks are never neighbours (unless together they would span
+// more than the limit), which bounds the block count.
+template <typename Value, typename OffsetType>
+void PartitionBlocks<Value, OffsetType>::mergeIfSmall(qsizetype b) {
     const qsizetype low = std::max<qsizetype>(_blockSize / 4, 1);
     const qsizetype limit = _blockSize * 3 / 4;
     while (b >= 0 && b <= lastBlock() && sizeOf(b) < low) {
         qsizetype into = -1;
-        if (b > 0 && sizeOf(b - 1) + sizeOf(b) <= limit) into = b - 1;
-        if (b < lastBlock() && sizeOf(b + 1) + sizeOf(b) <= limit && (into < 0 || sizeOf(b + 1) < sizeOf(into))) into = b;
+        if (b > 0 && canJoin(b - 1, limit)) into = b - 1;
+        if (b < lastBlock() && canJoin(b, limit) && (into < 0 || sizeOf(b + 1) < sizeOf(into))) into = b;
         if (into < 0) return;
         // With the step on the block that takes the other in, the blocks after the pair go on
         // being owed what they were.
@@ -370,9 +440,9 @@ void PartitionBlocks<Value>::mergeIfSmall(qsizetype b) {
         const qsizetype from = into + 1;
         Block& target = blockAt(into);
         Block& source = blockAt(from);
-        const qint64 shift = baseOf(from) - baseOf(into);
+        const Offset shift = Offset(baseOf(from) - baseOf(into));
         reserveFor(target, qsizetype(target.starts.size() + source.starts.size()));
-        for (qint64 s : source.starts) target.starts.push_back(s + shift);
+        for (Offset s : source.starts) target.starts.push_back(Offset(s + shift));
         if constexpr (HasValues) target.values.append(std::move(source.values));
         _blocks.erase(_blocks.begin() + from);
         _bases.erase(_bases.begin() + from);
@@ -385,8 +455,8 @@ void PartitionBlocks<Value>::mergeIfSmall(qsizetype b) {
     }
 }
 
-template <typename Value>
-void PartitionBlocks<Value>::removeBoundaries(qsizetype first, qsizetype count) {
+template <typename Value, typename OffsetType>
+void PartitionBlocks<Value, OffsetType>::removeBoundaries(qsizetype first, qsizetype count) {
     if (count <= 0) return;
     Q_ASSERT(first >= 1 && first + count <= _count);
     const qsizetype b0 = blockOfPartition(first);
@@ -450,9 +520,9 @@ void PartitionBlocks<Value>::removeBoundaries(qsizetype first, qsizetype count) 
     if (around > 0) mergeIfSmall(around - 1);
 }
 
-template <typename Value>
+template <typename Value, typename OffsetType>
 template <typename ValueOf>
-void PartitionBlocks<Value>::insertMany(qsizetype i, std::span<const qint64> positions, const ValueOf& valueOf) {
+void PartitionBlocks<Value, OffsetType>::insertMany(qsizetype i, std::span<const qint64> positions, const ValueOf& valueOf) {
     if (positions.empty()) return;
     Q_ASSERT(i >= 1 && i <= _count);
     Q_ASSERT(positionOf(i - 1) <= positions.front() && positions.back() <= positionOf(i));
@@ -468,12 +538,12 @@ void PartitionBlocks<Value>::insertMany(qsizetype i, std::span<const qint64> pos
     const qsizetype j = i - firstOf(b);  // at least 1: partition i - 1 is in block b
     const qsizetype firstIndex = firstOf(b);
     const qsizetype added = qsizetype(positions.size());
-    if (sizeOf(b) + added <= _blockSize) {
+    if (sizeOf(b) + added <= _blockSize && positions.back() - baseOf(b) <= _spanLimit) {
         // They fit: in place, moving the block's later partitions once.
         Block& block = blockAt(b);
         const qint64 base = baseOf(b);
-        block.starts.insert(block.starts.begin() + j, positions.begin(), positions.end());
-        for (qsizetype k = 0; k < added; ++k) block.starts[size_t(j + k)] -= base;
+        block.starts.insert(block.starts.begin() + j, size_t(added), Offset(0));
+        for (qsizetype k = 0; k < added; ++k) block.starts[size_t(j + k)] = Offset(positions[size_t(k)] - base);
         if constexpr (HasValues) {
             block.values.insert(j, added, V());
             for (qsizetype k = 0; k < added; ++k) block.values[j + k] = *valueOf(size_t(k));
@@ -484,7 +554,7 @@ void PartitionBlocks<Value>::insertMany(qsizetype i, std::span<const qint64> pos
     // The block's starts around the new ones, as absolute positions, cut into even blocks filled
     // to at most seven eighths, so that a few insertions later do not split them at once.
     Block& block = blockAt(b);
-    const std::vector<qint64>& old = block.starts;
+    const std::vector<Offset>& old = block.starts;
     const qint64 base = baseOf(b);
     std::vector<qint64> all;
     all.reserve(old.size() + positions.size());
@@ -502,13 +572,29 @@ void PartitionBlocks<Value>::insertMany(qsizetype i, std::span<const qint64> pos
     owe(b, 0, added);
     const qsizetype fill = std::max<qsizetype>(_blockSize - _blockSize / 8, 1);
     const qsizetype total = qsizetype(all.size());
-    const qsizetype pieces = total <= _blockSize ? 1 : (total + fill - 1) / fill;
+    qsizetype pieces = total <= _blockSize ? 1 : (total + fill - 1) / fill;
+    // Where each piece begins in `all`, and total: even pieces, unless one would span more than
+    // the limit; then each piece ends at the fill or before the first start beyond the limit.
+    std::vector<qsizetype> cuts;
+    bool even = true;
+    for (qsizetype p = 0; p <= pieces; ++p) {
+        cuts.push_back(total * p / pieces);
+        if (p > 0 && all[size_t(cuts[size_t(p)] - 1)] - all[size_t(cuts[size_t(p) - 1])] > _spanLimit) even = false;
+    }
+    if (!even) {
+        cuts.assign(1, 0);
+        for (qsizetype k = 1; k < total; ++k) {
+            if (k - cuts.back() >= fill || all[size_t(k)] - all[size_t(cuts.back())] > _spanLimit) cuts.push_back(k);
+        }
+        cuts.push_back(total);
+        pieces = qsizetype(cuts.size()) - 1;
+    }
     std::vector<std::unique_ptr<Block>> blocks(static_cast<size_t>(pieces - 1));
     std::vector<qint64> bases(static_cast<size_t>(pieces - 1));
     std::vector<qsizetype> firsts(static_cast<size_t>(pieces - 1));
     for (qsizetype p = pieces - 1; p >= 0; --p) {
-        const qsizetype from = total * p / pieces;
-        const qsizetype to = total * (p + 1) / pieces;
+        const qsizetype from = cuts[size_t(p)];
+        const qsizetype to = cuts[size_t(p) + 1];
         Block* target = &block;
         if (p > 0) {
             blocks[size_t(p - 1)] = std::make_unique<Block>();
@@ -517,9 +603,9 @@ void PartitionBlocks<Value>::insertMany(qsizetype i, std::span<const qint64> pos
             bases[size_t(p - 1)] = all[size_t(from)] - _stepLength;
             firsts[size_t(p - 1)] = firstIndex + from - _stepCount;
         }
-        std::vector<qint64> starts;
+        std::vector<Offset> starts;
         starts.reserve(size_t(to - from));
-        for (qsizetype k = from; k < to; ++k) starts.push_back(all[size_t(k)] - all[size_t(from)]);
+        for (qsizetype k = from; k < to; ++k) starts.push_back(Offset(all[size_t(k)] - all[size_t(from)]));
         target->starts = std::move(starts);
         reserveFor(*target, to - from);
         if constexpr (HasValues) {
@@ -534,10 +620,16 @@ void PartitionBlocks<Value>::insertMany(qsizetype i, std::span<const qint64> pos
         _bases.insert(_bases.begin() + (b + 1), bases.begin(), bases.end());
         _firsts.insert(_firsts.begin() + (b + 1), firsts.begin(), firsts.end());
     }
+    if (!even) {
+        // Pieces cut short by the limit cannot join each other, but the last and the first may
+        // join the blocks beside them.
+        mergeIfSmall(b + pieces - 1);
+        mergeIfSmall(b);
+    }
 }
 
-template <typename Value>
-QString PartitionBlocks<Value>::check() const {
+template <typename Value, typename OffsetType>
+QString PartitionBlocks<Value, OffsetType>::check() const {
     if (_blocks.empty()) return QStringLiteral("no blocks");
     if (_bases.size() != _blocks.size() || _firsts.size() != _blocks.size())
         return QStringLiteral("%1 blocks, %2 bases, %3 first indexes").arg(_blocks.size()).arg(_bases.size()).arg(_firsts.size());
@@ -556,6 +648,8 @@ QString PartitionBlocks<Value>::check() const {
                 return QStringLiteral("block %1 has %2 values for %3 partitions").arg(b).arg(block.values.size()).arg(sizeOf(b));
         }
         if (block.starts[0] != 0) return QStringLiteral("block %1 starts %2 from its base").arg(b).arg(block.starts[0]);
+        if (qint64(block.starts.back()) > _spanLimit)
+            return QStringLiteral("block %1 reaches %2 past its base, beyond %3").arg(b).arg(block.starts.back()).arg(_spanLimit);
         if (firstOf(b) != count) return QStringLiteral("block %1 begins at index %2, not %3").arg(b).arg(firstOf(b)).arg(count);
         for (qsizetype j = 0; j < sizeOf(b); ++j) {
             const qint64 at = baseOf(b) + block.starts[size_t(j)];
@@ -570,7 +664,7 @@ QString PartitionBlocks<Value>::check() const {
     // A block may run low only between neighbours that are not.
     const qsizetype low = std::max<qsizetype>(_blockSize / 4, 1);
     for (qsizetype b = 1; b <= lastBlock(); ++b) {
-        if (sizeOf(b - 1) < low && sizeOf(b) < low)
+        if (sizeOf(b - 1) < low && sizeOf(b) < low && canJoin(b - 1, _blockSize))
             return QStringLiteral("blocks %1 and %2 hold %3 and %4, both under %5")
                 .arg(b - 1).arg(b).arg(sizeOf(b - 1)).arg(sizeOf(b)).arg(low);
     }

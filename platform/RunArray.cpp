@@ -6,9 +6,10 @@
 #include <algorithm>
 #include <cstring>
 
-template class PartitionBlocks<quint32>;
+template class PartitionBlocks<quint16, quint16>;
+template class PartitionBlocks<quint32, quint16>;
 
-using Extent = PartitionBlocks<quint32>::Extent;
+using Extent = RunBlocks::Extent;
 
 namespace {
 
@@ -22,7 +23,36 @@ quintptr pointerKey(const QVariant& value) {
 
 }  // namespace
 
-RunArray::RunArray(qsizetype blockSize) : _runs(blockSize) {}
+void RunBlocks::insertBoundaries(qsizetype i, std::span<const qint64> positions, const std::vector<quint32>& numbers,
+                                 const quint32* ids) {
+    if (_wide) {
+        _wide->insertBoundaries(i, positions, [&](size_t k) -> const quint32& { return numbers[ids[k]]; });
+        return;
+    }
+    std::vector<quint16> narrow(numbers.size());
+    std::transform(numbers.begin(), numbers.end(), narrow.begin(), [](quint32 n) { return quint16(n); });
+    _narrow.insertBoundaries(i, positions, [&](size_t k) -> const quint16& { return narrow[ids[k]]; });
+}
+
+void RunBlocks::widen() {
+    auto made = std::make_unique<Wide>(_narrow.blockSize());
+    std::vector<qint64> starts;
+    std::vector<quint32> values;
+    const qsizetype count = _narrow.partitions();
+    starts.reserve(size_t(count));
+    values.reserve(size_t(count));
+    for (qsizetype p = 1; p < count; ++p) {
+        starts.push_back(_narrow.positionOf(p));
+        values.push_back(_narrow.valueOf(p));
+    }
+    made->grow(0, _narrow.length());
+    made->setValueOf(0, _narrow.valueOf(0));
+    made->insertBoundaries(1, starts, [&](size_t k) -> const quint32& { return values[k]; });
+    _narrow.clear();
+    _wide = std::move(made);
+}
+
+RunArray::RunArray(qsizetype blockSize, quint32 narrowNumbers) : _runs(blockSize, narrowNumbers) {}
 
 quint32 RunArray::numberOf(const QVariant& value) {
     if (!value.isValid()) return 0;
@@ -45,6 +75,7 @@ quint32 RunArray::numberOf(const QVariant& value) {
         _values.push_back(value);
         _uses.push_back(0);
         number = quint32(_values.size() - 1);
+        _runs.admit(number);
     }
     if (key) _byPointer.emplace(key, number);
     return number;
@@ -291,8 +322,7 @@ void RunArray::applyPending() {
     if (end - first > 1) removeRunsAt(first + 1, end - first - 1);
     setRunNumber(first, numbers[pending.ids.front()]);
     const size_t added = pending.starts.size() - 1;
-    _runs.insertBoundaries(first + 1, std::span<const qint64>(pending.starts.data() + 1, added),
-                           [&](size_t k) -> const quint32& { return numbers[pending.ids[k + 1]]; });
+    _runs.insertBoundaries(first + 1, std::span<const qint64>(pending.starts.data() + 1, added), numbers, pending.ids.data() + 1);
     for (size_t k = 1; k <= added; ++k) use(numbers[pending.ids[k]]);
     for (const quint32 number : numbers) unuse(number);
     mergeAt(first + qsizetype(added) + 1);
@@ -390,6 +420,8 @@ QString RunArray::check() const {
         if (runRange(r).length <= 0) return QStringLiteral("run %1 is empty").arg(r);
         const quint32 number = _runs.valueOf(r);
         if (number >= _values.size()) return QStringLiteral("run %1 holds value number %2 of %3").arg(r).arg(number).arg(_values.size());
+        if (!_runs.isWide() && number > _runs.narrowNumbers())
+            return QStringLiteral("run %1 holds number %2 in the narrow form").arg(r).arg(number);
         if (number && !_values[number].isValid()) return QStringLiteral("run %1 holds a value let go").arg(r);
         if (r > 0 && sameValue(valueOf(_runs.valueOf(r - 1)), valueOf(number)))
             return QStringLiteral("runs %1 and %2 hold the same value").arg(r - 1).arg(r);

@@ -7,12 +7,87 @@
 #include <QString>
 #include <QVariant>
 
+#include <algorithm>
 #include <array>
 #include <deque>
+#include <memory>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
-extern template class PartitionBlocks<quint32>;
+extern template class PartitionBlocks<quint16, quint16>;
+extern template class PartitionBlocks<quint32, quint16>;
+
+// The blocks of a run array's runs. A run's start in its block takes 16 bits: runs are short, and
+// a block ends where a start would lie 64K characters or more past its base. Its value's number
+// takes 16 bits too while the array has numbers up to narrowNumbers (colours, a page's parsers),
+// and 32 from the first number beyond (a hidden region each of a huge file's folds).
+class RunBlocks {
+public:
+    using Narrow = PartitionBlocks<quint16, quint16>;
+    using Wide = PartitionBlocks<quint32, quint16>;
+    using Extent = Wide::Extent;
+    static constexpr qsizetype DefaultBlockSize = Wide::DefaultBlockSize;
+    static constexpr quint32 MostNarrowNumbers = 0xFFFF;
+
+    // A narrowNumbers below the most is for tests.
+    explicit RunBlocks(qsizetype blockSize, quint32 narrowNumbers = MostNarrowNumbers)
+        : _narrow(blockSize), _narrowNumbers(std::min(narrowNumbers, MostNarrowNumbers)) {}
+
+    qint64 length() const { return _wide ? _wide->length() : _narrow.length(); }
+    qsizetype partitions() const { return _wide ? _wide->partitions() : _narrow.partitions(); }
+    qsizetype partitionOf(qint64 pos) const { return _wide ? _wide->partitionOf(pos) : _narrow.partitionOf(pos); }
+    Extent extentAt(qint64 pos) const { return _wide ? _wide->extentAt(pos) : wide(_narrow.extentAt(pos)); }
+    Extent extentOf(qsizetype p) const { return _wide ? _wide->extentOf(p) : wide(_narrow.extentOf(p)); }
+    quint32 valueOf(qsizetype p) const { return _wide ? _wide->valueOf(p) : _narrow.valueOf(p); }
+    quint32 valueAt(qint64 pos, Extent* extent = nullptr) const {
+        if (_wide) return _wide->valueAt(pos, extent);
+        Narrow::Extent narrow;
+        const quint16 value = _narrow.valueAt(pos, extent ? &narrow : nullptr);
+        if (extent) *extent = wide(narrow);
+        return value;
+    }
+    void setValueOf(qsizetype p, quint32 value) {
+        if (_wide) _wide->setValueOf(p, value);
+        else _narrow.setValueOf(p, quint16(value));
+    }
+    void insertBoundary(qsizetype i, qint64 pos, quint32 value) {
+        if (_wide) _wide->insertBoundary(i, pos, value);
+        else _narrow.insertBoundary(i, pos, quint16(value));
+    }
+    // The k-th new partition takes numbers[ids[k]].
+    void insertBoundaries(qsizetype i, std::span<const qint64> positions, const std::vector<quint32>& numbers, const quint32* ids);
+    void removeBoundaries(qsizetype first, qsizetype count) {
+        if (_wide) _wide->removeBoundaries(first, count);
+        else _narrow.removeBoundaries(first, count);
+    }
+    void grow(qsizetype p, qint64 delta) {
+        if (_wide) _wide->grow(p, delta);
+        else _narrow.grow(p, delta);
+    }
+    void clear() {
+        _wide.reset();
+        _narrow.clear();
+    }
+    QString check() const { return _wide ? _wide->check() : _narrow.check(); }
+    qsizetype bytesHeld() const { return _narrow.bytesHeld() + (_wide ? _wide->bytesHeld() : 0); }
+    bool isWide() const { return bool(_wide); }
+    quint32 narrowNumbers() const { return _narrowNumbers; }
+
+    // Called with each new number before a run holds it: past the narrow numbers, the runs
+    // move to the wide form.
+    void admit(quint32 number) {
+        if (number > _narrowNumbers && !_wide) widen();
+    }
+
+private:
+    static Extent wide(const Narrow::Extent& e) { return Extent{e.index, e.start, e.end}; }
+    void widen();
+
+    Narrow _narrow;
+    std::unique_ptr<Wide> _wide;
+    quint32 _narrowNumbers;
+};
 
 // Run r covers runRange(r) and holds runValue(r); an invalid QVariant means "no value". Runs
 // cover [0, length()) without gaps, none is empty (except the single run of an empty text),
@@ -22,8 +97,8 @@ extern template class PartitionBlocks<quint32>;
 // The runs sit in blocks (see PartitionBlocks), so that an edit or a change of value costs the
 // same anywhere in a text of millions of runs. A run holds the number of its value, not the
 // value: each distinct value is kept once, with the count of runs that hold it (equal values
-// always get the same number), so a run costs twelve bytes rather than forty, which is most of
-// what a coloured file holds beside its characters. A value no run holds any more is let go at
+// always get the same number), so a run costs four bytes (its start in its block and its number,
+// see RunBlocks) rather than forty, which is most of what a coloured file holds beside its characters. A value no run holds any more is let go at
 // once (an attachment's hidden text with it) and its number reused.
 //
 // Values set one after the other along the text (a highlighter colouring a file from its start)
@@ -33,7 +108,7 @@ extern template class PartitionBlocks<quint32>;
 // sets values must hold a lock anyway, and readers of a settled array only read.
 class RunArray {
 public:
-    explicit RunArray(qsizetype blockSize = PartitionBlocks<quint32>::DefaultBlockSize);
+    explicit RunArray(qsizetype blockSize = RunBlocks::DefaultBlockSize, quint32 narrowNumbers = RunBlocks::MostNarrowNumbers);
 
     qint64 length() const { return _runs.length(); }
     qsizetype runCount() const {
@@ -77,6 +152,12 @@ public:
     // it; empty when none did. Setting a value a stretch already holds changes nothing; a long
     // stretch set at once counts as changed whole rather than compared run by run.
     QVRange takeChanges();
+
+    // The memory the runs hold (settled), without the distinct values themselves.
+    qsizetype bytesHeld() const {
+        settle();
+        return _runs.bytesHeld();
+    }
 
     // True when no character has a value.
     bool isEmpty() const { return runCount() == 1 && _runs.valueOf(0) == 0; }
@@ -150,7 +231,7 @@ private:
     void removeRunsAt(qsizetype first, qsizetype count);
     void setRunNumber(qsizetype run, quint32 number);
 
-    PartitionBlocks<quint32> _runs;
+    RunBlocks _runs;
     std::deque<QVariant> _values{QVariant()};  // by number; stays put as it grows
     std::vector<quint64> _uses{0};              // runs holding each number
     std::vector<quint32> _freeNumbers;

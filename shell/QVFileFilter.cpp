@@ -64,6 +64,7 @@ void QVFileFilter::setPattern(const QString& pattern) {
     _pattern = pattern;
     _regex.reset();
     _compileFailed = false;
+    changeCount.fetch_add(1, std::memory_order_release);
 }
 
 bool QVFileFilter::enabled() const {
@@ -74,6 +75,7 @@ bool QVFileFilter::enabled() const {
 void QVFileFilter::setEnabled(bool enabled) {
     std::lock_guard guard(_mutex);
     _enabled = enabled;
+    changeCount.fetch_add(1, std::memory_order_release);
 }
 
 bool QVFileFilter::valid() const {

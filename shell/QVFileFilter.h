@@ -7,6 +7,7 @@
 #include <QVariant>
 #include <QVariantMap>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -60,8 +61,13 @@ public:
     QVFileFilter(const QVFileFilter&) = delete;
     QVFileFilter& operator=(const QVFileFilter&) = delete;
 
+    // Moves with every change of any filter's pattern or switch: what was built from the filters'
+    // expressions stays good while it stands still.
+    static quint64 changes() { return changeCount.load(std::memory_order_acquire); }
+
 private:
     void validateLocked();
+    static inline std::atomic<quint64> changeCount{0};
 
     mutable std::mutex _mutex;  // guards every field
     QString _title;

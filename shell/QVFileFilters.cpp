@@ -11,6 +11,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 QVFileFilters::QVFileFilters(const QString& readPath, const QString& writePath)
     : _readPath(readPath), _writePath(writePath) {}
@@ -30,6 +33,7 @@ void QVFileFilters::loadIfNeeded() {
 }
 
 void QVFileFilters::loadData() {
+    ++_listChanges;
     _filters.emplace();
     _defaultFilters = {QVFileFilter::filterWithPattern(QString::fromLatin1(BuiltInPattern1)),
                        QVFileFilter::filterWithPattern(QString::fromLatin1(BuiltInPattern2))};
@@ -82,6 +86,7 @@ bool QVFileFilters::insertObject(const std::shared_ptr<QVFileFilter>& filter, in
     loadIfNeeded();
     if (!filter || index < 0 || index > _filters->size()) return false;
     _filters->insert(index, filter);
+    ++_listChanges;
     _modified = true;
     return true;
 }
@@ -91,6 +96,7 @@ bool QVFileFilters::removeObjectFromFiltersAtIndex(int index) {
     loadIfNeeded();
     if (index < 0 || index >= _filters->size()) return false;
     _filters->removeAt(index);
+    ++_listChanges;
     _modified = true;
     return true;
 }
@@ -237,10 +243,13 @@ bool matchesPlain(const QVFileFilters::Matcher::Alternative& alternative, const 
         if (matchesFrom(alternative, 0, name, 0, size)) return true;
         return finalBreak && alternative.atEnd && matchesFrom(alternative, 0, name, 0, size - 1);
     }
-    for (qsizetype start = 0; start <= size; ++start) {
+    // One without repetition starts only where it still fits.
+    const qsizetype last = alternative.length > 0 ? size - alternative.length : size;
+    for (qsizetype start = 0; start <= last; ++start) {
         if (alternative.lead) {
             // Only where its first character is.
-            const void* at = std::memchr(name + start, alternative.lead, size_t(size - start));
+            const qsizetype room = std::min(last + 1, size) - start;
+            const void* at = room > 0 ? std::memchr(name + start, alternative.lead, size_t(room)) : nullptr;
             if (!at) return false;
             start = static_cast<const char*>(at) - name;
         }
@@ -279,9 +288,14 @@ quint64 QVFileFilters::expressionsRun() { return expressionCount.load(std::memor
 
 QVFileFilters::Matcher QVFileFilters::matcher() {
     QVarLengthArray<std::shared_ptr<QVFileFilter>, 16> filters;
+    // Read before the filters are, so that a change made meanwhile makes the next call build anew.
+    const quint64 filterChanges = QVFileFilter::changes();
+    quint64 listChanges = 0;
     {
         std::lock_guard guard(_mutex);
         loadIfNeeded();
+        listChanges = _listChanges;
+        if (_lastMatcher && _lastMatcherMadeAt == std::pair(listChanges, filterChanges)) return *_lastMatcher;
         for (const auto& filter : *_filters) filters.append(filter);
         for (const auto& filter : _defaultFilters) filters.append(filter);
     }
@@ -320,6 +334,9 @@ QVFileFilters::Matcher QVFileFilters::matcher() {
     std::vector<std::shared_ptr<const QVRegex>> plain(matcher._plainRegexes.begin(), matcher._plainRegexes.end());
     matcher._plainRegexes = combined(plain, 0);
     for (auto& regex : combined(together, 1)) matcher._regexes.append(std::move(regex));
+    std::lock_guard guard(_mutex);
+    _lastMatcher = matcher;
+    _lastMatcherMadeAt = {listChanges, filterChanges};
     return matcher;
 }
 
@@ -359,13 +376,33 @@ bool QVFileFilters::Matcher::matches(const QString& name) const {
         // case-insensitive matching knows Unicode's pairs.
         char lowered[256];
         const qsizetype size = name.size();
-        bool ascii = size <= qsizetype(sizeof lowered);
-        for (qsizetype k = 0; ascii && k < size; ++k) {
-            const char16_t c = name.at(k).unicode();
-            ascii = c < 0x80;
-            lowered[k] = char(c >= u'A' && c <= u'Z' ? c + 32 : c);
+        char16_t seen = 0;
+        if (size <= qsizetype(sizeof lowered)) {
+            const char16_t* units = reinterpret_cast<const char16_t*>(name.constData());
+            qsizetype k = 0;
+#if defined(__SSE2__)
+            // Eight units at a time: capitals are those below 'A' + 26 once 'A' is taken off,
+            // compared as signed numbers after moving 0 to the bottom of the range.
+            const __m128i bottom = _mm_set1_epi16(short(0x8000 + u'A')), capitals = _mm_set1_epi16(short(0x8000 + 26));
+            __m128i any = _mm_setzero_si128();
+            for (; k + 8 <= size; k += 8) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + k));
+                any = _mm_or_si128(any, v);
+                const __m128i capital = _mm_cmplt_epi16(_mm_sub_epi16(v, bottom), capitals);
+                const __m128i low = _mm_add_epi16(v, _mm_and_si128(capital, _mm_set1_epi16(32)));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(lowered + k), _mm_packus_epi16(low, low));
+            }
+            alignas(16) char16_t anyUnits[8];
+            _mm_store_si128(reinterpret_cast<__m128i*>(anyUnits), any);
+            for (const char16_t u : anyUnits) seen |= u;
+#endif
+            for (; k < size; ++k) {
+                const char16_t c = units[k];
+                seen |= c;
+                lowered[k] = char(char16_t(c - u'A') < 26 ? c + 32 : c);
+            }
         }
-        if (ascii) {
+        if (size <= qsizetype(sizeof lowered) && seen < 0x80) {
             const Index& index = *_plain;
             const bool finalBreak = size > 0 && lowered[size - 1] == '\n';
             // "$" also stands before a final line break.
@@ -382,8 +419,22 @@ bool QVFileFilters::Matcher::matches(const QString& name) const {
             if (size > 0)
                 for (const quint32 a : index.byFirst[uchar(lowered[0])])
                     if (matchesPlain(index.alternatives[a], lowered, size, finalBreak)) return true;
-            for (const quint32 a : index.others)
-                if (matchesPlain(index.alternatives[a], lowered, size, finalBreak)) return true;
+            char lead = 0;
+            qsizetype leadAt = 0;  // where lead first is in the name (size when nowhere)
+            for (const quint32 a : index.others) {
+                const Alternative& alternative = index.alternatives[a];
+                if (alternative.length >= 0 && alternative.lead) {
+                    // One without repetition starts with its first character where it still fits:
+                    // most names have none there, which where that character first is tells.
+                    if (alternative.lead != lead) {
+                        lead = alternative.lead;
+                        const void* found = std::memchr(lowered, lead, size_t(size));
+                        leadAt = found ? static_cast<const char*>(found) - lowered : size;
+                    }
+                    if (leadAt + alternative.length > size) continue;
+                }
+                if (matchesPlain(alternative, lowered, size, finalBreak)) return true;
+            }
         } else {
             for (const auto& regex : _plainRegexes) {
                 expressionCount.fetch_add(1, std::memory_order_relaxed);

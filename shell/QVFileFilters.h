@@ -144,4 +144,9 @@ private:
     };
     std::vector<std::shared_ptr<const QVRegex>> _formsFrom;
     std::shared_ptr<const PlainForms> _forms;
+    // The last matcher made, good while neither the list (_listChanges) nor any filter
+    // (QVFileFilter::changes) has changed since: a walk asks for one per folder.
+    quint64 _listChanges = 0;
+    std::optional<Matcher> _lastMatcher;
+    std::pair<quint64, quint64> _lastMatcherMadeAt;
 };

@@ -1,6 +1,8 @@
 #include "files/QVFileEnumerator.h"
 #include "files/QVLocalFileRepresentation.h"
 #include "files/QVRootFile.h"
+#include "files/NodePool.h"
+#include "platform/FileName.h"
 #include "platform/MainQueue.h"
 #include "tests/files/FilesTestSupport.h"
 
@@ -8,6 +10,20 @@
 #include <QFile>
 
 #include <gtest/gtest.h>
+
+#if !QORVEL_SANITIZED
+// The heap allocations this thread makes while counting: the program's malloc, handing on to the
+// C library's own.
+extern "C" void* __libc_malloc(size_t size);
+namespace {
+thread_local bool countingAllocations = false;
+thread_local quint64 allocations = 0;
+}  // namespace
+extern "C" void* malloc(size_t size) {
+    if (countingAllocations) ++allocations;
+    return __libc_malloc(size);
+}
+#endif
 
 namespace {
 
@@ -109,12 +125,25 @@ TEST(QVFileTree, MergesBothSidesByExactNameInCaseInsensitiveOrderUnderTheFilters
     EXPECT_EQ(inert->fileWatcher(), nullptr);
 }
 
-// Names in ASCII and beyond it sort together by their case-folded form.
-TEST(QVFileTree, NamesBeyondAsciiSortAmongTheOthersByTheirFoldedForm) {
-    Tree t({"Zeta", QStringLiteral("éclair"), QStringLiteral("Ébène"), "alpha", "ALPHA2", "sSa"});
-    QStringList names;
-    for (const auto& child : t.root->children(true)) names << child->name();
-    EXPECT_EQ(names, QStringList({"alpha", "ALPHA2", "sSa", "Zeta", QStringLiteral("Ébène"), QStringLiteral("éclair")}));
+// Names in ASCII and beyond it sort together by their case-folded form, whatever their first
+// eight units (by which most are ordered) have in common, and whether or not those fit in a byte.
+TEST(QVFileTree, NamesSortByTheirFoldedFormWhateverTheirFirstUnits) {
+    const std::vector<QStringList> sorted = {
+        {"alpha", "ALPHA2", "sSa", "Zeta", QStringLiteral("Ébène"), QStringLiteral("éclair")},
+        {"abcdefgh", "abcdefgha", "ABCDEFGHb", "abcdefghZ", "abcdefgI"},
+        {"z", QStringLiteral("þz"), QStringLiteral("ÿa"), QStringLiteral("āz"), QStringLiteral("Ăa"), QStringLiteral("ąb")},
+        {"Zeta", FileName::decode(QByteArray("\xfe" "a")), FileName::decode(QByteArray("\xff" "b")), FileName::decode(QByteArray("\xff" "c"))},
+    };
+    for (const QStringList& expected : sorted) {
+        TestDir dir;
+        // Made in reverse, so that an order kept from the making would show.
+        for (qsizetype i = expected.size(); i-- > 0;)
+            ASSERT_TRUE(writeBytes(FileName::encode(dir.file(expected[i])), "x"));
+        const auto root = QVRootFile::create(dir.path(), false);
+        QStringList names;
+        for (const auto& child : root->children(true)) names << child->name();
+        EXPECT_EQ(names, expected);
+    }
 }
 
 TEST(QVFileTree, RootLookupWalkAndQueueChanges) {
@@ -151,7 +180,9 @@ TEST(QVFileTree, RootLookupWalkAndQueueChanges) {
     EXPECT_TRUE(enumerator.path().isEmpty());
     QVFileEnumerator top(QVRootFile::create(QStringLiteral("/"), false));
     for (int i = 0; i < 3; ++i)
-        if (auto node = top.nextObject()) EXPECT_EQ(top.path(), node->path());
+        if (auto node = top.nextObject()) {
+            EXPECT_EQ(top.path(), node->path());
+        }
     QVFileEnumerator skipping(walk.root);
     names.clear();
     while (auto node = skipping.nextObject()) {
@@ -207,6 +238,41 @@ TEST(QVFileTree, WalkLooksUpEachFolderOnceAndNoPlainEntry) {
     const quint64 listed = QVLocalFolder::pathLookups();
     EXPECT_EQ(s1->countOfChildren(), 4);
     EXPECT_EQ(QVLocalFolder::pathLookups() - listed, 1u);
+}
+
+// What a walk asks of the heap: an entry's name alone, the node and its local side coming from
+// the pools' blocks (a few per thousand entries), and a few allocations per folder.
+TEST(QVFileTree, WalkAllocatesLittleMoreThanEachEntrysName) {
+    if (!NodePool::Pooled) GTEST_SKIP() << "the sanitizers' heap";
+#if !QORVEL_SANITIZED
+    struct Case {
+        int folders, files;
+        const char* name;  // of each file; %1 its number
+    };
+    for (const Case& c : {Case{1, 120, "page-%1.html"}, Case{4, 30, "Section-%1.CSS"}, Case{12, 2, "a%1"}}) {
+        TestDir dir;
+        for (int f = 0; f < c.folders; ++f) {
+            QDir().mkpath(dir.file(QStringLiteral("f%1").arg(f)));
+            for (int i = 0; i < c.files; ++i)
+                ASSERT_TRUE(writeBytes(FileName::encode(dir.file(QStringLiteral("f%1/").arg(f) + QString::fromLatin1(c.name).arg(i))), {}));
+        }
+        const quint64 blocks = NodePool::blocks.load();
+        QVFileEnumerator walk(QVRootFile::create(dir.path(), false));
+        int entries = 0;
+        allocations = 0;
+        countingAllocations = true;
+        while (walk.nextObject()) ++entries;
+        countingAllocations = false;
+        ASSERT_EQ(entries, 1 + c.folders * (1 + c.files));
+        // A capital in a name costs its folded copy, to sort by.
+        const bool capitals = QString::fromLatin1(c.name).toLower() != QString::fromLatin1(c.name);
+        // The walk's queue takes a block for every ten entries or so.
+        const quint64 perEntry = capitals ? 2 : 1, perFolder = 10;
+        EXPECT_LE(allocations, perEntry * quint64(entries) + quint64(entries) / 8 + perFolder * quint64(c.folders + 1)) << c.name;
+        // Taken from the system whole, and only as the pools run out: nodes let go are used again.
+        EXPECT_LE(NodePool::blocks.load() - blocks, quint64(entries) / 500 + 2) << c.name;
+    }
+#endif
 }
 
 TEST(QVFileTree, FollowsOutsideChangesAndSavesBelowAnyChild) {

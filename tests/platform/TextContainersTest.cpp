@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -76,13 +77,35 @@ TEST(GapBuffer, ErasedElementsReleaseWhatTheyHold) {
     EXPECT_EQ(buffer.size(), 3);
 }
 
+template <typename Parts>
+void runRandomEdits(Parts&& parts, qsizetype blockSize, qint64 spanLimit, qint64 scale);
+
 TEST(Partitioning, RandomEditsMatchAVectorOfBoundaries) {
     // Grows at scattered partitions move the pending step forward and back and settle the tail;
-    // small blocks make every operation cross, split and merge blocks.
-    for (const qsizetype blockSize : {2, 3, 8, 33, 1024}) {
-        SCOPED_TRACE(blockSize);
-        std::mt19937 rng(99 + unsigned(blockSize));
-        Partitioning parts(blockSize);
+    // small blocks make every operation cross, split and merge blocks. A short span limit stands
+    // for texts of billions of characters: edits that would place a start too far from its
+    // block's base cut the block there.
+    // Starts of 16 bits, with partitions grown by thousands, wrap around unless cut in time.
+    struct Case {
+        qsizetype blockSize;
+        qint64 spanLimit;
+        bool narrow;  // PartitionBlocks<void, quint16>
+        qint64 scale;  // of the growths
+    };
+    const qint64 wide = Partitioning::MaxSpan;
+    for (const Case c : {Case{2, wide, false, 1}, Case{3, wide, false, 1}, Case{8, wide, false, 1}, Case{33, wide, false, 1},
+                         Case{1024, wide, false, 1}, Case{8, 45, false, 1}, Case{33, 120, false, 1}, Case{1024, 300, false, 1},
+                         Case{33, 65535, true, 1500}}) {
+        if (c.narrow) runRandomEdits(PartitionBlocks<void, quint16>(c.blockSize), c.blockSize, c.spanLimit, c.scale);
+        else runRandomEdits(Partitioning(c.blockSize, c.spanLimit), c.blockSize, c.spanLimit, c.scale);
+    }
+}
+
+template <typename Parts>
+void runRandomEdits(Parts&& parts, qsizetype blockSize, qint64 spanLimit, qint64 scale) {
+    {
+        SCOPED_TRACE(testing::Message() << blockSize << " span " << spanLimit);
+        std::mt19937 rng(99 + unsigned(blockSize) + unsigned(spanLimit % 1000));
         std::vector<qint64> model{0, 0};
         for (int step = 0; step < 20000; ++step) {
             const qsizetype count = qsizetype(model.size()) - 1;
@@ -90,7 +113,7 @@ TEST(Partitioning, RandomEditsMatchAVectorOfBoundaries) {
             if (op <= 1) {
                 const qsizetype p = qsizetype(rng() % size_t(count));
                 const qint64 room = model[size_t(p) + 1] - model[size_t(p)];
-                qint64 delta = qint64(rng() % 40) - 10;
+                qint64 delta = (qint64(rng() % 40) - 10) * scale;
                 if (delta < -room) delta = -room;
                 parts.grow(p, delta);
                 for (size_t i = size_t(p) + 1; i < model.size(); ++i) model[i] += delta;
@@ -124,7 +147,7 @@ TEST(Partitioning, RandomEditsMatchAVectorOfBoundaries) {
                 for (size_t i = 0; i + 1 < model.size(); ++i)
                     if (model[i] <= pos) expected = qsizetype(i);
                 ASSERT_EQ(parts.partitionOf(pos), expected) << "position " << pos << " step " << step;
-                const Partitioning::Extent extent = parts.extentAt(pos);
+                const auto extent = parts.extentAt(pos);
                 ASSERT_EQ(extent.index, expected);
                 ASSERT_EQ(extent.start, model[size_t(expected)]);
                 ASSERT_EQ(extent.end, model[size_t(expected) + 1]);
@@ -139,7 +162,7 @@ TEST(Partitioning, RandomEditsMatchAVectorOfBoundaries) {
             }
         }
         EXPECT_EQ(parts.check().toStdString(), "");
-        EXPECT_GT(parts.blockCount(), blockSize < 1024 ? 1 : 0);
+        EXPECT_GT(parts.blockCount(), blockSize < 1024 || spanLimit < parts.length() ? 1 : 0);
     }
 }
 
@@ -171,17 +194,19 @@ TEST(Partitioning, AppendingFillsBlocksAndEditsFarApartStayCorrect) {
 
 TEST(PartitionBlocks, ValuesTravelWithTheirPartitions) {
     // Each partition carries the position it was created at; inserts, removals and merges of
-    // blocks must keep every value beside its own partition.
+    // blocks must keep every value beside its own partition, and so must the blocks cut where
+    // partitions grow past the span limit.
     for (const qsizetype blockSize : {2, 5, 16}) {
         SCOPED_TRACE(blockSize);
         std::mt19937 rng(31 + unsigned(blockSize));
-        PartitionBlocks<int> parts(blockSize);
+        PartitionBlocks<int> parts(blockSize, blockSize == 5 ? 12 : PartitionBlocks<int>::MaxSpan);
         std::vector<int> model{0};  // values by partition; boundaries are 0, 1, 2, ... apart
         parts.setValueOf(0, 0);
         int next = 1;
         for (int step = 0; step < 6000; ++step) {
             const qsizetype count = parts.partitions();
             if (rng() % 3 != 0 || count < 3) {
+                if (rng() % 2 == 0) parts.grow(qsizetype(rng() % size_t(count)), qint64(rng() % 5));
                 const qsizetype i = 1 + qsizetype(rng() % size_t(count));
                 parts.insertBoundary(i, parts.positionOf(i), next);
                 model.insert(model.begin() + i, next++);
@@ -254,7 +279,7 @@ namespace {
 
 // A run array next to one value per character; value 0 stands for "none".
 struct RunModel {
-    explicit RunModel(qsizetype blockSize) : runs(blockSize) {}
+    RunModel(qsizetype blockSize, quint32 narrowNumbers) : runs(blockSize, narrowNumbers) {}
     RunArray runs;
     std::vector<int> values;
 
@@ -291,21 +316,25 @@ struct RunModel {
 }  // namespace
 
 TEST(RunArray, RandomEditsMatchPerCharacterValues) {
-    for (const qsizetype blockSize : {2, 4, 16, 512}) {
-        SCOPED_TRACE(blockSize);
+    // A third value comes in half way; where the narrow numbers end at 2, the runs it meets move
+    // to the wide form of 32-bit numbers and must come out the same.
+    for (const auto [blockSize, narrowNumbers] : {std::pair<qsizetype, quint32>{2, 0xFFFF}, {4, 0xFFFF}, {16, 0xFFFF},
+                                                  {512, 0xFFFF}, {16, 2}}) {
+        SCOPED_TRACE(testing::Message() << blockSize << " narrow " << narrowNumbers);
         std::mt19937 rng(7);
-        RunModel model(blockSize);
+        RunModel model(blockSize, narrowNumbers);
         for (int step = 0; step < 8000; ++step) {
             const qint64 size = qint64(model.values.size());
+            const unsigned kinds = step < 4000 ? 3 : 4;
             if (rng() % 4 == 0 && size > 0) {
                 // A highlighter's pass: a stretch set whole, then values along it with gaps,
                 // now and then one going back or far ahead.
                 qint64 at = qint64(rng() % size_t(size));
-                model.set(at, std::min<qint64>(size - at, 1 + qint64(rng() % 200)), int(rng() % 3));
+                model.set(at, std::min<qint64>(size - at, 1 + qint64(rng() % 200)), int(rng() % kinds));
                 for (int write = int(rng() % 40); write > 0 && at < size; --write) {
                     if (rng() % 12 == 0) at = qint64(rng() % size_t(size));
                     const qint64 length = std::min<qint64>(size - at, 1 + qint64(rng() % 6));
-                    model.set(at, length, int(rng() % 3));
+                    model.set(at, length, int(rng() % kinds));
                     at += length + qint64(rng() % 4) * qint64(rng() % 3);
                 }
             } else if (rng() % 2 == 0 && size > 0) {
@@ -313,7 +342,7 @@ TEST(RunArray, RandomEditsMatchPerCharacterValues) {
                 const qint64 location = qint64(rng() % size_t(size));
                 const qint64 most = rng() % 25 == 0 ? size - location : std::min<qint64>(size - location, 12);
                 const qint64 length = 1 + qint64(rng() % size_t(most));
-                model.set(location, length, int(rng() % 3));
+                model.set(location, length, int(rng() % kinds));
             } else {
                 const qint64 location = qint64(rng() % size_t(size + 1));
                 const qint64 removed = qint64(rng() % size_t(std::min<qint64>(size - location, 8) + 1));
@@ -325,6 +354,40 @@ TEST(RunArray, RandomEditsMatchPerCharacterValues) {
         }
         EXPECT_TRUE(model.matches());
     }
+}
+
+TEST(TextContainers, RunsAndLineStartsHoldFewBytesEach) {
+    // What a coloured page holds beside its characters: a run is its start in its block and its
+    // value's number, a line start its place in its block. Lines of 40 characters, each
+    // coloured in five runs by a pass along the text, as a highlighter sets them.
+    const qint64 lines = 40000;
+    std::u16string page;
+    for (qint64 line = 0; line < lines; ++line) page += u"<p class=\"x\">some text of a line</p>   \n";
+    GapBuffer<char16_t> text;
+    text.insert(0, page.data(), qsizetype(page.size()));
+    LineIndex index;
+    index.replaced(0, 0, text.size(), text);
+    RunArray runs;
+    runs.replace(0, 0, text.size());
+    const QVariant colours[] = {QVariant(QStringLiteral("tag")), QVariant(QStringLiteral("attribute")), QVariant(QStringLiteral("value"))};
+    const qint64 lineLength = text.size() / lines;
+    for (qint64 line = 0; line < lines; ++line) {
+        for (qint64 k = 0; k < 5; ++k) runs.setValue(QVRange(line * lineLength + k * 8, 8), colours[(line + k) % 3]);
+    }
+    ASSERT_EQ(index.lineCount(), lines + 1);
+    ASSERT_GE(runs.runCount(), lines * 4);
+    struct Case {
+        const char* name;
+        qsizetype held;
+        qint64 items;
+        double mostPerItem;
+    };
+    for (const Case& c : {Case{"line starts", index.bytesHeld(), index.lineCount(), 2.6},
+                          Case{"colour runs", runs.bytesHeld(), runs.runCount(), 4.6}}) {
+        EXPECT_LE(double(c.held) / double(c.items), c.mostPerItem) << c.name;
+    }
+    EXPECT_EQ(runs.check().toStdString(), "");
+    EXPECT_EQ(index.check(&text).toStdString(), "");
 }
 
 TEST(RunArray, ValuesOfDifferentTypesStayApart) {

@@ -252,11 +252,20 @@ TEST(QVFileFilters, StoreRoundTripAndModifiedFlags) {
     EXPECT_EQ(again->plistRepresentation(), expected);
     EXPECT_TRUE(again->stringMatchesFilters(QStringLiteral("tmpfile")));
 
+    // Matching follows every edit of the list and of its filters, whatever was matched before.
+    EXPECT_TRUE(filters->stringMatchesFilters(QStringLiteral("tmpfile")));
     EXPECT_TRUE(filters->removeObjectFromFiltersAtIndex(2));
     EXPECT_FALSE(filters->removeObjectFromFiltersAtIndex(2));
     EXPECT_FALSE(filters->objectInFiltersAtIndex(2));
     EXPECT_TRUE(filters->modified());
     EXPECT_FALSE(filters->stringMatchesFilters(QStringLiteral("tmpfile")));
+    EXPECT_TRUE(filters->stringMatchesFilters(QStringLiteral("a.cache")));
+    fresh->setEnabled(false);
+    EXPECT_FALSE(filters->stringMatchesFilters(QStringLiteral("a.cache")));
+    fresh->setEnabled(true);
+    fresh->setValue(QStringLiteral("\\.tmp$"), QStringLiteral("pattern"));
+    EXPECT_FALSE(filters->stringMatchesFilters(QStringLiteral("a.cache")));
+    EXPECT_TRUE(filters->stringMatchesFilters(QStringLiteral("a.tmp")));
 
     // A failed write answers false and leaves the file that was there.
     const QString blocker = dir.write(QStringLiteral("plainfile"), "x");
