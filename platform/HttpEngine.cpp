@@ -39,16 +39,20 @@ namespace {
 
 thread_local int t_libraryStarts = 0;
 
+// OpenSSL starts without its clean-up at exit, before a session exists: registered later (by
+// whatever code of this process first uses OpenSSL, while the worker has not started it yet), the
+// clean-up would run before the static objects that keep a session are destroyed, and their
+// workers would then use OpenSSL after it ended and could no longer free their thread state. The
+// first start decides; this one costs a few thousand instructions.
+void startOpenSSL() {
+    static std::once_flag once;
+    std::call_once(once, [] { OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr); });
+}
+
 void globalInit() {
     ++t_libraryStarts;
     static std::once_flag once;
-    std::call_once(once, [] {
-        // No clean-up of OpenSSL's at exit: it would run before the static objects that keep a
-        // session are destroyed (it is registered later, on first use), and a worker ending after
-        // it could no longer free its own thread state.
-        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-    });
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 qint64 nowMs() {
@@ -597,8 +601,8 @@ void HttpSession::State::deliver(const TransferPtr& t, std::weak_ptr<State> self
 }
 
 void HttpSession::State::run(std::weak_ptr<State> self) {
-    // The library's start (OpenSSL's with it) happens here, not on the thread making the
-    // session: the launch makes the kits' sessions before its first paint. A transfer started
+    // The transfer library's start (loading OpenSSL's configuration with it) happens here, not on
+    // the thread making the session: the launch makes the kits' sessions before its first paint. A transfer started
     // meanwhile waits in pending, which is read only after the handle exists, and a wake before
     // then finds no handle and is not needed.
     globalInit();
@@ -707,6 +711,7 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
 int HttpSession::libraryStartsOnThisThread() { return t_libraryStarts; }
 
 HttpSession::HttpSession() : _state(std::make_shared<State>()) {
+    startOpenSSL();
     std::weak_ptr<State> weak = _state;
     State* raw = _state.get();
     _state->worker = Threads::start("QVHttp", [raw, weak] { raw->run(weak); });

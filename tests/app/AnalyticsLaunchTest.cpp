@@ -196,7 +196,7 @@ TEST(UsageAnalytics, QuittingTheRealEditorWithAnalyticsConfiguredEndsCleanly) {
     // Once its document window shows and has the focus, Ctrl+Q.
     QProcess xdotool;
     xdotool.setProcessEnvironment(env);
-    xdotool.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
+    xdotool.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
                                               QStringLiteral("--pid"), QString::number(qorvel.processId()), QStringLiteral("--name"), QStringLiteral("^Untitled"),
                                               QStringLiteral("windowfocus"),
                                               QStringLiteral("--sync"), QStringLiteral("%1"), QStringLiteral("sleep"), QStringLiteral("1"),

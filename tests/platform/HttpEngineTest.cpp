@@ -14,6 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <cstdlib>
 #include <optional>
 
 namespace {
@@ -299,6 +303,27 @@ TEST_F(HttpEngineTest, MainQueueCompletionsCancellationAndKeptConnections) {
 }
 
 }  // namespace
+
+TEST(HttpEngineExit, OpenSSLOutlivesASessionAStaticObjectKeeps) {
+    // A fresh process (this program run again for this test alone) keeps a session in a static
+    // object and at once uses OpenSSL directly (a digest, as the launch's identifier does), before
+    // the session's worker can have started anything. At exit OpenSSL must still be up when that
+    // session ends: its worker may still be using it, and ends by freeing its own thread state.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            static HttpSession kept;
+            // Runs after every exit handler registered later and before the session ends.
+            std::atexit(+[] {
+                if (OPENSSL_init_crypto(0, nullptr) != 1) std::_Exit(3);
+            });
+            unsigned char digest[EVP_MAX_MD_SIZE];
+            unsigned int size = 0;
+            if (EVP_Digest("qorvel", 6, digest, &size, EVP_sha256(), nullptr) != 1) std::_Exit(4);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
 
 TEST_F(HttpEngineTest, CredentialsGoOnlyWhenAskedInTheSchemeOffered) {
     QTemporaryDir dir;

@@ -55,7 +55,9 @@ struct Home {
     }
     // Focuses the window of qorvel whose title matches name (waiting for it) and types keys or text.
     void to(qint64 pid, const QString& name, const QString& command, const QStringList& what) const {
-        const QString window = xdotool({QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+        // --all: the process and the title both (xdotool takes a window matching either by default,
+        // and the last of those is whichever window is on top).
+        const QString window = xdotool({QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
                                         QString::number(pid), QStringLiteral("--name"), name})
                                    .split(u'\n')
                                    .last();  // the newest: a window's other names match too
@@ -176,7 +178,7 @@ TEST(Sessions, PreferencesReopensWithItsTitleBarOnTheScreen) {
     // Edit > Preferences…, the Edit menu's last item.
     home.to(qorvel.processId(), QStringLiteral("^Untitled"), QStringLiteral("key"),
             {QStringLiteral("alt"), QStringLiteral("Right"), QStringLiteral("Down"), QStringLiteral("Up"), QStringLiteral("Return")});
-    const QString window = home.xdotool({QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+    const QString window = home.xdotool({QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
                                          QString::number(qorvel.processId()), QStringLiteral("--name"), QStringLiteral("^Preferences")});
     ASSERT_FALSE(window.isEmpty());
     // The frame is the window's parent, which the window manager made.

@@ -93,9 +93,6 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
     const QStringList sent{"abort", "kill-segv"};
     for (const char* program : {FAULTLINE_CRASHER_FP, FAULTLINE_CRASHER_NOFP}) {
         for (const Case& c : cases) {
-            // AddressSanitizer's vfork keeps its caller's return address in the runtime's own
-            // memory while the child runs, so no unwinder can walk the waiting thread past it.
-            if (underAddressSanitizer() && QByteArray(c.kind).startsWith("vfork")) continue;
             SCOPED_TRACE(std::string(program) + " " + c.kind);
             QTemporaryDir folder;
             ASSERT_TRUE(folder.isValid());
@@ -177,8 +174,12 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
                 EXPECT_EQ(thread.toMap().value("registers").toMap().size(), 21);
                 EXPECT_GE(thread.toMap().value("stacktrace").toList().size(), 2);
             }
+            // AddressSanitizer's vfork takes its caller's return address off the stack into the
+            // runtime's own memory until the child execs, so a walk of the waiting thread ends in
+            // the runtime's frame, short of the function that called vfork.
+            const bool walkEndsInSanitizer = underAddressSanitizer() && QByteArray(c.kind).startsWith("vfork");
             QFile blocked(folder.filePath("expect-blocked"));
-            if (blocked.open(QIODevice::ReadOnly)) {
+            if (!walkEndsInSanitizer && blocked.open(QIODevice::ReadOnly)) {
                 const QList<QByteArray> expected = blocked.readAll().trimmed().split(' ');
                 const quint64 function = expected.value(0).toULongLong();
                 // Among the threads not named "sleeper": the sleepers' code may lie just after.
