@@ -29,19 +29,23 @@ constexpr uint32_t kRecursionThreshold = 10;
 std::atomic<int> g_suspendSignal{0};
 pid_t g_threadReader = 0;  // the helper process of this crash, 0 when none runs
 
-int64_t nowMs() {
+// The thread reader below runs in a clone that shares the recording thread's thread-local storage,
+// where the sanitizers keep their per-thread state: it and everything it calls leave that alone.
+#define FLT_UNSANITIZED __attribute__((no_sanitize("address", "thread", "undefined")))
+
+FLT_UNSANITIZED int64_t nowMs() {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-void futexWait(std::atomic<uint32_t>* word, uint32_t expected, int64_t milliseconds) {
+FLT_UNSANITIZED void futexWait(std::atomic<uint32_t>* word, uint32_t expected, int64_t milliseconds) {
     if (milliseconds <= 0) return;
     timespec wait{time_t(milliseconds / 1000), long(milliseconds % 1000) * 1000000};
     ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, &wait, nullptr, 0);
 }
 
-void futexWake(std::atomic<uint32_t>* word) {
+FLT_UNSANITIZED void futexWake(std::atomic<uint32_t>* word) {
     ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, 0x7fffffff, nullptr, nullptr, 0);
 }
 
@@ -124,7 +128,7 @@ const char* parseNumber(const char* p, bool hex, uint64_t* value) {
     return p == start ? nullptr : p;
 }
 
-void registersFromTrace(const user_regs_struct& g, FLTRegisters* r) {
+FLT_UNSANITIZED void registersFromTrace(const user_regs_struct& g, FLTRegisters* r) {
     r->rax = g.rax;
     r->rbx = g.rbx;
     r->rcx = g.rcx;
@@ -150,7 +154,7 @@ void registersFromTrace(const user_regs_struct& g, FLTRegisters* r) {
 
 // Gives up on a slot nobody has answered for yet (2: read it without the thread), waking the
 // recorder; false when an answer came first.
-bool giveUp(FLTThreadSlot& slot) {
+FLT_UNSANITIZED bool giveUp(FLTThreadSlot& slot) {
     uint32_t waiting = 0;
     if (!slot.answered.compare_exchange_strong(waiting, 2)) return false;
     futexWake(&slot.answered);
@@ -165,7 +169,7 @@ bool giveUp(FLTThreadSlot& slot) {
 // recorder lets the threads go (or the helper's wait runs out); ending the helper detaches
 // whatever it still holds. It runs on a stack of its own in shared memory: no sanitizer
 // bookkeeping is made for it.
-__attribute__((no_sanitize("address", "thread", "undefined"))) int threadReaderMain(void*) {
+FLT_UNSANITIZED int threadReaderMain(void*) {
     FLTWritableStore* store = g_fltStore.load();
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     int64_t deadline = nowMs() + kFLTSuspendTimeoutMs;
