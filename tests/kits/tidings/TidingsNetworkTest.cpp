@@ -366,7 +366,7 @@ TEST_F(TidingsNetworkTest, ARedirectIsNeverAnAcceptance) {
         // A later turn: the server takes uploads again; what was kept goes, once.
         ASSERT_TRUE(peer.script(eventsPath, {A{202}}));
         c->applicationLifecycleEvent("NSApplicationWillResignActiveNotification");
-        ASSERT_TRUE(settle(c, peer.requests(eventsPath).size() + 1));
+        ASSERT_TRUE(settle(c, peer.requests(eventsPath).size() + 1)) << log.lines().join('\n').toStdString();
         const QList<HttpsPeer::Logged> later = peer.requests().mid(first.size());
         for (const QByteArray& sha : packages) EXPECT_EQ(delivered(sha, first, false) + delivered(sha, later, true), 1);
     }
