@@ -43,6 +43,11 @@
 
 Q_LOGGING_CATEGORY(qvExternalEditor, "qorvel.externaleditor")
 
+namespace {
+// Marks the reopen question of a misread text, whose options come in another order.
+const QString MisreadOptionsKey = QStringLiteral("QVMisreadTextOptions");
+}  // namespace
+
 // The document's own watch of its file: the watcher holds it weakly and calls it on its thread.
 class QVDocumentFileWatch : public QVWatchedFile, public std::enable_shared_from_this<QVDocumentFileWatch> {
 public:
@@ -303,6 +308,18 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
     if (target && target != TextEncoding::UTF8 && !TextEncoding::encode(text, target, false, nullptr, fallbacksFor(target))) {
         const QString name = FileEncodings::displayName(target);
         const QString sentence = misfitSentence(text, target, fallbacksFor(target));
+        if (isMisreading()) {
+            // Converted, the misreading would be written as if it were the text: reading the
+            // file in its own encoding comes first.
+            QVError ask = question(MisreadTextCannotBeSavedQuestion,
+                                   QVLocalized(QStringLiteral("\u201c%1\u201d cannot be saved in %2 without losing characters.")).arg(displayName(), name),
+                                   QVLocalized(QStringLiteral("The file is not valid in %1, so it was opened using %2: the text shows the file's bytes as %2, not what they say. %3 Saved in UTF-8, the misreading would replace the file's text. Reopen it with the encoding it is written in, or cancel and nothing is written."))
+                                       .arg(FileEncodings::displayName(misreadFileEncoding()), name, sentence),
+                                   {QVLocalized(QStringLiteral("Reopen with Encoding\u2026")), QVLocalized(QStringLiteral("Cancel")),
+                                    QVLocalized(QStringLiteral("Save as UTF-8"))});
+            qvSetError(error, ask);
+            return std::nullopt;
+        }
         QVError ask = question(EncodingCannotHoldTextQuestion,
                                QVLocalized(QStringLiteral("\u201c%1\u201d cannot be saved in %2 without losing characters.")).arg(displayName(), name),
                                QVLocalized(QStringLiteral("Some of its characters have no place in %1; saved in it they would become question marks. %2 Save it in UTF-8, which holds every character, or in another encoding that holds them, or cancel and nothing is written.")).arg(name, sentence),
@@ -369,11 +386,11 @@ bool QVFileDocument::save(QVError* error, QVError* warning) {
 }
 
 QVError QVFileDocument::saveFailure(const QVError& failure, const QString& path) {
-    if (failure.domain() == QVError::applicationDomain() &&
-        (failure.code() == SaveFailedError || failure.code() == EncodingCannotHoldTextQuestion)) {
+    const bool encodingQuestion = failure.code() == EncodingCannotHoldTextQuestion || failure.code() == MisreadTextCannotBeSavedQuestion;
+    if (failure.domain() == QVError::applicationDomain() && (failure.code() == SaveFailedError || encodingQuestion)) {
         QVError kept = failure;
         // Where the save was going, for the question's answer.
-        if (failure.code() == EncodingCannotHoldTextQuestion) kept.setUserInfoValue(QString::fromLatin1(QVFilePathErrorKey), path);
+        if (encodingQuestion) kept.setUserInfoValue(QString::fromLatin1(QVFilePathErrorKey), path);
         return kept;
     }
     QVariantMap info;
@@ -389,11 +406,16 @@ QVError QVFileDocument::saveFailure(const QVError& failure, const QString& path)
 
 bool QVFileDocument::reopenUsingEncoding(QVStringEncoding encoding, QVError* error, QVError* notice) {
     if (isDocumentEdited()) {
+        const QString save = QVLocalized(QStringLiteral("Save Changes")), discard = QVLocalized(QStringLiteral("Discard Changes")),
+                      cancel = QVLocalized(QStringLiteral("Cancel"));
+        // Saving a misreading in the new encoding converts it: discarding comes first then.
+        const bool misread = isMisreading();
         QVError ask = question(UnsavedChangesError, QVLocalized(QStringLiteral("File has unsaved changes")),
-                               QVLocalized(QStringLiteral("Would you like to save your changes before reopening the file? The changes will be saved using the new encoding.")),
-                               {QVLocalized(QStringLiteral("Save Changes")), QVLocalized(QStringLiteral("Discard Changes")),
-                                QVLocalized(QStringLiteral("Cancel"))});
+                               misread ? QVLocalized(QStringLiteral("The text is a misreading of the file's bytes; saved using the new encoding, the changes would carry that misreading into the file. Discard them to read the file as it is, or save them anyway."))
+                                       : QVLocalized(QStringLiteral("Would you like to save your changes before reopening the file? The changes will be saved using the new encoding.")),
+                               misread ? QStringList{discard, cancel, save} : QStringList{save, discard, cancel});
         ask.setUserInfoValue(QStringLiteral("NSStringEncodingErrorKey"), qulonglong(encoding));
+        if (misread) ask.setUserInfoValue(MisreadOptionsKey, true);
         qvSetError(error, ask);
         return false;
     }
@@ -405,7 +427,7 @@ bool QVFileDocument::saveAndReopenUsingEncoding(QVStringEncoding encoding, QVErr
     const QString sentence = TextEncoding::isSupported(encoding) ? misfitSentence(_textView->fullString(), encoding, fallbacksFor(encoding)) : QString();
     if (!sentence.isEmpty() || !TextEncoding::isSupported(encoding)) {
         qvSetError(error, QVError::app(SaveFailedError,
-                                       QVLocalized(QStringLiteral("The text cannot be saved in %1.")).arg(FileEncodings::stringFromEncoding(encoding)),
+                                       QVLocalized(QStringLiteral("The text cannot be saved in %1.")).arg(FileEncodings::displayName(encoding)),
                                        sentence));
         return false;
     }
@@ -463,7 +485,8 @@ bool QVFileDocument::saveForClose(std::function<void(bool)> finished, QVError* e
     // "Save Anyway" and "Save as UTF-8" go on with the close.
     if (failure.code() == OverwriteChangedFileQuestion && failure.domain() == QVError::applicationDomain())
         _overwriteCloseFinished = std::move(finished);
-    else if (failure.code() == EncodingCannotHoldTextQuestion && failure.domain() == QVError::applicationDomain())
+    else if ((failure.code() == EncodingCannotHoldTextQuestion || failure.code() == MisreadTextCannotBeSavedQuestion) &&
+             failure.domain() == QVError::applicationDomain())
         _encodingCloseFinished = std::move(finished);
     qvSetError(error, failure);
     return false;
@@ -722,6 +745,8 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
         return didRecover(true);
     case UnsavedChangesError: {
         const QVStringEncoding encoding = error.userInfoValue(QStringLiteral("NSStringEncodingErrorKey")).toULongLong();
+        // The misreading's order: "Discard Changes", "Cancel", "Save Changes".
+        if (error.userInfoValue(MisreadOptionsKey).toBool()) option = option == 0 ? 1 : option == 1 ? 2 : 0;
         if (option == 2) return didRecover(true);
         QVError failure, notice;
         const bool done = option == 0 ? saveAndReopenUsingEncoding(encoding, &failure, &notice)
@@ -737,6 +762,15 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
         if (option != 0 || !scm) return didRecover(false);
         scm->revertPath(_fileNode->pathFromRoot());
         return didRecover(true);
+    }
+    case MisreadTextCannotBeSavedQuestion: {
+        std::function<void(bool)> closeFinished = std::exchange(_encodingCloseFinished, nullptr);
+        if (!_textView) return didRecover(false);
+        if (option == 2)
+            return didRecover(saveInEncoding(TextEncoding::UTF8, error.userInfoValue(QString::fromLatin1(QVFilePathErrorKey)).toString(),
+                                             std::move(closeFinished)));
+        if (option == 0) chooseEncodingToReopen();
+        return didRecover(false);
     }
     case EncodingCannotHoldTextQuestion: {
         std::function<void(bool)> closeFinished = std::exchange(_encodingCloseFinished, nullptr);
@@ -784,7 +818,57 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
     }
 }
 
-bool QVFileDocument::redeclareEncoding(QVStringEncoding encoding) {
+bool QVFileDocument::isMisreading() const {
+    return _textView && _loadNotice.domain() == QVError::applicationDomain() &&
+           _loadNotice.code() == FileEncodings::FallbackEncodingError && _readEncoding == TextEncoding::defaultCStringEncoding() &&
+           _textView->stringEncoding() == _readEncoding;
+}
+
+QVStringEncoding QVFileDocument::misreadFileEncoding() const {
+    const QVStringEncoding wanted = _loadNotice.userInfoValue(FileEncodings::NoticeEncodingKey).toULongLong();
+    if (TextEncoding::isSupported(wanted)) return wanted;
+    const QVStringEncoding standing = FileEncodings::defaultEncoding();
+    return standing ? standing : TextEncoding::UTF8;
+}
+
+void QVFileDocument::chooseEncodingToReopen() {
+    // The menu's encodings, the one the file was to be read in first when the menu lacks it.
+    const QVStringEncoding wanted = misreadFileEncoding();
+    QStringList names;
+    QList<QVStringEncoding> encodings;
+    for (const auto& [listed, name] : FileEncodings::listedEncodings())
+        if (!encodings.contains(listed)) {
+            encodings.append(listed);
+            names.append(name);
+        }
+    if (!encodings.contains(wanted)) {
+        encodings.prepend(wanted);
+        names.prepend(FileEncodings::displayName(wanted));
+    }
+    auto* dialog = new QInputDialog(_textView->window());
+    dialog->setObjectName(QStringLiteral("ReopenEncodingChooser"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setWindowTitle(QVLocalized(QStringLiteral("Reopen with Encoding")));
+    dialog->setLabelText(QVLocalized(QStringLiteral("The encoding \u201c%1\u201d is written in:")).arg(displayName()));
+    dialog->setComboBoxItems(names);
+    dialog->setComboBoxEditable(false);
+    dialog->setTextValue(names.at(encodings.indexOf(wanted)));
+    QObject::connect(dialog, &QInputDialog::textValueSelected, _textView,
+                     [this, alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter), names, encodings](const QString& chosen) {
+                         const qsizetype index = names.indexOf(chosen);
+                         if (alive.expired() || index < 0) return;
+                         // An edited text asks first, discarding before converting.
+                         QVError failure, notice;
+                         if (!reopenUsingEncoding(encodings.at(index), &failure, &notice)) return present(failure);
+                         notice.setUserInfoValue(QString::fromLatin1(QVIsLowPriorityError), true);
+                         present(notice);
+                         if (const auto delegate = _delegate.lock()) delegate->documentNeedsRefresh(this);
+                     });
+    dialog->open();
+}
+
+bool QVFileDocument::redeclareEncoding(QVStringEncoding encoding, QVStringEncoding from) {
     const QString before = _textView->fullString();
     const QString name = FileEncodings::declarationName(encoding);
     // Last first, so each range stays where it was while the ones before it change.
@@ -792,7 +876,8 @@ bool QVFileDocument::redeclareEncoding(QVStringEncoding encoding) {
     for (const QVRange range : FileEncodings::declaredCharsets(before)) {
         const QString old = before.mid(range.location, range.length);
         // A page that writes its names in lower case keeps doing so.
-        if (FileEncodings::encodingFromString(old) != encoding) changes.prepend({range, old == old.toLower() ? name.toLower() : name});
+        if (const QVStringEncoding declared = FileEncodings::encodingFromDeclaration(old); declared == from && declared != encoding)
+            changes.prepend({range, old == old.toLower() ? name.toLower() : name});
     }
     if (changes.isEmpty()) return false;
     const QString action = QVLocalized(QStringLiteral("Change Encoding Declaration"));
@@ -812,7 +897,7 @@ bool QVFileDocument::redeclareEncoding(QVStringEncoding encoding) {
 bool QVFileDocument::saveInEncoding(QVStringEncoding encoding, const QString& path, std::function<void(bool)> closeFinished) {
     const QVStringEncoding previous = _textView->stringEncoding();
     // The page then says what it is written in: a browser, and the next read, go by that.
-    const bool redeclared = encoding != previous && redeclareEncoding(encoding);
+    const bool redeclared = encoding != previous && redeclareEncoding(encoding, previous);
     _textView->setStringEncoding(encoding);
     QVError failure, warning;
     const bool saved = closeFinished                         ? saveForClose(std::move(closeFinished), &failure, &warning)
