@@ -779,29 +779,13 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
         if (option == 0) return didRecover(saveInEncoding(TextEncoding::UTF8, path, std::move(closeFinished)));
         // The encodings of the menu that hold the whole text, UTF-8 first.
         const QString text = _textView->fullString();
-        QStringList names;
-        QList<QVStringEncoding> encodings;
-        for (const auto& [listed, name] : FileEncodings::listedEncodings())
-            if (!encodings.contains(listed) && TextEncoding::encode(text, listed, false, nullptr, fallbacksFor(listed))) {
-                encodings.append(listed);
-                names.append(name);
-            }
-        auto* dialog = new QInputDialog(_textView->window());
-        dialog->setObjectName(QStringLiteral("SaveEncodingChooser"));
-        dialog->setAttribute(Qt::WA_DeleteOnClose);
-        dialog->setWindowModality(Qt::WindowModal);
-        dialog->setWindowTitle(QVLocalized(QStringLiteral("Save in Another Encoding")));
-        dialog->setLabelText(QVLocalized(QStringLiteral("The encodings that hold every character of \u201c%1\u201d:")).arg(displayName()));
-        dialog->setComboBoxItems(names);
-        dialog->setComboBoxEditable(false);
-        QObject::connect(dialog, &QInputDialog::textValueSelected, _textView,
-                         [this, alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter), names, encodings, path,
-                          closeFinished = std::make_shared<std::function<void(bool)>>(std::move(closeFinished))](const QString& chosen) {
-                             const qsizetype index = names.indexOf(chosen);
-                             if (alive.expired() || index < 0) return;
-                             saveInEncoding(encodings.at(index), path, std::move(*closeFinished));
-                         });
-        dialog->open();
+        chooseEncoding(QStringLiteral("SaveEncodingChooser"), QVLocalized(QStringLiteral("Save in Another Encoding")),
+                       QVLocalized(QStringLiteral("The encodings that hold every character of \u201c%1\u201d:")).arg(displayName()),
+                       [&](QVStringEncoding listed) { return TextEncoding::encode(text, listed, false, nullptr, fallbacksFor(listed)).has_value(); },
+                       0,
+                       [this, path, closeFinished = std::make_shared<std::function<void(bool)>>(std::move(closeFinished))](QVStringEncoding chosen) {
+                           saveInEncoding(chosen, path, std::move(*closeFinished));
+                       });
         return didRecover(false);
     }
     case OverwriteChangedFileQuestion: {
@@ -832,38 +816,46 @@ QVStringEncoding QVFileDocument::misreadFileEncoding() const {
 }
 
 void QVFileDocument::chooseEncodingToReopen() {
-    // The menu's encodings, the one the file was to be read in first when the menu lacks it.
-    const QVStringEncoding wanted = misreadFileEncoding();
+    chooseEncoding(QStringLiteral("ReopenEncodingChooser"), QVLocalized(QStringLiteral("Reopen with Encoding")),
+                   QVLocalized(QStringLiteral("The encoding \u201c%1\u201d is written in:")).arg(displayName()),
+                   [](QVStringEncoding) { return true; }, misreadFileEncoding(), [this](QVStringEncoding chosen) {
+                       // An edited text asks first, discarding before converting.
+                       QVError failure, notice;
+                       if (!reopenUsingEncoding(chosen, &failure, &notice)) return present(failure);
+                       notice.setUserInfoValue(QString::fromLatin1(QVIsLowPriorityError), true);
+                       present(notice);
+                       if (const auto delegate = _delegate.lock()) delegate->documentNeedsRefresh(this);
+                   });
+}
+
+void QVFileDocument::chooseEncoding(const QString& name, const QString& title, const QString& label,
+                                    const std::function<bool(QVStringEncoding)>& offered, QVStringEncoding selected,
+                                    std::function<void(QVStringEncoding)> picked) {
     QStringList names;
     QList<QVStringEncoding> encodings;
-    for (const auto& [listed, name] : FileEncodings::listedEncodings())
-        if (!encodings.contains(listed)) {
+    for (const auto& [listed, full] : FileEncodings::listedEncodings())
+        if (!encodings.contains(listed) && offered(listed)) {
             encodings.append(listed);
-            names.append(name);
+            names.append(full);
         }
-    if (!encodings.contains(wanted)) {
-        encodings.prepend(wanted);
-        names.prepend(FileEncodings::displayName(wanted));
+    // The one to start at comes first when the menu lacks it (a charset only a page declares).
+    if (selected && !encodings.contains(selected)) {
+        encodings.prepend(selected);
+        names.prepend(FileEncodings::displayName(selected));
     }
     auto* dialog = new QInputDialog(_textView->window());
-    dialog->setObjectName(QStringLiteral("ReopenEncodingChooser"));
+    dialog->setObjectName(name);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowModality(Qt::WindowModal);
-    dialog->setWindowTitle(QVLocalized(QStringLiteral("Reopen with Encoding")));
-    dialog->setLabelText(QVLocalized(QStringLiteral("The encoding \u201c%1\u201d is written in:")).arg(displayName()));
+    dialog->setWindowTitle(title);
+    dialog->setLabelText(label);
     dialog->setComboBoxItems(names);
     dialog->setComboBoxEditable(false);
-    dialog->setTextValue(names.at(encodings.indexOf(wanted)));
+    if (selected) dialog->setTextValue(names.at(encodings.indexOf(selected)));
     QObject::connect(dialog, &QInputDialog::textValueSelected, _textView,
-                     [this, alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter), names, encodings](const QString& chosen) {
+                     [alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter), names, encodings, picked = std::move(picked)](const QString& chosen) {
                          const qsizetype index = names.indexOf(chosen);
-                         if (alive.expired() || index < 0) return;
-                         // An edited text asks first, discarding before converting.
-                         QVError failure, notice;
-                         if (!reopenUsingEncoding(encodings.at(index), &failure, &notice)) return present(failure);
-                         notice.setUserInfoValue(QString::fromLatin1(QVIsLowPriorityError), true);
-                         present(notice);
-                         if (const auto delegate = _delegate.lock()) delegate->documentNeedsRefresh(this);
+                         if (!alive.expired() && index >= 0) picked(encodings.at(index));
                      });
     dialog->open();
 }

@@ -242,6 +242,12 @@ private:
     // Asks which encoding to read the file in again, the one it was to be read in chosen first,
     // and reopens in the one picked.
     void chooseEncodingToReopen();
+    // A window-modal list (named name) of the menu's encodings that offered accepts, starting at
+    // selected (listed first when the menu lacks it; 0: none); picked hears the one chosen while
+    // the document lives.
+    void chooseEncoding(const QString& name, const QString& title, const QString& label,
+                        const std::function<bool(QVStringEncoding)>& offered, QVStringEncoding selected,
+                        std::function<void(QVStringEncoding)> picked);
     void present(const QVError& error);
     // A failed write as the save error (code 17) with the path and the reason.
     static QVError saveFailure(const QVError& failure, const QString& path);
