@@ -406,7 +406,9 @@ TEST(QVFileDocument, SavesEndWithTheirUploadAndOnlyTheSaveANodeNames) {
             ASSERT_TRUE(doc->saveForClose([&](bool saved) { closes << saved; }));
             break;
         }
-        if (step.action == Save || step.action == SaveForClose) EXPECT_EQ(queue->requests.last(), QStringLiteral("put page.html"));
+        if (step.action == Save || step.action == SaveForClose) {
+            EXPECT_EQ(queue->requests.last(), QStringLiteral("put page.html"));
+        }
         EXPECT_EQ(doc->isDocumentEdited(), step.edited);
         EXPECT_EQ(doc->isSaving(), step.saving);
         EXPECT_EQ(closes, step.closes);
