@@ -121,11 +121,12 @@ TEST(ProjectWindowSite, AMissingOrWrongPasswordAsksInASheetAndConnectsWithTheAns
         const char* what;
         int protocol;
         const char* portVariable;
+        QString host;
         QString password;
     } rows[] = {
-        {"FTP, a wrong password", 0, "QORVEL_FTP_PORT", "wrong"},
-        {"FTP, no password stored", 0, "QORVEL_FTP_PORT", ""},
-        {"WebDAV, no password stored", 2, "QORVEL_DAV_PORT", ""},
+        {"FTP, a wrong password", 0, "QORVEL_FTP_PORT", "127.0.0.1", "wrong"},
+        {"FTP, no password stored", 0, "QORVEL_FTP_PORT", "127.0.0.1", ""},
+        {"WebDAV, no password stored", 2, "QORVEL_DAV_PORT", "http://127.0.0.1/dav/", ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -135,12 +136,11 @@ TEST(ProjectWindowSite, AMissingOrWrongPasswordAsksInASheetAndConnectsWithTheAns
         auto project = QVProject::createWithRootDirectory(mirror.path(), "Refused");
         project->setType(QVProject::RemoteOnly);
         QVProjectRemoteConfiguration config;
-        config.setHost("127.0.0.1");
+        config.setHost(row.host);
         config.setPort(port);
         config.setProtocol(row.protocol);
         config.setUser(qEnvironmentVariable("QORVEL_PEER_USER"));
         config.setPassword(row.password);
-        if (row.protocol == 2) config.setInitialDirectory("/dav/");
         project->setRemoteConfig(config);
         project->setBoolConfigurationValue(true, QVProject::ConnectAutomaticallyKey);
         project->setIsOpen(true);
