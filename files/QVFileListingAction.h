@@ -30,9 +30,9 @@ public:
     // such a listing would leave out what it could not read.
     int unreadableLines() const { return _unreadableLines; }
 
-    // The entries of a listing's lines, in line order. Entries that cannot be addressed as a
-    // child of the folder are dropped: ".", "..", names holding "/" or NUL. *unreadable counts
-    // the FTP lines that read as no entry of either form.
+    // The entries of an sftp (type SFTP) or FTP listing's lines, in line order. Entries that
+    // cannot be addressed as a child of the folder are dropped: ".", "..", names holding "/" or
+    // NUL. *unreadable counts the FTP lines that read as no entry of either form.
     static QList<QVRemoteFile> parseLines(int type, const QString& directory, const QStringList& lines,
                                           int* unreadable = nullptr);
     // The folder of tnftp's answer to "pwd" ("Remote directory: /a b", or the server's own
