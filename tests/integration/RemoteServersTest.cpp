@@ -570,12 +570,6 @@ TEST(RemoteServers, ASaveLeavesWhatAPlainPutOfTheSameServerLeaves) {
              link(d + "/inner", "sub", s.root);
              link(d + "/page.html", "inner", s.root);
          }},
-        {"an empty text through a link to a folder", "all", "index.html",
-         [&](const QString& d, const PeerSite& s) {
-             folder(d + "/othersite", s.root, 0755);
-             link(d + "/index.html", "othersite", s.root);
-         },
-         {}, true},
         {"a quote in the name", "all", "don't.html", [&](const QString& d, const PeerSite& s) { file(d + "/don't.html", s.root, 0644); }},
         {"a name that is not UTF-8", "all", latin1, [&](const QString& d, const PeerSite& s) { file(d + "/" + latin1, s.root, 0644); }},
     };
