@@ -131,6 +131,7 @@ void QVSyntaxHighlightingTextView::setParser(std::shared_ptr<QVParser> parser) {
     _activeParser = _parser;
     _activeParserProvisional = false;
     _walkResume = -1;
+    _boundaries.cancel();
 }
 
 void QVSyntaxHighlightingTextView::bundlesUpdated() {
@@ -187,6 +188,9 @@ QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     // the last place an earlier walk could begin afresh at, when no edit came before it since.
     qint64 start = safeStart(std::min(index, _highlightedUpTo));
     if (_walkResume > start && _walkResume <= index) start = _walkResume;
+    quint64 confirming = 0;
+    if (const qint64 place = _boundaries.placeBefore(index, text, *_parser, &confirming); place > start) start = place;
+    uncolouredWalkCount += confirming;
     const qint64 end = std::min(text.length(), index + 1 + EndStringReach);
     uncolouredWalkCount += quint64(end - start);
     qint64 resumable = -1;
@@ -895,12 +899,16 @@ void QVSyntaxHighlightingTextView::restartHighlighting() {
     _checkpoints.clear();
     _paintedAhead = {};
     _walkResume = -1;
+    _boundaries.cancel();
     if (!_active || !UserDefaults::standard().boolForKey(QVHighlightKey) || !_parser) {
         // Nothing to parse: the standard attributes are the final colours.
         _highlightedUpTo = _oldColouringEnd = text.length();
         return;
     }
     if (text.length() == 0) return;
+    // Until the colours get there, the language at a place is settled by a walk from the
+    // nearest place this finds before it; a small text is walked at once when asked.
+    if (text.length() >= BoundaryIndexSize && !_parser->subparsers().isEmpty()) _boundaries.start(sharedTextStorage(), _parser);
     if (isVisible()) {
         // A view on screen shows its first frame first: that paint colours what it shows and
         // starts the rest, unless no paint comes for a while.
@@ -1000,6 +1008,7 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     if (!(edit.editedMask & QVTextStorage::EditedCharacters)) return;
     ++_charactersRevision;
     if (edit.editedRange.location < _walkResume) _walkResume = -1;
+    _boundaries.edited(edit.editedRange.location, edit.editedRange.length - edit.changeInLength, edit.editedRange.length);
     const qint64 location = edit.editedRange.location;
     const qint64 newEnd = edit.editedRange.end();
     const qint64 oldEnd = newEnd - edit.changeInLength;

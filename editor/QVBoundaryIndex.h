@@ -1,0 +1,78 @@
+// Places in a large text where the main parser's walk may begin afresh, found in the background
+// as soon as the text is set, so that the language at any place costs a short walk from the
+// nearest one before it instead of a walk over everything not coloured yet.
+#pragma once
+
+#include "languages/QVParser.h"
+
+#include <QStringView>
+
+#include <atomic>
+#include <limits>
+#include <memory>
+#include <thread>
+#include <vector>
+
+class QVTextStorage;
+
+// The places are boundaries of the main parser's walk from the top of the text (see
+// QVColouringSession): the walk begun at one goes on exactly as the walk that reached it. The
+// background walk splits the text into stretches walked at once, each from its
+// own start as if a walk began there; the walk of the stretch before it then goes on until it
+// meets one of that stretch's places, from which the two walks are one (where they never meet,
+// the stretch's places are those of the walk from before). Edits keep the places before them
+// and carry those after them along unconfirmed, until a walk from before the edit meets one of
+// them again.
+class QVBoundaryIndex {
+public:
+    QVBoundaryIndex() = default;
+    QVBoundaryIndex(const QVBoundaryIndex&) = delete;
+    QVBoundaryIndex& operator=(const QVBoundaryIndex&) = delete;
+    ~QVBoundaryIndex();
+
+    // Starts finding the places of storage's whole text with parser's walk, on threads of its
+    // own; forgets the places it had. Until the walk ends, the storage is kept and its first
+    // change waits for the walk (a change of the whole text stops it instead).
+    void start(std::shared_ptr<QVTextStorage> storage, std::shared_ptr<const QVParser> parser);
+    // Waits for the walk started last, if any, to end.
+    void finish();
+    // Stops the walk, if any, and forgets every place.
+    void cancel();
+    bool walking() const { return _coordinator.joinable(); }
+
+    // The characters of [location, location + oldLength) were replaced by newLength others.
+    void edited(qint64 location, qint64 oldLength, qint64 newLength);
+    // The last place at or before index that the walk from the top certainly passes (-1: none
+    // known); places carried past an edit are confirmed first by a walk over text on the
+    // calling thread, from the last certain place before the edit as far as index at most.
+    // walked receives how many characters that walk read.
+    qint64 placeBefore(qint64 index, const QVTextStorage& text, const QVParser& parser, quint64* walked);
+
+    // Places at most this far apart.
+    static constexpr qint64 Spacing = 16 * 1024;
+    // How far before an edit a place may stop being one: the walk decides where a block ends
+    // by reading its end string, which begins at the place after the block.
+    static constexpr qint64 EditReach = 256;
+    // Texts from this length on are walked in stretches of at least WalkerShare, up to
+    // MaxWalkers of them (whatever the processors: the stretches must not depend on the machine).
+    static constexpr qint64 WalkerShare = qint64(4) << 20;
+    static constexpr int MaxWalkers = 6;
+    // For tests: the places known (sorted), and how far they are certain.
+    const std::vector<qint64>& places() const { return _places; }
+    qint64 certainUpTo() const { return _edits.empty() ? std::numeric_limits<qint64>::max() : _edits.front() - EditReach; }
+
+private:
+    void walk(QStringView text, const std::shared_ptr<const QVParser>& parser);
+    void stopReading();
+
+    // The storage walked last: its characters stay where the walk reads them while it is kept,
+    // even when the view has let it go.
+    std::shared_ptr<QVTextStorage> _storage;
+    std::thread _coordinator;
+    std::atomic<bool> _stop{false};
+    std::vector<qint64> _walked;  // the background walk's places, taken over by finish()
+    // Sorted; those past certainUpTo() were carried past an edit.
+    std::vector<qint64> _places;
+    // Where the edits since the walk that found the places were made, sorted (current positions).
+    std::vector<qint64> _edits;
+};
