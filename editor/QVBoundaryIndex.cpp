@@ -22,9 +22,11 @@ struct Recorder final : QVColouringSession {
     qint64 last = std::numeric_limits<qint64>::min() / 2;
     qint64 ended = -1;  // the boundary at or past until that ended the walk
     qint64 met = -1;    // the boundary of meet that ended it
+    qint64 seen = -1;   // the last boundary passed
     void reach(qint64) override {}
     bool boundary(qint64 position, qint64, qint64, qint64) override {
         if (stop && stop->load(std::memory_order_relaxed)) return true;
+        seen = position;
         if (std::binary_search(meet.begin(), meet.end(), position)) {
             met = position;
             return true;
@@ -48,34 +50,111 @@ QVBoundaryIndex::~QVBoundaryIndex() {
     _storage.reset();
 }
 
-void QVBoundaryIndex::start(std::shared_ptr<QVTextStorage> storage, std::shared_ptr<const QVParser> parser) {
+void QVBoundaryIndex::start(std::shared_ptr<QVTextStorage> storage, std::shared_ptr<const QVParser> parser, quint64 revision) {
     cancel();
     _storage = std::move(storage);
     if (!_storage || !parser || _storage->length() == 0) return;
     // The whole text in one piece: nothing moves it until a character changes.
     const QStringView text = _storage->characters(QVRange(0, _storage->length()));
+    {
+        const std::lock_guard lock(_textLock);
+        _units = reinterpret_cast<const char16_t*>(text.utf16());
+        _available = text.size();
+        _complete = true;
+    }
+    _parser = parser.get();
+    _revision = revision;
     QVTextStorage* const walked = _storage.get();
     walked->setCharacterReader([this, walked](QVRange replaced) {
         if (replaced.location == 0 && replaced.length == walked->length()) cancel();
         else finish();
     });
+    launch(std::move(parser), text.size());
+}
+
+void QVBoundaryIndex::startLoading(std::shared_ptr<const QVParser> parser, qint64 expectedLength) {
+    cancel();
+    _storage.reset();
+    if (!parser || expectedLength <= 0) return;
+    _parser = parser.get();
+    _revision = std::numeric_limits<quint64>::max();  // no text's until adopted()
+    launch(std::move(parser), expectedLength);
+}
+
+void QVBoundaryIndex::loaded(const char16_t* units, qint64 decoded) {
+    if (!_coordinator.joinable()) return;
+    if (decoded < 0) {
+        cancel();
+        return;
+    }
+    {
+        const std::lock_guard lock(_textLock);
+        _units = units;
+        _available = decoded;
+    }
+    _textGrew.notify_all();
+}
+
+void QVBoundaryIndex::adopted(std::shared_ptr<QVTextStorage> storage, quint64 revision) {
+    if (!_coordinator.joinable() || _storage || !storage) return;
+    const QStringView text = storage->characters(QVRange(0, storage->length()));
+    bool same = false;
+    {
+        const std::lock_guard lock(_textLock);
+        same = text.size() == _available && reinterpret_cast<const char16_t*>(text.utf16()) == _units;
+        if (same) _complete = true;
+    }
+    if (!same) {
+        cancel();
+        return;
+    }
+    _textGrew.notify_all();
+    _storage = std::move(storage);
+    _revision = revision;
+    QVTextStorage* const walked = _storage.get();
+    walked->setCharacterReader([this, walked](QVRange replaced) {
+        if (replaced.location == 0 && replaced.length == walked->length()) cancel();
+        else finish();
+    });
+}
+
+void QVBoundaryIndex::launch(std::shared_ptr<const QVParser> parser, qint64 expectedLength) {
     _stop = false;
     try {
-        _coordinator = std::thread([this, text, parser = std::move(parser)] { walk(text, parser); });
+        _coordinator = std::thread([this, expectedLength, parser = std::move(parser)] { walk(parser, expectedLength); });
     } catch (const std::system_error&) {
         // No thread to be had: the language is settled by walks on the caller's thread.
-        walked->setCharacterReader({});
+        cancel();
     }
 }
 
+QStringView QVBoundaryIndex::textUntil(qint64 until, bool* complete) {
+    std::unique_lock lock(_textLock);
+    _textGrew.wait(lock, [&] { return _stop || _complete || (_units && _available >= until); });
+    *complete = _complete;
+    if (_stop) return {};
+    return QStringView(_units, _available);
+}
+
 void QVBoundaryIndex::stopReading() {
-    if (_coordinator.joinable()) _coordinator.join();
+    if (_coordinator.joinable()) {
+        _textGrew.notify_all();
+        _coordinator.join();
+    }
     // The storage itself stays: this may run inside its own change.
     if (_storage) _storage->setCharacterReader({});
+    const std::lock_guard lock(_textLock);
+    _units = nullptr;
+    _available = 0;
+    _complete = false;
 }
 
 void QVBoundaryIndex::finish() {
     if (!_coordinator.joinable()) return;
+    if (!_storage) {
+        // Still being read: nothing to wait for yet.
+        return;
+    }
     stopReading();
     _places = std::move(_walked);
     _walked = {};
@@ -83,15 +162,19 @@ void QVBoundaryIndex::finish() {
 }
 
 void QVBoundaryIndex::cancel() {
-    _stop = true;
+    {
+        const std::lock_guard lock(_textLock);
+        _stop = true;
+    }
     stopReading();
     _walked = {};
     _places = {};
     _edits.clear();
+    _parser = nullptr;
 }
 
-void QVBoundaryIndex::walk(QStringView text, const std::shared_ptr<const QVParser>& parser) {
-    const qint64 n = text.size();
+void QVBoundaryIndex::walk(const std::shared_ptr<const QVParser>& parser, qint64 expectedLength) {
+    const qint64 n = expectedLength;
     const int count = int(std::clamp<qint64>(n / WalkerShare, 1, MaxWalkers));
     // Each stretch walked as if a walk began at its start: its places and the first boundary at
     // or past its end (-1: none, the walk ran to the end of the text).
@@ -104,12 +187,25 @@ void QVBoundaryIndex::walk(QStringView text, const std::shared_ptr<const QVParse
     std::vector<Stretch> stretches(static_cast<size_t>(count));
     for (int k = 0; k < count; ++k) {
         stretches[size_t(k)].begin = n * k / count;
-        stretches[size_t(k)].end = k + 1 == count ? n + 1 : n * (k + 1) / count;
+        // The last one runs to the end, wherever the text read ends.
+        stretches[size_t(k)].end = k + 1 == count ? std::numeric_limits<qint64>::max() : n * (k + 1) / count;
     }
+    // A walk from `from` over the text read so far; one that runs out of it while more is
+    // coming goes on from the last boundary it passed once more is there.
     auto walkFrom = [&](qint64 from, std::vector<qint64>& places, qint64 until, std::span<const qint64> meet) {
         Recorder recorder(&_stop, places, until, meet);
-        parser->walkBoundaries(text.mid(from), from, recorder);
-        return recorder;
+        qint64 ahead = ReadAhead;
+        for (;;) {
+            bool complete = false;
+            const QStringView text = textUntil(from + ahead, &complete);
+            if (_stop || from >= text.size()) return recorder;
+            const qint64 seen = recorder.seen;
+            parser->walkBoundaries(text.mid(from), from, recorder);
+            if (recorder.ended >= 0 || recorder.met >= 0 || _stop || complete) return recorder;
+            // A construct longer than what came meanwhile: wait for more before walking it again.
+            if (recorder.seen > std::max(from, seen)) from = recorder.seen;
+            else ahead *= 2;
+        }
     };
     auto walkStretch = [&](Stretch& stretch) {
         stretch.next = walkFrom(stretch.begin, stretch.places, stretch.end, {}).ended;

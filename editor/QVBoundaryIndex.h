@@ -8,8 +8,10 @@
 #include <QStringView>
 
 #include <atomic>
+#include <condition_variable>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -30,10 +32,24 @@ public:
     QVBoundaryIndex& operator=(const QVBoundaryIndex&) = delete;
     ~QVBoundaryIndex();
 
-    // Starts finding the places of storage's whole text with parser's walk, on threads of its
-    // own; forgets the places it had. Until the walk ends, the storage is kept and its first
-    // change waits for the walk (a change of the whole text stops it instead).
-    void start(std::shared_ptr<QVTextStorage> storage, std::shared_ptr<const QVParser> parser);
+    // Starts finding the places of storage's whole text, whose characters are at revision (the
+    // caller's count), with parser's walk, on threads of its own; forgets the places it had.
+    // Until the walk ends, the storage is kept and its first change waits for the walk (a change
+    // of the whole text stops it instead).
+    void start(std::shared_ptr<QVTextStorage> storage, std::shared_ptr<const QVParser> parser, quint64 revision);
+    // Starts the walk over a text of about expectedLength characters still being read: loaded()
+    // hands it what has been read so far, and adopted() the storage that takes the text over.
+    void startLoading(std::shared_ptr<const QVParser> parser, qint64 expectedLength);
+    // The first decoded units of the text being read are at units (they stay there, and the text
+    // only grows, until adopted()); a negative count stops the walk: the units go away.
+    void loaded(const char16_t* units, qint64 decoded);
+    // The text being read is complete: storage's characters, at revision, are those very units
+    // (else the walk stops).
+    void adopted(std::shared_ptr<QVTextStorage> storage, quint64 revision);
+    // Whether the places are (being) found for the text at revision with parser.
+    bool covers(quint64 revision, const QVParser* parser) const {
+        return _parser && _parser == parser && _revision == revision;
+    }
     // Waits for the walk started last, if any, to end.
     void finish();
     // Stops the walk, if any, and forgets every place.
@@ -61,15 +77,30 @@ public:
     const std::vector<qint64>& places() const { return _places; }
     qint64 certainUpTo() const { return _edits.empty() ? std::numeric_limits<qint64>::max() : _edits.front() - EditReach; }
 
+    // While the text is still being read, a walk that runs out of it waits for this much more.
+    static constexpr qint64 ReadAhead = qint64(1) << 20;
+
 private:
-    void walk(QStringView text, const std::shared_ptr<const QVParser>& parser);
+    void launch(std::shared_ptr<const QVParser> parser, qint64 expectedLength);
+    void walk(const std::shared_ptr<const QVParser>& parser, qint64 expectedLength);
     void stopReading();
+    // The text as far as it is read once at least until characters are (or all of it is, or the
+    // walk is stopped: null units); complete tells whether that is all of it.
+    QStringView textUntil(qint64 until, bool* complete);
 
     // The storage walked last: its characters stay where the walk reads them while it is kept,
     // even when the view has let it go.
     std::shared_ptr<QVTextStorage> _storage;
     std::thread _coordinator;
     std::atomic<bool> _stop{false};
+    const QVParser* _parser = nullptr;
+    quint64 _revision = 0;
+    // The text the walk reads, as far as it is read.
+    std::mutex _textLock;
+    std::condition_variable _textGrew;
+    const char16_t* _units = nullptr;
+    qint64 _available = 0;
+    bool _complete = false;
     std::vector<qint64> _walked;  // the background walk's places, taken over by finish()
     // Sorted; those past certainUpTo() were carried past an edit.
     std::vector<qint64> _places;

@@ -398,8 +398,20 @@ void QVSyntaxHighlightingTextView::setString(const QString& text) {
     restartHighlighting();
 }
 
+bool QVSyntaxHighlightingTextView::wantsBoundaryIndex(qint64 length) const {
+    return _active && _parser && length >= BoundaryIndexSize && !_parser->subparsers().isEmpty() &&
+           UserDefaults::standard().boolForKey(QVHighlightKey);
+}
+
+std::function<void(const char16_t*, qint64)> QVSyntaxHighlightingTextView::boundaryWalkWhileReading(qint64 expectedLength) {
+    if (!wantsBoundaryIndex(expectedLength)) return {};
+    _boundaries.startLoading(_parser, expectedLength);
+    return [this](const char16_t* units, qint64 decoded) { _boundaries.loaded(units, decoded); };
+}
+
 void QVSyntaxHighlightingTextView::adoptString(std::vector<char16_t>&& units, qsizetype length) {
     QVTextView::adoptString(std::move(units), length);
+    _boundaries.adopted(sharedTextStorage(), _charactersRevision);
     if (!_active) _hadEventWhileInactive = true;
     restartHighlighting();
 }
@@ -899,16 +911,17 @@ void QVSyntaxHighlightingTextView::restartHighlighting() {
     _checkpoints.clear();
     _paintedAhead = {};
     _walkResume = -1;
-    _boundaries.cancel();
+    // Until the colours get there, the language at a place is settled by a walk from the
+    // nearest place this finds before it (kept while the text and its language stay); a small
+    // text is walked at once when asked.
+    if (!wantsBoundaryIndex(text.length())) _boundaries.cancel();
+    else if (!_boundaries.covers(_charactersRevision, _parser.get())) _boundaries.start(sharedTextStorage(), _parser, _charactersRevision);
     if (!_active || !UserDefaults::standard().boolForKey(QVHighlightKey) || !_parser) {
         // Nothing to parse: the standard attributes are the final colours.
         _highlightedUpTo = _oldColouringEnd = text.length();
         return;
     }
     if (text.length() == 0) return;
-    // Until the colours get there, the language at a place is settled by a walk from the
-    // nearest place this finds before it; a small text is walked at once when asked.
-    if (text.length() >= BoundaryIndexSize && !_parser->subparsers().isEmpty()) _boundaries.start(sharedTextStorage(), _parser);
     if (isVisible()) {
         // A view on screen shows its first frame first: that paint colours what it shows and
         // starts the rest, unless no paint comes for a while.

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -145,6 +146,10 @@ protected:
     QVLayoutManager* highlightingLayoutManager() const;
 
     bool _insertingText = false;
+    // For a text of about expectedLength characters about to be read straight into its buffer
+    // (then given to adoptString()): starts looking for the places as it comes, and answers
+    // what to hand each stretch read to (null when no places are looked for).
+    std::function<void(const char16_t*, qint64)> boundaryWalkWhileReading(qint64 expectedLength);
 
 private:
     // What a parse leaves at one character, compared before and after colouring to see whether
@@ -243,6 +248,7 @@ private:
     // colouring walks from the nearest one.
     mutable QVBoundaryIndex _boundaries;
     static constexpr qint64 BoundaryIndexSize = qint64(1) << 20;
+    bool wantsBoundaryIndex(qint64 length) const;
     // The furthest position a provisional answer of the language there was given for (-1: none):
     // when colouring passes it, the caret's language is looked for again.
     qint64 _provisionalAnswerAt = -1;

@@ -17,6 +17,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -456,18 +457,30 @@ TEST(QVSyntaxHighlightingTextView, PlacesFoundInTheBackgroundAreOnTheWalkFromThe
             }
             page.replace(at, laid.size(), laid);
         }
-        HTMLView view(QStringLiteral("/tmp/places.html"));
-        view.setString(page);
-        const std::vector<qint64>& places = view.boundaryIndex().places();
-        const std::vector<qint64> walk = boundariesFromTheTop(*view.parser(), page);
-        ASSERT_FALSE(places.empty());
-        for (const qint64 place : places)
-            ASSERT_TRUE(std::binary_search(walk.begin(), walk.end(), place)) << place << " is no boundary of the walk";
-        // No stretch went without places: never more than a few spacings between two.
-        qint64 widest = places.front();
-        for (size_t i = 1; i < places.size(); ++i) widest = std::max(widest, places[i] - places[i - 1]);
-        EXPECT_LT(widest, 3 * QVBoundaryIndex::Spacing);
-        EXPECT_GT(places.back(), page.size() - 3 * QVBoundaryIndex::Spacing);
+        // Set at once, and read from a file (walked as it is read).
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("places.html"));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(page.toUtf8());
+        file.close();
+        for (const bool read : {false, true}) {
+            SCOPED_TRACE(read ? "read from the file" : "set");
+            HTMLView view(path);
+            if (read) ASSERT_TRUE(view.loadFromPath(path));
+            else view.setString(page);
+            ASSERT_EQ(view.length(), page.size());
+            const std::vector<qint64>& places = view.boundaryIndex().places();
+            const std::vector<qint64> walk = boundariesFromTheTop(*view.parser(), page);
+            ASSERT_FALSE(places.empty());
+            for (const qint64 place : places)
+                ASSERT_TRUE(std::binary_search(walk.begin(), walk.end(), place)) << place << " is no boundary of the walk";
+            // No stretch went without places: never more than a few spacings between two.
+            qint64 widest = places.front();
+            for (size_t i = 1; i < places.size(); ++i) widest = std::max(widest, places[i] - places[i - 1]);
+            EXPECT_LT(widest, 3 * QVBoundaryIndex::Spacing);
+            EXPECT_GT(places.back(), page.size() - 3 * QVBoundaryIndex::Spacing);
+        }
     }
 }
 
