@@ -161,7 +161,7 @@ TEST(PageTrust, AHostilePageReadsNoOtherFileAndOpensOnlyWhatTheUserClicks) {
         {"refresh on typing", &preview, preview.webView(),
          [&] {
              preview.showURL(page.toString());
-             QTest::qWaitFor([&] { return preview.webView()->loadProgress() == 100; }, 20000);
+             ASSERT_TRUE(QTest::qWaitFor([&] { return preview.webView()->loadProgress() == 100; }, 20000));
              ASSERT_TRUE(preview.previewAsTemporaryFile(pagePath, QString::fromUtf8(text), TextEncoding::UTF8));
          },
          QUrl::fromLocalFile(dir.file("site/.tmp_Qorvel.html"))},
@@ -215,16 +215,21 @@ TEST(PageTrust, AHostilePageReadsNoOtherFileAndOpensOnlyWhatTheUserClicks) {
             refused.clear();
             QTest::mouseMove(target, QPoint(20, click.y));
             QTest::mouseClick(target, Qt::LeftButton, {}, QPoint(20, click.y));
-            QTest::qWaitFor([&] { return desktop.opened.size() >= click.opened.size() && refused.size() >= click.refusals; }, 10000);
+            EXPECT_TRUE(
+                QTest::qWaitFor([&] { return desktop.opened.size() >= click.opened.size() && refused.size() >= click.refusals; }, 10000));
             QTest::qWait(300);
             EXPECT_EQ(desktop.opened, click.opened);
             ASSERT_EQ(refused.size(), click.refusals);
             if (!click.refusedWord) continue;
             const QString word = refused.first().first().toString();
             EXPECT_TRUE(word.contains(QLatin1String(click.refusedWord))) << word.toStdString();
-            if (c.window == &preview) EXPECT_EQ(preview.status(), refused.last().first().toString());
+            if (c.window == &preview) {
+                EXPECT_EQ(preview.status(), refused.last().first().toString());
+            }
         }
-        if (c.window == &help) EXPECT_TRUE(help.statusBar()->currentMessage().contains(QLatin1String("qvdt://")));
+        if (c.window == &help) {
+            EXPECT_TRUE(help.statusBar()->currentMessage().contains(QLatin1String("qvdt://")));
+        }
         EXPECT_EQ(c.view->url(), c.shown);
 
         // Closed, the window's page stops asking the site for anything.
