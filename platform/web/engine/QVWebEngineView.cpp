@@ -103,11 +103,11 @@ public:
 };
 
 // Documents (a page, its frames) and fonts are served in the page scheme; every other file a page
-// names goes to the page file server, with the key only a page from the disk gets. A web page (its top
-// document from a site) gets nothing from the disk, not even in a frame of its own.
+// names goes to the page file server, with the key only a page from the disk gets. A web page
+// (its top document from a site) gets nothing from the disk, not even in a frame of its own.
 class PageGuard : public QWebEngineUrlRequestInterceptor {
 public:
-    PageGuard(QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _files(new QVPageFileServer(this)) {}
+    explicit PageGuard(QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _files(new QVPageFileServer(this)) {}
     void interceptRequest(QWebEngineUrlRequestInfo& info) override {
         const QUrl url = info.requestUrl();
         const bool fromDisk = isPageAddress(info.firstPartyUrl());
@@ -121,8 +121,9 @@ public:
         if (type == Info::ResourceTypeMainFrame) return;
         const QString top = info.firstPartyUrl().scheme();
         if (top == QLatin1String("http") || top == QLatin1String("https") || top == QLatin1String("blob")) return info.block(true);
-        // A font shows only as the text drawn with it; the engine asks for one as a read the
-        // page's origin must be allowed, which it follows into no redirect.
+        // A font stays: the engine asks for one as a read the page's origin must be allowed, and
+        // follows no such read from the scheme into a redirect (a font shows only as the text
+        // drawn with it).
         static const QList<Info::ResourceType> ownScheme{Info::ResourceTypeSubFrame, Info::ResourceTypeObject,
                                                          Info::ResourceTypeNavigationPreloadMainFrame,
                                                          Info::ResourceTypeNavigationPreloadSubFrame, Info::ResourceTypeFontResource};
@@ -183,18 +184,22 @@ public:
         });
     }
 
-    // Qorvel shows html with base (a page from the disk when base is one); load() needs no word,
-    // a load Qorvel asks for is the only kind a page cannot start.
+    // The base of the html Qorvel shows next: the view may go there whatever it shows now.
+    // Qorvel's load() needs no word: the engine names it typed, which a page cannot.
     void expectHtml(const QUrl& base) { _htmlBase = base; }
 
 protected:
     bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
         const bool clicked = type == NavigationTypeLinkClicked;
-        if (isMainFrame && isPageAddress(url) && !mayShowDiskPage(url, type)) {
-            _refuseDiskPage(shownAddress(url));
-            return false;
+        if (isMainFrame) {
+            const bool refused = isPageAddress(url) && !mayShowDiskPage(url, type);
+            _htmlBase.clear();
+            if (refused) {
+                _refuseDiskPage(shownAddress(url));
+                return false;
+            }
+            _lastMain = url;
         }
-        if (isMainFrame) _lastMain = url;
         if (shownInside(url)) {
             if (clicked && isMainFrame && _owner->policy().linkClicked) _owner->policy().linkClicked(shownAddress(url), QString());
             return true;
@@ -222,10 +227,7 @@ private:
     // http page from file: addresses): only Qorvel, or the user going back, forward or reloading.
     bool mayShowDiskPage(const QUrl& url, NavigationType type) {
         if (type == NavigationTypeTyped || type == NavigationTypeBackForward || type == NavigationTypeReload) return true;
-        if (!_htmlBase.isEmpty() && url.adjusted(QUrl::RemoveFragment) == _htmlBase.adjusted(QUrl::RemoveFragment)) {
-            _htmlBase.clear();
-            return true;
-        }
+        if (!_htmlBase.isEmpty() && url.adjusted(QUrl::RemoveFragment) == _htmlBase.adjusted(QUrl::RemoveFragment)) return true;
         // A redirect leaves the address last asked for, which the page may not show yet.
         const QUrl from = type == NavigationTypeRedirect ? _lastMain : this->url();
         return from.isEmpty() || isPageAddress(from);
