@@ -246,7 +246,19 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
     void walk(const SearchEntry& entry);
     void replaceFile(const ReplaceEntry& entry);
     // Files written beside their old ones, renamed over them together after one flush; those a
-    // save would write in place (other owners', hard-linked...) are written in place then.
+    // save would write in place (other owners', hard-linked...) are written in place then. A
+    // few at a time: an unnamed staged file holds a descriptor, and a named one is a full copy a
+    // killed run would leave in the user's folder.
+    // Each flush syncs a whole file system, so unnamed files wait in hundreds: a quarter of the
+    // descriptors the process may open, within bounds.
+    static constexpr size_t MaxNamedPending = 8;
+    const size_t maxUnnamedPending = [] {
+        struct rlimit limit {};
+        const rlim_t open = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+        return size_t(std::clamp<rlim_t>(open / 4, 16, 1024));
+    }();
+    size_t namedPending = 0;  // replace worker only
+    bool pendingFull() const { return pending.size() >= maxUnnamedPending || namedPending >= MaxNamedPending; }
     struct Pending {
         AtomicFile::Staged staged;
         DiskStamp before;
@@ -536,7 +548,7 @@ void QVSearchRunner::State::replaceBody() {
             break;
         }
         replaceFile(entry);
-        if (pending.size() >= 4096) commitPending();
+        if (pendingFull()) commitPending();
     }
     onMain([](QVSearchRunnerDelegate& d) { d.didFinishAllReplaces(); });
 }
@@ -650,6 +662,7 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
         return fail(QVReplaceReport::Failed, error.localizedDescription());
     result.outcome = QVReplaceReport::Replaced;
     result.count = count;
+    if (!staged.staged.temporary.isEmpty()) ++namedPending;
     staged.before = before;
     staged.report = result;
     pending.push_back(std::move(staged));
@@ -681,5 +694,6 @@ void QVSearchRunner::State::commitPending() {
     AtomicFile::flushFolders(committed);
     std::vector<Pending> done = std::move(pending);
     pending.clear();
+    namedPending = 0;
     for (const Pending& p : done) report(p.report);
 }
