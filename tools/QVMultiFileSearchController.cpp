@@ -166,6 +166,8 @@ void QVMultiFileSearchController::find() {
 
 void QVMultiFileSearchController::reallyStartFind() {
     flushAll();
+    _notSearched.clear();
+    _notSearchedTold = 0;
     setSearchIsRunning(true);
     _lastSearch = search();
     if (!_runner) _runner = std::make_unique<QVSearchRunner>(this, _scopes);
@@ -299,9 +301,14 @@ void QVMultiFileSearchController::didRunSearchForPath(const QString& path, const
     }
 }
 
+void QVMultiFileSearchController::didNotSearchPath(const QString& path, const QString& reason) {
+    _notSearched.append({path, reason});
+}
+
 void QVMultiFileSearchController::didFinishAllSearches() {
     _cancelling = false;
     setSearchIsRunning(_runner && _runner->runningReplace());
+    showSearchReport();
 }
 
 void QVMultiFileSearchController::didReplaceInPath(const QVReplaceReport& report) { _replaceReports << report; }
@@ -407,14 +414,32 @@ void QVMultiFileSearchController::showReplaceReport() {
     }
     const QString summary = replaceSummary(replaced, written, edited, skipped, failed);
     setStatus(summary);
-    if (!_window || !_window->isVisible() || _replaceReports.isEmpty()) return;
-    auto* box = new QMessageBox(skipped || failed ? QMessageBox::Warning : QMessageBox::Information, tr("Replace"), summary,
-                                QMessageBox::Ok, _window);
-    box->setObjectName(QStringLiteral("ReplaceReport"));
+    if (_replaceReports.isEmpty()) return;
+    showReport(QStringLiteral("ReplaceReport"), tr("Replace"), summary, lines, skipped || failed);
+}
+
+void QVMultiFileSearchController::showReport(const QString& name, const QString& title, const QString& summary,
+                                             const QStringList& lines, bool warning) {
+    if (!_window || !_window->isVisible()) return;
+    auto* box = new QMessageBox(warning ? QMessageBox::Warning : QMessageBox::Information, title, summary, QMessageBox::Ok, _window);
+    box->setObjectName(name);
     box->setDetailedText(lines.join(QLatin1Char('\n')));
     box->setWindowModality(Qt::WindowModal);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
+}
+
+void QVMultiFileSearchController::showSearchReport() {
+    // Each file that could not be read is told once, when the search that met it ends.
+    if (_notSearched.size() == _notSearchedTold) return;
+    _notSearchedTold = _notSearched.size();
+    QStringList lines;
+    for (const auto& [path, reason] : std::as_const(_notSearched)) lines << tr("Not searched %1: %2").arg(path, reason);
+    const QString summary = (_notSearched.size() == 1 ? tr("%1 file could not be read and was not searched.")
+                                                      : tr("%1 files could not be read and were not searched."))
+                                .arg(_notSearched.size());
+    setStatus(summary);
+    showReport(QStringLiteral("SearchReport"), tr("Find"), summary, lines, true);
 }
 
 // --- Showing a match --------------------------------------------------------------------------------

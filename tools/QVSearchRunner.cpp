@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <chrono>
 #include <deque>
 #include <mutex>
@@ -228,6 +229,7 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
         std::weak_ptr<QVSearchDocument> document;
         QList<QVSearchResult> results;
         quint64 batch = 0;
+        QString notSearched;  // why the file could not be read
     };
     std::vector<Found> found;  // search worker only
     // The files a search batch has read (device and inode): one reached by two links, or both
@@ -439,6 +441,7 @@ void QVSearchRunner::State::searchBody() {
 void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& path, const OpenText& open,
                                        bool skipBinary) {
     QList<QVSearchResult> results;
+    QString notSearched;
     if (open.editor) {
         results = entry.search.findAllForTextView(open.text, true);
     } else {
@@ -449,10 +452,12 @@ void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& 
         }
         QVStringEncoding encoding = 0;
         bool binary = false;
-        results = entry.search.findAllForPath(path, &encoding, true, nullptr, skipBinary ? &binary : nullptr);
+        QVError error;
+        results = entry.search.findAllForPath(path, &encoding, true, &error, skipBinary ? &binary : nullptr);
         if (binary) return;
+        if (error.domain() == QVError::posixDomain()) notSearched = QString::fromLocal8Bit(std::strerror(int(error.code())));
     }
-    found.push_back({path, open.document, std::move(results), entry.batch});
+    found.push_back({path, open.document, std::move(results), entry.batch, notSearched});
     if (found.size() >= 64 || std::chrono::steady_clock::now() - lastReport > std::chrono::milliseconds(40)) reportFound();
 }
 
@@ -477,6 +482,7 @@ void QVSearchRunner::State::reportFound() {
         for (const Found& f : batch) {
             if (delegate) delegate->willRunSearchForPath(f.path);
             if (delegate) delegate->didRunSearchForPath(f.path, f.document.lock(), f.results);
+            if (delegate && !f.notSearched.isEmpty()) delegate->didNotSearchPath(f.path, f.notSearched);
             // A stop asked meanwhile: the file in hand was the last one reported.
             if (searchStopped(f.batch)) break;
         }

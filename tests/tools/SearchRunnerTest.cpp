@@ -18,6 +18,8 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <cstring>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <sys/resource.h>
@@ -87,6 +89,9 @@ public:
         node->setDocument(document);
         node->setSearchResults(results);
         nodes << node;
+    }
+    void didNotSearchPath(const QString& path, const QString& reason) override {
+        log << QStringLiteral("not %1 %2").arg(QFileInfo(path).fileName(), reason);
     }
     void didFinishAllSearches() override { ++searchesFinished; }
     void didReplaceInPath(const QVReplaceReport& report) override { reports << report; }
@@ -500,6 +505,50 @@ TEST(SearchRunnerTest, ReplacesListEveryFileAndLeaveNoneHalfWritten) {
     EXPECT_EQ(outcomes.value("skipped"), 0);
     EXPECT_TRUE(QDir(root).entryList(QDir::Hidden | QDir::Files | QDir::System).filter(QRegularExpression("^[^f]")).isEmpty())
         << QDir(root).entryList(QDir::Hidden | QDir::Files).join(" ").toStdString();
+}
+
+// A file the search may not read is reported without matches and as not searched, with the
+// reason, by a literal and by a pattern search alike; a file that reads is never. Run as an
+// account that 0600 keeps out (the superuser takes nobody's for the run).
+TEST(SearchRunnerTest, AFileThatCannotBeReadIsListedAsNotSearched) {
+    // Outside the suite's sandbox, which only its owner may enter.
+    QTemporaryDir dir(QStringLiteral("/tmp/qorvel-unreadable-XXXXXX"));
+    const QString root = dir.path() + "/site";
+    write(root + "/open.html", "foo");
+    write(root + "/closed.html", "foo");
+    write(root + "/big-closed.html", QByteArray(20 * 1024 * 1024, '.') + "foo");
+    for (const QString& folder : {dir.path(), root}) ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
+    for (const char* name : {"/closed.html", "/big-closed.html"})
+        ASSERT_EQ(::chmod(QFile::encodeName(root + name).constData(), ::geteuid() == 0 ? 0600 : 0), 0);
+    const struct passwd* nobody = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+    ASSERT_TRUE(::geteuid() != 0 || nobody);
+    const struct {
+        const char* what;
+        QVSearch search;
+    } rows[] = {
+        {"literal", QVSearch::withSearchString(QStringLiteral("foo"))},
+        {"pattern", QVSearch::withExpressionString(QStringLiteral("f[o]+"), true)},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Recorder recorder;
+        recorder.specificFiles = QStringList{root};
+        QVSearchRunner runner(&recorder, std::make_shared<Scopes>());
+        if (nobody) {
+            ASSERT_EQ(::seteuid(nobody->pw_uid), 0);
+        }
+        runner.runSearch(row.search, 3);
+        const bool finished = waitFor([&] { return recorder.searchesFinished == 1; });
+        if (nobody) {
+            ASSERT_EQ(::seteuid(0), 0);
+        }
+        ASSERT_TRUE(finished);
+        QStringList log = recorder.log.filter(QRegularExpression("^(did|not) "));
+        log.sort();
+        const QString denied = QString::fromLocal8Bit(std::strerror(EACCES));
+        EXPECT_EQ(log, QStringList({"did big-closed.html 0", "did closed.html 0", "did open.html 1",
+                                    "not big-closed.html " + denied, "not closed.html " + denied}));
+    }
 }
 
 // The child of the test below: a Replace All of "old" by "new" over the folder it is given, which
