@@ -12,6 +12,7 @@
 #include "platform/QVError.h"
 #include "platform/RegularFile.h"
 #include "shell/FileEncodings.h"
+#include "shell/QVSearchEnumerator.h"
 #include "shell/QVFileCategories.h"
 #include "tools/QVMultiFileSearchNode.h"
 
@@ -20,6 +21,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
+#include <QStringEncoder>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -154,6 +156,62 @@ qsizetype replaceVerified(const QVSearch& search, const QList<QVRange>& ranges, 
     return count;
 }
 
+const QString BinaryFile = QStringLiteral("A binary file");
+const QString NoMatchInPlace = QStringLiteral("No chosen match is still in place");
+const QString NewTextDoesNotFit = QStringLiteral("The new text does not fit the file's encoding");
+
+// What became of a UTF-8 file's replace.
+enum class Utf8Replace { NotUtf8, Replaced, Binary, NoMatch, DoesNotFit };
+
+// A file read as UTF-8 (its given or detected encoding, its bytes valid UTF-8, so its text
+// writes back to the very same bytes) gets its chosen ranges that are still a match replaced,
+// and its new bytes built, from its text held as an open document holds it (two bytes a
+// character) and the new bytes alone. NotUtf8 for any other file, to be read the general way.
+Utf8Replace replaceInUtf8(const QString& path, QVStringEncoding encoding, const QVSearch& search,
+                          const QList<QVRange>& ranges, QByteArray* out, qsizetype* count) {
+    qsizetype length = 0;
+    std::optional<std::vector<char16_t>> units = FileEncodings::readUTF8Units(path, &encoding, &length);
+    if (!units) return Utf8Replace::NotUtf8;
+    // Borrowed, never copied: searched and cut where it lies.
+    const QString text = QString::fromRawData(reinterpret_cast<const QChar*>(units->data()), length);
+    if (QStringView(text).contains(QChar(u'\0'))) return Utf8Replace::Binary;
+    QStringEncoder encoder(QStringEncoder::Utf8);
+    out->reserve(length + length / 8 + 4096);
+    const auto put = [&](QStringView piece) {
+        constexpr qsizetype Chunk = 1 << 20;
+        while (!piece.isEmpty()) {
+            const QStringView chunk = piece.first(std::min(piece.size(), Chunk));
+            const qsizetype at = out->size();
+            out->resize(at + encoder.requiredSpace(chunk.size()));
+            out->resize(encoder.appendToBuffer(out->data() + at, chunk) - out->constData());
+            piece = piece.sliced(chunk.size());
+        }
+    };
+    // The chosen ranges (ascending) against the matches in the text as it is now, in one walk.
+    QVSearchEnumerator matches(search, text);
+    matches.setReturnJustRanges(true);
+    std::optional<QVSearchResult> match = matches.nextObject();
+    qint64 copied = 0;
+    *count = 0;
+    for (const QVRange& range : ranges) {
+        if (range.location < copied) continue;
+        while (match && (match->range().location < range.location ||
+                         (match->range().location == range.location && match->range().length < range.length)))
+            match = matches.nextObject();
+        if (!match || match->range().location != range.location || match->range().length != range.length) continue;
+        const QString replacement = search.replacementForString(text.mid(range.location, range.length));
+        if (!QStringView(replacement).isValidUtf16()) return Utf8Replace::DoesNotFit;
+        put(QStringView(text).mid(copied, range.location - copied));
+        put(replacement);
+        copied = range.location + range.length;
+        ++*count;
+    }
+    if (*count == 0) return Utf8Replace::NoMatch;
+    put(QStringView(text).mid(copied));
+    // A surrogate left alone where a replacement met half a pair: not a text UTF-8 can hold.
+    return encoder.hasError() ? Utf8Replace::DoesNotFit : Utf8Replace::Replaced;
+}
+
 }  // namespace
 
 struct QVSearchRunner::State : std::enable_shared_from_this<State> {
@@ -247,6 +305,9 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
     void searchFile(const SearchEntry& entry, const QString& path, const OpenText& open, bool skipBinary = false);
     void walk(const SearchEntry& entry);
     void replaceFile(const ReplaceEntry& entry);
+    // Stages a file's new bytes, unless the file changed since it was read (before).
+    void stageReplaced(const ReplaceEntry& entry, QVReplaceReport result, const DiskStamp& before,
+                       const QByteArray& bytes, qsizetype count, const std::function<void(const QString&)>& hook);
     // Files written beside their old ones, renamed over them together after one flush; those a
     // save would write in place (other owners', hard-linked...) are written in place then. A
     // few at a time: an unnamed staged file holds a descriptor, and a named one is a full copy a
@@ -593,7 +654,7 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
         result.inEditor = true;
         result.count = replaceVerified(entry.search, entry.ranges, text);
         if (result.count == 0) {
-            result.reason = QStringLiteral("No chosen match is still in place");
+            result.reason = NoMatchInPlace;
             report(result);
             return;
         }
@@ -638,8 +699,17 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
     const QPair<quint64, quint64> identity(quint64(before.device), quint64(before.inode));
     if (replacedFiles.contains(identity)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file was replaced through another path"));
     replacedFiles.insert(identity);
+    QByteArray utf8;
+    qsizetype replaced = 0;
+    switch (replaceInUtf8(entry.path, documentEncoding, entry.search, entry.ranges, &utf8, &replaced)) {
+    case Utf8Replace::Binary: return fail(QVReplaceReport::Skipped, BinaryFile);
+    case Utf8Replace::NoMatch: return fail(QVReplaceReport::Skipped, NoMatchInPlace);
+    case Utf8Replace::DoesNotFit: return fail(QVReplaceReport::Skipped, NewTextDoesNotFit);
+    case Utf8Replace::Replaced: return stageReplaced(entry, result, before, utf8, replaced, hook);
+    case Utf8Replace::NotUtf8: break;
+    }
     QVError readError;
-    const std::optional<QByteArray> contents = RegularFile::read(entry.path, &readError);
+    std::optional<QByteArray> contents = RegularFile::read(entry.path, &readError);
     if (!contents) return fail(QVReplaceReport::Failed, readError.localizedDescription());
     const QByteArray& data = *contents;
     QVStringEncoding encoding = documentEncoding;
@@ -647,24 +717,36 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
     auto read = FileEncodings::createWithData(data, entry.path, &encoding, &readNotice);
     if (!read || readNotice.code() == FileEncodings::FallbackEncodingError)
         return fail(QVReplaceReport::Skipped, QStringLiteral("The file is not valid in its encoding"));
-    if (isSingleByteOrUTF8(encoding) && data.contains('\0'))
-        return fail(QVReplaceReport::Skipped, QStringLiteral("A binary file"));
+    if (isSingleByteOrUTF8(encoding) && data.contains('\0')) return fail(QVReplaceReport::Skipped, BinaryFile);
     const QByteArray mark = byteOrderMark(data);
     const auto same = encodeBack(*read, encoding, mark);
     if (!same || *same != data)
         return fail(QVReplaceReport::Skipped, QStringLiteral("The file would not be written back as it was read"));
     text = std::move(*read);
+    contents.reset();  // the bytes are the text's own again: not held beside the new text
     const qsizetype count = replaceVerified(entry.search, entry.ranges, text);
-    if (count == 0) return fail(QVReplaceReport::Skipped, QStringLiteral("No chosen match is still in place"));
+    if (count == 0) return fail(QVReplaceReport::Skipped, NoMatchInPlace);
     const auto bytes = encodeBack(text, encoding, mark);
-    if (!bytes) return fail(QVReplaceReport::Skipped, QStringLiteral("The new text does not fit the file's encoding"));
+    if (!bytes) return fail(QVReplaceReport::Skipped, NewTextDoesNotFit);
+    stageReplaced(entry, result, before, *bytes, count, hook);
+}
+
+void QVSearchRunner::State::stageReplaced(const ReplaceEntry& entry, QVReplaceReport result, const DiskStamp& before,
+                                          const QByteArray& bytes, qsizetype count,
+                                          const std::function<void(const QString&)>& hook) {
+    const auto fail = [&](QVReplaceReport::Outcome outcome, const QString& reason) {
+        result.outcome = outcome;
+        result.reason = reason;
+        report(result);
+    };
     if (hook) hook(entry.path);
     DiskStamp now;
+    bool regular = false;
     if (!stampOf(entry.path, &now, &regular)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file is gone"));
     if (!(now == before)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file changed while it was replaced"));
     QVError error;
     Pending staged;
-    if (!AtomicFile::stage(entry.path, *bytes, &staged.staged, &error))
+    if (!AtomicFile::stage(entry.path, bytes, &staged.staged, &error))
         return fail(QVReplaceReport::Failed, error.localizedDescription());
     result.outcome = QVReplaceReport::Replaced;
     result.count = count;
