@@ -1,6 +1,8 @@
 // The multi-file find window.
 #include "tools/QVMultiFileSearchController.h"
 
+#include "shell/LargeFiles.h"
+
 #include "editor/HTMLView.h"
 #include "editor/HTMLViewFind.h"
 #include "editor/QVFileDocument.h"
@@ -336,13 +338,29 @@ QList<QVSearchResult> QVMultiFileSearchController::selectedResults() const {
 
 // --- Replacing ------------------------------------------------------------------------------------
 
+QStringList QVMultiFileSearchController::largeFilesToReplace() const {
+    // Files on disk only: an open document is replaced in its editor, which holds it already.
+    QStringList said;
+    QSet<const QVMultiFileSearchNode*> seen;
+    for (const QVSearchResult& result : selectedResults()) {
+        const auto node = result.parentAs<QVMultiFileSearchNode>();
+        if (!node || node->document() || seen.contains(node.get())) continue;
+        seen.insert(node.get());
+        const QFileInfo file(node->path());
+        if (file.isFile() && LargeFiles::needsConfirmation(file.size())) said << LargeFiles::replaceQuestion(node->path(), file.size());
+    }
+    return said;
+}
+
 QString QVMultiFileSearchController::replaceQuestion() const {
     const quint64 selected = _outlineView && _outlineView->selectedCount() > 0 ? quint64(_outlineView->selectedCount()) : count();
-    return (selected == 1 ? tr("Do you really want to replace %1 occurrence (out of %2) of \"%3\" with \"%4\"?")
-                          : tr("Do you really want to replace %1 occurrences (out of %2) of \"%3\" with \"%4\"?"))
-        .arg(selected)
-        .arg(count())
-        .arg(_lastSearch.searchString(), replaceString());
+    QString question = (selected == 1 ? tr("Do you really want to replace %1 occurrence (out of %2) of \"%3\" with \"%4\"?")
+                                      : tr("Do you really want to replace %1 occurrences (out of %2) of \"%3\" with \"%4\"?"))
+                           .arg(selected)
+                           .arg(count())
+                           .arg(_lastSearch.searchString(), replaceString());
+    const QStringList large = largeFilesToReplace();
+    return large.isEmpty() ? question : question + QStringLiteral("\n\n") + large.join(QLatin1Char('\n'));
 }
 
 void QVMultiFileSearchController::replace() {
@@ -350,8 +368,10 @@ void QVMultiFileSearchController::replace() {
     box->setObjectName(QStringLiteral("ReplaceConfirmation"));
     box->setInformativeText(replaceQuestion());
     QPushButton* replaceButton = box->addButton(tr("Replace"), QMessageBox::AcceptRole);
-    box->addButton(tr("Cancel"), QMessageBox::RejectRole);
-    box->setDefaultButton(replaceButton);
+    QPushButton* cancelButton = box->addButton(tr("Cancel"), QMessageBox::RejectRole);
+    // As opening a large file asks: Return does not take the memory it names.
+    if (largeFilesToReplace().isEmpty()) box->setDefaultButton(replaceButton);
+    else box->setDefaultButton(cancelButton);
     box->setWindowModality(Qt::WindowModal);
     box->setAttribute(Qt::WA_DeleteOnClose);
     connect(box, &QMessageBox::finished, this, [this, box, replaceButton](int) {

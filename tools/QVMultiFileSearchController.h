@@ -85,7 +85,8 @@ public:
     // their editors (which still need saving), and files skipped or failed.
     static QString replaceSummary(qsizetype replaced, qsizetype written, qsizetype edited, qsizetype skipped,
                                   qsizetype failed);
-    // The question replace() asks.
+    // The question replace() asks; it names each chosen file on disk whose size opening would
+    // ask about, and the memory replacing in it takes.
     QString replaceQuestion() const;
 
     QWidget* window();
@@ -124,6 +125,7 @@ private:
     int indexOfNode(const QString& path) const;
     quint64 count() const;
     QList<QVSearchResult> selectedResults() const;
+    QStringList largeFilesToReplace() const;
     QHash<QString, QVMultiFileSearchNode*> _nodeOfPath;
 
     std::shared_ptr<QVSearchScopes> _scopes;
