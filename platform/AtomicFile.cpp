@@ -534,14 +534,14 @@ bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* err
 
 void AtomicFile::setStagesNamed(bool named) { stagesNamed.store(named); }
 
-bool AtomicFile::stage(const QString& path, const QByteArray& data, Staged* staged, QVError* error) {
+bool AtomicFile::stage(const QString& path, const QByteArray& data, Staged* staged, QVError* error, bool unnamed) {
     *staged = Staged();
     staged->path = path;
     Prepared prepared;
     // Unnamed only where it can be named at commit: without /proc the kernel names it for the
     // superuser alone.
     static const bool nameable = ::access("/proc/self/fd", X_OK) == 0;
-    if (!prepare(path, data, error, {}, false, nameable && !stagesNamed.load(), &prepared)) return false;
+    if (!prepare(path, data, error, {}, false, unnamed && nameable && !stagesNamed.load(), &prepared)) return false;
     staged->target = prepared.target;
     staged->temporary = prepared.temporary;
     staged->descriptor = prepared.unnamed;

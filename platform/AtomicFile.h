@@ -52,9 +52,8 @@ public:
 
     // Many files at once with one flush for all, by the rule write() follows: stage() writes
     // each new file beside its old one (as write() does, mode, owner, group and attributes kept)
-    // without flushing it, unnamed and held open where the file system allows (a run killed
-    // meanwhile leaves nothing; the caller bounds how many it holds at once), else under a name of
-    // ours; or, where write() would write the file in place, keeps the data for commit() to write
+    // without flushing it, unnamed and held open where asked and the file system allows (a run
+    // killed meanwhile leaves nothing), else under a name of ours; or, where write() would write the file in place, keeps the data for commit() to write
     // in place (inPlace says why). flush() makes every staged file durable with one sync of their
     // file systems; commit() then renames one over its path (or writes it in place, flushed), and
     // discard() removes it instead; each is called once per staged file, which closes what it
@@ -69,7 +68,9 @@ public:
         InPlace inPlace = InPlace::No;
         QByteArray data;        // in place: what commit() writes
     };
-    static bool stage(const QString& path, const QByteArray& data, Staged* staged, QVError* error = nullptr);
+    // unnamed: the caller bounds how many it holds (a descriptor each); else every file is named.
+    static bool stage(const QString& path, const QByteArray& data, Staged* staged, QVError* error = nullptr,
+                      bool unnamed = false);
     // Tests: stage() names its files, as on a file system without unnamed files.
     static void setStagesNamed(bool named);
     static bool flush(const QList<Staged>& staged);

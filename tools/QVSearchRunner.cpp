@@ -746,7 +746,7 @@ void QVSearchRunner::State::stageReplaced(const ReplaceEntry& entry, QVReplaceRe
     if (!(now == before)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file changed while it was replaced"));
     QVError error;
     Pending staged;
-    if (!AtomicFile::stage(entry.path, bytes, &staged.staged, &error))
+    if (!AtomicFile::stage(entry.path, bytes, &staged.staged, &error, true))
         return fail(QVReplaceReport::Failed, error.localizedDescription());
     result.outcome = QVReplaceReport::Replaced;
     result.count = count;
