@@ -303,11 +303,13 @@ bool nameUnnamed(int fd, const QByteArray& folder, QByteArray* name) {
     return false;
 }
 
-enum class Filled { Done, Failed, KeepsNoOwner };
+enum class Filled { Done, Failed, KeepsNoOwner, KeepsNoMode };
 
 // Gives the temporary file the old file's owner and group (checked: only the superuser, or an
 // owner who is in the group, may), then the data, the attributes and the mode, flushed when
-// asked. KeepsNoOwner before any data when the owner or group could not be kept.
+// asked. KeepsNoOwner before any data when the owner or group could not be kept; KeepsNoMode
+// where the file system refuses the mode (a FUSE mount that denies chmod, an sshfs server
+// without SETSTAT) and the copy does not have it already.
 Filled fillTemporary(int fd, const QByteArray& data, bool exists, const struct stat& old, mode_t mode,
                      const QByteArray& targetName, const QMap<QByteArray, QByteArray>& extraAttributes, bool flush,
                      int* err, const char** step) {
@@ -326,9 +328,14 @@ Filled fillTemporary(int fd, const QByteArray& data, bool exists, const struct s
         (void)::fsetxattr(fd, it.key().constData(), it.value().constData(), size_t(it.value().size()), 0);
     // After fchown, which clears set-id bits. A new file was made with its mode.
     if (exists && ::fchmod(fd, mode) != 0) {
-        *err = errno;
-        *step = "Setting the permissions of";
-        return Filled::Failed;
+        const int refused = errno;
+        if (refused != EPERM && refused != EACCES && refused != EOPNOTSUPP && refused != ENOSYS) {
+            *err = refused;
+            *step = "Setting the permissions of";
+            return Filled::Failed;
+        }
+        struct stat made {};
+        if (::fstat(fd, &made) != 0 || (made.st_mode & 07777) != mode) return Filled::KeepsNoMode;
     }
     if (flush && counted(::fsync(fd)) != 0) {
         *err = errno;
@@ -349,8 +356,8 @@ struct Prepared {
 
 // Writes data to a new temporary file beside the target (mode, owner and attributes as the old
 // file's), flushed when asked. The file is to be written in place instead where a rename over it
-// would lose what it is (another owner or group the caller cannot give a new file, a second hard
-// link) or where the folder refuses a temporary file or would keep it for ever (append-only);
+// would lose what it is (another owner or group the caller cannot give a new file, a mode the file
+// system refuses to give it, a second hard link) or where the folder refuses a temporary file or would keep it for ever (append-only);
 // nothing is written then. The temporary is an unnamed file (O_TMPFILE) until it is renamed over,
 // where allowUnnamed and the file system has them.
 bool prepare(const QString& path, const QByteArray& data, QVError* error,
@@ -425,6 +432,7 @@ bool prepare(const QString& path, const QByteArray& data, QVError* error,
         }
         if (!unnamed) ::unlink(tempName.constData());
         if (filled == Filled::KeepsNoOwner) return inPlace(AtomicFile::InPlace::OwnerOrGroup);
+        if (filled == Filled::KeepsNoMode) return inPlace(AtomicFile::InPlace::Permissions);
         qvSetError(error, QVError::posix(err, QString::fromLatin1(step), path));
         return false;
     }
