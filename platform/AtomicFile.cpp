@@ -458,6 +458,15 @@ void syncFolderOf(const QByteArray& file) {
 
 }  // namespace
 
+QString AtomicFile::target(const QString& path) {
+    if (path.isEmpty()) return {};
+    QByteArray target;
+    struct stat info {};
+    int err = 0;
+    if (!resolveTarget(FileName::encode(FileName::absolute(path)), &target, &info, &err)) return {};
+    return FileName::decode(target);
+}
+
 void AtomicFile::syncFolder(const QString& folder) {
     const int dirFd = ::open(FileName::encode(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {

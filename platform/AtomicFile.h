@@ -47,6 +47,10 @@ public:
     static bool write(const QString& path, const QByteArray& data, QVError* error = nullptr,
                       const QMap<QByteArray, QByteArray>& extraAttributes = {}, bool* inPlace = nullptr,
                       QString* deferredFolder = nullptr, InPlace* why = nullptr);
+    // The file a write of path lands in, named as write() finds it: every link followed as open()
+    // follows it, the folder resolved, the last target given where it is missing. Empty where no
+    // write could land (a loop of links, a name ending in a folder).
+    static QString target(const QString& path);
     // Makes the renames in folder durable; a folder that cannot be synced is no failure.
     static void syncFolder(const QString& folder);
 
