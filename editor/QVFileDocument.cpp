@@ -62,6 +62,7 @@ public:
 
 QVDiskStamp QVDiskStamp::of(const QString& path) {
     QVDiskStamp stamp;
+    stamp.path = path;
     stamp.leadsTo = AtomicFile::target(path);
     struct stat info {};
     if (path.isEmpty() || ::stat(FileName::encode(path).constData(), &info) != 0) return stamp;
@@ -641,7 +642,8 @@ bool QVFileDocument::fileChangedOnDisk() const {
 }
 
 QString QVFileDocument::leadsElsewhere(const QVDiskStamp& now) const {
-    if (_diskStamp.leadsTo.isEmpty() || now.leadsTo == _diskStamp.leadsTo) return {};
+    // Another name (Save As, a move) leads where it leads: the stamp is of the old one.
+    if (_diskStamp.leadsTo.isEmpty() || now.path != _diskStamp.path || now.leadsTo == _diskStamp.leadsTo) return {};
     // A loop of links leads nowhere; the save says so itself.
     return now.leadsTo;
 }

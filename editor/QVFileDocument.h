@@ -25,13 +25,13 @@ class QVFileView;
 class QVFileWatcher;
 
 // Where the file on disk stood when the document last read or wrote it: a later difference is
-// another program's change. leadsTo is the file the name leads to (its links followed as a
-// write follows them), kept also where nothing is there yet.
+// another program's change. leadsTo is the file the name path leads to (its links followed as
+// a write follows them), kept also where nothing is there yet.
 struct QVDiskStamp {
     bool exists = false;
     quint64 device = 0, inode = 0;
     qint64 size = 0, modified = 0, changed = 0;  // nanoseconds
-    QString leadsTo;
+    QString path, leadsTo;
     static QVDiskStamp of(const QString& path);
     bool operator==(const QVDiskStamp&) const = default;
 };
