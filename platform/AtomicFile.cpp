@@ -467,6 +467,28 @@ QString AtomicFile::target(const QString& path) {
     return FileName::decode(target);
 }
 
+QString AtomicFile::setAside(const QString& path, QVError* error) {
+    const QByteArray from = FileName::encode(path);
+    for (int n = 1; n < 10000; ++n) {
+        const QString aside = path + QStringLiteral(".bad") + (n > 1 ? QString::number(n) : QString());
+        const QByteArray to = FileName::encode(aside);
+        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) return aside;
+        int err = errno;
+        if (err == EINVAL) {
+            // A file system that cannot refuse to replace: the name is checked first instead.
+            struct stat taken {};
+            if (::lstat(to.constData(), &taken) == 0) continue;
+            if (::rename(from.constData(), to.constData()) == 0) return aside;
+            err = errno;
+        }
+        if (err == EEXIST) continue;
+        qvSetError(error, QVError::posix(err, QStringLiteral("Moving aside"), path));
+        return {};
+    }
+    qvSetError(error, QVError::posix(EEXIST, QStringLiteral("Moving aside"), path));
+    return {};
+}
+
 void AtomicFile::syncFolder(const QString& folder) {
     const int dirFd = ::open(FileName::encode(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {

@@ -51,6 +51,10 @@ public:
     // follows it, the folder resolved, the last target given where it is missing. Empty where no
     // write could land (a loop of links, a name ending in a folder).
     static QString target(const QString& path);
+    // Moves a damaged file out of the way under "<path>.bad", or ".bad2", ".bad3"... where that is
+    // taken: a name already there is never replaced, so every copy set aside is kept. Answers the
+    // new path, or empty (error says why) with the file left where it was.
+    static QString setAside(const QString& path, QVError* error = nullptr);
     // Makes the renames in folder durable; a folder that cannot be synced is no failure.
     static void syncFolder(const QString& folder);
 
