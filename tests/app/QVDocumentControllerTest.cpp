@@ -139,7 +139,8 @@ TEST(QVDocumentController, ADamagedSettingsFileIsToldOnceBeforeTheFirstLaunchQue
         const QFileInfo file(path);
         for (const QString& aside : QDir(file.path()).entryList({file.fileName() + QStringLiteral(".bad*")}, QDir::Files))
             ASSERT_TRUE(QFile::remove(file.path() + u'/' + aside));
-        writeBytes(QFile::encodeName(path), "<plist><dict><key>cut");
+        ASSERT_TRUE(QDir().mkpath(file.path()));
+        ASSERT_TRUE(writeBytes(QFile::encodeName(path), "<plist><dict><key>cut"));
         const auto shut = [&](bool closed) {
             return Process::run(QStringLiteral("chattr"), {closed ? "+i" : "-i", file.path()}).succeeded();
         };
