@@ -369,11 +369,11 @@ void TDGTidingsController::uploaderCompletedRequest(TDGUploader&, const HttpRequ
                                                     const QString& name, const QVError& error,
                                                     std::function<void(bool, const QVError&)> completion) {
     // No answer at all: refused, offline, a name not found, a refused certificate, a time-out or a
-    // connection dropped before the status line. Or an answer that sent the package elsewhere and
-    // it never arrived there: a redirect not followed, a loop or a chain too long.
+    // connection dropped before the status line. Or an answer that neither took nor refused it: a
+    // redirect not followed, a loop or a chain too long, a 304.
     const bool unanswered = (response.status == 0 && (response.error == HttpResponse::Network || response.error == HttpResponse::Tls ||
                                                        response.error == HttpResponse::TimedOut)) ||
-                            TRLNetworkResponseHandler::uploadRedirectedAway(response);
+                            TRLNetworkResponseHandler::uploadLeftUntaken(response);
     if (unanswered)
         _unanswered.insert(name);
     else

@@ -306,7 +306,8 @@ TEST_F(TidingsNetworkTest, AnUnreachableServerKeepsThePackageForALaterTurn) {
 }
 
 // Redirected uploads: a 301, 302 or 303 would turn the upload into a GET without its package,
-// whose answer would then pass for the upload's; a 307 or 308 sends it again as it was. A
+// whose answer would then pass for the upload's; a 307 or 308 sends it again as it was; a 300,
+// 304 or 305 took nothing either. A
 // package that never reached a server that took it is kept, and goes on a later turn: each is
 // delivered once (taken with a 2xx), never lost, never twice.
 TEST_F(TidingsNetworkTest, ARedirectIsNeverAnAcceptance) {
@@ -325,6 +326,9 @@ TEST_F(TidingsNetworkTest, ARedirectIsNeverAnAcceptance) {
         {"301", {{eventsPath, {to(301, landing)}}}, 0},
         {"302", {{eventsPath, {to(302, landing)}}}, 0},
         {"303", {{eventsPath, {to(303, landing)}}}, 0},
+        {"300", {{eventsPath, {to(300, landing)}}}, 0},
+        {"304", {{eventsPath, {A{304}}}}, 0},
+        {"305", {{eventsPath, {to(305, landing)}}}, 0},
         {"307", {{eventsPath, {to(307, landing)}}}, 1},
         {"308", {{eventsPath, {to(308, landing)}}}, 1},
         {"a loop", {{eventsPath, {to(307, eventsPath)}}}, 0},
