@@ -104,6 +104,18 @@ void TDGTidingsController::applicationLifecycleEvent(const QString& notification
     enqueueEvent(TDGLifecycleEvent::eventWithNotification(notificationName));
 }
 
+void TDGTidingsController::applicationWillTerminate() {
+    applicationLifecycleEvent(QStringLiteral("NSApplicationWillTerminateNotification"));
+    waitUntilIdle(quitQueueBound);
+    const int underWay = _uploader->waitForUploadsToSettle(std::chrono::milliseconds(0));
+    if (underWay == 0) return;
+    SystemLog::notice(QStringLiteral("Tidings: waiting up to %1 ms for %2 upload(s) under way").arg(quitUploadBound.count()).arg(underWay));
+    if (const int left = _uploader->waitForUploadsToSettle(quitUploadBound))
+        SystemLog::warning(QStringLiteral("Tidings: %1 upload(s) not settled within %2 ms; their packages go again at the next launch")
+                               .arg(left)
+                               .arg(quitUploadBound.count()));
+}
+
 void TDGTidingsController::trellisSettingsDidBecomeAvailable() {
     // The settings in force may be an earlier run's cached copy, read at start: the first copy
     // downloaded in this run replaces them (a new events address among them), whatever they were.

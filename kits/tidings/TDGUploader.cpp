@@ -53,8 +53,19 @@ std::shared_ptr<FLTURLSession> TDGUploader::session() {
     if (!_session) {
         auto configuration = FLTURLSessionConfiguration::defaultSessionConfiguration();
         _session = FLTURLSession::sessionWithConfiguration(configuration, weak_from_this(), _operationQueue);
+        std::lock_guard<std::mutex> lock(_settlingLock);
+        _settlingSession = _session;
     }
     return _session;
+}
+
+int TDGUploader::waitForUploadsToSettle(std::chrono::milliseconds bound) {
+    std::shared_ptr<FLTURLSession> session;
+    {
+        std::lock_guard<std::mutex> lock(_settlingLock);
+        session = _settlingSession;
+    }
+    return session ? session->waitForTransfersToSettle(bound) : 0;
 }
 
 void TDGUploader::startUploadRequest(const HttpRequest& request, const QString& filePath, const QString& uniqueName) {
