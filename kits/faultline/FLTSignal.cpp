@@ -21,6 +21,8 @@ namespace {
 
 thread_local void* t_stackMapping = nullptr;
 thread_local size_t t_stackMappingSize = 0;
+// Set once the handler gave the thread a signal stack: never twice, should the kernel not use it.
+thread_local bool t_stackGivenByHandler = false;
 
 void blockedDuringHandler(sigset_t* set) {
     sigemptyset(set);
@@ -230,7 +232,8 @@ void FLTSignalHandler(int signal, siginfo_t* info, void* raw) {
     // stack the interrupted context names: that is the new one too.
     size_t mapped = 0;
     stack_t installed{};
-    if (FLTIsValidPointer(raw) && withoutSignalStack() && installSignalStack(&mapped, &installed)) {
+    if (!t_stackGivenByHandler && FLTIsValidPointer(raw) && withoutSignalStack() && installSignalStack(&mapped, &installed)) {
+        t_stackGivenByHandler = true;
         static_cast<ucontext_t*>(raw)->uc_stack = installed;
         if (!repeats) ::raise(signal);
         errno = savedErrno;
