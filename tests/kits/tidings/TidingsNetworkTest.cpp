@@ -266,9 +266,13 @@ TEST_F(TidingsNetworkTest, AQuitAtAnyMomentOfAnUploadSendsNothingTwice) {
         QSet<QByteArray> sentAtQuit;
         for (const auto& r : quitRun) sentAtQuit.insert(r.sha256);
         QMap<QByteArray, int> deliveries;
-        for (const auto& r : peer.requests(eventsPath)) ++deliveries[r.sha256];
+        QStringList seen;  // what the servers logged, should a count be off
+        for (const auto& r : peer.requests(eventsPath)) {
+            ++deliveries[r.sha256];
+            seen << QString("%1 s, port %2, %3").arg(r.time, 0, 'f', 3).arg(r.clientPort).arg(QString::fromLatin1(r.sha256.left(8)));
+        }
         for (auto it = deliveries.begin(); it != deliveries.end(); ++it)
-            EXPECT_EQ(it.value(), sentAtQuit.contains(it.key()) ? row.deliveries : 1);
+            EXPECT_EQ(it.value(), sentAtQuit.contains(it.key()) ? row.deliveries : 1) << seen.join('\n').toStdString() << '\n' << childLog.toStdString();
     }
 }
 
