@@ -107,10 +107,12 @@ void TDGTidingsController::applicationLifecycleEvent(const QString& notification
 void TDGTidingsController::applicationWillTerminate() {
     applicationLifecycleEvent(QStringLiteral("NSApplicationWillTerminateNotification"));
     waitUntilIdle(quitQueueBound);
-    const int underWay = _uploader->waitForUploadsToSettle(std::chrono::milliseconds(0));
+    // No upload starts after this: one the process would end half-way would go again at the next
+    // launch. Its package waits for that launch instead.
+    const int underWay = _uploader->stopAndWaitForUploadsToSettle(std::chrono::milliseconds(0));
     if (underWay == 0) return;
     SystemLog::notice(QStringLiteral("Tidings: waiting up to %1 ms for %2 upload(s) under way").arg(quitUploadBound.count()).arg(underWay));
-    if (const int left = _uploader->waitForUploadsToSettle(quitUploadBound))
+    if (const int left = _uploader->stopAndWaitForUploadsToSettle(quitUploadBound))
         SystemLog::warning(QStringLiteral("Tidings: %1 upload(s) not settled within %2 ms; their packages go again at the next launch")
                                .arg(left)
                                .arg(quitUploadBound.count()));

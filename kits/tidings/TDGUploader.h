@@ -53,10 +53,11 @@ public:
     void setLowPowerUploadTimeout(double seconds);
 
     void startUploadRequest(const HttpRequest& request, const QString& filePath, const QString& uniqueName);
-    // Waits, at most bound, for every upload started to settle: taken by the server (its package
+    // For a quit: starts no upload from now on (its package waits for the next launch), then
+    // waits, at most bound, for every upload started to settle: taken by the server (its package
     // gone at the 2xx status line) or ended. Answers how many had not. Any thread but the
     // operation queue's.
-    int waitForUploadsToSettle(std::chrono::milliseconds bound);
+    int stopAndWaitForUploadsToSettle(std::chrono::milliseconds bound);
     void attemptToReconnectBackgroundSessionWithCompletionBlock(std::function<void()> block);
     std::shared_ptr<OperationQueue> operationQueue() const { return _operationQueue; }
 
@@ -77,6 +78,7 @@ private:
     std::shared_ptr<FLTURLSession> _session;
     std::mutex _settlingLock;
     std::shared_ptr<FLTURLSession> _settlingSession;
+    bool _stopped = false;  // under _settlingLock: the quit's
     QSet<QString> _activeNames;
     QSet<quint64> _acceptedTasks;  // finished by their status line, still receiving the answer
     double _defaultUploadTimeout = 3600;

@@ -172,6 +172,7 @@ void FLTURLSession::resumeTask(quint64 identifier) {
     };
     {
         std::lock_guard<std::mutex> lock(_flight->lock);
+        if (_flight->stopped) return;
         ++_flight->unsettled;
     }
     // Status lines reach the delegate queue ahead of the completion, in the order they came.
@@ -193,6 +194,11 @@ void FLTURLSession::resumeTask(quint64 identifier) {
     });
     QMutexLocker locker(&task->_lock);
     task->_engineTask = engineTask;
+}
+
+void FLTURLSession::stopStartingTransfers() {
+    std::lock_guard<std::mutex> lock(_flight->lock);
+    _flight->stopped = true;
 }
 
 int FLTURLSession::waitForTransfersToSettle(std::chrono::milliseconds bound) {

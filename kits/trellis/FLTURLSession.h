@@ -127,6 +127,9 @@ public:
     // it ended. Answers how many had not. Any thread; needs nothing of the delegate queue, so a
     // quit may ask while that queue is busy.
     int waitForTransfersToSettle(std::chrono::milliseconds bound);
+    // Starts no transfer from now on: a task resumed later stays unsent, as if the process had
+    // ended first, rather than be cut off once sent. What a quit calls before it waits.
+    void stopStartingTransfers();
 
     // For the session's tasks.
     void resumeTask(quint64 identifier);
@@ -151,6 +154,7 @@ private:
         std::mutex lock;
         std::condition_variable changed;
         int unsettled = 0;
+        bool stopped = false;
     };
     // Told from the engine's worker, which may outlive the session.
     const std::shared_ptr<Flight> _flight = std::make_shared<Flight>();
