@@ -136,7 +136,8 @@ private:
     void closeNextWindow();
     // What an earlier run that did not quit kept: the question, and each text opened edited.
     void offerRecoveredTexts();
-    void openRecoveredText(const QVRecoveryFolder::Text& kept);
+    // False when it could not be opened (its folder stays).
+    bool openRecoveredText(const QVRecoveryFolder::Text& kept);
 
     QHash<QVUnknownFileTypeController*, QString> _fileTypeQuestions;
     bool _filesLoaded = false;
