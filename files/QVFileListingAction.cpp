@@ -1,5 +1,6 @@
 #include "files/QVFileListingAction.h"
 
+#include "files/QVWebDAVRequest.h"
 #include "platform/FileName.h"
 
 #include <QCoreApplication>
@@ -127,11 +128,6 @@ bool isSkipped(QStringView s) {
 
 struct Patterns {
     QRegularExpression windowsDate{QStringLiteral("[0-9]{2}-[0-9]{2}-[0-9]{2} {2,}[0-9]{2}:[0-9]{2}(A|P)M")};
-    QRegularExpression size{QStringLiteral(" ([0-9]+) ")};
-    QRegularExpression name{QStringLiteral("[^ ].*$")};
-    // cadaver's columns, read from the end: size, then the date.
-    QRegularExpression webDAVTail{
-        QStringLiteral("\\s+([0-9]+)\\s+([A-Z][a-z]{2} {1,2}[0-9]{1,2} {1,2}[0-9:]{4,6})\\s*$")};
 };
 
 const Patterns& patterns() {
@@ -206,6 +202,10 @@ void QVFileListingAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActi
     _files.clear();
     _unreadableLines = 0;
     _returnFolder.clear();
+    if (_connection->type() == QVRemoteFilesConnection::WebDAV) {
+        listMembers();
+        return;
+    }
     const QString c = command();
     if (c.isEmpty()) {
         QString why;
@@ -291,24 +291,25 @@ void QVFileListingAction::listed(const QStringList& lines, bool* ok, int* code) 
             // Only the listing's lines, decoded as the terminal's lines are: tnftp's own words
             // on the terminal ("WARNING! 1 bare linefeeds received in ASCII mode", "File may not
             // have transferred correctly.") are no entries.
-            QStringList all;
+            // tnftp turns the server's "\r\n" into "\n": a "\r" left before it is the last byte
+            // of a name ("crend.html\r"). Only a listing whose every line ends in "\r" came
+            // through unturned, and loses one from each.
+            QList<QByteArrayView> raw;
             qsizetype start = 0;
+            bool allEndInCR = true;
             while (start < bytes.size()) {
                 qsizetype end = bytes.indexOf('\n', start);
                 if (end < 0) end = bytes.size();
-                qsizetype length = end - start;
-                while (length > 0 && bytes[start + length - 1] == '\r') --length;
-                all.append(QVRemoteFilesConnection::decodeOutputLine(QByteArrayView(bytes).sliced(start, length)));
+                raw.append(QByteArrayView(bytes).sliced(start, end - start));
+                allEndInCR = allEndInCR && raw.last().endsWith('\r');
                 start = end + 1;
             }
+            QStringList all;
+            for (QByteArrayView line : raw)
+                all.append(QVRemoteFilesConnection::decodeOutputLine(allEndInCR ? line.chopped(1) : line));
             _files = parseLines(type, _remotePath, all, &_unreadableLines);
             return;
         }
-    } else if (type == QVRemoteFilesConnection::WebDAV) {
-        *ok = replySucceeded(lines, code, false);
-        bool listing = false;
-        for (const QString& line : lines) listing = listing || line.startsWith(QStringLiteral("Listing collection"));
-        *ok = *ok && listing;
     } else {
         *ok = replySucceeded(lines, code);
     }
@@ -369,7 +370,6 @@ void QVFileListingAction::handleReply(const QStringList& lines) {
 
 QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& directory, const QStringList& lines,
                                                     int* unreadable) {
-    const Patterns& p = patterns();
     QList<QVRemoteFile> files;
     files.reserve(lines.size());
     if (unreadable) *unreadable = 0;
@@ -381,8 +381,6 @@ QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& dir
         std::optional<QVRemoteFile> file;
         if (type == QVRemoteFilesConnection::SFTP) {
             file = parseUnixLine(line, directory);
-        } else if (type == QVRemoteFilesConnection::WebDAV) {
-            file = parseWebDAVLine(line, directory);
         } else {
             const int blank = line.indexOf(u' ');
             const bool unix = !line.contains(QStringLiteral("<DIR>")) && !line.startsWith(QStringLiteral("Coll:")) &&
@@ -390,7 +388,7 @@ QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& dir
             file = unix ? parseUnixLine(line, directory) : parseWindowsLine(line, directory);
             // A line of neither form (a heading of several listings in one, "a:", a message) is
             // no file.
-            if (!(file && (unix || p.windowsDate.match(FileName::displayed(line)).hasMatch()))) {
+            if (!file) {
                 if (unreadable) ++*unreadable;
                 continue;
             }
@@ -424,9 +422,15 @@ std::optional<QVRemoteFile> QVFileListingAction::parseUnixLine(const QString& li
         file.setModeString(rest.mid(mode.start, 10));
         rest.remove(mode.start, mode.length);
     }
+    // The name starts one blank after the time or year, whatever it starts with: the other
+    // columns are looked for before the date only.
+    std::optional<QString> listedName;
     if (const Span date = findUnixDate(rest); date.found()) {
         file.setDateString(rest.mid(date.start, date.length));
-        rest.remove(date.start, date.length);
+        const qsizetype after = date.start + date.length;
+        if (after >= rest.size() || rest[after] != u' ') return std::nullopt;
+        listedName = rest.mid(after + 1);
+        rest.truncate(date.start);
     }
     qsizetype ownerLength = 0, groupStart = 0;
     if (const Span owner = findOwnerGroup(rest, &ownerLength, &groupStart); owner.found()) {
@@ -438,22 +442,23 @@ std::optional<QVRemoteFile> QVFileListingAction::parseUnixLine(const QString& li
         file.setSize(QStringView(rest).mid(size.start + 1, size.length - 2).toLongLong());
         rest.remove(size.start, size.length);
     }
+    if (!listedName) {
+        // A line without a date: the name is what is left, from its first non-blank.
+        qsizetype first = 0;
+        while (first < rest.size() && rest[first] == u' ') ++first;
+        listedName = rest.mid(first);
+    }
     // Only a link's name carries its target; " -> " in any other name is part of it.
     if (file.isSymlink())
-        if (const Span target = findLinkTarget(rest); target.found()) {
-            QString to = rest.mid(target.start + 4);
-            while (to.endsWith(u'\r') || to.endsWith(u'\n')) to.chop(1);
-            file.setLinkTarget(to);
-            rest.truncate(target.start);
+        if (const Span target = findLinkTarget(*listedName); target.found()) {
+            file.setLinkTarget(listedName->mid(target.start + 4));
+            listedName->truncate(target.start);
         }
-    qsizetype first = 0;
-    while (first < rest.size() && rest[first] == u' ') ++first;
-    if (first == rest.size()) return std::nullopt;
     // sftp names keep the listed path until parseLines strips it, so "/" is checked there.
-    // Blanks at the end belong to the name ("end " is not "end": trimming would point a delete
-    // at another file); only a line end the client left is dropped.
-    QString n = rest.mid(first);
-    while (n.endsWith(u'\r') || n.endsWith(u'\n')) n.chop(1);
+    // Every byte belongs to the name: " lead.html", "end " and "crend.html\r" are not their
+    // neighbours "lead.html", "end" and "crend.html", and trimming would point a delete at
+    // another file.
+    const QString n = *listedName;
     if (n.trimmed().isEmpty()) return std::nullopt;
     file.setName(n);
     file.setPath(QVRemoteFile::appendPath(directory, n));
@@ -461,45 +466,48 @@ std::optional<QVRemoteFile> QVFileListingAction::parseUnixLine(const QString& li
 }
 
 std::optional<QVRemoteFile> QVFileListingAction::parseWindowsLine(const QString& line, const QString& directory) {
-    const Patterns& p = patterns();
-    // The patterns read a copy in which each byte of a name that is not UTF-8 is one U+FFFD
-    // (a regular expression takes no lone surrogate): the same places, so the name is cut from
-    // the line itself.
-    QString rest = line, seen = FileName::displayed(line);
-    const auto cutBoth = [&](qsizetype at, qsizetype length) {
-        rest.remove(at, length);
-        seen.remove(at, length);
-    };
+    // "01-15-24  03:45PM       <DIR>          images", "01-15-24  03:45PM   1234 index.html": the
+    // name starts one blank after the size, or where the padding after "<DIR>" ends (ten blanks
+    // in IIS's columns, where a file's name starts too), so blanks it starts or ends with are
+    // its own. The pattern reads a copy in which each byte of a name that is not UTF-8 is one
+    // U+FFFD (a regular expression takes no lone surrogate): the same places, so the name is
+    // cut from the line itself.
+    const QString seen = FileName::displayed(line);
+    const auto date = patterns().windowsDate.match(seen);
+    if (!date.hasMatch()) return std::nullopt;
     QVRemoteFile file;
-    if (const auto date = p.windowsDate.match(seen); date.hasMatch()) {
-        file.setDateString(date.captured(0));
-        cutBoth(date.capturedStart(), date.capturedLength());
-    }
-    if (const qsizetype dir = seen.indexOf(QStringLiteral("<DIR>")); dir >= 0) {
+    file.setDateString(date.captured(0));
+    qsizetype at = date.capturedEnd();
+    at += countWhile(seen, at, seen.size(), isBlank);
+    static const QString folderMark = QStringLiteral("<DIR>");
+    if (QStringView(seen).mid(at).startsWith(folderMark)) {
         file.setIsDirectory(true);
-        cutBoth(dir, 5);
+        at += folderMark.size();
+        at += countWhile(seen, at, 10, isBlank);
+    } else {
+        const qsizetype digits = countWhile(seen, at, seen.size(), isDigit);
+        if (digits == 0 || at + digits >= seen.size() || seen[at + digits] != u' ') return std::nullopt;
+        file.setSize(QStringView(seen).mid(at, digits).toLongLong());
+        at += digits + 1;
     }
-    if (const auto size = p.size.match(seen); size.hasMatch()) {
-        file.setSize(size.captured(1).toLongLong());
-        cutBoth(size.capturedStart(), size.capturedLength());
-    }
-    const auto name = p.name.match(seen);
-    if (!name.hasMatch()) return std::nullopt;
-    return named(file, rest.mid(name.capturedStart()).trimmed(), directory);
+    return named(file, line.mid(at), directory);
 }
 
-std::optional<QVRemoteFile> QVFileListingAction::parseWebDAVLine(const QString& line, const QString& directory) {
-    // "Coll:   NAME   0  Dec  7 04:08" for a folder, "        NAME   3  Dec  7 04:08" for a file,
-    // "       *NAME ..." for an executable one: the name starts in the ninth column and ends
-    // where the size and date columns begin, so digits inside names never count.
-    const auto tail = patterns().webDAVTail.match(FileName::displayed(line));  // as in parseWindowsLine
-    if (!tail.hasMatch() || line.size() < 9) return std::nullopt;
-    QVRemoteFile file;
-    file.setIsDirectory(line.startsWith(QStringLiteral("Coll:")));
-    file.setIsExecutable(line[7] == u'*');
-    file.setSize(tail.captured(1).toLongLong());
-    file.setDateString(tail.captured(2));
-    QString name = line.mid(8, tail.capturedStart() - 8);
-    while (name.endsWith(u' ')) name.chop(1);
-    return named(file, name.trimmed().isEmpty() ? QString() : name, directory);
+void QVFileListingAction::listMembers() {
+    QVWebDAVRequest::Outcome outcome;
+    const auto members = QVWebDAVRequest::members(*_connection, _remotePath, &outcome);
+    _lastReply = {outcome.said};
+    if (!members) {
+        report(false, outcome.status);
+        return;
+    }
+    for (const QVWebDAVRequest::Member& member : *members) {
+        QVRemoteFile file;
+        file.setIsDirectory(member.collection);
+        file.setIsExecutable(member.executable);
+        file.setSize(member.size);
+        file.setDateString(member.modified);
+        if (auto entry = named(file, member.name, _remotePath)) _files.append(std::move(*entry));
+    }
+    report(true, outcome.status);
 }

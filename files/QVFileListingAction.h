@@ -1,6 +1,6 @@
 // Listing a remote folder: the client's listing command, and the parsers that turn the printed
-// listing (UNIX long form from sftp and most FTP servers, the Windows/IIS FTP form, cadaver's
-// columns) into entries.
+// listing (UNIX long form from sftp and most FTP servers, the Windows/IIS FTP form) into entries.
+// A WebDAV folder is listed by one PROPFIND of its members, whose hrefs are the names.
 #pragma once
 
 #include "files/QVRemoteFile.h"
@@ -30,9 +30,9 @@ public:
     // such a listing would leave out what it could not read.
     int unreadableLines() const { return _unreadableLines; }
 
-    // The entries of a listing's lines, in line order. Entries that cannot be addressed as a
-    // child of the folder are dropped: ".", "..", names holding "/" or NUL. *unreadable counts
-    // the FTP lines that read as no entry of either form.
+    // The entries of an sftp (type SFTP) or FTP listing's lines, in line order. Entries that
+    // cannot be addressed as a child of the folder are dropped: ".", "..", names holding "/" or
+    // NUL. *unreadable counts the FTP lines that read as no entry of either form.
     static QList<QVRemoteFile> parseLines(int type, const QString& directory, const QStringList& lines,
                                           int* unreadable = nullptr);
     // The folder of tnftp's answer to "pwd" ("Remote directory: /a b", or the server's own
@@ -40,13 +40,13 @@ public:
     static std::optional<QString> parseWorkingFolder(const QStringList& lines);
     static std::optional<QVRemoteFile> parseUnixLine(const QString& line, const QString& directory);
     static std::optional<QVRemoteFile> parseWindowsLine(const QString& line, const QString& directory);
-    static std::optional<QVRemoteFile> parseWebDAVLine(const QString& line, const QString& directory);
 
 protected:
     void handleReply(const QStringList& lines) override;
 
 private:
     void listed(const QStringList& lines, bool* ok, int* code);
+    void listMembers();
     // FTP: the listing command, writing to a fresh private file in the client's folder when
     // one can be made (the terminal would carry every line of it), else printing it.
     QString ftpListCommand();

@@ -38,6 +38,15 @@ bool isRoot(const QString& path) {
 
 using C = QVRemoteFilesConnection;
 
+// Whether the server's words (or a WebDAV status) refuse for want of permission: only then is
+// the user sent to look at their write access.
+bool refusedForPermissions(int type, int statusCode, const QString& said) {
+    if (type == C::WebDAV && (statusCode == 401 || statusCode == 403)) return true;
+    return said.contains(QStringLiteral("permission"), Qt::CaseInsensitive) ||
+           said.contains(QStringLiteral("not permitted"), Qt::CaseInsensitive) ||
+           said.contains(QStringLiteral("access denied"), Qt::CaseInsensitive);
+}
+
 // cadaver's rmcol takes a collection whose name holds a quote for no collection (Apache escapes
 // the quote in its answer): such a folder is removed by a request of its own.
 bool rmcolMisreads(const QString& path) { return path.contains(u'\''); }
@@ -354,6 +363,15 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
             finish(false, 0);
             return;
         }
+        if (type == C::SFTP) {
+            // sftp's put into a folder (or a link to one) writes a file of the local name inside
+            // it. What the one target is, is asked first: its cd of the path stats that path
+            // alone, following every link, and succeeds only for a folder. cd moves the client,
+            // so the folder it stands in is asked before and entered again after.
+            _step = AskingFolder;
+            write(QStringLiteral("pwd"));
+            return;
+        }
     }
     startTransfer();
 }
@@ -393,6 +411,39 @@ void QVFileTransferAction::handleReply(const QStringList& lines) {
     bool ok = replySucceeded(lines, &code);
     const int type = _connection->type();
     switch (_step) {
+    case AskingFolder: {
+        static const QString said = QStringLiteral("Remote working directory: ");
+        std::optional<QString> back;
+        for (const QString& line : lines)
+            if (ok && line.startsWith(said) && line.size() > said.size()) back = quotedPath(type, line.mid(said.size()));
+        if (!back) {
+            _refusal = tr("What \"%1\" names could not be told.").arg(_remotePath);
+            finish(false, 0);
+            return;
+        }
+        _returnFolder = *back;
+        _step = CheckingTarget;
+        write(QStringLiteral("cd ") + *quotedPath(type, _remotePath));
+        return;
+    }
+    case CheckingTarget:
+        if (_connection->clientEnded() || _connection->state() != C::AtPrompt) {
+            finish(false, 0);
+        } else if (ok) {
+            _refusal = tr("\"%1\" names a folder, not a file.").arg(_remotePath);
+            _step = Returning;
+            write(QStringLiteral("cd ") + _returnFolder);
+        } else {
+            // Not a folder ("is not a directory"), or nothing there yet: the put goes ahead.
+            startTransfer();
+        }
+        return;
+    case Returning:
+        // Left in the folder, the client would take every later path from there: it ends, and
+        // the queue logs in again.
+        if (!ok) _connection->terminate();
+        finish(false, 0);
+        return;
     case SettingType:
         if (!ok) {
             finish(false, code);
@@ -410,8 +461,11 @@ void QVFileTransferAction::handleReply(const QStringList& lines) {
                      !line.startsWith(QStringLiteral("ftp: "));
             if (_kind == Put) {
                 // The server's word that the data connection closed complete, and tnftp's count.
+                // tnftp prints no count for an empty file: the 226 alone says it went, and the
+                // site's SIZE (where answered) is checked next, as for any other.
                 const auto sent = bytesInReply(lines);
-                ok = ok && code == 226 && sent && *sent == FileName::size(_localPath);
+                const qint64 size = FileName::size(_localPath);
+                ok = ok && code == 226 && (sent ? *sent == size : size == 0);
             }
         }
         ok = ok && !_connection->wasCancelled();
@@ -531,20 +585,25 @@ QVError QVFileTransferAction::errorWithStatusCode(int statusCode) const {
     // The server's own reason (a full disk, a quota, a refusal) says more than a guess.
     QString said;
     for (const QString& line : _lastReply) {
-        // What follows a progress meter redrawn on the line.
-        const QString t = line.section(u'\r', -1).trimmed();
+        // What follows a progress meter redrawn on the line (sftp ends the line in its own "\r").
+        QString t = line;
+        while (t.endsWith(u'\r')) t.chop(1);
+        t = t.section(u'\r', -1).trimmed();
         const bool serverWords = (_connection->type() == C::FTP && statusCodeIsError(statusCodeForLines({t}, false))) ||
                                  (_connection->type() == C::SFTP && linesIndicateError({t}));
         if (serverWords) said = t;
     }
     if (_connection->type() == C::WebDAV && statusCodeIsError(statusCode) && !_lastReply.isEmpty()) said = _lastReply.last();
-    return titledError(statusCode, tr("Could Not Upload File"),
-                       !said.isEmpty() ? tr("The file \"%1\" could not be uploaded. The server said: %2").arg(name, said)
-                       // Our own finding follows (titledError adds it).
-                       : !_refusal.isEmpty() ? tr("The file \"%1\" could not be uploaded.").arg(name)
-                                             : tr("The file \"%1\" could not be uploaded. Please be sure you have write "
-                                                  "access for the remote server.")
-                                                   .arg(name));
+    // Write access is named only where the server refused for it; a cut transfer, a lost
+    // connection or a redirect is told by what the client said (titledError adds it), and our
+    // own finding likewise.
+    QString text = refusedForPermissions(_connection->type(), statusCode, said)
+                       ? tr("The file \"%1\" could not be uploaded. Please be sure you have write access for the "
+                            "remote server.")
+                             .arg(name)
+                       : tr("The file \"%1\" could not be uploaded.").arg(name);
+    if (!said.isEmpty()) text += u' ' + tr("The server said: %1").arg(said);
+    return titledError(statusCode, tr("Could Not Upload File"), text);
 }
 
 // MARK: folder walks
@@ -764,9 +823,11 @@ QVError QVDirectoryAction::errorWithStatusCode(int statusCode) const {
         break;
     case Put:
         error = titledError(statusCode, tr("Could Not Upload Directory"),
-                            tr("The directory \"%1\" could not be uploaded. Please be sure you have write access for "
-                               "the remote server.")
-                                .arg(name));
+                            refusedForPermissions(_connection->type(), statusCode, _lastReply.join(u' '))
+                                ? tr("The directory \"%1\" could not be uploaded. Please be sure you have write "
+                                     "access for the remote server.")
+                                      .arg(name)
+                                : tr("The directory \"%1\" could not be uploaded.").arg(name));
         break;
     }
     if (_failures > 0)

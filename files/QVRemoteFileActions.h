@@ -48,8 +48,10 @@ protected:
 // and on a WebDAV site one PUT once the site said (PROPFIND of that one resource) that the path
 // names no collection. Nothing is read from a folder listing to decide where the text goes. The
 // upload counts only once the client reports the whole transfer (tnftp's 226 and its count of
-// the bytes sent, sftp's put with no failure line, a 2xx answer) and, where an FTP server answers
-// SIZE, the site holds that many bytes. A cut transfer leaves the site's file partial until a
+// the bytes sent, none for an empty file; sftp's put with no failure line, a 2xx answer) and,
+// where an FTP server answers SIZE, the site holds that many bytes. Nothing is ever written into
+// a folder: sftp is asked what the one target is first (as WebDAV's PROPFIND is), FTP servers
+// refuse a STOR onto one. A cut transfer leaves the site's file partial until a
 // rerun completes it. Two uploads to one file of one site never run at once in Qorvel: the second
 // waits until the first has ended.
 class QVFileTransferAction : public QVRemoteFileAction {
@@ -100,11 +102,12 @@ protected:
     // A download goes to a hidden name beside the target and replaces it only when complete.
     QString _temporaryPath;
     QString _transferCommand;
+    QString _returnFolder;  // where sftp stood before its cd to the target, quoted
     QString _held;  // the site's file this upload holds; empty when none
     std::mutex _directLock;
     bool _direct = false;     // this run transfers directly
     bool _abandoned = false;  // and the client's end has failed it
-    enum Step { SettingType, Transferring, Sizing };
+    enum Step { AskingFolder, CheckingTarget, Returning, SettingType, Transferring, Sizing };
     Step _step = Transferring;
     int _transferCode = 0;
 };

@@ -373,9 +373,10 @@ bool QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& byt
     qsizetype start = 0;
     for (qsizetype end = _pending.indexOf("\r\n"); end >= 0; end = _pending.indexOf("\r\n", start)) {
         progressed = true;
-        // sftp ends its error lines in "\r\r\n".
-        qsizetype length = end - start;
-        while (length > 0 && _pending[start + length - 1] == '\r') --length;
+        // The terminal's "\r\n" ends the line; a "\r" before it is the line's own: the last
+        // byte of a listed name ("crend.html\r"), or the end of an sftp error line, whose
+        // readers trim it.
+        const qsizetype length = end - start;
         const QString line = decodeLine(QByteArrayView(_pending).sliced(start, length));
         start = end + 2;
         _cachedLines.append(line);

@@ -6,16 +6,20 @@
 #include <QStringList>
 #include <QXmlStreamReader>
 
-namespace {
-
 // cadaver's prompt holds the collection it stands in: "dav:/dav/sub/> ".
-std::optional<QString> currentCollection(const QVRemoteFilesConnection& connection) {
+std::optional<QString> QVWebDAVRequest::currentCollection(const QVRemoteFilesConnection& connection) {
     const QString prompt = connection.lastPromptLine().trimmed();
     if (!prompt.startsWith(QStringLiteral("dav:/")) || !prompt.endsWith(u'>')) return std::nullopt;
     QString collection = prompt.mid(4, prompt.size() - 5).trimmed();
     if (!collection.endsWith(u'/')) collection += u'/';
     return collection;
 }
+
+namespace {
+
+QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const QByteArray& method, const QString& path,
+                              const QString& destination, const QString& bodyFile, const QString& downloadFile,
+                              const QByteArray& depth);
 
 }  // namespace
 
@@ -49,13 +53,16 @@ std::optional<QUrl> QVWebDAVRequest::urlForPath(const QVRemoteFilesConnection& c
     return url;
 }
 
-QVWebDAVRequest::Outcome QVWebDAVRequest::perform(const QVRemoteFilesConnection& connection, const QByteArray& method,
-                                                  const QString& path, const QString& destination,
-                                                  const QString& bodyFile, const QString& downloadFile) {
-    Outcome outcome;
-    const auto url = urlForPath(connection, path);
+namespace {
+
+QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const QByteArray& method, const QString& path,
+                              const QString& destination, const QString& bodyFile, const QString& downloadFile,
+                              const QByteArray& depth) {
+    using R = QVWebDAVRequest;
+    R::Outcome outcome;
+    const auto url = R::urlForPath(connection, path);
     std::optional<QUrl> to;
-    if (!destination.isEmpty()) to = urlForPath(connection, destination);
+    if (!destination.isEmpty()) to = R::urlForPath(connection, destination);
     if (!url || (!destination.isEmpty() && !to)) {
         outcome.said = QStringLiteral("%1 %2: not an address on the site").arg(QString::fromLatin1(method), path);
         return outcome;
@@ -73,9 +80,11 @@ QVWebDAVRequest::Outcome QVWebDAVRequest::perform(const QVRemoteFilesConnection&
         request.setHeader("Overwrite", "T");
     }
     if (method == "PROPFIND") {
-        request.setHeader("Depth", "0");
+        request.setHeader("Depth", depth);
         request.setHeader("Content-Type", "application/xml");
-        request.body = "<?xml version=\"1.0\"?><propfind xmlns=\"DAV:\"><prop><resourcetype/></prop></propfind>";
+        request.body = "<?xml version=\"1.0\"?><propfind xmlns=\"DAV:\"><prop><resourcetype/>"
+                       "<getcontentlength/><getlastmodified/><executable xmlns=\"http://apache.org/dav/props/\"/>"
+                       "</prop></propfind>";
     }
     HttpSession session;
     const HttpResponse response = session.perform(request);
@@ -85,6 +94,14 @@ QVWebDAVRequest::Outcome QVWebDAVRequest::perform(const QVRemoteFilesConnection&
                        .arg(QString::fromLatin1(method), path, to ? QStringLiteral(" to ") + destination : QString(),
                             response.ok() ? QString::number(response.status) : response.message);
     return outcome;
+}
+
+}  // namespace
+
+QVWebDAVRequest::Outcome QVWebDAVRequest::perform(const QVRemoteFilesConnection& connection, const QByteArray& method,
+                                                  const QString& path, const QString& destination,
+                                                  const QString& bodyFile, const QString& downloadFile) {
+    return send(connection, method, path, destination, bodyFile, downloadFile, "0");
 }
 
 std::optional<bool> QVWebDAVRequest::exists(const QVRemoteFilesConnection& connection, const QString& path) {
@@ -119,4 +136,61 @@ QVWebDAVRequest::Resource QVWebDAVRequest::resourceAt(const QVRemoteFilesConnect
     }
     if (xml.hasError() || !sawType) return answer(Unknown);
     return answer(collection ? Collection : File);
+}
+
+std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVRemoteFilesConnection& connection,
+                                                                      const QString& path, Outcome* outcome) {
+    Outcome asked;
+    const auto collection = path.isEmpty() ? currentCollection(connection) : std::optional<QString>(path);
+    if (collection) asked = send(connection, "PROPFIND", *collection, {}, {}, {}, "1");
+    if (outcome) *outcome = asked;
+    if (asked.status != 207) return std::nullopt;
+    const auto listed = urlForPath(connection, *collection);
+    if (!listed) return std::nullopt;
+    // Each href as the bytes it encodes, without the one slash a collection's ends in.
+    const auto bytesOf = [](QString href) {
+        if (const QUrl url(href); url.isValid() && !url.scheme().isEmpty()) href = url.path(QUrl::FullyEncoded);
+        QByteArray bytes = QByteArray::fromPercentEncoding(href.toLatin1());
+        if (bytes.size() > 1 && bytes.endsWith('/')) bytes.chop(1);
+        return bytes;
+    };
+    const QByteArray self = bytesOf(listed->path(QUrl::FullyEncoded));
+    QList<Member> found;
+    QXmlStreamReader xml(asked.body);
+    Member member;
+    QByteArray href;
+    QString text;
+    bool inType = false;
+    static const QString apache = QStringLiteral("http://apache.org/dav/props/");
+    while (!xml.atEnd()) {
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        const bool dav = xml.namespaceUri() == QLatin1String("DAV:");
+        if (token == QXmlStreamReader::StartElement) {
+            text.clear();
+            if (dav && xml.name() == QLatin1String("response")) {
+                member = Member();
+                href.clear();
+            } else if (dav && xml.name() == QLatin1String("resourcetype")) {
+                inType = true;
+            } else if (inType && dav && xml.name() == QLatin1String("collection")) {
+                member.collection = true;
+            }
+        } else if (token == QXmlStreamReader::Characters) {
+            text += xml.text();
+        } else if (token == QXmlStreamReader::EndElement) {
+            if (dav && xml.name() == QLatin1String("href")) href = bytesOf(text.trimmed());
+            else if (dav && xml.name() == QLatin1String("resourcetype")) inType = false;
+            else if (dav && xml.name() == QLatin1String("getcontentlength")) member.size = text.trimmed().toLongLong();
+            else if (dav && xml.name() == QLatin1String("getlastmodified")) member.modified = text.trimmed();
+            else if (xml.namespaceUri() == apache && xml.name() == QLatin1String("executable"))
+                member.executable = text.trimmed() == u'T';
+            else if (dav && xml.name() == QLatin1String("response") && href != self) {
+                // Decoded, never trimmed: the href is the name.
+                member.name = FileName::decode(href.mid(href.lastIndexOf('/') + 1));
+                found.append(member);
+            }
+        }
+    }
+    if (xml.hasError()) return std::nullopt;
+    return found;
 }

@@ -9,6 +9,7 @@
 #include "platform/FileName.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QUrl>
 
@@ -37,6 +38,21 @@ public:
     static Outcome perform(const QVRemoteFilesConnection& connection, const QByteArray& method, const QString& path,
                            const QString& destination = {}, const QString& bodyFile = {},
                            const QString& downloadFile = {});
+    // The collection cadaver stands in, from its prompt ("/dav/sub/").
+    static std::optional<QString> currentCollection(const QVRemoteFilesConnection& connection);
+    // A collection's members from one PROPFIND of depth 1, each named by its decoded href as it
+    // is (blanks and all, bytes that are not UTF-8 kept): cadaver's listing pads names with
+    // blanks, so a name ending in one could not be told from its neighbour there. Nothing when
+    // the site did not answer with them (outcome tells why).
+    struct Member {
+        QString name;
+        bool collection = false;
+        bool executable = false;  // Apache's executable property
+        qint64 size = 0;
+        QString modified;
+    };
+    static std::optional<QList<Member>> members(const QVRemoteFilesConnection& connection, const QString& path,
+                                                Outcome* outcome = nullptr);
     // Whether the resource is there (PROPFIND of it alone): nothing when the site did not say.
     static std::optional<bool> exists(const QVRemoteFilesConnection& connection, const QString& path);
     // What the site holds at the path, from a PROPFIND of it alone: a collection (a folder, or a

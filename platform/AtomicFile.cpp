@@ -35,6 +35,8 @@ int counted(int result) {
 
 std::atomic<quint64> temporaries{0};
 
+std::atomic<bool> stagesNamed{false};
+
 // Links open() follows before it gives up (the kernel's MAXSYMLINKS).
 constexpr int MaxLinks = 40;
 
@@ -215,35 +217,68 @@ bool writeInPlace(const QString& path, const QByteArray& name, const QByteArray&
 namespace {
 
 // A temporary's name: hidden by the project outline's built-in filter (".tmp_Qorvel"), and telling
-// the process that made it, so that one a killed save stranded can be told from one being written.
+// the process and the boot of the machine that made it, so that one a killed save stranded can be
+// told from one being written: ".tmp_Qorvel-save-<pid>-<boot>-<6 letters>".
 constexpr char TemporaryPrefix[] = ".tmp_Qorvel-save-";
 constexpr qint64 StrandedAfterSeconds = 600;
+constexpr int BootTagLength = 8;
+
+// The first hex digits of this boot's id: a pid means this machine's process only under this tag.
+// Empty where the kernel does not say.
+const QByteArray& bootTag() {
+    static const QByteArray tag = [] {
+        QByteArray hex;
+        if (FILE* f = std::fopen("/proc/sys/kernel/random/boot_id", "re")) {
+            for (int c; hex.size() < BootTagLength && (c = std::fgetc(f)) != EOF;)
+                if (std::isxdigit(c)) hex += char(std::tolower(c));
+            std::fclose(f);
+        }
+        return hex.size() == BootTagLength ? hex : QByteArray();
+    }();
+    return tag;
+}
 
 QByteArray temporaryName(const QByteArray& folder) {
     static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     QByteArray name = folder + '/' + TemporaryPrefix + QByteArray::number(qint64(::getpid())) + '-';
+    if (!bootTag().isEmpty()) name += bootTag() + '-';
     for (int i = 0; i < 6; ++i) name += letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))];
     return name;
 }
 
-// The pid in a name of ours (".tmp_Qorvel-save-<pid>-<6 letters>"), 0 for any other name.
-pid_t makerOf(const char* name) {
+// Who made a name of ours: its pid (0 for any other name) and whether it was made in this boot
+// of this machine (an older name without a boot tag, or another machine sharing the folder, may
+// hold a pid that means nothing here).
+struct Maker {
+    pid_t pid = 0;
+    bool thisBoot = false;
+};
+
+Maker makerOf(const char* name) {
     const size_t prefix = sizeof TemporaryPrefix - 1;
-    if (std::strncmp(name, TemporaryPrefix, prefix) != 0) return 0;
+    if (std::strncmp(name, TemporaryPrefix, prefix) != 0) return {};
     const char* p = name + prefix;
     qint64 pid = 0;
     int digits = 0;
     for (; *p >= '0' && *p <= '9' && digits < 10; ++p, ++digits) pid = pid * 10 + (*p - '0');
-    if (digits == 0 || *p != '-' || pid <= 0 || pid > INT_MAX) return 0;
+    if (digits == 0 || *p != '-' || pid <= 0 || pid > INT_MAX) return {};
     ++p;
-    for (int i = 0; i < 6; ++i, ++p)
-        if (!std::isalnum(static_cast<unsigned char>(*p))) return 0;
-    return *p == '\0' ? pid_t(pid) : 0;
+    const auto letters = [](const char* q) {
+        for (int i = 0; i < 6; ++i, ++q)
+            if (!std::isalnum(static_cast<unsigned char>(*q))) return false;
+        return *q == '\0';
+    };
+    if (letters(p)) return {pid_t(pid), false};
+    for (int i = 0; i < BootTagLength; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(p[i]))) return {};
+    if (p[BootTagLength] != '-' || !letters(p + BootTagLength + 1)) return {};
+    return {pid_t(pid), !bootTag().isEmpty() && std::strncmp(p, bootTag().constData(), BootTagLength) == 0};
 }
 
 // Removes the temporaries a killed save left in the folder, once per folder and process: named
-// as ours, made by a process that no longer runs, and unchanged for ten minutes (a save from
-// another machine sharing the folder has a pid of its own machine, and keeps writing).
+// as ours, made by a process that no longer runs. One made in this boot of this machine goes at
+// once; any other only once it has not changed for ten minutes (a save from another machine
+// sharing the folder has a pid of its own machine, and keeps writing).
 void removeStrandedTemporaries(const QByteArray& folder) {
     static std::mutex mutex;
     static QSet<QByteArray> swept;
@@ -256,12 +291,12 @@ void removeStrandedTemporaries(const QByteArray& folder) {
     if (!dir) return;
     const time_t now = ::time(nullptr);
     while (const dirent* entry = ::readdir(dir)) {
-        const pid_t maker = makerOf(entry->d_name);
-        if (maker == 0 || maker == ::getpid()) continue;
-        if (::kill(maker, 0) == 0 || errno != ESRCH) continue;
+        const Maker maker = makerOf(entry->d_name);
+        if (maker.pid == 0 || maker.pid == ::getpid()) continue;
+        if (::kill(maker.pid, 0) == 0 || errno != ESRCH) continue;
         struct stat st {};
         if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (now - st.st_mtime < StrandedAfterSeconds) continue;
+        if (!maker.thisBoot && now - st.st_mtime < StrandedAfterSeconds) continue;
         ::unlinkat(::dirfd(dir), entry->d_name, 0);
     }
     ::closedir(dir);
@@ -497,13 +532,19 @@ bool AtomicFile::write(const QString& path, const QByteArray& data, QVError* err
     return true;
 }
 
-bool AtomicFile::stage(const QString& path, const QByteArray& data, Staged* staged, QVError* error) {
+void AtomicFile::setStagesNamed(bool named) { stagesNamed.store(named); }
+
+bool AtomicFile::stage(const QString& path, const QByteArray& data, Staged* staged, QVError* error, bool unnamed) {
     *staged = Staged();
     staged->path = path;
     Prepared prepared;
-    if (!prepare(path, data, error, {}, false, false, &prepared)) return false;
+    // Unnamed only where it can be named at commit: without /proc the kernel names it for the
+    // superuser alone.
+    static const bool nameable = ::access("/proc/self/fd", X_OK) == 0;
+    if (!prepare(path, data, error, {}, false, unnamed && nameable && !stagesNamed.load(), &prepared)) return false;
     staged->target = prepared.target;
     staged->temporary = prepared.temporary;
+    staged->descriptor = prepared.unnamed;
     staged->inPlace = prepared.inPlace;
     if (prepared.inPlace != InPlace::No) staged->data = data;
     return true;
@@ -513,12 +554,17 @@ bool AtomicFile::flush(const QList<Staged>& staged) {
     // One sync per file system holding a staged file; a lone file is synced by itself, which
     // does not wait for what other programs wrote to that file system.
     // The file system is the folder's: one stat per folder, not per file.
-    QMap<dev_t, QList<QByteArray>> byDevice;
+    struct Files {
+        int descriptor = -1;  // an unnamed file's, open
+        QByteArray name;      // else a named one's
+        int count = 0;
+    };
+    QMap<dev_t, Files> byDevice;
     QHash<QByteArray, dev_t> folders;
     bool ok = true;
     for (const Staged& s : staged) {
-        if (s.temporary.isEmpty()) continue;  // written and flushed in place by commit()
-        const QByteArray folder = folderOf(s.temporary);
+        if (s.temporary.isEmpty() && s.descriptor < 0) continue;  // written and flushed in place by commit()
+        const QByteArray folder = folderOf(s.target);
         auto known = folders.constFind(folder);
         if (known == folders.cend()) {
             struct stat st {};
@@ -528,21 +574,36 @@ bool AtomicFile::flush(const QList<Staged>& staged) {
             }
             known = folders.insert(folder, st.st_dev);
         }
-        byDevice[*known] << s.temporary;
+        Files& files = byDevice[*known];
+        if (files.count++ == 0) {
+            files.descriptor = s.descriptor;
+            files.name = s.temporary;
+        }
     }
-    for (const QList<QByteArray>& files : std::as_const(byDevice)) {
-        const int fd = ::open(files.first().constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || counted(files.size() == 1 ? ::fsync(fd) : ::syncfs(fd)) != 0) ok = false;
-        if (fd >= 0) ::close(fd);
+    for (const Files& files : std::as_const(byDevice)) {
+        const int fd = files.descriptor >= 0 ? files.descriptor : ::open(files.name.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || counted(files.count == 1 ? ::fsync(fd) : ::syncfs(fd)) != 0) ok = false;
+        if (fd >= 0 && fd != files.descriptor) ::close(fd);
     }
     return ok;
 }
 
 bool AtomicFile::commit(const Staged& staged, QVError* error) {
     if (staged.inPlace != InPlace::No) return writeTargetInPlace(staged.path, staged.target, staged.data, error, {});
-    if (::rename(staged.temporary.constData(), staged.target.constData()) == 0) return true;
+    QByteArray name = staged.temporary;
+    if (staged.descriptor >= 0) {
+        // Named only now, just before the rename: a run killed before this point leaves nothing.
+        const bool named = nameUnnamed(staged.descriptor, folderOf(staged.target), &name);
+        const int err = errno;
+        ::close(staged.descriptor);
+        if (!named) {
+            qvSetError(error, QVError::posix(err, QStringLiteral("Replacing"), staged.path));
+            return false;
+        }
+    }
+    if (::rename(name.constData(), staged.target.constData()) == 0) return true;
     const int err = errno;
-    ::unlink(staged.temporary.constData());
+    ::unlink(name.constData());
     qvSetError(error, QVError::posix(err, QStringLiteral("Replacing"), staged.path));
     return false;
 }
@@ -552,6 +613,7 @@ quint64 AtomicFile::syncCount() { return syncs.load(std::memory_order_relaxed); 
 quint64 AtomicFile::temporaryCount() { return temporaries.load(std::memory_order_relaxed); }
 
 void AtomicFile::discard(const Staged& staged) {
+    if (staged.descriptor >= 0) ::close(staged.descriptor);
     if (!staged.temporary.isEmpty()) ::unlink(staged.temporary.constData());
 }
 

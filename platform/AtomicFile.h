@@ -35,9 +35,10 @@ public:
     // contents are touched; inPlace tells, and why says which. The temporary file is unnamed
     // (O_TMPFILE) until it is renamed over the file, where the file system allows: a killed
     // write leaves nothing.
-    // Elsewhere it is named ".tmp_Qorvel-save-<pid>-<6 letters>" (hidden in the outline), and one
-    // a killed write left is removed at the first write in its folder once its process is gone
-    // and it has not changed for ten minutes.
+    // Elsewhere it is named ".tmp_Qorvel-save-<pid>-<boot>-<6 letters>" (hidden in the outline;
+    // <boot> tells this boot of this machine), and one a killed write left is removed at the first
+    // write in its folder once its process is gone: at once when it was made in this boot, else
+    // once it has not changed for ten minutes (another machine sharing the folder may be writing it).
     //
     // deferredFolder: the caller syncs the folder itself (syncFolder(), once for many files in
     // it, where a folder sync costs more than the rest of a small write); the folder to sync is
@@ -50,22 +51,28 @@ public:
     static void syncFolder(const QString& folder);
 
     // Many files at once with one flush for all, by the rule write() follows: stage() writes
-    // each new file beside its old one under a name of ours (as write() does, mode, owner, group
-    // and attributes kept) without flushing it, or, where write() would write the file in place,
-    // keeps the data for commit() to write in place (inPlace says why); flush() makes every
-    // staged file durable with one sync of their file systems; commit() then renames one over its
-    // path (or writes it in place, flushed), and discard() removes it instead. flushFolders()
-    // makes the renames durable. A file system holding one staged file gets that file synced
-    // alone rather than the whole file system.
+    // each new file beside its old one (as write() does, mode, owner, group and attributes kept)
+    // without flushing it, unnamed and held open where asked and the file system allows (a run
+    // killed meanwhile leaves nothing), else under a name of ours; or, where write() would write the file in place, keeps the data for commit() to write
+    // in place (inPlace says why). flush() makes every staged file durable with one sync of their
+    // file systems; commit() then renames one over its path (or writes it in place, flushed), and
+    // discard() removes it instead; each is called once per staged file, which closes what it
+    // holds. flushFolders() makes the renames durable. A file system holding one staged file
+    // gets that file synced alone rather than the whole file system.
     // flush() answers false when a sync failed (the staged files may not be on disk).
     struct Staged {
         QString path;           // as given
         QByteArray target;      // the file renamed over (a link's target)
-        QByteArray temporary;   // the staged file; empty when written in place
+        QByteArray temporary;   // a named staged file; empty when unnamed or written in place
+        int descriptor = -1;    // an unnamed staged file, open until commit() or discard()
         InPlace inPlace = InPlace::No;
         QByteArray data;        // in place: what commit() writes
     };
-    static bool stage(const QString& path, const QByteArray& data, Staged* staged, QVError* error = nullptr);
+    // unnamed: the caller bounds how many it holds (a descriptor each); else every file is named.
+    static bool stage(const QString& path, const QByteArray& data, Staged* staged, QVError* error = nullptr,
+                      bool unnamed = false);
+    // Tests: stage() names its files, as on a file system without unnamed files.
+    static void setStagesNamed(bool named);
     static bool flush(const QList<Staged>& staged);
     static bool commit(const Staged& staged, QVError* error = nullptr);
     static void discard(const Staged& staged);

@@ -34,6 +34,11 @@ public:
     // each escaped byte as the Latin-1 character of its value, the whole followed by
     // " (not UTF-8)" when it holds any. Never to be used as a path.
     static QString readable(const QString& path);
+    // A listed name as a list shows it: readable(), and each control character (a CR ending a
+    // name on a site) as its visible picture, the whole then followed by " (control character)":
+    // such a name cannot be sent through a client's command line, and must not look like its
+    // neighbour without it. Never to be used as a path.
+    static QString shown(const QString& name);
 
     // The answers of stat(2), following links. A path that cannot be reached answers false / -1.
     static bool exists(const QString& path);

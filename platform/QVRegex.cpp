@@ -348,8 +348,14 @@ bool QVRegex::compile() {
 
 int QVRegex::captureCount() const { return _compiled->captures; }
 
+namespace {
+// The subject's units in place: the match is bounded by the length, so a text over borrowed
+// units (QString::fromRawData) is matched where it lies rather than copied to be terminated.
+const char16_t* units(const QString& subject) { return reinterpret_cast<const char16_t*>(subject.constData()); }
+}  // namespace
+
 std::optional<QVRegexMatch> QVRegex::copyMatchForString(const QString& subject, QVError* error) const {
-    return copyMatchForUTF16(reinterpret_cast<const char16_t*>(subject.utf16()), subject.size(),
+    return copyMatchForUTF16(units(subject), subject.size(),
                              QVRange(0, subject.size()), MatchDefault, 0, error);
 }
 
@@ -357,14 +363,14 @@ std::optional<QVRegexMatch> QVRegex::copyMatchForString(const QString& subject, 
                                                         quint32 matchOptions, QVError* error) const {
     // Both match-option words callers use mean a plain match (see the header).
     Q_UNUSED(matchOptions);
-    return copyMatchForUTF16(reinterpret_cast<const char16_t*>(subject.utf16()), subject.size(), range,
+    return copyMatchForUTF16(units(subject), subject.size(), range,
                              MatchDefault, range.location, error);
 }
 
 std::optional<QVRegexMatch> QVRegex::copyMatchForString(const QString& subject, QVRange range,
                                                         quint32 matchOptions, qint64 startLocation,
                                                         QVError* error) const {
-    return copyMatchForUTF16(reinterpret_cast<const char16_t*>(subject.utf16()), subject.size(), range,
+    return copyMatchForUTF16(units(subject), subject.size(), range,
                              matchOptions, startLocation, error);
 }
 

@@ -31,10 +31,21 @@ bool needsConfirmation(qint64 fileSize) {
 
 qint64 memoryEstimate(qint64 fileSize) { return fileSize * 4; }
 
-QString question(const QString& path, qint64 fileSize) {
+namespace {
+QString sized(const QString& text, const QString& path, qint64 fileSize, qint64 memory) {
     const QLocale locale;
-    return QVLocalized(QStringLiteral("\u201c%1\u201d is %2. Opening it takes about %3 of memory and may take a while."))
-        .arg(QFileInfo(path).fileName(), locale.formattedDataSize(fileSize), locale.formattedDataSize(memoryEstimate(fileSize)));
+    return text.arg(QFileInfo(path).fileName(), locale.formattedDataSize(fileSize), locale.formattedDataSize(memory));
+}
+}  // namespace
+
+QString question(const QString& path, qint64 fileSize) {
+    return sized(QVLocalized(QStringLiteral("\u201c%1\u201d is %2. Opening it takes about %3 of memory and may take a while.")),
+                 path, fileSize, memoryEstimate(fileSize));
+}
+
+QString replaceQuestion(const QString& path, qint64 fileSize) {
+    return sized(QVLocalized(QStringLiteral("\u201c%1\u201d is %2. Replacing in it takes about %3 of memory and may take a while.")),
+                 path, fileSize, fileSize * 3);
 }
 
 }  // namespace LargeFiles

@@ -19,5 +19,8 @@ bool needsConfirmation(qint64 fileSize);
 qint64 memoryEstimate(qint64 fileSize);
 // The question asked, naming the file, its size and memoryEstimate().
 QString question(const QString& path, qint64 fileSize);
+// What Replace All in Multi File Find says before it replaces in such a file on disk: it holds
+// the file's text (two bytes a character) and its new bytes, about three times the file.
+QString replaceQuestion(const QString& path, qint64 fileSize);
 
 }  // namespace LargeFiles

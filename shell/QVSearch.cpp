@@ -379,6 +379,8 @@ std::atomic<quint64> bytesGoneOverAgain{0};
 // block is a binary file's (then *binary is set and the rest is never read). With a scan, the
 // bytes are handed to it as they arrive, a piece at a time while they are still in the cache.
 constexpr qint64 kKept = 16 * 1024 * 1024;
+// Why the last read of this thread's gave up part-way (an errno), 0 when it did not.
+thread_local int readFailure = 0;
 std::optional<QByteArray> readToEnd(int fd, qint64 expected, bool* binary = nullptr,
                                     const LiteralPrefilter* filter = nullptr, LiteralPrefilter::Scan* scan = nullptr) {
     // A buffer kept from file to file (for files under 16 MB) needs no fresh pages from the
@@ -398,8 +400,10 @@ std::optional<QByteArray> readToEnd(int fd, qint64 expected, bool* binary = null
         const ssize_t got = ::read(fd, data.data() + size, size_t(room));
         if (got < 0 && errno == EINTR)
             continue;
-        if (got < 0)
+        if (got < 0) {
+            readFailure = errno;
             return std::nullopt;
+        }
         readBytes.fetch_add(quint64(got), std::memory_order_relaxed);
         if (binary && size == 0 && got > 0 && looksBinary(data.constData(), got)) {
             *binary = true;
@@ -421,13 +425,26 @@ std::optional<QByteArray> readToEnd(int fd, qint64 expected, bool* binary = null
 
 // A regular file's bytes; nothing when it cannot be read or is not a regular file. With a
 // filter, nothing too when the bytes rule a match out, and otherwise *scan holds what the filter
-// found over the bytes.
+// found over the bytes. *failure gets the errno of a file that could not be opened or read
+// through, 0 otherwise.
 std::optional<QByteArray> readRegularFile(const QString& path, const LiteralPrefilter* filter = nullptr,
-                                          bool* binary = nullptr, LiteralPrefilter::Scan* scan = nullptr) {
+                                          bool* binary = nullptr, LiteralPrefilter::Scan* scan = nullptr,
+                                          int* failure = nullptr) {
     const QByteArray native = FileName::encode(path);
+    readFailure = 0;
     const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        if (failure)
+            *failure = errno;
         return std::nullopt;
+    }
+    struct Told {
+        int* failure;
+        ~Told() {
+            if (failure)
+                *failure = readFailure;
+        }
+    } told{failure};
     struct stat info;
     std::optional<QByteArray> bytes;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
@@ -451,8 +468,10 @@ std::optional<QByteArray> readRegularFile(const QString& path, const LiteralPref
                 const ssize_t got = ::read(fd, chunk.data() + kept, kChunk);
                 if (got < 0 && errno == EINTR)
                     continue;
+                if (got < 0)
+                    readFailure = errno;
                 if (got <= 0)
-                    break;  // the end (or an unreadable file): ruled out
+                    break;  // the end, or a file that cannot be read through (told)
                 readBytes.fetch_add(quint64(got), std::memory_order_relaxed);
                 const size_t size = kept + size_t(got);
                 if (binary && whole && looksBinary(chunk.data(), qint64(size))) {
@@ -965,7 +984,11 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
         }
     } trim;
     LiteralPrefilter::Scan scan{&starts};
-    const std::optional<QByteArray> bytes = readRegularFile(path, filter && filter->usable() ? filter : nullptr, binary, &scan);
+    int failure = 0;
+    const std::optional<QByteArray> bytes =
+        readRegularFile(path, filter && filter->usable() ? filter : nullptr, binary, &scan, &failure);
+    if (failure)
+        qvSetError(error, QVError::posix(failure, QStringLiteral("Reading"), path));
     if (!bytes)
         return {};
     // Detection on the bytes in hand (the file's name, then its declarations or byte-order

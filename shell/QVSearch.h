@@ -86,7 +86,8 @@ public:
                                              QVError* error = nullptr) const;
     // The same over a file's text, read in *encoding with the usual fallbacks (0 or a null
     // pointer detects it; the encoding used is written back). A file that cannot be read, or
-    // that is not a regular file, gives no matches. A literal search skips a file whose bytes
+    // that is not a regular file, gives no matches; error (a POSIX error) says why one could not
+    // be opened or read through. A literal search skips a file whose bytes
     // cannot hold the literal without decoding it, and then leaves *encoding as it was.
     // With binary given, a file whose first block holds a NUL (and no UTF-16 byte-order mark)
     // is taken for binary: *binary is set, and the file gives no matches, is read no further

@@ -1,6 +1,8 @@
 // The multi-file find window.
 #include "tools/QVMultiFileSearchController.h"
 
+#include "shell/LargeFiles.h"
+
 #include "editor/HTMLView.h"
 #include "editor/HTMLViewFind.h"
 #include "editor/QVFileDocument.h"
@@ -166,6 +168,8 @@ void QVMultiFileSearchController::find() {
 
 void QVMultiFileSearchController::reallyStartFind() {
     flushAll();
+    _notSearched.clear();
+    _notSearchedTold = 0;
     setSearchIsRunning(true);
     _lastSearch = search();
     if (!_runner) _runner = std::make_unique<QVSearchRunner>(this, _scopes);
@@ -299,9 +303,14 @@ void QVMultiFileSearchController::didRunSearchForPath(const QString& path, const
     }
 }
 
+void QVMultiFileSearchController::didNotSearchPath(const QString& path, const QString& reason) {
+    _notSearched.append({path, reason});
+}
+
 void QVMultiFileSearchController::didFinishAllSearches() {
     _cancelling = false;
     setSearchIsRunning(_runner && _runner->runningReplace());
+    showSearchReport();
 }
 
 void QVMultiFileSearchController::didReplaceInPath(const QVReplaceReport& report) { _replaceReports << report; }
@@ -329,13 +338,29 @@ QList<QVSearchResult> QVMultiFileSearchController::selectedResults() const {
 
 // --- Replacing ------------------------------------------------------------------------------------
 
+QStringList QVMultiFileSearchController::largeFilesToReplace() const {
+    // Files on disk only: an open document is replaced in its editor, which holds it already.
+    QStringList said;
+    QSet<const QVMultiFileSearchNode*> seen;
+    for (const QVSearchResult& result : selectedResults()) {
+        const auto node = result.parentAs<QVMultiFileSearchNode>();
+        if (!node || node->document() || seen.contains(node.get())) continue;
+        seen.insert(node.get());
+        const QFileInfo file(node->path());
+        if (file.isFile() && LargeFiles::needsConfirmation(file.size())) said << LargeFiles::replaceQuestion(node->path(), file.size());
+    }
+    return said;
+}
+
 QString QVMultiFileSearchController::replaceQuestion() const {
     const quint64 selected = _outlineView && _outlineView->selectedCount() > 0 ? quint64(_outlineView->selectedCount()) : count();
-    return (selected == 1 ? tr("Do you really want to replace %1 occurrence (out of %2) of \"%3\" with \"%4\"?")
-                          : tr("Do you really want to replace %1 occurrences (out of %2) of \"%3\" with \"%4\"?"))
-        .arg(selected)
-        .arg(count())
-        .arg(_lastSearch.searchString(), replaceString());
+    QString question = (selected == 1 ? tr("Do you really want to replace %1 occurrence (out of %2) of \"%3\" with \"%4\"?")
+                                      : tr("Do you really want to replace %1 occurrences (out of %2) of \"%3\" with \"%4\"?"))
+                           .arg(selected)
+                           .arg(count())
+                           .arg(_lastSearch.searchString(), replaceString());
+    const QStringList large = largeFilesToReplace();
+    return large.isEmpty() ? question : question + QStringLiteral("\n\n") + large.join(QLatin1Char('\n'));
 }
 
 void QVMultiFileSearchController::replace() {
@@ -343,8 +368,10 @@ void QVMultiFileSearchController::replace() {
     box->setObjectName(QStringLiteral("ReplaceConfirmation"));
     box->setInformativeText(replaceQuestion());
     QPushButton* replaceButton = box->addButton(tr("Replace"), QMessageBox::AcceptRole);
-    box->addButton(tr("Cancel"), QMessageBox::RejectRole);
-    box->setDefaultButton(replaceButton);
+    QPushButton* cancelButton = box->addButton(tr("Cancel"), QMessageBox::RejectRole);
+    // As opening a large file asks: Return does not take the memory it names.
+    if (largeFilesToReplace().isEmpty()) box->setDefaultButton(replaceButton);
+    else box->setDefaultButton(cancelButton);
     box->setWindowModality(Qt::WindowModal);
     box->setAttribute(Qt::WA_DeleteOnClose);
     connect(box, &QMessageBox::finished, this, [this, box, replaceButton](int) {
@@ -407,14 +434,32 @@ void QVMultiFileSearchController::showReplaceReport() {
     }
     const QString summary = replaceSummary(replaced, written, edited, skipped, failed);
     setStatus(summary);
-    if (!_window || !_window->isVisible() || _replaceReports.isEmpty()) return;
-    auto* box = new QMessageBox(skipped || failed ? QMessageBox::Warning : QMessageBox::Information, tr("Replace"), summary,
-                                QMessageBox::Ok, _window);
-    box->setObjectName(QStringLiteral("ReplaceReport"));
+    if (_replaceReports.isEmpty()) return;
+    showReport(QStringLiteral("ReplaceReport"), tr("Replace"), summary, lines, skipped || failed);
+}
+
+void QVMultiFileSearchController::showReport(const QString& name, const QString& title, const QString& summary,
+                                             const QStringList& lines, bool warning) {
+    if (!_window || !_window->isVisible()) return;
+    auto* box = new QMessageBox(warning ? QMessageBox::Warning : QMessageBox::Information, title, summary, QMessageBox::Ok, _window);
+    box->setObjectName(name);
     box->setDetailedText(lines.join(QLatin1Char('\n')));
     box->setWindowModality(Qt::WindowModal);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
+}
+
+void QVMultiFileSearchController::showSearchReport() {
+    // Each file that could not be read is told once, when the search that met it ends.
+    if (_notSearched.size() == _notSearchedTold) return;
+    _notSearchedTold = _notSearched.size();
+    QStringList lines;
+    for (const auto& [path, reason] : std::as_const(_notSearched)) lines << tr("Not searched %1: %2").arg(path, reason);
+    const QString summary = (_notSearched.size() == 1 ? tr("%1 file could not be read and was not searched.")
+                                                      : tr("%1 files could not be read and were not searched."))
+                                .arg(_notSearched.size());
+    setStatus(summary);
+    showReport(QStringLiteral("SearchReport"), tr("Find"), summary, lines, true);
 }
 
 // --- Showing a match --------------------------------------------------------------------------------

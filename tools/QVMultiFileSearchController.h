@@ -79,11 +79,14 @@ public:
     bool modeEnabled(int mode) const;
     // The last replace's outcome per file.
     const QList<QVReplaceReport>& replaceReports() const { return _replaceReports; }
+    // The files the last search could not read, each with the reason.
+    const QList<QPair<QString, QString>>& notSearched() const { return _notSearched; }
     // The line that ends a replace: occurrences, files written, open documents changed in
     // their editors (which still need saving), and files skipped or failed.
     static QString replaceSummary(qsizetype replaced, qsizetype written, qsizetype edited, qsizetype skipped,
                                   qsizetype failed);
-    // The question replace() asks.
+    // The question replace() asks; it names each chosen file on disk whose size opening would
+    // ask about, and the memory replacing in it takes.
     QString replaceQuestion() const;
 
     QWidget* window();
@@ -94,6 +97,7 @@ public:
     void willRunSearchForPath(const QString& path) override;
     void didRunSearchForPath(const QString& path, const std::shared_ptr<QVSearchDocument>& document,
                              const QList<QVSearchResult>& results) override;
+    void didNotSearchPath(const QString& path, const QString& reason) override;
     void didFinishAllSearches() override;
     void didReplaceInPath(const QVReplaceReport& report) override;
     void didFinishAllReplaces() override;
@@ -113,10 +117,15 @@ private:
     void fileDidSave(const void* document);
     void fileBecameActive(const void* document);
     void showReplaceReport();
+    void showSearchReport();
+    // A window-modal box over the find window (when it shows): the summary, the lines as details.
+    void showReport(const QString& name, const QString& title, const QString& summary, const QStringList& lines,
+                    bool warning);
     void refreshControls();
     int indexOfNode(const QString& path) const;
     quint64 count() const;
     QList<QVSearchResult> selectedResults() const;
+    QStringList largeFilesToReplace() const;
     QHash<QString, QVMultiFileSearchNode*> _nodeOfPath;
 
     std::shared_ptr<QVSearchScopes> _scopes;
@@ -133,6 +142,8 @@ private:
     bool _showingWindow = false;
     bool _promptQueued = false;
     QList<QVReplaceReport> _replaceReports;
+    QList<QPair<QString, QString>> _notSearched;
+    qsizetype _notSearchedTold = 0;
     bool _showingMatch = false;
     QString _shownMatchPath;  // the file of the match shown last
     QList<NotificationCenter::Token> _tokens;

@@ -12,6 +12,7 @@
 #include "platform/QVError.h"
 #include "platform/RegularFile.h"
 #include "shell/FileEncodings.h"
+#include "shell/QVSearchEnumerator.h"
 #include "shell/QVFileCategories.h"
 #include "tools/QVMultiFileSearchNode.h"
 
@@ -20,6 +21,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
+#include <QStringEncoder>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -27,6 +29,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <chrono>
 #include <deque>
 #include <mutex>
@@ -153,6 +156,62 @@ qsizetype replaceVerified(const QVSearch& search, const QList<QVRange>& ranges, 
     return count;
 }
 
+const QString BinaryFile = QStringLiteral("A binary file");
+const QString NoMatchInPlace = QStringLiteral("No chosen match is still in place");
+const QString NewTextDoesNotFit = QStringLiteral("The new text does not fit the file's encoding");
+
+// What became of a UTF-8 file's replace.
+enum class Utf8Replace { NotUtf8, Replaced, Binary, NoMatch, DoesNotFit };
+
+// A file read as UTF-8 (its given or detected encoding, its bytes valid UTF-8, so its text
+// writes back to the very same bytes) gets its chosen ranges that are still a match replaced,
+// and its new bytes built, from its text held as an open document holds it (two bytes a
+// character) and the new bytes alone. NotUtf8 for any other file, to be read the general way.
+Utf8Replace replaceInUtf8(const QString& path, QVStringEncoding encoding, const QVSearch& search,
+                          const QList<QVRange>& ranges, QByteArray* out, qsizetype* count) {
+    qsizetype length = 0;
+    std::optional<std::vector<char16_t>> units = FileEncodings::readUTF8Units(path, &encoding, &length);
+    if (!units) return Utf8Replace::NotUtf8;
+    // Borrowed, never copied: searched and cut where it lies.
+    const QString text = QString::fromRawData(reinterpret_cast<const QChar*>(units->data()), length);
+    if (QStringView(text).contains(QChar(u'\0'))) return Utf8Replace::Binary;
+    QStringEncoder encoder(QStringEncoder::Utf8);
+    out->reserve(length + length / 8 + 4096);
+    const auto put = [&](QStringView piece) {
+        constexpr qsizetype Chunk = 1 << 20;
+        while (!piece.isEmpty()) {
+            const QStringView chunk = piece.first(std::min(piece.size(), Chunk));
+            const qsizetype at = out->size();
+            out->resize(at + encoder.requiredSpace(chunk.size()));
+            out->resize(encoder.appendToBuffer(out->data() + at, chunk) - out->constData());
+            piece = piece.sliced(chunk.size());
+        }
+    };
+    // The chosen ranges (ascending) against the matches in the text as it is now, in one walk.
+    QVSearchEnumerator matches(search, text);
+    matches.setReturnJustRanges(true);
+    std::optional<QVSearchResult> match = matches.nextObject();
+    qint64 copied = 0;
+    *count = 0;
+    for (const QVRange& range : ranges) {
+        if (range.location < copied) continue;
+        while (match && (match->range().location < range.location ||
+                         (match->range().location == range.location && match->range().length < range.length)))
+            match = matches.nextObject();
+        if (!match || match->range().location != range.location || match->range().length != range.length) continue;
+        const QString replacement = search.replacementForString(text.mid(range.location, range.length));
+        if (!QStringView(replacement).isValidUtf16()) return Utf8Replace::DoesNotFit;
+        put(QStringView(text).mid(copied, range.location - copied));
+        put(replacement);
+        copied = range.location + range.length;
+        ++*count;
+    }
+    if (*count == 0) return Utf8Replace::NoMatch;
+    put(QStringView(text).mid(copied));
+    // A surrogate left alone where a replacement met half a pair: not a text UTF-8 can hold.
+    return encoder.hasError() ? Utf8Replace::DoesNotFit : Utf8Replace::Replaced;
+}
+
 }  // namespace
 
 struct QVSearchRunner::State : std::enable_shared_from_this<State> {
@@ -228,6 +287,7 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
         std::weak_ptr<QVSearchDocument> document;
         QList<QVSearchResult> results;
         quint64 batch = 0;
+        QString notSearched;  // why the file could not be read
     };
     std::vector<Found> found;  // search worker only
     // The files a search batch has read (device and inode): one reached by two links, or both
@@ -245,8 +305,23 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
     void searchFile(const SearchEntry& entry, const QString& path, const OpenText& open, bool skipBinary = false);
     void walk(const SearchEntry& entry);
     void replaceFile(const ReplaceEntry& entry);
+    // Stages a file's new bytes, unless the file changed since it was read (before).
+    void stageReplaced(const ReplaceEntry& entry, QVReplaceReport result, const DiskStamp& before,
+                       const QByteArray& bytes, qsizetype count, const std::function<void(const QString&)>& hook);
     // Files written beside their old ones, renamed over them together after one flush; those a
-    // save would write in place (other owners', hard-linked...) are written in place then.
+    // save would write in place (other owners', hard-linked...) are written in place then. A
+    // few at a time: an unnamed staged file holds a descriptor, and a named one is a full copy a
+    // killed run would leave in the user's folder.
+    // Each flush syncs a whole file system, so unnamed files wait in hundreds: a quarter of the
+    // descriptors the process may open, within bounds.
+    static constexpr size_t MaxNamedPending = 8;
+    const size_t maxUnnamedPending = [] {
+        struct rlimit limit {};
+        const rlim_t open = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+        return size_t(std::clamp<rlim_t>(open / 4, 16, 1024));
+    }();
+    size_t namedPending = 0;  // replace worker only
+    bool pendingFull() const { return pending.size() >= maxUnnamedPending || namedPending >= MaxNamedPending; }
     struct Pending {
         AtomicFile::Staged staged;
         DiskStamp before;
@@ -427,6 +502,7 @@ void QVSearchRunner::State::searchBody() {
 void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& path, const OpenText& open,
                                        bool skipBinary) {
     QList<QVSearchResult> results;
+    QString notSearched;
     if (open.editor) {
         results = entry.search.findAllForTextView(open.text, true);
     } else {
@@ -437,10 +513,12 @@ void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& 
         }
         QVStringEncoding encoding = 0;
         bool binary = false;
-        results = entry.search.findAllForPath(path, &encoding, true, nullptr, skipBinary ? &binary : nullptr);
+        QVError error;
+        results = entry.search.findAllForPath(path, &encoding, true, &error, skipBinary ? &binary : nullptr);
         if (binary) return;
+        if (error.domain() == QVError::posixDomain()) notSearched = QString::fromLocal8Bit(std::strerror(int(error.code())));
     }
-    found.push_back({path, open.document, std::move(results), entry.batch});
+    found.push_back({path, open.document, std::move(results), entry.batch, notSearched});
     if (found.size() >= 64 || std::chrono::steady_clock::now() - lastReport > std::chrono::milliseconds(40)) reportFound();
 }
 
@@ -465,6 +543,7 @@ void QVSearchRunner::State::reportFound() {
         for (const Found& f : batch) {
             if (delegate) delegate->willRunSearchForPath(f.path);
             if (delegate) delegate->didRunSearchForPath(f.path, f.document.lock(), f.results);
+            if (delegate && !f.notSearched.isEmpty()) delegate->didNotSearchPath(f.path, f.notSearched);
             // A stop asked meanwhile: the file in hand was the last one reported.
             if (searchStopped(f.batch)) break;
         }
@@ -536,7 +615,7 @@ void QVSearchRunner::State::replaceBody() {
             break;
         }
         replaceFile(entry);
-        if (pending.size() >= 4096) commitPending();
+        if (pendingFull()) commitPending();
     }
     onMain([](QVSearchRunnerDelegate& d) { d.didFinishAllReplaces(); });
 }
@@ -575,7 +654,7 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
         result.inEditor = true;
         result.count = replaceVerified(entry.search, entry.ranges, text);
         if (result.count == 0) {
-            result.reason = QStringLiteral("No chosen match is still in place");
+            result.reason = NoMatchInPlace;
             report(result);
             return;
         }
@@ -620,8 +699,17 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
     const QPair<quint64, quint64> identity(quint64(before.device), quint64(before.inode));
     if (replacedFiles.contains(identity)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file was replaced through another path"));
     replacedFiles.insert(identity);
+    QByteArray utf8;
+    qsizetype replaced = 0;
+    switch (replaceInUtf8(entry.path, documentEncoding, entry.search, entry.ranges, &utf8, &replaced)) {
+    case Utf8Replace::Binary: return fail(QVReplaceReport::Skipped, BinaryFile);
+    case Utf8Replace::NoMatch: return fail(QVReplaceReport::Skipped, NoMatchInPlace);
+    case Utf8Replace::DoesNotFit: return fail(QVReplaceReport::Skipped, NewTextDoesNotFit);
+    case Utf8Replace::Replaced: return stageReplaced(entry, result, before, utf8, replaced, hook);
+    case Utf8Replace::NotUtf8: break;
+    }
     QVError readError;
-    const std::optional<QByteArray> contents = RegularFile::read(entry.path, &readError);
+    std::optional<QByteArray> contents = RegularFile::read(entry.path, &readError);
     if (!contents) return fail(QVReplaceReport::Failed, readError.localizedDescription());
     const QByteArray& data = *contents;
     QVStringEncoding encoding = documentEncoding;
@@ -629,27 +717,40 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
     auto read = FileEncodings::createWithData(data, entry.path, &encoding, &readNotice);
     if (!read || readNotice.code() == FileEncodings::FallbackEncodingError)
         return fail(QVReplaceReport::Skipped, QStringLiteral("The file is not valid in its encoding"));
-    if (isSingleByteOrUTF8(encoding) && data.contains('\0'))
-        return fail(QVReplaceReport::Skipped, QStringLiteral("A binary file"));
+    if (isSingleByteOrUTF8(encoding) && data.contains('\0')) return fail(QVReplaceReport::Skipped, BinaryFile);
     const QByteArray mark = byteOrderMark(data);
     const auto same = encodeBack(*read, encoding, mark);
     if (!same || *same != data)
         return fail(QVReplaceReport::Skipped, QStringLiteral("The file would not be written back as it was read"));
     text = std::move(*read);
+    contents.reset();  // the bytes are the text's own again: not held beside the new text
     const qsizetype count = replaceVerified(entry.search, entry.ranges, text);
-    if (count == 0) return fail(QVReplaceReport::Skipped, QStringLiteral("No chosen match is still in place"));
+    if (count == 0) return fail(QVReplaceReport::Skipped, NoMatchInPlace);
     const auto bytes = encodeBack(text, encoding, mark);
-    if (!bytes) return fail(QVReplaceReport::Skipped, QStringLiteral("The new text does not fit the file's encoding"));
+    if (!bytes) return fail(QVReplaceReport::Skipped, NewTextDoesNotFit);
+    stageReplaced(entry, result, before, *bytes, count, hook);
+}
+
+void QVSearchRunner::State::stageReplaced(const ReplaceEntry& entry, QVReplaceReport result, const DiskStamp& before,
+                                          const QByteArray& bytes, qsizetype count,
+                                          const std::function<void(const QString&)>& hook) {
+    const auto fail = [&](QVReplaceReport::Outcome outcome, const QString& reason) {
+        result.outcome = outcome;
+        result.reason = reason;
+        report(result);
+    };
     if (hook) hook(entry.path);
     DiskStamp now;
+    bool regular = false;
     if (!stampOf(entry.path, &now, &regular)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file is gone"));
     if (!(now == before)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file changed while it was replaced"));
     QVError error;
     Pending staged;
-    if (!AtomicFile::stage(entry.path, *bytes, &staged.staged, &error))
+    if (!AtomicFile::stage(entry.path, bytes, &staged.staged, &error, true))
         return fail(QVReplaceReport::Failed, error.localizedDescription());
     result.outcome = QVReplaceReport::Replaced;
     result.count = count;
+    if (!staged.staged.temporary.isEmpty()) ++namedPending;
     staged.before = before;
     staged.report = result;
     pending.push_back(std::move(staged));
@@ -681,5 +782,6 @@ void QVSearchRunner::State::commitPending() {
     AtomicFile::flushFolders(committed);
     std::vector<Pending> done = std::move(pending);
     pending.clear();
+    namedPending = 0;
     for (const Pending& p : done) report(p.report);
 }

@@ -29,6 +29,12 @@ public:
     // One file's matches, possibly none; the document is the open one searched, if any.
     virtual void didRunSearchForPath(const QString& path, const std::shared_ptr<QVSearchDocument>& document,
                                      const QList<QVSearchResult>& results) = 0;
+    // A file of the search that could not be read, and why ("Permission denied"); it was reported
+    // without matches just before.
+    virtual void didNotSearchPath(const QString& path, const QString& reason) {
+        Q_UNUSED(path);
+        Q_UNUSED(reason);
+    }
     // The searches queued so far are done, stopped, or there was nothing to search.
     virtual void didFinishAllSearches() = 0;
     // One file of a replace: replaced, skipped (and why) or failed (and why).

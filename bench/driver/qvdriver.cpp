@@ -12,6 +12,12 @@
 //   qvdriver decode ENCODING FILE               the file decoded, written as UTF-16LE
 //   qvdriver index [--fresh] DEFAULTS ROOT DB   a first pass of the code index over the tree
 //                                               (the bundles the environment's folders hold)
+//   qvdriver replace LITERAL TEMPLATE FILE      the multi-file find's search of the file, then
+//                                               Replace All of every match, as the window runs
+//                                               them; prints the matches, the replacements, and
+//                                               in kB the search's peak resident set, the set
+//                                               before the replace, the replace's own peak and
+//                                               the whole process's
 #include "bench/MatchingLines.h"
 
 #include "completion/QVCodeIndex.h"
@@ -29,10 +35,14 @@
 #include "shell/FileEncodings.h"
 #include "shell/QVFileCategories.h"
 #include "shell/QVSearch.h"
+#include "platform/MainQueue.h"
+#include "tools/QVMultiFileSearchNode.h"
+#include "tools/QVSearchRunner.h"
 
 #include <QColor>
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QFile>
 #include <QFileInfo>
 
 #include <cstdio>
@@ -80,7 +90,7 @@ private:
 };
 
 int usage() {
-    std::fprintf(stderr, "usage: qvdriver grep|search|highlight|decode|index ... (see the source)\n");
+    std::fprintf(stderr, "usage: qvdriver grep|search|highlight|navigate|decode|index|replace ... (see the source)\n");
     return 2;
 }
 
@@ -246,6 +256,63 @@ int index(int argc, char** argv) {
     return 0;
 }
 
+// A figure of /proc/self/status in kB ("VmRSS:", "VmHWM:").
+long long statusKB(const char* key) {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith(key)) return line.mid(qsizetype(std::strlen(key))).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+int replace(int argc, char** argv) {
+    if (argc != 3) return usage();
+    struct Delegate : QVSearchRunnerDelegate {
+        QStringList files;
+        QList<std::shared_ptr<QVMultiFileSearchNode>> nodes;
+        QList<QVSearchResult> results;
+        qsizetype replaced = 0;
+        bool searched = false, done = false;
+        void willRunSearchForPath(const QString&) override {}
+        void didRunSearchForPath(const QString& path, const std::shared_ptr<QVSearchDocument>&,
+                                 const QList<QVSearchResult>& found) override {
+            if (found.isEmpty()) return;
+            // Kept as the window keeps them: a node per file, each result pointing at it.
+            auto node = QVMultiFileSearchNode::create(path);
+            node->setSearchResults(found);
+            results << node->searchResults();
+            nodes << node;
+        }
+        void didFinishAllSearches() override { searched = true; }
+        void didReplaceInPath(const QVReplaceReport& report) override {
+            replaced += report.count;
+            if (report.outcome != QVReplaceReport::Replaced) std::fprintf(stderr, "%s: %s\n", qPrintable(report.path), qPrintable(report.reason));
+        }
+        void didFinishAllReplaces() override { done = true; }
+        QStringList pathsForSpecificFiles() override { return files; }
+    } delegate;
+    delegate.files << QString::fromLocal8Bit(argv[2]);
+    QVSearchRunner runner(&delegate);
+    QVSearch search = QVSearch::withSearchString(QString::fromUtf8(argv[0]));
+    search.setCaseSensitive(true);
+    runner.runSearch(search, 3);
+    if (!MainQueue::runUntil([&] { return delegate.searched; }, std::chrono::hours(1))) return 2;
+    // The search's own peak, then the peak from here on alone (writing 5 to clear_refs starts
+    // the high-water mark again from what is resident now).
+    const long long searchPeak = statusKB("VmHWM:"), before = statusKB("VmRSS:");
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    const bool cleared = clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+    clear.close();
+    search.setReplaceString(QString::fromUtf8(argv[1]));
+    runner.runSearch(search, delegate.results);
+    if (!MainQueue::runUntil([&] { return delegate.done; }, std::chrono::hours(1))) return 2;
+    const long long replacePeak = statusKB("VmHWM:");
+    std::printf("matches=%lld replaced=%lld search_peak_kb=%lld before_kb=%lld replace_peak_kb=%lld peak_kb=%lld\n",
+                (long long)delegate.results.size(), (long long)delegate.replaced, searchPeak, before,
+                cleared ? replacePeak : -1, std::max(searchPeak, replacePeak));
+    return 0;
+}
+
 int run(int argc, char** argv) {
     if (argc < 2) return usage();
     const std::string command = argv[1];
@@ -257,6 +324,7 @@ int run(int argc, char** argv) {
     if (command == "navigate") return navigate(argc, argv);
     if (command == "decode") return decode(argc, argv);
     if (command == "index") return index(argc, argv);
+    if (command == "replace") return replace(argc, argv);
     return usage();
 }
 

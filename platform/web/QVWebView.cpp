@@ -357,6 +357,10 @@ void QVWebView::resetPageContent() {
     content.handlers.clear();
 }
 
+void QVWebView::refuseDiskPage(const QUrl& url) {
+    Q_EMIT refused(QVLocalized(QStringLiteral("A web page may not open a page from the disk: %1 not opened.")).arg(url.toDisplayString()));
+}
+
 void QVWebView::handToDesktop(const QUrl& url, bool clicked) {
     // The page's own word that it was clicked is not enough: one click of the user's in the view
     // lets one address out.

@@ -101,6 +101,8 @@ protected:
     // An address a page asks to open elsewhere; clicked: the page says a click of the user's
     // started it. Hands it to the desktop (QDesktopServices) or refuses it (above).
     void handToDesktop(const QUrl& url, bool clicked);
+    // A web page asked to take the view to the page from the disk at url: refused().
+    void refuseDiskPage(const QUrl& url);
     // The user clicked or typed in the view: the next hand-off may go.
     void noteUserInput() { _userInput = true; }
 

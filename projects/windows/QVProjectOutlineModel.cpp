@@ -184,7 +184,7 @@ QVariant QVProjectOutlineModel::data(const QModelIndex& index, int role) const {
     case NameColumn:
         // Bytes of a name that are not UTF-8 show as Latin-1, the name marked; an edit starts
         // from the name itself, so the bytes a user leaves alone stay as they are.
-        if (role == Qt::DisplayRole) return FileName::readable(node->name());
+        if (role == Qt::DisplayRole) return FileName::shown(node->name());
         if (role == Qt::EditRole) return node->name();
         if (role == Qt::DecorationRole) return QPixmap::fromImage(node->icon());
         if (role == Qt::ToolTipRole) return FileName::readable(node->pathFromRoot());

@@ -932,6 +932,16 @@ void QVProjectWindowController::establishRemoteConnection() {
 
 void QVProjectWindowController::connectToSite() {
     if (!_project) return;
+    // A login without the password would only be refused, with the tree's listing failing
+    // beside the question: it is asked for first. sftp may log in with a key instead, and an
+    // anonymous FTP login takes any password.
+    QVProjectRemoteConfiguration& config = _project->remoteConfig();
+    const bool anonymous = config.protocol() == QVRemoteFilesConnection::FTP &&
+                           (config.user() == QStringLiteral("anonymous") || config.user() == QStringLiteral("ftp"));
+    if (config.protocol() != QVRemoteFilesConnection::SFTP && !anonymous && config.password().isEmpty()) {
+        projectNeedsRemoteCredentials();
+        return;
+    }
     _project->connectToRemoteSite();
     if (const auto queue = _project->remoteQueue())
         queue->setLogDelegate([log = _log](const QString& text) {

@@ -92,7 +92,7 @@ QVariant QVTransferListModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::ToolTipRole && index.column() == NameColumn) return FileName::readable(e.path.isEmpty() ? e.name : e.path);
     if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
-    case NameColumn: return FileName::readable(e.name);  // bytes that are not UTF-8 as Latin-1, marked
+    case NameColumn: return FileName::shown(e.name);  // bytes that are not UTF-8 as Latin-1, controls pictured; marked
     case SizeColumn: return e.sizeString;
     case DateColumn: return e.date;
     case ModeColumn: return e.mode;

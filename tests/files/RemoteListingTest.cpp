@@ -1,4 +1,4 @@
-// Listing parsers: UNIX long form (sftp, most FTP servers), Windows/IIS, cadaver.
+// Listing parsers: UNIX long form (sftp, most FTP servers), Windows/IIS.
 #include "files/QVFileListingAction.h"
 #include "files/QVLocalFile.h"
 #include "files/QVQueuedRemoteFileRepresentation.h"
@@ -36,7 +36,23 @@ TEST(RemoteListing, ParsersKeepEveryNameWholeAndDropWhatCannotBeAddressed) {
          {{"images", "/www/images", 4096, true, false},
           {"logs", "/www/logs", 8, false, true},
           {"a -> b.txt", "/www/a -> b.txt", 12, false, false},
-          {"two  blanks ", "/www/two  blanks ", 12, false, false}}},
+          {" two  blanks ", "/www/ two  blanks ", 12, false, false}}},
+        // Each name is its bytes from one blank after the time or year on: never its neighbour's.
+        {"unix names starting or ending in blanks or a CR, beside their twins", C::FTP, "/t",
+         {"-rw-r--r--   1 root     root            1 Dec 08 18:47  lead.html",
+          "-rw-r--r--   1 root     root            1 Dec 08 18:47 lead.html",
+          "-rw-r--r--   1 qv2382632419 root        2 Jan 15  2023   year.html",
+          "-rw-r--r--   1 root     root            3 Dec 08 18:47 crend.html\r",
+          "-rw-r--r--   1 root     root            4 Dec 08 18:47 trail.html ",
+          "lrwxrwxrwx   1 root     root            5 Dec 08 18:47  link -> target",
+          "-rw-r--r--   1 root     root            6 Dec 08 18:47 12 Dec 08 18:47 x"},
+         {{" lead.html", "/t/ lead.html", 1, false, false},
+          {"lead.html", "/t/lead.html", 1, false, false},
+          {"  year.html", "/t/  year.html", 2, false, false},
+          {"crend.html\r", "/t/crend.html\r", 3, false, false},
+          {"trail.html ", "/t/trail.html ", 4, false, false},
+          {" link", "/t/ link", 5, false, true},
+          {"12 Dec 08 18:47 x", "/t/12 Dec 08 18:47 x", 6, false, false}}},
         {"sftp: '?' link count, listed path before names, dot names", C::SFTP, "a b",
          {"drwxr-xr-x    ? u u     4096 Dec  7 09:10 a b/.", "drwxr-xr-x    ? u u     4096 Dec  7 09:10 a b/..",
           "-rw-r--r--    ? u u        3 Dec  7 09:10 a b/q\"x\\y 12",
@@ -52,15 +68,19 @@ TEST(RemoteListing, ParsersKeepEveryNameWholeAndDropWhatCannotBeAddressed) {
          {"01-15-24  03:45PM       <DIR>          images", "01-15-24  03:45PM                 1234 index 2.html",
           "01-15-24  03:45PM       <DIR>          .", "01-15-24  03:45PM       <DIR>          .."},
          {{"images", "/w/images", 0, true, false}, {"index 2.html", "/w/index 2.html", 1234, false, false}}},
-        {"cadaver: columns from the end, executable mark, numbers in names", C::WebDAV, "/dav/",
-         {"Listing collection `/dav/': succeeded.", "Coll:   Coll dir                               0  Dec  7 09:31",
-          "       *exe 12 file                            2  Dec  7 09:31",
-          "        plain 7 3                              5  Dec  7 09:31",
-          "Coll:   ..                                     0  Dec  7 09:31",
-          "        a/b                                    5  Dec  7 09:31"},
-         {{"Coll dir", "/dav/Coll dir", 0, true, false},
-          {"exe 12 file", "/dav/exe 12 file", 2, false, false},
-          {"plain 7 3", "/dav/plain 7 3", 5, false, false}}},
+        // The name starts one blank after the size, or after "<DIR>" and its ten blanks.
+        {"windows names starting or ending in blanks", C::FTP, "/w",
+         {"01-15-24  03:45PM       <DIR>           lead", "01-15-24  03:45PM       <DIR>          lead",
+          "01-15-24  03:45PM                    7  lead.html", "01-15-24  03:45PM                    8 lead.html",
+          "01-15-24  03:45PM                    9 trail.html ", "01-15-24  03:45PM                   10 <DIR> 12 x",
+          "01-15-24  03:45PM <DIR> short"},
+         {{" lead", "/w/ lead", 0, true, false},
+          {"lead", "/w/lead", 0, true, false},
+          {" lead.html", "/w/ lead.html", 7, false, false},
+          {"lead.html", "/w/lead.html", 8, false, false},
+          {"trail.html ", "/w/trail.html ", 9, false, false},
+          {"<DIR> 12 x", "/w/<DIR> 12 x", 10, false, false},
+          {"short", "/w/short", 0, true, false}}},
         {"malformed and huge lines give nothing", C::FTP, "/",
          {"", "   ", QString(100000, u'x'), "-rw-r--r-- 1 u g 3 Jan  1 00:00 "},
          {}},
@@ -193,9 +213,10 @@ TEST(RemoteListing, FtpLinesOfNeitherFormAreCountedAndAWorkingFolderIsRead) {
 }
 
 TEST(RemoteListing, LongFormColumnsAreCutInOrderWhateverTheSpacing) {
-    // Each column is cut from what the earlier ones left: owners of digits, sizes of twelve
-    // digits, a year after three blanks (no date then), a mode of eleven letters and an owner
-    // that looks like a date all come out as they always have.
+    // The columns before the date are cut from what the earlier ones left, and the name is all
+    // that follows the date and one blank: owners of digits, sizes of twelve digits, a year
+    // after three blanks (no date then), a mode of eleven letters, a date in the owner's place
+    // and a time in the size's never reach into the name.
     struct Row {
         QString line, name;
         qint64 size;
@@ -204,13 +225,13 @@ TEST(RemoteListing, LongFormColumnsAreCutInOrderWhateverTheSpacing) {
     const Row rows[] = {
         {"-rw-r--r--   1 root     root            0 Dec 07 22:10 entry-1.html", "entry-1.html", 0, "root", "root", "Dec 07 22:10", "-rw-r--r--"},
         {"-rw-r--r-- 12 42 1001 77 Jan  5  2021 numeric owners", "numeric owners", 77, "42", "1001", "Jan  5  2021", "-rw-r--r--"},
-        {"-rw-r--r--  1 Dec 12 2020 Jan 01 10:00 owner looks like a date", "10:00 owner looks like a date", 0, "Jan", "01", "Dec 12 2020", "-rw-r--r--"},
+        {"-rw-r--r--  1 Dec 12 2020 Jan 01 10:00 owner looks like a date", "Jan 01 10:00 owner looks like a date", 0, "", "", "Dec 12 2020", "-rw-r--r--"},
         {"-rw-r--r--   3 a.b@c (x)-y   123456789012 Feb 29 23:59 big file.tar.gz", "big file.tar.gz", 123456789012, "a.b@c", "(x)-y", "Feb 29 23:59", "-rw-r--r--"},
         {"lrwxrwxrwx   1 u g 4 Mar  3 01:02 link name -> target with -> arrow", "link name", 4, "u", "g", "Mar  3 01:02", "lrwxrwxrwx"},
         {"-rwsr-sr-t   1 u g 5 Apr 10   1999 three blanks before year", "Apr 10   1999 three blanks before year", 5, "u", "g", "", "-rwsr-sr-t"},
-        {"-rw-r--r--x  1 u g 5 Jun  1 12:00 eleven mode chars", "u g eleven mode chars", 5, "x", "1", "Jun  1 12:00", "-rw-r--r--"},
-        {"-rw-r--r--   1 u g 12:00 Aug  1 12:00 odd size", "12:00  odd size", 0, "u", "g", "Aug  1 12:00", "-rw-r--r--"},
-        {"-rw-r--r--   1 üser g 5 Oct  1 12:00 unicode owner ✓", "ü unicode owner ✓", 5, "ser", "g", "Oct  1 12:00", "-rw-r--r--"},
+        {"-rw-r--r--x  1 u g 5 Jun  1 12:00 eleven mode chars", "eleven mode chars", 5, "x", "1", "Jun  1 12:00", "-rw-r--r--"},
+        {"-rw-r--r--   1 u g 12:00 Aug  1 12:00 odd size", "odd size", 0, "u", "g", "Aug  1 12:00", "-rw-r--r--"},
+        {"-rw-r--r--   1 üser g 5 Oct  1 12:00 unicode owner ✓", "unicode owner ✓", 5, "ser", "g", "Oct  1 12:00", "-rw-r--r--"},
         {"-rw-r--r--   1 u g 5 Nov 31 123:45 long time", "long time", 5, "u", "g", "Nov 31 123:45", "-rw-r--r--"},
         {"-rw-r--r--   1 u g 5 nov  1 12:00 lower month", "nov  1 12:00 lower month", 5, "u", "g", "", "-rw-r--r--"},
     };

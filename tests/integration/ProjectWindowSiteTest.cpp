@@ -114,31 +114,51 @@ TEST(ProjectWindowSite, ARemoteProjectConnectsOpensUploadsAndShowsTransferTabs) 
     QDir(site + "/pw").removeRecursively();
 }
 
-TEST(ProjectWindowSite, AWrongPasswordAsksInASheetAndConnectsWithTheAnswer) {
-    const int port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
-    ASSERT_GT(port, 0) << "peer not started";
-    TestDir mirror;
-    auto project = QVProject::createWithRootDirectory(mirror.path(), "Refused");
-    project->setType(QVProject::RemoteOnly);
-    QVProjectRemoteConfiguration config;
-    config.setHost("127.0.0.1");
-    config.setPort(port);
-    config.setProtocol(0);
-    config.setUser(qEnvironmentVariable("QORVEL_PEER_USER"));
-    config.setPassword("wrong");
-    project->setRemoteConfig(config);
-    project->setBoolConfigurationValue(true, QVProject::ConnectAutomaticallyKey);
-    project->setIsOpen(true);
-    auto window = std::make_unique<QVProjectWindowController>(project);
-    window->show();
-    // The refusal opens the sheet with the user name; Cancel would leave the project unconnected.
-    ASSERT_TRUE(await([&] { return window->credentialsSheet() && window->credentialsSheet()->isVisible(); }));
-    QVCredentialsController* sheet = window->credentialsSheet();
-    EXPECT_EQ(sheet->usernameField()->text(), qEnvironmentVariable("QORVEL_PEER_USER"));
-    EXPECT_FALSE(project->hasRemoteConnection());
-    sheet->passwordField()->setText(qEnvironmentVariable("QORVEL_PEER_PASSWORD"));
-    sheet->okButton()->click();
-    ASSERT_TRUE(await([&] { return project->hasRemoteConnection() && project->remoteQueue()->state() == QVRemoteSiteQueue::Idle; }));
-    window.reset();
-    project->close();
+// A refused password asks in a sheet; a password that is not stored is asked for before any
+// login, so no failed listing stands beside the question. The answer connects.
+TEST(ProjectWindowSite, AMissingOrWrongPasswordAsksInASheetAndConnectsWithTheAnswer) {
+    const struct {
+        const char* what;
+        int protocol;
+        const char* portVariable;
+        QString host;
+        QString password;
+    } rows[] = {
+        {"FTP, a wrong password", 0, "QORVEL_FTP_PORT", "127.0.0.1", "wrong"},
+        {"FTP, no password stored", 0, "QORVEL_FTP_PORT", "127.0.0.1", ""},
+        {"WebDAV, no password stored", 2, "QORVEL_DAV_PORT", "http://127.0.0.1/dav/", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const int port = qEnvironmentVariableIntValue(row.portVariable);
+        ASSERT_GT(port, 0) << "peer not started";
+        TestDir mirror;
+        auto project = QVProject::createWithRootDirectory(mirror.path(), "Refused");
+        project->setType(QVProject::RemoteOnly);
+        QVProjectRemoteConfiguration config;
+        config.setHost(row.host);
+        config.setPort(port);
+        config.setProtocol(row.protocol);
+        config.setUser(qEnvironmentVariable("QORVEL_PEER_USER"));
+        config.setPassword(row.password);
+        project->setRemoteConfig(config);
+        project->setBoolConfigurationValue(true, QVProject::ConnectAutomaticallyKey);
+        project->setIsOpen(true);
+        auto window = std::make_unique<QVProjectWindowController>(project);
+        window->show();
+        // The sheet opens with the user name; Cancel would leave the project unconnected.
+        ASSERT_TRUE(await([&] { return window->credentialsSheet() && window->credentialsSheet()->isVisible(); }));
+        // Without a password nothing logged in, and so nothing failed.
+        if (row.password.isEmpty()) {
+            EXPECT_EQ(project->remoteQueue(), nullptr);
+        }
+        QVCredentialsController* sheet = window->credentialsSheet();
+        EXPECT_EQ(sheet->usernameField()->text(), qEnvironmentVariable("QORVEL_PEER_USER"));
+        EXPECT_FALSE(project->hasRemoteConnection());
+        sheet->passwordField()->setText(qEnvironmentVariable("QORVEL_PEER_PASSWORD"));
+        sheet->okButton()->click();
+        ASSERT_TRUE(await([&] { return project->hasRemoteConnection() && project->remoteQueue()->state() == QVRemoteSiteQueue::Idle; }));
+        window.reset();
+        project->close();
+    }
 }

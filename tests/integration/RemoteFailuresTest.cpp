@@ -271,6 +271,13 @@ TEST(RemoteFailures, CutUploadsFailUntilARetryCompletesThemAndAServerDownForAMom
             for (int i = 0; i < 400 && readAll(onSite) == old; ++i) std::this_thread::sleep_for(25ms);
         queue->cancel();
         ASSERT_TRUE(recorder->next("failed", from));
+        {
+            // Cancelled, not refused: the error says so and sends nobody to their write access.
+            std::lock_guard g(recorder->lock);
+            const QString said = recorder->lastError.localizedRecoverySuggestion();
+            EXPECT_TRUE(said.contains("It was cancelled.")) << said.toStdString();
+            EXPECT_FALSE(said.contains("Please be sure")) << said.toStdString();
+        }
         if (type == C::WebDAV) EXPECT_EQ(readAll(onSite), old);
         else EXPECT_NE(readAll(onSite), big);
         for (int i = 0; i < 100 && !halfWritten(s->root).isEmpty(); ++i) std::this_thread::sleep_for(50ms);

@@ -324,7 +324,8 @@ TEST(AtomicFile, AWriterKilledMidwayLeavesTheOldOrTheNewFileWholeAndNoPartialTem
 }
 
 // A temporary a killed save left (where the file system has no unnamed files) goes at the next
-// write in its folder, once its maker is gone and it has not changed for a while; nothing else does.
+// write in its folder once its maker is gone: at once when made in this boot of this machine,
+// else once it has not changed for a while; nothing else does.
 TEST(AtomicFile, AStrandedTemporaryOfADeadSaveIsRemoved) {
     TestDir dir;
     const pid_t gone = ::fork();
@@ -332,12 +333,23 @@ TEST(AtomicFile, AStrandedTemporaryOfADeadSaveIsRemoved) {
     if (gone == 0) ::_exit(0);
     ::waitpid(gone, nullptr, 0);
     const QString dead = QString::number(gone);
+    // The first hex digits of this boot's id, and another boot's.
+    QFile bootId(QStringLiteral("/proc/sys/kernel/random/boot_id"));
+    ASSERT_TRUE(bootId.open(QIODevice::ReadOnly));
+    const QString boot = QString::fromLatin1(bootId.readAll()).remove(u'-').left(8);
+    QString otherBoot = boot;
+    otherBoot[0] = boot[0] == u'0' ? u'1' : u'0';
     const struct {
         QString name;
         bool aged, kept;
     } rows[] = {
         {".tmp_Qorvel-save-" + dead + "-a1B2c3", true, false},
         {".tmp_Qorvel-save-" + dead + "-a1B2c4", false, true},  // its maker may be elsewhere, writing
+        {".tmp_Qorvel-save-" + dead + "-" + boot + "-a1B2d1", false, false},  // made here, by a dead run
+        {".tmp_Qorvel-save-" + dead + "-" + otherBoot + "-a1B2d2", false, true},
+        {".tmp_Qorvel-save-" + dead + "-" + otherBoot + "-a1B2d3", true, false},
+        {".tmp_Qorvel-save-1-" + boot + "-a1B2d4", false, true},
+        {".tmp_Qorvel-save-" + dead + "-" + boot + "x-a1B2d5", false, true},
         {".tmp_Qorvel-save-1-a1B2c5", true, true},               // a live maker
         {".tmp_Qorvel-save-" + dead + "-a1B2c6.html", true, true},
         {".tmp_Qorvel-index.html", true, true},

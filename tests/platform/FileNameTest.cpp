@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -64,6 +66,7 @@ const NameCase nameCases[] = {
     {"beyond U+10FFFF", QByteArray("big\xf4\x90\x80\x80"), true},
     {"a real U+FFFD", QByteArray("\xef\xbf\xbd" "fffd"), false},
     {"valid UTF-8 with controls", QByteArray("tab\tline\nesc\x1b\x7f.txt"), false},
+    {"a final CR", QByteArray("crend.html\r"), false},
     {"valid UTF-8 e acute and an emoji", QByteArray("caf\xc3\xa9 \xf0\x9f\x98\x80.html"), false},
 };
 
@@ -87,6 +90,15 @@ TEST(FileNameTest, NamesKeepTheirBytesThroughQStringAndTheFileSystem) {
         EXPECT_EQ(readable.endsWith(" (not UTF-8)"), c.escaped);
         if (c.escaped) EXPECT_EQ(readable, QString::fromLatin1(c.bytes) + " (not UTF-8)");
         else EXPECT_EQ(readable, name);
+        // Listed: a control character shows as its picture, the name marked, never as a name
+        // without it.
+        const QString shown = FileName::shown(name);
+        const bool controls = std::any_of(c.bytes.begin(), c.bytes.end(), [](char b) { return quint8(b) < 0x20 || b == 0x7f; });
+        EXPECT_EQ(shown.endsWith(" (control character)"), controls);
+        EXPECT_FALSE(std::any_of(shown.begin(), shown.end(), [](QChar q) { return q.unicode() < 0x20 || q.unicode() == 0x7f; }));
+        if (!controls) {
+            EXPECT_EQ(shown, readable);
+        }
 
         // A real file in a folder whose own name is not UTF-8 either.
         TestDir dir;

@@ -9,6 +9,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
+#include "shell/LargeFiles.h"
 #include "tests/support/TestSupport.h"
 #include "tools/QVEditorSearchScopes.h"
 #include "tools/QVMultiFileSearchController.h"
@@ -21,12 +22,17 @@
 #include <QDialog>
 #include <QDropEvent>
 #include <QListWidget>
+#include <QLocale>
 #include <QMimeData>
 #include <QUrl>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -161,6 +167,55 @@ TEST(MultiFileFind, ModesFallBackSearchIntoTheOutlineAndReplaceWhatIsChosen) {
     EXPECT_TRUE(drop({dir.file("b")}, 1));
     EXPECT_EQ(c.specificFilePaths(), QStringList({dir.file("d.txt"), dir.file("b"), dir.file("a.html")}));
     EXPECT_EQ(table->count(), 3);
+}
+
+// A chosen file that cannot be read is listed as not searched, with the reason, when the search
+// ends; a file on disk whose size opening asks about is named, with the memory replacing in it
+// takes, in the question before anything is replaced, whose default is then not to.
+TEST(MultiFileFind, UnreadFilesAreListedAndLargeFilesAskedAbout) {
+    TestDir dir;
+    dir.write(QStringLiteral("small.txt"), "foo");
+    dir.write(QStringLiteral("large.log"), QByteArray(1536 * 1024, '.') + "foo");
+    QVMultiFileSearchController c(std::make_shared<Scopes>());
+    c.setValue(QStringLiteral("foo"), QStringLiteral("searchString"));
+    c.window()->show();
+    c.setMode(QVMultiFileSearchController::SpecificFiles);
+    ASSERT_TRUE(c.addSpecificFiles({dir.file("small.txt"), dir.file("gone.txt"), dir.file("large.log")}, 0));
+    c.find();
+    ASSERT_TRUE(waitIdle(c));
+    EXPECT_EQ(c.numberOfResults(), 2u);
+    ASSERT_EQ(c.notSearched().size(), 1);
+    EXPECT_EQ(c.notSearched()[0].first, dir.file("gone.txt"));
+    EXPECT_EQ(c.notSearched()[0].second, QString::fromLocal8Bit(std::strerror(ENOENT)));
+    QMessageBox* report = openBox(c.window(), "SearchReport");
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->text(), "1 file could not be read and was not searched.");
+    EXPECT_TRUE(report->detailedText().contains("Not searched " + dir.file("gone.txt"))) << report->detailedText().toStdString();
+    report->close();
+
+    UserDefaults& defaults = UserDefaults::standard();
+    const QString key = QString::fromLatin1(LargeFiles::SizeKey);
+    const struct {
+        int megabytes;  // the setting; 0: none (a sixteenth of memory)
+        bool named;
+    } rows[] = {{1, true}, {2, false}, {0, false}};
+    for (const auto& row : rows) {
+        if (row.megabytes) defaults.setInteger(row.megabytes, key);
+        else defaults.removeObject(key);
+        const qint64 size = 1536 * 1024 + 3;
+        const QString named = QStringLiteral("\u201clarge.log\u201d is %1. Replacing in it takes about %2 of memory")
+                                  .arg(QLocale().formattedDataSize(size), QLocale().formattedDataSize(size * 3));
+        EXPECT_EQ(c.replaceQuestion().contains(named), row.named)
+            << row.megabytes << ": " << c.replaceQuestion().toStdString();
+        EXPECT_FALSE(c.replaceQuestion().contains("small.txt"));
+        c.replace();
+        QMessageBox* ask = openBox(c.window(), "ReplaceConfirmation");
+        ASSERT_NE(ask, nullptr);
+        EXPECT_EQ(ask->defaultButton()->text(), row.named ? "Cancel" : "Replace");
+        click(ask, "Cancel");
+    }
+    defaults.removeObject(key);
+    EXPECT_EQ(readAll(dir.file("large.log")).right(3), "foo");
 }
 
 TEST(MultiFileFind, ARemoteProjectAsksBeforeSearchingItsLocalCopies) {

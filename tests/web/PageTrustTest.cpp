@@ -2,10 +2,12 @@
 // typing, the Help window): it reads no other file, what it is made of still loads, and nothing
 // reaches the desktop but a web or mail address the user clicked, once per click. Closed, the
 // window's page stops.
+#include "platform/AppBundle.h"
 #include "platform/TextEncoding.h"
 #include "platform/UserDefaults.h"
 #include "platform/web/QVWebView.h"
 #include "shell/web/QVHelpWindowController.h"
+#include "shell/web/QVInfoWindowController.h"
 #include "tests/support/TestSupport.h"
 #include "tests/web/WebTestSupport.h"
 #include "tools/web/QVIntegratedPreviewController.h"
@@ -13,11 +15,15 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QDir>
+#include <QImage>
 #include <QMainWindow>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -128,6 +134,115 @@ window.onload = function () {
     return page.replace("@SITE@", site.toUtf8()).replace("@FILE@", secret.toUtf8());
 }
 
+// The peer a page from the disk is held to: what Chromium, headless, shows as the title of
+// address once the page's scripts ran (empty when it could not run).
+QString chromiumTitle(const QString& address) {
+    QTemporaryDir profile;
+    QProcess chromium;
+    chromium.start(QStringLiteral("chromium"),
+                   {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
+                    "--disable-component-update", "--disable-sync", "--user-data-dir=" + profile.path(), "--virtual-time-budget=5000",
+                    "--dump-dom", address});
+    // The event loop turns while it runs: the test's site answers it.
+    if (!QTest::qWaitFor([&] { return chromium.state() == QProcess::NotRunning; }, 120000)) chromium.kill();
+    chromium.waitForFinished();
+    const QString dom = QString::fromUtf8(chromium.readAllStandardOutput());
+    const qsizetype start = dom.indexOf(QLatin1String("<title>")), end = dom.indexOf(QLatin1String("</title>"));
+    if (start < 0 || end < start) return {};
+    return dom.mid(start + 7, end - start - 7)
+        .replace(QLatin1String("&lt;"), QLatin1String("<"))
+        .replace(QLatin1String("&gt;"), QLatin1String(">"))
+        .replace(QLatin1String("&amp;"), QLatin1String("&"));
+}
+
+// The ports this process listens on at 127.0.0.1 (its sockets in /proc).
+QList<quint16> loopbackPortsListening() {
+    QSet<QString> sockets;
+    for (const QFileInfo& fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+        if (const QString target = fd.symLinkTarget(); target.contains(QLatin1String("socket:["))) sockets.insert(target.section('[', 1).chopped(1));
+    QList<quint16> ports;
+    QFile table(QStringLiteral("/proc/self/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly)) return ports;
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        // local address, state LISTEN, inode
+        if (fields.size() > 9 && fields[1].startsWith("0100007F:") && fields[3] == "0A" && sockets.contains(QString::fromLatin1(fields[9])))
+            ports.append(quint16(fields[1].mid(9).toUInt(nullptr, 16)));
+    }
+    return ports;
+}
+
+// The status line a plain request to port gets (the event loop turns: the server is of this
+// process).
+QByteArray answerTo(quint16 port, const QByteArray& request) {
+    QTcpSocket socket;
+    QByteArray answer;
+    QObject::connect(&socket, &QTcpSocket::readyRead, [&] { answer += socket.readAll(); });
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    socket.write(request);
+    if (!QTest::qWaitFor([&] { return answer.contains("\r\n") || socket.state() == QAbstractSocket::UnconnectedState; }, 10000))
+        return "no answer";
+    return answer.left(answer.indexOf("\r\n"));
+}
+
+// What a page reads of other files by what they are made of, each under its own key: a script's
+// error text (the file named by a relative address, and by the absolute address of the page's own
+// scheme), a stylesheet's rules, and the pixels of each kind of image drawn into a canvas. One at
+// a time, then "done " and the answers as the title.
+const QByteArray readsPage = R"(<!DOCTYPE html><html><head><title>loading</title></head><body><script>
+var answers = {}, lastError = null;
+window.onerror = function (message, source, line) { lastError = message + ' line ' + line; return true; };
+var steps = [
+  function (next) { script('error text', '../other/.env', next); },
+  function (next) { script('error text, absolute address', new URL('../other/config.yml', location.href).href, next); },
+  function (next) {
+    var link = document.createElement('link');
+    link.rel = 'stylesheet'; link.href = '../other/style.css';
+    link.onerror = function () { answers['stylesheet rules'] = 'not loaded'; next(); };
+    link.onload = function () {
+      try { answers['stylesheet rules'] = 'rules ' + link.sheet.cssRules.length; } catch (e) { answers['stylesheet rules'] = e.name; }
+      next();
+    };
+    document.head.appendChild(link);
+  }
+];
+steps.push(function (next) {
+  var font = new FontFace('Other', 'url(../other/font.ttf)');
+  font.load().then(function () { answers['font'] = 'loaded'; }, function (e) { answers['font'] = e.name; }).finally(next);
+});
+steps.push(function (next) {
+  document.fonts.load('16px Sheet').then(function (fonts) {
+    answers['font of a stylesheet'] = fonts.length && document.fonts.check('16px Sheet') ? 'loaded' : 'not loaded';
+  }, function (e) { answers['font of a stylesheet'] = e.name; }).finally(next);
+});
+['png', 'jpg', 'gif', 'ico', 'svg'].forEach(function (kind) {
+  steps.push(function (next) {
+    var image = new Image(), key = 'canvas ' + kind;
+    image.onerror = function () { answers[key] = 'not loaded'; next(); };
+    image.onload = function () {
+      var canvas = document.createElement('canvas'), context = canvas.getContext('2d');
+      canvas.width = canvas.height = 2;
+      context.drawImage(image, 0, 0);
+      try { answers[key] = 'pixel ' + Array.from(context.getImageData(0, 0, 1, 1).data).join(','); } catch (e) { answers[key] = e.name; }
+      next();
+    };
+    image.src = '../other/image.' + kind;
+  });
+});
+function script(key, address, next) {
+  lastError = null;
+  var element = document.createElement('script');
+  element.src = address;
+  element.onload = function () { answers[key] = 'error ' + lastError; next(); };
+  element.onerror = function () { answers[key] = 'not loaded'; next(); };
+  document.head.appendChild(element);
+}
+(function run() {
+  if (!steps.length) return document.title = 'done ' + JSON.stringify(answers);
+  steps.shift()(function () { setTimeout(run, 0); });
+})();
+</script></body></html>)";
+
 }  // namespace
 
 TEST(PageTrust, AHostilePageReadsNoOtherFileAndOpensOnlyWhatTheUserClicks) {
@@ -161,7 +276,7 @@ TEST(PageTrust, AHostilePageReadsNoOtherFileAndOpensOnlyWhatTheUserClicks) {
         {"refresh on typing", &preview, preview.webView(),
          [&] {
              preview.showURL(page.toString());
-             QTest::qWaitFor([&] { return preview.webView()->loadProgress() == 100; }, 20000);
+             ASSERT_TRUE(QTest::qWaitFor([&] { return preview.webView()->loadProgress() == 100; }, 20000));
              ASSERT_TRUE(preview.previewAsTemporaryFile(pagePath, QString::fromUtf8(text), TextEncoding::UTF8));
          },
          QUrl::fromLocalFile(dir.file("site/.tmp_Qorvel.html"))},
@@ -215,16 +330,21 @@ TEST(PageTrust, AHostilePageReadsNoOtherFileAndOpensOnlyWhatTheUserClicks) {
             refused.clear();
             QTest::mouseMove(target, QPoint(20, click.y));
             QTest::mouseClick(target, Qt::LeftButton, {}, QPoint(20, click.y));
-            QTest::qWaitFor([&] { return desktop.opened.size() >= click.opened.size() && refused.size() >= click.refusals; }, 10000);
+            EXPECT_TRUE(
+                QTest::qWaitFor([&] { return desktop.opened.size() >= click.opened.size() && refused.size() >= click.refusals; }, 10000));
             QTest::qWait(300);
             EXPECT_EQ(desktop.opened, click.opened);
             ASSERT_EQ(refused.size(), click.refusals);
             if (!click.refusedWord) continue;
             const QString word = refused.first().first().toString();
             EXPECT_TRUE(word.contains(QLatin1String(click.refusedWord))) << word.toStdString();
-            if (c.window == &preview) EXPECT_EQ(preview.status(), refused.last().first().toString());
+            if (c.window == &preview) {
+                EXPECT_EQ(preview.status(), refused.last().first().toString());
+            }
         }
-        if (c.window == &help) EXPECT_TRUE(help.statusBar()->currentMessage().contains(QLatin1String("qvdt://")));
+        if (c.window == &help) {
+            EXPECT_TRUE(help.statusBar()->currentMessage().contains(QLatin1String("qvdt://")));
+        }
         EXPECT_EQ(c.view->url(), c.shown);
 
         // Closed, the window's page stops asking the site for anything.
@@ -251,3 +371,158 @@ TEST(PageTrust, AHostilePageReadsNoOtherFileAndOpensOnlyWhatTheUserClicks) {
     UserDefaults::standard().removeObject(QVIntegratedPreviewController::RefreshModeKey);
 }
 
+
+// A page from the disk in every view that shows one (the preview, the Help window, the Welcome
+// window) reads of other files no more than Chromium lets the same page read as a file: page, and
+// a web page takes no view to a page from the disk, as Chromium keeps one from file: addresses.
+TEST(PageTrust, APageFromTheDiskReadsOfOtherFilesWhatChromiumLetsAFilePageRead) {
+    if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
+    Site site;
+    TestDir dir;
+    dir.write("other/.env", "PAYMENT_KEY=QVSECRET_sk_live_4eC39\nDB_PASSWORD=QVSECRET_hunter2\n");
+    dir.write("other/config.yml", "password: QVSECRET_yaml\n");
+    dir.write("other/style.css", ".secret::after { content: 'QVSECRET'; }\n@font-face { font-family: Sheet; src: url(font.ttf); }\n");
+    QImage red(2, 2, QImage::Format_ARGB32);
+    red.fill(Qt::red);
+    for (const char* format : {"png", "jpg", "ico"}) ASSERT_TRUE(red.save(dir.file(QStringLiteral("other/image.") + format), format));
+    dir.write("other/image.gif", QByteArray::fromBase64("R0lGODlhAQABAIAAAP8AAAAAACwAAAAAAQABAAACAkQBADs="));
+    QFile font(QStringLiteral("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"));
+    ASSERT_TRUE(font.open(QIODevice::ReadOnly)) << "fonts-dejavu-core is missing";
+    dir.write("other/font.ttf", font.readAll());
+    dir.write("other/image.svg", R"(<svg xmlns="http://www.w3.org/2000/svg" width="2" height="2"><rect width="2" height="2" fill="red"/></svg>)");
+    const QString readsPath = dir.write("site/reads.html", readsPage);
+    const QString landingPath = dir.write("site/landing.html", "<html><head><title>landed</title></head><body><img src='" +
+                                                                   site.address().toUtf8() + "/landed'></body></html>");
+    // A web page that sends its view to a page from the disk as soon as it has loaded.
+    const auto sendingPage = [](const QString& address) {
+        return "<html><head><title>web page</title></head><body><script>window.onload = function () { location = '" + address.toUtf8() +
+               "'; setTimeout(function () { document.title = 'stayed'; }, 300); };</script></body></html>";
+    };
+
+    const QString peerReads = chromiumTitle(QUrl::fromLocalFile(readsPath).toString());
+    ASSERT_TRUE(peerReads.startsWith(QLatin1String("done "))) << "chromium answered: " << peerReads.toStdString();
+    const QJsonObject peer = QJsonDocument::fromJson(peerReads.mid(5).toUtf8()).object();
+    site.page = sendingPage(QUrl::fromLocalFile(landingPath).toString());
+    const QString peerSent = chromiumTitle(site.address() + "/page.html");
+    const bool peerLanded = site.paths.contains(QStringLiteral("/landed"));
+
+    // Each thing the page reads, and whether the peer keeps it from the page (else it loads).
+    struct Row {
+        QString key;
+        bool closed;
+    };
+    const QList<Row> rows{{"error text", true}, {"error text, absolute address", true}, {"stylesheet rules", true}, {"canvas png", true},
+                          {"canvas jpg", true}, {"canvas gif", true},                   {"canvas ico", true},       {"canvas svg", true},
+                          {"font", false},      {"font of a stylesheet", false}};
+    for (const Row& row : rows) {
+        const QString answer = peer.value(row.key).toString();
+        if (!row.closed) {
+            EXPECT_EQ(answer, "loaded") << row.key.toStdString();
+            continue;
+        }
+        // The peer loads the file and keeps what it is made of from the page.
+        EXPECT_FALSE(answer.isEmpty() || answer.contains(QLatin1String("QVSECRET")) || answer.startsWith(QLatin1String("pixel")) ||
+                     answer.startsWith(QLatin1String("rules")) || answer == QLatin1String("not loaded"))
+            << row.key.toStdString() << ": " << answer.toStdString();
+    }
+    EXPECT_EQ(peerSent, "stayed");
+    EXPECT_FALSE(peerLanded);
+
+    QVIntegratedPreviewController::install();
+    QVIntegratedPreviewController& preview = QVIntegratedPreviewController::sharedPreview();
+    QVHelpWindowController& help = QVHelpWindowController::sharedInstance();
+    QVInfoWindowController& welcome = QVInfoWindowController::sharedInstance();
+    struct Case {
+        const char* name;
+        QMainWindow* window;
+        QVWebView* view;
+        std::function<void(const QUrl&)> show;
+    };
+    const QList<Case> cases = {
+        {"preview", &preview, preview.webView(), [&](const QUrl& page) { preview.showURL(page.toString()); }},
+        {"help", &help, help.webView(), [&](const QUrl& page) { help.showPage(page); }},
+        {"welcome", &welcome, welcome.infoWebView(),
+         [&](const QUrl& page) {
+             welcome.show();
+             welcome.infoWebView()->load(page);
+         }},
+    };
+    const auto finalTitle = [](QSignalSpy& titles, const QStringList& ends) {
+        QString last;
+        const bool ended = QTest::qWaitFor(
+            [&] {
+                last = titles.isEmpty() ? QString() : titles.last().first().toString();
+                return std::any_of(ends.begin(), ends.end(), [&](const QString& end) { return last.startsWith(end); });
+            },
+            30000);
+        return ended ? last : "still " + last;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QSignalSpy titles(c.view, &QVWebView::titleChanged);
+        c.show(QUrl::fromLocalFile(readsPath));
+        const QString reads = finalTitle(titles, {"done "});
+        const QJsonObject ours = QJsonDocument::fromJson(reads.mid(5).toUtf8()).object();
+        for (const Row& row : rows) EXPECT_EQ(ours.value(row.key).toString(), peer.value(row.key).toString()) << row.key.toStdString();
+
+        site.paths.clear();
+        site.page = sendingPage("qvfile://local" + QUrl::fromLocalFile(landingPath).path(QUrl::FullyEncoded));
+        QSignalSpy refused(c.view, &QVWebView::refused);
+        titles.clear();
+        c.show(QUrl(site.address() + "/page.html"));
+        EXPECT_EQ(finalTitle(titles, {"stayed", "landed"}), peerSent);
+        QTest::qWait(300);
+        EXPECT_EQ(site.paths.contains(QStringLiteral("/landed")), peerLanded);
+        EXPECT_EQ(c.view->url().toString(), site.address() + "/page.html");
+        EXPECT_TRUE(!refused.isEmpty() && refused.last().first().toString().contains(QLatin1String("landing.html")));
+        c.window->close();
+    }
+    // The Welcome window's own page again, for the suites that look at it.
+    welcome.infoWebView()->load(QUrl::fromLocalFile(AppBundle::main().pathForResource(QStringLiteral("info"), QStringLiteral("html"))));
+}
+
+// What serves a page from the disk its files answers no one but the views: not another program
+// of this machine, which has no key.
+TEST(PageTrust, TheFilesOfAPageFromTheDiskGoOnlyToItsView) {
+    if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
+    TestDir dir;
+    const QString secret = dir.write("secret.txt", "QVSECRET");
+    // The first view made starts the server; nothing else of the suite listens outside a test.
+    QVHelpWindowController::sharedInstance().showPage(QUrl::fromLocalFile(secret));
+    const QList<quint16> servers = loopbackPortsListening();
+    ASSERT_FALSE(servers.isEmpty());
+    const QByteArray get = "GET " + QUrl::toPercentEncoding(secret, "/") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    struct Row {
+        const char* name;
+        QByteArray request;
+    };
+    const QList<Row> rows{
+        {"no key", get + "\r\n"},
+        {"a wrong key", get + "Qorvel-Page-Key: 00112233445566778899aabbccddeeff\r\n\r\n"},
+        {"an empty key", get + "Qorvel-Page-Key:\r\n\r\n"},
+    };
+    for (const quint16 port : servers)
+        for (const Row& row : rows) EXPECT_EQ(answerTo(port, row.request), "HTTP/1.1 403 Forbidden") << row.name << " on port " << port;
+
+    // An image named by its address there: a page from the disk shows it, a web page does not.
+    ASSERT_EQ(servers.size(), 1);
+    Site site;
+    const QString image = dir.write("image.png", pixel);
+    site.page = "<html><head><title>loading</title></head><body><img src='http://127.0.0.1:" + QByteArray::number(servers.first()) +
+                QUrl::toPercentEncoding(image, "/") + "' onload=\"document.title = 'shown'\" onerror=\"document.title = 'refused'\"></body></html>";
+    const QUrl diskPage = QUrl::fromLocalFile(dir.write("probe.html", site.page));
+    QVHelpWindowController& help = QVHelpWindowController::sharedInstance();
+    struct Page {
+        const char* name;
+        QUrl address;
+        QString title;
+    };
+    for (const Page& page : QList<Page>{{"a web page", QUrl(site.address() + "/page.html"), "refused"}, {"a page from the disk", diskPage, "shown"}}) {
+        QSignalSpy titles(help.webView(), &QVWebView::titleChanged);
+        help.showPage(page.address);
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return !titles.isEmpty() && QStringList{"shown", "refused"}.contains(titles.last().first().toString()); }, 20000));
+        EXPECT_EQ(titles.value(titles.size() - 1).value(0).toString(), page.title) << page.name;
+    }
+    help.close();
+}

@@ -5,12 +5,12 @@
 #include "platform/SystemLog.h"
 #include "platform/web/QVWebView.h"
 #include "platform/web/QVWebViewInternals.h"
+#include "platform/web/engine/QVPageFileServer.h"
 
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QHideEvent>
-#include <QMimeDatabase>
 #include <QQuickWindow>
 #include <QVBoxLayout>
 #include <QWebEngineLoadingInfo>
@@ -59,10 +59,12 @@ void installPageContent(QWebEnginePage* page) {
 // Pages from the disk. Qt WebEngine gives a file: page either every file on the disk to read
 // (LocalContentCanAccessFileUrls on) or none of its own stylesheets, scripts and images (off), and
 // keeps it from the network unless it may also reach every site. So a file is shown as
-// "qvfile://local/<path>", served here, a scheme whose pages have an opaque origin: what a page
-// is made of loads as it would from a web server, another file it names loads only as what it
-// is made of (a frame shows, its document cannot be read; a read by XHR or fetch fails), and
-// remote stylesheets, scripts and fonts load as they do for any page of no site.
+// "qvfile://local/<path>", served here, a scheme whose pages have an opaque origin: a frame shows
+// and its document cannot be read, a read by XHR or fetch fails, and remote stylesheets, scripts
+// and fonts load as they do for any page of no site. What a page is made of comes from the page
+// file server instead: the engine treats every response of a scheme of ours as the page's own,
+// whatever its origin (a script's error text, a stylesheet's rules and an image's pixels would be
+// open to the page), and does so for no response that comes over HTTP.
 constexpr char PageScheme[] = "qvfile";
 const QString PageHost = QStringLiteral("local");
 
@@ -86,18 +88,6 @@ QUrl shownAddress(const QUrl& url) {
     return file;
 }
 
-// The type a page's file is served as: what the name and content say, and text the engine would
-// not show itself (a PHP page, a log) as plain text rather than a download.
-QByteArray servedType(const QString& path) {
-    const QMimeType type = QMimeDatabase().mimeTypeForFile(path);
-    static const QStringList shown{QStringLiteral("text/html"), QStringLiteral("application/xhtml+xml"), QStringLiteral("text/css"),
-                                   QStringLiteral("application/javascript"), QStringLiteral("text/javascript"),
-                                   QStringLiteral("application/json"), QStringLiteral("image/svg+xml"), QStringLiteral("application/xml"),
-                                   QStringLiteral("text/xml")};
-    if (!shown.contains(type.name()) && type.inherits(QStringLiteral("text/plain"))) return "text/plain";
-    return type.name().toUtf8();
-}
-
 class PageServer : public QWebEngineUrlSchemeHandler {
 public:
     using QWebEngineUrlSchemeHandler::QWebEngineUrlSchemeHandler;
@@ -108,22 +98,42 @@ public:
         if (!QFileInfo(path).isFile()) return job->fail(QWebEngineUrlRequestJob::UrlNotFound);
         auto* file = new QFile(path, job);
         if (!file->open(QIODevice::ReadOnly)) return job->fail(QWebEngineUrlRequestJob::RequestDenied);
-        job->reply(servedType(path), file);
+        job->reply(QVPageFileServer::servedType(path), file);
     }
 };
 
-// A web page (its top document from a site) gets nothing from the disk, not even in a frame of
-// its own: the disk's files are for pages from the disk.
+// Documents (a page, its frames) and fonts are served in the page scheme; every other file a page
+// names goes to the page file server, with the key only a page from the disk gets. A web page
+// (its top document from a site) gets nothing from the disk, not even in a frame of its own.
 class PageGuard : public QWebEngineUrlRequestInterceptor {
 public:
-    using QWebEngineUrlRequestInterceptor::QWebEngineUrlRequestInterceptor;
+    explicit PageGuard(QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _files(new QVPageFileServer(this)) {}
     void interceptRequest(QWebEngineUrlRequestInfo& info) override {
-        if (info.requestUrl().scheme() != QLatin1String(PageScheme) ||
-            info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeMainFrame)
+        const QUrl url = info.requestUrl();
+        const bool fromDisk = isPageAddress(info.firstPartyUrl());
+        if (_files->serves(url)) {
+            if (fromDisk) info.setHttpHeader(QVPageFileServer::KeyHeader, _files->key());
             return;
+        }
+        if (url.scheme() != QLatin1String(PageScheme)) return;
+        using Info = QWebEngineUrlRequestInfo;
+        const Info::ResourceType type = info.resourceType();
+        if (type == Info::ResourceTypeMainFrame) return;
         const QString top = info.firstPartyUrl().scheme();
-        if (top == QLatin1String("http") || top == QLatin1String("https") || top == QLatin1String("blob")) info.block(true);
+        if (top == QLatin1String("http") || top == QLatin1String("https") || top == QLatin1String("blob")) return info.block(true);
+        // A font stays: the engine asks for one as a read the page's origin must be allowed, and
+        // follows no such read from the scheme into a redirect (a font shows only as the text
+        // drawn with it).
+        static const QList<Info::ResourceType> ownScheme{Info::ResourceTypeSubFrame, Info::ResourceTypeObject,
+                                                         Info::ResourceTypeNavigationPreloadMainFrame,
+                                                         Info::ResourceTypeNavigationPreloadSubFrame, Info::ResourceTypeFontResource};
+        if (ownScheme.contains(type) || !isPageAddress(url)) return;
+        if (_files->isListening()) info.redirect(_files->address(url.path(QUrl::FullyDecoded)));
+        else info.block(true);
     }
+
+private:
+    QVPageFileServer* _files;
 };
 
 // Before Qt WebEngine starts: the scheme is known to the engine only if registered first.
@@ -132,7 +142,8 @@ void registerPageScheme() {
     std::call_once(once, [] {
         QWebEngineUrlScheme scheme(PageScheme);
         scheme.setSyntax(QWebEngineUrlScheme::Syntax::Host);
-        scheme.setFlags(QWebEngineUrlScheme::NoAccessAllowed);
+        // Reads (XHR, fetch) never reach the scheme; a font, which is asked for as one, does.
+        scheme.setFlags(QWebEngineUrlScheme::NoAccessAllowed | QWebEngineUrlScheme::CorsEnabled);
         QWebEngineUrlScheme::registerScheme(scheme);
     });
 }
@@ -164,8 +175,8 @@ bool shownInside(const QUrl& url) {
 
 class PolicyPage : public QWebEnginePage {
 public:
-    PolicyPage(QVWebView* owner, std::function<void(const QUrl&, bool)> handOut)
-        : QWebEnginePage(owner), _owner(owner), _handOut(std::move(handOut)) {
+    PolicyPage(QVWebView* owner, std::function<void(const QUrl&, bool)> handOut, std::function<void(const QUrl&)> refuseDiskPage)
+        : QWebEnginePage(owner), _owner(owner), _handOut(std::move(handOut)), _refuseDiskPage(std::move(refuseDiskPage)) {
         installPageContent(this);
         // No page opens a window here: what a page asks to open goes through the hand-off.
         connect(this, &QWebEnginePage::newWindowRequested, this, [this](QWebEngineNewWindowRequest& request) {
@@ -173,9 +184,22 @@ public:
         });
     }
 
+    // The base of the html Qorvel shows next: the view may go there whatever it shows now.
+    // Qorvel's load() needs no word: the engine names it typed, which a page cannot.
+    void expectHtml(const QUrl& base) { _htmlBase = base; }
+
 protected:
     bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
         const bool clicked = type == NavigationTypeLinkClicked;
+        if (isMainFrame) {
+            const bool refused = isPageAddress(url) && !mayShowDiskPage(url, type);
+            _htmlBase.clear();
+            if (refused) {
+                _refuseDiskPage(shownAddress(url));
+                return false;
+            }
+            _lastMain = url;
+        }
         if (shownInside(url)) {
             if (clicked && isMainFrame && _owner->policy().linkClicked) _owner->policy().linkClicked(shownAddress(url), QString());
             return true;
@@ -199,8 +223,21 @@ protected:
     }
 
 private:
+    // A page from the disk takes the view to another; a web page never does (a browser keeps an
+    // http page from file: addresses): only Qorvel, or the user going back, forward or reloading.
+    bool mayShowDiskPage(const QUrl& url, NavigationType type) {
+        if (type == NavigationTypeTyped || type == NavigationTypeBackForward || type == NavigationTypeReload) return true;
+        if (!_htmlBase.isEmpty() && url.adjusted(QUrl::RemoveFragment) == _htmlBase.adjusted(QUrl::RemoveFragment)) return true;
+        // A redirect leaves the address last asked for, which the page may not show yet.
+        const QUrl from = type == NavigationTypeRedirect ? _lastMain : this->url();
+        return from.isEmpty() || isPageAddress(from);
+    }
+
     QVWebView* _owner;
     std::function<void(const QUrl&, bool)> _handOut;
+    std::function<void(const QUrl&)> _refuseDiskPage;
+    QUrl _htmlBase;
+    QUrl _lastMain;
 };
 
 class WebEngineView : public QVWebView {
@@ -208,7 +245,8 @@ public:
     explicit WebEngineView(QWidget* parent) : QVWebView(parent) {
         registerPageScheme();
         _view = new QWebEngineView(this);
-        _page = new PolicyPage(this, [this](const QUrl& url, bool clicked) { handToDesktop(url, clicked); });
+        _page = new PolicyPage(
+            this, [this](const QUrl& url, bool clicked) { handToDesktop(url, clicked); }, [this](const QUrl& url) { refuseDiskPage(url); });
         servePages(_page->profile());
         settleSettings(_page->settings());
         _view->setPage(_page);
@@ -248,7 +286,10 @@ public:
     }
     Engine viewEngine() const override { return Engine::WebEngine; }
     void load(const QUrl& url) override { _page->load(pageAddress(url)); }
-    void setHtml(const QString& html, const QUrl& base) override { _page->setHtml(html, pageAddress(base)); }
+    void setHtml(const QString& html, const QUrl& base) override {
+        _page->expectHtml(pageAddress(base));
+        _page->setHtml(html, pageAddress(base));
+    }
     QUrl url() const override { return shownAddress(_page->url()); }
     void reload() override { _page->triggerAction(QWebEnginePage::Reload); }
     void stop() override { _page->triggerAction(QWebEnginePage::Stop); }
