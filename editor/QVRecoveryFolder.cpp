@@ -121,10 +121,12 @@ bool QVRecoveryFolder::keepForNextLaunch() {
 
 void QVRecoveryFolder::finish() {
     if (_timer) _timer->stop();
-    // Free for the next launch either way (a later process could get this one's number).
-    _run.release();
-    if (_holding || _run.path().isEmpty()) return;
-    _run.remove();
+    // The lock is freed either way (a later process could get this one's number); what the
+    // session's end kept stays for the next launch, and the windows' teardown drops nothing.
+    if (_holding) _run.release();
+    else _run.remove();
+    _holding = false;
+    _said = false;
     for (auto& [document, kept] : _documents) kept = {};
 }
 

@@ -57,7 +57,8 @@ public:
     // kept, and stays kept through the windows' teardown. False (and said in the window
     // whatever was said before) when a text could not be written.
     bool keepForNextLaunch();
-    // A normal quit: the run's folder goes (unless keepForNextLaunch() came first).
+    // The run ends: its folder goes (unless keepForNextLaunch() came first, then it stays for
+    // the next launch); a later start() begins a run of its own.
     void finish();
 
     // The folders of runs no running Qorvel holds, and the texts in them, oldest run first.

@@ -29,7 +29,10 @@ bool RunFolder::make(const QString& root) {
     return true;
 }
 
-void RunFolder::release() { _lock.reset(); }
+void RunFolder::release() {
+    _lock.reset();
+    _path.clear();
+}
 
 void RunFolder::remove() {
     _lock.reset();

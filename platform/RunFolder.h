@@ -24,7 +24,7 @@ public:
     bool make(const QString& root);
     // The folder, empty until made.
     QString path() const { return _path; }
-    // Lets the lock go (the folder stays for a later run to find).
+    // Lets the lock go and forgets the folder, which stays for a later run to find.
     void release();
     // Removes the folder and forgets it.
     void remove();
