@@ -204,6 +204,7 @@ QVDocumentController* QVDocumentController::shared() { return sharedController()
 // --- Launch ---------------------------------------------------------------------------------------
 
 void QVDocumentController::applicationWillFinishLaunching() {
+    tellOfDamagedSettings();
     UserDefaults& defaults = UserDefaults::standard();
     const QString consent = QString::fromLatin1(qvAnonymousUsageTracking);
     // Asked once: any stored answer, no included, is never asked again.
@@ -501,6 +502,24 @@ QMainWindow* QVDocumentController::openUntitledDocumentWithText(const QString& t
     if (QVFileDocument* document = window->document()) document->updateChangeCount(QVDocument::ChangeType::Done);
     window->documentNeedsRefresh(window->document());
     return window;
+}
+
+void QVDocumentController::tellOfDamagedSettings() {
+    const std::optional<UserDefaults::SetAside> damaged = UserDefaults::standard().takeSetAside();
+    if (!damaged) return;
+    const QString file = FileName::displayed(damaged->path);
+    const QString what = damaged->movedTo.isEmpty()
+        ? QVLocalized(QStringLiteral("The settings file \u201c%1\u201d is damaged (%2) and could not be moved aside. Qorvel leaves it as it is, starts with its first-launch settings and keeps any you change only until it quits."))
+              .arg(file, damaged->reason)
+        : QVLocalized(QStringLiteral("The settings file \u201c%1\u201d is damaged (%2). It is kept as \u201c%3\u201d, and Qorvel starts with its first-launch settings."))
+              .arg(file, damaged->reason, FileName::displayed(damaged->movedTo));
+    // Not modal: it stays beside the first-launch question it explains.
+    auto* box = new QMessageBox(QMessageBox::Warning, QVLocalized(QStringLiteral("Settings Could Not Be Read")), what,
+                                QMessageBox::Ok, frontWindow());
+    box->setObjectName(QStringLiteral("QVDamagedSettings"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
 }
 
 void QVDocumentController::offerRecoveredTexts() {

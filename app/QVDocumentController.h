@@ -34,7 +34,9 @@ public:
     static QVDocumentController* shared();
 
     // --- Launch, in this order ----------------------------------------------------------------
-    // The consent question (once: any stored answer is kept) and the snippet and script folders.
+    // A damaged settings file this run set aside, told once (before the consent question it
+    // brings back); the consent question (once: any stored answer is kept) and the snippet and
+    // script folders.
     void applicationWillFinishLaunching();
     // Opens each argument through the open path; true (and filesLoaded) when every one opened.
     bool openFiles(const QStringList& arguments, const QString& workingDirectory);
@@ -136,6 +138,8 @@ private:
     void closeNextWindow();
     // What an earlier run that did not quit kept: the question, and each text opened edited.
     void offerRecoveredTexts();
+    // Tells of a damaged settings file the settings store found, where the user sees it.
+    void tellOfDamagedSettings();
     // False when it could not be opened (its folder stays).
     bool openRecoveredText(const QVRecoveryFolder::Text& kept);
 

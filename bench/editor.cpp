@@ -6,7 +6,8 @@
 // page at the end of the scripts; and big files as a user meets them: the memory a 100 MB real
 // HTML page holds once open and once coloured while idle (and the most it held), as the whole
 // program and as its growth, Ctrl+End right after the page shows and the first once coloured,
-// then Ctrl+End and Ctrl+Home; and long lines: opening pages whose rows run on as
+// then Ctrl+End and Ctrl+Home, the first letter typed right after that first Ctrl+End beside the
+// same letter once coloured; and long lines: opening pages whose rows run on as
 // one line of 0.25, 0.5 and 5 MB, a keystroke in the middle of that line, and a keystroke at the
 // end of a 50 MB one-line script.
 //
@@ -641,6 +642,60 @@ double threadCpuMs() {
     return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
 }
 
+// A key pressed to the painted frame: the key and the repaint it posted (delivered with the other
+// posted events); a timer that comes due meanwhile (a slice of the colouring going on in the
+// background) runs after the clock stops, as it does after the frame for a user. Milliseconds;
+// cpuMs gets the processor time of the thread beside it, which other load on the machine moves
+// less.
+double timedToFrame(const std::function<void()>& press, double& cpuMs) {
+    QElapsedTimer clock;
+    const double cpu = threadCpuMs();
+    clock.start();
+    press();
+    QCoreApplication::sendPostedEvents();
+    const double ms = clock.nsecsElapsed() / 1e6;
+    cpuMs = threadCpuMs() - cpu;
+    repaintPending();
+    return ms;
+}
+
+// A plain letter typed as a user types it, press and release.
+void typeLetter(QWidget& widget) {
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, QStringLiteral("x"));
+    QApplication::sendEvent(&widget, &press);
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_X, Qt::NoModifier, QStringLiteral("x"));
+    QApplication::sendEvent(&widget, &release);
+}
+
+// Qorvel's side of the first key after a jump: the big page shown, Ctrl+End right after it and a
+// plain letter typed at once, ahead of the colouring (the letter to its painted frame); then the
+// page coloured while idle, half a second as a user waits, Ctrl+Home, Ctrl+End and the same
+// letter again. Prints first_key_ms, first_key_cpu_ms (the main thread's processor time),
+// coloured_key_ms, coloured_key_cpu_ms and ahead (1 when the first letter came before the
+// colouring reached it). With QORVEL_BENCH_WAIT_KEY set it waits for the keys of a real display
+// once the page shows instead (a harness that presses them through the X server).
+int firstKeyChild(const QString& path) {
+    auto view = shownView(path);
+    HTMLView& v = *view;
+    if (!qEnvironmentVariableIsEmpty("QORVEL_BENCH_WAIT_KEY")) return QApplication::exec();
+    double cpuMs = 0;
+    timedToFrame([&] { pressChord(v, Qt::Key_End); }, cpuMs);
+    const bool ahead = v.highlightedLength() < v.length();
+    const double first = timedToFrame([&] { typeLetter(v); }, cpuMs);
+    const double firstCpu = cpuMs;
+    while (v.highlightedLength() < v.length()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    QEventLoop pause;
+    QTimer::singleShot(500, &pause, &QEventLoop::quit);
+    pause.exec();
+    timedToFrame([&] { pressChord(v, Qt::Key_Home); }, cpuMs);
+    timedToFrame([&] { pressChord(v, Qt::Key_End); }, cpuMs);
+    const double coloured = timedToFrame([&] { typeLetter(v); }, cpuMs);
+    std::printf("first_key_ms=%.3f first_key_cpu_ms=%.3f coloured_key_ms=%.3f coloured_key_cpu_ms=%.3f ahead=%d\n", first,
+                firstCpu, coloured, cpuMs, ahead ? 1 : 0);
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+
 // The child's side of the big page: opens it, measures what it holds (the whole program, and its
 // growth over the program before the page), Ctrl+End right after the page shows (before any
 // colouring past the first screen), then colours it and lets half a second go by as a user
@@ -674,23 +729,9 @@ int bigPageChild(const QByteArray& side, const QString& path) {
         widget = std::move(edit);
     }
     const qint64 opened = residentKB();
-    // To the painted frame: the key and the repaint it posted (delivered with the other posted
-    // events); a timer that comes due meanwhile (a slice of the colouring going on in the
-    // background) runs after the clock stops, as it does after the frame for a user. The
-    // processor time of the thread beside it, which other load on the machine moves less.
     QWidget* w = widget.get();
     double cpuMs = 0;
-    auto timed = [w, &cpuMs](int key) {
-        QElapsedTimer clock;
-        const double cpu = threadCpuMs();
-        clock.start();
-        pressChord(*w, key);
-        QCoreApplication::sendPostedEvents();
-        const double ms = clock.nsecsElapsed() / 1e6;
-        cpuMs = threadCpuMs() - cpu;
-        repaintPending();
-        return ms;
-    };
+    auto timed = [w, &cpuMs](int key) { return timedToFrame([&] { pressChord(*w, key); }, cpuMs); };
     // Right after the page shows: what a user who opens a big file and goes to its end meets.
     const double shownEnd = jumpLate ? 0.0 : timed(Qt::Key_End);
     const double shownCpuMs = cpuMs;
@@ -811,6 +852,40 @@ void BM_BigPage(benchmark::State& state) { jumpsInTurns(state, "QORVEL_BENCH_SHO
 
 // Each side's first Ctrl+End once the page is coloured, neither side having jumped before.
 void BM_BigPageFirstJump(benchmark::State& state) { jumpsInTurns(state, "QORVEL_BENCH_JUMP_LATE", "first_end", "late"); }
+
+// The first letter typed right after Ctrl+End right after the big page shows, ahead of its
+// colouring, beside the same letter after Ctrl+End once the page is coloured: a child process
+// per round, Qorvel alone (the row compares the key with itself).
+void BM_BigPageFirstKey(benchmark::State& state) {
+    const QString path = bigPage();
+    std::vector<double> first, coloured, ratios, cpuRatios;
+    for (auto _ : state) {
+        std::map<std::string, double> o = runBigPageChild(path, "qorvel", "QORVEL_BENCH_FIRST_KEY");
+        if (o.empty() || o["coloured_key_ms"] <= 0 || o["coloured_key_cpu_ms"] <= 0) {
+            state.SkipWithError("the child did not finish");
+            return;
+        }
+        if (o["ahead"] != 1) {
+            state.SkipWithError("the colouring had reached the end before the first key");
+            return;
+        }
+        state.SetIterationTime(o["first_key_ms"] / 1e3);
+        first.push_back(o["first_key_ms"]);
+        coloured.push_back(o["coloured_key_ms"]);
+        ratios.push_back(o["first_key_ms"] / o["coloured_key_ms"]);
+        cpuRatios.push_back(o["first_key_cpu_ms"] / o["coloured_key_cpu_ms"]);
+    }
+    for (auto* v : {&first, &coloured, &ratios, &cpuRatios}) std::sort(v->begin(), v->end());
+    auto median = [](const std::vector<double>& v) { return v[v.size() / 2]; };
+    results()["firstkey/rounds"] = double(ratios.size());
+    results()["firstkey/ahead"] = median(first);
+    results()["firstkey/ahead-max"] = first.back();
+    results()["firstkey/coloured"] = median(coloured);
+    results()["firstkey/ratio-min"] = ratios.front();
+    results()["firstkey/ratio-median"] = median(ratios);
+    results()["firstkey/ratio-max"] = ratios.back();
+    results()["firstkey/cpu-ratio-median"] = median(cpuRatios);
+}
 
 // The page with one long line (range(0) kilobytes) opened to its first shown frame by either
 // side; seconds.
@@ -1051,6 +1126,14 @@ void printSummary() {
     };
     jumps("shown", "Ctrl+End right after the page shows (before any colouring past the first screen)");
     jumps("late", "each side's first Ctrl+End once the page is coloured (neither jumped before; goal 1)");
+    if (r.count("firstkey/ratio-median"))
+        std::printf("  %.0f MB real page, the first letter typed right after Ctrl+End right after the page shows, ahead of the "
+                    "colouring (a real key press, to the painted frame; %.0f rounds, a child process each): %.1f ms (at most "
+                    "%.1f), beside the same letter after Ctrl+End once coloured %.1f ms, ratio min/median/max %.2f / %.2f / "
+                    "%.2f, processor time of the main thread ratio %.2f (goal: within 50 ms at 100 MB, 100 ms at 1 GB)\n",
+                    pageMB, get("firstkey/rounds"), get("firstkey/ahead"), get("firstkey/ahead-max"), get("firstkey/coloured"),
+                    get("firstkey/ratio-min"), get("firstkey/ratio-median"), get("firstkey/ratio-max"),
+                    get("firstkey/cpu-ratio-median"));
     if (r.count("scroll/qorvel"))
         std::printf("  page down at the end: %.2f ms vs %.2f ms, ratio %.2f\n", get("scroll/qorvel") * 1e3,
                     get("scroll/peer") * 1e3, get("scroll/peer") > 0 ? get("scroll/qorvel") / get("scroll/peer") : 0.0);
@@ -1067,11 +1150,13 @@ BENCHMARK(BM_ScrollPageAtEnd_QPlainTextEdit)->Name("ScrollPageAtEnd/QPlainTextEd
 // the page's text), eight where they stop after the first jump.
 BENCHMARK(BM_BigPage)->Name("BigPage/QorvelAndQPlainTextEdit")->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BigPageFirstJump)->Name("BigPageFirstJump/QorvelAndQPlainTextEdit")->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BigPageFirstKey)->Name("BigPageFirstKey/Qorvel")->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     BenchApplication bench(argc, argv);
     if (const QByteArray side = qgetenv("QORVEL_BENCH_CHILD"); !side.isEmpty())
-        return bigPageChild(side, qEnvironmentVariable("QORVEL_BENCH_FILE"));
+        return qEnvironmentVariableIsEmpty("QORVEL_BENCH_FIRST_KEY") ? bigPageChild(side, qEnvironmentVariable("QORVEL_BENCH_FILE"))
+                                                                     : firstKeyChild(qEnvironmentVariable("QORVEL_BENCH_FILE"));
     g_files = new QTemporaryDir;
     registerOpenBenchmarks();
     registerLongLineBenchmarks();

@@ -3,6 +3,7 @@
 
 #include "database/QVDatabase.h"
 #include "database/QVResultSet.h"
+#include "platform/AtomicFile.h"
 #include "platform/SystemLog.h"
 #include "shell/StringHashing.h"
 
@@ -243,11 +244,8 @@ QVCodeIndexDatabase::OpenResult QVCodeIndexDatabase::tryOpen(QString* reason) {
 }
 
 bool QVCodeIndexDatabase::moveAside(const QString& reason) {
-    QString target = _path + QStringLiteral(".bad");
-    for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n)
-        target = _path + QStringLiteral(".bad") + QString::number(n);
-    const QByteArray from = QFile::encodeName(_path);
-    if (std::rename(from.constData(), QFile::encodeName(target).constData()) != 0) {
+    const QString target = AtomicFile::setAside(_path);
+    if (target.isEmpty()) {
         SystemLog::error(QStringLiteral("The code index \"%1\" cannot be used (%2) and cannot be moved aside.")
                              .arg(_path, reason));
         return false;

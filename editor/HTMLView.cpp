@@ -201,12 +201,15 @@ bool HTMLView::loadFromPath(const QString& path, const QString& actionName, QVEr
     // string and the storage's copy of it at once would need several times the text's size.
     if (actionName.isEmpty() && FileName::size(path) >= DirectLoadSize) {
         qsizetype used = 0;
-        if (std::optional<std::vector<char16_t>> units = FileEncodings::readUTF8Units(path, &encoding, &used)) {
+        // The places the language is settled from are looked for while the text is read.
+        const auto read = boundaryWalkWhileReading(FileName::size(path));
+        if (std::optional<std::vector<char16_t>> units = FileEncodings::readUTF8Units(path, &encoding, &used, read)) {
             _encodingFromOpen = encoding;
             noteLineBreakOf(QStringView(units->data(), used));
             QVSyntaxHighlightingTextView::adoptString(std::move(*units), used);
             return true;
         }
+        if (read) read(nullptr, -1);
     }
     QVError readError;
     std::optional<QString> text = FileEncodings::createWithContentsOfFile(path, &encoding, &readError);

@@ -14,6 +14,7 @@
 #include "languages/QVBundle.h"
 #include "languages/QVBundleRepository.h"
 #include "platform/AppBundle.h"
+#include "platform/AtomicFile.h"
 #include "platform/FileName.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
@@ -60,14 +61,26 @@ public:
 };
 
 QVDiskStamp QVDiskStamp::of(const QString& path) {
+    QVDiskStamp stamp;
+    stamp.path = path;
+    stamp.leadsTo = AtomicFile::target(path);
     struct stat info {};
-    if (path.isEmpty() || ::stat(FileName::encode(path).constData(), &info) != 0) return {};
-    return {true, quint64(info.st_dev), quint64(info.st_ino), qint64(info.st_size),
-            qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
-            qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec};
+    if (path.isEmpty() || ::stat(FileName::encode(path).constData(), &info) != 0) return stamp;
+    stamp.exists = true;
+    stamp.device = quint64(info.st_dev);
+    stamp.inode = quint64(info.st_ino);
+    stamp.size = qint64(info.st_size);
+    stamp.modified = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    stamp.changed = qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+    return stamp;
 }
 
 namespace {
+
+// A question's suggestion followed by one more sentence, when there is one.
+QString withSentence(const QString& suggestion, const QString& sentence) {
+    return sentence.isEmpty() ? suggestion : suggestion + QLatin1Char(' ') + sentence;
+}
 
 // Where the first character of text that encoding cannot hold sits (UTF-16 index), -1 when all
 // fit: the longest prefix that encodes exactly, found by halving (a lossy save is rare, a file
@@ -353,7 +366,8 @@ bool QVFileDocument::save(QVError* error, QVError* warning) {
     if (fileChangedOnDisk()) {
         QVError ask = question(OverwriteChangedFileQuestion,
                                QVLocalized(QStringLiteral("The file \u201c%1\u201d has been changed on disk since Qorvel opened or saved it.")).arg(displayName()),
-                               QVLocalized(QStringLiteral("Saving it replaces the other program's changes with the text in Qorvel.")),
+                               withSentence(QVLocalized(QStringLiteral("Saving it replaces the other program's changes with the text in Qorvel.")),
+                                            nameLeadsElsewhereSentence()),
                                {QVLocalized(QStringLiteral("Save Anyway")), QVLocalized(QStringLiteral("Cancel"))});
         qvSetError(error, ask);
         return false;
@@ -623,8 +637,30 @@ void QVFileDocument::didSave(const QString& previousFile, bool savedAs) {
 
 bool QVFileDocument::fileChangedOnDisk() const {
     const QVDiskStamp now = QVDiskStamp::of(fileName());
-    if (!now.exists) return false;
+    if (!now.exists && leadsElsewhere(now).isEmpty()) return false;
     return now != _diskStamp && now != _keptOverStamp;
+}
+
+QString QVFileDocument::leadsElsewhere(const QVDiskStamp& now) const {
+    // Another name (Save As, a move) leads where it leads: the stamp is of the old one.
+    if (_diskStamp.leadsTo.isEmpty() || now.path != _diskStamp.path || now.leadsTo == _diskStamp.leadsTo) return {};
+    // A loop of links leads nowhere; the save says so itself.
+    return now.leadsTo;
+}
+
+QString QVFileDocument::nameLeadsElsewhereSentence() const {
+    const QString elsewhere = leadsElsewhere(QVDiskStamp::of(fileName()));
+    if (elsewhere.isEmpty()) return {};
+    return QVLocalized(QStringLiteral("\u201c%1\u201d now leads to another file, \u201c%2\u201d: that is the file Qorvel reads and writes under this name."))
+        .arg(displayName(), FileName::displayed(elsewhere));
+}
+
+QVError QVFileDocument::changedExternallyQuestion() {
+    return question(FileChangedExternallyQuestion, QVLocalized(QStringLiteral("File Changed Externally")),
+                    withSentence(QVLocalized(QStringLiteral("The contents of %1 have been changed by another application, but there are also unsaved changes in Qorvel. Would you like to revert the file to disk or keep the Qorvel changes?"))
+                                     .arg(displayName()),
+                                 nameLeadsElsewhereSentence()),
+                    {QVLocalized(QStringLiteral("Keep Qorvel Changes")), QVLocalized(QStringLiteral("Revert"))});
 }
 
 bool QVFileDocument::revertKeepingView(QVError* error) {
@@ -651,15 +687,14 @@ void QVFileDocument::fileContentsChangedExternally() {
     // Notices while the question is up are part of what it asks about.
     if (_changedQuestionUp || _removedQuestionUp || fileName().isEmpty()) return;
     if (!fileChangedOnDisk()) return;
-    if (!isDocumentEdited()) {
+    // A name that now leads to another file is asked about edited or not: reloaded unasked, the
+    // next save would write into that file without a word.
+    if (!isDocumentEdited() && nameLeadsElsewhereSentence().isEmpty()) {
         QVError error;
         if (!revertKeepingView(&error)) present(error);
         return;
     }
-    const QVError ask = question(FileChangedExternallyQuestion, QVLocalized(QStringLiteral("File Changed Externally")),
-                                 QVLocalized(QStringLiteral("The contents of %1 have been changed by another application, but there are also unsaved changes in Qorvel. Would you like to revert the file to disk or keep the Qorvel changes?"))
-                                     .arg(displayName()),
-                                 {QVLocalized(QStringLiteral("Keep Qorvel Changes")), QVLocalized(QStringLiteral("Revert"))});
+    const QVError ask = changedExternallyQuestion();
     _changedQuestionUp = true;
     if (const auto delegate = _delegate.lock()) delegate->activateDocument(this);
     present(ask);

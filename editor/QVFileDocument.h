@@ -25,11 +25,13 @@ class QVFileView;
 class QVFileWatcher;
 
 // Where the file on disk stood when the document last read or wrote it: a later difference is
-// another program's change.
+// another program's change. leadsTo is the file the name path leads to (its links followed as
+// a write follows them), kept also where nothing is there yet.
 struct QVDiskStamp {
     bool exists = false;
     quint64 device = 0, inode = 0;
     qint64 size = 0, modified = 0, changed = 0;  // nanoseconds
+    QString path, leadsTo;
     static QVDiskStamp of(const QString& path);
     bool operator==(const QVDiskStamp&) const = default;
 };
@@ -187,6 +189,14 @@ public:
     void fileContentChangeFinished(quint64 save) override;
     void fileContentChangeFailed(quint64 save, const QVError& error) override;
 
+    // The question (code 5) for a file changed on disk under unsaved text: it names the file and,
+    // where its name now leads to another file than the one the document read or wrote (a link
+    // put in its place), that file.
+    QVError changedExternallyQuestion();
+    // That sentence alone ("… now leads to another file, …"), empty while the name leads where
+    // it led; the overwrite question (code 20) carries it too.
+    QString nameLeadsElsewhereSentence() const;
+
     // Performs the option of one of the document's questions (codes 5, 6, 12 and 20).
     void attemptRecovery(const QVError& error, int optionIndex, std::function<void(bool)> didRecover) override;
 
@@ -225,8 +235,11 @@ private:
     // Ends the save named save (when it is still under way) as the node reported.
     void endSave(quint64 save, bool uploaded, const QVError& error);
     // Whether the file on disk is no longer what the document read or wrote (nor what the user
-    // chose to keep changes over).
+    // chose to keep changes over). A name that now leads to another file is a change even where
+    // that file does not exist yet: a save would create it.
     bool fileChangedOnDisk() const;
+    // Where the name now leads, when that is not where it led at the last read or write.
+    QString leadsElsewhere(const QVDiskStamp& now) const;
     // Reads the file again keeping caret and scroll; errors go to the delegate.
     bool revertKeepingView(QVError* error = nullptr);
     // Watches the document's current file (own watch only).

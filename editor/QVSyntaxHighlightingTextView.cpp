@@ -131,6 +131,7 @@ void QVSyntaxHighlightingTextView::setParser(std::shared_ptr<QVParser> parser) {
     _activeParser = _parser;
     _activeParserProvisional = false;
     _walkResume = -1;
+    _boundaries.cancel();
 }
 
 void QVSyntaxHighlightingTextView::bundlesUpdated() {
@@ -187,6 +188,9 @@ QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     // the last place an earlier walk could begin afresh at, when no edit came before it since.
     qint64 start = safeStart(std::min(index, _highlightedUpTo));
     if (_walkResume > start && _walkResume <= index) start = _walkResume;
+    quint64 confirming = 0;
+    if (const qint64 place = _boundaries.placeBefore(index, text, *_parser, &confirming); place > start) start = place;
+    uncolouredWalkCount += confirming;
     const qint64 end = std::min(text.length(), index + 1 + EndStringReach);
     uncolouredWalkCount += quint64(end - start);
     qint64 resumable = -1;
@@ -394,8 +398,20 @@ void QVSyntaxHighlightingTextView::setString(const QString& text) {
     restartHighlighting();
 }
 
+bool QVSyntaxHighlightingTextView::wantsBoundaryIndex(qint64 length) const {
+    return _active && _parser && length >= BoundaryIndexSize && !_parser->subparsers().isEmpty() &&
+           UserDefaults::standard().boolForKey(QVHighlightKey);
+}
+
+std::function<void(const char16_t*, qint64)> QVSyntaxHighlightingTextView::boundaryWalkWhileReading(qint64 expectedLength) {
+    if (!wantsBoundaryIndex(expectedLength)) return {};
+    _boundaries.startLoading(_parser, expectedLength);
+    return [this](const char16_t* units, qint64 decoded) { _boundaries.loaded(units, decoded); };
+}
+
 void QVSyntaxHighlightingTextView::adoptString(std::vector<char16_t>&& units, qsizetype length) {
     QVTextView::adoptString(std::move(units), length);
+    _boundaries.adopted(sharedTextStorage(), _charactersRevision);
     if (!_active) _hadEventWhileInactive = true;
     restartHighlighting();
 }
@@ -895,6 +911,11 @@ void QVSyntaxHighlightingTextView::restartHighlighting() {
     _checkpoints.clear();
     _paintedAhead = {};
     _walkResume = -1;
+    // Until the colours get there, the language at a place is settled by a walk from the
+    // nearest place this finds before it (kept while the text and its language stay); a small
+    // text is walked at once when asked.
+    if (!wantsBoundaryIndex(text.length())) _boundaries.cancel();
+    else if (!_boundaries.covers(_charactersRevision, _parser.get())) _boundaries.start(sharedTextStorage(), _parser, _charactersRevision);
     if (!_active || !UserDefaults::standard().boolForKey(QVHighlightKey) || !_parser) {
         // Nothing to parse: the standard attributes are the final colours.
         _highlightedUpTo = _oldColouringEnd = text.length();
@@ -1000,6 +1021,7 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     if (!(edit.editedMask & QVTextStorage::EditedCharacters)) return;
     ++_charactersRevision;
     if (edit.editedRange.location < _walkResume) _walkResume = -1;
+    _boundaries.edited(edit.editedRange.location, edit.editedRange.length - edit.changeInLength, edit.editedRange.length);
     const qint64 location = edit.editedRange.location;
     const qint64 newEnd = edit.editedRange.end();
     const qint64 oldEnd = newEnd - edit.changeInLength;

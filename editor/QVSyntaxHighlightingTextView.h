@@ -2,6 +2,7 @@
 // colours, re-colouring after edits, and the language at the insertion point.
 #pragma once
 
+#include "editor/QVBoundaryIndex.h"
 #include "languages/QVParser.h"
 #include "platform/NotificationCenter.h"
 #include "platform/QVTextView.h"
@@ -11,6 +12,7 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -105,8 +107,13 @@ public:
     // caret, by every view.
     static quint64 charactersSearchedForOpeners();
     // Work counter for tests: characters the main parser walked ahead of the final colours to
-    // settle the language at a place, by every view.
+    // settle the language at a place, by every view, on the main thread.
     static quint64 charactersWalkedAhead();
+    // For tests: the places found for the text so far (after waiting for the background walk).
+    const QVBoundaryIndex& boundaryIndex() const {
+        _boundaries.finish();
+        return _boundaries;
+    }
     // For tests: while held, no view colours while idle (what is drawn is still coloured, or
     // painted ahead), so that keys can be typed ahead of colouring at any pace.
     static void holdIdleColouring(bool hold);
@@ -139,6 +146,10 @@ protected:
     QVLayoutManager* highlightingLayoutManager() const;
 
     bool _insertingText = false;
+    // For a text of about expectedLength characters about to be read straight into its buffer
+    // (then given to adoptString()): starts looking for the places as it comes, and answers
+    // what to hand each stretch read to (null when no places are looked for).
+    std::function<void(const char16_t*, qint64)> boundaryWalkWhileReading(qint64 expectedLength);
 
 private:
     // What a parse leaves at one character, compared before and after colouring to see whether
@@ -232,6 +243,12 @@ private:
     // Where the main parser's last walk ahead of the final colours may begin again (-1: none):
     // a place past them that no edit has come before since.
     mutable qint64 _walkResume = -1;
+    // The places the main parser's walk may begin again at, found in the background for a large
+    // text from the moment it is set, so that settling the language anywhere ahead of the
+    // colouring walks from the nearest one.
+    mutable QVBoundaryIndex _boundaries;
+    static constexpr qint64 BoundaryIndexSize = qint64(1) << 20;
+    bool wantsBoundaryIndex(qint64 length) const;
     // The furthest position a provisional answer of the language there was given for (-1: none):
     // when colouring passes it, the caret's language is looked for again.
     qint64 _provisionalAnswerAt = -1;

@@ -219,6 +219,8 @@ QVEmbeddedRange QVParser::embeddedBlockAt(QStringView, qint64, qint64* resumable
     return {};
 }
 
+qint64 QVParser::walkBoundaries(QStringView text, qint64 base, QVColouringSession&) const { return base + text.size(); }
+
 qint64 QVParser::endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool) const {
     BlockLexicon lexicon;
     lexicon.singleQuotes = usesSingleQuotes();

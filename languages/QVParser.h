@@ -126,6 +126,12 @@ public:
     // resumable, when given, receives the last place at or before index where a parse may begin
     // afresh as the walk goes on there (a boundary, see QVColouringSession), -1 when none.
     virtual QVEmbeddedRange embeddedBlockAt(QStringView text, qint64 index, qint64* resumable = nullptr) const;
+    // The walk of embeddedBlockAt() over text, which begins at base in the whole text: every
+    // boundary it passes goes to session (in whole-text positions), and a true answer ends it
+    // there. Answers where it ended (base + text's length when it ran to the end). Colours
+    // nothing and reads only this parser and its embedded languages, so another thread may run
+    // it over characters that stay unchanged meanwhile. The plain parser has no boundaries.
+    virtual qint64 walkBoundaries(QStringView text, qint64 base, QVColouringSession& session) const;
     // Characters the parsers have looked at, counted from where each pass began to the farthest
     // character it read, for tests that bound the work of a keystroke.
     static quint64 charactersParsed();

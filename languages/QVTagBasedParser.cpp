@@ -190,6 +190,11 @@ QVEmbeddedRange QVTagBasedParser::embeddedBlockAt(QStringView text, qint64 index
     return *std::prev(block);
 }
 
+qint64 QVTagBasedParser::walkBoundaries(QStringView text, qint64 base, QVColouringSession& session) const {
+    QVEmbeddedRanges blocks;
+    return base + walk(text, base, nullptr, &session, blocks).stop;
+}
+
 QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, QVTextStorage* storage, QVColouringSession* session,
                                                  QVEmbeddedRanges& result) const {
     const QChar* s = text.constData();
@@ -236,6 +241,9 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
         colour(style.tag, start, gt == NotFound ? last : gt);
         return gt;
     };
+
+    // A walk that colours nothing reads no styles, which the theme may change meanwhile.
+    auto styleFor = [&](QStringView tagName) { return storage ? attributesForTag(tagName) : TagStyle{nullptr, nullptr, nullptr}; };
 
     // The search for the next "<" goes a window at a time; a window without one ends at a
     // boundary, so a long stretch of text is no obstacle to ending a pass.
@@ -291,7 +299,7 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
             // language's strings and comments, and that string takes the tag colour too.
             qint64 blockStart = nameEnd;
             if (s[lt + 1].isLetter()) {
-                gt = colourTag(attributesForTag(name), lt, gt);
+                gt = colourTag(styleFor(name), lt, gt);
                 blockStart = gt == NotFound ? length : gt + 1;
             } else {
                 colour(&_tagAttr, lt, nameEnd - 1);
@@ -312,7 +320,7 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
             colour(&_commentsAttr, lt, end - 1);
             position = end;
         } else {
-            gt = colourTag(attributesForTag(name), lt, gt);
+            gt = colourTag(styleFor(name), lt, gt);
             position = gt == NotFound ? length : gt;
         }
     }

@@ -55,6 +55,7 @@ public:
     using QVParser::parseRange;
     QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage, QVColouringSession* session) override;
     QVEmbeddedRange embeddedBlockAt(QStringView text, qint64 index, qint64* resumable = nullptr) const override;
+    qint64 walkBoundaries(QStringView text, qint64 base, QVColouringSession& session) const override;
     // Items of this language outside the embedded blocks and of each block's language inside
     // it, ordered by location.
     QList<QVCodeNavMenuItem> codeNavItemsForString(const QString& text, QVRange range) const override;

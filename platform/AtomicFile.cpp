@@ -338,11 +338,13 @@ bool nameUnnamed(int fd, const QByteArray& folder, QByteArray* name) {
     return false;
 }
 
-enum class Filled { Done, Failed, KeepsNoOwner };
+enum class Filled { Done, Failed, KeepsNoOwner, KeepsNoMode };
 
 // Gives the temporary file the old file's owner and group (checked: only the superuser, or an
 // owner who is in the group, may), then the data, the attributes and the mode, flushed when
-// asked. KeepsNoOwner before any data when the owner or group could not be kept.
+// asked. KeepsNoOwner before any data when the owner or group could not be kept; KeepsNoMode
+// where the file system refuses the mode (a FUSE mount that denies chmod, an sshfs server
+// without SETSTAT) and the copy does not have it already.
 Filled fillTemporary(int fd, const QByteArray& data, bool exists, const struct stat& old, mode_t mode,
                      const QByteArray& targetName, const QMap<QByteArray, QByteArray>& extraAttributes, bool flush,
                      int* err, const char** step) {
@@ -361,9 +363,14 @@ Filled fillTemporary(int fd, const QByteArray& data, bool exists, const struct s
         (void)::fsetxattr(fd, it.key().constData(), it.value().constData(), size_t(it.value().size()), 0);
     // After fchown, which clears set-id bits. A new file was made with its mode.
     if (exists && ::fchmod(fd, mode) != 0) {
-        *err = errno;
-        *step = "Setting the permissions of";
-        return Filled::Failed;
+        const int refused = errno;
+        if (refused != EPERM && refused != EACCES && refused != EOPNOTSUPP && refused != ENOSYS) {
+            *err = refused;
+            *step = "Setting the permissions of";
+            return Filled::Failed;
+        }
+        struct stat made {};
+        if (::fstat(fd, &made) != 0 || (made.st_mode & 07777) != mode) return Filled::KeepsNoMode;
     }
     if (flush && counted(::fsync(fd)) != 0) {
         *err = errno;
@@ -384,8 +391,8 @@ struct Prepared {
 
 // Writes data to a new temporary file beside the target (mode, owner and attributes as the old
 // file's), flushed when asked. The file is to be written in place instead where a rename over it
-// would lose what it is (another owner or group the caller cannot give a new file, a second hard
-// link) or where the folder refuses a temporary file or would keep it for ever (append-only);
+// would lose what it is (another owner or group the caller cannot give a new file, a mode the file
+// system refuses to give it, a second hard link) or where the folder refuses a temporary file or would keep it for ever (append-only);
 // nothing is written then. The temporary is an unnamed file (O_TMPFILE) until it is renamed over,
 // where allowUnnamed and the file system has them.
 bool prepare(const QString& path, const QByteArray& data, QVError* error,
@@ -460,6 +467,7 @@ bool prepare(const QString& path, const QByteArray& data, QVError* error,
         }
         if (!unnamed) ::unlink(tempName.constData());
         if (filled == Filled::KeepsNoOwner) return inPlace(AtomicFile::InPlace::OwnerOrGroup);
+        if (filled == Filled::KeepsNoMode) return inPlace(AtomicFile::InPlace::Permissions);
         qvSetError(error, QVError::posix(err, QString::fromLatin1(step), path));
         return false;
     }
@@ -484,6 +492,37 @@ void syncFolderOf(const QByteArray& file) {
 }
 
 }  // namespace
+
+QString AtomicFile::target(const QString& path) {
+    if (path.isEmpty()) return {};
+    QByteArray target;
+    struct stat info {};
+    int err = 0;
+    if (!resolveTarget(FileName::encode(FileName::absolute(path)), &target, &info, &err)) return {};
+    return FileName::decode(target);
+}
+
+QString AtomicFile::setAside(const QString& path, QVError* error) {
+    const QByteArray from = FileName::encode(path);
+    for (int n = 1; n < 10000; ++n) {
+        const QString aside = path + QStringLiteral(".bad") + (n > 1 ? QString::number(n) : QString());
+        const QByteArray to = FileName::encode(aside);
+        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) return aside;
+        int err = errno;
+        if (err == EINVAL) {
+            // A file system that cannot refuse to replace: the name is checked first instead.
+            struct stat taken {};
+            if (::lstat(to.constData(), &taken) == 0) continue;
+            if (::rename(from.constData(), to.constData()) == 0) return aside;
+            err = errno;
+        }
+        if (err == EEXIST) continue;
+        qvSetError(error, QVError::posix(err, QStringLiteral("Moving aside"), path));
+        return {};
+    }
+    qvSetError(error, QVError::posix(EEXIST, QStringLiteral("Moving aside"), path));
+    return {};
+}
 
 void AtomicFile::syncFolder(const QString& folder) {
     const int dirFd = ::open(FileName::encode(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

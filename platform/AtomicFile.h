@@ -30,9 +30,10 @@ public:
     // A file the caller may write is written in place instead (not atomic: a crash midway leaves
     // the new text's start over the old text's end) where its folder refuses a temporary file or
     // lets no name in it be removed (append-only), where it has other hard links (a rename would
-    // split them off) and where the caller cannot give a new file its owner and group; its new
-    // size is reserved first where the file system can, so that a full disk fails before the old
-    // contents are touched; inPlace tells, and why says which. The temporary file is unnamed
+    // split them off), where the caller cannot give a new file its owner and group, and where the
+    // file system refuses to give a new file the old one's mode (a FUSE mount that denies chmod);
+    // its new size is reserved first where the file system can, so that a full disk fails before
+    // the old contents are touched; inPlace tells, and why says which. The temporary file is unnamed
     // (O_TMPFILE) until it is renamed over the file, where the file system allows: a killed
     // write leaves nothing.
     // Elsewhere it is named ".tmp_Qorvel-save-<pid>-<boot>-<6 letters>" (hidden in the outline;
@@ -43,10 +44,18 @@ public:
     // deferredFolder: the caller syncs the folder itself (syncFolder(), once for many files in
     // it, where a folder sync costs more than the rest of a small write); the folder to sync is
     // stored there. The contents are synced before the rename all the same.
-    enum class InPlace { No, FolderRefusesTemporary, OtherLinks, OwnerOrGroup, FolderKeepsNames };
+    enum class InPlace { No, FolderRefusesTemporary, OtherLinks, OwnerOrGroup, FolderKeepsNames, Permissions };
     static bool write(const QString& path, const QByteArray& data, QVError* error = nullptr,
                       const QMap<QByteArray, QByteArray>& extraAttributes = {}, bool* inPlace = nullptr,
                       QString* deferredFolder = nullptr, InPlace* why = nullptr);
+    // The file a write of path lands in, named as write() finds it: every link followed as open()
+    // follows it, the folder resolved, the last target given where it is missing. Empty where no
+    // write could land (a loop of links, a name ending in a folder).
+    static QString target(const QString& path);
+    // Moves a damaged file out of the way under "<path>.bad", or ".bad2", ".bad3"... where that is
+    // taken: a name already there is never replaced, so every copy set aside is kept. Answers the
+    // new path, or empty (error says why) with the file left where it was.
+    static QString setAside(const QString& path, QVError* error = nullptr);
     // Makes the renames in folder durable; a folder that cannot be synced is no failure.
     static void syncFolder(const QString& folder);
 

@@ -94,6 +94,8 @@ bool QVDocument::writeToFile(const QString& path, const QByteArray& bytes, QVErr
                               ? "A new copy could not keep the file's owner or group, so the file was written in place."
                           : inPlace == AtomicFile::InPlace::FolderKeepsNames
                               ? "The folder lets no file in it be replaced, so the file was written in place."
+                          : inPlace == AtomicFile::InPlace::Permissions
+                              ? "A new copy could not be given the file's permissions, so the file was written in place."
                               : "The folder does not allow a temporary file, so the file was written in place.";
         _writeNotice = QVError::app(WrittenInPlaceNotice, QVLocalized(QString::fromLatin1(why)));
         _writeNotice.setUserInfoValue(QString::fromLatin1(QVIsLowPriorityError), true);

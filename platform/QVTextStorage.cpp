@@ -47,6 +47,7 @@ std::pair<QStringView, QStringView> QVTextStorage::segments(QVRange range) const
 QVError QVTextStorage::replaceCharacters(QVRange range, QStringView string) {
     if (!isValid(range)) return rangeError(range);
     if (range.length == 0 && string.isEmpty()) return {};
+    releaseCharacterReader(range);
     // A view of this very text (from characters() or segments()) would move under the edit.
     QString copy;
     if (!string.isEmpty() && _text.holds(reinterpret_cast<const char16_t*>(string.utf16()))) {
@@ -68,6 +69,7 @@ QVError QVTextStorage::replaceCharacters(QVRange range, QStringView string) {
 }
 
 void QVTextStorage::replaceAllCharacters(std::vector<char16_t>&& units, qsizetype length) {
+    releaseCharacterReader(QVRange(0, this->length()));
     beginEditing();
     const qint64 removed = this->length();
     _text.adopt(std::move(units), length);
@@ -77,6 +79,11 @@ void QVTextStorage::replaceAllCharacters(std::vector<char16_t>&& units, qsizetyp
     ++_revision;
     noteEdit(EditedCharacters, 0, removed, length);
     endEditing();
+}
+
+void QVTextStorage::releaseCharacterReader(QVRange replaced) {
+    // Taken out first: the reader may set itself again once it has stopped.
+    if (std::function<void(QVRange)> release = std::exchange(_characterReader, {})) release(replaced);
 }
 
 // --- Attributes -------------------------------------------------------------------------------

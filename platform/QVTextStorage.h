@@ -165,6 +165,11 @@ public:
     // Removing an observer (also from inside a report) stops its calls at once.
     ObserverToken addObserver(Observer observer);
     void removeObserver(ObserverToken token);
+    // A reader on another thread may hold a view of the characters (characters() over the whole
+    // text, which then moves nothing until they change) while it reads: release is called with
+    // the range about to be replaced before any character changes, and returns once the reader
+    // has stopped reading. One reader at a time; an empty function removes it.
+    void setCharacterReader(std::function<void(QVRange replaced)> release) { _characterReader = std::move(release); }
 
     // --- Tests --------------------------------------------------------------------------------
     // Every attribute that has a value somewhere, sorted by name, one line each:
@@ -213,4 +218,6 @@ private:
     };
     std::vector<ObserverEntry> _observers;
     ObserverToken _nextToken = 1;
+    std::function<void(QVRange)> _characterReader;
+    void releaseCharacterReader(QVRange replaced);
 };

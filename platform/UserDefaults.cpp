@@ -2,6 +2,7 @@
 #include "platform/UserDefaults.h"
 
 #include "platform/AppBundle.h"
+#include "platform/AtomicFile.h"
 #include "platform/MainQueue.h"
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
@@ -143,20 +144,29 @@ void UserDefaults::load() {
         // Damaged contents: keep them for the user to look at, and start over.
         const QString reason = root.isValid() ? QStringLiteral("its top level is not a dictionary")
                                               : error.localizedDescription();
-        const QString aside = _path + QStringLiteral(".bad");
-        QFile::remove(aside);
-        if (std::rename(QFile::encodeName(_path).constData(), QFile::encodeName(aside).constData()) == 0)
+        QVError failure;
+        const QString aside = AtomicFile::setAside(_path, &failure);
+        _setAside = SetAside{_path, aside, reason};
+        if (!aside.isEmpty()) {
             SystemLog::error(QStringLiteral("The settings file \"%1\" is damaged (%2); it was moved to \"%3\" "
                                             "and the settings start empty.")
                                  .arg(_path, reason, aside));
-        else
-            SystemLog::error(QStringLiteral("The settings file \"%1\" is damaged (%2) and could not be moved "
-                                            "aside (%3); the settings start empty.")
-                                 .arg(_path, reason, QString::fromLocal8Bit(std::strerror(errno))));
+            return;
+        }
+        // Never written over: this run's settings stay in memory.
+        _closed = true;
+        SystemLog::error(QStringLiteral("The settings file \"%1\" is damaged (%2) and could not be moved "
+                                        "aside (%3); the settings start empty and are not saved.")
+                             .arg(_path, reason, failure.localizedDescription()));
         return;
     }
     SystemLog::error(QStringLiteral("The settings file \"%1\" couldn't be read (%2); the settings start empty.")
                          .arg(_path, error.localizedDescription()));
+}
+
+std::optional<UserDefaults::SetAside> UserDefaults::takeSetAside() {
+    QMutexLocker locker(&_lock);
+    return std::exchange(_setAside, std::nullopt);
 }
 
 QVariant UserDefaults::objectForKey(const QString& key) const {

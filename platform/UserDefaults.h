@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 class UserDefaults {
 public:
@@ -30,8 +31,9 @@ public:
     static void closeStandard();
 
     // A store kept in the given file (created on the first write, with its folder). A file that
-    // is not a property-list dictionary is logged, moved aside to "<path>.bad" and the store
-    // starts empty.
+    // is not a property-list dictionary is logged, moved aside to "<path>.bad" (".bad2", ".bad3"…
+    // where earlier damage is kept) and the store starts empty; where it cannot be moved, the
+    // store never writes, so the damaged file is not written over.
     explicit UserDefaults(QString path);
     ~UserDefaults();  // writes pending changes
     UserDefaults(const UserDefaults&) = delete;
@@ -72,6 +74,14 @@ public:
     Token addObserver(const QString& key, Observer observer);
     void removeObserver(Token token);
 
+    // A damaged file the store found when it loaded: where it was (path) and was moved (movedTo,
+    // empty where it could not be), and why it is damaged (reason).
+    struct SetAside {
+        QString path, movedTo, reason;
+    };
+    // Hands it over once, for the user to be told; nothing afterwards or for a sound file.
+    std::optional<SetAside> takeSetAside();
+
 private:
     struct FlushLink;  // lets a delayed write find out that its store is gone
 
@@ -86,6 +96,7 @@ private:
     bool _dirty = false;
     bool _flushScheduled = false;
     bool _closed = false;
+    std::optional<SetAside> _setAside;
     QMutex _observerLock;
     std::map<Token, std::pair<QString, Observer>> _observers;
     Token _nextToken = 1;

@@ -536,7 +536,8 @@ std::optional<QString> FileEncodings::createWithContentsOfFile(const QString& pa
 }
 
 std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString& path, QVStringEncoding* encoding,
-                                                                  qsizetype* length) {
+                                                                  qsizetype* length,
+                                                                  const std::function<void(const char16_t*, qint64)>& read) {
     QVStringEncoding chosen = encoding ? *encoding : 0;
     if (!chosen) chosen = encodingFromFileName(path);
     if (!chosen) chosen = encodingFromFileContents(path);
@@ -550,6 +551,14 @@ std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString&
     QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::ConvertInitialBom);
     std::vector<char16_t> units(size_t(decoder.requiredSpace(qsizetype(info.st_size))) + 1);
     char16_t* out = units.data();
+    // Whoever reads the units as they come lets go of them before they go unreturned.
+    struct Abandon {
+        const std::function<void(const char16_t*, qint64)>& read;
+        bool returned = false;
+        ~Abandon() {
+            if (read && !returned) read(nullptr, -1);
+        }
+    } abandon{read};
     constexpr qint64 kBlock = 1 << 20;
     std::vector<char> block(static_cast<size_t>(kBlock));
     qint64 total = 0;
@@ -563,6 +572,7 @@ std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString&
         if (total > qint64(info.st_size)) return std::nullopt;
         out = reinterpret_cast<char16_t*>(decoder.appendToBuffer(reinterpret_cast<QChar*>(out), QByteArrayView(block.data(), n)));
         if (decoder.hasError()) return std::nullopt;
+        if (read) read(units.data(), qint64(out - units.data()));
         // The last bytes read, to tell a sequence cut off at the end (the decoder waits for
         // its rest rather than reporting it).
         tailSize = int(std::min<qint64>(n, 4));
@@ -578,6 +588,7 @@ std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString&
     }
     if (encoding) *encoding = chosen;
     *length = qsizetype(out - units.data());
+    abandon.returned = true;
     return units;
 }
 

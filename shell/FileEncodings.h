@@ -10,6 +10,7 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -77,8 +78,11 @@ public:
     // file, without the whole bytes and a whole string beside them, when its encoding (*encoding,
     // or detected as above) is UTF-8 and its bytes are valid UTF-8; *length gets the units used
     // (the rest is spare room). Nothing otherwise: then createWithContentsOfFile reads it.
-    static std::optional<std::vector<char16_t>> readUTF8Units(const QString& path, QVStringEncoding* encoding,
-                                                              qsizetype* length);
+    // read, when given, is told after each block where the units are and how many are decoded
+    // (they stay there, and are returned in the same place); -1 when they go away unreturned.
+    static std::optional<std::vector<char16_t>> readUTF8Units(
+        const QString& path, QVStringEncoding* encoding, qsizetype* length,
+        const std::function<void(const char16_t* units, qint64 decoded)>& read = {});
     // The same for bytes already read; path serves detection only, which looks at the name and
     // then at the data itself (the file is not read). Nothing (and no error) when even the
     // fallback cannot decode the bytes.

@@ -6,6 +6,7 @@
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
 #include "editor/windows/QVSingleFileWindowController.h"
+#include "platform/Process.h"
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
 #include "shell/QVMainMenu.h"
@@ -15,6 +16,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMessageBox>
@@ -114,6 +117,58 @@ TEST(QVDocumentController, TheConsentQuestionIsAskedOnceAndOnlyGatesTheSilentSer
     controller().applicationWillFinishLaunching();
     EXPECT_EQ(defaults.stringForKey(QString::fromLatin1(qvSnippetsLocation)), Defaults::appSupportPathForFile(QStringLiteral("snippets")));
     EXPECT_EQ(defaults.stringForKey(QString::fromLatin1(qvUserScriptsLocation)), QStringLiteral("/elsewhere/scripts"));
+}
+
+// A damaged settings file brings the first-launch question back: the window says why, once,
+// before that question, and where the damaged file is kept (or that it stays as it was).
+TEST(QVDocumentController, ADamagedSettingsFileIsToldOnceBeforeTheFirstLaunchQuestion) {
+    const auto damageBoxes = [] {
+        QList<QMessageBox*> boxes;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible() && box->objectName() == u"QVDamagedSettings") boxes << box;
+        return boxes;
+    };
+    const struct {
+        const char* what;
+        bool folderShut;  // nothing in it can be renamed
+    } rows[] = {{"set aside", false}, {"left where it is", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(UserDefaults::standard().synchronize());
+        const QString path = UserDefaults::standard().path();
+        const QFileInfo file(path);
+        for (const QString& aside : QDir(file.path()).entryList({file.fileName() + QStringLiteral(".bad*")}, QDir::Files))
+            ASSERT_TRUE(QFile::remove(file.path() + u'/' + aside));
+        ASSERT_TRUE(QDir().mkpath(file.path()));
+        ASSERT_TRUE(writeBytes(QFile::encodeName(path), "<plist><dict><key>cut"));
+        const auto shut = [&](bool closed) {
+            return Process::run(QStringLiteral("chattr"), {closed ? "+i" : "-i", file.path()}).succeeded();
+        };
+        if (row.folderShut) {
+            ASSERT_TRUE(shut(true)) << "chattr (package e2fsprogs) failed: it needs the superuser";
+        }
+        UserDefaults::resetStandard();
+        if (row.folderShut) {
+            ASSERT_TRUE(shut(false));
+        }
+        int toldFirst = -1;
+        QVDocumentController::setConsentQuestion([&] { toldFirst = int(damageBoxes().size()); return false; });
+        controller().applicationWillFinishLaunching();
+        controller().applicationWillFinishLaunching();
+        EXPECT_EQ(toldFirst, 1);
+        const QList<QMessageBox*> told = damageBoxes();
+        ASSERT_EQ(told.size(), 1);
+        const QString text = told.first()->text();
+        EXPECT_TRUE(text.contains(QStringLiteral("\u201c%1\u201d is damaged").arg(path))) << text.toStdString();
+        EXPECT_EQ(text.contains(QStringLiteral("\u201c%1.bad\u201d").arg(path)), !row.folderShut) << text.toStdString();
+        EXPECT_EQ(text.contains(QStringLiteral("could not be moved aside")), row.folderShut) << text.toStdString();
+        EXPECT_EQ(readBytes(QFile::encodeName(path + QStringLiteral(".bad"))), row.folderShut ? QByteArray("<missing>") : QByteArray("<plist><dict><key>cut"));
+        closeEverything();
+        // A sound store again for whatever runs next.
+        QFile::remove(path);
+        UserDefaults::resetStandard();
+        Defaults::resetDefaults();
+    }
 }
 
 TEST(QVDocumentController, TheOpenPathShowsEachFileOnceAndOpensNothingForAMissingPath) {

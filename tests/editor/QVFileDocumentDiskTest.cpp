@@ -201,6 +201,69 @@ TEST(QVFileDocumentDisk, AFileChangedSinceReadIsOverwrittenOnlyWhenTheUserSays) 
     EXPECT_EQ(readAll(path), QByteArray("later\n"));
 }
 
+// A page's name replaced by a link to another file (a neighbour's doing, in a folder others may
+// write): both questions say where the name leads now, nothing is reloaded or written unasked,
+// and a name that led through a link from the start is no news.
+TEST(QVFileDocumentDisk, ANameThatNowLeadsToAnotherFileIsNamedInBothQuestions) {
+    enum How { Watched, Saved };
+    const struct {
+        const char* what;
+        const char* linkTo;  // what page.html becomes, relative to its folder
+        bool edited;
+        How how;
+        qint64 asked;
+        bool named;
+    } rows[] = {
+        {"an edited page", "../neighbour/notes.txt", true, Watched, QVFileDocument::FileChangedExternallyQuestion, true},
+        {"an unedited page", "../neighbour/notes.txt", false, Watched, QVFileDocument::FileChangedExternallyQuestion, true},
+        {"a save", "../neighbour/notes.txt", true, Saved, QVFileDocument::OverwriteChangedFileQuestion, true},
+        {"a save through a link to nothing yet", "../neighbour/new.txt", true, Saved, QVFileDocument::OverwriteChangedFileQuestion, true},
+        {"a page that was a link from the start", nullptr, true, Saved, QVFileDocument::OverwriteChangedFileQuestion, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TestDir dir;
+        const QString folder = QFileInfo(dir.path()).canonicalFilePath();
+        const QString notes = dir.write(QStringLiteral("neighbour/notes.txt"), "private\n");
+        const QString path = dir.file(QStringLiteral("w/page.html"));
+        if (row.linkTo) {
+            dir.write(QStringLiteral("w/page.html"), "old\n");
+        } else {
+            ASSERT_TRUE(QDir().mkpath(dir.file(QStringLiteral("w"))));
+            ASSERT_TRUE(QFile::link(QStringLiteral("../neighbour/notes.txt"), path));
+        }
+        auto window = std::make_shared<RecordingWindow>();
+        QVFileDocument doc(path);
+        doc.setDelegate(window);
+        ASSERT_TRUE(doc.load());
+        const QString text = doc.textView()->fullString();
+        if (row.how == Watched) doc.setWatchesFile(true);
+        if (row.edited) type(*doc.textView(), QStringLiteral("!"));
+        if (row.linkTo) {
+            ASSERT_TRUE(QFile::remove(path));
+            ASSERT_TRUE(QFile::link(QString::fromLatin1(row.linkTo), path));
+        } else {
+            writeOutside(notes, "changed\n", true);
+        }
+        QVError asked;
+        if (row.how == Watched) {
+            ASSERT_TRUE(MainQueue::runUntil([&] { return !window->alerts.isEmpty() || doc.textView()->fullString() != text + (row.edited ? "!" : ""); }, 10s));
+            MainQueue::drain();
+            EXPECT_EQ(window->alerts.size(), 1);
+            if (!window->alerts.isEmpty()) asked = window->alerts.first();
+        } else {
+            EXPECT_FALSE(doc.save(&asked));
+        }
+        EXPECT_EQ(asked.code(), row.asked);
+        const QString elsewhere = folder + QStringLiteral("/neighbour/") + QFileInfo(QString::fromLatin1(row.linkTo ? row.linkTo : "x")).fileName();
+        EXPECT_EQ(asked.localizedRecoverySuggestion().contains(u'\u201c' + elsewhere + u'\u201d'), row.named)
+            << asked.localizedRecoverySuggestion().toStdString();
+        EXPECT_EQ(doc.textView()->fullString(), text + (row.edited ? "!" : ""));
+        EXPECT_EQ(readAll(notes), row.linkTo ? QByteArray("private\n") : QByteArray("changed\n"));
+        EXPECT_FALSE(QFileInfo::exists(dir.file(QStringLiteral("neighbour/new.txt"))));
+    }
+}
+
 TEST(QVFileDocumentDisk, SaveAsMovesTheDocumentToTheNewNodeAndTellsTheExternalEditorOnce) {
     TestDir dir;
     const QString path = dir.write(QStringLiteral("site/a.html"), "a\n");

@@ -17,10 +17,12 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 
 #include <vector>
@@ -391,6 +393,151 @@ TEST(QVSyntaxHighlightingTextView, TheLanguageAheadOfColouringIsSettledByOneWalk
     EXPECT_LE(QVSyntaxHighlightingTextView::charactersWalkedAhead() - before, quint64(page.size() - script + 512));
     view.finishHighlighting();
     for (const auto& [at, language] : places) EXPECT_EQ(view.languageOfCharacter(at + (at >= endTag - 2)), language) << at << ", coloured";
+}
+
+namespace {
+
+// Every boundary of the main parser's walk over the whole text from the top.
+std::vector<qint64> boundariesFromTheTop(const QVParser& parser, QStringView text) {
+    struct All final : QVColouringSession {
+        std::vector<qint64> seen;
+        void reach(qint64) override {}
+        bool boundary(qint64 position, qint64, qint64, qint64) override {
+            seen.push_back(position);
+            return false;
+        }
+    } all;
+    parser.walkBoundaries(text, 0, all);
+    return all.seen;
+}
+
+// Rows of markup with quoted values, about length characters.
+QString markupRows(qsizetype length) {
+    QString page;
+    page.reserve(length + 64);
+    for (int row = 0; page.size() < length; ++row) {
+        page += QStringLiteral("<p class=\"row\">Row %1 of the list</p>\n").arg(row);
+        if (row % 500 == 0) page += QStringLiteral("<script>var s = \"</p>\"; f(%1);</script>\n").arg(row);
+    }
+    return page;
+}
+
+}  // namespace
+
+// The places found in the background for a large page, walked in stretches at once, are places
+// the walk from the top passes, wherever a stretch begins: inside a comment whose fake tags a
+// walk begun there takes for markup and a script (the two walks meet again after it), or inside
+// one with a quote left open, after which a walk begun there never meets the walk from the top
+// (the stretch's places are then the latter's own).
+TEST(QVSyntaxHighlightingTextView, PlacesFoundInTheBackgroundAreOnTheWalkFromTheTop) {
+    const qsizetype length = 3 * QVBoundaryIndex::WalkerShare + 1000;
+    const struct {
+        const char* name;
+        const char* straddling;  // laid over the start of the second and third stretches ("" none)
+    } cases[] = {
+        {"rows only", ""},
+        {"fake script in a comment",
+         "<!-- a b c d e f g h i j k l m n o p q r s t u v w x y z <script> var s = \"</p>\"; -->\n<p>after</p>\n</script>\n"},
+        {"open quote in a comment", "<!-- a b c d e f g h i j k l m n o p q r s t u v w x y z <a title=\"open> -->\n"},
+        // A walk begun in the value takes "<!--" for a comment that the script's "-->" ends, and
+        // the script's strings for tags, for longer than the places' spacing.
+        {"comment in a value", "<a title=\"a b c d e f g h i j k l m n o p q r s t u v w x y z <!--\"> <b/> <script>\nb = x-->0;\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QString page = markupRows(length).left(length);
+        const QString straddling = QString::fromUtf8(c.straddling);
+        for (int k = 1; k < 3 && !straddling.isEmpty(); ++k) {
+            // The stretch begins inside it, where no walk from there is outside every tag.
+            const qsizetype at = page.lastIndexOf(u'\n', length * k / 3 - 30) + 1;
+            QString laid = straddling;
+            if (straddling.endsWith(QLatin1String("0;\n"))) {
+                while (laid.size() < 3 * QVBoundaryIndex::Spacing) laid += QStringLiteral("c = \"<t/>\" + d;\n");
+                laid += QStringLiteral("</script>\n");
+            }
+            page.replace(at, laid.size(), laid);
+        }
+        // Set at once, and read from a file (walked as it is read).
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("places.html"));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(page.toUtf8());
+        file.close();
+        for (const bool read : {false, true}) {
+            SCOPED_TRACE(read ? "read from the file" : "set");
+            HTMLView view(path);
+            if (read) ASSERT_TRUE(view.loadFromPath(path));
+            else view.setString(page);
+            ASSERT_EQ(view.length(), page.size());
+            const std::vector<qint64>& places = view.boundaryIndex().places();
+            const std::vector<qint64> walk = boundariesFromTheTop(*view.parser(), page);
+            ASSERT_FALSE(places.empty());
+            for (const qint64 place : places)
+                ASSERT_TRUE(std::binary_search(walk.begin(), walk.end(), place)) << place << " is no boundary of the walk";
+            // No stretch went without places: never more than a few spacings between two.
+            qint64 widest = places.front();
+            for (size_t i = 1; i < places.size(); ++i) widest = std::max(widest, places[i] - places[i - 1]);
+            EXPECT_LT(widest, 3 * QVBoundaryIndex::Spacing);
+            EXPECT_GT(places.back(), page.size() - 3 * QVBoundaryIndex::Spacing);
+        }
+    }
+}
+
+// The first key after a jump to the end of a large page ahead of its colours settles the
+// language from the place found before the block it is typed in: the work is what that block
+// and the look for its opener take, the same on a page four times longer. An edit in the middle
+// keeps it so (the walk from before it meets the places after it again); one that opens a
+// comment running to the end is walked through, and every answer is the final colours' one.
+TEST(QVSyntaxHighlightingTextView, TheFirstKeyAfterAJumpWorksOnTheBlockItIsTypedIn) {
+    UserDefaults::standard().setBool(false, QVAutoComplete);
+    std::vector<quint64> work;
+    for (const qsizetype rows : {qsizetype(2) << 20, qsizetype(9) << 20}) {
+        SCOPED_TRACE(rows);
+        QString page = markupRows(rows);
+        const qsizetype script = page.size();
+        page += QStringLiteral("<script>\n");
+        for (int row = 0; page.size() - script < 200'000; ++row) page += QStringLiteral("var v%1 = \"</p>\" + f(%1);\n").arg(row);
+        HTMLView view(QStringLiteral("/tmp/first-key.html"));
+        view.setString(page);
+        ASSERT_LT(view.highlightedLength(), script);
+        const std::shared_ptr<QVParser> js = subparserOpenedBy(view.parser(), "<script");
+        const std::shared_ptr<QVParser> html = view.parser();
+        auto workOf = [&](const std::function<void()>& keys) {
+            const quint64 walked = QVSyntaxHighlightingTextView::charactersWalkedAhead();
+            const quint64 searched = QVSyntaxHighlightingTextView::charactersSearchedForOpeners();
+            keys();
+            return std::pair(QVSyntaxHighlightingTextView::charactersWalkedAhead() - walked,
+                             QVSyntaxHighlightingTextView::charactersSearchedForOpeners() - searched);
+        };
+        auto keyAtTheEnd = [&](const QString& typed) {
+            view.setSelectedRange(QVRange(view.length(), 0));
+            view.insertText(typed);
+            EXPECT_EQ(view.activeParser(false), js);
+        };
+        const auto [walked, searched] = workOf([&] { keyAtTheEnd(QStringLiteral("x")); });
+        EXPECT_EQ(view.languageOfCharacter(view.length() - 1), js.get());
+        EXPECT_LE(walked, quint64(page.size() - script + QVBoundaryIndex::Spacing + 1024));
+        work.push_back(walked + searched);
+        // An edit in the middle that leaves the walk as it was.
+        view.setSelectedRange(QVRange(view.string().indexOf(QStringLiteral("Row 3000 ")), 0));
+        view.insertText(QStringLiteral("<b>bold</b> "));
+        const quint64 walkedAfterEdit = workOf([&] { keyAtTheEnd(QStringLiteral("y")); }).first;
+        EXPECT_LE(walkedAfterEdit, quint64(page.size() - script + 4 * QVBoundaryIndex::Spacing + 1024));
+        ASSERT_LT(view.highlightedLength(), script) << "still ahead of colouring";
+        // A comment opened there and never closed: the end is the comment's, as once coloured.
+        view.setSelectedRange(QVRange(view.string().indexOf(QStringLiteral("Row 6000 ")), 0));
+        view.insertText(QStringLiteral("<!-- "));
+        view.setSelectedRange(QVRange(view.length(), 0));
+        view.insertText(QStringLiteral("z"));
+        EXPECT_EQ(view.activeParser(false), html);
+        EXPECT_EQ(view.languageOfCharacter(view.length() - 1), html.get());
+        view.finishHighlighting();
+        EXPECT_EQ(view.activeParser(true), html);
+        EXPECT_EQ(view.languageOfCharacter(view.length() - 1), html.get());
+    }
+    EXPECT_LE(work[1], work[0] + 1024) << work[0] << " characters at 2 M, " << work[1] << " at 9 M";
+    UserDefaults::standard().setBool(true, QVAutoComplete);
 }
 
 TEST(QVSyntaxHighlightingTextView, HighlightingOffOrInactiveLeavesStandardColours) {

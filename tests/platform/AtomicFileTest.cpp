@@ -234,6 +234,72 @@ TEST(AtomicFile, AFolderRefusingATemporaryFileGetsTheFileWrittenInPlace) {
     EXPECT_FALSE(inPlace);
 }
 
+// A FUSE mount of a folder that refuses every change of permissions, as an sshfs mount of a server
+// without SETSTAT does; unmounted with the object.
+struct ChmodDenyingMount {
+    TestDir source, mount;
+    bool mounted = false;
+    ChmodDenyingMount() {
+        mounted = Process::run(QStringLiteral("bindfs"), {"--chmod-deny", source.path(), mount.path()}).succeeded();
+    }
+    ~ChmodDenyingMount() {
+        if (mounted) Process::run(QStringLiteral("fusermount"), {"-u", mount.path()});
+    }
+};
+
+// Where the file system will not give a new copy the file's mode, the file is written in place
+// (saved, Replace All staged and committed) and keeps its mode; a copy that has the mode already,
+// and a new file, need no change of permissions and are written as anywhere.
+TEST(AtomicFile, AMountRefusingPermissionsGetsTheFileWrittenInPlace) {
+    if (!QFileInfo::exists(QStringLiteral("/dev/fuse"))) GTEST_SKIP() << "no FUSE on this machine (/dev/fuse)";
+    ChmodDenyingMount fuse;
+    ASSERT_TRUE(fuse.mounted) << "bindfs --chmod-deny could not mount (package bindfs, and FUSE: /dev/fuse)";
+    using P = AtomicFile::InPlace;
+    const struct {
+        const char* what;
+        mode_t mode;  // 0: no file yet
+        bool staged;
+        P inPlace;
+    } rows[] = {
+        {"the user's page", 0644, false, P::Permissions},
+        {"the user's page, replaced in a batch", 0644, true, P::Permissions},
+        {"a page as private as a new copy", 0600, false, P::No},
+        {"a new page", 0, false, P::No},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const QString path = fuse.mount.file(QStringLiteral("page.html"));
+        const QByteArray name = QFile::encodeName(path);
+        struct stat before {};
+        if (row.mode) {
+            const QString source = fuse.source.write(QStringLiteral("page.html"), "old contents, longer than the new");
+            ASSERT_EQ(::chmod(QFile::encodeName(source).constData(), row.mode), 0);
+            ASSERT_EQ(::stat(name.constData(), &before), 0);
+        }
+        QVError error;
+        P inPlace = P::No;
+        if (row.staged) {
+            AtomicFile::Staged staged;
+            ASSERT_TRUE(AtomicFile::stage(path, "new", &staged, &error)) << error.localizedDescription().toStdString();
+            inPlace = staged.inPlace;
+            ASSERT_TRUE(AtomicFile::commit(staged, &error)) << error.localizedDescription().toStdString();
+        } else {
+            ASSERT_TRUE(AtomicFile::write(path, "new", &error, {}, nullptr, nullptr, &inPlace))
+                << error.localizedDescription().toStdString();
+        }
+        EXPECT_EQ(inPlace, row.inPlace);
+        EXPECT_EQ(readAll(path), QByteArray("new"));
+        struct stat after {};
+        ASSERT_EQ(::stat(name.constData(), &after), 0);
+        if (row.mode) {
+            EXPECT_EQ(after.st_mode & 07777, row.mode);
+            EXPECT_EQ(after.st_ino == before.st_ino, row.inPlace != P::No);
+        }
+        EXPECT_EQ(entries(fuse.mount.path()), QStringList{QStringLiteral("page.html")});
+        ASSERT_TRUE(QFile::remove(path));
+    }
+}
+
 TEST(AtomicFile, ReadersSeeTheOldOrTheNewFileNeverAMix) {
     TestDir dir;
     const QByteArray a(200000, 'a');

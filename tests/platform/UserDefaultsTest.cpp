@@ -2,6 +2,7 @@
 #include "platform/UserDefaults.h"
 
 #include "platform/AppBundle.h"
+#include "platform/Process.h"
 #include "platform/PropertyList.h"
 #include "platform/SystemLog.h"
 #include "tests/platform/VariantDump.h"
@@ -14,6 +15,9 @@
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -245,35 +249,73 @@ TEST(UserDefaults, EightThreadsSettingAtOnce) {
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(reloaded.integerForKey(QStringLiteral("t%1").arg(t)), kRounds - 1);
 }
 
-TEST(UserDefaults, ADamagedFileIsLoggedKeptAsideAndReplaced) {
+// Damage after damage: each damaged file is kept under a number of its own (none written over),
+// logged, and handed over once to be told; where it cannot be moved, it is not written over.
+TEST(UserDefaults, EveryDamagedFileIsLoggedKeptAsideUnderItsOwnNameAndToldOnce) {
     struct Row {
         const char* name;
         QByteArray contents;
+        const char* aside;
     };
     const Row rows[] = {
-        {"garbage", "this is not a property list"},
-        {"truncated XML", "<?xml version=\"1.0\"?><plist><dict><key>a</key><string>b"},
-        {"not a dictionary", "<plist><array><string>a</string></array></plist>"},
-        {"binary magic only", "bplist00"},
+        {"garbage", "this is not a property list", ".bad"},
+        {"truncated XML", "<?xml version=\"1.0\"?><plist><dict><key>a</key><string>b", ".bad2"},
+        {"not a dictionary", "<plist><array><string>a</string></array></plist>", ".bad3"},
+        {"binary magic only", "bplist00", ".bad4"},
     };
+    TestDir dir;
+    const QString path = dir.file(QStringLiteral("d.plist"));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TestDir dir;
-        const QString path = dir.write(QStringLiteral("d.plist"), row.contents);
+        dir.write(QStringLiteral("d.plist"), row.contents);
         LogCapture log;
         {
             UserDefaults store(path);
             EXPECT_TRUE(store.dictionaryRepresentation().isEmpty());
+            const std::optional<UserDefaults::SetAside> told = store.takeSetAside();
+            ASSERT_TRUE(told);
+            EXPECT_EQ(told->path, path);
+            EXPECT_EQ(told->movedTo, path + QLatin1String(row.aside));
+            EXPECT_FALSE(told->reason.isEmpty());
+            EXPECT_FALSE(store.takeSetAside());
             store.setBool(true, QStringLiteral("fresh"));
             EXPECT_TRUE(store.synchronize());
         }
-        EXPECT_EQ(readAll(path + QStringLiteral(".bad")), row.contents);
+        for (const Row& earlier : rows) {
+            EXPECT_EQ(readAll(path + QLatin1String(earlier.aside)), earlier.contents) << earlier.aside;
+            if (&earlier == &row) break;
+        }
         EXPECT_EQ(dumpOf(PropertyList::readFile(path)), "{fresh: true}");
         const QStringList lines = log.lines();
         ASSERT_EQ(lines.size(), 1) << lines.join(QLatin1Char('\n')).toStdString();
         EXPECT_TRUE(lines.first().startsWith(QStringLiteral("3 "))) << lines.first().toStdString();
         EXPECT_TRUE(lines.first().contains(path)) << lines.first().toStdString();
     }
+    EXPECT_FALSE(UserDefaults(path).takeSetAside());
+
+    // A folder that lets nothing in it be renamed (the superuser renames in any folder it may not
+    // write, but not in an immutable one): told, and the damaged file is never written over.
+    dir.write(QStringLiteral("d.plist"), rows[0].contents);
+    const bool root = ::geteuid() == 0;
+    const auto shut = [&](bool closed) {
+        return root ? Process::run(QStringLiteral("chattr"), {closed ? "+i" : "-i", dir.path()}).succeeded()
+                    : ::chmod(QFile::encodeName(dir.path()).constData(), closed ? 0555 : 0755) == 0;
+    };
+    ASSERT_TRUE(shut(true)) << "chattr (package e2fsprogs) failed";
+    std::optional<UserDefaults::SetAside> told;
+    bool written = true;
+    {
+        LogCapture log;
+        UserDefaults store(path);
+        told = store.takeSetAside();
+        store.setBool(true, QStringLiteral("fresh"));
+        written = store.synchronize();
+    }
+    ASSERT_TRUE(shut(false));
+    ASSERT_TRUE(told);
+    EXPECT_EQ(told->movedTo, QString());
+    EXPECT_FALSE(written);
+    EXPECT_EQ(readAll(path), rows[0].contents);
 }
 
 TEST(UserDefaults, AValueWithoutAPlistFormIsRefusedAndTheRestStillSaves) {

@@ -1,0 +1,310 @@
+// The background walk for the places where the main parser's walk may begin afresh.
+#include "editor/QVBoundaryIndex.h"
+
+#include "platform/QVTextStorage.h"
+
+#include <algorithm>
+#include <limits>
+#include <span>
+#include <system_error>
+
+namespace {
+
+// Keeps the boundaries a walk passes, Spacing apart at least; ends the walk at the first
+// boundary at or past until, or at one of meet.
+struct Recorder final : QVColouringSession {
+    Recorder(const std::atomic<bool>* stop, std::vector<qint64>& places, qint64 until, std::span<const qint64> meet)
+        : stop(stop), places(places), until(until), meet(meet) {}
+    const std::atomic<bool>* stop;
+    std::vector<qint64>& places;
+    qint64 until;
+    std::span<const qint64> meet;  // sorted
+    qint64 last = std::numeric_limits<qint64>::min() / 2;
+    qint64 ended = -1;  // the boundary at or past until that ended the walk
+    qint64 met = -1;    // the boundary of meet that ended it
+    qint64 seen = -1;   // the last boundary passed
+    void reach(qint64) override {}
+    bool boundary(qint64 position, qint64, qint64, qint64) override {
+        if (stop && stop->load(std::memory_order_relaxed)) return true;
+        seen = position;
+        if (std::binary_search(meet.begin(), meet.end(), position)) {
+            met = position;
+            return true;
+        }
+        if (position >= until) {
+            ended = position;
+            return true;
+        }
+        if (position - last >= QVBoundaryIndex::Spacing) {
+            places.push_back(position);
+            last = position;
+        }
+        return false;
+    }
+};
+
+}  // namespace
+
+QVBoundaryIndex::~QVBoundaryIndex() {
+    cancel();
+    _storage.reset();
+}
+
+void QVBoundaryIndex::start(std::shared_ptr<QVTextStorage> storage, std::shared_ptr<const QVParser> parser, quint64 revision) {
+    cancel();
+    _storage = std::move(storage);
+    if (!_storage || !parser || _storage->length() == 0) return;
+    // The whole text in one piece: nothing moves it until a character changes.
+    const QStringView text = _storage->characters(QVRange(0, _storage->length()));
+    {
+        const std::lock_guard lock(_textLock);
+        _units = reinterpret_cast<const char16_t*>(text.utf16());
+        _available = text.size();
+        _complete = true;
+    }
+    _parser = parser.get();
+    _revision = revision;
+    QVTextStorage* const walked = _storage.get();
+    walked->setCharacterReader([this, walked](QVRange replaced) {
+        if (replaced.location == 0 && replaced.length == walked->length()) cancel();
+        else finish();
+    });
+    launch(std::move(parser), text.size());
+}
+
+void QVBoundaryIndex::startLoading(std::shared_ptr<const QVParser> parser, qint64 expectedLength) {
+    cancel();
+    _storage.reset();
+    if (!parser || expectedLength <= 0) return;
+    _parser = parser.get();
+    _revision = std::numeric_limits<quint64>::max();  // no text's until adopted()
+    launch(std::move(parser), expectedLength);
+}
+
+void QVBoundaryIndex::loaded(const char16_t* units, qint64 decoded) {
+    if (!_coordinator.joinable()) return;
+    if (decoded < 0) {
+        cancel();
+        return;
+    }
+    {
+        const std::lock_guard lock(_textLock);
+        _units = units;
+        _available = decoded;
+    }
+    _textGrew.notify_all();
+}
+
+void QVBoundaryIndex::adopted(std::shared_ptr<QVTextStorage> storage, quint64 revision) {
+    if (!_coordinator.joinable() || _storage || !storage) return;
+    const QStringView text = storage->characters(QVRange(0, storage->length()));
+    bool same = false;
+    {
+        const std::lock_guard lock(_textLock);
+        same = text.size() == _available && reinterpret_cast<const char16_t*>(text.utf16()) == _units;
+        if (same) _complete = true;
+    }
+    if (!same) {
+        cancel();
+        return;
+    }
+    _textGrew.notify_all();
+    _storage = std::move(storage);
+    _revision = revision;
+    QVTextStorage* const walked = _storage.get();
+    walked->setCharacterReader([this, walked](QVRange replaced) {
+        if (replaced.location == 0 && replaced.length == walked->length()) cancel();
+        else finish();
+    });
+}
+
+void QVBoundaryIndex::launch(std::shared_ptr<const QVParser> parser, qint64 expectedLength) {
+    _stop = false;
+    try {
+        _coordinator = std::thread([this, expectedLength, parser = std::move(parser)] { walk(parser, expectedLength); });
+    } catch (const std::system_error&) {
+        // No thread to be had: the language is settled by walks on the caller's thread.
+        cancel();
+    }
+}
+
+QStringView QVBoundaryIndex::textUntil(qint64 until, bool* complete) {
+    std::unique_lock lock(_textLock);
+    _textGrew.wait(lock, [&] { return _stop || _complete || (_units && _available >= until); });
+    *complete = _complete;
+    if (_stop) return {};
+    return QStringView(_units, _available);
+}
+
+void QVBoundaryIndex::stopReading() {
+    if (_coordinator.joinable()) {
+        _textGrew.notify_all();
+        _coordinator.join();
+    }
+    // The storage itself stays: this may run inside its own change.
+    if (_storage) _storage->setCharacterReader({});
+    const std::lock_guard lock(_textLock);
+    _units = nullptr;
+    _available = 0;
+    _complete = false;
+}
+
+void QVBoundaryIndex::finish() {
+    if (!_coordinator.joinable()) return;
+    if (!_storage) {
+        // Still being read: nothing to wait for yet.
+        return;
+    }
+    stopReading();
+    _places = std::move(_walked);
+    _walked = {};
+    _edits.clear();
+}
+
+void QVBoundaryIndex::cancel() {
+    {
+        const std::lock_guard lock(_textLock);
+        _stop = true;
+    }
+    stopReading();
+    _walked = {};
+    _places = {};
+    _edits.clear();
+    _parser = nullptr;
+}
+
+void QVBoundaryIndex::walk(const std::shared_ptr<const QVParser>& parser, qint64 expectedLength) {
+    const qint64 n = expectedLength;
+    const int count = int(std::clamp<qint64>(n / WalkerShare, 1, MaxWalkers));
+    // Each stretch walked as if a walk began at its start: its places and the first boundary at
+    // or past its end (-1: none, the walk ran to the end of the text).
+    struct Stretch {
+        qint64 begin = 0;
+        qint64 end = 0;
+        std::vector<qint64> places;
+        qint64 next = -1;
+    };
+    std::vector<Stretch> stretches(static_cast<size_t>(count));
+    for (int k = 0; k < count; ++k) {
+        stretches[size_t(k)].begin = n * k / count;
+        // The last one runs to the end, wherever the text read ends.
+        stretches[size_t(k)].end = k + 1 == count ? std::numeric_limits<qint64>::max() : n * (k + 1) / count;
+    }
+    // A walk from `from` over the text read so far; one that runs out of it while more is
+    // coming goes on from the last boundary it passed once more is there.
+    auto walkFrom = [&](qint64 from, std::vector<qint64>& places, qint64 until, std::span<const qint64> meet) {
+        Recorder recorder(&_stop, places, until, meet);
+        qint64 ahead = ReadAhead;
+        for (;;) {
+            bool complete = false;
+            const QStringView text = textUntil(from + ahead, &complete);
+            if (_stop || from >= text.size()) return recorder;
+            const qint64 seen = recorder.seen;
+            parser->walkBoundaries(text.mid(from), from, recorder);
+            if (recorder.ended >= 0 || recorder.met >= 0 || _stop || complete) return recorder;
+            // A construct longer than what came meanwhile: wait for more before walking it again.
+            if (recorder.seen > std::max(from, seen)) from = recorder.seen;
+            else ahead *= 2;
+        }
+    };
+    auto walkStretch = [&](Stretch& stretch) {
+        stretch.next = walkFrom(stretch.begin, stretch.places, stretch.end, {}).ended;
+    };
+    std::vector<std::thread> helpers;
+    for (int k = 1; k < count; ++k) {
+        try {
+            helpers.emplace_back([&, k] { walkStretch(stretches[size_t(k)]); });
+        } catch (const std::system_error&) {
+            break;  // the stretches without a walker are walked on from the one before
+        }
+    }
+    walkStretch(stretches[0]);
+    for (std::thread& helper : helpers) helper.join();
+
+    // The walk from the top goes on past each stretch's start until it meets the stretch's own
+    // walk; where it never does, its own places stand for the stretch's.
+    std::vector<qint64> places = std::move(stretches[0].places);
+    qint64 next = stretches[0].next;
+    for (int k = 1; k < count && next >= 0 && !_stop; ++k) {
+        const Stretch& stretch = stretches[size_t(k)];
+        places.push_back(next);
+        qint64 met = std::binary_search(stretch.places.begin(), stretch.places.end(), next) ? next : -1;
+        if (met < 0) {
+            const Recorder recorder = walkFrom(next, places, stretch.end, stretch.places);
+            met = recorder.met;
+            next = recorder.ended;
+            if (met >= 0) places.push_back(met);
+        }
+        if (met >= 0) {
+            places.insert(places.end(), std::upper_bound(stretch.places.begin(), stretch.places.end(), met), stretch.places.end());
+            next = stretch.next;
+        }
+    }
+    if (!_stop) _walked = std::move(places);
+}
+
+void QVBoundaryIndex::edited(qint64 location, qint64 oldLength, qint64 newLength) {
+    if (_places.empty()) return;
+    const qint64 oldEnd = location + oldLength;
+    const qint64 delta = newLength - oldLength;
+    std::vector<qint64> kept;
+    kept.reserve(_places.size());
+    for (const qint64 place : _places) {
+        if (place <= location) kept.push_back(place);
+        else if (place >= oldEnd) kept.push_back(place + delta);
+    }
+    _places = std::move(kept);
+    for (qint64& edit : _edits) {
+        if (edit >= oldEnd) edit += delta;
+        else if (edit > location) edit = location;
+    }
+    _edits.push_back(location);
+    std::sort(_edits.begin(), _edits.end());
+    _edits.erase(std::unique(_edits.begin(), _edits.end()), _edits.end());
+    // An edit with no place after it leaves every place certain (typing past the last one).
+    while (!_edits.empty() && (_places.empty() || _edits.back() - EditReach >= _places.back())) _edits.pop_back();
+}
+
+qint64 QVBoundaryIndex::placeBefore(qint64 index, const QVTextStorage& text, const QVParser& parser, quint64* walked) {
+    if (walked) *walked = 0;
+    finish();
+    if (_places.empty()) return -1;
+    auto lastAtOrBefore = [&](qint64 at) -> qint64 {
+        const auto after = std::upper_bound(_places.begin(), _places.end(), at);
+        return after == _places.begin() ? -1 : *std::prev(after);
+    };
+    const qint64 certain = certainUpTo();
+    if (index <= certain) return lastAtOrBefore(index);
+    // Past an edit: the walk from the last certain place meets a place carried past it again
+    // (the walks are one from there on, up to the next edit), or reaches index first.
+    const qint64 from = std::max<qint64>(0, lastAtOrBefore(certain));
+    const qint64 until = std::min(text.length(), index + 1);
+    std::vector<qint64> found;
+    // Only a place past the edit: the walk from one before it would read the edited text.
+    const auto carried = std::upper_bound(_places.begin(), _places.end(), _edits.front());
+    Recorder recorder(nullptr, found, until, std::span<const qint64>(carried, _places.end()));
+    const qint64 stopped = parser.walkBoundaries(text.characters(QVRange(from, text.length() - from)), from, recorder);
+    if (walked) *walked = quint64(stopped - from);
+    // What the walk found replaces what stood between where it began and where it ended, which
+    // is a boundary of the walk from the top too (unless it is the end of the text).
+    const bool toTheEnd = recorder.met < 0 && recorder.ended < 0;
+    const qint64 reached = recorder.met >= 0 ? recorder.met : toTheEnd ? text.length() : recorder.ended;
+    std::vector<qint64> places(_places.begin(), std::upper_bound(_places.begin(), _places.end(), from));
+    places.insert(places.end(), found.begin(), found.end());
+    if (!toTheEnd) places.push_back(reached);
+    places.insert(places.end(), std::lower_bound(_places.begin(), _places.end(), reached), _places.end());
+    places.erase(std::unique(places.begin(), places.end()), places.end());
+    _places = std::move(places);
+    if (toTheEnd) {
+        _edits.clear();
+    } else {
+        // Met: the places carried past are certain again up to the next edit. Not met: as far
+        // as the walk went.
+        std::erase_if(_edits, [&](qint64 edit) { return edit < reached; });
+        if (recorder.met < 0) {
+            _edits.push_back(reached + EditReach);
+            std::sort(_edits.begin(), _edits.end());
+        }
+    }
+    return lastAtOrBefore(index);
+}
