@@ -240,8 +240,16 @@ void QVDocumentController::applicationDidFinishLaunching() {
     initMetricline();
     QVOutsideServices::crashKits().start();
     if (!_filesLoaded) newDocument();
+    QVRecoveryFolder::shared().setSiteProjectFinder([](const QString& path) {
+        for (QVProjectDocument* project : QVProjectDocument::openDocuments())
+            if (project->canOpenFile(path) && project->project()->hasRemoteEquivalent()) return project->project()->rootDirectory();
+        return QString();
+    });
     QVRecoveryFolder::shared().start();
-    offerRecoveredTexts();
+    // After what the launch queued: the windows it opens come first, the question over them.
+    MainQueue::post([self = QPointer<QVDocumentController>(this)] {
+        if (self) self->offerRecoveredTexts();
+    });
     QVCodeIndex::sharedIndex().start();
     const QUrl reportAddress(QVOutsideServices::infoValue(QStringLiteral("QVErrorReportURL")));
     if (reportAddress.isValid() && reportAddress.scheme() == QLatin1String("https")) {
@@ -534,35 +542,48 @@ void QVDocumentController::offerRecoveredTexts() {
     QPushButton* discard = box->addButton(QVLocalized(QStringLiteral("&Discard")), QMessageBox::DestructiveRole);
     box->setDefaultButton(open);
     connect(box, &QMessageBox::buttonClicked, this, [this, found, open, discard](QAbstractButton* clicked) {
+        QStringList unopened;
         if (clicked == open) {
-            for (const QVRecoveryFolder::Text& kept : found.texts) openRecoveredText(kept);
+            for (const QVRecoveryFolder::Text& kept : found.texts)
+                if (!openRecoveredText(kept)) unopened << kept.folder;
             // Kept by this run before the old folders go.
             QVRecoveryFolder::shared().keepEditedDocuments();
         }
-        if (clicked == open || clicked == discard) QVRecoveryFolder::remove(found);
+        // A folder goes once each of its texts is open (or all are discarded).
+        if (clicked == open || clicked == discard) QVRecoveryFolder::remove(found, unopened);
     });
     box->show();
+    // In front of the windows the launch opened, which came first.
+    box->raise();
+    box->activateWindow();
 }
 
-void QVDocumentController::openRecoveredText(const QVRecoveryFolder::Text& kept) {
-    // Over its file when that is still there, else as an untitled text under its name.
-    if (!kept.path.isEmpty() && QFileInfo(kept.path).isFile()) {
-        auto* window = qobject_cast<QVDocumentWindowController*>(openDocumentWithContentsOfFile(kept.path));
-        HTMLView* view = window ? window->currentTextView() : nullptr;
+bool QVDocumentController::openRecoveredText(const QVRecoveryFolder::Text& kept) {
+    // Over its file when that is still there and no document shows it yet; else as an untitled
+    // text under its name, beside a document of the file (whose text it never replaces).
+    if (!kept.path.isEmpty() && QFileInfo(kept.path).isFile() && !QVRecoveryFolder::shared().isOpen(kept.path)) {
+        // A site project's file in its project's window, where a save uploads it.
+        QMainWindow* opened = nullptr;
+        if (!kept.siteProject.isEmpty() && QVProjectDocument::open(kept.siteProject))
+            opened = QVProjectDocument::openInOpenProject(kept.path, false);
+        const bool inSite = opened != nullptr;
+        if (!opened) opened = openDocumentWithContentsOfFile(kept.path);
+        auto* window = qobject_cast<QVDocumentWindowController*>(opened);
         QVFileDocument* document = window ? window->document() : nullptr;
-        if (view && document && FileName::canonical(document->fileName()) == FileName::canonical(kept.path)) {
-            if (view->fullString() == kept.text) return;
-            view->setString(kept.text);
-            document->updateChangeCount(QVDocument::ChangeType::Done);
-            window->documentNeedsRefresh(document);
-            return;
+        if (document && document->textView() && FileName::canonical(document->fileName()) == FileName::canonical(kept.path)) {
+            if (document->textView()->fullString() != kept.text) document->takeRecoveredText(kept.text, kept.size, kept.modified);
+            if (!kept.siteProject.isEmpty() && !inSite)
+                document->showNotice(QVLocalized(QStringLiteral("%1 is the local copy of a file of the site at %2: saving it here does not upload it."))
+                                         .arg(document->displayName(), kept.siteProject));
+            return true;
         }
     }
     auto* window = qobject_cast<QVDocumentWindowController*>(openUntitledDocumentWithText(kept.text));
-    if (QVFileDocument* document = window ? window->document() : nullptr) {
-        document->setUntitledName(kept.name);
-        window->documentNeedsRefresh(document);
-    }
+    QVFileDocument* document = window ? window->document() : nullptr;
+    if (!document) return false;
+    document->setUntitledName(kept.name);
+    window->documentNeedsRefresh(document);
+    return true;
 }
 
 QMainWindow* QVDocumentController::openResultDocument(const QString& title, const QString& text) {

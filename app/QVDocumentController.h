@@ -140,7 +140,8 @@ private:
     void offerRecoveredTexts();
     // Tells of a damaged settings file the settings store found, where the user sees it.
     void tellOfDamagedSettings();
-    void openRecoveredText(const QVRecoveryFolder::Text& kept);
+    // False when it could not be opened (its folder stays).
+    bool openRecoveredText(const QVRecoveryFolder::Text& kept);
 
     QHash<QVUnknownFileTypeController*, QString> _fileTypeQuestions;
     bool _filesLoaded = false;

@@ -6,6 +6,7 @@
 #include "editor/QVRecoveryFolder.h"
 #include "platform/AppBundle.h"
 #include "platform/FileName.h"
+#include "platform/OwnFiles.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/QVInstanceChannel.h"
@@ -102,6 +103,8 @@ int main(int argc, char** argv) {
     if (channel.claimOrHand(arguments, workingFolder) == QVInstanceChannel::Role::Handed) return 0;
 
     QVApplicationSetup::installSubsystems();
+    // Before any project lists its files: a copy a killed run left beside a page goes.
+    OwnFiles::removeLeftovers();
     // Class set-up (factory settings), the shared menu bar, then the launch in its order.
     QVDocumentController controller;
     QObject::connect(&channel, &QVInstanceChannel::argumentsReceived, &controller, [&controller](const QStringList& received, const QString& folder) {
@@ -112,12 +115,15 @@ int main(int argc, char** argv) {
     if (!arguments.isEmpty()) controller.openFiles(arguments, workingFolder);
     controller.applicationDidFinishLaunching();
 
-    // A logout's SIGTERM is a quit that cannot ask: the unsaved texts are kept at once for the
-    // next launch to offer, and Subversion's writes get a few seconds to end, or are stopped and
-    // cleaned up after, so the working copy stays usable.
-    QVSCMInterface::quitOnTerminationSignal([] { QCoreApplication::exit(0); }, [] { QVRecoveryFolder::shared().keepForNextLaunch(); });
+    // A logout's SIGTERM, a closed terminal's SIGHUP and Ctrl+C's SIGINT are a quit that cannot
+    // ask: the unsaved texts are kept at once for the next launch to offer, and Subversion's
+    // writes get a few seconds to end, or are stopped and cleaned up after, so the working copy
+    // stays usable. Texts that cannot be kept keep Qorvel open, the window saying why; a second
+    // signal ends it.
+    QVSCMInterface::quitOnTerminationSignal([] { QCoreApplication::exit(0); }, [] { return QVRecoveryFolder::shared().keepForNextLaunch(); });
     const int status = app.exec();
     QVRecoveryFolder::shared().finish();
+    OwnFiles::finish();
     UserDefaults::standard().synchronize();
     if (status == 0) QVRelaunch::launchIfRequested();
     return status;

@@ -723,6 +723,24 @@ void QVFileDocument::fileContentsChangedExternally() {
     present(ask);
 }
 
+void QVFileDocument::takeRecoveredText(const QString& text, qint64 keptSize, qint64 keptModified) {
+    if (!_textView) return;
+    _textView->setString(text);
+    updateChangeCount(ChangeType::Done);
+    if (const auto delegate = _delegate.lock()) delegate->documentNeedsRefresh(this);
+    if (!_diskStamp.exists || (_diskStamp.size == keptSize && _diskStamp.modified == keptModified)) return;
+    // The text was kept over the file as it stood then: what came since is another's change.
+    _diskStamp.size = keptSize;
+    _diskStamp.modified = keptModified;
+    fileContentsChangedExternally();
+}
+
+void QVFileDocument::showNotice(const QString& text) {
+    QVError notice = QVError::app(0, text);
+    notice.setUserInfoValue(QString::fromLatin1(QVIsLowPriorityError), true);
+    present(notice);
+}
+
 void QVFileDocument::fileContentsDisappeared() {
     if (_removedQuestionUp) return;
     const QString name = displayName();

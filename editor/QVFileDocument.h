@@ -172,6 +172,15 @@ public:
     // failed save is shown and leaves the document edited.
     void saveWhereItWas();
 
+    // Where the file stood when the document last read or wrote it.
+    QVDiskStamp diskStamp() const { return _diskStamp; }
+    // A text an earlier run kept of this file, taken as an edit of the file as it stood then
+    // (its size and modification time): when the file differs now, the document asks as it does
+    // for another program's change.
+    void takeRecoveredText(const QString& text, qint64 keptSize, qint64 keptModified);
+    // A line in the window's status bar.
+    void showNotice(const QString& text);
+
     // A document without a file node watches its file itself (single files); a node watches
     // for the document of a tree.
     void setWatchesFile(bool watches);

@@ -9,24 +9,32 @@
 // Main thread only.
 #pragma once
 
+#include "platform/RunFolder.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <map>
 #include <memory>
 
-class QLockFile;
 class QTimer;
 class QVFileDocument;
 
 class QVRecoveryFolder {
 public:
-    // One kept text: the document's file (empty for an untitled text), its name and its text.
+    // One kept text: the document's file (empty for an untitled text), its name and its text;
+    // the file's size and modification time (nanoseconds) when the text was kept over it, -1 when
+    // unknown; the site project's folder when the document was a file of one; and the run's
+    // folder it was found in.
     struct Text {
         QString path;
         QString name;
         QString text;
+        qint64 size = -1, modified = -1;
+        QString siteProject;
+        QString folder;
     };
     // What runs that ended without quitting left: their folders and texts.
     struct LeftBehind {
@@ -42,30 +50,41 @@ public:
     // run's folder is made with the first text it keeps.
     void start();
     // Writes the text of every edited document changed since it was last kept; drops the text of
-    // a document no longer edited.
-    void keepEditedDocuments();
+    // a document no longer edited. False when a text could not be written: the window of its
+    // document says so, once until a keeping succeeds again.
+    bool keepEditedDocuments();
     // The run ends without asking its windows (the session is ending): every edited text is
-    // kept, and stays kept through the windows' teardown.
-    void keepForNextLaunch();
-    // A normal quit: the run's folder goes (unless keepForNextLaunch() came first).
+    // kept, and stays kept through the windows' teardown. False (and said in the window
+    // whatever was said before) when a text could not be written.
+    bool keepForNextLaunch();
+    // The run ends: its folder goes (unless keepForNextLaunch() came first, then it stays for
+    // the next launch); a later start() begins a run of its own.
     void finish();
 
     // The folders of runs no running Qorvel holds, and the texts in them, oldest run first.
     // Folders with no text are removed on the way.
     LeftBehind leftBehind() const;
-    static void remove(const LeftBehind& leftBehind);
+    // Removes the folders, but for those listed in keep.
+    static void remove(const LeftBehind& leftBehind, const QStringList& keep = {});
+
+    // The folder of the open site project whose window holds the file at a path, empty for
+    // none (the application's projects are beyond the editor).
+    void setSiteProjectFinder(std::function<QString(const QString& path)> finder) { _siteProject = std::move(finder); }
 
     // The document's side: every text document is followed from its making until it is closed
     // or goes (untrack), and its kept text goes then and when it is saved clean (drop).
     void track(QVFileDocument* document);
     void untrack(QVFileDocument* document);
     void drop(QVFileDocument* document);
+    // Whether a text document of the file at path is open.
+    bool isOpen(const QString& path) const;
 
-    QString runFolder() const { return _run; }
+    QString runFolder() const { return _run.path(); }
 
 private:
-    QVRecoveryFolder() = default;
+    QVRecoveryFolder();
     bool makeRunFolder();
+    bool keep(bool sayAgain);
     void setInterval(qint64 seconds);
 
     struct Kept {
@@ -73,10 +92,11 @@ private:
         quint64 token = 0;  // the document's change token when it was written
     };
     std::map<QVFileDocument*, Kept> _documents;
-    QString _run;
-    std::unique_ptr<QLockFile> _lock;
+    RunFolder _run;
     QTimer* _timer = nullptr;
     quint64 _observer = 0;
     quint64 _written = 0;  // numbers the text files of the run
     bool _holding = false;
+    bool _said = false;  // the window was told that texts cannot be kept
+    std::function<QString(const QString&)> _siteProject;
 };

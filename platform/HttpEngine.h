@@ -70,6 +70,10 @@ struct HttpResponse {
     // request again would deliver it twice. The one rule of every client that must not.
     static bool statusAccepted(int status) { return status >= 200 && status <= 299; }
     bool accepted() const { return statusAccepted(status); }
+    // Whether the last answer neither took the request nor refused it: an interim or redirect
+    // status handed back as the last answer (304 Not Modified too) or one outside the classes.
+    // An upload so answered reached nobody who kept it; its data waits for a later turn.
+    static bool statusLeftUntaken(int status) { return status > 0 && !statusAccepted(status) && (status < 400 || status > 599); }
     // The first header of that name, compared without case; empty when absent.
     QByteArray header(const QByteArray& name) const;
 };

@@ -431,9 +431,13 @@ namespace {
 // The self-pipe a termination signal writes to; the main thread reads it.
 int terminationPipe[2] = {-1, -1};
 
-extern "C" void noteTermination(int) {
+// The signals that end a run the user did not end from its windows: a logout or a service
+// manager (SIGTERM), a closed terminal (SIGHUP), Ctrl+C in it (SIGINT). SIGQUIT keeps its core.
+constexpr int TerminationSignals[] = {SIGTERM, SIGHUP, SIGINT};
+
+extern "C" void noteTermination(int signal) {
     const int saved = errno;
-    const char byte = 1;
+    const char byte = char(signal);
     [[maybe_unused]] const ssize_t written = ::write(terminationPipe[1], &byte, 1);
     errno = saved;
 }
@@ -449,7 +453,7 @@ void Process::onTerminationSignal(std::function<void()> handler) {
     sigemptyset(&action.sa_mask);
     if (!handler) {
         action.sa_handler = SIG_DFL;
-        sigaction(SIGTERM, &action, nullptr);
+        for (const int number : TerminationSignals) sigaction(number, &action, nullptr);
         current = nullptr;
         return;
     }
@@ -460,13 +464,13 @@ void Process::onTerminationSignal(std::function<void()> handler) {
         notifier = new QSocketNotifier(terminationPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
         QObject::connect(notifier, &QSocketNotifier::activated, [] {
             char bytes[16];
-            while (::read(terminationPipe[0], bytes, sizeof bytes) > 0) {
-            }
-            if (!current) return;
+            int received = 0;
+            for (ssize_t n; (n = ::read(terminationPipe[0], bytes, sizeof bytes)) > 0;) received = bytes[n - 1];
+            if (!current || received == 0) return;
             if (std::exchange(handling, true)) {
                 // Asked again while the first is being answered: end now, as without a handler.
-                signal(SIGTERM, SIG_DFL);
-                ::raise(SIGTERM);
+                signal(received, SIG_DFL);
+                ::raise(received);
                 return;
             }
             current();
@@ -474,7 +478,7 @@ void Process::onTerminationSignal(std::function<void()> handler) {
     }
     action.sa_handler = noteTermination;
     action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int number : TerminationSignals) sigaction(number, &action, nullptr);
 }
 
 QString Process::findExecutable(const QString& name) {

@@ -53,8 +53,9 @@ public:
     static void ignoreFileSizeSignal();
     // The full path of a program found in PATH, or empty.
     static QString findExecutable(const QString& name);
-    // SIGTERM (a logout, a service manager) calls handler on the main thread's event loop
-    // instead of ending the process at once; a second SIGTERM while it runs ends the process.
+    // SIGTERM (a logout, a service manager), SIGHUP (the terminal it was started from closed)
+    // and SIGINT (Ctrl+C there) call handler on the main thread's event loop instead of ending
+    // the process at once; a second one while it runs ends the process as that signal does.
     // Called on the main thread, with the application object made; an empty handler brings the
     // default back.
     static void onTerminationSignal(std::function<void()> handler);

@@ -124,9 +124,9 @@ void QVSCMInterface::finishAll(std::chrono::milliseconds bound, std::function<vo
     MainQueue::after(bound + std::chrono::seconds(20), [finish] { finish->once(); });
 }
 
-void QVSCMInterface::quitOnTerminationSignal(std::function<void()> quit, std::function<void()> first) {
+void QVSCMInterface::quitOnTerminationSignal(std::function<void()> quit, std::function<bool()> first) {
     Process::onTerminationSignal([quit = std::move(quit), first = std::move(first)] {
-        if (first) first();
+        if (first && !first()) return;
         finishAll(std::chrono::seconds(4), quit);
     });
 }

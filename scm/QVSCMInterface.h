@@ -64,9 +64,10 @@ public:
     // is stopped and cleaned up after; done is called once every queue is idle (at the latest
     // some seconds after the bound).
     static void finishAll(std::chrono::milliseconds bound, std::function<void()> done);
-    // SIGTERM runs first (what must not wait for the queues), then finishAll with a short bound,
-    // then quit.
-    static void quitOnTerminationSignal(std::function<void()> quit, std::function<void()> first = {});
+    // A termination signal (Process::onTerminationSignal) runs first (what must not wait for the
+    // queues), then finishAll with a short bound, then quit; first answering false stays (a
+    // second signal ends the process).
+    static void quitOnTerminationSignal(std::function<void()> quit, std::function<bool()> first = {});
     // Stops: nothing is queued afterwards and the running client is ended; when it was changing
     // the working copy a cleanup follows all the same, so that no lock is left.
     void die();

@@ -344,21 +344,36 @@ void signalThreadsLeftOut(FLTWritableStore* store, int signal, int32_t self, pid
 
 }  // namespace
 
-int FLTProcessListThreads() {
+int FLTProcessListThreads(int32_t crashedThread) {
     FLTWritableStore* store = g_fltStore.load();
     if (!store) return 0;
     int count = 0;
     int total = 0;
     store->threadsLeftOut.store(0);
-    const bool listed = forEachThread([&](int32_t tid) {
-        ++total;
-        if (count >= kFLTMaxThreads) return;
+    auto take = [&](int32_t tid) {
         FLTThreadSlot& slot = store->threads[count++];
         slot.tid = tid;
         slot.state = kFLTThreadListed;
         slot.answered.store(0);
         std::memset(&slot.registers, 0, sizeof slot.registers);
+    };
+    const int32_t self = FLTCurrentThreadID();
+    int first = 0;
+    if (crashedThread > 0) {
+        take(crashedThread);
+        ++first;
+    }
+    if (self != crashedThread) {
+        take(self);
+        ++first;
+    }
+    const bool listed = forEachThread([&](int32_t tid) {
+        if (tid == crashedThread || tid == self) return;
+        ++total;
+        if (count >= kFLTMaxThreads) return;
+        take(tid);
     });
+    total += first;
     if (!listed) FLTLogWarn("Error: unable to get task threads\n");
     store->threadCount.store(count);
     store->threadsLeftOut.store(total - count);
@@ -718,7 +733,7 @@ void FLTProcessRecordStats(FLTFile* file) {
 
 void FLTHandler(FLTFile* file, int32_t crashedThread, const ucontext_t* context) {
     FLTBinaryImageCrashTimeRefresh();
-    FLTProcessListThreads();
+    FLTProcessListThreads(crashedThread);
     if (!FLTProcessSuspendAllOtherThreads()) FLTLogWarn("Not every thread could be stopped\n");
     FLTProcessRecordAllThreads(file, crashedThread, context);
     FLTProcessRecordRuntimeInfo(file);

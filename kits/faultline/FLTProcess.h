@@ -38,8 +38,10 @@ bool FLTProcessInstallSuspendHandler();
 int FLTProcessSuspendSignal();
 
 void FLTRegistersFromUContext(const ucontext_t* context, FLTRegisters* registers);
-// Lists this process's threads into the store's slots; answers how many.
-int FLTProcessListThreads();
+// Lists this process's threads into the store's slots; answers how many. The crashed thread and
+// the calling one take the first slots, whatever their place in the list: with more threads than
+// the slots, those two are never the ones left out.
+int FLTProcessListThreads(int32_t crashedThread);
 bool FLTProcessSuspendAllOtherThreads();
 // Whether thread tid's signal mask blocks signal (its status file's SigBlk); false when unreadable.
 bool FLTProcessThreadBlocksSignal(int32_t tid, int signal);

@@ -5,6 +5,9 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStringList>
+
+#include <algorithm>
 
 QVariantList FLTFileParseSections(const QByteArray& bytes,
                                   const std::function<QVariant(const QVariantMap&)>& transform) {
@@ -43,6 +46,23 @@ std::optional<QVariantList> FLTFileReadSections(const QString& path, bool delete
         return std::nullopt;
     }
     return FLTFileParseSections(file.readAll(), transform);
+}
+
+QString FLTCrashRecordDamage(const QByteArray& bytes) {
+    if (bytes.isEmpty()) return QStringLiteral("is empty");
+    // Written at crash time after the crash's own line, each whatever the process could read
+    // (its memory and task statistics may be missing; these never are).
+    static const QStringList recorded{QStringLiteral("threads"), QStringLiteral("runtime"), QStringLiteral("dispatch_queue_names"),
+                                      QStringLiteral("thread_names"), QStringLiteral("storage")};
+    qsizetype lines = 0;
+    for (const QByteArray& line : bytes.split('\n')) lines += line.trimmed().isEmpty() ? 0 : 1;
+    const QVariantList sections = FLTFileParseSections(bytes);
+    QStringList names;
+    for (const QVariant& section : sections) names << section.toMap().firstKey();
+    const bool whole = bytes.endsWith('\n') && sections.size() == lines && names.size() > recorded.size() &&
+                       !recorded.contains(names.first()) &&
+                       std::all_of(recorded.begin(), recorded.end(), [&](const QString& name) { return names.contains(name); });
+    return whole ? QString() : QStringLiteral("is cut short");
 }
 
 QByteArray FLTFileHexEncodeString(const QByteArray& bytes) { return bytes.toHex(); }

@@ -20,6 +20,11 @@ std::optional<QVariantList> FLTFileReadSections(
 QVariantList FLTFileParseSections(const QByteArray& bytes,
                                   const std::function<QVariant(const QVariantMap&)>& transform = {});
 
+// What keeps a crash record (the crash's own line, then the sections recorded at crash time) from
+// being whole: "is empty", "is cut short" (a line cut off or unreadable, or the sections written
+// after the crash's own line not all there, whatever byte the file ends on); empty when whole.
+QString FLTCrashRecordDamage(const QByteArray& bytes);
+
 QByteArray FLTFileHexEncodeString(const QByteArray& bytes);
 // Every pair of hex digits becomes one byte, zero bytes included. A character that is no hex digit
 // ends the decoding and *ok is set false (true otherwise); an odd length drops the last digit and

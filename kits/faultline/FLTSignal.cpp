@@ -21,6 +21,8 @@ namespace {
 
 thread_local void* t_stackMapping = nullptr;
 thread_local size_t t_stackMappingSize = 0;
+// Set once the handler gave the thread a signal stack: never twice, should the kernel not use it.
+thread_local bool t_stackGivenByHandler = false;
 
 void blockedDuringHandler(sigset_t* set) {
     sigemptyset(set);
@@ -62,6 +64,34 @@ long setAlternateStackOffIt(const stack_t* stack) {
     return result;
 }
 
+// Maps a signal stack of the handler's size and makes it the calling thread's; answers the mapping
+// (its size in *size, the stack in *installed when asked), null when either step fails. System
+// calls only: the handler calls it too.
+void* installSignalStack(size_t* size, stack_t* installed = nullptr) {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    const size_t guard = size_t(page > 0 ? page : 4096);
+    *size = guard + kFLTSignalStackSize;
+    void* mapping = ::mmap(nullptr, *size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (mapping == MAP_FAILED) return nullptr;
+    // The guard page lies below the stack: an overflow of the handler itself faults, not corrupts.
+    ::mprotect(mapping, guard, PROT_NONE);
+    stack_t stack{};
+    stack.ss_sp = static_cast<char*>(mapping) + guard;
+    stack.ss_size = kFLTSignalStackSize;
+    if (::sigaltstack(&stack, nullptr) != 0) {
+        ::munmap(mapping, *size);
+        return nullptr;
+    }
+    if (installed) *installed = stack;
+    return mapping;
+}
+
+// Whether the calling thread has no signal stack at all, so its handler runs on its own stack.
+bool withoutSignalStack() {
+    stack_t current{};
+    return ::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE);
+}
+
 }  // namespace
 
 void FLTSignalNameLookup(int signal, int, const char** name, const char** codeName) {
@@ -87,22 +117,11 @@ bool FLTSignalRepeatsOnReturn(int signal, const siginfo_t* info) {
 void FLTSignalInstallThreadStack() {
     FLTSafeReadNoteThreadStack();
     if (t_stackMapping) return;
-    const long page = ::sysconf(_SC_PAGESIZE);
-    const size_t guard = size_t(page > 0 ? page : 4096);
-    const size_t size = guard + kFLTSignalStackSize;
-    void* mapping = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (mapping == MAP_FAILED) return;
-    // The guard page lies below the stack: an overflow of the handler itself faults, not corrupts.
-    ::mprotect(mapping, guard, PROT_NONE);
-    stack_t stack{};
-    stack.ss_sp = static_cast<char*>(mapping) + guard;
-    stack.ss_size = kFLTSignalStackSize;
-    if (::sigaltstack(&stack, nullptr) != 0) {
-        ::munmap(mapping, size);
-        return;
+    size_t size = 0;
+    if (void* mapping = installSignalStack(&size)) {
+        t_stackMapping = mapping;
+        t_stackMappingSize = size;
     }
-    t_stackMapping = mapping;
-    t_stackMappingSize = size;
 }
 
 void FLTSignalReleaseThreadStack() {
@@ -206,6 +225,20 @@ void FLTSignalHandler(int signal, siginfo_t* info, void* raw) {
     FLTContext* context = g_fltContext.load();
     FLTWritableStore* store = g_fltStore.load();
     const bool repeats = FLTSignalRepeatsOnReturn(signal, info);
+    // A thread with no signal stack (one started without the thread hooks, its own stack perhaps
+    // as small as 16 KiB) would record on what is left of its stack and fault again part way. It
+    // takes a signal stack now and meets the signal again there: a fault repeats once the handler
+    // returns; any other signal is raised again, held until then. Returning restores the signal
+    // stack the interrupted context names: that is the new one too.
+    size_t mapped = 0;
+    stack_t installed{};
+    if (!t_stackGivenByHandler && FLTIsValidPointer(raw) && withoutSignalStack() && installSignalStack(&mapped, &installed)) {
+        t_stackGivenByHandler = true;
+        static_cast<ucontext_t*>(raw)->uc_stack = installed;
+        if (!repeats) ::raise(signal);
+        errno = savedErrno;
+        return;
+    }
     switch (FLTContextClaimCrash()) {
     case kFLTClaimNoContext:
     case kFLTClaimReentered:

@@ -524,8 +524,9 @@ void Metricline::finish(Kind kind, quint64 generation, const MLTransport::Reply&
         SystemLog::warning(QStringLiteral("%1 network failure: %2").arg(description(), reply.message));
     } else {
         SystemLog::warning(QStringLiteral("%1 http error: %2").arg(description()).arg(reply.status));
-        // The service is down or busy: the batch goes again. Anything else is its answer.
-        sent = !(reply.status >= 500 || reply.status == 429);
+        // The service is down or busy, or the answer took nothing (a redirect handed back, a
+        // 304): the batch goes again. A refusal is its answer.
+        sent = !(HttpResponse::statusLeftUntaken(reply.status) || reply.status >= 500 || reply.status == 429);
     }
     if (sent) {
         // Exactly the records that went out (serials rise along the queue, and so along the

@@ -78,6 +78,9 @@ void TDGNetworkRetryHandler::handleCompletedRequest(const HttpRequest& request, 
         classified = e;
     });
     if (judged.error == HttpResponse::Network && judged.status == 0) retry = true;
+    // A 304 passes the classification as a success, yet only a 2xx took the events.
+    if (!retry && classified.isNull() && judged.error == HttpResponse::None && !TRLNetworkResponseHandler::uploadAccepted(judged))
+        classified = TRLNetworkResponseHandler::errorForResponse(judged, TRLNetworkClientResponseTypeInvalid, judged.status);
     if (classified.isNull() && !error.isNull() && judged.error != HttpResponse::None) classified = error;
     if (!retry) {
         completion(false, classified);

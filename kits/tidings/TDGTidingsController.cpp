@@ -104,6 +104,20 @@ void TDGTidingsController::applicationLifecycleEvent(const QString& notification
     enqueueEvent(TDGLifecycleEvent::eventWithNotification(notificationName));
 }
 
+void TDGTidingsController::applicationWillTerminate() {
+    applicationLifecycleEvent(QStringLiteral("NSApplicationWillTerminateNotification"));
+    waitUntilIdle(quitQueueBound);
+    // No upload starts after this: one the process would end half-way would go again at the next
+    // launch. Its package waits for that launch instead.
+    const int underWay = _uploader->stopAndWaitForUploadsToSettle(std::chrono::milliseconds(0));
+    if (underWay == 0) return;
+    SystemLog::notice(QStringLiteral("Tidings: waiting up to %1 ms for %2 upload(s) under way").arg(quitUploadBound.count()).arg(underWay));
+    if (const int left = _uploader->stopAndWaitForUploadsToSettle(quitUploadBound))
+        SystemLog::warning(QStringLiteral("Tidings: %1 upload(s) not settled within %2 ms; their packages go again at the next launch")
+                               .arg(left)
+                               .arg(quitUploadBound.count()));
+}
+
 void TDGTidingsController::trellisSettingsDidBecomeAvailable() {
     // The settings in force may be an earlier run's cached copy, read at start: the first copy
     // downloaded in this run replaces them (a new events address among them), whatever they were.
@@ -369,11 +383,11 @@ void TDGTidingsController::uploaderCompletedRequest(TDGUploader&, const HttpRequ
                                                     const QString& name, const QVError& error,
                                                     std::function<void(bool, const QVError&)> completion) {
     // No answer at all: refused, offline, a name not found, a refused certificate, a time-out or a
-    // connection dropped before the status line. Or an answer that sent the package elsewhere and
-    // it never arrived there: a redirect not followed, a loop or a chain too long.
+    // connection dropped before the status line. Or an answer that neither took nor refused it: a
+    // redirect not followed, a loop or a chain too long, a 304.
     const bool unanswered = (response.status == 0 && (response.error == HttpResponse::Network || response.error == HttpResponse::Tls ||
                                                        response.error == HttpResponse::TimedOut)) ||
-                            TRLNetworkResponseHandler::uploadRedirectedAway(response);
+                            TRLNetworkResponseHandler::uploadLeftUntaken(response);
     if (unanswered)
         _unanswered.insert(name);
     else

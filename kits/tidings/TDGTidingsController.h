@@ -38,6 +38,13 @@ public:
     void logCrashEvent(std::shared_ptr<TDGCrashEvent> event);
     // "NSApplicationDidBecomeActiveNotification" and its two siblings.
     void applicationLifecycleEvent(const QString& notificationName);
+    // The application's quit, after which the process ends: the termination event, a wait for the
+    // queue (its work may start uploads), then one for each upload under way to settle, so that
+    // none the server takes in the meantime stays behind for the next launch to send again. Each
+    // wait has its bound; an upload still unsettled then is said in the log, with the bound.
+    void applicationWillTerminate();
+    static constexpr std::chrono::milliseconds quitQueueBound{2000};
+    static constexpr std::chrono::milliseconds quitUploadBound{5000};
     // Settings downloaded in this run replace those an earlier run cached, once.
     void trellisSettingsDidBecomeAvailable();
     // Applies the settings unless some are in force already.

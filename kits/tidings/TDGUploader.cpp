@@ -53,8 +53,23 @@ std::shared_ptr<FLTURLSession> TDGUploader::session() {
     if (!_session) {
         auto configuration = FLTURLSessionConfiguration::defaultSessionConfiguration();
         _session = FLTURLSession::sessionWithConfiguration(configuration, weak_from_this(), _operationQueue);
+        std::lock_guard<std::mutex> lock(_settlingLock);
+        _settlingSession = _session;
+        if (_stopped && _session) _session->stopStartingTransfers();
     }
     return _session;
+}
+
+int TDGUploader::stopAndWaitForUploadsToSettle(std::chrono::milliseconds bound) {
+    std::shared_ptr<FLTURLSession> session;
+    {
+        std::lock_guard<std::mutex> lock(_settlingLock);
+        _stopped = true;
+        session = _settlingSession;
+    }
+    if (!session) return 0;
+    session->stopStartingTransfers();
+    return session->waitForTransfersToSettle(bound);
 }
 
 void TDGUploader::startUploadRequest(const HttpRequest& request, const QString& filePath, const QString& uniqueName) {

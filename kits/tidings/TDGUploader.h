@@ -13,8 +13,10 @@
 #include <QString>
 #include <QUrl>
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 class TDGUploader;
 
@@ -51,6 +53,11 @@ public:
     void setLowPowerUploadTimeout(double seconds);
 
     void startUploadRequest(const HttpRequest& request, const QString& filePath, const QString& uniqueName);
+    // For a quit: starts no upload from now on (its package waits for the next launch), then
+    // waits, at most bound, for every upload started to settle: taken by the server (its package
+    // gone at the 2xx status line) or ended. Answers how many had not. Any thread but the
+    // operation queue's.
+    int stopAndWaitForUploadsToSettle(std::chrono::milliseconds bound);
     void attemptToReconnectBackgroundSessionWithCompletionBlock(std::function<void()> block);
     std::shared_ptr<OperationQueue> operationQueue() const { return _operationQueue; }
 
@@ -67,8 +74,11 @@ private:
 
     std::shared_ptr<OperationQueue> _operationQueue;
     std::weak_ptr<TDGUploaderDelegate> _delegate;
-    // Touched only on the operation queue.
+    // Touched only on the operation queue; the copy below, for a quit, under its lock.
     std::shared_ptr<FLTURLSession> _session;
+    std::mutex _settlingLock;
+    std::shared_ptr<FLTURLSession> _settlingSession;
+    bool _stopped = false;  // under _settlingLock: the quit's
     QSet<QString> _activeNames;
     QSet<quint64> _acceptedTasks;  // finished by their status line, still receiving the answer
     double _defaultUploadTimeout = 3600;

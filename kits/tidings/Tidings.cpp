@@ -47,7 +47,7 @@ void Tidings::start(const QString& betaToken) {
 
 // Lifecycle from the application object: becoming active and inactive from its state, the end
 // from aboutToQuit, after which the process leaves; the termination event is given a moment to
-// reach its file.
+// reach its file, and the uploads under way one to settle.
 void Tidings::watchApplication() {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app) return;
@@ -68,10 +68,7 @@ void Tidings::watchApplication() {
             });
         }
         QObject::connect(app, &QCoreApplication::aboutToQuit, watcher, [weak] {
-            auto controller = weak.lock();
-            if (!controller) return;
-            controller->applicationLifecycleEvent(QStringLiteral("NSApplicationWillTerminateNotification"));
-            controller->waitUntilIdle(std::chrono::milliseconds(2000));
+            if (auto controller = weak.lock()) controller->applicationWillTerminate();
         });
     };
     if (MainQueue::isMainThread())

@@ -10,6 +10,8 @@
 
 #include <QFile>
 
+#include <atomic>
+
 std::shared_ptr<FLTURLSessionConfiguration> FLTURLSessionConfiguration::defaultSessionConfiguration() {
     return std::make_shared<FLTURLSessionConfiguration>();
 }
@@ -160,28 +162,63 @@ void FLTURLSession::resumeTask(quint64 identifier) {
         deliver({0, {}, {}, {}, HttpResponse::Network, QStringLiteral("not sent: the user has not agreed to send usage data")});
         return;
     }
+    // Settled on the engine's worker, as it happens: the delegate queue may be busy at a quit.
+    auto settled = std::make_shared<std::atomic<bool>>(false);
+    auto settle = [flight = _flight, settled] {
+        if (settled->exchange(true)) return;
+        std::lock_guard<std::mutex> lock(flight->lock);
+        --flight->unsettled;
+        flight->changed.notify_all();
+    };
+    {
+        std::lock_guard<std::mutex> lock(_flight->lock);
+        if (_flight->stopped) return;
+        ++_flight->unsettled;
+    }
     // Status lines reach the delegate queue ahead of the completion, in the order they came.
     HttpRequest sent = task->_originalRequest;
-    sent.onStatusLine = [weak, task, queue, given = sent.onStatusLine](int status) {
+    sent.onStatusLine = [weak, task, queue, settle, given = sent.onStatusLine](int status) {
         if (given) given(status);
+        if (HttpResponse::statusAccepted(status)) settle();
         queue->async([weak, task, status] {
             if (auto s = weak.lock()) s->receiveStatus(task, status);
         });
     };
-    const quint64 engineTask = _engine->startOnWorker(std::move(sent), deliver);
+    {
+        QMutexLocker locker(&task->_lock);
+        task->_settle = settle;
+    }
+    const quint64 engineTask = _engine->startOnWorker(std::move(sent), [deliver, settle](const HttpResponse& response) {
+        settle();
+        deliver(response);
+    });
     QMutexLocker locker(&task->_lock);
     task->_engineTask = engineTask;
 }
 
+void FLTURLSession::stopStartingTransfers() {
+    std::lock_guard<std::mutex> lock(_flight->lock);
+    _flight->stopped = true;
+}
+
+int FLTURLSession::waitForTransfersToSettle(std::chrono::milliseconds bound) {
+    std::unique_lock<std::mutex> lock(_flight->lock);
+    _flight->changed.wait_for(lock, bound, [this] { return _flight->unsettled == 0; });
+    return _flight->unsettled;
+}
+
 void FLTURLSession::cancelTask(FLTURLSessionTask& task) {
     quint64 engineTask = 0;
+    std::function<void()> settle;
     {
         QMutexLocker locker(&task._lock);
         if (task._cancelled) return;
         task._cancelled = true;
         engineTask = task._engineTask;
+        settle = task._settle;
     }
     if (engineTask) _engine->cancel(engineTask);
+    if (settle) settle();
     removeTaskFromSet(task._identifier);
 }
 

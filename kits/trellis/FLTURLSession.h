@@ -11,9 +11,12 @@
 #include <QMutex>
 #include <QString>
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 
 class FLTURLSession;
 class FLTURLSessionTask;
@@ -80,6 +83,7 @@ private:
     QVError _error;
     QString _taskDescription;
     quint64 _engineTask = 0;
+    std::function<void()> _settle;  // once started: counts the transfer settled (see FLTURLSession)
     bool _resumed = false;
     bool _cancelled = false;
 };
@@ -118,6 +122,15 @@ public:
     // (on the endpoint's own host only, by the engine).
     static void applyKitLimits(HttpRequest& request);
 
+    // Waits, at most bound, until every transfer the session started has settled: its 2xx status
+    // line arrived (the server has what was sent, and an upload's status-line handler has run) or
+    // it ended. Answers how many had not. Any thread; needs nothing of the delegate queue, so a
+    // quit may ask while that queue is busy.
+    int waitForTransfersToSettle(std::chrono::milliseconds bound);
+    // Starts no transfer from now on: a task resumed later stays unsent, as if the process had
+    // ended first, rather than be cut off once sent. What a quit calls before it waits.
+    void stopStartingTransfers();
+
     // For the session's tasks.
     void resumeTask(quint64 identifier);
     void cancelTask(FLTURLSessionTask& task);
@@ -137,4 +150,12 @@ private:
     bool _invalidated = false;
     std::map<quint64, std::shared_ptr<FLTURLSessionTask>> _tasks;
     quint64 _nextIdentifier = 1;
+    struct Flight {
+        std::mutex lock;
+        std::condition_variable changed;
+        int unsettled = 0;
+        bool stopped = false;
+    };
+    // Told from the engine's worker, which may outlive the session.
+    const std::shared_ptr<Flight> _flight = std::make_shared<Flight>();
 };

@@ -50,13 +50,12 @@ public:
     // on the session's worker, not later on a queue that a quit may never reach again. Were the
     // process to end between that line and the removal, the next launch would send it twice.
     static std::function<void(int)> removeWhenAccepted(const QString& path);
-    // Whether the last answer sent the upload elsewhere and it never got there: a redirect the
-    // engine hands back (a 301, 302 or 303, which would turn it into a GET without its body, one
-    // to another host) or a chain it stopped following (a loop, too many hops). The server took
-    // nothing; the package is kept for a later turn, as for a server that never answered.
-    static bool uploadRedirectedAway(const HttpResponse& response) {
-        return response.status >= 300 && response.status <= 399 && response.status != 304;
-    }
+    // Whether the last answer neither took the upload nor refused it: a redirect the engine
+    // hands back (a 301, 302 or 303, which would turn it into a GET without its body, one to
+    // another host), a chain it stopped following (a loop, too many hops), a 304 or any other
+    // status that is neither a 2xx nor a 4xx or 5xx. The server took nothing; the package is kept
+    // for a later turn, as for a server that never answered.
+    static bool uploadLeftUntaken(const HttpResponse& response) { return HttpResponse::statusLeftUntaken(response.status); }
     // retry and the error (null on success). A transport time-out is retried; other transport
     // failures are not.
     static void handleCompletedResponse(const HttpResponse& response, const HttpRequest& request,

@@ -21,6 +21,9 @@
 
 #include <chrono>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -520,3 +523,48 @@ TEST(QVFileDocumentDisk, SnippetFilesAreAlwaysUTF16WhateverIsStored) {
 }
 
 }  // namespace
+
+// A text an earlier run kept, taken over its file: when the file's size or modification time is
+// not what they were when the text was kept, the document asks as for another program's change,
+// and a save overwrites the file only after "Keep Qorvel Changes".
+TEST(QVFileDocumentDisk, ARecoveredTextOverAFileChangedSinceAsksBeforeItIsSaved) {
+    enum Since { Same, Written, Touched };
+    const struct {
+        const char* name;
+        Since since;
+        int option;  // the question's answer, when asked
+        QList<qint64> asked;
+        QByteArray onDisk;  // after a save, or as left by the revert
+        bool edited;
+    } cases[] = {
+        {"file as it was kept", Same, -1, {}, "kept", false},
+        {"written since, keep", Written, 0, {5}, "kept", false},
+        {"written since, revert", Written, 1, {5}, "theirs, longer\n", false},
+        {"same size, touched since, keep", Touched, 0, {5}, "kept", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        const QString path = dir.write(QStringLiteral("a.html"), "mine\n");
+        const QVDiskStamp kept = QVDiskStamp::of(path);
+        if (c.since == Written) writeOutside(path, "theirs, longer\n", false);
+        if (c.since == Touched) {
+            const struct timespec times[2] = {{0, UTIME_OMIT}, {kept.modified / 1000000000 + 5, 0}};
+            ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
+        }
+        auto window = std::make_shared<RecordingWindow>();
+        QVFileDocument doc(path);
+        doc.setDelegate(window);
+        ASSERT_TRUE(doc.load());
+        doc.takeRecoveredText(QStringLiteral("kept"), kept.size, kept.modified);
+        EXPECT_EQ(window->codes(), c.asked);
+        EXPECT_TRUE(doc.isDocumentEdited());
+        if (!window->alerts.isEmpty()) window->alerts.first().attemptRecovery(c.option);
+        if (doc.isDocumentEdited()) {
+            QVError error;
+            EXPECT_TRUE(doc.save(&error)) << error.localizedDescription().toStdString();
+        }
+        EXPECT_EQ(readAll(path), c.onDisk);
+        EXPECT_EQ(doc.isDocumentEdited(), c.edited);
+    }
+}

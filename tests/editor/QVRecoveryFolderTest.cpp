@@ -4,6 +4,8 @@
 
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
+#include "editor/QVFileDocumentDelegate.h"
+#include "files/QVRootFile.h"
 #include "platform/FileName.h"
 #include "tests/support/TestSupport.h"
 
@@ -14,6 +16,9 @@
 #include <QSysInfo>
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <iterator>
 
 namespace {
 
@@ -36,6 +41,14 @@ QStringList kept(const QString& run) {
     texts.sort();
     return texts;
 }
+
+// A window that records the status-bar notices of its document.
+struct Window : QVFileDocumentDelegate {
+    QStringList notices;
+    void presentErrorAlert(const QVError& error) override {
+        if (error.isLowPriority()) notices << error.localizedDescription();
+    }
+};
 
 }  // namespace
 
@@ -100,9 +113,77 @@ TEST(QVRecoveryFolder, KeepsEditedTextsDropsThemOnSaveAndCloseAndFindsWhatEndedR
     live.unlock();
     QDir(running).removeRecursively();
 
+    // Kept with the file's size and modification time as the document last read or wrote it,
+    // and, for a file of a site project's window, that project's folder; found so.
+    TestDir site;
+    const QString sitePage = site.write(QStringLiteral("a.html"), "a\n");
+    auto root = QVRootFile::create(site.path(), false);
+    QVFileDocument inSite(sitePage);
+    ASSERT_TRUE(inSite.load());
+    inSite.setFileNode(root->childWithPath({QStringLiteral("a.html")}, true));
+    folder.setSiteProjectFinder([&](const QString& path) { return path == sitePage || path == page ? site.path() : QString(); });
+    type(*inSite.textView(), QStringLiteral("b"));
+    folder.keepEditedDocuments();
+    folder.setSiteProjectFinder({});
+    QString keptFile;
+    for (const QFileInfo& file : QDir(run).entryInfoList({QStringLiteral("*.json")}, QDir::Files)) {
+        const QJsonObject entry = QJsonDocument::fromJson(readAll(file.filePath())).object();
+        const bool ofSite = entry.value(QStringLiteral("name")).toString() == QStringLiteral("a.html");
+        if (!ofSite) keptFile = file.filePath();
+        const QVDiskStamp stamp = (ofSite ? inSite : edited).diskStamp();
+        EXPECT_EQ(entry.value(QStringLiteral("size")).toString(), QString::number(stamp.size));
+        EXPECT_EQ(entry.value(QStringLiteral("modified")).toString(), QString::number(stamp.modified));
+        // Shown without a tree, the same file is no site document.
+        EXPECT_EQ(entry.value(QStringLiteral("siteProject")).toString(), ofSite ? site.path() : QString());
+    }
+    ASSERT_FALSE(keptFile.isEmpty());
+    inSite.close();
+
+    // A text that cannot be written (a folder stands where its file goes) is said in its window
+    // once, until a keeping succeeds, and again when the session's end cannot keep it; the run
+    // goes on keeping and dropping then.
+    auto window = std::make_shared<Window>();
+    edited.setDelegate(window);
+    ASSERT_TRUE(QFile::remove(keptFile) && QDir().mkpath(keptFile));
+    const struct {
+        const char* step;
+        std::function<bool()> keep;
+        bool kept;
+        int said;
+    } steps[] = {
+        {"interval", [&] { return folder.keepEditedDocuments(); }, false, 1},
+        {"next interval", [&] { return folder.keepEditedDocuments(); }, false, 1},
+        {"session ends", [&] { return folder.keepForNextLaunch(); }, false, 2},
+        {"writable again",
+         [&] {
+             QDir(keptFile).removeRecursively();
+             return folder.keepEditedDocuments();
+         },
+         true, 2},
+        {"cannot again",
+         [&] {
+             QFile::remove(keptFile);
+             QDir().mkpath(keptFile);
+             return folder.keepEditedDocuments();
+         },
+         false, 3},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.step);
+        type(*edited.textView(), QStringLiteral("!"));
+        EXPECT_EQ(step.keep(), step.kept);
+        EXPECT_EQ(window->notices.size(), step.said);
+    }
+    EXPECT_TRUE(!window->notices.isEmpty() && window->notices.last().contains(QStringLiteral("cannot be kept")));
+    ASSERT_TRUE(QDir(keptFile).removeRecursively());
+    for (std::size_t typed = 0; typed < std::size(steps); ++typed) edited.undoManager()->undo();
+
     // The session ends the run: every edited text stays, through the windows' teardown too.
     folder.keepForNextLaunch();
     edited.close();
     folder.finish();
     EXPECT_EQ(kept(run), QStringList{name + u'|' + page + QStringLiteral("|<p>\nonethree")});
+    EXPECT_TRUE(folder.runFolder().isEmpty());
+    // Left for a next launch, which this process does not make.
+    QDir(run).removeRecursively();
 }

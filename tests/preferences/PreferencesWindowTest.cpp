@@ -1,5 +1,6 @@
 // The Preferences window on the offscreen platform: the pane list read from real files, the Show
 // All grid, switching with the toolbar and the buttons, and the session every pane takes part in.
+#include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
@@ -76,6 +77,12 @@ protected:
     void SetUp() override {
         registerTestPanes();
         sessionLog().clear();
+    }
+    // What the panes posted (reloads, a look at the editors) runs with the test that made them.
+    void TearDown() override {
+        QCoreApplication::sendPostedEvents();
+        MainQueue::drain();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     TestDir dir;
 };

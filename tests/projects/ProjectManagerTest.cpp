@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QMimeData>
 #include <QTableView>
+#include <QPointer>
 #include <QTest>
 #include <QUrl>
 
@@ -28,11 +29,17 @@ protected:
             calls.append({project, name, folder});
             auto* window = new QWidget;
             window->setAttribute(Qt::WA_DeleteOnClose);
+            windows << window;
             return window;
         });
         QVProjectDocument::setIndexer([this](const QString& folder) { indexed << folder; });
     }
     void TearDown() override {
+        // What the test left posted runs now, and the windows the manager had opened (an add
+        // panel nobody closed among them) go with the test, not at the program's exit.
+        QCoreApplication::sendPostedEvents();
+        qDeleteAll(windows);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         delete QVProjectManager::sharedInstance();
         for (QVProjectDocument* document : QVProjectDocument::openDocuments()) delete document->windowController();
         QVProjectManager::setSettingsOpener({});
@@ -57,6 +64,7 @@ protected:
         return data;
     }
     QList<SettingsCall> calls;
+    QList<QPointer<QWidget>> windows;
     QStringList indexed;
 };
 

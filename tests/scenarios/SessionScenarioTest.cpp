@@ -79,6 +79,23 @@ struct Home {
         texts.sort();
         return texts;
     }
+    // The names of qorvel's visible windows matching name, in stacking order.
+    QStringList windows(qint64 pid, const QString& name = QStringLiteral(".")) const {
+        const QString ids = xdotool({QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                                     QString::number(pid), QStringLiteral("--name"), name});
+        QStringList names;
+        for (const QString& id : ids.split(u'\n', Qt::SkipEmptyParts)) names << xdotool({QStringLiteral("getwindowname"), id});
+        return names;
+    }
+    QString activeWindow() const { return xdotool({QStringLiteral("getactivewindow"), QStringLiteral("getwindowname")}); }
+    // Another launch, which hands its arguments to the running qorvel.
+    void handOver(const QStringList& arguments) const {
+        QProcess later;
+        later.setProcessEnvironment(env);
+        later.setWorkingDirectory(dir.path());
+        later.start(QStringLiteral(QORVEL_EXECUTABLE), arguments);
+        if (!later.waitForFinished(30000)) later.kill(), later.waitForFinished();
+    }
     int runFolders() const {
         return int(QDir(dir.file(QStringLiteral("data/Glimbo/Recovery"))).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
     }
@@ -93,15 +110,18 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds tim
     return true;
 }
 
-void start(QProcess& qorvel, const Home& home, const QStringList& arguments = {}) {
+// captureErrors: its standard error is read here instead of passed on.
+void start(QProcess& qorvel, const Home& home, const QStringList& arguments = {}, bool captureErrors = false) {
     qorvel.setProcessEnvironment(home.env);
     qorvel.setWorkingDirectory(home.dir.path());
-    qorvel.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    qorvel.setProcessChannelMode(captureErrors ? QProcess::SeparateChannels : QProcess::ForwardedErrorChannel);
     qorvel.start(QStringLiteral(QORVEL_EXECUTABLE), arguments);
     ASSERT_TRUE(qorvel.waitForStarted(10000));
 }
 
 void end(QProcess& qorvel, int signal) {
+    // A process already gone has no id: kill(0) would reach the whole group.
+    if (qorvel.state() == QProcess::NotRunning) return;
     ::kill(pid_t(qorvel.processId()), signal);
     if (!qorvel.waitForFinished(30000)) qorvel.kill(), qorvel.waitForFinished(5000);
 }
@@ -160,6 +180,172 @@ TEST(Sessions, UnsavedTextsOutliveALogoutACrashAndAKillAndComeBack) {
         end(qorvel, SIGTERM);
         EXPECT_EQ(home.runFolders(), 0);
     }
+}
+
+// Every way a run ends without quitting, with the texts of one file in two windows, typing before
+// the question is answered, the file changed on disk in between, a recovery folder that cannot be
+// made and the preview refreshing on typing: each row checks the bytes on disk, the texts kept and
+// offered, and the windows the next launch shows, under a window manager.
+TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
+    const XvfbDisplay screen(QStringLiteral("1600x1000x24"));
+    ASSERT_FALSE(screen.display().isEmpty()) << "Xvfb did not start: scripts/setup installs it";
+    enum Setup { OneWindow, TwoWindows, TypingBeforeTheAnswer, ChangedOnDisk, UnwritableFolder, SiteDocument, Preview };
+    const struct {
+        const char* name;
+        int signal;
+        Setup setup;
+        QStringList kept;     // by the first run
+        QStringList offered;  // open and edited in the next run, kept at its SIGTERM
+        QByteArray onDisk;    // page.html at the end
+    } cases[] = {
+        {"hang-up", SIGHUP, OneWindow, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
+        {"interrupt", SIGINT, OneWindow, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
+        {"logout", SIGTERM, OneWindow, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
+        {"kill, one file in two windows", SIGKILL, TwoWindows, {"page.html: 2<p>x</p>\n", "page.html: one <p>x</p>\n"},
+         {"page.html: 2<p>x</p>\n", "page.html: one <p>x</p>\n"}, "<p>x</p>\n"},
+        {"kill, typing before the answer", SIGKILL, TypingBeforeTheAnswer, {"page.html: typed <p>x</p>\n"},
+         {"page.html: mine <p>x</p>\n", "page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
+        {"kill, file changed on disk since", SIGKILL, ChangedOnDisk, {"page.html: typed <p>x</p>\n"}, {}, "typed <p>x</p>\n"},
+        {"logout, recovery folder cannot be made", SIGTERM, UnwritableFolder, {}, {}, "<p>x</p>\n"},
+        {"kill, site document", SIGKILL, SiteDocument, {"page.html: typed <p>x</p>\n"}, {"page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
+        {"kill, preview refreshing on typing", SIGKILL, Preview, {}, {}, "<p>x</p>\n"},
+    };
+    QProcess manager;
+    manager.setProcessEnvironment(Home(screen.display(), {}).env);
+    manager.start(QStringLiteral("openbox"), {});
+    ASSERT_TRUE(manager.waitForStarted(10000)) << "openbox is missing: scripts/setup installs it";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool autosave = (c.signal == SIGKILL && c.setup != Preview) || c.setup == UnwritableFolder;
+        Home home(screen.display(), "<key>QVAutoSave</key><integer>" + QByteArray(autosave ? "1" : "0") +
+                                              "</integer><key>integratedPreviewRefreshMode</key><integer>1</integer>");
+        home.env.insert(QStringLiteral("QORVEL_NO_WEBENGINE"), QStringLiteral("1"));
+        const QString page = home.dir.write(QStringLiteral("site/page.html"), "<p>x</p>\n");
+        // A file of the user's under the name the preview's copy would take.
+        const QString usersCopy = home.dir.write(QStringLiteral("site/.tmp_Qorvel.html"), "mine");
+        if (c.setup == UnwritableFolder) home.dir.write(QStringLiteral("data/Glimbo/Recovery"), "a file where the folder goes");
+        // The built-in preview first in the browser list, for the Preview key.
+        home.dir.write(QStringLiteral("data/Glimbo/data/browsers.plist"),
+                       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><array><dict><key>name</key><string>Qorvel</string>"
+                       "<key>path</key><string></string><key>version</key><string></string></dict></array></plist>\n");
+        // A site project (its server is not reached: it connects only when asked).
+        if (c.setup == SiteDocument)
+            home.dir.write(QStringLiteral("site/site.qvproj"),
+                           "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>format-version</key><integer>1</integer>"
+                           "<key>configuration</key><dict><key>QVConnectAutomaticallyKey</key><false/></dict><key>remote-metadata</key><dict>"
+                           "<key>host</key><string>127.0.0.1</string><key>port</key><integer>1</integer><key>protocol</key><integer>0</integer>"
+                           "<key>use-keychain</key><false/></dict></dict></plist>\n");
+        QProcess qorvel;
+        start(qorvel, home, {c.setup == SiteDocument ? home.dir.file(QStringLiteral("site")) : page}, c.setup == UnwritableFolder);
+        const qint64 pid = qorvel.processId();
+        const QString pageWindow = QStringLiteral("page\\.html");
+        switch (c.setup) {
+        case OneWindow:
+            home.to(pid, pageWindow, QStringLiteral("type"), {QStringLiteral("typed ")});
+            home.to(pid, pageWindow, QStringLiteral("key"), {QStringLiteral("ctrl+n")});
+            home.to(pid, QStringLiteral("^Untitled"), QStringLiteral("type"), {QStringLiteral("fresh")});
+            std::this_thread::sleep_for(1s);
+            break;
+        case TwoWindows:
+            home.to(pid, pageWindow, QStringLiteral("type"), {QStringLiteral("one ")});
+            // The folder as a project, then the page in its window too.
+            home.handOver({home.dir.file(QStringLiteral("site"))});
+            home.handOver({page});
+            EXPECT_TRUE(eventually([&] { return home.windows(pid, pageWindow).size() == 2; })) << home.windows(pid).join(u'|').toStdString();
+            home.to(pid, pageWindow, QStringLiteral("type"), {QStringLiteral("2")});
+            break;
+        case SiteDocument:
+            // Handed over once the project's window is up (a launch before that would be a run of
+            // its own); its text takes the keys once the window has settled on the tab.
+            EXPECT_TRUE(eventually([&] { return home.windows(pid, QStringLiteral("^site")).size() == 1; })) << home.windows(pid).join(u'|').toStdString();
+            home.handOver({page});
+            EXPECT_TRUE(eventually([&] { return home.activeWindow().startsWith(QStringLiteral("page.html")); })) << home.activeWindow().toStdString();
+            std::this_thread::sleep_for(1s);
+            [[fallthrough]];
+        case TypingBeforeTheAnswer:
+        case ChangedOnDisk:
+        case UnwritableFolder:
+            home.to(pid, pageWindow, QStringLiteral("type"), {QStringLiteral("typed ")});
+            break;
+        case Preview:
+            home.to(pid, pageWindow, QStringLiteral("key"), {QStringLiteral("ctrl+equal")});
+            EXPECT_TRUE(eventually([&] { return home.windows(pid).size() == 2; })) << home.windows(pid).join(u'|').toStdString();
+            home.to(pid, pageWindow, QStringLiteral("type"), {QStringLiteral("typed ")});
+            break;
+        }
+        const auto copies = [&] {
+            return QDir(home.dir.file(QStringLiteral("site"))).entryList({QStringLiteral(".tmp_Qorvel*")}, QDir::Files | QDir::Hidden, QDir::Name);
+        };
+        // The preview's own copy, beside the user's file of the name it would take.
+        const auto previewCopy = [&] {
+            QStringList left = copies();
+            left.removeAll(QStringLiteral(".tmp_Qorvel.html"));
+            return left.size() == 1 ? readAll(home.dir.file(QStringLiteral("site/") + left.first())) : QByteArray();
+        };
+        if (c.signal == SIGKILL && c.setup != Preview) {
+            EXPECT_TRUE(eventually([&] { return home.keptTexts() == c.kept; })) << home.keptTexts().join(u'|').toStdString();
+        }
+        if (c.setup == Preview) {
+            EXPECT_TRUE(eventually([&] { return previewCopy() == "typed <p>x</p>\n"; })) << copies().join(u'|').toStdString();
+        }
+        if (c.setup == UnwritableFolder) std::this_thread::sleep_for(2s);
+        ::kill(pid_t(pid), c.signal);
+        if (c.setup == UnwritableFolder) {
+            // The texts cannot be kept: Qorvel stays with them, saying why; a second signal ends it.
+            EXPECT_FALSE(qorvel.waitForFinished(3000));
+            const QString said = QString::fromUtf8(qorvel.readAllStandardError());
+            EXPECT_TRUE(said.contains(QStringLiteral("cannot be kept"))) << said.toStdString();
+            end(qorvel, SIGTERM);
+            EXPECT_EQ(qorvel.exitStatus(), QProcess::CrashExit);
+        } else {
+            if (!qorvel.waitForFinished(30000)) qorvel.kill(), qorvel.waitForFinished(5000);
+            if (c.signal != SIGKILL) {
+                EXPECT_TRUE(qorvel.exitStatus() == QProcess::NormalExit && qorvel.exitCode() == 0);
+            }
+        }
+        EXPECT_EQ(home.keptTexts(), c.kept) << home.keptTexts().join(u'|').toStdString();
+        if (c.setup == Preview) {
+            EXPECT_EQ(previewCopy(), QByteArray("typed <p>x</p>\n")) << copies().join(u'|').toStdString();
+        }
+        if (c.setup == ChangedOnDisk) home.dir.write(QStringLiteral("site/page.html"), "<p>theirs</p>\n");
+
+        // The next launch: the question in front of the file's window, then the texts beside
+        // what is open.
+        if (c.setup == UnwritableFolder) QFile::remove(home.dir.file(QStringLiteral("data/Glimbo/Recovery")));
+        start(qorvel, home, c.setup == TypingBeforeTheAnswer ? QStringList{page} : QStringList{});
+        const qint64 next = qorvel.processId();
+        if (!c.kept.isEmpty()) {
+            EXPECT_TRUE(eventually([&] { return home.activeWindow() == QStringLiteral("Recover Unsaved Changes"); })) << home.activeWindow().toStdString();
+            if (c.setup == TypingBeforeTheAnswer) home.to(next, pageWindow, QStringLiteral("type"), {QStringLiteral("mine ")});
+            home.to(next, QStringLiteral("^Recover Unsaved Changes$"), QStringLiteral("key"), {QStringLiteral("Return")});
+        }
+        if (c.setup == ChangedOnDisk) {
+            // Asked as for another program's change: kept, and saved over the other change.
+            EXPECT_TRUE(eventually([&] { return home.windows(next, pageWindow).size() == 2; })) << home.windows(next).join(u'|').toStdString();
+            home.to(next, pageWindow, QStringLiteral("key"), {QStringLiteral("Return")});
+            EXPECT_TRUE(eventually([&] { return home.windows(next, pageWindow).size() == 1; }));
+            home.to(next, pageWindow, QStringLiteral("key"), {QStringLiteral("ctrl+s")});
+            EXPECT_TRUE(eventually([&] { return readAll(page) == c.onDisk; })) << readAll(page).toStdString();
+        }
+        if (c.setup == SiteDocument) {
+            // In its project's window, where a save uploads it.
+            EXPECT_TRUE(eventually([&] { return home.windows(next, QStringLiteral("^page\\.html .+ site")).size() == 1; }))
+                << home.windows(next).join(u'|').toStdString();
+        }
+        if (c.setup == Preview) {
+            // The copy the killed run made goes; the user's file of that name stays.
+            EXPECT_TRUE(eventually([&] { return copies() == QStringList{QStringLiteral(".tmp_Qorvel.html")}; })) << copies().join(u'|').toStdString();
+            EXPECT_EQ(readAll(usersCopy), QByteArray("mine"));
+        }
+        if (!c.offered.isEmpty()) {
+            EXPECT_TRUE(eventually([&] { return home.runFolders() == 1 && home.keptTexts() == c.offered; })) << home.keptTexts().join(u'|').toStdString();
+        }
+        end(qorvel, SIGTERM);
+        EXPECT_EQ(home.keptTexts(), c.offered) << home.keptTexts().join(u'|').toStdString();
+        EXPECT_EQ(readAll(page), c.onDisk);
+    }
+    manager.terminate();
+    manager.waitForFinished(5000);
 }
 
 // Preferences last left at the top of the screen, under a window manager: after a restart its

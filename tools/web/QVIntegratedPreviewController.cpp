@@ -5,6 +5,7 @@
 #include "editor/QVFileDocument.h"
 #include "platform/AppBundle.h"
 #include "platform/MainQueue.h"
+#include "platform/OwnFiles.h"
 #include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
 #include "platform/web/QVWebView.h"
@@ -239,6 +240,8 @@ QString QVIntegratedPreviewController::writeTemporaryCopy(const QString& folder,
     }
     const QString path = file->fileName();
     _temporaryFiles.insert(path, file);
+    // Found and removed by the next launch should this run be killed before it removes it.
+    OwnFiles::made(path);
     if (file->write(bytes) != bytes.size() || !file->flush()) {
         removeTemporaryFiles();
         return {};
@@ -277,6 +280,7 @@ void QVIntegratedPreviewController::removeTemporaryFiles() {
     for (auto it = _temporaryFiles.cbegin(); it != _temporaryFiles.cend(); ++it) {
         // Only the file this window made: a name now holding something else is left alone.
         if (namesFile(it.key(), *it.value())) ::unlink(QFile::encodeName(it.key()).constData());
+        OwnFiles::removed(it.key());
     }
     _temporaryFiles.clear();
     _temporaryEncodings.clear();

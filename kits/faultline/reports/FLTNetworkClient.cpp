@@ -205,7 +205,7 @@ void FLTNetworkClient::URLSessionTaskDidCompleteWithError(FLTURLSession&, FLTURL
     bool retry = response.error == HttpResponse::TimedOut || response.error == HttpResponse::Network;
     bool unrecoverable = false;
     QVError failure = error;
-    if (TRLNetworkResponseHandler::uploadRedirectedAway(response) && response.error != HttpResponse::None) {
+    if (TRLNetworkResponseHandler::uploadLeftUntaken(response) && response.error != HttpResponse::None) {
         // A redirect loop or a chain too long: no try of this run ends elsewhere.
         retry = false;
         unrecoverable = true;

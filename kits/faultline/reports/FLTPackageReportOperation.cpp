@@ -1,5 +1,6 @@
 #include "kits/faultline/reports/FLTPackageReportOperation.h"
 
+#include "kits/faultline/FLTRecordReader.h"
 #include "kits/faultline/FLTSDKLog.h"
 #include "kits/faultline/reports/FLTFileManager.h"
 #include "kits/faultline/reports/FLTReport.h"
@@ -74,10 +75,11 @@ void FLTPackageReportOperation::main() {
             QFile file(path);
             QByteArray data;
             if (file.open(QIODevice::ReadOnly)) data = file.readAll();
-            // A crash recorded on a full disk leaves its record empty or cut off mid-line: the
-            // report says so, rather than pass for one whose crash had nothing to tell.
-            if (FLTInternalReport::crashFilenames().contains(info.fileName()) && !data.endsWith('\n'))
-                damaged << info.fileName() + (data.isEmpty() ? QStringLiteral(" is empty") : QStringLiteral(" is cut short"));
+            // A crash recorded on a full disk, or by a handler that faulted part way, leaves its
+            // record empty or short of its sections: the report says so, rather than pass for one
+            // whose crash had nothing to tell.
+            if (FLTInternalReport::crashFilenames().contains(info.fileName()))
+                if (const QString damage = FLTCrashRecordDamage(data); !damage.isEmpty()) damaged << info.fileName() + QLatin1Char(' ') + damage;
             if (data.isEmpty()) {
                 FLTLogError("Error: unable to read data for compression: %s\n", qPrintable(info.fileName()));
                 return;

@@ -375,7 +375,9 @@ TEST(FaultlineReports, PackagesAreWholeOrAbsent) {
         SCOPED_TRACE(row.what);
         const QString folder = store->processingPath() + QStringLiteral("/rid");
         writeFile(folder + QStringLiteral("/metadata.fltrecord"), row.metadata);
-        writeFile(folder + QStringLiteral("/signal.fltrecord"), "{\"signal\":{\"name\":\"SIGSEGV \\\"quoted\\\"\"}}\n");
+        writeFile(folder + QStringLiteral("/signal.fltrecord"),
+                  "{\"signal\":{\"name\":\"SIGSEGV \\\"quoted\\\"\"}}\n{\"threads\":[]}\n{\"runtime\":{}}\n"
+                  "{\"dispatch_queue_names\":[]}\n{\"thread_names\":[]}\n{\"storage\":{}}\n");
         writeFile(folder + QStringLiteral("/signal.fltrecord.gz"), "left by an interrupted run");
         writeFile(folder + QStringLiteral("/errors_a.fltrecord"), "");
         writeFile(folder + QStringLiteral("/.DS_Store"), "hidden");
@@ -494,6 +496,60 @@ TEST(FaultlineReports, ACrashOnAFullDiskSaysItsRecordIsDamaged) {
         store->removeItemAtPath(moved);
     }
     ::umount2(mountPoint.constData(), MNT_DETACH);
+}
+
+// A real crash's record, cut at each of its line ends and inside each line, lacks sections the
+// crash handler writes: each says so, the whole one and one without the optional process
+// statistics do not; packaged, a record cut at a line end carries the part that says it.
+TEST(FaultlineReports, ARecordShortOfItsSectionsIsDamagedWhateverByteItEndsOn) {
+    TestDir dir;
+    const QString crashed = dir.file(QStringLiteral("crashed"));
+    QDir().mkpath(crashed);
+    ASSERT_TRUE(WIFSIGNALED(runCrasher(FAULTLINE_CRASHER_FP, crashed, "null-write")));
+    const QByteArray whole = readAll(crashed + QStringLiteral("/signal.fltrecord"));
+    ASSERT_TRUE(whole.endsWith('\n'));
+    QList<qsizetype> lineEnds;
+    for (qsizetype i = 0; i < whole.size(); ++i)
+        if (whole[i] == '\n') lineEnds << i + 1;
+    ASSERT_GE(lineEnds.size(), 7);
+    struct Row {
+        QString what;
+        QByteArray bytes;
+        QString damage;
+    };
+    QList<Row> rows{{QStringLiteral("whole"), whole, QString()},
+                    {QStringLiteral("empty"), QByteArray(), QStringLiteral("is empty")},
+                    {QStringLiteral("a line garbled inside"), QByteArray(whole).replace(lineEnds[1] + 2, 3, "\x01\x02\x03"), QStringLiteral("is cut short")}};
+    QByteArray withoutStats;
+    for (const QByteArray& line : whole.split('\n'))
+        if (!line.isEmpty() && !line.startsWith("{\"process_stats\"")) withoutStats += line + '\n';
+    rows.append({QStringLiteral("no process statistics"), withoutStats, QString()});
+    for (qsizetype i = 0; i + 1 < lineEnds.size(); ++i) {
+        rows.append({QStringLiteral("cut after line %1").arg(i + 1), whole.left(lineEnds[i]), QStringLiteral("is cut short")});
+        rows.append({QStringLiteral("cut inside line %1").arg(i + 2), whole.left(lineEnds[i] + 5), QStringLiteral("is cut short")});
+    }
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what.toStdString());
+        EXPECT_EQ(FLTCrashRecordDamage(row.bytes), row.damage);
+    }
+
+    auto store = std::make_shared<FLTFileManager>(dir.file(QStringLiteral("root")));
+    ASSERT_TRUE(store->prepareForNewLaunch());
+    for (const bool cut : {true, false}) {
+        SCOPED_TRACE(cut ? "cut after its threads" : "whole");
+        const QString folder = store->processingPath() + (cut ? QStringLiteral("/cut") : QStringLiteral("/whole"));
+        writeFile(folder + QStringLiteral("/metadata.fltrecord"), readAll(crashed + QStringLiteral("/metadata.fltrecord")));
+        writeFile(folder + QStringLiteral("/signal.fltrecord"), cut ? whole.left(lineEnds[1]) : whole);
+        auto report = FLTInternalReport::reportWithPath(folder);
+        ASSERT_TRUE(report);
+        FLTPackageReportOperation op(report, store);
+        op.start();
+        ASSERT_FALSE(op.finalPath().isEmpty());
+        QString failure;
+        const auto packages = parsePackages({op.finalPath()}, &failure);
+        ASSERT_EQ(packages.size(), 1) << failure.toStdString();
+        EXPECT_EQ(part(packages[0], "damaged_records").value("text").toString().contains("signal.fltrecord is cut short"), cut);
+    }
 }
 
 TEST(FaultlineReports, ACrashOfTheLastRunReachesTheAnalyticsKitWithItsStartTime) {

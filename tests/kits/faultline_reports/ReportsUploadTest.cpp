@@ -195,7 +195,8 @@ TEST_F(ReportsUploadTest, EachAnswerKeepsOrRemovesThePackage) {
 }
 
 // Redirected reports: a 301, 302 or 303 would turn the upload into a GET without the package,
-// whose answer would pass for the upload's; a 307 or 308 sends it again as it was; a loop or a
+// whose answer would pass for the upload's; a 307 or 308 sends it again as it was; a 300, 304
+// or 305 took nothing either; a loop or a
 // chain too long ends nowhere. What no server took is kept, and the next launch sends it: each
 // report is delivered once (taken with a 2xx), never lost, never twice.
 TEST_F(ReportsUploadTest, ARedirectIsNeverAnAcceptance) {
@@ -213,6 +214,9 @@ TEST_F(ReportsUploadTest, ARedirectIsNeverAnAcceptance) {
         {"301", {{kReportsPath, {to(301, landing)}}}, 0, 1},
         {"302", {{kReportsPath, {to(302, landing)}}}, 0, 1},
         {"303", {{kReportsPath, {to(303, landing)}}}, 0, 1},
+        {"300", {{kReportsPath, {to(300, landing)}}}, 0, 1},
+        {"304", {{kReportsPath, {A{304}}}}, 0, 1},
+        {"305", {{kReportsPath, {to(305, landing)}}}, 0, 1},
         {"307", {{kReportsPath, {to(307, landing)}}}, 1, 2},
         {"308", {{kReportsPath, {to(308, landing)}}}, 1, 2},
         {"a loop", {{kReportsPath, {to(307, kReportsPath)}}}, 0, 6},

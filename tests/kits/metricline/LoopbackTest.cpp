@@ -98,6 +98,10 @@ TEST(MetriclineLoopback, TheServiceAnswersDecideWhetherABatchIsKept) {
         {"503", answer(503, ""), HttpsPeer::Trusted, true},
         {"429", answer(429, ""), HttpsPeer::Trusted, true},
         {"404", answer(404, ""), HttpsPeer::Trusted, false},
+        // Answers that took nothing: the records are still the service's to get.
+        {"300", answer(300, ""), HttpsPeer::Trusted, true},
+        {"304", answer(304, ""), HttpsPeer::Trusted, true},
+        {"305", answer(305, ""), HttpsPeer::Trusted, true},
         {"accepted, the answer stalled", stalled, HttpsPeer::Trusted, false},
         {"accepted, the answer cut", cutAccepted, HttpsPeer::Trusted, false},
         {"accepted, the answer over the 1 MiB cap", overCap, HttpsPeer::Trusted, false},

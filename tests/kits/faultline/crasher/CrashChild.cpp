@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
@@ -102,11 +103,15 @@ __attribute__((noinline)) void sitInVfork(bool blockEverySignal) {
         sigfillset(&all);
         ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
     }
+    const pid_t parent = ::getpid();
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     if (::vfork() == 0) {
 #pragma GCC diagnostic pop
+        // A parent that died before the death signal was asked for leaves the child with another:
+        // it ends then rather than sit orphaned, holding whatever pipes it inherited.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(0);
         for (;;) ::pause();
     }
     asm volatile("" ::: "memory");
@@ -310,6 +315,25 @@ int main(int argc, char** argv) {
         sleepers(std::stoi(kind.substr(8)));
         ::usleep(20000);
         nullWrite();
+    } else if (kind == "threads-1100-late") {
+        // The faulting thread is the newest, listed after the 1,100 sleepers.
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        sleepers(1100);
+        threads.push_back(Threads::start("faulter", [] { nullWrite(); }));
+        for (;;) ::pause();
+    } else if (kind == "small-stack") {
+        // A thread of the smallest stack a thread may have, started without the thread hooks.
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        pthread_attr_t attributes;
+        ::pthread_attr_init(&attributes);
+        ::pthread_attr_setstacksize(&attributes, 16 * 1024);
+        pthread_t thread;
+        if (::pthread_create(&thread, &attributes, [](void*) -> void* {
+                nullWrite();
+                return nullptr;
+            }, nullptr) != 0)
+            return 6;
+        for (;;) ::pause();
     } else if (kind == "null-write-when-told") {
         // Set up, then crashes once the parent has made a file "go" (after filling the disk).
         expect(reinterpret_cast<const void*>(&nullWrite));
