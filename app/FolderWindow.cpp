@@ -6,6 +6,7 @@
 #include "files/QVRootFile.h"
 #include "platform/AppBundle.h"
 #include "platform/MainQueue.h"
+#include "shell/QVAlertDetails.h"
 #include "shell/QVMainMenu.h"
 
 #include <QApplication>
@@ -44,7 +45,7 @@ public:
         if (!_window) return;
         auto* box = new QMessageBox(QMessageBox::Warning, error.localizedDescription(), error.localizedDescription(),
                                     QMessageBox::Ok, _window);
-        box->setInformativeText(error.localizedRecoverySuggestion());
+        QVSetAlertDetails(box, error.localizedRecoverySuggestion());
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setWindowModality(Qt::WindowModal);
         box->open();

@@ -20,6 +20,7 @@
 #include "shell/Defaults.h"
 #include "shell/FileEncodings.h"
 #include "shell/LargeFiles.h"
+#include "shell/QVAlertDetails.h"
 #include "shell/QVUnknownFileTypeController.h"
 #include "shell/QVMainMenu.h"
 #include "shell/QVOutsideServices.h"
@@ -362,7 +363,7 @@ void QVDocumentController::notOpened(const QString& path, const QVError& error) 
     auto* box = new QMessageBox(QMessageBox::Warning, QVLocalized(QStringLiteral("The file could not be opened")),
                                 QVLocalized(QStringLiteral("The file \u201c%1\u201d could not be opened.")).arg(FileName::displayed(path)), QMessageBox::Ok, front);
     box->setObjectName(QStringLiteral("NotOpened"));
-    box->setInformativeText(error.localizedDescription());
+    QVSetAlertDetails(box, error.localizedDescription());
     box->setAttribute(Qt::WA_DeleteOnClose);
     SystemLog::warning(QStringLiteral("Not opened: %1: %2").arg(FileName::displayed(path), error.localizedDescription()));
     if (front) {

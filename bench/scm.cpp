@@ -74,7 +74,7 @@ double onTerminal(const QString& client, const QStringList& arguments, const QSt
 }
 
 // Times the queue doing work until `expected` results came; answers seconds.
-double ours(QVSCMInterface& queue, Counter& counter, int expected, const std::function<void()>& ask) {
+double ours(Counter& counter, int expected, const std::function<void()>& ask) {
     counter = {};
     const double start = paired::now();
     ask();
@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
     queue->setDelegate(counter);
 
     compare("recursive status, 5,000 files, 500 changed, to entries vs svn st --xml", rounds,
-            [&] { return ours(*queue, *counter, 1, [&] { queue->getStatusForFile({}, true, false, true); }); },
+            [&] { return ours(*counter, 1, [&] { queue->getStatusForFile({}, true, false, true); }); },
             {client, QStringLiteral("st"), QStringLiteral("--xml"), wc});
     if (counter->entries != 500) std::fprintf(stderr, "unexpected status entries: %d\n", counter->entries);
     compare("the same svn st --xml alone on a pseudo-terminal vs svn st --xml", rounds,
@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
     const QString script = QStringLiteral("cd '%1' && for i in $(seq 200); do svn st --xml -N -- d0/f0.html >/dev/null; done").arg(wc);
     compare("200 queued file statuses vs a shell loop of svn st", rounds,
             [&] {
-                return ours(*queue, *counter, 200, [&] {
+                return ours(*counter, 200, [&] {
                     for (int i = 0; i < 200; ++i) queue->getStatusForFile(QStringLiteral("d0/f0.html"), false, false, false);
                 });
             },
@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
     auto logQueue = QVSCMInterface::scmInterfaceForPath(logWc);
     logQueue->setDelegate(counter);
     compare("log of 2,000 revisions to entries vs svn log --xml", rounds,
-            [&] { return ours(*logQueue, *counter, 1, [&] { logQueue->getLogForFile(QString(), QStringLiteral("HEAD:1"), 7); }); },
+            [&] { return ours(*counter, 1, [&] { logQueue->getLogForFile(QString(), QStringLiteral("HEAD:1"), 7); }); },
             {client, QStringLiteral("log"), QStringLiteral("--xml"), QStringLiteral("-r"), QStringLiteral("HEAD:1"), logWc});
     if (counter->entries != 2000) std::fprintf(stderr, "unexpected log entries: %d\n", counter->entries);
     paired::printTable("Subversion");

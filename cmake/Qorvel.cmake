@@ -2,6 +2,13 @@
 
 set(QORVEL_WARNINGS -Wall -Wextra -Wpedantic -Wno-missing-field-initializers)
 
+# A warning fails the build (scripts/test and scripts/test-clang, and so CI, turn it on): the
+# build stays warning-free with both compilers, since a new warning is never only printed.
+option(QORVEL_WERROR "Treat every compiler warning as an error" OFF)
+if(QORVEL_WERROR)
+  list(APPEND QORVEL_WARNINGS -Werror)
+endif()
+
 option(QORVEL_HEADER_CHECK "Compile every header on its own as part of the build" ON)
 
 # qv_header_check(<name> LINK <targets...> FILES <files...>)

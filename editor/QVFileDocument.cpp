@@ -44,6 +44,11 @@
 
 Q_LOGGING_CATEGORY(qvExternalEditor, "qorvel.externaleditor")
 
+namespace {
+// Marks the reopen question of a misread text, whose options come in another order.
+const QString MisreadOptionsKey = QStringLiteral("QVMisreadTextOptions");
+}  // namespace
+
 // The document's own watch of its file: the watcher holds it weakly and calls it on its thread.
 class QVDocumentFileWatch : public QVWatchedFile, public std::enable_shared_from_this<QVDocumentFileWatch> {
 public:
@@ -316,6 +321,18 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
     if (target && target != TextEncoding::UTF8 && !TextEncoding::encode(text, target, false, nullptr, fallbacksFor(target))) {
         const QString name = FileEncodings::displayName(target);
         const QString sentence = misfitSentence(text, target, fallbacksFor(target));
+        if (isMisreading()) {
+            // Converted, the misreading would be written as if it were the text: reading the
+            // file in its own encoding comes first.
+            QVError ask = question(MisreadTextCannotBeSavedQuestion,
+                                   QVLocalized(QStringLiteral("\u201c%1\u201d cannot be saved in %2 without losing characters.")).arg(displayName(), name),
+                                   QVLocalized(QStringLiteral("The file is not valid in %1, so it was opened using %2: the text shows the file's bytes as %2, not what they say. %3 Saved in UTF-8, the misreading would replace the file's text. Reopen it with the encoding it is written in, or cancel and nothing is written."))
+                                       .arg(FileEncodings::displayName(misreadFileEncoding()), name, sentence),
+                                   {QVLocalized(QStringLiteral("Reopen with Encoding\u2026")), QVLocalized(QStringLiteral("Cancel")),
+                                    QVLocalized(QStringLiteral("Save as UTF-8"))});
+            qvSetError(error, ask);
+            return std::nullopt;
+        }
         QVError ask = question(EncodingCannotHoldTextQuestion,
                                QVLocalized(QStringLiteral("\u201c%1\u201d cannot be saved in %2 without losing characters.")).arg(displayName(), name),
                                QVLocalized(QStringLiteral("Some of its characters have no place in %1; saved in it they would become question marks. %2 Save it in UTF-8, which holds every character, or in another encoding that holds them, or cancel and nothing is written.")).arg(name, sentence),
@@ -383,11 +400,11 @@ bool QVFileDocument::save(QVError* error, QVError* warning) {
 }
 
 QVError QVFileDocument::saveFailure(const QVError& failure, const QString& path) {
-    if (failure.domain() == QVError::applicationDomain() &&
-        (failure.code() == SaveFailedError || failure.code() == EncodingCannotHoldTextQuestion)) {
+    const bool encodingQuestion = failure.code() == EncodingCannotHoldTextQuestion || failure.code() == MisreadTextCannotBeSavedQuestion;
+    if (failure.domain() == QVError::applicationDomain() && (failure.code() == SaveFailedError || encodingQuestion)) {
         QVError kept = failure;
         // Where the save was going, for the question's answer.
-        if (failure.code() == EncodingCannotHoldTextQuestion) kept.setUserInfoValue(QString::fromLatin1(QVFilePathErrorKey), path);
+        if (encodingQuestion) kept.setUserInfoValue(QString::fromLatin1(QVFilePathErrorKey), path);
         return kept;
     }
     QVariantMap info;
@@ -403,11 +420,16 @@ QVError QVFileDocument::saveFailure(const QVError& failure, const QString& path)
 
 bool QVFileDocument::reopenUsingEncoding(QVStringEncoding encoding, QVError* error, QVError* notice) {
     if (isDocumentEdited()) {
+        const QString save = QVLocalized(QStringLiteral("Save Changes")), discard = QVLocalized(QStringLiteral("Discard Changes")),
+                      cancel = QVLocalized(QStringLiteral("Cancel"));
+        // Saving a misreading in the new encoding converts it: discarding comes first then.
+        const bool misread = isMisreading();
         QVError ask = question(UnsavedChangesError, QVLocalized(QStringLiteral("File has unsaved changes")),
-                               QVLocalized(QStringLiteral("Would you like to save your changes before reopening the file? The changes will be saved using the new encoding.")),
-                               {QVLocalized(QStringLiteral("Save Changes")), QVLocalized(QStringLiteral("Discard Changes")),
-                                QVLocalized(QStringLiteral("Cancel"))});
+                               misread ? QVLocalized(QStringLiteral("The text is a misreading of the file's bytes; saved using the new encoding, the changes would carry that misreading into the file. Discard them to read the file as it is, or save them anyway."))
+                                       : QVLocalized(QStringLiteral("Would you like to save your changes before reopening the file? The changes will be saved using the new encoding.")),
+                               misread ? QStringList{discard, cancel, save} : QStringList{save, discard, cancel});
         ask.setUserInfoValue(QStringLiteral("NSStringEncodingErrorKey"), qulonglong(encoding));
+        if (misread) ask.setUserInfoValue(MisreadOptionsKey, true);
         qvSetError(error, ask);
         return false;
     }
@@ -419,7 +441,7 @@ bool QVFileDocument::saveAndReopenUsingEncoding(QVStringEncoding encoding, QVErr
     const QString sentence = TextEncoding::isSupported(encoding) ? misfitSentence(_textView->fullString(), encoding, fallbacksFor(encoding)) : QString();
     if (!sentence.isEmpty() || !TextEncoding::isSupported(encoding)) {
         qvSetError(error, QVError::app(SaveFailedError,
-                                       QVLocalized(QStringLiteral("The text cannot be saved in %1.")).arg(FileEncodings::stringFromEncoding(encoding)),
+                                       QVLocalized(QStringLiteral("The text cannot be saved in %1.")).arg(FileEncodings::displayName(encoding)),
                                        sentence));
         return false;
     }
@@ -477,7 +499,8 @@ bool QVFileDocument::saveForClose(std::function<void(bool)> finished, QVError* e
     // "Save Anyway" and "Save as UTF-8" go on with the close.
     if (failure.code() == OverwriteChangedFileQuestion && failure.domain() == QVError::applicationDomain())
         _overwriteCloseFinished = std::move(finished);
-    else if (failure.code() == EncodingCannotHoldTextQuestion && failure.domain() == QVError::applicationDomain())
+    else if ((failure.code() == EncodingCannotHoldTextQuestion || failure.code() == MisreadTextCannotBeSavedQuestion) &&
+             failure.domain() == QVError::applicationDomain())
         _encodingCloseFinished = std::move(finished);
     qvSetError(error, failure);
     return false;
@@ -775,6 +798,8 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
         return didRecover(true);
     case UnsavedChangesError: {
         const QVStringEncoding encoding = error.userInfoValue(QStringLiteral("NSStringEncodingErrorKey")).toULongLong();
+        // The misreading's order: "Discard Changes", "Cancel", "Save Changes".
+        if (error.userInfoValue(MisreadOptionsKey).toBool()) option = option == 0 ? 1 : option == 1 ? 2 : 0;
         if (option == 2) return didRecover(true);
         QVError failure, notice;
         const bool done = option == 0 ? saveAndReopenUsingEncoding(encoding, &failure, &notice)
@@ -791,6 +816,15 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
         scm->revertPath(_fileNode->pathFromRoot());
         return didRecover(true);
     }
+    case MisreadTextCannotBeSavedQuestion: {
+        std::function<void(bool)> closeFinished = std::exchange(_encodingCloseFinished, nullptr);
+        if (!_textView) return didRecover(false);
+        if (option == 2)
+            return didRecover(saveInEncoding(TextEncoding::UTF8, error.userInfoValue(QString::fromLatin1(QVFilePathErrorKey)).toString(),
+                                             std::move(closeFinished)));
+        if (option == 0) chooseEncodingToReopen();
+        return didRecover(false);
+    }
     case EncodingCannotHoldTextQuestion: {
         std::function<void(bool)> closeFinished = std::exchange(_encodingCloseFinished, nullptr);
         if ((option != 0 && option != 2) || !_textView) return didRecover(false);
@@ -798,29 +832,13 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
         if (option == 0) return didRecover(saveInEncoding(TextEncoding::UTF8, path, std::move(closeFinished)));
         // The encodings of the menu that hold the whole text, UTF-8 first.
         const QString text = _textView->fullString();
-        QStringList names;
-        QList<QVStringEncoding> encodings;
-        for (const auto& [listed, name] : FileEncodings::listedEncodings())
-            if (!encodings.contains(listed) && TextEncoding::encode(text, listed, false, nullptr, fallbacksFor(listed))) {
-                encodings.append(listed);
-                names.append(name);
-            }
-        auto* dialog = new QInputDialog(_textView->window());
-        dialog->setObjectName(QStringLiteral("SaveEncodingChooser"));
-        dialog->setAttribute(Qt::WA_DeleteOnClose);
-        dialog->setWindowModality(Qt::WindowModal);
-        dialog->setWindowTitle(QVLocalized(QStringLiteral("Save in Another Encoding")));
-        dialog->setLabelText(QVLocalized(QStringLiteral("The encodings that hold every character of \u201c%1\u201d:")).arg(displayName()));
-        dialog->setComboBoxItems(names);
-        dialog->setComboBoxEditable(false);
-        QObject::connect(dialog, &QInputDialog::textValueSelected, _textView,
-                         [this, alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter), names, encodings, path,
-                          closeFinished = std::make_shared<std::function<void(bool)>>(std::move(closeFinished))](const QString& chosen) {
-                             const qsizetype index = names.indexOf(chosen);
-                             if (alive.expired() || index < 0) return;
-                             saveInEncoding(encodings.at(index), path, std::move(*closeFinished));
-                         });
-        dialog->open();
+        chooseEncoding(QStringLiteral("SaveEncodingChooser"), QVLocalized(QStringLiteral("Save in Another Encoding")),
+                       QVLocalized(QStringLiteral("The encodings that hold every character of \u201c%1\u201d:")).arg(displayName()),
+                       [&](QVStringEncoding listed) { return TextEncoding::encode(text, listed, false, nullptr, fallbacksFor(listed)).has_value(); },
+                       0,
+                       [this, path, closeFinished = std::make_shared<std::function<void(bool)>>(std::move(closeFinished))](QVStringEncoding chosen) {
+                           saveInEncoding(chosen, path, std::move(*closeFinished));
+                       });
         return didRecover(false);
     }
     case OverwriteChangedFileQuestion: {
@@ -837,7 +855,65 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
     }
 }
 
-bool QVFileDocument::redeclareEncoding(QVStringEncoding encoding) {
+bool QVFileDocument::isMisreading() const {
+    return _textView && _loadNotice.domain() == QVError::applicationDomain() &&
+           _loadNotice.code() == FileEncodings::FallbackEncodingError && _readEncoding == TextEncoding::defaultCStringEncoding() &&
+           _textView->stringEncoding() == _readEncoding;
+}
+
+QVStringEncoding QVFileDocument::misreadFileEncoding() const {
+    const QVStringEncoding wanted = _loadNotice.userInfoValue(FileEncodings::NoticeEncodingKey).toULongLong();
+    if (TextEncoding::isSupported(wanted)) return wanted;
+    const QVStringEncoding standing = FileEncodings::defaultEncoding();
+    return standing ? standing : TextEncoding::UTF8;
+}
+
+void QVFileDocument::chooseEncodingToReopen() {
+    chooseEncoding(QStringLiteral("ReopenEncodingChooser"), QVLocalized(QStringLiteral("Reopen with Encoding")),
+                   QVLocalized(QStringLiteral("The encoding \u201c%1\u201d is written in:")).arg(displayName()),
+                   [](QVStringEncoding) { return true; }, misreadFileEncoding(), [this](QVStringEncoding chosen) {
+                       // An edited text asks first, discarding before converting.
+                       QVError failure, notice;
+                       if (!reopenUsingEncoding(chosen, &failure, &notice)) return present(failure);
+                       notice.setUserInfoValue(QString::fromLatin1(QVIsLowPriorityError), true);
+                       present(notice);
+                       if (const auto delegate = _delegate.lock()) delegate->documentNeedsRefresh(this);
+                   });
+}
+
+void QVFileDocument::chooseEncoding(const QString& name, const QString& title, const QString& label,
+                                    const std::function<bool(QVStringEncoding)>& offered, QVStringEncoding selected,
+                                    std::function<void(QVStringEncoding)> picked) {
+    QStringList names;
+    QList<QVStringEncoding> encodings;
+    for (const auto& [listed, full] : FileEncodings::listedEncodings())
+        if (!encodings.contains(listed) && offered(listed)) {
+            encodings.append(listed);
+            names.append(full);
+        }
+    // The one to start at comes first when the menu lacks it (a charset only a page declares).
+    if (selected && !encodings.contains(selected)) {
+        encodings.prepend(selected);
+        names.prepend(FileEncodings::displayName(selected));
+    }
+    auto* dialog = new QInputDialog(_textView->window());
+    dialog->setObjectName(name);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setWindowTitle(title);
+    dialog->setLabelText(label);
+    dialog->setComboBoxItems(names);
+    dialog->setComboBoxEditable(false);
+    if (selected) dialog->setTextValue(names.at(encodings.indexOf(selected)));
+    QObject::connect(dialog, &QInputDialog::textValueSelected, _textView,
+                     [alive = std::weak_ptr<QVErrorRecoveryAttempter>(_attempter), names, encodings, picked = std::move(picked)](const QString& chosen) {
+                         const qsizetype index = names.indexOf(chosen);
+                         if (!alive.expired() && index >= 0) picked(encodings.at(index));
+                     });
+    dialog->open();
+}
+
+bool QVFileDocument::redeclareEncoding(QVStringEncoding encoding, QVStringEncoding from) {
     const QString before = _textView->fullString();
     const QString name = FileEncodings::declarationName(encoding);
     // Last first, so each range stays where it was while the ones before it change.
@@ -845,7 +921,8 @@ bool QVFileDocument::redeclareEncoding(QVStringEncoding encoding) {
     for (const QVRange range : FileEncodings::declaredCharsets(before)) {
         const QString old = before.mid(range.location, range.length);
         // A page that writes its names in lower case keeps doing so.
-        if (FileEncodings::encodingFromString(old) != encoding) changes.prepend({range, old == old.toLower() ? name.toLower() : name});
+        if (const QVStringEncoding declared = FileEncodings::encodingFromDeclaration(old); declared == from && declared != encoding)
+            changes.prepend({range, old == old.toLower() ? name.toLower() : name});
     }
     if (changes.isEmpty()) return false;
     const QString action = QVLocalized(QStringLiteral("Change Encoding Declaration"));
@@ -865,7 +942,7 @@ bool QVFileDocument::redeclareEncoding(QVStringEncoding encoding) {
 bool QVFileDocument::saveInEncoding(QVStringEncoding encoding, const QString& path, std::function<void(bool)> closeFinished) {
     const QVStringEncoding previous = _textView->stringEncoding();
     // The page then says what it is written in: a browser, and the next read, go by that.
-    const bool redeclared = encoding != previous && redeclareEncoding(encoding);
+    const bool redeclared = encoding != previous && redeclareEncoding(encoding, previous);
     _textView->setStringEncoding(encoding);
     QVError failure, warning;
     const bool saved = closeFinished                         ? saveForClose(std::move(closeFinished), &failure, &warning)

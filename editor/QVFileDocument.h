@@ -57,6 +57,9 @@ public:
     static constexpr qint64 DiscardChangesQuestion = 21;        // "Discard Changes", "Cancel"
     // A save whose text the document's encoding cannot hold whole writes nothing and asks this.
     static constexpr qint64 EncodingCannotHoldTextQuestion = 22;  // "Save as UTF-8", "Cancel", "Other Encoding…"
+    // The same for a text read in the fallback encoding (a misreading of the file's bytes): no
+    // conversion of it is the first answer.
+    static constexpr qint64 MisreadTextCannotBeSavedQuestion = 24;  // "Reopen with Encoding…", "Cancel", "Save as UTF-8"
 
     // Why the text was read in another encoding than the one asked for; empty when it was not.
     QString encodingNotice() const {
@@ -249,9 +252,24 @@ private:
     // Saves (to path when it is another file, or for the waiting close) in encoding, which is
     // the document's from then on; the encoding it had stays when the save fails. Says how it went.
     bool saveInEncoding(QVStringEncoding encoding, const QString& path, std::function<void(bool)> closeFinished);
-    // Makes the encoding declarations of the text (see FileEncodings::declaredCharsets) name
-    // encoding, as one undo step; false when none needed a change.
-    bool redeclareEncoding(QVStringEncoding encoding);
+    // Makes the encoding declarations of the text (see FileEncodings::declaredCharsets) that
+    // name from, the encoding the text was decoded in, name encoding, as one undo step; false
+    // when none needed a change. A declaration the text was not read by stays as the file had it.
+    bool redeclareEncoding(QVStringEncoding encoding, QVStringEncoding from);
+    // Whether the text is the file's bytes shown in the fallback encoding, because they were not
+    // valid in the encoding they were to be read in: a misreading, not the file's text.
+    bool isMisreading() const;
+    // The encoding a misread file was to be read in (its declaration's, or the default).
+    QVStringEncoding misreadFileEncoding() const;
+    // Asks which encoding to read the file in again, the one it was to be read in chosen first,
+    // and reopens in the one picked.
+    void chooseEncodingToReopen();
+    // A window-modal list (named name) of the menu's encodings that offered accepts, starting at
+    // selected (listed first when the menu lacks it; 0: none); picked hears the one chosen while
+    // the document lives.
+    void chooseEncoding(const QString& name, const QString& title, const QString& label,
+                        const std::function<bool(QVStringEncoding)>& offered, QVStringEncoding selected,
+                        std::function<void(QVStringEncoding)> picked);
     void present(const QVError& error);
     // A failed write as the save error (code 17) with the path and the reason.
     static QVError saveFailure(const QVError& failure, const QString& path);

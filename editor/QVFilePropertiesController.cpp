@@ -213,6 +213,6 @@ void QVFilePropertiesController::updateDocument() {
     }
     // The file is written in the charset it now declares.
     const QString charset = _properties.charset();
-    const QVStringEncoding encoding = charset.isEmpty() ? 0 : FileEncodings::encodingFromString(charset);
+    const QVStringEncoding encoding = charset.isEmpty() ? 0 : FileEncodings::encodingFromDeclaration(charset);
     if (encoding && TextEncoding::isSupported(encoding) && encoding != _textView->stringEncoding()) _textView->setStringEncoding(encoding);
 }

@@ -67,6 +67,7 @@ const QVStringEncoding kEncodings[] = {
     TextEncoding::ISOLatin1,     TextEncoding::ISOLatin2,     TextEncoding::UTF16,
     TextEncoding::WindowsCP1251, TextEncoding::WindowsCP1253, TextEncoding::WindowsCP1254,
     TextEncoding::WindowsCP1250, TextEncoding::ISO2022JP,     TextEncoding::MacOSRoman,
+    TextEncoding::WindowsCP1252, TextEncoding::GB18030,       TextEncoding::Big5HKSCS,
 };
 
 // ---- regular expressions ----------------------------------------------------------------------

@@ -60,7 +60,8 @@ int sequenceAt(const unsigned char* p, const unsigned char* end, char32_t* code)
 
 bool statOf(const QString& path, struct stat* st) {
     const QByteArray name = FileName::encode(path);
-    return !name.isEmpty() && ::stat(name.constData(), st) == 0;
+    // A name holding a NUL names no file: cut at it, it would name another one (its folder).
+    return !name.isEmpty() && !name.contains('\0') && ::stat(name.constData(), st) == 0;
 }
 
 }  // namespace
@@ -219,7 +220,7 @@ qint64 FileName::size(const QString& path) {
 bool FileName::isSymbolicLink(const QString& path) {
     const QByteArray name = encode(path);
     struct stat st {};
-    return !name.isEmpty() && ::lstat(name.constData(), &st) == 0 && S_ISLNK(st.st_mode);
+    return !name.isEmpty() && !name.contains('\0') && ::lstat(name.constData(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 QString FileName::canonical(const QString& path) {

@@ -98,7 +98,8 @@ Route routeTo(const sockaddr* address) {
         received = ::recv(fd.get(), reply, sizeof reply, 0);
     } while (received < 0 && errno == EINTR);
     if (received <= 0) return route;
-    int remaining = int(received);
+    // Unsigned, as the header lengths the netlink macros compare it with are.
+    unsigned remaining = unsigned(received);
     for (auto* h = reinterpret_cast<nlmsghdr*>(reply); NLMSG_OK(h, remaining); h = NLMSG_NEXT(h, remaining)) {
         if (h->nlmsg_type != RTM_NEWROUTE) continue;
         const auto* message = static_cast<const rtmsg*>(NLMSG_DATA(h));

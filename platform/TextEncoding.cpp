@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -160,48 +161,100 @@ void collectUnwritable(const void* context, UConverterFromUnicodeArgs*, const UC
 
 }  // namespace
 
-const char* TextEncoding::converterName(QVStringEncoding encoding) {
-    switch (encoding) {
-    case ASCII: return "US-ASCII";
-    case JapaneseEUC: return "EUC-JP";
-    case UTF8: return "UTF-8";
-    case ISOLatin1: return "ISO-8859-1";
-    case ISOLatin2: return "ISO-8859-2";
-    case UTF16: return "UTF-16";
-    case WindowsCP1251: return "windows-1251";
-    case WindowsCP1253: return "windows-1253";
-    case WindowsCP1254: return "windows-1254";
-    case WindowsCP1250: return "windows-1250";
-    case ISO2022JP: return "ISO-2022-JP";
-    case MacOSRoman: return "macintosh";
-    default: break;
-    }
-    if (encoding == platform(0x0203)) return "ISO-8859-3";
-    if (encoding == platform(0x0204)) return "ISO-8859-4";
-    if (encoding == platform(0x0205)) return "ISO-8859-5";
-    if (encoding == platform(0x0206)) return "ISO-8859-6";
-    if (encoding == platform(0x0207)) return "ISO-8859-7";
-    if (encoding == platform(0x0208)) return "ISO-8859-8";
-    if (encoding == platform(0x0209)) return "ISO-8859-9";
-    if (encoding == platform(0x020A)) return "ISO-8859-10";
-    if (encoding == platform(0x020B)) return "ISO-8859-11";
-    if (encoding == platform(0x020D)) return "ISO-8859-13";
-    if (encoding == platform(0x020E)) return "ISO-8859-14";
-    if (encoding == platform(0x020F)) return "ISO-8859-15";
-    if (encoding == platform(0x0A01)) return "Shift_JIS";
-    if (encoding == platform(0x0940)) return "EUC-KR";
+namespace {
+
+struct Known {
+    QVStringEncoding encoding;
+    const char* converter;
+};
+
+// Every encoding Qorvel reads and writes, with the ICU converter behind it; the first entry of a
+// converter is the number a declaration naming it gives.
+const Known kKnown[] = {
+    {TextEncoding::ASCII, "US-ASCII"},
+    {TextEncoding::JapaneseEUC, "EUC-JP"},
+    {TextEncoding::UTF8, "UTF-8"},
+    {TextEncoding::ISOLatin1, "ISO-8859-1"},
+    {TextEncoding::ISOLatin2, "ISO-8859-2"},
+    {TextEncoding::UTF16, "UTF-16"},
+    {TextEncoding::WindowsCP1251, "windows-1251"},
+    {TextEncoding::WindowsCP1252, "windows-1252"},
+    {TextEncoding::WindowsCP1253, "windows-1253"},
+    {TextEncoding::WindowsCP1254, "windows-1254"},
+    {TextEncoding::WindowsCP1250, "windows-1250"},
+    {TextEncoding::ISO2022JP, "ISO-2022-JP"},
+    {TextEncoding::MacOSRoman, "macintosh"},
+    {platform(0x0203), "ISO-8859-3"},
+    {platform(0x0204), "ISO-8859-4"},
+    {platform(0x0205), "ISO-8859-5"},
+    {platform(0x0206), "ISO-8859-6"},
+    {platform(0x0207), "ISO-8859-7"},
+    {platform(0x0208), "ISO-8859-8"},
+    {platform(0x0209), "ISO-8859-9"},
+    {platform(0x020A), "ISO-8859-10"},
+    {platform(0x020B), "ISO-8859-11"},
+    {platform(0x020D), "ISO-8859-13"},
+    {platform(0x020E), "ISO-8859-14"},
+    {platform(0x020F), "ISO-8859-15"},
+    {platform(0x0A01), "Shift_JIS"},
+    {platform(0x0940), "EUC-KR"},
     // The number Qorvel stores for "gb2312". Documents labelled gb2312 are EUC-CN; reading
     // them as the 7-bit HZ form the number once stood for fails on every Chinese character.
-    if (encoding == platform(0x0A05)) return "GB2312";
-    if (encoding == platform(0x0A03)) return "Big5";
-    if (encoding == platform(0x0A02)) return "KOI8-R";
+    {platform(0x0A05), "GB2312"},
+    {platform(0x0A03), "Big5"},
+    {platform(0x0A02), "KOI8-R"},
     // "macintosh" in a declaration means Mac OS Roman; the permuted Latin-1 variant the number
     // once stood for has no converter and no documents written in it.
-    if (encoding == platform(0x0A04)) return "macintosh";
-    if (encoding == platform(0x0505)) return "windows-1255";
-    if (encoding == platform(0x0506)) return "windows-1256";
-    if (encoding == platform(0x0507)) return "windows-1257";
+    {platform(0x0A04), "macintosh"},
+    {platform(0x0505), "windows-1255"},
+    {platform(0x0506), "windows-1256"},
+    {platform(0x0507), "windows-1257"},
+    // Read and written only where a page declares them: Qorvel's own names leave them out.
+    {platform(0x0508), "windows-1258"},
+    {platform(0x041D), "windows-874"},
+    {platform(0x0631), "GBK"},
+    {TextEncoding::GB18030, "GB18030"},
+    {TextEncoding::Big5HKSCS, "Big5-HKSCS"},
+    {platform(0x0A08), "KOI8-U"},
+};
+
+// ICU's own name of the converter a charset name or alias stands for; null when ICU knows none.
+const char* canonicalConverter(const char* name) {
+    UErrorCode status = U_ZERO_ERROR;
+    const char* found = ucnv_getAlias(name, 0, &status);
+    return U_SUCCESS(status) ? found : nullptr;
+}
+
+}  // namespace
+
+const char* TextEncoding::converterName(QVStringEncoding encoding) {
+    for (const Known& known : kKnown)
+        if (known.encoding == encoding) return known.converter;
     return nullptr;
+}
+
+QVStringEncoding TextEncoding::encodingForCharset(QStringView name) {
+    // Charset names are short and ASCII; anything else names nothing (and an empty name would
+    // give ICU's default converter).
+    if (name.isEmpty() || name.size() > 40) return 0;
+    char ascii[41];
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const char16_t u = name[i].unicode();
+        if (u <= 0x20 || u >= 0x7F) return 0;
+        ascii[i] = char(u);
+    }
+    ascii[name.size()] = 0;
+    const char* wanted = canonicalConverter(ascii);
+    if (!wanted) return 0;
+    static const std::vector<std::pair<QVStringEncoding, const char*>> canonical = [] {
+        std::vector<std::pair<QVStringEncoding, const char*>> found;
+        for (const Known& known : kKnown)
+            if (const char* converter = canonicalConverter(known.converter)) found.emplace_back(known.encoding, converter);
+        return found;
+    }();
+    for (const auto& [encoding, converter] : canonical)
+        if (std::strcmp(converter, wanted) == 0) return encoding;
+    return 0;
 }
 
 std::optional<QString> TextEncoding::decode(const QByteArray& bytes, QVStringEncoding encoding,

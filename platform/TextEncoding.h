@@ -2,14 +2,15 @@
 //
 // Encodings are Qorvel's own integer numbers (project files store them): the small numbers
 // of the classic string encodings, and for the others the platform charset code with the top bit
-// of 32 set (0x80000000 | code). Only the encodings Qorvel names are known; any other
-// number has no converter and every conversion with it fails.
+// of 32 set (0x80000000 | code). Only the encodings Qorvel names, and a few more that pages
+// declare, are known; any other number has no converter and every conversion with it fails.
 #pragma once
 
 #include "platform/QVError.h"
 
 #include <QByteArray>
 #include <QString>
+#include <QStringView>
 #include <QtGlobal>
 
 #include <optional>
@@ -28,6 +29,7 @@ public:
     static constexpr QVStringEncoding ISOLatin2 = 9;
     static constexpr QVStringEncoding UTF16 = 10;  // with a byte-order mark
     static constexpr QVStringEncoding WindowsCP1251 = 11;
+    static constexpr QVStringEncoding WindowsCP1252 = 12;
     static constexpr QVStringEncoding WindowsCP1253 = 13;
     static constexpr QVStringEncoding WindowsCP1254 = 14;
     static constexpr QVStringEncoding WindowsCP1250 = 15;
@@ -59,9 +61,16 @@ public:
         }
     }
 
+    static constexpr QVStringEncoding GB18030 = 0x80000000u | 0x0632;
+    static constexpr QVStringEncoding Big5HKSCS = 0x80000000u | 0x0A06;
+
     // The ICU converter name behind an encoding; nullptr for an encoding without one.
     static const char* converterName(QVStringEncoding encoding);
     static bool isSupported(QVStringEncoding encoding) { return converterName(encoding) != nullptr; }
+    // The known encoding whose converter ICU knows the charset name (or any alias of it) as:
+    // "cp1252" and "windows-1252" give Windows Latin 1, "latin1" ISO Latin 1; 0 for a name ICU
+    // does not know or whose converter is not one of the known encodings'.
+    static QVStringEncoding encodingForCharset(QStringView name);
     // The encoding's preferred MIME name ("Shift_JIS", "UTF-8"), else its IANA name; empty for
     // an encoding without either.
     static QString standardName(QVStringEncoding encoding);

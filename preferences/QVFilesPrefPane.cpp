@@ -235,8 +235,11 @@ void QVFilesPrefPane::removeItem(QVFileCategoryKind kind) {
 
 void QVFilesPrefPane::itemRenamed(QTreeWidgetItem* item, QVFileCategoryKind kind) {
     const std::shared_ptr<QVFileCategory> category = categoryOf(item);
-    const QString text = item->text(0).trimmed();
+    QString text = item->text(0).trimmed();
     if (!category) return;
+    // An extension is what follows the name's last dot: ".pyc" typed is "pyc", which files match.
+    if (item->parent())
+        while (text.startsWith(u'.')) text.remove(0, 1);
     const auto refuse = [this, kind, item, category] {
         // A type just added whose first name is refused goes: its placeholder is no extension.
         if (item->parent() && _unnamedType.lock() == category) {
@@ -257,7 +260,8 @@ void QVFilesPrefPane::itemRenamed(QTreeWidgetItem* item, QVFileCategoryKind kind
         return refuse();
     }
     // An ignored extension is never looked up in a category: taken in, it would never take effect.
-    if (item->parent() && _categories->ignoreTypes().contains(text)) {
+    // Compared in one case, as the file filters compare names.
+    if (item->parent() && _categories->ignoreTypes().contains(text, Qt::CaseInsensitive)) {
         QVPrefAlerts::showError(mainView(),
                                 QVError::app(0, localized("The extension “%1” is in the list of ignored extensions.").arg(text),
                                              localized("Files with an ignored extension open in no category; remove “%1” from "
@@ -267,7 +271,7 @@ void QVFilesPrefPane::itemRenamed(QTreeWidgetItem* item, QVFileCategoryKind kind
     // An extension opens with one category only: a second claim would leave which one to chance.
     if (item->parent()) {
         for (const auto& other : _categories->textCategories() + _categories->imageCategories()) {
-            if (other == category || !other->typeTitles().contains(text)) continue;
+            if (other == category || !other->typeTitles().contains(text, Qt::CaseInsensitive)) continue;
             QVPrefAlerts::showError(mainView(),
                                     QVError::app(0, localized("The extension \u201c%1\u201d belongs to \u201c%2\u201d already.").arg(text, other->title()),
                                                  localized("An extension can be in one category only; remove it from \u201c%1\u201d first.").arg(other->title())));
@@ -277,6 +281,8 @@ void QVFilesPrefPane::itemRenamed(QTreeWidgetItem* item, QVFileCategoryKind kind
     _unnamedType.reset();
     if (item->parent()) category->replaceObjectInTypesAtIndex(item->parent()->indexOfChild(item), text);
     else category->setTitle(text);
+    // The outline shows the extension as taken, without the dot typed.
+    if (item->text(0).trimmed() != text) QMetaObject::invokeMethod(this, [this, kind] { reloadOutline(kind); }, Qt::QueuedConnection);
     setDidChange(true);
 }
 

@@ -38,6 +38,13 @@
 
 namespace {
 
+// Whether the object is of exactly the class T (not a subclass).
+template <class T, class Pointer>
+bool isExactly(const Pointer& pointer) {
+    const auto* object = pointer.get();
+    return object && typeid(*object) == typeid(T);
+}
+
 QString localized(const char* text) { return QVLocalized(QString::fromUtf8(text)); }
 const QString TitleKey = QStringLiteral("title");
 const QString KeywordsKey = QStringLiteral("keywords");
@@ -445,18 +452,18 @@ std::unique_ptr<QVLanguagePane> makeLanguageEditor(QVLanguageProperty property, 
     case QVLanguageProperty::Syntax: {
         const auto parser = bundle->parser();
         // By the parser's exact class: a plain parser has nothing to edit.
-        if (parser && typeid(*parser) == typeid(QVKeywordBasedParser)) return std::make_unique<QVKeywordSyntaxLangPane>(bundle, delegate);
-        if (parser && typeid(*parser) == typeid(QVTagBasedParser)) return std::make_unique<QVTagSyntaxLangPane>(bundle, delegate);
-        *offerPicker = !parser || typeid(*parser) == typeid(QVParser);
+        if (isExactly<QVKeywordBasedParser>(parser)) return std::make_unique<QVKeywordSyntaxLangPane>(bundle, delegate);
+        if (isExactly<QVTagBasedParser>(parser)) return std::make_unique<QVTagSyntaxLangPane>(bundle, delegate);
+        *offerPicker = !parser || isExactly<QVParser>(parser);
         return nullptr;
     }
     case QVLanguageProperty::Completion: {
         const auto engine = bundle->codeCompletion();
         // By the engine's exact class; any other engine names its editor in its definition. An
         // engine that names none gets no picker: confirming one would replace what it holds.
-        if (engine && typeid(*engine) == typeid(QVKeywordCodeCompletion))
+        if (isExactly<QVKeywordCodeCompletion>(engine))
             return std::make_unique<QVKeywordCodeCompletionLangPane>(bundle, delegate);
-        if (engine && typeid(*engine) == typeid(QVTagCodeCompletion)) return std::make_unique<QVTagCodeCompletionLangPane>(bundle, delegate);
+        if (isExactly<QVTagCodeCompletion>(engine)) return std::make_unique<QVTagCodeCompletionLangPane>(bundle, delegate);
         if (const auto named = std::dynamic_pointer_cast<QVCodeCompletion>(engine); named && !named->editClass().isEmpty())
             return QVLanguagePane::createEditor(named->editClass(), bundle, delegate);
         *offerPicker = !engine;

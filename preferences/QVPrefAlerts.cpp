@@ -2,6 +2,7 @@
 #include "preferences/QVPrefAlerts.h"
 
 #include "platform/SystemLog.h"
+#include "shell/QVAlertDetails.h"
 
 #include <QMessageBox>
 
@@ -12,7 +13,7 @@ void showError(QWidget* near, const QVError& error) {
     auto* box = new QMessageBox(QMessageBox::Warning, error.localizedDescription(), error.localizedDescription(), QMessageBox::Ok,
                                 near ? near->window() : nullptr);
     box->setObjectName(QStringLiteral("PrefsError"));
-    box->setInformativeText(error.localizedRecoverySuggestion());
+    QVSetAlertDetails(box, error.localizedRecoverySuggestion());
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
 }

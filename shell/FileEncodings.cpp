@@ -147,7 +147,7 @@ QVStringEncoding declarationInLine(const char* line, qint64 size) {
         const QVRange name = match->rangeForCapture(1);
         if (name.isNotFound()) return 0;
         // Only the first form that matches counts.
-        return FileEncodings::encodingFromString(text.mid(name.location, name.length));
+        return FileEncodings::encodingFromDeclaration(QStringView(text).sliced(name.location, name.length));
     }
     return 0;
 }
@@ -269,6 +269,20 @@ QVStringEncoding declarationInBytes(const char* bytes, qint64 size, int lineLimi
     return found;
 }
 
+// A style sheet's @charset rule, which counts only as its very first bytes: '@charset "name";'.
+QVStringEncoding charsetRule(const char* bytes, qint64 size) {
+    static constexpr char kOpen[] = "@charset \"";
+    constexpr qint64 open = sizeof kOpen - 1;
+    if (size <= open || std::memcmp(bytes, kOpen, size_t(open)) != 0) return 0;
+    const qint64 limit = std::min<qint64>(size, open + 64);
+    for (qint64 i = open; i + 1 < limit; ++i) {
+        if (bytes[i] != '"') continue;
+        if (bytes[i + 1] != ';') return 0;
+        return FileEncodings::encodingFromDeclaration(QString::fromLatin1(bytes + open, i - open));
+    }
+    return 0;
+}
+
 QVStringEncoding byteOrderMark(const QByteArray& start) {
     if (start.size() < 2) return 0;
     const auto b0 = quint8(start[0]), b1 = quint8(start[1]);
@@ -360,6 +374,8 @@ QVStringEncoding encodingFromFileContents(const QString& path) {
     for (;;) {
         const qint64 n = readSome(fd.get(), buffer, sizeof buffer);
         if (n <= 0) break;
+        if (start.isEmpty())
+            if (const QVStringEncoding rule = charsetRule(buffer, n)) return rule;
         if (start.size() < 2) start.append(buffer, std::min<qint64>(n, 2 - start.size()));
         if (scanner.feed(buffer, n)) break;
     }
@@ -474,6 +490,11 @@ std::optional<QString> decodeRead(const QByteArray& bytes, const QString& path, 
 
 QVStringEncoding FileEncodings::encodingFromString(const QString& name) { return encodingFromName(name); }
 
+QVStringEncoding FileEncodings::encodingFromDeclaration(QStringView name) {
+    if (const QVStringEncoding named = encodingFromName(name)) return named;
+    return TextEncoding::encodingForCharset(name);
+}
+
 QString FileEncodings::stringFromEncoding(QVStringEncoding encoding) {
     for (const Charset& charset : kCharsets)
         if (charset.encoding == encoding) return QString::fromLatin1(charset.written);
@@ -497,6 +518,7 @@ QVStringEncoding FileEncodings::encodingFromFileName(const QString& path) {
 }
 
 QVStringEncoding FileEncodings::encodingFromContents(const QByteArray& bytes) {
+    if (const QVStringEncoding rule = charsetRule(bytes.constData(), bytes.size())) return rule;
     if (const QVStringEncoding found = declarationInBytes(bytes.constData(), bytes.size(), DeclarationLineLimit))
         return found;
     return byteOrderMark(bytes.left(2));
@@ -638,6 +660,10 @@ QList<std::pair<QVStringEncoding, QString>> FileEncodings::listedEncodings() {
 QString FileEncodings::displayName(QVStringEncoding encoding) {
     // By written name: an encoding may go by more than one number (Mac OS Roman does).
     const QString written = stringFromEncoding(encoding);
+    if (written.isEmpty()) {
+        // One only a page's declaration reads in: the name it goes by among browsers.
+        return TextEncoding::standardName(encoding);
+    }
     for (const auto& [listed, full] : listedEncodings())
         if (stringFromEncoding(listed) == written) return full;
     return written;
@@ -652,7 +678,8 @@ QVError FileEncodings::fallbackReadNotice(QVStringEncoding wanted) {
         QStringLiteral("ENCODING_FALLBACK_NOTICE"),
         QStringLiteral("The file is not valid in %2; %1 keeps every byte."));
     return QVError::app(FallbackEncodingError, opened,
-                        QString(why).replace(QLatin1String("%1"), used).replace(QLatin1String("%2"), displayName(wanted)));
+                        QString(why).replace(QLatin1String("%1"), used).replace(QLatin1String("%2"), displayName(wanted)), {},
+                        {{NoticeEncodingKey, qulonglong(wanted)}});
 }
 
 QVError FileEncodings::fallbackSaveWarning(QVStringEncoding used) {
@@ -663,7 +690,8 @@ QVError FileEncodings::fallbackSaveWarning(QVStringEncoding used) {
     const QString body = bundle.localizedString(
         QStringLiteral("ENCODING_SAVE_WARNING_BODY"),
         QStringLiteral("They were replaced with question marks, and the file was saved using %@."));
-    return QVError::app(FallbackEncodingError, title, substitute(body, stringFromEncoding(used)));
+    const QString written = stringFromEncoding(used);
+    return QVError::app(FallbackEncodingError, title, substitute(body, written.isEmpty() ? displayName(used) : written));
 }
 
 QVError FileEncodings::rewrittenCodesSaveNotice(const QVError& readNotice) {
@@ -703,6 +731,6 @@ QList<QVRange> FileEncodings::declaredCharsets(const QString& text) {
 
 QString FileEncodings::declarationName(QVStringEncoding encoding) {
     const QString standard = TextEncoding::standardName(encoding);
-    if (!standard.isEmpty() && encodingFromString(standard) == encoding) return standard;
+    if (!standard.isEmpty() && encodingFromDeclaration(standard) == encoding) return standard;
     return stringFromEncoding(encoding);
 }

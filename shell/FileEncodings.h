@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringView>
 
 #include <functional>
 #include <optional>
@@ -25,7 +26,8 @@ public:
     // changes the bytes of some characters (the duplicate codes of Shift_JIS), and a text read in
     // the detected encoding because the one remembered for the file does not read it.
     static constexpr qint64 ReadNotice = 23;
-    // A read notice's user information: the encoding it is about, and the characters the file
+    // A read notice's user information: the encoding it is about (for a read in the fallback
+    // encoding, the one the file was to be read in), and the characters the file
     // read one way that only the table's fallback codes write (for TextEncoding::encode).
     static inline const QString NoticeEncodingKey = QStringLiteral("QVNoticeEncoding");
     static inline const QString FallbackCharactersKey = QStringLiteral("QVFallbackCharacters");
@@ -40,11 +42,17 @@ public:
     // The encoding of a charset name, 0 for an unknown or empty name. "-" and "_" are ignored
     // and case does not matter: "utf-8", "UTF8", "Shift_JIS", "ISO-8859-1" are all known.
     static QVStringEncoding encodingFromString(const QString& name);
+    // The encoding a page's declaration names: a charset name as above, else any name or alias
+    // ICU reads in one of the encodings TextEncoding knows ("windows-1252", "GB18030",
+    // "Big5-HKSCS", "cp1252"). Such a file is read and saved in it, though Qorvel's own lists
+    // and stored names leave it out.
+    static QVStringEncoding encodingFromDeclaration(QStringView name);
     // The written (lower-case) name of an encoding; a null string for one Qorvel does not
     // name. Mac OS Roman is "macintosh".
     static QString stringFromEncoding(QVStringEncoding encoding);
     // The name users know an encoding by, as the encoding menu lists it ("Western (Mac OS
-    // Roman)"); the written name for one the list lacks.
+    // Roman)"); the written name for one the list lacks, the standard one ("windows-1252") for
+    // one only a declaration reads in.
     static QString displayName(QVStringEncoding encoding);
     // The encodings of the encoding menu, in its order, each with that name.
     static QList<std::pair<QVStringEncoding, QString>> listedEncodings();
@@ -53,7 +61,8 @@ public:
 
     // The encoding to read the file at path in, first found of: a charset name among the
     // dot-separated pieces of the file name; an XML or meta charset declaration in the file's
-    // first 30 complete lines; a UTF-16 byte-order mark; defaultEncoding(). The data is not
+    // first 30 complete lines (or a style sheet's leading @charset rule); a UTF-16 byte-order
+    // mark; defaultEncoding(). A declaration is read by encodingFromDeclaration. The data is not
     // examined: content detection reads the file at path (an unreadable file gives nothing).
     static QVStringEncoding _encodingForPath(const QString& path, const QByteArray& data = {});
 
@@ -109,8 +118,8 @@ public:
     // the bytes of some characters changed as the notice foretold.
     static QVError rewrittenCodesSaveNotice(const QVError& readNotice);
 
-    // The content steps of _encodingForPath over bytes in memory (declarations, then the
-    // byte-order mark); 0 when they find nothing.
+    // The content steps of _encodingForPath over bytes in memory (a leading @charset rule,
+    // declarations, then the byte-order mark); 0 when they find nothing.
     static QVStringEncoding encodingFromContents(const QByteArray& bytes);
     // Where text declares its encoding, as ranges of the charset names: XML declarations and
     // meta elements (charset, or a content type's charset) in the lines detection searches, and a

@@ -3,6 +3,7 @@
 
 #include "platform/AppBundle.h"
 #include "platform/SystemLog.h"
+#include "shell/QVAlertDetails.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -55,7 +56,6 @@ void QVAlertManager::present(Entry entry) {
     QString title = _window ? _window->windowTitle().remove(QStringLiteral("[*]")) : QString();
     auto* box = new QMessageBox(QMessageBox::Warning, title, error.localizedDescription(), QMessageBox::NoButton, _window);
     box->setObjectName(QStringLiteral("errorSheet"));
-    box->setInformativeText(error.localizedRecoverySuggestion());
     QStringList options = error.localizedRecoveryOptions();
     if (options.isEmpty()) options << QVLocalized(QStringLiteral("OK"));
     QList<QPushButton*> buttons;
@@ -67,6 +67,7 @@ void QVAlertManager::present(Entry entry) {
         if (option == QVLocalized(QStringLiteral("Cancel"))) escape = button;
     }
     box->setDefaultButton(buttons.first());
+    QVSetAlertDetails(box, error.localizedRecoverySuggestion());
     // Escape (and closing the sheet) picks Cancel, else the first option, which keeps the text
     // in the document's questions ("Keep Qorvel Changes", "Save File").
     box->setEscapeButton(escape ? escape : buttons.first());

@@ -1,6 +1,7 @@
 #include "tools/QVTidyActionEditor.h"
 
 #include "platform/AppBundle.h"
+#include "shell/QVAlertDetails.h"
 #include "shell/QVDeletableTableView.h"
 #include "tools/QVTidyOptionLibrary.h"
 
@@ -336,7 +337,7 @@ void QVTidyActionEditor::close(int tag) {
             auto* box = new QMessageBox(QMessageBox::Warning, error.localizedDescription(), error.localizedDescription(),
                                         QMessageBox::Ok, this);
             box->setObjectName(QStringLiteral("TidyOperationNotSaved"));
-            box->setInformativeText(error.localizedRecoverySuggestion());
+            QVSetAlertDetails(box, error.localizedRecoverySuggestion());
             box->setAttribute(Qt::WA_DeleteOnClose);
             box->open();
             return;

@@ -10,6 +10,7 @@
 #include "platform/MainQueue.h"
 #include "projects/QVProject.h"
 #include "projects/windows/QVProjectWindowController.h"
+#include "shell/QVAlertDetails.h"
 #include "shell/QVMainMenu.h"
 #include "tools/QVOperationMenus.h"
 #include "tools/QVTidyWindowController.h"
@@ -47,7 +48,7 @@ void alert(QWidget* window, const QString& message, const QString& informative) 
         return;
     }
     auto* box = new QMessageBox(QMessageBox::Information, message, message, QMessageBox::Ok, window);
-    box->setInformativeText(informative);
+    QVSetAlertDetails(box, informative);
     box->setAttribute(Qt::WA_DeleteOnClose);
     if (window) box->open();
     else box->show();

@@ -3,6 +3,7 @@
 
 #include "platform/AppBundle.h"
 #include "platform/UserDefaults.h"
+#include "shell/QVAlertDetails.h"
 #include "shell/QVDeletableTableView.h"
 #include "tools/QVTidyActionEditor.h"
 #include "tools/QVTidyOptionLibrary.h"
@@ -34,7 +35,7 @@ std::shared_ptr<QVTidyOperation> tidyOperation(const std::shared_ptr<QVOperation
 void showError(QWidget* window, const QVError& error) {
     auto* box = new QMessageBox(QMessageBox::Warning, error.localizedDescription(), error.localizedDescription(),
                                 QMessageBox::Ok, window);
-    box->setInformativeText(error.localizedRecoverySuggestion());
+    QVSetAlertDetails(box, error.localizedRecoverySuggestion());
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
 }

@@ -5,6 +5,7 @@
 #include "editor/HTMLView.h"
 #include "platform/MainQueue.h"
 #include "shell/MenuConstruction.h"
+#include "shell/QVAlertDetails.h"
 #include "shell/QVNoTextNotice.h"
 #include "shell/QVStartupItems.h"
 #include "shell/QVStartupItemsController.h"
@@ -42,7 +43,7 @@ void alert(QWidget* window, const QString& message, const QString& informative) 
     auto* box = new QMessageBox(QMessageBox::Information, message, message, QMessageBox::Ok, window);
     // Script output is shown as it is, never read as markup.
     box->setTextFormat(Qt::PlainText);
-    box->setInformativeText(informative);
+    QVSetAlertDetails(box, informative);
     box->setAttribute(Qt::WA_DeleteOnClose);
     if (window) box->open();
     else box->show();

@@ -18,14 +18,14 @@ constexpr auto asciiEscapes = [] {
         char code[128] = {};
     } t;
     for (int c = 0; c < 0x20; ++c) t.code[c] = 'u';
-    t.code['\b'] = 'b';
-    t.code['\f'] = 'f';
-    t.code['\n'] = 'n';
-    t.code['\r'] = 'r';
-    t.code['\t'] = 't';
-    t.code['"'] = '"';
-    t.code['\\'] = '\\';
-    t.code['/'] = '/';
+    t.code[int('\b')] = 'b';
+    t.code[int('\f')] = 'f';
+    t.code[int('\n')] = 'n';
+    t.code[int('\r')] = 'r';
+    t.code[int('\t')] = 't';
+    t.code[int('"')] = '"';
+    t.code[int('\\')] = '\\';
+    t.code[int('/')] = '/';
     return t;
 }();
 

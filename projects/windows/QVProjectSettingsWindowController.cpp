@@ -15,6 +15,7 @@
 #include "projects/windows/QVProjectSettingsConfigurationController.h"
 #include "projects/windows/QVProjectSettingsRemoteFilePickerController.h"
 #include "projects/windows/QVRemoteFilePickerController.h"
+#include "shell/QVAlertDetails.h"
 #include "shell/QVScreenPlacement.h"
 
 #include <QAction>
@@ -131,7 +132,7 @@ void QVProjectSettingsWindowController::install() {
         QVError error;
         if (QVProjectDocument::open(folder, &error)) return;
         auto* box = new QMessageBox(QMessageBox::Warning, error.localizedDescription(), error.localizedDescription());
-        box->setInformativeText(error.localizedRecoverySuggestion());
+        QVSetAlertDetails(box, error.localizedRecoverySuggestion());
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->show();
     });

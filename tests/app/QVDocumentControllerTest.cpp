@@ -306,7 +306,9 @@ TEST(QVDocumentController, QuittingAsksEachEditedDocumentAndACancelKeepsEverythi
         controller().terminateApp();
         for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
         ASSERT_TRUE(click(QString::fromLatin1(c.first)));
-        if (c.second) ASSERT_TRUE(click(QString::fromLatin1(c.second)));
+        if (c.second) {
+            ASSERT_TRUE(click(QString::fromLatin1(c.second)));
+        }
         for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
         EXPECT_EQ(visibleWindows().size(), c.windowsLeft);
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr);  // asked no further after a cancel

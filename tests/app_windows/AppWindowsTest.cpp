@@ -512,7 +512,9 @@ TEST_F(AppWindows, ShiftJISPagesWithDuplicateCodesSayHowTheyOpened) {
         }
         ASSERT_TRUE(view);
         EXPECT_TRUE(visible<QMessageBox>().isEmpty());
-        if (c.text) EXPECT_TRUE(view->string().contains(QString::fromUtf8(c.text))) << view->string().toStdString();
+        if (c.text) {
+            EXPECT_TRUE(view->string().contains(QString::fromUtf8(c.text))) << view->string().toStdString();
+        }
         EXPECT_EQ(view->stringEncoding(), FileEncodings::encodingFromString("shift_jis"));
         EXPECT_EQ(notice(window), c.told ? opened : QString());
         // The bar keeps saying it while the document is open.

@@ -41,7 +41,9 @@ void writeOutside(const QString& path, const QByteArray& bytes, bool renameOver)
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(bytes);
     file.close();
-    if (renameOver) ASSERT_EQ(::rename(QFile::encodeName(target).constData(), QFile::encodeName(path).constData()), 0);
+    if (renameOver) {
+        ASSERT_EQ(::rename(QFile::encodeName(target).constData(), QFile::encodeName(path).constData()), 0);
+    }
 }
 
 class RecordingWindow : public QVFileDocumentDelegate {
@@ -138,7 +140,9 @@ TEST(QVFileDocumentDisk, ChangesReloadOrAskOnceAndDeletionsAsk) {
             window->alerts.first().attemptRecovery(c.option, [&](bool ok) { recovered = ok; });
             EXPECT_EQ(recovered, true);
             // "Save File" saves on the next pass, not inside the alert's handling.
-            if (c.outside == Delete) EXPECT_FALSE(QFileInfo::exists(path));
+            if (c.outside == Delete) {
+                EXPECT_FALSE(QFileInfo::exists(path));
+            }
             MainQueue::drain();
         }
         EXPECT_EQ(doc.textView()->fullString(), c.text);
@@ -152,7 +156,9 @@ TEST(QVFileDocumentDisk, ChangesReloadOrAskOnceAndDeletionsAsk) {
             EXPECT_EQ(readAll(path), c.text.toUtf8());
         }
         // Written where it was, and the window kept the document: no close, no panel.
-        if (!c.saved.isEmpty()) EXPECT_EQ(readAll(path), QByteArray("old\ntext\n!"));
+        if (!c.saved.isEmpty()) {
+            EXPECT_EQ(readAll(path), QByteArray("old\ntext\n!"));
+        }
         // Then only what the answer had to tell (the save's failure).
         EXPECT_EQ(window->codes(), c.asked);
     }

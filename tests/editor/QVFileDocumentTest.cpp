@@ -95,6 +95,49 @@ TEST(QVFileDocument, SavingInAnotherEncodingChangesTheDeclarationsInOneStep) {
     }
 }
 
+// A page read in the fallback encoding shows its bytes, not its text: a save that cannot keep
+// what was typed asks with reopening first and converting last, reopening it edited offers to
+// discard first, and a conversion the user does choose leaves the declaration the text was not
+// read by as the file had it. (The answers through the window: EncodingScenario.)
+TEST(QVFileDocument, AMisreadPageIsNeverConvertedUnasked) {
+    const QString typed = QStringLiteral("\u65e5\u672c");
+    const struct {
+        QByteArray bytes;
+        const char* declared;  // the encoding the question names, as the menu names it
+    } cases[] = {
+        {"<html><head><meta charset=\"utf-8\"></head>\n<body>caf\xe9</body></html>\n", "Unicode (UTF-8)"},
+        {"<?xml version=\"1.0\" encoding=\"us-ascii\"?>\n<p>\xa9 2024</p>\n", "Western (ASCII)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.declared);
+        TestDir dir;
+        const QString path = dir.write(QStringLiteral("page.html"), c.bytes);
+        QVFileDocument doc(path);
+        QVError error, notice;
+        ASSERT_TRUE(doc.load(&error, &notice));
+        ASSERT_EQ(notice.code(), FileEncodings::FallbackEncodingError);
+        const QString misread = doc.textView()->fullString();
+        type(*doc.textView(), typed);
+        EXPECT_FALSE(doc.save(&error));
+        EXPECT_EQ(error.code(), QVFileDocument::MisreadTextCannotBeSavedQuestion);
+        EXPECT_EQ(error.localizedRecoveryOptions(),
+                  (QStringList{QStringLiteral("Reopen with Encoding\u2026"), QStringLiteral("Cancel"), QStringLiteral("Save as UTF-8")}));
+        EXPECT_TRUE(error.localizedRecoverySuggestion().contains(QStringLiteral("not valid in %1").arg(QString::fromUtf8(c.declared))))
+            << error.localizedRecoverySuggestion().toStdString();
+        EXPECT_EQ(readAll(path), c.bytes);
+        QVError reopen;
+        EXPECT_FALSE(doc.reopenUsingEncoding(TextEncoding::ISOLatin1, &reopen));
+        EXPECT_EQ(reopen.localizedRecoveryOptions(),
+                  (QStringList{QStringLiteral("Discard Changes"), QStringLiteral("Cancel"), QStringLiteral("Save Changes")}));
+        // Asked for, the misreading is written in UTF-8; the declaration stays the file's.
+        bool saved = false;
+        doc.attemptRecovery(error, 2, [&](bool ok) { saved = ok; });
+        EXPECT_TRUE(saved);
+        EXPECT_EQ(readAll(path), (misread + typed).toUtf8());
+        EXPECT_EQ(doc.encoding(), TextEncoding::UTF8);
+    }
+}
+
 TEST(QVFileDocument, UneditedFilesSaveByteForByteAndNewLinesTakeTheFilesBreak) {
     struct Case {
         const char* name;
@@ -339,7 +382,9 @@ TEST(QVFileDocument, SavesEndWithTheirUploadAndOnlyTheSaveANodeNames) {
             ASSERT_TRUE(doc->saveForClose([&](bool saved) { closes << saved; }));
             break;
         }
-        if (step.action == Save || step.action == SaveForClose) EXPECT_EQ(queue->requests.last(), QStringLiteral("put page.html"));
+        if (step.action == Save || step.action == SaveForClose) {
+            EXPECT_EQ(queue->requests.last(), QStringLiteral("put page.html"));
+        }
         EXPECT_EQ(doc->isDocumentEdited(), step.edited);
         EXPECT_EQ(doc->isSaving(), step.saving);
         EXPECT_EQ(closes, step.closes);

@@ -100,7 +100,7 @@ TEST(QVClientOptions, OnlyOptionsEachClientReadsAsHarmlessPass) {
                                         QStringList{"-o\"" + key + "\" " + value}, QStringList{"-o", "\t" + option}})
             all.push_back({SFTP, form + QStringList{"-C"}, {form.join(' ')}, {"-C"}});
     }
-    for (const QString& path : {"/tmp/k", "~/.ssh/../k", "%d/.ssh/id", "~/.ssh"})
+    for (const QString& path : QStringList{"/tmp/k", "~/.ssh/../k", "%d/.ssh/id", "~/.ssh"})
         for (const QStringList& form : {QStringList{"-i", path}, QStringList{"-Ci" + path}})
             all.push_back({SFTP, form, {form.join(' ')}});
     all.push_back({SFTP, {"-i", home + "/.ssh/id_ed25519", "-oIdentityFile=" + home + "//.ssh/./k"}, {}});

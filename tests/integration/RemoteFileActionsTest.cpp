@@ -120,15 +120,18 @@ TEST(RemoteFileActions, EveryActionOnEveryClientSucceedsOnlyWhenItDid) {
                 const QStringList left = QDir(local.path()).entryList(QDir::Hidden | QDir::Files);
                 for (const QString& n : left) EXPECT_FALSE(n.startsWith(".tmp_Qorvel")) << n.toStdString();
             }
-            if (std::string(step.what) == "download a missing file") EXPECT_FALSE(QFile::exists(down + "-missing"));
+            if (std::string(step.what) == "download a missing file") {
+                EXPECT_FALSE(QFile::exists(down + "-missing"));
+            }
             if (std::string(step.what) == "upload a tree") {
                 const QString remoteTree = s->root + "/d \"q\" -x/tree";
                 EXPECT_EQ(readAll(remoteTree + "/sub/-b"), binary);
                 EXPECT_FALSE(QFileInfo::exists(remoteTree + "/.svn"));
                 EXPECT_FALSE(QFileInfo::exists(remoteTree + "/link-to-sub"));
             }
-            if (std::string(step.what) == "download the tree")
+            if (std::string(step.what) == "download the tree") {
                 EXPECT_EQ(readAll(local.filePath(QString("tree%1/sub/-b").arg(type))), binary);
+            }
         }
         EXPECT_FALSE(QFileInfo::exists(s->root + "/d \"q\" -x"));
         connection->kill();

@@ -101,7 +101,9 @@ void own(const QString& path, const QString& like, int mode = -1) {
     struct stat st;
     ASSERT_EQ(::stat(QFile::encodeName(like).constData(), &st), 0);
     ASSERT_EQ(::lchown(QFile::encodeName(path).constData(), st.st_uid, st.st_gid), 0);
-    if (mode >= 0) ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode_t(mode)), 0);
+    if (mode >= 0) {
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode_t(mode)), 0);
+    }
 }
 
 }  // namespace
@@ -209,7 +211,7 @@ TEST(RemoteServers, CadaverNeverTakesANameForAPattern) {
             own(s.root + "/" + folder + "/inside", s.root, 0644);
         }
         own(s.root + "/up", s.root, 0755);
-        for (const QString& link : {"link[1]", "link1"}) {
+        for (const QString& link : QStringList{"link[1]", "link1"}) {
             ASSERT_TRUE(QFile::link("shown", s.root + "/" + link));
             own(s.root + "/" + link, s.root);
         }
@@ -256,7 +258,9 @@ TEST(RemoteServers, CadaverNeverTakesANameForAPattern) {
             SCOPED_TRACE(step.what);
             auto outcome = runToOutcome(step.action);
             ASSERT_TRUE(outcome);
-            if (step.result) EXPECT_EQ(outcome->result, *step.result);
+            if (step.result) {
+                EXPECT_EQ(outcome->result, *step.result);
+            }
         }
         // Only the one file asked for changed each time.
         for (const QString& name : names) {
@@ -275,11 +279,13 @@ TEST(RemoteServers, CadaverNeverTakesANameForAPattern) {
                       QStringList{"inside"});
             EXPECT_EQ(readAll(s.root + "/" + folder + "/inside"), "kept");
         }
-        for (const QString& link : {"link[1]", "link1"}) {
-            if (apache) EXPECT_TRUE(QFileInfo(s.root + "/" + link).isSymLink()) << link.toStdString();
+        for (const QString& link : QStringList{"link[1]", "link1"}) {
+            if (apache) {
+                EXPECT_TRUE(QFileInfo(s.root + "/" + link).isSymLink()) << link.toStdString();
+            }
             QFile::remove(s.root + "/" + link);
         }
-        for (const QString& folder : {"album[1]", "up", "shown"}) QDir(s.root + "/" + folder).removeRecursively();
+        for (const QString& folder : QStringList{"album[1]", "up", "shown"}) QDir(s.root + "/" + folder).removeRecursively();
     }
 }
 
@@ -297,7 +303,7 @@ TEST(RemoteServers, NamesHoldingAQuoteAreRenamedAndDeleted) {
         QDir(dir).removeRecursively();
         ASSERT_TRUE(QDir(dir).mkpath("tr'ee/it's"));
         for (const QString& made : {dir, dir + "/tr'ee", dir + "/tr'ee/it's"}) own(made, s.root, 0755);
-        for (const QString& name : {"sq'uote", "tr'ee/it's/don't", "tr'ee/a'b"}) {
+        for (const QString& name : QStringList{"sq'uote", "tr'ee/it's/don't", "tr'ee/a'b"}) {
             writeFile(dir + "/" + name, "old " + name.toUtf8());
             own(dir + "/" + name, s.root, 0644);
         }

@@ -165,7 +165,9 @@ TEST(RemoteSiteQueue, RefusedLoginsAndUnknownHostsEndTheQueueAndTellWhoWaits) {
         QStringList expected = c.events;
         expected.removeAll("failed Could Not Make Remote Directory");
         EXPECT_EQ(events.filter(QRegularExpression("^(credentials|fatal|closed|error 10)")), expected);
-        if (c.events.contains("failed Could Not Make Remote Directory")) EXPECT_TRUE(waiting->waitFor("failed", 1, 5000));
+        if (c.events.contains("failed Could Not Make Remote Directory")) {
+            EXPECT_TRUE(waiting->waitFor("failed", 1, 5000));
+        }
         EXPECT_FALSE(QDir(s->root).exists("never"));
     }
     // Every host reached was noted once, newest first.

@@ -31,12 +31,12 @@ TEST(RemoteTree, LocalFolderAndFtpSiteWorkAsOneTree) {
     const QString site = qEnvironmentVariable("QORVEL_FTP_ROOT");
     // The site's files go however the test ends: one failure leaves nothing for the next run.
     const auto tidy = qScopeGuard([&] {
-        for (const QString& f : {"both.txt", "renamed.txt", "remote-only.txt", "sub", "occupied"})
+        for (const QString& f : QStringList{"both.txt", "renamed.txt", "remote-only.txt", "sub", "occupied"})
             QFileInfo(site + "/" + f).isDir() ? QDir(site + "/" + f).removeRecursively() : QFile::remove(site + "/" + f);
     });
-    for (const QString& f : {"both.txt", "remote-only.txt", "sub/deep.txt"}) put(site + "/" + f, "remote " + f.toUtf8());
+    for (const QString& f : QStringList{"both.txt", "remote-only.txt", "sub/deep.txt"}) put(site + "/" + f, "remote " + f.toUtf8());
     TestDir local;
-    for (const QString& f : {"both.txt", "local-only.txt", "sub/mine.txt"}) local.write(f, "local " + f.toUtf8());
+    for (const QString& f : QStringList{"both.txt", "local-only.txt", "sub/mine.txt"}) local.write(f, "local " + f.toUtf8());
 
     auto delegate = std::make_shared<RecordingTreeDelegate>();
     delegate->shouldUpload = true;

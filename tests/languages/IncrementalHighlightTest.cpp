@@ -23,7 +23,7 @@ struct Edit {
 class Document {
 public:
     Document(Languages& languages, QVParser& parser, const QString& text)
-        : _languages(languages), _parser(parser), _standard(standardAttributes(*languages.theme)) {
+        : _parser(parser), _standard(standardAttributes(*languages.theme)) {
         _storage.replaceCharacters(QVRange(0, 0), text);
         highlightAll(_storage, _parser, _standard);
     }
@@ -50,7 +50,6 @@ public:
     const QVTextStorage& storage() const { return _storage; }
 
 private:
-    Languages& _languages;
     QVParser& _parser;
     QVariantMap _standard;
     QVTextStorage _storage;

@@ -77,7 +77,8 @@ TEST(QVParser, BlocksOfAnEmbeddedLanguage) {
 
 TEST(QVParser, PlainParserMarksItsRange) {
     auto parser = QVParser::parserForPlist({}, QVariantMap{{u"format-type"_qs, u"markdown"_qs}, {u"format-id"_qs, u"text.md"_qs}});
-    EXPECT_EQ(typeid(*parser), typeid(QVParser));
+    const QVParser& made = *parser;
+    EXPECT_EQ(typeid(made), typeid(QVParser));
     EXPECT_EQ(parser->identifier(), u"text.md"_qs);
     parser->setTheme(fixtures::theme());
     QVTextStorage storage;

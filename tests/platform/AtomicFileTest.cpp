@@ -473,7 +473,9 @@ TEST(AtomicFile, AFileWhoseOwnerGroupOrLinksARenameWouldLoseIsWrittenInPlace) {
         const QByteArray name = QFile::encodeName(path);
         ASSERT_EQ(::chown(name.constData(), row.owner, row.group), 0);
         ASSERT_EQ(::chmod(name.constData(), row.mode), 0);
-        if (row.twin) ASSERT_EQ(::link(name.constData(), QFile::encodeName(twin).constData()), 0);
+        if (row.twin) {
+            ASSERT_EQ(::link(name.constData(), QFile::encodeName(twin).constData()), 0);
+        }
         struct stat before {};
         ASSERT_EQ(::stat(name.constData(), &before), 0);
         const pid_t child = ::fork();

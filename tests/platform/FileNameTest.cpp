@@ -113,6 +113,12 @@ TEST(FileNameTest, NamesKeepTheirBytesThroughQStringAndTheFileSystem) {
         EXPECT_TRUE(FileName::isRegularFile(path));
         EXPECT_FALSE(FileName::isFolder(path));
         EXPECT_EQ(FileName::size(path), 4);
+        // A name holding a NUL names nothing: cut at the NUL it would name the folder.
+        for (const QString& cut : {folder + u'/' + QChar(0) + name, folder + QChar(0), path + QChar(0) + QStringLiteral("x")}) {
+            EXPECT_FALSE(FileName::exists(cut));
+            EXPECT_FALSE(FileName::isFolder(cut));
+            EXPECT_EQ(FileName::size(cut), -1);
+        }
         EXPECT_EQ(FileName::entries(folder), QStringList{name});
         char* real = ::realpath(fileBytes.constData(), nullptr);
         ASSERT_TRUE(real);

@@ -217,9 +217,10 @@ TEST(QVTextLayoutManager, LongLinesAreLaidOutInPartsWithTheirCaretsAndHitsRight)
             const qreal x = row.cursorToX(int(column));
             EXPECT_NEAR(manager.caretRect(start + column).left(), x, 0.05) << when << " caret at " << column;
             EXPECT_EQ(manager.caretRect(start + column).top(), manager.lineHeight()) << when;
-            if (column < length)
+            if (column < length) {
                 EXPECT_EQ(manager.positionForPoint(QPointF(x + manager.spaceWidth() * 0.3, manager.lineHeight() * 1.5)), start + column)
                     << when << " hit at " << column;
+            }
         }
         EXPECT_LT(manager.partOfLine(1).length, length) << when;  // laid out in part only
         EXPECT_EQ(manager.check(), QString()) << when;
@@ -255,7 +256,9 @@ TEST(QVTextLayoutManager, LongLinesAreLaidOutInPartsWithTheirCaretsAndHitsRight)
         const qreal x = column * far.spaceWidth();
         ASSERT_GT(x, qreal(1 << 25));
         EXPECT_NEAR(far.caretRect(column).left(), x, 1.0) << column;
-        if (column < huge.length()) EXPECT_EQ(far.positionForPoint(QPointF(x + far.spaceWidth() * 0.3, 1)), column) << column;
+        if (column < huge.length()) {
+            EXPECT_EQ(far.positionForPoint(QPointF(x + far.spaceWidth() * 0.3, 1)), column) << column;
+        }
     }
     QImage image(200, int(far.lineHeight()), QImage::Format_RGB32);
     image.fill(Qt::white);

@@ -318,7 +318,7 @@ struct RunModel {
 TEST(RunArray, RandomEditsMatchPerCharacterValues) {
     // A third value comes in half way; where the narrow numbers end at 2, the runs it meets move
     // to the wide form of 32-bit numbers and must come out the same.
-    for (const auto [blockSize, narrowNumbers] : {std::pair<qsizetype, quint32>{2, 0xFFFF}, {4, 0xFFFF}, {16, 0xFFFF},
+    for (const auto& [blockSize, narrowNumbers] : {std::pair<qsizetype, quint32>{2, 0xFFFF}, {4, 0xFFFF}, {16, 0xFFFF},
                                                   {512, 0xFFFF}, {16, 2}}) {
         SCOPED_TRACE(testing::Message() << blockSize << " narrow " << narrowNumbers);
         std::mt19937 rng(7);

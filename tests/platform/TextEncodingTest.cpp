@@ -21,7 +21,8 @@ struct Sample {
     QString text;
 };
 
-// One sample per encoding of the charset table, in the script the encoding is for.
+// One sample per encoding of the charset table and per one only pages declare, in the script
+// the encoding is for.
 std::vector<Sample> samples() {
     return {
         {"iso-8859-1", TextEncoding::ISOLatin1, 5, "ISO-8859-1", QStringLiteral("Caf\u00e9 cr\u00e8me \u00e0 la fran\u00e7aise \u00bf\u00a1")},
@@ -56,6 +57,14 @@ std::vector<Sample> samples() {
         {"windows-1257", code(0x0507), 0x80000507, "WINDOWS-1257", QStringLiteral("\u0105\u010d\u0119\u0117")},
         {"utf-8", TextEncoding::UTF8, 4, "UTF-8", QStringLiteral("mixed \u65e5\u672c \u20ac \U0001F600")},
         {"utf-16", TextEncoding::UTF16, 10, "UTF-16LE", QStringLiteral("mixed \u65e5\u672c \u20ac \U0001F600")},
+        // Read and written where pages declare them.
+        {"windows-1252", TextEncoding::WindowsCP1252, 12, "WINDOWS-1252", QStringLiteral("\u201cQuotes\u201d \u2014 caf\u00e9 \u20ac \u0160")},
+        {"gb18030", TextEncoding::GB18030, 0x80000632, "GB18030", QStringLiteral("\u9eb5\u5305\u5e97 \u20ac \u00e9 \U00020000")},
+        {"big5-hkscs", TextEncoding::Big5HKSCS, 0x80000A06, "BIG5-HKSCS", QStringLiteral("\u9eb5\u5305\u5e97 \u6d3e\u5c0d")},
+        {"gbk", code(0x0631), 0x80000631, "GBK", QStringLiteral("\u9eb5\u5305\u5e97 \u4e2d\u6587")},
+        {"windows-1258", code(0x0508), 0x80000508, "WINDOWS-1258", QStringLiteral("\u0111\u01b0\u01a1ng \u20ac")},
+        {"windows-874", code(0x041D), 0x8000041D, "WINDOWS-874", QStringLiteral("\u0e2a\u0e27\u0e31\u0e2a\u0e14\u0e35 \u20ac")},
+        {"koi8-u", code(0x0A08), 0x80000A08, "KOI8-U", QStringLiteral("\u0404\u0456\u0457 \u0490\u0491")},
     };
 }
 
@@ -95,8 +104,8 @@ TEST(TextEncoding, EveryEncodingRoundTripsAndAgreesWithIconv) {
 }
 
 TEST(TextEncoding, UnknownNumbersHaveNoConverter) {
-    for (QVStringEncoding e : {QVStringEncoding(0), QVStringEncoding(12), QVStringEncoding(999),
-                               code(0x0A06) /* not in the table */}) {
+    for (QVStringEncoding e : {QVStringEncoding(0), QVStringEncoding(8), QVStringEncoding(999),
+                               code(0x0A07) /* no converter */}) {
         SCOPED_TRACE(e);
         EXPECT_FALSE(TextEncoding::isSupported(e));
         QVError error;

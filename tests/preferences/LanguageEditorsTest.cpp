@@ -110,7 +110,8 @@ TEST_F(LanguageEditorsTest, EditorsFollowTheExactClassOrTheClassTheEngineNames) 
     for (const Case& test : cases) {
         pane.selectRow(bundleTitled(pane, QString::fromLatin1(test.bundle)), test.property);
         ASSERT_NE(pane.currentPane(), nullptr) << test.bundle << test.property;
-        EXPECT_STREQ(typeid(*pane.currentPane()).name(), test.editor) << test.bundle << test.property;
+        const auto& shown = *pane.currentPane();
+        EXPECT_STREQ(typeid(shown).name(), test.editor) << test.bundle << test.property;
     }
     // Only the three rows: the code-index editor is not among them.
     EXPECT_EQ(pane.outlineView()->topLevelItem(0)->childCount(), 3);

@@ -66,7 +66,7 @@ TEST_F(LanguagesPaneTest, EachRowOpensItsEditorOrSaysWhyNot) {
     for (const Case& test : {Case{-1, typeid(QVBundleLangPane).name()}, Case{2, typeid(QVKeywordSyntaxLangPane).name()},
                              Case{1, typeid(QVCodeNavLangPane).name()}}) {
         pane.selectRow(css, test.property);
-        if (pane.currentPane()) EXPECT_STREQ(typeid(*pane.currentPane()).name(), test.editor) << test.property;
+        if (const auto* shown = pane.currentPane()) EXPECT_STREQ(typeid(*shown).name(), test.editor) << test.property;
         else EXPECT_EQ(pane.selectionState(), QString::fromLatin1(test.editor)) << test.property;
         EXPECT_EQ(pane.noEditorController(), nullptr);
     }
@@ -98,7 +98,8 @@ TEST_F(LanguagesPaneTest, APickerCreatesOnlyWhenConfirmed) {
     ASSERT_NE(parser, nullptr);
     EXPECT_EQ(parser->identifier(), plain->identifier());
     ASSERT_NE(pane.currentPane(), nullptr);
-    EXPECT_STREQ(typeid(*pane.currentPane()).name(), typeid(QVKeywordSyntaxLangPane).name());
+    const auto& shown = *pane.currentPane();
+    EXPECT_STREQ(typeid(shown).name(), typeid(QVKeywordSyntaxLangPane).name());
     EXPECT_TRUE(pane.changedBundles().contains(toy));
     // The tag kind makes a tag engine through the registered factories.
     pane.selectRow(toy, 0);

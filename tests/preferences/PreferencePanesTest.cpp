@@ -299,13 +299,19 @@ TEST(PreferencePanesTest, ACategoryNameAnotherCategoryHasIsRefusedAndNothingMerg
     struct TypeCase {
         QString typed;
         QString named;  // what the refusal names (another category, the ignore list); empty: taken
+        QString taken;  // the extension then in the category (empty: as typed)
     };
     // An ignored extension is never looked up in a category: it is refused too, naming the list.
+    // Extensions are compared without a leading dot and in one case, as files are matched.
     categories->addIgnorableType(QStringLiteral("qvignored"));
+    const QString list = QStringLiteral("list of ignored extensions");
     for (const TypeCase& c : {TypeCase{"php", "\u201c" + php->title() + "\u201d"}, TypeCase{"png", "\u201c" + images->title() + "\u201d"},
-                              TypeCase{"qvignored", "list of ignored extensions"}, TypeCase{"PM", {}}}) {
+                              TypeCase{".PHP", "\u201c" + php->title() + "\u201d"}, TypeCase{"qvignored", list},
+                              TypeCase{".qvignored", list}, TypeCase{"QVIgnored", list}, TypeCase{"..qvignored", list},
+                              TypeCase{"PM", {}}, TypeCase{".pmx", {}, "pmx"}}) {
         SCOPED_TRACE(c.typed.toStdString());
         const bool refused = !c.named.isEmpty();
+        const QString taken = refused ? c.typed : c.taken.isEmpty() ? c.typed : c.taken;
         QTreeWidgetItem* perlItem = itemTitled(perl->title());
         ASSERT_NE(perlItem, nullptr);
         QTreeWidgetItem* type = perlItem->child(int(perl->typeTitles().indexOf(QStringLiteral("cgi"))));
@@ -317,11 +323,16 @@ TEST(PreferencePanesTest, ACategoryNameAnotherCategoryHasIsRefusedAndNothingMerg
             EXPECT_TRUE(errorBox()->text().contains(c.named)) << errorBox()->text().toStdString();
         }
         closeErrorBoxes();
-        EXPECT_EQ(perl->typeTitles().contains(c.typed), !refused);
-        EXPECT_EQ(categories->categoryForExtension(c.typed) == perl, !refused);
+        EXPECT_EQ(perl->typeTitles().contains(taken), !refused);
+        EXPECT_EQ(categories->categoryForExtension(taken) == perl, !refused);
+        EXPECT_TRUE(perl->typeTitles().contains(QStringLiteral("cgi")) == refused);
         // Back to the shipped name for the next row and the save below.
         if (!refused) {
-            itemTitled(perl->title())->child(int(perl->typeTitles().indexOf(c.typed)))->setText(0, QStringLiteral("cgi"));
+            QCoreApplication::processEvents();
+            QTreeWidgetItem* shown = itemTitled(perl->title())->child(int(perl->typeTitles().indexOf(taken)));
+            ASSERT_NE(shown, nullptr);
+            EXPECT_EQ(shown->text(0), taken);
+            shown->setText(0, QStringLiteral("cgi"));
             QCoreApplication::processEvents();
         }
     }

@@ -2,7 +2,9 @@
 // copy: a Shift_JIS page holding the second codes of the IBM and NEC rows, edited with Japanese
 // and saved by every answer of the save question (the bytes outside the edit compared with the
 // original), reopened, reverted with svn while its remembered encoding says UTF-8, and a page
-// without a declaration reopened with Encoding › Japanese (Shift JIS).
+// without a declaration reopened with Encoding › Japanese (Shift JIS); and pages declaring
+// Windows Latin 1 and a wrong charset in a plain folder, the second read in the fallback and
+// saved with the user's typing, which asks to reopen first and converts nothing unasked.
 #include "tests/scenarios/Scenario.h"
 
 #include "app/QVDocumentController.h"
@@ -17,6 +19,7 @@
 #include "shell/FileEncodings.h"
 #include "shell/QVStartupItems.h"
 #include "tests/scm/SubversionPeers.h"
+#include "tests/support/TestSupport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -28,6 +31,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
 
 #include <gtest/gtest.h>
 
@@ -249,5 +253,64 @@ TEST(EncodingScenario, AShiftJISPageWithSecondCodesKeepsItsTextByEveryAnswer) {
     EXPECT_TRUE(waitFor([&] { return editor->stringEncoding() == ShiftJIS; }));
     EXPECT_EQ(editor->string(), decoded(undeclared, ShiftJIS));
     EXPECT_TRUE(statusText(window).startsWith(QStringLiteral("Opened using Japanese (Shift JIS); saving it changes"))) << statusText(window).toStdString();
+    closeEverything();
+}
+
+TEST(EncodingScenario, AMisreadPageOffersToReopenAndConvertsNothingUnasked) {
+    application();
+    TestDir site;
+    const QByteArray quotes = "<html><head><meta charset=\"windows-1252\"></head>\n<body>\x93Quotes\x94 \x97 dash</body></html>\n";
+    const QByteArray misdeclared = "<html><head><meta charset=\"utf-8\"></head>\n<body>Men\xfc caf\xe9</body></html>\n";
+    const QString quotesPath = site.write(QStringLiteral("quotes.html"), quotes);
+    const QString path = site.write(QStringLiteral("menu.html"), misdeclared);
+    QPointer<QVProjectWindowController> window = openProject(site.path());
+    ASSERT_TRUE(window);
+
+    // The page declaring Windows Latin 1 reads as it says, with nothing to tell.
+    HTMLView* editor = openFromOutline(window, QStringLiteral("quotes.html"));
+    ASSERT_TRUE(editor);
+    EXPECT_EQ(editor->stringEncoding(), TextEncoding::WindowsCP1252);
+    EXPECT_TRUE(editor->string().contains(QStringLiteral("\u201cQuotes\u201d \u2014 dash"))) << editor->string().toStdString();
+    EXPECT_EQ(statusText(window), QString());
+
+    // The page whose bytes its declaration does not read opens in the fallback, and says so.
+    editor = openFromOutline(window, QStringLiteral("menu.html"));
+    ASSERT_TRUE(editor);
+    QVFileDocument* document = window->documentForPath(path);
+    ASSERT_TRUE(document);
+    EXPECT_EQ(editor->stringEncoding(), TextEncoding::MacOSRoman);
+    EXPECT_TRUE(statusText(window).startsWith(QStringLiteral("Opened using Western (Mac OS Roman)"))) << statusText(window).toStdString();
+    const qsizetype at = editor->string().indexOf(QStringLiteral("</body>"));
+    editor->setSelectedRange(QVRange(at, 0));
+    QInputMethodEvent commit;
+    commit.setCommitString(QStringLiteral("\u65e5\u672c"));
+    QApplication::sendEvent(editor, &commit);
+    key(Qt::Key_S, Qt::ControlModifier);
+
+    // The save asks; its first answer reopens, and the chooser starts at the declared charset.
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(waitFor([&] { return !visibleBoxes().isEmpty() && (box = visibleBoxes().front()); }));
+    EXPECT_TRUE(box->text().contains(QStringLiteral("without losing characters"))) << box->text().toStdString();
+    ASSERT_TRUE(box->defaultButton());
+    EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Reopen with Encoding\u2026"));
+    EXPECT_EQ(readAll(path), misdeclared);
+    box->defaultButton()->click();
+    QInputDialog* chooser = nullptr;
+    ASSERT_TRUE(waitFor([&] { return (chooser = window->findChild<QInputDialog*>(QStringLiteral("ReopenEncodingChooser"))) && chooser->isVisible(); }));
+    EXPECT_EQ(chooser->textValue(), QStringLiteral("Unicode (UTF-8)"));
+    EXPECT_EQ(readAll(path), misdeclared);
+    chooser->setTextValue(QStringLiteral("Western (ISO Latin 1)"));
+    chooser->accept();
+
+    // Edited, the reopen asks again: discarding the typing is the first answer, not saving it.
+    ASSERT_TRUE(waitFor([&] { return !visibleBoxes().isEmpty() && (box = visibleBoxes().front()) && box->text() == QStringLiteral("File has unsaved changes"); }));
+    ASSERT_TRUE(box->defaultButton());
+    EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Discard Changes"));
+    box->defaultButton()->click();
+    EXPECT_TRUE(waitFor([&] { return editor->stringEncoding() == TextEncoding::ISOLatin1; }));
+    EXPECT_EQ(editor->string(), decoded(misdeclared, TextEncoding::ISOLatin1));
+    EXPECT_FALSE(document->isDocumentEdited());
+    EXPECT_EQ(readAll(path), misdeclared);
+    EXPECT_EQ(readAll(quotesPath), quotes);
     closeEverything();
 }

@@ -221,7 +221,9 @@ TEST(Windows, CommandsWithNoTextToActOnSaySo) {
         } else {
             QMessageBox* box = nullptr;
             EXPECT_TRUE(waitFor([&] { return (box = shownBox(QStringLiteral("NoTextToActOn"))) != nullptr; }, std::chrono::seconds(2)));
-            if (box) EXPECT_TRUE(box->text().contains(QStringLiteral("Shout"))) << box->text().toStdString();
+            if (box) {
+                EXPECT_TRUE(box->text().contains(QStringLiteral("Shout"))) << box->text().toStdString();
+            }
             if (box) box->done(0);
             // A Line Breaks item, which acts on the front text, says the same.
             QAction* unix = QVMainMenu::shared().menu(P::LineBreakMenu)->actions().value(0);
@@ -313,8 +315,9 @@ TEST(Windows, ThePlainWebViewSaysWhyAndShowsNoScriptText) {
         ASSERT_EQ(notices.size(), 1) << window->windowTitle().toStdString();
         EXPECT_TRUE(notices.first()->isVisible());
         EXPECT_TRUE(notices.first()->text().contains(QStringLiteral("Qt WebEngine cannot start")));
-        if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QORVEL_NO_WEBENGINE"))
+        if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QORVEL_NO_WEBENGINE")) {
             EXPECT_TRUE(notices.first()->text().contains(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX=1"))) << notices.first()->text().toStdString();
+        }
     }
     closeEverything();
 }
@@ -474,10 +477,13 @@ TEST(Windows, KeysAndWindowsDoWhatTheUserSees) {
             if (auto* shown = qobject_cast<QVHelpWindowController*>(widget); shown && shown->isVisible()) help = shown;
         return help && help->isActiveWindow();
     })) << "F1 showed no help in front";
-    if (help) EXPECT_FALSE(help->isMinimized());
-    if (help)
+    if (help) {
+        EXPECT_FALSE(help->isMinimized());
+    }
+    if (help) {
         EXPECT_TRUE(waitFor([&] { return help->webView()->url().toString().endsWith("Documentation/index.html"); }))
             << help->webView()->url().toString().toStdString();
+    }
     EXPECT_EQ(preview.webView()->url(), previewed) << "the previewed page was replaced";
     EXPECT_TRUE(preview.isMinimized());
     if (help) help->close();

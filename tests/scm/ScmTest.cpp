@@ -607,9 +607,10 @@ TEST(QVSCMInterface, EveryCommandNamesFilesHoldingAtSignsAndBlanksAsTheClientRea
         repository.dir.write(QStringLiteral("wc/") + name, "one\ntwo\n");
         for (const auto& c : cases) {
             EXPECT_EQ(run([&] { c.act(name); }), c.events.contains(u'%') ? c.events.arg(name) : c.events) << c.command << " " << name.toStdString();
-            if (!c.result.isEmpty())
+            if (!c.result.isEmpty()) {
                 EXPECT_TRUE(recorder->output.toUtf8().contains(c.result) || recorder->bytes.contains(c.result))
                     << c.command << " " << name.toStdString() << ": " << recorder->output.toStdString();
+            }
         }
         EXPECT_TRUE(QFileInfo::exists(repository.wc + u'/' + movedTo(name))) << name.toStdString();
         const QString log = QString::fromUtf8(client({QStringLiteral("log"), QStringLiteral("-v"), QStringLiteral("-r"), QStringLiteral("HEAD"), repository.url}, repository.wc));

@@ -99,8 +99,9 @@ TEST(CommandLine, DesktopEntryInstallsAndHandlesQvdtLinks) {
         EXPECT_TRUE(text.contains(QStringLiteral("x-scheme-handler/qvdt;")));
         // (xdg-mime's own query cannot read a data folder whose path holds a blank.)
         const ProcessResult handler = Process::run(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"), QStringLiteral("x-scheme-handler/qvdt")}, options);
-        if (!c.data.contains(u' '))
+        if (!c.data.contains(u' ')) {
             EXPECT_EQ(QString::fromUtf8(handler.standardOutput).trimmed(), QStringLiteral("com.qorvel.Qorvel.desktop")) << handler.standardError.toStdString();
+        }
         if (!standIn) continue;
 
         // Each reader starts the very program with the link.

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <iconv.h>
 #include <sys/stat.h>
 #include <thread>
 #include <vector>
@@ -31,6 +32,22 @@ const QVStringEncoding EUCJP = code(0x0920);
 
 QByteArray encoded(const QString& text, QVStringEncoding encoding) {
     return TextEncoding::encode(text, encoding, false).value_or(QByteArray("<not encodable>"));
+}
+
+// The bytes converted by the C library's iconv, a second opinion beside ICU; empty on failure.
+QByteArray iconvConvert(const QByteArray& bytes, const char* from, const char* to) {
+    const iconv_t cd = iconv_open(to, from);
+    if (cd == iconv_t(-1)) return {};
+    QByteArray in = bytes;
+    QByteArray out(bytes.size() * 4 + 16, '\0');
+    char* source = in.data();
+    char* target = out.data();
+    size_t left = size_t(in.size()), room = size_t(out.size());
+    const bool done = iconv(cd, &source, &left, &target, &room) != size_t(-1) && left == 0;
+    iconv_close(cd);
+    if (!done) return {};
+    out.truncate(out.size() - qsizetype(room));
+    return out;
 }
 
 // Sets the default-encoding setting for the life of the object.
@@ -153,7 +170,8 @@ TEST(FileEncodings, DetectionOrder) {
         {"meta html5 unquoted", "a.html", "<meta charset=windows-1251>\n", TextEncoding::WindowsCP1251},
         {"meta html5 single quotes", "a.html", "<META CHARSET='ISO-8859-2'/>\n", TextEncoding::ISOLatin2},
         {"xml form first on a line", "a.html", "<?xml version=\"1.0\" encoding=\"euc-kr\"?><meta charset=\"utf-16\">\n", EUCKR},
-        {"unknown name goes on", "a.html", "<meta charset=\"windows-1252\">\n<meta charset=\"gb2312\">\n", GB2312},
+        {"unknown name goes on", "a.html", "<meta charset=\"x-no-such\">\n<meta charset=\"gb2312\">\n", GB2312},
+        {"a name only ICU knows", "a.html", "<meta charset=\"cp1252\">\n<meta charset=\"gb2312\">\n", TextEncoding::WindowsCP1252},
         {"declaration on line 30", "a.html", line30 + decl, EUCKR},
         {"declaration on line 31", "a.html", line31 + decl, TextEncoding::UTF8},
         {"crlf line 30", "a.html", crlf30 + decl, EUCKR},
@@ -290,6 +308,81 @@ TEST(FileEncodings, Gb2312IsReadAsEucCn) {
     EXPECT_EQ(FileEncodings::dataUsingEncoding(*text, &encoding), bytes);
 }
 
+// Pages declaring a charset Qorvel's own names leave out (and a style sheet by its leading
+// @charset rule) are read in it, as iconv reads them, and saved back byte for byte.
+TEST(FileEncodings, DeclaredCharsetsOutsideTheTableReadAndSaveAsDeclared) {
+    const struct {
+        const char* name;
+        const char* head;     // %1: the charset as declared
+        const char* charset;  // as declared, and as iconv names it
+        const char* body;     // UTF-8
+        QVStringEncoding encoding;
+        const char* shown;  // what the status bar calls it
+    } cases[] = {
+        {"quotes.html", "<html><head><meta charset=\"%1\"></head>\n", "windows-1252",
+         "<p>\u201cQuotes\u201d \u2014 dash, \u20ac 5, caf\u00e9</p>\n", TextEncoding::WindowsCP1252, "windows-1252"},
+        {"cp.html", "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=%1\">\n", "CP1252",
+         "\u2018single\u2019 \u2026\n", TextEncoding::WindowsCP1252, "windows-1252"},
+        {"bakery.xml", "<?xml version=\"1.0\" encoding=\"%1\"?>\n", "GB18030",
+         "<p>\u9eb5\u5305\u5e97 \u20ac \U00020000 \u00e9</p>\n", TextEncoding::GB18030, "GB18030"},
+        {"hk.html", "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=%1\">\n", "Big5-HKSCS",
+         "<p>\u9eb5\u5305\u5e97 \u6d3e\u5c0d</p>\n", TextEncoding::Big5HKSCS, "Big5-HKSCS"},
+        {"latin.css", "@charset \"%1\";\n", "iso-8859-1", "p::before { content: \"\u00a7 caf\u00e9\" }\n",
+         TextEncoding::ISOLatin1, "Western (ISO Latin 1)"},
+        {"quotes.css", "@charset \"%1\";\n", "windows-1252", "q::before { content: \"\u201c\" }\n",
+         TextEncoding::WindowsCP1252, "windows-1252"},
+    };
+    TestDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString text = QString::fromUtf8(c.head).arg(QLatin1String(c.charset)) + QString::fromUtf8(c.body);
+        const QByteArray bytes = iconvConvert(text.toUtf8(), "UTF-8", c.charset);
+        ASSERT_FALSE(bytes.isEmpty());
+        ASSERT_EQ(QString::fromUtf8(iconvConvert(bytes, c.charset, "UTF-8")), text);
+        const QString path = dir.write(QString::fromLatin1(c.name), bytes);
+        EXPECT_EQ(FileEncodings::_encodingForPath(path), c.encoding);
+        QVStringEncoding encoding = 0;
+        QVError notice;
+        const auto read = FileEncodings::createWithContentsOfFile(path, &encoding, &notice);
+        ASSERT_TRUE(read.has_value());
+        EXPECT_EQ(*read, text);
+        EXPECT_EQ(encoding, c.encoding);
+        EXPECT_TRUE(notice.isNull()) << notice.localizedDescription().toStdString();
+        EXPECT_EQ(FileEncodings::displayName(encoding), QString::fromUtf8(c.shown));
+        QVStringEncoding saved = encoding;
+        QVError warning;
+        EXPECT_EQ(FileEncodings::dataUsingEncoding(*read, &saved, &warning), bytes);
+        EXPECT_EQ(saved, c.encoding);
+        EXPECT_TRUE(warning.isNull());
+        // Bytes already in hand detect the same.
+        QVStringEncoding fromData = 0;
+        EXPECT_EQ(FileEncodings::createWithData(bytes, path, &fromData), text);
+        EXPECT_EQ(fromData, c.encoding);
+    }
+
+    // Any name or alias ICU has for a known encoding; Qorvel's own names stay as they were.
+    const struct {
+        const char* name;
+        QVStringEncoding declared;
+    } names[] = {{"windows-1252", TextEncoding::WindowsCP1252}, {"cp1252", TextEncoding::WindowsCP1252}, {"gb18030", TextEncoding::GB18030},
+                 {"big5-hkscs", TextEncoding::Big5HKSCS}, {"latin1", TextEncoding::ISOLatin1}, {"UTF-8", TextEncoding::UTF8},
+                 {"Shift_JIS", ShiftJIS}, {"x-no-such-charset", 0}, {"", 0}, {"utf-8 x", 0}, {"\xc3\xbctf-8", 0}, {"utf-32", 0}};
+    for (const auto& n : names) {
+        SCOPED_TRACE(n.name);
+        EXPECT_EQ(FileEncodings::encodingFromDeclaration(QString::fromUtf8(n.name)), n.declared);
+        // Declared back under a name that reads as the same encoding.
+        if (n.declared) {
+            EXPECT_EQ(FileEncodings::encodingFromDeclaration(FileEncodings::declarationName(n.declared)), n.declared);
+        }
+    }
+    EXPECT_EQ(FileEncodings::encodingFromString(QStringLiteral("windows-1252")), 0u);
+    EXPECT_EQ(FileEncodings::declarationName(TextEncoding::GB18030), QStringLiteral("GB18030"));
+    EXPECT_EQ(FileEncodings::declarationName(TextEncoding::Big5HKSCS), QStringLiteral("Big5-HKSCS"));
+    // A rule that is not the sheet's first bytes, or not closed, declares nothing.
+    for (const char* sheet : {" @charset \"iso-8859-1\";\n", "@charset \"iso-8859-1\"\n", "@charset 'iso-8859-1';\n"})
+        EXPECT_EQ(FileEncodings::encodingFromContents(QByteArray(sheet) + "\xa7\n"), 0u) << sheet;
+}
+
 TEST(FileEncodings, FallbackReadReportsTheEncodingThatDecoded) {
     TestDir dir;
     struct Case {
@@ -301,7 +394,7 @@ TEST(FileEncodings, FallbackReadReportsTheEncodingThatDecoded) {
         {"utf-8 cut at the end", "ok \xe6\x97", 0},
         {"shift-jis cut at the end", "ok \x93", ShiftJIS},
         {"undecodable in the declared encoding", "<meta charset=\"us-ascii\">\n\xa9 2024\n", 0},
-        {"unknown encoding number", "anything \xff", 12},
+        {"unknown encoding number", "anything \xff", 8},
         {"remembered and detected both invalid", "<meta charset=\"shift_jis\">\n\x93", TextEncoding::UTF8},
     };
     for (const Case& c : cases) {
@@ -410,10 +503,10 @@ TEST(FileEncodings, DeclaredCharsetsAndTheNamesToDeclare) {
         QVStringEncoding encoding;
         const char* name;
     } names[] = {{TextEncoding::UTF8, "UTF-8"}, {ShiftJIS, "Shift_JIS"}, {EUCJP, "EUC-JP"}, {Big5, "Big5"},
-                 {code(0x0206), "iso-8859-6-i"}, {TextEncoding::ISOLatin1, "ISO-8859-1"}};
+                 {code(0x0206), "ISO-8859-6"}, {TextEncoding::ISOLatin1, "ISO-8859-1"}};
     for (const auto& n : names) {
         EXPECT_EQ(FileEncodings::declarationName(n.encoding), QString::fromLatin1(n.name));
-        EXPECT_EQ(FileEncodings::encodingFromString(QString::fromLatin1(n.name)), n.encoding);
+        EXPECT_EQ(FileEncodings::encodingFromDeclaration(QString::fromLatin1(n.name)), n.encoding);
     }
 }
 
@@ -497,7 +590,7 @@ TEST(FileEncodings, EmptyFileIsEmptyText) {
 TEST(FileEncodings, LongLinesAndLargeFilesReadWhole) {
     TestDir dir;
     QString text(1024 * 1024, QChar(0x3042));  // a 3 MB line in UTF-8, with no line break
-    text += QStringLiteral("\n<meta charset=\"ascii\">\n");
+    text += QStringLiteral("\n<meta charset=\"utf-8\">\n");
     const QString path = dir.write(QStringLiteral("long.html"), encoded(text, TextEncoding::UTF8));
     QVStringEncoding encoding = 0;
     QVError error;
@@ -586,7 +679,7 @@ TEST(FileEncodings, WritingFallsBackWithAWarning) {
         {"euro in latin 1", QStringLiteral("\u20ac5"), TextEncoding::ISOLatin1, "?5", TextEncoding::ISOLatin1, true},
         {"hangul in shift-jis", QStringLiteral("a\ud55c"), ShiftJIS, "a?", ShiftJIS, true},
         {"lone surrogate in utf-8", QStringLiteral("a") + QChar(0xD800), TextEncoding::UTF8, "a?", TextEncoding::UTF8, true},
-        {"unknown encoding", QStringLiteral("caf\u00e9 \u65e5"), 12, "caf\x8e ?", TextEncoding::MacOSRoman, true},
+        {"unknown encoding", QStringLiteral("caf\u00e9 \u65e5"), 8, "caf\x8e ?", TextEncoding::MacOSRoman, true},
         {"empty text", QString(), TextEncoding::UTF8, "", TextEncoding::UTF8, false},
         {"utf-16 has its mark", QStringLiteral("A"), TextEncoding::UTF16, QByteArray("\xff\xfe" "A\x00", 4), TextEncoding::UTF16, false},
     };

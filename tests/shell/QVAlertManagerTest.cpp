@@ -9,9 +9,13 @@
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QScreen>
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -93,6 +97,47 @@ TEST(QVAlertManager, RecoveryOptionsAreButtonsAndTheChoiceIsReported) {
         b->click();
         settle();
         EXPECT_EQ(chosen, c.expected);
+    }
+}
+
+// A tool's whole output as the details (a Subversion error of 400 lines): the alert, its buttons
+// included, stays within the screen, and every line can still be read, in the label or scrolled.
+TEST(QVAlertManager, LongDetailsScrollInsideAnAlertThatFitsTheScreen) {
+    const struct {
+        int lines;
+        int width;      // characters a line
+        bool scrolled;  // in the scrolling field rather than the label
+    } cases[] = {{1, 20, false}, {8, 40, false}, {400, 60, true}, {1, 6000, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines * 10000 + c.width);
+        QStringList lines;
+        for (int i = 0; i < c.lines; ++i)
+            lines << QStringLiteral("svn: E%1: ").arg(155000 + i) + QString(c.width, u'x');
+        const QString details = lines.join(u'\n');
+        QVWindowController window;
+        window.show();
+        int chosen = -1;
+        window.presentErrorAlert(QVError::app(1, QStringLiteral("Could not update"), details), [&](int option) { chosen = option; });
+        settle();
+        const QList<QMessageBox*> sheets = visibleErrorSheets(&window);
+        ASSERT_EQ(sheets.size(), 1);
+        QMessageBox* box = sheets[0];
+        const QRect screen = box->screen()->availableGeometry();
+        EXPECT_LE(box->height(), std::min(screen.height(), 1000));
+        EXPECT_LE(box->width(), std::min(screen.width(), 1600));
+        const auto* field = box->findChild<QPlainTextEdit*>(QStringLiteral("alertDetails"));
+        EXPECT_EQ(field != nullptr, c.scrolled);
+        EXPECT_EQ(field ? field->toPlainText() : box->informativeText(), details);
+        if (field) {
+            EXPECT_TRUE(box->informativeText().isEmpty());
+            EXPECT_TRUE(box->rect().contains(QRect(field->mapTo(box, QPoint(0, 0)), field->size())));
+        }
+        QAbstractButton* ok = button(box, QStringLiteral("OK"));
+        ASSERT_NE(ok, nullptr);
+        EXPECT_TRUE(box->rect().contains(QRect(ok->mapTo(box, QPoint(0, 0)), ok->size())));
+        ok->click();
+        settle();
+        EXPECT_EQ(chosen, 0);
     }
 }
 

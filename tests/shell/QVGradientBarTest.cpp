@@ -44,14 +44,30 @@ TEST(QVGradientBar, FillsBetweenTheBordersAndDrawsEachBorderOverItsStrip) {
         const QImage image = bar.grab().toImage();
         const int l = int(c.left), t = int(c.top), r = 100 - int(c.right) - 1, b = 40 - int(c.bottom) - 1;
         // Borders cover their whole strip, corners drawn by the later border (right over top).
-        if (c.top > 0) EXPECT_TRUE(near(pixel(image, 50, 0), topColor)) << pixel(image, 50, 0).name().toStdString();
-        if (c.top > 1) EXPECT_TRUE(near(pixel(image, 50, t - 1), topColor));
-        if (c.right > 0) EXPECT_TRUE(near(pixel(image, 99, 20), rightColor));
-        if (c.right > 0) EXPECT_TRUE(near(pixel(image, 100 - int(c.right), 20), rightColor));
-        if (c.bottom > 0) EXPECT_TRUE(near(pixel(image, 50, 39), bottomColor));
-        if (c.bottom > 0) EXPECT_TRUE(near(pixel(image, 50, 40 - int(c.bottom)), bottomColor));
-        if (c.left > 0) EXPECT_TRUE(near(pixel(image, 0, 20), leftColor));
-        if (c.left > 0) EXPECT_TRUE(near(pixel(image, l - 1, 20), leftColor));
+        if (c.top > 0) {
+            EXPECT_TRUE(near(pixel(image, 50, 0), topColor)) << pixel(image, 50, 0).name().toStdString();
+        }
+        if (c.top > 1) {
+            EXPECT_TRUE(near(pixel(image, 50, t - 1), topColor));
+        }
+        if (c.right > 0) {
+            EXPECT_TRUE(near(pixel(image, 99, 20), rightColor));
+        }
+        if (c.right > 0) {
+            EXPECT_TRUE(near(pixel(image, 100 - int(c.right), 20), rightColor));
+        }
+        if (c.bottom > 0) {
+            EXPECT_TRUE(near(pixel(image, 50, 39), bottomColor));
+        }
+        if (c.bottom > 0) {
+            EXPECT_TRUE(near(pixel(image, 50, 40 - int(c.bottom)), bottomColor));
+        }
+        if (c.left > 0) {
+            EXPECT_TRUE(near(pixel(image, 0, 20), leftColor));
+        }
+        if (c.left > 0) {
+            EXPECT_TRUE(near(pixel(image, l - 1, 20), leftColor));
+        }
         EXPECT_EQ(bar.fillRect(), QRectF(c.left, c.top, 100 - c.left - c.right, 40 - c.top - c.bottom));
         if (!c.second.isValid()) {
             // Flat, whatever the borders: the fill's corners and middle alike.

@@ -25,7 +25,9 @@ TEST(ViewUtilities, ImageWithAlphaDrawsTheWidgetAtThatOpacity) {
         ASSERT_EQ(image.size(), QSize(30, 20));
         const QColor pixel = image.pixelColor(15, 10);
         EXPECT_NEAR(pixel.alpha(), c.expected, 2);
-        if (c.expected) EXPECT_EQ(pixel.red(), 255);
+        if (c.expected) {
+            EXPECT_EQ(pixel.red(), 255);
+        }
     }
     EXPECT_TRUE(ViewUtilities::imageWithAlpha(nullptr, 1.0).isNull());
 }

@@ -167,7 +167,9 @@ TEST(TidyRunnerSheetTest, ASheetOrEditorGoneMidRunLeavesTheWorkerHarmless) {
         if (c.deleteView) delete view;
         if (c.deleteSheet) delete host;
         EXPECT_TRUE(MainQueue::runUntil([&] { return !runner || runner->finished(); }, 60s));
-        if (runner) EXPECT_TRUE(runner->report().isEmpty()) << runner->report().join('\n').toStdString();
+        if (runner) {
+            EXPECT_TRUE(runner->report().isEmpty()) << runner->report().join('\n').toStdString();
+        }
         if (!c.deleteView) {
             EXPECT_EQ(view->string(), QString::fromUtf8(page));  // a sheet that is gone applies nothing
             delete view;

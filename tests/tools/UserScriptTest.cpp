@@ -229,7 +229,9 @@ TEST(UserScriptTest, FailuresHangsFloodsAndStopsGiveNoOutput) {
         const QVUserScriptOutcome outcome = QVUserScript::run(script(dir, c.name, c.text), {}, c.input, {}, options);
         EXPECT_EQ(outcome.status, c.status) << c.name << ": " << outcome.message.toStdString();
         EXPECT_TRUE((outcome.message + outcome.errors).contains(c.inMessageOrErrors)) << c.name << ": " << outcome.message.toStdString();
-        if (c.status != Status::Succeeded) EXPECT_TRUE(outcome.output.isEmpty()) << c.name;
+        if (c.status != Status::Succeeded) {
+            EXPECT_TRUE(outcome.output.isEmpty()) << c.name;
+        }
     }
     EXPECT_EQ(QVUserScript::run(dir.file("cat.sh"), {}, big, {}, quick).output, big);
 

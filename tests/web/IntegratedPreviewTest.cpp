@@ -191,7 +191,7 @@ TEST_F(IntegratedPreviewTest, ThePlainViewReadsPagesInTheEditorsEncoding) {
     const auto shown = [&](const QString& path) {
         QSignalSpy finished(plain.get(), &QVWebView::loadFinished);
         plain->load(QUrl::fromLocalFile(path));
-        QTest::qWaitFor([&] { return !finished.isEmpty(); }, 5000);
+        if (!QTest::qWaitFor([&] { return !finished.isEmpty(); }, 5000)) return QStringLiteral("<the page did not finish loading>");
         auto* browser = plain->findChild<QTextBrowser*>();
         return browser ? browser->toPlainText() : QString();
     };

@@ -124,7 +124,7 @@ QVIntegratedPreviewController::QVIntegratedPreviewController() {
     connect(_webView, &QVWebView::refused, this, [this](const QString& message) { setStatus(message); });
     connect(_webView, &QVWebView::linkHovered, this, [this](const QString& url) { setStatus(url); });
     _savedObserver = NotificationCenter::defaultCenter().addObserver(QVFileDocument::FileDidSaveNotification, nullptr,
-                                                                     [this](const Notification&) {
+                                                                     [](const Notification&) {
                                                                          MainQueue::post([] {
                                                                              if (shared) shared->fileSaved();
                                                                          });

@@ -313,8 +313,9 @@ TEST(QVSingleFileWindowController, ImagesShowInTheImageViewWithNothingToTypeSave
     EXPECT_TRUE(window.centralWidget()->isAncestorOf(window.document()->fileView()->mainView()));
     EXPECT_NE(window.centralWidget()->findChild<QLabel*>(), nullptr);
     for (QAction* action : window.findChildren<QAction*>()) {
-        if (action->text().startsWith(QStringLiteral("Print")) || action->text().startsWith(QStringLiteral("Modify Document")))
+        if (action->text().startsWith(QStringLiteral("Print")) || action->text().startsWith(QStringLiteral("Modify Document"))) {
             EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
+        }
     }
     window.printDocument();
     window.modifyDocumentProperties();

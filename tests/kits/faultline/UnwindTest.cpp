@@ -295,7 +295,9 @@ TEST(Unwind, LearntRowsStepExactlyAsTheRulesTheyCameFrom) {
         const bool ruled = FLTDwarfApplyRules(&rules, &none, &byRules, nullptr);
         ASSERT_EQ(FLTUnwindApplyRow(&row, &byRow, &cache), ruled);
         EXPECT_EQ(std::memcmp(&byRules, &byRow, sizeof byRow), 0);
-        if (!ruled) EXPECT_EQ(std::memcmp(&byRow, &start, sizeof start), 0);  // a failed step changes nothing
+        if (!ruled) {
+            EXPECT_EQ(std::memcmp(&byRow, &start, sizeof start), 0);  // a failed step changes nothing
+        }
     }
 }
 

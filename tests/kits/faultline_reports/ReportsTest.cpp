@@ -249,8 +249,12 @@ TEST(FaultlineReports, RealCrashesAreSymbolicatedWithTheCrashersFunctions) {
                 }
             const QString all = names.join(QLatin1Char('\n'));
             EXPECT_TRUE(all.contains(QStringLiteral("main"))) << all.toStdString();
-            if (QLatin1String(kind) == QLatin1String("null-write")) EXPECT_TRUE(all.contains(QStringLiteral("(anonymous namespace)::nullWrite()"))) << all.toStdString();
-            if (QLatin1String(kind) == QLatin1String("ud2")) EXPECT_TRUE(all.contains(QStringLiteral("illegalInstruction"))) << all.toStdString();
+            if (QLatin1String(kind) == QLatin1String("null-write")) {
+                EXPECT_TRUE(all.contains(QStringLiteral("(anonymous namespace)::nullWrite()"))) << all.toStdString();
+            }
+            if (QLatin1String(kind) == QLatin1String("ud2")) {
+                EXPECT_TRUE(all.contains(QStringLiteral("illegalInstruction"))) << all.toStdString();
+            }
             EXPECT_TRUE(libraries.contains(QFileInfo(QLatin1String(program)).fileName()));
         }
     }
@@ -422,7 +426,9 @@ TEST(FaultlineReports, PackagesAreWholeOrAbsent) {
         const QStringList expected = (keyed ? QStringList{"api_key"} : QStringList()) + QStringList{"report_id", "metadata.fltrecord", "signal.fltrecord"};
         EXPECT_EQ(names, expected);
         EXPECT_EQ(part(packages[0], "report_id").value("text").toString(), "rid");
-        if (keyed) EXPECT_EQ(part(packages[0], "api_key").value("text").toString(), row.metadata.contains("k1") ? "k1" : "");
+        if (keyed) {
+            EXPECT_EQ(part(packages[0], "api_key").value("text").toString(), row.metadata.contains("k1") ? "k1" : "");
+        }
         const QVariantMap signal = part(packages[0], "signal.fltrecord");
         EXPECT_EQ(signal.value("filename").toString(), "signal.fltrecord.gz");
         EXPECT_EQ(signal.value("type").toString(), "application/x-gzip");
@@ -638,9 +644,13 @@ TEST(FaultlineReports, TheDelegateHearsOfTheLastRunInEachFormItImplements) {
         EXPECT_EQ(d->completionCalls, row.withCompletion ? 1 : 0);
         EXPECT_EQ(d->olderWithReportCalls, row.olderWithReport ? 1 : 0);
         EXPECT_EQ(d->olderCalls, row.older ? 1 : 0);
-        if (row.readOnly) EXPECT_FALSE(d->readOnlyReportWritable);
+        if (row.readOnly) {
+            EXPECT_FALSE(d->readOnlyReportWritable);
+        }
         // The older form gets the report the read-only form got, when there was one.
-        if (row.olderWithReport) EXPECT_EQ(d->olderReportWritable, !row.readOnly);
+        if (row.olderWithReport) {
+            EXPECT_EQ(d->olderReportWritable, !row.readOnly);
+        }
     }
     Faultline::resetSharedForTests();
 }

@@ -484,7 +484,9 @@ TEST_F(ReportsUploadTest, ALastEffortSubmitsACopyOfThisRunsReportOnlyWhenNobodyM
         QThread::msleep(200);
         const auto requests = peer.requests(kReportsPath);
         ASSERT_EQ(requests.size(), row.started ? 1 : 0);
-        if (row.started) EXPECT_TRUE(requests[0].body.contains("current"));
+        if (row.started) {
+            EXPECT_TRUE(requests[0].body.contains("current"));
+        }
         EXPECT_EQ(store->activePathContents().size(), row.secondFolder ? 2 : 1);
     }
 }

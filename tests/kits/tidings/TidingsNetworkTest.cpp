@@ -45,7 +45,9 @@ protected:
         auto p = HttpsPeer::fromEnvironment();
         if (!p) GTEST_SKIP() << "needs scripts/https-peer";
         peer = *p;
-        if (qEnvironmentVariable("TIDINGS_CHILD_ROOT").isEmpty() && qEnvironmentVariable("TIDINGS_QUIT_ROOT").isEmpty()) ASSERT_TRUE(peer.reset());
+        if (qEnvironmentVariable("TIDINGS_CHILD_ROOT").isEmpty() && qEnvironmentVariable("TIDINGS_QUIT_ROOT").isEmpty()) {
+            ASSERT_TRUE(peer.reset());
+        }
         qputenv("AnalyticsEndpointPinnedRoots", peer.rootPem.toLocal8Bit());
         setConsent(true);
         if (qEnvironmentVariableIsSet("TIDINGS_DEBUG")) {
@@ -172,7 +174,9 @@ TEST_F(TidingsNetworkTest, EveryAnswerEndsWithThePackageGone) {
         EXPECT_TRUE(settle(c, k.requests));
         EXPECT_EQ(peer.requests(eventsPath).size(), k.requests);
         const auto first = peer.requests(eventsPath);
-        if (first.size() > 1) EXPECT_EQ(first.first().sha256, first.last().sha256);  // the same package each time
+        if (first.size() > 1) {
+            EXPECT_EQ(first.first().sha256, first.last().sha256);  // the same package each time
+        }
         if (!k.quit) continue;
         c->applicationLifecycleEvent("NSApplicationWillTerminateNotification");
         c->waitUntilIdle(std::chrono::milliseconds(2000));
@@ -302,7 +306,9 @@ TEST_F(TidingsNetworkTest, AnUnreachableServerKeepsThePackageForALaterTurn) {
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
         ASSERT_TRUE(peer.reset());
-        if (!k.answers.isEmpty()) ASSERT_TRUE(peer.script(eventsPath, k.answers));
+        if (!k.answers.isEmpty()) {
+            ASSERT_TRUE(peer.script(eventsPath, k.answers));
+        }
         root += "u";
         log.clear();
         auto c = startController(root);

@@ -71,11 +71,15 @@ __attribute__((noinline)) void killSegv() {
     asm volatile("" ::: "memory");
 }
 
+// Recursing for ever is the point: the stack overflows.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winfinite-recursion"
 __attribute__((noinline)) int recurse(int depth) {
     volatile char pad[256];
     pad[0] = char(depth);
     return recurse(depth + 1) + pad[0];
 }
+#pragma GCC diagnostic pop
 
 void crashCallbackFault(void*) { *g_null = 2; }
 
