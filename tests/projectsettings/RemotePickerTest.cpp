@@ -120,7 +120,11 @@ TEST(RemotePicker, ListsLazilyAnswersTheLastColumnAndReportsFailures) {
         select(row("empty"));
         ASSERT_TRUE(MainQueue::runUntil([&] { return listed.size() == 6; }, 40s)) << picker.status().toStdString();
         EXPECT_EQ(names(model, row("empty")), QStringList{"late"});
-        EXPECT_GT(quiet->opened, opened);
+        // A WebDAV folder is listed by a request of its own, not through the client, so its
+        // listing may arrive before anything needs the client again.
+        if (type != C::WebDAV) {
+            EXPECT_GT(quiet->opened, opened);
+        }
 
         // The sheet: OK without a selection answers the login folder, cancel nothing; errors
         // become its status.
