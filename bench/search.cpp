@@ -545,9 +545,9 @@ void writeLog(const QString& path, qint64 mb) {
 
 // Replace All in one large file: the peak resident set of `qvdriver replace` (the multi-file
 // find's search of a generated log, then Replace All of its every "ERROR"), ÷ the file's size;
-// and the peak of Replace All's own part, from what the process held before it. Replace All
+// and the peak of Replace All's own share, from what the process held before it. Replace All
 // once held about seven times the file (on this log 7.25 for the whole process, 7.07 for its
-// own part); an open document holds about three. QORVEL_REPLACE_MB sets the log's size (200).
+// own share); an open document holds about three. QORVEL_REPLACE_MB sets the log's size (200).
 void replaceMemoryRow() {
     const qint64 mb = qEnvironmentVariableIsSet("QORVEL_REPLACE_MB") ? qEnvironmentVariableIntValue("QORVEL_REPLACE_MB") : 200;
     QTemporaryDir work(QDir::tempPath() + "/qorvel-replace-memory-XXXXXX");
@@ -579,7 +579,7 @@ void replaceMemoryRow() {
     char line[512];
     std::snprintf(line, sizeof line,
                   "| peak resident set of `qvdriver replace` (the find's search of a generated %.0f MB log, then Replace All "
-                  "of its %s matches) ÷ the file's size; Replace All's own part %.2f (before: 7.25, its own part 7.07; goal 3.0) "
+                  "of its %s matches) ÷ the file's size; Replace All's own share %.2f (before: 7.25, its own share 7.07; an open document holds about 3) "
                   "| %.0f MB | %.0f MB | **%.2f** | |",
                   size, QByteArray::number(qint64(matches)).constData(), ownRatio, ratio * size, size, ratio);
     paired::addRow(line);
