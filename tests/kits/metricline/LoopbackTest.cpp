@@ -191,9 +191,10 @@ TEST(MetriclineLoopback, WithdrawnConsentMidRequestLeavesNothingBehind) {
     EXPECT_TRUE(QDir(dir.path()).isEmpty());
 }
 
-// The last batch in flight at a quit, answered within the quit's wait or not, or when the HTTP
-// worker aborts right after the status line (a child's, whose main queue never gets the answer).
-// The next run sends what is left: a batch the service took goes once in all.
+// The last batch in flight at a quit, answered within the quit's wait or not (or only its status
+// line), or when the HTTP worker aborts right after the status line (a child's, whose main queue
+// never gets the answer). The next run sends what is left: a batch the service took goes once in
+// all.
 TEST(MetriclineLoopback, AQuitOrACrashSendsTheLastBatchOnce) {
     const HttpsPeer servers = peer();
     if (const QString folder = qEnvironmentVariable("METRICLINE_CRASH_FOLDER"); !folder.isEmpty()) {
@@ -227,6 +228,7 @@ TEST(MetriclineLoopback, AQuitOrACrashSendsTheLastBatchOnce) {
     const Row rows[] = {
         {"answered within the quit's wait", answer(0.2), false, {}, {quit}},
         {"not answered within it", answer(3.0), false, quit, {quit, quit}},
+        {"its status line within the wait, its body not", answer(0.2, 0.05), false, {}, {quit}},
         {"the HTTP worker crashes right after the status line", answer(0, 0.05), true, {}, {quit, {QStringLiteral("Later")}}},
     };
     for (const Row& row : rows) {
