@@ -21,6 +21,7 @@ public:
         // The services answer a word or a small JSON object; an endless answer stops here.
         request.maxResponseBytes = 1024 * 1024;
         request.maxRedirects = 3;
+        request.onStatusLine = post.onStatusLine;
         return _session.start(std::move(request), [callback = std::move(callback)](const HttpResponse& response) {
             // A cancelled request is over for its client: no answer.
             if (response.error == HttpResponse::Cancelled) return;

@@ -1,5 +1,6 @@
 // What the analytics and stat clients need of HTTP: a POST whose answer comes back on the main
-// queue, and a way to cancel it. http() is the shared engine; tests hand the clients their own.
+// queue (its status line told at once on the worker), and a way to cancel it. http() is the
+// shared engine; tests hand the clients their own.
 #pragma once
 
 #include "platform/HttpEngine.h"
@@ -23,6 +24,10 @@ public:
         QString pinnedRootsPemPath;  // empty: the system's trusted roots
         int idleTimeoutMs = 30000;   // nothing moving for this long ends the request as timed out
         int totalTimeoutMs = 60000;  // the whole request
+        // Told on the transport's worker as the answer's status line arrives, before the callback
+        // has its turn on the main queue (which a process that ends first never gives it). Must
+        // be quick and must not wait on the transport.
+        std::function<void(int status)> onStatusLine;
     };
     struct Reply {
         enum class Failure { None, TimedOut, Cancelled, Transport };

@@ -17,14 +17,19 @@
 #include <QPointer>
 #include <QScreen>
 #include <QUrl>
+#include <QUuid>
 
+#include <fcntl.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <cstdio>
 #include <limits>
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -118,6 +123,48 @@ bool isRecord(const QVariant& value, Metricline::Kind kind) {
     return map.value(QStringLiteral("$token")).typeId() == QMetaType::QString;
 }
 
+// The marks of batches taken (see Metricline::Flight) that lie in folder: of one kind, or of every
+// kind when kind is "*".
+QStringList takenMarksIn(const QString& folder, const QString& token, const QString& kind) {
+    QStringList paths;
+    for (const QString& name : QDir(folder).entryList({QStringLiteral("metricline-%1-%2-taken-*").arg(token, kind)}, QDir::Files | QDir::Hidden))
+        paths << folder + QLatin1Char('/') + name;
+    return paths;
+}
+
+void removeFiles(const QStringList& paths) {
+    for (const QString& path : paths) QFile::remove(path);
+}
+
+// Whole or not at all (written under another name, then renamed), and not synced: the mark has
+// to outlive the process, not the machine, and a sync would hold up every transfer of the worker.
+void writeMark(const QByteArray& path, const QByteArray& data) {
+    const QByteArray partial = path + ".partial";
+    const int fd = ::open(partial.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    qsizetype written = 0;
+    while (written < data.size()) {
+        const ssize_t n = ::write(fd, data.constData() + written, size_t(data.size() - written));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += n;
+    }
+    const bool whole = ::close(fd) == 0 && written == data.size();
+    if (!whole || ::rename(partial.constData(), path.constData()) != 0) ::unlink(partial.constData());
+}
+
+// Takes out of an archive's records the run a mark holds: from the first record equal to the
+// mark's first, as long as they go on equal (the archive may have been written before the last
+// of them were recorded). A record made again later, equal to a taken one, comes after it.
+void dropTaken(QVariantList& records, const QVariantList& taken) {
+    if (taken.isEmpty()) return;
+    const qsizetype start = records.indexOf(taken.first());
+    if (start < 0) return;
+    qsizetype n = 0;
+    while (n < taken.size() && start + n < records.size() && records[start + n] == taken[n]) ++n;
+    records.remove(start, n);
+}
+
 // Base64 text escaped for a form value: of its alphabet only "+", "/" and "=" need it.
 QByteArray percentEscaped(const QByteArray& base64) {
     QByteArray out(base64.size() * 3, Qt::Uninitialized);
@@ -158,6 +205,33 @@ const Machine& machine() {
 }
 
 }  // namespace
+
+// A request in flight, shared with the HTTP worker, which may outlive the client. The worker
+// marks the batch taken as its 2xx status line arrives, on disk at once: the main queue may never
+// get to the answer (the process ends first), and the next launch would send the batch again.
+struct Metricline::Flight {
+    std::mutex lock;
+    bool taken = false;      // a 2xx status line came
+    bool withdrawn = false;  // consent withdrawn: nothing more is written
+    QByteArray markPath;
+    QByteArray mark;  // the batch as the archive holds it (a binary property list); empty: no mark
+
+    bool wasTaken() {
+        std::lock_guard<std::mutex> guard(lock);
+        return taken;
+    }
+    void withdraw() {
+        std::lock_guard<std::mutex> guard(lock);
+        withdrawn = true;
+    }
+    void statusLine(int status) {
+        if (!HttpResponse::statusAccepted(status)) return;
+        std::lock_guard<std::mutex> guard(lock);
+        if (taken || withdrawn) return;
+        taken = true;
+        if (!mark.isEmpty()) writeMark(markPath, mark);
+    }
+};
 
 Metricline::Metricline(const QString& token, Configuration configuration, QObject* parent)
     : QObject(parent), _apiToken(token), _configuration(std::move(configuration)) {
@@ -232,6 +306,7 @@ void Metricline::removeArchives(const QString& token, const QString& folder) {
     const QString place = folder.isEmpty() ? Paths::applicationSupport() : folder;
     for (Kind kind : {Kind::Events, Kind::People, Kind::Properties})
         QFile::remove(place + QStringLiteral("/metricline-%1-%2.plist").arg(token, QLatin1String(kindName(kind))));
+    removeFiles(takenMarksIn(place, token, QStringLiteral("*")));
 }
 
 bool Metricline::isAcceptableToken(const QString& token) {
@@ -495,6 +570,11 @@ void Metricline::flushQueue(Queue& queue, Kind kind) {
     post.acceptGzip = true;
     post.pinnedRootsPemPath = _configuration.pinnedRootsPemPath;
     post.idleTimeoutMs = _configuration.idleTimeoutMs;
+    auto flight = std::make_shared<Flight>();
+    flight->markPath = QFile::encodeName(newTakenMarkPath(kind));
+    flight->mark = PropertyList::toData(toArchive(batch), PlistFormat::Binary);
+    post.onStatusLine = [flight](int status) { flight->statusLine(status); };
+    queue.flight = flight;
     QPointer<Metricline> self(this);
     const quint64 generation = ++queue.generation;
     queue.task = _configuration.transport->post(post, [self, kind, generation](const MLTransport::Reply& reply) {
@@ -507,10 +587,10 @@ void Metricline::finish(Kind kind, quint64 generation, const MLTransport::Reply&
     if (generation != q.generation || !q.task) return;
     q.task = 0;
     const QList<quint64> batch = std::exchange(q.batch, {});
+    const std::shared_ptr<Flight> flight = std::exchange(q.flight, nullptr);
     bool sent = false;
-    if (reply.failure == MLTransport::Reply::Failure::Cancelled) {
-        // Withdrawn by this client (consent, quit): the batch stays, nothing to say.
-    } else if (reply.accepted()) {
+    // The worker's word stands: a 2xx status line it saw was the service taking the batch.
+    if (reply.accepted() || (flight && flight->wasTaken())) {
         // The records arrived with the status line; an answer cut or too long after it changes
         // nothing, and sending them again would count them twice.
         sent = true;
@@ -520,6 +600,8 @@ void Metricline::finish(Kind kind, quint64 generation, const MLTransport::Reply&
             SystemLog::warning(QStringLiteral("%1 %2 api error: %3")
                                    .arg(description(), kind == Kind::Events ? QStringLiteral("track") : QStringLiteral("engage"),
                                         QString::fromUtf8(reply.body.left(256))));
+    } else if (reply.failure == MLTransport::Reply::Failure::Cancelled) {
+        // Withdrawn by this client (consent, quit): the batch stays, nothing to say.
     } else if (reply.failure != MLTransport::Reply::Failure::None) {
         SystemLog::warning(QStringLiteral("%1 network failure: %2").arg(description(), reply.message));
     } else {
@@ -528,31 +610,52 @@ void Metricline::finish(Kind kind, quint64 generation, const MLTransport::Reply&
         // 304): the batch goes again. A refusal is its answer.
         sent = !(HttpResponse::statusLeftUntaken(reply.status) || reply.status >= 500 || reply.status == 429);
     }
-    if (sent) {
-        // Exactly the records that went out (serials rise along the queue, and so along the
-        // batch): an identical record made later stays.
-        q.entries.removeIf([&batch](const Entry& entry) { return std::binary_search(batch.cbegin(), batch.cend(), entry.serial); });
-    }
+    if (sent) removeBatch(q, batch, flight);
     archiveLater(kind);
 }
 
+void Metricline::removeBatch(Queue& queue, const QList<quint64>& batch, const std::shared_ptr<Flight>& flight) {
+    // Exactly the records that went out (serials rise along the queue, and so along the batch):
+    // an identical record made later stays.
+    queue.entries.removeIf([&batch](const Entry& entry) { return std::binary_search(batch.cbegin(), batch.cend(), entry.serial); });
+    if (flight && flight->wasTaken()) queue.takenMarks << QFile::decodeName(flight->markPath);
+}
+
+QString Metricline::newTakenMarkPath(Kind kind) const {
+    return _configuration.archiveFolder + QStringLiteral("/metricline-%1-%2-taken-%3.plist")
+                                              .arg(_apiToken, QLatin1String(kindName(kind)), QUuid::createUuid().toString(QUuid::WithoutBraces));
+}
+
 void Metricline::cancelFlush() {
-    for (Queue* q : {&_events, &_peopleQueue}) {
-        if (q->task && _configuration.transport) _configuration.transport->cancel(q->task);
-        q->task = 0;
-        ++q->generation;
-        q->batch.clear();
+    for (Kind kind : {Kind::Events, Kind::People}) {
+        Queue& q = queue(kind);
+        if (q.task && _configuration.transport) _configuration.transport->cancel(q.task);
+        // A batch whose status line came was taken: it leaves as its answer would have made it.
+        // One whose line comes only now, before the cancel lands, is marked by the worker and
+        // dropped by the next launch.
+        if (q.task && q.flight && q.flight->wasTaken()) {
+            removeBatch(q, q.batch, q.flight);
+            archiveLater(kind);
+        }
+        q.task = 0;
+        ++q.generation;
+        q.batch.clear();
+        q.flight.reset();
     }
 }
 
 void Metricline::stop() {
     if (!_usable) return;
     stopFlushTimer();
+    for (Queue* q : {&_events, &_peopleQueue})
+        if (q->flight) q->flight->withdraw();
     cancelFlush();
     _archiveTimer.stop();
     _eventsDirty = _peopleDirty = _propertiesDirty = false;
     _events.entries.clear();
     _peopleQueue.entries.clear();
+    _events.takenMarks.clear();
+    _peopleQueue.takenMarks.clear();
     _people->setUnidentifiedQueue({});
     removeArchives(_apiToken, _configuration.archiveFolder);
     _usable = false;
@@ -597,9 +700,12 @@ void Metricline::writeArchive(Kind kind) {
     }
     QDir().mkpath(_configuration.archiveFolder);
     QVError error;
-    if (!PropertyList::writeFile(toArchive(root), filePathForData(kind), PlistFormat::Binary, &error))
+    if (!PropertyList::writeFile(toArchive(root), filePathForData(kind), PlistFormat::Binary, &error)) {
         SystemLog::warning(QStringLiteral("%1 unable to archive %2 data: %3")
                                .arg(description(), QLatin1String(kindName(kind)), error.localizedDescription()));
+        return;
+    }
+    if (kind != Kind::Properties) removeFiles(std::exchange(queue(kind).takenMarks, {}));
 }
 
 void Metricline::unarchive() {
@@ -610,7 +716,11 @@ void Metricline::unarchive() {
 
 void Metricline::unarchiveQueue(Kind kind) {
     const QString path = filePathForData(kind);
-    if (!QFile::exists(path)) return;
+    const QStringList marks = takenMarksIn(_configuration.archiveFolder, _apiToken, QLatin1String(kindName(kind)));
+    if (!QFile::exists(path)) {
+        removeFiles(marks);
+        return;
+    }
     QVError error;
     const QVariant root = PropertyList::readFile(path, &error);
     bool sound = root.typeId() == QMetaType::QVariantList;
@@ -619,11 +729,18 @@ void Metricline::unarchiveQueue(Kind kind) {
     if (!sound) {
         SystemLog::warning(QStringLiteral("%1 unable to unarchive %2 data, starting fresh").arg(description(), QLatin1String(kindName(kind))));
         QFile::remove(path);
+        removeFiles(marks);
         return;
     }
+    // What an earlier run saw taken goes no more, though that run ended before its archive said so.
+    QVariantList records = list;
+    for (const QString& mark : marks) dropTaken(records, PropertyList::readFile(mark).toList());
     Queue& q = queue(kind);
     q.entries.clear();
-    for (const QVariant& record : list) append(q, fromArchive(record).toMap());
+    for (const QVariant& record : std::as_const(records)) append(q, fromArchive(record).toMap());
+    if (marks.isEmpty()) return;
+    q.takenMarks = marks;
+    writeArchive(kind);
 }
 
 void Metricline::unarchiveProperties() {

@@ -12,6 +12,11 @@
 // refused it (another 4xx, or a 200 whose body says 0); it stays for a later flush on 5xx, 429, a
 // time-out or a transport failure. Each queue holds at most maximumQueueLength records, the oldest
 // going first, so an outage grows neither the queue nor its archive without bound.
+//
+// A batch counts as taken the moment its 2xx status line arrives, and the HTTP worker marks it so
+// on disk right then (a file beside the archives holding its records), since the process may end
+// before the answer's turn on the main queue: a later launch drops those records from the archive
+// it reads rather than send them twice. The mark goes once an archive without them is written.
 #pragma once
 
 #include "kits/metricline/MLTransport.h"
@@ -153,16 +158,21 @@ private:
         quint64 serial;
         QVariantMap record;
     };
+    struct Flight;  // what the HTTP worker and the client share of a request in flight
     struct Queue {
         QList<Entry> entries;
         QList<quint64> batch;  // serials of the records in flight
         quint64 task = 0;
         quint64 generation = 0;  // of the request in flight: a late answer to an older one is ignored
+        std::shared_ptr<Flight> flight;
+        QStringList takenMarks;  // of batches taken and gone from the queue: cleared by the next archive write
     };
 
     void append(Queue& queue, const QVariantMap& record);
     void flushQueue(Queue& queue, Kind kind);
     void finish(Kind kind, quint64 generation, const MLTransport::Reply& reply);
+    void removeBatch(Queue& queue, const QList<quint64>& batch, const std::shared_ptr<Flight>& flight);
+    QString newTakenMarkPath(Kind kind) const;
     void archiveLater(Kind kind);
     void writeArchive(Kind kind);
     void unarchiveQueue(Kind kind);

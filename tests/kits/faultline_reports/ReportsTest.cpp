@@ -70,6 +70,27 @@ QString writeFile(const QString& path, const QByteArray& bytes) {
 
 QVariantMap section(const QVariant& line, const QString& name) { return line.toMap().value(name).toMap(); }
 
+// What the package the store makes of a report folder (as the next launch would) says of damaged
+// records: its "damaged_records" part, empty without one. The package goes again after.
+QString damagedRecordsOfPackage(const QString& folder, const std::shared_ptr<FLTFileManager>& store) {
+    auto report = FLTInternalReport::reportWithPath(folder);
+    if (!report) {
+        ADD_FAILURE() << "no report in " << folder.toStdString();
+        return {};
+    }
+    FLTPackageReportOperation op(report, store);
+    op.start();
+    if (op.finalPath().isEmpty()) {
+        ADD_FAILURE() << "not packaged: " << folder.toStdString();
+        return {};
+    }
+    QString failure;
+    const auto packages = parsePackages({op.finalPath()}, &failure);
+    store->removeItemAtPath(op.finalPath());
+    if (packages.size() != 1) ADD_FAILURE() << "the package does not parse: " << failure.toStdString();
+    return packages.size() == 1 ? part(packages[0], "damaged_records").value("text").toString() : QString();
+}
+
 // What a web view would take from the kit: its scripts and its handlers by name.
 struct WebContent : FLTWebViewUserContent {
     QStringList scripts;
@@ -479,20 +500,11 @@ TEST(FaultlineReports, ACrashOnAFullDiskSaysItsRecordIsDamaged) {
         const QString moved = store->processingPath() + QStringLiteral("/rid");
         QDir().mkpath(moved);
         for (const QString& name : QDir(folder).entryList(QDir::Files)) QFile::copy(folder + QLatin1Char('/') + name, moved + QLatin1Char('/') + name);
-        auto report = FLTInternalReport::reportWithPath(moved);
-        ASSERT_TRUE(report);
-        FLTPackageReportOperation op(report, store);
-        op.start();
-        ASSERT_FALSE(op.finalPath().isEmpty());
-        QString failure;
-        const auto packages = parsePackages({op.finalPath()}, &failure);
-        ASSERT_EQ(packages.size(), 1) << failure.toStdString();
-        const QString damaged = part(packages[0], "damaged_records").value("text").toString();
+        const QString damaged = damagedRecordsOfPackage(moved, store);
         if (full)
             EXPECT_TRUE(damaged.contains(record.isEmpty() ? "signal.fltrecord is empty" : "signal.fltrecord is cut short")) << damaged.toStdString();
         else
             EXPECT_TRUE(damaged.isEmpty()) << damaged.toStdString();
-        store->removeItemAtPath(op.finalPath());
         store->removeItemAtPath(moved);
     }
     ::umount2(mountPoint.constData(), MNT_DETACH);
@@ -540,15 +552,7 @@ TEST(FaultlineReports, ARecordShortOfItsSectionsIsDamagedWhateverByteItEndsOn) {
         const QString folder = store->processingPath() + (cut ? QStringLiteral("/cut") : QStringLiteral("/whole"));
         writeFile(folder + QStringLiteral("/metadata.fltrecord"), readAll(crashed + QStringLiteral("/metadata.fltrecord")));
         writeFile(folder + QStringLiteral("/signal.fltrecord"), cut ? whole.left(lineEnds[1]) : whole);
-        auto report = FLTInternalReport::reportWithPath(folder);
-        ASSERT_TRUE(report);
-        FLTPackageReportOperation op(report, store);
-        op.start();
-        ASSERT_FALSE(op.finalPath().isEmpty());
-        QString failure;
-        const auto packages = parsePackages({op.finalPath()}, &failure);
-        ASSERT_EQ(packages.size(), 1) << failure.toStdString();
-        EXPECT_EQ(part(packages[0], "damaged_records").value("text").toString().contains("signal.fltrecord is cut short"), cut);
+        EXPECT_EQ(damagedRecordsOfPackage(folder, store).contains("signal.fltrecord is cut short"), cut);
     }
 }
 

@@ -15,7 +15,9 @@
 #include "platform/Paths.h"
 #include "platform/UserDefaults.h"
 #include "tests/kits/faultline_reports/ReportsSupport.h"
+#include "tests/support/CrashThread.h"
 #include "tests/support/HttpsPeer.h"
+#include "tests/support/Pace.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/XvfbDisplay.h"
 #include "kits/trellis/TRLConstants.h"
@@ -603,28 +605,40 @@ TEST_F(ReportsUploadTest, TheBetaCheckAsksOnlyWithATokenAndOnceSettingsArrive) {
     }
 }
 
-// The urgent report of a launch that failed early goes synchronously, as a last effort: the
-// process may end any moment after. Ended at the 2xx status line or while the answer's body still
-// arrives, it leaves nothing that the next launch would send again.
-TEST_F(ReportsUploadTest, AnUrgentReportEndedAfterTheStatusLineIsNotSentAgain) {
+// A report is taken at its 2xx status line, and the process may end any moment after. The urgent
+// report of a launch that failed early goes synchronously, as a last effort, and is ended at the
+// status line or while the answer's body still arrives; a report sent the usual way is ended by
+// its HTTP worker aborting right after the status line, the work queue held so that it never
+// hears of the answer. Neither leaves anything that the next launch would send again.
+TEST_F(ReportsUploadTest, AReportEndedAfterTheStatusLineIsNotSentAgain) {
     const QString childRoot = qEnvironmentVariable("QORVEL_REPORTS_URGENT_ROOT");
     if (!childRoot.isEmpty()) {
+        const bool crash = qEnvironmentVariableIsSet("QORVEL_REPORTS_CRASH");
         auto store = std::make_shared<FLTFileManager>(childRoot);
         store->prepareForNewLaunch();
         auto controller = FLTCrashReportingController::make(store, std::make_shared<Delegate>());
-        controller->processExistingReportPaths(store->activePathContents(), true);
+        controller->processExistingReportPaths(store->activePathContents(), !crash);
+        if (crash) {
+            waitFor([&] { return !peer.requests(kReportsPath).isEmpty(); }, 15000);
+            controller->operationQueue()->async([] { QThread::sleep(60); });
+            waitFor([&] { return store->preparedPathContents().isEmpty(); }, int(pacedBound(3000)));
+            abortOnThreadNamed("QVHttp");
+            ::_exit(3);
+        }
         QThread::sleep(30);  // until the parent ends it
         ::_exit(0);
     }
     struct Row {
         const char* what;
         int endAfterMs;  // after the server read the upload; -1: as soon as the package is gone
-    } rows[] = {{"at the status line", -1}, {"mid-body", 1200}};
+        bool crash = false;  // sent the usual way, then the HTTP worker aborts
+    } rows[] = {{"at the status line", -1}, {"mid-body", 1200}, {"the HTTP worker crashes right after the status line", 0, true}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         ASSERT_TRUE(peer.reset());
         A slow{202, {{"Content-Type", "application/json"}}, QByteArray(100, ' ')};
         slow.trickle = 0.05;  // five seconds of body, past the urgent upload's limit
+        slow.delay = row.crash ? 0.3 : 0;  // the work queue held first
         ASSERT_TRUE(peer.script(kReportsPath, {slow}));
         TestDir dir;
         auto store = std::make_shared<FLTFileManager>(dir.file(QStringLiteral("root")));
@@ -633,16 +647,20 @@ TEST_F(ReportsUploadTest, AnUrgentReportEndedAfterTheStatusLineIsNotSentAgain) {
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QORVEL_REPORTS_URGENT_ROOT", store->rootPath());
+        if (row.crash) env.insert("QORVEL_REPORTS_CRASH", "1");
         child.setProcessEnvironment(env);
-        child.start(QStringLiteral("/proc/self/exe"), {QStringLiteral("--gtest_filter=ReportsUploadTest.AnUrgentReportEndedAfterTheStatusLineIsNotSentAgain")});
+        child.start(QStringLiteral("/proc/self/exe"), {QStringLiteral("--gtest_filter=ReportsUploadTest.AReportEndedAfterTheStatusLineIsNotSentAgain")});
         ASSERT_TRUE(child.waitForStarted(10000));
         ASSERT_TRUE(waitFor([&] { return !peer.requests(kReportsPath).isEmpty(); }, 15000));
-        if (row.endAfterMs < 0)
-            waitFor([&] { return store->preparedPathContents().isEmpty(); }, 1000);
-        else
-            QThread::msleep(row.endAfterMs);
-        ::kill(pid_t(child.processId()), SIGTERM);
-        ASSERT_TRUE(child.waitForFinished(10000));
+        if (!row.crash) {
+            if (row.endAfterMs < 0)
+                waitFor([&] { return store->preparedPathContents().isEmpty(); }, 1000);
+            else
+                QThread::msleep(row.endAfterMs);
+            ::kill(pid_t(child.processId()), SIGTERM);
+        }
+        ASSERT_TRUE(child.waitForFinished(30000));
+        EXPECT_EQ(child.exitStatus(), QProcess::CrashExit);
         // The next launch sends whatever it finds, to a server that answers at once.
         ASSERT_TRUE(peer.script(kReportsPath, {A{200, {{"Content-Type", "application/json"}}, "{}"}}));
         auto next = FLTCrashReportingController::make(store, std::make_shared<Delegate>());

@@ -11,8 +11,10 @@
 #include "platform/Clock.h"
 #include "platform/SystemLog.h"
 #include "platform/NotificationCenter.h"
+#include "tests/support/CrashThread.h"
 #include "tests/support/HttpsPeer.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/Pace.h"
 #include "tests/support/TestSupport.h"
 #include "tests/kits/tidings/TidingsTestSupport.h"
 #include "kits/trellis/TRLConstants.h"
@@ -194,7 +196,9 @@ TEST_F(TidingsNetworkTest, EveryAnswerEndsWithThePackageGone) {
 
 // The child of the quit test: a flush whose upload the server answers in its own time, then the
 // quit as the application makes it, while the event queue is still busy with earlier work, and
-// the process ends. What the kit logged goes to the parent on standard output.
+// the process ends. What the kit logged goes to the parent on standard output. Or, told to crash,
+// the HTTP worker aborts as soon as the package is gone (or a bound passes with it still there),
+// the queue still held, so only what the worker did at the status line counts.
 TEST_F(TidingsNetworkTest, QuitChild) {
     const QString childRoot = qEnvironmentVariable("TIDINGS_QUIT_ROOT");
     if (childRoot.isEmpty()) GTEST_SKIP() << "runs only as the quit test's child";
@@ -206,8 +210,14 @@ TEST_F(TidingsNetworkTest, QuitChild) {
     c->uploader()->setDefaultUploadTimeout(3600);  // only the quit ends the answer
     c->applicationLifecycleEvent("NSApplicationWillResignActiveNotification");
     waitFor([&] { return !peer.requests(eventsPath).isEmpty(); }, 10000);
-    c->eventQueue()->async([] { std::this_thread::sleep_for(std::chrono::seconds(3)); });
+    const bool crash = qEnvironmentVariableIsSet("TIDINGS_CRASH");
+    c->eventQueue()->async([crash] { std::this_thread::sleep_for(std::chrono::seconds(crash ? 60 : 3)); });
     std::this_thread::sleep_for(std::chrono::milliseconds(qEnvironmentVariableIntValue("TIDINGS_QUIT_AFTER_MS")));
+    if (crash) {
+        waitFor([&] { return filesIn(events(), "multipartmime").isEmpty(); }, int(pacedBound(3000)));
+        abortOnThreadNamed("QVHttp");
+        ::_exit(3);
+    }
     c->applicationWillTerminate();
     std::printf("%s\n", qPrintable(log.lines().join('\n')));
     std::fflush(nullptr);
@@ -216,9 +226,10 @@ TEST_F(TidingsNetworkTest, QuitChild) {
 
 // A quit at each moment of an upload: before its answer (which comes while the quit waits), at
 // the status line, with the headers, mid-body, after the answer, and with no answer within the
-// quit's bound. The event queue is busy all along, so the quit's wait for it runs out first. A
-// package the server took goes once in all, the next launch included; one never answered within
-// the bound is said in the log and goes again at the next launch.
+// quit's bound; and a crash of the HTTP worker right after the status line. The event queue is
+// busy all along, so the quit's wait for it runs out first. A package the server took goes once in
+// all, the next launch included; one never answered within the bound is said in the log and goes
+// again at the next launch.
 TEST_F(TidingsNetworkTest, AQuitAtAnyMomentOfAnUploadSendsNothingTwice) {
     const auto quitEnds = TDGTidingsController::quitQueueBound.count();
     auto answer = [](double delay) {
@@ -235,6 +246,7 @@ TEST_F(TidingsNetworkTest, AQuitAtAnyMomentOfAnUploadSendsNothingTwice) {
         int quitAfterMs;  // after the server read the upload
         int deliveries;   // of each package the quit's run sent, the next launch's included
         bool unsettled;   // the quit ran out of time and says so
+        bool crash = false;  // no quit: the HTTP worker aborts
     } rows[] = {
         {"before the status line, answered while the quit waits", answer(quitEnds / 1000.0 + 0.8), 100, 1, false},
         {"at the status line", answer(0.3), 320, 1, false},
@@ -242,6 +254,7 @@ TEST_F(TidingsNetworkTest, AQuitAtAnyMomentOfAnUploadSendsNothingTwice) {
         {"mid-body", trickling, 900, 1, false},
         {"after the answer", done, 500, 1, false},
         {"no answer within the bound", answer(30), 100, 2, true},
+        {"a crash on the HTTP worker right after the status line", trickling, 0, 1, false, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -252,10 +265,14 @@ TEST_F(TidingsNetworkTest, AQuitAtAnyMomentOfAnUploadSendsNothingTwice) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TIDINGS_QUIT_ROOT", root);
         env.insert("TIDINGS_QUIT_AFTER_MS", QString::number(row.quitAfterMs));
+        if (row.crash) env.insert("TIDINGS_CRASH", "1");
         child.setProcessEnvironment(env);
         child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=TidingsNetworkTest.QuitChild"});
         ASSERT_TRUE(child.waitForFinished(60000));
-        EXPECT_EQ(child.exitCode(), 0);
+        EXPECT_EQ(child.exitStatus(), row.crash ? QProcess::CrashExit : QProcess::NormalExit);
+        if (!row.crash) {
+            EXPECT_EQ(child.exitCode(), 0);
+        }
         const QByteArray childLog = child.readAllStandardOutput();
         const QByteArray bound = QByteArray::number(qint64(TDGTidingsController::quitUploadBound.count())) + " ms";
         EXPECT_EQ(childLog.contains("not settled within " + bound), row.unsettled) << childLog.toStdString();
