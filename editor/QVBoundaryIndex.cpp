@@ -253,6 +253,11 @@ bool QVBoundaryIndex::ready() {
     return !_places.empty();
 }
 
+qint64 QVBoundaryIndex::certainPlaceBefore(qint64 index) const {
+    const auto after = std::upper_bound(_places.begin(), _places.end(), std::min(index, certainUpTo()));
+    return after == _places.begin() ? -1 : *std::prev(after);
+}
+
 void QVBoundaryIndex::edited(qint64 location, qint64 oldLength, qint64 newLength) {
     if (_places.empty()) return;
     const qint64 oldEnd = location + oldLength;

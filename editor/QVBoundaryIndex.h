@@ -58,6 +58,9 @@ public:
     // Whether places are known without waiting: the walk of a text wholly set or read has
     // ended (it is then taken over, as finish() does) and found some.
     bool ready();
+    // The last place at or before index known without a walk (-1: none): what placeBefore()
+    // begins from at the latest.
+    qint64 certainPlaceBefore(qint64 index) const;
 
     // The characters of [location, location + oldLength) were replaced by newLength others.
     void edited(qint64 location, qint64 oldLength, qint64 newLength);

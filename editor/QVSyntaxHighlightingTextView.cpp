@@ -184,10 +184,7 @@ const QVParser* QVSyntaxHighlightingTextView::languageOfCharacter(qint64 index) 
 
 QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     if (!_parser || _parser->subparsers().isEmpty()) return {};
-    const SettledBlock& settled = _settledBlock;
-    if (settled.revision == _charactersRevision && settled.mainParser == _parser.get() && settled.block.range.location <= index &&
-        index < settled.certainEnd)
-        return settled.block;
+    if (settledBlockHolds(index)) return _settledBlock.block;
     const QVTextStorage& text = textStorage();
     // The main parser walks, as colouring will, over the text as far as an end string that
     // begins at index reaches: from where it can begin before the final colours end, or from
@@ -207,6 +204,12 @@ QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
         _settledBlock = {_charactersRevision, _parser.get(), block, std::min(index + 1, block.range.end())};
     }
     return block;
+}
+
+bool QVSyntaxHighlightingTextView::settledBlockHolds(qint64 index) const {
+    const SettledBlock& settled = _settledBlock;
+    return settled.revision == _charactersRevision && settled.mainParser == _parser.get() && settled.block.range.location <= index &&
+           index < settled.certainEnd;
 }
 
 std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::openSpecialsBefore(qint64 location, bool* provisionalAnswer) {
@@ -1002,13 +1005,14 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
     _paintedAhead = {_charactersRevision, from, to};
     QVTextStorage& text = textStorage();
     const QStringView drawn = text.characters(QVRange(from, to - from));
-    // The language the drawn lines begin in: once the places to walk from are known, the walk
-    // from the nearest one settles it (a look back would read as far as UncolouredReach for each
-    // opener, at every repaint of an edited screen). Before that, as far as the look-back tells:
-    // a block opened there and not closed, else the language of the first end string they hold
-    // before any opener (the rest of a block opened further back), else the main language.
+    // The language the drawn lines begin in: inside the block a key just settled, that block's;
+    // else, once the places to walk from are known and one lies within UncolouredReach before
+    // them, the walk from it settles it (a look back would read as far for each opener, at
+    // every repaint of an edited screen). Otherwise as far as the look-back tells: a block
+    // opened there and not closed, else the language of the first end string they hold before
+    // any opener (the rest of a block opened further back), else the main language.
     std::shared_ptr<QVParser> language;
-    const bool settled = _boundaries.ready();
+    const bool settled = settledBlockHolds(from) || (_boundaries.ready() && from - _boundaries.certainPlaceBefore(from) <= UncolouredReach);
     if (settled) {
         const QVEmbeddedRange block = blockAhead(from);
         language = block.parser ? block.parser : _parser;

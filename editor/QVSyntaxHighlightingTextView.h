@@ -231,6 +231,7 @@ private:
         qint64 certainEnd = 0;
     };
     mutable SettledBlock _settledBlock;
+    bool settledBlockHolds(qint64 index) const;
     // How far past a place the walk reads, so that an end string beginning there is seen whole.
     static constexpr qint64 EndStringReach = 256;
     // Where the search for a block open at position may begin: at the top, or with final colours
