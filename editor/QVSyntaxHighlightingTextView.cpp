@@ -418,6 +418,8 @@ bool QVSyntaxHighlightingTextView::wantsBoundaryIndex(qint64 length) const {
 std::function<void(const char16_t*, qint64)> QVSyntaxHighlightingTextView::boundaryWalkWhileReading(qint64 expectedLength) {
     if (!wantsBoundaryIndex(expectedLength)) return {};
     _boundaries.startLoading(_parser, expectedLength);
+    // Read while the file is, so that they are there when the page shows.
+    readCompletionAhead();
     return [this](const char16_t* units, qint64 decoded) { _boundaries.loaded(units, decoded); };
 }
 
