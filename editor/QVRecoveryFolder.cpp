@@ -74,7 +74,9 @@ bool QVRecoveryFolder::keep(bool sayAgain) {
             continue;
         }
         const quint64 token = document->currentChangeToken();
-        if (!kept.file.isEmpty() && kept.token == token) continue;
+        const QVTextStorage* storage = &view->textStorage();
+        const quint64 characters = storage->charactersRevision();
+        if (!kept.file.isEmpty() && kept.token == token && kept.storage == storage && kept.characters == characters) continue;
         if (!makeRunFolder()) {
             failed = document;
             failure = QVLocalized(QStringLiteral("Unsaved changes cannot be kept for recovery: the folder %1 cannot be made.")).arg(location());
@@ -96,6 +98,8 @@ bool QVRecoveryFolder::keep(bool sayAgain) {
         QVError error;
         if (AtomicFile::write(kept.file, QJsonDocument(entry).toJson(QJsonDocument::Compact), &error)) {
             kept.token = token;
+            kept.storage = storage;
+            kept.characters = characters;
         } else {
             failed = document;
             failure = QVLocalized(QStringLiteral("Unsaved changes of %1 cannot be kept for recovery: %2")).arg(document->displayName(), error.localizedDescription());

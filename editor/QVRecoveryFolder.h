@@ -21,6 +21,7 @@
 
 class QTimer;
 class QVFileDocument;
+class QVTextStorage;
 
 class QVRecoveryFolder {
 public:
@@ -90,6 +91,10 @@ private:
     struct Kept {
         QString file;      // the text's file in the run's folder, empty until written
         quint64 token = 0;  // the document's change token when it was written
+        // Typing grows one undo step, which keeps its token: the characters' own count tells
+        // a text typed on since it was written.
+        const QVTextStorage* storage = nullptr;
+        quint64 characters = 0;
     };
     std::map<QVFileDocument*, Kept> _documents;
     RunFolder _run;

@@ -63,6 +63,7 @@ QVError QVTextStorage::replaceCharacters(QVRange range, QStringView string) {
     for (Attribute& attribute : _attributes)
         attribute.runs.replace(range.location, range.length, inserted, attribute.name != AttachmentAttribute);
     ++_revision;
+    ++_charactersRevision;
     noteEdit(EditedCharacters, range.location, range.length, inserted);
     endEditing();
     return {};
@@ -77,6 +78,7 @@ void QVTextStorage::replaceAllCharacters(std::vector<char16_t>&& units, qsizetyp
     for (Attribute& attribute : _attributes)
         attribute.runs.replace(0, removed, length, attribute.name != AttachmentAttribute);
     ++_revision;
+    ++_charactersRevision;
     noteEdit(EditedCharacters, 0, removed, length);
     endEditing();
 }

@@ -159,6 +159,8 @@ public:
 
     // Bumped by every change (an empty attribute range or an empty replace by "" is no change).
     quint64 revision() const { return _revision; }
+    // Bumped only by changes of the characters (colours and other attributes leave it).
+    quint64 charactersRevision() const { return _charactersRevision; }
 
     // Observers run after the outermost end of every batch, in the order they were added. One
     // may change the storage: its changes form a new batch, reported once this report is done.
@@ -210,6 +212,7 @@ private:
     bool _reporting = false;
     bool _multiLineAcrossLinesOnly = false;
     quint64 _revision = 0;
+    quint64 _charactersRevision = 0;
     qint64 _checkCredit = 0;  // characters of checking earned since the last full check()
 
     struct ObserverEntry {

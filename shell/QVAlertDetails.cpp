@@ -20,13 +20,19 @@ constexpr qsizetype kShortCharacters = 1200;
 
 void QVSetAlertDetails(QMessageBox* box, const QString& text) {
     const qsizetype lines = text.count(u'\n') + 1;
-    auto* grid = qobject_cast<QGridLayout*>(box->layout());
-    auto* buttons = box->findChild<QDialogButtonBox*>();
-    if ((lines <= kShortLines && text.size() <= kShortCharacters) || !grid || !buttons) {
+    if (lines <= kShortLines && text.size() <= kShortCharacters) {
         box->setInformativeText(text);
         return;
     }
+    // Clearing the informative text lays the box out anew in a new grid: the layout is looked up
+    // only after it (the one before is deleted).
     box->setInformativeText(QString());
+    auto* grid = qobject_cast<QGridLayout*>(box->layout());
+    auto* buttons = box->findChild<QDialogButtonBox*>();
+    if (!grid || !buttons) {
+        box->setInformativeText(text);
+        return;
+    }
     auto* details = new QPlainTextEdit(box);
     details->setObjectName(QStringLiteral("alertDetails"));
     details->setReadOnly(true);

@@ -78,6 +78,16 @@ TEST(QVRecoveryFolder, KeepsEditedTextsDropsThemOnSaveAndCloseAndFindsWhatEndedR
     type(*edited.textView(), QStringLiteral("two"));
     folder.keepEditedDocuments();
     EXPECT_EQ(kept(run).size(), 1);
+    // Typing on grows the same undo step, whose token stays: the next interval keeps it all.
+    edited.textView()->insertText(QStringLiteral("t"));
+    const quint64 step = edited.currentChangeToken();
+    folder.keepEditedDocuments();
+    edited.textView()->insertText(QStringLiteral("yped"));
+    ASSERT_EQ(edited.currentChangeToken(), step);
+    folder.keepEditedDocuments();
+    EXPECT_EQ(kept(run).join(u'\n').toStdString(), (name + u'|' + page + QStringLiteral("|<p>\nonetwotyped")).toStdString());
+    edited.textView()->undoManager().closeEventGroup();
+    edited.undoManager()->undo();
     edited.undoManager()->undo();
     folder.keepEditedDocuments();
     EXPECT_EQ(kept(run), QStringList());
