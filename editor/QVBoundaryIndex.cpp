@@ -120,6 +120,7 @@ void QVBoundaryIndex::adopted(std::shared_ptr<QVTextStorage> storage, quint64 re
 
 void QVBoundaryIndex::launch(std::shared_ptr<const QVParser> parser, qint64 expectedLength) {
     _stop = false;
+    _walkEnded = false;
     try {
         _coordinator = std::thread([this, expectedLength, parser = std::move(parser)] { walk(parser, expectedLength); });
     } catch (const std::system_error&) {
@@ -241,6 +242,20 @@ void QVBoundaryIndex::walk(const std::shared_ptr<const QVParser>& parser, qint64
         }
     }
     if (!_stop) _walked = std::move(places);
+    _walkEnded.store(true, std::memory_order_release);
+}
+
+bool QVBoundaryIndex::ready() {
+    if (_coordinator.joinable()) {
+        if (!_storage || !_walkEnded.load(std::memory_order_acquire)) return false;
+        finish();
+    }
+    return !_places.empty();
+}
+
+qint64 QVBoundaryIndex::certainPlaceBefore(qint64 index) const {
+    const auto after = std::upper_bound(_places.begin(), _places.end(), std::min(index, certainUpTo()));
+    return after == _places.begin() ? -1 : *std::prev(after);
 }
 
 void QVBoundaryIndex::edited(qint64 location, qint64 oldLength, qint64 newLength) {

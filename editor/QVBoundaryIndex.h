@@ -55,6 +55,12 @@ public:
     // Stops the walk, if any, and forgets every place.
     void cancel();
     bool walking() const { return _coordinator.joinable(); }
+    // Whether places are known without waiting: the walk of a text wholly set or read has
+    // ended (it is then taken over, as finish() does) and found some.
+    bool ready();
+    // The last place at or before index known without a walk (-1: none): what placeBefore()
+    // begins from at the latest.
+    qint64 certainPlaceBefore(qint64 index) const;
 
     // The characters of [location, location + oldLength) were replaced by newLength others.
     void edited(qint64 location, qint64 oldLength, qint64 newLength);
@@ -93,6 +99,7 @@ private:
     std::shared_ptr<QVTextStorage> _storage;
     std::thread _coordinator;
     std::atomic<bool> _stop{false};
+    std::atomic<bool> _walkEnded{false};
     const QVParser* _parser = nullptr;
     quint64 _revision = 0;
     // The text the walk reads, as far as it is read.

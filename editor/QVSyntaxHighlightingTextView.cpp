@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <system_error>
 
 namespace {
 
@@ -92,6 +93,7 @@ QVSyntaxHighlightingTextView::~QVSyntaxHighlightingTextView() {
     center.removeObserver(_highlightingObserver);
     center.removeObserver(_bundlesObserver);
     _path.clear();
+    if (_completionReader.joinable()) _completionReader.join();
 }
 
 QVLayoutManager* QVSyntaxHighlightingTextView::highlightingLayoutManager() const {
@@ -182,6 +184,7 @@ const QVParser* QVSyntaxHighlightingTextView::languageOfCharacter(qint64 index) 
 
 QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     if (!_parser || _parser->subparsers().isEmpty()) return {};
+    if (settledBlockHolds(index)) return _settledBlock.block;
     const QVTextStorage& text = textStorage();
     // The main parser walks, as colouring will, over the text as far as an end string that
     // begins at index reaches: from where it can begin before the final colours end, or from
@@ -196,8 +199,17 @@ QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     qint64 resumable = -1;
     QVEmbeddedRange block = _parser->embeddedBlockAt(text.characters(QVRange(start, end - start)), index - start, &resumable);
     if (resumable > 0) _walkResume = start + resumable;
-    if (block.parser) block.range.location += start;
+    if (block.parser) {
+        block.range.location += start;
+        _settledBlock = {_charactersRevision, _parser.get(), block, std::min(index + 1, block.range.end())};
+    }
     return block;
+}
+
+bool QVSyntaxHighlightingTextView::settledBlockHolds(qint64 index) const {
+    const SettledBlock& settled = _settledBlock;
+    return settled.revision == _charactersRevision && settled.mainParser == _parser.get() && settled.block.range.location <= index &&
+           index < settled.certainEnd;
 }
 
 std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::openSpecialsBefore(qint64 location, bool* provisionalAnswer) {
@@ -406,6 +418,8 @@ bool QVSyntaxHighlightingTextView::wantsBoundaryIndex(qint64 length) const {
 std::function<void(const char16_t*, qint64)> QVSyntaxHighlightingTextView::boundaryWalkWhileReading(qint64 expectedLength) {
     if (!wantsBoundaryIndex(expectedLength)) return {};
     _boundaries.startLoading(_parser, expectedLength);
+    // Read while the file is, so that they are there when the page shows.
+    readCompletionAhead();
     return [this](const char16_t* units, qint64 decoded) { _boundaries.loaded(units, decoded); };
 }
 
@@ -910,12 +924,14 @@ void QVSyntaxHighlightingTextView::restartHighlighting() {
     _provisionalEditsEnd = 0;
     _checkpoints.clear();
     _paintedAhead = {};
+    _settledBlock = {};
     _walkResume = -1;
     // Until the colours get there, the language at a place is settled by a walk from the
     // nearest place this finds before it (kept while the text and its language stay); a small
     // text is walked at once when asked.
     if (!wantsBoundaryIndex(text.length())) _boundaries.cancel();
     else if (!_boundaries.covers(_charactersRevision, _parser.get())) _boundaries.start(sharedTextStorage(), _parser, _charactersRevision);
+    if (wantsBoundaryIndex(text.length())) readCompletionAhead();
     if (!_active || !UserDefaults::standard().boolForKey(QVHighlightKey) || !_parser) {
         // Nothing to parse: the standard attributes are the final colours.
         _highlightedUpTo = _oldColouringEnd = text.length();
@@ -931,6 +947,23 @@ void QVSyntaxHighlightingTextView::restartHighlighting() {
         scheduleIdleHighlighting();
     }
     viewport()->update();
+}
+
+void QVSyntaxHighlightingTextView::readCompletionAhead() {
+    if (_completionReader.joinable() || !_parser) return;
+    std::vector<std::shared_ptr<QVBundle>> bundles{_parser->bundle()};
+    for (const std::shared_ptr<QVParser>& sub : _parser->subparsers())
+        if (sub) bundles.push_back(sub->bundle());
+    try {
+        // The bundle reads its definition under its own lock: a key that comes first waits for
+        // the read under way rather than starting one of its own.
+        _completionReader = std::thread([bundles = std::move(bundles)] {
+            for (const std::shared_ptr<QVBundle>& bundle : bundles)
+                if (bundle) bundle->completionDefinition();
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the first key reads them.
+    }
 }
 
 void QVSyntaxHighlightingTextView::scheduleIdleHighlighting() {
@@ -974,12 +1007,22 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
     _paintedAhead = {_charactersRevision, from, to};
     QVTextStorage& text = textStorage();
     const QStringView drawn = text.characters(QVRange(from, to - from));
-    // The language the drawn lines begin in, as far as the look-back before them tells: a block
+    // The language the drawn lines begin in: inside the block a key just settled, that block's;
+    // else, once the places to walk from are known and one lies within UncolouredReach before
+    // them, the walk from it settles it (a look back would read as far for each opener, at
+    // every repaint of an edited screen). Otherwise as far as the look-back tells: a block
     // opened there and not closed, else the language of the first end string they hold before
     // any opener (the rest of a block opened further back), else the main language.
-    bool bounded = false;
-    std::shared_ptr<QVParser> language = findOpenSpecialBefore(from, openSpecialSearchFloor(from, &bounded));
-    if (language == _parser) {
+    std::shared_ptr<QVParser> language;
+    const bool settled = settledBlockHolds(from) || (_boundaries.ready() && from - _boundaries.certainPlaceBefore(from) <= UncolouredReach);
+    if (settled) {
+        const QVEmbeddedRange block = blockAhead(from);
+        language = block.parser ? block.parser : _parser;
+    } else {
+        bool bounded = false;
+        language = findOpenSpecialBefore(from, openSpecialSearchFloor(from, &bounded));
+    }
+    if (!settled && language == _parser) {
         qsizetype first = drawn.size();
         for (const std::shared_ptr<QVParser>& sub : _parser->subparsers()) {
             if (!sub) continue;

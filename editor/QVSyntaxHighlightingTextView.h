@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <memory>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -220,6 +221,17 @@ private:
     // The embedded stretch the final colours will give the character at index (null parser:
     // none), from the main parser's walk over the text from before where they end.
     QVEmbeddedRange blockAhead(qint64 index) const;
+    // The last embedded stretch blockAhead() settled, as far as it is certain (up to the
+    // character it was asked for): the repaint after a key asks again of the lines on screen,
+    // inside the very block the key was typed in, which may begin far before them.
+    struct SettledBlock {
+        quint64 revision = 0;
+        const QVParser* mainParser = nullptr;
+        QVEmbeddedRange block;
+        qint64 certainEnd = 0;
+    };
+    mutable SettledBlock _settledBlock;
+    bool settledBlockHolds(qint64 index) const;
     // How far past a place the walk reads, so that an end string beginning there is seen whole.
     static constexpr qint64 EndStringReach = 256;
     // Where the search for a block open at position may begin: at the top, or with final colours
@@ -249,6 +261,11 @@ private:
     mutable QVBoundaryIndex _boundaries;
     static constexpr qint64 BoundaryIndexSize = qint64(1) << 20;
     bool wantsBoundaryIndex(qint64 length) const;
+    // Reads the completion definitions of the languages of a large text on a thread of its
+    // own, once per view: the first key typed would otherwise read them from their property
+    // lists on the main thread, tens of milliseconds on a page that has only just shown.
+    void readCompletionAhead();
+    std::thread _completionReader;
     // The furthest position a provisional answer of the language there was given for (-1: none):
     // when colouring passes it, the caret's language is looked for again.
     qint64 _provisionalAnswerAt = -1;
