@@ -26,9 +26,11 @@ struct QueueState {
     bool wakePending = false;  // a queued call to runQueued is on its way; later posts need none
 };
 
+// Never destroyed: threads of Qorvel's own (file watchers, transfers) may still post while the
+// process runs its exit handlers, and a destroyed list would be written after its end.
 QueueState& queue() {
-    static QueueState state;
-    return state;
+    static QueueState* state = new QueueState;
+    return *state;
 }
 
 // Runs tasks from the front. A wake-up runs only as many as were queued when it began and leaves
