@@ -21,8 +21,11 @@ namespace {
 
 thread_local void* t_stackMapping = nullptr;
 thread_local size_t t_stackMappingSize = 0;
-// Set once the handler gave the thread a signal stack: never twice, should the kernel not use it.
-thread_local bool t_stackGivenByHandler = false;
+
+// The room the recorder wants below the stack pointer: a signal stack with less (a thread's own
+// small one) or none at all (the handler then runs on what is left of the thread's stack) and the
+// handler moves to a guarded stack of its own before it records.
+constexpr uintptr_t kRecorderRoom = kFLTSignalStackSize / 2;
 
 void blockedDuringHandler(sigset_t* set) {
     sigemptyset(set);
@@ -64,35 +67,81 @@ long setAlternateStackOffIt(const stack_t* stack) {
     return result;
 }
 
-// Maps a signal stack of the handler's size and makes it the calling thread's; answers the mapping
-// (its size in *size, the stack in *installed when asked), null when either step fails. System
-// calls only: the handler calls it too.
-void* installSignalStack(size_t* size, stack_t* installed = nullptr) {
+// Maps a stack of the handler's size with a guard page below it: an overflow of the handler
+// itself faults rather than corrupts. Answers the mapping (its size in *size) and the stack's
+// lowest address in *stack, null when it fails. System calls only: the handler calls it too.
+void* mapGuardedStack(size_t* size, char** stack) {
     const long page = ::sysconf(_SC_PAGESIZE);
     const size_t guard = size_t(page > 0 ? page : 4096);
     *size = guard + kFLTSignalStackSize;
     void* mapping = ::mmap(nullptr, *size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (mapping == MAP_FAILED) return nullptr;
-    // The guard page lies below the stack: an overflow of the handler itself faults, not corrupts.
     ::mprotect(mapping, guard, PROT_NONE);
+    *stack = static_cast<char*>(mapping) + guard;
+    return mapping;
+}
+
+// A guarded signal stack made the calling thread's; answers the mapping, null when either step fails.
+void* installSignalStack(size_t* size) {
+    char* base = nullptr;
+    void* mapping = mapGuardedStack(size, &base);
+    if (!mapping) return nullptr;
     stack_t stack{};
-    stack.ss_sp = static_cast<char*>(mapping) + guard;
+    stack.ss_sp = base;
     stack.ss_size = kFLTSignalStackSize;
     if (::sigaltstack(&stack, nullptr) != 0) {
         ::munmap(mapping, *size);
         return nullptr;
     }
-    if (installed) *installed = stack;
     return mapping;
 }
 
-// Whether the calling thread has no signal stack at all, so its handler runs on its own stack.
-bool withoutSignalStack() {
+// Whether the handler runs on a signal stack with the recorder's room below the stack pointer.
+bool onRoomySignalStack() {
     stack_t current{};
-    return ::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE);
+    if (::sigaltstack(nullptr, &current) != 0 || !(current.ss_flags & SS_ONSTACK)) return false;
+    const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    const auto base = reinterpret_cast<uintptr_t>(current.ss_sp);
+    return here > base && here - base >= kRecorderRoom;
 }
 
+// The signal as the kernel delivered it, handed to the part of the handler that may run on
+// another stack.
+struct Delivery {
+    int signal;
+    siginfo_t* info;
+    void* raw;
+    int savedErrno;
+};
+
+void handleSignal(void* delivery);
+
 }  // namespace
+
+// Calls function(argument) with the stack pointer at top (16-byte aligned) and returns there. The
+// frame pointer chains back to the caller's stack, and the call-frame information says so, so a
+// walk of the recording thread goes on past the switch.
+extern "C" void FLTSignalCallOnStack(void* argument, void (*function)(void*), void* top);
+asm(R"(
+    .text
+    .p2align 4
+    .type FLTSignalCallOnStack, @function
+FLTSignalCallOnStack:
+    .cfi_startproc
+    pushq %rbp
+    .cfi_def_cfa_offset 16
+    .cfi_offset %rbp, -16
+    movq %rsp, %rbp
+    .cfi_def_cfa_register %rbp
+    movq %rdx, %rsp
+    callq *%rsi
+    movq %rbp, %rsp
+    popq %rbp
+    .cfi_def_cfa %rsp, 8
+    retq
+    .cfi_endproc
+    .size FLTSignalCallOnStack, .-FLTSignalCallOnStack
+)");
 
 void FLTSignalNameLookup(int signal, int, const char** name, const char** codeName) {
     if (!name || !codeName) return;
@@ -220,25 +269,34 @@ bool FLTSignalInitialize(FLTSignalState* state) {
 }
 
 void FLTSignalHandler(int signal, siginfo_t* info, void* raw) {
-    const int savedErrno = errno;
+    // Kept small: on a thread's own small signal stack the kernel's frame leaves little room.
+    Delivery delivery{signal, info, raw, errno};
+    // Recorded as it arrived, whatever stack the recorder then runs on: raising it again from a
+    // larger stack would record Qorvel as its sender and lose a trap's code and address.
+    size_t mapped = 0;
+    char* stack = nullptr;
+    void* mapping = onRoomySignalStack() ? nullptr : mapGuardedStack(&mapped, &stack);
+    if (mapping) {
+        FLTSignalCallOnStack(&delivery, handleSignal, stack + kFLTSignalStackSize);
+        ::munmap(mapping, mapped);
+    } else {
+        handleSignal(&delivery);
+    }
+    errno = delivery.savedErrno;
+}
+
+namespace {
+
+void handleSignal(void* argument) {
+    const Delivery& delivery = *static_cast<const Delivery*>(argument);
+    const int signal = delivery.signal;
+    siginfo_t* info = delivery.info;
+    void* raw = delivery.raw;
+    const int savedErrno = delivery.savedErrno;
     errno = 0;
     FLTContext* context = g_fltContext.load();
     FLTWritableStore* store = g_fltStore.load();
     const bool repeats = FLTSignalRepeatsOnReturn(signal, info);
-    // A thread with no signal stack (one started without the thread hooks, its own stack perhaps
-    // as small as 16 KiB) would record on what is left of its stack and fault again part way. It
-    // takes a signal stack now and meets the signal again there: a fault repeats once the handler
-    // returns; any other signal is raised again, held until then. Returning restores the signal
-    // stack the interrupted context names: that is the new one too.
-    size_t mapped = 0;
-    stack_t installed{};
-    if (!t_stackGivenByHandler && FLTIsValidPointer(raw) && withoutSignalStack() && installSignalStack(&mapped, &installed)) {
-        t_stackGivenByHandler = true;
-        static_cast<ucontext_t*>(raw)->uc_stack = installed;
-        if (!repeats) ::raise(signal);
-        errno = savedErrno;
-        return;
-    }
     switch (FLTContextClaimCrash()) {
     case kFLTClaimNoContext:
     case kFLTClaimReentered:
@@ -250,7 +308,6 @@ void FLTSignalHandler(int signal, siginfo_t* info, void* raw) {
         // goes to whatever handles it now.
         FLTContextWaitForCrashOwner(kFLTResumeTimeoutMs);
         if (!repeats) ::raise(signal);
-        errno = savedErrno;
         return;
     case kFLTClaimOwner: break;
     }
@@ -287,8 +344,9 @@ void FLTSignalHandler(int signal, siginfo_t* info, void* raw) {
     FLTContextMarkCrashFinished();
     // Blocked until the handler returns, then delivered to the previous handler or the default.
     if (!repeats) ::raise(signal);
-    errno = savedErrno;
 }
+
+}  // namespace
 
 void FLTSignalEnumerateHandledSignals(void (*block)(int, int, void*), void* info) {
     if (!block) return;

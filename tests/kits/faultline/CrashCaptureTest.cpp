@@ -19,7 +19,10 @@
 
 #include <csignal>
 
+#include <climits>
+
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,7 +36,8 @@ struct Child {
     qint64 milliseconds = 0;
 };
 
-Child runChild(const char* program, const QString& folder, const char* kind) {
+// With sendSegv, this process sends SIGSEGV to the thread the child names in its file "tid".
+Child runChild(const char* program, const QString& folder, const char* kind, bool sendSegv = false) {
     const QByteArray folderBytes = folder.toUtf8();
     char* argv[] = {const_cast<char*>(program), const_cast<char*>(folderBytes.constData()), const_cast<char*>(kind), nullptr};
     QElapsedTimer timer;
@@ -42,6 +46,12 @@ Child runChild(const char* program, const QString& folder, const char* kind) {
     Child child;
     if (::posix_spawn(&pid, program, nullptr, nullptr, argv, environ) != 0) return child;
     child.pid = pid;
+    if (sendSegv) {
+        QFile tid(folder + QStringLiteral("/tid"));
+        for (int i = 0; i < 2000 && !tid.exists(); ++i) ::usleep(5000);
+        if (tid.open(QIODevice::ReadOnly)) ::syscall(SYS_tgkill, pid, tid.readAll().trimmed().toInt(), SIGSEGV);
+        else ::kill(pid, SIGKILL);
+    }
     ::waitpid(pid, &child.status, 0);
     child.milliseconds = timer.elapsed();
     return child;
@@ -57,6 +67,10 @@ struct Case {
     const char* exceptionName;  // for uncaught exceptions: the recorded name
     int minimumThreads;
     int leftOut = 0;  // threads past those a record holds, counted in it
+    int code = INT_MIN;  // the signal's code, when the row knows it
+    // Who sent the signal: nobody for a fault, which has an address instead; the child itself
+    // (kill, raise), or this test with tgkill to one thread of the child.
+    enum { Fault, ByChild, ByTest } sender = Fault;
 };
 
 }  // namespace
@@ -65,11 +79,11 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
     const Case cases[] = {
         {"null-write", SIGSEGV, "signal.fltrecord", true, nullptr, 3},
         {"bus", SIGBUS, "signal.fltrecord", true, nullptr, 1},
-        {"abort", SIGABRT, "signal.fltrecord", false, nullptr, 1},
+        {"abort", SIGABRT, "signal.fltrecord", false, nullptr, 1, 0, SI_TKILL, Case::ByChild},
         {"ud2", SIGILL, "signal.fltrecord", true, nullptr, 1},
         {"divide", SIGFPE, "signal.fltrecord", true, nullptr, 1},
-        {"int3", SIGTRAP, "signal.fltrecord", true, nullptr, 1},
-        {"kill-segv", SIGSEGV, "signal.fltrecord", false, nullptr, 1},
+        {"int3", SIGTRAP, "signal.fltrecord", true, nullptr, 1, 0, SI_KERNEL},
+        {"kill-segv", SIGSEGV, "signal.fltrecord", false, nullptr, 1, 0, SI_USER, Case::ByChild},
         {"throw-std", SIGABRT, "exception.fltrecord", false, "std::runtime_error", 1},
         {"throw-cstring", SIGABRT, "exception.fltrecord", false, "const char *", 1},
         {"throw-other", SIGABRT, "exception.fltrecord", false, "int", 1},
@@ -91,9 +105,17 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
         {"threads-1100", SIGSEGV, "signal.fltrecord", true, nullptr, 1024, 1101 - 1024},
         {"threads-1100-late", SIGSEGV, "signal.fltrecord", true, nullptr, 1024, 1102 - 1024},
         {"small-stack", SIGSEGV, "signal.fltrecord", true, nullptr, 2},
+        // Threads a library started, none with a signal stack: the record holds the signal as it
+        // came, not as the handler raised it again from a stack of its own.
+        {"tgkill-qt", SIGSEGV, "signal.fltrecord", false, nullptr, 2, 0, SI_TKILL, Case::ByTest},
+        {"tgkill-glib", SIGSEGV, "signal.fltrecord", false, nullptr, 2, 0, SI_TKILL, Case::ByTest},
+        {"tgkill-std", SIGSEGV, "signal.fltrecord", false, nullptr, 2, 0, SI_TKILL, Case::ByTest},
+        {"int3-qt", SIGTRAP, "signal.fltrecord", true, nullptr, 2, 0, SI_KERNEL},
+        {"int3-glib", SIGTRAP, "signal.fltrecord", true, nullptr, 2, 0, SI_KERNEL},
+        {"int3-std", SIGTRAP, "signal.fltrecord", true, nullptr, 2, 0, SI_KERNEL},
+        // A thread's own signal stack too small for the recorder.
+        {"own-stack-4k", SIGSEGV, "signal.fltrecord", true, nullptr, 2},
     };
-    // Signals another process (or the program itself) sent, rather than faults.
-    const QStringList sent{"abort", "kill-segv"};
     for (const char* program : {FAULTLINE_CRASHER_FP, FAULTLINE_CRASHER_NOFP}) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(program) + " " + c.kind);
@@ -101,7 +123,7 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
             ASSERT_TRUE(folder.isValid());
             // The machine's pace around the child's run: the bounds below are an idle machine's.
             const double paceBefore = machinePace();
-            const Child child = runChild(program, folder.path(), c.kind);
+            const Child child = runChild(program, folder.path(), c.kind, c.sender == Case::ByTest);
             const double pace = std::max(paceBefore, machinePace()) * sanitizerSlowdown();
             ASSERT_TRUE(WIFSIGNALED(child.status)) << "exit status " << WEXITSTATUS(child.status);
             EXPECT_EQ(WTERMSIG(child.status), c.signal);
@@ -134,10 +156,13 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
             } else {
                 const QVariantMap signal = section(lines->at(0), "signal");
                 EXPECT_EQ(signal.value("number").toInt(), c.signal);
+                if (c.code != INT_MIN) {
+                    EXPECT_EQ(uint32_t(signal.value("code").toLongLong()), uint32_t(c.code));
+                }
                 // A fault has an address; a sent signal has its sender, whose pid is no address.
-                if (sent.contains(QString::fromLatin1(c.kind))) {
+                if (c.sender != Case::Fault) {
                     EXPECT_FALSE(signal.contains("address"));
-                    EXPECT_EQ(signal.value("sender_pid").toLongLong(), child.pid);
+                    EXPECT_EQ(signal.value("sender_pid").toLongLong(), c.sender == Case::ByTest ? ::getpid() : child.pid);
                 } else {
                     EXPECT_TRUE(signal.contains("address"));
                     EXPECT_FALSE(signal.contains("sender_pid"));

@@ -5,6 +5,10 @@
 #include "kits/faultline/FLTUserLogging.h"
 #include "platform/Threads.h"
 
+#include <QThread>
+
+#include <glib.h>
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -157,6 +161,34 @@ bool holdThreadStopped(pid_t tid, bool bySigstop) {
     ::prctl(PR_SET_PTRACER, helper, 0, 0, 0);
     char answer = 0;
     return ::write(go[1], "g", 1) == 1 && ::read(ready[0], &answer, 1) == 1 && answer == '1';
+}
+
+// Where a thread another process sends a signal to waits: it says its thread id first (written
+// whole, then renamed, so the parent never reads half of it).
+__attribute__((noinline)) void waitForSignal() {
+    const std::string path = g_folder + "/tid", part = path + ".part";
+    if (FILE* file = std::fopen(part.c_str(), "w")) {
+        std::fprintf(file, "%ld\n", long(::syscall(SYS_gettid)));
+        std::fclose(file);
+        std::rename(part.c_str(), path.c_str());
+    }
+    for (;;) ::pause();
+}
+
+// Runs body on a thread crash capture's thread hooks never saw, of the kind a library starts:
+// Qt's, glib's, the standard library's. None has a signal stack.
+void onForeignThread(const std::string& kind, void (*body)()) {
+    if (kind == "qt") {
+        QThread* thread = QThread::create(body);
+        thread->start();
+    } else if (kind == "glib") {
+        g_thread_new("glib", [](gpointer f) -> gpointer {
+            reinterpret_cast<void (*)()>(f)();
+            return nullptr;
+        }, reinterpret_cast<gpointer>(body));
+    } else {
+        std::thread(body).detach();
+    }
 }
 
 std::atomic<bool> g_go{false};
@@ -333,6 +365,30 @@ int main(int argc, char** argv) {
                 return nullptr;
             }, nullptr) != 0)
             return 6;
+        for (;;) ::pause();
+    } else if (kind.rfind("tgkill-", 0) == 0) {
+        // Another process sends SIGSEGV to this thread alone (the parent, once "tid" is there).
+        expect(reinterpret_cast<const void*>(&waitForSignal));
+        onForeignThread(kind.substr(7), waitForSignal);
+        for (;;) ::pause();
+    } else if (kind.rfind("int3-", 0) == 0) {
+        expect(reinterpret_cast<const void*>(&breakpoint));
+        onForeignThread(kind.substr(5), breakpoint);
+        for (;;) ::pause();
+    } else if (kind == "own-stack-4k") {
+        // A thread that gave itself a signal stack of 4 KiB, a guard page below it so that a
+        // handler using more faults rather than writes past it.
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        std::thread([] {
+            const long page = ::sysconf(_SC_PAGESIZE);
+            auto* mapping = static_cast<char*>(::mmap(nullptr, size_t(page) + 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+            if (mapping == MAP_FAILED || ::mprotect(mapping, size_t(page), PROT_NONE) != 0) std::exit(6);
+            stack_t stack{};
+            stack.ss_sp = mapping + page;
+            stack.ss_size = 4096;
+            if (::sigaltstack(&stack, nullptr) != 0) std::exit(6);
+            nullWrite();
+        }).detach();
         for (;;) ::pause();
     } else if (kind == "null-write-when-told") {
         // Set up, then crashes once the parent has made a file "go" (after filling the disk).
