@@ -14,6 +14,7 @@
 #include "kits/trellis/TRLHelpers.h"
 #include "kits/trellis/TRLSettings.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 
@@ -45,7 +46,23 @@ std::shared_ptr<FLTCrashReportingController> FLTCrashReportingController::make(s
     c->_delegate = std::move(delegate);
     c->_queue = std::make_shared<OperationQueue>(QLatin1String(FLTKitBundleIdentifier) + QStringLiteral(".work-queue"));
     c->_networkClient = FLTNetworkClient::make(c->_queue, c->_fileManager, c);
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        std::weak_ptr<FLTCrashReportingController> weak = c;
+        QObject::connect(app, &QCoreApplication::aboutToQuit, app, [weak] {
+            if (auto controller = weak.lock()) controller->applicationWillTerminate();
+        });
+    }
     return c;
+}
+
+void FLTCrashReportingController::applicationWillTerminate() {
+    const int underWay = _networkClient->stopAndWaitForUploadsToSettle(std::chrono::milliseconds(0));
+    if (underWay == 0) return;
+    SystemLog::notice(QStringLiteral("[Faultline:Crash] waiting up to %1 ms for %2 report upload(s) under way").arg(quitUploadBound.count()).arg(underWay));
+    if (const int left = _networkClient->stopAndWaitForUploadsToSettle(quitUploadBound))
+        SystemLog::warning(QStringLiteral("[Faultline:Crash] %1 report upload(s) not settled within %2 ms; their reports go again at the next launch")
+                               .arg(left)
+                               .arg(quitUploadBound.count()));
 }
 
 FLTCrashReportingController::~FLTCrashReportingController() = default;

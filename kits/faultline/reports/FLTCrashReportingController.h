@@ -61,7 +61,10 @@ public:
     static constexpr int maximumRetries = 3;
     static constexpr int maximumPreparedPackages = 32;
     static constexpr std::chrono::milliseconds retryDelay{600000};
+    // How long the application's quit waits for report uploads under way.
+    static constexpr std::chrono::milliseconds quitUploadBound{5000};
 
+    // Watches the application's quit when there is an application object (see applicationWillTerminate).
     static std::shared_ptr<FLTCrashReportingController> make(std::shared_ptr<FLTFileManager> fileManager,
                                                              std::weak_ptr<FLTCrashReportingControllerDelegate> delegate);
     ~FLTCrashReportingController() override;
@@ -87,6 +90,12 @@ public:
     bool createLaunchFailureMarker() const;
     bool launchFailureMarkerPresent() const;
     bool removeLaunchFailureMarker() const;
+
+    // The application's quit (a logout's SIGTERM ends the same way), after which the process
+    // ends: no report upload starts any more, and each under way gets up to quitUploadBound to
+    // settle, so that none the server takes meanwhile stays behind for the next launch to send
+    // again. One still unsettled then is said in the log, with the bound.
+    void applicationWillTerminate();
 
     // Submission (earlier reports, the prompt, interrupted work, retries).
     void processExistingReportPaths(const QStringList& paths, bool asUrgent);

@@ -55,7 +55,20 @@ std::shared_ptr<FLTURLSession> FLTNetworkClient::session() {
     if (!configuration) configuration = FLTURLSessionConfiguration::defaultSessionConfiguration();
     _session = FLTURLSession::sessionWithConfiguration(configuration, weak_from_this(), _queue);
     if (!_session) SystemLog::error(QStringLiteral("[Faultline:Crash:Client] Failed to initialize"));
+    else if (_stopped) _session->stopStartingTransfers();
     return _session;
+}
+
+int FLTNetworkClient::stopAndWaitForUploadsToSettle(std::chrono::milliseconds bound) {
+    std::shared_ptr<FLTURLSession> s;
+    {
+        QMutexLocker locker(&_lock);
+        _stopped = true;
+        s = _session;
+    }
+    if (!s) return 0;
+    s->stopStartingTransfers();
+    return s->waitForTransfersToSettle(bound);
 }
 
 void FLTNetworkClient::applyTrust(HttpRequest& request) const {
@@ -120,8 +133,13 @@ bool FLTNetworkClient::startImmediateUploadRequest(const HttpRequest& request, c
         FLTLogWarn("Error: file unreadable");
         return false;
     }
-    // The same gate as every session task: nothing leaves without the user's consent.
+    // The same gate as every session task: nothing leaves without the user's consent, nor once
+    // the quit has begun.
     if (!QVOutsideServices::trackingAllowed()) return false;
+    {
+        QMutexLocker locker(&_lock);
+        if (_stopped) return false;
+    }
     HttpRequest copy = request;
     copy.bodyFilePath = filePath;
     FLTURLSession::applyKitLimits(copy);

@@ -17,6 +17,7 @@
 #include <QSet>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -57,6 +58,11 @@ public:
     QString absolutePathForRelativeTaskPath(const QString& path) const;
     // Whether the last failure of the package was an answer no retry can change.
     bool failedUnrecoverably(const QString& path) const;
+    // For a quit: starts no upload from now on (its package waits for the next launch), then
+    // waits, at most bound, for every upload started to settle: taken by the server (its package
+    // gone at the 2xx status line) or ended. Answers how many had not. Any thread but the work
+    // queue's.
+    int stopAndWaitForUploadsToSettle(std::chrono::milliseconds bound);
 
     // A 2xx status line finishes the package at once: a quit while the answer's body still
     // arrives must not leave it for the next launch to send again.
@@ -79,6 +85,7 @@ private:
     std::weak_ptr<FLTNetworkClientDelegate> _delegate;
     bool _canUseBackgroundSession = false;
     std::shared_ptr<FLTURLSession> _session;
+    bool _stopped = false;  // the quit's (under _lock)
     std::unique_ptr<HttpSession> _immediate;
     mutable QMutex _lock;
     QHash<QString, int> _restarts;  // by task description

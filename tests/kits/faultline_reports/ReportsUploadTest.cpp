@@ -24,6 +24,7 @@
 #include "kits/trellis/TRLHelpers.h"
 
 #include <QAbstractButton>
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -34,6 +35,7 @@
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QThread>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -609,15 +611,25 @@ TEST_F(ReportsUploadTest, TheBetaCheckAsksOnlyWithATokenAndOnceSettingsArrive) {
 // report of a launch that failed early goes synchronously, as a last effort, and is ended at the
 // status line or while the answer's body still arrives; a report sent the usual way is ended by
 // its HTTP worker aborting right after the status line, the work queue held so that it never
-// hears of the answer. Neither leaves anything that the next launch would send again.
+// hears of the answer, or by a quit that begins before the server answers. None leaves anything
+// that the next launch would send again.
 TEST_F(ReportsUploadTest, AReportEndedAfterTheStatusLineIsNotSentAgain) {
     const QString childRoot = qEnvironmentVariable("QORVEL_REPORTS_URGENT_ROOT");
     if (!childRoot.isEmpty()) {
-        const bool crash = qEnvironmentVariableIsSet("QORVEL_REPORTS_CRASH");
+        const bool crash = qEnvironmentVariableIsSet("QORVEL_REPORTS_CRASH"), quit = qEnvironmentVariableIsSet("QORVEL_REPORTS_QUIT");
         auto store = std::make_shared<FLTFileManager>(childRoot);
         store->prepareForNewLaunch();
         auto controller = FLTCrashReportingController::make(store, std::make_shared<Delegate>());
-        controller->processExistingReportPaths(store->activePathContents(), !crash);
+        controller->processExistingReportPaths(store->activePathContents(), !crash && !quit);
+        if (quit) {
+            // The quit as Qorvel makes it, a logout's SIGTERM's too: the event loop told to end.
+            waitFor([&] { return !peer.requests(kReportsPath).isEmpty(); }, 15000);
+            QThread::msleep(100);
+            QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+            QCoreApplication::exec();
+            std::fflush(nullptr);
+            ::_exit(0);
+        }
         if (crash) {
             waitFor([&] { return !peer.requests(kReportsPath).isEmpty(); }, 15000);
             controller->operationQueue()->async([] { QThread::sleep(60); });
@@ -632,13 +644,19 @@ TEST_F(ReportsUploadTest, AReportEndedAfterTheStatusLineIsNotSentAgain) {
         const char* what;
         int endAfterMs;  // after the server read the upload; -1: as soon as the package is gone
         bool crash = false;  // sent the usual way, then the HTTP worker aborts
-    } rows[] = {{"at the status line", -1}, {"mid-body", 1200}, {"the HTTP worker crashes right after the status line", 0, true}};
+        double quitAnswer = 0;  // sent the usual way, the quit 0.1 s after the server read it, which answers this many seconds after
+    } rows[] = {{"at the status line", -1},
+                {"mid-body", 1200},
+                {"the HTTP worker crashes right after the status line", 0, true},
+                {"a quit, the server answering 0.4 s after the upload", 0, false, 0.4},
+                {"a quit, the server answering 1 s after the upload", 0, false, 1},
+                {"a quit, the server answering 1.5 s after the upload", 0, false, 1.5}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         ASSERT_TRUE(peer.reset());
         A slow{202, {{"Content-Type", "application/json"}}, QByteArray(100, ' ')};
-        slow.trickle = 0.05;  // five seconds of body, past the urgent upload's limit
-        slow.delay = row.crash ? 0.3 : 0;  // the work queue held first
+        slow.trickle = row.quitAnswer ? 0 : 0.05;  // five seconds of body, past the urgent upload's limit
+        slow.delay = row.crash ? 0.3 : row.quitAnswer;  // the work queue held first
         ASSERT_TRUE(peer.script(kReportsPath, {slow}));
         TestDir dir;
         auto store = std::make_shared<FLTFileManager>(dir.file(QStringLiteral("root")));
@@ -648,11 +666,12 @@ TEST_F(ReportsUploadTest, AReportEndedAfterTheStatusLineIsNotSentAgain) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QORVEL_REPORTS_URGENT_ROOT", store->rootPath());
         if (row.crash) env.insert("QORVEL_REPORTS_CRASH", "1");
+        if (row.quitAnswer) env.insert("QORVEL_REPORTS_QUIT", "1");
         child.setProcessEnvironment(env);
         child.start(QStringLiteral("/proc/self/exe"), {QStringLiteral("--gtest_filter=ReportsUploadTest.AReportEndedAfterTheStatusLineIsNotSentAgain")});
         ASSERT_TRUE(child.waitForStarted(10000));
         ASSERT_TRUE(waitFor([&] { return !peer.requests(kReportsPath).isEmpty(); }, 15000));
-        if (!row.crash) {
+        if (!row.crash && !row.quitAnswer) {
             if (row.endAfterMs < 0)
                 waitFor([&] { return store->preparedPathContents().isEmpty(); }, 1000);
             else
@@ -660,7 +679,7 @@ TEST_F(ReportsUploadTest, AReportEndedAfterTheStatusLineIsNotSentAgain) {
             ::kill(pid_t(child.processId()), SIGTERM);
         }
         ASSERT_TRUE(child.waitForFinished(30000));
-        EXPECT_EQ(child.exitStatus(), QProcess::CrashExit);
+        EXPECT_EQ(child.exitStatus(), row.quitAnswer ? QProcess::NormalExit : QProcess::CrashExit);
         // The next launch sends whatever it finds, to a server that answers at once.
         ASSERT_TRUE(peer.script(kReportsPath, {A{200, {{"Content-Type", "application/json"}}, "{}"}}));
         auto next = FLTCrashReportingController::make(store, std::make_shared<Delegate>());
