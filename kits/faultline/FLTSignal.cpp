@@ -123,7 +123,7 @@ void handleSignal(void* delivery);
 // walk of the recording thread goes on past the switch.
 extern "C" void FLTSignalCallOnStack(void* argument, void (*function)(void*), void* top);
 asm(R"(
-    .text
+    .pushsection .text
     .p2align 4
     .type FLTSignalCallOnStack, @function
 FLTSignalCallOnStack:
@@ -141,6 +141,7 @@ FLTSignalCallOnStack:
     retq
     .cfi_endproc
     .size FLTSignalCallOnStack, .-FLTSignalCallOnStack
+    .popsection
 )");
 
 void FLTSignalNameLookup(int signal, int, const char** name, const char** codeName) {
