@@ -27,6 +27,23 @@ thread_local size_t t_stackMappingSize = 0;
 // handler moves to a guarded stack of its own before it records.
 constexpr uintptr_t kRecorderRoom = kFLTSignalStackSize / 2;
 
+// A system call made in line. What the handler calls on a thread's small signal stack goes
+// through no lazily bound library entry: the first call of one saves the whole vector state on
+// the stack to resolve it, some KiB, more than such a stack has left. Answers the result, or
+// minus the error.
+long inlineSyscall(long number, long a1 = 0, long a2 = 0, long a3 = 0, long a4 = 0, long a5 = 0, long a6 = 0) {
+    register long r10 asm("r10") = a4;
+    register long r8 asm("r8") = a5;
+    register long r9 asm("r9") = a6;
+    long result;
+    asm volatile("syscall" : "=a"(result) : "a"(number), "D"(a1), "S"(a2), "d"(a3), "r"(r10), "r"(r8), "r"(r9) : "rcx", "r11", "memory");
+    return result;
+}
+
+long signalStack(const stack_t* stack, stack_t* old) {
+    return inlineSyscall(SYS_sigaltstack, long(stack), long(old));
+}
+
 void blockedDuringHandler(sigset_t* set) {
     sigemptyset(set);
     for (int signal : kFLTHandledSignals) sigaddset(set, signal);
@@ -52,9 +69,11 @@ void blockedDuringHandler(sigset_t* set) {
 // result (0, or minus the error).
 long setAlternateStackOffIt(const stack_t* stack) {
     const uintptr_t elsewhere = (reinterpret_cast<uintptr_t>(stack->ss_sp) + stack->ss_size - 64) & ~uintptr_t(15);
-    sigset_t all, old;
-    sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    // The kernel's own mask of 64 bits, not the library's 128 bytes: the handler calls this on
+    // a thread's small signal stack too.
+    const uint64_t all = ~uint64_t(0);
+    uint64_t old = 0;
+    inlineSyscall(SYS_rt_sigprocmask, SIG_SETMASK, long(&all), long(&old), sizeof old);
     long result = 0;
     asm volatile("mov %%rsp, %%r12\n\t"
                  "mov %[elsewhere], %%rsp\n\t"
@@ -63,7 +82,7 @@ long setAlternateStackOffIt(const stack_t* stack) {
                  : "=a"(result)
                  : "a"(long(SYS_sigaltstack)), "D"(stack), "S"(nullptr), [elsewhere] "r"(elsewhere)
                  : "rcx", "r11", "r12", "memory");
-    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    inlineSyscall(SYS_rt_sigprocmask, SIG_SETMASK, long(&old), 0, sizeof old);
     return result;
 }
 
@@ -71,12 +90,13 @@ long setAlternateStackOffIt(const stack_t* stack) {
 // itself faults rather than corrupts. Answers the mapping (its size in *size) and the stack's
 // lowest address in *stack, null when it fails. System calls only: the handler calls it too.
 void* mapGuardedStack(size_t* size, char** stack) {
-    const long page = ::sysconf(_SC_PAGESIZE);
-    const size_t guard = size_t(page > 0 ? page : 4096);
+    FLTContext* context = g_fltContext.load();
+    const size_t guard = context && context->pageSize ? size_t(context->pageSize) : 4096;
     *size = guard + kFLTSignalStackSize;
-    void* mapping = ::mmap(nullptr, *size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (mapping == MAP_FAILED) return nullptr;
-    ::mprotect(mapping, guard, PROT_NONE);
+    const long mapped = inlineSyscall(SYS_mmap, 0, long(*size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (mapped < 0 && mapped > -4096) return nullptr;
+    void* mapping = reinterpret_cast<void*>(mapped);
+    inlineSyscall(SYS_mprotect, mapped, long(guard), PROT_NONE);
     *stack = static_cast<char*>(mapping) + guard;
     return mapping;
 }
@@ -99,7 +119,7 @@ void* installSignalStack(size_t* size) {
 // Whether the handler runs on a signal stack with the recorder's room below the stack pointer.
 bool onRoomySignalStack() {
     stack_t current{};
-    if (::sigaltstack(nullptr, &current) != 0 || !(current.ss_flags & SS_ONSTACK)) return false;
+    if (signalStack(nullptr, &current) != 0 || !(current.ss_flags & SS_ONSTACK)) return false;
     const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     const auto base = reinterpret_cast<uintptr_t>(current.ss_sp);
     return here > base && here - base >= kRecorderRoom;
@@ -278,8 +298,29 @@ void FLTSignalHandler(int signal, siginfo_t* info, void* raw) {
     char* stack = nullptr;
     void* mapping = onRoomySignalStack() ? nullptr : mapGuardedStack(&mapped, &stack);
     if (mapping) {
+        // The guarded stack is the thread's signal stack while the recorder runs there. Otherwise
+        // a signal delivered meanwhile on the signal stack (the stop signal, when another thread
+        // records this one) would go to the top of the thread's own signal stack, over the frame
+        // this one came with, and the walk of this thread would go astray from there. It is made
+        // so before the move (from its top: the kernel refuses while the stack pointer is on the
+        // signal stack in force), and the thread's own put back after, before the guarded one
+        // goes. The context's stack stays: the recorder puts the earlier stack in its place.
+        FLTContext* context = g_fltContext.load();
+        stack_t previous{};
+        stack_t guarded{};
+        guarded.ss_sp = stack;
+        guarded.ss_size = kFLTSignalStackSize;
+        const bool swapped = signalStack(nullptr, &previous) == 0 &&
+                             ((previous.ss_flags & SS_DISABLE) || !context || previous.ss_sp != context->signalStack) &&
+                             setAlternateStackOffIt(&guarded) == 0;
         FLTSignalCallOnStack(&delivery, handleSignal, stack + kFLTSignalStackSize);
-        ::munmap(mapping, mapped);
+        if (swapped) {
+            // A stack given with SS_AUTODISARM reads as disabled inside its handler; returning
+            // puts it back from the interrupted context.
+            previous.ss_flags &= SS_DISABLE;
+            signalStack(&previous, nullptr);
+        }
+        inlineSyscall(SYS_munmap, long(mapping), long(mapped));
     } else {
         handleSignal(&delivery);
     }

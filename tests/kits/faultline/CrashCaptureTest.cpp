@@ -115,6 +115,7 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
         {"int3-std", SIGTRAP, "signal.fltrecord", true, nullptr, 2, 0, SI_KERNEL},
         // A thread's own signal stack too small for the recorder.
         {"own-stack-4k", SIGSEGV, "signal.fltrecord", true, nullptr, 2},
+        {"two-threads-own-stack", SIGSEGV, "signal.fltrecord", true, nullptr, 3},
     };
     for (const char* program : {FAULTLINE_CRASHER_FP, FAULTLINE_CRASHER_NOFP}) {
         for (const Case& c : cases) {

@@ -191,7 +191,26 @@ void onForeignThread(const std::string& kind, void (*body)()) {
     }
 }
 
+// Gives the calling thread a signal stack of its own of size bytes, a guard page below it so
+// that a handler using more faults rather than writes past it.
+void giveOwnSignalStack(size_t size) {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    auto* mapping = static_cast<char*>(::mmap(nullptr, size_t(page) + size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (mapping == MAP_FAILED || ::mprotect(mapping, size_t(page), PROT_NONE) != 0) std::exit(6);
+    stack_t stack{};
+    stack.ss_sp = mapping + page;
+    stack.ss_size = size;
+    if (::sigaltstack(&stack, nullptr) != 0) std::exit(6);
+}
+
 std::atomic<bool> g_go{false};
+
+__attribute__((noinline)) void waitThenNullWrite() {
+    while (!g_go.load()) {
+    }
+    nullWrite();
+    asm volatile("" ::: "memory");
+}
 std::vector<char> g_ownStack(1 << 16);
 void priorHandler(int signal) {
     const std::string path = g_folder + "/prior";
@@ -376,9 +395,8 @@ int main(int argc, char** argv) {
         onForeignThread(kind.substr(5), breakpoint);
         for (;;) ::pause();
     } else if (kind == "own-stack-4k") {
-        // A thread that gave itself a signal stack of 4 KiB, a guard page below it so that a
-        // handler using more faults rather than writes past it. A sanitizer's runtime runs its
-        // own wrapper on that stack before the handler: it gets 16 KiB, still far too small.
+        // A thread that gave itself a signal stack of 4 KiB. A sanitizer's runtime runs its own
+        // wrapper on that stack before the handler: it gets 16 KiB, still far too small.
 #if defined(QORVEL_CRASHER_SANITIZER_RUNTIME)
         static constexpr size_t ownStack = 16384;
 #else
@@ -386,15 +404,27 @@ int main(int argc, char** argv) {
 #endif
         expect(reinterpret_cast<const void*>(&nullWrite));
         std::thread([] {
-            const long page = ::sysconf(_SC_PAGESIZE);
-            auto* mapping = static_cast<char*>(::mmap(nullptr, size_t(page) + ownStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-            if (mapping == MAP_FAILED || ::mprotect(mapping, size_t(page), PROT_NONE) != 0) std::exit(6);
-            stack_t stack{};
-            stack.ss_sp = mapping + page;
-            stack.ss_size = ownStack;
-            if (::sigaltstack(&stack, nullptr) != 0) std::exit(6);
+            giveOwnSignalStack(ownStack);
             nullWrite();
         }).detach();
+        for (;;) ::pause();
+    } else if (kind == "two-threads-own-stack") {
+        // Two threads with signal stacks of their own, too small for the recorder, fault at once:
+        // the one that does not record is stopped, on the stack its handler moved to, while it
+        // waits, and is walked back to its fault from there.
+        // Either may be stopped before its fault on a busy machine: both walks pass the
+        // function that waits and faults, whichever way.
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        expectSecond(reinterpret_cast<const void*>(&waitThenNullWrite), 2);
+        static std::atomic<int> ready{0};
+        for (int i = 0; i < 2; ++i)
+            std::thread([] {
+                giveOwnSignalStack(65536);
+                ready.fetch_add(1);
+                waitThenNullWrite();
+            }).detach();
+        while (ready.load() < 2) ::usleep(1000);
+        g_go.store(true);
         for (;;) ::pause();
     } else if (kind == "null-write-when-told") {
         // Set up, then crashes once the parent has made a file "go" (after filling the disk).
