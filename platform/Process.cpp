@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -435,7 +436,23 @@ int terminationPipe[2] = {-1, -1};
 // manager (SIGTERM), a closed terminal (SIGHUP), Ctrl+C in it (SIGINT). SIGQUIT keeps its core.
 constexpr int TerminationSignals[] = {SIGTERM, SIGHUP, SIGINT};
 
+// Set once the handler is answering a termination signal. Read by the signal handler itself: a
+// second signal must end the process also once the event loop no longer runs (the quit's waits
+// for uploads under way), where the self-pipe would go unread.
+std::atomic<bool> terminationAnswered{false};
+
 extern "C" void noteTermination(int signal) {
+    if (terminationAnswered.load()) {
+        // Asked again while the first is being answered: end now, as without a handler (the
+        // signal stays blocked until this returns, then takes its default action).
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = SIG_DFL;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal, &action, nullptr);
+        ::raise(signal);
+        return;
+    }
     const int saved = errno;
     const char byte = char(signal);
     [[maybe_unused]] const ssize_t written = ::write(terminationPipe[1], &byte, 1);
@@ -447,7 +464,6 @@ extern "C" void noteTermination(int signal) {
 void Process::onTerminationSignal(std::function<void()> handler) {
     static QSocketNotifier* notifier = nullptr;
     static std::function<void()> current;
-    static bool handling = false;
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     sigemptyset(&action.sa_mask);
@@ -458,7 +474,7 @@ void Process::onTerminationSignal(std::function<void()> handler) {
         return;
     }
     current = std::move(handler);
-    handling = false;
+    terminationAnswered.store(false);
     if (!notifier) {
         if (::pipe2(terminationPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
         notifier = new QSocketNotifier(terminationPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
@@ -467,7 +483,7 @@ void Process::onTerminationSignal(std::function<void()> handler) {
             int received = 0;
             for (ssize_t n; (n = ::read(terminationPipe[0], bytes, sizeof bytes)) > 0;) received = bytes[n - 1];
             if (!current || received == 0) return;
-            if (std::exchange(handling, true)) {
+            if (terminationAnswered.exchange(true)) {
                 // Asked again while the first is being answered: end now, as without a handler.
                 signal(received, SIG_DFL);
                 ::raise(received);

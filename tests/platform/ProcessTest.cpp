@@ -353,22 +353,27 @@ TEST(ProcessTest, ConcurrentRunsFromManyThreads) {
 
 // A logout (SIGTERM), a closed terminal (SIGHUP) and Ctrl+C (SIGINT) reach the handler on the
 // event loop instead of ending the process; the same signal again while it runs ends the process
-// as that signal does. Each runs in a child process of its own.
+// as that signal does, also once the event loop has stopped (the quit's waits for uploads under
+// way). Each runs in a child process of its own.
 TEST(ProcessTest, TerminationSignalsReachTheHandlerOnceThenEndTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    for (const int number : {SIGTERM, SIGHUP, SIGINT}) {
-        SCOPED_TRACE(number);
-        EXPECT_EXIT(
-            {
-                int calls = 0;
-                Process::onTerminationSignal([&calls] { ++calls; });
-                ::raise(number);
-                for (int i = 0; i < 100 && calls == 0; ++i) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-                std::fprintf(stderr, "handled %d\n", calls);
-                ::raise(number);
-                for (int i = 0; i < 100; ++i) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-                std::exit(0);
-            },
-            ::testing::KilledBySignal(number), "handled 1");
+    for (const bool loopStopped : {false, true}) {
+        for (const int number : {SIGTERM, SIGHUP, SIGINT}) {
+            SCOPED_TRACE(testing::Message() << number << (loopStopped ? " after the event loop stopped" : ""));
+            EXPECT_EXIT(
+                {
+                    int calls = 0;
+                    Process::onTerminationSignal([&calls] { ++calls; });
+                    ::raise(number);
+                    for (int i = 0; i < 100 && calls == 0; ++i) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+                    std::fprintf(stderr, "handled %d\n", calls);
+                    ::raise(number);
+                    if (loopStopped) std::this_thread::sleep_for(std::chrono::seconds(5));
+                    else
+                        for (int i = 0; i < 100; ++i) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+                    std::exit(0);
+                },
+                ::testing::KilledBySignal(number), "handled 1");
+        }
     }
 }
