@@ -170,8 +170,9 @@ TEST(MultiFileFind, ModesFallBackSearchIntoTheOutlineAndReplaceWhatIsChosen) {
 }
 
 // A chosen file that cannot be read is listed as not searched, with the reason, when the search
-// ends; a file on disk whose size opening asks about is named, with the memory replacing in it
-// takes, in the question before anything is replaced, whose default is then not to.
+// ends, and so is a folder that cannot be listed; a file on disk whose size opening asks about
+// is named, with the memory replacing in it takes, in the question before anything is replaced,
+// whose default is then not to.
 TEST(MultiFileFind, UnreadFilesAreListedAndLargeFilesAskedAbout) {
     TestDir dir;
     dir.write(QStringLiteral("small.txt"), "foo");
@@ -191,6 +192,15 @@ TEST(MultiFileFind, UnreadFilesAreListedAndLargeFilesAskedAbout) {
     ASSERT_NE(report, nullptr);
     EXPECT_EQ(report->text(), "1 file could not be read and was not searched.");
     EXPECT_TRUE(report->detailedText().contains("Not searched " + dir.file("gone.txt"))) << report->detailedText().toStdString();
+    report->close();
+    // A folder the walk could not list joins them, told apart (the runner's rows make one).
+    c.didNotSearchPath(dir.file("private"), QString::fromLocal8Bit(std::strerror(EACCES)), true);
+    c.didFinishAllSearches();
+    report = openBox(c.window(), "SearchReport");
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->text(), "1 file and 1 folder could not be read and were not searched.");
+    EXPECT_TRUE(report->detailedText().contains("Not searched " + dir.file("private") + "/: " + std::strerror(EACCES)))
+        << report->detailedText().toStdString();
     report->close();
 
     UserDefaults& defaults = UserDefaults::standard();
