@@ -1,6 +1,7 @@
 // The multi-file find window.
 #include "tools/QVMultiFileSearchController.h"
 
+#include "shell/QVAlertDetails.h"
 #include "shell/LargeFiles.h"
 
 #include "editor/HTMLView.h"
@@ -366,9 +367,10 @@ QString QVMultiFileSearchController::replaceQuestion() const {
 void QVMultiFileSearchController::replace() {
     auto* box = new QMessageBox(QMessageBox::Information, tr("Replace"), tr("Replace"), QMessageBox::NoButton, window());
     box->setObjectName(QStringLiteral("ReplaceConfirmation"));
-    box->setInformativeText(replaceQuestion());
     QPushButton* replaceButton = box->addButton(tr("Replace"), QMessageBox::AcceptRole);
     QPushButton* cancelButton = box->addButton(tr("Cancel"), QMessageBox::RejectRole);
+    // A line for every large file chosen: a long list scrolls, the buttons stay on the screen.
+    QVSetAlertDetails(box, replaceQuestion());
     // As opening a large file asks: Return does not take the memory it names.
     if (largeFilesToReplace().isEmpty()) box->setDefaultButton(replaceButton);
     else box->setDefaultButton(cancelButton);
