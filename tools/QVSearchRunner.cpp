@@ -568,9 +568,10 @@ void QVSearchRunner::State::walk(const SearchEntry& entry) {
     const QString tree = FileName::canonical(entry.path);
     QVFileEnumerator enumerator(root);
     // A folder whose entries cannot be read (another account's private folder) hides what it
-    // holds: it is named, as a file that cannot be read is.
+    // holds: it is named, as a file that cannot be read is, once however many names lead to it
+    // (its identity still reads where its entries do not).
     const auto unlisted = [&](const QString& path) {
-        if (const int error = enumerator.listingError()) {
+        if (const int error = enumerator.listingError(); error && firstVisit(path, entry.batch)) {
             found.push_back({path, {}, {}, entry.batch, QString::fromLocal8Bit(std::strerror(error)), true});
         }
     };

@@ -527,6 +527,10 @@ TEST(SearchRunnerTest, AFileThatCannotBeReadIsListedAsNotSearched) {
         ASSERT_EQ(::chmod(QFile::encodeName(root + name).constData(), ::geteuid() == 0 ? 0600 : 0), 0);
     for (const QString& folder : {root + "/private", dir.path() + "/shut"})
         ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), ::geteuid() == 0 ? 0700 : 0), 0);
+    // Each folder reached again under another name (a link in the tree, a second choice) is the
+    // same folder: named once.
+    ASSERT_EQ(::symlink("private", QFile::encodeName(root + "/private-again").constData()), 0);
+    ASSERT_EQ(::symlink("shut", QFile::encodeName(dir.path() + "/shut-link").constData()), 0);
     const struct passwd* nobody = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
     ASSERT_TRUE(::geteuid() != 0 || nobody);
     const struct {
@@ -539,7 +543,7 @@ TEST(SearchRunnerTest, AFileThatCannotBeReadIsListedAsNotSearched) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         Recorder recorder;
-        recorder.specificFiles = QStringList{root, dir.path() + "/shut"};
+        recorder.specificFiles = QStringList{root, dir.path() + "/shut", dir.path() + "/shut-link"};
         QVSearchRunner runner(&recorder, std::make_shared<Scopes>());
         if (nobody) {
             ASSERT_EQ(::seteuid(nobody->pw_uid), 0);
