@@ -205,11 +205,12 @@ QVDocumentController* QVDocumentController::shared() { return sharedController()
 // --- Launch ---------------------------------------------------------------------------------------
 
 void QVDocumentController::applicationWillFinishLaunching() {
-    tellOfDamagedSettings();
     UserDefaults& defaults = UserDefaults::standard();
     const QString consent = QString::fromLatin1(qvAnonymousUsageTracking);
     // Asked once: any stored answer, no included, is never asked again.
-    if (!defaults.objectForKey(consent).isValid()) defaults.setBool(consentQuestion()(), consent);
+    const bool ask = !defaults.objectForKey(consent).isValid();
+    tellOfDamagedSettings(ask);
+    if (ask) defaults.setBool(consentQuestion()(), consent);
     for (const auto& [key, folder] : {std::pair{qvSnippetsLocation, "snippets"}, std::pair{qvUserScriptsLocation, "userscripts"}}) {
         const QString name = QString::fromLatin1(key);
         if (!defaults.objectForKey(name).isValid()) defaults.setString(Defaults::appSupportPathForFile(QString::fromLatin1(folder)), name);
@@ -505,7 +506,7 @@ QMainWindow* QVDocumentController::openUntitledDocumentWithText(const QString& t
     return window;
 }
 
-void QVDocumentController::tellOfDamagedSettings() {
+void QVDocumentController::tellOfDamagedSettings(bool beforeQuestion) {
     const std::optional<UserDefaults::SetAside> damaged = UserDefaults::standard().takeSetAside();
     if (!damaged) return;
     const QString file = FileName::displayed(damaged->path);
@@ -514,9 +515,17 @@ void QVDocumentController::tellOfDamagedSettings() {
               .arg(file, damaged->reason)
         : QVLocalized(QStringLiteral("The settings file \u201c%1\u201d is damaged (%2). It is kept as \u201c%3\u201d, and Qorvel starts with its first-launch settings."))
               .arg(file, damaged->reason, FileName::displayed(damaged->movedTo));
-    // Not modal: it stays beside the first-launch question it explains.
-    auto* box = new QMessageBox(QMessageBox::Warning, QVLocalized(QStringLiteral("Settings Could Not Be Read")), what,
-                                QMessageBox::Ok, frontWindow());
+    const QString title = QVLocalized(QStringLiteral("Settings Could Not Be Read"));
+    if (beforeQuestion) {
+        // Read and closed before the first-launch question it explains: shown beside it, it
+        // lay under it and Return there answered the question.
+        QMessageBox box(QMessageBox::Warning, title, what, QMessageBox::Ok, frontWindow());
+        box.setObjectName(QStringLiteral("QVDamagedSettings"));
+        box.exec();
+        return;
+    }
+    // Not modal: nothing waits on it.
+    auto* box = new QMessageBox(QMessageBox::Warning, title, what, QMessageBox::Ok, frontWindow());
     box->setObjectName(QStringLiteral("QVDamagedSettings"));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);

@@ -139,7 +139,9 @@ private:
     // What an earlier run that did not quit kept: the question, and each text opened edited.
     void offerRecoveredTexts();
     // Tells of a damaged settings file the settings store found, where the user sees it.
-    void tellOfDamagedSettings();
+    // beforeQuestion: the first-launch question follows, so the window waits to be closed before
+    // it (a key pressed on it never answers the question).
+    void tellOfDamagedSettings(bool beforeQuestion);
     // False when it could not be opened (its folder stays).
     bool openRecoveredText(const QVRecoveryFolder::Text& kept);
 

@@ -679,6 +679,14 @@ QString QVFileDocument::nameLeadsElsewhereSentence() const {
 }
 
 QVError QVFileDocument::changedExternallyQuestion() {
+    // An unedited text is asked about only where its name now leads elsewhere: it has no
+    // unsaved changes to speak of, only the text it shows.
+    if (!isDocumentEdited())
+        return question(FileChangedExternallyQuestion, QVLocalized(QStringLiteral("File Changed Externally")),
+                        withSentence(QVLocalized(QStringLiteral("The contents of %1 have been changed by another application. Would you like to revert the file to disk or keep the text Qorvel shows?"))
+                                         .arg(displayName()),
+                                     nameLeadsElsewhereSentence()),
+                        {QVLocalized(QStringLiteral("Keep Qorvel Text")), QVLocalized(QStringLiteral("Revert"))});
     return question(FileChangedExternallyQuestion, QVLocalized(QStringLiteral("File Changed Externally")),
                     withSentence(QVLocalized(QStringLiteral("The contents of %1 have been changed by another application, but there are also unsaved changes in Qorvel. Would you like to revert the file to disk or keep the Qorvel changes?"))
                                      .arg(displayName()),

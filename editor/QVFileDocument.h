@@ -194,7 +194,8 @@ public:
 
     // The question (code 5) for a file changed on disk under unsaved text: it names the file and,
     // where its name now leads to another file than the one the document read or wrote (a link
-    // put in its place), that file.
+    // put in its place), that file. Asked of an unedited text (only where its name leads
+    // elsewhere), it speaks of the text shown, not of unsaved changes.
     QVError changedExternallyQuestion();
     // That sentence alone ("… now leads to another file, …"), empty while the name leads where
     // it led; the overwrite question (code 20) carries it too.

@@ -21,6 +21,7 @@ QVFileEnumerator::QVFileEnumerator(const std::shared_ptr<QVFile>& file) : _rootF
 
 std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
     _lastChildren = 0;
+    _listingError = 0;
     if (_queue.empty()) {
         _path.clear();
         return nullptr;
@@ -83,6 +84,7 @@ std::shared_ptr<QVFile> QVFileEnumerator::nextObject() {
             _enteredFolders.insert(key);
         }
         children = open ? &file->children(*open) : &file->children(true);
+        if (open) _listingError = open->error();
     } else {
         children = &file->children(true);
     }

@@ -21,6 +21,9 @@ public:
     const QString& path() const { return _path; }
     // Right after nextObject() gave a folder: the walk does not go into it.
     void skipDescendants();
+    // Right after nextObject() gave a local folder: why its entries could not be read (errno,
+    // e.g. EACCES for another account's private folder), 0 when they were.
+    int listingError() const { return _listingError; }
 
 private:
     std::shared_ptr<QVFile> _rootFile;
@@ -45,4 +48,5 @@ private:
     qsizetype _folderLength = -1;
     bool _started = false;
     size_t _lastChildren = 0;  // queued by the last nextObject()
+    int _listingError = 0;     // of the folder the last nextObject() gave
 };

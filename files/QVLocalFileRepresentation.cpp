@@ -9,6 +9,7 @@
 
 #include <QHash>
 
+#include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -60,6 +61,7 @@ bool QVLocalFileRepresentation::loadFileAttributes() {
 QVLocalFolder::QVLocalFolder(const QString& path, bool identify) {
     countLookup();
     _fd = ::open(FileName::encode(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (_fd < 0) _error = errno;
     struct stat st;
     if (_fd >= 0 && identify && ::fstat(_fd, &st) == 0) {
         _device = quint64(st.st_dev);
@@ -79,6 +81,8 @@ QVFileRepresentationList QVLocalFolder::read() {
     alignas(dirent64) char buffer[32768];
     for (;;) {
         const ssize_t got = ::getdents64(_fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) _error = errno;
         if (got <= 0) break;
         // An entry takes at least 24 bytes of the block, most of a site's about 32.
         list.reserve(list.size() + got / 32);

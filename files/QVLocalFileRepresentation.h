@@ -21,6 +21,8 @@ public:
     quint64 inode() const { return _inode; }
     // The entries, hidden ones included, once (empty for a folder that could not be opened).
     QVFileRepresentationList read();
+    // Why the folder could not be opened or read through (errno), 0 while it could.
+    int error() const { return _error; }
 
     // Lookups of a path the local side has made (opened folders and stat calls): what a walk
     // costs in the file system beyond reading the listings. Counted for the tests of that cost.
@@ -30,6 +32,7 @@ public:
 private:
     static inline std::atomic<quint64> lookups{0};
     int _fd = -1;
+    int _error = 0;
     quint64 _device = 0, _inode = 0;
 };
 

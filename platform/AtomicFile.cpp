@@ -343,8 +343,8 @@ enum class Filled { Done, Failed, KeepsNoOwner, KeepsNoMode };
 // Gives the temporary file the old file's owner and group (checked: only the superuser, or an
 // owner who is in the group, may), then the data, the attributes and the mode, flushed when
 // asked. KeepsNoOwner before any data when the owner or group could not be kept; KeepsNoMode
-// where the file system refuses the mode (a FUSE mount that denies chmod, an sshfs server
-// without SETSTAT) and the copy does not have it already.
+// where the copy does not have the mode afterwards: the file system refused it (a FUSE mount that
+// denies chmod, an sshfs server without SETSTAT) or answered yes and kept its own.
 Filled fillTemporary(int fd, const QByteArray& data, bool exists, const struct stat& old, mode_t mode,
                      const QByteArray& targetName, const QMap<QByteArray, QByteArray>& extraAttributes, bool flush,
                      int* err, const char** step) {
@@ -361,13 +361,17 @@ Filled fillTemporary(int fd, const QByteArray& data, bool exists, const struct s
     if (exists) copyAttributes(targetName.constData(), fd);
     for (auto it = extraAttributes.cbegin(); it != extraAttributes.cend(); ++it)
         (void)::fsetxattr(fd, it.key().constData(), it.value().constData(), size_t(it.value().size()), 0);
-    // After fchown, which clears set-id bits. A new file was made with its mode.
-    if (exists && ::fchmod(fd, mode) != 0) {
-        const int refused = errno;
-        if (refused != EPERM && refused != EACCES && refused != EOPNOTSUPP && refused != ENOSYS) {
-            *err = refused;
-            *step = "Setting the permissions of";
-            return Filled::Failed;
+    // After fchown, which clears set-id bits. A new file was made with its mode. A file system may
+    // answer yes and keep the mode it had (a FUSE mount that ignores chmod, an sshfs server that
+    // ignores permission requests): what the copy holds decides, not the answer.
+    if (exists) {
+        if (::fchmod(fd, mode) != 0) {
+            const int refused = errno;
+            if (refused != EPERM && refused != EACCES && refused != EOPNOTSUPP && refused != ENOSYS) {
+                *err = refused;
+                *step = "Setting the permissions of";
+                return Filled::Failed;
+            }
         }
         struct stat made {};
         if (::fstat(fd, &made) != 0 || (made.st_mode & 07777) != mode) return Filled::KeepsNoMode;

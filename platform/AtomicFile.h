@@ -31,7 +31,8 @@ public:
     // the new text's start over the old text's end) where its folder refuses a temporary file or
     // lets no name in it be removed (append-only), where it has other hard links (a rename would
     // split them off), where the caller cannot give a new file its owner and group, and where the
-    // file system refuses to give a new file the old one's mode (a FUSE mount that denies chmod);
+    // file system will not give a new file the old one's mode (a FUSE mount that denies chmod, or
+    // one that says yes and keeps its own mode);
     // its new size is reserved first where the file system can, so that a full disk fails before
     // the old contents are touched; inPlace tells, and why says which. The temporary file is unnamed
     // (O_TMPFILE) until it is renamed over the file, where the file system allows: a killed

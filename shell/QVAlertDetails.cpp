@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScreen>
+#include <QTextBoundaryFinder>
 
 #include <algorithm>
 
@@ -16,11 +17,26 @@ namespace {
 constexpr qsizetype kShortLines = 12;
 constexpr qsizetype kShortCharacters = 1200;
 
+// Whether the label would cut text at the alert's edge: it breaks lines only where line breaking
+// allows (spaces, after slashes and hyphens), and an alert is at most about as wide as the screen
+// less a margin, so a longer run without such a place (a very long file name) runs off its side.
+bool cutByLabel(const QMessageBox* box, const QString& text, const QRect& available) {
+    const int widest = (available.width() <= 1024 ? available.width() : std::min(available.width() - 480, 1000)) - 120;
+    const QFontMetrics metrics = box->fontMetrics();
+    QTextBoundaryFinder breaks(QTextBoundaryFinder::Line, text);
+    for (qsizetype from = 0, to = breaks.toNextBoundary(); to > from; from = to, to = breaks.toNextBoundary())
+        if (to - from > 8 && metrics.horizontalAdvance(text.mid(from, to - from).trimmed()) > widest) return true;
+    return false;
+}
+
 }  // namespace
 
 void QVSetAlertDetails(QMessageBox* box, const QString& text) {
     const qsizetype lines = text.count(u'\n') + 1;
-    if (lines <= kShortLines && text.size() <= kShortCharacters) {
+    const QWidget* near = box->parentWidget() ? box->parentWidget() : box;
+    const QScreen* screen = near->screen() ? near->screen() : QGuiApplication::primaryScreen();
+    const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 800, 600);
+    if (lines <= kShortLines && text.size() <= kShortCharacters && !cutByLabel(box, text, available)) {
         box->setInformativeText(text);
         return;
     }
@@ -38,9 +54,6 @@ void QVSetAlertDetails(QMessageBox* box, const QString& text) {
     details->setReadOnly(true);
     details->setPlainText(text);
     details->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    const QWidget* near = box->parentWidget() ? box->parentWidget() : box;
-    const QScreen* screen = near->screen() ? near->screen() : QGuiApplication::primaryScreen();
-    const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 800, 600);
     // Up to half the screen's height: the message, the buttons and a title bar keep the rest.
     const int frame = 2 * details->frameWidth() + 8;
     const int needed = details->fontMetrics().lineSpacing() * int(std::min<qsizetype>(lines, 4096)) + frame;

@@ -1,6 +1,7 @@
 // The multi-file find window.
 #include "tools/QVMultiFileSearchController.h"
 
+#include "shell/QVAlertDetails.h"
 #include "shell/LargeFiles.h"
 
 #include "editor/HTMLView.h"
@@ -303,8 +304,8 @@ void QVMultiFileSearchController::didRunSearchForPath(const QString& path, const
     }
 }
 
-void QVMultiFileSearchController::didNotSearchPath(const QString& path, const QString& reason) {
-    _notSearched.append({path, reason});
+void QVMultiFileSearchController::didNotSearchPath(const QString& path, const QString& reason, bool folder) {
+    _notSearched.append({folder && !path.endsWith(QLatin1Char('/')) ? path + QLatin1Char('/') : path, reason});
 }
 
 void QVMultiFileSearchController::didFinishAllSearches() {
@@ -366,9 +367,10 @@ QString QVMultiFileSearchController::replaceQuestion() const {
 void QVMultiFileSearchController::replace() {
     auto* box = new QMessageBox(QMessageBox::Information, tr("Replace"), tr("Replace"), QMessageBox::NoButton, window());
     box->setObjectName(QStringLiteral("ReplaceConfirmation"));
-    box->setInformativeText(replaceQuestion());
     QPushButton* replaceButton = box->addButton(tr("Replace"), QMessageBox::AcceptRole);
     QPushButton* cancelButton = box->addButton(tr("Cancel"), QMessageBox::RejectRole);
+    // A line for every large file chosen: a long list scrolls, the buttons stay on the screen.
+    QVSetAlertDetails(box, replaceQuestion());
     // As opening a large file asks: Return does not take the memory it names.
     if (largeFilesToReplace().isEmpty()) box->setDefaultButton(replaceButton);
     else box->setDefaultButton(cancelButton);
@@ -455,9 +457,15 @@ void QVMultiFileSearchController::showSearchReport() {
     _notSearchedTold = _notSearched.size();
     QStringList lines;
     for (const auto& [path, reason] : std::as_const(_notSearched)) lines << tr("Not searched %1: %2").arg(path, reason);
-    const QString summary = (_notSearched.size() == 1 ? tr("%1 file could not be read and was not searched.")
-                                                      : tr("%1 files could not be read and were not searched."))
-                                .arg(_notSearched.size());
+    qsizetype folders = 0;
+    for (const auto& entry : std::as_const(_notSearched)) folders += entry.first.endsWith(QLatin1Char('/'));
+    const qsizetype files = _notSearched.size() - folders;
+    const QString fileCount = (files == 1 ? tr("%1 file") : tr("%1 files")).arg(files);
+    const QString folderCount = (folders == 1 ? tr("%1 folder") : tr("%1 folders")).arg(folders);
+    const QString what = !folders ? fileCount : !files ? folderCount : tr("%1 and %2").arg(fileCount, folderCount);
+    const QString summary = (_notSearched.size() == 1 ? tr("%1 could not be read and was not searched.")
+                                                      : tr("%1 could not be read and were not searched."))
+                                .arg(what);
     setStatus(summary);
     showReport(QStringLiteral("SearchReport"), tr("Find"), summary, lines, true);
 }

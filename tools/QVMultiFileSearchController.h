@@ -79,7 +79,8 @@ public:
     bool modeEnabled(int mode) const;
     // The last replace's outcome per file.
     const QList<QVReplaceReport>& replaceReports() const { return _replaceReports; }
-    // The files the last search could not read, each with the reason.
+    // The files the last search could not read, each with the reason; a folder whose entries
+    // could not be read is among them, its path ending in "/".
     const QList<QPair<QString, QString>>& notSearched() const { return _notSearched; }
     // The line that ends a replace: occurrences, files written, open documents changed in
     // their editors (which still need saving), and files skipped or failed.
@@ -97,7 +98,7 @@ public:
     void willRunSearchForPath(const QString& path) override;
     void didRunSearchForPath(const QString& path, const std::shared_ptr<QVSearchDocument>& document,
                              const QList<QVSearchResult>& results) override;
-    void didNotSearchPath(const QString& path, const QString& reason) override;
+    void didNotSearchPath(const QString& path, const QString& reason, bool folder) override;
     void didFinishAllSearches() override;
     void didReplaceInPath(const QVReplaceReport& report) override;
     void didFinishAllReplaces() override;

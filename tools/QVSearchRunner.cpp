@@ -288,6 +288,7 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
         QList<QVSearchResult> results;
         quint64 batch = 0;
         QString notSearched;  // why the file could not be read
+        bool folder = false;  // a folder whose entries could not be read: not searched, no results
     };
     std::vector<Found> found;  // search worker only
     // The files a search batch has read (device and inode): one reached by two links, or both
@@ -541,9 +542,9 @@ void QVSearchRunner::State::reportFound() {
     found.clear();
     MainQueue::postAndWait([this, &batch] {
         for (const Found& f : batch) {
-            if (delegate) delegate->willRunSearchForPath(f.path);
-            if (delegate) delegate->didRunSearchForPath(f.path, f.document.lock(), f.results);
-            if (delegate && !f.notSearched.isEmpty()) delegate->didNotSearchPath(f.path, f.notSearched);
+            if (delegate && !f.folder) delegate->willRunSearchForPath(f.path);
+            if (delegate && !f.folder) delegate->didRunSearchForPath(f.path, f.document.lock(), f.results);
+            if (delegate && !f.notSearched.isEmpty()) delegate->didNotSearchPath(f.path, f.notSearched, f.folder);
             // A stop asked meanwhile: the file in hand was the last one reported.
             if (searchStopped(f.batch)) break;
         }
@@ -566,13 +567,22 @@ void QVSearchRunner::State::walk(const SearchEntry& entry) {
     // would search (and let a replace write) what the user never chose.
     const QString tree = FileName::canonical(entry.path);
     QVFileEnumerator enumerator(root);
-    enumerator.nextObject();  // the folder itself
+    // A folder whose entries cannot be read (another account's private folder) hides what it
+    // holds: it is named, as a file that cannot be read is, once however many names lead to it
+    // (its identity still reads where its entries do not).
+    const auto unlisted = [&](const QString& path) {
+        if (const int error = enumerator.listingError(); error && firstVisit(path, entry.batch)) {
+            found.push_back({path, {}, {}, entry.batch, QString::fromLocal8Bit(std::strerror(error)), true});
+        }
+    };
+    if (enumerator.nextObject()) unlisted(entry.path);  // the folder itself
     while (auto file = enumerator.nextObject()) {
         if (searchStopped(entry.batch)) break;
         const QString path = file->path();
         const bool inside = isInside(FileName::canonical(path), tree);
         if (file->isFolder()) {
             if (!inside) enumerator.skipDescendants();
+            else unlisted(path);
             continue;
         }
         if (!inside || !file->contentAvailable(false)) continue;

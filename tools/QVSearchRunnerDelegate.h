@@ -30,10 +30,12 @@ public:
     virtual void didRunSearchForPath(const QString& path, const std::shared_ptr<QVSearchDocument>& document,
                                      const QList<QVSearchResult>& results) = 0;
     // A file of the search that could not be read, and why ("Permission denied"); it was reported
-    // without matches just before.
-    virtual void didNotSearchPath(const QString& path, const QString& reason) {
+    // without matches just before. folder: a folder of a walk whose entries could not be read,
+    // reported only here.
+    virtual void didNotSearchPath(const QString& path, const QString& reason, bool folder) {
         Q_UNUSED(path);
         Q_UNUSED(reason);
+        Q_UNUSED(folder);
     }
     // The searches queued so far are done, stopped, or there was nothing to search.
     virtual void didFinishAllSearches() = 0;

@@ -23,6 +23,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -120,7 +121,8 @@ TEST(QVDocumentController, TheConsentQuestionIsAskedOnceAndOnlyGatesTheSilentSer
 }
 
 // A damaged settings file brings the first-launch question back: the window says why, once,
-// before that question, and where the damaged file is kept (or that it stays as it was).
+// before that question and closed before it is asked (Return closes the window, never answers
+// the question), and where the damaged file is kept (or that it stays as it was).
 TEST(QVDocumentController, ADamagedSettingsFileIsToldOnceBeforeTheFirstLaunchQuestion) {
     const auto damageBoxes = [] {
         QList<QMessageBox*> boxes;
@@ -151,14 +153,35 @@ TEST(QVDocumentController, ADamagedSettingsFileIsToldOnceBeforeTheFirstLaunchQue
         if (row.folderShut) {
             ASSERT_TRUE(shut(false));
         }
-        int toldFirst = -1;
-        QVDocumentController::setConsentQuestion([&] { toldFirst = int(damageBoxes().size()); return false; });
+        int asked = 0, shownAtQuestion = -1, told = 0;
+        bool closedByReturn = false;
+        QString text;
+        // Return on the window once it shows: it closes it, and the question comes only then.
+        QTimer::singleShot(0, [&] {
+            const QList<QMessageBox*> boxes = damageBoxes();
+            if (boxes.size() != 1 || asked) return;
+            ++told;
+            text = boxes.first()->text();
+            QTest::keyClick(boxes.first(), Qt::Key_Return);
+            closedByReturn = !boxes.first()->isVisible();
+        });
+        // A window Return left open fails the row rather than the run.
+        QTimer::singleShot(5000, [&] {
+            for (QMessageBox* box : damageBoxes()) box->reject();
+        });
+        QVDocumentController::setConsentQuestion([&] {
+            ++asked;
+            shownAtQuestion = int(damageBoxes().size());
+            return false;
+        });
         controller().applicationWillFinishLaunching();
         controller().applicationWillFinishLaunching();
-        EXPECT_EQ(toldFirst, 1);
-        const QList<QMessageBox*> told = damageBoxes();
-        ASSERT_EQ(told.size(), 1);
-        const QString text = told.first()->text();
+        QApplication::processEvents();
+        EXPECT_EQ(told, 1);
+        EXPECT_TRUE(closedByReturn);
+        EXPECT_EQ(asked, 1);
+        EXPECT_EQ(shownAtQuestion, 0);
+        EXPECT_TRUE(damageBoxes().isEmpty());
         EXPECT_TRUE(text.contains(QStringLiteral("\u201c%1\u201d is damaged").arg(path))) << text.toStdString();
         EXPECT_EQ(text.contains(QStringLiteral("\u201c%1.bad\u201d").arg(path)), !row.folderShut) << text.toStdString();
         EXPECT_EQ(text.contains(QStringLiteral("could not be moved aside")), row.folderShut) << text.toStdString();

@@ -209,7 +209,8 @@ TEST(QVFileDocumentDisk, AFileChangedSinceReadIsOverwrittenOnlyWhenTheUserSays) 
 
 // A page's name replaced by a link to another file (a neighbour's doing, in a folder others may
 // write): both questions say where the name leads now, nothing is reloaded or written unasked,
-// and a name that led through a link from the start is no news.
+// a text without unsaved changes is not said to have some, and a name that led through a link
+// from the start is no news.
 TEST(QVFileDocumentDisk, ANameThatNowLeadsToAnotherFileIsNamedInBothQuestions) {
     enum How { Watched, Saved };
     const struct {
@@ -264,6 +265,12 @@ TEST(QVFileDocumentDisk, ANameThatNowLeadsToAnotherFileIsNamedInBothQuestions) {
         const QString elsewhere = folder + QStringLiteral("/neighbour/") + QFileInfo(QString::fromLatin1(row.linkTo ? row.linkTo : "x")).fileName();
         EXPECT_EQ(asked.localizedRecoverySuggestion().contains(u'\u201c' + elsewhere + u'\u201d'), row.named)
             << asked.localizedRecoverySuggestion().toStdString();
+        // Unsaved changes are spoken of only where there are some.
+        if (row.how == Watched) {
+            EXPECT_EQ(asked.localizedRecoverySuggestion().contains(QStringLiteral("unsaved changes")), row.edited)
+                << asked.localizedRecoverySuggestion().toStdString();
+            EXPECT_EQ(asked.localizedRecoveryOptions().value(0), row.edited ? "Keep Qorvel Changes" : "Keep Qorvel Text");
+        }
         EXPECT_EQ(doc.textView()->fullString(), text + (row.edited ? "!" : ""));
         EXPECT_EQ(readAll(notes), row.linkTo ? QByteArray("private\n") : QByteArray("changed\n"));
         EXPECT_FALSE(QFileInfo::exists(dir.file(QStringLiteral("neighbour/new.txt"))));

@@ -234,40 +234,50 @@ TEST(AtomicFile, AFolderRefusingATemporaryFileGetsTheFileWrittenInPlace) {
     EXPECT_FALSE(inPlace);
 }
 
-// A FUSE mount of a folder that refuses every change of permissions, as an sshfs mount of a server
-// without SETSTAT does; unmounted with the object.
-struct ChmodDenyingMount {
+// A FUSE mount of a folder that refuses every change of permissions (option "--chmod-deny"), as
+// an sshfs mount of a server without SETSTAT does, or accepts it and changes nothing
+// ("--chmod-ignore"), as one of a server that ignores permission requests; unmounted with the object.
+struct ChmodMount {
     TestDir source, mount;
     bool mounted = false;
-    ChmodDenyingMount() {
-        mounted = Process::run(QStringLiteral("bindfs"), {"--chmod-deny", source.path(), mount.path()}).succeeded();
+    explicit ChmodMount(const char* option) {
+        mounted = Process::run(QStringLiteral("bindfs"), {option, source.path(), mount.path()}).succeeded();
     }
-    ~ChmodDenyingMount() {
+    ~ChmodMount() {
         if (mounted) Process::run(QStringLiteral("fusermount"), {"-u", mount.path()});
     }
 };
 
-// Where the file system will not give a new copy the file's mode, the file is written in place
-// (saved, Replace All staged and committed) and keeps its mode; a copy that has the mode already,
-// and a new file, need no change of permissions and are written as anywhere.
-TEST(AtomicFile, AMountRefusingPermissionsGetsTheFileWrittenInPlace) {
+// Where the file system will not give a new copy the file's mode, refusing it or saying yes and
+// keeping its own, the file is written in place (saved, Replace All staged and committed) and
+// keeps its mode; a copy that has the mode already, and a new file, need no change of permissions
+// and are written as anywhere.
+TEST(AtomicFile, AMountRefusingOrIgnoringPermissionsGetsTheFileWrittenInPlace) {
     if (!QFileInfo::exists(QStringLiteral("/dev/fuse"))) GTEST_SKIP() << "no FUSE on this machine (/dev/fuse)";
-    ChmodDenyingMount fuse;
-    ASSERT_TRUE(fuse.mounted) << "bindfs --chmod-deny could not mount (package bindfs, and FUSE: /dev/fuse)";
+    ChmodMount denying("--chmod-deny"), ignoring("--chmod-ignore");
+    ASSERT_TRUE(denying.mounted && ignoring.mounted) << "bindfs could not mount (package bindfs, and FUSE: /dev/fuse)";
     using P = AtomicFile::InPlace;
     const struct {
         const char* what;
+        ChmodMount* fuse;
         mode_t mode;  // 0: no file yet
         bool staged;
         P inPlace;
     } rows[] = {
-        {"the user's page", 0644, false, P::Permissions},
-        {"the user's page, replaced in a batch", 0644, true, P::Permissions},
-        {"a page as private as a new copy", 0600, false, P::No},
-        {"a new page", 0, false, P::No},
+        {"the user's page", &denying, 0644, false, P::Permissions},
+        {"the user's page, replaced in a batch", &denying, 0644, true, P::Permissions},
+        {"a page as private as a new copy", &denying, 0600, false, P::No},
+        {"a new page", &denying, 0, false, P::No},
+        {"the user's page, chmod ignored", &ignoring, 0644, false, P::Permissions},
+        {"the user's page, chmod ignored, replaced in a batch", &ignoring, 0644, true, P::Permissions},
+        {"a script, chmod ignored", &ignoring, 0755, false, P::Permissions},
+        {"a script, chmod ignored, replaced in a batch", &ignoring, 0755, true, P::Permissions},
+        {"a private page, chmod ignored", &ignoring, 0600, true, P::No},
+        {"a new page, chmod ignored", &ignoring, 0, false, P::No},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
+        ChmodMount& fuse = *row.fuse;
         const QString path = fuse.mount.file(QStringLiteral("page.html"));
         const QByteArray name = QFile::encodeName(path);
         struct stat before {};

@@ -107,7 +107,9 @@ TEST(QVAlertManager, LongDetailsScrollInsideAnAlertThatFitsTheScreen) {
         int lines;
         int width;      // characters a line
         bool scrolled;  // in the scrolling field rather than the label
-    } cases[] = {{1, 20, false}, {8, 40, false}, {400, 60, true}, {1, 6000, true}};
+    } cases[] = {{1, 20, false}, {8, 40, false}, {400, 60, true}, {1, 6000, true},
+                 // One name longer than the alert is wide, nowhere to break it: the label would cut it.
+                 {1, 200, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.lines * 10000 + c.width);
         QStringList lines;

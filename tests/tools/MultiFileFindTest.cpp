@@ -24,6 +24,7 @@
 #include <QListWidget>
 #include <QLocale>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QUrl>
 #include <QMessageBox>
 #include <QPushButton>
@@ -170,8 +171,9 @@ TEST(MultiFileFind, ModesFallBackSearchIntoTheOutlineAndReplaceWhatIsChosen) {
 }
 
 // A chosen file that cannot be read is listed as not searched, with the reason, when the search
-// ends; a file on disk whose size opening asks about is named, with the memory replacing in it
-// takes, in the question before anything is replaced, whose default is then not to.
+// ends, and so is a folder that cannot be listed; a file on disk whose size opening asks about
+// is named, with the memory replacing in it takes, in the question before anything is replaced,
+// whose default is then not to.
 TEST(MultiFileFind, UnreadFilesAreListedAndLargeFilesAskedAbout) {
     TestDir dir;
     dir.write(QStringLiteral("small.txt"), "foo");
@@ -191,6 +193,15 @@ TEST(MultiFileFind, UnreadFilesAreListedAndLargeFilesAskedAbout) {
     ASSERT_NE(report, nullptr);
     EXPECT_EQ(report->text(), "1 file could not be read and was not searched.");
     EXPECT_TRUE(report->detailedText().contains("Not searched " + dir.file("gone.txt"))) << report->detailedText().toStdString();
+    report->close();
+    // A folder the walk could not list joins them, told apart (the runner's rows make one).
+    c.didNotSearchPath(dir.file("private"), QString::fromLocal8Bit(std::strerror(EACCES)), true);
+    c.didFinishAllSearches();
+    report = openBox(c.window(), "SearchReport");
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->text(), "1 file and 1 folder could not be read and were not searched.");
+    EXPECT_TRUE(report->detailedText().contains("Not searched " + dir.file("private") + "/: " + std::strerror(EACCES)))
+        << report->detailedText().toStdString();
     report->close();
 
     UserDefaults& defaults = UserDefaults::standard();
@@ -214,6 +225,31 @@ TEST(MultiFileFind, UnreadFilesAreListedAndLargeFilesAskedAbout) {
         EXPECT_EQ(ask->defaultButton()->text(), row.named ? "Cancel" : "Replace");
         click(ask, "Cancel");
     }
+    // Forty large files: the question names each in a field that scrolls, and the alert, its
+    // buttons included, stays within the screen.
+    defaults.setInteger(1, key);
+    TestDir many;
+    for (int i = 0; i < 40; ++i) many.write(QStringLiteral("big%1.log").arg(i), QByteArray(1024 * 1024, '.') + "foo");
+    QVMultiFileSearchController m(std::make_shared<Scopes>());
+    m.setValue(QStringLiteral("foo"), QStringLiteral("searchString"));
+    m.window()->show();
+    m.setMode(QVMultiFileSearchController::SpecificFiles);
+    ASSERT_TRUE(m.addSpecificFiles({many.path()}, 0));
+    m.find();
+    ASSERT_TRUE(waitIdle(m));
+    ASSERT_EQ(m.numberOfResults(), 40u);
+    m.replace();
+    QMessageBox* ask = openBox(m.window(), "ReplaceConfirmation");
+    ASSERT_NE(ask, nullptr);
+    QApplication::processEvents();
+    EXPECT_LE(ask->height(), ask->screen()->availableGeometry().height());
+    const auto* field = ask->findChild<QPlainTextEdit*>(QStringLiteral("alertDetails"));
+    ASSERT_NE(field, nullptr);
+    EXPECT_EQ(field->toPlainText(), m.replaceQuestion());
+    EXPECT_EQ(m.replaceQuestion().count(QStringLiteral("Replacing in it takes")), 40);
+    for (QAbstractButton* button : ask->buttons())
+        EXPECT_TRUE(ask->rect().contains(QRect(button->mapTo(ask, QPoint(0, 0)), button->size()))) << button->text().toStdString();
+    click(ask, "Cancel");
     defaults.removeObject(key);
     EXPECT_EQ(readAll(dir.file("large.log")).right(3), "foo");
 }

@@ -90,8 +90,8 @@ public:
         node->setSearchResults(results);
         nodes << node;
     }
-    void didNotSearchPath(const QString& path, const QString& reason) override {
-        log << QStringLiteral("not %1 %2").arg(QFileInfo(path).fileName(), reason);
+    void didNotSearchPath(const QString& path, const QString& reason, bool folder) override {
+        log << QStringLiteral("not %1%2 %3").arg(QFileInfo(path).fileName(), folder ? "/" : "", reason);
     }
     void didFinishAllSearches() override { ++searchesFinished; }
     void didReplaceInPath(const QVReplaceReport& report) override { reports << report; }
@@ -510,8 +510,9 @@ TEST(SearchRunnerTest, ReplacesListEveryFileAndLeaveNoneHalfWritten) {
 }
 
 // A file the search may not read is reported without matches and as not searched, with the
-// reason, by a literal and by a pattern search alike; a file that reads is never. Run as an
-// account that 0600 keeps out (the superuser takes nobody's for the run).
+// reason, by a literal and by a pattern search alike; a file that reads is never. So is a folder
+// it may not list, inside a chosen folder or chosen itself, without matches. Run as an account
+// that 0600 and 0700 keep out (the superuser takes nobody's for the run).
 TEST(SearchRunnerTest, AFileThatCannotBeReadIsListedAsNotSearched) {
     // Outside the suite's sandbox, which only its owner may enter.
     QTemporaryDir dir(QStringLiteral("/tmp/qorvel-unreadable-XXXXXX"));
@@ -519,9 +520,17 @@ TEST(SearchRunnerTest, AFileThatCannotBeReadIsListedAsNotSearched) {
     write(root + "/open.html", "foo");
     write(root + "/closed.html", "foo");
     write(root + "/big-closed.html", QByteArray(20 * 1024 * 1024, '.') + "foo");
+    write(root + "/private/inside.html", "foo");
+    write(dir.path() + "/shut/inside.html", "foo");
     for (const QString& folder : {dir.path(), root}) ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
     for (const char* name : {"/closed.html", "/big-closed.html"})
         ASSERT_EQ(::chmod(QFile::encodeName(root + name).constData(), ::geteuid() == 0 ? 0600 : 0), 0);
+    for (const QString& folder : {root + "/private", dir.path() + "/shut"})
+        ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), ::geteuid() == 0 ? 0700 : 0), 0);
+    // Each folder reached again under another name (a link in the tree, a second choice) is the
+    // same folder: named once.
+    ASSERT_EQ(::symlink("private", QFile::encodeName(root + "/private-again").constData()), 0);
+    ASSERT_EQ(::symlink("shut", QFile::encodeName(dir.path() + "/shut-link").constData()), 0);
     const struct passwd* nobody = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
     ASSERT_TRUE(::geteuid() != 0 || nobody);
     const struct {
@@ -534,7 +543,7 @@ TEST(SearchRunnerTest, AFileThatCannotBeReadIsListedAsNotSearched) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         Recorder recorder;
-        recorder.specificFiles = QStringList{root};
+        recorder.specificFiles = QStringList{root, dir.path() + "/shut", dir.path() + "/shut-link"};
         QVSearchRunner runner(&recorder, std::make_shared<Scopes>());
         if (nobody) {
             ASSERT_EQ(::seteuid(nobody->pw_uid), 0);
@@ -549,8 +558,12 @@ TEST(SearchRunnerTest, AFileThatCannotBeReadIsListedAsNotSearched) {
         log.sort();
         const QString denied = QString::fromLocal8Bit(std::strerror(EACCES));
         EXPECT_EQ(log, QStringList({"did big-closed.html 0", "did closed.html 0", "did open.html 1",
-                                    "not big-closed.html " + denied, "not closed.html " + denied}));
+                                    "not big-closed.html " + denied, "not closed.html " + denied,
+                                    "not private/ " + denied, "not shut/ " + denied}));
     }
+    // Let the temporary folder be removed where the tests do not run as the superuser.
+    for (const QString& folder : {root + "/private", dir.path() + "/shut"})
+        ::chmod(QFile::encodeName(folder).constData(), 0700);
 }
 
 // The child of the test below: a Replace All of "old" by "new" over the folder it is given, which
