@@ -324,8 +324,9 @@ void QVRemoteSiteQueue::performFinish(const Entry& entry) {
     }
 }
 
-void QVRemoteSiteQueue::failEntry(const Entry& entry, int statusCode, bool toQueueDelegate) {
-    const QVError error = entry.action->errorWithStatusCode(statusCode);
+void QVRemoteSiteQueue::failEntry(const Entry& entry, int statusCode, bool toQueueDelegate, bool loginRefused) {
+    QVError error = entry.action->errorWithStatusCode(statusCode);
+    if (loginRefused) error.setUserInfoValue(QString::fromLatin1(QVRemoteLoginRefusedKey), true);
     if (toQueueDelegate)
         if (auto d = delegate()) d->queueHadError(this, error);
     if (entry.finishDelegate) entry.finishDelegate->queueActionFailed(this, entry.action.get(), error);
@@ -371,13 +372,14 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
             poke();
             return;
         }
+        const bool credentials = _state == Connecting && refused;
         if (auto d = delegate()) {
-            if (_state == Connecting && refused)
+            if (credentials)
                 d->queueHadCredentialsFailure(this);
             else
                 d->queueHadFatalFailure(this);
         }
-        dropEverythingAndClose(action);
+        dropEverythingAndClose(action, credentials);
         return;
     }
     bool initialFolder;
@@ -427,7 +429,7 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
     poke();
 }
 
-void QVRemoteSiteQueue::dropEverythingAndClose(const QVRemoteFileAction* failed) {
+void QVRemoteSiteQueue::dropEverythingAndClose(const QVRemoteFileAction* failed, bool loginRefused) {
     QList<Entry> dropped;
     {
         std::lock_guard guard(_lock);
@@ -435,7 +437,7 @@ void QVRemoteSiteQueue::dropEverythingAndClose(const QVRemoteFileAction* failed)
     }
     // Whoever waits for a dropped operation hears that it will not come.
     for (const Entry& e : dropped)
-        if (e.action.get() != failed) failEntry(e, 0, false);
+        if (e.action.get() != failed) failEntry(e, 0, false, loginRefused);
     closeConnection();
 }
 
