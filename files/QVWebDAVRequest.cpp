@@ -80,6 +80,9 @@ QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const Q
         request.setHeader("Overwrite", "T");
     }
     if (method == "PROPFIND") {
+        // A listing is held whole while it is read: a site's answer past the bound is refused
+        // rather than taking the memory of the machine.
+        request.maxResponseBytes = QVWebDAVRequest::MaxListingBytes;
         request.setHeader("Depth", depth);
         request.setHeader("Content-Type", "application/xml");
         request.body = "<?xml version=\"1.0\"?><propfind xmlns=\"DAV:\"><prop><resourcetype/>"
@@ -90,6 +93,8 @@ QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const Q
     const HttpResponse response = session.perform(request);
     outcome.status = response.status;
     outcome.body = response.body;
+    outcome.complete = response.ok();
+    outcome.tooLarge = response.tooLarge;
     outcome.said = QStringLiteral("%1 %2%3: %4")
                        .arg(QString::fromLatin1(method), path, to ? QStringLiteral(" to ") + destination : QString(),
                             response.ok() ? QString::number(response.status) : response.message);
@@ -144,13 +149,14 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
     const auto collection = path.isEmpty() ? currentCollection(connection) : std::optional<QString>(path);
     if (collection) asked = send(connection, "PROPFIND", *collection, {}, {}, {}, "1");
     if (outcome) *outcome = asked;
-    if (asked.status != 207) return std::nullopt;
+    if (asked.status != 207 || !asked.complete) return std::nullopt;
     const auto listed = urlForPath(connection, *collection);
     if (!listed) return std::nullopt;
     // Each href as the bytes it encodes, without the one slash a collection's ends in.
     const auto bytesOf = [](QString href) {
         if (const QUrl url(href); url.isValid() && !url.scheme().isEmpty()) href = url.path(QUrl::FullyEncoded);
-        QByteArray bytes = QByteArray::fromPercentEncoding(href.toLatin1());
+        // Characters outside ASCII (an IRI) stand for their UTF-8 bytes, as escapes do.
+        QByteArray bytes = QByteArray::fromPercentEncoding(href.toUtf8());
         if (bytes.size() > 1 && bytes.endsWith('/')) bytes.chop(1);
         return bytes;
     };
@@ -161,15 +167,20 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
     QByteArray href;
     QString text;
     bool inType = false;
+    // Only the href that is a response's own child names it: one inside a property (a lock's
+    // owner or token) is some other address.
+    int depth = 0, responseDepth = -1;
     static const QString apache = QStringLiteral("http://apache.org/dav/props/");
     while (!xml.atEnd()) {
         const QXmlStreamReader::TokenType token = xml.readNext();
         const bool dav = xml.namespaceUri() == QLatin1String("DAV:");
         if (token == QXmlStreamReader::StartElement) {
+            ++depth;
             text.clear();
             if (dav && xml.name() == QLatin1String("response")) {
                 member = Member();
                 href.clear();
+                responseDepth = depth;
             } else if (dav && xml.name() == QLatin1String("resourcetype")) {
                 inType = true;
             } else if (inType && dav && xml.name() == QLatin1String("collection")) {
@@ -178,13 +189,15 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
         } else if (token == QXmlStreamReader::Characters) {
             text += xml.text();
         } else if (token == QXmlStreamReader::EndElement) {
-            if (dav && xml.name() == QLatin1String("href")) href = bytesOf(text.trimmed());
-            else if (dav && xml.name() == QLatin1String("resourcetype")) inType = false;
+            const int ended = depth--;
+            if (dav && xml.name() == QLatin1String("href")) {
+                if (ended == responseDepth + 1) href = bytesOf(text.trimmed());
+            } else if (dav && xml.name() == QLatin1String("resourcetype")) inType = false;
             else if (dav && xml.name() == QLatin1String("getcontentlength")) member.size = text.trimmed().toLongLong();
             else if (dav && xml.name() == QLatin1String("getlastmodified")) member.modified = text.trimmed();
             else if (xml.namespaceUri() == apache && xml.name() == QLatin1String("executable"))
                 member.executable = text.trimmed() == u'T';
-            else if (dav && xml.name() == QLatin1String("response") && href != self) {
+            else if (dav && xml.name() == QLatin1String("response") && !href.isEmpty() && href != self) {
                 // Decoded, never trimmed: the href is the name.
                 member.name = FileName::decode(href.mid(href.lastIndexOf('/') + 1));
                 found.append(member);
