@@ -38,6 +38,9 @@ protected:
     // request and checked on the site afterwards; false when the kind cannot go that way.
     bool runDirectly();
     void handleReply(const QStringList& lines) override;
+    QStringList targetPaths() const override {
+        return _kind == Move ? QStringList{_remotePath, _argument} : QStringList{_remotePath};
+    }
     const Kind _kind;
     QString _remotePath;
     QString _argument;
@@ -75,6 +78,7 @@ public:
 
 protected:
     void handleReply(const QStringList& lines) override;
+    QStringList targetPaths() const override { return {_remotePath}; }
     void finish(bool result, int statusCode);
     // A WebDAV upload, and a download whose name cadaver would read as a pattern: sent as
     // WebDAV requests.
@@ -131,6 +135,7 @@ public:
 
 protected:
     void handleReply(const QStringList& lines) override;
+    QStringList targetPaths() const override { return {_remotePath}; }
     void advance();
     void listingFinished(QVFileListingAction* listing, bool result, int statusCode);
     void queueLocalEntries();
