@@ -208,7 +208,7 @@ TEST(ProjectWindowSite, CancellingTheLoginSaysOfflineAndASaveSaysItWasNotUploade
     TestDir mirror;
     put(mirror.file("cancel/page.html"), "<p>site</p>\n");
     auto project = QVProject::createWithRootDirectory(mirror.path(), "Cancelled");
-    project->setType(QVProject::RemoteOnly);
+    project->setType(QVProject::LocalAndRemote);
     QVProjectRemoteConfiguration config;
     config.setHost("127.0.0.1");
     config.setPort(port);
@@ -226,8 +226,9 @@ TEST(ProjectWindowSite, CancellingTheLoginSaysOfflineAndASaveSaysItWasNotUploade
     EXPECT_TRUE(window->documentStatusBar()->statusField()->text().contains("Offline")) << window->documentStatusBar()->statusField()->text().toStdString();
     EXPECT_FALSE(project->hasRemoteConnection());
 
+    project->rootFile()->children(true);
+    ASSERT_TRUE(await([&] { return bool(project->rootFile()->childWithName("cancel", false)); }));
     auto folder = project->rootFile()->childWithName("cancel", false);
-    ASSERT_TRUE(folder);
     folder->children(true);
     ASSERT_TRUE(await([&] { return bool(folder->childWithName("page.html", false)); }));
     auto page = folder->childWithName("page.html", false);
