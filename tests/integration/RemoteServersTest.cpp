@@ -990,7 +990,7 @@ TEST(RemoteServers, APropfindListingNamesEachMemberByItsOwnHrefAndIsBounded) {
     const QString script = dir.filePath("dav.py");
     writeFile(script, R"PY(
 import socket, sys
-from http.server import BaseHTTPRequestHandler, HTTPServer
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 def response(href, collection=False, extra=""):
     kind = "<D:collection/>" if collection else ""
     return ("<D:response><D:href>%s</D:href><D:propstat><D:prop><D:resourcetype>%s</D:resourcetype>"
@@ -1043,7 +1043,7 @@ class Dav(BaseHTTPRequestHandler):
                 pass
             return
         self.reply("", 404)
-server = HTTPServer(("127.0.0.1", 0), Dav)
+server = ThreadingHTTPServer(("127.0.0.1", 0), Dav)
 print(server.server_port, flush=True)
 server.serve_forever()
 )PY");
