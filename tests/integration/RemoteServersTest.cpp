@@ -890,9 +890,17 @@ TEST(RemoteServers, EveryListedNameReachesOnlyItself) {
         for (const QVRemoteFile& f : listing->files()) {
             SCOPED_TRACE(("get " + FileName::readable(f.name())).toStdString());
             const QString into = local.filePath(QString("got-%1").arg(paths.size()));
-            auto outcome = runToOutcome(std::make_shared<QVFileTransferAction>(QVFileTransferAction::Get, connection, f.path(), into));
+            auto get = std::make_shared<QVFileTransferAction>(QVFileTransferAction::Get, connection, f.path(), into);
+            auto outcome = runToOutcome(get);
             ASSERT_TRUE(outcome);
             EXPECT_EQ(outcome->result, canReach(f.name()));
+            // Said with the CR pictured, never as its neighbour's name.
+            if (!outcome->result) {
+                const QVError error = get->errorWithStatusCode(outcome->statusCode);
+                const QString said = error.localizedDescription() + " " + error.localizedRecoverySuggestion();
+                EXPECT_TRUE(said.contains(QString::fromUtf8("crend.html\xe2\x90\x8d"))) << said.toStdString();
+                EXPECT_FALSE(said.contains(u'\r')) << said.toStdString();
+            }
             EXPECT_EQ(readAll(into), outcome->result ? "text of " + f.name().toUtf8() : QByteArray("<missing>"));
             QFile::remove(into);
         }
