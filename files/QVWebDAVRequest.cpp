@@ -161,6 +161,9 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
         return bytes;
     };
     const QByteArray self = bytesOf(listed->path(QUrl::FullyEncoded));
+    // A member is one step inside the folder: an href elsewhere (a "..", an escaped slash, a
+    // deeper or other folder) would be listed by its last step and act on the wrong resource.
+    const QByteArray inside = self.endsWith('/') ? self : self + '/';
     QList<Member> found;
     QXmlStreamReader xml(asked.body);
     Member member;
@@ -169,7 +172,7 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
     bool inType = false;
     // Only the href that is a response's own child names it: one inside a property (a lock's
     // owner or token) is some other address.
-    int depth = 0, responseDepth = -1;
+    int depth = 0, responseDepth = -1, hrefs = 0;
     static const QString apache = QStringLiteral("http://apache.org/dav/props/");
     while (!xml.atEnd()) {
         const QXmlStreamReader::TokenType token = xml.readNext();
@@ -180,6 +183,7 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
             if (dav && xml.name() == QLatin1String("response")) {
                 member = Member();
                 href.clear();
+                hrefs = 0;
                 responseDepth = depth;
             } else if (dav && xml.name() == QLatin1String("resourcetype")) {
                 inType = true;
@@ -191,15 +195,20 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
         } else if (token == QXmlStreamReader::EndElement) {
             const int ended = depth--;
             if (dav && xml.name() == QLatin1String("href")) {
-                if (ended == responseDepth + 1) href = bytesOf(text.trimmed());
+                if (ended == responseDepth + 1) {
+                    href = bytesOf(text.trimmed());
+                    ++hrefs;
+                }
             } else if (dav && xml.name() == QLatin1String("resourcetype")) inType = false;
             else if (dav && xml.name() == QLatin1String("getcontentlength")) member.size = text.trimmed().toLongLong();
             else if (dav && xml.name() == QLatin1String("getlastmodified")) member.modified = text.trimmed();
             else if (xml.namespaceUri() == apache && xml.name() == QLatin1String("executable"))
                 member.executable = text.trimmed() == u'T';
-            else if (dav && xml.name() == QLatin1String("response") && !href.isEmpty() && href != self) {
-                // Decoded, never trimmed: the href is the name.
-                member.name = FileName::decode(href.mid(href.lastIndexOf('/') + 1));
+            else if (dav && xml.name() == QLatin1String("response") && hrefs == 1 && href.startsWith(inside) &&
+                     href.size() > inside.size() && !href.sliced(inside.size()).contains('/')) {
+                // Decoded, never trimmed: the href is the name. A response naming several
+                // resources says no one member's properties.
+                member.name = FileName::decode(href.sliced(inside.size()));
                 found.append(member);
             }
         }

@@ -990,9 +990,11 @@ TEST(RemoteServers, TwoListedEntriesOfOnePathAreRefusedByName) {
 }
 
 // A WebDAV server of the test's own, answering PROPFIND as a hostile or odd one may: hrefs
-// inside a member's properties (a lock's owner and token), hrefs holding raw UTF-8 (IRIs), and a
-// listing of 300 MB. Only each response's own href names it, read as UTF-8; a listing past the
-// bound is refused with a message, and never takes the memory of the machine.
+// inside a member's properties (a lock's owner and token), hrefs holding raw UTF-8 (IRIs), hrefs
+// outside the folder (an escaped slash, "..", a deeper or other folder), a response with two
+// hrefs, and a listing of 300 MB. Only each response's own single href one step inside the
+// folder names a member, read as UTF-8; a listing past the bound is refused with a message, and
+// never takes the memory of the machine.
 TEST(RemoteServers, APropfindListingNamesEachMemberByItsOwnHrefAndIsBounded) {
     QTemporaryDir dir;
     const QString script = dir.filePath("dav.py");
@@ -1032,7 +1034,10 @@ class Dav(BaseHTTPRequestHandler):
                     "<D:locktoken><D:href>opaquelocktoken:1234</D:href></D:locktoken></D:activelock></D:lockdiscovery>")
             return self.reply(HEAD + response("/h/", True) + response("/h/locked.html", extra=lock) +
                               response("/h/caf\u00e9.html") + response("http://127.0.0.1:%d/h/\u65e5\u672c.html" % self.server.server_port) +
-                              response("/h/%E2%82%AC.html") + "</D:multistatus>")
+                              response("/h/%E2%82%AC.html") + response("/h/x%2Fescaped.html") +
+                              response("/h/../outside.html") + response("/h/sub/deep.html") + response("/elsewhere/far.html") +
+                              "<D:response><D:href>/h/first.html</D:href><D:href>/h/second.html</D:href>"
+                              "<D:status>HTTP/1.1 200 OK</D:status></D:response></D:multistatus>")
         if path == "/big/":
             self.send_response(207)
             self.send_header("Content-Type", "application/xml")
