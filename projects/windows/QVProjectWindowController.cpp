@@ -57,6 +57,11 @@ QString L(const char* text) { return QVLocalized(QString::fromUtf8(text)); }
 
 bool isSafeComponent(const QString& name) { return QVTransferModeDocument::isSafeComponent(name); }
 
+// The account a login reaches: a confirmed empty password holds for it alone.
+QString accountOf(const QVProjectRemoteConfiguration& config) {
+    return QStringLiteral("%1 %2 %3 %4").arg(config.protocol()).arg(config.host(), config.port().toString(), config.user());
+}
+
 QString subversionCheckIdentifier() {
     return AppBundle::main().bundleIdentifier() + QStringLiteral(".startup.check-subversion");
 }
@@ -779,7 +784,7 @@ void QVProjectWindowController::projectNeedsRemoteCredentials(bool refused) {
     if (!_credentials) _credentials = new QVCredentialsController(this);
     _credentials->setTitle(L("Remote Login: %@").replace(QStringLiteral("%@"), _project->remoteConfig().host()));
     _credentials->setMessage(refused ? L("The login failed: the site did not accept this name and password.") : QString());
-    if (refused) _passwordConfirmed = false;
+    if (refused) _passwordConfirmedFor.clear();
     _credentials->displayOnWindow(this, _project->remoteConfig().user(), this, 0);
 }
 
@@ -816,7 +821,7 @@ void QVProjectWindowController::credentialsDidEnd(QVCredentialsController* sheet
     config.setUser(sheet->username());
     config.setPassword(sheet->password());
     config.setUseKeychain(sheet->useKeychain());
-    _passwordConfirmed = true;
+    _passwordConfirmedFor = accountOf(config);
     connectToSite();
 }
 
@@ -951,8 +956,8 @@ void QVProjectWindowController::connectToSite() {
     const bool anonymous = config.protocol() == QVRemoteFilesConnection::FTP &&
                            (config.user() == QStringLiteral("anonymous") || config.user() == QStringLiteral("ftp"));
     const bool openWebDAV = config.protocol() == QVRemoteFilesConnection::WebDAV && config.user().isEmpty();
-    if (config.protocol() != QVRemoteFilesConnection::SFTP && !anonymous && !openWebDAV && !_passwordConfirmed &&
-        config.password().isEmpty()) {
+    if (config.protocol() != QVRemoteFilesConnection::SFTP && !anonymous && !openWebDAV &&
+        _passwordConfirmedFor != accountOf(config) && config.password().isEmpty()) {
         projectNeedsRemoteCredentials();
         return;
     }

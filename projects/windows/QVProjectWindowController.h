@@ -217,7 +217,9 @@ private:
     QHash<QString, QAction*> _commands;
     QAction* _scmToggle = nullptr;
     bool _scmColumnShown = false;
-    bool _passwordConfirmed = false;  // the login sheet's OK, an empty password too
+    // The account (protocol, host, port, user) whose password the login sheet's OK confirmed, an
+    // empty one too: another account of a changed site is asked again.
+    QString _passwordConfirmedFor;
     // The window closes once Subversion has finished (the user chose so); no second question.
     bool _closingAfterSCM = false;
     bool _scmFinished = false;
