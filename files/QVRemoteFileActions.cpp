@@ -433,11 +433,42 @@ void QVFileTransferAction::handleReply(const QStringList& lines) {
             _refusal = tr("\"%1\" names a folder, not a file.").arg(FileName::pictured(_remotePath));
             _step = Returning;
             write(QStringLiteral("cd ") + _returnFolder);
+        } else if (type == C::SFTP && std::any_of(lines.begin(), lines.end(), [](const QString& line) {
+                       return line.startsWith(QStringLiteral("realpath ")) || line.startsWith(QStringLiteral("expand-path "));
+                   })) {
+            // The server's resolving of the path gave up on its links (its limit is below the
+            // kernel's), so the cd said nothing of the end of the chain. sftp's put follows them
+            // as far as the kernel does and writes inside a folder there: a listing of the path
+            // as a folder, which follows them alike, tells.
+            _step = CheckingThroughLinks;
+            write(QStringLiteral("ls -1 -a ") + *quotedPath(type, _remotePath + u'/'));
         } else {
             // Not a folder ("is not a directory"), or nothing there yet: the put goes ahead.
             startTransfer();
         }
         return;
+    case CheckingThroughLinks: {
+        if (_connection->clientEnded() || _connection->state() != C::AtPrompt) {
+            finish(false, 0);
+            return;
+        }
+        // A folder lists itself as "PATH/."; a file, or nothing at the end, is not found.
+        bool folder = false, missing = false;
+        for (const QString& whole : lines) {
+            // sftp's complaint comes through the terminal with its CR.
+            const QStringView line = whole.endsWith(u'\r') ? QStringView(whole).chopped(1) : QStringView(whole);
+            folder = folder || line.endsWith(QStringLiteral("/."));
+            missing = missing || (line.startsWith(QStringLiteral("Can't ls")) && line.endsWith(QStringLiteral("not found")));
+        }
+        if (missing && !folder) {
+            startTransfer();
+            return;
+        }
+        _refusal = folder ? tr("\"%1\" names a folder, not a file.").arg(FileName::pictured(_remotePath))
+                          : tr("What \"%1\" names could not be told.").arg(FileName::pictured(_remotePath));
+        finish(false, 0);
+        return;
+    }
     case Returning:
         // Left in the folder, the client would take every later path from there: it ends, and
         // the queue logs in again.

@@ -111,7 +111,7 @@ protected:
     std::mutex _directLock;
     bool _direct = false;     // this run transfers directly
     bool _abandoned = false;  // and the client's end has failed it
-    enum Step { AskingFolder, CheckingTarget, Returning, SettingType, Transferring, Sizing };
+    enum Step { AskingFolder, CheckingTarget, CheckingThroughLinks, Returning, SettingType, Transferring, Sizing };
     Step _step = Transferring;
     int _transferCode = 0;
 };

@@ -588,6 +588,18 @@ TEST(RemoteServers, ASaveLeavesWhatAPlainPutOfTheSameServerLeaves) {
              }
              link(d + "/page.html", to, s.root);
          }},
+        // The same cd failure at the end of a chain to a folder: sftp's put would write inside it.
+        {"a chain of 36 links to a folder", "sftp", "page.html",
+         [&](const QString& d, const PeerSite& s) {
+             folder(d + "/sub", s.root, 0755);
+             file(d + "/sub/inside.html", s.root, 0644);
+             QString to = "sub";
+             for (int i = 1; i < 36; ++i) {
+                 link(d + QString("/l%1").arg(i), to, s.root);
+                 to = QString("l%1").arg(i);
+             }
+             link(d + "/page.html", to, s.root);
+         }},
         {"a quote in the name", "all", "don't.html", [&](const QString& d, const PeerSite& s) { file(d + "/don't.html", s.root, 0644); }},
         {"a name that is not UTF-8", "all", latin1, [&](const QString& d, const PeerSite& s) { file(d + "/" + latin1, s.root, 0644); }},
     };
