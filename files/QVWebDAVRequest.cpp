@@ -79,10 +79,10 @@ QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const Q
         request.setHeader("Destination", to->toEncoded());
         request.setHeader("Overwrite", "T");
     }
+    // An answer not written to a file is held whole (a listing while it is read): one past the
+    // bound is refused rather than taking the memory of the machine, whatever was asked.
+    if (downloadFile.isEmpty()) request.maxResponseBytes = QVWebDAVRequest::MaxListingBytes;
     if (method == "PROPFIND") {
-        // A listing is held whole while it is read: a site's answer past the bound is refused
-        // rather than taking the memory of the machine.
-        request.maxResponseBytes = QVWebDAVRequest::MaxListingBytes;
         request.setHeader("Depth", depth);
         request.setHeader("Content-Type", "application/xml");
         request.body = "<?xml version=\"1.0\"?><propfind xmlns=\"DAV:\"><prop><resourcetype/>"
