@@ -5,6 +5,7 @@
 #include "files/QVRemoteFileActions.h"
 #include "files/QVProjectRemoteConfiguration.h"
 #include "files/QVQueuedRemoteFileRepresentation.h"
+#include "platform/FileName.h"
 #include "platform/QVNetworkController.h"
 #include "platform/UserDefaults.h"
 
@@ -222,19 +223,22 @@ void QVRemoteSiteQueue::work(QString reachabilityHost) {
 }
 
 void QVRemoteSiteQueue::performStart(const Entry& entry) {
+    // A name's control characters pictured, as every message shows them: raw, a CR reads as
+    // the neighbour's name.
+    const auto shown = [](const QString& name) { return FileName::pictured(name); };
     auto text = [&]() -> QString {
         switch (entry.start) {
         case Start::Connect: _state = Connecting; return {};
         case Start::Close: _state = Closing; return tr("Closing connection");
         case Start::CreateDirectory:
-            return tr("Creating directory \"%1\"").arg(lastComponent(static_cast<QVFileAction*>(entry.action.get())->remotePath()));
+            return tr("Creating directory \"%1\"").arg(shown(lastComponent(static_cast<QVFileAction*>(entry.action.get())->remotePath())));
         case Start::Delete: {
-            if (auto* f = dynamic_cast<QVFileAction*>(entry.action.get())) return tr("Deleting \"%1\"").arg(lastComponent(f->remotePath()));
-            return tr("Deleting \"%1\"").arg(lastComponent(static_cast<QVDirectoryAction*>(entry.action.get())->remotePath()));
+            if (auto* f = dynamic_cast<QVFileAction*>(entry.action.get())) return tr("Deleting \"%1\"").arg(shown(lastComponent(f->remotePath())));
+            return tr("Deleting \"%1\"").arg(shown(lastComponent(static_cast<QVDirectoryAction*>(entry.action.get())->remotePath())));
         }
         case Start::Move: {
             auto* m = static_cast<QVFileAction*>(entry.action.get());
-            return tr("Moving \"%1\" to \"%2\"").arg(lastComponent(m->remotePath()), lastComponent(m->newPath()));
+            return tr("Moving \"%1\" to \"%2\"").arg(shown(lastComponent(m->remotePath())), shown(lastComponent(m->newPath())));
         }
         case Start::Upload:
         case Start::Download: {
@@ -246,11 +250,11 @@ void QVRemoteSiteQueue::performStart(const Entry& entry) {
                 local = d->localPath();
                 remote = d->remotePath();
             }
-            return entry.start == Start::Upload ? tr("Uploading \"%1\"").arg(lastComponent(local))
-                                                : tr("Downloading \"%1\"").arg(lastComponent(remote));
+            return entry.start == Start::Upload ? tr("Uploading \"%1\"").arg(shown(lastComponent(local)))
+                                                : tr("Downloading \"%1\"").arg(shown(lastComponent(remote)));
         }
         case Start::Retrieve:
-            return tr("Getting file list for \"%1\"").arg(static_cast<QVFileListingAction*>(entry.action.get())->path());
+            return tr("Getting file list for \"%1\"").arg(shown(static_cast<QVFileListingAction*>(entry.action.get())->path()));
         case Start::None: return {};
         }
         return {};
