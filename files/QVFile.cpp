@@ -6,6 +6,7 @@
 #include "files/LocalFileOperations.h"
 #include "files/NodePool.h"
 #include "files/QVLocalFileRepresentation.h"
+#include "files/QVRemoteFileAction.h"
 #include "files/QVRemoteFileRepresentation.h"
 #include "files/QVRemoteFilesQueue.h"
 #include "platform/AppBundle.h"
@@ -707,6 +708,11 @@ void QVFile::contentsDidChange(quint64 save) {
     } else {
         if (isFolder()) return;
         if (const auto document = this->document()) document->fileContentChangeFinished(save);
+        // Uploads were asked for, but the project is not logged in (its login was cancelled or
+        // never made): the site keeps its old text, which a save must not pass over in silence.
+        if (delegate && !queue && delegate->fileShouldUpload(self))
+            presentError(QVError::app(18, QVLocalized(QStringLiteral("UPLOAD_WHILE_OFFLINE_TITLE")),
+                                      QVLocalized(QStringLiteral("UPLOAD_WHILE_LOGGED_OUT_BODY"))));
     }
     if (QVFileWatcher* watcher = fileWatcher()) watcher->resetForFile(this, QVFileWatcherTypeAll);
 }
@@ -1017,5 +1023,7 @@ void QVFile::fileRepresentationFailed(QVFileRepresentation* representation, QVFi
         break;
     }
     _hasPendingOperation = false;
+    // A listing dropped with a refused login: the login's question says it, once.
+    if (operation == QVFileOperation::List && error.userInfoValue(QString::fromLatin1(QVRemoteLoginRefusedKey)).toBool()) return;
     presentError(error);
 }

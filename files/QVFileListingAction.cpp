@@ -272,7 +272,7 @@ QVError QVFileListingAction::errorWithStatusCode(int statusCode) const {
     return titledError(statusCode, tr("Could Not Retrieve File Listing"),
                        tr("Qorvel could not retrieve the file listing for directory \"%1\". The directory may not "
                           "exist, you may not have permission to access it, or Qorvel failed to parse the listing.")
-                           .arg(_remotePath.section(u'/', -1, -1, QString::SectionSkipEmpty)));
+                           .arg(FileName::pictured(_remotePath.section(u'/', -1, -1, QString::SectionSkipEmpty))));
 }
 
 void QVFileListingAction::listed(const QStringList& lines, bool* ok, int* code) {
@@ -316,6 +316,13 @@ void QVFileListingAction::listed(const QStringList& lines, bool* ok, int* code) 
     if (*ok) _files = parseLines(type, _remotePath, lines, &_unreadableLines);
 }
 
+void QVFileListingAction::recordTwins() {
+    QStringList twins;
+    for (const QVRemoteFile& file : _files)
+        if (file.isListedTwice() && !twins.contains(file.path())) twins.append(file.path());
+    _connection->setListedTwins(_remotePath, twins);
+}
+
 void QVFileListingAction::handleReply(const QStringList& lines) {
     int code = 0;
     bool ok = false;
@@ -326,6 +333,7 @@ void QVFileListingAction::handleReply(const QStringList& lines) {
     switch (_step) {
     case Listing:
         listed(lines, &ok, &code);
+        if (ok) recordTwins();
         report(ok, code);
         return;
     case AskingFolder: {
@@ -363,6 +371,7 @@ void QVFileListingAction::handleReply(const QStringList& lines) {
             _connection->terminate();
             return;
         }
+        if (_listedOK) recordTwins();
         report(_listedOK, _listedCode);
         return;
     }
@@ -410,6 +419,12 @@ QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& dir
         }
         if (addressable(file->name())) files.append(std::move(*file));
     }
+    // Two entries naming one path: one of them is a line of a name holding a line break, and
+    // nothing tells which is the file the name reaches.
+    QHash<QString, int> seen;
+    for (const QVRemoteFile& file : files) ++seen[file.name()];
+    for (QVRemoteFile& file : files)
+        if (seen.value(file.name()) > 1) file.setIsListedTwice(true);
     return files;
 }
 
@@ -498,6 +513,9 @@ void QVFileListingAction::listMembers() {
     const auto members = QVWebDAVRequest::members(*_connection, _remotePath, &outcome);
     _lastReply = {outcome.said};
     if (!members) {
+        if (outcome.tooLarge)
+            _refusal = tr("The site's listing of this folder is longer than %1 MB, more than Qorvel reads.")
+                           .arg(QVWebDAVRequest::MaxListingBytes >> 20);
         report(false, outcome.status);
         return;
     }

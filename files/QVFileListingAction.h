@@ -46,7 +46,9 @@ protected:
 
 private:
     void listed(const QStringList& lines, bool* ok, int* code);
+    QStringList targetPaths() const override { return {_remotePath}; }
     void listMembers();
+    void recordTwins();
     // FTP: the listing command, writing to a fresh private file in the client's folder when
     // one can be made (the terminal would carry every line of it), else printing it.
     QString ftpListCommand();

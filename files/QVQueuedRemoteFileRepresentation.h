@@ -18,6 +18,7 @@ public:
     QVQueuedRemoteFileRepresentation(const QVRemoteFile& entry, const std::shared_ptr<QVRemoteSiteQueue>& queue);
 
     QImage icon() override;
+    bool isListedTwice() const override { return _listedIcon && _listedIcon->name() == _name && _listedIcon->isListedTwice(); }
     bool loadChildren() override;
     bool reloadChildren() override;
     void download() override;

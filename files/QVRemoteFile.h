@@ -40,6 +40,9 @@ public:
     const QString& linkTarget() const { return _linkTarget; }
     void setLinkTarget(const QString& target) { _linkTarget = target; }
     // WebDAV: the resource's "executable" property is set (cadaver marks it; no mode is listed).
+    // One of two entries of a listing that name one path (see QVRemoteFilesConnection).
+    bool isListedTwice() const { return _isListedTwice; }
+    void setIsListedTwice(bool twice) { _isListedTwice = twice; }
     bool isExecutable() const { return _isExecutable; }
     void setIsExecutable(bool executable) { _isExecutable = executable; }
     // The stored mode; without one "d---------" for a folder, "l---------" for a link, else none.
@@ -66,7 +69,7 @@ public:
         return _path == other._path && _name == other._name && _user == other._user && _group == other._group &&
                _modeString == other._modeString && _dateString == other._dateString && _size == other._size &&
                _isDirectory == other._isDirectory && _isSymlink == other._isSymlink && _linkTarget == other._linkTarget &&
-               _isExecutable == other._isExecutable;
+               _isExecutable == other._isExecutable && _isListedTwice == other._isListedTwice;
     }
 
 private:
@@ -81,5 +84,6 @@ private:
     bool _isSymlink = false;
     QString _linkTarget;
     bool _isExecutable = false;
+    bool _isListedTwice = false;
     mutable QImage _icon;
 };

@@ -47,6 +47,10 @@ const QStringList& sftpFailureStarts() {
         QStringLiteral("Could not"),
         QStringLiteral("Cannot"),
         QStringLiteral("cannot"),
+        // cd of a path whose links go past the server's limit (some forty): "realpath PATH: No
+        // such file", a failure though no other word says so.
+        QStringLiteral("realpath "),
+        QStringLiteral("expand-path "),
     };
     return starts;
 }
@@ -77,6 +81,13 @@ void QVRemoteFileAction::report(bool result, int statusCode) {
 }
 
 bool QVRemoteFileAction::write(const QString& command) {
+    for (const QString& path : targetPaths())
+        if (!path.isEmpty() && _connection->isListedTwin(path)) {
+            refuse(tr("The site's listing shows two entries named \"%1\" (one may be part of a name holding a line "
+                      "break): which one this would reach cannot be told. Rename or remove it on the server.")
+                       .arg(FileName::shown(path.section(u'/', -1))));
+            return false;
+        }
     if (_connection->writeCommand(command)) return true;
     report(false, 0);
     return false;
@@ -175,7 +186,7 @@ std::optional<QString> QVRemoteFileAction::quotedPath(int type, const QString& p
     if (path.isEmpty()) return refuse(tr("The path is empty."));
     for (QChar c : path)
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return refuse(tr("The name \"%1\" holds a control character.").arg(QString(path).replace(c, u'?')));
+            return refuse(tr("The name \"%1\" holds a control character.").arg(FileName::pictured(path)));
     if (path.contains(QChar::ReplacementCharacter))
         return refuse(tr("The name \"%1\" is not valid UTF-8 and cannot be addressed.").arg(path));
     // sftp's line editor drops the bytes of a name that are not UTF-8: the command would reach

@@ -24,6 +24,9 @@ public:
 
 // Reply-line keys of a failure's user information: the client's own words.
 inline constexpr const char* QVRemoteClientReplyKey = "QVRemoteClientReply";
+// Set on the failure of an action dropped because the site refused the login: the login's own
+// question says so once, and a listing dropped with it has nothing more to tell.
+inline constexpr const char* QVRemoteLoginRefusedKey = "QVRemoteLoginRefused";
 
 class QVRemoteFileAction : public QVRemoteFilesConnectionDelegate,
                            public std::enable_shared_from_this<QVRemoteFileAction> {
@@ -77,6 +80,8 @@ protected:
     bool replySucceeded(const QStringList& lines, int* statusCode, bool needsSuccessWord = true) const;
     // Subclasses judge their reply here.
     virtual void handleReply(const QStringList& lines);
+    // The remote paths the action reaches: none reaches a path a listing gave to two entries.
+    virtual QStringList targetPaths() const { return {}; }
     QVError titledError(int statusCode, const QString& description, const QString& suggestion) const;
 
     std::shared_ptr<QVRemoteFilesConnection> _connection;

@@ -198,7 +198,7 @@ bool QVFileAction::reachedOnlyTarget(const QStringList& lines) const {
 }
 
 QVError QVFileAction::errorWithStatusCode(int statusCode) const {
-    const QString name = lastComponent(_remotePath);
+    const QString name = FileName::pictured(lastComponent(_remotePath));
     switch (_kind) {
     case Move:
         return titledError(statusCode, tr("Could Not Rename File"),
@@ -336,7 +336,7 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
     _transferCommand.clear();
     _transferCode = 0;
     if (_kind == Put && (_remotePath.isEmpty() || _remotePath.endsWith(u'/'))) {
-        if (keepDirectAnswer({}, tr("\"%1\" names a folder, not a file.").arg(_remotePath))) report(false, 0);
+        if (keepDirectAnswer({}, tr("\"%1\" names a folder, not a file.").arg(FileName::pictured(_remotePath)))) report(false, 0);
         return;
     }
     if (direct) {
@@ -380,7 +380,7 @@ bool QVFileTransferAction::chooseTemporary() {
     // QFileInfo's path() is the string's own, escapes kept; the folder is asked by its bytes.
     const QString folder = QFileInfo(_localPath).path();
     if (_localPath.isEmpty() || !FileName::isFolder(folder)) {
-        refuse(tr("There is no folder to download \"%1\" into.").arg(FileName::readable(lastComponent(_remotePath))));
+        refuse(tr("There is no folder to download \"%1\" into.").arg(FileName::pictured(lastComponent(_remotePath))));
         return false;
     }
     // The target is replaced only by a complete copy.
@@ -417,7 +417,7 @@ void QVFileTransferAction::handleReply(const QStringList& lines) {
         for (const QString& line : lines)
             if (ok && line.startsWith(said) && line.size() > said.size()) back = quotedPath(type, line.mid(said.size()));
         if (!back) {
-            _refusal = tr("What \"%1\" names could not be told.").arg(_remotePath);
+            _refusal = tr("What \"%1\" names could not be told.").arg(FileName::pictured(_remotePath));
             finish(false, 0);
             return;
         }
@@ -430,14 +430,45 @@ void QVFileTransferAction::handleReply(const QStringList& lines) {
         if (_connection->clientEnded() || _connection->state() != C::AtPrompt) {
             finish(false, 0);
         } else if (ok) {
-            _refusal = tr("\"%1\" names a folder, not a file.").arg(_remotePath);
+            _refusal = tr("\"%1\" names a folder, not a file.").arg(FileName::pictured(_remotePath));
             _step = Returning;
             write(QStringLiteral("cd ") + _returnFolder);
+        } else if (type == C::SFTP && std::any_of(lines.begin(), lines.end(), [](const QString& line) {
+                       return line.startsWith(QStringLiteral("realpath ")) || line.startsWith(QStringLiteral("expand-path "));
+                   })) {
+            // The server's resolving of the path gave up on its links (its limit is below the
+            // kernel's), so the cd said nothing of the end of the chain. sftp's put follows them
+            // as far as the kernel does and writes inside a folder there: a listing of the path
+            // as a folder, which follows them alike, tells.
+            _step = CheckingThroughLinks;
+            write(QStringLiteral("ls -1 -a ") + *quotedPath(type, _remotePath + u'/'));
         } else {
             // Not a folder ("is not a directory"), or nothing there yet: the put goes ahead.
             startTransfer();
         }
         return;
+    case CheckingThroughLinks: {
+        if (_connection->clientEnded() || _connection->state() != C::AtPrompt) {
+            finish(false, 0);
+            return;
+        }
+        // A folder lists itself as "PATH/."; a file, or nothing at the end, is not found.
+        bool folder = false, missing = false;
+        for (const QString& whole : lines) {
+            // sftp's complaint comes through the terminal with its CR.
+            const QStringView line = whole.endsWith(u'\r') ? QStringView(whole).chopped(1) : QStringView(whole);
+            folder = folder || line.endsWith(QStringLiteral("/."));
+            missing = missing || (line.startsWith(QStringLiteral("Can't ls")) && line.endsWith(QStringLiteral("not found")));
+        }
+        if (missing && !folder) {
+            startTransfer();
+            return;
+        }
+        _refusal = folder ? tr("\"%1\" names a folder, not a file.").arg(FileName::pictured(_remotePath))
+                          : tr("What \"%1\" names could not be told.").arg(FileName::pictured(_remotePath));
+        finish(false, 0);
+        return;
+    }
     case Returning:
         // Left in the folder, the client would take every later path from there: it ends, and
         // the queue logs in again.
@@ -487,8 +518,8 @@ void QVFileTransferAction::handleReply(const QStringList& lines) {
         const auto size = answered && !statusCodeIsError(code) ? sizeInReply(lines) : std::nullopt;
         const qint64 expected = FileName::size(_localPath);
         if (size != expected) {
-            _refusal = size ? tr("The site holds %1 bytes of \"%2\", not %3.").arg(*size).arg(_remotePath).arg(expected)
-                            : tr("The site did not say how much of \"%1\" it holds.").arg(_remotePath);
+            _refusal = size ? tr("The site holds %1 bytes of \"%2\", not %3.").arg(*size).arg(FileName::pictured(_remotePath)).arg(expected)
+                            : tr("The site did not say how much of \"%1\" it holds.").arg(FileName::pictured(_remotePath));
             finish(false, code);
             return;
         }
@@ -517,10 +548,10 @@ void QVFileTransferAction::transferDirectly() {
     case R::Missing:
     case R::File: break;
     case R::Collection:
-        if (keepDirectAnswer({}, tr("\"%1\" names a folder, not a file.").arg(_remotePath))) report(false, 0);
+        if (keepDirectAnswer({}, tr("\"%1\" names a folder, not a file.").arg(FileName::pictured(_remotePath)))) report(false, 0);
         return;
     default:
-        if (keepDirectAnswer(asked.said, tr("What \"%1\" names could not be told.").arg(_remotePath))) report(false, 0);
+        if (keepDirectAnswer(asked.said, tr("What \"%1\" names could not be told.").arg(FileName::pictured(_remotePath)))) report(false, 0);
         return;
     }
     if (!holdTarget()) {
@@ -576,7 +607,7 @@ void QVFileTransferAction::finish(bool result, int statusCode) {
 }
 
 QVError QVFileTransferAction::errorWithStatusCode(int statusCode) const {
-    const QString name = FileName::readable(lastComponent(_remotePath));
+    const QString name = FileName::pictured(lastComponent(_remotePath));
     if (_kind == Get)
         return titledError(statusCode, tr("Could Not Download File"),
                            tr("The file \"%1\" could not be downloaded. Please be sure you have read access for the "
@@ -759,7 +790,7 @@ void QVDirectoryAction::listingFinished(QVFileListingAction* listing, bool resul
         _lastReply = listing->lastReply();
         _actionQueue.clear();
         refuse(tr("The listing of \"%1\" held %2 lines that read as no file, so the folder was not walked.")
-                   .arg(lastComponent(_remotePath))
+                   .arg(FileName::pictured(lastComponent(_remotePath)))
                    .arg(listing->unreadableLines()));
         return;
     }
@@ -806,7 +837,7 @@ void QVDirectoryAction::handleReply(const QStringList& lines) {
 }
 
 QVError QVDirectoryAction::errorWithStatusCode(int statusCode) const {
-    const QString name = lastComponent(_remotePath);
+    const QString name = FileName::pictured(lastComponent(_remotePath));
     QVError error;
     switch (_kind) {
     case Delete:

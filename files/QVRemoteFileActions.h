@@ -38,6 +38,9 @@ protected:
     // request and checked on the site afterwards; false when the kind cannot go that way.
     bool runDirectly();
     void handleReply(const QStringList& lines) override;
+    QStringList targetPaths() const override {
+        return _kind == Move ? QStringList{_remotePath, _argument} : QStringList{_remotePath};
+    }
     const Kind _kind;
     QString _remotePath;
     QString _argument;
@@ -75,6 +78,7 @@ public:
 
 protected:
     void handleReply(const QStringList& lines) override;
+    QStringList targetPaths() const override { return {_remotePath}; }
     void finish(bool result, int statusCode);
     // A WebDAV upload, and a download whose name cadaver would read as a pattern: sent as
     // WebDAV requests.
@@ -107,7 +111,7 @@ protected:
     std::mutex _directLock;
     bool _direct = false;     // this run transfers directly
     bool _abandoned = false;  // and the client's end has failed it
-    enum Step { AskingFolder, CheckingTarget, Returning, SettingType, Transferring, Sizing };
+    enum Step { AskingFolder, CheckingTarget, CheckingThroughLinks, Returning, SettingType, Transferring, Sizing };
     Step _step = Transferring;
     int _transferCode = 0;
 };
@@ -131,6 +135,7 @@ public:
 
 protected:
     void handleReply(const QStringList& lines) override;
+    QStringList targetPaths() const override { return {_remotePath}; }
     void advance();
     void listingFinished(QVFileListingAction* listing, bool result, int statusCode);
     void queueLocalEntries();

@@ -17,6 +17,9 @@ public:
     virtual void upload() {}
     virtual void makeDirectory() {}
     virtual void download() {}
+    // The listing that made this side gave its path to another entry too (every action on it is
+    // refused).
+    virtual bool isListedTwice() const { return false; }
 
     // The downloaded copy's local path; empty until a download starts.
     const QString& localPath() const { return _localPath; }

@@ -317,6 +317,19 @@ void QVRemoteFilesConnection::reap(pid_t pid) {
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
 }
 
+void QVRemoteFilesConnection::setListedTwins(const QString& folder, const QStringList& paths) {
+    std::lock_guard guard(_lock);
+    if (paths.isEmpty()) _listedTwins.remove(folder);
+    else _listedTwins.insert(folder, paths);
+}
+
+bool QVRemoteFilesConnection::isListedTwin(const QString& path) const {
+    std::lock_guard guard(_lock);
+    for (const QStringList& paths : _listedTwins)
+        if (paths.contains(path)) return true;
+    return false;
+}
+
 QString QVRemoteFilesConnection::workingFolder() const {
     std::lock_guard guard(_lock);
     // The folder lives as long as its client: it is removed only after the client is reaped.

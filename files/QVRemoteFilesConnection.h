@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -83,6 +84,11 @@ public:
     // client ends): what it is told to write to a local file by a bare name lands here. Empty
     // while no client runs.
     QString workingFolder() const;
+    // Paths that one listing of the folder gave to two entries (a name holding a line break
+    // reads as a second entry named like a real file): no action can tell which it reaches.
+    // Each listing of a folder replaces what the last one said of it.
+    void setListedTwins(const QString& folder, const QStringList& paths);
+    bool isListedTwin(const QString& path) const;
     // A line of output decoded as the client's replies are: UTF-8, each byte that is not kept as
     // a FileName escape (written back to the client as that byte).
     static QString decodeOutputLine(QByteArrayView bytes);
@@ -162,6 +168,7 @@ private:
     quint64 _launch = 0;       // tags each launch; an older reader thread reports nothing
     QString _lastPromptLine;
     QString _workingFolder;
+    QHash<QString, QStringList> _listedTwins;  // by listed folder
     QVWebDAVSite _webDAVSite;
     QString _siteIdentity;
 

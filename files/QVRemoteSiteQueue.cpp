@@ -5,6 +5,7 @@
 #include "files/QVRemoteFileActions.h"
 #include "files/QVProjectRemoteConfiguration.h"
 #include "files/QVQueuedRemoteFileRepresentation.h"
+#include "platform/FileName.h"
 #include "platform/QVNetworkController.h"
 #include "platform/UserDefaults.h"
 
@@ -222,19 +223,22 @@ void QVRemoteSiteQueue::work(QString reachabilityHost) {
 }
 
 void QVRemoteSiteQueue::performStart(const Entry& entry) {
+    // A name's control characters pictured, as every message shows them: raw, a CR reads as
+    // the neighbour's name.
+    const auto shown = [](const QString& name) { return FileName::pictured(name); };
     auto text = [&]() -> QString {
         switch (entry.start) {
         case Start::Connect: _state = Connecting; return {};
         case Start::Close: _state = Closing; return tr("Closing connection");
         case Start::CreateDirectory:
-            return tr("Creating directory \"%1\"").arg(lastComponent(static_cast<QVFileAction*>(entry.action.get())->remotePath()));
+            return tr("Creating directory \"%1\"").arg(shown(lastComponent(static_cast<QVFileAction*>(entry.action.get())->remotePath())));
         case Start::Delete: {
-            if (auto* f = dynamic_cast<QVFileAction*>(entry.action.get())) return tr("Deleting \"%1\"").arg(lastComponent(f->remotePath()));
-            return tr("Deleting \"%1\"").arg(lastComponent(static_cast<QVDirectoryAction*>(entry.action.get())->remotePath()));
+            if (auto* f = dynamic_cast<QVFileAction*>(entry.action.get())) return tr("Deleting \"%1\"").arg(shown(lastComponent(f->remotePath())));
+            return tr("Deleting \"%1\"").arg(shown(lastComponent(static_cast<QVDirectoryAction*>(entry.action.get())->remotePath())));
         }
         case Start::Move: {
             auto* m = static_cast<QVFileAction*>(entry.action.get());
-            return tr("Moving \"%1\" to \"%2\"").arg(lastComponent(m->remotePath()), lastComponent(m->newPath()));
+            return tr("Moving \"%1\" to \"%2\"").arg(shown(lastComponent(m->remotePath())), shown(lastComponent(m->newPath())));
         }
         case Start::Upload:
         case Start::Download: {
@@ -246,11 +250,11 @@ void QVRemoteSiteQueue::performStart(const Entry& entry) {
                 local = d->localPath();
                 remote = d->remotePath();
             }
-            return entry.start == Start::Upload ? tr("Uploading \"%1\"").arg(lastComponent(local))
-                                                : tr("Downloading \"%1\"").arg(lastComponent(remote));
+            return entry.start == Start::Upload ? tr("Uploading \"%1\"").arg(shown(lastComponent(local)))
+                                                : tr("Downloading \"%1\"").arg(shown(lastComponent(remote)));
         }
         case Start::Retrieve:
-            return tr("Getting file list for \"%1\"").arg(static_cast<QVFileListingAction*>(entry.action.get())->path());
+            return tr("Getting file list for \"%1\"").arg(shown(static_cast<QVFileListingAction*>(entry.action.get())->path()));
         case Start::None: return {};
         }
         return {};
@@ -324,8 +328,9 @@ void QVRemoteSiteQueue::performFinish(const Entry& entry) {
     }
 }
 
-void QVRemoteSiteQueue::failEntry(const Entry& entry, int statusCode, bool toQueueDelegate) {
-    const QVError error = entry.action->errorWithStatusCode(statusCode);
+void QVRemoteSiteQueue::failEntry(const Entry& entry, int statusCode, bool toQueueDelegate, bool loginRefused) {
+    QVError error = entry.action->errorWithStatusCode(statusCode);
+    if (loginRefused) error.setUserInfoValue(QString::fromLatin1(QVRemoteLoginRefusedKey), true);
     if (toQueueDelegate)
         if (auto d = delegate()) d->queueHadError(this, error);
     if (entry.finishDelegate) entry.finishDelegate->queueActionFailed(this, entry.action.get(), error);
@@ -371,13 +376,14 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
             poke();
             return;
         }
+        const bool credentials = _state == Connecting && refused;
         if (auto d = delegate()) {
-            if (_state == Connecting && refused)
+            if (credentials)
                 d->queueHadCredentialsFailure(this);
             else
                 d->queueHadFatalFailure(this);
         }
-        dropEverythingAndClose(action);
+        dropEverythingAndClose(action, credentials);
         return;
     }
     bool initialFolder;
@@ -427,7 +433,7 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
     poke();
 }
 
-void QVRemoteSiteQueue::dropEverythingAndClose(const QVRemoteFileAction* failed) {
+void QVRemoteSiteQueue::dropEverythingAndClose(const QVRemoteFileAction* failed, bool loginRefused) {
     QList<Entry> dropped;
     {
         std::lock_guard guard(_lock);
@@ -435,7 +441,7 @@ void QVRemoteSiteQueue::dropEverythingAndClose(const QVRemoteFileAction* failed)
     }
     // Whoever waits for a dropped operation hears that it will not come.
     for (const Entry& e : dropped)
-        if (e.action.get() != failed) failEntry(e, 0, false);
+        if (e.action.get() != failed) failEntry(e, 0, false, loginRefused);
     closeConnection();
 }
 

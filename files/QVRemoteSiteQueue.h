@@ -140,10 +140,10 @@ private:
     void poke();
     void performStart(const Entry& entry);
     void performFinish(const Entry& entry);
-    void failEntry(const Entry& entry, int statusCode, bool toQueueDelegate);
+    void failEntry(const Entry& entry, int statusCode, bool toQueueDelegate, bool loginRefused = false);
     // Every waiting operation hears it will not come (all but the failed one), and the
     // connection closes.
-    void dropEverythingAndClose(const QVRemoteFileAction* failed);
+    void dropEverythingAndClose(const QVRemoteFileAction* failed, bool loginRefused = false);
     // A failed re-login is tried again later; false when it has been tried enough.
     bool retryLogin(QVRemoteFileAction* failed);
     void noteRecentHost(const QString& host, int port, const QString& user);

@@ -79,6 +79,9 @@ QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const Q
         request.setHeader("Destination", to->toEncoded());
         request.setHeader("Overwrite", "T");
     }
+    // An answer not written to a file is held whole (a listing while it is read): one past the
+    // bound is refused rather than taking the memory of the machine, whatever was asked.
+    if (downloadFile.isEmpty()) request.maxResponseBytes = QVWebDAVRequest::MaxListingBytes;
     if (method == "PROPFIND") {
         request.setHeader("Depth", depth);
         request.setHeader("Content-Type", "application/xml");
@@ -90,6 +93,8 @@ QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const Q
     const HttpResponse response = session.perform(request);
     outcome.status = response.status;
     outcome.body = response.body;
+    outcome.complete = response.ok();
+    outcome.tooLarge = response.tooLarge;
     outcome.said = QStringLiteral("%1 %2%3: %4")
                        .arg(QString::fromLatin1(method), path, to ? QStringLiteral(" to ") + destination : QString(),
                             response.ok() ? QString::number(response.status) : response.message);
@@ -144,32 +149,42 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
     const auto collection = path.isEmpty() ? currentCollection(connection) : std::optional<QString>(path);
     if (collection) asked = send(connection, "PROPFIND", *collection, {}, {}, {}, "1");
     if (outcome) *outcome = asked;
-    if (asked.status != 207) return std::nullopt;
+    if (asked.status != 207 || !asked.complete) return std::nullopt;
     const auto listed = urlForPath(connection, *collection);
     if (!listed) return std::nullopt;
     // Each href as the bytes it encodes, without the one slash a collection's ends in.
     const auto bytesOf = [](QString href) {
         if (const QUrl url(href); url.isValid() && !url.scheme().isEmpty()) href = url.path(QUrl::FullyEncoded);
-        QByteArray bytes = QByteArray::fromPercentEncoding(href.toLatin1());
+        // Characters outside ASCII (an IRI) stand for their UTF-8 bytes, as escapes do.
+        QByteArray bytes = QByteArray::fromPercentEncoding(href.toUtf8());
         if (bytes.size() > 1 && bytes.endsWith('/')) bytes.chop(1);
         return bytes;
     };
     const QByteArray self = bytesOf(listed->path(QUrl::FullyEncoded));
+    // A member is one step inside the folder: an href elsewhere (a "..", an escaped slash, a
+    // deeper or other folder) would be listed by its last step and act on the wrong resource.
+    const QByteArray inside = self.endsWith('/') ? self : self + '/';
     QList<Member> found;
     QXmlStreamReader xml(asked.body);
     Member member;
     QByteArray href;
     QString text;
     bool inType = false;
+    // Only the href that is a response's own child names it: one inside a property (a lock's
+    // owner or token) is some other address.
+    int depth = 0, responseDepth = -1, hrefs = 0;
     static const QString apache = QStringLiteral("http://apache.org/dav/props/");
     while (!xml.atEnd()) {
         const QXmlStreamReader::TokenType token = xml.readNext();
         const bool dav = xml.namespaceUri() == QLatin1String("DAV:");
         if (token == QXmlStreamReader::StartElement) {
+            ++depth;
             text.clear();
             if (dav && xml.name() == QLatin1String("response")) {
                 member = Member();
                 href.clear();
+                hrefs = 0;
+                responseDepth = depth;
             } else if (dav && xml.name() == QLatin1String("resourcetype")) {
                 inType = true;
             } else if (inType && dav && xml.name() == QLatin1String("collection")) {
@@ -178,15 +193,22 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
         } else if (token == QXmlStreamReader::Characters) {
             text += xml.text();
         } else if (token == QXmlStreamReader::EndElement) {
-            if (dav && xml.name() == QLatin1String("href")) href = bytesOf(text.trimmed());
-            else if (dav && xml.name() == QLatin1String("resourcetype")) inType = false;
+            const int ended = depth--;
+            if (dav && xml.name() == QLatin1String("href")) {
+                if (ended == responseDepth + 1) {
+                    href = bytesOf(text.trimmed());
+                    ++hrefs;
+                }
+            } else if (dav && xml.name() == QLatin1String("resourcetype")) inType = false;
             else if (dav && xml.name() == QLatin1String("getcontentlength")) member.size = text.trimmed().toLongLong();
             else if (dav && xml.name() == QLatin1String("getlastmodified")) member.modified = text.trimmed();
             else if (xml.namespaceUri() == apache && xml.name() == QLatin1String("executable"))
                 member.executable = text.trimmed() == u'T';
-            else if (dav && xml.name() == QLatin1String("response") && href != self) {
-                // Decoded, never trimmed: the href is the name.
-                member.name = FileName::decode(href.mid(href.lastIndexOf('/') + 1));
+            else if (dav && xml.name() == QLatin1String("response") && hrefs == 1 && href.startsWith(inside) &&
+                     href.size() > inside.size() && !href.sliced(inside.size()).contains('/')) {
+                // Decoded, never trimmed: the href is the name. A response naming several
+                // resources says no one member's properties.
+                member.name = FileName::decode(href.sliced(inside.size()));
                 found.append(member);
             }
         }

@@ -31,6 +31,8 @@ public:
         int status = 0;      // the answer's HTTP status; 0 when none came
         QString said;        // one line for the log and the error: method, path and answer
         QByteArray body;     // the answer's body (none for a download)
+        bool complete = false;  // the whole answer arrived
+        bool tooLarge = false;  // the answer went past its bound, and was not read
         bool succeeded() const { return status >= 200 && status < 300 && status != 207; }
     };
     // One request on the path. MOVE goes to destination and replaces what is there, as cadaver's
@@ -51,6 +53,8 @@ public:
         qint64 size = 0;
         QString modified;
     };
+    // The longest listing answer read: some 200,000 members as Apache words them.
+    static constexpr qint64 MaxListingBytes = 128ll << 20;
     static std::optional<QList<Member>> members(const QVRemoteFilesConnection& connection, const QString& path,
                                                 Outcome* outcome = nullptr);
     // Whether the resource is there (PROPFIND of it alone): nothing when the site did not say.

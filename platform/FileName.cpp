@@ -184,17 +184,31 @@ QString FileName::readable(const QString& path) {
     return shown + QStringLiteral(" (not UTF-8)");
 }
 
-QString FileName::shown(const QString& name) {
-    QString shown = readable(name);
-    bool control = false;
+namespace {
+
+QString picturedControls(const QString& name, bool* control) {
+    QString shown = FileName::readable(name);
     for (QChar& c : shown) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f) {
             // U+2400..U+241F picture the C0 controls, U+2421 DEL.
             c = QChar(char16_t(c.unicode() == 0x7f ? 0x2421 : 0x2400 + c.unicode()));
-            control = true;
+            *control = true;
         }
     }
+    return shown;
+}
+
+}  // namespace
+
+QString FileName::shown(const QString& name) {
+    bool control = false;
+    const QString shown = picturedControls(name, &control);
     return control ? shown + QStringLiteral(" (control character)") : shown;
+}
+
+QString FileName::pictured(const QString& name) {
+    bool control = false;
+    return picturedControls(name, &control);
 }
 
 bool FileName::exists(const QString& path) {

@@ -39,6 +39,8 @@ public:
     // such a name cannot be sent through a client's command line, and must not look like its
     // neighbour without it. Never to be used as a path.
     static QString shown(const QString& name);
+    // The same without the closing mark, for a name quoted inside a message.
+    static QString pictured(const QString& name);
 
     // The answers of stat(2), following links. A path that cannot be reached answers false / -1.
     static bool exists(const QString& path);

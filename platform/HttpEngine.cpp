@@ -540,6 +540,7 @@ void HttpSession::State::finish(const TransferPtr& t, CURLcode code, std::weak_p
             out.message = QStringLiteral("no data for %1 ms").arg(t->request.idleTimeoutMs);
         } else if (t->tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
             out.error = HttpResponse::Network;
+            out.tooLarge = true;
             out.message = QStringLiteral("the answer is longer than %1 bytes").arg(t->request.maxResponseBytes);
         } else if (!t->fileError.isEmpty()) {
             out.error = HttpResponse::File;

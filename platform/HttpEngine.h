@@ -63,6 +63,7 @@ struct HttpResponse {
     QUrl url;             // where the last answer came from
     Error error = None;
     QString message;      // for logs; empty without an error
+    bool tooLarge = false;  // the body went past the request's maxResponseBytes
 
     bool ok() const { return error == None; }
     // Whether the server took the request: a whole 2xx status line of the last answer arrived,

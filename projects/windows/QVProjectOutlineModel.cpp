@@ -2,6 +2,7 @@
 #include "projects/windows/QVProjectOutlineModel.h"
 
 #include "files/QVFile.h"
+#include "files/QVRemoteFileRepresentation.h"
 #include "platform/AppBundle.h"
 #include "platform/FileName.h"
 
@@ -184,7 +185,11 @@ QVariant QVProjectOutlineModel::data(const QModelIndex& index, int role) const {
     case NameColumn:
         // Bytes of a name that are not UTF-8 show as Latin-1, the name marked; an edit starts
         // from the name itself, so the bytes a user leaves alone stay as they are.
-        if (role == Qt::DisplayRole) return FileName::shown(node->name());
+        if (role == Qt::DisplayRole) {
+            const auto remote = node->remoteRepresentation();
+            const QString shown = FileName::shown(node->name());
+            return remote && remote->isListedTwice() ? shown + QVLocalized(QStringLiteral(" (listed twice)")) : shown;
+        }
         if (role == Qt::EditRole) return node->name();
         if (role == Qt::DecorationRole) return QPixmap::fromImage(node->icon());
         if (role == Qt::ToolTipRole) return FileName::readable(node->pathFromRoot());

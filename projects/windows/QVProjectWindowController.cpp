@@ -57,6 +57,11 @@ QString L(const char* text) { return QVLocalized(QString::fromUtf8(text)); }
 
 bool isSafeComponent(const QString& name) { return QVTransferModeDocument::isSafeComponent(name); }
 
+// The account a login reaches: a confirmed empty password holds for it alone.
+QString accountOf(const QVProjectRemoteConfiguration& config) {
+    return QStringLiteral("%1 %2 %3 %4").arg(config.protocol()).arg(config.host(), config.port().toString(), config.user());
+}
+
 QString subversionCheckIdentifier() {
     return AppBundle::main().bundleIdentifier() + QStringLiteral(".startup.check-subversion");
 }
@@ -103,7 +108,7 @@ public:
         if (_window) _window->projectShowProgress(show);
     }
     void projectNeedsRemoteCredentials(QVProject*) override {
-        if (_window) _window->projectNeedsRemoteCredentials();
+        if (_window) _window->projectNeedsRemoteCredentials(true);
     }
     void presentErrorAlert(const QVError& error) override {
         if (_window) _window->presentErrorAlert(error);
@@ -774,11 +779,12 @@ void QVProjectWindowController::projectFinishedSCMCommand(QVProjectSCMController
 void QVProjectWindowController::projectSetStatusString(const QString& status) { documentStatusBar()->setStatus(status); }
 void QVProjectWindowController::projectShowProgress(bool show) { documentStatusBar()->showProgress(show); }
 
-void QVProjectWindowController::projectNeedsRemoteCredentials() {
+void QVProjectWindowController::projectNeedsRemoteCredentials(bool refused) {
     if (!_project) return;
     if (!_credentials) _credentials = new QVCredentialsController(this);
     _credentials->setTitle(L("Remote Login: %@").replace(QStringLiteral("%@"), _project->remoteConfig().host()));
-    _credentials->setMessage({});
+    _credentials->setMessage(refused ? L("The login failed: the site did not accept this name and password.") : QString());
+    if (refused) _passwordConfirmedFor.clear();
     _credentials->displayOnWindow(this, _project->remoteConfig().user(), this, 0);
 }
 
@@ -802,11 +808,20 @@ void QVProjectWindowController::credentialsDidEnd(QVCredentialsController* sheet
         else scm->credentialsCancelled();
         return;
     }
-    if (returnCode != 1 || !_project || sheet->tag() != 0) return;
+    if (!_project || sheet->tag() != 0) return;
+    if (returnCode != 1) {
+        // Nothing reaches the site until the next login: the window says so, and a save's upload
+        // says it did not happen.
+        _project->dropRemoteConnection();
+        projectShowProgress(false);
+        projectSetStatusString(L("Offline: not logged in to %1").replace(QStringLiteral("%1"), _project->remoteConfig().host()));
+        return;
+    }
     QVProjectRemoteConfiguration& config = _project->remoteConfig();
     config.setUser(sheet->username());
     config.setPassword(sheet->password());
     config.setUseKeychain(sheet->useKeychain());
+    _passwordConfirmedFor = accountOf(config);
     connectToSite();
 }
 
@@ -935,10 +950,14 @@ void QVProjectWindowController::connectToSite() {
     // A login without the password would only be refused, with the tree's listing failing
     // beside the question: it is asked for first. sftp may log in with a key instead, and an
     // anonymous FTP login takes any password.
+    // An empty password the user confirmed on the sheet is the account's own (an FTP account
+    // without one), and a WebDAV site with neither name nor password asks for no login at all.
     QVProjectRemoteConfiguration& config = _project->remoteConfig();
     const bool anonymous = config.protocol() == QVRemoteFilesConnection::FTP &&
                            (config.user() == QStringLiteral("anonymous") || config.user() == QStringLiteral("ftp"));
-    if (config.protocol() != QVRemoteFilesConnection::SFTP && !anonymous && config.password().isEmpty()) {
+    const bool openWebDAV = config.protocol() == QVRemoteFilesConnection::WebDAV && config.user().isEmpty();
+    if (config.protocol() != QVRemoteFilesConnection::SFTP && !anonymous && !openWebDAV &&
+        _passwordConfirmedFor != accountOf(config) && config.password().isEmpty()) {
         projectNeedsRemoteCredentials();
         return;
     }

@@ -138,7 +138,7 @@ public:
     // What the project tells its window.
     void projectSetStatusString(const QString& status);
     void projectShowProgress(bool show);
-    void projectNeedsRemoteCredentials();
+    void projectNeedsRemoteCredentials(bool refused = false);
     // The "SCM Login" sheet: OK hands the credentials to the controller, Cancel fails its command.
     void projectNeedsSCMCredentials(QVProjectSCMController* controller);
     QVariantList openFileInformation() const;
@@ -217,6 +217,9 @@ private:
     QHash<QString, QAction*> _commands;
     QAction* _scmToggle = nullptr;
     bool _scmColumnShown = false;
+    // The account (protocol, host, port, user) whose password the login sheet's OK confirmed, an
+    // empty one too: another account of a changed site is asked again.
+    QString _passwordConfirmedFor;
     // The window closes once Subversion has finished (the user chose so); no second question.
     bool _closingAfterSCM = false;
     bool _scmFinished = false;

@@ -30,7 +30,7 @@ QVTransferListModel::Entry QVTransferListModel::entry(const QVLocalFile& file) {
 
 QVTransferListModel::Entry QVTransferListModel::entry(const QVRemoteFile& file) {
     return {file.name(), file.path(), file.isDirectory(), file.size(), file.sizeString(),
-            file.dateString(), file.modeString(), file.icon()};
+            file.dateString(), file.modeString(), file.icon(), file.isListedTwice()};
 }
 
 QVTransferListModel::QVTransferListModel(Side side, QObject* parent) : QAbstractTableModel(parent), _side(side) {}
@@ -92,7 +92,8 @@ QVariant QVTransferListModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::ToolTipRole && index.column() == NameColumn) return FileName::readable(e.path.isEmpty() ? e.name : e.path);
     if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
-    case NameColumn: return FileName::shown(e.name);  // bytes that are not UTF-8 as Latin-1, controls pictured; marked
+    // Bytes that are not UTF-8 as Latin-1, controls pictured; marked.
+    case NameColumn: return e.listedTwice ? FileName::shown(e.name) + QVLocalized(QStringLiteral(" (listed twice)")) : FileName::shown(e.name);
     case SizeColumn: return e.sizeString;
     case DateColumn: return e.date;
     case ModeColumn: return e.mode;

@@ -30,6 +30,7 @@ public:
         QString date;
         QString mode;
         QImage icon;
+        bool listedTwice = false;  // the listing gave its path to another entry too
     };
     static Entry entry(const QVLocalFile& file);
     static Entry entry(const QVRemoteFile& file);

@@ -15,6 +15,7 @@
 #include "projects/windows/QVProjectOutlineModel.h"
 #include "projects/windows/QVProjectWindowController.h"
 #include "projects/windows/QVTransferModeDocument.h"
+#include "shell/QVAlertManager.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -23,7 +24,9 @@
 #include <QDir>
 #include <QFile>
 #include <QAction>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 
@@ -114,24 +117,44 @@ TEST(ProjectWindowSite, ARemoteProjectConnectsOpensUploadsAndShowsTransferTabs) 
     QDir(site + "/pw").removeRecursively();
 }
 
-// A refused password asks in a sheet; a password that is not stored is asked for before any
-// login, so no failed listing stands beside the question. The answer connects.
+// A refused password asks in a sheet that says the login failed; a password that is not stored
+// is asked for before any login. After the right answer the site is listed and no alert about
+// the listing stands (the refused login said it once). An account without a password logs in
+// on an empty answer, and a WebDAV site that asks for no login connects without a question.
 TEST(ProjectWindowSite, AMissingOrWrongPasswordAsksInASheetAndConnectsWithTheAnswer) {
+    const QString password = qEnvironmentVariable("QORVEL_PEER_PASSWORD");
     const struct {
         const char* what;
         int protocol;
         const char* portVariable;
         QString host;
-        QString password;
+        QString user;
+        QString password;  // stored
+        bool asks;
+        QString answer;  // typed into the sheet
+        QString root;    // the site's folder on the disk, where a file is put to be listed
     } rows[] = {
-        {"FTP, a wrong password", 0, "QORVEL_FTP_PORT", "127.0.0.1", "wrong"},
-        {"FTP, no password stored", 0, "QORVEL_FTP_PORT", "127.0.0.1", ""},
-        {"WebDAV, no password stored", 2, "QORVEL_DAV_PORT", "http://127.0.0.1/dav/", ""},
+        {"FTP, a wrong password", 0, "QORVEL_FTP_PORT", "127.0.0.1", "qvpeer", "wrong", true, password,
+         qEnvironmentVariable("QORVEL_FTP_ROOT")},
+        {"SFTP, a wrong password", 1, "QORVEL_SFTP_PORT", "127.0.0.1", qEnvironmentVariable("QORVEL_SFTP_USER"), "wrong", true,
+         password, qEnvironmentVariable("QORVEL_SFTP_ROOT")},
+        {"WebDAV, a wrong password", 2, "QORVEL_DAV_PORT", "http://127.0.0.1/dav/", "qvpeer", "wrong", true, password,
+         qEnvironmentVariable("QORVEL_DAV_ROOT")},
+        {"FTP, no password stored", 0, "QORVEL_FTP_PORT", "127.0.0.1", "qvpeer", "", true, password,
+         qEnvironmentVariable("QORVEL_FTP_ROOT")},
+        {"WebDAV, no password stored", 2, "QORVEL_DAV_PORT", "http://127.0.0.1/dav/", "qvpeer", "", true, password,
+         qEnvironmentVariable("QORVEL_DAV_ROOT")},
+        {"FTP, an account without a password", 0, "QORVEL_FTP_PORT", "127.0.0.1", qEnvironmentVariable("QORVEL_FTP_NOPASSWORD_USER"),
+         "", true, "", qEnvironmentVariable("QORVEL_FTP_NOPASSWORD_ROOT")},
+        {"WebDAV, a site without a login", 2, "QORVEL_DAV_PORT", "http://127.0.0.1/open/", "", "", false, "",
+         qEnvironmentVariable("QORVEL_DAV_OPEN_ROOT")},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         const int port = qEnvironmentVariableIntValue(row.portVariable);
         ASSERT_GT(port, 0) << "peer not started";
+        ASSERT_FALSE(row.root.isEmpty()) << "peer not started";
+        put(row.root + "/listed.html", "listed");
         TestDir mirror;
         auto project = QVProject::createWithRootDirectory(mirror.path(), "Refused");
         project->setType(QVProject::RemoteOnly);
@@ -139,26 +162,97 @@ TEST(ProjectWindowSite, AMissingOrWrongPasswordAsksInASheetAndConnectsWithTheAns
         config.setHost(row.host);
         config.setPort(port);
         config.setProtocol(row.protocol);
-        config.setUser(qEnvironmentVariable("QORVEL_PEER_USER"));
+        config.setUser(row.user);
         config.setPassword(row.password);
         project->setRemoteConfig(config);
         project->setBoolConfigurationValue(true, QVProject::ConnectAutomaticallyKey);
         project->setIsOpen(true);
         auto window = std::make_unique<QVProjectWindowController>(project);
         window->show();
-        // The sheet opens with the user name; Cancel would leave the project unconnected.
-        ASSERT_TRUE(await([&] { return window->credentialsSheet() && window->credentialsSheet()->isVisible(); }));
-        // Without a password nothing logged in, and so nothing failed.
-        if (row.password.isEmpty()) {
-            EXPECT_EQ(project->remoteQueue(), nullptr);
+        if (row.asks) {
+            // The sheet opens with the user name; Cancel would leave the project unconnected.
+            ASSERT_TRUE(await([&] { return window->credentialsSheet() && window->credentialsSheet()->isVisible(); }));
+            // Without a password nothing logged in, and so nothing failed.
+            if (row.password.isEmpty()) {
+                EXPECT_EQ(project->remoteQueue(), nullptr);
+            }
+            QVCredentialsController* sheet = window->credentialsSheet();
+            EXPECT_EQ(sheet->usernameField()->text(), row.user);
+            EXPECT_EQ(sheet->message().contains("login failed"), !row.password.isEmpty());
+            EXPECT_FALSE(project->hasRemoteConnection());
+            sheet->passwordField()->setText(row.answer);
+            sheet->okButton()->click();
         }
-        QVCredentialsController* sheet = window->credentialsSheet();
-        EXPECT_EQ(sheet->usernameField()->text(), qEnvironmentVariable("QORVEL_PEER_USER"));
-        EXPECT_FALSE(project->hasRemoteConnection());
-        sheet->passwordField()->setText(qEnvironmentVariable("QORVEL_PEER_PASSWORD"));
-        sheet->okButton()->click();
-        ASSERT_TRUE(await([&] { return project->hasRemoteConnection() && project->remoteQueue()->state() == QVRemoteSiteQueue::Idle; }));
+        ASSERT_TRUE(await([&] {
+            return project->hasRemoteConnection() && project->remoteQueue()->state() == QVRemoteSiteQueue::Idle &&
+                   project->rootFile()->childWithName("listed.html", false);
+        }));
+        EXPECT_FALSE(window->credentialsSheet() && window->credentialsSheet()->isVisible());
+        MainQueue::runUntil([] { return false; }, std::chrono::milliseconds(500));
+        QMessageBox* alert = window->questions()->currentSheet();
+        EXPECT_FALSE(alert) << (alert ? alert->text().toStdString() + ": " + alert->informativeText().toStdString() : "");
+        EXPECT_EQ(window->questions()->queuedCount(), 0);
+        // The empty password was confirmed for that account alone: the site's other account,
+        // whose password is not stored, is asked for before any login.
+        if (row.protocol == 0 && row.password.isEmpty() && row.answer.isEmpty()) {
+            project->dropRemoteConnection();
+            project->remoteConfig().setUser(qEnvironmentVariable("QORVEL_PEER_USER"));
+            window->establishRemoteConnection();
+            EXPECT_EQ(project->remoteQueue(), nullptr);
+            ASSERT_TRUE(await([&] { return window->credentialsSheet()->isVisible(); }));
+            EXPECT_FALSE(window->credentialsSheet()->message().contains("login failed"));
+        }
         window.reset();
         project->close();
+        QFile::remove(row.root + "/listed.html");
     }
+}
+
+// Cancelling the login leaves the window saying it is offline, and a save with uploads on says
+// that the site did not get the text.
+TEST(ProjectWindowSite, CancellingTheLoginSaysOfflineAndASaveSaysItWasNotUploaded) {
+    const int port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
+    ASSERT_GT(port, 0) << "peer not started";
+    const QString site = qEnvironmentVariable("QORVEL_FTP_ROOT");
+    put(site + "/cancel/page.html", "<p>site</p>\n");
+    TestDir mirror;
+    put(mirror.file("cancel/page.html"), "<p>site</p>\n");
+    auto project = QVProject::createWithRootDirectory(mirror.path(), "Cancelled");
+    project->setType(QVProject::LocalAndRemote);
+    QVProjectRemoteConfiguration config;
+    config.setHost("127.0.0.1");
+    config.setPort(port);
+    config.setProtocol(0);
+    config.setUser(qEnvironmentVariable("QORVEL_PEER_USER"));
+    project->setRemoteConfig(config);
+    project->setBoolConfigurationValue(true, QVProject::ConnectAutomaticallyKey);
+    project->setBoolConfigurationValue(true, QVProject::UploadAutomaticallyKey);
+    project->setIsOpen(true);
+    auto window = std::make_unique<QVProjectWindowController>(project);
+    window->show();
+    ASSERT_TRUE(await([&] { return window->credentialsSheet() && window->credentialsSheet()->isVisible(); }));
+    window->credentialsSheet()->cancelButton()->click();
+    ASSERT_TRUE(await([&] { return !window->credentialsSheet()->isVisible(); }));
+    EXPECT_TRUE(window->documentStatusBar()->statusField()->text().contains("Offline")) << window->documentStatusBar()->statusField()->text().toStdString();
+    EXPECT_FALSE(project->hasRemoteConnection());
+
+    project->rootFile()->children(true);
+    ASSERT_TRUE(await([&] { return bool(project->rootFile()->childWithName("cancel", false)); }));
+    auto folder = project->rootFile()->childWithName("cancel", false);
+    folder->children(true);
+    ASSERT_TRUE(await([&] { return bool(folder->childWithName("page.html", false)); }));
+    auto page = folder->childWithName("page.html", false);
+    window->openFile(page);
+    ASSERT_TRUE(await([&] { return window->documentForFile(page) != nullptr; }));
+    QVFileDocument* document = window->documentForFile(page);
+    QTest::keyClicks(document->textView(), "<!-- saved -->");
+    QVError error, warning;
+    ASSERT_TRUE(document->save(&error, &warning)) << error.localizedDescription().toStdString();
+    ASSERT_TRUE(await([&] { return window->questions()->currentSheet() != nullptr; }));
+    EXPECT_TRUE(window->questions()->currentSheet()->text().contains("not uploaded"))
+        << window->questions()->currentSheet()->text().toStdString();
+    EXPECT_EQ(readAll(site + "/cancel/page.html"), "<p>site</p>\n");
+    window.reset();
+    project->close();
+    QDir(site + "/cancel").removeRecursively();
 }

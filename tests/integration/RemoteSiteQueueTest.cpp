@@ -40,6 +40,15 @@ public:
         std::lock_guard g(lock);
         return events;
     }
+    QStringList statuses;
+    QStringList statusSnapshot() {
+        std::lock_guard g(lock);
+        return statuses;
+    }
+    void queueSetStatus(QVRemoteSiteQueue*, const QString& status, bool) override {
+        std::lock_guard g(lock);
+        statuses << status;
+    }
     void queueOpenedConnection(QVRemoteSiteQueue*) override { add("opened"); }
     void queueClosedConnection(QVRemoteSiteQueue*) override { add("closed"); }
     void queueHadError(QVRemoteSiteQueue*, const QVError& e) override {
@@ -116,6 +125,12 @@ TEST(RemoteSiteQueue, RunsInOrderRecoversFromAKilledClientAndHoldsWorkOffline) {
         queue->networkStatusChanged("127.0.0.1", true);
         ASSERT_TRUE(recorder->waitFor("listed", 3));
         EXPECT_EQ(recorder->snapshot().mid(8), (QStringList{"error 11 Network Lost low", "listed " + base + ": one,two"}));
+
+        // The status line shows a name's CR pictured, never raw (it would read as "crend").
+        queue->createDirectory(base + "/crend\r", nullptr);
+        ASSERT_TRUE(recorder->waitFor("error", 3));
+        EXPECT_TRUE(recorder->statusSnapshot().contains(QString::fromUtf8("Creating directory \"crend\xe2\x90\x8d\"")))
+            << recorder->statusSnapshot().join(" | ").toStdString();
 
         queue->closeConnection();
         ASSERT_TRUE(recorder->waitFor("closed"));

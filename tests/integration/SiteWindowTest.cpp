@@ -59,3 +59,37 @@ TEST(SiteWindow, SiteAddressesOpenTheSitesFolderAndAskAgainAfterARefusedPassword
     EXPECT_TRUE(log.contains("530") && log.contains("230")) << log.toStdString();
     QDir(root + "/www").removeRecursively();
 }
+
+// Addresses of accounts without a password, as the command line gives them: an FTP account
+// with an empty password, answered on the sheet with nothing, and a WebDAV site that asks for
+// no login. Both show the site's folder.
+TEST(SiteWindow, AccountsWithoutAPasswordConnectFromTheirAddress) {
+    const struct {
+        const char* what;
+        QString address;
+        QString root;
+    } rows[] = {
+        {"FTP, an empty password",
+         QString("ftp://%1@127.0.0.1:%2/").arg(qEnvironmentVariable("QORVEL_FTP_NOPASSWORD_USER")).arg(qEnvironmentVariableIntValue("QORVEL_FTP_PORT")),
+         qEnvironmentVariable("QORVEL_FTP_NOPASSWORD_ROOT")},
+        {"WebDAV without a login", QString("http://127.0.0.1:%1/open/").arg(qEnvironmentVariableIntValue("QORVEL_DAV_PORT")),
+         qEnvironmentVariable("QORVEL_DAV_OPEN_ROOT")},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_FALSE(row.root.isEmpty()) << "peer not started";
+        QFile page(row.root + "/open.html");
+        ASSERT_TRUE(page.open(QIODevice::WriteOnly));
+        page.close();
+        FolderWindow window(row.address);
+        QVCredentialsController* sheet = nullptr;
+        ASSERT_TRUE(MainQueue::runUntil([&] { return (sheet = window.findChild<QVCredentialsController*>()) && sheet->isVisible(); },
+                                        std::chrono::seconds(30)));
+        sheet->setUseKeychain(false);
+        sheet->okButton()->click();
+        EXPECT_TRUE(MainQueue::runUntil(
+            [&] { return window.model()->rowCount() == 1 && window.model()->index(0, 0).data().toString() == "open.html"; },
+            std::chrono::seconds(30)));
+        QFile::remove(row.root + "/open.html");
+    }
+}
