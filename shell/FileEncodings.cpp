@@ -104,12 +104,15 @@ const QVRegex* metaDeclaration() {
     return regex.get();
 }
 
-// A declaration read in bytes that hold it as ASCII: one naming UTF-16 (either byte order)
-// cannot be right about them, and browsers read such a page as UTF-8.
-QVStringEncoding asciiDeclared(QVStringEncoding declared) {
-    if (declared == TextEncoding::UTF16) return TextEncoding::UTF8;
-    const QString standard = TextEncoding::standardName(declared);
-    return standard.startsWith(QLatin1String("UTF-16"), Qt::CaseInsensitive) ? TextEncoding::UTF8 : declared;
+// The encoding a declaration read in bytes that hold it as ASCII gives: one naming UTF-16
+// (either byte order, by any of the names browsers know it by) cannot be right about them, and
+// browsers read such a page as UTF-8.
+QVStringEncoding asciiDeclared(QStringView name) {
+    for (const char* utf16 : {"utf-16", "utf-16le", "utf-16be", "utf16", "unicode", "unicodefeff", "unicodefffe", "csunicode",
+                              "ucs-2", "iso-10646-ucs-2"})
+        if (name.compare(QLatin1String(utf16), Qt::CaseInsensitive) == 0) return TextEncoding::UTF8;
+    const QVStringEncoding declared = FileEncodings::encodingFromDeclaration(name);
+    return declared == TextEncoding::UTF16 ? TextEncoding::UTF8 : declared;
 }
 
 char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
@@ -155,7 +158,7 @@ QVStringEncoding declarationInLine(const char* line, qint64 size) {
         const QVRange name = match->rangeForCapture(1);
         if (name.isNotFound()) return 0;
         // Only the first form that matches counts.
-        return asciiDeclared(FileEncodings::encodingFromDeclaration(QStringView(text).sliced(name.location, name.length)));
+        return asciiDeclared(QStringView(text).sliced(name.location, name.length));
     }
     return 0;
 }
@@ -286,7 +289,7 @@ QVStringEncoding charsetRule(const char* bytes, qint64 size) {
     for (qint64 i = open; i + 1 < limit; ++i) {
         if (bytes[i] != '"') continue;
         if (bytes[i + 1] != ';') return 0;
-        return asciiDeclared(FileEncodings::encodingFromDeclaration(QString::fromLatin1(bytes + open, i - open)));
+        return asciiDeclared(QString::fromLatin1(bytes + open, i - open));
     }
     return 0;
 }

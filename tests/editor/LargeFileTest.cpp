@@ -96,6 +96,31 @@ TEST(LargeFile, DirectDecodingReadsWhatTheUsualReadReads) {
     }
 }
 
+// A UTF-8 file ending in a character cut after 1-3 bytes, or whole, at every offset around the
+// blocks reads take (64 KiB, 1 MiB, and the direct load's 4 MiB): opened, edited at the top and
+// written in the encoding it was read in, every other byte comes back; a cut one is read as not
+// valid UTF-8 (in the fallback, which keeps any bytes), as a short one is.
+TEST(LargeFile, EveryByteOfACutEndingComesBackWhateverTheBlocks) {
+    TestDir dir;
+    for (const qint64 boundary : {qint64(64) << 10, qint64(1) << 20, HTMLView::DirectLoadSize})
+        for (qint64 end = boundary - 3; end <= boundary + 3; ++end)
+            for (const QByteArray& ending : {QByteArray("\xF0"), QByteArray("\xF0\x9F"), QByteArray("\xF0\x9F\x98"),
+                                            QByteArray("\xF0\x9F\x98\x80")}) {
+                const QByteArray bytes = "<p>a</p>\n" + QByteArray(end - 9 - ending.size(), 'g') + ending;
+                SCOPED_TRACE(std::to_string(bytes.size()) + " bytes ending " + ending.toHex().toStdString());
+                const QString path = dir.write("cut.html", bytes);
+                HTMLView view(path);
+                ASSERT_TRUE(view.loadFromPath(path));
+                EXPECT_EQ(view.stringEncoding(), ending.size() == 4 ? TextEncoding::UTF8 : TextEncoding::defaultCStringEncoding());
+                view.setSelectedRange(QVRange(0, 0));
+                view.insertText(QStringLiteral("X"));
+                QVStringEncoding encoding = view.stringEncoding();
+                const std::optional<QByteArray> saved = FileEncodings::dataUsingEncoding(view.string(), &encoding);
+                ASSERT_TRUE(saved);
+                EXPECT_TRUE(*saved == "X" + bytes) << saved->size() << " bytes written";
+            }
+}
+
 TEST(LargeFile, OpeningTakesAboutTheStoragesOwnMemory) {
     if (underSanitizer()) GTEST_SKIP() << "the peak would be the sanitizer's allocator's";
     TestDir dir;
