@@ -533,7 +533,7 @@ void writeLog(const QString& path, qint64 mb, bool latin1 = false) {
     char line[160];
     for (qint64 i = 0; written < mb * 1024 * 1024; ++i) {
         const int n = std::snprintf(line, sizeof line,
-                                    latin1 ? "<p>2026-12-08 12:%02lld:%02lld %s request %lld served /caf\xE9/M\xFCller-%lld.html to Pe\xF1a in %lld ms</p>\n"
+                                    latin1 ? "<p>2026-12-08 12:%02lld:%02lld %s request %lld served /caf\xE9/M\xFCller-%lld.html to Pe\xF1" "a in %lld ms</p>\n"
                                            : "2026-12-08 12:%02lld:%02lld %s request %lld served /page/%lld.html in %lld ms\n",
                                     (long long)((i / 60) % 60), (long long)(i % 60), i % 50 == 0 ? "ERROR" : "INFO",
                                     (long long)i, (long long)(i % 997), (long long)(i % 37));
