@@ -166,11 +166,12 @@ const QString NoMatchInPlace = QStringLiteral("No chosen match is still in place
 const QString NewTextDoesNotFit = QStringLiteral("The new text does not fit the file's encoding");
 
 // What became of a file's replace done on its text held as an open document holds it.
-enum class Utf8Replace { NotUtf8, Replaced, Binary, NoMatch, DoesNotFit };
+enum class Utf8Replace { NotUtf8, Replaced, Binary, NoMatch, DoesNotFit, Changed };
 
 // The chosen ranges (ascending) that are still a match in text, walked against the matches in one
-// pass: keep(from, to) for each stretch of text kept, put(replacement) for each new text, which
-// answers false for one the file's encoding cannot hold.
+// pass: keep(from, to) for each stretch of text kept, which answers false when the file no longer
+// holds it, put(replacement) for each new text, which answers false for one the file's encoding
+// cannot hold.
 template <class Keep, class Put>
 Utf8Replace replaceWalk(const QString& text, const QVSearch& search, const QList<QVRange>& ranges, qsizetype* count,
                         Keep&& keep, Put&& put) {
@@ -187,12 +188,13 @@ Utf8Replace replaceWalk(const QString& text, const QVSearch& search, const QList
         if (!match || match->range().location != range.location || match->range().length != range.length) continue;
         const QString replacement = search.replacementForString(text.mid(range.location, range.length));
         if (!QStringView(replacement).isValidUtf16()) return Utf8Replace::DoesNotFit;
-        if (!keep(copied, range.location) || !put(replacement)) return Utf8Replace::DoesNotFit;
+        if (!keep(copied, range.location)) return Utf8Replace::Changed;
+        if (!put(replacement)) return Utf8Replace::DoesNotFit;
         copied = range.location + range.length;
         ++*count;
     }
     if (*count == 0) return Utf8Replace::NoMatch;
-    return keep(copied, text.size()) ? Utf8Replace::Replaced : Utf8Replace::DoesNotFit;
+    return keep(copied, text.size()) ? Utf8Replace::Replaced : Utf8Replace::Changed;
 }
 
 // A file read as UTF-8 (its given or detected encoding, its bytes valid UTF-8, so its text
@@ -327,11 +329,15 @@ Utf8Replace replaceInSingleBytes(const QString& path, QVStringEncoding encoding,
     const QString text = QString::fromRawData(reinterpret_cast<const QChar*>(units.data()), qsizetype(size));
     if (QStringView(text).contains(QChar(u'\0'))) return Utf8Replace::Binary;
     out->reserve(qsizetype(size + size / 8 + 4096));
-    // The file's own bytes from one place to another, a block at a time.
+    // The file's own bytes from one place to another, each still the character searched: a
+    // file rewritten meanwhile is not written over with a mix of both.
     const auto keep = [&](qint64 from, qint64 to) {
         const qsizetype at = out->size();
         out->resize(at + qsizetype(to - from));
-        return readAt(out->data() + at, to - from, from);
+        if (!readAt(out->data() + at, to - from, from)) return false;
+        for (qint64 i = 0; i < to - from; ++i)
+            if ((*table)[quint8(out->at(at + i))] != units[size_t(from + i)]) return false;
+        return true;
     };
     const auto put = [&](const QString& replacement) {
         const std::optional<QByteArray> bytes = TextEncoding::encode(replacement, encoding, false);
@@ -843,6 +849,7 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
         case Utf8Replace::Binary: fail(QVReplaceReport::Skipped, BinaryFile); return true;
         case Utf8Replace::NoMatch: fail(QVReplaceReport::Skipped, NoMatchInPlace); return true;
         case Utf8Replace::DoesNotFit: fail(QVReplaceReport::Skipped, NewTextDoesNotFit); return true;
+        case Utf8Replace::Changed: fail(QVReplaceReport::Skipped, QStringLiteral("The file changed while it was replaced")); return true;
         case Utf8Replace::Replaced: stageReplaced(entry, result, before, newBytes, replaced, hook); return true;
         case Utf8Replace::NotUtf8: return false;
         }
