@@ -60,10 +60,11 @@ public:
     static QVStringEncoding defaultEncoding();
 
     // The encoding to read the file at path in, first found of: a charset name among the
-    // dot-separated pieces of the file name; an XML or meta charset declaration in the file's
-    // first 30 complete lines (or a style sheet's leading @charset rule); a UTF-16 byte-order
-    // mark; defaultEncoding(). A declaration is read by encodingFromDeclaration. The data is not
-    // examined: content detection reads the file at path (an unreadable file gives nothing).
+    // dot-separated pieces of the file name; a UTF-8 or UTF-16 byte-order mark; a style sheet's
+    // leading @charset rule or an XML or meta charset declaration in the file's first 30 complete
+    // lines; defaultEncoding(). A declaration is read by encodingFromDeclaration, one naming
+    // UTF-16 as UTF-8 (bytes that hold it as ASCII are not UTF-16). The data is not examined:
+    // content detection reads the file at path (an unreadable file gives nothing).
     static QVStringEncoding _encodingForPath(const QString& path, const QByteArray& data = {});
 
     // The text of the file at path. encoding is in and out: a non-zero value (a choice
@@ -118,8 +119,8 @@ public:
     // the bytes of some characters changed as the notice foretold.
     static QVError rewrittenCodesSaveNotice(const QVError& readNotice);
 
-    // The content steps of _encodingForPath over bytes in memory (a leading @charset rule,
-    // declarations, then the byte-order mark); 0 when they find nothing.
+    // The content steps of _encodingForPath over bytes in memory (the byte-order mark, a leading
+    // @charset rule, then declarations); 0 when they find nothing.
     static QVStringEncoding encodingFromContents(const QByteArray& bytes);
     // Where text declares its encoding, as ranges of the charset names: XML declarations and
     // meta elements (charset, or a content type's charset) in the lines detection searches, and a
