@@ -2,6 +2,7 @@
 // breaks and encoding as the usual read, which still takes what is not valid UTF-8), its peak
 // memory about the storage's own; and the size from which opening asks first.
 #include "editor/HTMLView.h"
+#include "editor/QVFileDocument.h"
 #include "platform/UserDefaults.h"
 #include "shell/FileEncodings.h"
 #include "shell/LargeFiles.h"
@@ -9,6 +10,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QLocale>
 
 #include <spawn.h>
@@ -98,7 +100,7 @@ TEST(LargeFile, DirectDecodingReadsWhatTheUsualReadReads) {
 
 // A UTF-8 file ending in a character cut after 1-3 bytes, or whole, at every offset around the
 // blocks reads take (64 KiB, 1 MiB, and the direct load's 4 MiB): opened, edited at the top and
-// written in the encoding it was read in, every other byte comes back; a cut one is read as not
+// saved, every other byte comes back; a cut one is read as not
 // valid UTF-8 (in the fallback, which keeps any bytes), as a short one is.
 TEST(LargeFile, EveryByteOfACutEndingComesBackWhateverTheBlocks) {
     TestDir dir;
@@ -109,15 +111,18 @@ TEST(LargeFile, EveryByteOfACutEndingComesBackWhateverTheBlocks) {
                 const QByteArray bytes = "<p>a</p>\n" + QByteArray(end - 9 - ending.size(), 'g') + ending;
                 SCOPED_TRACE(std::to_string(bytes.size()) + " bytes ending " + ending.toHex().toStdString());
                 const QString path = dir.write("cut.html", bytes);
-                HTMLView view(path);
-                ASSERT_TRUE(view.loadFromPath(path));
-                EXPECT_EQ(view.stringEncoding(), ending.size() == 4 ? TextEncoding::UTF8 : TextEncoding::defaultCStringEncoding());
-                view.setSelectedRange(QVRange(0, 0));
-                view.insertText(QStringLiteral("X"));
-                QVStringEncoding encoding = view.stringEncoding();
-                const std::optional<QByteArray> saved = FileEncodings::dataUsingEncoding(view.string(), &encoding);
-                ASSERT_TRUE(saved);
-                EXPECT_TRUE(*saved == "X" + bytes) << saved->size() << " bytes written";
+                QVFileDocument doc(path);
+                QVError error, notice;
+                ASSERT_TRUE(doc.load(&error, &notice)) << error.localizedDescription().toStdString();
+                EXPECT_EQ(doc.encoding(), ending.size() == 4 ? TextEncoding::UTF8 : TextEncoding::defaultCStringEncoding());
+                EXPECT_EQ(notice.code() == FileEncodings::FallbackEncodingError, ending.size() < 4);
+                doc.textView()->setSelectedRange(QVRange(0, 0));
+                doc.textView()->undoableInsertText(QStringLiteral("X"), QStringLiteral("Typing"));
+                ASSERT_TRUE(doc.save(&error)) << error.localizedDescription().toStdString();
+                QFile saved(path);
+                ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+                const QByteArray written = saved.readAll();
+                EXPECT_TRUE(written == "X" + bytes) << written.size() << " bytes written";
             }
 }
 
