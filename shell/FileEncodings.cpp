@@ -11,7 +11,10 @@
 #include <QHash>
 #include <QStringDecoder>
 
+#include <unicode/ucnv.h>
+
 #include <algorithm>
+#include <mutex>
 #include <cerrno>
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -508,6 +511,49 @@ std::optional<QString> decodeRead(const QByteArray& bytes, const QString& path, 
 }
 
 }  // namespace
+
+namespace {
+
+std::optional<std::array<char16_t, 256>> makeSingleByteTable(QVStringEncoding encoding) {
+    if (encoding == TextEncoding::UTF8 || encoding == TextEncoding::UTF16) return std::nullopt;
+    const char* name = TextEncoding::converterName(encoding);
+    if (!name) return std::nullopt;
+    UErrorCode status = U_ZERO_ERROR;
+    UConverter* converter = ucnv_open(name, &status);
+    if (!converter) return std::nullopt;
+    // One byte a character at most, and no shift states (ISO-2022 shifts, so it says more).
+    const int most = ucnv_getMaxCharSize(converter);
+    ucnv_close(converter);
+    if (U_FAILURE(status) || most != 1) return std::nullopt;
+    std::array<char16_t, 256> table {};
+    QString all;
+    QByteArray valid;
+    for (int b = 0; b < 256; ++b) {
+        const char byte = char(b);
+        const std::optional<QString> one = TextEncoding::decode(&byte, 1, encoding);
+        const bool single = one && one->size() == 1 && !one->at(0).isSurrogate() && one->at(0).unicode() != FileEncodings::NotAByte;
+        table[size_t(b)] = single ? one->at(0).unicode() : FileEncodings::NotAByte;
+        if (single) {
+            all += *one;
+            valid += byte;
+        }
+    }
+    // Read together the bytes must read as they do alone, or the encoding is not what it seems.
+    if (TextEncoding::decode(valid, encoding) != all) return std::nullopt;
+    return table;
+}
+
+}  // namespace
+
+// Made once per encoding for the process (a replace in many files asks for each).
+std::optional<std::array<char16_t, 256>> FileEncodings::singleByteTable(QVStringEncoding encoding) {
+    static std::mutex lock;
+    static QHash<QVStringEncoding, std::optional<std::array<char16_t, 256>>> made;
+    std::lock_guard guard(lock);
+    auto it = made.find(encoding);
+    if (it == made.end()) it = made.insert(encoding, makeSingleByteTable(encoding));
+    return *it;
+}
 
 QVStringEncoding FileEncodings::encodingFromString(const QString& name) { return encodingFromName(name); }
 

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringView>
 
+#include <array>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -99,6 +100,13 @@ public:
     static std::optional<QString> createWithData(const QByteArray& data, const QString& path,
                                                  QVStringEncoding* encoding,
                                                  QVError* error = nullptr);
+
+    // What each byte reads as alone, for an encoding that reads every byte as one character by
+    // itself (ISO 8859, the Windows and Mac code pages, KOI8): its text is then as long as its
+    // bytes, unit for byte. A byte the encoding has no character for reads as NotAByte. Nothing
+    // for any other encoding (UTF-8, UTF-16, the multi-byte and shifting East Asian ones).
+    static constexpr char16_t NotAByte = 0xFFFF;
+    static std::optional<std::array<char16_t, 256>> singleByteTable(QVStringEncoding encoding);
 
     // The bytes of text for saving. encoding is in and out: 0 or a null pointer means
     // defaultEncoding(); it is always set to the encoding finally used. A text the encoding

@@ -23,8 +23,6 @@
 #include <QSet>
 #include <QStringEncoder>
 
-#include <unicode/ucnv.h>
-
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -32,7 +30,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <chrono>
@@ -229,50 +226,6 @@ Utf8Replace replaceInUtf8(const QString& path, QVStringEncoding encoding, const 
     return done == Utf8Replace::Replaced && encoder.hasError() ? Utf8Replace::DoesNotFit : done;
 }
 
-// What each byte reads as alone, for an encoding that reads every byte as one character by
-// itself (ISO 8859, the Windows and Mac code pages, KOI8): its text is then as long as its bytes,
-// unit for byte. A byte the encoding has no character for reads as NotAByte. Nothing for any
-// other encoding (UTF-8, UTF-16, the multi-byte and shifting East Asian ones).
-constexpr char16_t NotAByte = 0xFFFF;
-std::optional<std::array<char16_t, 256>> makeSingleByteTable(QVStringEncoding encoding) {
-    if (encoding == TextEncoding::UTF8 || encoding == TextEncoding::UTF16) return std::nullopt;
-    const char* name = TextEncoding::converterName(encoding);
-    if (!name) return std::nullopt;
-    UErrorCode status = U_ZERO_ERROR;
-    UConverter* converter = ucnv_open(name, &status);
-    if (!converter) return std::nullopt;
-    // One byte a character at most, and no shift states (ISO-2022 shifts, so it says more).
-    const int most = ucnv_getMaxCharSize(converter);
-    ucnv_close(converter);
-    if (U_FAILURE(status) || most != 1) return std::nullopt;
-    std::array<char16_t, 256> table {};
-    QString all;
-    QByteArray valid;
-    for (int b = 0; b < 256; ++b) {
-        const char byte = char(b);
-        const std::optional<QString> one = TextEncoding::decode(&byte, 1, encoding);
-        const bool single = one && one->size() == 1 && !one->at(0).isSurrogate() && one->at(0).unicode() != NotAByte;
-        table[size_t(b)] = single ? one->at(0).unicode() : NotAByte;
-        if (single) {
-            all += *one;
-            valid += byte;
-        }
-    }
-    // Read together the bytes must read as they do alone, or the encoding is not what it seems.
-    if (TextEncoding::decode(valid, encoding) != all) return std::nullopt;
-    return table;
-}
-
-// The same, made once per encoding for the process (a replace in many files asks for each).
-std::optional<std::array<char16_t, 256>> singleByteTable(QVStringEncoding encoding) {
-    static std::mutex lock;
-    static QHash<QVStringEncoding, std::optional<std::array<char16_t, 256>>> made;
-    std::lock_guard guard(lock);
-    auto it = made.find(encoding);
-    if (it == made.end()) it = made.insert(encoding, makeSingleByteTable(encoding));
-    return *it;
-}
-
 // A file read one byte a character: in a single-byte encoding (a Latin-1 page), or in the
 // fallback that reads any bytes (a log that is not valid in its encoding), as the find read
 // it. Its text is held as UTF-8's is (two bytes a character) beside its new bytes alone: what
@@ -281,7 +234,7 @@ std::optional<std::array<char16_t, 256>> singleByteTable(QVStringEncoding encodi
 // text the fallback's, as the find's read then was. NotUtf8 when it fits none of this.
 Utf8Replace replaceInSingleBytes(const QString& path, QVStringEncoding encoding, bool fallback, const QVSearch& search,
                                  const QList<QVRange>& ranges, QByteArray* out, qsizetype* count) {
-    std::optional<std::array<char16_t, 256>> table = singleByteTable(encoding);
+    std::optional<std::array<char16_t, 256>> table = FileEncodings::singleByteTable(encoding);
     // Any other encoding is read the general way, which reads in the fallback too.
     if (!table) return Utf8Replace::NotUtf8;
     const int fd = ::open(FileName::encode(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -312,7 +265,7 @@ Utf8Replace replaceInSingleBytes(const QString& path, QVStringEncoding encoding,
             if (!readAt(block.data(), n, at)) return std::nullopt;
             for (qint64 i = 0; i < n; ++i) {
                 const char16_t unit = with[quint8(block[size_t(i)])];
-                if (unit == NotAByte) return false;
+                if (unit == FileEncodings::NotAByte) return false;
                 units[size_t(at + i)] = unit;
             }
         }
@@ -323,7 +276,7 @@ Utf8Replace replaceInSingleBytes(const QString& path, QVStringEncoding encoding,
     if (!*valid) {
         if (!fallback) return Utf8Replace::NotUtf8;
         encoding = TextEncoding::defaultCStringEncoding();
-        table = singleByteTable(encoding);
+        table = FileEncodings::singleByteTable(encoding);
         if (!table || !(valid = decodeAll(*table)) || !*valid) return Utf8Replace::NotUtf8;
     }
     const QString text = QString::fromRawData(reinterpret_cast<const QChar*>(units.data()), qsizetype(size));

@@ -181,4 +181,22 @@ TEST(LargeFile, OpeningAsksFromTheSizeSet) {
     const QString question = LargeFiles::question("/tmp/huge.log", qint64(3) << 30);
     EXPECT_TRUE(question.contains("huge.log"));
     EXPECT_TRUE(question.contains(QLocale().formattedDataSize(LargeFiles::memoryEstimate(qint64(3) << 30)))) << question.toStdString();
+
+    // Replace All's figure is the one its encoding takes: UTF-8 and single-byte files are held
+    // alike, the others the general way.
+    TestDir dir;
+    const struct {
+        const char* name;
+        QByteArray bytes;
+        int times;
+    } files[] = {{"plain.log", "ERROR\n", 3},
+                 {"latin1.html", "<meta charset=\"iso-8859-1\">\ncaf\xE9\n", 3},
+                 {"undeclared.log", "caf\xE9\n", 3},
+                 {"sjis.html", "<meta charset=\"Shift_JIS\">\n\x93\xfa\n", 6},
+                 {"wide.txt", QByteArray("\xFF\xFE" "a\0\n\0", 6), 6}};
+    for (const auto& f : files) {
+        const qint64 size = qint64(300) << 20;
+        const QString said = LargeFiles::replaceQuestion(dir.write(f.name, f.bytes), size);
+        EXPECT_TRUE(said.contains(QLocale().formattedDataSize(size * f.times))) << f.name << ": " << said.toStdString();
+    }
 }
