@@ -199,4 +199,21 @@ TEST(LargeFile, OpeningAsksFromTheSizeSet) {
         const QString said = LargeFiles::replaceQuestion(dir.write(f.name, f.bytes), size);
         EXPECT_TRUE(said.contains(QLocale().formattedDataSize(size * f.times))) << f.name << ": " << said.toStdString();
     }
+    // Asked before the question shows, on the main thread: a file of one long line (a minified
+    // bundle, a log without breaks) is not read to its end to find its lines.
+    const auto readSoFar = [] {
+        QFile io(QStringLiteral("/proc/self/io"));
+        if (!io.open(QIODevice::ReadOnly)) return qint64(-1);
+        const QByteArray all = io.readAll();
+        const qsizetype at = all.indexOf("rchar: ");
+        return at < 0 ? qint64(-1) : all.mid(at + 7, all.indexOf('\n', at) - at - 7).toLongLong();
+    };
+    const qint64 lineSize = qint64(48) << 20;
+    const QString oneLine = dir.write("bundle.html", "<meta charset=\"iso-8859-1\"><p>" + QByteArray(lineSize, 'a'));
+    const qint64 before = readSoFar();
+    const QString said = LargeFiles::replaceQuestion(oneLine, lineSize);
+    const qint64 read = readSoFar() - before;
+    ASSERT_GE(before, 0) << "no /proc/self/io";
+    EXPECT_LT(read, lineSize / 8) << read << " bytes read for the question";
+    EXPECT_TRUE(said.contains(QLocale().formattedDataSize(lineSize * 3))) << said.toStdString();
 }
