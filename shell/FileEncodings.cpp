@@ -11,7 +11,10 @@
 #include <QHash>
 #include <QStringDecoder>
 
+#include <unicode/ucnv.h>
+
 #include <algorithm>
+#include <mutex>
 #include <cerrno>
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -104,6 +107,17 @@ const QVRegex* metaDeclaration() {
     return regex.get();
 }
 
+// The encoding a declaration read in bytes that hold it as ASCII gives: one naming UTF-16
+// (either byte order, by any of the names browsers know it by) cannot be right about them, and
+// browsers read such a page as UTF-8.
+QVStringEncoding asciiDeclared(QStringView name) {
+    for (const char* utf16 : {"utf-16", "utf-16le", "utf-16be", "utf16", "unicode", "unicodefeff", "unicodefffe", "csunicode",
+                              "ucs-2", "iso-10646-ucs-2"})
+        if (name.compare(QLatin1String(utf16), Qt::CaseInsensitive) == 0) return TextEncoding::UTF8;
+    const QVStringEncoding declared = FileEncodings::encodingFromDeclaration(name);
+    return declared == TextEncoding::UTF16 ? TextEncoding::UTF8 : declared;
+}
+
 char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
 
 // Which declaration forms the bytes may hold: "<?xml" and "<meta" in any case. Nothing else can
@@ -147,7 +161,7 @@ QVStringEncoding declarationInLine(const char* line, qint64 size) {
         const QVRange name = match->rangeForCapture(1);
         if (name.isNotFound()) return 0;
         // Only the first form that matches counts.
-        return FileEncodings::encodingFromDeclaration(QStringView(text).sliced(name.location, name.length));
+        return asciiDeclared(QStringView(text).sliced(name.location, name.length));
     }
     return 0;
 }
@@ -278,14 +292,17 @@ QVStringEncoding charsetRule(const char* bytes, qint64 size) {
     for (qint64 i = open; i + 1 < limit; ++i) {
         if (bytes[i] != '"') continue;
         if (bytes[i + 1] != ';') return 0;
-        return FileEncodings::encodingFromDeclaration(QString::fromLatin1(bytes + open, i - open));
+        return asciiDeclared(QString::fromLatin1(bytes + open, i - open));
     }
     return 0;
 }
 
-QVStringEncoding byteOrderMark(const QByteArray& start) {
-    if (start.size() < 2) return 0;
-    const auto b0 = quint8(start[0]), b1 = quint8(start[1]);
+// The encoding a leading byte-order mark names, which decides before any declaration, as
+// browsers let it.
+QVStringEncoding byteOrderMark(const char* bytes, qint64 size) {
+    if (size >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) return TextEncoding::UTF8;
+    if (size < 2) return 0;
+    const auto b0 = quint8(bytes[0]), b1 = quint8(bytes[1]);
     if ((b0 == 0xFF && b1 == 0xFE) || (b0 == 0xFE && b1 == 0xFF)) return TextEncoding::UTF16;
     return 0;
 }
@@ -369,18 +386,25 @@ QVStringEncoding encodingFromFileContents(const QString& path) {
     FileDescriptor fd(openRegularFile(path, nullptr, &info));
     if (fd.get() < 0) return 0;
     DeclarationScanner scanner;
-    QByteArray start;
+    bool first = true;
     char buffer[65536];
     for (;;) {
-        const qint64 n = readSome(fd.get(), buffer, sizeof buffer);
+        qint64 n = readSome(fd.get(), buffer, sizeof buffer);
         if (n <= 0) break;
-        if (start.isEmpty())
+        if (first) {
+            first = false;
+            // A mark's three bytes, even when the first read brings fewer.
+            while (n < 3) {
+                const qint64 more = readSome(fd.get(), buffer + n, sizeof buffer - n);
+                if (more <= 0) break;
+                n += more;
+            }
+            if (const QVStringEncoding mark = byteOrderMark(buffer, n)) return mark;
             if (const QVStringEncoding rule = charsetRule(buffer, n)) return rule;
-        if (start.size() < 2) start.append(buffer, std::min<qint64>(n, 2 - start.size()));
+        }
         if (scanner.feed(buffer, n)) break;
     }
-    if (scanner.found()) return scanner.found();
-    return byteOrderMark(start);
+    return scanner.found();
 }
 
 QString substitute(QString format, const QString& value) {
@@ -488,6 +512,49 @@ std::optional<QString> decodeRead(const QByteArray& bytes, const QString& path, 
 
 }  // namespace
 
+namespace {
+
+std::optional<std::array<char16_t, 256>> makeSingleByteTable(QVStringEncoding encoding) {
+    if (encoding == TextEncoding::UTF8 || encoding == TextEncoding::UTF16) return std::nullopt;
+    const char* name = TextEncoding::converterName(encoding);
+    if (!name) return std::nullopt;
+    UErrorCode status = U_ZERO_ERROR;
+    UConverter* converter = ucnv_open(name, &status);
+    if (!converter) return std::nullopt;
+    // One byte a character at most, and no shift states (ISO-2022 shifts, so it says more).
+    const int most = ucnv_getMaxCharSize(converter);
+    ucnv_close(converter);
+    if (U_FAILURE(status) || most != 1) return std::nullopt;
+    std::array<char16_t, 256> table {};
+    QString all;
+    QByteArray valid;
+    for (int b = 0; b < 256; ++b) {
+        const char byte = char(b);
+        const std::optional<QString> one = TextEncoding::decode(&byte, 1, encoding);
+        const bool single = one && one->size() == 1 && !one->at(0).isSurrogate() && one->at(0).unicode() != FileEncodings::NotAByte;
+        table[size_t(b)] = single ? one->at(0).unicode() : FileEncodings::NotAByte;
+        if (single) {
+            all += *one;
+            valid += byte;
+        }
+    }
+    // Read together the bytes must read as they do alone, or the encoding is not what it seems.
+    if (TextEncoding::decode(valid, encoding) != all) return std::nullopt;
+    return table;
+}
+
+}  // namespace
+
+// Made once per encoding for the process (a replace in many files asks for each).
+std::optional<std::array<char16_t, 256>> FileEncodings::singleByteTable(QVStringEncoding encoding) {
+    static std::mutex lock;
+    static QHash<QVStringEncoding, std::optional<std::array<char16_t, 256>>> made;
+    std::lock_guard guard(lock);
+    auto it = made.find(encoding);
+    if (it == made.end()) it = made.insert(encoding, makeSingleByteTable(encoding));
+    return *it;
+}
+
 QVStringEncoding FileEncodings::encodingFromString(const QString& name) { return encodingFromName(name); }
 
 QVStringEncoding FileEncodings::encodingFromDeclaration(QStringView name) {
@@ -518,10 +585,9 @@ QVStringEncoding FileEncodings::encodingFromFileName(const QString& path) {
 }
 
 QVStringEncoding FileEncodings::encodingFromContents(const QByteArray& bytes) {
+    if (const QVStringEncoding mark = byteOrderMark(bytes.constData(), bytes.size())) return mark;
     if (const QVStringEncoding rule = charsetRule(bytes.constData(), bytes.size())) return rule;
-    if (const QVStringEncoding found = declarationInBytes(bytes.constData(), bytes.size(), DeclarationLineLimit))
-        return found;
-    return byteOrderMark(bytes.left(2));
+    return declarationInBytes(bytes.constData(), bytes.size(), DeclarationLineLimit);
 }
 
 QVStringEncoding FileEncodings::_encodingForPath(const QString& path, const QByteArray&) {
@@ -595,10 +661,13 @@ std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString&
         out = reinterpret_cast<char16_t*>(decoder.appendToBuffer(reinterpret_cast<QChar*>(out), QByteArrayView(block.data(), n)));
         if (decoder.hasError()) return std::nullopt;
         if (read) read(units.data(), qint64(out - units.data()));
-        // The last bytes read, to tell a sequence cut off at the end (the decoder waits for
-        // its rest rather than reporting it).
-        tailSize = int(std::min<qint64>(n, 4));
-        std::memcpy(tail + (4 - tailSize), block.data() + n - tailSize, size_t(tailSize));
+        // The file's last four bytes so far, to tell a sequence cut off at the end (the decoder
+        // waits for its rest rather than reporting it). A short read may bring fewer: the rest
+        // stay from the reads before.
+        const int kept = int(std::min<qint64>(n, 4));
+        std::memmove(tail, tail + kept, size_t(4 - kept));
+        std::memcpy(tail + (4 - kept), block.data() + n - kept, size_t(kept));
+        tailSize = std::min(4, tailSize + kept);
     }
     // A cut sequence: the last lead byte within the last four bytes wants more bytes than follow.
     for (int i = 3; i >= 4 - tailSize; --i) {

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringView>
 
+#include <array>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -60,10 +61,11 @@ public:
     static QVStringEncoding defaultEncoding();
 
     // The encoding to read the file at path in, first found of: a charset name among the
-    // dot-separated pieces of the file name; an XML or meta charset declaration in the file's
-    // first 30 complete lines (or a style sheet's leading @charset rule); a UTF-16 byte-order
-    // mark; defaultEncoding(). A declaration is read by encodingFromDeclaration. The data is not
-    // examined: content detection reads the file at path (an unreadable file gives nothing).
+    // dot-separated pieces of the file name; a UTF-8 or UTF-16 byte-order mark; a style sheet's
+    // leading @charset rule or an XML or meta charset declaration in the file's first 30 complete
+    // lines; defaultEncoding(). A declaration is read by encodingFromDeclaration, one naming
+    // UTF-16 as UTF-8 (bytes that hold it as ASCII are not UTF-16). The data is not examined:
+    // content detection reads the file at path (an unreadable file gives nothing).
     static QVStringEncoding _encodingForPath(const QString& path, const QByteArray& data = {});
 
     // The text of the file at path. encoding is in and out: a non-zero value (a choice
@@ -99,6 +101,13 @@ public:
                                                  QVStringEncoding* encoding,
                                                  QVError* error = nullptr);
 
+    // What each byte reads as alone, for an encoding that reads every byte as one character by
+    // itself (ISO 8859, the Windows and Mac code pages, KOI8): its text is then as long as its
+    // bytes, unit for byte. A byte the encoding has no character for reads as NotAByte. Nothing
+    // for any other encoding (UTF-8, UTF-16, the multi-byte and shifting East Asian ones).
+    static constexpr char16_t NotAByte = 0xFFFF;
+    static std::optional<std::array<char16_t, 256>> singleByteTable(QVStringEncoding encoding);
+
     // The bytes of text for saving. encoding is in and out: 0 or a null pointer means
     // defaultEncoding(); it is always set to the encoding finally used. A text the encoding
     // cannot hold whole is written lossily ("?" for what does not fit), in the same encoding
@@ -118,8 +127,8 @@ public:
     // the bytes of some characters changed as the notice foretold.
     static QVError rewrittenCodesSaveNotice(const QVError& readNotice);
 
-    // The content steps of _encodingForPath over bytes in memory (a leading @charset rule,
-    // declarations, then the byte-order mark); 0 when they find nothing.
+    // The content steps of _encodingForPath over bytes in memory (the byte-order mark, a leading
+    // @charset rule, then declarations); 0 when they find nothing.
     static QVStringEncoding encodingFromContents(const QByteArray& bytes);
     // Where text declares its encoding, as ranges of the charset names: XML declarations and
     // meta elements (charset, or a content type's charset) in the lines detection searches, and a

@@ -19,8 +19,11 @@ bool needsConfirmation(qint64 fileSize);
 qint64 memoryEstimate(qint64 fileSize);
 // The question asked, naming the file, its size and memoryEstimate().
 QString question(const QString& path, qint64 fileSize);
-// What Replace All in Multi File Find says before it replaces in such a file on disk: it holds
-// the file's text (two bytes a character) and its new bytes, about three times the file.
+// The memory Replace All in Multi File Find takes at most for the file at path: about three
+// times the file for UTF-8 and single-byte encodings (its text, two bytes a character, and its new
+// bytes), about six for the others; the encoding as the file's name and first megabyte tell it.
+qint64 replaceMemoryEstimate(const QString& path, qint64 fileSize);
+// What it says before it replaces in such a file on disk, naming replaceMemoryEstimate().
 QString replaceQuestion(const QString& path, qint64 fileSize);
 
 }  // namespace LargeFiles

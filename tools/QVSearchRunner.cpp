@@ -23,12 +23,14 @@
 #include <QSet>
 #include <QStringEncoder>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <chrono>
 #include <deque>
@@ -160,8 +162,37 @@ const QString BinaryFile = QStringLiteral("A binary file");
 const QString NoMatchInPlace = QStringLiteral("No chosen match is still in place");
 const QString NewTextDoesNotFit = QStringLiteral("The new text does not fit the file's encoding");
 
-// What became of a UTF-8 file's replace.
-enum class Utf8Replace { NotUtf8, Replaced, Binary, NoMatch, DoesNotFit };
+// What became of a file's replace done on its text held as an open document holds it.
+enum class Utf8Replace { NotUtf8, Replaced, Binary, NoMatch, DoesNotFit, Changed };
+
+// The chosen ranges (ascending) that are still a match in text, walked against the matches in one
+// pass: keep(from, to) for each stretch of text kept, which answers false when the file no longer
+// holds it, put(replacement) for each new text, which answers false for one the file's encoding
+// cannot hold.
+template <class Keep, class Put>
+Utf8Replace replaceWalk(const QString& text, const QVSearch& search, const QList<QVRange>& ranges, qsizetype* count,
+                        Keep&& keep, Put&& put) {
+    QVSearchEnumerator matches(search, text);
+    matches.setReturnJustRanges(true);
+    std::optional<QVSearchResult> match = matches.nextObject();
+    qint64 copied = 0;
+    *count = 0;
+    for (const QVRange& range : ranges) {
+        if (range.location < copied) continue;
+        while (match && (match->range().location < range.location ||
+                         (match->range().location == range.location && match->range().length < range.length)))
+            match = matches.nextObject();
+        if (!match || match->range().location != range.location || match->range().length != range.length) continue;
+        const QString replacement = search.replacementForString(text.mid(range.location, range.length));
+        if (!QStringView(replacement).isValidUtf16()) return Utf8Replace::DoesNotFit;
+        if (!keep(copied, range.location)) return Utf8Replace::Changed;
+        if (!put(replacement)) return Utf8Replace::DoesNotFit;
+        copied = range.location + range.length;
+        ++*count;
+    }
+    if (*count == 0) return Utf8Replace::NoMatch;
+    return keep(copied, text.size()) ? Utf8Replace::Replaced : Utf8Replace::Changed;
+}
 
 // A file read as UTF-8 (its given or detected encoding, its bytes valid UTF-8, so its text
 // writes back to the very same bytes) gets its chosen ranges that are still a match replaced,
@@ -186,30 +217,91 @@ Utf8Replace replaceInUtf8(const QString& path, QVStringEncoding encoding, const 
             out->resize(encoder.appendToBuffer(out->data() + at, chunk) - out->constData());
             piece = piece.sliced(chunk.size());
         }
+        return true;
     };
-    // The chosen ranges (ascending) against the matches in the text as it is now, in one walk.
-    QVSearchEnumerator matches(search, text);
-    matches.setReturnJustRanges(true);
-    std::optional<QVSearchResult> match = matches.nextObject();
-    qint64 copied = 0;
-    *count = 0;
-    for (const QVRange& range : ranges) {
-        if (range.location < copied) continue;
-        while (match && (match->range().location < range.location ||
-                         (match->range().location == range.location && match->range().length < range.length)))
-            match = matches.nextObject();
-        if (!match || match->range().location != range.location || match->range().length != range.length) continue;
-        const QString replacement = search.replacementForString(text.mid(range.location, range.length));
-        if (!QStringView(replacement).isValidUtf16()) return Utf8Replace::DoesNotFit;
-        put(QStringView(text).mid(copied, range.location - copied));
-        put(replacement);
-        copied = range.location + range.length;
-        ++*count;
-    }
-    if (*count == 0) return Utf8Replace::NoMatch;
-    put(QStringView(text).mid(copied));
+    const Utf8Replace done = replaceWalk(
+        text, search, ranges, count, [&](qint64 from, qint64 to) { return put(QStringView(text).mid(from, to - from)); },
+        [&](const QString& replacement) { return put(replacement); });
     // A surrogate left alone where a replacement met half a pair: not a text UTF-8 can hold.
-    return encoder.hasError() ? Utf8Replace::DoesNotFit : Utf8Replace::Replaced;
+    return done == Utf8Replace::Replaced && encoder.hasError() ? Utf8Replace::DoesNotFit : done;
+}
+
+// A file read one byte a character: in a single-byte encoding (a Latin-1 page), or in the
+// fallback that reads any bytes (a log that is not valid in its encoding), as the find read
+// it. Its text is held as UTF-8's is (two bytes a character) beside its new bytes alone: what
+// is kept is copied from the file's own bytes, so every byte not replaced stays exactly.
+// encoding is the one the find read in; when fallback is set, bytes not valid in it make the
+// text the fallback's, as the find's read then was. NotUtf8 when it fits none of this.
+Utf8Replace replaceInSingleBytes(const QString& path, QVStringEncoding encoding, bool fallback, const QVSearch& search,
+                                 const QList<QVRange>& ranges, QByteArray* out, qsizetype* count) {
+    std::optional<std::array<char16_t, 256>> table = FileEncodings::singleByteTable(encoding);
+    // Any other encoding is read the general way, which reads in the fallback too.
+    if (!table) return Utf8Replace::NotUtf8;
+    const int fd = ::open(FileName::encode(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return Utf8Replace::NotUtf8;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return Utf8Replace::NotUtf8;
+    const qint64 size = qint64(info.st_size);
+    const auto readAt = [fd](char* buffer, qint64 length, qint64 offset) {
+        qint64 done = 0;
+        while (done < length) {
+            const ssize_t n = ::pread(fd, buffer + done, size_t(length - done), off_t(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += n;
+        }
+        return true;
+    };
+    constexpr qint64 Block = 1 << 20;
+    std::vector<char> block(size_t(std::min<qint64>(size, Block)) + 1);
+    std::vector<char16_t> units(static_cast<size_t>(size));
+    const auto decodeAll = [&](const std::array<char16_t, 256>& with) -> std::optional<bool> {
+        for (qint64 at = 0; at < size; at += Block) {
+            const qint64 n = std::min(Block, size - at);
+            if (!readAt(block.data(), n, at)) return std::nullopt;
+            for (qint64 i = 0; i < n; ++i) {
+                const char16_t unit = with[quint8(block[size_t(i)])];
+                if (unit == FileEncodings::NotAByte) return false;
+                units[size_t(at + i)] = unit;
+            }
+        }
+        return true;
+    };
+    std::optional<bool> valid = decodeAll(*table);
+    if (!valid) return Utf8Replace::NotUtf8;
+    if (!*valid) {
+        if (!fallback) return Utf8Replace::NotUtf8;
+        encoding = TextEncoding::defaultCStringEncoding();
+        table = FileEncodings::singleByteTable(encoding);
+        if (!table || !(valid = decodeAll(*table)) || !*valid) return Utf8Replace::NotUtf8;
+    }
+    const QString text = QString::fromRawData(reinterpret_cast<const QChar*>(units.data()), qsizetype(size));
+    if (QStringView(text).contains(QChar(u'\0'))) return Utf8Replace::Binary;
+    out->reserve(qsizetype(size + size / 8 + 4096));
+    // The file's own bytes from one place to another, each still the character searched: a
+    // file rewritten meanwhile is not written over with a mix of both.
+    const auto keep = [&](qint64 from, qint64 to) {
+        const qsizetype at = out->size();
+        out->resize(at + qsizetype(to - from));
+        if (!readAt(out->data() + at, to - from, from)) return false;
+        for (qint64 i = 0; i < to - from; ++i)
+            if ((*table)[quint8(out->at(at + i))] != units[size_t(from + i)]) return false;
+        return true;
+    };
+    const auto put = [&](const QString& replacement) {
+        const std::optional<QByteArray> bytes = TextEncoding::encode(replacement, encoding, false);
+        if (!bytes || bytes->size() != replacement.size()) return false;
+        // A replacement must read back as itself, as the file's other characters do.
+        for (qsizetype i = 0; i < bytes->size(); ++i)
+            if ((*table)[quint8(bytes->at(i))] != replacement.at(i).unicode()) return false;
+        out->append(*bytes);
+        return true;
+    };
+    return replaceWalk(text, search, ranges, count, keep, put);
 }
 
 }  // namespace
@@ -709,34 +801,58 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
     const QPair<quint64, quint64> identity(quint64(before.device), quint64(before.inode));
     if (replacedFiles.contains(identity)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file was replaced through another path"));
     replacedFiles.insert(identity);
-    QByteArray utf8;
+    QByteArray newBytes;
     qsizetype replaced = 0;
-    switch (replaceInUtf8(entry.path, documentEncoding, entry.search, entry.ranges, &utf8, &replaced)) {
-    case Utf8Replace::Binary: return fail(QVReplaceReport::Skipped, BinaryFile);
-    case Utf8Replace::NoMatch: return fail(QVReplaceReport::Skipped, NoMatchInPlace);
-    case Utf8Replace::DoesNotFit: return fail(QVReplaceReport::Skipped, NewTextDoesNotFit);
-    case Utf8Replace::Replaced: return stageReplaced(entry, result, before, utf8, replaced, hook);
-    case Utf8Replace::NotUtf8: break;
+    // The encoding the find read the file in: the open document's, else what detection gives.
+    const QVStringEncoding detected = documentEncoding ? 0 : FileEncodings::_encodingForPath(entry.path);
+    const QVStringEncoding encoding = documentEncoding ? documentEncoding : detected;
+    // A detected encoding the bytes are not valid in gave way to the fallback in the find's read.
+    const auto held = [&](Utf8Replace done) {
+        switch (done) {
+        case Utf8Replace::Binary: fail(QVReplaceReport::Skipped, BinaryFile); return true;
+        case Utf8Replace::NoMatch: fail(QVReplaceReport::Skipped, NoMatchInPlace); return true;
+        case Utf8Replace::DoesNotFit: fail(QVReplaceReport::Skipped, NewTextDoesNotFit); return true;
+        case Utf8Replace::Changed: fail(QVReplaceReport::Skipped, QStringLiteral("The file changed while it was replaced")); return true;
+        case Utf8Replace::Replaced: stageReplaced(entry, result, before, newBytes, replaced, hook); return true;
+        case Utf8Replace::NotUtf8: return false;
+        }
+        return false;
+    };
+    if (encoding == TextEncoding::UTF8) {
+        if (held(replaceInUtf8(entry.path, encoding, entry.search, entry.ranges, &newBytes, &replaced))) return;
+        if (detected && held(replaceInSingleBytes(entry.path, TextEncoding::defaultCStringEncoding(), false, entry.search,
+                                                  entry.ranges, &newBytes, &replaced)))
+            return;
+    } else if (held(replaceInSingleBytes(entry.path, encoding, detected != 0, entry.search, entry.ranges, &newBytes,
+                                         &replaced))) {
+        return;
     }
     QVError readError;
     std::optional<QByteArray> contents = RegularFile::read(entry.path, &readError);
     if (!contents) return fail(QVReplaceReport::Failed, readError.localizedDescription());
     const QByteArray& data = *contents;
-    QVStringEncoding encoding = documentEncoding;
+    QVStringEncoding readIn = documentEncoding;
     QVError readNotice;
-    auto read = FileEncodings::createWithData(data, entry.path, &encoding, &readNotice);
-    if (!read || readNotice.code() == FileEncodings::FallbackEncodingError)
-        return fail(QVReplaceReport::Skipped, QStringLiteral("The file is not valid in its encoding"));
-    if (isSingleByteOrUTF8(encoding) && data.contains('\0')) return fail(QVReplaceReport::Skipped, BinaryFile);
+    auto read = FileEncodings::createWithData(data, entry.path, &readIn, &readNotice);
+    if (read && readNotice.code() == FileEncodings::FallbackEncodingError) {
+        // Read in the fallback, as the find read it: replaced there, every other byte kept.
+        read.reset();
+        contents.reset();
+        if (held(replaceInSingleBytes(entry.path, TextEncoding::defaultCStringEncoding(), false, entry.search,
+                                      entry.ranges, &newBytes, &replaced)))
+            return;
+    }
+    if (!read) return fail(QVReplaceReport::Skipped, QStringLiteral("The file is not valid in its encoding"));
+    if (isSingleByteOrUTF8(readIn) && data.contains('\0')) return fail(QVReplaceReport::Skipped, BinaryFile);
     const QByteArray mark = byteOrderMark(data);
-    const auto same = encodeBack(*read, encoding, mark);
+    const auto same = encodeBack(*read, readIn, mark);
     if (!same || *same != data)
         return fail(QVReplaceReport::Skipped, QStringLiteral("The file would not be written back as it was read"));
     text = std::move(*read);
     contents.reset();  // the bytes are the text's own again: not held beside the new text
     const qsizetype count = replaceVerified(entry.search, entry.ranges, text);
     if (count == 0) return fail(QVReplaceReport::Skipped, NoMatchInPlace);
-    const auto bytes = encodeBack(text, encoding, mark);
+    const auto bytes = encodeBack(text, readIn, mark);
     if (!bytes) return fail(QVReplaceReport::Skipped, NewTextDoesNotFit);
     stageReplaced(entry, result, before, *bytes, count, hook);
 }

@@ -2,6 +2,7 @@
 // breaks and encoding as the usual read, which still takes what is not valid UTF-8), its peak
 // memory about the storage's own; and the size from which opening asks first.
 #include "editor/HTMLView.h"
+#include "editor/QVFileDocument.h"
 #include "platform/UserDefaults.h"
 #include "shell/FileEncodings.h"
 #include "shell/LargeFiles.h"
@@ -9,6 +10,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QLocale>
 
 #include <spawn.h>
@@ -96,6 +98,34 @@ TEST(LargeFile, DirectDecodingReadsWhatTheUsualReadReads) {
     }
 }
 
+// A UTF-8 file ending in a character cut after 1-3 bytes, or whole, at every offset around the
+// blocks reads take (64 KiB, 1 MiB, and the direct load's 4 MiB): opened, edited at the top and
+// saved, every other byte comes back; a cut one is read as not
+// valid UTF-8 (in the fallback, which keeps any bytes), as a short one is.
+TEST(LargeFile, EveryByteOfACutEndingComesBackWhateverTheBlocks) {
+    TestDir dir;
+    for (const qint64 boundary : {qint64(64) << 10, qint64(1) << 20, HTMLView::DirectLoadSize})
+        for (qint64 end = boundary - 3; end <= boundary + 3; ++end)
+            for (const QByteArray& ending : {QByteArray("\xF0"), QByteArray("\xF0\x9F"), QByteArray("\xF0\x9F\x98"),
+                                            QByteArray("\xF0\x9F\x98\x80")}) {
+                const QByteArray bytes = "<p>a</p>\n" + QByteArray(end - 9 - ending.size(), 'g') + ending;
+                SCOPED_TRACE(std::to_string(bytes.size()) + " bytes ending " + ending.toHex().toStdString());
+                const QString path = dir.write("cut.html", bytes);
+                QVFileDocument doc(path);
+                QVError error, notice;
+                ASSERT_TRUE(doc.load(&error, &notice)) << error.localizedDescription().toStdString();
+                EXPECT_EQ(doc.encoding(), ending.size() == 4 ? TextEncoding::UTF8 : TextEncoding::defaultCStringEncoding());
+                EXPECT_EQ(notice.code() == FileEncodings::FallbackEncodingError, ending.size() < 4);
+                doc.textView()->setSelectedRange(QVRange(0, 0));
+                doc.textView()->undoableInsertText(QStringLiteral("X"), QStringLiteral("Typing"));
+                ASSERT_TRUE(doc.save(&error)) << error.localizedDescription().toStdString();
+                QFile saved(path);
+                ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+                const QByteArray written = saved.readAll();
+                EXPECT_TRUE(written == "X" + bytes) << written.size() << " bytes written";
+            }
+}
+
 TEST(LargeFile, OpeningTakesAboutTheStoragesOwnMemory) {
     if (underSanitizer()) GTEST_SKIP() << "the peak would be the sanitizer's allocator's";
     TestDir dir;
@@ -151,4 +181,39 @@ TEST(LargeFile, OpeningAsksFromTheSizeSet) {
     const QString question = LargeFiles::question("/tmp/huge.log", qint64(3) << 30);
     EXPECT_TRUE(question.contains("huge.log"));
     EXPECT_TRUE(question.contains(QLocale().formattedDataSize(LargeFiles::memoryEstimate(qint64(3) << 30)))) << question.toStdString();
+
+    // Replace All's figure is the one its encoding takes: UTF-8 and single-byte files are held
+    // alike, the others the general way.
+    TestDir dir;
+    const struct {
+        const char* name;
+        QByteArray bytes;
+        int times;
+    } files[] = {{"plain.log", "ERROR\n", 3},
+                 {"latin1.html", "<meta charset=\"iso-8859-1\">\ncaf\xE9\n", 3},
+                 {"undeclared.log", "caf\xE9\n", 3},
+                 {"sjis.html", "<meta charset=\"Shift_JIS\">\n\x93\xfa\n", 6},
+                 {"wide.txt", QByteArray("\xFF\xFE" "a\0\n\0", 6), 6}};
+    for (const auto& f : files) {
+        const qint64 size = qint64(300) << 20;
+        const QString said = LargeFiles::replaceQuestion(dir.write(f.name, f.bytes), size);
+        EXPECT_TRUE(said.contains(QLocale().formattedDataSize(size * f.times))) << f.name << ": " << said.toStdString();
+    }
+    // Asked before the question shows, on the main thread: a file of one long line (a minified
+    // bundle, a log without breaks) is not read to its end to find its lines.
+    const auto readSoFar = [] {
+        QFile io(QStringLiteral("/proc/self/io"));
+        if (!io.open(QIODevice::ReadOnly)) return qint64(-1);
+        const QByteArray all = io.readAll();
+        const qsizetype at = all.indexOf("rchar: ");
+        return at < 0 ? qint64(-1) : all.mid(at + 7, all.indexOf('\n', at) - at - 7).toLongLong();
+    };
+    const qint64 lineSize = qint64(48) << 20;
+    const QString oneLine = dir.write("bundle.html", "<meta charset=\"iso-8859-1\"><p>" + QByteArray(lineSize, 'a'));
+    const qint64 before = readSoFar();
+    const QString said = LargeFiles::replaceQuestion(oneLine, lineSize);
+    const qint64 read = readSoFar() - before;
+    ASSERT_GE(before, 0) << "no /proc/self/io";
+    EXPECT_LT(read, lineSize / 8) << read << " bytes read for the question";
+    EXPECT_TRUE(said.contains(QLocale().formattedDataSize(lineSize * 3))) << said.toStdString();
 }

@@ -12,6 +12,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QUrl>
 
 #include <atomic>
 #include <cerrno>
@@ -181,7 +185,16 @@ TEST(FileEncodings, DetectionOrder) {
         {"across a read boundary", "a.html", straddling, KOI8R},
         {"utf-16 mark little-endian", "a.txt", QByteArray("\xff\xfeh\x00i\x00", 6), TextEncoding::UTF16},
         {"utf-16 mark big-endian", "a.txt", QByteArray("\xfe\xff\x00h\x00i", 6), TextEncoding::UTF16},
-        {"declaration before mark", "a.txt", "\xff\xfe<meta charset=\"euc-kr\">\n", EUCKR},
+        {"a mark before a declaration decides", "a.txt", "\xff\xfe<meta charset=\"euc-kr\">\n", TextEncoding::UTF16},
+        {"utf-8 mark before windows-1252", "a.html", "\xEF\xBB\xBF<meta charset=\"windows-1252\">\ncaf\xC3\xA9\n", TextEncoding::UTF8},
+        {"utf-8 mark before iso-8859-1", "a.html", "\xEF\xBB\xBF<meta http-equiv=\"Content-Type\" content=\"text/html; charset=iso-8859-1\">\n", TextEncoding::UTF8},
+        {"utf-8 mark before GB18030", "a.xml", "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"GB18030\"?>\n", TextEncoding::UTF8},
+        {"utf-8 mark before a style sheet's rule", "a.css", "\xEF\xBB\xBF@charset \"iso-8859-1\";\n", TextEncoding::UTF8},
+        {"utf-16 declared in ASCII bytes", "a.html", "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-16\">\n", TextEncoding::UTF8},
+        {"utf-16le declared in ASCII bytes", "a.html", "<meta charset=utf-16le>\n", TextEncoding::UTF8},
+        {"utf-16be declared in ASCII bytes", "a.html", "<META CHARSET=\"UTF-16BE\">\n", TextEncoding::UTF8},
+        {"utf-16 in an XML declaration in ASCII bytes", "a.xml", "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n", TextEncoding::UTF8},
+        {"utf-16 in a style sheet's rule", "a.css", "@charset \"utf-16\";\n", TextEncoding::UTF8},
         {"nothing: the default", "a.txt", "plain\ntext\n", TextEncoding::UTF8},
         {"empty file: the default", "a.txt", QByteArray(), TextEncoding::UTF8},
     };
@@ -191,6 +204,10 @@ TEST(FileEncodings, DetectionOrder) {
                                                                    QString::fromLatin1(c.fileName)),
                                        c.contents);
         EXPECT_EQ(FileEncodings::_encodingForPath(path), c.expected);
+        // What a mark or a declaration says, not the default setting's answer.
+        if (QByteArray(c.label).contains("mark") || QByteArray(c.label).contains("declared")) {
+            EXPECT_EQ(FileEncodings::encodingFromContents(c.contents), c.expected);
+        }
         // Reading detects the same way on the bytes it read; bytes that the detected encoding
         // cannot decode (a mark before a declaration) are read by the fallback.
         QVStringEncoding encoding = 0;
@@ -203,6 +220,64 @@ TEST(FileEncodings, DetectionOrder) {
             EXPECT_EQ(encoding, TextEncoding::MacOSRoman);
             EXPECT_EQ(error.code(), FileEncodings::FallbackEncodingError);
         }
+    }
+}
+
+// Pages whose byte-order mark and declaration disagree, and pages that declare UTF-16 in ASCII
+// bytes, read as headless Chromium reads them: the paragraph's text is the one Chromium's DOM has.
+TEST(FileEncodings, MarksAndDeclaredUtf16ReadAsChromiumReadsThem) {
+    const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
+    if (chromium.isEmpty()) GTEST_SKIP() << "chromium is not installed";
+    const QString body = QStringLiteral("<p>caf\u00e9 \u20ac \u00fc \u4e2d</p></body></html>\n");
+    const auto page = [&](const char* declaration) {
+        return QStringLiteral("<html><head>%1\n<title>t</title></head><body>").arg(QLatin1String(declaration)) + body;
+    };
+    const auto utf16 = [](const QString& text, bool bigEndian) {
+        QByteArray bytes = bigEndian ? QByteArray("\xFE\xFF") : QByteArray("\xFF\xFE");
+        for (const QChar c : text) {
+            const char hi = char(c.unicode() >> 8), lo = char(c.unicode() & 0xFF);
+            bytes += bigEndian ? hi : lo;
+            bytes += bigEndian ? lo : hi;
+        }
+        return bytes;
+    };
+    const struct {
+        const char* name;
+        QByteArray bytes;
+    } pages[] = {
+        {"mark-1252.html", "\xEF\xBB\xBF" + page("<meta charset=\"windows-1252\">").toUtf8()},
+        {"mark-latin1.html", "\xEF\xBB\xBF" + page("<meta http-equiv=\"Content-Type\" content=\"text/html; charset=iso-8859-1\">").toUtf8()},
+        {"mark-gb18030.html", "\xEF\xBB\xBF" + page("<meta charset=\"GB18030\">").toUtf8()},
+        {"mark-utf16.html", "\xEF\xBB\xBF" + page("<meta charset=\"utf-16\">").toUtf8()},
+        {"le-1252.html", utf16(page("<meta charset=\"windows-1252\">"), false)},
+        {"be-latin1.html", utf16(page("<meta http-equiv=\"Content-Type\" content=\"text/html; charset=iso-8859-1\">"), true)},
+        {"equiv-utf16.html", page("<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-16\">").toUtf8()},
+        {"equiv-utf16be.html", page("<meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-16BE\">").toUtf8()},
+        {"meta-utf16le.html", page("<meta charset=utf-16le>").toUtf8()},
+        {"meta-utf16be.html", page("<meta charset=\"utf-16be\">").toUtf8()},
+    };
+    TestDir dir;
+    const auto paragraph = [](const QString& text) {
+        const qsizetype start = text.indexOf(QLatin1String("<p>")), end = text.indexOf(QLatin1String("</p>"));
+        return start < 0 || end < start ? QString() : text.mid(start + 3, end - start - 3);
+    };
+    for (const auto& p : pages) {
+        SCOPED_TRACE(p.name);
+        const QString path = dir.write(QString::fromLatin1(p.name), p.bytes);
+        QTemporaryDir profile;
+        QProcess peer;
+        peer.start(chromium, {"--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
+                              "--disable-component-update", "--user-data-dir=" + profile.path(), "--dump-dom",
+                              QUrl::fromLocalFile(path).toString()});
+        if (!peer.waitForFinished(120000)) peer.kill();
+        peer.waitForFinished();
+        const QString peerText = paragraph(QString::fromUtf8(peer.readAllStandardOutput()));
+        ASSERT_FALSE(peerText.isEmpty()) << peer.readAllStandardError().right(2000).toStdString();
+        QVStringEncoding encoding = 0;
+        const auto read = FileEncodings::createWithContentsOfFile(path, &encoding);
+        ASSERT_TRUE(read);
+        EXPECT_EQ(paragraph(*read).toStdString(), peerText.toStdString());
+        EXPECT_EQ(encoding, p.name[0] == 'l' || p.name[0] == 'b' ? TextEncoding::UTF16 : TextEncoding::UTF8);
     }
 }
 

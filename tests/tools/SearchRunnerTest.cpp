@@ -212,8 +212,9 @@ TEST(SearchRunnerTest, ReplaceChangesEachFileWholeOrNotAtAll) {
         {"mark.html", "\xEF\xBB\xBF" "foo \xF0\x9F\x98\x80" "foo\xF0\x9F\x98\x80", "\xEF\xBB\xBF" "bar \xF0\x9F\x98\x80" "bar\xF0\x9F\x98\x80", "0 2"},
         {"latin1.html", "<meta charset=\"iso-8859-1\">\n\xE9 foo\n", "<meta charset=\"iso-8859-1\">\n\xE9 bar\n", "0 1"},
         {"utf16.txt", QByteArray("\xFF\xFE" "f\0o\0o\0\n\0", 10), QByteArray("\xFF\xFE" "b\0a\0r\0\n\0", 10), "0 1"},
-        // Bytes that are not UTF-8 were read in a fallback: written back they might change.
-        {"broken.txt", "foo \xE9\xFF foo", "", "1 0"},
+        // Bytes valid in no encoding detection gives (a Latin-1 log) are replaced as the find
+        // read them, in the fallback, every other byte kept.
+        {"broken.txt", "foo \xE9\xFF foo", "bar \xE9\xFF bar", "0 2"},
         {"binary.txt", QByteArray("foo\0foo", 7), "", "1 0"},
         // Changed since the search: the shifted matches are no longer in place.
         {"shifted.txt", "foo foo", "", "1 0"},
@@ -277,6 +278,63 @@ TEST(SearchRunnerTest, ReplaceChangesEachFileWholeOrNotAtAll) {
     EXPECT_EQ(read(root + "/mail.txt"), QByteArray("x at a y at b"));
     runner.runSearch(mail, QList<QVSearchResult>{QVSearchResult(QVRange(0, 1))});
     EXPECT_EQ(recorder.replacesFinished, 3);
+}
+
+// Every byte not matched stays, whatever the blocks a file is read in: UTF-8 files ending in a
+// character cut after 1-3 bytes (or whole) at every offset around the read's block boundaries,
+// with a character before the match that only UTF-8 reads as one; and pages in a single-byte
+// encoding, declared or not, whose replacement fits them or does not.
+TEST(SearchRunnerTest, ReplacedFilesKeepEveryOtherByteWhateverTheirEndingOrEncoding) {
+    QTemporaryDir dir;
+    const QString root = dir.path();
+    struct File {
+        QString name;
+        QByteArray bytes;
+        QString replacement;
+        QByteArray expected;  // empty: left as it was, with a reason
+    };
+    std::vector<File> files;
+    int n = 0;
+    for (const qint64 boundary : {qint64(64) << 10, qint64(1) << 20, qint64(4) << 20})
+        for (qint64 end = boundary - 3; end <= boundary + 3; ++end)
+            for (const QByteArray& ending : {QByteArray("\xF0"), QByteArray("\xF0\x9F"), QByteArray("\xF0\x9F\x98"),
+                                            QByteArray("\xF0\x9F\x98\x80")}) {
+                const QByteArray head = end % 2 ? "caf\xC3\xA9 foo\n" : "foo\n";
+                QByteArray bytes = head + QByteArray(end - head.size() - ending.size(), 'g') + ending;
+                QByteArray after = bytes;
+                after.replace(head.indexOf("foo"), 3, "bar");
+                files.push_back({QStringLiteral("cut%1.txt").arg(n++), bytes, "bar", after});
+            }
+    files.push_back({"declared.html", "<meta charset=\"iso-8859-1\">\n\xE9t\xE9 foo \xFF\n", "b\u00e4r",
+                     "<meta charset=\"iso-8859-1\">\n\xE9t\xE9 b\xE4r \xFF\n"});
+    files.push_back({"windows.html", "<meta charset=\"windows-1252\">\n\x93" "foo\x94 \x80\n", "\u20ac",
+                     "<meta charset=\"windows-1252\">\n\x93\x80\x94 \x80\n"});
+    files.push_back({"undeclared.log", "\xE9 foo \x81\x8D\n", "b\u00e4r", "\xE9 b\x8Ar \x81\x8D\n"});
+    files.push_back({"wide.html", "<meta charset=\"iso-8859-1\">\n\xE9 foo\n", "\u20ac", ""});
+    for (const File& f : files) write(root + "/" + f.name, f.bytes);
+
+    Recorder recorder;
+    QVSearchRunner runner(&recorder, std::make_shared<Scopes>());
+    for (const File& f : files) {
+        recorder.specificFiles = QStringList{root + "/" + f.name};
+        recorder.nodes.clear();
+        QVSearch search = QVSearch::withSearchString(QStringLiteral("foo"));
+        runner.runSearch(search, 3);
+        ASSERT_TRUE(waitFor([&] { return recorder.searchesFinished == int(&f - files.data()) + 1; }));
+        ASSERT_EQ(recorder.allResults().size(), 1) << f.name.toStdString();
+        search.setReplaceString(f.replacement);
+        runner.runSearch(search, recorder.allResults());
+        ASSERT_TRUE(waitFor([&] { return recorder.replacesFinished == int(&f - files.data()) + 1; }));
+        const QVReplaceReport& r = recorder.reports.last();
+        if (f.expected.isEmpty()) {
+            EXPECT_EQ(read(root + "/" + f.name), f.bytes) << f.name.toStdString();
+            EXPECT_FALSE(r.reason.isEmpty()) << f.name.toStdString();
+        } else {
+            const QByteArray got = read(root + "/" + f.name);
+            EXPECT_TRUE(got == f.expected) << f.name.toStdString() << ": " << got.size() << " bytes, " << f.expected.size()
+                                           << " expected; " << r.reason.toStdString() << " " << got.right(8).toHex().toStdString();
+        }
+    }
 }
 
 // Links inside and out of the chosen folder, a file reached three ways, UTF-16 in both byte
