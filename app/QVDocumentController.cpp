@@ -12,6 +12,7 @@
 #include "editor/windows/QVMultiFileWindowController.h"
 #include "editor/windows/QVSingleFileWindowController.h"
 #include "platform/AppBundle.h"
+#include "platform/AtomicFile.h"
 #include "platform/FileName.h"
 #include "platform/MainQueue.h"
 #include "platform/SystemLog.h"
@@ -558,10 +559,25 @@ void QVDocumentController::offerRecoveredTexts() {
     box->activateWindow();
 }
 
+namespace {
+
+// A site's file whose kept text came back outside the site's window: said for as long as the
+// window shows it, since a save there writes the local copy only.
+void sayNotUploaded(QVFileDocument* document, const QVRecoveryFolder::Text& kept) {
+    document->setStandingNotice(QStringLiteral("site"),
+                                QVLocalized(QStringLiteral("This is the local copy of %1, a file of the site at %2: saving it here does not upload it."))
+                                    .arg(FileName::displayed(kept.path), FileName::displayed(kept.siteProject)));
+}
+
+}  // namespace
+
 bool QVDocumentController::openRecoveredText(const QVRecoveryFolder::Text& kept) {
-    // Over its file when that is still there and no document shows it yet; else as an untitled
-    // text under its name, beside a document of the file (whose text it never replaces).
-    if (!kept.path.isEmpty() && QFileInfo(kept.path).isFile() && !QVRecoveryFolder::shared().isOpen(kept.path)) {
+    // Over its file when that is still there, its name still leads to the file the text was
+    // read from or written to (not to a link put in its place since) and no document shows it
+    // yet; else as an untitled text beside it, titled as the file's recovered text, which saves
+    // in the file's encoding and line breaks and never replaces a document's text.
+    const bool leadsWhereItLed = kept.leadsTo.isEmpty() || AtomicFile::target(kept.path) == kept.leadsTo;
+    if (!kept.path.isEmpty() && leadsWhereItLed && QFileInfo(kept.path).isFile() && !QVRecoveryFolder::shared().isOpen(kept.path)) {
         // A site project's file in its project's window, where a save uploads it.
         QMainWindow* opened = nullptr;
         if (!kept.siteProject.isEmpty() && QVProjectDocument::open(kept.siteProject))
@@ -572,16 +588,19 @@ bool QVDocumentController::openRecoveredText(const QVRecoveryFolder::Text& kept)
         QVFileDocument* document = window ? window->document() : nullptr;
         if (document && document->textView() && FileName::canonical(document->fileName()) == FileName::canonical(kept.path)) {
             if (document->textView()->fullString() != kept.text) document->takeRecoveredText(kept.text, kept.size, kept.modified);
-            if (!kept.siteProject.isEmpty() && !inSite)
-                document->showNotice(QVLocalized(QStringLiteral("%1 is the local copy of a file of the site at %2: saving it here does not upload it."))
-                                         .arg(document->displayName(), kept.siteProject));
+            if (!kept.siteProject.isEmpty() && !inSite) sayNotUploaded(document, kept);
             return true;
         }
     }
-    auto* window = qobject_cast<QVDocumentWindowController*>(openUntitledDocumentWithText(kept.text));
+    auto* window = qobject_cast<QVDocumentWindowController*>(openUntitledDocument());
     QVFileDocument* document = window ? window->document() : nullptr;
-    if (!document) return false;
-    document->setUntitledName(kept.name);
+    HTMLView* view = document ? document->textView() : nullptr;
+    if (!view) return false;
+    view->setStringAsFileText(kept.text, kept.lineBreak);
+    if (kept.encoding) view->setStringEncoding(QVStringEncoding(kept.encoding));
+    document->updateChangeCount(QVDocument::ChangeType::Done);
+    document->setUntitledName(kept.path.isEmpty() ? kept.name : QVLocalized(QStringLiteral("%1 (recovered)")).arg(kept.name));
+    if (!kept.siteProject.isEmpty()) sayNotUploaded(document, kept);
     window->documentNeedsRefresh(document);
     return true;
 }

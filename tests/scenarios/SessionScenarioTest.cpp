@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <sys/stat.h>
 #include <thread>
 
 namespace {
@@ -183,13 +184,18 @@ TEST(Sessions, UnsavedTextsOutliveALogoutACrashAndAKillAndComeBack) {
 }
 
 // Every way a run ends without quitting, with the texts of one file in two windows, typing before
-// the question is answered, the file changed on disk in between, a recovery folder that cannot be
-// made and the preview refreshing on typing: each row checks the bytes on disk, the texts kept and
-// offered, and the windows the next launch shows, under a window manager.
+// the question is answered, the file changed on disk or replaced by a link in between, a page in
+// windows-1252 with DOS line breaks, two kills without an answer, a recovery folder that cannot
+// be made at a logout (SIGTERM, then SIGKILL 5 s later), and the preview refreshing on typing:
+// each row checks the bytes on disk, the texts kept and offered, and the windows the next launch
+// shows, under a window manager.
 TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
     const XvfbDisplay screen(QStringLiteral("1600x1000x24"));
     ASSERT_FALSE(screen.display().isEmpty()) << "Xvfb did not start: scripts/setup installs it";
-    enum Setup { OneWindow, TwoWindows, TypingBeforeTheAnswer, ChangedOnDisk, UnwritableFolder, SiteDocument, Preview };
+    enum Setup {
+        OneWindow, TwoWindows, TypingBeforeTheAnswer, ChangedOnDisk, LinkedAway, Windows1252, TwoKills, UnwritableFolder, SiteDocument, Preview,
+        PreviewCopyRestored
+    };
     const struct {
         const char* name;
         int signal;
@@ -201,14 +207,26 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
         {"hang-up", SIGHUP, OneWindow, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
         {"interrupt", SIGINT, OneWindow, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
         {"logout", SIGTERM, OneWindow, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
+        // The newest text over the file, the other beside it under a title of its own.
         {"kill, one file in two windows", SIGKILL, TwoWindows, {"page.html: 2<p>x</p>\n", "page.html: one <p>x</p>\n"},
-         {"page.html: 2<p>x</p>\n", "page.html: one <p>x</p>\n"}, "<p>x</p>\n"},
+         {"page.html (recovered): one <p>x</p>\n", "page.html: 2<p>x</p>\n"}, "<p>x</p>\n"},
         {"kill, typing before the answer", SIGKILL, TypingBeforeTheAnswer, {"page.html: typed <p>x</p>\n"},
-         {"page.html: mine <p>x</p>\n", "page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
+         {"page.html (recovered): typed <p>x</p>\n", "page.html: mine <p>x</p>\n"}, "<p>x</p>\n"},
         {"kill, file changed on disk since", SIGKILL, ChangedOnDisk, {"page.html: typed <p>x</p>\n"}, {}, "typed <p>x</p>\n"},
-        {"logout, recovery folder cannot be made", SIGTERM, UnwritableFolder, {}, {}, "<p>x</p>\n"},
+        // Never written into the file the name leads to now: beside it, untitled.
+        {"kill, page replaced by a link since", SIGKILL, LinkedAway, {"page.html: typed <p>x</p>\n"},
+         {"page.html (recovered): typed <p>x</p>\n"}, "other\n"},
+        // Beside its open file, saved in the file's encoding and line breaks (checked below).
+        {"kill, windows-1252 page beside its file", SIGKILL, Windows1252, {"page.html: typed <meta charset=windows-1252><p>\u201cQ\u201d\r\n"}, {},
+         "<meta charset=windows-1252><p>\x93Q\x94\r\n"},
+        {"two kills without an answer", SIGKILL, TwoKills, {"page.html: FIRSTRUN<p>x</p>\n"},
+         {"page.html (recovered): FIRSTRUN<p>x</p>\n", "page.html: SECONDRUN<p>x</p>\n"}, "<p>x</p>\n"},
+        // Kept in a second place, and Qorvel quits before the SIGKILL.
+        {"logout, recovery folder cannot be made", SIGTERM, UnwritableFolder, {}, {"page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
         {"kill, site document", SIGKILL, SiteDocument, {"page.html: typed <p>x</p>\n"}, {"page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
         {"kill, preview refreshing on typing", SIGKILL, Preview, {}, {}, "<p>x</p>\n"},
+        // The user's `cp -a` backup of the copy, restored onto the inode the copy had.
+        {"kill, preview copy restored from a backup", SIGKILL, PreviewCopyRestored, {}, {}, "<p>x</p>\n"},
     };
     QProcess manager;
     manager.setProcessEnvironment(Home(screen.display(), {}).env);
@@ -216,11 +234,13 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
     ASSERT_TRUE(manager.waitForStarted(10000)) << "openbox is missing: scripts/setup installs it";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const bool autosave = (c.signal == SIGKILL && c.setup != Preview) || c.setup == UnwritableFolder;
+        const bool preview = c.setup == Preview || c.setup == PreviewCopyRestored;
+        const bool autosave = (c.signal == SIGKILL && !preview) || c.setup == UnwritableFolder;
         Home home(screen.display(), "<key>QVAutoSave</key><integer>" + QByteArray(autosave ? "1" : "0") +
                                               "</integer><key>integratedPreviewRefreshMode</key><integer>1</integer>");
         home.env.insert(QStringLiteral("QORVEL_NO_WEBENGINE"), QStringLiteral("1"));
-        const QString page = home.dir.write(QStringLiteral("site/page.html"), "<p>x</p>\n");
+        const QString page = home.dir.write(QStringLiteral("site/page.html"), c.setup == Windows1252 ? QByteArray("<meta charset=windows-1252><p>\x93Q\x94\r\n")
+                                                                                                     : QByteArray("<p>x</p>\n"));
         // A file of the user's under the name the preview's copy would take.
         const QString usersCopy = home.dir.write(QStringLiteral("site/.tmp_Qorvel.html"), "mine");
         if (c.setup == UnwritableFolder) home.dir.write(QStringLiteral("data/Glimbo/Recovery"), "a file where the folder goes");
@@ -264,10 +284,16 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
             [[fallthrough]];
         case TypingBeforeTheAnswer:
         case ChangedOnDisk:
+        case LinkedAway:
+        case Windows1252:
         case UnwritableFolder:
             home.to(pid, pageWindow, QStringLiteral("type"), {QStringLiteral("typed ")});
             break;
+        case TwoKills:
+            home.to(pid, pageWindow, QStringLiteral("type"), {QStringLiteral("FIRSTRUN")});
+            break;
         case Preview:
+        case PreviewCopyRestored:
             home.to(pid, pageWindow, QStringLiteral("key"), {QStringLiteral("ctrl+equal")});
             EXPECT_TRUE(eventually([&] { return home.windows(pid).size() == 2; })) << home.windows(pid).join(u'|').toStdString();
             home.to(pid, pageWindow, QStringLiteral("type"), {QStringLiteral("typed ")});
@@ -282,21 +308,21 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
             left.removeAll(QStringLiteral(".tmp_Qorvel.html"));
             return left.size() == 1 ? readAll(home.dir.file(QStringLiteral("site/") + left.first())) : QByteArray();
         };
-        if (c.signal == SIGKILL && c.setup != Preview) {
+        if (c.signal == SIGKILL && !preview) {
             EXPECT_TRUE(eventually([&] { return home.keptTexts() == c.kept; })) << home.keptTexts().join(u'|').toStdString();
         }
-        if (c.setup == Preview) {
+        if (preview) {
             EXPECT_TRUE(eventually([&] { return previewCopy() == "typed <p>x</p>\n"; })) << copies().join(u'|').toStdString();
         }
         if (c.setup == UnwritableFolder) std::this_thread::sleep_for(2s);
         ::kill(pid_t(pid), c.signal);
         if (c.setup == UnwritableFolder) {
-            // The texts cannot be kept: Qorvel stays with them, saying why; a second signal ends it.
-            EXPECT_FALSE(qorvel.waitForFinished(3000));
+            // A logout: SIGKILL 5 s after SIGTERM. The texts go to a second place and Qorvel
+            // quits before that, having said why the recovery folder would not take them.
+            if (!qorvel.waitForFinished(5000)) ::kill(pid_t(pid), SIGKILL), qorvel.waitForFinished(5000);
+            EXPECT_TRUE(qorvel.exitStatus() == QProcess::NormalExit && qorvel.exitCode() == 0);
             const QString said = QString::fromUtf8(qorvel.readAllStandardError());
-            EXPECT_TRUE(said.contains(QStringLiteral("cannot be kept"))) << said.toStdString();
-            end(qorvel, SIGTERM);
-            EXPECT_EQ(qorvel.exitStatus(), QProcess::CrashExit);
+            EXPECT_TRUE(said.contains(QStringLiteral("cannot be kept")) && said.contains(QStringLiteral("is a file, not a folder"))) << said.toStdString();
         } else {
             if (!qorvel.waitForFinished(30000)) qorvel.kill(), qorvel.waitForFinished(5000);
             if (c.signal != SIGKILL) {
@@ -304,20 +330,80 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
             }
         }
         EXPECT_EQ(home.keptTexts(), c.kept) << home.keptTexts().join(u'|').toStdString();
-        if (c.setup == Preview) {
+        if (preview) {
             EXPECT_EQ(previewCopy(), QByteArray("typed <p>x</p>\n")) << copies().join(u'|').toStdString();
         }
         if (c.setup == ChangedOnDisk) home.dir.write(QStringLiteral("site/page.html"), "<p>theirs</p>\n");
+        if (c.setup == LinkedAway) {
+            // A sync or a colleague puts a link to another file where the page was.
+            const QString other = home.dir.write(QStringLiteral("site/other.txt"), "other\n");
+            ASSERT_TRUE(QFile::remove(page) && QFile::link(other, page));
+        }
+        QString restored;  // the restored copy's name
+        if (c.setup == PreviewCopyRestored) {
+            // Backed up with its attributes, the copy removed, then the backup put back under
+            // its name: on the inode the copy had, as the file system hands a freed one out again.
+            QStringList left = copies();
+            left.removeAll(QStringLiteral(".tmp_Qorvel.html"));
+            ASSERT_EQ(left.size(), 1);
+            restored = home.dir.file(QStringLiteral("site/") + left.first());
+            const QString backup = home.dir.file(QStringLiteral("backup.html"));
+            struct stat was {};
+            ASSERT_EQ(::stat(QFile::encodeName(restored).constData(), &was), 0);
+            const auto run = [&](const QStringList& arguments) {
+                QProcess tool;
+                tool.start(arguments.first(), arguments.mid(1));
+                return tool.waitForFinished(10000) && tool.exitCode() == 0;
+            };
+            ASSERT_TRUE(run({QStringLiteral("cp"), QStringLiteral("-a"), restored, backup}));
+            struct stat now {};
+            for (int attempt = 0; attempt < 20 && now.st_ino != was.st_ino; ++attempt) {
+                QFile::remove(restored);
+                ASSERT_TRUE(run({QStringLiteral("cp"), QStringLiteral("-a"), backup, restored}));
+                ::stat(QFile::encodeName(restored).constData(), &now);
+            }
+            ASSERT_EQ(now.st_ino, was.st_ino) << "the file system gave the restored copy another inode";
+        }
+        if (c.setup == TwoKills) {
+            // A second run leaves the question unanswered, the page typed in, and is killed too.
+            start(qorvel, home, {page});
+            const qint64 second = qorvel.processId();
+            EXPECT_TRUE(eventually([&] { return home.activeWindow() == QStringLiteral("Recover Unsaved Changes"); })) << home.activeWindow().toStdString();
+            home.to(second, pageWindow, QStringLiteral("type"), {QStringLiteral("SECONDRUN")});
+            EXPECT_TRUE(eventually([&] { return home.runFolders() == 2 && home.keptTexts().size() == 2; })) << home.keptTexts().join(u'|').toStdString();
+            end(qorvel, SIGKILL);
+        }
 
         // The next launch: the question in front of the file's window, then the texts beside
         // what is open.
         if (c.setup == UnwritableFolder) QFile::remove(home.dir.file(QStringLiteral("data/Glimbo/Recovery")));
-        start(qorvel, home, c.setup == TypingBeforeTheAnswer ? QStringList{page} : QStringList{});
+        const bool pageOpen = c.setup == TypingBeforeTheAnswer || c.setup == Windows1252;
+        start(qorvel, home, pageOpen ? QStringList{page} : QStringList{});
         const qint64 next = qorvel.processId();
-        if (!c.kept.isEmpty()) {
+        if (!c.kept.isEmpty() || c.setup == UnwritableFolder) {
             EXPECT_TRUE(eventually([&] { return home.activeWindow() == QStringLiteral("Recover Unsaved Changes"); })) << home.activeWindow().toStdString();
             if (c.setup == TypingBeforeTheAnswer) home.to(next, pageWindow, QStringLiteral("type"), {QStringLiteral("mine ")});
             home.to(next, QStringLiteral("^Recover Unsaved Changes$"), QStringLiteral("key"), {QStringLiteral("Return")});
+        }
+        if (c.setup == LinkedAway || c.setup == TwoKills || pageOpen) {
+            // Two windows of the page, the text beside it saying what it is.
+            EXPECT_TRUE(eventually([&] { return home.windows(next, QStringLiteral("^page\\.html \\(recovered\\)")).size() == 1; }))
+                << home.windows(next).join(u'|').toStdString();
+        }
+        if (c.setup == Windows1252) {
+            // Saved where the user says: the page's bytes, as iconv makes them from the text.
+            const QString saved = home.dir.file(QStringLiteral("saved.html"));
+            home.to(next, QStringLiteral("^page\\.html \\(recovered\\)"), QStringLiteral("key"), {QStringLiteral("ctrl+s")});
+            home.to(next, QStringLiteral("^Save As$"), QStringLiteral("key"), {QStringLiteral("ctrl+a")});
+            home.to(next, QStringLiteral("^Save As$"), QStringLiteral("type"), {saved});
+            home.to(next, QStringLiteral("^Save As$"), QStringLiteral("key"), {QStringLiteral("Return")});
+            QProcess iconv;
+            iconv.start(QStringLiteral("iconv"), {QStringLiteral("-f"), QStringLiteral("UTF-8"), QStringLiteral("-t"), QStringLiteral("WINDOWS-1252")});
+            iconv.write(QStringLiteral("typed <meta charset=windows-1252><p>\u201cQ\u201d\r\n").toUtf8());
+            iconv.closeWriteChannel();
+            ASSERT_TRUE(iconv.waitForFinished(10000));
+            const QByteArray expected = iconv.readAllStandardOutput();
+            EXPECT_TRUE(eventually([&] { return readAll(saved) == expected; })) << readAll(saved).toStdString();
         }
         if (c.setup == ChangedOnDisk) {
             // Asked as for another program's change: kept, and saved over the other change.
@@ -336,6 +422,12 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
             // The copy the killed run made goes; the user's file of that name stays.
             EXPECT_TRUE(eventually([&] { return copies() == QStringList{QStringLiteral(".tmp_Qorvel.html")}; })) << copies().join(u'|').toStdString();
             EXPECT_EQ(readAll(usersCopy), QByteArray("mine"));
+        }
+        if (c.setup == PreviewCopyRestored) {
+            // The user's restored backup stays (the window being up, the launch has cleared up).
+            EXPECT_TRUE(eventually([&] { return !home.windows(next).isEmpty(); }));
+            std::this_thread::sleep_for(1s);
+            EXPECT_EQ(readAll(restored), QByteArray("typed <p>x</p>\n")) << copies().join(u'|').toStdString();
         }
         if (!c.offered.isEmpty()) {
             EXPECT_TRUE(eventually([&] { return home.runFolders() == 1 && home.keptTexts() == c.offered; })) << home.keptTexts().join(u'|').toStdString();
