@@ -586,7 +586,9 @@ bool QVDocumentController::openRecoveredText(const QVRecoveryFolder::Text& kept)
         if (!opened) opened = openDocumentWithContentsOfFile(kept.path);
         auto* window = qobject_cast<QVDocumentWindowController*>(opened);
         QVFileDocument* document = window ? window->document() : nullptr;
-        if (document && document->textView() && FileName::canonical(document->fileName()) == FileName::canonical(kept.path)) {
+        // Judged again on what the document read: a link put in place between the look and the read.
+        if (document && document->textView() && FileName::canonical(document->fileName()) == FileName::canonical(kept.path) &&
+            (kept.leadsTo.isEmpty() || document->diskStamp().leadsTo == kept.leadsTo)) {
             if (document->textView()->fullString() != kept.text) document->takeRecoveredText(kept.text, kept.size, kept.modified);
             if (!kept.siteProject.isEmpty() && !inSite) sayNotUploaded(document, kept);
             return true;
