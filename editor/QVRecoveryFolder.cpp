@@ -148,6 +148,7 @@ bool QVRecoveryFolder::keep() {
         setNotice({});
         return true;
     }
+    while (reason.endsWith(QLatin1Char('.'))) reason.chop(1);  // the sentence ends it
     const QString cannot = QVLocalized(QStringLiteral("Unsaved changes cannot be kept for recovery in %1: %2.")).arg(FileName::displayed(location()), reason);
     setNotice(lost ? cannot + QLatin1Char(' ') + QVLocalized(QStringLiteral("Save them to keep them."))
                    : cannot + QLatin1Char(' ') + QVLocalized(QStringLiteral("They are kept in %1 meanwhile.")).arg(FileName::displayed(keptIn)));
