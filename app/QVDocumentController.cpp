@@ -32,6 +32,7 @@
 #include "projects/windows/QVProjectDocument.h"
 #include "projects/windows/QVProjectManager.h"
 #include "projects/windows/QVProjectSettingsWindowController.h"
+#include "projects/windows/QVProjectWindowController.h"
 #include "projects/windows/QVRemoteOpenPanelController.h"
 #include "preferences/QVPreferences.h"
 #include "shell/web/QVInfoWindowController.h"
@@ -43,9 +44,11 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QDir>
 #include <QEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHash>
@@ -583,9 +586,17 @@ bool QVDocumentController::openRecoveredText(const QVRecoveryFolder::Text& kept)
         if (!kept.siteProject.isEmpty() && QVProjectDocument::open(kept.siteProject))
             opened = QVProjectDocument::openInOpenProject(kept.path, false);
         const bool inSite = opened != nullptr;
+        auto* site = qobject_cast<QVProjectWindowController*>(opened);
         if (!opened) opened = openDocumentWithContentsOfFile(kept.path);
         auto* window = qobject_cast<QVDocumentWindowController*>(opened);
-        QVFileDocument* document = window ? window->document() : nullptr;
+        // In a site's window the file's own tab, whichever is in front.
+        QVFileDocument* document = site ? site->documentForPath(kept.path) : window ? window->document() : nullptr;
+        if (site && !document && site->project() && site->project()->type() == QVProject::RemoteOnly) {
+            // Its tree is the site's, listed once the window has logged in; the file opens once
+            // it has come down. Its old folder stays until then.
+            openRecoveredTextOnceListed(kept, site);
+            return false;
+        }
         // Judged again on what the document read: a link put in place between the look and the read.
         if (document && document->textView() && FileName::canonical(document->fileName()) == FileName::canonical(kept.path) &&
             (kept.leadsTo.isEmpty() || document->diskStamp().leadsTo == kept.leadsTo)) {
@@ -594,6 +605,54 @@ bool QVDocumentController::openRecoveredText(const QVRecoveryFolder::Text& kept)
             return true;
         }
     }
+    return openRecoveredTextBeside(kept);
+}
+
+void QVDocumentController::openRecoveredTextOnceListed(const QVRecoveryFolder::Text& kept, QVProjectWindowController* site) {
+    static QHash<QString, int> waiting;  // the texts of each old run's folder not open yet
+    ++waiting[kept.folder];
+    // The local copy as the text was kept over it: what comes down is another's change only
+    // where it differs (a download always writes the copy anew).
+    QByteArray before;
+    if (const QVDiskStamp stamp = QVDiskStamp::of(kept.path); stamp.exists && stamp.size == kept.size && stamp.modified == kept.modified) {
+        QFile file(kept.path);
+        if (file.open(QIODevice::ReadOnly)) before = file.readAll();
+    }
+    const qint64 giveUpAt = QDateTime::currentMSecsSinceEpoch() + 60000;
+    auto* timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, [this, timer, kept, before, giveUpAt, site = QPointer<QVProjectWindowController>(site), asked = false]() mutable {
+        QVFileDocument* document = site ? site->documentForPath(kept.path) : nullptr;
+        // Asked once: each ask of a file not come down yet would download it again.
+        if (site && !document && !asked && site->listsFileAtPath(kept.path)) {
+            asked = true;
+            document = site->openFileAtPath(kept.path);
+        }
+        if (!document && site && QDateTime::currentMSecsSinceEpoch() < giveUpAt) return;
+        timer->stop();
+        timer->deleteLater();
+        bool opened = false;
+        if (document && document->textView()) {
+            QFile file(kept.path);
+            const bool unchanged = !before.isNull() && file.open(QIODevice::ReadOnly) && file.readAll() == before;
+            const QVDiskStamp now = document->diskStamp();
+            if (document->textView()->fullString() != kept.text)
+                document->takeRecoveredText(kept.text, unchanged ? now.size : kept.size, unchanged ? now.modified : kept.modified);
+            opened = true;
+        } else {
+            opened = openRecoveredTextBeside(kept);
+        }
+        if (--waiting[kept.folder] > 0 || !opened) return;
+        waiting.remove(kept.folder);
+        // Kept by this run before the old folder goes.
+        QVRecoveryFolder::shared().keepEditedDocuments();
+        QVRecoveryFolder::LeftBehind gone;
+        gone.folders << kept.folder;
+        QVRecoveryFolder::remove(gone);
+    });
+    timer->start(200);
+}
+
+bool QVDocumentController::openRecoveredTextBeside(const QVRecoveryFolder::Text& kept) {
     auto* window = qobject_cast<QVDocumentWindowController*>(openUntitledDocument());
     QVFileDocument* document = window ? window->document() : nullptr;
     HTMLView* view = document ? document->textView() : nullptr;
