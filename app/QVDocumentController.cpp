@@ -12,7 +12,6 @@
 #include "editor/windows/QVMultiFileWindowController.h"
 #include "editor/windows/QVSingleFileWindowController.h"
 #include "platform/AppBundle.h"
-#include "platform/AtomicFile.h"
 #include "platform/FileName.h"
 #include "platform/MainQueue.h"
 #include "platform/SystemLog.h"
@@ -579,7 +578,12 @@ bool QVDocumentController::openRecoveredText(const QVRecoveryFolder::Text& kept)
     // read from or written to (not to a link put in its place since) and no document shows it
     // yet; else as an untitled text beside it, titled as the file's recovered text, which saves
     // in the file's encoding and line breaks and never replaces a document's text.
-    const bool leadsWhereItLed = kept.leadsTo.isEmpty() || AtomicFile::target(kept.path) == kept.leadsTo;
+    // The same file under another name (moved, a link to it put in its place) is no other file.
+    const auto sameFile = [&kept](const QVDiskStamp& now) {
+        return kept.leadsTo.isEmpty() || now.leadsTo == kept.leadsTo ||
+               (kept.inode && now.exists && now.device == kept.device && now.inode == kept.inode);
+    };
+    const bool leadsWhereItLed = sameFile(QVDiskStamp::of(kept.path));
     if (!kept.path.isEmpty() && leadsWhereItLed && QFileInfo(kept.path).isFile() && !QVRecoveryFolder::shared().isOpen(kept.path)) {
         // A site project's file in its project's window, where a save uploads it.
         QMainWindow* opened = nullptr;
@@ -599,7 +603,7 @@ bool QVDocumentController::openRecoveredText(const QVRecoveryFolder::Text& kept)
         }
         // Judged again on what the document read: a link put in place between the look and the read.
         if (document && document->textView() && FileName::canonical(document->fileName()) == FileName::canonical(kept.path) &&
-            (kept.leadsTo.isEmpty() || document->diskStamp().leadsTo == kept.leadsTo)) {
+            sameFile(document->diskStamp())) {
             if (document->textView()->fullString() != kept.text) document->takeRecoveredText(kept.text, kept.size, kept.modified);
             if (!kept.siteProject.isEmpty() && !inSite) sayNotUploaded(document, kept);
             return true;

@@ -124,6 +124,8 @@ bool QVRecoveryFolder::keep() {
             // As strings: a double holds nanoseconds since 1970 only to the microsecond.
             entry.insert(QStringLiteral("size"), QString::number(stamp.size));
             entry.insert(QStringLiteral("modified"), QString::number(stamp.modified));
+            entry.insert(QStringLiteral("device"), QString::number(stamp.device));
+            entry.insert(QStringLiteral("inode"), QString::number(stamp.inode));
         }
         // The file the text was read from or written to, which its name may no longer lead to.
         if (const QString leadsTo = document->diskStamp().leadsTo; !leadsTo.isEmpty() && !document->fileName().isEmpty())
@@ -213,6 +215,8 @@ QVRecoveryFolder::LeftBehind QVRecoveryFolder::leftBehind() const {
                       number("size"), number("modified"), path("leadsTo"), quint64(std::max<qint64>(number("encoding"), 0)),
                       entry.value(QStringLiteral("lineBreak")).toString(), entry.value(QStringLiteral("siteProject")).toString(), folder};
             text.keptAt = number("changed");
+            text.device = quint64(std::max<qint64>(number("device"), 0));
+            text.inode = quint64(std::max<qint64>(number("inode"), 0));
             texts.append(text);
         }
         if (texts.isEmpty()) {

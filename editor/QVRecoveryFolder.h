@@ -33,7 +33,8 @@ public:
     // unknown; the file the name led to then (its links followed; empty when unknown); the
     // encoding (0: unknown) and line-break name ("Unix", "DOS", "Mac") it was saved in; the
     // site project's folder when the document was a file of one; the run's folder it was found
-    // in, and when its text was last found changed (milliseconds since 1970, -1: unknown).
+    // in, and when its text was last found changed (milliseconds since 1970, -1: unknown); the
+    // device and inode of the file, which a link put in place may still lead to.
     struct Text {
         QString path;
         QString name;
@@ -45,6 +46,7 @@ public:
         QString siteProject;
         QString folder;
         qint64 keptAt = 0;
+        quint64 device = 0, inode = 0;  // of the file the name led to then (0: unknown)
     };
     // What runs that ended without quitting left: their folders and texts.
     struct LeftBehind {

@@ -85,7 +85,7 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
     const XvfbDisplay screen(QStringLiteral("1600x1000x24"));
     ASSERT_FALSE(screen.display().isEmpty()) << "Xvfb did not start: scripts/setup installs it";
     enum Setup {
-        OneWindow, TwoWindows, TypingBeforeTheAnswer, ChangedOnDisk, LinkedAway, Windows1252, TwoKills, UnwritableFolder, SiteDocument, Preview,
+        OneWindow, TwoWindows, TypingBeforeTheAnswer, ChangedOnDisk, LinkedAway, LinkedToItself, Windows1252, TwoKills, UnwritableFolder, SiteDocument, Preview,
         PreviewCopyRestored
     };
     const struct {
@@ -108,6 +108,9 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
         // Never written into the file the name leads to now: beside it, untitled.
         {"kill, page replaced by a link since", SIGKILL, LinkedAway, {"page.html: typed <p>x</p>\n"},
          {"page.html (recovered): typed <p>x</p>\n"}, "other\n"},
+        // The same file under another name, a link to it in its place: no other file, over it.
+        {"kill, page moved and a link to it put in its place", SIGKILL, LinkedToItself, {"page.html: typed <p>x</p>\n"},
+         {"page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
         // Beside its open file, saved in the file's encoding and line breaks (checked below).
         {"kill, windows-1252 page beside its file", SIGKILL, Windows1252, {"page.html: typed <meta charset=windows-1252><p>\u201cQ\u201d\r\n"}, {},
          "<meta charset=windows-1252><p>\x93Q\x94\r\n"},
@@ -177,6 +180,7 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
         case TypingBeforeTheAnswer:
         case ChangedOnDisk:
         case LinkedAway:
+        case LinkedToItself:
         case Windows1252:
         case UnwritableFolder:
             home.to(pid, pageWindow, QStringLiteral("type"), {QStringLiteral("typed ")});
@@ -231,6 +235,10 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
             const QString other = home.dir.write(QStringLiteral("site/other.txt"), "other\n");
             ASSERT_TRUE(QFile::remove(page) && QFile::link(other, page));
         }
+        if (c.setup == LinkedToItself) {
+            const QString moved = home.dir.file(QStringLiteral("site/real/page.html"));
+            ASSERT_TRUE(QDir().mkpath(QFileInfo(moved).path()) && QFile::rename(page, moved) && QFile::link(moved, page));
+        }
         QString restored;  // the restored copy's name
         if (c.setup == PreviewCopyRestored) {
             // Backed up with its attributes, the copy removed, then the backup put back under
@@ -281,6 +289,10 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
             // Two windows of the page, the text beside it saying what it is.
             EXPECT_TRUE(eventually([&] { return home.windows(next, QStringLiteral("^page\\.html \\(recovered\\)")).size() == 1; }))
                 << home.windows(next).join(u'|').toStdString();
+        }
+        if (c.setup == LinkedToItself) {
+            EXPECT_TRUE(eventually([&] { return home.windows(next, QStringLiteral("^page\\.html")).size() == 1; })) << home.windows(next).join(u'|').toStdString();
+            EXPECT_EQ(home.windows(next, QStringLiteral("recovered")), QStringList());
         }
         if (c.setup == Windows1252) {
             // Saved where the user says: the page's bytes, as iconv makes them from the text.
