@@ -22,6 +22,9 @@
 
 #include <algorithm>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 const QString TextSuffix = QStringLiteral(".json");
@@ -189,16 +192,36 @@ void QVRecoveryFolder::finish() {
     for (auto& [document, kept] : _documents) kept = {};
 }
 
+namespace {
+
+// A text is offered only from where no other account could have put it (a fallback folder in a
+// shared place, made or left open by someone else): the user's own folder, which only the user
+// may write to, and the user's own file.
+bool ownedByUs(const QString& path) {
+    struct stat info {};
+    return ::stat(FileName::encode(path).constData(), &info) == 0 && info.st_uid == ::geteuid();
+}
+
+bool writableOnlyByUs(const QString& folder) {
+    struct stat info {};
+    return ::stat(FileName::encode(folder).constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+}  // namespace
+
 QVRecoveryFolder::LeftBehind QVRecoveryFolder::leftBehind() const {
     LeftBehind found;
     QStringList ended;
-    for (const QString& place : QStringList{location()} + fallbackLocations()) ended << RunFolder::ended(place);
+    for (const QString& place : QStringList{location()} + fallbackLocations())
+        if (writableOnlyByUs(place)) ended << RunFolder::ended(place);
     for (const QString& folder : ended) {
-        if (folder == _run.path() ||
+        if (folder == _run.path() || !writableOnlyByUs(folder) ||
             std::any_of(_fallbackRuns.begin(), _fallbackRuns.end(), [&](const auto& run) { return run->path() == folder; }))
             continue;
         QList<Text> texts;
         for (const QFileInfo& file : QDir(folder).entryInfoList({QLatin1Char('*') + TextSuffix}, QDir::Files, QDir::Name)) {
+            if (!ownedByUs(file.filePath())) continue;
             QFile input(file.filePath());
             if (!input.open(QIODevice::ReadOnly)) continue;
             const QJsonObject entry = QJsonDocument::fromJson(input.readAll()).object();
@@ -217,7 +240,10 @@ QVRecoveryFolder::LeftBehind QVRecoveryFolder::leftBehind() const {
             text.keptAt = number("changed");
             text.device = quint64(std::max<qint64>(number("device"), 0));
             text.inode = quint64(std::max<qint64>(number("inode"), 0));
-            texts.append(text);
+            // A text kept in two places (a run ended between writing it in one and removing it
+            // from the other) comes back once.
+            const auto same = [&](const Text& other) { return other.path == text.path && other.text == text.text && other.keptAt == text.keptAt; };
+            if (std::none_of(found.texts.begin(), found.texts.end(), same) && std::none_of(texts.begin(), texts.end(), same)) texts.append(text);
         }
         if (texts.isEmpty()) {
             QDir(folder).removeRecursively();

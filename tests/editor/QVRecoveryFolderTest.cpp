@@ -6,6 +6,7 @@
 #include "editor/QVFileDocument.h"
 #include "files/QVRootFile.h"
 #include "platform/FileName.h"
+#include "platform/RunFolder.h"
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
@@ -16,7 +17,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <functional>
+#include <string_view>
 #include <iterator>
 
 namespace {
@@ -213,4 +217,41 @@ TEST(QVRecoveryFolder, KeepsEditedTextsDropsThemOnSaveAndCloseAndFindsWhatEndedR
     EXPECT_TRUE(folder.runFolder().isEmpty());
     // Left for a next launch, which this process does not make.
     QDir(run).removeRecursively();
+
+    // Texts left where another account could have put them are never offered: a fallback folder
+    // open to everyone, a run's folder or a text of someone else's. A text kept in two places (a
+    // run ended between writing one and removing the other) is offered once.
+    const auto leave = [](const QString& place, const QString& name, const QByteArray& text) {
+        const QString at = place + QLatin1Char('/') + name;
+        QDir().mkpath(at);
+        writeBytes(QFile::encodeName(at + QStringLiteral("/run.lock")), "999999\nqorvel\n" + QSysInfo::machineHostName().toUtf8() + "\n");
+        writeBytes(QFile::encodeName(at + QStringLiteral("/0001.json")), R"({"path":"/site/p.html","name":"p.html","changed":"5","text":")" + text + "\"}");
+        return at;
+    };
+    const QString cache = QVRecoveryFolder::fallbackLocations()[0];
+    const struct {
+        const char* name;
+        std::function<void()> plant;
+        QStringList offered;
+    } planted[] = {
+        {"runtime folder open to all", [&] { leave(runtime, QStringLiteral("1-x"), "planted"); QFile::setPermissions(runtime, QFileDevice::Permissions(0x7777)); }, {}},
+        {"run folder of another account",
+         [&] { ASSERT_EQ(::chown(QFile::encodeName(leave(cache, QStringLiteral("1-y"), "planted")).constData(), 65534, 65534), 0); }, {}},
+        {"text of another account",
+         [&] { ASSERT_EQ(::chown(QFile::encodeName(leave(cache, QStringLiteral("1-z"), "planted") + QStringLiteral("/0001.json")).constData(), 65534, 65534), 0); }, {}},
+        {"kept in two places", [&] { leave(QVRecoveryFolder::location(), QStringLiteral("1-a"), "twice"), leave(cache, QStringLiteral("1-b"), "twice"); },
+         {QStringLiteral("twice")}},
+    };
+    for (const auto& row : planted) {
+        SCOPED_TRACE(row.name);
+        if (::geteuid() != 0 && std::string_view(row.name).find("another") != std::string_view::npos) continue;  // chown needs root
+        row.plant();
+        QStringList offered;
+        for (const QVRecoveryFolder::Text& text : folder.leftBehind().texts) offered << text.text;
+        EXPECT_EQ(offered, row.offered);
+        for (const QString& place : QStringList{QVRecoveryFolder::location(), cache, runtime}) {
+            QFile::setPermissions(place, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+            for (const QString& left : RunFolder::ended(place)) QDir(left).removeRecursively();
+        }
+    }
 }
