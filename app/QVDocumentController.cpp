@@ -55,6 +55,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSet>
 #include <QTimer>
 #include <QUrlQuery>
 
@@ -597,7 +598,11 @@ bool QVDocumentController::openRecoveredText(const QVRecoveryFolder::Text& kept)
         QVFileDocument* document = site ? site->documentForPath(kept.path) : window ? window->document() : nullptr;
         if (site && !document && site->project() && site->project()->type() == QVProject::RemoteOnly) {
             // Its tree is the site's, listed once the window has logged in; the file opens once
-            // it has come down. Its old folder stays until then.
+            // it has come down. Its old folder stays until then. An older text of the same file
+            // (found after the newest) comes back beside it.
+            static QSet<QString> awaited;
+            if (awaited.contains(FileName::canonical(kept.path))) return openRecoveredTextBeside(kept);
+            awaited.insert(FileName::canonical(kept.path));
             openRecoveredTextOnceListed(kept, site);
             return false;
         }

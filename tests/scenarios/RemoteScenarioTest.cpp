@@ -129,7 +129,8 @@ TEST(RemoteScenario, AnOpenedRemoteDirectoryListsItsFolderAtOnce) {
 // A file of a site opened with File > Open Remote Directory… (its project in ~/Sites/Qorvel, as
 // the panel leaves it, the password in the keyring) typed in, then the real qorvel killed: the
 // next launch brings the text back in the site's window once the file has come down (nothing
-// asked: the file came down as it was), and its save uploads it.
+// asked: the file came down as it was), and its save uploads it; an older run's text of the
+// file comes back beside it.
 TEST(RemoteScenario, AKeptTextOfAnOpenedRemoteDirectoryComesBackInTheSitesWindowAndUploads) {
     using realqorvel::eventually;
     const int port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
@@ -192,6 +193,22 @@ TEST(RemoteScenario, AKeptTextOfAnOpenedRemoteDirectoryComesBackInTheSitesWindow
     EXPECT_TRUE(eventually([&] { return home.keptTexts() == QStringList{QStringLiteral("page.html: typed <p>x</p>\n")}; }))
         << home.keptTexts().join(u'|').toStdString();
     realqorvel::end(qorvel, SIGKILL);
+    // An earlier run, killed too, left an older text of the file: it comes back beside.
+    const QString recovery = home.dir.file(QStringLiteral("data/Glimbo/Recovery"));
+    const QStringList runs = QDir(recovery).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    ASSERT_EQ(runs.size(), 1);
+    const QString older = recovery + QStringLiteral("/1-older");
+    ASSERT_TRUE(QDir().mkpath(older));
+    for (const QFileInfo& file : QDir(recovery + u'/' + runs.first()).entryInfoList(QDir::Files)) {
+        QByteArray bytes = readAll(file.filePath());
+        if (file.suffix() == QStringLiteral("json")) {
+            QJsonObject entry = QJsonDocument::fromJson(bytes).object();
+            entry.insert(QStringLiteral("text"), QStringLiteral("older <p>x</p>\n"));
+            entry.insert(QStringLiteral("changed"), QStringLiteral("1"));
+            bytes = QJsonDocument(entry).toJson();
+        }
+        ASSERT_TRUE(writeBytes(QFile::encodeName(older + u'/' + file.fileName()), bytes));
+    }
 
     realqorvel::start(qorvel, home);
     const qint64 next = qorvel.processId();
@@ -199,13 +216,16 @@ TEST(RemoteScenario, AKeptTextOfAnOpenedRemoteDirectoryComesBackInTheSitesWindow
     home.to(next, QStringLiteral("^Recover Unsaved Changes$"), QStringLiteral("key"), {QStringLiteral("Return")});
     EXPECT_TRUE(eventually([&] { return home.windows(next, pageWindow).size() == 1; }, 30s)) << home.windows(next).join(u'|').toStdString();
     std::this_thread::sleep_for(1s);
-    EXPECT_EQ(home.windows(next, QStringLiteral("recovered|Changed")), QStringList()) << home.windows(next).join(u'|').toStdString();
+    EXPECT_EQ(home.windows(next, QStringLiteral("Changed")), QStringList()) << home.windows(next).join(u'|').toStdString();
+    EXPECT_TRUE(eventually([&] { return home.windows(next, QStringLiteral("^page\\.html \\(recovered\\)")).size() == 1; }))
+        << home.windows(next).join(u'|').toStdString();
     home.to(next, pageWindow, QStringLiteral("key"), {QStringLiteral("ctrl+s")});
     EXPECT_TRUE(eventually([&] { return readAll(onServer) == "typed <p>x</p>\n"; }, 30s)) << readAll(onServer).toStdString();
-    // Saved and uploaded: nothing is kept, and the old run's folder is gone.
-    EXPECT_TRUE(eventually([&] { return home.runFolders() <= 1 && home.keptTexts().isEmpty(); })) << home.keptTexts().join(u'|').toStdString();
+    // Saved and uploaded: only the older text is kept, and the old runs' folders are gone.
+    const QStringList left{QStringLiteral("page.html (recovered): older <p>x</p>\n")};
+    EXPECT_TRUE(eventually([&] { return home.runFolders() == 1 && home.keptTexts() == left; })) << home.keptTexts().join(u'|').toStdString();
     realqorvel::end(qorvel, SIGTERM);
-    EXPECT_EQ(home.keptTexts(), QStringList());
+    EXPECT_EQ(home.keptTexts(), left);
     manager.terminate();
     manager.waitForFinished(5000);
     QDir(top).removeRecursively();
