@@ -579,10 +579,12 @@ bool QVDocumentController::openRecoveredText(const QVRecoveryFolder::Text& kept)
     // read from or written to (not to a link put in its place since) and no document shows it
     // yet; else as an untitled text beside it, titled as the file's recovered text, which saves
     // in the file's encoding and line breaks and never replaces a document's text.
-    // The same file under another name (moved, a link to it put in its place) is no other file.
+    // The same file under another name (moved, a link to it put in its place) is no other file;
+    // unchanged too, since a new file may have been given the inode of one removed meanwhile.
     const auto sameFile = [&kept](const QVDiskStamp& now) {
         return kept.leadsTo.isEmpty() || now.leadsTo == kept.leadsTo ||
-               (kept.inode && now.exists && now.device == kept.device && now.inode == kept.inode);
+               (kept.inode && now.exists && now.device == kept.device && now.inode == kept.inode && now.size == kept.size &&
+                now.modified == kept.modified);
     };
     const bool leadsWhereItLed = sameFile(QVDiskStamp::of(kept.path));
     if (!kept.path.isEmpty() && leadsWhereItLed && QFileInfo(kept.path).isFile() && !QVRecoveryFolder::shared().isOpen(kept.path)) {
