@@ -598,14 +598,16 @@ bool QVDocumentController::openRecoveredText(const QVRecoveryFolder::Text& kept)
         auto* window = qobject_cast<QVDocumentWindowController*>(opened);
         // In a site's window the file's own tab, whichever is in front.
         QVFileDocument* document = site ? site->documentForPath(kept.path) : window ? window->document() : nullptr;
+        // An older text of a file whose newest waits for its site's window (found after the
+        // newest) comes back beside it, whether or not the file has come down meanwhile.
+        static QSet<QString> awaited;
+        if (site && awaited.contains(FileName::canonical(kept.path))) return openRecoveredTextBeside(kept);
         if (site && !document && site->project() && site->project()->type() == QVProject::RemoteOnly) {
             // Its tree is the site's, listed once the window has logged in; the file opens once
-            // it has come down. Its old folder stays until then. An older text of the same file
-            // (found after the newest) comes back beside it.
-            static QSet<QString> awaited;
-            if (awaited.contains(FileName::canonical(kept.path))) return openRecoveredTextBeside(kept);
+            // it has come down. Its old folder stays until then.
             awaited.insert(FileName::canonical(kept.path));
-            openRecoveredTextOnceListed(kept, site);
+            // A window that had listed the file has just been asked for it, and fetches it.
+            openRecoveredTextOnceListed(kept, site, site->listsFileAtPath(kept.path));
             return false;
         }
         // Judged again on what the document read: a link put in place between the look and the read.
@@ -619,7 +621,7 @@ bool QVDocumentController::openRecoveredText(const QVRecoveryFolder::Text& kept)
     return openRecoveredTextBeside(kept);
 }
 
-void QVDocumentController::openRecoveredTextOnceListed(const QVRecoveryFolder::Text& kept, QVProjectWindowController* site) {
+void QVDocumentController::openRecoveredTextOnceListed(const QVRecoveryFolder::Text& kept, QVProjectWindowController* site, bool asked) {
     static QHash<QString, int> waiting;  // the texts of each old run's folder not open yet
     ++waiting[kept.folder];
     // The local copy as the text was kept over it: what comes down is another's change only
@@ -631,7 +633,7 @@ void QVDocumentController::openRecoveredTextOnceListed(const QVRecoveryFolder::T
     }
     const qint64 giveUpAt = QDateTime::currentMSecsSinceEpoch() + 60000;
     auto* timer = new QTimer(this);
-    connect(timer, &QTimer::timeout, this, [this, timer, kept, before, giveUpAt, site = QPointer<QVProjectWindowController>(site), asked = false]() mutable {
+    connect(timer, &QTimer::timeout, this, [this, timer, kept, before, giveUpAt, site = QPointer<QVProjectWindowController>(site), asked]() mutable {
         QVFileDocument* document = site ? site->documentForPath(kept.path) : nullptr;
         // Asked once: each ask of a file not come down yet would download it again.
         if (site && !document && !asked && site->listsFileAtPath(kept.path)) {

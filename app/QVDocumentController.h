@@ -145,7 +145,8 @@ private:
     bool openRecoveredText(const QVRecoveryFolder::Text& kept);
     // In a remote-only site's window once the site lists the file and it has come down; beside
     // it, saying it is not uploaded, when the window goes or the file does not come.
-    void openRecoveredTextOnceListed(const QVRecoveryFolder::Text& kept, QVProjectWindowController* site);
+    // asked: the window was asked for the file already.
+    void openRecoveredTextOnceListed(const QVRecoveryFolder::Text& kept, QVProjectWindowController* site, bool asked);
     bool openRecoveredTextBeside(const QVRecoveryFolder::Text& kept);
 
     QHash<QVUnknownFileTypeController*, QString> _fileTypeQuestions;
