@@ -31,6 +31,7 @@
 #include "projects/windows/QVProjectDocument.h"
 #include "projects/windows/QVProjectManager.h"
 #include "projects/windows/QVProjectSettingsWindowController.h"
+#include "projects/windows/QVProjectWindowController.h"
 #include "projects/windows/QVRemoteOpenPanelController.h"
 #include "preferences/QVPreferences.h"
 #include "shell/web/QVInfoWindowController.h"
@@ -42,9 +43,11 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QDir>
 #include <QEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHash>
@@ -52,6 +55,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSet>
 #include <QTimer>
 #include <QUrlQuery>
 
@@ -567,30 +571,119 @@ void QVDocumentController::offerRecoveredTexts() {
     box->activateWindow();
 }
 
+namespace {
+
+// A site's file whose kept text came back outside the site's window: said for as long as the
+// window shows it, since a save there writes the local copy only.
+void sayNotUploaded(QVFileDocument* document, const QVRecoveryFolder::Text& kept) {
+    document->setStandingNotice(QStringLiteral("site"),
+                                QVLocalized(QStringLiteral("This is the local copy of %1, a file of the site at %2: saving it here does not upload it."))
+                                    .arg(FileName::displayed(kept.path), FileName::displayed(kept.siteProject)));
+}
+
+}  // namespace
+
 bool QVDocumentController::openRecoveredText(const QVRecoveryFolder::Text& kept) {
-    // Over its file when that is still there and no document shows it yet; else as an untitled
-    // text under its name, beside a document of the file (whose text it never replaces).
-    if (!kept.path.isEmpty() && QFileInfo(kept.path).isFile() && !QVRecoveryFolder::shared().isOpen(kept.path)) {
+    // Over its file when that is still there, its name still leads to the file the text was
+    // read from or written to (not to a link put in its place since) and no document shows it
+    // yet; else as an untitled text beside it, titled as the file's recovered text, which saves
+    // in the file's encoding and line breaks and never replaces a document's text.
+    // The same file under another name (moved, a link to it put in its place) is no other file;
+    // unchanged too, since a new file may have been given the inode of one removed meanwhile.
+    const auto sameFile = [&kept](const QVDiskStamp& now) {
+        return kept.leadsTo.isEmpty() || now.leadsTo == kept.leadsTo ||
+               (kept.inode && now.exists && now.device == kept.device && now.inode == kept.inode && now.size == kept.size &&
+                now.modified == kept.modified);
+    };
+    const bool leadsWhereItLed = sameFile(QVDiskStamp::of(kept.path));
+    if (!kept.path.isEmpty() && leadsWhereItLed && QFileInfo(kept.path).isFile() && !QVRecoveryFolder::shared().isOpen(kept.path)) {
         // A site project's file in its project's window, where a save uploads it.
         QMainWindow* opened = nullptr;
         if (!kept.siteProject.isEmpty() && QVProjectDocument::open(kept.siteProject))
             opened = QVProjectDocument::openInOpenProject(kept.path, false);
         const bool inSite = opened != nullptr;
+        auto* site = qobject_cast<QVProjectWindowController*>(opened);
         if (!opened) opened = openDocumentWithContentsOfFile(kept.path);
         auto* window = qobject_cast<QVDocumentWindowController*>(opened);
-        QVFileDocument* document = window ? window->document() : nullptr;
-        if (document && document->textView() && FileName::canonical(document->fileName()) == FileName::canonical(kept.path)) {
+        // In a site's window the file's own tab, whichever is in front.
+        QVFileDocument* document = site ? site->documentForPath(kept.path) : window ? window->document() : nullptr;
+        // An older text of a file whose newest waits for its site's window (found after the
+        // newest) comes back beside it, whether or not the file has come down meanwhile.
+        static QSet<QString> awaited;
+        if (site && awaited.contains(FileName::canonical(kept.path))) return openRecoveredTextBeside(kept);
+        if (site && !document && site->project() && site->project()->type() == QVProject::RemoteOnly) {
+            // Its tree is the site's, listed once the window has logged in; the file opens once
+            // it has come down. Its old folder stays until then.
+            awaited.insert(FileName::canonical(kept.path));
+            // A window that had listed the file has just been asked for it, and fetches it.
+            openRecoveredTextOnceListed(kept, site, site->listsFileAtPath(kept.path));
+            return false;
+        }
+        // Judged again on what the document read: a link put in place between the look and the read.
+        if (document && document->textView() && FileName::canonical(document->fileName()) == FileName::canonical(kept.path) &&
+            sameFile(document->diskStamp())) {
             if (document->textView()->fullString() != kept.text) document->takeRecoveredText(kept.text, kept.size, kept.modified);
-            if (!kept.siteProject.isEmpty() && !inSite)
-                document->showNotice(QVLocalized(QStringLiteral("%1 is the local copy of a file of the site at %2: saving it here does not upload it."))
-                                         .arg(document->displayName(), kept.siteProject));
+            if (!kept.siteProject.isEmpty() && !inSite) sayNotUploaded(document, kept);
             return true;
         }
     }
-    auto* window = qobject_cast<QVDocumentWindowController*>(openUntitledDocumentWithText(kept.text));
+    return openRecoveredTextBeside(kept);
+}
+
+void QVDocumentController::openRecoveredTextOnceListed(const QVRecoveryFolder::Text& kept, QVProjectWindowController* site, bool asked) {
+    static QHash<QString, int> waiting;  // the texts of each old run's folder not open yet
+    ++waiting[kept.folder];
+    // The local copy as the text was kept over it: what comes down is another's change only
+    // where it differs (a download always writes the copy anew).
+    QByteArray before;
+    if (const QVDiskStamp stamp = QVDiskStamp::of(kept.path); stamp.exists && stamp.size == kept.size && stamp.modified == kept.modified) {
+        QFile file(kept.path);
+        if (file.open(QIODevice::ReadOnly)) before = file.readAll();
+    }
+    const qint64 giveUpAt = QDateTime::currentMSecsSinceEpoch() + 60000;
+    auto* timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, [this, timer, kept, before, giveUpAt, site = QPointer<QVProjectWindowController>(site), asked]() mutable {
+        QVFileDocument* document = site ? site->documentForPath(kept.path) : nullptr;
+        // Asked once: each ask of a file not come down yet would download it again.
+        if (site && !document && !asked && site->listsFileAtPath(kept.path)) {
+            asked = true;
+            document = site->openFileAtPath(kept.path);
+        }
+        if (!document && site && QDateTime::currentMSecsSinceEpoch() < giveUpAt) return;
+        timer->stop();
+        timer->deleteLater();
+        bool opened = false;
+        if (document && document->textView()) {
+            QFile file(kept.path);
+            const bool unchanged = !before.isNull() && file.open(QIODevice::ReadOnly) && file.readAll() == before;
+            const QVDiskStamp now = document->diskStamp();
+            if (document->textView()->fullString() != kept.text)
+                document->takeRecoveredText(kept.text, unchanged ? now.size : kept.size, unchanged ? now.modified : kept.modified);
+            opened = true;
+        } else {
+            opened = openRecoveredTextBeside(kept);
+        }
+        if (--waiting[kept.folder] > 0 || !opened) return;
+        waiting.remove(kept.folder);
+        // Kept by this run before the old folder goes.
+        QVRecoveryFolder::shared().keepEditedDocuments();
+        QVRecoveryFolder::LeftBehind gone;
+        gone.folders << kept.folder;
+        QVRecoveryFolder::remove(gone);
+    });
+    timer->start(200);
+}
+
+bool QVDocumentController::openRecoveredTextBeside(const QVRecoveryFolder::Text& kept) {
+    auto* window = qobject_cast<QVDocumentWindowController*>(openUntitledDocument());
     QVFileDocument* document = window ? window->document() : nullptr;
-    if (!document) return false;
-    document->setUntitledName(kept.name);
+    HTMLView* view = document ? document->textView() : nullptr;
+    if (!view) return false;
+    view->setStringAsFileText(kept.text, kept.lineBreak);
+    if (kept.encoding) view->setStringEncoding(QVStringEncoding(kept.encoding));
+    document->updateChangeCount(QVDocument::ChangeType::Done);
+    document->setUntitledName(kept.path.isEmpty() ? kept.name : QVLocalized(QStringLiteral("%1 (recovered)")).arg(kept.name));
+    if (!kept.siteProject.isEmpty()) sayNotUploaded(document, kept);
     window->documentNeedsRefresh(document);
     return true;
 }

@@ -22,6 +22,7 @@ class QMainWindow;
 class QWidget;
 
 class QVError;
+class QVProjectWindowController;
 class QVUnknownFileTypeController;
 
 class QVDocumentController : public QObject, private QVUnknownFileTypeControllerDelegate {
@@ -144,6 +145,11 @@ private:
     void tellOfDamagedSettings(bool beforeQuestion);
     // False when it could not be opened (its folder stays).
     bool openRecoveredText(const QVRecoveryFolder::Text& kept);
+    // In a remote-only site's window once the site lists the file and it has come down; beside
+    // it, saying it is not uploaded, when the window goes or the file does not come.
+    // asked: the window was asked for the file already.
+    void openRecoveredTextOnceListed(const QVRecoveryFolder::Text& kept, QVProjectWindowController* site, bool asked);
+    bool openRecoveredTextBeside(const QVRecoveryFolder::Text& kept);
 
     QHash<QVUnknownFileTypeController*, QString> _fileTypeQuestions;
     bool _filesLoaded = false;

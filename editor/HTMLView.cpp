@@ -169,6 +169,16 @@ void HTMLView::setString(const QString& text) {
     QVSyntaxHighlightingTextView::setString(StringUtilities::switchLineBreaks(text, _lineBreak, _lineBreakName));
 }
 
+void HTMLView::setStringAsFileText(const QString& text, const QString& lineBreakName) {
+    noteLineBreakOf(text);
+    for (const LineBreakType type : {Unix, DOS, Mac})
+        if (lineBreakName == lineBreakNameFor(type)) {
+            _lineBreakName = lineBreakName;
+            _lineBreak = type == Unix ? QStringLiteral("\n") : type == DOS ? QStringLiteral("\r\n") : QStringLiteral("\r");
+        }
+    QVSyntaxHighlightingTextView::setString(text);
+}
+
 QVError HTMLView::insertText(const QString& text) {
     if (text.size() < 2) return QVSyntaxHighlightingTextView::insertText(text);
     const QVError error =

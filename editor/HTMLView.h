@@ -120,6 +120,9 @@ public:
 
     QString lineBreak() const { return _lineBreak; }
     QString lineBreakName() const { return _lineBreakName; }
+    // The text as it stands, its breaks unchanged, new lines getting the break named ("Unix",
+    // "DOS" or "Mac"; any other name: the text's first break), as a file read in it would.
+    void setStringAsFileText(const QString& text, const QString& lineBreakName);
 
     // --- Selection and lines ------------------------------------------------------------------
     // Selects a range of full-text positions (expanding the region it starts in) and shows it.

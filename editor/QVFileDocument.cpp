@@ -749,6 +749,13 @@ void QVFileDocument::showNotice(const QString& text) {
     present(notice);
 }
 
+void QVFileDocument::setStandingNotice(const QString& topic, const QString& text) {
+    if (_standingNotices.value(topic) == text) return;
+    if (text.isEmpty()) _standingNotices.remove(topic);
+    else _standingNotices.insert(topic, text);
+    if (const auto delegate = _delegate.lock()) delegate->documentNeedsRefresh(this);
+}
+
 void QVFileDocument::fileContentsDisappeared() {
     if (_removedQuestionUp) return;
     const QString name = displayName();

@@ -8,8 +8,10 @@
 #include "platform/TextEncoding.h"
 
 #include <QByteArrayView>
+#include <QMap>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVariantMap>
 
@@ -180,6 +182,11 @@ public:
     void takeRecoveredText(const QString& text, qint64 keptSize, qint64 keptModified);
     // A line in the window's status bar.
     void showNotice(const QString& text);
+    // What the window's status text keeps saying while the document is in front, until it is
+    // set empty, one per topic (texts that cannot be kept for recovery, a site's local copy
+    // that is not uploaded); before the encoding notice.
+    void setStandingNotice(const QString& topic, const QString& text);
+    QString standingNotice() const { return QStringList(_standingNotices.values()).join(QLatin1Char(' ')); }
 
     // A document without a file node watches its file itself (single files); a node watches
     // for the document of a tree.
@@ -295,6 +302,7 @@ private:
     void keepFileEntry(const QString& path, const QVariant& entry);
     void restoreCustomBundle();
     QVError _loadNotice;
+    QMap<QString, QString> _standingNotices;
     QVStringEncoding _readEncoding = 0;  // what the last load decoded with
     QString _fallbackCharacters;         // see fallbacksFor()
     QVError _rewrittenNotice;            // the load's notice of bytes saving changes, until a save did

@@ -19,9 +19,10 @@ public:
     RunFolder(const RunFolder&) = delete;
     RunFolder& operator=(const RunFolder&) = delete;
 
-    // Makes the run's folder under root (and root) with the lock taken; false when it cannot.
-    // Once made, it stays the same.
-    bool make(const QString& root);
+    // Makes the run's folder under root (and root) with the lock taken; false when it cannot,
+    // and reason then says why as the file system did (a full disk, a file in the way, no
+    // permission). Once made, it stays the same.
+    bool make(const QString& root, QString* reason = nullptr);
     // The folder, empty until made.
     QString path() const { return _path; }
     // Lets the lock go and forgets the folder, which stays for a later run to find.
@@ -34,7 +35,7 @@ public:
     // The lock's name in each folder.
     static inline const QString LockName = QStringLiteral("run.lock");
     // A folder and any missing parent, readable only by the user.
-    static bool makePrivate(const QString& path);
+    static bool makePrivate(const QString& path, QString* reason = nullptr);
 
 private:
     QString _path;

@@ -254,7 +254,7 @@ void QVDocumentWindowController::refreshForDocument() {
     setWindowTitle(front ? windowTitleForDocumentDisplayName(front->displayName()) + QStringLiteral("[*]")
                          : windowTitleForDocumentDisplayName(QString()));
     setWindowModified(edited);
-    _statusBar->setDocumentNotice(front ? front->encodingNotice() : QString());
+    _statusBar->setDocumentNotice(!front ? QString() : front->standingNotice().isEmpty() ? front->encodingNotice() : front->standingNotice());
     if (_saveAction) _saveAction->setEnabled(edited && canSave(front));
     if (_revertAction) _revertAction->setEnabled(edited && front && !front->fileName().isEmpty());
     if (_toolbarDelegate) _toolbarDelegate->validateItems();

@@ -385,6 +385,12 @@ QVFileDocument* QVProjectWindowController::openFileAtPath(const QString& path) {
     return documentForFile(node);
 }
 
+bool QVProjectWindowController::listsFileAtPath(const QString& path) {
+    const std::shared_ptr<QVRootFile> root = _project ? _project->rootFile() : nullptr;
+    const std::shared_ptr<QVFile> node = root ? root->childWithPath(QStringList{path}, false) : nullptr;
+    return node && !node->isFolder();
+}
+
 QVTransferModeDocument* QVProjectWindowController::transferDocumentForFile(const std::shared_ptr<QVFile>& folder) const {
     if (!folder) return nullptr;
     for (const auto& transfer : _transfers)

@@ -73,6 +73,8 @@ public:
     QVTransferModeDocument* activeTransferDocument() const { return _activeTransfer; }
     // The node of a path inside the project, opened; none for a path the tree does not have.
     QVFileDocument* openFileAtPath(const QString& path) override;
+    // Whether the tree has a file at path (a remote-only project's once the site's listing came).
+    bool listsFileAtPath(const QString& path);
     void activateDocument(QVFileDocument* document) override;
     void closeDocument(QVFileDocument* document) override;
     void documentNeedsRefresh(QVFileDocument* document) override;

@@ -4,9 +4,9 @@
 
 #include "editor/HTMLView.h"
 #include "editor/QVFileDocument.h"
-#include "editor/QVFileDocumentDelegate.h"
 #include "files/QVRootFile.h"
 #include "platform/FileName.h"
+#include "platform/RunFolder.h"
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
@@ -17,7 +17,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <functional>
+#include <string_view>
 #include <iterator>
 
 namespace {
@@ -41,14 +44,6 @@ QStringList kept(const QString& run) {
     texts.sort();
     return texts;
 }
-
-// A window that records the status-bar notices of its document.
-struct Window : QVFileDocumentDelegate {
-    QStringList notices;
-    void presentErrorAlert(const QVError& error) override {
-        if (error.isLowPriority()) notices << error.localizedDescription();
-    }
-};
 
 }  // namespace
 
@@ -149,51 +144,114 @@ TEST(QVRecoveryFolder, KeepsEditedTextsDropsThemOnSaveAndCloseAndFindsWhatEndedR
     ASSERT_FALSE(keptFile.isEmpty());
     inSite.close();
 
-    // A text that cannot be written (a folder stands where its file goes) is said in its window
-    // once, until a keeping succeeds, and again when the session's end cannot keep it; the run
-    // goes on keeping and dropping then.
-    auto window = std::make_shared<Window>();
-    edited.setDelegate(window);
-    ASSERT_TRUE(QFile::remove(keptFile) && QDir().mkpath(keptFile));
+    // A text the recovery folder cannot take (a folder stands where its file goes) goes to the
+    // cache folder, and then to the runtime folder; while it does, and while it cannot be kept
+    // anywhere, every window keeps saying so and why, until the folder takes it again.
+    const QString name0 = QFileInfo(keptFile).fileName();
+    const auto inFallback = [&](int place) {
+        QStringList found;
+        const QString root = QVRecoveryFolder::fallbackLocations().value(place);
+        for (const QString& run : QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            if (QFileInfo(root + u'/' + run + u'/' + name0).isFile()) found << root + u'/' + run + u'/' + name0;
+        return found;
+    };
+    ASSERT_EQ(QVRecoveryFolder::fallbackLocations().size(), 2) << "XDG_RUNTIME_DIR is not set";
+    const QString runtime = QVRecoveryFolder::fallbackLocations()[1];
+    QString cached;
     const struct {
         const char* step;
         std::function<bool()> keep;
         bool kept;
-        int said;
+        const char* said;  // in the notice, empty: none
+        int cachedCopies;
     } steps[] = {
-        {"interval", [&] { return folder.keepEditedDocuments(); }, false, 1},
-        {"next interval", [&] { return folder.keepEditedDocuments(); }, false, 1},
-        {"session ends", [&] { return folder.keepForNextLaunch(); }, false, 2},
+        {"interval",
+         [&] {
+             EXPECT_TRUE(QFile::remove(keptFile) && QDir().mkpath(keptFile));
+             return folder.keepEditedDocuments();
+         },
+         true, "kept in", 1},
+        {"next interval", [&] { return folder.keepEditedDocuments(); }, true, "kept in", 1},
         {"writable again",
          [&] {
+             cached = inFallback(0).value(0);
              QDir(keptFile).removeRecursively();
              return folder.keepEditedDocuments();
          },
-         true, 2},
-        {"cannot again",
+         true, "", 0},
+        {"nowhere",
          [&] {
              QFile::remove(keptFile);
              QDir().mkpath(keptFile);
+             QDir().mkpath(cached);
+             writeBytes(QFile::encodeName(runtime), "a file where the folder goes");
              return folder.keepEditedDocuments();
          },
-         false, 3},
+         false, "Save them", 0},
+        {"session ends", [&] { return folder.keepForNextLaunch(); }, false, "Save them", 0},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.step);
         type(*edited.textView(), QStringLiteral("!"));
         EXPECT_EQ(step.keep(), step.kept);
-        EXPECT_EQ(window->notices.size(), step.said);
+        EXPECT_EQ(inFallback(0).size(), step.cachedCopies);
+        const QString said = edited.standingNotice();
+        if (*step.said) {
+            EXPECT_TRUE(said.contains(QStringLiteral("cannot be kept")) && said.contains(QLatin1String(step.said)) &&
+                        said.contains(QStringLiteral("Is a directory")))
+                << said.toStdString();
+        } else {
+            EXPECT_EQ(said, QString());
+        }
     }
-    EXPECT_TRUE(!window->notices.isEmpty() && window->notices.last().contains(QStringLiteral("cannot be kept")));
+    QFile::remove(runtime);
+    QDir(cached).removeRecursively();
     ASSERT_TRUE(QDir(keptFile).removeRecursively());
     for (std::size_t typed = 0; typed < std::size(steps); ++typed) edited.undoManager()->undo();
 
     // The session ends the run: every edited text stays, through the windows' teardown too.
-    folder.keepForNextLaunch();
+    ASSERT_TRUE(folder.keepForNextLaunch());
     edited.close();
     folder.finish();
     EXPECT_EQ(kept(run), QStringList{name + u'|' + page + QStringLiteral("|<p>\nonethree")});
     EXPECT_TRUE(folder.runFolder().isEmpty());
     // Left for a next launch, which this process does not make.
     QDir(run).removeRecursively();
+
+    // Texts left where another account could have put them are never offered: a fallback folder
+    // open to everyone, a run's folder or a text of someone else's. A text kept in two places (a
+    // run ended between writing one and removing the other) is offered once.
+    const auto leave = [](const QString& place, const QString& name, const QByteArray& text) {
+        const QString at = place + QLatin1Char('/') + name;
+        QDir().mkpath(at);
+        writeBytes(QFile::encodeName(at + QStringLiteral("/run.lock")), "999999\nqorvel\n" + QSysInfo::machineHostName().toUtf8() + "\n");
+        writeBytes(QFile::encodeName(at + QStringLiteral("/0001.json")), R"({"path":"/site/p.html","name":"p.html","changed":"5","text":")" + text + "\"}");
+        return at;
+    };
+    const QString cache = QVRecoveryFolder::fallbackLocations()[0];
+    const struct {
+        const char* name;
+        std::function<void()> plant;
+        QStringList offered;
+    } planted[] = {
+        {"runtime folder open to all", [&] { leave(runtime, QStringLiteral("1-x"), "planted"); QFile::setPermissions(runtime, QFileDevice::Permissions(0x7777)); }, {}},
+        {"run folder of another account",
+         [&] { ASSERT_EQ(::chown(QFile::encodeName(leave(cache, QStringLiteral("1-y"), "planted")).constData(), 65534, 65534), 0); }, {}},
+        {"text of another account",
+         [&] { ASSERT_EQ(::chown(QFile::encodeName(leave(cache, QStringLiteral("1-z"), "planted") + QStringLiteral("/0001.json")).constData(), 65534, 65534), 0); }, {}},
+        {"kept in two places", [&] { leave(QVRecoveryFolder::location(), QStringLiteral("1-a"), "twice"), leave(cache, QStringLiteral("1-b"), "twice"); },
+         {QStringLiteral("twice")}},
+    };
+    for (const auto& row : planted) {
+        SCOPED_TRACE(row.name);
+        if (::geteuid() != 0 && std::string_view(row.name).find("another") != std::string_view::npos) continue;  // chown needs root
+        row.plant();
+        QStringList offered;
+        for (const QVRecoveryFolder::Text& text : folder.leftBehind().texts) offered << text.text;
+        EXPECT_EQ(offered, row.offered);
+        for (const QString& place : QStringList{QVRecoveryFolder::location(), cache, runtime}) {
+            QFile::setPermissions(place, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+            for (const QString& left : RunFolder::ended(place)) QDir(left).removeRecursively();
+        }
+    }
 }

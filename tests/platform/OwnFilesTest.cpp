@@ -6,17 +6,19 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-enum Since { Untouched, ReplacedByTheUser, MovedAwayAndReplaced, RemovedByTheRun };
+enum Since { Untouched, WrittenAgain, ReplacedByTheUser, MovedAwayAndReplaced, RemovedByTheRun, RestoredFromABackup };
 
 }  // namespace
 
@@ -28,6 +30,9 @@ TEST(OwnFiles, WhatAKilledRunLeftGoesAtTheNextLaunchButNeverAUsersFile) {
         int gone;
     } cases[] = {
         {"left as made", Untouched, {}, 1},
+        {"written again by the run", WrittenAgain, {}, 1},
+        // Its mark copied with it, on the inode the copy had: born later all the same.
+        {"a cp -a backup restored onto its inode", RestoredFromABackup, {".tmp_Qorvel.html", "backup.html"}, 0},
         {"the user's file took the name", ReplacedByTheUser, {".tmp_Qorvel.html"}, 0},
         {"moved away, the name taken", MovedAwayAndReplaced, {".tmp_Qorvel.html", "moved.html"}, 0},
         {"removed by the run, the name taken", RemovedByTheRun, {".tmp_Qorvel.html"}, 0},
@@ -41,6 +46,12 @@ TEST(OwnFiles, WhatAKilledRunLeftGoesAtTheNextLaunchButNeverAUsersFile) {
         ASSERT_GE(run, 0);
         if (run == 0) {
             OwnFiles::made(copy);
+            if (c.since == WrittenAgain) {
+                QFile file(copy);
+                if (file.open(QIODevice::Append)) file.write(" more");
+                file.close();
+                OwnFiles::written(copy);
+            }
             if (c.since == RemovedByTheRun) {
                 QFile::remove(copy);
                 OwnFiles::removed(copy);
@@ -56,7 +67,25 @@ TEST(OwnFiles, WhatAKilledRunLeftGoesAtTheNextLaunchButNeverAUsersFile) {
         if (c.since == ReplacedByTheUser) {
             ASSERT_TRUE(QFile::remove(copy));
         }
-        if (c.since != Untouched) dir.write(QStringLiteral(".tmp_Qorvel.html"), "the user's");
+        if (c.since == RestoredFromABackup) {
+            struct stat was {}, now {};
+            ASSERT_EQ(::stat(QFile::encodeName(copy).constData(), &was), 0);
+            const QString backup = dir.file(QStringLiteral("backup.html"));
+            const auto cp = [](const QString& from, const QString& to) {
+                QProcess tool;
+                tool.start(QStringLiteral("cp"), {QStringLiteral("-a"), from, to});
+                return tool.waitForFinished(10000) && tool.exitCode() == 0;
+            };
+            ASSERT_TRUE(cp(copy, backup));
+            // A freed inode is handed out again, as a rule at once: tried until it is.
+            for (int attempt = 0; attempt < 20 && now.st_ino != was.st_ino; ++attempt) {
+                QFile::remove(copy);
+                ASSERT_TRUE(cp(backup, copy));
+                ::stat(QFile::encodeName(copy).constData(), &now);
+            }
+            ASSERT_EQ(now.st_ino, was.st_ino) << "the file system gave the restored copy another inode";
+        }
+        if (c.since != Untouched && c.since != WrittenAgain && c.since != RestoredFromABackup) dir.write(QStringLiteral(".tmp_Qorvel.html"), "the user's");
         EXPECT_EQ(OwnFiles::removeLeftovers(), c.gone);
         EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name), c.left);
         EXPECT_TRUE(QDir(OwnFiles::location()).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());

@@ -1,7 +1,7 @@
 // The real qorvel on a private X server, as a session meets it: unsaved texts outlive a logout
 // (SIGTERM), a crash and a kill as the autosave setting says, and come back at the next launch;
 // Preferences reopens with its title bar on the screen under a window manager.
-#include "platform/AppBundle.h"
+#include "tests/scenarios/RealQorvel.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/XvfbDisplay.h"
 
@@ -15,118 +15,11 @@
 
 #include <chrono>
 #include <csignal>
+#include <sys/stat.h>
 #include <thread>
 
-namespace {
-
 using namespace std::chrono_literals;
-
-// One home for the editor: its settings (no consent question, no information window), its
-// folders and the session's environment on the screen.
-struct Home {
-    TestDir dir;
-    QProcessEnvironment env;
-
-    Home(const QString& display, const QByteArray& settings) {
-        dir.write(QStringLiteral("config/Glimbo/com.qorvel.Qorvel.plist"),
-                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                  "<key>qvAnonymousUsageTracking</key><false/>"
-                  "<key>qvDisplayInfoView</key><string>" + AppBundle::main().shortVersion().toUtf8() + "</string>" +
-                      settings + "</dict></plist>\n");
-        QDir().mkpath(dir.file(QStringLiteral("run")));
-        QFile::setPermissions(dir.file(QStringLiteral("run")), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), display);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        env.insert(QStringLiteral("QT_XCB_GL_INTEGRATION"), QStringLiteral("none"));
-        env.insert(QStringLiteral("HOME"), dir.path());
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.file(QStringLiteral("run")));
-        for (const char* folder : {"CACHE", "CONFIG", "DATA"})
-            env.insert(QStringLiteral("XDG_%1_HOME").arg(QLatin1String(folder)), dir.file(QString::fromLatin1(folder).toLower()));
-    }
-
-    // xdotool's answer (its standard output), run on the screen.
-    QString xdotool(const QStringList& arguments) const {
-        QProcess tool;
-        tool.setProcessEnvironment(env);
-        tool.start(QStringLiteral("xdotool"), arguments);
-        if (!tool.waitForFinished(30000)) tool.kill(), tool.waitForFinished();
-        return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
-    }
-    // Focuses the window of qorvel whose title matches name (waiting for it) and types keys or text.
-    void to(qint64 pid, const QString& name, const QString& command, const QStringList& what) const {
-        // --all: the process and the title both (xdotool takes a window matching either by default,
-        // and the last of those is whichever window is on top).
-        const QString window = xdotool({QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
-                                        QString::number(pid), QStringLiteral("--name"), name})
-                                   .split(u'\n')
-                                   .last();  // the newest: a window's other names match too
-        xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
-        std::this_thread::sleep_for(300ms);
-        // Keys go to the focused window: given a window, xdotool would send them as synthetic events.
-        xdotool(QStringList{command} + what);
-    }
-
-    // The texts kept in the recovery folders: "name: text", sorted.
-    QStringList keptTexts() const {
-        QStringList texts;
-        const QString root = dir.file(QStringLiteral("data/Glimbo/Recovery"));
-        for (const QString& run : QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            for (const QFileInfo& file : QDir(root + QLatin1Char('/') + run).entryInfoList({QStringLiteral("*.json")}, QDir::Files)) {
-                const QJsonObject entry = QJsonDocument::fromJson(readAll(file.filePath())).object();
-                texts << entry.value(QStringLiteral("name")).toString() + QStringLiteral(": ") + entry.value(QStringLiteral("text")).toString();
-            }
-        texts.sort();
-        return texts;
-    }
-    // The names of qorvel's visible windows matching name, in stacking order.
-    QStringList windows(qint64 pid, const QString& name = QStringLiteral(".")) const {
-        const QString ids = xdotool({QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
-                                     QString::number(pid), QStringLiteral("--name"), name});
-        QStringList names;
-        for (const QString& id : ids.split(u'\n', Qt::SkipEmptyParts)) names << xdotool({QStringLiteral("getwindowname"), id});
-        return names;
-    }
-    QString activeWindow() const { return xdotool({QStringLiteral("getactivewindow"), QStringLiteral("getwindowname")}); }
-    // Another launch, which hands its arguments to the running qorvel.
-    void handOver(const QStringList& arguments) const {
-        QProcess later;
-        later.setProcessEnvironment(env);
-        later.setWorkingDirectory(dir.path());
-        later.start(QStringLiteral(QORVEL_EXECUTABLE), arguments);
-        if (!later.waitForFinished(30000)) later.kill(), later.waitForFinished();
-    }
-    int runFolders() const {
-        return int(QDir(dir.file(QStringLiteral("data/Glimbo/Recovery"))).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
-    }
-};
-
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
-// captureErrors: its standard error is read here instead of passed on.
-void start(QProcess& qorvel, const Home& home, const QStringList& arguments = {}, bool captureErrors = false) {
-    qorvel.setProcessEnvironment(home.env);
-    qorvel.setWorkingDirectory(home.dir.path());
-    qorvel.setProcessChannelMode(captureErrors ? QProcess::SeparateChannels : QProcess::ForwardedErrorChannel);
-    qorvel.start(QStringLiteral(QORVEL_EXECUTABLE), arguments);
-    ASSERT_TRUE(qorvel.waitForStarted(10000));
-}
-
-void end(QProcess& qorvel, int signal) {
-    // A process already gone has no id: kill(0) would reach the whole group.
-    if (qorvel.state() == QProcess::NotRunning) return;
-    ::kill(pid_t(qorvel.processId()), signal);
-    if (!qorvel.waitForFinished(30000)) qorvel.kill(), qorvel.waitForFinished(5000);
-}
-
-}  // namespace
+using namespace realqorvel;
 
 // An edited file and an edited untitled text, then the session ends the editor: a logout keeps
 // both whatever the setting; a crash and a kill leave what autosave kept (on: every second
@@ -183,13 +76,18 @@ TEST(Sessions, UnsavedTextsOutliveALogoutACrashAndAKillAndComeBack) {
 }
 
 // Every way a run ends without quitting, with the texts of one file in two windows, typing before
-// the question is answered, the file changed on disk in between, a recovery folder that cannot be
-// made and the preview refreshing on typing: each row checks the bytes on disk, the texts kept and
-// offered, and the windows the next launch shows, under a window manager.
+// the question is answered, the file changed on disk or replaced by a link in between, a page in
+// windows-1252 with DOS line breaks, two kills without an answer, a recovery folder that cannot
+// be made at a logout (SIGTERM, then SIGKILL 5 s later), and the preview refreshing on typing:
+// each row checks the bytes on disk, the texts kept and offered, and the windows the next launch
+// shows, under a window manager.
 TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
     const XvfbDisplay screen(QStringLiteral("1600x1000x24"));
     ASSERT_FALSE(screen.display().isEmpty()) << "Xvfb did not start: scripts/setup installs it";
-    enum Setup { OneWindow, TwoWindows, TypingBeforeTheAnswer, ChangedOnDisk, UnwritableFolder, SiteDocument, Preview };
+    enum Setup {
+        OneWindow, TwoWindows, TypingBeforeTheAnswer, ChangedOnDisk, LinkedAway, LinkedToItself, Windows1252, TwoKills, UnwritableFolder, SiteDocument, Preview,
+        PreviewCopyRestored
+    };
     const struct {
         const char* name;
         int signal;
@@ -201,14 +99,29 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
         {"hang-up", SIGHUP, OneWindow, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
         {"interrupt", SIGINT, OneWindow, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
         {"logout", SIGTERM, OneWindow, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, {"Untitled: fresh", "page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
+        // The newest text over the file, the other beside it under a title of its own.
         {"kill, one file in two windows", SIGKILL, TwoWindows, {"page.html: 2<p>x</p>\n", "page.html: one <p>x</p>\n"},
-         {"page.html: 2<p>x</p>\n", "page.html: one <p>x</p>\n"}, "<p>x</p>\n"},
+         {"page.html (recovered): one <p>x</p>\n", "page.html: 2<p>x</p>\n"}, "<p>x</p>\n"},
         {"kill, typing before the answer", SIGKILL, TypingBeforeTheAnswer, {"page.html: typed <p>x</p>\n"},
-         {"page.html: mine <p>x</p>\n", "page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
+         {"page.html (recovered): typed <p>x</p>\n", "page.html: mine <p>x</p>\n"}, "<p>x</p>\n"},
         {"kill, file changed on disk since", SIGKILL, ChangedOnDisk, {"page.html: typed <p>x</p>\n"}, {}, "typed <p>x</p>\n"},
-        {"logout, recovery folder cannot be made", SIGTERM, UnwritableFolder, {}, {}, "<p>x</p>\n"},
+        // Never written into the file the name leads to now: beside it, untitled.
+        {"kill, page replaced by a link since", SIGKILL, LinkedAway, {"page.html: typed <p>x</p>\n"},
+         {"page.html (recovered): typed <p>x</p>\n"}, "other\n"},
+        // The same file under another name, a link to it in its place: no other file, over it.
+        {"kill, page moved and a link to it put in its place", SIGKILL, LinkedToItself, {"page.html: typed <p>x</p>\n"},
+         {"page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
+        // Beside its open file, saved in the file's encoding and line breaks (checked below).
+        {"kill, windows-1252 page beside its file", SIGKILL, Windows1252, {"page.html: typed <meta charset=windows-1252><p>\u201cQ\u201d\r\n"}, {},
+         "<meta charset=windows-1252><p>\x93Q\x94\r\n"},
+        {"two kills without an answer", SIGKILL, TwoKills, {"page.html: FIRSTRUN<p>x</p>\n"},
+         {"page.html (recovered): FIRSTRUN<p>x</p>\n", "page.html: SECONDRUN<p>x</p>\n"}, "<p>x</p>\n"},
+        // Kept in a second place, and Qorvel quits before the SIGKILL.
+        {"logout, recovery folder cannot be made", SIGTERM, UnwritableFolder, {}, {"page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
         {"kill, site document", SIGKILL, SiteDocument, {"page.html: typed <p>x</p>\n"}, {"page.html: typed <p>x</p>\n"}, "<p>x</p>\n"},
         {"kill, preview refreshing on typing", SIGKILL, Preview, {}, {}, "<p>x</p>\n"},
+        // The user's `cp -a` backup of the copy, restored onto the inode the copy had.
+        {"kill, preview copy restored from a backup", SIGKILL, PreviewCopyRestored, {}, {}, "<p>x</p>\n"},
     };
     QProcess manager;
     manager.setProcessEnvironment(Home(screen.display(), {}).env);
@@ -216,11 +129,13 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
     ASSERT_TRUE(manager.waitForStarted(10000)) << "openbox is missing: scripts/setup installs it";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const bool autosave = (c.signal == SIGKILL && c.setup != Preview) || c.setup == UnwritableFolder;
+        const bool preview = c.setup == Preview || c.setup == PreviewCopyRestored;
+        const bool autosave = (c.signal == SIGKILL && !preview) || c.setup == UnwritableFolder;
         Home home(screen.display(), "<key>QVAutoSave</key><integer>" + QByteArray(autosave ? "1" : "0") +
                                               "</integer><key>integratedPreviewRefreshMode</key><integer>1</integer>");
         home.env.insert(QStringLiteral("QORVEL_NO_WEBENGINE"), QStringLiteral("1"));
-        const QString page = home.dir.write(QStringLiteral("site/page.html"), "<p>x</p>\n");
+        const QString page = home.dir.write(QStringLiteral("site/page.html"), c.setup == Windows1252 ? QByteArray("<meta charset=windows-1252><p>\x93Q\x94\r\n")
+                                                                                                     : QByteArray("<p>x</p>\n"));
         // A file of the user's under the name the preview's copy would take.
         const QString usersCopy = home.dir.write(QStringLiteral("site/.tmp_Qorvel.html"), "mine");
         if (c.setup == UnwritableFolder) home.dir.write(QStringLiteral("data/Glimbo/Recovery"), "a file where the folder goes");
@@ -264,10 +179,17 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
             [[fallthrough]];
         case TypingBeforeTheAnswer:
         case ChangedOnDisk:
+        case LinkedAway:
+        case LinkedToItself:
+        case Windows1252:
         case UnwritableFolder:
             home.to(pid, pageWindow, QStringLiteral("type"), {QStringLiteral("typed ")});
             break;
+        case TwoKills:
+            home.to(pid, pageWindow, QStringLiteral("type"), {QStringLiteral("FIRSTRUN")});
+            break;
         case Preview:
+        case PreviewCopyRestored:
             home.to(pid, pageWindow, QStringLiteral("key"), {QStringLiteral("ctrl+equal")});
             EXPECT_TRUE(eventually([&] { return home.windows(pid).size() == 2; })) << home.windows(pid).join(u'|').toStdString();
             home.to(pid, pageWindow, QStringLiteral("type"), {QStringLiteral("typed ")});
@@ -282,21 +204,21 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
             left.removeAll(QStringLiteral(".tmp_Qorvel.html"));
             return left.size() == 1 ? readAll(home.dir.file(QStringLiteral("site/") + left.first())) : QByteArray();
         };
-        if (c.signal == SIGKILL && c.setup != Preview) {
+        if (c.signal == SIGKILL && !preview) {
             EXPECT_TRUE(eventually([&] { return home.keptTexts() == c.kept; })) << home.keptTexts().join(u'|').toStdString();
         }
-        if (c.setup == Preview) {
+        if (preview) {
             EXPECT_TRUE(eventually([&] { return previewCopy() == "typed <p>x</p>\n"; })) << copies().join(u'|').toStdString();
         }
         if (c.setup == UnwritableFolder) std::this_thread::sleep_for(2s);
         ::kill(pid_t(pid), c.signal);
         if (c.setup == UnwritableFolder) {
-            // The texts cannot be kept: Qorvel stays with them, saying why; a second signal ends it.
-            EXPECT_FALSE(qorvel.waitForFinished(3000));
+            // A logout: SIGKILL 5 s after SIGTERM. The texts go to a second place and Qorvel
+            // quits before that, having said why the recovery folder would not take them.
+            if (!qorvel.waitForFinished(5000)) ::kill(pid_t(pid), SIGKILL), qorvel.waitForFinished(5000);
+            EXPECT_TRUE(qorvel.exitStatus() == QProcess::NormalExit && qorvel.exitCode() == 0);
             const QString said = QString::fromUtf8(qorvel.readAllStandardError());
-            EXPECT_TRUE(said.contains(QStringLiteral("cannot be kept"))) << said.toStdString();
-            end(qorvel, SIGTERM);
-            EXPECT_EQ(qorvel.exitStatus(), QProcess::CrashExit);
+            EXPECT_TRUE(said.contains(QStringLiteral("cannot be kept")) && said.contains(QStringLiteral("is a file, not a folder"))) << said.toStdString();
         } else {
             if (!qorvel.waitForFinished(30000)) qorvel.kill(), qorvel.waitForFinished(5000);
             if (c.signal != SIGKILL) {
@@ -304,20 +226,88 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
             }
         }
         EXPECT_EQ(home.keptTexts(), c.kept) << home.keptTexts().join(u'|').toStdString();
-        if (c.setup == Preview) {
+        if (preview) {
             EXPECT_EQ(previewCopy(), QByteArray("typed <p>x</p>\n")) << copies().join(u'|').toStdString();
         }
         if (c.setup == ChangedOnDisk) home.dir.write(QStringLiteral("site/page.html"), "<p>theirs</p>\n");
+        if (c.setup == LinkedAway) {
+            // A sync or a colleague puts a link to another file where the page was.
+            const QString other = home.dir.write(QStringLiteral("site/other.txt"), "other\n");
+            ASSERT_TRUE(QFile::remove(page) && QFile::link(other, page));
+        }
+        if (c.setup == LinkedToItself) {
+            const QString moved = home.dir.file(QStringLiteral("site/real/page.html"));
+            ASSERT_TRUE(QDir().mkpath(QFileInfo(moved).path()) && QFile::rename(page, moved) && QFile::link(moved, page));
+        }
+        QString restored;  // the restored copy's name
+        if (c.setup == PreviewCopyRestored) {
+            // Backed up with its attributes, the copy removed, then the backup put back under
+            // its name: on the inode the copy had, as the file system hands a freed one out again.
+            QStringList left = copies();
+            left.removeAll(QStringLiteral(".tmp_Qorvel.html"));
+            ASSERT_EQ(left.size(), 1);
+            restored = home.dir.file(QStringLiteral("site/") + left.first());
+            const QString backup = home.dir.file(QStringLiteral("backup.html"));
+            struct stat was {};
+            ASSERT_EQ(::stat(QFile::encodeName(restored).constData(), &was), 0);
+            const auto run = [&](const QStringList& arguments) {
+                QProcess tool;
+                tool.start(arguments.first(), arguments.mid(1));
+                return tool.waitForFinished(10000) && tool.exitCode() == 0;
+            };
+            ASSERT_TRUE(run({QStringLiteral("cp"), QStringLiteral("-a"), restored, backup}));
+            struct stat now {};
+            for (int attempt = 0; attempt < 20 && now.st_ino != was.st_ino; ++attempt) {
+                QFile::remove(restored);
+                ASSERT_TRUE(run({QStringLiteral("cp"), QStringLiteral("-a"), backup, restored}));
+                ::stat(QFile::encodeName(restored).constData(), &now);
+            }
+            ASSERT_EQ(now.st_ino, was.st_ino) << "the file system gave the restored copy another inode";
+        }
+        if (c.setup == TwoKills) {
+            // A second run leaves the question unanswered, the page typed in, and is killed too.
+            start(qorvel, home, {page});
+            const qint64 second = qorvel.processId();
+            EXPECT_TRUE(eventually([&] { return home.activeWindow() == QStringLiteral("Recover Unsaved Changes"); })) << home.activeWindow().toStdString();
+            home.to(second, pageWindow, QStringLiteral("type"), {QStringLiteral("SECONDRUN")});
+            EXPECT_TRUE(eventually([&] { return home.runFolders() == 2 && home.keptTexts().size() == 2; })) << home.keptTexts().join(u'|').toStdString();
+            end(qorvel, SIGKILL);
+        }
 
         // The next launch: the question in front of the file's window, then the texts beside
         // what is open.
         if (c.setup == UnwritableFolder) QFile::remove(home.dir.file(QStringLiteral("data/Glimbo/Recovery")));
-        start(qorvel, home, c.setup == TypingBeforeTheAnswer ? QStringList{page} : QStringList{});
+        const bool pageOpen = c.setup == TypingBeforeTheAnswer || c.setup == Windows1252;
+        start(qorvel, home, pageOpen ? QStringList{page} : QStringList{});
         const qint64 next = qorvel.processId();
-        if (!c.kept.isEmpty()) {
+        if (!c.kept.isEmpty() || c.setup == UnwritableFolder) {
             EXPECT_TRUE(eventually([&] { return home.activeWindow() == QStringLiteral("Recover Unsaved Changes"); })) << home.activeWindow().toStdString();
             if (c.setup == TypingBeforeTheAnswer) home.to(next, pageWindow, QStringLiteral("type"), {QStringLiteral("mine ")});
             home.to(next, QStringLiteral("^Recover Unsaved Changes$"), QStringLiteral("key"), {QStringLiteral("Return")});
+        }
+        if (c.setup == LinkedAway || c.setup == TwoKills || pageOpen) {
+            // Two windows of the page, the text beside it saying what it is.
+            EXPECT_TRUE(eventually([&] { return home.windows(next, QStringLiteral("^page\\.html \\(recovered\\)")).size() == 1; }))
+                << home.windows(next).join(u'|').toStdString();
+        }
+        if (c.setup == LinkedToItself) {
+            EXPECT_TRUE(eventually([&] { return home.windows(next, QStringLiteral("^page\\.html")).size() == 1; })) << home.windows(next).join(u'|').toStdString();
+            EXPECT_EQ(home.windows(next, QStringLiteral("recovered")), QStringList());
+        }
+        if (c.setup == Windows1252) {
+            // Saved where the user says: the page's bytes, as iconv makes them from the text.
+            const QString saved = home.dir.file(QStringLiteral("saved.html"));
+            home.to(next, QStringLiteral("^page\\.html \\(recovered\\)"), QStringLiteral("key"), {QStringLiteral("ctrl+s")});
+            home.to(next, QStringLiteral("^Save As$"), QStringLiteral("key"), {QStringLiteral("ctrl+a")});
+            home.to(next, QStringLiteral("^Save As$"), QStringLiteral("type"), {saved});
+            home.to(next, QStringLiteral("^Save As$"), QStringLiteral("key"), {QStringLiteral("Return")});
+            QProcess iconv;
+            iconv.start(QStringLiteral("iconv"), {QStringLiteral("-f"), QStringLiteral("UTF-8"), QStringLiteral("-t"), QStringLiteral("WINDOWS-1252")});
+            iconv.write(QStringLiteral("typed <meta charset=windows-1252><p>\u201cQ\u201d\r\n").toUtf8());
+            iconv.closeWriteChannel();
+            ASSERT_TRUE(iconv.waitForFinished(10000));
+            const QByteArray expected = iconv.readAllStandardOutput();
+            EXPECT_TRUE(eventually([&] { return readAll(saved) == expected; })) << readAll(saved).toStdString();
         }
         if (c.setup == ChangedOnDisk) {
             // Asked as for another program's change: kept, and saved over the other change.
@@ -336,6 +326,12 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
             // The copy the killed run made goes; the user's file of that name stays.
             EXPECT_TRUE(eventually([&] { return copies() == QStringList{QStringLiteral(".tmp_Qorvel.html")}; })) << copies().join(u'|').toStdString();
             EXPECT_EQ(readAll(usersCopy), QByteArray("mine"));
+        }
+        if (c.setup == PreviewCopyRestored) {
+            // The user's restored backup stays (the window being up, the launch has cleared up).
+            EXPECT_TRUE(eventually([&] { return !home.windows(next).isEmpty(); }));
+            std::this_thread::sleep_for(1s);
+            EXPECT_EQ(readAll(restored), QByteArray("typed <p>x</p>\n")) << copies().join(u'|').toStdString();
         }
         if (!c.offered.isEmpty()) {
             EXPECT_TRUE(eventually([&] { return home.runFolders() == 1 && home.keptTexts() == c.offered; })) << home.keptTexts().join(u'|').toStdString();

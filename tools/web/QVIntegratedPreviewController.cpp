@@ -225,6 +225,7 @@ QString QVIntegratedPreviewController::writeTemporaryCopy(const QString& folder,
         QFile& file = *it.value();
         if (!namesFile(it.key(), file)) break;
         if (!file.resize(0) || !file.seek(0) || file.write(bytes) != bytes.size() || !file.flush()) return {};
+        OwnFiles::written(it.key());
         return it.key();
     }
     removeTemporaryFiles();
@@ -246,6 +247,7 @@ QString QVIntegratedPreviewController::writeTemporaryCopy(const QString& folder,
         removeTemporaryFiles();
         return {};
     }
+    OwnFiles::written(path);
     return path;
 }
 
