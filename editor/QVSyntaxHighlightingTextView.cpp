@@ -192,12 +192,18 @@ QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     qint64 start = safeStart(std::min(index, _highlightedUpTo));
     if (_walkResume > start && _walkResume <= index) start = _walkResume;
     quint64 confirming = 0;
-    if (const qint64 place = _boundaries.placeBefore(index, text, *_parser, &confirming); place > start) start = place;
+    // A place inside a block begins the walk inside it, as the scan for its end stood there.
+    QVWalkPlace inside;
+    if (const QVWalkPlace place = _boundaries.placeBefore(index, text, *_parser, &confirming); place.position > start) {
+        start = place.position;
+        if (place.block >= 0) inside = {0, place.blockStart - start, place.block};
+    }
     uncolouredWalkCount += confirming;
     const qint64 end = std::min(text.length(), index + 1 + EndStringReach);
     uncolouredWalkCount += quint64(end - start);
     qint64 resumable = -1;
-    QVEmbeddedRange block = _parser->embeddedBlockAt(text.characters(QVRange(start, end - start)), index - start, &resumable);
+    QVEmbeddedRange block = _parser->embeddedBlockAt(text.characters(QVRange(start, end - start)), index - start, &resumable,
+                                                     inside.block >= 0 ? &inside : nullptr);
     if (resumable > 0) _walkResume = start + resumable;
     if (block.parser) {
         block.range.location += start;
@@ -237,11 +243,12 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::openSpecialsBefore(qint6
         return found;
     }
     if (provisional) {
-        // Asked for by what acts on it: the search starts where the final colours will put it,
-        // near the block that will hold the character before position (the main parser's walk
-        // over the text not coloured yet finds it), else near position.
+        // Asked for by what acts on it: the main parser's walk over the text not coloured yet
+        // finds the block that will hold the character before position, which is open there;
+        // else the search for a block opened just before position starts near it (a search
+        // from the start of a block of megabytes would read all of it).
         const QVEmbeddedRange block = position > 0 ? blockAhead(position - 1) : QVEmbeddedRange();
-        found = findOpenSpecialBefore(position, std::max<qint64>(0, (block.parser ? block.range.location : position) - OpenerReach));
+        found = block.parser ? parserWithTheme(block.parser) : findOpenSpecialBefore(position, std::max<qint64>(0, position - OpenerReach));
     } else {
         found = findOpenSpecialBefore(position, floor);
     }
@@ -1014,10 +1021,21 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
     // opened there and not closed, else the language of the first end string they hold before
     // any opener (the rest of a block opened further back), else the main language.
     std::shared_ptr<QVParser> language;
-    const bool settled = settledBlockHolds(from) || (_boundaries.ready() && from - _boundaries.certainPlaceBefore(from) <= UncolouredReach);
+    const bool settled =
+        settledBlockHolds(from) || (_boundaries.ready() && from - _boundaries.certainPlaceBefore(from).position <= UncolouredReach);
+    // Where the drawn lines lie inside a block, its own parse begins at the line the walk's
+    // place before them stands on, outside the block's strings and comments (a template
+    // literal or comment running into the lines is coloured as such), when one is known.
+    qint64 blockParseFrom = from;
     if (settled) {
         const QVEmbeddedRange block = blockAhead(from);
         language = block.parser ? block.parser : _parser;
+        if (block.parser && _boundaries.ready()) {
+            const QVWalkPlace place = _boundaries.certainPlaceBefore(from);
+            if (place.block >= 0 && place.blockStart == block.range.location && place.position >= _highlightedUpTo &&
+                from - place.position <= UncolouredReach)
+                blockParseFrom = place.position;
+        }
     } else {
         bool bounded = false;
         language = findOpenSpecialBefore(from, openSpecialSearchFloor(from, &bounded));
@@ -1035,20 +1053,26 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
                 }
         }
     }
-    dropCheckpoints(from, to);
+    dropCheckpoints(blockParseFrom, to);
     text.beginEditing();
     text.addAttributes(_standardAttributes, QVRange(from, to - from));
     text.removeAttribute(QVTextStorage::MultiLineAttribute, QVRange(from, to - from));
     qint64 mainFrom = from;
     if (language && language != _parser) {
-        qint64 end = drawn.size();
+        const QStringView scanned = text.characters(QVRange(blockParseFrom, to - blockParseFrom));
+        qint64 end = scanned.size();
         const QStringList& openers = language->openers();
         const QStringList& closers = language->closers();
         for (qsizetype i = 0; i < closers.size(); ++i)
             if (!closers[i].isEmpty())
-                end = std::min(end, language->endOfEmbeddedBlock(drawn, 0, closers[i], i < openers.size() && QVParser::opensElement(openers[i])));
-        parserWithTheme(language)->parseRange(QVRange(from, end), text);
-        mainFrom = from + end;
+                end = std::min(end, language->endOfEmbeddedBlock(scanned, 0, closers[i], i < openers.size() && QVParser::opensElement(openers[i])));
+        if (blockParseFrom < from) {
+            // The lines between the place and the drawn ones take the block's provisional colours too.
+            text.addAttributes(_standardAttributes, QVRange(blockParseFrom, from - blockParseFrom));
+            text.removeAttribute(QVTextStorage::MultiLineAttribute, QVRange(blockParseFrom, from - blockParseFrom));
+        }
+        parserWithTheme(language)->parseRange(QVRange(blockParseFrom, end), text);
+        mainFrom = blockParseFrom + end;
     }
     if (mainFrom < to) {
         const QVEmbeddedRanges embedded = parserWithTheme(_parser)->parseRange(QVRange(mainFrom, to - mainFrom), text);
