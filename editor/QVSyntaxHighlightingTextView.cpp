@@ -1015,14 +1015,14 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
     QVTextStorage& text = textStorage();
     const QStringView drawn = text.characters(QVRange(from, to - from));
     // The language the drawn lines begin in: inside the block a key just settled, that block's;
-    // else, once the places to walk from are known and one lies within UncolouredReach before
-    // them, the walk from it settles it (a look back would read as far for each opener, at
-    // every repaint of an edited screen). Otherwise as far as the look-back tells: a block
-    // opened there and not closed, else the language of the first end string they hold before
-    // any opener (the rest of a block opened further back), else the main language.
+    // else, once the places to walk from are known, the walk from the nearest one settles it
+    // (a look back would read as far for each opener, at every repaint of an edited screen, and
+    // miss the opener of a block of megabytes); places an edit before them left unconfirmed are
+    // confirmed first, as the next key there would. Otherwise as far as the look-back tells: a
+    // block opened there and not closed, else the language of the first end string they hold
+    // before any opener (the rest of a block opened further back), else the main language.
     std::shared_ptr<QVParser> language;
-    const bool settled =
-        settledBlockHolds(from) || (_boundaries.ready() && from - _boundaries.certainPlaceBefore(from).position <= UncolouredReach);
+    const bool settled = settledBlockHolds(from) || _boundaries.ready();
     // Where the drawn lines lie inside a block, its own parse begins at the line the walk's
     // place before them stands on, outside the block's strings and comments (a template
     // literal or comment running into the lines is coloured as such), when one is known.
