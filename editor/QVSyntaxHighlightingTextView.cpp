@@ -232,6 +232,19 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::openSpecialsBefore(qint6
     }
     for (const auto& [at, parser] : memo.answers)
         if (at == position) return parser ? parserWithTheme(parser) : _parser;
+    // Where the colours before position are final, the block the character before it lies in is
+    // open there: an opener looked for in the text would be one its language hides (a "<?" in a
+    // script's string), and the look for it would read the block back to its start.
+    if (position > 0 && position <= _highlightedUpTo) {
+        const QVParser* before = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, position - 1));
+        if (before && before != _parser.get())
+            for (const std::shared_ptr<QVParser>& sub : _parser->subparsers())
+                if (sub.get() == before) {
+                    if (memo.answers.size() >= 4) memo.answers.erase(memo.answers.begin());
+                    memo.answers.emplace_back(position, sub);
+                    return parserWithTheme(sub);
+                }
+    }
     bool provisional = false;
     const qint64 floor = openSpecialSearchFloor(position, &provisional);
     std::shared_ptr<QVParser> found;
