@@ -328,6 +328,10 @@ TEST(QVSyntaxHighlightingTextView, FindsTheLanguageAtTheCaret) {
         coloured.finishHighlighting();
         EXPECT_EQ(coloured.checkForOpenSpecialsBefore(coloured.length()), js);
         EXPECT_EQ(coloured.checkForOpenSpecialsBefore(coloured.length() - 20), html);
+        // Another language's opener in a script's string opens nothing there.
+        coloured.setString(QStringLiteral("<script>\nvar x = \"<?xml\";\nvar w = 1;\n</script>\n"));
+        coloured.finishHighlighting();
+        EXPECT_EQ(coloured.checkForOpenSpecialsBefore(coloured.string().indexOf("var w")), js);
     }
 
     // A typed character leaves the active parser alone; a jump of two or more finds it again.
