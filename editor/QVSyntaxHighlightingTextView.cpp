@@ -726,6 +726,11 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
     qint64 slice = budgetMs > 0 ? IdleSlice : EditSlice;
     while (_highlightedUpTo < std::min(until, text.length())) {
         const qint64 from = _highlightedUpTo;
+        if (colourInsideBlock(from, slice)) {
+            if (budgetMs > 0 && clock.elapsed() >= budgetMs) break;
+            if (budgetMs <= 0) slice *= 2;
+            continue;
+        }
         const qint64 start = safeStart(from);
         // Inside a long line the slice resumes at the checkpoint where the last one ended.
         const qint64 resume = resumePoint(start, from);
@@ -773,6 +778,51 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
         _provisionalAnswerAt = -1;
         followCaret(selectedRange().location);
     }
+}
+
+bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) {
+    QVTextStorage& text = textStorage();
+    const qint64 length = text.length();
+    if (from <= 0 || from >= length || !_parser || !_active || !UserDefaults::standard().boolForKey(QVHighlightKey)) return false;
+    const QVParser* before = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, from - 1));
+    if (!before || before == _parser.get()) return false;
+    std::shared_ptr<QVParser> block;
+    for (const std::shared_ptr<QVParser>& sub : _parser->subparsers())
+        if (sub.get() == before) block = sub;
+    if (!block) return false;
+    // From the line the block's parser can begin at (outside its strings and comments, as after
+    // an edit there) to a slice past from; none of the block's closers in it, so the block goes
+    // on past its end whatever hides what.
+    const qint64 start = rangeToHighlightForRange(QVRange(from, 0)).location;
+    const qint64 to = std::min(text.lineRangeForRange(QVRange(std::min(length, from + slice), 0)).end(), length);
+    if (start >= from || to <= from) return false;
+    QVRange run;
+    if (QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, start, &run)) != before || run.location > start ||
+        run.end() < from)
+        return false;
+    const QStringView characters = text.characters(QVRange(start, to - start));
+    for (const QString& closer : block->closers())
+        if (!closer.isEmpty() && characters.contains(closer, Qt::CaseInsensitive)) return false;
+    const State old = stateAt(to - 1);
+    const QVRange range(start, to - start);
+    dropCheckpoints(range.location, range.end());
+    text.beginEditing();
+    text.addAttributes(_standardAttributes, range);
+    text.removeAttribute(QVTextStorage::MultiLineAttribute, range);
+    for (const QVEmbeddedRange& part : parserWithTheme(block)->parseRange(range, text))
+        if (part.parser) parserWithTheme(part.parser)->parseRange(part.range, text);
+    text.endEditing();
+    const bool changed = mustGoOn(old, stateAt(to - 1));
+    if (to >= length) {
+        _highlightedUpTo = _oldColouringEnd = length;
+        _provisionalEditsEnd = 0;
+        return true;
+    }
+    _highlightedUpTo = to;
+    _oldColouringEnd = std::max(_oldColouringEnd, to);
+    if (!changed && to < _oldColouringEnd && to > _provisionalEditsEnd) _highlightedUpTo = _oldColouringEnd;
+    if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
+    return true;
 }
 
 bool QVSyntaxHighlightingTextView::shouldChangeTextInRange(QVRange range, const QString&) {

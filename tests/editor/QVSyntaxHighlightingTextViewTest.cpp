@@ -658,6 +658,16 @@ TEST(QVSyntaxHighlightingTextView, AKeyInsideALongBlockWorksOnWhatItTouches) {
             EXPECT_LE(work, quint64(3 * (QVBoundaryIndex::Spacing + 40'000) + 16'384)) << at - blockStart << " into the block";
             view.undo();
         }
+        // Once coloured, a key inside the literal or comment has the lines after it coloured
+        // again as far as the literal or comment reaches, by the block's own parser: a few passes
+        // over it, nothing of the megabytes before it.
+        view.finishHighlighting();
+        const quint64 parsed = QVParser::charactersParsed();
+        view.setSelectedRange(QVRange(places[1], 0));
+        view.insertText(QStringLiteral("x"));
+        view.finishHighlighting();
+        EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(10 * 40'000));
+        EXPECT_EQ(colourAt(view.textStorage(), places[2]), colourAt(coloured.textStorage(), places[2] - 1));
     }
     UserDefaults::standard().setBool(true, QVAutoComplete);
 }
