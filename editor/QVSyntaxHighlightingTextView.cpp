@@ -794,12 +794,16 @@ bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) 
     // an edit there) to a slice past from; none of the block's closers in it, so the block goes
     // on past its end whatever hides what.
     const qint64 start = rangeToHighlightForRange(QVRange(from, 0)).location;
-    const qint64 to = std::min(text.lineRangeForRange(QVRange(std::min(length, from + slice), 0)).end(), length);
-    if (start >= from || to <= from) return false;
+    if (start > from) return false;
+    // A slice at least as long as the stretch it goes back over keeps the total linear (a comment
+    // of megabytes that runs on).
+    const qint64 reach = std::min(length, from + std::max(slice, from - start));
+    const qint64 to = std::min(text.lineRangeForRange(QVRange(reach, 0)).end(), length);
+    if (to <= from) return false;
+    // The final colours give the block every character from start to from.
     QVRange run;
-    if (QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, start, &run)) != before || run.location > start ||
-        run.end() < from)
-        return false;
+    text.attribute(QVTextStorage::ParserAttribute, from - 1, &run);
+    if (run.location > start) return false;
     const QStringView characters = text.characters(QVRange(start, to - start));
     for (const QString& closer : block->closers())
         if (!closer.isEmpty() && characters.contains(closer, Qt::CaseInsensitive)) return false;

@@ -669,6 +669,21 @@ TEST(QVSyntaxHighlightingTextView, AKeyInsideALongBlockWorksOnWhatItTouches) {
         EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(10 * 40'000));
         EXPECT_EQ(colourAt(view.textStorage(), places[2]), colourAt(coloured.textStorage(), places[2] - 1));
     }
+    {
+        // A comment of megabytes that never closes, coloured while idle: in work linear in it,
+        // though each slice of it goes back to the comment's start.
+        QString page = QStringLiteral("<script>\n/*\n");
+        while (page.size() < 2'000'000) page += QStringLiteral("a line of the comment that runs on 'x' \"y\"\n");
+        HTMLView view(QStringLiteral("/tmp/open-comment.html"));
+        view.resize(600, 400);
+        view.show();
+        const quint64 parsed = QVParser::charactersParsed();
+        view.setString(page);
+        QVSyntaxHighlightingTextView::holdIdleColouring(false);
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        QVSyntaxHighlightingTextView::holdIdleColouring(true);
+        EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(8 * page.size()));
+    }
     UserDefaults::standard().setBool(true, QVAutoComplete);
 }
 
