@@ -1407,10 +1407,11 @@ void printSummary() {
         const std::string key = "blockkey/" + std::to_string(kind) + "/";
         if (!r.count(key + "keys")) continue;
         std::printf("  %s, the first letter at each of five places (90 to 30 %%) ahead of the colouring (the caret put there, "
-                    "to its frame, then a real key press once the colouring goes on, to the painted frame; %.0f keys, %.0f of "
-                    "them ahead of the colouring): "
+                    "to its frame, then a real key press, the colouring while idle held meanwhile, to the painted frame; %.0f "
+                    "keys, %.0f of them ahead of the colouring): "
                     "median %.1f ms, at most %.1f ms, beside the same letter once coloured %.1f ms (at most %.1f), the first "
-                    "letter's time over the coloured one's %.1f ms (bench/crosscheck's to agree within 15 %%); Page Up there "
+                    "letter's time over the coloured one's %.1f ms (bench/crosscheck's to set beside it: both letters take a few "
+                    "ms, so it is a difference of a few ms either way); Page Up there "
                     "%.1f ms (at most %.1f), once coloured %.1f ms (goal: within 50 ms at 100 MB)\n",
                     kind == 0 ? "20 MB page that is one inline script of real scripts"
                               : kind == 1 ? "100 MB page that is one inline script of real scripts"
