@@ -35,6 +35,8 @@ constexpr qint64 EditSlice = 4 * 1024;
 // text is drawn with its provisional colours while idle colouring gets there.
 constexpr qint64 DrawCatchUpLimit = 2 * 1024 * 1024;
 constexpr qint64 IdleBudgetMs = 8;
+// How far past the places an edit left unconfirmed a moment of idle time confirms them.
+constexpr qint64 IdleConfirmReach = 2 * 1024 * 1024;
 // How long a new text on screen waits for its first paint before colouring it while idle.
 constexpr int FirstPaintWaitMs = 50;
 // How far past an edit inside a long line its colouring goes at once when it does not meet the
@@ -1062,7 +1064,17 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
         return;
     }
     highlightSome(length(), IdleBudgetMs);
-    if (_highlightedUpTo >= length()) _idleTimer.stop();
+    if (_highlightedUpTo >= length()) {
+        _idleTimer.stop();
+        return;
+    }
+    // Edits that asked nothing (pastes) left the places after them unconfirmed: while idle, walk
+    // on past them a stretch at a time, so that the next key ahead of the colouring does not
+    // walk from the first of them to itself.
+    if (_parser && _boundaries.ready() && _boundaries.certainUpTo() < length()) {
+        const qint64 until = std::min(length(), std::max<qint64>(0, _boundaries.certainUpTo()) + IdleConfirmReach);
+        _boundaries.placeBefore(until, textStorage(), *_parser, nullptr);
+    }
 }
 
 void QVSyntaxHighlightingTextView::willDrawLines(qint64 firstLine, qint64 lastLine) {

@@ -727,6 +727,32 @@ TEST(QVSyntaxHighlightingTextView, PastesOneAfterAnotherLeaveTheAnswerAtTheEndTh
         EXPECT_EQ(typed[0], typed[1]);
         EXPECT_TRUE(typed[0].endsWith(QLatin1String(" <div>"))) << typed[0].toStdString();
     }
+    {
+        // A moment of idle time after the pastes confirms the places past them ahead of the
+        // colouring, so that the key at the end walks from a place near it, not from the paste.
+        HTMLView view(QStringLiteral("/tmp/pastes.html"));
+        view.resize(600, 400);
+        view.show();
+        view.setString(page);
+        view.finishHighlighting();
+        for (const auto& [at, text] : {std::pair<qint64, const char*>{page.size() / 4, "x"}, {page.size() / 2, "<script>"}}) {
+            view.setSelectedRange(QVRange(page.lastIndexOf(u'\n', at) + 1, 0));
+            QGuiApplication::clipboard()->setText(QString::fromLatin1(text));
+            view.paste();
+        }
+        ASSERT_LT(view.boundaryIndex().certainUpTo(), view.length());
+        for (int i = 0; i < 100'000 && view.highlightedLength() < view.length() &&
+                        view.boundaryIndex().certainUpTo() < view.length(); ++i)
+            QCoreApplication::processEvents();
+        EXPECT_LT(view.highlightedLength(), view.length() - 64) << "the colouring got to the end first";
+        QVSyntaxHighlightingTextView::holdIdleColouring(true);
+        view.setSelectedRange(QVRange(view.length(), 0));
+        view.setFocus();
+        const quint64 walked = QVSyntaxHighlightingTextView::charactersWalkedAhead();
+        QTest::keyClicks(&view, " ");
+        EXPECT_LE(QVSyntaxHighlightingTextView::charactersWalkedAhead() - walked, quint64(4 * QVBoundaryIndex::Spacing));
+        QVSyntaxHighlightingTextView::holdIdleColouring(false);
+    }
 }
 
 TEST(QVSyntaxHighlightingTextView, HighlightingOffOrInactiveLeavesStandardColours) {
