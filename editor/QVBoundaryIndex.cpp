@@ -308,7 +308,7 @@ void QVBoundaryIndex::edited(qint64 location, qint64 oldLength, qint64 newLength
     while (!_edits.empty() && (_places.empty() || _edits.back() - EditReach >= _places.back().position)) _edits.pop_back();
 }
 
-QVWalkPlace QVBoundaryIndex::placeBefore(qint64 index, const QVTextStorage& text, const QVParser& parser, quint64* walked) {
+QVWalkPlace QVBoundaryIndex::placeBefore(qint64 index, const QVTextStorage& text, const QVParser& parser, quint64* walked, qint64 readUpTo) {
     if (walked) *walked = 0;
     finish();
     auto lastAtOrBefore = [&](qint64 at) -> QVWalkPlace {
@@ -327,9 +327,12 @@ QVWalkPlace QVBoundaryIndex::placeBefore(qint64 index, const QVTextStorage& text
         // Only a place past the edit: the walk from one before it would read the edited text.
         const auto carried = std::upper_bound(_places.begin(), _places.end(), QVWalkPlace{_edits.front(), -1, -1}, byPosition);
         Recorder recorder(nullptr, found, until, std::span<const QVWalkPlace>(carried, _places.end()));
-        const qint64 stopped = parser.walkBoundaries(text.characters(QVRange(from.position, text.length() - from.position)),
-                                                     from.position, recorder, from);
+        const qint64 end = readUpTo < 0 ? text.length() : std::clamp(readUpTo, from.position, text.length());
+        const qint64 stopped = parser.walkBoundaries(text.characters(QVRange(from.position, end - from.position)), from.position, recorder, from);
         if (walked) *walked += quint64(stopped - from.position);
+        // Out of what it may read before it passed a place (a literal or comment that runs on):
+        // nothing learnt.
+        if (end < text.length() && recorder.met.position < 0 && recorder.ended.position < 0) return lastAtOrBefore(std::min(index, certainUpTo()));
         // What the walk found replaces what stood between where it began and where it ended,
         // which is a place of the walk from the top too (unless it is the end of the text).
         const bool toTheEnd = recorder.met.position < 0 && recorder.ended.position < 0;

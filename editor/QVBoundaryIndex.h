@@ -70,8 +70,9 @@ public:
     // -1: none known); places carried past edits before index are confirmed first, past every
     // one of them, by walks over text on the calling thread, each from the last certain place
     // before the first edit left as far as index at most. walked receives how many characters
-    // those walks read.
-    QVWalkPlace placeBefore(qint64 index, const QVTextStorage& text, const QVParser& parser, quint64* walked);
+    // those walks read. readUpTo, when not -1, is as far as they may read: a walk that gets
+    // there before it passes a place leaves the places after it unconfirmed.
+    QVWalkPlace placeBefore(qint64 index, const QVTextStorage& text, const QVParser& parser, quint64* walked, qint64 readUpTo = -1);
 
     // Places at most this far apart.
     static constexpr qint64 Spacing = 16 * 1024;

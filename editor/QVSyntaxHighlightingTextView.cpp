@@ -1070,10 +1070,16 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
     }
     // Edits that asked nothing (pastes) left the places after them unconfirmed: while idle, walk
     // on past them a stretch at a time, so that the next key ahead of the colouring does not
-    // walk from the first of them to itself.
-    if (_parser && _boundaries.ready() && _boundaries.certainUpTo() < length()) {
-        const qint64 until = std::min(length(), std::max<qint64>(0, _boundaries.certainUpTo()) + IdleConfirmReach);
-        _boundaries.placeBefore(until, textStorage(), *_parser, nullptr);
+    // walk from the first of them to itself. Each walk reads a bounded stretch: one inside a
+    // literal or comment that runs on past it is given up until the next edit.
+    if (_parser && _idleConfirmGivenUp != _charactersRevision && _boundaries.ready() && _boundaries.certainUpTo() < length()) {
+        const qint64 certain = std::max<qint64>(0, _boundaries.certainUpTo());
+        const qint64 from = std::max<qint64>(0, _boundaries.certainPlaceBefore(certain).position);
+        const qint64 until = std::min(length(), certain + IdleConfirmReach);
+        quint64 walked = 0;
+        if (certain - from <= IdleConfirmReach) _boundaries.placeBefore(until, textStorage(), *_parser, &walked, until + IdleConfirmReach);
+        uncolouredWalkCount += walked;
+        if (_boundaries.certainUpTo() == certain) _idleConfirmGivenUp = _charactersRevision;
     }
 }
 

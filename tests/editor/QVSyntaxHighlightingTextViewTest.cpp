@@ -753,6 +753,26 @@ TEST(QVSyntaxHighlightingTextView, PastesOneAfterAnotherLeaveTheAnswerAtTheEndTh
         EXPECT_LE(QVSyntaxHighlightingTextView::charactersWalkedAhead() - walked, quint64(4 * QVBoundaryIndex::Spacing));
         QVSyntaxHighlightingTextView::holdIdleColouring(false);
     }
+    {
+        // A backquote pasted near the top of a long script opens a literal that runs on to its
+        // end: idle time reads a bounded stretch past it (2 MB and as much again), not the
+        // megabytes to the literal's end, and not again at every tick.
+        QString script = QStringLiteral("<p>a</p>\n<script>\n");
+        for (int row = 0; script.size() < 12'000'000; ++row) script += QStringLiteral("var v%1 = f(%1);\n").arg(row);
+        script += QStringLiteral("</script>\n");
+        HTMLView view(QStringLiteral("/tmp/pastes.html"));
+        view.resize(600, 400);
+        view.show();
+        view.setString(script);
+        view.finishHighlighting();
+        QCoreApplication::processEvents();
+        view.setSelectedRange(QVRange(script.indexOf(u'\n', 1'000'000) + 1, 0));
+        QGuiApplication::clipboard()->setText(QStringLiteral("`\n"));
+        const quint64 walked = QVSyntaxHighlightingTextView::charactersWalkedAhead();
+        view.paste();
+        for (int i = 0; i < 20'000 && view.highlightedLength() < view.length(); ++i) QCoreApplication::processEvents();
+        EXPECT_LE(QVSyntaxHighlightingTextView::charactersWalkedAhead() - walked, quint64(6'000'000));
+    }
 }
 
 TEST(QVSyntaxHighlightingTextView, HighlightingOffOrInactiveLeavesStandardColours) {
