@@ -942,6 +942,218 @@ void BM_BigPageFirstKey(benchmark::State& state) {
     results()["firstkey/cpu-ratio-median"] = median(cpuRatios);
 }
 
+// A single-page application bundled into one HTML file: a short head, then one inline script
+// (real scripts as Debian ships them: node-typescript, libjs-pdf, libjs-three, jQuery...) or
+// one style sheet (the real style sheets under /usr/share/javascript and /usr/share/doc), again
+// and again until the block holds about mb megabytes, then the body. An end tag inside the real
+// text is written as a bundler writes it ("<\/script"), so the page is the one block. Made in
+// folder (bench/crosscheck's, which measures the same pages), else among the other files.
+QString blockPage(bool style, int mb, const QString& folder = {}) {
+    const QString name = QStringLiteral("block-%1-%2mb.html").arg(style ? QStringLiteral("style") : QStringLiteral("script")).arg(mb);
+    const QString path = folder.isEmpty() ? g_files->filePath(name) : QDir(folder).filePath(name);
+    if (QFile::exists(path)) return path;
+    QStringList sources;
+    if (style) {
+        for (const char* root : {"/usr/share/javascript", "/usr/share/doc"})
+            for (QDirIterator it(QString::fromLatin1(root), {QStringLiteral("*.css")}, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+                sources << it.next();
+        sources.sort();
+    } else {
+        for (const char* source : {"/usr/share/nodejs/typescript/lib/typescript.js", "/usr/share/javascript/pdf/build/pdf.js",
+                                   "/usr/share/javascript/pdf/build/pdf.worker.js", "/usr/share/javascript/three/build/three.js",
+                                   "/usr/share/javascript/jquery/jquery.js", "/usr/share/javascript/jquery-ui/jquery-ui.js",
+                                   "/usr/share/javascript/bootstrap5/js/bootstrap.js"})
+            sources << QString::fromLatin1(source);
+    }
+    QByteArray real;
+    for (const QString& source : sources) {
+        QFile file(source);
+        if (!file.open(QIODevice::ReadOnly)) continue;
+        QByteArray bytes = file.readAll();
+        if (!bytes.endsWith('\n')) bytes += '\n';
+        real += bytes;
+    }
+    if (real.isEmpty()) return {};
+    const QByteArray tag = style ? "style" : "script";
+    real.replace("</" + tag, "<\\/" + tag);
+    real.replace("</" + tag.toUpper(), "<\\/" + tag.toUpper());
+    QByteArray page = "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>One block</title>\n<" + tag + ">\n";
+    const qint64 size = qint64(mb) * 1000 * 1000;
+    while (page.size() < size) page += real;
+    // Cut at the first line's end past the size: the block holds whole lines.
+    const qsizetype cut = page.indexOf('\n', size);
+    if (cut >= 0) page.truncate(cut + 1);
+    page += "</" + tag + ">\n</head>\n<body>\n<div id=\"app\"></div>\n</body>\n</html>\n";
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(page) != page.size()) return {};
+    return path;
+}
+
+// Where the keys of the one-block pages go: at these shares of the text, from the end back, so
+// that no screen drawn comes within the 2 MB past the colouring that it colours at once.
+constexpr double BlockPlaces[] = {0.9, 0.75, 0.6, 0.45, 0.3};
+
+// The start of the line at the share of the view's text.
+qint64 blockPlace(const HTMLView& v, double share) {
+    const QVTextStorage& text = v.textStorage();
+    return text.lineStart(text.lineOfPosition(qint64(double(v.length()) * share)));
+}
+
+// Qorvel's side of the keys on a one-block page: shown, then at each of five places (the caret
+// put there and scrolled to, to its frame) a plain letter a moment later, ahead of the colouring
+// (letterWhileRunning, the colouring while idle held meanwhile, so that no slice of it runs
+// when the letter comes), and Page Up; then the page coloured while idle, half a second as a user
+// waits, and the same at the same places. Prints ahead_ms_i, ahead_cpu_ms_i, coloured_ms_i,
+// pageup_ms_i, coloured_pageup_ms_i, was_ahead_i (1 when the first letter there came before the
+// colouring reached it) and ahead (how many did). With QORVEL_BENCH_WAIT_KEY set it waits for
+// the keys of a real display once the page shows instead, F8 taking the caret to the next place
+// (bench/crosscheck presses them through the X server).
+int blockKeysChild(const QString& path) {
+    auto view = shownView(path);
+    HTMLView& v = *view;
+    auto jumpTo = [&](double share) {
+        const qint64 at = blockPlace(v, share);
+        v.setSelectedRange(QVRange(at, 0));
+        // From the top, so that the caret's line is the last one shown wherever it is (where
+        // bench/crosscheck reads the letter off the screen).
+        v.verticalScrollBar()->setValue(0);
+        v.scrollRangeToVisible(QVRange(at, 0));
+        QCoreApplication::sendPostedEvents();
+        repaintPending();
+    };
+    if (!qEnvironmentVariableIsEmpty("QORVEL_BENCH_WAIT_KEY")) {
+        // The colouring is held from the first F8 until the fifth letter is typed, as below.
+        struct NextPlace final : QObject {
+            std::function<void()> next;
+            int letters = 0;
+            bool eventFilter(QObject*, QEvent* event) override {
+                if (event->type() == QEvent::KeyRelease && static_cast<QKeyEvent*>(event)->key() == Qt::Key_X &&
+                    ++letters == int(std::size(BlockPlaces)))
+                    QVSyntaxHighlightingTextView::holdIdleColouring(false);
+                if (event->type() != QEvent::KeyPress || static_cast<QKeyEvent*>(event)->key() != Qt::Key_F8) return false;
+                if (letters == 0) QVSyntaxHighlightingTextView::holdIdleColouring(true);
+                next();
+                return true;
+            }
+        } filter;
+        size_t place = 0;
+        filter.next = [&] { jumpTo(BlockPlaces[place++ % std::size(BlockPlaces)]); };
+        v.installEventFilter(&filter);
+        return QApplication::exec();
+    }
+    double cpuMs = 0;
+    auto pageUp = [&] {
+        return timedToFrame([&] {
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_PageUp, Qt::NoModifier);
+            QApplication::sendEvent(&v, &press);
+            QKeyEvent release(QEvent::KeyRelease, Qt::Key_PageUp, Qt::NoModifier);
+            QApplication::sendEvent(&v, &release);
+        }, cpuMs);
+    };
+    int ahead = 0;
+    std::string out;
+    char field[96];
+    // The colouring while idle goes 30 MB a second or so through a block: held while the first
+    // letters are typed, else it would reach the places after the first before their keys.
+    QVSyntaxHighlightingTextView::holdIdleColouring(true);
+    for (size_t i = 0; i < std::size(BlockPlaces); ++i) {
+        jumpTo(BlockPlaces[i]);
+        const double ms = letterWhileRunning(v, cpuMs);
+        const double cpu = cpuMs;
+        const bool before = v.highlightedLength() < v.selectedRange().location;
+        ahead += before ? 1 : 0;
+        const double up = pageUp();
+        std::snprintf(field, sizeof field, "ahead_ms_%zu=%.3f ahead_cpu_ms_%zu=%.3f pageup_ms_%zu=%.3f was_ahead_%zu=%d ", i, ms, i,
+                      cpu, i, up, i, before ? 1 : 0);
+        out += field;
+    }
+    QVSyntaxHighlightingTextView::holdIdleColouring(false);
+    while (v.highlightedLength() < v.length()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    QEventLoop pause;
+    QTimer::singleShot(500, &pause, &QEventLoop::quit);
+    pause.exec();
+    for (size_t i = 0; i < std::size(BlockPlaces); ++i) {
+        // The letter before may have left lines to colour again (one typed in a comment, say).
+        while (v.highlightedLength() < v.length()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        jumpTo(BlockPlaces[i]);
+        const double ms = letterWhileRunning(v, cpuMs);
+        const double cpu = cpuMs;
+        const double up = pageUp();
+        std::snprintf(field, sizeof field, "coloured_ms_%zu=%.3f coloured_cpu_ms_%zu=%.3f coloured_pageup_ms_%zu=%.3f ", i, ms, i, cpu, i, up);
+        out += field;
+    }
+    std::printf("%sahead=%d\n", out.c_str(), ahead);
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+
+// The first letter at each of five places of a page that is one inline block (range(0): 0 a
+// 20 MB script, 1 a 100 MB script, 2 a 100 MB style sheet), ahead of its colouring, and Page Up
+// there, beside the same at the same places once coloured: a child process per round, Qorvel
+// alone (the row compares the key with itself).
+void BM_BlockPageKeys(benchmark::State& state) {
+    const int kind = int(state.range(0));
+    const bool style = kind == 2;
+    const int mb = kind == 0 ? 20 : 100;
+    const QString path = blockPage(style, mb);
+    if (path.isEmpty()) {
+        state.SkipWithError("the real scripts and style sheets are missing (node-typescript, libjs-pdf, libjs-three...)");
+        return;
+    }
+    std::vector<double> ahead, coloured, extras, pageUps, colouredPageUps;
+    double aheadKeys = 0;
+    for (auto _ : state) {
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QORVEL_BENCH_CHILD"), QStringLiteral("qorvel"));
+        environment.insert(QStringLiteral("QORVEL_BENCH_BLOCK_KEYS"), QStringLiteral("1"));
+        environment.insert(QStringLiteral("QORVEL_BENCH_FILE"), path);
+        child.setProcessEnvironment(environment);
+        child.start(QCoreApplication::applicationFilePath(), {});
+        std::map<std::string, double> o;
+        if (child.waitForFinished(15 * 60 * 1000) && child.exitCode() == 0)
+            for (const QByteArray& pair : child.readAllStandardOutput().trimmed().split(' ')) {
+                const QList<QByteArray> kv = pair.split('=');
+                if (kv.size() == 2) o[kv[0].toStdString()] = kv[1].toDouble();
+            }
+        if (o.empty() || !o.count("ahead")) {
+            state.SkipWithError("the child did not finish");
+            return;
+        }
+        if (o["ahead"] < 1) {
+            state.SkipWithError("the colouring had reached every place before its first key");
+            return;
+        }
+        aheadKeys += o["ahead"];
+        double most = 0;
+        for (size_t i = 0; i < std::size(BlockPlaces); ++i) {
+            const std::string n = std::to_string(i);
+            // A place the colouring had reached is no key ahead of it.
+            if (o["was_ahead_" + n] != 1) continue;
+            ahead.push_back(o["ahead_ms_" + n]);
+            coloured.push_back(o["coloured_ms_" + n]);
+            extras.push_back(o["ahead_ms_" + n] - o["coloured_ms_" + n]);
+            pageUps.push_back(o["pageup_ms_" + n]);
+            colouredPageUps.push_back(o["coloured_pageup_ms_" + n]);
+            most = std::max(most, o["ahead_ms_" + n]);
+        }
+        state.SetIterationTime(most / 1e3);
+    }
+    for (auto* v : {&ahead, &coloured, &extras, &pageUps, &colouredPageUps}) std::sort(v->begin(), v->end());
+    auto median = [](const std::vector<double>& v) { return v[v.size() / 2]; };
+    const std::string key = "blockkey/" + std::to_string(kind) + "/";
+    results()[key + "keys"] = double(ahead.size());
+    results()[key + "keys-ahead"] = aheadKeys;
+    results()[key + "ahead"] = median(ahead);
+    results()[key + "ahead-max"] = ahead.back();
+    results()[key + "coloured"] = median(coloured);
+    results()[key + "coloured-max"] = coloured.back();
+    results()[key + "extra"] = median(extras);
+    results()[key + "pageup"] = median(pageUps);
+    results()[key + "pageup-max"] = pageUps.back();
+    results()[key + "coloured-pageup"] = median(colouredPageUps);
+}
+
 // The page with one long line (range(0) kilobytes) opened to its first shown frame by either
 // side; seconds.
 double openLongLineOnce(const QString& path, bool ours) {
@@ -1191,6 +1403,22 @@ void printSummary() {
                     pageMB, get("firstkey/rounds"), get("firstkey/ahead"), get("firstkey/ahead-max"), get("firstkey/coloured"),
                     get("firstkey/ratio-min"), get("firstkey/ratio-median"), get("firstkey/ratio-max"),
                     get("firstkey/cpu-ratio-median"), get("firstkey/extra"));
+    for (int kind = 0; kind < 3; ++kind) {
+        const std::string key = "blockkey/" + std::to_string(kind) + "/";
+        if (!r.count(key + "keys")) continue;
+        std::printf("  %s, the first letter at each of five places (90 to 30 %%) ahead of the colouring (the caret put there, "
+                    "to its frame, then a real key press, the colouring while idle held meanwhile, to the painted frame; %.0f "
+                    "keys, %.0f of them ahead of the colouring): "
+                    "median %.1f ms, at most %.1f ms, beside the same letter once coloured %.1f ms (at most %.1f), the first "
+                    "letter's time over the coloured one's %.1f ms (bench/crosscheck's to set beside it: both letters take a few "
+                    "ms, so it is a difference of a few ms either way); Page Up there "
+                    "%.1f ms (at most %.1f), once coloured %.1f ms (goal: within 50 ms at 100 MB)\n",
+                    kind == 0 ? "20 MB page that is one inline script of real scripts"
+                              : kind == 1 ? "100 MB page that is one inline script of real scripts"
+                                          : "100 MB page that is one style sheet of real style sheets",
+                    get(key + "keys"), get(key + "keys-ahead"), get(key + "ahead"), get(key + "ahead-max"), get(key + "coloured"), get(key + "coloured-max"),
+                    get(key + "extra"), get(key + "pageup"), get(key + "pageup-max"), get(key + "coloured-pageup"));
+    }
     if (r.count("scroll/qorvel"))
         std::printf("  page down at the end: %.2f ms vs %.2f ms, ratio %.2f\n", get("scroll/qorvel") * 1e3,
                     get("scroll/peer") * 1e3, get("scroll/peer") > 0 ? get("scroll/qorvel") / get("scroll/peer") : 0.0);
@@ -1208,12 +1436,21 @@ BENCHMARK(BM_ScrollPageAtEnd_QPlainTextEdit)->Name("ScrollPageAtEnd/QPlainTextEd
 BENCHMARK(BM_BigPage)->Name("BigPage/QorvelAndQPlainTextEdit")->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BigPageFirstJump)->Name("BigPageFirstJump/QorvelAndQPlainTextEdit")->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BigPageFirstKey)->Name("BigPageFirstKey/Qorvel")->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+// One round each: a child colours its whole page once.
+BENCHMARK(BM_BlockPageKeys)->Name("BlockPageKeys/Qorvel")->DenseRange(0, 2)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     BenchApplication bench(argc, argv);
+    if (const QByteArray side = qgetenv("QORVEL_BENCH_CHILD"); !side.isEmpty() && !qEnvironmentVariableIsEmpty("QORVEL_BENCH_BLOCK_KEYS"))
+        return blockKeysChild(qEnvironmentVariable("QORVEL_BENCH_FILE"));
     if (const QByteArray side = qgetenv("QORVEL_BENCH_CHILD"); !side.isEmpty())
         return qEnvironmentVariableIsEmpty("QORVEL_BENCH_FIRST_KEY") ? bigPageChild(side, qEnvironmentVariable("QORVEL_BENCH_FILE"))
                                                                      : firstKeyChild(qEnvironmentVariable("QORVEL_BENCH_FILE"));
+    if (const QString folder = qEnvironmentVariable("QORVEL_BENCH_MAKE_BLOCK_PAGES"); !folder.isEmpty()) {
+        const bool made = !blockPage(false, 20, folder).isEmpty() && !blockPage(false, 100, folder).isEmpty() &&
+                          !blockPage(true, 100, folder).isEmpty();
+        return made ? 0 : 1;
+    }
     g_files = new QTemporaryDir;
     registerOpenBenchmarks();
     registerLongLineBenchmarks();

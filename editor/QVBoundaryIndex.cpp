@@ -10,36 +10,58 @@
 
 namespace {
 
-// Keeps the boundaries a walk passes, Spacing apart at least; ends the walk at the first
-// boundary at or past until, or at one of meet.
+bool byPosition(const QVWalkPlace& a, const QVWalkPlace& b) { return a.position < b.position; }
+
+// Whether sorted holds place itself (the same position and the same state there).
+bool holds(std::span<const QVWalkPlace> sorted, const QVWalkPlace& place) {
+    for (auto it = std::lower_bound(sorted.begin(), sorted.end(), place, byPosition); it != sorted.end() && it->position == place.position; ++it)
+        if (*it == place) return true;
+    return false;
+}
+
+// Keeps the places a walk passes, Spacing apart at least; ends the walk at the first place at or
+// past until, or at one of meet.
 struct Recorder final : QVColouringSession {
-    Recorder(const std::atomic<bool>* stop, std::vector<qint64>& places, qint64 until, std::span<const qint64> meet)
-        : stop(stop), places(places), until(until), meet(meet) {}
+    Recorder(const std::atomic<bool>* stop, std::vector<QVWalkPlace>& places, qint64 until, std::span<const QVWalkPlace> meet)
+        : stop(stop), places(places), until(until), meet(meet) {
+        aim(std::numeric_limits<qint64>::min());
+    }
     const std::atomic<bool>* stop;
-    std::vector<qint64>& places;
+    std::vector<QVWalkPlace>& places;
     qint64 until;
-    std::span<const qint64> meet;  // sorted
+    std::span<const QVWalkPlace> meet;  // sorted by position
     qint64 last = std::numeric_limits<qint64>::min() / 2;
-    qint64 ended = -1;  // the boundary at or past until that ended the walk
-    qint64 met = -1;    // the boundary of meet that ended it
-    qint64 seen = -1;   // the last boundary passed
+    QVWalkPlace ended;  // the place at or past until that ended the walk
+    QVWalkPlace met;    // the place of meet that ended it
+    QVWalkPlace seen;   // the last place passed
     void reach(qint64) override {}
-    bool boundary(qint64 position, qint64, qint64, qint64) override {
+    bool boundary(qint64 position, qint64, qint64, qint64) override { return passed({position, -1, -1}); }
+    bool blockPlace(const QVWalkPlace& place) override { return passed(place); }
+    bool passed(const QVWalkPlace& place) {
         if (stop && stop->load(std::memory_order_relaxed)) return true;
-        seen = position;
-        if (std::binary_search(meet.begin(), meet.end(), position)) {
-            met = position;
+        seen = place;
+        if (holds(meet, place)) {
+            met = place;
             return true;
         }
-        if (position >= until) {
-            ended = position;
+        if (place.position >= until) {
+            ended = place;
             return true;
         }
-        if (position - last >= QVBoundaryIndex::Spacing) {
-            places.push_back(position);
-            last = position;
+        if (place.position - last >= QVBoundaryIndex::Spacing) {
+            places.push_back(place);
+            last = place.position;
         }
+        aim(place.position);
         return false;
+    }
+    // The places inside blocks wanted next: the one to keep, the first at or past until, or one
+    // of meet.
+    void aim(qint64 after) {
+        qint64 next = std::min(last + QVBoundaryIndex::Spacing, until);
+        const auto later = std::upper_bound(meet.begin(), meet.end(), QVWalkPlace{after, -1, -1}, byPosition);
+        if (later != meet.end()) next = std::min(next, later->position);
+        blockPlacesFrom = next;
     }
 };
 
@@ -182,8 +204,8 @@ void QVBoundaryIndex::walk(const std::shared_ptr<const QVParser>& parser, qint64
     struct Stretch {
         qint64 begin = 0;
         qint64 end = 0;
-        std::vector<qint64> places;
-        qint64 next = -1;
+        std::vector<QVWalkPlace> places;
+        QVWalkPlace next;
     };
     std::vector<Stretch> stretches(static_cast<size_t>(count));
     for (int k = 0; k < count; ++k) {
@@ -193,23 +215,23 @@ void QVBoundaryIndex::walk(const std::shared_ptr<const QVParser>& parser, qint64
     }
     // A walk from `from` over the text read so far; one that runs out of it while more is
     // coming goes on from the last boundary it passed once more is there.
-    auto walkFrom = [&](qint64 from, std::vector<qint64>& places, qint64 until, std::span<const qint64> meet) {
+    auto walkFrom = [&](QVWalkPlace from, std::vector<QVWalkPlace>& places, qint64 until, std::span<const QVWalkPlace> meet) {
         Recorder recorder(&_stop, places, until, meet);
         qint64 ahead = ReadAhead;
         for (;;) {
             bool complete = false;
-            const QStringView text = textUntil(from + ahead, &complete);
-            if (_stop || from >= text.size()) return recorder;
-            const qint64 seen = recorder.seen;
-            parser->walkBoundaries(text.mid(from), from, recorder);
-            if (recorder.ended >= 0 || recorder.met >= 0 || _stop || complete) return recorder;
+            const QStringView text = textUntil(from.position + ahead, &complete);
+            if (_stop || from.position >= text.size()) return recorder;
+            const qint64 seen = recorder.seen.position;
+            parser->walkBoundaries(text.mid(from.position), from.position, recorder, from);
+            if (recorder.ended.position >= 0 || recorder.met.position >= 0 || _stop || complete) return recorder;
             // A construct longer than what came meanwhile: wait for more before walking it again.
-            if (recorder.seen > std::max(from, seen)) from = recorder.seen;
+            if (recorder.seen.position > std::max(from.position, seen)) from = recorder.seen;
             else ahead *= 2;
         }
     };
     auto walkStretch = [&](Stretch& stretch) {
-        stretch.next = walkFrom(stretch.begin, stretch.places, stretch.end, {}).ended;
+        stretch.next = walkFrom({stretch.begin, -1, -1}, stretch.places, stretch.end, {}).ended;
     };
     std::vector<std::thread> helpers;
     for (int k = 1; k < count; ++k) {
@@ -224,20 +246,20 @@ void QVBoundaryIndex::walk(const std::shared_ptr<const QVParser>& parser, qint64
 
     // The walk from the top goes on past each stretch's start until it meets the stretch's own
     // walk; where it never does, its own places stand for the stretch's.
-    std::vector<qint64> places = std::move(stretches[0].places);
-    qint64 next = stretches[0].next;
-    for (int k = 1; k < count && next >= 0 && !_stop; ++k) {
+    std::vector<QVWalkPlace> places = std::move(stretches[0].places);
+    QVWalkPlace next = stretches[0].next;
+    for (int k = 1; k < count && next.position >= 0 && !_stop; ++k) {
         const Stretch& stretch = stretches[size_t(k)];
         places.push_back(next);
-        qint64 met = std::binary_search(stretch.places.begin(), stretch.places.end(), next) ? next : -1;
-        if (met < 0) {
+        QVWalkPlace met = holds(stretch.places, next) ? next : QVWalkPlace();
+        if (met.position < 0) {
             const Recorder recorder = walkFrom(next, places, stretch.end, stretch.places);
             met = recorder.met;
             next = recorder.ended;
-            if (met >= 0) places.push_back(met);
+            if (met.position >= 0) places.push_back(met);
         }
-        if (met >= 0) {
-            places.insert(places.end(), std::upper_bound(stretch.places.begin(), stretch.places.end(), met), stretch.places.end());
+        if (met.position >= 0) {
+            places.insert(places.end(), std::upper_bound(stretch.places.begin(), stretch.places.end(), met, byPosition), stretch.places.end());
             next = stretch.next;
         }
     }
@@ -253,20 +275,26 @@ bool QVBoundaryIndex::ready() {
     return !_places.empty();
 }
 
-qint64 QVBoundaryIndex::certainPlaceBefore(qint64 index) const {
-    const auto after = std::upper_bound(_places.begin(), _places.end(), std::min(index, certainUpTo()));
-    return after == _places.begin() ? -1 : *std::prev(after);
+QVWalkPlace QVBoundaryIndex::certainPlaceBefore(qint64 index) const {
+    const auto after = std::upper_bound(_places.begin(), _places.end(), QVWalkPlace{std::min(index, certainUpTo()), -1, -1}, byPosition);
+    return after == _places.begin() ? QVWalkPlace() : *std::prev(after);
 }
 
 void QVBoundaryIndex::edited(qint64 location, qint64 oldLength, qint64 newLength) {
     if (_places.empty()) return;
     const qint64 oldEnd = location + oldLength;
     const qint64 delta = newLength - oldLength;
-    std::vector<qint64> kept;
+    std::vector<QVWalkPlace> kept;
     kept.reserve(_places.size());
-    for (const qint64 place : _places) {
-        if (place <= location) kept.push_back(place);
-        else if (place >= oldEnd) kept.push_back(place + delta);
+    for (const QVWalkPlace& place : _places) {
+        if (place.position <= location) {
+            kept.push_back(place);
+        } else if (place.position >= oldEnd) {
+            // Carried unconfirmed: a walk through the edit meets it again only from the same
+            // block's start.
+            const qint64 blockStart = place.blockStart >= oldEnd ? place.blockStart + delta : std::min(place.blockStart, location);
+            kept.push_back({place.position + delta, place.block >= 0 ? blockStart : -1, place.block});
+        }
     }
     _places = std::move(kept);
     for (qint64& edit : _edits) {
@@ -277,48 +305,55 @@ void QVBoundaryIndex::edited(qint64 location, qint64 oldLength, qint64 newLength
     std::sort(_edits.begin(), _edits.end());
     _edits.erase(std::unique(_edits.begin(), _edits.end()), _edits.end());
     // An edit with no place after it leaves every place certain (typing past the last one).
-    while (!_edits.empty() && (_places.empty() || _edits.back() - EditReach >= _places.back())) _edits.pop_back();
+    while (!_edits.empty() && (_places.empty() || _edits.back() - EditReach >= _places.back().position)) _edits.pop_back();
 }
 
-qint64 QVBoundaryIndex::placeBefore(qint64 index, const QVTextStorage& text, const QVParser& parser, quint64* walked) {
+QVWalkPlace QVBoundaryIndex::placeBefore(qint64 index, const QVTextStorage& text, const QVParser& parser, quint64* walked, qint64 readUpTo) {
     if (walked) *walked = 0;
     finish();
-    if (_places.empty()) return -1;
-    auto lastAtOrBefore = [&](qint64 at) -> qint64 {
-        const auto after = std::upper_bound(_places.begin(), _places.end(), at);
-        return after == _places.begin() ? -1 : *std::prev(after);
+    auto lastAtOrBefore = [&](qint64 at) -> QVWalkPlace {
+        const auto after = std::upper_bound(_places.begin(), _places.end(), QVWalkPlace{at, -1, -1}, byPosition);
+        return after == _places.begin() ? QVWalkPlace() : *std::prev(after);
     };
-    const qint64 certain = certainUpTo();
-    if (index <= certain) return lastAtOrBefore(index);
-    // Past an edit: the walk from the last certain place meets a place carried past it again
-    // (the walks are one from there on, up to the next edit), or reaches index first.
-    const qint64 from = std::max<qint64>(0, lastAtOrBefore(certain));
-    const qint64 until = std::min(text.length(), index + 1);
-    std::vector<qint64> found;
-    // Only a place past the edit: the walk from one before it would read the edited text.
-    const auto carried = std::upper_bound(_places.begin(), _places.end(), _edits.front());
-    Recorder recorder(nullptr, found, until, std::span<const qint64>(carried, _places.end()));
-    const qint64 stopped = parser.walkBoundaries(text.characters(QVRange(from, text.length() - from)), from, recorder);
-    if (walked) *walked = quint64(stopped - from);
-    // What the walk found replaces what stood between where it began and where it ended, which
-    // is a boundary of the walk from the top too (unless it is the end of the text).
-    const bool toTheEnd = recorder.met < 0 && recorder.ended < 0;
-    const qint64 reached = recorder.met >= 0 ? recorder.met : toTheEnd ? text.length() : recorder.ended;
-    std::vector<qint64> places(_places.begin(), std::upper_bound(_places.begin(), _places.end(), from));
-    places.insert(places.end(), found.begin(), found.end());
-    if (!toTheEnd) places.push_back(reached);
-    places.insert(places.end(), std::lower_bound(_places.begin(), _places.end(), reached), _places.end());
-    places.erase(std::unique(places.begin(), places.end()), places.end());
-    _places = std::move(places);
-    if (toTheEnd) {
-        _edits.clear();
-    } else {
+    // Edits one after another (pastes, a script's edits) each leave the places after them
+    // unconfirmed: every one before index is walked past before a place after it is answered.
+    while (!_places.empty() && index > certainUpTo()) {
+        // Past an edit: the walk from the last certain place meets a place carried past it again
+        // (the walks are one from there on, up to the next edit), or reaches index first.
+        QVWalkPlace from = lastAtOrBefore(certainUpTo());
+        if (from.position < 0) from = {0, -1, -1};
+        const qint64 until = std::min(text.length(), index + 1);
+        std::vector<QVWalkPlace> found;
+        // Only a place past the edit: the walk from one before it would read the edited text.
+        const auto carried = std::upper_bound(_places.begin(), _places.end(), QVWalkPlace{_edits.front(), -1, -1}, byPosition);
+        Recorder recorder(nullptr, found, until, std::span<const QVWalkPlace>(carried, _places.end()));
+        const qint64 end = readUpTo < 0 ? text.length() : std::clamp(readUpTo, from.position, text.length());
+        const qint64 stopped = parser.walkBoundaries(text.characters(QVRange(from.position, end - from.position)), from.position, recorder, from);
+        if (walked) *walked += quint64(stopped - from.position);
+        // Out of what it may read before it passed a place (a literal or comment that runs on):
+        // nothing learnt.
+        if (end < text.length() && recorder.met.position < 0 && recorder.ended.position < 0) return lastAtOrBefore(std::min(index, certainUpTo()));
+        // What the walk found replaces what stood between where it began and where it ended,
+        // which is a place of the walk from the top too (unless it is the end of the text).
+        const bool toTheEnd = recorder.met.position < 0 && recorder.ended.position < 0;
+        const QVWalkPlace reached = recorder.met.position >= 0 ? recorder.met : toTheEnd ? QVWalkPlace{text.length(), -1, -1} : recorder.ended;
+        std::vector<QVWalkPlace> places(_places.begin(), std::upper_bound(_places.begin(), _places.end(), from, byPosition));
+        places.insert(places.end(), found.begin(), found.end());
+        if (!toTheEnd) places.push_back(reached);
+        places.insert(places.end(), std::upper_bound(_places.begin(), _places.end(), reached, byPosition), _places.end());
+        _places = std::move(places);
+        if (toTheEnd) {
+            _edits.clear();
+            break;
+        }
         // Met: the places carried past are certain again up to the next edit. Not met: as far
         // as the walk went.
-        std::erase_if(_edits, [&](qint64 edit) { return edit < reached; });
-        if (recorder.met < 0) {
-            _edits.push_back(reached + EditReach);
+        std::erase_if(_edits, [&](qint64 edit) { return edit < reached.position; });
+        if (recorder.met.position < 0) {
+            // It passed index: every place up to it is the walk's own.
+            _edits.push_back(reached.position + EditReach);
             std::sort(_edits.begin(), _edits.end());
+            break;
         }
     }
     return lastAtOrBefore(index);

@@ -17,8 +17,10 @@
 
 class QVTextStorage;
 
-// The places are boundaries of the main parser's walk from the top of the text (see
-// QVColouringSession): the walk begun at one goes on exactly as the walk that reached it. The
+// The places are places of the main parser's walk from the top of the text (QVWalkPlace): its
+// boundaries between embedded blocks, and lines inside a block that its scan may begin again at,
+// so that a page that is mostly one script or style sheet has places all through it too. The
+// walk begun at one goes on exactly as the walk that reached it. The
 // background walk splits the text into stretches walked at once, each from its
 // own start as if a walk began there; the walk of the stretch before it then goes on until it
 // meets one of that stretch's places, from which the two walks are one (where they never meet,
@@ -60,15 +62,17 @@ public:
     bool ready();
     // The last place at or before index known without a walk (-1: none): what placeBefore()
     // begins from at the latest.
-    qint64 certainPlaceBefore(qint64 index) const;
+    QVWalkPlace certainPlaceBefore(qint64 index) const;
 
     // The characters of [location, location + oldLength) were replaced by newLength others.
     void edited(qint64 location, qint64 oldLength, qint64 newLength);
-    // The last place at or before index that the walk from the top certainly passes (-1: none
-    // known); places carried past an edit are confirmed first by a walk over text on the
-    // calling thread, from the last certain place before the edit as far as index at most.
-    // walked receives how many characters that walk read.
-    qint64 placeBefore(qint64 index, const QVTextStorage& text, const QVParser& parser, quint64* walked);
+    // The last place at or before index that the walk from the top certainly passes (position
+    // -1: none known); places carried past edits before index are confirmed first, past every
+    // one of them, by walks over text on the calling thread, each from the last certain place
+    // before the first edit left as far as index at most. walked receives how many characters
+    // those walks read. readUpTo, when not -1, is as far as they may read: a walk that gets
+    // there before it passes a place leaves the places after it unconfirmed.
+    QVWalkPlace placeBefore(qint64 index, const QVTextStorage& text, const QVParser& parser, quint64* walked, qint64 readUpTo = -1);
 
     // Places at most this far apart.
     static constexpr qint64 Spacing = 16 * 1024;
@@ -80,7 +84,7 @@ public:
     static constexpr qint64 WalkerShare = qint64(4) << 20;
     static constexpr int MaxWalkers = 6;
     // For tests: the places known (sorted), and how far they are certain.
-    const std::vector<qint64>& places() const { return _places; }
+    const std::vector<QVWalkPlace>& places() const { return _places; }
     qint64 certainUpTo() const { return _edits.empty() ? std::numeric_limits<qint64>::max() : _edits.front() - EditReach; }
 
     // While the text is still being read, a walk that runs out of it waits for this much more.
@@ -108,9 +112,9 @@ private:
     const char16_t* _units = nullptr;
     qint64 _available = 0;
     bool _complete = false;
-    std::vector<qint64> _walked;  // the background walk's places, taken over by finish()
-    // Sorted; those past certainUpTo() were carried past an edit.
-    std::vector<qint64> _places;
+    std::vector<QVWalkPlace> _walked;  // the background walk's places, taken over by finish()
+    // Sorted by position; those past certainUpTo() were carried past an edit.
+    std::vector<QVWalkPlace> _places;
     // Where the edits since the walk that found the places were made, sorted (current positions).
     std::vector<qint64> _edits;
 };

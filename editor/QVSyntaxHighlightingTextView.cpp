@@ -35,6 +35,8 @@ constexpr qint64 EditSlice = 4 * 1024;
 // text is drawn with its provisional colours while idle colouring gets there.
 constexpr qint64 DrawCatchUpLimit = 2 * 1024 * 1024;
 constexpr qint64 IdleBudgetMs = 8;
+// How far past the places an edit left unconfirmed a moment of idle time confirms them.
+constexpr qint64 IdleConfirmReach = 2 * 1024 * 1024;
 // How long a new text on screen waits for its first paint before colouring it while idle.
 constexpr int FirstPaintWaitMs = 50;
 // How far past an edit inside a long line its colouring goes at once when it does not meet the
@@ -192,12 +194,18 @@ QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     qint64 start = safeStart(std::min(index, _highlightedUpTo));
     if (_walkResume > start && _walkResume <= index) start = _walkResume;
     quint64 confirming = 0;
-    if (const qint64 place = _boundaries.placeBefore(index, text, *_parser, &confirming); place > start) start = place;
+    // A place inside a block begins the walk inside it, as the scan for its end stood there.
+    QVWalkPlace inside;
+    if (const QVWalkPlace place = _boundaries.placeBefore(index, text, *_parser, &confirming); place.position > start) {
+        start = place.position;
+        if (place.block >= 0) inside = {0, place.blockStart - start, place.block};
+    }
     uncolouredWalkCount += confirming;
     const qint64 end = std::min(text.length(), index + 1 + EndStringReach);
     uncolouredWalkCount += quint64(end - start);
     qint64 resumable = -1;
-    QVEmbeddedRange block = _parser->embeddedBlockAt(text.characters(QVRange(start, end - start)), index - start, &resumable);
+    QVEmbeddedRange block = _parser->embeddedBlockAt(text.characters(QVRange(start, end - start)), index - start, &resumable,
+                                                     inside.block >= 0 ? &inside : nullptr);
     if (resumable > 0) _walkResume = start + resumable;
     if (block.parser) {
         block.range.location += start;
@@ -226,6 +234,19 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::openSpecialsBefore(qint6
     }
     for (const auto& [at, parser] : memo.answers)
         if (at == position) return parser ? parserWithTheme(parser) : _parser;
+    // Where the colours before position are final, the block the character before it lies in is
+    // open there: an opener looked for in the text would be one its language hides (a "<?" in a
+    // script's string), and the look for it would read the block back to its start.
+    if (position > 0 && position <= _highlightedUpTo) {
+        const QVParser* before = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, position - 1));
+        if (before && before != _parser.get())
+            for (const std::shared_ptr<QVParser>& sub : _parser->subparsers())
+                if (sub.get() == before) {
+                    if (memo.answers.size() >= 4) memo.answers.erase(memo.answers.begin());
+                    memo.answers.emplace_back(position, sub);
+                    return parserWithTheme(sub);
+                }
+    }
     bool provisional = false;
     const qint64 floor = openSpecialSearchFloor(position, &provisional);
     std::shared_ptr<QVParser> found;
@@ -237,11 +258,12 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::openSpecialsBefore(qint6
         return found;
     }
     if (provisional) {
-        // Asked for by what acts on it: the search starts where the final colours will put it,
-        // near the block that will hold the character before position (the main parser's walk
-        // over the text not coloured yet finds it), else near position.
+        // Asked for by what acts on it: the main parser's walk over the text not coloured yet
+        // finds the block that will hold the character before position, which is open there;
+        // else the search for a block opened just before position starts near it (a search
+        // from the start of a block of megabytes would read all of it).
         const QVEmbeddedRange block = position > 0 ? blockAhead(position - 1) : QVEmbeddedRange();
-        found = findOpenSpecialBefore(position, std::max<qint64>(0, (block.parser ? block.range.location : position) - OpenerReach));
+        found = block.parser ? parserWithTheme(block.parser) : findOpenSpecialBefore(position, std::max<qint64>(0, position - OpenerReach));
     } else {
         found = findOpenSpecialBefore(position, floor);
     }
@@ -706,6 +728,11 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
     qint64 slice = budgetMs > 0 ? IdleSlice : EditSlice;
     while (_highlightedUpTo < std::min(until, text.length())) {
         const qint64 from = _highlightedUpTo;
+        if (colourInsideBlock(from, slice)) {
+            if (budgetMs > 0 && clock.elapsed() >= budgetMs) break;
+            if (budgetMs <= 0) slice *= 2;
+            continue;
+        }
         const qint64 start = safeStart(from);
         // Inside a long line the slice resumes at the checkpoint where the last one ended.
         const qint64 resume = resumePoint(start, from);
@@ -753,6 +780,55 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
         _provisionalAnswerAt = -1;
         followCaret(selectedRange().location);
     }
+}
+
+bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) {
+    QVTextStorage& text = textStorage();
+    const qint64 length = text.length();
+    if (from <= 0 || from >= length || !_parser || !_active || !UserDefaults::standard().boolForKey(QVHighlightKey)) return false;
+    const QVParser* before = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, from - 1));
+    if (!before || before == _parser.get()) return false;
+    std::shared_ptr<QVParser> block;
+    for (const std::shared_ptr<QVParser>& sub : _parser->subparsers())
+        if (sub.get() == before) block = sub;
+    if (!block) return false;
+    // From the line the block's parser can begin at (outside its strings and comments, as after
+    // an edit there) to a slice past from; none of the block's closers in it, so the block goes
+    // on past its end whatever hides what.
+    const qint64 start = rangeToHighlightForRange(QVRange(from, 0)).location;
+    if (start > from) return false;
+    // A slice at least as long as the stretch it goes back over keeps the total linear (a comment
+    // of megabytes that runs on).
+    const qint64 reach = std::min(length, from + std::max(slice, from - start));
+    const qint64 to = std::min(text.lineRangeForRange(QVRange(reach, 0)).end(), length);
+    if (to <= from) return false;
+    // The final colours give the block every character from start to from.
+    QVRange run;
+    text.attribute(QVTextStorage::ParserAttribute, from - 1, &run);
+    if (run.location > start) return false;
+    const QStringView characters = text.characters(QVRange(start, to - start));
+    for (const QString& closer : block->closers())
+        if (!closer.isEmpty() && characters.contains(closer, Qt::CaseInsensitive)) return false;
+    const State old = stateAt(to - 1);
+    const QVRange range(start, to - start);
+    dropCheckpoints(range.location, range.end());
+    text.beginEditing();
+    text.addAttributes(_standardAttributes, range);
+    text.removeAttribute(QVTextStorage::MultiLineAttribute, range);
+    for (const QVEmbeddedRange& part : parserWithTheme(block)->parseRange(range, text))
+        if (part.parser) parserWithTheme(part.parser)->parseRange(part.range, text);
+    text.endEditing();
+    const bool changed = mustGoOn(old, stateAt(to - 1));
+    if (to >= length) {
+        _highlightedUpTo = _oldColouringEnd = length;
+        _provisionalEditsEnd = 0;
+        return true;
+    }
+    _highlightedUpTo = to;
+    _oldColouringEnd = std::max(_oldColouringEnd, to);
+    if (!changed && to < _oldColouringEnd && to > _provisionalEditsEnd) _highlightedUpTo = _oldColouringEnd;
+    if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
+    return true;
 }
 
 bool QVSyntaxHighlightingTextView::shouldChangeTextInRange(QVRange range, const QString&) {
@@ -988,7 +1064,23 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
         return;
     }
     highlightSome(length(), IdleBudgetMs);
-    if (_highlightedUpTo >= length()) _idleTimer.stop();
+    if (_highlightedUpTo >= length()) {
+        _idleTimer.stop();
+        return;
+    }
+    // Edits that asked nothing (pastes) left the places after them unconfirmed: while idle, walk
+    // on past them a stretch at a time, so that the next key ahead of the colouring does not
+    // walk from the first of them to itself. Each walk reads a bounded stretch: one inside a
+    // literal or comment that runs on past it is given up until the next edit.
+    if (_parser && _idleConfirmGivenUp != _charactersRevision && _boundaries.ready() && _boundaries.certainUpTo() < length()) {
+        const qint64 certain = std::max<qint64>(0, _boundaries.certainUpTo());
+        const qint64 from = std::max<qint64>(0, _boundaries.certainPlaceBefore(certain).position);
+        const qint64 until = std::min(length(), certain + IdleConfirmReach);
+        quint64 walked = 0;
+        if (certain - from <= IdleConfirmReach) _boundaries.placeBefore(until, textStorage(), *_parser, &walked, until + IdleConfirmReach);
+        uncolouredWalkCount += walked;
+        if (_boundaries.certainUpTo() == certain) _idleConfirmGivenUp = _charactersRevision;
+    }
 }
 
 void QVSyntaxHighlightingTextView::willDrawLines(qint64 firstLine, qint64 lastLine) {
@@ -1008,16 +1100,27 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
     QVTextStorage& text = textStorage();
     const QStringView drawn = text.characters(QVRange(from, to - from));
     // The language the drawn lines begin in: inside the block a key just settled, that block's;
-    // else, once the places to walk from are known and one lies within UncolouredReach before
-    // them, the walk from it settles it (a look back would read as far for each opener, at
-    // every repaint of an edited screen). Otherwise as far as the look-back tells: a block
-    // opened there and not closed, else the language of the first end string they hold before
-    // any opener (the rest of a block opened further back), else the main language.
+    // else, once the places to walk from are known, the walk from the nearest one settles it
+    // (a look back would read as far for each opener, at every repaint of an edited screen, and
+    // miss the opener of a block of megabytes); places an edit before them left unconfirmed are
+    // confirmed first, as the next key there would. Otherwise as far as the look-back tells: a
+    // block opened there and not closed, else the language of the first end string they hold
+    // before any opener (the rest of a block opened further back), else the main language.
     std::shared_ptr<QVParser> language;
-    const bool settled = settledBlockHolds(from) || (_boundaries.ready() && from - _boundaries.certainPlaceBefore(from) <= UncolouredReach);
+    const bool settled = settledBlockHolds(from) || _boundaries.ready();
+    // Where the drawn lines lie inside a block, its own parse begins at the line the walk's
+    // place before them stands on, outside the block's strings and comments (a template
+    // literal or comment running into the lines is coloured as such), when one is known.
+    qint64 blockParseFrom = from;
     if (settled) {
         const QVEmbeddedRange block = blockAhead(from);
         language = block.parser ? block.parser : _parser;
+        if (block.parser && _boundaries.ready()) {
+            const QVWalkPlace place = _boundaries.certainPlaceBefore(from);
+            if (place.block >= 0 && place.blockStart == block.range.location && place.position >= _highlightedUpTo &&
+                from - place.position <= UncolouredReach)
+                blockParseFrom = place.position;
+        }
     } else {
         bool bounded = false;
         language = findOpenSpecialBefore(from, openSpecialSearchFloor(from, &bounded));
@@ -1035,20 +1138,26 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
                 }
         }
     }
-    dropCheckpoints(from, to);
+    dropCheckpoints(blockParseFrom, to);
     text.beginEditing();
     text.addAttributes(_standardAttributes, QVRange(from, to - from));
     text.removeAttribute(QVTextStorage::MultiLineAttribute, QVRange(from, to - from));
     qint64 mainFrom = from;
     if (language && language != _parser) {
-        qint64 end = drawn.size();
+        const QStringView scanned = text.characters(QVRange(blockParseFrom, to - blockParseFrom));
+        qint64 end = scanned.size();
         const QStringList& openers = language->openers();
         const QStringList& closers = language->closers();
         for (qsizetype i = 0; i < closers.size(); ++i)
             if (!closers[i].isEmpty())
-                end = std::min(end, language->endOfEmbeddedBlock(drawn, 0, closers[i], i < openers.size() && QVParser::opensElement(openers[i])));
-        parserWithTheme(language)->parseRange(QVRange(from, end), text);
-        mainFrom = from + end;
+                end = std::min(end, language->endOfEmbeddedBlock(scanned, 0, closers[i], i < openers.size() && QVParser::opensElement(openers[i])));
+        if (blockParseFrom < from) {
+            // The lines between the place and the drawn ones take the block's provisional colours too.
+            text.addAttributes(_standardAttributes, QVRange(blockParseFrom, from - blockParseFrom));
+            text.removeAttribute(QVTextStorage::MultiLineAttribute, QVRange(blockParseFrom, from - blockParseFrom));
+        }
+        parserWithTheme(language)->parseRange(QVRange(blockParseFrom, end), text);
+        mainFrom = blockParseFrom + end;
     }
     if (mainFrom < to) {
         const QVEmbeddedRanges embedded = parserWithTheme(_parser)->parseRange(QVRange(mainFrom, to - mainFrom), text);

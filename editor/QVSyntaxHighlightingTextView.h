@@ -200,6 +200,11 @@ private:
     // Whole-text colouring: standard attributes now, parsing from the top lazily.
     void restartHighlighting();
     void highlightSome(qint64 until, qint64 budgetMs);
+    // A slice of colouring from from (the final colours' end) inside an embedded block: the
+    // block's own parser colours on from the line it can begin at, so that colouring inside a
+    // block of megabytes (after a key typed in one of its comments, say) does not go back to its
+    // opener. False where it cannot (the block may end in the slice), and nothing is coloured.
+    bool colourInsideBlock(qint64 from, qint64 slice);
     void scheduleIdleHighlighting();
     // Gives lines drawn far ahead of the final colours provisional ones, from the language the
     // bounded look-back before them finds.
@@ -299,6 +304,7 @@ private:
     };
     OpenSpecialsMemo _openSpecialsMemo;
     quint64 _charactersRevision = 0;  // counts the character edits of the storage
+    quint64 _idleConfirmGivenUp = quint64(-1);  // the revision whose places idle time could not confirm
 
     NotificationCenter::Token _highlightingObserver = 0;
     NotificationCenter::Token _bundlesObserver = 0;

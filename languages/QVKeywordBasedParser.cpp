@@ -575,7 +575,7 @@ QVariantMap QVKeywordBasedParser::plistRepresentation() const {
     return plist;
 }
 
-qint64 QVKeywordBasedParser::endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool element) const {
+qint64 QVKeywordBasedParser::endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool element, BlockPlaces* places) const {
     BlockLexicon lexicon;
     lexicon.doubleQuotes = !_doubleQuoteStyle.isNull();
     lexicon.singleQuotes = !_singleQuoteStyle.isNull();
@@ -590,5 +590,5 @@ qint64 QVKeywordBasedParser::endOfEmbeddedBlock(QStringView text, qint64 from, Q
     // An element's end tag ends a script or style sheet wherever no quoted string hides it, as
     // a browser reads it: an unclosed comment does not run on over it.
     lexicon.commentsHideEnd = !element;
-    return endOfBlock(text, from, end, lexicon);
+    return endOfBlock(text, from, end, lexicon, places);
 }

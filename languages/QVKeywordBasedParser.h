@@ -56,7 +56,8 @@ public:
     // quote of a form the language has opens a string (also after a backslash) that only its own
     // kind closes, and neither begins inside a word; regular-expression literals and template
     // strings hide it too when the language has them.
-    qint64 endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool element = false) const override;
+    qint64 endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool element = false,
+                              BlockPlaces* places = nullptr) const override;
 
     // The first comment inside range of text: the form whose begin occurs first (the earlier
     // form of the list on a tie) and its extent: through the end string (or to range's end when

@@ -214,20 +214,22 @@ QList<std::shared_ptr<QVParser>> QVParser::subparsers() const { return {}; }
 
 bool QVParser::usesSingleQuotes() const { return false; }
 
-QVEmbeddedRange QVParser::embeddedBlockAt(QStringView, qint64, qint64* resumable) const {
+QVEmbeddedRange QVParser::embeddedBlockAt(QStringView, qint64, qint64* resumable, const QVWalkPlace*) const {
     if (resumable) *resumable = -1;
     return {};
 }
 
-qint64 QVParser::walkBoundaries(QStringView text, qint64 base, QVColouringSession&) const { return base + text.size(); }
-
-qint64 QVParser::endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool) const {
-    BlockLexicon lexicon;
-    lexicon.singleQuotes = usesSingleQuotes();
-    return endOfBlock(text, from, end, lexicon);
+qint64 QVParser::walkBoundaries(QStringView text, qint64 base, QVColouringSession&, const QVWalkPlace&) const {
+    return base + text.size();
 }
 
-qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, const BlockLexicon& lexicon) {
+qint64 QVParser::endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool, BlockPlaces* places) const {
+    BlockLexicon lexicon;
+    lexicon.singleQuotes = usesSingleQuotes();
+    return endOfBlock(text, from, end, lexicon, places);
+}
+
+qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, const BlockLexicon& lexicon, BlockPlaces* places) {
     const qint64 n = text.size();
     if (end.isEmpty()) return n;
     // Folded without a call for ASCII, which is nearly every character scanned.
@@ -273,7 +275,18 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
         return -1;
     };
     qint64 i = start;
+    qint64 nextPlace = places ? places->wantedFrom : std::numeric_limits<qint64>::max();
     while (i < n) {
+        // A line begun here outside every string, comment and literal: a scan begun here reads
+        // nothing before it (the look for an escaping backslash and the look back before a
+        // slash stop at the line break), so it goes on as this one.
+        if (i >= nextPlace && i > start && text[i - 1] == u'\n') {
+            if (places->place(i)) {
+                places->stopped = true;
+                return i;
+            }
+            nextPlace = places->wantedFrom;
+        }
         const char16_t u = text[i].unicode();
         if (u < 0x80 && !significant[u]) {
             ++i;

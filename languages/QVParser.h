@@ -11,6 +11,7 @@
 #include <QVariantMap>
 
 #include <functional>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -37,6 +38,18 @@ struct QVEmbeddedRange {
 // Embedded stretches in order of location.
 using QVEmbeddedRanges = std::vector<QVEmbeddedRange>;
 
+// A place of the main parser's walk: between embedded blocks (block -1), a boundary (see
+// QVColouringSession); or inside one, at the start of a line that stands outside the block's
+// strings, comments and literals, where the scan for the block's end may begin again and goes on
+// as the scan that reached it: block tells which of the markup's embedded languages it is
+// (QVTagBasedParser::embedded() in order), blockStart where the block's content began.
+struct QVWalkPlace {
+    qint64 position = -1;
+    qint64 blockStart = -1;
+    int block = -1;
+    bool operator==(const QVWalkPlace&) const = default;
+};
+
 // A colouring pass that may begin and end inside a line, for lines too long to colour whole on
 // every keystroke. The parser reports each boundary it meets: a place where a parse begun afresh,
 // knowing nothing of the text before it, goes on exactly as the parse that reached it does
@@ -62,6 +75,11 @@ public:
     // only inserts text holding no "/", "\\" or "]" cannot give them one. True ends the pass
     // there.
     virtual bool boundary(qint64 position, qint64 since, qint64 horizon, qint64 slashHorizon) = 0;
+    // A walk that colours nothing also reports the places inside embedded blocks (QVWalkPlace),
+    // those from blockPlacesFrom on (none unless the session lowers it; it may change it at
+    // each report). True ends the walk there.
+    qint64 blockPlacesFrom = std::numeric_limits<qint64>::max();
+    virtual bool blockPlace(const QVWalkPlace&) { return false; }
 };
 
 // Finds the parser of another language by its parser identifier ("format-id", e.g.
@@ -125,13 +143,16 @@ public:
     // where the character is this language's own. Colours nothing; the plain parser finds none.
     // resumable, when given, receives the last place at or before index where a parse may begin
     // afresh as the walk goes on there (a boundary, see QVColouringSession), -1 when none.
-    virtual QVEmbeddedRange embeddedBlockAt(QStringView text, qint64 index, qint64* resumable = nullptr) const;
+    // inside, when given, is a place inside a block (in text's coordinates) that text begins at.
+    virtual QVEmbeddedRange embeddedBlockAt(QStringView text, qint64 index, qint64* resumable = nullptr,
+                                            const QVWalkPlace* inside = nullptr) const;
     // The walk of embeddedBlockAt() over text, which begins at base in the whole text: every
     // boundary it passes goes to session (in whole-text positions), and a true answer ends it
     // there. Answers where it ended (base + text's length when it ran to the end). Colours
     // nothing and reads only this parser and its embedded languages, so another thread may run
     // it over characters that stay unchanged meanwhile. The plain parser has no boundaries.
-    virtual qint64 walkBoundaries(QStringView text, qint64 base, QVColouringSession& session) const;
+    // A walk from a place inside a block begins at base inside it (inside.position is base).
+    virtual qint64 walkBoundaries(QStringView text, qint64 base, QVColouringSession& session, const QVWalkPlace& inside = {}) const;
     // Characters the parsers have looked at, counted from where each pass began to the farthest
     // character it read, for tests that bound the work of a keystroke.
     static quint64 charactersParsed();
@@ -189,7 +210,18 @@ public:
     // backslash before it; a quote of the other kind inside it opens nothing. element: the block
     // is an element's content (a script or style sheet), which only a quoted string keeps open
     // past its end tag; a server block's end may also stand in a block comment.
-    virtual qint64 endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool element = false) const;
+    // places, when given, hears of the lines inside the block where the scan may begin again
+    // (see QVWalkPlace), from its wantedFrom on; one that answers true stops the scan there
+    // (which is then answered, and stopped set).
+    class BlockPlaces {
+    public:
+        virtual ~BlockPlaces() = default;
+        qint64 wantedFrom = std::numeric_limits<qint64>::max();
+        bool stopped = false;
+        virtual bool place(qint64 position) = 0;
+    };
+    virtual qint64 endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool element = false,
+                                      BlockPlaces* places = nullptr) const;
     // Whether an opener begins an element's start tag ("<" and a letter), not a server block.
     static bool opensElement(QStringView opener) { return opener.size() > 1 && opener[0] == u'<' && opener[1].isLetter(); }
 
@@ -214,7 +246,8 @@ protected:
         bool stringsEndAtLineEnd = false;
         bool commentsHideEnd = true;
     };
-    static qint64 endOfBlock(QStringView text, qint64 from, QStringView end, const BlockLexicon& lexicon);
+    static qint64 endOfBlock(QStringView text, qint64 from, QStringView end, const BlockLexicon& lexicon,
+                             BlockPlaces* places = nullptr);
     // The value of the "parser" attribute that names this parser.
     QVariant parserAttributeValue() const;
     // Marks range with "parser" = this (range already cut to the storage).

@@ -8,6 +8,7 @@
 #include <QMap>
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace {
@@ -169,7 +170,7 @@ QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& stor
     return result;
 }
 
-QVEmbeddedRange QVTagBasedParser::embeddedBlockAt(QStringView text, qint64 index, qint64* resumable) const {
+QVEmbeddedRange QVTagBasedParser::embeddedBlockAt(QStringView text, qint64 index, qint64* resumable, const QVWalkPlace* inside) const {
     // Notes the boundaries the walk passes, never ending it.
     struct Boundaries final : QVColouringSession {
         qint64 index;
@@ -182,7 +183,7 @@ QVEmbeddedRange QVTagBasedParser::embeddedBlockAt(QStringView text, qint64 index
         }
     } boundaries(index);
     QVEmbeddedRanges blocks;
-    walk(text, 0, nullptr, resumable ? &boundaries : nullptr, blocks);
+    walk(text, 0, nullptr, resumable ? &boundaries : nullptr, blocks, inside && inside->block >= 0 ? inside : nullptr);
     if (resumable) *resumable = boundaries.last;
     const auto block = std::upper_bound(blocks.begin(), blocks.end(), index,
                                         [](qint64 at, const QVEmbeddedRange& b) { return at < b.range.location; });
@@ -190,13 +191,40 @@ QVEmbeddedRange QVTagBasedParser::embeddedBlockAt(QStringView text, qint64 index
     return *std::prev(block);
 }
 
-qint64 QVTagBasedParser::walkBoundaries(QStringView text, qint64 base, QVColouringSession& session) const {
+qint64 QVTagBasedParser::walkBoundaries(QStringView text, qint64 base, QVColouringSession& session, const QVWalkPlace& inside) const {
     QVEmbeddedRanges blocks;
-    return base + walk(text, base, nullptr, &session, blocks).stop;
+    const QVWalkPlace within{0, inside.blockStart - base, inside.block};
+    return base + walk(text, base, nullptr, &session, blocks, inside.block >= 0 ? &within : nullptr).stop;
 }
 
+namespace {
+
+// Hands the places inside one block that a scan for its end passes on to the session, in the
+// whole text's positions.
+struct SessionPlaces final : QVParser::BlockPlaces {
+    SessionPlaces(QVColouringSession& session, qint64 base, qint64 blockStart, int block)
+        : session(session), base(base), blockStart(blockStart), block(block) {
+        follow();
+    }
+    QVColouringSession& session;
+    qint64 base;
+    qint64 blockStart;
+    int block;
+    void follow() {
+        const qint64 from = session.blockPlacesFrom;
+        wantedFrom = from == std::numeric_limits<qint64>::max() ? from : std::max<qint64>(0, from - base);
+    }
+    bool place(qint64 position) override {
+        if (session.blockPlace({base + position, base + blockStart, block})) return true;
+        follow();
+        return false;
+    }
+};
+
+}  // namespace
+
 QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, QVTextStorage* storage, QVColouringSession* session,
-                                                 QVEmbeddedRanges& result) const {
+                                                 QVEmbeddedRanges& result, const QVWalkPlace* inside) const {
     const QChar* s = text.constData();
     const qint64 length = text.size();
     qint64 furthest = 0;
@@ -251,6 +279,29 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
     QString name;  // reused for every tag: the lower-cased name
     qint64 position = 0;
     qint64 stop = length;
+    // Scans the block of the index-th embedded language from from on, its content begun at
+    // blockStart: where it ends, or NotFound when the session ended the walk inside it (at stop).
+    auto scanBlock = [&](int index, const QVParser& parser, const Embedded& entry, qint64 from, qint64 blockStart, bool element) -> qint64 {
+        if (!session || storage) return parser.endOfEmbeddedBlock(text, from, entry.end, element);
+        SessionPlaces places(*session, base, blockStart, index);
+        const qint64 blockEnd = parser.endOfEmbeddedBlock(text, from, entry.end, element, &places);
+        if (!places.stopped) return blockEnd;
+        stop = blockEnd;
+        return NotFound;
+    };
+    if (inside) {
+        if (inside->block < 0 || inside->block >= _embedded.size()) return {0, 0};
+        const auto entry = std::next(_embedded.cbegin(), inside->block);
+        const std::shared_ptr<QVParser> parser = entry->parser.lock();
+        if (!parser) return {0, 0};
+        // An element's start tag begins with a letter, a server block's with anything else.
+        const bool element = !entry.key().isEmpty() && entry.key().front().isLetter();
+        const qint64 blockEnd = scanBlock(inside->block, *parser, *entry, 0, inside->blockStart, element);
+        if (blockEnd == NotFound) return {stop, stop};
+        furthest = std::min<qint64>(length, blockEnd + entry->end.size());
+        if (blockEnd > inside->blockStart) result.push_back({QVRange(base + inside->blockStart, blockEnd - inside->blockStart), parser});
+        position = blockEnd;
+    }
     while (position < length) {
         const qint64 lt = find(QLatin1Char('<'), position, std::min(length, position + Window));
         if (lt == NotFound) {
@@ -304,7 +355,8 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
             } else {
                 colour(&_tagAttr, lt, nameEnd - 1);
             }
-            const qint64 blockEnd = parser->endOfEmbeddedBlock(text, blockStart, embedded->end, s[lt + 1].isLetter());
+            const qint64 blockEnd = scanBlock(int(std::distance(_embedded.cbegin(), embedded)), *parser, *embedded, blockStart, blockStart, s[lt + 1].isLetter());
+            if (blockEnd == NotFound) break;
             furthest = std::max(furthest, std::min<qint64>(length, blockEnd + embedded->end.size()));
             if (blockEnd > blockStart) {
                 // The block's own parser colours it later: its stretch is the pass's already.

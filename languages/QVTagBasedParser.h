@@ -54,8 +54,9 @@ public:
     // without any that the search for the next one passes.
     using QVParser::parseRange;
     QVEmbeddedRanges parseRange(QVRange range, QVTextStorage& storage, QVColouringSession* session) override;
-    QVEmbeddedRange embeddedBlockAt(QStringView text, qint64 index, qint64* resumable = nullptr) const override;
-    qint64 walkBoundaries(QStringView text, qint64 base, QVColouringSession& session) const override;
+    QVEmbeddedRange embeddedBlockAt(QStringView text, qint64 index, qint64* resumable = nullptr,
+                                    const QVWalkPlace* inside = nullptr) const override;
+    qint64 walkBoundaries(QStringView text, qint64 base, QVColouringSession& session, const QVWalkPlace& inside = {}) const override;
     // Items of this language outside the embedded blocks and of each block's language inside
     // it, ordered by location.
     QList<QVCodeNavMenuItem> codeNavItemsForString(const QString& text, QVRange range) const override;
@@ -83,7 +84,9 @@ private:
         qint64 stop;
         qint64 furthest;
     };
-    Walked walk(QStringView text, qint64 base, QVTextStorage* storage, QVColouringSession* session, QVEmbeddedRanges& result) const;
+    // inside: a place inside a block that text begins at (blockStart in text's coordinates).
+    Walked walk(QStringView text, qint64 base, QVTextStorage* storage, QVColouringSession* session, QVEmbeddedRanges& result,
+                const QVWalkPlace* inside = nullptr) const;
     void applyTheme(const std::shared_ptr<QVTheme>& theme, QList<const QVParser*>& visited);
     void loadEmbedded(const QVariantMap& embedded);
 

@@ -11,7 +11,9 @@
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
 
+#include <QClipboard>
 #include <QColor>
+#include <QGuiApplication>
 #include <QTest>
 #include <QCoreApplication>
 #include <QDirIterator>
@@ -326,6 +328,10 @@ TEST(QVSyntaxHighlightingTextView, FindsTheLanguageAtTheCaret) {
         coloured.finishHighlighting();
         EXPECT_EQ(coloured.checkForOpenSpecialsBefore(coloured.length()), js);
         EXPECT_EQ(coloured.checkForOpenSpecialsBefore(coloured.length() - 20), html);
+        // Another language's opener in a script's string opens nothing there.
+        coloured.setString(QStringLiteral("<script>\nvar x = \"<?xml\";\nvar w = 1;\n</script>\n"));
+        coloured.finishHighlighting();
+        EXPECT_EQ(coloured.checkForOpenSpecialsBefore(coloured.string().indexOf("var w")), js);
     }
 
     // A typed character leaves the active parser alone; a jump of two or more finds it again.
@@ -397,13 +403,19 @@ TEST(QVSyntaxHighlightingTextView, TheLanguageAheadOfColouringIsSettledByOneWalk
 
 namespace {
 
-// Every boundary of the main parser's walk over the whole text from the top.
-std::vector<qint64> boundariesFromTheTop(const QVParser& parser, QStringView text) {
+// Every place of the main parser's walk over the whole text from the top: its boundaries and
+// every line inside a block that the scan for the block's end may begin again at.
+std::vector<QVWalkPlace> placesFromTheTop(const QVParser& parser, QStringView text) {
     struct All final : QVColouringSession {
-        std::vector<qint64> seen;
+        All() { blockPlacesFrom = 0; }
+        std::vector<QVWalkPlace> seen;
         void reach(qint64) override {}
         bool boundary(qint64 position, qint64, qint64, qint64) override {
-            seen.push_back(position);
+            seen.push_back({position, -1, -1});
+            return false;
+        }
+        bool blockPlace(const QVWalkPlace& place) override {
+            seen.push_back(place);
             return false;
         }
     } all;
@@ -470,16 +482,20 @@ TEST(QVSyntaxHighlightingTextView, PlacesFoundInTheBackgroundAreOnTheWalkFromThe
             if (read) ASSERT_TRUE(view.loadFromPath(path));
             else view.setString(page);
             ASSERT_EQ(view.length(), page.size());
-            const std::vector<qint64>& places = view.boundaryIndex().places();
-            const std::vector<qint64> walk = boundariesFromTheTop(*view.parser(), page);
+            const std::vector<QVWalkPlace>& places = view.boundaryIndex().places();
+            const std::vector<QVWalkPlace> walk = placesFromTheTop(*view.parser(), page);
             ASSERT_FALSE(places.empty());
-            for (const qint64 place : places)
-                ASSERT_TRUE(std::binary_search(walk.begin(), walk.end(), place)) << place << " is no boundary of the walk";
+            for (const QVWalkPlace& place : places) {
+                auto at = std::lower_bound(walk.begin(), walk.end(), place,
+                                           [](const QVWalkPlace& a, const QVWalkPlace& b) { return a.position < b.position; });
+                while (at != walk.end() && at->position == place.position && !(*at == place)) ++at;
+                ASSERT_TRUE(at != walk.end() && *at == place) << place.position << " is no place of the walk";
+            }
             // No stretch went without places: never more than a few spacings between two.
-            qint64 widest = places.front();
-            for (size_t i = 1; i < places.size(); ++i) widest = std::max(widest, places[i] - places[i - 1]);
+            qint64 widest = places.front().position;
+            for (size_t i = 1; i < places.size(); ++i) widest = std::max(widest, places[i].position - places[i - 1].position);
             EXPECT_LT(widest, 3 * QVBoundaryIndex::Spacing);
-            EXPECT_GT(places.back(), page.size() - 3 * QVBoundaryIndex::Spacing);
+            EXPECT_GT(places.back().position, page.size() - 3 * QVBoundaryIndex::Spacing);
         }
     }
 }
@@ -555,10 +571,208 @@ TEST(QVSyntaxHighlightingTextView, TheFirstKeyAfterAJumpWorksOnTheBlockItIsTyped
         EXPECT_EQ(view.activeParser(true), html);
         EXPECT_EQ(view.languageOfCharacter(view.length() - 1), html.get());
     }
-    // The place the walk begins at lies up to a spacing before the block, where the background
-    // walk put it, or at the block when a walk for the lines on screen got there first.
-    EXPECT_LE(work[1], work[0] + QVBoundaryIndex::Spacing + 1024) << work[0] << " characters at 2 M, " << work[1] << " at 9 M";
+    // The places the key's walk and the repaint begin at lie up to a spacing before the key and
+    // the lines on screen, inside the block, wherever the background walk put them.
+    EXPECT_LE(work[1], work[0] + 2 * QVBoundaryIndex::Spacing + 1024) << work[0] << " characters at 2 M, " << work[1] << " at 9 M";
     UserDefaults::standard().setBool(true, QVAutoComplete);
+}
+
+// A page that is mostly one script or style sheet of megabytes: a key at any place in it, ahead
+// of colouring, walks from a place found inside the block near it, not from the block's opener,
+// so its work (and its repaint's) is bounded by what lies around it, wherever it is typed: in
+// the middle, inside a long template literal or comment, just after one. The colours painted
+// ahead there begin from the block's own state (the literal or comment the lines lie in), and
+// every answer is the final colours' one.
+TEST(QVSyntaxHighlightingTextView, AKeyInsideALongBlockWorksOnWhatItTouches) {
+    UserDefaults::standard().setBool(false, QVAutoComplete);
+    struct Held {
+        Held() { QVSyntaxHighlightingTextView::holdIdleColouring(true); }
+        ~Held() { QVSyntaxHighlightingTextView::holdIdleColouring(false); }
+    } held;
+    const struct {
+        const char* opener;
+        const char* line;  // %1: the row
+        const char* longOpen;
+        const char* longRow;
+        const char* longClose;
+        const char* closer;
+    } cases[] = {
+        {"<script>", "var v%1 = \"</p>\" + f(%1) / 2; // <b>\n", "var t = `\n", "row ${v} of </p> the 'literal' \"%1\"\n", "`;\n", "</script>"},
+        {"<script>", "if (a%1) { s = '<a>' + /x'/.test(b); }\n", "/*\n", "a commented line <p> 'x' \"y\" %1\n", "*/\n", "</script>"},
+        {"<style>", "p.c%1 { color: red; content: \"</p>\"; }\n", "/*\n", "a commented rule { color: blue } %1\n", "*/\n", "</style>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.opener) + c.longOpen);
+        QString page = markupRows(64 * 1024);
+        const qsizetype blockStart = page.size() + qsizetype(strlen(c.opener));
+        page += QString::fromLatin1(c.opener) + QLatin1Char('\n');
+        std::vector<qint64> places;
+        // Every place more than the distance a drawn screen colours up to at once past the start.
+        for (int part = 0; part < 3; ++part) {
+            for (int row = 0; page.size() - blockStart < 2'200'000 + part * 300'000; ++row) page += QString::fromLatin1(c.line).arg(row);
+            places.push_back(page.size() - 5 * 1024);
+            if (part == 2) break;
+            // A literal or comment of 40 K: a key in its middle, and one just after it.
+            page += QString::fromLatin1(c.longOpen);
+            const qsizetype longStart = page.size();
+            for (int row = 0; page.size() - longStart < 40'000; ++row) page += QString::fromLatin1(c.longRow).arg(row);
+            places.push_back(longStart + 30'000);
+            page += QString::fromLatin1(c.longClose);
+            places.push_back(page.size() + 100);
+        }
+        page += QString::fromLatin1(c.closer) + QStringLiteral("\n<p>end</p>\n");
+        HTMLView coloured(QStringLiteral("/tmp/long-block.html"));
+        coloured.setString(page);
+        coloured.finishHighlighting();
+        HTMLView view(QStringLiteral("/tmp/long-block.html"));
+        view.resize(600, 400);
+        view.show();
+        view.setString(page);
+        QCoreApplication::processEvents();
+        ASSERT_LT(view.highlightedLength(), blockStart);
+        ASSERT_FALSE(view.boundaryIndex().places().empty());
+        const QVParser* block = coloured.languageOfCharacter(places[0]);
+        ASSERT_NE(block, coloured.parser().get());
+        for (const qint64 at : places) {
+            SCOPED_TRACE(at);
+            // Shown there ahead of colouring: the lines painted as they will be coloured.
+            view.setSelectedRange(QVRange(at, 0));
+            view.scrollRangeToVisible(QVRange(at, 0));
+            QCoreApplication::processEvents();
+            ASSERT_LT(view.highlightedLength(), at);
+            const qint64 line = view.textStorage().lineStart(view.textStorage().lineOfPosition(at));
+            int painted = 0;
+            for (qint64 i = line; i < line + 60; ++i) painted += colourAt(view.textStorage(), i) != colourAt(coloured.textStorage(), i);
+            EXPECT_EQ(painted, 0) << "characters of the line in other colours than once coloured";
+            // The key and its repaint.
+            const quint64 walked = QVSyntaxHighlightingTextView::charactersWalkedAhead();
+            const quint64 searched = QVSyntaxHighlightingTextView::charactersSearchedForOpeners();
+            const quint64 parsed = QVParser::charactersParsed();
+            view.insertText(QStringLiteral("x"));
+            EXPECT_EQ(view.activeParser(false).get(), block);
+            QCoreApplication::processEvents();
+            const quint64 work = QVSyntaxHighlightingTextView::charactersWalkedAhead() - walked +
+                                 QVSyntaxHighlightingTextView::charactersSearchedForOpeners() - searched + QVParser::charactersParsed() - parsed;
+            // The walk to the key, the key's colouring and the repaint each read from a place a
+            // spacing at most before the literal or comment the key is in, and the lines on screen.
+            EXPECT_LE(work, quint64(3 * (QVBoundaryIndex::Spacing + 40'000) + 16'384)) << at - blockStart << " into the block";
+            view.undo();
+        }
+        // Once coloured, a key inside the literal or comment has the lines after it coloured
+        // again as far as the literal or comment reaches, by the block's own parser: a few passes
+        // over it, nothing of the megabytes before it.
+        view.finishHighlighting();
+        const quint64 parsed = QVParser::charactersParsed();
+        view.setSelectedRange(QVRange(places[1], 0));
+        view.insertText(QStringLiteral("x"));
+        view.finishHighlighting();
+        EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(10 * 40'000));
+        EXPECT_EQ(colourAt(view.textStorage(), places[2]), colourAt(coloured.textStorage(), places[2] - 1));
+    }
+    {
+        // A comment of megabytes that never closes, coloured while idle: in work linear in it,
+        // though each slice of it goes back to the comment's start.
+        QString page = QStringLiteral("<script>\n/*\n");
+        while (page.size() < 2'000'000) page += QStringLiteral("a line of the comment that runs on 'x' \"y\"\n");
+        HTMLView view(QStringLiteral("/tmp/open-comment.html"));
+        view.resize(600, 400);
+        view.show();
+        const quint64 parsed = QVParser::charactersParsed();
+        view.setString(page);
+        QVSyntaxHighlightingTextView::holdIdleColouring(false);
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        QVSyntaxHighlightingTextView::holdIdleColouring(true);
+        EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(8 * page.size()));
+    }
+    UserDefaults::standard().setBool(true, QVAutoComplete);
+}
+
+// Pastes ask nothing of the language, so several in a row each leave the places after them
+// unconfirmed: on a coloured page of paragraphs, "x" pasted at a quarter and an opener that
+// nothing closes at half, then " <div>" typed at the end ahead of the colouring: the typing aids
+// take the end for the block the final colours make it (no end tag put in), as once coloured.
+TEST(QVSyntaxHighlightingTextView, PastesOneAfterAnotherLeaveTheAnswerAtTheEndTheColouredOne) {
+    QString page;
+    for (int row = 0; page.size() < 3'000'000; ++row) page += QStringLiteral("<p class=\"row\">Row %1 of the list</p>\n").arg(row);
+    for (const char* opener : {"<script>", "<style>"}) {
+        SCOPED_TRACE(opener);
+        QString typed[2];
+        for (const bool coloured : {false, true}) {
+            auto view = std::make_unique<HTMLView>(QStringLiteral("/tmp/pastes.html"));
+            view->resize(600, 400);
+            view->show();
+            view->setString(page);
+            view->finishHighlighting();
+            QCoreApplication::processEvents();
+            struct Held {
+                Held() { QVSyntaxHighlightingTextView::holdIdleColouring(true); }
+                ~Held() { QVSyntaxHighlightingTextView::holdIdleColouring(false); }
+            } held;
+            const std::pair<qint64, const char*> pastes[] = {{page.size() / 4, "x"}, {page.size() / 2, opener}};
+            for (const auto& [at, text] : pastes) {
+                QGuiApplication::clipboard()->setText(QString::fromLatin1(text));
+                view->setSelectedRange(QVRange(page.lastIndexOf(u'\n', at) + 1, 0));
+                view->paste();
+            }
+            if (coloured) view->finishHighlighting();
+            view->setSelectedRange(QVRange(view->length(), 0));
+            view->setFocus();
+            QTest::keyClicks(view.get(), " <div>");
+            if (!coloured) {
+                EXPECT_LT(view->highlightedLength(), view->length() - 64) << "ahead of colouring";
+            }
+            view->finishHighlighting();
+            typed[coloured] = view->string().right(64);
+        }
+        EXPECT_EQ(typed[0], typed[1]);
+        EXPECT_TRUE(typed[0].endsWith(QLatin1String(" <div>"))) << typed[0].toStdString();
+    }
+    {
+        // A moment of idle time after the pastes confirms the places past them ahead of the
+        // colouring, so that the key at the end walks from a place near it, not from the paste.
+        HTMLView view(QStringLiteral("/tmp/pastes.html"));
+        view.resize(600, 400);
+        view.show();
+        view.setString(page);
+        view.finishHighlighting();
+        for (const auto& [at, text] : {std::pair<qint64, const char*>{page.size() / 4, "x"}, {page.size() / 2, "<script>"}}) {
+            view.setSelectedRange(QVRange(page.lastIndexOf(u'\n', at) + 1, 0));
+            QGuiApplication::clipboard()->setText(QString::fromLatin1(text));
+            view.paste();
+        }
+        ASSERT_LT(view.boundaryIndex().certainUpTo(), view.length());
+        for (int i = 0; i < 100'000 && view.highlightedLength() < view.length() &&
+                        view.boundaryIndex().certainUpTo() < view.length(); ++i)
+            QCoreApplication::processEvents();
+        EXPECT_LT(view.highlightedLength(), view.length() - 64) << "the colouring got to the end first";
+        QVSyntaxHighlightingTextView::holdIdleColouring(true);
+        view.setSelectedRange(QVRange(view.length(), 0));
+        view.setFocus();
+        const quint64 walked = QVSyntaxHighlightingTextView::charactersWalkedAhead();
+        QTest::keyClicks(&view, " ");
+        EXPECT_LE(QVSyntaxHighlightingTextView::charactersWalkedAhead() - walked, quint64(4 * QVBoundaryIndex::Spacing));
+        QVSyntaxHighlightingTextView::holdIdleColouring(false);
+    }
+    {
+        // A backquote pasted near the top of a long script opens a literal that runs on to its
+        // end: idle time reads a bounded stretch past it (2 MB and as much again), not the
+        // megabytes to the literal's end, and not again at every tick.
+        QString script = QStringLiteral("<p>a</p>\n<script>\n");
+        for (int row = 0; script.size() < 12'000'000; ++row) script += QStringLiteral("var v%1 = f(%1);\n").arg(row);
+        script += QStringLiteral("</script>\n");
+        HTMLView view(QStringLiteral("/tmp/pastes.html"));
+        view.resize(600, 400);
+        view.show();
+        view.setString(script);
+        view.finishHighlighting();
+        QCoreApplication::processEvents();
+        view.setSelectedRange(QVRange(script.indexOf(u'\n', 1'000'000) + 1, 0));
+        QGuiApplication::clipboard()->setText(QStringLiteral("`\n"));
+        const quint64 walked = QVSyntaxHighlightingTextView::charactersWalkedAhead();
+        view.paste();
+        for (int i = 0; i < 20'000 && view.highlightedLength() < view.length(); ++i) QCoreApplication::processEvents();
+        EXPECT_LE(QVSyntaxHighlightingTextView::charactersWalkedAhead() - walked, quint64(6'000'000));
+    }
 }
 
 TEST(QVSyntaxHighlightingTextView, HighlightingOffOrInactiveLeavesStandardColours) {

@@ -171,3 +171,55 @@ TEST(QVTagBasedParser, LanguagesThatEmbedEachOtherTakeATheme) {
     EXPECT_EQ(b->theme(), theme);
     EXPECT_FALSE(std::static_pointer_cast<QVTagBasedParser>(b)->tagAttributes().isEmpty());
 }
+
+// The walk over a page reports, inside its blocks, the lines that begin outside the block's
+// strings, comments and literals; a walk begun at any of them, knowing only the block it is in,
+// goes on as the walk from the top: the same places after it, the same block for every character
+// from it on. Lines inside multi-line literals, comments and strings are no such places.
+TEST(QVTagBasedParser, AWalkFromAPlaceInsideABlockGoesOnAsTheWalkFromTheTop) {
+    Languages languages;
+    struct All final : QVColouringSession {
+        All() { blockPlacesFrom = 0; }
+        std::vector<QVWalkPlace> seen;
+        void reach(qint64) override {}
+        bool boundary(qint64 position, qint64, qint64, qint64) override {
+            seen.push_back({position, -1, -1});
+            return false;
+        }
+        bool blockPlace(const QVWalkPlace& place) override {
+            seen.push_back(place);
+            return false;
+        }
+    };
+    const QString texts[] = {
+        u"<p>a</p>\n<script>\nvar a = `x\n${ \"b\n\" }\ny`;\nvar c = /'/;\r\nd = 'e';\n/* f\n' */\ng();\n</script>\n<p>h</p>\n"_qs,
+        u"<script>\nvar s = \"a\\\"\nb\";\nt = `\n</script>\n<b>x</b>\n"_qs,
+        u"<style>\np { color: red }\n/* a\n</style> */\nq { }\n</style>\n<i>y</i>\n"_qs,
+        u"<style>\np { content: \"a\nb\" }\nq { }\n</style>\n"_qs,
+        u"<?php\n$a = 1;\n/* ?>\n*/\n$b = 'c\nd';\n// e ?>\n<b>f</b>\n"_qs,
+    };
+    for (const QString& text : texts) {
+        SCOPED_TRACE(text.toStdString());
+        All top;
+        languages.html->walkBoundaries(text, 0, top);
+        int inside = 0;
+        for (size_t k = 0; k < top.seen.size(); ++k) {
+            const QVWalkPlace place = top.seen[k];
+            if (place.block < 0) continue;
+            ++inside;
+            SCOPED_TRACE(place.position);
+            // Only where a line begins, outside everything the block's scan passes over whole.
+            EXPECT_EQ(text[place.position - 1], u'\n');
+            All resumed;
+            languages.html->walkBoundaries(QStringView(text).mid(place.position), place.position, resumed, place);
+            EXPECT_EQ(resumed.seen, std::vector<QVWalkPlace>(top.seen.begin() + qsizetype(k) + 1, top.seen.end()));
+            const QVWalkPlace within{0, place.blockStart - place.position, place.block};
+            for (qint64 i = place.position; i < text.size(); ++i) {
+                QVEmbeddedRange found = languages.html->embeddedBlockAt(QStringView(text).mid(place.position), i - place.position, nullptr, &within);
+                if (found.parser) found.range.location += place.position;
+                EXPECT_EQ(found, languages.html->embeddedBlockAt(text, i)) << "at " << i;
+            }
+        }
+        EXPECT_GT(inside, 0);
+    }
+}
