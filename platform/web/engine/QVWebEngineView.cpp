@@ -8,8 +8,9 @@
 #include "platform/web/engine/QVPageFileServer.h"
 
 #include <QApplication>
-#include <QFile>
-#include <QFileInfo>
+#include <QBuffer>
+#include <QPointer>
+#include <QThreadPool>
 #include <QHideEvent>
 #include <QQuickWindow>
 #include <QVBoxLayout>
@@ -28,6 +29,7 @@
 #include <QWebEngineView>
 
 #include <mutex>
+#include <optional>
 
 namespace {
 
@@ -88,39 +90,65 @@ QUrl shownAddress(const QUrl& url) {
     return file;
 }
 
+// The largest document (a page, a frame, an object, a font) read whole to be served.
+constexpr qint64 MaxDocument = qint64(512) * 1024 * 1024;
+
 class PageServer : public QWebEngineUrlSchemeHandler {
 public:
     using QWebEngineUrlSchemeHandler::QWebEngineUrlSchemeHandler;
+    // The file is read on a thread of the pool, never the window's: a file on a stalled disk
+    // keeps its frame loading, not the window waiting.
     void requestStarted(QWebEngineUrlRequestJob* job) override {
         const QUrl url = job->requestUrl();
         if (!isPageAddress(url)) return job->fail(QWebEngineUrlRequestJob::UrlInvalid);
         const QString path = url.path(QUrl::FullyDecoded);
-        if (!QFileInfo(path).isFile()) return job->fail(QWebEngineUrlRequestJob::UrlNotFound);
-        auto* file = new QFile(path, job);
-        if (!file->open(QIODevice::ReadOnly)) return job->fail(QWebEngineUrlRequestJob::RequestDenied);
-        job->reply(QVPageFileServer::servedType(path), file);
+        QPointer<QWebEngineUrlRequestJob> asked(job);
+        _readers.start([asked, path] {
+            std::optional<QByteArray> bytes = QVPageFileServer::readServed(path, MaxDocument);
+            const QByteArray type = bytes ? QVPageFileServer::servedType(path) : QByteArray();
+            QMetaObject::invokeMethod(qApp, [asked, bytes = std::move(bytes), type] {
+                if (!asked) return;
+                if (!bytes) return asked->fail(QWebEngineUrlRequestJob::UrlNotFound);
+                auto* buffer = new QBuffer(asked);
+                buffer->setData(*bytes);
+                buffer->open(QIODevice::ReadOnly);
+                asked->reply(type, buffer);
+            });
+        });
     }
+
+private:
+    QThreadPool _readers;
 };
+
+// Whether the document that made the request is a page from the disk. The address the view
+// shows is no answer: the engine shows the address of a page it is about to load while the page
+// before it (a web page) still runs. The document that asked is: a page from the disk is of no
+// site, a web document names its own.
+bool fromDiskDocument(const QWebEngineUrlRequestInfo& info) {
+    if (!isPageAddress(info.firstPartyUrl())) return false;
+    const QUrl from = info.initiator();
+    return !from.isValid() || from.isEmpty() || from.scheme() == QLatin1String(PageScheme);
+}
 
 // Documents (a page, its frames) and fonts are served in the page scheme; every other file a page
 // names goes to the page file server, with the key only a page from the disk gets. A web page
-// (its top document from a site) gets nothing from the disk, not even in a frame of its own.
+// (its top document from a site) gets nothing from the disk, not even in a frame of its own, and
+// neither does a web frame inside a page from the disk.
 class PageGuard : public QWebEngineUrlRequestInterceptor {
 public:
     explicit PageGuard(QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _files(new QVPageFileServer(this)) {}
     void interceptRequest(QWebEngineUrlRequestInfo& info) override {
         const QUrl url = info.requestUrl();
-        const bool fromDisk = isPageAddress(info.firstPartyUrl());
+        using Info = QWebEngineUrlRequestInfo;
+        const Info::ResourceType type = info.resourceType();
         if (_files->serves(url)) {
-            if (fromDisk) info.setHttpHeader(QVPageFileServer::KeyHeader, _files->key());
+            if (type != Info::ResourceTypeMainFrame && fromDiskDocument(info)) info.setHttpHeader(QVPageFileServer::KeyHeader, _files->key());
             return;
         }
         if (url.scheme() != QLatin1String(PageScheme)) return;
-        using Info = QWebEngineUrlRequestInfo;
-        const Info::ResourceType type = info.resourceType();
         if (type == Info::ResourceTypeMainFrame) return;
-        const QString top = info.firstPartyUrl().scheme();
-        if (top == QLatin1String("http") || top == QLatin1String("https") || top == QLatin1String("blob")) return info.block(true);
+        if (!fromDiskDocument(info)) return info.block(true);
         // A font stays: the engine asks for one as a read the page's origin must be allowed, and
         // follows no such read from the scheme into a redirect (a font shows only as the text
         // drawn with it).
