@@ -605,11 +605,16 @@ TEST(PageTrust, NoWebDocumentGetsADiskFileWhateverTheTiming) {
                                 "window.onload = function () {\n"
                                 "  new Image().src = '/attacking';\n"
                                 "  window.onbeforeunload = function () { for (var n = 0; n < 20; ++n) attempt(); };\n"
-                                "  if (location.search === '?away') setTimeout(function () { location = 'http://127.0.0.1:1/'; }, 30);\n"
+                                "  if (location.search === '?away') setTimeout(function () { location = 'http://127.0.0.1:@CLOSED@/'; }, 30);\n"
                                 "};\n"
                                 "</script></body></html>";
-    site.page = attacker;
-    site.pages.insert("/page.html?away", attacker);
+    // A port nothing listens on (one Chromium does not refuse outright).
+    QTcpServer closed;
+    closed.listen(QHostAddress::LocalHost);
+    const QByteArray closedPort = QByteArray::number(closed.serverPort());
+    closed.close();
+    site.page = QByteArray(attacker).replace("@CLOSED@", closedPort);
+    site.pages.insert("/page.html?away", site.page);
     const QString web = site.address() + "/page.html";
     const auto reads = [&] {
         return std::count_if(site.paths.begin(), site.paths.end(), [](const QString& path) { return path.startsWith(QLatin1String("/read")); });
