@@ -1,6 +1,7 @@
 // A file's bytes to one request at a time per connection, each connection closed after its answer.
 #include "platform/web/engine/QVPageFileServer.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QMimeDatabase>
 #include <QRandomGenerator>
@@ -315,8 +316,9 @@ QVPageFileServer::QVPageFileServer(QObject* parent) : QObject(parent) {
 
 QVPageFileServer::~QVPageFileServer() {
     _thread->quit();
-    _thread->wait();
-    delete _thread;
+    // A read stuck on a stalled disk keeps the thread: Qorvel ends anyway, leaving it to the
+    // process's end rather than waiting on it for good.
+    if (_thread->wait(QDeadlineTimer(ExitMilliseconds))) delete _thread;
 }
 
 QUrl QVPageFileServer::address(const QString& path) const {

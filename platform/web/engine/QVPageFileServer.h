@@ -26,6 +26,8 @@ public:
     // A request must arrive whole within this, and an answer must move on within the second.
     static constexpr int RequestMilliseconds = 5000;
     static constexpr int IdleMilliseconds = 20000;
+    // How long the end of Qorvel waits for a read under way (one stuck on a stalled disk never ends).
+    static constexpr int ExitMilliseconds = 2000;
 
     // Listens on a free port of 127.0.0.1, on a thread of its own (a slow disk never stalls the
     // window); when it cannot, isListening() is false.

@@ -96,6 +96,10 @@ constexpr qint64 MaxDocument = qint64(512) * 1024 * 1024;
 class PageServer : public QWebEngineUrlSchemeHandler {
 public:
     using QWebEngineUrlSchemeHandler::QWebEngineUrlSchemeHandler;
+    // A read stuck on a stalled disk never ends: the pool is left to the process's end then.
+    ~PageServer() override {
+        if (_readers->waitForDone(QVPageFileServer::ExitMilliseconds)) delete _readers;
+    }
     // The file is read on a thread of the pool, never the window's: a file on a stalled disk
     // keeps its frame loading, not the window waiting.
     void requestStarted(QWebEngineUrlRequestJob* job) override {
@@ -103,9 +107,10 @@ public:
         if (!isPageAddress(url)) return job->fail(QWebEngineUrlRequestJob::UrlInvalid);
         const QString path = url.path(QUrl::FullyDecoded);
         QPointer<QWebEngineUrlRequestJob> asked(job);
-        _readers.start([asked, path] {
+        _readers->start([asked, path] {
             std::optional<QByteArray> bytes = QVPageFileServer::readServed(path, MaxDocument);
             const QByteArray type = bytes ? QVPageFileServer::servedType(path) : QByteArray();
+            if (!qApp) return;  // a read that outlasted the end of Qorvel
             QMetaObject::invokeMethod(qApp, [asked, bytes = std::move(bytes), type] {
                 if (!asked) return;
                 if (!bytes) return asked->fail(QWebEngineUrlRequestJob::UrlNotFound);
@@ -118,7 +123,7 @@ public:
     }
 
 private:
-    QThreadPool _readers;
+    QThreadPool* _readers = new QThreadPool;
 };
 
 // Whether the document that made the request is a page from the disk. The address the view
