@@ -14,6 +14,7 @@
 #include <QHideEvent>
 #include <QQuickWindow>
 #include <QVBoxLayout>
+#include <QWebEngineHistory>
 #include <QWebEngineLoadingInfo>
 #include <QWebEngineNewWindowRequest>
 #include <QWebEnginePage>
@@ -136,19 +137,51 @@ bool fromDiskDocument(const QWebEngineUrlRequestInfo& info) {
     return !from.isValid() || from.isEmpty() || from.scheme() == QLatin1String(PageScheme);
 }
 
+// The profile's page file server, for the guard of each page.
+QVPageFileServer* pageFiles = nullptr;
+
+// Whether the document a page shows now, not the one it is about to show, is a page from the
+// disk. While the engine loads a page from the disk over a web page, the web page's frames of no
+// site (a data: frame, a sandboxed one) ask with no initiator, as a page from the disk does; the
+// history's current entry stays the shown document's until the new one takes its place.
+bool showsDiskDocument(QWebEnginePage* page) {
+    const QUrl shown = page->history()->currentItem().url();
+    return isPageAddress(shown);
+}
+
+// What a page's requests get of the disk, by what the page shows: the key only for the requests
+// of a page from the disk once it shows, no page of the scheme for any other document.
+class DiskDocumentGuard : public QWebEngineUrlRequestInterceptor {
+public:
+    explicit DiskDocumentGuard(QWebEnginePage* page) : QWebEngineUrlRequestInterceptor(page), _page(page) {}
+    void interceptRequest(QWebEngineUrlRequestInfo& info) override {
+        if (info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeMainFrame) return;
+        const QUrl url = info.requestUrl();
+        const bool own = fromDiskDocument(info) && showsDiskDocument(_page);
+        if (pageFiles && pageFiles->serves(url)) {
+            if (own) info.setHttpHeader(QVPageFileServer::KeyHeader, pageFiles->key());
+            return;
+        }
+        if (isPageAddress(url) && !own) info.block(true);
+    }
+
+private:
+    QWebEnginePage* _page;
+};
+
 // Documents (a page, its frames) and fonts are served in the page scheme; every other file a page
 // names goes to the page file server, with the key only a page from the disk gets. A web page
 // (its top document from a site) gets nothing from the disk, not even in a frame of its own, and
 // neither does a web frame inside a page from the disk.
 class PageGuard : public QWebEngineUrlRequestInterceptor {
 public:
-    explicit PageGuard(QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _files(new QVPageFileServer(this)) {}
+    explicit PageGuard(QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _files(new QVPageFileServer(this)) { pageFiles = _files; }
     void interceptRequest(QWebEngineUrlRequestInfo& info) override {
         const QUrl url = info.requestUrl();
         using Info = QWebEngineUrlRequestInfo;
         const Info::ResourceType type = info.resourceType();
         if (_files->serves(url)) {
-            if (type != Info::ResourceTypeMainFrame && fromDiskDocument(info)) info.setHttpHeader(QVPageFileServer::KeyHeader, _files->key());
+            // The key is the page's to give (DiskDocumentGuard): only it knows what it shows.
             return;
         }
         if (url.scheme() != QLatin1String(PageScheme)) return;
@@ -281,6 +314,7 @@ public:
         _page = new PolicyPage(
             this, [this](const QUrl& url, bool clicked) { handToDesktop(url, clicked); }, [this](const QUrl& url) { refuseDiskPage(url); });
         servePages(_page->profile());
+        _page->setUrlRequestInterceptor(new DiskDocumentGuard(_page));
         settleSettings(_page->settings());
         _view->setPage(_page);
         _view->setContextMenuPolicy(Qt::NoContextMenu);
