@@ -607,7 +607,7 @@ TEST(PageTrust, NoWebDocumentGetsADiskFileWhateverTheTiming) {
                               "/frame-alive-\\' + location.protocol;' +\n"
                               "  'window.onbeforeunload = function () { for (var n = 0; n < 20; ++n) attempt(); };<\\/script>';\n"
                               "var b = document.createElement('iframe'); b.sandbox = 'allow-scripts'; b.srcdoc = code;\n"
-                              "document.body.appendChild(b);\n";
+                              "if (location.search !== '?away') document.body.appendChild(b);\n";
     const QByteArray attacker = "<html><head><title>web page</title></head><body><script>" + attempts + framed +
                                 "window.onload = function () {\n"
                                 "  new Image().src = '/attacking';\n"
@@ -674,7 +674,10 @@ TEST(PageTrust, NoWebDocumentGetsADiskFileWhateverTheTiming) {
             raced += 1;
         }
         QTest::qWait(100);
-        EXPECT_TRUE(site.paths.contains(QStringLiteral("/frame-alive-about:")));
+        // The page that leaves by itself goes without the frame, which holds its leaving up.
+        if (QLatin1String(trigger.name) != QLatin1String("error page")) {
+            EXPECT_TRUE(site.paths.contains(QStringLiteral("/frame-alive-about:")));
+        }
         EXPECT_EQ(reads(), 0) << site.paths.filter(QStringLiteral("/read")).join(' ').toStdString() << " in " << raced << " tries";
     }
     preview.close();
