@@ -5,6 +5,8 @@
 #include "platform/AppBundle.h"
 #include "platform/TextEncoding.h"
 #include "platform/UserDefaults.h"
+#include "editor/QVFileDocument.h"
+#include "platform/NotificationCenter.h"
 #include "platform/web/QVWebView.h"
 #include "shell/web/QVHelpWindowController.h"
 #include "shell/web/QVInfoWindowController.h"
@@ -16,9 +18,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QSaveFile>
 #include <QImage>
 #include <QMainWindow>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTcpServer>
@@ -28,6 +33,8 @@
 
 #include <algorithm>
 #include <functional>
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -55,8 +62,10 @@ public:
         });
     }
     QString address() const { return QStringLiteral("http://127.0.0.1:%1").arg(_server.serverPort()); }
+    quint16 port() const { return _server.serverPort(); }
     QStringList paths;
-    QByteArray page;  // "/page.html"
+    QByteArray page;            // "/page.html"
+    QHash<QString, QByteArray> pages;  // any other page, by path
 
 private:
     void answer(QTcpSocket* socket) {
@@ -71,6 +80,7 @@ private:
         else if (path == QLatin1String("/cdn.js")) type = "text/javascript", body = "window.cdnScript = true;";
         else if (path == QLatin1String("/cdn.png")) type = "image/png", body = pixel;
         else if (path == QLatin1String("/page.html")) type = "text/html", body = page;
+        else if (pages.contains(path)) type = "text/html", body = pages.value(path);
         socket->write("HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) +
                       "\r\nConnection: close\r\n\r\n" + body);
         socket->disconnectFromHost();
@@ -524,5 +534,282 @@ TEST(PageTrust, TheFilesOfAPageFromTheDiskGoOnlyToItsView) {
             [&] { return !titles.isEmpty() && QStringList{"shown", "refused"}.contains(titles.last().first().toString()); }, 20000));
         EXPECT_EQ(titles.value(titles.size() - 1).value(0).toString(), page.title) << page.name;
     }
+    help.close();
+}
+
+
+namespace {
+
+// The page file server's port: the one this process listens on that is no test site's.
+quint16 pageFileServerPort(const QList<quint16>& others) {
+    for (const quint16 port : loopbackPortsListening())
+        if (!others.contains(port)) return port;
+    return 0;
+}
+
+// The longest the event loop went without turning while waiting ms.
+qint64 longestStall(int ms) {
+    QElapsedTimer total, step;
+    total.start();
+    qint64 longest = 0;
+    while (total.elapsed() < ms) {
+        step.start();
+        QTest::qWait(5);
+        longest = std::max(longest, step.elapsed());
+    }
+    return longest;
+}
+
+// What a page's title settles on, or "still <title>".
+QString settledTitle(QSignalSpy& titles, const QStringList& ends, int ms = 30000) {
+    QString last;
+    const bool ended = QTest::qWaitFor(
+        [&] {
+            last = titles.isEmpty() ? QString() : titles.last().first().toString();
+            return std::any_of(ends.begin(), ends.end(), [&](const QString& end) { return last.startsWith(end); });
+        },
+        ms);
+    return ended ? last : "still " + last;
+}
+
+}  // namespace
+
+// A web page in a view that loads a page from the disk keeps trying, every millisecond, to run
+// another project's file from the page file server (and to show its image) while the new page
+// comes: by every way a view comes to load a page from the disk, it never gets one. Nor does a
+// web frame inside a page from the disk, which Chromium gives nothing either.
+TEST(PageTrust, NoWebDocumentGetsADiskFileWhateverTheTiming) {
+    if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
+    Site site;
+    TestDir dir;
+    const QString config = dir.write("other/config.js", "window.stolen = 'QVSECRET';");
+    const QString image = dir.write("other/image.png", pixel);
+    const QString diskPath = dir.write("site/index.html", "<html><head><title>disk page</title></head><body>disk</body></html>");
+    const QUrl diskPage = QUrl::fromLocalFile(diskPath);
+    QVIntegratedPreviewController::install();
+    QVIntegratedPreviewController& preview = QVIntegratedPreviewController::sharedPreview();
+    QVHelpWindowController& help = QVHelpWindowController::sharedInstance();
+    const quint16 port = pageFileServerPort({site.port()});
+    ASSERT_NE(port, 0);
+    const QByteArray served = "http://127.0.0.1:" + QByteArray::number(port);
+    const QByteArray configPath = QUrl::toPercentEncoding(config, "/"), imagePath = QUrl::toPercentEncoding(image, "/");
+    // Every read that worked is a request for /read... at the site.
+    const QByteArray attempts = "function attempt() {\n"
+                                "  var s = document.createElement('script'); s.src = '" + served + configPath + "?' + Math.random();\n"
+                                "  s.onload = function () { new Image().src = '" + site.address().toUtf8() + "/read-script'; s.remove(); };\n"
+                                "  s.onerror = function () { s.remove(); }; document.head.appendChild(s);\n"
+                                "  var i = new Image(); i.onload = function () { new Image().src = '" + site.address().toUtf8() + "/read-image'; };\n"
+                                "  i.src = (Math.random() < 0.5 ? '" + served + imagePath + "' : 'qvfile://local" + imagePath + "') + '?' + Math.random();\n"
+                                "}\n";
+    // Its frame of no site (a sandboxed one) asks with no initiator, as a page from the disk
+    // does, and keeps trying all the while.
+    const QByteArray framed = "var code = '<script>' + attempt.toString() + 'new Image().src = \\'" + site.address().toUtf8() +
+                              "/frame-alive-\\' + location.protocol;' +\n"
+                              "  'window.onbeforeunload = function () { for (var n = 0; n < 20; ++n) attempt(); };<\\/script>';\n"
+                              "var b = document.createElement('iframe'); b.sandbox = 'allow-scripts'; b.srcdoc = code;\n"
+                              "if (location.search !== '?away') document.body.appendChild(b);\n";
+    const QByteArray attacker = "<html><head><title>web page</title></head><body><script>" + attempts + framed +
+                                "window.onload = function () {\n"
+                                "  new Image().src = '/attacking';\n"
+                                "  window.onbeforeunload = function () { for (var n = 0; n < 20; ++n) attempt(); };\n"
+                                "  if (location.search === '?away') setTimeout(function () { location = 'http://127.0.0.1:@CLOSED@/'; }, 30);\n"
+                                "};\n"
+                                "</script></body></html>";
+    // A port nothing listens on (one Chromium does not refuse outright).
+    QTcpServer closed;
+    closed.listen(QHostAddress::LocalHost);
+    const QByteArray closedPort = QByteArray::number(closed.serverPort());
+    closed.close();
+    site.page = QByteArray(attacker).replace("@CLOSED@", closedPort);
+    site.pages.insert("/page.html?away", site.page);
+    const QString web = site.address() + "/page.html";
+    const auto reads = [&] {
+        return std::count_if(site.paths.begin(), site.paths.end(), [](const QString& path) { return path.startsWith(QLatin1String("/read")); });
+    };
+    const auto attacking = [&] { return site.paths.contains(QStringLiteral("/attacking")); };
+
+    struct Trigger {
+        const char* name;
+        QVWebView* view;
+        std::function<void()> before;  // once
+        std::function<void()> web;     // the web page shows
+        std::function<void()> disk;    // the view is taken to a page from the disk
+    };
+    const QList<Trigger> triggers = {
+        {"preview (Ctrl+=)", preview.webView(), [] {}, [&] { preview.showURL(web); }, [&] { preview.showURL(diskPage.toString()); }},
+        {"refresh on save", preview.webView(),
+         [&] {
+             UserDefaults::standard().setInteger(0, QVIntegratedPreviewController::RefreshModeKey);
+             preview.showURL(diskPage.toString());
+         },
+         [&] { preview.webView()->load(QUrl(web)); },
+         [&] { NotificationCenter::defaultCenter().post(QVFileDocument::FileDidSaveNotification); }},
+        {"refresh on keystroke", preview.webView(),
+         [&] {
+             UserDefaults::standard().setInteger(1, QVIntegratedPreviewController::RefreshModeKey);
+             preview.showURL(diskPage.toString());
+         },
+         [&] { preview.webView()->load(QUrl(web)); },
+         [&] { ASSERT_TRUE(preview.previewAsTemporaryFile(diskPath, QStringLiteral("<title>typed</title>"), TextEncoding::UTF8)); }},
+        {"error page", preview.webView(), [] {}, [&] { preview.showURL(web + "?away"); }, [] {}},
+        {"help (F1)", help.webView(), [] {}, [&] { help.showPage(QUrl(web)); }, [&] { help.showPage(diskPage); }},
+    };
+    constexpr int tries = 5;
+    for (const Trigger& trigger : triggers) {
+        SCOPED_TRACE(trigger.name);
+        trigger.before();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return trigger.view->loadProgress() == 100; }, 20000));
+        site.paths.clear();
+        int raced = 0;
+        for (int i = 0; i < tries; ++i) {
+            site.paths.removeAll(QStringLiteral("/attacking"));
+            trigger.web();
+            ASSERT_TRUE(QTest::qWaitFor([&] { return attacking() && trigger.view->loadProgress() == 100; }, 20000))
+                << i << " " << trigger.view->loadProgress() << " " << site.paths.mid(0, 8).join(' ').toStdString();
+            QTest::qWait(i % 7);
+            trigger.disk();
+            ASSERT_TRUE(QTest::qWaitFor(
+                [&] { return !trigger.view->url().toString().startsWith(site.address()) && trigger.view->loadProgress() == 100; }, 20000))
+                << i << " " << trigger.view->url().toString().toStdString();
+            raced += 1;
+        }
+        QTest::qWait(100);
+        // The page that leaves by itself goes without the frame, which holds its leaving up.
+        if (QLatin1String(trigger.name) != QLatin1String("error page")) {
+            EXPECT_TRUE(site.paths.contains(QStringLiteral("/frame-alive-about:")));
+        }
+        EXPECT_EQ(reads(), 0) << site.paths.filter(QStringLiteral("/read")).join(' ').toStdString() << " in " << raced << " tries";
+    }
+    preview.close();
+    help.close();
+    UserDefaults::standard().removeObject(QVIntegratedPreviewController::RefreshModeKey);
+
+    // A web frame inside a page from the disk names the page's own files by every address.
+    site.pages.insert("/framed.html", "<html><body><script>" + attempts +
+                                          "for (var n = 0; n < 20; ++n) attempt();\n"
+                                          "['file://" + configPath + "', 'qvfile://local" + configPath + "'].forEach(function (a) {\n"
+                                          "  var s = document.createElement('script'); s.src = a;\n"
+                                          "  s.onload = function () { new Image().src = '/read-' + a; }; document.head.appendChild(s); });\n"
+                                          "setTimeout(function () { new Image().src = '/framed-done'; }, 1000);\n"
+                                          "</script></body></html>");
+    const QUrl framing = QUrl::fromLocalFile(dir.write("other/framing.html", "<html><head><title>framing</title></head><body><iframe src='" +
+                                                                                 site.address().toUtf8() + "/framed.html'></iframe></body></html>"));
+    const auto framedDone = [&] { return site.paths.contains(QStringLiteral("/framed-done")); };
+    site.paths.clear();
+    chromiumTitle(framing.toString());
+    // Chromium's budget of time may end before the frame's last beacon: that it framed the page is enough.
+    ASSERT_TRUE(site.paths.contains(QStringLiteral("/framed.html"))) << site.paths.join(' ').toStdString();
+    const auto peerReads = reads();
+    site.paths.clear();
+    help.showPage(framing);
+    EXPECT_TRUE(QTest::qWaitFor(framedDone, 20000));
+    QTest::qWait(200);
+    EXPECT_EQ(reads(), peerReads) << site.paths.join(' ').toStdString();
+    EXPECT_EQ(peerReads, 0);
+    help.close();
+}
+
+// Another program that opens thousands of connections to the page file server and never ends
+// a request takes no more of the process than the server's bound: a file is still saved, the
+// window answers, a page from the disk still gets its files. A page that names a file whose read
+// would never end (a FIFO, a device, /proc) gets an error; and its own audio seeks.
+TEST(PageTrust, ThePageFileServerCannotBeStalledNorMadeToBlock) {
+    if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
+    TestDir dir;
+    QVHelpWindowController& help = QVHelpWindowController::sharedInstance();
+    help.showPage(QUrl::fromLocalFile(dir.write("first.html", "<title>first</title>")));
+    const quint16 port = pageFileServerPort({});
+    ASSERT_NE(port, 0);
+    const QString image = dir.write("image.png", pixel);
+    const QUrl probe = QUrl::fromLocalFile(dir.write("probe.html", "<html><head><title>loading</title></head><body><img src='image.png?" +
+                                                                       QByteArray::number(QRandomGenerator::global()->generate()) +
+                                                                       "' onload=\"document.title = 'shown'\" onerror=\"document.title = 'refused'\"></body></html>"));
+    const auto descriptors = [] { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System | QDir::NoDotAndDotDot).size(); };
+    const qsizetype before = descriptors();
+
+    QProcess flood;
+    flood.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    flood.start(QStringLiteral("python3"), {"-c", R"(
+import resource, socket, sys, time
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+held = []
+for i in range(2000):
+    try:
+        s = socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=2)
+        s.send(b'GET /etc/hostname HTTP/1.1\r\nHost: 127.0.0.1\r\n')
+        held.append(s)
+    except OSError:
+        pass
+print(len(held), flush=True)
+time.sleep(120)
+)", QString::number(port)});
+    ASSERT_TRUE(flood.waitForStarted());
+    QElapsedTimer clock;
+    clock.start();
+    qint64 longest = 0;
+    while (flood.bytesAvailable() == 0 && clock.elapsed() < 60000) longest = std::max(longest, longestStall(50));
+    ASSERT_GT(flood.readAll().trimmed().toInt(), 0);
+    longest = std::max(longest, longestStall(500));
+    EXPECT_LT(longest, 1000);
+    EXPECT_LT(descriptors() - before, 2 * 48);
+    // A save, while they are held.
+    QSaveFile save(dir.file("saved.txt"));
+    ASSERT_TRUE(save.open(QIODevice::WriteOnly));
+    save.write("typed text");
+    EXPECT_TRUE(save.commit());
+    EXPECT_EQ(readAll(dir.file("saved.txt")), "typed text");
+    QSignalSpy titles(help.webView(), &QVWebView::titleChanged);
+    help.showPage(probe);
+    EXPECT_EQ(settledTitle(titles, {"shown", "refused"}), "shown");
+    flood.kill();
+    flood.waitForFinished();
+    // After them, the server answers at once.
+    clock.restart();
+    EXPECT_EQ(answerTo(port, "GET / HTTP/1.1\r\n\r\n"), "HTTP/1.1 403 Forbidden");
+    EXPECT_LT(clock.elapsed(), 1000);
+
+    // Files whose reads wait for ever, named by an image (the server) and a frame (the scheme).
+    const QString fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    struct Blocking {
+        const char* name;
+        QString path;
+    };
+    for (const Blocking& row : QList<Blocking>{{"/proc/kmsg", "/proc/kmsg"}, {"a FIFO", fifo}, {"/dev/zero", "/dev/zero"}, {"/proc/self/stat", "/proc/self/stat"}}) {
+        SCOPED_TRACE(row.name);
+        const QByteArray address = "qvfile://local" + QUrl::toPercentEncoding(row.path, "/");
+        const QUrl page = QUrl::fromLocalFile(dir.write("blocking-" + QFileInfo(row.path).fileName() + ".html", "<html><head><title>loading</title></head><body><iframe src='" + address +
+                                                                             "'></iframe><img src='" + address +
+                                                                             "' onload=\"document.title = 'image'\" onerror=\"document.title = 'error'\"></body></html>"));
+        help.showPage(page);
+        EXPECT_EQ(settledTitle(titles, {"image", "error"}, 10000), "error");
+        titles.clear();
+        EXPECT_LT(longestStall(300), 1000);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return help.webView()->loadProgress() == 100; }, 10000));
+    }
+
+    // A page's own audio: three seconds, asked to play from the second.
+    QByteArray wave(3 * 8000, char(0x80));
+    QByteArray header = "RIFF" + QByteArray(4, 0) + "WAVEfmt ";
+    const auto le = [](quint32 value, int bytes) {
+        QByteArray out;
+        for (int i = 0; i < bytes; ++i) out += char((value >> (8 * i)) & 0xff);
+        return out;
+    };
+    header += le(16, 4) + le(1, 2) + le(1, 2) + le(8000, 4) + le(8000, 4) + le(1, 2) + le(8, 2) + "data" + le(quint32(wave.size()), 4);
+    header.replace(4, 4, le(quint32(header.size() - 8 + wave.size()), 4));
+    dir.write("media/sound.wav", header + wave);
+    const QString mediaPage = dir.write("media/audio.html", R"(<html><head><title>loading</title></head><body><audio id="a" src="sound.wav" preload="auto"></audio><script>
+var a = document.getElementById('a');
+a.onloadedmetadata = function () { a.currentTime = 2; };
+a.onseeked = function () { document.title = 'seeked to ' + Math.round(a.currentTime) + ' of ' + (a.seekable.length ? Math.round(a.seekable.end(0)) : 0); };
+a.onerror = function () { document.title = 'error'; };
+</script></body></html>)");
+    const QString peer = chromiumTitle(QUrl::fromLocalFile(mediaPage).toString());
+    titles.clear();
+    help.showPage(QUrl::fromLocalFile(mediaPage));
+    EXPECT_EQ(settledTitle(titles, {"seeked", "error"}), peer.isEmpty() ? QStringLiteral("seeked to 2 of 3") : peer);
+    EXPECT_EQ(peer, "seeked to 2 of 3");
     help.close();
 }

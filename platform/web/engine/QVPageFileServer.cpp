@@ -1,26 +1,69 @@
 // A file's bytes to one request at a time per connection, each connection closed after its answer.
 #include "platform/web/engine/QVPageFileServer.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QMimeDatabase>
 #include <QRandomGenerator>
+#include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <list>
+#include <vector>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr qsizetype MaxRequest = 16 * 1024;
 constexpr qint64 Chunk = 64 * 1024;
 
-// One connection: reads the request, answers it, streams the file a chunk at a time as the
-// socket drains, and closes.
+// File systems whose files claim a size they do not hold, or whose reads wait on the kernel
+// (/proc/kmsg, a trace pipe): a page names none of them.
+bool pseudoFileSystem(int fd) {
+    struct statfs fs {};
+    if (fstatfs(fd, &fs) != 0) return true;
+    static constexpr unsigned long kinds[] = {
+        0x9fa0,      // proc
+        0x62656572,  // sysfs
+        0x64626720,  // debugfs
+        0x74726163,  // tracefs
+        0x73636673,  // securityfs
+        0x27e0eb,    // cgroup
+        0x63677270,  // cgroup2
+        0x62656570,  // configfs
+        0x6165676c,  // pstore
+        0xde5e81e4,  // efivarfs
+        0xcafe4a11,  // bpf
+    };
+    for (const unsigned long kind : kinds)
+        if (static_cast<unsigned long>(fs.f_type) == kind) return true;
+    return false;
+}
+
+class Listener;
+
+// One connection: reads the request, answers it, streams the file (or the range of it asked
+// for) a chunk at a time as the socket drains, and closes. It lives on the server's thread.
 class Exchange : public QObject {
 public:
-    Exchange(QTcpSocket* socket, const QByteArray& key) : QObject(socket), _socket(socket), _key(key) {
-        connect(socket, &QTcpSocket::readyRead, this, &Exchange::read);
-        connect(socket, &QTcpSocket::bytesWritten, this, &Exchange::pump);
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    Exchange(QTcpSocket* socket, const QByteArray& key, Listener* listener);
+    ~Exchange() override {
+        if (_fd >= 0) ::close(_fd);
     }
+    bool unfinished() const { return !_answered; }
+    bool ended() const { return !_listener; }
+    // Takes in what has arrived of the request and not been read yet.
+    void poll() {
+        if (!ended() && !_answered) _socket->waitForReadyRead(0);
+    }
+    QHostAddress peer() const { return _peer; }
+    void end();
 
 private:
     void read() {
@@ -32,6 +75,7 @@ private:
             return;
         }
         _answered = true;
+        _timer.start(QVPageFileServer::IdleMilliseconds);
         answer(_request.left(end).split('\n'));
     }
 
@@ -44,19 +88,20 @@ private:
         if (method == "OPTIONS") {
             _socket->write("HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: GET\r\n"
                            "Access-Control-Allow-Headers: " +
-                           QByteArray(QVPageFileServer::KeyHeader) + "\r\nAccess-Control-Max-Age: 600\r\n" + commonHeaders());
-            _answered = true;
+                           QByteArray(QVPageFileServer::KeyHeader) + ", Range\r\nAccess-Control-Max-Age: 600\r\n" + commonHeaders());
             return (void)_socket->disconnectFromHost();
         }
         if (method != "GET" && method != "HEAD") return finish(405, "Method Not Allowed");
-        QByteArray key, mode, destination;
+        QByteArray key, mode, destination, range;
         for (qsizetype i = 1; i < lines.size(); ++i) {
             const qsizetype colon = lines[i].indexOf(':');
             if (colon <= 0) continue;
             const QByteArray name = lines[i].left(colon).trimmed().toLower();
-            if (name == QByteArray(QVPageFileServer::KeyHeader).toLower()) key = lines[i].mid(colon + 1).trimmed();
-            else if (name == "sec-fetch-mode") mode = lines[i].mid(colon + 1).trimmed();
-            else if (name == "sec-fetch-dest") destination = lines[i].mid(colon + 1).trimmed();
+            const QByteArray value = lines[i].mid(colon + 1).trimmed();
+            if (name == QByteArray(QVPageFileServer::KeyHeader).toLower()) key = value;
+            else if (name == "sec-fetch-mode") mode = value;
+            else if (name == "sec-fetch-dest") destination = value;
+            else if (name == "range") range = value;
         }
         // Never a document: one served from here would be of this server's origin, and could read
         // every file through it.
@@ -65,20 +110,52 @@ private:
         for (const char end : {'?', '#'})
             if (const qsizetype at = target.indexOf(end); at >= 0) target.truncate(at);
         const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(target));
-        const QFileInfo info(path);
-        if (!info.isFile()) return finish(404, "Not Found");
-        _file = new QFile(path, this);
-        if (!_file->open(QIODevice::ReadOnly)) return finish(403, "Forbidden");
-        QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: " + QVPageFileServer::servedType(path) +
-                          "\r\nContent-Length: " + QByteArray::number(_file->size()) + "\r\n";
+        const QVPageFileServer::Opened file = QVPageFileServer::openServed(path);
+        if (file.fd < 0) return finish(file.error == EACCES || file.error == EPERM ? 403 : 404, file.error == EACCES || file.error == EPERM ? "Forbidden" : "Not Found");
+        _fd = file.fd;
+        // A page's own audio and video seek by asking for a range of bytes.
+        qint64 first = 0, last = file.size - 1;
+        const bool ranged = !range.isEmpty() && parseRange(range, file.size, &first, &last);
+        if (!range.isEmpty() && !ranged && range.startsWith("bytes=")) {
+            _socket->write("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + QByteArray::number(file.size) +
+                           "\r\nContent-Length: 0\r\n" + commonHeaders());
+            return (void)_socket->disconnectFromHost();
+        }
+        _offset = first;
+        _remaining = file.size == 0 ? 0 : last - first + 1;
+        QByteArray head = ranged ? "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + QByteArray::number(first) + '-' +
+                                       QByteArray::number(last) + '/' + QByteArray::number(file.size) + "\r\n"
+                                 : QByteArray("HTTP/1.1 200 OK\r\n");
+        head += "Content-Type: " + QVPageFileServer::servedType(path) + "\r\nContent-Length: " + QByteArray::number(_remaining) +
+                "\r\nAccept-Ranges: bytes\r\n";
         // A browser loads a file: page's fonts, which it asks for as a read the server must
         // allow; a font shows only as the text drawn with it. The engine alone names what a
         // request is for: a page cannot.
         if (destination == "font") head += "Access-Control-Allow-Origin: *\r\n";
         head += commonHeaders();
         _socket->write(head);
-        if (method == "HEAD") _file->close();
+        if (method == "HEAD") _remaining = 0;
         pump();
+    }
+
+    // One range of "bytes=first-last", "bytes=first-" or "bytes=-suffix" within size.
+    static bool parseRange(const QByteArray& value, qint64 size, qint64* first, qint64* last) {
+        if (!value.startsWith("bytes=") || value.contains(',')) return false;
+        const QByteArray spec = value.mid(6).trimmed();
+        const qsizetype dash = spec.indexOf('-');
+        if (dash < 0) return false;
+        bool okFirst = true, okLast = true;
+        const QByteArray from = spec.left(dash).trimmed(), to = spec.mid(dash + 1).trimmed();
+        if (from.isEmpty()) {
+            const qint64 suffix = to.toLongLong(&okLast);
+            if (!okLast || suffix <= 0 || size == 0) return false;
+            *first = qMax<qint64>(0, size - suffix);
+            *last = size - 1;
+            return true;
+        }
+        *first = from.toLongLong(&okFirst);
+        *last = to.isEmpty() ? size - 1 : qMin(to.toLongLong(&okLast), size - 1);
+        return okFirst && okLast && *first >= 0 && *first < size && *last >= *first;
     }
 
     static QByteArray commonHeaders() {
@@ -90,34 +167,137 @@ private:
 
     void finish(int status, const QByteArray& reason) {
         _answered = true;
+        _timer.start(QVPageFileServer::IdleMilliseconds);
         const QByteArray body = reason + "\n";
         _socket->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\nContent-Type: text/plain\r\nContent-Length: " +
                        QByteArray::number(body.size()) + "\r\n" + commonHeaders() + body);
         _socket->disconnectFromHost();
     }
 
+    // Never more than the length said: a file that grows while it is sent is cut there, one that
+    // shrinks ends the connection short.
     void pump() {
-        if (!_file) return;
-        while (_file->isOpen() && _socket->bytesToWrite() < Chunk) {
-            const QByteArray bytes = _file->read(Chunk);
-            if (bytes.isEmpty()) {
-                _file->close();
-                break;
-            }
-            _socket->write(bytes);
+        if (_answered) _timer.start(QVPageFileServer::IdleMilliseconds);
+        if (_fd < 0) return;
+        while (_remaining > 0 && _socket->bytesToWrite() < Chunk) {
+            QByteArray bytes(qMin(Chunk, _remaining), Qt::Uninitialized);
+            const ssize_t got = ::pread(_fd, bytes.data(), size_t(bytes.size()), _offset);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return end();
+            _socket->write(bytes.constData(), got);
+            _offset += got;
+            _remaining -= got;
         }
-        if (!_file->isOpen() && _socket->bytesToWrite() == 0) {
-            _file = nullptr;
+        if (_remaining == 0) {
+            ::close(_fd);
+            _fd = -1;
             _socket->disconnectFromHost();
         }
     }
 
     QTcpSocket* _socket;
     QByteArray _key;
+    Listener* _listener;
+    QHostAddress _peer;
+    QTimer _timer;
     QByteArray _request;
     bool _answered = false;
-    QFile* _file = nullptr;
+    int _fd = -1;
+    qint64 _offset = 0;
+    qint64 _remaining = 0;
 };
+
+// The listening socket and its connections, on the server's thread.
+class Listener : public QObject {
+public:
+    explicit Listener(const QByteArray& key) : _server(this), _key(key) {
+        // What waits in the server's own queue holds descriptors too.
+        _server.setMaxPendingConnections(4);
+        connect(&_server, &QTcpServer::newConnection, this, &Listener::take);
+        // Out of descriptors, the server stops accepting; it tries again a moment later.
+        connect(&_server, &QTcpServer::acceptError, this, [this] {
+            _server.pauseAccepting();
+            QTimer::singleShot(200, this, [this] {
+                if (!_full) _server.resumeAccepting();
+                take();
+            });
+        });
+    }
+    ~Listener() override {
+        for (Exchange* exchange : _open) delete exchange;
+    }
+    quint16 listen() { return _server.listen(QHostAddress::LocalHost) ? _server.serverPort() : 0; }
+
+    void closed(Exchange* exchange) {
+        _open.remove(exchange);
+        exchange->deleteLater();
+        if (_full) {
+            _full = false;
+            _server.resumeAccepting();
+            take();
+        }
+    }
+
+private:
+    void take() {
+        while (_server.hasPendingConnections()) {
+            if (int(_open.size()) >= QVPageFileServer::MaxConnections && !dropUnfinished(nullptr)) {
+                // Every connection is an answer on its way: the next waits for one to end.
+                _full = true;
+                _server.pauseAccepting();
+                return;
+            }
+            QTcpSocket* socket = _server.nextPendingConnection();
+            const QHostAddress peer = socket->peerAddress();
+            if (std::count_if(_open.begin(), _open.end(), [&](Exchange* e) { return e->unfinished() && e->peer() == peer; }) >=
+                QVPageFileServer::MaxUnfinishedPerPeer)
+                dropUnfinished(&peer);
+            _open.push_back(new Exchange(socket, _key, this));
+        }
+    }
+    // Ends the oldest connection (of peer, when given) whose request is not in yet, nor has
+    // arrived unread: a view's request comes whole at once, and is not the one that goes.
+    bool dropUnfinished(const QHostAddress* peer) {
+        const std::vector<Exchange*> open(_open.begin(), _open.end());
+        for (Exchange* exchange : open) {
+            if (exchange->ended() || !exchange->unfinished() || (peer && exchange->peer() != *peer)) continue;
+            exchange->poll();
+            if (exchange->ended()) return true;
+            if (!exchange->unfinished()) continue;
+            exchange->end();
+            return true;
+        }
+        return false;
+    }
+
+    QTcpServer _server;
+    QByteArray _key;
+    std::list<Exchange*> _open;
+    bool _full = false;
+};
+
+Exchange::Exchange(QTcpSocket* socket, const QByteArray& key, Listener* listener)
+    : _socket(socket), _key(key), _listener(listener), _peer(socket->peerAddress()), _timer(this) {
+    socket->setParent(this);
+    connect(socket, &QTcpSocket::readyRead, this, &Exchange::read);
+    connect(socket, &QTcpSocket::bytesWritten, this, &Exchange::pump);
+    connect(socket, &QTcpSocket::disconnected, this, &Exchange::end);
+    _timer.setSingleShot(true);
+    connect(&_timer, &QTimer::timeout, this, &Exchange::end);
+    _timer.start(QVPageFileServer::RequestMilliseconds);
+    if (socket->state() != QAbstractSocket::ConnectedState) QTimer::singleShot(0, this, &Exchange::end);
+}
+
+void Exchange::end() {
+    if (!_listener) return;
+    Listener* listener = std::exchange(_listener, nullptr);
+    _timer.stop();
+    disconnect(_socket, nullptr, this, nullptr);
+    _socket->abort();
+    if (_fd >= 0) ::close(_fd);
+    _fd = -1;
+    listener->closed(this);
+}
 
 }  // namespace
 
@@ -125,24 +305,70 @@ QVPageFileServer::QVPageFileServer(QObject* parent) : QObject(parent) {
     quint64 words[2];
     QRandomGenerator::system()->fillRange(words);
     _key = QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex();
-    connect(&_server, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket* socket = _server.nextPendingConnection()) new Exchange(socket, _key);
-    });
-    _server.listen(QHostAddress::LocalHost);
+    _thread = new QThread;
+    _thread->setObjectName(QStringLiteral("Page file server"));
+    auto* listener = new Listener(_key);
+    listener->moveToThread(_thread);
+    connect(_thread, &QThread::finished, listener, &QObject::deleteLater);
+    _thread->start();
+    QMetaObject::invokeMethod(listener, [listener] { return listener->listen(); }, Qt::BlockingQueuedConnection, &_port);
+}
+
+QVPageFileServer::~QVPageFileServer() {
+    _thread->quit();
+    // A read stuck on a stalled disk keeps the thread: Qorvel ends anyway, leaving it to the
+    // process's end rather than waiting on it for good.
+    if (_thread->wait(QDeadlineTimer(ExitMilliseconds))) delete _thread;
 }
 
 QUrl QVPageFileServer::address(const QString& path) const {
     QUrl url;
     url.setScheme(QStringLiteral("http"));
     url.setHost(QStringLiteral("127.0.0.1"));
-    url.setPort(_server.serverPort());
+    url.setPort(_port);
     url.setPath(path);
     return url;
 }
 
 bool QVPageFileServer::serves(const QUrl& url) const {
-    return isListening() && url.scheme() == QLatin1String("http") && url.host() == QLatin1String("127.0.0.1") &&
-           url.port() == _server.serverPort();
+    return isListening() && url.scheme() == QLatin1String("http") && url.host() == QLatin1String("127.0.0.1") && url.port() == _port;
+}
+
+QVPageFileServer::Opened QVPageFileServer::openServed(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat before {};
+    // Looked at before it is opened: opening a device or a FIFO may do something of its own.
+    if (::stat(name.constData(), &before) != 0) return {-1, 0, errno};
+    if (!S_ISREG(before.st_mode)) return {-1, 0, ENOENT};
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return {-1, 0, errno};
+    struct stat after {};
+    if (::fstat(fd, &after) != 0 || !S_ISREG(after.st_mode) || after.st_dev != before.st_dev || after.st_ino != before.st_ino ||
+        pseudoFileSystem(fd)) {
+        ::close(fd);
+        return {-1, 0, ENOENT};
+    }
+    return {fd, qint64(after.st_size), 0};
+}
+
+std::optional<QByteArray> QVPageFileServer::readServed(const QString& path, qint64 limit) {
+    const Opened file = openServed(path);
+    if (file.fd < 0) return std::nullopt;
+    if (file.size > limit) {
+        ::close(file.fd);
+        return std::nullopt;
+    }
+    QByteArray bytes(file.size, Qt::Uninitialized);
+    qint64 done = 0;
+    while (done < file.size) {
+        const ssize_t got = ::pread(file.fd, bytes.data() + done, size_t(file.size - done), done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += got;
+    }
+    ::close(file.fd);
+    bytes.truncate(done);
+    return bytes;
 }
 
 QByteArray QVPageFileServer::servedType(const QString& path) {

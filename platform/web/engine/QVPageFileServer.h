@@ -7,19 +7,34 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
-#include <QTcpServer>
 #include <QUrl>
+
+#include <optional>
+
+class QThread;
 
 class QVPageFileServer : public QObject {
 public:
     // The request header every request must carry with key(); a request without it (from any
     // other program, or from a page the view did not take from the disk) is refused.
     static constexpr char KeyHeader[] = "Qorvel-Page-Key";
+    // At most this many connections are open at once, so that the server never holds the file
+    // descriptors a save needs; a connection whose request has not arrived in full is the first
+    // to go for a new one.
+    static constexpr int MaxConnections = 48;
+    static constexpr int MaxUnfinishedPerPeer = 16;
+    // A request must arrive whole within this, and an answer must move on within the second.
+    static constexpr int RequestMilliseconds = 5000;
+    static constexpr int IdleMilliseconds = 20000;
+    // How long the end of Qorvel waits for a read under way (one stuck on a stalled disk never ends).
+    static constexpr int ExitMilliseconds = 2000;
 
-    // Listens on a free port of 127.0.0.1; when it cannot, isListening() is false.
+    // Listens on a free port of 127.0.0.1, on a thread of its own (a slow disk never stalls the
+    // window); when it cannot, isListening() is false.
     explicit QVPageFileServer(QObject* parent = nullptr);
+    ~QVPageFileServer() override;
 
-    bool isListening() const { return _server.isListening(); }
+    bool isListening() const { return _port != 0; }
     const QByteArray& key() const { return _key; }
     // Where the file at the absolute path is served.
     QUrl address(const QString& path) const;
@@ -30,7 +45,20 @@ public:
     // not show itself (a PHP page, a log) as plain text rather than a download.
     static QByteArray servedType(const QString& path);
 
+    // An open descriptor of the file at path when it is a regular file whose size is what it
+    // holds (no FIFO, device, socket, nor a file of /proc or /sys, whose reads may never end),
+    // opened without waiting on anything; else the errno why not.
+    struct Opened {
+        int fd = -1;
+        qint64 size = 0;
+        int error = 0;
+    };
+    static Opened openServed(const QString& path);
+    // The whole of such a file, or nothing (read by the caller's thread; not the window's).
+    static std::optional<QByteArray> readServed(const QString& path, qint64 limit);
+
 private:
-    QTcpServer _server;
     QByteArray _key;
+    quint16 _port = 0;
+    QThread* _thread = nullptr;
 };

@@ -8,11 +8,13 @@
 #include "platform/web/engine/QVPageFileServer.h"
 
 #include <QApplication>
-#include <QFile>
-#include <QFileInfo>
+#include <QBuffer>
+#include <QPointer>
+#include <QThreadPool>
 #include <QHideEvent>
 #include <QQuickWindow>
 #include <QVBoxLayout>
+#include <QWebEngineHistory>
 #include <QWebEngineLoadingInfo>
 #include <QWebEngineNewWindowRequest>
 #include <QWebEnginePage>
@@ -28,6 +30,7 @@
 #include <QWebEngineView>
 
 #include <mutex>
+#include <optional>
 
 namespace {
 
@@ -88,39 +91,102 @@ QUrl shownAddress(const QUrl& url) {
     return file;
 }
 
+// The largest document (a page, a frame, an object, a font) read whole to be served.
+constexpr qint64 MaxDocument = qint64(512) * 1024 * 1024;
+
 class PageServer : public QWebEngineUrlSchemeHandler {
 public:
     using QWebEngineUrlSchemeHandler::QWebEngineUrlSchemeHandler;
+    // A read stuck on a stalled disk never ends: the pool is left to the process's end then.
+    ~PageServer() override {
+        if (_readers->waitForDone(QVPageFileServer::ExitMilliseconds)) delete _readers;
+    }
+    // The file is read on a thread of the pool, never the window's: a file on a stalled disk
+    // keeps its frame loading, not the window waiting.
     void requestStarted(QWebEngineUrlRequestJob* job) override {
         const QUrl url = job->requestUrl();
         if (!isPageAddress(url)) return job->fail(QWebEngineUrlRequestJob::UrlInvalid);
         const QString path = url.path(QUrl::FullyDecoded);
-        if (!QFileInfo(path).isFile()) return job->fail(QWebEngineUrlRequestJob::UrlNotFound);
-        auto* file = new QFile(path, job);
-        if (!file->open(QIODevice::ReadOnly)) return job->fail(QWebEngineUrlRequestJob::RequestDenied);
-        job->reply(QVPageFileServer::servedType(path), file);
+        QPointer<QWebEngineUrlRequestJob> asked(job);
+        _readers->start([asked, path] {
+            std::optional<QByteArray> bytes = QVPageFileServer::readServed(path, MaxDocument);
+            const QByteArray type = bytes ? QVPageFileServer::servedType(path) : QByteArray();
+            if (!qApp) return;  // a read that outlasted the end of Qorvel
+            QMetaObject::invokeMethod(qApp, [asked, bytes = std::move(bytes), type] {
+                if (!asked) return;
+                if (!bytes) return asked->fail(QWebEngineUrlRequestJob::UrlNotFound);
+                auto* buffer = new QBuffer(asked);
+                buffer->setData(*bytes);
+                buffer->open(QIODevice::ReadOnly);
+                asked->reply(type, buffer);
+            });
+        });
     }
+
+private:
+    QThreadPool* _readers = new QThreadPool;
+};
+
+// Whether the document that made the request is a page from the disk. The address the view
+// shows is no answer: the engine shows the address of a page it is about to load while the page
+// before it (a web page) still runs. The document that asked is: a page from the disk is of no
+// site, a web document names its own.
+bool fromDiskDocument(const QWebEngineUrlRequestInfo& info) {
+    if (!isPageAddress(info.firstPartyUrl())) return false;
+    const QUrl from = info.initiator();
+    return !from.isValid() || from.isEmpty() || from.scheme() == QLatin1String(PageScheme);
+}
+
+// The profile's page file server, for the guard of each page.
+QVPageFileServer* pageFiles = nullptr;
+
+// Whether the document a page shows now, not the one it is about to show, is a page from the
+// disk. While the engine loads a page from the disk over a web page, the web page's frames of no
+// site (a data: frame, a sandboxed one) ask with no initiator, as a page from the disk does; the
+// history's current entry stays the shown document's until the new one takes its place.
+bool showsDiskDocument(QWebEnginePage* page) {
+    const QUrl shown = page->history()->currentItem().url();
+    return isPageAddress(shown);
+}
+
+// What a page's requests get of the disk, by what the page shows: the key only for the requests
+// of a page from the disk once it shows, no page of the scheme for any other document.
+class DiskDocumentGuard : public QWebEngineUrlRequestInterceptor {
+public:
+    explicit DiskDocumentGuard(QWebEnginePage* page) : QWebEngineUrlRequestInterceptor(page), _page(page) {}
+    void interceptRequest(QWebEngineUrlRequestInfo& info) override {
+        if (info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeMainFrame) return;
+        const QUrl url = info.requestUrl();
+        const bool own = fromDiskDocument(info) && showsDiskDocument(_page);
+        if (pageFiles && pageFiles->serves(url)) {
+            if (own) info.setHttpHeader(QVPageFileServer::KeyHeader, pageFiles->key());
+            return;
+        }
+        if (isPageAddress(url) && !own) info.block(true);
+    }
+
+private:
+    QWebEnginePage* _page;
 };
 
 // Documents (a page, its frames) and fonts are served in the page scheme; every other file a page
 // names goes to the page file server, with the key only a page from the disk gets. A web page
-// (its top document from a site) gets nothing from the disk, not even in a frame of its own.
+// (its top document from a site) gets nothing from the disk, not even in a frame of its own, and
+// neither does a web frame inside a page from the disk.
 class PageGuard : public QWebEngineUrlRequestInterceptor {
 public:
-    explicit PageGuard(QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _files(new QVPageFileServer(this)) {}
+    explicit PageGuard(QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _files(new QVPageFileServer(this)) { pageFiles = _files; }
     void interceptRequest(QWebEngineUrlRequestInfo& info) override {
         const QUrl url = info.requestUrl();
-        const bool fromDisk = isPageAddress(info.firstPartyUrl());
+        using Info = QWebEngineUrlRequestInfo;
+        const Info::ResourceType type = info.resourceType();
         if (_files->serves(url)) {
-            if (fromDisk) info.setHttpHeader(QVPageFileServer::KeyHeader, _files->key());
+            // The key is the page's to give (DiskDocumentGuard): only it knows what it shows.
             return;
         }
         if (url.scheme() != QLatin1String(PageScheme)) return;
-        using Info = QWebEngineUrlRequestInfo;
-        const Info::ResourceType type = info.resourceType();
         if (type == Info::ResourceTypeMainFrame) return;
-        const QString top = info.firstPartyUrl().scheme();
-        if (top == QLatin1String("http") || top == QLatin1String("https") || top == QLatin1String("blob")) return info.block(true);
+        if (!fromDiskDocument(info)) return info.block(true);
         // A font stays: the engine asks for one as a read the page's origin must be allowed, and
         // follows no such read from the scheme into a redirect (a font shows only as the text
         // drawn with it).
@@ -248,6 +314,7 @@ public:
         _page = new PolicyPage(
             this, [this](const QUrl& url, bool clicked) { handToDesktop(url, clicked); }, [this](const QUrl& url) { refuseDiskPage(url); });
         servePages(_page->profile());
+        _page->setUrlRequestInterceptor(new DiskDocumentGuard(_page));
         settleSettings(_page->settings());
         _view->setPage(_page);
         _view->setContextMenuPolicy(Qt::NoContextMenu);
