@@ -711,30 +711,24 @@ void raceTheLoadOfADiskPage(QLatin1String only, bool frames) {
 
 }  // namespace
 
-TEST(PageTrust, NoWebDocumentGetsADiskFileWhateverTheTiming) {
+struct RaceRow {
+    const char* name;  // the test's
+    const char* trigger;
+    bool frames;  // the web frame inside a page from the disk too
+};
+
+class RaceOfADiskPagesLoad : public ::testing::TestWithParam<RaceRow> {};
+
+TEST_P(RaceOfADiskPagesLoad, NoWebDocumentGetsADiskFileWhateverTheTiming) {
     if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
-    raceTheLoadOfADiskPage(QLatin1String("preview (Ctrl+=)"), false);
+    raceTheLoadOfADiskPage(QLatin1String(GetParam().trigger), GetParam().frames);
 }
 
-TEST(PageTrust, NoWebDocumentGetsADiskFileWhateverTheTimingOfARefreshOnSave) {
-    if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
-    raceTheLoadOfADiskPage(QLatin1String("refresh on save"), false);
-}
-
-TEST(PageTrust, NoWebDocumentGetsADiskFileWhateverTheTimingOfARefreshOnKeystroke) {
-    if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
-    raceTheLoadOfADiskPage(QLatin1String("refresh on keystroke"), false);
-}
-
-TEST(PageTrust, NoWebDocumentGetsADiskFileWhateverTheTimingOfAnErrorPage) {
-    if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
-    raceTheLoadOfADiskPage(QLatin1String("error page"), false);
-}
-
-TEST(PageTrust, NoWebDocumentGetsADiskFileWhateverTheTimingOfHelpNorAWebFrameInADiskPage) {
-    if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
-    raceTheLoadOfADiskPage(QLatin1String("help (F1)"), true);
-}
+INSTANTIATE_TEST_SUITE_P(PageTrust, RaceOfADiskPagesLoad,
+                         ::testing::Values(RaceRow{"Preview", "preview (Ctrl+=)", false}, RaceRow{"RefreshOnSave", "refresh on save", false},
+                                           RaceRow{"RefreshOnKeystroke", "refresh on keystroke", false},
+                                           RaceRow{"ErrorPage", "error page", false}, RaceRow{"HelpAndAWebFrame", "help (F1)", true}),
+                         [](const ::testing::TestParamInfo<RaceRow>& row) { return std::string(row.param.name); });
 
 // Another program that opens thousands of connections to the page file server and never ends
 // a request takes no more of the process than the server's bound: a file is still saved, the

@@ -141,11 +141,11 @@ private:
     // One range of "bytes=first-last", "bytes=first-" or "bytes=-suffix" within size.
     static bool parseRange(const QByteArray& value, qint64 size, qint64* first, qint64* last) {
         if (!value.startsWith("bytes=") || value.contains(',')) return false;
-        const QByteArray spec = value.mid(6).trimmed();
-        const qsizetype dash = spec.indexOf('-');
+        const QByteArray range = value.mid(6).trimmed();
+        const qsizetype dash = range.indexOf('-');
         if (dash < 0) return false;
         bool okFirst = true, okLast = true;
-        const QByteArray from = spec.left(dash).trimmed(), to = spec.mid(dash + 1).trimmed();
+        const QByteArray from = range.left(dash).trimmed(), to = range.mid(dash + 1).trimmed();
         if (from.isEmpty()) {
             const qint64 suffix = to.toLongLong(&okLast);
             if (!okLast || suffix <= 0 || size == 0) return false;
