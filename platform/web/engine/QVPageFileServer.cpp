@@ -4,13 +4,14 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QMimeDatabase>
-#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 
 #include <cerrno>
+#include <limits>
+#include <optional>
 #include <fcntl.h>
 #include <list>
 #include <vector>
@@ -83,33 +84,24 @@ private:
         const QList<QByteArray> start = lines.value(0).trimmed().split(' ');
         if (start.size() != 3 || !start[1].startsWith('/')) return finish(400, "Bad Request");
         const QByteArray method = start[0];
-        // The key makes the engine ask before a font (below) is fetched; the answer opens
-        // nothing: each response says itself whether the page may have it.
-        if (method == "OPTIONS") {
-            _socket->write("HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: GET\r\n"
-                           "Access-Control-Allow-Headers: " +
-                           QByteArray(QVPageFileServer::KeyHeader) + ", Range\r\nAccess-Control-Max-Age: 600\r\n" + commonHeaders());
-            return (void)_socket->disconnectFromHost();
-        }
         if (method != "GET" && method != "HEAD") return finish(405, "Method Not Allowed");
-        QByteArray key, mode, destination, range;
+        QByteArray mode, destination, range;
         for (qsizetype i = 1; i < lines.size(); ++i) {
             const qsizetype colon = lines[i].indexOf(':');
             if (colon <= 0) continue;
             const QByteArray name = lines[i].left(colon).trimmed().toLower();
             const QByteArray value = lines[i].mid(colon + 1).trimmed();
-            if (name == QByteArray(QVPageFileServer::KeyHeader).toLower()) key = value;
-            else if (name == "sec-fetch-mode") mode = value;
+            if (name == "sec-fetch-mode") mode = value;
             else if (name == "sec-fetch-dest") destination = value;
             else if (name == "range") range = value;
         }
-        // Never a document: one served from here would be of this server's origin, and could read
-        // every file through it.
-        if (key != _key || mode == "navigate") return finish(403, "Forbidden");
         QByteArray target = start[1];
         for (const char end : {'?', '#'})
             if (const qsizetype at = target.indexOf(end); at >= 0) target.truncate(at);
-        const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(target));
+        // Never a document: one served from here would be of this server's origin, and could read
+        // every file through it.
+        if (!holdsKey(target) || mode == "navigate") return finish(403, "Forbidden");
+        const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(target.mid(1 + _key.size())));
         const QVPageFileServer::Opened file = QVPageFileServer::openServed(path);
         if (file.fd < 0) return finish(file.error == EACCES || file.error == EPERM ? 403 : 404, file.error == EACCES || file.error == EPERM ? "Forbidden" : "Not Found");
         _fd = file.fd;
@@ -138,24 +130,46 @@ private:
         pump();
     }
 
+    // Whether target's first step is the key, compared in a time that tells nothing of how much
+    // of it matched.
+    bool holdsKey(const QByteArray& target) const {
+        if (target.size() < _key.size() + 2 || target[0] != '/' || target[_key.size() + 1] != '/') return false;
+        unsigned char differ = 0;
+        for (qsizetype i = 0; i < _key.size(); ++i) differ |= static_cast<unsigned char>(target[i + 1] ^ _key[i]);
+        return differ == 0;
+    }
+
+    // A run of digits as a number, one past what a file can hold as the largest (a range's end
+    // past the file's, however far, is the file's end); nothing for anything but digits.
+    static std::optional<qint64> digits(const QByteArray& text) {
+        if (text.isEmpty()) return std::nullopt;
+        qint64 value = 0;
+        for (const char c : text) {
+            if (c < '0' || c > '9') return std::nullopt;
+            value = value > (std::numeric_limits<qint64>::max() - 9) / 10 ? std::numeric_limits<qint64>::max() : value * 10 + (c - '0');
+        }
+        return value;
+    }
+
     // One range of "bytes=first-last", "bytes=first-" or "bytes=-suffix" within size.
     static bool parseRange(const QByteArray& value, qint64 size, qint64* first, qint64* last) {
         if (!value.startsWith("bytes=") || value.contains(',')) return false;
         const QByteArray range = value.mid(6).trimmed();
         const qsizetype dash = range.indexOf('-');
         if (dash < 0) return false;
-        bool okFirst = true, okLast = true;
         const QByteArray from = range.left(dash).trimmed(), to = range.mid(dash + 1).trimmed();
         if (from.isEmpty()) {
-            const qint64 suffix = to.toLongLong(&okLast);
-            if (!okLast || suffix <= 0 || size == 0) return false;
-            *first = qMax<qint64>(0, size - suffix);
+            const std::optional<qint64> suffix = digits(to);
+            if (!suffix || *suffix <= 0 || size == 0) return false;
+            *first = qMax<qint64>(0, size - *suffix);
             *last = size - 1;
             return true;
         }
-        *first = from.toLongLong(&okFirst);
-        *last = to.isEmpty() ? size - 1 : qMin(to.toLongLong(&okLast), size - 1);
-        return okFirst && okLast && *first >= 0 && *first < size && *last >= *first;
+        const std::optional<qint64> start = digits(from), end = to.isEmpty() ? std::optional<qint64>(size - 1) : digits(to);
+        if (!start || !end) return false;
+        *first = *start;
+        *last = qMin(*end, size - 1);
+        return *first < size && *end >= *first;
     }
 
     static QByteArray commonHeaders() {
@@ -301,10 +315,7 @@ void Exchange::end() {
 
 }  // namespace
 
-QVPageFileServer::QVPageFileServer(QObject* parent) : QObject(parent) {
-    quint64 words[2];
-    QRandomGenerator::system()->fillRange(words);
-    _key = QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex();
+QVPageFileServer::QVPageFileServer(const QByteArray& key, QObject* parent) : QObject(parent), _key(key) {
     _thread = new QThread;
     _thread->setObjectName(QStringLiteral("Page file server"));
     auto* listener = new Listener(_key);
@@ -326,12 +337,8 @@ QUrl QVPageFileServer::address(const QString& path) const {
     url.setScheme(QStringLiteral("http"));
     url.setHost(QStringLiteral("127.0.0.1"));
     url.setPort(_port);
-    url.setPath(path);
+    url.setPath(QLatin1Char('/') + QString::fromLatin1(_key) + path);
     return url;
-}
-
-bool QVPageFileServer::serves(const QUrl& url) const {
-    return isListening() && url.scheme() == QLatin1String("http") && url.host() == QLatin1String("127.0.0.1") && url.port() == _port;
 }
 
 QVPageFileServer::Opened QVPageFileServer::openServed(const QString& path) {

@@ -1,5 +1,5 @@
 // The files a page from the disk is made of (its stylesheets, scripts, images, fonts), served over
-// HTTP on 127.0.0.1 to the web views of this process alone. Served from another origin than the
+// HTTP on 127.0.0.1 to whoever holds the capability the server is made with. Served from another origin than the
 // page's, they are what they are for a file: page in a browser: they style, run and show, but a
 // script's errors, a stylesheet's rules and an image's pixels stay closed to the page.
 #pragma once
@@ -15,9 +15,6 @@ class QThread;
 
 class QVPageFileServer : public QObject {
 public:
-    // The request header every request must carry with key(); a request without it (from any
-    // other program, or from a page the view did not take from the disk) is refused.
-    static constexpr char KeyHeader[] = "Qorvel-Page-Key";
     // At most this many connections are open at once, so that the server never holds the file
     // descriptors a save needs; a connection whose request has not arrived in full is the first
     // to go for a new one.
@@ -30,16 +27,15 @@ public:
     static constexpr int ExitMilliseconds = 2000;
 
     // Listens on a free port of 127.0.0.1, on a thread of its own (a slow disk never stalls the
-    // window); when it cannot, isListening() is false.
-    explicit QVPageFileServer(QObject* parent = nullptr);
+    // window); when it cannot, isListening() is false. It answers only addresses whose first step
+    // is key, the capability only a page from the disk holds (any other request, from another
+    // program or from a web document, gets 403).
+    QVPageFileServer(const QByteArray& key, QObject* parent = nullptr);
     ~QVPageFileServer() override;
 
     bool isListening() const { return _port != 0; }
-    const QByteArray& key() const { return _key; }
-    // Where the file at the absolute path is served.
+    // Where the file at the absolute path is served: the key, then the path.
     QUrl address(const QString& path) const;
-    // Whether url names this server.
-    bool serves(const QUrl& url) const;
 
     // The type a file is served as: what its name and content say, and text a browser would
     // not show itself (a PHP page, a log) as plain text rather than a download.

@@ -10,6 +10,9 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QPointer>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QStringDecoder>
 #include <QThreadPool>
 #include <QHideEvent>
 #include <QQuickWindow>
@@ -29,6 +32,7 @@
 #include <QWebEngineUrlSchemeHandler>
 #include <QWebEngineView>
 
+#include <algorithm>
 #include <mutex>
 #include <optional>
 
@@ -62,23 +66,40 @@ void installPageContent(QWebEnginePage* page) {
 // Pages from the disk. Qt WebEngine gives a file: page either every file on the disk to read
 // (LocalContentCanAccessFileUrls on) or none of its own stylesheets, scripts and images (off), and
 // keeps it from the network unless it may also reach every site. So a file is shown as
-// "qvfile://local/<path>", served here, a scheme whose pages have an opaque origin: a frame shows
-// and its document cannot be read, a read by XHR or fetch fails, and remote stylesheets, scripts
-// and fonts load as they do for any page of no site. What a page is made of comes from the page
-// file server instead: the engine treats every response of a scheme of ours as the page's own,
+// "qvfile://<capability>/<path>", served here, a scheme whose pages have an opaque origin: a frame
+// shows and its document cannot be read, a read by XHR or fetch fails, and remote stylesheets,
+// scripts and fonts load as they do for any page of no site. What a page is made of comes from the
+// page file server instead: the engine treats every response of a scheme of ours as the page's own,
 // whatever its origin (a script's error text, a stylesheet's rules and an image's pixels would be
 // open to the page), and does so for no response that comes over HTTP.
+//
+// The capability is what lets a request have a file, and only the address of a page from the disk
+// holds it: the host its relative and absolute names resolve in. A web document, framed in such a
+// page or not, of a site or of none (sandboxed, data:, blob:), cannot learn it (the origin is
+// opaque, a page of the scheme sends no referrer), so whatever it names, by the scheme or at the
+// page file server, has no host or first step the two answer.
 constexpr char PageScheme[] = "qvfile";
-const QString PageHost = QStringLiteral("local");
 
-bool isPageAddress(const QUrl& url) { return url.scheme() == QLatin1String(PageScheme) && url.host() == PageHost; }
+// Made once a run: 128 random bits, in lower case as the engine writes a host.
+const QByteArray& capability() {
+    static const QByteArray made = [] {
+        quint64 words[2];
+        QRandomGenerator::system()->fillRange(words);
+        return QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex();
+    }();
+    return made;
+}
+
+bool isPageAddress(const QUrl& url) {
+    return url.scheme() == QLatin1String(PageScheme) && url.host(QUrl::FullyEncoded).toLatin1() == capability();
+}
 
 // The address a view loads for url: a file's in the page scheme, any other as it is.
 QUrl pageAddress(const QUrl& url) {
     if (!url.isLocalFile()) return url;
     QUrl page = url;
     page.setScheme(QString::fromLatin1(PageScheme));
-    page.setHost(PageHost);
+    page.setHost(QString::fromLatin1(capability()));
     return page;
 }
 
@@ -91,8 +112,31 @@ QUrl shownAddress(const QUrl& url) {
     return file;
 }
 
+// What the interceptor marks a request for a frame's or an object's document with: it tells only
+// how a file that cannot be read fails, never whether one is served.
+constexpr char FrameMark[] = "Qorvel-Frame";
+
 // The largest document (a page, a frame, an object, a font) read whole to be served.
 constexpr qint64 MaxDocument = qint64(512) * 1024 * 1024;
+
+// The type a document is served as. A browser reads a file: page that declares no encoding by
+// what its bytes are, UTF-8 when they are valid UTF-8; the engine does that for no other scheme,
+// so such a page says it here (one that declares its own, in its head, keeps it).
+QByteArray documentType(const QString& path, const QByteArray& bytes) {
+    const QByteArray type = QVPageFileServer::servedType(path);
+    if (type != "text/html" && type != "text/plain") return type;
+    if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) return type;
+    if (type == "text/html") {
+        const QByteArray lower = bytes.left(64 * 1024).toLower();
+        const qsizetype body = lower.indexOf("<body");
+        const QByteArray head = body < 0 ? lower : lower.left(body);
+        static const QRegularExpression declaration(QStringLiteral("<meta[^>]*charset"));
+        if (head.startsWith("<?xml") || declaration.match(QString::fromLatin1(head)).hasMatch()) return type;
+    }
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString text = utf8.decode(bytes);
+    return utf8.hasError() ? type : type + ";charset=utf-8";
+}
 
 class PageServer : public QWebEngineUrlSchemeHandler {
 public:
@@ -105,20 +149,23 @@ public:
     // keeps its frame loading, not the window waiting.
     void requestStarted(QWebEngineUrlRequestJob* job) override {
         const QUrl url = job->requestUrl();
-        if (!isPageAddress(url)) return job->fail(QWebEngineUrlRequestJob::UrlInvalid);
+        if (!isPageAddress(url)) return job->fail(QWebEngineUrlRequestJob::RequestDenied);
         const QString path = url.path(QUrl::FullyDecoded);
+        const bool frame = job->requestHeaders().contains(FrameMark);
         QPointer<QWebEngineUrlRequestJob> asked(job);
-        _readers->start([asked, path] {
+        _readers->start([asked, path, frame] {
             std::optional<QByteArray> bytes = QVPageFileServer::readServed(path, MaxDocument);
-            const QByteArray type = bytes ? QVPageFileServer::servedType(path) : QByteArray();
+            const QByteArray type = bytes ? documentType(path, *bytes) : QByteArray();
             if (!qApp) return;  // a read that outlasted the end of Qorvel
-            QMetaObject::invokeMethod(qApp, [asked, bytes = std::move(bytes), type] {
+            QMetaObject::invokeMethod(qApp, [asked, bytes = std::move(bytes), type, frame] {
                 if (!asked) return;
-                if (!bytes) return asked->fail(QWebEngineUrlRequestJob::UrlNotFound);
+                // A frame of a file that cannot be read shows nothing and loads, as it does (with
+                // an error of its own) in a browser; a page fails, and its view shows why.
+                if (!bytes && !frame) return asked->fail(QWebEngineUrlRequestJob::UrlNotFound);
                 auto* buffer = new QBuffer(asked);
-                buffer->setData(*bytes);
+                buffer->setData(bytes.value_or(QByteArray()));
                 buffer->open(QIODevice::ReadOnly);
-                asked->reply(type, buffer);
+                asked->reply(bytes ? type : QByteArray("text/html"), buffer);
             });
         });
     }
@@ -127,73 +174,27 @@ private:
     QThreadPool* _readers = new QThreadPool;
 };
 
-// Whether the document that made the request is a page from the disk. The address the view
-// shows is no answer: the engine shows the address of a page it is about to load while the page
-// before it (a web page) still runs. The document that asked is: a page from the disk is of no
-// site, a web document names its own.
-bool fromDiskDocument(const QWebEngineUrlRequestInfo& info) {
-    if (!isPageAddress(info.firstPartyUrl())) return false;
-    const QUrl from = info.initiator();
-    return !from.isValid() || from.isEmpty() || from.scheme() == QLatin1String(PageScheme);
-}
-
-// The profile's page file server, for the guard of each page.
-QVPageFileServer* pageFiles = nullptr;
-
-// Whether the document a page shows now, not the one it is about to show, is a page from the
-// disk. While the engine loads a page from the disk over a web page, the web page's frames of no
-// site (a data: frame, a sandboxed one) ask with no initiator, as a page from the disk does; the
-// history's current entry stays the shown document's until the new one takes its place.
-bool showsDiskDocument(QWebEnginePage* page) {
-    const QUrl shown = page->history()->currentItem().url();
-    return isPageAddress(shown);
-}
-
-// What a page's requests get of the disk, by what the page shows: the key only for the requests
-// of a page from the disk once it shows, no page of the scheme for any other document.
-class DiskDocumentGuard : public QWebEngineUrlRequestInterceptor {
-public:
-    explicit DiskDocumentGuard(QWebEnginePage* page) : QWebEngineUrlRequestInterceptor(page), _page(page) {}
-    void interceptRequest(QWebEngineUrlRequestInfo& info) override {
-        if (info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeMainFrame) return;
-        const QUrl url = info.requestUrl();
-        const bool own = fromDiskDocument(info) && showsDiskDocument(_page);
-        if (pageFiles && pageFiles->serves(url)) {
-            if (own) info.setHttpHeader(QVPageFileServer::KeyHeader, pageFiles->key());
-            return;
-        }
-        if (isPageAddress(url) && !own) info.block(true);
-    }
-
-private:
-    QWebEnginePage* _page;
-};
-
 // Documents (a page, its frames) and fonts are served in the page scheme; every other file a page
-// names goes to the page file server, with the key only a page from the disk gets. A web page
-// (its top document from a site) gets nothing from the disk, not even in a frame of its own, and
-// neither does a web frame inside a page from the disk.
+// from the disk names goes to the page file server, at an address that carries the capability.
+// Any other address of the scheme fails at the scheme handler; the server answers no address
+// without the capability.
 class PageGuard : public QWebEngineUrlRequestInterceptor {
 public:
-    explicit PageGuard(QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _files(new QVPageFileServer(this)) { pageFiles = _files; }
+    explicit PageGuard(QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _files(new QVPageFileServer(capability(), this)) {}
     void interceptRequest(QWebEngineUrlRequestInfo& info) override {
         const QUrl url = info.requestUrl();
+        if (!isPageAddress(url)) return;
         using Info = QWebEngineUrlRequestInfo;
-        const Info::ResourceType type = info.resourceType();
-        if (_files->serves(url)) {
-            // The key is the page's to give (DiskDocumentGuard): only it knows what it shows.
-            return;
-        }
-        if (url.scheme() != QLatin1String(PageScheme)) return;
-        if (type == Info::ResourceTypeMainFrame) return;
-        if (!fromDiskDocument(info)) return info.block(true);
         // A font stays: the engine asks for one as a read the page's origin must be allowed, and
         // follows no such read from the scheme into a redirect (a font shows only as the text
         // drawn with it).
-        static const QList<Info::ResourceType> ownScheme{Info::ResourceTypeSubFrame, Info::ResourceTypeObject,
+        static const QList<Info::ResourceType> ownScheme{Info::ResourceTypeMainFrame, Info::ResourceTypeSubFrame, Info::ResourceTypeObject,
                                                          Info::ResourceTypeNavigationPreloadMainFrame,
                                                          Info::ResourceTypeNavigationPreloadSubFrame, Info::ResourceTypeFontResource};
-        if (ownScheme.contains(type) || !isPageAddress(url)) return;
+        static const QList<Info::ResourceType> frames{Info::ResourceTypeSubFrame, Info::ResourceTypeObject,
+                                                      Info::ResourceTypeNavigationPreloadSubFrame};
+        if (frames.contains(info.resourceType())) info.setHttpHeader(FrameMark, "1");
+        if (ownScheme.contains(info.resourceType())) return;
         if (_files->isListening()) info.redirect(_files->address(url.path(QUrl::FullyDecoded)));
         else info.block(true);
     }
@@ -258,7 +259,7 @@ protected:
     bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
         const bool clicked = type == NavigationTypeLinkClicked;
         if (isMainFrame) {
-            const bool refused = isPageAddress(url) && !mayShowDiskPage(url, type);
+            const bool refused = url.scheme() == QLatin1String(PageScheme) && !mayShowDiskPage(url, type);
             _htmlBase.clear();
             if (refused) {
                 _refuseDiskPage(shownAddress(url));
@@ -314,7 +315,6 @@ public:
         _page = new PolicyPage(
             this, [this](const QUrl& url, bool clicked) { handToDesktop(url, clicked); }, [this](const QUrl& url) { refuseDiskPage(url); });
         servePages(_page->profile());
-        _page->setUrlRequestInterceptor(new DiskDocumentGuard(_page));
         settleSettings(_page->settings());
         _view->setPage(_page);
         _view->setContextMenuPolicy(Qt::NoContextMenu);
