@@ -1017,9 +1017,9 @@ void framedWebDocumentsInside(const Framing& framing, QLatin1String only) {
     // end before a last worker reports: every document that did run is one Qorvel's must run too.
     site.paths.clear();
     site.requests.clear();
-    chromiumTitle(page.toString(), 20000);
+    chromiumTitle(page.toString(), 30000);
     const QStringList peerRan = ran();
-    EXPECT_TRUE(peerRan.contains(QStringLiteral("srcdoc")) && peerRan.contains(QStringLiteral("self"))) << peerRan.join(' ').toStdString();
+    EXPECT_TRUE(peerRan.contains(QStringLiteral("outer")) && peerRan.contains(QStringLiteral("self"))) << peerRan.join(' ').toStdString();
     EXPECT_EQ(reads(), QStringList());
     EXPECT_EQ(told(), QStringList());
 
@@ -1176,4 +1176,54 @@ window.onload = function () {
         v.window->close();
     }
     welcome.infoWebView()->load(QUrl::fromLocalFile(AppBundle::main().pathForResource(QStringLiteral("info"), QStringLiteral("html"))));
+}
+
+// The capability, as the page that holds it sees its own address, opens the page file server to
+// curl as well; a range of a file is answered as RFC 9110 says, an end past the file's (even past
+// 2^64) being the file's end.
+TEST(PageTrust, ThePageFileServerAnswersRangesOfAFileToTheCapability) {
+    if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
+    TestDir dir;
+    QVHelpWindowController& help = QVHelpWindowController::sharedInstance();
+    QSignalSpy titles(help.webView(), &QVWebView::titleChanged);
+    help.showPage(QUrl::fromLocalFile(dir.write("own.html", "<html><head><title>loading</title></head><body><script>"
+                                                           "document.title = 'host ' + location.host;</script></body></html>")));
+    const QString capability = settledTitle(titles, {"host "}).mid(5);
+    ASSERT_EQ(capability.size(), 32) << capability.toStdString();
+    const quint16 port = pageFileServerPort({});
+    ASSERT_NE(port, 0);
+    const QString file = dir.write("ten.txt", "0123456789");
+    const QString served = QStringLiteral("http://127.0.0.1:%1/").arg(port);
+    struct Row {
+        const char* name;
+        QString address;
+        QString range;   // empty: none
+        QString status;  // and the body after a blank line
+    };
+    const QString own = served + capability + file;
+    const QList<Row> rows{
+        {"whole", own, "", "200 0123456789"},
+        {"the capability in capitals", served + capability.toUpper() + file, "", "403"},
+        {"the capability cut short", served + capability.chopped(1) + file, "", "403"},
+        {"first bytes", own, "0-4", "206 bytes 0-4/10 01234"},
+        {"from an offset", own, "7-", "206 bytes 7-9/10 789"},
+        {"a suffix", own, "-3", "206 bytes 7-9/10 789"},
+        {"an end past the file's", own, "0-20", "206 bytes 0-9/10 0123456789"},
+        {"an end of 2^64", own, "2-18446744073709551616", "206 bytes 2-9/10 23456789"},
+        {"an end of 30 digits", own, "8-999999999999999999999999999999", "206 bytes 8-9/10 89"},
+        {"a start past the file's end", own, "10-", "416 bytes */10"},
+        {"an end before the start", own, "5-3", "416 bytes */10"},
+    };
+    for (const Row& row : rows) {
+        QProcess curl;
+        QStringList arguments{"-s", "-g", "-o", "-", "-w", "##%{http_code} %header{content-range}", row.address};
+        if (!row.range.isEmpty()) arguments << "-H" << "Range: bytes=" + row.range;
+        curl.start(QStringLiteral("curl"), arguments);
+        ASSERT_TRUE(curl.waitForFinished(20000));
+        const QString out = QString::fromUtf8(curl.readAllStandardOutput());
+        const QString status = out.section(QLatin1String("##"), -1), body = out.section(QLatin1String("##"), 0, -2);
+        const QString answer = (status + ' ' + (status.startsWith(QLatin1String("20")) ? body : QString())).simplified();
+        EXPECT_EQ(answer, row.status) << row.name;
+    }
+    help.close();
 }
