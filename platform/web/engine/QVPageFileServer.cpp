@@ -53,7 +53,7 @@ class Listener;
 // for) a chunk at a time as the socket drains, and closes. It lives on the server's thread.
 class Exchange : public QObject {
 public:
-    Exchange(QTcpSocket* socket, const QByteArray& key, Listener* listener);
+    Exchange(QTcpSocket* socket, const QVPageFileServer::Holds& holds, Listener* listener);
     ~Exchange() override {
         if (_fd >= 0) ::close(_fd);
     }
@@ -100,8 +100,9 @@ private:
             if (const qsizetype at = target.indexOf(end); at >= 0) target.truncate(at);
         // Never a document: one served from here would be of this server's origin, and could read
         // every file through it.
-        if (!holdsKey(target) || mode == "navigate") return finish(403, "Forbidden");
-        const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(target.mid(1 + _key.size())));
+        const qsizetype step = target.indexOf('/', 1);
+        if (step < 0 || !_holds(QByteArrayView(target).sliced(1, step - 1)) || mode == "navigate") return finish(403, "Forbidden");
+        const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(target.mid(step)));
         const QVPageFileServer::Opened file = QVPageFileServer::openServed(path);
         if (file.fd < 0) return finish(file.error == EACCES || file.error == EPERM ? 403 : 404, file.error == EACCES || file.error == EPERM ? "Forbidden" : "Not Found");
         _fd = file.fd;
@@ -128,15 +129,6 @@ private:
         _socket->write(head);
         if (method == "HEAD") _remaining = 0;
         pump();
-    }
-
-    // Whether target's first step is the key, compared in a time that tells nothing of how much
-    // of it matched.
-    bool holdsKey(const QByteArray& target) const {
-        if (target.size() < _key.size() + 2 || target[0] != '/' || target[_key.size() + 1] != '/') return false;
-        unsigned char differ = 0;
-        for (qsizetype i = 0; i < _key.size(); ++i) differ |= static_cast<unsigned char>(target[i + 1] ^ _key[i]);
-        return differ == 0;
     }
 
     // A run of digits as a number, one past what a file can hold as the largest (a range's end
@@ -210,7 +202,7 @@ private:
     }
 
     QTcpSocket* _socket;
-    QByteArray _key;
+    const QVPageFileServer::Holds& _holds;
     Listener* _listener;
     QHostAddress _peer;
     QTimer _timer;
@@ -224,7 +216,7 @@ private:
 // The listening socket and its connections, on the server's thread.
 class Listener : public QObject {
 public:
-    explicit Listener(const QByteArray& key) : _server(this), _key(key) {
+    explicit Listener(QVPageFileServer::Holds holds) : _server(this), _holds(std::move(holds)) {
         // What waits in the server's own queue holds descriptors too.
         _server.setMaxPendingConnections(4);
         connect(&_server, &QTcpServer::newConnection, this, &Listener::take);
@@ -266,7 +258,7 @@ private:
             if (std::count_if(_open.begin(), _open.end(), [&](Exchange* e) { return e->unfinished() && e->peer() == peer; }) >=
                 QVPageFileServer::MaxUnfinishedPerPeer)
                 dropUnfinished(&peer);
-            _open.push_back(new Exchange(socket, _key, this));
+            _open.push_back(new Exchange(socket, _holds, this));
         }
     }
     // Ends the oldest connection (of peer, when given) whose request is not in yet, nor has
@@ -285,13 +277,13 @@ private:
     }
 
     QTcpServer _server;
-    QByteArray _key;
+    QVPageFileServer::Holds _holds;
     std::list<Exchange*> _open;
     bool _full = false;
 };
 
-Exchange::Exchange(QTcpSocket* socket, const QByteArray& key, Listener* listener)
-    : _socket(socket), _key(key), _listener(listener), _peer(socket->peerAddress()), _timer(this) {
+Exchange::Exchange(QTcpSocket* socket, const QVPageFileServer::Holds& holds, Listener* listener)
+    : _socket(socket), _holds(holds), _listener(listener), _peer(socket->peerAddress()), _timer(this) {
     socket->setParent(this);
     connect(socket, &QTcpSocket::readyRead, this, &Exchange::read);
     connect(socket, &QTcpSocket::bytesWritten, this, &Exchange::pump);
@@ -315,10 +307,10 @@ void Exchange::end() {
 
 }  // namespace
 
-QVPageFileServer::QVPageFileServer(const QByteArray& key, QObject* parent) : QObject(parent), _key(key) {
+QVPageFileServer::QVPageFileServer(Holds holds, QObject* parent) : QObject(parent) {
     _thread = new QThread;
     _thread->setObjectName(QStringLiteral("Page file server"));
-    auto* listener = new Listener(_key);
+    auto* listener = new Listener(std::move(holds));
     listener->moveToThread(_thread);
     connect(_thread, &QThread::finished, listener, &QObject::deleteLater);
     _thread->start();
@@ -332,12 +324,12 @@ QVPageFileServer::~QVPageFileServer() {
     if (_thread->wait(QDeadlineTimer(ExitMilliseconds))) delete _thread;
 }
 
-QUrl QVPageFileServer::address(const QString& path) const {
+QUrl QVPageFileServer::address(const QByteArray& capability, const QString& path) const {
     QUrl url;
     url.setScheme(QStringLiteral("http"));
     url.setHost(QStringLiteral("127.0.0.1"));
     url.setPort(_port);
-    url.setPath(QLatin1Char('/') + QString::fromLatin1(_key) + path);
+    url.setPath(QLatin1Char('/') + QString::fromLatin1(capability) + path);
     return url;
 }
 

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
 #include <optional>
 
 class QThread;
@@ -26,16 +27,19 @@ public:
     // How long the end of Qorvel waits for a read under way (one stuck on a stalled disk never ends).
     static constexpr int ExitMilliseconds = 2000;
 
+    // Whether a first step of an address is a capability that gives files now (asked on the
+    // server's thread).
+    using Holds = std::function<bool(QByteArrayView)>;
     // Listens on a free port of 127.0.0.1, on a thread of its own (a slow disk never stalls the
     // window); when it cannot, isListening() is false. It answers only addresses whose first step
-    // is key, the capability only a page from the disk holds (any other request, from another
-    // program or from a web document, gets 403).
-    QVPageFileServer(const QByteArray& key, QObject* parent = nullptr);
+    // holds, a capability only a page from the disk has (any other request, from another program
+    // or from a web document, gets 403).
+    QVPageFileServer(Holds holds, QObject* parent = nullptr);
     ~QVPageFileServer() override;
 
     bool isListening() const { return _port != 0; }
-    // Where the file at the absolute path is served: the key, then the path.
-    QUrl address(const QString& path) const;
+    // Where the file at the absolute path is served to the holder of capability.
+    QUrl address(const QByteArray& capability, const QString& path) const;
 
     // The type a file is served as: what its name and content say, and text a browser would
     // not show itself (a PHP page, a log) as plain text rather than a download.
@@ -54,7 +58,6 @@ public:
     static std::optional<QByteArray> readServed(const QString& path, qint64 limit);
 
 private:
-    QByteArray _key;
     quint16 _port = 0;
     QThread* _thread = nullptr;
 };

@@ -9,15 +9,16 @@
 
 #include <QApplication>
 #include <QBuffer>
+#include <QHash>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStringDecoder>
 #include <QThreadPool>
 #include <QHideEvent>
 #include <QQuickWindow>
 #include <QVBoxLayout>
-#include <QWebEngineHistory>
 #include <QWebEngineLoadingInfo>
 #include <QWebEngineNewWindowRequest>
 #include <QWebEnginePage>
@@ -73,39 +74,92 @@ void installPageContent(QWebEnginePage* page) {
 // whatever its origin (a script's error text, a stylesheet's rules and an image's pixels would be
 // open to the page), and does so for no response that comes over HTTP.
 //
-// The capability is what lets a request have a file, and only the address of a page from the disk
-// holds it: the host its relative and absolute names resolve in. A web document, framed in such a
-// page or not, of a site or of none (sandboxed, data:, blob:), cannot learn it (the origin is
+// A capability is what lets a request have a file, and only the address of a page from the disk
+// holds one: the host its relative and absolute names resolve in. A web document, framed in such
+// a page or not, of a site or of none (sandboxed, data:, blob:), cannot learn it (the origin is
 // opaque, a page of the scheme sends no referrer), so whatever it names, by the scheme or at the
-// page file server, has no host or first step the two answer.
+// page file server, has no host or first step the two answer. Each load Qorvel makes gets one of
+// its own, which holds while a view shows its page (or is about to): a page's own script that
+// carries its address off (an analytics beacon) leaves with nothing once the page is gone.
 constexpr char PageScheme[] = "qvfile";
 
-// Made once a run: 128 random bits, in lower case as the engine writes a host.
-const QByteArray& capability() {
-    static const QByteArray made = [] {
+class Capabilities {
+public:
+    static Capabilities& shared() {
+        static Capabilities* capabilities = new Capabilities;  // the page file server's thread asks to the end
+        return *capabilities;
+    }
+    // A new one, which view is about to show: 128 random bits, in lower case as the engine
+    // writes a host.
+    QByteArray mint(const void* view) {
         quint64 words[2];
         QRandomGenerator::system()->fillRange(words);
-        return QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex();
-    }();
-    return made;
+        const QByteArray made = QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex();
+        const std::lock_guard<std::mutex> hold(_lock);
+        _made.insert(made);
+        _coming.insert(view, made);
+        return made;
+    }
+    // The user goes back, forward or reloads to a page view showed: its capability holds again.
+    void revive(const void* view, const QByteArray& capability) {
+        const std::lock_guard<std::mutex> hold(_lock);
+        if (_made.contains(capability)) _coming.insert(view, capability);
+    }
+    // What view shows now: the capability of its address holds, the one it showed before no more.
+    void shows(const void* view, const QByteArray& capability) {
+        const std::lock_guard<std::mutex> hold(_lock);
+        if (_made.contains(capability)) _shown.insert(view, capability);
+        else _shown.remove(view);
+        if (_coming.value(view) == capability) _coming.remove(view);
+    }
+    void gone(const void* view) {
+        const std::lock_guard<std::mutex> hold(_lock);
+        _shown.remove(view);
+        _coming.remove(view);
+    }
+    // Whether capability gives files now (any thread).
+    bool holds(QByteArrayView capability) const {
+        const QByteArray asked = capability.toByteArray();
+        const std::lock_guard<std::mutex> hold(_lock);
+        return std::find(_shown.begin(), _shown.end(), asked) != _shown.end() ||
+               std::find(_coming.begin(), _coming.end(), asked) != _coming.end();
+    }
+    // Whether Qorvel made it, in this run.
+    bool made(const QByteArray& capability) const {
+        const std::lock_guard<std::mutex> hold(_lock);
+        return _made.contains(capability);
+    }
+
+private:
+    mutable std::mutex _lock;
+    QSet<QByteArray> _made;
+    QHash<const void*, QByteArray> _shown, _coming;
+};
+
+QByteArray capabilityOf(const QUrl& url) {
+    return url.scheme() == QLatin1String(PageScheme) ? url.host(QUrl::FullyEncoded).toLatin1() : QByteArray();
 }
 
+// An address of a page from the disk that gives files now.
 bool isPageAddress(const QUrl& url) {
-    return url.scheme() == QLatin1String(PageScheme) && url.host(QUrl::FullyEncoded).toLatin1() == capability();
+    const QByteArray capability = capabilityOf(url);
+    return !capability.isEmpty() && Capabilities::shared().holds(capability);
 }
 
-// The address a view loads for url: a file's in the page scheme, any other as it is.
-QUrl pageAddress(const QUrl& url) {
+// The address view loads for url: a file's in the page scheme under a new capability, any other
+// as it is.
+QUrl pageAddress(const QUrl& url, const void* view) {
     if (!url.isLocalFile()) return url;
     QUrl page = url;
     page.setScheme(QString::fromLatin1(PageScheme));
-    page.setHost(QString::fromLatin1(capability()));
+    page.setHost(QString::fromLatin1(Capabilities::shared().mint(view)));
     return page;
 }
 
 // What callers see of an address the view shows: a served file as its file: address.
 QUrl shownAddress(const QUrl& url) {
-    if (!isPageAddress(url)) return url;
+    const QByteArray capability = capabilityOf(url);
+    if (capability.isEmpty() || !Capabilities::shared().made(capability)) return url;
     QUrl file = url;
     file.setScheme(QStringLiteral("file"));
     file.setHost(QString());
@@ -120,22 +174,24 @@ constexpr char FrameMark[] = "Qorvel-Frame";
 constexpr qint64 MaxDocument = qint64(512) * 1024 * 1024;
 
 // The type a document is served as. A browser reads a file: page that declares no encoding by
-// what its bytes are, UTF-8 when they are valid UTF-8; the engine does that for no other scheme,
-// so such a page says it here (one that declares its own, in its head, keeps it).
+// what its first bytes are, UTF-8 when they are valid UTF-8; the engine does that for no other
+// scheme, so such a page says it here (one that declares its own, in its head, keeps it).
 QByteArray documentType(const QString& path, const QByteArray& bytes) {
     const QByteArray type = QVPageFileServer::servedType(path);
     if (type != "text/html" && type != "text/plain") return type;
-    if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) return type;
+    const QByteArray first = bytes.left(64 * 1024);
+    if (std::all_of(first.begin(), first.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) return type;
     if (type == "text/html") {
-        const QByteArray lower = bytes.left(64 * 1024).toLower();
+        const QByteArray lower = first.toLower();
         const qsizetype body = lower.indexOf("<body");
         const QByteArray head = body < 0 ? lower : lower.left(body);
         static const QRegularExpression declaration(QStringLiteral("<meta[^>]*charset"));
         if (head.startsWith("<?xml") || declaration.match(QString::fromLatin1(head)).hasMatch()) return type;
     }
+    // A character cut at the end of the first bytes waits in the decoder, no error.
     QStringDecoder utf8(QStringDecoder::Utf8);
-    const QString text = utf8.decode(bytes);
-    return utf8.hasError() ? type : type + ";charset=utf-8";
+    const QString text = utf8.decode(first);
+    return utf8.hasError() || text.isEmpty() ? type : type + ";charset=utf-8";
 }
 
 class PageServer : public QWebEngineUrlSchemeHandler {
@@ -180,7 +236,7 @@ private:
 // without the capability.
 class PageGuard : public QWebEngineUrlRequestInterceptor {
 public:
-    explicit PageGuard(QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _files(new QVPageFileServer(capability(), this)) {}
+    explicit PageGuard(QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _files(new QVPageFileServer([](QByteArrayView capability) { return Capabilities::shared().holds(capability); }, this)) {}
     void interceptRequest(QWebEngineUrlRequestInfo& info) override {
         const QUrl url = info.requestUrl();
         if (!isPageAddress(url)) return;
@@ -195,7 +251,7 @@ public:
                                                       Info::ResourceTypeNavigationPreloadSubFrame};
         if (frames.contains(info.resourceType())) info.setHttpHeader(FrameMark, "1");
         if (ownScheme.contains(info.resourceType())) return;
-        if (_files->isListening()) info.redirect(_files->address(url.path(QUrl::FullyDecoded)));
+        if (_files->isListening()) info.redirect(_files->address(capabilityOf(url), url.path(QUrl::FullyDecoded)));
         else info.block(true);
     }
 
@@ -260,6 +316,8 @@ protected:
         const bool clicked = type == NavigationTypeLinkClicked;
         if (isMainFrame) {
             const bool refused = url.scheme() == QLatin1String(PageScheme) && !mayShowDiskPage(url, type);
+            if (!refused && (type == NavigationTypeBackForward || type == NavigationTypeReload))
+                Capabilities::shared().revive(this, capabilityOf(url));
             _htmlBase.clear();
             if (refused) {
                 _refuseDiskPage(shownAddress(url));
@@ -334,7 +392,10 @@ public:
             _progress = 100;
             Q_EMIT loadFinished(ok);
         });
-        connect(_page, &QWebEnginePage::urlChanged, this, [this](const QUrl& url) { Q_EMIT urlChanged(shownAddress(url)); });
+        connect(_page, &QWebEnginePage::urlChanged, this, [this](const QUrl& url) {
+            Capabilities::shared().shows(_page, capabilityOf(url));
+            Q_EMIT urlChanged(shownAddress(url));
+        });
         connect(_page, &QWebEnginePage::titleChanged, this, &QVWebView::titleChanged);
         connect(_page, &QWebEnginePage::linkHovered, this, [this](const QString& link) {
             Q_EMIT linkHovered(link.isEmpty() ? link : shownAddress(QUrl(link)).toString());
@@ -352,10 +413,12 @@ public:
                 });
     }
     Engine viewEngine() const override { return Engine::WebEngine; }
-    void load(const QUrl& url) override { _page->load(pageAddress(url)); }
+    ~WebEngineView() override { Capabilities::shared().gone(_page); }
+    void load(const QUrl& url) override { _page->load(pageAddress(url, _page)); }
     void setHtml(const QString& html, const QUrl& base) override {
-        _page->expectHtml(pageAddress(base));
-        _page->setHtml(html, pageAddress(base));
+        const QUrl address = pageAddress(base, _page);
+        _page->expectHtml(address);
+        _page->setHtml(html, address);
     }
     QUrl url() const override { return shownAddress(_page->url()); }
     void reload() override { _page->triggerAction(QWebEnginePage::Reload); }
