@@ -1062,6 +1062,8 @@ struct FramingRow {
     const char* view;
 };
 
+void PrintTo(const FramingRow& row, std::ostream* out) { *out << row.framing.name << " in " << row.view; }
+
 class WebDocumentsInsideADiskPage : public ::testing::TestWithParam<FramingRow> {};
 
 TEST_P(WebDocumentsInsideADiskPage, ReadNoFileAndLearnNoCapability) {

@@ -131,8 +131,8 @@ private:
         pump();
     }
 
-    // A run of digits as a number, one past what a file can hold as the largest (a range's end
-    // past the file's, however far, is the file's end); nothing for anything but digits.
+    // A run of digits as a number, the largest there is for any larger (a range's end past the
+    // file's, however far, is the file's end); nothing for anything but digits.
     static std::optional<qint64> digits(const QByteArray& text) {
         if (text.isEmpty()) return std::nullopt;
         qint64 value = 0;
