@@ -992,7 +992,12 @@ void framedWebDocumentsInside(const Framing& framing, QLatin1String only) {
     site.pages.insert("/nest.html", "<html><body>" + frames("<iframe src='@SRC@'></iframe>") + "</body></html>");
     const QByteArray inside = framing.nested ? QByteArray(framing.frame).replace("@SRC@", site.address().toUtf8() + "/nest.html")
                                              : frames(framing.frame);
-    const QUrl page = QUrl::fromLocalFile(dir.write("site/index.html", "<html><head><title>framing</title></head><body>" + inside + "</body></html>"));
+    // The disk page asks for whole referrers, and its stylesheet takes another from the site: what
+    // that stylesheet loads names it as referrer, and its address there holds the capability.
+    dir.write("site/style.css", "@import url(" + site.address().toUtf8() + "/cdn.css);\nhtml { background: url(" + site.address().toUtf8() + "/cdn.png); }");
+    const QUrl page = QUrl::fromLocalFile(dir.write(
+        "site/index.html", "<html><head><title>framing</title><meta name='referrer' content='unsafe-url'><link rel='stylesheet' href='style.css'></head><body>" +
+                               inside + "</body></html>"));
 
     const QStringList kinds = attackKinds();
     const auto ran = [&] {

@@ -166,8 +166,10 @@ private:
 
     static QByteArray commonHeaders() {
         // A refresh of the preview must see an edited stylesheet; whatever is opened from here
-        // as a document is of no origin and runs nothing.
-        return "Cache-Control: no-store\r\nContent-Security-Policy: sandbox\r\n"
+        // as a document is of no origin and runs nothing. A stylesheet's own loads name it as
+        // their referrer, under the page's policy (a page may ask for the whole address): the
+        // address holds the capability, so they name nothing.
+        return "Cache-Control: no-store\r\nContent-Security-Policy: sandbox\r\nReferrer-Policy: no-referrer\r\n"
                "Connection: close\r\n\r\n";
     }
 
