@@ -20,7 +20,8 @@ namespace {
 
 // Set before WebEngine first starts in this process.
 const bool unsandboxed = [] {
-    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    // The engine's sandbox will not start as root; as anyone else the pages run inside it.
+    if (::geteuid() == 0) qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     return true;
 }();
 
