@@ -1215,6 +1215,7 @@ TEST(PageTrust, ThePageFileServerAnswersRangesOfAFileToACapabilityWhileItsPageSh
         {"whole", own, "", "200 0123456789"},
         {"the capability in capitals", served + capability.toUpper() + file, "", "403"},
         {"the capability cut short", served + capability.chopped(1) + file, "", "403"},
+        {"a NUL, then another name", own + "%00.png", "", "404"},
         {"first bytes", own, "0-4", "206 bytes 0-4/10 01234"},
         {"from an offset", own, "7-", "206 bytes 7-9/10 789"},
         {"a suffix", own, "-3", "206 bytes 7-9/10 789"},

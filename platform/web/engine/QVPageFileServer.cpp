@@ -337,6 +337,8 @@ QUrl QVPageFileServer::address(const QByteArray& capability, const QString& path
 
 QVPageFileServer::Opened QVPageFileServer::openServed(const QString& path) {
     const QByteArray name = QFile::encodeName(path);
+    // A decoded %00 would end the name early: "a.js%00.png" would open a.js as an image.
+    if (name.contains('\0')) return {-1, 0, ENOENT};
     struct stat before {};
     // Looked at before it is opened: opening a device or a FIFO may do something of its own.
     if (::stat(name.constData(), &before) != 0) return {-1, 0, errno};
