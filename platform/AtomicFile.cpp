@@ -651,6 +651,59 @@ bool AtomicFile::commit(const Staged& staged, QVError* error) {
     return false;
 }
 
+AtomicFile::Commit AtomicFile::commitOver(const Staged& staged, const std::function<bool(const struct stat&)>& unchanged,
+                                          struct stat* written, QVError* error) {
+    const auto current = [&](struct stat* st) { return ::stat(staged.target.constData(), st) == 0; };
+    struct stat st {};
+    if (staged.inPlace != InPlace::No) {
+        if (!current(&st) || !unchanged(st)) return Commit::Changed;
+        if (!writeTargetInPlace(staged.path, staged.target, staged.data, error, {})) return Commit::Failed;
+        if (!current(written)) *written = {};
+        return Commit::Done;
+    }
+    QByteArray name = staged.temporary;
+    if (staged.descriptor >= 0) {
+        const bool named = nameUnnamed(staged.descriptor, folderOf(staged.target), &name);
+        const int err = errno;
+        ::close(staged.descriptor);
+        if (!named) {
+            qvSetError(error, QVError::posix(err, QStringLiteral("Replacing"), staged.path));
+            return Commit::Failed;
+        }
+    }
+    const auto failed = [&](int err) {
+        ::unlink(name.constData());
+        qvSetError(error, QVError::posix(err, QStringLiteral("Replacing"), staged.path));
+        return Commit::Failed;
+    };
+    if (::stat(name.constData(), written) != 0) return failed(errno);
+    if (::renameat2(AT_FDCWD, name.constData(), AT_FDCWD, staged.target.constData(), RENAME_EXCHANGE) == 0) {
+        // The name now holds what was at the path a moment ago: the file checked, or another's.
+        if (::lstat(name.constData(), &st) == 0 && unchanged(st)) {
+            ::unlink(name.constData());
+            return Commit::Done;
+        }
+        // Given back its place. The name then holds this run's file, unless a third writer came
+        // in between: theirs is then kept under the name rather than removed.
+        ::renameat2(AT_FDCWD, name.constData(), AT_FDCWD, staged.target.constData(), RENAME_EXCHANGE);
+        if (::lstat(name.constData(), &st) == 0 && st.st_dev == written->st_dev && st.st_ino == written->st_ino)
+            ::unlink(name.constData());
+        return Commit::Changed;
+    }
+    if (errno == ENOENT) {  // the path names nothing now: someone removed or renamed the file
+        ::unlink(name.constData());
+        return Commit::Changed;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return failed(errno);
+    // No exchange here (some FUSE and network file systems): checked, then renamed.
+    if (!current(&st) || !unchanged(st)) {
+        ::unlink(name.constData());
+        return Commit::Changed;
+    }
+    if (::rename(name.constData(), staged.target.constData()) != 0) return failed(errno);
+    return Commit::Done;
+}
+
 quint64 AtomicFile::syncCount() { return syncs.load(std::memory_order_relaxed); }
 
 quint64 AtomicFile::temporaryCount() { return temporaries.load(std::memory_order_relaxed); }
