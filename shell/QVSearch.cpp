@@ -960,7 +960,9 @@ quint64 QVSearch::bytesRead() { return readBytes.load(std::memory_order_relaxed)
 quint64 QVSearch::bytesPassedAgain() { return bytesGoneOverAgain.load(std::memory_order_relaxed); }
 
 QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEncoding* encoding,
-                                              bool asResults, QVError* error, bool* binary) const {
+                                              bool asResults, QVError* error, bool* binary, qint64* keptBytes) const {
+    if (keptBytes)
+        *keptBytes = 0;
     if (!canMatch())
         return {};
     // Most files of a multi-file find hold no match: for a literal the bytes tell, before the
@@ -1028,7 +1030,13 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
         }
     }
     decodedBytes.fetch_add(quint64(bytes->size()), std::memory_order_relaxed);
-    const std::optional<QString> text = FileEncodings::createWithData(*bytes, path, &chosen);
+    // UTF-8 but for a few bytes: read as UTF-8, those bytes kept where nothing matches them, as
+    // Replace All reads it.
+    std::optional<QString> text;
+    if (chosen == TextEncoding::UTF8 && !isValidUtf8(bytes->constData(), size_t(bytes->size())))
+        text = FileEncodings::decodeUTF8KeepingBytes(*bytes, keptBytes);
+    if (!text)
+        text = FileEncodings::createWithData(*bytes, path, &chosen);
     if (encoding)
         *encoding = chosen;
     return text ? findAllForString(*text, asResults, error) : QList<QVSearchResult>();
