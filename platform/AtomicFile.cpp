@@ -631,19 +631,27 @@ bool AtomicFile::flush(const QList<Staged>& staged) {
     return ok;
 }
 
+namespace {
+
+// The staged file's name, an unnamed one named only now, just before it goes in place: a run
+// killed before this point leaves nothing. Empty, with the error, when it cannot be named.
+QByteArray stagedName(const AtomicFile::Staged& staged, QVError* error) {
+    if (staged.descriptor < 0) return staged.temporary;
+    QByteArray name;
+    const bool named = nameUnnamed(staged.descriptor, folderOf(staged.target), &name);
+    const int err = errno;
+    ::close(staged.descriptor);
+    if (named) return name;
+    qvSetError(error, QVError::posix(err, QStringLiteral("Replacing"), staged.path));
+    return {};
+}
+
+}  // namespace
+
 bool AtomicFile::commit(const Staged& staged, QVError* error) {
     if (staged.inPlace != InPlace::No) return writeTargetInPlace(staged.path, staged.target, staged.data, error, {});
-    QByteArray name = staged.temporary;
-    if (staged.descriptor >= 0) {
-        // Named only now, just before the rename: a run killed before this point leaves nothing.
-        const bool named = nameUnnamed(staged.descriptor, folderOf(staged.target), &name);
-        const int err = errno;
-        ::close(staged.descriptor);
-        if (!named) {
-            qvSetError(error, QVError::posix(err, QStringLiteral("Replacing"), staged.path));
-            return false;
-        }
-    }
+    const QByteArray name = stagedName(staged, error);
+    if (name.isEmpty()) return false;
     if (::rename(name.constData(), staged.target.constData()) == 0) return true;
     const int err = errno;
     ::unlink(name.constData());
@@ -661,16 +669,8 @@ AtomicFile::Commit AtomicFile::commitOver(const Staged& staged, const std::funct
         if (!current(written)) *written = {};
         return Commit::Done;
     }
-    QByteArray name = staged.temporary;
-    if (staged.descriptor >= 0) {
-        const bool named = nameUnnamed(staged.descriptor, folderOf(staged.target), &name);
-        const int err = errno;
-        ::close(staged.descriptor);
-        if (!named) {
-            qvSetError(error, QVError::posix(err, QStringLiteral("Replacing"), staged.path));
-            return Commit::Failed;
-        }
-    }
+    const QByteArray name = stagedName(staged, error);
+    if (name.isEmpty()) return Commit::Failed;
     const auto failed = [&](int err) {
         ::unlink(name.constData());
         qvSetError(error, QVError::posix(err, QStringLiteral("Replacing"), staged.path));

@@ -804,18 +804,22 @@ std::optional<QString> FileEncodings::decodeUTF8KeepingBytes(const QByteArray& b
     return text;
 }
 
+void FileEncodings::appendUTF8(QByteArray* out, QStringView text, QStringEncoder& encoder) {
+    constexpr qsizetype Chunk = 1 << 20;
+    while (!text.isEmpty()) {
+        const QStringView chunk = text.first(std::min(text.size(), Chunk));
+        const qsizetype at = out->size();
+        out->resize(at + encoder.requiredSpace(chunk.size()));
+        out->resize(encoder.appendToBuffer(out->data() + at, chunk) - out->constData());
+        text = text.sliced(chunk.size());
+    }
+}
+
 bool FileEncodings::appendUTF8KeepingBytes(QByteArray* out, QStringView text) {
     // Each stretch between surrogates that are no pair's half is UTF-8 as it stands.
     const auto appendUTF8 = [out](QStringView run) {
-        QStringEncoder encoder(QStringEncoder::Utf8);
-        constexpr qsizetype Chunk = 1 << 20;
-        while (!run.isEmpty()) {
-            const QStringView chunk = run.first(std::min(run.size(), Chunk));
-            const qsizetype at = out->size();
-            out->resize(at + encoder.requiredSpace(chunk.size()));
-            out->resize(encoder.appendToBuffer(out->data() + at, chunk) - out->constData());
-            run = run.sliced(chunk.size());
-        }
+        QStringEncoder encoder(QStringEncoder::Utf8, QStringConverter::Flag::ConvertInitialBom);
+        FileEncodings::appendUTF8(out, run, encoder);
         return !encoder.hasError();
     };
     qsizetype from = 0;

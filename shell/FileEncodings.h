@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringEncoder>
 #include <QStringView>
 
 #include <array>
@@ -115,6 +116,9 @@ public:
     // they are UTF-8 but for a few bytes (readsAsUTF8); *keptBytes gets how many were kept.
     // Nothing otherwise. A leading byte-order mark stays a character.
     static std::optional<QString> decodeUTF8KeepingBytes(const QByteArray& bytes, qint64* keptBytes);
+    // Appends text as UTF-8 through encoder (a megabyte at a time, so the room asked for stays
+    // near the text's own size); the encoder keeps a pair cut between two calls whole.
+    static void appendUTF8(QByteArray* out, QStringView text, QStringEncoder& encoder);
     // Appends text as UTF-8, each kept byte as the byte itself. False when the text holds a
     // surrogate that is neither half of a pair nor a kept byte (nothing UTF-8 can hold).
     static bool appendUTF8KeepingBytes(QByteArray* out, QStringView text);

@@ -213,14 +213,7 @@ Utf8Replace replaceInUtf8(const QString& path, QVStringEncoding encoding, const 
     QStringEncoder encoder(QStringEncoder::Utf8);
     out->reserve(length + length / 8 + 4096);
     const auto put = [&](QStringView piece) {
-        constexpr qsizetype Chunk = 1 << 20;
-        while (!piece.isEmpty()) {
-            const QStringView chunk = piece.first(std::min(piece.size(), Chunk));
-            const qsizetype at = out->size();
-            out->resize(at + encoder.requiredSpace(chunk.size()));
-            out->resize(encoder.appendToBuffer(out->data() + at, chunk) - out->constData());
-            piece = piece.sliced(chunk.size());
-        }
+        FileEncodings::appendUTF8(out, piece, encoder);
         return true;
     };
     // The bytes kept apart go back as they were; new text never holds one.

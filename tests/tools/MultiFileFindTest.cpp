@@ -261,19 +261,6 @@ TEST(MultiFileFind, UnreadFilesAreListedAndLargeFilesAskedAbout) {
     EXPECT_EQ(readAll(dir.file("large.log")).right(3), "foo");
 }
 
-// Another account, for the superuser to act as (copied: getpwnam answers in storage its next
-// call writes over); none (uid 0) for any other user.
-struct Account {
-    uid_t uid = 0;
-    gid_t gid = 0;
-    explicit operator bool() const { return uid != 0; }
-};
-
-Account account(const char* name) {
-    const struct passwd* entry = ::geteuid() == 0 ? ::getpwnam(name) : nullptr;
-    return entry ? Account{entry->pw_uid, entry->pw_gid} : Account{};
-}
-
 // A folder the search can list but not enter, the account's own after "chmod -R 644" or another
 // account's at 0744, names each of its files in the window's report with the reason rg and grep
 // -r give ("Permission denied"), beside a page that is UTF-8 but for a stray byte, found and
@@ -292,21 +279,10 @@ TEST(MultiFileFind, FilesInAFolderThatCannotBeEnteredAreNamedWithTheReason) {
     write(root + "/own/a.html", "foo");
     write(root + "/own/b.css", "foo");
     write(root + "/other/c.html", "foo");
-    const Account nobody = account("nobody");
-    const Account daemon = account("daemon");
-    ASSERT_TRUE(::geteuid() != 0 || (nobody && daemon));
+    const TestAccount nobody = testAccount("nobody");
+    const bool otherAccount = ::geteuid() == 0;
     for (const QString& folder : {dir.path(), root}) ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
-    if (nobody) {
-        for (const char* name : {"/own", "/own/a.html", "/own/b.css"})
-            ASSERT_EQ(::chown(QFile::encodeName(root + name).constData(), nobody.uid, nobody.gid), 0);
-    }
-    if (daemon) {
-        ASSERT_EQ(::chown(QFile::encodeName(root + "/other").constData(), daemon.uid, daemon.gid), 0);
-        ASSERT_EQ(::chmod(QFile::encodeName(root + "/other").constData(), 0744), 0);
-    } else {
-        QDir(root + "/other").removeRecursively();
-    }
-    ASSERT_EQ(::chmod(QFile::encodeName(root + "/own").constData(), 0644), 0);
+    ASSERT_TRUE(makeListedButNotEntered(root + "/own", root + "/other"));
 
     QVMultiFileSearchController c(std::make_shared<Scopes>());
     c.setValue(QStringLiteral("foo"), QStringLiteral("searchString"));
@@ -328,7 +304,7 @@ TEST(MultiFileFind, FilesInAFolderThatCannotBeEnteredAreNamedWithTheReason) {
     for (const auto& [path, reason] : c.notSearched()) named << path.mid(root.size() + 1) + ": " + reason;
     named.sort();
     QStringList expected{"own/a.html: " + denied, "own/b.css: " + denied};
-    if (daemon) expected.prepend("other/c.html: " + denied);
+    if (otherAccount) expected.prepend("other/c.html: " + denied);
     EXPECT_EQ(named, expected);
     ASSERT_EQ(c.keptBytes().size(), 1);
     EXPECT_EQ(c.keptBytes()[0], qMakePair(root + "/stray.html", qint64(1)));

@@ -707,19 +707,6 @@ TEST(SearchRunnerTest, ReplacesListEveryFileAndLeaveNoneHalfWritten) {
         << QDir(root).entryList(QDir::Hidden | QDir::Files).join(" ").toStdString();
 }
 
-// Another account, for the superuser to act as (copied: getpwnam answers in storage its next
-// call writes over); none (uid 0) for any other user.
-struct Account {
-    uid_t uid = 0;
-    gid_t gid = 0;
-    explicit operator bool() const { return uid != 0; }
-};
-
-Account account(const char* name) {
-    const struct passwd* entry = ::geteuid() == 0 ? ::getpwnam(name) : nullptr;
-    return entry ? Account{entry->pw_uid, entry->pw_gid} : Account{};
-}
-
 // A file the search may not read is reported without matches and as not searched, with the
 // reason, by a literal and by a pattern search alike; a file that reads is never. So is a folder
 // it may not list, inside a chosen folder or chosen itself, without matches. Run as an account
@@ -747,20 +734,10 @@ TEST(SearchRunnerTest, AFileThatCannotBeReadIsListedAsNotSearched) {
     // same folder: named once.
     ASSERT_EQ(::symlink("private", QFile::encodeName(root + "/private-again").constData()), 0);
     ASSERT_EQ(::symlink("shut", QFile::encodeName(dir.path() + "/shut-link").constData()), 0);
-    const Account nobody = account("nobody");
+    const TestAccount nobody = testAccount("nobody");
     ASSERT_TRUE(::geteuid() != 0 || nobody);
-    const Account daemon = account("daemon");
-    if (nobody) {
-        for (const char* name : {"/listed", "/listed/a.html", "/listed/b.html"})
-            ASSERT_EQ(::chown(QFile::encodeName(root + name).constData(), nobody.uid, nobody.gid), 0);
-    }
-    if (daemon) {
-        ASSERT_EQ(::chown(QFile::encodeName(root + "/other").constData(), daemon.uid, daemon.gid), 0);
-        ASSERT_EQ(::chmod(QFile::encodeName(root + "/other").constData(), 0744), 0);
-    } else {
-        QDir(root + "/other").removeRecursively();
-    }
-    ASSERT_EQ(::chmod(QFile::encodeName(root + "/listed").constData(), 0644), 0);
+    const bool otherAccount = ::geteuid() == 0;
+    ASSERT_TRUE(makeListedButNotEntered(root + "/listed", root + "/other"));
     const struct {
         const char* what;
         QVSearch search;
@@ -788,13 +765,35 @@ TEST(SearchRunnerTest, AFileThatCannotBeReadIsListedAsNotSearched) {
         QStringList expected{"did a.html 0", "did b.html 0", "did big-closed.html 0", "did closed.html 0", "did open.html 1",
                              "not a.html " + denied, "not b.html " + denied, "not big-closed.html " + denied,
                              "not closed.html " + denied, "not private/ " + denied, "not shut/ " + denied};
-        if (daemon) expected << "did c.html 0" << "not c.html " + denied;
+        if (otherAccount) expected << "did c.html 0" << "not c.html " + denied;
         expected.sort();
         EXPECT_EQ(log, expected);
     }
     // Let the temporary folder be removed where the tests do not run as the superuser.
     for (const QString& folder : {root + "/private", dir.path() + "/shut", root + "/listed"})
         ::chmod(QFile::encodeName(folder).constData(), 0700);
+}
+
+// Starts this test program again to run the one disabled test named, with more environment;
+// its standard output goes nowhere. Its process, or 0.
+pid_t spawnDisabledTest(const char* name, const QList<QByteArray>& more) {
+    const QByteArray program = QFile::encodeName(QCoreApplication::applicationFilePath());
+    const QByteArray filter = QByteArray("--gtest_filter=SearchRunnerTest.") + name;
+    char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>("--gtest_also_run_disabled_tests"),
+                    const_cast<char*>(filter.constData()), nullptr};
+    QList<QByteArray> environment;
+    for (char** e = environ; *e; ++e) environment << QByteArray(*e);
+    environment << more;
+    std::vector<char*> envp;
+    for (QByteArray& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    pid_t child = 0;
+    if (::posix_spawn(&child, program.constData(), &quiet, nullptr, argv, envp.data()) != 0) child = 0;
+    posix_spawn_file_actions_destroy(&quiet);
+    return child;
 }
 
 // The child of the test below: a Replace All of "old" by its own text over the folder it is
@@ -830,25 +829,11 @@ TEST(SearchRunnerTest, TwoReplaceAllRunsAtOnceEachSayReplacedOnlyWhereTheirTextI
     for (int f = 0; f < folders; ++f)
         for (int p = 0; p < pages; ++p)
             write(QStringLiteral("%1/d%2/p%3.html").arg(root).arg(f).arg(p), QByteArray(2000, '.') + "old\n");
-    const QByteArray program = QFile::encodeName(QCoreApplication::applicationFilePath());
-    const QByteArray filter = "--gtest_filter=SearchRunnerTest.DISABLED_ReplaceAllRacingAnother";
     std::vector<pid_t> children;
     for (const char* text : {"first", "second"}) {
-        char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>("--gtest_also_run_disabled_tests"),
-                        const_cast<char*>(filter.constData()), nullptr};
-        QList<QByteArray> environment;
-        for (char** e = environ; *e; ++e) environment << QByteArray(*e);
-        environment << "QORVEL_RACE_ROOT=" + QFile::encodeName(root) << "QORVEL_RACE_TEXT=" + QByteArray(text);
-        std::vector<char*> envp;
-        for (QByteArray& e : environment) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t quiet;
-        posix_spawn_file_actions_init(&quiet);
-        posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-        pid_t child = 0;
-        ASSERT_EQ(::posix_spawn(&child, program.constData(), &quiet, nullptr, argv, envp.data()), 0);
-        posix_spawn_file_actions_destroy(&quiet);
-        children.push_back(child);
+        children.push_back(spawnDisabledTest("DISABLED_ReplaceAllRacingAnother",
+                                             {"QORVEL_RACE_ROOT=" + QFile::encodeName(root), "QORVEL_RACE_TEXT=" + QByteArray(text)}));
+        ASSERT_NE(children.back(), 0);
     }
     ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(dir.path() + "/ready-first") && QFileInfo::exists(dir.path() + "/ready-second"); }));
     write(dir.path() + "/go", "");
@@ -939,23 +924,11 @@ TEST(SearchRunnerTest, AReplaceAllKilledPartWayLeavesNoCopies) {
         for (int f = 0; f < folders; ++f)
             for (int p = 0; p < pages; ++p)
                 write(QStringLiteral("%1/d%2/p%3.html").arg(root).arg(f).arg(p), QByteArray(2000, '.') + "old\n");
-        const QByteArray program = QFile::encodeName(QCoreApplication::applicationFilePath());
-        const QByteArray filter = "--gtest_filter=SearchRunnerTest.DISABLED_ReplaceAllToBeKilled";
-        char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>("--gtest_also_run_disabled_tests"),
-                        const_cast<char*>(filter.constData()), nullptr};
-        QList<QByteArray> environment;
-        for (char** e = environ; *e; ++e) environment << QByteArray(*e);
-        environment << "QORVEL_KILL_ROOT=" + QFile::encodeName(root) << "QORVEL_KILL_AT=" + QByteArray::number(row.killAt)
-                    << "QORVEL_KILL_NAMED=" + QByteArray(row.named ? "1" : "0");
-        std::vector<char*> envp;
-        for (QByteArray& e : environment) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t quiet;
-        posix_spawn_file_actions_init(&quiet);
-        posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-        pid_t child = 0;
-        ASSERT_EQ(::posix_spawn(&child, program.constData(), &quiet, nullptr, argv, envp.data()), 0);
-        posix_spawn_file_actions_destroy(&quiet);
+        const pid_t child = spawnDisabledTest("DISABLED_ReplaceAllToBeKilled",
+                                              {"QORVEL_KILL_ROOT=" + QFile::encodeName(root),
+                                               "QORVEL_KILL_AT=" + QByteArray::number(row.killAt),
+                                               "QORVEL_KILL_NAMED=" + QByteArray(row.named ? "1" : "0")});
+        ASSERT_NE(child, 0);
         const QString marker = dir.path() + "/marker";
         int status = 0;
         const bool reached = waitFor([&] { return QFileInfo::exists(marker) || ::waitpid(child, &status, WNOHANG) == child; });
