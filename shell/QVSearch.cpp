@@ -1030,13 +1030,16 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
         }
     }
     decodedBytes.fetch_add(quint64(bytes->size()), std::memory_order_relaxed);
-    // UTF-8 but for a few bytes: read as UTF-8, those bytes kept where nothing matches them, as
-    // Replace All reads it.
-    std::optional<QString> text;
-    if (chosen == TextEncoding::UTF8 && !isValidUtf8(bytes->constData(), size_t(bytes->size())))
-        text = FileEncodings::decodeUTF8KeepingBytes(*bytes, keptBytes);
-    if (!text)
-        text = FileEncodings::createWithData(*bytes, path, &chosen);
+    const QVStringEncoding wanted = chosen;
+    QVError notice;
+    std::optional<QString> text = FileEncodings::createWithData(*bytes, path, &chosen, &notice);
+    // UTF-8 but for a few bytes, which only the fallback read whole: read as UTF-8, those bytes
+    // kept where nothing matches them, as Replace All reads it.
+    if (text && wanted == TextEncoding::UTF8 && notice.code() == FileEncodings::FallbackEncodingError)
+        if (std::optional<QString> kept = FileEncodings::decodeUTF8KeepingBytes(*bytes, keptBytes)) {
+            text = std::move(kept);
+            chosen = wanted;
+        }
     if (encoding)
         *encoding = chosen;
     return text ? findAllForString(*text, asResults, error) : QList<QVSearchResult>();

@@ -432,6 +432,7 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
         AtomicFile::Staged staged;
         DiskStamp before;
         QVReplaceReport report;
+        quint64 batch = 0;
     };
     std::vector<Pending> pending;  // replace worker only
     QSet<QPair<quint64, quint64>> replacedFiles;  // replace worker only, per batch
@@ -835,7 +836,6 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
     }
     const QPair<quint64, quint64> identity(quint64(before.device), quint64(before.inode));
     if (replacedFiles.contains(identity)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file was replaced through another path"));
-    replacedFiles.insert(identity);
     QByteArray newBytes;
     qsizetype replaced = 0;
     // The encoding the find read the file in: the open document's, else what detection gives.
@@ -920,6 +920,11 @@ void QVSearchRunner::State::stageReplaced(const ReplaceEntry& entry, QVReplaceRe
     if (!staged.staged.temporary.isEmpty()) ++namedPending;
     staged.before = before;
     staged.report = result;
+    staged.batch = entry.batch;
+    // Held as replaced from here: another path to the same file is left. Only files this run
+    // replaces are held, since another writer may give a new file the identity of one it
+    // replaced.
+    replacedFiles.insert({quint64(before.device), quint64(before.inode)});
     pending.push_back(std::move(staged));
 }
 
@@ -943,6 +948,12 @@ void QVSearchRunner::State::commitPending() {
         switch (AtomicFile::commitOver(p.staged, unchanged, &st, &error)) {
         case AtomicFile::Commit::Done:
             committed << p.staged;
+            // The old file's identity is free to be reused (another writer's new file may get it
+            // at once): the file this run wrote is the one reached through another path now.
+            if (p.batch == replacedFilesBatch) {
+                replacedFiles.remove({quint64(p.before.device), quint64(p.before.inode)});
+                replacedFiles.insert({quint64(st.st_dev), quint64(st.st_ino)});
+            }
             written.push_back({{st.st_dev, st.st_ino, st.st_size, st.st_mtim}, p.report});
             continue;
         case AtomicFile::Commit::Changed:
@@ -955,6 +966,7 @@ void QVSearchRunner::State::commitPending() {
             break;
         }
         p.report.count = 0;
+        if (p.batch == replacedFilesBatch) replacedFiles.remove({quint64(p.before.device), quint64(p.before.inode)});
         report(p.report);
     }
     AtomicFile::flushFolders(committed);
