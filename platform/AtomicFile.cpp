@@ -683,11 +683,30 @@ AtomicFile::Commit AtomicFile::commitOver(const Staged& staged, const std::funct
             ::unlink(name.constData());
             return Commit::Done;
         }
-        // Given back its place. The name then holds this run's file, unless a third writer came
-        // in between: theirs is then kept under the name rather than removed.
-        ::renameat2(AT_FDCWD, name.constData(), AT_FDCWD, staged.target.constData(), RENAME_EXCHANGE);
-        if (::lstat(name.constData(), &st) == 0 && st.st_dev == written->st_dev && st.st_ino == written->st_ino)
-            ::unlink(name.constData());
+        // Given back its place. The name then holds this run's file, unless a third writer put
+        // its own at the path in between: that one is newer than the file given back, so it
+        // goes in place again and the one it displaced is what its rename would have removed.
+        // A writer after that again is newer still, and so on. Only this run's file, or the one
+        // a newer writer's file displaced, is removed; another's is never left under the name
+        // for the sweep of leftovers to remove, unless writers keep coming past every try.
+        // (An inode freed by a rename can come back as a later writer's file: a file is told
+        // by its modification time and size as well.)
+        const auto same = [](const struct stat& a, const struct stat& b) {
+            return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+                   a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+        };
+        struct stat back = st, moved {};
+        bool exchanged = ::renameat2(AT_FDCWD, name.constData(), AT_FDCWD, staged.target.constData(), RENAME_EXCHANGE) == 0;
+        for (int tries = 0; exchanged && ::lstat(name.constData(), &moved) == 0; ++tries) {
+            if (tries == 0 ? same(moved, *written) : same(moved, back)) {
+                ::unlink(name.constData());
+                break;
+            }
+            if (tries == 8) break;
+            back = tries == 0 ? back : st;
+            st = moved;
+            exchanged = ::renameat2(AT_FDCWD, name.constData(), AT_FDCWD, staged.target.constData(), RENAME_EXCHANGE) == 0;
+        }
         return Commit::Changed;
     }
     if (errno == ENOENT) {  // the path names nothing now: someone removed or renamed the file

@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 
 namespace {
@@ -313,8 +314,10 @@ TEST(AtomicFile, AMountRefusingOrIgnoringPermissionsGetsTheFileWrittenInPlace) {
 // commitOver puts a staged file in place only over the very file it was staged against: named,
 // unnamed or written in place (a file with another hard link), a file another writer put there
 // meanwhile (or removed) stays, and no copy is left; the file written is told by its identity.
+// A third writer's file put in place while this one's was there for its check stays in place,
+// not under the staged file's name where a sweep of leftovers would remove it.
 TEST(AtomicFile, CommitOverReplacesOnlyTheFileChecked) {
-    enum Meanwhile { Nothing, AnotherWriter, Removed };
+    enum Meanwhile { Nothing, AnotherWriter, Removed, ThirdWriter };
     const struct {
         const char* what;
         bool named;
@@ -329,6 +332,8 @@ TEST(AtomicFile, CommitOverReplacesOnlyTheFileChecked) {
         {"named, another writer", true, false, AnotherWriter, AtomicFile::Commit::Changed},
         {"in place, another writer", false, true, AnotherWriter, AtomicFile::Commit::Changed},
         {"unnamed, removed", false, false, Removed, AtomicFile::Commit::Changed},
+        {"unnamed, another writer, then a third during the check", false, false, ThirdWriter, AtomicFile::Commit::Changed},
+        {"named, another writer, then a third during the check", true, false, ThirdWriter, AtomicFile::Commit::Changed},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -345,7 +350,7 @@ TEST(AtomicFile, CommitOverReplacesOnlyTheFileChecked) {
         ASSERT_TRUE(AtomicFile::stage(path, "new", &staged, &error, true)) << error.localizedDescription().toStdString();
         AtomicFile::setStagesNamed(false);
         EXPECT_EQ(staged.inPlace != AtomicFile::InPlace::No, row.linked);
-        if (row.meanwhile == AnotherWriter) {
+        if (row.meanwhile == AnotherWriter || row.meanwhile == ThirdWriter) {
             // A save of another program: a new file renamed over, or the same file rewritten.
             if (row.linked) {
                 ASSERT_TRUE(writeBytes(QFile::encodeName(path), "theirs"));
@@ -358,14 +363,20 @@ TEST(AtomicFile, CommitOverReplacesOnlyTheFileChecked) {
         } else if (row.meanwhile == Removed) {
             ASSERT_TRUE(QFile::remove(path));
         }
+        bool third = row.meanwhile == ThirdWriter;
         const auto unchanged = [&](const struct stat& st) {
+            if (std::exchange(third, false)) {
+                // Asked of the displaced file, while this run's file is in place.
+                dir.write(QStringLiteral("third.tmp"), "third");
+                EXPECT_EQ(::rename(QFile::encodeName(dir.file(QStringLiteral("third.tmp"))).constData(), QFile::encodeName(path).constData()), 0);
+            }
             return st.st_dev == checked.st_dev && st.st_ino == checked.st_ino && st.st_size == checked.st_size &&
                    st.st_mtim.tv_sec == checked.st_mtim.tv_sec && st.st_mtim.tv_nsec == checked.st_mtim.tv_nsec;
         };
         struct stat written {};
         EXPECT_EQ(AtomicFile::commitOver(staged, unchanged, &written, &error), row.expected) << error.localizedDescription().toStdString();
         const QByteArray now = readBytes(QFile::encodeName(path));
-        EXPECT_EQ(now, row.meanwhile == AnotherWriter ? QByteArray("theirs") : row.meanwhile == Removed ? QByteArray("<missing>") : QByteArray("new"));
+        EXPECT_EQ(now, row.meanwhile == ThirdWriter ? QByteArray("third") : row.meanwhile == AnotherWriter ? QByteArray("theirs") : row.meanwhile == Removed ? QByteArray("<missing>") : QByteArray("new"));
         if (row.expected == AtomicFile::Commit::Done) {
             struct stat there {};
             ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &there), 0);
