@@ -16,6 +16,7 @@
 #include "shell/QVFileCategories.h"
 #include "tools/QVMultiFileSearchNode.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -87,6 +88,26 @@ bool stampOf(const QString& path, DiskStamp* stamp, bool* regular) {
     *regular = S_ISREG(st.st_mode);
     *stamp = {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
     return true;
+}
+
+// Whether the file at path is still the one of that status holding bytes of that digest. A file
+// written in place keeps its identity, and two writes of one size within one tick of the file
+// system's clock leave the same status: only its bytes tell whose text it holds.
+bool holdsDigest(const QString& path, const DiskStamp& stamp, const QByteArray& digest) {
+    const int fd = ::open(FileName::encode(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !(DiskStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim} == stamp)) {
+        ::close(fd);
+        return false;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    return hash.addData(&file) && hash.result() == digest;
 }
 
 QByteArray byteOrderMark(const QByteArray& data) {
@@ -444,6 +465,7 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
     struct Written {
         DiskStamp stamp;
         QVReplaceReport report;
+        QByteArray digest;  // of the bytes written in place; empty for a file put in place whole
     };
     std::vector<Written> written;  // replace worker only
     void reportWritten();
@@ -954,7 +976,10 @@ void QVSearchRunner::State::commitPending() {
                 replacedFiles.remove({quint64(p.before.device), quint64(p.before.inode)});
                 replacedFiles.insert({quint64(st.st_dev), quint64(st.st_ino)});
             }
-            written.push_back({{st.st_dev, st.st_ino, st.st_size, st.st_mtim}, p.report});
+            written.push_back({{st.st_dev, st.st_ino, st.st_size, st.st_mtim}, p.report,
+                               p.staged.inPlace != AtomicFile::InPlace::No
+                                   ? QCryptographicHash::hash(p.staged.data, QCryptographicHash::Sha256)
+                                   : QByteArray()});
             continue;
         case AtomicFile::Commit::Changed:
             p.report.outcome = QVReplaceReport::Skipped;
@@ -978,7 +1003,8 @@ void QVSearchRunner::State::reportWritten() {
     for (Written& w : all) {
         DiskStamp now;
         bool regular = false;
-        if (!stampOf(w.report.path, &now, &regular) || !(now == w.stamp)) {
+        if (!stampOf(w.report.path, &now, &regular) || !(now == w.stamp) ||
+            (!w.digest.isEmpty() && !holdsDigest(w.report.path, w.stamp, w.digest))) {
             w.report.outcome = QVReplaceReport::Skipped;
             w.report.reason = ChangedAfter;
             w.report.count = 0;

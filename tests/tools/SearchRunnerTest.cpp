@@ -821,21 +821,30 @@ TEST(SearchRunnerTest, DISABLED_ReplaceAllRacingAnother) {
 // Two Replace All runs (two processes) over the same 2,000 pages at once: a page is said to be
 // replaced only by the run whose text it holds when both have ended, and each page holds its
 // old text or exactly one run's; the other run says another writer changed it. No lock is
-// taken, so none is left behind.
+// taken, so none is left behind. The two texts are of one length, and half the pages have
+// another hard link, so are written in place: two writes in one tick of the clock leave the
+// same size and time.
 TEST(SearchRunnerTest, TwoReplaceAllRunsAtOnceEachSayReplacedOnlyWhereTheirTextIs) {
     QTemporaryDir dir;
     const QString root = dir.path() + "/site";
     const int folders = 20, pages = 100;
     for (int f = 0; f < folders; ++f)
-        for (int p = 0; p < pages; ++p)
-            write(QStringLiteral("%1/d%2/p%3.html").arg(root).arg(f).arg(p), QByteArray(2000, '.') + "old\n");
+        for (int p = 0; p < pages; ++p) {
+            const QString page = QStringLiteral("%1/d%2/p%3.html").arg(root).arg(f).arg(p);
+            write(page, QByteArray(2000, '.') + "old\n");
+            if (f % 2 == 0) {
+                const QString link = QStringLiteral("%1/links/d%2-p%3.html").arg(dir.path()).arg(f).arg(p);
+                ASSERT_TRUE(QDir().mkpath(QFileInfo(link).path()));
+                ASSERT_EQ(::link(QFile::encodeName(page).constData(), QFile::encodeName(link).constData()), 0);
+            }
+        }
     std::vector<pid_t> children;
-    for (const char* text : {"first", "second"}) {
+    for (const char* text : {"first", "other"}) {
         children.push_back(spawnDisabledTest("DISABLED_ReplaceAllRacingAnother",
                                              {"QORVEL_RACE_ROOT=" + QFile::encodeName(root), "QORVEL_RACE_TEXT=" + QByteArray(text)}));
         ASSERT_NE(children.back(), 0);
     }
-    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(dir.path() + "/ready-first") && QFileInfo::exists(dir.path() + "/ready-second"); }));
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(dir.path() + "/ready-first") && QFileInfo::exists(dir.path() + "/ready-other"); }));
     write(dir.path() + "/go", "");
     for (pid_t child : children) {
         int status = 0;
@@ -844,7 +853,7 @@ TEST(SearchRunnerTest, TwoReplaceAllRunsAtOnceEachSayReplacedOnlyWhereTheirTextI
     }
     QMap<QString, QString> replacedBy;
     int said = 0, changedByAnother = 0;
-    for (const char* text : {"first", "second"}) {
+    for (const char* text : {"first", "other"}) {
         const QByteArray report = read(dir.path() + "/report-" + text);
         for (const QByteArray& line : report.split('\n')) {
             if (line.isEmpty()) continue;
