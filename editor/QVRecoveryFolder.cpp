@@ -154,9 +154,12 @@ bool QVRecoveryFolder::keep() {
         return true;
     }
     while (reason.endsWith(QLatin1Char('.'))) reason.chop(1);  // the sentence ends it
-    const QString cannot = QVLocalized(QStringLiteral("Unsaved changes cannot be kept for recovery in %1: %2.")).arg(FileName::displayed(location()), reason);
-    setNotice(lost ? cannot + QLatin1Char(' ') + QVLocalized(QStringLiteral("Save them to keep them."))
-                   : cannot + QLatin1Char(' ') + QVLocalized(QStringLiteral("They are kept in %1 meanwhile.")).arg(FileName::displayed(keptIn)));
+    // Where the text is kept comes first: a status line too narrow for the whole notice still
+    // tells the truth.
+    setNotice(lost ? QVLocalized(QStringLiteral("Unsaved changes cannot be kept for recovery in %1: %2. Save them to keep them."))
+                         .arg(FileName::displayed(location()), reason)
+                   : QVLocalized(QStringLiteral("Unsaved changes are kept in %1 for now; the recovery folder %2 cannot take them: %3."))
+                         .arg(FileName::displayed(keptIn), FileName::displayed(location()), reason));
     return !lost;
 }
 

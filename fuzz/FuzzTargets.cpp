@@ -23,6 +23,7 @@
 #include "kits/trellis/TRLSettings.h"
 
 #include <QFile>
+#include <QStringDecoder>
 #include <QTemporaryDir>
 
 #include <QStringList>
@@ -128,7 +129,7 @@ std::shared_ptr<QVBundle> bundleFor(const QByteArray& bytes, int count) {
 const char* const kNames[] = {"plist", "encodings", "regex", "highlight", "indexer", "macho", "elf",
                               "settings", "cfi", "compactunwind", "ehframehdr", "records",
                               "listings", "replies", "quoting", "options", "projects",
-                              "snippets", "userscripts", "tidy", "desktop", "qvdt", "docprops", nullptr};
+                              "snippets", "userscripts", "tidy", "desktop", "qvdt", "docprops", "utf8read", nullptr};
 
 }  // namespace
 
@@ -178,6 +179,106 @@ QString encodings(const QByteArray& bytes) {
             return QStringLiteral("decoded text changes through encoding %1").arg(encoding);
     }
     return {};
+}
+
+namespace {
+
+// The bytes as UTF-8, whole and by the book (the well-formed sequences of the Unicode standard's
+// table 3-7, read greedily), each byte outside them kept as FileEncodings::KeptByte + byte:
+// the oracle of the piece-by-piece read, written apart from it.
+struct WholeRead {
+    QString text;
+    qint64 kept = 0;
+    qint64 multiByte = 0;
+};
+
+WholeRead wholeUTF8(const QByteArray& bytes) {
+    WholeRead read;
+    const auto at = [&](qsizetype i) { return i < bytes.size() ? quint8(bytes[i]) : 0u; };
+    const auto tail = [&](qsizetype i) { return at(i) >= 0x80 && at(i) <= 0xBF; };
+    for (qsizetype i = 0; i < bytes.size();) {
+        const unsigned b = at(i);
+        int length = 0;
+        if (b < 0x80) length = 1;
+        else if (b >= 0xC2 && b <= 0xDF && tail(i + 1)) length = 2;
+        else if (b >= 0xE0 && b <= 0xEF) {
+            const unsigned low = b == 0xE0 ? 0xA0 : 0x80, high = b == 0xED ? 0x9F : 0xBF;
+            if (at(i + 1) >= low && at(i + 1) <= high && tail(i + 2)) length = 3;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            const unsigned low = b == 0xF0 ? 0x90 : 0x80, high = b == 0xF4 ? 0x8F : 0xBF;
+            if (at(i + 1) >= low && at(i + 1) <= high && tail(i + 2) && tail(i + 3)) length = 4;
+        }
+        if (length == 0) {
+            read.text += QChar(char16_t(FileEncodings::KeptByte + b));
+            ++read.kept;
+            ++i;
+            continue;
+        }
+        char32_t c = length == 1 ? b : b & (0x7F >> length);
+        for (int k = 1; k < length; ++k) c = (c << 6) | (at(i + k) & 0x3F);
+        read.text += QChar::fromUcs4(c);  // QString::fromUcs4 would drop a leading mark
+        read.multiByte += length > 1;
+        i += length;
+    }
+    return read;
+}
+
+}  // namespace
+
+QString utf8Read(const QByteArray& bytes) {
+    if (bytes.isEmpty())
+        return {};
+    const QByteArray contents = bytes.mid(1);
+    const WholeRead whole = wholeUTF8(contents);
+    // The oracle agrees with Qt's own decoder where the bytes are valid.
+    QStringDecoder qt(QStringDecoder::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    if (whole.kept == 0 && whole.text != QString(qt(contents)))
+        return QStringLiteral("the whole-file oracle differs from Qt on valid UTF-8");
+    static QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("input.txt"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(contents) != contents.size())
+        return {};
+    file.close();
+    QByteArray back;
+    if (!FileEncodings::appendUTF8KeepingBytes(&back, whole.text) || back != contents)
+        return QStringLiteral("the text with its kept bytes does not write back to the same bytes");
+    const bool readable = whole.kept == 0 || FileEncodings::readsAsUTF8(whole.kept, whole.multiByte);
+    qint64 decodedKept = -1;
+    const std::optional<QString> decoded = FileEncodings::decodeUTF8KeepingBytes(contents, &decodedKept);
+    if (whole.kept > 0 && (decoded.has_value() != readable || (decoded && (*decoded != whole.text || decodedKept != whole.kept))))
+        return QStringLiteral("the read of bytes in memory differs from the whole-file read");
+    // Pieces of one to four bytes put a piece's end at every place; the first byte picks one more.
+    QString failure;
+    for (const qint64 piece : {qint64(1), qint64(2), qint64(3), qint64(4), qint64(1 + quint8(bytes[0]) % 61)}) {
+        FileEncodings::setUTF8ReadPieceForTests(piece);
+        for (const bool keeping : {false, true}) {
+            QVStringEncoding encoding = TextEncoding::UTF8;
+            qsizetype length = 0;
+            qint64 kept = -1;
+            const auto units = FileEncodings::readUTF8Units(path, &encoding, &length, {}, keeping ? &kept : nullptr);
+            const bool expected = keeping ? readable : whole.kept == 0;
+            if (units.has_value() != expected) {
+                failure = QStringLiteral("pieces of %1 bytes%2: %3 where the whole file says %4")
+                              .arg(piece)
+                              .arg(keeping ? QStringLiteral(", keeping bytes") : QString())
+                              .arg(units ? QStringLiteral("read") : QStringLiteral("not read"))
+                              .arg(expected ? QStringLiteral("read") : QStringLiteral("not read"));
+            } else if (units && QStringView(reinterpret_cast<const QChar*>(units->data()), length) != whole.text) {
+                failure = QStringLiteral("pieces of %1 bytes%2: the text differs from the whole file's")
+                              .arg(piece)
+                              .arg(keeping ? QStringLiteral(", keeping bytes") : QString());
+            } else if (units && keeping && kept != whole.kept) {
+                failure = QStringLiteral("pieces of %1 bytes: %2 bytes kept where the whole file has %3").arg(piece).arg(kept).arg(whole.kept);
+            }
+            if (!failure.isEmpty())
+                break;
+        }
+        if (!failure.isEmpty())
+            break;
+    }
+    FileEncodings::setUTF8ReadPieceForTests(0);
+    return failure;
 }
 
 QString regex(const QByteArray& bytes) {
@@ -431,7 +532,8 @@ Entry entryNamed(const QString& name) {
     static const Entry entries[] = {propertyList, encodings, regex, highlighting, indexer, machO, elf,
                                     settings, callFrames, compactUnwind, ehFrameHeader, records,
                                     listings, replies, quoting, options, projects,
-                                    snippets, userScripts, tidyConfigurations, desktopEntries, qvdtAddresses, documentProperties};
+                                    snippets, userScripts, tidyConfigurations, desktopEntries, qvdtAddresses, documentProperties,
+                                    utf8Read};
     for (int i = 0; kNames[i]; ++i)
         if (name == QLatin1String(kNames[i]))
             return entries[i];

@@ -14,6 +14,10 @@ QString propertyList(const QByteArray& bytes);
 // Encoding detection and decoding: what a file's bytes decode to, in the detected encoding and in
 // each of a set of encodings, encodes back to bytes that decode to the same text.
 QString encodings(const QByteArray& bytes);
+// The piece-by-piece UTF-8 read of a file (FileEncodings::readUTF8Units), strict and keeping
+// the bytes that are not UTF-8, with a piece's end at every place (the first byte picks one
+// more size): it reads what a whole-file decode by the book reads, and refuses what it refuses.
+QString utf8Read(const QByteArray& bytes);
 // The regular-expression component: the first byte picks the options, the bytes up to the first
 // NUL are the pattern, the rest the subject. Matches lie inside the text, enumerations move
 // forward, and UTF-8 and UTF-16 subjects give the same matches.

@@ -631,24 +631,96 @@ bool AtomicFile::flush(const QList<Staged>& staged) {
     return ok;
 }
 
+namespace {
+
+// The staged file's name, an unnamed one named only now, just before it goes in place: a run
+// killed before this point leaves nothing. Empty, with the error, when it cannot be named.
+QByteArray stagedName(const AtomicFile::Staged& staged, QVError* error) {
+    if (staged.descriptor < 0) return staged.temporary;
+    QByteArray name;
+    const bool named = nameUnnamed(staged.descriptor, folderOf(staged.target), &name);
+    const int err = errno;
+    ::close(staged.descriptor);
+    if (named) return name;
+    qvSetError(error, QVError::posix(err, QStringLiteral("Replacing"), staged.path));
+    return {};
+}
+
+}  // namespace
+
 bool AtomicFile::commit(const Staged& staged, QVError* error) {
     if (staged.inPlace != InPlace::No) return writeTargetInPlace(staged.path, staged.target, staged.data, error, {});
-    QByteArray name = staged.temporary;
-    if (staged.descriptor >= 0) {
-        // Named only now, just before the rename: a run killed before this point leaves nothing.
-        const bool named = nameUnnamed(staged.descriptor, folderOf(staged.target), &name);
-        const int err = errno;
-        ::close(staged.descriptor);
-        if (!named) {
-            qvSetError(error, QVError::posix(err, QStringLiteral("Replacing"), staged.path));
-            return false;
-        }
-    }
+    const QByteArray name = stagedName(staged, error);
+    if (name.isEmpty()) return false;
     if (::rename(name.constData(), staged.target.constData()) == 0) return true;
     const int err = errno;
     ::unlink(name.constData());
     qvSetError(error, QVError::posix(err, QStringLiteral("Replacing"), staged.path));
     return false;
+}
+
+AtomicFile::Commit AtomicFile::commitOver(const Staged& staged, const std::function<bool(const struct stat&)>& unchanged,
+                                          struct stat* written, QVError* error) {
+    const auto current = [&](struct stat* st) { return ::stat(staged.target.constData(), st) == 0; };
+    struct stat st {};
+    if (staged.inPlace != InPlace::No) {
+        if (!current(&st) || !unchanged(st)) return Commit::Changed;
+        if (!writeTargetInPlace(staged.path, staged.target, staged.data, error, {})) return Commit::Failed;
+        if (!current(written)) *written = {};
+        return Commit::Done;
+    }
+    const QByteArray name = stagedName(staged, error);
+    if (name.isEmpty()) return Commit::Failed;
+    const auto failed = [&](int err) {
+        ::unlink(name.constData());
+        qvSetError(error, QVError::posix(err, QStringLiteral("Replacing"), staged.path));
+        return Commit::Failed;
+    };
+    if (::stat(name.constData(), written) != 0) return failed(errno);
+    if (::renameat2(AT_FDCWD, name.constData(), AT_FDCWD, staged.target.constData(), RENAME_EXCHANGE) == 0) {
+        // The name now holds what was at the path a moment ago: the file checked, or another's.
+        if (::lstat(name.constData(), &st) == 0 && unchanged(st)) {
+            ::unlink(name.constData());
+            return Commit::Done;
+        }
+        // Given back its place. The name then holds this run's file, unless a third writer put
+        // its own at the path in between: that one is newer than the file given back, so it
+        // goes in place again and the one it displaced is what its rename would have removed.
+        // A writer after that again is newer still, and so on. Only this run's file, or the one
+        // a newer writer's file displaced, is removed; another's is never left under the name
+        // for the sweep of leftovers to remove, unless writers keep coming past every try.
+        // (An inode freed by a rename can come back as a later writer's file: a file is told
+        // by its modification time and size as well.)
+        const auto same = [](const struct stat& a, const struct stat& b) {
+            return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+                   a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+        };
+        struct stat back = st, moved {};
+        bool exchanged = ::renameat2(AT_FDCWD, name.constData(), AT_FDCWD, staged.target.constData(), RENAME_EXCHANGE) == 0;
+        for (int tries = 0; exchanged && ::lstat(name.constData(), &moved) == 0; ++tries) {
+            if (tries == 0 ? same(moved, *written) : same(moved, back)) {
+                ::unlink(name.constData());
+                break;
+            }
+            if (tries == 8) break;
+            back = tries == 0 ? back : st;
+            st = moved;
+            exchanged = ::renameat2(AT_FDCWD, name.constData(), AT_FDCWD, staged.target.constData(), RENAME_EXCHANGE) == 0;
+        }
+        return Commit::Changed;
+    }
+    if (errno == ENOENT) {  // the path names nothing now: someone removed or renamed the file
+        ::unlink(name.constData());
+        return Commit::Changed;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return failed(errno);
+    // No exchange here (some FUSE and network file systems): checked, then renamed.
+    if (!current(&st) || !unchanged(st)) {
+        ::unlink(name.constData());
+        return Commit::Changed;
+    }
+    if (::rename(name.constData(), staged.target.constData()) != 0) return failed(errno);
+    return Commit::Done;
 }
 
 quint64 AtomicFile::syncCount() { return syncs.load(std::memory_order_relaxed); }

@@ -8,6 +8,10 @@
 #include <QMap>
 #include <QString>
 
+#include <functional>
+
+#include <sys/stat.h>
+
 class AtomicFile {
 public:
     // Writes data to path so that readers see either the old file or the whole new one.
@@ -85,6 +89,18 @@ public:
     static void setStagesNamed(bool named);
     static bool flush(const QList<Staged>& staged);
     static bool commit(const Staged& staged, QVError* error = nullptr);
+    // commit() where other writers may put their own file at the path meanwhile (another run,
+    // another account's editor): the staged file takes the old one's place only while the old
+    // one is still the file unchanged() accepts, checked on the very file it displaced. The two
+    // change places in one step (RENAME_EXCHANGE) and change back when the displaced one was
+    // not it; a file system without the exchange gets the check just before a plain rename, and
+    // a file written in place the check just before its write. No lock: nothing is left behind
+    // by a run killed at any point but what commit() leaves. written gets the new file's status
+    // as it stands on disk (its identity, size and modification time), to tell later whether
+    // it is still there. Changed: another file was in place, and stays there.
+    enum class Commit { Done, Changed, Failed };
+    static Commit commitOver(const Staged& staged, const std::function<bool(const struct stat&)>& unchanged,
+                             struct stat* written, QVError* error = nullptr);
     static void discard(const Staged& staged);
     static void flushFolders(const QList<Staged>& staged);
 

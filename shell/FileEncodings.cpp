@@ -10,10 +10,13 @@
 #include <QFile>
 #include <QHash>
 #include <QStringDecoder>
+#include <QStringEncoder>
 
 #include <unicode/ucnv.h>
+#include <unicode/ucnv_cb.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <cerrno>
 #if defined(__x86_64__)
@@ -407,6 +410,83 @@ QVStringEncoding encodingFromFileContents(const QString& path) {
     return scanner.found();
 }
 
+// UTF-8 decoded a piece at a time by ICU, every byte that is not part of valid UTF-8 kept as
+// FileEncodings::KeptByte + byte; counts what it kept and the valid characters of more than one
+// byte beside them.
+class KeepingDecoder {
+public:
+    KeepingDecoder() {
+        UErrorCode status = U_ZERO_ERROR;
+        _converter = ucnv_open("UTF-8", &status);
+        if (U_FAILURE(status)) {
+            if (_converter) ucnv_close(_converter);
+            _converter = nullptr;
+            return;
+        }
+        ucnv_setToUCallBack(_converter, keep, this, nullptr, nullptr, &status);
+        if (U_FAILURE(status)) {
+            ucnv_close(_converter);
+            _converter = nullptr;
+        }
+    }
+    ~KeepingDecoder() {
+        if (_converter) ucnv_close(_converter);
+    }
+    KeepingDecoder(const KeepingDecoder&) = delete;
+    KeepingDecoder& operator=(const KeepingDecoder&) = delete;
+    explicit operator bool() const { return _converter != nullptr; }
+
+    // The bytes decoded to out, which has room up to limit (a unit a byte is always enough);
+    // last: no bytes follow, so a sequence cut short at the end is kept. The end of what was
+    // written, or null when ICU failed.
+    char16_t* decode(const char* bytes, qint64 size, char16_t* out, char16_t* limit, bool last) {
+        const char* source = bytes;
+        UChar* target = reinterpret_cast<UChar*>(out);
+        UErrorCode status = U_ZERO_ERROR;
+        ucnv_toUnicode(_converter, &target, reinterpret_cast<UChar*>(limit), &source, bytes + size, nullptr, last, &status);
+        if (U_FAILURE(status) || source != bytes + size) return nullptr;
+        char16_t* end = reinterpret_cast<char16_t*>(target);
+        for (const char16_t* unit = out; unit < end; ++unit) {
+            const char16_t u = *unit;
+            if (u < 0x80) {
+                _afterHigh = false;
+                continue;
+            }
+            // A pair counts once, at its high half; a lone low one is a kept byte.
+            if (QChar::isLowSurrogate(u) && !_afterHigh) {
+                continue;
+            }
+            if (!QChar::isLowSurrogate(u)) ++multiByte;
+            _afterHigh = QChar::isHighSurrogate(u);
+        }
+        return end;
+    }
+
+    qint64 kept = 0;
+    qint64 multiByte = 0;
+
+private:
+    static void keep(const void* context, UConverterToUnicodeArgs* args, const char* codeUnits, int32_t length,
+                     UConverterCallbackReason reason, UErrorCode* status) {
+        if (reason > UCNV_IRREGULAR) return;  // reset, close, clone: nothing to write
+        auto* self = static_cast<KeepingDecoder*>(const_cast<void*>(context));
+        *status = U_ZERO_ERROR;
+        for (int32_t at = 0; at < length && U_SUCCESS(*status);) {
+            UChar units[16];
+            const int32_t n = std::min<int32_t>(length - at, 16);
+            for (int32_t i = 0; i < n; ++i) units[i] = UChar(FileEncodings::KeptByte + quint8(codeUnits[at + i]));
+            ucnv_cbToUWriteUChars(args, units, n, 0, status);
+            at += n;
+        }
+        self->kept += length;
+    }
+
+    UConverter* _converter = nullptr;
+    bool _afterHigh = false;
+};
+
+std::atomic<qint64> utf8ReadPiece{0};
+
 QString substitute(QString format, const QString& value) {
     return format.replace(QLatin1String("%@"), value).replace(QLatin1String("%1"), value);
 }
@@ -623,9 +703,12 @@ std::optional<QString> FileEncodings::createWithContentsOfFile(const QString& pa
     return decodeRead(bytes, path, detect ? 0 : *encoding, encoding, error, error);
 }
 
+void FileEncodings::setUTF8ReadPieceForTests(qint64 bytes) { utf8ReadPiece.store(bytes); }
+
 std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString& path, QVStringEncoding* encoding,
                                                                   qsizetype* length,
-                                                                  const std::function<void(const char16_t*, qint64)>& read) {
+                                                                  const std::function<void(const char16_t*, qint64)>& read,
+                                                                  qint64* keptBytes) {
     QVStringEncoding chosen = encoding ? *encoding : 0;
     if (!chosen) chosen = encodingFromFileName(path);
     if (!chosen) chosen = encodingFromFileContents(path);
@@ -634,8 +717,8 @@ std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString&
     struct stat info {};
     FileDescriptor fd(openRegularFile(path, nullptr, &info));
     if (fd.get() < 0) return std::nullopt;
-    // UTF-8 never takes more UTF-16 units than bytes; a file that grows meanwhile is read the
-    // usual way. A leading mark stays a character, as decode keeps it.
+    // UTF-8 never takes more UTF-16 units than bytes, nor does a kept byte; a file that grows
+    // meanwhile is read the usual way. A leading mark stays a character, as decode keeps it.
     QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::ConvertInitialBom);
     std::vector<char16_t> units(size_t(decoder.requiredSpace(qsizetype(info.st_size))) + 1);
     char16_t* out = units.data();
@@ -647,19 +730,23 @@ std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString&
             if (read && !returned) read(nullptr, -1);
         }
     } abandon{read};
-    constexpr qint64 kBlock = 1 << 20;
-    std::vector<char> block(static_cast<size_t>(kBlock));
+    const qint64 piece = utf8ReadPiece.load() > 0 ? utf8ReadPiece.load() : qint64(1) << 20;
+    std::vector<char> block(static_cast<size_t>(piece));
     qint64 total = 0;
     char tail[4] = {};
     int tailSize = 0;
+    bool valid = true;
     for (;;) {
-        const qint64 n = readSome(fd.get(), block.data(), kBlock);
+        const qint64 n = readSome(fd.get(), block.data(), piece);
         if (n < 0) return std::nullopt;
         if (n == 0) break;
         total += n;
         if (total > qint64(info.st_size)) return std::nullopt;
         out = reinterpret_cast<char16_t*>(decoder.appendToBuffer(reinterpret_cast<QChar*>(out), QByteArrayView(block.data(), n)));
-        if (decoder.hasError()) return std::nullopt;
+        if (decoder.hasError()) {
+            valid = false;
+            break;
+        }
         if (read) read(units.data(), qint64(out - units.data()));
         // The file's last four bytes so far, to tell a sequence cut off at the end (the decoder
         // waits for its rest rather than reporting it). A short read may bring fewer: the rest
@@ -670,17 +757,90 @@ std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString&
         tailSize = std::min(4, tailSize + kept);
     }
     // A cut sequence: the last lead byte within the last four bytes wants more bytes than follow.
-    for (int i = 3; i >= 4 - tailSize; --i) {
+    for (int i = 3; valid && i >= 4 - tailSize; --i) {
         const auto b = quint8(tail[i]);
         if ((b & 0xC0) == 0x80) continue;
         const int wanted = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
-        if (wanted > 4 - i) return std::nullopt;
+        if (wanted > 4 - i) valid = false;
         break;
+    }
+    if (!valid) {
+        // Read again, keeping the bytes that are not UTF-8, when they are few.
+        if (!keptBytes || read || ::lseek(fd.get(), 0, SEEK_SET) != 0) return std::nullopt;
+        KeepingDecoder keeping;
+        if (!keeping) return std::nullopt;
+        out = units.data();
+        char16_t* const limit = units.data() + units.size();
+        total = 0;
+        for (;;) {
+            const qint64 n = readSome(fd.get(), block.data(), piece);
+            if (n < 0) return std::nullopt;
+            total += n;
+            if (total > qint64(info.st_size)) return std::nullopt;
+            out = keeping.decode(block.data(), n, out, limit, n == 0);
+            if (!out) return std::nullopt;
+            if (n == 0) break;
+        }
+        if (!readsAsUTF8(keeping.kept, keeping.multiByte)) return std::nullopt;
+        *keptBytes = keeping.kept;
+    } else if (keptBytes) {
+        *keptBytes = 0;
     }
     if (encoding) *encoding = chosen;
     *length = qsizetype(out - units.data());
     abandon.returned = true;
     return units;
+}
+
+std::optional<QString> FileEncodings::decodeUTF8KeepingBytes(const QByteArray& bytes, qint64* keptBytes) {
+    KeepingDecoder keeping;
+    if (!keeping) return std::nullopt;
+    QString text(bytes.size() + 1, Qt::Uninitialized);
+    char16_t* begin = reinterpret_cast<char16_t*>(text.data());
+    const char16_t* end = keeping.decode(bytes.constData(), bytes.size(), begin, begin + text.size(), true);
+    if (!end || !readsAsUTF8(keeping.kept, keeping.multiByte)) return std::nullopt;
+    text.truncate(end - begin);
+    if (keptBytes) *keptBytes = keeping.kept;
+    return text;
+}
+
+void FileEncodings::appendUTF8(QByteArray* out, QStringView text, QStringEncoder& encoder) {
+    constexpr qsizetype Chunk = 1 << 20;
+    while (!text.isEmpty()) {
+        const QStringView chunk = text.first(std::min(text.size(), Chunk));
+        const qsizetype at = out->size();
+        out->resize(at + encoder.requiredSpace(chunk.size()));
+        out->resize(encoder.appendToBuffer(out->data() + at, chunk) - out->constData());
+        text = text.sliced(chunk.size());
+    }
+}
+
+bool FileEncodings::appendUTF8KeepingBytes(QByteArray* out, QStringView text) {
+    // Each stretch between surrogates that are no pair's half is UTF-8 as it stands.
+    const auto appendUTF8 = [out](QStringView run) {
+        QStringEncoder encoder(QStringEncoder::Utf8, QStringConverter::Flag::ConvertInitialBom);
+        FileEncodings::appendUTF8(out, run, encoder);
+        return !encoder.hasError();
+    };
+    qsizetype from = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        if (!QChar::isSurrogate(u)) continue;
+        if (QChar::isHighSurrogate(u) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            ++i;
+            continue;
+        }
+        if (u < KeptByte + 0x80 || u > KeptByte + 0xFF) return false;
+        if (!appendUTF8(text.sliced(from, i - from))) return false;
+        out->append(char(u - KeptByte));
+        from = i + 1;
+    }
+    return appendUTF8(text.sliced(from));
+}
+
+QVStringEncoding FileEncodings::declaredEncoding(const QString& path) {
+    if (const QVStringEncoding encoding = encodingFromFileName(path)) return encoding;
+    return encodingFromFileContents(path);
 }
 
 std::optional<QString> FileEncodings::createWithData(const QByteArray& data, const QString& path,

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringEncoder>
 #include <QStringView>
 
 #include <array>
@@ -91,9 +92,39 @@ public:
     // (the rest is spare room). Nothing otherwise: then createWithContentsOfFile reads it.
     // read, when given, is told after each block where the units are and how many are decoded
     // (they stay there, and are returned in the same place); -1 when they go away unreturned.
+    // keptBytes, when given (without read), takes a file that is UTF-8 but for a few bytes too
+    // (see readsAsUTF8): each byte that is not part of valid UTF-8 is kept as the unit
+    // KeptByte + byte, and *keptBytes gets how many there are (0 for a valid file).
     static std::optional<std::vector<char16_t>> readUTF8Units(
         const QString& path, QVStringEncoding* encoding, qsizetype* length,
-        const std::function<void(const char16_t* units, qint64 decoded)>& read = {});
+        const std::function<void(const char16_t* units, qint64 decoded)>& read = {}, qint64* keptBytes = nullptr);
+    // Pieces of that read a file's bytes come in (a megabyte); tests and fuzzing make them small
+    // to put a piece's end everywhere. 0 restores the megabyte.
+    static void setUTF8ReadPieceForTests(qint64 bytes);
+
+    // A file read as UTF-8 though some of its bytes are not: each such byte (stray, or of a
+    // sequence cut short) stays in the text as a lone low surrogate, U+DC80 to U+DCFF, which no
+    // search matches and which writing back turns into the very byte again.
+    static constexpr char16_t KeptByte = 0xDC00;
+    // Whether a text holding keptBytes such bytes beside multiByte valid characters of more than
+    // one byte is UTF-8 but for a few bytes: it has at least one such character and no more kept
+    // bytes than such characters. A file of one byte a character (Latin-1, Windows-1252) holds
+    // valid UTF-8 sequences only by chance, and then far fewer than its stray bytes; a file
+    // with none at all tells nothing of the encoding its stray bytes are in.
+    static bool readsAsUTF8(qint64 keptBytes, qint64 multiByte) { return multiByte > 0 && keptBytes <= multiByte; }
+    // The bytes read as UTF-8 with every byte that is not part of valid UTF-8 kept as above, when
+    // they are UTF-8 but for a few bytes (readsAsUTF8); *keptBytes gets how many were kept.
+    // Nothing otherwise. A leading byte-order mark stays a character.
+    static std::optional<QString> decodeUTF8KeepingBytes(const QByteArray& bytes, qint64* keptBytes);
+    // Appends text as UTF-8 through encoder (a megabyte at a time, so the room asked for stays
+    // near the text's own size); the encoder keeps a pair cut between two calls whole.
+    static void appendUTF8(QByteArray* out, QStringView text, QStringEncoder& encoder);
+    // Appends text as UTF-8, each kept byte as the byte itself. False when the text holds a
+    // surrogate that is neither half of a pair nor a kept byte (nothing UTF-8 can hold).
+    static bool appendUTF8KeepingBytes(QByteArray* out, QStringView text);
+    // The encoding the file's name or its contents (byte-order mark, @charset rule, declaration)
+    // name; 0 when none does (the default encoding then reads it).
+    static QVStringEncoding declaredEncoding(const QString& path);
     // The same for bytes already read; path serves detection only, which looks at the name and
     // then at the data itself (the file is not read). Nothing (and no error) when even the
     // fallback cannot decode the bytes.

@@ -960,7 +960,9 @@ quint64 QVSearch::bytesRead() { return readBytes.load(std::memory_order_relaxed)
 quint64 QVSearch::bytesPassedAgain() { return bytesGoneOverAgain.load(std::memory_order_relaxed); }
 
 QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEncoding* encoding,
-                                              bool asResults, QVError* error, bool* binary) const {
+                                              bool asResults, QVError* error, bool* binary, qint64* keptBytes) const {
+    if (keptBytes)
+        *keptBytes = 0;
     if (!canMatch())
         return {};
     // Most files of a multi-file find hold no match: for a literal the bytes tell, before the
@@ -1028,7 +1030,16 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
         }
     }
     decodedBytes.fetch_add(quint64(bytes->size()), std::memory_order_relaxed);
-    const std::optional<QString> text = FileEncodings::createWithData(*bytes, path, &chosen);
+    const QVStringEncoding wanted = chosen;
+    QVError notice;
+    std::optional<QString> text = FileEncodings::createWithData(*bytes, path, &chosen, &notice);
+    // UTF-8 but for a few bytes, which only the fallback read whole: read as UTF-8, those bytes
+    // kept where nothing matches them, as Replace All reads it.
+    if (text && wanted == TextEncoding::UTF8 && notice.code() == FileEncodings::FallbackEncodingError)
+        if (std::optional<QString> kept = FileEncodings::decodeUTF8KeepingBytes(*bytes, keptBytes)) {
+            text = std::move(kept);
+            chosen = wanted;
+        }
     if (encoding)
         *encoding = chosen;
     return text ? findAllForString(*text, asResults, error) : QList<QVSearchResult>();

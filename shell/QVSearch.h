@@ -92,8 +92,11 @@ public:
     // With binary given, a file whose first block holds a NUL (and no UTF-16 byte-order mark)
     // is taken for binary: *binary is set, and the file gives no matches, is read no further
     // and never decoded.
+    // keptBytes: how many bytes of a file read as UTF-8 are not UTF-8 and were kept apart
+    // (FileEncodings::decodeUTF8KeepingBytes); 0 for any other file.
     QList<QVSearchResult> findAllForPath(const QString& path, QVStringEncoding* encoding, bool asResults,
-                                         QVError* error = nullptr, bool* binary = nullptr) const;
+                                         QVError* error = nullptr, bool* binary = nullptr,
+                                         qint64* keptBytes = nullptr) const;
     // Bytes of files decoded to text by findAllForPath so far, for tests that count work.
     static quint64 bytesDecoded();
     // Bytes of files looked through for characters that fold into a caseless literal's letters.

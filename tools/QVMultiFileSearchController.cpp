@@ -171,6 +171,8 @@ void QVMultiFileSearchController::reallyStartFind() {
     flushAll();
     _notSearched.clear();
     _notSearchedTold = 0;
+    _keptBytes.clear();
+    _keptBytesTold = 0;
     setSearchIsRunning(true);
     _lastSearch = search();
     if (!_runner) _runner = std::make_unique<QVSearchRunner>(this, _scopes);
@@ -308,6 +310,8 @@ void QVMultiFileSearchController::didNotSearchPath(const QString& path, const QS
     _notSearched.append({folder && !path.endsWith(QLatin1Char('/')) ? path + QLatin1Char('/') : path, reason});
 }
 
+void QVMultiFileSearchController::didKeepBytesInPath(const QString& path, qint64 count) { _keptBytes.append({path, count}); }
+
 void QVMultiFileSearchController::didFinishAllSearches() {
     _cancelling = false;
     setSearchIsRunning(_runner && _runner->runningReplace());
@@ -422,7 +426,10 @@ void QVMultiFileSearchController::showReplaceReport() {
         case QVReplaceReport::Replaced:
             replaced += report.count;
             ++(report.inEditor ? edited : written);
-            lines << tr("Replaced %1 in %2%3").arg(report.count).arg(name, report.inEditor ? tr(" (in its editor, not saved)") : QString());
+            lines << tr("Replaced %1 in %2%3%4")
+                         .arg(report.count)
+                         .arg(name, report.inEditor ? tr(" (in its editor, not saved)") : QString(),
+                              report.keptBytes ? QStringLiteral(" (%1)").arg(keptBytesNote(report.keptBytes)) : QString());
             break;
         case QVReplaceReport::Skipped:
             ++skipped;
@@ -451,12 +458,31 @@ void QVMultiFileSearchController::showReport(const QString& name, const QString&
     box->open();
 }
 
+QString QVMultiFileSearchController::keptBytesNote(qint64 count) {
+    return (count == 1 ? tr("%1 byte is not UTF-8 and was kept as it is") : tr("%1 bytes are not UTF-8 and were kept as they are"))
+        .arg(count);
+}
+
 void QVMultiFileSearchController::showSearchReport() {
-    // Each file that could not be read is told once, when the search that met it ends.
-    if (_notSearched.size() == _notSearchedTold) return;
+    // Each file that could not be read, or was read as UTF-8 but for some bytes, is told once,
+    // when the search that met it ends.
+    if (_notSearched.size() == _notSearchedTold && _keptBytes.size() == _keptBytesTold) return;
+    QStringList kept;
+    for (qsizetype i = _keptBytesTold; i < _keptBytes.size(); ++i)
+        kept << tr("Searched as UTF-8 %1: %2").arg(_keptBytes[i].first, keptBytesNote(_keptBytes[i].second));
+    _keptBytesTold = _keptBytes.size();
+    if (_notSearched.size() == _notSearchedTold) {
+        const QString summary = (kept.size() == 1 ? tr("%1 file was searched as UTF-8 though some of its bytes are not.")
+                                                  : tr("%1 files were searched as UTF-8 though some of their bytes are not."))
+                                    .arg(kept.size());
+        setStatus(summary);
+        showReport(QStringLiteral("SearchReport"), tr("Find"), summary, kept, false);
+        return;
+    }
     _notSearchedTold = _notSearched.size();
     QStringList lines;
     for (const auto& [path, reason] : std::as_const(_notSearched)) lines << tr("Not searched %1: %2").arg(path, reason);
+    lines << kept;
     qsizetype folders = 0;
     for (const auto& entry : std::as_const(_notSearched)) folders += entry.first.endsWith(QLatin1Char('/'));
     const qsizetype files = _notSearched.size() - folders;

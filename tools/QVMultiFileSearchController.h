@@ -82,6 +82,11 @@ public:
     // The files the last search could not read, each with the reason; a folder whose entries
     // could not be read is among them, its path ending in "/".
     const QList<QPair<QString, QString>>& notSearched() const { return _notSearched; }
+    // The files of the last search read as UTF-8 though some of their bytes are not, with how many.
+    const QList<QPair<QString, qint64>>& keptBytes() const { return _keptBytes; }
+    // What a file's line says of its bytes that are not UTF-8 ("2 bytes are not UTF-8 and were
+    // kept as they are").
+    static QString keptBytesNote(qint64 count);
     // The line that ends a replace: occurrences, files written, open documents changed in
     // their editors (which still need saving), and files skipped or failed.
     static QString replaceSummary(qsizetype replaced, qsizetype written, qsizetype edited, qsizetype skipped,
@@ -99,6 +104,7 @@ public:
     void didRunSearchForPath(const QString& path, const std::shared_ptr<QVSearchDocument>& document,
                              const QList<QVSearchResult>& results) override;
     void didNotSearchPath(const QString& path, const QString& reason, bool folder) override;
+    void didKeepBytesInPath(const QString& path, qint64 count) override;
     void didFinishAllSearches() override;
     void didReplaceInPath(const QVReplaceReport& report) override;
     void didFinishAllReplaces() override;
@@ -145,6 +151,8 @@ private:
     QList<QVReplaceReport> _replaceReports;
     QList<QPair<QString, QString>> _notSearched;
     qsizetype _notSearchedTold = 0;
+    QList<QPair<QString, qint64>> _keptBytes;
+    qsizetype _keptBytesTold = 0;
     bool _showingMatch = false;
     QString _shownMatchPath;  // the file of the match shown last
     QList<NotificationCenter::Token> _tokens;

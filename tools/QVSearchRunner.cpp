@@ -16,6 +16,7 @@
 #include "shell/QVFileCategories.h"
 #include "tools/QVMultiFileSearchNode.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -87,6 +88,26 @@ bool stampOf(const QString& path, DiskStamp* stamp, bool* regular) {
     *regular = S_ISREG(st.st_mode);
     *stamp = {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
     return true;
+}
+
+// Whether the file at path is still the one of that status holding bytes of that digest. A file
+// written in place keeps its identity, and two writes of one size within one tick of the file
+// system's clock leave the same status: only its bytes tell whose text it holds.
+bool holdsDigest(const QString& path, const DiskStamp& stamp, const QByteArray& digest) {
+    const int fd = ::open(FileName::encode(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !(DiskStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim} == stamp)) {
+        ::close(fd);
+        return false;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    return hash.addData(&file) && hash.result() == digest;
 }
 
 QByteArray byteOrderMark(const QByteArray& data) {
@@ -161,9 +182,12 @@ qsizetype replaceVerified(const QVSearch& search, const QList<QVRange>& ranges, 
 const QString BinaryFile = QStringLiteral("A binary file");
 const QString NoMatchInPlace = QStringLiteral("No chosen match is still in place");
 const QString NewTextDoesNotFit = QStringLiteral("The new text does not fit the file's encoding");
+const QString ChangedByAnother = QStringLiteral("Changed by another writer while it was replaced");
+const QString ChangedAfter = QStringLiteral("Changed by another writer after it was replaced");
 
 // What became of a file's replace done on its text held as an open document holds it.
-enum class Utf8Replace { NotUtf8, Replaced, Binary, NoMatch, DoesNotFit, Changed };
+// AsciiOnly: a file read in the fallback, whose new text would be other than ASCII.
+enum class Utf8Replace { NotUtf8, Replaced, Binary, NoMatch, DoesNotFit, Changed, AsciiOnly };
 
 // The chosen ranges (ascending) that are still a match in text, walked against the matches in one
 // pass: keep(from, to) for each stretch of text kept, which answers false when the file no longer
@@ -194,14 +218,15 @@ Utf8Replace replaceWalk(const QString& text, const QVSearch& search, const QList
     return keep(copied, text.size()) ? Utf8Replace::Replaced : Utf8Replace::Changed;
 }
 
-// A file read as UTF-8 (its given or detected encoding, its bytes valid UTF-8, so its text
-// writes back to the very same bytes) gets its chosen ranges that are still a match replaced,
-// and its new bytes built, from its text held as an open document holds it (two bytes a
-// character) and the new bytes alone. NotUtf8 for any other file, to be read the general way.
+// A file read as UTF-8 (its given or detected encoding, its bytes valid UTF-8 but for a few
+// kept as they are, so its text writes back to the very same bytes) gets its chosen ranges
+// that are still a match replaced, and its new bytes built, from its text held as an open
+// document holds it (two bytes a character) and the new bytes alone. NotUtf8 for any other
+// file, to be read the general way. keptBytes gets how many bytes were kept apart.
 Utf8Replace replaceInUtf8(const QString& path, QVStringEncoding encoding, const QVSearch& search,
-                          const QList<QVRange>& ranges, QByteArray* out, qsizetype* count) {
+                          const QList<QVRange>& ranges, QByteArray* out, qsizetype* count, qint64* keptBytes) {
     qsizetype length = 0;
-    std::optional<std::vector<char16_t>> units = FileEncodings::readUTF8Units(path, &encoding, &length);
+    std::optional<std::vector<char16_t>> units = FileEncodings::readUTF8Units(path, &encoding, &length, {}, keptBytes);
     if (!units) return Utf8Replace::NotUtf8;
     // Borrowed, never copied: searched and cut where it lies.
     const QString text = QString::fromRawData(reinterpret_cast<const QChar*>(units->data()), length);
@@ -209,19 +234,16 @@ Utf8Replace replaceInUtf8(const QString& path, QVStringEncoding encoding, const 
     QStringEncoder encoder(QStringEncoder::Utf8);
     out->reserve(length + length / 8 + 4096);
     const auto put = [&](QStringView piece) {
-        constexpr qsizetype Chunk = 1 << 20;
-        while (!piece.isEmpty()) {
-            const QStringView chunk = piece.first(std::min(piece.size(), Chunk));
-            const qsizetype at = out->size();
-            out->resize(at + encoder.requiredSpace(chunk.size()));
-            out->resize(encoder.appendToBuffer(out->data() + at, chunk) - out->constData());
-            piece = piece.sliced(chunk.size());
-        }
+        FileEncodings::appendUTF8(out, piece, encoder);
         return true;
     };
-    const Utf8Replace done = replaceWalk(
-        text, search, ranges, count, [&](qint64 from, qint64 to) { return put(QStringView(text).mid(from, to - from)); },
-        [&](const QString& replacement) { return put(replacement); });
+    // The bytes kept apart go back as they were; new text never holds one.
+    const auto keep = [&](qint64 from, qint64 to) {
+        if (*keptBytes == 0) return put(QStringView(text).mid(from, to - from));
+        return FileEncodings::appendUTF8KeepingBytes(out, QStringView(text).mid(from, to - from));
+    };
+    const Utf8Replace done =
+        replaceWalk(text, search, ranges, count, keep, [&](const QString& replacement) { return put(replacement); });
     // A surrogate left alone where a replacement met half a pair: not a text UTF-8 can hold.
     return done == Utf8Replace::Replaced && encoder.hasError() ? Utf8Replace::DoesNotFit : done;
 }
@@ -232,8 +254,12 @@ Utf8Replace replaceInUtf8(const QString& path, QVStringEncoding encoding, const 
 // is kept is copied from the file's own bytes, so every byte not replaced stays exactly.
 // encoding is the one the find read in; when fallback is set, bytes not valid in it make the
 // text the fallback's, as the find's read then was. NotUtf8 when it fits none of this.
-Utf8Replace replaceInSingleBytes(const QString& path, QVStringEncoding encoding, bool fallback, const QVSearch& search,
-                                 const QList<QVRange>& ranges, QByteArray* out, qsizetype* count) {
+// A text read in the fallback (asciiOnly, or fallen back to) takes only ASCII: its bytes are in
+// no known encoding, and ASCII alone is the same bytes in each it may be in (a non-ASCII
+// character written in the fallback's bytes would be another character in the file's own).
+Utf8Replace replaceInSingleBytes(const QString& path, QVStringEncoding encoding, bool fallback, bool asciiOnly,
+                                 const QVSearch& search, const QList<QVRange>& ranges, QByteArray* out,
+                                 qsizetype* count) {
     std::optional<std::array<char16_t, 256>> table = FileEncodings::singleByteTable(encoding);
     // Any other encoding is read the general way, which reads in the fallback too.
     if (!table) return Utf8Replace::NotUtf8;
@@ -276,6 +302,7 @@ Utf8Replace replaceInSingleBytes(const QString& path, QVStringEncoding encoding,
     if (!*valid) {
         if (!fallback) return Utf8Replace::NotUtf8;
         encoding = TextEncoding::defaultCStringEncoding();
+        asciiOnly = true;
         table = FileEncodings::singleByteTable(encoding);
         if (!table || !(valid = decodeAll(*table)) || !*valid) return Utf8Replace::NotUtf8;
     }
@@ -292,7 +319,12 @@ Utf8Replace replaceInSingleBytes(const QString& path, QVStringEncoding encoding,
             if ((*table)[quint8(out->at(at + i))] != units[size_t(from + i)]) return false;
         return true;
     };
+    bool notAscii = false;
     const auto put = [&](const QString& replacement) {
+        if (asciiOnly && std::any_of(replacement.cbegin(), replacement.cend(), [](QChar c) { return c.unicode() > 0x7F; })) {
+            notAscii = true;
+            return false;
+        }
         const std::optional<QByteArray> bytes = TextEncoding::encode(replacement, encoding, false);
         if (!bytes || bytes->size() != replacement.size()) return false;
         // A replacement must read back as itself, as the file's other characters do.
@@ -301,7 +333,8 @@ Utf8Replace replaceInSingleBytes(const QString& path, QVStringEncoding encoding,
         out->append(*bytes);
         return true;
     };
-    return replaceWalk(text, search, ranges, count, keep, put);
+    const Utf8Replace done = replaceWalk(text, search, ranges, count, keep, put);
+    return done == Utf8Replace::DoesNotFit && notAscii ? Utf8Replace::AsciiOnly : done;
 }
 
 }  // namespace
@@ -381,6 +414,7 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
         quint64 batch = 0;
         QString notSearched;  // why the file could not be read
         bool folder = false;  // a folder whose entries could not be read: not searched, no results
+        qint64 keptBytes = 0; // bytes not UTF-8 of a file read as UTF-8
     };
     std::vector<Found> found;  // search worker only
     // The files a search batch has read (device and inode): one reached by two links, or both
@@ -419,11 +453,22 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
         AtomicFile::Staged staged;
         DiskStamp before;
         QVReplaceReport report;
+        quint64 batch = 0;
     };
     std::vector<Pending> pending;  // replace worker only
     QSet<QPair<quint64, quint64>> replacedFiles;  // replace worker only, per batch
     quint64 replacedFilesBatch = 0;
     void commitPending();
+    // Files this run wrote, told as replaced only once the run ends and each is found still
+    // holding what the run wrote (its identity, size and modification time): another writer
+    // may have put its own file there since.
+    struct Written {
+        DiskStamp stamp;
+        QVReplaceReport report;
+        QByteArray digest;  // of the bytes written in place; empty for a file put in place whole
+    };
+    std::vector<Written> written;  // replace worker only
+    void reportWritten();
     void report(QVReplaceReport report) {
         onMain([&](QVSearchRunnerDelegate& d) { d.didReplaceInPath(report); });
     }
@@ -596,6 +641,7 @@ void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& 
                                        bool skipBinary) {
     QList<QVSearchResult> results;
     QString notSearched;
+    qint64 kept = 0;
     if (open.editor) {
         results = entry.search.findAllForTextView(open.text, true);
     } else {
@@ -607,11 +653,11 @@ void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& 
         QVStringEncoding encoding = 0;
         bool binary = false;
         QVError error;
-        results = entry.search.findAllForPath(path, &encoding, true, &error, skipBinary ? &binary : nullptr);
+        results = entry.search.findAllForPath(path, &encoding, true, &error, skipBinary ? &binary : nullptr, &kept);
         if (binary) return;
         if (error.domain() == QVError::posixDomain()) notSearched = QString::fromLocal8Bit(std::strerror(int(error.code())));
     }
-    found.push_back({path, open.document, std::move(results), entry.batch, notSearched});
+    found.push_back({path, open.document, std::move(results), entry.batch, notSearched, false, kept});
     if (found.size() >= 64 || std::chrono::steady_clock::now() - lastReport > std::chrono::milliseconds(40)) reportFound();
 }
 
@@ -637,6 +683,7 @@ void QVSearchRunner::State::reportFound() {
             if (delegate && !f.folder) delegate->willRunSearchForPath(f.path);
             if (delegate && !f.folder) delegate->didRunSearchForPath(f.path, f.document.lock(), f.results);
             if (delegate && !f.notSearched.isEmpty()) delegate->didNotSearchPath(f.path, f.notSearched, f.folder);
+            if (delegate && f.keptBytes) delegate->didKeepBytesInPath(f.path, f.keptBytes);
             // A stop asked meanwhile: the file in hand was the last one reported.
             if (searchStopped(f.batch)) break;
         }
@@ -671,7 +718,17 @@ void QVSearchRunner::State::walk(const SearchEntry& entry) {
     while (auto file = enumerator.nextObject()) {
         if (searchStopped(entry.batch)) break;
         const QString path = file->path();
-        const bool inside = isInside(FileName::canonical(path), tree);
+        const QString canonical = FileName::canonical(path);
+        // A name listed in a folder that cannot be entered (read but not search permission: a
+        // folder after "chmod -R 644", another account's at 0744) leads to nothing this run may
+        // read: it is named, as grep and rg name it, rather than passed over.
+        if (struct stat st; canonical.isEmpty() && ::lstat(FileName::encode(path).constData(), &st) != 0 && errno != ENOENT) {
+            const int error = errno;
+            if (file->isFolder()) enumerator.skipDescendants();
+            found.push_back({path, {}, {}, entry.batch, QString::fromLocal8Bit(std::strerror(error)), file->isFolder()});
+            continue;
+        }
+        const bool inside = isInside(canonical, tree);
         if (file->isFolder()) {
             if (!inside) enumerator.skipDescendants();
             else unlisted(path);
@@ -714,6 +771,7 @@ void QVSearchRunner::State::replaceBody() {
         }
         if (done) {
             commitPending();
+            reportWritten();
             break;
         }
         replaceFile(entry);
@@ -800,7 +858,6 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
     }
     const QPair<quint64, quint64> identity(quint64(before.device), quint64(before.inode));
     if (replacedFiles.contains(identity)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file was replaced through another path"));
-    replacedFiles.insert(identity);
     QByteArray newBytes;
     qsizetype replaced = 0;
     // The encoding the find read the file in: the open document's, else what detection gives.
@@ -812,19 +869,25 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
         case Utf8Replace::Binary: fail(QVReplaceReport::Skipped, BinaryFile); return true;
         case Utf8Replace::NoMatch: fail(QVReplaceReport::Skipped, NoMatchInPlace); return true;
         case Utf8Replace::DoesNotFit: fail(QVReplaceReport::Skipped, NewTextDoesNotFit); return true;
-        case Utf8Replace::Changed: fail(QVReplaceReport::Skipped, QStringLiteral("The file changed while it was replaced")); return true;
+        case Utf8Replace::Changed: fail(QVReplaceReport::Skipped, ChangedByAnother); return true;
+        case Utf8Replace::AsciiOnly:
+            fail(QVReplaceReport::Skipped, FileEncodings::declaredEncoding(entry.path)
+                                               ? QStringLiteral("not changed: the file is not valid in the encoding it declares")
+                                               : QStringLiteral("not changed: the file declares no encoding and is not UTF-8"));
+            return true;
         case Utf8Replace::Replaced: stageReplaced(entry, result, before, newBytes, replaced, hook); return true;
         case Utf8Replace::NotUtf8: return false;
         }
         return false;
     };
     if (encoding == TextEncoding::UTF8) {
-        if (held(replaceInUtf8(entry.path, encoding, entry.search, entry.ranges, &newBytes, &replaced))) return;
-        if (detected && held(replaceInSingleBytes(entry.path, TextEncoding::defaultCStringEncoding(), false, entry.search,
-                                                  entry.ranges, &newBytes, &replaced)))
+        if (held(replaceInUtf8(entry.path, encoding, entry.search, entry.ranges, &newBytes, &replaced, &result.keptBytes)))
             return;
-    } else if (held(replaceInSingleBytes(entry.path, encoding, detected != 0, entry.search, entry.ranges, &newBytes,
-                                         &replaced))) {
+        if (detected && held(replaceInSingleBytes(entry.path, TextEncoding::defaultCStringEncoding(), false, true,
+                                                  entry.search, entry.ranges, &newBytes, &replaced)))
+            return;
+    } else if (held(replaceInSingleBytes(entry.path, encoding, detected != 0, false, entry.search, entry.ranges,
+                                         &newBytes, &replaced))) {
         return;
     }
     QVError readError;
@@ -838,7 +901,7 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
         // Read in the fallback, as the find read it: replaced there, every other byte kept.
         read.reset();
         contents.reset();
-        if (held(replaceInSingleBytes(entry.path, TextEncoding::defaultCStringEncoding(), false, entry.search,
+        if (held(replaceInSingleBytes(entry.path, TextEncoding::defaultCStringEncoding(), false, true, entry.search,
                                       entry.ranges, &newBytes, &replaced)))
             return;
     }
@@ -869,7 +932,7 @@ void QVSearchRunner::State::stageReplaced(const ReplaceEntry& entry, QVReplaceRe
     DiskStamp now;
     bool regular = false;
     if (!stampOf(entry.path, &now, &regular)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file is gone"));
-    if (!(now == before)) return fail(QVReplaceReport::Skipped, QStringLiteral("The file changed while it was replaced"));
+    if (!(now == before)) return fail(QVReplaceReport::Skipped, ChangedByAnother);
     QVError error;
     Pending staged;
     if (!AtomicFile::stage(entry.path, bytes, &staged.staged, &error, true))
@@ -879,6 +942,11 @@ void QVSearchRunner::State::stageReplaced(const ReplaceEntry& entry, QVReplaceRe
     if (!staged.staged.temporary.isEmpty()) ++namedPending;
     staged.before = before;
     staged.report = result;
+    staged.batch = entry.batch;
+    // Held as replaced from here: another path to the same file is left. Only files this run
+    // replaces are held, since another writer may give a new file the identity of one it
+    // replaced.
+    replacedFiles.insert({quint64(before.device), quint64(before.inode)});
     pending.push_back(std::move(staged));
 }
 
@@ -888,26 +956,59 @@ void QVSearchRunner::State::commitPending() {
     for (const Pending& p : pending) all << p.staged;
     // The new contents are durable before any old file is replaced.
     AtomicFile::flush(all);
-    for (Pending& p : pending) {
-        DiskStamp now;
-        bool regular = false;
-        QVError error;
-        if (!stampOf(p.report.path, &now, &regular) || !(now == p.before)) {
-            AtomicFile::discard(p.staged);
-            p.report.outcome = QVReplaceReport::Skipped;
-            p.report.count = 0;
-            p.report.reason = QStringLiteral("The file changed while it was replaced");
-        } else if (!AtomicFile::commit(p.staged, &error)) {
-            p.report.outcome = QVReplaceReport::Failed;
-            p.report.count = 0;
-            p.report.reason = error.localizedDescription();
-        } else {
-            committed << p.staged;
-        }
-    }
-    AtomicFile::flushFolders(committed);
     std::vector<Pending> done = std::move(pending);
     pending.clear();
     namedPending = 0;
-    for (const Pending& p : done) report(p.report);
+    for (Pending& p : done) {
+        // Each file is put in place only over the very file this run read (another run or
+        // writer may have written it since, up to the moment it is replaced).
+        const auto unchanged = [&](const struct stat& st) {
+            return DiskStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim} == p.before;
+        };
+        struct stat st {};
+        QVError error;
+        switch (AtomicFile::commitOver(p.staged, unchanged, &st, &error)) {
+        case AtomicFile::Commit::Done:
+            committed << p.staged;
+            // The old file's identity is free to be reused (another writer's new file may get it
+            // at once): the file this run wrote is the one reached through another path now.
+            if (p.batch == replacedFilesBatch) {
+                replacedFiles.remove({quint64(p.before.device), quint64(p.before.inode)});
+                replacedFiles.insert({quint64(st.st_dev), quint64(st.st_ino)});
+            }
+            written.push_back({{st.st_dev, st.st_ino, st.st_size, st.st_mtim}, p.report,
+                               p.staged.inPlace != AtomicFile::InPlace::No
+                                   ? QCryptographicHash::hash(p.staged.data, QCryptographicHash::Sha256)
+                                   : QByteArray()});
+            continue;
+        case AtomicFile::Commit::Changed:
+            p.report.outcome = QVReplaceReport::Skipped;
+            p.report.reason = ChangedByAnother;
+            break;
+        case AtomicFile::Commit::Failed:
+            p.report.outcome = QVReplaceReport::Failed;
+            p.report.reason = error.localizedDescription();
+            break;
+        }
+        p.report.count = 0;
+        if (p.batch == replacedFilesBatch) replacedFiles.remove({quint64(p.before.device), quint64(p.before.inode)});
+        report(p.report);
+    }
+    AtomicFile::flushFolders(committed);
+}
+
+void QVSearchRunner::State::reportWritten() {
+    std::vector<Written> all = std::move(written);
+    written.clear();
+    for (Written& w : all) {
+        DiskStamp now;
+        bool regular = false;
+        if (!stampOf(w.report.path, &now, &regular) || !(now == w.stamp) ||
+            (!w.digest.isEmpty() && !holdsDigest(w.report.path, w.stamp, w.digest))) {
+            w.report.outcome = QVReplaceReport::Skipped;
+            w.report.reason = ChangedAfter;
+            w.report.count = 0;
+        }
+        report(w.report);
+    }
 }

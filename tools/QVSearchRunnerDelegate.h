@@ -18,6 +18,7 @@ struct QVReplaceReport {
     qsizetype count = 0;   // matches replaced
     bool inEditor = false;  // the open editor's text was changed, not the file
     QString reason;        // why a file was skipped or failed
+    qint64 keptBytes = 0;  // bytes of a file read as UTF-8 that are not UTF-8, kept as they were
 };
 
 // Every call is made on the main thread; the runner's worker waits for it to return.
@@ -36,6 +37,12 @@ public:
         Q_UNUSED(path);
         Q_UNUSED(reason);
         Q_UNUSED(folder);
+    }
+    // A file searched as UTF-8 though count of its bytes are not UTF-8 (kept apart, matched by
+    // nothing); reported just after its matches.
+    virtual void didKeepBytesInPath(const QString& path, qint64 count) {
+        Q_UNUSED(path);
+        Q_UNUSED(count);
     }
     // The searches queued so far are done, stopped, or there was nothing to search.
     virtual void didFinishAllSearches() = 0;

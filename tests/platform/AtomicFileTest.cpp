@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 
 namespace {
@@ -307,6 +308,84 @@ TEST(AtomicFile, AMountRefusingOrIgnoringPermissionsGetsTheFileWrittenInPlace) {
         }
         EXPECT_EQ(entries(fuse.mount.path()), QStringList{QStringLiteral("page.html")});
         ASSERT_TRUE(QFile::remove(path));
+    }
+}
+
+// commitOver puts a staged file in place only over the very file it was staged against: named,
+// unnamed or written in place (a file with another hard link), a file another writer put there
+// meanwhile (or removed) stays, and no copy is left; the file written is told by its identity.
+// A third writer's file put in place while this one's was there for its check stays in place,
+// not under the staged file's name where a sweep of leftovers would remove it.
+TEST(AtomicFile, CommitOverReplacesOnlyTheFileChecked) {
+    enum Meanwhile { Nothing, AnotherWriter, Removed, ThirdWriter };
+    const struct {
+        const char* what;
+        bool named;
+        bool linked;  // another hard link: written in place
+        Meanwhile meanwhile;
+        AtomicFile::Commit expected;
+    } rows[] = {
+        {"unnamed", false, false, Nothing, AtomicFile::Commit::Done},
+        {"named", true, false, Nothing, AtomicFile::Commit::Done},
+        {"in place", false, true, Nothing, AtomicFile::Commit::Done},
+        {"unnamed, another writer", false, false, AnotherWriter, AtomicFile::Commit::Changed},
+        {"named, another writer", true, false, AnotherWriter, AtomicFile::Commit::Changed},
+        {"in place, another writer", false, true, AnotherWriter, AtomicFile::Commit::Changed},
+        {"unnamed, removed", false, false, Removed, AtomicFile::Commit::Changed},
+        {"unnamed, another writer, then a third during the check", false, false, ThirdWriter, AtomicFile::Commit::Changed},
+        {"named, another writer, then a third during the check", true, false, ThirdWriter, AtomicFile::Commit::Changed},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TestDir dir;
+        const QString path = dir.write(QStringLiteral("page.html"), "old");
+        if (row.linked) {
+            ASSERT_EQ(::link(QFile::encodeName(path).constData(), QFile::encodeName(dir.file(QStringLiteral("link"))).constData()), 0);
+        }
+        struct stat checked {};
+        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &checked), 0);
+        AtomicFile::setStagesNamed(row.named);
+        AtomicFile::Staged staged;
+        QVError error;
+        ASSERT_TRUE(AtomicFile::stage(path, "new", &staged, &error, true)) << error.localizedDescription().toStdString();
+        AtomicFile::setStagesNamed(false);
+        EXPECT_EQ(staged.inPlace != AtomicFile::InPlace::No, row.linked);
+        if (row.meanwhile == AnotherWriter || row.meanwhile == ThirdWriter) {
+            // A save of another program: a new file renamed over, or the same file rewritten.
+            if (row.linked) {
+                ASSERT_TRUE(writeBytes(QFile::encodeName(path), "theirs"));
+                struct timespec later[2] = {{0, UTIME_OMIT}, {checked.st_mtim.tv_sec + 5, 0}};
+                ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), later, 0), 0);
+            } else {
+                dir.write(QStringLiteral("theirs.tmp"), "theirs");
+                ASSERT_EQ(::rename(QFile::encodeName(dir.file(QStringLiteral("theirs.tmp"))).constData(), QFile::encodeName(path).constData()), 0);
+            }
+        } else if (row.meanwhile == Removed) {
+            ASSERT_TRUE(QFile::remove(path));
+        }
+        bool third = row.meanwhile == ThirdWriter;
+        const auto unchanged = [&](const struct stat& st) {
+            if (std::exchange(third, false)) {
+                // Asked of the displaced file, while this run's file is in place.
+                dir.write(QStringLiteral("third.tmp"), "third");
+                EXPECT_EQ(::rename(QFile::encodeName(dir.file(QStringLiteral("third.tmp"))).constData(), QFile::encodeName(path).constData()), 0);
+            }
+            return st.st_dev == checked.st_dev && st.st_ino == checked.st_ino && st.st_size == checked.st_size &&
+                   st.st_mtim.tv_sec == checked.st_mtim.tv_sec && st.st_mtim.tv_nsec == checked.st_mtim.tv_nsec;
+        };
+        struct stat written {};
+        EXPECT_EQ(AtomicFile::commitOver(staged, unchanged, &written, &error), row.expected) << error.localizedDescription().toStdString();
+        const QByteArray now = readBytes(QFile::encodeName(path));
+        EXPECT_EQ(now, row.meanwhile == ThirdWriter ? QByteArray("third") : row.meanwhile == AnotherWriter ? QByteArray("theirs") : row.meanwhile == Removed ? QByteArray("<missing>") : QByteArray("new"));
+        if (row.expected == AtomicFile::Commit::Done) {
+            struct stat there {};
+            ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &there), 0);
+            EXPECT_TRUE(there.st_ino == written.st_ino && there.st_size == written.st_size);
+        }
+        QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+        left.removeAll(QStringLiteral("page.html"));
+        left.removeAll(QStringLiteral("link"));
+        EXPECT_TRUE(left.isEmpty()) << left.join(' ').toStdString();
     }
 }
 

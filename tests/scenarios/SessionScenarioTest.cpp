@@ -219,7 +219,7 @@ TEST(Sessions, EveryKeptTextComesBackBesideWhatIsOpenAndNothingOfOursIsLeft) {
             if (!qorvel.waitForFinished(5000)) ::kill(pid_t(pid), SIGKILL), qorvel.waitForFinished(5000);
             EXPECT_TRUE(qorvel.exitStatus() == QProcess::NormalExit && qorvel.exitCode() == 0);
             const QString said = QString::fromUtf8(qorvel.readAllStandardError());
-            EXPECT_TRUE(said.contains(QStringLiteral("cannot be kept")) && said.contains(QStringLiteral("is a file, not a folder"))) << said.toStdString();
+            EXPECT_TRUE(said.contains(QStringLiteral("Unsaved changes are kept in")) && said.contains(QStringLiteral("is a file, not a folder"))) << said.toStdString();
         } else {
             if (!qorvel.waitForFinished(30000)) qorvel.kill(), qorvel.waitForFinished(5000);
             if (c.signal != SIGKILL) {

@@ -1,5 +1,9 @@
 #include "tests/support/TestSupport.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -86,4 +90,29 @@ void PrintTo(const QVariant& value, std::ostream* os) {
     QString text;
     QDebug(&text) << value;
     *os << text.toStdString();
+}
+
+TestAccount testAccount(const char* name) {
+    // Copied at once: getpwnam answers in storage its next call writes over.
+    const struct passwd* entry = ::geteuid() == 0 ? ::getpwnam(name) : nullptr;
+    return entry ? TestAccount{entry->pw_uid, entry->pw_gid} : TestAccount{};
+}
+
+bool makeListedButNotEntered(const QString& own, const QString& others) {
+    const TestAccount nobody = testAccount("nobody"), daemon = testAccount("daemon");
+    if (::geteuid() == 0 && !(nobody && daemon)) return false;
+    const auto give = [](const QString& path, const TestAccount& to) {
+        return ::chown(QFile::encodeName(path).constData(), to.uid, to.gid) == 0;
+    };
+    if (nobody) {
+        if (!give(own, nobody)) return false;
+        for (const QString& name : QDir(own).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
+            if (!give(own + u'/' + name, nobody)) return false;
+    }
+    if (daemon) {
+        if (!give(others, daemon) || ::chmod(QFile::encodeName(others).constData(), 0744) != 0) return false;
+    } else if (!QDir(others).removeRecursively()) {
+        return false;
+    }
+    return ::chmod(QFile::encodeName(own).constData(), 0644) == 0;
 }

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QVariant>
 
+#include <sys/types.h>
+
 #include <ostream>
 
 // Readable failure messages for Qt values in every suite (one definition, so the linker keeps it).
@@ -32,6 +34,21 @@ private:
 };
 
 QByteArray readAll(const QString& path);
+
+// Another account, for a test run by the superuser to act as (seteuid) where permissions must
+// keep it out; none (uid 0) when the tests run as any other user.
+struct TestAccount {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    explicit operator bool() const { return uid != 0; }
+};
+TestAccount testAccount(const char* name);
+// Makes two folders that can be listed but not entered: own (with what it holds) the account's
+// own at 0644, as after "chmod -R 644", and others another account's at 0744. Run as the
+// superuser, own goes to "nobody" (whom the test then acts as) and others to "daemon"; run as
+// any other user, others is removed (only the superuser gives a folder away). False when a step
+// failed.
+bool makeListedButNotEntered(const QString& own, const QString& others);
 
 // Files named by their bytes, for names Qt's file classes cannot reach (those not UTF-8).
 bool writeBytes(const QByteArray& path, const QByteArray& data);

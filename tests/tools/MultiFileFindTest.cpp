@@ -20,6 +20,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QFile>
+#include <QDir>
 #include <QDropEvent>
 #include <QListWidget>
 #include <QLocale>
@@ -28,12 +30,17 @@
 #include <QUrl>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -252,6 +259,65 @@ TEST(MultiFileFind, UnreadFilesAreListedAndLargeFilesAskedAbout) {
     click(ask, "Cancel");
     defaults.removeObject(key);
     EXPECT_EQ(readAll(dir.file("large.log")).right(3), "foo");
+}
+
+// A folder the search can list but not enter, the account's own after "chmod -R 644" or another
+// account's at 0744, names each of its files in the window's report with the reason rg and grep
+// -r give ("Permission denied"), beside a page that is UTF-8 but for a stray byte, found and
+// counted. Run as an account the modes keep out (the superuser takes nobody's for the search).
+TEST(MultiFileFind, FilesInAFolderThatCannotBeEnteredAreNamedWithTheReason) {
+    QTemporaryDir dir(QStringLiteral("/tmp/qorvel-unentered-XXXXXX"));
+    const QString root = dir.path() + "/site";
+    QDir().mkpath(root + "/own");
+    QDir().mkpath(root + "/other");
+    const auto write = [](const QString& path, const QByteArray& bytes) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    };
+    write(root + "/stray.html", "caf\xC3\xA9 foo \xFF caf\xC3\xA9\n");
+    write(root + "/own/a.html", "foo");
+    write(root + "/own/b.css", "foo");
+    write(root + "/other/c.html", "foo");
+    const TestAccount nobody = testAccount("nobody");
+    const bool otherAccount = ::geteuid() == 0;
+    for (const QString& folder : {dir.path(), root}) ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
+    ASSERT_TRUE(makeListedButNotEntered(root + "/own", root + "/other"));
+
+    QVMultiFileSearchController c(std::make_shared<Scopes>());
+    c.setValue(QStringLiteral("foo"), QStringLiteral("searchString"));
+    c.window()->show();
+    c.setMode(QVMultiFileSearchController::SpecificFiles);
+    ASSERT_TRUE(c.addSpecificFiles({root}, 0));
+    if (nobody) {
+        ASSERT_EQ(::seteuid(nobody.uid), 0);
+    }
+    c.find();
+    const bool idle = waitIdle(c);
+    if (nobody) {
+        ASSERT_EQ(::seteuid(0), 0);
+    }
+    ASSERT_TRUE(idle);
+    EXPECT_EQ(c.numberOfResults(), 1u);
+    const QString denied = QString::fromLocal8Bit(std::strerror(EACCES));
+    QStringList named;
+    for (const auto& [path, reason] : c.notSearched()) named << path.mid(root.size() + 1) + ": " + reason;
+    named.sort();
+    QStringList expected{"own/a.html: " + denied, "own/b.css: " + denied};
+    if (otherAccount) expected.prepend("other/c.html: " + denied);
+    EXPECT_EQ(named, expected);
+    ASSERT_EQ(c.keptBytes().size(), 1);
+    EXPECT_EQ(c.keptBytes()[0], qMakePair(root + "/stray.html", qint64(1)));
+    QMessageBox* report = openBox(c.window(), "SearchReport");
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->text(), QStringLiteral("%1 files could not be read and were not searched.").arg(expected.size()));
+    for (const QString& line : expected)
+        EXPECT_TRUE(report->detailedText().contains("Not searched " + root + "/" + line)) << report->detailedText().toStdString();
+    EXPECT_TRUE(report->detailedText().contains("Searched as UTF-8 " + root + "/stray.html: 1 byte is not UTF-8 and was kept as it is"))
+        << report->detailedText().toStdString();
+    report->close();
+    ::chmod(QFile::encodeName(root + "/own").constData(), 0700);
+    ::chmod(QFile::encodeName(root + "/other").constData(), 0700);
 }
 
 TEST(MultiFileFind, ARemoteProjectAsksBeforeSearchingItsLocalCopies) {

@@ -14,10 +14,13 @@
 #include <QFile>
 #include <QImage>
 #include <QMap>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <optional>
+#include <thread>
 #include <cstring>
 #include <pwd.h>
 #include <spawn.h>
@@ -92,6 +95,9 @@ public:
     }
     void didNotSearchPath(const QString& path, const QString& reason, bool folder) override {
         log << QStringLiteral("not %1%2 %3").arg(QFileInfo(path).fileName(), folder ? "/" : "", reason);
+    }
+    void didKeepBytesInPath(const QString& path, qint64 count) override {
+        log << QStringLiteral("kept %1 %2").arg(QFileInfo(path).fileName()).arg(count);
     }
     void didFinishAllSearches() override { ++searchesFinished; }
     void didReplaceInPath(const QVReplaceReport& report) override { reports << report; }
@@ -309,7 +315,9 @@ TEST(SearchRunnerTest, ReplacedFilesKeepEveryOtherByteWhateverTheirEndingOrEncod
                      "<meta charset=\"iso-8859-1\">\n\xE9t\xE9 b\xE4r \xFF\n"});
     files.push_back({"windows.html", "<meta charset=\"windows-1252\">\n\x93" "foo\x94 \x80\n", "\u20ac",
                      "<meta charset=\"windows-1252\">\n\x93\x80\x94 \x80\n"});
-    files.push_back({"undeclared.log", "\xE9 foo \x81\x8D\n", "b\u00e4r", "\xE9 b\x8Ar \x81\x8D\n"});
+    // Read in the fallback: only ASCII goes in, the same bytes in whatever encoding the file is.
+    files.push_back({"undeclared.log", "\xE9 foo \x81\x8D\n", "b\u00e4r", ""});
+    files.push_back({"undeclared-ascii.log", "\xE9 foo \x81\x8D\n", "bar", "\xE9 bar \x81\x8D\n"});
     files.push_back({"wide.html", "<meta charset=\"iso-8859-1\">\n\xE9 foo\n", "\u20ac", ""});
     for (const File& f : files) write(root + "/" + f.name, f.bytes);
 
@@ -333,6 +341,138 @@ TEST(SearchRunnerTest, ReplacedFilesKeepEveryOtherByteWhateverTheirEndingOrEncod
             const QByteArray got = read(root + "/" + f.name);
             EXPECT_TRUE(got == f.expected) << f.name.toStdString() << ": " << got.size() << " bytes, " << f.expected.size()
                                            << " expected; " << r.reason.toStdString() << " " << got.right(8).toHex().toStdString();
+        }
+    }
+}
+
+// Runs a peer to its end; its standard output.
+QByteArray runPeer(const QString& program, const QStringList& arguments) {
+    QProcess peer;
+    peer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    peer.start(program, arguments);
+    if (!peer.waitForFinished(120000)) return "<peer did not finish>";
+    return peer.readAllStandardOutput();
+}
+
+// Per file name, what a peer's "path:count" lines count.
+QMap<QString, int> countsByName(const QByteArray& lines, bool onePerLine) {
+    QMap<QString, int> counts;
+    for (const QByteArray& line : lines.split('\n')) {
+        if (line.isEmpty()) continue;
+        const qsizetype colon = line.indexOf(':');
+        const QString name = QFileInfo(QString::fromUtf8(line.left(colon))).fileName();
+        counts[name] += onePerLine ? 1 : line.mid(colon + 1).toInt();
+    }
+    return counts;
+}
+
+// One table against python's bytes.replace on a copy, and grep -r and rg for what a find of
+// "café" counts: a log that is UTF-8 but for one stray byte, UTF-8 files whose last character is
+// cut after 1-3 bytes at offsets around the read's piece ends, and an undeclared Latin-1 log,
+// each replaced with an ASCII and a non-ASCII text. A file read as UTF-8 gets its new text as
+// UTF-8, every byte that is not UTF-8 kept and counted; one read in the fallback takes only
+// ASCII and is otherwise left as it was, with the reason.
+TEST(SearchRunnerTest, ReplaceAllAgreesWithPythonOnFilesThatAreNotAllUTF8) {
+    QTemporaryDir dir;
+    const QString source = dir.path() + "/source";
+    struct Row {
+        QString name;
+        qint64 kept;  // bytes that are not UTF-8, when it reads as UTF-8
+        bool utf8;    // read as UTF-8 (else in the fallback)
+        QString replacement;
+    };
+    std::vector<Row> rows;
+    const auto lines = [](const QByteArray& line, qint64 size) {
+        QByteArray bytes;
+        bytes.reserve(size + line.size());
+        for (int n = 0; bytes.size() + line.size() <= size; ++n) bytes += line;
+        return bytes + QByteArray(size - bytes.size(), 'g');
+    };
+    // The log: UTF-8 lines, one 0xFF in their midst.
+    QByteArray log = lines("2026-12-09T06:00:00 foo caf\xC3\xA9 na\xC3\xAFve \xE2\x82\xAC 3\n", 6 << 20);
+    log.insert(log.indexOf('\n', log.size() / 2) + 1, '\xFF');
+    for (const char* replacement : {"bar", "\xC3\xA9"}) {
+        const QString name = QStringLiteral("log-%1.log").arg(rows.size());
+        write(source + "/" + name, log);
+        rows.push_back({name, 1, true, QString::fromUtf8(replacement)});
+    }
+    // The cut endings; the replacement alternates over endings and offsets, so each boundary
+    // and ending meets both.
+    const QByteArray endings[] = {"\xC3", "\xE2", "\xE2\x82", "\xF0", "\xF0\x9F", "\xF0\x9F\x98"};
+    for (const qint64 boundary : {qint64(64) << 10, qint64(1) << 20, qint64(4) << 20})
+        for (qint64 end = boundary - 2; end <= boundary + 2; ++end)
+            for (int e = 0; e < 6; ++e) {
+                const QString name = QStringLiteral("cut-%1.txt").arg(rows.size());
+                write(source + "/" + name, lines("foo caf\xC3\xA9\n", end - endings[e].size()) + endings[e]);
+                rows.push_back({name, endings[e].size(), true, (end + e) % 2 ? "bar" : "\u00e9"});
+            }
+    // An undeclared Latin-1 log.
+    const QByteArray latin1 = lines("2026-12-09 foo caf\xE9 \xB0 na\xEFve\n", 200 << 10);
+    for (const char* replacement : {"bar", "\xC3\xA9"}) {
+        const QString name = QStringLiteral("latin1-%1.log").arg(rows.size());
+        write(source + "/" + name, latin1);
+        rows.push_back({name, 0, false, QString::fromUtf8(replacement)});
+    }
+
+    // The find: as many "café" as grep and rg find, in the same files; the bytes kept counted.
+    Recorder recorder;
+    recorder.specificFiles = QStringList{source};
+    QVSearchRunner runner(&recorder, std::make_shared<Scopes>());
+    runner.runSearch(QVSearch::withSearchString(QStringLiteral("caf\u00e9")), 3);
+    ASSERT_TRUE(waitFor([&] { return recorder.searchesFinished == 1; }));
+    QMap<QString, int> found;
+    for (const auto& node : recorder.nodes) found[QFileInfo(node->path()).fileName()] = int(node->searchResults().size());
+    const QMap<QString, int> grep = countsByName(runPeer("grep", {"-r", "-a", "-o", "caf\u00e9", source}), true);
+    const QMap<QString, int> rg = countsByName(runPeer("rg", {"--count-matches", "-a", "caf\u00e9", source}), false);
+    EXPECT_EQ(found, grep);
+    EXPECT_EQ(found, rg);
+    for (const Row& row : rows)
+        EXPECT_EQ(recorder.log.contains(QStringLiteral("kept %1 %2").arg(row.name).arg(row.kept)), row.utf8 && row.kept > 0)
+            << row.name.toStdString();
+
+    // The replace, each file by its own text, beside python's bytes.replace on a copy.
+    const QString expected = dir.path() + "/python";
+    QDir().mkpath(expected);
+    QStringList arguments{"-c",
+                          "import sys\n"
+                          "args = sys.argv[1:]\n"
+                          "for src, dst, new in zip(args[0::3], args[1::3], args[2::3]):\n"
+                          "    data = open(src, 'rb').read()\n"
+                          "    open(dst, 'wb').write(data.replace(b'foo', new.encode('utf-8')))\n"};
+    for (const Row& row : rows) arguments << source + "/" + row.name << expected + "/" + row.name << row.replacement;
+    ASSERT_EQ(runPeer("/usr/bin/python3", arguments), QByteArray());
+    QMap<QString, QList<QVSearchResult>> byReplacement;
+    recorder.nodes.clear();
+    runner.runSearch(QVSearch::withSearchString(QStringLiteral("foo")), 3);
+    ASSERT_TRUE(waitFor([&] { return recorder.searchesFinished == 2; }));
+    for (const auto& node : recorder.nodes) {
+        const QString name = QFileInfo(node->path()).fileName();
+        const auto row = std::find_if(rows.begin(), rows.end(), [&](const Row& r) { return r.name == name; });
+        ASSERT_NE(row, rows.end()) << name.toStdString();
+        byReplacement[row->replacement] << node->searchResults();
+    }
+    for (auto it = byReplacement.cbegin(); it != byReplacement.cend(); ++it) {
+        QVSearch search = QVSearch::withSearchString(QStringLiteral("foo"));
+        search.setReplaceString(it.key());
+        const int before = recorder.replacesFinished;
+        runner.runSearch(search, it.value());
+        ASSERT_TRUE(waitFor([&] { return recorder.replacesFinished == before + 1; }));
+    }
+    ASSERT_EQ(recorder.reports.size(), qsizetype(rows.size()));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name.toStdString());
+        const auto report = std::find_if(recorder.reports.cbegin(), recorder.reports.cend(),
+                                         [&](const QVReplaceReport& r) { return QFileInfo(r.path).fileName() == row.name; });
+        ASSERT_NE(report, recorder.reports.cend());
+        const QByteArray now = read(source + "/" + row.name);
+        if (row.utf8 || row.replacement == "bar") {
+            EXPECT_EQ(report->outcome, QVReplaceReport::Replaced) << report->reason.toStdString();
+            EXPECT_EQ(report->keptBytes, row.utf8 ? row.kept : 0);
+            EXPECT_TRUE(now == read(expected + "/" + row.name)) << "differs from python's";
+        } else {
+            EXPECT_EQ(report->outcome, QVReplaceReport::Skipped);
+            EXPECT_EQ(report->reason, "not changed: the file declares no encoding and is not UTF-8");
+            EXPECT_TRUE(now == latin1);
         }
     }
 }
@@ -580,6 +720,11 @@ TEST(SearchRunnerTest, AFileThatCannotBeReadIsListedAsNotSearched) {
     write(root + "/big-closed.html", QByteArray(20 * 1024 * 1024, '.') + "foo");
     write(root + "/private/inside.html", "foo");
     write(dir.path() + "/shut/inside.html", "foo");
+    // Folders that can be listed but not entered: the account's own after "chmod -R 644", and
+    // another account's at 0744 (only where the superuser can make one).
+    write(root + "/listed/a.html", "foo");
+    write(root + "/listed/b.html", "foo");
+    write(root + "/other/c.html", "foo");
     for (const QString& folder : {dir.path(), root}) ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
     for (const char* name : {"/closed.html", "/big-closed.html"})
         ASSERT_EQ(::chmod(QFile::encodeName(root + name).constData(), ::geteuid() == 0 ? 0600 : 0), 0);
@@ -589,8 +734,10 @@ TEST(SearchRunnerTest, AFileThatCannotBeReadIsListedAsNotSearched) {
     // same folder: named once.
     ASSERT_EQ(::symlink("private", QFile::encodeName(root + "/private-again").constData()), 0);
     ASSERT_EQ(::symlink("shut", QFile::encodeName(dir.path() + "/shut-link").constData()), 0);
-    const struct passwd* nobody = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+    const TestAccount nobody = testAccount("nobody");
     ASSERT_TRUE(::geteuid() != 0 || nobody);
+    const bool otherAccount = ::geteuid() == 0;
+    ASSERT_TRUE(makeListedButNotEntered(root + "/listed", root + "/other"));
     const struct {
         const char* what;
         QVSearch search;
@@ -604,7 +751,7 @@ TEST(SearchRunnerTest, AFileThatCannotBeReadIsListedAsNotSearched) {
         recorder.specificFiles = QStringList{root, dir.path() + "/shut", dir.path() + "/shut-link"};
         QVSearchRunner runner(&recorder, std::make_shared<Scopes>());
         if (nobody) {
-            ASSERT_EQ(::seteuid(nobody->pw_uid), 0);
+            ASSERT_EQ(::seteuid(nobody.uid), 0);
         }
         runner.runSearch(row.search, 3);
         const bool finished = waitFor([&] { return recorder.searchesFinished == 1; });
@@ -615,13 +762,132 @@ TEST(SearchRunnerTest, AFileThatCannotBeReadIsListedAsNotSearched) {
         QStringList log = recorder.log.filter(QRegularExpression("^(did|not) "));
         log.sort();
         const QString denied = QString::fromLocal8Bit(std::strerror(EACCES));
-        EXPECT_EQ(log, QStringList({"did big-closed.html 0", "did closed.html 0", "did open.html 1",
-                                    "not big-closed.html " + denied, "not closed.html " + denied,
-                                    "not private/ " + denied, "not shut/ " + denied}));
+        QStringList expected{"did a.html 0", "did b.html 0", "did big-closed.html 0", "did closed.html 0", "did open.html 1",
+                             "not a.html " + denied, "not b.html " + denied, "not big-closed.html " + denied,
+                             "not closed.html " + denied, "not private/ " + denied, "not shut/ " + denied};
+        if (otherAccount) expected << "did c.html 0" << "not c.html " + denied;
+        expected.sort();
+        EXPECT_EQ(log, expected);
     }
     // Let the temporary folder be removed where the tests do not run as the superuser.
-    for (const QString& folder : {root + "/private", dir.path() + "/shut"})
+    for (const QString& folder : {root + "/private", dir.path() + "/shut", root + "/listed"})
         ::chmod(QFile::encodeName(folder).constData(), 0700);
+}
+
+// Starts this test program again to run the one disabled test named, with more environment;
+// its standard output goes nowhere. Its process, or 0.
+pid_t spawnDisabledTest(const char* name, const QList<QByteArray>& more) {
+    const QByteArray program = QFile::encodeName(QCoreApplication::applicationFilePath());
+    const QByteArray filter = QByteArray("--gtest_filter=SearchRunnerTest.") + name;
+    char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>("--gtest_also_run_disabled_tests"),
+                    const_cast<char*>(filter.constData()), nullptr};
+    QList<QByteArray> environment;
+    for (char** e = environ; *e; ++e) environment << QByteArray(*e);
+    environment << more;
+    std::vector<char*> envp;
+    for (QByteArray& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    pid_t child = 0;
+    if (::posix_spawn(&child, program.constData(), &quiet, nullptr, argv, envp.data()) != 0) child = 0;
+    posix_spawn_file_actions_destroy(&quiet);
+    return child;
+}
+
+// The child of the test below: a Replace All of "old" by its own text over the folder it is
+// given, started once the parent says so, each file's outcome written out as "outcome path".
+TEST(SearchRunnerTest, DISABLED_ReplaceAllRacingAnother) {
+    const QString root = qEnvironmentVariable("QORVEL_RACE_ROOT");
+    const QString text = qEnvironmentVariable("QORVEL_RACE_TEXT");
+    Recorder recorder;
+    recorder.specificFiles = QStringList{root};
+    QVSearchRunner runner(&recorder, std::make_shared<Scopes>());
+    QVSearch search = QVSearch::withSearchString(QStringLiteral("old"));
+    runner.runSearch(search, 3);
+    ASSERT_TRUE(waitFor([&] { return recorder.searchesFinished == 1; }));
+    writeBytes(FileName::encode(root) + "/../ready-" + text.toUtf8(), "");
+    while (!QFileInfo::exists(root + "/../go")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    search.setReplaceString(text);
+    runner.runSearch(search, recorder.allResults());
+    ASSERT_TRUE(waitFor([&] { return recorder.replacesFinished == 1; }));
+    QByteArray out;
+    for (const QVReplaceReport& r : recorder.reports)
+        out += QByteArray::number(int(r.outcome)) + ' ' + FileName::encode(r.path) + ' ' + r.reason.toUtf8() + '\n';
+    writeBytes(FileName::encode(root) + "/../report-" + text.toUtf8(), out);
+}
+
+// Two Replace All runs (two processes) over the same 2,000 pages at once: a page is said to be
+// replaced only by the run whose text it holds when both have ended, and each page holds its
+// old text or exactly one run's; the other run says another writer changed it. No lock is
+// taken, so none is left behind. The two texts are of one length, and half the pages have
+// another hard link, so are written in place: two writes in one tick of the clock leave the
+// same size and time.
+TEST(SearchRunnerTest, TwoReplaceAllRunsAtOnceEachSayReplacedOnlyWhereTheirTextIs) {
+    QTemporaryDir dir;
+    const QString root = dir.path() + "/site";
+    const int folders = 20, pages = 100;
+    for (int f = 0; f < folders; ++f)
+        for (int p = 0; p < pages; ++p) {
+            const QString page = QStringLiteral("%1/d%2/p%3.html").arg(root).arg(f).arg(p);
+            write(page, QByteArray(2000, '.') + "old\n");
+            if (f % 2 == 0) {
+                const QString link = QStringLiteral("%1/links/d%2-p%3.html").arg(dir.path()).arg(f).arg(p);
+                ASSERT_TRUE(QDir().mkpath(QFileInfo(link).path()));
+                ASSERT_EQ(::link(QFile::encodeName(page).constData(), QFile::encodeName(link).constData()), 0);
+            }
+        }
+    std::vector<pid_t> children;
+    for (const char* text : {"first", "other"}) {
+        children.push_back(spawnDisabledTest("DISABLED_ReplaceAllRacingAnother",
+                                             {"QORVEL_RACE_ROOT=" + QFile::encodeName(root), "QORVEL_RACE_TEXT=" + QByteArray(text)}));
+        ASSERT_NE(children.back(), 0);
+    }
+    ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(dir.path() + "/ready-first") && QFileInfo::exists(dir.path() + "/ready-other"); }));
+    write(dir.path() + "/go", "");
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    QMap<QString, QString> replacedBy;
+    int said = 0, changedByAnother = 0;
+    for (const char* text : {"first", "other"}) {
+        const QByteArray report = read(dir.path() + "/report-" + text);
+        for (const QByteArray& line : report.split('\n')) {
+            if (line.isEmpty()) continue;
+            const QList<QByteArray> fields = line.split(' ');
+            ++said;
+            if (fields[0] == "0") {
+                EXPECT_FALSE(replacedBy.contains(QString::fromUtf8(fields[1]))) << "replaced by both: " << fields[1].toStdString();
+                replacedBy[QString::fromUtf8(fields[1])] = QString::fromLatin1(text);
+            } else {
+                // Changed by the other run after this one read it, or before (its match gone).
+                const bool another = line.contains("Changed by another writer");
+                EXPECT_TRUE(another || line.contains("No chosen match is still in place")) << line.toStdString();
+                changedByAnother += another;
+            }
+        }
+    }
+    EXPECT_EQ(said, 2 * folders * pages);
+    int untouched = 0;
+    for (int f = 0; f < folders; ++f)
+        for (int p = 0; p < pages; ++p) {
+            const QString path = QStringLiteral("%1/d%2/p%3.html").arg(root).arg(f).arg(p);
+            const QByteArray now = read(path);
+            if (!replacedBy.contains(path)) {
+                untouched += now == QByteArray(2000, '.') + "old\n";
+                continue;
+            }
+            EXPECT_EQ(now, QByteArray(2000, '.') + replacedBy[path].toLatin1() + "\n") << path.toStdString();
+        }
+    // Every page went to one run or the other.
+    EXPECT_EQ(untouched, 0);
+    EXPECT_EQ(replacedBy.size(), folders * pages);
+    RecordProperty("changedByAnother", changedByAnother);
+    for (int f = 0; f < folders; ++f)
+        EXPECT_TRUE(QDir(QStringLiteral("%1/d%2").arg(root).arg(f)).entryList({".tmp_Qorvel*"}, QDir::Files | QDir::Hidden).isEmpty());
 }
 
 // The child of the test below: a Replace All of "old" by "new" over the folder it is given, which
@@ -667,23 +933,11 @@ TEST(SearchRunnerTest, AReplaceAllKilledPartWayLeavesNoCopies) {
         for (int f = 0; f < folders; ++f)
             for (int p = 0; p < pages; ++p)
                 write(QStringLiteral("%1/d%2/p%3.html").arg(root).arg(f).arg(p), QByteArray(2000, '.') + "old\n");
-        const QByteArray program = QFile::encodeName(QCoreApplication::applicationFilePath());
-        const QByteArray filter = "--gtest_filter=SearchRunnerTest.DISABLED_ReplaceAllToBeKilled";
-        char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>("--gtest_also_run_disabled_tests"),
-                        const_cast<char*>(filter.constData()), nullptr};
-        QList<QByteArray> environment;
-        for (char** e = environ; *e; ++e) environment << QByteArray(*e);
-        environment << "QORVEL_KILL_ROOT=" + QFile::encodeName(root) << "QORVEL_KILL_AT=" + QByteArray::number(row.killAt)
-                    << "QORVEL_KILL_NAMED=" + QByteArray(row.named ? "1" : "0");
-        std::vector<char*> envp;
-        for (QByteArray& e : environment) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t quiet;
-        posix_spawn_file_actions_init(&quiet);
-        posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-        pid_t child = 0;
-        ASSERT_EQ(::posix_spawn(&child, program.constData(), &quiet, nullptr, argv, envp.data()), 0);
-        posix_spawn_file_actions_destroy(&quiet);
+        const pid_t child = spawnDisabledTest("DISABLED_ReplaceAllToBeKilled",
+                                              {"QORVEL_KILL_ROOT=" + QFile::encodeName(root),
+                                               "QORVEL_KILL_AT=" + QByteArray::number(row.killAt),
+                                               "QORVEL_KILL_NAMED=" + QByteArray(row.named ? "1" : "0")});
+        ASSERT_NE(child, 0);
         const QString marker = dir.path() + "/marker";
         int status = 0;
         const bool reached = waitFor([&] { return QFileInfo::exists(marker) || ::waitpid(child, &status, WNOHANG) == child; });
