@@ -184,6 +184,7 @@ void QVRemoteSiteQueue::work(QString reachabilityHost) {
                 entry = _queue.first();
                 action = entry.action;
                 _running = action.get();
+                _runningStatus.clear();
                 ++_runs;
                 _state = Busy;
             }
@@ -259,6 +260,10 @@ void QVRemoteSiteQueue::performStart(const Entry& entry) {
         }
         return {};
     }();
+    {
+        std::lock_guard guard(_lock);
+        _runningStatus = text;
+    }
     if (!text.isEmpty()) setStatus(text, true);
 }
 
@@ -439,9 +444,21 @@ void QVRemoteSiteQueue::dropEverythingAndClose(const QVRemoteFileAction* failed,
         std::lock_guard guard(_lock);
         dropped = std::exchange(_queue, {});
     }
-    // Whoever waits for a dropped operation hears that it will not come.
-    for (const Entry& e : dropped)
-        if (e.action.get() != failed) failEntry(e, 0, false, loginRefused);
+    // Whoever waits for a dropped operation hears that it will not come, and why: a login that
+    // could not reach the site says what the client said of it (a refused connection).
+    const QString why = failed && !loginRefused && dynamic_cast<const QVConnectAction*>(failed)
+                            ? failed->errorWithStatusCode(0).localizedRecoverySuggestion()
+                            : QString();
+    const QString because = why.isEmpty() ? QString() : tr("The login failed: %1").arg(why);
+    {
+        std::lock_guard guard(_lock);
+        _closedBecause = because;
+    }
+    for (const Entry& e : dropped) {
+        if (e.action.get() == failed) continue;
+        if (!because.isEmpty()) e.action->setNotRunBecause(because);
+        failEntry(e, 0, false, loginRefused);
+    }
     closeConnection();
 }
 
@@ -482,16 +499,34 @@ void QVRemoteSiteQueue::queueLogin() {
 }
 
 void QVRemoteSiteQueue::append(Entry entry) {
+    QString waitsFor;
+    bool appended = false;
     {
         std::lock_guard guard(_lock);
         if (_workerRunning && !_dying) {
+            appended = true;
             _queue.append(entry);
             if (_queue.size() == 1) {
                 _poked = true;
                 _wake.notify_all();
+            } else if (entry.start == Start::Upload && _running && !_runningStatus.isEmpty()) {
+                waitsFor = _runningStatus;
             }
-            return;
         }
+    }
+    if (!waitsFor.isEmpty()) {
+        // A save whose upload cannot start yet says so, or it would look lost.
+        QString local;
+        if (auto* t = dynamic_cast<QVFileTransferAction*>(entry.action.get())) local = t->localPath();
+        else if (auto* d = dynamic_cast<QVDirectoryAction*>(entry.action.get())) local = d->localPath();
+        setStatus(tr("%1 (\"%2\" waits to upload until it ends or is cancelled)")
+                      .arg(waitsFor, FileName::pictured(lastComponent(local))),
+                  true);
+    }
+    if (appended) return;
+    {
+        std::lock_guard guard(_lock);
+        if (!_closedBecause.isEmpty()) entry.action->setNotRunBecause(_closedBecause);
     }
     // Nothing would ever run it: say so now.
     const QVError error = entry.action->errorWithStatusCode(0);
@@ -519,7 +554,8 @@ void QVRemoteSiteQueue::cancel() {
         run = _runs;
     }
     if (_state != Busy) return;
-    _connection->cancel();
+    // A request sent to the site itself ends at once; only an interrupted client needs time.
+    if (!_connection->cancel()) return;
     // A client waiting on a stalled server may not come back from the interrupt: end it, so
     // the action fails and the queue goes on.
     Threads::start("QVRemoteRun", [weak = weak_from_this(), run] {
