@@ -404,7 +404,7 @@ void QVTransferModeDocument::deleteSelection() {
     const QList<Entry> entries = selectedEntries(table);
     if (entries.isEmpty()) return;
     QStringList names;
-    for (const Entry& entry : entries) names << entry.name;
+    for (const Entry& entry : entries) names << FileName::shown(entry.name);
     const QString list = names.size() > 8 ? names.mid(0, 8).join(QStringLiteral(", ")) + QStringLiteral(", …") : names.join(QStringLiteral(", "));
     QStringList options;
     QString suggestion;
