@@ -230,10 +230,13 @@ bool QVRemoteFileAction::isValidMode(const QString& mode) {
     return octal.match(mode).hasMatch();
 }
 
-QVError QVRemoteFileAction::titledError(int, const QString& description, const QString& suggestion) const {
-    QString text = suggestion;
+QVError QVRemoteFileAction::titledError(int, const QString& description, const QString& failed,
+                                        const QString& guess) const {
+    QString text = failed;
+    const bool cancelled = _connection->wasCancelled();
+    if (!guess.isEmpty() && _refusal.isEmpty() && !cancelled) text += u' ' + guess;
     if (!_refusal.isEmpty()) text += u'\n' + _refusal;
-    if (_connection->wasCancelled()) text += u'\n' + tr("It was cancelled.");
+    if (cancelled) text += u'\n' + tr("It was cancelled.");
     QStringList said;
     for (const QString& line : _lastReply) {
         const QString t = line.trimmed();
