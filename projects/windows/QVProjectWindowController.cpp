@@ -315,7 +315,7 @@ QString QVProjectWindowController::windowTitleForDocumentDisplayName(const QStri
 
 void QVProjectWindowController::refreshTitle() {
     QVFileDocument* front = activeDocument();
-    setWindowTitle(windowTitleForDocumentDisplayName(front ? front->displayName() : QString()) + QStringLiteral("[*]"));
+    setWindowTitle(windowTitleForDocumentDisplayName(front ? FileName::readable(front->displayName()) : QString()) + QStringLiteral("[*]"));
 }
 
 // --- Opening ------------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include "editor/QVFileDocument.h"
 #include "editor/QVStatusBar.h"
 #include "editor/QVTab.h"
+#include "editor/QVTabBarView.h"
 #include "editor/QVTabView.h"
 #include "files/QVCredentialsController.h"
 #include "files/QVRemoteLogController.h"
@@ -317,6 +318,13 @@ TEST(ProjectWindowSite, ANameThatReordersItsTextShowsItsCodeInTheTreeAndTheDelet
     sheet->reject();
     MainQueue::runUntil([] { return false; }, std::chrono::milliseconds(500));
     EXPECT_TRUE(QFile::exists(site + "/bidi/" + posing));
+    // Opened, its tab and the window's title read it the same way.
+    window->openFile(node);
+    ASSERT_TRUE(await([&] { return window->documentForFile(node) != nullptr; }));
+    QStringList titles;
+    for (QVTab* tab : window->tabView()->tabBar()->tabs()) titles << tab->title();
+    EXPECT_EQ(titles, QStringList{"x<U+202E>lmth.php"});
+    EXPECT_TRUE(window->windowTitle().startsWith("x<U+202E>lmth.php")) << window->windowTitle().toStdString();
     window.reset();
     project->close();
     QDir(site + "/bidi").removeRecursively();

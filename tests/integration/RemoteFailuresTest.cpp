@@ -16,6 +16,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <mutex>
@@ -57,7 +58,11 @@ public:
         return events.size();
     }
     void queueOpenedConnection(QVRemoteSiteQueue*) override { add("opened"); }
-    void queueSetStatus(QVRemoteSiteQueue*, const QString& text, bool) override { add("status " + text); }
+    // The status line's texts too, for a test that asks.
+    std::atomic<bool> recordsStatus{false};
+    void queueSetStatus(QVRemoteSiteQueue*, const QString& text, bool) override {
+        if (recordsStatus) add("status " + text);
+    }
     void queueHadFatalFailure(QVRemoteSiteQueue*) override { add("fatal"); }
     void queueRetrievedFiles(QVRemoteSiteQueue*, const QList<QVRemoteFile>& files, const QString&) override {
         QStringList names;
@@ -340,6 +345,7 @@ TEST(RemoteFailures, ADrippingWebDAVAnswerEndsOnCancelOrAtItsDeadlineAndASaveWai
     Relay relay(s->port, 0, false);
     ASSERT_GT(relay.port, 0);
     auto recorder = std::make_shared<Recorder>();
+    recorder->recordsStatus = true;
     auto queue = QVRemoteSiteQueue::make(C::WebDAV, recorder);
     if (qEnvironmentVariableIsSet("QORVEL_REMOTE_LOG"))
         queue->setLogDelegate([](const QString& t) { fprintf(stderr, "%s", qPrintable(t)); });
