@@ -492,7 +492,9 @@ void QVRemoteSiteQueue::queueLogin() {
     std::lock_guard guard(_lock);
     if (!_connectAction) return;
     const QString folder = _initialWorkingDirectory;
-    if (!folder.isEmpty() && _connection->type() != QVRemoteFilesConnection::WebDAV)
+    // A WebDAV login whose address names the folder starts in it; one made before the folder was
+    // set (a project's) opens the address's own collection and enters the folder as the first did.
+    if (!folder.isEmpty() && (_connection->type() != QVRemoteFilesConnection::WebDAV || _connectAction->path().isEmpty()))
         _queue.prepend({std::make_shared<QVFileAction>(QVFileAction::ChangeDirectory, _connection, folder),
                         Start::None, Finish::ChangedDirectory, nullptr, 0});
     insertLoginAtHead();

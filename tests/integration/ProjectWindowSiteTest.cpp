@@ -332,72 +332,89 @@ TEST(ProjectWindowSite, ANameThatReordersItsTextShowsItsCodeInTheTreeAndTheDelet
 
 // A WebDAV listing whose answer drips a byte every two seconds: a save made meanwhile says on the
 // status line that it waits; Cancel Remote Operation ends the listing with one alert, the
-// connection that dripped closes, the save's upload then reaches the site and the status line no
-// longer says the listing runs.
+// connection that dripped closes, the save's upload then reaches the site (in the site's folder,
+// whether the project names it as its starting folder or the tree reaches it) and the status
+// line no longer says the listing runs.
 TEST(ProjectWindowSite, CancelEndsADrippingListingWithOneAlertAndTheSaveWaitingBehindItGoes) {
     const int port = qEnvironmentVariableIntValue("QORVEL_DAV_PORT");
     ASSERT_GT(port, 0) << "peer not started";
     const QString site = qEnvironmentVariable("QORVEL_DAV_ROOT");
-    put(site + "/drip/page.html", "<p>site</p>\n");
-    // Apache's own account writes there.
-    QFile::setPermissions(site + "/drip", QFileDevice::Permissions(0x7777));
-    QFile::setPermissions(site + "/drip/page.html", QFileDevice::Permissions(0x6666));
-    Relay relay(port, 0, false);
-    ASSERT_GT(relay.port, 0);
-    TestDir mirror;
-    auto project = QVProject::createWithRootDirectory(mirror.path(), "Drip");
-    project->setType(QVProject::RemoteOnly);
-    QVProjectRemoteConfiguration config;
-    config.setHost("http://127.0.0.1/dav/");
-    config.setPort(relay.port);
-    config.setProtocol(2);
-    config.setUser(qEnvironmentVariable("QORVEL_PEER_USER"));
-    config.setPassword(qEnvironmentVariable("QORVEL_PEER_PASSWORD"));
-    project->setRemoteConfig(config);
-    project->setBoolConfigurationValue(true, QVProject::ConnectAutomaticallyKey);
-    project->setBoolConfigurationValue(true, QVProject::UploadAutomaticallyKey);
-    project->setIsOpen(true);
-    auto window = std::make_unique<QVProjectWindowController>(project);
-    window->show();
-    ASSERT_TRUE(await([&] { return project->hasRemoteConnection() && project->rootFile()->childWithName("drip", false); }));
-    auto folder = project->rootFile()->childWithName("drip", false);
-    folder->children(true);
-    ASSERT_TRUE(await([&] { return bool(folder->childWithName("page.html", false)); }));
-    auto page = folder->childWithName("page.html", false);
-    window->openFile(page);
-    ASSERT_TRUE(await([&] { return window->documentForFile(page) != nullptr; }));
-    QVFileDocument* document = window->documentForFile(page);
-    ASSERT_TRUE(await([&] { return project->remoteQueue()->state() == QVRemoteSiteQueue::Idle; }));
+    struct Row {
+        const char* name;
+        QString initialDirectory;  // the project's starting folder, relative to the address
+    } rows[] = {{"the folder reached through the tree", ""}, {"the folder as the starting folder", "drip"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        put(site + "/drip/page.html", "<p>site</p>\n");
+        // Apache's own account writes there.
+        QFile::setPermissions(site, QFileDevice::Permissions(0x7777));
+        QFile::setPermissions(site + "/drip", QFileDevice::Permissions(0x7777));
+        QFile::setPermissions(site + "/drip/page.html", QFileDevice::Permissions(0x6666));
+        Relay relay(port, 0, false);
+        ASSERT_GT(relay.port, 0);
+        TestDir mirror;
+        auto project = QVProject::createWithRootDirectory(mirror.path(), "Drip");
+        project->setType(QVProject::RemoteOnly);
+        QVProjectRemoteConfiguration config;
+        config.setHost("http://127.0.0.1/dav/");
+        config.setPort(relay.port);
+        config.setProtocol(2);
+        config.setUser(qEnvironmentVariable("QORVEL_PEER_USER"));
+        config.setPassword(qEnvironmentVariable("QORVEL_PEER_PASSWORD"));
+        config.setInitialDirectory(row.initialDirectory);
+        project->setRemoteConfig(config);
+        project->setBoolConfigurationValue(true, QVProject::ConnectAutomaticallyKey);
+        project->setBoolConfigurationValue(true, QVProject::UploadAutomaticallyKey);
+        project->setIsOpen(true);
+        auto window = std::make_unique<QVProjectWindowController>(project);
+        window->show();
+        std::shared_ptr<QVFile> folder = project->rootFile();
+        if (row.initialDirectory.isEmpty()) {
+            ASSERT_TRUE(await([&] { return project->hasRemoteConnection() && project->rootFile()->childWithName("drip", false); }));
+            folder = project->rootFile()->childWithName("drip", false);
+        }
+        folder->children(true);
+        ASSERT_TRUE(await([&] { return project->hasRemoteConnection() && folder->childWithName("page.html", false); }));
+        auto page = folder->childWithName("page.html", false);
+        window->openFile(page);
+        ASSERT_TRUE(await([&] { return window->documentForFile(page) != nullptr; }));
+        QVFileDocument* document = window->documentForFile(page);
+        ASSERT_TRUE(await([&] { return project->remoteQueue()->state() == QVRemoteSiteQueue::Idle; }));
 
-    relay.command("drip 2");
-    MainQueue::runUntil([] { return false; }, std::chrono::milliseconds(200));
-    window->refreshAll();
-    ASSERT_TRUE(await([&] { return relay.dripping() == 1; }));
-    relay.command("flow");
-    MainQueue::runUntil([] { return false; }, std::chrono::milliseconds(200));
-    QLabel* status = window->documentStatusBar()->statusField();
-    QTest::keyClicks(document->textView(), "<!-- saved -->");
-    QVError error, warning;
-    ASSERT_TRUE(document->save(&error, &warning)) << error.localizedDescription().toStdString();
-    EXPECT_TRUE(await([&] { return status->text().contains("waits to upload"); })) << status->text().toStdString();
-    EXPECT_EQ(readAll(site + "/drip/page.html"), "<p>site</p>\n");
+        relay.command("drip 2");
+        MainQueue::runUntil([] { return false; }, std::chrono::milliseconds(200));
+        window->refreshAll();
+        ASSERT_TRUE(await([&] { return relay.dripping() == 1; }));
+        relay.command("flow");
+        MainQueue::runUntil([] { return false; }, std::chrono::milliseconds(200));
+        QLabel* status = window->documentStatusBar()->statusField();
+        QTest::keyClicks(document->textView(), "<!-- saved -->");
+        QVError error, warning;
+        ASSERT_TRUE(document->save(&error, &warning)) << error.localizedDescription().toStdString();
+        EXPECT_TRUE(await([&] { return status->text().contains("waits to upload"); })) << status->text().toStdString();
+        EXPECT_EQ(readAll(site + "/drip/page.html"), "<p>site</p>\n");
 
-    window->validateCommands();
-    ASSERT_TRUE(window->commandAction("cancelRemoteOperation")->isEnabled());
-    window->commandAction("cancelRemoteOperation")->trigger();
-    ASSERT_TRUE(await([&] { return readAll(site + "/drip/page.html") == "<!-- saved --><p>site</p>\n"; }));
-    EXPECT_TRUE(await([&] { return relay.dripping() == 0; }));
-    MainQueue::runUntil([] { return false; }, std::chrono::milliseconds(1000));
-    QMessageBox* alert = window->questions()->currentSheet();
-    ASSERT_TRUE(alert);
-    EXPECT_EQ(alert->text(), "Could Not Retrieve File Listing");
-    EXPECT_TRUE(alert->informativeText().contains("It was cancelled.") || alert->detailedText().contains("It was cancelled."));
-    EXPECT_EQ(window->questions()->queuedCount(), 0);
-    EXPECT_FALSE(status->text().contains("Getting file list")) << status->text().toStdString();
-    window.reset();
-    project->close();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QDir(site + "/drip").removeRecursively();
+        window->validateCommands();
+        ASSERT_TRUE(window->commandAction("cancelRemoteOperation")->isEnabled());
+        window->commandAction("cancelRemoteOperation")->trigger();
+        EXPECT_TRUE(await([&] { return readAll(site + "/drip/page.html") == "<!-- saved --><p>site</p>\n"; }))
+            << window->logController()->logString().toStdString();
+        // The login that follows the cancel starts in the site's folder again, not in the address's.
+        EXPECT_FALSE(QFile::exists(site + "/page.html"));
+        EXPECT_TRUE(await([&] { return relay.dripping() == 0; }));
+        MainQueue::runUntil([] { return false; }, std::chrono::milliseconds(1000));
+        QMessageBox* alert = window->questions()->currentSheet();
+        ASSERT_TRUE(alert);
+        EXPECT_EQ(alert->text(), "Could Not Retrieve File Listing");
+        EXPECT_TRUE(alert->informativeText().contains("It was cancelled.") || alert->detailedText().contains("It was cancelled."));
+        EXPECT_EQ(window->questions()->queuedCount(), 0);
+        EXPECT_FALSE(status->text().contains("Getting file list")) << status->text().toStdString();
+        window.reset();
+        project->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QDir(site + "/drip").removeRecursively();
+        QFile::remove(site + "/page.html");
+    }
 }
 
 // The site's settings change while it is connected (the settings window closes the connection):
