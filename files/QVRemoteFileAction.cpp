@@ -245,8 +245,10 @@ QVError QVRemoteFileAction::titledError(int, const QString& description, const Q
     QVariantMap info;
     if (!said.isEmpty()) {
         while (said.size() > 3) said.removeFirst();
-        text += u'\n' + tr("The client said: %1").arg(said.join(u' '));
         info.insert(QVRemoteClientReplyKey, said);
+        // The client echoes names: one that reorders text would reorder the message around it.
+        for (QString& line : said) line = FileName::pictured(line);
+        text += u'\n' + tr("The client said: %1").arg(said.join(u' '));
     }
     return QVError::app(1, description, text, {}, info);
 }

@@ -931,6 +931,20 @@ TEST(RemoteServers, EveryListedNameReachesOnlyItself) {
                 EXPECT_EQ(readAll(dir + "/" + name), "text of " + name.toUtf8()) << name.toStdString();
             }
         }
+        {
+            // A name that reorders the text around it reads in the order of its characters in
+            // the failure, the client's own words about it too.
+            SCOPED_TRACE("delete a missing name holding U+202E");
+            auto del = std::make_shared<QVFileAction>(QVFileAction::DeleteFile, connection,
+                                                      s.base + "twins/" + QString::fromUtf8("gone\u202Elmth.php"));
+            auto outcome = runToOutcome(del);
+            ASSERT_TRUE(outcome);
+            EXPECT_FALSE(outcome->result);
+            const QVError error = del->errorWithStatusCode(outcome->statusCode);
+            const QString said = error.localizedDescription() + " " + error.localizedRecoverySuggestion();
+            EXPECT_FALSE(said.contains(QChar(0x202E))) << said.toStdString();
+            EXPECT_TRUE(said.contains("gone<U+202E>lmth.php")) << said.toStdString();
+        }
         connection->kill();
         removeTree(dir);
     }
