@@ -254,8 +254,11 @@ void QVRemoteSiteQueue::performStart(const Entry& entry) {
             return entry.start == Start::Upload ? tr("Uploading \"%1\"").arg(shown(lastComponent(local)))
                                                 : tr("Downloading \"%1\"").arg(shown(lastComponent(remote)));
         }
-        case Start::Retrieve:
-            return tr("Getting file list for \"%1\"").arg(shown(static_cast<QVFileListingAction*>(entry.action.get())->path()));
+        case Start::Retrieve: {
+            const QString path = static_cast<QVFileListingAction*>(entry.action.get())->path();
+            return path.isEmpty() ? tr("Getting file list for the site's top folder")
+                                  : tr("Getting file list for \"%1\"").arg(shown(path));
+        }
         case Start::None: return {};
         }
         return {};

@@ -362,11 +362,17 @@ TEST(RemoteFailures, ADrippingWebDAVAnswerEndsOnCancelOrAtItsDeadlineAndASaveWai
         bool cancel;
         QVWebDAVRequest::Deadlines deadlines;
         const char* said;  // in the failure's text
+        QString listed;    // the folder listed: the site's top folder is the empty path
+        const char* shown;  // how the status line names it
     };
     const Case cases[] = {
-        {"a byte every 2 s, cancelled", "drip 2", true, usual, "It was cancelled."},
-        {"a byte every 59 s, past the answer's deadline", "drip 59", false, {3000, 0, 60}, "PROPFIND /dav/"},
-        {"a byte a second, slower than the slowest pace", "drip 1", false, {0, 64, 3}, "PROPFIND /dav/"},
+        {"a byte every 2 s, cancelled", "drip 2", true, usual, "It was cancelled.", s->base, "\"/dav/\""},
+        {"a byte every 59 s, past the answer's deadline", "drip 59", false, {3000, 0, 60}, "PROPFIND /dav/", s->base,
+         "\"/dav/\""},
+        {"a byte a second, slower than the slowest pace", "drip 1", false, {0, 64, 3}, "PROPFIND /dav/", s->base,
+         "\"/dav/\""},
+        {"the site's top folder, a byte every 2 s, cancelled", "drip 2", true, usual, "It was cancelled.", "",
+         "the site's top folder"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -377,7 +383,7 @@ TEST(RemoteFailures, ADrippingWebDAVAnswerEndsOnCancelOrAtItsDeadlineAndASaveWai
         relay.command(c.drip);
         std::this_thread::sleep_for(200ms);  // the relay reads its word
         const qsizetype from = recorder->size();
-        queue->getFileListing(s->base, recorder);
+        queue->getFileListing(c.listed, recorder);
         for (int i = 0; i < 200 && relay.dripping() == 0; ++i) std::this_thread::sleep_for(50ms);
         ASSERT_EQ(relay.dripping(), 1);
         relay.command("flow");
@@ -387,7 +393,8 @@ TEST(RemoteFailures, ADrippingWebDAVAnswerEndsOnCancelOrAtItsDeadlineAndASaveWai
         queue->uploadFile(local.filePath("dripsaved.html"), s->base + "dripsaved.html", recorder);
         const auto waits = recorder->next("status Getting file list", from, 5s);
         ASSERT_TRUE(waits);
-        EXPECT_TRUE(recorder->next("status Getting file list for \"/dav/\" (\"dripsaved.html\" waits to upload", from, 5s));
+        EXPECT_TRUE(recorder->next(QString("status Getting file list for %1 (\"dripsaved.html\" waits to upload").arg(c.shown), from, 5s))
+            << waits->toStdString();
         EXPECT_FALSE(recorder->next("failed", from, 500ms));
         EXPECT_FALSE(QFile::exists(onSite));
 
