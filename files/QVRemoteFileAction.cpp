@@ -234,8 +234,10 @@ QVError QVRemoteFileAction::titledError(int, const QString& description, const Q
                                         const QString& guess) const {
     QString text = failed;
     const bool cancelled = _connection->wasCancelled();
-    if (!guess.isEmpty() && _refusal.isEmpty() && !cancelled) text += u' ' + guess;
+    const bool late = !cancelled && _refusal.isEmpty() && _connection->directRequestWasLate();
+    if (!guess.isEmpty() && _refusal.isEmpty() && !cancelled && !late) text += u' ' + guess;
     if (!_refusal.isEmpty()) text += u'\n' + _refusal;
+    if (late) text += u'\n' + tr("The site did not finish its answer in time.");
     if (cancelled) text += u'\n' + tr("It was cancelled.");
     QStringList said;
     for (const QString& line : _lastReply) {

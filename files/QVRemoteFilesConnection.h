@@ -117,7 +117,14 @@ public:
     void endDirectRequest(quint64 token) const;
     bool wasCancelled() const { return _cancelled.load(); }
     // A new command starts: the mark of an earlier cancel no longer applies.
-    void clearCancelled() { _cancelled = false; }
+    void clearCancelled() {
+        _cancelled = false;
+        _directLate = false;
+    }
+    // Whether the last request sent to the site itself ended at one of its deadlines: the site
+    // was reached and answered too slowly, which is all there is to say of it.
+    void noteDirectRequestLate(bool late) const { _directLate = late; }
+    bool directRequestWasLate() const { return _directLate.load(); }
     // Ends a client that does not come back from an interrupt (SIGKILL to its process group);
     // unlike kill, its end reaches the waiting action.
     void terminate();
@@ -196,6 +203,7 @@ private:
     std::atomic<bool> _clientEnded{false};
     std::atomic<bool> _writeFailed{false};
     std::atomic<bool> _cancelled{false};
+    mutable std::atomic<bool> _directLate{false};
 
     mutable std::mutex _directLock;  // guards the two below
     mutable quint64 _directToken = 0;

@@ -132,6 +132,7 @@ QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const Q
     });
     const HttpResponse response = answer.get();
     connection.endDirectRequest(token);
+    connection.noteDirectRequestLate(response.error == HttpResponse::TimedOut);
     outcome.status = response.status;
     outcome.body = response.body;
     outcome.complete = response.ok();

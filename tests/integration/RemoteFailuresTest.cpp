@@ -406,6 +406,9 @@ TEST(RemoteFailures, ADrippingWebDAVAnswerEndsOnCancelOrAtItsDeadlineAndASaveWai
             std::lock_guard g(recorder->lock);
             const QString text = recorder->lastError.localizedRecoverySuggestion();
             EXPECT_TRUE(text.contains(c.said)) << text.toStdString();
+            // Why is known: no guess at a missing folder or permissions comes before it.
+            EXPECT_FALSE(text.contains("may not exist")) << text.toStdString();
+            EXPECT_EQ(text.contains("did not finish its answer in time"), !c.cancel) << text.toStdString();
         }
         // The connection that dripped is closed, and the save goes once the way is free.
         for (int i = 0; i < 200 && relay.dripping() > 0; ++i) std::this_thread::sleep_for(50ms);
