@@ -198,7 +198,9 @@ FolderWindow::FolderWindow(const QString& path, QWidget* parent) : QMainWindow(p
     const bool site = isSiteAddress(path);
     if (site) _localStandIn = std::make_unique<QTemporaryDir>();
     const QString folder = site ? _localStandIn->path() : QFileInfo(path).absoluteFilePath();
-    setWindowTitle(site ? QUrl(path).toDisplayString(QUrl::RemovePassword) : QFileInfo(folder).fileName());
+    // As the tree names it: drawn raw, a control that reorders text makes the title read as
+    // another folder.
+    setWindowTitle(FileName::pictured(site ? QUrl(path).toDisplayString(QUrl::RemovePassword) : QFileInfo(folder).fileName()));
     resize(420, 640);
     _root = QVRootFile::create(folder, !site);
     _root->setRemoteOnly(site);

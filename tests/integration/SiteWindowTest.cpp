@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTreeView>
 
 #include <netinet/in.h>
@@ -30,6 +31,23 @@ TEST(SiteWindow, SiteAddressesOpenTheSitesFolderAndAskAgainAfterARefusedPassword
         {"file:///tmp", false},                  {"mailto:a@example.org", false},
     };
     for (const auto& a : arguments) EXPECT_EQ(FolderWindow::isSiteAddress(a.argument), a.site) << a.argument;
+
+    // A path holding U+202E is titled with its code: drawn raw, ".../d", U+202E, "lmth" reads
+    // as ".../d/html", another folder.
+    const QTemporaryDir local;
+    const QString posing = QString::fromUtf8("d\u202Elmth");
+    ASSERT_TRUE(QDir(local.path()).mkpath(posing));
+    const struct {
+        QString path;
+        const char* title;
+    } titled[] = {
+        {local.path() + "/" + posing, "d<U+202E>lmth"},
+        {"dav://user@127.0.0.1:9/dav/" + posing + "/", "dav://user@127.0.0.1:9/dav/d<U+202E>lmth/"},
+    };
+    for (const auto& t : titled) {
+        const FolderWindow window(t.path);
+        EXPECT_EQ(window.windowTitle(), QString(t.title)) << window.windowTitle().toStdString();
+    }
 
     const int port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
     ASSERT_GT(port, 0) << "peer not started";
