@@ -5,6 +5,7 @@
 #include "files/QVRemoteSiteQueue.h"
 #include "files/QVRootFile.h"
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "platform/MainQueue.h"
 #include "shell/QVAlertDetails.h"
 #include "shell/QVMainMenu.h"
@@ -43,8 +44,13 @@ public:
     bool fileShouldUpload(const std::shared_ptr<QVFile>&) override { return false; }
     void presentErrorAlert(const QVError& error) override {
         if (!_window) return;
+        // One failure told by the site's queue and by the file it acted for is one alert.
+        const QString told = error.localizedDescription() + u'\n' + error.localizedRecoverySuggestion();
+        for (const QMessageBox* open : _window->findChildren<QMessageBox*>())
+            if (open->isVisible() && open->property("qvTold").toString() == told) return;
         auto* box = new QMessageBox(QMessageBox::Warning, error.localizedDescription(), error.localizedDescription(),
                                     QMessageBox::Ok, _window);
+        box->setProperty("qvTold", told);
         QVSetAlertDetails(box, error.localizedRecoverySuggestion());
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setWindowModality(Qt::WindowModal);
@@ -145,7 +151,9 @@ bool FolderTreeModel::hasChildren(const QModelIndex& parent) const {
 QVariant FolderTreeModel::data(const QModelIndex& index, int role) const {
     QVFile* file = fileAt(index);
     if (!index.isValid()) return {};
-    if (role == Qt::DisplayRole || role == Qt::EditRole) return file->name();
+    // An edit starts from the name itself; only its display is pictured.
+    if (role == Qt::DisplayRole) return FileName::shown(file->name());
+    if (role == Qt::EditRole) return file->name();
     if (role == Qt::DecorationRole) return QPixmap::fromImage(file->icon());
     if (role == Qt::ToolTipRole) return file->path();
     return {};
@@ -190,7 +198,9 @@ FolderWindow::FolderWindow(const QString& path, QWidget* parent) : QMainWindow(p
     const bool site = isSiteAddress(path);
     if (site) _localStandIn = std::make_unique<QTemporaryDir>();
     const QString folder = site ? _localStandIn->path() : QFileInfo(path).absoluteFilePath();
-    setWindowTitle(site ? QUrl(path).toDisplayString(QUrl::RemovePassword) : QFileInfo(folder).fileName());
+    // As the tree names it: drawn raw, a control that reorders text makes the title read as
+    // another folder.
+    setWindowTitle(FileName::pictured(site ? QUrl(path).toDisplayString(QUrl::RemovePassword) : QFileInfo(folder).fileName()));
     resize(420, 640);
     _root = QVRootFile::create(folder, !site);
     _root->setRemoteOnly(site);
@@ -319,7 +329,7 @@ void FolderWindow::deleteSelection() {
     const auto file = selectedFile();
     if (!file) return;
     auto* box = new QMessageBox(QMessageBox::Warning, QVLocalized(QStringLiteral("Delete")),
-                                QVLocalized(QStringLiteral("Delete \"%1\"?")).arg(file->name()), QMessageBox::NoButton, this);
+                                QVLocalized(QStringLiteral("Delete \"%1\"?")).arg(FileName::shown(file->name())), QMessageBox::NoButton, this);
     box->setInformativeText(QVLocalized(QStringLiteral("The item is removed for good; it does not go to the Trash.")));
     QPushButton* remove = box->addButton(QVLocalized(QStringLiteral("Delete")), QMessageBox::DestructiveRole);
     // Return must never remove for good: the safe answer is the default.

@@ -51,9 +51,8 @@ std::shared_ptr<QVRemoteFileAction> QVConnectAction::copy() const {
 
 QVError QVConnectAction::errorWithStatusCode(int statusCode) const {
     return titledError(statusCode, tr("Could Not Connect"),
-                       tr("Qorvel could not connect to remote host \"%1\". The host may not exist or may be "
-                          "unreachable.")
-                           .arg(_host));
+                       tr("Qorvel could not connect to remote host \"%1\".").arg(_host),
+                       tr("The host may not exist or may be unreachable."));
 }
 
 QStringList QVConnectAction::launchArguments() const {

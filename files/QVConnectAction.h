@@ -25,6 +25,7 @@ public:
     void setPassword(const QString& password) { _password = password; }
     // The folder a WebDAV address opens (its collection); the others enter it afterwards.
     void setPath(const QString& path) { _path = path; }
+    const QString& path() const { return _path; }
     int state() const { return _state; }
     bool credentialsWereSent() const { return _state == UserSent || _state == PasswordSent; }
 

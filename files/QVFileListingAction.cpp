@@ -269,10 +269,12 @@ std::optional<QString> QVFileListingAction::parseWorkingFolder(const QStringList
 }
 
 QVError QVFileListingAction::errorWithStatusCode(int statusCode) const {
+    const QString last = _remotePath.section(u'/', -1, -1, QString::SectionSkipEmpty);
+    const QString folder = last.isEmpty() ? tr("the site's top folder") : tr("directory \"%1\"").arg(FileName::pictured(last));
     return titledError(statusCode, tr("Could Not Retrieve File Listing"),
-                       tr("Qorvel could not retrieve the file listing for directory \"%1\". The directory may not "
-                          "exist, you may not have permission to access it, or Qorvel failed to parse the listing.")
-                           .arg(FileName::pictured(_remotePath.section(u'/', -1, -1, QString::SectionSkipEmpty))));
+                       tr("Qorvel could not retrieve the file listing for %1.").arg(folder),
+                       tr("The directory may not exist, you may not have permission to access it, or Qorvel failed "
+                          "to parse the listing."));
 }
 
 void QVFileListingAction::listed(const QStringList& lines, bool* ok, int* code) {

@@ -230,10 +230,15 @@ bool QVRemoteFileAction::isValidMode(const QString& mode) {
     return octal.match(mode).hasMatch();
 }
 
-QVError QVRemoteFileAction::titledError(int, const QString& description, const QString& suggestion) const {
-    QString text = suggestion;
+QVError QVRemoteFileAction::titledError(int, const QString& description, const QString& failed,
+                                        const QString& guess) const {
+    QString text = failed;
+    const bool cancelled = _connection->wasCancelled();
+    const bool late = !cancelled && _refusal.isEmpty() && _connection->directRequestWasLate();
+    if (!guess.isEmpty() && _refusal.isEmpty() && !cancelled && !late) text += u' ' + guess;
     if (!_refusal.isEmpty()) text += u'\n' + _refusal;
-    if (_connection->wasCancelled()) text += u'\n' + tr("It was cancelled.");
+    if (late) text += u'\n' + tr("The site did not finish its answer in time.");
+    if (cancelled) text += u'\n' + tr("It was cancelled.");
     QStringList said;
     for (const QString& line : _lastReply) {
         const QString t = line.trimmed();
@@ -242,8 +247,10 @@ QVError QVRemoteFileAction::titledError(int, const QString& description, const Q
     QVariantMap info;
     if (!said.isEmpty()) {
         while (said.size() > 3) said.removeFirst();
-        text += u'\n' + tr("The client said: %1").arg(said.join(u' '));
         info.insert(QVRemoteClientReplyKey, said);
+        // The client echoes names: one that reorders text would reorder the message around it.
+        for (QString& line : said) line = FileName::pictured(line);
+        text += u'\n' + tr("The client said: %1").arg(said.join(u' '));
     }
     return QVError::app(1, description, text, {}, info);
 }

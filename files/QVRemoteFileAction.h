@@ -66,6 +66,9 @@ public:
     static bool isValidMode(const QString& mode);
 
     const QStringList& lastReply() const { return _lastReply; }
+    // Why an action that never ran will not (the login before it failed): its error says that
+    // instead of a guess.
+    void setNotRunBecause(const QString& reason) { _refusal = reason; }
 
 protected:
     // Reports the outcome once per run; later reports of the same run are dropped.
@@ -82,7 +85,10 @@ protected:
     virtual void handleReply(const QStringList& lines);
     // The remote paths the action reaches: none reaches a path a listing gave to two entries.
     virtual QStringList targetPaths() const { return {}; }
-    QVError titledError(int statusCode, const QString& description, const QString& suggestion) const;
+    // What failed, then a guess at why: the guess is left out where a reason of ours (a
+    // refusal) or the user's cancel says why.
+    QVError titledError(int statusCode, const QString& description, const QString& failed,
+                        const QString& guess = {}) const;
 
     std::shared_ptr<QVRemoteFilesConnection> _connection;
     std::weak_ptr<QVRemoteFileActionDelegate> _delegate;

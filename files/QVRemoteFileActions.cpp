@@ -202,34 +202,29 @@ QVError QVFileAction::errorWithStatusCode(int statusCode) const {
     switch (_kind) {
     case Move:
         return titledError(statusCode, tr("Could Not Rename File"),
-                           tr("The file \"%1\" could not be renamed. It may not exist or you may not have permission "
-                              "to rename the file")
-                               .arg(name));
+                           tr("The file \"%1\" could not be renamed.").arg(name),
+                           tr("It may not exist or you may not have permission to rename the file."));
     case Chmod:
         return titledError(statusCode, tr("Could Not Change Permissions"),
-                           tr("The permissions of file \"%1\" could not be changed to \"%2\". It may not exist or you "
-                              "may not have permission to change the permissions.")
-                               .arg(name, _argument));
+                           tr("The permissions of file \"%1\" could not be changed to \"%2\".").arg(name, _argument),
+                           tr("It may not exist or you may not have permission to change the permissions."));
     case DeleteFile:
         return titledError(statusCode, tr("Could Not Delete File"),
-                           tr("The file \"%1\" could not be deleted. It may not exist or you may not have permission "
-                              "to delete the file.")
-                               .arg(name));
+                           tr("The file \"%1\" could not be deleted.").arg(name),
+                           tr("It may not exist or you may not have permission to delete the file."));
     case MakeDirectory:
         return titledError(statusCode, tr("Could Not Make Remote Directory"),
-                           tr("The directory \"%1\" could not be created. A directory with that name may already "
-                              "exist, or you may not have permission to make the directory.")
-                               .arg(name));
+                           tr("The directory \"%1\" could not be created.").arg(name),
+                           tr("A directory with that name may already exist, or you may not have permission to "
+                              "make the directory."));
     case ChangeDirectory:
         return titledError(statusCode, tr("Could Not Change Directories"),
-                           tr("Could not change to directory \"%1\". It may not exist or you may not have permission "
-                              "to view the directory.")
-                               .arg(name));
+                           tr("Could not change to directory \"%1\".").arg(name),
+                           tr("It may not exist or you may not have permission to view the directory."));
     case DeleteDirectory:
         return titledError(statusCode, tr("Could Not Delete Directory"),
-                           tr("The directory \"%1\" could not be deleted. It may not exist or you may not have "
-                              "permission to delete the directory.")
-                               .arg(name));
+                           tr("The directory \"%1\" could not be deleted.").arg(name),
+                           tr("It may not exist or you may not have permission to delete the directory."));
     }
     return QVRemoteFileAction::errorWithStatusCode(statusCode);
 }
@@ -610,9 +605,8 @@ QVError QVFileTransferAction::errorWithStatusCode(int statusCode) const {
     const QString name = FileName::pictured(lastComponent(_remotePath));
     if (_kind == Get)
         return titledError(statusCode, tr("Could Not Download File"),
-                           tr("The file \"%1\" could not be downloaded. Please be sure you have read access for the "
-                              "remote server.")
-                               .arg(name));
+                           tr("The file \"%1\" could not be downloaded.").arg(name),
+                           tr("Please be sure you have read access for the remote server."));
     // The server's own reason (a full disk, a quota, a refusal) says more than a guess.
     QString said;
     for (const QString& line : _lastReply) {
@@ -842,15 +836,13 @@ QVError QVDirectoryAction::errorWithStatusCode(int statusCode) const {
     switch (_kind) {
     case Delete:
         error = titledError(statusCode, tr("Could Not Delete Directory"),
-                            tr("The directory \"%1\" could not be deleted. It may not exist or you may not have "
-                               "permission to delete the directory.")
-                                .arg(name));
+                            tr("The directory \"%1\" could not be deleted.").arg(name),
+                            tr("It may not exist or you may not have permission to delete the directory."));
         break;
     case Get:
         error = titledError(statusCode, tr("Could Not Download Directory"),
-                            tr("The directory \"%1\" could not be downloaded. Please be sure you have read access "
-                               "for the remote server.")
-                                .arg(name));
+                            tr("The directory \"%1\" could not be downloaded.").arg(name),
+                            tr("Please be sure you have read access for the remote server."));
         break;
     case Put:
         error = titledError(statusCode, tr("Could Not Upload Directory"),

@@ -525,19 +525,49 @@ void QVRemoteFilesConnection::close() {
     writeLine("\n");
 }
 
-void QVRemoteFilesConnection::cancel() {
-    _cancelled = true;
+bool QVRemoteFilesConnection::cancel() {
+    {
+        // The client sits at its prompt while the site answers a request of our own: an
+        // interrupt would reach neither.
+        std::lock_guard direct(_directLock);
+        if (_directStop) {
+            if (_directStop()) _cancelled = true;
+            return false;
+        }
+        _cancelled = true;
+    }
     std::lock_guard guard(_lock);
     if (_pid > 0) ::kill(_pid, SIGINT);
+    return true;
+}
+
+quint64 QVRemoteFilesConnection::beginDirectRequest(std::function<bool()> stop) const {
+    std::lock_guard direct(_directLock);
+    _directStop = std::move(stop);
+    if (_cancelled) _directStop();
+    return ++_directToken;
+}
+
+void QVRemoteFilesConnection::endDirectRequest(quint64 token) const {
+    std::lock_guard direct(_directLock);
+    if (token == _directToken) _directStop = nullptr;
 }
 
 void QVRemoteFilesConnection::terminate() {
+    {
+        std::lock_guard direct(_directLock);
+        if (_directStop) _directStop();
+    }
     std::lock_guard guard(_lock);
     if (_pid > 0) ::kill(-_pid, SIGKILL);
 }
 
 void QVRemoteFilesConnection::kill() {
     _state = Killed;
+    {
+        std::lock_guard direct(_directLock);
+        if (_directStop) _directStop();
+    }
     std::lock_guard guard(_lock);
     if (_pid > 0) ::kill(-_pid, SIGKILL);
 }

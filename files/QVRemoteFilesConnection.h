@@ -105,11 +105,26 @@ public:
     // Ends the client at its next output after a bare newline.
     void close();
     // Interrupts the running command (SIGINT to the live client only) and marks it cancelled:
-    // whatever the client answers, the command did not do what was asked.
-    void cancel();
+    // whatever the client answers, the command did not do what was asked. A request sent to the
+    // site itself meanwhile is ended instead, and the client is left alone; one the site has
+    // already taken (a change it answered) runs to its end and is not marked. Answers whether
+    // the client was interrupted.
+    bool cancel();
+    // A request an action sends to the site itself, beside the client: stop ends it (any
+    // thread) and answers whether it did. While it is registered, cancel and kill reach it; a
+    // cancel that came before it was registered reaches it at once. The token unregisters it.
+    quint64 beginDirectRequest(std::function<bool()> stop) const;
+    void endDirectRequest(quint64 token) const;
     bool wasCancelled() const { return _cancelled.load(); }
     // A new command starts: the mark of an earlier cancel no longer applies.
-    void clearCancelled() { _cancelled = false; }
+    void clearCancelled() {
+        _cancelled = false;
+        _directLate = false;
+    }
+    // Whether the last request sent to the site itself ended at one of its deadlines: the site
+    // was reached and answered too slowly, which is all there is to say of it.
+    void noteDirectRequestLate(bool late) const { _directLate = late; }
+    bool directRequestWasLate() const { return _directLate.load(); }
     // Ends a client that does not come back from an interrupt (SIGKILL to its process group);
     // unlike kill, its end reaches the waiting action.
     void terminate();
@@ -188,4 +203,9 @@ private:
     std::atomic<bool> _clientEnded{false};
     std::atomic<bool> _writeFailed{false};
     std::atomic<bool> _cancelled{false};
+    mutable std::atomic<bool> _directLate{false};
+
+    mutable std::mutex _directLock;  // guards the two below
+    mutable quint64 _directToken = 0;
+    mutable std::function<bool()> _directStop;  // empty while no direct request runs
 };

@@ -184,6 +184,7 @@ void QVRemoteSiteQueue::work(QString reachabilityHost) {
                 entry = _queue.first();
                 action = entry.action;
                 _running = action.get();
+                _runningStatus.clear();
                 ++_runs;
                 _state = Busy;
             }
@@ -253,12 +254,19 @@ void QVRemoteSiteQueue::performStart(const Entry& entry) {
             return entry.start == Start::Upload ? tr("Uploading \"%1\"").arg(shown(lastComponent(local)))
                                                 : tr("Downloading \"%1\"").arg(shown(lastComponent(remote)));
         }
-        case Start::Retrieve:
-            return tr("Getting file list for \"%1\"").arg(shown(static_cast<QVFileListingAction*>(entry.action.get())->path()));
+        case Start::Retrieve: {
+            const QString path = static_cast<QVFileListingAction*>(entry.action.get())->path();
+            return path.isEmpty() ? tr("Getting file list for the site's top folder")
+                                  : tr("Getting file list for \"%1\"").arg(shown(path));
+        }
         case Start::None: return {};
         }
         return {};
     }();
+    {
+        std::lock_guard guard(_lock);
+        _runningStatus = text;
+    }
     if (!text.isEmpty()) setStatus(text, true);
 }
 
@@ -439,9 +447,21 @@ void QVRemoteSiteQueue::dropEverythingAndClose(const QVRemoteFileAction* failed,
         std::lock_guard guard(_lock);
         dropped = std::exchange(_queue, {});
     }
-    // Whoever waits for a dropped operation hears that it will not come.
-    for (const Entry& e : dropped)
-        if (e.action.get() != failed) failEntry(e, 0, false, loginRefused);
+    // Whoever waits for a dropped operation hears that it will not come, and why: a login that
+    // could not reach the site says what the client said of it (a refused connection).
+    const QString why = failed && !loginRefused && dynamic_cast<const QVConnectAction*>(failed)
+                            ? failed->errorWithStatusCode(0).localizedRecoverySuggestion()
+                            : QString();
+    const QString because = why.isEmpty() ? QString() : tr("The login failed: %1").arg(why);
+    {
+        std::lock_guard guard(_lock);
+        _closedBecause = because;
+    }
+    for (const Entry& e : dropped) {
+        if (e.action.get() == failed) continue;
+        if (!because.isEmpty()) e.action->setNotRunBecause(because);
+        failEntry(e, 0, false, loginRefused);
+    }
     closeConnection();
 }
 
@@ -475,23 +495,43 @@ void QVRemoteSiteQueue::queueLogin() {
     std::lock_guard guard(_lock);
     if (!_connectAction) return;
     const QString folder = _initialWorkingDirectory;
-    if (!folder.isEmpty() && _connection->type() != QVRemoteFilesConnection::WebDAV)
+    // A WebDAV login whose address names the folder starts in it; one made before the folder was
+    // set (a project's) opens the address's own collection and enters the folder as the first did.
+    if (!folder.isEmpty() && (_connection->type() != QVRemoteFilesConnection::WebDAV || _connectAction->path().isEmpty()))
         _queue.prepend({std::make_shared<QVFileAction>(QVFileAction::ChangeDirectory, _connection, folder),
                         Start::None, Finish::ChangedDirectory, nullptr, 0});
     insertLoginAtHead();
 }
 
 void QVRemoteSiteQueue::append(Entry entry) {
+    QString waitsFor;
+    bool appended = false;
     {
         std::lock_guard guard(_lock);
         if (_workerRunning && !_dying) {
+            appended = true;
             _queue.append(entry);
             if (_queue.size() == 1) {
                 _poked = true;
                 _wake.notify_all();
+            } else if (entry.start == Start::Upload && _running && !_runningStatus.isEmpty()) {
+                waitsFor = _runningStatus;
             }
-            return;
         }
+    }
+    if (!waitsFor.isEmpty()) {
+        // A save whose upload cannot start yet says so, or it would look lost.
+        QString local;
+        if (auto* t = dynamic_cast<QVFileTransferAction*>(entry.action.get())) local = t->localPath();
+        else if (auto* d = dynamic_cast<QVDirectoryAction*>(entry.action.get())) local = d->localPath();
+        setStatus(tr("%1 (\"%2\" waits to upload until it ends or is cancelled)")
+                      .arg(waitsFor, FileName::pictured(lastComponent(local))),
+                  true);
+    }
+    if (appended) return;
+    {
+        std::lock_guard guard(_lock);
+        if (!_closedBecause.isEmpty()) entry.action->setNotRunBecause(_closedBecause);
     }
     // Nothing would ever run it: say so now.
     const QVError error = entry.action->errorWithStatusCode(0);
@@ -519,7 +559,8 @@ void QVRemoteSiteQueue::cancel() {
         run = _runs;
     }
     if (_state != Busy) return;
-    _connection->cancel();
+    // A request sent to the site itself ends at once; only an interrupted client needs time.
+    if (!_connection->cancel()) return;
     // A client waiting on a stalled server may not come back from the interrupt: end it, so
     // the action fails and the queue goes on.
     Threads::start("QVRemoteRun", [weak = weak_from_this(), run] {

@@ -160,6 +160,8 @@ private:
     QString _recentUser;  // noted among the recent hosts once the host is reachable
     int _recentPort = 0;
     QVRemoteFileAction* _running = nullptr;  // the head action while it runs
+    QString _runningStatus;                  // what the status line says of it
+    QString _closedBecause;                  // why a failed login ended the queue, for work after it
     quint64 _runs = 0;                       // actions started, so a late look at one is told apart
     bool _poked = false;
     std::condition_variable_any _wake;

@@ -6,6 +6,10 @@
 #include <QStringList>
 #include <QXmlStreamReader>
 
+#include <atomic>
+#include <future>
+#include <mutex>
+
 // cadaver's prompt holds the collection it stands in: "dav:/dav/sub/> ".
 std::optional<QString> QVWebDAVRequest::currentCollection(const QVRemoteFilesConnection& connection) {
     const QString prompt = connection.lastPromptLine().trimmed();
@@ -13,6 +17,23 @@ std::optional<QString> QVWebDAVRequest::currentCollection(const QVRemoteFilesCon
     QString collection = prompt.mid(4, prompt.size() - 5).trimmed();
     if (!collection.endsWith(u'/')) collection += u'/';
     return collection;
+}
+
+namespace {
+
+std::mutex deadlinesLock;
+QVWebDAVRequest::Deadlines currentDeadlines;
+
+}  // namespace
+
+QVWebDAVRequest::Deadlines QVWebDAVRequest::deadlines() {
+    std::lock_guard guard(deadlinesLock);
+    return currentDeadlines;
+}
+
+void QVWebDAVRequest::setDeadlines(const Deadlines& deadlines) {
+    std::lock_guard guard(deadlinesLock);
+    currentDeadlines = deadlines;
 }
 
 namespace {
@@ -89,8 +110,29 @@ QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const Q
                        "<getcontentlength/><getlastmodified/><executable xmlns=\"http://apache.org/dav/props/\"/>"
                        "</prop></propfind>";
     }
+    const R::Deadlines deadlines = R::deadlines();
+    if (downloadFile.isEmpty() && bodyFile.isEmpty()) request.totalTimeoutMs = deadlines.answerMs;
+    request.slowestBytesPerSecond = deadlines.slowestBytesPerSecond;
+    request.slowSeconds = deadlines.slowSeconds;
+    // A change the site has taken (its status line came) stays made whatever the user asks
+    // after it: a cancel then would only lose its answer. A read ends at any time.
+    auto taken = std::make_shared<std::atomic<bool>>(false);
+    if (method != "PROPFIND" && method != "GET")
+        request.onStatusLine = [taken](int status) {
+            if (HttpResponse::statusAccepted(status)) *taken = true;
+        };
     HttpSession session;
-    const HttpResponse response = session.perform(request);
+    auto answered = std::make_shared<std::promise<HttpResponse>>();
+    std::future<HttpResponse> answer = answered->get_future();
+    const quint64 task = session.startOnWorker(std::move(request), [answered](const HttpResponse& r) { answered->set_value(r); });
+    const quint64 token = connection.beginDirectRequest([&session, task, taken] {
+        if (*taken) return false;
+        session.cancel(task);
+        return true;
+    });
+    const HttpResponse response = answer.get();
+    connection.endDirectRequest(token);
+    connection.noteDirectRequestLate(response.error == HttpResponse::TimedOut);
     outcome.status = response.status;
     outcome.body = response.body;
     outcome.complete = response.ok();

@@ -35,7 +35,18 @@ public:
         bool tooLarge = false;  // the answer went past its bound, and was not read
         bool succeeded() const { return status >= 200 && status < 300 && status != 207; }
     };
-    // One request on the path. MOVE goes to destination and replaces what is there, as cadaver's
+    // How long a site may take over a request. An answer held in memory (a listing, a check of
+    // one resource, the answer to a change) ends after answerMs in all; any request, an upload
+    // or a download too, ends once fewer than slowestBytesPerSecond moved for slowSeconds on end.
+    // A server that drips its answer meets one of them; the idle limit alone it never meets.
+    struct Deadlines {
+        int answerMs = 5 * 60 * 1000;
+        int slowestBytesPerSecond = 64;
+        int slowSeconds = 60;
+    };
+    static Deadlines deadlines();
+    static void setDeadlines(const Deadlines& deadlines);
+    // One request on the path, which the connection's cancel ends (the client is left alone). MOVE goes to destination and replaces what is there, as cadaver's
     // move does; PUT sends bodyFile; GET writes the body to downloadFile.
     static Outcome perform(const QVRemoteFilesConnection& connection, const QByteArray& method, const QString& path,
                            const QString& destination = {}, const QString& bodyFile = {},

@@ -176,12 +176,31 @@ QString FileName::displayed(const QString& path) {
     return shown;
 }
 
+namespace {
+
+// The marks and embeddings, overrides and isolates that reorder the text around them: a name
+// holding one ("x", U+202E, "lmth.php") would read as another ("xphp.html").
+bool isBidiControl(char16_t c) {
+    return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+}  // namespace
+
 QString FileName::readable(const QString& path) {
-    if (!hasEscapes(path)) return path;
-    QString shown = path;
-    for (QChar& c : shown)
-        if (isEscape(c.unicode())) c = QChar(char16_t(c.unicode() - EscapeBase));
-    return shown + QStringLiteral(" (not UTF-8)");
+    const bool escapes = hasEscapes(path);
+    if (!escapes && std::none_of(path.begin(), path.end(), [](QChar c) { return isBidiControl(c.unicode()); }))
+        return path;
+    QString shown;
+    shown.reserve(path.size());
+    for (QChar c : path) {
+        if (isEscape(c.unicode()))
+            shown += QChar(char16_t(c.unicode() - EscapeBase));
+        else if (isBidiControl(c.unicode()))
+            shown += QStringLiteral("<U+%1>").arg(c.unicode(), 4, 16, QLatin1Char('0')).toUpper();
+        else
+            shown += c;
+    }
+    return escapes ? shown + QStringLiteral(" (not UTF-8)") : shown;
 }
 
 namespace {

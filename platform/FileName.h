@@ -32,7 +32,9 @@ public:
     static QString displayed(const QString& path);
     // The form to show where such a name must be read and told apart from its UTF-8 look-alike:
     // each escaped byte as the Latin-1 character of its value, the whole followed by
-    // " (not UTF-8)" when it holds any. Never to be used as a path.
+    // " (not UTF-8)" when it holds any; each control that reorders text (U+202E and its kin)
+    // as its code ("<U+202E>"), so the name reads in the order of its characters. Never to be
+    // used as a path.
     static QString readable(const QString& path);
     // A listed name as a list shows it: readable(), and each control character (a CR ending a
     // name on a site) as its visible picture, the whole then followed by " (control character)":

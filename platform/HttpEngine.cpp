@@ -411,6 +411,10 @@ bool HttpSession::State::begin(const TransferPtr& t) {
     if (r.acceptGzip) curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "gzip");
     if (r.idleTimeoutMs > 0) curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(r.idleTimeoutMs));
     if (r.totalTimeoutMs > 0) curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(r.totalTimeoutMs));
+    if (r.slowestBytesPerSecond > 0) {
+        curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, long(r.slowestBytesPerSecond));
+        curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, long(std::max(1, r.slowSeconds)));
+    }
     // A length announced beyond the limit is refused before any byte of the body.
     if (r.maxResponseBytes > 0) curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(r.maxResponseBytes));
 

@@ -26,6 +26,11 @@ struct HttpRequest {
     int idleTimeoutMs = 60000;
     // The whole transfer may take this long; 0 is no limit.
     int totalTimeoutMs = 0;
+    // Fewer than this many bytes a second, both ways together, for slowSeconds on end ends the
+    // transfer as timed out: a server that drips a byte now and then never meets the idle limit.
+    // 0 is no limit.
+    int slowestBytesPerSecond = 0;
+    int slowSeconds = 60;
     // Empty: the system's trusted roots. Otherwise only the certificates in this PEM file are
     // trusted, at every hop; a file that cannot be read fails the request, never loosens it.
     QString pinnedRootsPemPath;

@@ -1,6 +1,8 @@
 // The remote folder picker's tree and its lazy item model.
 #include "projects/QVRemoteFilePickerNode.h"
 
+#include "platform/FileName.h"
+
 #include <QPixmap>
 
 QVRemoteFilePickerNode::QVRemoteFilePickerNode(const QVRemoteFile& file, QVRemoteFilePickerNode* parent)
@@ -115,7 +117,8 @@ QVariant QVRemoteFilePickerModel::data(const QModelIndex& index, int role) const
     if (!index.isValid() || !node->file()) return {};
     switch (role) {
     case Qt::DisplayRole:
-    case Qt::ToolTipRole: return node->file()->name();
+    // As the tree shows it: drawn raw, a name holding U+202E reads as another.
+    case Qt::ToolTipRole: return FileName::shown(node->file()->name());
     case Qt::DecorationRole: return QPixmap::fromImage(node->file()->icon());
     default: return {};
     }

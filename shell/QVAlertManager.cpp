@@ -45,6 +45,12 @@ bool QVAlertManager::hasSheet(const QWidget* window) {
 }
 
 void QVAlertManager::presentError(const QVError& error, Recovery recovery) {
+    // One failure told by two who heard of it (a site's queue and the file it acted for) is one
+    // alert. Only a plain notice: a question answers its own asker.
+    const auto same = [&error](const Entry& e) { return !e.recovery && e.error == error; };
+    if (!recovery && error.localizedRecoveryOptions().isEmpty() && !error.recoveryAttempter() &&
+        ((_currentError && same(*_currentError)) || std::any_of(_queue.begin(), _queue.end(), same)))
+        return;
     _queue.push_back(Entry{error, std::move(recovery)});
     // In arrival order: errors already waiting go first.
     showNextError();

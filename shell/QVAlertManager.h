@@ -30,7 +30,8 @@ public:
     explicit QVAlertManager(QWidget* window, QObject* parent = nullptr);
     ~QVAlertManager() override;
 
-    // Shows the error now, or queues it while a sheet is up on the window.
+    // Shows the error now, or queues it while a sheet is up on the window. A notice (no
+    // options, no recovery) equal to one showing or waiting is not shown again.
     void presentError(const QVError& error, Recovery recovery = {});
 
     // The error sheet now up (none: idle, or waiting for another sheet to end).

@@ -15,6 +15,7 @@
 #include "editor/windows/QVDocumentToolbarDelegate.h"
 #include "editor/windows/QVGotoLineWindowController.h"
 #include "platform/AppBundle.h"
+#include "platform/FileName.h"
 #include "platform/QVPerform.h"
 #include "shell/FileEncodings.h"
 #include "shell/QVMainMenu.h"
@@ -251,7 +252,7 @@ QString QVDocumentWindowController::windowTitleForDocumentDisplayName(const QStr
 void QVDocumentWindowController::refreshForDocument() {
     QVFileDocument* front = document();
     const bool edited = front && front->isDocumentEdited();
-    setWindowTitle(front ? windowTitleForDocumentDisplayName(front->displayName()) + QStringLiteral("[*]")
+    setWindowTitle(front ? windowTitleForDocumentDisplayName(FileName::readable(front->displayName())) + QStringLiteral("[*]")
                          : windowTitleForDocumentDisplayName(QString()));
     setWindowModified(edited);
     _statusBar->setDocumentNotice(!front ? QString() : front->standingNotice().isEmpty() ? front->encodingNotice() : front->standingNotice());

@@ -190,8 +190,9 @@ void QVMultiFileWindowController::activateDocument(QVFileDocument* document) {
             _tabView->selectTabViewItem(tab);
         } else {
             QVTab* made = _tabView->addTabWithIdentifier(uuid);
-            made->setTitle(document->displayName());
-            made->setToolTip(document->fileName());
+            // Its name as read, a control that reorders text as its code.
+            made->setTitle(FileName::readable(document->displayName()));
+            made->setToolTip(FileName::readable(document->fileName()));
             made->setIsChanged(document->isDocumentEdited());
         }
         document->activate();
@@ -278,9 +279,9 @@ QMenu* QVMultiFileWindowController::menuForOpenFiles(QWidget* parent) {
 
 void QVMultiFileWindowController::documentNeedsRefresh(QVFileDocument* document) {
     if (QVTab* tab = _tabView->tabForIdentifier(uuidOf(document))) {
-        tab->setTitle(document->displayName());
+        tab->setTitle(FileName::readable(document->displayName()));
         tab->setIsChanged(document->isDocumentEdited());
-        tab->setToolTip(document->fileName());
+        tab->setToolTip(FileName::readable(document->fileName()));
     }
     if (document == _activeDocument) refreshForDocument();
     updateActions();

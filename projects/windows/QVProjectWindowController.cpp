@@ -315,7 +315,7 @@ QString QVProjectWindowController::windowTitleForDocumentDisplayName(const QStri
 
 void QVProjectWindowController::refreshTitle() {
     QVFileDocument* front = activeDocument();
-    setWindowTitle(windowTitleForDocumentDisplayName(front ? front->displayName() : QString()) + QStringLiteral("[*]"));
+    setWindowTitle(windowTitleForDocumentDisplayName(front ? FileName::readable(front->displayName()) : QString()) + QStringLiteral("[*]"));
 }
 
 // --- Opening ------------------------------------------------------------------------------------
@@ -789,8 +789,14 @@ void QVProjectWindowController::projectNeedsRemoteCredentials(bool refused) {
     if (!_project) return;
     if (!_credentials) _credentials = new QVCredentialsController(this);
     _credentials->setTitle(L("Remote Login: %@").replace(QStringLiteral("%@"), _project->remoteConfig().host()));
+    // A login tried with no password (sftp tries its keys first) was refused no password the
+    // user gave: the first sheet asks without saying a login failed.
+    QVProjectRemoteConfiguration& config = _project->remoteConfig();
+    if (config.password().isEmpty() && _passwordConfirmedFor != accountOf(config)) refused = false;
     _credentials->setMessage(refused ? L("The login failed: the site did not accept this name and password.") : QString());
     if (refused) _passwordConfirmedFor.clear();
+    // A refused password is typed anew, never offered again.
+    _credentials->setPassword({});
     _credentials->displayOnWindow(this, _project->remoteConfig().user(), this, 0);
 }
 
@@ -999,12 +1005,24 @@ void QVProjectWindowController::toggleSCM() {
     updateSCMColumnStatus();
 }
 
+bool QVProjectWindowController::loginAgainIfClosed() {
+    // The site's connection closed behind the tree (its settings changed): a listing on it
+    // would only fail. A login anew lists the tree itself.
+    if (!_project || _project->type() == QVProject::Local || !_project->hasRemoteEquivalent()) return false;
+    const auto queue = _project->remoteQueue();
+    if (!queue || (queue->state() != QVRemoteSiteQueue::Closed && queue->state() != QVRemoteSiteQueue::Closing)) return false;
+    connectToSite();
+    return true;
+}
+
 void QVProjectWindowController::refreshAll() {
+    if (loginAgainIfClosed()) return;
     if (_project && _project->rootFile()) _project->rootFile()->refresh(false);
     if (_scmColumnShown && scmUsable()) _project->scmController()->getStatusForPath(QStringLiteral("."), true, true);
 }
 
 void QVProjectWindowController::refreshDirectory() {
+    if (loginAgainIfClosed()) return;
     if (const auto target = targetFolder()) target->refresh(false);
 }
 
@@ -1104,7 +1122,7 @@ void QVProjectWindowController::deleteFile() {
     QString suggestion = hasRemoteSide
                              ? L("\"%@\" will be deleted from the server and from this computer. This cannot be undone.")
                              : L("Would you like to delete the file immediately, or move it to the trash?");
-    suggestion.replace(QStringLiteral("%@"), node->name());
+    suggestion.replace(QStringLiteral("%@"), FileName::shown(node->name()));
     QStringList edited;
     for (QVFileDocument* document : documentsUnder(node))
         if (document->isDocumentEdited()) edited << document->displayName();

@@ -141,6 +141,8 @@ public:
     void projectSetStatusString(const QString& status);
     void projectShowProgress(bool show);
     void projectNeedsRemoteCredentials(bool refused = false);
+    // Logs in anew when the site's connection closed (Refresh then lists through the login).
+    bool loginAgainIfClosed();
     // The "SCM Login" sheet: OK hands the credentials to the controller, Cancel fails its command.
     void projectNeedsSCMCredentials(QVProjectSCMController* controller);
     QVariantList openFileInformation() const;

@@ -133,12 +133,12 @@ QString QVTransferModeDocument::uuid() const { return _file ? _file->uuid() : QS
 QString QVTransferModeDocument::displayName() const {
     const QString path = _file ? _file->pathFromRoot() : QString();
     const QString name = path.isEmpty() ? (_file ? _file->name() : QString()) : lastComponent(path);
-    return QVLocalized(QStringLiteral("Transfer: %@")).replace(QStringLiteral("%@"), name);
+    return QVLocalized(QStringLiteral("Transfer: %@")).replace(QStringLiteral("%@"), FileName::pictured(name));
 }
 
 QString QVTransferModeDocument::titleForLists() const {
     const QString path = _file ? _file->pathFromRoot() : QString();
-    return QVLocalized(QStringLiteral("Transfer: %@")).replace(QStringLiteral("%@"), path.isEmpty() ? QStringLiteral("/") : path);
+    return QVLocalized(QStringLiteral("Transfer: %@")).replace(QStringLiteral("%@"), path.isEmpty() ? QStringLiteral("/") : FileName::pictured(path));
 }
 
 QImage QVTransferModeDocument::icon() {
@@ -277,12 +277,14 @@ void QVTransferModeDocument::refreshLocalPane() {
 
 void QVTransferModeDocument::updateHeaders() {
     if (!_localHeader || !_remoteHeader) return;
-    const QString local = _currentLocalPath.isEmpty() ? QString() : Paths::abbreviateWithTilde(_currentLocalPath);
+    // Folder names as the lists show them: a control that reorders text would make a path read
+    // as another.
+    const QString local = _currentLocalPath.isEmpty() ? QString() : FileName::pictured(Paths::abbreviateWithTilde(_currentLocalPath));
     _localHeader->setText(QVLocalized(QStringLiteral("This computer: %@")).replace(QStringLiteral("%@"), local));
-    _localHeader->setToolTip(_currentLocalPath);
+    _localHeader->setToolTip(FileName::pictured(_currentLocalPath));
     const QString site = _delegate ? _delegate->siteName() : QString();
     const QString remote = _remotePopup && _remotePopup->count() > 0 ? _remotePopup->itemData(0).toString() : QString();
-    const QString where = remote.isEmpty() ? QStringLiteral("/") : remote;
+    const QString where = remote.isEmpty() ? QStringLiteral("/") : FileName::pictured(remote);
     _remoteHeader->setText(site.isEmpty() ? QVLocalized(QStringLiteral("Site: %@")).replace(QStringLiteral("%@"), where)
                                           : site + QStringLiteral(": ") + where);
     _remoteHeader->setToolTip(_remoteHeader->text());
@@ -296,7 +298,7 @@ void QVTransferModeDocument::rebuildPopup(QComboBox* popup, const QString& path,
     for (qsizetype k = parts.size(); k >= 1; --k) {
         const QString prefix = (local ? top : QString()) + QStringList(parts.mid(0, k)).join(u'/');
         const QImage image = local ? WorkspaceUtilities::iconForFile(prefix, QSize(16, 16)) : folder;
-        popup->addItem(QIcon(QPixmap::fromImage(image)), parts[k - 1], prefix);
+        popup->addItem(QIcon(QPixmap::fromImage(image)), FileName::pictured(parts[k - 1]), prefix);
     }
     // The top: "/" on the disk, the login folder on the site.
     popup->addItem(QIcon(QPixmap::fromImage(folder)), QStringLiteral("/"), top);
@@ -404,7 +406,7 @@ void QVTransferModeDocument::deleteSelection() {
     const QList<Entry> entries = selectedEntries(table);
     if (entries.isEmpty()) return;
     QStringList names;
-    for (const Entry& entry : entries) names << entry.name;
+    for (const Entry& entry : entries) names << FileName::shown(entry.name);
     const QString list = names.size() > 8 ? names.mid(0, 8).join(QStringLiteral(", ")) + QStringLiteral(", …") : names.join(QStringLiteral(", "));
     QStringList options;
     QString suggestion;

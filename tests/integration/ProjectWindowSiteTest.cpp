@@ -5,6 +5,7 @@
 #include "editor/QVFileDocument.h"
 #include "editor/QVStatusBar.h"
 #include "editor/QVTab.h"
+#include "editor/QVTabBarView.h"
 #include "editor/QVTabView.h"
 #include "files/QVCredentialsController.h"
 #include "files/QVRemoteLogController.h"
@@ -13,9 +14,11 @@
 #include "platform/MainQueue.h"
 #include "projects/QVProject.h"
 #include "projects/windows/QVProjectOutlineModel.h"
+#include "projects/windows/QVProjectView.h"
 #include "projects/windows/QVProjectWindowController.h"
 #include "projects/windows/QVTransferModeDocument.h"
 #include "shell/QVAlertManager.h"
+#include "tests/support/RemoteRelay.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -133,9 +136,10 @@ TEST(ProjectWindowSite, AMissingOrWrongPasswordAsksInASheetAndConnectsWithTheAns
         bool asks;
         QString answer;  // typed into the sheet
         QString root;    // the site's folder on the disk, where a file is put to be listed
+        bool wrongFirst = false;  // a wrong password is typed before the answer
     } rows[] = {
         {"FTP, a wrong password", 0, "QORVEL_FTP_PORT", "127.0.0.1", "qvpeer", "wrong", true, password,
-         qEnvironmentVariable("QORVEL_FTP_ROOT")},
+         qEnvironmentVariable("QORVEL_FTP_ROOT"), true},
         {"SFTP, a wrong password", 1, "QORVEL_SFTP_PORT", "127.0.0.1", qEnvironmentVariable("QORVEL_SFTP_USER"), "wrong", true,
          password, qEnvironmentVariable("QORVEL_SFTP_ROOT")},
         {"WebDAV, a wrong password", 2, "QORVEL_DAV_PORT", "http://127.0.0.1/dav/", "qvpeer", "wrong", true, password,
@@ -143,7 +147,9 @@ TEST(ProjectWindowSite, AMissingOrWrongPasswordAsksInASheetAndConnectsWithTheAns
         {"FTP, no password stored", 0, "QORVEL_FTP_PORT", "127.0.0.1", "qvpeer", "", true, password,
          qEnvironmentVariable("QORVEL_FTP_ROOT")},
         {"WebDAV, no password stored", 2, "QORVEL_DAV_PORT", "http://127.0.0.1/dav/", "qvpeer", "", true, password,
-         qEnvironmentVariable("QORVEL_DAV_ROOT")},
+         qEnvironmentVariable("QORVEL_DAV_ROOT"), true},
+        {"SFTP, no password stored", 1, "QORVEL_SFTP_PORT", "127.0.0.1", qEnvironmentVariable("QORVEL_SFTP_USER"), "", true,
+         password, qEnvironmentVariable("QORVEL_SFTP_ROOT"), true},
         {"FTP, an account without a password", 0, "QORVEL_FTP_PORT", "127.0.0.1", qEnvironmentVariable("QORVEL_FTP_NOPASSWORD_USER"),
          "", true, "", qEnvironmentVariable("QORVEL_FTP_NOPASSWORD_ROOT")},
         {"WebDAV, a site without a login", 2, "QORVEL_DAV_PORT", "http://127.0.0.1/open/", "", "", false, "",
@@ -172,14 +178,23 @@ TEST(ProjectWindowSite, AMissingOrWrongPasswordAsksInASheetAndConnectsWithTheAns
         if (row.asks) {
             // The sheet opens with the user name; Cancel would leave the project unconnected.
             ASSERT_TRUE(await([&] { return window->credentialsSheet() && window->credentialsSheet()->isVisible(); }));
-            // Without a password nothing logged in, and so nothing failed.
-            if (row.password.isEmpty()) {
+            // Without a password nothing logged in, and so nothing failed (sftp tried its keys).
+            if (row.password.isEmpty() && row.protocol != 1) {
                 EXPECT_EQ(project->remoteQueue(), nullptr);
             }
             QVCredentialsController* sheet = window->credentialsSheet();
             EXPECT_EQ(sheet->usernameField()->text(), row.user);
             EXPECT_EQ(sheet->message().contains("login failed"), !row.password.isEmpty());
             EXPECT_FALSE(project->hasRemoteConnection());
+            if (row.wrongFirst) {
+                // Refused, the sheet asks again saying so, and offers not the refused password.
+                sheet->passwordField()->setText("typed wrong");
+                sheet->okButton()->click();
+                EXPECT_FALSE(sheet->isVisible());
+                ASSERT_TRUE(await([&] { return sheet->isVisible(); }));
+                EXPECT_TRUE(sheet->message().contains("login failed"));
+                EXPECT_EQ(sheet->passwordField()->text(), "");
+            }
             sheet->passwordField()->setText(row.answer);
             sheet->okButton()->click();
         }
@@ -255,4 +270,198 @@ TEST(ProjectWindowSite, CancellingTheLoginSaysOfflineAndASaveSaysItWasNotUploade
     window.reset();
     project->close();
     QDir(site + "/cancel").removeRecursively();
+}
+
+// A name holding a right-to-left override shows as its code in the tree and in the Delete sheet
+// that names it: drawn as it is, it would read as a second "xphp.html".
+TEST(ProjectWindowSite, ANameThatReordersItsTextShowsItsCodeInTheTreeAndTheDeleteSheet) {
+    const int port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
+    ASSERT_GT(port, 0) << "peer not started";
+    const QString site = qEnvironmentVariable("QORVEL_FTP_ROOT");
+    const QString posing = QString::fromUtf8("x\u202Elmth.php");
+    put(site + "/bidi/" + posing, "<?php ?>");
+    put(site + "/bidi/xphp.html", "<p>real</p>");
+    TestDir mirror;
+    auto project = QVProject::createWithRootDirectory(mirror.path(), "Bidi");
+    project->setType(QVProject::RemoteOnly);
+    QVProjectRemoteConfiguration config;
+    config.setHost("127.0.0.1");
+    config.setPort(port);
+    config.setProtocol(0);
+    config.setUser(qEnvironmentVariable("QORVEL_PEER_USER"));
+    config.setPassword(qEnvironmentVariable("QORVEL_PEER_PASSWORD"));
+    project->setRemoteConfig(config);
+    project->setBoolConfigurationValue(true, QVProject::ConnectAutomaticallyKey);
+    project->setIsOpen(true);
+    auto window = std::make_unique<QVProjectWindowController>(project);
+    window->show();
+    ASSERT_TRUE(await([&] { return project->hasRemoteConnection() && project->rootFile()->childWithName("bidi", false); }));
+    auto folder = project->rootFile()->childWithName("bidi", false);
+    folder->children(true);
+    ASSERT_TRUE(await([&] { return folder->childWithName(posing, false) && folder->childWithName("xphp.html", false); }));
+    auto node = folder->childWithName(posing, false);
+    // Its folder opens, so it has a row.
+    const QModelIndex folderRow = window->outlineModel()->indexForNode(folder.get());
+    window->outlineModel()->fetchMore(folderRow);
+    window->outlineView()->expand(folderRow);
+
+    const QString shown = window->outlineModel()->indexForNode(node.get()).data(Qt::DisplayRole).toString();
+    EXPECT_EQ(shown, "x<U+202E>lmth.php");
+    EXPECT_EQ(window->outlineModel()->indexForNode(node.get()).data(Qt::EditRole).toString(), posing);
+    window->selectNode(node);
+    window->deleteFile();
+    ASSERT_TRUE(await([&] { return window->questions()->currentSheet() != nullptr; }));
+    QMessageBox* sheet = window->questions()->currentSheet();
+    const QString asked = sheet->text() + u'\n' + sheet->informativeText();
+    EXPECT_TRUE(asked.contains("\"x<U+202E>lmth.php\" will be deleted")) << asked.toStdString();
+    EXPECT_FALSE(asked.contains(QChar(0x202E))) << asked.toStdString();
+    sheet->reject();
+    MainQueue::runUntil([] { return false; }, std::chrono::milliseconds(500));
+    EXPECT_TRUE(QFile::exists(site + "/bidi/" + posing));
+    // Opened, its tab and the window's title read it the same way.
+    window->openFile(node);
+    ASSERT_TRUE(await([&] { return window->documentForFile(node) != nullptr; }));
+    QStringList titles;
+    for (QVTab* tab : window->tabView()->tabBar()->tabs()) titles << tab->title();
+    EXPECT_EQ(titles, QStringList{"x<U+202E>lmth.php"});
+    EXPECT_TRUE(window->windowTitle().startsWith("x<U+202E>lmth.php")) << window->windowTitle().toStdString();
+    window.reset();
+    project->close();
+    QDir(site + "/bidi").removeRecursively();
+}
+
+// A WebDAV listing whose answer drips a byte every two seconds: a save made meanwhile says on the
+// status line that it waits; Cancel Remote Operation ends the listing with one alert, the
+// connection that dripped closes, the save's upload then reaches the site (in the site's folder,
+// whether the project names it as its starting folder or the tree reaches it) and the status
+// line no longer says the listing runs.
+TEST(ProjectWindowSite, CancelEndsADrippingListingWithOneAlertAndTheSaveWaitingBehindItGoes) {
+    const int port = qEnvironmentVariableIntValue("QORVEL_DAV_PORT");
+    ASSERT_GT(port, 0) << "peer not started";
+    const QString site = qEnvironmentVariable("QORVEL_DAV_ROOT");
+    struct Row {
+        const char* name;
+        QString initialDirectory;  // the project's starting folder, relative to the address
+    } rows[] = {{"the folder reached through the tree", ""}, {"the folder as the starting folder", "drip"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        put(site + "/drip/page.html", "<p>site</p>\n");
+        // Apache's own account writes there.
+        QFile::setPermissions(site, QFileDevice::Permissions(0x7777));
+        QFile::setPermissions(site + "/drip", QFileDevice::Permissions(0x7777));
+        QFile::setPermissions(site + "/drip/page.html", QFileDevice::Permissions(0x6666));
+        Relay relay(port, 0, false);
+        ASSERT_GT(relay.port, 0);
+        TestDir mirror;
+        auto project = QVProject::createWithRootDirectory(mirror.path(), "Drip");
+        project->setType(QVProject::RemoteOnly);
+        QVProjectRemoteConfiguration config;
+        config.setHost("http://127.0.0.1/dav/");
+        config.setPort(relay.port);
+        config.setProtocol(2);
+        config.setUser(qEnvironmentVariable("QORVEL_PEER_USER"));
+        config.setPassword(qEnvironmentVariable("QORVEL_PEER_PASSWORD"));
+        config.setInitialDirectory(row.initialDirectory);
+        project->setRemoteConfig(config);
+        project->setBoolConfigurationValue(true, QVProject::ConnectAutomaticallyKey);
+        project->setBoolConfigurationValue(true, QVProject::UploadAutomaticallyKey);
+        project->setIsOpen(true);
+        auto window = std::make_unique<QVProjectWindowController>(project);
+        window->show();
+        std::shared_ptr<QVFile> folder = project->rootFile();
+        if (row.initialDirectory.isEmpty()) {
+            ASSERT_TRUE(await([&] { return project->hasRemoteConnection() && project->rootFile()->childWithName("drip", false); }));
+            folder = project->rootFile()->childWithName("drip", false);
+        }
+        folder->children(true);
+        ASSERT_TRUE(await([&] { return project->hasRemoteConnection() && folder->childWithName("page.html", false); }));
+        auto page = folder->childWithName("page.html", false);
+        window->openFile(page);
+        ASSERT_TRUE(await([&] { return window->documentForFile(page) != nullptr; }));
+        QVFileDocument* document = window->documentForFile(page);
+        ASSERT_TRUE(await([&] { return project->remoteQueue()->state() == QVRemoteSiteQueue::Idle; }));
+
+        relay.command("drip 2");
+        MainQueue::runUntil([] { return false; }, std::chrono::milliseconds(200));
+        window->refreshAll();
+        ASSERT_TRUE(await([&] { return relay.dripping() == 1; }));
+        relay.command("flow");
+        MainQueue::runUntil([] { return false; }, std::chrono::milliseconds(200));
+        QLabel* status = window->documentStatusBar()->statusField();
+        QTest::keyClicks(document->textView(), "<!-- saved -->");
+        QVError error, warning;
+        ASSERT_TRUE(document->save(&error, &warning)) << error.localizedDescription().toStdString();
+        EXPECT_TRUE(await([&] { return status->text().contains("waits to upload"); })) << status->text().toStdString();
+        EXPECT_EQ(readAll(site + "/drip/page.html"), "<p>site</p>\n");
+
+        window->validateCommands();
+        ASSERT_TRUE(window->commandAction("cancelRemoteOperation")->isEnabled());
+        window->commandAction("cancelRemoteOperation")->trigger();
+        EXPECT_TRUE(await([&] { return readAll(site + "/drip/page.html") == "<!-- saved --><p>site</p>\n"; }))
+            << window->logController()->logString().toStdString();
+        // The login that follows the cancel starts in the site's folder again, not in the address's.
+        EXPECT_FALSE(QFile::exists(site + "/page.html"));
+        EXPECT_TRUE(await([&] { return relay.dripping() == 0; }));
+        MainQueue::runUntil([] { return false; }, std::chrono::milliseconds(1000));
+        QMessageBox* alert = window->questions()->currentSheet();
+        ASSERT_TRUE(alert);
+        EXPECT_EQ(alert->text(), "Could Not Retrieve File Listing");
+        EXPECT_TRUE(alert->informativeText().contains("It was cancelled.") || alert->detailedText().contains("It was cancelled."));
+        EXPECT_EQ(window->questions()->queuedCount(), 0);
+        EXPECT_FALSE(status->text().contains("Getting file list")) << status->text().toStdString();
+        window.reset();
+        project->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QDir(site + "/drip").removeRecursively();
+        QFile::remove(site + "/page.html");
+    }
+}
+
+// The site's settings change while it is connected (the settings window closes the connection):
+// Refresh Project logs in anew with them and lists the tree, with no alert about a listing.
+TEST(ProjectWindowSite, RefreshAfterTheSitesSettingsChangedLogsInAnew) {
+    const int port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
+    ASSERT_GT(port, 0) << "peer not started";
+    const QString site = qEnvironmentVariable("QORVEL_FTP_ROOT");
+    put(site + "/before/page.html", "before");
+    put(site + "/after/page.html", "after");
+    TestDir mirror;
+    auto project = QVProject::createWithRootDirectory(mirror.path(), "Changed");
+    project->setType(QVProject::RemoteOnly);
+    QVProjectRemoteConfiguration config;
+    config.setHost("127.0.0.1");
+    config.setPort(port);
+    config.setProtocol(0);
+    config.setUser(qEnvironmentVariable("QORVEL_PEER_USER"));
+    config.setPassword(qEnvironmentVariable("QORVEL_PEER_PASSWORD"));
+    config.setInitialDirectory("/before");
+    project->setRemoteConfig(config);
+    project->setBoolConfigurationValue(true, QVProject::ConnectAutomaticallyKey);
+    project->setIsOpen(true);
+    auto window = std::make_unique<QVProjectWindowController>(project);
+    window->show();
+    ASSERT_TRUE(await([&] { return project->hasRemoteConnection() && project->rootFile()->childWithName("page.html", false); }));
+    const auto before = project->remoteQueue();
+
+    // What the settings window does with a changed site.
+    QVProjectRemoteConfiguration changed = config.copy();
+    changed.setInitialDirectory("/after");
+    project->setRemoteConfig(changed);
+    project->closeRemoteConnection();
+    ASSERT_TRUE(await([&] { return before->state() == QVRemoteSiteQueue::Closed; }));
+    window->refreshAll();
+    ASSERT_TRUE(await([&] {
+        const auto page = project->rootFile()->childWithName("page.html", false);
+        return project->hasRemoteConnection() && page && page->remoteRepresentation() &&
+               project->remoteQueue()->state() == QVRemoteSiteQueue::Idle;
+    }));
+    EXPECT_NE(project->remoteQueue(), before);
+    MainQueue::runUntil([] { return false; }, std::chrono::milliseconds(500));
+    QMessageBox* alert = window->questions()->currentSheet();
+    EXPECT_FALSE(alert) << (alert ? alert->text().toStdString() + ": " + alert->informativeText().toStdString() : "");
+    EXPECT_TRUE(window->logController()->logString().contains("/after")) << window->logController()->logString().toStdString();
+    window.reset();
+    project->close();
+    QDir(site + "/before").removeRecursively();
+    QDir(site + "/after").removeRecursively();
 }

@@ -4,15 +4,19 @@
 // nothing half-written left behind, and the queue still working.
 #include "files/QVRemoteFileActions.h"
 #include "files/QVRemoteSiteQueue.h"
+#include "files/QVWebDAVRequest.h"
 #include "tests/support/RemotePeers.h"
+#include "tests/support/RemoteRelay.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <mutex>
@@ -54,6 +58,11 @@ public:
         return events.size();
     }
     void queueOpenedConnection(QVRemoteSiteQueue*) override { add("opened"); }
+    // The status line's texts too, for a test that asks.
+    std::atomic<bool> recordsStatus{false};
+    void queueSetStatus(QVRemoteSiteQueue*, const QString& text, bool) override {
+        if (recordsStatus) add("status " + text);
+    }
     void queueHadFatalFailure(QVRemoteSiteQueue*) override { add("fatal"); }
     void queueRetrievedFiles(QVRemoteSiteQueue*, const QList<QVRemoteFile>& files, const QString&) override {
         QStringList names;
@@ -70,32 +79,6 @@ public:
         }
         add("failed " + e.localizedDescription());
     }
-};
-
-// scripts/remote-relay in front of a server.
-class Relay {
-public:
-    Relay(int target, int bytesPerSecond, bool ftp) : _command(_dir.filePath("command")) {
-        QStringList arguments{QString::number(target), QString::number(bytesPerSecond), _command};
-        if (ftp) arguments << "ftp";
-        _process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        _process.start(qEnvironmentVariable("QORVEL_RELAY"), arguments);
-        if (_process.waitForReadyRead(10000)) port = _process.readLine().trimmed().toInt();
-    }
-    ~Relay() {
-        _process.kill();
-        _process.waitForFinished();
-    }
-    void command(const char* word) {
-        QFile f(_command);
-        if (f.open(QIODevice::WriteOnly)) f.write(word);
-    }
-    int port = 0;
-
-private:
-    QTemporaryDir _dir;
-    QString _command;
-    QProcess _process;
 };
 
 QByteArray readAll(const QString& path) {
@@ -354,4 +337,94 @@ TEST(RemoteFailures, SftpLoginsThatEndOrStaySilentFailOnceAndStop) {
         EXPECT_EQ(recorder->events.filter("fatal").size(), 1) << recorder->events.mid(0, 5).join(" | ").toStdString();
         EXPECT_EQ(recorder->events.filter("opened").size(), 0);
     }
+}
+
+TEST(RemoteFailures, ADrippingWebDAVAnswerEndsOnCancelOrAtItsDeadlineAndASaveWaitingBehindItSaysSoThenGoes) {
+    auto s = peerSite(C::WebDAV);
+    ASSERT_TRUE(s) << "peer not started";
+    Relay relay(s->port, 0, false);
+    ASSERT_GT(relay.port, 0);
+    auto recorder = std::make_shared<Recorder>();
+    recorder->recordsStatus = true;
+    auto queue = QVRemoteSiteQueue::make(C::WebDAV, recorder);
+    if (qEnvironmentVariableIsSet("QORVEL_REMOTE_LOG"))
+        queue->setLogDelegate([](const QString& t) { fprintf(stderr, "%s", qPrintable(t)); });
+    queue->setInitialWorkingDirectory("/dav/");
+    queue->connectToHost("127.0.0.1", relay.port, s->user, qEnvironmentVariable("QORVEL_PEER_PASSWORD"), s->arguments);
+    ASSERT_TRUE(recorder->next("opened", 0));
+    QTemporaryDir local;
+    const QString onSite = QDir(s->root).filePath("dripsaved.html");
+    const QVWebDAVRequest::Deadlines usual = QVWebDAVRequest::deadlines();
+
+    struct Case {
+        const char* name;
+        const char* drip;
+        bool cancel;
+        QVWebDAVRequest::Deadlines deadlines;
+        const char* said;  // in the failure's text
+        QString listed;    // the folder listed: the site's top folder is the empty path
+        const char* shown;  // how the status line names it
+    };
+    const Case cases[] = {
+        {"a byte every 2 s, cancelled", "drip 2", true, usual, "It was cancelled.", s->base, "\"/dav/\""},
+        {"a byte every 59 s, past the answer's deadline", "drip 59", false, {3000, 0, 60}, "PROPFIND /dav/", s->base,
+         "\"/dav/\""},
+        {"a byte a second, slower than the slowest pace", "drip 1", false, {0, 64, 3}, "PROPFIND /dav/", s->base,
+         "\"/dav/\""},
+        {"the site's top folder, a byte every 2 s, cancelled", "drip 2", true, usual, "It was cancelled.", "",
+         "the site's top folder"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QVWebDAVRequest::setDeadlines(c.deadlines);
+        QFile::remove(onSite);
+        const QByteArray saved = QByteArray("<p>saved while ") + c.name + "</p>\n";
+        writeFile(local.filePath("dripsaved.html"), saved);
+        relay.command(c.drip);
+        std::this_thread::sleep_for(200ms);  // the relay reads its word
+        const qsizetype from = recorder->size();
+        queue->getFileListing(c.listed, recorder);
+        for (int i = 0; i < 200 && relay.dripping() == 0; ++i) std::this_thread::sleep_for(50ms);
+        ASSERT_EQ(relay.dripping(), 1);
+        relay.command("flow");
+        std::this_thread::sleep_for(200ms);
+
+        // A save made meanwhile waits behind the listing, and the status line says so.
+        queue->uploadFile(local.filePath("dripsaved.html"), s->base + "dripsaved.html", recorder);
+        const auto waits = recorder->next("status Getting file list", from, 5s);
+        ASSERT_TRUE(waits);
+        EXPECT_TRUE(recorder->next(QString("status Getting file list for %1 (\"dripsaved.html\" waits to upload").arg(c.shown), from, 5s))
+            << waits->toStdString();
+        EXPECT_FALSE(recorder->next("failed", from, 500ms));
+        EXPECT_FALSE(QFile::exists(onSite));
+
+        if (c.cancel) queue->cancel();
+        const auto failed = recorder->next("failed", from, 30s);
+        ASSERT_TRUE(failed);
+        EXPECT_EQ(*failed, "failed Could Not Retrieve File Listing");
+        {
+            std::lock_guard g(recorder->lock);
+            const QString text = recorder->lastError.localizedRecoverySuggestion();
+            EXPECT_TRUE(text.contains(c.said)) << text.toStdString();
+            // Why is known: no guess at a missing folder or permissions comes before it.
+            EXPECT_FALSE(text.contains("may not exist")) << text.toStdString();
+            EXPECT_EQ(text.contains("did not finish its answer in time"), !c.cancel) << text.toStdString();
+        }
+        // The connection that dripped is closed, and the save goes once the way is free.
+        for (int i = 0; i < 200 && relay.dripping() > 0; ++i) std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(relay.dripping(), 0);
+        EXPECT_TRUE(recorder->next("uploaded", from, 30s));
+        EXPECT_EQ(readAll(onSite), saved);
+        std::this_thread::sleep_for(300ms);
+        std::lock_guard g(recorder->lock);
+        const QStringList after = recorder->events.mid(from);
+        // One failure told, once; the status line no longer says the listing runs.
+        EXPECT_EQ(after.filter("failed").size(), 1) << after.join(" | ").toStdString();
+        const QStringList statuses = after.filter(QRegularExpression("^status "));
+        ASSERT_FALSE(statuses.isEmpty());
+        EXPECT_FALSE(statuses.last().contains("Getting file list")) << statuses.join(" | ").toStdString();
+    }
+    QVWebDAVRequest::setDeadlines(usual);
+    queue->closeConnection();
+    QFile::remove(onSite);
 }

@@ -912,6 +912,8 @@ TEST(RemoteServers, EveryListedNameReachesOnlyItself) {
                 const QString said = error.localizedDescription() + " " + error.localizedRecoverySuggestion();
                 EXPECT_TRUE(said.contains(QString::fromUtf8("crend.html\xe2\x90\x8d"))) << said.toStdString();
                 EXPECT_FALSE(said.contains(u'\r')) << said.toStdString();
+                // The refusal is the reason: no guess at read access comes before it.
+                EXPECT_FALSE(said.contains("Please be sure")) << said.toStdString();
             }
             EXPECT_EQ(readAll(into), outcome->result ? "text of " + f.name().toUtf8() : QByteArray("<missing>"));
             QFile::remove(into);
@@ -928,6 +930,20 @@ TEST(RemoteServers, EveryListedNameReachesOnlyItself) {
             if (name == name.trimmed()) {
                 EXPECT_EQ(readAll(dir + "/" + name), "text of " + name.toUtf8()) << name.toStdString();
             }
+        }
+        {
+            // A name that reorders the text around it reads in the order of its characters in
+            // the failure, the client's own words about it too.
+            SCOPED_TRACE("delete a missing name holding U+202E");
+            auto del = std::make_shared<QVFileAction>(QVFileAction::DeleteFile, connection,
+                                                      s.base + "twins/" + QString::fromUtf8("gone\u202Elmth.php"));
+            auto outcome = runToOutcome(del);
+            ASSERT_TRUE(outcome);
+            EXPECT_FALSE(outcome->result);
+            const QVError error = del->errorWithStatusCode(outcome->statusCode);
+            const QString said = error.localizedDescription() + " " + error.localizedRecoverySuggestion();
+            EXPECT_FALSE(said.contains(QChar(0x202E))) << said.toStdString();
+            EXPECT_TRUE(said.contains("gone<U+202E>lmth.php")) << said.toStdString();
         }
         connection->kill();
         removeTree(dir);
@@ -981,6 +997,7 @@ TEST(RemoteServers, TwoListedEntriesOfOnePathAreRefusedByName) {
                 EXPECT_FALSE(outcome->result);
                 const QString said = action->errorWithStatusCode(outcome->statusCode).localizedRecoverySuggestion();
                 EXPECT_TRUE(said.contains("two entries named \"two.html\"")) << said.toStdString();
+                EXPECT_FALSE(said.contains("Please be sure") || said.contains("may not have permission")) << said.toStdString();
             }
             EXPECT_FALSE(QFileInfo::exists(into));
         }

@@ -11,9 +11,15 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTreeView>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 TEST(SiteWindow, SiteAddressesOpenTheSitesFolderAndAskAgainAfterARefusedPassword) {
     const struct {
@@ -25,6 +31,23 @@ TEST(SiteWindow, SiteAddressesOpenTheSitesFolderAndAskAgainAfterARefusedPassword
         {"file:///tmp", false},                  {"mailto:a@example.org", false},
     };
     for (const auto& a : arguments) EXPECT_EQ(FolderWindow::isSiteAddress(a.argument), a.site) << a.argument;
+
+    // A path holding U+202E is titled with its code: drawn raw, ".../d", U+202E, "lmth" reads
+    // as ".../d/html", another folder.
+    const QTemporaryDir local;
+    const QString posing = QString::fromUtf8("d\u202Elmth");
+    ASSERT_TRUE(QDir(local.path()).mkpath(posing));
+    const struct {
+        QString path;
+        const char* title;
+    } titled[] = {
+        {local.path() + "/" + posing, "d<U+202E>lmth"},
+        {"dav://user@127.0.0.1:9/dav/" + posing + "/", "dav://user@127.0.0.1:9/dav/d<U+202E>lmth/"},
+    };
+    for (const auto& t : titled) {
+        const FolderWindow window(t.path);
+        EXPECT_EQ(window.windowTitle(), QString(t.title)) << window.windowTitle().toStdString();
+    }
 
     const int port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
     ASSERT_GT(port, 0) << "peer not started";
@@ -92,4 +115,30 @@ TEST(SiteWindow, AccountsWithoutAPasswordConnectFromTheirAddress) {
             std::chrono::seconds(30)));
         QFile::remove(row.root + "/open.html");
     }
+}
+
+// A site whose server is down: one alert, which names the folder it could not list and says
+// what the client said (the connection was refused), as tnftp alone says it.
+TEST(SiteWindow, AServerThatIsDownIsNamedWithTheFolderAndTheRefusedConnection) {
+    // A port on which nothing listens: one just bound and let go.
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ::close(probe);
+    const int port = ntohs(address.sin_port);
+    FolderWindow window(QString("ftp://%1:%2@127.0.0.1:%3/www")
+                            .arg(qEnvironmentVariable("QORVEL_PEER_USER"), qEnvironmentVariable("QORVEL_PEER_PASSWORD"))
+                            .arg(port));
+    ASSERT_TRUE(MainQueue::runUntil([&] { return !window.findChildren<QMessageBox*>().isEmpty(); }, std::chrono::seconds(30)));
+    MainQueue::runUntil([] { return false; }, std::chrono::milliseconds(1000));
+    const QList<QMessageBox*> alerts = window.findChildren<QMessageBox*>();
+    ASSERT_EQ(alerts.size(), 1);
+    const QString said = alerts.first()->informativeText() + alerts.first()->detailedText();
+    EXPECT_FALSE(said.contains("\"\"")) << said.toStdString();
+    EXPECT_TRUE(said.contains("the site's top folder")) << said.toStdString();
+    EXPECT_TRUE(said.contains("Connection refused")) << said.toStdString();
 }

@@ -14,6 +14,7 @@
 #include <QComboBox>
 #include <mutex>
 #include <QDir>
+#include <QLabel>
 #include <QFile>
 #include <QMimeData>
 #include <QProcess>
@@ -87,6 +88,9 @@ TEST(TransferTab, KeepsTheFolderAndItsMirrorInStepOnFtpAndSftp) {
         write(site + "/docs/sub/inner.txt", "inner");
         const QString hostile = QStringLiteral("-lead \"quote\" 'x'.txt");
         write(site + "/docs/" + hostile, "hostile");
+        // Drawn raw, "d", U+202E, "lmth" reads as "dhtml".
+        const QString posing = QString::fromUtf8("d\u202Elmth");
+        write(site + "/docs/" + posing + "/in.txt", "in");
         // The SFTP account must own what it is to change.
         if (!ftp) QProcess::execute("chown", {"-R", qEnvironmentVariable("QORVEL_SFTP_USER"), site});
         TestDir local;
@@ -113,11 +117,11 @@ TEST(TransferTab, KeepsTheFolderAndItsMirrorInStepOnFtpAndSftp) {
         view->resize(800, 500);
         view->show();
         tab.activate();
-        ASSERT_TRUE(await([&] { return !tab.changingRemoteDirectory() && tab.remoteModel()->rowCount() == 4; }));
+        ASSERT_TRUE(await([&] { return !tab.changingRemoteDirectory() && tab.remoteModel()->rowCount() == 5; }));
         EXPECT_EQ(tab.currentLocalPath(), local.file("project/transfer/docs"));
         EXPECT_TRUE(QFileInfo(local.file("project/transfer/docs")).isDir());
         EXPECT_EQ(tab.currentRemotePath(), "transfer/docs");
-        EXPECT_EQ(names(tab.remoteModel()), QStringList({hostile, "guide.html", "old.txt", "sub/"}));
+        EXPECT_EQ(names(tab.remoteModel()), QStringList({hostile, posing + "/", "guide.html", "old.txt", "sub/"}));
 
         // Download by command, then a whole folder by dragging it onto the local list.
         select(tab.remoteTable(), "guide.html");
@@ -179,6 +183,20 @@ TEST(TransferTab, KeepsTheFolderAndItsMirrorInStepOnFtpAndSftp) {
         EXPECT_EQ(tab.remotePopup()->itemText(0), "sub");
         tab.chooseRemoteFile(1);
         ASSERT_TRUE(await([&] { return tab.currentRemotePath() == "transfer/docs"; }));
+
+        // A folder whose name reorders text is named with the control's code in the pop-up, the
+        // header, and on the tab of its own; the pop-up still goes to the folder itself.
+        tab.changeToRemoteDirectory("transfer/docs/" + posing, false);
+        ASSERT_TRUE(await([&] { return tab.currentRemotePath() == "transfer/docs/" + posing; }));
+        EXPECT_EQ(names(tab.remoteModel()), QStringList({"in.txt"}));
+        EXPECT_EQ(tab.remotePopup()->itemText(0), "d<U+202E>lmth");
+        EXPECT_EQ(tab.remotePopup()->itemData(0).toString(), "transfer/docs/" + posing);
+        EXPECT_FALSE(tab.remoteHeader()->text().contains(QChar(0x202E))) << tab.remoteHeader()->text().toStdString();
+        docs->children(true);
+        ASSERT_TRUE(await([&] { return bool(docs->childWithName(posing, false)); }));
+        QVTransferModeDocument own(docs->childWithName(posing, false), queue, &delegate);
+        EXPECT_EQ(own.displayName(), "Transfer: d<U+202E>lmth");
+        EXPECT_EQ(own.titleForLists(), "Transfer: transfer/docs/d<U+202E>lmth");
 
         queue->closeConnection();
         QDir(site).removeRecursively();

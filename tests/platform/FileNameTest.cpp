@@ -163,3 +163,34 @@ TEST(FileNameTest, NamesKeepTheirBytesThroughQStringAndTheFileSystem) {
 }
 
 }  // namespace
+
+// A control that reorders the text around it shows as its code wherever a name is read, so a
+// name cannot pose as another ("x", U+202E, "lmth.php" reads as "xphp.html" when drawn). The
+// name itself keeps it: only what is shown changes.
+TEST(FileNameTest, ControlsThatReorderTextShowAsTheirCodes) {
+    const struct {
+        const char* label;
+        QString name;
+        QString readable;
+        QString shown;
+    } rows[] = {
+        {"a right-to-left override posing as an HTML file", QString::fromUtf8("x\u202Elmth.php"), "x<U+202E>lmth.php",
+         "x<U+202E>lmth.php"},
+        {"each embedding, override, isolate and mark", QString::fromUtf8("\u202A\u202B\u202C\u202D\u2066\u2067\u2068\u2069\u200E\u200F\u061C.css"),
+         "<U+202A><U+202B><U+202C><U+202D><U+2066><U+2067><U+2068><U+2069><U+200E><U+200F><U+061C>.css",
+         "<U+202A><U+202B><U+202C><U+202D><U+2066><U+2067><U+2068><U+2069><U+200E><U+200F><U+061C>.css"},
+        {"with a carriage return", QString::fromUtf8("a\u202E\r.js"), QString::fromUtf8("a<U+202E>\r.js"),
+         QString::fromUtf8("a<U+202E>\u240D.js (control character)")},
+        {"with a byte that is not UTF-8", FileName::decode(QByteArray("\xe2\x80\xae\xfe.txt")), QString::fromLatin1("<U+202E>\xfe.txt (not UTF-8)"),
+         QString::fromLatin1("<U+202E>\xfe.txt (not UTF-8)")},
+        {"Hebrew letters, which are no control", QString::fromUtf8("\u05E9\u05DC\u05D5\u05DD.html"), QString::fromUtf8("\u05E9\u05DC\u05D5\u05DD.html"),
+         QString::fromUtf8("\u05E9\u05DC\u05D5\u05DD.html")},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        EXPECT_EQ(FileName::readable(row.name), row.readable);
+        EXPECT_EQ(FileName::shown(row.name), row.shown);
+        // The name is the file's: it reaches the same bytes.
+        EXPECT_EQ(FileName::decode(FileName::encode(row.name)), row.name);
+    }
+}

@@ -34,8 +34,9 @@ void makeTree(const PeerSite& s) {
     const QString top = QDir(s.root).filePath("pick");
     QDir(top).removeRecursively();
     for (const char* folder : {"site/css", "empty", "gone"}) ASSERT_TRUE(QDir(top).mkpath(folder));
-    for (const char* file : {"a.html", "site/index.html"}) {
-        QFile f(QDir(top).filePath(file));
+    // The last would read as a second "xphp.html" drawn as it is: U+202E reverses what follows.
+    for (const char* file : {"a.html", "site/index.html", "site/xphp.html", "site/x\u202Elmth.php"}) {
+        QFile f(QDir(top).filePath(QString::fromUtf8(file)));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     }
     if (s.type == C::WebDAV) QProcess::execute("chown", {"-R", "www-data:www-data", top});
@@ -87,7 +88,7 @@ TEST(RemotePicker, ListsLazilyAnswersTheLastColumnAndReportsFailures) {
         // A folder is listed when selected, once it has entries; an empty one every time.
         select(row("site"));
         ASSERT_TRUE(MainQueue::runUntil([&] { return listed.size() == 2; }, 30s));
-        EXPECT_EQ(names(model, row("site")), (QStringList{"css", "index.html"}));
+        EXPECT_EQ(names(model, row("site")), (QStringList{"css", "index.html", "x<U+202E>lmth.php", "xphp.html"}));
         EXPECT_EQ(picker.selectedPath(), "site");
         select(row("css", row("site")));
         ASSERT_TRUE(MainQueue::runUntil([&] { return listed.size() == 3; }, 30s));

@@ -49,6 +49,9 @@ TEST(QVAlertManager, ShowsErrorsOneAtATimeInArrivalOrderAfterOtherSheets) {
     window.presentErrorAlert(QVError::app(1, QStringLiteral("first")));
     window.presentErrorAlert(QVError::app(2, QStringLiteral("second"), {}, {QStringLiteral("Retry"), QStringLiteral("Cancel")}));
     window.presentErrorAlert(QVError::app(3, QStringLiteral("third")));
+    // The same notice told again by a second listener while the first waits: one sheet.
+    window.presentErrorAlert(QVError::app(1, QStringLiteral("first")));
+    window.presentErrorAlert(QVError::app(3, QStringLiteral("third")));
     settle();
     EXPECT_TRUE(visibleErrorSheets(&window).isEmpty());
     question->reject();
