@@ -71,11 +71,15 @@ struct Case {
     // Who sent the signal: nobody for a fault, which has an address instead; the child itself
     // (kill, raise), or this test with tgkill to one thread of the child.
     enum { Fault, ByChild, ByTest } sender = Fault;
+    // The crashed thread's stack pointer smashed: its walk is the faulting address alone.
+    bool smashedStack = false;
+    const char* logLine = nullptr;  // what sdk.log must hold
 };
 
 }  // namespace
 
 TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
+    static constexpr const char* kOnSpareStack = "No stack could be mapped for the recorder: it records on the spare crash stack";
     const Case cases[] = {
         {"null-write", SIGSEGV, "signal.fltrecord", true, nullptr, 3},
         {"bus", SIGBUS, "signal.fltrecord", true, nullptr, 1},
@@ -116,6 +120,14 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
         // A thread's own signal stack too small for the recorder.
         {"own-stack-4k", SIGSEGV, "signal.fltrecord", true, nullptr, 2},
         {"two-threads-own-stack", SIGSEGV, "signal.fltrecord", true, nullptr, 3},
+        // The stack pointer smashed, on signal stacks of the thread's own, roomy or small.
+        {"smashed-sp-zero-256k", SIGSEGV, "signal.fltrecord", true, nullptr, 2, 0, SEGV_MAPERR, Case::Fault, true},
+        {"smashed-sp-zero-16k", SIGSEGV, "signal.fltrecord", true, nullptr, 2, 0, SEGV_MAPERR, Case::Fault, true},
+        {"smashed-sp-noncanonical-256k", SIGBUS, "signal.fltrecord", true, nullptr, 2, 0, SI_KERNEL, Case::Fault, true},
+        {"smashed-sp-noncanonical-16k", SIGBUS, "signal.fltrecord", true, nullptr, 2, 0, SI_KERNEL, Case::Fault, true},
+        // Nothing more can be mapped when the crash comes.
+        {"small-stack-no-room", SIGSEGV, "signal.fltrecord", true, nullptr, 2, 0, SEGV_MAPERR, Case::Fault, false, kOnSpareStack},
+        {"own-stack-4k-no-room", SIGSEGV, "signal.fltrecord", true, nullptr, 2, 0, SEGV_MAPERR, Case::Fault, false, kOnSpareStack},
     };
     for (const char* program : {FAULTLINE_CRASHER_FP, FAULTLINE_CRASHER_NOFP}) {
         for (const Case& c : cases) {
@@ -132,6 +144,9 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
 
             const auto lines = FLTFileReadSections(folder.filePath(QString::fromLatin1(c.record)), false);
             ASSERT_TRUE(lines.has_value());
+            QFile recordFile(folder.filePath(QString::fromLatin1(c.record)));
+            ASSERT_TRUE(recordFile.open(QIODevice::ReadOnly));
+            EXPECT_EQ(FLTCrashRecordDamage(recordFile.readAll()), QString());
             QStringList names;
             for (const QVariant& line : *lines) names << line.toMap().firstKey();
             const QString first = c.exceptionName ? QStringLiteral("exception") : QStringLiteral("signal");
@@ -143,6 +158,9 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
             const QByteArray logText = sdkLog.readAll();
             // No line about what this system has not.
             EXPECT_FALSE(logText.contains("mach exception"));
+            if (c.logLine) {
+                EXPECT_TRUE(logText.contains(c.logLine));
+            }
             if (c.leftOut) {
                 // Past the record's threads the rest are counted, in the record and the log.
                 const QVariantMap leftOut = section(lines->at(2), "threads_left_out");
@@ -207,7 +225,12 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
             // every signal but the faults, or all of them, too.
             for (const QVariant& thread : threads) {
                 EXPECT_EQ(thread.toMap().value("registers").toMap().size(), 21);
-                EXPECT_GE(thread.toMap().value("stacktrace").toList().size(), 2);
+                const qsizetype frames = thread.toMap().value("stacktrace").toList().size();
+                if (c.smashedStack && thread.toMap().value("crashed").toBool()) {
+                    EXPECT_EQ(frames, 1);
+                } else {
+                    EXPECT_GE(frames, 2);
+                }
             }
             // AddressSanitizer's vfork takes its caller's return address off the stack into the
             // runtime's own memory until the child execs, so a walk of the waiting thread ends in

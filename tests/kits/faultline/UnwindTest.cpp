@@ -247,6 +247,37 @@ TEST(Unwind, FramePointerChainsEndAtZeroAndNeverLoop) {
         while (FLTUnwindNextFrame(&context) && frames < 100) ++frames;
         EXPECT_EQ(frames, c.frames);
     }
+    // A smashed stack pointer beside a whole chain: the PC alone, and nothing without a PC.
+    struct Smashed {
+        const char* what;
+        uint64_t rip, rsp;
+        int frames;
+    } smashed[] = {
+        {"a stack pointer of zero", 0x4000, 0, 1},
+        {"a stack pointer in the first page", 0x4000, 0xff8, 1},
+        {"a stack pointer no processor takes", 0x4000, 0x8000000000000000ull, 1},
+        {"a stack pointer in the kernel's half", 0x4000, 0xffff800000001000ull, 1},
+        {"a stack pointer past 47 bits, unmapped", 0x4000, (1ull << 47) + 0x1000, 1},
+        {"the stack itself", 0x4000, slot(0), 3},
+        {"no PC", 0, slot(0), 0},
+    };
+    for (const Smashed& c : smashed) {
+        SCOPED_TRACE(c.what);
+        std::memset(stack, 0, sizeof stack);
+        stack[4] = slot(8), stack[5] = 0x5000, stack[9] = 0x6000;
+        FLTRegisters registers{};
+        registers.rip = c.rip;
+        registers.rsp = c.rsp;
+        registers.rbp = slot(4);
+        FLTUnwindContext context;
+        ASSERT_TRUE(FLTUnwindInit(&context, &registers));
+        int frames = 0;
+        while (FLTUnwindNextFrame(&context) && frames < 100) ++frames;
+        EXPECT_EQ(frames, c.frames);
+        if (c.frames == 1) {
+            EXPECT_EQ(FLTUnwindGetPC(&context), c.rip);
+        }
+    }
 }
 
 TEST(Unwind, LearntRowsStepExactlyAsTheRulesTheyCameFrom) {

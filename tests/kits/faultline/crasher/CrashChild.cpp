@@ -203,7 +203,37 @@ void giveOwnSignalStack(size_t size) {
     if (::sigaltstack(&stack, nullptr) != 0) std::exit(6);
 }
 
+// The smallest signal stack a thread gives itself here. A sanitizer's runtime runs its own wrapper
+// on that stack before the handler: it gets 16 KiB, still far too small for the recorder.
+#if defined(QORVEL_CRASHER_SANITIZER_RUNTIME)
+constexpr size_t kSmallOwnStack = 16384;
+#else
+constexpr size_t kSmallOwnStack = 4096;
+#endif
+
 std::atomic<bool> g_go{false};
+
+// A load through a smashed stack pointer: zero, or an address no x86-64 processor takes (a
+// general-protection fault, which names no address). Neither returns.
+__attribute__((noinline)) void loadThroughZeroStackPointer() {
+    asm volatile("xorl %%esp, %%esp\n\tmovq (%%rsp), %%rax" ::: "rax", "memory");
+}
+__attribute__((noinline)) void loadThroughNonCanonicalStackPointer() {
+    asm volatile("movabsq $0x8000000000000000, %%rsp\n\tmovq (%%rsp), %%rax" ::: "rax", "memory");
+}
+
+// Lowers the limit of the address space to what is mapped now: nothing more can be mapped.
+void limitAddressSpaceToMapped() {
+    char text[256] = {};
+    const int fd = ::open("/proc/self/statm", O_RDONLY);
+    if (fd < 0 || ::read(fd, text, sizeof text - 1) <= 0) std::exit(7);
+    ::close(fd);
+    const rlimit limit{std::strtoull(text, nullptr, 10) * uint64_t(::sysconf(_SC_PAGESIZE)), RLIM_INFINITY};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) std::exit(7);
+    // The proof that it holds: a stack's worth cannot be had.
+    void* more = ::mmap(nullptr, 1 << 18, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (more != MAP_FAILED) std::exit(7);
+}
 
 __attribute__((noinline)) void waitThenNullWrite() {
     while (!g_go.load()) {
@@ -395,18 +425,52 @@ int main(int argc, char** argv) {
         onForeignThread(kind.substr(5), breakpoint);
         for (;;) ::pause();
     } else if (kind == "own-stack-4k") {
-        // A thread that gave itself a signal stack of 4 KiB. A sanitizer's runtime runs its own
-        // wrapper on that stack before the handler: it gets 16 KiB, still far too small.
-#if defined(QORVEL_CRASHER_SANITIZER_RUNTIME)
-        static constexpr size_t ownStack = 16384;
-#else
-        static constexpr size_t ownStack = 4096;
-#endif
+        // A thread that gave itself a signal stack of 4 KiB.
         expect(reinterpret_cast<const void*>(&nullWrite));
         std::thread([] {
-            giveOwnSignalStack(ownStack);
+            giveOwnSignalStack(kSmallOwnStack);
             nullWrite();
         }).detach();
+        for (;;) ::pause();
+    } else if (kind.rfind("smashed-sp-", 0) == 0) {
+        // "smashed-sp-zero-256k", "smashed-sp-noncanonical-16k": a thread with a signal stack of
+        // its own of that size loads through a smashed stack pointer.
+        const bool zero = kind.find("-zero-") != std::string::npos;
+        static size_t size;
+        size = size_t(std::stoul(kind.substr(kind.rfind('-') + 1))) * 1024;
+        static void (*faulting)() = zero ? loadThroughZeroStackPointer : loadThroughNonCanonicalStackPointer;
+        expect(reinterpret_cast<const void*>(faulting));
+        std::thread([] {
+            giveOwnSignalStack(size);
+            faulting();
+        }).detach();
+        for (;;) ::pause();
+    } else if (kind == "small-stack-no-room" || kind == "own-stack-4k-no-room") {
+        // The address space used up before the crash: a thread of 16 KiB without a signal stack,
+        // or one with a signal stack of 4 KiB, faults once nothing more can be mapped.
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        static std::atomic<bool> ready{false};
+        if (kind == "own-stack-4k-no-room") {
+            std::thread([] {
+                giveOwnSignalStack(kSmallOwnStack);
+                ready.store(true);
+                waitThenNullWrite();
+            }).detach();
+        } else {
+            pthread_attr_t attributes;
+            ::pthread_attr_init(&attributes);
+            ::pthread_attr_setstacksize(&attributes, 16 * 1024);
+            pthread_t thread;
+            if (::pthread_create(&thread, &attributes, [](void*) -> void* {
+                    ready.store(true);
+                    waitThenNullWrite();
+                    return nullptr;
+                }, nullptr) != 0)
+                return 6;
+        }
+        while (!ready.load()) ::usleep(1000);
+        limitAddressSpaceToMapped();
+        g_go.store(true);
         for (;;) ::pause();
     } else if (kind == "two-threads-own-stack") {
         // Two threads with signal stacks of their own, too small for the recorder, fault at once:
