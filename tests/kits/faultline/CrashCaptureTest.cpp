@@ -5,11 +5,9 @@
 #include "kits/faultline/FLTUserLogging.h"
 #include "kits/trellis/TRLElfImage.h"
 #include "kits/trellis/TRLHelpers.h"
-#include "tests/support/Pace.h"
 #include "tests/support/Sanitizers.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -33,15 +31,13 @@ namespace {
 struct Child {
     pid_t pid = 0;
     int status = 0;
-    qint64 milliseconds = 0;
+    bool hung = false;  // still there after two minutes: killed
 };
 
 // With sendSegv, this process sends SIGSEGV to the thread the child names in its file "tid".
 Child runChild(const char* program, const QString& folder, const char* kind, bool sendSegv = false) {
     const QByteArray folderBytes = folder.toUtf8();
     char* argv[] = {const_cast<char*>(program), const_cast<char*>(folderBytes.constData()), const_cast<char*>(kind), nullptr};
-    QElapsedTimer timer;
-    timer.start();
     pid_t pid = 0;
     Child child;
     if (::posix_spawn(&pid, program, nullptr, nullptr, argv, environ) != 0) return child;
@@ -52,8 +48,14 @@ Child runChild(const char* program, const QString& folder, const char* kind, boo
         if (tid.open(QIODevice::ReadOnly)) ::syscall(SYS_tgkill, pid, tid.readAll().trimmed().toInt(), SIGSEGV);
         else ::kill(pid, SIGKILL);
     }
-    ::waitpid(pid, &child.status, 0);
-    child.milliseconds = timer.elapsed();
+    // A hang ends the row with its name rather than the whole test at its limit. How fast a child
+    // records is bench/crashrecord's figure.
+    for (int i = 0; i < 24000 && ::waitpid(pid, &child.status, WNOHANG) == 0; ++i) ::usleep(5000);
+    if (::waitpid(pid, &child.status, WNOHANG) == 0) {
+        child.hung = true;
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &child.status, 0);
+    }
     return child;
 }
 
@@ -134,13 +136,10 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
             SCOPED_TRACE(std::string(program) + " " + c.kind);
             QTemporaryDir folder;
             ASSERT_TRUE(folder.isValid());
-            // The machine's pace around the child's run: the bounds below are an idle machine's.
-            const double paceBefore = machinePace();
             const Child child = runChild(program, folder.path(), c.kind, c.sender == Case::ByTest);
-            const double pace = std::max(paceBefore, machinePace()) * sanitizerSlowdown();
+            ASSERT_FALSE(child.hung) << "the child never ended";
             ASSERT_TRUE(WIFSIGNALED(child.status)) << "exit status " << WEXITSTATUS(child.status);
             EXPECT_EQ(WTERMSIG(child.status), c.signal);
-            EXPECT_LT(child.milliseconds, 5000 * pace);
 
             const auto lines = FLTFileReadSections(folder.filePath(QString::fromLatin1(c.record)), false);
             ASSERT_TRUE(lines.has_value());
@@ -254,10 +253,9 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
             // Nobody waits for a thread that cannot answer (its mask blocks the stop signal, it
             // waits in vfork where no signal reaches it, a tracer holds it stopped), nor for
             // hundreds of threads: the crash records in one pass, not after the stop signal's
-            // time limit.
+            // time limit, which would name the thread it waited for. (bench/crashrecord times it.)
             const QString kind = QString::fromLatin1(c.kind);
             if (kind.startsWith("blocked") || kind.startsWith("vfork") || kind == "traced-thread" || kind == "sigstopped-thread" || kind.startsWith("threads-")) {
-                EXPECT_LT(child.milliseconds, 900 * pace) << "at a pace of " << pace;
                 EXPECT_FALSE(logText.contains("did not stop in time"));
             }
             if (QString(c.kind).startsWith("prior-handler")) {

@@ -15,7 +15,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -310,10 +309,8 @@ TEST_F(TrellisNetworkTest, LaunchConversationsAndTheirRequestSequences) {
         previous.close();
         const QString neighbour = folder + "/report-store-file";
         QFile(neighbour).open(QIODevice::WriteOnly);
-        QElapsedTimer clock;
-        clock.start();
+        // No row waits out a time-out: a request that did is asked again, and its sequence says so.
         ASSERT_TRUE(launch.run()) << row.what;
-        EXPECT_LT(clock.elapsed(), 10000) << row.what;
         QStringList sequence;
         for (const auto& r : peer.requests()) {
             const QString path = r.path.section('?', 0, 0);

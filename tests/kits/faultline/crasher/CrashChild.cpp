@@ -121,6 +121,18 @@ __attribute__((noinline)) void sitInVfork(bool blockEverySignal) {
     asm volatile("" ::: "memory");
 }
 
+// The moment of the crash on the monotonic clock, in nanoseconds, in "crash-at": from there to the
+// process's end is the recording's time (bench/crashrecord).
+void markCrashTime() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::string path = g_folder + "/crash-at";
+    if (FILE* file = std::fopen(path.c_str(), "w")) {
+        std::fprintf(file, "%lld\n", static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
+        std::fclose(file);
+    }
+}
+
 // The function that count threads other than the sleepers wait in.
 void expectSecond(const void* function, int count) {
     const std::string path = g_folder + "/expect-blocked";
@@ -381,6 +393,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 8; ++i) threads.emplace_back(sitBlocked);
         sleepers(2);
         ::usleep(50000);
+        markCrashTime();
         nullWrite();
     } else if (kind == "vfork" || kind == "vfork-blocked") {
         // A thread waiting in vfork(), beside a sleeper that answers.
@@ -390,11 +403,13 @@ int main(int argc, char** argv) {
         threads.emplace_back([blocked] { sitInVfork(blocked); });
         sleepers(1);
         ::usleep(50000);
+        markCrashTime();
         nullWrite();
     } else if (kind == "threads-32" || kind == "threads-600" || kind == "threads-1100") {
         expect(reinterpret_cast<const void*>(&nullWrite));
         sleepers(std::stoi(kind.substr(8)));
         ::usleep(20000);
+        markCrashTime();
         nullWrite();
     } else if (kind == "threads-1100-late") {
         // The faulting thread is the newest, listed after the 1,100 sleepers.
@@ -508,6 +523,7 @@ int main(int argc, char** argv) {
         while (!tid.load()) ::usleep(1000);
         if (!holdThreadStopped(tid.load(), kind == "sigstopped-thread")) return 5;
         ::usleep(20000);
+        markCrashTime();
         nullWrite();
     }
     return 1;
