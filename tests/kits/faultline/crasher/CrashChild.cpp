@@ -87,6 +87,13 @@ __attribute__((noinline)) int recurse(int depth) {
 
 void crashCallbackFault(void*) { *g_null = 2; }
 
+// Threads that have reached the state a crash kind is about: one just being born stands at the
+// kernel's return into it, with no caller yet, and on a busy machine may stay there for long.
+std::atomic<int> g_settled{0};
+void waitSettled(int count) {
+    while (g_settled.load() < count) ::usleep(1000);
+}
+
 // What Mesa's llvmpipe and disk threads do: block every signal but the synchronous faults, then
 // wait in the kernel.
 __attribute__((noinline)) void sitBlocked() {
@@ -95,6 +102,7 @@ __attribute__((noinline)) void sitBlocked() {
     sigdelset(&set, SIGSEGV);
     sigdelset(&set, SIGSYS);
     ::pthread_sigmask(SIG_SETMASK, &set, nullptr);
+    g_settled.fetch_add(1);
     for (;;) ::pause();
 }
 
@@ -116,6 +124,8 @@ __attribute__((noinline)) void sitInVfork(bool blockEverySignal) {
         // it ends then rather than sit orphaned, holding whatever pipes it inherited.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent) ::_exit(0);
+        // The child shares the parent's memory until it execs: the parent waits in vfork now.
+        g_settled.fetch_add(1);
         for (;;) ::pause();
     }
     asm volatile("" ::: "memory");
@@ -371,8 +381,10 @@ int main(int argc, char** argv) {
             for (;;) {
                 void* volatile p = std::malloc(size_t(std::rand() % 4096 + 1));
                 std::free(p);
+                if (g_settled.load() == 0) g_settled.store(1);
             }
         }));
+        waitSettled(1);
         ::usleep(20000);
         nullWrite();
     } else if (kind == "blocked-thread") {
@@ -382,9 +394,10 @@ int main(int argc, char** argv) {
             sigset_t all;
             sigfillset(&all);
             ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+            g_settled.fetch_add(1);
             for (;;) ::pause();
         });
-        ::usleep(20000);
+        waitSettled(1);
         nullWrite();
     } else if (kind == "blocked-threads-8") {
         // Eight threads that cannot take the stop signal, beside two that can.
@@ -392,7 +405,7 @@ int main(int argc, char** argv) {
         expectSecond(reinterpret_cast<const void*>(&sitBlocked), 8);
         for (int i = 0; i < 8; ++i) threads.emplace_back(sitBlocked);
         sleepers(2);
-        ::usleep(50000);
+        waitSettled(8);
         markCrashTime();
         nullWrite();
     } else if (kind == "vfork" || kind == "vfork-blocked") {
@@ -402,7 +415,7 @@ int main(int argc, char** argv) {
         const bool blocked = kind == "vfork-blocked";
         threads.emplace_back([blocked] { sitInVfork(blocked); });
         sleepers(1);
-        ::usleep(50000);
+        waitSettled(1);
         markCrashTime();
         nullWrite();
     } else if (kind == "threads-32" || kind == "threads-600" || kind == "threads-1100") {
