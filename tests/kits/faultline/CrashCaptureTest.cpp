@@ -222,13 +222,16 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
             // Every thread has its registers and was walked past its first frame (a sleeping
             // thread stands in the kernel's wait, several calls deep), those whose mask blocks
             // every signal but the faults, or all of them, too.
-            for (const QVariant& thread : threads) {
-                EXPECT_EQ(thread.toMap().value("registers").toMap().size(), 21);
-                const qsizetype frames = thread.toMap().value("stacktrace").toList().size();
-                if (c.smashedStack && thread.toMap().value("crashed").toBool()) {
+            for (qsizetype i = 0; i < threads.size(); ++i) {
+                const QVariantMap thread = threads[i].toMap();
+                EXPECT_EQ(thread.value("registers").toMap().size(), 21);
+                const qsizetype frames = thread.value("stacktrace").toList().size();
+                if (c.smashedStack && thread.value("crashed").toBool()) {
                     EXPECT_EQ(frames, 1);
                 } else {
-                    EXPECT_GE(frames, 2);
+                    EXPECT_GE(frames, 2) << "thread " << i << " \"" << threadNames.value(i).toString().toStdString() << "\" at "
+                                         << thread.value("registers").toMap().value("rip").toULongLong() << "\n"
+                                         << logText.toStdString();
                 }
             }
             // AddressSanitizer's vfork takes its caller's return address off the stack into the

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -244,17 +245,34 @@ __attribute__((noinline)) void loadThroughNonCanonicalStackPointer() {
     asm volatile("movabsq $0x8000000000000000, %%rsp\n\tmovq (%%rsp), %%rax" ::: "rax", "memory");
 }
 
-// Lowers the limit of the address space to what is mapped now: nothing more can be mapped.
-void limitAddressSpaceToMapped() {
-    char text[256] = {};
-    const int fd = ::open("/proc/self/statm", O_RDONLY);
-    if (fd < 0 || ::read(fd, text, sizeof text - 1) <= 0) std::exit(7);
-    ::close(fd);
-    const rlimit limit{std::strtoull(text, nullptr, 10) * uint64_t(::sysconf(_SC_PAGESIZE)), RLIM_INFINITY};
-    if (::setrlimit(RLIMIT_AS, &limit) != 0) std::exit(7);
-    // The proof that it holds: a stack's worth cannot be had.
-    void* more = ::mmap(nullptr, 1 << 18, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (more != MAP_FAILED) std::exit(7);
+// The number of this process's threads.
+int threadCount() {
+    int count = 0;
+    if (DIR* tasks = ::opendir("/proc/self/task")) {
+        while (const dirent* entry = ::readdir(tasks)) count += entry->d_name[0] != '.';
+        ::closedir(tasks);
+    }
+    return count;
+}
+
+// Lowers the limit of the address space to what is mapped now: nothing more can be mapped. The
+// threads that installed crash capture are gone first (their stacks with them), or what they free
+// on their way out would be room again.
+void limitAddressSpaceToMapped(int threads) {
+    for (int i = 0; i < 10000 && threadCount() > threads; ++i) ::usleep(1000);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char text[256] = {};
+        const int fd = ::open("/proc/self/statm", O_RDONLY);
+        if (fd < 0 || ::read(fd, text, sizeof text - 1) <= 0) std::exit(7);
+        ::close(fd);
+        const rlimit limit{std::strtoull(text, nullptr, 10) * uint64_t(::sysconf(_SC_PAGESIZE)), RLIM_INFINITY};
+        if (::setrlimit(RLIMIT_AS, &limit) != 0) std::exit(7);
+        // The proof that it holds: a stack's worth cannot be had.
+        void* more = ::mmap(nullptr, 1 << 18, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (more == MAP_FAILED) return;
+        ::munmap(more, 1 << 18);
+    }
+    std::exit(7);
 }
 
 __attribute__((noinline)) void waitThenNullWrite() {
@@ -497,7 +515,7 @@ int main(int argc, char** argv) {
                 return 6;
         }
         while (!ready.load()) ::usleep(1000);
-        limitAddressSpaceToMapped();
+        limitAddressSpaceToMapped(2);
         g_go.store(true);
         for (;;) ::pause();
     } else if (kind == "two-threads-own-stack") {
