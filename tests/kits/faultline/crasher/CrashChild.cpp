@@ -95,6 +95,13 @@ void waitSettled(int count) {
     while (g_settled.load() < count) ::usleep(1000);
 }
 
+// A thread that crashes at once waits until its maker is back from making it: one caught on its
+// way back from the kernel's clone stands where no call-frame information reaches.
+std::atomic<bool> g_made{false};
+void waitMade() {
+    while (!g_made.load()) ::usleep(100);
+}
+
 // What Mesa's llvmpipe and disk threads do: block every signal but the synchronous faults, then
 // wait in the kernel.
 __attribute__((noinline)) void sitBlocked() {
@@ -201,17 +208,23 @@ __attribute__((noinline)) void waitForSignal() {
 // Runs body on a thread crash capture's thread hooks never saw, of the kind a library starts:
 // Qt's, glib's, the standard library's. None has a signal stack.
 void onForeignThread(const std::string& kind, void (*body)()) {
+    static void (*s_body)() = body;
+    void (*run)() = [] {
+        waitMade();
+        s_body();
+    };
     if (kind == "qt") {
-        QThread* thread = QThread::create(body);
+        QThread* thread = QThread::create(run);
         thread->start();
     } else if (kind == "glib") {
         g_thread_new("glib", [](gpointer f) -> gpointer {
             reinterpret_cast<void (*)()>(f)();
             return nullptr;
-        }, reinterpret_cast<gpointer>(body));
+        }, reinterpret_cast<gpointer>(run));
     } else {
-        std::thread(body).detach();
+        std::thread(run).detach();
     }
+    g_made.store(true);
 }
 
 // Gives the calling thread a signal stack of its own of size bytes, a guard page below it so
@@ -381,7 +394,11 @@ int main(int argc, char** argv) {
         recurse(0);
     } else if (kind == "overflow-thread") {
         expect(reinterpret_cast<const void*>(&recurse));
-        threads.push_back(Threads::start("overflow", [] { recurse(0); }));
+        threads.push_back(Threads::start("overflow", [] {
+            waitMade();
+            recurse(0);
+        }));
+        g_made.store(true);
         for (;;) ::pause();
     } else if (kind == "two-threads") {
         expect(reinterpret_cast<const void*>(&nullWrite));
@@ -456,10 +473,12 @@ int main(int argc, char** argv) {
         ::pthread_attr_setstacksize(&attributes, 16 * 1024);
         pthread_t thread;
         if (::pthread_create(&thread, &attributes, [](void*) -> void* {
+                waitMade();
                 nullWrite();
                 return nullptr;
             }, nullptr) != 0)
             return 6;
+        g_made.store(true);
         for (;;) ::pause();
     } else if (kind.rfind("tgkill-", 0) == 0) {
         // Another process sends SIGSEGV to this thread alone (the parent, once "tid" is there).
@@ -475,8 +494,10 @@ int main(int argc, char** argv) {
         expect(reinterpret_cast<const void*>(&nullWrite));
         std::thread([] {
             giveOwnSignalStack(kSmallOwnStack);
+            waitMade();
             nullWrite();
         }).detach();
+        g_made.store(true);
         for (;;) ::pause();
     } else if (kind.rfind("smashed-sp-", 0) == 0) {
         // "smashed-sp-zero-256k", "smashed-sp-noncanonical-16k": a thread with a signal stack of
@@ -488,8 +509,10 @@ int main(int argc, char** argv) {
         expect(reinterpret_cast<const void*>(faulting));
         std::thread([] {
             giveOwnSignalStack(size);
+            waitMade();
             faulting();
         }).detach();
+        g_made.store(true);
         for (;;) ::pause();
     } else if (kind == "small-stack-no-room" || kind == "own-stack-4k-no-room") {
         // The address space used up before the crash: a thread of 16 KiB without a signal stack,
