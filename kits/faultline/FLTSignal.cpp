@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include <dlfcn.h>
+#include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -326,7 +327,22 @@ void FLTSignalHandler(int signal, siginfo_t* info, void* raw) {
             delivery.onSpareStack = true;
         }
     }
-    if (mapping) {
+    if (!mapping && delivery.claim == kFLTClaimOtherOwner && !onRoomySignalStack()) {
+        // Another thread records, holding the spare stack, and none could be mapped for this one:
+        // it waits in this frame. On a small signal stack the kernel's frame leaves too little
+        // room for a log line or for the stop signal's frame on top: either would fault past the
+        // guard and end the process before the owner's record. The stop signal is blocked, so
+        // the owner reads this thread from outside, as any thread that blocks it.
+        if (FLTWritableStore* store = g_fltStore.load()) {
+            uint64_t stop = uint64_t(1) << (FLTProcessSuspendSignal() - 1);
+            inlineSyscall(SYS_rt_sigprocmask, SIG_BLOCK, long(&stop), 0, sizeof stop);
+            timespec wait{time_t(kFLTResumeTimeoutMs / 1000), long(kFLTResumeTimeoutMs % 1000) * 1000000};
+            if (store->crashFinished.load() == 0)
+                inlineSyscall(SYS_futex, long(&store->crashFinished), FUTEX_WAIT_PRIVATE, 0, long(&wait));
+        }
+        if (!FLTSignalRepeatsOnReturn(signal, info))
+            inlineSyscall(SYS_tgkill, inlineSyscall(SYS_getpid), inlineSyscall(SYS_gettid), signal);
+    } else if (mapping) {
         // The guarded stack is the thread's signal stack while the recorder runs there. Otherwise
         // a signal delivered meanwhile on the signal stack (the stop signal, when another thread
         // records this one) would go to the top of the thread's own signal stack, over the frame

@@ -130,6 +130,7 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
         // Nothing more can be mapped when the crash comes.
         {"small-stack-no-room", SIGSEGV, "signal.fltrecord", true, nullptr, 2, 0, SEGV_MAPERR, Case::Fault, false, kOnSpareStack},
         {"own-stack-4k-no-room", SIGSEGV, "signal.fltrecord", true, nullptr, 2, 0, SEGV_MAPERR, Case::Fault, false, kOnSpareStack},
+        {"two-threads-own-stack-4k-no-room", SIGSEGV, "signal.fltrecord", true, nullptr, 3, 0, SEGV_MAPERR, Case::Fault, false, kOnSpareStack},
     };
     for (const char* program : {FAULTLINE_CRASHER_FP, FAULTLINE_CRASHER_NOFP}) {
         for (const Case& c : cases) {

@@ -514,31 +514,34 @@ int main(int argc, char** argv) {
         }).detach();
         g_made.store(true);
         for (;;) ::pause();
-    } else if (kind == "small-stack-no-room" || kind == "own-stack-4k-no-room") {
+    } else if (kind == "small-stack-no-room" || kind == "own-stack-4k-no-room" || kind == "two-threads-own-stack-4k-no-room") {
         // The address space used up before the crash: a thread of 16 KiB without a signal stack,
-        // or one with a signal stack of 4 KiB, faults once nothing more can be mapped.
+        // or one with a signal stack of 4 KiB, faults once nothing more can be mapped. Two of the
+        // latter fault at once: the one that does not record waits on its 4 KiB.
         expect(reinterpret_cast<const void*>(&nullWrite));
-        static std::atomic<bool> ready{false};
-        if (kind == "own-stack-4k-no-room") {
-            std::thread([] {
-                giveOwnSignalStack(kSmallOwnStack);
-                ready.store(true);
-                waitThenNullWrite();
-            }).detach();
+        static std::atomic<int> ready{0};
+        const int count = kind == "two-threads-own-stack-4k-no-room" ? 2 : 1;
+        if (kind != "small-stack-no-room") {
+            for (int i = 0; i < count; ++i)
+                std::thread([] {
+                    giveOwnSignalStack(kSmallOwnStack);
+                    ready.fetch_add(1);
+                    waitThenNullWrite();
+                }).detach();
         } else {
             pthread_attr_t attributes;
             ::pthread_attr_init(&attributes);
             ::pthread_attr_setstacksize(&attributes, 16 * 1024);
             pthread_t thread;
             if (::pthread_create(&thread, &attributes, [](void*) -> void* {
-                    ready.store(true);
+                    ready.fetch_add(1);
                     waitThenNullWrite();
                     return nullptr;
                 }, nullptr) != 0)
                 return 6;
         }
-        while (!ready.load()) ::usleep(1000);
-        limitAddressSpaceToMapped(2);
+        while (ready.load() < count) ::usleep(1000);
+        limitAddressSpaceToMapped(1 + count);
         g_go.store(true);
         for (;;) ::pause();
     } else if (kind == "two-threads-own-stack") {
