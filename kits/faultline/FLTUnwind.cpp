@@ -242,12 +242,12 @@ namespace {
 // nor in the kernel's half or the gap no processor takes (above 47 bits only what is mapped there,
 // with five-level paging). A frame chain beside a smashed stack pointer is no walk of this stack.
 // One in the guard page below the stack (an overflow) is kept: the steps read only what they need.
-bool stackPointerAddressesStack(FLTUnwindContext* context) {
-    const uint64_t sp = context->registers.rsp;
-    if (!FLTIsValidPointer(sp) || (sp >> 56) != 0) return false;
+bool userAddress(FLTUnwindContext* context, uint64_t address) {
+    if (!FLTIsValidPointer(address) || (address >> 56) != 0) return false;
     uint64_t word = 0;
-    return (sp >> 47) == 0 || FLTReadMemoryCached(&context->cache, sp, &word, sizeof word);
+    return (address >> 47) == 0 || FLTReadMemoryCached(&context->cache, address, &word, sizeof word);
 }
+bool stackPointerAddressesStack(FLTUnwindContext* context) { return userAddress(context, context->registers.rsp); }
 
 }  // namespace
 
@@ -317,7 +317,9 @@ bool FLTUnwindNextFrame(FLTUnwindContext* context) {
             return false;
         }
     }
-    if (!FLTIsValidPointer(r.rip)) return false;
+    // A caller's PC where no code can be (past the user half) was read from what is no stack: a
+    // stack pointer into code or data leaves such words, and they are no frames.
+    if (!FLTIsValidPointer(r.rip) || (context->frameCount > 0 && !userAddress(context, r.rip))) return false;
     if (context->frameCount > 0 && !FLTIsValidPointer(r.rsp)) {
         FLTLogWarn("Error: SP (%p) isn't a valid pointer\n", reinterpret_cast<void*>(r.rsp));
         return false;

@@ -232,6 +232,9 @@ TEST(Unwind, FramePointerChainsEndAtZeroAndNeverLoop) {
         {"a chain ending in a zero return address", {slot(8), 0x5000, slot(12), 0, 0, 0}, 2},
         {"a frame pointing at itself", {slot(4), 0x5000, 0, 0, 0, 0}, 2},
         {"a frame pointing back down the stack", {slot(8), 0x5000, slot(4), 0x6000, 0, 0}, 3},
+        // Words of code or data read as a frame when the stack pointer was smashed into them.
+        {"a return address no processor takes", {slot(8), 0x5000, 0, 0x74fb394c100c8949ull, 0, 0}, 2},
+        {"a return address in the kernel's half", {slot(8), 0x5000, 0, 0xffffffff81000000ull, 0, 0}, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
