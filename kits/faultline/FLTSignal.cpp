@@ -334,8 +334,10 @@ void FLTSignalHandler(int signal, siginfo_t* info, void* raw) {
         // guard and end the process before the owner's record. The stop signal is blocked, so
         // the owner reads this thread from outside, as any thread that blocks it.
         if (FLTWritableStore* store = g_fltStore.load()) {
-            uint64_t stop = uint64_t(1) << (FLTProcessSuspendSignal() - 1);
-            inlineSyscall(SYS_rt_sigprocmask, SIG_BLOCK, long(&stop), 0, sizeof stop);
+            if (const int suspend = FLTProcessSuspendSignal(); suspend > 0) {
+                uint64_t stop = uint64_t(1) << (suspend - 1);
+                inlineSyscall(SYS_rt_sigprocmask, SIG_BLOCK, long(&stop), 0, sizeof stop);
+            }
             timespec wait{time_t(kFLTResumeTimeoutMs / 1000), long(kFLTResumeTimeoutMs % 1000) * 1000000};
             if (store->crashFinished.load() == 0)
                 inlineSyscall(SYS_futex, long(&store->crashFinished), FUTEX_WAIT_PRIVATE, 0, long(&wait));
