@@ -242,7 +242,11 @@ bool QVDatabase::waitWhileBusy(BusyWait& wait, const char* operation, int line) 
     const bool outOfRetries = _busyRetryTimeout != 0 && wait.retries > _busyRetryTimeout;
     const qint64 waited = wait.clock.elapsed();
     if (outOfRetries || waited >= _maxBusyWaitMilliseconds) {
-        logError(QStringLiteral("%1:%2 Database busy (%3)").arg(QLatin1String(operation)).arg(line).arg(_databasePath));
+        logError(QStringLiteral("%1:%2 Database busy (%3) after %4 tries")
+                     .arg(QLatin1String(operation))
+                     .arg(line)
+                     .arg(_databasePath)
+                     .arg(wait.retries - 1));
         logError(QStringLiteral("Database busy"));
         setLayerError(SQLITE_BUSY,
                       QStringLiteral("database is locked: gave up on \"%1\" after %2 tries in %3 ms")

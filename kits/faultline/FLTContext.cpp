@@ -153,10 +153,10 @@ void FLTContextMarkHasCrashed() {
     }
 }
 
-FLTCrashClaim FLTContextClaimCrash() {
+FLTCrashClaim FLTContextClaimCrash(int32_t self) {
     FLTWritableStore* store = g_fltStore.load();
     if (!store) return kFLTClaimNoContext;
-    const int32_t self = FLTCurrentThreadID();
+    if (self <= 0) self = FLTCurrentThreadID();
     int32_t expected = 0;
     if (store->crashOwner.compare_exchange_strong(expected, self)) return kFLTClaimOwner;
     return expected == self ? kFLTClaimReentered : kFLTClaimOtherOwner;

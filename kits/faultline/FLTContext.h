@@ -160,9 +160,10 @@ bool FLTContextIsInitialized();
 bool FLTContextHasCrashed();
 void FLTContextMarkHasCrashed();
 
-// Claiming the crash: the first thread to call becomes its owner and records it.
+// Claiming the crash: the first thread to call becomes its owner and records it. self is the
+// calling thread's id when the caller has it (0: asked of the kernel here).
 enum FLTCrashClaim { kFLTClaimOwner, kFLTClaimReentered, kFLTClaimOtherOwner, kFLTClaimNoContext };
-FLTCrashClaim FLTContextClaimCrash();
+FLTCrashClaim FLTContextClaimCrash(int32_t self = 0);
 // Waits (bounded) until the owner has put the previous handlers back; true when it did.
 bool FLTContextWaitForCrashOwner(uint32_t milliseconds);
 void FLTContextMarkCrashFinished();

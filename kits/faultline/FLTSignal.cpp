@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include <dlfcn.h>
+#include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -125,6 +126,16 @@ bool onRoomySignalStack() {
     return here > base && here - base >= kRecorderRoom;
 }
 
+// A guarded stack mapped at start-up for the crash whose handler can map none (the address space
+// used up): the owner of the crash records on it. Taken by exchange, so only one handler holds it.
+struct SpareStack {
+    void* mapping;
+    size_t size;
+    char* stack;
+};
+std::atomic<SpareStack*> g_spareStack{nullptr};
+SpareStack g_spareStackStorage;
+
 // The signal as the kernel delivered it, handed to the part of the handler that may run on
 // another stack.
 struct Delivery {
@@ -132,6 +143,8 @@ struct Delivery {
     siginfo_t* info;
     void* raw;
     int savedErrno;
+    FLTCrashClaim claim;
+    bool onSpareStack;  // no stack could be mapped: the one reserved at start-up holds the recorder
 };
 
 void handleSignal(void* delivery);
@@ -268,6 +281,13 @@ bool FLTSignalInitialize(FLTSignalState* state) {
     if (state->signalFilePath && ::unlink(state->signalFilePath) != 0 && errno != ENOENT)
         FLTLogWarn("Unable to reset the signal log file %s\n", FLTErrnoName(errno));
     FLTProcessInstallSuspendHandler();
+    // Mapped once for the process: a later initialisation keeps it.
+    static std::atomic<bool> spareMapped{false};
+    if (!spareMapped.exchange(true)) {
+        g_spareStackStorage.mapping = mapGuardedStack(&g_spareStackStorage.size, &g_spareStackStorage.stack);
+        if (g_spareStackStorage.mapping) g_spareStack.store(&g_spareStackStorage);
+        else FLTLogWarn("Unable to map the spare crash stack\n");
+    }
     for (int i = 0; i < kFLTHandledSignalCount; ++i) {
         struct sigaction action{};
         action.sa_sigaction = FLTSignalHandler;
@@ -291,13 +311,40 @@ bool FLTSignalInitialize(FLTSignalState* state) {
 
 void FLTSignalHandler(int signal, siginfo_t* info, void* raw) {
     // Kept small: on a thread's own small signal stack the kernel's frame leaves little room.
-    Delivery delivery{signal, info, raw, errno};
+    // Claimed here, before a stack is chosen: the spare one goes to the owner alone.
+    Delivery delivery{signal, info, raw, errno, FLTContextClaimCrash(int32_t(inlineSyscall(SYS_gettid))), false};
     // Recorded as it arrived, whatever stack the recorder then runs on: raising it again from a
     // larger stack would record Qorvel as its sender and lose a trap's code and address.
     size_t mapped = 0;
     char* stack = nullptr;
-    void* mapping = onRoomySignalStack() ? nullptr : mapGuardedStack(&mapped, &stack);
-    if (mapping) {
+    void* mapping = nullptr;
+    SpareStack* spare = nullptr;
+    if (!onRoomySignalStack()) {
+        mapping = mapGuardedStack(&mapped, &stack);
+        if (!mapping && delivery.claim == kFLTClaimOwner && (spare = g_spareStack.exchange(nullptr)) != nullptr) {
+            mapping = spare->mapping;
+            stack = spare->stack;
+            delivery.onSpareStack = true;
+        }
+    }
+    if (!mapping && delivery.claim == kFLTClaimOtherOwner && !onRoomySignalStack()) {
+        // Another thread records, holding the spare stack, and none could be mapped for this one:
+        // it waits in this frame. On a small signal stack the kernel's frame leaves too little
+        // room for a log line or for the stop signal's frame on top: either would fault past the
+        // guard and end the process before the owner's record. The stop signal is blocked, so
+        // the owner reads this thread from outside, as any thread that blocks it.
+        if (FLTWritableStore* store = g_fltStore.load()) {
+            if (const int suspend = FLTProcessSuspendSignal(); suspend > 0) {
+                uint64_t stop = uint64_t(1) << (suspend - 1);
+                inlineSyscall(SYS_rt_sigprocmask, SIG_BLOCK, long(&stop), 0, sizeof stop);
+            }
+            timespec wait{time_t(kFLTResumeTimeoutMs / 1000), long(kFLTResumeTimeoutMs % 1000) * 1000000};
+            if (store->crashFinished.load() == 0)
+                inlineSyscall(SYS_futex, long(&store->crashFinished), FUTEX_WAIT_PRIVATE, 0, long(&wait));
+        }
+        if (!FLTSignalRepeatsOnReturn(signal, info))
+            inlineSyscall(SYS_tgkill, inlineSyscall(SYS_getpid), inlineSyscall(SYS_gettid), signal);
+    } else if (mapping) {
         // The guarded stack is the thread's signal stack while the recorder runs there. Otherwise
         // a signal delivered meanwhile on the signal stack (the stop signal, when another thread
         // records this one) would go to the top of the thread's own signal stack, over the frame
@@ -320,7 +367,8 @@ void FLTSignalHandler(int signal, siginfo_t* info, void* raw) {
             previous.ss_flags &= SS_DISABLE;
             signalStack(&previous, nullptr);
         }
-        inlineSyscall(SYS_munmap, long(mapping), long(mapped));
+        if (spare) g_spareStack.store(spare);
+        else inlineSyscall(SYS_munmap, long(mapping), long(mapped));
     } else {
         handleSignal(&delivery);
     }
@@ -339,7 +387,7 @@ void handleSignal(void* argument) {
     FLTContext* context = g_fltContext.load();
     FLTWritableStore* store = g_fltStore.load();
     const bool repeats = FLTSignalRepeatsOnReturn(signal, info);
-    switch (FLTContextClaimCrash()) {
+    switch (delivery.claim) {
     case kFLTClaimNoContext:
     case kFLTClaimReentered:
         // A fault while this thread records: end by the default action, the record so far kept.
@@ -354,6 +402,7 @@ void handleSignal(void* argument) {
     case kFLTClaimOwner: break;
     }
     FLTLogWarn("Signal: %d\n", signal);
+    if (delivery.onSpareStack) FLTLogWarn("No stack could be mapped for the recorder: it records on the spare crash stack\n");
     if (!context) endByDefaultAction(signal);
     FLTFile file;
     if (FLTFileInitWithBuffer(&file, context->signal.signalFilePath, store->crashBuffer, sizeof store->crashBuffer)) {

@@ -3,8 +3,9 @@
 // the crash atomically, writes "signal.fltrecord", records all threads, puts the previous handlers
 // back and lets the signal end the process as it would have: a fault repeats on return, a signal
 // that would not (sent by kill or raise, a breakpoint) is raised again. A thread with no signal
-// stack, or one too small for the recorder, records on a guarded stack the handler maps for it,
-// the signal still the one received.
+// stack, or one too small for the recorder, records on a guarded stack the handler maps for it
+// (on a spare one mapped at start-up when nothing more can be mapped), the signal still the one
+// received.
 #pragma once
 
 #include "kits/faultline/FLTContext.h"

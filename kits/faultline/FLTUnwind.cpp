@@ -236,15 +236,39 @@ bool FLTUnwindWithFramePointer(FLTUnwindContext* context, bool leavingFirstFrame
     return true;
 }
 
+namespace {
+
+// Whether the first frame's stack pointer may address its stack at all: not below the first page,
+// nor in the kernel's half or the gap no processor takes (above 47 bits only what is mapped there,
+// with five-level paging). A frame chain beside a smashed stack pointer is no walk of this stack.
+// One in the guard page below the stack (an overflow) is kept: the steps read only what they need.
+bool userAddress(FLTUnwindContext* context, uint64_t address) {
+    if (!FLTIsValidPointer(address) || (address >> 56) != 0) return false;
+    uint64_t word = 0;
+    return (address >> 47) == 0 || FLTReadMemoryCached(&context->cache, address, &word, sizeof word);
+}
+bool stackPointerAddressesStack(FLTUnwindContext* context) { return userAddress(context, context->registers.rsp); }
+
+}  // namespace
+
 bool FLTUnwindNextFrame(FLTUnwindContext* context) {
     if (!FLTIsValidPointer(context)) {
         FLTLogWarn("Error: invalid inputs\n");
         return false;
     }
     FLTRegisters& r = context->registers;
-    if (!FLTIsValidPointer(r.rip) || !FLTIsValidPointer(r.rsp)) {
-        if (context->frameCount == 0) FLTLogWarn("Cancelling unwind for thread with invalid PC/SP\n");
-        else FLTLogWarn("Error: thread PC/SP invalid before unwind\n");
+    // Where the thread stood is its first frame whenever the registers name a PC, whatever its
+    // stack pointer holds: a smashed one still leaves the place of the crash.
+    if (context->frameCount == 0 && !FLTIsValidPointer(r.rip)) {
+        FLTLogWarn("Cancelling unwind for thread with invalid PC/SP\n");
+        return false;
+    }
+    if (context->frameCount == 1 && !stackPointerAddressesStack(context)) {
+        FLTLogWarn("Error: stack pointer %p addresses no stack: the walk ends at the first frame\n", reinterpret_cast<void*>(r.rsp));
+        return false;
+    }
+    if (context->frameCount > 0 && (!FLTIsValidPointer(r.rip) || !FLTIsValidPointer(r.rsp))) {
+        FLTLogWarn("Error: thread PC/SP invalid before unwind\n");
         return false;
     }
     if (context->frameCount >= kFLTUnwindMaxFrames) {
@@ -293,8 +317,10 @@ bool FLTUnwindNextFrame(FLTUnwindContext* context) {
             return false;
         }
     }
-    if (!FLTIsValidPointer(r.rip)) return false;
-    if (!FLTIsValidPointer(r.rsp)) {
+    // A caller's PC where no code can be (past the user half) was read from what is no stack: a
+    // stack pointer into code or data leaves such words, and they are no frames.
+    if (!FLTIsValidPointer(r.rip) || (context->frameCount > 0 && !userAddress(context, r.rip))) return false;
+    if (context->frameCount > 0 && !FLTIsValidPointer(r.rsp)) {
         FLTLogWarn("Error: SP (%p) isn't a valid pointer\n", reinterpret_cast<void*>(r.rsp));
         return false;
     }

@@ -1,10 +1,9 @@
 // The inputs the fuzzers found (fuzz/corpus/<target>/), replayed through the same entry points:
-// each passes its target's checks again, and none is slow any more (several were hangs; the
-// bound is generous).
+// each passes its target's checks again. Several were hangs: what each costs now is
+// bench/hostile's.
 #include "fuzz/FuzzTargets.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 
 #include <gtest/gtest.h>
@@ -19,10 +18,7 @@ TEST(FuzzCorpus, KeptInputsPassTheirChecks) {
             SCOPED_TRACE(folder.filePath(file).toStdString());
             QFile input(folder.filePath(file));
             ASSERT_TRUE(input.open(QIODevice::ReadOnly));
-            QElapsedTimer timer;
-            timer.start();
             EXPECT_EQ(entry(input.readAll()).toStdString(), "");
-            EXPECT_LT(timer.elapsed(), 5000);
             ++replayed;
         }
     }

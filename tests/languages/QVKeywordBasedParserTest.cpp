@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
 
 using namespace fixtures;
 
@@ -258,14 +257,11 @@ TEST(QVKeywordBasedParser, FindsTheFirstComment) {
 TEST(QVKeywordBasedParser, ColoursManyShortStringsInOnePass) {
     // Strings and comments with no word after them: each must not send the parser looking for
     // the next word to the end of the text again (that took seconds for a few hundred KB; the
-    // bound here is generous).
+    // time is bench/hostile's).
     for (const QString& unit : {u"'', "_qs, u"/**/ "_qs}) {
         SCOPED_TRACE(unit.toStdString());
         const QString text = u"if "_qs + unit.repeated(256 * 1024 / unit.size());
-        QElapsedTimer timer;
-        timer.start();
         const auto result = highlight(javaScriptSyntax(), text);
-        EXPECT_LT(timer.elapsed(), 2000);
         EXPECT_EQ(styleMask(result->storage).left(3 + 2 * unit.size()),
                   u"KK."_qs + (unit.startsWith(u'\'') ? u"QQ..QQ.."_qs : u"CCCC.CCCC."_qs));
     }

@@ -8,7 +8,6 @@
 
 #include <QDir>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -94,23 +93,16 @@ TEST(ProcessTest, ChildThatNeverReadsItsInputDoesNotBlockTheCaller) {
         ProcessOptions options;
         options.input = QByteArray(10 << 20, 'x');
         options.timeoutMs = 20000;
-        QElapsedTimer clock;
-        clock.start();
         const ProcessResult r = Process::run(c.program, c.args, options);
         EXPECT_TRUE(r.succeeded()) << r.errorString.toStdString();
         EXPECT_FALSE(r.timedOut);
-        EXPECT_LT(clock.elapsed(), 10000);
     }
 }
 
 TEST(ProcessTest, TimeOutKillsAndReapsTheChildAndWhatItStarted) {
     ProcessOptions options;
     options.timeoutMs = 300;
-    QElapsedTimer clock;
-    clock.start();
     ProcessResult r = Process::run(QStringLiteral("sleep"), {QStringLiteral("30")}, options);
-    EXPECT_LT(clock.elapsed(), 10000);
-    EXPECT_GE(clock.elapsed(), 290);
     EXPECT_TRUE(r.started);
     EXPECT_TRUE(r.timedOut);
     EXPECT_FALSE(r.exited);
@@ -119,9 +111,7 @@ TEST(ProcessTest, TimeOutKillsAndReapsTheChildAndWhatItStarted) {
     EXPECT_FALSE(r.errorString.isEmpty());
 
     // A background grandchild holding the output pipe open is killed with its parent.
-    clock.restart();
     r = shell(QStringLiteral("sleep 30 & echo $!; wait"), options);
-    EXPECT_LT(clock.elapsed(), 10000);
     EXPECT_TRUE(r.timedOut);
     bool ok = false;
     const qint64 grandchild = r.standardOutput.trimmed().toLongLong(&ok);
@@ -160,10 +150,7 @@ TEST(ProcessTest, StartFailuresAreErrorValues) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        QElapsedTimer clock;
-        clock.start();
         const ProcessResult r = Process::run(c.program, {}, c.options);
-        EXPECT_LT(clock.elapsed(), 5000);
         EXPECT_FALSE(r.started);
         EXPECT_FALSE(r.succeeded());
         EXPECT_FALSE(r.errorString.isEmpty());

@@ -457,15 +457,14 @@ TEST(PropertyList, DamagedAndHostileInputGivesErrorsNeverCrashes) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const auto start = std::chrono::steady_clock::now();
         QVError error;
         const QVariant result = PropertyList::fromData(row.data, &error);
         EXPECT_FALSE(result.isValid()) << dumpOf(result);
         EXPECT_EQ(error.domain(), PropertyList::errorDomain());
         EXPECT_EQ(error.code(), row.code) << error.localizedDescription().toStdString();
+        // Refused up front, not after expanding or recursing: expanding 2^40 shared references
+        // would never end, and only the up-front count answers "too large".
         EXPECT_FALSE(error.localizedDescription().isEmpty());
-        // Refused up front, not after expanding or recursing.
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     }
     // Sharing that stays small is fine: one string named 10000 times, an array named twice at
     // each of 3 levels.

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
 #include <QStringList>
 
 #include <atomic>
@@ -293,9 +292,8 @@ TEST(QVRegex, KeepsPatternOptionsAndCaptureCount) {
 }
 
 TEST(QVRegex, BoundsEveryMatch) {
-    // Hostile subjects over both widths: each answers its result, a runaway pattern answers the
-    // too-complex error instead of a silent "no match", and none costs more than a moment
-    // (the bound is generous: the faults it guards against took tens of seconds).
+    // Hostile subjects over both widths: each answers its result, and a runaway pattern answers
+    // the too-complex error instead of a silent "no match". What each costs is bench/hostile's.
     struct Case {
         const char* name;
         QString pattern;
@@ -329,14 +327,11 @@ TEST(QVRegex, BoundsEveryMatch) {
         const bool ascii = bytes.size() == c.subject.size();
         for (int width : {16, 8}) {
             SCOPED_TRACE(width);
-            QElapsedTimer timer;
-            timer.start();
             QVError error;
             const auto m = width == 16
                                ? regex->copyMatchForString(c.subject, QVRange(0, c.subject.size()), c.matchOptions, 0,
                                                            &error)
                                : regex->copyMatchForUTF8Data(bytes, QVRange(0, bytes.size()), c.matchOptions, 0, &error);
-            EXPECT_LT(timer.elapsed(), 2000);
             EXPECT_EQ(QVRegex::isTooComplex(error), c.tooComplex);
             if (width == 16 || ascii)
                 EXPECT_EQ(show(m ? rangesOf(*m) : std::vector<QVRange>()), show(c.expected));

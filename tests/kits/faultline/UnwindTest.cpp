@@ -232,6 +232,9 @@ TEST(Unwind, FramePointerChainsEndAtZeroAndNeverLoop) {
         {"a chain ending in a zero return address", {slot(8), 0x5000, slot(12), 0, 0, 0}, 2},
         {"a frame pointing at itself", {slot(4), 0x5000, 0, 0, 0, 0}, 2},
         {"a frame pointing back down the stack", {slot(8), 0x5000, slot(4), 0x6000, 0, 0}, 3},
+        // Words of code or data read as a frame when the stack pointer was smashed into them.
+        {"a return address no processor takes", {slot(8), 0x5000, 0, 0x74fb394c100c8949ull, 0, 0}, 2},
+        {"a return address in the kernel's half", {slot(8), 0x5000, 0, 0xffffffff81000000ull, 0, 0}, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -246,6 +249,37 @@ TEST(Unwind, FramePointerChainsEndAtZeroAndNeverLoop) {
         int frames = 0;
         while (FLTUnwindNextFrame(&context) && frames < 100) ++frames;
         EXPECT_EQ(frames, c.frames);
+    }
+    // A smashed stack pointer beside a whole chain: the PC alone, and nothing without a PC.
+    struct Smashed {
+        const char* what;
+        uint64_t rip, rsp;
+        int frames;
+    } smashed[] = {
+        {"a stack pointer of zero", 0x4000, 0, 1},
+        {"a stack pointer in the first page", 0x4000, 0xff8, 1},
+        {"a stack pointer no processor takes", 0x4000, 0x8000000000000000ull, 1},
+        {"a stack pointer in the kernel's half", 0x4000, 0xffff800000001000ull, 1},
+        {"a stack pointer past 47 bits, unmapped", 0x4000, (1ull << 47) + 0x1000, 1},
+        {"the stack itself", 0x4000, slot(0), 3},
+        {"no PC", 0, slot(0), 0},
+    };
+    for (const Smashed& c : smashed) {
+        SCOPED_TRACE(c.what);
+        std::memset(stack, 0, sizeof stack);
+        stack[4] = slot(8), stack[5] = 0x5000, stack[9] = 0x6000;
+        FLTRegisters registers{};
+        registers.rip = c.rip;
+        registers.rsp = c.rsp;
+        registers.rbp = slot(4);
+        FLTUnwindContext context;
+        ASSERT_TRUE(FLTUnwindInit(&context, &registers));
+        int frames = 0;
+        while (FLTUnwindNextFrame(&context) && frames < 100) ++frames;
+        EXPECT_EQ(frames, c.frames);
+        if (c.frames == 1) {
+            EXPECT_EQ(FLTUnwindGetPC(&context), c.rip);
+        }
     }
 }
 

@@ -17,7 +17,6 @@
 #include "tests/kits/faultline_reports/ReportsSupport.h"
 #include "tests/support/CrashThread.h"
 #include "tests/support/HttpsPeer.h"
-#include "tests/support/Pace.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/XvfbDisplay.h"
 #include "kits/trellis/TRLConstants.h"
@@ -557,9 +556,9 @@ TEST_F(ReportsUploadTest, QorvelCrashedOnAScreenRecordsEveryThreadWithItsStack) 
         EXPECT_GE(threads[i].toMap().value("stacktrace").toList().size(), 2);
     }
     EXPECT_GE(mesa, 2);
+    // Waiting for threads that cannot answer would take the stop signal's whole second and name
+    // each thread it waited for. (bench/crashrecord times crash recording.)
     EXPECT_FALSE(readAll(folder + QStringLiteral("/sdk.log")).contains("did not stop in time"));
-    // Waiting for threads that cannot answer took the stop signal's whole second.
-    EXPECT_LT(dying, 900) << threads.size() << " threads";
     std::printf("%lld threads, %d of Mesa, recorded and ended in %lld ms\n", static_cast<long long>(threads.size()), mesa, static_cast<long long>(dying));
 }
 
@@ -633,7 +632,7 @@ TEST_F(ReportsUploadTest, AReportEndedAfterTheStatusLineIsNotSentAgain) {
         if (crash) {
             waitFor([&] { return !peer.requests(kReportsPath).isEmpty(); }, 15000);
             controller->operationQueue()->async([] { QThread::sleep(60); });
-            waitFor([&] { return store->preparedPathContents().isEmpty(); }, int(pacedBound(3000)));
+            waitFor([&] { return store->preparedPathContents().isEmpty(); }, 30000);
             abortOnThreadNamed("QVHttp");
             ::_exit(3);
         }

@@ -14,7 +14,6 @@
 #include "tests/support/CrashThread.h"
 #include "tests/support/HttpsPeer.h"
 #include "tests/support/LogCapture.h"
-#include "tests/support/Pace.h"
 #include "tests/support/TestSupport.h"
 #include "tests/kits/tidings/TidingsTestSupport.h"
 #include "kits/trellis/TRLConstants.h"
@@ -214,7 +213,7 @@ TEST_F(TidingsNetworkTest, QuitChild) {
     c->eventQueue()->async([crash] { std::this_thread::sleep_for(std::chrono::seconds(crash ? 60 : 3)); });
     std::this_thread::sleep_for(std::chrono::milliseconds(qEnvironmentVariableIntValue("TIDINGS_QUIT_AFTER_MS")));
     if (crash) {
-        waitFor([&] { return filesIn(events(), "multipartmime").isEmpty(); }, int(pacedBound(3000)));
+        waitFor([&] { return filesIn(events(), "multipartmime").isEmpty(); }, 30000);
         abortOnThreadNamed("QVHttp");
         ::_exit(3);
     }

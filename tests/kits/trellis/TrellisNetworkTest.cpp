@@ -15,7 +15,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -226,6 +225,8 @@ TEST_F(TrellisNetworkTest, SessionReportsLiveTasksAndRemovesDownloads) {
     EXPECT_FALSE(QFile::exists(recorder->path));
     const QStringList leftovers = QDir(Paths::temporary()).entryList({QString(TRLKitPrefix) + "*"});
     EXPECT_TRUE(leftovers.isEmpty()) << leftovers.join(' ').toStdString();
+    // The stalled upload reaches the server in its own time (on a busy machine, after the others).
+    ASSERT_TRUE(MainQueue::runUntil([&] { return peer.requests("/stall").size() == 1; }, std::chrono::seconds(30)));
     upload->cancel();
     ASSERT_TRUE(peer.requests("/stall").size() == 1);
     EXPECT_EQ(peer.requests("/stall")[0].header("X-Kit"), "a,b");
@@ -310,10 +311,8 @@ TEST_F(TrellisNetworkTest, LaunchConversationsAndTheirRequestSequences) {
         previous.close();
         const QString neighbour = folder + "/report-store-file";
         QFile(neighbour).open(QIODevice::WriteOnly);
-        QElapsedTimer clock;
-        clock.start();
+        // No row waits out a time-out: a request that did is asked again, and its sequence says so.
         ASSERT_TRUE(launch.run()) << row.what;
-        EXPECT_LT(clock.elapsed(), 10000) << row.what;
         QStringList sequence;
         for (const auto& r : peer.requests()) {
             const QString path = r.path.section('?', 0, 0);

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -87,6 +88,20 @@ __attribute__((noinline)) int recurse(int depth) {
 
 void crashCallbackFault(void*) { *g_null = 2; }
 
+// Threads that have reached the state a crash kind is about: one just being born stands at the
+// kernel's return into it, with no caller yet, and on a busy machine may stay there for long.
+std::atomic<int> g_settled{0};
+void waitSettled(int count) {
+    while (g_settled.load() < count) ::usleep(1000);
+}
+
+// A thread that crashes at once waits until its maker is back from making it: one caught on its
+// way back from the kernel's clone stands where no call-frame information reaches.
+std::atomic<bool> g_made{false};
+void waitMade() {
+    while (!g_made.load()) ::usleep(100);
+}
+
 // What Mesa's llvmpipe and disk threads do: block every signal but the synchronous faults, then
 // wait in the kernel.
 __attribute__((noinline)) void sitBlocked() {
@@ -95,6 +110,7 @@ __attribute__((noinline)) void sitBlocked() {
     sigdelset(&set, SIGSEGV);
     sigdelset(&set, SIGSYS);
     ::pthread_sigmask(SIG_SETMASK, &set, nullptr);
+    g_settled.fetch_add(1);
     for (;;) ::pause();
 }
 
@@ -116,9 +132,23 @@ __attribute__((noinline)) void sitInVfork(bool blockEverySignal) {
         // it ends then rather than sit orphaned, holding whatever pipes it inherited.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent) ::_exit(0);
+        // The child shares the parent's memory until it execs: the parent waits in vfork now.
+        g_settled.fetch_add(1);
         for (;;) ::pause();
     }
     asm volatile("" ::: "memory");
+}
+
+// The moment of the crash on the monotonic clock, in nanoseconds, in "crash-at": from there to the
+// process's end is the recording's time (bench/crashrecord).
+void markCrashTime() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::string path = g_folder + "/crash-at";
+    if (FILE* file = std::fopen(path.c_str(), "w")) {
+        std::fprintf(file, "%lld\n", static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
+        std::fclose(file);
+    }
 }
 
 // The function that count threads other than the sleepers wait in.
@@ -178,17 +208,23 @@ __attribute__((noinline)) void waitForSignal() {
 // Runs body on a thread crash capture's thread hooks never saw, of the kind a library starts:
 // Qt's, glib's, the standard library's. None has a signal stack.
 void onForeignThread(const std::string& kind, void (*body)()) {
+    static void (*s_body)() = body;
+    void (*run)() = [] {
+        waitMade();
+        s_body();
+    };
     if (kind == "qt") {
-        QThread* thread = QThread::create(body);
+        QThread* thread = QThread::create(run);
         thread->start();
     } else if (kind == "glib") {
         g_thread_new("glib", [](gpointer f) -> gpointer {
             reinterpret_cast<void (*)()>(f)();
             return nullptr;
-        }, reinterpret_cast<gpointer>(body));
+        }, reinterpret_cast<gpointer>(run));
     } else {
-        std::thread(body).detach();
+        std::thread(run).detach();
     }
+    g_made.store(true);
 }
 
 // Gives the calling thread a signal stack of its own of size bytes, a guard page below it so
@@ -203,7 +239,54 @@ void giveOwnSignalStack(size_t size) {
     if (::sigaltstack(&stack, nullptr) != 0) std::exit(6);
 }
 
+// The smallest signal stack a thread gives itself here. A sanitizer's runtime runs its own wrapper
+// on that stack before the handler: it gets 16 KiB, still far too small for the recorder.
+#if defined(QORVEL_CRASHER_SANITIZER_RUNTIME)
+constexpr size_t kSmallOwnStack = 16384;
+#else
+constexpr size_t kSmallOwnStack = 4096;
+#endif
+
 std::atomic<bool> g_go{false};
+
+// A load through a smashed stack pointer: zero, or an address no x86-64 processor takes (a
+// general-protection fault, which names no address). Neither returns.
+__attribute__((noinline)) void loadThroughZeroStackPointer() {
+    asm volatile("xorl %%esp, %%esp\n\tmovq (%%rsp), %%rax" ::: "rax", "memory");
+}
+__attribute__((noinline)) void loadThroughNonCanonicalStackPointer() {
+    asm volatile("movabsq $0x8000000000000000, %%rsp\n\tmovq (%%rsp), %%rax" ::: "rax", "memory");
+}
+
+// The number of this process's threads.
+int threadCount() {
+    int count = 0;
+    if (DIR* tasks = ::opendir("/proc/self/task")) {
+        while (const dirent* entry = ::readdir(tasks)) count += entry->d_name[0] != '.';
+        ::closedir(tasks);
+    }
+    return count;
+}
+
+// Lowers the limit of the address space to what is mapped now: nothing more can be mapped. The
+// threads that installed crash capture are gone first (their stacks with them), or what they free
+// on their way out would be room again.
+void limitAddressSpaceToMapped(int threads) {
+    for (int i = 0; i < 10000 && threadCount() > threads; ++i) ::usleep(1000);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char text[256] = {};
+        const int fd = ::open("/proc/self/statm", O_RDONLY);
+        if (fd < 0 || ::read(fd, text, sizeof text - 1) <= 0) std::exit(7);
+        ::close(fd);
+        const rlimit limit{std::strtoull(text, nullptr, 10) * uint64_t(::sysconf(_SC_PAGESIZE)), RLIM_INFINITY};
+        if (::setrlimit(RLIMIT_AS, &limit) != 0) std::exit(7);
+        // The proof that it holds: a stack's worth cannot be had.
+        void* more = ::mmap(nullptr, 1 << 18, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (more == MAP_FAILED) return;
+        ::munmap(more, 1 << 18);
+    }
+    std::exit(7);
+}
 
 __attribute__((noinline)) void waitThenNullWrite() {
     while (!g_go.load()) {
@@ -311,7 +394,11 @@ int main(int argc, char** argv) {
         recurse(0);
     } else if (kind == "overflow-thread") {
         expect(reinterpret_cast<const void*>(&recurse));
-        threads.push_back(Threads::start("overflow", [] { recurse(0); }));
+        threads.push_back(Threads::start("overflow", [] {
+            waitMade();
+            recurse(0);
+        }));
+        g_made.store(true);
         for (;;) ::pause();
     } else if (kind == "two-threads") {
         expect(reinterpret_cast<const void*>(&nullWrite));
@@ -329,8 +416,10 @@ int main(int argc, char** argv) {
             for (;;) {
                 void* volatile p = std::malloc(size_t(std::rand() % 4096 + 1));
                 std::free(p);
+                if (g_settled.load() == 0) g_settled.store(1);
             }
         }));
+        waitSettled(1);
         ::usleep(20000);
         nullWrite();
     } else if (kind == "blocked-thread") {
@@ -340,9 +429,10 @@ int main(int argc, char** argv) {
             sigset_t all;
             sigfillset(&all);
             ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+            g_settled.fetch_add(1);
             for (;;) ::pause();
         });
-        ::usleep(20000);
+        waitSettled(1);
         nullWrite();
     } else if (kind == "blocked-threads-8") {
         // Eight threads that cannot take the stop signal, beside two that can.
@@ -350,7 +440,8 @@ int main(int argc, char** argv) {
         expectSecond(reinterpret_cast<const void*>(&sitBlocked), 8);
         for (int i = 0; i < 8; ++i) threads.emplace_back(sitBlocked);
         sleepers(2);
-        ::usleep(50000);
+        waitSettled(8);
+        markCrashTime();
         nullWrite();
     } else if (kind == "vfork" || kind == "vfork-blocked") {
         // A thread waiting in vfork(), beside a sleeper that answers.
@@ -359,12 +450,14 @@ int main(int argc, char** argv) {
         const bool blocked = kind == "vfork-blocked";
         threads.emplace_back([blocked] { sitInVfork(blocked); });
         sleepers(1);
-        ::usleep(50000);
+        waitSettled(1);
+        markCrashTime();
         nullWrite();
     } else if (kind == "threads-32" || kind == "threads-600" || kind == "threads-1100") {
         expect(reinterpret_cast<const void*>(&nullWrite));
         sleepers(std::stoi(kind.substr(8)));
         ::usleep(20000);
+        markCrashTime();
         nullWrite();
     } else if (kind == "threads-1100-late") {
         // The faulting thread is the newest, listed after the 1,100 sleepers.
@@ -380,10 +473,12 @@ int main(int argc, char** argv) {
         ::pthread_attr_setstacksize(&attributes, 16 * 1024);
         pthread_t thread;
         if (::pthread_create(&thread, &attributes, [](void*) -> void* {
+                waitMade();
                 nullWrite();
                 return nullptr;
             }, nullptr) != 0)
             return 6;
+        g_made.store(true);
         for (;;) ::pause();
     } else if (kind.rfind("tgkill-", 0) == 0) {
         // Another process sends SIGSEGV to this thread alone (the parent, once "tid" is there).
@@ -395,18 +490,59 @@ int main(int argc, char** argv) {
         onForeignThread(kind.substr(5), breakpoint);
         for (;;) ::pause();
     } else if (kind == "own-stack-4k") {
-        // A thread that gave itself a signal stack of 4 KiB. A sanitizer's runtime runs its own
-        // wrapper on that stack before the handler: it gets 16 KiB, still far too small.
-#if defined(QORVEL_CRASHER_SANITIZER_RUNTIME)
-        static constexpr size_t ownStack = 16384;
-#else
-        static constexpr size_t ownStack = 4096;
-#endif
+        // A thread that gave itself a signal stack of 4 KiB.
         expect(reinterpret_cast<const void*>(&nullWrite));
         std::thread([] {
-            giveOwnSignalStack(ownStack);
+            giveOwnSignalStack(kSmallOwnStack);
+            waitMade();
             nullWrite();
         }).detach();
+        g_made.store(true);
+        for (;;) ::pause();
+    } else if (kind.rfind("smashed-sp-", 0) == 0) {
+        // "smashed-sp-zero-256k", "smashed-sp-noncanonical-16k": a thread with a signal stack of
+        // its own of that size loads through a smashed stack pointer.
+        const bool zero = kind.find("-zero-") != std::string::npos;
+        static size_t size;
+        size = size_t(std::stoul(kind.substr(kind.rfind('-') + 1))) * 1024;
+        static void (*faulting)() = zero ? loadThroughZeroStackPointer : loadThroughNonCanonicalStackPointer;
+        expect(reinterpret_cast<const void*>(faulting));
+        std::thread([] {
+            giveOwnSignalStack(size);
+            waitMade();
+            faulting();
+        }).detach();
+        g_made.store(true);
+        for (;;) ::pause();
+    } else if (kind == "small-stack-no-room" || kind == "own-stack-4k-no-room" || kind == "two-threads-own-stack-4k-no-room") {
+        // The address space used up before the crash: a thread of 16 KiB without a signal stack,
+        // or one with a signal stack of 4 KiB, faults once nothing more can be mapped. Two of the
+        // latter fault at once: the one that does not record waits on its 4 KiB.
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        static std::atomic<int> ready{0};
+        const int count = kind == "two-threads-own-stack-4k-no-room" ? 2 : 1;
+        if (kind != "small-stack-no-room") {
+            for (int i = 0; i < count; ++i)
+                std::thread([] {
+                    giveOwnSignalStack(kSmallOwnStack);
+                    ready.fetch_add(1);
+                    waitThenNullWrite();
+                }).detach();
+        } else {
+            pthread_attr_t attributes;
+            ::pthread_attr_init(&attributes);
+            ::pthread_attr_setstacksize(&attributes, 16 * 1024);
+            pthread_t thread;
+            if (::pthread_create(&thread, &attributes, [](void*) -> void* {
+                    ready.fetch_add(1);
+                    waitThenNullWrite();
+                    return nullptr;
+                }, nullptr) != 0)
+                return 6;
+        }
+        while (ready.load() < count) ::usleep(1000);
+        limitAddressSpaceToMapped(1 + count);
+        g_go.store(true);
         for (;;) ::pause();
     } else if (kind == "two-threads-own-stack") {
         // Two threads with signal stacks of their own, too small for the recorder, fault at once:
@@ -444,6 +580,7 @@ int main(int argc, char** argv) {
         while (!tid.load()) ::usleep(1000);
         if (!holdThreadStopped(tid.load(), kind == "sigstopped-thread")) return 5;
         ::usleep(20000);
+        markCrashTime();
         nullWrite();
     }
     return 1;
