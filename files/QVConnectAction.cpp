@@ -1,4 +1,5 @@
 #include "files/QVConnectAction.h"
+#include "files/QVWebDAVRequest.h"
 
 #include "files/QVClientOptions.h"
 #include "platform/Paths.h"
@@ -95,8 +96,11 @@ QString QVConnectAction::openCommand() const {
     QUrl url = _host.contains(QStringLiteral("://")) ? QUrl(_host) : QUrl(QStringLiteral("http://") + _host);
     if (_port > 0) url.setPort(_port);
     if (!_path.isEmpty()) url.setPath(_path.startsWith(u'/') ? _path : u'/' + _path);
-    if (url.path().isEmpty()) url.setPath(QStringLiteral("/"));
-    if (!url.path().endsWith(u'/')) url.setPath(url.path() + u'/');
+    // A doubled slash or a dot step in the site's folder ("127.0.0.1/dav//t9/") is resolved as
+    // curl resolves it: the site answers in that spelling, and cadaver would take its answer for
+    // no collection.
+    const QString folder = url.path() + u'/';
+    url.setPath(QVWebDAVRequest::normalPath(folder).value_or(folder));
     return QStringLiteral("open ") + url.toString(QUrl::FullyEncoded);
 }
 

@@ -1,4 +1,5 @@
 #include "files/QVRemoteFilesConnection.h"
+#include "files/QVListingBudget.h"
 #include "platform/Threads.h"
 
 #include "platform/AppBundle.h"
@@ -183,6 +184,8 @@ void QVRemoteFilesConnection::launchWithArguments(const QStringList& arguments) 
     }
     _pending.clear();
     _cachedLines.clear();
+    _cachedBytes = 0;
+    _replyCut = false;
     _timedOut = false;
     _clientEnded = false;
     _writeFailed = false;
@@ -392,7 +395,11 @@ bool QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& byt
         const qsizetype length = end - start;
         const QString line = decodeLine(QByteArrayView(_pending).sliced(start, length));
         start = end + 2;
-        _cachedLines.append(line);
+        // One reply holds no more than a listing may cost: the rest of a folder's endless
+        // listing is dropped, and the reply says it was cut.
+        _cachedBytes += 32 + 2 * line.size();
+        if (_cachedBytes <= QVListingBudget::MaxAnswerBytes) _cachedLines.append(line);
+        else _replyCut = true;
         if (log) log(FileName::readable(line) + u'\n');
     }
     if (start > 0) _pending.remove(0, start);
@@ -443,6 +450,8 @@ bool QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& byt
 void QVRemoteFilesConnection::finishReply(quint64 launch) {
     QStringList lines = std::move(_cachedLines);
     _cachedLines.clear();
+    _cachedBytes = 0;
+    _lastReplyCut = std::exchange(_replyCut, false);
     std::shared_ptr<QVRemoteFilesConnectionDelegate> delegate;
     bool inFlight;
     {
@@ -456,6 +465,7 @@ void QVRemoteFilesConnection::finishReply(quint64 launch) {
             lines.removeFirst();
     }
     if (delegate) delegate->connectionFinishedCommand(this, lines);
+    _lastReplyCut = false;
     QString next;
     {
         std::lock_guard guard(_lock);

@@ -121,6 +121,9 @@ public:
     bool hasTimedOut(int statusCode) const;
     // The client's output ended (or it could not be started) while this launch ran.
     bool clientEnded() const { return _clientEnded.load(); }
+    // The reply being handed over lost lines past the bound of what one reply holds (a listing
+    // of a folder too big to read): true only while its delegate is told of it.
+    bool lastReplyCut() const { return _lastReplyCut.load(); }
     // The open line that ended the last reply at the prompt (cadaver's tells whether it is
     // connected).
     QString lastPromptLine() const;
@@ -181,6 +184,9 @@ private:
     // Reader-thread state.
     QByteArray _pending;       // bytes of the open line
     QStringList _cachedLines;
+    qint64 _cachedBytes = 0;  // what _cachedLines holds, as counted against one reply's bound
+    bool _replyCut = false;   // lines of this reply were dropped past the bound
+    std::atomic<bool> _lastReplyCut{false};
     QString _lastProgress;
 
     std::atomic<int> _state{NotLaunched};
