@@ -234,6 +234,8 @@ QString QVFileListingAction::ftpListCommand() {
         if (fd >= 0) {
             ::close(fd);
             _listingFile = file;
+            // A listing without end would fill the disk: past its bound the client is ended.
+            _connection->watchOutputFile(file, QVListingBudget::MaxAnswerBytes);
             // "." is the folder entered (or the working one); the file's bare name is taken
             // in the client's folder, and holds nothing a client would read as a pipe or "-".
             // "-a" is read as an option, before any name, by every server here.
@@ -342,6 +344,11 @@ void QVFileListingAction::handleReply(const QStringList& lines) {
     int code = 0;
     bool ok = false;
     if (_connection->clientEnded()) {
+        if (!_listingFile.isEmpty()) QFile::remove(std::exchange(_listingFile, QString()));
+        if (_connection->lastReplyCut()) {
+            _budget.takeAnswer(QVListingBudget::MaxAnswerBytes + 1);
+            keepRefusal();
+        }
         report(false, 0);
         return;
     }

@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -251,6 +252,11 @@ void QVRemoteFilesConnection::readerLoop(quint64 launch, int fd) {
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
             if (clientHasExited()) break;
+            if (watchedFileTooLong()) {
+                _replyCut = true;
+                terminate();
+                continue;
+            }
             // A reply stopped half-way, or a client that never said a word (a server that takes
             // the connection and stays silent keeps ssh waiting before any output).
             if (_replyTimeout.count() > 0 && (_state == Replying || _state == Launched) &&
@@ -290,6 +296,24 @@ void QVRemoteFilesConnection::readerLoop(quint64 launch, int fd) {
     if (!_pending.isEmpty()) _cachedLines.append(decodeLine(_pending));
     _pending.clear();
     finishReply(launch);
+}
+
+void QVRemoteFilesConnection::watchOutputFile(const QString& path, qint64 maxBytes) {
+    std::lock_guard guard(_lock);
+    _watchedFile = path;
+    _watchedBytes = maxBytes;
+}
+
+bool QVRemoteFilesConnection::watchedFileTooLong() const {
+    QString path;
+    qint64 bound;
+    {
+        std::lock_guard guard(_lock);
+        path = _watchedFile;
+        bound = _watchedBytes;
+    }
+    struct stat st;
+    return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &st) == 0 && st.st_size > bound;
 }
 
 bool QVRemoteFilesConnection::clientHasExited() const {
@@ -451,6 +475,7 @@ void QVRemoteFilesConnection::finishReply(quint64 launch) {
     QStringList lines = std::move(_cachedLines);
     _cachedLines.clear();
     _cachedBytes = 0;
+    watchOutputFile({}, 0);
     _lastReplyCut = std::exchange(_replyCut, false);
     std::shared_ptr<QVRemoteFilesConnectionDelegate> delegate;
     bool inFlight;

@@ -122,8 +122,12 @@ public:
     // The client's output ended (or it could not be started) while this launch ran.
     bool clientEnded() const { return _clientEnded.load(); }
     // The reply being handed over lost lines past the bound of what one reply holds (a listing
-    // of a folder too big to read): true only while its delegate is told of it.
+    // of a folder too big to read), or its output file passed its bound: true only while its
+    // delegate is told of it.
     bool lastReplyCut() const { return _lastReplyCut.load(); }
+    // Until the next reply, a file the client writes (tnftp's listing) may grow to maxBytes:
+    // past that the client is ended, while it is silent on the terminal, and the reply is cut.
+    void watchOutputFile(const QString& path, qint64 maxBytes);
     // The open line that ended the last reply at the prompt (cadaver's tells whether it is
     // connected).
     QString lastPromptLine() const;
@@ -154,6 +158,7 @@ private:
     std::shared_ptr<QVRemoteFilesConnectionDelegate> currentDelegate();
     void reap(pid_t pid);
     bool clientHasExited() const;
+    bool watchedFileTooLong() const;
 
     const int _type;
     QString _prompt;
@@ -172,6 +177,8 @@ private:
     QString _lastPromptLine;
     QString _workingFolder;
     QHash<QString, QStringList> _listedTwins;  // by listed folder
+    QString _watchedFile;
+    qint64 _watchedBytes = 0;
     QVWebDAVSite _webDAVSite;
     QString _siteIdentity;
 

@@ -313,7 +313,7 @@ TEST(RemoteListingBounds, NoWebDAVAnswerCostsMoreThanItsBounds) {
 }
 
 TEST(RemoteListingBounds, AnFtpListingWithoutEndAndAHugeSftpFolderAreRefusedWithinTheirBounds) {
-    // pyftpdlib answering LIST of "endless" with 207 MB, of "many" with 250,000 entries (16 MB).
+    // pyftpdlib answering LIST of "endless" without end, of "many" with 250,000 entries (18 MB).
     Python ftp;
     ASSERT_TRUE(ftp.start(R"PY(
 import os, sys
@@ -327,13 +327,15 @@ for name in ("endless", "many", "few"):
 class FS(AbstractedFS):
     def format_list(self, basedir, listing, ignore_err=True):
         name = os.path.basename(basedir.rstrip("/"))
-        count = {"endless": 2900000, "many": 250000, "few": 3}.get(name)
+        count = {"endless": -1, "many": 250000, "few": 3}.get(name)
         if count is None:
             yield from AbstractedFS.format_list(self, basedir, listing, ignore_err)
             return
         line = "-rw-r--r--   1 owner    group        1234 Dec  7 09:10 page%07d.html\r\n"
-        for start in range(0, count, 10000):
-            yield "".join(line % i for i in range(start, min(count, start + 10000))).encode()
+        start = 0
+        while count < 0 or start < count:
+            yield "".join(line % i for i in range(start, start + 10000 if count < 0 else min(count, start + 10000))).encode()
+            start += 10000
 authorizer = DummyAuthorizer()
 authorizer.add_user("qv", "pw", root, perm="elradfmwMT")
 class Handler(FTPHandler):
@@ -352,9 +354,11 @@ server.serve_forever()
     };
     const Row rows[] = {
         {"/few", "", 64 << 10},
-        // The file tnftp wrote is never read: the unbounded reading took 7.4 times its size.
-        {"/endless", "longer than 128 MB", 64 << 10},
         {"/many", "more than 100000 entries", 200 << 10},
+        // The file tnftp writes is never read, and tnftp is ended once it passes the bound (the
+        // connection with it, so this row comes last): the unbounded reading took 7.4 times the
+        // size of a 207 MB listing.
+        {"/endless", "longer than 128 MB", 64 << 10},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.folder.toStdString());
