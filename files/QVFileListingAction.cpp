@@ -290,7 +290,7 @@ void QVFileListingAction::listed(const QStringList& lines, bool* ok, int* code) 
             const QByteArray bytes = read && _budget.takeAnswer(file.size()) ? file.readAll() : QByteArray();
             file.close();
             file.remove();
-            *ok = *ok && read && !_budget.refused() && _budget.takeRuns(bytes.constData(), bytes.size(), "\n");
+            *ok = *ok && read && !_budget.refused() && _budget.takeLines(bytes);
             if (!*ok) return;
             // Only the listing's lines, decoded as the terminal's lines are: tnftp's own words
             // on the terminal ("WARNING! 1 bare linefeeds received in ASCII mode", "File may not

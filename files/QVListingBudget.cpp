@@ -45,17 +45,12 @@ bool QVListingBudget::takeEntry(qint64 keptBytes) {
     return true;
 }
 
-bool QVListingBudget::takeRuns(const char* bytes, qsizetype size, const char* separators) {
-    if (refused()) return false;
-    bool separates[256] = {};
-    for (const char* s = separators; *s; ++s) separates[uchar(*s)] = true;
-    qsizetype run = 0;
-    for (qsizetype i = 0; i < size; ++i) {
-        if (separates[uchar(bytes[i])]) {
-            run = 0;
-        } else if (++run > MaxTextBytes) {
-            return takeText(run);
-        }
+bool QVListingBudget::takeLines(QByteArrayView bytes) {
+    for (qsizetype start = 0; start < bytes.size() && !refused();) {
+        qsizetype end = bytes.indexOf('\n', start);
+        if (end < 0) end = bytes.size();
+        takeText(end - start);
+        start = end + 1;
     }
-    return true;
+    return !refused();
 }

@@ -4,6 +4,7 @@
 // passed ends the read, and refusal() says which.
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 
 class QVListingBudget {
@@ -30,10 +31,8 @@ public:
     // name twice (as name and in its path) in UTF-16, its other texts, and some 1 KB of objects,
     // allocations and the folder's part of its path around them.
     static qint64 cost(qsizetype textCharacters) { return 1024 + 4 * qint64(textCharacters); }
-    // The first byte run of the answer (between "<" and ">", a text, a line) past MaxTextBytes,
-    // found without reading the answer as anything: a 120 MB href is refused before a parser
-    // holds it.
-    bool takeRuns(const char* bytes, qsizetype size, const char* separators);
+    // The first line of the answer past MaxTextBytes, found without reading it as anything.
+    bool takeLines(QByteArrayView bytes);
 
     bool refused() const { return !_refusal.isEmpty(); }
     // Why the read ended, in the user's words; empty while within every bound.

@@ -150,8 +150,20 @@ namespace {
 class BoundedXml {
 public:
     BoundedXml(const QByteArray& body, QVListingBudget& budget) : _body(body), _budget(budget) {
-        _budget.takeAnswer(body.size());
-        _budget.takeRuns(body.constData(), body.size(), "<>");
+        if (!_budget.takeAnswer(body.size())) return;
+        // What the reader holds whole: a tag with the text after it (">" may stand in a text),
+        // and a section whose end is its own ("]]>", "-->", "?>"), which may hold "<" too.
+        static const std::pair<QByteArrayView, QByteArrayView> sections[] = {
+            {"<![CDATA[", "]]>"}, {"<!--", "-->"}, {"<?", "?>"}};
+        for (qsizetype at = body.indexOf('<'); at >= 0;) {
+            const auto section = std::find_if(std::begin(sections), std::end(sections),
+                                              [&](const auto& s) { return QByteArrayView(body).sliced(at).startsWith(s.first); });
+            qsizetype end = section == std::end(sections) ? body.indexOf('<', at + 1)
+                                                          : body.indexOf(section->second, at + section->first.size());
+            if (end >= 0 && section != std::end(sections)) end += section->second.size();
+            if (!_budget.takeText((end < 0 ? body.size() : end) - at)) return;
+            at = end < 0 ? -1 : body.indexOf('<', end);
+        }
     }
     // The next token; Invalid once the answer ended, broke, or passed a bound.
     QXmlStreamReader::TokenType next() {
