@@ -131,6 +131,17 @@ def hostile(kind, path, depth0):
         return HEAD + own + "".join("<D:response><D:href>%sf%06d</D:href></D:response>" % (path, i) for i in range(100001)) + "</D:multistatus>"
     if kind == "wide":
         return HEAD + own + "".join(response("%s%06d%s" % (path, i, "w" * 4000)) for i in range(12000)) + "</D:multistatus>"
+def pieces(path):
+    # Names whose characters of three and four bytes are cut by the 256 KB pieces the answer is
+    # read in: each is placed by members of one length before it and blanks.
+    body = HEAD + response(path, True)
+    for target, char in ((256 << 10, "\u65e5"), (512 << 10, "\U0001F600")):
+        member = response(path + char * 10 + ".html")
+        cut = len(member[:member.index(char)].encode()) + 4 * len(char.encode()) + 1
+        filler = response(path + "f%07d.html" % len(body))
+        count, blanks = divmod(target - len(body.encode()) - cut, len(filler.encode()))
+        body += "".join(response(path + "f%07d.html" % (len(body) + i)) for i in range(count)) + " " * blanks + member
+    return body + "</D:multistatus>"
 class Dav(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     def log_message(self, *a): pass
@@ -173,6 +184,8 @@ class Dav(BaseHTTPRequestHandler):
             return self.reply(folder("/d/", ["/d/x.html", "/d/Y.html"]))
         if key == "/dav/t9":
             return self.reply(folder("/dav/%74%39/", ["/dav/%74%39/one.html", "/dav/%74%39/%74wo.html"]))
+        if key == "/pieces":
+            return self.reply(pieces("/pieces/"))
         if key == "/elsewhere":
             return self.reply(folder("/elsewhere/", ["/other/a.html", "/other/b.html"]))
         if key == "/twice":
@@ -190,27 +203,35 @@ TEST(RemoteListingBounds, AFolderListsInTheServersOwnSpellingOrSaysWhyNot) {
     ASSERT_TRUE(dav.start(davScript)) << dav.process.readAllStandardError().toStdString();
     auto own = logIn(C::WebDAV, "127.0.0.1", dav.port, "", "", "/");
     ASSERT_TRUE(own);
-    const auto apacheSite = peerSite(C::WebDAV);
-    std::shared_ptr<C> apache;
-    QString apacheUrl;
     const QString password = qEnvironmentVariable("QORVEL_PEER_PASSWORD");
-    if (apacheSite) {
-        ASSERT_TRUE(QDir().mkpath(apacheSite->root + "/t9"));
+    // The real servers, each with a folder t9 of three files.
+    struct Real {
+        const char* name;
+        PeerSite site;
+        std::shared_ptr<C> connection;
+    };
+    std::vector<Real> reals;
+    if (const auto apache = peerSite(C::WebDAV)) reals.push_back({"Apache", *apache, nullptr});
+    if (const int port = qEnvironmentVariableIntValue("QORVEL_LIGHTTPD_PORT"); port > 0)
+        reals.push_back({"lighttpd", PeerSite{int(C::WebDAV), port, qEnvironmentVariable("QORVEL_PEER_USER"),
+                                              qEnvironmentVariable("QORVEL_LIGHTTPD_ROOT"), "/dav/", {}},
+                         nullptr});
+    for (Real& real : reals) {
+        ASSERT_TRUE(QDir().mkpath(real.site.root + "/t9"));
         for (const char* name : {"one.html", "two words.html", "caf\xc3\xa9.html"})
-            writeFile(apacheSite->root + "/t9/" + QString::fromUtf8(name), "page");
-        apache = logIn(C::WebDAV, "127.0.0.1", apacheSite->port, apacheSite->user, password, "/dav/");
-        ASSERT_TRUE(apache);
-        apacheUrl = QStringLiteral("http://127.0.0.1:%1").arg(apacheSite->port);
+            writeFile(real.site.root + "/t9/" + QString::fromUtf8(name), "page");
+        real.connection = logIn(C::WebDAV, "127.0.0.1", real.site.port, real.site.user, password, "/dav/");
+        ASSERT_TRUE(real.connection) << real.name;
     }
-    // curl's reading of the same folder on Apache: the names of the hrefs one step inside it.
-    const auto curlNames = [&](const QString& path) {
+    // curl's reading of the same folder: the names of the hrefs one step inside it.
+    const auto curlNames = [&](const Real& real, const QString& path) {
         QProcess curl;
-        curl.start("curl", {"-s", "-u", apacheSite->user + ':' + password, "-X", "PROPFIND", "-H", "Depth: 1",
-                            apacheUrl + path});
+        curl.start("curl", {"-s", "-u", real.site.user + ':' + password, "-X", "PROPFIND", "-H", "Depth: 1",
+                            QStringLiteral("http://127.0.0.1:%1").arg(real.site.port) + path});
         curl.waitForFinished(30000);
         QStringList names;
         const QString body = QString::fromUtf8(curl.readAllStandardOutput());
-        static const QRegularExpression href("<D:href>/dav/t9/([^<]+)</D:href>");
+        static const QRegularExpression href("<D:href>(?:http://[^/]*)?/dav/t9/([^<]+)</D:href>");
         for (auto m = href.globalMatch(body); m.hasNext();)
             names << QUrl::fromPercentEncoding(m.next().captured(1).toUtf8());
         names.sort();
@@ -218,7 +239,7 @@ TEST(RemoteListingBounds, AFolderListsInTheServersOwnSpellingOrSaysWhyNot) {
     };
     const QStringList t9{"caf\u00e9.html", "one.html", "two words.html"};
     struct Row {
-        const char* server;
+        const char* server;   // "own", or "real" for each real server
         QString path;
         QStringList names;    // listed; empty: refused
         const char* refusal;  // what the refusal says
@@ -232,35 +253,47 @@ TEST(RemoteListingBounds, AFolderListsInTheServersOwnSpellingOrSaysWhyNot) {
         {"own", "/dav/t9/", {"one.html", "two.html"}, ""},
         {"own", "/elsewhere/", {}, "nothing inside this folder"},
         {"own", "/twice/", {}, "more than one spelling"},
-        {"Apache", "/dav//t9/", t9, ""},
-        {"Apache", "//dav/t9/", t9, ""},
-        {"Apache", "/dav/./t9/", t9, ""},
-        {"Apache", "/dav/x/../t9/", t9, ""},
-        {"Apache", "/dav/t9/", t9, ""},
+        {"real", "/dav//t9/", t9, ""},
+        {"real", "//dav/t9/", t9, ""},
+        {"real", "/dav/./t9/", t9, ""},
+        {"real", "/dav/x/../t9/", t9, ""},
+        {"real", "/dav/t9/", t9, ""},
         // A typed "%" is a name's own letter, as it is to cadaver: there is no such folder.
-        {"Apache", "/dav/%74%39/", {}, "may not exist"},
+        {"real", "/dav/%74%39/", {}, "may not exist"},
     };
     for (const Row& r : rows) {
-        SCOPED_TRACE(std::string(r.server) + " " + r.path.toStdString());
-        const bool onApache = QByteArray(r.server) == "Apache";
-        if (onApache && !apache) continue;
-        const Listed l = list(onApache ? apache : own, r.path);
-        EXPECT_EQ(l.ok, !r.names.isEmpty()) << l.said.toStdString();
-        EXPECT_EQ(l.names, r.names);
-        EXPECT_TRUE(l.said.contains(QString::fromUtf8(r.refusal))) << l.said.toStdString();
-        // Where curl reads the folder's members, Qorvel lists the same ones.
-        if (onApache && r.path.contains("t9")) {
-            EXPECT_EQ(curlNames(r.path), r.names);
+        std::vector<std::pair<const char*, const Real*>> on;
+        if (QByteArray(r.server) == "own") on.push_back({"own", nullptr});
+        else for (const Real& real : reals) on.push_back({real.name, &real});
+        for (const auto& [name, real] : on) {
+            SCOPED_TRACE(std::string(name) + " " + r.path.toStdString());
+            const Listed l = list(real ? real->connection : own, r.path);
+            EXPECT_EQ(l.ok, !r.names.isEmpty()) << l.said.toStdString();
+            EXPECT_EQ(l.names, r.names);
+            EXPECT_TRUE(l.said.contains(QString::fromUtf8(r.refusal))) << l.said.toStdString();
+            // Where curl reads the folder's members, Qorvel lists the same ones.
+            if (real && !r.names.isEmpty()) {
+                EXPECT_EQ(curlNames(*real, r.path), r.names);
+            }
         }
     }
-    if (apache) {
+    {
+        // Characters cut by the pieces the answer is read in come through whole.
+        const Listed l = list(own, "/pieces/");
+        EXPECT_TRUE(l.ok) << l.said.toStdString();
+        EXPECT_TRUE(l.names.contains(QString(10, QChar(0x65e5)) + ".html"));
+        EXPECT_TRUE(l.names.contains(QString::fromUtf8("\xf0\x9f\x98\x80").repeated(10) + ".html"));
+        EXPECT_GT(l.names.size(), 2000);
+    }
+    for (Real& real : reals) {
         // A doubled slash in the site's host field is the folder's, resolved as curl resolves
         // it: the login takes the password, and the folder lists.
-        auto doubled = logIn(C::WebDAV, "127.0.0.1/dav//t9/", apacheSite->port, apacheSite->user, password, {});
+        SCOPED_TRACE(real.name);
+        auto doubled = logIn(C::WebDAV, "127.0.0.1/dav//t9/", real.site.port, real.site.user, password, {});
         ASSERT_TRUE(doubled);
         EXPECT_EQ(list(doubled, {}).names, t9);
         doubled->kill();
-        apache->kill();
+        real.connection->kill();
     }
     own->kill();
 }
