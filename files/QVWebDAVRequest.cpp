@@ -386,7 +386,9 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
     int outside = unnamed;
     QString firstOutside;
     for (const Response& r : responses) {
-        if (&r == folder) continue;
+        // The folder itself, in any spelling alike, is neither member nor elsewhere: an empty
+        // folder named twice is still empty.
+        if (r.steps.size() == spelling.size() && sameSteps(r.steps, spelling, spelling.size(), likeness)) continue;
         if (r.steps.size() == spelling.size() + 1 && sameSteps(r.steps, spelling, spelling.size(), likeness)) {
             // Decoded, never trimmed: the href is the name.
             Member m = r.member;

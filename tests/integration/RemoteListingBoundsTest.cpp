@@ -188,6 +188,8 @@ class Dav(BaseHTTPRequestHandler):
             return self.reply(pieces("/pieces/"))
         if key == "/elsewhere":
             return self.reply(folder("/elsewhere/", ["/other/a.html", "/other/b.html"]))
+        if key == "/empty":
+            return self.reply(folder("/empty/", ["/empty"]))
         if key == "/twice":
             return self.reply(folder("/TWICE/", ["/TWICE/a.html"]).replace("</D:multistatus>", response("/Twice/", True) + "</D:multistatus>"))
         self.reply("", 404)
@@ -241,8 +243,8 @@ TEST(RemoteListingBounds, AFolderListsInTheServersOwnSpellingOrSaysWhyNot) {
     struct Row {
         const char* server;   // "own", or "real" for each real server
         QString path;
-        QStringList names;    // listed; empty: refused
-        const char* refusal;  // what the refusal says
+        QStringList names;    // listed
+        const char* refusal;  // what the refusal says; empty: listed
     };
     const std::vector<Row> rows = {
         {"own", QString::fromUtf8("/d\xc3\xa9/"), {"a.html", "b c.html"}, ""},  // answers in NFD
@@ -253,6 +255,7 @@ TEST(RemoteListingBounds, AFolderListsInTheServersOwnSpellingOrSaysWhyNot) {
         {"own", "/dav/t9/", {"one.html", "two.html"}, ""},
         {"own", "/elsewhere/", {}, "nothing inside this folder"},
         {"own", "/twice/", {}, "more than one spelling"},
+        {"own", "/empty/", {}, ""},  // an empty folder, named twice
         {"real", "/dav//t9/", t9, ""},
         {"real", "//dav/t9/", t9, ""},
         {"real", "/dav/./t9/", t9, ""},
@@ -268,7 +271,7 @@ TEST(RemoteListingBounds, AFolderListsInTheServersOwnSpellingOrSaysWhyNot) {
         for (const auto& [name, real] : on) {
             SCOPED_TRACE(std::string(name) + " " + r.path.toStdString());
             const Listed l = list(real ? real->connection : own, r.path);
-            EXPECT_EQ(l.ok, !r.names.isEmpty()) << l.said.toStdString();
+            EXPECT_EQ(l.ok, *r.refusal == 0) << l.said.toStdString();
             EXPECT_EQ(l.names, r.names);
             EXPECT_TRUE(l.said.contains(QString::fromUtf8(r.refusal))) << l.said.toStdString();
             // Where curl reads the folder's members, Qorvel lists the same ones.
