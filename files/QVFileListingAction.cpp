@@ -318,10 +318,10 @@ void QVFileListingAction::listed(const QStringList& lines, bool* ok, int* code) 
         }
     } else {
         *ok = replySucceeded(lines, code);
-        // The client's reply was cut short of the listing's end: held whole it would have
-        // passed its bound.
-        if (_connection->lastReplyCut()) _budget.takeAnswer(QVListingBudget::MaxAnswerBytes + 1);
     }
+    // The client's reply was cut short of the listing's end: held whole it would have passed
+    // its bound.
+    if (_connection->lastReplyCut()) _budget.takeAnswer(QVListingBudget::MaxAnswerBytes + 1);
     if (*ok) _files = parseLines(type, _remotePath, lines, &_unreadableLines, &_budget);
     *ok = *ok && !_budget.refused();
 }
