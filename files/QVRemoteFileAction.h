@@ -66,6 +66,9 @@ public:
     static bool isValidMode(const QString& mode);
 
     const QStringList& lastReply() const { return _lastReply; }
+    // Why the action refused its answer (a bound it passed, a path it cannot write); empty
+    // otherwise.
+    const QString& refusal() const { return _refusal; }
 
 protected:
     // Reports the outcome once per run; later reports of the same run are dropped.

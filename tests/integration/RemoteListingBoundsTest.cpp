@@ -5,6 +5,7 @@
 #include "files/QVConnectAction.h"
 #include "files/QVListingBudget.h"
 #include "files/QVRemoteFileActions.h"
+#include "files/QVRemoteSiteQueue.h"
 #include "platform/FileName.h"
 #include "tests/files/RemoteActionTestSupport.h"
 #include "tests/support/RemotePeers.h"
@@ -17,6 +18,9 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUrl>
+
+#include <condition_variable>
+#include <mutex>
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -363,6 +367,8 @@ for name in ("endless", "many", "few"):
 class FS(AbstractedFS):
     def format_list(self, basedir, listing, ignore_err=True):
         name = os.path.basename(basedir.rstrip("/"))
+        with open(sys.argv[1] + "/asked", "a") as asked:
+            asked.write(name + "\n")
         count = {"endless": -1, "many": 250000, "few": 3}.get(name)
         if count is None:
             yield from AbstractedFS.format_list(self, basedir, listing, ignore_err)
@@ -407,6 +413,40 @@ server.serve_forever()
         fprintf(stderr, "FTP %s: peak rose by %lld kB\n", qPrintable(r.folder), riseKiB);
     }
     connection->kill();
+
+    // Through the site's queue, whose client the endless listing ended: it is asked for once,
+    // not again with each login the queue makes for a client that died, and the next listing
+    // runs on a fresh login.
+    {
+        struct Recorder : QVRemoteSiteQueueDelegate {
+            std::mutex lock;
+            std::condition_variable changed;
+            QStringList events;
+            void add(const QString& e) {
+                std::lock_guard g(lock);
+                events << e;
+                changed.notify_all();
+            }
+            void queueHadError(QVRemoteSiteQueue*, const QVError& e) override { add("error " + e.localizedDescription()); }
+            void queueRetrievedFiles(QVRemoteSiteQueue*, const QList<QVRemoteFile>& files, const QString& path) override {
+                add(QStringLiteral("listed %1: %2").arg(path).arg(files.size()));
+            }
+        };
+        auto recorder = std::make_shared<Recorder>();
+        auto queue = QVRemoteSiteQueue::make(C::FTP, recorder);
+        queue->connectToHost("127.0.0.1", ftp.port, "qv", "pw", {});
+        queue->getFileListing("/endless", nullptr);
+        queue->getFileListing("/few", nullptr);
+        {
+            std::unique_lock g(recorder->lock);
+            recorder->changed.wait_for(g, std::chrono::seconds(240), [&] { return recorder->events.size() >= 2; });
+        }
+        EXPECT_EQ(recorder->events, (QStringList{"error Could Not Retrieve File Listing", "listed /few: 3"}));
+        QFile asked(ftp.dir.filePath("asked"));
+        ASSERT_TRUE(asked.open(QIODevice::ReadOnly));
+        EXPECT_EQ(asked.readAll().count("endless\n"), 2) << "one listing of its own above, one through the queue";
+        queue->closeConnection();
+    }
 
     // OpenSSH: a folder of 100,001 entries.
     const auto sftp = peerSite(C::SFTP);
