@@ -107,6 +107,7 @@ QString QVConnectAction::openCommand() const {
 void QVConnectAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
     QVRemoteFileAction::runWithDelegate(delegate);
     _state = Started;
+    _answeredPastLogin = false;
     _setupCommands.clear();
     // Host and user reach the client's command line: nothing there may split it or read as an
     // option.
@@ -190,6 +191,9 @@ void QVConnectAction::webDAVReply(const QStringList& lines) {
         report(false, _errorCode);
     } else if (statusCodeIsError(code)) {
         _errorCode = code;
+        // cadaver asks for the name again when the password is refused; any other failing
+        // answer (a folder the site does not have) came once the login was taken.
+        _answeredPastLogin = code != 401 && code != 407;
         if (atPrompt) report(false, code);
     } else if (_state == Started && atPrompt) {
         _state = Opening;
