@@ -1,4 +1,5 @@
 #include "files/QVConnectAction.h"
+#include "files/QVWebDAVRequest.h"
 
 #include "files/QVClientOptions.h"
 #include "platform/Paths.h"
@@ -94,14 +95,18 @@ QString QVConnectAction::openCommand() const {
     QUrl url = _host.contains(QStringLiteral("://")) ? QUrl(_host) : QUrl(QStringLiteral("http://") + _host);
     if (_port > 0) url.setPort(_port);
     if (!_path.isEmpty()) url.setPath(_path.startsWith(u'/') ? _path : u'/' + _path);
-    if (url.path().isEmpty()) url.setPath(QStringLiteral("/"));
-    if (!url.path().endsWith(u'/')) url.setPath(url.path() + u'/');
+    // A doubled slash or a dot step in the site's folder ("127.0.0.1/dav//t9/") is resolved as
+    // curl resolves it: the site answers in that spelling, and cadaver would take its answer for
+    // no collection.
+    const QString folder = url.path() + u'/';
+    url.setPath(QVWebDAVRequest::normalPath(folder).value_or(folder));
     return QStringLiteral("open ") + url.toString(QUrl::FullyEncoded);
 }
 
 void QVConnectAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
     QVRemoteFileAction::runWithDelegate(delegate);
     _state = Started;
+    _answeredPastLogin = false;
     _setupCommands.clear();
     // Host and user reach the client's command line: nothing there may split it or read as an
     // option.
@@ -185,6 +190,9 @@ void QVConnectAction::webDAVReply(const QStringList& lines) {
         report(false, _errorCode);
     } else if (statusCodeIsError(code)) {
         _errorCode = code;
+        // cadaver asks for the name again when the password is refused; any other failing
+        // answer (a folder the site does not have) came once the login was taken.
+        _answeredPastLogin = code != 401 && code != 407;
         if (atPrompt) report(false, code);
     } else if (_state == Started && atPrompt) {
         _state = Opening;

@@ -27,7 +27,9 @@ public:
     void setPath(const QString& path) { _path = path; }
     const QString& path() const { return _path; }
     int state() const { return _state; }
-    bool credentialsWereSent() const { return _state == UserSent || _state == PasswordSent; }
+    // Sent and not taken: a server that answered the login with anything but a refusal (a missing
+    // folder's 404) took them.
+    bool credentialsWereSent() const { return (_state == UserSent || _state == PasswordSent) && !_answeredPastLogin; }
 
     std::shared_ptr<QVRemoteFileAction> copy() const override;
     void runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) override;
@@ -58,5 +60,6 @@ protected:
     QString _path;
     int _state = Started;
     int _errorCode = 0;
+    bool _answeredPastLogin = false;
     QStringList _setupCommands;
 };

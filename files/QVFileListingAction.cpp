@@ -202,6 +202,7 @@ void QVFileListingAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActi
     _files.clear();
     _unreadableLines = 0;
     _returnFolder.clear();
+    _budget = QVListingBudget();
     if (_connection->type() == QVRemoteFilesConnection::WebDAV) {
         listMembers();
         return;
@@ -233,6 +234,8 @@ QString QVFileListingAction::ftpListCommand() {
         if (fd >= 0) {
             ::close(fd);
             _listingFile = file;
+            // A listing without end would fill the disk: past its bound the client is ended.
+            _connection->watchOutputFile(file, QVListingBudget::MaxAnswerBytes);
             // "." is the folder entered (or the working one); the file's bare name is taken
             // in the client's folder, and holds nothing a client would read as a pipe or "-".
             // "-a" is read as an option, before any name, by every server here.
@@ -285,10 +288,11 @@ void QVFileListingAction::listed(const QStringList& lines, bool* ok, int* code) 
         if (!_listingFile.isEmpty()) {
             QFile file(std::exchange(_listingFile, QString()));
             const bool read = file.open(QIODevice::ReadOnly);
-            const QByteArray bytes = read ? file.readAll() : QByteArray();
+            // Past its bound the listing is not read at all; within it, a line at a time.
+            const QByteArray bytes = read && _budget.takeAnswer(file.size()) ? file.readAll() : QByteArray();
             file.close();
             file.remove();
-            *ok = *ok && read;
+            *ok = *ok && read && !_budget.refused() && _budget.takeLines(bytes);
             if (!*ok) return;
             // Only the listing's lines, decoded as the terminal's lines are: tnftp's own words
             // on the terminal ("WARNING! 1 bare linefeeds received in ASCII mode", "File may not
@@ -296,26 +300,39 @@ void QVFileListingAction::listed(const QStringList& lines, bool* ok, int* code) 
             // tnftp turns the server's "\r\n" into "\n": a "\r" left before it is the last byte
             // of a name ("crend.html\r"). Only a listing whose every line ends in "\r" came
             // through unturned, and loses one from each.
-            QList<QByteArrayView> raw;
-            qsizetype start = 0;
+            const auto eachLine = [&](auto&& take) {
+                for (qsizetype start = 0; start < bytes.size();) {
+                    qsizetype end = bytes.indexOf('\n', start);
+                    if (end < 0) end = bytes.size();
+                    if (!take(QByteArrayView(bytes).sliced(start, end - start))) return;
+                    start = end + 1;
+                }
+            };
             bool allEndInCR = true;
-            while (start < bytes.size()) {
-                qsizetype end = bytes.indexOf('\n', start);
-                if (end < 0) end = bytes.size();
-                raw.append(QByteArrayView(bytes).sliced(start, end - start));
-                allEndInCR = allEndInCR && raw.last().endsWith('\r');
-                start = end + 1;
-            }
-            QStringList all;
-            for (QByteArrayView line : raw)
-                all.append(QVRemoteFilesConnection::decodeOutputLine(allEndInCR ? line.chopped(1) : line));
-            _files = parseLines(type, _remotePath, all, &_unreadableLines);
+            eachLine([&](QByteArrayView line) { return allEndInCR = line.endsWith('\r'); });
+            LineReader reader(type, _remotePath, &_budget);
+            eachLine([&](QByteArrayView line) {
+                return reader.take(QVRemoteFilesConnection::decodeOutputLine(allEndInCR ? line.chopped(1) : line));
+            });
+            _files = reader.finish(&_unreadableLines);
+            *ok = !_budget.refused();
             return;
         }
     } else {
         *ok = replySucceeded(lines, code);
     }
-    if (*ok) _files = parseLines(type, _remotePath, lines, &_unreadableLines);
+    // The client's reply was cut short of the listing's end: held whole it would have passed
+    // its bound.
+    if (_connection->lastReplyCut()) _budget.takeAnswer(QVListingBudget::MaxAnswerBytes + 1);
+    if (*ok) _files = parseLines(type, _remotePath, lines, &_unreadableLines, &_budget);
+    *ok = *ok && !_budget.refused();
+}
+
+void QVFileListingAction::keepRefusal() {
+    if (_budget.refused()) {
+        _refusal = _budget.refusal();
+        _files.clear();
+    }
 }
 
 void QVFileListingAction::recordTwins() {
@@ -329,12 +346,18 @@ void QVFileListingAction::handleReply(const QStringList& lines) {
     int code = 0;
     bool ok = false;
     if (_connection->clientEnded()) {
+        if (!_listingFile.isEmpty()) QFile::remove(std::exchange(_listingFile, QString()));
+        if (_connection->lastReplyCut()) {
+            _budget.takeAnswer(QVListingBudget::MaxAnswerBytes + 1);
+            keepRefusal();
+        }
         report(false, 0);
         return;
     }
     switch (_step) {
     case Listing:
         listed(lines, &ok, &code);
+        keepRefusal();
         if (ok) recordTwins();
         report(ok, code);
         return;
@@ -363,6 +386,7 @@ void QVFileListingAction::handleReply(const QStringList& lines) {
         return;
     case ListingEntered:
         listed(lines, &_listedOK, &_listedCode);
+        keepRefusal();
         _step = Returning;
         write(QStringLiteral("cd ") + _returnFolder);
         return;
@@ -379,55 +403,76 @@ void QVFileListingAction::handleReply(const QStringList& lines) {
     }
 }
 
-QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& directory, const QStringList& lines,
-                                                    int* unreadable) {
-    QList<QVRemoteFile> files;
-    files.reserve(lines.size());
-    if (unreadable) *unreadable = 0;
+QVFileListingAction::LineReader::LineReader(int type, QString directory, QVListingBudget* budget)
+    : _type(type), _directory(std::move(directory)), _budget(budget) {
     // sftp puts the listed path before every name.
-    QString prefix = directory.isEmpty() ? QStringLiteral(".") : directory;
-    if (!prefix.endsWith(u'/')) prefix += u'/';
-    for (const QString& line : lines) {
-        if (line.trimmed().isEmpty() || isSkipped(line)) continue;
-        std::optional<QVRemoteFile> file;
-        if (type == QVRemoteFilesConnection::SFTP) {
-            file = parseUnixLine(line, directory);
-        } else {
-            const int blank = line.indexOf(u' ');
-            const bool unix = !line.contains(QStringLiteral("<DIR>")) && !line.startsWith(QStringLiteral("Coll:")) &&
-                              blank > 0 && findMode(QStringView(line).left(blank)).found();
-            file = unix ? parseUnixLine(line, directory) : parseWindowsLine(line, directory);
-            // A line of neither form (a heading of several listings in one, "a:", a message) is
-            // no file.
-            if (!file) {
-                if (unreadable) ++*unreadable;
-                continue;
-            }
-        }
-        if (!file) continue;
-        if (type == QVRemoteFilesConnection::SFTP && file->isSymlink() && !file->linkTarget().isEmpty()) {
-            // sftp never prints a link's target: " -> " in its line is part of the name.
-            file->setName(file->name() + QStringLiteral(" -> ") + file->linkTarget());
-            file->setPath(QVRemoteFile::appendPath(directory, file->name()));
-            file->setLinkTarget({});
-        }
-        if (type == QVRemoteFilesConnection::SFTP && file->name().startsWith(prefix)) {
-            file = named(*file, file->name().mid(prefix.size()), directory);
-            if (!file) continue;
-        }
-        if (type == QVRemoteFilesConnection::SFTP) {
-            file = named(*file, sftpName(file->name()), directory);
-            if (!file) continue;
-        }
-        if (addressable(file->name())) files.append(std::move(*file));
+    _prefix = _directory.isEmpty() ? QStringLiteral(".") : _directory;
+    if (!_prefix.endsWith(u'/')) _prefix += u'/';
+}
+
+bool QVFileListingAction::LineReader::take(const QString& line) {
+    if (_budget && !_budget->takeText(line.size())) return false;
+    std::optional<QVRemoteFile> file = read(line);
+    if (!file) return true;
+    if (_budget &&
+        !_budget->takeEntry(QVListingBudget::cost(file->name().size() + file->dateString().size() + file->user().size() +
+                                                  file->group().size() + file->linkTarget().size())))
+        return false;
+    _files.append(std::move(*file));
+    return true;
+}
+
+std::optional<QVRemoteFile> QVFileListingAction::LineReader::read(const QString& line) {
+    using C = QVRemoteFilesConnection;
+    if (line.trimmed().isEmpty() || isSkipped(line)) return std::nullopt;
+    std::optional<QVRemoteFile> file;
+    if (_type == C::SFTP) {
+        file = parseUnixLine(line, _directory);
+    } else {
+        const int blank = line.indexOf(u' ');
+        const bool unix = !line.contains(QStringLiteral("<DIR>")) && !line.startsWith(QStringLiteral("Coll:")) &&
+                          blank > 0 && findMode(QStringView(line).left(blank)).found();
+        file = unix ? parseUnixLine(line, _directory) : parseWindowsLine(line, _directory);
+        // A line of neither form (a heading of several listings in one, "a:", a message) is
+        // no file.
+        if (!file) ++_unreadable;
     }
+    if (!file) return std::nullopt;
+    if (_type == C::SFTP && file->isSymlink() && !file->linkTarget().isEmpty()) {
+        // sftp never prints a link's target: " -> " in its line is part of the name.
+        file->setName(file->name() + QStringLiteral(" -> ") + file->linkTarget());
+        file->setPath(QVRemoteFile::appendPath(_directory, file->name()));
+        file->setLinkTarget({});
+    }
+    if (_type == C::SFTP && file->name().startsWith(_prefix)) {
+        file = named(*file, file->name().mid(_prefix.size()), _directory);
+        if (!file) return std::nullopt;
+    }
+    if (_type == C::SFTP) {
+        file = named(*file, sftpName(file->name()), _directory);
+        if (!file) return std::nullopt;
+    }
+    if (!addressable(file->name())) return std::nullopt;
+    return file;
+}
+
+QList<QVRemoteFile> QVFileListingAction::LineReader::finish(int* unreadable) {
+    if (unreadable) *unreadable = _unreadable;
     // Two entries naming one path: one of them is a line of a name holding a line break, and
     // nothing tells which is the file the name reaches.
     QHash<QString, int> seen;
-    for (const QVRemoteFile& file : files) ++seen[file.name()];
-    for (QVRemoteFile& file : files)
+    for (const QVRemoteFile& file : _files) ++seen[file.name()];
+    for (QVRemoteFile& file : _files)
         if (seen.value(file.name()) > 1) file.setIsListedTwice(true);
-    return files;
+    return std::move(_files);
+}
+
+QList<QVRemoteFile> QVFileListingAction::parseLines(int type, const QString& directory, const QStringList& lines,
+                                                    int* unreadable, QVListingBudget* budget) {
+    LineReader reader(type, directory, budget);
+    for (const QString& line : lines)
+        if (!reader.take(line)) break;
+    return reader.finish(unreadable);
 }
 
 std::optional<QVRemoteFile> QVFileListingAction::parseUnixLine(const QString& line, const QString& directory) {
@@ -515,9 +560,7 @@ void QVFileListingAction::listMembers() {
     const auto members = QVWebDAVRequest::members(*_connection, _remotePath, &outcome);
     _lastReply = {outcome.said};
     if (!members) {
-        if (outcome.tooLarge)
-            _refusal = tr("The site's listing of this folder is longer than %1 MB, more than Qorvel reads.")
-                           .arg(QVWebDAVRequest::MaxListingBytes >> 20);
+        _refusal = outcome.refusal;
         report(false, outcome.status);
         return;
     }

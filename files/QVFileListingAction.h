@@ -4,6 +4,7 @@
 #pragma once
 
 #include "files/QVRemoteFile.h"
+#include "files/QVListingBudget.h"
 #include "files/QVRemoteFileAction.h"
 
 #include <QList>
@@ -32,9 +33,10 @@ public:
 
     // The entries of an sftp (type SFTP) or FTP listing's lines, in line order. Entries that
     // cannot be addressed as a child of the folder are dropped: ".", "..", names holding "/" or
-    // NUL. *unreadable counts the FTP lines that read as no entry of either form.
+    // NUL. *unreadable counts the FTP lines that read as no entry of either form. With a
+    // budget, the lines end at the first bound passed (the budget says which).
     static QList<QVRemoteFile> parseLines(int type, const QString& directory, const QStringList& lines,
-                                          int* unreadable = nullptr);
+                                          int* unreadable = nullptr, QVListingBudget* budget = nullptr);
     // The folder of tnftp's answer to "pwd" ("Remote directory: /a b", or the server's own
     // 257 "/a ""b""" is ...), or nothing.
     static std::optional<QString> parseWorkingFolder(const QStringList& lines);
@@ -45,6 +47,24 @@ protected:
     void handleReply(const QStringList& lines) override;
 
 private:
+    // A listing's lines read one at a time, within a budget when given one: an FTP listing's
+    // file is never held as lines whole.
+    class LineReader {
+    public:
+        LineReader(int type, QString directory, QVListingBudget* budget);
+        // False once a bound is passed: the rest is not read.
+        bool take(const QString& line);
+        QList<QVRemoteFile> finish(int* unreadable);
+
+    private:
+        std::optional<QVRemoteFile> read(const QString& line);
+        int _type;
+        QString _directory, _prefix;
+        QVListingBudget* _budget;
+        QList<QVRemoteFile> _files;
+        int _unreadable = 0;
+    };
+    void keepRefusal();
     void listed(const QStringList& lines, bool* ok, int* code);
     QStringList targetPaths() const override { return {_remotePath}; }
     void listMembers();
@@ -66,4 +86,5 @@ private:
     bool _listedOK = false;
     int _listedCode = 0;
     QString _listingFile;  // where the FTP listing is being written; empty when printed
+    QVListingBudget _budget;
 };

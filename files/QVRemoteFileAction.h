@@ -69,6 +69,9 @@ public:
     // Why an action that never ran will not (the login before it failed): its error says that
     // instead of a guess.
     void setNotRunBecause(const QString& reason) { _refusal = reason; }
+    // Why the action refused its answer (a bound it passed, a path it cannot write); empty
+    // otherwise.
+    const QString& refusal() const { return _refusal; }
 
 protected:
     // Reports the outcome once per run; later reports of the same run are dropped.

@@ -546,7 +546,9 @@ void QVFileTransferAction::transferDirectly() {
         if (keepDirectAnswer({}, tr("\"%1\" names a folder, not a file.").arg(FileName::pictured(_remotePath)))) report(false, 0);
         return;
     default:
-        if (keepDirectAnswer(asked.said, tr("What \"%1\" names could not be told.").arg(FileName::pictured(_remotePath)))) report(false, 0);
+        // The site's answer passed a bound: it says which.
+        if (keepDirectAnswer(asked.said, (tr("What \"%1\" names could not be told.").arg(FileName::pictured(_remotePath)) + u' ' + asked.refusal).trimmed()))
+            report(false, 0);
         return;
     }
     if (!holdTarget()) {

@@ -1,4 +1,5 @@
 #include "files/QVRemoteFilesConnection.h"
+#include "files/QVListingBudget.h"
 #include "platform/Threads.h"
 
 #include "platform/AppBundle.h"
@@ -20,6 +21,7 @@
 #include <cstring>
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -183,6 +185,8 @@ void QVRemoteFilesConnection::launchWithArguments(const QStringList& arguments) 
     }
     _pending.clear();
     _cachedLines.clear();
+    _cachedBytes = 0;
+    _replyCut = false;
     _timedOut = false;
     _clientEnded = false;
     _writeFailed = false;
@@ -248,6 +252,11 @@ void QVRemoteFilesConnection::readerLoop(quint64 launch, int fd) {
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
             if (clientHasExited()) break;
+            if (watchedFileTooLong()) {
+                _replyCut = true;
+                terminate();
+                continue;
+            }
             // A reply stopped half-way, or a client that never said a word (a server that takes
             // the connection and stays silent keeps ssh waiting before any output).
             if (_replyTimeout.count() > 0 && (_state == Replying || _state == Launched) &&
@@ -287,6 +296,24 @@ void QVRemoteFilesConnection::readerLoop(quint64 launch, int fd) {
     if (!_pending.isEmpty()) _cachedLines.append(decodeLine(_pending));
     _pending.clear();
     finishReply(launch);
+}
+
+void QVRemoteFilesConnection::watchOutputFile(const QString& path, qint64 maxBytes) {
+    std::lock_guard guard(_lock);
+    _watchedFile = path;
+    _watchedBytes = maxBytes;
+}
+
+bool QVRemoteFilesConnection::watchedFileTooLong() const {
+    QString path;
+    qint64 bound;
+    {
+        std::lock_guard guard(_lock);
+        path = _watchedFile;
+        bound = _watchedBytes;
+    }
+    struct stat st;
+    return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &st) == 0 && st.st_size > bound;
 }
 
 bool QVRemoteFilesConnection::clientHasExited() const {
@@ -392,7 +419,11 @@ bool QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& byt
         const qsizetype length = end - start;
         const QString line = decodeLine(QByteArrayView(_pending).sliced(start, length));
         start = end + 2;
-        _cachedLines.append(line);
+        // One reply holds no more than a listing may cost: the rest of a folder's endless
+        // listing is dropped, and the reply says it was cut.
+        _cachedBytes += 32 + 2 * line.size();
+        if (_cachedBytes <= QVListingBudget::MaxAnswerBytes) _cachedLines.append(line);
+        else _replyCut = true;
         if (log) log(FileName::readable(line) + u'\n');
     }
     if (start > 0) _pending.remove(0, start);
@@ -443,6 +474,9 @@ bool QVRemoteFilesConnection::processBytes(quint64 launch, const QByteArray& byt
 void QVRemoteFilesConnection::finishReply(quint64 launch) {
     QStringList lines = std::move(_cachedLines);
     _cachedLines.clear();
+    _cachedBytes = 0;
+    watchOutputFile({}, 0);
+    _lastReplyCut = std::exchange(_replyCut, false);
     std::shared_ptr<QVRemoteFilesConnectionDelegate> delegate;
     bool inFlight;
     {
@@ -456,6 +490,7 @@ void QVRemoteFilesConnection::finishReply(quint64 launch) {
             lines.removeFirst();
     }
     if (delegate) delegate->connectionFinishedCommand(this, lines);
+    _lastReplyCut = false;
     QString next;
     {
         std::lock_guard guard(_lock);

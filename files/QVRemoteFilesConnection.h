@@ -136,6 +136,13 @@ public:
     bool hasTimedOut(int statusCode) const;
     // The client's output ended (or it could not be started) while this launch ran.
     bool clientEnded() const { return _clientEnded.load(); }
+    // The reply being handed over lost lines past the bound of what one reply holds (a listing
+    // of a folder too big to read), or its output file passed its bound: true only while its
+    // delegate is told of it.
+    bool lastReplyCut() const { return _lastReplyCut.load(); }
+    // Until the next reply, a file the client writes (tnftp's listing) may grow to maxBytes:
+    // past that the client is ended, while it is silent on the terminal, and the reply is cut.
+    void watchOutputFile(const QString& path, qint64 maxBytes);
     // The open line that ended the last reply at the prompt (cadaver's tells whether it is
     // connected).
     QString lastPromptLine() const;
@@ -166,6 +173,7 @@ private:
     std::shared_ptr<QVRemoteFilesConnectionDelegate> currentDelegate();
     void reap(pid_t pid);
     bool clientHasExited() const;
+    bool watchedFileTooLong() const;
 
     const int _type;
     QString _prompt;
@@ -184,6 +192,8 @@ private:
     QString _lastPromptLine;
     QString _workingFolder;
     QHash<QString, QStringList> _listedTwins;  // by listed folder
+    QString _watchedFile;
+    qint64 _watchedBytes = 0;
     QVWebDAVSite _webDAVSite;
     QString _siteIdentity;
 
@@ -196,6 +206,9 @@ private:
     // Reader-thread state.
     QByteArray _pending;       // bytes of the open line
     QStringList _cachedLines;
+    qint64 _cachedBytes = 0;  // what _cachedLines holds, as counted against one reply's bound
+    bool _replyCut = false;   // lines of this reply were dropped past the bound
+    std::atomic<bool> _lastReplyCut{false};
     QString _lastProgress;
 
     std::atomic<int> _state{NotLaunched};

@@ -409,10 +409,13 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
         return;
     }
     bool repeat = false;
+    // A client ended because its answer passed a bound (an FTP listing without end) would only
+    // fetch the same answer again: it is refused once, and the next action logs in afresh.
+    const bool refusedAnswer = !action->refusal().isEmpty() && _connection->hasTimedOut(statusCode);
     {
         std::lock_guard guard(_lock);
         if (_queue.isEmpty() || _queue.first().action.get() != action) return;  // dropped meanwhile
-        if (!cancelled && _connection->hasTimedOut(statusCode) && _queue.first().repeats < MaximumRepeats &&
+        if (!cancelled && !refusedAnswer && _connection->hasTimedOut(statusCode) && _queue.first().repeats < MaximumRepeats &&
             _connectAction) {
             ++_queue.first().repeats;
             repeat = true;
@@ -429,7 +432,7 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
     const bool transfer = dynamic_cast<QVFileTransferAction*>(action) ||
                           (dynamic_cast<QVDirectoryAction*>(action) &&
                            static_cast<QVDirectoryAction*>(action)->kind() != QVDirectoryAction::Delete);
-    const bool loginAgain = cancelled || transfer;
+    const bool loginAgain = cancelled || transfer || refusedAnswer;
     if (loginAgain) _connection->kill();
     {
         // Before anyone hears of the failure: work it makes them queue must find the login first.

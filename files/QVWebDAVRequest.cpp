@@ -1,14 +1,18 @@
 #include "files/QVWebDAVRequest.h"
 
+#include "files/QVListingBudget.h"
 #include "platform/FileName.h"
 #include "platform/HttpEngine.h"
 
+#include <QCoreApplication>
 #include <QStringList>
 #include <QXmlStreamReader>
 
 #include <atomic>
 #include <future>
 #include <mutex>
+#include <algorithm>
+#include <numeric>
 
 // cadaver's prompt holds the collection it stands in: "dav:/dav/sub/> ".
 std::optional<QString> QVWebDAVRequest::currentCollection(const QVRemoteFilesConnection& connection) {
@@ -44,6 +48,22 @@ QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const Q
 
 }  // namespace
 
+std::optional<QString> QVWebDAVRequest::normalPath(const QString& path) {
+    QStringList steps;
+    for (const QString& step : path.split(u'/')) {
+        if (step.isEmpty() || step == u'.') continue;
+        if (step == QStringLiteral("..")) {
+            if (steps.isEmpty()) return std::nullopt;
+            steps.removeLast();
+            continue;
+        }
+        steps.append(step);
+    }
+    QString normal = u'/' + steps.join(u'/');
+    if (!steps.isEmpty() && path.endsWith(u'/')) normal += u'/';
+    return normal;
+}
+
 std::optional<QUrl> QVWebDAVRequest::urlForPath(const QVRemoteFilesConnection& connection, const QString& path) {
     const QVWebDAVSite site = connection.webDAVSite();
     if (!site.isValid() || path.isEmpty()) return std::nullopt;
@@ -55,15 +75,14 @@ std::optional<QUrl> QVWebDAVRequest::urlForPath(const QVRemoteFilesConnection& c
         if (!collection) return std::nullopt;
         absolute = *collection + absolute;
     }
+    const auto normal = normalPath(absolute);
+    if (!normal) return std::nullopt;
     QByteArray encoded;
-    const QStringList steps = absolute.split(u'/');
+    // The name's own bytes, a name in another encoding than UTF-8 too.
+    const QStringList steps = normal->split(u'/');
     for (qsizetype i = 0; i < steps.size(); ++i) {
-        const QString& step = steps[i];
-        // A step the server would fold could reach another resource than the one named.
-        if (step == u'.' || step == QStringLiteral("..")) return std::nullopt;
         if (i > 0) encoded += '/';
-        // The name's own bytes, a name in another encoding than UTF-8 too.
-        encoded += FileName::encode(step).toPercentEncoding();
+        encoded += FileName::encode(steps[i]).toPercentEncoding();
     }
     QUrl url;
     url.setScheme(site.scheme);
@@ -102,7 +121,7 @@ QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const Q
     }
     // An answer not written to a file is held whole (a listing while it is read): one past the
     // bound is refused rather than taking the memory of the machine, whatever was asked.
-    if (downloadFile.isEmpty()) request.maxResponseBytes = QVWebDAVRequest::MaxListingBytes;
+    if (downloadFile.isEmpty()) request.maxResponseBytes = QVListingBudget::MaxAnswerBytes;
     if (method == "PROPFIND") {
         request.setHeader("Depth", depth);
         request.setHeader("Content-Type", "application/xml");
@@ -137,6 +156,11 @@ QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const Q
     outcome.body = response.body;
     outcome.complete = response.ok();
     outcome.tooLarge = response.tooLarge;
+    if (response.tooLarge) {
+        QVListingBudget budget;
+        budget.takeAnswer(QVListingBudget::MaxAnswerBytes + 1);
+        outcome.refusal = budget.refusal();
+    }
     outcome.said = QStringLiteral("%1 %2%3: %4")
                        .arg(QString::fromLatin1(method), path, to ? QStringLiteral(" to ") + destination : QString(),
                             response.ok() ? QString::number(response.status) : response.message);
@@ -158,6 +182,111 @@ std::optional<bool> QVWebDAVRequest::exists(const QVRemoteFilesConnection& conne
     return std::nullopt;
 }
 
+namespace {
+
+// A 207 answer read token by token within a budget: its text fed to the reader a piece at a
+// time (the reader decodes what it is given whole, at twice its size), elements counted as they
+// open, and any run of bytes between "<" and ">" checked before anything is read. A document
+// type is refused: a 207 has none, and its entities would be text the runs never saw.
+class BoundedXml {
+public:
+    BoundedXml(const QByteArray& body, QVListingBudget& budget) : _body(body), _budget(budget) {
+        if (!_budget.takeAnswer(body.size())) return;
+        // What the reader holds whole: a tag with the text after it (">" may stand in a text),
+        // and a section whose end is its own ("]]>", "-->", "?>"), which may hold "<" too.
+        static const std::pair<QByteArrayView, QByteArrayView> sections[] = {
+            {"<![CDATA[", "]]>"}, {"<!--", "-->"}, {"<?", "?>"}};
+        for (qsizetype at = body.indexOf('<'); at >= 0;) {
+            const auto section = std::find_if(std::begin(sections), std::end(sections),
+                                              [&](const auto& s) { return QByteArrayView(body).sliced(at).startsWith(s.first); });
+            qsizetype end = section == std::end(sections) ? body.indexOf('<', at + 1)
+                                                          : body.indexOf(section->second, at + section->first.size());
+            if (end >= 0 && section != std::end(sections)) end += section->second.size();
+            if (!_budget.takeText((end < 0 ? body.size() : end) - at)) return;
+            at = end < 0 ? -1 : body.indexOf('<', end);
+        }
+    }
+    // The next token; Invalid once the answer ended, broke, or passed a bound.
+    QXmlStreamReader::TokenType next() {
+        if (_done || _budget.refused()) return QXmlStreamReader::Invalid;
+        for (;;) {
+            const QXmlStreamReader::TokenType token = _xml.readNext();
+            if (token == QXmlStreamReader::Invalid && _xml.error() == QXmlStreamReader::PrematureEndOfDocumentError &&
+                _fed < _body.size()) {
+                const qsizetype piece = std::min<qsizetype>(Piece, _body.size() - _fed);
+                _xml.addData(_body.sliced(_fed, piece));
+                _fed += piece;
+                continue;
+            }
+            if (token == QXmlStreamReader::StartElement && !_budget.takeDepth(++_depth)) return QXmlStreamReader::Invalid;
+            if (token == QXmlStreamReader::EndElement && --_depth == 0) _rootClosed = true;
+            if (token == QXmlStreamReader::DTD) _dtd = true;
+            if (token == QXmlStreamReader::Invalid || token == QXmlStreamReader::EndDocument || _dtd) {
+                _done = true;
+                return QXmlStreamReader::Invalid;
+            }
+            return token;
+        }
+    }
+    // The answer was read to its end, whole and well formed, within every bound. (Read a piece
+    // at a time, the reader cannot tell the end of the data from a pause in it.)
+    bool read() const {
+        return !_dtd && !_budget.refused() && _rootClosed && _fed == _body.size() &&
+               (!_xml.hasError() || _xml.error() == QXmlStreamReader::PrematureEndOfDocumentError);
+    }
+    QXmlStreamReader& xml() { return _xml; }
+    int depth() const { return _depth; }
+
+private:
+    static constexpr qsizetype Piece = 256 << 10;
+    const QByteArray& _body;
+    QVListingBudget& _budget;
+    QXmlStreamReader _xml;
+    qsizetype _fed = 0;
+    int _depth = 0;
+    bool _dtd = false, _rootClosed = false, _done = false;
+};
+
+// An href's path as its decoded steps, after what every server reads alike is undone: escapes
+// (of unreserved letters too), doubled slashes and dot steps. Nothing for a step that decodes to
+// a slash or NUL (it could name no member), or dot steps climbing past the root.
+std::optional<QByteArrayList> stepsOf(QString href) {
+    if (const QUrl url(href); url.isValid() && !url.scheme().isEmpty()) href = url.path(QUrl::FullyEncoded);
+    QByteArrayList steps;
+    // Characters outside ASCII (an IRI) stand for their UTF-8 bytes, as escapes do.
+    for (const QByteArray& raw : href.toUtf8().split('/')) {
+        const QByteArray step = QByteArray::fromPercentEncoding(raw);
+        if (step.isEmpty() || step == ".") continue;
+        if (step == "..") {
+            if (steps.isEmpty()) return std::nullopt;
+            steps.removeLast();
+            continue;
+        }
+        if (step.contains('/') || step.contains('\0')) return std::nullopt;
+        steps.append(step);
+    }
+    return steps;
+}
+
+// How two spellings of one step may differ and still name it: not at all, in Unicode form (a
+// file system that keeps names decomposed), or in case too (one that folds it).
+enum class Likeness { Exact, Form, Case };
+
+QString stepKey(const QByteArray& step, Likeness likeness) {
+    QString name = FileName::decode(step).normalized(QString::NormalizationForm_C);
+    return likeness == Likeness::Case ? name.toCaseFolded() : name;
+}
+
+bool sameSteps(const QByteArrayList& a, const QByteArrayList& b, qsizetype count, Likeness likeness) {
+    if (a.size() < count || b.size() < count) return false;
+    for (qsizetype i = 0; i < count; ++i)
+        if (a[i] != b[i] && (likeness == Likeness::Exact || stepKey(a[i], likeness) != stepKey(b[i], likeness)))
+            return false;
+    return true;
+}
+
+}  // namespace
+
 QVWebDAVRequest::Resource QVWebDAVRequest::resourceAt(const QVRemoteFilesConnection& connection, const QString& path,
                                                        Outcome* outcome) {
     Outcome asked = perform(connection, "PROPFIND", path);
@@ -168,20 +297,29 @@ QVWebDAVRequest::Resource QVWebDAVRequest::resourceAt(const QVRemoteFilesConnect
     if (asked.status == 404) return answer(Missing);
     if (asked.status != 207) return answer(Unknown);
     // One response for the path alone (Depth 0): its resourcetype holds a collection or not.
-    QXmlStreamReader xml(asked.body);
+    QVListingBudget budget;
+    BoundedXml xml(asked.body, budget);
     bool inType = false, sawType = false, collection = false;
-    while (!xml.atEnd()) {
-        const QXmlStreamReader::TokenType token = xml.readNext();
-        const bool dav = xml.namespaceUri() == QLatin1String("DAV:");
-        if (token == QXmlStreamReader::StartElement && dav && xml.name() == QLatin1String("resourcetype")) {
+    int responses = 0;
+    for (QXmlStreamReader::TokenType token; (token = xml.next()) != QXmlStreamReader::Invalid;) {
+        const bool dav = xml.xml().namespaceUri() == QLatin1String("DAV:");
+        const QStringView name = xml.xml().name();
+        if (token == QXmlStreamReader::StartElement && dav && name == QLatin1String("response")) {
+            if (!budget.takeEntry(0)) break;
+            ++responses;
+        } else if (token == QXmlStreamReader::StartElement && dav && name == QLatin1String("resourcetype")) {
             inType = sawType = true;
-        } else if (token == QXmlStreamReader::EndElement && dav && xml.name() == QLatin1String("resourcetype")) {
+        } else if (token == QXmlStreamReader::EndElement && dav && name == QLatin1String("resourcetype")) {
             inType = false;
-        } else if (token == QXmlStreamReader::StartElement && inType && dav && xml.name() == QLatin1String("collection")) {
+        } else if (token == QXmlStreamReader::StartElement && inType && dav && name == QLatin1String("collection")) {
             collection = true;
+        } else if (token == QXmlStreamReader::Characters && !budget.takeText(xml.xml().text().size())) {
+            break;
         }
     }
-    if (xml.hasError() || !sawType) return answer(Unknown);
+    asked.refusal = budget.refusal();
+    // Several responses to a question about one resource: which is it cannot be told.
+    if (!xml.read() || !sawType || responses != 1) return answer(Unknown);
     return answer(collection ? Collection : File);
 }
 
@@ -190,71 +328,133 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
     Outcome asked;
     const auto collection = path.isEmpty() ? currentCollection(connection) : std::optional<QString>(path);
     if (collection) asked = send(connection, "PROPFIND", *collection, {}, {}, {}, "1");
-    if (outcome) *outcome = asked;
-    if (asked.status != 207 || !asked.complete) return std::nullopt;
-    const auto listed = urlForPath(connection, *collection);
-    if (!listed) return std::nullopt;
-    // Each href as the bytes it encodes, without the one slash a collection's ends in.
-    const auto bytesOf = [](QString href) {
-        if (const QUrl url(href); url.isValid() && !url.scheme().isEmpty()) href = url.path(QUrl::FullyEncoded);
-        // Characters outside ASCII (an IRI) stand for their UTF-8 bytes, as escapes do.
-        QByteArray bytes = QByteArray::fromPercentEncoding(href.toUtf8());
-        if (bytes.size() > 1 && bytes.endsWith('/')) bytes.chop(1);
-        return bytes;
+    const auto fail = [&]() -> std::optional<QList<Member>> {
+        if (outcome) *outcome = asked;
+        return std::nullopt;
     };
-    const QByteArray self = bytesOf(listed->path(QUrl::FullyEncoded));
-    // A member is one step inside the folder: an href elsewhere (a "..", an escaped slash, a
-    // deeper or other folder) would be listed by its last step and act on the wrong resource.
-    const QByteArray inside = self.endsWith('/') ? self : self + '/';
-    QList<Member> found;
-    QXmlStreamReader xml(asked.body);
+    if (asked.status != 207 || !asked.complete) return fail();
+    const auto listed = urlForPath(connection, *collection);
+    const auto self = listed ? stepsOf(listed->path(QUrl::FullyEncoded)) : std::nullopt;
+    if (!self) return fail();
+    struct Response {
+        QByteArrayList steps;
+        Member member;
+    };
+    QList<Response> responses;
+    int unnamed = 0;  // responses whose href (none, several, a slash escaped) could name nothing
+    QVListingBudget budget;
+    BoundedXml xml(asked.body, budget);
     Member member;
-    QByteArray href;
+    std::optional<QByteArrayList> steps;
     QString text;
     bool inType = false;
     // Only the href that is a response's own child names it: one inside a property (a lock's
     // owner or token) is some other address.
-    int depth = 0, responseDepth = -1, hrefs = 0;
+    int responseDepth = -1, hrefs = 0;
     static const QString apache = QStringLiteral("http://apache.org/dav/props/");
-    while (!xml.atEnd()) {
-        const QXmlStreamReader::TokenType token = xml.readNext();
-        const bool dav = xml.namespaceUri() == QLatin1String("DAV:");
+    for (QXmlStreamReader::TokenType token; (token = xml.next()) != QXmlStreamReader::Invalid;) {
+        const bool dav = xml.xml().namespaceUri() == QLatin1String("DAV:");
+        const QStringView name = xml.xml().name();
         if (token == QXmlStreamReader::StartElement) {
-            ++depth;
             text.clear();
-            if (dav && xml.name() == QLatin1String("response")) {
+            if (dav && name == QLatin1String("response")) {
                 member = Member();
-                href.clear();
+                steps.reset();
                 hrefs = 0;
-                responseDepth = depth;
-            } else if (dav && xml.name() == QLatin1String("resourcetype")) {
+                responseDepth = xml.depth();
+            } else if (dav && name == QLatin1String("resourcetype")) {
                 inType = true;
-            } else if (inType && dav && xml.name() == QLatin1String("collection")) {
+            } else if (inType && dav && name == QLatin1String("collection")) {
                 member.collection = true;
             }
         } else if (token == QXmlStreamReader::Characters) {
-            text += xml.text();
+            if (!budget.takeText(text.size() + xml.xml().text().size())) break;
+            text += xml.xml().text();
         } else if (token == QXmlStreamReader::EndElement) {
-            const int ended = depth--;
-            if (dav && xml.name() == QLatin1String("href")) {
+            const int ended = xml.depth() + 1;
+            if (dav && name == QLatin1String("href")) {
                 if (ended == responseDepth + 1) {
-                    href = bytesOf(text.trimmed());
+                    steps = stepsOf(text.trimmed());
                     ++hrefs;
                 }
-            } else if (dav && xml.name() == QLatin1String("resourcetype")) inType = false;
-            else if (dav && xml.name() == QLatin1String("getcontentlength")) member.size = text.trimmed().toLongLong();
-            else if (dav && xml.name() == QLatin1String("getlastmodified")) member.modified = text.trimmed();
-            else if (xml.namespaceUri() == apache && xml.name() == QLatin1String("executable"))
+            } else if (dav && name == QLatin1String("resourcetype")) inType = false;
+            else if (dav && name == QLatin1String("getcontentlength")) member.size = text.trimmed().toLongLong();
+            else if (dav && name == QLatin1String("getlastmodified")) member.modified = text.trimmed();
+            else if (xml.xml().namespaceUri() == apache && name == QLatin1String("executable"))
                 member.executable = text.trimmed() == u'T';
-            else if (dav && xml.name() == QLatin1String("response") && hrefs == 1 && href.startsWith(inside) &&
-                     href.size() > inside.size() && !href.sliced(inside.size()).contains('/')) {
-                // Decoded, never trimmed: the href is the name. A response naming several
-                // resources says no one member's properties.
-                member.name = FileName::decode(href.sliced(inside.size()));
-                found.append(member);
+            else if (dav && name == QLatin1String("response")) {
+                // A response naming several resources says no one member's properties.
+                if (hrefs == 1 && steps) {
+                    const qsizetype kept = member.modified.size() + std::accumulate(steps->cbegin(), steps->cend(), qsizetype(0),
+                                                                                  [](qsizetype n, const QByteArray& s) { return n + s.size(); });
+                    if (!budget.takeEntry(QVListingBudget::cost(kept))) break;
+                    responses.append({std::move(*steps), member});
+                } else {
+                    if (!budget.takeEntry(0)) break;
+                    ++unnamed;
+                }
             }
+            text.clear();
         }
     }
-    if (xml.hasError()) return std::nullopt;
+    asked.refusal = budget.refusal();
+    if (!xml.read()) return fail();
+    // The folder's own response, in the likeness the server spells it: the asked spelling
+    // itself, else its Unicode form, else its case. Two spellings alike are no answer.
+    const Response* folder = nullptr;
+    Likeness likeness = Likeness::Exact;
+    for (Likeness l : {Likeness::Exact, Likeness::Form, Likeness::Case}) {
+        int alike = 0;
+        for (const Response& r : responses) {
+            if (r.steps.size() != self->size() || !sameSteps(r.steps, *self, self->size(), l)) continue;
+            ++alike;
+            if (!folder) folder = &r;
+        }
+        if (alike > 1 && l != Likeness::Exact) {
+            asked.refusal = QCoreApplication::translate("QVWebDAVRequest",
+                                                        "The site's answer names this folder in more than one spelling.");
+            return fail();
+        }
+        if (folder) {
+            likeness = l;
+            break;
+        }
+    }
+    const QByteArrayList& spelling = folder ? folder->steps : *self;
+    // A member is one step inside the folder: an href elsewhere (a "..", an escaped slash, a
+    // deeper or other folder) would be listed by its last step and act on the wrong resource.
+    QList<Member> found;
+    int outside = unnamed;
+    QString firstOutside;
+    for (const Response& r : responses) {
+        // The folder itself, in any spelling alike, is neither member nor elsewhere: an empty
+        // folder named twice is still empty.
+        if (r.steps.size() == spelling.size() && sameSteps(r.steps, spelling, spelling.size(), likeness)) continue;
+        if (r.steps.size() == spelling.size() + 1 && sameSteps(r.steps, spelling, spelling.size(), likeness)) {
+            // Decoded, never trimmed: the href is the name.
+            Member m = r.member;
+            m.name = FileName::decode(r.steps.last());
+            found.append(std::move(m));
+        } else {
+            if (firstOutside.isEmpty()) firstOutside = FileName::decode('/' + r.steps.join('/'));
+            ++outside;
+        }
+    }
+    // Nothing inside the folder while the answer named other resources: the listing was not
+    // read, and an empty folder would hide what a new file would go over.
+    if (found.isEmpty() && outside > 0) {
+        asked.refusal = firstOutside.isEmpty()
+                            ? QCoreApplication::translate("QVWebDAVRequest",
+                                                          "The site's answer names nothing inside this folder, and %n "
+                                                          "response(s) that name no one resource.",
+                                                          nullptr, outside)
+                            : QCoreApplication::translate("QVWebDAVRequest",
+                                                          "The site's answer names nothing inside this folder, but %n "
+                                                          "resource(s) elsewhere, such as \"%1\".",
+                                                          nullptr, outside)
+                                  .arg(FileName::pictured(firstOutside));
+        return fail();
+    }
+    if (outcome) *outcome = asked;
     return found;
 }

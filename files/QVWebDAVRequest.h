@@ -22,9 +22,14 @@ public:
     static bool cadaverMisreads(const QString& path) {
         return path.contains(u'*') || path.contains(u'?') || path.contains(u'[') || FileName::hasEscapes(path);
     }
+    // An absolute path with its doubled slashes and dot steps resolved, as curl and the servers
+    // resolve them: "/dav//x/./y/../" is "/dav/x/". Nothing when ".." climbs past the root.
+    static std::optional<QString> normalPath(const QString& path);
     // The address of a path on the connection's site: an absolute path as it is, a relative one
-    // inside the collection cadaver stands in (its prompt). Nothing before a login, or for a
-    // path with a control character or a "." or ".." step.
+    // inside the collection cadaver stands in (its prompt), both as normalPath() spells them,
+    // so that the answer names the resource in the spelling asked for. Nothing before a login,
+    // or for a path with a control character. (No listed name is "." or "..": only a typed
+    // path holds them.)
     static std::optional<QUrl> urlForPath(const QVRemoteFilesConnection& connection, const QString& path);
 
     struct Outcome {
@@ -33,6 +38,7 @@ public:
         QByteArray body;     // the answer's body (none for a download)
         bool complete = false;  // the whole answer arrived
         bool tooLarge = false;  // the answer went past its bound, and was not read
+        QString refusal;        // why the answer was not read: a bound it passed, a folder it did not name
         bool succeeded() const { return status >= 200 && status < 300 && status != 207; }
     };
     // How long a site may take over a request. An answer held in memory (a listing, a check of
@@ -55,8 +61,10 @@ public:
     static std::optional<QString> currentCollection(const QVRemoteFilesConnection& connection);
     // A collection's members from one PROPFIND of depth 1, each named by its decoded href as it
     // is (blanks and all, bytes that are not UTF-8 kept): cadaver's listing pads names with
-    // blanks, so a name ending in one could not be told from its neighbour there. Nothing when
-    // the site did not answer with them (outcome tells why).
+    // blanks, so a name ending in one could not be told from its neighbour there. The folder is
+    // the response that names it in the server's own spelling (its Unicode form or case, escaped
+    // letters), and its members are the hrefs one step inside that. Nothing when the site did
+    // not answer with them, or the answer passed a bound (outcome tells why).
     struct Member {
         QString name;
         bool collection = false;
@@ -64,8 +72,6 @@ public:
         qint64 size = 0;
         QString modified;
     };
-    // The longest listing answer read: some 200,000 members as Apache words them.
-    static constexpr qint64 MaxListingBytes = 128ll << 20;
     static std::optional<QList<Member>> members(const QVRemoteFilesConnection& connection, const QString& path,
                                                 Outcome* outcome = nullptr);
     // Whether the resource is there (PROPFIND of it alone): nothing when the site did not say.

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace {
 using C = QVRemoteFilesConnection;
 
@@ -246,5 +248,48 @@ TEST(RemoteListing, LongFormColumnsAreCutInOrderWhateverTheSpacing) {
         EXPECT_EQ(f.group(), r.group);
         EXPECT_EQ(f.dateString(), r.date);
         EXPECT_EQ(f.modeString(), r.mode);
+    }
+}
+
+TEST(RemoteListing, ALongListingStopsAtTheFirstBoundItPassesAndSaysWhich) {
+    // Lines a server could send without end: each bound is passed by one more of what it counts,
+    // and the listing read so far is no listing.
+    const auto line = [](int i, const QString& name = QStringLiteral("f")) {
+        return QStringLiteral("-rw-r--r--   1 u g 5 Dec  7 09:10 %1%2").arg(name).arg(i);
+    };
+    using B = QVListingBudget;
+    const QString longName(B::MaxTextBytes, u'n');
+    // Names whose kept cost passes the memory bound well before the count of entries does.
+    const QString wideName(2000, u'w');
+    const qsizetype wideEntries = B::MaxEntryMemory / B::cost(wideName.size()) + 1;
+    struct Row {
+        const char* what;
+        std::function<QStringList()> lines;
+        const char* refusal;  // empty: within every bound
+        qsizetype entries;    // -1: some, fewer than the lines
+
+    };
+    const Row rows[] = {
+        {"as many entries as allowed", [&] { QStringList l; for (int i = 0; i < B::MaxEntries; ++i) l << line(i); return l; }, "", B::MaxEntries},
+        {"one entry more", [&] { QStringList l; for (int i = 0; i <= B::MaxEntries; ++i) l << line(i); return l; }, "entries", B::MaxEntries},
+        // Headings and messages cost nothing kept and are no entries.
+        {"lines of no entry", [&] { QStringList l{"total 8"}; for (int i = 0; i < B::MaxEntries; ++i) l << line(i); return l << "226 Done."; }, "", B::MaxEntries},
+        {"a line past a text's bound", [&] { return QStringList{line(1), line(2, longName)}; }, "longer than", 1},
+        {"a line just within it", [&] { return QStringList{line(1), line(2, longName.left(B::MaxTextBytes - 40))}; }, "", 2},
+        {"wide names past the memory bound", [&] { QStringList l; for (qsizetype i = 0; i < wideEntries; ++i) l << line(int(i), wideName); return l; }, "MB of memory", -1},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        B budget;
+        const QStringList lines = r.lines();
+        const QList<QVRemoteFile> files = QVFileListingAction::parseLines(C::FTP, "/d", lines, nullptr, &budget);
+        EXPECT_EQ(budget.refused(), *r.refusal != 0);
+        EXPECT_TRUE(budget.refusal().contains(QString::fromUtf8(r.refusal))) << budget.refusal().toStdString();
+        if (r.entries >= 0) {
+            EXPECT_EQ(files.size(), r.entries);
+        } else {
+            EXPECT_TRUE(files.size() > 1 && files.size() < lines.size()) << files.size();
+        }
+        EXPECT_LE(budget.memory(), B::MaxEntryMemory + B::cost(B::MaxTextBytes));
     }
 }

@@ -80,6 +80,9 @@ std::optional<Site> site(int type) {
     if (type == C::FTP) {
         s.port = qEnvironmentVariableIntValue("QORVEL_FTP_PORT");
         s.root = qEnvironmentVariable("QORVEL_FTP_ROOT");
+    } else if (type == C::WebDAV) {
+        s.port = qEnvironmentVariableIntValue("QORVEL_DAV_PORT");
+        s.root = qEnvironmentVariable("QORVEL_DAV_ROOT");
     } else {
         s.port = qEnvironmentVariableIntValue("QORVEL_SFTP_PORT");
         s.user = qEnvironmentVariable("QORVEL_SFTP_USER");
@@ -158,6 +161,9 @@ TEST(RemoteSiteQueue, RefusedLoginsAndUnknownHostsEndTheQueueAndTellWhoWaits) {
         // The site's folder is gone: work meant for it never runs in the login folder instead.
         {"missing site folder", C::FTP, "127.0.0.1", true, {"fatal", "failed Could Not Make Remote Directory", "closed"},
          "/no-such-folder"},
+        // On WebDAV the login opens it: Apache's 404 with the right password is no refused password.
+        {"missing webdav folder", C::WebDAV, "127.0.0.1", true, {"fatal", "failed Could Not Make Remote Directory", "closed"},
+         "/dav/no-such-folder"},
         {"ftp wrong password", C::FTP, "127.0.0.1", false, {"credentials", "failed Could Not Make Remote Directory", "closed"}},
         {"sftp wrong password", C::SFTP, "127.0.0.1", false, {"credentials", "failed Could Not Make Remote Directory", "closed"}},
         {"unknown host", C::FTP, "no-such-host.invalid", true, {"error 10", "fatal"}},
@@ -172,7 +178,7 @@ TEST(RemoteSiteQueue, RefusedLoginsAndUnknownHostsEndTheQueueAndTellWhoWaits) {
         const QString password = qEnvironmentVariable("QORVEL_PEER_PASSWORD");
         queue->setInitialWorkingDirectory(c.folder);
         queue->connectToHost(c.host, s->port, s->user, c.rightPassword ? password : "wrong" + password, s->arguments);
-        if (!c.folder.isEmpty()) queue->changeToDirectory(c.folder);
+        if (!c.folder.isEmpty() && c.type != C::WebDAV) queue->changeToDirectory(c.folder);
         queue->createDirectory("never", waiting);
         ASSERT_TRUE(recorder->waitFor(c.events.last().left(5)));
         QStringList events = recorder->snapshot();

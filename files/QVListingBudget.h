@@ -1,0 +1,49 @@
+// What one answer of a site may cost Qorvel, alike for a WebDAV 207 (a listing, or the one
+// resource a save asks about), an FTP LIST and an sftp listing: bytes are not the measure, what
+// reading them keeps is. Each reader counts its elements, texts and entries here; the first bound
+// passed ends the read, and refusal() says which.
+#pragma once
+
+#include <QByteArrayView>
+#include <QString>
+
+class QVListingBudget {
+public:
+    // The answer as it came: a WebDAV body held in memory, an FTP listing's file, an sftp reply.
+    // Some 200,000 members as Apache words them, whose entries would pass the bounds below.
+    static constexpr qint64 MaxAnswerBytes = 128ll << 20;
+    // Elements inside elements: Apache's deepest property (a lock's owner) is eight down.
+    static constexpr int MaxDepth = 32;
+    // One text, href, tag or line: a path of the longest Linux allows, every byte escaped.
+    static constexpr qsizetype MaxTextBytes = 64 << 10;
+    // Twice the folders the project window is timed on.
+    static constexpr qsizetype MaxEntries = 100000;
+    // What the entries kept take, as counted by cost().
+    static constexpr qint64 MaxEntryMemory = 128ll << 20;
+
+    // Each is false, and the read is over, once its bound is passed.
+    bool takeAnswer(qint64 bytes);
+    bool takeDepth(int depth);
+    bool takeText(qsizetype bytes);
+    // One entry read, and what is kept of it (0 for an entry read and dropped).
+    bool takeEntry(qint64 keptBytes);
+    // What an entry of these texts keeps, as measured on sftp's listing of a huge folder: its
+    // name twice (as name and in its path) in UTF-16, its other texts, and some 1 KB of objects,
+    // allocations and the folder's part of its path around them.
+    static qint64 cost(qsizetype textCharacters) { return 1024 + 4 * qint64(textCharacters); }
+    // The first line of the answer past MaxTextBytes, found without reading it as anything.
+    bool takeLines(QByteArrayView bytes);
+
+    bool refused() const { return !_refusal.isEmpty(); }
+    // Why the read ended, in the user's words; empty while within every bound.
+    const QString& refusal() const { return _refusal; }
+    qsizetype entries() const { return _entries; }
+    qint64 memory() const { return _memory; }
+
+private:
+    bool refuse(const QString& why);
+
+    qsizetype _entries = 0;
+    qint64 _memory = 0;
+    QString _refusal;
+};
