@@ -35,6 +35,8 @@ constexpr qint64 EditSlice = 4 * 1024;
 // text is drawn with its provisional colours while idle colouring gets there.
 constexpr qint64 DrawCatchUpLimit = 2 * 1024 * 1024;
 constexpr qint64 IdleBudgetMs = 8;
+// How far back from the final colours' end a slice may begin at a place inside an embedded block.
+constexpr qint64 InsideBlockReach = 4 * IdleSlice;
 // How far past the places an edit left unconfirmed a moment of idle time confirms them.
 constexpr qint64 IdleConfirmReach = 2 * 1024 * 1024;
 // How long a new text on screen waits for its first paint before colouring it while idle.
@@ -542,11 +544,12 @@ qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position) const {
 // checkpoints inside long lines and ends the pass where the view asks.
 class QVSyntaxHighlightingTextView::Pass final : public QVColouringSession {
 public:
-    Pass(QVSyntaxHighlightingTextView& view, QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter)
+    Pass(QVSyntaxHighlightingTextView& view, QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter, const QVWalkPlace& inside)
         : _view(view), _text(view.textStorage()), _range(range), _resetEnd(resume), _written(resume),
           _lastRecorded(resume), _convergeAfter(convergeAfter), _stopAfter(stopAfter) {
         resumeAt = resume;
         resumeSince = resume;
+        resumeInside = inside;
         const auto point = std::lower_bound(view._checkpoints.begin(), view._checkpoints.end(), resume,
                                             [](const Checkpoint& point, qint64 at) { return point.position < at; });
         if (point != view._checkpoints.end() && point->position == resume) {
@@ -670,7 +673,7 @@ private:
 };
 
 QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(QVRange range, qint64 resume, qint64 convergeAfter,
-                                                                               qint64 stopAfter) {
+                                                                               qint64 stopAfter, const QVWalkPlace& inside) {
     QVTextStorage& text = textStorage();
     range = range.intersection(QVRange(0, text.length()));
     if (range.isNotFound() || range.length == 0) return {range.isNotFound() ? 0 : range.end(), false};
@@ -681,7 +684,7 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
         _useMainParser = false;
         return {range.end(), false};
     }
-    Pass pass(*this, range, resume, convergeAfter, stopAfter);
+    Pass pass(*this, range, resume, convergeAfter, stopAfter, resume == range.location ? inside : QVWalkPlace());
     text.beginEditing();
     const QVEmbeddedRanges embedded = parserWithTheme(_parser)->parseRange(range, text, &pass);
     for (const QVEmbeddedRange& part : embedded)
@@ -733,16 +736,26 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
             if (budgetMs <= 0) slice *= 2;
             continue;
         }
-        const qint64 start = safeStart(from);
+        qint64 start = safeStart(from);
         // Inside a long line the slice resumes at the checkpoint where the last one ended.
-        const qint64 resume = resumePoint(start, from);
-        const bool resumes = resume > start;
+        qint64 resume = resumePoint(start, from);
+        bool resumes = resume > start;
+        // Inside an embedded block whose end may lie in the slice, the pass begins at a place of
+        // the walk near from, in the block's language, rather than at the block's opener.
+        QVWalkPlace inside;
+        if (!resumes && from - start > slice) {
+            inside = blockPlaceBefore(from, InsideBlockReach);
+            if (inside.position >= 0) {
+                start = resume = inside.position;
+                resumes = true;
+            }
+        }
         // A slice at least as long as the stretch it must go back over keeps the total linear.
         const qint64 reach = std::min(text.length(), from + (resumes ? slice : std::max(slice, from - start)));
         const qint64 to = std::min(std::max(text.lineRangeForRange(QVRange(reach, 0)).end(), from + 1), text.length());
         const State before = stateAt(to - 1);
         // Past the edits nothing has coloured yet, meeting the old colouring again ends the slice.
-        const PassEnd pass = colourPass(QVRange(start, to - start), resume, std::max(from, _provisionalEditsEnd), reach);
+        const PassEnd pass = colourPass(QVRange(start, to - start), resume, std::max(from, _provisionalEditsEnd), reach, inside);
         if (pass.converged) {
             _highlightedUpTo = std::max(pass.end, _oldColouringEnd);
             if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
@@ -780,6 +793,26 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
         _provisionalAnswerAt = -1;
         followCaret(selectedRange().location);
     }
+}
+
+bool QVSyntaxHighlightingTextView::placesToConfirm() {
+    return _parser && _idleConfirmGivenUp != _charactersRevision && _boundaries.ready() && _boundaries.certainUpTo() < length();
+}
+
+QVWalkPlace QVSyntaxHighlightingTextView::blockPlaceBefore(qint64 from, qint64 within) {
+    if (from <= 0 || !_parser || !_boundaries.ready()) return {};
+    const QVTextStorage& text = textStorage();
+    QVRange run;
+    const QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, from - 1, &run));
+    if (!owner || owner == _parser.get()) return {};
+    const QVWalkPlace place = _boundaries.certainPlaceBefore(from);
+    // The block the final colours end in began where its language's run does; the walk's place
+    // must stand in that block, its scan and the block's colouring both fresh at its line.
+    if (place.block < 0 || place.blockStart != run.location || place.position <= run.location || place.position > from ||
+        from - place.position > within)
+        return {};
+    if (rangeToHighlightForRange(QVRange(place.position, 0)).location != place.position) return {};
+    return place;
 }
 
 bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) {
@@ -926,13 +959,20 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         // The main parser colours the lines as the whole text would be only from where it can
         // start: not inside an embedded block, whose opener stands before it. This is also the
         // way when the lines reach out of the block or the edit may open or close one.
-        const qint64 start = safeStart(range.location);
-        range = QVRange(start, range.end() - start);
+        qint64 start = safeStart(range.location);
         // Inside a long line, from the checkpoint the edit left final; it ends where it meets the
         // old colouring past the edit, else a stretch past it (idle slices go on from there).
-        const qint64 resume = resumePoint(start, changeRange.location);
+        qint64 resume = resumePoint(start, changeRange.location);
+        // Inside a large embedded block, from a place of the walk before the lines, in the
+        // block's language, rather than from the block's opener.
+        QVWalkPlace inside;
+        if (resume == start && range.location - start > LongLineEditReach) {
+            inside = blockPlaceBefore(range.location, InsideBlockReach);
+            if (inside.position >= 0) start = resume = inside.position;
+        }
+        range = QVRange(start, range.end() - start);
         const PassEnd pass = colourPass(range, resume, std::max(changeRange.end(), _provisionalEditsEnd),
-                                        changeRange.end() + LongLineEditReach);
+                                        changeRange.end() + LongLineEditReach, inside);
         if (pass.converged) {
             _highlightedUpTo = std::max(pass.end, _oldColouringEnd);
             if (_highlightedUpTo >= length) {
@@ -1043,7 +1083,7 @@ void QVSyntaxHighlightingTextView::readCompletionAhead() {
 }
 
 void QVSyntaxHighlightingTextView::scheduleIdleHighlighting() {
-    if (!_active || _highlightedUpTo >= length() || (_idleTimer.isActive() && !_awaitingPaint)) return;
+    if (!_active || (_highlightedUpTo >= length() && !placesToConfirm()) || (_idleTimer.isActive() && !_awaitingPaint)) return;
     _awaitingPaint = false;
     _idleTimer.start(0, this);
 }
@@ -1059,20 +1099,17 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
         return;
     }
     _idleTimer.start(0, this);
-    if (!_active || _highlightedUpTo >= length()) {
+    if (!_active || (_highlightedUpTo >= length() && !placesToConfirm())) {
         _idleTimer.stop();
         return;
     }
-    highlightSome(length(), IdleBudgetMs);
-    if (_highlightedUpTo >= length()) {
-        _idleTimer.stop();
-        return;
-    }
+    if (_highlightedUpTo < length()) highlightSome(length(), IdleBudgetMs);
     // Edits that asked nothing (pastes) left the places after them unconfirmed: while idle, walk
     // on past them a stretch at a time, so that the next key ahead of the colouring does not
-    // walk from the first of them to itself. Each walk reads a bounded stretch: one inside a
-    // literal or comment that runs on past it is given up until the next edit.
-    if (_parser && _idleConfirmGivenUp != _charactersRevision && _boundaries.ready() && _boundaries.certainUpTo() < length()) {
+    // walk from the first of them to itself, and the next edit inside a block of the coloured
+    // text colours from a place near it. Each walk reads a bounded stretch: one inside a literal
+    // or comment that runs on past it is given up until the next edit.
+    if (placesToConfirm()) {
         const qint64 certain = std::max<qint64>(0, _boundaries.certainUpTo());
         const qint64 from = std::max<qint64>(0, _boundaries.certainPlaceBefore(certain).position);
         const qint64 until = std::min(length(), certain + IdleConfirmReach);
@@ -1112,14 +1149,19 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
     // place before them stands on, outside the block's strings and comments (a template
     // literal or comment running into the lines is coloured as such), when one is known.
     qint64 blockParseFrom = from;
+    bool unknown = false;
     if (settled) {
         const QVEmbeddedRange block = blockAhead(from);
         language = block.parser ? block.parser : _parser;
         if (block.parser && _boundaries.ready()) {
             const QVWalkPlace place = _boundaries.certainPlaceBefore(from);
-            if (place.block >= 0 && place.blockStart == block.range.location && place.position >= _highlightedUpTo &&
-                from - place.position <= UncolouredReach)
-                blockParseFrom = place.position;
+            if (place.block >= 0 && place.blockStart == block.range.location && place.position >= _highlightedUpTo) {
+                if (from - place.position <= UncolouredReach) blockParseFrom = place.position;
+                // No line the block's scan begins afresh at stands near before the drawn ones: they
+                // lie in a literal or comment longer than that, whose colours a parse begun near
+                // them would get wrong. They keep the standard colours until coloured.
+                else unknown = true;
+            }
         }
     } else {
         bool bounded = false;
@@ -1142,8 +1184,8 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
     text.beginEditing();
     text.addAttributes(_standardAttributes, QVRange(from, to - from));
     text.removeAttribute(QVTextStorage::MultiLineAttribute, QVRange(from, to - from));
-    qint64 mainFrom = from;
-    if (language && language != _parser) {
+    qint64 mainFrom = unknown ? to : from;
+    if (language && language != _parser && !unknown) {
         const QStringView scanned = text.characters(QVRange(blockParseFrom, to - blockParseFrom));
         qint64 end = scanned.size();
         const QStringList& openers = language->openers();

@@ -183,7 +183,16 @@ private:
     // Colours range with the main parser in one editing batch, from resume (the range's start or
     // a checkpoint inside it); the pass may end at a checkpoint of the old colouring past
     // convergeAfter, and once past stopAfter at the next boundary inside a long line.
-    PassEnd colourPass(QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter);
+    // With inside set (block >= 0), resume is a place of the walk inside that embedded block,
+    // and the pass goes on in the block's language from there.
+    PassEnd colourPass(QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter, const QVWalkPlace& inside = {});
+    // A place of the main parser's walk inside the embedded block the final colours end in at
+    // from, where a pass may begin in the block's language: the last certain one before from, when
+    // it lies in that very block, at most within before from, at a line no string or comment of
+    // the final colours runs into. Position -1: none.
+    QVWalkPlace blockPlaceBefore(qint64 from, qint64 within);
+    // Whether places the edits left unconfirmed remain for idle time to confirm.
+    bool placesToConfirm();
     bool isCheckpoint(qint64 position) const;
     // The last checkpoint after start where a pass may resume to colour an edit at before:
     // final, and read nothing of the text from before on; start when there is none.

@@ -64,6 +64,10 @@ public:
     // range's text that the session knows to be still good, with the since reported for it.
     qint64 resumeAt = 0;
     qint64 resumeSince = 0;
+    // When block >= 0: resumeAt is a place of the main parser's walk inside that embedded block
+    // (QVWalkPlace, blockStart unused), and the parse goes on in the block's language from there,
+    // as the scan for the block's end would, then in its own past the block's end.
+    QVWalkPlace resumeInside;
     // Set by the parser: the boundary the pass ended at, else the range's end.
     qint64 stoppedAt = 0;
     // Attributes are about to be added to characters before end.

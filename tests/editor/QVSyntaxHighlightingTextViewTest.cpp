@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <functional>
 #include <random>
+#include <tuple>
 
 #include <vector>
 
@@ -685,6 +686,88 @@ TEST(QVSyntaxHighlightingTextView, AKeyInsideALongBlockWorksOnWhatItTouches) {
         EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(8 * page.size()));
     }
     UserDefaults::standard().setBool(true, QVAutoComplete);
+}
+
+// The colour and language runs of a storage, as (end, colour, parser), adjacent equal ones merged.
+std::vector<std::tuple<qint64, QRgb, const void*>> colourRuns(const QVTextStorage& text) {
+    std::vector<std::tuple<qint64, QRgb, const void*>> runs;
+    for (qint64 i = 0; i < text.length();) {
+        QVRange colourRun, parserRun;
+        const QRgb colour = text.attribute(QVTextStorage::ForegroundColorAttribute, i, &colourRun).value<QColor>().rgba();
+        const void* parser = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, i, &parserRun));
+        const qint64 end = std::min(colourRun.end(), parserRun.end());
+        if (!runs.empty() && std::get<1>(runs.back()) == colour && std::get<2>(runs.back()) == parser) std::get<0>(runs.back()) = end;
+        else runs.emplace_back(end, colour, parser);
+        i = end;
+    }
+    return runs;
+}
+
+// Where the view's colours or languages first part from those the main parser gives the whole
+// text in one pass (each embedded block's parser its block), as nothing sliced or resumed would;
+// -1 where they agree.
+qint64 firstDifferenceFromOnePass(const HTMLView& view) {
+    QVTextStorage whole;
+    whole.replaceCharacters(QVRange(0, 0), view.string());
+    const QVRange all(0, whole.length());
+    whole.beginEditing();
+    whole.addAttributes(view.standardAttributes(), all);
+    for (const QVEmbeddedRange& part : view.parser()->parseRange(all, whole))
+        if (part.parser) part.parser->parseRange(part.range, whole);
+    whole.endEditing();
+    const auto expected = colourRuns(whole);
+    const auto got = colourRuns(view.textStorage());
+    const auto parting = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+    if (parting.first == got.end() && parting.second == expected.end()) return -1;
+    return parting.first == got.begin() ? 0 : std::get<0>(*std::prev(parting.first));
+}
+
+// A page that is one script or style sheet of over a megabyte, coloured while idle: the slice
+// that reaches the block's end goes on from a place of the walk near it, not from the block's
+// opener, so the whole page is parsed about once; an edit near the end that may move the block's
+// end (a quote, an end tag pasted, its undo) colours from such a place too. Every colouring
+// equals the one pass over the whole text, closers hidden in strings and literals near the end
+// included.
+TEST(QVSyntaxHighlightingTextView, ColouringAtTheEndOfALargeBlockGoesOnFromAPlaceNearIt) {
+    const struct {
+        const char* opener;
+        const char* line;  // %1: the row
+        const char* tail;  // just before the closer
+        const char* closer;
+        const char* edit;  // typed at nine tenths
+    } cases[] = {
+        {"<script>", "var v%1 = \"</p>\" + f(%1) / 2; // <b>\n", "var s = \"</script>\";\nvar t = `a\n</script> ${b}\n`;\n", "</script>", "\""},
+        {"<script>", "if (a%1) { s = '<a>' + /x'/.test(b); }\n", "/* a comment\n 'x' </p>\n*/\n", "</script>", "</script>\n"},
+        {"<style>", "p.c%1 { color: red; content: \"</p>\"; }\n", "a::after { content: \"</style>\"; }\n", "</style>", "/*"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.opener) + " " + c.edit);
+        QString page = markupRows(64 * 1024) + QString::fromLatin1(c.opener) + QLatin1Char('\n');
+        for (int row = 0; page.size() < 1'300'000; ++row) page += QString::fromLatin1(c.line).arg(row);
+        page += QString::fromLatin1(c.tail) + QString::fromLatin1(c.closer) + QStringLiteral("\n<p>end</p>\n");
+        QVSyntaxHighlightingTextView::holdIdleColouring(true);
+        HTMLView view(QStringLiteral("/tmp/large-block.html"));
+        view.resize(600, 400);
+        view.show();
+        view.setString(page);
+        ASSERT_FALSE(view.boundaryIndex().places().empty());
+        QVSyntaxHighlightingTextView::holdIdleColouring(false);
+        quint64 parsed = QVParser::charactersParsed();
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(page.size()) * 5 / 4) << "parsed while idle";
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1);
+        const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(page.size() * 9 / 10));
+        view.setSelectedRange(QVRange(at, 0));
+        parsed = QVParser::charactersParsed();
+        view.insertText(QString::fromLatin1(c.edit));
+        // The edit's own colouring reads from a place near it, not the block's megabyte before it.
+        EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(page.size()) / 2) << "parsed by the edit";
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after the edit";
+        view.undo();
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after its undo";
+    }
 }
 
 // Pastes ask nothing of the language, so several in a row each leave the places after them
