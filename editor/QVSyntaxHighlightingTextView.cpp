@@ -805,14 +805,24 @@ QVWalkPlace QVSyntaxHighlightingTextView::blockPlaceBefore(qint64 from, qint64 w
     QVRange run;
     const QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, from - 1, &run));
     if (!owner || owner == _parser.get()) return {};
-    const QVWalkPlace place = _boundaries.certainPlaceBefore(from);
+    // Places the edits before from left unconfirmed are confirmed first: the walk from before
+    // each edit meets the old places again a little after it (the same place in the same state).
+    quint64 walked = 0;
+    _boundaries.placeBefore(from, text, *_parser, &walked, from);
+    uncolouredWalkCount += walked;
+    const std::vector<QVWalkPlace>& places = _boundaries.places();
+    auto place = std::upper_bound(places.begin(), places.end(), std::min(from, _boundaries.certainUpTo()),
+                                  [](qint64 at, const QVWalkPlace& p) { return at < p.position; });
     // The block the final colours end in began where its language's run does; the walk's place
-    // must stand in that block, its scan and the block's colouring both fresh at its line.
-    if (place.block < 0 || place.blockStart != run.location || place.position <= run.location || place.position > from ||
-        from - place.position > within)
-        return {};
-    if (rangeToHighlightForRange(QVRange(place.position, 0)).location != place.position) return {};
-    return place;
+    // must stand in that block, its scan and the block's colouring both fresh at its line (the
+    // nearest such one, within reach).
+    while (place != places.begin()) {
+        --place;
+        if (place->block < 0 || place->blockStart != run.location || place->position <= run.location || from - place->position > within)
+            return {};
+        if (rangeToHighlightForRange(QVRange(place->position, 0)).location == place->position) return *place;
+    }
+    return {};
 }
 
 bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) {

@@ -187,9 +187,10 @@ private:
     // and the pass goes on in the block's language from there.
     PassEnd colourPass(QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter, const QVWalkPlace& inside = {});
     // A place of the main parser's walk inside the embedded block the final colours end in at
-    // from, where a pass may begin in the block's language: the last certain one before from, when
-    // it lies in that very block, at most within before from, at a line no string or comment of
-    // the final colours runs into. Position -1: none.
+    // from, where a pass may begin in the block's language: the nearest one before from (places
+    // the edits left unconfirmed confirmed first) at a line no string or comment of the final
+    // colours runs into, when it lies in that very block at most within before from. Position
+    // -1: none.
     QVWalkPlace blockPlaceBefore(qint64 from, qint64 within);
     // Whether places the edits left unconfirmed remain for idle time to confirm.
     bool placesToConfirm();
