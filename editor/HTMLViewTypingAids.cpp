@@ -314,8 +314,11 @@ bool HTMLViewTypingAids::awaitCompletedClosing(qint64 caret) {
 }
 
 void HTMLViewTypingAids::closeTag(bool typing) {
-    const QString text = _view.string();
-    const qint64 caret = _view.selectedRange().location;
+    const QVTextStorage& storage = _view.textStorage();
+    const qint64 caret = std::clamp<qint64>(_view.selectedRange().location, 0, storage.length());
+    // The text before the caret, read in place: a copy of a large page's whole text cost more
+    // than the walk back over its tags.
+    const QStringView text = storage.characters(QVRange(0, caret));
     const QVariantMap table = tagFormattingTable();
     auto kind = [&](const QString& name) { return table.value(name.toLower(), 0).toLongLong(); };
     qsizetype gt = caret > 0 ? text.lastIndexOf(u'>', caret - 1) : -1;
@@ -363,22 +366,22 @@ void HTMLViewTypingAids::closeTag(bool typing) {
     // The element may be closed after the caret already, with nothing but blanks and line breaks
     // between (">" completed it, a block's tag on a line of its own).
     qint64 tag = caret;
-    while (tag < text.size() && text.at(tag).isSpace()) ++tag;
-    if (typed > 0 && selection.length == 0 &&
-        QStringView(text).mid(tag, closing.size()).compare(closing, Qt::CaseInsensitive) == 0) {
+    while (tag < storage.length() && storage.characterAt(tag).isSpace()) ++tag;
+    const QString after = storage.substring(QVRange(tag, std::min<qint64>(closing.size(), storage.length() - tag)));
+    if (typed > 0 && selection.length == 0 && after.compare(closing, Qt::CaseInsensitive) == 0) {
         if (typing) {
             // A user typing "</" there may mean another tag: the name typed on tells.
-            _typedClosing = {caret - typed, caret, tag - caret, text.mid(tag, closing.size())};
+            _typedClosing = {caret - typed, caret, tag - caret, after};
             return;
         }
         // Then the typed part goes and the caret steps over the closing tag.
-        const qint64 after = tag - typed + closing.size();
+        const qint64 past = tag - typed + closing.size();
         aidStep(CloseTagName, [&] {
             replace(QVRange(caret - typed, typed), QString());
-            _view.QVTextView::setSelectedRange(QVRange(after, 0));
+            _view.QVTextView::setSelectedRange(QVRange(past, 0));
         });
         // The name and ">" a user types on are the ones stepped over.
-        _typedAhead = {after, closing.mid(typed)};
+        _typedAhead = {past, closing.mid(typed)};
         return;
     }
     aidStep(CloseTagName, [&] { replace(selection, closing.mid(typed)); });

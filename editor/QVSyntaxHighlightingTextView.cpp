@@ -807,9 +807,14 @@ QVWalkPlace QVSyntaxHighlightingTextView::blockPlaceBefore(qint64 from, qint64 w
     if (!owner || owner == _parser.get()) return {};
     // Places the edits before from left unconfirmed are confirmed first: the walk from before
     // each edit meets the old places again a little after it (the same place in the same state).
-    quint64 walked = 0;
-    _boundaries.placeBefore(from, text, *_parser, &walked, from);
-    uncolouredWalkCount += walked;
+    // Where they cannot be (a literal or comment begun by an edit runs on), not again until the
+    // next edit: every slice would walk the same stretch again.
+    if (_blockConfirmGivenUp != _charactersRevision && _boundaries.certainUpTo() < from) {
+        quint64 walked = 0;
+        _boundaries.placeBefore(from, text, *_parser, &walked, from);
+        uncolouredWalkCount += walked;
+        if (_boundaries.certainUpTo() < from) _blockConfirmGivenUp = _charactersRevision;
+    }
     const std::vector<QVWalkPlace>& places = _boundaries.places();
     auto place = std::upper_bound(places.begin(), places.end(), std::min(from, _boundaries.certainUpTo()),
                                   [](qint64 at, const QVWalkPlace& p) { return at < p.position; });

@@ -315,6 +315,7 @@ private:
     OpenSpecialsMemo _openSpecialsMemo;
     quint64 _charactersRevision = 0;  // counts the character edits of the storage
     quint64 _idleConfirmGivenUp = quint64(-1);  // the revision whose places idle time could not confirm
+    quint64 _blockConfirmGivenUp = quint64(-1);  // the revision whose places blockPlaceBefore() could not confirm
 
     NotificationCenter::Token _highlightingObserver = 0;
     NotificationCenter::Token _bundlesObserver = 0;
