@@ -770,6 +770,56 @@ TEST(QVSyntaxHighlightingTextView, ColouringAtTheEndOfALargeBlockGoesOnFromAPlac
     }
 }
 
+// Lines drawn far ahead of the colouring inside a template string or comment that began further
+// back than the look-back: painted as once coloured, or in the plain text colour, never as code.
+TEST(QVSyntaxHighlightingTextView, LinesPaintedAheadInsideAVeryLongLiteralAreRightOrPlain) {
+    UserDefaults::standard().setBool(false, QVAutoComplete);
+    const struct {
+        const char* open;
+        const char* row;  // %1: the row
+        const char* close;
+    } cases[] = {
+        {"var t = `\n", "row ${v} of 'x' if (a%1) { return f(1); } var q = 2;\n", "`;\n"},
+        {"/*\n", "commented 'x' if (a%1) { return f(1); } var q = 2;\n", "*/\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.open);
+        QString page = markupRows(64 * 1024) + QStringLiteral("<script>\n");
+        for (int row = 0; page.size() < 2'300'000; ++row) page += QStringLiteral("if (a%1) { return f(%1); }\n").arg(row);
+        page += QString::fromLatin1(c.open);
+        const qsizetype literal = page.size();
+        for (int row = 0; page.size() - literal < 600'000; ++row) page += QString::fromLatin1(c.row).arg(row);
+        page += QString::fromLatin1(c.close) + QStringLiteral("var end = 1;\n</script>\n<p>end</p>\n");
+        HTMLView coloured(QStringLiteral("/tmp/long-literal.html"));
+        coloured.setString(page);
+        coloured.finishHighlighting();
+        QVSyntaxHighlightingTextView::holdIdleColouring(true);
+        HTMLView view(QStringLiteral("/tmp/long-literal.html"));
+        view.resize(600, 400);
+        view.show();
+        view.setString(page);
+        QCoreApplication::processEvents();
+        ASSERT_FALSE(view.boundaryIndex().places().empty());
+        const QString plain = view.standardAttributes().value(QVTextStorage::ForegroundColorAttribute).value<QColor>().name();
+        for (const qsizetype into : {100'000, 500'000}) {
+            SCOPED_TRACE(into);
+            const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(literal + into));
+            view.setSelectedRange(QVRange(at, 0));
+            view.scrollRangeToVisible(QVRange(at, 0));
+            QCoreApplication::processEvents();
+            ASSERT_LT(view.highlightedLength(), at);
+            int wrong = 0;
+            for (qint64 i = at; i < at + 200; ++i) {
+                const QString shown = colourAt(view.textStorage(), i);
+                wrong += shown != colourAt(coloured.textStorage(), i) && shown != plain;
+            }
+            EXPECT_EQ(wrong, 0) << "characters painted in other colours than once coloured, nor plain";
+        }
+        QVSyntaxHighlightingTextView::holdIdleColouring(false);
+    }
+    UserDefaults::standard().setBool(true, QVAutoComplete);
+}
+
 // Pastes ask nothing of the language, so several in a row each leave the places after them
 // unconfirmed: on a coloured page of paragraphs, "x" pasted at a quarter and an opener that
 // nothing closes at half, then " <div>" typed at the end ahead of the colouring: the typing aids
