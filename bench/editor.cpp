@@ -9,7 +9,9 @@
 // then Ctrl+End and Ctrl+Home, the first letter typed right after that first Ctrl+End beside the
 // same letter once coloured; and long lines: opening pages whose rows run on as
 // one line of 0.25, 0.5 and 5 MB, a keystroke in the middle of that line, and a keystroke at the
-// end of a 50 MB one-line script.
+// end of a 50 MB one-line script; and stalls: the longest event-loop hold in the 10 s after each
+// large page shape shows, with and without keys, and a letter, Return, block-tag pastes and " </"
+// at 10, 50 and 90 % of it, while the colouring runs and once it is done.
 //
 // The 100,000-line files and the big page are real JavaScript and HTML as Debian ships them,
 // concatenated; the files opened whole and the long lines are generated JavaScript-like source
