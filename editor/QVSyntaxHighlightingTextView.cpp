@@ -44,6 +44,8 @@ constexpr int FirstPaintWaitMs = 50;
 // How far past an edit inside a long line its colouring goes at once when it does not meet the
 // old colouring again; idle slices do the rest. More than a window's worth of the line.
 constexpr qint64 LongLineEditReach = 16 * 1024;
+// Characters that neither begin nor end a string or comment of the shipped languages.
+bool inertCharacter(QChar c) { return c.isLetterOrNumber() || c == u' ' || c == u'\t'; }
 // The standard attributes a pass gives ahead of its parse: first this much, doubling up to
 // IdleSlice, so that a pass that ends early has cleared little it must not.
 constexpr qint64 FirstResetChunk = 1024;
@@ -887,9 +889,12 @@ bool QVSyntaxHighlightingTextView::shouldChangeTextInRange(QVRange range, const 
     const QVTextStorage& text = textStorage();
     _replacing = range.intersection(QVRange(0, text.length()));
     _replacingMayClose = false;
+    _replacingInert = !_replacing.isNotFound();
     if (!_replacing.isNotFound())
-        for (const QChar c : text.characters(_replacing))
+        for (const QChar c : text.characters(_replacing)) {
             if (c == u'\\' || c == u'[' || c == u'\n' || c == u'\r') _replacingMayClose = true;
+            if (!inertCharacter(c)) _replacingInert = false;
+        }
     return true;
 }
 
@@ -942,7 +947,29 @@ void QVSyntaxHighlightingTextView::setColouringDeferred(bool flag) {
     }
 }
 
+bool QVSyntaxHighlightingTextView::insideMultiLineLiteral(qint64 location, qint64 newEnd) const {
+    const QVTextStorage& text = textStorage();
+    if (location <= 0 || newEnd >= text.length()) return false;
+    if (!inertCharacter(text.characterAt(location - 1)) || !inertCharacter(text.characterAt(newEnd))) return false;
+    QVRange multiLine, colour, language;
+    if (!text.attribute(QVTextStorage::MultiLineAttribute, location - 1, &multiLine).toBool() || multiLine.end() <= newEnd) return false;
+    const QVariant shown = text.attribute(QVTextStorage::ForegroundColorAttribute, location - 1, &colour);
+    text.attribute(QVTextStorage::ParserAttribute, location - 1, &language);
+    const qint64 lineStart = text.lineRangeForRange(QVRange(location, 0)).location;
+    // One colour across the edit, the string's or comment's own (code inside a template string's
+    // ${} has another), and one language.
+    if (colour.end() <= newEnd || language.end() <= newEnd ||
+        text.attribute(QVTextStorage::ForegroundColorAttribute, multiLine.location) != shown)
+        return false;
+    // A line's first word may end a block of text (a heredoc's closing name).
+    qint64 word = lineStart;
+    while (word < location && text.characterAt(word).isSpace()) ++word;
+    while (word < location && (text.characterAt(word).isLetterOrNumber() || text.characterAt(word) == u'_')) ++word;
+    return word < location;
+}
+
 void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
+    const bool inert = _lastEditNotInert <= std::exchange(_inertSince, _charactersRevision);
     if (_colouringDeferred) {
         // textStorageEdited() made the edited lines provisional already.
         scheduleIdleHighlighting();
@@ -963,13 +990,25 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         scheduleIdleHighlighting();
         return;
     }
+    const qint64 length = textStorage().length();
+    if (inert && !boundaryEdited && changeRange.location - range.location > LongLineEditReach) {
+        // Letters, digits or blanks put or taken amid others of a string or comment that began
+        // far back: they begin and end nothing, so the lines keep the colours they took with the
+        // characters, and the literal is not read again from its start.
+        const qint64 linesEnd = textStorage().lineRangeForRange(changeRange).end();
+        _highlightedUpTo = std::max(_highlightedUpTo, linesEnd);
+        _oldColouringEnd = std::max(_oldColouringEnd, _highlightedUpTo);
+        if (linesEnd < _oldColouringEnd && linesEnd > _provisionalEditsEnd) _highlightedUpTo = _oldColouringEnd;
+        if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
+        if (_highlightedUpTo < length) scheduleIdleHighlighting();
+        return;
+    }
     // The state the old colouring had where the coloured lines end. When the last character is
     // new (a line break just typed), the old colouring of the next line began elsewhere.
     const State before = stateAt(range.end() - 1);
     const bool newEnd = range.end() - 1 >= changeRange.location && range.end() - 1 < changeRange.end();
     const bool embedded = _activeParser && _activeParser != _parser;
     bool endsInBlock = false;
-    const qint64 length = textStorage().length();
     if (!embedded || boundaryEdited || !colouredWholly(range, _activeParser.get())) {
         // The main parser colours the lines as the whole text would be only from where it can
         // start: not inside an embedded block, whose opener stands before it. This is also the
@@ -1053,6 +1092,7 @@ void QVSyntaxHighlightingTextView::restartHighlighting() {
     _highlightedUpTo = 0;
     _oldColouringEnd = 0;
     _provisionalEditsEnd = 0;
+    _inertSince = _charactersRevision;
     _checkpoints.clear();
     _paintedAhead = {};
     _settledBlock = {};
@@ -1251,9 +1291,13 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     // before them keep the checkpoints in between.
     // The text that went is known when the change was asked for first.
     bool mayClose = oldEnd > location && (_replacing != QVRange(location, oldEnd - location) || _replacingMayClose);
+    bool inert = oldEnd < oldFinal && (oldEnd == location || (_replacing == QVRange(location, oldEnd - location) && _replacingInert));
     _replacing = QVRange(QVRange::NotFound, 0);
-    for (const QChar c : textStorage().characters(edit.editedRange.intersection(QVRange(0, textStorage().length()))))
+    for (const QChar c : textStorage().characters(edit.editedRange.intersection(QVRange(0, textStorage().length())))) {
         if (c == u'/' || c == u'\\' || c == u']') mayClose = true;
+        if (!inertCharacter(c)) inert = false;
+    }
+    if (!inert || !insideMultiLineLiteral(location, newEnd)) _lastEditNotInert = _charactersRevision;
     qint64 lastGood = -1;
     if (!_checkpoints.empty()) {
         std::vector<Checkpoint> kept;

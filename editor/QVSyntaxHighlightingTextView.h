@@ -194,6 +194,9 @@ private:
     QVWalkPlace blockPlaceBefore(qint64 from, qint64 within);
     // Whether places the edits left unconfirmed remain for idle time to confirm.
     bool placesToConfirm();
+    // Whether the characters an edit put at location (up to newEnd) stand amid letters, digits and
+    // blanks of one string or comment running over lines, past the first word of their line.
+    bool insideMultiLineLiteral(qint64 location, qint64 newEnd) const;
     bool isCheckpoint(qint64 position) const;
     // The last checkpoint after start where a pass may resume to colour an edit at before:
     // final, and read nothing of the text from before on; start when there is none.
@@ -303,6 +306,12 @@ private:
     // The range the last change request was for, and whether its text may hide a closing slash.
     QVRange _replacing = QVRange(QVRange::NotFound, 0);
     bool _replacingMayClose = false;
+    bool _replacingInert = false;  // the text about to go holds only letters, digits and blanks
+    // The last edit that did not only put or take letters, digits and blanks amid such characters
+    // of one string or comment running over lines, inside the final colours and past the first
+    // word of its line; and the revision the colouring had answered for when it last looked.
+    quint64 _lastEditNotInert = 0;
+    quint64 _inertSince = 0;
 
     // The last answers of checkForOpenSpecialsBefore() by position, good while the storage, its
     // characters and the main parser stay the same (a null parser: the main one).

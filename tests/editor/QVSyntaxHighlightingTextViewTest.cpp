@@ -820,6 +820,60 @@ TEST(QVSyntaxHighlightingTextView, LinesPaintedAheadInsideAVeryLongLiteralAreRig
     UserDefaults::standard().setBool(true, QVAutoComplete);
 }
 
+// Keys deep inside a coloured template string or comment that began far back: letters and
+// blanks amid the literal's own text cost what their line costs, and everything else typed there
+// (a backtick, code in ${}, a line's first word, a quote) is coloured as the whole text would be.
+TEST(QVSyntaxHighlightingTextView, KeysDeepInsideALongLiteralReadOnlyTheirLines) {
+    UserDefaults::standard().setBool(false, QVAutoComplete);
+    const struct {
+        const char* open;
+        const char* close;
+        const char* after;  // the edit goes after the first of these on the row
+        int remove;         // characters taken away there
+        const char* typed;
+        bool cheap;
+    } cases[] = {
+        {"var t = `\n", "`;\n", "of", 0, "x", true},
+        {"var t = `\n", "`;\n", "of", 0, " ab cd", true},
+        {"var t = `\n", "`;\n", "${v} o", 1, "", true},
+        {"/*\n", "*/\n", "of", 0, "q 7", true},
+        {"var t = `\n", "`;\n", "of", 0, "`", false},
+        {"var t = `\n", "`;\n", "${v", 0, "if", false},
+        {"var t = `\n", "`;\n", "r", 0, "x", false},
+        {"/*\n", "*/\n", "rows", 0, "*/", false},
+        {"var t = `\n", "`;\n", "'", 0, "z", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.open) + " after " + c.after + " typed " + c.typed);
+        QString page = markupRows(16 * 1024) + QStringLiteral("<script>\n");
+        for (int row = 0; page.size() < 100'000; ++row) page += QStringLiteral("if (a%1) { return f(%1); }\n").arg(row);
+        page += QString::fromLatin1(c.open);
+        const qsizetype literal = page.size();
+        for (int row = 0; page.size() - literal < 200'000; ++row)
+            page += QStringLiteral("rows ${v} of 'x' if (a%1) { return f(1); } var q = 2;\n").arg(row);
+        page += QString::fromLatin1(c.close) + QStringLiteral("var end = 1;\n</script>\n<p>end</p>\n");
+        HTMLView view(QStringLiteral("/tmp/long-literal.html"));
+        view.resize(600, 400);
+        view.show();
+        view.setString(page);
+        view.finishHighlighting();
+        const qint64 row = view.textStorage().lineStart(view.textStorage().lineOfPosition(literal + 180'000));
+        const qint64 at = page.indexOf(QString::fromLatin1(c.after), row) + qint64(qstrlen(c.after));
+        view.setSelectedRange(QVRange(at, c.remove));
+        const quint64 parsed = QVParser::charactersParsed();
+        view.insertText(QString::fromLatin1(c.typed));
+        if (c.cheap) {
+            EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(4096)) << "parsed by the key";
+        }
+        view.finishHighlighting();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after the key";
+        view.undo();
+        view.finishHighlighting();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after its undo";
+    }
+    UserDefaults::standard().setBool(true, QVAutoComplete);
+}
+
 // Pastes ask nothing of the language, so several in a row each leave the places after them
 // unconfirmed: on a coloured page of paragraphs, "x" pasted at a quarter and an opener that
 // nothing closes at half, then " <div>" typed at the end ahead of the colouring: the typing aids
