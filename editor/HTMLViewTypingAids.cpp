@@ -319,10 +319,11 @@ bool HTMLViewTypingAids::awaitCompletedClosing(qint64 caret) {
 
 QString HTMLViewTypingAids::unclosedElementBefore(const QVTextStorage& storage, qint64 caret) {
     // The walk goes back from the caret a tag at a time: each tag ends at a ">" and begins at the
-    // last "<" before it. The walks of " </" at different places meet once they reach the same
-    // ">", so what the walk does over each stretch of TagSpan characters is kept, from the last
-    // ">" before the stretch's end on, and a later walk that comes to that ">" jumps over the
-    // stretch unless the element it looks for opens there. An edit drops the stretches from it on.
+    // last "<" before it. Walks from different places meet once they reach the same ">" and go on
+    // alike from there, so what a walk does over each stretch of about TagSpan characters is kept
+    // from the ">" it began at, and a later walk that comes to that ">" jumps over the stretch
+    // unless the element it looks for opens there. An edit drops the stretches it touches and
+    // moves those after it.
     const std::shared_ptr<QVTextStorage> observed = _tagSpansStorage.lock();
     if (observed.get() != &storage) {
         if (observed) observed->removeObserver(_tagSpansObserver);
@@ -330,9 +331,21 @@ QString HTMLViewTypingAids::unclosedElementBefore(const QVTextStorage& storage, 
         const std::shared_ptr<QVTextStorage> shared = _view.sharedTextStorage();
         _tagSpansStorage = shared;
         _tagSpansObserver = shared->addObserver([this](const QVTextStorage::Edit& edit) {
-            if (!(edit.editedMask & QVTextStorage::EditedCharacters)) return;
-            const size_t kept = size_t(std::max<qint64>(edit.editedRange.location, 0) / TagSpan);
-            if (_tagSpans.size() > kept) _tagSpans.resize(kept);
+            if (!(edit.editedMask & QVTextStorage::EditedCharacters) || _tagSpans.empty()) return;
+            const qint64 from = edit.editedRange.location;
+            const qint64 oldEnd = edit.editedRange.end() - edit.changeInLength;
+            std::vector<TagSpanWalk> kept;
+            kept.reserve(_tagSpans.size());
+            for (TagSpanWalk span : _tagSpans) {
+                if (span.enter < from) {
+                    kept.push_back(span);
+                } else if (span.next >= oldEnd) {
+                    span.enter += edit.changeInLength;
+                    span.next += edit.changeInLength;
+                    kept.push_back(span);
+                }
+            }
+            _tagSpans = std::move(kept);
         });
     }
     const QStringView text = storage.characters(QVRange(0, caret));
@@ -348,7 +361,7 @@ QString HTMLViewTypingAids::unclosedElementBefore(const QVTextStorage& storage, 
         kinds.insert(name, value);
         return value;
     };
-    // Void and self-closed elements neither open nor close anything. change: +1 for a closing
+    // Void and self-closed elements neither open nor close anything. Answers +1 for a closing
     // tag, -1 for an opening one, 0 otherwise; name, the element's name.
     auto read = [&](qsizetype lt, qsizetype gt, QStringView* name) {
         const QStringView tag = text.mid(lt + 1, gt - lt - 1);
@@ -362,49 +375,57 @@ QString HTMLViewTypingAids::unclosedElementBefore(const QVTextStorage& storage, 
         if (value == -1 || value == 1) return 0;
         return closing ? 1 : -1;
     };
+    // The stretches this walk passes whole, kept once it ends (the list stays as it is meanwhile).
+    std::vector<TagSpanWalk> walked;
+    constexpr qint64 None = std::numeric_limits<qint64>::max();
+    TagSpanWalk recording{-1, -1, 0, None};
+    auto keep = [&](qint64 next) {
+        if (recording.enter > next && next >= 0) {
+            recording.next = next;
+            walked.push_back(recording);
+        }
+        recording = TagSpanWalk{-1, -1, 0, None};
+    };
+    auto finish = [&] {
+        if (walked.empty()) return;
+        _tagSpans.insert(_tagSpans.end(), walked.begin(), walked.end());
+        std::sort(_tagSpans.begin(), _tagSpans.end(), [](const TagSpanWalk& a, const TagSpanWalk& b) { return a.enter < b.enter; });
+    };
     qsizetype gt = caret > 0 ? text.lastIndexOf(u'>', caret - 1) : -1;
     qint64 depth = 0;
-    qint64 block = -1;  // the stretch gt lies in
-    // The stretch being kept as the walk passes it.
-    TagSpanWalk recording;
-    qint64 recordingBlock = -1;
+    // The kept stretch with the greatest ">" at or before gt.
+    auto candidate = std::upper_bound(_tagSpans.begin(), _tagSpans.end(), gt,
+                                      [](qint64 at, const TagSpanWalk& span) { return at < span.enter; });
     while (gt >= 0) {
-        if (gt / TagSpan != block) {
-            block = gt / TagSpan;
-            recordingBlock = -1;
-            const bool whole = (block + 1) * TagSpan <= caret;
-            if (whole && size_t(block) < _tagSpans.size() && _tagSpans[size_t(block)].enter == gt) {
-                const TagSpanWalk& span = _tagSpans[size_t(block)];
-                if (span.lowest == std::numeric_limits<qint64>::max() || depth + span.lowest > 0) {
-                    depth += span.change;
-                    gt = span.next;
-                    continue;
-                }
-            } else if (whole && (size_t(block) >= _tagSpans.size() || _tagSpans[size_t(block)].enter < 0) &&
-                       text.lastIndexOf(u'>', (block + 1) * TagSpan - 1) == gt) {
-                recording = TagSpanWalk{gt, -1, 0, std::numeric_limits<qint64>::max()};
-                recordingBlock = block;
+        while (candidate != _tagSpans.begin() && std::prev(candidate)->enter > gt) --candidate;
+        if (candidate != _tagSpans.begin() && std::prev(candidate)->enter == gt) {
+            const TagSpanWalk& span = *std::prev(candidate);
+            keep(gt);
+            if (span.lowest == None || depth + span.lowest > 0) {
+                depth += span.change;
+                gt = span.next;
+                continue;
             }
+        } else if (recording.enter < 0) {
+            recording.enter = gt;
         }
         const qsizetype lt = gt > 0 ? text.lastIndexOf(u'<', gt - 1) : -1;
         if (lt < 0) break;
         QStringView name;
         const int change = read(lt, gt, &name);
-        if (change < 0 && depth == 0) return name.toString();
+        if (change < 0 && depth == 0) {
+            finish();
+            return name.toString();
+        }
         depth += change;
-        if (recordingBlock >= 0) {
+        if (recording.enter >= 0) {
             if (change < 0) recording.lowest = std::min(recording.lowest, recording.change);
             recording.change += change;
         }
-        const qsizetype next = lt > 0 ? text.lastIndexOf(u'>', lt - 1) : -1;
-        if (recordingBlock >= 0 && next / TagSpan != recordingBlock && next >= 0) {
-            recording.next = next;
-            if (size_t(recordingBlock) >= _tagSpans.size()) _tagSpans.resize(size_t(recordingBlock) + 1);
-            _tagSpans[size_t(recordingBlock)] = recording;
-            recordingBlock = -1;
-        }
-        gt = next;
+        gt = lt > 0 ? text.lastIndexOf(u'>', lt - 1) : -1;
+        if (recording.enter >= 0 && recording.enter - gt >= TagSpan) keep(gt);
     }
+    finish();
     return {};
 }
 

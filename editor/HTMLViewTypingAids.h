@@ -179,11 +179,10 @@ private:
     // The name of the element open at caret, found by the walk back over the tags before it
     // (void and self-closed elements left out); empty when none is.
     QString unclosedElementBefore(const QVTextStorage& storage, qint64 caret);
-    // That walk over the stretch of TagSpan characters at index i of _tagSpans, from the last ">"
-    // before the stretch's end (enter, -1 while unknown) to the first ">" of the next tag before
-    // it (next): change, the closing tags less the opening ones; lowest, the least of that
-    // count before each opening tag (max without one), which the element looked for opens at
-    // when it meets the depth the walk came with.
+    // What that walk did from the ">" at enter down to the first ">" of the next tag before a
+    // stretch of about TagSpan characters (next): change, the closing tags less the opening ones;
+    // lowest, the least of that count before each opening tag (max without one), which the
+    // element looked for opens at when it meets the depth the walk came with. In order of enter.
     static constexpr qint64 TagSpan = 16384;
     struct TagSpanWalk {
         qint64 enter = -1;

@@ -179,7 +179,7 @@ TEST(HTMLViewTypingAids, CloseTagOnALongPageAnswersAsAFreshView) {
         page += QString::fromLatin1(random() % 2000 ? balanced[random() % std::size(balanced)] : pieces[random() % std::size(pieces)]);
     auto view = shownView("/t/long.html", page);
     QString steps;
-    for (int step = 0; step < 40; ++step) {
+    for (int step = 0; step < 80; ++step) {
         const qint64 caret = qint64(random() % quint64(view->length() + 1));
         view->QVTextView::setSelectedRange(QVRange(caret, 0));
         const QString before = view->string();
@@ -201,12 +201,20 @@ TEST(HTMLViewTypingAids, CloseTagOnALongPageAnswersAsAFreshView) {
             ASSERT_EQ(beeped, freshBeeps.count) << steps.toStdString();
         }
         if (closed != before) view->undo();
-        // An edit somewhere, that may open or close an element or change a tag's end.
+        // An edit somewhere, that may open or close an element or change a tag's end: a piece
+        // typed, or a few characters deleted.
         const qint64 at = qint64(random() % quint64(view->length() + 1));
-        const QString piece = QString::fromLatin1(pieces[random() % std::size(pieces)]);
-        view->QVTextView::setSelectedRange(QVRange(at, 0));
-        view->insertText(piece.left(int(random() % 3) == 0 ? 1 : int(piece.size())));
-        steps += QStringLiteral("insert at %1; ").arg(at);
+        if (random() % 2) {
+            const QString piece = QString::fromLatin1(pieces[random() % std::size(pieces)]);
+            view->QVTextView::setSelectedRange(QVRange(at, 0));
+            view->insertText(piece.left(int(random() % 3) == 0 ? 1 : int(piece.size())));
+            steps += QStringLiteral("insert at %1; ").arg(at);
+        } else {
+            const qint64 length = std::min<qint64>(qint64(random() % 30) + 1, view->length() - at);
+            view->QVTextView::setSelectedRange(QVRange(at, length));
+            view->deleteBackward();
+            steps += QStringLiteral("delete %1 at %2; ").arg(length).arg(at);
+        }
     }
 }
 
