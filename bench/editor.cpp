@@ -1162,8 +1162,9 @@ void BM_BlockPageKeys(benchmark::State& state) {
 // heredoc with an XML prolog ("?>" inside it), 4 the real page at 1 GB. 100 MB but the last.
 const char* const StallShapes[] = {"many blocks", "one script", "one style sheet", "PHP with heredocs holding ?>", "many blocks, 1 GB"};
 
-QString phpHeredocPage(int mb) {
-    const QString path = g_files->filePath(QStringLiteral("heredoc-%1mb.php").arg(mb));
+QString phpHeredocPage(int mb, const QString& folder = {}) {
+    const QString name = QStringLiteral("heredoc-%1mb.php").arg(mb);
+    const QString path = folder.isEmpty() ? g_files->filePath(name) : QDir(folder).filePath(name);
     if (QFile::exists(path)) return path;
     QByteArray page = "<!DOCTYPE html>\n<html>\n<head>\n<title>Feeds</title>\n</head>\n<body>\n";
     const qint64 size = qint64(mb) * 1000 * 1000;
@@ -1175,7 +1176,9 @@ QString phpHeredocPage(int mb) {
                 "echo $feed;\n?>\n<ul class=\"feed\" id=\"feed-" + i + "\">\n  <li><a href=\"/feeds/" + i + ".xml\">Feed " + i + "</a></li>\n</ul>\n";
     }
     page += "</body>\n</html>\n";
-    return writeFile(QFileInfo(path).fileName(), page);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(page) != page.size()) return {};
+    return path;
 }
 
 QString stallPage(int shape) {
@@ -1227,6 +1230,28 @@ int stallChild(const QString& path, int shape, bool keys) {
         QKeyEvent release(QEvent::KeyRelease, code, modifiers, typed);
         QApplication::sendEvent(&v, &release);
     };
+    if (!qEnvironmentVariableIsEmpty("QORVEL_BENCH_WAIT_KEY")) {
+        // bench/crosscheck's side: the keys come through the X server while the colouring runs;
+        // F8 takes the caret to the next of the places, its line the last one shown.
+        struct NextPlace final : QObject {
+            std::function<void()> next;
+            bool eventFilter(QObject*, QEvent* event) override {
+                if (event->type() != QEvent::KeyPress || static_cast<QKeyEvent*>(event)->key() != Qt::Key_F8) return false;
+                next();
+                return true;
+            }
+        } filter;
+        size_t place = 0;
+        filter.next = [&] {
+            jumpTo(StallPlaces[place++ % std::size(StallPlaces)]);
+            v.verticalScrollBar()->setValue(0);
+            v.scrollRangeToVisible(v.selectedRange());
+            QCoreApplication::sendPostedEvents();
+            repaintPending();
+        };
+        v.installEventFilter(&filter);
+        return QApplication::exec();
+    }
     // One edit at one place, timed to its frame; pastes are undone after it.
     auto edit = [&](int which, size_t place, const char* prefix) {
         jumpTo(StallPlaces[place]);
@@ -1644,7 +1669,7 @@ int main(int argc, char** argv) {
                                                                      : firstKeyChild(qEnvironmentVariable("QORVEL_BENCH_FILE"));
     if (const QString folder = qEnvironmentVariable("QORVEL_BENCH_MAKE_BLOCK_PAGES"); !folder.isEmpty()) {
         const bool made = !blockPage(false, 20, folder).isEmpty() && !blockPage(false, 100, folder).isEmpty() &&
-                          !blockPage(true, 100, folder).isEmpty();
+                          !blockPage(true, 100, folder).isEmpty() && !phpHeredocPage(100, folder).isEmpty();
         return made ? 0 : 1;
     }
     g_files = new QTemporaryDir;

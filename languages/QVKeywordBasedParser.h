@@ -19,7 +19,8 @@
 // identifiers), "comments" ([{"begin", "end", "id"}]), "keywords" ({style: [words]}) and
 // "regex-keywords" ([{"id", "keyword"}]); for scripts also "regex-literals" and "template-strings"
 // (style identifiers): `/.../flags` where an operand may start, and backtick strings whose
-// "${...}" holes may hold quotes and backticks of their own (QVScriptLiterals).
+// "${...}" holes may hold quotes and backticks of their own; for PHP "heredoc-strings" (a style
+// identifier): heredocs and nowdocs (QVScriptLiterals).
 //
 // Keyword characters are matched ignoring case (both for where a word starts and how far it
 // runs), so a language that lists lower-case characters still sees "SELECT" as one word; a
@@ -55,7 +56,7 @@ public:
     // The end outside the strings and comments this parser colours, found as it finds them: a
     // quote of a form the language has opens a string (also after a backslash) that only its own
     // kind closes, and neither begins inside a word; regular-expression literals and template
-    // strings hide it too when the language has them.
+    // strings hide it too when the language has them, and so do heredocs and nowdocs.
     qint64 endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool element = false,
                               BlockPlaces* places = nullptr) const override;
 
@@ -102,12 +103,14 @@ private:
     QString _doubleQuoteStyle;
     QVTextAttributes _singleQuoteAttr;
     QVTextAttributes _doubleQuoteAttr;
-    // "regex-literals" / "template-strings" style identifiers (null when the language has none)
-    // and their attributes; a template string may run over lines.
+    // "regex-literals" / "template-strings" / "heredoc-strings" style identifiers (null when the
+    // language has none) and their attributes; template strings and heredocs may run over lines.
     QString _regexStyle;
     QString _templateStyle;
+    QString _heredocStyle;
     QVTextAttributes _regexAttr;
     QVTextAttributes _templateAttr;
+    QVTextAttributes _heredocAttr;
     QList<QVComment> _comments;
     QVCharacterSet _keywordCharacters;
     // The plain keywords by word, pointing into _keywords (rebuilt whenever it changes), so a

@@ -237,8 +237,8 @@ protected:
     // element's end tag, which only a quoted string hides) and the word characters, inside whose
     // words neither quotes nor comments begin; scripts add regular-expression literals and
     // template strings, which never hide the end (a browser ends a script element there too),
-    // and quoted strings that end with their line. Comments and literals that do not hide the
-    // end still hide their quotes.
+    // and quoted strings that end with their line; PHP adds heredocs and nowdocs, which hide it
+    // like a string. Comments and literals that do not hide the end still hide their quotes.
     struct BlockLexicon {
         bool doubleQuotes = true;
         bool singleQuotes = false;
@@ -247,6 +247,7 @@ protected:
         const QVCharacterSet* wordCharacters = nullptr;
         bool regexLiterals = false;
         bool templateStrings = false;
+        bool heredocs = false;
         bool stringsEndAtLineEnd = false;
         bool commentsHideEnd = true;
     };

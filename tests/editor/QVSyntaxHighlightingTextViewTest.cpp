@@ -1454,3 +1454,60 @@ TEST(QVSyntaxHighlightingTextView, ClusteredEditsOnMixedPagesColourLikeAFreshVie
         }
     }
 }
+
+TEST(QVSyntaxHighlightingTextView, EditsAroundHeredocsColourLikeAFreshView) {
+    // PHP sections whose heredocs, nowdocs, strings and comments hold "?>": edits that open,
+    // close or break them leave the colours and the ends of the sections a fresh colouring
+    // gives, however far ahead the idle colouring had got.
+    const QString path = QStringLiteral("/tmp/heredocs.php");
+    const QStringList shapes{
+        "<p>a</p>\n<?php\n$feed = <<<XML\n<?xml version=\"1.0\"?>\n<rss/>\nXML;\necho $feed;\n?>\n<b>x</b>\n",
+        "<?php\n$n = <<<'N'\n'?>\"\n  N;\n$s = \"?>\"; $t = '?>';\n/* ?> */\n?>\n<i>y</i>\n",
+        "<?php f(<<<\"Q\"\n{$a['?>']}\nQ, 1); // ends here ?>\n<u>z</u>\n<?php # and ?>\n<p>w</p>\n",
+        "<?php\n$a = <<<A\nAB ?>\n\tA\n?>\n<p>v</p>\n<script>var s = '<<<A';</script>\n",
+    };
+    // Past the literals that hold "?>" the caret is still in PHP, and past the section's own end
+    // in the markup, before and after the colouring.
+    for (const QString& shape : shapes) {
+        for (const bool coloured : {false, true}) {
+            HTMLView view(path);
+            view.setString(shape);
+            if (coloured) view.finishHighlighting();
+            const std::shared_ptr<QVParser> php = subparserOpenedBy(view.parser(), "<?php");
+            ASSERT_TRUE(php);
+            const qint64 last = view.string().lastIndexOf("?>\n<");
+            EXPECT_EQ(view.checkForOpenSpecialsBefore(last), php) << shape.toStdString() << (coloured ? ", coloured" : "");
+            EXPECT_EQ(view.checkForOpenSpecialsBefore(last + 4), view.parser()) << shape.toStdString() << (coloured ? ", coloured" : "");
+        }
+    }
+    const QStringList pieces{"\n", "<<<X\n", "<<<'Y'\n", "X", "Y;", "?>", "<?php ", "'", "\"", "//", "#", "/*", "*/", " ", "x"};
+    for (qsizetype shape = 0; shape < shapes.size(); ++shape) {
+        // Each shape repeated, so that the colouring of a long page spreads over idle slices.
+        QString page;
+        for (int i = 0; i < 40; ++i) page += shapes[shape];
+        for (unsigned seed = 0; seed < 30; ++seed) {
+            std::mt19937 random{seed};
+            HTMLView view(path);
+            view.resize(500, 200);
+            view.setString(page);
+            if (seed % 2) view.finishHighlighting();
+            QString edits;
+            for (int step = 0; step < 12; ++step) {
+                const qint64 at = qint64(random() % quint64(view.length() + 1));
+                view.setSelectedRange(QVRange(at, std::min<qint64>(qint64(random() % 2), view.length() - at)));
+                if (random() % 6 == 0) {
+                    edits += QStringLiteral("%1: delete; ").arg(at);
+                    view.deleteBackward();
+                } else {
+                    const QString piece = pieces.at(qsizetype(random() % pieces.size()));
+                    edits += QStringLiteral("%1: \"%2\"; ").arg(at).arg(QString(piece).replace("\n", "\\n"));
+                    for (const QChar ch : piece) view.insertText(QString(ch));
+                }
+                if (random() % 2) QCoreApplication::processEvents();
+            }
+            view.finishHighlighting();
+            const auto [incremental, fresh] = partingFromFresh(view, path);
+            ASSERT_EQ(incremental, fresh) << "shape " << shape << " seed " << seed << ": " << edits.toStdString();
+        }
+    }
+}
