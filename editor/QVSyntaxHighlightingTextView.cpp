@@ -5,6 +5,7 @@
 #include "editor/QVLayoutManager.h"
 #include "languages/QVBundle.h"
 #include "languages/QVBundleRepository.h"
+#include "languages/QVKeywordBasedParser.h"
 #include "languages/QVParser.h"
 #include "languages/QVTheme.h"
 #include "languages/QVThemeRepository.h"
@@ -37,6 +38,8 @@ constexpr qint64 DrawCatchUpLimit = 2 * 1024 * 1024;
 constexpr qint64 IdleBudgetMs = 8;
 // How far back from the final colours' end a slice may begin at a place inside an embedded block.
 constexpr qint64 InsideBlockReach = 4 * IdleSlice;
+// How many literals' slice stops are kept (a page's long ones are few).
+constexpr size_t KeptLiterals = 8;
 // How far past the places an edit left unconfirmed a moment of idle time confirms them.
 constexpr qint64 IdleConfirmReach = 2 * 1024 * 1024;
 // How long a new text on screen waits for its first paint before colouring it while idle.
@@ -52,6 +55,7 @@ constexpr qint64 FirstResetChunk = 1024;
 // Work counters for tests.
 quint64 openerSearchCount = 0;
 quint64 uncolouredWalkCount = 0;
+quint64 mostParsedInASlice = 0;
 // The tests' hold on colouring while idle, and how often a held timer looks again.
 bool idleColouringHeld = false;
 constexpr int IdleHeldPollMs = 20;
@@ -278,6 +282,8 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::openSpecialsBefore(qint6
 
 quint64 QVSyntaxHighlightingTextView::charactersSearchedForOpeners() { return openerSearchCount; }
 quint64 QVSyntaxHighlightingTextView::charactersWalkedAhead() { return uncolouredWalkCount; }
+
+quint64 QVSyntaxHighlightingTextView::mostParsedBySlice() { return std::exchange(mostParsedInASlice, 0); }
 void QVSyntaxHighlightingTextView::holdIdleColouring(bool hold) { idleColouringHeld = hold; }
 
 qint64 QVSyntaxHighlightingTextView::openSpecialSearchFloor(qint64 position, bool* bounded) const {
@@ -732,8 +738,12 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
     const QVTextStorage& text = textStorage();
     qint64 slice = budgetMs > 0 ? IdleSlice : EditSlice;
     while (_highlightedUpTo < std::min(until, text.length())) {
+        const struct SliceWork {
+            quint64 before = QVParser::charactersParsed();
+            ~SliceWork() { mostParsedInASlice = std::max(mostParsedInASlice, QVParser::charactersParsed() - before); }
+        } work;
         const qint64 from = _highlightedUpTo;
-        if (colourInsideBlock(from, slice)) {
+        if (colourInsideLiteral(from, slice) || colourInsideBlock(from, slice)) {
             if (budgetMs > 0 && clock.elapsed() >= budgetMs) break;
             if (budgetMs <= 0) slice *= 2;
             continue;
@@ -807,6 +817,16 @@ QVWalkPlace QVSyntaxHighlightingTextView::blockPlaceBefore(qint64 from, qint64 w
     QVRange run;
     const QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, from - 1, &run));
     if (!owner || owner == _parser.get()) return {};
+    // The line the final colours begin outside the block's strings and comments at is such a
+    // place too, in the block the walk found at the same start (which says what kind it is):
+    // nearer than the walk's after a literal longer than the walk's spacing.
+    const qint64 line = rangeToHighlightForRange(QVRange(from, 0)).location;
+    if (line > run.location && from - line <= within) {
+        const std::vector<QVWalkPlace>& all = _boundaries.places();
+        const auto near = std::upper_bound(all.begin(), all.end(), from, [](qint64 at, const QVWalkPlace& p) { return at < p.position; });
+        if (near != all.begin() && std::prev(near)->block >= 0 && std::prev(near)->blockStart == run.location)
+            return {line, run.location, std::prev(near)->block};
+    }
     // Places the edits before from left unconfirmed are confirmed first: the walk from before
     // each edit meets the old places again a little after it (the same place in the same state).
     // Where they cannot be (a literal or comment begun by an edit runs on), not again until the
@@ -868,16 +888,88 @@ bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) 
     for (const QVEmbeddedRange& part : parserWithTheme(block)->parseRange(range, text))
         if (part.parser) parserWithTheme(part.parser)->parseRange(part.range, text);
     text.endEditing();
+    sliceColoured(to, old);
+    return true;
+}
+
+void QVSyntaxHighlightingTextView::sliceColoured(qint64 to, const State& old) {
+    const qint64 length = textStorage().length();
     const bool changed = mustGoOn(old, stateAt(to - 1));
     if (to >= length) {
         _highlightedUpTo = _oldColouringEnd = length;
         _provisionalEditsEnd = 0;
-        return true;
+        return;
     }
     _highlightedUpTo = to;
     _oldColouringEnd = std::max(_oldColouringEnd, to);
     if (!changed && to < _oldColouringEnd && to > _provisionalEditsEnd) _highlightedUpTo = _oldColouringEnd;
     if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
+}
+
+bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice) {
+    QVTextStorage& text = textStorage();
+    const qint64 length = text.length();
+    if (from <= 0 || from >= length || !_parser || !_active || !UserDefaults::standard().boolForKey(QVHighlightKey)) return false;
+    // The literal the final colours end in: one run of its colour and of the multi-line mark.
+    QVRange multiLine, colour, language;
+    if (!text.attribute(QVTextStorage::MultiLineAttribute, from - 1, &multiLine).toBool()) return false;
+    text.attribute(QVTextStorage::ForegroundColorAttribute, from - 1, &colour);
+    const qint64 opener = std::max(multiLine.location, colour.location);
+    // A literal begun within a slice is read again whole, as any slice is.
+    if (from - opener <= slice) return false;
+    const QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, from - 1, &language));
+    if (!owner || language.location > opener) return false;
+    std::shared_ptr<QVParser> parser;
+    if (owner == _parser.get()) {
+        // Embedded languages are the main parser's to find.
+        if (!_parser->subparsers().isEmpty()) return false;
+        parser = _parser;
+    } else {
+        for (const std::shared_ptr<QVParser>& sub : _parser->subparsers())
+            if (sub.get() == owner) parser = sub;
+    }
+    const auto literals = std::dynamic_pointer_cast<QVKeywordBasedParser>(parserWithTheme(parser));
+    if (!literals) return false;
+    const qint64 reach = std::min(length, from + slice);
+    qint64 to = std::min(std::max(text.lineRangeForRange(QVRange(reach, 0)).end(), from + 1), length);
+    // The literal's own text reaches from: read once from its opener, then where each slice stopped.
+    auto kept = std::find_if(_openLiterals.begin(), _openLiterals.end(), [&](const OpenLiteral& l) { return l.opener == opener; });
+    if (kept == _openLiterals.end()) {
+        if (_openLiterals.size() >= KeptLiterals) _openLiterals.erase(_openLiterals.begin());
+        kept = _openLiterals.insert(_openLiterals.end(), {literals.get(), opener, {}});
+    } else if (kept->parser != literals.get()) {
+        *kept = {literals.get(), opener, {}};
+    }
+    std::vector<qint64>& stops = kept->stops;
+    const auto after = std::upper_bound(stops.begin(), stops.end(), from);
+    const qint64 known = after == stops.begin() ? opener : *std::prev(after);
+    if (known < from && literals->endOfOpenLiteral(text, opener, known, from) != -1) return false;
+    stops.erase(after, stops.end());
+    if (known < from) stops.push_back(from);
+    const qint64 end = literals->endOfOpenLiteral(text, opener, from, to);
+    if (end == -2) return false;
+    // A literal that ends in the slice is coloured to its line's end: the next slice begins
+    // there, outside it (at the block's end, say, which the main parser's pass must find).
+    if (end >= 0) to = std::min(text.lineRangeForRange(QVRange(end, 0)).end(), to);
+    // An embedded block's closer ends the block wherever the literal is (the literal itself had
+    // none before from, or the final colours would have ended the block there).
+    if (owner != _parser.get()) {
+        for (const QString& closer : parser->closers()) {
+            if (closer.isEmpty()) continue;
+            const qint64 begin = std::max<qint64>(opener, from - closer.size() + 1);
+            if (text.characters(QVRange(begin, to - begin)).contains(closer, Qt::CaseInsensitive)) return false;
+        }
+    }
+    const State old = stateAt(to - 1);
+    const QVRange range(from, to - from);
+    dropCheckpoints(range.location, range.end());
+    text.beginEditing();
+    text.addAttributes(_standardAttributes, range);
+    text.removeAttribute(QVTextStorage::MultiLineAttribute, range);
+    literals->colourOpenLiteral(text, opener, range, end);
+    text.endEditing();
+    if (end < 0) stops.push_back(to);
+    sliceColoured(to, old);
     return true;
 }
 
@@ -1270,6 +1362,17 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     if (!(edit.editedMask & QVTextStorage::EditedCharacters)) return;
     ++_charactersRevision;
     if (edit.editedRange.location < _walkResume) _walkResume = -1;
+    // A literal after the edit keeps its stops, moved with its text.
+    const qint64 editedEnd = edit.editedRange.end() - edit.changeInLength;
+    std::erase_if(_openLiterals, [&](const OpenLiteral& l) { return l.opener >= edit.editedRange.location && l.opener < editedEnd; });
+    for (OpenLiteral& literal : _openLiterals) {
+        if (literal.opener >= editedEnd) {
+            literal.opener += edit.changeInLength;
+            for (qint64& stop : literal.stops) stop += edit.changeInLength;
+        } else {
+            std::erase_if(literal.stops, [&](qint64 stop) { return stop > edit.editedRange.location; });
+        }
+    }
     _boundaries.edited(edit.editedRange.location, edit.editedRange.length - edit.changeInLength, edit.editedRange.length);
     const qint64 location = edit.editedRange.location;
     const qint64 newEnd = edit.editedRange.end();

@@ -110,6 +110,9 @@ public:
     // Work counter for tests: characters the main parser walked ahead of the final colours to
     // settle the language at a place, by every view, on the main thread.
     static quint64 charactersWalkedAhead();
+    // Work counter for tests: the most characters parsed (QVParser::charactersParsed) by one
+    // slice of colouring, by every view, since the last call.
+    static quint64 mostParsedBySlice();
     // For tests: the places found for the text so far (after waiting for the background walk).
     const QVBoundaryIndex& boundaryIndex() const {
         _boundaries.finish();
@@ -218,6 +221,20 @@ private:
     // block of megabytes (after a key typed in one of its comments, say) does not go back to its
     // opener. False where it cannot (the block may end in the slice), and nothing is coloured.
     bool colourInsideBlock(qint64 from, qint64 slice);
+    // A slice of colouring from from inside a comment or template string that began more than a
+    // slice before it: the literal's parser reads on from where the last slice stopped in it
+    // (_openLiteral), never from the literal's start. False where it cannot, nothing coloured.
+    bool colourInsideLiteral(qint64 from, qint64 slice);
+    // Where the slices inside the last few literals stopped in their own text, in order, for a
+    // slice to go on from the nearest before it; an edit keeps those up to where it begins.
+    struct OpenLiteral {
+        const QVParser* parser = nullptr;
+        qint64 opener = -1;
+        std::vector<qint64> stops;
+    };
+    std::vector<OpenLiteral> _openLiterals;
+    // The final colours reach to (the colours before it were old and stood at old there).
+    void sliceColoured(qint64 to, const State& old);
     void scheduleIdleHighlighting();
     // Gives lines drawn far ahead of the final colours provisional ones, from the language the
     // bounded look-back before them finds.

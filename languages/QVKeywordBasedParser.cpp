@@ -526,6 +526,72 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
     return {};
 }
 
+namespace {
+// Longer than any comment begin a language has.
+constexpr qint64 OpenerLength = 16;
+}  // namespace
+
+const QVTextAttributes* QVKeywordBasedParser::openLiteralAt(QStringView text, const QVComment** comment) const {
+    if (!_templateStyle.isNull() && text.startsWith(QLatin1Char('`'))) return &_templateAttr;
+    for (const QVComment& form : _comments)
+        if (form.hasEnd() && !form.begin().isEmpty() && text.startsWith(form.begin())) {
+            *comment = &form;
+            return &form.attributes();
+        }
+    return nullptr;
+}
+
+qint64 QVKeywordBasedParser::endOfOpenLiteral(const QVTextStorage& storage, qint64 opener, qint64 from, qint64 limit) const {
+    if (opener < 0 || from < opener || limit < from || limit > storage.length()) return -2;
+    const QVComment* comment = nullptr;
+    if (!openLiteralAt(storage.characters(QVRange(opener, std::min<qint64>(OpenerLength, storage.length() - opener))), &comment))
+        return -2;
+    if (comment) {
+        // The end string may begin a little before from (where the last read stopped).
+        const qint64 floor = opener + comment->begin().size();
+        const qint64 begin = std::max(floor, from - qint64(comment->end().size()) + 1);
+        if (limit <= begin) return -1;
+        const QStringView text = storage.characters(QVRange(begin, limit - begin));
+        countParsed(limit - from);
+        const qsizetype at = text.indexOf(comment->end());
+        return at < 0 ? -1 : begin + at + comment->end().size();
+    }
+    const qint64 start = from == opener ? opener + 1 : from;
+    if (limit <= start) return -1;
+    const QStringView text = storage.characters(QVRange(start, limit - start));
+    qint64 resumable = 0;
+    const qint64 end = QVScriptLiterals::readTemplateText(text, 0, text.size(), &resumable);
+    countParsed(limit - from);
+    if (end >= 0) return start + end;
+    return resumable == text.size() ? -1 : -2;
+}
+
+void QVKeywordBasedParser::colourOpenLiteral(QVTextStorage& storage, qint64 opener, QVRange range, qint64 end) {
+    const QVComment* comment = nullptr;
+    const QVTextAttributes* attributes =
+        openLiteralAt(storage.characters(QVRange(opener, std::min<qint64>(OpenerLength, storage.length() - opener))), &comment);
+    if (!attributes) return;
+    const qint64 literalEnd = end < 0 ? range.end() : std::clamp(end, range.location, range.end());
+    const QVRange literal(range.location, literalEnd - range.location);
+    if (literal.length > 0) {
+        storage.addAttributes(*attributes, literal);
+        // The literal as a whole holds a line break, whatever this stretch of it holds.
+        if (attributes->contains(QVTextStorage::MultiLineAttribute))
+            storage.addAttribute(QVTextStorage::MultiLineAttribute, attributes->value(QVTextStorage::MultiLineAttribute), literal);
+        markParsed(literal, storage);
+    }
+    if (literalEnd >= range.end()) return;
+    // The parse after the literal reads back on its line only (a slash after it).
+    struct AfterLiteral : QVColouringSession {
+        void reach(qint64) override {}
+        bool boundary(qint64, qint64, qint64, qint64) override { return false; }
+    } session;
+    const qint64 lineStart = std::max(range.location, storage.lineRange(storage.lineOfPosition(literalEnd)).location);
+    session.resumeAt = literalEnd;
+    session.resumeSince = lineStart;
+    parseRange(QVRange(lineStart, range.end() - lineStart), storage, &session);
+}
+
 QVariantList QVKeywordBasedParser::identifiers() const {
     QMap<QString, QStringList> groups;
     for (const QVKeyword& keyword : _keywords)

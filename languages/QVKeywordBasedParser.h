@@ -60,6 +60,17 @@ public:
     qint64 endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool element = false,
                               BlockPlaces* places = nullptr) const override;
 
+    // A comment with an end string, or a template string, that opens at opener, read from from
+    // on (its opener, or a place where an earlier read of it stopped in its own text) to limit:
+    // just past its end, -1 when it runs on to limit with its own text going on there, -2 when
+    // no such literal opens at opener or a hole or escape runs over limit. A slice of colouring
+    // inside a literal of megabytes reads on from where the last one stopped.
+    qint64 endOfOpenLiteral(const QVTextStorage& storage, qint64 opener, qint64 from, qint64 limit) const;
+    // Colours range, which begins inside that literal where endOfOpenLiteral() read it from and
+    // found end: the literal's colours to end (all of range when -1), then parses the rest as a
+    // parse of the whole literal would go on after it.
+    void colourOpenLiteral(QVTextStorage& storage, qint64 opener, QVRange range, qint64 end);
+
     // The first comment inside range of text: the form whose begin occurs first (the earlier
     // form of the list on a tie) and its extent: through the end string (or to range's end when
     // that is missing), or, for a line comment, to the end of its line without the line's last
@@ -86,6 +97,9 @@ private:
     QVariantList plistForRegexKeywords() const;
     QVariantMap plistForQuotes() const;
     void rebuildIndex();
+    // The comment with an end string or the template string that begins at the start of text,
+    // else null (and comment untouched).
+    const QVTextAttributes* openLiteralAt(QStringView text, const QVComment** comment) const;
     const QVKeyword* keywordForWord(QStringView word) const;
     // What colours word: a keyword's attributes, else the first pattern keyword matching all of
     // it, else null. Remembered per word until the keywords or the theme change.

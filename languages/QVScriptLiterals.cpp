@@ -148,6 +148,31 @@ qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* r
 
 qint64 endOfTemplateString(QStringView text, qint64 index, qint64 limit) { return endOfTemplate(text, index, limit, 0); }
 
+qint64 readTemplateText(QStringView text, qint64 from, qint64 limit, qint64* resumable) {
+    limit = std::min<qint64>(limit, text.size());
+    qint64 j = from;
+    while (j < limit) {
+        const char16_t u = text[j].unicode();
+        if (u == u'\\') {
+            if (j + 1 >= limit) break;
+            j += 2;
+        } else if (u == u'`') {
+            *resumable = j + 1;
+            return j + 1;
+        } else if (u == u'$' && j + 1 < limit && text[j + 1] == u'{') {
+            const qint64 end = endOfHole(text, j + 2, limit, 0);
+            if (end < 0) break;
+            j = end;
+        } else if (u == u'$' && j + 1 >= limit) {
+            break;
+        } else {
+            ++j;
+        }
+    }
+    *resumable = j;
+    return -1;
+}
+
 namespace {
 
 bool isLabelStart(QChar c) {

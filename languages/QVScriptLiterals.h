@@ -35,6 +35,11 @@ qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* r
 // or -1 when it is not closed before limit. Backslashes escape; the code of a "${...}" hole is
 // skipped with its quoted strings, nested template strings and braces.
 qint64 endOfTemplateString(QStringView text, qint64 index, qint64 limit);
+// The same read begun at from, a place of the string's own text (outside every hole, no
+// backslash pending): just past the closing backtick, or -1 when it is not closed before limit;
+// resumable then receives the last place before limit where the string's own text goes on
+// (limit itself unless a hole, or a backslash, runs over it).
+qint64 readTemplateText(QStringView text, qint64 from, qint64 limit, qint64* resumable);
 
 // The end (just past the closing identifier) of the heredoc or nowdoc whose "<<<" is at index,
 // limit when it is not closed before limit, or -1 when none opens there. It opens with "<<<",

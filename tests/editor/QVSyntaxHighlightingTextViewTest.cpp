@@ -770,6 +770,54 @@ TEST(QVSyntaxHighlightingTextView, ColouringAtTheEndOfALargeBlockGoesOnFromAPlac
     }
 }
 
+// A template string and a comment of megabytes, in a page's script and in a script file,
+// coloured while idle: each slice reads on from where the last one stopped inside the literal,
+// never from its start, and the colours equal the one pass over the whole text, also after a
+// key deep inside each literal and its undo.
+TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheLastStopped) {
+    UserDefaults::standard().setBool(false, QVAutoComplete);
+    const struct {
+        const char* path;
+        bool page;
+    } cases[] = {{"/tmp/long-literals.html", true}, {"/tmp/long-literals.js", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        QString page = c.page ? markupRows(16 * 1024) + QStringLiteral("<script>\n") : QString();
+        for (int row = 0; row < 200; ++row) page += QStringLiteral("if (a%1) { return f(%1) / 2; }\n").arg(row);
+        page += QStringLiteral("var t = `\n");
+        const qsizetype literal = page.size();
+        for (int row = 0; page.size() - literal < 1'500'000; ++row)
+            page += QStringLiteral("row ${v + `in ${w}`} of 'x' \\` if (a%1) { return f(1); } $ {\n").arg(row);
+        page += QStringLiteral("` / 2;\nvar u = 1; /*\n");
+        const qsizetype comment = page.size();
+        for (int row = 0; page.size() - comment < 1'500'000; ++row) page += QStringLiteral("commented 'x' `y` /* %1 * / if (a) {\n").arg(row);
+        page += QStringLiteral("*/ / 2 /x/.test(s);\nvar end = `a\nb`;\n");
+        if (c.page) page += QStringLiteral("</script>\n<p>end</p>\n");
+        HTMLView view(QString::fromLatin1(c.path));
+        view.resize(600, 400);
+        view.show();
+        view.setString(page);
+        QVSyntaxHighlightingTextView::mostParsedBySlice();
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice";
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1);
+        // A quote and a brace typed at a line's start amid each literal: its slices after the
+        // key read on from the stop before it.
+        for (const qsizetype into : {literal + 700'000, comment + 700'000}) {
+            const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(into));
+            view.setSelectedRange(QVRange(at, 0));
+            view.insertText(QStringLiteral("'{"));
+            while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+            EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a key at " << into;
+            view.undo();
+            while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+            EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after its undo at " << into;
+        }
+        EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice after the keys";
+    }
+    UserDefaults::standard().setBool(true, QVAutoComplete);
+}
+
 // Lines drawn far ahead of the colouring inside a template string or comment that began further
 // back than the look-back: painted as once coloured, or in the plain text colour, never as code.
 TEST(QVSyntaxHighlightingTextView, LinesPaintedAheadInsideAVeryLongLiteralAreRightOrPlain) {
