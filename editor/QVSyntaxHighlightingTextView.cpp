@@ -831,7 +831,8 @@ QVWalkPlace QVSyntaxHighlightingTextView::blockPlaceBefore(qint64 from, qint64 w
     // each edit meets the old places again a little after it (the same place in the same state).
     // Where they cannot be (a literal or comment begun by an edit runs on), not again until the
     // next edit: every slice would walk the same stretch again.
-    if (_blockConfirmGivenUp != _charactersRevision && _boundaries.certainUpTo() < from) {
+    // A walk over megabytes (a literal pasted near the top runs on to here) is no slice's to make.
+    if (_blockConfirmGivenUp != _charactersRevision && _boundaries.certainUpTo() < from && from - _boundaries.certainUpTo() <= IdleConfirmReach) {
         quint64 walked = 0;
         _boundaries.placeBefore(from, text, *_parser, &walked, from);
         uncolouredWalkCount += walked;
