@@ -9,7 +9,9 @@
 // then Ctrl+End and Ctrl+Home, the first letter typed right after that first Ctrl+End beside the
 // same letter once coloured; and long lines: opening pages whose rows run on as
 // one line of 0.25, 0.5 and 5 MB, a keystroke in the middle of that line, and a keystroke at the
-// end of a 50 MB one-line script.
+// end of a 50 MB one-line script; and stalls: the longest event-loop hold in the 10 s after each
+// large page shape shows, with and without keys, and a letter, Return, block-tag pastes and " </"
+// at 10, 50 and 90 % of it, while the colouring runs and once it is done.
 //
 // The 100,000-line files and the big page are real JavaScript and HTML as Debian ships them,
 // concatenated; the files opened whole and the long lines are generated JavaScript-like source
@@ -28,6 +30,7 @@
 #include "shell/Defaults.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -1154,6 +1157,209 @@ void BM_BlockPageKeys(benchmark::State& state) {
     results()[key + "coloured-pageup"] = median(colouredPageUps);
 }
 
+// The large page shapes of the stall rows: 0 the real page of many blocks (bench/firstpaint's, as
+// big-100mb.html), 1 one inline script, 2 one style sheet, 3 PHP whose sections each hold a
+// heredoc with an XML prolog ("?>" inside it), 4 the real page at 1 GB. 100 MB but the last.
+const char* const StallShapes[] = {"many blocks", "one script", "one style sheet", "PHP with heredocs holding ?>", "many blocks, 1 GB"};
+
+QString phpHeredocPage(int mb, const QString& folder = {}) {
+    const QString name = QStringLiteral("heredoc-%1mb.php").arg(mb);
+    const QString path = folder.isEmpty() ? g_files->filePath(name) : QDir(folder).filePath(name);
+    if (QFile::exists(path)) return path;
+    QByteArray page = "<!DOCTYPE html>\n<html>\n<head>\n<title>Feeds</title>\n</head>\n<body>\n";
+    const qint64 size = qint64(mb) * 1000 * 1000;
+    for (qint64 n = 0; page.size() < size; ++n) {
+        const QByteArray i = QByteArray::number(n);
+        page += "<?php\n$feed = <<<XML\n<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<rss version=\"2.0\"><channel><title>Feed " + i +
+                "</title><link>https://example.org/" + i + "</link></channel></rss>\nXML;\n"
+                "function row_" + i + "($item) {\n    // One row of the list, escaped.\n    return '<li class=\"row\">' . htmlspecialchars($item['title']) . \"</li>\\n\";\n}\n"
+                "echo $feed;\n?>\n<ul class=\"feed\" id=\"feed-" + i + "\">\n  <li><a href=\"/feeds/" + i + ".xml\">Feed " + i + "</a></li>\n</ul>\n";
+    }
+    page += "</body>\n</html>\n";
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(page) != page.size()) return {};
+    return path;
+}
+
+QString stallPage(int shape) {
+    switch (shape) {
+    case 1: return blockPage(false, 100);
+    case 2: return blockPage(true, 100);
+    case 3: return phpHeredocPage(100);
+    default: break;
+    }
+    const int mb = shape == 4 ? 1000 : 100;
+    const QString path = g_files->filePath(QStringLiteral("big-%1mb.html").arg(mb));
+    if (QFile::exists(path)) return path;
+    QProcess::execute(QStringLiteral("/usr/bin/python3"),
+                      {QStringLiteral(QORVEL_FIRSTPAINT), QStringLiteral("--make-page"), path, QString::number(mb)});
+    return QFileInfo(path).size() > 0 ? path : writeFile(QFileInfo(path).fileName(), makeHtml(qint64(mb) * 1000 * 1000, false));
+}
+
+// The edits of the stall rows, each timed from the key to the painted frame: a letter, Return, a
+// paste of the shape's block opener and one of its closer (each undone, untimed, after its frame),
+// and " </" typed with closing on.
+const char* const StallEdits[] = {"letter", "return", "paste_open", "paste_close", "slash_close"};
+constexpr double StallPlaces[] = {0.1, 0.5, 0.9};
+
+// Qorvel's side of a stall row: the page shown, then for 10 s the event loop as a user leaves it,
+// the longest time between two ticks of a 1 ms timer taken as its longest hold; with keys, one of
+// the edits above every 250 ms, at 10, 50 and 90 % in turns, while the colouring runs. Then the
+// page coloured to its end, and each edit at each place once more. Prints hold_ms, the edits'
+// times (<edit>_<place>_ms, ahead_ when the place was still ahead of the colouring, keys only)
+// and coloured_at_ms (how long after showing the colouring was done).
+int stallChild(const QString& path, int shape, bool keys) {
+    UserDefaults::standard().setBool(true, QString::fromLatin1(QVAutoCompleteOnType));
+    auto view = shownView(path);
+    HTMLView& v = *view;
+    const QByteArray tag = shape == 2 ? "style" : "script";
+    const QString opener = shape == 3 ? QStringLiteral("<?php echo 1;\n") : QStringLiteral("<%1>\n").arg(QString::fromLatin1(tag));
+    const QString closer = shape == 3 ? QStringLiteral("?>\n") : QStringLiteral("</%1>\n").arg(QString::fromLatin1(tag));
+    std::map<std::string, double> out;
+    auto jumpTo = [&](double share) {
+        const QVTextStorage& text = v.textStorage();
+        const qint64 at = text.lineStart(text.lineOfPosition(qint64(double(v.length()) * share)));
+        v.setSelectedRange(QVRange(at, 0));
+        v.scrollRangeToVisible(QVRange(at, 0));
+        QCoreApplication::sendPostedEvents();
+        repaintPending();
+    };
+    auto key = [&](int code, const QString& typed, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QKeyEvent press(QEvent::KeyPress, code, modifiers, typed);
+        QApplication::sendEvent(&v, &press);
+        QKeyEvent release(QEvent::KeyRelease, code, modifiers, typed);
+        QApplication::sendEvent(&v, &release);
+    };
+    if (!qEnvironmentVariableIsEmpty("QORVEL_BENCH_WAIT_KEY")) {
+        // bench/crosscheck's side: the keys come through the X server while the colouring runs;
+        // F8 takes the caret to the next of the places, its line the last one shown.
+        struct NextPlace final : QObject {
+            std::function<void()> next;
+            bool eventFilter(QObject*, QEvent* event) override {
+                if (event->type() != QEvent::KeyPress || static_cast<QKeyEvent*>(event)->key() != Qt::Key_F8) return false;
+                next();
+                return true;
+            }
+        } filter;
+        size_t place = 0;
+        filter.next = [&] {
+            jumpTo(StallPlaces[place++ % std::size(StallPlaces)]);
+            v.verticalScrollBar()->setValue(0);
+            v.scrollRangeToVisible(v.selectedRange());
+            QCoreApplication::sendPostedEvents();
+            repaintPending();
+        };
+        v.installEventFilter(&filter);
+        return QApplication::exec();
+    }
+    // One edit at one place, timed to its frame; pastes are undone after it.
+    auto edit = [&](int which, size_t place, const char* prefix) {
+        jumpTo(StallPlaces[place]);
+        const bool ahead = v.highlightedLength() < v.selectedRange().location;
+        double cpu = 0;
+        const double ms = timedToFrame([&] {
+            switch (which) {
+            case 0: key(Qt::Key_X, QStringLiteral("x")); break;
+            case 1: key(Qt::Key_Return, QStringLiteral("\r")); break;
+            case 2:
+            case 3:
+                QGuiApplication::clipboard()->setText(which == 2 ? opener : closer);
+                key(Qt::Key_V, QString(), Qt::ControlModifier);
+                break;
+            default:
+                key(Qt::Key_Space, QStringLiteral(" "));
+                key(Qt::Key_Less, QStringLiteral("<"));
+                key(Qt::Key_Slash, QStringLiteral("/"));
+                QCoreApplication::processEvents();
+                break;
+            }
+        }, cpu);
+        if (which >= 2) key(Qt::Key_Z, QString(), Qt::ControlModifier);
+        const std::string name = std::string(prefix) + (ahead && *prefix ? "ahead_" : "") + StallEdits[which] + "_" +
+                                 std::to_string(int(StallPlaces[place] * 100)) + "_ms";
+        out[name] = std::max(out[name], ms);
+    };
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = clock.nsecsElapsed();
+    double longest = 0;
+    double colouredAt = -1;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.setInterval(1);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        longest = std::max(longest, double(now - last) / 1e6 - 1);
+        last = now;
+        if (colouredAt < 0 && v.highlightedLength() >= v.length()) colouredAt = double(now) / 1e6;
+    });
+    tick.start();
+    QTimer keyTimer;
+    int turn = 0;
+    if (keys) {
+        QObject::connect(&keyTimer, &QTimer::timeout, [&] {
+            edit(turn % int(std::size(StallEdits)), size_t(turn / int(std::size(StallEdits))) % std::size(StallPlaces), "keys_");
+            ++turn;
+        });
+        keyTimer.start(250);
+    }
+    QEventLoop window;
+    QTimer::singleShot(10000, &window, &QEventLoop::quit);
+    window.exec();
+    tick.stop();
+    keyTimer.stop();
+    out["hold_ms"] = longest;
+    while (v.highlightedLength() < v.length()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    out["coloured_at_ms"] = colouredAt >= 0 ? colouredAt : double(clock.nsecsElapsed()) / 1e6;
+    for (int which = 0; which < int(std::size(StallEdits)); ++which)
+        for (size_t place = 0; place < std::size(StallPlaces); ++place) {
+            while (v.highlightedLength() < v.length()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            edit(which, place, "");
+        }
+    for (const auto& [name, value] : out) std::printf("%s=%.3f ", name.c_str(), value);
+    std::printf("\n");
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+
+// The stall row of one page shape (range(0), StallShapes), without keys and with them
+// (range(1)): a child process each, Qorvel alone (the peer's side is bench/crosscheck's).
+void BM_Stall(benchmark::State& state) {
+    const int shape = int(state.range(0));
+    const bool keys = state.range(1) != 0;
+    const QString path = stallPage(shape);
+    if (path.isEmpty()) {
+        state.SkipWithError("the page could not be made");
+        return;
+    }
+    std::map<std::string, double> o;
+    for (auto _ : state) {
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QORVEL_BENCH_CHILD"), QStringLiteral("qorvel"));
+        environment.insert(QStringLiteral("QORVEL_BENCH_STALL"), QStringLiteral("%1,%2").arg(shape).arg(keys ? 1 : 0));
+        environment.insert(QStringLiteral("QORVEL_BENCH_FILE"), path);
+        child.setProcessEnvironment(environment);
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(), {});
+        if (child.waitForFinished(15 * 60 * 1000) && child.exitCode() == 0)
+            for (const QByteArray& pair : child.readAllStandardOutput().trimmed().split(' ')) {
+                const QList<QByteArray> kv = pair.split('=');
+                if (kv.size() == 2) o[kv[0].toStdString()] = kv[1].toDouble();
+            }
+        if (!o.count("hold_ms")) {
+            state.SkipWithError("the child did not finish");
+            return;
+        }
+        state.SetIterationTime(o["hold_ms"] / 1e3);
+    }
+    const std::string prefix = "stall/" + std::to_string(shape) + "/" + (keys ? "keys/" : "quiet/");
+    for (const auto& [name, value] : o) {
+        results()[prefix + name] = value;
+        state.counters[name] = value;
+    }
+}
+
 // The page with one long line (range(0) kilobytes) opened to its first shown frame by either
 // side; seconds.
 double openLongLineOnce(const QString& path, bool ours) {
@@ -1419,6 +1625,18 @@ void printSummary() {
                     get(key + "keys"), get(key + "keys-ahead"), get(key + "ahead"), get(key + "ahead-max"), get(key + "coloured"), get(key + "coloured-max"),
                     get(key + "extra"), get(key + "pageup"), get(key + "pageup-max"), get(key + "coloured-pageup"));
     }
+    for (int shape = 0; shape < int(std::size(StallShapes)); ++shape)
+        for (const char* mode : {"quiet", "keys"}) {
+            const std::string key = "stall/" + std::to_string(shape) + "/" + mode + "/";
+            if (!r.count(key + "hold_ms")) continue;
+            std::printf("  stall, %s (%s): the longest event-loop hold in the 10 s after the page shows %.1f ms (goal: 50 ms at "
+                        "100 MB, 100 ms at 1 GB); coloured whole %.1f s after it shows\n",
+                        StallShapes[shape], mode, get(key + "hold_ms"), get(key + "coloured_at_ms") / 1e3);
+            for (const auto& [name, value] : r) {
+                if (name.rfind(key, 0) != 0 || name == key + "hold_ms" || name == key + "coloured_at_ms") continue;
+                std::printf("    %s: %.1f ms\n", name.substr(key.size()).c_str(), value);
+            }
+        }
     if (r.count("scroll/qorvel"))
         std::printf("  page down at the end: %.2f ms vs %.2f ms, ratio %.2f\n", get("scroll/qorvel") * 1e3,
                     get("scroll/peer") * 1e3, get("scroll/peer") > 0 ? get("scroll/qorvel") / get("scroll/peer") : 0.0);
@@ -1439,8 +1657,11 @@ BENCHMARK(BM_BigPageFirstKey)->Name("BigPageFirstKey/Qorvel")->UseManualTime()->
 // One round each: a child colours its whole page once.
 BENCHMARK(BM_BlockPageKeys)->Name("BlockPageKeys/Qorvel")->DenseRange(0, 2)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
+
 int main(int argc, char** argv) {
     BenchApplication bench(argc, argv);
+    if (const QByteArray stall = qgetenv("QORVEL_BENCH_STALL"); !stall.isEmpty())
+        return stallChild(qEnvironmentVariable("QORVEL_BENCH_FILE"), stall.split(',').value(0).toInt(), stall.split(',').value(1) == "1");
     if (const QByteArray side = qgetenv("QORVEL_BENCH_CHILD"); !side.isEmpty() && !qEnvironmentVariableIsEmpty("QORVEL_BENCH_BLOCK_KEYS"))
         return blockKeysChild(qEnvironmentVariable("QORVEL_BENCH_FILE"));
     if (const QByteArray side = qgetenv("QORVEL_BENCH_CHILD"); !side.isEmpty())
@@ -1448,12 +1669,17 @@ int main(int argc, char** argv) {
                                                                      : firstKeyChild(qEnvironmentVariable("QORVEL_BENCH_FILE"));
     if (const QString folder = qEnvironmentVariable("QORVEL_BENCH_MAKE_BLOCK_PAGES"); !folder.isEmpty()) {
         const bool made = !blockPage(false, 20, folder).isEmpty() && !blockPage(false, 100, folder).isEmpty() &&
-                          !blockPage(true, 100, folder).isEmpty();
+                          !blockPage(true, 100, folder).isEmpty() && !phpHeredocPage(100, folder).isEmpty();
         return made ? 0 : 1;
     }
     g_files = new QTemporaryDir;
     registerOpenBenchmarks();
     registerLongLineBenchmarks();
+    // One round each: a child shows its page, is left 10 s, then colours it whole; about seven
+    // minutes in all, more than bench/run-all's share for this program, which leaves them out.
+    if (qEnvironmentVariableIsEmpty("QORVEL_BENCH_NO_STALLS"))
+        benchmark::RegisterBenchmark("Stall/Qorvel", BM_Stall)
+            ->ArgsProduct({{0, 1, 2, 3, 4}, {0, 1}})->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
     const int status = bench.runBenchmarks(argc, argv, printSummary);
     delete g_files;
     return status;

@@ -9,6 +9,7 @@
 #include "editor/QVSpecialCharacters.h"
 #include "languages/QVBundle.h"
 #include "languages/QVParser.h"
+#include "languages/QVWordCache.h"
 #include "platform/AppBundle.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
@@ -22,6 +23,7 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <limits>
 #include <mutex>
 #include <numeric>
 #include <utility>
@@ -79,7 +81,9 @@ HTMLViewTypingAids::HTMLViewTypingAids(HTMLView& view) : _view(view) {
     });
 }
 
-HTMLViewTypingAids::~HTMLViewTypingAids() = default;
+HTMLViewTypingAids::~HTMLViewTypingAids() {
+    if (const std::shared_ptr<QVTextStorage> observed = _tagSpansStorage.lock()) observed->removeObserver(_tagSpansObserver);
+}
 
 // --- Edits of the aids ------------------------------------------------------------------------
 
@@ -313,43 +317,125 @@ bool HTMLViewTypingAids::awaitCompletedClosing(qint64 caret) {
     return true;
 }
 
-void HTMLViewTypingAids::closeTag(bool typing) {
-    const QString text = _view.string();
-    const qint64 caret = _view.selectedRange().location;
-    const QVariantMap table = tagFormattingTable();
-    auto kind = [&](const QString& name) { return table.value(name.toLower(), 0).toLongLong(); };
-    qsizetype gt = caret > 0 ? text.lastIndexOf(u'>', caret - 1) : -1;
-    if (gt < 0) {
-        QVBeep::beep();
-        return;
+QString HTMLViewTypingAids::unclosedElementBefore(const QVTextStorage& storage, qint64 caret) {
+    // The walk goes back from the caret a tag at a time: each tag ends at a ">" and begins at the
+    // last "<" before it. Walks from different places meet once they reach the same ">" and go on
+    // alike from there, so what a walk does over each stretch of about TagSpan characters is kept
+    // from the ">" it began at, and a later walk that comes to that ">" jumps over the stretch
+    // unless the element it looks for opens there. An edit drops the stretches it touches and
+    // moves those after it.
+    const std::shared_ptr<QVTextStorage> observed = _tagSpansStorage.lock();
+    if (observed.get() != &storage) {
+        if (observed) observed->removeObserver(_tagSpansObserver);
+        _tagSpans.clear();
+        const std::shared_ptr<QVTextStorage> shared = _view.sharedTextStorage();
+        _tagSpansStorage = shared;
+        _tagSpansObserver = shared->addObserver([this](const QVTextStorage::Edit& edit) {
+            if (!(edit.editedMask & QVTextStorage::EditedCharacters) || _tagSpans.empty()) return;
+            const qint64 from = edit.editedRange.location;
+            const qint64 oldEnd = edit.editedRange.end() - edit.changeInLength;
+            std::vector<TagSpanWalk> kept;
+            kept.reserve(_tagSpans.size());
+            for (TagSpanWalk span : _tagSpans) {
+                if (span.enter < from) {
+                    kept.push_back(span);
+                } else if (span.next >= oldEnd) {
+                    span.enter += edit.changeInLength;
+                    span.next += edit.changeInLength;
+                    kept.push_back(span);
+                }
+            }
+            _tagSpans = std::move(kept);
+        });
     }
-    int depth = 0;
-    QString found;
-    while (gt >= 0) {
-        const qsizetype lt = gt > 0 ? text.lastIndexOf(u'<', gt - 1) : -1;
-        if (lt < 0) break;
-        const QStringView tag = QStringView(text).mid(lt + 1, gt - lt - 1);
-        const bool selfClosed = tag.endsWith(u'/');
+    const QStringView text = storage.characters(QVRange(0, caret));
+    const QVariantMap table = tagFormattingTable();
+    if (table != _tagSpansTable) {
+        _tagSpans.clear();
+        _tagSpansTable = table;
+    }
+    QVWordCache<qint64> kinds(4096);
+    auto kind = [&](QStringView name) {
+        if (const qint64* known = kinds.find(name)) return *known;
+        const qint64 value = table.value(name.toString().toLower(), 0).toLongLong();
+        kinds.insert(name, value);
+        return value;
+    };
+    // Void and self-closed elements neither open nor close anything. Answers +1 for a closing
+    // tag, -1 for an opening one, 0 otherwise; name, the element's name.
+    auto read = [&](qsizetype lt, qsizetype gt, QStringView* name) {
+        const QStringView tag = text.mid(lt + 1, gt - lt - 1);
         const bool closing = tag.startsWith(u'/');
-        qsizetype at = closing ? 1 : 0;
+        const qsizetype at = closing ? 1 : 0;
         qsizetype end = at;
         while (end < tag.size() && tag.at(end).isLetterOrNumber()) ++end;
-        const QString name = tag.mid(at, end - at).toString();
-        // A self-closed element neither opens nor closes anything.
-        if (!selfClosed && !name.isEmpty()) {
-            const qint64 value = kind(name);
-            if (closing) {
-                if (value != -1 && value != 1) ++depth;
-            } else if (value != -1 && value != 1) {
-                if (depth == 0) {
-                    found = name;
-                    break;
-                }
-                --depth;
+        *name = tag.mid(at, end - at);
+        if (tag.endsWith(u'/') || name->isEmpty()) return 0;
+        const qint64 value = kind(*name);
+        if (value == -1 || value == 1) return 0;
+        return closing ? 1 : -1;
+    };
+    // The stretches this walk passes whole, kept once it ends (the list stays as it is meanwhile).
+    std::vector<TagSpanWalk> walked;
+    constexpr qint64 None = std::numeric_limits<qint64>::max();
+    TagSpanWalk recording{-1, -1, 0, None};
+    auto keep = [&](qint64 next) {
+        if (recording.enter > next && next >= 0) {
+            recording.next = next;
+            walked.push_back(recording);
+        }
+        recording = TagSpanWalk{-1, -1, 0, None};
+    };
+    auto finish = [&] {
+        if (walked.empty()) return;
+        _tagSpans.insert(_tagSpans.end(), walked.begin(), walked.end());
+        std::sort(_tagSpans.begin(), _tagSpans.end(), [](const TagSpanWalk& a, const TagSpanWalk& b) { return a.enter < b.enter; });
+    };
+    qsizetype gt = caret > 0 ? text.lastIndexOf(u'>', caret - 1) : -1;
+    qint64 depth = 0;
+    // The kept stretch with the greatest ">" at or before gt.
+    auto candidate = std::upper_bound(_tagSpans.begin(), _tagSpans.end(), gt,
+                                      [](qint64 at, const TagSpanWalk& span) { return at < span.enter; });
+    while (gt >= 0) {
+        while (candidate != _tagSpans.begin() && std::prev(candidate)->enter > gt) --candidate;
+        if (candidate != _tagSpans.begin() && std::prev(candidate)->enter == gt) {
+            const TagSpanWalk& span = *std::prev(candidate);
+            keep(gt);
+            if (span.lowest == None || depth + span.lowest > 0) {
+                depth += span.change;
+                gt = span.next;
+                continue;
             }
+        } else if (recording.enter < 0) {
+            recording.enter = gt;
+        }
+        const qsizetype lt = gt > 0 ? text.lastIndexOf(u'<', gt - 1) : -1;
+        if (lt < 0) break;
+        QStringView name;
+        const int change = read(lt, gt, &name);
+        if (change < 0 && depth == 0) {
+            finish();
+            return name.toString();
+        }
+        depth += change;
+        if (recording.enter >= 0) {
+            if (change < 0) recording.lowest = std::min(recording.lowest, recording.change);
+            recording.change += change;
         }
         gt = lt > 0 ? text.lastIndexOf(u'>', lt - 1) : -1;
+        if (recording.enter >= 0 && recording.enter - gt >= TagSpan) keep(gt);
     }
+    finish();
+    return {};
+}
+
+void HTMLViewTypingAids::closeTag(bool typing) {
+    const QVTextStorage& storage = _view.textStorage();
+    const qint64 caret = std::clamp<qint64>(_view.selectedRange().location, 0, storage.length());
+    // The text before the caret, read in place: a copy of a large page's whole text cost more
+    // than the walk back over its tags.
+    const QStringView text = storage.characters(QVRange(0, caret));
+    const QString found = unclosedElementBefore(storage, caret);
     if (found.isEmpty()) {
         QVBeep::beep();
         return;
@@ -363,22 +449,22 @@ void HTMLViewTypingAids::closeTag(bool typing) {
     // The element may be closed after the caret already, with nothing but blanks and line breaks
     // between (">" completed it, a block's tag on a line of its own).
     qint64 tag = caret;
-    while (tag < text.size() && text.at(tag).isSpace()) ++tag;
-    if (typed > 0 && selection.length == 0 &&
-        QStringView(text).mid(tag, closing.size()).compare(closing, Qt::CaseInsensitive) == 0) {
+    while (tag < storage.length() && storage.characterAt(tag).isSpace()) ++tag;
+    const QString after = storage.substring(QVRange(tag, std::min<qint64>(closing.size(), storage.length() - tag)));
+    if (typed > 0 && selection.length == 0 && after.compare(closing, Qt::CaseInsensitive) == 0) {
         if (typing) {
             // A user typing "</" there may mean another tag: the name typed on tells.
-            _typedClosing = {caret - typed, caret, tag - caret, text.mid(tag, closing.size())};
+            _typedClosing = {caret - typed, caret, tag - caret, after};
             return;
         }
         // Then the typed part goes and the caret steps over the closing tag.
-        const qint64 after = tag - typed + closing.size();
+        const qint64 past = tag - typed + closing.size();
         aidStep(CloseTagName, [&] {
             replace(QVRange(caret - typed, typed), QString());
-            _view.QVTextView::setSelectedRange(QVRange(after, 0));
+            _view.QVTextView::setSelectedRange(QVRange(past, 0));
         });
         // The name and ">" a user types on are the ones stepped over.
-        _typedAhead = {after, closing.mid(typed)};
+        _typedAhead = {past, closing.mid(typed)};
         return;
     }
     aidStep(CloseTagName, [&] { replace(selection, closing.mid(typed)); });

@@ -5,6 +5,7 @@
 
 #include "platform/QVRange.h"
 #include "platform/QVTextChange.h"
+#include "platform/QVTextStorage.h"
 
 #include <QPointer>
 #include <QRect>
@@ -175,6 +176,24 @@ private:
         QString tag;
     };
     TypedClosing _typedClosing;
+    // The name of the element open at caret, found by the walk back over the tags before it
+    // (void and self-closed elements left out); empty when none is.
+    QString unclosedElementBefore(const QVTextStorage& storage, qint64 caret);
+    // What that walk did from the ">" at enter down to the first ">" of the next tag before a
+    // stretch of about TagSpan characters (next): change, the closing tags less the opening ones;
+    // lowest, the least of that count before each opening tag (max without one), which the
+    // element looked for opens at when it meets the depth the walk came with. In order of enter.
+    static constexpr qint64 TagSpan = 16384;
+    struct TagSpanWalk {
+        qint64 enter = -1;
+        qint64 next = -1;
+        qint64 change = 0;
+        qint64 lowest = 0;
+    };
+    std::vector<TagSpanWalk> _tagSpans;
+    std::weak_ptr<QVTextStorage> _tagSpansStorage;
+    QVTextStorage::ObserverToken _tagSpansObserver = 0;
+    QVariantMap _tagSpansTable;
     // Waits for the name typed after "</" (its "/" about to go in at caret) where ">" put a
     // closing tag after the caret; false when none stands there.
     bool awaitCompletedClosing(qint64 caret);

@@ -5,6 +5,7 @@
 #include "editor/QVLayoutManager.h"
 #include "languages/QVBundle.h"
 #include "languages/QVBundleRepository.h"
+#include "languages/QVKeywordBasedParser.h"
 #include "languages/QVParser.h"
 #include "languages/QVTheme.h"
 #include "languages/QVThemeRepository.h"
@@ -35,6 +36,10 @@ constexpr qint64 EditSlice = 4 * 1024;
 // text is drawn with its provisional colours while idle colouring gets there.
 constexpr qint64 DrawCatchUpLimit = 2 * 1024 * 1024;
 constexpr qint64 IdleBudgetMs = 8;
+// How far back from the final colours' end a slice may begin at a place inside an embedded block.
+constexpr qint64 InsideBlockReach = 4 * IdleSlice;
+// How many literals' slice stops are kept (a page's long ones are few).
+constexpr size_t KeptLiterals = 8;
 // How far past the places an edit left unconfirmed a moment of idle time confirms them.
 constexpr qint64 IdleConfirmReach = 2 * 1024 * 1024;
 // How long a new text on screen waits for its first paint before colouring it while idle.
@@ -42,12 +47,15 @@ constexpr int FirstPaintWaitMs = 50;
 // How far past an edit inside a long line its colouring goes at once when it does not meet the
 // old colouring again; idle slices do the rest. More than a window's worth of the line.
 constexpr qint64 LongLineEditReach = 16 * 1024;
+// Characters that neither begin nor end a string or comment of the shipped languages.
+bool inertCharacter(QChar c) { return c.isLetterOrNumber() || c == u' ' || c == u'\t'; }
 // The standard attributes a pass gives ahead of its parse: first this much, doubling up to
 // IdleSlice, so that a pass that ends early has cleared little it must not.
 constexpr qint64 FirstResetChunk = 1024;
 // Work counters for tests.
 quint64 openerSearchCount = 0;
 quint64 uncolouredWalkCount = 0;
+quint64 mostParsedInASlice = 0;
 // The tests' hold on colouring while idle, and how often a held timer looks again.
 bool idleColouringHeld = false;
 constexpr int IdleHeldPollMs = 20;
@@ -274,6 +282,8 @@ std::shared_ptr<QVParser> QVSyntaxHighlightingTextView::openSpecialsBefore(qint6
 
 quint64 QVSyntaxHighlightingTextView::charactersSearchedForOpeners() { return openerSearchCount; }
 quint64 QVSyntaxHighlightingTextView::charactersWalkedAhead() { return uncolouredWalkCount; }
+
+quint64 QVSyntaxHighlightingTextView::mostParsedBySlice() { return std::exchange(mostParsedInASlice, 0); }
 void QVSyntaxHighlightingTextView::holdIdleColouring(bool hold) { idleColouringHeld = hold; }
 
 qint64 QVSyntaxHighlightingTextView::openSpecialSearchFloor(qint64 position, bool* bounded) const {
@@ -542,11 +552,12 @@ qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position) const {
 // checkpoints inside long lines and ends the pass where the view asks.
 class QVSyntaxHighlightingTextView::Pass final : public QVColouringSession {
 public:
-    Pass(QVSyntaxHighlightingTextView& view, QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter)
+    Pass(QVSyntaxHighlightingTextView& view, QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter, const QVWalkPlace& inside)
         : _view(view), _text(view.textStorage()), _range(range), _resetEnd(resume), _written(resume),
           _lastRecorded(resume), _convergeAfter(convergeAfter), _stopAfter(stopAfter) {
         resumeAt = resume;
         resumeSince = resume;
+        resumeInside = inside;
         const auto point = std::lower_bound(view._checkpoints.begin(), view._checkpoints.end(), resume,
                                             [](const Checkpoint& point, qint64 at) { return point.position < at; });
         if (point != view._checkpoints.end() && point->position == resume) {
@@ -670,7 +681,7 @@ private:
 };
 
 QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(QVRange range, qint64 resume, qint64 convergeAfter,
-                                                                               qint64 stopAfter) {
+                                                                               qint64 stopAfter, const QVWalkPlace& inside) {
     QVTextStorage& text = textStorage();
     range = range.intersection(QVRange(0, text.length()));
     if (range.isNotFound() || range.length == 0) return {range.isNotFound() ? 0 : range.end(), false};
@@ -681,7 +692,7 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
         _useMainParser = false;
         return {range.end(), false};
     }
-    Pass pass(*this, range, resume, convergeAfter, stopAfter);
+    Pass pass(*this, range, resume, convergeAfter, stopAfter, resume == range.location ? inside : QVWalkPlace());
     text.beginEditing();
     const QVEmbeddedRanges embedded = parserWithTheme(_parser)->parseRange(range, text, &pass);
     for (const QVEmbeddedRange& part : embedded)
@@ -727,22 +738,36 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
     const QVTextStorage& text = textStorage();
     qint64 slice = budgetMs > 0 ? IdleSlice : EditSlice;
     while (_highlightedUpTo < std::min(until, text.length())) {
+        const struct SliceWork {
+            quint64 before = QVParser::charactersParsed();
+            ~SliceWork() { mostParsedInASlice = std::max(mostParsedInASlice, QVParser::charactersParsed() - before); }
+        } work;
         const qint64 from = _highlightedUpTo;
-        if (colourInsideBlock(from, slice)) {
+        if (colourInsideLiteral(from, slice) || colourInsideBlock(from, slice)) {
             if (budgetMs > 0 && clock.elapsed() >= budgetMs) break;
             if (budgetMs <= 0) slice *= 2;
             continue;
         }
-        const qint64 start = safeStart(from);
+        qint64 start = safeStart(from);
         // Inside a long line the slice resumes at the checkpoint where the last one ended.
-        const qint64 resume = resumePoint(start, from);
-        const bool resumes = resume > start;
+        qint64 resume = resumePoint(start, from);
+        bool resumes = resume > start;
+        // Inside an embedded block whose end may lie in the slice, the pass begins at a place of
+        // the walk near from, in the block's language, rather than at the block's opener.
+        QVWalkPlace inside;
+        if (!resumes && from - start > slice) {
+            inside = blockPlaceBefore(from, InsideBlockReach);
+            if (inside.position >= 0) {
+                start = resume = inside.position;
+                resumes = true;
+            }
+        }
         // A slice at least as long as the stretch it must go back over keeps the total linear.
         const qint64 reach = std::min(text.length(), from + (resumes ? slice : std::max(slice, from - start)));
         const qint64 to = std::min(std::max(text.lineRangeForRange(QVRange(reach, 0)).end(), from + 1), text.length());
         const State before = stateAt(to - 1);
         // Past the edits nothing has coloured yet, meeting the old colouring again ends the slice.
-        const PassEnd pass = colourPass(QVRange(start, to - start), resume, std::max(from, _provisionalEditsEnd), reach);
+        const PassEnd pass = colourPass(QVRange(start, to - start), resume, std::max(from, _provisionalEditsEnd), reach, inside);
         if (pass.converged) {
             _highlightedUpTo = std::max(pass.end, _oldColouringEnd);
             if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
@@ -782,6 +807,52 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
     }
 }
 
+bool QVSyntaxHighlightingTextView::placesToConfirm() {
+    return _parser && _idleConfirmGivenUp != _charactersRevision && _boundaries.ready() && _boundaries.certainUpTo() < length();
+}
+
+QVWalkPlace QVSyntaxHighlightingTextView::blockPlaceBefore(qint64 from, qint64 within) {
+    if (from <= 0 || !_parser || !_boundaries.ready()) return {};
+    const QVTextStorage& text = textStorage();
+    QVRange run;
+    const QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, from - 1, &run));
+    if (!owner || owner == _parser.get()) return {};
+    // The line the final colours begin outside the block's strings and comments at is such a
+    // place too, in the block the walk found at the same start (which says what kind it is):
+    // nearer than the walk's after a literal longer than the walk's spacing.
+    const qint64 line = rangeToHighlightForRange(QVRange(from, 0)).location;
+    if (line > run.location && from - line <= within) {
+        const std::vector<QVWalkPlace>& all = _boundaries.places();
+        const auto near = std::upper_bound(all.begin(), all.end(), from, [](qint64 at, const QVWalkPlace& p) { return at < p.position; });
+        if (near != all.begin() && std::prev(near)->block >= 0 && std::prev(near)->blockStart == run.location)
+            return {line, run.location, std::prev(near)->block};
+    }
+    // Places the edits before from left unconfirmed are confirmed first: the walk from before
+    // each edit meets the old places again a little after it (the same place in the same state).
+    // Where they cannot be (a literal or comment begun by an edit runs on), not again until the
+    // next edit: every slice would walk the same stretch again.
+    // A walk over megabytes (a literal pasted near the top runs on to here) is no slice's to make.
+    if (_blockConfirmGivenUp != _charactersRevision && _boundaries.certainUpTo() < from && from - _boundaries.certainUpTo() <= IdleConfirmReach) {
+        quint64 walked = 0;
+        _boundaries.placeBefore(from, text, *_parser, &walked, from);
+        uncolouredWalkCount += walked;
+        if (_boundaries.certainUpTo() < from) _blockConfirmGivenUp = _charactersRevision;
+    }
+    const std::vector<QVWalkPlace>& places = _boundaries.places();
+    auto place = std::upper_bound(places.begin(), places.end(), std::min(from, _boundaries.certainUpTo()),
+                                  [](qint64 at, const QVWalkPlace& p) { return at < p.position; });
+    // The block the final colours end in began where its language's run does; the walk's place
+    // must stand in that block, its scan and the block's colouring both fresh at its line (the
+    // nearest such one, within reach).
+    while (place != places.begin()) {
+        --place;
+        if (place->block < 0 || place->blockStart != run.location || place->position <= run.location || from - place->position > within)
+            return {};
+        if (rangeToHighlightForRange(QVRange(place->position, 0)).location == place->position) return *place;
+    }
+    return {};
+}
+
 bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) {
     QVTextStorage& text = textStorage();
     const qint64 length = text.length();
@@ -818,16 +889,88 @@ bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) 
     for (const QVEmbeddedRange& part : parserWithTheme(block)->parseRange(range, text))
         if (part.parser) parserWithTheme(part.parser)->parseRange(part.range, text);
     text.endEditing();
+    sliceColoured(to, old);
+    return true;
+}
+
+void QVSyntaxHighlightingTextView::sliceColoured(qint64 to, const State& old) {
+    const qint64 length = textStorage().length();
     const bool changed = mustGoOn(old, stateAt(to - 1));
     if (to >= length) {
         _highlightedUpTo = _oldColouringEnd = length;
         _provisionalEditsEnd = 0;
-        return true;
+        return;
     }
     _highlightedUpTo = to;
     _oldColouringEnd = std::max(_oldColouringEnd, to);
     if (!changed && to < _oldColouringEnd && to > _provisionalEditsEnd) _highlightedUpTo = _oldColouringEnd;
     if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
+}
+
+bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice) {
+    QVTextStorage& text = textStorage();
+    const qint64 length = text.length();
+    if (from <= 0 || from >= length || !_parser || !_active || !UserDefaults::standard().boolForKey(QVHighlightKey)) return false;
+    // The literal the final colours end in: one run of its colour and of the multi-line mark.
+    QVRange multiLine, colour, language;
+    if (!text.attribute(QVTextStorage::MultiLineAttribute, from - 1, &multiLine).toBool()) return false;
+    text.attribute(QVTextStorage::ForegroundColorAttribute, from - 1, &colour);
+    const qint64 opener = std::max(multiLine.location, colour.location);
+    // A literal begun within a slice is read again whole, as any slice is.
+    if (from - opener <= slice) return false;
+    const QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, from - 1, &language));
+    if (!owner || language.location > opener) return false;
+    std::shared_ptr<QVParser> parser;
+    if (owner == _parser.get()) {
+        // Embedded languages are the main parser's to find.
+        if (!_parser->subparsers().isEmpty()) return false;
+        parser = _parser;
+    } else {
+        for (const std::shared_ptr<QVParser>& sub : _parser->subparsers())
+            if (sub.get() == owner) parser = sub;
+    }
+    const auto literals = std::dynamic_pointer_cast<QVKeywordBasedParser>(parserWithTheme(parser));
+    if (!literals) return false;
+    const qint64 reach = std::min(length, from + slice);
+    qint64 to = std::min(std::max(text.lineRangeForRange(QVRange(reach, 0)).end(), from + 1), length);
+    // The literal's own text reaches from: read once from its opener, then where each slice stopped.
+    auto kept = std::find_if(_openLiterals.begin(), _openLiterals.end(), [&](const OpenLiteral& l) { return l.opener == opener; });
+    if (kept == _openLiterals.end()) {
+        if (_openLiterals.size() >= KeptLiterals) _openLiterals.erase(_openLiterals.begin());
+        kept = _openLiterals.insert(_openLiterals.end(), {literals.get(), opener, {}});
+    } else if (kept->parser != literals.get()) {
+        *kept = {literals.get(), opener, {}};
+    }
+    std::vector<qint64>& stops = kept->stops;
+    const auto after = std::upper_bound(stops.begin(), stops.end(), from);
+    const qint64 known = after == stops.begin() ? opener : *std::prev(after);
+    if (known < from && literals->endOfOpenLiteral(text, opener, known, from) != -1) return false;
+    stops.erase(after, stops.end());
+    if (known < from) stops.push_back(from);
+    const qint64 end = literals->endOfOpenLiteral(text, opener, from, to);
+    if (end == -2) return false;
+    // A literal that ends in the slice is coloured to its line's end: the next slice begins
+    // there, outside it (at the block's end, say, which the main parser's pass must find).
+    if (end >= 0) to = std::min(text.lineRangeForRange(QVRange(end, 0)).end(), to);
+    // An embedded block's closer ends the block wherever the literal is (the literal itself had
+    // none before from, or the final colours would have ended the block there).
+    if (owner != _parser.get()) {
+        for (const QString& closer : parser->closers()) {
+            if (closer.isEmpty()) continue;
+            const qint64 begin = std::max<qint64>(opener, from - closer.size() + 1);
+            if (text.characters(QVRange(begin, to - begin)).contains(closer, Qt::CaseInsensitive)) return false;
+        }
+    }
+    const State old = stateAt(to - 1);
+    const QVRange range(from, to - from);
+    dropCheckpoints(range.location, range.end());
+    text.beginEditing();
+    text.addAttributes(_standardAttributes, range);
+    text.removeAttribute(QVTextStorage::MultiLineAttribute, range);
+    literals->colourOpenLiteral(text, opener, range, end);
+    text.endEditing();
+    if (end < 0) stops.push_back(to);
+    sliceColoured(to, old);
     return true;
 }
 
@@ -839,9 +982,12 @@ bool QVSyntaxHighlightingTextView::shouldChangeTextInRange(QVRange range, const 
     const QVTextStorage& text = textStorage();
     _replacing = range.intersection(QVRange(0, text.length()));
     _replacingMayClose = false;
+    _replacingInert = !_replacing.isNotFound();
     if (!_replacing.isNotFound())
-        for (const QChar c : text.characters(_replacing))
+        for (const QChar c : text.characters(_replacing)) {
             if (c == u'\\' || c == u'[' || c == u'\n' || c == u'\r') _replacingMayClose = true;
+            if (!inertCharacter(c)) _replacingInert = false;
+        }
     return true;
 }
 
@@ -894,7 +1040,29 @@ void QVSyntaxHighlightingTextView::setColouringDeferred(bool flag) {
     }
 }
 
+bool QVSyntaxHighlightingTextView::insideMultiLineLiteral(qint64 location, qint64 newEnd) const {
+    const QVTextStorage& text = textStorage();
+    if (location <= 0 || newEnd >= text.length()) return false;
+    if (!inertCharacter(text.characterAt(location - 1)) || !inertCharacter(text.characterAt(newEnd))) return false;
+    QVRange multiLine, colour, language;
+    if (!text.attribute(QVTextStorage::MultiLineAttribute, location - 1, &multiLine).toBool() || multiLine.end() <= newEnd) return false;
+    const QVariant shown = text.attribute(QVTextStorage::ForegroundColorAttribute, location - 1, &colour);
+    text.attribute(QVTextStorage::ParserAttribute, location - 1, &language);
+    const qint64 lineStart = text.lineRangeForRange(QVRange(location, 0)).location;
+    // One colour across the edit, the string's or comment's own (code inside a template string's
+    // ${} has another), and one language.
+    if (colour.end() <= newEnd || language.end() <= newEnd ||
+        text.attribute(QVTextStorage::ForegroundColorAttribute, multiLine.location) != shown)
+        return false;
+    // A line's first word may end a block of text (a heredoc's closing name).
+    qint64 word = lineStart;
+    while (word < location && text.characterAt(word).isSpace()) ++word;
+    while (word < location && (text.characterAt(word).isLetterOrNumber() || text.characterAt(word) == u'_')) ++word;
+    return word < location;
+}
+
 void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
+    const bool inert = _lastEditNotInert <= std::exchange(_inertSince, _charactersRevision);
     if (_colouringDeferred) {
         // textStorageEdited() made the edited lines provisional already.
         scheduleIdleHighlighting();
@@ -915,24 +1083,43 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         scheduleIdleHighlighting();
         return;
     }
+    const qint64 length = textStorage().length();
+    if (inert && !boundaryEdited && changeRange.location - range.location > LongLineEditReach) {
+        // Letters, digits or blanks put or taken amid others of a string or comment that began
+        // far back: they begin and end nothing, so the lines keep the colours they took with the
+        // characters, and the literal is not read again from its start.
+        const qint64 linesEnd = textStorage().lineRangeForRange(changeRange).end();
+        _highlightedUpTo = std::max(_highlightedUpTo, linesEnd);
+        _oldColouringEnd = std::max(_oldColouringEnd, _highlightedUpTo);
+        if (linesEnd < _oldColouringEnd && linesEnd > _provisionalEditsEnd) _highlightedUpTo = _oldColouringEnd;
+        if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
+        if (_highlightedUpTo < length) scheduleIdleHighlighting();
+        return;
+    }
     // The state the old colouring had where the coloured lines end. When the last character is
     // new (a line break just typed), the old colouring of the next line began elsewhere.
     const State before = stateAt(range.end() - 1);
     const bool newEnd = range.end() - 1 >= changeRange.location && range.end() - 1 < changeRange.end();
     const bool embedded = _activeParser && _activeParser != _parser;
     bool endsInBlock = false;
-    const qint64 length = textStorage().length();
     if (!embedded || boundaryEdited || !colouredWholly(range, _activeParser.get())) {
         // The main parser colours the lines as the whole text would be only from where it can
         // start: not inside an embedded block, whose opener stands before it. This is also the
         // way when the lines reach out of the block or the edit may open or close one.
-        const qint64 start = safeStart(range.location);
-        range = QVRange(start, range.end() - start);
+        qint64 start = safeStart(range.location);
         // Inside a long line, from the checkpoint the edit left final; it ends where it meets the
         // old colouring past the edit, else a stretch past it (idle slices go on from there).
-        const qint64 resume = resumePoint(start, changeRange.location);
+        qint64 resume = resumePoint(start, changeRange.location);
+        // Inside a large embedded block, from a place of the walk before the lines, in the
+        // block's language, rather than from the block's opener.
+        QVWalkPlace inside;
+        if (resume == start && range.location - start > LongLineEditReach) {
+            inside = blockPlaceBefore(range.location, InsideBlockReach);
+            if (inside.position >= 0) start = resume = inside.position;
+        }
+        range = QVRange(start, range.end() - start);
         const PassEnd pass = colourPass(range, resume, std::max(changeRange.end(), _provisionalEditsEnd),
-                                        changeRange.end() + LongLineEditReach);
+                                        changeRange.end() + LongLineEditReach, inside);
         if (pass.converged) {
             _highlightedUpTo = std::max(pass.end, _oldColouringEnd);
             if (_highlightedUpTo >= length) {
@@ -998,6 +1185,7 @@ void QVSyntaxHighlightingTextView::restartHighlighting() {
     _highlightedUpTo = 0;
     _oldColouringEnd = 0;
     _provisionalEditsEnd = 0;
+    _inertSince = _charactersRevision;
     _checkpoints.clear();
     _paintedAhead = {};
     _settledBlock = {};
@@ -1043,7 +1231,7 @@ void QVSyntaxHighlightingTextView::readCompletionAhead() {
 }
 
 void QVSyntaxHighlightingTextView::scheduleIdleHighlighting() {
-    if (!_active || _highlightedUpTo >= length() || (_idleTimer.isActive() && !_awaitingPaint)) return;
+    if (!_active || (_highlightedUpTo >= length() && !placesToConfirm()) || (_idleTimer.isActive() && !_awaitingPaint)) return;
     _awaitingPaint = false;
     _idleTimer.start(0, this);
 }
@@ -1059,20 +1247,17 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
         return;
     }
     _idleTimer.start(0, this);
-    if (!_active || _highlightedUpTo >= length()) {
+    if (!_active || (_highlightedUpTo >= length() && !placesToConfirm())) {
         _idleTimer.stop();
         return;
     }
-    highlightSome(length(), IdleBudgetMs);
-    if (_highlightedUpTo >= length()) {
-        _idleTimer.stop();
-        return;
-    }
+    if (_highlightedUpTo < length()) highlightSome(length(), IdleBudgetMs);
     // Edits that asked nothing (pastes) left the places after them unconfirmed: while idle, walk
     // on past them a stretch at a time, so that the next key ahead of the colouring does not
-    // walk from the first of them to itself. Each walk reads a bounded stretch: one inside a
-    // literal or comment that runs on past it is given up until the next edit.
-    if (_parser && _idleConfirmGivenUp != _charactersRevision && _boundaries.ready() && _boundaries.certainUpTo() < length()) {
+    // walk from the first of them to itself, and the next edit inside a block of the coloured
+    // text colours from a place near it. Each walk reads a bounded stretch: one inside a literal
+    // or comment that runs on past it is given up until the next edit.
+    if (placesToConfirm()) {
         const qint64 certain = std::max<qint64>(0, _boundaries.certainUpTo());
         const qint64 from = std::max<qint64>(0, _boundaries.certainPlaceBefore(certain).position);
         const qint64 until = std::min(length(), certain + IdleConfirmReach);
@@ -1112,14 +1297,19 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
     // place before them stands on, outside the block's strings and comments (a template
     // literal or comment running into the lines is coloured as such), when one is known.
     qint64 blockParseFrom = from;
+    bool unknown = false;
     if (settled) {
         const QVEmbeddedRange block = blockAhead(from);
         language = block.parser ? block.parser : _parser;
         if (block.parser && _boundaries.ready()) {
             const QVWalkPlace place = _boundaries.certainPlaceBefore(from);
-            if (place.block >= 0 && place.blockStart == block.range.location && place.position >= _highlightedUpTo &&
-                from - place.position <= UncolouredReach)
-                blockParseFrom = place.position;
+            if (place.block >= 0 && place.blockStart == block.range.location && place.position >= _highlightedUpTo) {
+                if (from - place.position <= UncolouredReach) blockParseFrom = place.position;
+                // No line the block's scan begins afresh at stands near before the drawn ones: they
+                // lie in a literal or comment longer than that, whose colours a parse begun near
+                // them would get wrong. They keep the standard colours until coloured.
+                else unknown = true;
+            }
         }
     } else {
         bool bounded = false;
@@ -1142,8 +1332,8 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
     text.beginEditing();
     text.addAttributes(_standardAttributes, QVRange(from, to - from));
     text.removeAttribute(QVTextStorage::MultiLineAttribute, QVRange(from, to - from));
-    qint64 mainFrom = from;
-    if (language && language != _parser) {
+    qint64 mainFrom = unknown ? to : from;
+    if (language && language != _parser && !unknown) {
         const QStringView scanned = text.characters(QVRange(blockParseFrom, to - blockParseFrom));
         qint64 end = scanned.size();
         const QStringList& openers = language->openers();
@@ -1173,6 +1363,17 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     if (!(edit.editedMask & QVTextStorage::EditedCharacters)) return;
     ++_charactersRevision;
     if (edit.editedRange.location < _walkResume) _walkResume = -1;
+    // A literal after the edit keeps its stops, moved with its text.
+    const qint64 editedEnd = edit.editedRange.end() - edit.changeInLength;
+    std::erase_if(_openLiterals, [&](const OpenLiteral& l) { return l.opener >= edit.editedRange.location && l.opener < editedEnd; });
+    for (OpenLiteral& literal : _openLiterals) {
+        if (literal.opener >= editedEnd) {
+            literal.opener += edit.changeInLength;
+            for (qint64& stop : literal.stops) stop += edit.changeInLength;
+        } else {
+            std::erase_if(literal.stops, [&](qint64 stop) { return stop > edit.editedRange.location; });
+        }
+    }
     _boundaries.edited(edit.editedRange.location, edit.editedRange.length - edit.changeInLength, edit.editedRange.length);
     const qint64 location = edit.editedRange.location;
     const qint64 newEnd = edit.editedRange.end();
@@ -1194,9 +1395,13 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     // before them keep the checkpoints in between.
     // The text that went is known when the change was asked for first.
     bool mayClose = oldEnd > location && (_replacing != QVRange(location, oldEnd - location) || _replacingMayClose);
+    bool inert = oldEnd < oldFinal && (oldEnd == location || (_replacing == QVRange(location, oldEnd - location) && _replacingInert));
     _replacing = QVRange(QVRange::NotFound, 0);
-    for (const QChar c : textStorage().characters(edit.editedRange.intersection(QVRange(0, textStorage().length()))))
+    for (const QChar c : textStorage().characters(edit.editedRange.intersection(QVRange(0, textStorage().length())))) {
         if (c == u'/' || c == u'\\' || c == u']') mayClose = true;
+        if (!inertCharacter(c)) inert = false;
+    }
+    if (!inert || !insideMultiLineLiteral(location, newEnd)) _lastEditNotInert = _charactersRevision;
     qint64 lastGood = -1;
     if (!_checkpoints.empty()) {
         std::vector<Checkpoint> kept;

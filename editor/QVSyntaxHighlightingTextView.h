@@ -110,6 +110,9 @@ public:
     // Work counter for tests: characters the main parser walked ahead of the final colours to
     // settle the language at a place, by every view, on the main thread.
     static quint64 charactersWalkedAhead();
+    // Work counter for tests: the most characters parsed (QVParser::charactersParsed) by one
+    // slice of colouring, by every view, since the last call.
+    static quint64 mostParsedBySlice();
     // For tests: the places found for the text so far (after waiting for the background walk).
     const QVBoundaryIndex& boundaryIndex() const {
         _boundaries.finish();
@@ -183,7 +186,20 @@ private:
     // Colours range with the main parser in one editing batch, from resume (the range's start or
     // a checkpoint inside it); the pass may end at a checkpoint of the old colouring past
     // convergeAfter, and once past stopAfter at the next boundary inside a long line.
-    PassEnd colourPass(QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter);
+    // With inside set (block >= 0), resume is a place of the walk inside that embedded block,
+    // and the pass goes on in the block's language from there.
+    PassEnd colourPass(QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter, const QVWalkPlace& inside = {});
+    // A place of the main parser's walk inside the embedded block the final colours end in at
+    // from, where a pass may begin in the block's language: the nearest one before from (places
+    // the edits left unconfirmed confirmed first) at a line no string or comment of the final
+    // colours runs into, when it lies in that very block at most within before from. Position
+    // -1: none.
+    QVWalkPlace blockPlaceBefore(qint64 from, qint64 within);
+    // Whether places the edits left unconfirmed remain for idle time to confirm.
+    bool placesToConfirm();
+    // Whether the characters an edit put at location (up to newEnd) stand amid letters, digits and
+    // blanks of one string or comment running over lines, past the first word of their line.
+    bool insideMultiLineLiteral(qint64 location, qint64 newEnd) const;
     bool isCheckpoint(qint64 position) const;
     // The last checkpoint after start where a pass may resume to colour an edit at before:
     // final, and read nothing of the text from before on; start when there is none.
@@ -205,6 +221,20 @@ private:
     // block of megabytes (after a key typed in one of its comments, say) does not go back to its
     // opener. False where it cannot (the block may end in the slice), and nothing is coloured.
     bool colourInsideBlock(qint64 from, qint64 slice);
+    // A slice of colouring from from inside a comment or template string that began more than a
+    // slice before it: the literal's parser reads on from where the last slice stopped in it
+    // (_openLiteral), never from the literal's start. False where it cannot, nothing coloured.
+    bool colourInsideLiteral(qint64 from, qint64 slice);
+    // Where the slices inside the last few literals stopped in their own text, in order, for a
+    // slice to go on from the nearest before it; an edit keeps those up to where it begins.
+    struct OpenLiteral {
+        const QVParser* parser = nullptr;
+        qint64 opener = -1;
+        std::vector<qint64> stops;
+    };
+    std::vector<OpenLiteral> _openLiterals;
+    // The final colours reach to (the colours before it were old and stood at old there).
+    void sliceColoured(qint64 to, const State& old);
     void scheduleIdleHighlighting();
     // Gives lines drawn far ahead of the final colours provisional ones, from the language the
     // bounded look-back before them finds.
@@ -293,6 +323,12 @@ private:
     // The range the last change request was for, and whether its text may hide a closing slash.
     QVRange _replacing = QVRange(QVRange::NotFound, 0);
     bool _replacingMayClose = false;
+    bool _replacingInert = false;  // the text about to go holds only letters, digits and blanks
+    // The last edit that did not only put or take letters, digits and blanks amid such characters
+    // of one string or comment running over lines, inside the final colours and past the first
+    // word of its line; and the revision the colouring had answered for when it last looked.
+    quint64 _lastEditNotInert = 0;
+    quint64 _inertSince = 0;
 
     // The last answers of checkForOpenSpecialsBefore() by position, good while the storage, its
     // characters and the main parser stay the same (a null parser: the main one).
@@ -305,6 +341,7 @@ private:
     OpenSpecialsMemo _openSpecialsMemo;
     quint64 _charactersRevision = 0;  // counts the character edits of the storage
     quint64 _idleConfirmGivenUp = quint64(-1);  // the revision whose places idle time could not confirm
+    quint64 _blockConfirmGivenUp = quint64(-1);  // the revision whose places blockPlaceBefore() could not confirm
 
     NotificationCenter::Token _highlightingObserver = 0;
     NotificationCenter::Token _bundlesObserver = 0;

@@ -24,6 +24,7 @@ const QString kRegexKeywords = QStringLiteral("regex-keywords");
 const QString kTitle = QStringLiteral("title");
 const QString kRegexLiterals = QStringLiteral("regex-literals");
 const QString kTemplateStrings = QStringLiteral("template-strings");
+const QString kHeredocStrings = QStringLiteral("heredoc-strings");
 
 constexpr qint64 NotFound = QVRange::NotFound;
 
@@ -99,7 +100,9 @@ void QVKeywordBasedParser::loadQuotesInformationFromPlist(const QVariantMap& quo
 void QVKeywordBasedParser::loadScriptLiteralsFromPlist(const QVariantMap& plist) {
     if (isString(plist.value(kRegexLiterals))) _regexStyle = plist.value(kRegexLiterals).toString();
     if (isString(plist.value(kTemplateStrings))) _templateStyle = plist.value(kTemplateStrings).toString();
+    if (isString(plist.value(kHeredocStrings))) _heredocStyle = plist.value(kHeredocStrings).toString();
     if (!_templateStyle.isNull()) _templateAttr.insert(QVTextStorage::MultiLineAttribute, true);
+    if (!_heredocStyle.isNull()) _heredocAttr.insert(QVTextStorage::MultiLineAttribute, true);
     loadQuotesAttributes();
 }
 
@@ -116,6 +119,7 @@ void QVKeywordBasedParser::loadQuotesAttributes() {
     load(_singleQuoteStyle, _singleQuoteAttr);
     load(_doubleQuoteStyle, _doubleQuoteAttr);
     load(_templateStyle, _templateAttr);
+    load(_heredocStyle, _heredocAttr);
     if (!_regexStyle.isNull()) {
         if (const QVTextAttributes themed = theme->attributesForIdentifier(_regexStyle); !themed.isEmpty()) _regexAttr = themed;
     }
@@ -260,6 +264,7 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
     const bool hasDouble = !_doubleQuoteStyle.isNull();
     const bool hasRegex = !_regexStyle.isNull();
     const bool hasTemplate = !_templateStyle.isNull();
+    const bool hasHeredoc = !_heredocStyle.isNull();
     auto findQuote = [&](qint64 from, qint64 until) -> qint64 {
         if (!hasSingle && !hasDouble) return NotFound;
         for (qint64 i = from; i < until; ++i) {
@@ -277,16 +282,35 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
         const qsizetype at = text.left(until).indexOf(QLatin1Char('`'), from);
         return at < 0 ? NotFound : at;
     };
+    // A heredoc begins at a "<<<" that opens one; the look at one that does not is kept, as it
+    // read past it, for the boundaries after it.
+    qint64 heredocEnd = NotFound;
+    struct Rejected {
+        qint64 at;
+        qint64 read;
+    };
+    std::vector<Rejected> rejectedHeredocs;
+    auto findHeredoc = [&](qint64 from, qint64 until) -> qint64 {
+        if (!hasHeredoc) return NotFound;
+        const QStringView searched = text.left(until);
+        for (qsizetype at = searched.indexOf(QLatin1Char('<'), from); at >= 0; at = searched.indexOf(QLatin1Char('<'), at + 1)) {
+            qint64 read = 0;
+            const qint64 end = QVScriptLiterals::endOfHeredoc(text, at, n, &read);
+            furthest = std::max(furthest, std::min(read, n));
+            if (end > at) {
+                heredocEnd = end;
+                return at;
+            }
+            if (session) rejectedHeredocs.push_back({at, read});
+        }
+        return NotFound;
+    };
     // A regular-expression literal begins at a slash that begins no comment and follows no
     // slash (which ends a comment begin, a comment or a literal), where an operand may start,
     // and that a closing slash follows on its line. Whether one does is read past
     // the slash, for a slash taken to divide as far as its line's end: that reach is kept for
     // the boundaries after it.
     qint64 regexEnd = NotFound;
-    struct Rejected {
-        qint64 at;
-        qint64 read;
-    };
     std::vector<Rejected> rejected;
     auto beginsComment = [&](qint64 i) {
         for (const QVComment& form : std::as_const(_comments))
@@ -322,7 +346,7 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
         return NotFound;
     };
 
-    enum Kind { Quote, Keyword, Regex, Template, FirstComment };
+    enum Kind { Quote, Keyword, Regex, Template, Heredoc, FirstComment };
     const qsizetype kinds = FirstComment + _comments.size();
     QVarLengthArray<Ahead, 8> ahead(kinds);
     // Kinds the language lacks are searched to the end at once.
@@ -330,6 +354,7 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
     if (_keywordCharacters.isEmpty()) ahead[Keyword].searched = n;
     if (!hasRegex) ahead[Regex].searched = n;
     if (!hasTemplate) ahead[Template].searched = n;
+    if (!hasHeredoc) ahead[Heredoc].searched = n;
     for (qsizetype i = FirstComment; i < kinds; ++i)
         if (_comments[i - FirstComment].begin().isEmpty()) ahead[i].searched = n;
     auto search = [&](qsizetype kind, qint64 from, qint64 until) -> qint64 {
@@ -338,6 +363,7 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
         case Keyword: return findKeyword(from, until);
         case Regex: return findRegex(from, until);
         case Template: return findTemplate(from, until);
+        case Heredoc: return findHeredoc(from, until);
         default: return findBeginning(_comments[kind - FirstComment].begin(), from, until);
         }
     };
@@ -409,6 +435,8 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
 
     size_t rejectedSeen = 0;
     qint64 rejectedReach = 0;
+    size_t heredocsSeen = 0;
+    qint64 heredocReach = 0;
     qint64 p = first;
     qint64 stop = n;
     for (;;) {
@@ -429,19 +457,24 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
             // begin that did not match), and as far as a slash taken to divide looked.
             while (rejectedSeen < rejected.size() && rejected[rejectedSeen].at < at)
                 rejectedReach = std::max(rejectedReach, rejected[rejectedSeen++].read);
-            if (since >= 0 && session->boundary(base + at, base + since, base + at + peek, base + rejectedReach)) {
+            // A "<<<" that opened nothing read as far as its line's end, which an edit there may
+            // make open a heredoc.
+            while (heredocsSeen < rejectedHeredocs.size() && rejectedHeredocs[heredocsSeen].at < at)
+                heredocReach = std::max(heredocReach, rejectedHeredocs[heredocsSeen++].read);
+            const qint64 horizon = std::max(at + peek, heredocReach);
+            if (since >= 0 && session->boundary(base + at, base + since, base + horizon, base + rejectedReach)) {
                 stop = at;
                 break;
             }
         }
         auto value = [&](qsizetype kind) { return ahead[kind].at; };
-        const qint64 q = value(Quote), k = value(Keyword), r = value(Regex), t = value(Template);
+        const qint64 q = value(Quote), k = value(Keyword), r = value(Regex), t = value(Template), h = value(Heredoc);
         qsizetype commentKind = -1;
         for (qsizetype i = FirstComment; i < kinds; ++i)
             if (ahead[i].at != NotFound && (commentKind < 0 || ahead[i].at < ahead[commentKind].at)) commentKind = i;
         const qint64 c = commentKind < 0 ? NotFound : ahead[commentKind].at;
         // The earliest string of any kind; none of them can start where another does.
-        const qint64 m = std::min({q, r, t});
+        const qint64 m = std::min({q, r, t, h});
         qint64 end;
         if (c < k && c < m) {
             const QVComment& form = _comments[commentKind - FirstComment];
@@ -454,6 +487,9 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
             const qint64 close = QVScriptLiterals::endOfTemplateString(text, t, n);
             end = close < 0 ? n : close;
             colour(&_templateAttr, t, end - t);
+        } else if (m < k && m == h) {
+            colour(&_heredocAttr, h, heredocEnd - h);
+            end = heredocEnd;
         } else if (q < k) {
             const QChar quote = s[q] == QLatin1Char('\'') ? QLatin1Char('\'') : QLatin1Char('"');
             qint64 close = n - 1;
@@ -488,6 +524,72 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
     countParsed(std::max(furthest, stop) - first);
     markParsed(QVRange(resume, base + stop - resume), storage);
     return {};
+}
+
+namespace {
+// Longer than any comment begin a language has.
+constexpr qint64 OpenerLength = 16;
+}  // namespace
+
+const QVTextAttributes* QVKeywordBasedParser::openLiteralAt(QStringView text, const QVComment** comment) const {
+    if (!_templateStyle.isNull() && text.startsWith(QLatin1Char('`'))) return &_templateAttr;
+    for (const QVComment& form : _comments)
+        if (form.hasEnd() && !form.begin().isEmpty() && text.startsWith(form.begin())) {
+            *comment = &form;
+            return &form.attributes();
+        }
+    return nullptr;
+}
+
+qint64 QVKeywordBasedParser::endOfOpenLiteral(const QVTextStorage& storage, qint64 opener, qint64 from, qint64 limit) const {
+    if (opener < 0 || from < opener || limit < from || limit > storage.length()) return -2;
+    const QVComment* comment = nullptr;
+    if (!openLiteralAt(storage.characters(QVRange(opener, std::min<qint64>(OpenerLength, storage.length() - opener))), &comment))
+        return -2;
+    if (comment) {
+        // The end string may begin a little before from (where the last read stopped).
+        const qint64 floor = opener + comment->begin().size();
+        const qint64 begin = std::max(floor, from - qint64(comment->end().size()) + 1);
+        if (limit <= begin) return -1;
+        const QStringView text = storage.characters(QVRange(begin, limit - begin));
+        countParsed(limit - from);
+        const qsizetype at = text.indexOf(comment->end());
+        return at < 0 ? -1 : begin + at + comment->end().size();
+    }
+    const qint64 start = from == opener ? opener + 1 : from;
+    if (limit <= start) return -1;
+    const QStringView text = storage.characters(QVRange(start, limit - start));
+    qint64 resumable = 0;
+    const qint64 end = QVScriptLiterals::readTemplateText(text, 0, text.size(), &resumable);
+    countParsed(limit - from);
+    if (end >= 0) return start + end;
+    return resumable == text.size() ? -1 : -2;
+}
+
+void QVKeywordBasedParser::colourOpenLiteral(QVTextStorage& storage, qint64 opener, QVRange range, qint64 end) {
+    const QVComment* comment = nullptr;
+    const QVTextAttributes* attributes =
+        openLiteralAt(storage.characters(QVRange(opener, std::min<qint64>(OpenerLength, storage.length() - opener))), &comment);
+    if (!attributes) return;
+    const qint64 literalEnd = end < 0 ? range.end() : std::clamp(end, range.location, range.end());
+    const QVRange literal(range.location, literalEnd - range.location);
+    if (literal.length > 0) {
+        storage.addAttributes(*attributes, literal);
+        // The literal as a whole holds a line break, whatever this stretch of it holds.
+        if (attributes->contains(QVTextStorage::MultiLineAttribute))
+            storage.addAttribute(QVTextStorage::MultiLineAttribute, attributes->value(QVTextStorage::MultiLineAttribute), literal);
+        markParsed(literal, storage);
+    }
+    if (literalEnd >= range.end()) return;
+    // The parse after the literal reads back on its line only (a slash after it).
+    struct AfterLiteral : QVColouringSession {
+        void reach(qint64) override {}
+        bool boundary(qint64, qint64, qint64, qint64) override { return false; }
+    } session;
+    const qint64 lineStart = std::max(range.location, storage.lineRange(storage.lineOfPosition(literalEnd)).location);
+    session.resumeAt = literalEnd;
+    session.resumeSince = lineStart;
+    parseRange(QVRange(lineStart, range.end() - lineStart), storage, &session);
 }
 
 QVariantList QVKeywordBasedParser::identifiers() const {
@@ -566,6 +668,7 @@ QVariantMap QVKeywordBasedParser::plistRepresentation() const {
     if (!quotes.isEmpty()) plist.insert(kQuotes, quotes);
     if (!_regexStyle.isNull()) plist.insert(kRegexLiterals, _regexStyle);
     if (!_templateStyle.isNull()) plist.insert(kTemplateStrings, _templateStyle);
+    if (!_heredocStyle.isNull()) plist.insert(kHeredocStrings, _heredocStyle);
     const QVariantList comments = plistForComments();
     if (!comments.isEmpty()) plist.insert(kComments, comments);
     const QVariantMap keywords = plistForKeywords();
@@ -584,6 +687,7 @@ qint64 QVKeywordBasedParser::endOfEmbeddedBlock(QStringView text, qint64 from, Q
     lexicon.wordCharacters = &_keywordCharacters;
     lexicon.regexLiterals = !_regexStyle.isNull();
     lexicon.templateStrings = !_templateStyle.isNull();
+    lexicon.heredocs = !_heredocStyle.isNull();
     // A language with template strings spans lines with those; its quoted strings end with
     // their line.
     lexicon.stringsEndAtLineEnd = lexicon.templateStrings;

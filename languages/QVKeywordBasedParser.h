@@ -19,7 +19,8 @@
 // identifiers), "comments" ([{"begin", "end", "id"}]), "keywords" ({style: [words]}) and
 // "regex-keywords" ([{"id", "keyword"}]); for scripts also "regex-literals" and "template-strings"
 // (style identifiers): `/.../flags` where an operand may start, and backtick strings whose
-// "${...}" holes may hold quotes and backticks of their own (QVScriptLiterals).
+// "${...}" holes may hold quotes and backticks of their own; for PHP "heredoc-strings" (a style
+// identifier): heredocs and nowdocs (QVScriptLiterals).
 //
 // Keyword characters are matched ignoring case (both for where a word starts and how far it
 // runs), so a language that lists lower-case characters still sees "SELECT" as one word; a
@@ -55,9 +56,20 @@ public:
     // The end outside the strings and comments this parser colours, found as it finds them: a
     // quote of a form the language has opens a string (also after a backslash) that only its own
     // kind closes, and neither begins inside a word; regular-expression literals and template
-    // strings hide it too when the language has them.
+    // strings hide it too when the language has them, and so do heredocs and nowdocs.
     qint64 endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool element = false,
                               BlockPlaces* places = nullptr) const override;
+
+    // A comment with an end string, or a template string, that opens at opener, read from from
+    // on (its opener, or a place where an earlier read of it stopped in its own text) to limit:
+    // just past its end, -1 when it runs on to limit with its own text going on there, -2 when
+    // no such literal opens at opener or a hole or escape runs over limit. A slice of colouring
+    // inside a literal of megabytes reads on from where the last one stopped.
+    qint64 endOfOpenLiteral(const QVTextStorage& storage, qint64 opener, qint64 from, qint64 limit) const;
+    // Colours range, which begins inside that literal where endOfOpenLiteral() read it from and
+    // found end: the literal's colours to end (all of range when -1), then parses the rest as a
+    // parse of the whole literal would go on after it.
+    void colourOpenLiteral(QVTextStorage& storage, qint64 opener, QVRange range, qint64 end);
 
     // The first comment inside range of text: the form whose begin occurs first (the earlier
     // form of the list on a tie) and its extent: through the end string (or to range's end when
@@ -85,6 +97,9 @@ private:
     QVariantList plistForRegexKeywords() const;
     QVariantMap plistForQuotes() const;
     void rebuildIndex();
+    // The comment with an end string or the template string that begins at the start of text,
+    // else null (and comment untouched).
+    const QVTextAttributes* openLiteralAt(QStringView text, const QVComment** comment) const;
     const QVKeyword* keywordForWord(QStringView word) const;
     // What colours word: a keyword's attributes, else the first pattern keyword matching all of
     // it, else null. Remembered per word until the keywords or the theme change.
@@ -102,12 +117,14 @@ private:
     QString _doubleQuoteStyle;
     QVTextAttributes _singleQuoteAttr;
     QVTextAttributes _doubleQuoteAttr;
-    // "regex-literals" / "template-strings" style identifiers (null when the language has none)
-    // and their attributes; a template string may run over lines.
+    // "regex-literals" / "template-strings" / "heredoc-strings" style identifiers (null when the
+    // language has none) and their attributes; template strings and heredocs may run over lines.
     QString _regexStyle;
     QString _templateStyle;
+    QString _heredocStyle;
     QVTextAttributes _regexAttr;
     QVTextAttributes _templateAttr;
+    QVTextAttributes _heredocAttr;
     QList<QVComment> _comments;
     QVCharacterSet _keywordCharacters;
     // The plain keywords by word, pointing into _keywords (rebuilt whenever it changes), so a

@@ -265,6 +265,7 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
     if (lexicon.singleQuotes) mark(u'\'');
     if (lexicon.regexLiterals) mark(u'/');
     if (lexicon.templateStrings) mark(u'`');
+    if (lexicon.heredocs) mark(u'<');
     if (lexicon.comments)
         for (const QVComment& form : *lexicon.comments)
             if (!form.begin().isEmpty()) mark(form.begin().front().unicode());
@@ -312,6 +313,14 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
             if (j >= n) return n;
             i = j + 1;
             continue;
+        }
+        if (lexicon.heredocs && c == u'<') {
+            const qint64 close = QVScriptLiterals::endOfHeredoc(text, i, n);
+            if (close >= n) return n;
+            if (close > i) {
+                i = close;
+                continue;
+            }
         }
         if (lexicon.templateStrings && c == u'`') {
             // A template string never hides the end, closed or not: an edit after the end

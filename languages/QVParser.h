@@ -64,6 +64,10 @@ public:
     // range's text that the session knows to be still good, with the since reported for it.
     qint64 resumeAt = 0;
     qint64 resumeSince = 0;
+    // When block >= 0: resumeAt is a place of the main parser's walk inside that embedded block
+    // (QVWalkPlace, blockStart unused), and the parse goes on in the block's language from there,
+    // as the scan for the block's end would, then in its own past the block's end.
+    QVWalkPlace resumeInside;
     // Set by the parser: the boundary the pass ended at, else the range's end.
     qint64 stoppedAt = 0;
     // Attributes are about to be added to characters before end.
@@ -233,8 +237,8 @@ protected:
     // element's end tag, which only a quoted string hides) and the word characters, inside whose
     // words neither quotes nor comments begin; scripts add regular-expression literals and
     // template strings, which never hide the end (a browser ends a script element there too),
-    // and quoted strings that end with their line. Comments and literals that do not hide the
-    // end still hide their quotes.
+    // and quoted strings that end with their line; PHP adds heredocs and nowdocs, which hide it
+    // like a string. Comments and literals that do not hide the end still hide their quotes.
     struct BlockLexicon {
         bool doubleQuotes = true;
         bool singleQuotes = false;
@@ -243,6 +247,7 @@ protected:
         const QVCharacterSet* wordCharacters = nullptr;
         bool regexLiterals = false;
         bool templateStrings = false;
+        bool heredocs = false;
         bool stringsEndAtLineEnd = false;
         bool commentsHideEnd = true;
     };

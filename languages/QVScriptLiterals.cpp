@@ -1,4 +1,4 @@
-// Regular-expression literals and template strings of scripts.
+// Regular-expression literals and template strings of scripts, and PHP's heredocs.
 #include "languages/QVScriptLiterals.h"
 
 #include <algorithm>
@@ -147,5 +147,78 @@ qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* r
 }
 
 qint64 endOfTemplateString(QStringView text, qint64 index, qint64 limit) { return endOfTemplate(text, index, limit, 0); }
+
+qint64 readTemplateText(QStringView text, qint64 from, qint64 limit, qint64* resumable) {
+    limit = std::min<qint64>(limit, text.size());
+    qint64 j = from;
+    while (j < limit) {
+        const char16_t u = text[j].unicode();
+        if (u == u'\\') {
+            if (j + 1 >= limit) break;
+            j += 2;
+        } else if (u == u'`') {
+            *resumable = j + 1;
+            return j + 1;
+        } else if (u == u'$' && j + 1 < limit && text[j + 1] == u'{') {
+            const qint64 end = endOfHole(text, j + 2, limit, 0);
+            if (end < 0) break;
+            j = end;
+        } else if (u == u'$' && j + 1 >= limit) {
+            break;
+        } else {
+            ++j;
+        }
+    }
+    *resumable = j;
+    return -1;
+}
+
+namespace {
+
+bool isLabelStart(QChar c) {
+    const char16_t u = c.unicode();
+    return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || u == u'_' || u >= 0x80;
+}
+
+bool isLabelCharacter(QChar c) { return isLabelStart(c) || (c >= u'0' && c <= u'9'); }
+
+}  // namespace
+
+qint64 endOfHeredoc(QStringView text, qint64 index, qint64 limit, qint64* read) {
+    limit = std::clamp<qint64>(limit, 0, text.size());
+    qint64 i = index;
+    auto none = [&]() -> qint64 {
+        if (read) *read = std::min(i + 1, limit);
+        return -1;
+    };
+    if (index < 0 || limit - index < 3 || text.sliced(index, 3) != u"<<<") return none();
+    i = index + 3;
+    while (i < limit && (text[i] == u' ' || text[i] == u'\t')) ++i;
+    const QChar quote = i < limit && (text[i] == u'"' || text[i] == u'\'') ? text[i] : QChar();
+    if (!quote.isNull()) ++i;
+    const qint64 labelStart = i;
+    if (i >= limit || !isLabelStart(text[i])) return none();
+    while (i < limit && isLabelCharacter(text[i])) ++i;
+    const QStringView label = text.sliced(labelStart, i - labelStart);
+    if (!quote.isNull()) {
+        if (i >= limit || text[i] != quote) return none();
+        ++i;
+    }
+    if (i >= limit || (text[i] != u'\n' && text[i] != u'\r')) return none();
+    // i stands on the line break before each line of the body.
+    while (i < limit) {
+        i += text[i] == u'\r' && i + 1 < limit && text[i + 1] == u'\n' ? 2 : 1;
+        qint64 j = i;
+        while (j < limit && (text[j] == u' ' || text[j] == u'\t')) ++j;
+        const qint64 after = j + label.size();
+        if (after <= limit && text.sliced(j, label.size()) == label && (after == limit || !isLabelCharacter(text[after]))) {
+            if (read) *read = std::min(after + 1, limit);
+            return after;
+        }
+        while (i < limit && text[i] != u'\n' && text[i] != u'\r') ++i;
+    }
+    if (read) *read = limit;
+    return limit;
+}
 
 }  // namespace QVScriptLiterals

@@ -1,6 +1,7 @@
-// The two script literals a plain quote-and-comment scan gets wrong: regular-expression literals
-// (`/a'b/`, whose quotes open nothing) and template strings (`` `a ${b} c` ``, whose holes hold
-// code with its own quotes and backticks).
+// The script literals a plain quote-and-comment scan gets wrong: regular-expression literals
+// (`/a'b/`, whose quotes open nothing), template strings (`` `a ${b} c` ``, whose holes hold
+// code with its own quotes and backticks) and PHP's heredocs and nowdocs (`<<<ID`, whose lines
+// may hold quotes and "?>" alike).
 #pragma once
 
 #include <QStringView>
@@ -34,5 +35,18 @@ qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* r
 // or -1 when it is not closed before limit. Backslashes escape; the code of a "${...}" hole is
 // skipped with its quoted strings, nested template strings and braces.
 qint64 endOfTemplateString(QStringView text, qint64 index, qint64 limit);
+// The same read begun at from, a place of the string's own text (outside every hole, no
+// backslash pending): just past the closing backtick, or -1 when it is not closed before limit;
+// resumable then receives the last place before limit where the string's own text goes on
+// (limit itself unless a hole, or a backslash, runs over it).
+qint64 readTemplateText(QStringView text, qint64 from, qint64 limit, qint64* resumable);
+
+// The end (just past the closing identifier) of the heredoc or nowdoc whose "<<<" is at index,
+// limit when it is not closed before limit, or -1 when none opens there. It opens with "<<<",
+// blanks, an identifier (bare or in double quotes: a heredoc; in single quotes: a nowdoc) and
+// a line break right after it, and closes at the first line that begins, after blanks, with
+// the identifier not followed by an identifier character. read, when given, receives the end
+// of what was read.
+qint64 endOfHeredoc(QStringView text, qint64 index, qint64 limit, qint64* read = nullptr);
 
 }  // namespace QVScriptLiterals

@@ -160,7 +160,9 @@ QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& stor
     if (resume >= range.end()) return result;
     // Nothing here looks back, so a resumed pass begins its view where it resumes.
     const QStringView text = storage.characters(QVRange(resume, range.end() - resume));
-    const Walked walked = walk(text, resume, &storage, session, result);
+    // Resumed inside a block, the block's stretch begins where the parse does.
+    const QVWalkPlace inside{0, 0, session && resume == session->resumeAt ? session->resumeInside.block : -1};
+    const Walked walked = walk(text, resume, &storage, session, result, inside.block >= 0 ? &inside : nullptr);
     if (session) {
         if (walked.stop == text.size()) session->reach(range.end());
         session->stoppedAt = resume + walked.stop;
@@ -299,7 +301,12 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
         const qint64 blockEnd = scanBlock(inside->block, *parser, *entry, 0, inside->blockStart, element);
         if (blockEnd == NotFound) return {stop, stop};
         furthest = std::min<qint64>(length, blockEnd + entry->end.size());
-        if (blockEnd > inside->blockStart) result.push_back({QVRange(base + inside->blockStart, blockEnd - inside->blockStart), parser});
+        if (blockEnd > inside->blockStart) {
+            if (session) session->reach(base + blockEnd);
+            result.push_back({QVRange(base + inside->blockStart, blockEnd - inside->blockStart), parser});
+        }
+        // The end string takes the tag colour, as after a block begun in the walk.
+        if (blockEnd < length) colour(&_tagAttr, blockEnd, std::min<qint64>(blockEnd + entry->end.size(), length) - 1);
         position = blockEnd;
     }
     while (position < length) {

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace {
 
 std::unique_ptr<HTMLView> shownView(const QString& path, const QString& text) {
@@ -161,6 +163,59 @@ TEST(HTMLViewTypingAids, CloseTagFindsTheInnermostOpenElement) {
     QTest::keyClicks(view.get(), "</");
     QCoreApplication::processEvents();
     EXPECT_EQ(shown(*view), "<ul><li>one</li></ul>|");
+}
+
+TEST(HTMLViewTypingAids, CloseTagOnALongPageAnswersAsAFreshView) {
+    // A page many times longer than the stretches the walk back keeps: " </" at place after place,
+    // with edits between (before, inside and after what was walked), closes what a view that
+    // never walked the page closes, or beeps as it does.
+    // Balanced pieces mostly, so that a walk goes back a long way; now and then one that is not.
+    const char* const balanced[] = {"<p>text</p>", "<div><br></div>", "<img src=\"a>b\" />", "text > more ", "a < b ",
+                                    "<!-- x > y -->", "<span class=\"s\">t</span>", "<ul><li>i</li></ul>\n"};
+    const char* const pieces[] = {"<div>", "</div>", "<p>", "</p>", "<br>", "<span class=\"s\">", "</span>", ">", "<", "\n"};
+    std::mt19937 random(84);
+    QString page = "<html><body>\n";
+    while (page.size() < 300000)
+        page += QString::fromLatin1(random() % 2000 ? balanced[random() % std::size(balanced)] : pieces[random() % std::size(pieces)]);
+    auto view = shownView("/t/long.html", page);
+    QString steps;
+    for (int step = 0; step < 80; ++step) {
+        const qint64 caret = qint64(random() % quint64(view->length() + 1));
+        view->QVTextView::setSelectedRange(QVRange(caret, 0));
+        const QString before = view->string();
+        Beeps beeps;
+        view->typingAids().closeTag();
+        const QString closed = view->string();
+        const int beeped = beeps.count;
+        steps += QStringLiteral("close at %1; ").arg(caret);
+        {
+            auto fresh = shownView("/t/long.html", before);
+            fresh->QVTextView::setSelectedRange(QVRange(caret, 0));
+            Beeps freshBeeps;
+            fresh->typingAids().closeTag();
+            // What was put in at the caret, and that nothing else changed.
+            const QString put = closed.mid(caret, closed.size() - before.size());
+            ASSERT_EQ(put.toStdString(), fresh->string().mid(caret, fresh->string().size() - before.size()).toStdString())
+                << steps.toStdString();
+            ASSERT_TRUE(closed == fresh->string()) << steps.toStdString();
+            ASSERT_EQ(beeped, freshBeeps.count) << steps.toStdString();
+        }
+        if (closed != before) view->undo();
+        // An edit somewhere, that may open or close an element or change a tag's end: a piece
+        // typed, or a few characters deleted.
+        const qint64 at = qint64(random() % quint64(view->length() + 1));
+        if (random() % 2) {
+            const QString piece = QString::fromLatin1(pieces[random() % std::size(pieces)]);
+            view->QVTextView::setSelectedRange(QVRange(at, 0));
+            view->insertText(piece.left(int(random() % 3) == 0 ? 1 : int(piece.size())));
+            steps += QStringLiteral("insert at %1; ").arg(at);
+        } else {
+            const qint64 length = std::min<qint64>(qint64(random() % 30) + 1, view->length() - at);
+            view->QVTextView::setSelectedRange(QVRange(at, length));
+            view->deleteBackward();
+            steps += QStringLiteral("delete %1 at %2; ").arg(length).arg(at);
+        }
+    }
 }
 
 TEST(HTMLViewTypingAids, BracketsFlashTheirOpenerReindentAndBeepWhenUnmatched) {

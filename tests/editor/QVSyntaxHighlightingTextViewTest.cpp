@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <functional>
 #include <random>
+#include <tuple>
 
 #include <vector>
 
@@ -687,6 +688,245 @@ TEST(QVSyntaxHighlightingTextView, AKeyInsideALongBlockWorksOnWhatItTouches) {
     UserDefaults::standard().setBool(true, QVAutoComplete);
 }
 
+// The colour and language runs of a storage, as (end, colour, parser), adjacent equal ones merged.
+std::vector<std::tuple<qint64, QRgb, const void*>> colourRuns(const QVTextStorage& text) {
+    std::vector<std::tuple<qint64, QRgb, const void*>> runs;
+    for (qint64 i = 0; i < text.length();) {
+        QVRange colourRun, parserRun;
+        const QRgb colour = text.attribute(QVTextStorage::ForegroundColorAttribute, i, &colourRun).value<QColor>().rgba();
+        const void* parser = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, i, &parserRun));
+        const qint64 end = std::min(colourRun.end(), parserRun.end());
+        if (!runs.empty() && std::get<1>(runs.back()) == colour && std::get<2>(runs.back()) == parser) std::get<0>(runs.back()) = end;
+        else runs.emplace_back(end, colour, parser);
+        i = end;
+    }
+    return runs;
+}
+
+// Where the view's colours or languages first part from those the main parser gives the whole
+// text in one pass (each embedded block's parser its block), as nothing sliced or resumed would;
+// -1 where they agree.
+qint64 firstDifferenceFromOnePass(const HTMLView& view) {
+    QVTextStorage whole;
+    whole.replaceCharacters(QVRange(0, 0), view.string());
+    const QVRange all(0, whole.length());
+    whole.beginEditing();
+    whole.addAttributes(view.standardAttributes(), all);
+    for (const QVEmbeddedRange& part : view.parser()->parseRange(all, whole))
+        if (part.parser) part.parser->parseRange(part.range, whole);
+    whole.endEditing();
+    const auto expected = colourRuns(whole);
+    const auto got = colourRuns(view.textStorage());
+    const auto parting = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+    if (parting.first == got.end() && parting.second == expected.end()) return -1;
+    return parting.first == got.begin() ? 0 : std::get<0>(*std::prev(parting.first));
+}
+
+// A page that is one script or style sheet of over a megabyte, coloured while idle: the slice
+// that reaches the block's end goes on from a place of the walk near it, not from the block's
+// opener, so the whole page is parsed about once; an edit near the end that may move the block's
+// end (a quote, an end tag pasted, its undo) colours from such a place too. Every colouring
+// equals the one pass over the whole text, closers hidden in strings and literals near the end
+// included.
+TEST(QVSyntaxHighlightingTextView, ColouringAtTheEndOfALargeBlockGoesOnFromAPlaceNearIt) {
+    const struct {
+        const char* opener;
+        const char* line;  // %1: the row
+        const char* tail;  // just before the closer
+        const char* closer;
+        const char* edit;  // typed at nine tenths
+    } cases[] = {
+        {"<script>", "var v%1 = \"</p>\" + f(%1) / 2; // <b>\n", "var s = \"</script>\";\nvar t = `a\n</script> ${b}\n`;\n", "</script>", "\""},
+        {"<script>", "if (a%1) { s = '<a>' + /x'/.test(b); }\n", "/* a comment\n 'x' </p>\n*/\n", "</script>", "</script>\n"},
+        {"<style>", "p.c%1 { color: red; content: \"</p>\"; }\n", "a::after { content: \"</style>\"; }\n", "</style>", "/*"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.opener) + " " + c.edit);
+        QString page = markupRows(64 * 1024) + QString::fromLatin1(c.opener) + QLatin1Char('\n');
+        for (int row = 0; page.size() < 1'300'000; ++row) page += QString::fromLatin1(c.line).arg(row);
+        page += QString::fromLatin1(c.tail) + QString::fromLatin1(c.closer) + QStringLiteral("\n<p>end</p>\n");
+        QVSyntaxHighlightingTextView::holdIdleColouring(true);
+        HTMLView view(QStringLiteral("/tmp/large-block.html"));
+        view.resize(600, 400);
+        view.show();
+        view.setString(page);
+        ASSERT_FALSE(view.boundaryIndex().places().empty());
+        QVSyntaxHighlightingTextView::holdIdleColouring(false);
+        quint64 parsed = QVParser::charactersParsed();
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(page.size()) * 5 / 4) << "parsed while idle";
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1);
+        const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(page.size() * 9 / 10));
+        view.setSelectedRange(QVRange(at, 0));
+        parsed = QVParser::charactersParsed();
+        view.insertText(QString::fromLatin1(c.edit));
+        // The edit's own colouring reads from a place near it, not the block's megabyte before it.
+        EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(page.size()) / 2) << "parsed by the edit";
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after the edit";
+        view.undo();
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after its undo";
+    }
+}
+
+// A template string and a comment of megabytes, in a page's script and in a script file,
+// coloured while idle: each slice reads on from where the last one stopped inside the literal,
+// never from its start, and the colours equal the one pass over the whole text, also after a
+// key deep inside each literal and its undo.
+TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheLastStopped) {
+    UserDefaults::standard().setBool(false, QVAutoComplete);
+    const struct {
+        const char* path;
+        bool page;
+    } cases[] = {{"/tmp/long-literals.html", true}, {"/tmp/long-literals.js", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        QString page = c.page ? markupRows(16 * 1024) + QStringLiteral("<script>\n") : QString();
+        for (int row = 0; row < 200; ++row) page += QStringLiteral("if (a%1) { return f(%1) / 2; }\n").arg(row);
+        page += QStringLiteral("var t = `\n");
+        const qsizetype literal = page.size();
+        for (int row = 0; page.size() - literal < 1'500'000; ++row)
+            page += QStringLiteral("row ${v + `in ${w}`} of 'x' \\` if (a%1) { return f(1); } $ {\n").arg(row);
+        page += QStringLiteral("` / 2;\nvar u = 1; /*\n");
+        const qsizetype comment = page.size();
+        for (int row = 0; page.size() - comment < 1'500'000; ++row) page += QStringLiteral("commented 'x' `y` /* %1 * / if (a) {\n").arg(row);
+        page += QStringLiteral("*/ / 2 /x/.test(s);\nvar end = `a\nb`;\n");
+        if (c.page) page += QStringLiteral("</script>\n<p>end</p>\n");
+        HTMLView view(QString::fromLatin1(c.path));
+        view.resize(600, 400);
+        view.show();
+        QVSyntaxHighlightingTextView::holdIdleColouring(true);
+        view.setString(page);
+        // The walk over the page's blocks is done first: a slice near the script's end begins at a
+        // place in the script it found.
+        view.boundaryIndex();
+        QVSyntaxHighlightingTextView::holdIdleColouring(false);
+        QVSyntaxHighlightingTextView::mostParsedBySlice();
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice";
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1);
+        // A quote and a brace typed at a line's start amid each literal: its slices after the
+        // key read on from the stop before it.
+        for (const qsizetype into : {literal + 700'000, comment + 700'000}) {
+            const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(into));
+            view.setSelectedRange(QVRange(at, 0));
+            view.insertText(QStringLiteral("'{"));
+            while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+            EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a key at " << into;
+            view.undo();
+            while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+            EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after its undo at " << into;
+        }
+        EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice after the keys";
+    }
+    UserDefaults::standard().setBool(true, QVAutoComplete);
+}
+
+// Lines drawn far ahead of the colouring inside a template string or comment that began further
+// back than the look-back: painted as once coloured, or in the plain text colour, never as code.
+TEST(QVSyntaxHighlightingTextView, LinesPaintedAheadInsideAVeryLongLiteralAreRightOrPlain) {
+    UserDefaults::standard().setBool(false, QVAutoComplete);
+    const struct {
+        const char* open;
+        const char* row;  // %1: the row
+        const char* close;
+    } cases[] = {
+        {"var t = `\n", "row ${v} of 'x' if (a%1) { return f(1); } var q = 2;\n", "`;\n"},
+        {"/*\n", "commented 'x' if (a%1) { return f(1); } var q = 2;\n", "*/\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.open);
+        QString page = markupRows(64 * 1024) + QStringLiteral("<script>\n");
+        for (int row = 0; page.size() < 2'300'000; ++row) page += QStringLiteral("if (a%1) { return f(%1); }\n").arg(row);
+        page += QString::fromLatin1(c.open);
+        const qsizetype literal = page.size();
+        for (int row = 0; page.size() - literal < 600'000; ++row) page += QString::fromLatin1(c.row).arg(row);
+        page += QString::fromLatin1(c.close) + QStringLiteral("var end = 1;\n</script>\n<p>end</p>\n");
+        HTMLView coloured(QStringLiteral("/tmp/long-literal.html"));
+        coloured.setString(page);
+        coloured.finishHighlighting();
+        QVSyntaxHighlightingTextView::holdIdleColouring(true);
+        HTMLView view(QStringLiteral("/tmp/long-literal.html"));
+        view.resize(600, 400);
+        view.show();
+        view.setString(page);
+        QCoreApplication::processEvents();
+        ASSERT_FALSE(view.boundaryIndex().places().empty());
+        const QString plain = view.standardAttributes().value(QVTextStorage::ForegroundColorAttribute).value<QColor>().name();
+        for (const qsizetype into : {100'000, 500'000}) {
+            SCOPED_TRACE(into);
+            const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(literal + into));
+            view.setSelectedRange(QVRange(at, 0));
+            view.scrollRangeToVisible(QVRange(at, 0));
+            QCoreApplication::processEvents();
+            ASSERT_LT(view.highlightedLength(), at);
+            int wrong = 0;
+            for (qint64 i = at; i < at + 200; ++i) {
+                const QString shown = colourAt(view.textStorage(), i);
+                wrong += shown != colourAt(coloured.textStorage(), i) && shown != plain;
+            }
+            EXPECT_EQ(wrong, 0) << "characters painted in other colours than once coloured, nor plain";
+        }
+        QVSyntaxHighlightingTextView::holdIdleColouring(false);
+    }
+    UserDefaults::standard().setBool(true, QVAutoComplete);
+}
+
+// Keys deep inside a coloured template string or comment that began far back: letters and
+// blanks amid the literal's own text cost what their line costs, and everything else typed there
+// (a backtick, code in ${}, a line's first word, a quote) is coloured as the whole text would be.
+TEST(QVSyntaxHighlightingTextView, KeysDeepInsideALongLiteralReadOnlyTheirLines) {
+    UserDefaults::standard().setBool(false, QVAutoComplete);
+    const struct {
+        const char* open;
+        const char* close;
+        const char* after;  // the edit goes after the first of these on the row
+        int remove;         // characters taken away there
+        const char* typed;
+        bool cheap;
+    } cases[] = {
+        {"var t = `\n", "`;\n", "of", 0, "x", true},
+        {"var t = `\n", "`;\n", "of", 0, " ab cd", true},
+        {"var t = `\n", "`;\n", "${v} o", 1, "", true},
+        {"/*\n", "*/\n", "of", 0, "q 7", true},
+        {"var t = `\n", "`;\n", "of", 0, "`", false},
+        {"var t = `\n", "`;\n", "${v", 0, "if", false},
+        {"var t = `\n", "`;\n", "r", 0, "x", false},
+        {"/*\n", "*/\n", "rows", 0, "*/", false},
+        {"var t = `\n", "`;\n", "'", 0, "z", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.open) + " after " + c.after + " typed " + c.typed);
+        QString page = markupRows(16 * 1024) + QStringLiteral("<script>\n");
+        for (int row = 0; page.size() < 100'000; ++row) page += QStringLiteral("if (a%1) { return f(%1); }\n").arg(row);
+        page += QString::fromLatin1(c.open);
+        const qsizetype literal = page.size();
+        for (int row = 0; page.size() - literal < 200'000; ++row)
+            page += QStringLiteral("rows ${v} of 'x' if (a%1) { return f(1); } var q = 2;\n").arg(row);
+        page += QString::fromLatin1(c.close) + QStringLiteral("var end = 1;\n</script>\n<p>end</p>\n");
+        HTMLView view(QStringLiteral("/tmp/long-literal.html"));
+        view.resize(600, 400);
+        view.show();
+        view.setString(page);
+        view.finishHighlighting();
+        const qint64 row = view.textStorage().lineStart(view.textStorage().lineOfPosition(literal + 180'000));
+        const qint64 at = page.indexOf(QString::fromLatin1(c.after), row) + qint64(qstrlen(c.after));
+        view.setSelectedRange(QVRange(at, c.remove));
+        const quint64 parsed = QVParser::charactersParsed();
+        view.insertText(QString::fromLatin1(c.typed));
+        if (c.cheap) {
+            EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(4096)) << "parsed by the key";
+        }
+        view.finishHighlighting();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after the key";
+        view.undo();
+        view.finishHighlighting();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after its undo";
+    }
+    UserDefaults::standard().setBool(true, QVAutoComplete);
+}
+
 // Pastes ask nothing of the language, so several in a row each leave the places after them
 // unconfirmed: on a coloured page of paragraphs, "x" pasted at a quarter and an opener that
 // nothing closes at half, then " <div>" typed at the end ahead of the colouring: the typing aids
@@ -1264,6 +1504,63 @@ TEST(QVSyntaxHighlightingTextView, ClusteredEditsOnMixedPagesColourLikeAFreshVie
             view.finishHighlighting();
             const auto [incremental, fresh] = partingFromFresh(view, path);
             ASSERT_EQ(incremental, fresh) << "seed " << seed << " step " << step << ": " << edits.toStdString();
+        }
+    }
+}
+
+TEST(QVSyntaxHighlightingTextView, EditsAroundHeredocsColourLikeAFreshView) {
+    // PHP sections whose heredocs, nowdocs, strings and comments hold "?>": edits that open,
+    // close or break them leave the colours and the ends of the sections a fresh colouring
+    // gives, however far ahead the idle colouring had got.
+    const QString path = QStringLiteral("/tmp/heredocs.php");
+    const QStringList shapes{
+        "<p>a</p>\n<?php\n$feed = <<<XML\n<?xml version=\"1.0\"?>\n<rss/>\nXML;\necho $feed;\n?>\n<b>x</b>\n",
+        "<?php\n$n = <<<'N'\n'?>\"\n  N;\n$s = \"?>\"; $t = '?>';\n/* ?> */\n?>\n<i>y</i>\n",
+        "<?php f(<<<\"Q\"\n{$a['?>']}\nQ, 1); // ends here ?>\n<u>z</u>\n<?php # and ?>\n<p>w</p>\n",
+        "<?php\n$a = <<<A\nAB ?>\n\tA\n?>\n<p>v</p>\n<script>var s = '<<<A';</script>\n",
+    };
+    // Past the literals that hold "?>" the caret is still in PHP, and past the section's own end
+    // in the markup, before and after the colouring.
+    for (const QString& shape : shapes) {
+        for (const bool coloured : {false, true}) {
+            HTMLView view(path);
+            view.setString(shape);
+            if (coloured) view.finishHighlighting();
+            const std::shared_ptr<QVParser> php = subparserOpenedBy(view.parser(), "<?php");
+            ASSERT_TRUE(php);
+            const qint64 last = view.string().lastIndexOf("?>\n<");
+            EXPECT_EQ(view.checkForOpenSpecialsBefore(last), php) << shape.toStdString() << (coloured ? ", coloured" : "");
+            EXPECT_EQ(view.checkForOpenSpecialsBefore(last + 4), view.parser()) << shape.toStdString() << (coloured ? ", coloured" : "");
+        }
+    }
+    const QStringList pieces{"\n", "<<<X\n", "<<<'Y'\n", "X", "Y;", "?>", "<?php ", "'", "\"", "//", "#", "/*", "*/", " ", "x"};
+    for (qsizetype shape = 0; shape < shapes.size(); ++shape) {
+        // Each shape repeated, so that the colouring of a long page spreads over idle slices.
+        QString page;
+        for (int i = 0; i < 40; ++i) page += shapes[shape];
+        for (unsigned seed = 0; seed < 30; ++seed) {
+            std::mt19937 random{seed};
+            HTMLView view(path);
+            view.resize(500, 200);
+            view.setString(page);
+            if (seed % 2) view.finishHighlighting();
+            QString edits;
+            for (int step = 0; step < 12; ++step) {
+                const qint64 at = qint64(random() % quint64(view.length() + 1));
+                view.setSelectedRange(QVRange(at, std::min<qint64>(qint64(random() % 2), view.length() - at)));
+                if (random() % 6 == 0) {
+                    edits += QStringLiteral("%1: delete; ").arg(at);
+                    view.deleteBackward();
+                } else {
+                    const QString piece = pieces.at(qsizetype(random() % pieces.size()));
+                    edits += QStringLiteral("%1: \"%2\"; ").arg(at).arg(QString(piece).replace("\n", "\\n"));
+                    for (const QChar ch : piece) view.insertText(QString(ch));
+                }
+                if (random() % 2) QCoreApplication::processEvents();
+            }
+            view.finishHighlighting();
+            const auto [incremental, fresh] = partingFromFresh(view, path);
+            ASSERT_EQ(incremental, fresh) << "shape " << shape << " seed " << seed << ": " << edits.toStdString();
         }
     }
 }

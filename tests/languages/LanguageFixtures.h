@@ -89,6 +89,7 @@ inline QVariantMap phpSyntax() {
         {QStringLiteral("keyword-characters"), QStringLiteral("abcdefghijklmnopqrstuvwxyz0123456789_$")},
         {QStringLiteral("quotes"), QVariantMap{{QStringLiteral("single"), QStringLiteral("string.quoted.single")},
                                                 {QStringLiteral("double"), QStringLiteral("string.quoted.double")}}},
+        {QStringLiteral("heredoc-strings"), QStringLiteral("string.unquoted.heredoc")},
         {QStringLiteral("comments"), QVariantList{comment("//", nullptr, "comment.line.double-slash"),
                                                   comment("#", nullptr, "comment.line.number-sign"),
                                                   comment("/*", "*/", "comment.block")}},

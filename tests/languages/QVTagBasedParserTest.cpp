@@ -43,6 +43,19 @@ TEST(QVTagBasedParser, ColoursMarkupAndFindsBlocks) {
         {"double quote and end string in a single-quoted string", u"<?php '<?a=\"'.$c.'\"?>' ?>"_qs,
          u"TTTTT.QQQQQQQ.VV.QQQQQ.TT"_qs, {{5, 18, "source.php"}}},
         {"escaped quote inside a string", u"<?php \"a\\\"?>\" ?><b>"_qs, u"TTTTT.QQQQQQQ.TTTTT"_qs, {{5, 9, "source.php"}}},
+        // Heredocs and nowdocs hide the end string and quotes; the closing identifier may be
+        // indented, and one that goes on as a longer name closes nothing.
+        {"heredoc holds an XML prolog", u"<?php $x = <<<X\n<?xml a=\"1\"?>\nX;\n?><b>"_qs,
+         u"TTTTT.VV...QQQQQQQQQQQQQQQQQQQQ..TTTTT"_qs, {{5, 28, "source.php"}}},
+        {"nowdoc holds it", u"<?php f(<<<'X'\n?>'\n  X); ?><b>"_qs,
+         u"TTTTT...QQQQQQQQQQQQQQ...TTTTT"_qs, {{5, 20, "source.php"}}},
+        {"quoted heredoc identifier, closed by a longer name only later", u"<?php <<< \"AB\"\nABC ?>\nAB\n?>"_qs,
+         u"TTTTT.QQQQQQQQQQQQQQQQQQ.TT"_qs, {{5, 20, "source.php"}}},
+        {"no line break after the identifier: no heredoc", u"<?php <<<X; ?><b>"_qs, u"TTTTT.......TTTTT"_qs,
+         {{5, 7, "source.php"}}},
+        {"unclosed heredoc runs to the end", u"<?php <<<X\n?>\nY"_qs, u"TTTTT.QQQQQQQQQ"_qs, {{5, 10, "source.php"}}},
+        {"heredoc in a comment opens nothing", u"<?php // <<<X\n?><b>"_qs, u"TTTTT.CCCCCCC.TTTTT"_qs,
+         {{5, 9, "source.php"}}},
         {"comment holds a tag", u"<!-- <b> -->x"_qs, u"HHHHHHHHHHHH."_qs, {}},
         {"comment without end", u"<!-- a <b>"_qs, u"HHHHHHHHHH"_qs, {}},
         {"last character is <", u"ab<"_qs, u"..T"_qs, {}},
@@ -197,6 +210,7 @@ TEST(QVTagBasedParser, AWalkFromAPlaceInsideABlockGoesOnAsTheWalkFromTheTop) {
         u"<style>\np { color: red }\n/* a\n</style> */\nq { }\n</style>\n<i>y</i>\n"_qs,
         u"<style>\np { content: \"a\nb\" }\nq { }\n</style>\n"_qs,
         u"<?php\n$a = 1;\n/* ?>\n*/\n$b = 'c\nd';\n// e ?>\n<b>f</b>\n"_qs,
+        u"<?php\n$a = <<<XML\n<?xml v='1'?>\n\n  XML;\n$b = <<<'N'\n\"?>\nN . 'x\ny';\n?>\n<b>f</b>\n"_qs,
     };
     for (const QString& text : texts) {
         SCOPED_TRACE(text.toStdString());
