@@ -385,7 +385,7 @@ TEST(SearchRunnerTest, ReplaceAllAgreesWithPythonOnFilesThatAreNotAllUTF8) {
     const auto lines = [](const QByteArray& line, qint64 size) {
         QByteArray bytes;
         bytes.reserve(size + line.size());
-        for (int n = 0; bytes.size() + line.size() <= size; ++n) bytes += line;
+        while (bytes.size() + line.size() <= size) bytes += line;
         return bytes + QByteArray(size - bytes.size(), 'g');
     };
     // The log: UTF-8 lines, one 0xFF in their midst.
