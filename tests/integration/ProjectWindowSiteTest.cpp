@@ -44,6 +44,23 @@ void put(const QString& path, const QByteArray& bytes) {
     f.write(bytes);
 }
 
+// A remote-only project of the FTP peer's account that connects as it opens.
+std::shared_ptr<QVProject> ftpProject(const QString& mirror, const QString& name, int port,
+                                      const QString& initialDirectory = QString()) {
+    auto project = QVProject::createWithRootDirectory(mirror, name);
+    project->setType(QVProject::RemoteOnly);
+    QVProjectRemoteConfiguration config;
+    config.setHost("127.0.0.1");
+    config.setPort(port);
+    config.setProtocol(0);
+    config.setUser(qEnvironmentVariable("QORVEL_PEER_USER"));
+    config.setPassword(qEnvironmentVariable("QORVEL_PEER_PASSWORD"));
+    if (!initialDirectory.isEmpty()) config.setInitialDirectory(initialDirectory);
+    project->setRemoteConfig(config);
+    project->setBoolConfigurationValue(true, QVProject::ConnectAutomaticallyKey);
+    return project;
+}
+
 }  // namespace
 
 TEST(ProjectWindowSite, ARemoteProjectConnectsOpensUploadsAndShowsTransferTabs) {
@@ -282,16 +299,7 @@ TEST(ProjectWindowSite, ANameThatReordersItsTextShowsItsCodeInTheTreeAndTheDelet
     put(site + "/bidi/" + posing, "<?php ?>");
     put(site + "/bidi/xphp.html", "<p>real</p>");
     TestDir mirror;
-    auto project = QVProject::createWithRootDirectory(mirror.path(), "Bidi");
-    project->setType(QVProject::RemoteOnly);
-    QVProjectRemoteConfiguration config;
-    config.setHost("127.0.0.1");
-    config.setPort(port);
-    config.setProtocol(0);
-    config.setUser(qEnvironmentVariable("QORVEL_PEER_USER"));
-    config.setPassword(qEnvironmentVariable("QORVEL_PEER_PASSWORD"));
-    project->setRemoteConfig(config);
-    project->setBoolConfigurationValue(true, QVProject::ConnectAutomaticallyKey);
+    auto project = ftpProject(mirror.path(), "Bidi", port);
     project->setIsOpen(true);
     auto window = std::make_unique<QVProjectWindowController>(project);
     window->show();
@@ -426,17 +434,7 @@ TEST(ProjectWindowSite, RefreshAfterTheSitesSettingsChangedLogsInAnew) {
     put(site + "/before/page.html", "before");
     put(site + "/after/page.html", "after");
     TestDir mirror;
-    auto project = QVProject::createWithRootDirectory(mirror.path(), "Changed");
-    project->setType(QVProject::RemoteOnly);
-    QVProjectRemoteConfiguration config;
-    config.setHost("127.0.0.1");
-    config.setPort(port);
-    config.setProtocol(0);
-    config.setUser(qEnvironmentVariable("QORVEL_PEER_USER"));
-    config.setPassword(qEnvironmentVariable("QORVEL_PEER_PASSWORD"));
-    config.setInitialDirectory("/before");
-    project->setRemoteConfig(config);
-    project->setBoolConfigurationValue(true, QVProject::ConnectAutomaticallyKey);
+    auto project = ftpProject(mirror.path(), "Changed", port, "/before");
     project->setIsOpen(true);
     auto window = std::make_unique<QVProjectWindowController>(project);
     window->show();
@@ -444,7 +442,7 @@ TEST(ProjectWindowSite, RefreshAfterTheSitesSettingsChangedLogsInAnew) {
     const auto before = project->remoteQueue();
 
     // What the settings window does with a changed site.
-    QVProjectRemoteConfiguration changed = config.copy();
+    QVProjectRemoteConfiguration changed = project->remoteConfig().copy();
     changed.setInitialDirectory("/after");
     project->setRemoteConfig(changed);
     project->closeRemoteConnection();
