@@ -1676,7 +1676,7 @@ int main(int argc, char** argv) {
     registerOpenBenchmarks();
     registerLongLineBenchmarks();
     // One round each: a child shows its page, is left 10 s, then colours it whole; about seven
-    // minutes in all, more than bench/run-all's share for this program, which leaves them out.
+    // minutes in all. QORVEL_BENCH_NO_STALLS leaves them out of a quick run.
     if (qEnvironmentVariableIsEmpty("QORVEL_BENCH_NO_STALLS"))
         benchmark::RegisterBenchmark("Stall/Qorvel", BM_Stall)
             ->ArgsProduct({{0, 1, 2, 3, 4}, {0, 1}})->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
