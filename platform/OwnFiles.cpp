@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QUuid>
 
 #include <fcntl.h>
@@ -59,10 +60,13 @@ void record(const QByteArray& path) {
     QByteArray mark(64, '\0');
     const ssize_t length = ::lgetxattr(path.constData(), MarkAttribute, mark.data(), size_t(mark.size()));
     const bool marked = length >= 0 && mark.left(length) == run().mark;
-    QFile record(run().folder.path() + QLatin1Char('/') + recordName(path));
-    if (!record.open(QIODevice::WriteOnly | QIODevice::Truncate)) return;
+    // Written aside and renamed over the last one: a preview rewrites its copy with every key, and
+    // a kill between truncating the record and writing it again would leave the copy unnamed.
+    QSaveFile record(run().folder.path() + QLatin1Char('/') + recordName(path));
+    if (!record.open(QIODevice::WriteOnly)) return;
     record.write(path.toPercentEncoding("/") + '\n' + QByteArray::number(file->device) + '\n' + QByteArray::number(file->inode) + '\n' +
                  (marked ? run().mark : QByteArray()) + '\n' + file->born + '\n' + file->size + '\n' + file->changed + '\n');
+    record.commit();
 }
 
 }  // namespace
