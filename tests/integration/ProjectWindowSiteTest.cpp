@@ -306,7 +306,7 @@ TEST(ProjectWindowSite, ANameThatReordersItsTextShowsItsCodeInTheTreeAndTheDelet
     ASSERT_TRUE(await([&] { return project->hasRemoteConnection() && project->rootFile()->childWithName("bidi", false); }));
     auto folder = project->rootFile()->childWithName("bidi", false);
     folder->children(true);
-    ASSERT_TRUE(await([&] { return folder->childWithName(posing, false) && folder->childWithName("xphp.html", false); }));
+    ASSERT_TRUE(await([&] { return folder->childWithName(posing, false) && folder->childWithName("xphp.html", false); })) << window->logController()->logString().toStdString();
     auto node = folder->childWithName(posing, false);
     // Its folder opens, so it has a row.
     const QModelIndex folderRow = window->outlineModel()->indexForNode(folder.get());
@@ -438,7 +438,7 @@ TEST(ProjectWindowSite, RefreshAfterTheSitesSettingsChangedLogsInAnew) {
     project->setIsOpen(true);
     auto window = std::make_unique<QVProjectWindowController>(project);
     window->show();
-    ASSERT_TRUE(await([&] { return project->hasRemoteConnection() && project->rootFile()->childWithName("page.html", false); }));
+    ASSERT_TRUE(await([&] { return project->hasRemoteConnection() && project->rootFile()->childWithName("page.html", false); })) << window->logController()->logString().toStdString();
     const auto before = project->remoteQueue();
 
     // What the settings window does with a changed site.
