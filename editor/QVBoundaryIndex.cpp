@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <optional>
 #include <span>
 #include <system_error>
 
@@ -328,20 +327,23 @@ QVWalkPlace QVBoundaryIndex::placeBefore(qint64 index, const QVTextStorage& text
         // Only a place past the edit: the walk from one before it would read the edited text.
         const auto carried = std::upper_bound(_places.begin(), _places.end(), QVWalkPlace{_edits.front(), -1, -1}, byPosition);
         const qint64 limit = readUpTo < 0 ? text.length() : std::clamp(readUpTo, from.position, text.length());
-        // Read a window at a time, each four times the last: a view across the text's pieces is
-        // a copy, and the walk nearly always ends a few places on. A walk that ran out of its
-        // window goes again over a larger one.
-        qint64 end = std::min(limit, from.position + WalkWindow);
-        std::optional<Recorder> attempt;
+        // Read a window at a time: a view across the text's pieces is a copy, and the walk nearly
+        // always ends a few places on. One that runs out of its window goes on from the last
+        // place it passed, or over a window four times larger when it passed none.
+        Recorder recorder(nullptr, found, until, std::span<const QVWalkPlace>(carried, _places.end()));
+        QVWalkPlace at = from;
+        qint64 window = WalkWindow;
+        qint64 end = limit;
         for (;;) {
-            found.clear();
-            Recorder& recorder = attempt.emplace(nullptr, found, until, std::span<const QVWalkPlace>(carried, _places.end()));
-            const qint64 stopped = parser.walkBoundaries(text.characters(QVRange(from.position, end - from.position)), from.position, recorder, from);
-            if (walked) *walked += quint64(stopped - from.position);
+            end = std::min(limit, at.position + window);
+            const qint64 seen = recorder.seen.position;
+            const qint64 stopped = parser.walkBoundaries(text.characters(QVRange(at.position, end - at.position)), at.position, recorder, at);
+            if (walked) *walked += quint64(stopped - at.position);
             if (end >= limit || recorder.met.position >= 0 || (recorder.ended.position >= 0 && recorder.ended.position < end)) break;
-            end = std::min(limit, from.position + (end - from.position) * 4);
+            recorder.ended = QVWalkPlace();  // the window's end, not the text's
+            if (recorder.seen.position > std::max(at.position, seen)) at = recorder.seen;
+            else window *= 4;
         }
-        const Recorder& recorder = *attempt;
         // Out of what it may read before it passed a place (a literal or comment that runs on):
         // nothing learnt.
         if (end < text.length() && recorder.met.position < 0 && recorder.ended.position < 0) return lastAtOrBefore(std::min(index, certainUpTo()));

@@ -5,7 +5,7 @@
 #include <QtGlobal>
 
 #include <algorithm>
-#include <array>
+#include <deque>
 #include <memory>
 #include <span>
 #include <vector>
@@ -41,7 +41,7 @@ public:
         if (removed == 0 && count == 0) return;
         // Stored first: items may point into a piece about to go, or into a scratch copy.
         const Piece added = count > 0 ? store(items, count) : Piece();
-        _scratch = {};
+        dropScratch();
         const size_t first = splitAt(pos);
         const size_t end = splitAt(pos + removed);
         _pieces.erase(_pieces.begin() + qsizetype(first), _pieces.begin() + qsizetype(end));
@@ -79,20 +79,25 @@ public:
         _pieces.clear();
         _starts.clear();
         _filling.reset();
-        _scratch = {};
+        dropScratch();
         _size = 0;
     }
 
     // [pos, pos + count) as one contiguous block: in place when one piece holds it, else a copy
-    // that stays until the next change or the ScratchCount-th such copy after it.
+    // that stays until the next change. Readers nest (a parser's view while what it calls reads
+    // on), so copies are not reused; only once they hold more than ScratchBudget units do the
+    // oldest go, the last ScratchKept never.
     const char16_t* rangePointer(qsizetype pos, qsizetype count) const {
         Q_ASSERT(isRange(pos, count));
         if (count == 0) return nullptr;
         const size_t k = pieceAt(pos);
         if (pos + count <= _starts[k] + _pieces[k].length) return _pieces[k].data() + (pos - _starts[k]);
-        std::vector<char16_t>& scratch = _scratch[_nextScratch];
-        _nextScratch = (_nextScratch + 1) % ScratchCount;
-        scratch.assign(size_t(count), 0);
+        while (_scratch.size() >= ScratchKept && _scratchUnits + count > ScratchBudget) {
+            _scratchUnits -= qsizetype(_scratch.front().size());
+            _scratch.pop_front();
+        }
+        std::vector<char16_t>& scratch = _scratch.emplace_back(size_t(count));
+        _scratchUnits += count;
         copyTo(pos, count, scratch.data());
         return scratch.data();
     }
@@ -163,7 +168,13 @@ private:
         qsizetype length = 0;
         const char16_t* data() const { return chunk->units.data() + offset; }
     };
-    static constexpr size_t ScratchCount = 4;
+    static constexpr size_t ScratchKept = 16;
+    static constexpr qsizetype ScratchBudget = qsizetype(32) << 20;
+
+    void dropScratch() {
+        _scratch.clear();
+        _scratchUnits = 0;
+    }
 
     bool isRange(qsizetype pos, qsizetype count) const {
         return pos >= 0 && count >= 0 && pos <= _size && count <= _size - pos;
@@ -244,6 +255,6 @@ private:
     std::vector<qsizetype> _starts;  // where each piece begins in the text
     std::shared_ptr<Chunk> _filling;  // where inserted text goes
     qsizetype _size = 0;
-    mutable std::array<std::vector<char16_t>, ScratchCount> _scratch;
-    mutable size_t _nextScratch = 0;
+    mutable std::deque<std::vector<char16_t>> _scratch;
+    mutable qsizetype _scratchUnits = 0;
 };

@@ -81,9 +81,10 @@ public:
     // A copy of the range; an empty string for a range outside the text.
     QString substring(QVRange range) const;
     // The range as one contiguous view; an empty view for a range outside the text. In place
-    // when one piece holds the range, else a copy of the range (const for callers, not for
-    // threads): a view ends with the next change of the characters, or a few calls later. Long
-    // ranges read by segments() copy nothing.
+    // when one piece holds the range, else a copy (const for callers, not for threads); the whole
+    // text is joined into one piece, which ends earlier views. A view ends with the next change
+    // of the characters (copies, also once they hold tens of megabytes). segments() reads a long
+    // range without a copy.
     QStringView characters(QVRange range) const;
     // Calls f(QStringView) on consecutive parts of the range, in order, copying nothing; the views
     // are valid until the next change of the characters. Nothing for a range outside the text.
