@@ -111,6 +111,13 @@ public:
         adopt(std::move(units), _size);
     }
 
+    // The end of the piece holding pos, in [0, size()): how far rangePointer() reads in place.
+    qsizetype pieceEnd(qsizetype pos) const {
+        Q_ASSERT(pos >= 0 && pos < _size);
+        const size_t k = pieceAt(pos);
+        return _starts[k] + _pieces[k].length;
+    }
+
     // Calls f(std::span<const char16_t>) on each piece's part of [pos, pos + count), in order.
     template <typename F>
     void forEachSegment(qsizetype pos, qsizetype count, F&& f) const {

@@ -86,6 +86,10 @@ public:
     // of the characters (copies, also once they hold tens of megabytes). segments() reads a long
     // range without a copy.
     QStringView characters(QVRange range) const;
+    // How far from position characters() reads in place (position itself at or past the end).
+    qint64 contiguousEnd(qint64 position) const {
+        return position >= 0 && position < length() ? _text.pieceEnd(position) : std::max<qint64>(position, 0);
+    }
     // Calls f(QStringView) on consecutive parts of the range, in order, copying nothing; the views
     // are valid until the next change of the characters. Nothing for a range outside the text.
     template <typename F>
