@@ -37,7 +37,7 @@ QStringView QVTextStorage::characters(QVRange range) const {
     if (!isValid(range) || range.length == 0) return {};
     // The whole text is asked for by readers that keep it (another thread, a save): joined into
     // one piece, it is not copied again, and stays put while nothing changes.
-    if (range.length == length()) const_cast<PieceText&>(_text).join();
+    if (range.length == length()) _text.join();
     return QStringView(_text.rangePointer(range.location, range.length), range.length);
 }
 

@@ -215,7 +215,7 @@ private:
     void report(const Edit& edit);
     const Edit& current() const { return _editingDepth > 0 ? _pending : _reported; }
 
-    PieceText _text;
+    mutable PieceText _text;  // characters() joins the pieces for a whole-text view
     LineIndex _lines;
     std::vector<Attribute> _attributes;
 
