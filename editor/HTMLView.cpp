@@ -528,7 +528,7 @@ void HTMLView::expandRegionsAtOnce(const QList<QVFoldMarker>& markers) {
         const QVRange between(from, region.at - from);
         for (const auto& [offset, attachment] : QVTextChange::attachmentsIn(text, between))
             kept.emplace_back(expanded.size() + offset, attachment);
-        expanded += text.characters(between);
+        text.segments(between, [&](QStringView part) { expanded += part; });
         expanded += region.text;
         from = region.at + 1;
     }
@@ -581,7 +581,7 @@ void HTMLView::collapseRegionsAtOnce(const QList<QVFoldMarker>& markers) {
         const QVRange between(from, range.location - from);
         for (const auto& [offset, attachment] : QVTextChange::attachmentsIn(text, between))
             kept.emplace_back(collapsed.size() + offset, attachment);
-        collapsed += text.characters(between);
+        text.segments(between, [&](QStringView part) { collapsed += part; });
         kept.emplace_back(collapsed.size(), _textStorage->attachmentForRange(range));
         collapsed += QChar(QVTextAttachment::Character);
         expansions.emplace_back(QVRange(range.location, 1), text.characters(range).toString(), QVTextChange::attachmentsIn(text, range));

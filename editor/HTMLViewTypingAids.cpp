@@ -30,6 +30,41 @@
 
 namespace {
 
+// The text before a place, read a window at a time from the place back: walks back over tags
+// nearly always stop near where they began, and a view across the text's pieces is a copy.
+class TextBefore {
+public:
+    TextBefore(const QVTextStorage& storage, qint64 end) : _storage(storage), _end(end) {}
+    QChar at(qint64 i) { return mid(i, 1).at(0); }
+    // [at, at + n), inside [0, end).
+    QStringView mid(qint64 at, qint64 n) {
+        if (at < _base || at + n > _base + _view.size()) read(at, at + n);
+        return _view.mid(at - _base, n);
+    }
+    // The last c at or before from (-1: none).
+    qint64 lastIndexOf(QChar c, qint64 from) {
+        while (from >= 0) {
+            if (from < _base || from >= _base + _view.size()) read(from + 1 - Window, from + 1);
+            const qsizetype found = _view.first(from + 1 - _base).lastIndexOf(c);
+            if (found >= 0) return _base + found;
+            from = _base - 1;
+        }
+        return -1;
+    }
+
+private:
+    static constexpr qint64 Window = 64 * 1024;
+    void read(qint64 from, qint64 to) {
+        _base = std::max<qint64>(std::min(from, to - Window), 0);
+        to = std::min(_end, std::max(to, _base + Window));
+        _view = _storage.characters(QVRange(_base, to - _base));
+    }
+    const QVTextStorage& _storage;
+    qint64 _end;
+    qint64 _base = 0;
+    QStringView _view;
+};
+
 const QString TypingName = QStringLiteral("Typing");
 const QString TagCompletionName = QStringLiteral("Tag Completion");
 const QString CloseTagName = QStringLiteral("Close Tag");
@@ -348,7 +383,7 @@ QString HTMLViewTypingAids::unclosedElementBefore(const QVTextStorage& storage, 
             _tagSpans = std::move(kept);
         });
     }
-    const QStringView text = storage.characters(QVRange(0, caret));
+    TextBefore text(storage, caret);
     const QVariantMap table = tagFormattingTable();
     if (table != _tagSpansTable) {
         _tagSpans.clear();
@@ -432,18 +467,14 @@ QString HTMLViewTypingAids::unclosedElementBefore(const QVTextStorage& storage, 
 void HTMLViewTypingAids::closeTag(bool typing) {
     const QVTextStorage& storage = _view.textStorage();
     const qint64 caret = std::clamp<qint64>(_view.selectedRange().location, 0, storage.length());
-    // The text before the caret, read in place: a copy of a large page's whole text cost more
-    // than the walk back over its tags.
-    const QStringView text = storage.characters(QVRange(0, caret));
     const QString found = unclosedElementBefore(storage, caret);
     if (found.isEmpty()) {
         QVBeep::beep();
         return;
     }
     // What of "</" stands typed before the caret.
-    const qint64 typed = caret >= 2 && text.mid(caret - 2, 2) == QLatin1String("</") ? 2
-                         : caret >= 1 && text.at(caret - 1) == u'<'                ? 1
-                                                                                     : 0;
+    const QString before = storage.substring(QVRange(std::max<qint64>(caret - 2, 0), std::min<qint64>(caret, 2)));
+    const qint64 typed = before.endsWith(QLatin1String("</")) ? 2 : before.endsWith(u'<') ? 1 : 0;
     const QString closing = QStringLiteral("</%1>").arg(found);
     const QVRange selection = _view.selectedRange();
     // The element may be closed after the caret already, with nothing but blanks and line breaks

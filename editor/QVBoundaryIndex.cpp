@@ -326,10 +326,26 @@ QVWalkPlace QVBoundaryIndex::placeBefore(qint64 index, const QVTextStorage& text
         std::vector<QVWalkPlace> found;
         // Only a place past the edit: the walk from one before it would read the edited text.
         const auto carried = std::upper_bound(_places.begin(), _places.end(), QVWalkPlace{_edits.front(), -1, -1}, byPosition);
+        const qint64 limit = readUpTo < 0 ? text.length() : std::clamp(readUpTo, from.position, text.length());
+        // What lies in one piece is read in place; past it, a window at a time, as a view across
+        // the text's pieces is a copy and the walk nearly always ends a few places on. One that
+        // runs out of its window goes on from the last place it passed when that lies in the
+        // window's second half; else over a window sixteen times larger (or the rest, when
+        // little more is left).
         Recorder recorder(nullptr, found, until, std::span<const QVWalkPlace>(carried, _places.end()));
-        const qint64 end = readUpTo < 0 ? text.length() : std::clamp(readUpTo, from.position, text.length());
-        const qint64 stopped = parser.walkBoundaries(text.characters(QVRange(from.position, end - from.position)), from.position, recorder, from);
-        if (walked) *walked += quint64(stopped - from.position);
+        QVWalkPlace at = from;
+        qint64 window = WalkWindow;
+        qint64 end = limit;
+        for (;;) {
+            end = std::min(limit, std::max(at.position + window, text.contiguousEnd(at.position)));
+            const qint64 seen = recorder.seen.position;
+            const qint64 stopped = parser.walkBoundaries(text.characters(QVRange(at.position, end - at.position)), at.position, recorder, at);
+            if (walked) *walked += quint64(stopped - at.position);
+            if (end >= limit || recorder.met.position >= 0 || (recorder.ended.position >= 0 && recorder.ended.position < end)) break;
+            recorder.ended = QVWalkPlace();  // the window's end, not the text's
+            if (recorder.seen.position > std::max(at.position + (end - at.position) / 2, seen)) at = recorder.seen;
+            else window = limit - at.position <= 32 * window ? limit - at.position : 16 * window;
+        }
         // Out of what it may read before it passed a place (a literal or comment that runs on):
         // nothing learnt.
         if (end < text.length() && recorder.met.position < 0 && recorder.ended.position < 0) return lastAtOrBefore(std::min(index, certainUpTo()));

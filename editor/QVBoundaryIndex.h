@@ -89,6 +89,8 @@ public:
 
     // While the text is still being read, a walk that runs out of it waits for this much more.
     static constexpr qint64 ReadAhead = qint64(1) << 20;
+    // What a walk over edited text reads first (see placeBefore()).
+    static constexpr qint64 WalkWindow = qint64(1) << 18;
 
 private:
     void launch(std::shared_ptr<const QVParser> parser, qint64 expectedLength);

@@ -302,8 +302,8 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
         qvSetError(error, QVError::app(SaveFailedError, QVLocalized(QStringLiteral("The document has no contents to save."))));
         return std::nullopt;
     }
-    // Without collapsed regions the storage's own characters are the full text: encoded where
-    // they lie, a large file is not copied first.
+    // Without collapsed regions the storage's own characters are the full text: joined into one
+    // piece (copied once if edited since) and encoded where they lie.
     QString text;
     QVTextStorage& storage = _textView->textStorage();
     QVRange run;

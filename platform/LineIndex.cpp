@@ -5,7 +5,7 @@
 
 template class PartitionBlocks<void, quint16>;
 
-void LineIndex::replaced(qint64 location, qint64 removed, qint64 inserted, const GapBuffer<char16_t>& text) {
+void LineIndex::replaced(qint64 location, qint64 removed, qint64 inserted, const PieceText& text) {
     // A start s depends on the characters at s - 1 and s only, so the starts in
     // [location, location + removed] (old positions) are the only ones an edit can create or
     // destroy; line 0 always starts at 0. Drop those, shift the rest, and rescan the same
@@ -21,23 +21,13 @@ void LineIndex::replaced(qint64 location, qint64 removed, qint64 inserted, const
 
     const qint64 end = location + inserted;
     if (first > end) return;
-    // Scan the contiguous parts directly: a large insertion (loading a file) goes through here.
-    // Named spans, not structured bindings: older compilers cannot capture those in the lambda.
-    const auto segments = text.segments(first - 1, std::min<qint64>(end, text.size() - 1) - first + 2);
-    const std::span<const char16_t> a = segments.first, b = segments.second;
-    const qint64 split = first - 1 + qint64(a.size());
-    auto at = [&](qint64 i) -> char16_t { return i < split ? a[size_t(i - first + 1)] : b[size_t(i - split)]; };
-    const qint64 scanned = first - 1 + qint64(a.size() + b.size());  // one past the last readable
     // The new starts go in at once: a pasted or loaded text brings millions.
     QVarLengthArray<qint64, 64> starts;
-    for (qint64 s = first; s <= end; ++s) {
-        const char16_t c = at(s - 1);
-        if (c == u'\n' || (c == u'\r' && (s >= scanned || at(s) != u'\n'))) starts.push_back(s);
-    }
+    findStarts(text, first, end, [&](qint64 s) { starts.push_back(s); });
     _starts.insertBoundaries(before + 1, std::span<const qint64>(starts.data(), size_t(starts.size())));
 }
 
-QString LineIndex::check(const GapBuffer<char16_t>* text) const {
+QString LineIndex::check(const PieceText* text) const {
     if (QString problem = _starts.check(); !problem.isEmpty()) return problem;
     for (qint64 i = 1; i < lineCount(); ++i) {
         if (lineStart(i) <= lineStart(i - 1))
@@ -48,13 +38,15 @@ QString LineIndex::check(const GapBuffer<char16_t>* text) const {
     if (length() != text->size())
         return QStringLiteral("index length %1, text length %2").arg(length()).arg(text->size());
     qint64 line = 1;
-    for (qint64 pos = 1; pos <= text->size(); ++pos) {
-        if (!isLineStart(*text, pos)) continue;
+    QString problem;
+    if (text->size() > 0) findStarts(*text, 1, text->size(), [&](qint64 pos) {
+        if (!problem.isEmpty()) return;
         if (line >= lineCount() || lineStart(line) != pos)
-            return QStringLiteral("a line starts at %1 but line %2 starts at %3")
-                .arg(pos).arg(line).arg(line < lineCount() ? lineStart(line) : -1);
+            problem = QStringLiteral("a line starts at %1 but line %2 starts at %3")
+                          .arg(pos).arg(line).arg(line < lineCount() ? lineStart(line) : -1);
         ++line;
-    }
+    });
+    if (!problem.isEmpty()) return problem;
     if (line != lineCount()) return QStringLiteral("%1 lines indexed, %2 in the text").arg(lineCount()).arg(line);
     return {};
 }

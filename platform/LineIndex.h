@@ -1,8 +1,8 @@
 // Start positions of the lines of a UTF-16 text, kept up to date edit by edit.
 #pragma once
 
-#include "platform/GapBuffer.h"
 #include "platform/PartitionBlocks.h"
+#include "platform/PieceText.h"
 
 #include <QString>
 #include <QtGlobal>
@@ -36,22 +36,33 @@ public:
     // Re-indexes after [location, location + removed) of the text was replaced by `inserted`
     // characters; `text` is the text after the edit. Costs O(log lines + removed + inserted), plus
     // at most one pass over the blocks of line starts.
-    void replaced(qint64 location, qint64 removed, qint64 inserted, const GapBuffer<char16_t>& text);
+    void replaced(qint64 location, qint64 removed, qint64 inserted, const PieceText& text);
 
     void clear() { _starts.clear(); }
     qsizetype bytesHeld() const { return _starts.bytesHeld(); }
 
     // Empty when the structure holds (strictly increasing starts); with a text, also when the
     // starts are exactly the text's line starts (O(length): for tests).
-    QString check(const GapBuffer<char16_t>* text = nullptr) const;
+    QString check(const PieceText* text = nullptr) const;
 
-    // Whether a line starts at pos of the text: the character before is a break that does not
-    // continue into pos.
-    static bool isLineStart(const GapBuffer<char16_t>& text, qint64 pos) {
-        if (pos <= 0 || pos > text.size()) return false;
-        const char16_t before = text[pos - 1];
-        if (before == u'\n') return true;
-        return before == u'\r' && (pos == text.size() || text[pos] != u'\n');
+    // Calls found(s) for every line start s in [first, last] (first >= 1) of the text, reading
+    // [first - 1, last] and the unit after it.
+    template <typename F>
+    static void findStarts(const PieceText& text, qint64 first, qint64 last, F&& found) {
+        qint64 at = first - 1;  // one past the unit read last, once it is read
+        bool afterReturn = false;
+        auto start = [&](qint64 s) {
+            if (s >= first && s <= last) found(s);
+        };
+        text.forEachSegment(first - 1, std::min<qint64>(last, text.size() - 1) - first + 2, [&](std::span<const char16_t> part) {
+            for (const char16_t c : part) {
+                if (afterReturn && c != u'\n') start(at);
+                ++at;
+                afterReturn = c == u'\r';
+                if (c == u'\n') start(at);
+            }
+        });
+        if (afterReturn) start(at);
     }
 
 private:

@@ -9,7 +9,7 @@
 
 #include <algorithm>
 
-QVTextStorage::QVTextStorage() = default;
+QVTextStorage::QVTextStorage(qsizetype chunkSize) : _text(chunkSize) {}
 
 // --- Characters -------------------------------------------------------------------------------
 
@@ -35,29 +35,20 @@ QString QVTextStorage::substring(QVRange range) const {
 
 QStringView QVTextStorage::characters(QVRange range) const {
     if (!isValid(range) || range.length == 0) return {};
+    // The whole text is asked for by readers that keep it (another thread, a save): joined into
+    // one piece, it is not copied again, and stays put while nothing changes.
+    if (range.length == length()) _text.join();
     return QStringView(_text.rangePointer(range.location, range.length), range.length);
-}
-
-std::pair<QStringView, QStringView> QVTextStorage::segments(QVRange range) const {
-    if (!isValid(range) || range.length == 0) return {};
-    const auto [a, b] = _text.segments(range.location, range.length);
-    return {QStringView(a.data(), qsizetype(a.size())), QStringView(b.data(), qsizetype(b.size()))};
 }
 
 QVError QVTextStorage::replaceCharacters(QVRange range, QStringView string) {
     if (!isValid(range)) return rangeError(range);
     if (range.length == 0 && string.isEmpty()) return {};
     releaseCharacterReader(range);
-    // A view of this very text (from characters() or segments()) would move under the edit.
-    QString copy;
-    if (!string.isEmpty() && _text.holds(reinterpret_cast<const char16_t*>(string.utf16()))) {
-        copy = string.toString();
-        string = copy;
-    }
     beginEditing();
     const qint64 inserted = string.size();
-    _text.erase(range.location, range.length);
-    _text.insert(range.location, reinterpret_cast<const char16_t*>(string.utf16()), inserted);
+    // A view of this very text is copied before anything it points to goes.
+    _text.replace(range.location, range.length, reinterpret_cast<const char16_t*>(string.utf16()), inserted);
     _lines.replaced(range.location, range.length, inserted, _text);
     // An attachment belongs to its one U+FFFC: typed or pasted text never takes it over.
     for (Attribute& attribute : _attributes)

@@ -1,8 +1,8 @@
 // The editor's attributed text: UTF-16 characters, attribute runs, line index and edit batches.
 #pragma once
 
-#include "platform/GapBuffer.h"
 #include "platform/LineIndex.h"
+#include "platform/PieceText.h"
 #include "platform/QVError.h"
 #include "platform/QVRange.h"
 #include "platform/QVTextAttachment.h"
@@ -20,10 +20,10 @@
 #include <utility>
 #include <vector>
 
-// Text and attributes of one document, sized for files of hundreds of megabytes: the characters
-// sit in a gap buffer, each attribute name has its own run array, and line starts are indexed;
-// an edit costs O(log n) plus what it touches (plus, on the first edit far from the last one, moving
-// the characters' gap: a memmove of the text in between), lookups are O(log n).
+// Text and attributes of one document, sized for files of a gigabyte: the characters sit in pieces
+// (see PieceText), each attribute name has its own run array, and line starts are indexed; an
+// edit costs O(log n) plus what it touches plus a pass over the pieces, wherever the last edit was;
+// lookups are O(log n).
 //
 // Attribute values are QVariants keyed by name; an invalid QVariant is "no value". Values of two
 // runs are equal when their types match and they compare equal. Conventions:
@@ -65,7 +65,8 @@ public:
     using Observer = std::function<void(const Edit&)>;
     using ObserverToken = quint64;
 
-    QVTextStorage();
+    // chunkSize: how the characters are cut into pieces (see PieceText); tests make it small.
+    explicit QVTextStorage(qsizetype chunkSize = PieceText::DefaultChunkSize);
     QVTextStorage(const QVTextStorage&) = delete;
     QVTextStorage& operator=(const QVTextStorage&) = delete;
 
@@ -79,12 +80,25 @@ public:
     QString string() const;
     // A copy of the range; an empty string for a range outside the text.
     QString substring(QVRange range) const;
-    // The range as one contiguous view without copying; an empty view for a range outside the
-    // text. May rearrange the buffer (const for callers, not for threads), which ends the
-    // validity of views from earlier calls; every view ends with the next change.
+    // The range as one contiguous view; an empty view for a range outside the text. In place
+    // when one piece holds the range, else a copy (const for callers, not for threads); the whole
+    // text is joined into one piece, which ends earlier views. A view ends with the next change
+    // of the characters (copies, also once they hold tens of megabytes). segments() reads a long
+    // range without a copy.
     QStringView characters(QVRange range) const;
-    // The range as one or two views, rearranging nothing; valid until the next change.
-    std::pair<QStringView, QStringView> segments(QVRange range) const;
+    // How far from position characters() reads in place (position itself at or past the end).
+    qint64 contiguousEnd(qint64 position) const {
+        return position >= 0 && position < length() ? _text.pieceEnd(position) : std::max<qint64>(position, 0);
+    }
+    // Calls f(QStringView) on consecutive parts of the range, in order, copying nothing; the views
+    // are valid until the next change of the characters. Nothing for a range outside the text.
+    template <typename F>
+    void segments(QVRange range, F&& f) const {
+        if (!isValid(range)) return;
+        _text.forEachSegment(range.location, range.length, [&](std::span<const char16_t> part) {
+            f(QStringView(part.data(), qsizetype(part.size())));
+        });
+    }
 
     // The one primitive for text changes: replaces range by string. The new characters take
     // the attributes of the first replaced character, or with an empty range, of the character
@@ -167,8 +181,8 @@ public:
     // Removing an observer (also from inside a report) stops its calls at once.
     ObserverToken addObserver(Observer observer);
     void removeObserver(ObserverToken token);
-    // A reader on another thread may hold a view of the characters (characters() over the whole
-    // text, which then moves nothing until they change) while it reads: release is called with
+    // A reader on another thread may hold a view of the characters (of one piece: characters()
+    // over the whole text of a single piece moves nothing until they change) while it reads: release is called with
     // the range about to be replaced before any character changes, and returns once the reader
     // has stopped reading. One reader at a time; an empty function removes it.
     void setCharacterReader(std::function<void(QVRange replaced)> release) { _characterReader = std::move(release); }
@@ -201,7 +215,7 @@ private:
     void report(const Edit& edit);
     const Edit& current() const { return _editingDepth > 0 ? _pending : _reported; }
 
-    mutable GapBuffer<char16_t> _text;
+    mutable PieceText _text;  // characters() joins the pieces for a whole-text view
     LineIndex _lines;
     std::vector<Attribute> _attributes;
 

@@ -355,19 +355,26 @@ TEST(QVTextStorage, ObserversThatEditOrLeaveDuringAReport) {
 }
 
 TEST(QVTextStorage, ViewsOfTheTextAndSelfInsertion) {
-    QVTextStorage storage;
+    QVTextStorage storage(4);  // pieces too long to be merged
     storage.replaceCharacters({0, 0}, u"0123456789");
-    storage.replaceCharacters({5, 0}, u"-");  // the gap now sits inside the text
+    storage.replaceCharacters({5, 0}, u"-");  // three pieces now
     EXPECT_EQ(storage.characters({2, 7}), u"234-567");
-    const auto [a, b] = storage.segments({0, 11});
-    EXPECT_EQ(a.toString() + b.toString(), "01234-56789");
+    QStringList parts;
+    storage.segments({0, 11}, [&](QStringView part) { parts << part.toString(); });
+    EXPECT_EQ(parts, QStringList({"01234", "-", "56789"}));
     EXPECT_EQ(storage.substring({9, 2}), "89");
     EXPECT_EQ(storage.characterAt(5), QChar(u'-'));
     EXPECT_TRUE(storage.characterAt(11).isNull());
     EXPECT_TRUE(storage.characters({5, 100}).isEmpty());
     EXPECT_TRUE(storage.substring({-1, 2}).isEmpty());
 
-    // Inserting a view of the storage's own characters, which the edit itself moves.
+    // Inserting a view of the storage's own characters (a copy across pieces, or a piece), which
+    // the edit itself replaces.
+    storage.replaceCharacters({3, 5}, storage.characters({2, 5}));
+    EXPECT_EQ(storage.string().toStdString(), "012234-5789");
+    storage.replaceCharacters({0, 11}, storage.characters({5, 1}));
+    EXPECT_EQ(storage.string().toStdString(), "4");
+    storage.replaceCharacters({0, 1}, u"01234-56789");
     storage.replaceCharacters({0, 0}, storage.characters({0, 11}));
     EXPECT_EQ(storage.string().toStdString(), "01234-5678901234-56789");
     storage.replaceCharacters({22, 0}, storage.characters({0, 22}));
@@ -453,69 +460,90 @@ TEST(QVTextStorage, ParsersAndAttachmentsAreComparedByIdentity) {
 
 TEST(QVTextStorage, RandomEditsMatchANaiveModel) {
     // Thousands of edits and attribute changes in random batches against a plain string with one
-    // colour per character; each report must cover every change of its batch.
-    std::mt19937 rng(424242);
-    const char16_t alphabet[] = {u'a', u'b', u'\r', u'\n', u' '};
-    QVTextStorage storage;
-    QString text;
-    QString colors;  // '-', 'R', 'B'
-    QVTextStorage::Edit last;
-    int reports = 0;
-    storage.addObserver([&](const QVTextStorage::Edit& e) {
-        last = e;
-        ++reports;
-    });
-    for (int batch = 0; batch < 400; ++batch) {
-        const QString oldText = text;
-        const QString oldColors = colors;
-        const int before = reports;
-        storage.beginEditing();
-        const int edits = 1 + int(rng() % 8);
-        for (int i = 0; i < edits; ++i) {
-            const qint64 size = text.size();
-            if (rng() % 3 == 0 && size > 0) {
-                const qint64 location = qint64(rng() % size_t(size));
-                const qint64 length = 1 + qint64(rng() % size_t(std::min<qint64>(size - location, 10)));
-                const int pick = int(rng() % 3);
-                const QChar code = QChar(u"-RB"[pick]);
-                if (pick == 0) storage.removeAttribute(Color, {location, length});
-                else storage.addAttribute(Color, pick == 1 ? Red : Blue, {location, length});
-                for (qint64 k = location; k < location + length; ++k) colors[k] = code;
-            } else {
-                const qint64 location = qint64(rng() % size_t(size + 1));
-                const qint64 removed = qint64(rng() % size_t(std::min<qint64>(size - location, 6) + 1));
-                QString inserted;
-                const int count = rng() % 5 == 0 ? int(rng() % 30) : int(rng() % 3);
-                for (int k = 0; k < count; ++k) inserted += QChar(alphabet[rng() % 5]);
-                QChar inherit = u'-';
-                if (!colors.isEmpty()) inherit = colors[removed > 0 ? location : std::max<qint64>(location - 1, 0)];
-                storage.replaceCharacters({location, removed}, inserted);
-                text.replace(location, removed, inserted);
-                colors.replace(location, removed, QString(inserted.size(), inherit));
+    // colour per character; each report must cover every change of its batch. Pieces of a few
+    // characters split, drop and merge at every edit; the text is read back in every way.
+    for (const qsizetype chunkSize : {qsizetype(4), qsizetype(16), PieceText::DefaultChunkSize}) {
+        SCOPED_TRACE(chunkSize);
+        std::mt19937 rng(424242);
+        const char16_t alphabet[] = {u'a', u'b', u'\r', u'\n', u' '};
+        QVTextStorage storage(chunkSize);
+        QString text;
+        QString colors;  // '-', 'R', 'B'
+        QVTextStorage::Edit last;
+        int reports = 0;
+        storage.addObserver([&](const QVTextStorage::Edit& e) {
+            last = e;
+            ++reports;
+        });
+        for (int batch = 0; batch < 400; ++batch) {
+            const QString oldText = text;
+            const QString oldColors = colors;
+            const int before = reports;
+            storage.beginEditing();
+            const int edits = 1 + int(rng() % 8);
+            for (int i = 0; i < edits; ++i) {
+                const qint64 size = text.size();
+                if (rng() % 3 == 0 && size > 0) {
+                    const qint64 location = qint64(rng() % size_t(size));
+                    const qint64 length = 1 + qint64(rng() % size_t(std::min<qint64>(size - location, 10)));
+                    const int pick = int(rng() % 3);
+                    const QChar code = QChar(u"-RB"[pick]);
+                    if (pick == 0) storage.removeAttribute(Color, {location, length});
+                    else storage.addAttribute(Color, pick == 1 ? Red : Blue, {location, length});
+                    for (qint64 k = location; k < location + length; ++k) colors[k] = code;
+                } else {
+                    const qint64 location = qint64(rng() % size_t(size + 1));
+                    const qint64 removed = qint64(rng() % size_t(std::min<qint64>(size - location, 6) + 1));
+                    QString inserted;
+                    const int count = rng() % 5 == 0 ? int(rng() % 30) : int(rng() % 3);
+                    for (int k = 0; k < count; ++k) inserted += QChar(alphabet[rng() % 5]);
+                    QChar inherit = u'-';
+                    if (!colors.isEmpty()) inherit = colors[removed > 0 ? location : std::max<qint64>(location - 1, 0)];
+                    storage.replaceCharacters({location, removed}, inserted);
+                    text.replace(location, removed, inserted);
+                    colors.replace(location, removed, QString(inserted.size(), inherit));
+                }
+            }
+            storage.endEditing();
+
+            ASSERT_EQ(storage.string().toStdString(), text.toStdString());
+            ASSERT_EQ(colorMap(storage).toStdString(), colors.toStdString());
+            if (text != oldText || colors != oldColors) {
+                ASSERT_EQ(reports, before + 1);
+                ASSERT_EQ(last.changeInLength, text.size() - oldText.size());
+                // Outside the reported range, the new state is the old one: the same before it, and
+                // the same after it once shifted by the change in length.
+                const QVRange r = last.editedRange;
+                ASSERT_GE(r.location, 0);
+                ASSERT_LE(r.end(), text.size()) << "batch " << batch;
+                const qint64 tail = text.size() - r.end();
+                ASSERT_GE(oldText.size() - tail, r.location) << "batch " << batch;
+                ASSERT_EQ(text.left(r.location), oldText.left(r.location)) << "batch " << batch;
+                ASSERT_EQ(colors.left(r.location), oldColors.left(r.location)) << "batch " << batch;
+                ASSERT_EQ(text.right(tail), oldText.right(tail)) << "batch " << batch;
+                ASSERT_EQ(colors.right(tail), oldColors.right(tail)) << "batch " << batch;
+            }
+            ASSERT_EQ(storage.check().toStdString(), "") << "batch " << batch;
+            for (int read = 0; read < 4; ++read) {
+                const qint64 from = qint64(rng() % size_t(text.size() + 1));
+                const qint64 count = qint64(rng() % size_t(text.size() - from + 1));
+                const QString expected = text.mid(from, count);
+                ASSERT_EQ(storage.characters({from, count}).toString(), expected);
+                QString joined;
+                storage.segments({from, count}, [&](QStringView part) { joined += part; });
+                ASSERT_EQ(joined, expected);
+                ASSERT_EQ(storage.substring({from, count}), expected);
+                if (from < text.size()) {
+                    ASSERT_EQ(storage.characterAt(from), text[from]);
+                }
+                const qint64 line = storage.lineOfPosition(from);
+                const QVRange range = storage.lineRange(line);
+                const QStringView contents = QStringView(text).mid(range.location, storage.lineContentsEnd(line) - range.location);
+                ASSERT_FALSE(contents.contains(u'\n') || contents.contains(u'\r')) << "batch " << batch;
             }
         }
-        storage.endEditing();
-
-        ASSERT_EQ(storage.string().toStdString(), text.toStdString());
-        ASSERT_EQ(colorMap(storage).toStdString(), colors.toStdString());
-        if (text != oldText || colors != oldColors) {
-            ASSERT_EQ(reports, before + 1);
-            ASSERT_EQ(last.changeInLength, text.size() - oldText.size());
-            // Outside the reported range, the new state is the old one: the same before it, and
-            // the same after it once shifted by the change in length.
-            const QVRange r = last.editedRange;
-            ASSERT_GE(r.location, 0);
-            ASSERT_LE(r.end(), text.size()) << "batch " << batch;
-            const qint64 tail = text.size() - r.end();
-            ASSERT_GE(oldText.size() - tail, r.location) << "batch " << batch;
-            ASSERT_EQ(text.left(r.location), oldText.left(r.location)) << "batch " << batch;
-            ASSERT_EQ(colors.left(r.location), oldColors.left(r.location)) << "batch " << batch;
-            ASSERT_EQ(text.right(tail), oldText.right(tail)) << "batch " << batch;
-            ASSERT_EQ(colors.right(tail), oldColors.right(tail)) << "batch " << batch;
-        }
-        ASSERT_EQ(storage.check().toStdString(), "") << "batch " << batch;
+        EXPECT_EQ(storage.check().toStdString(), "");
     }
-    EXPECT_EQ(storage.check().toStdString(), "");
 }
 
 namespace {

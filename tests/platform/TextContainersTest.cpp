@@ -1,6 +1,6 @@
-// The text storage's containers against naive models: gap buffer, partitioning, line index, runs.
-#include "platform/GapBuffer.h"
+// The text storage's containers against naive models: pieces, partitioning, line index, runs.
 #include "platform/LineIndex.h"
+#include "platform/PieceText.h"
 #include "platform/Partitioning.h"
 #include "platform/RunArray.h"
 
@@ -15,66 +15,101 @@
 
 namespace {
 
-std::vector<int> contents(const GapBuffer<int>& buffer) {
-    std::vector<int> out(size_t(buffer.size()));
-    buffer.copyTo(0, buffer.size(), out.data());
+std::u16string contents(const PieceText& text) {
+    std::u16string out(size_t(text.size()), u'\0');
+    text.copyTo(0, text.size(), out.data());
     return out;
 }
 
 }  // namespace
 
-TEST(GapBuffer, RandomEditsMatchAVector) {
-    std::mt19937 rng(1234);
-    GapBuffer<int> buffer;
-    std::vector<int> model;
-    int next = 0;
-    for (int step = 0; step < 4000; ++step) {
-        const qsizetype size = qsizetype(model.size());
-        const int op = int(rng() % 4);
-        if (op < 2 || size == 0) {
+TEST(PieceText, RandomEditsAndReadsMatchAString) {
+    // Chunks so small that every edit splits, drops and merges pieces; reads in place, across
+    // pieces (a scratch copy), by segments, unit by unit, and of the whole text joined.
+    for (const qsizetype chunkSize : {qsizetype(4), qsizetype(16), qsizetype(64), PieceText::DefaultChunkSize}) {
+        SCOPED_TRACE(chunkSize);
+        std::mt19937 rng(1234);
+        PieceText text(chunkSize);
+        std::u16string model;
+        char16_t next = u'a';
+        for (int step = 0; step < 5000; ++step) {
+            const qsizetype size = qsizetype(model.size());
+            const int op = int(rng() % 8);
             const qsizetype pos = qsizetype(rng() % size_t(size + 1));
-            const qsizetype count = 1 + qsizetype(rng() % (op == 0 ? 3 : 200));
-            std::vector<int> items(static_cast<size_t>(count));
-            for (int& i : items) i = next++;
-            buffer.insert(pos, items.data(), count);
-            model.insert(model.begin() + pos, items.begin(), items.end());
-        } else if (op == 2) {
-            const qsizetype pos = qsizetype(rng() % size_t(size));
-            const qsizetype count = 1 + qsizetype(rng() % size_t(std::min<qsizetype>(size - pos, 50)));
-            buffer.erase(pos, count);
-            model.erase(model.begin() + pos, model.begin() + pos + count);
-        } else {
-            // A contiguous view of a random range, and the same range as segments.
-            const qsizetype pos = qsizetype(rng() % size_t(size));
-            const qsizetype count = qsizetype(rng() % size_t(size - pos + 1));
-            const auto [a, b] = buffer.segments(pos, count);
-            std::vector<int> joined(a.begin(), a.end());
-            joined.insert(joined.end(), b.begin(), b.end());
-            ASSERT_EQ(joined, std::vector<int>(model.begin() + pos, model.begin() + pos + count));
-            const int* p = buffer.rangePointer(pos, count);
-            ASSERT_EQ(std::vector<int>(p, p + count), std::vector<int>(model.begin() + pos, model.begin() + pos + count));
+            const qsizetype count = qsizetype(rng() % size_t(std::min<qsizetype>(size - pos, 80) + 1));
+            if (op < 4) {
+                // Typing runs (one unit after another), pastes, and replacements by a view of
+                // the text itself.
+                std::u16string items(size_t(op == 0 ? 1 + rng() % 3 : rng() % (op == 1 ? 300 : 12)), u'\0');
+                for (char16_t& c : items) c = next = next == u'z' ? u'a' : char16_t(next + 1);
+                const qsizetype removed = op == 3 ? count : 0;
+                if (op == 2 && size > 0 && rng() % 2) {
+                    const qsizetype from = qsizetype(rng() % size_t(size));
+                    items = model.substr(size_t(from), size_t(std::min<qsizetype>(size - from, 40)));
+                    const char16_t* source = text.rangePointer(from, qsizetype(items.size()));
+                    text.replace(pos, removed, source, qsizetype(items.size()));
+                } else {
+                    text.replace(pos, removed, items.data(), qsizetype(items.size()));
+                }
+                model.replace(size_t(pos), size_t(removed), items);
+            } else if (op == 4) {
+                text.replace(pos, count, nullptr, 0);
+                model.erase(size_t(pos), size_t(count));
+            } else if (op == 5 && count > 0) {
+                const char16_t* p = text.rangePointer(pos, count);
+                ASSERT_EQ(std::u16string(p, size_t(count)), model.substr(size_t(pos), size_t(count)));
+            } else if (op == 6) {
+                std::u16string joined;
+                text.forEachSegment(pos, count, [&](std::span<const char16_t> part) {
+                    ASSERT_FALSE(part.empty());
+                    joined.append(part.data(), part.size());
+                });
+                ASSERT_EQ(joined, model.substr(size_t(pos), size_t(count)));
+                if (count > 0) {
+                    ASSERT_EQ(text[pos + count - 1], model[size_t(pos + count - 1)]);
+                }
+            } else if (step % 500 == 7) {
+                text.join();
+                ASSERT_LE(text.pieceCount(), 1);
+            }
+            ASSERT_EQ(text.size(), qsizetype(model.size()));
+            if (step % 50 == 0) {
+                ASSERT_EQ(contents(text), model);
+                ASSERT_EQ(text.check().toStdString(), "");
+            }
         }
-        ASSERT_EQ(buffer.size(), qsizetype(model.size()));
-        if (step % 100 == 0) {
-            ASSERT_EQ(contents(buffer), model);
-            ASSERT_EQ(buffer.check().toStdString(), "");
-        }
+        EXPECT_EQ(contents(text), model);
+        EXPECT_EQ(text.check().toStdString(), "");
     }
-    EXPECT_EQ(contents(buffer), model);
-    EXPECT_EQ(buffer.check().toStdString(), "");
 }
 
-TEST(GapBuffer, ErasedElementsReleaseWhatTheyHold) {
-    GapBuffer<QVariant> buffer;
-    auto held = std::make_shared<int>(7);
-    std::weak_ptr<int> watch = held;
-    buffer.insert(0, 3, QVariant(1));
-    buffer.insert(1, QVariant::fromValue(held));
-    held.reset();
-    ASSERT_FALSE(watch.expired());
-    buffer.erase(1, 1);
-    EXPECT_TRUE(watch.expired());
-    EXPECT_EQ(buffer.size(), 3);
+TEST(PieceText, FarEditsLeaveTheTextInPlace) {
+    // A loaded text is one piece where it was decoded; edits far apart split it without moving
+    // what lies between them, and its room past the text takes the typing.
+    std::vector<char16_t> units(1000, u'x');
+    const char16_t* loaded = units.data();
+    PieceText text(16);
+    text.adopt(std::move(units), 900);
+    ASSERT_EQ(text.rangePointer(0, 900), loaded);
+    const char16_t typed[] = u"ab";
+    text.replace(100, 0, typed, 1);
+    text.replace(101, 0, typed + 1, 1);
+    text.replace(800, 5, typed, 2);
+    EXPECT_EQ(text.pieceCount(), 5);
+    EXPECT_EQ(text.rangePointer(0, 100), loaded);
+    EXPECT_EQ(text.rangePointer(102, 600), loaded + 100);
+    EXPECT_EQ(text.rangePointer(100, 2), loaded + 900);
+    EXPECT_EQ(text.unitsHeld(), 1000);
+    // Keys typed one after another at one place, and deleted again, add one piece; pieces
+    // too short together are copied into one.
+    for (qsizetype i = 0; i < 60; ++i) text.replace(400 + i, 0, typed + i % 2, 1);
+    EXPECT_EQ(text.pieceCount(), 7);
+    text.replace(400, 60, nullptr, 0);
+    EXPECT_EQ(text.pieceCount(), 5);
+    text.replace(101, 700, nullptr, 0);
+    EXPECT_EQ(text.pieceCount(), 3);
+    EXPECT_EQ(contents(text), std::u16string(100, u'x') + u"ab" + std::u16string(97, u'x'));
+    EXPECT_EQ(text.check().toStdString(), "");
 }
 
 template <typename Parts>
@@ -244,7 +279,7 @@ TEST(LineIndex, RandomEditsMatchANaiveRecount) {
         SCOPED_TRACE(blockSize);
         std::mt19937 rng(20240611);
         const char16_t alphabet[] = {u'a', u'b', u'\r', u'\n', u'\r', u'\n'};
-        GapBuffer<char16_t> text;
+        PieceText text(blockSize * 4);
         std::u16string model;
         LineIndex lines(blockSize);
         for (int step = 0; step < 6000; ++step) {
@@ -254,8 +289,7 @@ TEST(LineIndex, RandomEditsMatchANaiveRecount) {
             std::u16string inserted;
             const int count = rng() % 4 == 0 ? 0 : int(rng() % (rng() % 20 == 0 ? 40 : 4));
             for (int i = 0; i < count; ++i) inserted += alphabet[rng() % 6];
-            text.erase(location, removed);
-            text.insert(location, inserted.data(), qsizetype(inserted.size()));
+            text.replace(location, removed, inserted.data(), qsizetype(inserted.size()));
             model.replace(size_t(location), size_t(removed), inserted);
             lines.replaced(location, removed, qint64(inserted.size()), text);
 
@@ -363,8 +397,8 @@ TEST(TextContainers, RunsAndLineStartsHoldFewBytesEach) {
     const qint64 lines = 40000;
     std::u16string page;
     for (qint64 line = 0; line < lines; ++line) page += u"<p class=\"x\">some text of a line</p>   \n";
-    GapBuffer<char16_t> text;
-    text.insert(0, page.data(), qsizetype(page.size()));
+    PieceText text;
+    text.replace(0, 0, page.data(), qsizetype(page.size()));
     LineIndex index;
     index.replaced(0, 0, text.size(), text);
     RunArray runs;
@@ -408,18 +442,18 @@ TEST(TextContainers, BrokenBoundsStopBuildsWithAssertions) {
     GTEST_SKIP() << "built without assertions";
 #endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const std::vector<int> items{1, 2, 3};
+    const char16_t units[] = u"abc";
     const std::vector<qint64> positions{1, 2, 3, 9, 10};
     struct Case {
         const char* name;
         std::function<void()> misuse;
     };
     const Case cases[] = {
-        {"gap buffer index past the end", [&] { GapBuffer<int> b; b.insert(0, items.data(), 3); (void)b[3]; }},
-        {"gap buffer negative index", [&] { GapBuffer<int> b; b.insert(0, items.data(), 3); (void)b[-1]; }},
-        {"gap buffer insert past the end", [&] { GapBuffer<int> b; b.insert(1, items.data(), 3); }},
-        {"gap buffer erase past the end", [&] { GapBuffer<int> b; b.insert(0, items.data(), 3); b.erase(2, 2); }},
-        {"gap buffer segments past the end", [&] { GapBuffer<int> b; b.insert(0, items.data(), 3); (void)b.segments(1, 3); }},
+        {"pieces index past the end", [&] { PieceText t; t.replace(0, 0, units, 3); (void)t[3]; }},
+        {"pieces negative index", [&] { PieceText t; t.replace(0, 0, units, 3); (void)t[-1]; }},
+        {"pieces insert past the end", [&] { PieceText t; t.replace(1, 0, units, 3); }},
+        {"pieces erase past the end", [&] { PieceText t; t.replace(0, 0, units, 3); t.replace(2, 2, nullptr, 0); }},
+        {"pieces segments past the end", [&] { PieceText t; t.replace(0, 0, units, 3); t.forEachSegment(1, 3, [](auto) {}); }},
         {"boundary past the last", [] { Partitioning p; p.grow(0, 10); (void)p.positionOf(2); }},
         {"extent of a missing partition", [] { Partitioning p; p.grow(0, 10); (void)p.extentOf(1); }},
         {"boundary outside its neighbours", [] { Partitioning p; p.grow(0, 10); p.insertBoundary(1, 11); }},

@@ -1,0 +1,267 @@
+// UTF-16 text kept as pieces of larger buffers: an edit costs the pieces it touches.
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <algorithm>
+#include <deque>
+#include <memory>
+#include <span>
+#include <vector>
+
+// The text is a list of pieces, each a stretch of a chunk. A chunk's used units never move or
+// change: a loaded file's text stays where it was decoded, and inserted text is appended to the
+// chunk being filled (typing one key after another grows one piece). An edit splits the pieces at
+// its ends, drops those between and adds one for what it inserts, so its cost does not depend
+// on where the last edit was; tiny pieces beside it are copied together, which keeps the pieces
+// few. Reading a range that lies in one piece costs nothing; one over several pieces is copied
+// into a scratch buffer of the text's own. Not thread-safe.
+class PieceText {
+public:
+    // Typed and pasted text is appended to chunks of chunkSize units (a larger insertion gets a
+    // chunk of its own), and neighbours shorter together than chunkSize / 4 are merged.
+    static constexpr qsizetype DefaultChunkSize = 64 * 1024;
+    explicit PieceText(qsizetype chunkSize = DefaultChunkSize)
+        : _chunkSize(std::max<qsizetype>(chunkSize, 4)), _mergeLimit(_chunkSize / 4) {}
+
+    qsizetype size() const { return _size; }
+    qsizetype pieceCount() const { return qsizetype(_pieces.size()); }
+
+    // The unit at i, in [0, size()): O(log pieces).
+    char16_t operator[](qsizetype i) const {
+        Q_ASSERT(i >= 0 && i < _size);
+        const size_t k = pieceAt(i);
+        return _pieces[k].data()[i - _starts[k]];
+    }
+
+    // Replaces [pos, pos + removed) by count units from items, which may lie in this text.
+    void replace(qsizetype pos, qsizetype removed, const char16_t* items, qsizetype count) {
+        Q_ASSERT(isRange(pos, removed) && count >= 0);
+        if (removed == 0 && count == 0) return;
+        // Stored first: items may point into a piece about to go, or into a scratch copy.
+        const Piece added = count > 0 ? store(items, count) : Piece();
+        dropScratch();
+        const size_t first = splitAt(pos);
+        const size_t end = splitAt(pos + removed);
+        _pieces.erase(_pieces.begin() + qsizetype(first), _pieces.begin() + qsizetype(end));
+        _starts.erase(_starts.begin() + qsizetype(first), _starts.begin() + qsizetype(end));
+        if (count > 0) {
+            _pieces.insert(_pieces.begin() + qsizetype(first), added);
+            _starts.insert(_starts.begin() + qsizetype(first), pos);
+        }
+        _size += count - removed;
+        restart(first);
+        // The neighbours of the edit: joined when contiguous in one chunk, copied together
+        // when tiny.
+        const size_t from = first > 0 ? first - 1 : 0;
+        const size_t to = std::min(_pieces.size(), first + (count > 0 ? 2 : 1));
+        for (size_t k = to; k-- > from + 1;)
+            if (k < _pieces.size()) mergeWithPrevious(k);
+    }
+
+    // Takes units over as one piece: its first `used` units are the text, the rest room for
+    // typing.
+    void adopt(std::vector<char16_t>&& units, qsizetype used) {
+        Q_ASSERT(used >= 0 && used <= qsizetype(units.size()));
+        clear();
+        auto chunk = std::make_shared<Chunk>();
+        chunk->units = std::move(units);
+        chunk->used = used;
+        _filling = chunk;
+        if (used > 0) {
+            _pieces.push_back(Piece{chunk, 0, used});
+            _starts.push_back(0);
+        }
+        _size = used;
+    }
+    void clear() {
+        _pieces.clear();
+        _starts.clear();
+        _filling.reset();
+        dropScratch();
+        _size = 0;
+    }
+
+    // [pos, pos + count) as one contiguous block: in place when one piece holds it, else a copy
+    // that stays until the next change. Readers nest (a parser's view while what it calls reads
+    // on), so copies are not reused; only once they hold more than ScratchBudget units do the
+    // oldest go, the last ScratchKept never.
+    const char16_t* rangePointer(qsizetype pos, qsizetype count) const {
+        Q_ASSERT(isRange(pos, count));
+        if (count == 0) return nullptr;
+        const size_t k = pieceAt(pos);
+        if (pos + count <= _starts[k] + _pieces[k].length) return _pieces[k].data() + (pos - _starts[k]);
+        while (_scratch.size() >= ScratchKept && _scratchUnits + count > ScratchBudget) {
+            _scratchUnits -= qsizetype(_scratch.front().size());
+            _scratch.pop_front();
+        }
+        std::vector<char16_t>& scratch = _scratch.emplace_back(size_t(count));
+        _scratchUnits += count;
+        copyTo(pos, count, scratch.data());
+        return scratch.data();
+    }
+
+    // Copies every piece into one chunk (with room to type) when there are several: the whole
+    // text then reads in place.
+    void join() {
+        if (_pieces.size() < 2) return;
+        std::vector<char16_t> units(size_t(_size + std::max<qsizetype>(_size / 16, _chunkSize)));
+        copyTo(0, _size, units.data());
+        adopt(std::move(units), _size);
+    }
+
+    // The end of the piece holding pos, in [0, size()): how far rangePointer() reads in place.
+    qsizetype pieceEnd(qsizetype pos) const {
+        Q_ASSERT(pos >= 0 && pos < _size);
+        const size_t k = pieceAt(pos);
+        return _starts[k] + _pieces[k].length;
+    }
+
+    // Calls f(std::span<const char16_t>) on each piece's part of [pos, pos + count), in order.
+    template <typename F>
+    void forEachSegment(qsizetype pos, qsizetype count, F&& f) const {
+        Q_ASSERT(isRange(pos, count));
+        if (count == 0) return;
+        const qsizetype end = pos + count;
+        for (size_t k = pieceAt(pos); k < _pieces.size() && _starts[k] < end; ++k) {
+            const qsizetype from = std::max(pos, _starts[k]);
+            const qsizetype to = std::min(end, _starts[k] + _pieces[k].length);
+            f(std::span<const char16_t>(_pieces[k].data() + (from - _starts[k]), size_t(to - from)));
+        }
+    }
+
+    void copyTo(qsizetype pos, qsizetype count, char16_t* out) const {
+        forEachSegment(pos, count, [&](std::span<const char16_t> part) { out = std::copy(part.begin(), part.end(), out); });
+    }
+
+    // Units held by the chunks the pieces use (text, deleted text not yet dropped, room to type).
+    qsizetype unitsHeld() const {
+        std::vector<const Chunk*> seen;
+        qsizetype held = 0;
+        for (const Piece& piece : _pieces) {
+            if (std::find(seen.begin(), seen.end(), piece.chunk.get()) != seen.end()) continue;
+            seen.push_back(piece.chunk.get());
+            held += qsizetype(piece.chunk->units.size());
+        }
+        return held;
+    }
+
+    // Empty when the pieces are consistent, else what is wrong.
+    QString check() const {
+        if (_starts.size() != _pieces.size())
+            return QStringLiteral("%1 starts for %2 pieces").arg(_starts.size()).arg(_pieces.size());
+        qsizetype at = 0;
+        for (size_t k = 0; k < _pieces.size(); ++k) {
+            const Piece& piece = _pieces[k];
+            if (_starts[k] != at) return QStringLiteral("piece %1 starts at %2, not %3").arg(k).arg(_starts[k]).arg(at);
+            if (piece.length <= 0 || piece.offset < 0 || piece.offset + piece.length > piece.chunk->used)
+                return QStringLiteral("piece %1 is [%2, +%3) of a chunk using %4")
+                    .arg(k).arg(piece.offset).arg(piece.length).arg(piece.chunk->used);
+            at += piece.length;
+        }
+        if (at != _size) return QStringLiteral("pieces span %1 of %2 units").arg(at).arg(_size);
+        return {};
+    }
+
+private:
+    struct Chunk {
+        std::vector<char16_t> units;
+        qsizetype used = 0;
+    };
+    struct Piece {
+        std::shared_ptr<Chunk> chunk;
+        qsizetype offset = 0;
+        qsizetype length = 0;
+        const char16_t* data() const { return chunk->units.data() + offset; }
+    };
+    static constexpr size_t ScratchKept = 16;
+    static constexpr qsizetype ScratchBudget = qsizetype(32) << 20;
+
+    void dropScratch() {
+        _scratch.clear();
+        _scratchUnits = 0;
+    }
+
+    bool isRange(qsizetype pos, qsizetype count) const {
+        return pos >= 0 && count >= 0 && pos <= _size && count <= _size - pos;
+    }
+
+    // The piece holding i, in [0, size()).
+    size_t pieceAt(qsizetype i) const {
+        return size_t(std::upper_bound(_starts.begin(), _starts.end(), i) - _starts.begin()) - 1;
+    }
+
+    // Puts a copy of items in the chunk being filled (a new one when it has no room) and answers
+    // the piece of it.
+    Piece store(const char16_t* items, qsizetype count) {
+        if (!_filling || qsizetype(_filling->units.size()) - _filling->used < count) {
+            auto chunk = std::make_shared<Chunk>();
+            chunk->units.resize(size_t(std::max(count, _chunkSize)));
+            // A large insertion fills a chunk of its own; typing goes on in the one being filled.
+            if (count >= _chunkSize && _filling) {
+                std::copy(items, items + count, chunk->units.begin());
+                chunk->used = count;
+                return Piece{chunk, 0, count};
+            }
+            _filling = chunk;
+        }
+        std::copy(items, items + count, _filling->units.begin() + _filling->used);
+        const Piece piece{_filling, _filling->used, count};
+        _filling->used += count;
+        return piece;
+    }
+
+    // Makes a piece start at pos, splitting the one that holds it; answers that piece's index
+    // (pieceCount() at the end of the text).
+    size_t splitAt(qsizetype pos) {
+        if (pos >= _size) return _pieces.size();
+        const size_t k = pieceAt(pos);
+        const qsizetype into = pos - _starts[k];
+        if (into == 0) return k;
+        Piece rest = _pieces[k];
+        rest.offset += into;
+        rest.length -= into;
+        _pieces[k].length = into;
+        _pieces.insert(_pieces.begin() + qsizetype(k + 1), std::move(rest));
+        _starts.insert(_starts.begin() + qsizetype(k + 1), pos);
+        return k + 1;
+    }
+
+    // Starts from piece k on, from the one before it.
+    void restart(size_t k) {
+        qsizetype at = k > 0 ? _starts[k - 1] + _pieces[k - 1].length : 0;
+        for (; k < _pieces.size(); ++k) {
+            _starts[k] = at;
+            at += _pieces[k].length;
+        }
+    }
+
+    // Piece k joins the one before when they are contiguous in one chunk or short together.
+    void mergeWithPrevious(size_t k) {
+        if (k == 0 || k >= _pieces.size()) return;
+        Piece& before = _pieces[k - 1];
+        const Piece& piece = _pieces[k];
+        if (before.chunk == piece.chunk && before.offset + before.length == piece.offset) {
+            before.length += piece.length;
+        } else if (before.length + piece.length <= _mergeLimit) {
+            std::vector<char16_t> both(size_t(before.length + piece.length));
+            std::copy(piece.data(), piece.data() + piece.length,
+                      std::copy(before.data(), before.data() + before.length, both.begin()));
+            before = store(both.data(), qsizetype(both.size()));
+        } else {
+            return;
+        }
+        _pieces.erase(_pieces.begin() + qsizetype(k));
+        _starts.erase(_starts.begin() + qsizetype(k));
+    }
+
+    qsizetype _chunkSize;
+    qsizetype _mergeLimit;
+    std::vector<Piece> _pieces;
+    std::vector<qsizetype> _starts;  // where each piece begins in the text
+    std::shared_ptr<Chunk> _filling;  // where inserted text goes
+    qsizetype _size = 0;
+    mutable std::deque<std::vector<char16_t>> _scratch;
+    mutable qsizetype _scratchUnits = 0;
+};
