@@ -84,6 +84,7 @@ HTMLView::HTMLView(const QString& path, QWidget* parent) : QVSyntaxHighlightingT
     _aids->setKeywordTrigger([this] { return keywordComplete(); });
     _textStorage = std::make_shared<QVFoldingTextStorage>();
     setTextStorage(_textStorage);
+    _aids->observeTextStorage();
     setAllowsUndo(true);
     configureTextView(true);
     const qint64 type = UserDefaults::standard().integerForKey(QVLineBreak);
@@ -110,6 +111,7 @@ HTMLView::~HTMLView() {
 void HTMLView::releaseAndDestroy() {
     _textStorage = std::make_shared<QVFoldingTextStorage>();
     setTextStorage(_textStorage);
+    _aids->observeTextStorage();
     if (_gutter) _gutter->textStorageReplaced();
 }
 
