@@ -9,7 +9,6 @@
 #include "editor/QVSpecialCharacters.h"
 #include "languages/QVBundle.h"
 #include "languages/QVParser.h"
-#include "languages/QVWordCache.h"
 #include "platform/AppBundle.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
@@ -23,47 +22,11 @@
 #include <QPainter>
 
 #include <algorithm>
-#include <limits>
 #include <mutex>
 #include <numeric>
 #include <utility>
 
 namespace {
-
-// The text before a place, read a window at a time from the place back: walks back over tags
-// nearly always stop near where they began, and a view across the text's pieces is a copy.
-class TextBefore {
-public:
-    TextBefore(const QVTextStorage& storage, qint64 end) : _storage(storage), _end(end) {}
-    QChar at(qint64 i) { return mid(i, 1).at(0); }
-    // [at, at + n), inside [0, end).
-    QStringView mid(qint64 at, qint64 n) {
-        if (at < _base || at + n > _base + _view.size()) read(at, at + n);
-        return _view.mid(at - _base, n);
-    }
-    // The last c at or before from (-1: none).
-    qint64 lastIndexOf(QChar c, qint64 from) {
-        while (from >= 0) {
-            if (from < _base || from >= _base + _view.size()) read(from + 1 - Window, from + 1);
-            const qsizetype found = _view.first(from + 1 - _base).lastIndexOf(c);
-            if (found >= 0) return _base + found;
-            from = _base - 1;
-        }
-        return -1;
-    }
-
-private:
-    static constexpr qint64 Window = 64 * 1024;
-    void read(qint64 from, qint64 to) {
-        _base = std::max<qint64>(std::min(from, to - Window), 0);
-        to = std::min(_end, std::max(to, _base + Window));
-        _view = _storage.characters(QVRange(_base, to - _base));
-    }
-    const QVTextStorage& _storage;
-    qint64 _end;
-    qint64 _base = 0;
-    QStringView _view;
-};
 
 const QString TypingName = QStringLiteral("Typing");
 const QString TagCompletionName = QStringLiteral("Tag Completion");
@@ -110,6 +73,8 @@ HTMLViewTypingAids::HTMLViewTypingAids(HTMLView& view) : _view(view) {
                      [this] { doCompletions(); });
     _flashTimer.setSingleShot(true);
     _flashTimer.setInterval(FlashMilliseconds);
+    _tagBalanceTimer.setInterval(0);
+    QObject::connect(&_tagBalanceTimer, &QTimer::timeout, &view, [this] { sumTagsAhead(); });
     QObject::connect(&_flashTimer, &QTimer::timeout, &view, [this] {
         _flash = QVRange(QVRange::NotFound, 0);
         _view.viewport()->update();
@@ -117,7 +82,7 @@ HTMLViewTypingAids::HTMLViewTypingAids(HTMLView& view) : _view(view) {
 }
 
 HTMLViewTypingAids::~HTMLViewTypingAids() {
-    if (const std::shared_ptr<QVTextStorage> observed = _tagSpansStorage.lock()) observed->removeObserver(_tagSpansObserver);
+    if (const std::shared_ptr<QVTextStorage> observed = _tagBalanceStorage.lock()) observed->removeObserver(_tagBalanceObserver);
 }
 
 // --- Edits of the aids ------------------------------------------------------------------------
@@ -352,116 +317,45 @@ bool HTMLViewTypingAids::awaitCompletedClosing(qint64 caret) {
     return true;
 }
 
+void HTMLViewTypingAids::observeTextStorage() {
+    const std::shared_ptr<QVTextStorage> shared = _view.sharedTextStorage();
+    const std::shared_ptr<QVTextStorage> observed = _tagBalanceStorage.lock();
+    if (observed == shared) return;
+    if (observed) observed->removeObserver(_tagBalanceObserver);
+    _tagBalance.clear();
+    _tagBalanceStorage = shared;
+    if (!shared) return;
+    _tagBalanceObserver = shared->addObserver([this](const QVTextStorage::Edit& edit) {
+        if (!(edit.editedMask & QVTextStorage::EditedCharacters)) return;
+        _tagBalance.edited(edit.editedRange.location, edit.editedRange.length - edit.changeInLength, edit.editedRange.length);
+        // A text set or pasted whole: its tags are summed while idle, ahead of the first Close Tag.
+        if (edit.editedRange.length >= SumAheadFrom) _tagBalanceTimer.start();
+    });
+}
+
+void HTMLViewTypingAids::sumTagsAhead() {
+    const std::shared_ptr<QVTextStorage> storage = _tagBalanceStorage.lock();
+    const QVRange gap = storage && storage->length() >= SumAheadFrom ? _tagBalance.uncovered(storage->length()) : QVRange();
+    if (gap.isNotFound()) {
+        _tagBalanceTimer.stop();
+        return;
+    }
+    // The text read goes on past the stretch to the "<" after it, which its last tag ends before.
+    const qint64 to = std::min(gap.end(), gap.location + SumAheadTick);
+    qint64 end = to;
+    QStringView text;
+    for (qint64 ahead = 4096;; ahead *= 16) {
+        end = std::min(storage->length(), to + ahead);
+        text = storage->characters(QVRange(gap.location, end - gap.location));
+        if (end == storage->length() || text.indexOf(u'<', to - gap.location) >= 0) break;
+    }
+    _tagBalance.sumAhead(text, gap.location, gap.location, to, tagFormattingTable());
+}
+
 QString HTMLViewTypingAids::unclosedElementBefore(const QVTextStorage& storage, qint64 caret) {
-    // The walk goes back from the caret a tag at a time: each tag ends at a ">" and begins at the
-    // last "<" before it. Walks from different places meet once they reach the same ">" and go on
-    // alike from there, so what a walk does over each stretch of about TagSpan characters is kept
-    // from the ">" it began at, and a later walk that comes to that ">" jumps over the stretch
-    // unless the element it looks for opens there. An edit drops the stretches it touches and
-    // moves those after it.
-    const std::shared_ptr<QVTextStorage> observed = _tagSpansStorage.lock();
-    if (observed.get() != &storage) {
-        if (observed) observed->removeObserver(_tagSpansObserver);
-        _tagSpans.clear();
-        const std::shared_ptr<QVTextStorage> shared = _view.sharedTextStorage();
-        _tagSpansStorage = shared;
-        _tagSpansObserver = shared->addObserver([this](const QVTextStorage::Edit& edit) {
-            if (!(edit.editedMask & QVTextStorage::EditedCharacters) || _tagSpans.empty()) return;
-            const qint64 from = edit.editedRange.location;
-            const qint64 oldEnd = edit.editedRange.end() - edit.changeInLength;
-            std::vector<TagSpanWalk> kept;
-            kept.reserve(_tagSpans.size());
-            for (TagSpanWalk span : _tagSpans) {
-                if (span.enter < from) {
-                    kept.push_back(span);
-                } else if (span.next >= oldEnd) {
-                    span.enter += edit.changeInLength;
-                    span.next += edit.changeInLength;
-                    kept.push_back(span);
-                }
-            }
-            _tagSpans = std::move(kept);
-        });
-    }
-    TextBefore text(storage, caret);
-    const QVariantMap table = tagFormattingTable();
-    if (table != _tagSpansTable) {
-        _tagSpans.clear();
-        _tagSpansTable = table;
-    }
-    QVWordCache<qint64> kinds(4096);
-    auto kind = [&](QStringView name) {
-        if (const qint64* known = kinds.find(name)) return *known;
-        const qint64 value = table.value(name.toString().toLower(), 0).toLongLong();
-        kinds.insert(name, value);
-        return value;
-    };
-    // Void and self-closed elements neither open nor close anything. Answers +1 for a closing
-    // tag, -1 for an opening one, 0 otherwise; name, the element's name.
-    auto read = [&](qsizetype lt, qsizetype gt, QStringView* name) {
-        const QStringView tag = text.mid(lt + 1, gt - lt - 1);
-        const bool closing = tag.startsWith(u'/');
-        const qsizetype at = closing ? 1 : 0;
-        qsizetype end = at;
-        while (end < tag.size() && tag.at(end).isLetterOrNumber()) ++end;
-        *name = tag.mid(at, end - at);
-        if (tag.endsWith(u'/') || name->isEmpty()) return 0;
-        const qint64 value = kind(*name);
-        if (value == -1 || value == 1) return 0;
-        return closing ? 1 : -1;
-    };
-    // The stretches this walk passes whole, kept once it ends (the list stays as it is meanwhile).
-    std::vector<TagSpanWalk> walked;
-    constexpr qint64 None = std::numeric_limits<qint64>::max();
-    TagSpanWalk recording{-1, -1, 0, None};
-    auto keep = [&](qint64 next) {
-        if (recording.enter > next && next >= 0) {
-            recording.next = next;
-            walked.push_back(recording);
-        }
-        recording = TagSpanWalk{-1, -1, 0, None};
-    };
-    auto finish = [&] {
-        if (walked.empty()) return;
-        _tagSpans.insert(_tagSpans.end(), walked.begin(), walked.end());
-        std::sort(_tagSpans.begin(), _tagSpans.end(), [](const TagSpanWalk& a, const TagSpanWalk& b) { return a.enter < b.enter; });
-    };
-    qsizetype gt = caret > 0 ? text.lastIndexOf(u'>', caret - 1) : -1;
-    qint64 depth = 0;
-    // The kept stretch with the greatest ">" at or before gt.
-    auto candidate = std::upper_bound(_tagSpans.begin(), _tagSpans.end(), gt,
-                                      [](qint64 at, const TagSpanWalk& span) { return at < span.enter; });
-    while (gt >= 0) {
-        while (candidate != _tagSpans.begin() && std::prev(candidate)->enter > gt) --candidate;
-        if (candidate != _tagSpans.begin() && std::prev(candidate)->enter == gt) {
-            const TagSpanWalk& span = *std::prev(candidate);
-            keep(gt);
-            if (span.lowest == None || depth + span.lowest > 0) {
-                depth += span.change;
-                gt = span.next;
-                continue;
-            }
-        } else if (recording.enter < 0) {
-            recording.enter = gt;
-        }
-        const qsizetype lt = gt > 0 ? text.lastIndexOf(u'<', gt - 1) : -1;
-        if (lt < 0) break;
-        QStringView name;
-        const int change = read(lt, gt, &name);
-        if (change < 0 && depth == 0) {
-            finish();
-            return name.toString();
-        }
-        depth += change;
-        if (recording.enter >= 0) {
-            if (change < 0) recording.lowest = std::min(recording.lowest, recording.change);
-            recording.change += change;
-        }
-        gt = lt > 0 ? text.lastIndexOf(u'>', lt - 1) : -1;
-        if (recording.enter >= 0 && recording.enter - gt >= TagSpan) keep(gt);
-    }
-    finish();
-    return {};
+    observeTextStorage();
+    return _tagBalance.unclosedElementBefore(
+        caret, [&storage](qint64 from, qint64 to) { return storage.characters(QVRange(from, to - from)); }, tagFormattingTable());
 }
 
 void HTMLViewTypingAids::closeTag(bool typing) {

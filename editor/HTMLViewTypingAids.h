@@ -3,6 +3,7 @@
 // for typed symbols, and the completion list offered while typing.
 #pragma once
 
+#include "editor/QVTagBalance.h"
 #include "platform/QVRange.h"
 #include "platform/QVTextChange.h"
 #include "platform/QVTextStorage.h"
@@ -61,6 +62,8 @@ public:
     void cancelOperation();
     // Paints the bracket flash under the text.
     void drawBackground(QPainter& painter);
+    // The view's storage is set (or another one): Close Tag follows its edits.
+    void observeTextStorage();
 
     // --- Completion ---------------------------------------------------------------------------
     QVCodeCompletionViewController& completionView() const { return *_completionView; }
@@ -176,24 +179,17 @@ private:
         QString tag;
     };
     TypedClosing _typedClosing;
-    // The name of the element open at caret, found by the walk back over the tags before it
-    // (void and self-closed elements left out); empty when none is.
+    // The name of the element open at caret (void and self-closed elements left out); empty
+    // when none is. The stretches' sums are kept through the storage's edits, and made while
+    // idle for a text of SumAheadFrom characters or more from when it is set.
     QString unclosedElementBefore(const QVTextStorage& storage, qint64 caret);
-    // What that walk did from the ">" at enter down to the first ">" of the next tag before a
-    // stretch of about TagSpan characters (next): change, the closing tags less the opening ones;
-    // lowest, the least of that count before each opening tag (max without one), which the
-    // element looked for opens at when it meets the depth the walk came with. In order of enter.
-    static constexpr qint64 TagSpan = 16384;
-    struct TagSpanWalk {
-        qint64 enter = -1;
-        qint64 next = -1;
-        qint64 change = 0;
-        qint64 lowest = 0;
-    };
-    std::vector<TagSpanWalk> _tagSpans;
-    std::weak_ptr<QVTextStorage> _tagSpansStorage;
-    QVTextStorage::ObserverToken _tagSpansObserver = 0;
-    QVariantMap _tagSpansTable;
+    void sumTagsAhead();
+    static constexpr qint64 SumAheadFrom = qint64(1) << 20;
+    static constexpr qint64 SumAheadTick = qint64(2) << 20;
+    QVTagBalance _tagBalance;
+    std::weak_ptr<QVTextStorage> _tagBalanceStorage;
+    QVTextStorage::ObserverToken _tagBalanceObserver = 0;
+    QTimer _tagBalanceTimer;
     // Waits for the name typed after "</" (its "/" about to go in at caret) where ">" put a
     // closing tag after the caret; false when none stands there.
     bool awaitCompletedClosing(qint64 caret);

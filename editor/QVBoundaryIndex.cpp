@@ -4,6 +4,7 @@
 #include "platform/QVTextStorage.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <span>
 #include <system_error>
@@ -242,28 +243,66 @@ void QVBoundaryIndex::walk(const std::shared_ptr<const QVParser>& parser, qint64
         }
     }
     walkStretch(stretches[0]);
+
+    // A page that is one long block (a bundled script or style sheet) holds no place of a walk
+    // begun outside it, and the walk from the top would walk every stretch alone: where the
+    // first stretch ends inside a block begun long before, the stretches after it are walked
+    // again, at once, from the first line in each, as inside that block. A guess that is wrong
+    // (a line inside a comment, a block that ends) is met by no walk from the top, like the first.
+    std::vector<Stretch> inside(static_cast<size_t>(count));
+    const QVWalkPlace firstEnd = stretches[0].next;
+    if (count > 1 && firstEnd.block >= 0 && stretches[1].begin - firstEnd.blockStart >= LongBlock && !_stop) {
+        auto walkInside = [&](int k) {
+            Stretch& stretch = inside[size_t(k)];
+            bool complete = false;
+            const QStringView text = textUntil(stretches[size_t(k)].begin + ReadAhead, &complete);
+            const qsizetype line = text.indexOf(u'\n', stretches[size_t(k)].begin);
+            if (_stop || line < 0) return;
+            stretch.begin = line + 1;
+            stretch.end = stretches[size_t(k)].end;
+            stretch.next = walkFrom({stretch.begin, firstEnd.blockStart, firstEnd.block}, stretch.places, stretch.end, {}).ended;
+        };
+        for (int k = 2; k < count; ++k) {
+            try {
+                helpers.emplace_back(walkInside, k);
+            } catch (const std::system_error&) {
+                break;  // those without a walker are walked on from the one before, as before
+            }
+        }
+        walkInside(1);
+    }
     for (std::thread& helper : helpers) helper.join();
 
-    // The walk from the top goes on past each stretch's start until it meets the stretch's own
-    // walk; where it never does, its own places stand for the stretch's.
+    // The walk from the top goes on past each stretch's start until it meets one of the
+    // stretch's own walks; where it never does, its own places stand for the stretch's.
     std::vector<QVWalkPlace> places = std::move(stretches[0].places);
     QVWalkPlace next = stretches[0].next;
+    qint64 walkedAlone = 0;
     for (int k = 1; k < count && next.position >= 0 && !_stop; ++k) {
         const Stretch& stretch = stretches[size_t(k)];
+        const Stretch& guessed = inside[size_t(k)];
+        std::vector<QVWalkPlace> either;
+        std::merge(stretch.places.begin(), stretch.places.end(), guessed.places.begin(), guessed.places.end(), std::back_inserter(either), byPosition);
         places.push_back(next);
-        QVWalkPlace met = holds(stretch.places, next) ? next : QVWalkPlace();
+        QVWalkPlace met = holds(either, next) ? next : QVWalkPlace();
         if (met.position < 0) {
-            const Recorder recorder = walkFrom(next, places, stretch.end, stretch.places);
+            const Recorder recorder = walkFrom(next, places, stretch.end, either);
+            walkedAlone += std::max<qint64>(0, recorder.seen.position - next.position);
             met = recorder.met;
             next = recorder.ended;
             if (met.position >= 0) places.push_back(met);
         }
         if (met.position >= 0) {
-            places.insert(places.end(), std::upper_bound(stretch.places.begin(), stretch.places.end(), met, byPosition), stretch.places.end());
-            next = stretch.next;
+            // From the place met on, the walk from the top is the walk that found it.
+            const Stretch& walked = holds(stretch.places, met) ? stretch : guessed;
+            places.insert(places.end(), std::upper_bound(walked.places.begin(), walked.places.end(), met, byPosition), walked.places.end());
+            next = walked.next;
         }
     }
-    if (!_stop) _walked = std::move(places);
+    if (!_stop) {
+        _walked = std::move(places);
+        _walkedAlone = walkedAlone;
+    }
     _walkEnded.store(true, std::memory_order_release);
 }
 

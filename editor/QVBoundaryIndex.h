@@ -83,9 +83,15 @@ public:
     // MaxWalkers of them (whatever the processors: the stretches must not depend on the machine).
     static constexpr qint64 WalkerShare = qint64(4) << 20;
     static constexpr int MaxWalkers = 6;
+    // A block open over a stretch's start that began this far before it is taken to run on
+    // through the stretches after it too, which are then walked again as inside it.
+    static constexpr qint64 LongBlock = 4 * Spacing;
     // For tests: the places known (sorted), and how far they are certain.
     const std::vector<QVWalkPlace>& places() const { return _places; }
     qint64 certainUpTo() const { return _edits.empty() ? std::numeric_limits<qint64>::max() : _edits.front() - EditReach; }
+    // For tests: how far the last walk from the top went on past the first stretch alone, before
+    // it met the walk of a stretch.
+    qint64 walkedAlone() const { return _walkedAlone; }
 
     // While the text is still being read, a walk that runs out of it waits for this much more.
     static constexpr qint64 ReadAhead = qint64(1) << 20;
@@ -115,6 +121,7 @@ private:
     qint64 _available = 0;
     bool _complete = false;
     std::vector<QVWalkPlace> _walked;  // the background walk's places, taken over by finish()
+    qint64 _walkedAlone = 0;
     // Sorted by position; those past certainUpTo() were carried past an edit.
     std::vector<QVWalkPlace> _places;
     // Where the edits since the walk that found the places were made, sorted (current positions).

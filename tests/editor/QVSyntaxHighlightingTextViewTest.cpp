@@ -435,6 +435,15 @@ QString markupRows(qsizetype length) {
     return page;
 }
 
+// A page that is one script of about length characters.
+QString scriptRows(qsizetype length) {
+    QString page = QStringLiteral("<html><body>\n<script>\n");
+    page.reserve(length + 64);
+    for (int row = 0; page.size() < length - 64; ++row) page += QStringLiteral("var v%1 = \"</p>\" + f(%1); // <b> '\n").arg(row);
+    page += QStringLiteral("</script>\n</body></html>\n");
+    return page;
+}
+
 }  // namespace
 
 // The places found in the background for a large page, walked in stretches at once, are places
@@ -447,8 +456,14 @@ TEST(QVSyntaxHighlightingTextView, PlacesFoundInTheBackgroundAreOnTheWalkFromThe
     const struct {
         const char* name;
         const char* straddling;  // laid over the start of the second and third stretches ("" none)
+        bool script = false;     // the page is one script, whose stretches are walked again inside it
     } cases[] = {
         {"rows only", ""},
+        {"one script", "", true},
+        // A stretch's first line inside a comment or template string: walked as inside the
+        // script from there, it takes the rest of them for code.
+        {"one script, a comment over the stretches' starts", "/* a b c d e f g h i j k l m n o p q r s t u v w x y z\n`\n*/\n", true},
+        {"one script, a template string over the stretches' starts", "s = `a b c d e f g h i j k l m n o p q r s t u v w x y z\n/* \n`;\n", true},
         {"fake script in a comment",
          "<!-- a b c d e f g h i j k l m n o p q r s t u v w x y z <script> var s = \"</p>\"; -->\n<p>after</p>\n</script>\n"},
         {"open quote in a comment", "<!-- a b c d e f g h i j k l m n o p q r s t u v w x y z <a title=\"open> -->\n"},
@@ -458,7 +473,7 @@ TEST(QVSyntaxHighlightingTextView, PlacesFoundInTheBackgroundAreOnTheWalkFromThe
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        QString page = markupRows(length).left(length);
+        QString page = c.script ? scriptRows(length) : markupRows(length).left(length);
         const QString straddling = QString::fromUtf8(c.straddling);
         for (int k = 1; k < 3 && !straddling.isEmpty(); ++k) {
             // The stretch begins inside it, where no walk from there is outside every tag.
@@ -497,6 +512,11 @@ TEST(QVSyntaxHighlightingTextView, PlacesFoundInTheBackgroundAreOnTheWalkFromThe
             for (size_t i = 1; i < places.size(); ++i) widest = std::max(widest, places[i].position - places[i - 1].position);
             EXPECT_LT(widest, 3 * QVBoundaryIndex::Spacing);
             EXPECT_GT(places.back().position, page.size() - 3 * QVBoundaryIndex::Spacing);
+            // Where no stretch begins inside a literal, the walk from the top meets each
+            // stretch's own walk within a few lines, a page that is one script too.
+            if (straddling.isEmpty()) {
+                EXPECT_LT(view.boundaryIndex().walkedAlone(), QVBoundaryIndex::Spacing);
+            }
         }
     }
 }

@@ -1,0 +1,222 @@
+// The element Close Tag closes, from the stretches' sums.
+#include "editor/QVTagBalance.h"
+
+#include "languages/QVWordCache.h"
+
+#include <algorithm>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+// The kinds of the tag names met, each looked up in the table once; one per thread.
+class Kinds {
+public:
+    explicit Kinds(const QVariantMap& table) : _table(table) {}
+    qint64 operator()(QStringView name) {
+        if (const qint64* known = _cache.find(name)) return *known;
+        const qint64 value = _table.value(name.toString().toLower(), 0).toLongLong();
+        _cache.insert(name, value);
+        return value;
+    }
+
+private:
+    const QVariantMap& _table;
+    QVWordCache<qint64> _cache{4096};
+};
+
+// The tag [lt, gt] of text (from offset on): +1 closing, -1 opening, 0 neither (void or self-closed elements, a "<" with
+// no name); name, the element's name.
+int tagChange(QStringView text, qint64 offset, qint64 lt, qint64 gt, Kinds& kinds, QStringView* name) {
+    const QStringView tag = text.mid(lt - offset + 1, gt - lt - 1);
+    const bool closing = tag.startsWith(u'/');
+    const qsizetype at = closing ? 1 : 0;
+    qsizetype end = at;
+    while (end < tag.size() && tag.at(end).isLetterOrNumber()) ++end;
+    *name = tag.mid(at, end - at);
+    if (tag.endsWith(u'/') || name->isEmpty()) return 0;
+    const qint64 kind = kinds(*name);
+    if (kind == -1 || kind == 1) return 0;
+    return closing ? 1 : -1;
+}
+
+// Calls f(lt, gt) for each tag whose "<" lies in [from, to), in order, text holding the
+// characters from offset on; answers the first "<" at or past to (the end of text when none),
+// as far as the last tag read.
+template <typename F>
+qint64 forEachTag(QStringView text, qint64 offset, qint64 from, qint64 to, F&& f) {
+    qint64 lt = text.indexOf(u'<', from - offset);
+    while (lt >= 0 && lt + offset < to) {
+        const qint64 next = text.indexOf(u'<', lt + 1);
+        const qint64 end = next < 0 ? text.size() : next;
+        const qint64 gt = text.mid(lt + 1, end - lt - 1).lastIndexOf(u'>');
+        if (gt >= 0) f(lt + offset, lt + 1 + gt + offset);
+        lt = next;
+    }
+    return (lt < 0 ? text.size() : lt) + offset;
+}
+
+QVTagBalance::Span sum(QStringView text, qint64 offset, qint64 begin, qint64 end, Kinds& kinds) {
+    QVTagBalance::Span span{begin, end, end, 0, QVTagBalance::None};
+    // Read forwards; the walk back meets the tags in the other order, so the count before an
+    // opening tag is the whole change less the change up to and with it.
+    qint64 highest = std::numeric_limits<qint64>::min();
+    span.reach = forEachTag(text, offset, begin, end, [&](qint64 lt, qint64 gt) {
+        QStringView name;
+        const int change = tagChange(text, offset, lt, gt, kinds, &name);
+        span.change += change;
+        if (change < 0) highest = std::max(highest, span.change);
+    });
+    if (highest != std::numeric_limits<qint64>::min()) span.lowest = span.change - highest;
+    return span;
+}
+
+// The walk back over the tags whose "<" lies in [from, to) with depth closed elements to pass:
+// true, with the element's name, when one of them opens the element looked for.
+bool walkBack(QStringView text, qint64 offset, qint64 from, qint64 to, Kinds& kinds, qint64& depth, QString* found) {
+    struct Tag {
+        qint64 lt;
+        qint64 gt;
+    };
+    std::vector<Tag> tags;
+    forEachTag(text, offset, from, to, [&](qint64 lt, qint64 gt) { tags.push_back({lt, gt}); });
+    for (auto tag = tags.rbegin(); tag != tags.rend(); ++tag) {
+        QStringView name;
+        const int change = tagChange(text, offset, tag->lt, tag->gt, kinds, &name);
+        if (change < 0 && depth == 0) {
+            *found = name.toString();
+            return true;
+        }
+        depth += change;
+    }
+    return false;
+}
+
+// The text from `from` on as far as the first "<" at or past to (limit when none is before it),
+// which is what reading the tags whose "<" lies in [from, to) takes.
+QStringView reaching(const QVTagBalance::Reader& read, qint64 from, qint64 to, qint64 limit) {
+    for (qint64 ahead = 4096;; ahead *= 16) {
+        const qint64 end = std::min(limit, to + ahead);
+        const QStringView text = read(from, end);
+        if (end == limit || text.indexOf(u'<', to - from) >= 0) return text;
+    }
+}
+
+// How much text is summed from one view: a text in pieces is copied to be read as one.
+constexpr qint64 FillWindow = qint64(4) << 20;
+
+}  // namespace
+
+void QVTagBalance::useTable(const QVariantMap& table) {
+    if (table == _table) return;
+    _spans.clear();
+    _table = table;
+}
+
+QString QVTagBalance::unclosedElementBefore(qint64 caret, const Reader& read, const QVariantMap& table) {
+    useTable(table);
+    Kinds kinds(_table);
+    qint64 last = -1;
+    for (qint64 end = caret; end > 0 && last < 0;) {
+        const qint64 from = std::max<qint64>(0, end - 65536);
+        if (const qsizetype at = read(from, end).lastIndexOf(u'<'); at >= 0) last = from + at;
+        end = from;
+    }
+    if (last < 0) return {};
+    qint64 depth = 0;
+    QString found;
+    // The tag at the last "<" ends at the last ">" before the caret, wherever the text after
+    // the caret would end it.
+    const QStringView tail = read(last, caret);
+    if (const qint64 gt = tail.lastIndexOf(u'>'); gt > 0) {
+        QStringView name;
+        const int change = tagChange(tail, last, last, last + gt, kinds, &name);
+        if (change < 0) return name.toString();
+        depth += change;
+    }
+    // Every walk and sum below reads at most as far as the "<" at last.
+    const qint64 limit = last + 1;
+    qint64 to = last;
+    while (to > 0) {
+        // The stretch with the greatest start before to.
+        auto after = std::upper_bound(_spans.begin(), _spans.end(), to - 1, [](qint64 at, const Span& span) { return at < span.begin; });
+        const Span* span = after == _spans.begin() ? nullptr : &*std::prev(after);
+        if (span && span->end >= to) {
+            // The element opens in the stretch only when the walk's count comes down to nothing
+            // before one of its opening tags.
+            if (span->end == to && (span->lowest == None || depth + span->lowest > 0)) {
+                depth += span->change;
+            } else if (walkBack(reaching(read, span->begin, to, limit), span->begin, span->begin, to, kinds, depth, &found)) {
+                return found;
+            }
+            to = span->begin;
+            continue;
+        }
+        const qint64 from = span ? span->end : 0;
+        if (to - from <= _spanLength / 4) {
+            if (walkBack(reaching(read, from, to, limit), from, from, to, kinds, depth, &found)) return found;
+            to = from;
+            continue;
+        }
+        // Stretches are cut back from to, so a window a whole number of stretches long cuts
+        // them where one fill over the whole would.
+        const qint64 window = std::max(_spanLength, FillWindow / _spanLength * _spanLength);
+        const qint64 begin = std::max(from, to - window);
+        fill(reaching(read, begin, to, limit), begin, begin, to);
+    }
+    return {};
+}
+
+void QVTagBalance::fill(QStringView text, qint64 offset, qint64 from, qint64 to) {
+    std::vector<Span> made;
+    for (qint64 end = to; end > from; end -= _spanLength) made.push_back({std::max(from, end - _spanLength), end});
+    std::reverse(made.begin(), made.end());
+    auto sumSome = [&](size_t first, size_t last) {
+        Kinds kinds(_table);
+        for (size_t k = first; k < last; ++k) made[k] = sum(text, offset, made[k].begin, made[k].end, kinds);
+    };
+    const size_t count = made.size();
+    const size_t threads = to - from < _threadedFrom ? 1 : std::min<size_t>({count, 6, std::max(1u, std::thread::hardware_concurrency())});
+    std::vector<std::thread> helpers;
+    for (size_t k = 1; k < threads; ++k) {
+        const size_t first = count * k / threads;
+        const size_t last = count * (k + 1) / threads;
+        try {
+            helpers.emplace_back(sumSome, first, last);
+        } catch (const std::system_error&) {
+            sumSome(first, last);  // no thread to be had: this one sums them
+        }
+    }
+    sumSome(0, count / threads);
+    for (std::thread& helper : helpers) helper.join();
+    _summed += to - from;
+    const auto at = std::upper_bound(_spans.begin(), _spans.end(), from, [](qint64 position, const Span& span) { return position < span.begin; });
+    _spans.insert(at, made.begin(), made.end());
+}
+
+QVRange QVTagBalance::uncovered(qint64 length) const {
+    qint64 from = 0;
+    for (const Span& span : _spans) {
+        if (span.begin > from) return QVRange(from, span.begin - from);
+        from = span.end;
+    }
+    return from < length ? QVRange(from, length - from) : QVRange(QVRange::NotFound, 0);
+}
+
+void QVTagBalance::sumAhead(QStringView text, qint64 offset, qint64 from, qint64 to, const QVariantMap& table) {
+    useTable(table);
+    if (from < to) fill(text, offset, from, to);
+}
+
+void QVTagBalance::edited(qint64 location, qint64 oldLength, qint64 newLength) {
+    const qint64 oldEnd = location + oldLength;
+    const qint64 delta = newLength - oldLength;
+    std::erase_if(_spans, [&](Span& span) {
+        if (span.reach < location) return false;
+        if (span.begin < oldEnd) return true;
+        span.begin += delta;
+        span.end += delta;
+        span.reach += delta;
+        return false;
+    });
+}

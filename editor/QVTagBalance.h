@@ -1,0 +1,77 @@
+// The element Close Tag closes: the innermost one left open before the caret, found from what
+// the tags of each stretch of the text add up to, kept through edits.
+#pragma once
+
+#include "platform/QVRange.h"
+
+#include <QString>
+#include <QStringView>
+#include <QVariantMap>
+
+#include <functional>
+#include <limits>
+#include <vector>
+
+// A tag, as Close Tag reads the text, is a "<" with a ">" after it before the next "<": it runs
+// from that "<" to the last such ">" (before the caret, for the last one). Which "<" begin tags,
+// and what each tag says, depends only on the text from it to the next "<", never on where the
+// caret is, save for the tag at the last "<" before it: so what the tags of a stretch add up to
+// is worked out once, over the whole stretch, and kept until an edit reaches the text it read.
+// Void elements and those the tag table says are never completed, and tags ending in "/", open
+// and close nothing.
+class QVTagBalance {
+public:
+    // Stretches of about spanLength characters; a search over more than threadedFrom characters
+    // no stretch answers for yet is shared between threads.
+    explicit QVTagBalance(qint64 spanLength = 16384, qint64 threadedFrom = qint64(1) << 20)
+        : _spanLength(spanLength), _threadedFrom(threadedFrom) {}
+
+    // A view of the text's [from, to), valid while the text does not change, also once later
+    // views are taken.
+    using Reader = std::function<QStringView(qint64 from, qint64 to)>;
+    // The name of the element open at the caret, read through read, with table the tag kinds
+    // ("specialTagFormatting": -1 never completed, 1 empty); empty when none is. Forgets every
+    // stretch when the table is not the one they were read with. What is read is the stretches
+    // no sum answers for, a window at a time, never the whole text before the caret at once.
+    QString unclosedElementBefore(qint64 caret, const Reader& read, const QVariantMap& table);
+    // The same with text the characters before the caret.
+    QString unclosedElementBefore(QStringView text, const QVariantMap& table) {
+        return unclosedElementBefore(text.size(), [text](qint64 from, qint64 to) { return text.mid(from, to - from); }, table);
+    }
+    // Sums ahead of any search, a stretch at a time while idle: the first stretch of a text of
+    // length characters that no sum covers yet (location NotFound: none), and the sums of
+    // [from, to) in it, text holding the characters from offset on, as far as the first "<" at
+    // or past to at least (or to the text's end).
+    QVRange uncovered(qint64 length) const;
+    void sumAhead(QStringView text, qint64 offset, qint64 from, qint64 to, const QVariantMap& table);
+    // The characters of [location, location + oldLength) were replaced by newLength others.
+    void edited(qint64 location, qint64 oldLength, qint64 newLength);
+    void clear() { _spans.clear(); }
+
+    // What the tags whose "<" lies in [begin, end) add up to, read over [begin, reach) (reach:
+    // the first "<" at or past end). change: the closing tags less the opening ones; lowest: of
+    // the walk back from end, the least of that count before each opening tag (None without one).
+    static constexpr qint64 None = std::numeric_limits<qint64>::max();
+    struct Span {
+        qint64 begin = 0;
+        qint64 end = 0;
+        qint64 reach = 0;
+        qint64 change = 0;
+        qint64 lowest = None;
+        bool operator==(const Span&) const = default;
+    };
+    // For tests: the stretches kept, in order, and how many characters were read to make them.
+    const std::vector<Span>& spans() const { return _spans; }
+    qint64 charactersSummed() const { return _summed; }
+
+private:
+    // Adds the stretches of [from, to), which no stretch covers, cut at to, to - spanLength...
+    void fill(QStringView text, qint64 offset, qint64 from, qint64 to);
+    void useTable(const QVariantMap& table);
+
+    qint64 _spanLength;
+    qint64 _threadedFrom;
+    std::vector<Span> _spans;
+    QVariantMap _table;
+    qint64 _summed = 0;
+};

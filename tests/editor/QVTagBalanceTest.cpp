@@ -1,0 +1,155 @@
+// Close Tag's search from the stretches' sums against the walk back a tag at a time, at every
+// place of pages of many shapes, through edits and sums made ahead.
+#include "editor/QVTagBalance.h"
+
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+const QVariantMap& tagTable() {
+    static const QVariantMap table{{"br", 1}, {"img", 1}, {"meta", 1}, {"hr", 1}, {"input", 1}, {"link", 1}, {"wbr", -1}, {"p", 3}, {"div", 3}};
+    return table;
+}
+
+// The walk back from the caret a tag at a time: each tag ends at a ">" and begins at the last "<"
+// before it; the first opening tag met with nothing left to pass is the element's.
+QString walkedBack(QStringView text, const QVariantMap& table) {
+    qint64 depth = 0;
+    for (qsizetype gt = text.lastIndexOf(u'>'); gt >= 0;) {
+        const qsizetype lt = gt > 0 ? text.lastIndexOf(u'<', gt - 1) : -1;
+        if (lt < 0) break;
+        const QStringView tag = text.mid(lt + 1, gt - lt - 1);
+        const bool closing = tag.startsWith(u'/');
+        qsizetype end = closing ? 1 : 0;
+        while (end < tag.size() && tag.at(end).isLetterOrNumber()) ++end;
+        const QStringView name = tag.mid(closing ? 1 : 0, end - (closing ? 1 : 0));
+        const qint64 kind = table.value(name.toString().toLower(), 0).toLongLong();
+        const int change = tag.endsWith(u'/') || name.isEmpty() || kind == -1 || kind == 1 ? 0 : closing ? 1 : -1;
+        if (change < 0 && depth == 0) return name.toString();
+        depth += change;
+        gt = lt > 0 ? text.lastIndexOf(u'>', lt - 1) : -1;
+    }
+    return {};
+}
+
+// Pieces of the page shapes Close Tag meets, put together at random.
+const char* const Pieces[][8] = {
+    // PHP sections whose heredocs hold an XML prolog's "?>"
+    {"<?php\n$feed = <<<XML\n<?xml version=\"1.0\"?>\n<rss><channel><title>T</title></channel></rss>\nXML;\n",
+     "echo '<li class=\"row\">' . $x . \"</li>\\n\";\n?>\n", "<ul class=\"feed\">\n", "  <li><a href=\"/f.xml\">F</a></li>\n", "</ul>\n",
+     "<?= $a < $b ? '<b>' : '' ?>", "$s = <<<'EOT'\n</div> ?> <p>\nEOT;\n", "<?php if ($a > 1): ?>"},
+    // nested and unclosed elements, upper case too
+    {"<div>", "</div>", "<ul><li>a</li><li>b", "</li></ul>", "<P>text", "</p>", "<span class=\"s\">", "</SPAN>"},
+    // void and self-closed elements, a ">" inside an attribute
+    {"<br>", "<BR/>", "<img src=\"a>b\" />", "<meta charset=\"utf-8\">", "<hr>", "<x/>", "<input value='<'>", "<wbr>"},
+    // comments, CDATA, declarations
+    {"<!-- <div> -->", "<!-- a > b < c -->", "<![CDATA[ <p> ]]>", "<!DOCTYPE html>", "<!---->", "<!-- </ul> -->", "<?xml?>", "<!>"},
+    // scripts and style sheets holding "</" and comparisons
+    {"<script>if (a </b) x = \"</div>\";</script>", "<script>\nfor (i = 0; i < n; i++) y = i > 2;\n", "</script>",
+     "<style>a::after { content: \"</p>\" }</style>", "<style>\n", "</style>", "x = a<b&&c>d;", "<\\/script>"},
+    // text with stray brackets, lines and blanks
+    {"a < b ", "c > d ", "<<<", ">>>", "\n", "  ", "text ", "<"},
+};
+
+QString makePage(std::mt19937& random, qsizetype size) {
+    QString page;
+    while (page.size() < size) {
+        const auto& shape = Pieces[random() % std::size(Pieces)];
+        page += QString::fromLatin1(shape[random() % std::size(shape)]);
+    }
+    return page;
+}
+
+TEST(QVTagBalance, AnswersAsTheWalkBackAtEveryPlaceThroughEditsAndSumsAhead) {
+    struct Case {
+        const char* name;
+        qint64 spanLength;
+        qint64 threadedFrom;
+        bool sumAhead;  // the whole text summed first, in stretches of random length
+    };
+    const Case cases[] = {
+        {"short stretches", 64, 1 << 30, false},
+        {"short stretches on threads", 48, 256, false},
+        {"summed ahead", 64, 512, true},
+        {"one stretch longer than the page", 1 << 20, 1 << 30, false},
+    };
+    std::mt19937 random(84);
+    for (const Case& c : cases) {
+        for (int round = 0; round < 3; ++round) {
+            QString text = makePage(random, 2500);
+            QVTagBalance balance(c.spanLength, c.threadedFrom);
+            for (int step = 0; step < 6; ++step) {
+                if (c.sumAhead) {
+                    for (QVRange gap = balance.uncovered(text.size()); !gap.isNotFound(); gap = balance.uncovered(text.size())) {
+                        const qint64 to = std::min(gap.end(), gap.location + qint64(random() % 700) + 1);
+                        balance.sumAhead(QStringView(text).mid(gap.location), gap.location, gap.location, to, tagTable());
+                    }
+                }
+                const qint64 summed = balance.charactersSummed();
+                // Every place, from the end back and then from the top, so that the stretches a
+                // search makes serve those after it in both orders.
+                for (int pass = 0; pass < 2; ++pass) {
+                    for (qint64 k = 0; k <= text.size(); ++k) {
+                        const qint64 caret = pass == 0 ? text.size() - k : k;
+                        const QStringView before = QStringView(text).left(caret);
+                        ASSERT_EQ(balance.unclosedElementBefore(before, tagTable()), walkedBack(before, tagTable()))
+                            << c.name << ", round " << round << ", step " << step << ", caret " << caret << ": "
+                            << text.mid(std::max<qint64>(0, caret - 60), std::min<qint64>(caret, 60)).toStdString();
+                    }
+                }
+                // Summed ahead: the searches read the sums and what lies near the caret, and sum nothing.
+                if (c.sumAhead) {
+                    EXPECT_EQ(balance.charactersSummed(), summed) << c.name;
+                }
+                // Edits that open, close or cut tags, reported as the storage does.
+                // Half of them right at a "<" or after a ">", where a tag's end or its next "<" moves.
+                const char* const marks[] = {">", "/", "<", "x>", "</p>", "<div>", "/>", "<br"};
+                for (int edit = 0; edit < 8; ++edit) {
+                    qint64 at = qint64(random() % quint64(text.size() + 1));
+                    QString piece = random() % 3 ? makePage(random, 1).left(qsizetype(random() % 30) + 1) : QString();
+                    if (edit % 2) {
+                        const qsizetype bracket = text.indexOf(QRegularExpression(QStringLiteral("[<>]")), at);
+                        if (bracket >= 0) at = bracket + (text.at(bracket) == u'>' ? 1 : 0);
+                        piece = QString::fromLatin1(marks[random() % std::size(marks)]);
+                    }
+                    const qint64 removed = random() % 2 ? std::min<qint64>(qint64(random() % 40), text.size() - at) : 0;
+                    text.replace(at, removed, piece);
+                    balance.edited(at, removed, piece.size());
+                }
+            }
+        }
+    }
+}
+
+TEST(QVTagBalance, SumsOnlyWhatNoStretchCovers) {
+    // A search from the end sums the text before it once; one from the same place again, or from
+    // before it, sums nothing; an edit leaves the stretches away from it, so the next search sums
+    // about one stretch around the edit.
+    std::mt19937 random(7);
+    QString text = QStringLiteral("<html><body>\n") + makePage(random, 200000);
+    QVTagBalance balance(1024, 1 << 30);
+    const QString answer = balance.unclosedElementBefore(text, tagTable());
+    EXPECT_EQ(answer, walkedBack(text, tagTable()));
+    const qint64 first = balance.charactersSummed();
+    EXPECT_GT(first, qint64(text.size()) * 9 / 10);
+    EXPECT_EQ(balance.unclosedElementBefore(text, tagTable()), answer);
+    EXPECT_EQ(balance.unclosedElementBefore(QStringView(text).left(text.size() / 2), tagTable()),
+              walkedBack(QStringView(text).left(text.size() / 2), tagTable()));
+    EXPECT_EQ(balance.charactersSummed(), first);
+    const qint64 at = text.size() / 3;
+    text.insert(at, QStringLiteral("<div>"));
+    balance.edited(at, 0, 5);
+    EXPECT_EQ(balance.unclosedElementBefore(text, tagTable()), walkedBack(text, tagTable()));
+    EXPECT_LE(balance.charactersSummed() - first, 3 * 1024);
+    // Another table: the stretches read with the old one go.
+    QVariantMap table = tagTable();
+    table.insert(QStringLiteral("li"), 1);
+    EXPECT_EQ(balance.unclosedElementBefore(text, table), walkedBack(text, table));
+    EXPECT_GT(balance.charactersSummed() - first, qint64(text.size()) / 2);
+}
+
+}  // namespace
