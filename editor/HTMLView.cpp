@@ -215,10 +215,7 @@ bool HTMLView::loadFromPath(const QString& path, const QString& actionName, QVEr
         qsizetype used = 0;
         // The places the language is settled from are looked for while the text is read.
         const auto read = boundaryWalkWhileReading(FileName::size(path));
-        // With room for the first keys: in a buffer the text just fills, the first key past
-        // its few spare units moves the whole text to a larger one (a fifth of a second at 100 MB).
-        const qsizetype spare = qsizetype(FileName::size(path) / 16);
-        if (std::optional<std::vector<char16_t>> units = FileEncodings::readUTF8Units(path, &encoding, &used, read, nullptr, spare)) {
+        if (std::optional<std::vector<char16_t>> units = FileEncodings::readUTF8Units(path, &encoding, &used, read)) {
             _encodingFromOpen = encoding;
             noteLineBreakOf(QStringView(units->data(), used));
             QVSyntaxHighlightingTextView::adoptString(std::move(*units), used);

@@ -95,12 +95,9 @@ public:
     // keptBytes, when given (without read), takes a file that is UTF-8 but for a few bytes too
     // (see readsAsUTF8): each byte that is not part of valid UTF-8 is kept as the unit
     // KeptByte + byte, and *keptBytes gets how many there are (0 for a valid file).
-    // spare, units of room left after the most the file can take, untouched by the read: an
-    // editor's first keys go into it instead of moving the whole text to a larger buffer.
     static std::optional<std::vector<char16_t>> readUTF8Units(
         const QString& path, QVStringEncoding* encoding, qsizetype* length,
-        const std::function<void(const char16_t* units, qint64 decoded)>& read = {}, qint64* keptBytes = nullptr,
-        qsizetype spare = 0);
+        const std::function<void(const char16_t* units, qint64 decoded)>& read = {}, qint64* keptBytes = nullptr);
     // Pieces of that read a file's bytes come in (a megabyte); tests and fuzzing make them small
     // to put a piece's end everywhere. 0 restores the megabyte.
     static void setUTF8ReadPieceForTests(qint64 bytes);
