@@ -243,6 +243,18 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
         furthest = std::max(furthest, at < 0 ? until : at + 1);
         return at < 0 ? NotFound : at;
     };
+    // The first ">" from from on. A tag whose quoted values run on without one looks again
+    // after each value: the last answer still holds for any from up to it, so a stretch without
+    // a ">" (markup read in a script's text) is read once, not once per quote in it.
+    qint64 gtSearchedFrom = NotFound;
+    qint64 gtFound = NotFound;
+    auto findGt = [&](qint64 from) -> qint64 {
+        if (gtSearchedFrom == NotFound || from < gtSearchedFrom || (gtFound != NotFound && from > gtFound)) {
+            gtSearchedFrom = from;
+            gtFound = find(QLatin1Char('>'), from, length);
+        }
+        return gtFound;
+    };
 
     // Colours the tag that opens at lt as far as its ">" (gt, NotFound when it has none) and
     // answers where it ends: a ">" inside a quoted value does not end it. Quotes are looked for
@@ -264,7 +276,7 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
             // which re-colouring the edited lines could never notice.
             const qint64 close = found != NotFound ? found : last;
             colour(style.quote, quote, close);
-            gt = find(QLatin1Char('>'), close + 1, length);
+            gt = findGt(close + 1);
             quote = find(QLatin1Char('"'), close + 1, gt == NotFound ? length : gt);
             start = close + 1;
         } while (quote != NotFound);
@@ -328,7 +340,7 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
             colour(&_tagAttr, lt, lt);
             break;
         }
-        qint64 gt = find(QLatin1Char('>'), lt + 1, length);
+        qint64 gt = findGt(lt + 1);
         // The name ends at the first blank or ">": looking for a blank past the ">" would scan
         // a stretch without blanks again from every "<" in it.
         const qint64 nameLimit = gt == NotFound ? length : gt;
