@@ -1015,6 +1015,81 @@ TEST(QVSyntaxHighlightingTextView, PastesOneAfterAnotherLeaveTheAnswerAtTheEndTh
     }
 }
 
+// Idle colouring and the walk confirming places after edits stop wherever a tick's budget runs
+// out (in characters here, so that the stops do not depend on the machine) and go on from there
+// at the next tick: on each page shape, with edits that open and close literals, comments and
+// blocks typed while they run, the colours and block ends come out as one pass over the whole
+// text gives them, and every certain place is one of the walk from the top, whatever the budget.
+TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshView) {
+    UserDefaults::standard().setBool(false, QVAutoComplete);
+    auto script = [](const QString& middle) {
+        QString page = markupRows(16 * 1024) + QStringLiteral("<script>\n");
+        for (int row = 0; page.size() < 200'000; ++row) page += QStringLiteral("if (a%1 < b) { s = \"<p>\" + f(%1) / 2; }\n").arg(row);
+        page += middle;
+        for (int row = 0; page.size() < 1'250'000; ++row) page += QStringLiteral("var v%1 = '</b>' + g(%1); // x\n").arg(row);
+        return page + QStringLiteral("</script>\n") + markupRows(8 * 1024);
+    };
+    auto repeated = [](const char* open, const char* row, const char* close) {
+        QString literal = QString::fromLatin1(open);
+        while (literal.size() < 900'000) literal += QString::fromLatin1(row);
+        return literal + QString::fromLatin1(close);
+    };
+    QString style = QStringLiteral("<style>\n");
+    for (int row = 0; style.size() < 1'200'000; ++row) style += QStringLiteral("p.c%1 { color: red; content: \"</p>\"; } /* c */\n").arg(row);
+    style += QStringLiteral("</style>\n<p>end</p>\n");
+    const struct {
+        const char* name;
+        QString page;
+    } shapes[] = {
+        {"long template string", script(repeated("var t = `\n", "row ${v + `in ${w}`} of 'x' \\` $ {\n", "`;\n"))},
+        {"long comment", script(repeated("var u = 1; /*\n", "commented 'x' `y` /* * / <b>\n", "*/\n"))},
+        {"one script", script(QString())},
+        {"one style sheet", style},
+        {"many blocks", markupRows(1'200'000)},
+    };
+    const char* const typed[] = {"x", "\n", "'", "\"", "`", "/*", "*/", "</script>\n", "<script>\n", "${", "<style>", "-->"};
+    const qint64 budgets[] = {3'000, 40'000, 0};
+    for (const auto& shape : shapes) {
+        for (const qint64 budget : budgets) {
+            SCOPED_TRACE(std::string(shape.name) + ", budget " + std::to_string(budget));
+            QVSyntaxHighlightingTextView::setIdleBudget(budget > 0 ? 1000 : 1, budget);
+            // Not shown: what a paint would colour at once stays the ticks' to colour.
+            HTMLView view(QStringLiteral("/tmp/budgets.html"));
+            view.setString(shape.page);
+            std::mt19937 random(unsigned(budget + shape.page.size()));
+            for (int edit = 0; edit < 6; ++edit) {
+                // A little idle time, less than it takes to colour everything.
+                for (int i = std::uniform_int_distribution<int>(0, 40)(random); i > 0; --i) QCoreApplication::processEvents();
+                const qint64 at = std::uniform_int_distribution<qint64>(0, view.length() - 1)(random);
+                const int choice = std::uniform_int_distribution<int>(0, int(std::size(typed)))(random);
+                view.setSelectedRange(QVRange(at, choice == int(std::size(typed)) ? std::min<qint64>(view.length() - at, 12) : 0));
+                view.insertText(choice == int(std::size(typed)) ? QString() : QString::fromLatin1(typed[choice]));
+            }
+            for (int i = 0; i < 2'000'000 && view.highlightedLength() < view.length(); ++i) QCoreApplication::processEvents();
+            ASSERT_EQ(view.highlightedLength(), view.length());
+            // The walk confirming the places goes on while idle until it is done or gives up.
+            qint64 certain = -1;
+            for (int still = 0; still < 50; ++still) {
+                QCoreApplication::processEvents();
+                if (view.boundaryIndex().certainUpTo() != certain) still = 0;
+                certain = view.boundaryIndex().certainUpTo();
+            }
+            EXPECT_EQ(firstDifferenceFromOnePass(view), -1);
+            const QString text = view.string();
+            const std::vector<QVWalkPlace> walk = placesFromTheTop(*view.parser(), text);
+            for (const QVWalkPlace& place : view.boundaryIndex().places()) {
+                if (place.position > view.boundaryIndex().certainUpTo()) break;
+                auto found = std::lower_bound(walk.begin(), walk.end(), place,
+                                              [](const QVWalkPlace& a, const QVWalkPlace& b) { return a.position < b.position; });
+                while (found != walk.end() && found->position == place.position && !(*found == place)) ++found;
+                ASSERT_TRUE(found != walk.end() && *found == place) << place.position << " is no place of the walk";
+            }
+        }
+    }
+    QVSyntaxHighlightingTextView::setIdleBudget(8, 0);
+    UserDefaults::standard().setBool(true, QVAutoComplete);
+}
+
 TEST(QVSyntaxHighlightingTextView, HighlightingOffOrInactiveLeavesStandardColours) {
     HTMLView view("/tmp/a.js");
     const QString text = view.textColor().name();
