@@ -1123,6 +1123,19 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         if (_highlightedUpTo < length) scheduleIdleHighlighting();
         return;
     }
+    if (changeRange.location - range.location > LongLineEditReach) {
+        // Any other key amid a string or comment that began far back (a backtick, a "${", a
+        // line's first word): its lines on are coloured as an idle slice would colour them,
+        // reading the literal's own text from the stop kept before them, not from its start.
+        const qint64 line = textStorage().lineRangeForRange(QVRange(changeRange.location, 0)).location;
+        if (line > range.location && _highlightedUpTo == line && colourInsideLiteral(line, EditSlice)) {
+            if (_highlightedUpTo >= length) return;
+            const qint64 drawnEnd = textStorage().lineRange(std::max(lastVisibleLine(), textStorage().lineOfPosition(changeRange.end()))).end();
+            highlightSome(drawnEnd, 0);
+            if (_highlightedUpTo < length) scheduleIdleHighlighting();
+            return;
+        }
+    }
     // The state the old colouring had where the coloured lines end. When the last character is
     // new (a line break just typed), the old colouring of the next line began elsewhere.
     const State before = stateAt(range.end() - 1);

@@ -806,12 +806,14 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
         while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
         EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice";
         EXPECT_EQ(firstDifferenceFromOnePass(view), -1);
-        // A quote and a brace typed at a line's start amid each literal: its slices after the
-        // key read on from the stop before it.
+        // A quote and a brace typed at a line's start amid each literal: the key itself and its
+        // slices after it read on from the stop before it, not from the literal's start.
         for (const qsizetype into : {literal + 700'000, comment + 700'000}) {
             const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(into));
             view.setSelectedRange(QVRange(at, 0));
+            const quint64 parsed = QVParser::charactersParsed();
             view.insertText(QStringLiteral("'{"));
+            EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(256 * 1024)) << "parsed by the key at " << into;
             while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
             EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a key at " << into;
             view.undo();
