@@ -215,7 +215,7 @@ QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     QVWalkPlace inside;
     if (const QVWalkPlace place = _boundaries.placeBefore(index, text, *_parser, &confirming); place.position > start) {
         start = place.position;
-        if (place.block >= 0) inside = {0, place.blockStart - start, place.block};
+        if (place.block >= 0) inside = {0, place.blockStart - start, place.block, place.literal};
     }
     uncolouredWalkCount += confirming;
     const qint64 end = std::min(text.length(), index + 1 + EndStringReach);
@@ -875,7 +875,9 @@ QVWalkPlace QVSyntaxHighlightingTextView::blockPlaceBefore(qint64 from, qint64 w
         --place;
         if (place->block < 0 || place->blockStart != run.location || place->position <= run.location || from - place->position > within)
             return {};
-        if (rangeToHighlightForRange(QVRange(place->position, 0)).location == place->position) return *place;
+        // A place inside a literal is the walk's only: a colouring begun there would take the
+        // literal's text for code.
+        if (place->literal < 0 && rangeToHighlightForRange(QVRange(place->position, 0)).location == place->position) return *place;
     }
     return {};
 }
@@ -1355,7 +1357,7 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
         if (block.parser && _boundaries.ready()) {
             const QVWalkPlace place = _boundaries.certainPlaceBefore(from);
             if (place.block >= 0 && place.blockStart == block.range.location && place.position >= _highlightedUpTo) {
-                if (from - place.position <= UncolouredReach) blockParseFrom = place.position;
+                if (from - place.position <= UncolouredReach && place.literal < 0) blockParseFrom = place.position;
                 // No line the block's scan begins afresh at stands near before the drawn ones: they
                 // lie in a literal or comment longer than that, whose colours a parse begun near
                 // them would get wrong. They keep the standard colours until coloured.

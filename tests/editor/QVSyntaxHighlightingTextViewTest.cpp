@@ -875,6 +875,52 @@ TEST(QVSyntaxHighlightingTextView, LinesPaintedAheadInsideAVeryLongLiteralAreRig
     UserDefaults::standard().setBool(true, QVAutoComplete);
 }
 
+// Ahead of the colouring, a key deep inside a template string or comment of megabytes settles
+// its language by a walk from a place the walk over the blocks kept inside that literal, near the
+// key, not from the literal's start; so does the next key a little further on, and the colours
+// come out as one pass over the text gives them.
+TEST(QVSyntaxHighlightingTextView, AKeyAheadOfColouringDeepInALongLiteralWalksFromAPlaceInIt) {
+    const struct {
+        const char* open;
+        const char* row;
+        const char* close;
+    } cases[] = {
+        {"var t = `\n", "row ${v + `in ${w}`} of 'x' \\` $ { /* <b> */\n", "`;\n"},
+        {"/*\n", "commented 'x' `y` /* * / <b> if (a) {\n", "*/\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.open);
+        QString page = markupRows(16 * 1024) + QStringLiteral("<script>\n");
+        for (int row = 0; page.size() < 100'000; ++row) page += QStringLiteral("if (a%1) { return f(%1); }\n").arg(row);
+        page += QString::fromLatin1(c.open);
+        const qsizetype literal = page.size();
+        while (page.size() - literal < 3'000'000) page += QString::fromLatin1(c.row);
+        page += QString::fromLatin1(c.close) + QStringLiteral("var end = 1;\n</script>\n<p>end</p>\n");
+        QVSyntaxHighlightingTextView::holdIdleColouring(true);
+        HTMLView view(QStringLiteral("/tmp/long-literal-ahead.html"));
+        view.resize(600, 400);
+        view.show();
+        view.setString(page);
+        QCoreApplication::processEvents();
+        ASSERT_FALSE(view.boundaryIndex().places().empty());
+        for (const qsizetype into : {2'500'000, 2'520'000}) {
+            const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(literal + into));
+            view.setSelectedRange(QVRange(at + 4, 0));
+            view.scrollRangeToVisible(QVRange(at, 0));
+            QCoreApplication::processEvents();
+            ASSERT_LT(view.highlightedLength(), at);
+            view.setFocus();
+            const quint64 walked = QVSyntaxHighlightingTextView::charactersWalkedAhead();
+            QTest::keyClicks(&view, " ");
+            EXPECT_LE(QVSyntaxHighlightingTextView::charactersWalkedAhead() - walked, quint64(4 * QVBoundaryIndex::Spacing))
+                << "walked for the key at " << into;
+        }
+        QVSyntaxHighlightingTextView::holdIdleColouring(false);
+        view.finishHighlighting();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1);
+    }
+}
+
 // Keys deep inside a coloured template string or comment that began far back: letters and
 // blanks amid the literal's own text cost what their line costs, and everything else typed there
 // (a backtick, code in ${}, a line's first word, a quote) is coloured as the whole text would be.
