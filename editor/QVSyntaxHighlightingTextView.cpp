@@ -1355,9 +1355,17 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
         const QVEmbeddedRange block = blockAhead(from);
         language = block.parser ? block.parser : _parser;
         if (block.parser && _boundaries.ready()) {
-            const QVWalkPlace place = _boundaries.certainPlaceBefore(from);
+            QVWalkPlace place = _boundaries.certainPlaceBefore(from);
+            if (place.literal >= 0) {
+                // A place inside a literal says nothing of the colours: the one before the literal does.
+                const std::vector<QVWalkPlace>& all = _boundaries.places();
+                auto before = std::upper_bound(all.begin(), all.end(), place.position,
+                                               [](qint64 at, const QVWalkPlace& p) { return at < p.position; });
+                while (before != all.begin() && std::prev(before)->literal >= 0) --before;
+                place = before == all.begin() ? QVWalkPlace() : *std::prev(before);
+            }
             if (place.block >= 0 && place.blockStart == block.range.location && place.position >= _highlightedUpTo) {
-                if (from - place.position <= UncolouredReach && place.literal < 0) blockParseFrom = place.position;
+                if (from - place.position <= UncolouredReach) blockParseFrom = place.position;
                 // No line the block's scan begins afresh at stands near before the drawn ones: they
                 // lie in a literal or comment longer than that, whose colours a parse begun near
                 // them would get wrong. They keep the standard colours until coloured.
