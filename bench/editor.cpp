@@ -1159,8 +1159,10 @@ void BM_BlockPageKeys(benchmark::State& state) {
 
 // The large page shapes of the stall rows: 0 the real page of many blocks (bench/firstpaint's, as
 // big-100mb.html), 1 one inline script, 2 one style sheet, 3 PHP whose sections each hold a
-// heredoc with an XML prolog ("?>" inside it), 4 the real page at 1 GB. 100 MB but the last.
-const char* const StallShapes[] = {"many blocks", "one script", "one style sheet", "PHP with heredocs holding ?>", "many blocks, 1 GB"};
+// heredoc with an XML prolog ("?>" inside it), 4 the real page at 1 GB, 5 one script holding a
+// template string of 45 MB and a comment of 22 MB (at 50 and 90 %). 100 MB but the 1 GB page.
+const char* const StallShapes[] = {"many blocks", "one script", "one style sheet", "PHP with heredocs holding ?>", "many blocks, 1 GB",
+                                   "one script with long literals"};
 
 QString phpHeredocPage(int mb, const QString& folder = {}) {
     const QString name = QStringLiteral("heredoc-%1mb.php").arg(mb);
@@ -1181,11 +1183,41 @@ QString phpHeredocPage(int mb, const QString& folder = {}) {
     return path;
 }
 
+// The one-script page's code cut at whole lines around a template string and a comment of rows
+// with holes, nested backticks, quotes and comment starts in them: 10 MB of code, the string
+// (11 to 61 %), 10 MB of code, the comment (72 to 96 %), 3 MB of code.
+QString longLiteralsPage() {
+    const QString path = g_files->filePath(QStringLiteral("literals-100mb.html"));
+    if (QFile::exists(path)) return path;
+    QFile script(blockPage(false, 100));
+    if (!script.open(QIODevice::ReadOnly)) return {};
+    const QByteArray all = script.readAll();
+    const qsizetype begin = all.indexOf("<script>\n") + 9;
+    auto code = [&](qsizetype from, qsizetype size) {
+        const QByteArray cut = all.mid(begin + from, size);
+        const qsizetype first = cut.indexOf('\n') + 1;
+        return cut.mid(first, cut.lastIndexOf('\n') + 1 - first);
+    };
+    auto repeated = [](const QByteArray& open, const QByteArray& row, qsizetype size, const QByteArray& close) {
+        return open + row.repeated(size / row.size()) + close;
+    };
+    const QByteArray page = "<!DOCTYPE html>\n<html>\n<head>\n<title>Literals</title>\n<script>\n" + code(0, 10'000'000) +
+                            repeated("var t = `\n", "row ${v + `in ${w}`} of 'x' \\` if (a) { return f(1); } $ { \"q\" /* not */\n",
+                                     45'000'000, "`;\n") +
+                            code(10'000'000, 10'000'000) +
+                            repeated("var u = 1; /*\n", "commented 'x' `y` /* * / if (a) { return f(2); } // no\n", 22'000'000, "*/\n") +
+                            code(20'000'000, 3'000'000) + "</script>\n</head>\n<body>\n</body>\n</html>\n";
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(page) != page.size()) return {};
+    return path;
+}
+
 QString stallPage(int shape) {
     switch (shape) {
     case 1: return blockPage(false, 100);
     case 2: return blockPage(true, 100);
     case 3: return phpHeredocPage(100);
+    case 5: return longLiteralsPage();
     default: break;
     }
     const int mb = shape == 4 ? 1000 : 100;
@@ -1679,7 +1711,7 @@ int main(int argc, char** argv) {
     // minutes in all. QORVEL_BENCH_NO_STALLS leaves them out of a quick run.
     if (qEnvironmentVariableIsEmpty("QORVEL_BENCH_NO_STALLS"))
         benchmark::RegisterBenchmark("Stall/Qorvel", BM_Stall)
-            ->ArgsProduct({{0, 1, 2, 3, 4}, {0, 1}})->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+            ->ArgsProduct({{0, 1, 2, 3, 4, 5}, {0, 1}})->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
     const int status = bench.runBenchmarks(argc, argv, printSummary);
     delete g_files;
     return status;

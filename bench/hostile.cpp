@@ -1,6 +1,7 @@
 // What hostile inputs cost now that the faults behind them are mended: regular expressions that
 // once took tens of seconds (over UTF-16 and UTF-8), colouring many short strings and comments
-// with no word after them (each once a walk to the text's end), and the inputs the fuzzers kept
+// with no word after them (each once a walk to the text's end), a tag whose quoted values run on
+// without a ">" (each value once a look for it to the text's end), and the inputs the fuzzers kept
 // (several were hangs). The tests check each answer; the time is only here. Milliseconds per run;
 // the fuzz row also reports its slowest input.
 #include "fuzz/FuzzTargets.h"
@@ -69,6 +70,21 @@ void BM_ShortStringsColoured(benchmark::State& state) {
     }
 }
 
+void BM_TagWithoutItsEndColoured(benchmark::State& state) {
+    state.SetLabel("<a and \"v\" over 256 KB, no >");
+    const QString text = QStringLiteral("<a ") + QStringLiteral("\"v\" ").repeated(256 * 1024 / 4);
+    const auto theme = fixtures::theme();
+    const QVariantMap standard = fixtures::standardAttributes(*theme);
+    for (auto _ : state) {
+        auto parser = QVParser::parserForPlist({}, fixtures::htmlSyntax());
+        parser->setTheme(theme);
+        QVTextStorage storage;
+        storage.replaceCharacters(QVRange(0, 0), text);
+        fixtures::highlightAll(storage, *parser, standard);
+        benchmark::DoNotOptimize(storage.length());
+    }
+}
+
 void BM_FuzzCorpusReplayed(benchmark::State& state) {
     std::vector<std::pair<fuzz::Entry, QByteArray>> inputs;
     for (const char* const* name = fuzz::targetNames(); *name; ++name) {
@@ -95,6 +111,7 @@ void BM_FuzzCorpusReplayed(benchmark::State& state) {
 BENCHMARK_CAPTURE(BM_HostileRegex, utf16, true)->DenseRange(0, 5)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_HostileRegex, utf8, false)->DenseRange(0, 5)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ShortStringsColoured)->DenseRange(0, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TagWithoutItsEndColoured)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FuzzCorpusReplayed)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 int main(int argc, char** argv) {

@@ -13,6 +13,8 @@ namespace {
 
 bool byPosition(const QVWalkPlace& a, const QVWalkPlace& b) { return a.position < b.position; }
 
+constexpr int EnoughAskedEvery = 4;
+
 // Whether sorted holds place itself (the same position and the same state there).
 bool holds(std::span<const QVWalkPlace> sorted, const QVWalkPlace& place) {
     for (auto it = std::lower_bound(sorted.begin(), sorted.end(), place, byPosition); it != sorted.end() && it->position == place.position; ++it)
@@ -32,9 +34,15 @@ struct Recorder final : QVColouringSession {
     qint64 until;
     std::span<const QVWalkPlace> meet;  // sorted by position
     qint64 last = std::numeric_limits<qint64>::min() / 2;
-    QVWalkPlace ended;  // the place at or past until that ended the walk
+    QVWalkPlace ended;  // the place at or past until (or where enough said so) that ended the walk
     QVWalkPlace met;    // the place of meet that ended it
     QVWalkPlace seen;   // the last place passed
+    // Asked every few places past enoughFrom with how far the walk read from walkedFrom: true
+    // ends the walk there.
+    const std::function<bool(qint64)>* enough = nullptr;
+    qint64 enoughFrom = std::numeric_limits<qint64>::max();
+    qint64 walkedFrom = 0;
+    int sinceAsked = 0;
     void reach(qint64) override {}
     bool boundary(qint64 position, qint64, qint64, qint64) override { return passed({position, -1, -1}); }
     bool blockPlace(const QVWalkPlace& place) override { return passed(place); }
@@ -48,6 +56,14 @@ struct Recorder final : QVColouringSession {
         if (place.position >= until) {
             ended = place;
             return true;
+        }
+        // The clock is read at one place in a few: a stretch of markup has one at every tag.
+        if (enough && place.position > enoughFrom && ++sinceAsked >= EnoughAskedEvery) {
+            sinceAsked = 0;
+            if ((*enough)(place.position - walkedFrom)) {
+                ended = place;
+                return true;
+            }
         }
         if (place.position - last >= QVBoundaryIndex::Spacing) {
             places.push_back(place);
@@ -332,7 +348,7 @@ void QVBoundaryIndex::edited(qint64 location, qint64 oldLength, qint64 newLength
             // Carried unconfirmed: a walk through the edit meets it again only from the same
             // block's start.
             const qint64 blockStart = place.blockStart >= oldEnd ? place.blockStart + delta : std::min(place.blockStart, location);
-            kept.push_back({place.position + delta, place.block >= 0 ? blockStart : -1, place.block});
+            kept.push_back({place.position + delta, place.block >= 0 ? blockStart : -1, place.block, place.literal});
         }
     }
     _places = std::move(kept);
@@ -347,7 +363,8 @@ void QVBoundaryIndex::edited(qint64 location, qint64 oldLength, qint64 newLength
     while (!_edits.empty() && (_places.empty() || _edits.back() - EditReach >= _places.back().position)) _edits.pop_back();
 }
 
-QVWalkPlace QVBoundaryIndex::placeBefore(qint64 index, const QVTextStorage& text, const QVParser& parser, quint64* walked, qint64 readUpTo) {
+QVWalkPlace QVBoundaryIndex::placeBefore(qint64 index, const QVTextStorage& text, const QVParser& parser, quint64* walked, qint64 readUpTo,
+                                         const std::function<bool(qint64)>& enough) {
     if (walked) *walked = 0;
     finish();
     auto lastAtOrBefore = [&](qint64 at) -> QVWalkPlace {
@@ -372,6 +389,11 @@ QVWalkPlace QVBoundaryIndex::placeBefore(qint64 index, const QVTextStorage& text
         // window's second half; else over a window sixteen times larger (or the rest, when
         // little more is left).
         Recorder recorder(nullptr, found, until, std::span<const QVWalkPlace>(carried, _places.end()));
+        if (enough) {
+            recorder.enough = &enough;
+            recorder.enoughFrom = _edits.front();
+            recorder.walkedFrom = from.position;
+        }
         QVWalkPlace at = from;
         qint64 window = WalkWindow;
         qint64 end = limit;

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -71,8 +72,11 @@ public:
     // one of them, by walks over text on the calling thread, each from the last certain place
     // before the first edit left as far as index at most. walked receives how many characters
     // those walks read. readUpTo, when not -1, is as far as they may read: a walk that gets
-    // there before it passes a place leaves the places after it unconfirmed.
-    QVWalkPlace placeBefore(qint64 index, const QVTextStorage& text, const QVParser& parser, quint64* walked, qint64 readUpTo = -1);
+    // there before it passes a place leaves the places after it unconfirmed. enough, when given,
+    // is asked now and then, with how far a walk has read, at places past the first edit: true
+    // ends the walks there, the places up to it certain (what comes back is then short of index).
+    QVWalkPlace placeBefore(qint64 index, const QVTextStorage& text, const QVParser& parser, quint64* walked, qint64 readUpTo = -1,
+                            const std::function<bool(qint64 read)>& enough = {});
 
     // Places at most this far apart.
     static constexpr qint64 Spacing = 16 * 1024;

@@ -118,7 +118,7 @@ void QVLineNumberingRulerView::setCodeFoldingEnabled(bool flag) {
     if (flag) updateMarkers();
     else {
         _foldMarkers.clear();
-        _deferredFrom = _deferredTo = 0;
+        _deferred.clear();
         _unasked.clear();
         ++_markerRevision;
     }
@@ -230,7 +230,7 @@ qint64 QVLineNumberingRulerView::hiddenLinesBefore(qint64 position) const { retu
 
 void QVLineNumberingRulerView::updateMarkers() {
     _foldMarkers.clear();
-    _deferredFrom = _deferredTo = 0;
+    _deferred.clear();
     _unasked.clear();
     ++_markerRevision;
     if (_codeFoldingEnabled && _delegate) updateMarkersForEdit(QVRange(0, storage().length()), 0);
@@ -315,10 +315,11 @@ void QVLineNumberingRulerView::updateMarkersForEdit(QVRange edited, qint64 chang
     // Lines put off earlier move with the edit; a stretch the edit swallowed ends at it.
     const qint64 oldEnd = end - change;
     auto carry = [&](qint64 p) { return p >= oldEnd ? p + change : std::min(p, e); };
-    if (_deferredTo > _deferredFrom) {
-        _deferredFrom = carry(_deferredFrom);
-        _deferredTo = std::max(carry(_deferredTo), _deferredFrom);
+    for (auto& [from, to] : _deferred) {
+        from = carry(from);
+        to = std::max(carry(to), from);
     }
+    std::erase_if(_deferred, [](const std::pair<qint64, qint64>& line) { return line.second <= line.first; });
     if (!_unasked.empty()) {
         // The touched lines are asked now or become a stretch of their own below.
         std::vector<std::pair<qint64, qint64>> kept;
@@ -363,8 +364,7 @@ void QVLineNumberingRulerView::askLines(qint64 firstLine, qint64 lastLine, qint6
                     found.push_back(kept);
                 }
             }
-            _deferredFrom = _deferredTo > _deferredFrom ? std::min(_deferredFrom, start) : start;
-            _deferredTo = std::max(_deferredTo, contentsEnd);
+            deferLine(start, contentsEnd);
             _deferredTimer->start();
             continue;
         }
@@ -385,20 +385,35 @@ void QVLineNumberingRulerView::settleMarkers() {
     settleDeferredLines();
 }
 
+void QVLineNumberingRulerView::deferLine(qint64 from, qint64 to) {
+    // Merged with the stretches it touches (the same line typed into again).
+    auto at = std::lower_bound(_deferred.begin(), _deferred.end(), from,
+                               [](const std::pair<qint64, qint64>& line, qint64 p) { return line.second < p; });
+    auto last = at;
+    while (last != _deferred.end() && last->first <= to) {
+        from = std::min(from, last->first);
+        to = std::max(to, last->second);
+        ++last;
+    }
+    at = _deferred.erase(at, last);
+    _deferred.insert(at, {from, to});
+}
+
 void QVLineNumberingRulerView::settleDeferredLines() {
     _deferredTimer->stop();
-    if (_deferredTo <= _deferredFrom) return;
+    const std::vector<std::pair<qint64, qint64>> deferred = std::exchange(_deferred, {});
+    if (deferred.empty() || !_codeFoldingEnabled || !_delegate) return;
     const QVTextStorage& text = storage();
-    const qint64 from = std::min(_deferredFrom, text.length());
-    const qint64 to = std::clamp(_deferredTo, from, text.length());
-    _deferredFrom = _deferredTo = 0;
-    if (!_codeFoldingEnabled || !_delegate) return;
-    const qint64 firstLine = text.lineOfPosition(from);
-    const qint64 lastLine = text.lineOfPosition(to);
-    const qint64 start = text.lineStart(firstLine);
-    const qint64 end = lastLine + 1 < text.lineCount() ? text.lineStart(lastLine + 1) : text.length() + 1;
     const quint64 revision = _markerRevision;
-    askLines(firstLine, lastLine, start, end, 0, true);
+    for (const auto& [a, b] : deferred) {
+        const qint64 from = std::min(a, text.length());
+        const qint64 to = std::clamp(b, from, text.length());
+        const qint64 firstLine = text.lineOfPosition(from);
+        const qint64 lastLine = text.lineOfPosition(to);
+        const qint64 start = text.lineStart(firstLine);
+        const qint64 end = lastLine + 1 < text.lineCount() ? text.lineStart(lastLine + 1) : text.length() + 1;
+        askLines(firstLine, lastLine, start, end, 0, true);
+    }
     if (revision != _markerRevision) update();
 }
 

@@ -188,10 +188,11 @@ private:
     bool _visible = true;
     int _thickness = DefaultThickness;
     QVFoldMarkerList _foldMarkers;
-    // The stretch of text holding lines put off until typing pauses, empty when none; carried
-    // through edits like the markers.
-    qint64 _deferredFrom = 0;
-    qint64 _deferredTo = 0;
+    // The long lines put off until typing pauses, each [from, to) over its text, sorted and
+    // apart; carried through edits like the markers. Lines apart stay apart: one stretch from the
+    // first to the last would ask every line between them.
+    std::vector<std::pair<qint64, qint64>> _deferred;
+    void deferLine(qint64 from, qint64 to);
     QTimer* _deferredTimer = nullptr;
     // Stretches [from, to) whose lines were not asked yet, sorted and apart, each from a line's
     // start; carried through edits like the markers.

@@ -35,13 +35,22 @@ constexpr qint64 EditSlice = 4 * 1024;
 // Colouring catches up with what is drawn at once only over this distance; farther away the
 // text is drawn with its provisional colours while idle colouring gets there.
 constexpr qint64 DrawCatchUpLimit = 2 * 1024 * 1024;
-constexpr qint64 IdleBudgetMs = 8;
+// What one tick of colouring while idle may spend: its time, and (tests only, 0: no bound) the
+// characters its slices may parse and its walk read. A tick stops at the first slice end or place
+// past either, whatever it is in the middle of.
+qint64 idleBudgetMs = 8;
+qint64 idleBudgetCharacters = 0;
+// The shortest slice a tick short of time still colours, so that each tick moves on.
+constexpr qint64 LeastIdleSlice = 4 * 1024;
 // How far back from the final colours' end a slice may begin at a place inside an embedded block.
 constexpr qint64 InsideBlockReach = 4 * IdleSlice;
 // How many literals' slice stops are kept (a page's long ones are few).
 constexpr size_t KeptLiterals = 8;
 // How far past the places an edit left unconfirmed a moment of idle time confirms them.
 constexpr qint64 IdleConfirmReach = 2 * 1024 * 1024;
+// How far one tick's walk confirming them may read past the last certain place (about 4 ms):
+// a place passed past the first edit once the tick's time is up ends it sooner.
+constexpr qint64 IdleWalkReach = 1024 * 1024;
 // How long a new text on screen waits for its first paint before colouring it while idle.
 constexpr int FirstPaintWaitMs = 50;
 // How far past an edit inside a long line its colouring goes at once when it does not meet the
@@ -206,7 +215,7 @@ QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     QVWalkPlace inside;
     if (const QVWalkPlace place = _boundaries.placeBefore(index, text, *_parser, &confirming); place.position > start) {
         start = place.position;
-        if (place.block >= 0) inside = {0, place.blockStart - start, place.block};
+        if (place.block >= 0) inside = {0, place.blockStart - start, place.block, place.literal};
     }
     uncolouredWalkCount += confirming;
     const qint64 end = std::min(text.length(), index + 1 + EndStringReach);
@@ -285,6 +294,10 @@ quint64 QVSyntaxHighlightingTextView::charactersWalkedAhead() { return uncoloure
 
 quint64 QVSyntaxHighlightingTextView::mostParsedBySlice() { return std::exchange(mostParsedInASlice, 0); }
 void QVSyntaxHighlightingTextView::holdIdleColouring(bool hold) { idleColouringHeld = hold; }
+void QVSyntaxHighlightingTextView::setIdleBudget(qint64 milliseconds, qint64 characters) {
+    idleBudgetMs = milliseconds;
+    idleBudgetCharacters = characters;
+}
 
 qint64 QVSyntaxHighlightingTextView::openSpecialSearchFloor(qint64 position, bool* bounded) const {
     // Where the colours before position are final, a block still open there either coloured the
@@ -736,7 +749,24 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
     QElapsedTimer clock;
     clock.start();
     const QVTextStorage& text = textStorage();
-    qint64 slice = budgetMs > 0 ? IdleSlice : EditSlice;
+    const quint64 parsedBefore = QVParser::charactersParsed();
+    const qint64 budgetNs = budgetMs * 1'000'000;
+    qint64 slice = budgetMs <= 0 ? EditSlice : idleBudgetCharacters > 0 ? std::min(IdleSlice, idleBudgetCharacters) : IdleSlice;
+    // After each slice: whether the budget is spent; else the next slice is what it leaves, at
+    // the pace the slices so far went (a slice of a dense stretch costs more than one of a
+    // comment), so that no tick runs far past it.
+    auto spent = [&] {
+        if (budgetMs <= 0) {
+            slice *= 2;
+            return false;
+        }
+        const qint64 ns = std::max<qint64>(clock.nsecsElapsed(), 1);
+        const qint64 parsed = qint64(QVParser::charactersParsed() - parsedBefore);
+        if (ns >= budgetNs || (idleBudgetCharacters > 0 && parsed >= idleBudgetCharacters)) return true;
+        if (parsed > 0) slice = std::clamp<qint64>(qint64(double(parsed) * double(budgetNs - ns) / double(ns)), LeastIdleSlice, IdleSlice);
+        if (idleBudgetCharacters > 0) slice = std::min(slice, idleBudgetCharacters - parsed);
+        return false;
+    };
     while (_highlightedUpTo < std::min(until, text.length())) {
         const struct SliceWork {
             quint64 before = QVParser::charactersParsed();
@@ -744,8 +774,7 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
         } work;
         const qint64 from = _highlightedUpTo;
         if (colourInsideLiteral(from, slice) || colourInsideBlock(from, slice)) {
-            if (budgetMs > 0 && clock.elapsed() >= budgetMs) break;
-            if (budgetMs <= 0) slice *= 2;
+            if (spent()) break;
             continue;
         }
         qint64 start = safeStart(from);
@@ -782,8 +811,7 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
                 _provisionalEditsEnd = 0;
                 break;
             }
-            if (budgetMs > 0 && clock.elapsed() >= budgetMs) break;
-            if (budgetMs <= 0) slice *= 2;
+            if (spent()) break;
             continue;
         }
         const bool changed = mustGoOn(before, stateAt(to - 1));
@@ -797,8 +825,7 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
         _oldColouringEnd = std::max(_oldColouringEnd, to);
         if (!changed && to < _oldColouringEnd && to > _provisionalEditsEnd) _highlightedUpTo = _oldColouringEnd;
         if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
-        if (budgetMs > 0 && clock.elapsed() >= budgetMs) break;
-        if (budgetMs <= 0) slice *= 2;
+        if (spent()) break;
     }
     // The language at the caret, given short of final colours, is certain once they reach it.
     if (_provisionalAnswerAt >= 0 && _highlightedUpTo >= std::min(_provisionalAnswerAt, text.length())) {
@@ -848,7 +875,9 @@ QVWalkPlace QVSyntaxHighlightingTextView::blockPlaceBefore(qint64 from, qint64 w
         --place;
         if (place->block < 0 || place->blockStart != run.location || place->position <= run.location || from - place->position > within)
             return {};
-        if (rangeToHighlightForRange(QVRange(place->position, 0)).location == place->position) return *place;
+        // A place inside a literal is the walk's only: a colouring begun there would take the
+        // literal's text for code.
+        if (place->literal < 0 && rangeToHighlightForRange(QVRange(place->position, 0)).location == place->position) return *place;
     }
     return {};
 }
@@ -1096,6 +1125,19 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         if (_highlightedUpTo < length) scheduleIdleHighlighting();
         return;
     }
+    if (changeRange.location - range.location > LongLineEditReach) {
+        // Any other key amid a string or comment that began far back (a backtick, a "${", a
+        // line's first word): its lines on are coloured as an idle slice would colour them,
+        // reading the literal's own text from the stop kept before them, not from its start.
+        const qint64 line = textStorage().lineRangeForRange(QVRange(changeRange.location, 0)).location;
+        if (line > range.location && _highlightedUpTo == line && colourInsideLiteral(line, EditSlice)) {
+            if (_highlightedUpTo >= length) return;
+            const qint64 drawnEnd = textStorage().lineRange(std::max(lastVisibleLine(), textStorage().lineOfPosition(changeRange.end()))).end();
+            highlightSome(drawnEnd, 0);
+            if (_highlightedUpTo < length) scheduleIdleHighlighting();
+            return;
+        }
+    }
     // The state the old colouring had where the coloured lines end. When the last character is
     // new (a line break just typed), the old colouring of the next line began elsewhere.
     const State before = stateAt(range.end() - 1);
@@ -1251,18 +1293,29 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
         _idleTimer.stop();
         return;
     }
-    if (_highlightedUpTo < length()) highlightSome(length(), IdleBudgetMs);
+    QElapsedTimer clock;
+    clock.start();
+    // Places to confirm share the tick with the colouring.
+    const bool confirming = placesToConfirm();
+    if (_highlightedUpTo < length()) highlightSome(length(), confirming ? std::max<qint64>(1, idleBudgetMs / 2) : idleBudgetMs);
     // Edits that asked nothing (pastes) left the places after them unconfirmed: while idle, walk
     // on past them a stretch at a time, so that the next key ahead of the colouring does not
     // walk from the first of them to itself, and the next edit inside a block of the coloured
     // text colours from a place near it. Each walk reads a bounded stretch: one inside a literal
     // or comment that runs on past it is given up until the next edit.
-    if (placesToConfirm()) {
+    if (confirming && placesToConfirm()) {
         const qint64 certain = std::max<qint64>(0, _boundaries.certainUpTo());
         const qint64 from = std::max<qint64>(0, _boundaries.certainPlaceBefore(certain).position);
-        const qint64 until = std::min(length(), certain + IdleConfirmReach);
+        const qint64 until = std::min(length(), certain + IdleWalkReach / 2);
+        // Once the tick's time (or work) is up, the walk ends at the next place past the edit it
+        // walks past; the next tick goes on from there.
+        const qint64 budgetNs = idleBudgetMs * 1'000'000;
+        const auto enough = [&](qint64 read) {
+            return clock.nsecsElapsed() >= budgetNs || (idleBudgetCharacters > 0 && read >= idleBudgetCharacters);
+        };
         quint64 walked = 0;
-        if (certain - from <= IdleConfirmReach) _boundaries.placeBefore(until, textStorage(), *_parser, &walked, until + IdleConfirmReach);
+        if (certain - from <= IdleWalkReach)
+            _boundaries.placeBefore(until, textStorage(), *_parser, &walked, until + IdleWalkReach / 2, enough);
         uncolouredWalkCount += walked;
         if (_boundaries.certainUpTo() == certain) _idleConfirmGivenUp = _charactersRevision;
     }
@@ -1302,7 +1355,15 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
         const QVEmbeddedRange block = blockAhead(from);
         language = block.parser ? block.parser : _parser;
         if (block.parser && _boundaries.ready()) {
-            const QVWalkPlace place = _boundaries.certainPlaceBefore(from);
+            QVWalkPlace place = _boundaries.certainPlaceBefore(from);
+            if (place.literal >= 0) {
+                // A place inside a literal says nothing of the colours: the one before the literal does.
+                const std::vector<QVWalkPlace>& all = _boundaries.places();
+                auto before = std::upper_bound(all.begin(), all.end(), place.position,
+                                               [](qint64 at, const QVWalkPlace& p) { return at < p.position; });
+                while (before != all.begin() && std::prev(before)->literal >= 0) --before;
+                place = before == all.begin() ? QVWalkPlace() : *std::prev(before);
+            }
             if (place.block >= 0 && place.blockStart == block.range.location && place.position >= _highlightedUpTo) {
                 if (from - place.position <= UncolouredReach) blockParseFrom = place.position;
                 // No line the block's scan begins afresh at stands near before the drawn ones: they

@@ -121,6 +121,10 @@ public:
     // For tests: while held, no view colours while idle (what is drawn is still coloured, or
     // painted ahead), so that keys can be typed ahead of colouring at any pace.
     static void holdIdleColouring(bool hold);
+    // For tests: what one tick of colouring while idle may spend, in time (8 ms unless set) and
+    // in characters parsed or walked (0: no bound). A tick stops at the first slice end or place
+    // past either; the next goes on from there, so the colours come out the same whatever it is.
+    static void setIdleBudget(qint64 milliseconds, qint64 characters);
     // Colours everything not yet final now.
     void finishHighlighting();
     // While on, edits are not coloured as they come: their lines stay provisional and are

@@ -277,12 +277,98 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
     };
     qint64 i = start;
     qint64 nextPlace = places ? places->wantedFrom : std::numeric_limits<qint64>::max();
+    // Where places are wanted, a template string or block comment is read a line at a time from
+    // j, a place of its own text, and each line begun in that text is a place too (literal says
+    // which). Answers true with the block's end or the stop in *at, else false with *at just
+    // past the literal.
+    auto lineEnd = [&](qint64 j) {
+        const qsizetype at = text.indexOf(u'\n', j);
+        return at < 0 ? n : at + 1;
+    };
+    auto placeInLiteral = [&](qint64 j, int literal) {
+        if (j >= n || j < nextPlace) return false;
+        if (places->place(j, literal)) {
+            places->stopped = true;
+            return true;
+        }
+        nextPlace = places->wantedFrom;
+        return false;
+    };
+    auto readTemplate = [&](qint64 j, qint64* at) -> bool {
+        for (;;) {
+            const qint64 limit = lineEnd(j);
+            qint64 resumable = j;
+            const qint64 close = QVScriptLiterals::readTemplateText(text, j, limit, &resumable);
+            if (const qint64 inside = endWithin(j, close < 0 ? limit : close); inside >= 0) {
+                *at = inside;
+                return true;
+            }
+            if (close >= 0) {
+                *at = close;
+                return false;
+            }
+            if (resumable < limit) {
+                // A hole or an escape runs over the line's end: read on in one go, as the scan
+                // without places does.
+                const qint64 rest = QVScriptLiterals::readTemplateText(text, resumable, n, &resumable);
+                if (const qint64 inside = endWithin(limit, rest < 0 ? n : rest); inside >= 0) {
+                    *at = inside;
+                    return true;
+                }
+                *at = rest < 0 ? n : rest;
+                return rest < 0;
+            }
+            if (limit >= n) {
+                *at = n;
+                return true;
+            }
+            if (placeInLiteral(limit, 0)) {
+                *at = limit;
+                return true;
+            }
+            j = limit;
+        }
+    };
+    auto readComment = [&](qint64 j, int form, qint64* at) -> bool {
+        const QString& close = (*lexicon.comments)[form].end();
+        for (;;) {
+            const qint64 limit = lineEnd(j);
+            const qsizetype found = text.sliced(j, std::min<qint64>(n, limit + close.size() - 1) - j).indexOf(close);
+            const qint64 end = found < 0 ? -1 : j + found;
+            if (!lexicon.commentsHideEnd)
+                if (const qint64 inside = endWithin(j, end < 0 ? limit : end); inside >= 0) {
+                    *at = inside;
+                    return true;
+                }
+            if (end >= 0) {
+                *at = end + close.size();
+                return false;
+            }
+            if (limit >= n) {
+                *at = n;
+                return true;
+            }
+            if (placeInLiteral(limit, form + 1)) {
+                *at = limit;
+                return true;
+            }
+            j = limit;
+        }
+    };
+    if (places && places->startLiteral >= 0) {
+        const int literal = places->startLiteral;
+        qint64 at = n;
+        if (literal == 0 ? readTemplate(i, &at)
+                         : (!lexicon.comments || literal > lexicon.comments->size() || readComment(i, literal - 1, &at)))
+            return at;
+        i = at;
+    }
     while (i < n) {
         // A line begun here outside every string, comment and literal: a scan begun here reads
         // nothing before it (the look for an escaping backslash and the look back before a
         // slash stop at the line break), so it goes on as this one.
         if (i >= nextPlace && i > start && text[i - 1] == u'\n') {
-            if (places->place(i)) {
+            if (places->place(i, -1)) {
                 places->stopped = true;
                 return i;
             }
@@ -325,6 +411,12 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
         if (lexicon.templateStrings && c == u'`') {
             // A template string never hides the end, closed or not: an edit after the end
             // cannot move it back.
+            if (places) {
+                qint64 at = n;
+                if (readTemplate(i + 1, &at)) return at;
+                i = at;
+                continue;
+            }
             const qint64 close = QVScriptLiterals::endOfTemplateString(text, i, n);
             if (const qint64 inside = endWithin(i + 1, close < 0 ? n : close); inside >= 0) return inside;
             if (close < 0) return n;
@@ -354,6 +446,12 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
             continue;
         }
         i += comment->begin().size();
+        if (comment->hasEnd() && places) {
+            qint64 at = n;
+            if (readComment(i, int(comment - lexicon.comments->data()), &at)) return at;
+            i = at;
+            continue;
+        }
         if (comment->hasEnd()) {
             const qsizetype close = text.indexOf(comment->end(), i);
             if (!lexicon.commentsHideEnd)

@@ -43,10 +43,14 @@ using QVEmbeddedRanges = std::vector<QVEmbeddedRange>;
 // strings, comments and literals, where the scan for the block's end may begin again and goes on
 // as the scan that reached it: block tells which of the markup's embedded languages it is
 // (QVTagBasedParser::embedded() in order), blockStart where the block's content began.
+// A place inside a block may also stand at the start of a line inside a long template string's
+// own text (literal 0) or a block comment (literal 1 + its form among the language's comments),
+// where the scan goes on reading that literal: a walk keeps no other state there.
 struct QVWalkPlace {
     qint64 position = -1;
     qint64 blockStart = -1;
     int block = -1;
+    int literal = -1;
     bool operator==(const QVWalkPlace&) const = default;
 };
 
@@ -215,14 +219,16 @@ public:
     // is an element's content (a script or style sheet), which only a quoted string keeps open
     // past its end tag; a server block's end may also stand in a block comment.
     // places, when given, hears of the lines inside the block where the scan may begin again
-    // (see QVWalkPlace), from its wantedFrom on; one that answers true stops the scan there
-    // (which is then answered, and stopped set).
+    // (see QVWalkPlace, literal -1 outside every literal), from its wantedFrom on; one that
+    // answers true stops the scan there (which is then answered, and stopped set). With
+    // startLiteral not -1, from is such a place inside that literal.
     class BlockPlaces {
     public:
         virtual ~BlockPlaces() = default;
         qint64 wantedFrom = std::numeric_limits<qint64>::max();
+        int startLiteral = -1;
         bool stopped = false;
-        virtual bool place(qint64 position) = 0;
+        virtual bool place(qint64 position, int literal) = 0;
     };
     virtual qint64 endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool element = false,
                                       BlockPlaces* places = nullptr) const;

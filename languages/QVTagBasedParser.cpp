@@ -195,7 +195,7 @@ QVEmbeddedRange QVTagBasedParser::embeddedBlockAt(QStringView text, qint64 index
 
 qint64 QVTagBasedParser::walkBoundaries(QStringView text, qint64 base, QVColouringSession& session, const QVWalkPlace& inside) const {
     QVEmbeddedRanges blocks;
-    const QVWalkPlace within{0, inside.blockStart - base, inside.block};
+    const QVWalkPlace within{0, inside.blockStart - base, inside.block, inside.literal};
     return base + walk(text, base, nullptr, &session, blocks, inside.block >= 0 ? &within : nullptr).stop;
 }
 
@@ -216,8 +216,8 @@ struct SessionPlaces final : QVParser::BlockPlaces {
         const qint64 from = session.blockPlacesFrom;
         wantedFrom = from == std::numeric_limits<qint64>::max() ? from : std::max<qint64>(0, from - base);
     }
-    bool place(qint64 position) override {
-        if (session.blockPlace({base + position, base + blockStart, block})) return true;
+    bool place(qint64 position, int literal) override {
+        if (session.blockPlace({base + position, base + blockStart, block, literal})) return true;
         follow();
         return false;
     }
@@ -243,6 +243,18 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
         furthest = std::max(furthest, at < 0 ? until : at + 1);
         return at < 0 ? NotFound : at;
     };
+    // The first ">" from from on. A tag whose quoted values run on without one looks again
+    // after each value: the last answer still holds for any from up to it, so a stretch without
+    // a ">" (markup read in a script's text) is read once, not once per quote in it.
+    qint64 gtSearchedFrom = NotFound;
+    qint64 gtFound = NotFound;
+    auto findGt = [&](qint64 from) -> qint64 {
+        if (gtSearchedFrom == NotFound || from < gtSearchedFrom || (gtFound != NotFound && from > gtFound)) {
+            gtSearchedFrom = from;
+            gtFound = find(QLatin1Char('>'), from, length);
+        }
+        return gtFound;
+    };
 
     // Colours the tag that opens at lt as far as its ">" (gt, NotFound when it has none) and
     // answers where it ends: a ">" inside a quoted value does not end it. Quotes are looked for
@@ -264,7 +276,7 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
             // which re-colouring the edited lines could never notice.
             const qint64 close = found != NotFound ? found : last;
             colour(style.quote, quote, close);
-            gt = find(QLatin1Char('>'), close + 1, length);
+            gt = findGt(close + 1);
             quote = find(QLatin1Char('"'), close + 1, gt == NotFound ? length : gt);
             start = close + 1;
         } while (quote != NotFound);
@@ -283,9 +295,19 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
     qint64 stop = length;
     // Scans the block of the index-th embedded language from from on, its content begun at
     // blockStart: where it ends, or NotFound when the session ended the walk inside it (at stop).
-    auto scanBlock = [&](int index, const QVParser& parser, const Embedded& entry, qint64 from, qint64 blockStart, bool element) -> qint64 {
-        if (!session || storage) return parser.endOfEmbeddedBlock(text, from, entry.end, element);
+    auto scanBlock = [&](int index, const QVParser& parser, const Embedded& entry, qint64 from, qint64 blockStart, bool element,
+                         int literal = -1) -> qint64 {
+        if (!session || storage) {
+            if (literal < 0) return parser.endOfEmbeddedBlock(text, from, entry.end, element);
+            // Begun inside a literal of the block: the scan hears of no place, it only goes on.
+            struct InLiteral final : QVParser::BlockPlaces {
+                bool place(qint64, int) override { return false; }
+            } within;
+            within.startLiteral = literal;
+            return parser.endOfEmbeddedBlock(text, from, entry.end, element, &within);
+        }
         SessionPlaces places(*session, base, blockStart, index);
+        places.startLiteral = literal;
         const qint64 blockEnd = parser.endOfEmbeddedBlock(text, from, entry.end, element, &places);
         if (!places.stopped) return blockEnd;
         stop = blockEnd;
@@ -298,7 +320,7 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
         if (!parser) return {0, 0};
         // An element's start tag begins with a letter, a server block's with anything else.
         const bool element = !entry.key().isEmpty() && entry.key().front().isLetter();
-        const qint64 blockEnd = scanBlock(inside->block, *parser, *entry, 0, inside->blockStart, element);
+        const qint64 blockEnd = scanBlock(inside->block, *parser, *entry, 0, inside->blockStart, element, inside->literal);
         if (blockEnd == NotFound) return {stop, stop};
         furthest = std::min<qint64>(length, blockEnd + entry->end.size());
         if (blockEnd > inside->blockStart) {
@@ -328,7 +350,7 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
             colour(&_tagAttr, lt, lt);
             break;
         }
-        qint64 gt = find(QLatin1Char('>'), lt + 1, length);
+        qint64 gt = findGt(lt + 1);
         // The name ends at the first blank or ">": looking for a blank past the ">" would scan
         // a stretch without blanks again from every "<" in it.
         const qint64 nameLimit = gt == NotFound ? length : gt;

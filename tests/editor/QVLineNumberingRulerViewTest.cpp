@@ -400,11 +400,13 @@ TEST(QVLineNumberingRulerView, TypingOnALongLineAsksItOnlyOnceTypingPauses) {
     EXPECT_EQ(kept.toStdString(), ruler->markerDump().toStdString());
 }
 
-// The pause after a key on a long line asks that line, not every line still to ask: those are
-// asked in short slices while idle, so the timer's work stays the same at any length of text.
+// The pause after keys on long lines asks those lines, not every line still to ask: those are
+// asked in short slices while idle, so the timer's work stays the same at any length of text;
+// nor the lines between two long ones typed into (the first and last line of a page).
 TEST(QVLineNumberingRulerView, ThePauseAfterALongLineKeyAsksThatLineOnly) {
     QString text = "f {" + QString(40000, u'x') + "\n}\n";
     for (int i = 0; i < 30000; ++i) text += "f {\n}\n";
+    text += "g {" + QString(40000, u'x') + "\n}\n";
     Gutter gutter(text);
     QVLineNumberingRulerView* ruler = gutter.ruler;
     gutter.view->finishHighlighting();
@@ -417,8 +419,17 @@ TEST(QVLineNumberingRulerView, ThePauseAfterALongLineKeyAsksThatLineOnly) {
     ASSERT_GT(unasked, 30000 * 3);
     gutter.view->setSelectedRange(QVRange(10, 0));
     gutter.view->insertText("y");
+    gutter.view->setSelectedRange(QVRange(text.indexOf("g {") + 10, 0));
+    gutter.view->insertText("y");
+    QTimer* pause = nullptr;
+    for (QTimer* timer : ruler->findChildren<QTimer*>()) {
+        if (timer->interval() == QVLineNumberingRulerView::LongLineDelayMs) pause = timer;
+        else timer->stop();
+    }
+    ASSERT_TRUE(pause && pause->isActive());
     const quint64 asked = ruler->charactersAsked();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ruler->charactersAsked() != asked; }, 5000));
-    EXPECT_LE(ruler->charactersAsked() - asked, 40010u);
-    EXPECT_GE(ruler->unaskedLength(), unasked - 10);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !pause->isActive(); }, 5000));
+    EXPECT_GE(ruler->charactersAsked() - asked, 80000u);
+    EXPECT_LE(ruler->charactersAsked() - asked, 80100u);
+    EXPECT_GE(ruler->unaskedLength(), unasked - 100);
 }

@@ -826,12 +826,14 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
         while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
         EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice";
         EXPECT_EQ(firstDifferenceFromOnePass(view), -1);
-        // A quote and a brace typed at a line's start amid each literal: its slices after the
-        // key read on from the stop before it.
+        // A quote and a brace typed at a line's start amid each literal: the key itself and its
+        // slices after it read on from the stop before it, not from the literal's start.
         for (const qsizetype into : {literal + 700'000, comment + 700'000}) {
             const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(into));
             view.setSelectedRange(QVRange(at, 0));
+            const quint64 parsed = QVParser::charactersParsed();
             view.insertText(QStringLiteral("'{"));
+            EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(256 * 1024)) << "parsed by the key at " << into;
             while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
             EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a key at " << into;
             view.undo();
@@ -891,6 +893,52 @@ TEST(QVSyntaxHighlightingTextView, LinesPaintedAheadInsideAVeryLongLiteralAreRig
         QVSyntaxHighlightingTextView::holdIdleColouring(false);
     }
     UserDefaults::standard().setBool(true, QVAutoComplete);
+}
+
+// Ahead of the colouring, a key deep inside a template string or comment of megabytes settles
+// its language by a walk from a place the walk over the blocks kept inside that literal, near the
+// key, not from the literal's start; so does the next key a little further on, and the colours
+// come out as one pass over the text gives them.
+TEST(QVSyntaxHighlightingTextView, AKeyAheadOfColouringDeepInALongLiteralWalksFromAPlaceInIt) {
+    const struct {
+        const char* open;
+        const char* row;
+        const char* close;
+    } cases[] = {
+        {"var t = `\n", "row ${v + `in ${w}`} of 'x' \\` $ { /* <b> */\n", "`;\n"},
+        {"/*\n", "commented 'x' `y` /* * / <b> if (a) {\n", "*/\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.open);
+        QString page = markupRows(16 * 1024) + QStringLiteral("<script>\n");
+        for (int row = 0; page.size() < 100'000; ++row) page += QStringLiteral("if (a%1) { return f(%1); }\n").arg(row);
+        page += QString::fromLatin1(c.open);
+        const qsizetype literal = page.size();
+        while (page.size() - literal < 3'000'000) page += QString::fromLatin1(c.row);
+        page += QString::fromLatin1(c.close) + QStringLiteral("var end = 1;\n</script>\n<p>end</p>\n");
+        QVSyntaxHighlightingTextView::holdIdleColouring(true);
+        HTMLView view(QStringLiteral("/tmp/long-literal-ahead.html"));
+        view.resize(600, 400);
+        view.show();
+        view.setString(page);
+        QCoreApplication::processEvents();
+        ASSERT_FALSE(view.boundaryIndex().places().empty());
+        for (const qsizetype into : {2'500'000, 2'520'000}) {
+            const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(literal + into));
+            view.setSelectedRange(QVRange(at + 4, 0));
+            view.scrollRangeToVisible(QVRange(at, 0));
+            QCoreApplication::processEvents();
+            ASSERT_LT(view.highlightedLength(), at);
+            view.setFocus();
+            const quint64 walked = QVSyntaxHighlightingTextView::charactersWalkedAhead();
+            QTest::keyClicks(&view, " ");
+            EXPECT_LE(QVSyntaxHighlightingTextView::charactersWalkedAhead() - walked, quint64(4 * QVBoundaryIndex::Spacing))
+                << "walked for the key at " << into;
+        }
+        QVSyntaxHighlightingTextView::holdIdleColouring(false);
+        view.finishHighlighting();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1);
+    }
 }
 
 // Keys deep inside a coloured template string or comment that began far back: letters and
@@ -1033,6 +1081,81 @@ TEST(QVSyntaxHighlightingTextView, PastesOneAfterAnotherLeaveTheAnswerAtTheEndTh
         for (int i = 0; i < 20'000 && view.highlightedLength() < view.length(); ++i) QCoreApplication::processEvents();
         EXPECT_LE(QVSyntaxHighlightingTextView::charactersWalkedAhead() - walked, quint64(6'000'000));
     }
+}
+
+// Idle colouring and the walk confirming places after edits stop wherever a tick's budget runs
+// out (in characters here, so that the stops do not depend on the machine) and go on from there
+// at the next tick: on each page shape, with edits that open and close literals, comments and
+// blocks typed while they run, the colours and block ends come out as one pass over the whole
+// text gives them, and every certain place is one of the walk from the top, whatever the budget.
+TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshView) {
+    UserDefaults::standard().setBool(false, QVAutoComplete);
+    auto script = [](const QString& middle) {
+        QString page = markupRows(16 * 1024) + QStringLiteral("<script>\n");
+        for (int row = 0; page.size() < 200'000; ++row) page += QStringLiteral("if (a%1 < b) { s = \"<p>\" + f(%1) / 2; }\n").arg(row);
+        page += middle;
+        for (int row = 0; page.size() < 1'250'000; ++row) page += QStringLiteral("var v%1 = '</b>' + g(%1); // x\n").arg(row);
+        return page + QStringLiteral("</script>\n") + markupRows(8 * 1024);
+    };
+    auto repeated = [](const char* open, const char* row, const char* close) {
+        QString literal = QString::fromLatin1(open);
+        while (literal.size() < 900'000) literal += QString::fromLatin1(row);
+        return literal + QString::fromLatin1(close);
+    };
+    QString style = QStringLiteral("<style>\n");
+    for (int row = 0; style.size() < 1'200'000; ++row) style += QStringLiteral("p.c%1 { color: red; content: \"</p>\"; } /* c */\n").arg(row);
+    style += QStringLiteral("</style>\n<p>end</p>\n");
+    const struct {
+        const char* name;
+        QString page;
+    } shapes[] = {
+        {"long template string", script(repeated("var t = `\n", "row ${v + `in ${w}`} of 'x' \\` $ {\n", "`;\n"))},
+        {"long comment", script(repeated("var u = 1; /*\n", "commented 'x' `y` /* * / <b>\n", "*/\n"))},
+        {"one script", script(QString())},
+        {"one style sheet", style},
+        {"many blocks", markupRows(1'200'000)},
+    };
+    const char* const typed[] = {"x", "\n", "'", "\"", "`", "/*", "*/", "</script>\n", "<script>\n", "${", "<style>", "-->"};
+    const qint64 budgets[] = {3'000, 40'000, 0};
+    for (const auto& shape : shapes) {
+        for (const qint64 budget : budgets) {
+            SCOPED_TRACE(std::string(shape.name) + ", budget " + std::to_string(budget));
+            QVSyntaxHighlightingTextView::setIdleBudget(budget > 0 ? 1000 : 1, budget);
+            // Not shown: what a paint would colour at once stays the ticks' to colour.
+            HTMLView view(QStringLiteral("/tmp/budgets.html"));
+            view.setString(shape.page);
+            std::mt19937 random(unsigned(budget + shape.page.size()));
+            for (int edit = 0; edit < 6; ++edit) {
+                // A little idle time, less than it takes to colour everything.
+                for (int i = std::uniform_int_distribution<int>(0, 40)(random); i > 0; --i) QCoreApplication::processEvents();
+                const qint64 at = std::uniform_int_distribution<qint64>(0, view.length() - 1)(random);
+                const int choice = std::uniform_int_distribution<int>(0, int(std::size(typed)))(random);
+                view.setSelectedRange(QVRange(at, choice == int(std::size(typed)) ? std::min<qint64>(view.length() - at, 12) : 0));
+                view.insertText(choice == int(std::size(typed)) ? QString() : QString::fromLatin1(typed[choice]));
+            }
+            for (int i = 0; i < 2'000'000 && view.highlightedLength() < view.length(); ++i) QCoreApplication::processEvents();
+            ASSERT_EQ(view.highlightedLength(), view.length());
+            // The walk confirming the places goes on while idle until it is done or gives up.
+            qint64 certain = -1;
+            for (int still = 0; still < 50; ++still) {
+                QCoreApplication::processEvents();
+                if (view.boundaryIndex().certainUpTo() != certain) still = 0;
+                certain = view.boundaryIndex().certainUpTo();
+            }
+            EXPECT_EQ(firstDifferenceFromOnePass(view), -1);
+            const QString text = view.string();
+            const std::vector<QVWalkPlace> walk = placesFromTheTop(*view.parser(), text);
+            for (const QVWalkPlace& place : view.boundaryIndex().places()) {
+                if (place.position > view.boundaryIndex().certainUpTo()) break;
+                auto found = std::lower_bound(walk.begin(), walk.end(), place,
+                                              [](const QVWalkPlace& a, const QVWalkPlace& b) { return a.position < b.position; });
+                while (found != walk.end() && found->position == place.position && !(*found == place)) ++found;
+                ASSERT_TRUE(found != walk.end() && *found == place) << place.position << " is no place of the walk";
+            }
+        }
+    }
+    QVSyntaxHighlightingTextView::setIdleBudget(8, 0);
+    UserDefaults::standard().setBool(true, QVAutoComplete);
 }
 
 TEST(QVSyntaxHighlightingTextView, HighlightingOffOrInactiveLeavesStandardColours) {
