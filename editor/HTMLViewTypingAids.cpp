@@ -342,13 +342,8 @@ void HTMLViewTypingAids::sumTagsAhead() {
     }
     // The text read goes on past the stretch to the "<" after it, which its last tag ends before.
     const qint64 to = std::min(gap.end(), gap.location + SumAheadTick);
-    qint64 end = to;
-    QStringView text;
-    for (qint64 ahead = 4096;; ahead *= 16) {
-        end = std::min(storage->length(), to + ahead);
-        text = storage->characters(QVRange(gap.location, end - gap.location));
-        if (end == storage->length() || text.indexOf(u'<', to - gap.location) >= 0) break;
-    }
+    const QStringView text = QVTagBalance::reaching(
+        [&storage](qint64 from, qint64 end) { return storage->characters(QVRange(from, end - from)); }, gap.location, to, storage->length());
     _tagBalance.sumAhead(text, gap.location, gap.location, to, tagFormattingTable());
 }
 

@@ -45,7 +45,10 @@ int tagChange(QStringView text, qint64 offset, qint64 lt, qint64 gt, Kinds& kind
 // as far as the last tag read.
 template <typename F>
 qint64 forEachTag(QStringView text, qint64 offset, qint64 from, qint64 to, F&& f) {
-    qint64 lt = text.indexOf(u'<', from - offset);
+    // A stretch without a "<" holds no tag and reads nothing past its end (looking on for the
+    // next "<" from each such stretch of a long literal read it again and again).
+    qint64 lt = text.first(std::clamp<qint64>(to - offset, 0, text.size())).indexOf(u'<', from - offset);
+    if (lt < 0) return to;
     while (lt >= 0 && lt + offset < to) {
         const qint64 next = text.indexOf(u'<', lt + 1);
         const qint64 end = next < 0 ? text.size() : next;
@@ -92,20 +95,19 @@ bool walkBack(QStringView text, qint64 offset, qint64 from, qint64 to, Kinds& ki
     return false;
 }
 
-// The text from `from` on as far as the first "<" at or past to (limit when none is before it),
-// which is what reading the tags whose "<" lies in [from, to) takes.
-QStringView reaching(const QVTagBalance::Reader& read, qint64 from, qint64 to, qint64 limit) {
+// How much text is summed from one view: a text in pieces is copied to be read as one.
+constexpr qint64 FillWindow = qint64(4) << 20;
+
+}  // namespace
+
+QStringView QVTagBalance::reaching(const Reader& read, qint64 from, qint64 to, qint64 limit) {
+    if (const QStringView text = read(from, to); text.indexOf(u'<') < 0) return text;
     for (qint64 ahead = 4096;; ahead *= 16) {
         const qint64 end = std::min(limit, to + ahead);
         const QStringView text = read(from, end);
         if (end == limit || text.indexOf(u'<', to - from) >= 0) return text;
     }
 }
-
-// How much text is summed from one view: a text in pieces is copied to be read as one.
-constexpr qint64 FillWindow = qint64(4) << 20;
-
-}  // namespace
 
 void QVTagBalance::useTable(const QVariantMap& table) {
     if (table == _table) return;

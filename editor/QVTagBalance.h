@@ -34,6 +34,10 @@ public:
     // stretch when the table is not the one they were read with. What is read is the stretches
     // no sum answers for, a window at a time, never the whole text before the caret at once.
     QString unclosedElementBefore(qint64 caret, const Reader& read, const QVariantMap& table);
+    // The text from `from` on as far as the first "<" at or past to (limit when none is before
+    // it), which reading the tags whose "<" lies in [from, to) takes: just [from, to) when it
+    // holds no "<".
+    static QStringView reaching(const Reader& read, qint64 from, qint64 to, qint64 limit);
     // The same with text the characters before the caret.
     QString unclosedElementBefore(QStringView text, const QVariantMap& table) {
         return unclosedElementBefore(text.size(), [text](qint64 from, qint64 to) { return text.mid(from, to - from); }, table);
