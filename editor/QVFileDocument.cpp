@@ -31,6 +31,7 @@
 #include <QInputDialog>
 #include <QLoggingCategory>
 #include <QScrollBar>
+#include <QStringEncoder>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -85,6 +86,31 @@ namespace {
 // A question's suggestion followed by one more sentence, when there is one.
 QString withSentence(const QString& suggestion, const QString& sentence) {
     return sentence.isEmpty() ? suggestion : suggestion + QLatin1Char(' ') + sentence;
+}
+
+// The UTF-8 bytes of the storage's characters, read piece by piece: an edited large text is
+// not joined into one more copy of itself first. Nothing when a surrogate stands alone, which
+// the encoder's own road writes as "?" and says so.
+std::optional<QByteArray> utf8OfPieces(const QVTextStorage& storage) {
+    const QVRange all(0, storage.length());
+    qsizetype size = 0;
+    bool afterHigh = false, alone = false;
+    storage.segments(all, [&](QStringView part) {
+        for (const QChar c : part) {
+            if (afterHigh != c.isLowSurrogate()) alone = true;
+            afterHigh = c.isHighSurrogate();
+            const char16_t u = c.unicode();
+            size += u < 0x80 ? 1 : u < 0x800 ? 2 : c.isSurrogate() ? 2 : 3;
+        }
+    });
+    if (alone || afterHigh) return std::nullopt;
+    QByteArray bytes(size, Qt::Uninitialized);
+    // Stateful: a pair cut between two pieces is written as one character.
+    QStringEncoder encoder(QStringConverter::Utf8);
+    char* end = bytes.data();
+    storage.segments(all, [&](QStringView part) { end = encoder.appendToBuffer(end, part); });
+    if (encoder.hasError() || end != bytes.data() + size) return std::nullopt;
+    return bytes;
 }
 
 // Where the first character of text that encoding cannot hold sits (UTF-16 index), -1 when all
@@ -302,23 +328,28 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
         qvSetError(error, QVError::app(SaveFailedError, QVLocalized(QStringLiteral("The document has no contents to save."))));
         return std::nullopt;
     }
-    // Without collapsed regions the storage's own characters are the full text: joined into one
-    // piece (copied once if edited since) and encoded where they lie.
-    QString text;
-    QVTextStorage& storage = _textView->textStorage();
-    QVRange run;
-    const qint64 length = storage.length();
-    if (length > 0 && storage.attribute(QVTextStorage::AttachmentAttribute, 0, &run, QVRange(0, length)).isNull() && run.length >= length) {
-        const QStringView characters = storage.characters(QVRange(0, length));
-        text = QString::fromRawData(characters.data(), characters.size());
-    } else {
-        text = _textView->fullString();
-    }
     const QVStringEncoding requested = encoding();
     // Characters the encoding has no place for are never dropped unasked: nothing is written,
     // and the question offers UTF-8, which holds them all.
     const QVStringEncoding target = requested ? requested : FileEncodings::defaultEncoding();
-    if (target && target != TextEncoding::UTF8 && !TextEncoding::encode(text, target, false, nullptr, fallbacksFor(target))) {
+    // Without collapsed regions the storage's own characters are the full text: UTF-8 is written
+    // from the pieces as they lie; another encoding reads them joined into one piece (copied
+    // once if edited since).
+    QString text;
+    std::optional<QByteArray> bytes;
+    QVTextStorage& storage = _textView->textStorage();
+    QVRange run;
+    const qint64 length = storage.length();
+    if (length > 0 && storage.attribute(QVTextStorage::AttachmentAttribute, 0, &run, QVRange(0, length)).isNull() && run.length >= length) {
+        if (target == TextEncoding::UTF8) bytes = utf8OfPieces(storage);
+        if (!bytes) {
+            const QStringView characters = storage.characters(QVRange(0, length));
+            text = QString::fromRawData(characters.data(), characters.size());
+        }
+    } else {
+        text = _textView->fullString();
+    }
+    if (!bytes && target && target != TextEncoding::UTF8 && !TextEncoding::encode(text, target, false, nullptr, fallbacksFor(target))) {
         const QString name = FileEncodings::displayName(target);
         const QString sentence = misfitSentence(text, target, fallbacksFor(target));
         if (isMisreading()) {
@@ -341,9 +372,9 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
         qvSetError(error, ask);
         return std::nullopt;
     }
-    QVStringEncoding used = requested;
+    QVStringEncoding used = bytes ? target : requested;
     QVError warning;
-    std::optional<QByteArray> bytes = FileEncodings::dataUsingEncoding(text, &used, &warning, fallbacksFor(requested));
+    if (!bytes) bytes = FileEncodings::dataUsingEncoding(text, &used, &warning, fallbacksFor(requested));
     if (!bytes) {
         qvSetError(error, QVError::app(SaveFailedError, warning.localizedDescription(),
                                        QVLocalized(QStringLiteral("Please check that you have write permissions and that your file encoding is valid."))));

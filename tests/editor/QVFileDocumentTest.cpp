@@ -6,6 +6,7 @@
 #include "editor/HTMLViewDelegate.h"
 #include "files/QVRootFile.h"
 #include "platform/Process.h"
+#include "platform/QVTextStorage.h"
 #include "shell/FileEncodings.h"
 #include "tests/files/FilesTestSupport.h"
 #include "tests/support/TestSupport.h"
@@ -190,6 +191,50 @@ TEST(QVFileDocument, UneditedFilesSaveByteForByteAndNewLinesTakeTheFilesBreak) {
             for (qsizetype i = 0; i + 1 < typedAsStored.size(); i += 2) std::swap(typedAsStored[i], typedAsStored[i + 1]);
         const QByteArray expected = c.bytes + typedAsStored;
         EXPECT_EQ(readAll(path), expected);
+    }
+}
+
+// An edited text in pieces saves in UTF-8 as it lies, never joined into one more copy of itself:
+// a pair cut between two pieces is one character, a mark at the top stays, and a surrogate
+// standing alone still takes the encoder's road (a "?" and a warning).
+TEST(QVFileDocument, EditedTextSavesInUTF8FromItsPieces) {
+    const QString longA(20000, QLatin1Char('a')), longB(20000, QLatin1Char('b'));
+    QString lines;
+    for (int i = 0; i < 20000; ++i) lines += QString::fromUtf8("caf\xc3\xa9 \xf0\x9f\x98\x80 %1\r\n").arg(i);
+    struct Edit {
+        qint64 at;
+        QString text;
+    };
+    struct Case {
+        const char* name;
+        QByteArray mark;
+        std::vector<Edit> edits;
+        bool alone;
+    };
+    const Case cases[] = {
+        {"typed far apart", "", {{0, QStringLiteral("<p>")}, {200000, QString::fromUtf8("\xf0\x9f\x98\x80\r\n")}, {7, QStringLiteral("x")}}, false},
+        {"pair cut between pieces", "", {{100000, longA + QChar(0xD83D)}, {0, QStringLiteral("x")}, {120002, QChar(0xDE00) + longB}}, false},
+        {"mark at the top", "\xef\xbb\xbf", {{280000, QStringLiteral("end")}, {1, QStringLiteral("top")}}, false},
+        {"surrogate alone", "", {{100000, QString(QChar(0xD800)) + QStringLiteral("x")}}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        const QString path = dir.write(QStringLiteral("page.html"), c.mark + lines.toUtf8());
+        QVFileDocument doc(path);
+        ASSERT_TRUE(doc.load());
+        QVTextStorage& storage = doc.textView()->textStorage();
+        for (const Edit& edit : c.edits) ASSERT_FALSE(storage.replaceCharacters(QVRange(edit.at, 0), edit.text));
+        QString text = doc.textView()->string();
+        QVError error, warning;
+        ASSERT_TRUE(doc.save(&error, &warning)) << error.localizedDescription().toStdString();
+        EXPECT_EQ(bool(warning), c.alone);
+        if (c.alone) text.replace(QChar(0xD800), QLatin1Char('?'));
+        else EXPECT_LT(storage.contiguousEnd(0), storage.length());
+        EXPECT_TRUE(readAll(path) == text.toUtf8());
+        QVFileDocument again(path);
+        ASSERT_TRUE(again.load());
+        EXPECT_TRUE(again.textView()->string() == text);
     }
 }
 
