@@ -41,14 +41,14 @@ int tagChange(QStringView text, qint64 offset, qint64 lt, qint64 gt, Kinds& kind
 }
 
 // Calls f(lt, gt) for each tag whose "<" lies in [from, to), in order, text holding the
-// characters from offset on; answers the first "<" at or past to (the end of text when none),
-// as far as the last tag read.
+// characters from offset on; answers how far what was read reaches: the first "<" at or past to
+// (the end of text when none), or to itself when no "<" lies in [from, to), whose tags then
+// depend on nothing past it (a long run without tags keeps its stretches through edits after
+// them, and summing them reads no further).
 template <typename F>
 qint64 forEachTag(QStringView text, qint64 offset, qint64 from, qint64 to, F&& f) {
-    // A stretch without a "<" holds no tag and reads nothing past its end (looking on for the
-    // next "<" from each such stretch of a long literal read it again and again).
-    qint64 lt = text.first(std::clamp<qint64>(to - offset, 0, text.size())).indexOf(u'<', from - offset);
-    if (lt < 0) return to;
+    qint64 lt = text.left(std::min<qint64>(text.size(), to - offset)).indexOf(u'<', from - offset);
+    if (lt < 0) return std::min<qint64>(to, text.size() + offset);
     while (lt >= 0 && lt + offset < to) {
         const qint64 next = text.indexOf(u'<', lt + 1);
         const qint64 end = next < 0 ? text.size() : next;

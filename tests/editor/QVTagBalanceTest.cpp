@@ -128,28 +128,41 @@ TEST(QVTagBalance, AnswersAsTheWalkBackAtEveryPlaceThroughEditsAndSumsAhead) {
 TEST(QVTagBalance, SumsOnlyWhatNoStretchCovers) {
     // A search from the end sums the text before it once; one from the same place again, or from
     // before it, sums nothing; an edit leaves the stretches away from it, so the next search sums
-    // about one stretch around the edit.
+    // about one stretch around the edit: also inside a long run without tags, whose stretches
+    // hang on no "<" after them.
     std::mt19937 random(7);
-    QString text = QStringLiteral("<html><body>\n") + makePage(random, 200000);
-    QVTagBalance balance(1024, 1 << 30);
-    const QString answer = balance.unclosedElementBefore(text, tagTable());
-    EXPECT_EQ(answer, walkedBack(text, tagTable()));
-    const qint64 first = balance.charactersSummed();
-    EXPECT_GT(first, qint64(text.size()) * 9 / 10);
-    EXPECT_EQ(balance.unclosedElementBefore(text, tagTable()), answer);
-    EXPECT_EQ(balance.unclosedElementBefore(QStringView(text).left(text.size() / 2), tagTable()),
-              walkedBack(QStringView(text).left(text.size() / 2), tagTable()));
-    EXPECT_EQ(balance.charactersSummed(), first);
-    const qint64 at = text.size() / 3;
-    text.insert(at, QStringLiteral("<div>"));
-    balance.edited(at, 0, 5);
-    EXPECT_EQ(balance.unclosedElementBefore(text, tagTable()), walkedBack(text, tagTable()));
-    EXPECT_LE(balance.charactersSummed() - first, 3 * 1024);
-    // Another table: the stretches read with the old one go.
-    QVariantMap table = tagTable();
-    table.insert(QStringLiteral("li"), 1);
-    EXPECT_EQ(balance.unclosedElementBefore(text, table), walkedBack(text, table));
-    EXPECT_GT(balance.charactersSummed() - first, qint64(text.size()) / 2);
+    struct Case {
+        const char* name;
+        QString text;
+        double editAt;  // share of the text
+    };
+    const Case cases[] = {
+        {"tags all along", QStringLiteral("<html><body>\n") + makePage(random, 200000), 1.0 / 3},
+        {"a run without tags", QStringLiteral("<html><body><pre>\n") + QString(200000, u'w') + QStringLiteral("</pre>"), 0.9},
+    };
+    for (const Case& c : cases) {
+        QString text = c.text;
+        QVTagBalance balance(1024, 1 << 30);
+        const QString answer = balance.unclosedElementBefore(text, tagTable());
+        EXPECT_EQ(answer, walkedBack(text, tagTable())) << c.name;
+        const qint64 first = balance.charactersSummed();
+        EXPECT_GT(first, qint64(text.size()) * 9 / 10) << c.name;
+        EXPECT_EQ(balance.unclosedElementBefore(text, tagTable()), answer) << c.name;
+        EXPECT_EQ(balance.unclosedElementBefore(QStringView(text).left(text.size() / 2), tagTable()),
+                  walkedBack(QStringView(text).left(text.size() / 2), tagTable()))
+            << c.name;
+        EXPECT_EQ(balance.charactersSummed(), first) << c.name;
+        const qint64 at = qint64(double(text.size()) * c.editAt);
+        text.insert(at, QStringLiteral("<div>"));
+        balance.edited(at, 0, 5);
+        EXPECT_EQ(balance.unclosedElementBefore(text, tagTable()), walkedBack(text, tagTable())) << c.name;
+        EXPECT_LE(balance.charactersSummed() - first, 3 * 1024) << c.name;
+        // Another table: the stretches read with the old one go.
+        QVariantMap table = tagTable();
+        table.insert(QStringLiteral("li"), 1);
+        EXPECT_EQ(balance.unclosedElementBefore(text, table), walkedBack(text, table)) << c.name;
+        EXPECT_GT(balance.charactersSummed() - first, qint64(text.size()) / 2) << c.name;
+    }
 }
 
 }  // namespace
