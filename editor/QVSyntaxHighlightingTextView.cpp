@@ -497,23 +497,16 @@ QVRange QVSyntaxHighlightingTextView::rangeToHighlightForRange(QVRange range) co
     const qint64 length = text.length();
     const qint64 location = std::clamp<qint64>(range.location, 0, length);
     const QVRange lines = text.lineRangeForRange(QVRange(location, std::clamp<qint64>(range.length, 0, length - location)));
-    const qint64 start = linesBeginOutsideLiterals(lines.location, 0);
-    return QVRange(start, lines.end() - start);
-}
-
-qint64 QVSyntaxHighlightingTextView::linesBeginOutsideLiterals(qint64 lineStart, qint64 floor) const {
-    const QVTextStorage& text = textStorage();
-    // A string or comment that runs into the line is coloured again from its start; when that
-    // start lies on a line that itself begins inside another one, from that one's start too,
-    // until a line begins outside of any (in a script whose every line begins inside a template
-    // string, the script's first line).
-    qint64 start = lineStart;
-    while (start > floor) {
+    // A string or comment that runs into the edited lines is coloured again from its start;
+    // when that start lies on a line that itself begins inside another one, from that one's
+    // start too, until a line begins outside of any. The edited lines always stay in.
+    qint64 start = lines.location;
+    while (start > 0) {
         QVRange run;
         if (!text.attribute(QVTextStorage::MultiLineAttribute, start - 1, &run).toBool() || run.location >= start) break;
         start = text.lineRangeForRange(QVRange(run.location, 0)).location;
     }
-    return start;
+    return QVRange(start, lines.end() - start);
 }
 
 void QVSyntaxHighlightingTextView::syntaxHighlight(QVRange range, const QString&) {
@@ -952,12 +945,8 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     if (!text.attribute(QVTextStorage::MultiLineAttribute, from - 1, &multiLine).toBool()) return false;
     text.attribute(QVTextStorage::ForegroundColorAttribute, from - 1, &colour);
     const qint64 opener = std::max(multiLine.location, colour.location);
-    // A literal begun within a slice is read again whole, as any slice is, unless the line it
-    // begins on begins inside another literal: a pass could only begin where the chain of them
-    // does (in a script whose every line begins inside a template string, at its first line), so
-    // every literal of the chain is coloured this way.
-    const qint64 openerLine = text.lineRangeForRange(QVRange(opener, 0)).location;
-    if (from - opener <= slice && linesBeginOutsideLiterals(openerLine, openerLine - 1) == openerLine) return false;
+    // A literal begun within a slice is read again whole, as any slice is.
+    if (from - opener <= slice) return false;
     const QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, from - 1, &language));
     if (!owner || language.location > opener) return false;
     std::shared_ptr<QVParser> parser;

@@ -229,10 +229,6 @@ private:
     // slice before it: the literal's parser reads on from where the last slice stopped in it
     // (_openLiteral), never from the literal's start. False where it cannot, nothing coloured.
     bool colourInsideLiteral(qint64 from, qint64 slice);
-    // Where colouring can begin for the line at lineStart: back over the strings and comments
-    // that run into it (rangeToHighlightForRange()), or, once that passes floor, the first line
-    // found at or before floor.
-    qint64 linesBeginOutsideLiterals(qint64 lineStart, qint64 floor) const;
     // Where the slices inside the last few literals stopped in their own text, in order, for a
     // slice to go on from the nearest before it; an edit keeps those up to where it begins.
     struct OpenLiteral {
