@@ -281,9 +281,16 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
     // j, a place of its own text, and each line begun in that text is a place too (literal says
     // which). Answers true with the block's end or the stop in *at, else false with *at just
     // past the literal.
+    // The line end found last serves every literal that begins before it: a line of megabytes
+    // holding many template strings or comments is searched to its end once, not once for each.
+    qint64 searchedFrom = n, foundEnd = n;
     auto lineEnd = [&](qint64 j) {
+        if (j >= searchedFrom && j < foundEnd) return foundEnd;
         const qsizetype at = text.indexOf(u'\n', j);
-        return at < 0 ? n : at + 1;
+        searchedFrom = j;
+        foundEnd = at < 0 ? n : at + 1;
+        countParsed(foundEnd - j);
+        return foundEnd;
     };
     auto placeInLiteral = [&](qint64 j, int literal) {
         if (j >= n || j < nextPlace) return false;

@@ -521,6 +521,34 @@ TEST(QVSyntaxHighlightingTextView, PlacesFoundInTheBackgroundAreOnTheWalkFromThe
     }
 }
 
+// The walk wanting places reads each template string and block comment a line at a time: a
+// line of a bundled script holding thousands of them (one long line, or many) is searched for
+// its end once, not once for each, so the walk reads about as much whatever the line's length.
+TEST(QVSyntaxHighlightingTextView, TheWalkReadsALongLineOfLiteralsOnce) {
+    const struct {
+        const char* name;
+        const char* piece;
+    } cases[] = {
+        {"template strings", "f(`t ${g('x')} u`); "},
+        {"block comments", "a = 1; /* note */ "},
+        {"both", "x = `a`; /* b */ y = `c\\`; "},
+    };
+    const std::shared_ptr<QVParser> html = HTMLView(QStringLiteral("/tmp/walk.html")).parser();
+    for (const auto& c : cases) {
+        std::vector<double> read;
+        for (const int characters : {100'000, 400'000}) {
+            QString page = QStringLiteral("<html><body>\n<script>\n");
+            while (page.size() < characters) page += QString::fromLatin1(c.piece);
+            page += QStringLiteral("\n</script>\n</body></html>\n");
+            const quint64 before = QVParser::charactersParsed();
+            const std::vector<QVWalkPlace> places = placesFromTheTop(*html, page);
+            read.push_back(double(QVParser::charactersParsed() - before) / double(page.size()));
+            EXPECT_FALSE(places.empty()) << c.name;
+        }
+        EXPECT_LT(read[1], 4.0) << c.name << ": read " << read[0] << " times a page of 0.1 MB, " << read[1] << " times one of 0.4 MB";
+    }
+}
+
 // The first key after a jump to the end of a large page ahead of its colours settles the
 // language from the place found before the block it is typed in: the work is what that block
 // and the look for its opener take, the same on a page four times longer. An edit in the middle
