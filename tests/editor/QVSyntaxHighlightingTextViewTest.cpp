@@ -1063,9 +1063,12 @@ TEST(QVSyntaxHighlightingTextView, PastesOneAfterAnotherLeaveTheAnswerAtTheEndTh
         EXPECT_EQ(typed[0], typed[1]);
         EXPECT_TRUE(typed[0].endsWith(QLatin1String(" <div>"))) << typed[0].toStdString();
     }
-    {
-        // A moment of idle time after the pastes confirms the places past them ahead of the
-        // colouring, so that the key at the end walks from a place near it, not from the paste.
+    // A moment of idle time after the pastes confirms the places past them ahead of the
+    // colouring, so that the key at the end walks from a place near it, not from the paste. The
+    // two share each idle tick by time: on a machine so loaded that the colouring reached the
+    // end first, the page is tried again.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        SCOPED_TRACE(attempt);
         HTMLView view(QStringLiteral("/tmp/pastes.html"));
         view.resize(600, 400);
         view.show();
@@ -1080,6 +1083,7 @@ TEST(QVSyntaxHighlightingTextView, PastesOneAfterAnotherLeaveTheAnswerAtTheEndTh
         for (int i = 0; i < 100'000 && view.highlightedLength() < view.length() &&
                         view.boundaryIndex().certainUpTo() < view.length(); ++i)
             QCoreApplication::processEvents();
+        if (attempt < 3 && view.highlightedLength() >= view.length() - 64) continue;
         EXPECT_LT(view.highlightedLength(), view.length() - 64) << "the colouring got to the end first";
         QVSyntaxHighlightingTextView::holdIdleColouring(true);
         view.setSelectedRange(QVRange(view.length(), 0));
@@ -1088,6 +1092,7 @@ TEST(QVSyntaxHighlightingTextView, PastesOneAfterAnotherLeaveTheAnswerAtTheEndTh
         QTest::keyClicks(&view, " ");
         EXPECT_LE(QVSyntaxHighlightingTextView::charactersWalkedAhead() - walked, quint64(4 * QVBoundaryIndex::Spacing));
         QVSyntaxHighlightingTextView::holdIdleColouring(false);
+        break;
     }
     {
         // A backquote pasted near the top of a long script opens a literal that runs on to its
