@@ -435,6 +435,20 @@ QString markupRows(qsizetype length) {
     return page;
 }
 
+// markupRows(markup), then a script of about `script` characters of code holding a literal of
+// about `literal` characters: open, rows of row (its %1 the row's number, where it has one), close.
+// *at: where the literal's rows begin.
+QString pageWithALongLiteral(qsizetype markup, qsizetype script, const char* open, const char* row, qsizetype literal,
+                             const char* close, qsizetype* at) {
+    QString page = markupRows(markup) + QStringLiteral("<script>\n");
+    for (int n = 0; page.size() < script; ++n) page += QStringLiteral("if (a%1) { return f(%1); }\n").arg(n);
+    page += QString::fromLatin1(open);
+    *at = page.size();
+    const QString text = QString::fromLatin1(row);
+    for (int n = 0; page.size() - *at < literal; ++n) page += text.contains(QLatin1String("%1")) ? text.arg(n) : text;
+    return page + QString::fromLatin1(close) + QStringLiteral("var end = 1;\n</script>\n<p>end</p>\n");
+}
+
 // A page that is one script of about length characters.
 QString scriptRows(qsizetype length) {
     QString page = QStringLiteral("<html><body>\n<script>\n");
@@ -887,12 +901,8 @@ TEST(QVSyntaxHighlightingTextView, LinesPaintedAheadInsideAVeryLongLiteralAreRig
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.open);
-        QString page = markupRows(64 * 1024) + QStringLiteral("<script>\n");
-        for (int row = 0; page.size() < 2'300'000; ++row) page += QStringLiteral("if (a%1) { return f(%1); }\n").arg(row);
-        page += QString::fromLatin1(c.open);
-        const qsizetype literal = page.size();
-        for (int row = 0; page.size() - literal < 600'000; ++row) page += QString::fromLatin1(c.row).arg(row);
-        page += QString::fromLatin1(c.close) + QStringLiteral("var end = 1;\n</script>\n<p>end</p>\n");
+        qsizetype literal = 0;
+        const QString page = pageWithALongLiteral(64 * 1024, 2'300'000, c.open, c.row, 600'000, c.close, &literal);
         HTMLView coloured(QStringLiteral("/tmp/long-literal.html"));
         coloured.setString(page);
         coloured.finishHighlighting();
@@ -938,12 +948,8 @@ TEST(QVSyntaxHighlightingTextView, AKeyAheadOfColouringDeepInALongLiteralWalksFr
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.open);
-        QString page = markupRows(16 * 1024) + QStringLiteral("<script>\n");
-        for (int row = 0; page.size() < 100'000; ++row) page += QStringLiteral("if (a%1) { return f(%1); }\n").arg(row);
-        page += QString::fromLatin1(c.open);
-        const qsizetype literal = page.size();
-        while (page.size() - literal < 3'000'000) page += QString::fromLatin1(c.row);
-        page += QString::fromLatin1(c.close) + QStringLiteral("var end = 1;\n</script>\n<p>end</p>\n");
+        qsizetype literal = 0;
+        const QString page = pageWithALongLiteral(16 * 1024, 100'000, c.open, c.row, 3'000'000, c.close, &literal);
         QVSyntaxHighlightingTextView::holdIdleColouring(true);
         HTMLView view(QStringLiteral("/tmp/long-literal-ahead.html"));
         view.resize(600, 400);
