@@ -976,29 +976,60 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     if (known < from && literals->endOfOpenLiteral(text, opener, known, from) != -1) return false;
     stops.erase(after, stops.end());
     if (known < from) stops.push_back(from);
-    const qint64 end = literals->endOfOpenLiteral(text, opener, from, to);
+    qint64 end = literals->endOfOpenLiteral(text, opener, from, to);
     if (end == -2) return false;
     // A literal that ends in the slice is coloured to its line's end: the next slice begins
     // there, outside it (at the block's end, say, which the main parser's pass must find).
     if (end >= 0) to = std::min(text.lineRangeForRange(QVRange(end, 0)).end(), to);
     // An embedded block's closer ends the block wherever the literal is (the literal itself had
     // none before from, or the final colours would have ended the block there).
+    qint64 closerAt = -1;
+    bool endsElement = false;
     if (owner != _parser.get()) {
-        for (const QString& closer : parser->closers()) {
+        const QStringList& closers = parser->closers();
+        for (qsizetype i = 0; i < closers.size(); ++i) {
+            const QString& closer = closers[i];
             if (closer.isEmpty()) continue;
             const qint64 begin = std::max<qint64>(opener, from - closer.size() + 1);
-            if (text.characters(QVRange(begin, to - begin)).contains(closer, Qt::CaseInsensitive)) return false;
+            const qsizetype at = text.characters(QVRange(begin, to - begin)).indexOf(closer, 0, Qt::CaseInsensitive);
+            if (at >= 0 && (closerAt < 0 || begin + at < closerAt)) {
+                closerAt = begin + at;
+                endsElement = i < parser->openers().size() && QVParser::opensElement(parser->openers()[i]);
+            }
         }
     }
+    // A script's or style sheet's end tag in its template string or block comment ends the
+    // element there, as the walk over the page ends it: the literal is coloured up to it and
+    // the page's own parser goes on from it, beginning in the block at a place of its walk (a
+    // pass from the block's opener would read the megabytes of the literal before it again).
+    QVWalkPlace blockEnd;
+    if (closerAt >= 0) {
+        if (closerAt < from || !endsElement || (end >= 0 && closerAt >= end) || !_boundaries.ready()) return false;
+        const std::vector<QVWalkPlace>& places = _boundaries.places();
+        const auto near = std::upper_bound(places.begin(), places.end(), from, [](qint64 at, const QVWalkPlace& p) { return at < p.position; });
+        if (near == places.begin() || std::prev(near)->block < 0 || std::prev(near)->blockStart != language.location) return false;
+        blockEnd = {closerAt, language.location, std::prev(near)->block};
+        end = -1;
+    }
     const State old = stateAt(to - 1);
-    const QVRange range(from, to - from);
+    const QVRange range(from, (closerAt >= 0 ? closerAt : to) - from);
     dropCheckpoints(range.location, range.end());
     text.beginEditing();
     text.addAttributes(_standardAttributes, range);
     text.removeAttribute(QVTextStorage::MultiLineAttribute, range);
     literals->colourOpenLiteral(text, opener, range, end);
     text.endEditing();
-    if (end < 0) stops.push_back(to);
+    if (closerAt >= 0) {
+        const PassEnd pass = colourPass(QVRange(closerAt, to - closerAt), closerAt, QVRange::NotFound, to, blockEnd);
+        if (pass.end < to) {
+            // Ended inside a long line at a checkpoint, where the next slice goes on.
+            _highlightedUpTo = pass.end;
+            _oldColouringEnd = std::max(_oldColouringEnd, pass.end);
+            return true;
+        }
+    } else if (end < 0) {
+        stops.push_back(to);
+    }
     sliceColoured(to, old);
     return true;
 }

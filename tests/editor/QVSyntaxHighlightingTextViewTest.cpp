@@ -868,20 +868,25 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
         while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
         EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice";
         EXPECT_EQ(firstDifferenceFromOnePass(view), -1);
-        // A quote and a brace typed at a line's start amid each literal: the key itself and its
-        // slices after it read on from the stop before it, not from the literal's start.
-        for (const qsizetype into : {literal + 700'000, comment + 700'000}) {
-            const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(into));
-            view.setSelectedRange(QVRange(at, 0));
-            const quint64 parsed = QVParser::charactersParsed();
-            view.insertText(QStringLiteral("'{"));
-            EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(256 * 1024)) << "parsed by the key at " << into;
-            while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
-            EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a key at " << into;
-            view.undo();
-            while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
-            EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after its undo at " << into;
-        }
+        // A quote and a brace typed at a line's start amid each literal, and the script's end tag
+        // pasted there (which ends the script in a page, the literal going on as markup): the key
+        // itself and its slices after it read on from the stop before it, not from the literal's
+        // start, nor from the script's.
+        for (const char* typed : {"'{", "</script>\n", "a </SCRIPT> b"})
+            for (const qsizetype into : {literal + 700'000, comment + 700'000}) {
+                SCOPED_TRACE(typed);
+                const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(into));
+                view.setSelectedRange(QVRange(at, 0));
+                view.scrollRangeToVisible(QVRange(at, 0));
+                const quint64 parsed = QVParser::charactersParsed();
+                view.insertText(QString::fromLatin1(typed));
+                EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(256 * 1024)) << "parsed by the key at " << into;
+                while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+                EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a key at " << into;
+                view.undo();
+                while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+                EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after its undo at " << into;
+            }
         EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice after the keys";
     }
     UserDefaults::standard().setBool(true, QVAutoComplete);
@@ -1144,6 +1149,10 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
     QString style = QStringLiteral("<style>\n");
     for (int row = 0; style.size() < 1'200'000; ++row) style += QStringLiteral("p.c%1 { color: red; content: \"</p>\"; } /* c */\n").arg(row);
     style += QStringLiteral("</style>\n<p>end</p>\n");
+    QString styleComment = QStringLiteral("<style>\np { color: red }\n") + repeated("/*\n", " comment { } \" ' url( </p>\n", "*/\n");
+    styleComment += QStringLiteral("p { color: red }\n</style>\n<p>end</p>\n");
+    QString crlf = script(repeated("var t = `\n", "row ${v} 'x' \\` $ {\n", "`;\n") + repeated("/*\n", "commented 'x' `y` <b>\n", "*/\n"));
+    crlf.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
     const struct {
         const char* name;
         QString page;
@@ -1153,8 +1162,12 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
         {"one script", script(QString())},
         {"one style sheet", style},
         {"many blocks", markupRows(1'200'000)},
+        {"regular expressions", script(repeated("", "x = a.replace(/[/*`'\"]+/g, '') / 2; y = /\\/\\*[^*]*\\*\\//.test(s) ? `a` : \"b\"; z = q /2/ 1;\n", ""))},
+        {"strings over lines", script(repeated("", "var s = \"a \\\" b \\\\\" + 'c \\' d \\\\' + \"cont \\\nnext line in string /* ` \" ;\n", ""))},
+        {"long style comment", styleComment},
+        {"CRLF", crlf},
     };
-    const char* const typed[] = {"x", "\n", "'", "\"", "`", "/*", "*/", "</script>\n", "<script>\n", "${", "<style>", "-->"};
+    const char* const typed[] = {"x", "\n", "'", "\"", "`", "/*", "*/", "</script>\n", "<script>\n", "${", "<style>", "-->", "</style>\n"};
     const qint64 budgets[] = {3'000, 40'000, 0};
     for (const auto& shape : shapes) {
         for (const qint64 budget : budgets) {
