@@ -325,9 +325,13 @@ void HTMLViewTypingAids::observeTextStorage() {
     _tagBalance.clear();
     _tagBalanceStorage = shared;
     if (!shared) return;
-    _tagBalanceObserver = shared->addObserver([this](const QVTextStorage::Edit& edit) {
+    _tagBalanceObserver = shared->addObserver([this, storage = shared.get()](const QVTextStorage::Edit& edit) {
         if (!(edit.editedMask & QVTextStorage::EditedCharacters)) return;
-        _tagBalance.edited(edit.editedRange.location, edit.editedRange.length - edit.changeInLength, edit.editedRange.length);
+        // What a key or a short paste brings in tells whether the tags before it change.
+        const qint64 length = edit.editedRange.length;
+        const QString inserted = length <= 4096 ? storage->substring(edit.editedRange) : QString();
+        _tagBalance.edited(edit.editedRange.location, length - edit.changeInLength, length,
+                           length <= 4096 ? std::optional<QStringView>(inserted) : std::nullopt);
         // A text set or pasted whole: its tags are summed while idle, ahead of the first Close Tag.
         if (edit.editedRange.length >= SumAheadFrom) _tagBalanceTimer.start();
     });

@@ -44,9 +44,11 @@ int tagChange(QStringView text, qint64 offset, qint64 lt, qint64 gt, Kinds& kind
 // characters from offset on; answers how far what was read reaches: the first "<" at or past to
 // (the end of text when none), or to itself when no "<" lies in [from, to), whose tags then
 // depend on nothing past it (a long run without tags keeps its stretches through edits after
-// them, and summing them reads no further).
+// them, and summing them reads no further). quiet, when given: just past the last tag's ">" (or
+// its "<"), None without a "<".
 template <typename F>
-qint64 forEachTag(QStringView text, qint64 offset, qint64 from, qint64 to, F&& f) {
+qint64 forEachTag(QStringView text, qint64 offset, qint64 from, qint64 to, F&& f, qint64* quiet = nullptr) {
+    if (quiet) *quiet = QVTagBalance::None;
     qint64 lt = text.left(std::min<qint64>(text.size(), to - offset)).indexOf(u'<', from - offset);
     if (lt < 0) return std::min<qint64>(to, text.size() + offset);
     while (lt >= 0 && lt + offset < to) {
@@ -54,6 +56,7 @@ qint64 forEachTag(QStringView text, qint64 offset, qint64 from, qint64 to, F&& f
         const qint64 end = next < 0 ? text.size() : next;
         const qint64 gt = text.mid(lt + 1, end - lt - 1).lastIndexOf(u'>');
         if (gt >= 0) f(lt + offset, lt + 1 + gt + offset);
+        if (quiet) *quiet = (gt >= 0 ? lt + 1 + gt + 1 : lt + 1) + offset;
         lt = next;
     }
     return (lt < 0 ? text.size() : lt) + offset;
@@ -64,12 +67,15 @@ QVTagBalance::Span sum(QStringView text, qint64 offset, qint64 begin, qint64 end
     // Read forwards; the walk back meets the tags in the other order, so the count before an
     // opening tag is the whole change less the change up to and with it.
     qint64 highest = std::numeric_limits<qint64>::min();
-    span.reach = forEachTag(text, offset, begin, end, [&](qint64 lt, qint64 gt) {
-        QStringView name;
-        const int change = tagChange(text, offset, lt, gt, kinds, &name);
-        span.change += change;
-        if (change < 0) highest = std::max(highest, span.change);
-    });
+    span.reach = forEachTag(
+        text, offset, begin, end,
+        [&](qint64 lt, qint64 gt) {
+            QStringView name;
+            const int change = tagChange(text, offset, lt, gt, kinds, &name);
+            span.change += change;
+            if (change < 0) highest = std::max(highest, span.change);
+        },
+        &span.quiet);
     if (highest != std::numeric_limits<qint64>::min()) span.lowest = span.change - highest;
     return span;
 }
@@ -148,15 +154,22 @@ QString QVTagBalance::unclosedElementBefore(qint64 caret, const Reader& read, co
             // before one of its opening tags.
             if (span->end == to && (span->lowest == None || depth + span->lowest > 0)) {
                 depth += span->change;
-            } else if (walkBack(reaching(read, span->begin, to, limit), span->begin, span->begin, to, kinds, depth, &found)) {
-                return found;
+            } else {
+                // A whole stretch's last tag ends at quiet: what lies on to the next "<" (a
+                // long run without tags, maybe) need not be read again.
+                const QStringView text = span->end == to && span->quiet != None ? read(span->begin, std::max(to, span->quiet))
+                                                                                  : reaching(read, span->begin, to, limit);
+                _walked += text.size();
+                if (walkBack(text, span->begin, span->begin, to, kinds, depth, &found)) return found;
             }
             to = span->begin;
             continue;
         }
         const qint64 from = span ? span->end : 0;
         if (to - from <= _spanLength / 4) {
-            if (walkBack(reaching(read, from, to, limit), from, from, to, kinds, depth, &found)) return found;
+            const QStringView text = reaching(read, from, to, limit);
+            _walked += text.size();
+            if (walkBack(text, from, from, to, kinds, depth, &found)) return found;
             to = from;
             continue;
         }
@@ -191,7 +204,9 @@ void QVTagBalance::fill(QStringView text, qint64 offset, qint64 from, qint64 to)
     }
     sumSome(0, count / threads);
     for (std::thread& helper : helpers) helper.join();
-    _summed += to - from;
+    qint64 reach = to;
+    for (const Span& span : made) reach = std::max(reach, span.reach);
+    _summed += reach - from;
     const auto at = std::upper_bound(_spans.begin(), _spans.end(), from, [](qint64 position, const Span& span) { return position < span.begin; });
     _spans.insert(at, made.begin(), made.end());
 }
@@ -210,15 +225,29 @@ void QVTagBalance::sumAhead(QStringView text, qint64 offset, qint64 from, qint64
     if (from < to) fill(text, offset, from, to);
 }
 
-void QVTagBalance::edited(qint64 location, qint64 oldLength, qint64 newLength) {
+void QVTagBalance::edited(qint64 location, qint64 oldLength, qint64 newLength, std::optional<QStringView> inserted) {
     const qint64 oldEnd = location + oldLength;
     const qint64 delta = newLength - oldLength;
+    // What comes in, when known: where its first "<" lies, and whether a ">" comes before it.
+    const qsizetype lt = inserted ? inserted->indexOf(u'<') : -1;
+    const bool gt = !inserted || inserted->left(lt < 0 ? inserted->size() : lt).contains(u'>');
     std::erase_if(_spans, [&](Span& span) {
-        if (span.reach < location) return false;
-        if (span.begin < oldEnd) return true;
-        span.begin += delta;
-        span.end += delta;
-        span.reach += delta;
+        if (span.reach < location || (span.quiet == None && span.end <= location)) return false;
+        if (span.begin >= oldEnd) {
+            span.begin += delta;
+            span.end += delta;
+            span.reach += delta;
+            if (span.quiet != None) span.quiet += delta;
+            return false;
+        }
+        // Past the last tag's end, with no ">" added to it, an edit replaces no "<" or ">" (none
+        // lies there) and the stretch's tags stay as they were, unless a "<" comes inside it.
+        if (span.quiet == None || location < span.quiet || oldEnd > span.reach || gt) return true;
+        if (location < span.end) {
+            if (oldEnd > span.end || (lt >= 0 && location + lt < span.end + delta)) return true;
+            span.end += delta;
+        }
+        span.reach = lt >= 0 ? location + lt : span.reach + delta;
         return false;
     });
 }

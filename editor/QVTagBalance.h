@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <limits>
+#include <optional>
 #include <vector>
 
 // A tag, as Close Tag reads the text, is a "<" with a ">" after it before the next "<": it runs
@@ -48,13 +49,18 @@ public:
     // or past to at least (or to the text's end).
     QVRange uncovered(qint64 length) const;
     void sumAhead(QStringView text, qint64 offset, qint64 from, qint64 to, const QVariantMap& table);
-    // The characters of [location, location + oldLength) were replaced by newLength others.
-    void edited(qint64 location, qint64 oldLength, qint64 newLength);
+    // The characters of [location, location + oldLength) were replaced by newLength others,
+    // inserted (when known: a stretch whose last tag ends before the edit then keeps its sums
+    // while no ">" is added to that tag).
+    void edited(qint64 location, qint64 oldLength, qint64 newLength, std::optional<QStringView> inserted = std::nullopt);
     void clear() { _spans.clear(); }
 
     // What the tags whose "<" lies in [begin, end) add up to, read over [begin, reach) (reach:
     // the first "<" at or past end). change: the closing tags less the opening ones; lowest: of
-    // the walk back from end, the least of that count before each opening tag (None without one).
+    // the walk back from end, the least of that count before each opening tag (None without one);
+    // quiet: just past the last tag's ">" (its "<" when it has none), from where to reach the
+    // text holds neither "<" nor ">" (None when no "<" lies in [begin, end): nothing past end
+    // counts then).
     static constexpr qint64 None = std::numeric_limits<qint64>::max();
     struct Span {
         qint64 begin = 0;
@@ -62,11 +68,14 @@ public:
         qint64 reach = 0;
         qint64 change = 0;
         qint64 lowest = None;
+        qint64 quiet = None;
         bool operator==(const Span&) const = default;
     };
-    // For tests: the stretches kept, in order, and how many characters were read to make them.
+    // For tests: the stretches kept, in order, how many characters were read to make them (up
+    // to their reach), and how many the searches' walks back over stretches read.
     const std::vector<Span>& spans() const { return _spans; }
     qint64 charactersSummed() const { return _summed; }
+    qint64 charactersWalked() const { return _walked; }
 
 private:
     // Adds the stretches of [from, to), which no stretch covers, cut at to, to - spanLength...
@@ -78,4 +87,5 @@ private:
     std::vector<Span> _spans;
     QVariantMap _table;
     qint64 _summed = 0;
+    qint64 _walked = 0;
 };

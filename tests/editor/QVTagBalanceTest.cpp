@@ -55,9 +55,14 @@ const char* const Pieces[][8] = {
     {"a < b ", "c > d ", "<<<", ">>>", "\n", "  ", "text ", "<"},
 };
 
-QString makePage(std::mt19937& random, qsizetype size) {
+// sparse: most pieces runs of words, so that most stretches end in text past their last tag.
+QString makePage(std::mt19937& random, qsizetype size, bool sparse = false) {
     QString page;
     while (page.size() < size) {
+        if (sparse && random() % 4) {
+            page += QStringLiteral("words and more words ").repeated(qsizetype(random() % 6));
+            continue;
+        }
         const auto& shape = Pieces[random() % std::size(Pieces)];
         page += QString::fromLatin1(shape[random() % std::size(shape)]);
     }
@@ -70,17 +75,19 @@ TEST(QVTagBalance, AnswersAsTheWalkBackAtEveryPlaceThroughEditsAndSumsAhead) {
         qint64 spanLength;
         qint64 threadedFrom;
         bool sumAhead;  // the whole text summed first, in stretches of random length
+        bool sparse = false;
     };
     const Case cases[] = {
         {"short stretches", 64, 1 << 30, false},
         {"short stretches on threads", 48, 256, false},
         {"summed ahead", 64, 512, true},
         {"one stretch longer than the page", 1 << 20, 1 << 30, false},
+        {"few tags, stretches ending past their last", 64, 1 << 30, false, true},
     };
     std::mt19937 random(84);
     for (const Case& c : cases) {
-        for (int round = 0; round < 3; ++round) {
-            QString text = makePage(random, 2500);
+        for (int round = 0; round < (c.sparse ? 12 : 3); ++round) {
+            QString text = makePage(random, 2500, c.sparse);
             QVTagBalance balance(c.spanLength, c.threadedFrom);
             for (int step = 0; step < 6; ++step) {
                 if (c.sumAhead) {
@@ -118,7 +125,18 @@ TEST(QVTagBalance, AnswersAsTheWalkBackAtEveryPlaceThroughEditsAndSumsAhead) {
                     }
                     const qint64 removed = random() % 2 ? std::min<qint64>(qint64(random() % 40), text.size() - at) : 0;
                     text.replace(at, removed, piece);
-                    balance.edited(at, removed, piece.size());
+                    // What comes in is told, as the view tells it, or not.
+                    balance.edited(at, removed, piece.size(), edit % 3 ? std::optional<QStringView>(piece) : std::nullopt);
+                }
+                // Each stretch kept through them is what one read of it now makes.
+                for (const QVTagBalance::Span& span : balance.spans()) {
+                    QVTagBalance fresh(1 << 30, 1 << 30);
+                    fresh.sumAhead(text, 0, span.begin, span.end, tagTable());
+                    ASSERT_EQ(fresh.spans().size(), 1u);
+                    const QVTagBalance::Span& made = fresh.spans().front();
+                    ASSERT_EQ(made, span) << c.name << ", round " << round << ", step " << step << ": " << span.begin << ".." << span.end
+                                          << " reach " << span.reach << " (" << made.reach << ") quiet " << span.quiet << " ("
+                                          << made.quiet << ") change " << span.change << " (" << made.change << ")";
                 }
             }
         }
@@ -127,9 +145,9 @@ TEST(QVTagBalance, AnswersAsTheWalkBackAtEveryPlaceThroughEditsAndSumsAhead) {
 
 TEST(QVTagBalance, SumsOnlyWhatNoStretchCovers) {
     // A search from the end sums the text before it once; one from the same place again, or from
-    // before it, sums nothing; an edit leaves the stretches away from it, so the next search sums
-    // about one stretch around the edit: also inside a long run without tags, whose stretches
-    // hang on no "<" after them.
+    // before it, sums nothing; " </" typed leaves the stretches away from it, so each search after
+    // a key reads about one stretch around it: also inside a long run without tags after the last
+    // tag, whose stretches hang on no "<" after them, and the stretch of that tag, which does.
     std::mt19937 random(7);
     struct Case {
         const char* name;
@@ -153,10 +171,19 @@ TEST(QVTagBalance, SumsOnlyWhatNoStretchCovers) {
             << c.name;
         EXPECT_EQ(balance.charactersSummed(), first) << c.name;
         const qint64 at = qint64(double(text.size()) * c.editAt);
-        text.insert(at, QStringLiteral("<div>"));
-        balance.edited(at, 0, 5);
-        EXPECT_EQ(balance.unclosedElementBefore(text, tagTable()), walkedBack(text, tagTable())) << c.name;
+        const qint64 walked = balance.charactersWalked();
+        qint64 caret = at;
+        for (const char* typed : {" ", "<", "/", "div>"}) {
+            const QString key = QString::fromLatin1(typed);
+            text.insert(caret, key);
+            balance.edited(caret, 0, key.size(), key);
+            caret += key.size();
+            const QStringView before = QStringView(text).left(caret);
+            EXPECT_EQ(balance.unclosedElementBefore(before, tagTable()), walkedBack(before, tagTable())) << c.name;
+        }
         EXPECT_LE(balance.charactersSummed() - first, 3 * 1024) << c.name;
+        EXPECT_LE(balance.charactersWalked() - walked, 4 * 1024) << c.name;
+        EXPECT_EQ(balance.unclosedElementBefore(text, tagTable()), walkedBack(text, tagTable())) << c.name;
         // Another table: the stretches read with the old one go.
         QVariantMap table = tagTable();
         table.insert(QStringLiteral("li"), 1);
