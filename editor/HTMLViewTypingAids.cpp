@@ -339,16 +339,10 @@ void HTMLViewTypingAids::observeTextStorage() {
 
 void HTMLViewTypingAids::sumTagsAhead() {
     const std::shared_ptr<QVTextStorage> storage = _tagBalanceStorage.lock();
-    const QVRange gap = storage && storage->length() >= SumAheadFrom ? _tagBalance.uncovered(storage->length()) : QVRange();
-    if (gap.isNotFound()) {
+    if (!storage || storage->length() < SumAheadFrom ||
+        !_tagBalance.sumAhead([&storage](qint64 from, qint64 end) { return storage->characters(QVRange(from, end - from)); },
+                              storage->length(), SumAheadTick, tagFormattingTable()))
         _tagBalanceTimer.stop();
-        return;
-    }
-    // The text read goes on past the stretch to the "<" after it, which its last tag ends before.
-    const qint64 to = std::min(gap.end(), gap.location + SumAheadTick);
-    const QStringView text = QVTagBalance::reaching(
-        [&storage](qint64 from, qint64 end) { return storage->characters(QVRange(from, end - from)); }, gap.location, to, storage->length());
-    _tagBalance.sumAhead(text, gap.location, gap.location, to, tagFormattingTable());
 }
 
 QString HTMLViewTypingAids::unclosedElementBefore(const QVTextStorage& storage, qint64 caret) {

@@ -117,7 +117,7 @@ QStringView QVTagBalance::reaching(const Reader& read, qint64 from, qint64 to, q
 
 void QVTagBalance::useTable(const QVariantMap& table) {
     if (table == _table) return;
-    _spans.clear();
+    clear();
     _table = table;
 }
 
@@ -182,7 +182,7 @@ QString QVTagBalance::unclosedElementBefore(qint64 caret, const Reader& read, co
     return {};
 }
 
-void QVTagBalance::fill(QStringView text, qint64 offset, qint64 from, qint64 to) {
+void QVTagBalance::fill(QStringView text, qint64 offset, qint64 from, qint64 to, qint64 reach) {
     std::vector<Span> made;
     for (qint64 end = to; end > from; end -= _spanLength) made.push_back({std::max(from, end - _spanLength), end});
     std::reverse(made.begin(), made.end());
@@ -204,9 +204,13 @@ void QVTagBalance::fill(QStringView text, qint64 offset, qint64 from, qint64 to)
     }
     sumSome(0, count / threads);
     for (std::thread& helper : helpers) helper.join();
-    qint64 reach = to;
-    for (const Span& span : made) reach = std::max(reach, span.reach);
-    _summed += reach - from;
+    qint64 read = to;
+    for (Span& span : made) {
+        read = std::max(read, span.reach);
+        // The tag text ended before reached on, over neither "<" nor ">", to reach.
+        if (reach != None && span.quiet != None && span.reach == offset + text.size()) span.reach = reach;
+    }
+    _summed += read - from;
     const auto at = std::upper_bound(_spans.begin(), _spans.end(), from, [](qint64 position, const Span& span) { return position < span.begin; });
     _spans.insert(at, made.begin(), made.end());
 }
@@ -225,9 +229,44 @@ void QVTagBalance::sumAhead(QStringView text, qint64 offset, qint64 from, qint64
     if (from < to) fill(text, offset, from, to);
 }
 
+bool QVTagBalance::sumAhead(const Reader& read, qint64 length, qint64 budget, const QVariantMap& table) {
+    useTable(table);
+    const QVRange gap = uncovered(length);
+    if (gap.isNotFound()) return false;
+    const qint64 to = std::min(gap.end(), gap.location + budget);
+    if (_look.from != gap.location || _look.to != to) {
+        const QStringView text = read(gap.location, to);
+        const qsizetype lt = text.lastIndexOf(u'<');
+        if (lt < 0 || to == length) {
+            fill(text, gap.location, gap.location, to);
+            return true;
+        }
+        const qsizetype gt = text.lastIndexOf(u'>');
+        _summed += to - gap.location;
+        _look = {gap.location, to, gap.location + lt, gt > lt ? gap.location + gt : -1, to};
+    }
+    const qint64 end = std::min(length, _look.looked + budget);
+    const QStringView ahead = read(_look.looked, end);
+    const qsizetype next = ahead.indexOf(u'<');
+    const qsizetype gt = ahead.left(next < 0 ? ahead.size() : next).lastIndexOf(u'>');
+    if (gt >= 0) _look.gt = _look.looked + gt;
+    _summed += next < 0 ? ahead.size() : next + 1;
+    if (next < 0 && end < length) {
+        _look.looked = end;
+        return true;
+    }
+    const qint64 reach = next < 0 ? length : _look.looked + next;
+    // The text on to the last tag's end; past it, none of it counts.
+    const qint64 quiet = (_look.gt >= 0 ? _look.gt : _look.lt) + 1;
+    const Look look = std::exchange(_look, {});
+    fill(read(look.from, std::max(look.to, quiet)), look.from, look.from, look.to, reach);
+    return true;
+}
+
 void QVTagBalance::edited(qint64 location, qint64 oldLength, qint64 newLength, std::optional<QStringView> inserted) {
     const qint64 oldEnd = location + oldLength;
     const qint64 delta = newLength - oldLength;
+    if (location < _look.looked) _look = {};
     // What comes in, when known: where its first "<" lies, and whether a ">" comes before it.
     const qsizetype lt = inserted ? inserted->indexOf(u'<') : -1;
     const bool gt = !inserted || inserted->left(lt < 0 ? inserted->size() : lt).contains(u'>');

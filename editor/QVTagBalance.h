@@ -49,11 +49,20 @@ public:
     // or past to at least (or to the text's end).
     QVRange uncovered(qint64 length) const;
     void sumAhead(QStringView text, qint64 offset, qint64 from, qint64 to, const QVariantMap& table);
+    // One piece of that, for a text of length characters: sums up to budget characters of the
+    // first stretch no sum covers, when the "<" its last tag reads to lies within budget of its
+    // end; else looks on for it, budget characters a piece, keeping what it saw for the next
+    // piece (a tag before megabytes without "<" is not read over at once). False when every
+    // stretch is summed.
+    bool sumAhead(const Reader& read, qint64 length, qint64 budget, const QVariantMap& table);
     // The characters of [location, location + oldLength) were replaced by newLength others,
     // inserted (when known: a stretch whose last tag ends before the edit then keeps its sums
     // while no ">" is added to that tag).
     void edited(qint64 location, qint64 oldLength, qint64 newLength, std::optional<QStringView> inserted = std::nullopt);
-    void clear() { _spans.clear(); }
+    void clear() {
+        _spans.clear();
+        _look = {};
+    }
 
     // What the tags whose "<" lies in [begin, end) add up to, read over [begin, reach) (reach:
     // the first "<" at or past end). change: the closing tags less the opening ones; lowest: of
@@ -79,7 +88,9 @@ public:
 
 private:
     // Adds the stretches of [from, to), which no stretch covers, cut at to, to - spanLength...
-    void fill(QStringView text, qint64 offset, qint64 from, qint64 to);
+    // reach: where the last tag's stretch reads to, when text ends before it (past the ">" of
+    // that tag).
+    void fill(QStringView text, qint64 offset, qint64 from, qint64 to, qint64 reach = None);
     void useTable(const QVariantMap& table);
 
     qint64 _spanLength;
@@ -88,4 +99,14 @@ private:
     QVariantMap _table;
     qint64 _summed = 0;
     qint64 _walked = 0;
+    // The look for the "<" after the first uncovered stretch [from, to) of the sums ahead: its
+    // last "<" lt and the last ">" after it gt (-1: none yet), seen as far as looked.
+    struct Look {
+        qint64 from = -1;
+        qint64 to = -1;
+        qint64 lt = -1;
+        qint64 gt = -1;
+        qint64 looked = -1;
+    };
+    Look _look;
 };

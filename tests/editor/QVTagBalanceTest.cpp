@@ -83,6 +83,7 @@ TEST(QVTagBalance, AnswersAsTheWalkBackAtEveryPlaceThroughEditsAndSumsAhead) {
         {"summed ahead", 64, 512, true},
         {"one stretch longer than the page", 1 << 20, 1 << 30, false},
         {"few tags, stretches ending past their last", 64, 1 << 30, false, true},
+        {"few tags, summed ahead", 64, 1 << 30, true, true},
     };
     std::mt19937 random(84);
     for (const Case& c : cases) {
@@ -91,9 +92,16 @@ TEST(QVTagBalance, AnswersAsTheWalkBackAtEveryPlaceThroughEditsAndSumsAhead) {
             QVTagBalance balance(c.spanLength, c.threadedFrom);
             for (int step = 0; step < 6; ++step) {
                 if (c.sumAhead) {
-                    for (QVRange gap = balance.uncovered(text.size()); !gap.isNotFound(); gap = balance.uncovered(text.size())) {
-                        const qint64 to = std::min(gap.end(), gap.location + qint64(random() % 700) + 1);
-                        balance.sumAhead(QStringView(text).mid(gap.location), gap.location, gap.location, to, tagTable());
+                    // Pieces of one budget, text put in between some of them, at the end or anywhere.
+                    const qint64 budget = qint64(random() % (c.sparse ? 100 : 700)) + 1;
+                    const QVTagBalance::Reader read = [&text](qint64 from, qint64 to) { return QStringView(text).mid(from, to - from); };
+                    for (int edits = 0; balance.sumAhead(read, text.size(), budget, tagTable());) {
+                        if (edits == 3 || random() % 8) continue;
+                        ++edits;
+                        const QString piece = makePage(random, 1);
+                        const qint64 at = random() % 2 ? text.size() : qint64(random() % quint64(text.size() + 1));
+                        text.insert(at, piece);
+                        balance.edited(at, 0, piece.size(), piece);
                     }
                 }
                 const qint64 summed = balance.charactersSummed();
@@ -161,6 +169,15 @@ TEST(QVTagBalance, SumsOnlyWhatNoStretchCovers) {
     for (const Case& c : cases) {
         QString text = c.text;
         QVTagBalance balance(1024, 1 << 30);
+        // Summed ahead in pieces of a budget, each reads about that much.
+        {
+            QVTagBalance ahead(1024, 1 << 30);
+            const QVTagBalance::Reader read = [&text](qint64 from, qint64 to) { return QStringView(text).mid(from, to - from); };
+            for (qint64 summed = 0; ahead.sumAhead(read, text.size(), 4096, tagTable()); summed = ahead.charactersSummed())
+                EXPECT_LE(ahead.charactersSummed() - summed, 3 * 4096) << c.name;
+            EXPECT_EQ(ahead.uncovered(text.size()).location, QVRange::NotFound) << c.name;
+            EXPECT_EQ(ahead.unclosedElementBefore(text, tagTable()), walkedBack(text, tagTable())) << c.name;
+        }
         const QString answer = balance.unclosedElementBefore(text, tagTable());
         EXPECT_EQ(answer, walkedBack(text, tagTable())) << c.name;
         const qint64 first = balance.charactersSummed();
