@@ -77,6 +77,10 @@ QVTagBalance::Span sum(QStringView text, qint64 offset, qint64 begin, qint64 end
         },
         &span.quiet);
     if (highest != std::numeric_limits<qint64>::min()) span.lowest = span.change - highest;
+    if (span.quiet == QVTagBalance::None) {
+        const qsizetype gt = text.mid(begin - offset, end - begin).lastIndexOf(u'>');
+        if (gt >= 0) span.gt = begin + gt;
+    }
     return span;
 }
 
@@ -113,6 +117,32 @@ QStringView QVTagBalance::reaching(const Reader& read, qint64 from, qint64 to, q
         const QStringView text = read(from, end);
         if (end == limit || text.indexOf(u'<', to - from) >= 0) return text;
     }
+}
+
+QStringView QVTagBalance::readingTags(const Reader& read, qint64 from, qint64 to, qint64 limit, qint64* reach) const {
+    *reach = None;
+    const QStringView text = read(from, to);
+    const qsizetype lt = text.lastIndexOf(u'<');
+    if (lt < 0) return text;
+    qint64 gt = text.lastIndexOf(u'>');
+    gt = gt > lt ? from + gt : -1;
+    qint64 past = to;
+    for (auto span = std::lower_bound(_spans.begin(), _spans.end(), to, [](const Span& span, qint64 at) { return span.begin < at; });
+         span != _spans.end() && span->begin == past && span->quiet == None && span->end < limit; ++span) {
+        if (span->gt != None) gt = span->gt;
+        past = span->end;
+    }
+    if (past == to) return reaching(read, from, to, limit);
+    QStringView ahead;
+    for (qint64 length = 4096;; length *= 16) {
+        const qint64 end = std::min(limit, past + length);
+        ahead = read(past, end);
+        if (end == limit || ahead.contains(u'<')) break;
+    }
+    const qsizetype next = ahead.indexOf(u'<');
+    if (const qsizetype last = ahead.left(next < 0 ? ahead.size() : next).lastIndexOf(u'>'); last >= 0) gt = past + last;
+    *reach = next < 0 ? past + ahead.size() : past + next;
+    return read(from, std::max(to, (gt >= 0 ? gt : from + lt) + 1));
 }
 
 void QVTagBalance::useTable(const QVariantMap& table) {
@@ -177,7 +207,9 @@ QString QVTagBalance::unclosedElementBefore(qint64 caret, const Reader& read, co
         // them where one fill over the whole would.
         const qint64 window = std::max(_spanLength, FillWindow / _spanLength * _spanLength);
         const qint64 begin = std::max(from, to - window);
-        fill(reaching(read, begin, to, limit), begin, begin, to);
+        qint64 reach = None;
+        const QStringView text = readingTags(read, begin, to, limit, &reach);
+        fill(text, begin, begin, to, reach);
     }
     return {};
 }
@@ -277,6 +309,7 @@ void QVTagBalance::edited(qint64 location, qint64 oldLength, qint64 newLength, s
             span.end += delta;
             span.reach += delta;
             if (span.quiet != None) span.quiet += delta;
+            if (span.gt != None) span.gt += delta;
             return false;
         }
         // Past the last tag's end, with no ">" added to it, an edit replaces no "<" or ">" (none

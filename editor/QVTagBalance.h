@@ -69,7 +69,8 @@ public:
     // the walk back from end, the least of that count before each opening tag (None without one);
     // quiet: just past the last tag's ">" (its "<" when it has none), from where to reach the
     // text holds neither "<" nor ">" (None when no "<" lies in [begin, end): nothing past end
-    // counts then).
+    // counts then); gt: there, the last ">" in [begin, end) (None without one), which the tag
+    // before the stretch ends at unless a later one does.
     static constexpr qint64 None = std::numeric_limits<qint64>::max();
     struct Span {
         qint64 begin = 0;
@@ -78,6 +79,7 @@ public:
         qint64 change = 0;
         qint64 lowest = None;
         qint64 quiet = None;
+        qint64 gt = None;
         bool operator==(const Span&) const = default;
     };
     // For tests: the stretches kept, in order, how many characters were read to make them (up
@@ -92,6 +94,10 @@ private:
     // that tag).
     void fill(QStringView text, qint64 offset, qint64 from, qint64 to, qint64 reach = None);
     void useTable(const QVariantMap& table);
+    // The text from from as far as the last tag of [from, to) ends (to at least), and in *reach
+    // the "<" that tag reads to (None when the text itself reaches it): the stretches after to
+    // without a "<" are passed over, not read.
+    QStringView readingTags(const Reader& read, qint64 from, qint64 to, qint64 limit, qint64* reach) const;
 
     qint64 _spanLength;
     qint64 _threadedFrom;

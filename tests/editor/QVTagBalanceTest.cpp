@@ -200,6 +200,18 @@ TEST(QVTagBalance, SumsOnlyWhatNoStretchCovers) {
         }
         EXPECT_LE(balance.charactersSummed() - first, 3 * 1024) << c.name;
         EXPECT_LE(balance.charactersWalked() - walked, 4 * 1024) << c.name;
+        // A block tag pasted far above and taken back: what it touched is read again, and the
+        // tag before it reads on to the "<" typed over the stretches in between, not through them.
+        const qint64 summed = balance.charactersSummed();
+        const QString tag = QStringLiteral("<script>\n");
+        const qint64 pasted = caret / 2;
+        text.insert(pasted, tag);
+        balance.edited(pasted, 0, tag.size(), tag);
+        text.remove(pasted, tag.size());
+        balance.edited(pasted, tag.size(), 0, QString());
+        EXPECT_EQ(balance.unclosedElementBefore(QStringView(text).left(caret), tagTable()), walkedBack(QStringView(text).left(caret), tagTable()))
+            << c.name;
+        EXPECT_LE(balance.charactersSummed() - summed, 3 * 1024) << c.name;
         EXPECT_EQ(balance.unclosedElementBefore(text, tagTable()), walkedBack(text, tagTable())) << c.name;
         // Another table: the stretches read with the old one go.
         QVariantMap table = tagTable();
