@@ -197,7 +197,8 @@ QString QVTagBalance::unclosedElementBefore(qint64 caret, const Reader& read, co
         }
         const qint64 from = span ? span->end : 0;
         if (to - from <= _spanLength / 4) {
-            const QStringView text = reaching(read, from, to, limit);
+            qint64 reach = None;
+            const QStringView text = readingTags(read, from, to, limit, &reach);
             _walked += text.size();
             if (walkBack(text, from, from, to, kinds, depth, &found)) return found;
             to = from;
