@@ -212,6 +212,23 @@ TEST(QVTagBalance, SumsOnlyWhatNoStretchCovers) {
         EXPECT_EQ(balance.unclosedElementBefore(QStringView(text).left(caret), tagTable()), walkedBack(QStringView(text).left(caret), tagTable()))
             << c.name;
         EXPECT_LE(balance.charactersSummed() - summed, 3 * 1024) << c.name;
+        // " </" left typed just before a stretch's end far above: the short stretch after it,
+        // walked at once by the next search, passes over the stretches without tags too.
+        const auto kept = std::find_if(balance.spans().begin(), balance.spans().end(), [&](const QVTagBalance::Span& span) {
+            return span.end > text.size() / 4 && span.end - span.begin > 16;
+        });
+        ASSERT_NE(kept, balance.spans().end()) << c.name;
+        const qint64 typedAt = kept->end - 8;
+        text.insert(typedAt, QStringLiteral(" </"));
+        balance.edited(typedAt, 0, 3, QStringLiteral(" </"));
+        EXPECT_EQ(balance.unclosedElementBefore(QStringView(text).left(typedAt + 3), tagTable()),
+                  walkedBack(QStringView(text).left(typedAt + 3), tagTable()))
+            << c.name;
+        const qint64 walkedOn = balance.charactersWalked() + balance.charactersSummed();
+        EXPECT_EQ(balance.unclosedElementBefore(QStringView(text).left(caret + 3), tagTable()),
+                  walkedBack(QStringView(text).left(caret + 3), tagTable()))
+            << c.name;
+        EXPECT_LE(balance.charactersWalked() + balance.charactersSummed() - walkedOn, 4 * 1024) << c.name;
         EXPECT_EQ(balance.unclosedElementBefore(text, tagTable()), walkedBack(text, tagTable())) << c.name;
         // Another table: the stretches read with the old one go.
         QVariantMap table = tagTable();
