@@ -325,9 +325,13 @@ void HTMLViewTypingAids::observeTextStorage() {
     _tagBalance.clear();
     _tagBalanceStorage = shared;
     if (!shared) return;
-    _tagBalanceObserver = shared->addObserver([this](const QVTextStorage::Edit& edit) {
+    _tagBalanceObserver = shared->addObserver([this, storage = shared.get()](const QVTextStorage::Edit& edit) {
         if (!(edit.editedMask & QVTextStorage::EditedCharacters)) return;
-        _tagBalance.edited(edit.editedRange.location, edit.editedRange.length - edit.changeInLength, edit.editedRange.length);
+        // What a key or a short paste brings in tells whether the tags before it change.
+        const qint64 length = edit.editedRange.length;
+        const QString inserted = length <= 4096 ? storage->substring(edit.editedRange) : QString();
+        _tagBalance.edited(edit.editedRange.location, length - edit.changeInLength, length,
+                           length <= 4096 ? std::optional<QStringView>(inserted) : std::nullopt);
         // A text set or pasted whole: its tags are summed while idle, ahead of the first Close Tag.
         if (edit.editedRange.length >= SumAheadFrom) _tagBalanceTimer.start();
     });
@@ -335,16 +339,10 @@ void HTMLViewTypingAids::observeTextStorage() {
 
 void HTMLViewTypingAids::sumTagsAhead() {
     const std::shared_ptr<QVTextStorage> storage = _tagBalanceStorage.lock();
-    const QVRange gap = storage && storage->length() >= SumAheadFrom ? _tagBalance.uncovered(storage->length()) : QVRange();
-    if (gap.isNotFound()) {
+    if (!storage || storage->length() < SumAheadFrom ||
+        !_tagBalance.sumAhead([&storage](qint64 from, qint64 end) { return storage->characters(QVRange(from, end - from)); },
+                              storage->length(), SumAheadTick, tagFormattingTable()))
         _tagBalanceTimer.stop();
-        return;
-    }
-    // The text read goes on past the stretch to the "<" after it, which its last tag ends before.
-    const qint64 to = std::min(gap.end(), gap.location + SumAheadTick);
-    const QStringView text = QVTagBalance::reaching(
-        [&storage](qint64 from, qint64 end) { return storage->characters(QVRange(from, end - from)); }, gap.location, to, storage->length());
-    _tagBalance.sumAhead(text, gap.location, gap.location, to, tagFormattingTable());
 }
 
 QString HTMLViewTypingAids::unclosedElementBefore(const QVTextStorage& storage, qint64 caret) {

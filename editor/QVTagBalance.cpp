@@ -44,9 +44,11 @@ int tagChange(QStringView text, qint64 offset, qint64 lt, qint64 gt, Kinds& kind
 // characters from offset on; answers how far what was read reaches: the first "<" at or past to
 // (the end of text when none), or to itself when no "<" lies in [from, to), whose tags then
 // depend on nothing past it (a long run without tags keeps its stretches through edits after
-// them, and summing them reads no further).
+// them, and summing them reads no further). quiet, when given: just past the last tag's ">" (or
+// its "<"), None without a "<".
 template <typename F>
-qint64 forEachTag(QStringView text, qint64 offset, qint64 from, qint64 to, F&& f) {
+qint64 forEachTag(QStringView text, qint64 offset, qint64 from, qint64 to, F&& f, qint64* quiet = nullptr) {
+    if (quiet) *quiet = QVTagBalance::None;
     qint64 lt = text.left(std::min<qint64>(text.size(), to - offset)).indexOf(u'<', from - offset);
     if (lt < 0) return std::min<qint64>(to, text.size() + offset);
     while (lt >= 0 && lt + offset < to) {
@@ -54,6 +56,7 @@ qint64 forEachTag(QStringView text, qint64 offset, qint64 from, qint64 to, F&& f
         const qint64 end = next < 0 ? text.size() : next;
         const qint64 gt = text.mid(lt + 1, end - lt - 1).lastIndexOf(u'>');
         if (gt >= 0) f(lt + offset, lt + 1 + gt + offset);
+        if (quiet) *quiet = (gt >= 0 ? lt + 1 + gt + 1 : lt + 1) + offset;
         lt = next;
     }
     return (lt < 0 ? text.size() : lt) + offset;
@@ -64,13 +67,20 @@ QVTagBalance::Span sum(QStringView text, qint64 offset, qint64 begin, qint64 end
     // Read forwards; the walk back meets the tags in the other order, so the count before an
     // opening tag is the whole change less the change up to and with it.
     qint64 highest = std::numeric_limits<qint64>::min();
-    span.reach = forEachTag(text, offset, begin, end, [&](qint64 lt, qint64 gt) {
-        QStringView name;
-        const int change = tagChange(text, offset, lt, gt, kinds, &name);
-        span.change += change;
-        if (change < 0) highest = std::max(highest, span.change);
-    });
+    span.reach = forEachTag(
+        text, offset, begin, end,
+        [&](qint64 lt, qint64 gt) {
+            QStringView name;
+            const int change = tagChange(text, offset, lt, gt, kinds, &name);
+            span.change += change;
+            if (change < 0) highest = std::max(highest, span.change);
+        },
+        &span.quiet);
     if (highest != std::numeric_limits<qint64>::min()) span.lowest = span.change - highest;
+    if (span.quiet == QVTagBalance::None) {
+        const qsizetype gt = text.mid(begin - offset, end - begin).lastIndexOf(u'>');
+        if (gt >= 0) span.gt = begin + gt;
+    }
     return span;
 }
 
@@ -109,9 +119,35 @@ QStringView QVTagBalance::reaching(const Reader& read, qint64 from, qint64 to, q
     }
 }
 
+QStringView QVTagBalance::readingTags(const Reader& read, qint64 from, qint64 to, qint64 limit, qint64* reach) const {
+    *reach = None;
+    const QStringView text = read(from, to);
+    const qsizetype lt = text.lastIndexOf(u'<');
+    if (lt < 0) return text;
+    qint64 gt = text.lastIndexOf(u'>');
+    gt = gt > lt ? from + gt : -1;
+    qint64 past = to;
+    for (auto span = std::lower_bound(_spans.begin(), _spans.end(), to, [](const Span& span, qint64 at) { return span.begin < at; });
+         span != _spans.end() && span->begin == past && span->quiet == None && span->end < limit; ++span) {
+        if (span->gt != None) gt = span->gt;
+        past = span->end;
+    }
+    if (past == to) return reaching(read, from, to, limit);
+    QStringView ahead;
+    for (qint64 length = 4096;; length *= 16) {
+        const qint64 end = std::min(limit, past + length);
+        ahead = read(past, end);
+        if (end == limit || ahead.contains(u'<')) break;
+    }
+    const qsizetype next = ahead.indexOf(u'<');
+    if (const qsizetype last = ahead.left(next < 0 ? ahead.size() : next).lastIndexOf(u'>'); last >= 0) gt = past + last;
+    *reach = next < 0 ? past + ahead.size() : past + next;
+    return read(from, std::max(to, (gt >= 0 ? gt : from + lt) + 1));
+}
+
 void QVTagBalance::useTable(const QVariantMap& table) {
     if (table == _table) return;
-    _spans.clear();
+    clear();
     _table = table;
 }
 
@@ -148,15 +184,23 @@ QString QVTagBalance::unclosedElementBefore(qint64 caret, const Reader& read, co
             // before one of its opening tags.
             if (span->end == to && (span->lowest == None || depth + span->lowest > 0)) {
                 depth += span->change;
-            } else if (walkBack(reaching(read, span->begin, to, limit), span->begin, span->begin, to, kinds, depth, &found)) {
-                return found;
+            } else {
+                // A whole stretch's last tag ends at quiet: what lies on to the next "<" (a
+                // long run without tags, maybe) need not be read again.
+                const QStringView text = span->end == to && span->quiet != None ? read(span->begin, std::max(to, span->quiet))
+                                                                                  : reaching(read, span->begin, to, limit);
+                _walked += text.size();
+                if (walkBack(text, span->begin, span->begin, to, kinds, depth, &found)) return found;
             }
             to = span->begin;
             continue;
         }
         const qint64 from = span ? span->end : 0;
         if (to - from <= _spanLength / 4) {
-            if (walkBack(reaching(read, from, to, limit), from, from, to, kinds, depth, &found)) return found;
+            qint64 reach = None;
+            const QStringView text = readingTags(read, from, to, limit, &reach);
+            _walked += text.size();
+            if (walkBack(text, from, from, to, kinds, depth, &found)) return found;
             to = from;
             continue;
         }
@@ -164,12 +208,14 @@ QString QVTagBalance::unclosedElementBefore(qint64 caret, const Reader& read, co
         // them where one fill over the whole would.
         const qint64 window = std::max(_spanLength, FillWindow / _spanLength * _spanLength);
         const qint64 begin = std::max(from, to - window);
-        fill(reaching(read, begin, to, limit), begin, begin, to);
+        qint64 reach = None;
+        const QStringView text = readingTags(read, begin, to, limit, &reach);
+        fill(text, begin, begin, to, reach);
     }
     return {};
 }
 
-void QVTagBalance::fill(QStringView text, qint64 offset, qint64 from, qint64 to) {
+void QVTagBalance::fill(QStringView text, qint64 offset, qint64 from, qint64 to, qint64 reach) {
     std::vector<Span> made;
     for (qint64 end = to; end > from; end -= _spanLength) made.push_back({std::max(from, end - _spanLength), end});
     std::reverse(made.begin(), made.end());
@@ -191,7 +237,13 @@ void QVTagBalance::fill(QStringView text, qint64 offset, qint64 from, qint64 to)
     }
     sumSome(0, count / threads);
     for (std::thread& helper : helpers) helper.join();
-    _summed += to - from;
+    qint64 read = to;
+    for (Span& span : made) {
+        read = std::max(read, span.reach);
+        // The tag text ended before reached on, over neither "<" nor ">", to reach.
+        if (reach != None && span.quiet != None && span.reach == offset + text.size()) span.reach = reach;
+    }
+    _summed += read - from;
     const auto at = std::upper_bound(_spans.begin(), _spans.end(), from, [](qint64 position, const Span& span) { return position < span.begin; });
     _spans.insert(at, made.begin(), made.end());
 }
@@ -210,15 +262,65 @@ void QVTagBalance::sumAhead(QStringView text, qint64 offset, qint64 from, qint64
     if (from < to) fill(text, offset, from, to);
 }
 
-void QVTagBalance::edited(qint64 location, qint64 oldLength, qint64 newLength) {
+bool QVTagBalance::sumAhead(const Reader& read, qint64 length, qint64 budget, const QVariantMap& table) {
+    useTable(table);
+    const QVRange gap = uncovered(length);
+    if (gap.isNotFound()) return false;
+    const qint64 to = std::min(gap.end(), gap.location + budget);
+    if (_look.from != gap.location || _look.to != to) {
+        const QStringView text = read(gap.location, to);
+        const qsizetype lt = text.lastIndexOf(u'<');
+        if (lt < 0 || to == length) {
+            fill(text, gap.location, gap.location, to);
+            return true;
+        }
+        const qsizetype gt = text.lastIndexOf(u'>');
+        _summed += to - gap.location;
+        _look = {gap.location, to, gap.location + lt, gt > lt ? gap.location + gt : -1, to};
+    }
+    const qint64 end = std::min(length, _look.looked + budget);
+    const QStringView ahead = read(_look.looked, end);
+    const qsizetype next = ahead.indexOf(u'<');
+    const qsizetype gt = ahead.left(next < 0 ? ahead.size() : next).lastIndexOf(u'>');
+    if (gt >= 0) _look.gt = _look.looked + gt;
+    _summed += next < 0 ? ahead.size() : next + 1;
+    if (next < 0 && end < length) {
+        _look.looked = end;
+        return true;
+    }
+    const qint64 reach = next < 0 ? length : _look.looked + next;
+    // The text on to the last tag's end; past it, none of it counts.
+    const qint64 quiet = (_look.gt >= 0 ? _look.gt : _look.lt) + 1;
+    const Look look = std::exchange(_look, {});
+    fill(read(look.from, std::max(look.to, quiet)), look.from, look.from, look.to, reach);
+    return true;
+}
+
+void QVTagBalance::edited(qint64 location, qint64 oldLength, qint64 newLength, std::optional<QStringView> inserted) {
     const qint64 oldEnd = location + oldLength;
     const qint64 delta = newLength - oldLength;
+    if (location < _look.looked) _look = {};
+    // What comes in, when known: where its first "<" lies, and whether a ">" comes before it.
+    const qsizetype lt = inserted ? inserted->indexOf(u'<') : -1;
+    const bool gt = !inserted || inserted->left(lt < 0 ? inserted->size() : lt).contains(u'>');
     std::erase_if(_spans, [&](Span& span) {
-        if (span.reach < location) return false;
-        if (span.begin < oldEnd) return true;
-        span.begin += delta;
-        span.end += delta;
-        span.reach += delta;
+        if (span.reach < location || (span.quiet == None && span.end <= location)) return false;
+        if (span.begin >= oldEnd) {
+            span.begin += delta;
+            span.end += delta;
+            span.reach += delta;
+            if (span.quiet != None) span.quiet += delta;
+            if (span.gt != None) span.gt += delta;
+            return false;
+        }
+        // Past the last tag's end, with no ">" added to it, an edit replaces no "<" or ">" (none
+        // lies there) and the stretch's tags stay as they were, unless a "<" comes inside it.
+        if (span.quiet == None || location < span.quiet || oldEnd > span.reach || gt) return true;
+        if (location < span.end) {
+            if (oldEnd > span.end || (lt >= 0 && location + lt < span.end + delta)) return true;
+            span.end += delta;
+        }
+        span.reach = lt >= 0 ? location + lt : span.reach + delta;
         return false;
     });
 }

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <limits>
+#include <optional>
 #include <vector>
 
 // A tag, as Close Tag reads the text, is a "<" with a ">" after it before the next "<": it runs
@@ -48,13 +49,28 @@ public:
     // or past to at least (or to the text's end).
     QVRange uncovered(qint64 length) const;
     void sumAhead(QStringView text, qint64 offset, qint64 from, qint64 to, const QVariantMap& table);
-    // The characters of [location, location + oldLength) were replaced by newLength others.
-    void edited(qint64 location, qint64 oldLength, qint64 newLength);
-    void clear() { _spans.clear(); }
+    // One piece of that, for a text of length characters: sums up to budget characters of the
+    // first stretch no sum covers, when the "<" its last tag reads to lies within budget of its
+    // end; else looks on for it, budget characters a piece, keeping what it saw for the next
+    // piece (a tag before megabytes without "<" is not read over at once). False when every
+    // stretch is summed.
+    bool sumAhead(const Reader& read, qint64 length, qint64 budget, const QVariantMap& table);
+    // The characters of [location, location + oldLength) were replaced by newLength others,
+    // inserted (when known: a stretch whose last tag ends before the edit then keeps its sums
+    // while no ">" is added to that tag).
+    void edited(qint64 location, qint64 oldLength, qint64 newLength, std::optional<QStringView> inserted = std::nullopt);
+    void clear() {
+        _spans.clear();
+        _look = {};
+    }
 
     // What the tags whose "<" lies in [begin, end) add up to, read over [begin, reach) (reach:
     // the first "<" at or past end). change: the closing tags less the opening ones; lowest: of
-    // the walk back from end, the least of that count before each opening tag (None without one).
+    // the walk back from end, the least of that count before each opening tag (None without one);
+    // quiet: just past the last tag's ">" (its "<" when it has none), from where to reach the
+    // text holds neither "<" nor ">" (None when no "<" lies in [begin, end): nothing past end
+    // counts then); gt: there, the last ">" in [begin, end) (None without one), which the tag
+    // before the stretch ends at unless a later one does.
     static constexpr qint64 None = std::numeric_limits<qint64>::max();
     struct Span {
         qint64 begin = 0;
@@ -62,20 +78,41 @@ public:
         qint64 reach = 0;
         qint64 change = 0;
         qint64 lowest = None;
+        qint64 quiet = None;
+        qint64 gt = None;
         bool operator==(const Span&) const = default;
     };
-    // For tests: the stretches kept, in order, and how many characters were read to make them.
+    // For tests: the stretches kept, in order, how many characters were read to make them (up
+    // to their reach), and how many the searches' walks back over stretches read.
     const std::vector<Span>& spans() const { return _spans; }
     qint64 charactersSummed() const { return _summed; }
+    qint64 charactersWalked() const { return _walked; }
 
 private:
     // Adds the stretches of [from, to), which no stretch covers, cut at to, to - spanLength...
-    void fill(QStringView text, qint64 offset, qint64 from, qint64 to);
+    // reach: where the last tag's stretch reads to, when text ends before it (past the ">" of
+    // that tag).
+    void fill(QStringView text, qint64 offset, qint64 from, qint64 to, qint64 reach = None);
     void useTable(const QVariantMap& table);
+    // The text from from as far as the last tag of [from, to) ends (to at least), and in *reach
+    // the "<" that tag reads to (None when the text itself reaches it): the stretches after to
+    // without a "<" are passed over, not read.
+    QStringView readingTags(const Reader& read, qint64 from, qint64 to, qint64 limit, qint64* reach) const;
 
     qint64 _spanLength;
     qint64 _threadedFrom;
     std::vector<Span> _spans;
     QVariantMap _table;
     qint64 _summed = 0;
+    qint64 _walked = 0;
+    // The look for the "<" after the first uncovered stretch [from, to) of the sums ahead: its
+    // last "<" lt and the last ">" after it gt (-1: none yet), seen as far as looked.
+    struct Look {
+        qint64 from = -1;
+        qint64 to = -1;
+        qint64 lt = -1;
+        qint64 gt = -1;
+        qint64 looked = -1;
+    };
+    Look _look;
 };

@@ -55,9 +55,14 @@ const char* const Pieces[][8] = {
     {"a < b ", "c > d ", "<<<", ">>>", "\n", "  ", "text ", "<"},
 };
 
-QString makePage(std::mt19937& random, qsizetype size) {
+// sparse: most pieces runs of words, so that most stretches end in text past their last tag.
+QString makePage(std::mt19937& random, qsizetype size, bool sparse = false) {
     QString page;
     while (page.size() < size) {
+        if (sparse && random() % 4) {
+            page += QStringLiteral("words and more words ").repeated(qsizetype(random() % 6));
+            continue;
+        }
         const auto& shape = Pieces[random() % std::size(Pieces)];
         page += QString::fromLatin1(shape[random() % std::size(shape)]);
     }
@@ -70,23 +75,33 @@ TEST(QVTagBalance, AnswersAsTheWalkBackAtEveryPlaceThroughEditsAndSumsAhead) {
         qint64 spanLength;
         qint64 threadedFrom;
         bool sumAhead;  // the whole text summed first, in stretches of random length
+        bool sparse = false;
     };
     const Case cases[] = {
         {"short stretches", 64, 1 << 30, false},
         {"short stretches on threads", 48, 256, false},
         {"summed ahead", 64, 512, true},
         {"one stretch longer than the page", 1 << 20, 1 << 30, false},
+        {"few tags, stretches ending past their last", 64, 1 << 30, false, true},
+        {"few tags, summed ahead", 64, 1 << 30, true, true},
     };
     std::mt19937 random(84);
     for (const Case& c : cases) {
-        for (int round = 0; round < 3; ++round) {
-            QString text = makePage(random, 2500);
+        for (int round = 0; round < (c.sparse ? 12 : 3); ++round) {
+            QString text = makePage(random, 2500, c.sparse);
             QVTagBalance balance(c.spanLength, c.threadedFrom);
             for (int step = 0; step < 6; ++step) {
                 if (c.sumAhead) {
-                    for (QVRange gap = balance.uncovered(text.size()); !gap.isNotFound(); gap = balance.uncovered(text.size())) {
-                        const qint64 to = std::min(gap.end(), gap.location + qint64(random() % 700) + 1);
-                        balance.sumAhead(QStringView(text).mid(gap.location), gap.location, gap.location, to, tagTable());
+                    // Pieces of one budget, text put in between some of them, at the end or anywhere.
+                    const qint64 budget = qint64(random() % (c.sparse ? 100 : 700)) + 1;
+                    const QVTagBalance::Reader read = [&text](qint64 from, qint64 to) { return QStringView(text).mid(from, to - from); };
+                    for (int edits = 0; balance.sumAhead(read, text.size(), budget, tagTable());) {
+                        if (edits == 3 || random() % 8) continue;
+                        ++edits;
+                        const QString piece = makePage(random, 1);
+                        const qint64 at = random() % 2 ? text.size() : qint64(random() % quint64(text.size() + 1));
+                        text.insert(at, piece);
+                        balance.edited(at, 0, piece.size(), piece);
                     }
                 }
                 const qint64 summed = balance.charactersSummed();
@@ -118,7 +133,18 @@ TEST(QVTagBalance, AnswersAsTheWalkBackAtEveryPlaceThroughEditsAndSumsAhead) {
                     }
                     const qint64 removed = random() % 2 ? std::min<qint64>(qint64(random() % 40), text.size() - at) : 0;
                     text.replace(at, removed, piece);
-                    balance.edited(at, removed, piece.size());
+                    // What comes in is told, as the view tells it, or not.
+                    balance.edited(at, removed, piece.size(), edit % 3 ? std::optional<QStringView>(piece) : std::nullopt);
+                }
+                // Each stretch kept through them is what one read of it now makes.
+                for (const QVTagBalance::Span& span : balance.spans()) {
+                    QVTagBalance fresh(1 << 30, 1 << 30);
+                    fresh.sumAhead(text, 0, span.begin, span.end, tagTable());
+                    ASSERT_EQ(fresh.spans().size(), 1u);
+                    const QVTagBalance::Span& made = fresh.spans().front();
+                    ASSERT_EQ(made, span) << c.name << ", round " << round << ", step " << step << ": " << span.begin << ".." << span.end
+                                          << " reach " << span.reach << " (" << made.reach << ") quiet " << span.quiet << " ("
+                                          << made.quiet << ") change " << span.change << " (" << made.change << ")";
                 }
             }
         }
@@ -127,9 +153,9 @@ TEST(QVTagBalance, AnswersAsTheWalkBackAtEveryPlaceThroughEditsAndSumsAhead) {
 
 TEST(QVTagBalance, SumsOnlyWhatNoStretchCovers) {
     // A search from the end sums the text before it once; one from the same place again, or from
-    // before it, sums nothing; an edit leaves the stretches away from it, so the next search sums
-    // about one stretch around the edit: also inside a long run without tags, whose stretches
-    // hang on no "<" after them.
+    // before it, sums nothing; " </" typed leaves the stretches away from it, so each search after
+    // a key reads about one stretch around it: also inside a long run without tags after the last
+    // tag, whose stretches hang on no "<" after them, and the stretch of that tag, which does.
     std::mt19937 random(7);
     struct Case {
         const char* name;
@@ -143,6 +169,15 @@ TEST(QVTagBalance, SumsOnlyWhatNoStretchCovers) {
     for (const Case& c : cases) {
         QString text = c.text;
         QVTagBalance balance(1024, 1 << 30);
+        // Summed ahead in pieces of a budget, each reads about that much.
+        {
+            QVTagBalance ahead(1024, 1 << 30);
+            const QVTagBalance::Reader read = [&text](qint64 from, qint64 to) { return QStringView(text).mid(from, to - from); };
+            for (qint64 summed = 0; ahead.sumAhead(read, text.size(), 4096, tagTable()); summed = ahead.charactersSummed())
+                EXPECT_LE(ahead.charactersSummed() - summed, 3 * 4096) << c.name;
+            EXPECT_EQ(ahead.uncovered(text.size()).location, QVRange::NotFound) << c.name;
+            EXPECT_EQ(ahead.unclosedElementBefore(text, tagTable()), walkedBack(text, tagTable())) << c.name;
+        }
         const QString answer = balance.unclosedElementBefore(text, tagTable());
         EXPECT_EQ(answer, walkedBack(text, tagTable())) << c.name;
         const qint64 first = balance.charactersSummed();
@@ -153,10 +188,48 @@ TEST(QVTagBalance, SumsOnlyWhatNoStretchCovers) {
             << c.name;
         EXPECT_EQ(balance.charactersSummed(), first) << c.name;
         const qint64 at = qint64(double(text.size()) * c.editAt);
-        text.insert(at, QStringLiteral("<div>"));
-        balance.edited(at, 0, 5);
-        EXPECT_EQ(balance.unclosedElementBefore(text, tagTable()), walkedBack(text, tagTable())) << c.name;
+        const qint64 walked = balance.charactersWalked();
+        qint64 caret = at;
+        for (const char* typed : {" ", "<", "/", "div>"}) {
+            const QString key = QString::fromLatin1(typed);
+            text.insert(caret, key);
+            balance.edited(caret, 0, key.size(), key);
+            caret += key.size();
+            const QStringView before = QStringView(text).left(caret);
+            EXPECT_EQ(balance.unclosedElementBefore(before, tagTable()), walkedBack(before, tagTable())) << c.name;
+        }
         EXPECT_LE(balance.charactersSummed() - first, 3 * 1024) << c.name;
+        EXPECT_LE(balance.charactersWalked() - walked, 4 * 1024) << c.name;
+        // A block tag pasted far above and taken back: what it touched is read again, and the
+        // tag before it reads on to the "<" typed over the stretches in between, not through them.
+        const qint64 summed = balance.charactersSummed();
+        const QString tag = QStringLiteral("<script>\n");
+        const qint64 pasted = caret / 2;
+        text.insert(pasted, tag);
+        balance.edited(pasted, 0, tag.size(), tag);
+        text.remove(pasted, tag.size());
+        balance.edited(pasted, tag.size(), 0, QString());
+        EXPECT_EQ(balance.unclosedElementBefore(QStringView(text).left(caret), tagTable()), walkedBack(QStringView(text).left(caret), tagTable()))
+            << c.name;
+        EXPECT_LE(balance.charactersSummed() - summed, 3 * 1024) << c.name;
+        // " </" left typed just before a stretch's end far above: the short stretch after it,
+        // walked at once by the next search, passes over the stretches without tags too.
+        const auto kept = std::find_if(balance.spans().begin(), balance.spans().end(), [&](const QVTagBalance::Span& span) {
+            return span.end > text.size() / 4 && span.end - span.begin > 16;
+        });
+        ASSERT_NE(kept, balance.spans().end()) << c.name;
+        const qint64 typedAt = kept->end - 8;
+        text.insert(typedAt, QStringLiteral(" </"));
+        balance.edited(typedAt, 0, 3, QStringLiteral(" </"));
+        EXPECT_EQ(balance.unclosedElementBefore(QStringView(text).left(typedAt + 3), tagTable()),
+                  walkedBack(QStringView(text).left(typedAt + 3), tagTable()))
+            << c.name;
+        const qint64 walkedOn = balance.charactersWalked() + balance.charactersSummed();
+        EXPECT_EQ(balance.unclosedElementBefore(QStringView(text).left(caret + 3), tagTable()),
+                  walkedBack(QStringView(text).left(caret + 3), tagTable()))
+            << c.name;
+        EXPECT_LE(balance.charactersWalked() + balance.charactersSummed() - walkedOn, 4 * 1024) << c.name;
+        EXPECT_EQ(balance.unclosedElementBefore(text, tagTable()), walkedBack(text, tagTable())) << c.name;
         // Another table: the stretches read with the old one go.
         QVariantMap table = tagTable();
         table.insert(QStringLiteral("li"), 1);
