@@ -152,6 +152,13 @@ void HTMLViewFind::applyReplaceAll(HTMLView& view, const QString& text) {
     view.viewport()->update();
 }
 
+qsizetype HTMLViewFind::replaceAll(HTMLView& view, const QVSearch& search) {
+    QString text = view.fullString();
+    const qsizetype count = search.replaceAllInString(text);
+    if (count != 0) applyReplaceAll(view, text);
+    return count;
+}
+
 void HTMLView::quickSearch(const QString& string) { HTMLViewFind::quickSearch(*this, string); }
 
 void HTMLView::quickSearchAgain(const QString& string) { HTMLViewFind::quickSearchAgain(*this, string); }
