@@ -1711,6 +1711,7 @@ int replaceAllChild(const QString& path, const QString& find, const QString& rep
     HTMLView* view = nullptr;
     step("open", [&] {
         document = std::make_unique<QVFileDocument>(path);
+        if (!document->load()) std::printf("unread ");
         view = document->textView();
         view->resize(ViewSize);
         view->show();

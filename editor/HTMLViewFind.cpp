@@ -153,6 +153,9 @@ void HTMLViewFind::applyReplaceAll(HTMLView& view, const QString& text) {
 }
 
 qsizetype HTMLViewFind::replaceAll(HTMLView& view, const QVSearch& search) {
+    // Without collapsed regions the full text shares the storage's characters (an edited text's
+    // pieces joined into one, the old ones let go), and undo keeps them as they are: beside the
+    // text before, only the text after is made.
     QString text = view.fullString();
     const qsizetype count = search.replaceAllInString(text);
     if (count != 0) applyReplaceAll(view, text);
