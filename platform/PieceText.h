@@ -83,8 +83,7 @@ public:
     // Takes text over as one piece, sharing its characters (a QString over raw data is copied:
     // isMutable() tells one that owns them).
     void adopt(const QString& text) {
-        clear();
-        if (text.isEmpty()) return;
+        // Made before the pieces go: raw data may lie in them.
         auto chunk = std::make_shared<Chunk>();
         if (text.data_ptr().isMutable()) {
             chunk->text = text;
@@ -92,6 +91,8 @@ public:
             chunk->units.assign(text.utf16(), text.utf16() + text.size());
         }
         chunk->used = text.size();
+        clear();
+        if (text.isEmpty()) return;
         _pieces.push_back(Piece{chunk, 0, chunk->used});
         _starts.push_back(0);
         _size = chunk->used;
