@@ -24,6 +24,8 @@
 // p99_us counters, and the summary at the end prints the ratios to the peer.
 #include "bench/BenchApplication.h"
 #include "editor/HTMLView.h"
+#include "editor/HTMLViewFind.h"
+#include "editor/QVFileDocument.h"
 #include "editor/QVLineNumberingRulerView.h"
 #include "languages/QVParser.h"
 #include "platform/UserDefaults.h"
@@ -1689,9 +1691,57 @@ BENCHMARK(BM_BigPageFirstKey)->Name("BigPageFirstKey/Qorvel")->UseManualTime()->
 // One round each: a child colours its whole page once.
 BENCHMARK(BM_BlockPageKeys)->Name("BlockPageKeys/Qorvel")->DenseRange(0, 2)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
+// The memory of each step a user takes over a large page: open, a key at 10, 50 and 90 %,
+// Replace All of find by replace, undo, redo and a save to saveTo. Each step's peak (VmHWM,
+// started again from what is resident before it) and what stays after it, in kilobytes above
+// the build before the page opened; the steps run in turns, the colouring idle in between.
+int replaceAllChild(const QString& path, const QString& find, const QString& replace, const QString& saveTo) {
+    const qint64 base = residentKB();
+    auto step = [base](const char* name, const std::function<void()>& run) {
+        QFile clear(QStringLiteral("/proc/self/clear_refs"));
+        if (clear.open(QIODevice::WriteOnly)) clear.write("5");
+        clear.close();
+        run();
+        QCoreApplication::processEvents();
+        std::printf("%s_peak_kb=%lld %s_kb=%lld ", name, (long long)(residentKB("VmHWM:") - base), name,
+                    (long long)(residentKB() - base));
+        std::fflush(stdout);
+    };
+    std::unique_ptr<QVFileDocument> document;
+    HTMLView* view = nullptr;
+    step("open", [&] {
+        document = std::make_unique<QVFileDocument>(path);
+        if (!document->load()) std::printf("unread ");
+        view = document->textView();
+        view->resize(ViewSize);
+        view->show();
+        repaintPending();
+    });
+    step("keys", [&] {
+        for (const int percent : {10, 50, 90}) {
+            view->setSelectedRange(QVRange(view->length() / 100 * percent, 0));
+            sendKey(*view, true);
+        }
+        repaintPending();
+    });
+    QVSearch search = QVSearch::withSearchString(find);
+    search.setCaseSensitive(true);
+    search.setReplaceString(replace);
+    qsizetype replaced = 0;
+    step("replace", [&] { replaced = HTMLViewFind::replaceAll(*view, search); repaintPending(); });
+    step("undo", [&] { view->undo(); repaintPending(); });
+    step("redo", [&] { view->redo(); repaintPending(); });
+    bool saved = false;
+    step("save", [&] { saved = document->saveAs(saveTo); });
+    std::printf("replaced=%lld saved=%d characters=%lld\n", (long long)replaced, saved ? 1 : 0, (long long)view->length());
+    return saved ? 0 : 1;
+}
 
 int main(int argc, char** argv) {
     BenchApplication bench(argc, argv);
+    if (const QString replace = qEnvironmentVariable("QORVEL_BENCH_REPLACE_ALL"); !replace.isEmpty())
+        return replaceAllChild(qEnvironmentVariable("QORVEL_BENCH_FILE"), replace.section(QLatin1Char(','), 0, 0),
+                               replace.section(QLatin1Char(','), 1), qEnvironmentVariable("QORVEL_BENCH_SAVE_TO"));
     if (const QByteArray stall = qgetenv("QORVEL_BENCH_STALL"); !stall.isEmpty())
         return stallChild(qEnvironmentVariable("QORVEL_BENCH_FILE"), stall.split(',').value(0).toInt(), stall.split(',').value(1) == "1");
     if (const QByteArray side = qgetenv("QORVEL_BENCH_CHILD"); !side.isEmpty() && !qEnvironmentVariableIsEmpty("QORVEL_BENCH_BLOCK_KEYS"))

@@ -214,11 +214,19 @@ bool HTMLView::loadFromPath(const QString& path, const QString& actionName, QVEr
     if (actionName.isEmpty() && FileName::size(path) >= DirectLoadSize) {
         qsizetype used = 0;
         // The places the language is settled from are looked for while the text is read.
-        const auto read = boundaryWalkWhileReading(FileName::size(path));
+        // A leading byte-order mark is read as the file's, not the text's: the walk starts after it.
+        const auto walk = boundaryWalkWhileReading(FileName::size(path));
+        std::function<void(const char16_t*, qint64)> read;
+        if (walk) read = [walk](const char16_t* units, qint64 decoded) {
+            const qint64 mark = units && decoded > 0 && units[0] == ByteOrderMark ? 1 : 0;
+            walk(units ? units + mark : units, decoded - mark);
+        };
         if (std::optional<std::vector<char16_t>> units = FileEncodings::readUTF8Units(path, &encoding, &used, read)) {
             _encodingFromOpen = encoding;
-            noteLineBreakOf(QStringView(units->data(), used));
-            QVSyntaxHighlightingTextView::adoptString(std::move(*units), used);
+            _byteOrderMark = used > 0 && (*units)[0] == ByteOrderMark;
+            const qsizetype from = _byteOrderMark ? 1 : 0;
+            noteLineBreakOf(QStringView(units->data() + from, used - from));
+            QVSyntaxHighlightingTextView::adoptString(std::move(*units), used, from);
             return true;
         }
         if (read) read(nullptr, -1);
@@ -261,6 +269,8 @@ bool HTMLView::applyLoadedText(std::optional<QString> text, QVStringEncoding enc
         return false;
     }
     _encodingFromOpen = encoding;
+    _byteOrderMark = encoding == TextEncoding::UTF8 && text->startsWith(QChar(ByteOrderMark));
+    if (_byteOrderMark) text->remove(0, 1);
     noteLineBreakOf(*text);
     if (!actionName.isEmpty()) undoableSetStringAsIs(*text, actionName);
     else QVSyntaxHighlightingTextView::setString(*text);

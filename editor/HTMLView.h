@@ -115,6 +115,11 @@ public:
                       QVError* error = nullptr);
     QVStringEncoding stringEncoding() const { return _encodingFromOpen; }
     void setStringEncoding(QVStringEncoding encoding) { _encodingFromOpen = encoding; }
+    // Whether the file last read was UTF-8 beginning with a byte-order mark. The mark is not
+    // part of the text (nothing can be typed before it, nor can it be deleted); a save in UTF-8
+    // writes it again.
+    bool hasByteOrderMark() const { return _byteOrderMark; }
+    static constexpr char16_t ByteOrderMark = 0xFEFF;
     // The main parser's code-navigation items over the full text (full-text positions).
     QList<QVCodeNavMenuItem> codeNavItems() const;
 
@@ -296,6 +301,7 @@ private:
     QVLineNumberingRulerView* _gutter = nullptr;
     QVRange _changeRange = QVRange(0, 0);
     QVStringEncoding _encodingFromOpen = 0;
+    bool _byteOrderMark = false;
     bool _updateAttributesOnActivate = false;
     bool _ignore = false;
     bool _escaped = false;

@@ -152,6 +152,16 @@ void HTMLViewFind::applyReplaceAll(HTMLView& view, const QString& text) {
     view.viewport()->update();
 }
 
+qsizetype HTMLViewFind::replaceAll(HTMLView& view, const QVSearch& search) {
+    // Without collapsed regions the full text shares the storage's characters (an edited text's
+    // pieces joined into one, the old ones let go), and undo keeps them as they are: beside the
+    // text before, only the text after is made.
+    QString text = view.fullString();
+    const qsizetype count = search.replaceAllInString(text);
+    if (count != 0) applyReplaceAll(view, text);
+    return count;
+}
+
 void HTMLView::quickSearch(const QString& string) { HTMLViewFind::quickSearch(*this, string); }
 
 void HTMLView::quickSearchAgain(const QString& string) { HTMLViewFind::quickSearchAgain(*this, string); }

@@ -51,4 +51,6 @@ public:
 
     // Replaces the whole text with text as one undo step "Replace All" and redraws.
     static void applyReplaceAll(HTMLView& view, const QString& text);
+    // Replaces every match of search in the full text so; answers how many (none on an error).
+    static qsizetype replaceAll(HTMLView& view, const QVSearch& search);
 };

@@ -91,7 +91,7 @@ QString withSentence(const QString& suggestion, const QString& sentence) {
 // The UTF-8 bytes of the storage's characters, read piece by piece: an edited large text is
 // not joined into one more copy of itself first. Nothing when a surrogate stands alone, which
 // the encoder's own road writes as "?" and says so.
-std::optional<QByteArray> utf8OfPieces(const QVTextStorage& storage) {
+std::optional<QByteArray> utf8OfPieces(const QVTextStorage& storage, QByteArrayView mark) {
     const QVRange all(0, storage.length());
     qsizetype size = 0;
     bool afterHigh = false, alone = false;
@@ -104,12 +104,12 @@ std::optional<QByteArray> utf8OfPieces(const QVTextStorage& storage) {
         }
     });
     if (alone || afterHigh) return std::nullopt;
-    QByteArray bytes(size, Qt::Uninitialized);
+    QByteArray bytes(mark.size() + size, Qt::Uninitialized);
     // Stateful: a pair cut between two pieces is written as one character.
     QStringEncoder encoder(QStringConverter::Utf8);
-    char* end = bytes.data();
+    char* end = std::copy(mark.begin(), mark.end(), bytes.data());
     storage.segments(all, [&](QStringView part) { end = encoder.appendToBuffer(end, part); });
-    if (encoder.hasError() || end != bytes.data() + size) return std::nullopt;
+    if (encoder.hasError() || end != bytes.data() + bytes.size()) return std::nullopt;
     return bytes;
 }
 
@@ -337,11 +337,13 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
     // once if edited since).
     QString text;
     std::optional<QByteArray> bytes;
+    // A UTF-8 file read with a byte-order mark keeps it, in front of the text it is no part of.
+    const QByteArrayView utf8Mark = _textView->hasByteOrderMark() ? QByteArrayView("\xEF\xBB\xBF") : QByteArrayView();
     QVTextStorage& storage = _textView->textStorage();
     QVRange run;
     const qint64 length = storage.length();
     if (length > 0 && storage.attribute(QVTextStorage::AttachmentAttribute, 0, &run, QVRange(0, length)).isNull() && run.length >= length) {
-        if (target == TextEncoding::UTF8) bytes = utf8OfPieces(storage);
+        if (target == TextEncoding::UTF8) bytes = utf8OfPieces(storage, utf8Mark);
         if (!bytes) {
             const QStringView characters = storage.characters(QVRange(0, length));
             text = QString::fromRawData(characters.data(), characters.size());
@@ -374,7 +376,10 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
     }
     QVStringEncoding used = bytes ? target : requested;
     QVError warning;
-    if (!bytes) bytes = FileEncodings::dataUsingEncoding(text, &used, &warning, fallbacksFor(requested));
+    if (!bytes) {
+        bytes = FileEncodings::dataUsingEncoding(text, &used, &warning, fallbacksFor(requested));
+        if (bytes && used == TextEncoding::UTF8) bytes->prepend(utf8Mark);
+    }
     if (!bytes) {
         qvSetError(error, QVError::app(SaveFailedError, warning.localizedDescription(),
                                        QVLocalized(QStringLiteral("Please check that you have write permissions and that your file encoding is valid."))));

@@ -84,7 +84,10 @@ QString QVFoldingTextStorage::stringInRange(QVRange range, Replacement replaceme
         if (run.length <= 0) break;
         const qint64 runEnd = std::min(run.end(), end);
         auto* marker = dynamic_cast<QVFoldMarkerTextAttachment*>(objectOf<QVTextAttachment>(value));
-        if (!marker) {
+        if (!marker && index == 0 && runEnd == length()) {
+            // The whole text without a region: shared, not copied.
+            return string();
+        } else if (!marker) {
             result += substring(QVRange(index, runEnd - index));
         } else {
             // A run of one region's value covers its single character.

@@ -16,7 +16,8 @@
 // its ends, drops those between and adds one for what it inserts, so its cost does not depend
 // on where the last edit was; tiny pieces beside it are copied together, which keeps the pieces
 // few. Reading a range that lies in one piece costs nothing; one over several pieces is copied
-// into a scratch buffer of the text's own. Not thread-safe.
+// into a scratch buffer of the text's own. A chunk goes as soon as no piece (nor a QString shared
+// out of it) holds it. Not thread-safe.
 class PieceText {
 public:
     // Typed and pasted text is appended to chunks of chunkSize units (a larger insertion gets a
@@ -39,6 +40,8 @@ public:
     void replace(qsizetype pos, qsizetype removed, const char16_t* items, qsizetype count) {
         Q_ASSERT(isRange(pos, removed) && count >= 0);
         if (removed == 0 && count == 0) return;
+        // A loaded file's chunk and its room to type go with the whole text.
+        if (removed == _size && _filling && qsizetype(_filling->units.size()) > _chunkSize) _filling.reset();
         // Stored first: items may point into a piece about to go, or into a scratch copy.
         const Piece added = count > 0 ? store(items, count) : Piece();
         dropScratch();
@@ -51,6 +54,8 @@ public:
             _starts.insert(_starts.begin() + qsizetype(first), pos);
         }
         _size += count - removed;
+        // A loaded file's chunk keeps its room to type only while some piece still reads it.
+        if (_filling && _filling.use_count() == 1 && qsizetype(_filling->units.size()) > _chunkSize) _filling.reset();
         restart(first);
         // The neighbours of the edit: joined when contiguous in one chunk, copied together
         // when tiny.
@@ -60,20 +65,51 @@ public:
             if (k < _pieces.size()) mergeWithPrevious(k);
     }
 
-    // Takes units over as one piece: its first `used` units are the text, the rest room for
-    // typing.
-    void adopt(std::vector<char16_t>&& units, qsizetype used) {
-        Q_ASSERT(used >= 0 && used <= qsizetype(units.size()));
+    // Takes units over as one piece: its units [from, used) are the text, the ones past them
+    // room for typing.
+    void adopt(std::vector<char16_t>&& units, qsizetype used, qsizetype from = 0) {
+        Q_ASSERT(from >= 0 && used >= from && used <= qsizetype(units.size()));
         clear();
         auto chunk = std::make_shared<Chunk>();
         chunk->units = std::move(units);
         chunk->used = used;
         _filling = chunk;
-        if (used > 0) {
-            _pieces.push_back(Piece{chunk, 0, used});
+        if (used > from) {
+            _pieces.push_back(Piece{chunk, from, used - from});
             _starts.push_back(0);
         }
-        _size = used;
+        _size = used - from;
+    }
+    // Takes text over as one piece, sharing its characters (a QString over raw data is copied:
+    // isMutable() tells one that owns them).
+    void adopt(const QString& text) {
+        // Made before the pieces go: raw data may lie in them.
+        auto chunk = std::make_shared<Chunk>();
+        if (text.data_ptr().isMutable()) {
+            chunk->text = text;
+        } else {
+            chunk->units.assign(text.utf16(), text.utf16() + text.size());
+        }
+        chunk->used = text.size();
+        clear();
+        if (text.isEmpty()) return;
+        _pieces.push_back(Piece{chunk, 0, chunk->used});
+        _starts.push_back(0);
+        _size = chunk->used;
+    }
+    // The whole text as a QString sharing its characters: pieces of several chunks are first
+    // joined into one (the old chunks go). A single piece of a chunk that is not a QString's is
+    // copied: another thread may read it where it lies.
+    QString string() {
+        if (_size == 0) return {};
+        if (_pieces.size() == 1 && !_pieces[0].chunk->text.isNull() && _pieces[0].length == _pieces[0].chunk->text.size())
+            return _pieces[0].chunk->text;
+        QString text(_size, Qt::Uninitialized);
+        copyTo(0, _size, reinterpret_cast<char16_t*>(text.data()));
+        if (_pieces.size() < 2) return text;
+        ++_joins;
+        adopt(text);
+        return text;
     }
     void clear() {
         _pieces.clear();
@@ -106,10 +142,14 @@ public:
     // text then reads in place.
     void join() {
         if (_pieces.size() < 2) return;
+        ++_joins;
         std::vector<char16_t> units(size_t(_size + std::max<qsizetype>(_size / 16, _chunkSize)));
         copyTo(0, _size, units.data());
         adopt(std::move(units), _size);
     }
+
+    // How many times the pieces were copied into one for a whole-text view.
+    quint64 joins() const { return _joins; }
 
     // The end of the piece holding pos, in [0, size()): how far rangePointer() reads in place.
     qsizetype pieceEnd(qsizetype pos) const {
@@ -135,14 +175,19 @@ public:
         forEachSegment(pos, count, [&](std::span<const char16_t> part) { out = std::copy(part.begin(), part.end(), out); });
     }
 
-    // Units held by the chunks the pieces use (text, deleted text not yet dropped, room to type).
+    // Units held by the chunks the text keeps: those its pieces use and the one being filled
+    // (text, deleted text not yet dropped, room to type).
     qsizetype unitsHeld() const {
         std::vector<const Chunk*> seen;
         qsizetype held = 0;
+        if (_filling) {
+            seen.push_back(_filling.get());
+            held += qsizetype(_filling->units.size());
+        }
         for (const Piece& piece : _pieces) {
             if (std::find(seen.begin(), seen.end(), piece.chunk.get()) != seen.end()) continue;
             seen.push_back(piece.chunk.get());
-            held += qsizetype(piece.chunk->units.size());
+            held += qsizetype(piece.chunk->units.size()) + piece.chunk->text.size();
         }
         return held;
     }
@@ -165,15 +210,20 @@ public:
     }
 
 private:
+    // Units of its own (the chunks typing fills), or a QString's, shared and never changed.
     struct Chunk {
         std::vector<char16_t> units;
+        QString text;
         qsizetype used = 0;
+        const char16_t* data() const {
+            return text.isNull() ? units.data() : reinterpret_cast<const char16_t*>(text.constData());
+        }
     };
     struct Piece {
         std::shared_ptr<Chunk> chunk;
         qsizetype offset = 0;
         qsizetype length = 0;
-        const char16_t* data() const { return chunk->units.data() + offset; }
+        const char16_t* data() const { return chunk->data() + offset; }
     };
     static constexpr size_t ScratchKept = 16;
     static constexpr qsizetype ScratchBudget = qsizetype(32) << 20;
@@ -262,6 +312,7 @@ private:
     std::vector<qsizetype> _starts;  // where each piece begins in the text
     std::shared_ptr<Chunk> _filling;  // where inserted text goes
     qsizetype _size = 0;
+    quint64 _joins = 0;
     mutable std::deque<std::vector<char16_t>> _scratch;
     mutable qsizetype _scratchUnits = 0;
 };

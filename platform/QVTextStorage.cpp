@@ -24,7 +24,7 @@ QVError QVTextStorage::rangeError(QVRange range) const {
                              .arg(range.location).arg(range.length).arg(length()));
 }
 
-QString QVTextStorage::string() const { return substring(QVRange(0, length())); }
+QString QVTextStorage::string() const { return _text.string(); }
 
 QString QVTextStorage::substring(QVRange range) const {
     if (!isValid(range)) return {};
@@ -60,11 +60,21 @@ QVError QVTextStorage::replaceCharacters(QVRange range, QStringView string) {
     return {};
 }
 
-void QVTextStorage::replaceAllCharacters(std::vector<char16_t>&& units, qsizetype length) {
+void QVTextStorage::replaceAllCharacters(std::vector<char16_t>&& units, qsizetype length, qsizetype from) {
+    replaceAll([&] { _text.adopt(std::move(units), length, from); });
+}
+
+void QVTextStorage::replaceAllCharacters(const QString& text) {
+    if (text.isEmpty() && length() == 0) return;
+    replaceAll([&] { _text.adopt(text); });
+}
+
+void QVTextStorage::replaceAll(const std::function<void()>& adopt) {
     releaseCharacterReader(QVRange(0, this->length()));
     beginEditing();
     const qint64 removed = this->length();
-    _text.adopt(std::move(units), length);
+    adopt();
+    const qint64 length = this->length();
     _lines.replaced(0, removed, length, _text);
     for (Attribute& attribute : _attributes)
         attribute.runs.replace(0, removed, length, attribute.name != AttachmentAttribute);

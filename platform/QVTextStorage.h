@@ -76,8 +76,12 @@ public:
     QChar characterAt(qint64 index) const {
         return index >= 0 && index < length() ? QChar(_text[index]) : QChar();
     }
-    // A copy of the whole text.
+    // The whole text, sharing the storage's characters: an edited text's pieces are first joined
+    // into one (as characters() over the whole text does, which ends earlier views); an unedited
+    // file's characters are copied.
     QString string() const;
+    // How many times the pieces were joined for a whole-text view or string().
+    quint64 wholeTextJoins() const { return _text.joins(); }
     // A copy of the range; an empty string for a range outside the text.
     QString substring(QVRange range) const;
     // The range as one contiguous view; an empty view for a range outside the text. In place
@@ -108,7 +112,10 @@ public:
     // The whole text replaced by the first `length` units of units, taken over without a copy
     // (the units past them are room for typing): the edit replaceCharacters makes over the
     // whole text, for a file's text decoded straight into its final place.
-    void replaceAllCharacters(std::vector<char16_t>&& units, qsizetype length);
+    // The text may begin past the first units: at from.
+    void replaceAllCharacters(std::vector<char16_t>&& units, qsizetype length, qsizetype from = 0);
+    // The whole text replaced by text, whose characters are shared rather than copied.
+    void replaceAllCharacters(const QString& text);
 
     // --- Attributes ---------------------------------------------------------------------------
     // Gives every character of range exactly these attributes (others are removed).
@@ -209,6 +216,8 @@ private:
     int setRunValue(const QString& name, QVRange range, const QVariant& value);
     bool isValid(QVRange range) const;
     QVError rangeError(QVRange range) const;
+    // The edit of replaceAllCharacters(): adopt puts the new text in place.
+    void replaceAll(const std::function<void()>& adopt);
     void noteEdit(int mask, qint64 location, qint64 oldLength, qint64 newLength);
     void verify(qint64 edited);
     void processEditing();

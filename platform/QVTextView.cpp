@@ -137,11 +137,11 @@ void QVTextView::setLayoutManager(std::unique_ptr<QVTextLayoutManager> manager) 
 }
 
 void QVTextView::setString(const QString& text) {
-    replaceWholeText([&] { _storage->replaceCharacters(QVRange(0, _storage->length()), text); });
+    replaceWholeText([&] { _storage->replaceAllCharacters(text); });
 }
 
-void QVTextView::adoptString(std::vector<char16_t>&& units, qsizetype length) {
-    replaceWholeText([&] { _storage->replaceAllCharacters(std::move(units), length); });
+void QVTextView::adoptString(std::vector<char16_t>&& units, qsizetype length, qsizetype from) {
+    replaceWholeText([&] { _storage->replaceAllCharacters(std::move(units), length, from); });
 }
 
 void QVTextView::replaceWholeText(const std::function<void()>& replace) {
@@ -189,6 +189,7 @@ bool QVTextView::replaceRange(QVRange range, const QString& text, const QVTextCh
     const QVRange chosen = willChangeSelection(old, proposed);
     _anchor = std::clamp<qint64>(chosen.location, 0, length());
     _caret = std::clamp<qint64>(chosen.end(), 0, length());
+    keepOutOfBreakPairs();
     // The old selection stood where the text was replaced: [range.location, end) now.
     updateSelectionChange(range.location, end);
     _goalX = -1;
@@ -243,6 +244,7 @@ void QVTextView::applyUndoChange(const QVTextChange& change, const QString& acti
     const qint64 oldCaret = _caret;
     _anchor = change.range().location;
     _caret = change.range().location + change.text().size();
+    keepOutOfBreakPairs();
     updateSelectionChange(oldAnchor, oldCaret);
     _goalX = -1;
     didChangeText();
@@ -284,6 +286,7 @@ void QVTextView::storageEdited(const QVTextStorage::Edit& edit) {
         }
         _anchor = std::clamp<qint64>(_anchor, 0, length());
         _caret = std::clamp<qint64>(_caret, 0, length());
+        if (_editDepth == 0) keepOutOfBreakPairs();
         updateScrollBars();
     }
     if (!_painting) updateEditedLines(edit);
@@ -332,6 +335,20 @@ void QVTextView::updateSelectionChange(qint64 oldAnchor, qint64 oldCaret) {
 
 // --- Selection --------------------------------------------------------------------------------
 
+void QVTextView::keepOutOfBreakPairs() {
+    const auto inside = [this](qint64 p) {
+        return p > 0 && p < length() && _storage->characterAt(p - 1) == u'\r' && _storage->characterAt(p) == u'\n';
+    };
+    if (_anchor == _caret) {
+        if (inside(_caret)) _anchor = _caret = _caret - 1;
+        return;
+    }
+    qint64& start = _anchor < _caret ? _anchor : _caret;
+    qint64& end = _anchor < _caret ? _caret : _anchor;
+    if (inside(start)) --start;
+    if (inside(end)) ++end;
+}
+
 QVRange QVTextView::selectedRange() const {
     return QVRange(std::min(_anchor, _caret), std::abs(_caret - _anchor));
 }
@@ -358,6 +375,7 @@ void QVTextView::setSelection(qint64 anchor, qint64 caret, bool userMove) {
         _anchor = std::clamp<qint64>(chosen.location, 0, length());
         _caret = std::clamp<qint64>(chosen.end(), _anchor, length());
     }
+    keepOutOfBreakPairs();
     if (selectedRange() != old) {
         breakUndoCoalescing();
         didChangeSelection();

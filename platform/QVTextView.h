@@ -57,8 +57,8 @@ public:
     // an undo group is open or an undo or redo is running (when the caller records its own
     // inverse), the undo records of this view are dropped, since they no longer fit the text.
     virtual void setString(const QString& text);
-    // The same with the text's first `length` UTF-16 units in units, taken over without a copy.
-    virtual void adoptString(std::vector<char16_t>&& units, qsizetype length);
+    // The same with the text's UTF-16 units, units [from, length), taken over without a copy.
+    virtual void adoptString(std::vector<char16_t>&& units, qsizetype length, qsizetype from);
 
     // The editing primitive (see above). Replaces range with text (and attachments) as the
     // user would; afterwards the selection is the inserted text when selectInserted, else the
@@ -237,6 +237,10 @@ private:
     void updateEditedLines(const QVTextStorage::Edit& edit);
     void updateLines(qint64 firstLine, qint64 lastLine, bool toBottom = false);
     void updateSelectionChange(qint64 oldAnchor, qint64 oldCaret);
+    // Moves the ends of the selection out of any "\r\n" they stand inside (an edit that joins a
+    // "\r" and a "\n" leaves the caret between them): a caret and the start before the pair,
+    // the end after it.
+    void keepOutOfBreakPairs();
     // The text input methods see around the caret: its line, at most a thousand characters
     // on either side of the caret.
     QVRange surroundingRange() const;

@@ -46,9 +46,19 @@ QString StringUtilities::switchLineBreaks(const QString& text, const QString&, c
     } else {
         target = QStringLiteral("\r\n");
     }
+    const qsizetype n = text.size();
+    // A text whose every break is already the target is not copied.
+    qsizetype other = 0;
+    for (; other < n; ++other) {
+        const QChar c = text[other];
+        if (c != QLatin1Char('\n') && c != QLatin1Char('\r')) continue;
+        const qsizetype breakLength = c == QLatin1Char('\r') && other + 1 < n && text[other + 1] == QLatin1Char('\n') ? 2 : 1;
+        if (QStringView(text).sliced(other, breakLength) != target) break;
+        other += breakLength - 1;
+    }
+    if (other >= n) return text;
     QString result;
     result.reserve(text.size() + text.size() / 16);
-    const qsizetype n = text.size();
     qsizetype runStart = 0;
     for (qsizetype i = 0; i < n; ++i) {
         const QChar c = text[i];

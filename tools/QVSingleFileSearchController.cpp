@@ -152,9 +152,7 @@ void QVSingleFileSearchController::replaceAll() {
             _textView->viewport()->update();
         }
     } else {
-        QString text = _textView->fullString();
-        count = search.replaceAllInString(text);
-        if (count != 0) HTMLViewFind::applyReplaceAll(*_textView, text);
+        count = HTMLViewFind::replaceAll(*_textView, search);
     }
     setStatus(tr("Replaced %1").arg(count));
 }

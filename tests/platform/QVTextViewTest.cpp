@@ -99,6 +99,9 @@ TEST(QVTextView, KeyBindingTableDrivesTheCaret) {
         {"ctrl+a", "abcd\nefgh", {1, 0}, QKeyCombination(Ctrl, Qt::Key_A), {0, 9}},
         {"backspace removes \\r\\n whole", "ab\r\ncd", {4, 0}, QKeyCombination(Qt::Key_Backspace), {2, 0}},
         {"delete removes the selection", "abcdef", {1, 3}, QKeyCombination(Qt::Key_Delete), {1, 0}},
+        {"delete joining \\r and \\n leaves the caret before the pair", "a\rb\nc", {2, 0}, QKeyCombination(Qt::Key_Delete), {1, 0}},
+        {"backspace joining \\r and \\n likewise", "a\rb\nc", {3, 0}, QKeyCombination(Qt::Key_Backspace), {1, 0}},
+        {"a selection set from inside a pair takes the pair", "ab\r\ncd", {3, 2}, QKeyCombination(Shift, Qt::Key_Right), {2, 4}},
     };
     for (const Case& c : cases) {
         auto view = makeView(c.text);

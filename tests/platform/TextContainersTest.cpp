@@ -71,6 +71,26 @@ TEST(PieceText, RandomEditsAndReadsMatchAString) {
             } else if (step % 500 == 7) {
                 text.join();
                 ASSERT_LE(text.pieceCount(), 1);
+            } else if (step % 500 == 107) {
+                // The whole text as a QString: the pieces joined once, then shared as they are.
+                const quint64 joins = text.joins();
+                const bool several = text.pieceCount() > 1;
+                const QString whole = text.string();
+                ASSERT_EQ(std::u16string(reinterpret_cast<const char16_t*>(whole.constData()), size_t(whole.size())), model);
+                ASSERT_EQ(text.joins(), joins + (several ? 1 : 0));
+                if (several) {
+                    ASSERT_TRUE(text.string().isSharedWith(whole));
+                }
+            } else if (step % 500 == 307) {
+                // Whole texts taken over, shared or (over raw data, here the text's own) copied.
+                const QString whole = QString::fromUtf16(model.data(), qsizetype(model.size()));
+                if (step % 1000 < 500 || model.empty()) {
+                    text.adopt(whole);
+                    ASSERT_EQ(text.string().isSharedWith(whole), !model.empty());
+                } else {
+                    text.adopt(QString::fromRawData(reinterpret_cast<const QChar*>(text.rangePointer(0, text.size())), text.size()));
+                    ASSERT_FALSE(text.string().isSharedWith(whole));
+                }
             }
             ASSERT_EQ(text.size(), qsizetype(model.size()));
             if (step % 50 == 0) {
@@ -110,6 +130,11 @@ TEST(PieceText, FarEditsLeaveTheTextInPlace) {
     EXPECT_EQ(text.pieceCount(), 3);
     EXPECT_EQ(contents(text), std::u16string(100, u'x') + u"ab" + std::u16string(97, u'x'));
     EXPECT_EQ(text.check().toStdString(), "");
+    // Once no piece reads the loaded chunk, it goes, room to type and all.
+    const std::u16string replacement(20, u'r');
+    text.replace(0, text.size(), replacement.data(), qsizetype(replacement.size()));
+    EXPECT_EQ(contents(text), replacement);
+    EXPECT_EQ(text.unitsHeld(), 20);
 }
 
 template <typename Parts>

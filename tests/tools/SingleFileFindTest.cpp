@@ -141,6 +141,33 @@ TEST_F(SingleFileFindTest, ReplacesAreOneUndoStepAndKeepHiddenText) {
     panel.replaceAll();
     EXPECT_EQ(panel.status(), QStringLiteral("Replaced 0"));
     EXPECT_EQ(v->undoManager().canUndo(), couldUndo);
+
+    // An edited text without regions: its pieces are joined once, and the text before and the
+    // text after are the only copies (undo and redo put back the very characters they keep).
+    auto w = view(QStringLiteral("cat dog cat\n").repeated(5000));
+    for (const qint64 at : {50000, 20, 30000}) {
+        w->setSelectedRange(QVRange(at, 0));
+        w->insertText(QStringLiteral("x"));
+    }
+    const QVTextStorage& storage = w->textStorage();
+    const quint64 joins = storage.wholeTextJoins();
+    panel.setTextView(w.get());
+    panel.setValue(QStringLiteral("cat"), QStringLiteral("searchString"));
+    panel.replaceAll();
+    EXPECT_EQ(panel.status(), QStringLiteral("Replaced 10000"));
+    EXPECT_EQ(w->undoManager().undoActionName(), QStringLiteral("Replace All"));
+    const QString after = w->string();
+    EXPECT_EQ(after.count(QStringLiteral("cow")), 10000);
+    EXPECT_EQ(w->string().constData(), after.constData());
+    w->undo();
+    const QString undone = w->string();
+    EXPECT_EQ(undone.count(QStringLiteral("cat")), 10000);
+    EXPECT_EQ(undone.count(QLatin1Char('x')), 3);
+    w->redo();
+    EXPECT_EQ(w->string().constData(), after.constData());
+    w->undo();
+    EXPECT_EQ(w->string().constData(), undone.constData());
+    EXPECT_EQ(storage.wholeTextJoins(), joins + 1);
 }
 
 TEST_F(SingleFileFindTest, QuickSearchRefinesInPlaceAndReportsMisses) {
