@@ -208,12 +208,16 @@ QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     // The main parser walks, as colouring will, over the text as far as an end string that
     // begins at index reaches: from where it can begin before the final colours end, or from
     // the last place an earlier walk could begin afresh at, when no edit came before it since.
-    qint64 start = safeStart(std::min(index, _highlightedUpTo));
-    if (_walkResume > start && _walkResume <= index) start = _walkResume;
+    // The walk's place nearest before index is found first: the way back to where the main
+    // parser can begin need not go past it (over every line of a script whose lines each begin
+    // inside a template string begun on the line before).
     quint64 confirming = 0;
+    const QVWalkPlace place = _boundaries.placeBefore(index, text, *_parser, &confirming);
+    qint64 start = safeStart(std::min(index, _highlightedUpTo), place.position);
+    if (_walkResume > start && _walkResume <= index) start = _walkResume;
     // A place inside a block begins the walk inside it, as the scan for its end stood there.
     QVWalkPlace inside;
-    if (const QVWalkPlace place = _boundaries.placeBefore(index, text, *_parser, &confirming); place.position > start) {
+    if (place.position > start) {
         start = place.position;
         if (place.block >= 0) inside = {0, place.blockStart - start, place.block, place.literal};
     }
@@ -540,7 +544,7 @@ QVSyntaxHighlightingTextView::State QVSyntaxHighlightingTextView::stateAt(qint64
     return state;
 }
 
-qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position) const {
+qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position, qint64 floor) const {
     const QVTextStorage& text = textStorage();
     qint64 p = std::clamp<qint64>(position, 0, text.length());
     // Back to a line that begins outside every string or comment and outside every embedded
@@ -548,6 +552,7 @@ qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position) const {
     for (;;) {
         p = text.lineRangeForRange(QVRange(p, 0)).location;
         if (p <= 0) return 0;
+        if (p < floor) return p;
         QVRange run;
         if (text.attribute(QVTextStorage::MultiLineAttribute, p - 1, &run).toBool() && run.location < p) {
             p = run.location;

@@ -211,7 +211,9 @@ private:
     qint64 resumePoint(qint64 start, qint64 before) const;
     // Forgets the checkpoints in [from, to].
     void dropCheckpoints(qint64 from, qint64 to);
-    qint64 safeStart(qint64 position) const;
+    // The line at or before position the main parser can begin at; once the walk back is below
+    // floor, the line it has reached (a place known to lie nearer is begun at instead).
+    qint64 safeStart(qint64 position, qint64 floor = 0) const;
     // Whether every character of range was coloured by parser, an embedded language, and none
     // of its closers stands in range: then parser alone colours range again as a whole-text
     // colouring would, the block ending where it did.
