@@ -1174,6 +1174,7 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
         {"long template string", script(repeated("var t = `\n", "row ${v + `in ${w}`} of 'x' \\` $ {\n", "`;\n"))},
         {"long comment", script(repeated("var u = 1; /*\n", "commented 'x' `y` /* * / <b>\n", "*/\n"))},
         {"chained template strings", script(repeated("var t = `\n", "row ${v + 1} `code` of 'x' \\` <b>\n", "`;\n"))},
+        {"chained template strings in holes", script(repeated("var t = ` x ${ `in\n", "ner` } tail ` code ` more ${ `in\n", "ner` } `;\n"))},
         {"chained comments, crlf", script(repeated("var u = 1; /*\r\n", "tail */ x = `y\r\n z` /* a\r\n", "*/\r\n"))},
         {"one script", script(QString())},
         {"one style sheet", style},
