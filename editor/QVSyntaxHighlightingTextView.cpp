@@ -1012,8 +1012,9 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
         }
     }
     // The literal the slice's end lies in, as the old colours had it and as the new ones do: the
-    // same one, begun at the same place, reads on after it as it did (a line break typed inside a
-    // chain's literal changes nothing after the next line).
+    // same one, begun at the same place after the edits, reads on after it as it did (a line
+    // break typed inside a chain's literal changes nothing after the next line). One begun before
+    // an edit may hold it in a hole, or in a template string in one, by now.
     const auto literalAcross = [&] {
         QVRange run, shown;
         if (!text.attribute(QVTextStorage::MultiLineAttribute, to - 1, &run).toBool()) return qint64(-1);
@@ -1030,7 +1031,7 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     literals->colourOpenLiteral(text, opener, range, end);
     text.endEditing();
     if (end < 0) stops.push_back(to);
-    sliceColoured(to, old, oldLiteral >= 0 && oldLiteral == literalAcross() && old == stateAt(to - 1));
+    sliceColoured(to, old, oldLiteral >= std::max(from, _provisionalEditsEnd) && oldLiteral == literalAcross() && old == stateAt(to - 1));
     return true;
 }
 
