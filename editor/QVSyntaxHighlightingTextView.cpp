@@ -208,12 +208,16 @@ QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     // The main parser walks, as colouring will, over the text as far as an end string that
     // begins at index reaches: from where it can begin before the final colours end, or from
     // the last place an earlier walk could begin afresh at, when no edit came before it since.
-    qint64 start = safeStart(std::min(index, _highlightedUpTo));
-    if (_walkResume > start && _walkResume <= index) start = _walkResume;
+    // The walk's place nearest before index is found first: the way back to where the main
+    // parser can begin need not go past it (over every line of a script whose lines each begin
+    // inside a template string begun on the line before).
     quint64 confirming = 0;
+    const QVWalkPlace place = _boundaries.placeBefore(index, text, *_parser, &confirming);
+    qint64 start = safeStart(std::min(index, _highlightedUpTo), place.position);
+    if (_walkResume > start && _walkResume <= index) start = _walkResume;
     // A place inside a block begins the walk inside it, as the scan for its end stood there.
     QVWalkPlace inside;
-    if (const QVWalkPlace place = _boundaries.placeBefore(index, text, *_parser, &confirming); place.position > start) {
+    if (place.position > start) {
         start = place.position;
         if (place.block >= 0) inside = {0, place.blockStart - start, place.block, place.literal};
     }
@@ -492,16 +496,17 @@ QVRange QVSyntaxHighlightingTextView::willChangeSelection(QVRange oldRange, QVRa
 
 // --- Colouring --------------------------------------------------------------------------------
 
-QVRange QVSyntaxHighlightingTextView::rangeToHighlightForRange(QVRange range) const {
+QVRange QVSyntaxHighlightingTextView::rangeToHighlightForRange(QVRange range, qint64 floor) const {
     const QVTextStorage& text = textStorage();
     const qint64 length = text.length();
     const qint64 location = std::clamp<qint64>(range.location, 0, length);
     const QVRange lines = text.lineRangeForRange(QVRange(location, std::clamp<qint64>(range.length, 0, length - location)));
     // A string or comment that runs into the edited lines is coloured again from its start;
     // when that start lies on a line that itself begins inside another one, from that one's
-    // start too, until a line begins outside of any. The edited lines always stay in.
+    // start too, until a line begins outside of any (in a script whose every line begins inside
+    // a template string, the script's first line). The edited lines always stay in.
     qint64 start = lines.location;
-    while (start > 0) {
+    while (start > std::max<qint64>(floor, 0)) {
         QVRange run;
         if (!text.attribute(QVTextStorage::MultiLineAttribute, start - 1, &run).toBool() || run.location >= start) break;
         start = text.lineRangeForRange(QVRange(run.location, 0)).location;
@@ -539,7 +544,7 @@ QVSyntaxHighlightingTextView::State QVSyntaxHighlightingTextView::stateAt(qint64
     return state;
 }
 
-qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position) const {
+qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position, qint64 floor) const {
     const QVTextStorage& text = textStorage();
     qint64 p = std::clamp<qint64>(position, 0, text.length());
     // Back to a line that begins outside every string or comment and outside every embedded
@@ -547,6 +552,7 @@ qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position) const {
     for (;;) {
         p = text.lineRangeForRange(QVRange(p, 0)).location;
         if (p <= 0) return 0;
+        if (p < floor) return p;
         QVRange run;
         if (text.attribute(QVTextStorage::MultiLineAttribute, p - 1, &run).toBool() && run.location < p) {
             p = run.location;
@@ -922,9 +928,9 @@ bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) 
     return true;
 }
 
-void QVSyntaxHighlightingTextView::sliceColoured(qint64 to, const State& old) {
+void QVSyntaxHighlightingTextView::sliceColoured(qint64 to, const State& old, bool sameLiteralGoesOn) {
     const qint64 length = textStorage().length();
-    const bool changed = mustGoOn(old, stateAt(to - 1));
+    const bool changed = !sameLiteralGoesOn && mustGoOn(old, stateAt(to - 1));
     if (to >= length) {
         _highlightedUpTo = _oldColouringEnd = length;
         _provisionalEditsEnd = 0;
@@ -945,8 +951,13 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     if (!text.attribute(QVTextStorage::MultiLineAttribute, from - 1, &multiLine).toBool()) return false;
     text.attribute(QVTextStorage::ForegroundColorAttribute, from - 1, &colour);
     const qint64 opener = std::max(multiLine.location, colour.location);
-    // A literal begun within a slice is read again whole, as any slice is.
-    if (from - opener <= slice) return false;
+    // A literal begun within a slice is read again whole, as any slice is, unless the line it
+    // begins on begins inside another literal: a pass could only begin where the chain of them
+    // does (in a script whose every line begins inside a template string, at its first line), so
+    // every literal of the chain is coloured this way.
+    const qint64 openerLine = text.lineRangeForRange(QVRange(opener, 0)).location;
+    const bool chained = from - opener <= slice;
+    if (chained && rangeToHighlightForRange(QVRange(openerLine, 0), openerLine - 1).location == openerLine) return false;
     const QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, from - 1, &language));
     if (!owner || language.location > opener) return false;
     std::shared_ptr<QVParser> parser;
@@ -962,21 +973,31 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     if (!literals) return false;
     const qint64 reach = std::min(length, from + slice);
     qint64 to = std::min(std::max(text.lineRangeForRange(QVRange(reach, 0)).end(), from + 1), length);
-    // The literal's own text reaches from: read once from its opener, then where each slice stopped.
-    auto kept = std::find_if(_openLiterals.begin(), _openLiterals.end(), [&](const OpenLiteral& l) { return l.opener == opener; });
-    if (kept == _openLiterals.end()) {
-        if (_openLiterals.size() >= KeptLiterals) _openLiterals.erase(_openLiterals.begin());
-        kept = _openLiterals.insert(_openLiterals.end(), {literals.get(), opener, {}});
-    } else if (kept->parser != literals.get()) {
-        *kept = {literals.get(), opener, {}};
+    // The literal's own text reaches from: read once from its opener, then where each slice
+    // stopped; one of a chain, begun within a slice, is read from its opener each time.
+    std::vector<qint64> unkept;
+    std::vector<qint64>* keptStops = &unkept;
+    if (!chained) {
+        auto kept = std::find_if(_openLiterals.begin(), _openLiterals.end(), [&](const OpenLiteral& l) { return l.opener == opener; });
+        if (kept == _openLiterals.end()) {
+            if (_openLiterals.size() >= KeptLiterals) _openLiterals.erase(_openLiterals.begin());
+            kept = _openLiterals.insert(_openLiterals.end(), {literals.get(), opener, {}});
+        } else if (kept->parser != literals.get()) {
+            *kept = {literals.get(), opener, {}};
+        }
+        keptStops = &kept->stops;
     }
-    std::vector<qint64>& stops = kept->stops;
+    std::vector<qint64>& stops = *keptStops;
     const auto after = std::upper_bound(stops.begin(), stops.end(), from);
     const qint64 known = after == stops.begin() ? opener : *std::prev(after);
     if (known < from && literals->endOfOpenLiteral(text, opener, known, from) != -1) return false;
     stops.erase(after, stops.end());
     if (known < from) stops.push_back(from);
-    qint64 end = literals->endOfOpenLiteral(text, opener, from, to);
+    // A literal of a chain ends on the line it runs into: that line is read first, then on from
+    // its end (every line of a chain over megabytes would otherwise read a slice's worth).
+    const qint64 lineEnd = std::min(text.lineRangeForRange(QVRange(from, 0)).end(), to);
+    qint64 end = literals->endOfOpenLiteral(text, opener, from, lineEnd);
+    if (end < 0 && lineEnd < to) end = literals->endOfOpenLiteral(text, opener, end == -1 ? lineEnd : from, to);
     if (end == -2) return false;
     // A literal that ends in the slice is coloured to its line's end: the next slice begins
     // there, outside it (at the block's end, say, which the main parser's pass must find).
@@ -1011,7 +1032,18 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
         blockEnd = {closerAt, language.location, std::prev(near)->block};
         end = -1;
     }
+    // The literal the slice's end lies in, as the old colours had it and as the new ones do: the
+    // same one, begun at the same place after the edits, reads on after it as it did (a line
+    // break typed inside a chain's literal changes nothing after the next line). One begun before
+    // an edit may hold it in a hole, or in a template string in one, by now.
+    const auto literalAcross = [&] {
+        QVRange run, shown;
+        if (!text.attribute(QVTextStorage::MultiLineAttribute, to - 1, &run).toBool()) return qint64(-1);
+        text.attribute(QVTextStorage::ForegroundColorAttribute, to - 1, &shown);
+        return std::max(run.location, shown.location);
+    };
     const State old = stateAt(to - 1);
+    const qint64 oldLiteral = to < length ? literalAcross() : -1;
     const QVRange range(from, (closerAt >= 0 ? closerAt : to) - from);
     dropCheckpoints(range.location, range.end());
     text.beginEditing();
@@ -1027,10 +1059,11 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
             _oldColouringEnd = std::max(_oldColouringEnd, pass.end);
             return true;
         }
-    } else if (end < 0) {
-        stops.push_back(to);
+        sliceColoured(to, old);
+        return true;
     }
-    sliceColoured(to, old);
+    if (end < 0) stops.push_back(to);
+    sliceColoured(to, old, oldLiteral >= std::max(from, _provisionalEditsEnd) && oldLiteral == literalAcross() && old == stateAt(to - 1));
     return true;
 }
 
@@ -1128,7 +1161,11 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         scheduleIdleHighlighting();
         return;
     }
-    QVRange range = rangeToHighlightForRange(changeRange);
+    // Of the strings and comments the edited lines begin in, only whether they began further
+    // back than an edit reads matters here; where the lines are coloured from a line before them,
+    // safeStart() walks on. In a script whose every line begins inside a template string begun on
+    // the line before, a walk to its first line would cost every key the script's length.
+    QVRange range = rangeToHighlightForRange(changeRange, changeRange.location - LongLineEditReach - 1);
     const bool boundaryEdited = _embeddedBoundaryEdited || touchesEmbeddedBoundary(changeRange);
     _embeddedBoundaryEdited = false;
     if (!_active || range.location > _highlightedUpTo) {

@@ -92,8 +92,9 @@ public:
 
     // --- Colouring ----------------------------------------------------------------------------
     // The lines to colour again after an edit of range: its lines, widened backwards over the
-    // "multi-line" runs that reach into them.
-    QVRange rangeToHighlightForRange(QVRange range) const;
+    // "multi-line" runs that reach into them; no further than the first line found at or before
+    // floor.
+    QVRange rangeToHighlightForRange(QVRange range, qint64 floor = 0) const;
     // Colours range in one editing batch: the standard attributes without "multi-line", then,
     // while active with highlighting on, the active (else main) parser and the parsers of the
     // embedded languages it finds. doWhat is not used.
@@ -210,7 +211,9 @@ private:
     qint64 resumePoint(qint64 start, qint64 before) const;
     // Forgets the checkpoints in [from, to].
     void dropCheckpoints(qint64 from, qint64 to);
-    qint64 safeStart(qint64 position) const;
+    // The line at or before position the main parser can begin at; once the walk back is below
+    // floor, the line it has reached (a place known to lie nearer is begun at instead).
+    qint64 safeStart(qint64 position, qint64 floor = 0) const;
     // Whether every character of range was coloured by parser, an embedded language, and none
     // of its closers stands in range: then parser alone colours range again as a whole-text
     // colouring would, the block ending where it did.
@@ -237,8 +240,9 @@ private:
         std::vector<qint64> stops;
     };
     std::vector<OpenLiteral> _openLiterals;
-    // The final colours reach to (the colours before it were old and stood at old there).
-    void sliceColoured(qint64 to, const State& old);
+    // The final colours reach to (the colours before it were old and stood at old there; the
+    // literal that runs on past to began where it began in them when sameLiteralGoesOn).
+    void sliceColoured(qint64 to, const State& old, bool sameLiteralGoesOn = false);
     void scheduleIdleHighlighting();
     // Gives lines drawn far ahead of the final colours provisional ones, from the language the
     // bounded look-back before them finds.

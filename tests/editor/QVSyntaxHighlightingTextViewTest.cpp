@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <functional>
 #include <random>
+#include <string_view>
 #include <tuple>
 
 #include <vector>
@@ -835,13 +836,23 @@ TEST(QVSyntaxHighlightingTextView, ColouringAtTheEndOfALargeBlockGoesOnFromAPlac
 // A template string and a comment of megabytes, in a page's script and in a script file,
 // coloured while idle: each slice reads on from where the last one stopped inside the literal,
 // never from its start, and the colours equal the one pass over the whole text, also after a
-// key deep inside each literal and its undo.
+// key deep inside each literal and its undo. So too in a script whose every line begins inside
+// a template string or comment begun on the line before (short ones, chained over megabytes),
+// with either line end: each line is read from the literal it begins in, not from the chain's
+// first line (a chain's line is read with the tail of the one before it), the whole colouring
+// reads the page at most about twice, and a key, a line break, their
+// undo and redo read about their lines only.
 TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheLastStopped) {
     UserDefaults::standard().setBool(false, QVAutoComplete);
     const struct {
         const char* path;
         bool page;
-    } cases[] = {{"/tmp/long-literals.html", true}, {"/tmp/long-literals.js", false}};
+        bool chained = false;
+        bool crlf = false;
+    } cases[] = {{"/tmp/long-literals.html", true},
+                 {"/tmp/long-literals.js", false},
+                 {"/tmp/chained-literals.html", true, true},
+                 {"/tmp/chained-literals.js", false, true, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         QString page = c.page ? markupRows(16 * 1024) + QStringLiteral("<script>\n") : QString();
@@ -849,12 +860,15 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
         page += QStringLiteral("var t = `\n");
         const qsizetype literal = page.size();
         for (int row = 0; page.size() - literal < 1'500'000; ++row)
-            page += QStringLiteral("row ${v + `in ${w}`} of 'x' \\` if (a%1) { return f(1); } $ {\n").arg(row);
+            page += c.chained ? QStringLiteral("row ${v + %1} `code` of 'x' \\` if (a) <b>\n").arg(row)
+                              : QStringLiteral("row ${v + `in ${w}`} of 'x' \\` if (a%1) { return f(1); } $ {\n").arg(row);
         page += QStringLiteral("` / 2;\nvar u = 1; /*\n");
         const qsizetype comment = page.size();
-        for (int row = 0; page.size() - comment < 1'500'000; ++row) page += QStringLiteral("commented 'x' `y` /* %1 * / if (a) {\n").arg(row);
+        for (int row = 0; page.size() - comment < 1'500'000; ++row)
+            page += c.chained ? QStringLiteral("tail %1 */ x = `y\n z` /* a\n").arg(row) : QStringLiteral("commented 'x' `y` /* %1 * / if (a) {\n").arg(row);
         page += QStringLiteral("*/ / 2 /x/.test(s);\nvar end = `a\nb`;\n");
         if (c.page) page += QStringLiteral("</script>\n<p>end</p>\n");
+        if (c.crlf) page.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
         HTMLView view(QString::fromLatin1(c.path));
         view.resize(600, 400);
         view.show();
@@ -865,29 +879,47 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
         view.boundaryIndex();
         QVSyntaxHighlightingTextView::holdIdleColouring(false);
         QVSyntaxHighlightingTextView::mostParsedBySlice();
+        const quint64 opened = QVParser::charactersParsed();
         while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_LE(QVParser::charactersParsed() - opened, quint64(page.size()) * 5 / 2) << "parsed while idle";
         EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice";
         EXPECT_EQ(firstDifferenceFromOnePass(view), -1);
-        // A quote and a brace typed at a line's start amid each literal, and the script's end tag
-        // pasted there (which ends the script in a page, the literal going on as markup): the key
-        // itself and its slices after it read on from the stop before it, not from the literal's
-        // start, nor from the script's.
-        for (const char* typed : {"'{", "</script>\n", "a </SCRIPT> b"})
-            for (const qsizetype into : {literal + 700'000, comment + 700'000}) {
-                SCOPED_TRACE(typed);
+        // A quote and a brace, a line break, a hole holding a template string and the script's end
+        // tag (which ends the script in a page, the literal going on as markup), typed at a line's
+        // start amid each literal, undone and done again: each and the slices after it read on
+        // from the stop before it, not from the literal's (or the chain's, or the script's) start.
+        for (const qsizetype into : {literal + 700'000, comment + 700'000})
+            for (const QString& typed : {QStringLiteral("'{"), QStringLiteral("\n"), QStringLiteral("${`"), QStringLiteral("</script>\n"), QStringLiteral("a </SCRIPT> b")}) {
+                SCOPED_TRACE(std::to_string(into) + " " + typed.toStdString());
                 const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(into));
                 view.setSelectedRange(QVRange(at, 0));
                 view.scrollRangeToVisible(QVRange(at, 0));
-                const quint64 parsed = QVParser::charactersParsed();
-                view.insertText(QString::fromLatin1(typed));
-                EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(256 * 1024)) << "parsed by the key at " << into;
-                while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
-                EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a key at " << into;
-                view.undo();
-                while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
-                EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after its undo at " << into;
+                // A hole and a template string opened in it run on to the page's end: only the
+                // colours are looked at.
+                const bool counted = typed != u"${`";
+                const auto step = [&](const char* what, const std::function<void()>& edit) {
+                    QVSyntaxHighlightingTextView::mostParsedBySlice();
+                    const quint64 parsed = QVParser::charactersParsed();
+                    edit();
+                    if (counted) {
+                        EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(256 * 1024)) << "parsed by the " << what;
+                    }
+                    while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+                    // In a chain the literal after the edited line's is the same as before it (an
+                    // end tag makes the rest of the script markup).
+                    if (counted && c.chained && !typed.contains(u'<')) {
+                        EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(512 * 1024)) << "parsed by the " << what << " and while idle after it";
+                    }
+                    if (counted) {
+                        EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice after the " << what;
+                    }
+                    EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after the " << what;
+                };
+                step("key", [&] { view.insertText(typed); });
+                step("undo", [&] { view.undo(); });
+                step("redo", [&] { view.redo(); });
+                step("second undo", [&] { view.undo(); });
             }
-        EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice after the keys";
     }
     UserDefaults::standard().setBool(true, QVAutoComplete);
 }
@@ -1159,6 +1191,9 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
     } shapes[] = {
         {"long template string", script(repeated("var t = `\n", "row ${v + `in ${w}`} of 'x' \\` $ {\n", "`;\n"))},
         {"long comment", script(repeated("var u = 1; /*\n", "commented 'x' `y` /* * / <b>\n", "*/\n"))},
+        {"chained template strings", script(repeated("var t = `\n", "row ${v + 1} `code` of 'x' \\` <b>\n", "`;\n"))},
+        {"chained template strings in holes", script(repeated("var t = ` x ${ `in\n", "ner` } tail ` code ` more ${ `in\n", "ner` } `;\n"))},
+        {"chained comments, crlf", script(repeated("var u = 1; /*\r\n", "tail */ x = `y\r\n z` /* a\r\n", "*/\r\n"))},
         {"one script", script(QString())},
         {"one style sheet", style},
         {"many blocks", markupRows(1'200'000)},
@@ -1184,6 +1219,11 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
                 const int choice = std::uniform_int_distribution<int>(0, int(std::size(typed)))(random);
                 view.setSelectedRange(QVRange(at, choice == int(std::size(typed)) ? std::min<qint64>(view.length() - at, 12) : 0));
                 view.insertText(choice == int(std::size(typed)) ? QString() : QString::fromLatin1(typed[choice]));
+                // A line break is undone at once as often as not, or a little later.
+                if (choice < int(std::size(typed)) && typed[choice] == std::string_view("\n") && random() % 2) {
+                    for (int i = std::uniform_int_distribution<int>(0, 2)(random); i > 0; --i) QCoreApplication::processEvents();
+                    view.undo();
+                }
             }
             for (int i = 0; i < 2'000'000 && view.highlightedLength() < view.length(); ++i) QCoreApplication::processEvents();
             ASSERT_EQ(view.highlightedLength(), view.length());
