@@ -1050,24 +1050,37 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
     // The line the page's parser could begin at: a slice from it (within a slice) is made as any.
     const qint64 start = safeStart(from);
     if (from - start <= slice) return false;
-    auto kept = std::find_if(_openTags.rbegin(), _openTags.rend(), [&](const OpenTag& tag) { return tag.lt >= start && tag.lt < from; });
+    // The nearest tag kept before from: the tag from stands in, or one the walk ends before it.
+    auto kept = _openTags.end();
+    for (auto tag = _openTags.begin(); tag != _openTags.end(); ++tag)
+        if (tag->lt >= start && tag->lt < from && (kept == _openTags.end() || tag->lt > kept->lt)) kept = tag;
     bool quoted = false;
-    if (kept == _openTags.rend()) {
-        // Read once from that line to the tag from stands in.
-        const qint64 lt = tags->openTagBefore(text, start, from, &quoted);
-        if (lt < 0) return false;
-        if (_openTags.size() >= KeptLiterals) _openTags.erase(_openTags.begin());
-        _openTags.push_back({lt, {{from, quoted}}});
-        kept = _openTags.rbegin();
-    } else {
+    qint64 readFrom = start;
+    if (kept != _openTags.end()) {
         // From the stop kept before from: the tag must still run on to it.
         std::vector<std::pair<qint64, bool>>& stops = kept->stops;
         const auto after = std::upper_bound(stops.begin(), stops.end(), from, [](qint64 at, const auto& stop) { return at < stop.first; });
         qint64 known = kept->lt;
         if (after != stops.begin()) std::tie(known, quoted) = *std::prev(after);
-        if (known < from && tags->endOfOpenTag(text, kept->lt, known, from, &quoted) != -1) return false;
+        const qint64 end = known < from ? tags->endOfOpenTag(text, kept->lt, known, from, &quoted) : -1;
+        if (end == -2) return false;
         stops.erase(after, stops.end());
-        if (known < from) stops.emplace_back(from, quoted);
+        if (end >= 0) {
+            // It ends before from: the walk goes on after it, to the tag from stands in.
+            _openTags.erase(kept);
+            kept = _openTags.end();
+            readFrom = end;
+        } else if (known < from) {
+            stops.emplace_back(from, quoted);
+        }
+    }
+    if (kept == _openTags.end()) {
+        // Read once from there to the tag from stands in.
+        const qint64 lt = tags->openTagBefore(text, readFrom, from, &quoted);
+        if (lt < 0) return false;
+        if (_openTags.size() >= KeptLiterals) _openTags.erase(_openTags.begin());
+        _openTags.push_back({lt, {{from, quoted}}});
+        kept = std::prev(_openTags.end());
     }
     const qint64 lt = kept->lt;
     if (language.location > lt) return false;
@@ -1397,7 +1410,9 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
     clock.start();
     // Places to confirm share the tick with the colouring.
     const bool confirming = placesToConfirm();
+    { const qint64 f0 = _highlightedUpTo; QElapsedTimer c2; c2.start(); const quint64 p0 = QVParser::charactersParsed();
     if (_highlightedUpTo < length()) highlightSome(length(), confirming ? std::max<qint64>(1, idleBudgetMs / 2) : idleBudgetMs);
+    if (c2.elapsed() > 30) fprintf(stderr, "SLOW tick %lld ms from %lld to %lld parsed %llu safe %lld\n", c2.elapsed(), f0, _highlightedUpTo, QVParser::charactersParsed() - p0, safeStart(f0)); }
     // Edits that asked nothing (pastes) left the places after them unconfirmed: while idle, walk
     // on past them a stretch at a time, so that the next key ahead of the colouring does not
     // walk from the first of them to itself, and the next edit inside a block of the coloured

@@ -13,6 +13,9 @@
 
 namespace {
 
+// How much of the text the reads inside one tag look at at once.
+constexpr qint64 Piece = qint64(1) << 20;
+
 const QString kTagPrefix = QStringLiteral("tag-prefix");
 const QString kStyle = QStringLiteral("style");
 const QString kEmbedded = QStringLiteral("embedded");
@@ -183,11 +186,10 @@ qint64 QVTagBasedParser::endOfOpenTag(const QVTextStorage& storage, qint64 lt, q
         *quoted = false;
         ++from;
     }
-    // A piece at a time: a view over megabytes would join the storage's chunks into one copy.
-    constexpr qint64 Piece = qint64(1) << 20;
-    for (qint64 p = from; p < limit; p += Piece) {
-        const QStringView text = storage.characters(QVRange(p, std::min(Piece, limit - p)));
-        const qsizetype n = text.size();
+    // A piece of the storage at a time: a view over two would be a copy.
+    for (qint64 p = from, n = 0; p < limit; p += n) {
+        n = std::min({Piece, limit - p, std::max<qint64>(storage.contiguousEnd(p) - p, 1)});
+        const QStringView text = storage.characters(QVRange(p, n));
         qsizetype at = 0;
         qsizetype gt = -1;
         qsizetype quote = -1;
@@ -221,17 +223,26 @@ qint64 QVTagBasedParser::endOfOpenTag(const QVTextStorage& storage, qint64 lt, q
 }
 
 qint64 QVTagBasedParser::openTagBefore(const QVTextStorage& storage, qint64 start, qint64 from, bool* quoted) const {
-    constexpr qint64 Piece = qint64(1) << 20;
-    // The first of what in [at, from), a piece at a time, or -1.
+    // The first of what in [at, from), a piece of the storage at a time (and across the joins
+    // of two), or -1.
     auto next = [&](QStringView what, qint64 at) -> qint64 {
-        for (qint64 p = at; p < from; p += Piece - what.size() + 1) {
-            const qint64 n = std::min(Piece, from - p);
+        const qint64 overlap = what.size() - 1;
+        for (qint64 p = at, n = 0; p < from; p += n) {
+            if (p > at && overlap > 0) {
+                const qint64 joinStart = std::max(at, p - overlap);
+                const qint64 joinEnd = std::min(from, p + overlap);
+                const qsizetype found = storage.characters(QVRange(joinStart, joinEnd - joinStart)).indexOf(what);
+                if (found >= 0) {
+                    countParsed(joinStart + found - at);
+                    return joinStart + found;
+                }
+            }
+            n = std::min({Piece, from - p, std::max<qint64>(storage.contiguousEnd(p) - p, 1)});
             const qsizetype found = storage.characters(QVRange(p, n)).indexOf(what);
             if (found >= 0) {
                 countParsed(p + found - at);
                 return p + found;
             }
-            if (p + n >= from) break;
         }
         countParsed(from - at);
         return -1;
