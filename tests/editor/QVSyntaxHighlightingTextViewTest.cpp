@@ -1203,6 +1203,8 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
         {"strings over lines", script(repeated("", "var s = \"a \\\" b \\\\\" + 'c \\' d \\\\' + \"cont \\\nnext line in string /* ` \" ;\n", ""))},
         {"long style comment", styleComment},
         {"CRLF", crlf},
+        {"long end tag", markupRows(16 * 1024) + QStringLiteral("<pre>\n</") + repeated("", "row of \"a value\nthat\" runs <b on, and' so\n", "") +
+                             QStringLiteral("> tail <b>x</b>\n</pre>\n") + markupRows(8 * 1024)},
     };
     const char* const typed[] = {"x", "\n", "'", "\"", "`", "/*", "*/", "</script>\n", "<script>\n", "${", "<style>", "-->", "</style>\n"};
     const qint64 budgets[] = {3'000, 40'000, 0};
