@@ -1410,9 +1410,7 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
     clock.start();
     // Places to confirm share the tick with the colouring.
     const bool confirming = placesToConfirm();
-    { const qint64 f0 = _highlightedUpTo; QElapsedTimer c2; c2.start(); const quint64 p0 = QVParser::charactersParsed();
     if (_highlightedUpTo < length()) highlightSome(length(), confirming ? std::max<qint64>(1, idleBudgetMs / 2) : idleBudgetMs);
-    if (c2.elapsed() > 30) fprintf(stderr, "SLOW tick %lld ms from %lld to %lld parsed %llu safe %lld\n", c2.elapsed(), f0, _highlightedUpTo, QVParser::charactersParsed() - p0, safeStart(f0)); }
     // Edits that asked nothing (pastes) left the places after them unconfirmed: while idle, walk
     // on past them a stretch at a time, so that the next key ahead of the colouring does not
     // walk from the first of them to itself, and the next edit inside a block of the coloured
