@@ -7,6 +7,7 @@
 #include "languages/QVBundleRepository.h"
 #include "languages/QVKeywordBasedParser.h"
 #include "languages/QVParser.h"
+#include "languages/QVTagBasedParser.h"
 #include "languages/QVTheme.h"
 #include "languages/QVThemeRepository.h"
 #include "platform/UserDefaults.h"
@@ -779,7 +780,7 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
             ~SliceWork() { mostParsedInASlice = std::max(mostParsedInASlice, QVParser::charactersParsed() - before); }
         } work;
         const qint64 from = _highlightedUpTo;
-        if (colourInsideLiteral(from, slice) || colourInsideBlock(from, slice)) {
+        if (colourInsideLiteral(from, slice) || colourInsideTag(from, slice) || colourInsideBlock(from, slice)) {
             if (spent()) break;
             continue;
         }
@@ -1067,6 +1068,86 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     return true;
 }
 
+bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
+    QVTextStorage& text = textStorage();
+    const qint64 length = text.length();
+    if (from <= 0 || from >= length || !_parser || !_active || !UserDefaults::standard().boolForKey(QVHighlightKey)) return false;
+    // The final colours end in one of the page's own tags (or comments), whose colours carry the
+    // multi-line mark, in the page's own language.
+    QVRange language;
+    if (!text.attribute(QVTextStorage::MultiLineAttribute, from - 1).toBool() ||
+        QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, from - 1, &language)) != _parser.get())
+        return false;
+    const auto tags = std::dynamic_pointer_cast<QVTagBasedParser>(parserWithTheme(_parser));
+    if (!tags) return false;
+    // The line the page's parser could begin at: a slice from it (within a slice) is made as any.
+    const qint64 start = safeStart(from);
+    if (from - start <= slice) return false;
+    // The nearest tag kept before from: the tag from stands in, or one the walk ends before it.
+    auto kept = _openTags.end();
+    for (auto tag = _openTags.begin(); tag != _openTags.end(); ++tag)
+        if (tag->lt >= start && tag->lt < from && (kept == _openTags.end() || tag->lt > kept->lt)) kept = tag;
+    bool quoted = false;
+    qint64 readFrom = start;
+    if (kept != _openTags.end()) {
+        // From the stop kept before from: the tag must still run on to it.
+        std::vector<std::pair<qint64, bool>>& stops = kept->stops;
+        const auto after = std::upper_bound(stops.begin(), stops.end(), from, [](qint64 at, const auto& stop) { return at < stop.first; });
+        qint64 known = kept->lt;
+        if (after != stops.begin()) std::tie(known, quoted) = *std::prev(after);
+        const qint64 end = known < from ? tags->endOfOpenTag(text, kept->lt, known, from, &quoted) : -1;
+        if (end == -2) return false;
+        stops.erase(after, stops.end());
+        if (end >= 0) {
+            // It ends before from: the walk goes on after it, to the tag from stands in.
+            _openTags.erase(kept);
+            kept = _openTags.end();
+            readFrom = end;
+        } else if (known < from) {
+            stops.emplace_back(from, quoted);
+        }
+    }
+    if (kept == _openTags.end()) {
+        // Read once from there to the tag from stands in.
+        const qint64 lt = tags->openTagBefore(text, readFrom, from, &quoted);
+        if (lt < 0) return false;
+        if (_openTags.size() >= KeptLiterals) _openTags.erase(_openTags.begin());
+        _openTags.push_back({lt, {{from, quoted}}});
+        kept = std::prev(_openTags.end());
+    }
+    const qint64 lt = kept->lt;
+    if (language.location > lt) return false;
+    const qint64 reach = std::min(length, from + slice);
+    qint64 to = std::min(std::max(text.lineRangeForRange(QVRange(reach, 0)).end(), from + 1), length);
+    const bool quotedAtFrom = quoted;
+    const qint64 end = tags->endOfOpenTag(text, lt, from, to, &quoted);
+    if (end == -2) return false;
+    // A tag that ends in the slice: the page's parser goes on from its ">" to that line's end
+    // (the next slice begins outside it), as the walk goes on after any tag.
+    if (end >= 0 && end < to) to = std::min(text.lineRangeForRange(QVRange(end, 0)).end(), to);
+    const State old = stateAt(to - 1);
+    const QVRange range(from, (end >= 0 ? end : to) - from);
+    dropCheckpoints(from, to);
+    text.beginEditing();
+    text.addAttributes(_standardAttributes, range);
+    text.removeAttribute(QVTextStorage::MultiLineAttribute, range);
+    tags->colourOpenTag(text, lt, range, quotedAtFrom, end);
+    text.endEditing();
+    if (end >= 0 && end < to) {
+        const PassEnd pass = colourPass(QVRange(end, to - end), end, QVRange::NotFound, to, QVWalkPlace());
+        if (pass.end < to) {
+            // Ended inside a long line at a checkpoint, where the next slice goes on.
+            _highlightedUpTo = pass.end;
+            _oldColouringEnd = std::max(_oldColouringEnd, pass.end);
+            return true;
+        }
+    } else if (end < 0) {
+        kept->stops.emplace_back(to, quoted);
+    }
+    sliceColoured(to, old);
+    return true;
+}
+
 bool QVSyntaxHighlightingTextView::shouldChangeTextInRange(QVRange range, const QString&) {
     // The text about to go may hold (or complete) an opener or closer; the new text is looked
     // at when it has arrived.
@@ -1198,7 +1279,7 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         // line's first word): its lines on are coloured as an idle slice would colour them,
         // reading the literal's own text from the stop kept before them, not from its start.
         const qint64 line = textStorage().lineRangeForRange(QVRange(changeRange.location, 0)).location;
-        if (line > range.location && _highlightedUpTo == line && colourInsideLiteral(line, EditSlice)) {
+        if (line > range.location && _highlightedUpTo == line && (colourInsideLiteral(line, EditSlice) || colourInsideTag(line, EditSlice))) {
             if (_highlightedUpTo >= length) return;
             const qint64 drawnEnd = textStorage().lineRange(std::max(lastVisibleLine(), textStorage().lineOfPosition(changeRange.end()))).end();
             highlightSome(drawnEnd, 0);
@@ -1295,6 +1376,7 @@ void QVSyntaxHighlightingTextView::restartHighlighting() {
     _highlightedUpTo = 0;
     _oldColouringEnd = 0;
     _provisionalEditsEnd = 0;
+    _openTags.clear();
     _inertSince = _charactersRevision;
     _checkpoints.clear();
     _paintedAhead = {};
@@ -1495,6 +1577,10 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     // A literal after the edit keeps its stops, moved with its text.
     const qint64 editedEnd = edit.editedRange.end() - edit.changeInLength;
     std::erase_if(_openLiterals, [&](const OpenLiteral& l) { return l.opener >= edit.editedRange.location && l.opener < editedEnd; });
+    // Whether a "<" opens a tag reads only the text before it (and its name, read afresh).
+    std::erase_if(_openTags, [&](const OpenTag& tag) { return tag.lt >= edit.editedRange.location; });
+    for (OpenTag& tag : _openTags)
+        std::erase_if(tag.stops, [&](const std::pair<qint64, bool>& stop) { return stop.first > edit.editedRange.location; });
     for (OpenLiteral& literal : _openLiterals) {
         if (literal.opener >= editedEnd) {
             literal.opener += edit.changeInLength;

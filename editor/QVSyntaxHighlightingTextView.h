@@ -240,6 +240,18 @@ private:
         std::vector<qint64> stops;
     };
     std::vector<OpenLiteral> _openLiterals;
+    // A slice of colouring from from inside a tag of the page's own markup that began more than
+    // a slice before it (an end tag typed above megabytes without a ">"): the tag is read on
+    // from where the last slice stopped in it (_openTags), never from its "<". False where it
+    // cannot, nothing coloured.
+    bool colourInsideTag(qint64 from, qint64 slice);
+    // Where the slices inside the last few such tags stopped, in order, with whether inside a
+    // quoted value there; an edit keeps those before it, and drops the tags it comes before.
+    struct OpenTag {
+        qint64 lt = -1;
+        std::vector<std::pair<qint64, bool>> stops;
+    };
+    std::vector<OpenTag> _openTags;
     // The final colours reach to (the colours before it were old and stood at old there; the
     // literal that runs on past to began where it began in them when sameLiteralGoesOn).
     void sliceColoured(qint64 to, const State& old, bool sameLiteralGoesOn = false);

@@ -13,6 +13,9 @@
 
 namespace {
 
+// How much of the text the reads inside one tag look at at once.
+constexpr qint64 Piece = qint64(1) << 20;
+
 const QString kTagPrefix = QStringLiteral("tag-prefix");
 const QString kStyle = QStringLiteral("style");
 const QString kEmbedded = QStringLiteral("embedded");
@@ -150,6 +153,145 @@ QVTagBasedParser::TagStyle QVTagBasedParser::attributesForTag(QStringView name) 
         if (!element->_commentsAttr.isEmpty()) style.comment = &element->_commentsAttr;
     }
     return style;
+}
+
+std::optional<QVTagBasedParser::TagStyle> QVTagBasedParser::openTagStyle(const QVTextStorage& storage, qint64 lt) const {
+    // Longer than any name a style's prefix or an embedded block is told by.
+    constexpr qint64 NameReach = 1024;
+    if (lt < 0 || lt + 1 >= storage.length()) return std::nullopt;
+    const QStringView head = storage.characters(QVRange(lt, std::min<qint64>(NameReach, storage.length() - lt)));
+    if (head.front() != u'<') return std::nullopt;
+    // The name as the walk reads it: up to the first blank or ">", lower-cased a character at a time.
+    qsizetype end = 1;
+    while (end < head.size() && !head[end].isSpace() && head[end] != u'>') ++end;
+    const bool closing = head[1] == u'/';
+    const qsizetype nameStart = closing ? 2 : 1;
+    QString name;
+    for (qsizetype i = nameStart; i < end; ++i) {
+        const char16_t u = head[i].unicode();
+        name.append(u < 0x80 ? QChar(u >= u'A' && u <= u'Z' ? u + 32 : u) : head[i].toLower());
+    }
+    if (name.startsWith(QLatin1String("!--"))) return std::nullopt;
+    if (!closing) {
+        const auto embedded = _embedded.constFind(name);
+        if (embedded != _embedded.cend() && !embedded->end.isEmpty() && embedded->parser.lock()) return std::nullopt;
+    }
+    return attributesForTag(name);
+}
+
+qint64 QVTagBasedParser::endOfOpenTag(const QVTextStorage& storage, qint64 lt, qint64 from, qint64 limit, bool* quoted) const {
+    if (from < lt || limit < from || limit > storage.length() || !openTagStyle(storage, lt)) return -2;
+    const qint64 start = from;
+    if (from == lt) {
+        *quoted = false;
+        ++from;
+    }
+    // A piece of the storage at a time: a view over two would be a copy.
+    for (qint64 p = from, n = 0; p < limit; p += n) {
+        n = std::min({Piece, limit - p, std::max<qint64>(storage.contiguousEnd(p) - p, 1)});
+        const QStringView text = storage.characters(QVRange(p, n));
+        qsizetype at = 0;
+        qsizetype gt = -1;
+        qsizetype quote = -1;
+        while (at < n) {
+            if (*quoted) {
+                const qsizetype close = text.indexOf(u'"', at);
+                if (close < 0) break;
+                *quoted = false;
+                at = close + 1;
+                continue;
+            }
+            if (gt < at) {
+                gt = text.indexOf(u'>', at);
+                if (gt < 0) gt = n;
+            }
+            if (quote < at) {
+                quote = text.indexOf(u'"', at);
+                if (quote < 0) quote = n;
+            }
+            if (gt < quote) {
+                countParsed(p + gt + 1 - start);
+                return p + gt + 1;
+            }
+            if (quote >= n) break;
+            *quoted = true;
+            at = quote + 1;
+        }
+    }
+    countParsed(limit - start);
+    return -1;
+}
+
+qint64 QVTagBasedParser::openTagBefore(const QVTextStorage& storage, qint64 start, qint64 from, bool* quoted) const {
+    // The first of what in [at, from), a piece of the storage at a time (and across the joins
+    // of two), or -1.
+    auto next = [&](QStringView what, qint64 at) -> qint64 {
+        const qint64 overlap = what.size() - 1;
+        for (qint64 p = at, n = 0; p < from; p += n) {
+            if (p > at && overlap > 0) {
+                const qint64 joinStart = std::max(at, p - overlap);
+                const qint64 joinEnd = std::min(from, p + overlap);
+                const qsizetype found = storage.characters(QVRange(joinStart, joinEnd - joinStart)).indexOf(what);
+                if (found >= 0) {
+                    countParsed(joinStart + found - at);
+                    return joinStart + found;
+                }
+            }
+            n = std::min({Piece, from - p, std::max<qint64>(storage.contiguousEnd(p) - p, 1)});
+            const qsizetype found = storage.characters(QVRange(p, n)).indexOf(what);
+            if (found >= 0) {
+                countParsed(p + found - at);
+                return p + found;
+            }
+        }
+        countParsed(from - at);
+        return -1;
+    };
+    for (qint64 at = std::max<qint64>(start, 0); at < from;) {
+        const qint64 lt = next(u"<", at);
+        if (lt < 0) return -1;
+        const qint64 end = endOfOpenTag(storage, lt, lt, from, quoted);
+        if (end == -1) return lt;
+        if (end >= 0) {
+            at = end;
+            continue;
+        }
+        // A comment goes on to its "-->", looked for from its "<" as the walk does.
+        if (lt + 4 > storage.length() || storage.characters(QVRange(lt, 4)) != u"<!--") return -1;
+        const qint64 close = next(u"-->", lt);
+        if (close < 0) return -1;
+        at = close + 3;
+    }
+    return -1;
+}
+
+void QVTagBasedParser::colourOpenTag(QVTextStorage& storage, qint64 lt, QVRange range, bool quoted, qint64 end) const {
+    const std::optional<TagStyle> style = openTagStyle(storage, lt);
+    if (!style) return;
+    const qint64 to = end < 0 ? range.end() : std::clamp(end, range.location, range.end());
+    if (to <= range.location) return;
+    const QStringView text = storage.characters(QVRange(range.location, to - range.location));
+    const qsizetype n = text.size();
+    auto colour = [&](const QVTextAttributes* attributes, qsizetype from, qsizetype until) {
+        if (attributes && !attributes->isEmpty() && until > from) storage.addAttributes(*attributes, QVRange(range.location + from, until - from));
+    };
+    // Tag text and quoted values in turn, each value with both its quotes, as colourTag() gives them.
+    for (qsizetype at = 0; at < n; quoted = false) {
+        // Inside a value the next quote closes it; else the next one opens one.
+        qsizetype quote = at;
+        qsizetype closeFrom = at;
+        if (!quoted) {
+            quote = text.indexOf(u'"', at);
+            colour(style->tag, at, quote < 0 ? n : quote);
+            if (quote < 0) break;
+            closeFrom = quote + 1;
+        }
+        const qsizetype close = text.indexOf(u'"', closeFrom);
+        const qsizetype through = close < 0 ? n : close + 1;
+        colour(style->quote, quote, through);
+        at = through;
+    }
+    markParsed(QVRange(range.location, to - range.location), storage);
 }
 
 QVEmbeddedRanges QVTagBasedParser::parseRange(QVRange range, QVTextStorage& storage, QVColouringSession* session) {

@@ -921,6 +921,43 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
                 step("second undo", [&] { view.undo(); });
             }
     }
+    // A tag of megabytes: "</" typed above a long text without a ">" (quoted values in it run over
+    // lines), an end tag that runs on to the ">" far below. Its slices, and keys at a line's start
+    // deep inside it (a letter, a quote, the ">" that ends it, a block's end tag), read on from the
+    // stop kept before them, not from its "<".
+    QString text = markupRows(16 * 1024) + QStringLiteral("<pre>\n");
+    const qsizetype rows = text.size();
+    for (int row = 0; text.size() - rows < 1'500'000; ++row)
+        text += QStringLiteral("row %1 has \"a value\nthat\" runs on, and' so on\n").arg(row);
+    text += QStringLiteral("</pre> tail <b>x</b>\n<p>end</p>\n");
+    HTMLView view(QStringLiteral("/tmp/long-tag.html"));
+    view.resize(600, 400);
+    view.show();
+    view.setString(text);
+    view.finishHighlighting();
+    const qint64 lt = view.textStorage().lineStart(view.textStorage().lineOfPosition(rows + 100'000));
+    view.setSelectedRange(QVRange(lt, 0));
+    view.insertText(QStringLiteral(" </"));
+    QVSyntaxHighlightingTextView::mostParsedBySlice();
+    while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+    EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice inside the tag";
+    EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after the end tag typed";
+    for (const char* typed : {"x", "\"", "a > b", "</pre>\n", "<!-- "})
+        for (const qsizetype into : {700'000, 701'000}) {
+            SCOPED_TRACE(typed);
+            const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(rows + into));
+            view.setSelectedRange(QVRange(at, 0));
+            view.scrollRangeToVisible(QVRange(at, 0));
+            const quint64 parsed = QVParser::charactersParsed();
+            view.insertText(QString::fromLatin1(typed));
+            EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(256 * 1024)) << "parsed by the key in the tag at " << into;
+            while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+            EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a key in the tag at " << into;
+            view.undo();
+            while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+            EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after its undo in the tag at " << into;
+        }
+    EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice after the keys in the tag";
     UserDefaults::standard().setBool(true, QVAutoComplete);
 }
 
@@ -1201,6 +1238,8 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
         {"strings over lines", script(repeated("", "var s = \"a \\\" b \\\\\" + 'c \\' d \\\\' + \"cont \\\nnext line in string /* ` \" ;\n", ""))},
         {"long style comment", styleComment},
         {"CRLF", crlf},
+        {"long end tag", markupRows(16 * 1024) + QStringLiteral("<pre>\n</") + repeated("", "row of \"a value\nthat\" runs <b on, and' so\n", "") +
+                             QStringLiteral("> tail <b>x</b>\n</pre>\n") + markupRows(8 * 1024)},
     };
     const char* const typed[] = {"x", "\n", "'", "\"", "`", "/*", "*/", "</script>\n", "<script>\n", "${", "<style>", "-->", "</style>\n"};
     const qint64 budgets[] = {3'000, 40'000, 0};
