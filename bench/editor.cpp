@@ -1286,7 +1286,9 @@ int stallChild(const QString& path, int shape, bool keys) {
         v.installEventFilter(&filter);
         return QApplication::exec();
     }
-    // One edit at one place, timed to its frame; pastes are undone after it.
+    // One edit at one place, timed to its frame; pastes are undone after it (with
+    // QORVEL_BENCH_STALL_UNDO set, once the paste is coloured, the undo timed too).
+    const bool undoHold = !qEnvironmentVariableIsEmpty("QORVEL_BENCH_STALL_UNDO");
     auto edit = [&](int which, size_t place, const char* prefix) {
         jumpTo(StallPlaces[place]);
         const bool ahead = v.highlightedLength() < v.selectedRange().location;
@@ -1308,10 +1310,29 @@ int stallChild(const QString& path, int shape, bool keys) {
                 break;
             }
         }, cpu);
-        if (which >= 2) key(Qt::Key_Z, QString(), Qt::ControlModifier);
         const std::string name = std::string(prefix) + (ahead && *prefix ? "ahead_" : "") + StallEdits[which] + "_" +
                                  std::to_string(int(StallPlaces[place] * 100)) + "_ms";
         out[name] = std::max(out[name], ms);
+        if (which < 2) return;
+        if (*prefix || !undoHold) {
+            key(Qt::Key_Z, QString(), Qt::ControlModifier);
+            return;
+        }
+        // The paste coloured to the page's end first, then its undo timed to its frame, and the
+        // longest idle tick of the colouring after it (the element's end going back to where it was).
+        while (v.highlightedLength() < v.length()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        double undoCpu = 0;
+        const double undoMs = timedToFrame([&] { key(Qt::Key_Z, QString(), Qt::ControlModifier); }, undoCpu);
+        double tick = 0;
+        QElapsedTimer each;
+        while (v.highlightedLength() < v.length()) {
+            each.start();
+            QCoreApplication::processEvents();
+            tick = std::max(tick, double(each.nsecsElapsed()) / 1e6);
+        }
+        const std::string undone = std::string("undo_") + StallEdits[which] + "_" + std::to_string(int(StallPlaces[place] * 100));
+        out[undone + "_ms"] = std::max(out[undone + "_ms"], undoMs);
+        out[undone + "_hold_ms"] = std::max(out[undone + "_hold_ms"], tick);
     };
     QElapsedTimer clock;
     clock.start();

@@ -853,13 +853,20 @@ QVWalkPlace QVSyntaxHighlightingTextView::blockPlaceBefore(qint64 from, qint64 w
     if (!owner || owner == _parser.get()) return {};
     // The line the final colours begin outside the block's strings and comments at is such a
     // place too, in the block the walk found at the same start (which says what kind it is):
-    // nearer than the walk's after a literal longer than the walk's spacing.
+    // nearer than the walk's after a literal longer than the walk's spacing. The walk's place
+    // nearest before from may be one carried past an edit that the walk no longer passes (an
+    // end tag pasted into the literal and taken back: the places after it stood in markup), so
+    // the walk's first place in the block, before every edit, tells the kind too.
     const qint64 line = rangeToHighlightForRange(QVRange(from, 0)).location;
     if (line > run.location && from - line <= within) {
         const std::vector<QVWalkPlace>& all = _boundaries.places();
-        const auto near = std::upper_bound(all.begin(), all.end(), from, [](qint64 at, const QVWalkPlace& p) { return at < p.position; });
+        const auto byPosition = [](qint64 at, const QVWalkPlace& p) { return at < p.position; };
+        const auto near = std::upper_bound(all.begin(), all.end(), from, byPosition);
+        const auto first = std::upper_bound(all.begin(), near, run.location, byPosition);
         if (near != all.begin() && std::prev(near)->block >= 0 && std::prev(near)->blockStart == run.location)
             return {line, run.location, std::prev(near)->block};
+        if (first != near && first->position <= _boundaries.certainUpTo() && first->block >= 0 && first->blockStart == run.location)
+            return {line, run.location, first->block};
     }
     // Places the edits before from left unconfirmed are confirmed first: the walk from before
     // each edit meets the old places again a little after it (the same place in the same state).
