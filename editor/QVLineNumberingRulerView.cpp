@@ -292,7 +292,9 @@ void QVLineNumberingRulerView::askUnaskedWhileIdle() {
     while (!_unasked.empty() && clock.nsecsElapsed() < IdleSliceNs) {
         const qint64 from = _unasked.front().first;
         const qint64 line = text.lineOfPosition(from);
-        const qint64 lastLine = std::min(text.lineCount() - 1, line + IdleSliceLines);
+        // No more than about SettleSliceCharacters in one go either: a page of megabyte lines.
+        const qint64 lastLine = std::min({text.lineCount() - 1, line + IdleSliceLines,
+                                          std::max(line, text.lineOfPosition(std::min(from + SettleSliceCharacters, text.length())) - 1)});
         const qint64 to = lastLine + 1 < text.lineCount() ? text.lineStart(lastLine + 1) : text.length() + 1;
         changed |= askUnasked(from, to);
     }
@@ -365,7 +367,7 @@ void QVLineNumberingRulerView::askLines(qint64 firstLine, qint64 lastLine, qint6
                 }
             }
             deferLine(start, contentsEnd);
-            _deferredTimer->start();
+            _deferredTimer->start(LongLineDelayMs);
             continue;
         }
         _charactersAsked += quint64(contentsEnd - start);
@@ -382,7 +384,8 @@ void QVLineNumberingRulerView::askLines(qint64 firstLine, qint64 lastLine, qint6
 
 void QVLineNumberingRulerView::settleMarkers() {
     if (askUnasked(0, storage().length() + 1)) update();
-    settleDeferredLines();
+    do settleDeferredLines();
+    while (!_deferred.empty());
 }
 
 void QVLineNumberingRulerView::deferLine(qint64 from, qint64 to) {
@@ -401,20 +404,26 @@ void QVLineNumberingRulerView::deferLine(qint64 from, qint64 to) {
 
 void QVLineNumberingRulerView::settleDeferredLines() {
     _deferredTimer->stop();
-    const std::vector<std::pair<qint64, qint64>> deferred = std::exchange(_deferred, {});
+    std::vector<std::pair<qint64, qint64>> deferred = std::exchange(_deferred, {});
     if (deferred.empty() || !_codeFoldingEnabled || !_delegate) return;
     const QVTextStorage& text = storage();
     const quint64 revision = _markerRevision;
-    for (const auto& [a, b] : deferred) {
-        const qint64 from = std::min(a, text.length());
-        const qint64 to = std::clamp(b, from, text.length());
+    const quint64 asked = _charactersAsked;
+    // A page of many megabyte lines put off by the colouring's slices: asked a pass at a time,
+    // each about SettleSliceCharacters long (one line at least), the next one right after.
+    size_t k = 0;
+    for (; k < deferred.size() && _charactersAsked - asked < quint64(SettleSliceCharacters); ++k) {
+        const qint64 from = std::min(deferred[k].first, text.length());
+        const qint64 to = std::clamp(deferred[k].second, from, text.length());
         const qint64 firstLine = text.lineOfPosition(from);
         const qint64 lastLine = text.lineOfPosition(to);
         const qint64 start = text.lineStart(firstLine);
         const qint64 end = lastLine + 1 < text.lineCount() ? text.lineStart(lastLine + 1) : text.length() + 1;
         askLines(firstLine, lastLine, start, end, 0, true);
     }
+    for (size_t i = k; i < deferred.size(); ++i) deferLine(deferred[i].first, deferred[i].second);
     if (revision != _markerRevision) update();
+    if (!_deferred.empty()) _deferredTimer->start(0);
 }
 
 // --- Markers ----------------------------------------------------------------------------------

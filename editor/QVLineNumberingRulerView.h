@@ -86,8 +86,10 @@ public:
     void settleMarkers();
     // Asks the lines put off until typing pauses, and those only: the pause after a keystroke
     // in a long line, which must not pay for the unasked lines of the whole text (they are
-    // asked in short slices while idle).
+    // asked in short slices while idle). One pass asks lines of about SettleSliceCharacters (a
+    // whole line at least); what is left is asked by the passes right after.
     void settleDeferredLines();
+    static constexpr qint64 SettleSliceCharacters = 1 << 20;
     // Work counters: characters of the lines handed to the delegate, and markers moved, removed
     // or added by edits.
     quint64 charactersAsked() const { return _charactersAsked; }

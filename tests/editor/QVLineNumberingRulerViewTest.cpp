@@ -432,4 +432,28 @@ TEST(QVLineNumberingRulerView, ThePauseAfterALongLineKeyAsksThatLineOnly) {
     EXPECT_GE(ruler->charactersAsked() - asked, 80000u);
     EXPECT_LE(ruler->charactersAsked() - asked, 80100u);
     EXPECT_GE(ruler->unaskedLength(), unasked - 100);
+
+    // Many long lines put off (typed into here, or coloured in slices on a page of megabyte
+    // lines): one pass asks about a slice of them, the rest follow pass by pass, and the markers
+    // end as a fresh gutter's.
+    QString longLines;
+    for (int i = 0; i < 40; ++i) longLines += (i % 2 ? "g {" : "} f {") + QString(100000, u'x') + "\n}\n";
+    Gutter many(longLines);
+    QVTextStorage& storage = many.view->textStorage();
+    many.view->finishHighlighting();
+    many.ruler->settleMarkers();
+    for (int i = 0; i < 40; ++i) {
+        many.view->setSelectedRange(QVRange(storage.lineStart(2 * i) + 7, 0));
+        many.view->insertText("y");
+    }
+    const quint64 before = many.ruler->charactersAsked();
+    many.ruler->settleDeferredLines();
+    const quint64 pass = many.ruler->charactersAsked() - before;
+    EXPECT_GT(pass, 0u);
+    EXPECT_LE(pass, quint64(QVLineNumberingRulerView::SettleSliceCharacters + 100010));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return many.ruler->charactersAsked() - before >= 40u * 100003; }, 10000));
+    const QString kept = many.ruler->markerDump();
+    many.ruler->updateMarkers();
+    many.ruler->settleMarkers();
+    EXPECT_EQ(kept.toStdString(), many.ruler->markerDump().toStdString());
 }

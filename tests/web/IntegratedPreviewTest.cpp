@@ -130,6 +130,24 @@ TEST_F(IntegratedPreviewTest, TypingRefreshesThroughACopyOfItsOwnThatGoesWithThe
     ASSERT_TRUE(titleBecomes("saved"));
     EXPECT_TRUE(preview->previewAsTemporaryFile(path, QString::fromUtf8(page("again")), TextEncoding::UTF8));
     EXPECT_TRUE(titleBecomes("again"));
+
+    // A UTF-8 page read with a byte-order mark is copied with the mark, as a save writes it: a
+    // browser reads the mark before the page's own declaration (Chromium shows the copy without
+    // it as windows-1252).
+    const QByteArray declared = "<html><head><meta charset=\"windows-1252\"><title>caf\xc3\xa9</title></head><body>x</body></html>";
+    const QString marked = dir.write("marked.html", "\xEF\xBB\xBF" + declared);
+    preview->showURL(QUrl::fromLocalFile(marked).toString());
+    ASSERT_TRUE(titleBecomes(QString::fromUtf8("caf\xc3\xa9")));
+    HTMLView markedView(marked);
+    ASSERT_TRUE(markedView.loadFromPath(marked));
+    ASSERT_TRUE(markedView.hasByteOrderMark());
+    markedView.setSelectedRange(QVRange(declared.indexOf("<title>") + 7, 0));
+    markedView.insertText(QStringLiteral("t"));
+    EXPECT_TRUE(titleBecomes(QString::fromUtf8("tcaf\xc3\xa9")));
+    ASSERT_EQ(preview->temporaryFiles().size(), 1);
+    QByteArray typed = declared;
+    typed.insert(declared.indexOf("<title>") + 7, 't');
+    EXPECT_EQ(readAll(*preview->temporaryFiles().begin()), "\xEF\xBB\xBF" + typed);
     preview->hide();
     EXPECT_TRUE(preview->temporaryFiles().isEmpty());
     EXPECT_EQ(QDir(dir.path()).entryList({".tmp_Qorvel*"}, QDir::Hidden | QDir::Files), QStringList{".tmp_Qorvel.html"});

@@ -72,7 +72,7 @@ void QVIntegratedPreviewController::install() {
         if (!shared || !shared->isVisible() || shared->_lastURL.isEmpty() || !previewOnKeystroke()) return;
         if (view.path().isEmpty()) return;
         const QVStringEncoding encoding = view.stringEncoding() ? view.stringEncoding() : FileEncodings::defaultEncoding();
-        shared->previewAsTemporaryFile(view.path(), view.fullString(), encoding);
+        shared->previewAsTemporaryFile(view.path(), view.fullString(), encoding, view.hasByteOrderMark());
     });
 }
 
@@ -195,7 +195,8 @@ void QVIntegratedPreviewController::loadKeepingScroll(const QUrl& url) {
     _webView->load(url);
 }
 
-bool QVIntegratedPreviewController::previewAsTemporaryFile(const QString& documentPath, const QString& text, QVStringEncoding encoding) {
+bool QVIntegratedPreviewController::previewAsTemporaryFile(const QString& documentPath, const QString& text, QVStringEncoding encoding,
+                                                           bool byteOrderMark) {
     if (!isVisible() || _lastURL.isEmpty() || !previewOnKeystroke()) return false;
     // Typing faster than pages load drops changes rather than stacking loads.
     const int progress = _webView->loadProgress();
@@ -208,8 +209,9 @@ bool QVIntegratedPreviewController::previewAsTemporaryFile(const QString& docume
     const QUrl page(_lastURL);
     // A page on a web server has no folder to write beside: that keystroke is not previewed.
     if (!page.isLocalFile()) return false;
-    const std::optional<QByteArray> bytes = TextEncoding::encode(text, encoding, true);
+    std::optional<QByteArray> bytes = TextEncoding::encode(text, encoding, true);
     if (!bytes) return false;
+    if (byteOrderMark && encoding == TextEncoding::UTF8) bytes->prepend("\xEF\xBB\xBF");
     const QString copy = writeTemporaryCopy(QFileInfo(page.toLocalFile()).absolutePath(), QFileInfo(documentPath).suffix(), *bytes);
     if (copy.isEmpty()) return false;
     _temporaryEncodings.insert(copy, encoding);

@@ -48,8 +48,11 @@ public:
     // the page: a private file made new, under ".tmp_Qorvel-<6 letters>.<ext>" when something
     // already has the name, and written again in place. The copy is removed (only while its name
     // still holds the file made) once the preview shows another page, the window hides or it
-    // ends. Answers whether a load started.
-    bool previewAsTemporaryFile(const QString& documentPath, const QString& text, QVStringEncoding encoding);
+    // ends. With byteOrderMark (a UTF-8 file read with one), the copy begins with the mark as a
+    // save writes it: a browser reads the mark before any declaration. Answers whether a load
+    // started.
+    bool previewAsTemporaryFile(const QString& documentPath, const QString& text, QVStringEncoding encoding,
+                                bool byteOrderMark = false);
     // Loads the page again (Refresh).
     void reload();
     // The address field's action.
