@@ -848,11 +848,12 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
         const char* path;
         bool page;
         bool chained = false;
-        bool crlf = false;
+        const char* lineBreak = "\n";
     } cases[] = {{"/tmp/long-literals.html", true},
                  {"/tmp/long-literals.js", false},
                  {"/tmp/chained-literals.html", true, true},
-                 {"/tmp/chained-literals.js", false, true, true}};
+                 {"/tmp/chained-literals.js", false, true, "\r\n"},
+                 {"/tmp/chained-literals-cr.html", true, true, "\r"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         QString page = c.page ? markupRows(16 * 1024) + QStringLiteral("<script>\n") : QString();
@@ -868,12 +869,14 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
             page += c.chained ? QStringLiteral("tail %1 */ x = `y\n z` /* a\n").arg(row) : QStringLiteral("commented 'x' `y` /* %1 * / if (a) {\n").arg(row);
         page += QStringLiteral("*/ / 2 /x/.test(s);\nvar end = `a\nb`;\n");
         if (c.page) page += QStringLiteral("</script>\n<p>end</p>\n");
-        if (c.crlf) page.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
+        page.replace(QStringLiteral("\n"), QString::fromLatin1(c.lineBreak));
         HTMLView view(QString::fromLatin1(c.path));
         view.resize(600, 400);
         view.show();
         QVSyntaxHighlightingTextView::holdIdleColouring(true);
-        view.setString(page);
+        // As a file holds them: the line breaks stay the page's own.
+        view.setStringAsFileText(page, QString());
+        ASSERT_EQ(view.string(), page);
         // The walk over the page's blocks is done first: a slice near the script's end begins at a
         // place in the script it found.
         view.boundaryIndex();
