@@ -849,23 +849,24 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
         bool page;
         bool chained = false;
         const char* lineBreak = "\n";
+        qsizetype size = 1'500'000;  // of each literal (the last row's is short: the table runs long)
     } cases[] = {{"/tmp/long-literals.html", true},
                  {"/tmp/long-literals.js", false},
                  {"/tmp/chained-literals.html", true, true},
                  {"/tmp/chained-literals.js", false, true, "\r\n"},
-                 {"/tmp/chained-literals-cr.html", true, true, "\r"}};
+                 {"/tmp/chained-literals-cr.html", true, true, "\r", 600'000}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         QString page = c.page ? markupRows(16 * 1024) + QStringLiteral("<script>\n") : QString();
         for (int row = 0; row < 200; ++row) page += QStringLiteral("if (a%1) { return f(%1) / 2; }\n").arg(row);
         page += QStringLiteral("var t = `\n");
         const qsizetype literal = page.size();
-        for (int row = 0; page.size() - literal < 1'500'000; ++row)
+        for (int row = 0; page.size() - literal < c.size; ++row)
             page += c.chained ? QStringLiteral("row ${v + %1} `code` of 'x' \\` if (a) <b>\n").arg(row)
                               : QStringLiteral("row ${v + `in ${w}`} of 'x' \\` if (a%1) { return f(1); } $ {\n").arg(row);
         page += QStringLiteral("` / 2;\nvar u = 1; /*\n");
         const qsizetype comment = page.size();
-        for (int row = 0; page.size() - comment < 1'500'000; ++row)
+        for (int row = 0; page.size() - comment < c.size; ++row)
             page += c.chained ? QStringLiteral("tail %1 */ x = `y\n z` /* a\n").arg(row) : QStringLiteral("commented 'x' `y` /* %1 * / if (a) {\n").arg(row);
         page += QStringLiteral("*/ / 2 /x/.test(s);\nvar end = `a\nb`;\n");
         if (c.page) page += QStringLiteral("</script>\n<p>end</p>\n");
@@ -891,7 +892,7 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
         // tag (which ends the script in a page, the literal going on as markup), typed at a line's
         // start amid each literal, undone and done again: each and the slices after it read on
         // from the stop before it, not from the literal's (or the chain's, or the script's) start.
-        for (const qsizetype into : {literal + 700'000, comment + 700'000})
+        for (const qsizetype into : {literal + c.size * 7 / 15, comment + c.size * 7 / 15})
             for (const QString& typed : {QStringLiteral("'{"), QStringLiteral("\n"), QStringLiteral("${`"), QStringLiteral("</script>\n"), QStringLiteral("a </SCRIPT> b")}) {
                 SCOPED_TRACE(std::to_string(into) + " " + typed.toStdString());
                 const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(into));
