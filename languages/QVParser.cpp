@@ -283,13 +283,27 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
     // past the literal.
     // The line end found last serves every literal that begins before it: a line of megabytes
     // holding many template strings or comments is searched to its end once, not once for each.
+    // A line ends after "\n", "\r\n" or a "\r" alone (a file saved with old Mac line ends keeps
+    // them); the next "\n" is kept apart, so that a text without one is not searched to its end
+    // again for each of its lines.
     qint64 searchedFrom = n, foundEnd = n;
+    qint64 newlineFrom = n, newlineAt = n;
     auto lineEnd = [&](qint64 j) {
         if (j >= searchedFrom && j < foundEnd) return foundEnd;
-        const qsizetype at = text.indexOf(u'\n', j);
+        if (j < newlineFrom || j > newlineAt) {
+            const qsizetype at = text.indexOf(u'\n', j);
+            newlineFrom = j;
+            newlineAt = at < 0 ? n : at;
+            countParsed(std::min(newlineAt + 1, n) - j);
+        }
+        const qsizetype lone = text.sliced(j, newlineAt - j).indexOf(u'\r');
         searchedFrom = j;
-        foundEnd = at < 0 ? n : at + 1;
-        countParsed(foundEnd - j);
+        if (lone >= 0 && j + lone + 1 < newlineAt) {
+            foundEnd = j + lone + 1;
+            countParsed(foundEnd - j);
+        } else {
+            foundEnd = newlineAt < n ? newlineAt + 1 : n;
+        }
         return foundEnd;
     };
     auto placeInLiteral = [&](qint64 j, int literal) {
@@ -374,7 +388,7 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
         // A line begun here outside every string, comment and literal: a scan begun here reads
         // nothing before it (the look for an escaping backslash and the look back before a
         // slash stop at the line break), so it goes on as this one.
-        if (i >= nextPlace && i > start && text[i - 1] == u'\n') {
+        if (i >= nextPlace && i > start && (text[i - 1] == u'\n' || (text[i - 1] == u'\r' && text[i] != u'\n'))) {
             if (places->place(i, -1)) {
                 places->stopped = true;
                 return i;

@@ -868,11 +868,13 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
         const char* path;
         bool page;
         bool chained = false;
-        bool crlf = false;
+        const char* lineBreak = "\n";
+        qsizetype size = 1'500'000;  // of each literal (the last row's is short: the table runs long)
     } cases[] = {{"/tmp/long-literals.html", true},
                  {"/tmp/long-literals.js", false},
                  {"/tmp/chained-literals.html", true, true},
-                 {"/tmp/chained-literals.js", false, true, true}};
+                 {"/tmp/chained-literals.js", false, true, "\r\n"},
+                 {"/tmp/chained-literals-cr.html", true, true, "\r", 600'000}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         QString page = c.page ? markupRows(16 * 1024) + QStringLiteral("<script>\n") : QString();
@@ -881,23 +883,25 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
         const qsizetype literal = page.size();
         // A chain's lines are as long as lines of code: every one is a batch of colours of its own.
         const QString words = QStringLiteral(" and words that run on over the line as far as a line of code would");
-        for (int row = 0; page.size() - literal < 1'500'000; ++row)
+        for (int row = 0; page.size() - literal < c.size; ++row)
             page += c.chained ? QStringLiteral("row ${v + %1} `code` of 'x' \\` if (a) <b>%2%2\n").arg(row).arg(words)
                               : QStringLiteral("row ${v + `in ${w}`} of 'x' \\` if (a%1) { return f(1); } $ {\n").arg(row);
         page += QStringLiteral("` / 2;\nvar u = 1; /*\n");
         const qsizetype comment = page.size();
-        for (int row = 0; page.size() - comment < 1'500'000; ++row)
+        for (int row = 0; page.size() - comment < c.size; ++row)
             page += c.chained ? QStringLiteral("tail %1%2 */ x = `y%2\n z%2` /* a%2\n").arg(row).arg(words)
                               : QStringLiteral("commented 'x' `y` /* %1 * / if (a) {\n").arg(row);
         page += QStringLiteral("*/ / 2 /x/.test(s);\nvar end = `a\nb`;\n");
         if (c.page) page += QStringLiteral("</script>\n<p>end</p>\n");
-        if (c.crlf) page.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
+        page.replace(QStringLiteral("\n"), QString::fromLatin1(c.lineBreak));
         OnePasses onePass;
         HTMLView view(QString::fromLatin1(c.path));
         view.resize(600, 400);
         view.show();
         QVSyntaxHighlightingTextView::holdIdleColouring(true);
-        view.setString(page);
+        // As a file holds them: the line breaks stay the page's own.
+        view.setStringAsFileText(page, QString());
+        ASSERT_EQ(view.string(), page);
         // The walk over the page's blocks is done first: a slice near the script's end begins at a
         // place in the script it found.
         view.boundaryIndex();
@@ -912,7 +916,7 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
         // tag (which ends the script in a page, the literal going on as markup), typed at a line's
         // start amid each literal, undone and done again: each and the slices after it read on
         // from the stop before it, not from the literal's (or the chain's, or the script's) start.
-        for (const qsizetype into : {literal + 700'000, comment + 700'000})
+        for (const qsizetype into : {literal + c.size * 7 / 15, comment + c.size * 7 / 15})
             for (const QString& typed : {QStringLiteral("'{"), QStringLiteral("\n"), QStringLiteral("${`"), QStringLiteral("</script>\n"), QStringLiteral("a </SCRIPT> b")}) {
                 SCOPED_TRACE(std::to_string(into) + " " + typed.toStdString());
                 const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(into));
