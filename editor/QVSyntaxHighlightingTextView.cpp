@@ -66,6 +66,7 @@ constexpr qint64 FirstResetChunk = 1024;
 quint64 openerSearchCount = 0;
 quint64 uncolouredWalkCount = 0;
 quint64 mostParsedInASlice = 0;
+quint64 lookedBackCount = 0;
 // The tests' hold on colouring while idle, and how often a held timer looks again.
 bool idleColouringHeld = false;
 constexpr int IdleHeldPollMs = 20;
@@ -298,6 +299,8 @@ quint64 QVSyntaxHighlightingTextView::charactersSearchedForOpeners() { return op
 quint64 QVSyntaxHighlightingTextView::charactersWalkedAhead() { return uncolouredWalkCount; }
 
 quint64 QVSyntaxHighlightingTextView::mostParsedBySlice() { return std::exchange(mostParsedInASlice, 0); }
+
+quint64 QVSyntaxHighlightingTextView::charactersLookedBack() { return lookedBackCount; }
 void QVSyntaxHighlightingTextView::holdIdleColouring(bool hold) { idleColouringHeld = hold; }
 void QVSyntaxHighlightingTextView::setIdleBudget(qint64 milliseconds, qint64 characters) {
     idleBudgetMs = milliseconds;
@@ -547,11 +550,13 @@ QVSyntaxHighlightingTextView::State QVSyntaxHighlightingTextView::stateAt(qint64
 
 qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position, qint64 floor) const {
     const QVTextStorage& text = textStorage();
-    qint64 p = std::clamp<qint64>(position, 0, text.length());
+    const qint64 from = std::clamp<qint64>(position, 0, text.length());
+    qint64 p = from;
     // Back to a line that begins outside every string or comment and outside every embedded
     // block: the main parser can begin there (an embedded block's opener stands before it).
     for (;;) {
         p = text.lineRangeForRange(QVRange(p, 0)).location;
+        lookedBackCount += quint64(from - p);
         if (p <= 0) return 0;
         if (p < floor) return p;
         QVRange run;
@@ -1088,7 +1093,17 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
     const auto tags = std::dynamic_pointer_cast<QVTagBasedParser>(parserWithTheme(_parser));
     if (!tags) return false;
     // The line the page's parser could begin at: a slice from it (within a slice) is made as any.
-    const qint64 start = safeStart(from);
+    // Every line between a kept tag's "<" and a stop kept in it begins inside that tag, so the
+    // look back ends at the latest such stop at or before from, not megabytes back at the "<".
+    qint64 stop = -1;
+    qint64 stopLt = -1;
+    for (const OpenTag& tag : _openTags) {
+        const auto after = std::upper_bound(tag.stops.begin(), tag.stops.end(), from, [](qint64 at, const auto& s) { return at < s.first; });
+        if (tag.lt < from && after != tag.stops.begin() && std::prev(after)->first > tag.lt && std::prev(after)->first > stop)
+            std::tie(stop, stopLt) = std::pair(std::prev(after)->first, tag.lt);
+    }
+    qint64 start = stop >= 0 ? safeStart(from, stop) : safeStart(from);
+    if (stop >= 0 && start < stop) start = from - stopLt > slice ? stopLt : safeStart(from);
     if (from - start <= slice) return false;
     // The nearest tag kept before from: the tag from stands in, or one the walk ends before it.
     auto kept = _openTags.end();

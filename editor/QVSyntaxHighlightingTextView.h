@@ -114,6 +114,9 @@ public:
     // Work counter for tests: the most characters parsed (QVParser::charactersParsed) by one
     // slice of colouring, by every view, since the last call.
     static quint64 mostParsedBySlice();
+    // Work counter for tests: characters stepped back over looking for a line the page's parser
+    // can begin at, by every view.
+    static quint64 charactersLookedBack();
     // For tests: the places found for the text so far (after waiting for the background walk).
     const QVBoundaryIndex& boundaryIndex() const {
         _boundaries.finish();

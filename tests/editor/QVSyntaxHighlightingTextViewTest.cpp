@@ -967,8 +967,11 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
     view.setSelectedRange(QVRange(lt, 0));
     view.insertText(QStringLiteral(" </"));
     QVSyntaxHighlightingTextView::mostParsedBySlice();
+    const quint64 lookedBack = QVSyntaxHighlightingTextView::charactersLookedBack();
     while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
     EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice inside the tag";
+    // Nor does each slice look back over the tag's lines for a line to begin at.
+    EXPECT_LE(QVSyntaxHighlightingTextView::charactersLookedBack() - lookedBack, quint64(text.size())) << "looked back by the slices inside the tag";
     EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after the end tag typed";
     for (const char* typed : {"x", "\"", "a > b", "</pre>\n", "<!-- "})
         for (const qsizetype into : {700'000, 701'000}) {
@@ -1269,8 +1272,21 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
         {"CRLF", crlf},
         {"long end tag", markupRows(16 * 1024) + QStringLiteral("<pre>\n</") + repeated("", "row of \"a value\nthat\" runs <b on, and' so\n", "") +
                              QStringLiteral("> tail <b>x</b>\n</pre>\n") + markupRows(8 * 1024)},
+        {"quoted value over lines", markupRows(16 * 1024) + QStringLiteral("<div title=\"") + repeated("", "a row <b> of the value ' </p> x\n", "") +
+                             QStringLiteral("\" id=x> tail <b>x</b>\n</div>\n") + markupRows(8 * 1024)},
+        {"open lt before text", markupRows(16 * 1024) + QStringLiteral("<pre>\n<") + repeated("", "row of text with 'quote and = signs \" x\n", "") +
+                             QStringLiteral("</pre>\n") + markupRows(8 * 1024)},
+        {"open comment", markupRows(16 * 1024) + QStringLiteral("<pre>\n<!--") + repeated("", "row of text < b > ' \" -- - >\n", "") +
+                             QStringLiteral("</pre>\n") + markupRows(8 * 1024)},
+        {"open script tag", markupRows(16 * 1024) + QStringLiteral("<script src=\"a.js\"\n") + repeated("", "data-x=\"v\nw\" data-y='q' z\n", "") +
+                             QStringLiteral("> var a = '</p>'; </script>\n") + markupRows(8 * 1024)},
+        {"end tag in script", script(QStringLiteral("x = a </") + repeated("", "row of code \" s ' t ` u\n", "") + QStringLiteral(">\n"))},
+        {"long end tag CRLF", QString(markupRows(16 * 1024) + QStringLiteral("<pre>\n</") + repeated("", "row of \"a value\nthat\" runs <b on, and' so\n", "") +
+                             QStringLiteral("> tail <b>x</b>\n</pre>\n") + markupRows(8 * 1024)).replace(QLatin1Char('\n'), QStringLiteral("\r\n"))},
+        {"textarea single quotes", markupRows(16 * 1024) + QStringLiteral("<textarea>\n</textarea x='") + repeated("", "a row \" > of text\n", "") +
+                             QStringLiteral("'>\n<p>x</p>\n") + markupRows(8 * 1024)},
     };
-    const char* const typed[] = {"x", "\n", "'", "\"", "`", "/*", "*/", "</script>\n", "<script>\n", "${", "<style>", "-->", "</style>\n"};
+    const char* const typed[] = {"x", "\n", "'", "\"", "`", "/*", "*/", "</script>\n", "<script>\n", "${", "<style>", "-->", "</style>\n", " </", ">", "<", "<!--", "<pre>\n", "\r\n"};
     const qint64 budgets[] = {3'000, 40'000, 0};
     for (const auto& shape : shapes) {
         for (const qint64 budget : budgets) {
