@@ -348,7 +348,7 @@ void QVBoundaryIndex::edited(qint64 location, qint64 oldLength, qint64 newLength
             // Carried unconfirmed: a walk through the edit meets it again only from the same
             // block's start.
             const qint64 blockStart = place.blockStart >= oldEnd ? place.blockStart + delta : std::min(place.blockStart, location);
-            kept.push_back({place.position + delta, place.block >= 0 ? blockStart : -1, place.block, place.literal});
+            kept.push_back({place.position + delta, place.block >= 0 ? blockStart : -1, place.block, place.literal, place.nesting});
         }
     }
     _places = std::move(kept);

@@ -221,7 +221,7 @@ QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     QVWalkPlace inside;
     if (place.position > start) {
         start = place.position;
-        if (place.block >= 0) inside = {0, place.blockStart - start, place.block, place.literal};
+        if (place.block >= 0) inside = {0, place.blockStart - start, place.block, place.literal, place.nesting};
     }
     uncolouredWalkCount += confirming;
     const qint64 end = std::min(text.length(), index + 1 + EndStringReach);
@@ -988,8 +988,8 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     qint64 to = std::min(std::max(text.lineRangeForRange(QVRange(reach, 0)).end(), from + 1), length);
     // The literal's own text reaches from: read once from its opener, then where each slice
     // stopped; one of a chain, begun within a slice, is read from its opener each time.
-    std::vector<qint64> unkept;
-    std::vector<qint64>* keptStops = &unkept;
+    std::vector<LiteralStop> unkept;
+    std::vector<LiteralStop>* keptStops = &unkept;
     if (!chained) {
         auto kept = std::find_if(_openLiterals.begin(), _openLiterals.end(), [&](const OpenLiteral& l) { return l.opener == opener; });
         if (kept == _openLiterals.end()) {
@@ -1000,17 +1000,25 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
         }
         keptStops = &kept->stops;
     }
-    std::vector<qint64>& stops = *keptStops;
-    const auto after = std::upper_bound(stops.begin(), stops.end(), from);
-    const qint64 known = after == stops.begin() ? opener : *std::prev(after);
-    if (known < from && literals->endOfOpenLiteral(text, opener, known, from) != -1) return false;
+    std::vector<LiteralStop>& stops = *keptStops;
+    const auto after = std::upper_bound(stops.begin(), stops.end(), from, [](qint64 at, const LiteralStop& stop) { return at < stop.position; });
+    const qint64 known = after == stops.begin() ? opener : std::prev(after)->position;
+    // How a template string's holes stand nested at from.
+    QVScriptLiterals::TemplateNesting nesting = after == stops.begin() ? QVScriptLiterals::TemplateNesting() : std::prev(after)->nesting;
+    if (known < from && literals->endOfOpenLiteral(text, opener, known, from, &nesting) != -1) return false;
     stops.erase(after, stops.end());
-    if (known < from) stops.push_back(from);
+    if (known < from) stops.push_back({from, nesting});
     // A literal of a chain ends on the line it runs into: that line is read first, then on from
     // its end (every line of a chain over megabytes would otherwise read a slice's worth).
     const qint64 lineEnd = std::min(text.lineRangeForRange(QVRange(from, 0)).end(), to);
-    qint64 end = literals->endOfOpenLiteral(text, opener, from, lineEnd);
-    if (end < 0 && lineEnd < to) end = literals->endOfOpenLiteral(text, opener, end == -1 ? lineEnd : from, to);
+    QVScriptLiterals::TemplateNesting atLineEnd = nesting;
+    qint64 end = literals->endOfOpenLiteral(text, opener, from, lineEnd, &atLineEnd);
+    if (end < 0 && lineEnd < to) {
+        if (end == -1) nesting = atLineEnd;
+        end = literals->endOfOpenLiteral(text, opener, end == -1 ? lineEnd : from, to, &nesting);
+    } else {
+        nesting = atLineEnd;
+    }
     if (end == -2) return false;
     // A literal that ends in the slice is coloured to its line's end: the next slice begins
     // there, outside it (at the block's end, say, which the main parser's pass must find).
@@ -1025,10 +1033,15 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
             const QString& closer = closers[i];
             if (closer.isEmpty()) continue;
             const qint64 begin = std::max<qint64>(opener, from - closer.size() + 1);
-            const qsizetype at = text.characters(QVRange(begin, to - begin)).indexOf(closer, 0, Qt::CaseInsensitive);
+            const bool element = i < parser->openers().size() && QVParser::opensElement(parser->openers()[i]);
+            // An end tag's name must end where it does to end the element.
+            const QStringView within = text.characters(QVRange(begin, to - begin));
+            qsizetype at = within.indexOf(closer, 0, Qt::CaseInsensitive);
+            while (at >= 0 && element && closer.back().isLetterOrNumber() && !QVParser::endTagEndsAt(within, at, closer))
+                at = within.indexOf(closer, at + 1, Qt::CaseInsensitive);
             if (at >= 0 && (closerAt < 0 || begin + at < closerAt)) {
                 closerAt = begin + at;
-                endsElement = i < parser->openers().size() && QVParser::opensElement(parser->openers()[i]);
+                endsElement = element;
             }
         }
     }
@@ -1075,7 +1088,7 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
         sliceColoured(to, old);
         return true;
     }
-    if (end < 0) stops.push_back(to);
+    if (end < 0) stops.push_back({to, nesting});
     sliceColoured(to, old, oldLiteral >= std::max(from, _provisionalEditsEnd) && oldLiteral == literalAcross() && old == stateAt(to - 1));
     return true;
 }
@@ -1606,9 +1619,9 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     for (OpenLiteral& literal : _openLiterals) {
         if (literal.opener >= editedEnd) {
             literal.opener += edit.changeInLength;
-            for (qint64& stop : literal.stops) stop += edit.changeInLength;
+            for (LiteralStop& stop : literal.stops) stop.position += edit.changeInLength;
         } else {
-            std::erase_if(literal.stops, [&](qint64 stop) { return stop > edit.editedRange.location; });
+            std::erase_if(literal.stops, [&](const LiteralStop& stop) { return stop.position > edit.editedRange.location; });
         }
     }
     _boundaries.edited(edit.editedRange.location, edit.editedRange.length - edit.changeInLength, edit.editedRange.length);

@@ -235,12 +235,17 @@ private:
     // slice before it: the literal's parser reads on from where the last slice stopped in it
     // (_openLiteral), never from the literal's start. False where it cannot, nothing coloured.
     bool colourInsideLiteral(qint64 from, qint64 slice);
-    // Where the slices inside the last few literals stopped in their own text, in order, for a
-    // slice to go on from the nearest before it; an edit keeps those up to where it begins.
+    // Where the slices inside the last few literals stopped in them, in order, with how a
+    // template string's holes stood nested there, for a slice to go on from the nearest before
+    // it; an edit keeps those up to where it begins.
+    struct LiteralStop {
+        qint64 position = -1;
+        QVScriptLiterals::TemplateNesting nesting;
+    };
     struct OpenLiteral {
         const QVParser* parser = nullptr;
         qint64 opener = -1;
-        std::vector<qint64> stops;
+        std::vector<LiteralStop> stops;
     };
     std::vector<OpenLiteral> _openLiterals;
     // A slice of colouring from from inside a tag of the page's own markup that began more than

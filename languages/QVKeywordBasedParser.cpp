@@ -531,20 +531,30 @@ namespace {
 constexpr qint64 OpenerLength = 16;
 }  // namespace
 
-const QVTextAttributes* QVKeywordBasedParser::openLiteralAt(QStringView text, const QVComment** comment) const {
+const QVTextAttributes* QVKeywordBasedParser::openLiteralAt(QStringView text, const QVComment** comment, QChar* quote) const {
     if (!_templateStyle.isNull() && text.startsWith(QLatin1Char('`'))) return &_templateAttr;
     for (const QVComment& form : _comments)
         if (form.hasEnd() && !form.begin().isEmpty() && text.startsWith(form.begin())) {
             *comment = &form;
             return &form.attributes();
         }
+    if (!_doubleQuoteStyle.isNull() && text.startsWith(QLatin1Char('"'))) {
+        *quote = QLatin1Char('"');
+        return &_doubleQuoteAttr;
+    }
+    if (!_singleQuoteStyle.isNull() && text.startsWith(QLatin1Char('\''))) {
+        *quote = QLatin1Char('\'');
+        return &_singleQuoteAttr;
+    }
     return nullptr;
 }
 
-qint64 QVKeywordBasedParser::endOfOpenLiteral(const QVTextStorage& storage, qint64 opener, qint64 from, qint64 limit) const {
+qint64 QVKeywordBasedParser::endOfOpenLiteral(const QVTextStorage& storage, qint64 opener, qint64 from, qint64 limit,
+                                              QVScriptLiterals::TemplateNesting* nesting) const {
     if (opener < 0 || from < opener || limit < from || limit > storage.length()) return -2;
     const QVComment* comment = nullptr;
-    if (!openLiteralAt(storage.characters(QVRange(opener, std::min<qint64>(OpenerLength, storage.length() - opener))), &comment))
+    QChar quote;
+    if (!openLiteralAt(storage.characters(QVRange(opener, std::min<qint64>(OpenerLength, storage.length() - opener))), &comment, &quote))
         return -2;
     if (comment) {
         // The end string may begin a little before from (where the last read stopped).
@@ -559,17 +569,40 @@ qint64 QVKeywordBasedParser::endOfOpenLiteral(const QVTextStorage& storage, qint
     const qint64 start = from == opener ? opener + 1 : from;
     if (limit <= start) return -1;
     const QStringView text = storage.characters(QVRange(start, limit - start));
-    qint64 resumable = 0;
-    const qint64 end = QVScriptLiterals::readTemplateText(text, 0, text.size(), &resumable);
     countParsed(limit - from);
+    if (!quote.isNull()) {
+        // As parseRange() reads it: a backslash escapes, a script's string ends with its line,
+        // and a quote that ends the whole text closes it whatever stands before it.
+        const bool endsWithLine = !_templateStyle.isNull();
+        const qint64 last = storage.length() - 1 - start;
+        bool escaped = false;
+        for (qint64 e = 0; e < text.size(); ++e) {
+            const QChar c = text[e];
+            if (c == quote && (!escaped || e == last)) return start + e + 1;
+            if (escaped) {
+                escaped = false;
+            } else if (c == u'\\') {
+                escaped = true;
+            } else if (endsWithLine && (c == u'\n' || c == u'\r')) {
+                return start + e;
+            }
+        }
+        return escaped ? -2 : -1;
+    }
+    QVScriptLiterals::TemplateNesting outermost;
+    QVScriptLiterals::TemplateNesting& stands = nesting && from != opener ? *nesting : outermost;
+    qint64 resumable = 0;
+    const qint64 end = QVScriptLiterals::readTemplate(text, 0, text.size(), stands, &resumable);
+    if (nesting) *nesting = stands;
     if (end >= 0) return start + end;
     return resumable == text.size() ? -1 : -2;
 }
 
 void QVKeywordBasedParser::colourOpenLiteral(QVTextStorage& storage, qint64 opener, QVRange range, qint64 end) {
     const QVComment* comment = nullptr;
+    QChar quote;
     const QVTextAttributes* attributes =
-        openLiteralAt(storage.characters(QVRange(opener, std::min<qint64>(OpenerLength, storage.length() - opener))), &comment);
+        openLiteralAt(storage.characters(QVRange(opener, std::min<qint64>(OpenerLength, storage.length() - opener))), &comment, &quote);
     if (!attributes) return;
     const qint64 literalEnd = end < 0 ? range.end() : std::clamp(end, range.location, range.end());
     const QVRange literal(range.location, literalEnd - range.location);
@@ -694,5 +727,6 @@ qint64 QVKeywordBasedParser::endOfEmbeddedBlock(QStringView text, qint64 from, Q
     // An element's end tag ends a script or style sheet wherever no quoted string hides it, as
     // a browser reads it: an unclosed comment does not run on over it.
     lexicon.commentsHideEnd = !element;
+    lexicon.endTag = element;
     return endOfBlock(text, from, end, lexicon, places);
 }

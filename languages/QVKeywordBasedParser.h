@@ -60,12 +60,15 @@ public:
     qint64 endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool element = false,
                               BlockPlaces* places = nullptr) const override;
 
-    // A comment with an end string, or a template string, that opens at opener, read from from
-    // on (its opener, or a place where an earlier read of it stopped in its own text) to limit:
-    // just past its end, -1 when it runs on to limit with its own text going on there, -2 when
-    // no such literal opens at opener or a hole or escape runs over limit. A slice of colouring
-    // inside a literal of megabytes reads on from where the last one stopped.
-    qint64 endOfOpenLiteral(const QVTextStorage& storage, qint64 opener, qint64 from, qint64 limit) const;
+    // A comment with an end string, a template string or a quoted string, that opens at opener,
+    // read from from on (its opener, or a place where an earlier read of it stopped in it: of a
+    // template string standing in *nesting, of a quoted string at a line's start) to limit:
+    // just past its end (a script's quoted string ends before its line break), -1 when it runs
+    // on to limit (*nesting then says how a template string stands there), -2 when no such
+    // literal opens at opener or an escape, or a "$", stands just before limit.
+    // A slice of colouring inside a literal of megabytes reads on from where the last one stopped.
+    qint64 endOfOpenLiteral(const QVTextStorage& storage, qint64 opener, qint64 from, qint64 limit,
+                            QVScriptLiterals::TemplateNesting* nesting = nullptr) const;
     // Colours range, which begins inside that literal where endOfOpenLiteral() read it from and
     // found end: the literal's colours to end (all of range when -1), then parses the rest as a
     // parse of the whole literal would go on after it.
@@ -97,9 +100,9 @@ private:
     QVariantList plistForRegexKeywords() const;
     QVariantMap plistForQuotes() const;
     void rebuildIndex();
-    // The comment with an end string or the template string that begins at the start of text,
-    // else null (and comment untouched).
-    const QVTextAttributes* openLiteralAt(QStringView text, const QVComment** comment) const;
+    // The comment with an end string, the template string or the quoted string that begins at
+    // the start of text, else null (comment and quote then untouched; quote is set for a string).
+    const QVTextAttributes* openLiteralAt(QStringView text, const QVComment** comment, QChar* quote) const;
     const QVKeyword* keywordForWord(QStringView word) const;
     // What colours word: a keyword's attributes, else the first pattern keyword matching all of
     // it, else null. Remembered per word until the keywords or the theme change.

@@ -223,8 +223,16 @@ qint64 QVParser::walkBoundaries(QStringView text, qint64 base, QVColouringSessio
     return base + text.size();
 }
 
-qint64 QVParser::endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool, BlockPlaces* places) const {
+bool QVParser::endTagEndsAt(QStringView text, qint64 index, QStringView end) {
+    const qint64 after = index + end.size();
+    if (index < 0 || after >= text.size()) return false;
+    const char16_t u = text[after].unicode();
+    return u == u' ' || u == u'\t' || u == u'\n' || u == u'\f' || u == u'\r' || u == u'/' || u == u'>';
+}
+
+qint64 QVParser::endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool element, BlockPlaces* places) const {
     BlockLexicon lexicon;
+    lexicon.endTag = element;
     lexicon.singleQuotes = usesSingleQuotes();
     return endOfBlock(text, from, end, lexicon, places);
 }
@@ -239,9 +247,10 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
         return c.toCaseFolded().unicode();
     };
     const char16_t first = folded(end.front());
+    const bool endTag = lexicon.endTag && end.back().isLetterOrNumber();
     auto endsAt = [&](qint64 i) {
         return folded(text[i]) == first && n - i >= end.size() &&
-               text.sliced(i, end.size()).compare(end, Qt::CaseInsensitive) == 0;
+               text.sliced(i, end.size()).compare(end, Qt::CaseInsensitive) == 0 && (!endTag || endTagEndsAt(text, i, end));
     };
     auto beginsAt = [&](qint64 i, const QString& marker) {
         return !marker.isEmpty() && text[i] == marker.front() && n - i >= marker.size() && text.sliced(i, marker.size()) == marker;
@@ -306,21 +315,23 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
         }
         return foundEnd;
     };
-    auto placeInLiteral = [&](qint64 j, int literal) {
+    auto placeInLiteral = [&](qint64 j, int literal, const QVScriptLiterals::TemplateNesting& nesting = {}) {
         if (j >= n || j < nextPlace) return false;
-        if (places->place(j, literal)) {
+        if (places->place(j, literal, nesting)) {
             places->stopped = true;
             return true;
         }
         nextPlace = places->wantedFrom;
         return false;
     };
-    auto readTemplate = [&](qint64 j, qint64* at) -> bool {
+    // A template string's lines are places however deep in its holes they begin: the nesting
+    // there goes with each.
+    auto readTemplate = [&](qint64 j, QVScriptLiterals::TemplateNesting nesting, qint64* at) -> bool {
+        qint64 limit = lineEnd(j);
         for (;;) {
-            const qint64 limit = lineEnd(j);
             qint64 resumable = j;
-            const qint64 close = QVScriptLiterals::readTemplateText(text, j, limit, &resumable);
-            if (const qint64 inside = endWithin(j, close < 0 ? limit : close); inside >= 0) {
+            const qint64 close = QVScriptLiterals::readTemplate(text, j, limit, nesting, &resumable);
+            if (const qint64 inside = endWithin(j, close < 0 ? resumable : close); inside >= 0) {
                 *at = inside;
                 return true;
             }
@@ -328,27 +339,50 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
                 *at = close;
                 return false;
             }
-            if (resumable < limit) {
-                // A hole or an escape runs over the line's end: read on in one go, as the scan
-                // without places does.
-                const qint64 rest = QVScriptLiterals::readTemplateText(text, resumable, n, &resumable);
-                if (const qint64 inside = endWithin(limit, rest < 0 ? n : rest); inside >= 0) {
-                    *at = inside;
-                    return true;
-                }
-                *at = rest < 0 ? n : rest;
-                return rest < 0;
-            }
             if (limit >= n) {
-                *at = n;
+                const qint64 inside = endWithin(resumable, n);
+                *at = inside >= 0 ? inside : n;
                 return true;
             }
-            if (placeInLiteral(limit, 0)) {
+            if (resumable < limit) {
+                // What stands before the line's end needs what follows it (never so at a line
+                // break, but a read must not stall on it).
+                j = resumable;
+                limit = lineEnd(limit);
+                continue;
+            }
+            if (placeInLiteral(limit, 0, nesting)) {
                 *at = limit;
                 return true;
             }
             j = limit;
+            limit = lineEnd(j);
         }
+    };
+    // A quoted string from j (just past its quote, or at a line it runs on to, no backslash
+    // pending there): false with *at just past it, else true with the block's end (it runs on
+    // to the text's end) or the stop in *at. Each line it runs on to is a place.
+    auto readQuoted = [&](qint64 j, QChar quote, qint64* at) -> bool {
+        const int literal = quote == u'"' ? QVWalkPlace::DoubleQuoted : QVWalkPlace::SingleQuoted;
+        bool escaped = false;
+        for (; j < n; ++j) {
+            const QChar c = text[j];
+            if (escaped) {
+                escaped = false;
+            } else if (c == u'\\') {
+                escaped = true;
+                continue;
+            } else if (c == quote || (lexicon.stringsEndAtLineEnd && (c == u'\n' || c == u'\r'))) {
+                *at = j + 1;
+                return false;
+            }
+            if ((c == u'\n' || (c == u'\r' && (j + 1 >= n || text[j + 1] != u'\n'))) && placeInLiteral(j + 1, literal)) {
+                *at = j + 1;
+                return true;
+            }
+        }
+        *at = n;
+        return true;
     };
     auto readComment = [&](qint64 j, int form, qint64* at) -> bool {
         const QString& close = (*lexicon.comments)[form].end();
@@ -379,7 +413,9 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
     if (places && places->startLiteral >= 0) {
         const int literal = places->startLiteral;
         qint64 at = n;
-        if (literal == 0 ? readTemplate(i, &at)
+        const bool quoted = literal == QVWalkPlace::DoubleQuoted || literal == QVWalkPlace::SingleQuoted;
+        if (literal == 0 ? readTemplate(i, places->startNesting, &at)
+            : quoted     ? readQuoted(i, literal == QVWalkPlace::DoubleQuoted ? u'"' : u'\'', &at)
                          : (!lexicon.comments || literal > lexicon.comments->size() || readComment(i, literal - 1, &at)))
             return at;
         i = at;
@@ -389,7 +425,7 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
         // nothing before it (the look for an escaping backslash and the look back before a
         // slash stop at the line break), so it goes on as this one.
         if (i >= nextPlace && i > start && (text[i - 1] == u'\n' || (text[i - 1] == u'\r' && text[i] != u'\n'))) {
-            if (places->place(i, -1)) {
+            if (places->place(i, -1, {})) {
                 places->stopped = true;
                 return i;
             }
@@ -409,6 +445,12 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
         const bool quote = (lexicon.doubleQuotes && c == u'"') || (lexicon.singleQuotes && c == u'\'');
         if (quote && (lexicon.escapedQuoteOpens || !escapedAt(i))) {
             // A string hides everything up to its unescaped closing quote of the same kind.
+            if (places) {
+                qint64 at = n;
+                if (readQuoted(i + 1, c, &at)) return at;
+                i = at;
+                continue;
+            }
             bool escaped = false;
             qint64 j = i + 1;
             for (; j < n; ++j) {
@@ -434,7 +476,7 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
             // cannot move it back.
             if (places) {
                 qint64 at = n;
-                if (readTemplate(i + 1, &at)) return at;
+                if (readTemplate(i + 1, {}, &at)) return at;
                 i = at;
                 continue;
             }

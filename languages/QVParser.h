@@ -2,6 +2,7 @@
 // openers and closers, theme, code navigation, and the highlighting contract with the editor.
 #pragma once
 
+#include "languages/QVScriptLiterals.h"
 #include "platform/QVError.h"
 #include "platform/QVRange.h"
 
@@ -43,14 +44,19 @@ using QVEmbeddedRanges = std::vector<QVEmbeddedRange>;
 // strings, comments and literals, where the scan for the block's end may begin again and goes on
 // as the scan that reached it: block tells which of the markup's embedded languages it is
 // (QVTagBasedParser::embedded() in order), blockStart where the block's content began.
-// A place inside a block may also stand at the start of a line inside a long template string's
-// own text (literal 0) or a block comment (literal 1 + its form among the language's comments),
-// where the scan goes on reading that literal: a walk keeps no other state there.
+// A place inside a block may also stand at the start of a line inside a long template string
+// (literal 0; nesting says where in what its holes opened), a block comment (literal 1 + its form
+// among the language's comments) or a quoted string a backslash carries over lines
+// (DoubleQuoted, SingleQuoted), where the scan goes on reading that literal: a walk keeps no
+// other state there.
 struct QVWalkPlace {
+    static constexpr int DoubleQuoted = 1 << 16;
+    static constexpr int SingleQuoted = DoubleQuoted + 1;
     qint64 position = -1;
     qint64 blockStart = -1;
     int block = -1;
     int literal = -1;
+    QVScriptLiterals::TemplateNesting nesting = {};
     bool operator==(const QVWalkPlace&) const = default;
 };
 
@@ -221,19 +227,25 @@ public:
     // places, when given, hears of the lines inside the block where the scan may begin again
     // (see QVWalkPlace, literal -1 outside every literal), from its wantedFrom on; one that
     // answers true stops the scan there (which is then answered, and stopped set). With
-    // startLiteral not -1, from is such a place inside that literal.
+    // startLiteral not -1, from is such a place inside that literal (inside a template string,
+    // standing in startNesting).
     class BlockPlaces {
     public:
         virtual ~BlockPlaces() = default;
         qint64 wantedFrom = std::numeric_limits<qint64>::max();
         int startLiteral = -1;
+        QVScriptLiterals::TemplateNesting startNesting;
         bool stopped = false;
-        virtual bool place(qint64 position, int literal) = 0;
+        virtual bool place(qint64 position, int literal, const QVScriptLiterals::TemplateNesting& nesting) = 0;
     };
     virtual qint64 endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool element = false,
                                       BlockPlaces* places = nullptr) const;
     // Whether an opener begins an element's start tag ("<" and a letter), not a server block.
     static bool opensElement(QStringView opener) { return opener.size() > 1 && opener[0] == u'<' && opener[1].isLetter(); }
+    // Whether the end string of an element's block (its end tag's "</" and name) that stands at
+    // index in text ends the element there: an HTML parser ends it only where a blank, "/" or
+    // ">" follows the name, so "</scripts" or "</script" at the text's end ends nothing.
+    static bool endTagEndsAt(QStringView text, qint64 index, QStringView end);
 
 protected:
     // What the scan for the end of a block must know of its language: the quotes, whether a
@@ -256,6 +268,9 @@ protected:
         bool heredocs = false;
         bool stringsEndAtLineEnd = false;
         bool commentsHideEnd = true;
+        // The end is an element's end tag ("</script"): as an HTML parser reads it, only where
+        // a blank, "/" or ">" follows its name.
+        bool endTag = false;
     };
     static qint64 endOfBlock(QStringView text, qint64 from, QStringView end, const BlockLexicon& lexicon,
                              BlockPlaces* places = nullptr);

@@ -22,53 +22,9 @@ bool wordPrecedesOperand(QStringView word) {
     return false;
 }
 
-// Nested holes and template strings deeper than this count as unclosed: hostile text cannot
-// exhaust the stack.
+// Nested template strings deeper than this count as unclosed: hostile text cannot make the
+// nesting a read carries grow without bound.
 constexpr int MaxNesting = 64;
-
-qint64 endOfTemplate(QStringView text, qint64 index, qint64 limit, int depth);
-
-// Just past the "}" that closes the hole whose code starts at from, or -1.
-qint64 endOfHole(QStringView text, qint64 from, qint64 limit, int depth) {
-    int braces = 0;
-    for (qint64 j = from; j < limit; ++j) {
-        const char16_t u = text[j].unicode();
-        if (u == u'{') {
-            ++braces;
-        } else if (u == u'}') {
-            if (braces == 0) return j + 1;
-            --braces;
-        } else if (u == u'"' || u == u'\'') {
-            // A quoted string inside the hole ends at its quote or its line.
-            for (++j; j < limit && text[j].unicode() != u && !isLineBreak(text[j].unicode()); ++j)
-                if (text[j] == u'\\') ++j;
-            if (j >= limit) return -1;
-        } else if (u == u'`') {
-            const qint64 end = endOfTemplate(text, j, limit, depth + 1);
-            if (end < 0) return -1;
-            j = end - 1;
-        }
-    }
-    return -1;
-}
-
-qint64 endOfTemplate(QStringView text, qint64 index, qint64 limit, int depth) {
-    if (depth > MaxNesting) return -1;
-    limit = std::min<qint64>(limit, text.size());
-    for (qint64 j = index + 1; j < limit; ++j) {
-        const char16_t u = text[j].unicode();
-        if (u == u'\\') {
-            ++j;
-        } else if (u == u'`') {
-            return j + 1;
-        } else if (u == u'$' && j + 1 < limit && text[j + 1] == u'{') {
-            const qint64 end = endOfHole(text, j + 2, limit, depth);
-            if (end < 0) return -1;
-            j = end - 1;
-        }
-    }
-    return -1;
-}
 
 }  // namespace
 
@@ -146,26 +102,78 @@ qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* r
     return end;
 }
 
-qint64 endOfTemplateString(QStringView text, qint64 index, qint64 limit) { return endOfTemplate(text, index, limit, 0); }
+qint64 endOfTemplateString(QStringView text, qint64 index, qint64 limit) {
+    TemplateNesting nesting;
+    qint64 resumable = 0;
+    return readTemplate(text, index + 1, limit, nesting, &resumable);
+}
 
-qint64 readTemplateText(QStringView text, qint64 from, qint64 limit, qint64* resumable) {
+qint64 readTemplate(QStringView text, qint64 from, qint64 limit, TemplateNesting& nesting, qint64* resumable) {
     limit = std::min<qint64>(limit, text.size());
+    std::vector<qint64>& frames = nesting.frames;
+    if (!frames.empty() && frames.front() == TemplateNesting::TooDeep) {
+        *resumable = std::max(from, limit);
+        return -1;
+    }
+    // The template strings open inside the outermost one.
+    int depth = int(std::count(frames.begin(), frames.end(), TemplateNesting::Template));
     qint64 j = from;
     while (j < limit) {
         const char16_t u = text[j].unicode();
-        if (u == u'\\') {
-            if (j + 1 >= limit) break;
-            j += 2;
-        } else if (u == u'`') {
-            *resumable = j + 1;
-            return j + 1;
-        } else if (u == u'$' && j + 1 < limit && text[j + 1] == u'{') {
-            const qint64 end = endOfHole(text, j + 2, limit, 0);
-            if (end < 0) break;
-            j = end;
-        } else if (u == u'$' && j + 1 >= limit) {
-            break;
+        const qint64 top = frames.empty() ? TemplateNesting::Template : frames.back();
+        if (top == TemplateNesting::Template) {
+            // A string's own text: a backslash escapes, "${" opens a hole.
+            if (u == u'\\') {
+                if (j + 1 >= limit) break;
+                j += 2;
+            } else if (u == u'`') {
+                if (frames.empty()) {
+                    *resumable = j + 1;
+                    return j + 1;
+                }
+                frames.pop_back();
+                --depth;
+                ++j;
+            } else if (u == u'$') {
+                if (j + 1 >= limit) break;
+                if (text[j + 1] == u'{') {
+                    frames.push_back(0);
+                    j += 2;
+                } else {
+                    ++j;
+                }
+            } else {
+                ++j;
+            }
+        } else if (top >= 0) {
+            // A hole's code: its braces, its quoted strings and template strings.
+            if (u == u'{') {
+                ++frames.back();
+            } else if (u == u'}') {
+                if (frames.back() == 0) frames.pop_back();
+                else --frames.back();
+            } else if (u == u'"') {
+                frames.push_back(TemplateNesting::DoubleQuoted);
+            } else if (u == u'\'') {
+                frames.push_back(TemplateNesting::SingleQuoted);
+            } else if (u == u'`') {
+                if (depth >= MaxNesting) {
+                    frames.assign(1, TemplateNesting::TooDeep);
+                    *resumable = limit;
+                    return -1;
+                }
+                frames.push_back(TemplateNesting::Template);
+                ++depth;
+            }
+            ++j;
         } else {
+            // A quoted string inside a hole ends at its quote or its line.
+            if (u == u'\\') {
+                if (j + 1 >= limit) break;
+                j += 2;
+                continue;
+            }
+            if (u == (top == TemplateNesting::DoubleQuoted ? u'"' : u'\'') || isLineBreak(u)) frames.pop_back();
             ++j;
         }
     }

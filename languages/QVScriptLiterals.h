@@ -7,6 +7,8 @@
 #include <QStringView>
 #include <QtGlobal>
 
+#include <vector>
+
 namespace QVScriptLiterals {
 
 // Whether an operand may start at index: what stands before it on its line (from floor, the
@@ -31,15 +33,31 @@ qint64 lookBackStart(QStringView text, qint64 index);
 // (past limit when the scan reached it).
 qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* read = nullptr);
 
+// Where a read of a template string stands: in the outermost string's own text (no frames), or
+// inside what its "${...}" holes opened, outermost first: a hole's code (how many of its own
+// braces are open, 0 or more), a template string opened in that code (Template) or a quoted
+// string there (DoubleQuoted, SingleQuoted). TooDeep: nested deeper than a read follows, so the
+// outermost string never closes. A line break ends a quoted string of a hole unless a backslash
+// carries it on, so a read that stops at a line's start needs nothing else to go on.
+struct TemplateNesting {
+    static constexpr qint64 Template = -1;
+    static constexpr qint64 DoubleQuoted = -2;
+    static constexpr qint64 SingleQuoted = -3;
+    static constexpr qint64 TooDeep = -4;
+    std::vector<qint64> frames;
+    bool operator==(const TemplateNesting&) const = default;
+};
+
 // The end (just past the closing backtick) of the template string whose backtick is at index,
 // or -1 when it is not closed before limit. Backslashes escape; the code of a "${...}" hole is
 // skipped with its quoted strings, nested template strings and braces.
 qint64 endOfTemplateString(QStringView text, qint64 index, qint64 limit);
-// The same read begun at from, a place of the string's own text (outside every hole, no
-// backslash pending): just past the closing backtick, or -1 when it is not closed before limit;
-// resumable then receives the last place before limit where the string's own text goes on
-// (limit itself unless a hole, or a backslash, runs over it).
-qint64 readTemplateText(QStringView text, qint64 from, qint64 limit, qint64* resumable);
+// The same read begun at from, where an earlier read stood in nesting (no backslash pending):
+// just past the outermost string's closing backtick, or -1 when it is not closed before limit;
+// then resumable receives where the read can go on (limit itself unless a backslash or a "$"
+// stands just before it, whose meaning the characters from limit on decide) and nesting how it
+// stands there.
+qint64 readTemplate(QStringView text, qint64 from, qint64 limit, TemplateNesting& nesting, qint64* resumable);
 
 // The end (just past the closing identifier) of the heredoc or nowdoc whose "<<<" is at index,
 // limit when it is not closed before limit, or -1 when none opens there. It opens with "<<<",

@@ -204,18 +204,39 @@ TEST(QVTagBasedParser, AWalkFromAPlaceInsideABlockGoesOnAsTheWalkFromTheTop) {
             return false;
         }
     };
-    const QString texts[] = {
-        u"<p>a</p>\n<script>\nvar a = `x\n${ \"b\n\" }\ny`;\nvar c = /'/;\r\nd = 'e';\n/* f\n' */\ng();\n</script>\n<p>h</p>\n"_qs,
-        u"<script>\nvar s = \"a\\\"\nb\";\nt = `\n</script>\n<b>x</b>\n"_qs,
-        u"<style>\np { color: red }\n/* a\n</style> */\nq { }\n</style>\n<i>y</i>\n"_qs,
-        u"<style>\np { content: \"a\nb\" }\nq { }\n</style>\n"_qs,
-        u"<?php\n$a = 1;\n/* ?>\n*/\n$b = 'c\nd';\n// e ?>\n<b>f</b>\n"_qs,
-        u"<?php\n$a = <<<XML\n<?xml v='1'?>\n\n  XML;\n$b = <<<'N'\n\"?>\nN . 'x\ny';\n?>\n<b>f</b>\n"_qs,
+    // everyLine: each line begun inside a block is a place (all but a heredoc's).
+    const struct {
+        QString text;
+        bool everyLine = true;
+    } texts[] = {
+        {u"<p>a</p>\n<script>\nvar a = `x\n${ \"b\n\" }\ny`;\nvar c = /'/;\r\nd = 'e';\n/* f\n' */\ng();\n</script>\n<p>h</p>\n"_qs},
+        {u"<script>\nvar s = \"a\\\"\nb\";\nt = `\n</script>\n<b>x</b>\n"_qs},
+        {u"<style>\np { color: red }\n/* a\n</style> */\nq { }\n</style>\n<i>y</i>\n"_qs},
+        {u"<style>\np { content: \"a\nb\" }\nq { }\n</style>\n"_qs},
+        {u"<?php\n$a = 1;\n/* ?>\n*/\n$b = 'c\nd';\n// e ?>\n<b>f</b>\n"_qs},
+        {u"<?php\n$a = <<<XML\n<?xml v='1'?>\n\n  XML;\n$b = <<<'N'\n\"?>\nN . 'x\ny';\n?>\n<b>f</b>\n"_qs, false},
+        // Template strings in holes that run over lines, a quoted string in a hole carried on by
+        // a backslash, braces of a hole's code, and a template string closed in the hole it opened in.
+        {u"<script>\nv = html`\n<ul>${items.map(i => html`\n<li>${i}</li>\n`)}</ul>\n<ul>${f({a: `\n${ \"b\\\nc}\" }\n`})}\nx`;\n"
+         u"w = `${`\n`}`;\n</script>\n<p>y</p>\n"_qs},
+        // Quoted strings a backslash carries over lines, an end tag in one, and one that ends with its line.
+        {u"<script>\nvar s = \"a\\\nb 'c' \\\nd\";\nt = 'e\\\n</script> f';\nu = \"g\\\\\nh\";\n</script>\n<b>x</b>\n"_qs},
+        // End tags an HTML parser does not take as the script's own, and one it does.
+        {u"<script>\nv = `\n</scripts> </scr` + `ipt> <\\/script>\n`;\n</SCRIPT\t>\n<b>x</b>\n"_qs},
     };
-    for (const QString& text : texts) {
+    for (const auto& [text, everyLine] : texts) {
         SCOPED_TRACE(text.toStdString());
         All top;
         languages.html->walkBoundaries(text, 0, top);
+        if (everyLine) {
+            // The blocks' own lines, each a place of the walk.
+            qint64 lines = 0;
+            for (qint64 i = 1; i < text.size(); ++i) {
+                const QVEmbeddedRange block = languages.html->embeddedBlockAt(text, i - 1);
+                if (text[i - 1] == u'\n' && block.parser && i <= block.range.end()) ++lines;
+            }
+            EXPECT_EQ(std::count_if(top.seen.begin(), top.seen.end(), [](const QVWalkPlace& p) { return p.block >= 0; }), lines);
+        }
         int inside = 0;
         for (size_t k = 0; k < top.seen.size(); ++k) {
             const QVWalkPlace place = top.seen[k];
@@ -227,7 +248,10 @@ TEST(QVTagBasedParser, AWalkFromAPlaceInsideABlockGoesOnAsTheWalkFromTheTop) {
             All resumed;
             languages.html->walkBoundaries(QStringView(text).mid(place.position), place.position, resumed, place);
             EXPECT_EQ(resumed.seen, std::vector<QVWalkPlace>(top.seen.begin() + qsizetype(k) + 1, top.seen.end()));
-            const QVWalkPlace within{0, place.blockStart - place.position, place.block};
+            // Begun where the place stands, in its literal, as it stood there.
+            QVWalkPlace within = place;
+            within.position = 0;
+            within.blockStart -= place.position;
             for (qint64 i = place.position; i < text.size(); ++i) {
                 QVEmbeddedRange found = languages.html->embeddedBlockAt(QStringView(text).mid(place.position), i - place.position, nullptr, &within);
                 if (found.parser) found.range.location += place.position;
