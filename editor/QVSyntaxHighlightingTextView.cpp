@@ -1027,12 +1027,15 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     // none before from, or the final colours would have ended the block there).
     qint64 closerAt = -1;
     bool endsElement = false;
+    // A quoted string hides them, as the walk reads it.
+    const QChar first = text.characterAt(opener);
+    const qint64 shownFrom = first == u'"' || first == u'\'' ? (end >= 0 ? end : to) : opener;
     if (owner != _parser.get()) {
         const QStringList& closers = parser->closers();
         for (qsizetype i = 0; i < closers.size(); ++i) {
             const QString& closer = closers[i];
             if (closer.isEmpty()) continue;
-            const qint64 begin = std::max<qint64>(opener, from - closer.size() + 1);
+            const qint64 begin = std::max<qint64>(shownFrom, from - closer.size() + 1);
             const bool element = i < parser->openers().size() && QVParser::opensElement(parser->openers()[i]);
             // An end tag's name must end where it does to end the element.
             const QStringView within = text.characters(QVRange(begin, to - begin));

@@ -100,7 +100,7 @@ private:
     QVariantList plistForRegexKeywords() const;
     QVariantMap plistForQuotes() const;
     void rebuildIndex();
-    // The comment with an end string, the template string or the quoted string that begins at
+    // The comment with an end string, the template string or the quoted string (a script's) that begins at
     // the start of text, else null (comment and quote then untouched; quote is set for a string).
     const QVTextAttributes* openLiteralAt(QStringView text, const QVComment** comment, QChar* quote) const;
     const QVKeyword* keywordForWord(QStringView word) const;
