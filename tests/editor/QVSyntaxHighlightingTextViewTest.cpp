@@ -870,23 +870,37 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
         bool chained = false;
         const char* lineBreak = "\n";
         qsizetype size = 1'500'000;  // of each literal (the last row's is short: the table runs long)
+        // The first literal's opener and rows (%1: the row), when not the template string's.
+        const char* open = nullptr;
+        const char* row = nullptr;
+        const char* close = nullptr;
     } cases[] = {{"/tmp/long-literals.html", true},
                  {"/tmp/long-literals.js", false},
                  {"/tmp/chained-literals.html", true, true},
                  {"/tmp/chained-literals.js", false, true, "\r\n"},
-                 {"/tmp/chained-literals-cr.html", true, true, "\r", 600'000}};
+                 {"/tmp/chained-literals-cr.html", true, true, "\r", 600'000},
+                 // Template strings in holes that run over lines, in one template string.
+                 {"/tmp/nested-literals.html", true, false, "\n", 1'000'000, "var t = html`\n",
+                  "<ul>${items.map(i => html`\n<li>${i} %1</li>\n`)}</ul>\n", "` / 2;\n"},
+                 // A string a backslash carries on at the end of every line.
+                 {"/tmp/continued-string.html", true, false, "\n", 1'000'000, "var s = \"\\\n",
+                  "a line %1 of the string 'x' `y` /* z */ <b> \\\n", "end\" / 2;\n"},
+                 // End tags an HTML parser does not take as the script's own, in a template string.
+                 {"/tmp/end-tags-in-literal.html", true, false, "\n", 1'000'000, "var t = `\n",
+                  "<p>%1</p> </scripts> </scr` + `ipt> <\\/script> </script-x>\n", "` / 2;\n"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         QString page = c.page ? markupRows(16 * 1024) + QStringLiteral("<script>\n") : QString();
         for (int row = 0; row < 200; ++row) page += QStringLiteral("if (a%1) { return f(%1) / 2; }\n").arg(row);
-        page += QStringLiteral("var t = `\n");
+        page += QString::fromLatin1(c.open ? c.open : "var t = `\n");
         const qsizetype literal = page.size();
         // A chain's lines are as long as lines of code: every one is a batch of colours of its own.
         const QString words = QStringLiteral(" and words that run on over the line as far as a line of code would");
         for (int row = 0; page.size() - literal < c.size; ++row)
-            page += c.chained ? QStringLiteral("row ${v + %1} `code` of 'x' \\` if (a) <b>%2%2\n").arg(row).arg(words)
-                              : QStringLiteral("row ${v + `in ${w}`} of 'x' \\` if (a%1) { return f(1); } $ {\n").arg(row);
-        page += QStringLiteral("` / 2;\nvar u = 1; /*\n");
+            page += c.row       ? QString::fromLatin1(c.row).arg(row)
+                    : c.chained ? QStringLiteral("row ${v + %1} `code` of 'x' \\` if (a) <b>%2%2\n").arg(row).arg(words)
+                                : QStringLiteral("row ${v + `in ${w}`} of 'x' \\` if (a%1) { return f(1); } $ {\n").arg(row);
+        page += QString::fromLatin1(c.close ? c.close : "` / 2;\n") + QStringLiteral("var u = 1; /*\n");
         const qsizetype comment = page.size();
         for (int row = 0; page.size() - comment < c.size; ++row)
             page += c.chained ? QStringLiteral("tail %1%2 */ x = `y%2\n z%2` /* a%2\n").arg(row).arg(words)
@@ -912,12 +926,16 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
         EXPECT_LE(QVParser::charactersParsed() - opened, quint64(page.size()) * 5 / 2) << "parsed while idle";
         EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice";
         EXPECT_EQ(firstDifferenceFromOnePass(view, &onePass), -1);
+        if (c.page) {
+            EXPECT_NE(view.languageOfCharacter(literal + c.size / 2), view.parser().get()) << "the literal's middle is the script's";
+        }
         // A quote and a brace, a line break, a hole holding a template string and the script's end
         // tag (which ends the script in a page, the literal going on as markup), typed at a line's
         // start amid each literal, undone and done again: each and the slices after it read on
         // from the stop before it, not from the literal's (or the chain's, or the script's) start.
         for (const qsizetype into : {literal + c.size * 7 / 15, comment + c.size * 7 / 15})
-            for (const QString& typed : {QStringLiteral("'{"), QStringLiteral("\n"), QStringLiteral("${`"), QStringLiteral("</script>\n"), QStringLiteral("a </SCRIPT> b")}) {
+            for (const QString& typed : {QStringLiteral("'{"), QStringLiteral("\n"), QStringLiteral("${`"), QStringLiteral("</script>\n"), QStringLiteral("a </SCRIPT> b"),
+                                         QStringLiteral(" </")}) {
                 SCOPED_TRACE(std::to_string(into) + " " + typed.toStdString());
                 const qint64 at = view.textStorage().lineStart(view.textStorage().lineOfPosition(into));
                 view.setSelectedRange(QVRange(at, 0));
@@ -1254,9 +1272,14 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
     styleComment += QStringLiteral("p { color: red }\n</style>\n<p>end</p>\n");
     QString crlf = script(repeated("var t = `\n", "row ${v} 'x' \\` $ {\n", "`;\n") + repeated("/*\n", "commented 'x' `y` <b>\n", "*/\n"));
     crlf.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    // everyLine: the walk keeps a place every few spacings all through the page, however deep
+    // inside literals (ahead of the colouring a key walks from one near it). inScript: where the
+    // page's script holds this text, the walk says so from the start.
     const struct {
         const char* name;
         QString page;
+        bool everyLine = false;
+        const char* inScript = nullptr;
     } shapes[] = {
         {"long template string", script(repeated("var t = `\n", "row ${v + `in ${w}`} of 'x' \\` $ {\n", "`;\n"))},
         {"long comment", script(repeated("var u = 1; /*\n", "commented 'x' `y` /* * / <b>\n", "*/\n"))},
@@ -1285,6 +1308,12 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
                              QStringLiteral("> tail <b>x</b>\n</pre>\n") + markupRows(8 * 1024)).replace(QLatin1Char('\n'), QStringLiteral("\r\n"))},
         {"textarea single quotes", markupRows(16 * 1024) + QStringLiteral("<textarea>\n</textarea x='") + repeated("", "a row \" > of text\n", "") +
                              QStringLiteral("'>\n<p>x</p>\n") + markupRows(8 * 1024)},
+        {"template strings in holes over lines",
+         script(repeated("var t = html`\n", "<ul>${items.map(i => html`\n<li>${i} ${{a: \"b\\\nc}\"}.a}</li>\n`)}</ul>\n", "`;\n")), true},
+        {"strings a backslash carries on", script(repeated("var s = \"\\\n", "a line 'x' `y` /* z */ </b> \\\n", "end\";\n")), true},
+        {"end tags spelt otherwise in a template string",
+         script(repeated("var t = `\n", "<p>${n}</p> </scripts> </scr` + `ipt> <\\/script> </script-x>\n", "`; var tail = 1;\n")), true,
+         "var tail"},
     };
     const char* const typed[] = {"x", "\n", "'", "\"", "`", "/*", "*/", "</script>\n", "<script>\n", "${", "<style>", "-->", "</style>\n", " </", ">", "<", "<!--", "<pre>\n", "\r\n"};
     const qint64 budgets[] = {3'000, 40'000, 0};
@@ -1295,6 +1324,9 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
             // Not shown: what a paint would colour at once stays the ticks' to colour.
             HTMLView view(QStringLiteral("/tmp/budgets.html"));
             view.setString(shape.page);
+            if (shape.inScript) {
+                EXPECT_NE(view.languageOfCharacter(shape.page.indexOf(QString::fromLatin1(shape.inScript))), view.parser().get());
+            }
             std::mt19937 random(unsigned(budget + shape.page.size()));
             for (int edit = 0; edit < 6; ++edit) {
                 // A little idle time, less than it takes to colour everything.
@@ -1321,6 +1353,11 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
             EXPECT_EQ(firstDifferenceFromOnePass(view), -1);
             const QString text = view.string();
             const std::vector<QVWalkPlace> walk = placesFromTheTop(*view.parser(), text);
+            if (shape.everyLine) {
+                qint64 gap = 0;
+                for (size_t k = 1; k < walk.size(); ++k) gap = std::max(gap, walk[k].position - walk[k - 1].position);
+                EXPECT_LE(gap, 4 * QVBoundaryIndex::Spacing) << "between two places of the walk";
+            }
             for (const QVWalkPlace& place : view.boundaryIndex().places()) {
                 if (place.position > view.boundaryIndex().certainUpTo()) break;
                 auto found = std::lower_bound(walk.begin(), walk.end(), place,
