@@ -952,10 +952,10 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
     // A tag or comment of megabytes of the page's own markup, opened by what is typed above a
     // long text: "</" above one without a ">" (quoted values in it run over lines), "<!--" above
     // one without a "-->" (with one far below, with either line end, or none before the page's
-    // end), a quoted value above one without a quote. Its slices, and keys at a line's start
-    // deep inside it (a letter, a quote, a ">", a block's end tag, a comment's start and end),
-    // their undo and redo, read on from the stop kept before them, not from its "<"; in a
-    // comment, what leaves its end where it was colours its lines and no more.
+    // end). Its slices, and keys at a line's start deep inside it (a letter, a quote, a ">", a
+    // block's end tag, a comment's start and end), their undo and redo, read on from the stop
+    // kept before them, not from its "<"; in a comment, what leaves its end where it was colours
+    // its lines and no more.
     const struct {
         const char* name;
         const char* opener;
