@@ -1102,31 +1102,49 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
         if (tag.lt < from && after != tag.stops.begin() && std::prev(after)->first > tag.lt && std::prev(after)->first > stop)
             std::tie(stop, stopLt) = std::pair(std::prev(after)->first, tag.lt);
     }
-    qint64 start = stop >= 0 ? safeStart(from, stop) : safeStart(from);
+    // The line from stands on may itself begin between the two (a comment's lines are one run
+    // of the multi-line mark back to its "<": no look back at all then).
+    const qint64 line = text.lineRangeForRange(QVRange(from, 0)).location;
+    qint64 start = stop < 0 ? safeStart(from) : line > stopLt && line <= stop ? -1 : safeStart(from, stop);
     if (stop >= 0 && start < stop) start = from - stopLt > slice ? stopLt : safeStart(from);
     if (from - start <= slice) return false;
     // The nearest tag kept before from: the tag from stands in, or one the walk ends before it.
     auto kept = _openTags.end();
     for (auto tag = _openTags.begin(); tag != _openTags.end(); ++tag)
         if (tag->lt >= start && tag->lt < from && (kept == _openTags.end() || tag->lt > kept->lt)) kept = tag;
+    const auto byPosition = [](qint64 at, const std::pair<qint64, bool>& stop) { return at < stop.first; };
+    // A stop kept at or after at, in order (a comment keeps those an edit before them left true).
+    const auto keepStop = [&](std::vector<std::pair<qint64, bool>>& stops, qint64 at, bool inQuotes) {
+        const auto place = std::upper_bound(stops.begin(), stops.end(), at, byPosition);
+        if (place == stops.begin() || std::prev(place)->first != at) stops.insert(place, {at, inQuotes});
+    };
     bool quoted = false;
     qint64 readFrom = start;
-    if (kept != _openTags.end()) {
+    if (kept != _openTags.end() && kept->end >= 0 && kept->end <= from) {
+        // A comment known to end before from: the walk goes on after it.
+        readFrom = kept->end;
+        kept = _openTags.end();
+    } else if (kept != _openTags.end()) {
         // From the stop kept before from: the tag must still run on to it.
         std::vector<std::pair<qint64, bool>>& stops = kept->stops;
-        const auto after = std::upper_bound(stops.begin(), stops.end(), from, [](qint64 at, const auto& stop) { return at < stop.first; });
+        const auto after = std::upper_bound(stops.begin(), stops.end(), from, byPosition);
         qint64 known = kept->lt;
         if (after != stops.begin()) std::tie(known, quoted) = *std::prev(after);
         const qint64 end = known < from ? tags->endOfOpenTag(text, kept->lt, known, from, &quoted) : -1;
         if (end == -2) return false;
-        stops.erase(after, stops.end());
+        if (!kept->comment) stops.erase(std::upper_bound(stops.begin(), stops.end(), from, byPosition), stops.end());
         if (end >= 0) {
             // It ends before from: the walk goes on after it, to the tag from stands in.
-            _openTags.erase(kept);
+            if (kept->comment) {
+                kept->end = end;
+                std::erase_if(stops, [&](const std::pair<qint64, bool>& stop) { return stop.first > end; });
+            } else {
+                _openTags.erase(kept);
+            }
             kept = _openTags.end();
             readFrom = end;
         } else if (known < from) {
-            stops.emplace_back(from, quoted);
+            keepStop(stops, from, quoted);
         }
     }
     if (kept == _openTags.end()) {
@@ -1134,7 +1152,7 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
         const qint64 lt = tags->openTagBefore(text, readFrom, from, &quoted);
         if (lt < 0) return false;
         if (_openTags.size() >= KeptLiterals) _openTags.erase(_openTags.begin());
-        _openTags.push_back({lt, {{from, quoted}}});
+        _openTags.push_back({lt, {{from, quoted}}, tags->opensComment(text, lt)});
         kept = std::prev(_openTags.end());
     }
     const qint64 lt = kept->lt;
@@ -1144,6 +1162,13 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
     const bool quotedAtFrom = quoted;
     const qint64 end = tags->endOfOpenTag(text, lt, from, to, &quoted);
     if (end == -2) return false;
+    // A comment that runs on past to, in the old text as in this one (a stop kept there, or its
+    // end past it), ends where it did: the colours after to are the old ones.
+    const bool sameCommentGoesOn = kept->comment && end < 0 && (kept->end > to || (!kept->stops.empty() && kept->stops.back().first >= to));
+    if (kept->comment && end >= 0) {
+        kept->end = end;
+        std::erase_if(kept->stops, [&](const std::pair<qint64, bool>& stop) { return stop.first > end; });
+    }
     // A tag that ends in the slice: the page's parser goes on from its ">" to that line's end
     // (the next slice begins outside it), as the walk goes on after any tag.
     if (end >= 0 && end < to) to = std::min(text.lineRangeForRange(QVRange(end, 0)).end(), to);
@@ -1164,9 +1189,9 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
             return true;
         }
     } else if (end < 0) {
-        kept->stops.emplace_back(to, quoted);
+        keepStop(kept->stops, to, quoted);
     }
-    sliceColoured(to, old);
+    sliceColoured(to, old, sameCommentGoesOn && old == stateAt(to - 1));
     return true;
 }
 
@@ -1599,10 +1624,32 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     // A literal after the edit keeps its stops, moved with its text.
     const qint64 editedEnd = edit.editedRange.end() - edit.changeInLength;
     std::erase_if(_openLiterals, [&](const OpenLiteral& l) { return l.opener >= edit.editedRange.location && l.opener < editedEnd; });
-    // Whether a "<" opens a tag reads only the text before it (and its name, read afresh).
-    std::erase_if(_openTags, [&](const OpenTag& tag) { return tag.lt >= edit.editedRange.location; });
-    for (OpenTag& tag : _openTags)
-        std::erase_if(tag.stops, [&](const std::pair<qint64, bool>& stop) { return stop.first > edit.editedRange.location; });
+    // Whether a "<" opens a tag reads only the text before it, and whether a comment, its first
+    // four characters.
+    std::erase_if(_openTags, [&](const OpenTag& tag) { return tag.lt + 4 > edit.editedRange.location; });
+    // A comment ends at the first "-->" from its "<": one an edit took away stood before no stop
+    // or end kept after the text that went, so those hold, moved, unless the edit brings one
+    // (its text and the two characters on either side).
+    std::optional<bool> bringsCommentEnd;
+    for (OpenTag& tag : _openTags) {
+        const qint64 at = edit.editedRange.location;
+        const qint64 gone = edit.editedRange.end() - edit.changeInLength;
+        if (tag.comment && tag.end >= 0 && at >= tag.end) continue;
+        if (tag.comment && !bringsCommentEnd) {
+            const QVTextStorage& text = textStorage();
+            const qint64 from = std::max<qint64>(0, at - 2);
+            const qint64 to = std::min(text.length(), edit.editedRange.end() + 2);
+            bringsCommentEnd = to > from && text.characters(QVRange(from, to - from)).contains(u"-->");
+        }
+        const bool moves = tag.comment && !*bringsCommentEnd;
+        std::erase_if(tag.stops, [&](std::pair<qint64, bool>& stop) {
+            if (stop.first <= at) return false;
+            if (!moves || stop.first < gone) return true;
+            stop.first += edit.changeInLength;
+            return false;
+        });
+        tag.end = moves && tag.end >= 0 && gone <= tag.end - 3 ? tag.end + edit.changeInLength : -1;
+    }
     for (OpenLiteral& literal : _openLiterals) {
         if (literal.opener >= editedEnd) {
             literal.opener += edit.changeInLength;

@@ -249,10 +249,15 @@ private:
     // cannot, nothing coloured.
     bool colourInsideTag(qint64 from, qint64 slice);
     // Where the slices inside the last few such tags stopped, in order, with whether inside a
-    // quoted value there; an edit keeps those before it, and drops the tags it comes before.
+    // quoted value there; an edit keeps those before it, and drops the tags it comes before or
+    // whose first characters it touches. A comment ends at the first "-->" only, so an edit inside
+    // one that brings none moves its stops after it and where it ends (once a slice found that)
+    // with the text: the slice after a key there meets the old colours again at once.
     struct OpenTag {
         qint64 lt = -1;
         std::vector<std::pair<qint64, bool>> stops;
+        bool comment = false;
+        qint64 end = -1;  // a comment's end, past its "-->" (-1: not found yet)
     };
     std::vector<OpenTag> _openTags;
     // The final colours reach to (the colours before it were old and stood at old there; the
