@@ -34,8 +34,9 @@ constexpr qint64 IdleSlice = 64 * 1024;
 // The first slice after an edit that changed the lines below it.
 constexpr qint64 EditSlice = 4 * 1024;
 // Colouring catches up with what is drawn at once only over this distance; farther away the
-// text is drawn with its provisional colours while idle colouring gets there.
-constexpr qint64 DrawCatchUpLimit = 2 * 1024 * 1024;
+// text is drawn with its provisional colours while idle colouring gets there. A jump a megabyte or
+// two past the colouring of dense markup (a page of PHP sections) cost its paint 50 ms and more.
+constexpr qint64 DrawCatchUpLimit = 512 * 1024;
 // What one tick of colouring while idle may spend: its time, and (tests only, 0: no bound) the
 // characters its slices may parse and its walk read. A tick stops at the first slice end or place
 // past either, whatever it is in the middle of.

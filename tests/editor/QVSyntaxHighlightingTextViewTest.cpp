@@ -1016,6 +1016,14 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
         QVSyntaxHighlightingTextView::holdIdleColouring(true);
         page.setString(php);
         page.boundaryIndex();
+        QCoreApplication::processEvents();
+        // A jump a megabyte past the colouring paints what it shows without colouring up to it.
+        const qint64 far = page.textStorage().lineStart(page.textStorage().lineOfPosition(body + 1'000'000));
+        page.setSelectedRange(QVRange(far, 0));
+        page.scrollRangeToVisible(QVRange(far, 0));
+        const quint64 beforePaint = QVParser::charactersParsed();
+        QCoreApplication::processEvents();
+        EXPECT_LE(QVParser::charactersParsed() - beforePaint, quint64(600 * 1024)) << "parsed by the paint after the jump";
         QVSyntaxHighlightingTextView::holdIdleColouring(false);
         QVSyntaxHighlightingTextView::mostParsedBySlice();
         const quint64 opened = QVParser::charactersParsed();
