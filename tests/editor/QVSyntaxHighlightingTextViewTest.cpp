@@ -1336,6 +1336,7 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
     const struct {
         const char* name;
         QString page;
+        bool placesThroughout = false;
     } shapes[] = {
         {"long template string", script(repeated("var t = `\n", "row ${v + `in ${w}`} of 'x' \\` $ {\n", "`;\n"))},
         {"long comment", script(repeated("var u = 1; /*\n", "commented 'x' `y` /* * / <b>\n", "*/\n"))},
@@ -1363,9 +1364,9 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
         {"long end tag CRLF", QString(markupRows(16 * 1024) + QStringLiteral("<pre>\n</") + repeated("", "row of \"a value\nthat\" runs <b on, and' so\n", "") +
                              QStringLiteral("> tail <b>x</b>\n</pre>\n") + markupRows(8 * 1024)).replace(QLatin1Char('\n'), QStringLiteral("\r\n"))},
         {"long heredoc", markupRows(16 * 1024) + QStringLiteral("<?php\n$x = <<<EOT\n") + repeated("", "EOT1 <?xml v=\"1\"?> 'q \"x /* ?>\n", "") +
-                             QStringLiteral("  EOT;\necho 1;\n?>\n") + markupRows(8 * 1024)},
+                             QStringLiteral("  EOT;\necho 1;\n?>\n") + markupRows(200 * 1024), true},
         {"long nowdoc", markupRows(16 * 1024) + QStringLiteral("<?php\n$x = <<<'EOT'\r\n") + repeated("", "EOT1 <?xml v=\"1\"?> 'q \"x /* ?>\r\n", "") +
-                             QStringLiteral("EOT; ?>\n") + markupRows(8 * 1024)},
+                             QStringLiteral("EOT; ?>\n") + markupRows(200 * 1024), true},
         {"textarea single quotes", markupRows(16 * 1024) + QStringLiteral("<textarea>\n</textarea x='") + repeated("", "a row \" > of text\n", "") +
                              QStringLiteral("'>\n<p>x</p>\n") + markupRows(8 * 1024)},
     };
@@ -1404,8 +1405,14 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
             EXPECT_EQ(firstDifferenceFromOnePass(view), -1);
             const QString text = view.string();
             const std::vector<QVWalkPlace> walk = placesFromTheTop(*view.parser(), text);
+            qint64 previous = 0;
             for (const QVWalkPlace& place : view.boundaryIndex().places()) {
                 if (place.position > view.boundaryIndex().certainUpTo()) break;
+                // A body of lines (a heredoc's too) has places all through it.
+                if (shape.placesThroughout) {
+                    EXPECT_LT(place.position - previous, 3 * QVBoundaryIndex::Spacing) << "no place before " << place.position;
+                }
+                previous = place.position;
                 auto found = std::lower_bound(walk.begin(), walk.end(), place,
                                               [](const QVWalkPlace& a, const QVWalkPlace& b) { return a.position < b.position; });
                 while (found != walk.end() && found->position == place.position && !(*found == place)) ++found;
