@@ -62,6 +62,10 @@ qint64 endOfLine(const QString& text, qint64 position) {
     return length;
 }
 
+// Each place inside a heredoc keeps its identifier: one longer than this (hostile, a megabyte
+// long) is read whole, keeping none.
+constexpr qsizetype PlaceLabelLimit = 256;
+
 }  // namespace
 
 QVParser::QVParser(std::weak_ptr<QVBundle> bundle, const QString& identifier)
@@ -444,16 +448,16 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
             i = j + 1;
             continue;
         }
-        if (lexicon.heredocs && c == u'<' && places) {
+        QStringView label;
+        const qint64 body = lexicon.heredocs && c == u'<' && places ? QVScriptLiterals::heredocBody(text, i, n, &label) : -1;
+        if (body >= 0 && label.size() <= PlaceLabelLimit) {
             // Read a line at a time, so that a heredoc of megabytes has places all through it.
-            QStringView label;
-            if (const qint64 body = QVScriptLiterals::heredocBody(text, i, n, &label); body >= 0) {
-                qint64 at = n;
-                if (readHeredoc(body, label, &at)) return at;
-                i = at;
-                continue;
-            }
-        } else if (lexicon.heredocs && c == u'<') {
+            qint64 at = n;
+            if (readHeredoc(body, label, &at)) return at;
+            i = at;
+            continue;
+        }
+        if (lexicon.heredocs && c == u'<') {
             const qint64 close = QVScriptLiterals::endOfHeredoc(text, i, n);
             if (close >= n) return n;
             if (close > i) {
