@@ -34,8 +34,9 @@ constexpr qint64 IdleSlice = 64 * 1024;
 // The first slice after an edit that changed the lines below it.
 constexpr qint64 EditSlice = 4 * 1024;
 // Colouring catches up with what is drawn at once only over this distance; farther away the
-// text is drawn with its provisional colours while idle colouring gets there.
-constexpr qint64 DrawCatchUpLimit = 2 * 1024 * 1024;
+// text is drawn with its provisional colours while idle colouring gets there. A jump a megabyte or
+// two past the colouring of dense markup (a page of PHP sections) cost its paint 50 ms and more.
+constexpr qint64 DrawCatchUpLimit = 512 * 1024;
 // What one tick of colouring while idle may spend: its time, and (tests only, 0: no bound) the
 // characters its slices may parse and its walk read. A tick stops at the first slice end or place
 // past either, whatever it is in the middle of.
@@ -221,7 +222,7 @@ QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     QVWalkPlace inside;
     if (place.position > start) {
         start = place.position;
-        if (place.block >= 0) inside = {0, place.blockStart - start, place.block, place.literal};
+        if (place.block >= 0) inside = {0, place.blockStart - start, place.block, place.literal, place.label};
     }
     uncolouredWalkCount += confirming;
     const qint64 end = std::min(text.length(), index + 1 + EndStringReach);
@@ -1019,7 +1020,18 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     // none before from, or the final colours would have ended the block there).
     qint64 closerAt = -1;
     bool endsElement = false;
-    if (owner != _parser.get()) {
+    // A heredoc's text hides the block's end as a string does: only the rest of the line it
+    // closes on, read as the block's scan reads it from there, may hold it.
+    const bool heredoc = literals->heredocAt(text, opener);
+    if (owner != _parser.get() && heredoc) {
+        if (end >= 0) {
+            const QStringView rest = text.characters(QVRange(end, to - end));
+            for (const QString& closer : parser->closers())
+                if (!closer.isEmpty())
+                    if (const qint64 at = parser->endOfEmbeddedBlock(rest, 0, closer); at < rest.size() && (closerAt < 0 || end + at < closerAt))
+                        closerAt = end + at;
+        }
+    } else if (owner != _parser.get()) {
         const QStringList& closers = parser->closers();
         for (qsizetype i = 0; i < closers.size(); ++i) {
             const QString& closer = closers[i];
@@ -1038,12 +1050,13 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     // pass from the block's opener would read the megabytes of the literal before it again).
     QVWalkPlace blockEnd;
     if (closerAt >= 0) {
-        if (closerAt < from || !endsElement || (end >= 0 && closerAt >= end) || !_boundaries.ready()) return false;
+        if (closerAt < from || !(endsElement || heredoc) || (!heredoc && end >= 0 && closerAt >= end) || !_boundaries.ready()) return false;
         const std::vector<QVWalkPlace>& places = _boundaries.places();
         const auto near = std::upper_bound(places.begin(), places.end(), from, [](qint64 at, const QVWalkPlace& p) { return at < p.position; });
         if (near == places.begin() || std::prev(near)->block < 0 || std::prev(near)->blockStart != language.location) return false;
         blockEnd = {closerAt, language.location, std::prev(near)->block};
-        end = -1;
+        // A heredoc ends before the block does, the block's code going on to its end after it.
+        if (!heredoc) end = -1;
     }
     // The literal the slice's end lies in, as the old colours had it and as the new ones do: the
     // same one, begun at the same place after the edits, reads on after it as it did (a line

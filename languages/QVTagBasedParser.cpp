@@ -361,7 +361,7 @@ QVEmbeddedRange QVTagBasedParser::embeddedBlockAt(QStringView text, qint64 index
 
 qint64 QVTagBasedParser::walkBoundaries(QStringView text, qint64 base, QVColouringSession& session, const QVWalkPlace& inside) const {
     QVEmbeddedRanges blocks;
-    const QVWalkPlace within{0, inside.blockStart - base, inside.block, inside.literal};
+    const QVWalkPlace within{0, inside.blockStart - base, inside.block, inside.literal, inside.label};
     return base + walk(text, base, nullptr, &session, blocks, inside.block >= 0 ? &within : nullptr).stop;
 }
 
@@ -382,8 +382,8 @@ struct SessionPlaces final : QVParser::BlockPlaces {
         const qint64 from = session.blockPlacesFrom;
         wantedFrom = from == std::numeric_limits<qint64>::max() ? from : std::max<qint64>(0, from - base);
     }
-    bool place(qint64 position, int literal) override {
-        if (session.blockPlace({base + position, base + blockStart, block, literal})) return true;
+    bool place(qint64 position, int literal, QStringView label) override {
+        if (session.blockPlace({base + position, base + blockStart, block, literal, label.toString()})) return true;
         follow();
         return false;
     }
@@ -462,18 +462,20 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
     // Scans the block of the index-th embedded language from from on, its content begun at
     // blockStart: where it ends, or NotFound when the session ended the walk inside it (at stop).
     auto scanBlock = [&](int index, const QVParser& parser, const Embedded& entry, qint64 from, qint64 blockStart, bool element,
-                         int literal = -1) -> qint64 {
+                         int literal = -1, const QString& label = {}) -> qint64 {
         if (!session || storage) {
             if (literal < 0) return parser.endOfEmbeddedBlock(text, from, entry.end, element);
             // Begun inside a literal of the block: the scan hears of no place, it only goes on.
             struct InLiteral final : QVParser::BlockPlaces {
-                bool place(qint64, int) override { return false; }
+                bool place(qint64, int, QStringView) override { return false; }
             } within;
             within.startLiteral = literal;
+            within.startLabel = label;
             return parser.endOfEmbeddedBlock(text, from, entry.end, element, &within);
         }
         SessionPlaces places(*session, base, blockStart, index);
         places.startLiteral = literal;
+        places.startLabel = label;
         const qint64 blockEnd = parser.endOfEmbeddedBlock(text, from, entry.end, element, &places);
         if (!places.stopped) return blockEnd;
         stop = blockEnd;
@@ -486,7 +488,7 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
         if (!parser) return {0, 0};
         // An element's start tag begins with a letter, a server block's with anything else.
         const bool element = !entry.key().isEmpty() && entry.key().front().isLetter();
-        const qint64 blockEnd = scanBlock(inside->block, *parser, *entry, 0, inside->blockStart, element, inside->literal);
+        const qint64 blockEnd = scanBlock(inside->block, *parser, *entry, 0, inside->blockStart, element, inside->literal, inside->label);
         if (blockEnd == NotFound) return {stop, stop};
         furthest = std::min<qint64>(length, blockEnd + entry->end.size());
         if (blockEnd > inside->blockStart) {

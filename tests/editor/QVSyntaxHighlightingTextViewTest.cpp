@@ -1020,6 +1020,85 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
                 step("second undo", [&] { view.undo(); }, endStays);
             }
     }
+    // A heredoc and a nowdoc of megabytes in a PHP block, their lines holding "?>", quotes and
+    // comment starts: the slices, keys at a line's start deep inside (a letter, " </", "?>", a
+    // closing line), the closing line taken away and put back, and the label typed again letter
+    // by letter above the body, with their undo and redo, read on from a stop or place near
+    // them, not from the opener.
+    const struct {
+        const char* open;
+        const char* label;
+    } docs[] = {{"$x = <<<EOT\n", "EOT"}, {"$y = f(<<<'EOT'\n", "EOT"}};
+    for (const auto& d : docs) {
+        SCOPED_TRACE(d.open);
+        QString php = markupRows(16 * 1024) + QStringLiteral("<?php\n");
+        for (int row = 0; php.size() < 100'000; ++row) php += QStringLiteral("if ($a%1) { echo \"?>\"; }\n").arg(row);
+        const qsizetype opener = php.size();
+        php += QString::fromLatin1(d.open);
+        const qsizetype body = php.size();
+        for (int row = 0; php.size() - body < 1'500'000; ++row)
+            php += QStringLiteral("EOT%1 <?xml version=\"1.0\"?> row 'q \"x /* {$a} ?>\n").arg(row);
+        const qsizetype closing = php.size();
+        php += QStringLiteral("EOT;\necho 1; // x\n?>\n<p>end</p>\n");
+        OnePasses onePass;
+        HTMLView page(QStringLiteral("/tmp/long-heredoc.php"));
+        page.resize(600, 400);
+        page.show();
+        QVSyntaxHighlightingTextView::holdIdleColouring(true);
+        page.setString(php);
+        page.boundaryIndex();
+        QCoreApplication::processEvents();
+        // A jump a megabyte past the colouring paints what it shows without colouring up to it.
+        const qint64 far = page.textStorage().lineStart(page.textStorage().lineOfPosition(body + 1'000'000));
+        page.setSelectedRange(QVRange(far, 0));
+        page.scrollRangeToVisible(QVRange(far, 0));
+        const quint64 beforePaint = QVParser::charactersParsed();
+        QCoreApplication::processEvents();
+        EXPECT_LE(QVParser::charactersParsed() - beforePaint, quint64(600 * 1024)) << "parsed by the paint after the jump";
+        QVSyntaxHighlightingTextView::holdIdleColouring(false);
+        QVSyntaxHighlightingTextView::mostParsedBySlice();
+        const quint64 opened = QVParser::charactersParsed();
+        while (page.highlightedLength() < page.length()) QCoreApplication::processEvents();
+        EXPECT_LE(QVParser::charactersParsed() - opened, quint64(php.size()) * 5 / 2) << "parsed while idle";
+        EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice";
+        EXPECT_EQ(firstDifferenceFromOnePass(page, &onePass), -1);
+        const auto step = [&](const std::string& what, const std::function<void()>& edit) {
+            SCOPED_TRACE(what);
+            QVSyntaxHighlightingTextView::mostParsedBySlice();
+            const quint64 parsed = QVParser::charactersParsed();
+            const quint64 walked = QVSyntaxHighlightingTextView::charactersWalkedAhead();
+            edit();
+            EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(256 * 1024)) << "parsed by the edit";
+            EXPECT_LE(QVSyntaxHighlightingTextView::charactersWalkedAhead() - walked, quint64(256 * 1024)) << "walked by the edit";
+            while (page.highlightedLength() < page.length()) QCoreApplication::processEvents();
+            EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice after it";
+            EXPECT_EQ(firstDifferenceFromOnePass(page, &onePass), -1);
+        };
+        const auto undoRedo = [&](const std::string& what) {
+            step(what + ", undone", [&] { page.undo(); });
+            step(what + ", redone", [&] { page.redo(); });
+            step(what + ", undone again", [&] { page.undo(); });
+        };
+        for (const char* typed : {"x", " </", "?>\n", "\"", "EOT;\n"}) {
+            const qint64 at = page.textStorage().lineStart(page.textStorage().lineOfPosition(body + 700'000));
+            page.setSelectedRange(QVRange(at, 0));
+            page.scrollRangeToVisible(QVRange(at, 0));
+            step(std::string("typed ") + typed, [&] { page.insertText(QString::fromLatin1(typed)); });
+            undoRedo(typed);
+        }
+        page.setSelectedRange(QVRange(closing, 5));
+        page.scrollRangeToVisible(QVRange(closing, 0));
+        step("closing line taken away", [&] { page.insertText(QString()); });
+        undoRedo("closing line taken away");
+        // Its label taken away, then typed again letter by letter.
+        const qint64 label = opener + QString::fromLatin1(d.open).indexOf(QLatin1String(d.label));
+        page.setSelectedRange(QVRange(label, qint64(qstrlen(d.label))));
+        page.scrollRangeToVisible(QVRange(label, 0));
+        step("label taken away", [&] { page.insertText(QString()); });
+        for (const char* letter = d.label; *letter; ++letter)
+            step(std::string("label letter ") + *letter, [&] { page.insertText(QString(QLatin1Char(*letter))); });
+        EXPECT_EQ(page.string(), php);
+    }
     QVSyntaxHighlightingTextView::setIdleBudget(8, 0);
     UserDefaults::standard().setBool(true, QVAutoComplete);
 }
@@ -1292,6 +1371,7 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
         const char* name;
         QString page;
         bool slicesBounded = false;  // no idle slice parses back to where a comment began
+        bool placesThroughout = false;
     } shapes[] = {
         {"long template string", script(repeated("var t = `\n", "row ${v + `in ${w}`} of 'x' \\` $ {\n", "`;\n"))},
         {"long comment", script(repeated("var u = 1; /*\n", "commented 'x' `y` /* * / <b>\n", "*/\n"))},
@@ -1320,6 +1400,10 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
         {"end tag in script", script(QStringLiteral("x = a </") + repeated("", "row of code \" s ' t ` u\n", "") + QStringLiteral(">\n"))},
         {"long end tag CRLF", QString(markupRows(16 * 1024) + QStringLiteral("<pre>\n</") + repeated("", "row of \"a value\nthat\" runs <b on, and' so\n", "") +
                              QStringLiteral("> tail <b>x</b>\n</pre>\n") + markupRows(8 * 1024)).replace(QLatin1Char('\n'), QStringLiteral("\r\n"))},
+        {"long heredoc", markupRows(16 * 1024) + QStringLiteral("<?php\n$x = <<<EOT\n") + repeated("", "EOT1 <?xml v=\"1\"?> 'q \"x /* ?>\n", "") +
+                             QStringLiteral("  EOT;\necho 1;\n?>\n") + markupRows(200 * 1024), false, true},
+        {"long nowdoc", markupRows(16 * 1024) + QStringLiteral("<?php\n$x = <<<'EOT'\r\n") + repeated("", "EOT1 <?xml v=\"1\"?> 'q \"x /* ?>\r\n", "") +
+                             QStringLiteral("EOT; ?>\n") + markupRows(200 * 1024), false, true},
         {"textarea single quotes", markupRows(16 * 1024) + QStringLiteral("<textarea>\n</textarea x='") + repeated("", "a row \" > of text\n", "") +
                              QStringLiteral("'>\n<p>x</p>\n") + markupRows(8 * 1024)},
     };
@@ -1366,8 +1450,14 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
             EXPECT_EQ(firstDifferenceFromOnePass(view), -1);
             const QString text = view.string();
             const std::vector<QVWalkPlace> walk = placesFromTheTop(*view.parser(), text);
+            qint64 previous = 0;
             for (const QVWalkPlace& place : view.boundaryIndex().places()) {
                 if (place.position > view.boundaryIndex().certainUpTo()) break;
+                // A body of lines (a heredoc's too) has places all through it.
+                if (shape.placesThroughout) {
+                    EXPECT_LT(place.position - previous, 3 * QVBoundaryIndex::Spacing) << "no place before " << place.position;
+                }
+                previous = place.position;
                 auto found = std::lower_bound(walk.begin(), walk.end(), place,
                                               [](const QVWalkPlace& a, const QVWalkPlace& b) { return a.position < b.position; });
                 while (found != walk.end() && found->position == place.position && !(*found == place)) ++found;
