@@ -225,7 +225,9 @@ private:
     bool touchesEmbeddedBoundary(QVRange range) const;
     // Whole-text colouring: standard attributes now, parsing from the top lazily.
     void restartHighlighting();
-    void highlightSome(qint64 until, qint64 budgetMs);
+    // Colours on towards until for about budgetMs (0: in growing slices until there) and, when
+    // budgetCharacters is not 0, no more than that many characters parsed.
+    void highlightSome(qint64 until, qint64 budgetMs, qint64 budgetCharacters = 0);
     // A slice of colouring from from (the final colours' end) inside an embedded block: the
     // block's own parser colours on from the line it can begin at, so that colouring inside a
     // block of megabytes (after a key typed in one of its comments, say) does not go back to its
