@@ -126,8 +126,9 @@ public:
     // painted ahead), so that keys can be typed ahead of colouring at any pace.
     static void holdIdleColouring(bool hold);
     // For tests: what one tick of colouring while idle may spend, in time (8 ms unless set) and
-    // in characters parsed or walked (0: no bound). A tick stops at the first slice end or place
-    // past either; the next goes on from there, so the colours come out the same whatever it is.
+    // in characters parsed or walked (0: no bound); while places wait to be confirmed, the
+    // colouring has half of either. A tick stops at the first slice end or place past either; the
+    // next goes on from there, so the colours come out the same whatever it is.
     static void setIdleBudget(qint64 milliseconds, qint64 characters);
     // Colours everything not yet final now.
     void finishHighlighting();
