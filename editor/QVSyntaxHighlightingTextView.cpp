@@ -758,13 +758,13 @@ bool QVSyntaxHighlightingTextView::mustGoOn(const State& before, const State& af
     return before != after || after.multiLine;
 }
 
-void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) {
+void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs, qint64 budgetCharacters) {
     QElapsedTimer clock;
     clock.start();
     const QVTextStorage& text = textStorage();
     const quint64 parsedBefore = QVParser::charactersParsed();
     const qint64 budgetNs = budgetMs * 1'000'000;
-    qint64 slice = budgetMs <= 0 ? EditSlice : idleBudgetCharacters > 0 ? std::min(IdleSlice, idleBudgetCharacters) : IdleSlice;
+    qint64 slice = budgetMs <= 0 ? EditSlice : budgetCharacters > 0 ? std::min(IdleSlice, budgetCharacters) : IdleSlice;
     // After each slice: whether the budget is spent; else the next slice is what it leaves, at
     // the pace the slices so far went (a slice of a dense stretch costs more than one of a
     // comment), so that no tick runs far past it.
@@ -775,9 +775,9 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
         }
         const qint64 ns = std::max<qint64>(clock.nsecsElapsed(), 1);
         const qint64 parsed = qint64(QVParser::charactersParsed() - parsedBefore);
-        if (ns >= budgetNs || (idleBudgetCharacters > 0 && parsed >= idleBudgetCharacters)) return true;
+        if (ns >= budgetNs || (budgetCharacters > 0 && parsed >= budgetCharacters)) return true;
         if (parsed > 0) slice = std::clamp<qint64>(qint64(double(parsed) * double(budgetNs - ns) / double(ns)), LeastIdleSlice, IdleSlice);
-        if (idleBudgetCharacters > 0) slice = std::min(slice, idleBudgetCharacters - parsed);
+        if (budgetCharacters > 0) slice = std::min(slice, budgetCharacters - parsed);
         return false;
     };
     while (_highlightedUpTo < std::min(until, text.length())) {
@@ -1505,9 +1505,12 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
     }
     QElapsedTimer clock;
     clock.start();
-    // Places to confirm share the tick with the colouring.
+    // Places to confirm share the tick with the colouring: half of it, in time and in work alike,
+    // so that a tick bounded by characters gives the walk the lead a tick bounded by time does.
     const bool confirming = placesToConfirm();
-    if (_highlightedUpTo < length()) highlightSome(length(), confirming ? std::max<qint64>(1, idleBudgetMs / 2) : idleBudgetMs);
+    if (_highlightedUpTo < length())
+        highlightSome(length(), confirming ? std::max<qint64>(1, idleBudgetMs / 2) : idleBudgetMs,
+                      confirming && idleBudgetCharacters > 0 ? std::max<qint64>(1, idleBudgetCharacters / 2) : idleBudgetCharacters);
     // Edits that asked nothing (pastes) left the places after them unconfirmed: while idle, walk
     // on past them a stretch at a time, so that the next key ahead of the colouring does not
     // walk from the first of them to itself, and the next edit inside a block of the coloured
