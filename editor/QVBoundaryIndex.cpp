@@ -276,7 +276,10 @@ void QVBoundaryIndex::walk(const std::shared_ptr<const QVParser>& parser, qint64
             if (_stop || line < 0) return;
             stretch.begin = line + 1;
             stretch.end = stretches[size_t(k)].end;
-            stretch.next = walkFrom({stretch.begin, firstEnd.blockStart, firstEnd.block}, stretch.places, stretch.end, {}).ended;
+            // Inside a heredoc of megabytes, its lines far on are most likely the same heredoc's.
+            const bool heredoc = firstEnd.literal == QVWalkPlace::HeredocText;
+            stretch.next = walkFrom({stretch.begin, firstEnd.blockStart, firstEnd.block, heredoc ? firstEnd.literal : -1, heredoc ? firstEnd.label : QString()},
+                                    stretch.places, stretch.end, {}).ended;
         };
         for (int k = 2; k < count; ++k) {
             try {
@@ -348,7 +351,7 @@ void QVBoundaryIndex::edited(qint64 location, qint64 oldLength, qint64 newLength
             // Carried unconfirmed: a walk through the edit meets it again only from the same
             // block's start.
             const qint64 blockStart = place.blockStart >= oldEnd ? place.blockStart + delta : std::min(place.blockStart, location);
-            kept.push_back({place.position + delta, place.block >= 0 ? blockStart : -1, place.block, place.literal, place.nesting});
+            kept.push_back({place.position + delta, place.block >= 0 ? blockStart : -1, place.block, place.literal, place.label, place.nesting});
         }
     }
     _places = std::move(kept);

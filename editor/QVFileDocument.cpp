@@ -769,7 +769,10 @@ void QVFileDocument::fileContentsChangedExternally() {
 
 void QVFileDocument::takeRecoveredText(const QString& text, qint64 keptSize, qint64 keptModified) {
     if (!_textView) return;
-    _textView->setString(text);
+    // An older run kept a marked file's text with its mark as the first character; the mark is
+    // the file's now, and taken as text it would be saved twice.
+    const bool keptMark = _textView->hasByteOrderMark() && text.startsWith(QChar(0xFEFF));
+    _textView->setString(keptMark ? text.mid(1) : text);
     updateChangeCount(ChangeType::Done);
     if (const auto delegate = _delegate.lock()) delegate->documentNeedsRefresh(this);
     if (!_diskStamp.exists || (_diskStamp.size == keptSize && _diskStamp.modified == keptModified)) return;

@@ -34,8 +34,9 @@ constexpr qint64 IdleSlice = 64 * 1024;
 // The first slice after an edit that changed the lines below it.
 constexpr qint64 EditSlice = 4 * 1024;
 // Colouring catches up with what is drawn at once only over this distance; farther away the
-// text is drawn with its provisional colours while idle colouring gets there.
-constexpr qint64 DrawCatchUpLimit = 2 * 1024 * 1024;
+// text is drawn with its provisional colours while idle colouring gets there. A jump a megabyte or
+// two past the colouring of dense markup (a page of PHP sections) cost its paint 50 ms and more.
+constexpr qint64 DrawCatchUpLimit = 512 * 1024;
 // What one tick of colouring while idle may spend: its time, and (tests only, 0: no bound) the
 // characters its slices may parse and its walk read. A tick stops at the first slice end or place
 // past either, whatever it is in the middle of.
@@ -221,7 +222,7 @@ QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     QVWalkPlace inside;
     if (place.position > start) {
         start = place.position;
-        if (place.block >= 0) inside = {0, place.blockStart - start, place.block, place.literal, place.nesting};
+        if (place.block >= 0) inside = {0, place.blockStart - start, place.block, place.literal, place.label, place.nesting};
     }
     uncolouredWalkCount += confirming;
     const qint64 end = std::min(text.length(), index + 1 + EndStringReach);
@@ -757,13 +758,13 @@ bool QVSyntaxHighlightingTextView::mustGoOn(const State& before, const State& af
     return before != after || after.multiLine;
 }
 
-void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) {
+void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs, qint64 budgetCharacters) {
     QElapsedTimer clock;
     clock.start();
     const QVTextStorage& text = textStorage();
     const quint64 parsedBefore = QVParser::charactersParsed();
     const qint64 budgetNs = budgetMs * 1'000'000;
-    qint64 slice = budgetMs <= 0 ? EditSlice : idleBudgetCharacters > 0 ? std::min(IdleSlice, idleBudgetCharacters) : IdleSlice;
+    qint64 slice = budgetMs <= 0 ? EditSlice : budgetCharacters > 0 ? std::min(IdleSlice, budgetCharacters) : IdleSlice;
     // After each slice: whether the budget is spent; else the next slice is what it leaves, at
     // the pace the slices so far went (a slice of a dense stretch costs more than one of a
     // comment), so that no tick runs far past it.
@@ -774,9 +775,9 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs) 
         }
         const qint64 ns = std::max<qint64>(clock.nsecsElapsed(), 1);
         const qint64 parsed = qint64(QVParser::charactersParsed() - parsedBefore);
-        if (ns >= budgetNs || (idleBudgetCharacters > 0 && parsed >= idleBudgetCharacters)) return true;
+        if (ns >= budgetNs || (budgetCharacters > 0 && parsed >= budgetCharacters)) return true;
         if (parsed > 0) slice = std::clamp<qint64>(qint64(double(parsed) * double(budgetNs - ns) / double(ns)), LeastIdleSlice, IdleSlice);
-        if (idleBudgetCharacters > 0) slice = std::min(slice, idleBudgetCharacters - parsed);
+        if (budgetCharacters > 0) slice = std::min(slice, budgetCharacters - parsed);
         return false;
     };
     while (_highlightedUpTo < std::min(until, text.length())) {
@@ -1027,10 +1028,21 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     // none before from, or the final colours would have ended the block there).
     qint64 closerAt = -1;
     bool endsElement = false;
-    // A quoted string hides them, as the walk reads it.
+    // A heredoc's text hides the block's end as a string does: only the rest of the line it
+    // closes on, read as the block's scan reads it from there, may hold it.
+    const bool heredoc = literals->heredocAt(text, opener);
+    // A quoted string hides them too, as the walk reads it.
     const QChar first = text.characterAt(opener);
     const qint64 shownFrom = first == u'"' || first == u'\'' ? (end >= 0 ? end : to) : opener;
-    if (owner != _parser.get()) {
+    if (owner != _parser.get() && heredoc) {
+        if (end >= 0) {
+            const QStringView rest = text.characters(QVRange(end, to - end));
+            for (const QString& closer : parser->closers())
+                if (!closer.isEmpty())
+                    if (const qint64 at = parser->endOfEmbeddedBlock(rest, 0, closer); at < rest.size() && (closerAt < 0 || end + at < closerAt))
+                        closerAt = end + at;
+        }
+    } else if (owner != _parser.get()) {
         const QStringList& closers = parser->closers();
         for (qsizetype i = 0; i < closers.size(); ++i) {
             const QString& closer = closers[i];
@@ -1054,12 +1066,13 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     // pass from the block's opener would read the megabytes of the literal before it again).
     QVWalkPlace blockEnd;
     if (closerAt >= 0) {
-        if (closerAt < from || !endsElement || (end >= 0 && closerAt >= end) || !_boundaries.ready()) return false;
+        if (closerAt < from || !(endsElement || heredoc) || (!heredoc && end >= 0 && closerAt >= end) || !_boundaries.ready()) return false;
         const std::vector<QVWalkPlace>& places = _boundaries.places();
         const auto near = std::upper_bound(places.begin(), places.end(), from, [](qint64 at, const QVWalkPlace& p) { return at < p.position; });
         if (near == places.begin() || std::prev(near)->block < 0 || std::prev(near)->blockStart != language.location) return false;
         blockEnd = {closerAt, language.location, std::prev(near)->block};
-        end = -1;
+        // A heredoc ends before the block does, the block's code going on to its end after it.
+        if (!heredoc) end = -1;
     }
     // The literal the slice's end lies in, as the old colours had it and as the new ones do: the
     // same one, begun at the same place after the edits, reads on after it as it did (a line
@@ -1118,31 +1131,49 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
         if (tag.lt < from && after != tag.stops.begin() && std::prev(after)->first > tag.lt && std::prev(after)->first > stop)
             std::tie(stop, stopLt) = std::pair(std::prev(after)->first, tag.lt);
     }
-    qint64 start = stop >= 0 ? safeStart(from, stop) : safeStart(from);
+    // The line from stands on may itself begin between the two (a comment's lines are one run
+    // of the multi-line mark back to its "<": no look back at all then).
+    const qint64 line = text.lineRangeForRange(QVRange(from, 0)).location;
+    qint64 start = stop < 0 ? safeStart(from) : line > stopLt && line <= stop ? -1 : safeStart(from, stop);
     if (stop >= 0 && start < stop) start = from - stopLt > slice ? stopLt : safeStart(from);
     if (from - start <= slice) return false;
     // The nearest tag kept before from: the tag from stands in, or one the walk ends before it.
     auto kept = _openTags.end();
     for (auto tag = _openTags.begin(); tag != _openTags.end(); ++tag)
         if (tag->lt >= start && tag->lt < from && (kept == _openTags.end() || tag->lt > kept->lt)) kept = tag;
+    const auto byPosition = [](qint64 at, const std::pair<qint64, bool>& stop) { return at < stop.first; };
+    // A stop kept at or after at, in order (a comment keeps those an edit before them left true).
+    const auto keepStop = [&](std::vector<std::pair<qint64, bool>>& stops, qint64 at, bool inQuotes) {
+        const auto place = std::upper_bound(stops.begin(), stops.end(), at, byPosition);
+        if (place == stops.begin() || std::prev(place)->first != at) stops.insert(place, {at, inQuotes});
+    };
     bool quoted = false;
     qint64 readFrom = start;
-    if (kept != _openTags.end()) {
+    if (kept != _openTags.end() && kept->end >= 0 && kept->end <= from) {
+        // A comment known to end before from: the walk goes on after it.
+        readFrom = kept->end;
+        kept = _openTags.end();
+    } else if (kept != _openTags.end()) {
         // From the stop kept before from: the tag must still run on to it.
         std::vector<std::pair<qint64, bool>>& stops = kept->stops;
-        const auto after = std::upper_bound(stops.begin(), stops.end(), from, [](qint64 at, const auto& stop) { return at < stop.first; });
+        const auto after = std::upper_bound(stops.begin(), stops.end(), from, byPosition);
         qint64 known = kept->lt;
         if (after != stops.begin()) std::tie(known, quoted) = *std::prev(after);
         const qint64 end = known < from ? tags->endOfOpenTag(text, kept->lt, known, from, &quoted) : -1;
         if (end == -2) return false;
-        stops.erase(after, stops.end());
+        if (!kept->comment) stops.erase(std::upper_bound(stops.begin(), stops.end(), from, byPosition), stops.end());
         if (end >= 0) {
             // It ends before from: the walk goes on after it, to the tag from stands in.
-            _openTags.erase(kept);
+            if (kept->comment) {
+                kept->end = end;
+                std::erase_if(stops, [&](const std::pair<qint64, bool>& stop) { return stop.first > end; });
+            } else {
+                _openTags.erase(kept);
+            }
             kept = _openTags.end();
             readFrom = end;
         } else if (known < from) {
-            stops.emplace_back(from, quoted);
+            keepStop(stops, from, quoted);
         }
     }
     if (kept == _openTags.end()) {
@@ -1150,7 +1181,7 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
         const qint64 lt = tags->openTagBefore(text, readFrom, from, &quoted);
         if (lt < 0) return false;
         if (_openTags.size() >= KeptLiterals) _openTags.erase(_openTags.begin());
-        _openTags.push_back({lt, {{from, quoted}}});
+        _openTags.push_back({lt, {{from, quoted}}, tags->opensComment(text, lt)});
         kept = std::prev(_openTags.end());
     }
     const qint64 lt = kept->lt;
@@ -1160,6 +1191,13 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
     const bool quotedAtFrom = quoted;
     const qint64 end = tags->endOfOpenTag(text, lt, from, to, &quoted);
     if (end == -2) return false;
+    // A comment that runs on past to, in the old text as in this one (a stop kept there, or its
+    // end past it), ends where it did: the colours after to are the old ones.
+    const bool sameCommentGoesOn = kept->comment && end < 0 && (kept->end > to || (!kept->stops.empty() && kept->stops.back().first >= to));
+    if (kept->comment && end >= 0) {
+        kept->end = end;
+        std::erase_if(kept->stops, [&](const std::pair<qint64, bool>& stop) { return stop.first > end; });
+    }
     // A tag that ends in the slice: the page's parser goes on from its ">" to that line's end
     // (the next slice begins outside it), as the walk goes on after any tag.
     if (end >= 0 && end < to) to = std::min(text.lineRangeForRange(QVRange(end, 0)).end(), to);
@@ -1180,9 +1218,9 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
             return true;
         }
     } else if (end < 0) {
-        kept->stops.emplace_back(to, quoted);
+        keepStop(kept->stops, to, quoted);
     }
-    sliceColoured(to, old);
+    sliceColoured(to, old, sameCommentGoesOn && old == stateAt(to - 1));
     return true;
 }
 
@@ -1483,9 +1521,12 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
     }
     QElapsedTimer clock;
     clock.start();
-    // Places to confirm share the tick with the colouring.
+    // Places to confirm share the tick with the colouring: half of it, in time and in work alike,
+    // so that a tick bounded by characters gives the walk the lead a tick bounded by time does.
     const bool confirming = placesToConfirm();
-    if (_highlightedUpTo < length()) highlightSome(length(), confirming ? std::max<qint64>(1, idleBudgetMs / 2) : idleBudgetMs);
+    if (_highlightedUpTo < length())
+        highlightSome(length(), confirming ? std::max<qint64>(1, idleBudgetMs / 2) : idleBudgetMs,
+                      confirming && idleBudgetCharacters > 0 ? std::max<qint64>(1, idleBudgetCharacters / 2) : idleBudgetCharacters);
     // Edits that asked nothing (pastes) left the places after them unconfirmed: while idle, walk
     // on past them a stretch at a time, so that the next key ahead of the colouring does not
     // walk from the first of them to itself, and the next edit inside a block of the coloured
@@ -1615,10 +1656,32 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     // A literal after the edit keeps its stops, moved with its text.
     const qint64 editedEnd = edit.editedRange.end() - edit.changeInLength;
     std::erase_if(_openLiterals, [&](const OpenLiteral& l) { return l.opener >= edit.editedRange.location && l.opener < editedEnd; });
-    // Whether a "<" opens a tag reads only the text before it (and its name, read afresh).
-    std::erase_if(_openTags, [&](const OpenTag& tag) { return tag.lt >= edit.editedRange.location; });
-    for (OpenTag& tag : _openTags)
-        std::erase_if(tag.stops, [&](const std::pair<qint64, bool>& stop) { return stop.first > edit.editedRange.location; });
+    // Whether a "<" opens a tag reads only the text before it, and whether a comment, its first
+    // four characters.
+    std::erase_if(_openTags, [&](const OpenTag& tag) { return tag.lt + 4 > edit.editedRange.location; });
+    // A comment ends at the first "-->" from its "<": one an edit took away stood before no stop
+    // or end kept after the text that went, so those hold, moved, unless the edit brings one
+    // (its text and the two characters on either side).
+    std::optional<bool> bringsCommentEnd;
+    for (OpenTag& tag : _openTags) {
+        const qint64 at = edit.editedRange.location;
+        const qint64 gone = edit.editedRange.end() - edit.changeInLength;
+        if (tag.comment && tag.end >= 0 && at >= tag.end) continue;
+        if (tag.comment && !bringsCommentEnd) {
+            const QVTextStorage& text = textStorage();
+            const qint64 from = std::max<qint64>(0, at - 2);
+            const qint64 to = std::min(text.length(), edit.editedRange.end() + 2);
+            bringsCommentEnd = to > from && text.characters(QVRange(from, to - from)).contains(u"-->");
+        }
+        const bool moves = tag.comment && !*bringsCommentEnd;
+        std::erase_if(tag.stops, [&](std::pair<qint64, bool>& stop) {
+            if (stop.first <= at) return false;
+            if (!moves || stop.first < gone) return true;
+            stop.first += edit.changeInLength;
+            return false;
+        });
+        tag.end = moves && tag.end >= 0 && gone <= tag.end - 3 ? tag.end + edit.changeInLength : -1;
+    }
     for (OpenLiteral& literal : _openLiterals) {
         if (literal.opener >= editedEnd) {
             literal.opener += edit.changeInLength;

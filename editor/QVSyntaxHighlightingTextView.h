@@ -126,8 +126,9 @@ public:
     // painted ahead), so that keys can be typed ahead of colouring at any pace.
     static void holdIdleColouring(bool hold);
     // For tests: what one tick of colouring while idle may spend, in time (8 ms unless set) and
-    // in characters parsed or walked (0: no bound). A tick stops at the first slice end or place
-    // past either; the next goes on from there, so the colours come out the same whatever it is.
+    // in characters parsed or walked (0: no bound); while places wait to be confirmed, the
+    // colouring has half of either. A tick stops at the first slice end or place past either; the
+    // next goes on from there, so the colours come out the same whatever it is.
     static void setIdleBudget(qint64 milliseconds, qint64 characters);
     // Colours everything not yet final now.
     void finishHighlighting();
@@ -225,7 +226,9 @@ private:
     bool touchesEmbeddedBoundary(QVRange range) const;
     // Whole-text colouring: standard attributes now, parsing from the top lazily.
     void restartHighlighting();
-    void highlightSome(qint64 until, qint64 budgetMs);
+    // Colours on towards until for about budgetMs (0: in growing slices until there) and, when
+    // budgetCharacters is not 0, no more than that many characters parsed.
+    void highlightSome(qint64 until, qint64 budgetMs, qint64 budgetCharacters = 0);
     // A slice of colouring from from (the final colours' end) inside an embedded block: the
     // block's own parser colours on from the line it can begin at, so that colouring inside a
     // block of megabytes (after a key typed in one of its comments, say) does not go back to its
@@ -254,10 +257,15 @@ private:
     // cannot, nothing coloured.
     bool colourInsideTag(qint64 from, qint64 slice);
     // Where the slices inside the last few such tags stopped, in order, with whether inside a
-    // quoted value there; an edit keeps those before it, and drops the tags it comes before.
+    // quoted value there; an edit keeps those before it, and drops the tags it comes before or
+    // whose first characters it touches. A comment ends at the first "-->" only, so an edit inside
+    // one that brings none moves its stops after it and where it ends (once a slice found that)
+    // with the text: the slice after a key there meets the old colours again at once.
     struct OpenTag {
         qint64 lt = -1;
         std::vector<std::pair<qint64, bool>> stops;
+        bool comment = false;
+        qint64 end = -1;  // a comment's end, past its "-->" (-1: not found yet)
     };
     std::vector<OpenTag> _openTags;
     // The final colours reach to (the colours before it were old and stood at old there; the

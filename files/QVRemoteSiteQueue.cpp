@@ -178,15 +178,18 @@ void QVRemoteSiteQueue::work(QString reachabilityHost) {
             std::unique_lock guard(_lock);
             // A login tried again waits its turn (a closing queue does not).
             while (!_dying && std::chrono::steady_clock::now() < _notBefore) _wake.wait_until(guard, _notBefore);
+            // A queue on its way out is never Idle or Busy again, not even for a moment: the
+            // window asks whether it is connected while the failure it was told of travels.
             if (_queue.isEmpty() || !_networkIsUp) {
-                if (_state != Closing) _state = Idle;
+                if (_state != Closing && !_dying) _state = Idle;
             } else if (_running != _queue.first().action.get()) {
                 entry = _queue.first();
                 action = entry.action;
                 _running = action.get();
                 _runningStatus.clear();
                 ++_runs;
-                _state = Busy;
+                if (_state != Closing)
+                    _state = entry.start == Start::Close ? Closing : entry.start == Start::Connect ? Connecting : Busy;
             }
         }
         if (action) {
@@ -449,6 +452,7 @@ void QVRemoteSiteQueue::dropEverythingAndClose(const QVRemoteFileAction* failed,
     {
         std::lock_guard guard(_lock);
         dropped = std::exchange(_queue, {});
+        _state = Closing;
     }
     // Whoever waits for a dropped operation hears that it will not come, and why: a login that
     // could not reach the site says what the client said of it (a refused connection).

@@ -533,6 +533,7 @@ constexpr qint64 OpenerLength = 16;
 
 const QVTextAttributes* QVKeywordBasedParser::openLiteralAt(QStringView text, const QVComment** comment, QChar* quote) const {
     if (!_templateStyle.isNull() && text.startsWith(QLatin1Char('`'))) return &_templateAttr;
+    if (!_heredocStyle.isNull() && text.startsWith(QLatin1String("<<<"))) return &_heredocAttr;
     for (const QVComment& form : _comments)
         if (form.hasEnd() && !form.begin().isEmpty() && text.startsWith(form.begin())) {
             *comment = &form;
@@ -552,9 +553,40 @@ const QVTextAttributes* QVKeywordBasedParser::openLiteralAt(QStringView text, co
     return nullptr;
 }
 
+bool QVKeywordBasedParser::heredocAt(const QVTextStorage& storage, qint64 opener) const {
+    return !_heredocStyle.isNull() && opener >= 0 && storage.length() - opener >= 3 && storage.characters(QVRange(opener, 3)) == u"<<<";
+}
+
 qint64 QVKeywordBasedParser::endOfOpenLiteral(const QVTextStorage& storage, qint64 opener, qint64 from, qint64 limit,
                                               QVScriptLiterals::TemplateNesting* nesting) const {
     if (opener < 0 || from < opener || limit < from || limit > storage.length()) return -2;
+    if (heredocAt(storage, opener)) {
+        // Its identifier on the opener's line, of a length no hand types.
+        constexpr qint64 OpeningReach = 1024;
+        const QStringView opening = storage.characters(QVRange(opener, std::min(OpeningReach, storage.length() - opener)));
+        QStringView label;
+        const qint64 body = QVScriptLiterals::heredocBody(opening, 0, opening.size(), &label);
+        if (body < 0) return -2;
+        // Only a line's start can close it: the reads go from one to another.
+        auto lineStart = [&](qint64 at) {
+            if (at == opener + body || at == storage.length()) return true;
+            const QChar before = storage.characterAt(at - 1);
+            return before == u'\n' || (before == u'\r' && storage.characterAt(at) != u'\n');
+        };
+        const qint64 start = std::max(from, opener + body);
+        if (limit <= start) return limit < opener + body ? -2 : -1;
+        if (!lineStart(start) || !lineStart(limit)) return -2;
+        const qint64 viewEnd = std::min(storage.length(), limit + label.size() + 1);
+        const QStringView text = storage.characters(QVRange(start, viewEnd - start));
+        const qint64 n = limit - start;
+        countParsed(n);
+        for (qint64 j = 0; j < n;) {
+            if (const qint64 after = QVScriptLiterals::heredocClosesAt(text, j, text.size(), label); after >= 0) return start + after;
+            while (j < n && text[j] != u'\n' && text[j] != u'\r') ++j;
+            if (j < n) j += text[j] == u'\r' && j + 1 < text.size() && text[j + 1] == u'\n' ? 2 : 1;
+        }
+        return -1;
+    }
     const QVComment* comment = nullptr;
     QChar quote;
     if (!openLiteralAt(storage.characters(QVRange(opener, std::min<qint64>(OpenerLength, storage.length() - opener))), &comment, &quote))

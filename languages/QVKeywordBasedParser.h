@@ -67,8 +67,12 @@ public:
     // on to limit (*nesting then says how a template string stands there), -2 when no such
     // literal opens at opener or an escape, or a "$", stands just before limit.
     // A slice of colouring inside a literal of megabytes reads on from where the last one stopped.
+    // Heredocs and nowdocs are read so too, from and limit at the starts of lines of the body.
     qint64 endOfOpenLiteral(const QVTextStorage& storage, qint64 opener, qint64 from, qint64 limit,
                             QVScriptLiterals::TemplateNesting* nesting = nullptr) const;
+    // Whether the literal that opens at opener is a heredoc or nowdoc (whose body hides the
+    // end of the block it stands in, as a string does).
+    bool heredocAt(const QVTextStorage& storage, qint64 opener) const;
     // Colours range, which begins inside that literal where endOfOpenLiteral() read it from and
     // found end: the literal's colours to end (all of range when -1), then parses the rest as a
     // parse of the whole literal would go on after it.

@@ -62,6 +62,10 @@ qint64 endOfLine(const QString& text, qint64 position) {
     return length;
 }
 
+// Each place inside a heredoc keeps its identifier: one longer than this (hostile, a megabyte
+// long) is read whole, keeping none.
+constexpr qsizetype PlaceLabelLimit = 256;
+
 }  // namespace
 
 QVParser::QVParser(std::weak_ptr<QVBundle> bundle, const QString& identifier)
@@ -315,9 +319,10 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
         }
         return foundEnd;
     };
-    auto placeInLiteral = [&](qint64 j, int literal, const QVScriptLiterals::TemplateNesting& nesting = {}) {
+    auto placeInLiteral = [&](qint64 j, int literal, QStringView label = {},
+                              const QVScriptLiterals::TemplateNesting& nesting = {}) {
         if (j >= n || j < nextPlace) return false;
-        if (places->place(j, literal, nesting)) {
+        if (places->place(j, literal, label, nesting)) {
             places->stopped = true;
             return true;
         }
@@ -351,7 +356,7 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
                 limit = lineEnd(limit);
                 continue;
             }
-            if (placeInLiteral(limit, 0, nesting)) {
+            if (placeInLiteral(limit, 0, {}, nesting)) {
                 *at = limit;
                 return true;
             }
@@ -410,13 +415,35 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
             j = limit;
         }
     };
+    // A heredoc's or nowdoc's body from j, the start of one of its lines, a line at a time, the
+    // start of each line after it a place too. Answers as readTemplate() does, *at just past the
+    // identifier that closes it.
+    auto readHeredoc = [&](qint64 j, QStringView label, qint64* at) -> bool {
+        for (;;) {
+            if (const qint64 after = QVScriptLiterals::heredocClosesAt(text, j, n, label); after >= 0) {
+                *at = after;
+                return false;
+            }
+            const qint64 limit = lineEnd(j);
+            if (limit >= n) {
+                *at = n;
+                return true;
+            }
+            if (placeInLiteral(limit, QVWalkPlace::HeredocText, label)) {
+                *at = limit;
+                return true;
+            }
+            j = limit;
+        }
+    };
     if (places && places->startLiteral >= 0) {
         const int literal = places->startLiteral;
         qint64 at = n;
         const bool quoted = literal == QVWalkPlace::DoubleQuoted || literal == QVWalkPlace::SingleQuoted;
-        if (literal == 0 ? readTemplate(i, places->startNesting, &at)
-            : quoted     ? readQuoted(i, literal == QVWalkPlace::DoubleQuoted ? u'"' : u'\'', &at)
-                         : (!lexicon.comments || literal > lexicon.comments->size() || readComment(i, literal - 1, &at)))
+        if (literal == QVWalkPlace::HeredocText ? (!lexicon.heredocs || readHeredoc(i, places->startLabel, &at))
+            : literal == 0                      ? readTemplate(i, places->startNesting, &at)
+            : quoted                            ? readQuoted(i, literal == QVWalkPlace::DoubleQuoted ? u'"' : u'\'', &at)
+                                                : (!lexicon.comments || literal > lexicon.comments->size() || readComment(i, literal - 1, &at)))
             return at;
         i = at;
     }
@@ -425,7 +452,7 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
         // nothing before it (the look for an escaping backslash and the look back before a
         // slash stop at the line break), so it goes on as this one.
         if (i >= nextPlace && i > start && (text[i - 1] == u'\n' || (text[i - 1] == u'\r' && text[i] != u'\n'))) {
-            if (places->place(i, -1, {})) {
+            if (places->place(i, -1, {}, {})) {
                 places->stopped = true;
                 return i;
             }
@@ -461,6 +488,17 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
             }
             if (j >= n) return n;
             i = j + 1;
+            continue;
+        }
+        QStringView label;
+        const qint64 body = lexicon.heredocs && c == u'<' && places ? QVScriptLiterals::heredocBody(text, i, n, &label) : -1;
+        if (body >= 0 && label.size() <= PlaceLabelLimit) {
+            // Read a line at a time, so that a heredoc of megabytes has places all through it,
+            // its first line too, as a template string's line after its opener is one.
+            if (placeInLiteral(body, QVWalkPlace::HeredocText, label)) return body;
+            qint64 at = n;
+            if (readHeredoc(body, label, &at)) return at;
+            i = at;
             continue;
         }
         if (lexicon.heredocs && c == u'<') {

@@ -47,8 +47,9 @@ using QVEmbeddedRanges = std::vector<QVEmbeddedRange>;
 // A place inside a block may also stand at the start of a line inside a long template string
 // (literal 0; nesting says where in what its holes opened), a block comment (literal 1 + its form
 // among the language's comments) or a quoted string a backslash carries over lines
-// (DoubleQuoted, SingleQuoted), where the scan goes on reading that literal: a walk keeps no
-// other state there.
+// (DoubleQuoted, SingleQuoted), where the scan goes on reading that literal, or inside the body
+// of a heredoc or nowdoc (literal HeredocText, label its identifier, which the line that closes
+// it begins with): a walk keeps no other state there.
 struct QVWalkPlace {
     static constexpr int DoubleQuoted = 1 << 16;
     static constexpr int SingleQuoted = DoubleQuoted + 1;
@@ -56,7 +57,9 @@ struct QVWalkPlace {
     qint64 blockStart = -1;
     int block = -1;
     int literal = -1;
+    QString label;
     QVScriptLiterals::TemplateNesting nesting = {};
+    static constexpr int HeredocText = std::numeric_limits<int>::max();
     bool operator==(const QVWalkPlace&) const = default;
 };
 
@@ -225,18 +228,21 @@ public:
     // is an element's content (a script or style sheet), which only a quoted string keeps open
     // past its end tag; a server block's end may also stand in a block comment.
     // places, when given, hears of the lines inside the block where the scan may begin again
-    // (see QVWalkPlace, literal -1 outside every literal), from its wantedFrom on; one that
-    // answers true stops the scan there (which is then answered, and stopped set). With
-    // startLiteral not -1, from is such a place inside that literal (inside a template string,
-    // standing in startNesting).
+    // (see QVWalkPlace, literal -1 outside every literal, label a heredoc's identifier, nesting
+    // where a template string's holes stand), from its wantedFrom on; one that answers true stops
+    // the scan there (which is then answered, and stopped set). With startLiteral not -1, from is
+    // such a place inside that literal (inside a heredoc whose identifier is startLabel, or a
+    // template string standing in startNesting).
     class BlockPlaces {
     public:
         virtual ~BlockPlaces() = default;
         qint64 wantedFrom = std::numeric_limits<qint64>::max();
         int startLiteral = -1;
+        QString startLabel;
         QVScriptLiterals::TemplateNesting startNesting;
         bool stopped = false;
-        virtual bool place(qint64 position, int literal, const QVScriptLiterals::TemplateNesting& nesting) = 0;
+        virtual bool place(qint64 position, int literal, QStringView label,
+                           const QVScriptLiterals::TemplateNesting& nesting) = 0;
     };
     virtual qint64 endOfEmbeddedBlock(QStringView text, qint64 from, QStringView end, bool element = false,
                                       BlockPlaces* places = nullptr) const;

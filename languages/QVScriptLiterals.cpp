@@ -192,7 +192,7 @@ bool isLabelCharacter(QChar c) { return isLabelStart(c) || (c >= u'0' && c <= u'
 
 }  // namespace
 
-qint64 endOfHeredoc(QStringView text, qint64 index, qint64 limit, qint64* read) {
+qint64 heredocBody(QStringView text, qint64 index, qint64 limit, QStringView* label, qint64* read) {
     limit = std::clamp<qint64>(limit, 0, text.size());
     qint64 i = index;
     auto none = [&]() -> qint64 {
@@ -207,23 +207,37 @@ qint64 endOfHeredoc(QStringView text, qint64 index, qint64 limit, qint64* read) 
     const qint64 labelStart = i;
     if (i >= limit || !isLabelStart(text[i])) return none();
     while (i < limit && isLabelCharacter(text[i])) ++i;
-    const QStringView label = text.sliced(labelStart, i - labelStart);
+    *label = text.sliced(labelStart, i - labelStart);
     if (!quote.isNull()) {
         if (i >= limit || text[i] != quote) return none();
         ++i;
     }
     if (i >= limit || (text[i] != u'\n' && text[i] != u'\r')) return none();
-    // i stands on the line break before each line of the body.
+    return i + (text[i] == u'\r' && i + 1 < limit && text[i + 1] == u'\n' ? 2 : 1);
+}
+
+qint64 heredocClosesAt(QStringView text, qint64 lineStart, qint64 limit, QStringView label) {
+    limit = std::clamp<qint64>(limit, 0, text.size());
+    qint64 j = lineStart;
+    while (j < limit && (text[j] == u' ' || text[j] == u'\t')) ++j;
+    const qint64 after = j + label.size();
+    if (after <= limit && text.sliced(j, label.size()) == label && (after == limit || !isLabelCharacter(text[after]))) return after;
+    return -1;
+}
+
+qint64 endOfHeredoc(QStringView text, qint64 index, qint64 limit, qint64* read) {
+    limit = std::clamp<qint64>(limit, 0, text.size());
+    QStringView label;
+    qint64 i = heredocBody(text, index, limit, &label, read);
+    if (i < 0) return -1;
+    // i stands at the start of each line of the body.
     while (i < limit) {
-        i += text[i] == u'\r' && i + 1 < limit && text[i + 1] == u'\n' ? 2 : 1;
-        qint64 j = i;
-        while (j < limit && (text[j] == u' ' || text[j] == u'\t')) ++j;
-        const qint64 after = j + label.size();
-        if (after <= limit && text.sliced(j, label.size()) == label && (after == limit || !isLabelCharacter(text[after]))) {
+        if (const qint64 after = heredocClosesAt(text, i, limit, label); after >= 0) {
             if (read) *read = std::min(after + 1, limit);
             return after;
         }
         while (i < limit && text[i] != u'\n' && text[i] != u'\r') ++i;
+        if (i < limit) i += text[i] == u'\r' && i + 1 < limit && text[i + 1] == u'\n' ? 2 : 1;
     }
     if (read) *read = limit;
     return limit;

@@ -66,5 +66,12 @@ qint64 readTemplate(QStringView text, qint64 from, qint64 limit, TemplateNesting
 // the identifier not followed by an identifier character. read, when given, receives the end
 // of what was read.
 qint64 endOfHeredoc(QStringView text, qint64 index, qint64 limit, qint64* read = nullptr);
+// The opening of that heredoc or nowdoc: the start of its body's first line (just past the line
+// break after the identifier), with label the identifier; -1 when none opens at index before
+// limit (read then as for endOfHeredoc()).
+qint64 heredocBody(QStringView text, qint64 index, qint64 limit, QStringView* label, qint64* read = nullptr);
+// Whether the line of a heredoc's body that begins at lineStart closes it: just past label
+// there, else -1.
+qint64 heredocClosesAt(QStringView text, qint64 lineStart, qint64 limit, QStringView label);
 
 }  // namespace QVScriptLiterals

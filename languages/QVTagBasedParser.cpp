@@ -155,7 +155,8 @@ QVTagBasedParser::TagStyle QVTagBasedParser::attributesForTag(QStringView name) 
     return style;
 }
 
-std::optional<QVTagBasedParser::TagStyle> QVTagBasedParser::openTagStyle(const QVTextStorage& storage, qint64 lt) const {
+std::optional<QVTagBasedParser::TagStyle> QVTagBasedParser::openTagStyle(const QVTextStorage& storage, qint64 lt, bool* comment) const {
+    if (comment) *comment = false;
     // Longer than any name a style's prefix or an embedded block is told by.
     constexpr qint64 NameReach = 1024;
     if (lt < 0 || lt + 1 >= storage.length()) return std::nullopt;
@@ -171,7 +172,11 @@ std::optional<QVTagBasedParser::TagStyle> QVTagBasedParser::openTagStyle(const Q
         const char16_t u = head[i].unicode();
         name.append(u < 0x80 ? QChar(u >= u'A' && u <= u'Z' ? u + 32 : u) : head[i].toLower());
     }
-    if (name.startsWith(QLatin1String("!--"))) return std::nullopt;
+    if (name.startsWith(QLatin1String("!--"))) {
+        if (!comment) return std::nullopt;
+        *comment = true;
+        return TagStyle{nullptr, nullptr, &_commentsAttr};
+    }
     if (!closing) {
         const auto embedded = _embedded.constFind(name);
         if (embedded != _embedded.cend() && !embedded->end.isEmpty() && embedded->parser.lock()) return std::nullopt;
@@ -180,8 +185,27 @@ std::optional<QVTagBasedParser::TagStyle> QVTagBasedParser::openTagStyle(const Q
 }
 
 qint64 QVTagBasedParser::endOfOpenTag(const QVTextStorage& storage, qint64 lt, qint64 from, qint64 limit, bool* quoted) const {
-    if (from < lt || limit < from || limit > storage.length() || !openTagStyle(storage, lt)) return -2;
+    bool comment = false;
+    if (from < lt || limit < from || limit > storage.length() || !openTagStyle(storage, lt, &comment)) return -2;
     const qint64 start = from;
+    if (comment) {
+        // The first "-->" from the "<" on ends it, as the walk finds it (so "<!-->" is a whole
+        // comment): a ">" from two characters past the "<", or from from, with "--" before it.
+        *quoted = false;
+        for (qint64 p = std::max(from, lt + 2), n = 0; p < limit; p += n) {
+            n = std::min({Piece, limit - p, std::max<qint64>(storage.contiguousEnd(p) - p, 1)});
+            const QStringView text = storage.characters(QVRange(p, n));
+            for (qsizetype gt = text.indexOf(u'>'); gt >= 0; gt = text.indexOf(u'>', gt + 1)) {
+                const qint64 at = p + gt;
+                if (storage.characterAt(at - 1) == u'-' && storage.characterAt(at - 2) == u'-') {
+                    countParsed(at + 1 - start);
+                    return at + 1;
+                }
+            }
+        }
+        countParsed(limit - start);
+        return -1;
+    }
     if (from == lt) {
         *quoted = false;
         ++from;
@@ -250,26 +274,26 @@ qint64 QVTagBasedParser::openTagBefore(const QVTextStorage& storage, qint64 star
     for (qint64 at = std::max<qint64>(start, 0); at < from;) {
         const qint64 lt = next(u"<", at);
         if (lt < 0) return -1;
+        // A tag or comment that ends before from is stepped over; one that runs on is from's.
         const qint64 end = endOfOpenTag(storage, lt, lt, from, quoted);
         if (end == -1) return lt;
-        if (end >= 0) {
-            at = end;
-            continue;
-        }
-        // A comment goes on to its "-->", looked for from its "<" as the walk does.
-        if (lt + 4 > storage.length() || storage.characters(QVRange(lt, 4)) != u"<!--") return -1;
-        const qint64 close = next(u"-->", lt);
-        if (close < 0) return -1;
-        at = close + 3;
+        if (end < 0) return -1;
+        at = end;
     }
     return -1;
 }
 
 void QVTagBasedParser::colourOpenTag(QVTextStorage& storage, qint64 lt, QVRange range, bool quoted, qint64 end) const {
-    const std::optional<TagStyle> style = openTagStyle(storage, lt);
+    bool comment = false;
+    const std::optional<TagStyle> style = openTagStyle(storage, lt, &comment);
     if (!style) return;
     const qint64 to = end < 0 ? range.end() : std::clamp(end, range.location, range.end());
     if (to <= range.location) return;
+    if (comment) {
+        if (!_commentsAttr.isEmpty()) storage.addAttributes(_commentsAttr, QVRange(range.location, to - range.location));
+        markParsed(QVRange(range.location, to - range.location), storage);
+        return;
+    }
     const QStringView text = storage.characters(QVRange(range.location, to - range.location));
     const qsizetype n = text.size();
     auto colour = [&](const QVTextAttributes* attributes, qsizetype from, qsizetype until) {
@@ -337,7 +361,7 @@ QVEmbeddedRange QVTagBasedParser::embeddedBlockAt(QStringView text, qint64 index
 
 qint64 QVTagBasedParser::walkBoundaries(QStringView text, qint64 base, QVColouringSession& session, const QVWalkPlace& inside) const {
     QVEmbeddedRanges blocks;
-    const QVWalkPlace within{0, inside.blockStart - base, inside.block, inside.literal, inside.nesting};
+    const QVWalkPlace within{0, inside.blockStart - base, inside.block, inside.literal, inside.label, inside.nesting};
     return base + walk(text, base, nullptr, &session, blocks, inside.block >= 0 ? &within : nullptr).stop;
 }
 
@@ -358,8 +382,8 @@ struct SessionPlaces final : QVParser::BlockPlaces {
         const qint64 from = session.blockPlacesFrom;
         wantedFrom = from == std::numeric_limits<qint64>::max() ? from : std::max<qint64>(0, from - base);
     }
-    bool place(qint64 position, int literal, const QVScriptLiterals::TemplateNesting& nesting) override {
-        if (session.blockPlace({base + position, base + blockStart, block, literal, nesting})) return true;
+    bool place(qint64 position, int literal, QStringView label, const QVScriptLiterals::TemplateNesting& nesting) override {
+        if (session.blockPlace({base + position, base + blockStart, block, literal, label.toString(), nesting})) return true;
         follow();
         return false;
     }
@@ -438,19 +462,21 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
     // Scans the block of the index-th embedded language from from on, its content begun at
     // blockStart: where it ends, or NotFound when the session ended the walk inside it (at stop).
     auto scanBlock = [&](int index, const QVParser& parser, const Embedded& entry, qint64 from, qint64 blockStart, bool element,
-                         int literal = -1, const QVScriptLiterals::TemplateNesting& nesting = {}) -> qint64 {
+                         int literal = -1, const QString& label = {}, const QVScriptLiterals::TemplateNesting& nesting = {}) -> qint64 {
         if (!session || storage) {
             if (literal < 0) return parser.endOfEmbeddedBlock(text, from, entry.end, element);
             // Begun inside a literal of the block: the scan hears of no place, it only goes on.
             struct InLiteral final : QVParser::BlockPlaces {
-                bool place(qint64, int, const QVScriptLiterals::TemplateNesting&) override { return false; }
+                bool place(qint64, int, QStringView, const QVScriptLiterals::TemplateNesting&) override { return false; }
             } within;
             within.startLiteral = literal;
+            within.startLabel = label;
             within.startNesting = nesting;
             return parser.endOfEmbeddedBlock(text, from, entry.end, element, &within);
         }
         SessionPlaces places(*session, base, blockStart, index);
         places.startLiteral = literal;
+        places.startLabel = label;
         places.startNesting = nesting;
         const qint64 blockEnd = parser.endOfEmbeddedBlock(text, from, entry.end, element, &places);
         if (!places.stopped) return blockEnd;
@@ -464,7 +490,8 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
         if (!parser) return {0, 0};
         // An element's start tag begins with a letter, a server block's with anything else.
         const bool element = !entry.key().isEmpty() && entry.key().front().isLetter();
-        const qint64 blockEnd = scanBlock(inside->block, *parser, *entry, 0, inside->blockStart, element, inside->literal, inside->nesting);
+        const qint64 blockEnd = scanBlock(inside->block, *parser, *entry, 0, inside->blockStart, element, inside->literal, inside->label,
+                                          inside->nesting);
         if (blockEnd == NotFound) return {stop, stop};
         furthest = std::min<qint64>(length, blockEnd + entry->end.size());
         if (blockEnd > inside->blockStart) {

@@ -71,20 +71,25 @@ public:
     };
     const QMap<QString, Embedded>& embedded() const { return _embedded; }
 
-    // A tag that opens at lt (neither a comment nor an embedded block's opener), read from from
-    // (lt, or a place inside it where an earlier read stopped, inside a quoted value when
-    // *quoted says so) to limit: just past its ">", -1 when it runs on to limit (*quoted then
-    // says how it stands there), -2 when no such tag opens at lt. A slice of colouring inside a
-    // tag of megabytes (an end tag typed above a long text without ">") reads on from where
-    // the last one stopped.
+    // A tag or comment that opens at lt (not an embedded block's opener), read from from (lt,
+    // or a place inside it where an earlier read stopped, inside a quoted value when *quoted
+    // says so) to limit: just past its ">" (a comment's "-->"), -1 when it runs on to limit
+    // (*quoted then says how it stands there), -2 when no such tag opens at lt. A slice of
+    // colouring inside a tag or comment of megabytes (an end tag typed above a long text without
+    // ">", a commented-out page) reads on from where the last one stopped.
     qint64 endOfOpenTag(const QVTextStorage& storage, qint64 lt, qint64 from, qint64 limit, bool* quoted) const;
-    // Colours range, which begins inside that tag where endOfOpenTag() read it from (inside a
-    // quoted value when quoted), as the tag's colours up to end (all of range when -1).
+    // Colours range, which begins inside that tag or comment where endOfOpenTag() read it from
+    // (inside a quoted value when quoted), as its colours up to end (all of range when -1).
     void colourOpenTag(QVTextStorage& storage, qint64 lt, QVRange range, bool quoted, qint64 end) const;
-    // The "<" of such a tag that from stands in, read from start (a line the walk may begin at,
-    // outside every block) past the tags and comments before it; *quoted says whether from
-    // stands in a quoted value. -1 when from stands in none (or past a block's opener).
+    // The "<" of such a tag or comment that from stands in, read from start (a line the walk may
+    // begin at, outside every block) past the tags and comments before it; *quoted says whether
+    // from stands in a quoted value. -1 when from stands in none (or past a block's opener).
     qint64 openTagBefore(const QVTextStorage& storage, qint64 start, qint64 from, bool* quoted) const;
+    // Whether what opens at lt is a comment of this language.
+    bool opensComment(const QVTextStorage& storage, qint64 lt) const {
+        bool comment = false;
+        return openTagStyle(storage, lt, &comment) && comment;
+    }
 
 private:
     struct TagStyle {
@@ -93,9 +98,10 @@ private:
         const QVTextAttributes* comment;
     };
     TagStyle attributesForTag(QStringView name) const;
-    // The style of the tag that opens at lt, as the walk takes it; none for a comment, an
-    // embedded block's opener or no "<".
-    std::optional<TagStyle> openTagStyle(const QVTextStorage& storage, qint64 lt) const;
+    // The style of the tag that opens at lt, as the walk takes it; none for an embedded block's
+    // opener or no "<", nor for a comment unless comment is given (then set for one).
+    std::optional<TagStyle> openTagStyle(const QVTextStorage& storage, qint64 lt, bool* comment = nullptr) const;
+
     // The walk of parseRange() over text, which begins at base in the storage: colours into
     // storage when there is one, appends the embedded stretches to result, and answers where it
     // stopped and how far it read (both in text).

@@ -543,8 +543,14 @@ TEST(QVFileDocumentDisk, ARecoveredTextOverAFileChangedSinceAsksBeforeItIsSaved)
         QList<qint64> asked;
         QByteArray onDisk;  // after a save, or as left by the revert
         bool edited;
+        QByteArray file = "mine\n";
+        QString keptText = QStringLiteral("kept");
     } cases[] = {
         {"file as it was kept", Same, -1, {}, "kept", false},
+        // A run before the mark was the file's kept it as the text's first character: one mark.
+        {"marked file, text kept with its mark", Same, -1, {}, "\xEF\xBB\xBFkept", false, "\xEF\xBB\xBFmine\n",
+         QString(QChar(0xFEFF)) + "kept"},
+        {"marked file, text kept without", Same, -1, {}, "\xEF\xBB\xBFkept", false, "\xEF\xBB\xBFmine\n"},
         {"written since, keep", Written, 0, {5}, "kept", false},
         {"written since, revert", Written, 1, {5}, "theirs, longer\n", false},
         {"same size, touched since, keep", Touched, 0, {5}, "kept", false},
@@ -552,7 +558,7 @@ TEST(QVFileDocumentDisk, ARecoveredTextOverAFileChangedSinceAsksBeforeItIsSaved)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TestDir dir;
-        const QString path = dir.write(QStringLiteral("a.html"), "mine\n");
+        const QString path = dir.write(QStringLiteral("a.html"), c.file);
         const QVDiskStamp kept = QVDiskStamp::of(path);
         if (c.since == Written) writeOutside(path, "theirs, longer\n", false);
         if (c.since == Touched) {
@@ -563,7 +569,7 @@ TEST(QVFileDocumentDisk, ARecoveredTextOverAFileChangedSinceAsksBeforeItIsSaved)
         QVFileDocument doc(path);
         doc.setDelegate(window);
         ASSERT_TRUE(doc.load());
-        doc.takeRecoveredText(QStringLiteral("kept"), kept.size, kept.modified);
+        doc.takeRecoveredText(c.keptText, kept.size, kept.modified);
         EXPECT_EQ(window->codes(), c.asked);
         EXPECT_TRUE(doc.isDocumentEdited());
         if (!window->alerts.isEmpty()) window->alerts.first().attemptRecovery(c.option);

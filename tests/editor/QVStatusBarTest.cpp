@@ -172,7 +172,7 @@ TEST(QVStatusBar, MessagesShowOverTheBarAndLeaveThroughTheMainQueue) {
     // A warning fades: a copy leaves while a new message may already show.
     QVStatusBarOverlayView::setMessageDuration(0ms);
     w.bar->showWarning("careful");
-    EXPECT_TRUE(MainQueue::runUntil([&] { return overlay->animatingView() != nullptr; }, 5s));
+    EXPECT_TRUE(MainQueue::runUntil([&] { return overlay->animatingView() != nullptr; }, 30s));
     EXPECT_EQ(overlay->messageView(), nullptr);
     EXPECT_EQ(overlay->animatingView()->message(), "careful");
     overlay->currentAnimation()->setCurrentTime(overlay->currentAnimation()->totalDuration());

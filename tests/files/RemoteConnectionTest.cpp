@@ -245,7 +245,7 @@ TEST(RemoteConnection, ClientsStartInAnEmptyFolderOfTheirOwnAndASilentOneTimesOu
     silent->setDelegate(waiting);
     silent->launchWithArguments({});
     std::unique_lock g(waiting->lock);
-    EXPECT_TRUE(waiting->changed.wait_for(g, std::chrono::seconds(5), [&] { return waiting->timeouts == 1; }));
+    EXPECT_TRUE(waiting->changed.wait_for(g, std::chrono::seconds(30), [&] { return waiting->timeouts == 1; }));
     g.unlock();
     silent->kill();
 }
@@ -272,7 +272,7 @@ TEST(RemoteConnection, PasswordsAreTypedOnlyUnechoedAndStillMeetTheTimeOut) {
         if (c.typed) {
             // A server that never answers the password: the time-out ends the wait.
             std::unique_lock g(recorder->lock);
-            EXPECT_TRUE(recorder->changed.wait_for(g, std::chrono::seconds(5), [&] { return recorder->timeouts == 1; }));
+            EXPECT_TRUE(recorder->changed.wait_for(g, std::chrono::seconds(30), [&] { return recorder->timeouts == 1; }));
         }
         connection->kill();
     }

@@ -24,7 +24,7 @@ struct Answers : QVCredentialsDelegate {
 };
 
 bool settled(QVRemoteLogController& log, QVRemoteLogController::DrawerState state) {
-    return MainQueue::runUntil([&] { return log.state() == state; }, std::chrono::seconds(5));
+    return MainQueue::runUntil([&] { return log.state() == state; }, std::chrono::seconds(30));
 }
 
 }  // namespace
@@ -52,7 +52,7 @@ TEST(QVCredentialsController, AsksOnTheWindowAndAnswersWithTheButtonsTag) {
         sheet.setUseKeychain(true);
         sheet.displayOnWindow(&window, c.user, &answers, 0);
         EXPECT_FALSE(sheet.isVisible());  // begins on the next turn of the event loop
-        ASSERT_TRUE(MainQueue::runUntil([&] { return sheet.isVisible(); }, std::chrono::seconds(5)));
+        ASSERT_TRUE(MainQueue::runUntil([&] { return sheet.isVisible(); }, std::chrono::seconds(30)));
         EXPECT_EQ(sheet.parentWidget(), &window);
         EXPECT_EQ(sheet.windowModality(), Qt::WindowModal);
         EXPECT_EQ(sheet.focusWidget(), c.user.isEmpty() ? sheet.usernameField() : sheet.passwordField());

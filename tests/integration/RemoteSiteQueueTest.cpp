@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QDebug>
 #include <QDir>
 #include <QRegularExpression>
 
 #include <condition_variable>
 #include <csignal>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -156,6 +158,8 @@ TEST(RemoteSiteQueue, RefusedLoginsAndUnknownHostsEndTheQueueAndTellWhoWaits) {
         bool rightPassword;
         QStringList events;
         QString folder = {};
+        int port = 0;  // the peer's own
+        int runs = 1;
     };
     const Case cases[] = {
         // The site's folder is gone: work meant for it never runs in the login folder instead.
@@ -167,29 +171,61 @@ TEST(RemoteSiteQueue, RefusedLoginsAndUnknownHostsEndTheQueueAndTellWhoWaits) {
         {"ftp wrong password", C::FTP, "127.0.0.1", false, {"credentials", "failed Could Not Make Remote Directory", "closed"}},
         {"sftp wrong password", C::SFTP, "127.0.0.1", false, {"credentials", "failed Could Not Make Remote Directory", "closed"}},
         {"unknown host", C::FTP, "no-such-host.invalid", true, {"error 10", "fatal"}},
+        // Nothing listens on port 1: the failure is told at once, a few times over, since the
+        // moment between a failure and the queue's end is short.
+        {"ftp nothing listens", C::FTP, "127.0.0.1", true, {"fatal", "failed Could Not Make Remote Directory", "closed"}, {}, 1, 8},
+        {"sftp nothing listens", C::SFTP, "127.0.0.1", true, {"fatal", "failed Could Not Make Remote Directory", "closed"}, {}, 1, 8},
+        {"webdav nothing listens", C::WebDAV, "127.0.0.1", true, {"fatal", "failed Could Not Make Remote Directory", "closed"}, {}, 1, 8},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        auto s = site(c.type);
-        ASSERT_TRUE(s);
-        auto recorder = std::make_shared<Recorder>();
-        auto waiting = std::make_shared<Recorder>();
-        auto queue = QVRemoteSiteQueue::make(c.type, recorder);
-        const QString password = qEnvironmentVariable("QORVEL_PEER_PASSWORD");
-        queue->setInitialWorkingDirectory(c.folder);
-        queue->connectToHost(c.host, s->port, s->user, c.rightPassword ? password : "wrong" + password, s->arguments);
-        if (!c.folder.isEmpty() && c.type != C::WebDAV) queue->changeToDirectory(c.folder);
-        queue->createDirectory("never", waiting);
-        ASSERT_TRUE(recorder->waitFor(c.events.last().left(5)));
-        QStringList events = recorder->snapshot();
-        for (QString& e : events) e = e.section(' ', 0, 1).startsWith("error") ? e.left(8) : e;
-        QStringList expected = c.events;
-        expected.removeAll("failed Could Not Make Remote Directory");
-        EXPECT_EQ(events.filter(QRegularExpression("^(credentials|fatal|closed|error 10)")), expected);
-        if (c.events.contains("failed Could Not Make Remote Directory")) {
-            EXPECT_TRUE(waiting->waitFor("failed", 1, 5000));
+        for (int run = 0; run < c.runs; ++run) {
+            SCOPED_TRACE(c.what);
+            auto s = site(c.type);
+            ASSERT_TRUE(s);
+            auto recorder = std::make_shared<Recorder>();
+            auto waiting = std::make_shared<Recorder>();
+            auto queue = QVRemoteSiteQueue::make(c.type, recorder);
+            // Every state the queue passes through, as a window asking "connected?" would see it:
+            // a queue never logged in is never Idle or Busy, and none is once it is Closing.
+            std::atomic<bool> watching{true};
+            QList<int> states;
+            std::thread watcher([&] {
+                int last = -1;
+                while (watching) {
+                    const int now = queue->state();
+                    if (now != last) states << (last = now);
+                }
+            });
+            const QString password = qEnvironmentVariable("QORVEL_PEER_PASSWORD");
+            queue->setInitialWorkingDirectory(c.folder);
+            queue->connectToHost(c.host, c.port ? c.port : s->port, s->user, c.rightPassword ? password : "wrong" + password,
+                                 s->arguments);
+            if (!c.folder.isEmpty() && c.type != C::WebDAV) queue->changeToDirectory(c.folder);
+            queue->createDirectory("never", waiting);
+            const bool ended = recorder->waitFor(c.events.last().left(5));
+            if (ended && c.events.last() == "closed") {
+                EXPECT_EQ(queue->state(), QVRemoteSiteQueue::Closed);
+            }
+            watching = false;
+            watcher.join();
+            ASSERT_TRUE(ended);
+            const bool loggedIn = c.events.first() == "fatal" && !c.folder.isEmpty();
+            const qsizetype closing = states.indexOf(QVRemoteSiteQueue::Closing);
+            for (qsizetype i = 0; i < states.size(); ++i) {
+                const bool connected = states[i] == QVRemoteSiteQueue::Idle || states[i] == QVRemoteSiteQueue::Busy;
+                EXPECT_FALSE(connected && (!loggedIn || (closing >= 0 && i > closing)))
+                    << i << " of " << QDebug::toString(states).toStdString();
+            }
+            QStringList events = recorder->snapshot();
+            for (QString& e : events) e = e.section(' ', 0, 1).startsWith("error") ? e.left(8) : e;
+            QStringList expected = c.events;
+            expected.removeAll("failed Could Not Make Remote Directory");
+            EXPECT_EQ(events.filter(QRegularExpression("^(credentials|fatal|closed|error 10)")), expected);
+            if (c.events.contains("failed Could Not Make Remote Directory")) {
+                EXPECT_TRUE(waiting->waitFor("failed", 1, 5000));
+            }
+            EXPECT_FALSE(QDir(s->root).exists("never"));
         }
-        EXPECT_FALSE(QDir(s->root).exists("never"));
     }
     // Every host reached was noted once, newest first.
     const QVariantList recent = UserDefaults::standard().arrayForKey(QVRemoteSiteQueue::RecentHostsKey);

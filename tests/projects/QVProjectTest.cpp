@@ -50,7 +50,7 @@ TEST_F(ProjectsTest, NewProjectSettingsAndCoalescedSaves) {
     project->setConfigurationValue(QVariant(), "QVFileEncoding", "missing.txt");
     EXPECT_TRUE(project->hasPendingCommit());
     EXPECT_FALSE(QFileInfo::exists(file));
-    ASSERT_TRUE(MainQueue::runUntil([&] { return QFileInfo::exists(file); }, 5s));
+    ASSERT_TRUE(MainQueue::runUntil([&] { return QFileInfo::exists(file); }, 30s));
     const QVariantMap saved = readPlist(file);
     EXPECT_EQ(saved.value("configuration").toMap().value("QVRemotePreviewURL"), "http://x/");
     EXPECT_EQ(saved.value("file-configuration").toMap(),
