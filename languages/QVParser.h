@@ -45,7 +45,9 @@ using QVEmbeddedRanges = std::vector<QVEmbeddedRange>;
 // (QVTagBasedParser::embedded() in order), blockStart where the block's content began.
 // A place inside a block may also stand at the start of a line inside a long template string's
 // own text (literal 0) or a block comment (literal 1 + its form among the language's comments),
-// where the scan goes on reading that literal: a walk keeps no other state there.
+// where the scan goes on reading that literal: a walk keeps no other state there. Outside every
+// block (block -1), literal >= 0 says the place stands inside a long comment or tag of the
+// markup itself, whose "<" is at blockStart (see QVTagBasedParser::MarkupComment).
 struct QVWalkPlace {
     qint64 position = -1;
     qint64 blockStart = -1;
