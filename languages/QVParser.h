@@ -47,7 +47,9 @@ using QVEmbeddedRanges = std::vector<QVEmbeddedRange>;
 // own text (literal 0) or a block comment (literal 1 + its form among the language's comments),
 // where the scan goes on reading that literal, or inside the body of a heredoc or nowdoc
 // (literal HeredocText, label its identifier, which the line that closes it begins with): a walk
-// keeps no other state there.
+// keeps no other state there. Outside every block (block -1), literal >= 0 says the place stands
+// inside a long comment or tag of the markup itself, whose "<" is at blockStart (see
+// QVTagBasedParser::MarkupComment).
 struct QVWalkPlace {
     qint64 position = -1;
     qint64 blockStart = -1;
