@@ -349,9 +349,10 @@ void QVBoundaryIndex::edited(qint64 location, qint64 oldLength, qint64 newLength
             kept.push_back(place);
         } else if (place.position >= oldEnd) {
             // Carried unconfirmed: a walk through the edit meets it again only from the same
-            // block's start.
+            // block's start (or the same comment's or tag's "<").
             const qint64 blockStart = place.blockStart >= oldEnd ? place.blockStart + delta : std::min(place.blockStart, location);
-            kept.push_back({place.position + delta, place.block >= 0 ? blockStart : -1, place.block, place.literal, place.label, place.nesting});
+            kept.push_back({place.position + delta, place.block >= 0 || place.literal >= 0 ? blockStart : -1, place.block, place.literal,
+                            place.label, place.nesting});
         }
     }
     _places = std::move(kept);

@@ -218,18 +218,20 @@ QVEmbeddedRange QVSyntaxHighlightingTextView::blockAhead(qint64 index) const {
     const QVWalkPlace place = _boundaries.placeBefore(index, text, *_parser, &confirming);
     qint64 start = safeStart(std::min(index, _highlightedUpTo), place.position);
     if (_walkResume > start && _walkResume <= index) start = _walkResume;
-    // A place inside a block begins the walk inside it, as the scan for its end stood there.
+    // A place inside a block begins the walk inside it, as the scan for its end stood there (or
+    // inside the long comment or tag it stands in).
     QVWalkPlace inside;
     if (place.position > start) {
         start = place.position;
-        if (place.block >= 0) inside = {0, place.blockStart - start, place.block, place.literal, place.label, place.nesting};
+        if (place.block >= 0 || place.literal >= 0)
+            inside = {0, place.blockStart - start, place.block, place.literal, place.label, place.nesting};
     }
     uncolouredWalkCount += confirming;
     const qint64 end = std::min(text.length(), index + 1 + EndStringReach);
     uncolouredWalkCount += quint64(end - start);
     qint64 resumable = -1;
     QVEmbeddedRange block = _parser->embeddedBlockAt(text.characters(QVRange(start, end - start)), index - start, &resumable,
-                                                     inside.block >= 0 ? &inside : nullptr);
+                                                     inside.position == 0 ? &inside : nullptr);
     if (resumable > 0) _walkResume = start + resumable;
     if (block.parser) {
         block.range.location += start;
@@ -1580,9 +1582,20 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
     // literal or comment running into the lines is coloured as such), when one is known.
     qint64 blockParseFrom = from;
     bool unknown = false;
+    std::shared_ptr<QVTagBasedParser> markup;
+    qint64 markupLt = -1;
+    bool markupQuoted = false;
     if (settled) {
         const QVEmbeddedRange block = blockAhead(from);
         language = block.parser ? block.parser : _parser;
+        const QVWalkPlace place = block.parser || !_boundaries.ready() ? QVWalkPlace() : _boundaries.certainPlaceBefore(from);
+        if (place.block < 0 && place.literal >= 0 && from - place.position <= UncolouredReach) {
+            // Inside a long comment or tag of the markup that runs on to them, the drawn lines
+            // take its colours as far as it goes, not those of markup.
+            markup = std::dynamic_pointer_cast<QVTagBasedParser>(parserWithTheme(_parser));
+            markupQuoted = place.literal == QVTagBasedParser::MarkupQuotedValue;
+            if (markup && markup->endOfOpenTag(text, place.blockStart, place.position, from, &markupQuoted) == -1) markupLt = place.blockStart;
+        }
         if (block.parser && _boundaries.ready()) {
             QVWalkPlace place = _boundaries.certainPlaceBefore(from);
             if (place.literal >= 0) {
@@ -1623,6 +1636,12 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
     text.addAttributes(_standardAttributes, QVRange(from, to - from));
     text.removeAttribute(QVTextStorage::MultiLineAttribute, QVRange(from, to - from));
     qint64 mainFrom = unknown ? to : from;
+    if (markupLt >= 0) {
+        const bool quotedAtFrom = markupQuoted;
+        const qint64 end = markup->endOfOpenTag(text, markupLt, from, to, &markupQuoted);
+        markup->colourOpenTag(text, markupLt, QVRange(from, to - from), quotedAtFrom, end);
+        mainFrom = end >= 0 ? end : to;
+    }
     if (language && language != _parser && !unknown) {
         const QStringView scanned = text.characters(QVRange(blockParseFrom, to - blockParseFrom));
         qint64 end = scanned.size();

@@ -49,7 +49,9 @@ using QVEmbeddedRanges = std::vector<QVEmbeddedRange>;
 // among the language's comments) or a quoted string a backslash carries over lines
 // (DoubleQuoted, SingleQuoted), where the scan goes on reading that literal, or inside the body
 // of a heredoc or nowdoc (literal HeredocText, label its identifier, which the line that closes
-// it begins with): a walk keeps no other state there.
+// it begins with): a walk keeps no other state there. Outside every block (block -1), literal
+// >= 0 says the place stands inside a long comment or tag of the markup itself, whose "<" is at
+// blockStart (see QVTagBasedParser::MarkupComment).
 struct QVWalkPlace {
     static constexpr int DoubleQuoted = 1 << 16;
     static constexpr int SingleQuoted = DoubleQuoted + 1;

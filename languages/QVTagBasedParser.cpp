@@ -351,7 +351,7 @@ QVEmbeddedRange QVTagBasedParser::embeddedBlockAt(QStringView text, qint64 index
         }
     } boundaries(index);
     QVEmbeddedRanges blocks;
-    walk(text, 0, nullptr, resumable ? &boundaries : nullptr, blocks, inside && inside->block >= 0 ? inside : nullptr);
+    walk(text, 0, nullptr, resumable ? &boundaries : nullptr, blocks, inside && (inside->block >= 0 || inside->literal >= 0) ? inside : nullptr);
     if (resumable) *resumable = boundaries.last;
     const auto block = std::upper_bound(blocks.begin(), blocks.end(), index,
                                         [](qint64 at, const QVEmbeddedRange& b) { return at < b.range.location; });
@@ -362,7 +362,7 @@ QVEmbeddedRange QVTagBasedParser::embeddedBlockAt(QStringView text, qint64 index
 qint64 QVTagBasedParser::walkBoundaries(QStringView text, qint64 base, QVColouringSession& session, const QVWalkPlace& inside) const {
     QVEmbeddedRanges blocks;
     const QVWalkPlace within{0, inside.blockStart - base, inside.block, inside.literal, inside.label, inside.nesting};
-    return base + walk(text, base, nullptr, &session, blocks, inside.block >= 0 ? &within : nullptr).stop;
+    return base + walk(text, base, nullptr, &session, blocks, inside.block >= 0 || inside.literal >= 0 ? &within : nullptr).stop;
 }
 
 namespace {
@@ -483,6 +483,65 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
         stop = blockEnd;
         return NotFound;
     };
+    // A walk that colours nothing reports places inside a long comment or tag of its own too,
+    // those in [from, until) (its "<" at lt), where a walk begun afresh in that state reads on
+    // exactly as this one: a key inside one of megabytes then walks from near it, not from its
+    // "<". True when the session ended the walk at one (at stop).
+    qint64 firstPlace = 0;  // not the place a walk begins at
+    auto markupPlaces = [&](int literal, qint64 lt, qint64 from, qint64 until) {
+        if (!session || storage || until - lt < LongMarkup) return false;
+        for (qint64 at = std::max(from, firstPlace); at < until; ++at) {
+            const qint64 wanted = session->blockPlacesFrom;
+            if (wanted == std::numeric_limits<qint64>::max() || wanted - base >= until) return false;
+            at = std::max(at, wanted - base);
+            if (session->blockPlace({base + at, base + lt, -1, literal})) {
+                stop = at;
+                return true;
+            }
+        }
+        return false;
+    };
+    // The end of a tag read from from on, inside a quoted value when quoted, as colourTag() finds
+    // it (the ">", NotFound when it has none), reporting the places on the way; Stopped when the
+    // session ended the walk at one.
+    constexpr qint64 Stopped = NotFound - 1;
+    auto walkTag = [&](qint64 lt, qint64 from, bool quoted) -> qint64 {
+        for (;;) {
+            if (quoted) {
+                const qint64 found = find(QLatin1Char('"'), from, length);
+                const qint64 close = found != NotFound ? found : length - 1;
+                if (markupPlaces(MarkupQuotedValue, lt, from, close + 1)) return Stopped;
+                from = close + 1;
+                quoted = false;
+            }
+            const qint64 gt = findGt(from);
+            const qint64 quote = find(QLatin1Char('"'), from, gt == NotFound ? length : gt);
+            if (markupPlaces(MarkupTag, lt, from, quote != NotFound ? quote + 1 : gt != NotFound ? gt + 1 : length)) return Stopped;
+            if (quote == NotFound) return gt;
+            from = quote + 1;
+            quoted = true;
+        }
+    };
+    // The end of a comment read from from on (its "-->" is the first from its "<"), reporting
+    // the places on the way; Stopped as above.
+    auto walkComment = [&](qint64 lt, qint64 from) -> qint64 {
+        const qsizetype close = text.indexOf(QLatin1String("-->"), from);
+        const qint64 end = close < 0 ? length : close + 3;
+        furthest = std::max(furthest, end);
+        if (markupPlaces(MarkupComment, lt, std::max(from, lt + 4), close < 0 ? length : close + 1)) return Stopped;
+        return end;
+    };
+    if (inside && inside->block < 0) {
+        // Begun at a place inside a comment or tag of the markup itself.
+        if (storage || inside->literal < MarkupComment || inside->literal > MarkupQuotedValue) return {0, 0};
+        const qint64 lt = inside->blockStart;
+        firstPlace = 1;
+        const qint64 end = inside->literal == MarkupComment ? walkComment(lt, 0) : walkTag(lt, 0, inside->literal == MarkupQuotedValue);
+        firstPlace = 0;
+        if (end == Stopped) return {stop, stop};
+        position = end == NotFound ? length : end;
+        inside = nullptr;
+    }
     if (inside) {
         if (inside->block < 0 || inside->block >= _embedded.size()) return {0, 0};
         const auto entry = std::next(_embedded.cbegin(), inside->block);
@@ -566,13 +625,13 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
             if (blockEnd < length) colour(&_tagAttr, blockEnd, std::min<qint64>(blockEnd + embedded->end.size(), length) - 1);
             position = blockEnd;
         } else if (name.startsWith(QLatin1String("!--"))) {
-            const qsizetype close = text.indexOf(QLatin1String("-->"), lt);
-            const qint64 end = close < 0 ? length : close + 3;
-            furthest = std::max(furthest, end);
+            const qint64 end = walkComment(lt, lt);
+            if (end == Stopped) break;
             colour(&_commentsAttr, lt, end - 1);
             position = end;
         } else {
-            gt = colourTag(styleFor(name), lt, gt);
+            gt = storage ? colourTag(styleFor(name), lt, gt) : walkTag(lt, lt + 1, false);
+            if (gt == Stopped) break;
             position = gt == NotFound ? length : gt;
         }
     }

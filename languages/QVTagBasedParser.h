@@ -85,6 +85,13 @@ public:
     // begin at, outside every block) past the tags and comments before it; *quoted says whether
     // from stands in a quoted value. -1 when from stands in none (or past a block's opener).
     qint64 openTagBefore(const QVTextStorage& storage, qint64 start, qint64 from, bool* quoted) const;
+    // The places a walk that colours nothing reports inside a comment or tag of the markup
+    // itself at least this long (QVWalkPlace: block -1, blockStart its "<", literal one of these):
+    // a walk begun there reads on to its end as the walk that passed it, then on in markup.
+    static constexpr qint64 LongMarkup = 4096;
+    static constexpr int MarkupComment = 0;
+    static constexpr int MarkupTag = 1;
+    static constexpr int MarkupQuotedValue = 2;
     // Whether what opens at lt is a comment of this language.
     bool opensComment(const QVTextStorage& storage, qint64 lt) const {
         bool comment = false;

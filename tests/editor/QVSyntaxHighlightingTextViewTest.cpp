@@ -441,13 +441,16 @@ QString markupRows(qsizetype length) {
 // *at: where the literal's rows begin.
 QString pageWithALongLiteral(qsizetype markup, qsizetype script, const char* open, const char* row, qsizetype literal,
                              const char* close, qsizetype* at) {
-    QString page = markupRows(markup) + QStringLiteral("<script>\n");
+    // An open of markup's own (a comment, a tag) stands in markup as long as the script.
+    const bool inMarkup = open[0] == '<';
+    QString page = markupRows(inMarkup ? std::max(markup, script) : markup);
+    if (!inMarkup) page += QStringLiteral("<script>\n");
     for (int n = 0; page.size() < script; ++n) page += QStringLiteral("if (a%1) { return f(%1); }\n").arg(n);
     page += QString::fromLatin1(open);
     *at = page.size();
     const QString text = QString::fromLatin1(row);
     for (int n = 0; page.size() - *at < literal; ++n) page += text.contains(QLatin1String("%1")) ? text.arg(n) : text;
-    return page + QString::fromLatin1(close) + QStringLiteral("var end = 1;\n</script>\n<p>end</p>\n");
+    return page + QString::fromLatin1(close) + (inMarkup ? QString() : QStringLiteral("var end = 1;\n</script>\n")) + QStringLiteral("<p>end</p>\n");
 }
 
 // A page that is one script of about length characters.
@@ -1132,6 +1135,8 @@ TEST(QVSyntaxHighlightingTextView, LinesPaintedAheadInsideAVeryLongLiteralAreRig
     } cases[] = {
         {"var t = `\n", "row ${v} of 'x' if (a%1) { return f(1); } var q = 2;\n", "`;\n"},
         {"/*\n", "commented 'x' if (a%1) { return f(1); } var q = 2;\n", "*/\n"},
+        {"<!--\n", "commented <b>x</b> \"q\" <a href='%1'> &amp; -- > -\n", "-->\n"},
+        {"<p title=\"\n", "quoted <b>x</b> 'q' <a href=%1> &amp; >\n", "\">\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.open);
@@ -1179,6 +1184,8 @@ TEST(QVSyntaxHighlightingTextView, AKeyAheadOfColouringDeepInALongLiteralWalksFr
     } cases[] = {
         {"var t = `\n", "row ${v + `in ${w}`} of 'x' \\` $ { /* <b> */\n", "`;\n"},
         {"/*\n", "commented 'x' `y` /* * / <b> if (a) {\n", "*/\n"},
+        {"<!--\n", "commented <b>x</b> \"q\" <script> -- > -\n", "-->\n"},
+        {"<p title=\"\n", "quoted <b>x</b> 'q' <script> >\n", "\">\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.open);
