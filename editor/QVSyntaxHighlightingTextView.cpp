@@ -564,6 +564,15 @@ qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position, qint64 floor) co
         if (p < floor) return p;
         QVRange run;
         if (text.attribute(QVTextStorage::MultiLineAttribute, p - 1, &run).toBool() && run.location < p) {
+            // A run of the page's own colours that begins with "<!--" is a comment of the page
+            // itself (inside a tag, the tag's colours run on from its "<"), where the page's
+            // parser can begin: not back at that line's start, which may itself begin inside
+            // another one, and so on up every line of the page.
+            if (run.location + 4 <= text.length() && text.characters(QVRange(run.location, 4)) == u"<!--" &&
+                QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, run.location)) == _parser.get()) {
+                lookedBackCount += quint64(p - run.location);
+                return run.location;
+            }
             p = run.location;
             continue;
         }

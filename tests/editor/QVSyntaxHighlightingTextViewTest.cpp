@@ -989,6 +989,8 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
         {"comment", " <!--", "<p class=\"c\">row %1</p> has \"a value\nthat\" runs -- on, and' <b>so</b> - -> on\n", "--> tail <b>x</b>\n", true},
         {"comment, CRLF", " <!--", "<p class=\"c\">row %1</p> has \"a value\nthat\" runs -- on, and' <b>so</b> - -> on\n", "--> tail <b>x</b>\n", true, "\r\n"},
         {"unclosed comment", " <!--", "<p class=\"c\">row %1</p> has 'a value' -- <b>so</b> on -\n", "tail <b>x</b>\n", true},
+        // Every line a server block, then a comment it leaves open: each line begins inside one.
+        {"server blocks before open comments", " <!--", "<?php echo %1; ?> <!--\n", "tail <b>x</b>\n", true},
     };
     for (const auto& tag : tags) {
         SCOPED_TRACE(tag.name);
