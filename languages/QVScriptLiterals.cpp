@@ -145,9 +145,41 @@ qint64 readTemplate(QStringView text, qint64 from, qint64 limit, TemplateNesting
             } else {
                 ++j;
             }
+        } else if (top == TemplateNesting::LineComment || top == TemplateNesting::BlockComment) {
+            // A comment in a hole hides braces, quotes and backticks.
+            if (top == TemplateNesting::LineComment) {
+                if (isLineBreak(u)) frames.pop_back();
+            } else if (u == u'*') {
+                if (j + 1 >= limit) break;
+                if (text[j + 1] == u'/') {
+                    frames.pop_back();
+                    ++j;
+                }
+            }
+            ++j;
         } else if (top >= 0) {
-            // A hole's code: its braces, its quoted strings and template strings.
-            if (u == u'{') {
+            // A hole's code: its braces, its comments, its quoted strings, regular-expression
+            // literals and template strings.
+            if (u == u'/') {
+                if (j + 1 >= limit) break;
+                const char16_t next = text[j + 1].unicode();
+                if (next == u'/' || next == u'*') {
+                    frames.push_back(next == u'/' ? TemplateNesting::LineComment : TemplateNesting::BlockComment);
+                    j += 2;
+                    continue;
+                }
+                // As a script's own code reads it: a slash right after a slash begins none.
+                if (!(j > 0 && text[j - 1] == u'/') && operandMayStartAt(text, j, 0)) {
+                    qint64 read = 0;
+                    const qint64 close = endOfRegexLiteral(text, j, limit, &read);
+                    if (close > j) {
+                        j = close;
+                        continue;
+                    }
+                    // Cut off by limit: what follows it decides.
+                    if (read > limit) break;
+                }
+            } else if (u == u'{') {
                 ++frames.back();
             } else if (u == u'}') {
                 if (frames.back() == 0) frames.pop_back();

@@ -36,27 +36,31 @@ qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* r
 // Where a read of a template string stands: in the outermost string's own text (no frames), or
 // inside what its "${...}" holes opened, outermost first: a hole's code (how many of its own
 // braces are open, 0 or more), a template string opened in that code (Template) or a quoted
-// string there (DoubleQuoted, SingleQuoted). TooDeep: nested deeper than a read follows, so the
-// outermost string never closes. A line break ends a quoted string of a hole unless a backslash
+// string there (DoubleQuoted, SingleQuoted) or a comment there (LineComment, BlockComment; a
+// regular-expression literal there is passed over whole, being one line's). TooDeep: nested
+// deeper than a read follows, so the outermost string never closes. A line break ends a quoted string of a hole unless a backslash
 // carries it on, so a read that stops at a line's start needs nothing else to go on.
 struct TemplateNesting {
     static constexpr qint64 Template = -1;
     static constexpr qint64 DoubleQuoted = -2;
     static constexpr qint64 SingleQuoted = -3;
     static constexpr qint64 TooDeep = -4;
+    static constexpr qint64 LineComment = -5;
+    static constexpr qint64 BlockComment = -6;
     std::vector<qint64> frames;
     bool operator==(const TemplateNesting&) const = default;
 };
 
 // The end (just past the closing backtick) of the template string whose backtick is at index,
 // or -1 when it is not closed before limit. Backslashes escape; the code of a "${...}" hole is
-// skipped with its quoted strings, nested template strings and braces.
+// skipped with its quoted strings, comments, regular-expression literals, nested template
+// strings and braces.
 qint64 endOfTemplateString(QStringView text, qint64 index, qint64 limit);
 // The same read begun at from, where an earlier read stood in nesting (no backslash pending):
 // just past the outermost string's closing backtick, or -1 when it is not closed before limit;
-// then resumable receives where the read can go on (limit itself unless a backslash or a "$"
-// stands just before it, whose meaning the characters from limit on decide) and nesting how it
-// stands there.
+// then resumable receives where the read can go on (limit itself unless a backslash, a "$", a
+// slash or a comment's "*" stands just before it, or a hole's regular-expression literal runs
+// up to it, whose meaning the characters from limit on decide) and nesting how it stands there.
 qint64 readTemplate(QStringView text, qint64 from, qint64 limit, TemplateNesting& nesting, qint64* resumable);
 
 // The end (just past the closing identifier) of the heredoc or nowdoc whose "<<<" is at index,

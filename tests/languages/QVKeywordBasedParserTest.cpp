@@ -99,6 +99,10 @@ TEST(QVKeywordBasedParser, ColoursTokens) {
         {"a slash with no closing one on its line divides", javaScriptSyntax(), u"x = / 'a'\n/"_qs, u"......QQQ.."_qs, u"......mmm.."_qs},
         {"a template's hole holds backticks and quotes", javaScriptSyntax(), u"`a ${f(`b`, 'c')} d` + x"_qs,
          u"QQQQQQQQQQQQQQQQQQQQ...."_qs, u"mmmmmmmmmmmmmmmmmmmm...."_qs},
+        {"a template's hole hides what its comments hold", javaScriptSyntax(), u"`a ${b /* } ` */} c ${ // ` }\n} d` + x"_qs,
+         u"QQQQQQQQQQQQQQQQQQQQQQQQQQQQQQQQQQ...."_qs, u"mmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmm...."_qs},
+        {"a template's hole hides what its regex holds", javaScriptSyntax(), u"`a ${s.replace(/[`}]+/g, '')} d` + x"_qs,
+         u"QQQQQQQQQQQQQQQQQQQQQQQQQQQQQQQQ...."_qs, u"mmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmm...."_qs},
         {"an unclosed template runs to the end", javaScriptSyntax(), u"`a\nb"_qs, u"QQQQ"_qs, u"mmmm"_qs},
     };
     for (const Case& c : cases) {
