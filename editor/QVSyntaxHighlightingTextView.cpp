@@ -72,6 +72,16 @@ quint64 lookedBackCount = 0;
 bool idleColouringHeld = false;
 constexpr int IdleHeldPollMs = 20;
 
+// The first of an embedded block's closer in within that can end the block, or -1: an element's
+// end tag only where an HTML parser ends the element ("</script-x>" ends nothing, wherever it
+// stands), so a slice of script whose every line holds such a word goes on inside the block.
+qsizetype closerIn(QStringView within, const QString& closer, bool element) {
+    qsizetype at = within.indexOf(closer, 0, Qt::CaseInsensitive);
+    while (at >= 0 && element && closer.back().isLetterOrNumber() && !QVParser::endTagEndsAt(within, at, closer))
+        at = within.indexOf(closer, at + 1, Qt::CaseInsensitive);
+    return at;
+}
+
 // One cursor for every view; dropped whenever a view loads its colours again.
 std::optional<QCursor>& sharedCursor() {
     static std::optional<QCursor> cursor;
@@ -924,8 +934,8 @@ bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) 
         if (sub.get() == before) block = sub;
     if (!block) return false;
     // From the line the block's parser can begin at (outside its strings and comments, as after
-    // an edit there) to a slice past from; none of the block's closers in it, so the block goes
-    // on past its end whatever hides what.
+    // an edit there) to a slice past from; no closer in it that can end the block, so the block
+    // goes on past its end whatever hides what.
     const qint64 start = rangeToHighlightForRange(QVRange(from, 0)).location;
     if (start > from) return false;
     // A slice at least as long as the stretch it goes back over keeps the total linear (a comment
@@ -938,8 +948,11 @@ bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) 
     text.attribute(QVTextStorage::ParserAttribute, from - 1, &run);
     if (run.location > start) return false;
     const QStringView characters = text.characters(QVRange(start, to - start));
-    for (const QString& closer : block->closers())
-        if (!closer.isEmpty() && characters.contains(closer, Qt::CaseInsensitive)) return false;
+    const QStringList& closers = block->closers();
+    for (qsizetype i = 0; i < closers.size(); ++i)
+        if (!closers[i].isEmpty() &&
+            closerIn(characters, closers[i], i < block->openers().size() && QVParser::opensElement(block->openers()[i])) >= 0)
+            return false;
     const State old = stateAt(to - 1);
     const QVRange range(start, to - start);
     dropCheckpoints(range.location, range.end());
@@ -1061,10 +1074,7 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
             const qint64 begin = std::max<qint64>(shownFrom, from - closer.size() + 1);
             const bool element = i < parser->openers().size() && QVParser::opensElement(parser->openers()[i]);
             // An end tag's name must end where it does to end the element.
-            const QStringView within = text.characters(QVRange(begin, to - begin));
-            qsizetype at = within.indexOf(closer, 0, Qt::CaseInsensitive);
-            while (at >= 0 && element && closer.back().isLetterOrNumber() && !QVParser::endTagEndsAt(within, at, closer))
-                at = within.indexOf(closer, at + 1, Qt::CaseInsensitive);
+            const qsizetype at = closerIn(text.characters(QVRange(begin, to - begin)), closer, element);
             if (at >= 0 && (closerAt < 0 || begin + at < closerAt)) {
                 closerAt = begin + at;
                 endsElement = element;

@@ -1456,6 +1456,19 @@ TEST(QVSyntaxHighlightingTextView, IdleTicksOfAnyBudgetColourAndPlaceLikeAFreshV
         {"end tags spelt otherwise in a template string",
          script(repeated("var t = `\n", "<p>${n}</p> </scripts> </scr` + `ipt> <\\/script> </script-x>\n", "`; var tail = 1;\n")), false, false, true,
          "var tail"},
+        // Units of nested templates, each ending in a line comment that holds an end tag no HTML
+        // parser takes as the script's, in a script the page does not close, too short for the
+        // walk's places (as a long page is before its walk is done): each slice goes on inside the
+        // script, not from its opener.
+        {"template units short of places",
+         markupRows(16 * 1024) + QStringLiteral("<script>\n") +
+             QStringLiteral("const view = (items) => html`\n  <ul class=\"list\" data-x='{{'>\n    ${items.map(i => html`<li title=\"${i.t /* } ` */}\">\n"
+                            "      ${i.kids ? html`<ol>${i.kids.map(k => html`<b>${k.name.replace(/[`}{]+/g, '}')}</b>`)}</ol>` : '`'}\n"
+                            "      <!-- } ${'}'} -->\n    </li>`)}\n    ${ // a comment with ` and }\n"
+                            "      \"<\\/script>\" + '${' + `}${`${\"`\"}`}` }\n  </ul>`;\n"
+                            "var s = 'one \\\ntwo \\\\\\\nthree'; var t = \"a\\\nb\"; // </script-x>\n")
+                 .repeated(1'000),
+         true},
     };
     const char* const typed[] = {"x", "\n", "'", "\"", "`", "/*", "*/", "</script>\n", "<script>\n", "${", "<style>", "-->", "</style>\n", " </", ">", "<", "<!--", "<pre>\n", "\r\n"};
     const qint64 budgets[] = {3'000, 40'000, 0};
