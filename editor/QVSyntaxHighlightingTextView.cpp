@@ -1152,6 +1152,32 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
         if (tag.lt < from && after != tag.stops.begin() && std::prev(after)->first > tag.lt && std::prev(after)->first > stop)
             std::tie(stop, stopLt) = std::pair(std::prev(after)->first, tag.lt);
     }
+    // None kept near from (the tag was there before any slice stood in it, or its stops went
+    // with an edit: the first key deep inside a tag of megabytes): the walk's place inside it
+    // near from stands for one, or the look back goes line by line up every line of the tag to
+    // the stop or its "<" and reads all of them again.
+    if (from - std::max(stop, qint64(0)) > 2 * QVBoundaryIndex::Spacing && _boundaries.ready()) {
+        const QVWalkPlace place = _boundaries.certainPlaceBefore(from);
+        bool quoted = place.literal == QVTagBasedParser::MarkupQuotedValue;
+        // A comment's own stops and end say where its colours go on as before, which no place
+        // of the walk says: only a tag's places stand in for them.
+        const bool inTag = place.literal == QVTagBasedParser::MarkupTag || place.literal == QVTagBasedParser::MarkupQuotedValue;
+        if (place.block < 0 && inTag && place.blockStart >= 0 && place.blockStart < place.position &&
+            place.position > stop && place.position <= from && from - place.position <= 2 * QVBoundaryIndex::Spacing &&
+            tags->endOfOpenTag(text, place.blockStart, place.position, from, &quoted) == -1) {
+            const std::pair<qint64, bool> kept(place.position, place.literal == QVTagBasedParser::MarkupQuotedValue);
+            const auto same = std::find_if(_openTags.begin(), _openTags.end(), [&](const OpenTag& tag) { return tag.lt == place.blockStart; });
+            if (same != _openTags.end()) {
+                same->stops.insert(std::upper_bound(same->stops.begin(), same->stops.end(), place.position,
+                                                    [](qint64 at, const auto& s) { return at < s.first; }),
+                                   kept);
+            } else {
+                if (_openTags.size() >= KeptLiterals) _openTags.erase(_openTags.begin());
+                _openTags.push_back({place.blockStart, {kept}, false});
+            }
+            std::tie(stop, stopLt) = std::pair(place.position, place.blockStart);
+        }
+    }
     // The line from stands on may itself begin between the two (a comment's lines are one run
     // of the multi-line mark back to its "<": no look back at all then).
     const qint64 line = text.lineRangeForRange(QVRange(from, 0)).location;
