@@ -1643,7 +1643,8 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
         }
         if (block.parser && _boundaries.ready()) {
             QVWalkPlace place = _boundaries.certainPlaceBefore(from);
-            if (place.literal >= 0) {
+            const bool inLiteral = place.literal >= 0;
+            if (inLiteral) {
                 // A place inside a literal says nothing of the colours: the one before the literal does.
                 const std::vector<QVWalkPlace>& all = _boundaries.places();
                 auto before = std::upper_bound(all.begin(), all.end(), place.position,
@@ -1651,12 +1652,21 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
                 while (before != all.begin() && std::prev(before)->literal >= 0) --before;
                 place = before == all.begin() ? QVWalkPlace() : *std::prev(before);
             }
-            if (place.block >= 0 && place.blockStart == block.range.location && place.position >= _highlightedUpTo) {
-                if (from - place.position <= UncolouredReach) blockParseFrom = place.position;
+            // No place of the walk stands in the block before the drawn lines (a block shorter than
+            // the walk's spacing, or one whose first line opens a literal): its scan begins afresh
+            // at its own start.
+            const qint64 begin = place.block >= 0 && place.blockStart == block.range.location ? place.position : block.range.location;
+            if (begin >= _highlightedUpTo && begin <= from) {
+                if (from - begin <= UncolouredReach) blockParseFrom = begin;
                 // No line the block's scan begins afresh at stands near before the drawn ones: they
                 // lie in a literal or comment longer than that, whose colours a parse begun near
                 // them would get wrong. They keep the standard colours until coloured.
                 else unknown = true;
+            } else if (inLiteral) {
+                // The literal began in the coloured lines: a parse begun at the drawn ones would
+                // take its text for code, and a "?>" in a heredoc for the block's end, painting
+                // the rest as markup.
+                unknown = true;
             }
         }
     } else {

@@ -1133,8 +1133,9 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
     UserDefaults::standard().setBool(true, QVAutoComplete);
 }
 
-// Lines drawn far ahead of the colouring inside a template string or comment that began further
-// back than the look-back: painted as once coloured, or in the plain text colour, never as code.
+// Lines drawn far ahead of the colouring inside a template string, comment or heredoc that began
+// further back than the look-back: painted as once coloured, or in the plain text colour, never as
+// code or markup.
 TEST(QVSyntaxHighlightingTextView, LinesPaintedAheadInsideAVeryLongLiteralAreRightOrPlain) {
     UserDefaults::standard().setBool(false, QVAutoComplete);
     const struct {
@@ -1146,6 +1147,11 @@ TEST(QVSyntaxHighlightingTextView, LinesPaintedAheadInsideAVeryLongLiteralAreRig
         {"/*\n", "commented 'x' if (a%1) { return f(1); } var q = 2;\n", "*/\n"},
         {"<!--\n", "commented <b>x</b> \"q\" <a href='%1'> &amp; -- > -\n", "-->\n"},
         {"<p title=\"\n", "quoted <b>x</b> 'q' <a href=%1> &amp; >\n", "\">\n"},
+        {"<?php\n$x = <<<EOT\n", "<b>x</b> 'q' {$a['%1']} $v ?> /* EOT_ <!-- EOTS\n", "EOT;\n?>\n"},
+        {"<?php\r\n$x = <<<'EOT'\r\n", "if ($a[%1]) { return 'x'; } ?> <b>x</b> // EOTx\r\n", "  EOT;\r\n?>\r\n"},
+        {"<?php\r\nf(<<<\"EOT\"\r\n", "<p class=\"c\">%1</p> ${v} ?> # EOT1\r\n", "EOT);\r\n?>\r\n"},
+        // Short blocks, each opening after the walk's last place before it, with "?>" in a heredoc.
+        {"<p>\n", "<?php\n$feed = <<<XML\n<?xml version=\"1.0\"?><rss>\n<title>%1 ?></title>\n<link>/%1 ?></link>\n</rss>\nXML;\necho $feed; ?>\n<ul><li>%1</li></ul>\n", "</p>\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.open);
@@ -1169,8 +1175,10 @@ TEST(QVSyntaxHighlightingTextView, LinesPaintedAheadInsideAVeryLongLiteralAreRig
             view.scrollRangeToVisible(QVRange(at, 0));
             QCoreApplication::processEvents();
             ASSERT_LT(view.highlightedLength(), at);
+            // The lines above it on the screen too: the paint begins at the first of them.
+            const QVTextStorage& shownText = view.textStorage();
             int wrong = 0;
-            for (qint64 i = at; i < at + 200; ++i) {
+            for (qint64 i = shownText.lineStart(std::max<qint64>(0, shownText.lineOfPosition(at) - 40)); i < at + 200; ++i) {
                 const QString shown = colourAt(view.textStorage(), i);
                 wrong += shown != colourAt(coloured.textStorage(), i) && shown != plain;
             }
