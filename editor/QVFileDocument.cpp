@@ -83,6 +83,14 @@ QVDiskStamp QVDiskStamp::of(const QString& path) {
 
 namespace {
 
+// How many of each UTF-16 unit other than ASCII text holds.
+QHash<char16_t, qint64> charactersBeyondAscii(const QString& text) {
+    QHash<char16_t, qint64> counts;
+    for (const QChar c : text)
+        if (c.unicode() >= 0x80) ++counts[c.unicode()];
+    return counts;
+}
+
 // A question's suggestion followed by one more sentence, when there is one.
 QString withSentence(const QString& suggestion, const QString& sentence) {
     return sentence.isEmpty() ? suggestion : suggestion + QLatin1Char(' ') + sentence;
@@ -294,6 +302,9 @@ bool QVFileDocument::readFromFile(const QString& path, const QString&, QVError* 
     const bool rewrites = _loadNotice.userInfo().contains(FileEncodings::FallbackCharactersKey);
     _fallbackCharacters = rewrites ? _loadNotice.userInfoValue(FileEncodings::FallbackCharactersKey).toString() : QString();
     _rewrittenNotice = rewrites ? _loadNotice : QVError();
+    _misreadWriteAccepted = false;
+    _misreadCharacters.clear();
+    if (isMisreading()) _misreadCharacters = charactersBeyondAscii(_textView->fullString());
     // Taken before the read would miss nothing, but the read has replaced the text only now;
     // a change between the two is seen again at its next notice or save.
     _diskStamp = QVDiskStamp::of(path);
@@ -374,6 +385,35 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
         qvSetError(error, ask);
         return std::nullopt;
     }
+    // A misreading keeps the file's bytes as long as only ASCII is added to it: a new character
+    // beyond it goes into the file as the fallback's bytes, which the file's own encoding reads
+    // as something else (or not at all). Asked once, before anything is written.
+    if (!bytes && !_misreadWriteAccepted && isMisreading() && target == _readEncoding) {
+        const QHash<char16_t, qint64> now = charactersBeyondAscii(text);
+        QString added;
+        for (qsizetype i = 0; i < text.size() && added.isEmpty(); ++i) {
+            const char16_t u = text.at(i).unicode();
+            if (u >= 0x80 && now.value(u) > _misreadCharacters.value(u)) added = text.mid(i, text.at(i).isHighSurrogate() ? 2 : 1);
+        }
+        if (!added.isEmpty()) {
+            const QString fallback = FileEncodings::displayName(target);
+            const QString own = FileEncodings::displayName(misreadFileEncoding());
+            const QByteArray written = TextEncoding::encode(added, target, true).value_or(QByteArray());
+            const std::optional<QString> reads = TextEncoding::decode(written, misreadFileEncoding());
+            const QString hex = QString::fromLatin1(written.toHex(' ').toUpper());
+            const QString then = reads && !reads->isEmpty()
+                                     ? QVLocalized(QStringLiteral("which %1 reads as \u201c%2\u201d")).arg(own, *reads)
+                                     : QVLocalized(QStringLiteral("which are not valid %1")).arg(own);
+            QVError ask = question(MisreadTextGetsNewCharactersQuestion,
+                                   QVLocalized(QStringLiteral("\u201c%1\u201d would get \u201c%2\u201d as the %3 bytes %4.")).arg(displayName(), added, fallback, hex),
+                                   QVLocalized(QStringLiteral("The file is not valid in %1, so it was opened using %2, and new text is saved in %2: \u201c%3\u201d is written as %4, %5. Reopen it with the encoding it is written in, save anyway, or cancel and nothing is written."))
+                                       .arg(own, fallback, added, hex, then),
+                                   {QVLocalized(QStringLiteral("Reopen with Encoding\u2026")), QVLocalized(QStringLiteral("Cancel")),
+                                    QVLocalized(QStringLiteral("Save Anyway"))});
+            qvSetError(error, ask);
+            return std::nullopt;
+        }
+    }
     QVStringEncoding used = bytes ? target : requested;
     QVError warning;
     if (!bytes) {
@@ -436,7 +476,8 @@ bool QVFileDocument::save(QVError* error, QVError* warning) {
 }
 
 QVError QVFileDocument::saveFailure(const QVError& failure, const QString& path) {
-    const bool encodingQuestion = failure.code() == EncodingCannotHoldTextQuestion || failure.code() == MisreadTextCannotBeSavedQuestion;
+    const bool encodingQuestion = failure.code() == EncodingCannotHoldTextQuestion || failure.code() == MisreadTextCannotBeSavedQuestion ||
+                                  failure.code() == MisreadTextGetsNewCharactersQuestion;
     if (failure.domain() == QVError::applicationDomain() && (failure.code() == SaveFailedError || encodingQuestion)) {
         QVError kept = failure;
         // Where the save was going, for the question's answer.
@@ -535,7 +576,8 @@ bool QVFileDocument::saveForClose(std::function<void(bool)> finished, QVError* e
     // "Save Anyway" and "Save as UTF-8" go on with the close.
     if (failure.code() == OverwriteChangedFileQuestion && failure.domain() == QVError::applicationDomain())
         _overwriteCloseFinished = std::move(finished);
-    else if ((failure.code() == EncodingCannotHoldTextQuestion || failure.code() == MisreadTextCannotBeSavedQuestion) &&
+    else if ((failure.code() == EncodingCannotHoldTextQuestion || failure.code() == MisreadTextCannotBeSavedQuestion ||
+              failure.code() == MisreadTextGetsNewCharactersQuestion) &&
              failure.domain() == QVError::applicationDomain())
         _encodingCloseFinished = std::move(finished);
     qvSetError(error, failure);
@@ -876,6 +918,19 @@ void QVFileDocument::attemptRecovery(const QVError& error, int option, std::func
         if (option == 2)
             return didRecover(saveInEncoding(TextEncoding::UTF8, error.userInfoValue(QString::fromLatin1(QVFilePathErrorKey)).toString(),
                                              std::move(closeFinished)));
+        if (option == 0) chooseEncodingToReopen();
+        return didRecover(false);
+    }
+    case MisreadTextGetsNewCharactersQuestion: {
+        std::function<void(bool)> closeFinished = std::exchange(_encodingCloseFinished, nullptr);
+        if (!_textView) return didRecover(false);
+        if (option == 2) {
+            _misreadWriteAccepted = true;
+            QVError failure, warning;
+            const bool saved = closeFinished ? saveForClose(std::move(closeFinished), &failure, &warning) : save(&failure, &warning);
+            present(saved ? warning : failure);
+            return didRecover(saved);
+        }
         if (option == 0) chooseEncodingToReopen();
         return didRecover(false);
     }

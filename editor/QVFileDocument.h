@@ -8,6 +8,7 @@
 #include "platform/TextEncoding.h"
 
 #include <QByteArrayView>
+#include <QHash>
 #include <QMap>
 #include <QPointer>
 #include <QString>
@@ -62,6 +63,10 @@ public:
     // The same for a text read in the fallback encoding (a misreading of the file's bytes): no
     // conversion of it is the first answer.
     static constexpr qint64 MisreadTextCannotBeSavedQuestion = 24;  // "Reopen with Encoding…", "Cancel", "Save as UTF-8"
+    // A save of a text read in the fallback that holds characters other than ASCII the file did
+    // not have: written as the fallback's bytes, they would be other characters in the file's
+    // own encoding, so the save says what it would write first.
+    static constexpr qint64 MisreadTextGetsNewCharactersQuestion = 25;  // "Reopen with Encoding…", "Cancel", "Save Anyway"
 
     // Why the text was read in another encoding than the one asked for; empty when it was not.
     QString encodingNotice() const {
@@ -126,6 +131,9 @@ public:
 
     // The encoding in use: the one the last load decoded with, else the requested one (0: none).
     QVStringEncoding encoding() const;
+    // Whether the text is the fallback's reading of bytes not valid in the file's encoding (see
+    // isMisreading): only ASCII is written into it unasked.
+    bool readInFallback() const { return isMisreading(); }
 
     // Reads the file into the view. A text read in a fallback encoding is kept and notice holds
     // "Opened using" with the encoding that decoded it. False (nothing changed) when the file
@@ -306,6 +314,8 @@ private:
     QVStringEncoding _readEncoding = 0;  // what the last load decoded with
     QString _fallbackCharacters;         // see fallbacksFor()
     QVError _rewrittenNotice;            // the load's notice of bytes saving changes, until a save did
+    QHash<char16_t, qint64> _misreadCharacters;  // the units other than ASCII of a text read in the fallback, counted
+    bool _misreadWriteAccepted = false;  // "Save Anyway" to new characters in the fallback, until the next load
     bool _savingRewritten = false;       // the save under way is that save
     // How the file read in UTF-16 held it: written back the same way.
     enum class UTF16Form { LittleEndianMarked, BigEndianMarked, BigEndian };

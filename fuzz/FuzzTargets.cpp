@@ -243,7 +243,30 @@ QString utf8Read(const QByteArray& bytes) {
     QByteArray back;
     if (!FileEncodings::appendUTF8KeepingBytes(&back, whole.text) || back != contents)
         return QStringLiteral("the text with its kept bytes does not write back to the same bytes");
-    const bool readable = whole.kept == 0 || FileEncodings::readsAsUTF8(whole.kept, whole.multiByte);
+    // The rule every reader follows, stated apart: clearly UTF-8 but for a few bytes where each
+    // kept byte has at least sixteen valid characters of more than one byte beside it.
+    const bool readable = whole.kept == 0 || (whole.multiByte > 0 && whole.multiByte >= 16 * whole.kept);
+    if (whole.kept > 0 && readable != FileEncodings::readsAsUTF8(whole.kept, whole.multiByte))
+        return QStringLiteral("the rule differs from sixteen valid characters a kept byte");
+    // Every reader reads the file by it: the editor's (from the file) and the find's (from bytes
+    // in hand) give the oracle's text in UTF-8 exactly where it holds, and writing that text in
+    // UTF-8 gives the bytes back.
+    for (const bool fromFile : {true, false}) {
+        QVStringEncoding encoding = TextEncoding::UTF8;
+        qint64 kept = -1;
+        const std::optional<QString> text = fromFile ? FileEncodings::createWithContentsOfFile(path, &encoding, nullptr, &kept)
+                                                     : FileEncodings::createWithData(contents, path, &encoding, nullptr, &kept);
+        const bool asUTF8 = text && encoding == TextEncoding::UTF8 && *text == whole.text && kept == whole.kept;
+        if (asUTF8 != readable)
+            return QStringLiteral("%1 %2 as UTF-8 where the rule says %3")
+                .arg(fromFile ? QStringLiteral("the read of the file") : QStringLiteral("the read of bytes in hand"),
+                     asUTF8 ? QStringLiteral("reads it") : QStringLiteral("does not read it"),
+                     readable ? QStringLiteral("it is") : QStringLiteral("it is not"));
+        if (!asUTF8) continue;
+        QVStringEncoding written = TextEncoding::UTF8;
+        if (FileEncodings::dataUsingEncoding(*text, &written) != contents || written != TextEncoding::UTF8)
+            return QStringLiteral("the text read with its kept bytes does not save back to the same bytes");
+    }
     qint64 decodedKept = -1;
     const std::optional<QString> decoded = FileEncodings::decodeUTF8KeepingBytes(contents, &decodedKept);
     if (whole.kept > 0 && (decoded.has_value() != readable || (decoded && (*decoded != whole.text || decodedKept != whole.kept))))

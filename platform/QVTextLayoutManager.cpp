@@ -133,6 +133,12 @@ QString QVTextLayoutManager::displayString(qint64 line, qint64* start, qint64 fr
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char16_t c = chars[i].unicode();
         if (c == u'\u2028' || c == u'\u2029') chars[i] = QLatin1Char(' ');
+        // A byte of a UTF-8 file that is not UTF-8, kept in the text as a low surrogate standing
+        // alone (U+DC80-U+DCFF): shown as the replacement mark, one cell, as the byte is saved back.
+        else if (c >= 0xDC80 && c <= 0xDCFF &&
+                 !(i > 0 ? chars[i - 1].isHighSurrogate()
+                         : range.location + from > 0 && _storage->characterAt(range.location + from - 1).isHighSurrogate()))
+            chars[i] = QChar(0xFFFD);
         else if (c == QVTextAttachment::Character && _storage->attachmentAt(range.location + from + i)) chars[i] = QChar(Ellipsis);
     }
     return text;

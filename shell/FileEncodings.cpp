@@ -541,7 +541,8 @@ QVError rewrittenCodesNotice(const QByteArray& bytes, const QString& text, QVStr
 // (when given) what the user is to know of the read, failure the fallback's own error when even
 // it fails.
 std::optional<QString> decodeRead(const QByteArray& bytes, const QString& path, QVStringEncoding requested,
-                                  QVStringEncoding* encoding, QVError* notice, QVError* failure) {
+                                  QVStringEncoding* encoding, QVError* notice, QVError* failure, qint64* keptBytes) {
+    if (keptBytes) *keptBytes = 0;
     const auto detect = [&] {
         QVStringEncoding found = FileEncodings::encodingFromFileName(path);
         if (!found) found = FileEncodings::encodingFromContents(bytes);
@@ -558,11 +559,25 @@ std::optional<QString> decodeRead(const QByteArray& bytes, const QString& path, 
         return text;
     };
     if (auto text = read(chosen)) return text;
+    // UTF-8 but for a few bytes, clearly so: read as UTF-8, each stray byte kept to be written
+    // back as itself, as every tool that reads or writes the file reads it.
+    const auto keeping = [&](QVStringEncoding in) -> std::optional<QString> {
+        if (in != TextEncoding::UTF8) return std::nullopt;
+        qint64 kept = 0;
+        std::optional<QString> text = FileEncodings::decodeUTF8KeepingBytes(bytes, &kept);
+        if (!text) return text;
+        if (encoding) *encoding = in;
+        if (keptBytes) *keptBytes = kept;
+        qvSetError(notice, FileEncodings::keptBytesNotice(kept));
+        return text;
+    };
+    if (auto text = keeping(chosen)) return text;
     // A choice remembered for the file that no longer reads it (the file was replaced, reverted
     // or rewritten elsewhere) gives way to what the file itself says, before any fallback.
     if (requested) {
         const QVStringEncoding detected = detect();
-        if (detected != requested)
+        if (detected != requested) {
+            if (auto text = keeping(detected)) return text;
             if (auto text = read(detected)) {
                 if (!oneWay) {
                     const AppBundle& bundle = AppBundle::main();
@@ -576,6 +591,7 @@ std::optional<QString> decodeRead(const QByteArray& bytes, const QString& path, 
                 }
                 return text;
             }
+        }
     }
     const QVStringEncoding fallback = TextEncoding::defaultCStringEncoding();
     QVError fallbackError;
@@ -685,7 +701,8 @@ bool FileEncodings::canOpenForReading(const QString& path, QVError* error) {
 }
 
 std::optional<QString> FileEncodings::createWithContentsOfFile(const QString& path, QVStringEncoding* encoding,
-                                                               QVError* error) {
+                                                               QVError* error, qint64* keptBytes) {
+    if (keptBytes) *keptBytes = 0;
     const bool detect = !encoding || *encoding == 0;
     QByteArray bytes;
     QVError readError;
@@ -700,7 +717,7 @@ std::optional<QString> FileEncodings::createWithContentsOfFile(const QString& pa
     }
     // The bytes just read are the file's contents: detect on them rather than reading the
     // file a second time, which a concurrent change could make disagree with them.
-    return decodeRead(bytes, path, detect ? 0 : *encoding, encoding, error, error);
+    return decodeRead(bytes, path, detect ? 0 : *encoding, encoding, error, error, keptBytes);
 }
 
 void FileEncodings::setUTF8ReadPieceForTests(qint64 bytes) { utf8ReadPiece.store(bytes); }
@@ -844,10 +861,10 @@ QVStringEncoding FileEncodings::declaredEncoding(const QString& path) {
 }
 
 std::optional<QString> FileEncodings::createWithData(const QByteArray& data, const QString& path,
-                                                     QVStringEncoding* encoding, QVError* error) {
+                                                     QVStringEncoding* encoding, QVError* error, qint64* keptBytes) {
     // Detection takes the contents from the data in hand: the caller has just read them, and
     // reading the file again costs a second pass and may meet other contents than the data.
-    return decodeRead(data, path, encoding ? *encoding : 0, encoding, error, nullptr);
+    return decodeRead(data, path, encoding ? *encoding : 0, encoding, error, nullptr, keptBytes);
 }
 
 std::optional<QByteArray> FileEncodings::dataUsingEncoding(const QString& text, QVStringEncoding* encoding,
@@ -856,6 +873,14 @@ std::optional<QByteArray> FileEncodings::dataUsingEncoding(const QString& text, 
     if (auto bytes = TextEncoding::encode(text, used, false, nullptr, fallbacks)) {
         if (encoding) *encoding = used;
         return bytes;
+    }
+    // A text read as UTF-8 with stray bytes kept: each goes back as the very byte.
+    if (used == TextEncoding::UTF8) {
+        QByteArray bytes;
+        if (appendUTF8KeepingBytes(&bytes, text)) {
+            if (encoding) *encoding = used;
+            return bytes;
+        }
     }
     auto bytes = TextEncoding::encode(text, used, true, nullptr, fallbacks);
     if (!bytes) {
@@ -909,6 +934,18 @@ QVError FileEncodings::fallbackReadNotice(QVStringEncoding wanted) {
     return QVError::app(FallbackEncodingError, opened,
                         QString(why).replace(QLatin1String("%1"), used).replace(QLatin1String("%2"), displayName(wanted)), {},
                         {{NoticeEncodingKey, qulonglong(wanted)}});
+}
+
+QVError FileEncodings::keptBytesNotice(qint64 count) {
+    const AppBundle& bundle = AppBundle::main();
+    const QString title = substitute(bundle.localizedString(QStringLiteral("Opened using %@")), displayName(TextEncoding::UTF8));
+    const QString why = count == 1
+        ? bundle.localizedString(QStringLiteral("ENCODING_KEPT_BYTE"),
+                                 QStringLiteral("1 byte is not UTF-8: it shows as \uFFFD and is saved as the byte it is."))
+        : bundle.localizedString(QStringLiteral("ENCODING_KEPT_BYTES"),
+                                 QStringLiteral("%1 bytes are not UTF-8: each shows as \uFFFD and is saved as the byte it is.")).arg(count);
+    return QVError::app(ReadNotice, title, why, {},
+                        {{NoticeEncodingKey, qulonglong(TextEncoding::UTF8)}, {KeptBytesKey, count}});
 }
 
 QVError FileEncodings::fallbackSaveWarning(QVStringEncoding used) {

@@ -33,6 +33,8 @@ public:
     // read one way that only the table's fallback codes write (for TextEncoding::encode).
     static inline const QString NoticeEncodingKey = QStringLiteral("QVNoticeEncoding");
     static inline const QString FallbackCharactersKey = QStringLiteral("QVFallbackCharacters");
+    // A notice of a UTF-8 read that kept stray bytes: how many.
+    static inline const QString KeptBytesKey = QStringLiteral("QVKeptBytes");
     // Whether error is a notice of a read that gave the text (either code).
     static bool isReadNotice(const QVError& error) {
         return error && error.domain() == QVError::applicationDomain() &&
@@ -80,9 +82,13 @@ public:
     // and the bytes saving writes for it. encoding ends naming the one that decoded the text.
     // Nothing, with a POSIX error, when the file cannot be read (missing, a folder, not a
     // regular file, unreadable).
+    // A file that is clearly UTF-8 but for a few bytes (readsAsUTF8) reads as UTF-8 wherever
+    // UTF-8 is the encoding to read in (asked for, or detected), each stray byte kept as the unit
+    // KeptByte + byte, with a notice (code 23, KeptBytesKey holding how many; keptBytes, when
+    // given, gets the count too). Every reader of a file reads it by this one rule.
     static std::optional<QString> createWithContentsOfFile(const QString& path,
                                                            QVStringEncoding* encoding,
-                                                           QVError* error = nullptr);
+                                                           QVError* error = nullptr, qint64* keptBytes = nullptr);
     // Whether path is a regular file this process may read, without reading it (a pipe or a
     // device is never opened for long); the POSIX error of createWithContentsOfFile otherwise.
     static bool canOpenForReading(const QString& path, QVError* error = nullptr);
@@ -107,11 +113,21 @@ public:
     // search matches and which writing back turns into the very byte again.
     static constexpr char16_t KeptByte = 0xDC00;
     // Whether a text holding keptBytes such bytes beside multiByte valid characters of more than
-    // one byte is UTF-8 but for a few bytes: it has at least one such character and no more kept
-    // bytes than such characters. A file of one byte a character (Latin-1, Windows-1252) holds
-    // valid UTF-8 sequences only by chance, and then far fewer than its stray bytes; a file
-    // with none at all tells nothing of the encoding its stray bytes are in.
-    static bool readsAsUTF8(qint64 keptBytes, qint64 multiByte) { return multiByte > 0 && keptBytes <= multiByte; }
+    // one byte is clearly UTF-8 but for a few bytes: at least KeptByteRatio such characters for
+    // each kept byte. The ratio was chosen on a corpus of both sides. A one-byte-a-character
+    // text (windows-1252, Latin-1) holds valid UTF-8 pairs only by chance, where a capital
+    // accented letter or "ß" meets a quote, dash, "…", "°" or "µ" ("Spaß“" is DF 93); its
+    // lower-case accents and lone punctuation stay stray, so a dozen short German, French and
+    // Spanish texts gave 0 to 1 such pairs per stray byte, and texts made to pair (capitals
+    // before quotes only, "Spaß“ und Fuß“ – Ö° GROß“") 4 at most. A UTF-8 log or page with a
+    // stray byte pasted in has a valid character on most lines: 50 per stray in a 50-line log,
+    // thousands at a megabyte. 16 sits four times above the worst made-up legacy text and
+    // three times below the short log. A text between the two (3 valid, 5 stray; one "é" and
+    // one stray A0) is in doubt and reads in the fallback, where only ASCII is written into it.
+    static constexpr qint64 KeptByteRatio = 16;
+    static bool readsAsUTF8(qint64 keptBytes, qint64 multiByte) {
+        return multiByte > 0 && keptBytes <= multiByte / KeptByteRatio;
+    }
     // The bytes read as UTF-8 with every byte that is not part of valid UTF-8 kept as above, when
     // they are UTF-8 but for a few bytes (readsAsUTF8); *keptBytes gets how many were kept.
     // Nothing otherwise. A leading byte-order mark stays a character.
@@ -130,7 +146,7 @@ public:
     // fallback cannot decode the bytes.
     static std::optional<QString> createWithData(const QByteArray& data, const QString& path,
                                                  QVStringEncoding* encoding,
-                                                 QVError* error = nullptr);
+                                                 QVError* error = nullptr, qint64* keptBytes = nullptr);
 
     // What each byte reads as alone, for an encoding that reads every byte as one character by
     // itself (ISO 8859, the Windows and Mac code pages, KOI8): its text is then as long as its
@@ -144,7 +160,8 @@ public:
     // cannot hold whole is written lossily ("?" for what does not fit), in the same encoding
     // when possible, else in the default C-string encoding, and comes with a warning (code 16)
     // naming that encoding. Nothing, with the platform's file-write error 512, when no bytes
-    // can be made at all. The characters in fallbacks are written with the table's fallback
+    // can be made at all. In UTF-8, a kept byte (KeptByte + byte, standing alone) is written as
+    // the byte itself, so a text read with kept bytes writes them back. The characters in fallbacks are written with the table's fallback
     // codes where the encoding has none of their own (see TextEncoding::encode).
     static std::optional<QByteArray> dataUsingEncoding(const QString& text, QVStringEncoding* encoding,
                                                        QVError* error = nullptr, QStringView fallbacks = {});
@@ -154,6 +171,8 @@ public:
     // may be 0), as the encoding menu names them.
     static QVError fallbackReadNotice(QVStringEncoding wanted = 0);
     static QVError fallbackSaveWarning(QVStringEncoding used);
+    // The notice of a read as UTF-8 that kept count stray bytes (code 23).
+    static QVError keptBytesNotice(qint64 count);
     // What the first save in a read notice's encoding says (low priority, for the status bar):
     // the bytes of some characters changed as the notice foretold.
     static QVError rewrittenCodesSaveNotice(const QVError& readNotice);

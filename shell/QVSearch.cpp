@@ -960,7 +960,8 @@ quint64 QVSearch::bytesRead() { return readBytes.load(std::memory_order_relaxed)
 quint64 QVSearch::bytesPassedAgain() { return bytesGoneOverAgain.load(std::memory_order_relaxed); }
 
 QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEncoding* encoding,
-                                              bool asResults, QVError* error, bool* binary, qint64* keptBytes) const {
+                                              bool asResults, QVError* error, bool* binary, qint64* keptBytes,
+                                              QVError* notice) const {
     if (keptBytes)
         *keptBytes = 0;
     if (!canMatch())
@@ -1030,16 +1031,9 @@ QList<QVSearchResult> QVSearch::findAllForPath(const QString& path, QVStringEnco
         }
     }
     decodedBytes.fetch_add(quint64(bytes->size()), std::memory_order_relaxed);
-    const QVStringEncoding wanted = chosen;
-    QVError notice;
-    std::optional<QString> text = FileEncodings::createWithData(*bytes, path, &chosen, &notice);
-    // UTF-8 but for a few bytes, which only the fallback read whole: read as UTF-8, those bytes
-    // kept where nothing matches them, as Replace All reads it.
-    if (text && wanted == TextEncoding::UTF8 && notice.code() == FileEncodings::FallbackEncodingError)
-        if (std::optional<QString> kept = FileEncodings::decodeUTF8KeepingBytes(*bytes, keptBytes)) {
-            text = std::move(kept);
-            chosen = wanted;
-        }
+    // Read by the rule every tool reads a file by: UTF-8 but for a few stray bytes reads as
+    // UTF-8, those bytes kept where nothing matches them.
+    std::optional<QString> text = FileEncodings::createWithData(*bytes, path, &chosen, notice, keptBytes);
     if (encoding)
         *encoding = chosen;
     return text ? findAllForString(*text, asResults, error) : QList<QVSearchResult>();

@@ -93,10 +93,11 @@ public:
     // is taken for binary: *binary is set, and the file gives no matches, is read no further
     // and never decoded.
     // keptBytes: how many bytes of a file read as UTF-8 are not UTF-8 and were kept apart
-    // (FileEncodings::decodeUTF8KeepingBytes); 0 for any other file.
+    // (FileEncodings::createWithData's rule); 0 for any other file. notice: the read's notice
+    // (a fallback read, a kept-bytes read), when the file was decoded.
     QList<QVSearchResult> findAllForPath(const QString& path, QVStringEncoding* encoding, bool asResults,
                                          QVError* error = nullptr, bool* binary = nullptr,
-                                         qint64* keptBytes = nullptr) const;
+                                         qint64* keptBytes = nullptr, QVError* notice = nullptr) const;
     // Bytes of files decoded to text by findAllForPath so far, for tests that count work.
     static quint64 bytesDecoded();
     // Bytes of files looked through for characters that fold into a caseless literal's letters.

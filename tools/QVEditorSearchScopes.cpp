@@ -85,6 +85,10 @@ public:
         QVFileDocument* document = live();
         return document ? document->encoding() : 0;
     }
+    bool readInFallback() const override {
+        QVFileDocument* document = live();
+        return document && document->readInFallback();
+    }
     const void* notificationObject() const override { return _document; }
     void fillStringWithFullString(QString& string) const override {
         if (HTMLView* v = view()) v->fillStringWithFullString(string);

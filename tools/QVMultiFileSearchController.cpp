@@ -11,6 +11,7 @@
 #include "editor/windows/QVMultiFileWindowController.h"
 #include "platform/AppBundle.h"
 #include "shell/Defaults.h"
+#include "shell/FileEncodings.h"
 #include "shell/QVCapsuleButton.h"
 #include "shell/QVGradientBar.h"
 #include "shell/QVScreenPlacement.h"
@@ -173,6 +174,8 @@ void QVMultiFileSearchController::reallyStartFind() {
     _notSearchedTold = 0;
     _keptBytes.clear();
     _keptBytesTold = 0;
+    _readOtherwise.clear();
+    _readOtherwiseTold = 0;
     setSearchIsRunning(true);
     _lastSearch = search();
     if (!_runner) _runner = std::make_unique<QVSearchRunner>(this, _scopes);
@@ -273,6 +276,8 @@ void QVMultiFileSearchController::willRunSearchForPath(const QString& path) {
     const auto& node = _searchResultNodes[index];
     setNumberOfResults(_numberOfResults - quint64(node->searchResults().size()));
     node->setSearchResults({});
+    node->setReadNote({});
+    node->setReadInFallback(false);
     node->setActive(true);
     if (_outlineView) _outlineView->reloadFile(index);
 }
@@ -310,7 +315,23 @@ void QVMultiFileSearchController::didNotSearchPath(const QString& path, const QS
     _notSearched.append({folder && !path.endsWith(QLatin1Char('/')) ? path + QLatin1Char('/') : path, reason});
 }
 
-void QVMultiFileSearchController::didKeepBytesInPath(const QString& path, qint64 count) { _keptBytes.append({path, count}); }
+void QVMultiFileSearchController::didKeepBytesInPath(const QString& path, qint64 count) {
+    _keptBytes.append({path, count});
+    if (const int index = indexOfNode(path); index >= 0) {
+        _searchResultNodes[index]->setReadNote(heldBytesNote(count));
+        if (_outlineView) _outlineView->reloadFile(index);
+    }
+}
+
+void QVMultiFileSearchController::didReadPathOtherThanUTF8(const QString& path, const QString& reason, bool fallback) {
+    if (!reason.isEmpty()) _readOtherwise.append({path, reason});
+    if (const int index = indexOfNode(path); index >= 0) {
+        const auto& node = _searchResultNodes[index];
+        if (!reason.isEmpty()) node->setReadNote(reason);
+        node->setReadInFallback(fallback);
+        if (_outlineView) _outlineView->reloadFile(index);
+    }
+}
 
 void QVMultiFileSearchController::didFinishAllSearches() {
     _cancelling = false;
@@ -359,11 +380,35 @@ QStringList QVMultiFileSearchController::largeFilesToReplace() const {
 
 QString QVMultiFileSearchController::replaceQuestion() const {
     const quint64 selected = _outlineView && _outlineView->selectedCount() > 0 ? quint64(_outlineView->selectedCount()) : count();
-    QString question = (selected == 1 ? tr("Do you really want to replace %1 occurrence (out of %2) of \"%3\" with \"%4\"?")
-                                      : tr("Do you really want to replace %1 occurrences (out of %2) of \"%3\" with \"%4\"?"))
-                           .arg(selected)
+    // A file (or open document) read in the fallback takes only ASCII: its occurrences whose new
+    // text is not ASCII will be skipped, and are not counted as replaced.
+    quint64 skipped = 0;
+    QSet<const QVMultiFileSearchNode*> skippedFiles;
+    QVSearch search = _lastSearch;
+    search.setReplaceString(replaceString());
+    for (const QVSearchResult& result : selectedResults()) {
+        const auto node = result.parentAs<QVMultiFileSearchNode>();
+        if (!node || !node->readInFallback()) continue;
+        const QVSearchResult::AttributedString& context = result.attributedString();
+        const QString replacement =
+            search.replacementForString(context.string.mid(context.emphasis.location, context.emphasis.length));
+        if (std::all_of(replacement.cbegin(), replacement.cend(), [](QChar c) { return c.unicode() < 0x80; })) continue;
+        skippedFiles.insert(node.get());
+        ++skipped;
+    }
+    const quint64 replacing = selected >= skipped ? selected - skipped : 0;
+    QString question = (replacing == 1 ? tr("Do you really want to replace %1 occurrence (out of %2) of \"%3\" with \"%4\"?")
+                                       : tr("Do you really want to replace %1 occurrences (out of %2) of \"%3\" with \"%4\"?"))
+                           .arg(replacing)
                            .arg(count())
                            .arg(_lastSearch.searchString(), replaceString());
+    if (skipped)
+        question += QLatin1Char(' ') +
+                    (skipped == 1 ? tr("%1 occurrence in %2 file(s) will be skipped: those files were read in %3, as they are not valid in their encoding, and only ASCII is written into them.")
+                                  : tr("%1 occurrences in %2 file(s) will be skipped: those files were read in %3, as they are not valid in their encoding, and only ASCII is written into them."))
+                        .arg(skipped)
+                        .arg(skippedFiles.size())
+                        .arg(FileEncodings::displayName(TextEncoding::defaultCStringEncoding()));
     const QStringList large = largeFilesToReplace();
     return large.isEmpty() ? question : question + QStringLiteral("\n\n") + large.join(QLatin1Char('\n'));
 }
@@ -458,31 +503,49 @@ void QVMultiFileSearchController::showReport(const QString& name, const QString&
     box->open();
 }
 
+QString QVMultiFileSearchController::heldBytesNote(qint64 count) {
+    return (count == 1 ? tr("holds %1 byte that is not UTF-8") : tr("holds %1 bytes that are not UTF-8")).arg(count);
+}
+
 QString QVMultiFileSearchController::keptBytesNote(qint64 count) {
     return (count == 1 ? tr("%1 byte is not UTF-8 and was kept as it is") : tr("%1 bytes are not UTF-8 and were kept as they are"))
         .arg(count);
 }
 
 void QVMultiFileSearchController::showSearchReport() {
-    // Each file that could not be read, or was read as UTF-8 but for some bytes, is told once,
-    // when the search that met it ends.
-    if (_notSearched.size() == _notSearchedTold && _keptBytes.size() == _keptBytesTold) return;
-    QStringList kept;
+    // Each file that could not be read, was read as UTF-8 but for some bytes, or was read other
+    // than as UTF-8 for a search for text that is not ASCII, is told once, when the search that
+    // met it ends.
+    if (_notSearched.size() == _notSearchedTold && _keptBytes.size() == _keptBytesTold &&
+        _readOtherwise.size() == _readOtherwiseTold)
+        return;
+    QStringList notes;
+    for (qsizetype i = _readOtherwiseTold; i < _readOtherwise.size(); ++i)
+        notes << tr("Searched %1: %2").arg(_readOtherwise[i].first, _readOtherwise[i].second);
     for (qsizetype i = _keptBytesTold; i < _keptBytes.size(); ++i)
-        kept << tr("Searched as UTF-8 %1: %2").arg(_keptBytes[i].first, keptBytesNote(_keptBytes[i].second));
+        notes << tr("Searched as UTF-8 %1: %2, which no search finds").arg(_keptBytes[i].first, heldBytesNote(_keptBytes[i].second));
+    const qsizetype otherwise = _readOtherwise.size() - _readOtherwiseTold, kept = _keptBytes.size() - _keptBytesTold;
     _keptBytesTold = _keptBytes.size();
+    _readOtherwiseTold = _readOtherwise.size();
     if (_notSearched.size() == _notSearchedTold) {
-        const QString summary = (kept.size() == 1 ? tr("%1 file was searched as UTF-8 though some of its bytes are not.")
-                                                  : tr("%1 files were searched as UTF-8 though some of their bytes are not."))
-                                    .arg(kept.size());
+        QStringList parts;
+        if (otherwise)
+            parts << (otherwise == 1 ? tr("%1 file was read other than as UTF-8, so text that is not ASCII may be missed in it.")
+                                     : tr("%1 files were read other than as UTF-8, so text that is not ASCII may be missed in them."))
+                         .arg(otherwise);
+        if (kept)
+            parts << (kept == 1 ? tr("%1 file was searched as UTF-8 though some of its bytes are not.")
+                                : tr("%1 files were searched as UTF-8 though some of their bytes are not."))
+                         .arg(kept);
+        const QString summary = parts.join(QLatin1Char(' '));
         setStatus(summary);
-        showReport(QStringLiteral("SearchReport"), tr("Find"), summary, kept, false);
+        showReport(QStringLiteral("SearchReport"), tr("Find"), summary, notes, otherwise > 0);
         return;
     }
     _notSearchedTold = _notSearched.size();
     QStringList lines;
     for (const auto& [path, reason] : std::as_const(_notSearched)) lines << tr("Not searched %1: %2").arg(path, reason);
-    lines << kept;
+    lines << notes;
     qsizetype folders = 0;
     for (const auto& entry : std::as_const(_notSearched)) folders += entry.first.endsWith(QLatin1Char('/'));
     const qsizetype files = _notSearched.size() - folders;

@@ -84,9 +84,14 @@ public:
     const QList<QPair<QString, QString>>& notSearched() const { return _notSearched; }
     // The files of the last search read as UTF-8 though some of their bytes are not, with how many.
     const QList<QPair<QString, qint64>>& keptBytes() const { return _keptBytes; }
-    // What a file's line says of its bytes that are not UTF-8 ("2 bytes are not UTF-8 and were
-    // kept as they are").
+    // The files (and open documents) the last search for text that is not ASCII read other than
+    // as UTF-8, each with why.
+    const QList<QPair<QString, QString>>& readOtherwise() const { return _readOtherwise; }
+    // What a replace's line says of a file's bytes that are not UTF-8 ("2 bytes are not UTF-8
+    // and were kept as they are").
     static QString keptBytesNote(qint64 count);
+    // What a find says of them, where nothing was written ("holds 2 bytes that are not UTF-8").
+    static QString heldBytesNote(qint64 count);
     // The line that ends a replace: occurrences, files written, open documents changed in
     // their editors (which still need saving), and files skipped or failed.
     static QString replaceSummary(qsizetype replaced, qsizetype written, qsizetype edited, qsizetype skipped,
@@ -105,6 +110,7 @@ public:
                              const QList<QVSearchResult>& results) override;
     void didNotSearchPath(const QString& path, const QString& reason, bool folder) override;
     void didKeepBytesInPath(const QString& path, qint64 count) override;
+    void didReadPathOtherThanUTF8(const QString& path, const QString& reason, bool fallback) override;
     void didFinishAllSearches() override;
     void didReplaceInPath(const QVReplaceReport& report) override;
     void didFinishAllReplaces() override;
@@ -153,6 +159,8 @@ private:
     qsizetype _notSearchedTold = 0;
     QList<QPair<QString, qint64>> _keptBytes;
     qsizetype _keptBytesTold = 0;
+    QList<QPair<QString, QString>> _readOtherwise;
+    qsizetype _readOtherwiseTold = 0;
     bool _showingMatch = false;
     QString _shownMatchPath;  // the file of the match shown last
     QList<NotificationCenter::Token> _tokens;

@@ -38,6 +38,13 @@ public:
     const QList<QVSearchResult>& searchResults() const { return _searchResults; }
     // Takes the results and makes this node every result's parent.
     void setSearchResults(QList<QVSearchResult> results);
+    // What the search read the file as, when that is worth a word on its row: other than as
+    // UTF-8 for text that is not ASCII, or as UTF-8 holding bytes that are not. Empty otherwise.
+    QString readNote() const { return _readNote; }
+    void setReadNote(const QString& note) { _readNote = note; }
+    // Read in the fallback: a replace writes only ASCII into it.
+    bool readInFallback() const { return _readInFallback || (_document && _document->readInFallback()); }
+    void setReadInFallback(bool fallback) { _readInFallback = fallback; }
     // Set while the file is searched again.
     bool active() const { return _active; }
     void setActive(bool active) { _active = active; }
@@ -57,5 +64,7 @@ private:
     mutable bool _iconLoaded = false;
     QList<QVSearchResult> _searchResults;
     bool _active = false;
+    QString _readNote;
+    bool _readInFallback = false;
     NotificationCenter::Token _closeToken = 0;
 };

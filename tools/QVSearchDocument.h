@@ -25,6 +25,9 @@ public:
     virtual bool applyReplaceAll(const QString& text, quint64 revision) = 0;
     // The encoding the document reads and writes its file in.
     virtual QVStringEncoding encoding() const = 0;
+    // Whether the text is the fallback encoding's reading of bytes not valid in the file's own:
+    // a replace writes only ASCII into it, as into such a file closed.
+    virtual bool readInFallback() const { return false; }
     // The object the document's notifications (QVFileWillClose, QVFileDidSave,
     // QVFileBecameActive) are posted with.
     virtual const void* notificationObject() const { return this; }

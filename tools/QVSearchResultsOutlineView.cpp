@@ -252,7 +252,9 @@ void QVSearchResultsOutlineView::drawFileRow(QPainter& painter, const QRectF& re
     painter.setPen(Qt::white);
     const QRectF titleRect(r.x(), r.y(), badge.x() - radius - r.x() - 10, r.height());
     painter.drawText(titleRect, Qt::AlignLeft | Qt::AlignVCenter,
-                     QFontMetricsF(titleFont).elidedText(node.name(), Qt::ElideMiddle, titleRect.width()));
+                     QFontMetricsF(titleFont).elidedText(node.readNote().isEmpty() ? node.name()
+                                                                                   : node.name() + QStringLiteral(" \u2014 ") + node.readNote(),
+                                                         Qt::ElideMiddle, titleRect.width()));
     painter.restore();
 }
 

@@ -179,6 +179,29 @@ qsizetype replaceVerified(const QVSearch& search, const QList<QVRange>& ranges, 
     return count;
 }
 
+bool isAscii(QStringView text) {
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
+// Why an open document read in the fallback takes only ASCII: other text would be written as
+// the fallback's bytes, which are other characters in the file's own encoding.
+QString openFallbackReason() {
+    return QStringLiteral("not changed: the open document shows the file in %1, as it is not valid in its encoding; "
+                          "only ASCII is written into it")
+        .arg(FileEncodings::displayName(TextEncoding::defaultCStringEncoding()));
+}
+
+// Why a search for text that is not ASCII read a file other than as UTF-8 (notice: its read's).
+QString readOtherwiseReason(const QString& path, QVStringEncoding encoding, bool fallback, QVStringEncoding wanted) {
+    if (fallback)
+        return QStringLiteral("read in %1, as it is not valid in %2: text that is not ASCII may not be found there")
+            .arg(FileEncodings::displayName(TextEncoding::defaultCStringEncoding()),
+                 FileEncodings::displayName(wanted ? wanted : TextEncoding::UTF8));
+    const bool declared = !path.isEmpty() && FileEncodings::declaredEncoding(path) == encoding;
+    return (declared ? QStringLiteral("read in %1, as the file declares") : QStringLiteral("read in %1, the encoding chosen or set as default"))
+        .arg(FileEncodings::displayName(encoding));
+}
+
 const QString BinaryFile = QStringLiteral("A binary file");
 const QString NoMatchInPlace = QStringLiteral("No chosen match is still in place");
 const QString NewTextDoesNotFit = QStringLiteral("The new text does not fit the file's encoding");
@@ -415,6 +438,8 @@ struct QVSearchRunner::State : std::enable_shared_from_this<State> {
         QString notSearched;  // why the file could not be read
         bool folder = false;  // a folder whose entries could not be read: not searched, no results
         qint64 keptBytes = 0; // bytes not UTF-8 of a file read as UTF-8
+        QString readOtherwise;  // why a search for text not ASCII read it other than as UTF-8
+        bool fallback = false;  // read in the fallback
     };
     std::vector<Found> found;  // search worker only
     // The files a search batch has read (device and inode): one reached by two links, or both
@@ -642,8 +667,21 @@ void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& 
     QList<QVSearchResult> results;
     QString notSearched;
     qint64 kept = 0;
+    // Text that is not ASCII may be missed in a file read in another encoding: such files are named.
+    const bool asciiSearch = isAscii(entry.search.searchString());
+    QString readOtherwise;
+    bool fallback = false;
     if (open.editor) {
         results = entry.search.findAllForTextView(open.text, true);
+        QVStringEncoding encoding = 0;
+        MainQueue::postAndWait([&] {
+            if (const auto document = open.document.lock()) {
+                encoding = document->encoding();
+                fallback = document->readInFallback();
+            }
+        });
+        if (!asciiSearch && (fallback || (encoding && encoding != TextEncoding::UTF8)))
+            readOtherwise = readOtherwiseReason(QString(), encoding, fallback, 0);
     } else {
         if (!firstVisit(path, entry.batch)) return;
         {
@@ -652,12 +690,17 @@ void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& 
         }
         QVStringEncoding encoding = 0;
         bool binary = false;
-        QVError error;
-        results = entry.search.findAllForPath(path, &encoding, true, &error, skipBinary ? &binary : nullptr, &kept);
+        QVError error, notice;
+        results = entry.search.findAllForPath(path, &encoding, true, &error, skipBinary ? &binary : nullptr, &kept, &notice);
         if (binary) return;
+        fallback = notice.domain() == QVError::applicationDomain() && notice.code() == FileEncodings::FallbackEncodingError;
+        // encoding is left as it was for a file the search passed over unread.
+        if (!asciiSearch && encoding && (fallback || encoding != TextEncoding::UTF8))
+            readOtherwise = readOtherwiseReason(path, encoding, fallback,
+                                                QVStringEncoding(notice.userInfoValue(FileEncodings::NoticeEncodingKey).toULongLong()));
         if (error.domain() == QVError::posixDomain()) notSearched = QString::fromLocal8Bit(std::strerror(int(error.code())));
     }
-    found.push_back({path, open.document, std::move(results), entry.batch, notSearched, false, kept});
+    found.push_back({path, open.document, std::move(results), entry.batch, notSearched, false, kept, readOtherwise, fallback});
     if (found.size() >= 64 || std::chrono::steady_clock::now() - lastReport > std::chrono::milliseconds(40)) reportFound();
 }
 
@@ -684,6 +727,8 @@ void QVSearchRunner::State::reportFound() {
             if (delegate && !f.folder) delegate->didRunSearchForPath(f.path, f.document.lock(), f.results);
             if (delegate && !f.notSearched.isEmpty()) delegate->didNotSearchPath(f.path, f.notSearched, f.folder);
             if (delegate && f.keptBytes) delegate->didKeepBytesInPath(f.path, f.keptBytes);
+            if (delegate && (f.fallback || !f.readOtherwise.isEmpty()))
+                delegate->didReadPathOtherThanUTF8(f.path, f.readOtherwise, f.fallback);
             // A stop asked meanwhile: the file in hand was the last one reported.
             if (searchStopped(f.batch)) break;
         }
@@ -796,12 +841,14 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
     QString text;
     quint64 revision = 0;
     QVStringEncoding documentEncoding = 0;
+    bool documentInFallback = false;
     MainQueue::postAndWait([&] {
         auto open = entry.document.lock();
         if (!open) open = scopes->documentForPath(entry.path);
         if (!open) return;
         document = open;
         documentEncoding = open->encoding();
+        documentInFallback = open->readInFallback();
         if (auto* source = open->textSource().get()) {
             source->fillStringWithFullString(text);
             revision = open->revision();
@@ -812,6 +859,14 @@ void QVSearchRunner::State::replaceFile(const ReplaceEntry& entry) {
     if (inEditor) {
         if (hook) hook(entry.path);
         result.inEditor = true;
+        // A document read in the fallback takes only ASCII, as the file closed does.
+        if (documentInFallback && !std::all_of(entry.ranges.cbegin(), entry.ranges.cend(), [&](const QVRange& range) {
+                return isAscii(entry.search.replacementForString(text.mid(range.location, range.length)));
+            })) {
+            result.reason = openFallbackReason();
+            report(result);
+            return;
+        }
         result.count = replaceVerified(entry.search, entry.ranges, text);
         if (result.count == 0) {
             result.reason = NoMatchInPlace;

@@ -38,11 +38,20 @@ public:
         Q_UNUSED(reason);
         Q_UNUSED(folder);
     }
-    // A file searched as UTF-8 though count of its bytes are not UTF-8 (kept apart, matched by
-    // nothing); reported just after its matches.
+    // A file searched as UTF-8 though count of its bytes are not UTF-8 (matched by nothing);
+    // reported just after its matches.
     virtual void didKeepBytesInPath(const QString& path, qint64 count) {
         Q_UNUSED(path);
         Q_UNUSED(count);
+    }
+    // A file (or open document) read in the fallback (its bytes valid in no encoding it was to
+    // be read in: a replace writes only ASCII into it), or read other than as UTF-8 by a search
+    // for text that is not ASCII, which may miss a match there: reason says why then, and is
+    // empty for a fallback read of an ASCII search. Reported just after its matches.
+    virtual void didReadPathOtherThanUTF8(const QString& path, const QString& reason, bool fallback) {
+        Q_UNUSED(path);
+        Q_UNUSED(reason);
+        Q_UNUSED(fallback);
     }
     // The searches queued so far are done, stopped, or there was nothing to search.
     virtual void didFinishAllSearches() = 0;

@@ -4,7 +4,9 @@
 #include "editor/HTMLView.h"
 #include "editor/HTMLViewFind.h"
 #include "editor/QVFileDocument.h"
+#include "editor/QVSingleFileDocument.h"
 #include "editor/windows/QVSingleFileWindowController.h"
+#include "platform/TextEncoding.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
@@ -27,6 +29,7 @@
 #include <QLocale>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QUrl>
 #include <QMessageBox>
 #include <QPushButton>
@@ -275,7 +278,7 @@ TEST(MultiFileFind, FilesInAFolderThatCannotBeEnteredAreNamedWithTheReason) {
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(bytes);
     };
-    write(root + "/stray.html", "caf\xC3\xA9 foo \xFF caf\xC3\xA9\n");
+    write(root + "/stray.html", "caf\xC3\xA9 foo \xFF" + QByteArray(" caf\xC3\xA9\n").repeated(16));
     write(root + "/own/a.html", "foo");
     write(root + "/own/b.css", "foo");
     write(root + "/other/c.html", "foo");
@@ -313,7 +316,7 @@ TEST(MultiFileFind, FilesInAFolderThatCannotBeEnteredAreNamedWithTheReason) {
     EXPECT_EQ(report->text(), QStringLiteral("%1 files could not be read and were not searched.").arg(expected.size()));
     for (const QString& line : expected)
         EXPECT_TRUE(report->detailedText().contains("Not searched " + root + "/" + line)) << report->detailedText().toStdString();
-    EXPECT_TRUE(report->detailedText().contains("Searched as UTF-8 " + root + "/stray.html: 1 byte is not UTF-8 and was kept as it is"))
+    EXPECT_TRUE(report->detailedText().contains("Searched as UTF-8 " + root + "/stray.html: holds 1 byte that is not UTF-8, which no search finds"))
         << report->detailedText().toStdString();
     report->close();
     ::chmod(QFile::encodeName(root + "/own").constData(), 0700);
@@ -415,6 +418,217 @@ TEST(MultiFileFind, OpenEditorsAreSearchedAndAChosenMatchIsSelected) {
     second.reset();
     c.updateInterface();
     EXPECT_EQ(c.mode(), QVMultiFileSearchController::SpecificFiles);
+}
+
+
+// Python's bytes.replace(old, new[, count]): left to right, occurrences not overlapping.
+QByteArray bytesReplace(const QByteArray& data, const QByteArray& old, const QByteArray& now, qsizetype count = -1) {
+    QByteArray out;
+    qsizetype from = 0;
+    for (qsizetype at = 0; count != 0 && (at = data.indexOf(old, from)) >= 0; --count) {
+        out += data.mid(from, at - from) + now;
+        from = at + old.size();
+    }
+    return out + data.mid(from);
+}
+
+// What grep -a -o -F counts of text (as UTF-8 bytes) in the file at path.
+quint64 grepCount(const QString& path, const QString& text) {
+    QProcess grep;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    grep.setProcessEnvironment(environment);
+    grep.start(QStringLiteral("grep"), {QStringLiteral("-a"), QStringLiteral("-o"), QStringLiteral("-F"), text, path});
+    if (!grep.waitForFinished(120000)) return ~quint64(0);
+    return quint64(grep.readAllStandardOutput().count('\n'));
+}
+
+QByteArray readBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// One reading of a file for every tool, against the bytes on disk: each shape of file that is
+// UTF-8 but for stray bytes, legacy text whose stray bytes pair into UTF-8 by chance, or a page
+// that declares its encoding, through the editor (type "é", save), Find (ASCII and not),
+// Replace All on the file closed and on it open. The bytes each write leaves are python's
+// bytes.replace of the file's own in the encoding the file is read in; a file read in the
+// fallback takes only ASCII from either Replace All and asks before a save writes new text;
+// what Find counts is what grep -a counts, unless the file is named as read other than as UTF-8.
+TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
+    enum Read { AsUTF8, AsDeclared, InFallback };
+    struct Shape {
+        QString name;
+        QByteArray bytes;
+        Read read;
+        qint64 kept = 0;  // stray bytes of a file read as UTF-8
+    };
+    std::vector<Shape> shapes;
+    const auto cp1252 = [](const QString& text) { return TextEncoding::encode(text, TextEncoding::WindowsCP1252, false).value_or("?"); };
+    QByteArray log;
+    for (int i = 0; i < 50; ++i) log += QByteArray::number(1000 + i).mid(1) + " GET /caf\xC3\xA9?q=foo 200\n";
+    log.insert(log.indexOf('\n', 20 * 25) + 1, '\xFF');
+    shapes.push_back({"app.log", log, AsUTF8, 1});
+    // A stray byte as the last byte of the read's first piece, of 64 KiB, 1 MiB and 4 MiB.
+    for (const qint64 edge : {qint64(64) << 10, qint64(1) << 20, qint64(4) << 20}) {
+        const QByteArray line("foo caf\xC3\xA9 na\xC3\xAFve\n");
+        QByteArray big = line.repeated((edge - 1) / line.size());
+        big += QByteArray(edge - 1 - big.size(), 'g') + '\xFF' + line.repeated(8);
+        shapes.push_back({QStringLiteral("edge-%1.log").arg(edge), big, AsUTF8, 1});
+    }
+    QByteArray crlf = QByteArray("foo caf\xC3\xA9 \xE2\x82\xAC 3\r\n").repeated(40);
+    crlf.insert(crlf.size() / 2, '\xA0');
+    shapes.push_back({"crlf.txt", crlf, AsUTF8, 1});
+    // Short legacy texts, their stray bytes pairing into UTF-8 here and there.
+    const char16_t* legacy[] = {
+        u"Das war ein \u201eSpa\u00df\u201c, foo.",
+        u"Viele Gr\u00fc\u00dfe aus K\u00f6ln \u2013 bis bald, foo J\u00fcrgen.",
+        u"Preis: 20 \u20ac \u2013 inkl. MwSt. \u201eGRO\u00df\u201c & foo",
+        u"MA\u00df\u2026 und \u00c4rger \u00fcber \u201e\u00d6l\u201c foo.",
+        u"Temperatur: 25\u00b0C, foo aus S\u00dcD\u2026",
+        u"L\u2019\u00e9t\u00e9 \u00e0 Paris : \u00ab Caf\u00e9 \u00bb, foo br\u00fbl\u00e9e\u2026",
+        u"\u00c9COLE \u2013 R\u00e9sum\u00e9 du foo \u00a9 2003",
+        u"D\u00c9J\u00c0\u2019 vu, NO\u00cbL\u2019s \u201cf\u00eate\u201d foo.",
+        u"El a\u00f1o pasado, Jos\u00e9 dijo: \u201c\u00a1Ol\u00e9!\u201d \u2014 foo Mu\u00f1oz.",
+        u"ESPA\u00d1A\u2019 y M\u00c9XICO\u201d \u2013 \u00d1and\u00fa \u00b5 5\u00b0 foo",
+        u"Se\u00f1al: \u00bfQu\u00e9 pas\u00f3? Ni\u00f1o\u00a9, foo \u00c1ngel\u00ae.",
+        u"Spa\u00df\u201c und Fu\u00df\u201c \u2013 \u00d6\u00b0 GRO\u00df\u201c foo",
+        u"\u00c7a co\u00fbte 5 \u00a3, \u00c9T\u00c9\u00b0 foo chaud.",
+    };
+    for (const char16_t* text : legacy)
+        shapes.push_back({QStringLiteral("legacy-%1.txt").arg(shapes.size()), cp1252(QString::fromUtf16(text)), InFallback});
+    QByteArray latin1;
+    for (int i = 0; i < 20; ++i) latin1 += QByteArray::number(1000 + i).mid(1) + " GET /caf\xE9?q=foo 200\n";
+    shapes.push_back({"latin1.log", latin1 + "caf\xC3\xA9 pasted foo\n", InFallback});
+    shapes.push_back({"ascii.txt", "It\x92s plain foo text\n", InFallback});
+    shapes.push_back({"few.txt", "caf\xC3\xA9 foo caf\xC3\xA9 caf\xC3\xA9 \x92\x93\x94\x96\x85\n", InFallback});
+    shapes.push_back({"legacy.html", "<html><body><p>Caf\xE9 cr\xE8me \x96 foo</p></body></html>\n", InFallback});
+    shapes.push_back({"declared.html", "<html><head><meta charset=\"windows-1252\"></head><body><p>Caf\xE9 \x93" "foo\x94</p></body></html>\n",
+                      AsDeclared});
+
+    const QString e = QStringLiteral("\u00e9"), baer = QStringLiteral("b\u00e4r");
+    // The bytes a text gets in a file read the shape's way; nothing where it is refused.
+    const auto written = [&](const Shape& shape, const QString& text) -> std::optional<QByteArray> {
+        const bool ascii = std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
+        if (shape.read == AsUTF8 || ascii) return text.toUtf8();
+        if (shape.read == AsDeclared) return cp1252(text);
+        return std::nullopt;
+    };
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name.toStdString());
+        TestDir dir;
+        const QString path = dir.write(shape.name, shape.bytes);
+        auto scopes = std::make_shared<Scopes>();
+        QVMultiFileSearchController closed(scopes);
+        closed.window()->show();
+        closed.setMode(QVMultiFileSearchController::SpecificFiles);
+        ASSERT_TRUE(closed.addSpecificFiles({dir.path()}, 0));
+        const auto find = [&](QVMultiFileSearchController& c, const QString& text) {
+            for (QMessageBox* box : c.window()->findChildren<QMessageBox*>()) box->close();
+            c.setValue(text, QStringLiteral("searchString"));
+            c.find();
+            return waitIdle(c);
+        };
+
+        // Find: ASCII always as grep counts it; other text too, or the file is named with why.
+        for (const QString& text : {QStringLiteral("foo"), e}) {
+            ASSERT_TRUE(find(closed, text));
+            const quint64 grep = grepCount(path, text);
+            const bool named = std::any_of(closed.readOtherwise().cbegin(), closed.readOtherwise().cend(),
+                                           [&](const auto& entry) { return entry.first == path && !entry.second.isEmpty(); });
+            if (text == e && shape.read != AsUTF8) {
+                EXPECT_TRUE(named || closed.numberOfResults() == grep) << closed.numberOfResults() << " found, grep " << grep;
+            } else {
+                EXPECT_EQ(closed.numberOfResults(), grep) << text.toStdString();
+                EXPECT_FALSE(named);
+            }
+            // The row says what the file holds; a find says nothing was kept.
+            if (text == QLatin1String("foo") && !closed.searchResultNodes().isEmpty()) {
+                const QString note = closed.searchResultNodes()[0]->readNote();
+                EXPECT_EQ(note, shape.kept ? QStringLiteral("holds %1 byte that is not UTF-8").arg(shape.kept) : QString());
+            }
+            for (QMessageBox* box : closed.window()->findChildren<QMessageBox*>(QStringLiteral("SearchReport")))
+                EXPECT_FALSE(box->detailedText().contains(QLatin1String("kept"))) << box->detailedText().toStdString();
+        }
+        const quint64 foos = grepCount(path, QStringLiteral("foo"));
+        ASSERT_GT(foos, 0u);
+
+        // Replace All, the file closed and then open in an editor (saved after), each from the
+        // file's own bytes: the question counts what will be replaced.
+        for (const bool open : {false, true})
+            for (const QString& replacement : {QStringLiteral("bar"), baer}) {
+                SCOPED_TRACE((open ? "open, " : "closed, ") + replacement.toStdString());
+                dir.write(shape.name, shape.bytes);
+                std::unique_ptr<QVSingleFileWindowController> window;
+                std::unique_ptr<QVMultiFileSearchController> inEditors;
+                if (open) {
+                    window = std::make_unique<QVSingleFileWindowController>(std::make_unique<QVSingleFileDocument>(path));
+                    window->show();
+                    inEditors = std::make_unique<QVMultiFileSearchController>(std::make_shared<QVEditorSearchScopes>());
+                    inEditors->window()->show();
+                    inEditors->changeMode(QVMultiFileSearchController::OpenFiles);
+                    ASSERT_TRUE(waitIdle(*inEditors));
+                }
+                QVMultiFileSearchController& c = open ? *inEditors : closed;
+                ASSERT_TRUE(find(c, QStringLiteral("foo")));
+                ASSERT_EQ(c.numberOfResults(), foos);
+                c.setValue(replacement, QStringLiteral("replaceString"));
+                const std::optional<QByteArray> now = written(shape, replacement);
+                EXPECT_TRUE(c.replaceQuestion().contains(QStringLiteral("replace %1 occurrence").arg(now ? foos : 0)))
+                    << c.replaceQuestion().toStdString();
+                EXPECT_EQ(c.replaceQuestion().contains(QStringLiteral("will be skipped")), !now) << c.replaceQuestion().toStdString();
+                c.replace();
+                QMessageBox* ask = openBox(c.window(), "ReplaceConfirmation");
+                ASSERT_NE(ask, nullptr);
+                click(ask, "Replace");
+                ASSERT_TRUE(waitIdle(c));
+                ASSERT_TRUE(MainQueue::runUntil([&] { return !c.replaceReports().isEmpty(); }, std::chrono::minutes(1)));
+                const QVReplaceReport report = c.replaceReports().value(0);
+                EXPECT_EQ(report.outcome, now ? QVReplaceReport::Replaced : QVReplaceReport::Skipped) << report.reason.toStdString();
+                EXPECT_EQ(report.reason.isEmpty(), bool(now));
+                if (open && now) {
+                    EXPECT_TRUE(window->document()->save());
+                }
+                if (open) {
+                    EXPECT_FALSE(window->document()->isDocumentEdited());
+                }
+                const QByteArray expected = now ? bytesReplace(shape.bytes, "foo", *now) : shape.bytes;
+                EXPECT_TRUE(readBytes(path) == expected) << "differs from bytes.replace";
+                if (window) {
+                    window->document()->close();
+                    window.reset();
+                }
+            }
+
+        // The editor: "é" typed after the first "foo" and saved.
+        dir.write(shape.name, shape.bytes);
+        {
+            QVSingleFileWindowController window(std::make_unique<QVSingleFileDocument>(path));
+            window.show();
+            HTMLView* editor = window.currentTextView();
+            const qsizetype at = editor->fullString().indexOf(QLatin1String("foo"));
+            ASSERT_GE(at, 0);
+            editor->setSelectedRange(QVRange(at + 3, 0));
+            editor->insertText(e);
+            QVError error;
+            const bool saved = window.document()->save(&error);
+            if (const std::optional<QByteArray> now = written(shape, e)) {
+                EXPECT_TRUE(saved) << error.localizedDescription().toStdString();
+                EXPECT_TRUE(readBytes(path) == bytesReplace(shape.bytes, "foo", "foo" + *now, 1)) << "differs from bytes.replace";
+            } else {
+                // Asked first, naming the bytes it would write; nothing written until answered.
+                EXPECT_FALSE(saved);
+                EXPECT_EQ(error.code(), QVFileDocument::MisreadTextGetsNewCharactersQuestion);
+                EXPECT_TRUE(error.localizedDescription().contains(QLatin1String("8E"))) << error.localizedDescription().toStdString();
+                EXPECT_TRUE(readBytes(path) == shape.bytes);
+                bool recovered = false;
+                window.document()->attemptRecovery(error, 2, [&](bool ok) { recovered = ok; });
+                EXPECT_TRUE(recovered);
+                EXPECT_TRUE(readBytes(path) == bytesReplace(shape.bytes, "foo", "foo\x8E", 1));
+            }
+            window.document()->close();
+        }
+    }
 }
 
 }  // namespace
