@@ -117,7 +117,13 @@ bool QVRecoveryFolder::keep() {
         const auto bytes = [](const QString& path) { return QString::fromLatin1(FileName::encode(path).toPercentEncoding("/")); };
         entry.insert(QStringLiteral("path"), bytes(document->fileName()));
         entry.insert(QStringLiteral("name"), FileName::displayed(document->displayName()));
-        entry.insert(QStringLiteral("text"), view->fullString());
+        const QString full = view->fullString();
+        entry.insert(QStringLiteral("text"), full);
+        // JSON holds no surrogate standing alone (a byte of a UTF-8 file that is not UTF-8, kept
+        // in the text to be saved back as itself): such a text is kept unit for unit beside it.
+        if (!QStringView(full).isValidUtf16())
+            entry.insert(QStringLiteral("utf16"), QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(full.utf16()),
+                                                                                   full.size() * 2).toBase64()));
         // When the text was last found changed: of two texts of one file, the later comes back over it.
         entry.insert(QStringLiteral("changed"), QString::number(kept.changedAt));
         // What it is saved as: a text that comes back beside its file is saved the same way.
@@ -237,7 +243,10 @@ QVRecoveryFolder::LeftBehind QVRecoveryFolder::leftBehind() const {
             const auto path = [&](const char* key) {
                 return FileName::decode(QByteArray::fromPercentEncoding(entry.value(QLatin1String(key)).toString().toLatin1()));
             };
-            Text text{path("path"), entry.value(QStringLiteral("name")).toString(), entry.value(QStringLiteral("text")).toString(),
+            const QByteArray units = QByteArray::fromBase64(entry.value(QStringLiteral("utf16")).toString().toLatin1());
+            const QString kept = units.isEmpty() ? entry.value(QStringLiteral("text")).toString()
+                                                 : QString(reinterpret_cast<const QChar*>(units.constData()), units.size() / 2);
+            Text text{path("path"), entry.value(QStringLiteral("name")).toString(), kept,
                       number("size"), number("modified"), path("leadsTo"), quint64(std::max<qint64>(number("encoding"), 0)),
                       entry.value(QStringLiteral("lineBreak")).toString(), entry.value(QStringLiteral("siteProject")).toString(), folder};
             text.keptAt = number("changed");

@@ -577,8 +577,9 @@ std::optional<QString> decodeRead(const QByteArray& bytes, const QString& path, 
     if (requested) {
         const QVStringEncoding detected = detect();
         if (detected != requested) {
-            if (auto text = keeping(detected)) return text;
-            if (auto text = read(detected)) {
+            if (auto text = read(detected); !text) {
+                if (auto kept = keeping(detected)) return kept;
+            } else {
                 if (!oneWay) {
                     const AppBundle& bundle = AppBundle::main();
                     const QString why = bundle.localizedString(QStringLiteral("ENCODING_CHOICE_NOT_VALID"),

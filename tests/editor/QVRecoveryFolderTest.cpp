@@ -7,6 +7,8 @@
 #include "files/QVRootFile.h"
 #include "platform/FileName.h"
 #include "platform/RunFolder.h"
+#include "platform/TextEncoding.h"
+#include "shell/FileEncodings.h"
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
@@ -255,4 +257,32 @@ TEST(QVRecoveryFolder, KeepsEditedTextsDropsThemOnSaveAndCloseAndFindsWhatEndedR
             for (const QString& left : RunFolder::ended(place)) QDir(left).removeRecursively();
         }
     }
+}
+
+// A text read from a UTF-8 file with a stray byte, kept and found again by a later launch, holds
+// that byte as it was, so a save after the recovery writes it back as the byte.
+TEST(QVRecoveryFolder, AKeptByteOfAUTF8FileComesBackAsTheByte) {
+    QVRecoveryFolder& folder = QVRecoveryFolder::shared();
+    TestDir dir;
+    const QByteArray bytes = "caf\xC3\xA9 \xFF" + QByteArray(" caf\xC3\xA9\n").repeated(16);
+    const QString path = dir.write(QStringLiteral("stray.log"), bytes);
+    QVFileDocument document(path);
+    ASSERT_TRUE(document.load());
+    type(*document.textView(), QStringLiteral("na\u00efve"));
+    const QString text = document.textView()->fullString();
+    ASSERT_TRUE(text.contains(QChar(char16_t(FileEncodings::KeptByte + 0xFF))));
+    folder.keepEditedDocuments();
+    const QStringList entries = QDir(folder.runFolder()).entryList({QStringLiteral("*.json")}, QDir::Files);
+    ASSERT_FALSE(entries.isEmpty());
+    const QString ended = QVRecoveryFolder::location() + QStringLiteral("/1-ended");
+    QDir().mkpath(ended);
+    writeBytes(QFile::encodeName(ended + QStringLiteral("/run.lock")), "999999\nqorvel\n" + QSysInfo::machineHostName().toUtf8() + "\n");
+    for (const QString& entry : entries) QFile::copy(folder.runFolder() + u'/' + entry, ended + u'/' + entry);
+    const QVRecoveryFolder::LeftBehind found = folder.leftBehind();
+    ASSERT_EQ(found.texts.size(), 1);
+    EXPECT_TRUE(found.texts[0].text == text);
+    QVStringEncoding encoding = TextEncoding::UTF8;
+    EXPECT_EQ(FileEncodings::dataUsingEncoding(found.texts[0].text, &encoding), bytes + "na\xC3\xAFve");
+    QVRecoveryFolder::remove(found);
+    document.close();
 }

@@ -628,6 +628,23 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
             }
             window.document()->close();
         }
+        // Reopen with Encoding: a file read in the fallback, reopened in the encoding it is in,
+        // takes "é" as that encoding's byte; one read as UTF-8 reopened as UTF-8 reads the same.
+        dir.write(shape.name, shape.bytes);
+        {
+            QVSingleFileWindowController window(std::make_unique<QVSingleFileDocument>(path));
+            window.show();
+            const QVStringEncoding in = shape.read == AsUTF8 ? TextEncoding::UTF8 : TextEncoding::WindowsCP1252;
+            QVError error, notice;
+            ASSERT_TRUE(window.document()->reopenUsingEncoding(in, &error, &notice)) << error.localizedDescription().toStdString();
+            HTMLView* editor = window.currentTextView();
+            editor->setSelectedRange(QVRange(editor->fullString().indexOf(QLatin1String("foo")) + 3, 0));
+            editor->insertText(e);
+            EXPECT_TRUE(window.document()->save(&error)) << error.localizedDescription().toStdString();
+            const QByteArray typed = shape.read == AsUTF8 ? e.toUtf8() : cp1252(e);
+            EXPECT_TRUE(readBytes(path) == bytesReplace(shape.bytes, "foo", "foo" + typed, 1)) << "differs from bytes.replace";
+            window.document()->close();
+        }
     }
 }
 
