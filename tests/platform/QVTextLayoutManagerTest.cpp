@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <random>
 #include <vector>
 
@@ -163,6 +164,21 @@ TEST(QVTextLayoutManager, AttachmentsGetACellAndSeparatorsDoNotBreakTheLayout) {
         for (int y = 0; y < int(manager.lineHeight()); ++y)
             if (qGray(image.pixel(x, y)) < 200) ++dark;
     EXPECT_GT(dark, 10);
+}
+
+// A byte of a UTF-8 file that is not UTF-8 stays in the text as a low surrogate standing alone
+// (U+DC80-U+DCFF) and shows as the replacement mark, one cell; the low half of a pair, in the
+// same range, stays the pair's, also when a line's laid-out part begins between the two.
+TEST(QVTextLayoutManager, KeptBytesShowAsAMarkAndPairsStayWhole) {
+    const char16_t units[] = {u'a', 0xDCFF, u'b', 0xD83D, 0xDCA9, 0xDC92, u'c', 0xDC41};
+    QVTextStorage storage;
+    storage.replaceCharacters(QVRange(0, 0), QString(reinterpret_cast<const QChar*>(units), std::size(units)));
+    QVTextLayoutManager manager;
+    manager.setFont(fixedFont());
+    manager.setTextStorage(&storage);
+    const char16_t shown[] = {u'a', 0xFFFD, u'b', 0xD83D, 0xDCA9, 0xFFFD, u'c', 0xDC41};
+    EXPECT_TRUE(manager.layoutForLine(0).text() == QString(reinterpret_cast<const QChar*>(shown), std::size(shown)));
+    EXPECT_EQ(manager.check(), QString());
 }
 
 TEST(QVTextLayoutManager, DropsTheCacheAwayFromTheVisibleLinesAndDetaches) {
