@@ -83,11 +83,15 @@ QVDiskStamp QVDiskStamp::of(const QString& path) {
 
 namespace {
 
-// How many of each UTF-16 unit other than ASCII text holds.
-QHash<char16_t, qint64> charactersBeyondAscii(const QString& text) {
-    QHash<char16_t, qint64> counts;
-    for (const QChar c : text)
+// How many of each UTF-16 unit other than ASCII the storage holds, read piece by piece (a
+// large misread log is not copied whole to be counted).
+void countBeyondAscii(QStringView part, QHash<char16_t, qint64>& counts) {
+    for (const QChar c : part)
         if (c.unicode() >= 0x80) ++counts[c.unicode()];
+}
+QHash<char16_t, qint64> charactersBeyondAscii(const QVTextStorage& storage) {
+    QHash<char16_t, qint64> counts;
+    storage.segments(QVRange(0, storage.length()), [&](QStringView part) { countBeyondAscii(part, counts); });
     return counts;
 }
 
@@ -304,7 +308,7 @@ bool QVFileDocument::readFromFile(const QString& path, const QString&, QVError* 
     _rewrittenNotice = rewrites ? _loadNotice : QVError();
     _misreadWriteAccepted = false;
     _misreadCharacters.clear();
-    if (isMisreading()) _misreadCharacters = charactersBeyondAscii(_textView->fullString());
+    if (isMisreading()) _misreadCharacters = charactersBeyondAscii(_textView->textStorage());
     // Taken before the read would miss nothing, but the read has replaced the text only now;
     // a change between the two is seen again at its next notice or save.
     _diskStamp = QVDiskStamp::of(path);
@@ -389,7 +393,9 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
     // beyond it goes into the file as the fallback's bytes, which the file's own encoding reads
     // as something else (or not at all). Asked once, before anything is written.
     if (!bytes && !_misreadWriteAccepted && isMisreading() && target == _readEncoding) {
-        const QHash<char16_t, qint64> now = charactersBeyondAscii(text);
+        // The full text, folded stretches included.
+        QHash<char16_t, qint64> now;
+        countBeyondAscii(text, now);
         QString added;
         for (qsizetype i = 0; i < text.size() && added.isEmpty(); ++i) {
             const char16_t u = text.at(i).unicode();
