@@ -334,16 +334,29 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
     };
     if (asked.status != 207 || !asked.complete) return fail();
     const auto listed = urlForPath(connection, *collection);
-    const auto self = listed ? stepsOf(listed->path(QUrl::FullyEncoded)) : std::nullopt;
-    if (!self) return fail();
+    if (!listed) return fail();
+    QVListingBudget budget;
+    std::optional<QList<Member>> found = readMembers(asked.body, listed->path(QUrl::FullyEncoded), budget, &asked.refusal);
+    if (!found) return fail();
+    if (outcome) *outcome = asked;
+    return found;
+}
+
+std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::readMembers(const QByteArray& body, const QString& folderPath,
+                                                                          QVListingBudget& budget, QString* refusal) {
+    const auto self = stepsOf(folderPath);
+    if (!self) return std::nullopt;
+    const auto fail = [&](const QString& why) -> std::optional<QList<Member>> {
+        if (refusal) *refusal = why;
+        return std::nullopt;
+    };
     struct Response {
         QByteArrayList steps;
         Member member;
     };
     QList<Response> responses;
     int unnamed = 0;  // responses whose href (none, several, a slash escaped) could name nothing
-    QVListingBudget budget;
-    BoundedXml xml(asked.body, budget);
+    BoundedXml xml(body, budget);
     Member member;
     std::optional<QByteArrayList> steps;
     QString text;
@@ -397,8 +410,7 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
             text.clear();
         }
     }
-    asked.refusal = budget.refusal();
-    if (!xml.read()) return fail();
+    if (!xml.read()) return fail(budget.refusal());
     // The folder's own response, in the likeness the server spells it: the asked spelling
     // itself, else its Unicode form, else its case. Two spellings alike are no answer.
     const Response* folder = nullptr;
@@ -410,11 +422,8 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
             ++alike;
             if (!folder) folder = &r;
         }
-        if (alike > 1 && l != Likeness::Exact) {
-            asked.refusal = QCoreApplication::translate("QVWebDAVRequest",
-                                                        "The site's answer names this folder in more than one spelling.");
-            return fail();
-        }
+        if (alike > 1 && l != Likeness::Exact)
+            return fail(QCoreApplication::translate("QVWebDAVRequest", "The site's answer names this folder in more than one spelling."));
         if (folder) {
             likeness = l;
             break;
@@ -443,7 +452,7 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
     // Nothing inside the folder while the answer named other resources: the listing was not
     // read, and an empty folder would hide what a new file would go over.
     if (found.isEmpty() && outside > 0) {
-        asked.refusal = firstOutside.isEmpty()
+        return fail(firstOutside.isEmpty()
                             ? QCoreApplication::translate("QVWebDAVRequest",
                                                           "The site's answer names nothing inside this folder, and %n "
                                                           "response(s) that name no one resource.",
@@ -452,9 +461,8 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
                                                           "The site's answer names nothing inside this folder, but %n "
                                                           "resource(s) elsewhere, such as \"%1\".",
                                                           nullptr, outside)
-                                  .arg(FileName::pictured(firstOutside));
-        return fail();
+                                  .arg(FileName::pictured(firstOutside)));
     }
-    if (outcome) *outcome = asked;
+    if (refusal) refusal->clear();
     return found;
 }
