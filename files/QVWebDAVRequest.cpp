@@ -225,14 +225,18 @@ public:
                 _done = true;
                 return QXmlStreamReader::Invalid;
             }
+            _lastWhole = _xml.characterOffset();
             return token;
         }
     }
     // The answer was read to its end, whole and well formed, within every bound. (Read a piece
-    // at a time, the reader cannot tell the end of the data from a pause in it.)
+    // at a time, the reader cannot tell the end of the data from a pause in it: at the end, what
+    // it holds unread past its last whole token, a "<" or a comment begun after the root, is an
+    // answer cut short.)
     bool read() const {
-        return !_dtd && !_budget.refused() && _rootClosed && _fed == _body.size() &&
-               (!_xml.hasError() || _xml.error() == QXmlStreamReader::PrematureEndOfDocumentError);
+        if (_dtd || _budget.refused() || !_rootClosed || _fed != _body.size()) return false;
+        if (!_xml.hasError()) return true;
+        return _xml.error() == QXmlStreamReader::PrematureEndOfDocumentError && _xml.characterOffset() == _lastWhole;
     }
     QXmlStreamReader& xml() { return _xml; }
     int depth() const { return _depth; }
@@ -243,6 +247,7 @@ private:
     QVListingBudget& _budget;
     QXmlStreamReader _xml;
     qsizetype _fed = 0;
+    qint64 _lastWhole = 0;  // where the last whole token ended
     int _depth = 0;
     bool _dtd = false, _rootClosed = false, _done = false;
 };
