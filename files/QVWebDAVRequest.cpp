@@ -201,7 +201,8 @@ public:
                                               [&](const auto& s) { return QByteArrayView(body).sliced(at).startsWith(s.first); });
             qsizetype end = section == std::end(sections) ? body.indexOf('<', at + 1)
                                                           : body.indexOf(section->second, at + section->first.size());
-            if (end >= 0 && section != std::end(sections)) end += section->second.size();
+            // A section's run, as a tag's, goes on with the text after it to the next "<".
+            if (end >= 0 && section != std::end(sections)) end = body.indexOf('<', end + section->second.size());
             if (!_budget.takeText((end < 0 ? body.size() : end) - at)) return;
             at = end < 0 ? -1 : body.indexOf('<', end);
         }
@@ -301,14 +302,22 @@ QVWebDAVRequest::Resource QVWebDAVRequest::resourceAt(const QVRemoteFilesConnect
     };
     if (asked.status == 404) return answer(Missing);
     if (asked.status != 207) return answer(Unknown);
-    // One response for the path alone (Depth 0): its resourcetype holds a collection or not.
     QVListingBudget budget;
-    BoundedXml xml(asked.body, budget);
+    const Resource resource = readResource(asked.body, budget);
+    asked.refusal = budget.refusal();
+    return answer(resource);
+}
+
+QVWebDAVRequest::Resource QVWebDAVRequest::readResource(const QByteArray& body, QVListingBudget& budget) {
+    // One response for the path alone (Depth 0): its resourcetype holds a collection or not.
+    BoundedXml xml(body, budget);
     bool inType = false, sawType = false, collection = false;
     int responses = 0;
+    qsizetype text = 0;  // the run of text since the last tag, as one text however it comes
     for (QXmlStreamReader::TokenType token; (token = xml.next()) != QXmlStreamReader::Invalid;) {
         const bool dav = xml.xml().namespaceUri() == QLatin1String("DAV:");
         const QStringView name = xml.xml().name();
+        if (token == QXmlStreamReader::StartElement || token == QXmlStreamReader::EndElement) text = 0;
         if (token == QXmlStreamReader::StartElement && dav && name == QLatin1String("response")) {
             if (!budget.takeEntry(0)) break;
             ++responses;
@@ -318,14 +327,13 @@ QVWebDAVRequest::Resource QVWebDAVRequest::resourceAt(const QVRemoteFilesConnect
             inType = false;
         } else if (token == QXmlStreamReader::StartElement && inType && dav && name == QLatin1String("collection")) {
             collection = true;
-        } else if (token == QXmlStreamReader::Characters && !budget.takeText(xml.xml().text().size())) {
+        } else if (token == QXmlStreamReader::Characters && !budget.takeText(text += xml.xml().text().size())) {
             break;
         }
     }
-    asked.refusal = budget.refusal();
     // Several responses to a question about one resource: which is it cannot be told.
-    if (!xml.read() || !sawType || responses != 1) return answer(Unknown);
-    return answer(collection ? Collection : File);
+    if (!xml.read() || !sawType || responses != 1) return Unknown;
+    return collection ? Collection : File;
 }
 
 std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVRemoteFilesConnection& connection,

@@ -87,4 +87,7 @@ public:
     // not say (outcome tells why).
     enum Resource { Missing, File, Collection, Unknown };
     static Resource resourceAt(const QVRemoteFilesConnection& connection, const QString& path, Outcome* outcome = nullptr);
+    // The reading of such an answer's body, within budget: File or Collection, or Unknown when
+    // it names not one resource with its type, or passed a bound (budget says which).
+    static Resource readResource(const QByteArray& body, QVListingBudget& budget);
 };

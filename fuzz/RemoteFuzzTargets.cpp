@@ -167,6 +167,8 @@ struct Multistatus {
     int depth = 0;
     qsizetype responses = 0;
     qsizetype longestText = 0;  // the longest run of text between two tags, in UTF-16 units
+    bool typed = false;       // a DAV:resourcetype is there
+    bool collection = false;  // a DAV:collection inside one
     // Each response's own hrefs, as decoded steps (none for one that climbs past the root).
     QList<QList<std::optional<QByteArrayList>>> hrefs;
 };
@@ -193,7 +195,7 @@ std::optional<QByteArrayList> hrefSteps(const QString& href) {
 Multistatus readMultistatus(const QByteArray& body) {
     Multistatus m;
     QXmlStreamReader xml(body);
-    int depth = 0, responseDepth = -1;
+    int depth = 0, responseDepth = -1, typeDepth = 0;
     qsizetype run = 0;
     QString text;
     while (!xml.atEnd()) {
@@ -211,6 +213,11 @@ Multistatus readMultistatus(const QByteArray& body) {
         if (token == QXmlStreamReader::StartElement) {
             m.depth = std::max(m.depth, ++depth);
             text.clear();
+            if (dav && xml.name() == QLatin1String("resourcetype") && !typeDepth) {
+                typeDepth = depth;
+                m.typed = true;
+            }
+            if (dav && xml.name() == QLatin1String("collection") && typeDepth && depth > typeDepth) m.collection = true;
             if (dav && xml.name() == QLatin1String("response")) {
                 ++m.responses;
                 responseDepth = depth;
@@ -220,6 +227,7 @@ Multistatus readMultistatus(const QByteArray& body) {
             if (dav && xml.name() == QLatin1String("href") && depth == responseDepth + 1 && !m.hrefs.isEmpty())
                 m.hrefs.last().append(hrefSteps(text));
             if (dav && xml.name() == QLatin1String("response")) responseDepth = -1;
+            if (depth == typeDepth) typeDepth = 0;
             --depth;
             text.clear();
         }
@@ -230,6 +238,18 @@ Multistatus readMultistatus(const QByteArray& body) {
 
 QString looseStep(const QByteArray& step) { return QString::fromUtf8(step).normalized(QString::NormalizationForm_C).toCaseFolded(); }
 
+// What an answer taken within limits must be, as read apart: whole, and inside every bound.
+QString withinBounds(const Multistatus& read, const QByteArray& body, const QVListingBudget::Limits& limits, const char* reader) {
+    const auto taken = [&](const QString& what) { return QStringLiteral("%1: %2 was taken").arg(QLatin1String(reader), what); };
+    if (!read.wellFormed) return taken(QStringLiteral("an answer that is no well-formed document"));
+    if (read.documentType) return taken(QStringLiteral("an answer with a document type"));
+    if (body.size() > limits.answerBytes) return taken(QStringLiteral("an answer of %1 bytes").arg(body.size()));
+    if (read.depth > limits.depth) return taken(QStringLiteral("an answer nesting %1 elements").arg(read.depth));
+    if (read.longestText > limits.textBytes) return taken(QStringLiteral("an answer with a text of %1").arg(read.longestText));
+    if (read.responses > limits.entries) return taken(QStringLiteral("an answer of %1 responses").arg(read.responses));
+    return {};
+}
+
 }  // namespace
 
 QString multistatus(const QByteArray& bytes) {
@@ -239,6 +259,19 @@ QString multistatus(const QByteArray& bytes) {
     QVListingBudget::Limits limits;
     if (quint8(bytes[0]) & 4) limits = {32 << 10, 10, 512, 16, 12 << 10};
     const QByteArray body = bytes.mid(1);
+    const Multistatus read = readMultistatus(body);
+
+    // The same answer to a save's question about one resource.
+    QVListingBudget one(limits);
+    const QVWebDAVRequest::Resource resource = QVWebDAVRequest::readResource(body, one);
+    if (resource == QVWebDAVRequest::Missing) return QStringLiteral("a resource missing by its answer's body");
+    if (resource != QVWebDAVRequest::Unknown) {
+        if (const QString failure = withinBounds(read, body, limits, "resource"); !failure.isEmpty()) return failure;
+        if (read.responses != 1) return QStringLiteral("resource: an answer of %1 responses named one").arg(read.responses);
+        if (!read.typed || (resource == QVWebDAVRequest::Collection && !read.collection))
+            return QStringLiteral("resource: a type no resourcetype says");
+    }
+
     QVListingBudget budget(limits);
     QString refusal;
     const auto members = QVWebDAVRequest::readMembers(body, folderPath, budget, &refusal);
@@ -247,13 +280,7 @@ QString multistatus(const QByteArray& bytes) {
         return {};
     }
     // Taken: it was within every bound, as read apart.
-    const Multistatus read = readMultistatus(body);
-    if (!read.wellFormed) return QStringLiteral("an answer that is no well-formed document was taken");
-    if (read.documentType) return QStringLiteral("an answer with a document type was taken");
-    if (body.size() > limits.answerBytes) return QStringLiteral("an answer of %1 bytes was taken").arg(body.size());
-    if (read.depth > limits.depth) return QStringLiteral("an answer nesting %1 elements was taken").arg(read.depth);
-    if (read.longestText > limits.textBytes) return QStringLiteral("an answer with a text of %1 was taken").arg(read.longestText);
-    if (read.responses > limits.entries) return QStringLiteral("an answer of %1 responses was taken").arg(read.responses);
+    if (const QString failure = withinBounds(read, body, limits, "listing"); !failure.isEmpty()) return failure;
     qint64 kept = 0;
     for (const QVWebDAVRequest::Member& m : *members) kept += QVListingBudget::cost(m.modified.size());
     if (kept > limits.entryMemory) return QStringLiteral("members keeping %1 bytes were taken").arg(kept);
