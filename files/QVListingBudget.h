@@ -21,6 +21,19 @@ public:
     // What the entries kept take, as counted by cost().
     static constexpr qint64 MaxEntryMemory = 128ll << 20;
 
+    // The bounds one read is held to: the ones above, or smaller ones (a fuzzer's inputs are
+    // small, and must reach every bound).
+    struct Limits {
+        qint64 answerBytes = MaxAnswerBytes;
+        int depth = MaxDepth;
+        qsizetype textBytes = MaxTextBytes;
+        qsizetype entries = MaxEntries;
+        qint64 entryMemory = MaxEntryMemory;
+    };
+    QVListingBudget() = default;
+    explicit QVListingBudget(const Limits& limits) : _limits(limits) {}
+    const Limits& limits() const { return _limits; }
+
     // Each is false, and the read is over, once its bound is passed.
     bool takeAnswer(qint64 bytes);
     bool takeDepth(int depth);
@@ -43,6 +56,7 @@ public:
 private:
     bool refuse(const QString& why);
 
+    Limits _limits;
     qsizetype _entries = 0;
     qint64 _memory = 0;
     QString _refusal;

@@ -201,7 +201,8 @@ public:
                                               [&](const auto& s) { return QByteArrayView(body).sliced(at).startsWith(s.first); });
             qsizetype end = section == std::end(sections) ? body.indexOf('<', at + 1)
                                                           : body.indexOf(section->second, at + section->first.size());
-            if (end >= 0 && section != std::end(sections)) end += section->second.size();
+            // A section's run, as a tag's, goes on with the text after it to the next "<".
+            if (end >= 0 && section != std::end(sections)) end = body.indexOf('<', end + section->second.size());
             if (!_budget.takeText((end < 0 ? body.size() : end) - at)) return;
             at = end < 0 ? -1 : body.indexOf('<', end);
         }
@@ -225,14 +226,18 @@ public:
                 _done = true;
                 return QXmlStreamReader::Invalid;
             }
+            _lastWhole = _xml.characterOffset();
             return token;
         }
     }
     // The answer was read to its end, whole and well formed, within every bound. (Read a piece
-    // at a time, the reader cannot tell the end of the data from a pause in it.)
+    // at a time, the reader cannot tell the end of the data from a pause in it: at the end, what
+    // it holds unread past its last whole token, a "<" or a comment begun after the root, is an
+    // answer cut short.)
     bool read() const {
-        return !_dtd && !_budget.refused() && _rootClosed && _fed == _body.size() &&
-               (!_xml.hasError() || _xml.error() == QXmlStreamReader::PrematureEndOfDocumentError);
+        if (_dtd || _budget.refused() || !_rootClosed || _fed != _body.size()) return false;
+        if (!_xml.hasError()) return true;
+        return _xml.error() == QXmlStreamReader::PrematureEndOfDocumentError && _xml.characterOffset() == _lastWhole;
     }
     QXmlStreamReader& xml() { return _xml; }
     int depth() const { return _depth; }
@@ -243,6 +248,7 @@ private:
     QVListingBudget& _budget;
     QXmlStreamReader _xml;
     qsizetype _fed = 0;
+    qint64 _lastWhole = 0;  // where the last whole token ended
     int _depth = 0;
     bool _dtd = false, _rootClosed = false, _done = false;
 };
@@ -296,14 +302,22 @@ QVWebDAVRequest::Resource QVWebDAVRequest::resourceAt(const QVRemoteFilesConnect
     };
     if (asked.status == 404) return answer(Missing);
     if (asked.status != 207) return answer(Unknown);
-    // One response for the path alone (Depth 0): its resourcetype holds a collection or not.
     QVListingBudget budget;
-    BoundedXml xml(asked.body, budget);
+    const Resource resource = readResource(asked.body, budget);
+    asked.refusal = budget.refusal();
+    return answer(resource);
+}
+
+QVWebDAVRequest::Resource QVWebDAVRequest::readResource(const QByteArray& body, QVListingBudget& budget) {
+    // One response for the path alone (Depth 0): its resourcetype holds a collection or not.
+    BoundedXml xml(body, budget);
     bool inType = false, sawType = false, collection = false;
     int responses = 0;
+    qsizetype text = 0;  // the run of text since the last tag, as one text however it comes
     for (QXmlStreamReader::TokenType token; (token = xml.next()) != QXmlStreamReader::Invalid;) {
         const bool dav = xml.xml().namespaceUri() == QLatin1String("DAV:");
         const QStringView name = xml.xml().name();
+        if (token == QXmlStreamReader::StartElement || token == QXmlStreamReader::EndElement) text = 0;
         if (token == QXmlStreamReader::StartElement && dav && name == QLatin1String("response")) {
             if (!budget.takeEntry(0)) break;
             ++responses;
@@ -313,14 +327,13 @@ QVWebDAVRequest::Resource QVWebDAVRequest::resourceAt(const QVRemoteFilesConnect
             inType = false;
         } else if (token == QXmlStreamReader::StartElement && inType && dav && name == QLatin1String("collection")) {
             collection = true;
-        } else if (token == QXmlStreamReader::Characters && !budget.takeText(xml.xml().text().size())) {
+        } else if (token == QXmlStreamReader::Characters && !budget.takeText(text += xml.xml().text().size())) {
             break;
         }
     }
-    asked.refusal = budget.refusal();
     // Several responses to a question about one resource: which is it cannot be told.
-    if (!xml.read() || !sawType || responses != 1) return answer(Unknown);
-    return answer(collection ? Collection : File);
+    if (!xml.read() || !sawType || responses != 1) return Unknown;
+    return collection ? Collection : File;
 }
 
 std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVRemoteFilesConnection& connection,
@@ -334,16 +347,29 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
     };
     if (asked.status != 207 || !asked.complete) return fail();
     const auto listed = urlForPath(connection, *collection);
-    const auto self = listed ? stepsOf(listed->path(QUrl::FullyEncoded)) : std::nullopt;
-    if (!self) return fail();
+    if (!listed) return fail();
+    QVListingBudget budget;
+    std::optional<QList<Member>> found = readMembers(asked.body, listed->path(QUrl::FullyEncoded), budget, &asked.refusal);
+    if (!found) return fail();
+    if (outcome) *outcome = asked;
+    return found;
+}
+
+std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::readMembers(const QByteArray& body, const QString& folderPath,
+                                                                          QVListingBudget& budget, QString* refusal) {
+    const auto self = stepsOf(folderPath);
+    if (!self) return std::nullopt;
+    const auto fail = [&](const QString& why) -> std::optional<QList<Member>> {
+        if (refusal) *refusal = why;
+        return std::nullopt;
+    };
     struct Response {
         QByteArrayList steps;
         Member member;
     };
     QList<Response> responses;
     int unnamed = 0;  // responses whose href (none, several, a slash escaped) could name nothing
-    QVListingBudget budget;
-    BoundedXml xml(asked.body, budget);
+    BoundedXml xml(body, budget);
     Member member;
     std::optional<QByteArrayList> steps;
     QString text;
@@ -397,8 +423,7 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
             text.clear();
         }
     }
-    asked.refusal = budget.refusal();
-    if (!xml.read()) return fail();
+    if (!xml.read()) return fail(budget.refusal());
     // The folder's own response, in the likeness the server spells it: the asked spelling
     // itself, else its Unicode form, else its case. Two spellings alike are no answer.
     const Response* folder = nullptr;
@@ -410,11 +435,8 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
             ++alike;
             if (!folder) folder = &r;
         }
-        if (alike > 1 && l != Likeness::Exact) {
-            asked.refusal = QCoreApplication::translate("QVWebDAVRequest",
-                                                        "The site's answer names this folder in more than one spelling.");
-            return fail();
-        }
+        if (alike > 1 && l != Likeness::Exact)
+            return fail(QCoreApplication::translate("QVWebDAVRequest", "The site's answer names this folder in more than one spelling."));
         if (folder) {
             likeness = l;
             break;
@@ -443,7 +465,7 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
     // Nothing inside the folder while the answer named other resources: the listing was not
     // read, and an empty folder would hide what a new file would go over.
     if (found.isEmpty() && outside > 0) {
-        asked.refusal = firstOutside.isEmpty()
+        return fail(firstOutside.isEmpty()
                             ? QCoreApplication::translate("QVWebDAVRequest",
                                                           "The site's answer names nothing inside this folder, and %n "
                                                           "response(s) that name no one resource.",
@@ -452,9 +474,8 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
                                                           "The site's answer names nothing inside this folder, but %n "
                                                           "resource(s) elsewhere, such as \"%1\".",
                                                           nullptr, outside)
-                                  .arg(FileName::pictured(firstOutside));
-        return fail();
+                                  .arg(FileName::pictured(firstOutside)));
     }
-    if (outcome) *outcome = asked;
+    if (refusal) refusal->clear();
     return found;
 }

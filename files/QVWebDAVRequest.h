@@ -5,6 +5,7 @@
 // credentials and certificate checks of the site's connection.
 #pragma once
 
+#include "files/QVListingBudget.h"
 #include "files/QVRemoteFilesConnection.h"
 #include "platform/FileName.h"
 
@@ -74,6 +75,11 @@ public:
     };
     static std::optional<QList<Member>> members(const QVRemoteFilesConnection& connection, const QString& path,
                                                 Outcome* outcome = nullptr);
+    // The reading of such an answer's body, within budget: the members one step inside the folder
+    // whose address has folderPath for its path (escaped as sent). Nothing when the answer did
+    // not name them or passed a bound; *refusal then says why, when the answer told.
+    static std::optional<QList<Member>> readMembers(const QByteArray& body, const QString& folderPath,
+                                                    QVListingBudget& budget, QString* refusal = nullptr);
     // Whether the resource is there (PROPFIND of it alone): nothing when the site did not say.
     static std::optional<bool> exists(const QVRemoteFilesConnection& connection, const QString& path);
     // What the site holds at the path, from a PROPFIND of it alone: a collection (a folder, or a
@@ -81,4 +87,7 @@ public:
     // not say (outcome tells why).
     enum Resource { Missing, File, Collection, Unknown };
     static Resource resourceAt(const QVRemoteFilesConnection& connection, const QString& path, Outcome* outcome = nullptr);
+    // The reading of such an answer's body, within budget: File or Collection, or Unknown when
+    // it names not one resource with its type, or passed a bound (budget says which).
+    static Resource readResource(const QByteArray& body, QVListingBudget& budget);
 };

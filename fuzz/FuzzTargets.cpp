@@ -129,7 +129,7 @@ std::shared_ptr<QVBundle> bundleFor(const QByteArray& bytes, int count) {
 const char* const kNames[] = {"plist", "encodings", "regex", "highlight", "indexer", "macho", "elf",
                               "settings", "cfi", "compactunwind", "ehframehdr", "records",
                               "listings", "replies", "quoting", "options", "projects",
-                              "snippets", "userscripts", "tidy", "desktop", "qvdt", "docprops", "utf8read", nullptr};
+                              "snippets", "userscripts", "tidy", "desktop", "qvdt", "docprops", "utf8read", "multistatus", nullptr};
 
 }  // namespace
 
@@ -556,7 +556,7 @@ Entry entryNamed(const QString& name) {
                                     settings, callFrames, compactUnwind, ehFrameHeader, records,
                                     listings, replies, quoting, options, projects,
                                     snippets, userScripts, tidyConfigurations, desktopEntries, qvdtAddresses, documentProperties,
-                                    utf8Read};
+                                    utf8Read, multistatus};
     for (int i = 0; kNames[i]; ++i)
         if (name == QLatin1String(kNames[i]))
             return entries[i];

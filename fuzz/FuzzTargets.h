@@ -46,6 +46,11 @@ QString ehFrameHeader(const QByteArray& bytes);
 QString records(const QByteArray& bytes);
 // Listings of each client (the first byte picks it): every entry is a child of the folder.
 QString listings(const QByteArray& bytes);
+// A WebDAV 207 answer, to a listing and to a save's question about one resource (the first byte
+// picks the folder, and the shipped bounds or small ones every input can pass): no answer past a
+// bound is taken, every member taken is named by a response's own href one step inside the
+// folder, and a resource's type is one answer of one response says.
+QString multistatus(const QByteArray& bytes);
 // Reply lines: status codes in range, the working folder of a "pwd" on one line.
 QString replies(const QByteArray& bytes);
 // Path quoting (the first byte picks the client): a quoted path reads back as one word equal to

@@ -5,9 +5,12 @@
 
 #include "files/QVClientOptions.h"
 #include "files/QVFileListingAction.h"
+#include "files/QVListingBudget.h"
 #include "files/QVProjectRemoteConfiguration.h"
 #include "files/QVRemoteFileAction.h"
 #include "files/QVRemoteFilesConnection.h"
+#include "files/QVWebDAVRequest.h"
+#include "platform/FileName.h"
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
 #include "projects/QVProject.h"
@@ -18,6 +21,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
+#include <QXmlStreamReader>
 
 namespace fuzz {
 
@@ -150,6 +154,155 @@ QString listings(const QByteArray& bytes) {
             return QStringLiteral("an entry that is no child of the folder: \"%1\"").arg(name);
         if (f.path() != QVRemoteFile::appendPath(directory, name))
             return QStringLiteral("an entry's path is not in the folder: %1").arg(f.path());
+    }
+    return {};
+}
+
+namespace {
+
+// What a 207 answer holds, read here on its own: whole, without bounds, by the plain reader.
+struct Multistatus {
+    bool wellFormed = false;
+    bool documentType = false;
+    int depth = 0;
+    qsizetype responses = 0;
+    qsizetype longestText = 0;  // the longest run of text between two tags, in UTF-16 units
+    bool typed = false;       // a DAV:resourcetype is there
+    bool collection = false;  // a DAV:collection inside one
+    // Each response's own hrefs, as decoded steps (none for one that climbs past the root).
+    QList<QList<std::optional<QByteArrayList>>> hrefs;
+};
+
+// An href's path as decoded steps: the path of a full address, escapes undone, empty and "."
+// steps dropped, ".." taking one back; nothing when it climbs past the root.
+std::optional<QByteArrayList> hrefSteps(const QString& href) {
+    QString path = href.trimmed();
+    if (const QUrl url(path); url.isValid() && !url.scheme().isEmpty()) path = url.path(QUrl::FullyEncoded);
+    QByteArrayList steps;
+    for (const QByteArray& raw : path.toUtf8().split('/')) {
+        const QByteArray step = QByteArray::fromPercentEncoding(raw);
+        if (step.isEmpty() || step == ".") continue;
+        if (step == "..") {
+            if (steps.isEmpty()) return std::nullopt;
+            steps.removeLast();
+            continue;
+        }
+        steps.append(step);
+    }
+    return steps;
+}
+
+Multistatus readMultistatus(const QByteArray& body) {
+    Multistatus m;
+    QXmlStreamReader xml(body);
+    int depth = 0, responseDepth = -1, typeDepth = 0;
+    qsizetype run = 0;
+    QString text;
+    while (!xml.atEnd()) {
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        const bool dav = xml.namespaceUri() == QLatin1String("DAV:");
+        if (token == QXmlStreamReader::DTD) m.documentType = true;
+        if (token == QXmlStreamReader::Characters) {
+            run += xml.text().size();
+            text += xml.text();
+            m.longestText = std::max(m.longestText, run);
+            continue;
+        }
+        if (token == QXmlStreamReader::Comment || token == QXmlStreamReader::ProcessingInstruction) continue;
+        run = 0;
+        if (token == QXmlStreamReader::StartElement) {
+            m.depth = std::max(m.depth, ++depth);
+            text.clear();
+            if (dav && xml.name() == QLatin1String("resourcetype") && !typeDepth) {
+                typeDepth = depth;
+                m.typed = true;
+            }
+            if (dav && xml.name() == QLatin1String("collection") && typeDepth && depth > typeDepth) m.collection = true;
+            if (dav && xml.name() == QLatin1String("response")) {
+                ++m.responses;
+                responseDepth = depth;
+                m.hrefs.append(QList<std::optional<QByteArrayList>>());
+            }
+        } else if (token == QXmlStreamReader::EndElement) {
+            if (dav && xml.name() == QLatin1String("href") && depth == responseDepth + 1 && !m.hrefs.isEmpty())
+                m.hrefs.last().append(hrefSteps(text));
+            if (dav && xml.name() == QLatin1String("response")) responseDepth = -1;
+            if (depth == typeDepth) typeDepth = 0;
+            --depth;
+            text.clear();
+        }
+    }
+    m.wellFormed = !xml.hasError();
+    return m;
+}
+
+QString looseStep(const QByteArray& step) { return QString::fromUtf8(step).normalized(QString::NormalizationForm_C).toCaseFolded(); }
+
+// What an answer taken within limits must be, as read apart: whole, and inside every bound.
+QString withinBounds(const Multistatus& read, const QByteArray& body, const QVListingBudget::Limits& limits, const char* reader) {
+    const auto taken = [&](const QString& what) { return QStringLiteral("%1: %2 was taken").arg(QLatin1String(reader), what); };
+    if (!read.wellFormed) return taken(QStringLiteral("an answer that is no well-formed document"));
+    if (read.documentType) return taken(QStringLiteral("an answer with a document type"));
+    if (body.size() > limits.answerBytes) return taken(QStringLiteral("an answer of %1 bytes").arg(body.size()));
+    if (read.depth > limits.depth) return taken(QStringLiteral("an answer nesting %1 elements").arg(read.depth));
+    if (read.longestText > limits.textBytes) return taken(QStringLiteral("an answer with a text of %1").arg(read.longestText));
+    if (read.responses > limits.entries) return taken(QStringLiteral("an answer of %1 responses").arg(read.responses));
+    return {};
+}
+
+}  // namespace
+
+QString multistatus(const QByteArray& bytes) {
+    if (bytes.isEmpty()) return {};
+    static const char* const folders[] = {"/", "/dav/", "/dav/a%20b/", "/dav/%C3%A9t%C3%A9/"};
+    const QString folderPath = QLatin1String(folders[quint8(bytes[0]) % 4]);
+    QVListingBudget::Limits limits;
+    if (quint8(bytes[0]) & 4) limits = {32 << 10, 10, 512, 16, 12 << 10};
+    const QByteArray body = bytes.mid(1);
+    const Multistatus read = readMultistatus(body);
+
+    // The same answer to a save's question about one resource.
+    QVListingBudget one(limits);
+    const QVWebDAVRequest::Resource resource = QVWebDAVRequest::readResource(body, one);
+    if (resource == QVWebDAVRequest::Missing) return QStringLiteral("a resource missing by its answer's body");
+    if (resource != QVWebDAVRequest::Unknown) {
+        if (const QString failure = withinBounds(read, body, limits, "resource"); !failure.isEmpty()) return failure;
+        if (read.responses != 1) return QStringLiteral("resource: an answer of %1 responses named one").arg(read.responses);
+        if (!read.typed || (resource == QVWebDAVRequest::Collection && !read.collection))
+            return QStringLiteral("resource: a type no resourcetype says");
+    }
+
+    QVListingBudget budget(limits);
+    QString refusal;
+    const auto members = QVWebDAVRequest::readMembers(body, folderPath, budget, &refusal);
+    if (!members) {
+        if (budget.refused() && refusal.isEmpty()) return QStringLiteral("a bound passed without saying which");
+        return {};
+    }
+    // Taken: it was within every bound, as read apart.
+    if (const QString failure = withinBounds(read, body, limits, "listing"); !failure.isEmpty()) return failure;
+    qint64 kept = 0;
+    for (const QVWebDAVRequest::Member& m : *members) kept += QVListingBudget::cost(m.modified.size());
+    if (kept > limits.entryMemory) return QStringLiteral("members keeping %1 bytes were taken").arg(kept);
+    if (members->size() > read.responses) return QStringLiteral("more members than responses");
+    // Each member is a response's own href one step inside the folder, as the folder is spelled
+    // or in its Unicode form or case.
+    const QByteArrayList folder = hrefSteps(folderPath).value_or(QByteArrayList());
+    for (const QVWebDAVRequest::Member& m : *members) {
+        const QString name = m.name;
+        if (name.isEmpty() || name == u'.' || name == QStringLiteral("..") || name.contains(u'/') || name.contains(QChar(0)))
+            return QStringLiteral("a member that is no child of the folder: \"%1\"").arg(name);
+        bool named = false;
+        for (const QList<std::optional<QByteArrayList>>& hrefs : read.hrefs) {
+            // A response of several hrefs names no one member.
+            if (hrefs.size() != 1 || !hrefs.first()) continue;
+            const QByteArrayList& steps = *hrefs.first();
+            if (steps.size() != folder.size() + 1 || FileName::decode(steps.last()) != name) continue;
+            bool inside = true;
+            for (qsizetype i = 0; i < folder.size() && inside; ++i) inside = looseStep(steps[i]) == looseStep(folder[i]);
+            named = named || inside;
+        }
+        if (!named) return QStringLiteral("a member no response names inside %1: \"%2\"").arg(folderPath, name);
     }
     return {};
 }

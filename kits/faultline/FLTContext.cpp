@@ -153,7 +153,12 @@ void FLTContextMarkHasCrashed() {
     }
 }
 
-FLTCrashClaim FLTContextClaimCrash(int32_t self) {
+FLTCrashClaim FLTContextClaimCrash(int32_t self, int32_t pid) {
+    FLTContext* context = g_fltContext.load();
+    if (context && context->processID) {
+        if (pid <= 0) pid = int32_t(::syscall(SYS_getpid));
+        if (pid != context->processID) return kFLTClaimOtherProcess;
+    }
     FLTWritableStore* store = g_fltStore.load();
     if (!store) return kFLTClaimNoContext;
     if (self <= 0) self = FLTCurrentThreadID();

@@ -114,6 +114,9 @@ struct FLTContext {
     const char* reportPath;
     uint64_t mainProgramHeaders;  // the executable's program headers, for images found at crash time
     uint64_t mainProgramHeaderCount;
+    // The process that installed capture. A process it makes (fork, vfork, a spawn) runs its
+    // handlers until it execs; a crash there is not the program's.
+    int32_t processID;
 };
 
 // One thread as the recorder stops it: the thread's answer (its registers) arrives in the slot.
@@ -160,10 +163,12 @@ bool FLTContextIsInitialized();
 bool FLTContextHasCrashed();
 void FLTContextMarkHasCrashed();
 
-// Claiming the crash: the first thread to call becomes its owner and records it. self is the
-// calling thread's id when the caller has it (0: asked of the kernel here).
-enum FLTCrashClaim { kFLTClaimOwner, kFLTClaimReentered, kFLTClaimOtherOwner, kFLTClaimNoContext };
-FLTCrashClaim FLTContextClaimCrash(int32_t self = 0);
+// Claiming the crash: the first thread to call becomes its owner and records it. self and pid
+// are the calling thread's and process's ids when the caller has them (0: asked of the kernel
+// here). A process other than the one that installed capture (a child before it execs) claims
+// nothing and changes nothing: after vfork the memory it would write is its parent's.
+enum FLTCrashClaim { kFLTClaimOwner, kFLTClaimReentered, kFLTClaimOtherOwner, kFLTClaimNoContext, kFLTClaimOtherProcess };
+FLTCrashClaim FLTContextClaimCrash(int32_t self = 0, int32_t pid = 0);
 // Waits (bounded) until the owner has put the previous handlers back; true when it did.
 bool FLTContextWaitForCrashOwner(uint32_t milliseconds);
 void FLTContextMarkCrashFinished();

@@ -111,7 +111,29 @@ bool FLTFileInitWithPath(FLTFile* file, const char* path, bool buffered) {
 }
 
 bool FLTFileInitWithBuffer(FLTFile* file, const char* path, char* buffer, uint64_t capacity) {
-    if (!FLTFileInitWithPathMode(file, path, true, false)) return false;
+    if (!file) {
+        FLTLogWarn("Error: file is null\n");
+        return false;
+    }
+    resetHandle(file);
+    if (!path) {
+        FLTLogWarn("Error: file descriptor invalid\n");
+        return false;
+    }
+    // A new file, made here: whatever holds the name was not written by this crash (a process
+    // records one), and a record appended to it would be two crashes in one file, neither read.
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    for (int attempt = 0; fd < 0 && errno == EEXIST && attempt < 3; ++attempt) {
+        FLTLogWarn("An earlier record was at %s: a new one replaces it\n", path);
+        ::unlink(path);
+        fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    }
+    if (fd < 0) {
+        FLTLogWarn("Error: Unable to open file %s\n", path);
+        FLTLogWarn("Error: file descriptor invalid\n");
+        return false;
+    }
+    file->fd = fd;
     if (buffer && capacity > 1) {
         file->buffer = buffer;
         file->capacity = capacity;

@@ -15,7 +15,8 @@
 // bytes per write(2) in a heap buffer made here; appending starts the total at the file's size.
 bool FLTFileInitWithPathMode(FLTFile* file, const char* path, bool append, bool buffered);
 bool FLTFileInitWithPath(FLTFile* file, const char* path, bool buffered);
-// Opens for appending with a caller's buffer (crash time: no heap at all).
+// A crash's record, with a caller's buffer (crash time: no heap at all): always a new file,
+// created exclusively; a file already at path is removed first, never appended to.
 bool FLTFileInitWithBuffer(FLTFile* file, const char* path, char* buffer, uint64_t capacity);
 bool FLTFileClose(FLTFile* file);
 bool FLTFileCloseWithOffset(FLTFile* file, uint64_t* outTotal);

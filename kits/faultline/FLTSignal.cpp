@@ -149,6 +149,27 @@ struct Delivery {
 
 void handleSignal(void* delivery);
 
+// A crash in a process made from the program's (by fork, vfork or a spawn) before it execs: not
+// the program's, so nothing is recorded, logged or claimed, and nothing of the store is written
+// (after vfork it is the parent's memory; the handlers are the child's own). The signal goes to
+// the handler the program had before capture, or ends the child by its default action: a fault
+// repeats on return, another is sent again, blocked until then.
+void leaveToHandlersBeforeCapture(int signal, const siginfo_t* info) {
+    const FLTContext* context = g_fltContext.load();
+    for (int i = 0; i < kFLTHandledSignalCount; ++i) {
+        struct sigaction action{};
+        if (context && context->signal.hadPrevious[i]) {
+            action = context->signal.previous[i];
+        } else {
+            action.sa_handler = SIG_DFL;
+            sigemptyset(&action.sa_mask);
+        }
+        ::sigaction(kFLTHandledSignals[i], &action, nullptr);
+    }
+    if (!FLTSignalRepeatsOnReturn(signal, info))
+        inlineSyscall(SYS_tgkill, inlineSyscall(SYS_getpid), inlineSyscall(SYS_gettid), signal);
+}
+
 }  // namespace
 
 // Calls function(argument) with the stack pointer at top (16-byte aligned) and returns there. The
@@ -312,7 +333,13 @@ bool FLTSignalInitialize(FLTSignalState* state) {
 void FLTSignalHandler(int signal, siginfo_t* info, void* raw) {
     // Kept small: on a thread's own small signal stack the kernel's frame leaves little room.
     // Claimed here, before a stack is chosen: the spare one goes to the owner alone.
-    Delivery delivery{signal, info, raw, errno, FLTContextClaimCrash(int32_t(inlineSyscall(SYS_gettid))), false};
+    Delivery delivery{signal, info, raw, errno,
+                      FLTContextClaimCrash(int32_t(inlineSyscall(SYS_gettid)), int32_t(inlineSyscall(SYS_getpid))), false};
+    if (delivery.claim == kFLTClaimOtherProcess) {
+        leaveToHandlersBeforeCapture(signal, info);
+        errno = delivery.savedErrno;
+        return;
+    }
     // Recorded as it arrived, whatever stack the recorder then runs on: raising it again from a
     // larger stack would record Qorvel as its sender and lose a trap's code and address.
     size_t mapped = 0;
@@ -398,6 +425,9 @@ void handleSignal(void* argument) {
         // goes to whatever handles it now.
         FLTContextWaitForCrashOwner(kFLTResumeTimeoutMs);
         if (!repeats) ::raise(signal);
+        return;
+    case kFLTClaimOtherProcess:
+        leaveToHandlersBeforeCapture(signal, info);
         return;
     case kFLTClaimOwner: break;
     }

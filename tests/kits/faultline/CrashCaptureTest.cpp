@@ -1,6 +1,7 @@
 // Children linked with crash capture crash in every way the capture handles; each must die by its
 // own signal and leave a record that reads back whole: the crash line, every thread with the
 // crashed one flagged and starting in the faulting function, and the common sections.
+#include "kits/faultline/FLTFile.h"
 #include "kits/faultline/FLTRecordReader.h"
 #include "kits/faultline/FLTUserLogging.h"
 #include "kits/trellis/TRLElfImage.h"
@@ -353,4 +354,102 @@ TEST(CrashCapture, ATracedProcessKeepsItsFaultsToTheTracer) {
     QFile log(folder.filePath("sdk.log"));
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     EXPECT_TRUE(log.readAll().contains("Debugger present - not installing handlers"));
+}
+
+TEST(CrashCapture, AChildsCrashBeforeExecIsNeverTheProgramsAndEachRecordIsOneCrash) {
+    // The program makes a child that crashes before it would exec (by fork, vfork, or the clone
+    // a spawn makes, sharing the memory), then crashes itself; it is then launched again (a new
+    // report folder, as the store gives each launch) and does the same, the first record unsent.
+    struct Row {
+        const char* kind;
+        int childSignal;
+    };
+    const Row rows[] = {{"fork-child", SIGSEGV}, {"fork-child-throws", SIGABRT}, {"vfork-child", SIGSEGV}, {"spawn-child", SIGSEGV}};
+    for (const char* program : {FAULTLINE_CRASHER_FP, FAULTLINE_CRASHER_NOFP}) {
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::string(program) + " " + row.kind);
+            QTemporaryDir active;
+            ASSERT_TRUE(active.isValid());
+            QByteArray firstRecord;
+            for (int launch = 1; launch <= 2; ++launch) {
+                SCOPED_TRACE(launch);
+                const QString folder = active.filePath(QStringLiteral("run-%1").arg(launch));
+                ASSERT_TRUE(QDir().mkpath(folder));
+                const Child child = runChild(program, folder, row.kind);
+                ASSERT_FALSE(child.hung);
+                ASSERT_TRUE(WIFSIGNALED(child.status)) << "exit status " << WEXITSTATUS(child.status);
+                EXPECT_EQ(WTERMSIG(child.status), SIGSEGV);
+                // The child died by its own signal, and left nothing the program would report.
+                QFile status(folder + QStringLiteral("/child")), after(folder + QStringLiteral("/after-child"));
+                ASSERT_TRUE(status.open(QIODevice::ReadOnly));
+                const int childStatus = status.readAll().trimmed().toInt();
+                EXPECT_TRUE(WIFSIGNALED(childStatus) && WTERMSIG(childStatus) == row.childSignal) << childStatus;
+                ASSERT_TRUE(after.open(QIODevice::ReadOnly));
+                EXPECT_EQ(after.readAll().toStdString(), "") << "a record of the child's crash";
+                EXPECT_FALSE(QFile::exists(folder + QStringLiteral("/exception.fltrecord")));
+                // The program's own crash: one record, whole, whose crashed thread is the program's.
+                QFile record(folder + QStringLiteral("/signal.fltrecord"));
+                ASSERT_TRUE(record.open(QIODevice::ReadOnly));
+                const QByteArray bytes = record.readAll();
+                EXPECT_EQ(FLTCrashRecordDamage(bytes), QString());
+                const QVariantList lines = FLTFileParseSections(bytes);
+                QStringList names;
+                for (const QVariant& line : lines) names << line.toMap().firstKey();
+                EXPECT_EQ(names.join(u' ').toStdString(), "signal threads runtime dispatch_queue_names thread_names process_stats storage");
+                ASSERT_FALSE(lines.isEmpty());
+                EXPECT_EQ(section(lines.first(), "signal").value("number").toInt(), SIGSEGV);
+                QFile expect(folder + QStringLiteral("/expect"));
+                ASSERT_TRUE(expect.open(QIODevice::ReadOnly));
+                const quint64 function = expect.readAll().trimmed().toULongLong();
+                const QVariantList threads = lines.size() > 1 ? lines[1].toMap().value("threads").toList() : QVariantList();
+                ASSERT_FALSE(threads.isEmpty());
+                EXPECT_TRUE(threads.first().toMap().value("crashed").toBool());
+                const QVariantList stack = threads.first().toMap().value("stacktrace").toList();
+                ASSERT_FALSE(stack.isEmpty());
+                EXPECT_TRUE(stack.first().toULongLong() >= function && stack.first().toULongLong() < function + 1024);
+                EXPECT_GE(threads.size(), 2);  // the program's and its sleeper
+                QFile log(folder + QStringLiteral("/sdk.log"));
+                ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+                const QByteArray logText = log.readAll();
+                EXPECT_EQ(logText.count("Signal: "), 1) << logText.toStdString();
+                EXPECT_FALSE(logText.contains("Recording an exception structure"));
+                if (launch == 1) firstRecord = bytes;
+            }
+            // The relaunch's crash left the first launch's record as it was.
+            QFile first(active.filePath(QStringLiteral("run-1/signal.fltrecord")));
+            ASSERT_TRUE(first.open(QIODevice::ReadOnly));
+            EXPECT_TRUE(first.readAll() == firstRecord);
+        }
+    }
+}
+
+TEST(CrashCapture, ACrashsRecordIsANewFileNeverAppendedToWhatWasThere) {
+    // Whatever lies where the crash's record goes (left by anything but this crash) is not
+    // appended to: the record is one crash, whole, alone in its file.
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString path = folder.filePath(QStringLiteral("signal.fltrecord"));
+    const QByteArray earlier = "{\"signal\":{\"number\":11,\"time\":5}}\n{\"threads\":[]}\n";
+    for (const QByteArray& there : {QByteArray(), earlier}) {
+        SCOPED_TRACE(there.isEmpty() ? "nothing there" : "an earlier record there");
+        QFile::remove(path);
+        if (!there.isEmpty()) {
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(there);
+        }
+        char buffer[64];
+        FLTFile file;
+        const QByteArray name = path.toUtf8();
+        ASSERT_TRUE(FLTFileInitWithBuffer(&file, name.constData(), buffer, sizeof buffer));
+        FLTFileWriteSectionStart(&file, "signal");
+        FLTFileWriteHashStart(&file);
+        FLTFileWriteHashEntryUint64(&file, "number", 6);
+        FLTFileWriteHashEnd(&file);
+        FLTFileWriteSectionEnd(&file);
+        ASSERT_TRUE(FLTFileClose(&file));
+        QFile written(path);
+        ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+        EXPECT_EQ(written.readAll().toStdString(), "{\"signal\":{\"number\":6}}\n");
+    }
 }

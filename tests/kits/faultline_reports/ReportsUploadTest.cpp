@@ -455,6 +455,75 @@ TEST_F(ReportsUploadTest, QorvelKilledBySegvReportsAtItsNextLaunch) {
     }
 }
 
+TEST_F(ReportsUploadTest, TwoCrashesOfQorvelInARowAreTwoWholeReports) {
+    // Qorvel crashes, is launched again with its report not sent (no consent: it waits, packaged),
+    // and crashes again: the third launch holds two packages, each of one crash, whole.
+    TestDir runtime, home;
+    const QString active = home.file(QStringLiteral("cache/com.qorvel.kits.data/com.qorvel.Qorvel/v3/active"));
+    const QString prepared = QFileInfo(active).path() + QStringLiteral("/prepared");
+    writeFile(home.file(QStringLiteral("config/Glimbo/com.qorvel.Qorvel.plist")),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>qvAnonymousUsageTracking</key><false/></dict></plist>\n");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("XDG_RUNTIME_DIR", runtime.path());
+    env.insert("XDG_CACHE_HOME", home.file(QStringLiteral("cache")));
+    env.insert("XDG_CONFIG_HOME", home.file(QStringLiteral("config")));
+    env.insert("XDG_DATA_HOME", home.file(QStringLiteral("data")));
+    env.insert("FaultlineReportsEndpoint", QStringLiteral("https://127.0.0.1:%1").arg(peer.port()));
+    env.insert("FaultlineReportsEndpointPinnedRoots", peer.rootPem);
+    QStringList seen;
+    // A launch whose own report folder is up, then its crash; answers the folder.
+    const auto launchAndCrash = [&](int packagedBefore) {
+        QProcess qorvel;
+        qorvel.setProcessEnvironment(env);
+        qorvel.setProgram(QStringLiteral(QORVEL_EXECUTABLE));
+        qorvel.start();
+        EXPECT_TRUE(qorvel.waitForStarted(10000));
+        QString folder;
+        EXPECT_TRUE(waitFor([&] {
+            for (const QString& name : QDir(active).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+                if (!seen.contains(name) && QFileInfo::exists(active + QLatin1Char('/') + name + QStringLiteral("/metadata.fltrecord")))
+                    folder = name;
+            return !folder.isEmpty() && QDir(prepared).entryList(QDir::Files).size() >= packagedBefore;
+        }, 30000));
+        seen << folder;
+        QThread::msleep(500);
+        ::kill(pid_t(qorvel.processId()), SIGSEGV);
+        EXPECT_TRUE(qorvel.waitForFinished(15000));
+        EXPECT_EQ(qorvel.exitStatus(), QProcess::CrashExit);
+        return folder;
+    };
+    launchAndCrash(0);
+    launchAndCrash(1);
+    QProcess third;
+    third.setProcessEnvironment(env);
+    third.setProgram(QStringLiteral(QORVEL_EXECUTABLE));
+    third.start();
+    ASSERT_TRUE(third.waitForStarted(10000));
+    EXPECT_TRUE(waitFor([&] { return QDir(prepared).entryList(QDir::Files).size() >= 2; }, 30000));
+    QThread::msleep(500);
+    third.terminate();
+    if (!third.waitForFinished(10000)) third.kill(), third.waitForFinished(5000);
+    QStringList packages;
+    for (const QString& name : QDir(prepared).entryList(QDir::Files)) packages << prepared + QLatin1Char('/') + name;
+    ASSERT_EQ(packages.size(), 2);
+    QString failure;
+    const auto parsed = parsePackages(packages, &failure);
+    ASSERT_EQ(parsed.size(), 2) << failure.toStdString();
+    QStringList reports;
+    for (const QVariantList& parts : parsed) {
+        const QByteArray record = part(parts, "signal.fltrecord").value("text").toString().toUtf8();
+        EXPECT_EQ(FLTCrashRecordDamage(record), QString());
+        EXPECT_EQ(record.count("{\"signal\":"), 1) << record.left(400).toStdString();
+        EXPECT_TRUE(part(parts, "damaged_records").isEmpty());
+        reports << part(parts, "report_id").value("text").toString();
+    }
+    std::sort(reports.begin(), reports.end());
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(reports, seen);
+    EXPECT_EQ(peer.requests(kReportsPath).size(), 0);
+}
+
 TEST_F(ReportsUploadTest, ALastEffortSubmitsACopyOfThisRunsReportOnlyWhenNobodyMustBeAsked) {
     struct Row {
         const char* what;

@@ -22,6 +22,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
@@ -53,6 +54,9 @@ void expect(const void* faulting) {
 }
 
 __attribute__((noinline)) void nullWrite() { *g_null = 1; }
+// What a child made by the program does when it crashes before it execs.
+__attribute__((noinline)) void childNullWrite() { *g_null = 3; }
+__attribute__((noinline)) void childThrows() { throw std::runtime_error("the child's"); }
 
 __attribute__((noinline)) void pastTruncatedMapping() {
     const std::string path = g_folder + "/truncated";
@@ -137,6 +141,51 @@ __attribute__((noinline)) void sitInVfork(bool blockEverySignal) {
         for (;;) ::pause();
     }
     asm volatile("" ::: "memory");
+}
+
+// Makes a child the way kind names, which crashes before it would exec, and waits for it: by
+// fork (the child writes through null, or throws), by vfork, or by the clone a spawn makes (the
+// memory shared, on a stack of its own) with the handlers kept. Writes "child" (the child's wait
+// status) and "after-child" (the crash records the folder holds then, one name a line).
+int childMain(void*) {
+    childNullWrite();
+    return 0;
+}
+void crashingChild(const std::string& kind) {
+    pid_t child = -1;
+    if (kind == "fork-child" || kind == "fork-child-throws") {
+        child = ::fork();
+        if (child == 0) {
+            if (kind == "fork-child-throws") childThrows();
+            childNullWrite();
+            ::_exit(0);
+        }
+    } else if (kind == "vfork-child") {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        child = ::vfork();
+#pragma GCC diagnostic pop
+        if (child == 0) {
+            childNullWrite();
+            ::_exit(0);
+        }
+    } else {
+        constexpr size_t size = 1 << 16;
+        auto* stack = static_cast<char*>(::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0));
+        if (stack == MAP_FAILED) std::exit(8);
+        child = ::clone(childMain, stack + size, CLONE_VM | CLONE_VFORK | SIGCHLD, nullptr);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child) std::exit(8);
+    if (FILE* file = std::fopen((g_folder + "/child").c_str(), "w")) {
+        std::fprintf(file, "%d\n", status);
+        std::fclose(file);
+    }
+    if (FILE* file = std::fopen((g_folder + "/after-child").c_str(), "w")) {
+        for (const char* record : {"signal.fltrecord", "exception.fltrecord"})
+            if (::access((g_folder + "/" + record).c_str(), F_OK) == 0) std::fprintf(file, "%s\n", record);
+        std::fclose(file);
+    }
 }
 
 // The moment of the crash on the monotonic clock, in nanoseconds, in "crash-at": from there to the
@@ -363,6 +412,12 @@ int main(int argc, char** argv) {
     if (kind == "null-write" || kind == "prior-handler" || kind == "prior-handler-own-stack" || kind == "callback-fault") {
         expect(reinterpret_cast<const void*>(&nullWrite));
         sleepers(2);
+        nullWrite();
+    } else if (kind == "fork-child" || kind == "fork-child-throws" || kind == "vfork-child" || kind == "spawn-child") {
+        // A sleeper beside: the child's handler must not reach the program's threads either.
+        expect(reinterpret_cast<const void*>(&nullWrite));
+        sleepers(1);
+        crashingChild(kind);
         nullWrite();
     } else if (kind == "bus") {
         expect(reinterpret_cast<const void*>(&pastTruncatedMapping));
