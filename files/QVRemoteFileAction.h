@@ -20,6 +20,8 @@ class QVRemoteFileActionDelegate {
 public:
     virtual ~QVRemoteFileActionDelegate() = default;
     virtual void actionFinished(QVRemoteFileAction* action, bool result, int statusCode) = 0;
+    // The running action waits for something outside its queue before it can go on (why).
+    virtual void actionWaits(QVRemoteFileAction*, const QString&) {}
 };
 
 // Reply-line keys of a failure's user information: the client's own words.

@@ -1,4 +1,5 @@
 #include "files/QVRemoteFileActions.h"
+#include "platform/Threads.h"
 
 #include "files/QVWebDAVRequest.h"
 #include "platform/FileName.h"
@@ -262,6 +263,15 @@ HeldTargets& heldTargets() {
     return targets;
 }
 
+void releaseHeld(const QString& target) {
+    HeldTargets& targets = heldTargets();
+    {
+        std::lock_guard guard(targets.lock);
+        targets.held.remove(target);
+    }
+    targets.released.notify_all();
+}
+
 // tnftp's answer to "size": the server's "213 1234", or tnftp's own "PATH<tab>1234".
 std::optional<qint64> sizeInReply(const QStringList& lines) {
     for (const QString& raw : lines) {
@@ -296,9 +306,21 @@ bool QVFileTransferAction::holdTarget() {
     HeldTargets& targets = heldTargets();
     std::unique_lock guard(targets.lock);
     if (_held == target) return true;
-    // A cancel ends the wait (the other save may be a long one).
+    // A cancel ends the wait (the other save may be a long one, or one the site has not yet
+    // answered, which must not land after this one).
+    bool said = false;
     while (targets.held.contains(target)) {
         if (_connection->wasCancelled() || _connection->clientEnded()) return false;
+        if (!said) {
+            said = true;
+            if (auto d = _delegate.lock()) {
+                guard.unlock();
+                d->actionWaits(this, tr("Waiting for the site to finish an earlier save of \"%1\"")
+                                         .arg(FileName::pictured(lastComponent(_remotePath))));
+                guard.lock();
+                continue;
+            }
+        }
         targets.released.wait_for(guard, std::chrono::milliseconds(100));
     }
     targets.held.insert(target);
@@ -308,12 +330,7 @@ bool QVFileTransferAction::holdTarget() {
 
 void QVFileTransferAction::releaseTarget() {
     if (_held.isEmpty()) return;
-    HeldTargets& targets = heldTargets();
-    {
-        std::lock_guard guard(targets.lock);
-        targets.held.remove(std::exchange(_held, QString()));
-    }
-    targets.released.notify_all();
+    releaseHeld(std::exchange(_held, QString()));
 }
 
 void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
@@ -330,6 +347,7 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
     _temporaryPath.clear();
     _transferCommand.clear();
     _transferCode = 0;
+    _maySave = false;
     if (_kind == Put && (_remotePath.isEmpty() || _remotePath.endsWith(u'/'))) {
         if (keepDirectAnswer({}, tr("\"%1\" names a folder, not a file.").arg(FileName::pictured(_remotePath)))) report(false, 0);
         return;
@@ -557,6 +575,17 @@ void QVFileTransferAction::transferDirectly() {
     }
     const R::Outcome outcome = R::perform(*_connection, "PUT", _remotePath, {}, _localPath);
     keepDirectAnswer(outcome.said);
+    _maySave = outcome.maySave;
+    if (outcome.unsettled && !_held.isEmpty()) {
+        // The request goes on: this file stays held until it ends, so a later save of it
+        // reaches the site only after the site is done with this one, or after the wait's
+        // bound, when the request is cut.
+        const int bound = R::deadlines().settleMs;
+        Threads::start("QVRemoteSettle", [unsettled = outcome.unsettled, held = std::exchange(_held, QString()), bound] {
+            if (!unsettled->waitEnded(bound)) unsettled->cut();
+            releaseHeld(held);
+        }).detach();
+    }
     finish(outcome.succeeded(), outcome.status);
 }
 
@@ -609,6 +638,18 @@ QVError QVFileTransferAction::errorWithStatusCode(int statusCode) const {
         return titledError(statusCode, tr("Could Not Download File"),
                            tr("The file \"%1\" could not be downloaded.").arg(name),
                            tr("Please be sure you have read access for the remote server."));
+    if (_maySave) {
+        // Not "could not be uploaded", nor "cancelled": the site had all of it.
+        QString text = tr("The site took the whole of \"%1\" but did not say whether it saved it: the site may "
+                          "still save it. A later save of this file waits until the site is done with this one.")
+                           .arg(name);
+        QVariantMap info;
+        if (!_lastReply.isEmpty()) {
+            info.insert(QVRemoteClientReplyKey, _lastReply);
+            text += u'\n' + tr("The client said: %1").arg(FileName::pictured(_lastReply.join(u' ')));
+        }
+        return QVError::app(1, tr("Upload Not Confirmed"), text, {}, info);
+    }
     // The server's own reason (a full disk, a quota, a refusal) says more than a guess.
     QString said;
     for (const QString& line : _lastReply) {

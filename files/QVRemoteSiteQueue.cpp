@@ -447,6 +447,15 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
     poke();
 }
 
+void QVRemoteSiteQueue::actionWaits(QVRemoteFileAction* action, const QString& why) {
+    {
+        std::lock_guard guard(_lock);
+        if (_running != action) return;
+        _runningStatus = why;
+    }
+    setStatus(why, true);
+}
+
 void QVRemoteSiteQueue::dropEverythingAndClose(const QVRemoteFileAction* failed, bool loginRefused) {
     QList<Entry> dropped;
     {

@@ -116,6 +116,7 @@ public:
     QString statusText() const;
 
     void actionFinished(QVRemoteFileAction* action, bool result, int statusCode) override;
+    void actionWaits(QVRemoteFileAction* action, const QString& why) override;
 
 private:
     enum class Start { None, Connect, Close, CreateDirectory, Delete, Move, Upload, Download, Retrieve };
