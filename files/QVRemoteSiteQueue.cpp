@@ -266,10 +266,19 @@ void QVRemoteSiteQueue::performStart(const Entry& entry) {
         }
         return {};
     }();
+    QString waiting;
     {
         std::lock_guard guard(_lock);
         _runningStatus = text;
+        // A save waiting behind this action is said while it waits, whatever runs before it.
+        for (qsizetype i = 1; i < _queue.size() && waiting.isEmpty(); ++i) {
+            if (_queue[i].start != Start::Upload) continue;
+            if (auto* t = dynamic_cast<QVFileTransferAction*>(_queue[i].action.get())) waiting = t->localPath();
+            else if (auto* d = dynamic_cast<QVDirectoryAction*>(_queue[i].action.get())) waiting = d->localPath();
+        }
     }
+    if (!text.isEmpty() && !waiting.isEmpty() && entry.start != Start::Upload)
+        text = tr("%1 (\"%2\" waits to upload until it ends or is cancelled)").arg(text, shown(lastComponent(waiting)));
     if (!text.isEmpty()) setStatus(text, true);
 }
 
@@ -526,7 +535,16 @@ void QVRemoteSiteQueue::append(Entry entry) {
         std::lock_guard guard(_lock);
         if (_workerRunning && !_dying) {
             appended = true;
-            _queue.append(entry);
+            // A save goes ahead of listings still waiting (a refresh queues one a folder as it
+            // walks), so it goes next once the request in front of it ends.
+            qsizetype at = _queue.size();
+            if (entry.start == Start::Upload)
+                for (qsizetype i = 1; i < _queue.size(); ++i)
+                    if (_queue[i].start == Start::Retrieve && _queue[i].action.get() != _running) {
+                        at = i;
+                        break;
+                    }
+            _queue.insert(at, entry);
             if (_queue.size() == 1) {
                 _poked = true;
                 _wake.notify_all();
@@ -568,13 +586,44 @@ void QVRemoteSiteQueue::closeConnection() {
 }
 
 void QVRemoteSiteQueue::cancel() {
-    quint64 run;
+    // Cancel stops what the user started: a refresh is many listings, each queued as its folder's
+    // turn comes, so every listing still waiting goes with the running one. With nothing of the
+    // user's running yet (a login, or a worker about to start), the operation that would go next
+    // is removed before it starts.
+    QList<Entry> dropped;
+    quint64 run = 0;
+    bool interrupt = false;
     {
         std::lock_guard guard(_lock);
-        if (!_running) return;
-        run = _runs;
+        const bool userRuns = _running && _state == Busy;
+        const bool retrieving = userRuns && !_queue.isEmpty() && _queue.first().action.get() == _running &&
+                                _queue.first().start == Start::Retrieve;
+        const qsizetype firstWaiting = _running && !_queue.isEmpty() && _queue.first().action.get() == _running ? 1 : 0;
+        if (retrieving || !userRuns) {
+            for (qsizetype i = firstWaiting; i < _queue.size();) {
+                if (_queue[i].start == Start::Retrieve) dropped.append(_queue.takeAt(i));
+                else ++i;
+            }
+        }
+        if (!userRuns && dropped.isEmpty()) {
+            for (qsizetype i = firstWaiting; i < _queue.size(); ++i) {
+                const Start start = _queue[i].start;
+                if (start == Start::Connect || start == Start::Close || start == Start::None) continue;
+                dropped.append(_queue.takeAt(i));
+                break;
+            }
+        }
+        if (userRuns) {
+            interrupt = true;
+            run = _runs;
+        }
     }
-    if (_state != Busy) return;
+    for (const Entry& e : dropped) {
+        e.action->setNotRunBecause(tr("It was cancelled before it started."));
+        failEntry(e, 0, false);
+    }
+    if (!dropped.isEmpty() && !interrupt) setStatus(statusText(), false);
+    if (!interrupt) return;
     // A request sent to the site itself ends at once; only an interrupted client needs time.
     if (!_connection->cancel()) return;
     // A client waiting on a stalled server may not come back from the interrupt: end it, so

@@ -4,6 +4,7 @@
 // on the server once every connection has ended: the text of the last save Qorvel called
 // uploaded, unless Qorvel's last word on it said the site may hold another. Deadlines are scaled
 // down through QVWebDAVRequest::setDeadlines; the logic is the one the defaults run.
+#include "files/QVRemoteFile.h"
 #include "files/QVRemoteSiteQueue.h"
 #include "files/QVWebDAVRequest.h"
 #include "tests/support/RemotePeers.h"
@@ -13,6 +14,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 
 #include <condition_variable>
 #include <mutex>
@@ -55,6 +58,7 @@ public:
     void queueOpenedConnection(QVRemoteSiteQueue*) override { add("opened"); }
     void queueSetStatus(QVRemoteSiteQueue*, const QString& text, bool) override { add("status " + text); }
     void queueUploadedFile(QVRemoteSiteQueue*, const QString&, const QString& remote) override { add("uploaded " + remote); }
+    void queueRetrievedFiles(QVRemoteSiteQueue*, const QList<QVRemoteFile>&, const QString& path) override { add("listed " + path); }
     void queueActionFailed(QVRemoteSiteQueue*, QVRemoteFileAction*, const QVError& e) override {
         {
             std::lock_guard g(lock);
@@ -205,4 +209,98 @@ TEST(RemoteUploadEnding, ASaveEndedAtAnyMomentThenSavedAgainLeavesTheSiteWithWha
     }
     QVWebDAVRequest::setDeadlines(usual);
     QFile::remove(onSite);
+}
+
+TEST(RemoteUploadEnding, OneCancelEndsARefreshAndWhatWaitsAndASaveBehindListingsIsSaidAndGoesNext) {
+    auto s = peerSite(C::WebDAV);
+    ASSERT_TRUE(s) << "peer not started";
+    const QVWebDAVRequest::Deadlines usual = QVWebDAVRequest::deadlines();
+    for (const char* folder : {"ra", "rb", "rc"}) QDir(s->root).mkpath(folder);
+    QTemporaryDir local;
+    const QString onSite = QDir(s->root).filePath("behind.html");
+
+    struct Row {
+        const char* name;
+        bool cancel;                           // else the first listing meets its deadline
+        QVWebDAVRequest::Deadlines deadlines;
+    };
+    const Row rows[] = {
+        {"one cancel while the first of three slow listings runs", true, usual},
+        {"the first of three slow listings meets its deadline", false, {2500, 0, 60, 30000}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QVWebDAVRequest::setDeadlines(row.deadlines);
+        Relay relay(s->port, 0, false);
+        ASSERT_GT(relay.port, 0);
+        auto recorder = std::make_shared<Recorder>();
+        auto queue = QVRemoteSiteQueue::make(C::WebDAV, recorder);
+        queue->setInitialWorkingDirectory("/dav/");
+        queue->connectToHost("127.0.0.1", relay.port, s->user, qEnvironmentVariable("QORVEL_PEER_PASSWORD"), s->arguments);
+        ASSERT_TRUE(recorder->next({"opened"}, 0, 30s));
+        QFile::remove(onSite);
+        const QByteArray saved = QByteArray("<p>saved behind a refresh: ") + row.name + "</p>\n";
+        {
+            QFile f(local.filePath("behind.html"));
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(saved);
+        }
+        relay.command("drip 1");
+        std::this_thread::sleep_for(200ms);
+        const qsizetype from = recorder->size();
+        // A refresh: the folders' listings queued one after another.
+        for (const char* folder : {"ra", "rb", "rc"}) queue->getFileListing(s->base + folder, recorder);
+        for (int i = 0; i < 200 && relay.dripping() == 0; ++i) std::this_thread::sleep_for(50ms);
+        ASSERT_EQ(relay.dripping(), 1);
+        // Only the first listing drips; what connects later passes.
+        relay.command("flow");
+        std::this_thread::sleep_for(200ms);
+        queue->uploadFile(local.filePath("behind.html"), s->base + "behind.html", recorder);
+        EXPECT_TRUE(recorder->next({"status Getting file list for \"/dav/ra\" (\"behind.html\" waits to upload"}, from, 5s));
+        if (row.cancel) {
+            const qsizetype cancelledAt = recorder->size();
+            queue->cancel();
+            ASSERT_TRUE(recorder->next({"uploaded"}, from)) << recorder->events.join(" | ").toStdString();
+            EXPECT_EQ(readAll(onSite), saved);
+            std::this_thread::sleep_for(500ms);
+            std::lock_guard g(recorder->lock);
+            const QStringList after = recorder->events.mid(cancelledAt);
+            // Every listing of the refresh ended with the one cancel, and none started again.
+            EXPECT_EQ(after.filter("failed Could Not Retrieve File Listing").size(), 3) << after.join(" | ").toStdString();
+            EXPECT_TRUE(after.filter("status Getting file list").isEmpty()) << after.join(" | ").toStdString();
+        } else {
+            // The save goes next once the listing in front of it ends, before the others.
+            ASSERT_TRUE(recorder->next({"uploaded"}, from)) << recorder->events.join(" | ").toStdString();
+            EXPECT_EQ(readAll(onSite), saved);
+            ASSERT_TRUE(recorder->next({"status Getting file list for \"/dav/rc\""}, from));
+            std::lock_guard g(recorder->lock);
+            const QStringList after = recorder->events.mid(from);
+            const qsizetype uploadedAt = after.indexOf(QRegularExpression("uploaded .*"));
+            const qsizetype secondAt = after.indexOf(QRegularExpression("status Getting file list for \"/dav/rb\".*"));
+            EXPECT_TRUE(uploadedAt >= 0 && secondAt > uploadedAt) << after.join(" | ").toStdString();
+        }
+        queue->closeConnection();
+    }
+
+    // A cancel that comes before the listing starts (the login still runs) removes it.
+    QVWebDAVRequest::setDeadlines(usual);
+    auto recorder = std::make_shared<Recorder>();
+    auto queue = QVRemoteSiteQueue::make(C::WebDAV, recorder);
+    queue->setInitialWorkingDirectory("/dav/");
+    queue->connectToHost("127.0.0.1", s->port, s->user, qEnvironmentVariable("QORVEL_PEER_PASSWORD"), s->arguments);
+    queue->getFileListing(s->base + "ra", recorder);
+    queue->cancel();
+    const auto failed = recorder->next({"failed"}, 0, 10s);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(*failed, "failed Could Not Retrieve File Listing");
+    {
+        std::lock_guard g(recorder->lock);
+        EXPECT_TRUE(recorder->lastError.localizedRecoverySuggestion().contains("cancelled before it started"));
+    }
+    ASSERT_TRUE(recorder->next({"opened"}, 0, 30s));
+    queue->getFileListing(s->base + "rb", recorder);
+    EXPECT_TRUE(recorder->next({"listed"}, 0, 30s));
+    std::lock_guard g(recorder->lock);
+    EXPECT_TRUE(recorder->events.filter("status Getting file list for \"/dav/ra\"").isEmpty()) << recorder->events.join(" | ").toStdString();
+    queue->closeConnection();
 }
