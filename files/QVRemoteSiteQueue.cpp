@@ -397,6 +397,12 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
             return;
         }
         const bool credentials = _state == Connecting && refused;
+        if (login && !refused) {
+            // Known before anyone hears of the failure: a window asks for it as it does.
+            const QString why = action->errorWithStatusCode(0).localizedRecoverySuggestion();
+            std::lock_guard guard(_lock);
+            _closedBecause = why.isEmpty() ? QString() : tr("The login failed: %1").arg(why);
+        }
         if (auto d = delegate()) {
             if (credentials)
                 d->queueHadCredentialsFailure(this);

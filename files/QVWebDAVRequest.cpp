@@ -425,6 +425,7 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::members(const QVR
     QList<Response> responses;
     int unnamed = 0;  // responses whose href (none, several, a slash escaped) could name nothing
     QVListingBudget budget;
+    budget.namesItsFolder();
     BoundedXml xml(asked.body, budget);
     Member member;
     std::optional<QByteArrayList> steps;
