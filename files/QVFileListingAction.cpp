@@ -451,8 +451,10 @@ std::optional<QVRemoteFile> QVFileListingAction::LineReader::read(const QString&
         // sftp never prints a link's target: " -> " in its line is part of the name.
         file->setName(file->name() + QStringLiteral(" -> ") + file->linkTarget());
         file->setPath(QVRemoteFile::appendPath(_directory, file->name()));
-        file->setLinkTarget({});
     }
+    // A link's target is read only to tell it from the name: nothing uses it, and a server's
+    // targets may be kilobytes each.
+    file->setLinkTarget({});
     if (_type == C::SFTP && file->name().startsWith(_prefix)) {
         file = named(*file, file->name().mid(_prefix.size()), _directory);
         if (!file) return std::nullopt;
@@ -529,7 +531,9 @@ std::optional<QVRemoteFile> QVFileListingAction::parseUnixLine(const QString& li
     // Every byte belongs to the name: " lead.html", "end " and "crend.html\r" are not their
     // neighbours "lead.html", "end" and "crend.html", and trimming would point a delete at
     // another file.
-    const QString n = *listedName;
+    // A copy of its own size: the line's buffer, as long as a link's target makes it, is not
+    // kept with every entry.
+    const QString n(listedName->constData(), listedName->size());
     if (n.trimmed().isEmpty()) return std::nullopt;
     file.setName(n);
     file.setPath(QVRemoteFile::appendPath(directory, n));

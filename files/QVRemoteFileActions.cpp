@@ -671,6 +671,12 @@ QVError QVFileTransferAction::errorWithStatusCode(int statusCode) const {
                              .arg(name)
                        : tr("The file \"%1\" could not be uploaded.").arg(name);
     if (!said.isEmpty()) text += u' ' + tr("The server said: %1").arg(said);
+    // An FTP or SFTP server writes what it gets as it gets it: a transfer ended on the way (a
+    // cancel, a time-out, a cut connection) may have left some or all of it there.
+    const bool underWay = _connection->type() != C::WebDAV && (_step == Transferring || _step == Sizing) && said.isEmpty() &&
+                          (_connection->wasCancelled() || _connection->hasTimedOut(statusCode) || statusCode == 0 ||
+                           statusCode == 426 || statusCode == 451);
+    if (underWay) text += u' ' + tr("The site may now hold some or all of it, until it is saved again.");
     return titledError(statusCode, tr("Could Not Upload File"), text);
 }
 

@@ -304,3 +304,55 @@ TEST(RemoteUploadEnding, OneCancelEndsARefreshAndWhatWaitsAndASaveBehindListings
     EXPECT_TRUE(recorder->events.filter("status Getting file list for \"/dav/ra\"").isEmpty()) << recorder->events.join(" | ").toStdString();
     queue->closeConnection();
 }
+
+TEST(RemoteUploadEnding, AnFtpOrSftpSaveCancelledOnTheWayThenSavedAgainLeavesTheSecondSave) {
+    QTemporaryDir local;
+    for (int type : {C::FTP, C::SFTP}) {
+        SCOPED_TRACE(type);
+        auto s = peerSite(type);
+        ASSERT_TRUE(s) << "peer not started";
+        // A link of 64 KB a second: the first save, 1 MB, is on its way for seconds.
+        Relay relay(s->port, 64 << 10, type == C::FTP);
+        ASSERT_GT(relay.port, 0);
+        auto recorder = std::make_shared<Recorder>();
+        auto queue = QVRemoteSiteQueue::make(type, recorder);
+        queue->connectToHost("127.0.0.1", relay.port, s->user, qEnvironmentVariable("QORVEL_PEER_PASSWORD"),
+                             s->arguments);
+        ASSERT_TRUE(recorder->next({"opened"}, 0, 30s));
+        const QString onSite = QDir(s->root).filePath("cut.html");
+        QFile::remove(onSite);
+        const QByteArray first = text("the first save, cancelled on its way", 1 << 20);
+        const QByteArray second = text("the second save", 300);
+        const QString mine = local.filePath(QString("cut-%1.html").arg(type));
+        const auto save = [&](const QByteArray& bytes) {
+            QFile f(mine);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(bytes);
+            f.close();
+            queue->uploadFile(mine, s->base + "cut.html", recorder);
+        };
+        qsizetype from = recorder->size();
+        save(first);
+        ASSERT_TRUE(recorder->next({"status Uploading"}, from, 10s));
+        for (int i = 0; i < 200 && QFileInfo(onSite).size() <= 0; ++i) std::this_thread::sleep_for(25ms);
+        queue->cancel();
+        const auto word = recorder->next({"uploaded", "failed"}, from);
+        ASSERT_TRUE(word);
+        EXPECT_EQ(*word, "failed Could Not Upload File");
+        {
+            std::lock_guard g(recorder->lock);
+            const QString said = recorder->lastError.localizedRecoverySuggestion();
+            EXPECT_TRUE(said.contains("may now hold some or all of it")) << said.toStdString();
+        }
+        from = recorder->size();
+        save(second);
+        ASSERT_TRUE(recorder->next({"uploaded"}, from)) << recorder->events.join(" | ").toStdString();
+        // Whatever of the first save was still queued on the way is dropped with its
+        // connection, not written over the second one after it.
+        std::this_thread::sleep_for(3s);
+        EXPECT_EQ(readAll(onSite), second);
+        queue->closeConnection();
+        std::this_thread::sleep_for(300ms);
+        QFile::remove(onSite);
+    }
+}
