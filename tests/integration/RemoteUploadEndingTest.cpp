@@ -314,6 +314,9 @@ TEST(RemoteUploadEnding, AnFtpOrSftpSaveCancelledOnTheWayThenSavedAgainLeavesThe
         // A link of 64 KB a second: the first save, 1 MB, is on its way for seconds.
         Relay relay(s->port, 64 << 10, type == C::FTP);
         ASSERT_GT(relay.port, 0);
+        // As over a real link, what the client sent before an orderly end still arrives.
+        relay.command("drain");
+        std::this_thread::sleep_for(200ms);
         auto recorder = std::make_shared<Recorder>();
         auto queue = QVRemoteSiteQueue::make(type, recorder);
         queue->connectToHost("127.0.0.1", relay.port, s->user, qEnvironmentVariable("QORVEL_PEER_PASSWORD"),
