@@ -708,9 +708,13 @@ void QVDirectoryAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAction
         return;
     }
     // By the name's bytes: a folder listed under a name that is not UTF-8 too.
-    if (_kind == Get && !FileName::isFolder(_localPath) && ::mkdir(FileName::encode(_localPath).constData(), 0777) != 0) {
-        refuse(tr("The folder \"%1\" could not be made.").arg(_localPath));
-        return;
+    _madeLocalFolder = false;
+    if (_kind == Get && !FileName::isFolder(_localPath)) {
+        if (::mkdir(FileName::encode(_localPath).constData(), 0777) != 0) {
+            refuse(tr("The folder \"%1\" could not be made.").arg(_localPath));
+            return;
+        }
+        _madeLocalFolder = true;
     }
     if (_kind == Put)
         _actionQueue.append(std::make_shared<QVFileAction>(QVFileAction::MakeDirectory, _connection, _remotePath));
@@ -789,6 +793,7 @@ void QVDirectoryAction::actionFinished(QVRemoteFileAction* action, bool result, 
         // The user stopped the walk: nothing more is started.
         if (!result) ++_failures;
         _actionQueue.clear();
+        dropEmptyMadeFolder();
         report(false, statusCode);
         return;
     }
@@ -810,6 +815,12 @@ void QVDirectoryAction::actionFinished(QVRemoteFileAction* action, bool result, 
     if (!_reported) advance();
 }
 
+void QVDirectoryAction::dropEmptyMadeFolder() {
+    // A refused listing of a folder to download would otherwise leave an empty local folder that
+    // reads as the site's folder downloaded. Only the one this run made, and only while empty.
+    if (_kind == Get && std::exchange(_madeLocalFolder, false)) ::rmdir(FileName::encode(_localPath).constData());
+}
+
 void QVDirectoryAction::listingFinished(QVFileListingAction* listing, bool result, int statusCode) {
     if (_checkingExistence) {
         _checkingExistence = false;
@@ -822,9 +833,10 @@ void QVDirectoryAction::listingFinished(QVFileListingAction* listing, bool resul
         return;
     }
     if (!result) {
-        // Nothing was changed yet.
+        // Nothing was changed yet, and a download leaves no folder of its own behind.
         _lastReply = listing->lastReply();
         _actionQueue.clear();
+        dropEmptyMadeFolder();
         report(false, statusCode);
         return;
     }
@@ -832,6 +844,7 @@ void QVDirectoryAction::listingFinished(QVFileListingAction* listing, bool resul
         // The walk would leave out what the listing did not show as entries, and say it was done.
         _lastReply = listing->lastReply();
         _actionQueue.clear();
+        dropEmptyMadeFolder();
         refuse(tr("The listing of \"%1\" held %2 lines that read as no file, so the folder was not walked.")
                    .arg(FileName::pictured(lastComponent(_remotePath)))
                    .arg(listing->unreadableLines()));

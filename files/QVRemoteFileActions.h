@@ -158,4 +158,6 @@ protected:
     bool _again = false;
     bool _checkingExistence = false;
     bool _finalCommandSent = false;
+    bool _madeLocalFolder = false;  // this run made the download's local folder
+    void dropEmptyMadeFolder();
 };

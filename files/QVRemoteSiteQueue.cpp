@@ -624,9 +624,14 @@ void QVRemoteSiteQueue::cancel() {
             run = _runs;
         }
     }
-    for (const Entry& e : dropped) {
+    for (qsizetype i = 0; i < dropped.size(); ++i) {
+        const Entry& e = dropped.at(i);
         e.action->setNotRunBecause(tr("It was cancelled before it started."));
-        failEntry(e, 0, false);
+        QVError error = e.action->errorWithStatusCode(0);
+        // Listings a refresh queued are told once, by the one that ran (or the first of them).
+        if (e.start == Start::Retrieve && (interrupt || i > 0))
+            error.setUserInfoValue(QString::fromLatin1(QVRemoteCancelledWithOthersKey), true);
+        if (e.finishDelegate) e.finishDelegate->queueActionFailed(this, e.action.get(), error);
     }
     if (!dropped.isEmpty() && !interrupt) setStatus(statusText(), false);
     if (!interrupt) return;

@@ -351,6 +351,14 @@ TEST(RemoteListingBounds, NoWebDAVAnswerCostsMoreThanItsBounds) {
         EXPECT_LT(saveKiB, (4 * r.answerMiB + 96) << 10) << "save's peak rose by " << saveKiB << " kB";
     }
     EXPECT_FALSE(dav.process.readAllStandardOutput().contains("PUT"));
+    // A download of a folder whose listing is refused leaves no empty local folder behind that
+    // would read as the site's folder downloaded.
+    const QString into = local.filePath("many");
+    auto download = std::make_shared<QVDirectoryAction>(QVDirectoryAction::Get, connection, "/many/", into);
+    const auto got = runToOutcome(download, std::chrono::seconds(120));
+    ASSERT_TRUE(got);
+    EXPECT_FALSE(got->result);
+    EXPECT_FALSE(QFileInfo::exists(into));
     // The bound counts a folder's members: exactly as many as it allows list, beside the
     // response for the folder itself.
     const Listed exact = list(connection, "/exact/");
