@@ -732,6 +732,12 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
             for (auto it = running.begin(); it != running.end(); ++it) {
                 if (it->second->id != id) continue;
                 TransferPtr t = it->second;
+                // A body that went out whole since the worker last looked is told as such: the
+                // server may hold it all, reset or not.
+                curl_off_t up = 0;
+                curl_easy_getinfo(t->easy, CURLINFO_SIZE_UPLOAD_T, &up);
+                const qint64 length = bodyLength(*t);
+                if (length > 0 && qint64(up) >= length && wireOf(*t).unsent <= 0) t->bodySent = true;
                 cutOnWire(*t);
                 curl_multi_remove_handle(multi, t->easy);
                 running.erase(it);
