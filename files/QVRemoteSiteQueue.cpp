@@ -185,6 +185,9 @@ void QVRemoteSiteQueue::work(QString reachabilityHost) {
             } else if (_running != _queue.first().action.get()) {
                 entry = _queue.first();
                 action = entry.action;
+                // A new action starts: an earlier cancel's mark no longer applies, and one from
+                // now on (before the action has sent anything) reaches it.
+                _connection->clearCancelled();
                 _running = action.get();
                 _runningStatus.clear();
                 ++_runs;
@@ -203,7 +206,6 @@ void QVRemoteSiteQueue::work(QString reachabilityHost) {
                 break;
             }
             performStart(entry);
-            _connection->clearCancelled();
             action->runWithDelegate(self);
             self.reset();
             if (weak.expired()) return;
