@@ -259,8 +259,9 @@ struct HeldTargets {
 };
 
 HeldTargets& heldTargets() {
-    static HeldTargets targets;
-    return targets;
+    // Never destroyed: an unsettled upload's watcher may release its file while the process ends.
+    static HeldTargets* targets = new HeldTargets;
+    return *targets;
 }
 
 void releaseHeld(const QString& target) {
