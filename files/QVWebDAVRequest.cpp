@@ -210,10 +210,11 @@ QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const Q
         const auto now = Clock::now();
         if (*sent && !sentAt) sentAt = now;
         if (*cancelled && !cancelledAt) cancelledAt = now;
-        late = sentAt && deadlines.answerMs > 0 && now - *sentAt > std::chrono::milliseconds(deadlines.answerMs);
+        // An answer that said the site took it is read to its end (its pace bounds that).
+        late = sentAt && !*taken && deadlines.answerMs > 0 && now - *sentAt > std::chrono::milliseconds(deadlines.answerMs);
         // A cancel after the whole body went out gives the answer a moment: most servers have
         // it ready, and then there is something certain to say.
-        if (sentAt && (late || (cancelledAt && now - *cancelledAt > std::chrono::milliseconds(500)))) break;
+        if (sentAt && !*taken && (late || (cancelledAt && now - *cancelledAt > std::chrono::milliseconds(500)))) break;
     }
     if (answer.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
         connection.endDirectRequest(token);
