@@ -153,15 +153,16 @@ QVariant FolderTreeModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid()) return {};
     // An edit starts from the name itself; only its display is pictured.
     if (role == Qt::DisplayRole) return FileName::shown(file->name());
-    if (role == Qt::EditRole) return file->name();
+    if (role == Qt::EditRole) return FileName::editable(file->name());
     if (role == Qt::DecorationRole) return QPixmap::fromImage(file->icon());
     if (role == Qt::ToolTipRole) return file->path();
     return {};
 }
 
 bool FolderTreeModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-    if (!index.isValid() || role != Qt::EditRole || value.toString().isEmpty()) return false;
-    fileAt(index)->shared_from_this()->rename(value.toString());
+    const QString name = FileName::fromEditable(value.toString());
+    if (!index.isValid() || role != Qt::EditRole || name.isEmpty() || name == fileAt(index)->name()) return false;
+    fileAt(index)->shared_from_this()->rename(name);
     return true;
 }
 

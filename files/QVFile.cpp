@@ -1025,5 +1025,7 @@ void QVFile::fileRepresentationFailed(QVFileRepresentation* representation, QVFi
     _hasPendingOperation = false;
     // A listing dropped with a refused login: the login's question says it, once.
     if (operation == QVFileOperation::List && error.userInfoValue(QString::fromLatin1(QVRemoteLoginRefusedKey)).toBool()) return;
+    // So is a listing a cancel removed with the one it ended.
+    if (operation == QVFileOperation::List && error.userInfoValue(QString::fromLatin1(QVRemoteCancelledWithOthersKey)).toBool()) return;
     presentError(error);
 }

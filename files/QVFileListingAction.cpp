@@ -287,33 +287,42 @@ void QVFileListingAction::listed(const QStringList& lines, bool* ok, int* code) 
         *ok = *code == 226 && _connection->state() == QVRemoteFilesConnection::AtPrompt && !_connection->clientEnded();
         if (!_listingFile.isEmpty()) {
             QFile file(std::exchange(_listingFile, QString()));
-            const bool read = file.open(QIODevice::ReadOnly);
-            // Past its bound the listing is not read at all; within it, a line at a time.
-            const QByteArray bytes = read && _budget.takeAnswer(file.size()) ? file.readAll() : QByteArray();
-            file.close();
-            file.remove();
-            *ok = *ok && read && !_budget.refused() && _budget.takeLines(bytes);
-            if (!*ok) return;
+            // Past its bound the listing is not read at all; within it, a line at a time from
+            // the file, never held whole beside the entries it makes.
+            const bool read = file.open(QIODevice::ReadOnly) && _budget.takeAnswer(file.size());
+            const auto eachLine = [&](auto&& take) {
+                if (!file.seek(0)) return;
+                while (!file.atEnd()) {
+                    QByteArray line = file.readLine(QVListingBudget::MaxTextBytes + 2);
+                    if (line.endsWith('\n')) {
+                        line.chop(1);
+                    } else if (!file.atEnd()) {
+                        _budget.takeText(QVListingBudget::MaxTextBytes + 1);  // a line past its bound
+                        return;
+                    }
+                    if (!take(QByteArrayView(line))) return;
+                }
+            };
+            *ok = *ok && read && !_budget.refused();
+            if (!*ok) {
+                file.close();
+                file.remove();
+                return;
+            }
             // Only the listing's lines, decoded as the terminal's lines are: tnftp's own words
             // on the terminal ("WARNING! 1 bare linefeeds received in ASCII mode", "File may not
             // have transferred correctly.") are no entries.
             // tnftp turns the server's "\r\n" into "\n": a "\r" left before it is the last byte
             // of a name ("crend.html\r"). Only a listing whose every line ends in "\r" came
             // through unturned, and loses one from each.
-            const auto eachLine = [&](auto&& take) {
-                for (qsizetype start = 0; start < bytes.size();) {
-                    qsizetype end = bytes.indexOf('\n', start);
-                    if (end < 0) end = bytes.size();
-                    if (!take(QByteArrayView(bytes).sliced(start, end - start))) return;
-                    start = end + 1;
-                }
-            };
             bool allEndInCR = true;
             eachLine([&](QByteArrayView line) { return allEndInCR = line.endsWith('\r'); });
             LineReader reader(type, _remotePath, &_budget);
             eachLine([&](QByteArrayView line) {
                 return reader.take(QVRemoteFilesConnection::decodeOutputLine(allEndInCR ? line.chopped(1) : line));
             });
+            file.close();
+            file.remove();
             _files = reader.finish(&_unreadableLines);
             *ok = !_budget.refused();
             return;
@@ -415,8 +424,8 @@ bool QVFileListingAction::LineReader::take(const QString& line) {
     std::optional<QVRemoteFile> file = read(line);
     if (!file) return true;
     if (_budget &&
-        !_budget->takeEntry(QVListingBudget::cost(file->name().size() + file->dateString().size() + file->user().size() +
-                                                  file->group().size() + file->linkTarget().size())))
+        !_budget->takeEntry(QVListingBudget::cost(file->name().size(), file->dateString().size() + file->user().size() +
+                                                                           file->group().size() + file->linkTarget().size())))
         return false;
     _files.append(std::move(*file));
     return true;
@@ -442,8 +451,10 @@ std::optional<QVRemoteFile> QVFileListingAction::LineReader::read(const QString&
         // sftp never prints a link's target: " -> " in its line is part of the name.
         file->setName(file->name() + QStringLiteral(" -> ") + file->linkTarget());
         file->setPath(QVRemoteFile::appendPath(_directory, file->name()));
-        file->setLinkTarget({});
     }
+    // A link's target is read only to tell it from the name: nothing uses it, and a server's
+    // targets may be kilobytes each.
+    file->setLinkTarget({});
     if (_type == C::SFTP && file->name().startsWith(_prefix)) {
         file = named(*file, file->name().mid(_prefix.size()), _directory);
         if (!file) return std::nullopt;
@@ -520,7 +531,9 @@ std::optional<QVRemoteFile> QVFileListingAction::parseUnixLine(const QString& li
     // Every byte belongs to the name: " lead.html", "end " and "crend.html\r" are not their
     // neighbours "lead.html", "end" and "crend.html", and trimming would point a delete at
     // another file.
-    const QString n = *listedName;
+    // A copy of its own size: the line's buffer, as long as a link's target makes it, is not
+    // kept with every entry.
+    const QString n(listedName->constData(), listedName->size());
     if (n.trimmed().isEmpty()) return std::nullopt;
     file.setName(n);
     file.setPath(QVRemoteFile::appendPath(directory, n));

@@ -40,10 +40,17 @@ public:
     bool takeText(qsizetype bytes);
     // One entry read, and what is kept of it (0 for an entry read and dropped).
     bool takeEntry(qint64 keptBytes);
+    // The answer names the listed folder too (a WebDAV Depth-1 answer has a response for it):
+    // that one is no member, and MaxEntries counts members.
+    void namesItsFolder() { _folderEntries = 1; }
     // What an entry of these texts keeps, as measured on sftp's listing of a huge folder: its
-    // name twice (as name and in its path) in UTF-16, its other texts, and some 1 KB of objects,
-    // allocations and the folder's part of its path around them.
-    static qint64 cost(qsizetype textCharacters) { return 1024 + 4 * qint64(textCharacters); }
+    // name twice (as name and in its path) in UTF-16, its other texts (date, owner, group, a
+    // link's target) once each, and some 1 KB of objects, allocations and the folder's part of
+    // its path around them. An FTP listing of links with long targets is priced as it is kept,
+    // not as if each target were held twice.
+    static qint64 cost(qsizetype nameCharacters, qsizetype otherCharacters = 0) {
+        return 1024 + 4 * qint64(nameCharacters) + 2 * qint64(otherCharacters);
+    }
     // The first line of the answer past MaxTextBytes, found without reading it as anything.
     bool takeLines(QByteArrayView bytes);
 
@@ -58,6 +65,7 @@ private:
 
     Limits _limits;
     qsizetype _entries = 0;
+    qsizetype _folderEntries = 0;
     qint64 _memory = 0;
     QString _refusal;
 };

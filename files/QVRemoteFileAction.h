@@ -20,6 +20,8 @@ class QVRemoteFileActionDelegate {
 public:
     virtual ~QVRemoteFileActionDelegate() = default;
     virtual void actionFinished(QVRemoteFileAction* action, bool result, int statusCode) = 0;
+    // The running action waits for something outside its queue before it can go on (why).
+    virtual void actionWaits(QVRemoteFileAction*, const QString&) {}
 };
 
 // Reply-line keys of a failure's user information: the client's own words.
@@ -27,6 +29,9 @@ inline constexpr const char* QVRemoteClientReplyKey = "QVRemoteClientReply";
 // Set on the failure of an action dropped because the site refused the login: the login's own
 // question says so once, and a listing dropped with it has nothing more to tell.
 inline constexpr const char* QVRemoteLoginRefusedKey = "QVRemoteLoginRefused";
+// Set on the failure of a listing a cancel removed before it started: the cancelled one's own
+// failure says it once, not once a folder.
+inline constexpr const char* QVRemoteCancelledWithOthersKey = "QVRemoteCancelledWithOthers";
 
 class QVRemoteFileAction : public QVRemoteFilesConnectionDelegate,
                            public std::enable_shared_from_this<QVRemoteFileAction> {

@@ -1,4 +1,5 @@
 #include "files/QVRemoteFileActions.h"
+#include "platform/Threads.h"
 
 #include "files/QVWebDAVRequest.h"
 #include "platform/FileName.h"
@@ -258,8 +259,18 @@ struct HeldTargets {
 };
 
 HeldTargets& heldTargets() {
-    static HeldTargets targets;
-    return targets;
+    // Never destroyed: an unsettled upload's watcher may release its file while the process ends.
+    static HeldTargets* targets = new HeldTargets;
+    return *targets;
+}
+
+void releaseHeld(const QString& target) {
+    HeldTargets& targets = heldTargets();
+    {
+        std::lock_guard guard(targets.lock);
+        targets.held.remove(target);
+    }
+    targets.released.notify_all();
 }
 
 // tnftp's answer to "size": the server's "213 1234", or tnftp's own "PATH<tab>1234".
@@ -296,9 +307,21 @@ bool QVFileTransferAction::holdTarget() {
     HeldTargets& targets = heldTargets();
     std::unique_lock guard(targets.lock);
     if (_held == target) return true;
-    // A cancel ends the wait (the other save may be a long one).
+    // A cancel ends the wait (the other save may be a long one, or one the site has not yet
+    // answered, which must not land after this one).
+    bool said = false;
     while (targets.held.contains(target)) {
         if (_connection->wasCancelled() || _connection->clientEnded()) return false;
+        if (!said) {
+            said = true;
+            if (auto d = _delegate.lock()) {
+                guard.unlock();
+                d->actionWaits(this, tr("Waiting for the site to finish an earlier save of \"%1\"")
+                                         .arg(FileName::pictured(lastComponent(_remotePath))));
+                guard.lock();
+                continue;
+            }
+        }
         targets.released.wait_for(guard, std::chrono::milliseconds(100));
     }
     targets.held.insert(target);
@@ -308,12 +331,7 @@ bool QVFileTransferAction::holdTarget() {
 
 void QVFileTransferAction::releaseTarget() {
     if (_held.isEmpty()) return;
-    HeldTargets& targets = heldTargets();
-    {
-        std::lock_guard guard(targets.lock);
-        targets.held.remove(std::exchange(_held, QString()));
-    }
-    targets.released.notify_all();
+    releaseHeld(std::exchange(_held, QString()));
 }
 
 void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
@@ -330,6 +348,7 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
     _temporaryPath.clear();
     _transferCommand.clear();
     _transferCode = 0;
+    _maySave = false;
     if (_kind == Put && (_remotePath.isEmpty() || _remotePath.endsWith(u'/'))) {
         if (keepDirectAnswer({}, tr("\"%1\" names a folder, not a file.").arg(FileName::pictured(_remotePath)))) report(false, 0);
         return;
@@ -557,6 +576,17 @@ void QVFileTransferAction::transferDirectly() {
     }
     const R::Outcome outcome = R::perform(*_connection, "PUT", _remotePath, {}, _localPath);
     keepDirectAnswer(outcome.said);
+    _maySave = outcome.maySave;
+    if (outcome.unsettled && !_held.isEmpty()) {
+        // The request goes on: this file stays held until it ends, so a later save of it
+        // reaches the site only after the site is done with this one, or after the wait's
+        // bound, when the request is cut.
+        const int bound = R::deadlines().settleMs;
+        Threads::start("QVRemoteSettle", [unsettled = outcome.unsettled, held = std::exchange(_held, QString()), bound] {
+            if (!unsettled->waitEnded(bound)) unsettled->cut();
+            releaseHeld(held);
+        }).detach();
+    }
     finish(outcome.succeeded(), outcome.status);
 }
 
@@ -609,6 +639,18 @@ QVError QVFileTransferAction::errorWithStatusCode(int statusCode) const {
         return titledError(statusCode, tr("Could Not Download File"),
                            tr("The file \"%1\" could not be downloaded.").arg(name),
                            tr("Please be sure you have read access for the remote server."));
+    if (_maySave) {
+        // Not "could not be uploaded", nor "cancelled": the site had all of it.
+        QString text = tr("The site took the whole of \"%1\" but did not say whether it saved it: the site may "
+                          "still save it. A later save of this file waits until the site is done with this one.")
+                           .arg(name);
+        QVariantMap info;
+        if (!_lastReply.isEmpty()) {
+            info.insert(QVRemoteClientReplyKey, _lastReply);
+            text += u'\n' + tr("The client said: %1").arg(FileName::pictured(_lastReply.join(u' ')));
+        }
+        return QVError::app(1, tr("Upload Not Confirmed"), text, {}, info);
+    }
     // The server's own reason (a full disk, a quota, a refusal) says more than a guess.
     QString said;
     for (const QString& line : _lastReply) {
@@ -630,6 +672,12 @@ QVError QVFileTransferAction::errorWithStatusCode(int statusCode) const {
                              .arg(name)
                        : tr("The file \"%1\" could not be uploaded.").arg(name);
     if (!said.isEmpty()) text += u' ' + tr("The server said: %1").arg(said);
+    // An FTP or SFTP server writes what it gets as it gets it: a transfer ended on the way (a
+    // cancel, a time-out, a cut connection) may have left some or all of it there.
+    const bool underWay = _connection->type() != C::WebDAV && (_step == Transferring || _step == Sizing) && said.isEmpty() &&
+                          (_connection->wasCancelled() || _connection->hasTimedOut(statusCode) || statusCode == 0 ||
+                           statusCode == 426 || statusCode == 451);
+    if (underWay) text += u' ' + tr("The site may now hold some or all of it, until it is saved again.");
     return titledError(statusCode, tr("Could Not Upload File"), text);
 }
 
@@ -661,9 +709,13 @@ void QVDirectoryAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAction
         return;
     }
     // By the name's bytes: a folder listed under a name that is not UTF-8 too.
-    if (_kind == Get && !FileName::isFolder(_localPath) && ::mkdir(FileName::encode(_localPath).constData(), 0777) != 0) {
-        refuse(tr("The folder \"%1\" could not be made.").arg(_localPath));
-        return;
+    _madeLocalFolder = false;
+    if (_kind == Get && !FileName::isFolder(_localPath)) {
+        if (::mkdir(FileName::encode(_localPath).constData(), 0777) != 0) {
+            refuse(tr("The folder \"%1\" could not be made.").arg(_localPath));
+            return;
+        }
+        _madeLocalFolder = true;
     }
     if (_kind == Put)
         _actionQueue.append(std::make_shared<QVFileAction>(QVFileAction::MakeDirectory, _connection, _remotePath));
@@ -742,6 +794,7 @@ void QVDirectoryAction::actionFinished(QVRemoteFileAction* action, bool result, 
         // The user stopped the walk: nothing more is started.
         if (!result) ++_failures;
         _actionQueue.clear();
+        dropEmptyMadeFolder();
         report(false, statusCode);
         return;
     }
@@ -763,6 +816,12 @@ void QVDirectoryAction::actionFinished(QVRemoteFileAction* action, bool result, 
     if (!_reported) advance();
 }
 
+void QVDirectoryAction::dropEmptyMadeFolder() {
+    // A refused listing of a folder to download would otherwise leave an empty local folder that
+    // reads as the site's folder downloaded. Only the one this run made, and only while empty.
+    if (_kind == Get && std::exchange(_madeLocalFolder, false)) ::rmdir(FileName::encode(_localPath).constData());
+}
+
 void QVDirectoryAction::listingFinished(QVFileListingAction* listing, bool result, int statusCode) {
     if (_checkingExistence) {
         _checkingExistence = false;
@@ -775,9 +834,10 @@ void QVDirectoryAction::listingFinished(QVFileListingAction* listing, bool resul
         return;
     }
     if (!result) {
-        // Nothing was changed yet.
+        // Nothing was changed yet, and a download leaves no folder of its own behind.
         _lastReply = listing->lastReply();
         _actionQueue.clear();
+        dropEmptyMadeFolder();
         report(false, statusCode);
         return;
     }
@@ -785,6 +845,7 @@ void QVDirectoryAction::listingFinished(QVFileListingAction* listing, bool resul
         // The walk would leave out what the listing did not show as entries, and say it was done.
         _lastReply = listing->lastReply();
         _actionQueue.clear();
+        dropEmptyMadeFolder();
         refuse(tr("The listing of \"%1\" held %2 lines that read as no file, so the folder was not walked.")
                    .arg(FileName::pictured(lastComponent(_remotePath)))
                    .arg(listing->unreadableLines()));

@@ -108,6 +108,8 @@ protected:
     QString _transferCommand;
     QString _returnFolder;  // where sftp stood before its cd to the target, quoted
     QString _held;  // the site's file this upload holds; empty when none
+    // The site took the whole upload and did not say what it made of it: it may still save it.
+    bool _maySave = false;
     std::mutex _directLock;
     bool _direct = false;     // this run transfers directly
     bool _abandoned = false;  // and the client's end has failed it
@@ -156,4 +158,6 @@ protected:
     bool _again = false;
     bool _checkingExistence = false;
     bool _finalCommandSent = false;
+    bool _madeLocalFolder = false;  // this run made the download's local folder
+    void dropEmptyMadeFolder();
 };

@@ -20,10 +20,63 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+namespace {
+
+// Every TCP socket of the client's process group (tnftp's own, the ssh that sftp starts) is set
+// to reset when it closes: what the kernel still queues of a transfer we end is dropped, not
+// delivered after Qorvel said it was not sent, and not written by the server after a later save.
+// The sockets are reached through pidfd_getfd (the clients are our descendants); where the kernel
+// refuses, the client ends as before.
+void resetSocketsOfGroup(pid_t group) {
+    DIR* proc = ::opendir("/proc");
+    if (!proc) return;
+    while (const dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0' || ::getpgid(pid_t(pid)) != group) continue;
+        const int pidfd = int(::syscall(SYS_pidfd_open, pid_t(pid), 0));
+        if (pidfd < 0) continue;
+        const QByteArray fdFolder = "/proc/" + QByteArray::number(qlonglong(pid)) + "/fd";
+        if (DIR* fds = ::opendir(fdFolder.constData())) {
+            while (const dirent* fdEntry = ::readdir(fds)) {
+                const long fd = std::strtol(fdEntry->d_name, &end, 10);
+                if (*end != '\0' || fdEntry->d_name[0] == '.') continue;
+                char link[64] = {};
+                const QByteArray linkPath = fdFolder + '/' + fdEntry->d_name;
+                if (::readlink(linkPath.constData(), link, sizeof link - 1) <= 0 || std::strncmp(link, "socket:", 7) != 0)
+                    continue;
+                const int mine = int(::syscall(SYS_pidfd_getfd, pidfd, int(fd), 0));
+                if (mine < 0) continue;
+                sockaddr_storage address{};
+                socklen_t length = sizeof address;
+                int type = 0;
+                socklen_t typeLength = sizeof type;
+                if (::getsockname(mine, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+                    (address.ss_family == AF_INET || address.ss_family == AF_INET6) &&
+                    ::getsockopt(mine, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 && type == SOCK_STREAM) {
+                    const linger abortive{1, 0};
+                    ::setsockopt(mine, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+                }
+                ::close(mine);
+            }
+            ::closedir(fds);
+        }
+        ::close(pidfd);
+    }
+    ::closedir(proc);
+}
+
+}  // namespace
+
 
 namespace {
 
@@ -262,6 +315,11 @@ void QVRemoteFilesConnection::readerLoop(quint64 launch, int fd) {
             if (_replyTimeout.count() > 0 && (_state == Replying || _state == Launched) &&
                 std::chrono::steady_clock::now() - lastOutput >= _replyTimeout) {
                 _timedOut = true;
+                {
+                    // Ended for its silence: what it still queues for the site goes nowhere.
+                    std::lock_guard guard(_lock);
+                    if (_pid > 0) resetSocketsOfGroup(_pid);
+                }
                 if (auto delegate = currentDelegate()) delegate->connectionTimedOut(this);
                 if (*destroyed) return;
                 break;
@@ -572,7 +630,10 @@ bool QVRemoteFilesConnection::cancel() {
         _cancelled = true;
     }
     std::lock_guard guard(_lock);
-    if (_pid > 0) ::kill(_pid, SIGINT);
+    if (_pid > 0) {
+        resetSocketsOfGroup(_pid);
+        ::kill(_pid, SIGINT);
+    }
     return true;
 }
 
@@ -594,7 +655,10 @@ void QVRemoteFilesConnection::terminate() {
         if (_directStop) _directStop();
     }
     std::lock_guard guard(_lock);
-    if (_pid > 0) ::kill(-_pid, SIGKILL);
+    if (_pid > 0) {
+        resetSocketsOfGroup(_pid);
+        ::kill(-_pid, SIGKILL);
+    }
 }
 
 void QVRemoteFilesConnection::kill() {
@@ -604,7 +668,10 @@ void QVRemoteFilesConnection::kill() {
         if (_directStop) _directStop();
     }
     std::lock_guard guard(_lock);
-    if (_pid > 0) ::kill(-_pid, SIGKILL);
+    if (_pid > 0) {
+        resetSocketsOfGroup(_pid);
+        ::kill(-_pid, SIGKILL);
+    }
 }
 
 bool QVRemoteFilesConnection::hasTimedOut(int statusCode) const {

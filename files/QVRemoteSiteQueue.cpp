@@ -185,6 +185,9 @@ void QVRemoteSiteQueue::work(QString reachabilityHost) {
             } else if (_running != _queue.first().action.get()) {
                 entry = _queue.first();
                 action = entry.action;
+                // A new action starts: an earlier cancel's mark no longer applies, and one from
+                // now on (before the action has sent anything) reaches it.
+                _connection->clearCancelled();
                 _running = action.get();
                 _runningStatus.clear();
                 ++_runs;
@@ -203,7 +206,6 @@ void QVRemoteSiteQueue::work(QString reachabilityHost) {
                 break;
             }
             performStart(entry);
-            _connection->clearCancelled();
             action->runWithDelegate(self);
             self.reset();
             if (weak.expired()) return;
@@ -266,10 +268,19 @@ void QVRemoteSiteQueue::performStart(const Entry& entry) {
         }
         return {};
     }();
+    QString waiting;
     {
         std::lock_guard guard(_lock);
         _runningStatus = text;
+        // A save waiting behind this action is said while it waits, whatever runs before it.
+        for (qsizetype i = 1; i < _queue.size() && waiting.isEmpty(); ++i) {
+            if (_queue[i].start != Start::Upload) continue;
+            if (auto* t = dynamic_cast<QVFileTransferAction*>(_queue[i].action.get())) waiting = t->localPath();
+            else if (auto* d = dynamic_cast<QVDirectoryAction*>(_queue[i].action.get())) waiting = d->localPath();
+        }
     }
+    if (!text.isEmpty() && !waiting.isEmpty() && entry.start != Start::Upload)
+        text = tr("%1 (\"%2\" waits to upload until it ends or is cancelled)").arg(text, shown(lastComponent(waiting)));
     if (!text.isEmpty()) setStatus(text, true);
 }
 
@@ -388,6 +399,12 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
             return;
         }
         const bool credentials = _state == Connecting && refused;
+        if (login && !refused) {
+            // Known before anyone hears of the failure: a window asks for it as it does.
+            const QString why = action->errorWithStatusCode(0).localizedRecoverySuggestion();
+            std::lock_guard guard(_lock);
+            _closedBecause = why.isEmpty() ? QString() : tr("The login failed: %1").arg(why);
+        }
         if (auto d = delegate()) {
             if (credentials)
                 d->queueHadCredentialsFailure(this);
@@ -445,6 +462,15 @@ void QVRemoteSiteQueue::actionFinished(QVRemoteFileAction* action, bool result, 
     }
     failEntry(entry, statusCode, true);
     poke();
+}
+
+void QVRemoteSiteQueue::actionWaits(QVRemoteFileAction* action, const QString& why) {
+    {
+        std::lock_guard guard(_lock);
+        if (_running != action) return;
+        _runningStatus = why;
+    }
+    setStatus(why, true);
 }
 
 void QVRemoteSiteQueue::dropEverythingAndClose(const QVRemoteFileAction* failed, bool loginRefused) {
@@ -517,7 +543,16 @@ void QVRemoteSiteQueue::append(Entry entry) {
         std::lock_guard guard(_lock);
         if (_workerRunning && !_dying) {
             appended = true;
-            _queue.append(entry);
+            // A save goes ahead of listings still waiting (a refresh queues one a folder as it
+            // walks), so it goes next once the request in front of it ends.
+            qsizetype at = _queue.size();
+            if (entry.start == Start::Upload)
+                for (qsizetype i = 1; i < _queue.size(); ++i)
+                    if (_queue[i].start == Start::Retrieve && _queue[i].action.get() != _running) {
+                        at = i;
+                        break;
+                    }
+            _queue.insert(at, entry);
             if (_queue.size() == 1) {
                 _poked = true;
                 _wake.notify_all();
@@ -559,13 +594,49 @@ void QVRemoteSiteQueue::closeConnection() {
 }
 
 void QVRemoteSiteQueue::cancel() {
-    quint64 run;
+    // Cancel stops what the user started: a refresh is many listings, each queued as its folder's
+    // turn comes, so every listing still waiting goes with the running one. With nothing of the
+    // user's running yet (a login, or a worker about to start), the operation that would go next
+    // is removed before it starts.
+    QList<Entry> dropped;
+    quint64 run = 0;
+    bool interrupt = false;
     {
         std::lock_guard guard(_lock);
-        if (!_running) return;
-        run = _runs;
+        const bool userRuns = _running && _state == Busy;
+        const bool retrieving = userRuns && !_queue.isEmpty() && _queue.first().action.get() == _running &&
+                                _queue.first().start == Start::Retrieve;
+        const qsizetype firstWaiting = _running && !_queue.isEmpty() && _queue.first().action.get() == _running ? 1 : 0;
+        if (retrieving || !userRuns) {
+            for (qsizetype i = firstWaiting; i < _queue.size();) {
+                if (_queue[i].start == Start::Retrieve) dropped.append(_queue.takeAt(i));
+                else ++i;
+            }
+        }
+        if (!userRuns && dropped.isEmpty()) {
+            for (qsizetype i = firstWaiting; i < _queue.size(); ++i) {
+                const Start start = _queue[i].start;
+                if (start == Start::Connect || start == Start::Close || start == Start::None) continue;
+                dropped.append(_queue.takeAt(i));
+                break;
+            }
+        }
+        if (userRuns) {
+            interrupt = true;
+            run = _runs;
+        }
     }
-    if (_state != Busy) return;
+    for (qsizetype i = 0; i < dropped.size(); ++i) {
+        const Entry& e = dropped.at(i);
+        e.action->setNotRunBecause(tr("It was cancelled before it started."));
+        QVError error = e.action->errorWithStatusCode(0);
+        // Listings a refresh queued are told once, by the one that ran (or the first of them).
+        if (e.start == Start::Retrieve && (interrupt || i > 0))
+            error.setUserInfoValue(QString::fromLatin1(QVRemoteCancelledWithOthersKey), true);
+        if (e.finishDelegate) e.finishDelegate->queueActionFailed(this, e.action.get(), error);
+    }
+    if (!dropped.isEmpty() && !interrupt) setStatus(statusText(), false);
+    if (!interrupt) return;
     // A request sent to the site itself ends at once; only an interrupted client needs time.
     if (!_connection->cancel()) return;
     // A client waiting on a stalled server may not come back from the interrupt: end it, so

@@ -114,8 +114,15 @@ public:
     void networkStatusChanged(const QString& host, bool reachable);
     // "Connecting", "Connected", "Offline" or nothing, by state.
     QString statusText() const;
+    // Why a failed login ended the queue (the client's words), empty when it did not or when the
+    // site refused the name and password.
+    QString closedBecause() const {
+        std::lock_guard guard(_lock);
+        return _closedBecause;
+    }
 
     void actionFinished(QVRemoteFileAction* action, bool result, int statusCode) override;
+    void actionWaits(QVRemoteFileAction* action, const QString& why) override;
 
 private:
     enum class Start { None, Connect, Close, CreateDirectory, Delete, Move, Upload, Download, Retrieve };

@@ -9,6 +9,8 @@
 #include <QXmlStreamReader>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <algorithm>
@@ -38,6 +40,35 @@ QVWebDAVRequest::Deadlines QVWebDAVRequest::deadlines() {
 void QVWebDAVRequest::setDeadlines(const Deadlines& deadlines) {
     std::lock_guard guard(deadlinesLock);
     currentDeadlines = deadlines;
+}
+
+namespace {
+
+// Told by the request's completion, on the session's worker: it holds no session, since the last
+// owner of one must never be that session's own worker.
+struct Ending {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool ended = false;
+};
+
+}  // namespace
+
+struct QVWebDAVRequest::Unsettled::State {
+    std::shared_ptr<Ending> ending = std::make_shared<Ending>();
+    std::shared_ptr<HttpSession> session;
+    quint64 task = 0;
+};
+
+bool QVWebDAVRequest::Unsettled::waitEnded(int ms) {
+    Ending& e = *state->ending;
+    std::unique_lock guard(e.lock);
+    return e.changed.wait_for(guard, std::chrono::milliseconds(std::max(0, ms)), [&e] { return e.ended; });
+}
+
+void QVWebDAVRequest::Unsettled::cut() {
+    state->session->cancel(state->task);
+    waitEnded(10000);
 }
 
 namespace {
@@ -140,18 +171,70 @@ QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const Q
         request.onStatusLine = [taken](int status) {
             if (HttpResponse::statusAccepted(status)) *taken = true;
         };
-    HttpSession session;
+    // An upload's body, once it went out whole, cannot be taken back: the server may be
+    // writing it. Its answer is then waited for by the answer deadline alone, and a cancel or
+    // that deadline leaves the request running (unsettled) rather than end it mid-way.
+    const bool upload = !bodyFile.isEmpty();
+    auto sent = std::make_shared<std::atomic<bool>>(false);
+    if (upload) {
+        request.answerAfterBodyMs = 0;
+        request.onBodySent = [sent] { *sent = true; };
+    }
+    auto settling = std::make_shared<R::Unsettled::State>();
+    auto session = std::make_shared<HttpSession>();
+    settling->session = session;
     auto answered = std::make_shared<std::promise<HttpResponse>>();
     std::future<HttpResponse> answer = answered->get_future();
-    const quint64 task = session.startOnWorker(std::move(request), [answered](const HttpResponse& r) { answered->set_value(r); });
-    const quint64 token = connection.beginDirectRequest([&session, task, taken] {
+    const quint64 task = session->startOnWorker(std::move(request), [answered, ending = settling->ending](const HttpResponse& r) {
+        answered->set_value(r);
+        {
+            std::lock_guard guard(ending->lock);
+            ending->ended = true;
+        }
+        ending->changed.notify_all();
+    });
+    settling->task = task;
+    auto cancelled = std::make_shared<std::atomic<bool>>(false);
+    const quint64 token = connection.beginDirectRequest([session, task, taken, sent, cancelled] {
         if (*taken) return false;
-        session.cancel(task);
+        *cancelled = true;
+        // A body that went out whole is left to its server (see above); one that did not is cut.
+        if (!*sent) session->cancel(task);
         return true;
     });
+    using Clock = std::chrono::steady_clock;
+    std::optional<Clock::time_point> sentAt, cancelledAt;
+    bool late = false;
+    while (answer.wait_for(std::chrono::milliseconds(upload ? 20 : 200)) != std::future_status::ready) {
+        if (!upload) continue;
+        const auto now = Clock::now();
+        if (*sent && !sentAt) sentAt = now;
+        if (*cancelled && !cancelledAt) cancelledAt = now;
+        // An answer that said the site took it is read to its end (its pace bounds that).
+        late = sentAt && !*taken && deadlines.answerMs > 0 && now - *sentAt > std::chrono::milliseconds(deadlines.answerMs);
+        // A cancel after the whole body went out gives the answer a moment: most servers have
+        // it ready, and then there is something certain to say.
+        if (sentAt && !*taken && (late || (cancelledAt && now - *cancelledAt > std::chrono::milliseconds(500)))) break;
+    }
+    if (answer.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        connection.endDirectRequest(token);
+        connection.noteDirectRequestLate(late);
+        outcome.maySave = true;
+        outcome.cancelled = *cancelled;
+        outcome.unsettled = std::make_shared<R::Unsettled>();
+        outcome.unsettled->state = settling;
+        outcome.said = QStringLiteral("%1 %2: the whole body went out; %3")
+                           .arg(QString::fromLatin1(method), path,
+                                *cancelled ? QStringLiteral("the cancel came before an answer")
+                                           : QStringLiteral("no answer within %1 ms").arg(deadlines.answerMs));
+        return outcome;
+    }
     const HttpResponse response = answer.get();
     connection.endDirectRequest(token);
     connection.noteDirectRequestLate(response.error == HttpResponse::TimedOut);
+    // Ended without an answer after the whole body went out: the server may have kept it.
+    outcome.maySave = upload && response.bodySent && response.status == 0;
+    outcome.cancelled = response.error == HttpResponse::Cancelled;
     outcome.status = response.status;
     outcome.body = response.body;
     outcome.complete = response.ok();
@@ -369,6 +452,7 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::readMembers(const
     };
     QList<Response> responses;
     int unnamed = 0;  // responses whose href (none, several, a slash escaped) could name nothing
+    budget.namesItsFolder();
     BoundedXml xml(body, budget);
     Member member;
     std::optional<QByteArrayList> steps;

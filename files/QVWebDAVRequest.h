@@ -33,6 +33,20 @@ public:
     // path holds them.)
     static std::optional<QUrl> urlForPath(const QVRemoteFilesConnection& connection, const QString& path);
 
+    // An upload whose whole body went out on the wire and that was then given up (cancelled, or
+    // no answer by its deadline) goes on as it was: a server that took the body may still save
+    // it, and a later upload of that file must not reach the site before it. This is that
+    // request, still running on its own connection until the server answers or closes.
+    class Unsettled {
+    public:
+        // Waits until the request ended on the wire or ms passed; true when it ended.
+        bool waitEnded(int ms);
+        // Ends it now with a reset: a server that has not read the whole body never will.
+        void cut();
+        struct State;
+        std::shared_ptr<State> state;
+    };
+
     struct Outcome {
         int status = 0;      // the answer's HTTP status; 0 when none came
         QString said;        // one line for the log and the error: method, path and answer
@@ -40,16 +54,24 @@ public:
         bool complete = false;  // the whole answer arrived
         bool tooLarge = false;  // the answer went past its bound, and was not read
         QString refusal;        // why the answer was not read: a bound it passed, a folder it did not name
+        // The whole body went out and no answer came: the site may have saved it, or may still.
+        bool maySave = false;
+        bool cancelled = false;  // ended by the connection's cancel
+        std::shared_ptr<Unsettled> unsettled;  // the request still running, when maySave
         bool succeeded() const { return status >= 200 && status < 300 && status != 207; }
     };
     // How long a site may take over a request. An answer held in memory (a listing, a check of
     // one resource, the answer to a change) ends after answerMs in all; any request, an upload
     // or a download too, ends once fewer than slowestBytesPerSecond moved for slowSeconds on end.
     // A server that drips its answer meets one of them; the idle limit alone it never meets.
+    // What moved is what the server took (acknowledged) and sent. An upload whose whole body the
+    // server took waits answerMs for its answer, not held to the pace; given up then, it goes
+    // on unsettled (above) for up to settleMs more before it is cut.
     struct Deadlines {
         int answerMs = 5 * 60 * 1000;
         int slowestBytesPerSecond = 64;
         int slowSeconds = 60;
+        int settleMs = 30 * 60 * 1000;
     };
     static Deadlines deadlines();
     static void setDeadlines(const Deadlines& deadlines);

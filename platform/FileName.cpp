@@ -203,6 +203,34 @@ QString FileName::readable(const QString& path) {
     return escapes ? shown + QStringLiteral(" (not UTF-8)") : shown;
 }
 
+QString FileName::editable(const QString& name) {
+    QString text;
+    text.reserve(name.size());
+    for (QChar c : name) {
+        if (isBidiControl(c.unicode())) text += QStringLiteral("<U+%1>").arg(c.unicode(), 4, 16, QLatin1Char('0')).toUpper();
+        else text += c;
+    }
+    return text;
+}
+
+QString FileName::fromEditable(const QString& text) {
+    QString name;
+    name.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == u'<' && i + 8 <= text.size() && text.mid(i + 1, 2) == QStringLiteral("U+") && text[i + 7] == u'>') {
+            bool ok = false;
+            const uint code = text.mid(i + 3, 4).toUInt(&ok, 16);
+            if (ok && isBidiControl(char16_t(code))) {
+                name += QChar(char16_t(code));
+                i += 7;
+                continue;
+            }
+        }
+        name += text[i];
+    }
+    return name;
+}
+
 namespace {
 
 QString picturedControls(const QString& name, bool* control) {

@@ -43,6 +43,11 @@ public:
     static QString shown(const QString& name);
     // The same without the closing mark, for a name quoted inside a message.
     static QString pictured(const QString& name);
+    // A name as an inline editor holds it: each control that reorders text as its code
+    // ("<U+202E>"), as readable() shows it, and nothing else changed, so a name that would read
+    // as its neighbour's does not while it is edited. fromEditable() turns those codes back.
+    static QString editable(const QString& name);
+    static QString fromEditable(const QString& text);
 
     // The answers of stat(2), following links. A path that cannot be reached answers false / -1.
     static bool exists(const QString& path);

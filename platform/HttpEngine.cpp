@@ -32,6 +32,11 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -130,8 +135,22 @@ struct Transfer {
     QString fileError;
 
     qint64 lastActivity = 0;
-    curl_off_t lastBytes = -1;
+    qint64 lastBytes = -1;
     bool idleExpired = false;
+    bool slowExpired = false;
+    bool answerExpired = false;
+    // What moved on the wire, sampled as the worker goes round, for the slowest pace: (time, bytes).
+    std::deque<std::pair<qint64, qint64>> paceSamples;
+    // The whole body went out on the wire; when, and how many answer bytes had come by then.
+    bool bodySent = false;
+    qint64 bodySentAt = 0;
+    qint64 receivedWhenSent = -1;
+    bool answerBegun = false;
+    bool sawAnswer = false;  // a header or body byte of an answer reached libcurl
+    // The socket libcurl opened for this transfer (none on a connection another one opened),
+    // and the session's record of which transfer opened each socket still open.
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    std::map<curl_socket_t, quint64>* socketOwners = nullptr;
     qint64 startedAt = 0;
     qint64 received = 0;  // body bytes of the current answer, decoded
     bool tooLarge = false;
@@ -160,6 +179,7 @@ struct HttpSession::State {
     std::map<CURL*, TransferPtr> running;  // the worker's alone
     std::map<QByteArray, std::shared_ptr<PinnedRoots>> rootsCache;  // the worker's alone
     std::vector<CURL*> spareHandles;  // reset handles for the next transfers, the worker's alone
+    std::map<curl_socket_t, quint64> socketOwners;  // the worker's alone
 
     ~State() {
         for (CURL* e : spareHandles) curl_easy_cleanup(e);
@@ -191,6 +211,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     const size_t length = size * count;
     const QByteArray line = QByteArray(data, qsizetype(length)).trimmed();
     t->lastActivity = nowMs();
+    t->sawAnswer = true;
     if (line.startsWith("HTTP/")) {
         // A new answer (after a redirect or an interim answer): forget the previous one's.
         t->response.headers.clear();
@@ -218,6 +239,7 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     const size_t length = size * count;
     t->lastActivity = nowMs();
+    t->sawAnswer = true;
     t->received += qint64(length);
     if (t->request.maxResponseBytes > 0 && t->received > t->request.maxResponseBytes) {
         t->tooLarge = true;
@@ -296,6 +318,67 @@ bool isTlsFailure(CURLcode code) {
     }
 }
 
+// What the kernel knows of a transfer's connection: request bytes the server's side acknowledged,
+// answer bytes that came, and request bytes not yet sent at all. -1 where it cannot tell (no
+// connection yet, not TCP).
+struct Wire {
+    qint64 acked = -1;
+    qint64 received = -1;
+    qint64 unsent = -1;
+};
+
+// libcurl tells a transfer's socket only once the transfer is over: it is noted as it is made,
+// and forgotten as libcurl closes it, so a number reused by a later socket is never taken for it.
+int onSocketMade(void* user, curl_socket_t fd, curlsocktype) {
+    auto* t = static_cast<Transfer*>(user);
+    t->socket = fd;
+    (*t->socketOwners)[fd] = t->id;
+    return CURL_SOCKOPT_OK;
+}
+
+int onSocketClosed(void* user, curl_socket_t fd) {
+    static_cast<std::map<curl_socket_t, quint64>*>(user)->erase(fd);
+    return ::close(fd);
+}
+
+curl_socket_t socketOf(const Transfer& t) {
+    if (t.socket == CURL_SOCKET_BAD || !t.socketOwners) return CURL_SOCKET_BAD;
+    const auto owner = t.socketOwners->find(t.socket);
+    return owner != t.socketOwners->end() && owner->second == t.id ? t.socket : CURL_SOCKET_BAD;
+}
+
+Wire wireOf(const Transfer& t) {
+    Wire wire;
+    const curl_socket_t fd = socketOf(t);
+    if (fd == CURL_SOCKET_BAD) return wire;
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+        length >= socklen_t(offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)) {
+        wire.acked = qint64(info.tcpi_bytes_acked);
+        wire.received = qint64(info.tcpi_bytes_received);
+    }
+    int unsent = 0;
+    if (::ioctl(fd, SIOCOUTQNSD, &unsent) == 0) wire.unsent = unsent;
+    return wire;
+}
+
+// Ends the transfer's connection with a reset rather than an orderly close: what is still queued
+// in the kernel is dropped, not delivered after we gave up on it, so a server reading slowly sees
+// a cut body, never a whole one after Qorvel said it was not sent. libcurl closes a connection
+// whose transfer is removed unfinished; the reset happens at that close.
+void cutOnWire(const Transfer& t) {
+    const curl_socket_t fd = socketOf(t);
+    if (fd == CURL_SOCKET_BAD) return;
+    const linger abortive{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+}
+
+qint64 bodyLength(const Transfer& t) {
+    if (t.bodyFile) return t.bodyFile->size();
+    return t.request.body.size();
+}
+
 }  // namespace
 
 // Sets the handle up; false (with the response's error filled in) when the request cannot start.
@@ -372,6 +455,11 @@ bool HttpSession::State::begin(const TransferPtr& t) {
         return false;
     }
     curl_easy_setopt(e, CURLOPT_PRIVATE, t.get());
+    t->socketOwners = &socketOwners;
+    curl_easy_setopt(e, CURLOPT_SOCKOPTFUNCTION, onSocketMade);
+    curl_easy_setopt(e, CURLOPT_SOCKOPTDATA, t.get());
+    curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, onSocketClosed);
+    curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, &socketOwners);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t->errorBuffer);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     const QByteArray url = r.url.toEncoded();
@@ -411,10 +499,8 @@ bool HttpSession::State::begin(const TransferPtr& t) {
     if (r.acceptGzip) curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "gzip");
     if (r.idleTimeoutMs > 0) curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(r.idleTimeoutMs));
     if (r.totalTimeoutMs > 0) curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(r.totalTimeoutMs));
-    if (r.slowestBytesPerSecond > 0) {
-        curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, long(r.slowestBytesPerSecond));
-        curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, long(std::max(1, r.slowSeconds)));
-    }
+    // The slowest pace is the worker's own check (wire bytes): libcurl's would count bytes
+    // handed to the kernel, which a body that fits the socket buffers passes at once.
     // A length announced beyond the limit is refused before any byte of the body.
     if (r.maxResponseBytes > 0) curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(r.maxResponseBytes));
 
@@ -523,6 +609,7 @@ bool HttpSession::State::followRedirect(const TransferPtr& t) {
     }
     t->lastActivity = now;
     t->lastBytes = -1;
+    t->paceSamples.clear();
     return true;
 }
 
@@ -542,6 +629,14 @@ void HttpSession::State::finish(const TransferPtr& t, CURLcode code, std::weak_p
         if (t->idleExpired) {
             out.error = HttpResponse::TimedOut;
             out.message = QStringLiteral("no data for %1 ms").arg(t->request.idleTimeoutMs);
+        } else if (t->slowExpired) {
+            out.error = HttpResponse::TimedOut;
+            out.message = QStringLiteral("fewer than %1 bytes a second for %2 s")
+                              .arg(t->request.slowestBytesPerSecond)
+                              .arg(std::max(1, t->request.slowSeconds));
+        } else if (t->answerExpired) {
+            out.error = HttpResponse::TimedOut;
+            out.message = QStringLiteral("no answer within %1 ms of the whole body").arg(t->request.answerAfterBodyMs);
         } else if (t->tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
             out.error = HttpResponse::Network;
             out.tooLarge = true;
@@ -571,6 +666,7 @@ void HttpSession::State::finish(const TransferPtr& t, CURLcode code, std::weak_p
         if (out.error != HttpResponse::None) ::unlink(FileName::encode(t->downloadPath).constData());
     }
     if (t->bodyFile) t->bodyFile->close();
+    out.bodySent = t->bodySent;
     if (out.error != HttpResponse::None) out.body.clear();
     // The handle goes back for the next transfer: reset, it keeps no option of this one.
     if (t->easy && spareHandles.size() < 8) {
@@ -636,6 +732,13 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
             for (auto it = running.begin(); it != running.end(); ++it) {
                 if (it->second->id != id) continue;
                 TransferPtr t = it->second;
+                // A body that went out whole since the worker last looked is told as such: the
+                // server may hold it all, reset or not.
+                curl_off_t up = 0;
+                curl_easy_getinfo(t->easy, CURLINFO_SIZE_UPLOAD_T, &up);
+                const qint64 length = bodyLength(*t);
+                if (length > 0 && qint64(up) >= length && wireOf(*t).unsent <= 0) t->bodySent = true;
+                cutOnWire(*t);
                 curl_multi_remove_handle(multi, t->easy);
                 running.erase(it);
                 t->response.error = HttpResponse::Cancelled;
@@ -665,21 +768,57 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
             finish(t, code, self);
         }
 
-        // Idle time-outs: a transfer that moved no byte for its limit ends, connecting included.
+        // Time-outs, on what moved on the wire: a transfer that moved no byte for its limit
+        // ends (connecting included), and so does one slower than its slowest pace; once a
+        // body has gone out whole, a request that waits for its answer by a deadline of its own
+        // meets neither until the answer begins.
         const qint64 now = nowMs();
         for (auto it = running.begin(); it != running.end();) {
             TransferPtr t = it->second;
+            const HttpRequest& r = t->request;
             curl_off_t down = 0, up = 0;
             curl_easy_getinfo(t->easy, CURLINFO_SIZE_DOWNLOAD_T, &down);
             curl_easy_getinfo(t->easy, CURLINFO_SIZE_UPLOAD_T, &up);
-            if (down + up != t->lastBytes) {
-                t->lastBytes = down + up;
+            const Wire wire = wireOf(*t);
+            const qint64 moved = wire.acked >= 0 ? wire.acked + wire.received : qint64(down + up);
+            if (moved != t->lastBytes) {
+                t->lastBytes = moved;
                 t->lastActivity = std::max(t->lastActivity, now);
             }
-            if (t->request.idleTimeoutMs > 0 && now - t->lastActivity > t->request.idleTimeoutMs) {
+            const qint64 length = bodyLength(*t);
+            if (!t->bodySent && length > 0 && qint64(up) >= length && wire.unsent <= 0) {
+                t->bodySent = true;
+                t->bodySentAt = now;
+                t->receivedWhenSent = wire.received;
+                t->sawAnswer = false;
+                if (r.onBodySent) r.onBodySent();
+            }
+            const bool awaiting = t->bodySent && r.answerAfterBodyMs >= 0 && !t->answerBegun;
+            if (awaiting && (t->sawAnswer || (wire.received >= 0 && t->receivedWhenSent >= 0 && wire.received > t->receivedWhenSent))) {
+                // The answer began: its pace counts from here.
+                t->answerBegun = true;
+                t->lastActivity = now;
+                t->paceSamples.clear();
+            }
+            bool expired = false;
+            if (awaiting && !t->answerBegun) {
+                expired = t->answerExpired = r.answerAfterBodyMs > 0 && now - t->bodySentAt > r.answerAfterBodyMs;
+            } else {
+                if (r.idleTimeoutMs > 0 && now - t->lastActivity > r.idleTimeoutMs) expired = t->idleExpired = true;
+                if (!expired && r.slowestBytesPerSecond > 0) {
+                    const qint64 window = qint64(std::max(1, r.slowSeconds)) * 1000;
+                    auto& samples = t->paceSamples;
+                    if (samples.empty() || now - samples.back().first >= 200) samples.emplace_back(now, moved);
+                    while (samples.size() > 1 && now - samples[1].first >= window) samples.pop_front();
+                    if (now - samples.front().first >= window &&
+                        moved - samples.front().second < qint64(r.slowestBytesPerSecond) * std::max(1, r.slowSeconds))
+                        expired = t->slowExpired = true;
+                }
+            }
+            if (expired) {
                 it = running.erase(it);
+                cutOnWire(*t);
                 curl_multi_remove_handle(multi, t->easy);
-                t->idleExpired = true;
                 finish(t, CURLE_OPERATION_TIMEDOUT, self);
                 continue;
             }
@@ -696,6 +835,7 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
         left.swap(pending);
     }
     for (auto& [easy, t] : running) {
+        cutOnWire(*t);
         curl_multi_remove_handle(multi, easy);
         left.push_back(t);
     }

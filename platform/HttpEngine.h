@@ -22,15 +22,26 @@ struct HttpRequest {
     QByteArray body;        // sent when bodyFilePath is empty and the body is not
     QString bodyFilePath;   // streamed from this file when set
     QString downloadFilePath;  // the answer's body goes to this file (made 0600) instead of memory
-    // No byte moved for this long (connecting included) ends the transfer as timed out.
+    // No byte moved for this long (connecting included) ends the transfer as timed out. What
+    // moves is counted on the wire: bytes of the request the server's side acknowledged, and
+    // bytes of the answer that came, never bytes merely handed to the kernel.
     int idleTimeoutMs = 60000;
     // The whole transfer may take this long; 0 is no limit.
     int totalTimeoutMs = 0;
-    // Fewer than this many bytes a second, both ways together, for slowSeconds on end ends the
-    // transfer as timed out: a server that drips a byte now and then never meets the idle limit.
-    // 0 is no limit.
+    // Fewer than this many bytes a second, both ways together and counted as the idle limit
+    // counts them, for slowSeconds on end ends the transfer as timed out: a server that drips a
+    // byte now and then never meets the idle limit. 0 is no limit.
     int slowestBytesPerSecond = 0;
     int slowSeconds = 60;
+    // A request with a body: -1 keeps the idle limit and the slowest pace while the answer is
+    // awaited. 0 or more: once the whole body has gone out on the wire, neither applies until
+    // the answer's first byte, only this deadline does (0: none): a server that took the body
+    // whole and works on it (a slow disk, a scan) is waited for, not timed out for its silence.
+    int answerAfterBodyMs = -1;
+    // Called on the session's worker once the whole body has gone out on the wire (nothing of it
+    // left unsent in the kernel): from then on the server may hold it all, and ending the
+    // transfer cannot take it back. Must be quick and must not wait on the session.
+    std::function<void()> onBodySent;
     // Empty: the system's trusted roots. Otherwise only the certificates in this PEM file are
     // trusted, at every hop; a file that cannot be read fails the request, never loosens it.
     QString pinnedRootsPemPath;
@@ -69,6 +80,10 @@ struct HttpResponse {
     Error error = None;
     QString message;      // for logs; empty without an error
     bool tooLarge = false;  // the body went past the request's maxResponseBytes
+    // The request's whole body had gone out on the wire before the transfer ended. An ended
+    // transfer that had not is cut on the wire (reset, its unsent bytes dropped), so the server
+    // saw a short body; one that had may still be completed by the server.
+    bool bodySent = false;
 
     bool ok() const { return error == None; }
     // Whether the server took the request: a whole 2xx status line of the last answer arrived,

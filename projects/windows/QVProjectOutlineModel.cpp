@@ -190,7 +190,7 @@ QVariant QVProjectOutlineModel::data(const QModelIndex& index, int role) const {
             const QString shown = FileName::shown(node->name());
             return remote && remote->isListedTwice() ? shown + QVLocalized(QStringLiteral(" (listed twice)")) : shown;
         }
-        if (role == Qt::EditRole) return node->name();
+        if (role == Qt::EditRole) return FileName::editable(node->name());
         if (role == Qt::DecorationRole) return QPixmap::fromImage(node->icon());
         if (role == Qt::ToolTipRole) return FileName::readable(node->pathFromRoot());
         if (role == Qt::FontRole) {
@@ -230,7 +230,7 @@ Qt::ItemFlags QVProjectOutlineModel::flags(const QModelIndex& index) const {
 bool QVProjectOutlineModel::setData(const QModelIndex& index, const QVariant& value, int role) {
     if (role != Qt::EditRole || index.column() != NameColumn) return false;
     const std::shared_ptr<QVFile> node = nodeForIndex(index);
-    const QString name = value.toString();
+    const QString name = FileName::fromEditable(value.toString());
     if (!node || !index.isValid() || name.isEmpty() || name == node->name() || !renameNode) return false;
     return renameNode(node, name);
 }

@@ -25,7 +25,12 @@
 class QVRemoteOpenPanelController::Forwarder : public QVProjectDelegate {
 public:
     explicit Forwarder(QVRemoteOpenPanelController* panel) : _panel(panel) {}
-    unsigned respondsTo() const override { return Status | Progress | ConnectionOpen | PresentError; }
+    unsigned respondsTo() const override { return Status | Progress | ConnectionOpen | PresentError | RemoteCredentials; }
+    // A refused login is said where the details are, for another try.
+    void projectNeedsRemoteCredentials(QVProject*) override {
+        if (_panel)
+            _panel->_failure = QVLocalized(QStringLiteral("The login failed: the site did not accept this name and password."));
+    }
     void projectSetStatusString(QVProject*, const QString& status) override {
         if (_panel) _panel->projectStatus(status);
     }
@@ -59,12 +64,18 @@ QVRemoteOpenPanelController* QVRemoteOpenPanelController::showPanel() {
 }
 
 QString QVRemoteOpenPanelController::displayNameForHost(const QString& host) {
-    const QString reduced = StringUtilities::stringByReducingToCharactersFromSet(host, [](char32_t c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
-    });
-    // "." and ".." would name no folder of their own.
-    if (reduced.count(QLatin1Char('.')) == reduced.size()) return {};
-    return reduced;
+    // A WebDAV host field may name a folder ("127.0.0.1/t9/"): its steps stay apart, as the
+    // address reads, rather than run together ("127.0.0.1t9"). The project's folder takes the
+    // name with each "/" as "-".
+    QStringList steps;
+    for (const QString& step : host.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        const QString reduced = StringUtilities::stringByReducingToCharactersFromSet(step, [](char32_t c) {
+            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
+        });
+        // "." and ".." would name no folder of their own.
+        if (!reduced.isEmpty() && reduced.count(QLatin1Char('.')) != reduced.size()) steps.append(reduced);
+    }
+    return steps.join(QLatin1Char('/'));
 }
 
 QVRemoteOpenPanelController::QVRemoteOpenPanelController(QWidget* parent)
@@ -137,11 +148,13 @@ void QVRemoteOpenPanelController::connectToSite() {
         return;
     }
     // The settings are the project's own, edited in place: nothing to hand over.
+    _failure.clear();
     _project->connectToRemoteSite();
 }
 
 void QVRemoteOpenPanelController::projectStatus(const QString& status) {
-    if (currentTab() == 0) setStatus(status);
+    // The queue's end clears its status: why the login failed stays until the next try.
+    if (currentTab() == 0) setStatus(status.isEmpty() || status == QVLocalized(QStringLiteral("Failed to connect")) ? (_failure.isEmpty() ? status : _failure) : status);
     else _filePicker->setStatus(status);
 }
 
@@ -151,7 +164,14 @@ void QVRemoteOpenPanelController::projectProgress(bool show) {
 }
 
 void QVRemoteOpenPanelController::projectConnected(bool connected) {
-    if (!connected) return;  // "Failed to connect" shows; the details stay for another try
+    if (!connected) {
+        // Why, as the project window says it (a refused name and password, a folder the site
+        // does not have); the details stay for another try.
+        if (_failure.isEmpty())
+            if (const auto queue = _project->remoteQueue()) _failure = queue->closedBecause();
+        if (!_failure.isEmpty()) setStatus(_failure);
+        return;
+    }
     _filePicker->setQueue(_project->remoteQueue());
     _filePicker->setInitialDirectory(QString());
     _tabView->setCurrentIndex(1);

@@ -72,4 +72,5 @@ private:
     bool _valid = false;
     bool _showProgress = false;
     bool _closing = false;
+    QString _failure;  // why the last login failed, when known
 };

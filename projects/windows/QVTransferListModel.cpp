@@ -88,7 +88,7 @@ QVariant QVTransferListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= _entries.size()) return {};
     const Entry& e = _entries[index.row()];
     if (role == Qt::DecorationRole && index.column() == NameColumn) return QPixmap::fromImage(e.icon);
-    if (role == Qt::EditRole && index.column() == NameColumn) return e.name;
+    if (role == Qt::EditRole && index.column() == NameColumn) return FileName::editable(e.name);
     if (role == Qt::ToolTipRole && index.column() == NameColumn) return FileName::readable(e.path.isEmpty() ? e.name : e.path);
     if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
@@ -116,7 +116,7 @@ Qt::ItemFlags QVTransferListModel::flags(const QModelIndex& index) const {
 
 bool QVTransferListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
     if (role != Qt::EditRole || !index.isValid() || index.column() != NameColumn) return false;
-    const QString name = value.toString();
+    const QString name = FileName::fromEditable(value.toString());
     if (name.isEmpty() || name == _entries.value(index.row()).name || !onRename) return false;
     return onRename(index.row(), name);
 }

@@ -133,6 +133,8 @@ def hostile(kind, path, depth0):
         return HEAD + own + response(path + LONG)
     if kind == "many":
         return HEAD + own + "".join("<D:response><D:href>%sf%06d</D:href></D:response>" % (path, i) for i in range(100001)) + "</D:multistatus>"
+    if kind == "exact":
+        return HEAD + own + "".join("<D:response><D:href>%sf%06d</D:href></D:response>" % (path, i) for i in range(100000)) + "</D:multistatus>"
     if kind == "wide":
         return HEAD + own + "".join(response("%s%06d%s" % (path, i, "w" * 4000)) for i in range(12000)) + "</D:multistatus>"
 def pieces(path):
@@ -178,7 +180,7 @@ class Dav(BaseHTTPRequestHandler):
         path = posixpath.normpath(re.sub("/+", "/", unquote(self.path)))
         key = unicodedata.normalize("NFD", path).lower()
         kind = key.split("/")[1] if key.count("/") >= 1 else ""
-        if kind in ("nested", "longhref", "many", "wide"):
+        if kind in ("nested", "longhref", "many", "exact", "wide"):
             return self.reply(hostile(kind, self.path, depth0))
         if depth0:
             return self.reply(HEAD + response(self.path, self.path.endswith("/")) + "</D:multistatus>") if self.path.endswith("/") else self.reply("", 404)
@@ -349,6 +351,19 @@ TEST(RemoteListingBounds, NoWebDAVAnswerCostsMoreThanItsBounds) {
         EXPECT_LT(saveKiB, (4 * r.answerMiB + 96) << 10) << "save's peak rose by " << saveKiB << " kB";
     }
     EXPECT_FALSE(dav.process.readAllStandardOutput().contains("PUT"));
+    // A download of a folder whose listing is refused leaves no empty local folder behind that
+    // would read as the site's folder downloaded.
+    const QString into = local.filePath("many");
+    auto download = std::make_shared<QVDirectoryAction>(QVDirectoryAction::Get, connection, "/many/", into);
+    const auto got = runToOutcome(download, std::chrono::seconds(120));
+    ASSERT_TRUE(got);
+    EXPECT_FALSE(got->result);
+    EXPECT_FALSE(QFileInfo::exists(into));
+    // The bound counts a folder's members: exactly as many as it allows list, beside the
+    // response for the folder itself.
+    const Listed exact = list(connection, "/exact/");
+    EXPECT_TRUE(exact.ok) << exact.said.toStdString();
+    EXPECT_EQ(exact.names.size(), int(QVListingBudget::MaxEntries));
     connection->kill();
 }
 
@@ -470,4 +485,39 @@ server.serve_forever()
     fprintf(stderr, "SFTP 100,001 entries: peak rose by %lld kB\n", riseKiB);
     s->kill();
     QDir(huge).removeRecursively();
+}
+
+TEST(RemoteListingBounds, AFolderOfLinksWithLongTargetsListsOnVsftpdAsOnSftp) {
+    const auto sftp = peerSite(C::SFTP);
+    const int vsftpd = qEnvironmentVariableIntValue("QORVEL_VSFTPD_PORT");
+    if (!sftp || vsftpd <= 0) GTEST_SKIP() << "no sftp or vsftpd peer";
+    // 30,000 links whose targets are 1.25 KB: vsftpd shows each target, sftp none.
+    const QString folder = sftp->root + "/long-links";
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QByteArray target = "/" + QByteArray(1249, 't');
+    for (int i = 0; i < 30000; ++i)
+        ASSERT_EQ(::symlink(target.constData(), QFile::encodeName(folder + QStringLiteral("/link%1").arg(i)).constData()), 0);
+    const QString password = qEnvironmentVariable("QORVEL_PEER_PASSWORD");
+    struct Row {
+        const char* name;
+        int type;
+        int port;
+    } rows[] = {{"vsftpd", C::FTP, vsftpd}, {"OpenSSH", C::SFTP, sftp->port}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto connection = std::make_shared<C>(row.type);
+        auto login = QVConnectAction::make(connection, "127.0.0.1", row.port, sftp->user, password,
+                                           row.type == C::SFTP ? sftp->arguments : QStringList());
+        const auto in = runToOutcome(login, std::chrono::seconds(40));
+        ASSERT_TRUE(in && in->result);
+        Listed l;
+        const qint64 riseKiB = peakRiseKiB([&] { l = list(connection, folder, std::chrono::seconds(280)); });
+        EXPECT_TRUE(l.ok) << l.said.toStdString();
+        EXPECT_EQ(l.names.size(), 30000);
+        // Entries kept within their 128 MB bound, and the listing never held whole beside them.
+        EXPECT_LT(riseKiB, 160 << 10) << "peak rose by " << riseKiB << " kB";
+        fprintf(stderr, "%s, 30,000 links with 1.25 KB targets: peak rose by %lld kB\n", row.name, riseKiB);
+        connection->kill();
+    }
+    QDir(folder).removeRecursively();
 }

@@ -192,5 +192,13 @@ TEST(FileNameTest, ControlsThatReorderTextShowAsTheirCodes) {
         EXPECT_EQ(FileName::shown(row.name), row.shown);
         // The name is the file's: it reaches the same bytes.
         EXPECT_EQ(FileName::decode(FileName::encode(row.name)), row.name);
+        // An inline rename editor shows the codes and gives back the name itself when left as it is.
+        const QString editable = FileName::editable(row.name);
+        EXPECT_FALSE(std::any_of(editable.begin(), editable.end(), [](QChar c) {
+            return c == u'\u202E' || c == u'\u2066' || c == u'\u200F' || c == u'\u061C';
+        }));
+        EXPECT_EQ(FileName::fromEditable(editable), row.name);
     }
+    // A code typed for a character that is no control stays text.
+    EXPECT_EQ(FileName::fromEditable("<U+0041>.txt"), "<U+0041>.txt");
 }

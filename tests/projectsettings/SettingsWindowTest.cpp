@@ -235,7 +235,9 @@ TEST(SettingsWindow, PicksTheInitialDirectoryLiveAndLeavesTheProjectsConnection)
 
 TEST(RemoteOpenPanel, OpensAPickedFolderAsARemoteOnlyProjectWithItsPasswordInTheKeyring) {
     EXPECT_EQ(QVRemoteOpenPanelController::displayNameForHost("srv-1:21"), "srv-121");
-    EXPECT_EQ(QVRemoteOpenPanelController::displayNameForHost("a b/c"), "abc");
+    EXPECT_EQ(QVRemoteOpenPanelController::displayNameForHost("a b/c"), "ab/c");
+    EXPECT_EQ(QVRemoteOpenPanelController::displayNameForHost("127.0.0.1/t9/"), "127.0.0.1/t9");
+    EXPECT_EQ(QVProject::safeFileName(QVRemoteOpenPanelController::displayNameForHost("127.0.0.1/t9/")), "127.0.0.1-t9");
     EXPECT_EQ(QVRemoteOpenPanelController::displayNameForHost(".."), "");
     EXPECT_EQ(QVRemoteOpenPanelController::displayNameForHost("/:"), "");
 
@@ -304,4 +306,40 @@ TEST(RemoteOpenPanel, OpensAPickedFolderAsARemoteOnlyProjectWithItsPasswordInThe
     EXPECT_EQ(documents.first()->project()->type(), QVProject::RemoteOnly);
     delete documents.first()->windowController();
     QVProjectSettingsWindowController::setProjectOpener(nullptr);
+}
+
+TEST(RemoteOpenPanel, SaysWhyALoginFailedAsTheProjectWindowDoes) {
+    struct Row {
+        const char* name;
+        int protocol;
+        const char* portVariable;
+        QString host, password;
+        const char* said;
+    } rows[] = {
+        {"FTP, a wrong password", 0, "QORVEL_FTP_PORT", "127.0.0.1", "wrong", "did not accept this name and password"},
+        {"WebDAV, a folder the site does not have", 2, "QORVEL_DAV_PORT", "127.0.0.1/no-such-folder/",
+         qEnvironmentVariable("QORVEL_PEER_PASSWORD"), "The login failed: "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const int port = qEnvironmentVariableIntValue(row.portVariable);
+        ASSERT_GT(port, 0) << "peer not started";
+        auto* panel = new QVRemoteOpenPanelController;
+        QPointer<QVRemoteOpenPanelController> alive(panel);
+        panel->show();
+        QVRemoteDetailsController* details = panel->detailsController();
+        details->protocolPopUp()->setCurrentIndex(row.protocol);
+        Q_EMIT details->protocolPopUp()->activated(row.protocol);
+        QTest::keyClicks(details->hostField(), row.host);
+        QTest::keyClicks(details->portField(), QString::number(port));
+        QTest::keyClicks(details->userField(), qEnvironmentVariable("QORVEL_PEER_USER"));
+        QTest::keyClicks(details->passwordField(), row.password);
+        panel->connectButton()->click();
+        ASSERT_TRUE(MainQueue::runUntil([&] { return panel->status().contains(row.said); }, 40s)) << panel->status().toStdString();
+        // It stays said once the connection has ended, and the details stay for another try.
+        MainQueue::runUntil([] { return false; }, 1s);
+        EXPECT_TRUE(panel->status().contains(row.said)) << panel->status().toStdString();
+        EXPECT_EQ(panel->currentTab(), 0);
+        delete alive.data();
+    }
 }

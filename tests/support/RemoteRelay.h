@@ -30,6 +30,11 @@ public:
         QFile f(_command + ".dripping");
         return f.open(QIODevice::ReadOnly) ? f.readAll().toInt() : 0;
     }
+    // How many uploads a put word reached are still on their way to the server or its answer.
+    int puts() {
+        QFile f(_command + ".puts");
+        return f.open(QIODevice::ReadOnly) ? f.readAll().toInt() : 0;
+    }
     int port = 0;
 
 private:

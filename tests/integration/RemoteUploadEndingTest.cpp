@@ -1,0 +1,370 @@
+// A save ended on our side (the pace, the answer's deadline, a cancel) at each moment of its
+// request, then saved again, on real Apache behind the suite's relay, which reads the body
+// slowly, holds it before the server works on it, or drips the answer. What counts is the file
+// on the server once every connection has ended: the text of the last save Qorvel called
+// uploaded, unless Qorvel's last word on it said the site may hold another. Deadlines are scaled
+// down through QVWebDAVRequest::setDeadlines; the logic is the one the defaults run.
+#include "files/QVRemoteFile.h"
+#include "files/QVRemoteSiteQueue.h"
+#include "files/QVWebDAVRequest.h"
+#include "tests/support/RemotePeers.h"
+#include "tests/support/RemoteRelay.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include <sys/stat.h>
+
+namespace {
+
+using C = QVRemoteFilesConnection;
+using namespace std::chrono_literals;
+
+class Recorder : public QVRemoteSiteQueueDelegate {
+public:
+    std::mutex lock;
+    std::condition_variable changed;
+    QStringList events;
+    QVError lastError;
+
+    void add(const QString& e) {
+        std::lock_guard g(lock);
+        events << e;
+        changed.notify_all();
+    }
+    std::optional<QString> next(const QStringList& prefixes, qsizetype from, std::chrono::milliseconds wait = 60s) {
+        std::unique_lock g(lock);
+        std::optional<QString> found;
+        changed.wait_for(g, wait, [&] {
+            for (qsizetype i = from; i < events.size(); ++i)
+                for (const QString& p : prefixes)
+                    if (events[i].startsWith(p)) return bool(found = events[i]);
+            return false;
+        });
+        return found;
+    }
+    qsizetype size() {
+        std::lock_guard g(lock);
+        return events.size();
+    }
+    void queueOpenedConnection(QVRemoteSiteQueue*) override { add("opened"); }
+    void queueSetStatus(QVRemoteSiteQueue*, const QString& text, bool) override { add("status " + text); }
+    void queueUploadedFile(QVRemoteSiteQueue*, const QString&, const QString& remote) override { add("uploaded " + remote); }
+    void queueRetrievedFiles(QVRemoteSiteQueue*, const QList<QVRemoteFile>&, const QString& path) override { add("listed " + path); }
+    void queueActionFailed(QVRemoteSiteQueue*, QVRemoteFileAction*, const QVError& e) override {
+        {
+            std::lock_guard g(lock);
+            lastError = e;
+        }
+        add("failed " + e.localizedDescription());
+    }
+};
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+QByteArray text(const char* label, int size) {
+    QByteArray t = QByteArray("<p>") + label + "</p>\n";
+    while (t.size() < size) t += QByteArray("<!-- ") + label + " -->\n";
+    return t;
+}
+
+}  // namespace
+
+TEST(RemoteUploadEnding, ASaveEndedAtAnyMomentThenSavedAgainLeavesTheSiteWithWhatQorvelLastSaid) {
+    auto s = peerSite(C::WebDAV);
+    ASSERT_TRUE(s) << "peer not started";
+    const QVWebDAVRequest::Deadlines usual = QVWebDAVRequest::deadlines();
+
+    // What Qorvel's word on the first save is: uploaded, failed or cancelled (then the site must
+    // never hold it), or not confirmed (the site may hold it; the next save must land after it).
+    enum Word { Uploaded, Failed, MaySave, Any };
+    struct Row {
+        const char* name;
+        const char* relayWord;  // the relay's word for the first save; empty: it passes
+        int bodyBytes;
+        QVWebDAVRequest::Deadlines deadlines;  // answer, slowest pace, its seconds, settle bound
+        int cancelAfterMs;  // after the upload starts; -1: no cancel
+        Word word;
+    };
+    // A slow reader's kernel opens its window a kilobyte at a time: the pace is judged over
+    // seconds enough to see a few of them, as the default minute does.
+    const QVWebDAVRequest::Deadlines scaled{1500, 100, 4, 30000};
+    const QVWebDAVRequest::Deadlines roomy{6000, 100, 4, 30000};
+    const Row rows[] = {
+        {"an honest slow reader, 400 B/s, above the pace", "putslow 400", 5000, scaled, -1, Uploaded},
+        {"a reader slower than the pace, 50 B/s: the pace ends it mid-body", "putslow 50", 5000, scaled, -1, Failed},
+        {"a server that works 3 s on a body it took, inside the answer's deadline", "puthold 3", 5000, roomy, -1, Uploaded},
+        {"a server that works 4 s on a body it took, past the answer's deadline", "puthold 4", 5000, scaled, -1, MaySave},
+        {"a server that drips its answer past the pace", "putdrip 1", 5000, scaled, -1, MaySave},
+        {"cancel at 0.1 s while a slow reader takes the body", "putslow 50", 5000, usual, 100, Failed},
+        {"cancel at 0.5 s while a slow reader takes the body", "putslow 50", 5000, usual, 500, Failed},
+        {"cancel at 1 s while a slow reader takes the body", "putslow 50", 5000, usual, 1000, Failed},
+        {"cancel at 0.1 s after the server took the body", "puthold 3", 5000, scaled, 100, MaySave},
+        {"cancel at 0.5 s after the server took the body", "puthold 3", 5000, scaled, 500, MaySave},
+        {"cancel at 1 s after the server took the body", "puthold 3", 5000, scaled, 1000, MaySave},
+        {"cancel at 0.1 s of 3 MB to a server that takes it at once", "", 3 << 20, usual, 100, Any},
+        {"cancel at 0.5 s of 3 MB to a server that takes it at once", "", 3 << 20, usual, 500, Any},
+    };
+    QTemporaryDir local;
+    const QString onSite = QDir(s->root).filePath("ending.html");
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        // A relay and a login of the row's own: its words reach only the row's save.
+        Relay relay(s->port, 0, false);
+        ASSERT_GT(relay.port, 0);
+        auto recorder = std::make_shared<Recorder>();
+        auto queue = QVRemoteSiteQueue::make(C::WebDAV, recorder);
+        queue->setInitialWorkingDirectory("/dav/");
+        queue->connectToHost("127.0.0.1", relay.port, s->user, qEnvironmentVariable("QORVEL_PEER_PASSWORD"), s->arguments);
+        ASSERT_TRUE(recorder->next({"opened"}, 0, 30s));
+        QVWebDAVRequest::setDeadlines(row.deadlines);
+        ++n;
+        const QByteArray before = text(qPrintable(QString("before row %1").arg(n)), 100);
+        const QByteArray first = text(qPrintable(QString("first save of row %1").arg(n)), row.bodyBytes);
+        const QByteArray second = text(qPrintable(QString("second save of row %1").arg(n)), 300);
+        {
+            QFile f(onSite);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(before);
+        }
+        ::chmod(QFile::encodeName(onSite).constData(), 0666);
+        const QString mine = local.filePath(QString("ending-%1.html").arg(n));
+        const auto save = [&](const QByteArray& bytes) {
+            QFile f(mine);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(bytes);
+            f.close();
+            queue->uploadFile(mine, s->base + "ending.html", recorder);
+        };
+        // Until every upload the relay's word reached is done with at the server.
+        const auto settled = [&] {
+            for (int i = 0; i < 1200 && relay.puts() > 0; ++i) std::this_thread::sleep_for(50ms);
+            std::this_thread::sleep_for(300ms);
+            return relay.puts() == 0;
+        };
+
+        if (*row.relayWord) {
+            relay.command(row.relayWord);
+            std::this_thread::sleep_for(200ms);  // the relay reads its word
+        }
+        qsizetype from = recorder->size();
+        save(first);
+        if (row.cancelAfterMs >= 0) {
+            ASSERT_TRUE(recorder->next({"status Uploading"}, from, 10s));
+            std::this_thread::sleep_for(std::chrono::milliseconds(row.cancelAfterMs));
+            queue->cancel();
+        }
+        const auto word = recorder->next({"uploaded", "failed"}, from);
+        ASSERT_TRUE(word);
+        QString said;
+        {
+            std::lock_guard g(recorder->lock);
+            said = recorder->lastError.localizedRecoverySuggestion();
+        }
+        const bool uploaded = word->startsWith("uploaded");
+        const bool maySave = *word == "failed Upload Not Confirmed";
+        const Word got = uploaded ? Uploaded : maySave ? MaySave : Failed;
+        if (row.word != Any) {
+            EXPECT_EQ(got, row.word) << word->toStdString() << ": " << said.toStdString();
+        }
+        if (maySave) {
+            EXPECT_TRUE(said.contains("the site may still save it")) << said.toStdString();
+            EXPECT_FALSE(said.contains("could not be uploaded") || said.contains("cancelled")) << said.toStdString();
+        }
+
+        from = recorder->size();
+        if (got == MaySave) {
+            // The second save goes at once, and waits, saying so, until the site is done with
+            // the first: it must not land before it.
+            save(second);
+            if (relay.puts() > 0) {
+                EXPECT_TRUE(recorder->next({"status Waiting for the site to finish an earlier save of \"ending.html\""}, from, 10s));
+            }
+            ASSERT_TRUE(recorder->next({"uploaded", "failed"}, from));
+            EXPECT_TRUE(recorder->next({"uploaded"}, from, 0ms));
+            ASSERT_TRUE(settled());
+        } else {
+            // The site ends the first request, and holds exactly what the word said.
+            ASSERT_TRUE(settled());
+            EXPECT_EQ(readAll(onSite), uploaded ? first : before);
+            save(second);
+            EXPECT_TRUE(recorder->next({"uploaded"}, from));
+            ASSERT_TRUE(settled());
+        }
+        EXPECT_EQ(readAll(onSite), second);
+        queue->closeConnection();
+        std::this_thread::sleep_for(200ms);
+    }
+    QVWebDAVRequest::setDeadlines(usual);
+    QFile::remove(onSite);
+}
+
+TEST(RemoteUploadEnding, OneCancelEndsARefreshAndWhatWaitsAndASaveBehindListingsIsSaidAndGoesNext) {
+    auto s = peerSite(C::WebDAV);
+    ASSERT_TRUE(s) << "peer not started";
+    const QVWebDAVRequest::Deadlines usual = QVWebDAVRequest::deadlines();
+    for (const char* folder : {"ra", "rb", "rc"}) QDir(s->root).mkpath(folder);
+    QTemporaryDir local;
+    const QString onSite = QDir(s->root).filePath("behind.html");
+
+    struct Row {
+        const char* name;
+        bool cancel;                           // else the first listing meets its deadline
+        QVWebDAVRequest::Deadlines deadlines;
+    };
+    const Row rows[] = {
+        {"one cancel while the first of three slow listings runs", true, usual},
+        {"the first of three slow listings meets its deadline", false, {2500, 0, 60, 30000}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QVWebDAVRequest::setDeadlines(row.deadlines);
+        Relay relay(s->port, 0, false);
+        ASSERT_GT(relay.port, 0);
+        auto recorder = std::make_shared<Recorder>();
+        auto queue = QVRemoteSiteQueue::make(C::WebDAV, recorder);
+        queue->setInitialWorkingDirectory("/dav/");
+        queue->connectToHost("127.0.0.1", relay.port, s->user, qEnvironmentVariable("QORVEL_PEER_PASSWORD"), s->arguments);
+        ASSERT_TRUE(recorder->next({"opened"}, 0, 30s));
+        QFile::remove(onSite);
+        const QByteArray saved = QByteArray("<p>saved behind a refresh: ") + row.name + "</p>\n";
+        {
+            QFile f(local.filePath("behind.html"));
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(saved);
+        }
+        relay.command("drip 1");
+        std::this_thread::sleep_for(200ms);
+        const qsizetype from = recorder->size();
+        // A refresh: the folders' listings queued one after another.
+        for (const char* folder : {"ra", "rb", "rc"}) queue->getFileListing(s->base + folder, recorder);
+        for (int i = 0; i < 200 && relay.dripping() == 0; ++i) std::this_thread::sleep_for(50ms);
+        ASSERT_EQ(relay.dripping(), 1);
+        // Only the first listing drips; what connects later passes.
+        relay.command("flow");
+        std::this_thread::sleep_for(200ms);
+        queue->uploadFile(local.filePath("behind.html"), s->base + "behind.html", recorder);
+        EXPECT_TRUE(recorder->next({"status Getting file list for \"/dav/ra\" (\"behind.html\" waits to upload"}, from, 5s));
+        if (row.cancel) {
+            const qsizetype cancelledAt = recorder->size();
+            queue->cancel();
+            ASSERT_TRUE(recorder->next({"uploaded"}, from)) << recorder->events.join(" | ").toStdString();
+            EXPECT_EQ(readAll(onSite), saved);
+            std::this_thread::sleep_for(500ms);
+            std::lock_guard g(recorder->lock);
+            const QStringList after = recorder->events.mid(cancelledAt);
+            // Every listing of the refresh ended with the one cancel, and none started again.
+            EXPECT_EQ(after.filter("failed Could Not Retrieve File Listing").size(), 3) << after.join(" | ").toStdString();
+            EXPECT_TRUE(after.filter("status Getting file list").isEmpty()) << after.join(" | ").toStdString();
+        } else {
+            // The save goes next once the listing in front of it ends, before the others.
+            ASSERT_TRUE(recorder->next({"uploaded"}, from)) << recorder->events.join(" | ").toStdString();
+            EXPECT_EQ(readAll(onSite), saved);
+            ASSERT_TRUE(recorder->next({"status Getting file list for \"/dav/rc\""}, from));
+            std::lock_guard g(recorder->lock);
+            const QStringList after = recorder->events.mid(from);
+            const qsizetype uploadedAt = after.indexOf(QRegularExpression("uploaded .*"));
+            const qsizetype secondAt = after.indexOf(QRegularExpression("status Getting file list for \"/dav/rb\".*"));
+            EXPECT_TRUE(uploadedAt >= 0 && secondAt > uploadedAt) << after.join(" | ").toStdString();
+        }
+        queue->closeConnection();
+    }
+
+    // A cancel that comes before the listing starts (the login still runs) removes it.
+    QVWebDAVRequest::setDeadlines(usual);
+    auto recorder = std::make_shared<Recorder>();
+    auto queue = QVRemoteSiteQueue::make(C::WebDAV, recorder);
+    queue->setInitialWorkingDirectory("/dav/");
+    queue->connectToHost("127.0.0.1", s->port, s->user, qEnvironmentVariable("QORVEL_PEER_PASSWORD"), s->arguments);
+    queue->getFileListing(s->base + "ra", recorder);
+    queue->cancel();
+    const auto failed = recorder->next({"failed"}, 0, 10s);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(*failed, "failed Could Not Retrieve File Listing");
+    {
+        std::lock_guard g(recorder->lock);
+        EXPECT_TRUE(recorder->lastError.localizedRecoverySuggestion().contains("cancelled before it started"));
+    }
+    ASSERT_TRUE(recorder->next({"opened"}, 0, 30s));
+    // A cancel given at once after a listing is queued, on a queue at rest, twenty times: each
+    // listing ends (removed, cancelled, or done first) and never holds up the next.
+    for (int i = 0; i < 20; ++i) {
+        const qsizetype from = recorder->size();
+        queue->getFileListing(s->base + "rc", recorder);
+        queue->cancel();
+        ASSERT_TRUE(recorder->next({"failed", "listed"}, from, 10s)) << i;
+    }
+    const qsizetype last = recorder->size();
+    queue->getFileListing(s->base + "rb", recorder);
+    EXPECT_TRUE(recorder->next({"listed /dav/rb"}, last, 10s));
+    std::lock_guard g(recorder->lock);
+    EXPECT_TRUE(recorder->events.filter("status Getting file list for \"/dav/ra\"").isEmpty()) << recorder->events.join(" | ").toStdString();
+    queue->closeConnection();
+}
+
+TEST(RemoteUploadEnding, AnFtpOrSftpSaveCancelledOnTheWayThenSavedAgainLeavesTheSecondSave) {
+    QTemporaryDir local;
+    for (int type : {C::FTP, C::SFTP}) {
+        SCOPED_TRACE(type);
+        auto s = peerSite(type);
+        ASSERT_TRUE(s) << "peer not started";
+        // A link of 64 KB a second: the first save, 1 MB, is on its way for seconds.
+        Relay relay(s->port, 64 << 10, type == C::FTP);
+        ASSERT_GT(relay.port, 0);
+        // As over a real link, what the client sent before an orderly end still arrives.
+        relay.command("drain");
+        std::this_thread::sleep_for(200ms);
+        auto recorder = std::make_shared<Recorder>();
+        auto queue = QVRemoteSiteQueue::make(type, recorder);
+        queue->connectToHost("127.0.0.1", relay.port, s->user, qEnvironmentVariable("QORVEL_PEER_PASSWORD"),
+                             s->arguments);
+        ASSERT_TRUE(recorder->next({"opened"}, 0, 30s));
+        const QString onSite = QDir(s->root).filePath("cut.html");
+        QFile::remove(onSite);
+        const QByteArray first = text("the first save, cancelled on its way", 1 << 20);
+        const QByteArray second = text("the second save", 300);
+        const QString mine = local.filePath(QString("cut-%1.html").arg(type));
+        const auto save = [&](const QByteArray& bytes) {
+            QFile f(mine);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(bytes);
+            f.close();
+            queue->uploadFile(mine, s->base + "cut.html", recorder);
+        };
+        qsizetype from = recorder->size();
+        save(first);
+        ASSERT_TRUE(recorder->next({"status Uploading"}, from, 10s));
+        for (int i = 0; i < 200 && QFileInfo(onSite).size() <= 0; ++i) std::this_thread::sleep_for(25ms);
+        queue->cancel();
+        const auto word = recorder->next({"uploaded", "failed"}, from);
+        ASSERT_TRUE(word);
+        EXPECT_EQ(*word, "failed Could Not Upload File");
+        {
+            std::lock_guard g(recorder->lock);
+            const QString said = recorder->lastError.localizedRecoverySuggestion();
+            EXPECT_TRUE(said.contains("may now hold some or all of it")) << said.toStdString();
+        }
+        from = recorder->size();
+        save(second);
+        ASSERT_TRUE(recorder->next({"uploaded"}, from)) << recorder->events.join(" | ").toStdString();
+        // Whatever of the first save was still queued on the way is dropped with its
+        // connection, not written over the second one after it.
+        std::this_thread::sleep_for(3s);
+        EXPECT_EQ(readAll(onSite), second);
+        queue->closeConnection();
+        std::this_thread::sleep_for(300ms);
+        QFile::remove(onSite);
+    }
+}
