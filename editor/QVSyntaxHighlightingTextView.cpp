@@ -50,6 +50,9 @@ constexpr qint64 InsideBlockReach = 4 * IdleSlice;
 constexpr size_t KeptLiterals = 8;
 // How far past the places an edit left unconfirmed a moment of idle time confirms them.
 constexpr qint64 IdleConfirmReach = 2 * 1024 * 1024;
+// How long typing pauses before idle time confirms the places the keys left unconfirmed, once
+// the colours are final.
+constexpr int ConfirmPauseMs = 60;
 // How far one tick's walk confirming them may read past the last certain place (about 4 ms):
 // a place passed past the first edit once the tick's time is up ends it sooner.
 constexpr qint64 IdleWalkReach = 1024 * 1024;
@@ -561,8 +564,9 @@ QVSyntaxHighlightingTextView::State QVSyntaxHighlightingTextView::stateAt(qint64
     return state;
 }
 
-qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position, qint64 floor) const {
+qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position, qint64 floor, qint64* entered) const {
     const QVTextStorage& text = textStorage();
+    if (entered) *entered = -1;
     const qint64 from = std::clamp<qint64>(position, 0, text.length());
     qint64 p = from;
     // Back to a line that begins outside every string or comment and outside every embedded
@@ -588,6 +592,7 @@ qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position, qint64 floor) co
         }
         QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, p - 1, &run));
         if (owner && owner != _parser.get() && run.location < p) {
+            if (entered && *entered < 0) *entered = p;
             p = run.location;
             continue;
         }
@@ -811,7 +816,8 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs, 
             if (spent()) break;
             continue;
         }
-        qint64 start = safeStart(from);
+        qint64 entered = -1;
+        qint64 start = safeStart(from, 0, &entered);
         // Inside a long line the slice resumes at the checkpoint where the last one ended.
         qint64 resume = resumePoint(start, from);
         bool resumes = resume > start;
@@ -820,6 +826,11 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs, 
         QVWalkPlace inside;
         if (!resumes && from - start > slice) {
             inside = blockPlaceBefore(from, InsideBlockReach);
+            // The slice may begin in markup whose tag or comment began on a line that begins
+            // inside a block (an end tag pasted at a line's end, then "<"): the look back went
+            // up that block to its opener, where a place of the walk near the line will do.
+            if (inside.position < 0 && entered > start && from - entered <= InsideBlockReach)
+                inside = blockPlaceBefore(entered, InsideBlockReach - (from - entered));
             if (inside.position >= 0) {
                 start = resume = inside.position;
                 resumes = true;
@@ -1283,7 +1294,8 @@ bool QVSyntaxHighlightingTextView::shouldChangeTextInRange(QVRange range, const 
     if (!_replacing.isNotFound())
         for (const QChar c : text.characters(_replacing)) {
             if (c == u'\\' || c == u'[' || c == u'\n' || c == u'\r') _replacingMayClose = true;
-            if (!inertCharacter(c)) _replacingInert = false;
+            if (_replacingInert && !inertCharacter(c)) _replacingInert = false;
+            if (_replacingMayClose && !_replacingInert) break;
         }
     return true;
 }
@@ -1420,7 +1432,8 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         // The main parser colours the lines as the whole text would be only from where it can
         // start: not inside an embedded block, whose opener stands before it. This is also the
         // way when the lines reach out of the block or the edit may open or close one.
-        qint64 start = safeStart(range.location);
+        qint64 entered = -1;
+        qint64 start = safeStart(range.location, 0, &entered);
         // Inside a long line, from the checkpoint the edit left final; it ends where it meets the
         // old colouring past the edit, else a stretch past it (idle slices go on from there).
         qint64 resume = resumePoint(start, changeRange.location);
@@ -1429,6 +1442,8 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         QVWalkPlace inside;
         if (resume == start && range.location - start > LongLineEditReach) {
             inside = blockPlaceBefore(range.location, InsideBlockReach);
+            if (inside.position < 0 && entered > start && range.location - entered <= InsideBlockReach)
+                inside = blockPlaceBefore(entered, InsideBlockReach - (range.location - entered));
             if (inside.position >= 0) start = resume = inside.position;
         }
         range = QVRange(start, range.end() - start);
@@ -1546,7 +1561,17 @@ void QVSyntaxHighlightingTextView::readCompletionAhead() {
 }
 
 void QVSyntaxHighlightingTextView::scheduleIdleHighlighting() {
-    if (!_active || (_highlightedUpTo >= length() && !placesToConfirm()) || (_idleTimer.isActive() && !_awaitingPaint)) return;
+    if (!_active) return;
+    if (_highlightedUpTo >= length()) {
+        // With the colours final, only places wait: their walk goes once typing pauses, so that
+        // keys typed one after another each cost their own edit, not a walk of the stretch
+        // between two places (what the walk reads does not change with the pause).
+        if (!placesToConfirm()) return;
+        _awaitingPaint = false;
+        _idleTimer.start(ConfirmPauseMs, this);
+        return;
+    }
+    if (_idleTimer.isActive() && !_awaitingPaint) return;
     _awaitingPaint = false;
     _idleTimer.start(0, this);
 }
@@ -1787,10 +1812,13 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     bool mayClose = oldEnd > location && (_replacing != QVRange(location, oldEnd - location) || _replacingMayClose);
     bool inert = oldEnd < oldFinal && (oldEnd == location || (_replacing == QVRange(location, oldEnd - location) && _replacingInert));
     _replacing = QVRange(QVRange::NotFound, 0);
-    for (const QChar c : textStorage().characters(edit.editedRange.intersection(QVRange(0, textStorage().length())))) {
-        if (c == u'/' || c == u'\\' || c == u']') mayClose = true;
-        if (!inertCharacter(c)) inert = false;
-    }
+    // Read only until both answers are known: a new text of 100 MB gives both at once.
+    if (!mayClose || inert)
+        for (const QChar c : textStorage().characters(edit.editedRange.intersection(QVRange(0, textStorage().length())))) {
+            if (c == u'/' || c == u'\\' || c == u']') mayClose = true;
+            if (inert && !inertCharacter(c)) inert = false;
+            if (mayClose && !inert) break;
+        }
     if (!inert || !insideMultiLineLiteral(location, newEnd)) _lastEditNotInert = _charactersRevision;
     qint64 lastGood = -1;
     if (!_checkpoints.empty()) {

@@ -216,8 +216,10 @@ private:
     // Forgets the checkpoints in [from, to].
     void dropCheckpoints(qint64 from, qint64 to);
     // The line at or before position the main parser can begin at; once the walk back is below
-    // floor, the line it has reached (a place known to lie nearer is begun at instead).
-    qint64 safeStart(qint64 position, qint64 floor = 0) const;
+    // floor, the line it has reached (a place known to lie nearer is begun at instead). entered,
+    // when given, gets where the walk back first stepped into an embedded block's run (the end
+    // of that run; -1: it did not).
+    qint64 safeStart(qint64 position, qint64 floor = 0, qint64* entered = nullptr) const;
     // Whether every character of range was coloured by parser, an embedded language, and none
     // of its closers stands in range: then parser alone colours range again as a whole-text
     // colouring would, the block ending where it did.
