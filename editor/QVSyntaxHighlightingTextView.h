@@ -191,7 +191,30 @@ private:
     struct PassEnd {
         qint64 end = 0;          // where the pass ended: the range's end or a boundary
         bool converged = false;  // the colouring from end on is the old one, good to _oldColouringEnd
+        qint64 resume = 0;       // where it began to parse
     };
+    // Checkpoints of an embedded block's own parser along its long lines (a style rule of
+    // megabytes), from one parse begun at from: those of the last large block a pass coloured,
+    // or of the line inside a block keys were typed on last. Kept through edits as the main
+    // parser's are, and dropped when anything else colours the text they stand in.
+    struct BlockLine {
+        const QVParser* parser = nullptr;
+        qint64 from = -1;
+        std::vector<Checkpoint> points;
+    };
+    BlockLine _blockLine;
+    bool _colouringBlockLine = false;
+    // Colours range, whole lines inside one embedded block, with the block's parser from the
+    // last checkpoint of _blockLine before before, until its parse meets an old checkpoint
+    // after convergeAfter again or the range ends.
+    PassEnd colourBlockLine(QVRange range, qint64 before, qint64 convergeAfter, const std::shared_ptr<QVParser>& parser);
+    // Whether parser coloured every character of range.
+    bool parsedWholly(QVRange range, const QVParser* parser) const;
+    // Whether one of parser's closers stands in range (or across its ends).
+    bool closerStandsIn(QVRange range, const QVParser* parser) const;
+    // The end of highlightChangedRange() once range is coloured: the lines after it as far as
+    // the edit changed them.
+    void finishChangedLines(QVRange range, const State& before, bool newEnd, bool boundaryEdited, bool endsInBlock);
     // Colours range with the main parser in one editing batch, from resume (the range's start or
     // a checkpoint inside it); the pass may end at a checkpoint of the old colouring past
     // convergeAfter, and once past stopAfter at the next boundary inside a long line.
