@@ -78,6 +78,9 @@ HTMLViewTypingAids::HTMLViewTypingAids(HTMLView& view) : _view(view) {
     _flashTimer.setInterval(FlashMilliseconds);
     _tagBalanceTimer.setInterval(0);
     QObject::connect(&_tagBalanceTimer, &QTimer::timeout, &view, [this] { sumTagsAhead(); });
+    _lineStopsTimer.setSingleShot(true);
+    _lineStopsTimer.setInterval(0);
+    QObject::connect(&_lineStopsTimer, &QTimer::timeout, &view, [this] { readLineStopsAhead(); });
     QObject::connect(&_flashTimer, &QTimer::timeout, &view, [this] {
         _flash = QVRange(QVRange::NotFound, 0);
         _view.viewport()->update();
@@ -318,6 +321,22 @@ HTMLViewTypingAids::LineStop HTMLViewTypingAids::lineStopAt(qint64 lineStart, qi
         keep(stop.at);
     });
     return stop;
+}
+
+void HTMLViewTypingAids::readLineStopsAhead() {
+    // While idle with the caret on a line of megabytes, the stops along it are read ahead a
+    // stretch a tick, so that the first ">" typed there reads only what follows the last one.
+    const QVTextStorage& storage = _view.textStorage();
+    const qint64 caret = std::clamp<qint64>(_view.selectedRange().location, 0, storage.length());
+    const qint64 line = storage.lineOfPosition(caret);
+    const qint64 start = storage.lineStart(line);
+    const qint64 end = storage.lineContentsEnd(line);
+    if (end - start < LongLineStops) return;
+    const bool kept = _lineStops.storage == &storage && _lineStops.lineStart == start && !_lineStops.stops.empty();
+    const qint64 from = kept ? _lineStops.stops.back().at : start;
+    if (end - from < StopSpacing) return;
+    lineStopAt(start, std::min(end, from + StopsReadATick));
+    _lineStopsTimer.start();
 }
 
 void HTMLViewTypingAids::textStorageEdited(const QVTextStorage::Edit& edit) {
@@ -894,6 +913,7 @@ void HTMLViewTypingAids::selectionDidChange() {
     if (auto owner = _view.delegate()) owner->htmlViewChangedToLine(&_view, _view.lineNumber(), _view.columnNumber());
     if (!_editedSinceSelection) _completionView->hide();
     _editedSinceSelection = false;
+    if (!_lineStopsTimer.isActive()) _lineStopsTimer.start();
 }
 
 // --- Completion -------------------------------------------------------------------------------

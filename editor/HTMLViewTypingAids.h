@@ -168,6 +168,11 @@ private:
     };
     mutable LineStops _lineStops;
     static constexpr qint64 StopSpacing = 16 * 1024;
+    // Lines from this length on have their stops read ahead while idle, this much a tick.
+    static constexpr qint64 LongLineStops = qint64(1) << 20;
+    static constexpr qint64 StopsReadATick = qint64(4) << 20;
+    QTimer _lineStopsTimer;
+    void readLineStopsAhead();
     // The start of the word engine completes at the caret, -1 when it completes nothing there;
     // partial receives that word.
     qint64 completionAnchor(QVCodeCompletion& engine, QString* partial = nullptr) const;
