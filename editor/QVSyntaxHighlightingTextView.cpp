@@ -1656,17 +1656,7 @@ void QVSyntaxHighlightingTextView::readCompletionAhead() {
 }
 
 void QVSyntaxHighlightingTextView::scheduleIdleHighlighting() {
-    if (!_active) return;
-    if (_highlightedUpTo >= length()) {
-        // With the colours final, only places wait: their walk goes once typing pauses, so that
-        // keys typed one after another each cost their own edit, not a walk of the stretch
-        // between two places (what the walk reads does not change with the pause).
-        if (!placesToConfirm()) return;
-        _awaitingPaint = false;
-        _idleTimer.start(ConfirmPauseMs, this);
-        return;
-    }
-    if (_idleTimer.isActive() && !_awaitingPaint) return;
+    if (!_active || (_highlightedUpTo >= length() && !placesToConfirm()) || (_idleTimer.isActive() && !_awaitingPaint)) return;
     _awaitingPaint = false;
     _idleTimer.start(0, this);
 }
@@ -1684,6 +1674,14 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
     _idleTimer.start(0, this);
     if (!_active || (_highlightedUpTo >= length() && !placesToConfirm())) {
         _idleTimer.stop();
+        return;
+    }
+    if (_highlightedUpTo >= length() && !_confirmWaited) {
+        // With the colours final, only places wait: their walk goes once typing pauses, so that
+        // keys typed one after another each cost their own edit, not a walk of the stretch
+        // between two places (what the walk reads does not change with the pause).
+        _confirmWaited = true;
+        _idleTimer.start(ConfirmPauseMs, this);
         return;
     }
     QElapsedTimer clock;
@@ -1852,6 +1850,7 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
         return;
     }
     ++_charactersRevision;
+    _confirmWaited = false;
     if (edit.editedRange.location < _walkResume) _walkResume = -1;
     // A literal after the edit keeps its stops, moved with its text.
     const qint64 editedEnd = edit.editedRange.end() - edit.changeInLength;

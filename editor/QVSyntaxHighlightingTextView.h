@@ -378,6 +378,7 @@ private:
     std::vector<Checkpoint> _checkpoints;
     QBasicTimer _idleTimer;
     bool _awaitingPaint = false;  // the idle timer waits for the first paint of a new text
+    bool _confirmWaited = false;  // idle time waited for typing to pause since the last edit
     bool _useMainParser = false;
     bool _colouringDeferred = false;
     bool _embeddedBoundaryEdited = false;
