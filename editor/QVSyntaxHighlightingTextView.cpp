@@ -1497,13 +1497,24 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
     const bool newEnd = range.end() - 1 >= changeRange.location && range.end() - 1 < changeRange.end();
     const bool embedded = _activeParser && _activeParser != _parser;
     bool endsInBlock = false;
-    if (embedded && !boundaryEdited && range.length > 2 * LongLineEditReach && parsedWholly(range, _activeParser.get())) {
-        // A key on a line of megabytes inside a block (a style rule holding a data: URI): the
-        // block's parser colours from the line's checkpoint before the edit until its parse
-        // meets the old one again; the block's end may move only where a closer stands in
-        // what it read, and then the main parser colours the lines as below.
-        const PassEnd pass = colourBlockLine(range, changeRange.location, std::max(changeRange.end(), _provisionalEditsEnd), _activeParser);
-        if (!closerStandsIn(QVRange(pass.resume, pass.end - pass.resume), _activeParser.get())) {
+    // A key on a line of megabytes inside a block (a style rule holding a data: URI, a minified
+    // script between its tags on one line): the block's parser colours from its checkpoint
+    // before the edit until its parse meets the old one again; the block's end may move only
+    // where a closer stands in what it read, and then the main parser colours the lines as below.
+    QVRange blockLines = range;
+    if (embedded && !boundaryEdited && range.length > 2 * LongLineEditReach && !parsedWholly(range, _activeParser.get())) {
+        // Only the block's stretch of the lines, where the edit lies wholly inside it: its parse
+        // must then meet the old one before the block ends.
+        QVRange run;
+        const qint64 at = std::max(range.location, changeRange.location - (changeRange.length == 0 ? 1 : 0));
+        if (QVTextStorage::objectOf<QVParser>(textStorage().attribute(QVTextStorage::ParserAttribute, at, &run)) == _activeParser.get() &&
+            run.location < changeRange.location && run.end() > changeRange.end())
+            blockLines = range.intersection(run);
+    }
+    if (embedded && !boundaryEdited && blockLines.length > 2 * LongLineEditReach && parsedWholly(blockLines, _activeParser.get())) {
+        const PassEnd pass = colourBlockLine(blockLines, changeRange.location, std::max(changeRange.end(), _provisionalEditsEnd), _activeParser);
+        const bool wholeLines = blockLines == range;
+        if ((wholeLines || pass.converged) && !closerStandsIn(QVRange(pass.resume, pass.end - pass.resume), _activeParser.get())) {
             if (pass.converged) {
                 _highlightedUpTo = std::max(pass.end, _oldColouringEnd);
                 if (_highlightedUpTo >= length) {

@@ -877,14 +877,19 @@ TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
         const char* name;
         const QString& page;
         double share;         // where the caret goes: the end of the line at this share, or of the longest line (< 0)
+        bool amid;            // amid the line instead of at its end
         const char* paste;    // put there first as one edit
         std::vector<const char*> keys;
     } cases[] = {
-        {"end tag pasted in a script", script, 0.5, "</script>", {"x", "<", "x", "\n", "y", " ", "<", "/", "\""}},
-        {"end tag pasted in a style sheet", style, 0.5, "</style>", {"x", "<", "\n", "y", " ", "<", "/"}},
-        {"one-line script", minified, -1, "", {" ", "<", "d", "i", "v", ">", "x", "\n", "\""}},
+        {"end tag pasted in a script", script, 0.5, false, "</script>", {"x", "<", "x", "\n", "y", " ", "<", "/", "\""}},
+        {"end tag pasted in a style sheet", style, 0.5, false, "</style>", {"x", "<", "\n", "y", " ", "<", "/"}},
+        {"one-line script", minified, -1, false, "", {" ", "<", "d", "i", "v", ">", "x", "\n", "\""}},
+        // A comment opened there runs to the block's end, and a line break there parts the line:
+        // keys after either read to the block's end (below, colours only).
+        {"amid a one-line script", minified, -1, true, "", {"a", "b", "/", "2", " ", "x", "y"}},
         // A quote there may move the block's end: the scan for it reads the line (below, colours only).
-        {"data: URI", uri, -1, "", {"a", "b", ";", " ", "}", "c"}},
+        {"data: URI", uri, -1, false, "", {"a", "b", ";", " ", "}", "c"}},
+        {"amid a data: URI", uri, -1, true, "", {"a", "b", "/", "2", " ", "x"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -898,7 +903,7 @@ TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
         if (c.share < 0)
             for (qint64 l = 0; l < text.lineCount(); ++l)
                 if (text.lineRange(l).length > text.lineRange(line).length) line = l;
-        view.setSelectedRange(QVRange(text.lineContentsEnd(line), 0));
+        view.setSelectedRange(QVRange(c.amid ? text.lineStart(line) + text.lineRange(line).length / 3 : text.lineContentsEnd(line), 0));
         if (*c.paste) {
             view.insertText(QString::fromLatin1(c.paste));
             while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
@@ -912,7 +917,20 @@ TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
             while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
             EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after " << key;
         }
-        // A quote amid the long line, and its undo.
+        // A comment opened amid the long line, a quote, and their undo.
+        view.setSelectedRange(QVRange(text.lineStart(line) + text.lineRange(line).length / 4, 0));
+        view.insertText(QStringLiteral("/*"));
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a comment opened amid the line";
+        view.insertText(QStringLiteral("z"));
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a key in it";
+        view.undo();
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after its undo";
+        view.insertText(QStringLiteral("\n"));
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a line break amid the line";
         view.setSelectedRange(QVRange(text.lineStart(line) + text.lineRange(line).length / 2, 0));
         view.insertText(QStringLiteral("\""));
         while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
