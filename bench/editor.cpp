@@ -27,6 +27,7 @@
 #include "editor/HTMLViewFind.h"
 #include "editor/QVFileDocument.h"
 #include "editor/QVLineNumberingRulerView.h"
+#include "editor/QVSnippetRepository.h"
 #include "languages/QVParser.h"
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
@@ -57,6 +58,7 @@
 #include <thread>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -1377,6 +1379,144 @@ int stallChild(const QString& path, int shape, bool keys) {
     std::_Exit(0);
 }
 
+// Pages whose one line runs on for tens of megabytes inside a page: 0 an inline script of 100 MB
+// on one line with its tags (a minified bundle), 1 a style block whose one rule holds a data: URI
+// of 30 MB.
+QString oneLinePage(int kind) {
+    const QString path = g_files->filePath(kind == 0 ? QStringLiteral("one-line-script-100mb.html") : QStringLiteral("data-uri-30mb.html"));
+    if (QFile::exists(path)) return path;
+    QByteArray page = "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>One line</title>\n";
+    if (kind == 0) {
+        QFile script(longScript(100));
+        if (!script.open(QIODevice::ReadOnly)) return {};
+        page += "</head>\n<body>\n<div id=\"app\"></div>\n<script>" + script.readAll() + "</script>\n</body>\n</html>\n";
+    } else {
+        QByteArray data;
+        data.reserve(30'000'000);
+        std::mt19937 rng(5);
+        const char* const base64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        while (data.size() < 30'000'000) data += base64[rng() % 64];
+        page += "<style>\nbody { margin: 0; }\n.logo { background: url(data:image/png;base64," + data +
+                "); }\n.row { color: #333; }\n</style>\n</head>\n<body>\n<div class=\"logo\"></div>\n</body>\n</html>\n";
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(page) != page.size()) return {};
+    return path;
+}
+
+// The keys of a paste row after the paste, and of a one-line row: typed in order, "\r" Return.
+const char* const PasteKeys[] = {"x", " ", "<", "x", "\r", "x", "y", " ", "<", "/"};
+const char* const OneLineKeys[] = {" ", "<", "d", "i", "v", ">", "x", "x"};
+
+// Qorvel's side of a row that keeps its edit and types on: the page shown and coloured whole,
+// the caret at the end of the line at place (a share of the text) or, for the one-line pages
+// (shape 6 and 7), at the end of the long line; then the paste of the block's closer (the
+// one-script and one-style pages, shapes 1 and 2) with the keys after it, or the keys alone, each
+// timed to its frame, the event loop left to run 40 ms between them as a user types ("</" closes
+// the tag, closing on). Prints paste_ms, key_<i>_ms and max_key_ms.
+int pasteKeysChild(const QString& path, int shape, double place) {
+    UserDefaults::standard().setBool(true, QString::fromLatin1(QVAutoCompleteOnType));
+    auto view = shownView(path);
+    HTMLView& v = *view;
+    while (v.highlightedLength() < v.length()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    const QVTextStorage& text = v.textStorage();
+    qint64 line = text.lineOfPosition(qint64(double(v.length()) * place));
+    if (shape >= 6) {
+        qint64 longest = 0;
+        for (qint64 l = 0; l < text.lineCount(); ++l)
+            if (text.lineRange(l).length > longest) {
+                longest = text.lineRange(l).length;
+                line = l;
+            }
+    }
+    v.setSelectedRange(QVRange(text.lineStart(line), 0));
+    v.scrollRangeToVisible(v.selectedRange());
+    QCoreApplication::sendPostedEvents();
+    repaintPending();
+    auto key = [&](int code, const QString& typed, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QKeyEvent press(QEvent::KeyPress, code, modifiers, typed);
+        QApplication::sendEvent(&v, &press);
+        QKeyEvent release(QEvent::KeyRelease, code, modifiers, typed);
+        QApplication::sendEvent(&v, &release);
+    };
+    auto pause = [] {
+        QEventLoop wait;
+        QTimer::singleShot(40, &wait, &QEventLoop::quit);
+        wait.exec();
+    };
+    // The program reads the snippets at start-up; the first Return here would read them.
+    QVSnippetRepository::sharedRepository().loadIfNeeded();
+    double cpu = 0;
+    timedToFrame([&] { key(Qt::Key_End, QString()); }, cpu);
+    pause();
+    std::string out;
+    char field[64];
+    if (shape < 6) {
+        QGuiApplication::clipboard()->setText(shape == 2 ? QStringLiteral("</style>") : QStringLiteral("</script>"));
+        const double ms = timedToFrame([&] { key(Qt::Key_V, QString(), Qt::ControlModifier); }, cpu);
+        std::snprintf(field, sizeof field, "paste_ms=%.3f ", ms);
+        out += field;
+        pause();
+    }
+    double most = 0;
+    int i = 0;
+    for (const char* typed : shape < 6 ? std::vector<const char*>(std::begin(PasteKeys), std::end(PasteKeys))
+                                       : std::vector<const char*>(std::begin(OneLineKeys), std::end(OneLineKeys))) {
+        const QString s = QString::fromLatin1(typed);
+        const int code = s == QLatin1String("\r") ? int(Qt::Key_Return) : s == QLatin1String(" ") ? int(Qt::Key_Space) : int(s.at(0).toUpper().unicode());
+        const double ms = timedToFrame([&] {
+            key(code, s);
+            QCoreApplication::processEvents();
+        }, cpu);
+        most = std::max(most, ms);
+        std::snprintf(field, sizeof field, "key_%d_ms=%.3f ", i++, ms);
+        out += field;
+        pause();
+    }
+    std::printf("%smax_key_ms=%.3f\n", out.c_str(), most);
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+
+// The paste rows (range(0): 1 the one-script page, 2 the one-style page, at range(1) percent) and
+// the one-line rows (range(0) 6: a 100 MB inline script on one line, 7: a style block with a
+// 30 MB data: URI; range(1) unused): a child process each, Qorvel alone (the goal is 50 ms a key).
+void BM_PasteKeys(benchmark::State& state) {
+    const int shape = int(state.range(0));
+    const int percent = int(state.range(1));
+    const QString path = shape >= 6 ? oneLinePage(shape - 6) : stallPage(shape);
+    if (path.isEmpty()) {
+        state.SkipWithError("the page could not be made");
+        return;
+    }
+    std::map<std::string, double> o;
+    for (auto _ : state) {
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QORVEL_BENCH_CHILD"), QStringLiteral("qorvel"));
+        environment.insert(QStringLiteral("QORVEL_BENCH_PASTE_KEYS"), QStringLiteral("%1,%2").arg(shape).arg(percent));
+        environment.insert(QStringLiteral("QORVEL_BENCH_FILE"), path);
+        child.setProcessEnvironment(environment);
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(), {});
+        if (child.waitForFinished(15 * 60 * 1000) && child.exitCode() == 0)
+            for (const QByteArray& pair : child.readAllStandardOutput().trimmed().split(' ')) {
+                const QList<QByteArray> kv = pair.split('=');
+                if (kv.size() == 2) o[kv[0].toStdString()] = kv[1].toDouble();
+            }
+        if (!o.count("max_key_ms")) {
+            state.SkipWithError("the child did not finish");
+            return;
+        }
+        state.SetIterationTime(o["max_key_ms"] / 1e3);
+    }
+    const std::string prefix = "pastekeys/" + std::to_string(shape) + "/" + std::to_string(percent) + "/";
+    for (const auto& [name, value] : o) {
+        results()[prefix + name] = value;
+        state.counters[name] = value;
+    }
+}
+
 // The stall row of one page shape (range(0), StallShapes), without keys and with them
 // (range(1)): a child process each, Qorvel alone (the peer's side is bench/crosscheck's).
 void BM_Stall(benchmark::State& state) {
@@ -1692,6 +1832,20 @@ void printSummary() {
                 std::printf("    %s: %.1f ms\n", name.substr(key.size()).c_str(), value);
             }
         }
+    for (const auto& [name, value] : r) {
+        if (name.rfind("pastekeys/", 0) != 0 || name.size() < 11 || name.compare(name.size() - 11, 11, "/max_key_ms") != 0) continue;
+        const std::string key = name.substr(0, name.size() - 10);
+        const int shape = std::atoi(key.c_str() + 10);
+        const int percent = std::atoi(key.c_str() + key.find('/', 10) + 1);
+        if (shape >= 6)
+            std::printf("  %s, End, then \" <div>xx\" (each key to its frame, 40 ms between): at most %.1f ms (goal: 50 ms)\n",
+                        shape == 6 ? "100 MB inline script on one line of a page" : "style block whose line is a 30 MB data: URI", value);
+        else
+            std::printf("  %s, End at %d %%, paste of %s kept, then x, \" <\", x, Return, x, y, \" </\" (each key to its frame, 40 ms "
+                        "between): the paste %.1f ms, each key after it at most %.1f ms (goal: 50 ms)\n",
+                        shape == 2 ? "100 MB one-style page" : "100 MB one-script page", percent, shape == 2 ? "</style>" : "</script>",
+                        get(key + "paste_ms"), value);
+    }
     if (r.count("scroll/qorvel"))
         std::printf("  page down at the end: %.2f ms vs %.2f ms, ratio %.2f\n", get("scroll/qorvel") * 1e3,
                     get("scroll/peer") * 1e3, get("scroll/peer") > 0 ? get("scroll/qorvel") / get("scroll/peer") : 0.0);
@@ -1765,6 +1919,8 @@ int main(int argc, char** argv) {
                                replace.section(QLatin1Char(','), 1), qEnvironmentVariable("QORVEL_BENCH_SAVE_TO"));
     if (const QByteArray stall = qgetenv("QORVEL_BENCH_STALL"); !stall.isEmpty())
         return stallChild(qEnvironmentVariable("QORVEL_BENCH_FILE"), stall.split(',').value(0).toInt(), stall.split(',').value(1) == "1");
+    if (const QByteArray paste = qgetenv("QORVEL_BENCH_PASTE_KEYS"); !paste.isEmpty())
+        return pasteKeysChild(qEnvironmentVariable("QORVEL_BENCH_FILE"), paste.split(',').value(0).toInt(), paste.split(',').value(1).toDouble() / 100);
     if (const QByteArray side = qgetenv("QORVEL_BENCH_CHILD"); !side.isEmpty() && !qEnvironmentVariableIsEmpty("QORVEL_BENCH_BLOCK_KEYS"))
         return blockKeysChild(qEnvironmentVariable("QORVEL_BENCH_FILE"));
     if (const QByteArray side = qgetenv("QORVEL_BENCH_CHILD"); !side.isEmpty())
@@ -1783,6 +1939,13 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QORVEL_BENCH_NO_STALLS"))
         benchmark::RegisterBenchmark("Stall/Qorvel", BM_Stall)
             ->ArgsProduct({{0, 1, 2, 3, 4, 5}, {0, 1}})->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+    // One round each: a child shows its page and colours it whole first (10 to 20 s each).
+    if (qEnvironmentVariableIsEmpty("QORVEL_BENCH_NO_PASTE_KEYS")) {
+        benchmark::RegisterBenchmark("PasteKeys/Qorvel", BM_PasteKeys)
+            ->ArgsProduct({{1, 2}, {10, 50, 90}})->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("OneLineKeys/Qorvel", BM_PasteKeys)
+            ->ArgsProduct({{6, 7}, {0}})->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+    }
     const int status = bench.runBenchmarks(argc, argv, printSummary);
     delete g_files;
     return status;

@@ -648,6 +648,7 @@ void HTMLView::mousePressEvent(QMouseEvent* event) {
 
 void HTMLView::textStorageEdited(const QVTextStorage::Edit& edit) {
     QVSyntaxHighlightingTextView::textStorageEdited(edit);
+    if (_aids) _aids->textStorageEdited(edit);
     if (_gutter && !_foldingAll) _gutter->textStorageEdited(edit);
 }
 

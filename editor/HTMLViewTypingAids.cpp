@@ -22,6 +22,9 @@
 #include <QPainter>
 
 #include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <mutex>
 #include <numeric>
 #include <utility>
@@ -75,6 +78,9 @@ HTMLViewTypingAids::HTMLViewTypingAids(HTMLView& view) : _view(view) {
     _flashTimer.setInterval(FlashMilliseconds);
     _tagBalanceTimer.setInterval(0);
     QObject::connect(&_tagBalanceTimer, &QTimer::timeout, &view, [this] { sumTagsAhead(); });
+    _lineStopsTimer.setSingleShot(true);
+    _lineStopsTimer.setInterval(0);
+    QObject::connect(&_lineStopsTimer, &QTimer::timeout, &view, [this] { readLineStopsAhead(); });
     QObject::connect(&_flashTimer, &QTimer::timeout, &view, [this] {
         _flash = QVRange(QVRange::NotFound, 0);
         _view.viewport()->update();
@@ -223,27 +229,143 @@ QVariantMap HTMLViewTypingAids::tagFormattingTable() {
     return table;
 }
 
+HTMLViewTypingAids::LineStop HTMLViewTypingAids::lineStopAt(qint64 lineStart, qint64 position) const {
+    const QVTextStorage& storage = _view.textStorage();
+    LineStops& kept = _lineStops;
+    if (kept.storage != &storage || kept.lineStart != lineStart) kept = {&storage, lineStart, {LineStop{lineStart}}};
+    // From the last stop at or before position: what lies before it is as it was read.
+    auto from = std::upper_bound(kept.stops.begin(), kept.stops.end(), position,
+                                 [](qint64 at, const LineStop& stop) { return at < stop.at; });
+    LineStop stop = *std::prev(from);
+    const bool extends = from == kept.stops.end();
+    // Only quotes, backslashes, "<" and ">" change what a stop holds; the stretches between them
+    // are passed over eight characters at a time where the processor allows.
+    qint64 lastSpecial = stop.at - 1;  // a backslash run can only be pending right after one
+    auto keep = [&](qint64 at) {
+        if (!extends || at - kept.stops.back().at < StopSpacing) return;
+        LineStop here = stop;
+        here.at = at;
+        here.escaping = stop.escaping && at == lastSpecial + 1;
+        kept.stops.push_back(here);
+    };
+    auto special = [&](qint64 at, char16_t c) {
+        keep(at);
+        if (at > lastSpecial + 1) stop.escaping = false;
+        if (c == u'\\') {
+            stop.escaping = !stop.escaping;
+        } else {
+            if (c == u'"') {
+                if (!stop.escaping) stop.quoted = !stop.quoted;
+            } else if (c == u'<') {
+                stop.lastLt = at;
+                if (!stop.quoted) stop.lastLtOutside = at;
+            } else if (!stop.quoted) {
+                stop.lastGtOutside = at;
+            }
+            stop.escaping = false;
+        }
+        lastSpecial = at;
+    };
+    auto isSpecial = [](char16_t c) { return c == u'"' || c == u'\\' || c == u'<' || c == u'>'; };
+    storage.segments(QVRange(stop.at, position - stop.at), [&](QStringView part) {
+        const qint64 base = stop.at;
+        const char16_t* units = reinterpret_cast<const char16_t*>(part.utf16());
+        const qsizetype size = part.size();
+        qsizetype i = 0;
+#if defined(__SSE2__)
+        // A block of eight without a backslash, and with none pending before it, is taken whole:
+        // its quotes flip the state by their count, and its last "<" and ">" (and the last of
+        // them outside quotes) come from the bits of the quotes before them.
+        const __m128i quote = _mm_set1_epi16(u'"'), backslash = _mm_set1_epi16(u'\\'), lt = _mm_set1_epi16(u'<'), gt = _mm_set1_epi16(u'>');
+        auto lastOutside = [&](unsigned marks, unsigned quotes) -> int {
+            while (marks) {
+                const int bit = 31 - __builtin_clz(marks);
+                if (((__builtin_popcount(quotes & ((1u << bit) - 1)) & 1) != 0) == stop.quoted) return bit;
+                marks &= ~(1u << bit);
+            }
+            return -1;
+        };
+        for (; i + 8 <= size; i += 8) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
+            const unsigned slashes = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(v, backslash))) & 0x5555u;
+            const unsigned quotes = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(v, quote))) & 0x5555u;
+            const unsigned lts = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(v, lt))) & 0x5555u;
+            const unsigned gts = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(v, gt))) & 0x5555u;
+            const qint64 at = base + i;
+            if (!(slashes | quotes | lts | gts)) {
+                keep(at);
+                continue;
+            }
+            if (slashes || (stop.escaping && at == lastSpecial + 1)) {
+                for (unsigned mask = slashes | quotes | lts | gts; mask; mask &= mask - 1) {
+                    const int bit = __builtin_ctz(mask);
+                    special(at + bit / 2, units[i + bit / 2]);
+                }
+                continue;
+            }
+            keep(at);
+            if (lts) {
+                stop.lastLt = at + (31 - __builtin_clz(lts)) / 2;
+                if (const int bit = lastOutside(lts, quotes); bit >= 0) stop.lastLtOutside = at + bit / 2;
+            }
+            if (const int bit = lastOutside(gts, quotes); bit >= 0) stop.lastGtOutside = at + bit / 2;
+            if (__builtin_popcount(quotes) & 1) stop.quoted = !stop.quoted;
+            stop.escaping = false;
+            lastSpecial = at + (31 - __builtin_clz(slashes | quotes | lts | gts)) / 2;
+        }
+#endif
+        for (; i < size; ++i)
+            if (isSpecial(units[i])) special(base + i, units[i]);
+        stop.at = base + size;
+        if (stop.at > lastSpecial + 1) stop.escaping = false;
+        keep(stop.at);
+    });
+    return stop;
+}
+
+void HTMLViewTypingAids::readLineStopsAhead() {
+    // While idle with the caret on a line of megabytes, the stops along it are read ahead a
+    // stretch a tick, so that the first ">" typed there reads only what follows the last one.
+    const QVTextStorage& storage = _view.textStorage();
+    const qint64 caret = std::clamp<qint64>(_view.selectedRange().location, 0, storage.length());
+    const qint64 line = storage.lineOfPosition(caret);
+    const qint64 start = storage.lineStart(line);
+    const qint64 end = storage.lineContentsEnd(line);
+    if (end - start < LongLineStops) return;
+    const bool kept = _lineStops.storage == &storage && _lineStops.lineStart == start && !_lineStops.stops.empty();
+    const qint64 from = kept ? _lineStops.stops.back().at : start;
+    if (end - from < StopSpacing) return;
+    lineStopAt(start, std::min(end, from + StopsReadATick));
+    _lineStopsTimer.start();
+}
+
+void HTMLViewTypingAids::textStorageEdited(const QVTextStorage::Edit& edit) {
+    if (!(edit.editedMask & QVTextStorage::EditedCharacters) || _lineStops.lineStart < 0) return;
+    // A stop tells of the text from its line's start to it: an edit at or after it leaves it.
+    if (edit.editedRange.location < _lineStops.lineStart) {
+        _lineStops = {};
+        return;
+    }
+    std::erase_if(_lineStops.stops, [&](const LineStop& stop) { return stop.at > edit.editedRange.location; });
+}
+
 std::optional<QString> HTMLViewTypingAids::openTagBefore(qint64 position, bool inQuotesCheck) const {
     const QVTextStorage& storage = _view.textStorage();
     position = std::clamp<qint64>(position, 0, storage.length());
     const qint64 start = storage.lineStart(storage.lineOfPosition(position));
-    const QString line = storage.substring(QVRange(start, position - start));
-    if (inQuotesCheck && StringParsing::locationInQuotes(line, line.size())) return std::nullopt;
-    qsizetype lt = line.lastIndexOf(u'<');
-    if (lt < 0 || line.size() == 1) return std::nullopt;
-    for (qsizetype gt = line.lastIndexOf(u'>'); gt >= 0; gt = gt > 0 ? line.lastIndexOf(u'>', gt - 1) : -1) {
-        if (StringParsing::locationInQuotes(line, gt)) continue;
-        if (gt > lt) return std::nullopt;
-        break;
-    }
-    if (lt + 1 < line.size() && line.at(lt + 1) == u'/') return std::nullopt;
-    while (StringParsing::locationInQuotes(line, lt)) {
-        lt = lt > 0 ? line.lastIndexOf(u'<', lt - 1) : -1;
-        if (lt < 0) return std::nullopt;
-    }
-    qsizetype end = lt + 1;
-    while (end < line.size() && line.at(end) != u' ' && line.at(end) != u'/') ++end;
-    return line.mid(lt + 1, end - lt - 1);
+    // Quotes count from the line's start, read from the stop kept nearest before position.
+    const LineStop line = lineStopAt(start, position);
+    if (inQuotesCheck && line.quoted) return std::nullopt;
+    if (line.lastLt < 0 || position - start == 1) return std::nullopt;
+    // The last ">" outside quotes after the last "<": the tag is closed.
+    if (line.lastGtOutside > line.lastLt) return std::nullopt;
+    if (line.lastLt + 1 < position && storage.characterAt(line.lastLt + 1) == u'/') return std::nullopt;
+    // The last "<" inside quotes gives way to the last one outside them.
+    const qint64 lt = line.lastLtOutside;
+    if (lt < 0) return std::nullopt;
+    qint64 end = lt + 1;
+    while (end < position && storage.characterAt(end) != u' ' && storage.characterAt(end) != u'/') ++end;
+    return storage.substring(QVRange(lt + 1, end - lt - 1));
 }
 
 bool HTMLViewTypingAids::autoComplete(const QString& typedName, QVRange range, bool deleteSpace) {
@@ -791,6 +913,7 @@ void HTMLViewTypingAids::selectionDidChange() {
     if (auto owner = _view.delegate()) owner->htmlViewChangedToLine(&_view, _view.lineNumber(), _view.columnNumber());
     if (!_editedSinceSelection) _completionView->hide();
     _editedSinceSelection = false;
+    if (!_lineStopsTimer.isActive()) _lineStopsTimer.start();
 }
 
 // --- Completion -------------------------------------------------------------------------------

@@ -126,6 +126,8 @@ public:
     void selectWord();
     // (property, value) of the style declaration position is in; "notfound" for what is missing.
     QStringList openCSSParamBefore(qint64 position) const;
+    // Every change of the characters: what was kept of the text after it goes.
+    void textStorageEdited(const QVTextStorage::Edit& edit);
 
 private:
     struct AidEdit;
@@ -144,6 +146,33 @@ private:
     void replaceEntity();
     // The caret's line as [start, end of its contents).
     QVRange lineAt(qint64 position) const;
+    // What openTagBefore() needs of a line up to a place: whether the place lies inside double
+    // quotes, whether an odd run of backslashes ends there, and the last "<", the last "<"
+    // outside quotes and the last ">" outside quotes before it (-1: none).
+    struct LineStop {
+        qint64 at = -1;
+        bool quoted = false;
+        bool escaping = false;
+        qint64 lastLt = -1;
+        qint64 lastLtOutside = -1;
+        qint64 lastGtOutside = -1;
+    };
+    LineStop lineStopAt(qint64 lineStart, qint64 position) const;
+    // Stops kept along the line read last (every StopSpacing characters, from its start), so that
+    // a key at the end of a line of megabytes reads what lies after the last one, not the line;
+    // an edit drops those after it (textStorageEdited()).
+    struct LineStops {
+        const QVTextStorage* storage = nullptr;
+        qint64 lineStart = -1;
+        std::vector<LineStop> stops;
+    };
+    mutable LineStops _lineStops;
+    static constexpr qint64 StopSpacing = 16 * 1024;
+    // Lines from this length on have their stops read ahead while idle, this much a tick.
+    static constexpr qint64 LongLineStops = qint64(1) << 20;
+    static constexpr qint64 StopsReadATick = qint64(4) << 20;
+    QTimer _lineStopsTimer;
+    void readLineStopsAhead();
     // The start of the word engine completes at the caret, -1 when it completes nothing there;
     // partial receives that word.
     qint64 completionAnchor(QVCodeCompletion& engine, QString* partial = nullptr) const;

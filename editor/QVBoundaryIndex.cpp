@@ -342,20 +342,18 @@ void QVBoundaryIndex::edited(qint64 location, qint64 oldLength, qint64 newLength
     if (_places.empty()) return;
     const qint64 oldEnd = location + oldLength;
     const qint64 delta = newLength - oldLength;
-    std::vector<QVWalkPlace> kept;
-    kept.reserve(_places.size());
-    for (const QVWalkPlace& place : _places) {
-        if (place.position <= location) {
-            kept.push_back(place);
-        } else if (place.position >= oldEnd) {
-            // Carried unconfirmed: a walk through the edit meets it again only from the same
-            // block's start (or the same comment's or tag's "<").
-            const qint64 blockStart = place.blockStart >= oldEnd ? place.blockStart + delta : std::min(place.blockStart, location);
-            kept.push_back({place.position + delta, place.block >= 0 || place.literal >= 0 ? blockStart : -1, place.block, place.literal,
-                            place.label, place.nesting});
-        }
+    // In place, from the first place after the edit: a key costs the places after it a shift
+    // each, not a copy of every place of the text.
+    const auto first = std::upper_bound(_places.begin(), _places.end(), QVWalkPlace{location, -1, -1}, byPosition);
+    const auto gone = std::lower_bound(first, _places.end(), QVWalkPlace{oldEnd, -1, -1}, byPosition);
+    const auto after = _places.erase(first, gone);
+    for (auto place = after; place != _places.end(); ++place) {
+        // Carried unconfirmed: a walk through the edit meets it again only from the same
+        // block's start (or the same comment's or tag's "<").
+        const qint64 blockStart = place->blockStart >= oldEnd ? place->blockStart + delta : std::min(place->blockStart, location);
+        place->position += delta;
+        place->blockStart = place->block >= 0 || place->literal >= 0 ? blockStart : -1;
     }
-    _places = std::move(kept);
     for (qint64& edit : _edits) {
         if (edit >= oldEnd) edit += delta;
         else if (edit > location) edit = location;

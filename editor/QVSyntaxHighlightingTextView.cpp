@@ -50,6 +50,11 @@ constexpr qint64 InsideBlockReach = 4 * IdleSlice;
 constexpr size_t KeptLiterals = 8;
 // How far past the places an edit left unconfirmed a moment of idle time confirms them.
 constexpr qint64 IdleConfirmReach = 2 * 1024 * 1024;
+// Embedded blocks from this length on keep their parser's checkpoints along their long lines.
+constexpr qint64 BlockLinePart = 64 * 1024;
+// How long typing pauses before idle time confirms the places the keys left unconfirmed, once
+// the colours are final.
+constexpr int ConfirmPauseMs = 60;
 // How far one tick's walk confirming them may read past the last certain place (about 4 ms):
 // a place passed past the first edit once the tick's time is up ends it sooner.
 constexpr qint64 IdleWalkReach = 1024 * 1024;
@@ -561,8 +566,9 @@ QVSyntaxHighlightingTextView::State QVSyntaxHighlightingTextView::stateAt(qint64
     return state;
 }
 
-qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position, qint64 floor) const {
+qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position, qint64 floor, qint64* entered) const {
     const QVTextStorage& text = textStorage();
+    if (entered) *entered = -1;
     const qint64 from = std::clamp<qint64>(position, 0, text.length());
     qint64 p = from;
     // Back to a line that begins outside every string or comment and outside every embedded
@@ -588,6 +594,7 @@ qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position, qint64 floor) co
         }
         QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, p - 1, &run));
         if (owner && owner != _parser.get() && run.location < p) {
+            if (entered && *entered < 0) *entered = p;
             p = run.location;
             continue;
         }
@@ -599,15 +606,16 @@ qint64 QVSyntaxHighlightingTextView::safeStart(qint64 position, qint64 floor) co
 // checkpoints inside long lines and ends the pass where the view asks.
 class QVSyntaxHighlightingTextView::Pass final : public QVColouringSession {
 public:
-    Pass(QVSyntaxHighlightingTextView& view, QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter, const QVWalkPlace& inside)
-        : _view(view), _text(view.textStorage()), _range(range), _resetEnd(resume), _written(resume),
+    Pass(QVSyntaxHighlightingTextView& view, QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter, const QVWalkPlace& inside,
+         std::vector<Checkpoint>& checkpoints, bool reset = true)
+        : _view(view), _points(checkpoints), _text(view.textStorage()), _range(range), _resetEnd(reset ? resume : range.end()), _written(resume),
           _lastRecorded(resume), _convergeAfter(convergeAfter), _stopAfter(stopAfter) {
         resumeAt = resume;
         resumeSince = resume;
         resumeInside = inside;
-        const auto point = std::lower_bound(view._checkpoints.begin(), view._checkpoints.end(), resume,
+        const auto point = std::lower_bound(_points.begin(), _points.end(), resume,
                                             [](const Checkpoint& point, qint64 at) { return point.position < at; });
-        if (point != view._checkpoints.end() && point->position == resume) {
+        if (point != _points.end() && point->position == resume) {
             resumeSince = point->since;
             // What the parse decided before the checkpoint read as far as its horizon; the
             // boundaries after it stand on those decisions too.
@@ -615,7 +623,7 @@ public:
             _slashFloor = point->slashHorizon;
         }
         // The old colouring's checkpoints the pass may meet again.
-        const std::vector<Checkpoint>& points = view._checkpoints;
+        const std::vector<Checkpoint>& points = _points;
         _old = std::upper_bound(points.begin(), points.end(), std::max(convergeAfter, resume),
                                 [](qint64 at, const Checkpoint& point) { return at < point.position; });
         _oldEnd = std::lower_bound(points.begin(), points.end(), std::min(view._oldColouringEnd, range.end()),
@@ -664,7 +672,7 @@ public:
 
     // Puts the checkpoints of the pass in place of those it coloured over.
     void commit(qint64 end) {
-        std::vector<Checkpoint>& points = _view._checkpoints;
+        std::vector<Checkpoint>& points = _points;
         const qint64 replacedEnd = _converged ? _convergedAt : end;
         const auto first = std::upper_bound(points.begin(), points.end(), resumeAt,
                                             [](qint64 at, const Checkpoint& point) { return at < point.position; });
@@ -706,6 +714,7 @@ private:
     bool inLongLine(qint64 position) const { return position - _text.lineStart(_text.lineOfPosition(position)) >= LongLineSpacing; }
 
     QVSyntaxHighlightingTextView& _view;
+    std::vector<Checkpoint>& _points;
     QVTextStorage& _text;
     QVRange _range;
     qint64 _resetEnd;
@@ -739,15 +748,52 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
         _useMainParser = false;
         return {range.end(), false};
     }
-    Pass pass(*this, range, resume, convergeAfter, stopAfter, resume == range.location ? inside : QVWalkPlace());
+    Pass pass(*this, range, resume, convergeAfter, stopAfter, resume == range.location ? inside : QVWalkPlace(), _checkpoints);
     text.beginEditing();
     const QVEmbeddedRanges embedded = parserWithTheme(_parser)->parseRange(range, text, &pass);
-    for (const QVEmbeddedRange& part : embedded)
-        if (part.parser) parserWithTheme(part.parser)->parseRange(part.range, text);
+    bool blockPoints = false;
+    for (const QVEmbeddedRange& part : embedded) {
+        if (!part.parser) continue;
+        if (part.range.length < BlockLinePart) {
+            parserWithTheme(part.parser)->parseRange(part.range, text);
+            continue;
+        }
+        // A block of megabytes keeps its parser's checkpoints along its long lines, so that the
+        // first key on one of them (a style rule holding a data: URI) colours from near it. The
+        // pass above gave the block its standard attributes already.
+        _blockLine = {part.parser.get(), part.range.location, {}};
+        Pass inBlock(*this, part.range, part.range.location, QVRange::NotFound, part.range.end(), {}, _blockLine.points, false);
+        parserWithTheme(part.parser)->parseRange(part.range, text, &inBlock);
+        inBlock.commit(std::clamp(inBlock.stoppedAt, part.range.location, part.range.end()));
+        blockPoints = true;
+    }
+    _colouringBlockLine = blockPoints;
     text.endEditing();
+    _colouringBlockLine = false;
     const qint64 end = std::clamp(pass.stoppedAt, resume, range.end());
     pass.commit(end);
     return {end, pass.converged()};
+}
+
+QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourBlockLine(QVRange range, qint64 before, qint64 convergeAfter,
+                                                                                    const std::shared_ptr<QVParser>& parser) {
+    QVTextStorage& text = textStorage();
+    BlockLine& line = _blockLine;
+    if (line.parser != parser.get() || range.location < line.from) line = {parser.get(), range.location, {}};
+    // The last checkpoint of the line up to the edit that read nothing of it (the edits keep
+    // only those, and anything else that colours the line drops them all).
+    auto point = std::upper_bound(line.points.begin(), line.points.end(), before,
+                                  [](qint64 at, const Checkpoint& point) { return at < point.position; });
+    const qint64 resume = point == line.points.begin() ? range.location : std::max(range.location, std::prev(point)->position);
+    Pass pass(*this, range, resume, convergeAfter, range.end(), {}, line.points);
+    _colouringBlockLine = true;
+    text.beginEditing();
+    parserWithTheme(parser)->parseRange(range, text, &pass);
+    text.endEditing();
+    _colouringBlockLine = false;
+    const qint64 end = std::clamp(pass.stoppedAt, resume, range.end());
+    pass.commit(end);
+    return {end, pass.converged(), resume};
 }
 
 bool QVSyntaxHighlightingTextView::isCheckpoint(qint64 position) const {
@@ -811,7 +857,8 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs, 
             if (spent()) break;
             continue;
         }
-        qint64 start = safeStart(from);
+        qint64 entered = -1;
+        qint64 start = safeStart(from, 0, &entered);
         // Inside a long line the slice resumes at the checkpoint where the last one ended.
         qint64 resume = resumePoint(start, from);
         bool resumes = resume > start;
@@ -820,6 +867,11 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs, 
         QVWalkPlace inside;
         if (!resumes && from - start > slice) {
             inside = blockPlaceBefore(from, InsideBlockReach);
+            // The slice may begin in markup whose tag or comment began on a line that begins
+            // inside a block (an end tag pasted at a line's end, then "<"): the look back went
+            // up that block to its opener, where a place of the walk near the line will do.
+            if (inside.position < 0 && entered > start && from - entered <= InsideBlockReach)
+                inside = blockPlaceBefore(entered, InsideBlockReach - (from - entered));
             if (inside.position >= 0) {
                 start = resume = inside.position;
                 resumes = true;
@@ -1283,7 +1335,8 @@ bool QVSyntaxHighlightingTextView::shouldChangeTextInRange(QVRange range, const 
     if (!_replacing.isNotFound())
         for (const QChar c : text.characters(_replacing)) {
             if (c == u'\\' || c == u'[' || c == u'\n' || c == u'\r') _replacingMayClose = true;
-            if (!inertCharacter(c)) _replacingInert = false;
+            if (_replacingInert && !inertCharacter(c)) _replacingInert = false;
+            if (_replacingMayClose && !_replacingInert) break;
         }
     return true;
 }
@@ -1309,6 +1362,34 @@ bool QVSyntaxHighlightingTextView::touchesEmbeddedBoundary(QVRange range) const 
                 if (text.characters(QVRange(from, to - from)).contains(marker, Qt::CaseInsensitive)) return true;
             }
         }
+    }
+    return false;
+}
+
+bool QVSyntaxHighlightingTextView::parsedWholly(QVRange range, const QVParser* parser) const {
+    if (range.length <= 0) return true;
+    QVRange run;
+    const QVariant value = textStorage().attribute(QVTextStorage::ParserAttribute, range.location, &run);
+    return QVTextStorage::objectOf<QVParser>(value) == parser && run.location <= range.location && run.end() >= range.end();
+}
+
+bool QVSyntaxHighlightingTextView::closerStandsIn(QVRange range, const QVParser* parser) const {
+    const QVTextStorage& text = textStorage();
+    for (const QString& closer : parser->closers()) {
+        if (closer.isEmpty()) continue;
+        // A closer may begin before the stretch and end in it.
+        const qint64 from = std::max<qint64>(0, range.location - closer.size());
+        const qint64 to = std::min(text.length(), range.end() + closer.size());
+        bool found = false;
+        qint64 at = from;
+        while (!found && at < to) {
+            // A window at a time, overlapping by the closer's length.
+            const qint64 until = std::min(to, at + (qint64(1) << 16));
+            found = text.characters(QVRange(at, until - at)).contains(closer, Qt::CaseInsensitive);
+            if (until >= to) break;
+            at = until - closer.size();
+        }
+        if (found) return true;
     }
     return false;
 }
@@ -1416,11 +1497,44 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
     const bool newEnd = range.end() - 1 >= changeRange.location && range.end() - 1 < changeRange.end();
     const bool embedded = _activeParser && _activeParser != _parser;
     bool endsInBlock = false;
+    // A key on a line of megabytes inside a block (a style rule holding a data: URI, a minified
+    // script between its tags on one line): the block's parser colours from its checkpoint
+    // before the edit until its parse meets the old one again; the block's end may move only
+    // where a closer stands in what it read, and then the main parser colours the lines as below.
+    QVRange blockLines = range;
+    if (embedded && !boundaryEdited && range.length > 2 * LongLineEditReach && !parsedWholly(range, _activeParser.get())) {
+        // Only the block's stretch of the lines, where the edit lies wholly inside it: its parse
+        // must then meet the old one before the block ends.
+        QVRange run;
+        const qint64 at = std::max(range.location, changeRange.location - (changeRange.length == 0 ? 1 : 0));
+        if (QVTextStorage::objectOf<QVParser>(textStorage().attribute(QVTextStorage::ParserAttribute, at, &run)) == _activeParser.get() &&
+            run.location < changeRange.location && run.end() > changeRange.end())
+            blockLines = range.intersection(run);
+    }
+    if (embedded && !boundaryEdited && blockLines.length > 2 * LongLineEditReach && parsedWholly(blockLines, _activeParser.get())) {
+        const PassEnd pass = colourBlockLine(blockLines, changeRange.location, std::max(changeRange.end(), _provisionalEditsEnd), _activeParser);
+        const bool wholeLines = blockLines == range;
+        if ((wholeLines || pass.converged) && !closerStandsIn(QVRange(pass.resume, pass.end - pass.resume), _activeParser.get())) {
+            if (pass.converged) {
+                _highlightedUpTo = std::max(pass.end, _oldColouringEnd);
+                if (_highlightedUpTo >= length) {
+                    _highlightedUpTo = _oldColouringEnd = length;
+                    _provisionalEditsEnd = 0;
+                    return;
+                }
+                if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
+                scheduleIdleHighlighting();
+                return;
+            }
+            return finishChangedLines(range, before, newEnd, boundaryEdited, false);
+        }
+    }
     if (!embedded || boundaryEdited || !colouredWholly(range, _activeParser.get())) {
         // The main parser colours the lines as the whole text would be only from where it can
         // start: not inside an embedded block, whose opener stands before it. This is also the
         // way when the lines reach out of the block or the edit may open or close one.
-        qint64 start = safeStart(range.location);
+        qint64 entered = -1;
+        qint64 start = safeStart(range.location, 0, &entered);
         // Inside a long line, from the checkpoint the edit left final; it ends where it meets the
         // old colouring past the edit, else a stretch past it (idle slices go on from there).
         qint64 resume = resumePoint(start, changeRange.location);
@@ -1429,6 +1543,8 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         QVWalkPlace inside;
         if (resume == start && range.location - start > LongLineEditReach) {
             inside = blockPlaceBefore(range.location, InsideBlockReach);
+            if (inside.position < 0 && entered > start && range.location - entered <= InsideBlockReach)
+                inside = blockPlaceBefore(entered, InsideBlockReach - (range.location - entered));
             if (inside.position >= 0) start = resume = inside.position;
         }
         range = QVRange(start, range.end() - start);
@@ -1459,6 +1575,11 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
     } else {
         syntaxHighlight(range);
     }
+    finishChangedLines(range, before, newEnd, boundaryEdited, endsInBlock);
+}
+
+void QVSyntaxHighlightingTextView::finishChangedLines(QVRange range, const State& before, bool newEnd, bool boundaryEdited, bool endsInBlock) {
+    const qint64 length = textStorage().length();
     const bool changed = boundaryEdited || endsInBlock || newEnd || mustGoOn(before, stateAt(range.end() - 1));
     if (range.end() >= length) {
         _highlightedUpTo = _oldColouringEnd = length;
@@ -1564,6 +1685,14 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
     _idleTimer.start(0, this);
     if (!_active || (_highlightedUpTo >= length() && !placesToConfirm())) {
         _idleTimer.stop();
+        return;
+    }
+    if (_highlightedUpTo >= length() && !_confirmWaited) {
+        // With the colours final, only places wait: their walk goes once typing pauses, so that
+        // keys typed one after another each cost their own edit, not a walk of the stretch
+        // between two places (what the walk reads does not change with the pause).
+        _confirmWaited = true;
+        _idleTimer.start(ConfirmPauseMs, this);
         return;
     }
     QElapsedTimer clock;
@@ -1724,8 +1853,15 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
 }
 
 void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& edit) {
-    if (!(edit.editedMask & QVTextStorage::EditedCharacters)) return;
+    if (!(edit.editedMask & QVTextStorage::EditedCharacters)) {
+        // Colours put on the block line by anything but its own passes may stand on another parse.
+        if (!_colouringBlockLine && !_blockLine.points.empty() && edit.editedRange.end() > _blockLine.from &&
+            edit.editedRange.location <= _blockLine.points.back().position)
+            _blockLine = {};
+        return;
+    }
     ++_charactersRevision;
+    _confirmWaited = false;
     if (edit.editedRange.location < _walkResume) _walkResume = -1;
     // A literal after the edit keeps its stops, moved with its text.
     const qint64 editedEnd = edit.editedRange.end() - edit.changeInLength;
@@ -1787,19 +1923,23 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     bool mayClose = oldEnd > location && (_replacing != QVRange(location, oldEnd - location) || _replacingMayClose);
     bool inert = oldEnd < oldFinal && (oldEnd == location || (_replacing == QVRange(location, oldEnd - location) && _replacingInert));
     _replacing = QVRange(QVRange::NotFound, 0);
-    for (const QChar c : textStorage().characters(edit.editedRange.intersection(QVRange(0, textStorage().length())))) {
-        if (c == u'/' || c == u'\\' || c == u']') mayClose = true;
-        if (!inertCharacter(c)) inert = false;
-    }
+    // Read only until both answers are known: a new text of 100 MB gives both at once.
+    if (!mayClose || inert)
+        for (const QChar c : textStorage().characters(edit.editedRange.intersection(QVRange(0, textStorage().length())))) {
+            if (c == u'/' || c == u'\\' || c == u']') mayClose = true;
+            if (inert && !inertCharacter(c)) inert = false;
+            if (mayClose && !inert) break;
+        }
     if (!inert || !insideMultiLineLiteral(location, newEnd)) _lastEditNotInert = _charactersRevision;
     qint64 lastGood = -1;
-    if (!_checkpoints.empty()) {
+    auto keepCheckpoints = [&](std::vector<Checkpoint>& points, qint64* good) {
+        if (points.empty()) return;
         std::vector<Checkpoint> kept;
-        kept.reserve(_checkpoints.size());
-        for (const Checkpoint& point : _checkpoints) {
+        kept.reserve(points.size());
+        for (const Checkpoint& point : points) {
             if ((mayClose ? std::max(point.horizon, point.slashHorizon) : point.horizon) <= location) {
                 kept.push_back({point.position, point.since, point.horizon, carry(point.slashHorizon)});
-                if (point.position <= oldFinal) lastGood = point.position;
+                if (good && point.position <= oldFinal) *good = point.position;
             } else if (point.position > oldEnd) {
                 // One right at the end of the text that went would stand where the new text
                 // ends, at the start of a line when a line's beginning was deleted: there it
@@ -1808,8 +1948,11 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
                                 point.horizon + edit.changeInLength, carry(point.slashHorizon)});
             }
         }
-        _checkpoints = std::move(kept);
-    }
+        points = std::move(kept);
+    };
+    keepCheckpoints(_checkpoints, &lastGood);
+    if (location < _blockLine.from) _blockLine = {};
+    else keepCheckpoints(_blockLine.points, nullptr);
     if (location < oldFinal) {
         // The edited line is no longer final, but for what lies before a checkpoint the edit
         // left alone; what was final after it is an old colouring.

@@ -191,7 +191,30 @@ private:
     struct PassEnd {
         qint64 end = 0;          // where the pass ended: the range's end or a boundary
         bool converged = false;  // the colouring from end on is the old one, good to _oldColouringEnd
+        qint64 resume = 0;       // where it began to parse
     };
+    // Checkpoints of an embedded block's own parser along its long lines (a style rule of
+    // megabytes), from one parse begun at from: those of the last large block a pass coloured,
+    // or of the line inside a block keys were typed on last. Kept through edits as the main
+    // parser's are, and dropped when anything else colours the text they stand in.
+    struct BlockLine {
+        const QVParser* parser = nullptr;
+        qint64 from = -1;
+        std::vector<Checkpoint> points;
+    };
+    BlockLine _blockLine;
+    bool _colouringBlockLine = false;
+    // Colours range, whole lines inside one embedded block, with the block's parser from the
+    // last checkpoint of _blockLine before before, until its parse meets an old checkpoint
+    // after convergeAfter again or the range ends.
+    PassEnd colourBlockLine(QVRange range, qint64 before, qint64 convergeAfter, const std::shared_ptr<QVParser>& parser);
+    // Whether parser coloured every character of range.
+    bool parsedWholly(QVRange range, const QVParser* parser) const;
+    // Whether one of parser's closers stands in range (or across its ends).
+    bool closerStandsIn(QVRange range, const QVParser* parser) const;
+    // The end of highlightChangedRange() once range is coloured: the lines after it as far as
+    // the edit changed them.
+    void finishChangedLines(QVRange range, const State& before, bool newEnd, bool boundaryEdited, bool endsInBlock);
     // Colours range with the main parser in one editing batch, from resume (the range's start or
     // a checkpoint inside it); the pass may end at a checkpoint of the old colouring past
     // convergeAfter, and once past stopAfter at the next boundary inside a long line.
@@ -216,8 +239,10 @@ private:
     // Forgets the checkpoints in [from, to].
     void dropCheckpoints(qint64 from, qint64 to);
     // The line at or before position the main parser can begin at; once the walk back is below
-    // floor, the line it has reached (a place known to lie nearer is begun at instead).
-    qint64 safeStart(qint64 position, qint64 floor = 0) const;
+    // floor, the line it has reached (a place known to lie nearer is begun at instead). entered,
+    // when given, gets where the walk back first stepped into an embedded block's run (the end
+    // of that run; -1: it did not).
+    qint64 safeStart(qint64 position, qint64 floor = 0, qint64* entered = nullptr) const;
     // Whether every character of range was coloured by parser, an embedded language, and none
     // of its closers stands in range: then parser alone colours range again as a whole-text
     // colouring would, the block ending where it did.
@@ -353,6 +378,7 @@ private:
     std::vector<Checkpoint> _checkpoints;
     QBasicTimer _idleTimer;
     bool _awaitingPaint = false;  // the idle timer waits for the first paint of a new text
+    bool _confirmWaited = false;  // idle time waited for typing to pause since the last edit
     bool _useMainParser = false;
     bool _colouringDeferred = false;
     bool _embeddedBoundaryEdited = false;

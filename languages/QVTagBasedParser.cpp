@@ -531,6 +531,16 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
         if (markupPlaces(MarkupComment, lt, std::max(from, lt + 4), close < 0 ? length : close + 1)) return Stopped;
         return end;
     };
+    // An element's end tag, where its block ends, is a boundary of a colouring pass: a parse
+    // begun at its "<" reads it as the closing tag it is, so on a long line holding a script
+    // of megabytes the key after the script begins there. Reported before the end string is
+    // coloured (a pass resumed there colours it). The decisions before it read the end string
+    // and the character after it.
+    auto endTagBoundary = [&](qint64 blockStart, qint64 blockEnd, const QString& end) {
+        if (!session || !storage || blockEnd <= blockStart || blockEnd >= length || !end.startsWith(u'<')) return false;
+        const qint64 read = std::min<qint64>(length, blockEnd + end.size() + 1);
+        return session->boundary(base + blockEnd, base + blockStart, base + read, 0);
+    };
     if (inside && inside->block < 0) {
         // Begun at a place inside a comment or tag of the markup itself.
         if (storage || inside->literal < MarkupComment || inside->literal > MarkupQuotedValue) return {0, 0};
@@ -557,6 +567,7 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
             if (session) session->reach(base + blockEnd);
             result.push_back({QVRange(base + inside->blockStart, blockEnd - inside->blockStart), parser});
         }
+        if (endTagBoundary(inside->blockStart, blockEnd, entry->end)) return {blockEnd, furthest};
         // The end string takes the tag colour, as after a block begun in the walk.
         if (blockEnd < length) colour(&_tagAttr, blockEnd, std::min<qint64>(blockEnd + entry->end.size(), length) - 1);
         position = blockEnd;
@@ -621,6 +632,10 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
                 // The block's own parser colours it later: its stretch is the pass's already.
                 if (session) session->reach(base + blockEnd);
                 result.push_back({QVRange(base + blockStart, blockEnd - blockStart), parser});
+            }
+            if (endTagBoundary(blockStart, blockEnd, embedded->end)) {
+                stop = blockEnd;
+                break;
             }
             if (blockEnd < length) colour(&_tagAttr, blockEnd, std::min<qint64>(blockEnd + embedded->end.size(), length) - 1);
             position = blockEnd;

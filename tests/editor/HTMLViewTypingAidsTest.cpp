@@ -7,6 +7,7 @@
 #include "editor/QVBeep.h"
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
+#include "shell/StringParsing.h"
 
 #include <QApplication>
 #include <QImage>
@@ -530,4 +531,73 @@ TEST(HTMLViewTypingAids, LongLinesAndManyLines) {
     EXPECT_EQ(many->string(), text);
     many->redo();
     EXPECT_EQ(many->string().count(u'\t'), 100000);
+}
+
+// The open tag before a place, read from the stops kept along a long line, answers what the
+// reading of its whole line from its start answers: on lines of quotes, escapes, "<" and ">"
+// in every mix, at places far down a line and just after an edit anywhere before them (an edit
+// drops the stops after it), for the line typed on and for another.
+TEST(HTMLViewTypingAids, OpenTagBeforeAnswersAsTheWholeLineReadFromItsStart) {
+    auto reference = [](const QString& text, qint64 position, bool inQuotesCheck) -> std::optional<QString> {
+        const qint64 start = text.lastIndexOf(u'\n', position - 1) + 1;
+        const QString line = text.mid(start, position - start);
+        if (inQuotesCheck && StringParsing::locationInQuotes(line, line.size())) return std::nullopt;
+        qsizetype lt = line.lastIndexOf(u'<');
+        if (lt < 0 || line.size() == 1) return std::nullopt;
+        for (qsizetype gt = line.lastIndexOf(u'>'); gt >= 0; gt = gt > 0 ? line.lastIndexOf(u'>', gt - 1) : -1) {
+            if (StringParsing::locationInQuotes(line, gt)) continue;
+            if (gt > lt) return std::nullopt;
+            break;
+        }
+        if (lt + 1 < line.size() && line.at(lt + 1) == u'/') return std::nullopt;
+        while (StringParsing::locationInQuotes(line, lt)) {
+            lt = lt > 0 ? line.lastIndexOf(u'<', lt - 1) : -1;
+            if (lt < 0) return std::nullopt;
+        }
+        qsizetype end = lt + 1;
+        while (end < line.size() && line.at(end) != u' ' && line.at(end) != u'/') ++end;
+        return line.mid(lt + 1, end - lt - 1);
+    };
+    const struct {
+        const char* alphabet;
+        int length;
+    } lines[] = {
+        {"abcdefgh <>\"\\/", 200'000},   // everything, often
+        {"abcdefghijklmnop \"", 100'000},  // no tags: quotes alone
+        {"ab<p\\\\\\\"\"", 150'000},         // runs of backslashes before quotes
+        {"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx<", 120'000},  // rare tags, a block without one
+    };
+    std::mt19937 random(17);
+    for (const auto& shape : lines) {
+        SCOPED_TRACE(shape.alphabet);
+        const std::string alphabet = shape.alphabet;
+        QString text = QStringLiteral("<p>first line</p>\n");
+        for (int i = 0; i < shape.length; ++i) text += QChar(alphabet[random() % alphabet.size()]);
+        text += QStringLiteral("\n<div class=\"x\">last</div>\n");
+        auto view = shownView("/t/stops.html", text);
+        HTMLViewTypingAids& aids = view->typingAids();
+        const qint64 lineStart = text.indexOf(u'\n') + 1;
+        const qint64 lineEnd = text.indexOf(u'\n', lineStart);
+        auto check = [&](qint64 at) {
+            const QString now = view->string();
+            for (const bool quotes : {true, false})
+                ASSERT_EQ(aids.openTagBefore(at, quotes), reference(now, at, quotes)) << "at " << at << " quotes " << quotes;
+        };
+        // Far down the line first, then back up it and down again: the stops kept answer.
+        for (const qint64 at : {lineEnd, lineStart + 5, lineEnd - 1, lineStart + (lineEnd - lineStart) / 2, lineEnd - 7, qint64(3)})
+            check(at);
+        // Edits anywhere in the line, each followed by asks after it and at the line's end.
+        qint64 end = lineEnd;
+        for (int round = 0; round < 12; ++round) {
+            const qint64 at = lineStart + qint64(random() % quint64(end - lineStart));
+            const QString put = QString(QChar(alphabet[random() % alphabet.size()]));
+            const bool remove = round % 3 == 2;
+            view->QVTextView::setSelectedRange(QVRange(at, remove ? 1 : 0));
+            view->insertText(remove ? QString() : put);
+            end += remove ? -1 : 1;
+            check(end);
+            check(std::min(end, at + 1 + qint64(random() % 40)));
+            check(end - 1);
+        }
+    }
 }

@@ -852,6 +852,95 @@ TEST(QVSyntaxHighlightingTextView, ColouringAtTheEndOfALargeBlockGoesOnFromAPlac
     }
 }
 
+// Keys typed on after an edit that left places and states unsure, and keys at the end of a line
+// of megabytes, each colour what they touch: an end tag pasted at a line's end amid a large
+// script or style sheet, then "<", Return and more (the colouring after "<" looked back up the
+// block to its opener); a script of megabytes on one line with its tags, keys after it; a style
+// rule whose data: URI runs to megabytes, keys at its end and a quote amid it. After every key
+// the colours equal the one pass over the whole text.
+TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
+    UserDefaults::standard().setBool(false, QVAutoComplete);
+    QString script, style, minified, uri;
+    script = markupRows(64 * 1024) + QStringLiteral("<script>\n");
+    for (int row = 0; script.size() < 1'300'000; ++row) script += QStringLiteral("var v%1 = \"</p>\" + f(%1) / 2; // <b>\n").arg(row);
+    script += QStringLiteral("</script>\n<p>end</p>\n");
+    style = markupRows(64 * 1024) + QStringLiteral("<style>\n");
+    for (int row = 0; style.size() < 1'300'000; ++row) style += QStringLiteral("p.c%1 { color: red; content: \"</p>\"; }\n").arg(row);
+    style += QStringLiteral("</style>\n<p>end</p>\n");
+    minified = QStringLiteral("<p>top</p>\n<script>");
+    for (int row = 0; minified.size() < 1'500'000; ++row) minified += QStringLiteral("var v%1=\"<a>\"+f(%1)/2;if(a<b){g('>')}").arg(row);
+    minified += QStringLiteral("</script>\n<p>end</p>\n");
+    uri = QStringLiteral("<p>top</p>\n<style>\nbody { margin: 0; }\n.logo { background: url(data:image/png;base64,");
+    for (int row = 0; uri.size() < 1'500'000; ++row) uri += QStringLiteral("iVBORw0KGgoAAAANSUhEUgAAAAEAAAAB%1+/=").arg(row % 97);
+    uri += QStringLiteral("); }\n.row { color: #333; }\n</style>\n<p>end</p>\n");
+    const struct {
+        const char* name;
+        const QString& page;
+        double share;         // where the caret goes: the end of the line at this share, or of the longest line (< 0)
+        bool amid;            // amid the line instead of at its end
+        const char* paste;    // put there first as one edit
+        std::vector<const char*> keys;
+    } cases[] = {
+        {"end tag pasted in a script", script, 0.5, false, "</script>", {"x", "<", "x", "\n", "y", " ", "<", "/", "\""}},
+        {"end tag pasted in a style sheet", style, 0.5, false, "</style>", {"x", "<", "\n", "y", " ", "<", "/"}},
+        {"one-line script", minified, -1, false, "", {" ", "<", "d", "i", "v", ">", "x", "\n", "\""}},
+        // A comment opened there runs to the block's end, and a line break there parts the line:
+        // keys after either read to the block's end (below, colours only).
+        {"amid a one-line script", minified, -1, true, "", {"a", "b", "/", "2", " ", "x", "y"}},
+        // A quote there may move the block's end: the scan for it reads the line (below, colours only).
+        {"data: URI", uri, -1, false, "", {"a", "b", ";", " ", "}", "c"}},
+        {"amid a data: URI", uri, -1, true, "", {"a", "b", "/", "2", " ", "x"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HTMLView view(QStringLiteral("/tmp/keys-after.html"));
+        view.resize(600, 400);
+        view.show();
+        view.setString(c.page);
+        view.finishHighlighting();
+        const QVTextStorage& text = view.textStorage();
+        qint64 line = text.lineOfPosition(qint64(double(c.page.size()) * c.share));
+        if (c.share < 0)
+            for (qint64 l = 0; l < text.lineCount(); ++l)
+                if (text.lineRange(l).length > text.lineRange(line).length) line = l;
+        view.setSelectedRange(QVRange(c.amid ? text.lineStart(line) + text.lineRange(line).length / 3 : text.lineContentsEnd(line), 0));
+        if (*c.paste) {
+            view.insertText(QString::fromLatin1(c.paste));
+            while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+            EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after the paste";
+        }
+        for (const char* key : c.keys) {
+            const quint64 parsed = QVParser::charactersParsed();
+            view.insertText(QString::fromLatin1(key));
+            // What the key colours at once: its lines from a place or checkpoint near it.
+            EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(256 * 1024)) << "parsed by " << key;
+            while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+            EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after " << key;
+        }
+        // A comment opened amid the long line, a quote, and their undo.
+        view.setSelectedRange(QVRange(text.lineStart(line) + text.lineRange(line).length / 4, 0));
+        view.insertText(QStringLiteral("/*"));
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a comment opened amid the line";
+        view.insertText(QStringLiteral("z"));
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a key in it";
+        view.undo();
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after its undo";
+        view.insertText(QStringLiteral("\n"));
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a line break amid the line";
+        view.setSelectedRange(QVRange(text.lineStart(line) + text.lineRange(line).length / 2, 0));
+        view.insertText(QStringLiteral("\""));
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a quote amid the line";
+        view.undo();
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after its undo";
+    }
+}
+
 // A template string and a comment of megabytes, in a page's script and in a script file,
 // coloured while idle: each slice reads on from where the last one stopped inside the literal,
 // never from its start, and the colours equal the one pass over the whole text, also after a
