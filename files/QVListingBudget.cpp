@@ -37,7 +37,7 @@ bool QVListingBudget::takeEntry(qint64 keptBytes) {
     if (refused()) return false;
     ++_entries;
     _memory += keptBytes;
-    if (_entries > _limits.entries + _folderEntries)
+    if (_entries > _limits.entries)
         return refuse(tr("The site's answer lists more than %1 entries, more than Qorvel reads.").arg(_limits.entries));
     if (_memory > _limits.entryMemory)
         return refuse(tr("The site's answer would take more than %1 MB of memory to list, more than Qorvel reads.")

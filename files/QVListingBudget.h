@@ -40,9 +40,6 @@ public:
     bool takeText(qsizetype bytes);
     // One entry read, and what is kept of it (0 for an entry read and dropped).
     bool takeEntry(qint64 keptBytes);
-    // The answer names the listed folder too (a WebDAV Depth-1 answer has a response for it):
-    // that one is no member, and MaxEntries counts members.
-    void namesItsFolder() { _folderEntries = 1; }
     // What an entry of these texts keeps, as measured on sftp's listing of a huge folder: its
     // name twice (as name and in its path) in UTF-16, its other texts (date, owner, group, a
     // link's target) once each, and some 1 KB of objects, allocations and the folder's part of
@@ -65,7 +62,6 @@ private:
 
     Limits _limits;
     qsizetype _entries = 0;
-    qsizetype _folderEntries = 0;
     qint64 _memory = 0;
     QString _refusal;
 };

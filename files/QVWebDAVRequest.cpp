@@ -452,7 +452,10 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::readMembers(const
     };
     QList<Response> responses;
     int unnamed = 0;  // responses whose href (none, several, a slash escaped) could name nothing
-    budget.namesItsFolder();
+    // The folder's own response is no entry of it: a folder of as many members as the bound
+    // allows lists, as it does by FTP and SFTP. One response alone goes uncounted, the first
+    // that names the folder in any spelling alike.
+    bool ownUncounted = false;
     BoundedXml xml(body, budget);
     Member member;
     std::optional<QByteArrayList> steps;
@@ -494,7 +497,11 @@ std::optional<QList<QVWebDAVRequest::Member>> QVWebDAVRequest::readMembers(const
                 member.executable = text.trimmed() == u'T';
             else if (dav && name == QLatin1String("response")) {
                 // A response naming several resources says no one member's properties.
-                if (hrefs == 1 && steps) {
+                if (hrefs == 1 && steps && !ownUncounted && steps->size() == self->size() &&
+                    sameSteps(*steps, *self, self->size(), Likeness::Case)) {
+                    ownUncounted = true;
+                    responses.append({std::move(*steps), member});
+                } else if (hrefs == 1 && steps) {
                     const qsizetype kept = member.modified.size() + std::accumulate(steps->cbegin(), steps->cend(), qsizetype(0),
                                                                                   [](qsizetype n, const QByteArray& s) { return n + s.size(); });
                     if (!budget.takeEntry(QVListingBudget::cost(kept))) break;

@@ -239,18 +239,31 @@ Multistatus readMultistatus(const QByteArray& body) {
 QString looseStep(const QByteArray& step) { return QString::fromUtf8(step).normalized(QString::NormalizationForm_C).toCaseFolded(); }
 
 // What an answer taken within limits must be, as read apart: whole, and inside every bound.
-// A listing's answer may hold one response more than the entries bound: the folder's own, which
-// is no member; the members themselves are checked against the bound apart.
 QString withinBounds(const Multistatus& read, const QByteArray& body, const QVListingBudget::Limits& limits, const char* reader,
-                     qsizetype ownResponses = 0) {
+                     qsizetype own = 0) {
     const auto taken = [&](const QString& what) { return QStringLiteral("%1: %2 was taken").arg(QLatin1String(reader), what); };
     if (!read.wellFormed) return taken(QStringLiteral("an answer that is no well-formed document"));
     if (read.documentType) return taken(QStringLiteral("an answer with a document type"));
     if (body.size() > limits.answerBytes) return taken(QStringLiteral("an answer of %1 bytes").arg(body.size()));
     if (read.depth > limits.depth) return taken(QStringLiteral("an answer nesting %1 elements").arg(read.depth));
     if (read.longestText > limits.textBytes) return taken(QStringLiteral("an answer with a text of %1").arg(read.longestText));
-    if (read.responses > limits.entries + ownResponses) return taken(QStringLiteral("an answer of %1 responses").arg(read.responses));
+    if (read.responses - own > limits.entries) return taken(QStringLiteral("an answer of %1 responses").arg(read.responses));
     return {};
+}
+
+// Whether one of the answer's responses names the folder itself alone (its one own href, in any
+// spelling alike): that response is no entry of the listing.
+bool namesTheFolder(const Multistatus& read, const QString& folderPath) {
+    const QByteArrayList folder = hrefSteps(folderPath).value_or(QByteArrayList());
+    const auto key = [](const QByteArray& step) { return FileName::decode(step).normalized(QString::NormalizationForm_C).toCaseFolded(); };
+    for (const QList<std::optional<QByteArrayList>>& hrefs : read.hrefs) {
+        if (hrefs.size() != 1 || !hrefs.first() || hrefs.first()->size() != folder.size()) continue;
+        bool same = true;
+        for (qsizetype i = 0; i < folder.size() && same; ++i)
+            same = (*hrefs.first())[i] == folder[i] || key((*hrefs.first())[i]) == key(folder[i]);
+        if (same) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -283,8 +296,9 @@ QString multistatus(const QByteArray& bytes) {
         return {};
     }
     // Taken: it was within every bound, as read apart.
-    if (const QString failure = withinBounds(read, body, limits, "listing", 1); !failure.isEmpty()) return failure;
-    if (members->size() > limits.entries) return QStringLiteral("listing: %1 members were taken").arg(members->size());
+    if (const QString failure = withinBounds(read, body, limits, "listing", namesTheFolder(read, folderPath) ? 1 : 0);
+        !failure.isEmpty())
+        return failure;
     qint64 kept = 0;
     for (const QVWebDAVRequest::Member& m : *members) kept += QVListingBudget::cost(m.modified.size());
     if (kept > limits.entryMemory) return QStringLiteral("members keeping %1 bytes were taken").arg(kept);

@@ -153,12 +153,29 @@ void FLTContextMarkHasCrashed() {
     }
 }
 
+uint64_t FLTContextPidNamespace() {
+    // "pid:[4026531836]": read as a link, little of a small signal stack is taken.
+    char link[32];
+    const long length = ::syscall(SYS_readlink, "/proc/self/ns/pid", link, sizeof link);
+    uint64_t inode = 0;
+    for (long i = 0; i < length && i < long(sizeof link); ++i)
+        if (link[i] >= '0' && link[i] <= '9') inode = inode * 10 + uint64_t(link[i] - '0');
+    return length > 0 ? inode : 0;
+}
+
+bool FLTContextIsCapturingProcess(int32_t pid) {
+    const FLTContext* context = g_fltContext.load();
+    if (!context || !context->processID) return true;
+    if (pid <= 0) pid = int32_t(::syscall(SYS_getpid));
+    if (pid != context->processID) return false;
+    // The same number: the same process unless it counts in another namespace. Not told (no
+    // /proc), the number alone decides.
+    const uint64_t space = context->pidNamespace ? FLTContextPidNamespace() : 0;
+    return !space || space == context->pidNamespace;
+}
+
 FLTCrashClaim FLTContextClaimCrash(int32_t self, int32_t pid) {
-    FLTContext* context = g_fltContext.load();
-    if (context && context->processID) {
-        if (pid <= 0) pid = int32_t(::syscall(SYS_getpid));
-        if (pid != context->processID) return kFLTClaimOtherProcess;
-    }
+    if (!FLTContextIsCapturingProcess(pid)) return kFLTClaimOtherProcess;
     FLTWritableStore* store = g_fltStore.load();
     if (!store) return kFLTClaimNoContext;
     if (self <= 0) self = FLTCurrentThreadID();

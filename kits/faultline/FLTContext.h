@@ -117,6 +117,10 @@ struct FLTContext {
     // The process that installed capture. A process it makes (fork, vfork, a spawn) runs its
     // handlers until it execs; a crash there is not the program's.
     int32_t processID;
+    // The PID namespace processID counts in (its inode; 0: unknown). A child made into a
+    // namespace of its own is numbered there, and can take the program's number (the first
+    // process of each, in a container).
+    uint64_t pidNamespace;
 };
 
 // One thread as the recorder stops it: the thread's answer (its registers) arrives in the slot.
@@ -169,6 +173,11 @@ void FLTContextMarkHasCrashed();
 // nothing and changes nothing: after vfork the memory it would write is its parent's.
 enum FLTCrashClaim { kFLTClaimOwner, kFLTClaimReentered, kFLTClaimOtherOwner, kFLTClaimNoContext, kFLTClaimOtherProcess };
 FLTCrashClaim FLTContextClaimCrash(int32_t self = 0, int32_t pid = 0);
+// Whether pid (0: asked of the kernel here) is the process that installed capture, in its own
+// PID namespace: true too before capture is installed. System calls only.
+bool FLTContextIsCapturingProcess(int32_t pid = 0);
+// The inode of the calling process's PID namespace, 0 when it cannot be told.
+uint64_t FLTContextPidNamespace();
 // Waits (bounded) until the owner has put the previous handlers back; true when it did.
 bool FLTContextWaitForCrashOwner(uint32_t milliseconds);
 void FLTContextMarkCrashFinished();

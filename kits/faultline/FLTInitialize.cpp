@@ -158,6 +158,7 @@ bool FLTContextInitialize(const FLTContextInitOptions* options) {
     store->binaryImageFile.fd = -1;
     context->signalStack = signalStack;
     context->processID = int32_t(::getpid());
+    context->pidNamespace = FLTContextPidNamespace();
     context->initialized.store(0);
     std::atomic_thread_fence(std::memory_order_seq_cst);
 

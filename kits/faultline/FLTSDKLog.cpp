@@ -104,7 +104,7 @@ void FLTSDKLogv(uint32_t level, const char* format, va_list arguments) {
     if (level < store->minimumLogLevel.load(std::memory_order_relaxed)) return;
     // A child before it execs says nothing in the program's log, and after vfork the descriptor it
     // would open and keep is its parent's.
-    if (context->processID && int32_t(::getpid()) != context->processID) return;
+    if (!FLTContextIsCapturingProcess()) return;
     int fd = store->sdkLogFD.load();
     if (fd < 0) {
         fd = ::open(context->sdkLogPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);

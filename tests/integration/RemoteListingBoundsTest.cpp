@@ -190,6 +190,8 @@ class Dav(BaseHTTPRequestHandler):
             return self.reply(folder("/d/", ["/d/x.html", "/d/Y.html"]))
         if key == "/dav/t9":
             return self.reply(folder("/dav/%74%39/", ["/dav/%74%39/one.html", "/dav/%74%39/%74wo.html"]))
+        if key == "/full":
+            return self.reply(folder("/FULL/", ["/FULL/f%06d" % i for i in range(100000)]))
         if key == "/pieces":
             return self.reply(pieces("/pieces/"))
         if key == "/elsewhere":
@@ -252,8 +254,11 @@ TEST(RemoteListingBounds, AFolderListsInTheServersOwnSpellingOrSaysWhyNot) {
         QStringList names;    // listed
         const char* refusal;  // what the refusal says; empty: listed
     };
+    QStringList full;  // as many members as a listing takes, beside the folder's own response
+    for (int i = 0; i < QVListingBudget::MaxEntries; ++i) full << QStringLiteral("f%1").arg(i, 6, 10, QLatin1Char('0'));
     const std::vector<Row> rows = {
         {"own", QString::fromUtf8("/d\xc3\xa9/"), {"a.html", "b c.html"}, ""},  // answers in NFD
+        {"own", "/full/", full, ""},                                            // the folder in its own case
         {"own", "/D/", {"Y.html", "x.html"}, ""},                               // answers in folded case
         {"own", "/dav//t9/", {"one.html", "two.html"}, ""},                     // without the doubled slash, letters escaped
         {"own", "/dav/./t9/", {"one.html", "two.html"}, ""},

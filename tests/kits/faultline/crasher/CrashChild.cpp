@@ -5,6 +5,7 @@
 #include "kits/faultline/FLTUserLogging.h"
 #include "platform/Threads.h"
 
+#include <QProcess>
 #include <QThread>
 
 #include <glib.h>
@@ -27,6 +28,7 @@
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -153,13 +155,47 @@ int childMain(void*) {
 }
 void crashingChild(const std::string& kind) {
     pid_t child = -1;
-    if (kind == "fork-child" || kind == "fork-child-throws") {
+    if (kind == "fork-child" || kind == "fork-child-throws" || kind == "fork-child-aborts" || kind == "fork-children-as-it-crashes") {
         child = ::fork();
         if (child == 0) {
             if (kind == "fork-child-throws") childThrows();
+            if (kind == "fork-child-aborts") std::abort();
             childNullWrite();
             ::_exit(0);
         }
+    } else if (kind == "exec-child") {
+        // The child runs a program of ours that starts capture itself, in a folder of its own.
+        child = ::fork();
+        if (child == 0) {
+            const std::string own = g_folder + "/exec";
+            ::mkdir(own.c_str(), 0700);
+            ::execl("/proc/self/exe", "crasher", own.c_str(), "null-write", static_cast<char*>(nullptr));
+            ::_exit(0);
+        }
+    } else if (kind == "new-pid-namespace-child") {
+        // The program is the first process of its PID namespace, as in a container; its child,
+        // in a namespace of its own, is the first of that one: both have the same number.
+        constexpr size_t size = 1 << 16;
+        auto* stack = static_cast<char*>(::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0));
+        if (stack == MAP_FAILED) std::exit(8);
+        child = ::clone(childMain, stack + size, CLONE_NEWPID | SIGCHLD, nullptr);
+    } else if (kind == "qprocess-child") {
+        // Qt's start of a program, with the step it runs in the child before the exec crashing.
+        QProcess process;
+        process.setChildProcessModifier([] { childNullWrite(); });
+        process.start(QStringLiteral("/bin/true"), {});
+        process.waitForFinished(20000);
+        const int status = process.exitStatus() == QProcess::CrashExit ? process.exitCode() : process.exitCode() << 8;
+        if (FILE* file = std::fopen((g_folder + "/child").c_str(), "w")) {
+            std::fprintf(file, "%d\n", status);
+            std::fclose(file);
+        }
+        if (FILE* file = std::fopen((g_folder + "/after-child").c_str(), "w")) {
+            for (const char* record : {"signal.fltrecord", "exception.fltrecord"})
+                if (::access((g_folder + "/" + record).c_str(), F_OK) == 0) std::fprintf(file, "%s\n", record);
+            std::fclose(file);
+        }
+        return;
     } else if (kind == "vfork-child") {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -186,6 +222,36 @@ void crashingChild(const std::string& kind) {
             if (::access((g_folder + "/" + record).c_str(), F_OK) == 0) std::fprintf(file, "%s\n", record);
         std::fclose(file);
     }
+    if (kind == "fork-children-as-it-crashes") {
+        // Children that crash while the program records its own crash.
+        static std::atomic<bool> forking{false};
+        std::thread([] {
+            for (int i = 0; i < 200; ++i) {
+                if (::fork() == 0) {
+                    childNullWrite();
+                    ::_exit(0);
+                }
+                forking.store(true);
+            }
+        }).detach();
+        while (!forking.load()) {
+        }
+    }
+}
+
+// Makes this process the first of a new PID namespace (and a user namespace, for the right to):
+// the caller goes on as that first process; the process that was waits and ends as it ends.
+void becomeFirstOfPidNamespace() {
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0) std::exit(9);
+    const pid_t first = ::fork();
+    if (first < 0) std::exit(8);
+    if (first == 0) return;
+    int status = 0;
+    if (::waitpid(first, &status, 0) != first) std::exit(8);
+    if (!WIFSIGNALED(status)) std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : 8);
+    ::signal(WTERMSIG(status), SIG_DFL);
+    ::kill(::getpid(), WTERMSIG(status));
+    std::exit(8);
 }
 
 // The moment of the crash on the monotonic clock, in nanoseconds, in "crash-at": from there to the
@@ -381,6 +447,8 @@ int main(int argc, char** argv) {
         ::sigaction(SIGSEGV, &action, nullptr);
     }
 
+    if (kind == "new-pid-namespace-child") becomeFirstOfPidNamespace();
+
     FLTContextInitOptions options;
     options.reportPath = argv[1];
     options.reportID = "report-1";
@@ -413,7 +481,9 @@ int main(int argc, char** argv) {
         expect(reinterpret_cast<const void*>(&nullWrite));
         sleepers(2);
         nullWrite();
-    } else if (kind == "fork-child" || kind == "fork-child-throws" || kind == "vfork-child" || kind == "spawn-child") {
+    } else if (kind == "fork-child" || kind == "fork-child-throws" || kind == "fork-child-aborts" || kind == "exec-child" ||
+               kind == "fork-children-as-it-crashes" || kind == "new-pid-namespace-child" || kind == "qprocess-child" ||
+               kind == "vfork-child" || kind == "spawn-child") {
         // A sleeper beside: the child's handler must not reach the program's threads either.
         expect(reinterpret_cast<const void*>(&nullWrite));
         sleepers(1);
