@@ -307,6 +307,7 @@ bool QVFileDocument::readFromFile(const QString& path, const QString&, QVError* 
     _fallbackCharacters = rewrites ? _loadNotice.userInfoValue(FileEncodings::FallbackCharactersKey).toString() : QString();
     _rewrittenNotice = rewrites ? _loadNotice : QVError();
     _misreadWriteAccepted = false;
+    _keepsBytes = _loadNotice.userInfo().contains(FileEncodings::KeptBytesKey);
     _misreadCharacters.clear();
     if (isMisreading()) _misreadCharacters = charactersBeyondAscii(_textView->textStorage());
     // Taken before the read would miss nothing, but the read has replaced the text only now;
@@ -423,6 +424,11 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
     QVStringEncoding used = bytes ? target : requested;
     QVError warning;
     if (!bytes) {
+        // A kept byte is the file's own only in the file it was read from: one pasted or dropped
+        // into another text goes there as the U+FFFD it shows, not as a byte that would make a
+        // valid UTF-8 file invalid (and read in the fallback next time).
+        if (!_keepsBytes && (used ? used : FileEncodings::defaultEncoding()) == TextEncoding::UTF8 && !QStringView(text).isValidUtf16())
+            text = FileEncodings::keptBytesAsShown(text);
         bytes = FileEncodings::dataUsingEncoding(text, &used, &warning, fallbacksFor(requested));
         if (bytes && used == TextEncoding::UTF8) bytes->prepend(utf8Mark);
     }

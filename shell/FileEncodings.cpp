@@ -856,6 +856,16 @@ bool FileEncodings::appendUTF8KeepingBytes(QByteArray* out, QStringView text) {
     return appendUTF8(text.sliced(from));
 }
 
+QString FileEncodings::keptBytesAsShown(QStringView text) {
+    QString shown = text.toString();
+    for (qsizetype i = 0; i < shown.size(); ++i) {
+        const char16_t u = shown.at(i).unicode();
+        if (QChar::isHighSurrogate(u) && i + 1 < shown.size() && shown.at(i + 1).isLowSurrogate()) ++i;
+        else if (u >= KeptByte + 0x80 && u <= KeptByte + 0xFF) shown[i] = QChar::ReplacementCharacter;
+    }
+    return shown;
+}
+
 QVStringEncoding FileEncodings::declaredEncoding(const QString& path) {
     if (const QVStringEncoding encoding = encodingFromFileName(path)) return encoding;
     return encodingFromFileContents(path);

@@ -138,6 +138,9 @@ public:
     // Appends text as UTF-8, each kept byte as the byte itself. False when the text holds a
     // surrogate that is neither half of a pair nor a kept byte (nothing UTF-8 can hold).
     static bool appendUTF8KeepingBytes(QByteArray* out, QStringView text);
+    // text with each kept byte (standing alone) made the U+FFFD it shows as: what a text that was
+    // not read with kept bytes writes for one pasted into it, so a valid UTF-8 file stays valid.
+    static QString keptBytesAsShown(QStringView text);
     // The encoding the file's name or its contents (byte-order mark, @charset rule, declaration)
     // name; 0 when none does (the default encoding then reads it).
     static QVStringEncoding declaredEncoding(const QString& path);

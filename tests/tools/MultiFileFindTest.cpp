@@ -11,6 +11,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
+#include "shell/FileEncodings.h"
 #include "shell/LargeFiles.h"
 #include "tests/support/TestSupport.h"
 #include "tools/QVEditorSearchScopes.h"
@@ -626,6 +627,33 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
                 EXPECT_TRUE(recovered);
                 EXPECT_TRUE(readBytes(path) == bytesReplace(shape.bytes, "foo", "foo\x8E", 1));
             }
+            // A kept byte copied into a valid UTF-8 document goes there as the U+FFFD it shows
+            // (the file stays valid); cut and pasted within its own text it stays the byte.
+            if (shape.kept) {
+                const QString clean = dir.write(QStringLiteral("clean.txt"), "caf\xC3\xA9\n");
+                QVSingleFileWindowController other(std::make_unique<QVSingleFileDocument>(clean));
+                other.show();
+                const QString full = editor->fullString();
+                const qsizetype k = std::find_if(full.cbegin(), full.cend(), [](QChar c) { return c.unicode() >= 0xDC80 && c.unicode() <= 0xDCFF; }) - full.cbegin();
+                ASSERT_LT(k, full.size());
+                QByteArray before;
+                ASSERT_TRUE(FileEncodings::appendUTF8KeepingBytes(&before, QStringView(full).left(k)));
+                editor->setSelectedRange(QVRange(k, 1));
+                editor->copy();
+                other.currentTextView()->setSelectedRange(QVRange(0, 0));
+                other.currentTextView()->paste();
+                EXPECT_TRUE(other.document()->save(&error)) << error.localizedDescription().toStdString();
+                EXPECT_TRUE(readBytes(clean) == "\xEF\xBF\xBD" "caf\xC3\xA9\n") << readBytes(clean).toHex(' ').toStdString();
+                other.document()->close();
+                QByteArray moved = readBytes(path);
+                const char stray = moved.at(before.size());
+                moved.remove(before.size(), 1);
+                editor->cut();
+                editor->setSelectedRange(QVRange(0, 0));
+                editor->paste();
+                EXPECT_TRUE(window.document()->save(&error)) << error.localizedDescription().toStdString();
+                EXPECT_TRUE(readBytes(path) == stray + moved) << "the kept byte moved";
+            }
             window.document()->close();
         }
         // Reopen with Encoding: a file read in the fallback, reopened in the encoding it is in,
@@ -647,5 +675,6 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
         }
     }
 }
+
 
 }  // namespace
