@@ -531,13 +531,16 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
             return waitIdle(c);
         };
 
-        // Find: ASCII always as grep counts it; other text too, or the file is named with why.
-        for (const QString& text : {QStringLiteral("foo"), e}) {
+        // Find: ASCII always as grep counts it; other text too, or the file is named with why,
+        // a pattern that says text beyond ASCII in ASCII escapes as well.
+        const QString cafe = QStringLiteral("caf\\x{e9}");
+        for (const QString& text : {QStringLiteral("foo"), e, cafe}) {
+            closed.setValue(text == cafe, QStringLiteral("regularExpression"));
             ASSERT_TRUE(find(closed, text));
-            const quint64 grep = grepCount(path, text);
+            const quint64 grep = grepCount(path, text == cafe ? QStringLiteral("caf\u00e9") : text);
             const bool named = std::any_of(closed.readOtherwise().cbegin(), closed.readOtherwise().cend(),
                                            [&](const auto& entry) { return entry.first == path && !entry.second.isEmpty(); });
-            if (text == e && shape.read != AsUTF8) {
+            if (text != QLatin1String("foo") && shape.read != AsUTF8) {
                 EXPECT_TRUE(named || closed.numberOfResults() == grep) << closed.numberOfResults() << " found, grep " << grep;
             } else {
                 EXPECT_EQ(closed.numberOfResults(), grep) << text.toStdString();
@@ -551,6 +554,7 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
             for (QMessageBox* box : closed.window()->findChildren<QMessageBox*>(QStringLiteral("SearchReport")))
                 EXPECT_FALSE(box->detailedText().contains(QLatin1String("kept"))) << box->detailedText().toStdString();
         }
+        closed.setValue(false, QStringLiteral("regularExpression"));
         const quint64 foos = grepCount(path, QStringLiteral("foo"));
         ASSERT_GT(foos, 0u);
 
