@@ -810,13 +810,13 @@ std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString&
     return units;
 }
 
-std::optional<QString> FileEncodings::decodeUTF8KeepingBytes(const QByteArray& bytes, qint64* keptBytes) {
+std::optional<QString> FileEncodings::decodeUTF8KeepingBytes(const QByteArray& bytes, qint64* keptBytes, bool any) {
     KeepingDecoder keeping;
     if (!keeping) return std::nullopt;
     QString text(bytes.size() + 1, Qt::Uninitialized);
     char16_t* begin = reinterpret_cast<char16_t*>(text.data());
     const char16_t* end = keeping.decode(bytes.constData(), bytes.size(), begin, begin + text.size(), true);
-    if (!end || !readsAsUTF8(keeping.kept, keeping.multiByte)) return std::nullopt;
+    if (!end || !(any || readsAsUTF8(keeping.kept, keeping.multiByte))) return std::nullopt;
     text.truncate(end - begin);
     if (keptBytes) *keptBytes = keeping.kept;
     return text;

@@ -130,8 +130,8 @@ public:
     }
     // The bytes read as UTF-8 with every byte that is not part of valid UTF-8 kept as above, when
     // they are UTF-8 but for a few bytes (readsAsUTF8); *keptBytes gets how many were kept.
-    // Nothing otherwise. A leading byte-order mark stays a character.
-    static std::optional<QString> decodeUTF8KeepingBytes(const QByteArray& bytes, qint64* keptBytes);
+    // Nothing otherwise (any: however many they are). A leading byte-order mark stays a character.
+    static std::optional<QString> decodeUTF8KeepingBytes(const QByteArray& bytes, qint64* keptBytes, bool any = false);
     // Appends text as UTF-8 through encoder (a megabyte at a time, so the room asked for stays
     // near the text's own size); the encoder keeps a pair cut between two calls whole.
     static void appendUTF8(QByteArray* out, QStringView text, QStringEncoder& encoder);
