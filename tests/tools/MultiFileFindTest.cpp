@@ -470,6 +470,7 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
     for (int i = 0; i < 50; ++i) log += QByteArray::number(1000 + i).mid(1) + " GET /caf\xC3\xA9?q=foo 200\n";
     log.insert(log.indexOf('\n', 20 * 25) + 1, '\xFF');
     shapes.push_back({"app.log", log, AsUTF8, 1});
+    shapes.push_back({"marked.log", "\xEF\xBB\xBF" + log, AsUTF8, 1});
     // A stray byte as the last byte of the read's first piece, of 64 KiB, 1 MiB and 4 MiB.
     for (const qint64 edge : {qint64(64) << 10, qint64(1) << 20, qint64(4) << 20}) {
         const QByteArray line("foo caf\xC3\xA9 na\xC3\xAFve\n");
@@ -649,14 +650,17 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
                 EXPECT_TRUE(other.document()->save(&error)) << error.localizedDescription().toStdString();
                 EXPECT_TRUE(readBytes(clean) == "\xEF\xBF\xBD" "caf\xC3\xA9\n") << readBytes(clean).toHex(' ').toStdString();
                 other.document()->close();
+                // A byte-order mark is the file's, ahead of the text.
+                const qsizetype mark = shape.bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
                 QByteArray moved = readBytes(path);
-                const char stray = moved.at(before.size());
-                moved.remove(before.size(), 1);
+                const char stray = moved.at(mark + before.size());
+                moved.remove(mark + before.size(), 1);
+                moved.insert(mark, stray);
                 editor->cut();
                 editor->setSelectedRange(QVRange(0, 0));
                 editor->paste();
                 EXPECT_TRUE(window.document()->save(&error)) << error.localizedDescription().toStdString();
-                EXPECT_TRUE(readBytes(path) == stray + moved) << "the kept byte moved";
+                EXPECT_TRUE(readBytes(path) == moved) << "the kept byte moved";
             }
             window.document()->close();
         }
