@@ -148,6 +148,12 @@ QString QVFileDocument::misfitSentence(const QString& text, QVStringEncoding enc
     if (at < 0) return {};
     const qsizetype line = text.left(at).count(u'\n') + 1;
     const QString misfit = text.mid(at, text.at(at).isHighSurrogate() ? 2 : 1);
+    // A byte kept from a UTF-8 file that is not UTF-8 is no character: named by its value.
+    const char16_t unit = misfit.at(0).unicode();
+    if (unit >= FileEncodings::KeptByte + 0x80 && unit <= FileEncodings::KeptByte + 0xFF)
+        return QVLocalized(QStringLiteral("The first is the byte %1, which is not UTF-8 and shows as \u201c\uFFFD\u201d, in line %2."))
+            .arg(QString::number(unit - FileEncodings::KeptByte, 16).toUpper())
+            .arg(line);
     return QVLocalized(QStringLiteral("The first is \u201c%1\u201d in line %2.")).arg(misfit).arg(line);
 }
 

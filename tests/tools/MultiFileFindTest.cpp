@@ -661,6 +661,16 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
                 editor->paste();
                 EXPECT_TRUE(window.document()->save(&error)) << error.localizedDescription().toStdString();
                 EXPECT_TRUE(readBytes(path) == moved) << "the kept byte moved";
+                // Saved as windows-1252, which has no place for it: asked first, naming the byte.
+                const QString copy = dir.path() + QStringLiteral("/copy-1252.txt");
+                editor->setStringEncoding(TextEncoding::WindowsCP1252);
+                EXPECT_FALSE(window.document()->saveAs(copy, &error));
+                EXPECT_EQ(error.code(), QVFileDocument::EncodingCannotHoldTextQuestion);
+                EXPECT_TRUE(error.localizedRecoverySuggestion().contains(QStringLiteral("the byte ") + QString::number(quint8(stray), 16).toUpper() +
+                                                                     QStringLiteral(", which is not UTF-8")))
+                    << error.localizedRecoverySuggestion().toStdString();
+                EXPECT_FALSE(QFile::exists(copy));
+                editor->setStringEncoding(TextEncoding::UTF8);
             }
             window.document()->close();
         }
