@@ -22,6 +22,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
 #include <QDialog>
 #include <QFile>
 #include <QDir>
@@ -645,6 +646,8 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
                 ASSERT_TRUE(FileEncodings::appendUTF8KeepingBytes(&before, QStringView(full).left(k)));
                 editor->setSelectedRange(QVRange(k, 1));
                 editor->copy();
+                // Other programs get what it shows as.
+                EXPECT_EQ(QApplication::clipboard()->text(), QString(QChar::ReplacementCharacter));
                 other.currentTextView()->setSelectedRange(QVRange(0, 0));
                 other.currentTextView()->paste();
                 EXPECT_TRUE(other.document()->save(&error)) << error.localizedDescription().toStdString();
