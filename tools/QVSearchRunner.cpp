@@ -690,14 +690,24 @@ void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& 
     QString readOtherwise;
     bool fallback = false;
     if (open.editor) {
-        results = entry.search.findAllForTextView(open.text, true);
+        QString text;
         QVStringEncoding encoding = 0;
         MainQueue::postAndWait([&] {
+            if (QVFullTextSource* source = open.text.get()) source->fillStringWithFullString(text);
             if (const auto document = open.document.lock()) {
                 encoding = document->encoding();
                 fallback = document->readInFallback();
             }
         });
+        results = entry.search.findAllForString(text, true);
+        // Bytes of its file that are not UTF-8, kept in the text: its row says so, as the
+        // file's closed does.
+        if (encoding == TextEncoding::UTF8 && !QStringView(text).isValidUtf16())
+            for (qsizetype i = 0; i < text.size(); ++i) {
+                const char16_t u = text.at(i).unicode();
+                if (QChar::isHighSurrogate(u) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) ++i;
+                else if (u >= FileEncodings::KeptByte + 0x80 && u <= FileEncodings::KeptByte + 0xFF) ++kept;
+            }
         if (!asciiSearch && (fallback || (encoding && encoding != TextEncoding::UTF8)))
             readOtherwise = readOtherwiseReason(QString(), encoding, fallback, 0);
     } else {

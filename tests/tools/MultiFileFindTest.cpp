@@ -579,6 +579,10 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
                 QVMultiFileSearchController& c = open ? *inEditors : closed;
                 ASSERT_TRUE(find(c, QStringLiteral("foo")));
                 ASSERT_EQ(c.numberOfResults(), foos);
+                // The row says what the file holds, open or closed.
+                ASSERT_FALSE(c.searchResultNodes().isEmpty());
+                EXPECT_EQ(c.searchResultNodes()[0]->readNote(),
+                          shape.kept ? QStringLiteral("holds %1 byte that is not UTF-8").arg(shape.kept) : QString());
                 c.setValue(replacement, QStringLiteral("replaceString"));
                 const std::optional<QByteArray> now = written(shape, replacement);
                 EXPECT_TRUE(c.replaceQuestion().contains(QStringLiteral("replace %1 occurrence").arg(now ? foos : 0)))
