@@ -148,6 +148,12 @@ QString QVFileDocument::misfitSentence(const QString& text, QVStringEncoding enc
     if (at < 0) return {};
     const qsizetype line = text.left(at).count(u'\n') + 1;
     const QString misfit = text.mid(at, text.at(at).isHighSurrogate() ? 2 : 1);
+    // A byte kept from a UTF-8 file that is not UTF-8 is no character: named by its value.
+    const char16_t unit = misfit.at(0).unicode();
+    if (unit >= FileEncodings::KeptByte + 0x80 && unit <= FileEncodings::KeptByte + 0xFF)
+        return QVLocalized(QStringLiteral("The first is the byte %1, which is not UTF-8 and shows as \u201c\uFFFD\u201d, in line %2."))
+            .arg(QString::number(unit - FileEncodings::KeptByte, 16).toUpper())
+            .arg(line);
     return QVLocalized(QStringLiteral("The first is \u201c%1\u201d in line %2.")).arg(misfit).arg(line);
 }
 
@@ -307,6 +313,7 @@ bool QVFileDocument::readFromFile(const QString& path, const QString&, QVError* 
     _fallbackCharacters = rewrites ? _loadNotice.userInfoValue(FileEncodings::FallbackCharactersKey).toString() : QString();
     _rewrittenNotice = rewrites ? _loadNotice : QVError();
     _misreadWriteAccepted = false;
+    _keepsBytes = _loadNotice.userInfo().contains(FileEncodings::KeptBytesKey);
     _misreadCharacters.clear();
     if (isMisreading()) _misreadCharacters = charactersBeyondAscii(_textView->textStorage());
     // Taken before the read would miss nothing, but the read has replaced the text only now;
@@ -423,6 +430,11 @@ std::optional<QVDocument::Contents> QVFileDocument::dataOfType(const QString&, Q
     QVStringEncoding used = bytes ? target : requested;
     QVError warning;
     if (!bytes) {
+        // A kept byte is the file's own only in the file it was read from: one pasted or dropped
+        // into another text goes there as the U+FFFD it shows, not as a byte that would make a
+        // valid UTF-8 file invalid (and read in the fallback next time).
+        if (!_keepsBytes && (used ? used : FileEncodings::defaultEncoding()) == TextEncoding::UTF8 && !QStringView(text).isValidUtf16())
+            text = FileEncodings::keptBytesAsShown(text);
         bytes = FileEncodings::dataUsingEncoding(text, &used, &warning, fallbacksFor(requested));
         if (bytes && used == TextEncoding::UTF8) bytes->prepend(utf8Mark);
     }

@@ -314,6 +314,7 @@ private:
     QVStringEncoding _readEncoding = 0;  // what the last load decoded with
     QString _fallbackCharacters;         // see fallbacksFor()
     QVError _rewrittenNotice;            // the load's notice of bytes saving changes, until a save did
+    bool _keepsBytes = false;  // read as UTF-8 with bytes that are not UTF-8 kept: they are written back as bytes
     QHash<char16_t, qint64> _misreadCharacters;  // the units other than ASCII of a text read in the fallback, counted
     bool _misreadWriteAccepted = false;  // "Save Anyway" to new characters in the fallback, until the next load
     bool _savingRewritten = false;       // the save under way is that save

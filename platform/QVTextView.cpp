@@ -19,6 +19,38 @@
 
 namespace {
 
+// A byte of a UTF-8 file that is not UTF-8 is held in the text as a low surrogate standing alone
+// (U+DC80-U+DCFF). Copied, other programs get the U+FFFD it shows as (they would get "?"); a
+// Qorvel text gets the units themselves from a format of its own, so a line cut and pasted
+// within its file keeps its byte.
+const QString TextUnitsFormat = QStringLiteral("application/x-qorvel-text-units");
+
+QMimeData* mimeDataForText(const QString& text) {
+    auto* data = new QMimeData;
+    if (QStringView(text).isValidUtf16()) {
+        data->setText(text);
+        return data;
+    }
+    QString shown = text;
+    for (qsizetype i = 0; i < shown.size(); ++i) {
+        const char16_t u = shown.at(i).unicode();
+        if (QChar::isHighSurrogate(u) && i + 1 < shown.size() && shown.at(i + 1).isLowSurrogate()) ++i;
+        else if (u >= 0xDC80 && u <= 0xDCFF) shown[i] = QChar::ReplacementCharacter;
+    }
+    data->setText(shown);
+    data->setData(TextUnitsFormat, QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2));
+    return data;
+}
+
+QString textOfMimeData(const QMimeData* data) {
+    if (!data) return {};
+    if (data->hasFormat(TextUnitsFormat)) {
+        const QByteArray units = data->data(TextUnitsFormat);
+        return QString(reinterpret_cast<const QChar*>(units.constData()), units.size() / 2);
+    }
+    return data->hasText() ? data->text() : QString();
+}
+
 using Command = void (QVTextView::*)();
 
 const QHash<QString, Command>& commandTable() {
@@ -717,7 +749,7 @@ void QVTextView::selectAll() { setSelection(0, length(), true); }
 void QVTextView::copy() {
     const QVRange selection = selectedRange();
     if (selection.length == 0) return;
-    QGuiApplication::clipboard()->setText(stringForCopy(selection));
+    QGuiApplication::clipboard()->setMimeData(mimeDataForText(stringForCopy(selection)));
 }
 
 void QVTextView::cut() {
@@ -729,7 +761,7 @@ void QVTextView::cut() {
 }
 
 void QVTextView::paste() {
-    const QString text = QGuiApplication::clipboard()->text();
+    const QString text = textOfMimeData(QGuiApplication::clipboard()->mimeData());
     if (text.isEmpty()) return;
     replaceRange(selectedRange(), text, {}, QStringLiteral("Paste"));
     scrollRangeToVisible(QVRange(_caret, 0));
@@ -745,7 +777,7 @@ void QVTextView::didChangeText() {}
 QVRange QVTextView::willChangeSelection(QVRange, QVRange newRange) { return newRange; }
 void QVTextView::didChangeSelection() {}
 QString QVTextView::stringForCopy(QVRange range) const { return _storage->substring(range); }
-QString QVTextView::stringForDrop(const QMimeData* data) const { return data && data->hasText() ? data->text() : QString(); }
+QString QVTextView::stringForDrop(const QMimeData* data) const { return textOfMimeData(data); }
 
 void QVTextView::drawViewBackground(QPainter& painter, const QRect& rect) { painter.fillRect(rect, _backgroundColor); }
 void QVTextView::willDrawLines(qint64, qint64) {}
@@ -963,7 +995,7 @@ void QVTextView::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::MiddleButton) {
         QClipboard* clipboard = QGuiApplication::clipboard();
         if (clipboard->supportsSelection() && _editable) {
-            const QString text = clipboard->text(QClipboard::Selection);
+            const QString text = textOfMimeData(clipboard->mimeData(QClipboard::Selection));
             if (!text.isEmpty()) {
                 setSelection(position, position, true);
                 replaceRange(QVRange(position, 0), text, {}, QStringLiteral("Paste"));
@@ -1089,7 +1121,7 @@ void QVTextView::setPrimarySelection() {
     QClipboard* clipboard = QGuiApplication::clipboard();
     const QVRange selection = selectedRange();
     if (clipboard->supportsSelection() && selection.length > 0)
-        clipboard->setText(stringForCopy(selection), QClipboard::Selection);
+        clipboard->setMimeData(mimeDataForText(stringForCopy(selection)), QClipboard::Selection);
 }
 
 // --- Drag and drop ----------------------------------------------------------------------------
@@ -1097,8 +1129,7 @@ void QVTextView::setPrimarySelection() {
 void QVTextView::startDrag() {
     const QVRange selection = selectedRange();
     if (selection.length == 0) return;
-    auto* data = new QMimeData;
-    data->setText(stringForCopy(selection));
+    QMimeData* data = mimeDataForText(stringForCopy(selection));
     auto* drag = new QDrag(this);
     drag->setMimeData(data);
     _draggingFromHere = true;

@@ -810,13 +810,13 @@ std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString&
     return units;
 }
 
-std::optional<QString> FileEncodings::decodeUTF8KeepingBytes(const QByteArray& bytes, qint64* keptBytes) {
+std::optional<QString> FileEncodings::decodeUTF8KeepingBytes(const QByteArray& bytes, qint64* keptBytes, bool any) {
     KeepingDecoder keeping;
     if (!keeping) return std::nullopt;
     QString text(bytes.size() + 1, Qt::Uninitialized);
     char16_t* begin = reinterpret_cast<char16_t*>(text.data());
     const char16_t* end = keeping.decode(bytes.constData(), bytes.size(), begin, begin + text.size(), true);
-    if (!end || !readsAsUTF8(keeping.kept, keeping.multiByte)) return std::nullopt;
+    if (!end || !(any || readsAsUTF8(keeping.kept, keeping.multiByte))) return std::nullopt;
     text.truncate(end - begin);
     if (keptBytes) *keptBytes = keeping.kept;
     return text;
@@ -854,6 +854,16 @@ bool FileEncodings::appendUTF8KeepingBytes(QByteArray* out, QStringView text) {
         from = i + 1;
     }
     return appendUTF8(text.sliced(from));
+}
+
+QString FileEncodings::keptBytesAsShown(QStringView text) {
+    QString shown = text.toString();
+    for (qsizetype i = 0; i < shown.size(); ++i) {
+        const char16_t u = shown.at(i).unicode();
+        if (QChar::isHighSurrogate(u) && i + 1 < shown.size() && shown.at(i + 1).isLowSurrogate()) ++i;
+        else if (u >= KeptByte + 0x80 && u <= KeptByte + 0xFF) shown[i] = QChar::ReplacementCharacter;
+    }
+    return shown;
 }
 
 QVStringEncoding FileEncodings::declaredEncoding(const QString& path) {

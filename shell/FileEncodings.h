@@ -130,14 +130,17 @@ public:
     }
     // The bytes read as UTF-8 with every byte that is not part of valid UTF-8 kept as above, when
     // they are UTF-8 but for a few bytes (readsAsUTF8); *keptBytes gets how many were kept.
-    // Nothing otherwise. A leading byte-order mark stays a character.
-    static std::optional<QString> decodeUTF8KeepingBytes(const QByteArray& bytes, qint64* keptBytes);
+    // Nothing otherwise (any: however many they are). A leading byte-order mark stays a character.
+    static std::optional<QString> decodeUTF8KeepingBytes(const QByteArray& bytes, qint64* keptBytes, bool any = false);
     // Appends text as UTF-8 through encoder (a megabyte at a time, so the room asked for stays
     // near the text's own size); the encoder keeps a pair cut between two calls whole.
     static void appendUTF8(QByteArray* out, QStringView text, QStringEncoder& encoder);
     // Appends text as UTF-8, each kept byte as the byte itself. False when the text holds a
     // surrogate that is neither half of a pair nor a kept byte (nothing UTF-8 can hold).
     static bool appendUTF8KeepingBytes(QByteArray* out, QStringView text);
+    // text with each kept byte (standing alone) made the U+FFFD it shows as: what a text that was
+    // not read with kept bytes writes for one pasted into it, so a valid UTF-8 file stays valid.
+    static QString keptBytesAsShown(QStringView text);
     // The encoding the file's name or its contents (byte-order mark, @charset rule, declaration)
     // name; 0 when none does (the default encoding then reads it).
     static QVStringEncoding declaredEncoding(const QString& path);

@@ -183,6 +183,24 @@ bool isAscii(QStringView text) {
     return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
 }
 
+// Whether a search may match text beyond ASCII, so that how a file was read matters to what it
+// finds: text that is not ASCII, or a pattern that reaches it in ASCII ("caf\x{e9}", "\p{L}",
+// ".", "[^a]", "\W", and "\w", "\d", "\s", "\b", whose classes are Unicode's).
+bool mayMatchBeyondAscii(const QVSearch& search) {
+    const QString text = search.searchString();
+    if (!isAscii(text)) return true;
+    if (!search.isRegularExpression()) return false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == u'.' || (c == u'[' && i + 1 < text.size() && text.at(i + 1) == u'^')) return true;
+        if (c == u'\\' && i + 1 < text.size()) {
+            if (QStringView(u"xuNpPoWSDHVRXCwdsb0").contains(text.at(i + 1))) return true;
+            ++i;
+        }
+    }
+    return false;
+}
+
 // Why an open document read in the fallback takes only ASCII: other text would be written as
 // the fallback's bytes, which are other characters in the file's own encoding.
 QString openFallbackReason() {
@@ -668,18 +686,28 @@ void QVSearchRunner::State::searchFile(const SearchEntry& entry, const QString& 
     QString notSearched;
     qint64 kept = 0;
     // Text that is not ASCII may be missed in a file read in another encoding: such files are named.
-    const bool asciiSearch = isAscii(entry.search.searchString());
+    const bool asciiSearch = !mayMatchBeyondAscii(entry.search);
     QString readOtherwise;
     bool fallback = false;
     if (open.editor) {
-        results = entry.search.findAllForTextView(open.text, true);
+        QString text;
         QVStringEncoding encoding = 0;
         MainQueue::postAndWait([&] {
+            if (QVFullTextSource* source = open.text.get()) source->fillStringWithFullString(text);
             if (const auto document = open.document.lock()) {
                 encoding = document->encoding();
                 fallback = document->readInFallback();
             }
         });
+        results = entry.search.findAllForString(text, true);
+        // Bytes of its file that are not UTF-8, kept in the text: its row says so, as the
+        // file's closed does.
+        if (encoding == TextEncoding::UTF8 && !QStringView(text).isValidUtf16())
+            for (qsizetype i = 0; i < text.size(); ++i) {
+                const char16_t u = text.at(i).unicode();
+                if (QChar::isHighSurrogate(u) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) ++i;
+                else if (u >= FileEncodings::KeptByte + 0x80 && u <= FileEncodings::KeptByte + 0xFF) ++kept;
+            }
         if (!asciiSearch && (fallback || (encoding && encoding != TextEncoding::UTF8)))
             readOtherwise = readOtherwiseReason(QString(), encoding, fallback, 0);
     } else {

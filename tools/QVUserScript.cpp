@@ -245,7 +245,17 @@ QVUserScriptOutcome QVUserScript::run(const QString& path, const QStringList& ar
         return failure(Status::NotPrepared, QStringLiteral("A private copy of the script could not be made."), error.localizedDescription());
 
     ProcessOptions run;
-    if (!input.isNull()) run.input = input.toUtf8();
+    // A text read with bytes that are not UTF-8 kept gives the script those very bytes, and gets
+    // them back from its output, so a filter (Sort Lines) leaves them as they were.
+    bool keepsBytes = false;
+    if (!input.isNull()) {
+        run.input = input.toUtf8();
+        QByteArray kept;
+        if (!QStringView(input).isValidUtf16() && FileEncodings::appendUTF8KeepingBytes(&kept, input)) {
+            run.input = std::move(kept);
+            keepsBytes = true;
+        }
+    }
     run.timeoutMs = options.timeoutMs;
     run.outputLimit = options.outputLimit;
     run.cancel = options.cancel;
@@ -270,7 +280,13 @@ QVUserScriptOutcome QVUserScript::run(const QString& path, const QStringList& ar
     // Stateless: a sequence cut off at the end is an error too, not a pending state.
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString output = decoder.decode(result.standardOutput);
-    if (decoder.hasError())
+    bool notUTF8 = decoder.hasError();
+    if (notUTF8 && keepsBytes)
+        if (std::optional<QString> kept = FileEncodings::decodeUTF8KeepingBytes(result.standardOutput, nullptr, true)) {
+            output = std::move(*kept);
+            notUTF8 = false;
+        }
+    if (notUTF8)
         return failure(Status::NotUTF8, QStringLiteral("The output of the script \u201c%1\u201d is not UTF-8 text.").arg(name), errors);
     QVUserScriptOutcome outcome;
     outcome.status = Status::Succeeded;

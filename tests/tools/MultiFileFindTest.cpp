@@ -11,6 +11,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 #include "shell/Defaults.h"
+#include "shell/FileEncodings.h"
 #include "shell/LargeFiles.h"
 #include "tests/support/TestSupport.h"
 #include "tools/QVEditorSearchScopes.h"
@@ -21,6 +22,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
 #include <QDialog>
 #include <QFile>
 #include <QDir>
@@ -469,6 +471,7 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
     for (int i = 0; i < 50; ++i) log += QByteArray::number(1000 + i).mid(1) + " GET /caf\xC3\xA9?q=foo 200\n";
     log.insert(log.indexOf('\n', 20 * 25) + 1, '\xFF');
     shapes.push_back({"app.log", log, AsUTF8, 1});
+    shapes.push_back({"marked.log", "\xEF\xBB\xBF" + log, AsUTF8, 1});
     // A stray byte as the last byte of the read's first piece, of 64 KiB, 1 MiB and 4 MiB.
     for (const qint64 edge : {qint64(64) << 10, qint64(1) << 20, qint64(4) << 20}) {
         const QByteArray line("foo caf\xC3\xA9 na\xC3\xAFve\n");
@@ -530,13 +533,16 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
             return waitIdle(c);
         };
 
-        // Find: ASCII always as grep counts it; other text too, or the file is named with why.
-        for (const QString& text : {QStringLiteral("foo"), e}) {
+        // Find: ASCII always as grep counts it; other text too, or the file is named with why,
+        // a pattern that says text beyond ASCII in ASCII escapes as well.
+        const QString cafe = QStringLiteral("caf\\x{e9}");
+        for (const QString& text : {QStringLiteral("foo"), e, cafe}) {
+            closed.setValue(text == cafe, QStringLiteral("regularExpression"));
             ASSERT_TRUE(find(closed, text));
-            const quint64 grep = grepCount(path, text);
+            const quint64 grep = grepCount(path, text == cafe ? QStringLiteral("caf\u00e9") : text);
             const bool named = std::any_of(closed.readOtherwise().cbegin(), closed.readOtherwise().cend(),
                                            [&](const auto& entry) { return entry.first == path && !entry.second.isEmpty(); });
-            if (text == e && shape.read != AsUTF8) {
+            if (text != QLatin1String("foo") && shape.read != AsUTF8) {
                 EXPECT_TRUE(named || closed.numberOfResults() == grep) << closed.numberOfResults() << " found, grep " << grep;
             } else {
                 EXPECT_EQ(closed.numberOfResults(), grep) << text.toStdString();
@@ -550,6 +556,7 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
             for (QMessageBox* box : closed.window()->findChildren<QMessageBox*>(QStringLiteral("SearchReport")))
                 EXPECT_FALSE(box->detailedText().contains(QLatin1String("kept"))) << box->detailedText().toStdString();
         }
+        closed.setValue(false, QStringLiteral("regularExpression"));
         const quint64 foos = grepCount(path, QStringLiteral("foo"));
         ASSERT_GT(foos, 0u);
 
@@ -572,6 +579,10 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
                 QVMultiFileSearchController& c = open ? *inEditors : closed;
                 ASSERT_TRUE(find(c, QStringLiteral("foo")));
                 ASSERT_EQ(c.numberOfResults(), foos);
+                // The row says what the file holds, open or closed.
+                ASSERT_FALSE(c.searchResultNodes().isEmpty());
+                EXPECT_EQ(c.searchResultNodes()[0]->readNote(),
+                          shape.kept ? QStringLiteral("holds %1 byte that is not UTF-8").arg(shape.kept) : QString());
                 c.setValue(replacement, QStringLiteral("replaceString"));
                 const std::optional<QByteArray> now = written(shape, replacement);
                 EXPECT_TRUE(c.replaceQuestion().contains(QStringLiteral("replace %1 occurrence").arg(now ? foos : 0)))
@@ -626,6 +637,48 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
                 EXPECT_TRUE(recovered);
                 EXPECT_TRUE(readBytes(path) == bytesReplace(shape.bytes, "foo", "foo\x8E", 1));
             }
+            // A kept byte copied into a valid UTF-8 document goes there as the U+FFFD it shows
+            // (the file stays valid); cut and pasted within its own text it stays the byte.
+            if (shape.kept) {
+                const QString clean = dir.write(QStringLiteral("clean.txt"), "caf\xC3\xA9\n");
+                QVSingleFileWindowController other(std::make_unique<QVSingleFileDocument>(clean));
+                other.show();
+                const QString full = editor->fullString();
+                const qsizetype k = std::find_if(full.cbegin(), full.cend(), [](QChar c) { return c.unicode() >= 0xDC80 && c.unicode() <= 0xDCFF; }) - full.cbegin();
+                ASSERT_LT(k, full.size());
+                QByteArray before;
+                ASSERT_TRUE(FileEncodings::appendUTF8KeepingBytes(&before, QStringView(full).left(k)));
+                editor->setSelectedRange(QVRange(k, 1));
+                editor->copy();
+                // Other programs get what it shows as.
+                EXPECT_EQ(QApplication::clipboard()->text(), QString(QChar::ReplacementCharacter));
+                other.currentTextView()->setSelectedRange(QVRange(0, 0));
+                other.currentTextView()->paste();
+                EXPECT_TRUE(other.document()->save(&error)) << error.localizedDescription().toStdString();
+                EXPECT_TRUE(readBytes(clean) == "\xEF\xBF\xBD" "caf\xC3\xA9\n") << readBytes(clean).toHex(' ').toStdString();
+                other.document()->close();
+                // A byte-order mark is the file's, ahead of the text.
+                const qsizetype mark = shape.bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+                QByteArray moved = readBytes(path);
+                const char stray = moved.at(mark + before.size());
+                moved.remove(mark + before.size(), 1);
+                moved.insert(mark, stray);
+                editor->cut();
+                editor->setSelectedRange(QVRange(0, 0));
+                editor->paste();
+                EXPECT_TRUE(window.document()->save(&error)) << error.localizedDescription().toStdString();
+                EXPECT_TRUE(readBytes(path) == moved) << "the kept byte moved";
+                // Saved as windows-1252, which has no place for it: asked first, naming the byte.
+                const QString copy = dir.path() + QStringLiteral("/copy-1252.txt");
+                editor->setStringEncoding(TextEncoding::WindowsCP1252);
+                EXPECT_FALSE(window.document()->saveAs(copy, &error));
+                EXPECT_EQ(error.code(), QVFileDocument::EncodingCannotHoldTextQuestion);
+                EXPECT_TRUE(error.localizedRecoverySuggestion().contains(QStringLiteral("the byte ") + QString::number(quint8(stray), 16).toUpper() +
+                                                                     QStringLiteral(", which is not UTF-8")))
+                    << error.localizedRecoverySuggestion().toStdString();
+                EXPECT_FALSE(QFile::exists(copy));
+                editor->setStringEncoding(TextEncoding::UTF8);
+            }
             window.document()->close();
         }
         // Reopen with Encoding: a file read in the fallback, reopened in the encoding it is in,
@@ -647,5 +700,6 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
         }
     }
 }
+
 
 }  // namespace

@@ -102,6 +102,14 @@ TEST(UserScriptRunnerTest, OutputIsPlacedByModeAsOneUndoStep) {
         EXPECT_EQ(runAndWait(sorted, sort), O::Placed);
         EXPECT_EQ(sorted.string(), expected) << selected;
     }
+    // A byte that is not UTF-8, kept in the text of a file read as UTF-8, goes through the script
+    // as itself and comes back as the same kept byte (it would come back as "?").
+    HTMLView kept;
+    const QString byte(QChar(0xDCFF));
+    kept.setString(QStringLiteral("pear") + byte + QStringLiteral("\napple\nfig\n"));
+    kept.setSelectedRange(QVRange(0, kept.length()));
+    EXPECT_EQ(runAndWait(kept, sort), O::Placed);
+    EXPECT_EQ(kept.string(), QStringLiteral("apple\nfig\npear") + byte + QStringLiteral("\n"));
 }
 
 TEST(UserScriptRunnerTest, FailuresAndEditsMeanwhileChangeNothing) {
