@@ -245,8 +245,11 @@ QString utf8Read(const QByteArray& bytes) {
         return QStringLiteral("the text with its kept bytes does not write back to the same bytes");
     // The rule every reader follows, stated apart: clearly UTF-8 but for a few bytes where each
     // kept byte has at least sixteen valid characters of more than one byte beside it.
-    const bool readable = whole.kept == 0 || (whole.multiByte > 0 && whole.multiByte >= 16 * whole.kept);
-    if (whole.kept > 0 && readable != FileEncodings::readsAsUTF8(whole.kept, whole.multiByte))
+    // A file that says it is UTF-8 (a byte-order mark, a declaration) and holds a valid character
+    // beyond ASCII is read so whatever the count.
+    const bool byCount = whole.kept == 0 || (whole.multiByte > 0 && whole.multiByte >= 16 * whole.kept);
+    const bool readable = byCount || (whole.multiByte > 0 && FileEncodings::encodingFromContents(contents) == TextEncoding::UTF8);
+    if (whole.kept > 0 && byCount != FileEncodings::readsAsUTF8(whole.kept, whole.multiByte))
         return QStringLiteral("the rule differs from sixteen valid characters a kept byte");
     // Every reader reads the file by it: the editor's (from the file) and the find's (from bytes
     // in hand) give the oracle's text in UTF-8 exactly where it holds, and writing that text in
@@ -269,7 +272,7 @@ QString utf8Read(const QByteArray& bytes) {
     }
     qint64 decodedKept = -1;
     const std::optional<QString> decoded = FileEncodings::decodeUTF8KeepingBytes(contents, &decodedKept);
-    if (whole.kept > 0 && (decoded.has_value() != readable || (decoded && (*decoded != whole.text || decodedKept != whole.kept))))
+    if (whole.kept > 0 && (decoded.has_value() != byCount || (decoded && (*decoded != whole.text || decodedKept != whole.kept))))
         return QStringLiteral("the read of bytes in memory differs from the whole-file read");
     // Pieces of one to four bytes put a piece's end at every place; the first byte picks one more.
     QString failure;

@@ -561,10 +561,16 @@ std::optional<QString> decodeRead(const QByteArray& bytes, const QString& path, 
     if (auto text = read(chosen)) return text;
     // UTF-8 but for a few bytes, clearly so: read as UTF-8, each stray byte kept to be written
     // back as itself, as every tool that reads or writes the file reads it.
+    // A file that says it is UTF-8 (its name, a byte-order mark, a declaration) and holds UTF-8
+    // beyond ASCII is read so however many its stray bytes, as a browser reads it: its word
+    // beats the count. One that holds none is in doubt, read in the fallback.
     const auto keeping = [&](QVStringEncoding in) -> std::optional<QString> {
         if (in != TextEncoding::UTF8) return std::nullopt;
+        const QVStringEncoding named = FileEncodings::encodingFromFileName(path);
+        const bool declared = (named ? named : FileEncodings::encodingFromContents(bytes)) == TextEncoding::UTF8;
         qint64 kept = 0;
-        std::optional<QString> text = FileEncodings::decodeUTF8KeepingBytes(bytes, &kept);
+        std::optional<QString> text = FileEncodings::decodeUTF8KeepingBytes(
+            bytes, &kept, declared ? FileEncodings::KeptBytesRule::Declared : FileEncodings::KeptBytesRule::Counted);
         if (!text) return text;
         if (encoding) *encoding = in;
         if (keptBytes) *keptBytes = kept;
@@ -799,7 +805,12 @@ std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString&
             if (!out) return std::nullopt;
             if (n == 0) break;
         }
-        if (!readsAsUTF8(keeping.kept, keeping.multiByte)) return std::nullopt;
+        // A file that says it is UTF-8 and holds UTF-8 beyond ASCII is (as decodeRead).
+        if (!readsAsUTF8(keeping.kept, keeping.multiByte)) {
+            if (keeping.multiByte == 0) return std::nullopt;
+            const QVStringEncoding named = encodingFromFileName(path);
+            if ((named ? named : encodingFromFileContents(path)) != TextEncoding::UTF8) return std::nullopt;
+        }
         *keptBytes = keeping.kept;
     } else if (keptBytes) {
         *keptBytes = 0;
@@ -810,13 +821,15 @@ std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString&
     return units;
 }
 
-std::optional<QString> FileEncodings::decodeUTF8KeepingBytes(const QByteArray& bytes, qint64* keptBytes, bool any) {
+std::optional<QString> FileEncodings::decodeUTF8KeepingBytes(const QByteArray& bytes, qint64* keptBytes, KeptBytesRule rule) {
     KeepingDecoder keeping;
     if (!keeping) return std::nullopt;
     QString text(bytes.size() + 1, Qt::Uninitialized);
     char16_t* begin = reinterpret_cast<char16_t*>(text.data());
     const char16_t* end = keeping.decode(bytes.constData(), bytes.size(), begin, begin + text.size(), true);
-    if (!end || !(any || readsAsUTF8(keeping.kept, keeping.multiByte))) return std::nullopt;
+    const bool holds = rule == KeptBytesRule::Any || (rule == KeptBytesRule::Declared ? keeping.multiByte > 0
+                                                                                      : readsAsUTF8(keeping.kept, keeping.multiByte));
+    if (!end || !holds) return std::nullopt;
     text.truncate(end - begin);
     if (keptBytes) *keptBytes = keeping.kept;
     return text;

@@ -85,7 +85,9 @@ public:
     // A file that is clearly UTF-8 but for a few bytes (readsAsUTF8) reads as UTF-8 wherever
     // UTF-8 is the encoding to read in (asked for, or detected), each stray byte kept as the unit
     // KeptByte + byte, with a notice (code 23, KeptBytesKey holding how many; keptBytes, when
-    // given, gets the count too). Every reader of a file reads it by this one rule.
+    // given, gets the count too); so does one that says it is UTF-8 (its name, a byte-order mark,
+    // a declaration) and holds at least one valid character beyond ASCII, however many its stray
+    // bytes (KeptBytesRule::Declared). Every reader of a file reads it by this one rule.
     static std::optional<QString> createWithContentsOfFile(const QString& path,
                                                            QVStringEncoding* encoding,
                                                            QVError* error = nullptr, qint64* keptBytes = nullptr);
@@ -131,7 +133,11 @@ public:
     // The bytes read as UTF-8 with every byte that is not part of valid UTF-8 kept as above, when
     // they are UTF-8 but for a few bytes (readsAsUTF8); *keptBytes gets how many were kept.
     // Nothing otherwise (any: however many they are). A leading byte-order mark stays a character.
-    static std::optional<QString> decodeUTF8KeepingBytes(const QByteArray& bytes, qint64* keptBytes, bool any = false);
+    // How many kept bytes a text may hold: Counted (readsAsUTF8), Declared (its file says it is
+    // UTF-8: one valid character beyond ASCII is enough, its word backed by what it holds), Any.
+    enum class KeptBytesRule { Counted, Declared, Any };
+    static std::optional<QString> decodeUTF8KeepingBytes(const QByteArray& bytes, qint64* keptBytes,
+                                                         KeptBytesRule rule = KeptBytesRule::Counted);
     // Appends text as UTF-8 through encoder (a megabyte at a time, so the room asked for stays
     // near the text's own size); the encoder keeps a pair cut between two calls whole.
     static void appendUTF8(QByteArray* out, QStringView text, QStringEncoder& encoder);

@@ -282,7 +282,8 @@ QVUserScriptOutcome QVUserScript::run(const QString& path, const QStringList& ar
     QString output = decoder.decode(result.standardOutput);
     bool notUTF8 = decoder.hasError();
     if (notUTF8 && keepsBytes)
-        if (std::optional<QString> kept = FileEncodings::decodeUTF8KeepingBytes(result.standardOutput, nullptr, true)) {
+        if (std::optional<QString> kept = FileEncodings::decodeUTF8KeepingBytes(result.standardOutput, nullptr,
+                                                                                         FileEncodings::KeptBytesRule::Any)) {
             output = std::move(*kept);
             notUTF8 = false;
         }

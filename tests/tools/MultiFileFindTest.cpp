@@ -472,6 +472,10 @@ TEST(MultiFileFind, EveryToolReadsAndWritesAFileInOneEncoding) {
     log.insert(log.indexOf('\n', 20 * 25) + 1, '\xFF');
     shapes.push_back({"app.log", log, AsUTF8, 1});
     shapes.push_back({"marked.log", "\xEF\xBB\xBF" + log, AsUTF8, 1});
+    // Too few valid characters to tell by count, but the file says it is UTF-8: its word wins,
+    // as a browser reads it.
+    shapes.push_back({"declared-utf8.html", "<html><head><meta charset=\"utf-8\"></head><body><p>caf\xC3\xA9 \x92 foo</p></body></html>\n",
+                      AsUTF8, 1});
     // A stray byte as the last byte of the read's first piece, of 64 KiB, 1 MiB and 4 MiB.
     for (const qint64 edge : {qint64(64) << 10, qint64(1) << 20, qint64(4) << 20}) {
         const QByteArray line("foo caf\xC3\xA9 na\xC3\xAFve\n");
