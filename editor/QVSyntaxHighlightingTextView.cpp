@@ -1377,9 +1377,11 @@ bool QVSyntaxHighlightingTextView::closerStandsIn(QVRange range, const QVParser*
     const QVTextStorage& text = textStorage();
     for (const QString& closer : parser->closers()) {
         if (closer.isEmpty()) continue;
-        // A closer may begin before the stretch and end in it.
-        const qint64 from = std::max<qint64>(0, range.location - closer.size());
-        const qint64 to = std::min(text.length(), range.end() + closer.size());
+        // A closer may begin before the stretch and end in it, or begin in it and end after it;
+        // one wholly outside it (the block's own end tag on the line after a long last line) was
+        // not read.
+        const qint64 from = std::max<qint64>(0, range.location - (closer.size() - 1));
+        const qint64 to = std::min(text.length(), range.end() + (closer.size() - 1));
         bool found = false;
         qint64 at = from;
         while (!found && at < to) {
