@@ -1515,8 +1515,11 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
     }
     if (embedded && !boundaryEdited && blockLines.length > 2 * LongLineEditReach && parsedWholly(blockLines, _activeParser.get())) {
         const PassEnd pass = colourBlockLine(blockLines, changeRange.location, std::max(changeRange.end(), _provisionalEditsEnd), _activeParser);
-        const bool wholeLines = blockLines == range;
-        if ((wholeLines || pass.converged) && !closerStandsIn(QVRange(pass.resume, pass.end - pass.resume), _activeParser.get())) {
+        // Where the block's stretch runs on to the lines' end (the block opened on the first of
+        // them, as "<?php" before server code of megabytes on one line), the pass read all the
+        // edit may change on them, as for whole lines.
+        const bool toLinesEnd = blockLines.end() == range.end();
+        if ((toLinesEnd || pass.converged) && !closerStandsIn(QVRange(pass.resume, pass.end - pass.resume), _activeParser.get())) {
             if (pass.converged) {
                 _highlightedUpTo = std::max(pass.end, _oldColouringEnd);
                 if (_highlightedUpTo >= length) {
