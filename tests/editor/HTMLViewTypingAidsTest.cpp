@@ -586,6 +586,16 @@ TEST(HTMLViewTypingAids, OpenTagBeforeAnswersAsTheWholeLineReadFromItsStart) {
         // Far down the line first, then back up it and down again: the stops kept answer.
         for (const qint64 at : {lineEnd, lineStart + 5, lineEnd - 1, lineStart + (lineEnd - lineStart) / 2, lineEnd - 7, qint64(3)})
             check(at);
+        // Right at the stops' spacing and beside it, before and after an edit there.
+        const qint64 spacing = 16 * 1024;
+        for (const qint64 stop : {lineStart + spacing, lineStart + 3 * spacing}) {
+            for (const qint64 d : {-1, 0, 1, 8}) check(stop + d);
+            view->QVTextView::setSelectedRange(QVRange(stop, 0));
+            view->insertText(QStringLiteral("\"<"));
+            for (const qint64 d : {-1, 0, 1, 2, 3, 9}) check(stop + d);
+            view->undo();
+            for (const qint64 d : {-1, 0, 1, 2}) check(stop + d);
+        }
         // Edits anywhere in the line, each followed by asks after it and at the line's end.
         qint64 end = lineEnd;
         for (int round = 0; round < 12; ++round) {
