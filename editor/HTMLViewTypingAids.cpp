@@ -28,6 +28,7 @@
 #include <mutex>
 #include <numeric>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -513,16 +514,45 @@ void HTMLViewTypingAids::closeTag(bool typing) {
 // --- Brackets ---------------------------------------------------------------------------------
 
 QVRange HTMLViewTypingAids::matchingBracketBefore(qint64 position, QChar open, QChar close) const {
+    // An unmatched closer reads back to the text's start (a ")" typed in a page's prose): the
+    // text's pieces are read in windows, eight characters at a time where neither bracket
+    // stands, not a character at a time through the piece table.
     const QVTextStorage& storage = _view.textStorage();
+    const char16_t opener = open.unicode(), closer = close.unicode();
     qint64 count = 0;
-    for (qint64 i = std::min(position, storage.length()) - 1; i >= 0; --i) {
-        const QChar c = storage.characterAt(i);
-        if (c == close) {
-            ++count;
-        } else if (c == open) {
-            if (count == 0) return QVRange(i, 1);
-            --count;
+    std::vector<QStringView> parts;
+    for (qint64 end = std::min(position, storage.length()); end > 0;) {
+        const qint64 start = std::max<qint64>(0, end - (qint64(1) << 16));
+        parts.clear();
+        storage.segments(QVRange(start, end - start), [&](QStringView part) { parts.push_back(part); });
+        qint64 partEnd = end;
+        for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
+            const char16_t* units = reinterpret_cast<const char16_t*>(part->utf16());
+            const qint64 partStart = partEnd - part->size();
+            qsizetype i = part->size();
+            while (i > 0) {
+#if defined(__SSE2__)
+                if (i >= 8) {
+                    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i - 8));
+                    const __m128i either = _mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16(short(opener))),
+                                                        _mm_cmpeq_epi16(v, _mm_set1_epi16(short(closer))));
+                    if (_mm_movemask_epi8(either) == 0) {
+                        i -= 8;
+                        continue;
+                    }
+                }
+#endif
+                const char16_t c = units[--i];
+                if (c == closer) {
+                    ++count;
+                } else if (c == opener) {
+                    if (count == 0) return QVRange(partStart + i, 1);
+                    --count;
+                }
+            }
+            partEnd = partStart;
         }
+        end = start;
     }
     return QVRange(QVRange::NotFound, 0);
 }

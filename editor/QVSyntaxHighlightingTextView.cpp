@@ -1377,9 +1377,11 @@ bool QVSyntaxHighlightingTextView::closerStandsIn(QVRange range, const QVParser*
     const QVTextStorage& text = textStorage();
     for (const QString& closer : parser->closers()) {
         if (closer.isEmpty()) continue;
-        // A closer may begin before the stretch and end in it.
-        const qint64 from = std::max<qint64>(0, range.location - closer.size());
-        const qint64 to = std::min(text.length(), range.end() + closer.size());
+        // A closer may begin before the stretch and end in it, or begin in it and end after it;
+        // one wholly outside it (the block's own end tag on the line after a long last line) was
+        // not read.
+        const qint64 from = std::max<qint64>(0, range.location - (closer.size() - 1));
+        const qint64 to = std::min(text.length(), range.end() + (closer.size() - 1));
         bool found = false;
         qint64 at = from;
         while (!found && at < to) {
@@ -1513,8 +1515,11 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
     }
     if (embedded && !boundaryEdited && blockLines.length > 2 * LongLineEditReach && parsedWholly(blockLines, _activeParser.get())) {
         const PassEnd pass = colourBlockLine(blockLines, changeRange.location, std::max(changeRange.end(), _provisionalEditsEnd), _activeParser);
-        const bool wholeLines = blockLines == range;
-        if ((wholeLines || pass.converged) && !closerStandsIn(QVRange(pass.resume, pass.end - pass.resume), _activeParser.get())) {
+        // Where the block's stretch runs on to the lines' end (the block opened on the first of
+        // them, as "<?php" before server code of megabytes on one line), the pass read all the
+        // edit may change on them, as for whole lines.
+        const bool toLinesEnd = blockLines.end() == range.end();
+        if ((toLinesEnd || pass.converged) && !closerStandsIn(QVRange(pass.resume, pass.end - pass.resume), _activeParser.get())) {
             if (pass.converged) {
                 _highlightedUpTo = std::max(pass.end, _oldColouringEnd);
                 if (_highlightedUpTo >= length) {

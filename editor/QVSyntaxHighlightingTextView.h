@@ -210,7 +210,7 @@ private:
     PassEnd colourBlockLine(QVRange range, qint64 before, qint64 convergeAfter, const std::shared_ptr<QVParser>& parser);
     // Whether parser coloured every character of range.
     bool parsedWholly(QVRange range, const QVParser* parser) const;
-    // Whether one of parser's closers stands in range (or across its ends).
+    // Whether one of parser's closers stands in range (or across its ends), not merely next to it.
     bool closerStandsIn(QVRange range, const QVParser* parser) const;
     // The end of highlightChangedRange() once range is coloured: the lines after it as far as
     // the edit changed them.

@@ -586,6 +586,16 @@ TEST(HTMLViewTypingAids, OpenTagBeforeAnswersAsTheWholeLineReadFromItsStart) {
         // Far down the line first, then back up it and down again: the stops kept answer.
         for (const qint64 at : {lineEnd, lineStart + 5, lineEnd - 1, lineStart + (lineEnd - lineStart) / 2, lineEnd - 7, qint64(3)})
             check(at);
+        // Right at the stops' spacing and beside it, before and after an edit there.
+        const qint64 spacing = 16 * 1024;
+        for (const qint64 stop : {lineStart + spacing, lineStart + 3 * spacing}) {
+            for (const qint64 d : {-1, 0, 1, 8}) check(stop + d);
+            view->QVTextView::setSelectedRange(QVRange(stop, 0));
+            view->insertText(QStringLiteral("\"<"));
+            for (const qint64 d : {-1, 0, 1, 2, 3, 9}) check(stop + d);
+            view->undo();
+            for (const qint64 d : {-1, 0, 1, 2}) check(stop + d);
+        }
         // Edits anywhere in the line, each followed by asks after it and at the line's end.
         qint64 end = lineEnd;
         for (int round = 0; round < 12; ++round) {
@@ -598,6 +608,43 @@ TEST(HTMLViewTypingAids, OpenTagBeforeAnswersAsTheWholeLineReadFromItsStart) {
             check(end);
             check(std::min(end, at + 1 + qint64(random() % 40)));
             check(end - 1);
+        }
+    }
+}
+
+// The opener matched by a closer, read back through the text's pieces in windows, answers what a
+// walk back a character at a time answers: unmatched closers that read to the text's start,
+// matches just across a window's or an eight-character block's edge, texts edited into many
+// pieces, and characters beside the brackets that share their low byte.
+TEST(HTMLViewTypingAids, MatchingBracketBeforeAnswersAsAWalkBack) {
+    auto reference = [](const QString& text, qint64 position, QChar open, QChar close) {
+        qint64 count = 0;
+        for (qint64 i = position - 1; i >= 0; --i) {
+            if (text.at(i) == close) ++count;
+            else if (text.at(i) == open && count-- == 0) return i;
+        }
+        return qint64(QVRange::NotFound);
+    };
+    std::mt19937 random(29);
+    for (const char* alphabet : {"abc (x) [y] {z}\n", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa()", "((((()", "a)))"}) {
+        SCOPED_TRACE(alphabet);
+        const std::string letters = alphabet;
+        QString text;
+        for (int i = 0; i < 200'000; ++i) text += random() % 97 == 0 ? QChar(u'\u0128') : QChar(letters[random() % letters.size()]);
+        auto view = shownView("/t/brackets.html", text);
+        HTMLViewTypingAids& aids = view->typingAids();
+        for (int round = 0; round < 40; ++round) {
+            if (round % 4 == 3) {  // an edit splits the text's pieces
+                view->QVTextView::setSelectedRange(QVRange(qint64(random() % quint64(view->length())), 0));
+                view->insertText(QString(QChar(letters[random() % letters.size()])));
+            }
+            const QString now = view->string();
+            const qint64 window = qint64(1) << 16;
+            for (const qint64 at : {qint64(random() % quint64(now.size() + 1)), qint64(now.size()), window, window + 1, 2 * window + 7, qint64(8), qint64(0)}) {
+                const qint64 position = std::min<qint64>(at, now.size());
+                for (const auto& [open, close] : {std::pair{u'(', u')'}, std::pair{u'[', u']'}, std::pair{u'{', u'}'}})
+                    ASSERT_EQ(aids.matchingBracketBefore(position, open, close).location, reference(now, position, open, close)) << "at " << position;
+            }
         }
     }
 }

@@ -860,7 +860,7 @@ TEST(QVSyntaxHighlightingTextView, ColouringAtTheEndOfALargeBlockGoesOnFromAPlac
 // the colours equal the one pass over the whole text.
 TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
     UserDefaults::standard().setBool(false, QVAutoComplete);
-    QString script, style, minified, uri;
+    QString script, style, minified, uri, rules, php;
     script = markupRows(64 * 1024) + QStringLiteral("<script>\n");
     for (int row = 0; script.size() < 1'300'000; ++row) script += QStringLiteral("var v%1 = \"</p>\" + f(%1) / 2; // <b>\n").arg(row);
     script += QStringLiteral("</script>\n<p>end</p>\n");
@@ -873,6 +873,13 @@ TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
     uri = QStringLiteral("<p>top</p>\n<style>\nbody { margin: 0; }\n.logo { background: url(data:image/png;base64,");
     for (int row = 0; uri.size() < 1'500'000; ++row) uri += QStringLiteral("iVBORw0KGgoAAAANSUhEUgAAAAEAAAAB%1+/=").arg(row % 97);
     uri += QStringLiteral("); }\n.row { color: #333; }\n</style>\n<p>end</p>\n");
+    // Minified rules on one line right before the end tag, strings and comments among them.
+    rules = QStringLiteral("<p>top</p>\n<style>\n");
+    for (int row = 0; rules.size() < 1'500'000; ++row) rules += QStringLiteral(".c%1{color:red;content:\"</p>\"} /* c */ ").arg(row % 97);
+    rules += QStringLiteral("\n</style>\n<p>end</p>\n");
+    php = QStringLiteral("<p>top</p>\n<?php ");
+    for (int row = 0; php.size() < 1'500'000; ++row) php += QStringLiteral("$a%1 = \"x\" . 'y' . f($b); /* c */ ").arg(row % 97);
+    php += QStringLiteral("\n?>\n<p>end</p>\n");
     const struct {
         const char* name;
         const QString& page;
@@ -890,10 +897,12 @@ TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
         // A quote there may move the block's end: the scan for it reads the line (below, colours only).
         {"data: URI", uri, -1, false, "", {"a", "b", ";", " ", "}", "c"}},
         {"amid a data: URI", uri, -1, true, "", {"a", "b", "/", "2", " ", "x"}},
+        {"one-line rules", rules, -1, false, "", {"a", " ", "b", "}", "x", "/"}},
+        {"one-line server code", php, -1, false, "", {"a", " ", "b", ";", "x"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        HTMLView view(QStringLiteral("/tmp/keys-after.html"));
+        HTMLView view(c.page.startsWith(QLatin1String("<p>top</p>\n<?php")) ? QStringLiteral("/tmp/keys-after.php") : QStringLiteral("/tmp/keys-after.html"));
         view.resize(600, 400);
         view.show();
         view.setString(c.page);
