@@ -9,6 +9,7 @@
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QHideEvent>
 #include <QHash>
 #include <QJsonArray>
@@ -26,7 +27,11 @@
 #include <QTextBrowser>
 #include <QVBoxLayout>
 
+#include <cerrno>
 #include <mutex>
+
+#include <sched.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 // Qt's global OpenGL context, which windows and WebEngine share (exported by QtGui, declared in
@@ -37,6 +42,32 @@ Q_GUI_EXPORT void qt_gl_set_global_share_context(QOpenGLContext* context);
 namespace {
 
 QString webEngineModulePath();
+
+// Chromium's sandbox puts each page in namespaces of a user of its own (Qt ships no setuid
+// helper for the older way); where the system lets no program make them, WebEngine ends the whole
+// program as it starts. Tried in a child, as Chromium tries it.
+bool sandboxCanStart() {
+    const pid_t child = ::fork();
+    if (child < 0) return true;  // cannot tell: WebEngine will say
+    if (child == 0) ::_exit(::unshare(CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET) == 0 ? 0 : 1);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0)
+        if (errno != EINTR) return true;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// WebEngine's view draws through OpenGL; on a display where no OpenGL context can be made (no GLX
+// nor EGL, QT_XCB_GL_INTEGRATION=none) the first page shown ends the program. A platform that
+// shows nothing (offscreen, minimal) draws no page and runs them all the same.
+bool openGLDraws(QString* why) {
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())) return true;
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) return true;
+    QOpenGLContext context;
+    if (context.create()) return true;
+    *why = QStringLiteral("OpenGL cannot be used on this display (platform %1)").arg(platform);
+    return false;
+}
 
 struct EngineChoice {
     QVWebView::Engine engine = QVWebView::Engine::WebEngine;
@@ -65,6 +96,15 @@ EngineChoice chooseEngine() {
                 QStringLiteral("it will not run as root with its sandbox on"),
                 QStringLiteral("Run Qorvel as a normal user, or start it as root with QTWEBENGINE_DISABLE_SANDBOX=1 in its "
                                "environment.")};
+    if (!unsandboxed && !sandboxCanStart())
+        return {QVWebView::Engine::TextBrowser,
+                QStringLiteral("its sandbox cannot start here (this system lets no program make user namespaces)"),
+                QStringLiteral("Allow user namespaces (the sysctl kernel.unprivileged_userns_clone or user.max_user_namespaces), "
+                               "or start Qorvel with QTWEBENGINE_DISABLE_SANDBOX=1 in its environment.")};
+    if (QString why; !openGLDraws(&why))
+        return {QVWebView::Engine::TextBrowser, why,
+                QStringLiteral("Start Qorvel on a display with OpenGL (Mesa's drivers give it without a graphics card too), "
+                               "and without QT_XCB_GL_INTEGRATION=none.")};
     return {};
 }
 

@@ -21,9 +21,11 @@ public:
     enum class Engine { WebEngine, TextBrowser };
 
     // Which engine create() makes in this process, decided once: the plain view when
-    // QORVEL_NO_WEBENGINE is set, when WebEngine's helper process is missing, or when the
-    // process runs as root with Chromium's sandbox on (Chromium refuses to start so; set
-    // QTWEBENGINE_DISABLE_SANDBOX=1 to accept running unsandboxed). The reason for the plain
+    // QORVEL_NO_WEBENGINE is set, when WebEngine's helper process is missing, when the process
+    // runs as root with Chromium's sandbox on (Chromium refuses to start so; set
+    // QTWEBENGINE_DISABLE_SANDBOX=1 to accept running unsandboxed), when that sandbox cannot
+    // start here (no user namespaces), or when the display offers no OpenGL to draw pages with
+    // (each of which would end the whole program at the first page). The reason for the plain
     // view is logged once.
     static Engine engine();
     // Why engine() is the plain view; empty with WebEngine.

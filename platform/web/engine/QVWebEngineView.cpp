@@ -79,8 +79,11 @@ void installPageContent(QWebEnginePage* page) {
 // a page or not, of a site or of none (sandboxed, data:, blob:), cannot learn it (the origin is
 // opaque, a page of the scheme sends no referrer), so whatever it names, by the scheme or at the
 // page file server, has no host or first step the two answer. Each load Qorvel makes gets one of
-// its own, which holds while a view shows its page (or is about to): a page's own script that
-// carries its address off (an analytics beacon) leaves with nothing once the page is gone.
+// its own, which holds while a view shows its page (or is about to: no one knows a new one). A
+// page's own script may carry its address off (an analytics beacon) to a site the view shows
+// later: the capability holds again only once the engine has committed the view's return to the
+// page (back, forward, a reload), never while the page being left, its frames or its workers still
+// run. Until then only the view's request for the page's document itself is answered.
 constexpr char PageScheme[] = "qvfile";
 
 class Capabilities {
@@ -100,22 +103,40 @@ public:
         _coming.insert(view, made);
         return made;
     }
-    // The user goes back, forward or reloads to a page view showed: its capability holds again.
-    void revive(const void* view, const QByteArray& capability) {
+    // The user (or the page shown) goes back, forward or reloads to a page view showed. Its
+    // capability does not hold yet: the page being left still runs, and may have been handed the
+    // address. Only the view's own request for that page's document is answered until the engine
+    // commits it (shows()).
+    void expect(const void* view, const QByteArray& capability) {
         const std::lock_guard<std::mutex> hold(_lock);
-        if (_made.contains(capability)) _coming.insert(view, capability);
+        if (_made.contains(capability)) _expected.insert(view, capability);
+        else _expected.remove(view);
     }
-    // What view shows now: the capability of its address holds, the one it showed before no more.
+    // Whether a view is on its way back to the page of capability (any thread).
+    bool expected(QByteArrayView capability) const {
+        const QByteArray asked = capability.toByteArray();
+        const std::lock_guard<std::mutex> hold(_lock);
+        return std::find(_expected.begin(), _expected.end(), asked) != _expected.end();
+    }
+    // The view's load of the page of capability ended without showing it (stopped, failed).
+    void settled(const void* view, const QByteArray& capability) {
+        const std::lock_guard<std::mutex> hold(_lock);
+        if (_expected.value(view) == capability) _expected.remove(view);
+    }
+    // What view shows now, as the engine committed it: the capability of its address holds, the
+    // one it showed before no more.
     void shows(const void* view, const QByteArray& capability) {
         const std::lock_guard<std::mutex> hold(_lock);
         if (_made.contains(capability)) _shown.insert(view, capability);
         else _shown.remove(view);
         if (_coming.value(view) == capability) _coming.remove(view);
+        _expected.remove(view);
     }
     void gone(const void* view) {
         const std::lock_guard<std::mutex> hold(_lock);
         _shown.remove(view);
         _coming.remove(view);
+        _expected.remove(view);
     }
     // Whether capability gives files now (any thread).
     bool holds(QByteArrayView capability) const {
@@ -133,7 +154,7 @@ public:
 private:
     mutable std::mutex _lock;
     QSet<QByteArray> _made;
-    QHash<const void*, QByteArray> _shown, _coming;
+    QHash<const void*, QByteArray> _shown, _coming, _expected;
 };
 
 QByteArray capabilityOf(const QUrl& url) {
@@ -166,9 +187,34 @@ QUrl shownAddress(const QUrl& url) {
     return file;
 }
 
+// Text that names served files (a title, a message) with every address of a capability Qorvel
+// made written as the file: address it stands for.
+QString shownText(const QString& text) {
+    if (!text.contains(QLatin1String(PageScheme), Qt::CaseInsensitive)) return text;
+    static const QRegularExpression address(QStringLiteral("qvfile://([0-9a-fA-F]{32})"), QRegularExpression::CaseInsensitiveOption);
+    QString shown;
+    qsizetype from = 0;
+    for (QRegularExpressionMatchIterator it = address.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        shown += text.sliced(from, match.capturedStart() - from);
+        shown += Capabilities::shared().made(match.captured(1).toLower().toLatin1()) ? QStringLiteral("file://") : match.captured();
+        from = match.capturedEnd();
+    }
+    return shown + text.sliced(from);
+}
+
 // What the interceptor marks a request for a frame's or an object's document with: it tells only
 // how a file that cannot be read fails, never whether one is served.
 constexpr char FrameMark[] = "Qorvel-Frame";
+
+// What the interceptor marks a view's request for its main document with, and a value made per
+// process: no page sets a header on a request of the scheme (reads never reach it), and none could
+// know the value.
+constexpr char MainMark[] = "Qorvel-Main";
+const QByteArray& mainMarkValue() {
+    static const QByteArray value = QByteArray::number(QRandomGenerator::system()->generate64(), 16);
+    return value;
+}
 
 // The largest document (a page, a frame, an object, a font) read whole to be served.
 constexpr qint64 MaxDocument = qint64(512) * 1024 * 1024;
@@ -205,7 +251,9 @@ public:
     // keeps its frame loading, not the window waiting.
     void requestStarted(QWebEngineUrlRequestJob* job) override {
         const QUrl url = job->requestUrl();
-        if (!isPageAddress(url)) return job->fail(QWebEngineUrlRequestJob::RequestDenied);
+        // The document of a page a view goes back to comes before its capability holds again.
+        const bool returning = job->requestHeaders().value(MainMark) == mainMarkValue() && Capabilities::shared().expected(capabilityOf(url));
+        if (!isPageAddress(url) && !returning) return job->fail(QWebEngineUrlRequestJob::RequestDenied);
         const QString path = url.path(QUrl::FullyDecoded);
         const bool frame = job->requestHeaders().contains(FrameMark);
         QPointer<QWebEngineUrlRequestJob> asked(job);
@@ -239,8 +287,25 @@ public:
     explicit PageGuard(QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _files(new QVPageFileServer([](QByteArrayView capability) { return Capabilities::shared().holds(capability); }, this)) {}
     void interceptRequest(QWebEngineUrlRequestInfo& info) override {
         const QUrl url = info.requestUrl();
-        if (!isPageAddress(url)) return;
         using Info = QWebEngineUrlRequestInfo;
+        // Only the main frame's own request is a view's: a page, framing or not, asks as a frame.
+        if (url.scheme() == QLatin1String(PageScheme) &&
+            (info.resourceType() == Info::ResourceTypeMainFrame || info.resourceType() == Info::ResourceTypeNavigationPreloadMainFrame)) {
+            info.setHttpHeader(MainMark, mainMarkValue());
+            return;
+        }
+        // What holds a capability is a document whose page (the view's top document) is the
+        // capability's own: not the page being left while the view goes back to it, nor a page of
+        // another view, whatever they learnt. The view's top document is what the engine names as
+        // the request's first party.
+        const QByteArray capability = _files->isListening() && url.host() == QLatin1String("127.0.0.1") && url.port() == _files->address({}, {}).port()
+                                          ? url.path(QUrl::FullyEncoded).section(QLatin1Char('/'), 1, 1).toLatin1()
+                                          : capabilityOf(url);
+        if (capability.isEmpty()) return;
+        const bool own = capabilityOf(info.firstPartyUrl()) == capability &&
+                         (Capabilities::shared().holds(capability) || Capabilities::shared().expected(capability));
+        if (!own) return info.block(true);
+        if (url.scheme() != QLatin1String(PageScheme)) return;
         // A font stays: the engine asks for one as a read the page's origin must be allowed, and
         // follows no such read from the scheme into a redirect (a font shows only as the text
         // drawn with it).
@@ -317,7 +382,7 @@ protected:
         if (isMainFrame) {
             const bool refused = url.scheme() == QLatin1String(PageScheme) && !mayShowDiskPage(url, type);
             if (!refused && (type == NavigationTypeBackForward || type == NavigationTypeReload))
-                Capabilities::shared().revive(this, capabilityOf(url));
+                Capabilities::shared().expect(this, capabilityOf(url));
             _htmlBase.clear();
             if (refused) {
                 _refuseDiskPage(shownAddress(url));
@@ -385,6 +450,7 @@ public:
         });
         connect(_page, &QWebEnginePage::loadProgress, this, [this](int progress) { _progress = progress; });
         connect(_page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo& info) {
+            if (info.status() != QWebEngineLoadingInfo::LoadStartedStatus) Capabilities::shared().settled(_page, capabilityOf(info.url()));
             if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus)
                 Q_EMIT loadFailed(shownAddress(info.url()), info.errorString());
         });
@@ -396,7 +462,8 @@ public:
             Capabilities::shared().shows(_page, capabilityOf(url));
             Q_EMIT urlChanged(shownAddress(url));
         });
-        connect(_page, &QWebEnginePage::titleChanged, this, &QVWebView::titleChanged);
+        // Before a page's <title> is read, the engine names it by its address.
+        connect(_page, &QWebEnginePage::titleChanged, this, [this](const QString& title) { Q_EMIT titleChanged(shownText(title)); });
         connect(_page, &QWebEnginePage::linkHovered, this, [this](const QString& link) {
             Q_EMIT linkHovered(link.isEmpty() ? link : shownAddress(QUrl(link)).toString());
         });
