@@ -701,7 +701,11 @@ QVError QVFileTransferAction::errorWithStatusCode(int statusCode) const {
     const bool underWay = _connection->type() != C::WebDAV && (_step == Transferring || _step == Sizing) && said.isEmpty() &&
                           (_connection->wasCancelled() || _connection->hasTimedOut(statusCode) || statusCode == 0 ||
                            statusCode == 426 || statusCode == 451);
-    if (underWay) text += u' ' + tr("The site may now hold some or all of it, until it is saved again.");
+    if (underWay && _connection->cutRefused())
+        text += u' ' + tr("The site may now hold some or all of it, and, as the system did not let Qorvel cut its "
+                          "connection, may still write what was on its way after a later save: check the file on the site.");
+    else if (underWay)
+        text += u' ' + tr("The site may now hold some or all of it, until it is saved again.");
     return titledError(statusCode, tr("Could Not Upload File"), text);
 }
 
