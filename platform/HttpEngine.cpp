@@ -25,12 +25,10 @@
 #include <future>
 #include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <vector>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -337,57 +335,17 @@ struct Wire {
     qint64 unsent = -1;
 };
 
-// The sockets of requests whose body has not all gone out. A process that ends with one open (a
-// quit during a save) resets it on its way out: an orderly close would have the kernel deliver
-// the rest of the body after Qorvel is gone, and the server save a text it was never said to hold.
-struct UnsentBodies {
-    std::mutex lock;
-    std::set<curl_socket_t> sockets;
-};
-
-void resetUnsentBodies();
-
-UnsentBodies& unsentBodies() {
-    // Never destroyed: workers may still close sockets while the process ends.
-    static UnsentBodies* bodies = [] {
-        auto* b = new UnsentBodies;
-        std::atexit(resetUnsentBodies);
-        return b;
-    }();
-    return *bodies;
-}
-
-void resetUnsentBodies() {
-    UnsentBodies& bodies = unsentBodies();
-    std::lock_guard guard(bodies.lock);
-    const linger abortive{1, 0};
-    for (const curl_socket_t fd : bodies.sockets) ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-}
-
-void bodyWentOut(curl_socket_t fd) {
-    if (fd == CURL_SOCKET_BAD) return;
-    UnsentBodies& bodies = unsentBodies();
-    std::lock_guard guard(bodies.lock);
-    bodies.sockets.erase(fd);
-}
-
 // libcurl tells a transfer's socket only once the transfer is over: it is noted as it is made,
 // and forgotten as libcurl closes it, so a number reused by a later socket is never taken for it.
 int onSocketMade(void* user, curl_socket_t fd, curlsocktype) {
     auto* t = static_cast<Transfer*>(user);
     t->socket = fd;
     (*t->socketOwners)[fd] = t->id;
-    if (t->bodyFile || !t->request.body.isEmpty()) {
-        UnsentBodies& bodies = unsentBodies();
-        std::lock_guard guard(bodies.lock);
-        bodies.sockets.insert(fd);
-    }
     return CURL_SOCKOPT_OK;
 }
 
 int onSocketClosed(void* user, curl_socket_t fd) {
     static_cast<std::map<curl_socket_t, quint64>*>(user)->erase(fd);
-    bodyWentOut(fd);
     return ::close(fd);
 }
 
@@ -797,10 +755,7 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
                 // server may hold it all, reset or not.
                 curl_off_t up = 0;
                 curl_easy_getinfo(t->easy, CURLINFO_SIZE_UPLOAD_T, &up);
-                if (handedOverWhole(*t, up) && wireOf(*t).unsent <= 0) {
-                    t->bodySent = true;
-                    bodyWentOut(socketOf(*t));
-                }
+                if (handedOverWhole(*t, up) && wireOf(*t).unsent <= 0) t->bodySent = true;
                 cutOnWire(*t);
                 curl_multi_remove_handle(multi, t->easy);
                 running.erase(it);
@@ -850,7 +805,6 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
             }
             if (!t->bodySent && handedOverWhole(*t, up) && wire.unsent <= 0) {
                 t->bodySent = true;
-                bodyWentOut(socketOf(*t));
                 t->bodySentAt = now;
                 t->sawAnswer = false;
                 if (r.onBodySent) r.onBodySent();

@@ -32,10 +32,9 @@ public:
     }
     // How many uploads a put word reached are still on their way to the server or its answer.
     int puts() {
-        QFile f(putsFile());
+        QFile f(_command + ".puts");
         return f.open(QIODevice::ReadOnly) ? f.readAll().toInt() : 0;
     }
-    QString putsFile() const { return _command + ".puts"; }
     int port = 0;
 
 private:
