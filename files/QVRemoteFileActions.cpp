@@ -14,6 +14,7 @@
 #include <QUrl>
 #include <QUuid>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
@@ -38,6 +39,57 @@ bool isRoot(const QString& path) {
 }
 
 using C = QVRemoteFilesConnection;
+
+// The site files uploads are running to, across every connection of the process: two windows
+// saving one file would otherwise mix their texts on the site.
+struct HeldTargets {
+    std::mutex lock;
+    std::condition_variable released;
+    QSet<QString> held;
+};
+
+HeldTargets& heldTargets() {
+    // Never destroyed: an unsettled upload's watcher may release its file while the process ends.
+    static HeldTargets* targets = new HeldTargets;
+    return *targets;
+}
+
+void releaseHeld(const QString& target) {
+    HeldTargets& targets = heldTargets();
+    {
+        std::lock_guard guard(targets.lock);
+        targets.held.remove(target);
+    }
+    targets.released.notify_all();
+}
+
+// Waits while an upload holds any of the site's paths (a save running, or one the site has not
+// yet answered, which must not land after what comes next), saying so once; false when a cancel
+// or the client's end stops the wait. The guard holds the targets' lock, at return too.
+bool waitWhileHeld(QVRemoteFileAction* action, const std::weak_ptr<QVRemoteFileActionDelegate>& delegate,
+                   const QVRemoteFilesConnection& connection, const QStringList& paths,
+                   std::unique_lock<std::mutex>& guard) {
+    HeldTargets& targets = heldTargets();
+    bool said = false;
+    for (;;) {
+        const auto held = std::find_if(paths.begin(), paths.end(), [&](const QString& path) {
+            return targets.held.contains(connection.siteIdentity() + u'\n' + path);
+        });
+        if (held == paths.end()) return true;
+        if (connection.wasCancelled() || connection.clientEnded()) return false;
+        if (!said) {
+            said = true;
+            if (auto d = delegate.lock()) {
+                guard.unlock();
+                d->actionWaits(action, tr("Waiting for the site to finish an earlier save of \"%1\"")
+                                           .arg(FileName::pictured(lastComponent(*held))));
+                guard.lock();
+                continue;
+            }
+        }
+        targets.released.wait_for(guard, std::chrono::milliseconds(100));
+    }
+}
 
 // Whether the server's words (or a WebDAV status) refuse for want of permission: only then is
 // the user sent to look at their write access.
@@ -116,6 +168,16 @@ QString QVFileAction::command(QString* why) const {
 
 void QVFileAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActionDelegate>& delegate) {
     QVRemoteFileAction::runWithDelegate(delegate);
+    if (_kind == DeleteFile || _kind == Move) {
+        // A save of the file (or of a rename's new name) the site has not yet answered would
+        // otherwise land after the delete or the rename, and bring the file back.
+        std::unique_lock guard(heldTargets().lock);
+        if (!waitWhileHeld(this, _delegate, *_connection, targetPaths(), guard)) {
+            guard.unlock();
+            refuse(tr("It was cancelled while it waited for the site to finish an earlier save."));
+            return;
+        }
+    }
     if (_connection->type() == C::WebDAV &&
         (QVWebDAVRequest::cadaverMisreads(_remotePath) || (_kind == Move && QVWebDAVRequest::cadaverMisreads(_argument)) ||
          (_kind == DeleteDirectory && rmcolMisreads(_remotePath))) &&
@@ -250,29 +312,6 @@ QString temporaryName(const QString& name) {
     return QStringLiteral(".tmp_Qorvel-") + QUuid::createUuid().toString(QUuid::Id128).left(12) + u'-' + name;
 }
 
-// The site files uploads are running to, across every connection of the process: two windows
-// saving one file would otherwise mix their texts on the site.
-struct HeldTargets {
-    std::mutex lock;
-    std::condition_variable released;
-    QSet<QString> held;
-};
-
-HeldTargets& heldTargets() {
-    // Never destroyed: an unsettled upload's watcher may release its file while the process ends.
-    static HeldTargets* targets = new HeldTargets;
-    return *targets;
-}
-
-void releaseHeld(const QString& target) {
-    HeldTargets& targets = heldTargets();
-    {
-        std::lock_guard guard(targets.lock);
-        targets.held.remove(target);
-    }
-    targets.released.notify_all();
-}
-
 // tnftp's answer to "size": the server's "213 1234", or tnftp's own "PATH<tab>1234".
 std::optional<qint64> sizeInReply(const QStringList& lines) {
     for (const QString& raw : lines) {
@@ -307,23 +346,8 @@ bool QVFileTransferAction::holdTarget() {
     HeldTargets& targets = heldTargets();
     std::unique_lock guard(targets.lock);
     if (_held == target) return true;
-    // A cancel ends the wait (the other save may be a long one, or one the site has not yet
-    // answered, which must not land after this one).
-    bool said = false;
-    while (targets.held.contains(target)) {
-        if (_connection->wasCancelled() || _connection->clientEnded()) return false;
-        if (!said) {
-            said = true;
-            if (auto d = _delegate.lock()) {
-                guard.unlock();
-                d->actionWaits(this, tr("Waiting for the site to finish an earlier save of \"%1\"")
-                                         .arg(FileName::pictured(lastComponent(_remotePath))));
-                guard.lock();
-                continue;
-            }
-        }
-        targets.released.wait_for(guard, std::chrono::milliseconds(100));
-    }
+    // A cancel ends the wait (the other save may be a long one).
+    if (!waitWhileHeld(this, _delegate, *_connection, {_remotePath}, guard)) return false;
     targets.held.insert(target);
     _held = target;
     return true;
@@ -677,7 +701,11 @@ QVError QVFileTransferAction::errorWithStatusCode(int statusCode) const {
     const bool underWay = _connection->type() != C::WebDAV && (_step == Transferring || _step == Sizing) && said.isEmpty() &&
                           (_connection->wasCancelled() || _connection->hasTimedOut(statusCode) || statusCode == 0 ||
                            statusCode == 426 || statusCode == 451);
-    if (underWay) text += u' ' + tr("The site may now hold some or all of it, until it is saved again.");
+    if (underWay && _connection->cutRefused())
+        text += u' ' + tr("The site may now hold some or all of it, and, as the system did not let Qorvel cut its "
+                          "connection, may still write what was on its way after a later save: check the file on the site.");
+    else if (underWay)
+        text += u' ' + tr("The site may now hold some or all of it, until it is saved again.");
     return titledError(statusCode, tr("Could Not Upload File"), text);
 }
 

@@ -35,16 +35,21 @@ namespace {
 // to reset when it closes: what the kernel still queues of a transfer we end is dropped, not
 // delivered after Qorvel said it was not sent, and not written by the server after a later save.
 // The sockets are reached through pidfd_getfd (the clients are our descendants); where the kernel
-// refuses, the client ends as before.
-void resetSocketsOfGroup(pid_t group) {
+// refuses (a ptrace scope that allows no one, a seccomp filter), the client ends as before, and
+// false says that what it queued may still reach the site.
+bool resetSocketsOfGroup(pid_t group) {
     DIR* proc = ::opendir("/proc");
-    if (!proc) return;
+    if (!proc) return false;
+    bool reached = true;
     while (const dirent* entry = ::readdir(proc)) {
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
         if (pid <= 0 || *end != '\0' || ::getpgid(pid_t(pid)) != group) continue;
         const int pidfd = int(::syscall(SYS_pidfd_open, pid_t(pid), 0));
-        if (pidfd < 0) continue;
+        if (pidfd < 0) {
+            reached = reached && errno == ESRCH;  // gone meanwhile: its sockets with it
+            continue;
+        }
         const QByteArray fdFolder = "/proc/" + QByteArray::number(qlonglong(pid)) + "/fd";
         if (DIR* fds = ::opendir(fdFolder.constData())) {
             while (const dirent* fdEntry = ::readdir(fds)) {
@@ -55,7 +60,10 @@ void resetSocketsOfGroup(pid_t group) {
                 if (::readlink(linkPath.constData(), link, sizeof link - 1) <= 0 || std::strncmp(link, "socket:", 7) != 0)
                     continue;
                 const int mine = int(::syscall(SYS_pidfd_getfd, pidfd, int(fd), 0));
-                if (mine < 0) continue;
+                if (mine < 0) {
+                    reached = reached && (errno == EBADF || errno == ESRCH);  // closed or gone meanwhile
+                    continue;
+                }
                 sockaddr_storage address{};
                 socklen_t length = sizeof address;
                 int type = 0;
@@ -73,6 +81,7 @@ void resetSocketsOfGroup(pid_t group) {
         ::close(pidfd);
     }
     ::closedir(proc);
+    return reached;
 }
 
 }  // namespace
@@ -318,7 +327,7 @@ void QVRemoteFilesConnection::readerLoop(quint64 launch, int fd) {
                 {
                     // Ended for its silence: what it still queues for the site goes nowhere.
                     std::lock_guard guard(_lock);
-                    if (_pid > 0) resetSocketsOfGroup(_pid);
+                    if (_pid > 0) if (!resetSocketsOfGroup(_pid)) _cutRefused = true;
                 }
                 if (auto delegate = currentDelegate()) delegate->connectionTimedOut(this);
                 if (*destroyed) return;
@@ -631,7 +640,7 @@ bool QVRemoteFilesConnection::cancel() {
     }
     std::lock_guard guard(_lock);
     if (_pid > 0) {
-        resetSocketsOfGroup(_pid);
+        if (!resetSocketsOfGroup(_pid)) _cutRefused = true;
         ::kill(_pid, SIGINT);
     }
     return true;
@@ -656,7 +665,7 @@ void QVRemoteFilesConnection::terminate() {
     }
     std::lock_guard guard(_lock);
     if (_pid > 0) {
-        resetSocketsOfGroup(_pid);
+        if (!resetSocketsOfGroup(_pid)) _cutRefused = true;
         ::kill(-_pid, SIGKILL);
     }
 }
@@ -669,7 +678,7 @@ void QVRemoteFilesConnection::kill() {
     }
     std::lock_guard guard(_lock);
     if (_pid > 0) {
-        resetSocketsOfGroup(_pid);
+        if (!resetSocketsOfGroup(_pid)) _cutRefused = true;
         ::kill(-_pid, SIGKILL);
     }
 }

@@ -120,7 +120,11 @@ public:
     void clearCancelled() {
         _cancelled = false;
         _directLate = false;
+        _cutRefused = false;
     }
+    // The kernel refused to set the client's sockets to reset as it was ended (see the source):
+    // what it still queued for the site may reach it after a later command.
+    bool cutRefused() const { return _cutRefused.load(); }
     // Whether the last request sent to the site itself ended at one of its deadlines: the site
     // was reached and answered too slowly, which is all there is to say of it.
     void noteDirectRequestLate(bool late) const { _directLate = late; }
@@ -216,6 +220,7 @@ private:
     std::atomic<bool> _clientEnded{false};
     std::atomic<bool> _writeFailed{false};
     std::atomic<bool> _cancelled{false};
+    std::atomic<bool> _cutRefused{false};
     mutable std::atomic<bool> _directLate{false};
 
     mutable std::mutex _directLock;  // guards the two below

@@ -233,7 +233,7 @@ QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const Q
     connection.endDirectRequest(token);
     connection.noteDirectRequestLate(response.error == HttpResponse::TimedOut);
     // Ended without an answer after the whole body went out: the server may have kept it.
-    outcome.maySave = upload && response.bodySent && response.status == 0;
+    outcome.maySave = upload && response.bodySent && response.status < 200;
     outcome.cancelled = response.error == HttpResponse::Cancelled;
     outcome.status = response.status;
     outcome.body = response.body;

@@ -141,12 +141,12 @@ struct Transfer {
     bool answerExpired = false;
     // What moved on the wire, sampled as the worker goes round, for the slowest pace: (time, bytes).
     std::deque<std::pair<qint64, qint64>> paceSamples;
-    // The whole body went out on the wire; when, and how many answer bytes had come by then.
+    // The whole body went out on the wire, and when.
     bool bodySent = false;
     qint64 bodySentAt = 0;
-    qint64 receivedWhenSent = -1;
     bool answerBegun = false;
-    bool sawAnswer = false;  // a header or body byte of an answer reached libcurl
+    bool sawAnswer = false;  // a header or body byte of a final answer reached libcurl
+    bool interim = false;    // the header lines coming are an interim answer's (1xx)
     // The socket libcurl opened for this transfer (none on a connection another one opened),
     // and the session's record of which transfer opened each socket still open.
     curl_socket_t socket = CURL_SOCKET_BAD;
@@ -211,7 +211,15 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     const size_t length = size * count;
     const QByteArray line = QByteArray(data, qsizetype(length)).trimmed();
     t->lastActivity = nowMs();
-    t->sawAnswer = true;
+    if (line.startsWith("HTTP/")) {
+        // An interim answer ("102 Processing") says the server still works on the request: it
+        // is not its answer, and a request awaiting one stays held to the answer's deadline.
+        const qsizetype space = line.indexOf(' ');
+        bool number = false;
+        const int status = space > 0 ? line.mid(space + 1, 3).toInt(&number) : 0;
+        t->interim = number && status >= 100 && status < 200;
+    }
+    if (!t->interim) t->sawAnswer = true;
     if (line.startsWith("HTTP/")) {
         // A new answer (after a redirect or an interim answer): forget the previous one's.
         t->response.headers.clear();
@@ -377,6 +385,17 @@ void cutOnWire(const Transfer& t) {
 qint64 bodyLength(const Transfer& t) {
     if (t.bodyFile) return t.bodyFile->size();
     return t.request.body.size();
+}
+
+// Whether libcurl handed the kernel the whole of a request that carries a body: all of the body,
+// or, for a body of no bytes (an emptied file saved), the request's head, which then is the
+// whole request: a server that has it may act on it as on any other.
+bool handedOverWhole(const Transfer& t, curl_off_t up) {
+    if (!t.bodyFile && t.request.body.isEmpty()) return false;
+    if (const qint64 length = bodyLength(t); length > 0) return qint64(up) >= length;
+    long head = 0;
+    curl_easy_getinfo(t.easy, CURLINFO_REQUEST_SIZE, &head);
+    return head > 0;
 }
 
 }  // namespace
@@ -736,8 +755,7 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
                 // server may hold it all, reset or not.
                 curl_off_t up = 0;
                 curl_easy_getinfo(t->easy, CURLINFO_SIZE_UPLOAD_T, &up);
-                const qint64 length = bodyLength(*t);
-                if (length > 0 && qint64(up) >= length && wireOf(*t).unsent <= 0) t->bodySent = true;
+                if (handedOverWhole(*t, up) && wireOf(*t).unsent <= 0) t->bodySent = true;
                 cutOnWire(*t);
                 curl_multi_remove_handle(multi, t->easy);
                 running.erase(it);
@@ -785,16 +803,16 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
                 t->lastBytes = moved;
                 t->lastActivity = std::max(t->lastActivity, now);
             }
-            const qint64 length = bodyLength(*t);
-            if (!t->bodySent && length > 0 && qint64(up) >= length && wire.unsent <= 0) {
+            if (!t->bodySent && handedOverWhole(*t, up) && wire.unsent <= 0) {
                 t->bodySent = true;
                 t->bodySentAt = now;
-                t->receivedWhenSent = wire.received;
                 t->sawAnswer = false;
                 if (r.onBodySent) r.onBodySent();
             }
             const bool awaiting = t->bodySent && r.answerAfterBodyMs >= 0 && !t->answerBegun;
-            if (awaiting && (t->sawAnswer || (wire.received >= 0 && t->receivedWhenSent >= 0 && wire.received > t->receivedWhenSent))) {
+            // Only libcurl's word that a final answer came counts: what else arrives on the wire
+            // (TLS records such as session tickets, an interim answer) leaves the server working.
+            if (awaiting && t->sawAnswer) {
                 // The answer began: its pace counts from here.
                 t->answerBegun = true;
                 t->lastActivity = now;

@@ -35,8 +35,9 @@ struct HttpRequest {
     int slowSeconds = 60;
     // A request with a body: -1 keeps the idle limit and the slowest pace while the answer is
     // awaited. 0 or more: once the whole body has gone out on the wire, neither applies until
-    // the answer's first byte, only this deadline does (0: none): a server that took the body
-    // whole and works on it (a slow disk, a scan) is waited for, not timed out for its silence.
+    // the final answer's first line (an interim "102 Processing", a TLS record are none), only
+    // this deadline does (0: none): a server that took the body whole and works on it (a slow
+    // disk, a scan) is waited for, not timed out for its silence.
     int answerAfterBodyMs = -1;
     // Called on the session's worker once the whole body has gone out on the wire (nothing of it
     // left unsent in the kernel): from then on the server may hold it all, and ending the
