@@ -75,6 +75,7 @@ void QVRemoteFileAction::runWithDelegate(const std::shared_ptr<QVRemoteFileActio
 
 void QVRemoteFileAction::report(bool result, int statusCode) {
     if (_reported.exchange(true)) return;
+    willReport();
     // Whoever hears the outcome may drop its last reference to us.
     auto self = shared_from_this();
     if (auto delegate = _delegate.lock()) delegate->actionFinished(this, result, statusCode);

@@ -81,6 +81,9 @@ public:
 protected:
     // Reports the outcome once per run; later reports of the same run are dropped.
     void report(bool result, int statusCode);
+    // Called once, by the report, before anyone hears the outcome: what the run held ends here,
+    // however it ended (a refusal before the transfer too).
+    virtual void willReport() {}
     // Writes a command; a refused or failed write ends the action as a failure of a dead client.
     bool write(const QString& command);
     // Fails the action with a reason of ours (a path that cannot be written), without a command.

@@ -99,6 +99,9 @@ protected:
     // false when the connection was cancelled or ended meanwhile.
     bool holdTarget();
     void releaseTarget();
+    // A put refused after it took its file (a path listed twice) must not hold the file's next
+    // delete, rename or save until it is destroyed.
+    void willReport() override { releaseTarget(); }
 
     const Kind _kind;
     QString _remotePath;
