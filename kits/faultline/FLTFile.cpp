@@ -74,7 +74,10 @@ bool FLTFileLoopWithWriteBlock(int fd, const char* bytes, uint64_t length, FLTWr
     return false;
 }
 
-bool FLTFileInitWithPathMode(FLTFile* file, const char* path, bool append, bool buffered) {
+namespace {
+
+// The checks both openings make first; a file with no handle when they fail.
+bool readyToOpen(FLTFile* file, const char* path) {
     if (!file) {
         FLTLogWarn("Error: file is null\n");
         return false;
@@ -84,12 +87,22 @@ bool FLTFileInitWithPathMode(FLTFile* file, const char* path, bool append, bool 
         FLTLogWarn("Error: file descriptor invalid\n");
         return false;
     }
+    return true;
+}
+
+bool opened(int fd, const char* path) {
+    if (fd >= 0) return true;
+    FLTLogWarn("Error: Unable to open file %s\n", path);
+    FLTLogWarn("Error: file descriptor invalid\n");
+    return false;
+}
+
+}  // namespace
+
+bool FLTFileInitWithPathMode(FLTFile* file, const char* path, bool append, bool buffered) {
+    if (!readyToOpen(file, path)) return false;
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0644);
-    if (fd < 0) {
-        FLTLogWarn("Error: Unable to open file %s\n", path);
-        FLTLogWarn("Error: file descriptor invalid\n");
-        return false;
-    }
+    if (!opened(fd, path)) return false;
     file->fd = fd;
     if (append) {
         struct stat info{};
@@ -111,15 +124,7 @@ bool FLTFileInitWithPath(FLTFile* file, const char* path, bool buffered) {
 }
 
 bool FLTFileInitWithBuffer(FLTFile* file, const char* path, char* buffer, uint64_t capacity) {
-    if (!file) {
-        FLTLogWarn("Error: file is null\n");
-        return false;
-    }
-    resetHandle(file);
-    if (!path) {
-        FLTLogWarn("Error: file descriptor invalid\n");
-        return false;
-    }
+    if (!readyToOpen(file, path)) return false;
     // A new file, made here: whatever holds the name was not written by this crash (a process
     // records one), and a record appended to it would be two crashes in one file, neither read.
     int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -128,11 +133,7 @@ bool FLTFileInitWithBuffer(FLTFile* file, const char* path, char* buffer, uint64
         ::unlink(path);
         fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     }
-    if (fd < 0) {
-        FLTLogWarn("Error: Unable to open file %s\n", path);
-        FLTLogWarn("Error: file descriptor invalid\n");
-        return false;
-    }
+    if (!opened(fd, path)) return false;
     file->fd = fd;
     if (buffer && capacity > 1) {
         file->buffer = buffer;

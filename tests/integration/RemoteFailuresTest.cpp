@@ -4,6 +4,7 @@
 // nothing half-written left behind, and the queue still working.
 #include "files/QVRemoteFileActions.h"
 #include "files/QVRemoteSiteQueue.h"
+#include "tests/integration/QueueEvents.h"
 #include "files/QVWebDAVRequest.h"
 #include "tests/support/RemotePeers.h"
 #include "tests/support/RemoteRelay.h"
@@ -30,34 +31,8 @@ namespace {
 using C = QVRemoteFilesConnection;
 using namespace std::chrono_literals;
 
-class Recorder : public QVRemoteSiteQueueDelegate {
+class Recorder : public QueueEvents {
 public:
-    std::mutex lock;
-    std::condition_variable changed;
-    QStringList events;
-    QVError lastError;
-
-    void add(const QString& e) {
-        std::lock_guard g(lock);
-        events << e;
-        changed.notify_all();
-    }
-    // The first event starting with the prefix after `from`, or nothing in time.
-    std::optional<QString> next(const QString& prefix, qsizetype from, std::chrono::milliseconds wait = 40s) {
-        std::unique_lock g(lock);
-        std::optional<QString> found;
-        changed.wait_for(g, wait, [&] {
-            for (qsizetype i = from; i < events.size(); ++i)
-                if (events[i].startsWith(prefix)) return bool(found = events[i]);
-            return false;
-        });
-        return found;
-    }
-    qsizetype size() {
-        std::lock_guard g(lock);
-        return events.size();
-    }
-    void queueOpenedConnection(QVRemoteSiteQueue*) override { add("opened"); }
     // The status line's texts too, for a test that asks.
     std::atomic<bool> recordsStatus{false};
     void queueSetStatus(QVRemoteSiteQueue*, const QString& text, bool) override {
@@ -71,20 +46,7 @@ public:
         add("listed " + names.join(","));
     }
     void queueDownloadedFile(QVRemoteSiteQueue*, const QString&, const QString& local) override { add("downloaded " + local); }
-    void queueUploadedFile(QVRemoteSiteQueue*, const QString&, const QString& remote) override { add("uploaded " + remote); }
-    void queueActionFailed(QVRemoteSiteQueue*, QVRemoteFileAction*, const QVError& e) override {
-        {
-            std::lock_guard g(lock);
-            lastError = e;
-        }
-        add("failed " + e.localizedDescription());
-    }
 };
-
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 void writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);

@@ -103,6 +103,18 @@ protected:
         if (port) faultline.insert("ReportsEndpoint", QStringLiteral("https://127.0.0.1:%1").arg(port));
         TRLSetInfoDictionary(QVariantMap{{"CFBundleIdentifier", "com.qorvel.Qorvel"}, {"Faultline", faultline}});
     }
+    // A launched Qorvel's: offscreen, its folders under `home`, reporting to the trusted peer.
+    QProcessEnvironment qorvelEnvironment(const TestDir& runtime, const TestDir& home) const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("XDG_RUNTIME_DIR", runtime.path());
+        env.insert("XDG_CACHE_HOME", home.file(QStringLiteral("cache")));
+        env.insert("XDG_CONFIG_HOME", home.file(QStringLiteral("config")));
+        env.insert("XDG_DATA_HOME", home.file(QStringLiteral("data")));
+        env.insert("FaultlineReportsEndpoint", QStringLiteral("https://127.0.0.1:%1").arg(peer.port()));
+        env.insert("FaultlineReportsEndpointPinnedRoots", peer.rootPem);
+        return env;
+    }
     HttpsPeer peer;
 };
 
@@ -379,15 +391,7 @@ TEST_F(ReportsUploadTest, QorvelKilledBySegvReportsAtItsNextLaunch) {
     const QString active = home.file(QStringLiteral("cache/com.qorvel.kits.data/com.qorvel.Qorvel/v3/active"));
     const QString prepared = QFileInfo(active).path() + QStringLiteral("/prepared");
     auto launch = [&](QProcess& qorvel) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("XDG_RUNTIME_DIR", runtime.path());
-        env.insert("XDG_CACHE_HOME", home.file(QStringLiteral("cache")));
-        env.insert("XDG_CONFIG_HOME", home.file(QStringLiteral("config")));
-        env.insert("XDG_DATA_HOME", home.file(QStringLiteral("data")));
-        env.insert("FaultlineReportsEndpoint", QStringLiteral("https://127.0.0.1:%1").arg(peer.port()));
-        env.insert("FaultlineReportsEndpointPinnedRoots", peer.rootPem);
-        qorvel.setProcessEnvironment(env);
+        qorvel.setProcessEnvironment(qorvelEnvironment(runtime, home));
         qorvel.setProgram(QStringLiteral(QORVEL_EXECUTABLE));
         qorvel.start();
         return qorvel.waitForStarted(10000);
@@ -463,14 +467,7 @@ TEST_F(ReportsUploadTest, TwoCrashesOfQorvelInARowAreTwoWholeReports) {
     const QString prepared = QFileInfo(active).path() + QStringLiteral("/prepared");
     writeFile(home.file(QStringLiteral("config/Glimbo/com.qorvel.Qorvel.plist")),
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>qvAnonymousUsageTracking</key><false/></dict></plist>\n");
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("XDG_RUNTIME_DIR", runtime.path());
-    env.insert("XDG_CACHE_HOME", home.file(QStringLiteral("cache")));
-    env.insert("XDG_CONFIG_HOME", home.file(QStringLiteral("config")));
-    env.insert("XDG_DATA_HOME", home.file(QStringLiteral("data")));
-    env.insert("FaultlineReportsEndpoint", QStringLiteral("https://127.0.0.1:%1").arg(peer.port()));
-    env.insert("FaultlineReportsEndpointPinnedRoots", peer.rootPem);
+    const QProcessEnvironment env = qorvelEnvironment(runtime, home);
     QStringList seen;
     // A launch whose own report folder is up, then its crash; answers the folder.
     const auto launchAndCrash = [&](int packagedBefore) {

@@ -149,6 +149,19 @@ __attribute__((noinline)) void sitInVfork(bool blockEverySignal) {
 // fork (the child writes through null, or throws), by vfork, or by the clone a spawn makes (the
 // memory shared, on a stack of its own) with the handlers kept. Writes "child" (the child's wait
 // status) and "after-child" (the crash records the folder holds then, one name a line).
+// What the parent saw of its child: its wait status, and which records lie in the folder after it.
+void reportChild(int status) {
+    if (FILE* file = std::fopen((g_folder + "/child").c_str(), "w")) {
+        std::fprintf(file, "%d\n", status);
+        std::fclose(file);
+    }
+    if (FILE* file = std::fopen((g_folder + "/after-child").c_str(), "w")) {
+        for (const char* record : {"signal.fltrecord", "exception.fltrecord"})
+            if (::access((g_folder + "/" + record).c_str(), F_OK) == 0) std::fprintf(file, "%s\n", record);
+        std::fclose(file);
+    }
+}
+
 int childMain(void*) {
     childNullWrite();
     return 0;
@@ -186,15 +199,7 @@ void crashingChild(const std::string& kind) {
         process.start(QStringLiteral("/bin/true"), {});
         process.waitForFinished(20000);
         const int status = process.exitStatus() == QProcess::CrashExit ? process.exitCode() : process.exitCode() << 8;
-        if (FILE* file = std::fopen((g_folder + "/child").c_str(), "w")) {
-            std::fprintf(file, "%d\n", status);
-            std::fclose(file);
-        }
-        if (FILE* file = std::fopen((g_folder + "/after-child").c_str(), "w")) {
-            for (const char* record : {"signal.fltrecord", "exception.fltrecord"})
-                if (::access((g_folder + "/" + record).c_str(), F_OK) == 0) std::fprintf(file, "%s\n", record);
-            std::fclose(file);
-        }
+        reportChild(status);
         return;
     } else if (kind == "vfork-child") {
 #pragma GCC diagnostic push
@@ -213,15 +218,7 @@ void crashingChild(const std::string& kind) {
     }
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child) std::exit(8);
-    if (FILE* file = std::fopen((g_folder + "/child").c_str(), "w")) {
-        std::fprintf(file, "%d\n", status);
-        std::fclose(file);
-    }
-    if (FILE* file = std::fopen((g_folder + "/after-child").c_str(), "w")) {
-        for (const char* record : {"signal.fltrecord", "exception.fltrecord"})
-            if (::access((g_folder + "/" + record).c_str(), F_OK) == 0) std::fprintf(file, "%s\n", record);
-        std::fclose(file);
-    }
+    reportChild(status);
     if (kind == "fork-children-as-it-crashes") {
         // Children that crash while the program records its own crash.
         static std::atomic<bool> forking{false};
