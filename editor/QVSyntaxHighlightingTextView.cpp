@@ -636,8 +636,15 @@ public:
     void reach(qint64 end) override {
         _written = std::max(_written, end);
         // A pass that is ending resets no further than it colours, or it would never get past
-        // the place it reset to.
-        if (end > _resetEnd) resetTo(std::min(_range.end(), _ending ? end : std::max(end, _resetEnd + _chunk)));
+        // the place it reset to; nor does one reset past the next old checkpoint it may meet
+        // again, where it could end (before a tag of megabytes, the next boundary lies past it).
+        if (end > _resetEnd) {
+            qint64 cap = _range.end();
+            while (_old != _oldEnd && _old->position < end) ++_old;
+            if (_old != _oldEnd) cap = std::min(cap, _old->position);
+            resetTo(std::min(cap, _ending ? end : std::max(end, _resetEnd + _chunk)));
+            if (end > _resetEnd) resetTo(std::min(_range.end(), end));
+        }
     }
 
     bool boundary(qint64 position, qint64 since, qint64 horizon, qint64 slashHorizon) override {
@@ -658,10 +665,17 @@ public:
             } else if (position >= _stopAfter && inLongLine(position)) {
                 _ending = true;
             }
+            // Before a stretch of a spacing or more without one (a tag or string of megabytes),
+            // the boundary where it begins is kept too: a key before it meets it again there.
+            if (position - _last.position >= LongLineSpacing && _last.position > _lastRecorded && !_converged && inLongLine(_last.position)) {
+                _lastRecorded = _last.position;
+                _recorded.push_back(_last);
+            }
             if (position - _lastRecorded >= LongLineSpacing) {
                 _lastRecorded = position;
                 if (!_converged && inLongLine(position)) _recorded.push_back({position, since, horizon, slashHorizon});
             }
+            _last = {position, since, horizon, slashHorizon};
         }
         // An ending pass goes on to the first boundary its standard attributes have not passed:
         // before it, what lies past the boundary would have lost its colours.
@@ -684,6 +698,9 @@ public:
                                                         [](const Checkpoint& point, qint64 at) { return point.position < at; })
                                      : std::upper_bound(first, points.end(), replacedEnd,
                                                         [](qint64 at, const Checkpoint& point) { return at < point.position; });
+        // The last boundary before a stretch without one that runs on to the pass's end.
+        if (!_converged && _last.position > _lastRecorded && end - _last.position >= LongLineSpacing && inLongLine(_last.position))
+            _recorded.push_back(_last);
         std::erase_if(_recorded, [&](const Checkpoint& point) { return point.position >= replacedEnd; });
         auto at = points.erase(first, last);
         // The old colouring joined from replacedEnd on is this pass's now: what the pass decided
@@ -731,6 +748,7 @@ private:
     std::vector<Checkpoint>::const_iterator _oldEnd;
     std::vector<Checkpoint> _recorded;
     Checkpoint _stop{-1, 0, 0, 0};
+    Checkpoint _last{-1, 0, 0, 0};
     bool _ending = false;
     bool _converged = false;
     qint64 _convergedAt = 0;
@@ -2138,7 +2156,9 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
             if ((mayClose ? std::max(point.horizon, point.slashHorizon) : point.horizon) <= location) {
                 kept.push_back({point.position, point.since, point.horizon, carry(point.slashHorizon)});
                 if (good && point.position <= oldFinal) *good = point.position;
-            } else if (point.position > oldEnd) {
+            } else if (point.position > oldEnd || (point.position == oldEnd && oldEnd == location && newEnd > location)) {
+                // One where text was put (typed before a tag of megabytes) marks the old
+                // colouring of what follows the new text.
                 // One right at the end of the text that went would stand where the new text
                 // ends, at the start of a line when a line's beginning was deleted: there it
                 // would pass for a place to resume from, though it stood on the text before.

@@ -2287,7 +2287,7 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
          Middle, {}, {"x", "\"", "<", "\n", "x", " "}, 3},
         {"script line cut by an end tag", "/tmp/mb.html",
          [&](qsizetype n) { return head + "</head>\n<script>\n" + rowsOf("if (a < b%1) t += \"-> x\"; ", n) + "\n</script>\n<p>end</p>\n"; },
-         Middle, "</script>", {"x", " ", "<", "x", "\n", "x"}, 0},
+         Middle, "</script>", {"x", " ", "<", "x", "\n", "x"}, 2},
     };
     const auto work = [] {
         return QVParser::charactersParsed() + QVSyntaxHighlightingTextView::charactersWalkedAhead() +
