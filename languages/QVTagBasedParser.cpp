@@ -293,8 +293,11 @@ void QVTagBasedParser::colourOpenTag(QVTextStorage& storage, qint64 lt, QVRange 
     // break: its mark runs over what this stretch gives it too, however short.
     const QChar before = range.location > 0 ? storage.characterAt(range.location - 1) : QChar();
     const bool continues = range.location > lt && (before == u'\n' || before == u'\r');
+    // Only the piece the stretch begins inside of (tag text, or a quoted value when quoted): one
+    // that begins right at the stretch (a quote there) begins anew.
+    bool first = true;
     auto markFirst = [&](const QVTextAttributes* attributes, QVRange piece) {
-        if (continues && piece.location == range.location && attributes && attributes->contains(QVTextStorage::MultiLineAttribute))
+        if (continues && first && piece.location == range.location && attributes && attributes->contains(QVTextStorage::MultiLineAttribute))
             storage.addAttribute(QVTextStorage::MultiLineAttribute, attributes->value(QVTextStorage::MultiLineAttribute), piece);
     };
     if (comment) {
@@ -319,12 +322,14 @@ void QVTagBasedParser::colourOpenTag(QVTextStorage& storage, qint64 lt, QVRange 
         if (!quoted) {
             quote = text.indexOf(u'"', at);
             colour(style->tag, at, quote < 0 ? n : quote);
+            first = false;
             if (quote < 0) break;
             closeFrom = quote + 1;
         }
         const qsizetype close = text.indexOf(u'"', closeFrom);
         const qsizetype through = close < 0 ? n : close + 1;
         colour(style->quote, quote, through);
+        first = false;
         at = through;
     }
     markParsed(QVRange(range.location, to - range.location), storage);

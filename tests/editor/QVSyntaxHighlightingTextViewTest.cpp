@@ -2256,7 +2256,7 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
         return line;
     };
     const QString head = QStringLiteral("<!DOCTYPE html>\n<html>\n<head>\n<title>x</title>\n");
-    enum Caret { End, Middle, InTag };
+    enum Caret { End, Middle, InTag, BeforeValue };
     struct Row {
         const char* name;
         const char* path;
@@ -2279,6 +2279,9 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
         {"markup line split in a tag", "/tmp/mb.html",
          [&](qsizetype n) { return head + "</head>\n<ul>" + rowsOf("<li class=\"r\" id=\"r%1\">row</li>", n) + "</ul>\n<p>end</p>\n"; },
          InTag, {}, {"\n", "x", "y", " ", "\"", "x"}, 4},
+        {"markup line split before a quoted value", "/tmp/mb.html",
+         [&](qsizetype n) { return head + "</head>\n<ul>" + rowsOf("<li class=\"r\" id=\"r%1\">row</li>", n) + "</ul>\n<p>end</p>\n"; },
+         BeforeValue, {}, {"\n", "x", "\n"}, 3},
         {"heredoc line's end", "/tmp/mb.php",
          [&](qsizetype n) { return "<?php\n$f = <<<XML\n" + rowsOf("<li class=\"r\">'%1'</li>", n) + "\nXML;\necho $f;\n?>\n<p>end</p>\n"; },
          End, {}, {"x", "\"", "<", "?>", "\n", "x", " ", "\n", "XML;"}, 7},
@@ -2307,6 +2310,7 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
             const QVRange range = text.lineRange(line);
             qint64 caret = row.caret == End ? text.lineContentsEnd(line) : range.location + range.length / 2;
             if (row.caret == InTag) caret = view.string().indexOf(u' ', view.string().indexOf(u'<', caret));
+            if (row.caret == BeforeValue) caret = view.string().indexOf(u'"', view.string().indexOf(u'<', caret));
             view.setSelectedRange(QVRange(caret, 0));
             if (!row.paste.isEmpty()) {
                 view.insertText(row.paste);
