@@ -1379,39 +1379,86 @@ int stallChild(const QString& path, int shape, bool keys) {
     std::_Exit(0);
 }
 
-// Pages whose one line runs on for tens of megabytes inside a page: 0 an inline script of 100 MB
-// on one line with its tags (a minified bundle), 1 a style block whose one rule holds a data: URI
-// of 30 MB.
+// Pages whose one line runs on for tens of megabytes inside a page, by kind: 0 an inline script
+// of 100 MB on one line with its tags (a minified bundle); 1 a style block whose one rule holds a
+// data: URI of 30 MB; 2 a style block whose last line is such a rule; 3 a PHP block whose last
+// line is an array of 30 MB; 4 a script line of 30 MB whose ">" stand only in strings; 5 a page
+// line of 30 MB of list items; 6 a PHP heredoc whose one line is 30 MB of list items.
 QString oneLinePage(int kind) {
-    const QString path = g_files->filePath(kind == 0 ? QStringLiteral("one-line-script-100mb.html") : QStringLiteral("data-uri-30mb.html"));
+    static const char* const names[] = {"one-line-script-100mb.html", "data-uri-30mb.html", "last-rule-30mb.html", "php-array-30mb.php",
+                                        "script-gt-in-strings-30mb.html", "markup-line-30mb.html", "heredoc-line-30mb.php"};
+    const QString path = g_files->filePath(QString::fromLatin1(names[kind]));
     if (QFile::exists(path)) return path;
     QByteArray page = "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>One line</title>\n";
-    if (kind == 0) {
-        QFile script(longScript(100));
-        if (!script.open(QIODevice::ReadOnly)) return {};
-        page += "</head>\n<body>\n<div id=\"app\"></div>\n<script>" + script.readAll() + "</script>\n</body>\n</html>\n";
-    } else {
+    auto rows = [](const char* format) {
+        QByteArray line;
+        line.reserve(30'100'000);
+        char row[128];
+        for (int n = 0; line.size() < 30'000'000; ++n) line.append(row, std::snprintf(row, sizeof row, format, n, n));
+        return line;
+    };
+    auto dataUri = [] {
         QByteArray data;
         data.reserve(30'000'000);
         std::mt19937 rng(5);
         const char* const base64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
         while (data.size() < 30'000'000) data += base64[rng() % 64];
-        page += "<style>\nbody { margin: 0; }\n.logo { background: url(data:image/png;base64," + data +
+        return data;
+    };
+    if (kind == 0) {
+        QFile script(longScript(100));
+        if (!script.open(QIODevice::ReadOnly)) return {};
+        page += "</head>\n<body>\n<div id=\"app\"></div>\n<script>" + script.readAll() + "</script>\n</body>\n</html>\n";
+    } else if (kind == 1) {
+        page += "<style>\nbody { margin: 0; }\n.logo { background: url(data:image/png;base64," + dataUri() +
                 "); }\n.row { color: #333; }\n</style>\n</head>\n<body>\n<div class=\"logo\"></div>\n</body>\n</html>\n";
+    } else if (kind == 2) {
+        page += "<style>\nbody { margin: 0; }\n.logo { background: url(data:image/png;base64," + dataUri() +
+                "); }\n</style>\n</head>\n<body>\n<div class=\"logo\"></div>\n</body>\n</html>\n";
+    } else if (kind == 3) {
+        page = "<?php\n$rows = [" + rows("'k%d' => \"v %d\", ") + "];\n?>\n<p>end</p>\n";
+    } else if (kind == 4) {
+        page += "</head>\n<body>\n<script>\n" + rows("if (a < b%d) t += \"-> %d\"; ") + "\n</script>\n</body>\n</html>\n";
+    } else if (kind == 5) {
+        page += "</head>\n<body>\n<ul>" + rows("<li class=\"row\" id=\"r%d\">row %d</li>") + "</ul>\n</body>\n</html>\n";
+    } else {
+        page = "<?php\n$f = <<<XML\n" + rows("<li class=\"row\" id=\"r%d\">row %d</li>") + "\nXML;\necho $f;\n?>\n<p>end</p>\n";
     }
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(page) != page.size()) return {};
     return path;
 }
 
+// The one-line rows (shape 6 on): the page kind (above), where the caret goes on the page's
+// longest line (its end, its middle, or just inside the first tag past its middle), what is
+// pasted there first (nothing: nothing), the keys typed after ("\r" Return), and the row's name.
+struct OneLineRow {
+    int kind;
+    enum { End, Middle, InTag } caret;
+    const char* paste;
+    std::vector<const char*> keys;
+    const char* name;
+};
+const OneLineRow OneLineRows[] = {
+    {0, OneLineRow::End, nullptr, {" ", "<", "d", "i", "v", ">", "x", "x"}, "100 MB inline script on one line of a page, End, then \" <div>xx\""},
+    {1, OneLineRow::End, nullptr, {" ", "<", "d", "i", "v", ">", "x", "x"}, "style block whose line is a 30 MB data: URI, End, then \" <div>xx\""},
+    {2, OneLineRow::End, nullptr, {"\"", "x", "\r", "x", "\"", "x"}, "style block whose last line is 30 MB, End, then a quote, x, Return, x, a quote, x"},
+    {3, OneLineRow::End, nullptr, {"'", "x", "\"", "\r", "x", "'"}, "PHP block whose last line is 30 MB, End, then ', x, \", Return, x, '"},
+    {4, OneLineRow::Middle, "</script>", {"x", "y", " ", "<", "x", "\r", "x"}, "30 MB script line whose \">\" stand in strings, </script> pasted amid it, then x, y, \" <\", x, Return, x"},
+    {5, OneLineRow::End, nullptr, {"<", "d", "i", "v", " ", "x", ">", "x"}, "30 MB markup line, End, then \"<div x>x\""},
+    {5, OneLineRow::InTag, nullptr, {"\r", "x", "y", " ", "\"", "x"}, "30 MB markup line, Return inside a tag amid it, then x, y, space, a quote, x"},
+    {6, OneLineRow::End, nullptr, {"x", "\"", "<", "\r", "x", " "}, "PHP heredoc whose line is 30 MB, End, then x, a quote, <, Return, x, space"},
+    {6, OneLineRow::Middle, nullptr, {"x", "\"", "<", "\r", "x", " "}, "PHP heredoc whose line is 30 MB, amid it: x, a quote, <, Return, x, space"},
+};
+constexpr int FirstOneLineShape = 6;
+
 // The keys of a paste row after the paste, and of a one-line row: typed in order, "\r" Return.
 const char* const PasteKeys[] = {"x", " ", "<", "x", "\r", "x", "y", " ", "<", "/"};
-const char* const OneLineKeys[] = {" ", "<", "d", "i", "v", ">", "x", "x"};
 
 // Qorvel's side of a row that keeps its edit and types on: the page shown and coloured whole,
-// the caret at the end of the line at place (a share of the text) or, for the one-line pages
-// (shape 6 and 7), at the end of the long line; then the paste of the block's closer (the
-// one-script and one-style pages, shapes 1 and 2) with the keys after it, or the keys alone, each
+// the caret at the end of the line at place (a share of the text) or, for the one-line rows
+// (OneLineRows), where the row puts it on the long line; then the paste of the block's closer (the
+// one-script and one-style pages, shapes 1 and 2) or the row's paste, with the keys after it, each
 // timed to its frame, the event loop left to run 40 ms between them as a user types ("</" closes
 // the tag, closing on). Prints paste_ms, key_<i>_ms and max_key_ms.
 int pasteKeysChild(const QString& path, int shape, double place) {
@@ -1420,8 +1467,9 @@ int pasteKeysChild(const QString& path, int shape, double place) {
     HTMLView& v = *view;
     while (v.highlightedLength() < v.length()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const QVTextStorage& text = v.textStorage();
+    const OneLineRow* row = shape >= FirstOneLineShape ? &OneLineRows[shape - FirstOneLineShape] : nullptr;
     qint64 line = text.lineOfPosition(qint64(double(v.length()) * place));
-    if (shape >= 6) {
+    if (row) {
         qint64 longest = 0;
         for (qint64 l = 0; l < text.lineCount(); ++l)
             if (text.lineRange(l).length > longest) {
@@ -1429,7 +1477,13 @@ int pasteKeysChild(const QString& path, int shape, double place) {
                 line = l;
             }
     }
-    v.setSelectedRange(QVRange(text.lineStart(line), 0));
+    qint64 caret = text.lineStart(line);
+    if (row && row->caret != OneLineRow::End) {
+        const QVRange range = text.lineRange(line);
+        caret = range.location + range.length / 2;
+        if (row->caret == OneLineRow::InTag) caret = v.string().indexOf(QLatin1Char(' '), v.string().indexOf(QLatin1Char('<'), caret));
+    }
+    v.setSelectedRange(QVRange(caret, 0));
     v.scrollRangeToVisible(v.selectedRange());
     QCoreApplication::sendPostedEvents();
     repaintPending();
@@ -1447,12 +1501,12 @@ int pasteKeysChild(const QString& path, int shape, double place) {
     // The program reads the snippets at start-up; the first Return here would read them.
     QVSnippetRepository::sharedRepository().loadIfNeeded();
     double cpu = 0;
-    timedToFrame([&] { key(Qt::Key_End, QString()); }, cpu);
+    if (!row || row->caret == OneLineRow::End) timedToFrame([&] { key(Qt::Key_End, QString()); }, cpu);
     pause();
     std::string out;
     char field[64];
-    if (shape < 6) {
-        QGuiApplication::clipboard()->setText(shape == 2 ? QStringLiteral("</style>") : QStringLiteral("</script>"));
+    if (!row || row->paste) {
+        QGuiApplication::clipboard()->setText(row ? QString::fromLatin1(row->paste) : shape == 2 ? QStringLiteral("</style>") : QStringLiteral("</script>"));
         const double ms = timedToFrame([&] { key(Qt::Key_V, QString(), Qt::ControlModifier); }, cpu);
         std::snprintf(field, sizeof field, "paste_ms=%.3f ", ms);
         out += field;
@@ -1460,10 +1514,14 @@ int pasteKeysChild(const QString& path, int shape, double place) {
     }
     double most = 0;
     int i = 0;
-    for (const char* typed : shape < 6 ? std::vector<const char*>(std::begin(PasteKeys), std::end(PasteKeys))
-                                       : std::vector<const char*>(std::begin(OneLineKeys), std::end(OneLineKeys))) {
+    for (const char* typed : row ? row->keys : std::vector<const char*>(std::begin(PasteKeys), std::end(PasteKeys))) {
         const QString s = QString::fromLatin1(typed);
-        const int code = s == QLatin1String("\r") ? int(Qt::Key_Return) : s == QLatin1String(" ") ? int(Qt::Key_Space) : int(s.at(0).toUpper().unicode());
+        const int code = s == QLatin1String("\r")   ? int(Qt::Key_Return)
+                         : s == QLatin1String(" ")  ? int(Qt::Key_Space)
+                         : s == QLatin1String("\"") ? int(Qt::Key_QuoteDbl)
+                         : s == QLatin1String("'")  ? int(Qt::Key_Apostrophe)
+                         : s == QLatin1String("<")  ? int(Qt::Key_Less)
+                                                    : int(s.at(0).toUpper().unicode());
         const double ms = timedToFrame([&] {
             key(code, s);
             QCoreApplication::processEvents();
@@ -1479,12 +1537,12 @@ int pasteKeysChild(const QString& path, int shape, double place) {
 }
 
 // The paste rows (range(0): 1 the one-script page, 2 the one-style page, at range(1) percent) and
-// the one-line rows (range(0) 6: a 100 MB inline script on one line, 7: a style block with a
-// 30 MB data: URI; range(1) unused): a child process each, Qorvel alone (the goal is 50 ms a key).
+// the one-line rows (range(0) FirstOneLineShape on: OneLineRows in order; range(1) unused): a
+// child process each, Qorvel alone (the goal is 50 ms a key).
 void BM_PasteKeys(benchmark::State& state) {
     const int shape = int(state.range(0));
     const int percent = int(state.range(1));
-    const QString path = shape >= 6 ? oneLinePage(shape - 6) : stallPage(shape);
+    const QString path = shape >= FirstOneLineShape ? oneLinePage(OneLineRows[shape - FirstOneLineShape].kind) : stallPage(shape);
     if (path.isEmpty()) {
         state.SkipWithError("the page could not be made");
         return;
@@ -1837,9 +1895,9 @@ void printSummary() {
         const std::string key = name.substr(0, name.size() - 10);
         const int shape = std::atoi(key.c_str() + 10);
         const int percent = std::atoi(key.c_str() + key.find('/', 10) + 1);
-        if (shape >= 6)
-            std::printf("  %s, End, then \" <div>xx\" (each key to its frame, 40 ms between): at most %.1f ms (goal: 50 ms)\n",
-                        shape == 6 ? "100 MB inline script on one line of a page" : "style block whose line is a 30 MB data: URI", value);
+        if (shape >= FirstOneLineShape && shape - FirstOneLineShape < int(std::size(OneLineRows)))
+            std::printf("  %s (each key to its frame, 40 ms between): at most %.1f ms (goal: 50 ms)\n",
+                        OneLineRows[shape - FirstOneLineShape].name, value);
         else
             std::printf("  %s, End at %d %%, paste of %s kept, then x, \" <\", x, Return, x, y, \" </\" (each key to its frame, 40 ms "
                         "between): the paste %.1f ms, each key after it at most %.1f ms (goal: 50 ms)\n",
@@ -1943,8 +2001,8 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QORVEL_BENCH_NO_PASTE_KEYS")) {
         benchmark::RegisterBenchmark("PasteKeys/Qorvel", BM_PasteKeys)
             ->ArgsProduct({{1, 2}, {10, 50, 90}})->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark("OneLineKeys/Qorvel", BM_PasteKeys)
-            ->ArgsProduct({{6, 7}, {0}})->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+        for (int shape = FirstOneLineShape; shape < FirstOneLineShape + int(std::size(OneLineRows)); ++shape)
+            benchmark::RegisterBenchmark("OneLineKeys/Qorvel", BM_PasteKeys)->Args({shape, 0})->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
     }
     const int status = bench.runBenchmarks(argc, argv, printSummary);
     delete g_files;

@@ -514,15 +514,18 @@ void HTMLViewTypingAids::closeTag(bool typing) {
 // --- Brackets ---------------------------------------------------------------------------------
 
 QVRange HTMLViewTypingAids::matchingBracketBefore(qint64 position, QChar open, QChar close) const {
-    // An unmatched closer reads back to the text's start (a ")" typed in a page's prose): the
+    // An unmatched closer reads back as far as the reach (a ")" typed in a page's prose): the
     // text's pieces are read in windows, eight characters at a time where neither bracket
-    // stands, not a character at a time through the piece table.
+    // stands, not a character at a time through the piece table. Past the reach the look gives
+    // up, so a key costs the same on a page of a gigabyte.
     const QVTextStorage& storage = _view.textStorage();
     const char16_t opener = open.unicode(), closer = close.unicode();
     qint64 count = 0;
     std::vector<QStringView> parts;
-    for (qint64 end = std::min(position, storage.length()); end > 0;) {
-        const qint64 start = std::max<qint64>(0, end - (qint64(1) << 16));
+    const qint64 from = std::min(position, storage.length());
+    const qint64 floor = std::max<qint64>(0, from - BracketReach);
+    for (qint64 end = from; end > floor;) {
+        const qint64 start = std::max<qint64>(floor, end - (qint64(1) << 16));
         parts.clear();
         storage.segments(QVRange(start, end - start), [&](QStringView part) { parts.push_back(part); });
         qint64 partEnd = end;
@@ -554,22 +557,29 @@ QVRange HTMLViewTypingAids::matchingBracketBefore(qint64 position, QChar open, Q
         }
         end = start;
     }
-    return QVRange(QVRange::NotFound, 0);
+    return QVRange(QVRange::NotFound, floor > 0 ? 1 : 0);
 }
 
 QVRange HTMLViewTypingAids::matchingBracketAfter(qint64 position, QChar open, QChar close) const {
     const QVTextStorage& storage = _view.textStorage();
     qint64 count = 0;
-    for (qint64 i = std::max<qint64>(position, 0); i < storage.length(); ++i) {
-        const QChar c = storage.characterAt(i);
-        if (c == open) {
-            ++count;
-        } else if (c == close) {
-            if (count == 0) return QVRange(i, 1);
-            --count;
+    const qint64 from = std::clamp<qint64>(position, 0, storage.length());
+    const qint64 until = std::min(storage.length(), from + BracketReach);
+    for (qint64 at = from; at < until;) {
+        const qint64 end = std::min(until, at + (qint64(1) << 16));
+        const QStringView window = storage.characters(QVRange(at, end - at));
+        for (qsizetype i = 0; i < window.size(); ++i) {
+            const QChar c = window[i];
+            if (c == open) {
+                ++count;
+            } else if (c == close) {
+                if (count == 0) return QVRange(at + i, 1);
+                --count;
+            }
         }
+        at = end;
     }
-    return QVRange(QVRange::NotFound, 0);
+    return QVRange(QVRange::NotFound, until < storage.length() ? 1 : 0);
 }
 
 void HTMLViewTypingAids::tempHighlightRange(QVRange range) {
@@ -593,7 +603,8 @@ bool HTMLViewTypingAids::bracketTyped(QVRange range, QChar opener) {
     const QChar closer = opener == u'{' ? u'}' : opener == u'(' ? u')' : u']';
     const QVRange match = matchingBracketBefore(range.location, opener, closer);
     if (match.isNotFound()) {
-        QVBeep::beep();
+        // Beyond the reach no match is shown, and none is said to be missing.
+        if (match.length == 0) QVBeep::beep();
         return true;
     }
     tempHighlightRange(match);
@@ -845,8 +856,8 @@ bool HTMLViewTypingAids::doCommand(const QString& command) {
             const QChar open = c == u'}' ? u'{' : c == u')' ? u'(' : c == u']' ? u'[' : QChar();
             if (!open.isNull()) {
                 const QVRange match = matchingBracketBefore(selection.location, open, c);
-                if (match.isNotFound()) QVBeep::beep();
-                else tempHighlightRange(match);
+                if (match.isNotFound() && match.length == 0) QVBeep::beep();
+                else if (!match.isNotFound()) tempHighlightRange(match);
             }
         }
         return false;

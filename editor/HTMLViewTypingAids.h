@@ -93,7 +93,9 @@ public:
 
     // --- Brackets -----------------------------------------------------------------------------
     // The opener matching a closer at position (scanning back), or the closer matching an opener
-    // just before position (scanning forward); location NotFound when none.
+    // just before position (scanning forward), looked for at most BracketReach characters away:
+    // location NotFound with length 0 when there is none, with length 1 when the look gave up.
+    static constexpr qint64 BracketReach = qint64(1) << 22;
     QVRange matchingBracketBefore(qint64 position, QChar open, QChar close) const;
     QVRange matchingBracketAfter(qint64 position, QChar open, QChar close) const;
     // Highlights range for a tenth of a second, leaving the selection alone.

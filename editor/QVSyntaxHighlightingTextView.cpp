@@ -527,8 +527,10 @@ QVRange QVSyntaxHighlightingTextView::rangeToHighlightForRange(QVRange range, qi
     // when that start lies on a line that itself begins inside another one, from that one's
     // start too, until a line begins outside of any (in a script whose every line begins inside
     // a template string, the script's first line). The edited lines always stay in.
+    // The edited lines' own start is looked back from whatever the floor: a line longer than it
+    // that begins inside a heredoc must not be coloured from there as code.
     qint64 start = lines.location;
-    while (start > std::max<qint64>(floor, 0)) {
+    while (start > 0 && (start == lines.location || start > floor)) {
         QVRange run;
         if (!text.attribute(QVTextStorage::MultiLineAttribute, start - 1, &run).toBool() || run.location >= start) break;
         start = text.lineRangeForRange(QVRange(run.location, 0)).location;
@@ -634,8 +636,15 @@ public:
     void reach(qint64 end) override {
         _written = std::max(_written, end);
         // A pass that is ending resets no further than it colours, or it would never get past
-        // the place it reset to.
-        if (end > _resetEnd) resetTo(std::min(_range.end(), _ending ? end : std::max(end, _resetEnd + _chunk)));
+        // the place it reset to; nor does one reset past the next old checkpoint it may meet
+        // again, where it could end (before a tag of megabytes, the next boundary lies past it).
+        if (end > _resetEnd) {
+            qint64 cap = _range.end();
+            while (_old != _oldEnd && _old->position < end) ++_old;
+            if (_old != _oldEnd) cap = std::min(cap, _old->position);
+            resetTo(std::min(cap, _ending ? end : std::max(end, _resetEnd + _chunk)));
+            if (end > _resetEnd) resetTo(std::min(_range.end(), end));
+        }
     }
 
     bool boundary(qint64 position, qint64 since, qint64 horizon, qint64 slashHorizon) override {
@@ -656,10 +665,17 @@ public:
             } else if (position >= _stopAfter && inLongLine(position)) {
                 _ending = true;
             }
+            // Before a stretch of a spacing or more without one (a tag or string of megabytes),
+            // the boundary where it begins is kept too: a key before it meets it again there.
+            if (position - _last.position >= LongLineSpacing && _last.position > _lastRecorded && !_converged && inLongLine(_last.position)) {
+                _lastRecorded = _last.position;
+                _recorded.push_back(_last);
+            }
             if (position - _lastRecorded >= LongLineSpacing) {
                 _lastRecorded = position;
                 if (!_converged && inLongLine(position)) _recorded.push_back({position, since, horizon, slashHorizon});
             }
+            _last = {position, since, horizon, slashHorizon};
         }
         // An ending pass goes on to the first boundary its standard attributes have not passed:
         // before it, what lies past the boundary would have lost its colours.
@@ -682,6 +698,9 @@ public:
                                                         [](const Checkpoint& point, qint64 at) { return point.position < at; })
                                      : std::upper_bound(first, points.end(), replacedEnd,
                                                         [](qint64 at, const Checkpoint& point) { return at < point.position; });
+        // The last boundary before a stretch without one that runs on to the pass's end.
+        if (!_converged && _last.position > _lastRecorded && end - _last.position >= LongLineSpacing && inLongLine(_last.position))
+            _recorded.push_back(_last);
         std::erase_if(_recorded, [&](const Checkpoint& point) { return point.position >= replacedEnd; });
         auto at = points.erase(first, last);
         // The old colouring joined from replacedEnd on is this pass's now: what the pass decided
@@ -729,6 +748,7 @@ private:
     std::vector<Checkpoint>::const_iterator _oldEnd;
     std::vector<Checkpoint> _recorded;
     Checkpoint _stop{-1, 0, 0, 0};
+    Checkpoint _last{-1, 0, 0, 0};
     bool _ending = false;
     bool _converged = false;
     qint64 _convergedAt = 0;
@@ -794,6 +814,13 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourBlockL
     const qint64 end = std::clamp(pass.stoppedAt, resume, range.end());
     pass.commit(end);
     return {end, pass.converged(), resume};
+}
+
+bool QVSyntaxHighlightingTextView::blockLineResumes(QVRange range, qint64 before) const {
+    if (_blockLine.parser != _activeParser.get() || range.location < _blockLine.from) return false;
+    const auto point = std::upper_bound(_blockLine.points.begin(), _blockLine.points.end(), before,
+                                        [](qint64 at, const Checkpoint& point) { return at < point.position; });
+    return point != _blockLine.points.begin() && std::prev(point)->position > range.location;
 }
 
 bool QVSyntaxHighlightingTextView::isCheckpoint(qint64 position) const {
@@ -937,6 +964,11 @@ QVWalkPlace QVSyntaxHighlightingTextView::blockPlaceBefore(qint64 from, qint64 w
     // end tag pasted into the literal and taken back: the places after it stood in markup), so
     // the walk's first place in the block, before every edit, tells the kind too.
     const qint64 line = rangeToHighlightForRange(QVRange(from, 0)).location;
+    // A checkpoint of the block's own parse along its long line is such a place too, nearer than
+    // any line start on a line of megabytes: the parse begun afresh there reads nothing before
+    // it (a script's, which may look back before a word or slash, is left out), and the scan for
+    // the block's end reads the block's strings and comments as that parse does.
+    if (const QVWalkPlace point = blockLinePlaceBefore(from, run, within); point.position >= 0 && point.position > line) return point;
     if (line > run.location && from - line <= within) {
         const std::vector<QVWalkPlace>& all = _boundaries.places();
         const auto byPosition = [](qint64 at, const QVWalkPlace& p) { return at < p.position; };
@@ -975,6 +1007,57 @@ QVWalkPlace QVSyntaxHighlightingTextView::blockPlaceBefore(qint64 from, qint64 w
     return {};
 }
 
+QVWalkPlace QVSyntaxHighlightingTextView::blockLinePlaceBefore(qint64 from, QVRange block, qint64 within) const {
+    const QVTextStorage& text = textStorage();
+    const QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, from - 1));
+    if (!owner || _blockLine.parser != owner || _blockLine.points.empty()) return {};
+    const std::vector<Checkpoint>& points = _blockLine.points;
+    auto point = std::upper_bound(points.begin(), points.end(), from, [](qint64 at, const Checkpoint& p) { return at < p.position; });
+    while (point != points.begin()) {
+        --point;
+        if (point->position <= std::max(block.location, _blockLine.from) || from - point->position > within) return {};
+        if (point->since < point->position) continue;
+        // Which of the markup's embedded languages the block is, as the walk found it.
+        static const std::vector<QVWalkPlace> none;
+        const std::vector<QVWalkPlace>& all = _boundaries.ready() ? _boundaries.places() : none;
+        const auto byPosition = [](qint64 at, const QVWalkPlace& p) { return at < p.position; };
+        const auto near = std::upper_bound(all.begin(), all.end(), point->position, byPosition);
+        const auto first = std::upper_bound(all.begin(), near, block.location, byPosition);
+        if (near != all.begin() && std::prev(near)->block >= 0 && std::prev(near)->blockStart == block.location)
+            return {point->position, block.location, std::prev(near)->block};
+        if (first != near && first->position <= _boundaries.certainUpTo() && first->block >= 0 && first->blockStart == block.location)
+            return {point->position, block.location, first->block};
+        // A block that is one long line has no place of the walk inside: its opener tells.
+        const int kind = embeddedKindAt(block.location, owner);
+        return kind >= 0 ? QVWalkPlace{point->position, block.location, kind} : QVWalkPlace{};
+    }
+    return {};
+}
+
+int QVSyntaxHighlightingTextView::embeddedKindAt(qint64 blockStart, const QVParser* language) const {
+    const auto markup = std::dynamic_pointer_cast<QVTagBasedParser>(_parser);
+    if (!markup || blockStart <= 0) return -1;
+    // The opener's "<" and name, as the walk reads them: an element's content begins after its
+    // start tag's ">", a server block's right after its name. A start tag of a few kilobytes is
+    // as far as this looks.
+    constexpr qint64 OpenerReach = 4096;
+    const QVTextStorage& text = textStorage();
+    const qint64 from = std::max<qint64>(0, blockStart - OpenerReach);
+    const QStringView before = text.characters(QVRange(from, blockStart - from));
+    const qsizetype lt = before.lastIndexOf(u'<');
+    if (lt < 0 || lt + 1 >= before.size()) return -1;
+    qsizetype nameEnd = lt + 1;
+    while (nameEnd < before.size() && before[nameEnd] != u'>' && !before[nameEnd].isSpace()) ++nameEnd;
+    const QString name = before.sliced(lt + 1, nameEnd - lt - 1).toString().toLower();
+    const bool element = before[lt + 1].isLetter();
+    if (!element && nameEnd != before.size()) return -1;
+    if (element && before.back() != u'>') return -1;
+    const auto& embedded = markup->embedded();
+    const auto entry = embedded.constFind(name);
+    if (entry == embedded.cend() || entry->end.isEmpty() || entry->parser.lock().get() != language) return -1;
+    return int(std::distance(embedded.cbegin(), entry));
+}
+
 bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) {
     QVTextStorage& text = textStorage();
     const qint64 length = text.length();
@@ -988,17 +1071,20 @@ bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) 
     // From the line the block's parser can begin at (outside its strings and comments, as after
     // an edit there) to a slice past from; no closer in it that can end the block, so the block
     // goes on past its end whatever hides what.
-    const qint64 start = rangeToHighlightForRange(QVRange(from, 0)).location;
+    qint64 start = rangeToHighlightForRange(QVRange(from, 0)).location;
     if (start > from) return false;
+    // The final colours give the block every character from start to from.
+    QVRange run;
+    text.attribute(QVTextStorage::ParserAttribute, from - 1, &run);
+    if (run.location > start) return false;
+    // On a long line of the block, from a checkpoint of the block's parse along it instead.
+    if (from - start > slice)
+        if (const QVWalkPlace point = blockLinePlaceBefore(from, run, InsideBlockReach); point.position > start) start = point.position;
     // A slice at least as long as the stretch it goes back over keeps the total linear (a comment
     // of megabytes that runs on).
     const qint64 reach = std::min(length, from + std::max(slice, from - start));
     const qint64 to = std::min(text.lineRangeForRange(QVRange(reach, 0)).end(), length);
     if (to <= from) return false;
-    // The final colours give the block every character from start to from.
-    QVRange run;
-    text.attribute(QVTextStorage::ParserAttribute, from - 1, &run);
-    if (run.location > start) return false;
     const QStringView characters = text.characters(QVRange(start, to - start));
     const QStringList& closers = block->closers();
     for (qsizetype i = 0; i < closers.size(); ++i)
@@ -1276,7 +1362,9 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
         }
     }
     if (kept == _openTags.end()) {
-        // Read once from there to the tag from stands in.
+        // Read once from there to the tag from stands in; on a long line, from the last
+        // checkpoint of the page's parse before from, outside every tag.
+        if (readFrom == start) readFrom = resumePoint(start, from);
         const qint64 lt = tags->openTagBefore(text, readFrom, from, &quoted);
         if (lt < 0) return false;
         if (_openTags.size() >= KeptLiterals) _openTags.erase(_openTags.begin());
@@ -1302,14 +1390,27 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
     if (end >= 0 && end < to) to = std::min(text.lineRangeForRange(QVRange(end, 0)).end(), to);
     const State old = stateAt(to - 1);
     const QVRange range(from, (end >= 0 ? end : to) - from);
-    dropCheckpoints(from, to);
+    // The old colouring's checkpoints past the tag's end may be met again by the parse after it.
+    dropCheckpoints(from, end >= 0 && end < to ? end : to);
     text.beginEditing();
     text.addAttributes(_standardAttributes, range);
     text.removeAttribute(QVTextStorage::MultiLineAttribute, range);
     tags->colourOpenTag(text, lt, range, quotedAtFrom, end);
     text.endEditing();
     if (end >= 0 && end < to) {
-        const PassEnd pass = colourPass(QVRange(end, to - end), end, QVRange::NotFound, to, QVWalkPlace());
+        // After the tag the page's parse goes on as any pass inside a long line: ending where it
+        // meets the old colouring again, else a stretch past the tag (the next slice goes on).
+        const PassEnd pass = colourPass(QVRange(end, to - end), end, std::max(end, _provisionalEditsEnd), end + LongLineEditReach, QVWalkPlace());
+        if (pass.converged) {
+            _highlightedUpTo = std::max(pass.end, _oldColouringEnd);
+            if (_highlightedUpTo >= length) {
+                _highlightedUpTo = _oldColouringEnd = length;
+                _provisionalEditsEnd = 0;
+            } else if (_highlightedUpTo >= _provisionalEditsEnd) {
+                _provisionalEditsEnd = 0;
+            }
+            return true;
+        }
         if (pass.end < to) {
             // Ended inside a long line at a checkpoint, where the next slice goes on.
             _highlightedUpTo = pass.end;
@@ -1332,11 +1433,13 @@ bool QVSyntaxHighlightingTextView::shouldChangeTextInRange(QVRange range, const 
     _replacing = range.intersection(QVRange(0, text.length()));
     _replacingMayClose = false;
     _replacingInert = !_replacing.isNotFound();
+    _replacingBreakless = !_replacing.isNotFound() && _replacing.length <= HeredocBodyEdit;
     if (!_replacing.isNotFound())
         for (const QChar c : text.characters(_replacing)) {
             if (c == u'\\' || c == u'[' || c == u'\n' || c == u'\r') _replacingMayClose = true;
+            if (c == u'\n' || c == u'\r') _replacingBreakless = false;
             if (_replacingInert && !inertCharacter(c)) _replacingInert = false;
-            if (_replacingMayClose && !_replacingInert) break;
+            if (_replacingMayClose && !_replacingInert && !_replacingBreakless) break;
         }
     return true;
 }
@@ -1441,7 +1544,82 @@ bool QVSyntaxHighlightingTextView::insideMultiLineLiteral(qint64 location, qint6
     return word < location;
 }
 
+bool QVSyntaxHighlightingTextView::colourBreakInHeredoc(QVRange changeRange) {
+    QVTextStorage& text = textStorage();
+    if (!_parser || !_active || !UserDefaults::standard().boolForKey(QVHighlightKey)) return false;
+    const qint64 location = changeRange.location;
+    QVRange multiLine, colour;
+    if (!text.attribute(QVTextStorage::MultiLineAttribute, location - 1, &multiLine).toBool()) return false;
+    text.attribute(QVTextStorage::ForegroundColorAttribute, location - 1, &colour);
+    const qint64 opener = std::max(multiLine.location, colour.location);
+    const QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, location - 1));
+    std::shared_ptr<QVParser> parser = owner == _parser.get() ? _parser : nullptr;
+    for (const std::shared_ptr<QVParser>& sub : _parser->subparsers())
+        if (sub.get() == owner) parser = sub;
+    const auto literals = std::dynamic_pointer_cast<QVKeywordBasedParser>(parserWithTheme(parser));
+    if (!literals || !literals->heredocAt(text, opener)) return false;
+    // The first line the break begins.
+    const QStringView typed = text.characters(changeRange);
+    qsizetype breakAt = -1;
+    for (qsizetype i = 0; i < typed.size() && breakAt < 0; ++i)
+        if (typed[i] == u'\n' || typed[i] == u'\r') breakAt = i;
+    if (breakAt < 0) return false;
+    const qint64 next = text.lineRangeForRange(QVRange(location + breakAt, 0)).end();
+    if (next <= location || next > text.length()) return false;
+    // What was typed before it is the literal's text, as the rest of its line is; the literal
+    // runs on at the edit, where the read of it goes on from.
+    const QVRange before(location, next - location);
+    text.beginEditing();
+    text.addAttributes(_standardAttributes, before);
+    text.removeAttribute(QVTextStorage::MultiLineAttribute, before);
+    literals->colourOpenLiteral(text, opener, before, -1);
+    text.endEditing();
+    auto kept = std::find_if(_openLiterals.begin(), _openLiterals.end(), [&](const OpenLiteral& l) { return l.opener == opener; });
+    if (kept == _openLiterals.end()) {
+        if (_openLiterals.size() >= KeptLiterals) _openLiterals.erase(_openLiterals.begin());
+        kept = _openLiterals.insert(_openLiterals.end(), {literals.get(), opener, {}});
+    } else if (kept->parser != literals.get()) {
+        *kept = {literals.get(), opener, {}};
+    }
+    std::erase_if(kept->stops, [&](const LiteralStop& stop) { return stop.position >= location; });
+    kept->stops.push_back({location, {}});
+    _highlightedUpTo = next;
+    _oldColouringEnd = std::max(_oldColouringEnd, next);
+    if (next >= text.length()) {
+        _highlightedUpTo = _oldColouringEnd = text.length();
+        _provisionalEditsEnd = 0;
+        return true;
+    }
+    // The lines from the break on, read as a slice inside the literal reads them.
+    if (colourInsideLiteral(next, EditSlice)) return true;
+    _highlightedUpTo = text.lineRangeForRange(QVRange(location, 0)).location;
+    return false;
+}
+
+bool QVSyntaxHighlightingTextView::insideHeredocBody(qint64 location, qint64 newEnd) const {
+    const QVTextStorage& text = textStorage();
+    if (location <= 0 || newEnd >= text.length()) return false;
+    QVRange multiLine, colour, language;
+    if (!text.attribute(QVTextStorage::MultiLineAttribute, location - 1, &multiLine).toBool() || multiLine.end() <= newEnd) return false;
+    const QVariant shown = text.attribute(QVTextStorage::ForegroundColorAttribute, location - 1, &colour);
+    const auto* literals = dynamic_cast<const QVKeywordBasedParser*>(
+        QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, location - 1, &language)));
+    const qint64 opener = std::max(multiLine.location, colour.location);
+    if (!literals || colour.end() <= newEnd || language.end() <= newEnd || language.location > opener || !literals->heredocAt(text, opener))
+        return false;
+    // Past the opener's line, and past the first word of the edited line, which may close it.
+    const qint64 lineStart = text.lineRangeForRange(QVRange(location, 0)).location;
+    if (lineStart <= opener) return false;
+    qint64 word = lineStart;
+    while (word < location && (text.characterAt(word) == u' ' || text.characterAt(word) == u'\t')) ++word;
+    while (word < location && (text.characterAt(word).isLetterOrNumber() || text.characterAt(word) == u'_' || text.characterAt(word).unicode() >= 0x80)) ++word;
+    return word < location;
+}
+
 void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
+    const bool heredocBodyOnly = _lastEditNotHeredocBody <= _inertSince;
+    const bool oneEdit = _charactersRevision == _inertSince + 1;
+    const bool breakInHeredoc = oneEdit && _lastEditBreakInHeredoc == _charactersRevision;
     const bool inert = _lastEditNotInert <= std::exchange(_inertSince, _charactersRevision);
     if (_colouringDeferred) {
         // textStorageEdited() made the edited lines provisional already.
@@ -1468,7 +1646,7 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         return;
     }
     const qint64 length = textStorage().length();
-    if (inert && !boundaryEdited && changeRange.location - range.location > LongLineEditReach) {
+    if (inert && (!boundaryEdited || heredocBodyOnly) && changeRange.location - range.location > LongLineEditReach) {
         // Letters, digits or blanks put or taken amid others of a string or comment that began
         // far back: they begin and end nothing, so the lines keep the colours they took with the
         // characters, and the literal is not read again from its start.
@@ -1477,6 +1655,14 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         _oldColouringEnd = std::max(_oldColouringEnd, _highlightedUpTo);
         if (linesEnd < _oldColouringEnd && linesEnd > _provisionalEditsEnd) _highlightedUpTo = _oldColouringEnd;
         if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
+        if (_highlightedUpTo < length) scheduleIdleHighlighting();
+        return;
+    }
+    if (breakInHeredoc && _highlightedUpTo == textStorage().lineRangeForRange(QVRange(changeRange.location, 0)).location &&
+        colourBreakInHeredoc(changeRange)) {
+        if (_highlightedUpTo >= length) return;
+        const qint64 drawnEnd = textStorage().lineRange(std::max(lastVisibleLine(), textStorage().lineOfPosition(changeRange.end()))).end();
+        highlightSome(drawnEnd, 0);
         if (_highlightedUpTo < length) scheduleIdleHighlighting();
         return;
     }
@@ -1503,6 +1689,14 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
     // script between its tags on one line): the block's parser colours from its checkpoint
     // before the edit until its parse meets the old one again; the block's end may move only
     // where a closer stands in what it read, and then the main parser colours the lines as below.
+    // The look back for the literals the lines begin in stops short of the edit's reach: the
+    // lines may still begin inside one (a string that runs over a long line onto the edited
+    // one), where no parse may begin afresh; the main parser's way below finds where it can.
+    const bool beginsInLiteral = [&] {
+        if (range.location <= 0) return false;
+        QVRange run;
+        return textStorage().attribute(QVTextStorage::MultiLineAttribute, range.location - 1, &run).toBool() && run.location < range.location;
+    }();
     QVRange blockLines = range;
     if (embedded && !boundaryEdited && range.length > 2 * LongLineEditReach && !parsedWholly(range, _activeParser.get())) {
         // Only the block's stretch of the lines, where the edit lies wholly inside it: its parse
@@ -1513,7 +1707,8 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
             run.location < changeRange.location && run.end() > changeRange.end())
             blockLines = range.intersection(run);
     }
-    if (embedded && !boundaryEdited && blockLines.length > 2 * LongLineEditReach && parsedWholly(blockLines, _activeParser.get())) {
+    if (embedded && !boundaryEdited && blockLines.length > 2 * LongLineEditReach && parsedWholly(blockLines, _activeParser.get()) &&
+        (!beginsInLiteral || blockLines.location > range.location || blockLineResumes(blockLines, changeRange.location))) {
         const PassEnd pass = colourBlockLine(blockLines, changeRange.location, std::max(changeRange.end(), _provisionalEditsEnd), _activeParser);
         // Where the block's stretch runs on to the lines' end (the block opened on the first of
         // them, as "<?php" before server code of megabytes on one line), the pass read all the
@@ -1534,7 +1729,7 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
             return finishChangedLines(range, before, newEnd, boundaryEdited, false);
         }
     }
-    if (!embedded || boundaryEdited || !colouredWholly(range, _activeParser.get())) {
+    if (!embedded || boundaryEdited || beginsInLiteral || !colouredWholly(range, _activeParser.get())) {
         // The main parser colours the lines as the whole text would be only from where it can
         // start: not inside an embedded block, whose opener stands before it. This is also the
         // way when the lines reach out of the block or the edit may open or close one.
@@ -1543,11 +1738,12 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         // Inside a long line, from the checkpoint the edit left final; it ends where it meets the
         // old colouring past the edit, else a stretch past it (idle slices go on from there).
         qint64 resume = resumePoint(start, changeRange.location);
-        // Inside a large embedded block, from a place of the walk before the lines, in the
-        // block's language, rather than from the block's opener.
+        // Inside a large embedded block, from a place of the walk before the edit (on a long
+        // line, a checkpoint of the block's parse along it), in the block's language, rather
+        // than from the block's opener.
         QVWalkPlace inside;
-        if (resume == start && range.location - start > LongLineEditReach) {
-            inside = blockPlaceBefore(range.location, InsideBlockReach);
+        if (resume == start && changeRange.location - start > LongLineEditReach) {
+            inside = blockPlaceBefore(changeRange.location, InsideBlockReach);
             if (inside.position < 0 && entered > start && range.location - entered <= InsideBlockReach)
                 inside = blockPlaceBefore(entered, InsideBlockReach - (range.location - entered));
             if (inside.position >= 0) start = resume = inside.position;
@@ -1859,10 +2055,13 @@ void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
 
 void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& edit) {
     if (!(edit.editedMask & QVTextStorage::EditedCharacters)) {
-        // Colours put on the block line by anything but its own passes may stand on another parse.
+        // Colours put on the block line by anything but its own passes may stand on another
+        // parse from where they begin; the checkpoints before that stand on the colours kept.
         if (!_colouringBlockLine && !_blockLine.points.empty() && edit.editedRange.end() > _blockLine.from &&
-            edit.editedRange.location <= _blockLine.points.back().position)
-            _blockLine = {};
+            edit.editedRange.location <= _blockLine.points.back().position) {
+            std::erase_if(_blockLine.points, [&](const Checkpoint& point) { return point.position >= edit.editedRange.location; });
+            if (_blockLine.points.empty()) _blockLine = {};
+        }
         return;
     }
     ++_charactersRevision;
@@ -1927,6 +2126,7 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     // The text that went is known when the change was asked for first.
     bool mayClose = oldEnd > location && (_replacing != QVRange(location, oldEnd - location) || _replacingMayClose);
     bool inert = oldEnd < oldFinal && (oldEnd == location || (_replacing == QVRange(location, oldEnd - location) && _replacingInert));
+    const bool breaklessGone = oldEnd < oldFinal && (oldEnd == location || (_replacing == QVRange(location, oldEnd - location) && _replacingBreakless));
     _replacing = QVRange(QVRange::NotFound, 0);
     // Read only until both answers are known: a new text of 100 MB gives both at once.
     if (!mayClose || inert)
@@ -1935,7 +2135,18 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
             if (inert && !inertCharacter(c)) inert = false;
             if (mayClose && !inert) break;
         }
-    if (!inert || !insideMultiLineLiteral(location, newEnd)) _lastEditNotInert = _charactersRevision;
+    // Any key but a line break in a heredoc's or nowdoc's text, past its line's first word, ends
+    // nothing and begins nothing there: the literal ends only at a line's first word.
+    const bool heredocBody = breaklessGone && edit.editedRange.length <= HeredocBodyEdit &&
+                             !textStorage().characters(edit.editedRange.intersection(QVRange(0, textStorage().length()))).contains(u'\n') &&
+                             !textStorage().characters(edit.editedRange.intersection(QVRange(0, textStorage().length()))).contains(u'\r') &&
+                             insideHeredocBody(location, newEnd);
+    if (!heredocBody) _lastEditNotHeredocBody = _charactersRevision;
+    // A line break put there (nothing taken but what holds none) ends the line's text as it was;
+    // only the lines from the break on may close the literal.
+    if (!heredocBody && breaklessGone && edit.editedRange.length <= HeredocBodyEdit && insideHeredocBody(location, newEnd))
+        _lastEditBreakInHeredoc = _charactersRevision;
+    if (!heredocBody && (!inert || !insideMultiLineLiteral(location, newEnd))) _lastEditNotInert = _charactersRevision;
     qint64 lastGood = -1;
     auto keepCheckpoints = [&](std::vector<Checkpoint>& points, qint64* good) {
         if (points.empty()) return;
@@ -1945,7 +2156,9 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
             if ((mayClose ? std::max(point.horizon, point.slashHorizon) : point.horizon) <= location) {
                 kept.push_back({point.position, point.since, point.horizon, carry(point.slashHorizon)});
                 if (good && point.position <= oldFinal) *good = point.position;
-            } else if (point.position > oldEnd) {
+            } else if (point.position > oldEnd || (point.position == oldEnd && oldEnd == location && newEnd > location)) {
+                // One where text was put (typed before a tag of megabytes) marks the old
+                // colouring of what follows the new text.
                 // One right at the end of the text that went would stand where the new text
                 // ends, at the start of a line when a line's beginning was deleted: there it
                 // would pass for a place to resume from, though it stood on the text before.

@@ -93,7 +93,7 @@ public:
     // --- Colouring ----------------------------------------------------------------------------
     // The lines to colour again after an edit of range: its lines, widened backwards over the
     // "multi-line" runs that reach into them; no further than the first line found at or before
-    // floor.
+    // floor, but always past the run the first edited line begins in.
     QVRange rangeToHighlightForRange(QVRange range, qint64 floor = 0) const;
     // Colours range in one editing batch: the standard attributes without "multi-line", then,
     // while active with highlighting on, the active (else main) parser and the parsers of the
@@ -208,6 +208,9 @@ private:
     // last checkpoint of _blockLine before before, until its parse meets an old checkpoint
     // after convergeAfter again or the range ends.
     PassEnd colourBlockLine(QVRange range, qint64 before, qint64 convergeAfter, const std::shared_ptr<QVParser>& parser);
+    // Whether colourBlockLine() of range with the active parser would resume at a checkpoint
+    // inside it rather than at its start.
+    bool blockLineResumes(QVRange range, qint64 before) const;
     // Whether parser coloured every character of range.
     bool parsedWholly(QVRange range, const QVParser* parser) const;
     // Whether one of parser's closers stands in range (or across its ends), not merely next to it.
@@ -227,11 +230,21 @@ private:
     // colours runs into, when it lies in that very block at most within before from. Position
     // -1: none.
     QVWalkPlace blockPlaceBefore(qint64 from, qint64 within);
+    // The last checkpoint of _blockLine at or before from (and the final colours' end) inside
+    // block, at most within before from, where the block's parse reads nothing before it, as a
+    // place of the walk inside that block. Position -1: none.
+    QVWalkPlace blockLinePlaceBefore(qint64 from, QVRange block, qint64 within) const;
+    // Which of the markup parser's embedded languages (QVTagBasedParser::embedded() in order) the
+    // block of language whose content begins at blockStart is, read from its opener; -1 unknown.
+    int embeddedKindAt(qint64 blockStart, const QVParser* language) const;
     // Whether places the edits left unconfirmed remain for idle time to confirm.
     bool placesToConfirm();
     // Whether the characters an edit put at location (up to newEnd) stand amid letters, digits and
     // blanks of one string or comment running over lines, past the first word of their line.
     bool insideMultiLineLiteral(qint64 location, qint64 newEnd) const;
+    // Whether the characters an edit put at location (up to newEnd) stand inside the text of one
+    // heredoc or nowdoc, past its opener's line and past the first word of their own line.
+    bool insideHeredocBody(qint64 location, qint64 newEnd) const;
     bool isCheckpoint(qint64 position) const;
     // The last checkpoint after start where a pass may resume to colour an edit at before:
     // final, and read nothing of the text from before on; start when there is none.
@@ -386,6 +399,16 @@ private:
     QVRange _replacing = QVRange(QVRange::NotFound, 0);
     bool _replacingMayClose = false;
     bool _replacingInert = false;  // the text about to go holds only letters, digits and blanks
+    bool _replacingBreakless = false;  // the text about to go is short and holds no line break
+    // The longest edit looked at as one inside a heredoc's text.
+    static constexpr qint64 HeredocBodyEdit = 4096;
+    // The last edit that was not one inside a heredoc's or nowdoc's text that holds and takes no
+    // line break, past its line's first word.
+    quint64 _lastEditNotHeredocBody = 0;
+    // The last edit that put a line break there (taking none), and colourBreakInHeredoc(): the
+    // literal's lines from the break on, read on from the edit.
+    quint64 _lastEditBreakInHeredoc = 0;
+    bool colourBreakInHeredoc(QVRange changeRange);
     // The last edit that did not only put or take letters, digits and blanks amid such characters
     // of one string or comment running over lines, inside the final colours and past the first
     // word of its line; and the revision the colouring had answered for when it last looked.

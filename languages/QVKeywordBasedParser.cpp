@@ -575,16 +575,24 @@ qint64 QVKeywordBasedParser::endOfOpenLiteral(const QVTextStorage& storage, qint
         };
         const qint64 start = std::max(from, opener + body);
         if (limit <= start) return limit < opener + body ? -2 : -1;
-        if (!lineStart(start) || !lineStart(limit)) return -2;
+        if (!lineStart(limit)) return -2;
         const qint64 viewEnd = std::min(storage.length(), limit + label.size() + 1);
         const QStringView text = storage.characters(QVRange(start, viewEnd - start));
         const qint64 n = limit - start;
         countParsed(n);
-        for (qint64 j = 0; j < n;) {
+        // The line break that ends the line at j (n: none before limit), past it.
+        const QStringView scanned = text.first(n);
+        auto nextLine = [&](qint64 j) -> qint64 {
+            const qsizetype lf = scanned.indexOf(u'\n', j);
+            const qint64 lineEnd = lf < 0 ? n : lf;
+            const qsizetype cr = scanned.sliced(j, lineEnd - j).indexOf(u'\r');
+            if (cr >= 0) return j + cr + 1 + (j + cr + 1 < text.size() && text[j + cr + 1] == u'\n' ? 1 : 0);
+            return lf < 0 ? n : lf + 1;
+        };
+        // From inside a line of the text (where a read stopped amid a long one), the next line
+        // is the first that may close it.
+        for (qint64 j = lineStart(start) ? 0 : nextLine(0); j < n; j = nextLine(j))
             if (const qint64 after = QVScriptLiterals::heredocClosesAt(text, j, text.size(), label); after >= 0) return start + after;
-            while (j < n && text[j] != u'\n' && text[j] != u'\r') ++j;
-            if (j < n) j += text[j] == u'\r' && j + 1 < text.size() && text[j + 1] == u'\n' ? 2 : 1;
-        }
         return -1;
     }
     const QVComment* comment = nullptr;

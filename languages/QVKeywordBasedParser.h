@@ -67,7 +67,8 @@ public:
     // on to limit (*nesting then says how a template string stands there), -2 when no such
     // literal opens at opener or an escape, or a "$", stands just before limit.
     // A slice of colouring inside a literal of megabytes reads on from where the last one stopped.
-    // Heredocs and nowdocs are read so too, from and limit at the starts of lines of the body.
+    // Heredocs and nowdocs are read so too, limit at the start of a line of the body and from
+    // anywhere in it (only a line's start may close one).
     qint64 endOfOpenLiteral(const QVTextStorage& storage, qint64 opener, qint64 from, qint64 limit,
                             QVScriptLiterals::TemplateNesting* nesting = nullptr) const;
     // Whether the literal that opens at opener is a heredoc or nowdoc (whose body hides the

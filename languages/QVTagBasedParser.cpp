@@ -289,15 +289,30 @@ void QVTagBasedParser::colourOpenTag(QVTextStorage& storage, qint64 lt, QVRange 
     if (!style) return;
     const qint64 to = end < 0 ? range.end() : std::clamp(end, range.location, range.end());
     if (to <= range.location) return;
+    // Begun on a line before the stretch, the piece the stretch begins in holds that line's
+    // break: its mark runs over what this stretch gives it too, however short.
+    const QChar before = range.location > 0 ? storage.characterAt(range.location - 1) : QChar();
+    const bool continues = range.location > lt && (before == u'\n' || before == u'\r');
+    // Only the piece the stretch begins inside of (tag text, or a quoted value when quoted): one
+    // that begins right at the stretch (a quote there) begins anew.
+    bool first = true;
+    auto markFirst = [&](const QVTextAttributes* attributes, QVRange piece) {
+        if (continues && first && piece.location == range.location && attributes && attributes->contains(QVTextStorage::MultiLineAttribute))
+            storage.addAttribute(QVTextStorage::MultiLineAttribute, attributes->value(QVTextStorage::MultiLineAttribute), piece);
+    };
     if (comment) {
         if (!_commentsAttr.isEmpty()) storage.addAttributes(_commentsAttr, QVRange(range.location, to - range.location));
+        markFirst(&_commentsAttr, QVRange(range.location, to - range.location));
         markParsed(QVRange(range.location, to - range.location), storage);
         return;
     }
     const QStringView text = storage.characters(QVRange(range.location, to - range.location));
     const qsizetype n = text.size();
     auto colour = [&](const QVTextAttributes* attributes, qsizetype from, qsizetype until) {
-        if (attributes && !attributes->isEmpty() && until > from) storage.addAttributes(*attributes, QVRange(range.location + from, until - from));
+        if (attributes && !attributes->isEmpty() && until > from) {
+            storage.addAttributes(*attributes, QVRange(range.location + from, until - from));
+            markFirst(attributes, QVRange(range.location + from, until - from));
+        }
     };
     // Tag text and quoted values in turn, each value with both its quotes, as colourTag() gives them.
     for (qsizetype at = 0; at < n; quoted = false) {
@@ -307,12 +322,14 @@ void QVTagBasedParser::colourOpenTag(QVTextStorage& storage, qint64 lt, QVRange 
         if (!quoted) {
             quote = text.indexOf(u'"', at);
             colour(style->tag, at, quote < 0 ? n : quote);
+            first = false;
             if (quote < 0) break;
             closeFrom = quote + 1;
         }
         const qsizetype close = text.indexOf(u'"', closeFrom);
         const qsizetype through = close < 0 ? n : close + 1;
         colour(style->quote, quote, through);
+        first = false;
         at = through;
     }
     markParsed(QVRange(range.location, to - range.location), storage);

@@ -252,6 +252,16 @@ TEST(HTMLViewTypingAids, BracketsFlashTheirOpenerReindentAndBeepWhenUnmatched) {
         for (int i = 0; i < c.steps; ++i) view->undo();
         EXPECT_EQ(view->string(), start.text) << c.start;
     }
+    // An opener within the look's reach flashes; past it nothing is shown and nothing beeps, so
+    // the key costs the same on a page of a gigabyte.
+    for (const qint64 gap : {HTMLViewTypingAids::BracketReach - 8, HTMLViewTypingAids::BracketReach + 8}) {
+        Beeps beeps;
+        auto far = shownView("/t/far.js", "f(" + QString(gap, u'x'));
+        far->QVTextView::setSelectedRange(QVRange(far->length(), 0));
+        QTest::keyClicks(far.get(), ")");
+        EXPECT_EQ(far->typingAids().flashedRange().isNotFound(), gap > HTMLViewTypingAids::BracketReach) << gap;
+        EXPECT_EQ(beeps.count, 0) << gap;
+    }
     // The flash ends by itself and never touches the selection; passing a closer flashes too.
     auto view = shownView("/t/b.js", "a(b)c");
     view->QVTextView::setSelectedRange(QVRange(3, 0));

@@ -2201,4 +2201,135 @@ TEST(QVSyntaxHighlightingTextView, EditsAroundHeredocsColourLikeAFreshView) {
             ASSERT_EQ(incremental, fresh) << "shape " << shape << " seed " << seed << ": " << edits.toStdString();
         }
     }
+    {
+        // One line of over a megabyte of markup rows held by a PHP heredoc, nowdoc or string: a key
+        // at the line's end or amid it keeps the line the literal's text, as a fresh colouring has it.
+        const QString longPath = QStringLiteral("/tmp/long-literal.php");
+        QString rows;
+        while (rows.size() < 1'500'000) rows += QStringLiteral("<li class=\"r\">row 'a' %1</li>").arg(rows.size());
+        struct Shape {
+            const char* name;
+            QString open;
+            QString close;
+        };
+        const Shape literals[] = {
+            {"heredoc", "<?php\n$f = <<<XML\n", "\nXML;\necho $f;\n"},
+            {"nowdoc", "<?php\n$f = <<<'XML'\n", "\nXML;\necho $f;\n"},
+            {"quoted heredoc", "<?php\n$f = <<<\"XML\"\n", "\n  XML;\n?>\n<p>after</p>\n"},
+            {"string", "<?php\n$f = \"\n", "\n\";\necho $f;\n"},
+        };
+        const QStringList typed{"x", " ", "<", "\"", "'", "?>", "X", "\n", "\nXML;\n"};
+        for (const Shape& literal : literals) {
+            const QString page = literal.open + rows + literal.close;
+            HTMLView view(longPath);
+            view.resize(500, 200);
+            view.setString(page);
+            view.finishHighlighting();
+            const qint64 lineEnd = literal.open.size() + rows.size();
+            for (const bool atEnd : {true, false}) {
+                for (const QString& key : typed) {
+                    const qint64 at = atEnd ? lineEnd : literal.open.size() + rows.size() / 2;
+                    view.setSelectedRange(QVRange(at, 0));
+                    for (const QChar ch : key) view.insertText(QString(ch));
+                    view.finishHighlighting();
+                    auto [incremental, fresh] = partingFromFresh(view, longPath);
+                    ASSERT_EQ(incremental, fresh) << literal.name << ": \"" << key.toStdString() << "\" at the line's " << (atEnd ? "end" : "middle");
+                    for (qsizetype i = 0; i < key.size(); ++i) view.deleteBackward();
+                    view.finishHighlighting();
+                    std::tie(incremental, fresh) = partingFromFresh(view, longPath);
+                    ASSERT_EQ(incremental, fresh) << literal.name << ": \"" << key.toStdString() << "\" taken back at the line's " << (atEnd ? "end" : "middle");
+                }
+            }
+        }
+    }
+}
+
+// Keys at the end or amid a line of megabytes in each context (the last line of a style block or
+// PHP block, a page's markup line, a line of a PHP heredoc, a script line cut by a pasted end
+// tag): each colours as a fresh view does, and those that end nothing far away cost what the
+// stretch around them costs, the same on a line four times as long.
+TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEveryContext) {
+    UserDefaults::standard().setBool(false, QVAutoComplete);
+    const auto rowsOf = [](const char* row, qsizetype size) {
+        QString line;
+        for (int n = 0; line.size() < size; ++n) line += QString::fromLatin1(row).arg(n);
+        return line;
+    };
+    const QString head = QStringLiteral("<!DOCTYPE html>\n<html>\n<head>\n<title>x</title>\n");
+    enum Caret { End, Middle, InTag, BeforeValue };
+    struct Row {
+        const char* name;
+        const char* path;
+        std::function<QString(qsizetype)> page;
+        Caret caret;
+        QString paste;
+        QStringList keys;
+        int bounded;  // how many of the first keys must cost their stretch only
+    };
+    const std::vector<Row> rows = {
+        {"style block's last line", "/tmp/mb.html",
+         [&](qsizetype n) { return head + "<style>\nbody { margin: 0; }\n.logo { background: url(data:" + rowsOf("AbCd%1+/", n) + "); }\n</style>\n</head>\n<p>x</p>\n"; },
+         End, {}, {"\"", "x", "\n", "x", "\"", "x"}, 6},
+        {"PHP block's last line", "/tmp/mb.php",
+         [&](qsizetype n) { return "<?php\n$rows = [" + rowsOf("'k%1' => \"v\", ", n) + "];\n?>\n<p>end</p>\n"; },
+         End, {}, {"'", "x", "\"", "\n", "x", "'"}, 6},
+        {"markup line", "/tmp/mb.html",
+         [&](qsizetype n) { return head + "</head>\n<ul>" + rowsOf("<li class=\"r\" id=\"r%1\">row</li>", n) + "</ul>\n<p>end</p>\n"; },
+         End, {}, {"<", "d", "i", "v", " ", "x", ">", "x"}, 8},
+        {"markup line split in a tag", "/tmp/mb.html",
+         [&](qsizetype n) { return head + "</head>\n<ul>" + rowsOf("<li class=\"r\" id=\"r%1\">row</li>", n) + "</ul>\n<p>end</p>\n"; },
+         InTag, {}, {"\n", "x", "y", " ", "\"", "x"}, 4},
+        {"markup line split before a quoted value", "/tmp/mb.html",
+         [&](qsizetype n) { return head + "</head>\n<ul>" + rowsOf("<li class=\"r\" id=\"r%1\">row</li>", n) + "</ul>\n<p>end</p>\n"; },
+         BeforeValue, {}, {"\n", "x", "\n"}, 3},
+        {"heredoc line's end", "/tmp/mb.php",
+         [&](qsizetype n) { return "<?php\n$f = <<<XML\n" + rowsOf("<li class=\"r\">'%1'</li>", n) + "\nXML;\necho $f;\n?>\n<p>end</p>\n"; },
+         End, {}, {"x", "\"", "<", "?>", "\n", "x", " ", "\n", "XML;"}, 7},
+        {"heredoc line's middle", "/tmp/mb.php",
+         [&](qsizetype n) { return "<?php\n$f = <<<XML\n" + rowsOf("<li class=\"r\">'%1'</li>", n) + "\nXML;\necho $f;\n?>\n<p>end</p>\n"; },
+         Middle, {}, {"x", "\"", "<", "\n", "x", " "}, 3},
+        {"script line cut by an end tag", "/tmp/mb.html",
+         [&](qsizetype n) { return head + "</head>\n<script>\n" + rowsOf("if (a < b%1) t += \"-> x\"; ", n) + "\n</script>\n<p>end</p>\n"; },
+         Middle, "</script>", {"x", " ", "<", "x", "\n", "x"}, 2},
+    };
+    const auto work = [] {
+        return QVParser::charactersParsed() + QVSyntaxHighlightingTextView::charactersWalkedAhead() +
+               QVSyntaxHighlightingTextView::charactersSearchedForOpeners();
+    };
+    for (const Row& row : rows) {
+        std::vector<quint64> most;
+        for (const qsizetype size : {qsizetype(1'250'000), qsizetype(5'000'000)}) {
+            HTMLView view(QString::fromLatin1(row.path));
+            view.resize(500, 200);
+            view.setString(row.page(size));
+            view.finishHighlighting();
+            const QVTextStorage& text = view.textStorage();
+            qint64 line = 0;
+            for (qint64 l = 0; l < text.lineCount(); ++l)
+                if (text.lineRange(l).length > text.lineRange(line).length) line = l;
+            const QVRange range = text.lineRange(line);
+            qint64 caret = row.caret == End ? text.lineContentsEnd(line) : range.location + range.length / 2;
+            if (row.caret == InTag) caret = view.string().indexOf(u' ', view.string().indexOf(u'<', caret));
+            if (row.caret == BeforeValue) caret = view.string().indexOf(u'"', view.string().indexOf(u'<', caret));
+            view.setSelectedRange(QVRange(caret, 0));
+            if (!row.paste.isEmpty()) {
+                view.insertText(row.paste);
+                view.finishHighlighting();
+            }
+            quint64 worst = 0;
+            for (int k = 0; k < row.keys.size(); ++k) {
+                const quint64 before = work();
+                for (const QChar ch : row.keys[k]) view.insertText(QString(ch));
+                if (k < row.bounded) worst = std::max(worst, work() - before);
+                view.finishHighlighting();
+                if (size > 1'250'000) continue;
+                const auto [incremental, fresh] = partingFromFresh(view, QString::fromLatin1(row.path));
+                ASSERT_EQ(incremental, fresh) << row.name << ", key " << k << " \"" << row.keys[k].toStdString() << "\"";
+            }
+            most.push_back(worst);
+        }
+        EXPECT_LE(most[1], most[0] + 16'384) << row.name << ": " << most[0] << " characters at 1.25 MB, " << most[1] << " at 5 MB";
+        EXPECT_LT(most[0], quint64(200'000)) << row.name;
+    }
+    UserDefaults::standard().setBool(true, QVAutoComplete);
 }
