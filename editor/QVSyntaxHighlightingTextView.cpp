@@ -1374,10 +1374,16 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
     const qint64 lt = kept->lt;
     if (language.location > lt) return false;
     const qint64 reach = std::min(length, from + slice);
-    qint64 to = std::min(std::max(text.lineRangeForRange(QVRange(reach, 0)).end(), from + 1), length);
+    const qint64 lineEnd = std::min(std::max(text.lineRangeForRange(QVRange(reach, 0)).end(), from + 1), length);
+    // A tag that runs on over a line of megabytes past the slice is read and coloured to the
+    // slice's end only, a stop kept there: the next slice goes on from it, not from the line's
+    // start, and a key typed in the tag after a quote costs a slice, not the rest of the line.
+    const bool longRest = lineEnd - reach > slice;
+    qint64 to = longRest ? reach : lineEnd;
     const bool quotedAtFrom = quoted;
     const qint64 end = tags->endOfOpenTag(text, lt, from, to, &quoted);
     if (end == -2) return false;
+    if (end >= 0) to = lineEnd;
     // A comment that runs on past to, in the old text as in this one (a stop kept there, or its
     // end past it), ends where it did: the colours after to are the old ones.
     const bool sameCommentGoesOn = kept->comment && end < 0 && (kept->end > to || (!kept->stops.empty() && kept->stops.back().first >= to));
@@ -1661,8 +1667,7 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
     if (breakInHeredoc && _highlightedUpTo == textStorage().lineRangeForRange(QVRange(changeRange.location, 0)).location &&
         colourBreakInHeredoc(changeRange)) {
         if (_highlightedUpTo >= length) return;
-        const qint64 drawnEnd = textStorage().lineRange(std::max(lastVisibleLine(), textStorage().lineOfPosition(changeRange.end()))).end();
-        highlightSome(drawnEnd, 0);
+        highlightSome(drawnEndAfter(changeRange.end()), 0);
         if (_highlightedUpTo < length) scheduleIdleHighlighting();
         return;
     }
@@ -1673,8 +1678,7 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         const qint64 line = textStorage().lineRangeForRange(QVRange(changeRange.location, 0)).location;
         if (line > range.location && _highlightedUpTo == line && (colourInsideLiteral(line, EditSlice) || colourInsideTag(line, EditSlice))) {
             if (_highlightedUpTo >= length) return;
-            const qint64 drawnEnd = textStorage().lineRange(std::max(lastVisibleLine(), textStorage().lineOfPosition(changeRange.end()))).end();
-            highlightSome(drawnEnd, 0);
+            highlightSome(drawnEndAfter(changeRange.end()), 0);
             if (_highlightedUpTo < length) scheduleIdleHighlighting();
             return;
         }
@@ -1799,9 +1803,19 @@ void QVSyntaxHighlightingTextView::finishChangedLines(QVRange range, const State
     // The edit changed how the lines after it begin: colour them at once as far as they are
     // drawn, then on while idle until the colouring agrees with the old one again.
     _highlightedUpTo = range.end();
-    const qint64 drawnEnd = textStorage().lineRange(std::max(lastVisibleLine(), textStorage().lineOfPosition(range.end()))).end();
-    highlightSome(drawnEnd, 0);
+    highlightSome(drawnEndAfter(range.end()), 0);
     if (_highlightedUpTo < length) scheduleIdleHighlighting();
+}
+
+qint64 QVSyntaxHighlightingTextView::drawnEndAfter(qint64 at) const {
+    // The lines drawn from at on, but of a page's line of megabytes, where the edit stands in
+    // the page's own language, only the stretch after at a screen can show: a tag opened amid
+    // it that runs on to its end is coloured there while idle, a slice at a time, not all
+    // before the key's frame.
+    const QVTextStorage& text = textStorage();
+    const qint64 drawnEnd = text.lineRange(std::max(lastVisibleLine(), text.lineOfPosition(at))).end();
+    if (at <= 0 || !dynamic_cast<const QVTagBasedParser*>(_parser.get()) || stateAt(at - 1).parser != _parser.get()) return drawnEnd;
+    return std::min(drawnEnd, at + LongLineEditReach);
 }
 
 void QVSyntaxHighlightingTextView::finishHighlighting() {
@@ -1932,8 +1946,12 @@ void QVSyntaxHighlightingTextView::willDrawLines(qint64 firstLine, qint64 lastLi
     const QVTextStorage& text = textStorage();
     const qint64 drawnEnd = text.lineRange(std::min(lastLine, text.lineCount() - 1)).end();
     if (drawnEnd > _highlightedUpTo && drawnEnd - _highlightedUpTo <= DrawCatchUpLimit) highlightSome(drawnEnd, 0);
-    else if (drawnEnd > _highlightedUpTo)
-        paintAhead(std::max(_highlightedUpTo, text.lineStart(std::min(firstLine, text.lineCount() - 1))), drawnEnd);
+    else if (drawnEnd > _highlightedUpTo) {
+        // Of a line of megabytes the colouring stops amid (a tag opened there runs on), only
+        // what a screen can show past where it stopped.
+        const qint64 from = std::max(_highlightedUpTo, text.lineStart(std::min(firstLine, text.lineCount() - 1)));
+        paintAhead(from, std::min(drawnEnd, from + DrawCatchUpLimit));
+    }
     scheduleIdleHighlighting();
 }
 

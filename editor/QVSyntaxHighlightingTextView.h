@@ -218,6 +218,8 @@ private:
     // The end of highlightChangedRange() once range is coloured: the lines after it as far as
     // the edit changed them.
     void finishChangedLines(QVRange range, const State& before, bool newEnd, bool boundaryEdited, bool endsInBlock);
+    // Where the colouring after an edit ending at at goes at once: the drawn lines, within reach.
+    qint64 drawnEndAfter(qint64 at) const;
     // Colours range with the main parser in one editing batch, from resume (the range's start or
     // a checkpoint inside it); the pass may end at a checkpoint of the old colouring past
     // convergeAfter, and once past stopAfter at the next boundary inside a long line.
