@@ -1449,6 +1449,9 @@ const OneLineRow OneLineRows[] = {
     {5, OneLineRow::InTag, nullptr, {"\r", "x", "y", " ", "\"", "x"}, "30 MB markup line, Return inside a tag amid it, then x, y, space, a quote, x"},
     {6, OneLineRow::End, nullptr, {"x", "\"", "<", "\r", "x", " "}, "PHP heredoc whose line is 30 MB, End, then x, a quote, <, Return, x, space"},
     {6, OneLineRow::Middle, nullptr, {"x", "\"", "<", "\r", "x", " "}, "PHP heredoc whose line is 30 MB, amid it: x, a quote, <, Return, x, space"},
+    {2, OneLineRow::Middle, nullptr, {"\"", "x", "\\", "\r", "x"}, "style block whose last line is 30 MB, amid it: a quote, x, a backslash, Return, x"},
+    {3, OneLineRow::Middle, nullptr, {"\"", "x", "\\", "\r", "x"}, "PHP block whose last line is 30 MB, amid it: a quote, x, a backslash, Return, x"},
+    {4, OneLineRow::Middle, nullptr, {"'", "x", "/", "*", "x"}, "30 MB script line, amid it: a quote, x, then a comment opened and x in it"},
 };
 constexpr int FirstOneLineShape = 6;
 
