@@ -1734,17 +1734,51 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
 void QVSyntaxHighlightingTextView::willDrawLines(qint64 firstLine, qint64 lastLine) {
     if (!_active || _highlightedUpTo >= length()) return;
     const QVTextStorage& text = textStorage();
-    const qint64 drawnEnd = text.lineRange(std::min(lastLine, text.lineCount() - 1)).end();
-    if (drawnEnd > _highlightedUpTo && drawnEnd - _highlightedUpTo <= DrawCatchUpLimit) highlightSome(drawnEnd, 0);
-    else if (drawnEnd > _highlightedUpTo)
-        paintAhead(std::max(_highlightedUpTo, text.lineStart(std::min(firstLine, text.lineCount() - 1))), drawnEnd);
+    lastLine = std::min(lastLine, text.lineCount() - 1);
+    const qint64 drawnEnd = text.lineRange(lastLine).end();
+    if (drawnEnd > _highlightedUpTo && drawnEnd - _highlightedUpTo <= DrawCatchUpLimit) {
+        highlightSome(drawnEnd, 0);
+    } else if (drawnEnd > _highlightedUpTo) {
+        const qint64 from = std::max(_highlightedUpTo, text.lineStart(std::min(firstLine, text.lineCount() - 1)));
+        const QVTextLayoutManager& layout = layoutManager();
+        if (layout.wraps()) {
+            paintAhead(from, drawnEnd);
+        } else {
+            // Without wrapping a line of megabytes shows only the columns in view (its layout
+            // holds a part around them, each character before it counted a blank wide): only
+            // that part of it is painted ahead. Painting the rest of the line read megabytes at
+            // every frame after a key on it, and dropped the checkpoints along it, so that the
+            // colouring of the next key there could not meet the old one again either.
+            const qreal blank = std::max<qreal>(1, layout.spaceWidth());
+            const qint64 firstColumn = qint64(scrollOffset().x() / blank) - QVTextLayoutManager::LongLineLength;
+            const qint64 lastColumn = qint64((scrollOffset().x() + viewport()->width()) / blank) + QVTextLayoutManager::LongLineLength;
+            std::vector<QVRange> parts;
+            for (qint64 line = text.lineOfPosition(from); line <= lastLine; ++line) {
+                const QVRange whole = text.lineRange(line);
+                QVRange shown = whole;
+                if (whole.length > QVTextLayoutManager::LongLineLength) {
+                    const qint64 start = whole.location + std::clamp<qint64>(firstColumn, 0, whole.length);
+                    shown = QVRange(start, whole.location + std::clamp<qint64>(lastColumn, 0, whole.length) - start);
+                }
+                shown = shown.intersection(QVRange(from, drawnEnd - from));
+                if (shown.isNotFound() || shown.length <= 0) continue;
+                if (!parts.empty() && parts.back().end() == shown.location) parts.back().length += shown.length;
+                else parts.push_back(shown);
+            }
+            for (const QVRange& part : parts) paintAhead(part.location, part.end());
+        }
+    }
     scheduleIdleHighlighting();
 }
 
 void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
     if (!_parser || !UserDefaults::standard().boolForKey(QVHighlightKey) || from >= to) return;
-    if (_paintedAhead.revision == _charactersRevision && _paintedAhead.from <= from && to <= _paintedAhead.to) return;
-    _paintedAhead = {_charactersRevision, from, to};
+    if (_paintedAhead.revision != _charactersRevision) _paintedAhead = {_charactersRevision, {}};
+    for (const QVRange& painted : _paintedAhead.ranges)
+        if (painted.location <= from && to <= painted.end()) return;
+    // The parts of the lines drawn (a few: those of long lines around the columns in view).
+    if (_paintedAhead.ranges.size() >= 8) _paintedAhead.ranges.erase(_paintedAhead.ranges.begin());
+    _paintedAhead.ranges.push_back(QVRange(from, to - from));
     QVTextStorage& text = textStorage();
     const QStringView drawn = text.characters(QVRange(from, to - from));
     // The language the drawn lines begin in: inside the block a key just settled, that block's;

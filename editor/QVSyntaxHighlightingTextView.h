@@ -302,8 +302,7 @@ private:
     void paintAhead(qint64 from, qint64 to);
     struct PaintedAhead {
         quint64 revision = 0;
-        qint64 from = 0;
-        qint64 to = 0;
+        std::vector<QVRange> ranges;
     };
     PaintedAhead _paintedAhead;
     std::shared_ptr<QVParser> parserWithTheme(const std::shared_ptr<QVParser>& parser) const;

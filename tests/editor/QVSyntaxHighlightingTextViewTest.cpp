@@ -1885,6 +1885,44 @@ TEST(QVSyntaxHighlightingTextView, AKeystrokeInALongLineParsesAsMuchAtAnyLength)
     EXPECT_LE(worstKey(slashed), worstKey(plain) + 4096);
 }
 
+TEST(QVSyntaxHighlightingTextView, ADrawnLongLineIsPaintedAheadOnlyAroundTheColumnsInView) {
+    // A line of megabytes ahead of the final colours (a text just set, shown at 10, 50 or 90 %
+    // of its line) is painted around the columns in view, not to its end, wherever the caret
+    // stands on it; the final colours afterwards are a fresh colouring's.
+    struct Case {
+        const char* name;
+        QString path;
+        QString text;
+    };
+    const QString line = longLine(true, 3'000'000, true);
+    const std::vector<Case> cases = {
+        {"markup", "/tmp/ahead.html", QStringLiteral("<html>\n<body>\n%1\n<p>after</p>\n</body>\n</html>\n").arg(line)},
+        {"a script between its tags", "/tmp/ahead.html",
+         QStringLiteral("<html>\n<script>%1</script>\n<p>after</p>\n</html>\n").arg(longLine(false, 3'000'000, true))},
+        {"a page comment", "/tmp/ahead.html", QStringLiteral("<p>\n<!-- %1 -->\n<p>after</p>\n").arg(QString(line).remove(QStringLiteral("-->")))},
+    };
+    for (const Case& c : cases)
+        for (const double share : {0.1, 0.5, 0.9}) {
+            HTMLView view(c.path);
+            view.resize(500, 200);
+            view.show();
+            view.setString(c.text);
+            const qint64 number = view.textStorage().lineOfPosition(view.length() / 2);
+            const QVRange range = view.textStorage().lineRange(number);
+            const qint64 at = range.location + qint64(double(range.length) * share);
+            view.setSelectedRange(QVRange(at, 0));
+            view.scrollRangeToVisible(QVRange(at, 0));
+            const quint64 before = QVParser::charactersParsed();
+            view.ensureLayoutOfVisibleLines();
+            const quint64 parsed = QVParser::charactersParsed() - before;
+            ASSERT_LT(view.highlightedLength(), at) << c.name << " at " << share;
+            EXPECT_LT(parsed, 200'000u) << c.name << " at " << share;
+            view.finishHighlighting();
+            const auto [incremental, fresh] = partingFromFresh(view, c.path);
+            ASSERT_EQ(incremental, fresh) << c.name << " at " << share;
+        }
+}
+
 namespace {
 
 // A search index as documentation tools write it: one line of quoted names and numbers, with or
