@@ -1373,6 +1373,23 @@ bool QVSyntaxHighlightingTextView::parsedWholly(QVRange range, const QVParser* p
     return QVTextStorage::objectOf<QVParser>(value) == parser && run.location <= range.location && run.end() >= range.end();
 }
 
+bool QVSyntaxHighlightingTextView::blockEndsAt(qint64 from, qint64 end, const QVParser& parser) const {
+    const QVTextStorage& text = textStorage();
+    const QStringList& closers = parser.closers();
+    qint64 longest = 0;
+    for (const QString& closer : closers) longest = std::max<qint64>(longest, closer.size());
+    // The closer and what follows its name (an end tag ends the element only before a blank,
+    // "/" or ">").
+    const qint64 to = std::min(text.length(), end + longest + 1);
+    if (from > end || longest == 0) return false;
+    const QStringView scanned = text.characters(QVRange(from, to - from));
+    qint64 found = scanned.size();
+    for (qsizetype i = 0; i < closers.size(); ++i)
+        if (!closers[i].isEmpty())
+            found = std::min(found, parser.endOfEmbeddedBlock(scanned, 0, closers[i], i < parser.openers().size() && QVParser::opensElement(parser.openers()[i])));
+    return from + found == end;
+}
+
 bool QVSyntaxHighlightingTextView::closerStandsIn(QVRange range, const QVParser* parser) const {
     const QVTextStorage& text = textStorage();
     for (const QString& closer : parser->closers()) {
@@ -1519,8 +1536,16 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         // them, as "<?php" before server code of megabytes on one line), the pass read all the
         // edit may change on them, as for whole lines.
         const bool toLinesEnd = blockLines.end() == range.end();
-        if ((toLinesEnd || pass.converged) && !closerStandsIn(QVRange(pass.resume, pass.end - pass.resume), _activeParser.get())) {
-            if (pass.converged) {
+        // Where the block's end tag stands on the lines (a minified script between its tags on
+        // one line), a pass that read on to it without meeting the old one (a key near it)
+        // leaves the block ending there when the block's own scan from where the pass began
+        // still ends there: the rest of the lines keep their colours. The main parser coloured
+        // the lines again from the block's opener (about a second a key near the end of a 30 MB
+        // one-line script).
+        const bool toBlockEnd = !toLinesEnd && !pass.converged && pass.end == blockLines.end() &&
+                                blockEndsAt(pass.resume, blockLines.end(), *_activeParser);
+        if ((toLinesEnd || pass.converged || toBlockEnd) && !closerStandsIn(QVRange(pass.resume, pass.end - pass.resume), _activeParser.get())) {
+            if (pass.converged || toBlockEnd) {
                 _highlightedUpTo = std::max(pass.end, _oldColouringEnd);
                 if (_highlightedUpTo >= length) {
                     _highlightedUpTo = _oldColouringEnd = length;

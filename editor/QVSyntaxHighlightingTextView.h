@@ -210,6 +210,9 @@ private:
     PassEnd colourBlockLine(QVRange range, qint64 before, qint64 convergeAfter, const std::shared_ptr<QVParser>& parser);
     // Whether parser coloured every character of range.
     bool parsedWholly(QVRange range, const QVParser* parser) const;
+    // Whether parser's scan for the end of its block, begun at from (a place its parse begins
+    // afresh at), ends the block at end.
+    bool blockEndsAt(qint64 from, qint64 end, const QVParser& parser) const;
     // Whether one of parser's closers stands in range (or across its ends), not merely next to it.
     bool closerStandsIn(QVRange range, const QVParser* parser) const;
     // The end of highlightChangedRange() once range is coloured: the lines after it as far as
