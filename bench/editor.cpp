@@ -1381,12 +1381,27 @@ int stallChild(const QString& path, int shape, bool keys) {
 
 // Pages whose one line runs on for tens of megabytes inside a page: 0 an inline script of 100 MB
 // on one line with its tags (a minified bundle), 1 a style block whose one rule holds a data: URI
-// of 30 MB.
+// of 30 MB, 2 a line of 30 MB of markup (paragraphs, links, entities), 3 a PHP heredoc whose body
+// is one line of 30 MB, 4 a script whose line of 30 MB is one block comment.
 QString oneLinePage(int kind) {
-    const QString path = g_files->filePath(kind == 0 ? QStringLiteral("one-line-script-100mb.html") : QStringLiteral("data-uri-30mb.html"));
+    static const char* const names[] = {"one-line-script-100mb.html", "data-uri-30mb.html", "markup-line-30mb.html", "heredoc-line-30mb.php",
+                                        "comment-line-30mb.html"};
+    const QString path = g_files->filePath(QString::fromLatin1(names[kind]));
     if (QFile::exists(path)) return path;
     QByteArray page = "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>One line</title>\n";
-    if (kind == 0) {
+    auto repeated = [](const QByteArray& piece) {
+        QByteArray line = piece.repeated(30'000'000 / piece.size());
+        return line;
+    };
+    if (kind == 2) {
+        page += "</head>\n<body>\n" + repeated("<p class=\"row\" id=\"r1\">Text &amp; more <b>bold</b> <a href='/x?a=1&b=2'>link</a> 1 < 2 </p> ") +
+                "\n</body>\n</html>\n";
+    } else if (kind == 3) {
+        page = "<p>before</p>\n<?php\n$x = <<<EOT\n" + repeated("text ?> with $var and {$a['b']} and \"q\" 'r' <p> ") +
+               "\nEOT;\necho $x;\n?>\n<p>after</p>\n";
+    } else if (kind == 4) {
+        page += "<script>/* " + repeated("var a = \"s\"; x < 2 /* nested? * / `t` 'q' ") + " */ var a = 1;</script>\n</head>\n<body>\n</body>\n</html>\n";
+    } else if (kind == 0) {
         QFile script(longScript(100));
         if (!script.open(QIODevice::ReadOnly)) return {};
         page += "</head>\n<body>\n<div id=\"app\"></div>\n<script>" + script.readAll() + "</script>\n</body>\n</html>\n";
@@ -1408,9 +1423,27 @@ QString oneLinePage(int kind) {
 const char* const PasteKeys[] = {"x", " ", "<", "x", "\r", "x", "y", " ", "<", "/"};
 const char* const OneLineKeys[] = {" ", "<", "d", "i", "v", ">", "x", "x"};
 
+// Where the keys of a one-line row go on its long line: at its end (End pressed), or that many
+// characters before it, or at that share of it; and the page (oneLinePage's kind).
+struct OneLinePlace {
+    int kind;
+    qint64 beforeEnd;
+    double share;
+};
+OneLinePlace oneLinePlace(int shape) {
+    switch (shape) {
+    case 7: return {1, 0, -1};
+    case 8: return {0, 30 + 9, -1};  // 30 characters before "</script>"
+    case 9: return {2, 0, 0.1};
+    case 10: return {3, 0, 0.5};
+    case 11: return {4, 0, 0.5};
+    default: return {0, 0, -1};
+    }
+}
+
 // Qorvel's side of a row that keeps its edit and types on: the page shown and coloured whole,
 // the caret at the end of the line at place (a share of the text) or, for the one-line pages
-// (shape 6 and 7), at the end of the long line; then the paste of the block's closer (the
+// (shape 6 to 11), where oneLinePlace puts it on the long line; then the paste of the block's closer (the
 // one-script and one-style pages, shapes 1 and 2) or of a double quote (the one-style page,
 // shape 3: a string that runs on over the lines below) with the keys after it, or the keys
 // alone, each timed to its frame, the event loop left to run 40 ms between them as a user types
@@ -1432,7 +1465,12 @@ int pasteKeysChild(const QString& path, int shape, double place) {
                 line = l;
             }
     }
-    v.setSelectedRange(QVRange(text.lineStart(line), 0));
+    const OneLinePlace at = oneLinePlace(shape);
+    const bool end = shape < 6 || (at.beforeEnd == 0 && at.share < 0);
+    v.setSelectedRange(QVRange(end ? text.lineStart(line)
+                                   : at.share >= 0 ? text.lineStart(line) + qint64(double(text.lineRange(line).length) * at.share)
+                                                   : text.lineContentsEnd(line) - at.beforeEnd,
+                               0));
     v.scrollRangeToVisible(v.selectedRange());
     QCoreApplication::sendPostedEvents();
     repaintPending();
@@ -1465,7 +1503,7 @@ int pasteKeysChild(const QString& path, int shape, double place) {
     // The program reads the snippets at start-up; the first Return here would read them.
     QVSnippetRepository::sharedRepository().loadIfNeeded();
     double cpu = 0;
-    timedToFrame([&] { key(Qt::Key_End, QString()); }, cpu);
+    if (end) timedToFrame([&] { key(Qt::Key_End, QString()); }, cpu);
     pause();
     std::string out;
     char field[64];
@@ -1498,12 +1536,14 @@ int pasteKeysChild(const QString& path, int shape, double place) {
 
 // The paste rows (range(0): 1 the one-script page, 2 the one-style page, 3 the one-style page with a
 // double quote pasted, at range(1) percent) and
-// the one-line rows (range(0) 6: a 100 MB inline script on one line, 7: a style block with a
-// 30 MB data: URI; range(1) unused): a child process each, Qorvel alone (the goal is 50 ms a key).
+// the one-line rows (range(0) 6 to 11, oneLinePlace: a 100 MB inline script on one line, at its end
+// and near its end tag, a style block with a 30 MB data: URI, and lines of 30 MB of markup, of a
+// heredoc's body and of a block comment, amid them; range(1) unused): a child process each,
+// Qorvel alone (the goal is 50 ms a key).
 void BM_PasteKeys(benchmark::State& state) {
     const int shape = int(state.range(0));
     const int percent = int(state.range(1));
-    const QString path = shape >= 6 ? oneLinePage(shape - 6) : stallPage(shape == 3 ? 2 : shape);
+    const QString path = shape >= 6 ? oneLinePage(oneLinePlace(shape).kind) : stallPage(shape == 3 ? 2 : shape);
     if (path.isEmpty()) {
         state.SkipWithError("the page could not be made");
         return;
@@ -1856,11 +1896,16 @@ void printSummary() {
         const std::string key = name.substr(0, name.size() - 10);
         const int shape = std::atoi(key.c_str() + 10);
         const int percent = std::atoi(key.c_str() + key.find('/', 10) + 1);
+        static const char* const oneLine[] = {"100 MB inline script on one line of a page, End",
+                                              "style block whose line is a 30 MB data: URI, End",
+                                              "100 MB inline script on one line of a page, 30 characters before its end tag",
+                                              "30 MB line of markup, at 10 % of it",
+                                              "PHP heredoc whose body is one line of 30 MB, at 50 % of it",
+                                              "script whose line of 30 MB is one block comment, at 50 % of it"};
         if (shape >= 6)
-            std::printf("  %s, End, then \" <div>xx\" (each key to its frame, 40 ms between): at most %.1f ms, the longest hold of "
+            std::printf("  %s, then \" <div>xx\" (each key to its frame, 40 ms between): at most %.1f ms, the longest hold of "
                         "the event loop between them %.1f ms (goal: 50 ms)\n",
-                        shape == 6 ? "100 MB inline script on one line of a page" : "style block whose line is a 30 MB data: URI", value,
-                        get(key + "hold_ms"));
+                        oneLine[std::min<size_t>(size_t(shape - 6), std::size(oneLine) - 1)], value, get(key + "hold_ms"));
         else
             std::printf("  %s, End at %d %%, paste of %s kept, then x, \" <\", x, Return, x, y, \" </\" (each key to its frame, 40 ms "
                         "between): the paste %.1f ms, each key after it at most %.1f ms, the longest hold of the event loop between "
@@ -1966,7 +2011,7 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark("PasteKeys/Qorvel", BM_PasteKeys)
             ->ArgsProduct({{1, 2, 3}, {10, 50, 90}})->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark("OneLineKeys/Qorvel", BM_PasteKeys)
-            ->ArgsProduct({{6, 7}, {0}})->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+            ->ArgsProduct({{6, 7, 8, 9, 10, 11}, {0}})->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
     }
     const int status = bench.runBenchmarks(argc, argv, printSummary);
     delete g_files;
