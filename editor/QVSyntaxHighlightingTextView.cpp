@@ -1544,7 +1544,14 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         // one-line script).
         const bool toBlockEnd = !toLinesEnd && !pass.converged && pass.end == blockLines.end() &&
                                 blockEndsAt(pass.resume, blockLines.end(), *_activeParser);
-        if ((toLinesEnd || pass.converged || toBlockEnd) && !closerStandsIn(QVRange(pass.resume, pass.end - pass.resume), _activeParser.get())) {
+        // An element's end tag amid the lines is a checkpoint of the page's parser, where a key
+        // after the block colours from: one a line break dropped (typed near it and taken back)
+        // only a pass of the page's parser over the block makes again.
+        const QStringList& closers = _activeParser->closers();
+        const bool endTagKept = toLinesEnd || !std::any_of(closers.begin(), closers.end(), [](const QString& closer) { return closer.startsWith(u'<'); }) ||
+                                isCheckpoint(blockLines.end());
+        if ((toLinesEnd || pass.converged || toBlockEnd) && endTagKept &&
+            !closerStandsIn(QVRange(pass.resume, pass.end - pass.resume), _activeParser.get())) {
             if (pass.converged || toBlockEnd) {
                 _highlightedUpTo = std::max(pass.end, _oldColouringEnd);
                 if (_highlightedUpTo >= length) {

@@ -956,6 +956,29 @@ TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
         while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
         EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after its undo";
     }
+    // A line break typed near the end tag of the one-line script and taken back: a key near the
+    // end tag still colours from a checkpoint near it.
+    HTMLView view(QStringLiteral("/tmp/keys-after.html"));
+    view.resize(600, 400);
+    view.show();
+    view.setString(minified);
+    view.finishHighlighting();
+    const auto settle = [&] {
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+    };
+    const qint64 endTag = view.textStorage().lineContentsEnd(1) - 9;
+    view.setSelectedRange(QVRange(endTag - 30, 0));
+    view.insertText(QStringLiteral("\n"));
+    settle();
+    view.undo();
+    settle();
+    EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a line break near the end tag and its undo";
+    view.setSelectedRange(QVRange(endTag - 30, 0));
+    const quint64 parsed = QVParser::charactersParsed();
+    view.insertText(QStringLiteral("x"));
+    EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(256 * 1024)) << "a key near the end tag";
+    settle();
+    EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a key near the end tag";
 }
 
 // A template string and a comment of megabytes, in a page's script and in a script file,
