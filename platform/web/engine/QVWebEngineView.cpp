@@ -103,10 +103,10 @@ public:
         _coming.insert(view, made);
         return made;
     }
-    // The user (or the page shown) goes back, forward or reloads to a page view showed. Its
-    // capability does not hold yet: the page being left still runs, and may have been handed the
-    // address. Only the view's own request for that page's document is answered until the engine
-    // commits it (shows()).
+    // The user (or the page shown) goes back or forward to a page view showed. Its capability
+    // does not hold again: the page being left still runs, and may have been handed the address.
+    // The view's own request for that page's document is answered with the page under a new
+    // capability (renew()).
     void expect(const void* view, const QByteArray& capability) {
         const std::lock_guard<std::mutex> hold(_lock);
         if (_made.contains(capability)) _expected.insert(view, capability);
