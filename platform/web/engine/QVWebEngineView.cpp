@@ -81,9 +81,9 @@ void installPageContent(QWebEnginePage* page) {
 // page file server, has no host or first step the two answer. Each load Qorvel makes gets one of
 // its own, which holds while a view shows its page (or is about to: no one knows a new one). A
 // page's own script may carry its address off (an analytics beacon) to a site the view shows
-// later: the capability holds again only once the engine has committed the view's return to the
-// page (back, forward, a reload), never while the page being left, its frames or its workers still
-// run. Until then only the view's request for the page's document itself is answered.
+// later, and that site's documents may run on well after the view left them (a frame, a worker):
+// a capability that stopped holding never holds again. The view's return to the page (back,
+// forward) is answered with the page under a new capability, which the history entry takes.
 constexpr char PageScheme[] = "qvfile";
 
 class Capabilities {
@@ -103,10 +103,10 @@ public:
         _coming.insert(view, made);
         return made;
     }
-    // The user (or the page shown) goes back, forward or reloads to a page view showed. Its
-    // capability does not hold yet: the page being left still runs, and may have been handed the
-    // address. Only the view's own request for that page's document is answered until the engine
-    // commits it (shows()).
+    // The user (or the page shown) goes back or forward to a page view showed. Its capability
+    // does not hold again: the page being left still runs, and may have been handed the address.
+    // The view's own request for that page's document is answered with the page under a new
+    // capability (renew()).
     void expect(const void* view, const QByteArray& capability) {
         const std::lock_guard<std::mutex> hold(_lock);
         if (_made.contains(capability)) _expected.insert(view, capability);
@@ -117,6 +117,24 @@ public:
         const QByteArray asked = capability.toByteArray();
         const std::lock_guard<std::mutex> hold(_lock);
         return std::find(_expected.begin(), _expected.end(), asked) != _expected.end();
+    }
+    // The view on its way back to the page of capability gets it under a new one, which no page
+    // has seen; the old one never holds again. Empty when no view is on its way there.
+    QByteArray renew(const QByteArray& capability) {
+        const void* view = nullptr;
+        {
+            const std::lock_guard<std::mutex> hold(_lock);
+            for (auto it = _expected.begin(); it != _expected.end(); ++it)
+                if (it.value() == capability) view = it.key();
+            if (!view) return {};
+            _expected.remove(view);
+        }
+        return mint(view);
+    }
+    // Whether capability is the new one a view is about to show.
+    bool coming(const void* view, const QByteArray& capability) const {
+        const std::lock_guard<std::mutex> hold(_lock);
+        return !capability.isEmpty() && _coming.value(view) == capability;
     }
     // The view's load of the page of capability ended without showing it (stopped, failed).
     void settled(const void* view, const QByteArray& capability) {
@@ -251,9 +269,18 @@ public:
     // keeps its frame loading, not the window waiting.
     void requestStarted(QWebEngineUrlRequestJob* job) override {
         const QUrl url = job->requestUrl();
-        // The document of a page a view goes back to comes before its capability holds again.
-        const bool returning = job->requestHeaders().value(MainMark) == mainMarkValue() && Capabilities::shared().expected(capabilityOf(url));
-        if (!isPageAddress(url) && !returning) return job->fail(QWebEngineUrlRequestJob::RequestDenied);
+        // A view that goes back, forward or reloads to a page it showed before gets it under a
+        // new capability: whatever the page's own script handed out of the old one stays dead,
+        // with the page being left, its frames and its workers, however long they still run.
+        if (!isPageAddress(url)) {
+            const QByteArray renewed = job->requestHeaders().value(MainMark) == mainMarkValue()
+                                           ? Capabilities::shared().renew(capabilityOf(url))
+                                           : QByteArray();
+            if (renewed.isEmpty()) return job->fail(QWebEngineUrlRequestJob::RequestDenied);
+            QUrl again = url;
+            again.setHost(QString::fromLatin1(renewed));
+            return job->redirect(again);
+        }
         const QString path = url.path(QUrl::FullyDecoded);
         const bool frame = job->requestHeaders().contains(FrameMark);
         QPointer<QWebEngineUrlRequestJob> asked(job);
@@ -294,18 +321,16 @@ public:
             info.setHttpHeader(MainMark, mainMarkValue());
             return;
         }
-        // What holds a capability is a document whose page (the view's top document) is the
-        // capability's own: not the page being left while the view goes back to it, nor a page of
-        // another view, whatever they learnt. The view's top document is what the engine names as
-        // the request's first party.
+        // What holds a capability is a document of no origin (a page from the disk is one): never
+        // a document or worker of a site, whatever it learnt (a page of another view, a web frame
+        // inside the page).
         const QByteArray capability = _files->isListening() && url.host() == QLatin1String("127.0.0.1") && url.port() == _files->address({}, {}).port()
                                           ? url.path(QUrl::FullyEncoded).section(QLatin1Char('/'), 1, 1).toLatin1()
                                           : capabilityOf(url);
         if (capability.isEmpty()) return;
-        const bool own = capabilityOf(info.firstPartyUrl()) == capability &&
-                         (Capabilities::shared().holds(capability) || Capabilities::shared().expected(capability));
-        if (!own) return info.block(true);
-        if (url.scheme() != QLatin1String(PageScheme)) return;
+        const QUrl initiator = info.initiator();
+        if (!initiator.isEmpty() && initiator.toString() != QLatin1String("null")) return info.block(true);
+        if (url.scheme() != QLatin1String(PageScheme) || !isPageAddress(url)) return;
         // A font stays: the engine asks for one as a read the page's origin must be allowed, and
         // follows no such read from the scheme into a redirect (a font shows only as the text
         // drawn with it).
@@ -417,6 +442,8 @@ private:
     // http page from file: addresses): only Qorvel, or the user going back, forward or reloading.
     bool mayShowDiskPage(const QUrl& url, NavigationType type) {
         if (type == NavigationTypeTyped || type == NavigationTypeBackForward || type == NavigationTypeReload) return true;
+        // The page a view goes back to, under its new capability.
+        if (type == NavigationTypeRedirect && Capabilities::shared().coming(this, capabilityOf(url))) return true;
         if (!_htmlBase.isEmpty() && url.adjusted(QUrl::RemoveFragment) == _htmlBase.adjusted(QUrl::RemoveFragment)) return true;
         // A redirect leaves the address last asked for, which the page may not show yet.
         const QUrl from = type == NavigationTypeRedirect ? _lastMain : this->url();
