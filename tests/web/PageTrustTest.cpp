@@ -17,8 +17,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLibrary>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QSaveFile>
 #include <QImage>
 #include <QMainWindow>
@@ -1200,9 +1202,18 @@ window.onload = function () {
     welcome.infoWebView()->load(QUrl::fromLocalFile(AppBundle::main().pathForResource(QStringLiteral("info"), QStringLiteral("html"))));
 }
 
+// The mark a view's requests carry, asked of the engine's library in this process.
+QByteArray requestMarkOf(QVWebView* view) {
+    QLibrary engine(QCoreApplication::applicationDirPath() + QStringLiteral("/../lib/qorvel/libqorvel-webengine.so"));
+    QByteArray mark;
+    if (auto get = reinterpret_cast<void (*)(QVWebView*, QByteArray*)>(engine.resolve("qorvelPageRequestMark"))) get(view, &mark);
+    return mark;
+}
+
 // The capability, as the page that holds it sees its own address, opens the page file server to
-// curl as well, while the page shows; a range of a file is answered as RFC 9110 says, an end past
-// the file's (even past 2^64) being the file's end.
+// curl as well, with its view's mark, while the page shows (never without the mark, nor with
+// another view's); a range of a file is answered as RFC 9110 says, an end past the file's (even
+// past 2^64) being the file's end.
 TEST(PageTrust, ThePageFileServerAnswersRangesOfAFileToACapabilityWhileItsPageShows) {
     if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
     TestDir dir;
@@ -1214,6 +1225,13 @@ TEST(PageTrust, ThePageFileServerAnswersRangesOfAFileToACapabilityWhileItsPageSh
     ASSERT_EQ(capability.size(), 32) << capability.toStdString();
     const quint16 port = pageFileServerPort({});
     ASSERT_NE(port, 0);
+    const QByteArray mark = requestMarkOf(help.webView());
+    QVIntegratedPreviewController::install();
+    const QByteArray otherMark = requestMarkOf(QVIntegratedPreviewController::sharedPreview().webView());
+    ASSERT_EQ(mark.size(), 32);
+    ASSERT_EQ(otherMark.size(), 32);
+    ASSERT_NE(mark, otherMark);
+    const QStringList asView{"-H", "Qorvel-View: " + QString::fromLatin1(mark)};
     const QString file = dir.write("ten.txt", "0123456789");
     const QString served = QStringLiteral("http://127.0.0.1:%1/").arg(port);
     struct Row {
@@ -1221,6 +1239,7 @@ TEST(PageTrust, ThePageFileServerAnswersRangesOfAFileToACapabilityWhileItsPageSh
         QString address;
         QString range;   // empty: none
         QString status;  // and the body after a blank line
+        QStringList headers = {};  // instead of the view's mark
     };
     const QString own = served + capability + file;
     const QList<Row> rows{
@@ -1236,11 +1255,17 @@ TEST(PageTrust, ThePageFileServerAnswersRangesOfAFileToACapabilityWhileItsPageSh
         {"an end of 30 digits", own, "8-999999999999999999999999999999", "206 bytes 8-9/10 89"},
         {"a start past the file's end", own, "10-", "416 bytes */10"},
         {"an end before the start", own, "5-3", "416 bytes */10"},
+        {"no mark", own, "", "403", {"-H", "X-None: 1"}},
+        {"another view's mark", own, "", "403", {"-H", "Qorvel-View: " + QString::fromLatin1(otherMark)}},
+        {"a mark in capitals", own, "", "403", {"-H", "Qorvel-View: " + QString::fromLatin1(mark.toUpper())}},
+        {"a font's question first", own, "", "204", {"-X", "OPTIONS", "-H", "Access-Control-Request-Method: GET", "-H", "Access-Control-Request-Headers: qorvel-view"}},
+        {"another question first", own, "", "405", {"-X", "OPTIONS", "-H", "Access-Control-Request-Method: GET", "-H", "Access-Control-Request-Headers: range"}},
     };
     for (const Row& row : rows) {
         QProcess curl;
         QStringList arguments{"-s", "-g", "-o", "-", "-w", "##%{http_code} %header{content-range}", row.address};
         if (!row.range.isEmpty()) arguments << "-H" << "Range: bytes=" + row.range;
+        arguments << (row.headers.isEmpty() ? asView : row.headers);
         curl.start(QStringLiteral("curl"), arguments);
         ASSERT_TRUE(curl.waitForFinished(20000));
         const QString out = QString::fromUtf8(curl.readAllStandardOutput());
@@ -1254,7 +1279,7 @@ TEST(PageTrust, ThePageFileServerAnswersRangesOfAFileToACapabilityWhileItsPageSh
     // new one, which a reload keeps; another load of the same file has one of its own.
     const auto status = [&](const QString& address) {
         QProcess curl;
-        curl.start(QStringLiteral("curl"), {"-s", "-g", "-o", "/dev/null", "-w", "%{http_code}", address});
+        curl.start(QStringLiteral("curl"), QStringList{"-s", "-g", "-o", "/dev/null", "-w", "%{http_code}", address} + asView);
         return curl.waitForFinished(20000) ? QString::fromUtf8(curl.readAllStandardOutput()) : QStringLiteral("no answer");
     };
     titles.clear();
@@ -1399,11 +1424,29 @@ const char* const returningAttack = R"js(function qvAgent(kind, from, PORT, SITE
 
 namespace {
 
+// Waits until done() holds, at most ms, turning the event loop as the program's does. (QTest's
+// wait sleeps between turns, and the engine runs its tasks on this thread: under a page's flood of
+// requests, each a task here, that wait alone held a return for tens of seconds.)
+bool turnUntil(const std::function<bool()>& done, int ms) {
+    if (done()) return true;
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done()) loop.quit();
+    });
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    poll.start(10);
+    loop.exec();
+    return done();
+}
+
 // A page from the disk hands its address to a site, and shows it. The site goes back to the page,
 // by script or by the user's Back, trying the page's capability all the while from itself, its
-// frames and its worker: none reads a file (the kernel sees none opened), as a web page gets no
-// file from Chromium; the page's own stylesheet, script and image load on every return (back,
-// forward then back, reload); no title the view reports, nor its window's, holds the page scheme.
+// frames and its worker; or it shows in a second view while the page still shows in the first,
+// trying the capability that holds there. None reads a file (the kernel sees none opened), as a
+// web page gets no file from Chromium; the page comes anew with its own stylesheet, script, image
+// and frame (one that moved) on every return (back, forward then back, reload), and while the
+// second view tries; no title the view reports, nor its window's, holds the page scheme.
 void returnToADiskPage(QLatin1String only) {
     Site site;
     TestDir dir;
@@ -1412,25 +1455,32 @@ void returnToADiskPage(QLatin1String only) {
     dir.write("site/own.css", "body { color: rgb(1, 2, 3); }");
     dir.write("site/own.js", "window.ownScript = true;");
     dir.write("site/own.png", pixel);
+    // (It moves once, as a frame a user clicked in does: the page's history entry keeps where.)
+    dir.write("site/own-frame.html", "<script>if (!location.search) location.replace(location.href + '?moved'); else parent.postMessage('own-frame', '*');</script>");
     // No <title>: the engine names the page by its address until its script names it.
     const QString diskPath = dir.write("site/index.html", QByteArray(R"(<!DOCTYPE html><html><head>
 <link rel="stylesheet" href="own.css"><script src="own.js"></script><script src="@SITE@/state.js"></script></head>
-<body><img id="own" src="own.png"><script>
-window.onload = function () {
+<body><img id="own" src="own.png"><iframe src="own-frame.html"></iframe><script>
+var framed = false, loaded = false;
+addEventListener('message', function (e) { if (e.data === 'own-frame') { framed = true; named(); } });
+window.onload = function () { loaded = true; named(); };
+function named() {
+  if (!loaded || !framed) return;
   var parts = [];
   if (getComputedStyle(document.body).color === 'rgb(1, 2, 3)') parts.push('stylesheet');
   if (window.ownScript) parts.push('script');
   if (document.getElementById('own').naturalWidth === 1) parts.push('image');
+  parts.push('frame');
   // (A nonce: going back, the view first names the page by its history entry's old title.)
   document.title = 'disk ' + parts.join(' ') + ' ' + Math.random();
   new Image().src = '@SITE@/beacon-' + window.tag + '?' + encodeURIComponent(location.href);
-  if (window.route && window.route !== 'user') setTimeout(function () {
+  if (window.route === 'back' || window.route === 'go') setTimeout(function () {
     location = '@SITE@/attack.html?route=' + window.route + '&from=' + encodeURIComponent(location.href);
   }, 50);
-};
+}
 </script></body></html>)").replace("@SITE@", site.address().toUtf8()));
     const QUrl diskPage = QUrl::fromLocalFile(diskPath);
-    const QString shownParts = QStringLiteral("disk stylesheet script image");
+    const QString shownParts = QStringLiteral("disk stylesheet script image frame");
     FileReads fileReads(dir.file("other"));
     ASSERT_TRUE(fileReads.watching());
 
@@ -1461,12 +1511,13 @@ window.onload = function () {
         const char* name;
         QByteArray route;
     };
-    const QList<Route> routes{{"history.back()", "back"}, {"history.go(-1)", "go"}, {"the user's Back", "user"}};
+    // "another view": the site shows in a second view while the page still shows in the first.
+    const QList<Route> routes{{"history.back()", "back"}, {"history.go(-1)", "go"}, {"the user's Back", "user"}, {"another view", "view"}};
 
     // Chromium, the page on file:, is the peer: the site's documents run and read nothing.
     for (const Route& r : routes) {
         // (Headless Chromium has no one to press Back; the preview's row holds the peer to it.)
-        if (r.route == "user" || only != QLatin1String("preview")) continue;
+        if (r.route == "user" || r.route == "view" || only != QLatin1String("preview")) continue;
         SCOPED_TRACE(std::string("chromium, ") + r.name);
         site.paths.clear();
         route = r.route;
@@ -1499,8 +1550,8 @@ window.onload = function () {
     for (const View& v : views) {
         if (QLatin1String(v.name) != only) continue;
         for (const Route& r : routes) {
-            // A page's own history moves in the preview; the user's Back in every view.
-            if (r.route != "user" && v.window != &preview) continue;
+            // A page's own history moves in the preview; the user's Back and a second view in every view.
+            if (r.route != "user" && r.route != "view" && v.window != &preview) continue;
             SCOPED_TRACE(std::string(v.name) + ", " + r.name);
             QSignalSpy titles(v.view, &QVWebView::titleChanged);
             QStringList everyTitle, windowTitles;
@@ -1513,7 +1564,7 @@ window.onload = function () {
             // document of it had.
             // earlier: the titles before the navigation (the page's old ones among them).
             const auto settle = [&](const QString& title, const QStringList& earlier = {}) {
-                const bool settled = QTest::qWaitFor(
+                const bool settled = turnUntil(
                     [&] {
                         windowTitles << v.window->windowTitle();
                         const bool named = title == shownParts ? last().startsWith(title + ' ') && !earlier.contains(last()) : last() == title;
@@ -1530,42 +1581,73 @@ window.onload = function () {
             if (!port) help.showPage(QUrl::fromLocalFile(dir.write("first.html", "<title>first</title>")));
             if (!port) port = pageFileServerPort({site.port()});
             ASSERT_NE(port, 0);
+            // (A window asked for the page it shows may keep it as it is.)
+            if (v.view->url() == diskPage) {
+                v.view->load(QUrl(QStringLiteral("about:blank")));
+                ASSERT_TRUE(turnUntil([&] { return v.view->url() != diskPage; }, 20000));
+            }
             v.show();
-            if (r.route == "user") {
-                // The user takes the view to the site (the engine's Back would skip a page that
-                // left by itself, as Chromium's does).
-                QString beacon;
-                ASSERT_TRUE(QTest::qWaitFor([&] { return !(beacon = site.paths.filter(QStringLiteral("/beacon-%1?").arg(tag)).value(0)).isEmpty(); }, 20000));
-                v.view->load(QUrl(site.address() + "/attack.html?route=user&from=" + beacon.section('?', 1)));
+            QString beacon;
+            if (r.route == "user" || r.route == "view") {
+                ASSERT_TRUE(turnUntil([&] { return !(beacon = site.paths.filter(QStringLiteral("/beacon-%1?").arg(tag)).value(0)).isEmpty(); }, 20000));
             }
-            ASSERT_EQ(settle(QStringLiteral("attack")), "attack");
-            ASSERT_TRUE(QTest::qWaitFor([&] { return site.paths.contains(QStringLiteral("/armed-outer")); }, 20000));
-            EXPECT_TRUE(v.view->url().toString().startsWith(site.address())) << v.view->url().toString().toStdString();
-            if (r.route == "user") {
-                ASSERT_TRUE(QTest::qWaitFor([&] { return armed() && site.paths.contains(QStringLiteral("/ready")); }, 20000))
+            const QUrl attack(site.address() + "/attack.html?route=user&from=" + beacon.section('?', 1));
+            if (r.route == "view") {
+                // The site shows beside the page, in a view of its own, and tries the page's
+                // capability, which holds all the while, from its frames and worker; the page
+                // still has its files (a reload while it tries), the site none, up to its end.
+                EXPECT_EQ(settle(shownParts), shownParts);
+                std::unique_ptr<QVWebView> other(QVWebView::create(nullptr));
+                other->resize(400, 300);
+                other->show();
+                other->load(attack);
+                ASSERT_TRUE(turnUntil([&] { return armed() && site.paths.contains(QStringLiteral("/ready")); }, 20000))
                     << site.paths.join(' ').toStdString();
-                v.view->back();
-            }
-            // (A page's own history move may bring the page back as it was left, its title and all.)
-            EXPECT_EQ(settle(shownParts, r.route == "user" ? everyTitle.mid(0, everyTitle.lastIndexOf("attack")) : QStringList()), shownParts);
-            EXPECT_EQ(v.view->url(), diskPage);
-            QTest::qWait(500);
-            EXPECT_TRUE(armed()) << site.paths.join(' ').toStdString();
-            EXPECT_EQ(reads(), QStringList());
-            EXPECT_EQ(fileReads.taken(), QStringList());
-
-            // Forward to the site (quiet now), back, and a reload: the page has its files each time.
-            // (The engine's Back skips a page that left by itself, as Chromium's does: the user's
-            // row only.)
-            if (r.route == "user") {
-                v.view->forward();
-                EXPECT_EQ(settle(QStringLiteral("site")), "site");
-                v.view->back();
-                EXPECT_EQ(settle(shownParts, everyTitle.mid(0, everyTitle.lastIndexOf("site"))), shownParts);
                 const QStringList beforeReload = everyTitle;
                 v.view->reload();
                 EXPECT_EQ(settle(shownParts, beforeReload), shownParts);
                 EXPECT_EQ(v.view->url(), diskPage);
+                QTest::qWait(1000);
+                other->load(QUrl(QStringLiteral("about:blank")));
+                QTest::qWait(1000);
+                EXPECT_EQ(reads(), QStringList());
+                EXPECT_EQ(fileReads.taken(), QStringList());
+            } else {
+                if (r.route == "user") {
+                    // The user takes the view to the site (the engine's Back would skip a page that
+                    // left by itself, as Chromium's does).
+                    v.view->load(attack);
+                }
+                ASSERT_EQ(settle(QStringLiteral("attack")), "attack");
+                ASSERT_TRUE(turnUntil([&] { return site.paths.contains(QStringLiteral("/armed-outer")); }, 20000));
+                EXPECT_TRUE(v.view->url().toString().startsWith(site.address())) << v.view->url().toString().toStdString();
+                if (r.route == "user") {
+                    ASSERT_TRUE(turnUntil([&] { return armed() && site.paths.contains(QStringLiteral("/ready")); }, 20000))
+                        << site.paths.join(' ').toStdString();
+                    v.view->back();
+                }
+                // A page from the disk is never kept for a return as it was left (the engine keeps
+                // only web pages so): it comes anew, with its parts.
+                EXPECT_EQ(settle(shownParts, everyTitle.mid(0, everyTitle.lastIndexOf("attack"))), shownParts);
+                EXPECT_EQ(v.view->url(), diskPage);
+                QTest::qWait(500);
+                EXPECT_TRUE(armed()) << site.paths.join(' ').toStdString();
+                EXPECT_EQ(reads(), QStringList());
+                EXPECT_EQ(fileReads.taken(), QStringList());
+
+                // Forward to the site (quiet now), back, and a reload: the page has its files each time.
+                // (The engine's Back skips a page that left by itself, as Chromium's does: the user's
+                // row only.)
+                if (r.route == "user") {
+                    v.view->forward();
+                    EXPECT_EQ(settle(QStringLiteral("site")), "site");
+                    v.view->back();
+                    EXPECT_EQ(settle(shownParts, everyTitle.mid(0, everyTitle.lastIndexOf("site"))), shownParts);
+                    const QStringList beforeReload = everyTitle;
+                    v.view->reload();
+                    EXPECT_EQ(settle(shownParts, beforeReload), shownParts);
+                    EXPECT_EQ(v.view->url(), diskPage);
+                }
             }
             EXPECT_EQ(reads(), QStringList());
             EXPECT_EQ(fileReads.taken(), QStringList());

@@ -34,6 +34,7 @@
 #include <QWebEngineView>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <optional>
 
@@ -84,7 +85,15 @@ void installPageContent(QWebEnginePage* page) {
 // later, and that site's documents may run on well after the view left them (a frame, a worker):
 // a capability that stopped holding never holds again. The view's return to the page (back,
 // forward) is answered with the page under a new capability, which the history entry takes.
+// A capability holds for the view that shows its page only: another view's documents (a site the
+// beacon went to, shown beside the page) get nothing by it, whatever they learnt.
 constexpr char PageScheme[] = "qvfile";
+
+// What a view's own interceptor marks every request of its documents for an address of the scheme
+// or of the page file server with: a value made per view, which no page sees nor sets (the scheme
+// takes no read, the server answers no preflight). A request no view's interceptor saw (a shared
+// or service worker's, of no view) has none, and gets nothing.
+constexpr char ViewMark[] = "Qorvel-View";
 
 class Capabilities {
 public:
@@ -112,21 +121,15 @@ public:
         if (_made.contains(capability)) _expected.insert(view, capability);
         else _expected.remove(view);
     }
-    // Whether a view is on its way back to the page of capability (any thread).
-    bool expected(QByteArrayView capability) const {
-        const QByteArray asked = capability.toByteArray();
-        const std::lock_guard<std::mutex> hold(_lock);
-        return std::find(_expected.begin(), _expected.end(), asked) != _expected.end();
-    }
-    // The view on its way back to the page of capability gets it under a new one, which no page
-    // has seen; the old one never holds again. Empty when no view is on its way there.
-    QByteArray renew(const QByteArray& capability) {
+    // The view whose requests carry mark, on its way back to the page of capability, gets it
+    // under a new one, which no page has seen; the old one never holds again. Empty when that
+    // view is not on its way there.
+    QByteArray renew(const QByteArray& capability, QByteArrayView mark) {
         const void* view = nullptr;
         {
             const std::lock_guard<std::mutex> hold(_lock);
-            for (auto it = _expected.begin(); it != _expected.end(); ++it)
-                if (it.value() == capability) view = it.key();
-            if (!view) return {};
+            view = marked(mark);
+            if (!view || capability.isEmpty() || _expected.value(view) != capability) return {};
             _expected.remove(view);
         }
         return mint(view);
@@ -155,13 +158,30 @@ public:
         _shown.remove(view);
         _coming.remove(view);
         _expected.remove(view);
+        _marks.remove(view);
     }
-    // Whether capability gives files now (any thread).
-    bool holds(QByteArrayView capability) const {
-        const QByteArray asked = capability.toByteArray();
+    // The mark of view's requests (ViewMark), made the first time it is asked for.
+    QByteArray mark(const void* view) {
         const std::lock_guard<std::mutex> hold(_lock);
-        return std::find(_shown.begin(), _shown.end(), asked) != _shown.end() ||
-               std::find(_coming.begin(), _coming.end(), asked) != _coming.end();
+        QByteArray& made = _marks[view];
+        if (made.isEmpty()) {
+            quint64 words[2];
+            QRandomGenerator::system()->fillRange(words);
+            made = QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex();
+        }
+        return made;
+    }
+    // Whether capability gives files now to the view whose requests carry mark (any thread): the
+    // page that view shows, or is about to, has it.
+    bool holds(QByteArrayView capability, QByteArrayView mark) const {
+        const std::lock_guard<std::mutex> hold(_lock);
+        const void* view = marked(mark);
+        return view && !capability.isEmpty() && (_shown.value(view) == capability || _coming.value(view) == capability);
+    }
+    // Whether capability is that of the page view shows now, or is about to.
+    bool owns(const void* view, const QByteArray& capability) const {
+        const std::lock_guard<std::mutex> hold(_lock);
+        return !capability.isEmpty() && (_shown.value(view) == capability || _coming.value(view) == capability);
     }
     // Whether Qorvel made it, in this run.
     bool made(const QByteArray& capability) const {
@@ -170,19 +190,32 @@ public:
     }
 
 private:
+    const void* marked(QByteArrayView mark) const {
+        if (mark.isEmpty()) return nullptr;
+        for (auto it = _marks.begin(); it != _marks.end(); ++it)
+            if (it.value() == mark) return it.key();
+        return nullptr;
+    }
+
     mutable std::mutex _lock;
     QSet<QByteArray> _made;
-    QHash<const void*, QByteArray> _shown, _coming, _expected;
+    QHash<const void*, QByteArray> _shown, _coming, _expected, _marks;
 };
 
 QByteArray capabilityOf(const QUrl& url) {
     return url.scheme() == QLatin1String(PageScheme) ? url.host(QUrl::FullyEncoded).toLatin1() : QByteArray();
 }
 
-// An address of a page from the disk that gives files now.
-bool isPageAddress(const QUrl& url) {
-    const QByteArray capability = capabilityOf(url);
-    return !capability.isEmpty() && Capabilities::shared().holds(capability);
+// The port of the page file server, once it listens.
+std::atomic<quint16> pageFilesPort{0};
+
+// The capability an address asks with: the host of one of the scheme, the first step of one of the
+// page file server; empty for any other.
+QByteArray capabilityAsked(const QUrl& url) {
+    const quint16 files = pageFilesPort.load();
+    if (files && url.scheme() == QLatin1String("http") && url.host() == QLatin1String("127.0.0.1") && url.port() == files)
+        return url.path(QUrl::FullyEncoded).section(QLatin1Char('/'), 1, 1).toLatin1();
+    return capabilityOf(url);
 }
 
 // The address view loads for url: a file's in the page scheme under a new capability, any other
@@ -269,20 +302,22 @@ public:
     // keeps its frame loading, not the window waiting.
     void requestStarted(QWebEngineUrlRequestJob* job) override {
         const QUrl url = job->requestUrl();
+        const QMap<QByteArray, QByteArray> headers = job->requestHeaders();
+        const QByteArray mark = headers.value(ViewMark);
         // A view that goes back, forward or reloads to a page it showed before gets it under a
         // new capability: whatever the page's own script handed out of the old one stays dead,
         // with the page being left, its frames and its workers, however long they still run.
-        if (!isPageAddress(url)) {
-            const QByteArray renewed = job->requestHeaders().value(MainMark) == mainMarkValue()
-                                           ? Capabilities::shared().renew(capabilityOf(url))
-                                           : QByteArray();
+        // Only the view that shows the page, or is on its way back to it, has it.
+        if (!Capabilities::shared().holds(capabilityOf(url), mark)) {
+            const QByteArray renewed = headers.value(MainMark) == mainMarkValue() ? Capabilities::shared().renew(capabilityOf(url), mark)
+                                                                                    : QByteArray();
             if (renewed.isEmpty()) return job->fail(QWebEngineUrlRequestJob::RequestDenied);
             QUrl again = url;
             again.setHost(QString::fromLatin1(renewed));
             return job->redirect(again);
         }
         const QString path = url.path(QUrl::FullyDecoded);
-        const bool frame = job->requestHeaders().contains(FrameMark);
+        const bool frame = headers.contains(FrameMark);
         QPointer<QWebEngineUrlRequestJob> asked(job);
         _readers->start([asked, path, frame] {
             std::optional<QByteArray> bytes = QVPageFileServer::readServed(path, MaxDocument);
@@ -309,11 +344,20 @@ private:
 // from the disk names goes to the page file server, at an address that carries the capability.
 // Any other address of the scheme fails at the scheme handler; the server answers no address
 // without the capability.
+//
+// Each view has its own, set on its page: the engine hands it only the requests of that view's
+// documents and of their dedicated workers (and none at all where an interceptor of the profile
+// changed the request, so the profile has none). It marks every request that names a capability
+// as the view's (ViewMark), for the scheme handler and the page file server to judge by what the
+// view shows; a request of no view (a shared or service worker's) goes unmarked, and gets nothing.
 class PageGuard : public QWebEngineUrlRequestInterceptor {
 public:
-    explicit PageGuard(QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _files(new QVPageFileServer([](QByteArrayView capability) { return Capabilities::shared().holds(capability); }, this)) {}
+    PageGuard(const void* view, QVPageFileServer* files, QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _view(view), _files(files) {}
     void interceptRequest(QWebEngineUrlRequestInfo& info) override {
         const QUrl url = info.requestUrl();
+        const QByteArray capability = capabilityAsked(url);
+        if (capability.isEmpty()) return;
+        info.setHttpHeader(ViewMark, Capabilities::shared().mark(_view));
         using Info = QWebEngineUrlRequestInfo;
         // Only the main frame's own request is a view's: a page, framing or not, asks as a frame.
         if (url.scheme() == QLatin1String(PageScheme) &&
@@ -324,13 +368,16 @@ public:
         // What holds a capability is a document of no origin (a page from the disk is one): never
         // a document or worker of a site, whatever it learnt (a page of another view, a web frame
         // inside the page).
-        const QByteArray capability = _files->isListening() && url.host() == QLatin1String("127.0.0.1") && url.port() == _files->address({}, {}).port()
-                                          ? url.path(QUrl::FullyEncoded).section(QLatin1Char('/'), 1, 1).toLatin1()
-                                          : capabilityOf(url);
-        if (capability.isEmpty()) return;
         const QUrl initiator = info.initiator();
         if (!initiator.isEmpty() && initiator.toString() != QLatin1String("null")) return info.block(true);
-        if (url.scheme() != QLatin1String(PageScheme) || !isPageAddress(url)) return;
+        // Another view's capability, or one that stopped holding, gets nothing: at the server it
+        // goes no further (a flood of such reads costs no connection); one of the scheme goes on
+        // to the handler, which answers the view's own return to its page.
+        if (!Capabilities::shared().owns(_view, capability)) {
+            if (url.scheme() != QLatin1String(PageScheme)) info.block(true);
+            return;
+        }
+        if (url.scheme() != QLatin1String(PageScheme)) return;
         // A font stays: the engine asks for one as a read the page's origin must be allowed, and
         // follows no such read from the scheme into a redirect (a font shows only as the text
         // drawn with it).
@@ -341,11 +388,12 @@ public:
                                                       Info::ResourceTypeNavigationPreloadSubFrame};
         if (frames.contains(info.resourceType())) info.setHttpHeader(FrameMark, "1");
         if (ownScheme.contains(info.resourceType())) return;
-        if (_files->isListening()) info.redirect(_files->address(capabilityOf(url), url.path(QUrl::FullyDecoded)));
+        if (_files && _files->isListening()) info.redirect(_files->address(capability, url.path(QUrl::FullyDecoded)));
         else info.block(true);
     }
 
 private:
+    const void* _view;
     QVPageFileServer* _files;
 };
 
@@ -361,11 +409,16 @@ void registerPageScheme() {
     });
 }
 
+// The page file server, made with the scheme's handler.
+QVPageFileServer* pageFiles = nullptr;
+
 void servePages(QWebEngineProfile* profile) {
     static std::once_flag once;
     std::call_once(once, [profile] {
         profile->installUrlSchemeHandler(PageScheme, new PageServer(profile));
-        profile->setUrlRequestInterceptor(new PageGuard(profile));
+        pageFiles = new QVPageFileServer(
+            [](QByteArrayView capability, QByteArrayView mark) { return Capabilities::shared().holds(capability, mark); }, profile);
+        if (pageFiles->isListening()) pageFilesPort = pageFiles->address({}, {}).port();
     });
 }
 
@@ -447,7 +500,7 @@ private:
         if (!_htmlBase.isEmpty() && url.adjusted(QUrl::RemoveFragment) == _htmlBase.adjusted(QUrl::RemoveFragment)) return true;
         // A redirect leaves the address last asked for, which the page may not show yet.
         const QUrl from = type == NavigationTypeRedirect ? _lastMain : this->url();
-        return from.isEmpty() || isPageAddress(from);
+        return from.isEmpty() || Capabilities::shared().owns(this, capabilityOf(from));
     }
 
     QVWebView* _owner;
@@ -465,6 +518,7 @@ public:
         _page = new PolicyPage(
             this, [this](const QUrl& url, bool clicked) { handToDesktop(url, clicked); }, [this](const QUrl& url) { refuseDiskPage(url); });
         servePages(_page->profile());
+        _page->setUrlRequestInterceptor(new PageGuard(_page, pageFiles, _page));
         settleSettings(_page->settings());
         _view->setPage(_page);
         _view->setContextMenuPolicy(Qt::NoContextMenu);
@@ -547,6 +601,13 @@ private:
 };
 
 }  // namespace
+
+// The mark of view's requests, for a test to ask the page file server as that view does (in this
+// process, where it could read it anyway); empty for a view of no page.
+extern "C" Q_DECL_EXPORT void qorvelPageRequestMark(QVWebView* view, QByteArray* mark) {
+    auto* page = view ? view->findChild<QWebEnginePage*>() : nullptr;
+    *mark = page ? Capabilities::shared().mark(page) : QByteArray();
+}
 
 extern "C" Q_DECL_EXPORT QVWebView* qorvelMakeWebEngineView(QWidget* parent) {
     // WebEngine draws through Qt Quick's OpenGL scene graph, which a program that made no
