@@ -1512,12 +1512,14 @@ function named() {
         QByteArray route;
     };
     // "another view": the site shows in a second view while the page still shows in the first.
-    const QList<Route> routes{{"history.back()", "back"}, {"history.go(-1)", "go"}, {"the user's Back", "user"}, {"another view", "view"}};
+    // "a Back stopped": the user stops the return at once, waits while the site tries, and goes back again.
+    const QList<Route> routes{{"history.back()", "back"},   {"history.go(-1)", "go"},   {"the user's Back", "user"},
+                              {"a Back stopped", "stop"}, {"another view", "view"}};
 
     // Chromium, the page on file:, is the peer: the site's documents run and read nothing.
     for (const Route& r : routes) {
         // (Headless Chromium has no one to press Back; the preview's row holds the peer to it.)
-        if (r.route == "user" || r.route == "view" || only != QLatin1String("preview")) continue;
+        if (r.route == "user" || r.route == "stop" || r.route == "view" || only != QLatin1String("preview")) continue;
         SCOPED_TRACE(std::string("chromium, ") + r.name);
         site.paths.clear();
         route = r.route;
@@ -1588,7 +1590,7 @@ function named() {
             }
             v.show();
             QString beacon;
-            if (r.route == "user" || r.route == "view") {
+            if (r.route != "back" && r.route != "go") {
                 ASSERT_TRUE(turnUntil([&] { return !(beacon = site.paths.filter(QStringLiteral("/beacon-%1?").arg(tag)).value(0)).isEmpty(); }, 20000));
             }
             const QUrl attack(site.address() + "/attack.html?route=user&from=" + beacon.section('?', 1));
@@ -1613,7 +1615,8 @@ function named() {
                 EXPECT_EQ(reads(), QStringList());
                 EXPECT_EQ(fileReads.taken(), QStringList());
             } else {
-                if (r.route == "user") {
+                const bool byUser = r.route == "user" || r.route == "stop";
+                if (byUser) {
                     // The user takes the view to the site (the engine's Back would skip a page that
                     // left by itself, as Chromium's does).
                     v.view->load(attack);
@@ -1621,10 +1624,18 @@ function named() {
                 ASSERT_EQ(settle(QStringLiteral("attack")), "attack");
                 ASSERT_TRUE(turnUntil([&] { return site.paths.contains(QStringLiteral("/armed-outer")); }, 20000));
                 EXPECT_TRUE(v.view->url().toString().startsWith(site.address())) << v.view->url().toString().toStdString();
-                if (r.route == "user") {
+                if (byUser) {
                     ASSERT_TRUE(turnUntil([&] { return armed() && site.paths.contains(QStringLiteral("/ready")); }, 20000))
                         << site.paths.join(' ').toStdString();
                     v.view->back();
+                }
+                if (r.route == "stop") {
+                    // (Stopped in time or not: either the site still shows, or the page came.)
+                    v.view->stop();
+                    turnUntil([] { return false; }, 1500);
+                    EXPECT_EQ(reads(), QStringList());
+                    EXPECT_EQ(fileReads.taken(), QStringList());
+                    if (v.view->url() != diskPage) v.view->back();
                 }
                 // A page from the disk is never kept for a return as it was left (the engine keeps
                 // only web pages so): it comes anew, with its parts.
