@@ -1353,7 +1353,8 @@ private:
 // and in a burst while the view goes back (with frames of the script too, and as the page is hidden).
 // A script that ran or an image that loaded is a request for /read-... at the site; each document
 // says /armed-<kind> once it tries. route: how it goes back to the page from the disk, history.back(),
-// history.go(-1), or "user" (it says /ready and waits for the user's Back).
+// history.go(-1), history.back() replaced at once by another page of the site ("replace"), or "user"
+// (it says /ready and waits for the user's Back).
 const char* const returningAttack = R"js(function qvAgent(kind, from, PORT, SITE, route) {
   var inWorker = typeof document === 'undefined';
   function beacon(what) { fetch(SITE + '/' + what, {mode: 'no-cors'}).catch(function () {}); }
@@ -1413,7 +1414,9 @@ const char* const returningAttack = R"js(function qvAgent(kind, from, PORT, SITE
   window.addEventListener('pagehide', burst);
   setTimeout(function () {
     if (route === 'user') return beacon('ready');
-    if (route === 'back') history.back(); else history.go(-1);
+    if (route === 'back') history.back();
+    else if (route === 'go') history.go(-1);
+    else { history.back(); location.replace(SITE + '/attack.html?replaced'); }
     burst();
     setTimeout(burst, 5);
     setTimeout(burst, 20);
@@ -1474,7 +1477,7 @@ function named() {
   // (A nonce: going back, the view first names the page by its history entry's old title.)
   document.title = 'disk ' + parts.join(' ') + ' ' + Math.random();
   new Image().src = '@SITE@/beacon-' + window.tag + '?' + encodeURIComponent(location.href);
-  if (window.route === 'back' || window.route === 'go') setTimeout(function () {
+  if (window.route === 'back' || window.route === 'go' || window.route === 'replace') setTimeout(function () {
     location = '@SITE@/attack.html?route=' + window.route + '&from=' + encodeURIComponent(location.href);
   }, 50);
 }
@@ -1513,8 +1516,9 @@ function named() {
     };
     // "another view": the site shows in a second view while the page still shows in the first.
     // "a Back stopped": the user stops the return at once, waits while the site tries, and goes back again.
-    const QList<Route> routes{{"history.back()", "back"},   {"history.go(-1)", "go"},   {"the user's Back", "user"},
-                              {"a Back stopped", "stop"}, {"another view", "view"}};
+    // "replaced": the site's history.back() gives way at once to another page of the site.
+    const QList<Route> routes{{"history.back()", "back"}, {"history.go(-1)", "go"},   {"history.back() replaced", "replace"},
+                              {"the user's Back", "user"}, {"a Back stopped", "stop"}, {"another view", "view"}};
 
     // Chromium, the page on file:, is the peer: the site's documents run and read nothing.
     for (const Route& r : routes) {
@@ -1590,7 +1594,7 @@ function named() {
             }
             v.show();
             QString beacon;
-            if (r.route != "back" && r.route != "go") {
+            if (r.route != "back" && r.route != "go" && r.route != "replace") {
                 ASSERT_TRUE(turnUntil([&] { return !(beacon = site.paths.filter(QStringLiteral("/beacon-%1?").arg(tag)).value(0)).isEmpty(); }, 20000));
             }
             const QUrl attack(site.address() + "/attack.html?route=user&from=" + beacon.section('?', 1));
@@ -1637,27 +1641,35 @@ function named() {
                     EXPECT_EQ(fileReads.taken(), QStringList());
                     if (v.view->url() != diskPage) v.view->back();
                 }
-                // A page from the disk is never kept for a return as it was left (the engine keeps
-                // only web pages so): it comes anew, with its parts.
-                EXPECT_EQ(settle(shownParts, everyTitle.mid(0, everyTitle.lastIndexOf("attack"))), shownParts);
-                EXPECT_EQ(v.view->url(), diskPage);
-                QTest::qWait(500);
-                EXPECT_TRUE(armed()) << site.paths.join(' ').toStdString();
-                EXPECT_EQ(reads(), QStringList());
-                EXPECT_EQ(fileReads.taken(), QStringList());
-
-                // Forward to the site (quiet now), back, and a reload: the page has its files each time.
-                // (The engine's Back skips a page that left by itself, as Chromium's does: the user's
-                // row only.)
-                if (r.route == "user") {
-                    v.view->forward();
-                    EXPECT_EQ(settle(QStringLiteral("site")), "site");
-                    v.view->back();
-                    EXPECT_EQ(settle(shownParts, everyTitle.mid(0, everyTitle.lastIndexOf("site"))), shownParts);
-                    const QStringList beforeReload = everyTitle;
-                    v.view->reload();
-                    EXPECT_EQ(settle(shownParts, beforeReload), shownParts);
+                if (r.route == "replace") {
+                    // Whichever wins, the site or the page, nothing reads a file.
+                    const QStringList earlier = everyTitle.mid(0, everyTitle.lastIndexOf("attack"));
+                    EXPECT_TRUE(turnUntil([&] { return (last().startsWith(shownParts + ' ') && !earlier.contains(last())) || last() == QLatin1String("site"); }, 30000))
+                        << last().toStdString();
+                    turnUntil([] { return false; }, 1000);
+                } else {
+                    // A page from the disk is never kept for a return as it was left (the engine keeps
+                    // only web pages so): it comes anew, with its parts.
+                    EXPECT_EQ(settle(shownParts, everyTitle.mid(0, everyTitle.lastIndexOf("attack"))), shownParts);
                     EXPECT_EQ(v.view->url(), diskPage);
+                    QTest::qWait(500);
+                    EXPECT_TRUE(armed()) << site.paths.join(' ').toStdString();
+                    EXPECT_EQ(reads(), QStringList());
+                    EXPECT_EQ(fileReads.taken(), QStringList());
+
+                    // Forward to the site (quiet now), back, and a reload: the page has its files each time.
+                    // (The engine's Back skips a page that left by itself, as Chromium's does: the user's
+                    // row only.)
+                    if (r.route == "user") {
+                        v.view->forward();
+                        EXPECT_EQ(settle(QStringLiteral("site")), "site");
+                        v.view->back();
+                        EXPECT_EQ(settle(shownParts, everyTitle.mid(0, everyTitle.lastIndexOf("site"))), shownParts);
+                        const QStringList beforeReload = everyTitle;
+                        v.view->reload();
+                        EXPECT_EQ(settle(shownParts, beforeReload), shownParts);
+                        EXPECT_EQ(v.view->url(), diskPage);
+                    }
                 }
             }
             EXPECT_EQ(reads(), QStringList());

@@ -145,13 +145,14 @@ public:
         if (_expected.value(view) == capability) _expected.remove(view);
     }
     // What view shows now, as the engine committed it: the capability of its address holds, the
-    // one it showed before no more.
+    // one it showed before no more. A return under way stays expected: a page may commit another
+    // address of its own (location.replace() right after history.back()) before the engine goes
+    // back, and only the view's own request for its document, which the view allowed, takes it.
     void shows(const void* view, const QByteArray& capability) {
         const std::lock_guard<std::mutex> hold(_lock);
         if (_made.contains(capability)) _shown.insert(view, capability);
         else _shown.remove(view);
         if (_coming.value(view) == capability) _coming.remove(view);
-        _expected.remove(view);
     }
     void gone(const void* view) {
         const std::lock_guard<std::mutex> hold(_lock);
@@ -532,7 +533,11 @@ public:
         connect(_page, &QWebEnginePage::loadProgress, this, [this](int progress) { _progress = progress; });
         connect(_page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo& info) {
             if (info.status() != QWebEngineLoadingInfo::LoadStartedStatus) Capabilities::shared().settled(_page, capabilityOf(info.url()));
-            if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus)
+            // A load that gave way to another (a page's location.replace() as the view goes back,
+            // a new address asked for) ends with no error, or as aborted: no error page, which
+            // would take the view from the page that came.
+            const bool gaveWay = info.errorCode() == 0 || (info.errorDomain() == QWebEngineLoadingInfo::InternalErrorDomain && info.errorCode() == -3);
+            if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus && !gaveWay)
                 Q_EMIT loadFailed(shownAddress(info.url()), info.errorString());
         });
         connect(_page, &QWebEnginePage::loadFinished, this, [this](bool ok) {
