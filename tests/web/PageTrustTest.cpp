@@ -1348,7 +1348,8 @@ private:
 };
 
 // The site a page from the disk hands its address to. Once it shows, it and its frames (one of the
-// site, one sandboxed, so of no site) and its worker keep trying another project's script and image
+// site, one sandboxed, so of no site) and its workers (a dedicated one, and a shared one, of no
+// view) keep trying another project's script and image
 // by that address (the page scheme's, and the page file server's when port is given), every 300 ms,
 // and in a burst while the view goes back (with frames of the script too, and as the page is hidden).
 // A script that ran or an image that loaded is a request for /read-... at the site; each document
@@ -1385,7 +1386,10 @@ const char* const returningAttack = R"js(function qvAgent(kind, from, PORT, SITE
       var i = new Image(); i.onload = function () { beacon('read-image-' + kind); }; i.src = address + '?' + Math.random();
     });
   }
-  if (inWorker) postMessage('armed'); else beacon('armed-' + kind);
+  // (A shared worker, of no view, answers whoever connects.)
+  if (!inWorker) beacon('armed-' + kind);
+  else if (self.postMessage) postMessage('armed');
+  else self.onconnect = function (e) { e.ports[0].postMessage('armed'); };
   // A worker keeps asking; a document asks at once, and again while it goes.
   if (inWorker) setInterval(attempt, 300); else attempt();
   if (inWorker || kind !== 'outer') return;
@@ -1399,6 +1403,12 @@ const char* const returningAttack = R"js(function qvAgent(kind, from, PORT, SITE
         (self.qvWorkers = self.qvWorkers || []).push(w);
       } catch (e) {}
     });
+  try {
+    var shared = new SharedWorker(URL.createObjectURL(new Blob([start('shared-worker')], {type: 'text/javascript'})));
+    shared.port.onmessage = function () { beacon('armed-shared-worker'); };
+    shared.port.start();
+    self.qvShared = shared;
+  } catch (e) {}
   [['frame', false], ['sandboxed-frame', true]].forEach(function (f) {
     var e = document.createElement('iframe');
     if (f[1]) e.sandbox = 'allow-scripts';
@@ -1507,7 +1517,7 @@ function named() {
                                  query.queryItemValue("route").toUtf8() + "'); };</script></body></html>"};
     };
     const auto reads = [&] { return site.paths.filter(QRegularExpression(QStringLiteral("^/read-"))); };
-    const QStringList agents{"/armed-outer", "/armed-frame", "/armed-sandboxed-frame", "/armed-worker"};
+    const QStringList agents{"/armed-outer", "/armed-frame", "/armed-sandboxed-frame", "/armed-worker", "/armed-shared-worker"};
     const auto armed = [&] { return std::all_of(agents.begin(), agents.end(), [&](const QString& a) { return site.paths.contains(a); }); };
 
     struct Route {
