@@ -84,8 +84,8 @@ private:
         const QList<QByteArray> start = lines.value(0).trimmed().split(' ');
         if (start.size() != 3 || !start[1].startsWith('/')) return finish(400, "Bad Request");
         const QByteArray method = start[0];
-        if (method != "GET" && method != "HEAD") return finish(405, "Method Not Allowed");
-        QByteArray mode, destination, range;
+        if (method != "GET" && method != "HEAD" && method != "OPTIONS") return finish(405, "Method Not Allowed");
+        QByteArray mode, destination, range, mark, askedMethod, askedHeaders;
         for (qsizetype i = 1; i < lines.size(); ++i) {
             const qsizetype colon = lines[i].indexOf(':');
             if (colon <= 0) continue;
@@ -94,6 +94,21 @@ private:
             if (name == "sec-fetch-mode") mode = value;
             else if (name == "sec-fetch-dest") destination = value;
             else if (name == "range") range = value;
+            else if (name == "qorvel-view") mark = value;
+            else if (name == "access-control-request-method") askedMethod = value;
+            else if (name == "access-control-request-headers") askedHeaders = value.toLower();
+        }
+        // A font is asked for as a read, and the view's mark on it makes the engine ask first
+        // whether the mark may be sent: yes, to anyone, for a GET. The answer reads no file and
+        // tells nothing; the GET that follows is judged by its mark.
+        if (method == "OPTIONS") {
+            if (askedMethod != "GET" || askedHeaders != "qorvel-view") return finish(405, "Method Not Allowed");
+            _answered = true;
+            _timer.start(QVPageFileServer::IdleMilliseconds);
+            _socket->write("HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: GET\r\n"
+                           "Access-Control-Allow-Headers: Qorvel-View\r\nAccess-Control-Max-Age: 600\r\nContent-Length: 0\r\n" +
+                           commonHeaders());
+            return (void)_socket->disconnectFromHost();
         }
         QByteArray target = start[1];
         for (const char end : {'?', '#'})
@@ -101,7 +116,7 @@ private:
         // Never a document: one served from here would be of this server's origin, and could read
         // every file through it.
         const qsizetype step = target.indexOf('/', 1);
-        if (step < 0 || !_holds(QByteArrayView(target).sliced(1, step - 1)) || mode == "navigate") return finish(403, "Forbidden");
+        if (step < 0 || !_holds(QByteArrayView(target).sliced(1, step - 1), mark) || mode == "navigate") return finish(403, "Forbidden");
         const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(target.mid(step)));
         const QVPageFileServer::Opened file = QVPageFileServer::openServed(path);
         if (file.fd < 0) return finish(file.error == EACCES || file.error == EPERM ? 403 : 404, file.error == EACCES || file.error == EPERM ? "Forbidden" : "Not Found");

@@ -27,13 +27,13 @@ public:
     // How long the end of Qorvel waits for a read under way (one stuck on a stalled disk never ends).
     static constexpr int ExitMilliseconds = 2000;
 
-    // Whether a first step of an address is a capability that gives files now (asked on the
-    // server's thread).
-    using Holds = std::function<bool(QByteArrayView)>;
+    // Whether a first step of an address is a capability that gives files now to the view whose
+    // mark the request carries in its "Qorvel-View" header (asked on the server's thread).
+    using Holds = std::function<bool(QByteArrayView capability, QByteArrayView mark)>;
     // Listens on a free port of 127.0.0.1, on a thread of its own (a slow disk never stalls the
     // window); when it cannot, isListening() is false. It answers only addresses whose first step
-    // holds, a capability only a page from the disk has (any other request, from another program
-    // or from a web document, gets 403).
+    // holds for the view that asks, a capability only a page from the disk has (any other
+    // request, from another program, another view or a web document, gets 403).
     QVPageFileServer(Holds holds, QObject* parent = nullptr);
     ~QVPageFileServer() override;
 
