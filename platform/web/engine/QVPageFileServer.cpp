@@ -2,6 +2,7 @@
 #include "platform/web/engine/QVPageFileServer.h"
 
 #include <QDeadlineTimer>
+#include <QtEndian>
 #include <QFile>
 #include <QMimeDatabase>
 #include <QTcpServer>
@@ -10,6 +11,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <dirent.h>
 #include <limits>
 #include <optional>
 #include <fcntl.h>
@@ -45,6 +47,47 @@ bool pseudoFileSystem(int fd) {
     for (const unsigned long kind : kinds)
         if (static_cast<unsigned long>(fs.f_type) == kind) return true;
     return false;
+}
+
+// Whether the other end of a connection to the server is a socket of this process: the web
+// engine's network service runs here and asks for every file a page of ours is made of. Another
+// program of this machine (a browser's page, another account) that learnt a capability gets
+// nothing by it. The kernel's table of TCP sockets names the peer's socket; this process holds it
+// when one of its descriptors is that socket.
+bool peerIsThisProcess(const QTcpSocket* socket) {
+    const auto hex = [](const QHostAddress& address, quint16 port) {
+        // The table writes the address's bytes, in network order, read as a number of this machine.
+        const quint32 stored = qToBigEndian(address.toIPv4Address());
+        return QByteArray::number(stored, 16).rightJustified(8, '0').toUpper() + ':' +
+               QByteArray::number(port, 16).rightJustified(4, '0').toUpper();
+    };
+    if (socket->peerAddress().protocol() != QAbstractSocket::IPv4Protocol) return false;
+    const QByteArray peer = hex(socket->peerAddress(), socket->peerPort()), local = hex(socket->localAddress(), socket->localPort());
+    QFile table(QStringLiteral("/proc/self/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly)) return false;
+    QByteArray inode;
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 9 && fields[1] == peer && fields[2] == local) {
+            inode = fields[9];
+            break;
+        }
+    }
+    if (inode.isEmpty() || inode == "0") return false;
+    const QByteArray link = "socket:[" + inode + ']';
+    DIR* fds = ::opendir("/proc/self/fd");
+    if (!fds) return false;
+    bool ours = false;
+    char target[64];
+    while (const dirent* entry = ::readdir(fds)) {
+        const ssize_t length = ::readlinkat(::dirfd(fds), entry->d_name, target, sizeof target);
+        if (length == link.size() && link == QByteArrayView(target, length)) {
+            ours = true;
+            break;
+        }
+    }
+    ::closedir(fds);
+    return ours;
 }
 
 class Listener;
@@ -99,9 +142,11 @@ private:
         for (const char end : {'?', '#'})
             if (const qsizetype at = target.indexOf(end); at >= 0) target.truncate(at);
         // Never a document: one served from here would be of this server's origin, and could read
-        // every file through it.
+        // every file through it. Never another program: a capability a page handed out may reach
+        // a browser of this machine, or another account, while its page shows.
         const qsizetype step = target.indexOf('/', 1);
-        if (step < 0 || !_holds(QByteArrayView(target).sliced(1, step - 1)) || mode == "navigate") return finish(403, "Forbidden");
+        if (step < 0 || !_holds(QByteArrayView(target).sliced(1, step - 1)) || mode == "navigate" || !peerIsThisProcess(_socket))
+            return finish(403, "Forbidden");
         const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(target.mid(step)));
         const QVPageFileServer::Opened file = QVPageFileServer::openServed(path);
         if (file.fd < 0) return finish(file.error == EACCES || file.error == EPERM ? 403 : 404, file.error == EACCES || file.error == EPERM ? "Forbidden" : "Not Found");
