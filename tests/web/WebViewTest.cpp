@@ -253,3 +253,40 @@ TEST(WebView, ASandboxThatCannotStartChoosesThePlainView) {
         EXPECT_TRUE(decided.startsWith(QLatin1String(row.decided))) << row.name << ": " << output.toStdString();
     }
 }
+
+// Run by the next test in a process of its own, where the system's database of file types cannot
+// be found: a page from the disk shows with its own stylesheet, script and image.
+TEST(WebViewChild, DISABLED_APageShowsWithoutTheTypesDatabase) {
+    std::unique_ptr<QVWebView> view(QVWebView::create(nullptr, QVWebView::Engine::WebEngine));
+    TestDir dir;
+    dir.write("style.css", "body { color: rgb(1, 2, 3); }");
+    dir.write("script.js", "window.ownScript = true;");
+    dir.write("pixel.png", QByteArray::fromBase64("iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8BQDwAEhQGAhKmMIQAAAABJRU5ErkJggg=="));
+    QSignalSpy titles(view.get(), &QVWebView::titleChanged);
+    view->load(QUrl::fromLocalFile(dir.write("page.html", R"(<html><head><link rel="stylesheet" href="style.css"><script src="script.js"></script></head>
+<body><img id="own" src="pixel.png"><script>window.onload = function () {
+  document.title = 'parts' + (getComputedStyle(document.body).color === 'rgb(1, 2, 3)' ? ' stylesheet' : '') +
+    (window.ownScript ? ' script' : '') + (document.getElementById('own').naturalWidth === 1 ? ' image' : '');
+};</script></body></html>)")));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !titles.isEmpty() && titles.last().first().toString().startsWith(QLatin1String("parts")); }, 30000));
+    EXPECT_EQ(titles.isEmpty() ? QString() : titles.last().first().toString(), QStringLiteral("parts stylesheet script image"));
+}
+
+TEST(WebView, APageShowsWithoutTheTypesDatabase) {
+    if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
+    QProcess child;
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_DIRS"), QStringLiteral("/nonexistent"));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), QStringLiteral("/nonexistent"));
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_also_run_disabled_tests"), QStringLiteral("--gtest_filter=WebViewChild.DISABLED_APageShowsWithoutTheTypesDatabase")});
+    ASSERT_TRUE(child.waitForStarted(5000));
+    const bool finished = child.waitForFinished(90000);
+    if (!finished) child.kill();
+    const QByteArray output = child.readAll();
+    ASSERT_TRUE(finished) << output.toStdString();
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+}

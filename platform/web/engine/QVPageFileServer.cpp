@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QtEndian>
 #include <QFile>
+#include <QHash>
 #include <QMimeDatabase>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -421,6 +422,32 @@ std::optional<QByteArray> QVPageFileServer::readServed(const QString& path, qint
 
 QByteArray QVPageFileServer::servedType(const QString& path) {
     const QMimeType type = QMimeDatabase().mimeTypeForFile(path);
+    // Without the system's database of types (a session whose XDG_DATA_DIRS leaves it out), every
+    // file would be a download and a page would show nothing; a browser knows a page's own kinds
+    // of file by their names.
+    if (!type.isValid() || type.isDefault()) {
+        static const QHash<QString, QByteArray> known{
+            {QStringLiteral("html"), "text/html"},         {QStringLiteral("htm"), "text/html"},
+            {QStringLiteral("xhtml"), "application/xhtml+xml"}, {QStringLiteral("css"), "text/css"},
+            {QStringLiteral("js"), "text/javascript"},     {QStringLiteral("mjs"), "text/javascript"},
+            {QStringLiteral("json"), "application/json"},  {QStringLiteral("svg"), "image/svg+xml"},
+            {QStringLiteral("xml"), "application/xml"},    {QStringLiteral("txt"), "text/plain"},
+            {QStringLiteral("png"), "image/png"},          {QStringLiteral("jpg"), "image/jpeg"},
+            {QStringLiteral("jpeg"), "image/jpeg"},        {QStringLiteral("gif"), "image/gif"},
+            {QStringLiteral("webp"), "image/webp"},        {QStringLiteral("ico"), "image/vnd.microsoft.icon"},
+            {QStringLiteral("woff"), "font/woff"},         {QStringLiteral("woff2"), "font/woff2"},
+            {QStringLiteral("ttf"), "font/ttf"},           {QStringLiteral("otf"), "font/otf"},
+            {QStringLiteral("mp4"), "video/mp4"},          {QStringLiteral("webm"), "video/webm"},
+            {QStringLiteral("mp3"), "audio/mpeg"},         {QStringLiteral("ogg"), "audio/ogg"},
+            {QStringLiteral("wav"), "audio/wav"},
+        };
+        const QString name = path.section(QLatin1Char('/'), -1);
+        const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+        if (dot > 0) {
+            const QByteArray byName = known.value(name.mid(dot + 1).toLower());
+            if (!byName.isEmpty()) return byName;
+        }
+    }
     static const QStringList shown{QStringLiteral("text/html"), QStringLiteral("application/xhtml+xml"), QStringLiteral("text/css"),
                                    QStringLiteral("application/javascript"), QStringLiteral("text/javascript"),
                                    QStringLiteral("application/json"), QStringLiteral("image/svg+xml"), QStringLiteral("application/xml"),
