@@ -1482,6 +1482,23 @@ bool QVSyntaxHighlightingTextView::parsedWholly(QVRange range, const QVParser* p
     return QVTextStorage::objectOf<QVParser>(value) == parser && run.location <= range.location && run.end() >= range.end();
 }
 
+bool QVSyntaxHighlightingTextView::blockEndsAt(qint64 from, qint64 end, const QVParser& parser) const {
+    const QVTextStorage& text = textStorage();
+    const QStringList& closers = parser.closers();
+    qint64 longest = 0;
+    for (const QString& closer : closers) longest = std::max<qint64>(longest, closer.size());
+    // The closer and what follows its name (an end tag ends the element only before a blank,
+    // "/" or ">").
+    const qint64 to = std::min(text.length(), end + longest + 1);
+    if (from > end || longest == 0) return false;
+    const QStringView scanned = text.characters(QVRange(from, to - from));
+    qint64 found = scanned.size();
+    for (qsizetype i = 0; i < closers.size(); ++i)
+        if (!closers[i].isEmpty())
+            found = std::min(found, parser.endOfEmbeddedBlock(scanned, 0, closers[i], i < parser.openers().size() && QVParser::opensElement(parser.openers()[i])));
+    return from + found == end;
+}
+
 bool QVSyntaxHighlightingTextView::closerStandsIn(QVRange range, const QVParser* parser) const {
     const QVTextStorage& text = textStorage();
     for (const QString& closer : parser->closers()) {
@@ -1718,8 +1735,23 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         // them, as "<?php" before server code of megabytes on one line), the pass read all the
         // edit may change on them, as for whole lines.
         const bool toLinesEnd = blockLines.end() == range.end();
-        if ((toLinesEnd || pass.converged) && !closerStandsIn(QVRange(pass.resume, pass.end - pass.resume), _activeParser.get())) {
-            if (pass.converged) {
+        // Where the block's end tag stands on the lines (a minified script between its tags on
+        // one line), a pass that read on to it without meeting the old one (a key near it)
+        // leaves the block ending there when the block's own scan from where the pass began
+        // still ends there: the rest of the lines keep their colours. The main parser coloured
+        // the lines again from the block's opener (about a second a key near the end of a 30 MB
+        // one-line script).
+        const bool toBlockEnd = !toLinesEnd && !pass.converged && pass.end == blockLines.end() &&
+                                blockEndsAt(pass.resume, blockLines.end(), *_activeParser);
+        // An element's end tag amid the lines is a checkpoint of the page's parser, where a key
+        // after the block colours from: one a line break dropped (typed near it and taken back)
+        // only a pass of the page's parser over the block makes again.
+        const QStringList& closers = _activeParser->closers();
+        const bool endTagKept = toLinesEnd || !std::any_of(closers.begin(), closers.end(), [](const QString& closer) { return closer.startsWith(u'<'); }) ||
+                                isCheckpoint(blockLines.end());
+        if ((toLinesEnd || pass.converged || toBlockEnd) && endTagKept &&
+            !closerStandsIn(QVRange(pass.resume, pass.end - pass.resume), _activeParser.get())) {
+            if (pass.converged || toBlockEnd) {
                 _highlightedUpTo = std::max(pass.end, _oldColouringEnd);
                 if (_highlightedUpTo >= length) {
                     _highlightedUpTo = _oldColouringEnd = length;
@@ -1944,21 +1976,51 @@ void QVSyntaxHighlightingTextView::timerEvent(QTimerEvent* event) {
 void QVSyntaxHighlightingTextView::willDrawLines(qint64 firstLine, qint64 lastLine) {
     if (!_active || _highlightedUpTo >= length()) return;
     const QVTextStorage& text = textStorage();
-    const qint64 drawnEnd = text.lineRange(std::min(lastLine, text.lineCount() - 1)).end();
-    if (drawnEnd > _highlightedUpTo && drawnEnd - _highlightedUpTo <= DrawCatchUpLimit) highlightSome(drawnEnd, 0);
-    else if (drawnEnd > _highlightedUpTo) {
-        // Of a line of megabytes the colouring stops amid (a tag opened there runs on), only
-        // what a screen can show past where it stopped.
+    lastLine = std::min(lastLine, text.lineCount() - 1);
+    const qint64 drawnEnd = text.lineRange(lastLine).end();
+    if (drawnEnd > _highlightedUpTo && drawnEnd - _highlightedUpTo <= DrawCatchUpLimit) {
+        highlightSome(drawnEnd, 0);
+    } else if (drawnEnd > _highlightedUpTo) {
         const qint64 from = std::max(_highlightedUpTo, text.lineStart(std::min(firstLine, text.lineCount() - 1)));
-        paintAhead(from, std::min(drawnEnd, from + DrawCatchUpLimit));
+        const QVTextLayoutManager& layout = layoutManager();
+        if (layout.wraps()) {
+            paintAhead(from, drawnEnd);
+        } else {
+            // Without wrapping a line of megabytes shows only the columns in view (its layout
+            // holds a part around them, each character before it counted a blank wide): only
+            // that part of it is painted ahead. Painting the rest of the line read megabytes at
+            // every frame after a key on it, and dropped the checkpoints along it, so that the
+            // colouring of the next key there could not meet the old one again either.
+            const qreal blank = std::max<qreal>(1, layout.spaceWidth());
+            const qint64 firstColumn = qint64(scrollOffset().x() / blank) - QVTextLayoutManager::LongLineLength;
+            const qint64 lastColumn = qint64((scrollOffset().x() + viewport()->width()) / blank) + QVTextLayoutManager::LongLineLength;
+            std::vector<QVRange> parts;
+            for (qint64 line = text.lineOfPosition(from); line <= lastLine; ++line) {
+                const QVRange whole = text.lineRange(line);
+                QVRange shown = whole;
+                if (whole.length > QVTextLayoutManager::LongLineLength) {
+                    const qint64 start = whole.location + std::clamp<qint64>(firstColumn, 0, whole.length);
+                    shown = QVRange(start, whole.location + std::clamp<qint64>(lastColumn, 0, whole.length) - start);
+                }
+                shown = shown.intersection(QVRange(from, drawnEnd - from));
+                if (shown.isNotFound() || shown.length <= 0) continue;
+                if (!parts.empty() && parts.back().end() == shown.location) parts.back().length += shown.length;
+                else parts.push_back(shown);
+            }
+            for (const QVRange& part : parts) paintAhead(part.location, part.end());
+        }
     }
     scheduleIdleHighlighting();
 }
 
 void QVSyntaxHighlightingTextView::paintAhead(qint64 from, qint64 to) {
     if (!_parser || !UserDefaults::standard().boolForKey(QVHighlightKey) || from >= to) return;
-    if (_paintedAhead.revision == _charactersRevision && _paintedAhead.from <= from && to <= _paintedAhead.to) return;
-    _paintedAhead = {_charactersRevision, from, to};
+    if (_paintedAhead.revision != _charactersRevision) _paintedAhead = {_charactersRevision, {}};
+    for (const QVRange& painted : _paintedAhead.ranges)
+        if (painted.location <= from && to <= painted.end()) return;
+    // The parts of the lines drawn (a few: those of long lines around the columns in view).
+    if (_paintedAhead.ranges.size() >= 8) _paintedAhead.ranges.erase(_paintedAhead.ranges.begin());
+    _paintedAhead.ranges.push_back(QVRange(from, to - from));
     QVTextStorage& text = textStorage();
     const QStringView drawn = text.characters(QVRange(from, to - from));
     // The language the drawn lines begin in: inside the block a key just settled, that block's;

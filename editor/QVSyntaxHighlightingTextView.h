@@ -213,6 +213,9 @@ private:
     bool blockLineResumes(QVRange range, qint64 before) const;
     // Whether parser coloured every character of range.
     bool parsedWholly(QVRange range, const QVParser* parser) const;
+    // Whether parser's scan for the end of its block, begun at from (a place its parse begins
+    // afresh at), ends the block at end.
+    bool blockEndsAt(qint64 from, qint64 end, const QVParser& parser) const;
     // Whether one of parser's closers stands in range (or across its ends), not merely next to it.
     bool closerStandsIn(QVRange range, const QVParser* parser) const;
     // The end of highlightChangedRange() once range is coloured: the lines after it as far as
@@ -317,8 +320,7 @@ private:
     void paintAhead(qint64 from, qint64 to);
     struct PaintedAhead {
         quint64 revision = 0;
-        qint64 from = 0;
-        qint64 to = 0;
+        std::vector<QVRange> ranges;
     };
     PaintedAhead _paintedAhead;
     std::shared_ptr<QVParser> parserWithTheme(const std::shared_ptr<QVParser>& parser) const;

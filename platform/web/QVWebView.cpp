@@ -44,12 +44,14 @@ namespace {
 QString webEngineModulePath();
 
 // Chromium's sandbox puts each page in namespaces of a user of its own (Qt ships no setuid
-// helper for the older way); where the system lets no program make them, WebEngine ends the whole
+// helper for the older way), and there closes the file system to it (chroot); where the system
+// lets no program make them, or leaves the new namespace without the powers that takes (as a
+// security module that restricts unprivileged user namespaces does), WebEngine ends the whole
 // program as it starts. Tried in a child, as Chromium tries it.
 bool sandboxCanStart() {
     const pid_t child = ::fork();
     if (child < 0) return true;  // cannot tell: WebEngine will say
-    if (child == 0) ::_exit(::unshare(CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET) == 0 ? 0 : 1);
+    if (child == 0) ::_exit(::unshare(CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET) == 0 && ::chroot("/") == 0 ? 0 : 1);
     int status = 0;
     while (::waitpid(child, &status, 0) < 0)
         if (errno != EINTR) return true;
@@ -98,8 +100,10 @@ EngineChoice chooseEngine() {
                                "environment.")};
     if (!unsandboxed && !sandboxCanStart())
         return {QVWebView::Engine::TextBrowser,
-                QStringLiteral("its sandbox cannot start here (this system lets no program make user namespaces)"),
-                QStringLiteral("Allow user namespaces (the sysctl kernel.unprivileged_userns_clone or user.max_user_namespaces), "
+                QStringLiteral("its sandbox cannot start here (this system lets no program make user namespaces, or use them "
+                               "to close the file system)"),
+                QStringLiteral("Allow user namespaces (the sysctls kernel.unprivileged_userns_clone, user.max_user_namespaces or "
+                               "kernel.apparmor_restrict_unprivileged_userns), "
                                "or start Qorvel with QTWEBENGINE_DISABLE_SANDBOX=1 in its environment.")};
     if (QString why; !openGLDraws(&why))
         return {QVWebView::Engine::TextBrowser, why,

@@ -860,7 +860,7 @@ TEST(QVSyntaxHighlightingTextView, ColouringAtTheEndOfALargeBlockGoesOnFromAPlac
 // the colours equal the one pass over the whole text.
 TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
     UserDefaults::standard().setBool(false, QVAutoComplete);
-    QString script, style, minified, uri, rules, php;
+    QString script, style, minified, uri, rules, php, inlineRules, inlinePhp;
     script = markupRows(64 * 1024) + QStringLiteral("<script>\n");
     for (int row = 0; script.size() < 1'300'000; ++row) script += QStringLiteral("var v%1 = \"</p>\" + f(%1) / 2; // <b>\n").arg(row);
     script += QStringLiteral("</script>\n<p>end</p>\n");
@@ -880,6 +880,9 @@ TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
     php = QStringLiteral("<p>top</p>\n<?php ");
     for (int row = 0; php.size() < 1'500'000; ++row) php += QStringLiteral("$a%1 = \"x\" . 'y' . f($b); /* c */ ").arg(row % 97);
     php += QStringLiteral("\n?>\n<p>end</p>\n");
+    // The same between their tags on one line.
+    inlineRules = QString(rules).replace(QStringLiteral("\n</style>"), QStringLiteral("</style>"));
+    inlinePhp = QString(php).replace(QStringLiteral("\n?>"), QStringLiteral(" ?>"));
     const struct {
         const char* name;
         const QString& page;
@@ -887,6 +890,7 @@ TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
         bool amid;            // amid the line instead of at its end
         const char* paste;    // put there first as one edit
         std::vector<const char*> keys;
+        qint64 beforeEnd = 0;  // that many characters before the end of the line instead
     } cases[] = {
         {"end tag pasted in a script", script, 0.5, false, "</script>", {"x", "<", "x", "\n", "y", " ", "<", "/", "\""}},
         {"end tag pasted in a style sheet", style, 0.5, false, "</style>", {"x", "<", "\n", "y", " ", "<", "/"}},
@@ -899,6 +903,10 @@ TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
         {"amid a data: URI", uri, -1, true, "", {"a", "b", "/", "2", " ", "x"}},
         {"one-line rules", rules, -1, false, "", {"a", " ", "b", "}", "x", "/"}},
         {"one-line server code", php, -1, false, "", {"a", " ", "b", ";", "x"}},
+        // Near the block's end tag on the line: the parse reaches it before any old checkpoint.
+        {"near a one-line script's end tag", minified, -1, false, "", {"a", "b", "/", "2", " ", "<", "x"}, 30},
+        {"near one-line rules' end tag", inlineRules, -1, false, "", {"a", " ", "b", "}", "x", "/"}, 30},
+        {"near one-line server code's end", inlinePhp, -1, false, "", {"a", " ", "b", ";", "<", "x"}, 20},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -912,7 +920,7 @@ TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
         if (c.share < 0)
             for (qint64 l = 0; l < text.lineCount(); ++l)
                 if (text.lineRange(l).length > text.lineRange(line).length) line = l;
-        view.setSelectedRange(QVRange(c.amid ? text.lineStart(line) + text.lineRange(line).length / 3 : text.lineContentsEnd(line), 0));
+        view.setSelectedRange(QVRange(c.amid ? text.lineStart(line) + text.lineRange(line).length / 3 : text.lineContentsEnd(line) - c.beforeEnd, 0));
         if (*c.paste) {
             view.insertText(QString::fromLatin1(c.paste));
             while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
@@ -948,6 +956,29 @@ TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
         while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
         EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after its undo";
     }
+    // A line break typed near the end tag of the one-line script and taken back: a key near the
+    // end tag still colours from a checkpoint near it.
+    HTMLView view(QStringLiteral("/tmp/keys-after.html"));
+    view.resize(600, 400);
+    view.show();
+    view.setString(minified);
+    view.finishHighlighting();
+    const auto settle = [&] {
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+    };
+    const qint64 endTag = view.textStorage().lineContentsEnd(1) - 9;
+    view.setSelectedRange(QVRange(endTag - 30, 0));
+    view.insertText(QStringLiteral("\n"));
+    settle();
+    view.undo();
+    settle();
+    EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a line break near the end tag and its undo";
+    view.setSelectedRange(QVRange(endTag - 30, 0));
+    const quint64 parsed = QVParser::charactersParsed();
+    view.insertText(QStringLiteral("x"));
+    EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(256 * 1024)) << "a key near the end tag";
+    settle();
+    EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a key near the end tag";
 }
 
 // A template string and a comment of megabytes, in a page's script and in a script file,
@@ -1883,6 +1914,44 @@ TEST(QVSyntaxHighlightingTextView, AKeystrokeInALongLineParsesAsMuchAtAnyLength)
     const QString plain = longLine(false, 500000).remove(u'/');
     const QString slashed = QString(plain).insert(plain.indexOf(u'\n') + 1, QStringLiteral("f(/ 2); "));
     EXPECT_LE(worstKey(slashed), worstKey(plain) + 4096);
+}
+
+TEST(QVSyntaxHighlightingTextView, ADrawnLongLineIsPaintedAheadOnlyAroundTheColumnsInView) {
+    // A line of megabytes ahead of the final colours (a text just set, shown at 10, 50 or 90 %
+    // of its line) is painted around the columns in view, not to its end, wherever the caret
+    // stands on it; the final colours afterwards are a fresh colouring's.
+    struct Case {
+        const char* name;
+        QString path;
+        QString text;
+    };
+    const QString line = longLine(true, 3'000'000, true);
+    const std::vector<Case> cases = {
+        {"markup", "/tmp/ahead.html", QStringLiteral("<html>\n<body>\n%1\n<p>after</p>\n</body>\n</html>\n").arg(line)},
+        {"a page comment", "/tmp/ahead.html", QStringLiteral("<p>\n<!-- %1 -->\n<p>after</p>\n").arg(QString(line).remove(QStringLiteral("-->")))},
+    };
+    for (const Case& c : cases)
+        for (const double share : {0.1, 0.5, 0.9}) {
+            HTMLView view(c.path);
+            view.resize(500, 200);
+            view.show();
+            view.setString(c.text);
+            // The walk for places, on threads of its own, parses too: done before counting.
+            (void)view.boundaryIndex();
+            const qint64 number = view.textStorage().lineOfPosition(view.length() / 2);
+            const QVRange range = view.textStorage().lineRange(number);
+            const qint64 at = range.location + qint64(double(range.length) * share);
+            view.setSelectedRange(QVRange(at, 0));
+            view.scrollRangeToVisible(QVRange(at, 0));
+            const quint64 before = QVParser::charactersParsed();
+            view.ensureLayoutOfVisibleLines();
+            const quint64 parsed = QVParser::charactersParsed() - before;
+            ASSERT_LT(view.highlightedLength(), at) << c.name << " at " << share;
+            EXPECT_LT(parsed, 200'000u) << c.name << " at " << share;
+            view.finishHighlighting();
+            const auto [incremental, fresh] = partingFromFresh(view, c.path);
+            ASSERT_EQ(incremental, fresh) << c.name << " at " << share;
+        }
 }
 
 namespace {

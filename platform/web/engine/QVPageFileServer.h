@@ -1,5 +1,6 @@
 // The files a page from the disk is made of (its stylesheets, scripts, images, fonts), served over
-// HTTP on 127.0.0.1 to whoever holds the capability the server is made with. Served from another origin than the
+// HTTP on 127.0.0.1 to this process (the web engine's network service) asking with a capability
+// that holds. Served from another origin than the
 // page's, they are what they are for a file: page in a browser: they style, run and show, but a
 // script's errors, a stylesheet's rules and an image's pixels stay closed to the page.
 #pragma once
@@ -27,13 +28,14 @@ public:
     // How long the end of Qorvel waits for a read under way (one stuck on a stalled disk never ends).
     static constexpr int ExitMilliseconds = 2000;
 
-    // Whether a first step of an address is a capability that gives files now (asked on the
-    // server's thread).
-    using Holds = std::function<bool(QByteArrayView)>;
+    // Whether a first step of an address is a capability that gives files now to the view whose
+    // mark the request carries in its "Qorvel-View" header (asked on the server's thread).
+    using Holds = std::function<bool(QByteArrayView capability, QByteArrayView mark)>;
     // Listens on a free port of 127.0.0.1, on a thread of its own (a slow disk never stalls the
     // window); when it cannot, isListening() is false. It answers only addresses whose first step
-    // holds, a capability only a page from the disk has (any other request, from another program
-    // or from a web document, gets 403).
+    // holds for the view that asks, a capability only a page from the disk has, and only
+    // connections from this process (any other request, from another program, another view or a
+    // web document, gets 403).
     QVPageFileServer(Holds holds, QObject* parent = nullptr);
     ~QVPageFileServer() override;
 

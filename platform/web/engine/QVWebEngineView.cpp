@@ -34,6 +34,7 @@
 #include <QWebEngineView>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <optional>
 
@@ -81,10 +82,18 @@ void installPageContent(QWebEnginePage* page) {
 // page file server, has no host or first step the two answer. Each load Qorvel makes gets one of
 // its own, which holds while a view shows its page (or is about to: no one knows a new one). A
 // page's own script may carry its address off (an analytics beacon) to a site the view shows
-// later: the capability holds again only once the engine has committed the view's return to the
-// page (back, forward, a reload), never while the page being left, its frames or its workers still
-// run. Until then only the view's request for the page's document itself is answered.
+// later, and that site's documents may run on well after the view left them (a frame, a worker):
+// a capability that stopped holding never holds again. The view's return to the page (back,
+// forward) is answered with the page under a new capability, which the history entry takes.
+// A capability holds for the view that shows its page only: another view's documents (a site the
+// beacon went to, shown beside the page) get nothing by it, whatever they learnt.
 constexpr char PageScheme[] = "qvfile";
+
+// What a view's own interceptor marks every request of its documents for an address of the scheme
+// or of the page file server with: a value made per view, which no page sees nor sets (the scheme
+// takes no read, the server answers no preflight). A request no view's interceptor saw (a shared
+// or service worker's, of no view) has none, and gets nothing.
+constexpr char ViewMark[] = "Qorvel-View";
 
 class Capabilities {
 public:
@@ -103,20 +112,32 @@ public:
         _coming.insert(view, made);
         return made;
     }
-    // The user (or the page shown) goes back, forward or reloads to a page view showed. Its
-    // capability does not hold yet: the page being left still runs, and may have been handed the
-    // address. Only the view's own request for that page's document is answered until the engine
-    // commits it (shows()).
+    // The user (or the page shown) goes back or forward to a page view showed. Its capability
+    // does not hold again: the page being left still runs, and may have been handed the address.
+    // The view's own request for that page's document is answered with the page under a new
+    // capability (renew()).
     void expect(const void* view, const QByteArray& capability) {
         const std::lock_guard<std::mutex> hold(_lock);
         if (_made.contains(capability)) _expected.insert(view, capability);
         else _expected.remove(view);
     }
-    // Whether a view is on its way back to the page of capability (any thread).
-    bool expected(QByteArrayView capability) const {
-        const QByteArray asked = capability.toByteArray();
+    // The view whose requests carry mark, on its way back to the page of capability, gets it
+    // under a new one, which no page has seen; the old one never holds again. Empty when that
+    // view is not on its way there.
+    QByteArray renew(const QByteArray& capability, QByteArrayView mark) {
+        const void* view = nullptr;
+        {
+            const std::lock_guard<std::mutex> hold(_lock);
+            view = marked(mark);
+            if (!view || capability.isEmpty() || _expected.value(view) != capability) return {};
+            _expected.remove(view);
+        }
+        return mint(view);
+    }
+    // Whether capability is the new one a view is about to show.
+    bool coming(const void* view, const QByteArray& capability) const {
         const std::lock_guard<std::mutex> hold(_lock);
-        return std::find(_expected.begin(), _expected.end(), asked) != _expected.end();
+        return !capability.isEmpty() && _coming.value(view) == capability;
     }
     // The view's load of the page of capability ended without showing it (stopped, failed).
     void settled(const void* view, const QByteArray& capability) {
@@ -124,26 +145,44 @@ public:
         if (_expected.value(view) == capability) _expected.remove(view);
     }
     // What view shows now, as the engine committed it: the capability of its address holds, the
-    // one it showed before no more.
+    // one it showed before no more. A return under way stays expected: a page may commit another
+    // address of its own (location.replace() right after history.back()) before the engine goes
+    // back, and only the view's own request for its document, which the view allowed, takes it.
     void shows(const void* view, const QByteArray& capability) {
         const std::lock_guard<std::mutex> hold(_lock);
         if (_made.contains(capability)) _shown.insert(view, capability);
         else _shown.remove(view);
         if (_coming.value(view) == capability) _coming.remove(view);
-        _expected.remove(view);
     }
     void gone(const void* view) {
         const std::lock_guard<std::mutex> hold(_lock);
         _shown.remove(view);
         _coming.remove(view);
         _expected.remove(view);
+        _marks.remove(view);
     }
-    // Whether capability gives files now (any thread).
-    bool holds(QByteArrayView capability) const {
-        const QByteArray asked = capability.toByteArray();
+    // The mark of view's requests (ViewMark), made the first time it is asked for.
+    QByteArray mark(const void* view) {
         const std::lock_guard<std::mutex> hold(_lock);
-        return std::find(_shown.begin(), _shown.end(), asked) != _shown.end() ||
-               std::find(_coming.begin(), _coming.end(), asked) != _coming.end();
+        QByteArray& made = _marks[view];
+        if (made.isEmpty()) {
+            quint64 words[2];
+            QRandomGenerator::system()->fillRange(words);
+            made = QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex();
+        }
+        return made;
+    }
+    // Whether capability gives files now to the view whose requests carry mark (any thread): the
+    // page that view shows, or is about to, has it.
+    bool holds(QByteArrayView capability, QByteArrayView mark) const {
+        const std::lock_guard<std::mutex> hold(_lock);
+        const void* view = marked(mark);
+        return view && !capability.isEmpty() && (_shown.value(view) == capability || _coming.value(view) == capability);
+    }
+    // Whether capability is that of the page view shows now, or is about to.
+    bool owns(const void* view, const QByteArray& capability) const {
+        const std::lock_guard<std::mutex> hold(_lock);
+        return !capability.isEmpty() && (_shown.value(view) == capability || _coming.value(view) == capability);
     }
     // Whether Qorvel made it, in this run.
     bool made(const QByteArray& capability) const {
@@ -152,19 +191,32 @@ public:
     }
 
 private:
+    const void* marked(QByteArrayView mark) const {
+        if (mark.isEmpty()) return nullptr;
+        for (auto it = _marks.begin(); it != _marks.end(); ++it)
+            if (it.value() == mark) return it.key();
+        return nullptr;
+    }
+
     mutable std::mutex _lock;
     QSet<QByteArray> _made;
-    QHash<const void*, QByteArray> _shown, _coming, _expected;
+    QHash<const void*, QByteArray> _shown, _coming, _expected, _marks;
 };
 
 QByteArray capabilityOf(const QUrl& url) {
     return url.scheme() == QLatin1String(PageScheme) ? url.host(QUrl::FullyEncoded).toLatin1() : QByteArray();
 }
 
-// An address of a page from the disk that gives files now.
-bool isPageAddress(const QUrl& url) {
-    const QByteArray capability = capabilityOf(url);
-    return !capability.isEmpty() && Capabilities::shared().holds(capability);
+// The port of the page file server, once it listens.
+std::atomic<quint16> pageFilesPort{0};
+
+// The capability an address asks with: the host of one of the scheme, the first step of one of the
+// page file server; empty for any other.
+QByteArray capabilityAsked(const QUrl& url) {
+    const quint16 files = pageFilesPort.load();
+    if (files && url.scheme() == QLatin1String("http") && url.host() == QLatin1String("127.0.0.1") && url.port() == files)
+        return url.path(QUrl::FullyEncoded).section(QLatin1Char('/'), 1, 1).toLatin1();
+    return capabilityOf(url);
 }
 
 // The address view loads for url: a file's in the page scheme under a new capability, any other
@@ -251,11 +303,22 @@ public:
     // keeps its frame loading, not the window waiting.
     void requestStarted(QWebEngineUrlRequestJob* job) override {
         const QUrl url = job->requestUrl();
-        // The document of a page a view goes back to comes before its capability holds again.
-        const bool returning = job->requestHeaders().value(MainMark) == mainMarkValue() && Capabilities::shared().expected(capabilityOf(url));
-        if (!isPageAddress(url) && !returning) return job->fail(QWebEngineUrlRequestJob::RequestDenied);
+        const QMap<QByteArray, QByteArray> headers = job->requestHeaders();
+        const QByteArray mark = headers.value(ViewMark);
+        // A view that goes back, forward or reloads to a page it showed before gets it under a
+        // new capability: whatever the page's own script handed out of the old one stays dead,
+        // with the page being left, its frames and its workers, however long they still run.
+        // Only the view that shows the page, or is on its way back to it, has it.
+        if (!Capabilities::shared().holds(capabilityOf(url), mark)) {
+            const QByteArray renewed = headers.value(MainMark) == mainMarkValue() ? Capabilities::shared().renew(capabilityOf(url), mark)
+                                                                                    : QByteArray();
+            if (renewed.isEmpty()) return job->fail(QWebEngineUrlRequestJob::RequestDenied);
+            QUrl again = url;
+            again.setHost(QString::fromLatin1(renewed));
+            return job->redirect(again);
+        }
         const QString path = url.path(QUrl::FullyDecoded);
-        const bool frame = job->requestHeaders().contains(FrameMark);
+        const bool frame = headers.contains(FrameMark);
         QPointer<QWebEngineUrlRequestJob> asked(job);
         _readers->start([asked, path, frame] {
             std::optional<QByteArray> bytes = QVPageFileServer::readServed(path, MaxDocument);
@@ -282,11 +345,20 @@ private:
 // from the disk names goes to the page file server, at an address that carries the capability.
 // Any other address of the scheme fails at the scheme handler; the server answers no address
 // without the capability.
+//
+// Each view has its own, set on its page: the engine hands it only the requests of that view's
+// documents and of their dedicated workers (and none at all where an interceptor of the profile
+// changed the request, so the profile has none). It marks every request that names a capability
+// as the view's (ViewMark), for the scheme handler and the page file server to judge by what the
+// view shows; a request of no view (a shared or service worker's) goes unmarked, and gets nothing.
 class PageGuard : public QWebEngineUrlRequestInterceptor {
 public:
-    explicit PageGuard(QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _files(new QVPageFileServer([](QByteArrayView capability) { return Capabilities::shared().holds(capability); }, this)) {}
+    PageGuard(const void* view, QVPageFileServer* files, QObject* parent) : QWebEngineUrlRequestInterceptor(parent), _view(view), _files(files) {}
     void interceptRequest(QWebEngineUrlRequestInfo& info) override {
         const QUrl url = info.requestUrl();
+        const QByteArray capability = capabilityAsked(url);
+        if (capability.isEmpty()) return;
+        info.setHttpHeader(ViewMark, Capabilities::shared().mark(_view));
         using Info = QWebEngineUrlRequestInfo;
         // Only the main frame's own request is a view's: a page, framing or not, asks as a frame.
         if (url.scheme() == QLatin1String(PageScheme) &&
@@ -294,17 +366,18 @@ public:
             info.setHttpHeader(MainMark, mainMarkValue());
             return;
         }
-        // What holds a capability is a document whose page (the view's top document) is the
-        // capability's own: not the page being left while the view goes back to it, nor a page of
-        // another view, whatever they learnt. The view's top document is what the engine names as
-        // the request's first party.
-        const QByteArray capability = _files->isListening() && url.host() == QLatin1String("127.0.0.1") && url.port() == _files->address({}, {}).port()
-                                          ? url.path(QUrl::FullyEncoded).section(QLatin1Char('/'), 1, 1).toLatin1()
-                                          : capabilityOf(url);
-        if (capability.isEmpty()) return;
-        const bool own = capabilityOf(info.firstPartyUrl()) == capability &&
-                         (Capabilities::shared().holds(capability) || Capabilities::shared().expected(capability));
-        if (!own) return info.block(true);
+        // What holds a capability is a document of no origin (a page from the disk is one): never
+        // a document or worker of a site, whatever it learnt (a page of another view, a web frame
+        // inside the page).
+        const QUrl initiator = info.initiator();
+        if (!initiator.isEmpty() && initiator.toString() != QLatin1String("null")) return info.block(true);
+        // Another view's capability, or one that stopped holding, gets nothing: at the server it
+        // goes no further (a flood of such reads costs no connection); one of the scheme goes on
+        // to the handler, which answers the view's own return to its page.
+        if (!Capabilities::shared().owns(_view, capability)) {
+            if (url.scheme() != QLatin1String(PageScheme)) info.block(true);
+            return;
+        }
         if (url.scheme() != QLatin1String(PageScheme)) return;
         // A font stays: the engine asks for one as a read the page's origin must be allowed, and
         // follows no such read from the scheme into a redirect (a font shows only as the text
@@ -316,11 +389,12 @@ public:
                                                       Info::ResourceTypeNavigationPreloadSubFrame};
         if (frames.contains(info.resourceType())) info.setHttpHeader(FrameMark, "1");
         if (ownScheme.contains(info.resourceType())) return;
-        if (_files->isListening()) info.redirect(_files->address(capabilityOf(url), url.path(QUrl::FullyDecoded)));
+        if (_files && _files->isListening()) info.redirect(_files->address(capability, url.path(QUrl::FullyDecoded)));
         else info.block(true);
     }
 
 private:
+    const void* _view;
     QVPageFileServer* _files;
 };
 
@@ -336,11 +410,16 @@ void registerPageScheme() {
     });
 }
 
+// The page file server, made with the scheme's handler.
+QVPageFileServer* pageFiles = nullptr;
+
 void servePages(QWebEngineProfile* profile) {
     static std::once_flag once;
     std::call_once(once, [profile] {
         profile->installUrlSchemeHandler(PageScheme, new PageServer(profile));
-        profile->setUrlRequestInterceptor(new PageGuard(profile));
+        pageFiles = new QVPageFileServer(
+            [](QByteArrayView capability, QByteArrayView mark) { return Capabilities::shared().holds(capability, mark); }, profile);
+        if (pageFiles->isListening()) pageFilesPort = pageFiles->address({}, {}).port();
     });
 }
 
@@ -417,10 +496,12 @@ private:
     // http page from file: addresses): only Qorvel, or the user going back, forward or reloading.
     bool mayShowDiskPage(const QUrl& url, NavigationType type) {
         if (type == NavigationTypeTyped || type == NavigationTypeBackForward || type == NavigationTypeReload) return true;
+        // The page a view goes back to, under its new capability.
+        if (type == NavigationTypeRedirect && Capabilities::shared().coming(this, capabilityOf(url))) return true;
         if (!_htmlBase.isEmpty() && url.adjusted(QUrl::RemoveFragment) == _htmlBase.adjusted(QUrl::RemoveFragment)) return true;
         // A redirect leaves the address last asked for, which the page may not show yet.
         const QUrl from = type == NavigationTypeRedirect ? _lastMain : this->url();
-        return from.isEmpty() || isPageAddress(from);
+        return from.isEmpty() || Capabilities::shared().owns(this, capabilityOf(from));
     }
 
     QVWebView* _owner;
@@ -438,6 +519,7 @@ public:
         _page = new PolicyPage(
             this, [this](const QUrl& url, bool clicked) { handToDesktop(url, clicked); }, [this](const QUrl& url) { refuseDiskPage(url); });
         servePages(_page->profile());
+        _page->setUrlRequestInterceptor(new PageGuard(_page, pageFiles, _page));
         settleSettings(_page->settings());
         _view->setPage(_page);
         _view->setContextMenuPolicy(Qt::NoContextMenu);
@@ -451,7 +533,11 @@ public:
         connect(_page, &QWebEnginePage::loadProgress, this, [this](int progress) { _progress = progress; });
         connect(_page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo& info) {
             if (info.status() != QWebEngineLoadingInfo::LoadStartedStatus) Capabilities::shared().settled(_page, capabilityOf(info.url()));
-            if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus)
+            // A load that gave way to another (a page's location.replace() as the view goes back,
+            // a new address asked for) ends with no error, or as aborted: no error page, which
+            // would take the view from the page that came.
+            const bool gaveWay = info.errorCode() == 0 || (info.errorDomain() == QWebEngineLoadingInfo::InternalErrorDomain && info.errorCode() == -3);
+            if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus && !gaveWay)
                 Q_EMIT loadFailed(shownAddress(info.url()), info.errorString());
         });
         connect(_page, &QWebEnginePage::loadFinished, this, [this](bool ok) {
@@ -520,6 +606,13 @@ private:
 };
 
 }  // namespace
+
+// The mark of view's requests, for a test to ask the page file server as that view does (in this
+// process, where it could read it anyway); empty for a view of no page.
+extern "C" Q_DECL_EXPORT void qorvelPageRequestMark(QVWebView* view, QByteArray* mark) {
+    auto* page = view ? view->findChild<QWebEnginePage*>() : nullptr;
+    *mark = page ? Capabilities::shared().mark(page) : QByteArray();
+}
 
 extern "C" Q_DECL_EXPORT QVWebView* qorvelMakeWebEngineView(QWidget* parent) {
     // WebEngine draws through Qt Quick's OpenGL scene graph, which a program that made no
