@@ -76,35 +76,6 @@ private:
     QHash<QTcpSocket*, QByteArray> _requests;
 };
 
-// The files opened or read in a folder, as the kernel saw them, whoever asked.
-class FileReads {
-public:
-    explicit FileReads(const QString& folder) : _fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-        if (_fd >= 0) _watch = ::inotify_add_watch(_fd, QFile::encodeName(folder).constData(), IN_OPEN | IN_ACCESS);
-    }
-    ~FileReads() {
-        if (_fd >= 0) ::close(_fd);
-    }
-    FileReads(const FileReads&) = delete;
-    FileReads& operator=(const FileReads&) = delete;
-    bool watching() const { return _fd >= 0 && _watch >= 0; }
-    QStringList taken() {
-        QStringList names;
-        alignas(inotify_event) char buffer[8192];
-        for (ssize_t got; (got = ::read(_fd, buffer, sizeof buffer)) > 0;)
-            for (ssize_t at = 0; at < got;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-                if (event->len) names << QFile::decodeName(event->name);
-                at += ssize_t(sizeof(inotify_event) + event->len);
-            }
-        return names;
-    }
-
-private:
-    int _fd;
-    int _watch = -1;
-};
-
 // The ports this process listens on at 127.0.0.1.
 QList<quint16> loopbackPortsListening() {
     QSet<QString> sockets;

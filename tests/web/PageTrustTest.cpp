@@ -1333,37 +1333,6 @@ TEST(PageTrust, ThePageFileServerAnswersRangesOfAFileToACapabilityWhileItsPageSh
 
 namespace {
 
-// Every open and read of a file in a folder, as the kernel reports them: what any process, ours or
-// the web engine's, took from the folder's files, whoever asked.
-class FileReads {
-public:
-    explicit FileReads(const QString& folder) : _fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-        if (_fd >= 0) _watch = ::inotify_add_watch(_fd, QFile::encodeName(folder).constData(), IN_OPEN | IN_ACCESS);
-    }
-    ~FileReads() {
-        if (_fd >= 0) ::close(_fd);
-    }
-    FileReads(const FileReads&) = delete;
-    FileReads& operator=(const FileReads&) = delete;
-    bool watching() const { return _fd >= 0 && _watch >= 0; }
-    // The files opened or read since the last call (the folder's own listing aside).
-    QStringList taken() {
-        QStringList names;
-        alignas(inotify_event) char buffer[8192];
-        for (ssize_t got; (got = ::read(_fd, buffer, sizeof buffer)) > 0;)
-            for (ssize_t at = 0; at < got;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-                if (event->len) names << QFile::decodeName(event->name);
-                at += ssize_t(sizeof(inotify_event) + event->len);
-            }
-        return names;
-    }
-
-private:
-    int _fd;
-    int _watch = -1;
-};
-
 // The site a page from the disk hands its address to. Once it shows, it and its frames (one of the
 // site, one sandboxed, so of no site) and its workers (a dedicated one, and a shared one, of no
 // view) keep trying another project's script and image

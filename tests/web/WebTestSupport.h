@@ -1,14 +1,19 @@
 // What the web suites share: WebEngine may run unsandboxed here (tests run as root), a helper
-// that answers the modal panels a page opens, and the seam that sees what reaches the desktop.
+// that answers the modal panels a page opens, the seam that sees what reaches the desktop, and
+// the kernel's record of what was read from a folder.
 #pragma once
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QFile>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStringList>
 #include <QTimer>
 #include <QUrl>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 
 // The WebEngine view inside a web view, found by its class name: it is the library's, and the
 // suites link none of it. Null in a plain view.
@@ -58,4 +63,35 @@ public Q_SLOTS:
 
 private:
     static constexpr const char* schemes[] = {"http", "https", "mailto", "file", "qvdt", "ftp"};
+};
+
+// Every open and read of a file in a folder, as the kernel reports them: what any process, ours or
+// the web engine's, took from the folder's files, whoever asked.
+class FileReads {
+public:
+    explicit FileReads(const QString& folder) : _fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        if (_fd >= 0) _watch = ::inotify_add_watch(_fd, QFile::encodeName(folder).constData(), IN_OPEN | IN_ACCESS);
+    }
+    ~FileReads() {
+        if (_fd >= 0) ::close(_fd);
+    }
+    FileReads(const FileReads&) = delete;
+    FileReads& operator=(const FileReads&) = delete;
+    bool watching() const { return _fd >= 0 && _watch >= 0; }
+    // The files opened or read since the last call (the folder's own listing aside).
+    QStringList taken() {
+        QStringList names;
+        alignas(inotify_event) char buffer[8192];
+        for (ssize_t got; (got = ::read(_fd, buffer, sizeof buffer)) > 0;)
+            for (ssize_t at = 0; at < got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->len) names << QFile::decodeName(event->name);
+                at += ssize_t(sizeof(inotify_event) + event->len);
+            }
+        return names;
+    }
+
+private:
+    int _fd;
+    int _watch = -1;
 };
