@@ -36,46 +36,6 @@ const bool unsandboxed = [] {
     return true;
 }();
 
-// A site on loopback: pages by path, made when asked for, and every path asked for.
-class Site : public QObject {
-public:
-    Site() {
-        _server.listen(QHostAddress::LocalHost);
-        connect(&_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = _server.nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { answer(socket); });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
-    }
-    QString address() const { return QStringLiteral("http://127.0.0.1:%1").arg(_server.serverPort()); }
-    quint16 port() const { return _server.serverPort(); }
-    QStringList paths;
-    // The type and body of a path (with its query), or a null body for a plain "ok".
-    std::function<std::pair<QByteArray, QByteArray>(const QString& path)> made;
-
-private:
-    void answer(QTcpSocket* socket) {
-        QByteArray& request = _requests[socket];
-        request += socket->readAll();
-        if (!request.contains("\r\n\r\n")) return;
-        const QString path = QString::fromLatin1(request.split(' ').value(1));
-        _requests.remove(socket);
-        paths.append(path);
-        auto [type, body] = made ? made(path) : std::pair<QByteArray, QByteArray>();
-        if (body.isNull()) type = "text/plain", body = "ok";
-        if (type == "no content") {
-            socket->write("HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
-            return socket->disconnectFromHost();
-        }
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) +
-                      "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body);
-        socket->disconnectFromHost();
-    }
-    QTcpServer _server;
-    QHash<QTcpSocket*, QByteArray> _requests;
-};
-
 // The ports this process listens on at 127.0.0.1.
 QList<quint16> loopbackPortsListening() {
     QSet<QString> sockets;
@@ -176,7 +136,8 @@ const Holder holders[] = {
 };
 
 void handedOut(const Holder& holder, const char* viewName) {
-    Site site;
+    LoopbackSite site;
+    site.always = "Cache-Control: no-store\r\n";
     TestDir dir;
     dir.write("other/config.js", "self.stolen = 'QVSECRET';");
     QVIntegratedPreviewController::install();
@@ -292,7 +253,8 @@ struct Moment {
 };
 
 void returnThrough(const Moment& moment) {
-    Site site;
+    LoopbackSite site;
+    site.always = "Cache-Control: no-store\r\n";
     TestDir dir;
     dir.write("other/config.js", "self.stolen = 'QVSECRET';");
     QVIntegratedPreviewController::install();

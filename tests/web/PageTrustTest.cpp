@@ -54,61 +54,6 @@ const bool unsandboxed = [] {
     return true;
 }();
 
-const QByteArray pixel = QByteArray::fromBase64(
-    "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8BQDwAEhQGAhKmMIQAAAABJRU5ErkJggg==");
-
-// A site on loopback: a stylesheet, a script and an image a page may take from it, a page of
-// its own, and the paths asked for.
-class Site : public QObject {
-public:
-    Site() {
-        _server.listen(QHostAddress::LocalHost);
-        connect(&_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = _server.nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { answer(socket); });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
-    }
-    QString address() const { return QStringLiteral("http://127.0.0.1:%1").arg(_server.serverPort()); }
-    quint16 port() const { return _server.serverPort(); }
-    QStringList paths;
-    QList<QByteArray> requests;        // each whole, with its headers
-    QByteArray page;                   // "/page.html"
-    QHash<QString, QByteArray> pages;  // any other page, by path (with its query, or without)
-    QHash<QString, QByteArray> headers;  // more header lines of a page, by path without query
-    // A script or page made at the moment it is asked for (by path without query): its type and
-    // body, or a null body to leave the path to the tables above.
-    std::function<std::pair<QByteArray, QByteArray>(const QString& path)> made;
-
-private:
-    void answer(QTcpSocket* socket) {
-        QByteArray& request = _requests[socket];
-        request += socket->readAll();
-        if (!request.contains("\r\n\r\n")) return;
-        const QString path = QString::fromLatin1(request.split(' ').value(1));
-        const QString bare = path.section('?', 0, 0);
-        requests.append(request);
-        _requests.remove(socket);
-        paths.append(path);
-        QByteArray type = "text/plain", body = "ok";
-        if (path == QLatin1String("/cdn.css")) type = "text/css", body = "body { background-color: rgb(4, 5, 6); }";
-        else if (path == QLatin1String("/cdn.js")) type = "text/javascript", body = "window.cdnScript = true;";
-        else if (path == QLatin1String("/cdn.png")) type = "image/png", body = pixel;
-        else if (path == QLatin1String("/page.html")) type = "text/html", body = page;
-        else if (pages.contains(path)) type = "text/html", body = pages.value(path);
-        else if (pages.contains(bare)) type = "text/html", body = pages.value(bare);
-        if (made) {
-            if (const auto [madeType, madeBody] = made(path); !madeBody.isNull()) type = madeType, body = madeBody;
-        }
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) +
-                      "\r\n" + headers.value(bare) + "Connection: close\r\n\r\n" + body);
-        socket->disconnectFromHost();
-    }
-    QTcpServer _server;
-    QHash<QTcpSocket*, QByteArray> _requests;
-};
-
 // The page: every read it tries and every part it is made of, reported in its title; windows
 // and addresses it opens at load by every route; five links to click, one per 60 pixels; and,
 // once loaded, a request to the site every 100 ms while it runs.
@@ -277,7 +222,7 @@ function script(key, address, next) {
 
 TEST(PageTrust, AHostilePageReadsNoOtherFileAndOpensOnlyWhatTheUserClicks) {
     if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
-    Site site;
+    LoopbackSite site;
     DesktopSeam desktop;
     TestDir dir;
     const QString secret = dir.write("secret.txt", "QVSECRET of the parent folder");
@@ -407,7 +352,7 @@ TEST(PageTrust, AHostilePageReadsNoOtherFileAndOpensOnlyWhatTheUserClicks) {
 // a web page takes no view to a page from the disk, as Chromium keeps one from file: addresses.
 TEST(PageTrust, APageFromTheDiskReadsOfOtherFilesWhatChromiumLetsAFilePageRead) {
     if (QVWebView::engine() != QVWebView::Engine::WebEngine) GTEST_SKIP() << QVWebView::fallbackReason().toStdString();
-    Site site;
+    LoopbackSite site;
     TestDir dir;
     dir.write("other/.env", "PAYMENT_KEY=QVSECRET_sk_live_4eC39\nDB_PASSWORD=QVSECRET_hunter2\n");
     dir.write("other/config.yml", "password: QVSECRET_yaml\n");
@@ -540,7 +485,7 @@ TEST(PageTrust, TheFilesOfAPageFromTheDiskGoOnlyToItsView) {
     // An image named by its address there gets nothing, from a web page or from a page from the
     // disk (as Chromium gives nothing to either on file:); the page's own name for it shows.
     ASSERT_EQ(servers.size(), 1);
-    Site site;
+    LoopbackSite site;
     const QString image = dir.write("image.png", pixel);
     const auto probe = [](const QByteArray& address) {
         return "<html><head><title>loading</title></head><body><img src='" + address +
@@ -606,7 +551,7 @@ QString settledTitle(QSignalSpy& titles, const QStringList& ends, int ms = 30000
 // web frame inside a page from the disk, which Chromium gives nothing either. One trigger a test,
 // so that each stays within a test's time on a loaded machine; the web frame goes with the last.
 void raceTheLoadOfADiskPage(QLatin1String only, bool frames) {
-    Site site;
+    LoopbackSite site;
     TestDir dir;
     const QString config = dir.write("other/config.js", "window.stolen = 'QVSECRET';");
     const QString image = dir.write("other/image.png", pixel);
@@ -970,7 +915,7 @@ struct Framing {
 // The web page a disk page frames, and what it makes, in Chromium on file: and in each view that
 // shows pages from the disk: none reads a file, none learns the page scheme's address.
 void framedWebDocumentsInside(const Framing& framing, QLatin1String only) {
-    Site site;
+    LoopbackSite site;
     TestDir dir;
     QVIntegratedPreviewController::install();
     QVIntegratedPreviewController& preview = QVIntegratedPreviewController::sharedPreview();
@@ -1447,7 +1392,7 @@ bool turnUntil(const std::function<bool()>& done, int ms) {
 // and frame (one that moved) on every return (back, forward then back, reload), and while the
 // second view tries; no title the view reports, nor its window's, holds the page scheme.
 void returnToADiskPage(QLatin1String only) {
-    Site site;
+    LoopbackSite site;
     TestDir dir;
     dir.write("other/config.js", "self.stolen = 'QVSECRET';");
     dir.write("other/image.png", pixel);

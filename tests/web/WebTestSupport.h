@@ -1,16 +1,21 @@
 // What the web suites share: WebEngine may run unsandboxed here (tests run as root), a helper
 // that answers the modal panels a page opens, the seam that sees what reaches the desktop, and
-// the kernel's record of what was read from a folder.
+// the kernel's record of what was read from a folder, and a site on loopback.
 #pragma once
 
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFile>
+#include <QHash>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
+
+#include <functional>
 
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -94,4 +99,64 @@ public:
 private:
     int _fd;
     int _watch = -1;
+};
+
+inline const QByteArray pixel = QByteArray::fromBase64(
+    "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8BQDwAEhQGAhKmMIQAAAABJRU5ErkJggg==");
+
+// A site on loopback: a stylesheet, a script and an image a page may take from it, a page of
+// its own, pages made when asked for, and the paths asked for.
+class LoopbackSite : public QObject {
+public:
+    LoopbackSite() {
+        _server.listen(QHostAddress::LocalHost);
+        connect(&_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = _server.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { answer(socket); });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+    }
+    QString address() const { return QStringLiteral("http://127.0.0.1:%1").arg(_server.serverPort()); }
+    quint16 port() const { return _server.serverPort(); }
+    QStringList paths;
+    QList<QByteArray> requests;        // each whole, with its headers
+    QByteArray page;                   // "/page.html"
+    QHash<QString, QByteArray> pages;  // any other page, by path (with its query, or without)
+    QHash<QString, QByteArray> headers;  // more header lines of a page, by path without query
+    QByteArray always;                   // header lines of every answer
+    // A script or page made at the moment it is asked for (by path, with its query): its type
+    // and body ("no content": a 204), or a null body to leave the path to the tables above.
+    std::function<std::pair<QByteArray, QByteArray>(const QString& path)> made;
+
+private:
+    void answer(QTcpSocket* socket) {
+        QByteArray& request = _requests[socket];
+        request += socket->readAll();
+        if (!request.contains("\r\n\r\n")) return;
+        const QString path = QString::fromLatin1(request.split(' ').value(1));
+        const QString bare = path.section('?', 0, 0);
+        requests.append(request);
+        _requests.remove(socket);
+        paths.append(path);
+        QByteArray type = "text/plain", body = "ok";
+        if (path == QLatin1String("/cdn.css")) type = "text/css", body = "body { background-color: rgb(4, 5, 6); }";
+        else if (path == QLatin1String("/cdn.js")) type = "text/javascript", body = "window.cdnScript = true;";
+        else if (path == QLatin1String("/cdn.png")) type = "image/png", body = pixel;
+        else if (path == QLatin1String("/page.html")) type = "text/html", body = page;
+        else if (pages.contains(path)) type = "text/html", body = pages.value(path);
+        else if (pages.contains(bare)) type = "text/html", body = pages.value(bare);
+        if (made) {
+            if (const auto [madeType, madeBody] = made(path); !madeBody.isNull()) type = madeType, body = madeBody;
+        }
+        if (type == "no content") {
+            socket->write("HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
+            return socket->disconnectFromHost();
+        }
+        socket->write("HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+                      "\r\n" + headers.value(bare) + always + "Connection: close\r\n\r\n" + body);
+        socket->disconnectFromHost();
+    }
+    QTcpServer _server;
+    QHash<QTcpSocket*, QByteArray> _requests;
 };
