@@ -24,7 +24,7 @@ public:
     // chunk of its own), and neighbours shorter together than chunkSize / 4 are merged.
     static constexpr qsizetype DefaultChunkSize = 64 * 1024;
     explicit PieceText(qsizetype chunkSize = DefaultChunkSize)
-        : _chunkSize(std::max<qsizetype>(chunkSize, 4)), _mergeLimit(_chunkSize / 4) {}
+        : _chunkSize(std::max<qsizetype>(chunkSize, 4)), _mergeLimit(_chunkSize / 4), _wideCopy(_chunkSize * 16) {}
 
     qsizetype size() const { return _size; }
     qsizetype pieceCount() const { return qsizetype(_pieces.size()); }
@@ -116,26 +116,59 @@ public:
         _starts.clear();
         _filling.reset();
         dropScratch();
+        _spares.clear();
         _size = 0;
     }
 
     // [pos, pos + count) as one contiguous block: in place when one piece holds it, else a copy
     // that stays until the next change. Readers nest (a parser's view while what it calls reads
-    // on), so copies are not reused; only once they hold more than ScratchBudget units do the
-    // oldest go, the last ScratchKept never.
+    // on), so copies are never overwritten, but a copy that holds the range serves it again: the
+    // colouring, the look for places and the typing aids each read the megabytes around a key
+    // on a long line. A large range is copied with the whole of the pieces it lies across, when
+    // they are not much longer, for the next reader near it. Only once the copies hold more than
+    // ScratchBudget units do the oldest go, the last ScratchKept never.
     const char16_t* rangePointer(qsizetype pos, qsizetype count) const {
         Q_ASSERT(isRange(pos, count));
         if (count == 0) return nullptr;
         const size_t k = pieceAt(pos);
         if (pos + count <= _starts[k] + _pieces[k].length) return _pieces[k].data() + (pos - _starts[k]);
-        while (_scratch.size() >= ScratchKept && _scratchUnits + count > ScratchBudget) {
-            _scratchUnits -= qsizetype(_scratch.front().size());
+        for (const Scratch& copy : _scratch)
+            if (copy.pos <= pos && pos + count <= copy.pos + copy.size) return copy.units.get() + (pos - copy.pos);
+        qsizetype from = pos;
+        qsizetype to = pos + count;
+        if (count >= _wideCopy) {
+            const size_t last = pieceAt(pos + count - 1);
+            const qsizetype whole = _starts[last] + _pieces[last].length - _starts[k];
+            if (whole <= 4 * count) {
+                from = _starts[k];
+                to = from + whole;
+            }
+        }
+        while (_scratch.size() >= ScratchKept && _scratchUnits + (to - from) > ScratchBudget) {
+            _scratchUnits -= _scratch.front().size;
             _scratch.pop_front();
         }
-        std::vector<char16_t>& scratch = _scratch.emplace_back(size_t(count));
-        _scratchUnits += count;
-        copyTo(pos, count, scratch.data());
-        return scratch.data();
+        // The copy an edit let go serves again where it is large enough: its pages are the
+        // process's already (a fresh block of megabytes is faulted in page by page, which cost
+        // more than the copy). Left unfilled: the copy writes every unit.
+        Scratch fresh;
+        auto spare = _spares.end();
+        for (auto it = _spares.begin(); it != _spares.end(); ++it)
+            if (to - from >= _wideCopy && it->capacity >= to - from && (spare == _spares.end() || it->capacity < spare->capacity)) spare = it;
+        if (spare != _spares.end()) {
+            fresh = std::move(*spare);
+            _spares.erase(spare);
+        } else {
+            const qsizetype capacity = to - from >= _wideCopy ? to - from + (to - from) / 16 : to - from;
+            fresh.units.reset(new char16_t[size_t(capacity)]);
+            fresh.capacity = capacity;
+        }
+        fresh.pos = from;
+        fresh.size = to - from;
+        Scratch& copy = _scratch.emplace_back(std::move(fresh));
+        _scratchUnits += to - from;
+        copyTo(from, to - from, copy.units.get());
+        return copy.units.get() + (pos - from);
     }
 
     // Copies every piece into one chunk (with room to type) when there are several: the whole
@@ -229,6 +262,12 @@ private:
     static constexpr qsizetype ScratchBudget = qsizetype(32) << 20;
 
     void dropScratch() {
+        // The largest copies of megabytes are kept for the next (a key on a long line makes a
+        // few, of the stretches the readers around it ask for).
+        for (Scratch& copy : _scratch)
+            if (copy.capacity >= _wideCopy) _spares.push_back(std::move(copy));
+        std::sort(_spares.begin(), _spares.end(), [](const Scratch& a, const Scratch& b) { return a.capacity > b.capacity; });
+        if (_spares.size() > KeptSpares) _spares.resize(KeptSpares);
         _scratch.clear();
         _scratchUnits = 0;
     }
@@ -308,11 +347,21 @@ private:
 
     qsizetype _chunkSize;
     qsizetype _mergeLimit;
+    // Reads this long are copied with the pieces they lie across, and their copies kept.
+    qsizetype _wideCopy;
     std::vector<Piece> _pieces;
     std::vector<qsizetype> _starts;  // where each piece begins in the text
     std::shared_ptr<Chunk> _filling;  // where inserted text goes
     qsizetype _size = 0;
     quint64 _joins = 0;
-    mutable std::deque<std::vector<char16_t>> _scratch;
+    struct Scratch {
+        std::unique_ptr<char16_t[]> units;
+        qsizetype pos = 0;
+        qsizetype size = 0;
+        qsizetype capacity = 0;
+    };
+    mutable std::vector<Scratch> _spares;
+    static constexpr size_t KeptSpares = 3;
+    mutable std::deque<Scratch> _scratch;
     mutable qsizetype _scratchUnits = 0;
 };

@@ -25,7 +25,8 @@ std::u16string contents(const PieceText& text) {
 
 TEST(PieceText, RandomEditsAndReadsMatchAString) {
     // Chunks so small that every edit splits, drops and merges pieces; reads in place, across
-    // pieces (a scratch copy), by segments, unit by unit, and of the whole text joined.
+    // pieces (a scratch copy, a wide one with the pieces around kept for the copies after the
+    // next edit), by segments, unit by unit, and of the whole text joined.
     for (const qsizetype chunkSize : {qsizetype(4), qsizetype(16), qsizetype(64), PieceText::DefaultChunkSize}) {
         SCOPED_TRACE(chunkSize);
         std::mt19937 rng(1234);
@@ -56,7 +57,13 @@ TEST(PieceText, RandomEditsAndReadsMatchAString) {
                 text.replace(pos, count, nullptr, 0);
                 model.erase(size_t(pos), size_t(count));
             } else if (op == 5 && count > 0) {
+                // A read inside another that is still held (a copy may serve both), then the
+                // first again: a copy stays as it was until the next change.
                 const char16_t* p = text.rangePointer(pos, count);
+                const qsizetype inner = pos + qsizetype(rng() % size_t(count));
+                const qsizetype innerCount = 1 + qsizetype(rng() % size_t(pos + count - inner));
+                const char16_t* q = text.rangePointer(inner, innerCount);
+                ASSERT_EQ(std::u16string(q, size_t(innerCount)), model.substr(size_t(inner), size_t(innerCount)));
                 ASSERT_EQ(std::u16string(p, size_t(count)), model.substr(size_t(pos), size_t(count)));
             } else if (op == 6) {
                 std::u16string joined;
