@@ -610,7 +610,7 @@ class QVSyntaxHighlightingTextView::Pass final : public QVColouringSession {
 public:
     Pass(QVSyntaxHighlightingTextView& view, QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter, const QVWalkPlace& inside,
          std::vector<Checkpoint>& checkpoints, bool reset = true)
-        : _view(view), _points(checkpoints), _text(view.textStorage()), _range(range), _resetEnd(reset ? resume : range.end()), _written(resume),
+        : _view(view), _points(checkpoints), _text(view.textStorage()), _range(range), _resets(reset), _resetEnd(reset ? resume : range.end()), _written(resume),
           _lastRecorded(resume), _convergeAfter(convergeAfter), _stopAfter(stopAfter) {
         resumeAt = resume;
         resumeSince = resume;
@@ -679,7 +679,7 @@ public:
         }
         // An ending pass goes on to the first boundary its standard attributes have not passed:
         // before it, what lies past the boundary would have lost its colours.
-        if (!_ending || position < _resetEnd) return false;
+        if (!_ending || (_resets && position < _resetEnd)) return false;
         // The stretch since the last token (or chunk) is reset too; the next pass resumes here.
         resetTo(position);
         _stop = {position, since, horizon, slashHorizon};
@@ -736,6 +736,7 @@ private:
     std::vector<Checkpoint>& _points;
     QVTextStorage& _text;
     QVRange _range;
+    bool _resets;  // false: the range has its standard attributes already
     qint64 _resetEnd;
     qint64 _written;
     qint64 _chunk = FirstResetChunk;
@@ -772,6 +773,7 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
     text.beginEditing();
     const QVEmbeddedRanges embedded = parserWithTheme(_parser)->parseRange(range, text, &pass);
     bool blockPoints = false;
+    qint64 blockStop = -1;
     for (const QVEmbeddedRange& part : embedded) {
         if (!part.parser) continue;
         if (part.range.length < BlockLinePart) {
@@ -780,23 +782,40 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
         }
         // A block of megabytes keeps its parser's checkpoints along its long lines, so that the
         // first key on one of them (a style rule holding a data: URI) colours from near it. The
-        // pass above gave the block its standard attributes already.
-        _blockLine = {part.parser.get(), part.range.location, {}};
-        Pass inBlock(*this, part.range, part.range.location, QVRange::NotFound, part.range.end(), {}, _blockLine.points, false);
+        // pass above gave the block its standard attributes already. Begun at a place inside
+        // the block, it keeps those its parse made before there, and past stopAfter it ends at
+        // the next boundary inside a long line: the rest of the block is coloured while idle,
+        // from that boundary on (a quote typed amid a line of megabytes turns every string
+        // after it about).
+        const bool resumed = inside.position >= 0 && part.range.location == resume;
+        if (resumed && _blockLine.parser == part.parser.get() && _blockLine.from <= part.range.location)
+            std::erase_if(_blockLine.points, [&](const Checkpoint& point) { return point.position >= part.range.location; });
+        else
+            _blockLine = {part.parser.get(), part.range.location, {}};
+        Pass inBlock(*this, part.range, part.range.location, QVRange::NotFound, resumed ? stopAfter : part.range.end(), {}, _blockLine.points, false);
         parserWithTheme(part.parser)->parseRange(part.range, text, &inBlock);
-        inBlock.commit(std::clamp(inBlock.stoppedAt, part.range.location, part.range.end()));
+        const qint64 stopped = std::clamp(inBlock.stoppedAt, part.range.location, part.range.end());
+        inBlock.commit(stopped);
         blockPoints = true;
+        if (stopped < part.range.end()) {
+            blockStop = stopped;
+            break;
+        }
     }
     _colouringBlockLine = blockPoints;
     text.endEditing();
     _colouringBlockLine = false;
+    if (blockStop >= 0) {
+        pass.commit(blockStop);
+        return {blockStop, false};
+    }
     const qint64 end = std::clamp(pass.stoppedAt, resume, range.end());
     pass.commit(end);
     return {end, pass.converged()};
 }
 
 QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourBlockLine(QVRange range, qint64 before, qint64 convergeAfter,
-                                                                                    const std::shared_ptr<QVParser>& parser) {
+                                                                                    qint64 stopAfter, const std::shared_ptr<QVParser>& parser) {
     QVTextStorage& text = textStorage();
     BlockLine& line = _blockLine;
     if (line.parser != parser.get() || range.location < line.from) line = {parser.get(), range.location, {}};
@@ -805,7 +824,7 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourBlockL
     auto point = std::upper_bound(line.points.begin(), line.points.end(), before,
                                   [](qint64 at, const Checkpoint& point) { return at < point.position; });
     const qint64 resume = point == line.points.begin() ? range.location : std::max(range.location, std::prev(point)->position);
-    Pass pass(*this, range, resume, convergeAfter, range.end(), {}, line.points);
+    Pass pass(*this, range, resume, convergeAfter, stopAfter, {}, line.points);
     _colouringBlockLine = true;
     text.beginEditing();
     parserWithTheme(parser)->parseRange(range, text, &pass);
@@ -1078,19 +1097,59 @@ bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) 
     text.attribute(QVTextStorage::ParserAttribute, from - 1, &run);
     if (run.location > start) return false;
     // On a long line of the block, from a checkpoint of the block's parse along it instead.
+    bool onPoint = false;
     if (from - start > slice)
-        if (const QVWalkPlace point = blockLinePlaceBefore(from, run, InsideBlockReach); point.position > start) start = point.position;
+        if (const QVWalkPlace point = blockLinePlaceBefore(from, run, InsideBlockReach); point.position > start) {
+            start = point.position;
+            onPoint = true;
+        }
     // A slice at least as long as the stretch it goes back over keeps the total linear (a comment
     // of megabytes that runs on).
     const qint64 reach = std::min(length, from + std::max(slice, from - start));
     const qint64 to = std::min(text.lineRangeForRange(QVRange(reach, 0)).end(), length);
     if (to <= from) return false;
-    const QStringView characters = text.characters(QVRange(start, to - start));
     const QStringList& closers = block->closers();
-    for (qsizetype i = 0; i < closers.size(); ++i)
-        if (!closers[i].isEmpty() &&
-            closerIn(characters, closers[i], i < block->openers().size() && QVParser::opensElement(block->openers()[i])) >= 0)
-            return false;
+    auto closerWithin = [&](QVRange range) {
+        const QStringView characters = text.characters(range);
+        for (qsizetype i = 0; i < closers.size(); ++i)
+            if (!closers[i].isEmpty() &&
+                closerIn(characters, closers[i], i < block->openers().size() && QVParser::opensElement(block->openers()[i])) >= 0)
+                return true;
+        return false;
+    };
+    if (onPoint && to - from > 2 * slice) {
+        // The rest of a line of megabytes: the block's parse from the checkpoint goes a slice and
+        // ends at its next boundary (or where it meets the old parse again), and the stretch it
+        // coloured must hold no closer; one there leaves it to the page's parser, which colours
+        // it again.
+        const State old = stateAt(to - 1);
+        Pass pass(*this, QVRange(start, to - start), start, std::max(from, _provisionalEditsEnd), from + slice, {}, _blockLine.points);
+        _colouringBlockLine = true;
+        text.beginEditing();
+        parserWithTheme(block)->parseRange(QVRange(start, to - start), text, &pass);
+        text.endEditing();
+        _colouringBlockLine = false;
+        const qint64 end = std::clamp(pass.stoppedAt, start, to);
+        qint64 longest = 0;
+        for (const QString& closer : closers) longest = std::max<qint64>(longest, closer.size());
+        if (closerWithin(QVRange(start, std::min(to, end + longest) - start))) return false;
+        dropCheckpoints(start, end);
+        pass.commit(end);
+        if (pass.converged()) {
+            _highlightedUpTo = std::max(end, _oldColouringEnd);
+            if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
+            if (_highlightedUpTo >= length) _highlightedUpTo = _oldColouringEnd = length;
+            return true;
+        }
+        if (end < to) {
+            _highlightedUpTo = end;
+            _oldColouringEnd = std::max(_oldColouringEnd, end);
+            return true;
+        }
+        sliceColoured(to, old);
+        return true;
+    }
+    if (closerWithin(QVRange(start, to - start))) return false;
     const State old = stateAt(to - 1);
     const QVRange range(start, to - start);
     dropCheckpoints(range.location, range.end());
@@ -1433,7 +1492,11 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
 bool QVSyntaxHighlightingTextView::shouldChangeTextInRange(QVRange range, const QString&) {
     // The text about to go may hold (or complete) an opener or closer; the new text is looked
     // at when it has arrived.
-    if (touchesEmbeddedBoundary(range)) _embeddedBoundaryEdited = true;
+    bool quotesOnly = false;
+    if (touchesEmbeddedBoundary(range, &quotesOnly)) {
+        _embeddedBoundaryEdited = true;
+        if (!quotesOnly) _embeddedMarkerEdited = true;
+    }
     // Whether the text about to go may hide a closing slash (an escape, a class) or end a line.
     const QVTextStorage& text = textStorage();
     _replacing = range.intersection(QVRange(0, text.length()));
@@ -1450,7 +1513,8 @@ bool QVSyntaxHighlightingTextView::shouldChangeTextInRange(QVRange range, const 
     return true;
 }
 
-bool QVSyntaxHighlightingTextView::touchesEmbeddedBoundary(QVRange range) const {
+bool QVSyntaxHighlightingTextView::touchesEmbeddedBoundary(QVRange range, bool* quotesOnly) const {
+    if (quotesOnly) *quotesOnly = false;
     if (!_parser) return false;
     const QList<std::shared_ptr<QVParser>> subparsers = _parser->subparsers();
     if (subparsers.isEmpty()) return false;
@@ -1458,8 +1522,13 @@ bool QVSyntaxHighlightingTextView::touchesEmbeddedBoundary(QVRange range) const 
     // A closer inside one of the embedded language's strings does not end its block, so quotes
     // and escapes move where a block ends.
     const QStringView changed = text.characters(range.intersection(QVRange(0, text.length())));
+    bool quoted = false;
     for (const QChar c : changed)
-        if (c == u'"' || c == u'\'' || c == u'\\') return true;
+        if (c == u'"' || c == u'\'' || c == u'\\') {
+            quoted = true;
+            break;
+        }
+    if (quoted && !quotesOnly) return true;
     for (const std::shared_ptr<QVParser>& sub : subparsers) {
         if (!sub) continue;
         for (const QStringList* list : {&sub->openers(), &sub->closers()}) {
@@ -1472,7 +1541,8 @@ bool QVSyntaxHighlightingTextView::touchesEmbeddedBoundary(QVRange range) const 
             }
         }
     }
-    return false;
+    if (quotesOnly) *quotesOnly = quoted;
+    return quoted;
 }
 
 bool QVSyntaxHighlightingTextView::parsedWholly(QVRange range, const QVParser* parser) const {
@@ -1539,7 +1609,7 @@ bool QVSyntaxHighlightingTextView::colouredWholly(QVRange range, const QVParser*
 void QVSyntaxHighlightingTextView::setColouringDeferred(bool flag) {
     if (_colouringDeferred == flag) return;
     _colouringDeferred = flag;
-    _embeddedBoundaryEdited = false;
+    _embeddedBoundaryEdited = _embeddedMarkerEdited = false;
     if (!flag) {
         scheduleIdleHighlighting();
         viewport()->update();
@@ -1549,9 +1619,15 @@ void QVSyntaxHighlightingTextView::setColouringDeferred(bool flag) {
 bool QVSyntaxHighlightingTextView::insideMultiLineLiteral(qint64 location, qint64 newEnd) const {
     const QVTextStorage& text = textStorage();
     if (location <= 0 || newEnd >= text.length()) return false;
-    if (!inertCharacter(text.characterAt(location - 1)) || !inertCharacter(text.characterAt(newEnd))) return false;
     QVRange multiLine, colour, language;
     if (!text.attribute(QVTextStorage::MultiLineAttribute, location - 1, &multiLine).toBool() || multiLine.end() <= newEnd) return false;
+    // Letters put after a letter, digit or blank of the literal, or right after its opening
+    // quote, part no escape, hole or end string from what they stand before (a literal ending in
+    // a letter ends at a line's first word, below). Letters taken away join two characters, which
+    // then must both be such.
+    const QChar before = text.characterAt(location - 1);
+    const bool parts = newEnd > location && (inertCharacter(before) || (multiLine.location == location - 1 && (before == u'"' || before == u'\'' || before == u'`')));
+    if (!parts && (!inertCharacter(before) || !inertCharacter(text.characterAt(newEnd)))) return false;
     const QVariant shown = text.attribute(QVTextStorage::ForegroundColorAttribute, location - 1, &colour);
     text.attribute(QVTextStorage::ParserAttribute, location - 1, &language);
     const qint64 lineStart = text.lineRangeForRange(QVRange(location, 0)).location;
@@ -1654,8 +1730,14 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
     // safeStart() walks on. In a script whose every line begins inside a template string begun on
     // the line before, a walk to its first line would cost every key the script's length.
     QVRange range = rangeToHighlightForRange(changeRange, changeRange.location - LongLineEditReach - 1);
-    const bool boundaryEdited = _embeddedBoundaryEdited || touchesEmbeddedBoundary(changeRange);
-    _embeddedBoundaryEdited = false;
+    bool quotesOnly = false;
+    const bool touched = touchesEmbeddedBoundary(changeRange, &quotesOnly);
+    const bool boundaryEdited = touched || _embeddedBoundaryEdited;
+    // Only quotes or backslashes came or went, no opener or closer: the block's end may move, but
+    // a parse in the block's language that ends at a boundary of its own, or meets the old one
+    // again, leaves that to what colours on from there.
+    quotesOnly = boundaryEdited && (!touched || quotesOnly) && !_embeddedMarkerEdited;
+    _embeddedBoundaryEdited = _embeddedMarkerEdited = false;
     if (!_active || range.location > _highlightedUpTo) {
         // Not coloured for real yet: show something now, the idle pass settles it. Of a long
         // line, only the stretch around the edit; what it shows is no old colouring to join.
@@ -1674,6 +1756,14 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         // far back: they begin and end nothing, so the lines keep the colours they took with the
         // characters, and the literal is not read again from its start.
         const qint64 linesEnd = textStorage().lineRangeForRange(changeRange).end();
+        if (_finalAfterEdit < linesEnd) {
+            // The colours were final only part of the way along the lines (a pass ended amid a
+            // long one): as far as they were, they are.
+            _highlightedUpTo = std::max(_highlightedUpTo, _finalAfterEdit);
+            _oldColouringEnd = std::max(_oldColouringEnd, _highlightedUpTo);
+            scheduleIdleHighlighting();
+            return;
+        }
         _highlightedUpTo = std::max(_highlightedUpTo, linesEnd);
         _oldColouringEnd = std::max(_oldColouringEnd, _highlightedUpTo);
         if (linesEnd < _oldColouringEnd && linesEnd > _provisionalEditsEnd) _highlightedUpTo = _oldColouringEnd;
@@ -1719,7 +1809,8 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         return textStorage().attribute(QVTextStorage::MultiLineAttribute, range.location - 1, &run).toBool() && run.location < range.location;
     }();
     QVRange blockLines = range;
-    if (embedded && !boundaryEdited && range.length > 2 * LongLineEditReach && !parsedWholly(range, _activeParser.get())) {
+    const bool blockMayEnd = boundaryEdited && !quotesOnly;
+    if (embedded && !blockMayEnd && range.length > 2 * LongLineEditReach && !parsedWholly(range, _activeParser.get())) {
         // Only the block's stretch of the lines, where the edit lies wholly inside it: its parse
         // must then meet the old one before the block ends.
         QVRange run;
@@ -1728,9 +1819,10 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
             run.location < changeRange.location && run.end() > changeRange.end())
             blockLines = range.intersection(run);
     }
-    if (embedded && !boundaryEdited && blockLines.length > 2 * LongLineEditReach && parsedWholly(blockLines, _activeParser.get()) &&
+    if (embedded && !blockMayEnd && blockLines.length > 2 * LongLineEditReach && parsedWholly(blockLines, _activeParser.get()) &&
         (!beginsInLiteral || blockLines.location > range.location || blockLineResumes(blockLines, changeRange.location))) {
-        const PassEnd pass = colourBlockLine(blockLines, changeRange.location, std::max(changeRange.end(), _provisionalEditsEnd), _activeParser);
+        const PassEnd pass = colourBlockLine(blockLines, changeRange.location, std::max(changeRange.end(), _provisionalEditsEnd),
+                                             changeRange.end() + LongLineEditReach, _activeParser);
         // Where the block's stretch runs on to the lines' end (the block opened on the first of
         // them, as "<?php" before server code of megabytes on one line), the pass read all the
         // edit may change on them, as for whole lines.
@@ -1749,7 +1841,17 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         const QStringList& closers = _activeParser->closers();
         const bool endTagKept = toLinesEnd || !std::any_of(closers.begin(), closers.end(), [](const QString& closer) { return closer.startsWith(u'<'); }) ||
                                 isCheckpoint(blockLines.end());
-        if ((toLinesEnd || pass.converged || toBlockEnd) && endTagKept &&
+        // A pass that ended at a boundary of the line a stretch past the edit (what the key
+        // changed runs on, a string's quotes turned about): the colours up to there are final,
+        // and idle slices go on inside the block from that boundary.
+        const bool stopped = !pass.converged && pass.end < blockLines.end();
+        if (stopped && endTagKept && !closerStandsIn(QVRange(pass.resume, pass.end - pass.resume), _activeParser.get())) {
+            _highlightedUpTo = pass.end;
+            _oldColouringEnd = std::max(_oldColouringEnd, pass.end);
+            scheduleIdleHighlighting();
+            return;
+        }
+        if (!stopped && (pass.converged || (!boundaryEdited && (toLinesEnd || toBlockEnd))) && endTagKept &&
             !closerStandsIn(QVRange(pass.resume, pass.end - pass.resume), _activeParser.get())) {
             if (pass.converged || toBlockEnd) {
                 _highlightedUpTo = std::max(pass.end, _oldColouringEnd);
@@ -2139,7 +2241,7 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
         // parse from where they begin; the checkpoints before that stand on the colours kept.
         if (!_colouringBlockLine && !_blockLine.points.empty() && edit.editedRange.end() > _blockLine.from &&
             edit.editedRange.location <= _blockLine.points.back().position) {
-            std::erase_if(_blockLine.points, [&](const Checkpoint& point) { return point.position >= edit.editedRange.location; });
+            std::erase_if(_blockLine.points, [&](const Checkpoint& point) { return point.position > edit.editedRange.location; });
             if (_blockLine.points.empty()) _blockLine = {};
         }
         return;
@@ -2193,6 +2295,7 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
         return p > location ? location : p;
     };
     const qint64 oldFinal = _highlightedUpTo;
+    _finalAfterEdit = carry(oldFinal);
     // Where an earlier edit's colouring had got to while it still spread over the old
     // colouring: the colouring of this edit must go past it too, or the rest of the earlier
     // one's reach would keep the colours from before it.

@@ -206,8 +206,9 @@ private:
     bool _colouringBlockLine = false;
     // Colours range, whole lines inside one embedded block, with the block's parser from the
     // last checkpoint of _blockLine before before, until its parse meets an old checkpoint
-    // after convergeAfter again or the range ends.
-    PassEnd colourBlockLine(QVRange range, qint64 before, qint64 convergeAfter, const std::shared_ptr<QVParser>& parser);
+    // after convergeAfter again, or past stopAfter the next boundary inside a long line, or the
+    // range ends.
+    PassEnd colourBlockLine(QVRange range, qint64 before, qint64 convergeAfter, qint64 stopAfter, const std::shared_ptr<QVParser>& parser);
     // Whether colourBlockLine() of range with the active parser would resume at a checkpoint
     // inside it rather than at its start.
     bool blockLineResumes(QVRange range, qint64 before) const;
@@ -266,7 +267,8 @@ private:
     // colouring would, the block ending where it did.
     bool colouredWholly(QVRange range, const QVParser* parser) const;
     // Whether an opener or closer of an embedded language touches range of the text.
-    bool touchesEmbeddedBoundary(QVRange range) const;
+    // With quotesOnly, also whether only a quote or backslash does (no opener or closer).
+    bool touchesEmbeddedBoundary(QVRange range, bool* quotesOnly = nullptr) const;
     // Whole-text colouring: standard attributes now, parsing from the top lazily.
     void restartHighlighting();
     // Colours on towards until for about budgetMs (0: in growing slices until there) and, when
@@ -399,6 +401,7 @@ private:
     bool _useMainParser = false;
     bool _colouringDeferred = false;
     bool _embeddedBoundaryEdited = false;
+    bool _embeddedMarkerEdited = false;  // and an opener or closer, not only a quote or backslash
     // The range the last change request was for, and whether its text may hide a closing slash.
     QVRange _replacing = QVRange(QVRange::NotFound, 0);
     bool _replacingMayClose = false;
@@ -417,6 +420,7 @@ private:
     // of one string or comment running over lines, inside the final colours and past the first
     // word of its line; and the revision the colouring had answered for when it last looked.
     quint64 _lastEditNotInert = 0;
+    qint64 _finalAfterEdit = 0;  // where the final colours before the last edit end after it
     quint64 _inertSince = 0;
 
     // The last answers of checkForOpenSpecialsBefore() by position, good while the storage, its
