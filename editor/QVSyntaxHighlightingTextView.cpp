@@ -61,8 +61,10 @@ constexpr qint64 IdleWalkReach = 1024 * 1024;
 // How long a new text on screen waits for its first paint before colouring it while idle.
 constexpr int FirstPaintWaitMs = 50;
 // How far past an edit inside a long line its colouring goes at once when it does not meet the
-// old colouring again; idle slices do the rest. More than a window's worth of the line.
-constexpr qint64 LongLineEditReach = 16 * 1024;
+// old colouring again; idle slices do the rest. More than the stretch of the line a window
+// lays out around the columns in view (QVTextLayoutManager::LongLineLength on either side), so
+// that the frame after the key paints nothing ahead of the colouring there.
+constexpr qint64 LongLineEditReach = 32 * 1024;
 // Characters that neither begin nor end a string or comment of the shipped languages.
 bool inertCharacter(QChar c) { return c.isLetterOrNumber() || c == u' ' || c == u'\t'; }
 // The standard attributes a pass gives ahead of its parse: first this much, doubling up to
@@ -904,7 +906,10 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs, 
             continue;
         }
         qint64 entered = -1;
-        qint64 start = safeStart(from, 0, &entered);
+        // Where the final colours end an element's block at its end tag, the page's parser begins
+        // there: a look back would climb the block (a string of megabytes a quote opened in it
+        // runs up to the end tag) to its opener.
+        qint64 start = endTagAt(from) ? from : safeStart(from, 0, &entered);
         // Inside a long line the slice resumes at the checkpoint where the last one ended.
         qint64 resume = resumePoint(start, from);
         bool resumes = resume > start;
@@ -964,6 +969,23 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs, 
         _provisionalAnswerAt = -1;
         followCaret(selectedRange().location);
     }
+}
+
+bool QVSyntaxHighlightingTextView::endTagAt(qint64 position) const {
+    const QVTextStorage& text = textStorage();
+    if (position <= 0 || position >= text.length() || !_parser) return false;
+    const QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, position - 1));
+    if (!owner || owner == _parser.get()) return false;
+    for (const std::shared_ptr<QVParser>& sub : _parser->subparsers()) {
+        if (sub.get() != owner) continue;
+        const QStringList& closers = sub->closers();
+        for (qsizetype i = 0; i < closers.size() && i < sub->openers().size(); ++i) {
+            if (closers[i].isEmpty() || !QVParser::opensElement(sub->openers()[i])) continue;
+            const QStringView at = text.characters(QVRange(position, std::min<qint64>(text.length() - position, closers[i].size() + 1)));
+            if (closerIn(at, closers[i], true) == 0) return true;
+        }
+    }
+    return false;
 }
 
 bool QVSyntaxHighlightingTextView::placesToConfirm() {
@@ -1942,13 +1964,13 @@ void QVSyntaxHighlightingTextView::finishChangedLines(QVRange range, const State
 }
 
 qint64 QVSyntaxHighlightingTextView::drawnEndAfter(qint64 at) const {
-    // The lines drawn from at on, but of a page's line of megabytes, where the edit stands in
-    // the page's own language, only the stretch after at a screen can show: a tag opened amid
-    // it that runs on to its end is coloured there while idle, a slice at a time, not all
-    // before the key's frame.
+    // The lines drawn from at on, but of a page's line of megabytes only the stretch after at a
+    // screen can show: a tag opened amid it that runs on to its end, or the rest of a script,
+    // style or server block's line a key turned about, is coloured there while idle, a slice
+    // at a time, not all before the key's frame.
     const QVTextStorage& text = textStorage();
     const qint64 drawnEnd = text.lineRange(std::max(lastVisibleLine(), text.lineOfPosition(at))).end();
-    if (at <= 0 || !dynamic_cast<const QVTagBasedParser*>(_parser.get()) || stateAt(at - 1).parser != _parser.get()) return drawnEnd;
+    if (at <= 0 || !dynamic_cast<const QVTagBasedParser*>(_parser.get())) return drawnEnd;
     return std::min(drawnEnd, at + LongLineEditReach);
 }
 
@@ -2082,8 +2104,11 @@ void QVSyntaxHighlightingTextView::willDrawLines(qint64 firstLine, qint64 lastLi
     const qint64 drawnEnd = text.lineRange(lastLine).end();
     if (drawnEnd > _highlightedUpTo && drawnEnd - _highlightedUpTo <= DrawCatchUpLimit) {
         highlightSome(drawnEnd, 0);
-    } else if (drawnEnd > _highlightedUpTo) {
-        const qint64 from = std::max(_highlightedUpTo, text.lineStart(std::min(firstLine, text.lineCount() - 1)));
+    } else if (drawnEnd > std::max(_highlightedUpTo, _oldColouringEnd)) {
+        // Up to _oldColouringEnd the colours before the last edits stand, good to show until the
+        // colouring gets there (the walk that settles a drawn line's language ahead of it would
+        // read from the edit, megabytes back on a long line, at every frame).
+        const qint64 from = std::max({_highlightedUpTo, _oldColouringEnd, text.lineStart(std::min(firstLine, text.lineCount() - 1))});
         const QVTextLayoutManager& layout = layoutManager();
         if (layout.wraps()) {
             paintAhead(from, drawnEnd);

@@ -125,7 +125,7 @@ public:
     // on), so copies are never overwritten, but a copy that holds the range serves it again: the
     // colouring, the look for places and the typing aids each read the megabytes around a key
     // on a long line. A large range is copied with the whole of the pieces it lies across, when
-    // they are not much longer, for the next reader near it. Only once the copies hold more than
+    // they are at most twice as long, for the next reader near it. Only once the copies hold more than
     // ScratchBudget units do the oldest go, the last ScratchKept never.
     const char16_t* rangePointer(qsizetype pos, qsizetype count) const {
         Q_ASSERT(isRange(pos, count));
@@ -139,7 +139,7 @@ public:
         if (count >= _wideCopy) {
             const size_t last = pieceAt(pos + count - 1);
             const qsizetype whole = _starts[last] + _pieces[last].length - _starts[k];
-            if (whole <= 4 * count) {
+            if (whole <= 2 * count) {
                 from = _starts[k];
                 to = from + whole;
             }
@@ -263,11 +263,13 @@ private:
 
     void dropScratch() {
         // The largest copies of megabytes are kept for the next (a key on a long line makes a
-        // few, of the stretches the readers around it ask for).
+        // few, of the stretches the readers around it ask for), holding no more than the text.
         for (Scratch& copy : _scratch)
             if (copy.capacity >= _wideCopy) _spares.push_back(std::move(copy));
         std::sort(_spares.begin(), _spares.end(), [](const Scratch& a, const Scratch& b) { return a.capacity > b.capacity; });
         if (_spares.size() > KeptSpares) _spares.resize(KeptSpares);
+        qsizetype held = 0;
+        std::erase_if(_spares, [&](const Scratch& spare) { return (held += spare.capacity) > _size + _size / 8; });
         _scratch.clear();
         _scratchUnits = 0;
     }
@@ -361,7 +363,7 @@ private:
         qsizetype capacity = 0;
     };
     mutable std::vector<Scratch> _spares;
-    static constexpr size_t KeptSpares = 3;
+    static constexpr size_t KeptSpares = 2;
     mutable std::deque<Scratch> _scratch;
     mutable qsizetype _scratchUnits = 0;
 };
