@@ -906,10 +906,7 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs, 
             continue;
         }
         qint64 entered = -1;
-        // Where the final colours end an element's block at its end tag, the page's parser begins
-        // there: a look back would climb the block (a string of megabytes a quote opened in it
-        // runs up to the end tag) to its opener.
-        qint64 start = endTagAt(from) ? from : safeStart(from, 0, &entered);
+        qint64 start = safeStart(from, 0, &entered);
         // Inside a long line the slice resumes at the checkpoint where the last one ended.
         qint64 resume = resumePoint(start, from);
         bool resumes = resume > start;
@@ -969,23 +966,6 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs, 
         _provisionalAnswerAt = -1;
         followCaret(selectedRange().location);
     }
-}
-
-bool QVSyntaxHighlightingTextView::endTagAt(qint64 position) const {
-    const QVTextStorage& text = textStorage();
-    if (position <= 0 || position >= text.length() || !_parser) return false;
-    const QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, position - 1));
-    if (!owner || owner == _parser.get()) return false;
-    for (const std::shared_ptr<QVParser>& sub : _parser->subparsers()) {
-        if (sub.get() != owner) continue;
-        const QStringList& closers = sub->closers();
-        for (qsizetype i = 0; i < closers.size() && i < sub->openers().size(); ++i) {
-            if (closers[i].isEmpty() || !QVParser::opensElement(sub->openers()[i])) continue;
-            const QStringView at = text.characters(QVRange(position, std::min<qint64>(text.length() - position, closers[i].size() + 1)));
-            if (closerIn(at, closers[i], true) == 0) return true;
-        }
-    }
-    return false;
 }
 
 bool QVSyntaxHighlightingTextView::placesToConfirm() {
@@ -1755,10 +1735,10 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
     bool quotesOnly = false;
     const bool touched = touchesEmbeddedBoundary(changeRange, &quotesOnly);
     const bool boundaryEdited = touched || _embeddedBoundaryEdited;
-    // Only quotes or backslashes came or went, no opener or closer: the block's end may move, but
-    // a parse in the block's language that ends at a boundary of its own, or meets the old one
-    // again, leaves that to what colours on from there.
-    quotesOnly = boundaryEdited && (!touched || quotesOnly) && !_embeddedMarkerEdited;
+    // Only quotes or backslashes came, and nothing went: the block's end may move, but a parse in
+    // the block's language that ends at a boundary of its own, or meets the old one again, leaves
+    // that to what colours on from there.
+    quotesOnly = touched && quotesOnly && !_embeddedBoundaryEdited;
     _embeddedBoundaryEdited = _embeddedMarkerEdited = false;
     if (!_active || range.location > _highlightedUpTo) {
         // Not coloured for real yet: show something now, the idle pass settles it. Of a long
@@ -2104,11 +2084,16 @@ void QVSyntaxHighlightingTextView::willDrawLines(qint64 firstLine, qint64 lastLi
     const qint64 drawnEnd = text.lineRange(lastLine).end();
     if (drawnEnd > _highlightedUpTo && drawnEnd - _highlightedUpTo <= DrawCatchUpLimit) {
         highlightSome(drawnEnd, 0);
-    } else if (drawnEnd > std::max(_highlightedUpTo, _oldColouringEnd)) {
+    } else if (drawnEnd > _highlightedUpTo) {
+        const qint64 from = std::max(_highlightedUpTo, text.lineStart(std::min(firstLine, text.lineCount() - 1)));
         // Up to _oldColouringEnd the colours before the last edits stand, good to show until the
         // colouring gets there (the walk that settles a drawn line's language ahead of it would
-        // read from the edit, megabytes back on a long line, at every frame).
-        const qint64 from = std::max({_highlightedUpTo, _oldColouringEnd, text.lineStart(std::min(firstLine, text.lineCount() - 1))});
+        // read from the edit, megabytes back on a long line, at every frame); what is drawn
+        // there is no colouring to agree with all the same, as what is painted ahead is not.
+        const auto paintAhead = [&](qint64 part, qint64 partEnd) {
+            if (partEnd <= _oldColouringEnd) _provisionalEditsEnd = std::max(_provisionalEditsEnd, partEnd);
+            else this->paintAhead(part, partEnd);
+        };
         const QVTextLayoutManager& layout = layoutManager();
         if (layout.wraps()) {
             paintAhead(from, drawnEnd);

@@ -243,9 +243,6 @@ private:
     // Which of the markup parser's embedded languages (QVTagBasedParser::embedded() in order) the
     // block of language whose content begins at blockStart is, read from its opener; -1 unknown.
     int embeddedKindAt(qint64 blockStart, const QVParser* language) const;
-    // Whether the final colours end an element's block (a script, a style sheet) at position,
-    // where its end tag stands: the block's language colours the character before it.
-    bool endTagAt(qint64 position) const;
     // Whether places the edits left unconfirmed remain for idle time to confirm.
     bool placesToConfirm();
     // Whether the characters an edit put at location (up to newEnd) stand amid letters, digits and
