@@ -1134,7 +1134,11 @@ bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) 
         const qint64 end = std::clamp(pass.stoppedAt, start, to);
         qint64 longest = 0;
         for (const QString& closer : closers) longest = std::max<qint64>(longest, closer.size());
-        if (closerWithin(QVRange(start, std::min(to, end + longest) - start))) return false;
+        if (closerWithin(QVRange(start, std::min(to, end + longest) - start))) {
+            // What it coloured is no colouring to agree with: the page's parser colours it again.
+            _provisionalEditsEnd = std::max(_provisionalEditsEnd, end);
+            return false;
+        }
         dropCheckpoints(start, end);
         pass.commit(end);
         if (pass.converged()) {
