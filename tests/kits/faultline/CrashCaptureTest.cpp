@@ -77,6 +77,10 @@ struct Case {
     // The crashed thread's stack pointer smashed: its walk is the faulting address alone.
     bool smashedStack = false;
     const char* logLine = nullptr;  // what sdk.log must hold
+    // Kernels differ on a fault at a non-canonical address: SIGBUS on some, SIGSEGV on others,
+    // and some raise the other one when the fault comes again after the handler: either, for the
+    // death and for the record.
+    bool eitherFault = false;
 };
 
 }  // namespace
@@ -126,8 +130,8 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
         // The stack pointer smashed, on signal stacks of the thread's own, roomy or small.
         {"smashed-sp-zero-256k", SIGSEGV, "signal.fltrecord", true, nullptr, 2, 0, SEGV_MAPERR, Case::Fault, true},
         {"smashed-sp-zero-16k", SIGSEGV, "signal.fltrecord", true, nullptr, 2, 0, SEGV_MAPERR, Case::Fault, true},
-        {"smashed-sp-noncanonical-256k", SIGBUS, "signal.fltrecord", true, nullptr, 2, 0, SI_KERNEL, Case::Fault, true},
-        {"smashed-sp-noncanonical-16k", SIGBUS, "signal.fltrecord", true, nullptr, 2, 0, SI_KERNEL, Case::Fault, true},
+        {"smashed-sp-noncanonical-256k", SIGBUS, "signal.fltrecord", true, nullptr, 2, 0, SI_KERNEL, Case::Fault, true, nullptr, true},
+        {"smashed-sp-noncanonical-16k", SIGBUS, "signal.fltrecord", true, nullptr, 2, 0, SI_KERNEL, Case::Fault, true, nullptr, true},
         // Nothing more can be mapped when the crash comes.
         {"small-stack-no-room", SIGSEGV, "signal.fltrecord", true, nullptr, 2, 0, SEGV_MAPERR, Case::Fault, false, kOnSpareStack},
         {"own-stack-4k-no-room", SIGSEGV, "signal.fltrecord", true, nullptr, 2, 0, SEGV_MAPERR, Case::Fault, false, kOnSpareStack},
@@ -141,7 +145,8 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
             const Child child = runChild(program, folder.path(), c.kind, c.sender == Case::ByTest);
             ASSERT_FALSE(child.hung) << "the child never ended";
             ASSERT_TRUE(WIFSIGNALED(child.status)) << "exit status " << WEXITSTATUS(child.status);
-            EXPECT_EQ(WTERMSIG(child.status), c.signal);
+            const auto expected = [&](int got) { return c.eitherFault && (got == SIGSEGV || got == SIGBUS) ? got : c.signal; };
+            EXPECT_EQ(WTERMSIG(child.status), expected(WTERMSIG(child.status)));
 
             const auto lines = FLTFileReadSections(folder.filePath(QString::fromLatin1(c.record)), false);
             ASSERT_TRUE(lines.has_value());
@@ -175,7 +180,7 @@ TEST(CrashCapture, ChildrenDieByTheirOwnSignalWithWholeRecords) {
                 EXPECT_EQ(FLTFileHexDecodeString(exception.value("name").toByteArray()), QByteArray(c.exceptionName));
             } else {
                 const QVariantMap signal = section(lines->at(0), "signal");
-                EXPECT_EQ(signal.value("number").toInt(), c.signal);
+                EXPECT_EQ(signal.value("number").toInt(), expected(signal.value("number").toInt()));
                 if (c.code != INT_MIN) {
                     EXPECT_EQ(uint32_t(signal.value("code").toLongLong()), uint32_t(c.code));
                 }
