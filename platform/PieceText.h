@@ -125,8 +125,8 @@ public:
     // on), so copies are never overwritten, but a copy that holds the range serves it again: the
     // colouring, the look for places and the typing aids each read the megabytes around a key
     // on a long line. A large range is copied with the whole of the pieces it lies across, when
-    // they are at most twice as long, for the next reader near it. Only once the copies hold more than
-    // ScratchBudget units do the oldest go, the last ScratchKept never.
+    // they are at most twice as long, for the next reader near it. Only once the copies hold
+    // more than ScratchBudget units do the oldest go, the last ScratchKept never.
     const char16_t* rangePointer(qsizetype pos, qsizetype count) const {
         Q_ASSERT(isRange(pos, count));
         if (count == 0) return nullptr;
@@ -153,8 +153,9 @@ public:
         // more than the copy). Left unfilled: the copy writes every unit.
         Scratch fresh;
         auto spare = _spares.end();
-        for (auto it = _spares.begin(); it != _spares.end(); ++it)
-            if (to - from >= _wideCopy && it->capacity >= to - from && (spare == _spares.end() || it->capacity < spare->capacity)) spare = it;
+        if (to - from >= _wideCopy)
+            for (auto it = _spares.begin(); it != _spares.end(); ++it)
+                if (it->capacity >= to - from && (spare == _spares.end() || it->capacity < spare->capacity)) spare = it;
         if (spare != _spares.end()) {
             fresh = std::move(*spare);
             _spares.erase(spare);
@@ -349,7 +350,7 @@ private:
 
     qsizetype _chunkSize;
     qsizetype _mergeLimit;
-    // Reads this long are copied with the pieces they lie across, and their copies kept.
+    // Reads this long are copied with the pieces they lie across, and their copies' memory kept.
     qsizetype _wideCopy;
     std::vector<Piece> _pieces;
     std::vector<qsizetype> _starts;  // where each piece begins in the text
