@@ -722,6 +722,10 @@ public:
     }
 
     bool converged() const { return _converged; }
+    // How far what the parse decided before where it ended read.
+    qint64 endReadTo() const {
+        return _converged ? std::max(_convergedHorizon, _convergedSlashHorizon) : std::max(_stop.horizon, _stop.slashHorizon);
+    }
 
 private:
     void resetTo(qint64 to) {
@@ -818,7 +822,6 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
 
 QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourBlockLine(QVRange range, qint64 before, qint64 convergeAfter,
                                                                                     qint64 stopAfter, const std::shared_ptr<QVParser>& parser) {
-    QVTextStorage& text = textStorage();
     BlockLine& line = _blockLine;
     if (line.parser != parser.get() || range.location < line.from) line = {parser.get(), range.location, {}};
     // The last checkpoint of the line up to the edit that read nothing of it (the edits keep
@@ -826,15 +829,33 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourBlockL
     auto point = std::upper_bound(line.points.begin(), line.points.end(), before,
                                   [](qint64 at, const Checkpoint& point) { return at < point.position; });
     const qint64 resume = point == line.points.begin() ? range.location : std::max(range.location, std::prev(point)->position);
-    Pass pass(*this, range, resume, convergeAfter, stopAfter, {}, line.points);
-    _colouringBlockLine = true;
-    text.beginEditing();
-    parserWithTheme(parser)->parseRange(range, text, &pass);
-    text.endEditing();
-    _colouringBlockLine = false;
-    const qint64 end = std::clamp(pass.stoppedAt, resume, range.end());
-    pass.commit(end);
-    return {end, pass.converged(), resume};
+    qint64 end = resume;
+    const std::unique_ptr<Pass> pass = blockLinePass(range, resume, convergeAfter, stopAfter, parser, &end);
+    pass->commit(end);
+    return {end, pass->converged(), resume};
+}
+
+std::unique_ptr<QVSyntaxHighlightingTextView::Pass> QVSyntaxHighlightingTextView::blockLinePass(QVRange range, qint64 resume, qint64 convergeAfter,
+                                                                                               qint64 stopAfter, const std::shared_ptr<QVParser>& parser,
+                                                                                               qint64* end) {
+    QVTextStorage& text = textStorage();
+    // A parse reads its whole range first, and on a line of megabytes an edit has split, that
+    // read is a copy of it all: more than the parse costs up to where it ends, a stretch past
+    // stopAfter. So it is given a stretch more than that first; what it decided before it ended
+    // must have read nothing past what it was given, or the whole range is parsed.
+    const qint64 firstReach = std::max(resume, stopAfter) + 2 * LongLineEditReach;
+    const bool shortFirst = firstReach < range.end();
+    for (const QVRange parsed : {QVRange(range.location, (shortFirst ? firstReach : range.end()) - range.location), range}) {
+        auto pass = std::make_unique<Pass>(*this, parsed, resume, convergeAfter, stopAfter, QVWalkPlace(), _blockLine.points);
+        _colouringBlockLine = true;
+        text.beginEditing();
+        parserWithTheme(parser)->parseRange(parsed, text, pass.get());
+        text.endEditing();
+        _colouringBlockLine = false;
+        *end = std::clamp(pass->stoppedAt, resume, parsed.end());
+        if (parsed.end() == range.end() || (*end < parsed.end() && pass->endReadTo() < parsed.end())) return pass;
+    }
+    Q_UNREACHABLE();
 }
 
 bool QVSyntaxHighlightingTextView::blockLineResumes(QVRange range, qint64 before) const {
@@ -1119,19 +1140,19 @@ bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) 
                 return true;
         return false;
     };
-    if (onPoint && to - from > 2 * slice) {
+    // A line of megabytes begun a little before from (a line break typed amid one) is read from
+    // its start as from a checkpoint: a slice of it, not all of it before the key's frame.
+    const bool nearLineStart = !onPoint && from - start <= slice;
+    if ((onPoint || nearLineStart) && to - from > 2 * slice) {
         // The rest of a line of megabytes: the block's parse from the checkpoint goes a slice and
         // ends at its next boundary (or where it meets the old parse again), and the stretch it
         // coloured must hold no closer; one there leaves it to the page's parser, which colours
         // it again.
+        if (nearLineStart && (_blockLine.parser != before || _blockLine.from > run.location)) _blockLine = {before, run.location, {}};
         const State old = stateAt(to - 1);
-        Pass pass(*this, QVRange(start, to - start), start, std::max(from, _provisionalEditsEnd), from + slice, {}, _blockLine.points);
-        _colouringBlockLine = true;
-        text.beginEditing();
-        parserWithTheme(block)->parseRange(QVRange(start, to - start), text, &pass);
-        text.endEditing();
-        _colouringBlockLine = false;
-        const qint64 end = std::clamp(pass.stoppedAt, start, to);
+        qint64 end = start;
+        const std::unique_ptr<Pass> made = blockLinePass(QVRange(start, to - start), start, std::max(from, _provisionalEditsEnd), from + slice, block, &end);
+        Pass& pass = *made;
         qint64 longest = 0;
         for (const QString& closer : closers) longest = std::max<qint64>(longest, closer.size());
         if (closerWithin(QVRange(start, std::min(to, end + longest) - start))) {

@@ -209,6 +209,10 @@ private:
     // after convergeAfter again, or past stopAfter the next boundary inside a long line, or the
     // range ends.
     PassEnd colourBlockLine(QVRange range, qint64 before, qint64 convergeAfter, qint64 stopAfter, const std::shared_ptr<QVParser>& parser);
+    // The pass of parser over range from resume along _blockLine, which ends where it meets the
+    // old parse again after convergeAfter, or past stopAfter at the next boundary inside a long
+    // line, not yet committed; its end in *end.
+    std::unique_ptr<Pass> blockLinePass(QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter, const std::shared_ptr<QVParser>& parser, qint64* end);
     // Whether colourBlockLine() of range with the active parser would resume at a checkpoint
     // inside it rather than at its start.
     bool blockLineResumes(QVRange range, qint64 before) const;

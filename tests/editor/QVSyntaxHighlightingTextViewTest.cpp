@@ -2364,6 +2364,9 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
         {"script line cut by an end tag", "/tmp/mb.html",
          [&](qsizetype n) { return head + "</head>\n<script>\n" + rowsOf("if (a < b%1) t += \"-> x\"; ", n) + "\n</script>\n<p>end</p>\n"; },
          Middle, "</script>", {"x", " ", "<", "x", "\n", "x"}, 2},
+        {"script line, a line break typed amid it", "/tmp/mb.html",
+         [&](qsizetype n) { return head + "</head>\n<script>\n" + rowsOf("if (a < b%1) t += \"-> x\"; ", n) + "\n</script>\n<p>end</p>\n"; },
+         Middle, {}, {"\n", "x", "y", "\n", "x"}, 5},
         // A quote amid the line turns every string after it inside out: the keys after it colour
         // a stretch. One that opens a string or comment of megabytes (the rest of a style sheet,
         // of a script's line) is coloured whole, and so are the keys after it in there but for
