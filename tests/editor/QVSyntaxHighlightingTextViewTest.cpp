@@ -2364,6 +2364,14 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
         {"script line cut by an end tag", "/tmp/mb.html",
          [&](qsizetype n) { return head + "</head>\n<script>\n" + rowsOf("if (a < b%1) t += \"-> x\"; ", n) + "\n</script>\n<p>end</p>\n"; },
          Middle, "</script>", {"x", " ", "<", "x", "\n", "x"}, 2},
+        // A slash typed amid the line whose closing slash stands further on than the stretch a
+        // pass past a key first reads: what it decides there reads on, so the pass reads the
+        // whole line (the colours checked: read short, the slash would divide).
+        {"script line, a regular expression of kilobytes opened amid it", "/tmp/mb.html",
+         [&](qsizetype n) {
+             return head + "</head>\n<script>\n" + rowsOf(("y%1 = 1; " + QByteArray(400'000, 'c') + " / 2; ").constData(), n) + "\n</script>\n<p>end</p>\n";
+         },
+         Middle, {}, {"=", " ", "/", "x", "\""}, 0},
         {"script line, a line break typed amid it", "/tmp/mb.html",
          [&](qsizetype n) { return head + "</head>\n<script>\n" + rowsOf("if (a < b%1) t += \"-> x\"; ", n) + "\n</script>\n<p>end</p>\n"; },
          Middle, {}, {"\n", "x", "y", "\n", "x"}, 5},
