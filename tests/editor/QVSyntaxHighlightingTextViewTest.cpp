@@ -979,6 +979,7 @@ TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
     EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(256 * 1024)) << "a key near the end tag";
     settle();
     EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after a key near the end tag";
+    UserDefaults::standard().setBool(true, QVAutoComplete);
 }
 
 // A template string and a comment of megabytes, in a page's script and in a script file,
