@@ -82,10 +82,19 @@ constexpr int IdleHeldPollMs = 20;
 // The first of an embedded block's closer in within that can end the block, or -1: an element's
 // end tag only where an HTML parser ends the element ("</script-x>" ends nothing, wherever it
 // stands), so a slice of script whose every line holds such a word goes on inside the block.
+// A closer's first character is no letter ("<", "?"): a look for it, then a comparison of the
+// rest where it stands, reads megabytes many times faster than a case-blind search does.
+qsizetype indexOfCloser(QStringView within, QStringView closer, qsizetype from = 0) {
+    if (closer.isEmpty() || closer.front().isLetter()) return within.indexOf(closer, from, Qt::CaseInsensitive);
+    for (qsizetype at = within.indexOf(closer.front(), from); at >= 0 && at + closer.size() <= within.size(); at = within.indexOf(closer.front(), at + 1))
+        if (within.sliced(at, closer.size()).compare(closer, Qt::CaseInsensitive) == 0) return at;
+    return -1;
+}
+
 qsizetype closerIn(QStringView within, const QString& closer, bool element) {
-    qsizetype at = within.indexOf(closer, 0, Qt::CaseInsensitive);
+    qsizetype at = indexOfCloser(within, closer);
     while (at >= 0 && element && closer.back().isLetterOrNumber() && !QVParser::endTagEndsAt(within, at, closer))
-        at = within.indexOf(closer, at + 1, Qt::CaseInsensitive);
+        at = indexOfCloser(within, closer, at + 1);
     return at;
 }
 
@@ -1610,7 +1619,7 @@ bool QVSyntaxHighlightingTextView::closerStandsIn(QVRange range, const QVParser*
         while (!found && at < to) {
             // A window at a time, overlapping by the closer's length.
             const qint64 until = std::min(to, at + (qint64(1) << 16));
-            found = text.characters(QVRange(at, until - at)).contains(closer, Qt::CaseInsensitive);
+            found = indexOfCloser(text.characters(QVRange(at, until - at)), closer) >= 0;
             if (until >= to) break;
             at = until - closer.size();
         }
@@ -1629,7 +1638,7 @@ bool QVSyntaxHighlightingTextView::colouredWholly(QVRange range, const QVParser*
     // edit on its line (a slash taken away, say), or one that ended it may be hidden now.
     const QStringView characters = text.characters(range);
     for (const QString& closer : parser->closers())
-        if (!closer.isEmpty() && characters.contains(closer, Qt::CaseInsensitive)) return false;
+        if (!closer.isEmpty() && indexOfCloser(characters, closer) >= 0) return false;
     return true;
 }
 
