@@ -84,52 +84,32 @@ struct RelayedQueue {
     }
 };
 
-}  // namespace
+// What Qorvel's word on the first save is: uploaded, failed or cancelled (then the site must
+// never hold it), or not confirmed (the site may hold it; the next save must land after it).
+enum Word { Uploaded, Failed, MaySave, Any };
+struct EndingRow {
+    const char* name;
+    const char* relayWord;  // the relay's word for the first save; empty: it passes
+    int bodyBytes;  // 0: an empty file
+    QVWebDAVRequest::Deadlines deadlines;  // answer, slowest pace, its seconds, settle bound
+    int cancelAfterMs;  // after the upload starts; -1: no cancel
+    Word word;
+};
+// A slow reader's kernel opens its window a kilobyte at a time: the pace is judged over
+// seconds enough to see a few of them, as the default minute does.
+const QVWebDAVRequest::Deadlines scaled{1500, 100, 4, 30000};
+const QVWebDAVRequest::Deadlines roomy{6000, 100, 4, 30000};
 
-TEST(RemoteUploadEnding, ASaveEndedAtAnyMomentThenSavedAgainLeavesTheSiteWithWhatQorvelLastSaid) {
+// Each row's first save ends as the row says, then a second save follows; the site must end
+// with what Qorvel's words said.
+void saveEachRowTwice(std::initializer_list<EndingRow> rows) {
     auto s = peerSite(C::WebDAV);
     ASSERT_TRUE(s) << "peer not started";
     const QVWebDAVRequest::Deadlines usual = QVWebDAVRequest::deadlines();
-
-    // What Qorvel's word on the first save is: uploaded, failed or cancelled (then the site must
-    // never hold it), or not confirmed (the site may hold it; the next save must land after it).
-    enum Word { Uploaded, Failed, MaySave, Any };
-    struct Row {
-        const char* name;
-        const char* relayWord;  // the relay's word for the first save; empty: it passes
-        int bodyBytes;  // 0: an empty file
-        QVWebDAVRequest::Deadlines deadlines;  // answer, slowest pace, its seconds, settle bound
-        int cancelAfterMs;  // after the upload starts; -1: no cancel
-        Word word;
-    };
-    // A slow reader's kernel opens its window a kilobyte at a time: the pace is judged over
-    // seconds enough to see a few of them, as the default minute does.
-    const QVWebDAVRequest::Deadlines scaled{1500, 100, 4, 30000};
-    const QVWebDAVRequest::Deadlines roomy{6000, 100, 4, 30000};
-    const Row rows[] = {
-        {"an honest slow reader, 400 B/s, above the pace", "putslow 400", 5000, scaled, -1, Uploaded},
-        {"a reader slower than the pace, 50 B/s: the pace ends it mid-body", "putslow 50", 5000, scaled, -1, Failed},
-        {"a server that works 3 s on a body it took, inside the answer's deadline", "puthold 3", 5000, roomy, -1, Uploaded},
-        {"a server that works 4 s on a body it took, past the answer's deadline", "puthold 4", 5000, scaled, -1, MaySave},
-        {"a server that drips its answer past the pace", "putdrip 1", 5000, scaled, -1, MaySave},
-        // Its interim answers are not its answer: the pace must not end a server still at work.
-        {"a server that says \"102 Processing\" each second for 10 s, past the pace", "putbusy 10", 5000, {8000, 100, 4, 30000}, -1, MaySave},
-        {"cancel at 0.1 s while a slow reader takes the body", "putslow 50", 5000, usual, 100, Failed},
-        {"cancel at 0.5 s while a slow reader takes the body", "putslow 50", 5000, usual, 500, Failed},
-        {"cancel at 1 s while a slow reader takes the body", "putslow 50", 5000, usual, 1000, Failed},
-        {"cancel at 0.1 s after the server took the body", "puthold 3", 5000, scaled, 100, MaySave},
-        {"cancel at 0.5 s after the server took the body", "puthold 3", 5000, scaled, 500, MaySave},
-        {"cancel at 1 s after the server took the body", "puthold 3", 5000, scaled, 1000, MaySave},
-        // An emptied file's request is its head alone: once that went out, the site has it all.
-        {"an empty file to a server that works 4 s on it, past the answer's deadline", "puthold 4", 0, scaled, -1, MaySave},
-        {"cancel at 0.5 s of an empty file the server works on", "puthold 3", 0, scaled, 500, MaySave},
-        {"cancel at 0.1 s of 3 MB to a server that takes it at once", "", 3 << 20, usual, 100, Any},
-        {"cancel at 0.5 s of 3 MB to a server that takes it at once", "", 3 << 20, usual, 500, Any},
-    };
     QTemporaryDir local;
     const QString onSite = QDir(s->root).filePath("ending.html");
     int n = 0;
-    for (const Row& row : rows) {
+    for (const EndingRow& row : rows) {
         SCOPED_TRACE(row.name);
         RelayedQueue site(C::WebDAV, *s);
         ASSERT_TRUE(site.opened());
@@ -202,6 +182,37 @@ TEST(RemoteUploadEnding, ASaveEndedAtAnyMomentThenSavedAgainLeavesTheSiteWithWha
     }
     QVWebDAVRequest::setDeadlines(usual);
     QFile::remove(onSite);
+}
+
+}  // namespace
+
+TEST(RemoteUploadEnding, ASaveEndedByThePaceOrTheAnswersDeadlineThenSavedAgainLeavesTheSiteWithWhatQorvelLastSaid) {
+    saveEachRowTwice({
+        {"an honest slow reader, 400 B/s, above the pace", "putslow 400", 5000, scaled, -1, Uploaded},
+        {"a reader slower than the pace, 50 B/s: the pace ends it mid-body", "putslow 50", 5000, scaled, -1, Failed},
+        {"a server that works 3 s on a body it took, inside the answer's deadline", "puthold 3", 5000, roomy, -1, Uploaded},
+        {"a server that works 4 s on a body it took, past the answer's deadline", "puthold 4", 5000, scaled, -1, MaySave},
+        {"a server that drips its answer past the pace", "putdrip 1", 5000, scaled, -1, MaySave},
+        // Its interim answers are not its answer: the pace must not end a server still at work.
+        {"a server that says \"102 Processing\" each second for 10 s, past the pace", "putbusy 10", 5000, {8000, 100, 4, 30000}, -1, MaySave},
+    });
+}
+
+TEST(RemoteUploadEnding, ASaveCancelledAtAnyMomentThenSavedAgainLeavesTheSiteWithWhatQorvelLastSaid) {
+    const QVWebDAVRequest::Deadlines usual = QVWebDAVRequest::deadlines();
+    saveEachRowTwice({
+        {"cancel at 0.1 s while a slow reader takes the body", "putslow 50", 5000, usual, 100, Failed},
+        {"cancel at 0.5 s while a slow reader takes the body", "putslow 50", 5000, usual, 500, Failed},
+        {"cancel at 1 s while a slow reader takes the body", "putslow 50", 5000, usual, 1000, Failed},
+        {"cancel at 0.1 s after the server took the body", "puthold 3", 5000, scaled, 100, MaySave},
+        {"cancel at 0.5 s after the server took the body", "puthold 3", 5000, scaled, 500, MaySave},
+        {"cancel at 1 s after the server took the body", "puthold 3", 5000, scaled, 1000, MaySave},
+        // An emptied file's request is its head alone: once that went out, the site has it all.
+        {"an empty file to a server that works 4 s on it, past the answer's deadline", "puthold 4", 0, scaled, -1, MaySave},
+        {"cancel at 0.5 s of an empty file the server works on", "puthold 3", 0, scaled, 500, MaySave},
+        {"cancel at 0.1 s of 3 MB to a server that takes it at once", "", 3 << 20, usual, 100, Any},
+        {"cancel at 0.5 s of 3 MB to a server that takes it at once", "", 3 << 20, usual, 500, Any},
+    });
 }
 
 TEST(RemoteUploadEnding, WhatFollowsASaveTheSiteHasNotAnsweredLandsAfterItOrGoesAtOnceForAnotherFile) {
