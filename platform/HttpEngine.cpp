@@ -327,12 +327,17 @@ bool isTlsFailure(CURLcode code) {
 }
 
 // What the kernel knows of a transfer's connection: request bytes the server's side acknowledged,
-// answer bytes that came, and request bytes not yet sent at all. -1 where it cannot tell (no
-// connection yet, not TCP).
+// answer bytes that came, request bytes not yet sent at all, and how many more the server's side
+// has room for now. -1 where it cannot tell (no connection yet, not TCP).
 struct Wire {
     qint64 acked = -1;
     qint64 received = -1;
     qint64 unsent = -1;
+    qint64 room = -1;
+    // Whether what is left of the request may reach the server whatever Qorvel does next: nothing
+    // is left, or the server's side has room for all of it, so the kernel may send it between
+    // this look and the reset that would drop it.
+    bool mayAllGoOut() const { return unsent <= 0 || (room >= 0 && unsent <= room); }
 };
 
 // libcurl tells a transfer's socket only once the transfer is over: it is noted as it is made,
@@ -365,6 +370,10 @@ Wire wireOf(const Transfer& t) {
         length >= socklen_t(offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)) {
         wire.acked = qint64(info.tcpi_bytes_acked);
         wire.received = qint64(info.tcpi_bytes_received);
+        if (length >= socklen_t(offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd)) {
+            const qint64 inFlight = qint64(info.tcpi_bytes_sent) - qint64(info.tcpi_bytes_retrans) - wire.acked;
+            wire.room = std::max<qint64>(0, qint64(info.tcpi_snd_wnd) - std::max<qint64>(0, inFlight));
+        }
     }
     int unsent = 0;
     if (::ioctl(fd, SIOCOUTQNSD, &unsent) == 0) wire.unsent = unsent;
@@ -755,7 +764,7 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
                 // server may hold it all, reset or not.
                 curl_off_t up = 0;
                 curl_easy_getinfo(t->easy, CURLINFO_SIZE_UPLOAD_T, &up);
-                if (handedOverWhole(*t, up) && wireOf(*t).unsent <= 0) t->bodySent = true;
+                if (handedOverWhole(*t, up) && wireOf(*t).mayAllGoOut()) t->bodySent = true;
                 cutOnWire(*t);
                 curl_multi_remove_handle(multi, t->easy);
                 running.erase(it);
@@ -834,6 +843,7 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
                 }
             }
             if (expired) {
+                if (!t->bodySent && handedOverWhole(*t, up) && wireOf(*t).mayAllGoOut()) t->bodySent = true;
                 it = running.erase(it);
                 cutOnWire(*t);
                 curl_multi_remove_handle(multi, t->easy);
