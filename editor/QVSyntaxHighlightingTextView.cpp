@@ -1368,9 +1368,14 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
     const qint64 length = text.length();
     if (from <= 0 || from >= length || !_parser || !_active || !UserDefaults::standard().boolForKey(QVHighlightKey)) return false;
     // The final colours end in one of the page's own tags (or comments), whose colours carry the
-    // multi-line mark, in the page's own language.
+    // multi-line mark, in the page's own language; or at a stop a slice kept inside a tag that
+    // runs on along a long line (a stretch of it that holds no line break has no such mark).
     QVRange language;
-    if (!text.attribute(QVTextStorage::MultiLineAttribute, from - 1).toBool() ||
+    const bool stopKept = std::any_of(_openTags.begin(), _openTags.end(), [from](const OpenTag& tag) {
+        return tag.lt < from && std::binary_search(tag.stops.begin(), tag.stops.end(), std::pair(from, false),
+                                                   [](const auto& a, const auto& b) { return a.first < b.first; });
+    });
+    if ((!stopKept && !text.attribute(QVTextStorage::MultiLineAttribute, from - 1).toBool()) ||
         QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, from - 1, &language)) != _parser.get())
         return false;
     const auto tags = std::dynamic_pointer_cast<QVTagBasedParser>(parserWithTheme(_parser));
@@ -1520,6 +1525,15 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
         }
     } else if (end < 0) {
         keepStop(kept->stops, to, quoted);
+        if (to < lineEnd && !(sameCommentGoesOn && old == stateAt(to - 1))) {
+            // Ended inside the tag amid its line, where the next slice goes on from the stop:
+            // never joined to the old colouring, whose state there a stretch without a line
+            // break (no multi-line mark) may seem to match.
+            _highlightedUpTo = to;
+            _oldColouringEnd = std::max(_oldColouringEnd, to);
+            if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
+            return true;
+        }
     }
     sliceColoured(to, old, sameCommentGoesOn && old == stateAt(to - 1));
     return true;
@@ -1814,10 +1828,13 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
         if (_highlightedUpTo < length) scheduleIdleHighlighting();
         return;
     }
-    if (changeRange.location - range.location > LongLineEditReach) {
+    if (changeRange.location - range.location > LongLineEditReach || range.end() - changeRange.end() > 2 * LongLineEditReach) {
         // Any other key amid a string or comment that began far back (a backtick, a "${", a
         // line's first word): its lines on are coloured as an idle slice would colour them,
         // reading the literal's own text from the stop kept before them, not from its start.
+        // So is a key on a line of megabytes that begins inside a tag or literal begun just
+        // before it: a quote typed there turns every quote after it about, and the line would
+        // be read to its end in the key's frame.
         const qint64 line = textStorage().lineRangeForRange(QVRange(changeRange.location, 0)).location;
         if (line > range.location && _highlightedUpTo == line && (colourInsideLiteral(line, EditSlice) || colourInsideTag(line, EditSlice))) {
             if (_highlightedUpTo >= length) return;

@@ -2349,7 +2349,7 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
          End, {}, {"<", "d", "i", "v", " ", "x", ">", "x"}, 8},
         {"markup line split in a tag", "/tmp/mb.html",
          [&](qsizetype n) { return head + "</head>\n<ul>" + rowsOf("<li class=\"r\" id=\"r%1\">row</li>", n) + "</ul>\n<p>end</p>\n"; },
-         InTag, {}, {"\n", "x", "y", " ", "\"", "x"}, 4},
+         InTag, {}, {"\n", "x", "y", " ", "\"", "x"}, 6},
         {"markup line split in a tag, a quote typed after", "/tmp/mb.html",
          [&](qsizetype n) { return head + "</head>\n<ul>" + rowsOf("<li class=\"r\" id=\"r%1\">row</li>", n) + "</ul>\n<p>end</p>\n"; },
          InTag, "\nxy \"", {"x", "y", " ", "=", "x"}, 5},
