@@ -731,6 +731,8 @@ public:
     }
 
     bool converged() const { return _converged; }
+    // How far the pass wrote colours, or the standard ones ahead of its parse.
+    qint64 touchedTo() const { return _resets ? std::max(_written, _resetEnd) : _written; }
     // How far what the parse decided before where it ended read.
     qint64 endReadTo() const {
         return _converged ? std::max(_convergedHorizon, _convergedSlashHorizon) : std::max(_stop.horizon, _stop.slashHorizon);
@@ -784,9 +786,25 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
         _useMainParser = false;
         return {range.end(), false};
     }
-    Pass pass(*this, range, resume, convergeAfter, stopAfter, resume == range.location ? inside : QVWalkPlace(), _checkpoints);
     text.beginEditing();
-    const QVEmbeddedRanges embedded = parserWithTheme(_parser)->parseRange(range, text, &pass);
+    // A parse reads its whole range first: a copy of megabytes once an edit split a long line,
+    // more than the pass costs up to where it stops, a stretch past stopAfter on that line. So a
+    // pass that can stop there is given a stretch past it first, and kept only when it stopped
+    // inside it on what it read there (as blockLinePass does in a block).
+    const qint64 firstReach = std::max(resume, stopAfter) + 2 * LongLineEditReach;
+    const bool shortFirst = stopAfter >= resume && stopAfter < range.end() && range.end() - firstReach > 4 * LongLineEditReach &&
+                            text.lineRangeForRange(QVRange(stopAfter, 0)).end() > firstReach;
+    const QVWalkPlace from = resume == range.location ? inside : QVWalkPlace();
+    std::optional<Pass> pass;
+    QVEmbeddedRanges embedded;
+    for (const QVRange parsed : {QVRange(range.location, (shortFirst ? firstReach : range.end()) - range.location), range}) {
+        // The whole range's pass, after a short one it could not keep, goes on at least as far as
+        // that one wrote, so that nothing it wrote is left behind.
+        const qint64 touched = pass ? pass->touchedTo() : 0;
+        pass.emplace(*this, parsed, resume, std::max(convergeAfter, touched), std::max(stopAfter, touched), from, _checkpoints);
+        embedded = parserWithTheme(_parser)->parseRange(parsed, text, &*pass);
+        if (parsed.end() == range.end() || (pass->stoppedAt < parsed.end() && pass->endReadTo() < parsed.end())) break;
+    }
     bool blockPoints = false;
     qint64 blockStop = -1;
     for (const QVEmbeddedRange& part : embedded) {
@@ -821,12 +839,12 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
     text.endEditing();
     _colouringBlockLine = false;
     if (blockStop >= 0) {
-        pass.commit(blockStop);
+        pass->commit(blockStop);
         return {blockStop, false};
     }
-    const qint64 end = std::clamp(pass.stoppedAt, resume, range.end());
-    pass.commit(end);
-    return {end, pass.converged()};
+    const qint64 end = std::clamp(pass->stoppedAt, resume, range.end());
+    pass->commit(end);
+    return {end, pass->converged()};
 }
 
 QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourBlockLine(QVRange range, qint64 before, qint64 convergeAfter,
@@ -854,8 +872,11 @@ std::unique_ptr<QVSyntaxHighlightingTextView::Pass> QVSyntaxHighlightingTextView
     // must have read nothing past what it was given, or the whole range is parsed.
     const qint64 firstReach = std::max(resume, stopAfter) + 2 * LongLineEditReach;
     const bool shortFirst = firstReach < range.end();
+    qint64 touched = 0;
     for (const QVRange parsed : {QVRange(range.location, (shortFirst ? firstReach : range.end()) - range.location), range}) {
-        auto pass = std::make_unique<Pass>(*this, parsed, resume, convergeAfter, stopAfter, QVWalkPlace(), _blockLine.points);
+        // As in colourPass: the whole range's pass goes on at least as far as the short one wrote.
+        auto pass = std::make_unique<Pass>(*this, parsed, resume, std::max(convergeAfter, touched), std::max(stopAfter, touched), QVWalkPlace(),
+                                           _blockLine.points);
         _colouringBlockLine = true;
         text.beginEditing();
         parserWithTheme(parser)->parseRange(parsed, text, pass.get());
@@ -863,6 +884,7 @@ std::unique_ptr<QVSyntaxHighlightingTextView::Pass> QVSyntaxHighlightingTextView
         _colouringBlockLine = false;
         *end = std::clamp(pass->stoppedAt, resume, parsed.end());
         if (parsed.end() == range.end() || (*end < parsed.end() && pass->endReadTo() < parsed.end())) return pass;
+        touched = pass->touchedTo();
     }
     Q_UNREACHABLE();
 }
