@@ -731,6 +731,12 @@ public:
     }
 
     bool converged() const { return _converged; }
+    // The last boundary the parse reported (none: where it resumed), and how far what it
+    // decided before there read.
+    qint64 lastBoundary() const { return _last.position >= 0 ? _last.position : resumeAt; }
+    qint64 lastBoundaryReadTo() const {
+        return _last.position >= 0 ? std::max(_last.horizon, _last.slashHorizon) : std::max(_horizonFloor, _slashFloor);
+    }
     // How far the pass wrote colours, or the standard ones ahead of its parse.
     qint64 touchedTo() const { return _resets ? std::max(_written, _resetEnd) : _written; }
     // How far what the parse decided before where it ended read.
@@ -804,6 +810,23 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
         pass.emplace(*this, parsed, resume, std::max(convergeAfter, touched), std::max(stopAfter, touched), from, _checkpoints);
         embedded = parserWithTheme(_parser)->parseRange(parsed, text, &*pass);
         if (parsed.end() == range.end() || (pass->stoppedAt < parsed.end() && pass->endReadTo() < parsed.end())) break;
+        // It ran on to its end inside a page's tag opened at its last boundary (a "<" typed
+        // before a script's text, whose ">" all stand in quotes): a tag's colours up to a place
+        // do not hang on where it ends, so they are final to there, and slices go on inside it
+        // from a stop kept there (colourInsideTag), not from the line's start.
+        if (const auto tags = std::dynamic_pointer_cast<QVTagBasedParser>(parserWithTheme(_parser));
+            tags && embedded.empty() && pass->lastBoundary() >= resume && pass->lastBoundaryReadTo() <= pass->lastBoundary()) {
+            bool quoted = false;
+            const qint64 lt = tags->openTagBefore(text, pass->lastBoundary(), parsed.end(), &quoted);
+            if (lt == pass->lastBoundary()) {
+                if (_openTags.size() >= KeptLiterals) _openTags.erase(_openTags.begin());
+                std::erase_if(_openTags, [lt](const OpenTag& tag) { return tag.lt == lt; });
+                _openTags.push_back({lt, {{parsed.end(), quoted}}, tags->opensComment(text, lt)});
+                pass->commit(parsed.end());
+                text.endEditing();
+                return {parsed.end(), false};
+            }
+        }
     }
     bool blockPoints = false;
     qint64 blockStop = -1;
@@ -954,7 +977,7 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs, 
         } work;
         const qint64 from = _highlightedUpTo;
         if (colourInsideLiteral(from, slice) || colourInsideTag(from, slice) || colourInsideBlock(from, slice)) {
-            if (spent()) break;
+                if (spent()) break;
             continue;
         }
         qint64 entered = -1;

@@ -2364,7 +2364,7 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
          Middle, {}, {"x", "\"", "<", "\n", "x", " "}, 3},
         {"script line cut by an end tag", "/tmp/mb.html",
          [&](qsizetype n) { return head + "</head>\n<script>\n" + rowsOf("if (a < b%1) t += \"-> x\"; ", n) + "\n</script>\n<p>end</p>\n"; },
-         Middle, "</script>", {"x", " ", "<", "x", "\n", "x"}, 2},
+         Middle, "</script>", {"x", " ", "<", "x", "\n", "x"}, 6},
         // A slash typed amid the line whose closing slash stands further on than the stretch a
         // pass past a key first reads: what it decides there reads on, so the pass reads the
         // whole line (the colours checked: read short, the slash would divide).
