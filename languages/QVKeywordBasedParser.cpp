@@ -577,22 +577,20 @@ qint64 QVKeywordBasedParser::endOfOpenLiteral(const QVTextStorage& storage, qint
         if (limit <= start) return limit < opener + body ? -2 : -1;
         if (!lineStart(limit)) return -2;
         const qint64 viewEnd = std::min(storage.length(), limit + label.size() + 1);
-        const QStringView text = storage.characters(QVRange(start, viewEnd - start));
-        const qint64 n = limit - start;
-        countParsed(n);
-        // The line break that ends the line at j (n: none before limit), past it.
-        const QStringView scanned = text.first(n);
-        auto nextLine = [&](qint64 j) -> qint64 {
-            const qsizetype lf = scanned.indexOf(u'\n', j);
-            const qint64 lineEnd = lf < 0 ? n : lf;
-            const qsizetype cr = scanned.sliced(j, lineEnd - j).indexOf(u'\r');
-            if (cr >= 0) return j + cr + 1 + (j + cr + 1 < text.size() && text[j + cr + 1] == u'\n' ? 1 : 0);
-            return lf < 0 ? n : lf + 1;
-        };
-        // From inside a line of the text (where a read stopped amid a long one), the next line
-        // is the first that may close it.
-        for (qint64 j = lineStart(start) ? 0 : nextLine(0); j < n; j = nextLine(j))
-            if (const qint64 after = QVScriptLiterals::heredocClosesAt(text, j, text.size(), label); after >= 0) return start + after;
+        // Each line's start is read, from the text's own line index, not the lines between: a
+        // line of megabytes in the body (a read stopped amid it) was copied whole to find its end.
+        // From inside a line, the next line is the first that may close it.
+        for (qint64 line = storage.lineOfPosition(start) + (lineStart(start) ? 0 : 1); line < storage.lineCount(); ++line) {
+            const qint64 at = storage.lineStart(line);
+            if (at >= limit) break;
+            if (at < start) continue;
+            qint64 j = at;
+            while (j < viewEnd && (storage.characterAt(j) == u' ' || storage.characterAt(j) == u'\t')) ++j;
+            const qint64 end = std::min(viewEnd, j + label.size() + 1);
+            const QStringView head = storage.characters(QVRange(j, end - j));
+            countParsed(end - at);
+            if (const qint64 after = QVScriptLiterals::heredocClosesAt(head, 0, head.size(), label); after >= 0) return j + after;
+        }
         return -1;
     }
     const QVComment* comment = nullptr;

@@ -2361,7 +2361,7 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
          End, {}, {"x", "\"", "<", "?>", "\n", "x", " ", "\n", "XML;"}, 7},
         {"heredoc line's middle", "/tmp/mb.php",
          [&](qsizetype n) { return "<?php\n$f = <<<XML\n" + rowsOf("<li class=\"r\">'%1'</li>", n) + "\nXML;\necho $f;\n?>\n<p>end</p>\n"; },
-         Middle, {}, {"x", "\"", "<", "\n", "x", " "}, 3},
+         Middle, {}, {"x", "\"", "<", "\n", "x", " "}, 6},
         {"script line cut by an end tag", "/tmp/mb.html",
          [&](qsizetype n) { return head + "</head>\n<script>\n" + rowsOf("if (a < b%1) t += \"-> x\"; ", n) + "\n</script>\n<p>end</p>\n"; },
          Middle, "</script>", {"x", " ", "<", "x", "\n", "x"}, 6},
