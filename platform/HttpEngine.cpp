@@ -141,6 +141,8 @@ struct Transfer {
     bool answerExpired = false;
     // What moved on the wire, sampled as the worker goes round, for the slowest pace: (time, bytes).
     std::deque<std::pair<qint64, qint64>> paceSamples;
+    // The request bytes the server's side acknowledged over the last moments: (time, bytes).
+    std::deque<std::pair<qint64, qint64>> ackSamples;
     // The whole body went out on the wire, and when.
     bool bodySent = false;
     qint64 bodySentAt = 0;
@@ -340,6 +342,11 @@ struct Wire {
     bool mayAllGoOut() const { return unsent <= 0 || (room >= 0 && unsent <= room); }
 };
 
+// How long a server's side that took what was left of a body within it is taken to be reading
+// at once: a window full for a moment (its reader not scheduled yet) opens again while Qorvel
+// looks, and the rest goes before the reset can drop it.
+constexpr qint64 ReadingAtOnceMs = 250;
+
 // libcurl tells a transfer's socket only once the transfer is over: it is noted as it is made,
 // and forgotten as libcurl closes it, so a number reused by a later socket is never taken for it.
 int onSocketMade(void* user, curl_socket_t fd, curlsocktype) {
@@ -389,6 +396,13 @@ void cutOnWire(const Transfer& t) {
     if (fd == CURL_SOCKET_BAD) return;
     const linger abortive{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+}
+
+// Whether what is left of the request may reach the server whatever Qorvel does next: the
+// server's side has room for it, or took as much in the last moments.
+bool mayAllGoOut(const Transfer& t, const Wire& wire) {
+    if (wire.mayAllGoOut()) return true;
+    return !t.ackSamples.empty() && wire.acked >= 0 && wire.acked - t.ackSamples.front().second >= wire.unsent;
 }
 
 qint64 bodyLength(const Transfer& t) {
@@ -764,7 +778,7 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
                 // server may hold it all, reset or not.
                 curl_off_t up = 0;
                 curl_easy_getinfo(t->easy, CURLINFO_SIZE_UPLOAD_T, &up);
-                if (handedOverWhole(*t, up) && wireOf(*t).mayAllGoOut()) t->bodySent = true;
+                if (handedOverWhole(*t, up) && mayAllGoOut(*t, wireOf(*t))) t->bodySent = true;
                 cutOnWire(*t);
                 curl_multi_remove_handle(multi, t->easy);
                 running.erase(it);
@@ -808,6 +822,10 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
             curl_easy_getinfo(t->easy, CURLINFO_SIZE_UPLOAD_T, &up);
             const Wire wire = wireOf(*t);
             const qint64 moved = wire.acked >= 0 ? wire.acked + wire.received : qint64(down + up);
+            if (wire.acked >= 0) {
+                t->ackSamples.emplace_back(now, wire.acked);
+                while (t->ackSamples.size() > 1 && now - t->ackSamples.front().first > ReadingAtOnceMs) t->ackSamples.pop_front();
+            }
             if (moved != t->lastBytes) {
                 t->lastBytes = moved;
                 t->lastActivity = std::max(t->lastActivity, now);
@@ -843,7 +861,7 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
                 }
             }
             if (expired) {
-                if (!t->bodySent && handedOverWhole(*t, up) && wireOf(*t).mayAllGoOut()) t->bodySent = true;
+                if (!t->bodySent && handedOverWhole(*t, up) && mayAllGoOut(*t, wireOf(*t))) t->bodySent = true;
                 it = running.erase(it);
                 cutOnWire(*t);
                 curl_multi_remove_handle(multi, t->easy);
