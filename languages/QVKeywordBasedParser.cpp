@@ -312,6 +312,9 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
     // the boundaries after it.
     qint64 regexEnd = NotFound;
     std::vector<Rejected> rejected;
+    // Slashes before regexSameUntil would be rejected as the last scan was, reading as far.
+    qint64 regexSameUntil = -1;
+    qint64 regexSameRead = 0;
     auto beginsComment = [&](qint64 i) {
         for (const QVComment& form : std::as_const(_comments))
             if (!form.begin().isEmpty() && text.sliced(i).startsWith(form.begin())) return true;
@@ -324,7 +327,13 @@ QVEmbeddedRanges QVKeywordBasedParser::parseRange(QVRange range, QVTextStorage& 
             if ((i > 0 && s[i - 1] == QLatin1Char('/')) || beginsComment(i) || !QVScriptLiterals::operandMayStartAt(text, i, 0))
                 continue;
             qint64 read = 0;
-            const qint64 end = QVScriptLiterals::endOfRegexLiteral(text, i, n, &read);
+            qint64 end = -1;
+            if (i < regexSameUntil) {
+                read = regexSameRead;
+            } else {
+                end = QVScriptLiterals::endOfRegexLiteral(text, i, n, &read, &regexSameUntil);
+                regexSameRead = read;
+            }
             if (end > i) {
                 regexEnd = end;
                 furthest = std::max(furthest, end);

@@ -289,6 +289,8 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
         return -1;
     };
     qint64 i = start;
+    // Slashes before it would be rejected as a regular expression as the last one was.
+    qint64 regexSameUntil = -1;
     qint64 nextPlace = places ? places->wantedFrom : std::numeric_limits<qint64>::max();
     // Where places are wanted, a template string or block comment is read a line at a time from
     // j, a place of its own text, and each line begun in that text is a place too (literal says
@@ -536,8 +538,8 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
             // the language's colouring reads it, a slash right after a slash (a literal's
             // closing one) begins none.
             if (lexicon.regexLiterals && c == u'/' && !(i > start && text[i - 1] == u'/') &&
-                QVScriptLiterals::operandMayStartAt(text, i, start)) {
-                const qint64 close = QVScriptLiterals::endOfRegexLiteral(text, i, n);
+                QVScriptLiterals::operandMayStartAt(text, i, start) && i >= regexSameUntil) {
+                const qint64 close = QVScriptLiterals::endOfRegexLiteral(text, i, n, nullptr, &regexSameUntil);
                 if (close > i && endWithin(i + 1, close) < 0) {
                     i = close;
                     continue;

@@ -71,11 +71,12 @@ bool operandMayStartAt(QStringView text, qint64 index, qint64 floor) {
     }
 }
 
-qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* read) {
+qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* read, qint64* sameUntil) {
     limit = std::min<qint64>(limit, text.size());
     bool inClass = false;
     qint64 j = index + 1;
     qint64 end = -1;
+    qint64 classSlash = -1;
     for (; j < limit; ++j) {
         const char16_t u = text[j].unicode();
         if (isLineBreak(u)) break;
@@ -87,6 +88,7 @@ qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* r
             ++j;
         } else if (inClass) {
             if (u == u']') inClass = false;
+            else if (u == u'/' && classSlash < 0) classSlash = j;
         } else if (u == u'[') {
             inClass = true;
         } else if (u == u'/') {
@@ -99,6 +101,10 @@ qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* r
     }
     // A scan cut off by limit would read on in a longer text.
     if (read) *read = j + 1;
+    // The slashes it passed outside a class were escaped: a scan begun at one reads on from
+    // the next character as this one did, and ends as it did. Callers that try every slash of
+    // a line of megabytes with no closing one (a long literal's escaped slashes) skip those.
+    if (sameUntil) *sameUntil = end >= 0 ? -1 : classSlash >= 0 ? classSlash : j;
     return end;
 }
 

@@ -31,7 +31,7 @@ qint64 lookBackStart(QStringView text, qint64 index);
 // inside a character class or after a backslash does not close it. The caller has already ruled
 // out the comment begins "//" and "/*". read, when given, receives the end of what was read
 // (past limit when the scan reached it).
-qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* read = nullptr);
+qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* read = nullptr, qint64* sameUntil = nullptr);
 
 // Where a read of a template string stands: in the outermost string's own text (no frames), or
 // inside what its "${...}" holes opened, outermost first: a hole's code (how many of its own

@@ -2373,6 +2373,12 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
              return head + "</head>\n<script>\n" + rowsOf(("y%1 = 1; " + QByteArray(400'000, 'c') + " / 2; ").constData(), n) + "\n</script>\n<p>end</p>\n";
          },
          Middle, {}, {"=", " ", "/", "x", "\""}, 0},
+        // A regular expression of megabytes whose slashes are escaped: a key amid it reads the
+        // literal whole, but each escaped slash tried as an opener must not read on to the line's
+        // end again (minutes a key at 5 MB: the suite's time limit ends it).
+        {"script line that is one regular expression, amid it", "/tmp/mb.html",
+         [&](qsizetype n) { return head + "</head>\n<script>\nvar r = /" + rowsOf("ab%1[xy]+\\/c(d|e)", n) + "/g; var t = 1 < 2;\n</script>\n<p>end</p>\n"; },
+         Middle, {}, {"x", "y"}, 0},
         {"script line, a line break typed amid it", "/tmp/mb.html",
          [&](qsizetype n) { return head + "</head>\n<script>\n" + rowsOf("if (a < b%1) t += \"-> x\"; ", n) + "\n</script>\n<p>end</p>\n"; },
          Middle, {}, {"\n", "x", "y", "\n", "x"}, 5},
