@@ -1074,6 +1074,11 @@ QVWalkPlace QVSyntaxHighlightingTextView::blockPlaceBefore(qint64 from, qint64 w
             return {line, run.location, std::prev(near)->block};
         if (first != near && first->position <= _boundaries.certainUpTo() && first->block >= 0 && first->blockStart == run.location)
             return {line, run.location, first->block};
+        // A block that was one long line until a line break was typed in it (before its end
+        // tag) has no place of the walk inside: its opener tells its kind, or every key on the
+        // new line coloured the block again from its opener.
+        if (line <= _highlightedUpTo)
+            if (const int kind = embeddedKindAt(run.location, owner); kind >= 0) return {line, run.location, kind};
     }
     // Places the edits before from left unconfirmed are confirmed first: the walk from before
     // each edit meets the old places again a little after it (the same place in the same state).

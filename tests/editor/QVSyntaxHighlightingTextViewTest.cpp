@@ -2326,7 +2326,7 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
         return line;
     };
     const QString head = QStringLiteral("<!DOCTYPE html>\n<html>\n<head>\n<title>x</title>\n");
-    enum Caret { End, Middle, InTag, BeforeValue };
+    enum Caret { End, Middle, InTag, BeforeValue, BeforeEndTag };
     struct Row {
         const char* name;
         const char* path;
@@ -2338,6 +2338,11 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
         std::vector<int> unbounded = {};  // of them, those that open a literal of megabytes
     };
     const std::vector<Row> rows = {
+        // Right before the end tag of a script on one line: the keys on the line the break
+        // began, as the block's last line, colour from its start, not the block's opener.
+        {"one-line script, a line break typed before its end tag", "/tmp/mb.html",
+         [&](qsizetype n) { return head + "</head>\n<script>" + rowsOf("if (a < b%1) t += \"-> x\"; ", n) + "</script>\n<p>end</p>\n"; },
+         BeforeEndTag, {}, {"\n", "x", " ", "<", "/", "y"}, 6, {0}},
         {"style block's last line", "/tmp/mb.html",
          [&](qsizetype n) { return head + "<style>\nbody { margin: 0; }\n.logo { background: url(data:" + rowsOf("AbCd%1+/", n) + "); }\n</style>\n</head>\n<p>x</p>\n"; },
          End, {}, {"\"", "x", "\n", "x", "\"", "x"}, 6},
@@ -2417,6 +2422,7 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
             qint64 caret = row.caret == End ? text.lineContentsEnd(line) : range.location + range.length / 2;
             if (row.caret == InTag) caret = view.string().indexOf(u' ', view.string().indexOf(u'<', caret));
             if (row.caret == BeforeValue) caret = view.string().indexOf(u'"', view.string().indexOf(u'<', caret));
+            if (row.caret == BeforeEndTag) caret = view.string().indexOf(QStringLiteral("</script>"), range.location);
             view.setSelectedRange(QVRange(caret, 0));
             if (!row.paste.isEmpty()) {
                 view.insertText(row.paste);
