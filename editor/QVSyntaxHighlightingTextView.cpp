@@ -977,7 +977,7 @@ void QVSyntaxHighlightingTextView::highlightSome(qint64 until, qint64 budgetMs, 
         } work;
         const qint64 from = _highlightedUpTo;
         if (colourInsideLiteral(from, slice) || colourInsideTag(from, slice) || colourInsideBlock(from, slice)) {
-                if (spent()) break;
+            if (spent()) break;
             continue;
         }
         qint64 entered = -1;
