@@ -1384,10 +1384,11 @@ int stallChild(const QString& path, int shape, bool keys) {
 // data: URI of 30 MB; 2 a style block whose last line is such a rule; 3 a PHP block whose last
 // line is an array of 30 MB; 4 a script line of 30 MB whose ">" stand only in strings; 5 a page
 // line of 30 MB of list items; 6 a PHP heredoc whose one line is 30 MB of list items; 7 a script
-// whose line of 30 MB is one block comment.
+// whose line of 30 MB is one block comment; 8 a PHP block of 30 MB on one line between markup.
 QString oneLinePage(int kind) {
-    static const char* const names[] = {"one-line-script-100mb.html", "data-uri-30mb.html", "last-rule-30mb.html", "php-array-30mb.php",
-                                        "script-gt-in-strings-30mb.html", "markup-line-30mb.html", "heredoc-line-30mb.php", "comment-line-30mb.html"};
+    static const char* const names[] = {"one-line-script-100mb.html", "data-uri-30mb.html", "last-rule-30mb.html",
+                                        "php-array-30mb.php", "script-gt-in-strings-30mb.html", "markup-line-30mb.html",
+                                        "heredoc-line-30mb.php", "comment-line-30mb.html", "php-line-30mb.php"};
     const QString path = g_files->filePath(QString::fromLatin1(names[kind]));
     if (QFile::exists(path)) return path;
     QByteArray page = "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>One line</title>\n";
@@ -1422,6 +1423,8 @@ QString oneLinePage(int kind) {
         page += "</head>\n<body>\n<script>\n" + rows("if (a < b%d) t += \"-> %d\"; ") + "\n</script>\n</body>\n</html>\n";
     } else if (kind == 5) {
         page += "</head>\n<body>\n<ul>" + rows("<li class=\"row\" id=\"r%d\">row %d</li>") + "</ul>\n</body>\n</html>\n";
+    } else if (kind == 8) {
+        page = "<p>top</p>\n<?php " + rows("$a%d = \"x\" . 'y' . f($b%d); /* c */ ") + " ?>\n<p>end</p>\n";
     } else if (kind == 7) {
         page += "<script>/* " + rows("var a = \"s%d\"; x < 2 /* nested? * / `t` 'q%d' ") + " */ var a = 1;</script>\n</head>\n<body>\n</body>\n</html>\n";
     } else {
@@ -1460,6 +1463,7 @@ const OneLineRow OneLineRows[] = {
     {2, OneLineRow::Middle, nullptr, {"\"", "x", "\\", "\r", "x"}, "style block whose last line is 30 MB, amid it: a quote, x, a backslash, Return, x"},
     {3, OneLineRow::Middle, nullptr, {"\"", "x", "\\", "\r", "x"}, "PHP block whose last line is 30 MB, amid it: a quote, x, a backslash, Return, x"},
     {4, OneLineRow::Middle, nullptr, {"'", "x", "/", "*", "x"}, "30 MB script line, amid it: a quote, x, then a comment opened and x in it"},
+    {8, OneLineRow::Middle, "?>", {"x", "y", " ", "<", "x", "\r", "x"}, "PHP block of 30 MB on one line, \"?>\" pasted amid it, then x, y, \" <\", x, Return, x"},
 };
 constexpr int FirstOneLineShape = 6;
 

@@ -780,6 +780,17 @@ private:
     qint64 _convergedSlashHorizon = 0;
 };
 
+namespace {
+
+// How far past its stop a pass that can stop on a long line is first given: twice the stretch it
+// colours, so that the short slices after a key (a line break amid a block's line) read a few
+// kilobytes each, not the key's stretch again; at most what a key's pass is given.
+qint64 shortPassReach(qint64 resume, qint64 stopAfter) {
+    return std::clamp<qint64>(2 * (stopAfter - resume), LeastIdleSlice, 2 * LongLineEditReach);
+}
+
+}  // namespace
+
 QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(QVRange range, qint64 resume, qint64 convergeAfter,
                                                                                qint64 stopAfter, const QVWalkPlace& inside) {
     QVTextStorage& text = textStorage();
@@ -797,7 +808,7 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
     // more than the pass costs up to where it stops, a stretch past stopAfter on that line. So a
     // pass that can stop there is given a stretch past it first, and kept only when it stopped
     // inside it on what it read there (as blockLinePass does in a block).
-    const qint64 firstReach = std::max(resume, stopAfter) + 2 * LongLineEditReach;
+    const qint64 firstReach = std::max(resume, stopAfter) + shortPassReach(resume, stopAfter);
     const bool shortFirst = stopAfter >= resume && stopAfter < range.end() && range.end() - firstReach > 4 * LongLineEditReach &&
                             text.lineRangeForRange(QVRange(stopAfter, 0)).end() > firstReach;
     const QVWalkPlace from = resume == range.location ? inside : QVWalkPlace();
@@ -810,6 +821,33 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
         pass.emplace(*this, parsed, resume, std::max(convergeAfter, touched), std::max(stopAfter, touched), from, _checkpoints);
         embedded = parserWithTheme(_parser)->parseRange(parsed, text, &*pass);
         if (parsed.end() == range.end() || (pass->stoppedAt < parsed.end() && pass->endReadTo() < parsed.end())) break;
+        // Begun inside a block of megabytes that runs on past the stretch (a key amid a block's
+        // line, after a closer that its strings or comments hide): the scan for the block's end
+        // read on to it, every key and every slice. The block's own stopping pass decides, kept
+        // when it stopped inside the stretch on what it read there.
+        if (embedded.size() == 1 && embedded.front().parser && from.position >= 0 && embedded.front().range.location == resume &&
+            embedded.front().range.end() == parsed.end() && range.end() - resume >= BlockLinePart) {
+            const QVEmbeddedRange& part = embedded.front();
+            if (_blockLine.parser == part.parser.get() && _blockLine.from <= part.range.location)
+                std::erase_if(_blockLine.points, [&](const Checkpoint& point) { return point.position >= part.range.location; });
+            else
+                _blockLine = {part.parser.get(), part.range.location, {}};
+            qint64 stopped = part.range.location;
+            const std::unique_ptr<Pass> inBlock = blockLinePass(part.range, part.range.location, QVRange::NotFound, stopAfter, part.parser, &stopped, false);
+            if (stopped > part.range.location && stopped < part.range.end() && inBlock->endReadTo() < part.range.end()) {
+                inBlock->commit(stopped);
+                // The stretch past the stop, which the page's pass gave its plain colours, is
+                // still the block's, as is the rest of it with its old colours: a key there
+                // is in the block's language, coloured from a checkpoint before the stop.
+                text.addAttribute(QVTextStorage::ParserAttribute, text.attribute(QVTextStorage::ParserAttribute, stopped - 1),
+                                  QVRange(stopped, part.range.end() - stopped));
+                _colouringBlockLine = true;
+                text.endEditing();
+                _colouringBlockLine = false;
+                pass->commit(stopped);
+                return {stopped, false};
+            }
+        }
         // It ran on to its end inside a page's tag opened at its last boundary (a "<" typed
         // before a script's text, whose ">" all stand in quotes): a tag's colours up to a place
         // do not hang on where it ends, so they are final to there, and slices go on inside it
@@ -848,10 +886,8 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
             std::erase_if(_blockLine.points, [&](const Checkpoint& point) { return point.position >= part.range.location; });
         else
             _blockLine = {part.parser.get(), part.range.location, {}};
-        Pass inBlock(*this, part.range, part.range.location, QVRange::NotFound, resumed ? stopAfter : part.range.end(), {}, _blockLine.points, false);
-        parserWithTheme(part.parser)->parseRange(part.range, text, &inBlock);
-        const qint64 stopped = std::clamp(inBlock.stoppedAt, part.range.location, part.range.end());
-        inBlock.commit(stopped);
+        qint64 stopped = part.range.location;
+        blockLinePass(part.range, part.range.location, QVRange::NotFound, resumed ? stopAfter : part.range.end(), part.parser, &stopped, false)->commit(stopped);
         blockPoints = true;
         if (stopped < part.range.end()) {
             blockStop = stopped;
@@ -887,19 +923,19 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourBlockL
 
 std::unique_ptr<QVSyntaxHighlightingTextView::Pass> QVSyntaxHighlightingTextView::blockLinePass(QVRange range, qint64 resume, qint64 convergeAfter,
                                                                                                qint64 stopAfter, const std::shared_ptr<QVParser>& parser,
-                                                                                               qint64* end) {
+                                                                                               qint64* end, bool reset) {
     QVTextStorage& text = textStorage();
     // A parse reads its whole range first, and on a line of megabytes an edit has split, that
     // read is a copy of it all: more than the parse costs up to where it ends, a stretch past
     // stopAfter. So it is given a stretch more than that first; what it decided before it ended
     // must have read nothing past what it was given, or the whole range is parsed.
-    const qint64 firstReach = std::max(resume, stopAfter) + 2 * LongLineEditReach;
+    const qint64 firstReach = std::max(resume, stopAfter) + shortPassReach(resume, stopAfter);
     const bool shortFirst = firstReach < range.end();
     qint64 touched = 0;
     for (const QVRange parsed : {QVRange(range.location, (shortFirst ? firstReach : range.end()) - range.location), range}) {
         // As in colourPass: the whole range's pass goes on at least as far as the short one wrote.
         auto pass = std::make_unique<Pass>(*this, parsed, resume, std::max(convergeAfter, touched), std::max(stopAfter, touched), QVWalkPlace(),
-                                           _blockLine.points);
+                                           _blockLine.points, reset);
         _colouringBlockLine = true;
         text.beginEditing();
         parserWithTheme(parser)->parseRange(parsed, text, pass.get());

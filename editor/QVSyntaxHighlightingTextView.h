@@ -211,8 +211,10 @@ private:
     PassEnd colourBlockLine(QVRange range, qint64 before, qint64 convergeAfter, qint64 stopAfter, const std::shared_ptr<QVParser>& parser);
     // The pass of parser over range from resume along _blockLine, which ends where it meets the
     // old parse again after convergeAfter, or past stopAfter at the next boundary inside a long
-    // line, not yet committed; its end in *end.
-    std::unique_ptr<Pass> blockLinePass(QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter, const std::shared_ptr<QVParser>& parser, qint64* end);
+    // line, not yet committed; its end in *end. Without reset, the range has its standard
+    // attributes already.
+    std::unique_ptr<Pass> blockLinePass(QVRange range, qint64 resume, qint64 convergeAfter, qint64 stopAfter, const std::shared_ptr<QVParser>& parser,
+                                        qint64* end, bool reset = true);
     // Whether colourBlockLine() of range with the active parser would resume at a checkpoint
     // inside it rather than at its start.
     bool blockLineResumes(QVRange range, qint64 before) const;

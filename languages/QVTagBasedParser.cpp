@@ -558,6 +558,15 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
         const qint64 read = std::min<qint64>(length, blockEnd + end.size() + 1);
         return session->boundary(base + blockEnd, base + blockStart, base + read, 0);
     };
+    // A server block's end ("?>") is one too, past its end string (coloured by then): a parse
+    // begun there is in the markup. The key after a block of megabytes on one line colours from
+    // there, not from the block's opener.
+    auto afterBlockBoundary = [&](qint64 blockStart, qint64 blockEnd, const QString& end) {
+        if (!session || !storage || blockEnd <= blockStart || end.startsWith(u'<')) return false;
+        const qint64 after = blockEnd + end.size();
+        if (after >= length) return false;
+        return session->boundary(base + after, base + blockStart, base + after, 0);
+    };
     if (inside && inside->block < 0) {
         // Begun at a place inside a comment or tag of the markup itself.
         if (storage || inside->literal < MarkupComment || inside->literal > MarkupQuotedValue) return {0, 0};
@@ -587,6 +596,7 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
         if (endTagBoundary(inside->blockStart, blockEnd, entry->end)) return {blockEnd, furthest};
         // The end string takes the tag colour, as after a block begun in the walk.
         if (blockEnd < length) colour(&_tagAttr, blockEnd, std::min<qint64>(blockEnd + entry->end.size(), length) - 1);
+        if (afterBlockBoundary(inside->blockStart, blockEnd, entry->end)) return {blockEnd + entry->end.size(), furthest};
         position = blockEnd;
     }
     while (position < length) {
@@ -655,6 +665,10 @@ QVTagBasedParser::Walked QVTagBasedParser::walk(QStringView text, qint64 base, Q
                 break;
             }
             if (blockEnd < length) colour(&_tagAttr, blockEnd, std::min<qint64>(blockEnd + embedded->end.size(), length) - 1);
+            if (afterBlockBoundary(blockStart, blockEnd, embedded->end)) {
+                stop = blockEnd + embedded->end.size();
+                break;
+            }
             position = blockEnd;
         } else if (name.startsWith(QLatin1String("!--"))) {
             const qint64 end = walkComment(lt, lt);

@@ -2336,6 +2336,7 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
         QStringList keys;
         int bounded;  // how many of the first keys must cost their stretch only
         std::vector<int> unbounded = {};  // of them, those that open a literal of megabytes
+        QString after = {};  // amid the line, the caret goes after the first of these past its middle
     };
     const std::vector<Row> rows = {
         // Right before the end tag of a script on one line: the keys on the line the break
@@ -2384,6 +2385,15 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
         {"script line that is one regular expression, amid it", "/tmp/mb.html",
          [&](qsizetype n) { return head + "</head>\n<script>\nvar r = /" + rowsOf("ab%1[xy]+\\/c(d|e)", n) + "/g; var t = 1 < 2;\n</script>\n<p>end</p>\n"; },
          Middle, {}, {"x", "y"}, 0},
+        // A closer pasted amid a one-line block: the keys after it, in the page now, colour from
+        // the block's new end, not the block again from its opener.
+        {"one-line PHP block, \"?>\" pasted amid it", "/tmp/mb.php",
+         [&](qsizetype n) { return "<p>top</p>\n<?php " + rowsOf("$a%1 = \"x\" . 'y' . f($b); /* c */ ", n) + " ?>\n<p>end</p>\n"; },
+         Middle, "?>", {"x", "y", " ", "<", "x", "\n", "x"}, 7, {}, "; "},
+        // The same in a comment, which hides it: the block runs on, and so does its end's scan.
+        {"one-line PHP block, \"?>\" pasted in a comment amid it", "/tmp/mb.php",
+         [&](qsizetype n) { return "<p>top</p>\n<?php " + rowsOf("$a%1 = \"x\" . 'y' . f($b); /* c */ ", n) + " ?>\n<p>end</p>\n"; },
+         Middle, "?>", {"x", "y", " ", "<", "x", "\n", "x"}, 7, {}, "/* c"},
         {"script line, a line break typed amid it", "/tmp/mb.html",
          [&](qsizetype n) { return head + "</head>\n<script>\n" + rowsOf("if (a < b%1) t += \"-> x\"; ", n) + "\n</script>\n<p>end</p>\n"; },
          Middle, {}, {"\n", "x", "y", "\n", "x"}, 5},
@@ -2423,6 +2433,7 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
             if (row.caret == InTag) caret = view.string().indexOf(u' ', view.string().indexOf(u'<', caret));
             if (row.caret == BeforeValue) caret = view.string().indexOf(u'"', view.string().indexOf(u'<', caret));
             if (row.caret == BeforeEndTag) caret = view.string().indexOf(QStringLiteral("</script>"), range.location);
+            if (!row.after.isEmpty()) caret = view.string().indexOf(row.after, caret) + row.after.size();
             view.setSelectedRange(QVRange(caret, 0));
             if (!row.paste.isEmpty()) {
                 view.insertText(row.paste);
@@ -2443,9 +2454,10 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
             most.push_back(worst);
         }
         // At most the stretches past a key on either side of a line break it typed, more than
-        // the line is longer.
+        // the line is longer; a few such stretches at all (a line break amid a block's line
+        // colours the stretch of the new line a screen shows, a slice at a time).
         EXPECT_LE(most[1], most[0] + 98'304) << row.name << ": " << most[0] << " characters at 1.25 MB, " << most[1] << " at 5 MB";
-        EXPECT_LT(most[0], quint64(200'000)) << row.name;
+        EXPECT_LT(most[0], quint64(300'000)) << row.name;
     }
     UserDefaults::standard().setBool(true, QVAutoComplete);
 }
