@@ -141,8 +141,14 @@ struct Transfer {
     bool answerExpired = false;
     // What moved on the wire, sampled as the worker goes round, for the slowest pace: (time, bytes).
     std::deque<std::pair<qint64, qint64>> paceSamples;
-    // The request bytes the server's side acknowledged over the last moments: (time, bytes).
-    std::deque<std::pair<qint64, qint64>> ackSamples;
+    // The request bytes the server's side acknowledged over the last moments, and the room it
+    // had for more: (time, bytes, room).
+    struct AckSample {
+        qint64 at;
+        qint64 acked;
+        qint64 room;
+    };
+    std::deque<AckSample> ackSamples;
     // The whole body went out on the wire, and when.
     bool bodySent = false;
     qint64 bodySentAt = 0;
@@ -342,10 +348,11 @@ struct Wire {
     bool mayAllGoOut() const { return unsent <= 0 || (room >= 0 && unsent <= room); }
 };
 
-// How long a server's side that took what was left of a body within it is taken to be reading
-// at once: a window full for a moment (its reader not scheduled yet) opens again while Qorvel
-// looks, and the rest goes before the reset can drop it.
-constexpr qint64 ReadingAtOnceMs = 250;
+// How long a server's side that took what was left of a body within it, or had room for it, is
+// taken to be reading at once: a window full for a moment (its reader not scheduled yet, on a
+// busy machine for some hundreds of milliseconds) opens again while Qorvel looks, and the rest
+// goes before the reset can drop it. A slow reader's window never held the rest.
+constexpr qint64 ReadingAtOnceMs = 1000;
 
 // libcurl tells a transfer's socket only once the transfer is over: it is noted as it is made,
 // and forgotten as libcurl closes it, so a number reused by a later socket is never taken for it.
@@ -399,10 +406,12 @@ void cutOnWire(const Transfer& t) {
 }
 
 // Whether what is left of the request may reach the server whatever Qorvel does next: the
-// server's side has room for it, or took as much in the last moments.
+// server's side has room for it, or had, or took as much in the last moments.
 bool mayAllGoOut(const Transfer& t, const Wire& wire) {
     if (wire.mayAllGoOut()) return true;
-    return !t.ackSamples.empty() && wire.acked >= 0 && wire.acked - t.ackSamples.front().second >= wire.unsent;
+    if (t.ackSamples.empty() || wire.acked < 0) return false;
+    if (wire.acked - t.ackSamples.front().acked >= wire.unsent) return true;
+    return std::any_of(t.ackSamples.begin(), t.ackSamples.end(), [&](const Transfer::AckSample& s) { return s.room >= wire.unsent; });
 }
 
 qint64 bodyLength(const Transfer& t) {
@@ -823,8 +832,8 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
             const Wire wire = wireOf(*t);
             const qint64 moved = wire.acked >= 0 ? wire.acked + wire.received : qint64(down + up);
             if (wire.acked >= 0) {
-                t->ackSamples.emplace_back(now, wire.acked);
-                while (t->ackSamples.size() > 1 && now - t->ackSamples.front().first > ReadingAtOnceMs) t->ackSamples.pop_front();
+                t->ackSamples.push_back({now, wire.acked, wire.room});
+                while (t->ackSamples.size() > 1 && now - t->ackSamples.front().at > ReadingAtOnceMs) t->ackSamples.pop_front();
             }
             if (moved != t->lastBytes) {
                 t->lastBytes = moved;
