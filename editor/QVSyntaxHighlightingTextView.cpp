@@ -682,7 +682,12 @@ public:
                 _lastRecorded = _last.position;
                 _recorded.push_back(_last);
             }
-            if (position - _lastRecorded >= LongLineSpacing) {
+            // An embedded block's end on a long line (its end tag, or just past a server block's
+            // "?>"), whose decisions read back to the block's start, is kept whatever the spacing:
+            // a key right after a closer pasted there colours from it, not from the line's start
+            // through the block again.
+            const bool blockEnd = since < position && &_points == &_view._checkpoints;
+            if (position - _lastRecorded >= LongLineSpacing || (blockEnd && position > _lastRecorded)) {
                 _lastRecorded = position;
                 if (!_converged && inLongLine(position)) _recorded.push_back({position, since, horizon, slashHorizon});
             }

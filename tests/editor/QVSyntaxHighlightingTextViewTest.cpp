@@ -2390,6 +2390,9 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
         {"one-line PHP block, \"?>\" pasted amid it", "/tmp/mb.php",
          [&](qsizetype n) { return "<p>top</p>\n<?php " + rowsOf("$a%1 = \"x\" . 'y' . f($b); /* c */ ", n) + " ?>\n<p>end</p>\n"; },
          Middle, "?>", {"x", "y", " ", "<", "x", "\n", "x"}, 7, {}, "; "},
+        {"one-line style block, its end tag pasted amid it", "/tmp/mb.html",
+         [&](qsizetype n) { return head + "<style>" + rowsOf(".c%1{color:red;content:\"</p>\"} /* c */ ", n) + "</style>\n</head>\n<p>x</p>\n"; },
+         Middle, "</style>", {"x", "y", " ", "<", "x", "\n", "x"}, 7, {}, "} "},
         // The same in a comment, which hides it: the block runs on, and so does its end's scan.
         {"one-line PHP block, \"?>\" pasted in a comment amid it", "/tmp/mb.php",
          [&](qsizetype n) { return "<p>top</p>\n<?php " + rowsOf("$a%1 = \"x\" . 'y' . f($b); /* c */ ", n) + " ?>\n<p>end</p>\n"; },
