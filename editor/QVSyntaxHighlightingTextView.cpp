@@ -808,6 +808,13 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
         _useMainParser = false;
         return {range.end(), false};
     }
+    // The checkpoints along a block's line a pass resumed at its place keeps: those before it.
+    const auto resumeBlockLine = [this](const QVEmbeddedRange& part) {
+        if (_blockLine.parser == part.parser.get() && _blockLine.from <= part.range.location)
+            std::erase_if(_blockLine.points, [&](const Checkpoint& point) { return point.position >= part.range.location; });
+        else
+            _blockLine = {part.parser.get(), part.range.location, {}};
+    };
     text.beginEditing();
     // A parse reads its whole range first: a copy of megabytes once an edit split a long line,
     // more than the pass costs up to where it stops, a stretch past stopAfter on that line. So a
@@ -833,10 +840,7 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
         if (embedded.size() == 1 && embedded.front().parser && from.position >= 0 && embedded.front().range.location == resume &&
             embedded.front().range.end() == parsed.end() && range.end() - resume >= BlockLinePart) {
             const QVEmbeddedRange& part = embedded.front();
-            if (_blockLine.parser == part.parser.get() && _blockLine.from <= part.range.location)
-                std::erase_if(_blockLine.points, [&](const Checkpoint& point) { return point.position >= part.range.location; });
-            else
-                _blockLine = {part.parser.get(), part.range.location, {}};
+            resumeBlockLine(part);
             qint64 stopped = part.range.location;
             const std::unique_ptr<Pass> inBlock = blockLinePass(part.range, part.range.location, QVRange::NotFound, stopAfter, part.parser, &stopped, false);
             if (stopped > part.range.location && stopped < part.range.end() && inBlock->endReadTo() < part.range.end()) {
@@ -887,8 +891,8 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
         // from that boundary on (a quote typed amid a line of megabytes turns every string
         // after it about).
         const bool resumed = inside.position >= 0 && part.range.location == resume;
-        if (resumed && _blockLine.parser == part.parser.get() && _blockLine.from <= part.range.location)
-            std::erase_if(_blockLine.points, [&](const Checkpoint& point) { return point.position >= part.range.location; });
+        if (resumed)
+            resumeBlockLine(part);
         else
             _blockLine = {part.parser.get(), part.range.location, {}};
         qint64 stopped = part.range.location;
