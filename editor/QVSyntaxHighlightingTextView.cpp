@@ -1316,14 +1316,7 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     QVRange multiLine, colour, language;
     if (!text.attribute(QVTextStorage::MultiLineAttribute, from - 1, &multiLine).toBool()) return false;
     text.attribute(QVTextStorage::ForegroundColorAttribute, from - 1, &colour);
-    const qint64 opener = std::max(multiLine.location, colour.location);
-    // A literal begun within a slice is read again whole, as any slice is, unless the line it
-    // begins on begins inside another literal: a pass could only begin where the chain of them
-    // does (in a script whose every line begins inside a template string, at its first line), so
-    // every literal of the chain is coloured this way.
-    const qint64 openerLine = text.lineRangeForRange(QVRange(opener, 0)).location;
-    const bool chained = from - opener <= slice;
-    if (chained && rangeToHighlightForRange(QVRange(openerLine, 0), openerLine - 1).location == openerLine) return false;
+    qint64 opener = std::max(multiLine.location, colour.location);
     const QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, from - 1, &language));
     if (!owner || language.location > opener) return false;
     std::shared_ptr<QVParser> parser;
@@ -1339,26 +1332,47 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     if (!literals) return false;
     const qint64 reach = std::min(length, from + slice);
     qint64 to = std::min(std::max(text.lineRangeForRange(QVRange(reach, 0)).end(), from + 1), length);
-    // The literal's own text reaches from: read once from its opener, then where each slice
-    // stopped; one of a chain, begun within a slice, is read from its opener each time.
     std::vector<LiteralStop> unkept;
-    std::vector<LiteralStop>* keptStops = &unkept;
-    if (!chained) {
-        auto kept = std::find_if(_openLiterals.begin(), _openLiterals.end(), [&](const OpenLiteral& l) { return l.opener == opener; });
-        if (kept == _openLiterals.end()) {
-            if (_openLiterals.size() >= KeptLiterals) _openLiterals.erase(_openLiterals.begin());
-            kept = _openLiterals.insert(_openLiterals.end(), {literals.get(), opener, {}});
-        } else if (kept->parser != literals.get()) {
-            *kept = {literals.get(), opener, {}};
+    std::vector<LiteralStop>* keptStops = nullptr;
+    std::vector<LiteralStop>::iterator after;
+    qint64 known = opener;
+    QVScriptLiterals::TemplateNesting nesting;
+    bool chained = false;
+    for (;;) {
+        // A literal begun within a slice is read again whole, as any slice is, unless the line it
+        // begins on begins inside another literal: a pass could only begin where the chain of them
+        // does (in a script whose every line begins inside a template string, at its first line), so
+        // every literal of the chain is coloured this way.
+        const qint64 openerLine = text.lineRangeForRange(QVRange(opener, 0)).location;
+        chained = from - opener <= slice;
+        if (chained && rangeToHighlightForRange(QVRange(openerLine, 0), openerLine - 1).location == openerLine) return false;
+        // The literal's own text reaches from: read once from its opener, then where each slice
+        // stopped; one of a chain, begun within a slice, is read from its opener each time.
+        unkept.clear();
+        keptStops = &unkept;
+        if (!chained) {
+            auto kept = std::find_if(_openLiterals.begin(), _openLiterals.end(), [&](const OpenLiteral& l) { return l.opener == opener; });
+            if (kept == _openLiterals.end()) {
+                if (_openLiterals.size() >= KeptLiterals) _openLiterals.erase(_openLiterals.begin());
+                kept = _openLiterals.insert(_openLiterals.end(), {literals.get(), opener, {}});
+            } else if (kept->parser != literals.get()) {
+                *kept = {literals.get(), opener, {}};
+            }
+            keptStops = &kept->stops;
         }
-        keptStops = &kept->stops;
+        after = std::upper_bound(keptStops->begin(), keptStops->end(), from, [](qint64 at, const LiteralStop& stop) { return at < stop.position; });
+        known = after == keptStops->begin() ? opener : std::prev(after)->position;
+        // How a template string's holes stand nested at from.
+        nesting = after == keptStops->begin() ? QVScriptLiterals::TemplateNesting() : std::prev(after)->nesting;
+        if (known >= from) break;
+        const qint64 end = literals->endOfOpenLiteral(text, opener, known, from, &nesting);
+        if (end == -1) break;
+        // Two literals side by side are one run of colours ("" in a style sheet whose strings a
+        // quote turned about): the one the final colours end in opens where the one read ended.
+        if (end <= opener || end < known || end >= from) return false;
+        opener = end;
     }
     std::vector<LiteralStop>& stops = *keptStops;
-    const auto after = std::upper_bound(stops.begin(), stops.end(), from, [](qint64 at, const LiteralStop& stop) { return at < stop.position; });
-    const qint64 known = after == stops.begin() ? opener : std::prev(after)->position;
-    // How a template string's holes stand nested at from.
-    QVScriptLiterals::TemplateNesting nesting = after == stops.begin() ? QVScriptLiterals::TemplateNesting() : std::prev(after)->nesting;
-    if (known < from && literals->endOfOpenLiteral(text, opener, known, from, &nesting) != -1) return false;
     stops.erase(after, stops.end());
     if (known < from) stops.push_back({from, nesting});
     // A literal of a chain ends on the line it runs into: that line is read first, then on from
@@ -1380,31 +1394,28 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     // none before from, or the final colours would have ended the block there).
     qint64 closerAt = -1;
     bool endsElement = false;
-    // A heredoc's text hides the block's end as a string does: only the rest of the line it
-    // closes on, read as the block's scan reads it from there, may hold it.
+    // A heredoc's or quoted string's text hides the block's end, as the walk reads it: only the
+    // rest of the line it closes on, read as the block's scan reads it from there, may hold it
+    // (in a string of its own, say, which a plain search there would take for the end).
     const bool heredoc = literals->heredocAt(text, opener);
-    // A quoted string hides them too, as the walk reads it.
-    const QChar first = text.characterAt(opener);
-    const qint64 shownFrom = first == u'"' || first == u'\'' ? (end >= 0 ? end : to) : opener;
-    if (owner != _parser.get() && heredoc) {
-        if (end >= 0) {
-            const QStringView rest = text.characters(QVRange(end, to - end));
-            for (const QString& closer : parser->closers())
-                if (!closer.isEmpty())
-                    if (const qint64 at = parser->endOfEmbeddedBlock(rest, 0, closer); at < rest.size() && (closerAt < 0 || end + at < closerAt))
-                        closerAt = end + at;
-        }
-    } else if (owner != _parser.get()) {
+    const bool hides = heredoc || text.characterAt(opener) == u'"' || text.characterAt(opener) == u'\'';
+    if (owner != _parser.get()) {
         const QStringList& closers = parser->closers();
+        const QStringView rest = hides && end >= 0 ? text.characters(QVRange(end, to - end)) : QStringView();
         for (qsizetype i = 0; i < closers.size(); ++i) {
             const QString& closer = closers[i];
-            if (closer.isEmpty()) continue;
-            const qint64 begin = std::max<qint64>(shownFrom, from - closer.size() + 1);
+            if (closer.isEmpty() || (hides && end < 0)) continue;
             const bool element = i < parser->openers().size() && QVParser::opensElement(parser->openers()[i]);
-            // An end tag's name must end where it does to end the element.
-            const qsizetype at = closerIn(text.characters(QVRange(begin, to - begin)), closer, element);
-            if (at >= 0 && (closerAt < 0 || begin + at < closerAt)) {
-                closerAt = begin + at;
+            qint64 at = -1;
+            if (hides) {
+                if (const qint64 scanned = parser->endOfEmbeddedBlock(rest, 0, closer, element); scanned < rest.size()) at = end + scanned;
+            } else {
+                const qint64 begin = std::max<qint64>(opener, from - closer.size() + 1);
+                // An end tag's name must end where it does to end the element.
+                if (const qsizetype found = closerIn(text.characters(QVRange(begin, to - begin)), closer, element); found >= 0) at = begin + found;
+            }
+            if (at >= 0 && (closerAt < 0 || at < closerAt)) {
+                closerAt = at;
                 endsElement = element;
             }
         }
@@ -1415,13 +1426,13 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     // pass from the block's opener would read the megabytes of the literal before it again).
     QVWalkPlace blockEnd;
     if (closerAt >= 0) {
-        if (closerAt < from || !(endsElement || heredoc) || (!heredoc && end >= 0 && closerAt >= end) || !_boundaries.ready()) return false;
+        if (closerAt < from || !(endsElement || hides) || (!hides && end >= 0 && closerAt >= end) || !_boundaries.ready()) return false;
         const std::vector<QVWalkPlace>& places = _boundaries.places();
         const auto near = std::upper_bound(places.begin(), places.end(), from, [](qint64 at, const QVWalkPlace& p) { return at < p.position; });
         if (near == places.begin() || std::prev(near)->block < 0 || std::prev(near)->blockStart != language.location) return false;
         blockEnd = {closerAt, language.location, std::prev(near)->block};
-        // A heredoc ends before the block does, the block's code going on to its end after it.
-        if (!heredoc) end = -1;
+        // A heredoc or string ends before the block does, the block's code going on to its end after it.
+        if (!hides) end = -1;
     }
     // The literal the slice's end lies in, as the old colours had it and as the new ones do: the
     // same one, begun at the same place after the edits, reads on after it as it did (a line

@@ -548,9 +548,6 @@ const QVTextAttributes* QVKeywordBasedParser::openLiteralAt(QStringView text, co
             *comment = &form;
             return &form.attributes();
         }
-    // Only a script's strings end with their line: one a backslash carries on is read on from
-    // a line's start with nothing pending.
-    if (_templateStyle.isNull()) return nullptr;
     if (!_doubleQuoteStyle.isNull() && text.startsWith(QLatin1Char('"'))) {
         *quote = QLatin1Char('"');
         return &_doubleQuoteAttr;

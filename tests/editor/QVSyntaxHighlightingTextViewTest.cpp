@@ -1007,6 +1007,10 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
         const char* open = nullptr;
         const char* row = nullptr;
         const char* close = nullptr;
+        // The page's block, when not a script: its opener, a row of its code (%1: the row), its end.
+        const char* block = nullptr;
+        const char* code = nullptr;
+        const char* blockEnd = nullptr;
     } cases[] = {{"/tmp/long-literals.html", true},
                  {"/tmp/long-literals.js", false},
                  {"/tmp/chained-literals.html", true, true},
@@ -1020,11 +1024,16 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
                   "a line %1 of the string 'x' `y` /* z */ <b> \\\n", "end\" / 2;\n"},
                  // End tags an HTML parser does not take as the script's own, in a template string.
                  {"/tmp/end-tags-in-literal.html", true, false, "\n", 1'000'000, "var t = `\n",
-                  "<p>%1</p> </scripts> </scr` + `ipt> <\\/script> </script-x>\n", "` / 2;\n"}};
+                  "<p>%1</p> </scripts> </scr` + `ipt> <\\/script> </script-x>\n", "` / 2;\n"},
+                 // A style sheet's and PHP's quoted strings run on over lines as they stand.
+                 {"/tmp/style-string.html", true, false, "\n", 1'000'000, "a::after { content: \"\n",
+                  "line %1 of the string 'x' `y` /* z */ <b> { } \\\\\n", "end\"; }\n", "<style>\n", "p.a%1 { margin: 0 %1px; }\n", "</style>\n"},
+                 {"/tmp/php-string.php", true, false, "\n", 1'000'000, "$s = \"\n",
+                  "line %1 of the string 'x' `y` /* z */ <b> { } ?>\n", "end\" . 2;\n", "<?php\n", "if ($a%1) { return f(%1) / 2; }\n", "?>\n"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        QString page = c.page ? markupRows(16 * 1024) + QStringLiteral("<script>\n") : QString();
-        for (int row = 0; row < 200; ++row) page += QStringLiteral("if (a%1) { return f(%1) / 2; }\n").arg(row);
+        QString page = c.page ? markupRows(16 * 1024) + QString::fromLatin1(c.block ? c.block : "<script>\n") : QString();
+        for (int row = 0; row < 200; ++row) page += QString::fromLatin1(c.code ? c.code : "if (a%1) { return f(%1) / 2; }\n").arg(row);
         page += QString::fromLatin1(c.open ? c.open : "var t = `\n");
         const qsizetype literal = page.size();
         // A chain's lines are as long as lines of code: every one is a batch of colours of its own.
@@ -1039,7 +1048,7 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
             page += c.chained ? QStringLiteral("tail %1%2 */ x = `y%2\n z%2` /* a%2\n").arg(row).arg(words)
                               : QStringLiteral("commented 'x' `y` /* %1 * / if (a) {\n").arg(row);
         page += QStringLiteral("*/ / 2 /x/.test(s);\nvar end = `a\nb`;\n");
-        if (c.page) page += QStringLiteral("</script>\n<p>end</p>\n");
+        if (c.page) page += QString::fromLatin1(c.blockEnd ? c.blockEnd : "</script>\n") + QStringLiteral("<p>end</p>\n");
         page.replace(QStringLiteral("\n"), QString::fromLatin1(c.lineBreak));
         OnePasses onePass;
         HTMLView view(QString::fromLatin1(c.path));
@@ -1099,6 +1108,46 @@ TEST(QVSyntaxHighlightingTextView, IdleSlicesInsideALongLiteralGoOnFromWhereTheL
                 step("redo", [&] { view.redo(); });
                 step("second undo", [&] { view.undo(); });
             }
+    }
+    // A quote typed above a style sheet's, PHP's or a script's many short strings turns every one
+    // after it about, over lines where theirs do: an empty string ("") at a line's end becomes the
+    // end of one and the start of the next, one run of colours. Each slice reads on from where the last one
+    // stopped, never from the block's start, and the colours are one pass's, the quote's undo too.
+    const struct {
+        const char* path;
+        const char* block;
+        const char* row;
+        const char* blockEnd;
+    } turned[] = {{"/tmp/turned-strings.html", "<style>\n", "a.b%1 { background: url(\"x%1.png\") }\na.b%1::after { content: \"\"; }\n", "</style>\n"},
+                  {"/tmp/turned-strings.php", "<?php\n", "$a%1 = f(\"x%1\") . '?>';\n$b%1 = \"\";\n", "?>\n"},
+                  {"/tmp/turned-strings-script.html", "<script>\n", "var a%1 = \"\" + \"x%1\" + f('');\n", "</script>\n"}};
+    for (const auto& t : turned) {
+        SCOPED_TRACE(t.path);
+        QString page = markupRows(16 * 1024) + QString::fromLatin1(t.block);
+        const qsizetype rows = page.size();
+        for (int row = 0; page.size() - rows < 1'500'000; ++row) page += QString::fromLatin1(t.row).arg(row);
+        page += QString::fromLatin1(t.blockEnd) + QStringLiteral("<p>end</p>\n");
+        OnePasses onePass;
+        HTMLView view(QString::fromLatin1(t.path));
+        view.resize(600, 400);
+        view.show();
+        view.setStringAsFileText(page, QString());
+        view.finishHighlighting();
+        view.boundaryIndex();
+        const qint64 at = view.textStorage().lineContentsEnd(view.textStorage().lineOfPosition(rows + 100'000));
+        view.setSelectedRange(QVRange(at, 0));
+        view.scrollRangeToVisible(QVRange(at, 0));
+        for (const auto& [what, edit] : std::initializer_list<std::pair<const char*, std::function<void()>>>{
+                 {"quote", [&] { view.insertText(QStringLiteral("\"")); }}, {"undo", [&] { view.undo(); }}}) {
+            SCOPED_TRACE(what);
+            QVSyntaxHighlightingTextView::mostParsedBySlice();
+            const quint64 parsed = QVParser::charactersParsed();
+            edit();
+            EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(256 * 1024)) << "parsed by the edit";
+            while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+            EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice";
+            EXPECT_EQ(firstDifferenceFromOnePass(view, &onePass), -1);
+        }
     }
     // A tag or comment of megabytes of the page's own markup, opened by what is typed above a
     // long text: "</" above one without a ">" (quoted values in it run over lines), "<!--" above
