@@ -26,15 +26,17 @@ private:
 };
 
 // The tag [lt, gt] of text (from offset on): +1 closing, -1 opening, 0 neither (void or self-closed elements, a "<" with
-// no name); name, the element's name.
-int tagChange(QStringView text, qint64 offset, qint64 lt, qint64 gt, Kinds& kinds, QStringView* name) {
-    const QStringView tag = text.mid(lt - offset + 1, gt - lt - 1);
+// no name); name, the element's name. A tag whose ">" lies past the text's end (FarEnd) has a
+// "/" before it as far says.
+int tagChange(QStringView text, qint64 offset, qint64 lt, qint64 gt, Kinds& kinds, QStringView* name, const QVTagBalance::FarEnd& far = QVTagBalance::NearEnd) {
+    const bool beyond = gt - offset > text.size();
+    const QStringView tag = text.mid(lt - offset + 1, std::min<qint64>(gt, offset + text.size()) - lt - 1);
     const bool closing = tag.startsWith(u'/');
     const qsizetype at = closing ? 1 : 0;
     qsizetype end = at;
     while (end < tag.size() && tag.at(end).isLetterOrNumber()) ++end;
     *name = tag.mid(at, end - at);
-    if (tag.endsWith(u'/') || name->isEmpty()) return 0;
+    if ((beyond ? far.slash : tag.endsWith(u'/')) || name->isEmpty()) return 0;
     const qint64 kind = kinds(*name);
     if (kind == -1 || kind == 1) return 0;
     return closing ? 1 : -1;
@@ -47,14 +49,15 @@ int tagChange(QStringView text, qint64 offset, qint64 lt, qint64 gt, Kinds& kind
 // them, and summing them reads no further). quiet, when given: just past the last tag's ">" (or
 // its "<"), None without a "<".
 template <typename F>
-qint64 forEachTag(QStringView text, qint64 offset, qint64 from, qint64 to, F&& f, qint64* quiet = nullptr) {
+qint64 forEachTag(QStringView text, qint64 offset, qint64 from, qint64 to, F&& f, qint64* quiet = nullptr, const QVTagBalance::FarEnd& far = QVTagBalance::NearEnd) {
     if (quiet) *quiet = QVTagBalance::None;
     qint64 lt = text.left(std::min<qint64>(text.size(), to - offset)).indexOf(u'<', from - offset);
     if (lt < 0) return std::min<qint64>(to, text.size() + offset);
     while (lt >= 0 && lt + offset < to) {
         const qint64 next = text.indexOf(u'<', lt + 1);
         const qint64 end = next < 0 ? text.size() : next;
-        const qint64 gt = text.mid(lt + 1, end - lt - 1).lastIndexOf(u'>');
+        // The text's last tag may end past it, where far says.
+        const qint64 gt = next < 0 && far.gt != QVTagBalance::None ? far.gt - offset - lt - 1 : text.mid(lt + 1, end - lt - 1).lastIndexOf(u'>');
         if (gt >= 0) f(lt + offset, lt + 1 + gt + offset);
         if (quiet) *quiet = (gt >= 0 ? lt + 1 + gt + 1 : lt + 1) + offset;
         lt = next;
@@ -62,7 +65,7 @@ qint64 forEachTag(QStringView text, qint64 offset, qint64 from, qint64 to, F&& f
     return (lt < 0 ? text.size() : lt) + offset;
 }
 
-QVTagBalance::Span sum(QStringView text, qint64 offset, qint64 begin, qint64 end, Kinds& kinds) {
+QVTagBalance::Span sum(QStringView text, qint64 offset, qint64 begin, qint64 end, Kinds& kinds, const QVTagBalance::FarEnd& far = QVTagBalance::NearEnd) {
     QVTagBalance::Span span{begin, end, end, 0, QVTagBalance::None};
     // Read forwards; the walk back meets the tags in the other order, so the count before an
     // opening tag is the whole change less the change up to and with it.
@@ -71,11 +74,11 @@ QVTagBalance::Span sum(QStringView text, qint64 offset, qint64 begin, qint64 end
         text, offset, begin, end,
         [&](qint64 lt, qint64 gt) {
             QStringView name;
-            const int change = tagChange(text, offset, lt, gt, kinds, &name);
+            const int change = tagChange(text, offset, lt, gt, kinds, &name, far);
             span.change += change;
             if (change < 0) highest = std::max(highest, span.change);
         },
-        &span.quiet);
+        &span.quiet, far);
     if (highest != std::numeric_limits<qint64>::min()) span.lowest = span.change - highest;
     if (span.quiet == QVTagBalance::None) {
         const qsizetype gt = text.mid(begin - offset, end - begin).lastIndexOf(u'>');
@@ -215,13 +218,13 @@ QString QVTagBalance::unclosedElementBefore(qint64 caret, const Reader& read, co
     return {};
 }
 
-void QVTagBalance::fill(QStringView text, qint64 offset, qint64 from, qint64 to, qint64 reach) {
+void QVTagBalance::fill(QStringView text, qint64 offset, qint64 from, qint64 to, qint64 reach, const FarEnd& far) {
     std::vector<Span> made;
     for (qint64 end = to; end > from; end -= _spanLength) made.push_back({std::max(from, end - _spanLength), end});
     std::reverse(made.begin(), made.end());
     auto sumSome = [&](size_t first, size_t last) {
         Kinds kinds(_table);
-        for (size_t k = first; k < last; ++k) made[k] = sum(text, offset, made[k].begin, made[k].end, kinds);
+        for (size_t k = first; k < last; ++k) made[k] = sum(text, offset, made[k].begin, made[k].end, kinds, far);
     };
     const size_t count = made.size();
     const size_t threads = to - from < _threadedFrom ? 1 : std::min<size_t>({count, 6, std::max(1u, std::thread::hardware_concurrency())});
@@ -292,6 +295,20 @@ bool QVTagBalance::sumAhead(const Reader& read, qint64 length, qint64 budget, co
     // The text on to the last tag's end; past it, none of it counts.
     const qint64 quiet = (_look.gt >= 0 ? _look.gt : _look.lt) + 1;
     const Look look = std::exchange(_look, {});
+    // The last tag runs on past the stretches over text without a "<" (a server block full of
+    // "=>"): its kind hangs only on its name and on whether a "/" stands before its last ">", so
+    // that text is not read whole (a copy of megabytes once an edit split it), unless its name
+    // runs on to the stretches' end.
+    if (quiet - look.to > budget && look.gt >= look.to) {
+        const QStringView text = read(look.from, look.to);
+        const QStringView tag = text.sliced(look.lt - look.from + 1);
+        qsizetype name = tag.startsWith(u'/') ? 1 : 0;
+        while (name < tag.size() && tag[name].isLetterOrNumber()) ++name;
+        if (name < tag.size()) {
+            fill(text, look.from, look.from, look.to, reach, {look.gt, read(look.gt - 1, look.gt).front() == u'/'});
+            return true;
+        }
+    }
     fill(read(look.from, std::max(look.to, quiet)), look.from, look.from, look.to, reach);
     return true;
 }

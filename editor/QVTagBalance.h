@@ -72,6 +72,13 @@ public:
     // counts then); gt: there, the last ">" in [begin, end) (None without one), which the tag
     // before the stretch ends at unless a later one does.
     static constexpr qint64 None = std::numeric_limits<qint64>::max();
+    // Where the text's last tag ends when past the text given (None: in it), and whether a "/"
+    // stands just before that ">".
+    struct FarEnd {
+        qint64 gt;
+        bool slash;
+    };
+    static constexpr FarEnd NearEnd{None, false};
     struct Span {
         qint64 begin = 0;
         qint64 end = 0;
@@ -92,7 +99,7 @@ private:
     // Adds the stretches of [from, to), which no stretch covers, cut at to, to - spanLength...
     // reach: where the last tag's stretch reads to, when text ends before it (past the ">" of
     // that tag).
-    void fill(QStringView text, qint64 offset, qint64 from, qint64 to, qint64 reach = None);
+    void fill(QStringView text, qint64 offset, qint64 from, qint64 to, qint64 reach = None, const FarEnd& far = NearEnd);
     void useTable(const QVariantMap& table);
     // The text from from as far as the last tag of [from, to) ends (to at least), and in *reach
     // the "<" that tag reads to (None when the text itself reaches it): the stretches after to

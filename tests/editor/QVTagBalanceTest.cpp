@@ -166,15 +166,45 @@ TEST(QVTagBalance, SumsOnlyWhatNoStretchCovers) {
         {"tags all along", QStringLiteral("<html><body>\n") + makePage(random, 200000), 1.0 / 3},
         {"a run without tags", QStringLiteral("<html><body><pre>\n") + QString(200000, u'w') + QStringLiteral("</pre>"), 0.9},
     };
+    // A tag that runs on far past the stretches summed, over text without a "<" but with ">"
+    // in it (a server block full of "=>", a tag whose "/>" lies far on): summed ahead, no read
+    // takes more than a few budgets, and the stretches are what one read of the whole makes.
+    for (const char* end : {"]; ?>", "]; /><br>"}) {
+        const QString text = QStringLiteral("<html><body><?php $a = [") + QStringLiteral("'k' => 1, ").repeated(20000) + QString::fromLatin1(end) +
+                             QStringLiteral("\n<p>");
+        const QString far = QString(text).replace(QStringLiteral("<?php"), QStringLiteral("<div "));
+        for (const QString& page : {text, far}) {
+            QVTagBalance ahead(1024, 1 << 30);
+            qint64 longest = 0;
+            const QVTagBalance::Reader read = [&page, &longest](qint64 from, qint64 to) {
+                longest = std::max(longest, to - from);
+                return QStringView(page).mid(from, to - from);
+            };
+            while (ahead.sumAhead(read, page.size(), 4096, tagTable())) {}
+            EXPECT_LE(longest, 2 * 4096) << end;
+            EXPECT_EQ(ahead.unclosedElementBefore(page, tagTable()), walkedBack(page, tagTable())) << end;
+            for (const QVTagBalance::Span& span : ahead.spans()) {
+                QVTagBalance fresh(1 << 30, 1 << 30);
+                fresh.sumAhead(page, 0, span.begin, span.end, tagTable());
+                ASSERT_EQ(fresh.spans().front(), span) << end << ": " << span.begin << ".." << span.end;
+            }
+        }
+    }
     for (const Case& c : cases) {
         QString text = c.text;
         QVTagBalance balance(1024, 1 << 30);
         // Summed ahead in pieces of a budget, each reads about that much.
         {
             QVTagBalance ahead(1024, 1 << 30);
-            const QVTagBalance::Reader read = [&text](qint64 from, qint64 to) { return QStringView(text).mid(from, to - from); };
+            // Nor does any one read take more than a few budgets (a text in pieces is copied to be read).
+            qint64 longest = 0;
+            const QVTagBalance::Reader read = [&text, &longest](qint64 from, qint64 to) {
+                longest = std::max(longest, to - from);
+                return QStringView(text).mid(from, to - from);
+            };
             for (qint64 summed = 0; ahead.sumAhead(read, text.size(), 4096, tagTable()); summed = ahead.charactersSummed())
                 EXPECT_LE(ahead.charactersSummed() - summed, 3 * 4096) << c.name;
+            EXPECT_LE(longest, 2 * 4096) << c.name;
             EXPECT_EQ(ahead.uncovered(text.size()).location, QVRange::NotFound) << c.name;
             EXPECT_EQ(ahead.unclosedElementBefore(text, tagTable()), walkedBack(text, tagTable())) << c.name;
         }
