@@ -1317,6 +1317,9 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     if (!text.attribute(QVTextStorage::MultiLineAttribute, from - 1, &multiLine).toBool()) return false;
     text.attribute(QVTextStorage::ForegroundColorAttribute, from - 1, &colour);
     qint64 opener = std::max(multiLine.location, colour.location);
+    // The last slice said which literal opens where inside the run.
+    if (from == _literalAt.position && _literalAt.opener > opener && _literalAt.opener < from) opener = _literalAt.opener;
+    _literalAt = {};
     const QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, from - 1, &language));
     if (!owner || language.location > opener) return false;
     std::shared_ptr<QVParser> parser;
@@ -1365,7 +1368,21 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
         // How a template string's holes stand nested at from.
         nesting = after == keptStops->begin() ? QVScriptLiterals::TemplateNesting() : std::prev(after)->nesting;
         if (known >= from) break;
-        const qint64 end = literals->endOfOpenLiteral(text, opener, known, from, &nesting);
+        // Read in windows that grow, so that a run of many short literals side by side costs
+        // their length, not the stretch to from once each.
+        qint64 at = known;
+        qint64 end = -1;
+        for (qint64 window = 64;; window *= 2) {
+            const qint64 limit = std::min(from, at + window);
+            QVScriptLiterals::TemplateNesting there = nesting;
+            end = literals->endOfOpenLiteral(text, opener, at, limit, &there);
+            // On to limit, or an escape (or a heredoc's line) undecided there: read on further.
+            if (end == -1) {
+                at = limit;
+                nesting = there;
+            }
+            if (limit == from || end >= 0) break;
+        }
         if (end == -1) break;
         // Two literals side by side are one run of colours ("" in a style sheet whose strings a
         // quote turned about): the one the final colours end in opens where the one read ended.
@@ -1465,6 +1482,17 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
         return true;
     }
     if (end < 0) stops.push_back({to, nesting});
+    // The literal the colours end in at to: this one, or one opened on its closing line, which
+    // opens where this one ended when the run of their colours reaches back over it.
+    if (to < length && end < 0) {
+        _literalAt = {to, opener};
+    } else if (to < length) {
+        QVRange run, shown;
+        if (text.attribute(QVTextStorage::MultiLineAttribute, to - 1, &run).toBool()) {
+            text.attribute(QVTextStorage::ForegroundColorAttribute, to - 1, &shown);
+            _literalAt = {to, std::max({run.location, shown.location, end})};
+        }
+    }
     sliceColoured(to, old, oldLiteral >= std::max(from, _provisionalEditsEnd) && oldLiteral == literalAcross() && old == stateAt(to - 1));
     return true;
 }
@@ -2418,6 +2446,7 @@ void QVSyntaxHighlightingTextView::textStorageEdited(const QVTextStorage::Edit& 
     if (edit.editedRange.location < _walkResume) _walkResume = -1;
     // A literal after the edit keeps its stops, moved with its text.
     const qint64 editedEnd = edit.editedRange.end() - edit.changeInLength;
+    if (edit.editedRange.location < _literalAt.position) _literalAt = {};
     std::erase_if(_openLiterals, [&](const OpenLiteral& l) { return l.opener >= edit.editedRange.location && l.opener < editedEnd; });
     // Whether a "<" opens a tag reads only the text before it, and whether a comment, its first
     // four characters.

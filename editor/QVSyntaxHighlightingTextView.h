@@ -302,6 +302,13 @@ private:
         std::vector<LiteralStop> stops;
     };
     std::vector<OpenLiteral> _openLiterals;
+    // Where the last slice inside a literal ended, and the opener of the literal the colours
+    // there end in: literals side by side are one run of colours (every string a quote turned
+    // about, in rows of ""), whose start is no such literal's opener.
+    struct LiteralAt {
+        qint64 position = -1;
+        qint64 opener = -1;
+    } _literalAt;
     // A slice of colouring from from inside a tag of the page's own markup that began more than
     // a slice before it (an end tag typed above megabytes without a ">"): the tag is read on
     // from where the last slice stopped in it (_openTags), never from its "<". False where it
