@@ -2157,6 +2157,7 @@ void QVSyntaxHighlightingTextView::restartHighlighting() {
     _oldColouringEnd = 0;
     _provisionalEditsEnd = 0;
     _openTags.clear();
+    _literalAt = {};
     _inertSince = _charactersRevision;
     _checkpoints.clear();
     _paintedAhead = {};
