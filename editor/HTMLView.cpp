@@ -221,7 +221,7 @@ bool HTMLView::loadFromPath(const QString& path, const QString& actionName, QVEr
             const qint64 mark = units && decoded > 0 && units[0] == ByteOrderMark ? 1 : 0;
             walk(units ? units + mark : units, decoded - mark);
         };
-        if (std::optional<std::vector<char16_t>> units = FileEncodings::readUTF8Units(path, &encoding, &used, read)) {
+        if (std::optional<TextUnits> units = FileEncodings::readUTF8Units(path, &encoding, &used, read)) {
             _encodingFromOpen = encoding;
             _byteOrderMark = used > 0 && (*units)[0] == ByteOrderMark;
             const qsizetype from = _byteOrderMark ? 1 : 0;

@@ -505,7 +505,7 @@ std::function<void(const char16_t*, qint64)> QVSyntaxHighlightingTextView::bound
     return [this](const char16_t* units, qint64 decoded) { _boundaries.loaded(units, decoded); };
 }
 
-void QVSyntaxHighlightingTextView::adoptString(std::vector<char16_t>&& units, qsizetype length, qsizetype from) {
+void QVSyntaxHighlightingTextView::adoptString(TextUnits&& units, qsizetype length, qsizetype from) {
     QVTextView::adoptString(std::move(units), length, from);
     _boundaries.adopted(sharedTextStorage(), _charactersRevision);
     if (!_active) _hadEventWhileInactive = true;

@@ -142,7 +142,7 @@ public:
 
     // Replaces the text (a null string is empty) and colours it all with the main parser.
     void setString(const QString& text) override;
-    void adoptString(std::vector<char16_t>&& units, qsizetype length, qsizetype from) override;
+    void adoptString(TextUnits&& units, qsizetype length, qsizetype from) override;
     // Inserts as typing; a text starting with a line break finds the active parser again.
     QVError insertText(const QString& text) override;
     // Does nothing: the shared colour panel never recolours editor text.

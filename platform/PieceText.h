@@ -4,7 +4,7 @@
 #include <QString>
 #include <QtGlobal>
 
-#include <sys/mman.h>
+#include "platform/TextUnits.h"
 
 #include <algorithm>
 #include <deque>
@@ -12,9 +12,8 @@
 #include <span>
 #include <vector>
 
-// A copy of megabytes is mapped in huge pages where the kernel gives them: a fresh block
-// faulted in 4 KB at a time cost ten times the copy itself (the first key on a line of tens of
-// megabytes after the line was split).
+// A copy of megabytes is mapped as a loaded file's units are (TextUnits.h), and left unfilled:
+// the copy writes every unit.
 struct ScratchUnitsFree {
     size_t bytes = 0;  // mapped, when not 0
     void operator()(char16_t* units) const {
@@ -26,15 +25,8 @@ struct ScratchUnitsFree {
 };
 using ScratchUnits = std::unique_ptr<char16_t[], ScratchUnitsFree>;
 inline ScratchUnits allocateScratchUnits(qsizetype count) {
-    constexpr size_t HugePage = size_t(2) << 20;
     const size_t bytes = size_t(count) * sizeof(char16_t);
-    if (bytes >= 4 * HugePage) {
-        const size_t mapped = (bytes + HugePage - 1) / HugePage * HugePage;
-        if (void* at = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); at != MAP_FAILED) {
-            madvise(at, mapped, MADV_HUGEPAGE);
-            return ScratchUnits(static_cast<char16_t*>(at), ScratchUnitsFree{mapped});
-        }
-    }
+    if (void* at = TextUnitsMemory::map(bytes)) return ScratchUnits(static_cast<char16_t*>(at), ScratchUnitsFree{TextUnitsMemory::mappedSize(bytes)});
     return ScratchUnits(new char16_t[size_t(count)]);
 }
 
@@ -95,7 +87,7 @@ public:
 
     // Takes units over as one piece: its units [from, used) are the text, the ones past them
     // room for typing.
-    void adopt(std::vector<char16_t>&& units, qsizetype used, qsizetype from = 0) {
+    void adopt(TextUnits&& units, qsizetype used, qsizetype from = 0) {
         Q_ASSERT(from >= 0 && used >= from && used <= qsizetype(units.size()));
         clear();
         auto chunk = std::make_shared<Chunk>();
@@ -205,7 +197,7 @@ public:
     void join() {
         if (_pieces.size() < 2) return;
         ++_joins;
-        std::vector<char16_t> units(size_t(_size + std::max<qsizetype>(_size / 16, _chunkSize)));
+        TextUnits units(size_t(_size + std::max<qsizetype>(_size / 16, _chunkSize)));
         copyTo(0, _size, units.data());
         adopt(std::move(units), _size);
     }
@@ -274,7 +266,7 @@ public:
 private:
     // Units of its own (the chunks typing fills), or a QString's, shared and never changed.
     struct Chunk {
-        std::vector<char16_t> units;
+        TextUnits units;
         QString text;
         qsizetype used = 0;
         const char16_t* data() const {

@@ -60,7 +60,7 @@ QVError QVTextStorage::replaceCharacters(QVRange range, QStringView string) {
     return {};
 }
 
-void QVTextStorage::replaceAllCharacters(std::vector<char16_t>&& units, qsizetype length, qsizetype from) {
+void QVTextStorage::replaceAllCharacters(TextUnits&& units, qsizetype length, qsizetype from) {
     replaceAll([&] { _text.adopt(std::move(units), length, from); });
 }
 

@@ -113,7 +113,7 @@ public:
     // (the units past them are room for typing): the edit replaceCharacters makes over the
     // whole text, for a file's text decoded straight into its final place.
     // The text may begin past the first units: at from.
-    void replaceAllCharacters(std::vector<char16_t>&& units, qsizetype length, qsizetype from = 0);
+    void replaceAllCharacters(TextUnits&& units, qsizetype length, qsizetype from = 0);
     // The whole text replaced by text, whose characters are shared rather than copied.
     void replaceAllCharacters(const QString& text);
 

@@ -172,7 +172,7 @@ void QVTextView::setString(const QString& text) {
     replaceWholeText([&] { _storage->replaceAllCharacters(text); });
 }
 
-void QVTextView::adoptString(std::vector<char16_t>&& units, qsizetype length, qsizetype from) {
+void QVTextView::adoptString(TextUnits&& units, qsizetype length, qsizetype from) {
     replaceWholeText([&] { _storage->replaceAllCharacters(std::move(units), length, from); });
 }
 

@@ -6,6 +6,7 @@
 #include "platform/QVError.h"
 #include "platform/QVKeyBindings.h"
 #include "platform/QVRange.h"
+#include "platform/TextUnits.h"
 #include "platform/QVTextChange.h"
 #include "platform/QVTextLayoutManager.h"
 #include "platform/QVTextStorage.h"
@@ -58,7 +59,7 @@ public:
     // inverse), the undo records of this view are dropped, since they no longer fit the text.
     virtual void setString(const QString& text);
     // The same with the text's UTF-16 units, units [from, length), taken over without a copy.
-    virtual void adoptString(std::vector<char16_t>&& units, qsizetype length, qsizetype from);
+    virtual void adoptString(TextUnits&& units, qsizetype length, qsizetype from);
 
     // The editing primitive (see above). Replaces range with text (and attachments) as the
     // user would; afterwards the selection is the inserted text when selectInserted, else the

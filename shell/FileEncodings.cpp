@@ -729,7 +729,7 @@ std::optional<QString> FileEncodings::createWithContentsOfFile(const QString& pa
 
 void FileEncodings::setUTF8ReadPieceForTests(qint64 bytes) { utf8ReadPiece.store(bytes); }
 
-std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString& path, QVStringEncoding* encoding,
+std::optional<TextUnits> FileEncodings::readUTF8Units(const QString& path, QVStringEncoding* encoding,
                                                                   qsizetype* length,
                                                                   const std::function<void(const char16_t*, qint64)>& read,
                                                                   qint64* keptBytes) {
@@ -744,7 +744,7 @@ std::optional<std::vector<char16_t>> FileEncodings::readUTF8Units(const QString&
     // UTF-8 never takes more UTF-16 units than bytes, nor does a kept byte; a file that grows
     // meanwhile is read the usual way. A leading mark stays a character, as decode keeps it.
     QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::ConvertInitialBom);
-    std::vector<char16_t> units(size_t(decoder.requiredSpace(qsizetype(info.st_size))) + 1);
+    TextUnits units(size_t(decoder.requiredSpace(qsizetype(info.st_size))) + 1);
     char16_t* out = units.data();
     // Whoever reads the units as they come lets go of them before they go unreturned.
     struct Abandon {

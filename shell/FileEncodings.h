@@ -5,6 +5,7 @@
 #include "platform/QVError.h"
 #include "platform/QVRange.h"
 #include "platform/TextEncoding.h"
+#include "platform/TextUnits.h"
 
 #include <QByteArray>
 #include <QList>
@@ -103,7 +104,7 @@ public:
     // keptBytes, when given (without read), takes a file that is UTF-8 but for a few bytes too
     // (see readsAsUTF8): each byte that is not part of valid UTF-8 is kept as the unit
     // KeptByte + byte, and *keptBytes gets how many there are (0 for a valid file).
-    static std::optional<std::vector<char16_t>> readUTF8Units(
+    static std::optional<TextUnits> readUTF8Units(
         const QString& path, QVStringEncoding* encoding, qsizetype* length,
         const std::function<void(const char16_t* units, qint64 decoded)>& read = {}, qint64* keptBytes = nullptr);
     // Pieces of that read a file's bytes come in (a megabyte); tests and fuzzing make them small

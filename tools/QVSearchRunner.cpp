@@ -267,7 +267,7 @@ Utf8Replace replaceWalk(const QString& text, const QVSearch& search, const QList
 Utf8Replace replaceInUtf8(const QString& path, QVStringEncoding encoding, const QVSearch& search,
                           const QList<QVRange>& ranges, QByteArray* out, qsizetype* count, qint64* keptBytes) {
     qsizetype length = 0;
-    std::optional<std::vector<char16_t>> units = FileEncodings::readUTF8Units(path, &encoding, &length, {}, keptBytes);
+    std::optional<TextUnits> units = FileEncodings::readUTF8Units(path, &encoding, &length, {}, keptBytes);
     if (!units) return Utf8Replace::NotUtf8;
     // Borrowed, never copied: searched and cut where it lies.
     const QString text = QString::fromRawData(reinterpret_cast<const QChar*>(units->data()), length);

@@ -113,7 +113,7 @@ TEST(PieceText, RandomEditsAndReadsMatchAString) {
 TEST(PieceText, FarEditsLeaveTheTextInPlace) {
     // A loaded text is one piece where it was decoded; edits far apart split it without moving
     // what lies between them, and its room past the text takes the typing.
-    std::vector<char16_t> units(1000, u'x');
+    TextUnits units(1000, u'x');
     const char16_t* loaded = units.data();
     PieceText text(16);
     text.adopt(std::move(units), 900);
