@@ -393,6 +393,22 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
     };
     auto readComment = [&](qint64 j, int form, qint64* at) -> bool {
         const QString& close = (*lexicon.comments)[form].end();
+        // One that closes on its own line (nearly every one) is read to its close only: the
+        // line's end is not looked for, which on a line of megabytes holding many blocks (PHP's
+        // "<?php ... /* c */ ?>" over and over) was the rest of the line again for each of them.
+        if (const qsizetype found = text.sliced(j).indexOf(close); found >= 0) {
+            countParsed(found + close.size());
+            const QStringView before = text.sliced(j, found);
+            if (!before.contains(u'\n') && !before.contains(u'\r')) {
+                if (!lexicon.commentsHideEnd)
+                    if (const qint64 inside = endWithin(j, j + found); inside >= 0) {
+                        *at = inside;
+                        return true;
+                    }
+                *at = j + found + close.size();
+                return false;
+            }
+        }
         for (;;) {
             const qint64 limit = lineEnd(j);
             const qsizetype found = text.sliced(j, std::min<qint64>(n, limit + close.size() - 1) - j).indexOf(close);

@@ -546,20 +546,26 @@ TEST(QVSyntaxHighlightingTextView, TheWalkReadsALongLineOfLiteralsOnce) {
     const struct {
         const char* name;
         const char* piece;
+        const char* path = "/tmp/walk.html";
+        const char* head = "<html><body>\n<script>\n";
+        const char* tail = "\n</script>\n</body></html>\n";
     } cases[] = {
         {"template strings", "f(`t ${g('x')} u`); "},
         {"block comments", "a = 1; /* note */ "},
         {"both", "x = `a`; /* b */ y = `c\\`; "},
+        // Each block's scan for its end reads its own comment: not the rest of the line.
+        {"PHP blocks in a row, each with a comment", "<?php $a = \"s\" . 't'; /* c */ ?><b class=\"x\">t</b>", "/tmp/walk.php", "<p>top</p>\n",
+         "\n<p>end</p>\n"},
     };
-    const std::shared_ptr<QVParser> html = HTMLView(QStringLiteral("/tmp/walk.html")).parser();
     for (const auto& c : cases) {
+        const std::shared_ptr<QVParser> parser = HTMLView(QString::fromLatin1(c.path)).parser();
         std::vector<double> read;
         for (const int characters : {100'000, 400'000}) {
-            QString page = QStringLiteral("<html><body>\n<script>\n");
+            QString page = QString::fromLatin1(c.head);
             while (page.size() < characters) page += QString::fromLatin1(c.piece);
-            page += QStringLiteral("\n</script>\n</body></html>\n");
+            page += QString::fromLatin1(c.tail);
             const quint64 before = QVParser::charactersParsed();
-            const std::vector<QVWalkPlace> places = placesFromTheTop(*html, page);
+            const std::vector<QVWalkPlace> places = placesFromTheTop(*parser, page);
             read.push_back(double(QVParser::charactersParsed() - before) / double(page.size()));
             EXPECT_FALSE(places.empty()) << c.name;
         }
