@@ -396,18 +396,19 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
         // One that closes on its own line (nearly every one) is read to its close only: the
         // line's end is not looked for, which on a line of megabytes holding many blocks (PHP's
         // "<?php ... /* c */ ?>" over and over) was the rest of the line again for each of them.
-        if (const qsizetype found = text.sliced(j).indexOf(close); found >= 0) {
-            countParsed(found + close.size());
-            const QStringView before = text.sliced(j, found);
-            if (!before.contains(u'\n') && !before.contains(u'\r')) {
-                if (!lexicon.commentsHideEnd)
-                    if (const qint64 inside = endWithin(j, j + found); inside >= 0) {
-                        *at = inside;
-                        return true;
-                    }
-                *at = j + found + close.size();
-                return false;
-            }
+        // The look stops at the first line break: a comment over lines is read a line at a time
+        // below, and a walk resumed inside one does not read on to its close again.
+        qint64 k = j;
+        while (k < n && text[k] != u'\n' && text[k] != u'\r' && !text.sliced(k).startsWith(close)) ++k;
+        countParsed(k - j);
+        if (k < n && text[k] != u'\n' && text[k] != u'\r') {
+            if (!lexicon.commentsHideEnd)
+                if (const qint64 inside = endWithin(j, k); inside >= 0) {
+                    *at = inside;
+                    return true;
+                }
+            *at = k + close.size();
+            return false;
         }
         for (;;) {
             const qint64 limit = lineEnd(j);
