@@ -837,10 +837,15 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
         // line, after a closer that its strings or comments hide): the scan for the block's end
         // read on to it, every key and every slice. The block's own stopping pass decides, kept
         // when it stopped inside the stretch on what it read there.
-        if (embedded.size() == 1 && embedded.front().parser && from.position >= 0 && embedded.front().range.location == resume &&
-            embedded.front().range.end() == parsed.end() && range.end() - resume >= BlockLinePart) {
+        // So is one the pass entered at its opener (a "<" typed on a script's first line).
+        if (embedded.size() == 1 && embedded.front().parser && embedded.front().range.end() == parsed.end() &&
+            ((from.position >= 0 && embedded.front().range.location == resume) || embedded.front().range.location > resume) &&
+            range.end() - embedded.front().range.location >= BlockLinePart) {
             const QVEmbeddedRange& part = embedded.front();
-            resumeBlockLine(part);
+            if (part.range.location == resume)
+                resumeBlockLine(part);
+            else
+                _blockLine = {part.parser.get(), part.range.location, {}};
             qint64 stopped = part.range.location;
             const std::unique_ptr<Pass> inBlock = blockLinePass(part.range, part.range.location, QVRange::NotFound, stopAfter, part.parser, &stopped, false);
             if (stopped > part.range.location && stopped < part.range.end() && inBlock->endReadTo() < part.range.end()) {
@@ -896,7 +901,9 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
         else
             _blockLine = {part.parser.get(), part.range.location, {}};
         qint64 stopped = part.range.location;
-        blockLinePass(part.range, part.range.location, QVRange::NotFound, resumed ? stopAfter : part.range.end(), part.parser, &stopped, false)->commit(stopped);
+        // Entered at its opener, it stops there too: a page opened on a block's line of tens of
+        // megabytes shows at once, and idle slices colour the rest from the stop on.
+        blockLinePass(part.range, part.range.location, QVRange::NotFound, stopAfter, part.parser, &stopped, false)->commit(stopped);
         blockPoints = true;
         if (stopped < part.range.end()) {
             blockStop = stopped;
@@ -1153,7 +1160,7 @@ QVWalkPlace QVSyntaxHighlightingTextView::blockPlaceBefore(qint64 from, qint64 w
     return {};
 }
 
-QVWalkPlace QVSyntaxHighlightingTextView::blockLinePlaceBefore(qint64 from, QVRange block, qint64 within) const {
+QVWalkPlace QVSyntaxHighlightingTextView::blockLinePlaceBefore(qint64 from, QVRange block, qint64 within, qint64* since) const {
     const QVTextStorage& text = textStorage();
     const QVParser* owner = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, from - 1));
     if (!owner || _blockLine.parser != owner || _blockLine.points.empty()) return {};
@@ -1161,8 +1168,10 @@ QVWalkPlace QVSyntaxHighlightingTextView::blockLinePlaceBefore(qint64 from, QVRa
     auto point = std::upper_bound(points.begin(), points.end(), from, [](qint64 at, const Checkpoint& p) { return at < p.position; });
     while (point != points.begin()) {
         --point;
-        if (point->position <= std::max(block.location, _blockLine.from) || from - point->position > within) return {};
-        if (point->since < point->position) continue;
+        const qint64 floor = std::max(block.location, _blockLine.from);
+        if (point->position <= floor || from - point->position > within) return {};
+        if (point->since < point->position && (!since || point->since <= floor)) continue;
+        if (since) *since = point->since;
         // Which of the markup's embedded languages the block is, as the walk found it.
         static const std::vector<QVWalkPlace> none;
         const std::vector<QVWalkPlace>& all = _boundaries.ready() ? _boundaries.places() : none;
@@ -1224,16 +1233,24 @@ bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) 
     text.attribute(QVTextStorage::ParserAttribute, from - 1, &run);
     if (run.location > start) return false;
     // On a long line of the block, from a checkpoint of the block's parse along it instead.
+    // (A script's checkpoint may read back a word or so before it: the parse is given that too.)
     bool onPoint = false;
-    if (from - start > slice)
-        if (const QVWalkPlace point = blockLinePlaceBefore(from, run, InsideBlockReach); point.position > start) {
+    qint64 readFrom = start;
+    if (from - start > LongLineSpacing) {
+        qint64 since = -1;
+        if (const QVWalkPlace point = blockLinePlaceBefore(from, run, InsideBlockReach, &since); point.position > start) {
             start = point.position;
+            readFrom = std::max(readFrom, since);
             onPoint = true;
         }
+    }
     // A slice at least as long as the stretch it goes back over keeps the total linear (a comment
     // of megabytes that runs on).
     const qint64 reach = std::min(length, from + std::max(slice, from - start));
-    const qint64 to = std::min(text.lineRangeForRange(QVRange(reach, 0)).end(), length);
+    qint64 to = std::min(text.lineRangeForRange(QVRange(reach, 0)).end(), length);
+    // From a checkpoint, the rest of its line only: the lines after it may hold the block's
+    // closer, which is the page's parser's to read, and that one would go back to the line's start.
+    if (const qint64 lineEnd = text.lineRangeForRange(QVRange(from, 0)).end(); onPoint && lineEnd > from) to = std::min(to, lineEnd);
     if (to <= from) return false;
     const QStringList& closers = block->closers();
     auto closerWithin = [&](QVRange range) {
@@ -1247,7 +1264,7 @@ bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) 
     // A line of megabytes begun a little before from (a line break typed amid one) is read from
     // its start as from a checkpoint: a slice of it, not all of it before the key's frame.
     const bool nearLineStart = !onPoint && from - start <= slice;
-    if ((onPoint || nearLineStart) && to - from > 2 * slice) {
+    if (onPoint || (nearLineStart && to - from > 2 * slice)) {
         // The rest of a line of megabytes: the block's parse from the checkpoint goes a slice and
         // ends at its next boundary (or where it meets the old parse again), and the stretch it
         // coloured must hold no closer; one there leaves it to the page's parser, which colours
@@ -1255,7 +1272,7 @@ bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) 
         if (nearLineStart && (_blockLine.parser != before || _blockLine.from > run.location)) _blockLine = {before, run.location, {}};
         const State old = stateAt(to - 1);
         qint64 end = start;
-        const std::unique_ptr<Pass> made = blockLinePass(QVRange(start, to - start), start, std::max(from, _provisionalEditsEnd), from + slice, block, &end);
+        const std::unique_ptr<Pass> made = blockLinePass(QVRange(readFrom, to - readFrom), start, std::max(from, _provisionalEditsEnd), from + slice, block, &end);
         Pass& pass = *made;
         qint64 longest = 0;
         for (const QString& closer : closers) longest = std::max<qint64>(longest, closer.size());

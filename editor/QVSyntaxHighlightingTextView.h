@@ -244,8 +244,9 @@ private:
     QVWalkPlace blockPlaceBefore(qint64 from, qint64 within);
     // The last checkpoint of _blockLine at or before from (and the final colours' end) inside
     // block, at most within before from, where the block's parse reads nothing before it, as a
-    // place of the walk inside that block. Position -1: none.
-    QVWalkPlace blockLinePlaceBefore(qint64 from, QVRange block, qint64 within) const;
+    // place of the walk inside that block. Position -1: none. With since given, also one whose
+    // parse reads back to *since (inside the block) before it.
+    QVWalkPlace blockLinePlaceBefore(qint64 from, QVRange block, qint64 within, qint64* since = nullptr) const;
     // Which of the markup parser's embedded languages (QVTagBasedParser::embedded() in order) the
     // block of language whose content begins at blockStart is, read from its opener; -1 unknown.
     int embeddedKindAt(qint64 blockStart, const QVParser* language) const;

@@ -3,12 +3,42 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace QVScriptLiterals {
 
 namespace {
 
 bool isLineBreak(char16_t u) { return u == u'\n' || u == u'\r' || u == 0x2028 || u == 0x2029; }
+
+// The first unit from j on, before limit (else limit), that a regular expression's scan looks
+// at: a line break, a backslash, a bracket or a slash. Most of a line is none of them, and a slash
+// typed amid a line of megabytes with no other after it reads to the line's end.
+qint64 nextRegexLooked(const char16_t* units, qint64 j, qint64 limit) {
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi16('\n'), cr = _mm_set1_epi16('\r'), backslash = _mm_set1_epi16('\\'), slash = _mm_set1_epi16('/');
+    const __m128i open = _mm_set1_epi16('['), close = _mm_set1_epi16(']');
+    // U+2028 and U+2029 differ in their last bit only.
+    const __m128i separators = _mm_set1_epi16(0x2028), lastBit = _mm_set1_epi16(short(0xFFFE));
+    for (; j + 8 <= limit; j += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + j));
+        const __m128i breaks = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(v, lf), _mm_cmpeq_epi16(v, cr)),
+                                            _mm_cmpeq_epi16(_mm_and_si128(v, lastBit), separators));
+        const __m128i marks = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(v, backslash), _mm_cmpeq_epi16(v, slash)),
+                                           _mm_or_si128(_mm_cmpeq_epi16(v, open), _mm_cmpeq_epi16(v, close)));
+        if (const int bits = _mm_movemask_epi8(_mm_or_si128(breaks, marks))) return j + std::countr_zero(unsigned(bits)) / 2;
+    }
+#endif
+    for (; j < limit; ++j) {
+        const char16_t u = units[j];
+        if (isLineBreak(u) || u == u'\\' || u == u'/' || u == u'[' || u == u']') return j;
+    }
+    return limit;
+}
 
 bool isBlank(QChar c) { return c == u' ' || c == u'\t' || c == u'\f' || c == u'\v'; }
 
@@ -77,8 +107,11 @@ qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* r
     qint64 j = index + 1;
     qint64 end = -1;
     qint64 classSlash = -1;
+    const char16_t* const units = text.utf16();
     for (; j < limit; ++j) {
-        const char16_t u = text[j].unicode();
+        j = nextRegexLooked(units, j, limit);
+        if (j >= limit) break;
+        const char16_t u = units[j];
         if (isLineBreak(u)) break;
         if (u == u'\\') {
             if (j + 1 < limit && isLineBreak(text[j + 1].unicode())) {

@@ -858,6 +858,61 @@ TEST(QVSyntaxHighlightingTextView, ColouringAtTheEndOfALargeBlockGoesOnFromAPlac
     }
 }
 
+// A page opened on a block whose one line runs to megabytes (a minified script or style sheet, a
+// PHP block on one line) shows at once: the first colouring stops inside the line and idle slices
+// go on from the stop, none reading the line whole (a script's stops read back a word or a slash
+// before them). Keys at the line's start, the first of them before the colouring has reached its
+// end, leave colours equal to one pass over the whole text.
+TEST(QVSyntaxHighlightingTextView, APageOpenedOnABlocksLineOfMegabytesShowsAtOnce) {
+    UserDefaults::standard().setBool(false, QVAutoComplete);
+    const struct {
+        const char* path;
+        const char* opener;
+        const char* row;  // %1: the row
+        const char* closer;
+    } cases[] = {
+        {"/tmp/line.html", "<style>\nbody { margin: 0; }\n", ".c%1{color:#%1;margin:1px} ", "\n</style>\n"},
+        {"/tmp/line.html", "<script>\nvar z = 1;\n", "var a%1 = \"s%1\"; ", "\n</script>\n"},
+        {"/tmp/line.html", "<script>\nvar z = 1;\n", "a%1 = /x\\/%1/g; b = a%1 / 2; ", "\n</script>\n"},
+        {"/tmp/line.php", "<?php\n$z = 1;\n", "$a%1 = 's%1'; /* c */ ", "\n?>\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.row));
+        QString page = QStringLiteral("<html>\n<head>\n") + QString::fromLatin1(c.opener);
+        const qsizetype lineStart = page.size();
+        for (int row = 0; page.size() < 2'000'000; ++row) page += QString::fromLatin1(c.row).arg(row);
+        page += QString::fromLatin1(c.closer) + QStringLiteral("</head>\n<body><p>x</p></body>\n</html>\n");
+        OnePasses onePass;
+        HTMLView view(QString::fromLatin1(c.path));
+        view.resize(600, 400);
+        view.show();
+        // The walk for the page's places, on its own thread, is done first: it counts what it reads.
+        QVSyntaxHighlightingTextView::holdIdleColouring(true);
+        view.setString(page);
+        view.boundaryIndex();
+        QVSyntaxHighlightingTextView::mostParsedBySlice();
+        QVSyntaxHighlightingTextView::holdIdleColouring(false);
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_LE(QVSyntaxHighlightingTextView::mostParsedBySlice(), quint64(256 * 1024)) << "parsed by one slice";
+        EXPECT_EQ(firstDifferenceFromOnePass(view, &onePass), -1);
+        view.setSelectedRange(QVRange(lineStart, 0));
+        for (const QString& typed : {QStringLiteral("x"), QStringLiteral(" <"), QStringLiteral("/"), QStringLiteral("\n"), QStringLiteral("'")}) {
+            view.insertText(typed);
+            SCOPED_TRACE(typed.toStdString());
+            if (typed == u"x") {
+                while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+                EXPECT_EQ(firstDifferenceFromOnePass(view, &onePass), -1);
+            }
+        }
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_EQ(firstDifferenceFromOnePass(view, &onePass), -1) << "after the keys";
+        for (int undo = 0; undo < 5; ++undo) view.undo();
+        while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
+        EXPECT_EQ(view.string(), page);
+        EXPECT_EQ(firstDifferenceFromOnePass(view, &onePass), -1) << "after the undos";
+    }
+}
+
 // Keys typed on after an edit that left places and states unsure, and keys at the end of a line
 // of megabytes, each colour what they touch: an end tag pasted at a line's end amid a large
 // script or style sheet, then "<", Return and more (the colouring after "<" looked back up the

@@ -6,6 +6,7 @@
 #include "languages/QVCodeNavMenuItem.h"
 #include "languages/QVCodeNavParser.h"
 #include "languages/QVParser.h"
+#include "languages/QVScriptLiterals.h"
 #include "platform/PropertyList.h"
 #include "platform/QVRegex.h"
 #include "platform/QVTextStorage.h"
@@ -153,4 +154,40 @@ TEST(QVParser, CodeNavigationAcrossEmbeddedBlocks) {
     // Inside the script only the script's searches count, outside only the markup's.
     EXPECT_EQ(titles, QStringList({u"A"_qs, u"f"_qs, u"js no"_qs, u"g"_qs, u"B"_qs}));
     EXPECT_TRUE(languages.css->codeNavItemsForString(text, QVRange(0, text.size())).isEmpty());
+}
+
+// A regular expression's scan for its closing slash, with what it looks at standing at every
+// offset from the slash, inside and past the stretches it passes over at a glance.
+TEST(QVParser, ARegularExpressionEndsAtItsSlashOnItsLine) {
+    const struct {
+        const char* name;
+        QString tail;     // after the opening slash and the padding
+        qint64 end;       // past the closing slash and flags, from the padding's end; -1: none
+    } cases[] = {
+        {"closing slash and flags", u"/gi;x"_qs, 3},
+        {"escaped slash", u"\\/b/;"_qs, 4},
+        {"slash in a class", u"[/]/;"_qs, 4},
+        {"class closing before the slash", u"[a]b/;"_qs, 5},
+        {"line feed", u"\n/;"_qs, -1},
+        {"carriage return", u"\r/;"_qs, -1},
+        {"line separator", u"\u2028/;"_qs, -1},
+        {"paragraph separator", u"\u2029/;"_qs, -1},
+        {"escaped line break", u"\\\n/;"_qs, -1},
+        {"characters next to the separators", u"\u2027\u202a\u00e9/;"_qs, 4},
+        {"no slash after", u"abcdefghijklmnopqrstuvwxyz"_qs, -1},
+    };
+    for (const auto& c : cases)
+        for (int padding = 1; padding < 20; ++padding) {
+            SCOPED_TRACE(std::string(c.name) + " after " + std::to_string(padding));
+            const QString text = QLatin1Char('/') + QString(padding, u'a') + c.tail;
+            qint64 read = 0;
+            EXPECT_EQ(QVScriptLiterals::endOfRegexLiteral(text, 0, text.size(), &read), c.end < 0 ? -1 : 1 + padding + c.end);
+            EXPECT_LE(read, text.size() + 1);
+            // A scan cut off before its slash finds none, and says it read to the cut.
+            if (c.end > 0) {
+                const qint64 cut = text.lastIndexOf(u'/');
+                EXPECT_EQ(QVScriptLiterals::endOfRegexLiteral(text, 0, cut, &read), -1);
+                EXPECT_EQ(read, cut + 1);
+            }
+        }
 }
