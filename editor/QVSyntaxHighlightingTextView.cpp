@@ -687,7 +687,12 @@ public:
             // a key right after a closer pasted there colours from it, not from the line's start
             // through the block again.
             const bool blockEnd = since < position && &_points == &_view._checkpoints;
-            if (position - _lastRecorded >= LongLineSpacing || (blockEnd && position > _lastRecorded)) {
+            // A block's own checkpoints are kept where its parse reads nothing before them (a
+            // script's word may look back a character) wherever one comes within a few spacings:
+            // only those are places a page's pass may begin in the block at.
+            const bool spaced = position - _lastRecorded >= LongLineSpacing &&
+                                (since >= position || &_points == &_view._checkpoints || position - _lastRecorded >= 4 * LongLineSpacing);
+            if (spaced || (blockEnd && position > _lastRecorded)) {
                 _lastRecorded = position;
                 if (!_converged && inLongLine(position)) _recorded.push_back({position, since, horizon, slashHorizon});
             }
@@ -865,12 +870,20 @@ QVSyntaxHighlightingTextView::PassEnd QVSyntaxHighlightingTextView::colourPass(Q
         // It ran on to its end inside a page's tag opened at its last boundary (a "<" typed
         // before a script's text, whose ">" all stand in quotes): a tag's colours up to a place
         // do not hang on where it ends, so they are final to there, and slices go on inside it
-        // from a stop kept there (colourInsideTag), not from the line's start.
+        // from a stop kept there (colourInsideTag), not from the line's start. So is one after a
+        // block's end before it ("</script>" pasted amid a script's line, whose text is then
+        // markup with a "<" in it): the block's part is coloured as any short one.
+        const auto endsBefore = [&](const QVEmbeddedRange& part) {
+            return part.range.end() <= pass->lastBoundary() && part.range.length < BlockLinePart;
+        };
         if (const auto tags = std::dynamic_pointer_cast<QVTagBasedParser>(parserWithTheme(_parser));
-            tags && embedded.empty() && pass->lastBoundary() >= resume && pass->lastBoundaryReadTo() <= pass->lastBoundary()) {
+            tags && std::all_of(embedded.begin(), embedded.end(), endsBefore) && pass->lastBoundary() >= resume &&
+            pass->lastBoundaryReadTo() <= pass->lastBoundary()) {
             bool quoted = false;
             const qint64 lt = tags->openTagBefore(text, pass->lastBoundary(), parsed.end(), &quoted);
             if (lt == pass->lastBoundary()) {
+                for (const QVEmbeddedRange& part : embedded)
+                    if (part.parser) parserWithTheme(part.parser)->parseRange(part.range, text);
                 if (_openTags.size() >= KeptLiterals) _openTags.erase(_openTags.begin());
                 std::erase_if(_openTags, [lt](const OpenTag& tag) { return tag.lt == lt; });
                 _openTags.push_back({lt, {{parsed.end(), quoted}}, tags->opensComment(text, lt)});
