@@ -1464,6 +1464,7 @@ const OneLineRow OneLineRows[] = {
     {3, OneLineRow::Middle, nullptr, {"\"", "x", "\\", "\r", "x"}, "PHP block whose last line is 30 MB, amid it: a quote, x, a backslash, Return, x"},
     {4, OneLineRow::Middle, nullptr, {"'", "x", "/", "*", "x"}, "30 MB script line, amid it: a quote, x, then a comment opened and x in it"},
     {8, OneLineRow::Middle, "?>", {"x", "y", " ", "<", "x", "\r", "x"}, "PHP block of 30 MB on one line, \"?>\" pasted amid it, then x, y, \" <\", x, Return, x"},
+    {7, OneLineRow::Middle, "*/", {"x", " ", "/", "x", "\r", "x"}, "script whose line of 30 MB is one block comment, \"*/\" pasted amid it, then x, \" /\", x, Return, x"},
 };
 constexpr int FirstOneLineShape = 6;
 
