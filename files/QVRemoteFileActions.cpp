@@ -373,6 +373,7 @@ void QVFileTransferAction::runWithDelegate(const std::shared_ptr<QVRemoteFileAct
     _transferCommand.clear();
     _transferCode = 0;
     _maySave = false;
+    _siteTook = false;
     if (_kind == Put && (_remotePath.isEmpty() || _remotePath.endsWith(u'/'))) {
         if (keepDirectAnswer({}, tr("\"%1\" names a folder, not a file.").arg(FileName::pictured(_remotePath)))) report(false, 0);
         return;
@@ -601,6 +602,7 @@ void QVFileTransferAction::transferDirectly() {
     const R::Outcome outcome = R::perform(*_connection, "PUT", _remotePath, {}, _localPath);
     keepDirectAnswer(outcome.said);
     _maySave = outcome.maySave;
+    _siteTook = outcome.succeeded();
     if (outcome.unsettled && !_held.isEmpty()) {
         // The request goes on: this file stays held until it ends, so a later save of it
         // reaches the site only after the site is done with this one, or after the wait's
@@ -641,7 +643,8 @@ void QVFileTransferAction::connectionTimedOut(QVRemoteFilesConnection*) {
 }
 
 void QVFileTransferAction::finish(bool result, int statusCode) {
-    if (_connection->wasCancelled()) result = false;
+    // A cancel that came as the site's answer did cannot take back what the site took.
+    if (_connection->wasCancelled() && !_siteTook) result = false;
     if (!_temporaryPath.isEmpty()) {
         // The names as bytes: a name that is not UTF-8 too.
         const QByteArray temporary = FileName::encode(_temporaryPath);

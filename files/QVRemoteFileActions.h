@@ -113,6 +113,7 @@ protected:
     QString _held;  // the site's file this upload holds; empty when none
     // The site took the whole upload and did not say what it made of it: it may still save it.
     bool _maySave = false;
+    bool _siteTook = false;  // the site answered that it took the upload
     std::mutex _directLock;
     bool _direct = false;     // this run transfers directly
     bool _abandoned = false;  // and the client's end has failed it

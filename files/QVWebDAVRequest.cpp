@@ -167,9 +167,12 @@ QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const Q
     // A change the site has taken (its status line came) stays made whatever the user asks
     // after it: a cancel then would only lose its answer. A read ends at any time.
     auto taken = std::make_shared<std::atomic<bool>>(false);
+    auto takenStatus = std::make_shared<std::atomic<int>>(0);
     if (method != "PROPFIND" && method != "GET")
-        request.onStatusLine = [taken](int status) {
-            if (HttpResponse::statusAccepted(status)) *taken = true;
+        request.onStatusLine = [taken, takenStatus](int status) {
+            if (!HttpResponse::statusAccepted(status)) return;
+            *takenStatus = status;
+            *taken = true;
         };
     // An upload's body, once it went out whole, cannot be taken back: the server may be
     // writing it. Its answer is then waited for by the answer deadline alone, and a cancel or
@@ -229,12 +232,15 @@ QVWebDAVRequest::Outcome send(const QVRemoteFilesConnection& connection, const Q
                                            : QStringLiteral("no answer within %1 ms").arg(deadlines.answerMs));
         return outcome;
     }
-    const HttpResponse response = answer.get();
+    HttpResponse response = answer.get();
     connection.endDirectRequest(token);
+    // A cancel that met the site's answer on its way (asked as the answer came, ended after it)
+    // does not undo what the site took: its status stands, not the cancel.
+    if (*taken && response.status == 0) response.status = *takenStatus;
     connection.noteDirectRequestLate(response.error == HttpResponse::TimedOut);
     // Ended without an answer after the whole body went out: the server may have kept it.
     outcome.maySave = upload && response.bodySent && response.status < 200;
-    outcome.cancelled = response.error == HttpResponse::Cancelled;
+    outcome.cancelled = response.error == HttpResponse::Cancelled && !*taken;
     outcome.status = response.status;
     outcome.body = response.body;
     outcome.complete = response.ok();

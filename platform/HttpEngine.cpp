@@ -141,14 +141,9 @@ struct Transfer {
     bool answerExpired = false;
     // What moved on the wire, sampled as the worker goes round, for the slowest pace: (time, bytes).
     std::deque<std::pair<qint64, qint64>> paceSamples;
-    // The request bytes the server's side acknowledged over the last moments, and the room it
-    // had for more: (time, bytes, room).
-    struct AckSample {
-        qint64 at;
-        qint64 acked;
-        qint64 room;
-    };
-    std::deque<AckSample> ackSamples;
+    // The body's last byte is held back (libcurl's sending paused) until the server's side
+    // acknowledged all before it.
+    bool holdingLast = false;
     // The whole body went out on the wire, and when.
     bool bodySent = false;
     qint64 bodySentAt = 0;
@@ -273,9 +268,25 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     return length;
 }
 
+bool drained(const Transfer& t);
+
 size_t onRead(char* buffer, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
-    const qint64 n = t->bodyFile->read(buffer, qint64(size * count));
+    qint64 wanted = qint64(size * count);
+    // The body's last byte goes only once the server's side acknowledged all before it: until
+    // then a reset drops it for certain, so a request cut on the way (a cancel, a deadline)
+    // reached no server whole, however the kernel and the reset fall on a busy machine. It
+    // costs a round trip at the end of each upload.
+    const qint64 left = t->bodyFile->size() - t->bodyFile->pos();
+    if (left > 0 && left <= wanted) {
+        if (left > 1) {
+            wanted = left - 1;
+        } else if (!drained(*t)) {
+            t->holdingLast = true;
+            return CURL_READFUNC_PAUSE;
+        }
+    }
+    const qint64 n = t->bodyFile->read(buffer, wanted);
     if (n < 0) {
         t->fileError = QStringLiteral("cannot read %1: %2").arg(FileName::displayed(t->bodyPath), t->bodyFile->errorString());
         return CURL_READFUNC_ABORT;
@@ -287,6 +298,7 @@ size_t onRead(char* buffer, size_t size, size_t count, void* user) {
 // A request that learns it must authenticate is sent again: its body from the start.
 int onSeek(void* user, curl_off_t offset, int origin) {
     auto* t = static_cast<Transfer*>(user);
+    t->holdingLast = false;
     if (origin != SEEK_SET || !t->bodyFile->seek(qint64(offset))) return CURL_SEEKFUNC_CANTSEEK;
     return CURL_SEEKFUNC_OK;
 }
@@ -335,24 +347,13 @@ bool isTlsFailure(CURLcode code) {
 }
 
 // What the kernel knows of a transfer's connection: request bytes the server's side acknowledged,
-// answer bytes that came, request bytes not yet sent at all, and how many more the server's side
-// has room for now. -1 where it cannot tell (no connection yet, not TCP).
+// answer bytes that came, and request bytes not yet sent at all. -1 where it cannot tell (no
+// connection yet, not TCP).
 struct Wire {
     qint64 acked = -1;
     qint64 received = -1;
     qint64 unsent = -1;
-    qint64 room = -1;
-    // Whether what is left of the request may reach the server whatever Qorvel does next: nothing
-    // is left, or the server's side has room for all of it, so the kernel may send it between
-    // this look and the reset that would drop it.
-    bool mayAllGoOut() const { return unsent <= 0 || (room >= 0 && unsent <= room); }
 };
-
-// How long a server's side that took what was left of a body within it, or had room for it, is
-// taken to be reading at once: a window full for a moment (its reader not scheduled yet, on a
-// busy machine for some hundreds of milliseconds) opens again while Qorvel looks, and the rest
-// goes before the reset can drop it. A slow reader's window never held the rest.
-constexpr qint64 ReadingAtOnceMs = 1000;
 
 // libcurl tells a transfer's socket only once the transfer is over: it is noted as it is made,
 // and forgotten as libcurl closes it, so a number reused by a later socket is never taken for it.
@@ -384,10 +385,6 @@ Wire wireOf(const Transfer& t) {
         length >= socklen_t(offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)) {
         wire.acked = qint64(info.tcpi_bytes_acked);
         wire.received = qint64(info.tcpi_bytes_received);
-        if (length >= socklen_t(offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd)) {
-            const qint64 inFlight = qint64(info.tcpi_bytes_sent) - qint64(info.tcpi_bytes_retrans) - wire.acked;
-            wire.room = std::max<qint64>(0, qint64(info.tcpi_snd_wnd) - std::max<qint64>(0, inFlight));
-        }
     }
     int unsent = 0;
     if (::ioctl(fd, SIOCOUTQNSD, &unsent) == 0) wire.unsent = unsent;
@@ -405,13 +402,13 @@ void cutOnWire(const Transfer& t) {
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
 }
 
-// Whether what is left of the request may reach the server whatever Qorvel does next: the
-// server's side has room for it, or had, or took as much in the last moments.
-bool mayAllGoOut(const Transfer& t, const Wire& wire) {
-    if (wire.mayAllGoOut()) return true;
-    if (t.ackSamples.empty() || wire.acked < 0) return false;
-    if (wire.acked - t.ackSamples.front().acked >= wire.unsent) return true;
-    return std::any_of(t.ackSamples.begin(), t.ackSamples.end(), [&](const Transfer::AckSample& s) { return s.room >= wire.unsent; });
+// Whether the server's side acknowledged every request byte handed to the kernel. A socket that
+// cannot be told (a connection another transfer opened) counts as drained: its body's last byte
+// is then not held back, and a cut is judged on what libcurl was handed alone.
+bool drained(const Transfer& t) {
+    const curl_socket_t fd = socketOf(t);
+    int queued = 0;
+    return fd == CURL_SOCKET_BAD || ::ioctl(fd, SIOCOUTQ, &queued) != 0 || queued == 0;
 }
 
 qint64 bodyLength(const Transfer& t) {
@@ -428,6 +425,14 @@ bool handedOverWhole(const Transfer& t, curl_off_t up) {
     long head = 0;
     curl_easy_getinfo(t.easy, CURLINFO_REQUEST_SIZE, &head);
     return head > 0;
+}
+
+// Whether the server may have the whole request once the transfer is cut now. A byte libcurl was
+// never handed cannot reach it, whatever the kernel does between this look and the reset; a body
+// read from a file counts from the moment libcurl took its last byte.
+bool mayHaveWhole(const Transfer& t, curl_off_t up) {
+    if (t.bodyFile && t.bodyFile->size() > 0) return t.bodyFile->pos() >= t.bodyFile->size();
+    return handedOverWhole(t, up);
 }
 
 }  // namespace
@@ -728,11 +733,23 @@ void HttpSession::State::finish(const TransferPtr& t, CURLcode code, std::weak_p
     deliver(t, self);
 }
 
+namespace {
+
+// A cancelled task completes as Cancelled whatever came meanwhile, but still says whether its
+// body went out whole: the server may then hold it, and its caller must not say otherwise.
+void endAsCancelled(HttpResponse& response) {
+    const bool sent = response.bodySent;
+    response = {0, {}, {}, {}, HttpResponse::Cancelled, QStringLiteral("cancelled")};
+    response.bodySent = sent;
+}
+
+}  // namespace
+
 void HttpSession::State::deliver(const TransferPtr& t, std::weak_ptr<State> self) {
     if (!t->onMain) {
         {
             std::lock_guard<std::mutex> locker(lock);
-            if (wasCancelled(t->id)) t->response = {0, {}, {}, {}, HttpResponse::Cancelled, QStringLiteral("cancelled")};
+            if (wasCancelled(t->id)) endAsCancelled(t->response);
             forget(t->id);
         }
         if (t->completion) t->completion(t->response);
@@ -744,8 +761,7 @@ void HttpSession::State::deliver(const TransferPtr& t, std::weak_ptr<State> self
         {
             std::lock_guard<std::mutex> locker(state->lock);
             if (!state->live.contains(t->id)) return;
-            if (state->wasCancelled(t->id))
-                t->response = {0, {}, {}, {}, HttpResponse::Cancelled, QStringLiteral("cancelled")};
+            if (state->wasCancelled(t->id)) endAsCancelled(t->response);
             state->forget(t->id);
         }
         if (t->completion) t->completion(t->response);
@@ -787,7 +803,7 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
                 // server may hold it all, reset or not.
                 curl_off_t up = 0;
                 curl_easy_getinfo(t->easy, CURLINFO_SIZE_UPLOAD_T, &up);
-                if (handedOverWhole(*t, up) && mayAllGoOut(*t, wireOf(*t))) t->bodySent = true;
+                if (mayHaveWhole(*t, up)) t->bodySent = true;
                 cutOnWire(*t);
                 curl_multi_remove_handle(multi, t->easy);
                 running.erase(it);
@@ -795,6 +811,17 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
                 t->response.message = QStringLiteral("cancelled");
                 finish(t, CURLE_ABORTED_BY_CALLBACK, self);
                 break;
+            }
+        }
+
+        bool holding = false;
+        for (auto& [easy, t] : running) {
+            if (!t->holdingLast) continue;
+            if (drained(*t)) {
+                t->holdingLast = false;
+                curl_easy_pause(easy, CURLPAUSE_CONT);
+            } else {
+                holding = true;
             }
         }
 
@@ -831,10 +858,6 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
             curl_easy_getinfo(t->easy, CURLINFO_SIZE_UPLOAD_T, &up);
             const Wire wire = wireOf(*t);
             const qint64 moved = wire.acked >= 0 ? wire.acked + wire.received : qint64(down + up);
-            if (wire.acked >= 0) {
-                t->ackSamples.push_back({now, wire.acked, wire.room});
-                while (t->ackSamples.size() > 1 && now - t->ackSamples.front().at > ReadingAtOnceMs) t->ackSamples.pop_front();
-            }
             if (moved != t->lastBytes) {
                 t->lastBytes = moved;
                 t->lastActivity = std::max(t->lastActivity, now);
@@ -870,7 +893,7 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
                 }
             }
             if (expired) {
-                if (!t->bodySent && handedOverWhole(*t, up) && mayAllGoOut(*t, wireOf(*t))) t->bodySent = true;
+                if (!t->bodySent && mayHaveWhole(*t, up)) t->bodySent = true;
                 it = running.erase(it);
                 cutOnWire(*t);
                 curl_multi_remove_handle(multi, t->easy);
@@ -880,7 +903,8 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
             ++it;
         }
 
-        curl_multi_poll(multi, nullptr, 0, running.empty() ? 1000 : 25, nullptr);
+        // An acknowledgement wakes no poll: a held byte is looked at again soon.
+        curl_multi_poll(multi, nullptr, 0, running.empty() ? 1000 : holding ? 1 : 25, nullptr);
     }
     // Stopping: what still runs ends here. Main-queue completions are dropped with the session;
     // a worker completion (a blocked perform) is told it was cancelled.

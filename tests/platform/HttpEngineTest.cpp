@@ -16,8 +16,17 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <future>
 #include <optional>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -303,6 +312,144 @@ TEST_F(HttpEngineTest, MainQueueCompletionsCancellationAndKeptConnections) {
 }
 
 }  // namespace
+
+namespace {
+
+// A server for one upload over plain HTTP with a small receive window: it takes the head, then
+// reads the body at once or only once told to, and counts the body bytes that reached it by the
+// connection's end (it reads on after a reset: what its kernel took before it is still read).
+class BodySink {
+public:
+    explicit BodySink(bool readAtOnce) : _readAtOnce(readAtOnce) {
+        _listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int window = 8192;
+        ::setsockopt(_listener, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        if (::bind(_listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(_listener, 1) == 0 &&
+            ::getsockname(_listener, reinterpret_cast<sockaddr*>(&a), &length) == 0)
+            port = ntohs(a.sin_port);
+        _thread = std::thread([this] { serve(); });
+    }
+    ~BodySink() {
+        go = true;
+        if (_thread.joinable()) _thread.join();
+        ::close(_listener);
+    }
+    qint64 received() {
+        go = true;
+        if (_thread.joinable()) _thread.join();
+        return _got;
+    }
+    quint16 port = 0;
+    std::atomic<bool> go{false};
+
+private:
+    void serve() {
+        pollfd p{_listener, POLLIN, 0};
+        if (::poll(&p, 1, 10000) != 1) return;
+        const int fd = ::accept4(_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;
+        QByteArray head;
+        char buffer[4096];
+        for (;;) {
+            pollfd q{fd, POLLIN, 0};
+            if (!_readAtOnce && head.contains("\r\n\r\n") && !go) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                continue;
+            }
+            if (::poll(&q, 1, 10000) != 1) break;
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n <= 0) break;
+            if (const qsizetype end = head.indexOf("\r\n\r\n"); end >= 0) {
+                _got += n;
+            } else {
+                head.append(buffer, n);
+                if (const qsizetype at = head.indexOf("\r\n\r\n"); at >= 0) _got += head.size() - at - 4;
+            }
+        }
+        ::close(fd);
+    }
+    bool _readAtOnce;
+    int _listener = -1;
+    qint64 _got = 0;
+    std::thread _thread;
+};
+
+}  // namespace
+
+// Whatever moment an upload is cut at, a server that ends up with its whole body was told so: the
+// response says the body went out whole. (A server whose reader wakes as the cut comes would
+// otherwise take the rest between the engine's look at the wire and its reset.)
+TEST(HttpEngineUploadCut, AServerThatEndsWithTheWholeBodyIsAlwaysToldOf) {
+    QTemporaryDir dir;
+    const QString upload = dir.filePath("body.bin");
+    const qint64 size = 512 * 1024;
+    {
+        QFile f(upload);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(size, 'u'));
+    }
+    HttpSession session;
+    enum When { WhileItStalls, AsItWakes, AfterItReadAll };
+    struct Row {
+        const char* name;
+        When when;
+        int runs;
+    } rows[] = {
+        {"cut while the server's reader stalls, its window full", WhileItStalls, 3},
+        {"cut as the stalled reader wakes and reads at once", AsItWakes, 40},
+        {"cut after the server read the whole body, unanswered", AfterItReadAll, 3},
+    };
+    for (const Row& row : rows) {
+        for (int run = 0; run < row.runs; ++run) {
+            SCOPED_TRACE(testing::Message() << row.name << ", run " << run);
+            BodySink sink(row.when == AfterItReadAll);
+            ASSERT_NE(sink.port, 0);
+            HttpRequest r;
+            r.url = QUrl(QStringLiteral("http://127.0.0.1:%1/up").arg(sink.port));
+            r.method = "PUT";
+            r.bodyFilePath = upload;
+            r.answerAfterBodyMs = 0;
+            auto done = std::make_shared<std::promise<HttpResponse>>();
+            auto answer = done->get_future();
+            const quint64 task = session.startOnWorker(r, [done](const HttpResponse& a) { done->set_value(a); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (row.when == AsItWakes) {
+                // The reader wakes a little before or after the cancel, by turns.
+                const auto gap = std::chrono::microseconds((run % 8) * 250);
+                if (run % 2) {
+                    sink.go = true;
+                    std::this_thread::sleep_for(gap);
+                    session.cancel(task);
+                } else {
+                    session.cancel(task);
+                    std::this_thread::sleep_for(gap);
+                    sink.go = true;
+                }
+            } else {
+                session.cancel(task);
+            }
+            ASSERT_EQ(answer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+            const HttpResponse a = answer.get();
+            const qint64 got = sink.received();
+            EXPECT_EQ(a.error, HttpResponse::Cancelled);
+            EXPECT_LE(got, size);
+            if (got == size) {
+                EXPECT_TRUE(a.bodySent) << "the server has the whole body; the engine said it did not go out";
+            }
+            if (row.when == WhileItStalls) {
+                EXPECT_LT(got, size);
+                EXPECT_FALSE(a.bodySent);
+            }
+            if (row.when == AfterItReadAll) {
+                EXPECT_EQ(got, size);
+            }
+        }
+    }
+}
 
 TEST(HttpEngineExit, OpenSSLOutlivesASessionAStaticObjectKeeps) {
     // A fresh process (this program run again for this test alone) keeps a session in a static

@@ -129,7 +129,7 @@ void write(const QString& path, const QByteArray& bytes) {
 
 QByteArray read(const QString& path) { return readBytes(FileName::encode(path)); }
 
-bool waitFor(const std::function<bool()>& done) { return MainQueue::runUntil(done, std::chrono::minutes(2)); }
+bool waitFor(const std::function<bool()>& done) { return MainQueue::runUntil(done, std::chrono::minutes(5)); }
 
 TEST(SearchRunnerTest, ScopesBecomeFilesSearchedInWalkOrder) {
     QTemporaryDir dir;
