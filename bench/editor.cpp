@@ -22,6 +22,11 @@
 // in a child process per side (this program again), so that its memory is measured alone. Times
 // of the open and scroll benchmarks are per operation; the keystroke benchmarks report p50_us and
 // p99_us counters, and the summary at the end prints the ratios to the peer.
+//
+// With QORVEL_BENCH_FUZZ=<seed>,<steps>[,<every>] and QORVEL_BENCH_FILE=<page> it is instead the
+// fuzz child (fuzzChild): random pastes, keys, undos and redos at the hard places of the page,
+// each slow key or hold reported with the seed and step that replay it, and the colours compared
+// with a fresh view's every <every> steps (10 by default). bench/fuzz-pages makes pages for it.
 #include "bench/BenchApplication.h"
 #include "editor/HTMLView.h"
 #include "editor/HTMLViewFind.h"
@@ -1232,6 +1237,49 @@ QString stallPage(int shape) {
     return QFileInfo(path).size() > 0 ? path : writeFile(QFileInfo(path).fileName(), makeHtml(qint64(mb) * 1000 * 1000, false));
 }
 
+// A key as a user presses it, press and release, into the widget's own key handling.
+void pressKey(QWidget& widget, int code, const QString& typed, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QKeyEvent press(QEvent::KeyPress, code, modifiers, typed);
+    QApplication::sendEvent(&widget, &press);
+    QKeyEvent release(QEvent::KeyRelease, code, modifiers, typed);
+    QApplication::sendEvent(&widget, &release);
+}
+
+// The key that types s (one character; "\r" Return).
+int keyCodeOf(const QString& s) {
+    return s == QLatin1String("\r")   ? int(Qt::Key_Return)
+           : s == QLatin1String(" ")  ? int(Qt::Key_Space)
+           : s == QLatin1String("\"") ? int(Qt::Key_QuoteDbl)
+           : s == QLatin1String("'")  ? int(Qt::Key_Apostrophe)
+           : s == QLatin1String("<")  ? int(Qt::Key_Less)
+           : s == QLatin1String("/")  ? int(Qt::Key_Slash)
+                                      : int(s.at(0).toUpper().unicode());
+}
+
+// The event loop left to run for ms as a user leaves it between keys (the colouring while idle
+// runs then); its longest hold meanwhile, the longest time between two ticks of a 1 ms timer less
+// the tick, a tick under way when the wait should have ended included (it holds the next key as
+// long). Milliseconds.
+double idleHold(int ms) {
+    double hold = 0;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = 0;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.setInterval(1);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        hold = std::max(hold, double(now - last) / 1e6 - 1);
+        last = now;
+    });
+    tick.start();
+    QEventLoop wait;
+    QTimer::singleShot(ms, &wait, &QEventLoop::quit);
+    wait.exec();
+    return std::max(hold, double(clock.nsecsElapsed() - last) / 1e6 - 1);
+}
+
 // The edits of the stall rows, each timed from the key to the painted frame: a letter, Return, a
 // paste of the shape's block opener and one of its closer (each undone, untimed, after its frame),
 // and " </" typed with closing on.
@@ -1260,12 +1308,7 @@ int stallChild(const QString& path, int shape, bool keys) {
         QCoreApplication::sendPostedEvents();
         repaintPending();
     };
-    auto key = [&](int code, const QString& typed, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-        QKeyEvent press(QEvent::KeyPress, code, modifiers, typed);
-        QApplication::sendEvent(&v, &press);
-        QKeyEvent release(QEvent::KeyRelease, code, modifiers, typed);
-        QApplication::sendEvent(&v, &release);
-    };
+    auto key = [&](int code, const QString& typed, Qt::KeyboardModifiers modifiers = Qt::NoModifier) { pressKey(v, code, typed, modifiers); };
     if (!qEnvironmentVariableIsEmpty("QORVEL_BENCH_WAIT_KEY")) {
         // bench/crosscheck's side: the keys come through the X server while the colouring runs;
         // F8 takes the caret to the next of the places, its line the last one shown.
@@ -1508,32 +1551,9 @@ int pasteKeysChild(const QString& path, int shape, double place) {
     v.scrollRangeToVisible(v.selectedRange());
     QCoreApplication::sendPostedEvents();
     repaintPending();
-    auto key = [&](int code, const QString& typed, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-        QKeyEvent press(QEvent::KeyPress, code, modifiers, typed);
-        QApplication::sendEvent(&v, &press);
-        QKeyEvent release(QEvent::KeyRelease, code, modifiers, typed);
-        QApplication::sendEvent(&v, &release);
-    };
+    auto key = [&](int code, const QString& typed, Qt::KeyboardModifiers modifiers = Qt::NoModifier) { pressKey(v, code, typed, modifiers); };
     double hold = 0;
-    auto pause = [&hold] {
-        QElapsedTimer clock;
-        clock.start();
-        qint64 last = 0;
-        QTimer tick;
-        tick.setTimerType(Qt::PreciseTimer);
-        tick.setInterval(1);
-        QObject::connect(&tick, &QTimer::timeout, [&] {
-            const qint64 now = clock.nsecsElapsed();
-            hold = std::max(hold, double(now - last) / 1e6 - 1);
-            last = now;
-        });
-        tick.start();
-        QEventLoop wait;
-        QTimer::singleShot(40, &wait, &QEventLoop::quit);
-        wait.exec();
-        // A tick under way when the pause should have ended holds the next key as long.
-        hold = std::max(hold, double(clock.nsecsElapsed() - last) / 1e6 - 1);
-    };
+    auto pause = [&hold] { hold = std::max(hold, idleHold(40)); };
     // The program reads the snippets at start-up; the first Return here would read them.
     QVSnippetRepository::sharedRepository().loadIfNeeded();
     double cpu = 0;
@@ -1555,12 +1575,7 @@ int pasteKeysChild(const QString& path, int shape, double place) {
     int i = 0;
     for (const char* typed : row ? row->keys : std::vector<const char*>(std::begin(PasteKeys), std::end(PasteKeys))) {
         const QString s = QString::fromLatin1(typed);
-        const int code = s == QLatin1String("\r")   ? int(Qt::Key_Return)
-                         : s == QLatin1String(" ")  ? int(Qt::Key_Space)
-                         : s == QLatin1String("\"") ? int(Qt::Key_QuoteDbl)
-                         : s == QLatin1String("'")  ? int(Qt::Key_Apostrophe)
-                         : s == QLatin1String("<")  ? int(Qt::Key_Less)
-                                                    : int(s.at(0).toUpper().unicode());
+        const int code = keyCodeOf(s);
         const double ms = timedToFrame([&] {
             key(code, s);
             QCoreApplication::processEvents();
@@ -1571,6 +1586,227 @@ int pasteKeysChild(const QString& path, int shape, double place) {
         pause();
     }
     std::printf("%smax_key_ms=%.3f hold_ms=%.3f\n", out.c_str(), most, hold);
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+
+// --- Fuzz: random edits at the places a page's colouring is hardest, timed and checked ---------
+
+// What the fuzz child pastes: the openers and closers of a page's languages and a few words.
+const char* const FuzzPastes[] = {"<script>", "</script>", "<style>", "</style>", "<?php ", "?>", "/*", "*/", "<!--", "-->",
+                                  "\"", "'", "`", "/", "<", ">", "</", "\n", "var a = 1; ", "color: red; ", "<div class=\"a\">",
+                                  "echo $b; ", "hello world "};
+// What it types, a key each ("\r" Return), letters the most.
+const char* const FuzzKeys[] = {"a", "e", "i", "s", "t", "x", "v", "p", " ", " ", "\r", "<", "/", "\"", "'"};
+// What it puts the caret in or after, looked for ahead of a drawn place: the openers of strings,
+// comments, tags and blocks.
+const char* const FuzzMarks[] = {"\"", "'", "`", "/*", "//", "<!--", "<", "</", "<script", "<style", "<?php", "{", "url(", "/"};
+
+// Text shown on one line of the report: breaks, tabs, quotes and backslashes escaped.
+std::string escaped(const QString& s) {
+    std::string out;
+    for (const QChar c : s) {
+        const char16_t u = c.unicode();
+        out += u == '\n' ? "\\n" : u == '\r' ? "\\r" : u == '\t' ? "\\t" : u == '"' ? "\\\"" : u == '\\' ? "\\\\" : QString(c).toStdString();
+    }
+    return out;
+}
+
+// Equal attribute values; parsers by language (the fresh view may hold parsers of its own).
+bool sameValue(const QVariant& a, const QVariant& b) {
+    const QVParser* pa = QVTextStorage::objectOf<QVParser>(a);
+    const QVParser* pb = QVTextStorage::objectOf<QVParser>(b);
+    if (pa || pb) return pa && pb && pa->identifier() == pb->identifier();
+    if (a.isValid() != b.isValid()) return false;
+    return !a.isValid() || a == b;
+}
+
+std::string nameOfValue(const QVariant& value) {
+    if (!value.isValid()) return "none";
+    if (const QVParser* parser = QVTextStorage::objectOf<QVParser>(value)) return parser->identifier().toStdString();
+    if (value.metaType() == QMetaType::fromType<QColor>()) return value.value<QColor>().name(QColor::HexArgb).toStdString();
+    if (value.canConvert<QString>() && !value.toString().isEmpty()) return value.toString().toStdString();
+    return value.metaType().name();
+}
+
+// Where each attribute of the view first parts from that of a fresh view given the same text and
+// coloured whole (as the editor tests compare them): the attribute, the offset and both values;
+// empty when they agree.
+struct Parting {
+    QString attribute;
+    qint64 at = -1;
+    std::string ours, fresh;
+};
+std::vector<Parting> partingsFromFresh(const HTMLView& v) {
+    HTMLView fresh(v.path());
+    fresh.setString(v.string());
+    fresh.finishHighlighting();
+    const QVTextStorage& a = v.textStorage();
+    const QVTextStorage& b = fresh.textStorage();
+    QStringList names = a.attributeNames() + b.attributeNames();
+    names.removeDuplicates();
+    std::vector<Parting> partings;
+    for (const QString& name : names)
+        for (qint64 i = 0; i < a.length();) {
+            QVRange ra, rb;
+            const QVariant va = a.attribute(name, i, &ra);
+            const QVariant vb = b.attribute(name, i, &rb);
+            if (!sameValue(va, vb)) {
+                partings.push_back({name, i, nameOfValue(va), nameOfValue(vb)});
+                break;
+            }
+            i = std::max(i + 1, std::min(ra.end(), rb.end()));
+        }
+    return partings;
+}
+
+// The fuzz child: the page shown (its first screen coloured), then steps random steps drawn from
+// seed (the same seed replays them exactly). Each puts the caret at a drawn place, most often on
+// one of the page's five longest lines, at its start or end or inside a string, comment, tag or
+// block found a little past a drawn spot, then pastes an opener, closer or a few words, types 1-10
+// keys or undoes and redoes a few times, each key to its frame, the event loop left to run between
+// keys (the colouring while idle with it) or not, then 200 ms as a user waits. A step whose key or
+// hold of the event loop meanwhile passes 50 ms prints a line (what, where, the times); every
+// `every` steps and at the end the colouring is finished and compared with a fresh view's, and
+// where each attribute first differs printed (then the view coloured again whole, so that the
+// next mismatch is a new one). Prints a summary line last: mismatches counts the checks that
+// found any.
+int fuzzChild(const QString& path, unsigned seed, int steps, int every) {
+    UserDefaults::standard().setBool(true, QString::fromLatin1(QVAutoCompleteOnType));
+    auto view = shownView(path);
+    HTMLView& v = *view;
+    QVSnippetRepository::sharedRepository().loadIfNeeded();
+    const QVTextStorage& text = v.textStorage();
+    std::mt19937 rng(seed);
+    auto draw = [&rng](qint64 n) { return n <= 0 ? qint64(0) : qint64(rng() % quint64(n)); };
+    // Where at is: line (from 1), column (from 0), the line's length and what colours it now
+    // (the language and colour of the character there, "ahead" while they are provisional).
+    auto where = [&](qint64 at) {
+        const qint64 line = text.lineOfPosition(at);
+        const qint64 start = text.lineStart(line);
+        const qint64 from = std::max(start, at - 16);
+        const qint64 to = std::min(text.lineContentsEnd(line), at + 16);
+        const qint64 index = std::min(at, std::max<qint64>(0, text.length() - 1));
+        const QVParser* parser = QVTextStorage::objectOf<QVParser>(text.attribute(QVTextStorage::ParserAttribute, index));
+        char out[256];
+        std::snprintf(out, sizeof out, "offset=%lld line=%lld col=%lld len=%lld lang=%s colour=%s%s", (long long)at, (long long)line + 1,
+                      (long long)(at - start), (long long)(text.lineContentsEnd(line) - start),
+                      parser ? parser->identifier().toUtf8().constData() : "none",
+                      nameOfValue(text.attribute(QVTextStorage::ForegroundColorAttribute, index)).c_str(),
+                      at > v.highlightedLength() ? " ahead" : "");
+        return std::string(out) + " near=\"" + escaped(text.substring(QVRange(from, at - from))) + "|" +
+               escaped(text.substring(QVRange(at, to - at))) + "\"";
+    };
+    auto drawPlace = [&]() -> std::pair<qint64, std::string> {
+        std::array<std::pair<qint64, qint64>, 5> longest{};  // (length, line), longest first
+        for (qint64 l = 0; l < text.lineCount(); ++l)
+            if (const qint64 length = text.lineRange(l).length; length > longest.back().first) {
+                longest.back() = {length, l};
+                std::sort(longest.begin(), longest.end(), std::greater<>());
+            }
+        const qint64 known = std::count_if(longest.begin(), longest.end(), [](const auto& l) { return l.first > 0; });
+        const qint64 line = draw(10) < 6 && known > 0 ? longest[size_t(draw(known))].second : draw(text.lineCount());
+        const qint64 start = text.lineStart(line);
+        const qint64 end = text.lineContentsEnd(line);
+        const qint64 kind = draw(10);
+        if (kind < 2) return {start, "start"};
+        if (kind < 4) return {end, "end"};
+        qint64 at = start + draw(end - start + 1);
+        if (kind < 6) return {at, "amid"};
+        const QString mark = QString::fromLatin1(FuzzMarks[draw(qint64(std::size(FuzzMarks)))]);
+        const qsizetype found = text.substring(QVRange(at, std::min<qint64>(8192, text.length() - at))).indexOf(mark);
+        if (found < 0) return {at, "amid"};
+        return {std::min(text.length(), at + found + draw(mark.size() + 6)), "at " + escaped(mark)};
+    };
+    // Waits for the colouring to be final to the end (a minute at most: said when it is not).
+    auto colourWhole = [&](int step) {
+        QTimer wake;
+        wake.start(100);
+        QElapsedTimer clock;
+        clock.start();
+        while (v.highlightedLength() < v.length() && clock.elapsed() < 60000) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        if (v.highlightedLength() >= v.length()) return true;
+        std::printf("fuzz seed=%u step=%d unfinished coloured=%lld of %lld after 60 s\n", seed, step, (long long)v.highlightedLength(),
+                    (long long)v.length());
+        return false;
+    };
+    double worstKey = 0, worstHold = 0, worstMove = 0;
+    int slowSteps = 0, mismatches = 0, checks = 0;
+    for (int step = 1; step <= steps; ++step) {
+        const auto [at, kind] = drawPlace();
+        const std::string place = kind + " " + where(at);
+        double cpu = 0;
+        const double moveMs = timedToFrame([&] {
+            v.setSelectedRange(QVRange(at, 0));
+            v.scrollRangeToVisible(QVRange(at, 0));
+        }, cpu);
+        const qint64 action = draw(10);
+        const bool idle = draw(2) == 0;
+        double keyMs = 0, hold = 0;
+        // A key to its frame; with idle, the loop left to run 20-80 ms after it as between a
+        // user's keys, else the next key comes at once, before any work that waits for idle.
+        auto timedKey = [&](int code, const QString& typed, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+            if (idle) {
+                keyMs = std::max(keyMs, timedToFrame([&] {
+                    pressKey(v, code, typed, modifiers);
+                    QCoreApplication::processEvents();
+                }, cpu));
+                hold = std::max(hold, idleHold(20 + int(draw(60))));
+                return;
+            }
+            QElapsedTimer clock;
+            clock.start();
+            pressKey(v, code, typed, modifiers);
+            QCoreApplication::sendPostedEvents();
+            keyMs = std::max(keyMs, double(clock.nsecsElapsed()) / 1e6);
+        };
+        std::string did;
+        if (action < 4) {
+            const QString pasted = QString::fromLatin1(FuzzPastes[draw(qint64(std::size(FuzzPastes)))]);
+            did = "paste \"" + escaped(pasted) + "\"";
+            QGuiApplication::clipboard()->setText(pasted);
+            timedKey(Qt::Key_V, QString(), Qt::ControlModifier);
+        } else if (action < 8) {
+            QString typed;
+            for (qint64 n = 1 + draw(10); n > 0; --n) {
+                const QString s = QString::fromLatin1(FuzzKeys[draw(qint64(std::size(FuzzKeys)))]);
+                typed += s;
+                timedKey(keyCodeOf(s), s);
+            }
+            did = "type \"" + escaped(typed) + "\"";
+        } else {
+            for (qint64 n = 1 + draw(4); n > 0; --n) {
+                const bool undo = draw(3) != 0;
+                did += undo ? "undo " : "redo ";
+                timedKey(Qt::Key_Z, QString(), undo ? Qt::ControlModifier : Qt::ControlModifier | Qt::ShiftModifier);
+            }
+            did.pop_back();
+        }
+        hold = std::max(hold, idleHold(200));
+        worstKey = std::max(worstKey, keyMs);
+        worstHold = std::max(worstHold, hold);
+        worstMove = std::max(worstMove, moveMs);
+        if (keyMs > 50 || hold > 50 || moveMs > 50) {
+            slowSteps += keyMs > 50 || hold > 50;
+            std::printf("fuzz seed=%u step=%d did=%s %s at=%s key_ms=%.1f hold_ms=%.1f move_ms=%.1f\n", seed, step, did.c_str(),
+                        idle ? "idle-between" : "back-to-back", place.c_str(), keyMs, hold, moveMs);
+            std::fflush(stdout);
+        }
+        if (step % every != 0 && step != steps) continue;
+        if (!colourWhole(step)) continue;
+        ++checks;
+        const std::vector<Parting> partings = partingsFromFresh(v);
+        if (partings.empty()) continue;
+        ++mismatches;
+        for (const Parting& parting : partings)
+            std::printf("fuzz seed=%u step=%d mismatch attribute=%s ours=%s fresh=%s at %s\n", seed, step,
+                        parting.attribute.toUtf8().constData(), parting.ours.c_str(), parting.fresh.c_str(), where(parting.at).c_str());
+        std::fflush(stdout);
+        v.refreshHighlighting();
+        colourWhole(step);
+    }
+    std::printf("fuzz seed=%u summary steps=%d worst_key_ms=%.1f worst_hold_ms=%.1f worst_move_ms=%.1f slow_steps=%d checks=%d mismatches=%d\n",
+                seed, steps, worstKey, worstHold, worstMove, slowSteps, checks, mismatches);
     std::fflush(stdout);
     std::_Exit(0);
 }
@@ -2019,6 +2255,9 @@ int main(int argc, char** argv) {
                                replace.section(QLatin1Char(','), 1), qEnvironmentVariable("QORVEL_BENCH_SAVE_TO"));
     if (const QByteArray stall = qgetenv("QORVEL_BENCH_STALL"); !stall.isEmpty())
         return stallChild(qEnvironmentVariable("QORVEL_BENCH_FILE"), stall.split(',').value(0).toInt(), stall.split(',').value(1) == "1");
+    if (const QByteArray fuzz = qgetenv("QORVEL_BENCH_FUZZ"); !fuzz.isEmpty())
+        return fuzzChild(qEnvironmentVariable("QORVEL_BENCH_FILE"), fuzz.split(',').value(0).toUInt(), fuzz.split(',').value(1).toInt(),
+                         std::max(1, fuzz.split(',').size() > 2 ? fuzz.split(',').value(2).toInt() : 10));
     if (const QByteArray paste = qgetenv("QORVEL_BENCH_PASTE_KEYS"); !paste.isEmpty())
         return pasteKeysChild(qEnvironmentVariable("QORVEL_BENCH_FILE"), paste.split(',').value(0).toInt(), paste.split(',').value(1).toDouble() / 100);
     if (const QByteArray side = qgetenv("QORVEL_BENCH_CHILD"); !side.isEmpty() && !qEnvironmentVariableIsEmpty("QORVEL_BENCH_BLOCK_KEYS"))
