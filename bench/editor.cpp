@@ -23,10 +23,10 @@
 // of the open and scroll benchmarks are per operation; the keystroke benchmarks report p50_us and
 // p99_us counters, and the summary at the end prints the ratios to the peer.
 //
-// With QORVEL_BENCH_FUZZ=<seed>,<steps>[,<every>] and QORVEL_BENCH_FILE=<page> it is instead the
+// With QORVEL_BENCH_FUZZ=<seed>,<steps>[,<every>[,<from>]] and QORVEL_BENCH_FILE=<page> it is instead the
 // fuzz child (fuzzChild): random pastes, keys, undos and redos at the hard places of the page,
 // each slow key or hold reported with the seed and step that replay it, and the colours compared
-// with a fresh view's every <every> steps (10 by default). bench/fuzz-pages makes pages for it.
+// with a fresh view's every <every> steps (10 by default) and every step from <from> on. bench/fuzz-pages makes pages for it.
 #include "bench/BenchApplication.h"
 #include "editor/HTMLView.h"
 #include "editor/HTMLViewFind.h"
@@ -1667,11 +1667,12 @@ std::vector<Parting> partingsFromFresh(const HTMLView& v) {
 // keys or undoes and redoes a few times, each key to its frame, the event loop left to run between
 // keys (the colouring while idle with it) or not, then 200 ms as a user waits. A step whose key or
 // hold of the event loop meanwhile passes 50 ms prints a line (what, where, the times); every
-// `every` steps and at the end the colouring is finished and compared with a fresh view's, and
+// `every` steps, every step from step `from` on (0: none; a replay narrows a mismatch down so,
+// the steps before it as they ran) and at the end the colouring is finished and compared with a fresh view's, and
 // where each attribute first differs printed (then the view coloured again whole, so that the
 // next mismatch is a new one). Prints a summary line last: mismatches counts the checks that
 // found any.
-int fuzzChild(const QString& path, unsigned seed, int steps, int every) {
+int fuzzChild(const QString& path, unsigned seed, int steps, int every, int from) {
     UserDefaults::standard().setBool(true, QString::fromLatin1(QVAutoCompleteOnType));
     auto view = shownView(path);
     HTMLView& v = *view;
@@ -1792,7 +1793,7 @@ int fuzzChild(const QString& path, unsigned seed, int steps, int every) {
                         idle ? "idle-between" : "back-to-back", place.c_str(), keyMs, hold, moveMs);
             std::fflush(stdout);
         }
-        if (step % every != 0 && step != steps) continue;
+        if (step % every != 0 && step != steps && (from <= 0 || step < from)) continue;
         if (!colourWhole(step)) continue;
         ++checks;
         const std::vector<Parting> partings = partingsFromFresh(v);
@@ -2257,7 +2258,7 @@ int main(int argc, char** argv) {
         return stallChild(qEnvironmentVariable("QORVEL_BENCH_FILE"), stall.split(',').value(0).toInt(), stall.split(',').value(1) == "1");
     if (const QByteArray fuzz = qgetenv("QORVEL_BENCH_FUZZ"); !fuzz.isEmpty())
         return fuzzChild(qEnvironmentVariable("QORVEL_BENCH_FILE"), fuzz.split(',').value(0).toUInt(), fuzz.split(',').value(1).toInt(),
-                         std::max(1, fuzz.split(',').size() > 2 ? fuzz.split(',').value(2).toInt() : 10));
+                         std::max(1, fuzz.split(',').size() > 2 ? fuzz.split(',').value(2).toInt() : 10), fuzz.split(',').value(3).toInt());
     if (const QByteArray paste = qgetenv("QORVEL_BENCH_PASTE_KEYS"); !paste.isEmpty())
         return pasteKeysChild(qEnvironmentVariable("QORVEL_BENCH_FILE"), paste.split(',').value(0).toInt(), paste.split(',').value(1).toDouble() / 100);
     if (const QByteArray side = qgetenv("QORVEL_BENCH_CHILD"); !side.isEmpty() && !qEnvironmentVariableIsEmpty("QORVEL_BENCH_BLOCK_KEYS"))
