@@ -15,6 +15,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
+
+#include <emmintrin.h>
 
 namespace {
 
@@ -27,6 +30,26 @@ const QString kOpeners = QStringLiteral("openers");
 const QString kClosers = QStringLiteral("closers");
 
 bool isString(const QVariant& value) { return value.metaType() == QMetaType::fromType<QString>(); }
+
+// The first unit from j on, before limit (else limit), that is one of five (repeat one for
+// fewer). A comment or the stretch a block's end is looked for in is mostly none of them, and on a
+// line of megabytes a look at each unit in turn was most of a key's cost.
+qint64 nextOfFive(const char16_t* units, qint64 j, qint64 limit, const std::array<char16_t, 5>& marks) {
+#if defined(__SSE2__)
+    const __m128i a = _mm_set1_epi16(short(marks[0])), b = _mm_set1_epi16(short(marks[1])), c = _mm_set1_epi16(short(marks[2]));
+    const __m128i d = _mm_set1_epi16(short(marks[3])), e = _mm_set1_epi16(short(marks[4]));
+    for (; j + 8 <= limit; j += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + j));
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(v, a), _mm_cmpeq_epi16(v, b)),
+                                                      _mm_or_si128(_mm_cmpeq_epi16(v, c), _mm_cmpeq_epi16(v, d))),
+                                         _mm_cmpeq_epi16(v, e));
+        if (const int bits = _mm_movemask_epi8(hit)) return j + std::countr_zero(unsigned(bits)) / 2;
+    }
+#endif
+    for (; j < limit; ++j)
+        if (std::find(marks.begin(), marks.end(), units[j]) != marks.end()) return j;
+    return limit;
+}
 
 QStringList stringsOf(const QVariant& value) {
     QStringList strings;
@@ -251,11 +274,18 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
         return c.toCaseFolded().unicode();
     };
     const char16_t first = folded(end.front());
+    const char16_t second = end.size() > 1 ? folded(end[1]) : 0;
     const bool endTag = lexicon.endTag && end.back().isLetterOrNumber();
+    // The second unit is looked at before the whole end is compared: a script's "a < b" has the
+    // end tag's "<" at every comparison.
     auto endsAt = [&](qint64 i) {
-        return folded(text[i]) == first && n - i >= end.size() &&
+        return folded(text[i]) == first && n - i >= end.size() && (end.size() < 2 || folded(text[i + 1]) == second) &&
                text.sliced(i, end.size()).compare(end, Qt::CaseInsensitive) == 0 && (!endTag || endTagEndsAt(text, i, end));
     };
+    // Only the end's first unit (an ASCII one that is no letter, which no other unit folds to)
+    // can begin it: the units between are passed over eight at a time.
+    const auto* units = reinterpret_cast<const char16_t*>(text.utf16());
+    const bool plainFirst = first < 0x80 && !(first >= u'a' && first <= u'z');
     auto beginsAt = [&](qint64 i, const QString& marker) {
         return !marker.isEmpty() && text[i] == marker.front() && n - i >= marker.size() && text.sliced(i, marker.size()) == marker;
     };
@@ -284,8 +314,10 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
             if (!form.begin().isEmpty()) mark(form.begin().front().unicode());
     // The first end in [from, to), or -1.
     auto endWithin = [&](qint64 from, qint64 to) -> qint64 {
-        for (qint64 j = from; j < to; ++j)
+        for (qint64 j = from; j < to; ++j) {
+            if (plainFirst && (j = nextOfFive(units, j, to, {first, first, first, first, first})) >= to) break;
             if (endsAt(j)) return j;
+        }
         return -1;
     };
     qint64 i = start;
@@ -398,11 +430,23 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
         // "<?php ... /* c */ ?>" over and over) was the rest of the line again for each of them.
         // The look stops at the first line break: a comment over lines is read a line at a time
         // below, and a walk resumed inside one does not read on to its close again.
+        // The block's end, where the comment does not hide it, is looked for on the way.
+        const bool endInside = !lexicon.commentsHideEnd;
+        const char16_t closeFirst = close.isEmpty() ? u'\n' : close.front().unicode();
+        const char16_t endFirst = endInside && plainFirst ? first : u'\n';
         qint64 k = j;
-        while (k < n && text[k] != u'\n' && text[k] != u'\r' && !text.sliced(k).startsWith(close)) ++k;
+        for (;; ++k) {
+            k = nextOfFive(units, k, n, {u'\n', u'\r', closeFirst, endFirst, endFirst});
+            if (k >= n || text[k] == u'\n' || text[k] == u'\r' || text.sliced(k).startsWith(close)) break;
+            if (endInside && plainFirst && endsAt(k)) {
+                countParsed(k - j);
+                *at = k;
+                return true;
+            }
+        }
         countParsed(k - j);
         if (k < n && text[k] != u'\n' && text[k] != u'\r') {
-            if (!lexicon.commentsHideEnd)
+            if (endInside && !plainFirst)
                 if (const qint64 inside = endWithin(j, k); inside >= 0) {
                     *at = inside;
                     return true;

@@ -158,6 +158,44 @@ TEST(QVParser, CodeNavigationAcrossEmbeddedBlocks) {
 
 // A regular expression's scan for its closing slash, with what it looks at standing at every
 // offset from the slash, inside and past the stretches it passes over at a glance.
+// Where a script element ends when its end tag stands in, or after, a block comment (which hides
+// the script's quotes but not its end tag), with a comment's contents of every length from 0 to
+// 19 units, so that the end is found both among the units passed over eight at a time and in
+// the tail; with "<" that begin no end on the way, with and without the look for places.
+TEST(QVParser, AScriptsEndTagIsFoundInAndAfterABlockComment) {
+    struct NoPlaces : QVParser::BlockPlaces {
+        bool place(qint64, int, QStringView, const QVScriptLiterals::TemplateNesting&) override { return false; }
+    };
+    const std::shared_ptr<QVParser> js = QVParser::parserForPlist({}, javaScriptSyntax());
+    const struct {
+        const char* name;
+        QString after;  // after "var a = 1; /* " and the padding
+        qint64 end;     // where the end tag begins, from the padding's end; -1: none (the text's end)
+    } cases[] = {
+        {"an end tag in the comment", u"</script> */ x"_qs, 0},
+        {"an end tag in capitals in the comment", u"</SCRIPT>*/"_qs, 0},
+        {"an end tag after the comment", u"*/ x = 1; </script>"_qs, 10},
+        {"a quote in the comment hides nothing after it", u"\" */ x </script> \""_qs, 7},
+        {"a longer name ends nothing", u"</scripts> */ </script>"_qs, 14},
+        {"a less-than that begins no end tag", u"a < b </ script> */"_qs, -1},
+        {"a comment that does not close", u"a < b"_qs, -1},
+        {"an end tag on the comment's next line", u"\n< </script>"_qs, 3},
+        {"an end tag after a comment over two lines", u"\r\n*/ </script>"_qs, 5},
+    };
+    for (const auto& c : cases)
+        for (int padding = 0; padding < 20; ++padding)
+            for (const bool looked : {false, true}) {
+                SCOPED_TRACE(testing::Message() << c.name << ", padding " << padding << (looked ? ", places looked for" : ""));
+                QString pad;
+                for (int i = 0; i < padding; ++i) pad += i % 5 == 3 ? u'<' : u'x';
+                const QString text = u"var a = 1; /* "_qs + pad + c.after;
+                const qint64 padEnd = 14 + padding;
+                NoPlaces places;
+                EXPECT_EQ(js->endOfEmbeddedBlock(text, 0, u"</script"_qs, true, looked ? &places : nullptr),
+                          c.end < 0 ? text.size() : padEnd + c.end);
+            }
+}
+
 TEST(QVParser, ARegularExpressionEndsAtItsSlashOnItsLine) {
     const struct {
         const char* name;
