@@ -1666,6 +1666,12 @@ bool QVSyntaxHighlightingTextView::colourInsideTag(qint64 from, qint64 slice) {
     text.addAttributes(_standardAttributes, range);
     text.removeAttribute(QVTextStorage::MultiLineAttribute, range);
     tags->colourOpenTag(text, lt, range, quotedAtFrom, end);
+    // A comment that runs on past a line's end, or to the text's, is one run of the multi-line
+    // mark from its "<", as a parse of it whole marks it: the slices before this one, ending
+    // amid the line, could not tell it would.
+    if (kept->comment && from > lt &&
+        (end >= 0 ? end == length || text.lineOfPosition(lt) != text.lineOfPosition(end - 1) : to == lineEnd))
+        text.addAttribute(QVTextStorage::MultiLineAttribute, true, QVRange(lt, (end >= 0 ? std::min(end, to) : to) - lt));
     text.endEditing();
     if (end >= 0 && end < to) {
         // After the tag the page's parse goes on as any pass inside a long line: ending where it

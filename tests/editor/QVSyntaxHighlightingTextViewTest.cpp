@@ -2587,3 +2587,30 @@ TEST(QVSyntaxHighlightingTextView, KeysOnLinesOfMegabytesCostTheirStretchInEvery
     }
     UserDefaults::standard().setBool(true, QVAutoComplete);
 }
+// A page comment left open amid a markup line of megabytes, coloured in slices along the line,
+// is one run of the multi-line mark from its "<" on, as a parse of it whole marks it (the slices
+// before the last marked nothing, and a later edit read the mark as the comment's start); once
+// closed at the end, the mark goes and the colours are a fresh view's.
+TEST(QVSyntaxHighlightingTextView, ACommentLeftOpenAmidALineOfMegabytesIsMarkedFromItsStart) {
+    QString line;
+    for (int i = 0; line.size() < 2'000'000; ++i) line += QStringLiteral("<li class=\"r\" id=\"r%1\">row %1</li>").arg(i);
+    const qsizetype at = line.indexOf(QStringLiteral("</li>"), line.size() / 2) + 5;
+    line.insert(at, QStringLiteral("<!--"));
+    const QString head = QStringLiteral("<html>\n<body>\n<ul>");
+    for (const QString& tail : {QString(), QStringLiteral("\n</ul>\n</body>\n")}) {
+        SCOPED_TRACE(tail.isEmpty() ? "to the text's end" : "over the lines after it");
+        HTMLView view(QStringLiteral("/tmp/open-comment.html"));
+        view.setString(head + line + tail);
+        view.finishHighlighting();
+        const QVTextStorage& text = view.textStorage();
+        QVRange run;
+        EXPECT_TRUE(text.attribute(QVTextStorage::MultiLineAttribute, text.length() - 1, &run).toBool());
+        EXPECT_EQ(run.location, head.size() + at);
+        EXPECT_EQ(run.end(), text.length());
+        view.setSelectedRange(QVRange(text.length(), 0));
+        view.insertText("-->");
+        view.finishHighlighting();
+        const auto [incremental, fresh] = partingFromFresh(view, QStringLiteral("/tmp/open-comment.html"));
+        EXPECT_EQ(incremental, fresh);
+    }
+}
