@@ -1958,9 +1958,11 @@ void QVSyntaxHighlightingTextView::highlightChangedRange(QVRange changeRange) {
     // that to what colours on from there.
     quotesOnly = touched && quotesOnly && !_embeddedBoundaryEdited;
     _embeddedBoundaryEdited = _embeddedMarkerEdited = false;
-    if (!_active || range.location > _highlightedUpTo) {
+    if (!_active || range.location > _highlightedUpTo || changeRange.location - _finalAfterEdit > 2 * LongLineEditReach) {
         // Not coloured for real yet: show something now, the idle pass settles it. Of a long
         // line, only the stretch around the edit; what it shows is no old colouring to join.
+        // So is an edit far ahead of the colouring on the line it has reached (a key at the end
+        // of a line of megabytes just opened): a pass from there would colour the line to it.
         if (range.length > 2 * LongLineEditReach) {
             const qint64 from = std::max(range.location, changeRange.location - LongLineEditReach);
             range = QVRange(from, std::min(range.end(), changeRange.end() + LongLineEditReach) - from);

@@ -862,7 +862,7 @@ TEST(QVSyntaxHighlightingTextView, ColouringAtTheEndOfALargeBlockGoesOnFromAPlac
 // PHP block on one line) shows at once: the first colouring stops inside the line and idle slices
 // go on from the stop, none reading the line whole (a script's stops read back a word or a slash
 // before them). Keys at the line's start, the first of them before the colouring has reached its
-// end, leave colours equal to one pass over the whole text.
+// end, leave colours equal to one pass over the whole text; so does a key at its end before then.
 TEST(QVSyntaxHighlightingTextView, APageOpenedOnABlocksLineOfMegabytesShowsAtOnce) {
     UserDefaults::standard().setBool(false, QVAutoComplete);
     const struct {
@@ -890,6 +890,20 @@ TEST(QVSyntaxHighlightingTextView, APageOpenedOnABlocksLineOfMegabytesShowsAtOnc
         QVSyntaxHighlightingTextView::holdIdleColouring(true);
         view.setString(page);
         view.boundaryIndex();
+        // A key at the line's end once idle colouring is some way into the line colours a
+        // stretch around it, not the line up to it (a slash pasted there took seconds on a line
+        // of 20 MB).
+        QVSyntaxHighlightingTextView::setIdleBudget(8, 64 * 1024);
+        QVSyntaxHighlightingTextView::holdIdleColouring(false);
+        while (view.highlightedLength() <= lineStart + 64 * 1024) QCoreApplication::processEvents();
+        QVSyntaxHighlightingTextView::holdIdleColouring(true);
+        QVSyntaxHighlightingTextView::setIdleBudget(8, 0);
+        view.setSelectedRange(QVRange(page.indexOf(u'\n', lineStart), 0));
+        const quint64 beforeKey = QVParser::charactersParsed();
+        view.insertText(QStringLiteral("/"));
+        // (The line twice without; a PHP block's stretch shown at once still reads a third of it.)
+        EXPECT_LE(QVParser::charactersParsed() - beforeKey, quint64(1'000'000)) << "parsed by a key ahead of the colouring";
+        view.undo();
         QVSyntaxHighlightingTextView::mostParsedBySlice();
         QVSyntaxHighlightingTextView::holdIdleColouring(false);
         while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
