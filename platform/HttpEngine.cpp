@@ -142,8 +142,10 @@ struct Transfer {
     // What moved on the wire, sampled as the worker goes round, for the slowest pace: (time, bytes).
     std::deque<std::pair<qint64, qint64>> paceSamples;
     // The body's last byte is held back (libcurl's sending paused) until the server's side
-    // acknowledged all before it.
+    // acknowledged all before it; paused stays until the worker lets libcurl go on, also when a
+    // rewind (a request sent again for its credentials) ended the hold.
     bool holdingLast = false;
+    bool paused = false;
     // The whole body went out on the wire, and when.
     bool bodySent = false;
     qint64 bodySentAt = 0;
@@ -282,7 +284,7 @@ size_t onRead(char* buffer, size_t size, size_t count, void* user) {
         if (left > 1) {
             wanted = left - 1;
         } else if (!drained(*t)) {
-            t->holdingLast = true;
+            t->holdingLast = t->paused = true;
             return CURL_READFUNC_PAUSE;
         }
     }
@@ -816,9 +818,9 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
 
         bool holding = false;
         for (auto& [easy, t] : running) {
-            if (!t->holdingLast) continue;
-            if (drained(*t)) {
-                t->holdingLast = false;
+            if (!t->paused) continue;
+            if (!t->holdingLast || drained(*t)) {
+                t->holdingLast = t->paused = false;
                 curl_easy_pause(easy, CURLPAUSE_CONT);
             } else {
                 holding = true;
