@@ -1735,6 +1735,8 @@ int fuzzChild(const QString& path, unsigned seed, int steps, int every, int from
     int slowSteps = 0, mismatches = 0, checks = 0;
     for (int step = 1; step <= steps; ++step) {
         const auto [at, kind] = drawPlace();
+        timespec began{};
+        clock_gettime(CLOCK_MONOTONIC, &began);
         const std::string place = kind + " " + where(at);
         double cpu = 0;
         const double moveMs = timedToFrame([&] {
@@ -1789,8 +1791,9 @@ int fuzzChild(const QString& path, unsigned seed, int steps, int every, int from
         worstMove = std::max(worstMove, moveMs);
         if (keyMs > 50 || hold > 50 || moveMs > 50) {
             slowSteps += keyMs > 50 || hold > 50;
-            std::printf("fuzz seed=%u step=%d did=%s %s at=%s key_ms=%.1f hold_ms=%.1f move_ms=%.1f\n", seed, step, did.c_str(),
-                        idle ? "idle-between" : "back-to-back", place.c_str(), keyMs, hold, moveMs);
+            std::printf("fuzz seed=%u step=%d did=%s %s at=%s key_ms=%.1f hold_ms=%.1f move_ms=%.1f began=%.3f\n", seed, step, did.c_str(),
+                        idle ? "idle-between" : "back-to-back", place.c_str(), keyMs, hold, moveMs,
+                        double(began.tv_sec) + double(began.tv_nsec) / 1e9);
             std::fflush(stdout);
         }
         if (step % every != 0 && step != steps && (from <= 0 || step < from)) continue;

@@ -1226,6 +1226,49 @@ int QVSyntaxHighlightingTextView::embeddedKindAt(qint64 blockStart, const QVPars
     return int(std::distance(embedded.cbegin(), entry));
 }
 
+bool QVSyntaxHighlightingTextView::closerWithin(const std::shared_ptr<QVParser>& block, QVRange range) const {
+    const QStringList& closers = block->closers();
+    const QStringView characters = textStorage().characters(range);
+    for (qsizetype i = 0; i < closers.size(); ++i)
+        if (!closers[i].isEmpty() && closerIn(characters, closers[i], i < block->openers().size() && QVParser::opensElement(block->openers()[i])) >= 0)
+            return true;
+    return false;
+}
+
+bool QVSyntaxHighlightingTextView::blockLineSlice(const std::shared_ptr<QVParser>& block, qint64 readFrom, qint64 start, qint64 from, qint64 to,
+                                                  qint64 slice) {
+    // The rest of a line of megabytes: the block's parse from start goes a slice and ends at its
+    // next boundary (or where it meets the old parse again), and the stretch it coloured must
+    // hold no closer; one there leaves it to the page's parser, which colours it again.
+    const qint64 length = textStorage().length();
+    const State old = stateAt(to - 1);
+    qint64 end = start;
+    const std::unique_ptr<Pass> made = blockLinePass(QVRange(readFrom, to - readFrom), start, std::max(from, _provisionalEditsEnd), from + slice, block, &end);
+    Pass& pass = *made;
+    qint64 longest = 0;
+    for (const QString& closer : block->closers()) longest = std::max<qint64>(longest, closer.size());
+    if (closerWithin(block, QVRange(start, std::min(to, end + longest) - start))) {
+        // What it coloured is no colouring to agree with: the page's parser colours it again.
+        _provisionalEditsEnd = std::max(_provisionalEditsEnd, end);
+        return false;
+    }
+    dropCheckpoints(start, end);
+    pass.commit(end);
+    if (pass.converged()) {
+        _highlightedUpTo = std::max(end, _oldColouringEnd);
+        if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
+        if (_highlightedUpTo >= length) _highlightedUpTo = _oldColouringEnd = length;
+        return true;
+    }
+    if (end < to) {
+        _highlightedUpTo = end;
+        _oldColouringEnd = std::max(_oldColouringEnd, end);
+        return true;
+    }
+    sliceColoured(to, old);
+    return true;
+}
+
 bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) {
     QVTextStorage& text = textStorage();
     const qint64 length = text.length();
@@ -1265,52 +1308,14 @@ bool QVSyntaxHighlightingTextView::colourInsideBlock(qint64 from, qint64 slice) 
     // closer, which is the page's parser's to read, and that one would go back to the line's start.
     if (const qint64 lineEnd = text.lineRangeForRange(QVRange(from, 0)).end(); onPoint && lineEnd > from) to = std::min(to, lineEnd);
     if (to <= from) return false;
-    const QStringList& closers = block->closers();
-    auto closerWithin = [&](QVRange range) {
-        const QStringView characters = text.characters(range);
-        for (qsizetype i = 0; i < closers.size(); ++i)
-            if (!closers[i].isEmpty() &&
-                closerIn(characters, closers[i], i < block->openers().size() && QVParser::opensElement(block->openers()[i])) >= 0)
-                return true;
-        return false;
-    };
     // A line of megabytes begun a little before from (a line break typed amid one) is read from
     // its start as from a checkpoint: a slice of it, not all of it before the key's frame.
     const bool nearLineStart = !onPoint && from - start <= slice;
     if (onPoint || (nearLineStart && to - from > 2 * slice)) {
-        // The rest of a line of megabytes: the block's parse from the checkpoint goes a slice and
-        // ends at its next boundary (or where it meets the old parse again), and the stretch it
-        // coloured must hold no closer; one there leaves it to the page's parser, which colours
-        // it again.
         if (nearLineStart && (_blockLine.parser != before || _blockLine.from > run.location)) _blockLine = {before, run.location, {}};
-        const State old = stateAt(to - 1);
-        qint64 end = start;
-        const std::unique_ptr<Pass> made = blockLinePass(QVRange(readFrom, to - readFrom), start, std::max(from, _provisionalEditsEnd), from + slice, block, &end);
-        Pass& pass = *made;
-        qint64 longest = 0;
-        for (const QString& closer : closers) longest = std::max<qint64>(longest, closer.size());
-        if (closerWithin(QVRange(start, std::min(to, end + longest) - start))) {
-            // What it coloured is no colouring to agree with: the page's parser colours it again.
-            _provisionalEditsEnd = std::max(_provisionalEditsEnd, end);
-            return false;
-        }
-        dropCheckpoints(start, end);
-        pass.commit(end);
-        if (pass.converged()) {
-            _highlightedUpTo = std::max(end, _oldColouringEnd);
-            if (_highlightedUpTo >= _provisionalEditsEnd) _provisionalEditsEnd = 0;
-            if (_highlightedUpTo >= length) _highlightedUpTo = _oldColouringEnd = length;
-            return true;
-        }
-        if (end < to) {
-            _highlightedUpTo = end;
-            _oldColouringEnd = std::max(_oldColouringEnd, end);
-            return true;
-        }
-        sliceColoured(to, old);
-        return true;
+        return blockLineSlice(block, readFrom, start, from, to, slice);
     }
-    if (closerWithin(QVRange(start, to - start))) return false;
+    if (closerWithin(block, QVRange(start, to - start))) return false;
     const State old = stateAt(to - 1);
     const QVRange range(start, to - start);
     dropCheckpoints(range.location, range.end());
@@ -1446,6 +1451,33 @@ bool QVSyntaxHighlightingTextView::colourInsideLiteral(qint64 from, qint64 slice
     // (in a string of its own, say, which a plain search there would take for the end).
     const bool heredoc = literals->heredocAt(text, opener);
     const bool hides = heredoc || text.characterAt(opener) == u'"' || text.characterAt(opener) == u'\'';
+    // A literal of a block that ends amid a line of megabytes (a comment closed on a minified line
+    // after it): the block's parse goes on from its end a slice and stops at a boundary, as a
+    // slice along a block's line does, instead of reading the rest of the line on every key.
+    if (end >= from && owner != _parser.get() && to - end > 2 * std::max(slice, LongLineEditReach)) {
+        qint64 longest = 0;
+        for (const QString& closer : parser->closers()) longest = std::max<qint64>(longest, closer.size());
+        const qint64 begin = std::max(opener, from - longest + 1);
+        if (hides || !closerWithin(parser, QVRange(begin, end - begin))) {
+            const qint64 readFrom = std::max(from, text.lineRangeForRange(QVRange(end, 0)).location);
+            dropCheckpoints(from, end);
+            // The block's checkpoints past the literal stay: the parse from its end may meet them.
+            _colouringBlockLine = true;
+            text.beginEditing();
+            text.addAttributes(_standardAttributes, QVRange(from, end - from));
+            text.removeAttribute(QVTextStorage::MultiLineAttribute, QVRange(from, end - from));
+            literals->colourOpenLiteral(text, opener, QVRange(from, end - from), end);
+            text.endEditing();
+            _colouringBlockLine = false;
+            if (_blockLine.parser != owner || _blockLine.from > language.location) _blockLine = {owner, language.location, {}};
+            std::vector<Checkpoint>& points = _blockLine.points;
+            std::erase_if(points, [&](const Checkpoint& point) { return point.position >= from && point.position <= end; });
+            // The parse after the literal may read back on its line (a slash after a comment).
+            points.insert(std::lower_bound(points.begin(), points.end(), end, [](const Checkpoint& point, qint64 at) { return point.position < at; }),
+                          Checkpoint{end, readFrom, end, end});
+            return blockLineSlice(parser, readFrom, end, end, to, slice);
+        }
+    }
     if (owner != _parser.get()) {
         const QStringList& closers = parser->closers();
         const QStringView rest = hides && end >= 0 ? text.characters(QVRange(end, to - end)) : QStringView();

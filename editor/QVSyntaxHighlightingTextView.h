@@ -286,6 +286,12 @@ private:
     // block of megabytes (after a key typed in one of its comments, say) does not go back to its
     // opener. False where it cannot (the block may end in the slice), and nothing is coloured.
     bool colourInsideBlock(qint64 from, qint64 slice);
+    // The slice of a block's long line from start (a checkpoint along it, or where a literal
+    // read from readFrom on ends), a slice past from, to its next boundary at most; false where
+    // the stretch holds a closer that may end the block, and nothing is coloured final.
+    bool blockLineSlice(const std::shared_ptr<QVParser>& block, qint64 readFrom, qint64 start, qint64 from, qint64 to, qint64 slice);
+    // Whether range holds one of block's closers.
+    bool closerWithin(const std::shared_ptr<QVParser>& block, QVRange range) const;
     // A slice of colouring from from inside a comment or template string that began more than a
     // slice before it: the literal's parser reads on from where the last slice stopped in it
     // (_openLiteral), never from the literal's start. False where it cannot, nothing coloured.

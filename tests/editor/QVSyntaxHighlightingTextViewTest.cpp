@@ -958,6 +958,18 @@ TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
     // The same between their tags on one line.
     inlineRules = QString(rules).replace(QStringLiteral("\n</style>"), QStringLiteral("</style>"));
     inlinePhp = QString(php).replace(QStringLiteral("\n?>"), QStringLiteral(" ?>"));
+    // Between two lines of a megabyte inside a block, a comment begun on a short line that ends
+    // at the start of the second one, the short line itself begun inside another comment.
+    const auto commented = [](const QString& page, const QString& opener, const QString& closer, const QString& lines) {
+        const qsizetype from = page.indexOf(opener) + opener.size();
+        const QString line = page.mid(from, page.indexOf(closer) - from).trimmed();
+        return page.left(from) + line.left(line.size() / 2) + lines + line.left(line.size() / 2) + page.mid(page.indexOf(closer));
+    };
+    const QString commentedRules = commented(rules, QStringLiteral("<style>\n"), QStringLiteral("\n</style>"),
+                                             QStringLiteral("\n.a { color: red; } /* one\ntwo */ .b { x: y; } /* note\n*/ "));
+    const QString commentedScript = commented(minified, QStringLiteral("<script>"), QStringLiteral("</script>"),
+                                              QStringLiteral(";\nvar a = 1; /* one\ntwo */ b = 2; /* note\n*/ "));
+    const auto noteEnd = [](const QString& page) { return double(page.indexOf(QStringLiteral("note")) + 1) / double(page.size()); };
     const struct {
         const char* name;
         const QString& page;
@@ -966,6 +978,7 @@ TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
         const char* paste;    // put there first as one edit
         std::vector<const char*> keys;
         qint64 beforeEnd = 0;  // that many characters before the end of the line instead
+        quint64 keyReads = 256 * 1024;  // characters a key may parse
     } cases[] = {
         {"end tag pasted in a script", script, 0.5, false, "</script>", {"x", "<", "x", "\n", "y", " ", "<", "/", "\""}},
         {"end tag pasted in a style sheet", style, 0.5, false, "</style>", {"x", "<", "\n", "y", " ", "<", "/"}},
@@ -982,6 +995,11 @@ TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
         {"near a one-line script's end tag", minified, -1, false, "", {"a", "b", "/", "2", " ", "<", "x"}, 30},
         {"near one-line rules' end tag", inlineRules, -1, false, "", {"a", " ", "b", "}", "x", "/"}, 30},
         {"near one-line server code's end", inlinePhp, -1, false, "", {"a", " ", "b", ";", "<", "x"}, 20},
+        // Every key there colours the comment to its end on the long line, and the line after it
+        // a slice at a time, not to its end: the slice from the comment's end read the rest of
+        // the line again (the key's own pass from the first comment's line still reads it once).
+        {"before a comment's end amid one-line rules", commentedRules, noteEnd(commentedRules), false, "", {"x", "*", "/", "y", " ", "/", "*", "z"}, 0, 1'000'000},
+        {"before a comment's end amid a one-line script", commentedScript, noteEnd(commentedScript), false, "", {"x", "*", "/", "y", "/", "*", "z"}, 0, 1'000'000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1005,7 +1023,7 @@ TEST(QVSyntaxHighlightingTextView, KeysAfterAnEditColourWhatTheyTouch) {
             const quint64 parsed = QVParser::charactersParsed();
             view.insertText(QString::fromLatin1(key));
             // What the key colours at once: its lines from a place or checkpoint near it.
-            EXPECT_LE(QVParser::charactersParsed() - parsed, quint64(256 * 1024)) << "parsed by " << key;
+            EXPECT_LE(QVParser::charactersParsed() - parsed, c.keyReads) << "parsed by " << key;
             while (view.highlightedLength() < view.length()) QCoreApplication::processEvents();
             EXPECT_EQ(firstDifferenceFromOnePass(view), -1) << "after " << key;
         }
