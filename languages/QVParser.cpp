@@ -513,8 +513,13 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
     while (i < n) {
         // A line begun here outside every string, comment and literal: a scan begun here reads
         // nothing before it (the look for an escaping backslash and the look back before a
-        // slash stop at the line break), so it goes on as this one.
-        if (i >= nextPlace && i > start && (text[i - 1] == u'\n' || (text[i - 1] == u'\r' && text[i] != u'\n'))) {
+        // slash stop at the line break), so it goes on as this one. So does one begun right
+        // after a ";", "{", "}" or "," amid a line: a slash there or after blanks begins an
+        // operand whatever stands before it, and no backslash escapes what follows; so a line of
+        // megabytes (a minified script or style sheet) has places all along it too.
+        if (i >= nextPlace && i > start &&
+            (text[i - 1] == u'\n' || (text[i - 1] == u'\r' && text[i] != u'\n') || text[i - 1] == u';' || text[i - 1] == u'{' ||
+             text[i - 1] == u'}' || text[i - 1] == u',')) {
             if (places->place(i, -1, {}, {})) {
                 places->stopped = true;
                 return i;

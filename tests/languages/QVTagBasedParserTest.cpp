@@ -186,9 +186,10 @@ TEST(QVTagBasedParser, LanguagesThatEmbedEachOtherTakeATheme) {
 }
 
 // The walk over a page reports, inside its blocks, the lines that begin outside the block's
-// strings, comments and literals; a walk begun at any of them, knowing only the block it is in,
-// goes on as the walk from the top: the same places after it, the same block for every character
-// from it on. Lines inside multi-line literals, comments and strings are no such places.
+// strings, comments and literals, and the places right after a ";", "{", "}" or "," outside them
+// amid a line; a walk begun at any of them, knowing only the block it is in, goes on as the walk
+// from the top: the same places after it, the same block for every character from it on. Lines
+// inside multi-line literals, comments and strings are no such places.
 TEST(QVTagBasedParser, AWalkFromAPlaceInsideABlockGoesOnAsTheWalkFromTheTop) {
     Languages languages;
     struct All final : QVColouringSession {
@@ -224,6 +225,11 @@ TEST(QVTagBasedParser, AWalkFromAPlaceInsideABlockGoesOnAsTheWalkFromTheTop) {
         {u"<script>\nvar s = \"a\\\nb 'c' \\\nd\";\nt = 'e\\\n</script> f';\nu = \"g\\\\\nh\";\n</script>\n<b>x</b>\n"_qs},
         // End tags an HTML parser does not take as the script's own, and one it does.
         {u"<script>\nv = `\n</scripts> </scr` + `ipt> <\\/script>\n`;\n</SCRIPT\t>\n<b>x</b>\n"_qs},
+        // Minified on one line: separators in strings, comments, a regular expression and a
+        // class, a slash after one, a postfix step before a division.
+        {u"<script>var a=1;b={c:\"x;y\",d:'}'},e=/;/g;if(a){b()}/* ; */f=g/2;h=[1,/,/];i++/j;,/k}/.test(l)</script><p>m</p>"_qs},
+        {u"<style>p{color:red;content:\";{\"}/* ;} */q{}a,b{c:url(d;e)}</style><i>f</i>"_qs},
+        {u"<?php $a=1;$b=\"?>;\";/* ;?> */$c=[2,3];# ;?>\n$d={4};?><b>g</b>"_qs},
     };
     for (const auto& [text, everyLine] : texts) {
         SCOPED_TRACE(text.toStdString());
@@ -237,7 +243,11 @@ TEST(QVTagBasedParser, AWalkFromAPlaceInsideABlockGoesOnAsTheWalkFromTheTop) {
                 const bool lineStart = text[i - 1] == u'\n' || (text[i - 1] == u'\r' && text[i] != u'\n');
                 if (lineStart && block.parser && i <= block.range.end()) ++lines;
             }
-            EXPECT_EQ(std::count_if(top.seen.begin(), top.seen.end(), [](const QVWalkPlace& p) { return p.block >= 0; }), lines);
+            EXPECT_EQ(std::count_if(top.seen.begin(), top.seen.end(),
+                                    [&](const QVWalkPlace& p) {
+                                        return p.block >= 0 && (text[p.position - 1] == u'\n' || text[p.position - 1] == u'\r');
+                                    }),
+                      lines);
         }
         int inside = 0;
         for (size_t k = 0; k < top.seen.size(); ++k) {
@@ -245,8 +255,10 @@ TEST(QVTagBasedParser, AWalkFromAPlaceInsideABlockGoesOnAsTheWalkFromTheTop) {
             if (place.block < 0) continue;
             ++inside;
             SCOPED_TRACE(place.position);
-            // Only where a line begins, outside everything the block's scan passes over whole.
-            EXPECT_TRUE(text[place.position - 1] == u'\n' || (text[place.position - 1] == u'\r' && text[place.position] != u'\n'));
+            // Only where a line begins or after a separator, outside everything the block's scan
+            // passes over whole.
+            const QChar before = text[place.position - 1];
+            EXPECT_TRUE(before == u'\n' || (before == u'\r' && text[place.position] != u'\n') || QStringView(u";{},").contains(before));
             All resumed;
             languages.html->walkBoundaries(QStringView(text).mid(place.position), place.position, resumed, place);
             EXPECT_EQ(resumed.seen, std::vector<QVWalkPlace>(top.seen.begin() + qsizetype(k) + 1, top.seen.end()));
