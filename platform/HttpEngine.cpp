@@ -141,11 +141,14 @@ struct Transfer {
     bool answerExpired = false;
     // What moved on the wire, sampled as the worker goes round, for the slowest pace: (time, bytes).
     std::deque<std::pair<qint64, qint64>> paceSamples;
-    // The body's last byte is held back (libcurl's sending paused) until the server's side
-    // acknowledged all before it; paused stays until the worker lets libcurl go on, also when a
+    // The body's last byte is held back (libcurl's sending paused) until the kernel sent all
+    // before it; paused stays until the worker lets libcurl go on, also when a
     // rewind (a request sent again for its credentials) ended the hold.
     bool holdingLast = false;
     bool paused = false;
+    // The server gave its final answer to the request on its way (sent again after a rewind or
+    // a redirect, it is another): nothing it does then is waited for, the held byte included.
+    bool answeredEarly = false;
     // The whole body went out on the wire, and when.
     bool bodySent = false;
     qint64 bodySentAt = 0;
@@ -223,6 +226,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
         bool number = false;
         const int status = space > 0 ? line.mid(space + 1, 3).toInt(&number) : 0;
         t->interim = number && status >= 100 && status < 200;
+        if (number && status >= 200) t->answeredEarly = true;
     }
     if (!t->interim) t->sawAnswer = true;
     if (line.startsWith("HTTP/")) {
@@ -275,15 +279,18 @@ bool drained(const Transfer& t);
 size_t onRead(char* buffer, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     qint64 wanted = qint64(size * count);
-    // The body's last byte goes only once the server's side acknowledged all before it: until
-    // then a reset drops it for certain, so a request cut on the way (a cancel, a deadline)
-    // reached no server whole, however the kernel and the reset fall on a busy machine. It
-    // costs a round trip at the end of each upload.
+    // The body's last byte goes only once the kernel sent all before it: until then a reset
+    // drops it for certain, so a request cut on the way (a cancel, a deadline) reached no
+    // server whole, however the kernel and the reset fall on a busy machine. Waiting for the
+    // server's acknowledgement instead would cost each upload a round trip, and its delayed
+    // acknowledgement on top (tens of milliseconds a file), as the server has nothing to say
+    // before the last byte; and on HTTP/2 an answer that came meanwhile (a 401 asking for
+    // credentials) left libcurl sending on a closed stream.
     const qint64 left = t->bodyFile->size() - t->bodyFile->pos();
     if (left > 0 && left <= wanted) {
         if (left > 1) {
             wanted = left - 1;
-        } else if (!drained(*t)) {
+        } else if (!t->answeredEarly && !drained(*t)) {
             t->holdingLast = t->paused = true;
             return CURL_READFUNC_PAUSE;
         }
@@ -301,6 +308,7 @@ size_t onRead(char* buffer, size_t size, size_t count, void* user) {
 int onSeek(void* user, curl_off_t offset, int origin) {
     auto* t = static_cast<Transfer*>(user);
     t->holdingLast = false;
+    t->answeredEarly = false;
     if (origin != SEEK_SET || !t->bodyFile->seek(qint64(offset))) return CURL_SEEKFUNC_CANTSEEK;
     return CURL_SEEKFUNC_OK;
 }
@@ -404,13 +412,13 @@ void cutOnWire(const Transfer& t) {
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
 }
 
-// Whether the server's side acknowledged every request byte handed to the kernel. A socket that
+// Whether the kernel sent every request byte handed to it (acknowledged or not). A socket that
 // cannot be told (a connection another transfer opened) counts as drained: its body's last byte
 // is then not held back, and a cut is judged on what libcurl was handed alone.
 bool drained(const Transfer& t) {
     const curl_socket_t fd = socketOf(t);
     int queued = 0;
-    return fd == CURL_SOCKET_BAD || ::ioctl(fd, SIOCOUTQ, &queued) != 0 || queued == 0;
+    return fd == CURL_SOCKET_BAD || ::ioctl(fd, SIOCOUTQNSD, &queued) != 0 || queued == 0;
 }
 
 qint64 bodyLength(const Transfer& t) {
@@ -657,6 +665,7 @@ bool HttpSession::State::followRedirect(const TransferPtr& t) {
         return false;
     }
     ++t->redirects;
+    t->answeredEarly = false;
     curl_easy_setopt(t->easy, CURLOPT_URL, next.constData());
     out.headers.clear();
     out.body.clear();
@@ -816,14 +825,13 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
             }
         }
 
-        bool holding = false;
         for (auto& [easy, t] : running) {
             if (!t->paused) continue;
-            if (!t->holdingLast || drained(*t)) {
+            // A server that answered before the whole body came may never read the rest: a
+            // transfer held paused would wait for it, its answer unread, until a deadline.
+            if (!t->holdingLast || t->answeredEarly || drained(*t)) {
                 t->holdingLast = t->paused = false;
                 curl_easy_pause(easy, CURLPAUSE_CONT);
-            } else {
-                holding = true;
             }
         }
 
@@ -905,7 +913,9 @@ void HttpSession::State::run(std::weak_ptr<State> self) {
             ++it;
         }
 
-        // An acknowledgement wakes no poll: a held byte is looked at again soon.
+        // The kernel's sending wakes no poll: a held byte is looked at again soon, also one held
+        // first during this round.
+        const bool holding = std::any_of(running.begin(), running.end(), [](const auto& r) { return r.second->paused; });
         curl_multi_poll(multi, nullptr, 0, running.empty() ? 1000 : holding ? 1 : 25, nullptr);
     }
     // Stopping: what still runs ends here. Main-queue completions are dropped with the session;

@@ -509,3 +509,118 @@ TEST_F(HttpEngineTest, CredentialsGoOnlyWhenAskedInTheSchemeOffered) {
         EXPECT_EQ(logged[1].sha256, sha);
     }
 }
+
+namespace {
+
+// A server on loopback with a small receive window that answers one upload as told: at once
+// after the request's head, then reading nothing more and keeping the connection open (as a
+// server refusing a body it does not want, or taking it early), or after reading the whole body.
+class EarlyAnswerer {
+public:
+    EarlyAnswerer(QByteArray answer, bool readAll) : _answer(std::move(answer)), _readAll(readAll) {
+        _listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int window = 8192;
+        ::setsockopt(_listener, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        if (::bind(_listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(_listener, 1) == 0 &&
+            ::getsockname(_listener, reinterpret_cast<sockaddr*>(&a), &length) == 0)
+            port = ntohs(a.sin_port);
+        _thread = std::thread([this] { serve(); });
+    }
+    ~EarlyAnswerer() {
+        _done = true;
+        if (_thread.joinable()) _thread.join();
+        ::close(_listener);
+    }
+    quint16 port = 0;
+
+private:
+    void serve() {
+        pollfd p{_listener, POLLIN, 0};
+        if (::poll(&p, 1, 10000) != 1) return;
+        const int fd = ::accept4(_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;
+        QByteArray head;
+        char buffer[65536];
+        qint64 body = 0, length = -1;
+        while (!_done) {
+            pollfd q{fd, POLLIN, 0};
+            if (::poll(&q, 1, 50) != 1) continue;
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n <= 0) break;
+            if (length >= 0) {
+                body += n;
+            } else {
+                head.append(buffer, n);
+                const qsizetype end = head.indexOf("\r\n\r\n");
+                if (end < 0) continue;
+                const qsizetype at = head.toLower().indexOf("content-length:");
+                length = at < 0 ? 0 : head.mid(at + 15, head.indexOf("\r\n", at) - at - 15).trimmed().toLongLong();
+                body = head.size() - end - 4;
+                if (!_readAll) {
+                    // The sender has put all of the body it can in the kernels' buffers by now.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                    break;
+                }
+            }
+            if (body >= length) break;
+        }
+        (void)!::write(fd, _answer.constData(), size_t(_answer.size()));
+        while (!_done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ::close(fd);
+    }
+    QByteArray _answer;
+    bool _readAll;
+    int _listener = -1;
+    std::atomic<bool> _done{false};
+    std::thread _thread;
+};
+
+}  // namespace
+
+// An upload from a file ends on its server's answer, whenever that comes and whatever the server
+// then does with the rest of the body: its last byte, held back until the kernel sent the rest,
+// never keeps the answer waiting for a server that reads no more.
+TEST(HttpEngineUploadHold, AnUploadEndsOnItsAnswerWhateverTheServerDoesWithTheRestOfItsBody) {
+    QTemporaryDir dir;
+    const QString upload = dir.filePath("body.bin");
+    const qint64 size = 1024 * 1024;  // more than the server's window, less than the sender's buffer
+    {
+        QFile f(upload);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(size, 'h'));
+    }
+    const struct Row {
+        const char* name;
+        QByteArray statusLine;
+        bool readAll;
+        bool bodySent;
+    } rows[] = {
+        {"a body too large, refused after the head", "HTTP/1.1 413 Content Too Large", false, false},
+        {"a save not allowed, refused after the head", "HTTP/1.1 403 Forbidden", false, false},
+        {"an address moved, said after the head", "HTTP/1.1 307 Temporary Redirect\r\nLocation: /elsewhere", false, false},
+        {"a server that says it took the body before reading it", "HTTP/1.1 201 Created", false, false},
+        {"a server that reads the whole body, then takes it", "HTTP/1.1 201 Created", true, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EarlyAnswerer server(row.statusLine + "\r\nContent-Length: 0\r\n\r\n", row.readAll);
+        ASSERT_NE(server.port, 0);
+        HttpSession session;
+        HttpRequest r;
+        r.url = QUrl(QStringLiteral("http://127.0.0.1:%1/up").arg(server.port));
+        r.method = "PUT";
+        r.bodyFilePath = upload;
+        r.idleTimeoutMs = 20000;
+        const auto started = std::chrono::steady_clock::now();
+        const HttpResponse a = session.perform(r);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+        EXPECT_EQ(a.error, HttpResponse::None) << errorName(a.error) << ": " << a.message.toStdString();
+        EXPECT_EQ(a.status, row.statusLine.mid(9, 3).toInt());
+        EXPECT_LT(took.count(), 5000) << "the answer waited on a body the server no longer reads";
+        EXPECT_EQ(a.bodySent, row.bodySent) << "the body went out whole only to the server that read it";
+    }
+}
