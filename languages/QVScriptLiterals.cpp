@@ -107,6 +107,9 @@ qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* r
     qint64 j = index + 1;
     qint64 end = -1;
     qint64 classSlash = -1;
+    // The last "[" or "]" read before classSlash: a scan begun at a slash passed inside a class
+    // reads on outside one, and meets the state this one is in at the next of them.
+    qint64 lastBracket = index;
     const char16_t* const units = text.utf16();
     for (; j < limit; ++j) {
         j = nextRegexLooked(units, j, limit);
@@ -122,8 +125,10 @@ qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* r
         } else if (inClass) {
             if (u == u']') inClass = false;
             else if (u == u'/' && classSlash < 0) classSlash = j;
+            if ((u == u']' || u == u'[') && classSlash < 0) lastBracket = j;
         } else if (u == u'[') {
             inClass = true;
+            if (classSlash < 0) lastBracket = j;
         } else if (u == u'/') {
             if (j == index + 1) break;
             ++j;
@@ -135,9 +140,12 @@ qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* r
     // A scan cut off by limit would read on in a longer text.
     if (read) *read = j + 1;
     // The slashes it passed outside a class were escaped: a scan begun at one reads on from
-    // the next character as this one did, and ends as it did. Callers that try every slash of
-    // a line of megabytes with no closing one (a long literal's escaped slashes) skip those.
-    if (sameUntil) *sameUntil = end >= 0 ? -1 : classSlash >= 0 ? classSlash : j;
+    // the next character as this one did, and ends as it did. So does one begun at a slash
+    // passed inside a class, once it meets a "[" or "]" (it enters a class, or this one leaves
+    // it) before an unescaped slash; one that meets the class's unescaped slash first closes
+    // there, as this one did not. Callers that try every slash of a line of megabytes with no
+    // closing one (a long literal's escaped slashes) skip those that end as this one did.
+    if (sameUntil) *sameUntil = end >= 0 ? -1 : classSlash >= 0 ? lastBracket : j;
     return end;
 }
 

@@ -196,6 +196,34 @@ TEST(QVParser, AScriptsEndTagIsFoundInAndAfterABlockComment) {
             }
 }
 
+// Callers skip the slashes before sameUntil, on the word that a scan begun at one ends as the
+// rejected scan did: a walk or colouring begun amid the line (at a place or checkpoint after the
+// first slash) tries them, and must read what one from the line's start reads.
+TEST(QVParser, ASlashARejectedScanVouchesForEndsAsItDid) {
+    const QString lines[] = {
+        u"x=/[;\\/;;\\/q,;\\/q,\"/;</script>\";y=1;"_qs,  // a class never closed, an unescaped slash in it
+        u"x=/[a\\/b]c\\/d[e/f\\/g"_qs,                     // a class closed, another holding one
+        u"x=/[\\/[\\/[\\/[\\/[\\/]\\/"_qs,                 // brackets inside a class, no slash in one
+        u"x=/[\\/[\\/[\\/[\\//"_qs,                        // the same, its last slash unescaped in the class
+        u"x=/a\\/b\\/c\\/d"_qs,                            // escaped slashes only
+        u"x=/[/]\\/[a/b]]\\/c[/"_qs,                         // slashes in two classes, a "]" outside one
+    };
+    for (const QString& line : lines) {
+        SCOPED_TRACE(line.toStdString());
+        for (qint64 first = 0; first < line.size(); ++first) {
+            if (line[first] != u'/') continue;
+            qint64 read = 0, sameUntil = -1;
+            if (QVScriptLiterals::endOfRegexLiteral(line, first, line.size(), &read, &sameUntil) >= 0) continue;
+            for (qint64 slash = first + 1; slash < sameUntil; ++slash) {
+                if (line[slash] != u'/') continue;
+                qint64 alsoRead = 0;
+                EXPECT_EQ(QVScriptLiterals::endOfRegexLiteral(line, slash, line.size(), &alsoRead), -1) << "from " << first << " at " << slash;
+                EXPECT_EQ(alsoRead, read) << "from " << first << " at " << slash;
+            }
+        }
+    }
+}
+
 TEST(QVParser, ARegularExpressionEndsAtItsSlashOnItsLine) {
     const struct {
         const char* name;

@@ -228,6 +228,9 @@ TEST(QVTagBasedParser, AWalkFromAPlaceInsideABlockGoesOnAsTheWalkFromTheTop) {
         // Minified on one line: separators in strings, comments, a regular expression and a
         // class, a slash after one, a postfix step before a division.
         {u"<script>var a=1;b={c:\"x;y\",d:'}'},e=/;/g;if(a){b()}/* ; */f=g/2;h=[1,/,/];i++/j;,/k}/.test(l)</script><p>m</p>"_qs},
+        // A class never closed: the escaped slashes after separators in it begin literals that
+        // end at the class's unescaped slash, whether the walk begins before the class or amid it.
+        {u"<script>x=/[;\\/;;\\/q,;\\/q,\"/;</script>\";y=1;</script><b>z</b>"_qs},
         {u"<style>p{color:red;content:\";{\"}/* ;} */q{}a,b{c:url(d;e)}</style><i>f</i>"_qs},
         {u"<?php $a=1;$b=\"?>;\";/* ;?> */$c=[2,3];# ;?>\n$d={4};?><b>g</b>"_qs},
     };
