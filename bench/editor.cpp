@@ -70,6 +70,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -1636,6 +1637,7 @@ struct Parting {
     QString attribute;
     qint64 at = -1;
     std::string ours, fresh;
+    QVRange oursRun, freshRun;  // the runs of each value there
 };
 std::vector<Parting> partingsFromFresh(const HTMLView& v) {
     HTMLView fresh(v.path());
@@ -1652,7 +1654,7 @@ std::vector<Parting> partingsFromFresh(const HTMLView& v) {
             const QVariant va = a.attribute(name, i, &ra);
             const QVariant vb = b.attribute(name, i, &rb);
             if (!sameValue(va, vb)) {
-                partings.push_back({name, i, nameOfValue(va), nameOfValue(vb)});
+                partings.push_back({name, i, nameOfValue(va), nameOfValue(vb), ra, rb});
                 break;
             }
             i = std::max(i + 1, std::min(ra.end(), rb.end()));
@@ -1733,6 +1735,9 @@ int fuzzChild(const QString& path, unsigned seed, int steps, int every, int from
     };
     double worstKey = 0, worstHold = 0, worstMove = 0;
     int slowSteps = 0, mismatches = 0, checks = 0;
+    // The steps since the last check, printed with a mismatch: a replay that checks each step
+    // finishes the colouring each time, and so can miss one that needed idle work left midway.
+    std::vector<std::string> sinceCheck;
     for (int step = 1; step <= steps; ++step) {
         const auto [at, kind] = drawPlace();
         timespec began{};
@@ -1796,15 +1801,25 @@ int fuzzChild(const QString& path, unsigned seed, int steps, int every, int from
                         double(began.tv_sec) + double(began.tv_nsec) / 1e9);
             std::fflush(stdout);
         }
+        char line[96];
+        std::snprintf(line, sizeof line, "fuzz seed=%u step=%d did=", seed, step);
+        sinceCheck.push_back(line + did + (idle ? " idle-between" : " back-to-back") + " at=" + place);
         if (step % every != 0 && step != steps && (from <= 0 || step < from)) continue;
         if (!colourWhole(step)) continue;
         ++checks;
         const std::vector<Parting> partings = partingsFromFresh(v);
+        const std::vector<std::string> checked = std::exchange(sinceCheck, {});
         if (partings.empty()) continue;
         ++mismatches;
+        for (const std::string& s : checked) std::printf("%s\n", s.c_str());
         for (const Parting& parting : partings)
-            std::printf("fuzz seed=%u step=%d mismatch attribute=%s ours=%s fresh=%s at %s\n", seed, step,
-                        parting.attribute.toUtf8().constData(), parting.ours.c_str(), parting.fresh.c_str(), where(parting.at).c_str());
+            std::printf("fuzz seed=%u step=%d mismatch attribute=%s ours=%s [%lld,%lld) fresh=%s [%lld,%lld) at %s\n", seed, step,
+                        parting.attribute.toUtf8().constData(), parting.ours.c_str(), (long long)parting.oursRun.location,
+                        (long long)parting.oursRun.end(), parting.fresh.c_str(), (long long)parting.freshRun.location,
+                        (long long)parting.freshRun.end(), where(parting.at).c_str());
+        // The text as it stood, to colour it again by hand.
+        if (QFile kept(QDir::temp().filePath(QStringLiteral("qorvel-fuzz-%1-%2.txt").arg(seed).arg(step))); kept.open(QIODevice::WriteOnly))
+            kept.write(v.string().toUtf8());
         std::fflush(stdout);
         v.refreshHighlighting();
         colourWhole(step);
