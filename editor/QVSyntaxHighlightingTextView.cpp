@@ -1248,8 +1248,11 @@ bool QVSyntaxHighlightingTextView::blockLineSlice(const std::shared_ptr<QVParser
     qint64 longest = 0;
     for (const QString& closer : block->closers()) longest = std::max<qint64>(longest, closer.size());
     if (closerWithin(block, QVRange(start, std::min(to, end + longest) - start))) {
-        // What it coloured is no colouring to agree with: the page's parser colours it again.
+        // What it coloured is no colouring to agree with: the page's parser colours it again,
+        // from before start, as the pass wrote from there (a regular expression it read on to a
+        // slash past the block's end had turned final colours before from about).
         _provisionalEditsEnd = std::max(_provisionalEditsEnd, end);
+        _highlightedUpTo = std::min(_highlightedUpTo, start);
         return false;
     }
     dropCheckpoints(start, end);
