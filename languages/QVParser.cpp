@@ -605,11 +605,17 @@ qint64 QVParser::endOfBlock(QStringView text, qint64 from, QStringView end, cons
             // closing one) begins none.
             if (lexicon.regexLiterals && c == u'/' && !(i > start && text[i - 1] == u'/') &&
                 QVScriptLiterals::operandMayStartAt(text, i, start) && i >= regexSameUntil) {
-                const qint64 close = QVScriptLiterals::endOfRegexLiteral(text, i, n, nullptr, &regexSameUntil);
-                if (close > i && endWithin(i + 1, close) < 0) {
+                qint64 alike = -1;
+                const qint64 close = QVScriptLiterals::endOfRegexLiteral(text, i, n, nullptr, &regexSameUntil, &alike);
+                const qint64 inside = close > i ? endWithin(i + 1, close) : -1;
+                if (close > i && inside < 0) {
                     i = close;
                     continue;
                 }
+                // The end stands in it: so it does in the literal each escaped slash before the
+                // end that it passed would begin, which closes there too (a run of them before an
+                // end tag, closed past it, was read to that close from each of them).
+                if (close > i) regexSameUntil = std::min(alike, inside);
             }
             ++i;
             continue;

@@ -101,7 +101,7 @@ bool operandMayStartAt(QStringView text, qint64 index, qint64 floor) {
     }
 }
 
-qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* read, qint64* sameUntil) {
+qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* read, qint64* sameUntil, qint64* closesAlikeUntil) {
     limit = std::min<qint64>(limit, text.size());
     bool inClass = false;
     qint64 j = index + 1;
@@ -131,6 +131,8 @@ qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* r
             if (classSlash < 0) lastBracket = j;
         } else if (u == u'/') {
             if (j == index + 1) break;
+            // A scan begun at the slash right before this one would be empty.
+            if (closesAlikeUntil) *closesAlikeUntil = classSlash >= 0 ? lastBracket : j - 1;
             ++j;
             while (j < limit && ((text[j] >= u'a' && text[j] <= u'z') || (text[j] >= u'A' && text[j] <= u'Z'))) ++j;
             end = j;
@@ -146,6 +148,7 @@ qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* r
     // there, as this one did not. Callers that try every slash of a line of megabytes with no
     // closing one (a long literal's escaped slashes) skip those that end as this one did.
     if (sameUntil) *sameUntil = end >= 0 ? -1 : classSlash >= 0 ? lastBracket : j;
+    if (closesAlikeUntil && end < 0) *closesAlikeUntil = -1;
     return end;
 }
 

@@ -30,8 +30,11 @@ qint64 lookBackStart(QStringView text, qint64 index);
 // index, or -1 when none closes before the line ends or limit: then the slash divides. A slash
 // inside a character class or after a backslash does not close it. The caller has already ruled
 // out the comment begins "//" and "/*". read, when given, receives the end of what was read
-// (past limit when the scan reached it).
-qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* read = nullptr, qint64* sameUntil = nullptr);
+// (past limit when the scan reached it). sameUntil, when given, receives where the later slashes
+// the scan passed stop being rejected as it was (-1 when it closes); closesAlikeUntil where those
+// of a scan that closes stop closing where it does (-1 when it does not).
+qint64 endOfRegexLiteral(QStringView text, qint64 index, qint64 limit, qint64* read = nullptr, qint64* sameUntil = nullptr,
+                         qint64* closesAlikeUntil = nullptr);
 
 // Where a read of a template string stands: in the outermost string's own text (no frames), or
 // inside what its "${...}" holes opened, outermost first: a hole's code (how many of its own

@@ -196,8 +196,8 @@ TEST(QVParser, AScriptsEndTagIsFoundInAndAfterABlockComment) {
             }
 }
 
-// Callers skip the slashes before sameUntil, on the word that a scan begun at one ends as the
-// rejected scan did: a walk or colouring begun amid the line (at a place or checkpoint after the
+// Callers skip the slashes before sameUntil (or closesAlikeUntil), on the word that a scan begun
+// at one ends as the scan did: a walk or colouring begun amid the line (at a place or checkpoint after the
 // first slash) tries them, and must read what one from the line's start reads.
 TEST(QVParser, ASlashARejectedScanVouchesForEndsAsItDid) {
     const QString lines[] = {
@@ -207,18 +207,26 @@ TEST(QVParser, ASlashARejectedScanVouchesForEndsAsItDid) {
         u"x=/[\\/[\\/[\\/[\\//"_qs,                        // the same, its last slash unescaped in the class
         u"x=/a\\/b\\/c\\/d"_qs,                            // escaped slashes only
         u"x=/[/]\\/[a/b]]\\/c[/"_qs,                         // slashes in two classes, a "]" outside one
+        u"x=/a\\/b;;\\/,;\\/,\"</script>]/\";"_qs,             // closed, escaped slashes before it
+        u"x=/[\\/]\\/q[/]\\//g;"_qs,                          // closed, slashes in classes, one right before it
+        u"x=/[a/b\\/c]d\\/e/;"_qs,                             // closed after a class holding slashes
     };
     for (const QString& line : lines) {
         SCOPED_TRACE(line.toStdString());
         for (qint64 first = 0; first < line.size(); ++first) {
             if (line[first] != u'/') continue;
-            qint64 read = 0, sameUntil = -1;
-            if (QVScriptLiterals::endOfRegexLiteral(line, first, line.size(), &read, &sameUntil) >= 0) continue;
-            for (qint64 slash = first + 1; slash < sameUntil; ++slash) {
+            qint64 read = 0, sameUntil = -1, alike = -1;
+            const qint64 end = QVScriptLiterals::endOfRegexLiteral(line, first, line.size(), &read, &sameUntil, &alike);
+            // A scan that closes vouches that those before alike close where it does.
+            EXPECT_EQ(sameUntil < 0, end >= 0);
+            EXPECT_EQ(alike < 0, end < 0);
+            for (qint64 slash = first + 1; slash < std::max(sameUntil, alike); ++slash) {
                 if (line[slash] != u'/') continue;
                 qint64 alsoRead = 0;
-                EXPECT_EQ(QVScriptLiterals::endOfRegexLiteral(line, slash, line.size(), &alsoRead), -1) << "from " << first << " at " << slash;
-                EXPECT_EQ(alsoRead, read) << "from " << first << " at " << slash;
+                EXPECT_EQ(QVScriptLiterals::endOfRegexLiteral(line, slash, line.size(), &alsoRead), end) << "from " << first << " at " << slash;
+                if (end < 0) {
+                    EXPECT_EQ(alsoRead, read) << "from " << first << " at " << slash;
+                }
             }
         }
     }
