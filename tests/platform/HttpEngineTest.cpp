@@ -315,22 +315,29 @@ TEST_F(HttpEngineTest, MainQueueCompletionsCancellationAndKeptConnections) {
 
 namespace {
 
+// A loopback listener for one connection whose receive window is small, so that an upload fills
+// it quickly; its port in *port (left 0 when it could not listen).
+int smallWindowListener(quint16* port) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int window = 8192;
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(listener, 1) == 0 &&
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length) == 0)
+        *port = ntohs(a.sin_port);
+    return listener;
+}
+
 // A server for one upload over plain HTTP with a small receive window: it takes the head, then
 // reads the body at once or only once told to, and counts the body bytes that reached it by the
 // connection's end (it reads on after a reset: what its kernel took before it is still read).
 class BodySink {
 public:
     explicit BodySink(bool readAtOnce) : _readAtOnce(readAtOnce) {
-        _listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int window = 8192;
-        ::setsockopt(_listener, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof a;
-        if (::bind(_listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(_listener, 1) == 0 &&
-            ::getsockname(_listener, reinterpret_cast<sockaddr*>(&a), &length) == 0)
-            port = ntohs(a.sin_port);
+        _listener = smallWindowListener(&port);
         _thread = std::thread([this] { serve(); });
     }
     ~BodySink() {
@@ -518,16 +525,7 @@ namespace {
 class EarlyAnswerer {
 public:
     EarlyAnswerer(QByteArray answer, bool readAll) : _answer(std::move(answer)), _readAll(readAll) {
-        _listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int window = 8192;
-        ::setsockopt(_listener, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof a;
-        if (::bind(_listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(_listener, 1) == 0 &&
-            ::getsockname(_listener, reinterpret_cast<sockaddr*>(&a), &length) == 0)
-            port = ntohs(a.sin_port);
+        _listener = smallWindowListener(&port);
         _thread = std::thread([this] { serve(); });
     }
     ~EarlyAnswerer() {
